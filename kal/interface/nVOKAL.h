@@ -1,0 +1,13 @@
+/* Kernel-layer interface: every nVOKAL operation the driver may call.
+ * The driver includes this header and nothing else of kal/. */
+#ifndef NVOKAL_H
+#define NVOKAL_H
+
+#include "nVOKAL/base.h"
+#include "nVOKAL/memory.h"
+#include "nVOKAL/print.h"
+#include "nVOKAL/sync.h"
+#include "nVOKAL/thread.h"
+#include "nVOKAL/time.h"
+
+#endif

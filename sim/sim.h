@@ -1,0 +1,2 @@
+// The simulated module: the hardware behind each PCI function.
+#pragma once

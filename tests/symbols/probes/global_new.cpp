@@ -1,0 +1,2 @@
+// Probe: the replaceable global operator new.
+int* probeGlobalNew() { return new int(1); }

@@ -1,0 +1,135 @@
+// The status object: storing and merge rules, the two forms and the dump.
+#include <cstring>
+#include <string>
+
+#include "nVOKAL.h"
+#include "platform/status.h"
+#include "test_support.h"
+
+namespace {
+
+using nVOAPALS100::tStatus;
+using nVOAPALS100::tStatusDebug;
+
+TEST(Status, StoringRuleKeepsFirstErrorAndLetsErrorReplaceWarning) {
+    tStatus s;
+    EXPECT_EQ(s.sizeWord, 16u);
+    EXPECT_FALSE(nVOAPAL200_setStatus(&s, 0, "c", "f", 1)) << "setting 0 never stores";
+    EXPECT_TRUE(nVOAPAL200_setStatus(&s, 5, "c", "f", 1));
+    EXPECT_FALSE(nVOAPAL200_setStatus(&s, 7, "c", "f", 1)) << "a warning never replaces a warning";
+    EXPECT_EQ(s.getCode(), 5);
+    EXPECT_TRUE(nVOAPAL200_setStatus(&s, -52000, "c", "f", 1));
+    EXPECT_FALSE(nVOAPAL200_setStatus(&s, -52005, "c", "f", 1));
+    EXPECT_FALSE(nVOAPAL200_setStatus(&s, 3, "c", "f", 1));
+    EXPECT_FALSE(nVOAPAL200_setStatus(&s, 0, "c", "f", 1));
+    EXPECT_EQ(s.getCode(), -52000);
+    EXPECT_TRUE(s.isFatal());
+    EXPECT_FALSE(nVOAPAL200_statusIsNotFatal(&s));
+    s.clear();
+    EXPECT_TRUE(s.isSuccess());
+}
+
+TEST(Status, DriverCodesAreSignExtended) {
+    tStatus s;
+    KELVO_SET_STATUS(s, kelvoDriverCode(0xBFFA9179));
+    EXPECT_TRUE(s.isFatal());
+    EXPECT_EQ(s.getCode(), static_cast<int64_t>(static_cast<int32_t>(0xBFFA9179u)));
+    EXPECT_EQ(static_cast<uint32_t>(s.getCode()), 0xBFFA9179u);
+}
+
+TEST(Status, FullFormKeepsOriginAndShortensLongNames) {
+    tStatusDebug d;
+    EXPECT_EQ(d.sizeWord, 216u);
+    std::string file101(101, 'a');
+    for (int i = 0; i < 101; ++i) {
+        file101[i] = static_cast<char>('A' + i % 26);
+    }
+    EXPECT_TRUE(nVOAPAL200_setStatus(&d, -52005, "abcdefghijklmn", file101.c_str(), 42));
+    EXPECT_STREQ(d.componentName, "abcdefghi");
+    std::string expected = file101.substr(0, 49) + ".." + file101.substr(101 - 49);
+    EXPECT_EQ(std::string(d.fileName), expected);
+    EXPECT_EQ(std::strlen(d.fileName), 100u);
+    EXPECT_EQ(d.lineNumber, 42u);
+
+    tStatusDebug e;
+    std::string file100(100, 'x');
+    nVOAPAL200_setStatus(&e, 2, "c", file100.c_str(), 1);
+    EXPECT_EQ(std::string(e.fileName), file100);
+}
+
+TEST(Status, MergeRules) {
+    // Short source into a full destination: code with empty origin.
+    tStatus shortSource;
+    KELVO_SET_STATUS(shortSource, -52007);
+    tStatusDebug full;
+    nVOAPAL200_setStatus(&full, 4, "warn", "w.cpp", 9);
+    EXPECT_TRUE(nVOAPAL200_mergeStatus(&full, &shortSource));
+    EXPECT_EQ(full.getCode(), -52007);
+    EXPECT_STREQ(full.componentName, "");
+    EXPECT_STREQ(full.fileName, "");
+    EXPECT_EQ(full.lineNumber, 0u);
+
+    // Full into full copies the stack up to and including the first 0 entry.
+    tStatusDebug source;
+    nVOAPAL200_setStatus(&source, -1, "src", "s.cpp", 3);
+    source.stackTrace[0] = 0x10;
+    source.stackTrace[1] = 0x20;
+    source.stackTrace[2] = 0;
+    source.stackTrace[3] = 0x99;
+    tStatusDebug destination;
+    destination.stackTrace[3] = 0x77;
+    EXPECT_TRUE(nVOAPAL200_mergeStatus(&destination, &source));
+    EXPECT_EQ(destination.stackTrace[0], 0x10u);
+    EXPECT_EQ(destination.stackTrace[1], 0x20u);
+    EXPECT_EQ(destination.stackTrace[2], 0u);
+    EXPECT_EQ(destination.stackTrace[3], 0x77u);
+    EXPECT_STREQ(destination.fileName, "s.cpp");
+
+    // Into a destination that already holds an error: nothing, no stack copied.
+    tStatusDebug holding;
+    nVOAPAL200_setStatus(&holding, -9, "h", "h.cpp", 1);
+    EXPECT_FALSE(nVOAPAL200_mergeStatus(&holding, &source));
+    EXPECT_EQ(holding.getCode(), -9);
+    EXPECT_EQ(holding.stackTrace[0], 0u);
+}
+
+TEST(Status, DumpText) {
+    tStatusDebug d;
+    char buffer[512];
+    int64_t n = nVOAPAL200_formatStatus(&d, buffer, sizeof(buffer));
+    EXPECT_EQ(std::string(buffer), "\ntStatus contents:\n\tcode = 0\n") << "code 0 prints only the code line";
+    EXPECT_EQ(n, static_cast<int64_t>(std::strlen(buffer)));
+
+    nVOAPAL200_setStatus(&d, -52000, "vokelvo_driver", "x.cpp", 12);
+    d.stackTrace[0] = 0xABC;
+    d.stackTrace[1] = 0;
+    n = nVOAPAL200_formatStatus(&d, buffer, sizeof(buffer));
+    const std::string text = "\ntStatus contents:\n\tcode = -52000\n\tcomponent name = vokelvo_d\n\tfile name: x.cpp\n"
+                             "\tline number = 12\n\tstack trace:\n\t\t0x0000000000000abc\n\t\t0x0000000000000000\n";
+    EXPECT_EQ(std::string(buffer), text);
+    EXPECT_EQ(n, static_cast<int64_t>(text.size()));
+    // Exactly big enough (text + NUL) works; one character less yields -1.
+    std::string exact(text.size() + 1, '\0');
+    EXPECT_EQ(nVOAPAL200_formatStatus(&d, exact.data(), exact.size()), static_cast<int64_t>(text.size()));
+    EXPECT_EQ(nVOAPAL200_formatStatus(&d, exact.data(), exact.size() - 1), -1);
+
+    tStatus s;
+    KELVO_SET_STATUS(s, 7);
+    const std::string shortText = "\ntStatus contents:\n\tcode = 7\n";
+    EXPECT_EQ(nVOAPAL200_formatStatus(&s, buffer, shortText.size()), -1);
+    EXPECT_EQ(nVOAPAL200_formatStatus(&s, buffer, shortText.size() + 1), static_cast<int64_t>(shortText.size()));
+}
+
+class StatusAllocation : public kelvo_test::LeakCheckedTest {};
+
+TEST_F(StatusAllocation, CreateStatusIsShortAndNullWhenMemoryIsShort) {
+    nVOAPALS100_tStatus* created = nVOAPAL200_createStatus();
+    ASSERT_NE(created, nullptr);
+    EXPECT_EQ(created->sizeWord, 16u);
+    EXPECT_EQ(created->code, 0);
+    nVOKAL100_free(created);
+    kal::memory::failNth(1);
+    EXPECT_EQ(nVOAPAL200_createStatus(), nullptr);
+}
+
+} // namespace
