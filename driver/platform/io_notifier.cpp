@@ -7,7 +7,9 @@ namespace kelvo_driver::nVOAPAL000 {
 
 tIONotifier::tIONotifier() : cookie_(0), buffer_(nullptr), destination_(0) {}
 
-tIONotifier::~tIONotifier() { VOSDBG_ASSERT_MSG(!isOpen(), "an I/O notifier must be closed before it is destroyed"); }
+tIONotifier::~tIONotifier() {
+    VOSDBG_ASSERT_MSG(!isOpen(), "an I/O notifier must be closed before it is destroyed");
+}
 
 void tIONotifier::open(const tIONotifierParams& params, nVOAPALS100::tStatus& status) {
     if (status.isFatal()) {
@@ -32,7 +34,8 @@ void tIONotifier::close() {
     nVOKAL240_memSet(&message, 0, sizeof(message));
     message.cookie = cookie_;
     message.payloadSize = 0;
-    if (nVOKAL250_kernelSocketSend(buffer_, destination_, kTypeClose, &message, kMessageSize) != nVOKAL_kSuccess) {
+    if (nVOKAL250_kernelSocketSend(buffer_, destination_, kTypeClose, &message, kMessageSize) !=
+        nVOKAL_kSuccess) {
         // The buffer is still ours when the send failed.
         nVOKAL250_releaseKernelSocketBuffer(buffer_);
     }
@@ -63,7 +66,8 @@ void tIONotifier::notify(const void* payload, uint32_t size, nVOAPALS100::tStatu
     if (size != 0) {
         nVOKAL180_memCpy(message.payload, payload, size);
     }
-    const nVOKAL_tStatus result = nVOKAL250_kernelSocketSend(buffer, destination_, kTypeNotify, &message, kMessageSize);
+    const nVOKAL_tStatus result =
+        nVOKAL250_kernelSocketSend(buffer, destination_, kTypeNotify, &message, kMessageSize);
     KELVO_SET_STATUS_FROM_KAL(status, result);
     if (result != nVOKAL_kSuccess) {
         // A failed send leaves the buffer with us.

@@ -19,8 +19,8 @@ nVOKAL_tStatus nVOAPAL200_statusToKALStatus(int64_t code);
 int64_t nVOAPAL200_statusFromKALStatus(nVOKAL_tStatus kalStatus);
 // Sets the status to the incoming translation of a kernel-layer result, with
 // the given source position, by the usual storing rule (0 leaves it unchanged).
-void nVOAPAL200_setStatusFromKALStatus(nVOKAL_tStatus kalStatus, nVOAPALS100_tStatus* status, const char* fileName,
-                                       uint64_t line);
+void nVOAPAL200_setStatusFromKALStatus(nVOKAL_tStatus kalStatus, nVOAPALS100_tStatus* status,
+                                       const char* fileName, uint64_t line);
 }
 
 // Puts a kernel-layer result into a status object with this source position.

@@ -11,8 +11,8 @@
 namespace kelvo_driver::nVOAPAL000 {
 
 struct tPageList {
-    uint64_t size = 0;              // bytes
-    uint64_t offset = 0;            // of the buffer's first byte within the page list
+    uint64_t size = 0;               // bytes
+    uint64_t offset = 0;             // of the buffer's first byte within the page list
     nVOKAL_tHandle handle = nullptr; // kernel page list; null while empty
 };
 

@@ -31,16 +31,18 @@ bool tUserBuffer::checkCopy(uint64_t offset, uint64_t size, nVOAPALS100::tStatus
     return true;
 }
 
-void tUserBuffer::read(uint64_t offset, void* destination, uint64_t size, nVOAPALS100::tStatus& status) const {
+void tUserBuffer::read(uint64_t offset, void* destination, uint64_t size,
+                       nVOAPALS100::tStatus& status) const {
     if (!checkCopy(offset, size, status)) {
         return;
     }
-    const nVOKAL_tStatus result =
-        nVOKAL100_replicateInboundIOControlBuffer(destination, address_ + offset, static_cast<uint32_t>(size));
+    const nVOKAL_tStatus result = nVOKAL100_replicateInboundIOControlBuffer(destination, address_ + offset,
+                                                                            static_cast<uint32_t>(size));
     KELVO_SET_STATUS_FROM_KAL(status, result);
 }
 
-void tUserBuffer::write(uint64_t offset, const void* source, uint64_t size, nVOAPALS100::tStatus& status) const {
+void tUserBuffer::write(uint64_t offset, const void* source, uint64_t size,
+                        nVOAPALS100::tStatus& status) const {
     if (!checkCopy(offset, size, status)) {
         return;
     }

@@ -13,7 +13,9 @@ uint64_t pageSize() {
     return size;
 }
 
-uint64_t pagesFor(uint64_t size, uint64_t page) { return size / page + (size % page != 0 ? 1 : 0); }
+uint64_t pagesFor(uint64_t size, uint64_t page) {
+    return size / page + (size % page != 0 ? 1 : 0);
+}
 
 } // namespace
 
@@ -48,8 +50,8 @@ void tUserMemoryMap::mapPhysicalAddress(uint64_t physicalAddress, uint64_t size,
         KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidParameter);
         return;
     }
-    const nVOKAL_tStatus result =
-        nVOKAL230_tUserMemMap_mapPhysicalAddress(kernelMap_, physicalAddress, pagesFor(size, page), mode == 1 ? 1 : 0);
+    const nVOKAL_tStatus result = nVOKAL230_tUserMemMap_mapPhysicalAddress(
+        kernelMap_, physicalAddress, pagesFor(size, page), mode == 1 ? 1 : 0);
     KELVO_SET_STATUS_FROM_KAL(status, result);
 }
 

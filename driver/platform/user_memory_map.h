@@ -29,7 +29,8 @@ public:
     void mapPageList(const tPageList& pageList, uint64_t offset, uint64_t size, nVOAPALS100::tStatus& status);
     // Maps ceil(size / page size) pages of physical memory from physicalAddress,
     // cacheable when mode is 1. A misaligned address is -52005.
-    void mapPhysicalAddress(uint64_t physicalAddress, uint64_t size, uint32_t mode, nVOAPALS100::tStatus& status);
+    void mapPhysicalAddress(uint64_t physicalAddress, uint64_t size, uint32_t mode,
+                            nVOAPALS100::tStatus& status);
 
     uint64_t getSize() const { return size_; }
     uint16_t getSelector() const { return selector_; }

@@ -49,7 +49,9 @@ private:
 };
 
 // The user address of a pointer of this process, as a requester hands it in.
-inline std::uint64_t address(const void* pointer) { return reinterpret_cast<std::uintptr_t>(pointer); }
+inline std::uint64_t address(const void* pointer) {
+    return reinterpret_cast<std::uintptr_t>(pointer);
+}
 // True when the calling thread's scopes grant the access to the whole range.
 bool owned(std::uint64_t address, std::uint64_t size, Access access);
 // Copies refused so far (any thread).
@@ -91,11 +93,11 @@ namespace usermaps {
 
 struct Mapping {
     enum Kind { kPageList, kPhysical } kind;
-    void* pageList;                  // kPageList
-    std::uint64_t firstPage;         // kPageList
-    std::uint64_t physicalAddress;   // kPhysical
+    void* pageList;                // kPageList
+    std::uint64_t firstPage;       // kPageList
+    std::uint64_t physicalAddress; // kPhysical
     std::uint64_t pageCount;
-    std::uint32_t cached;            // kPhysical
+    std::uint32_t cached; // kPhysical
 };
 
 // accessMode: bit 0 read, bit 1 write.

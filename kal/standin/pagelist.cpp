@@ -57,9 +57,12 @@ std::uint64_t pageCount(void* pageList) {
 
 } // namespace kal::pagelists
 
-extern "C" uint32_t nVOKAL100_getPageSize(void) noexcept { return kPageSize; }
+extern "C" uint32_t nVOKAL100_getPageSize(void) noexcept {
+    return kPageSize;
+}
 
-extern "C" nVOKAL_tHandle nVOKAL220_tPageList_createFromAllocation(uint64_t pageCount, uint32_t flags) noexcept {
+extern "C" nVOKAL_tHandle nVOKAL220_tPageList_createFromAllocation(uint64_t pageCount,
+                                                                   uint32_t flags) noexcept {
     if (pageCount == 0 || pageCount > (UINT64_MAX / kPageSize)) {
         return nullptr;
     }
@@ -84,7 +87,8 @@ extern "C" void nVOKAL220_tPageList_destroy(nVOKAL_tHandle pageList) noexcept {
     std::lock_guard g(s.lock);
     auto found = s.live.find(static_cast<PageList*>(pageList));
     if (found == s.live.end()) {
-        nVOKAL250_halt("kal", __FILE__, __LINE__, "nVOKAL220_tPageList_destroy of a page list that is not live");
+        nVOKAL250_halt("kal", __FILE__, __LINE__,
+                       "nVOKAL220_tPageList_destroy of a page list that is not live");
     }
     s.live.erase(found);
 }

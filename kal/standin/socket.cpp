@@ -133,8 +133,9 @@ extern "C" void nVOKAL250_releaseKernelSocketBuffer(nVOKAL_tHandle buffer) noexc
     s.live.erase(static_cast<Buffer*>(buffer));
 }
 
-extern "C" nVOKAL_tStatus nVOKAL250_kernelSocketSend(nVOKAL_tHandle buffer, uint32_t destination, uint32_t type,
-                                                     const void* message, uint32_t size) noexcept {
+extern "C" nVOKAL_tStatus nVOKAL250_kernelSocketSend(nVOKAL_tHandle buffer, uint32_t destination,
+                                                     uint32_t type, const void* message,
+                                                     uint32_t size) noexcept {
     auto& s = state();
     std::lock_guard g(s.lock);
     Buffer* held = liveBuffer(s, buffer, "nVOKAL250_kernelSocketSend with a buffer that is not held");

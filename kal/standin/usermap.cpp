@@ -36,7 +36,8 @@ UserMap* liveMap(UserMapState& s, nVOKAL_tHandle handle, const char* what) {
 
 // True when pageCount pages fit into the map's range.
 bool fits(const UserMap& map, std::uint64_t pageCount) {
-    const std::uint64_t pages = map.size / nVOKAL100_getPageSize() + (map.size % nVOKAL100_getPageSize() != 0);
+    const std::uint64_t pages =
+        map.size / nVOKAL100_getPageSize() + (map.size % nVOKAL100_getPageSize() != 0);
     return pageCount != 0 && pageCount <= pages;
 }
 
@@ -90,7 +91,8 @@ extern "C" nVOKAL_tStatus nVOKAL220_tUserMemMap_mapPageList(nVOKAL_tHandle map, 
                                                             uint64_t firstPage, uint64_t pageCount) noexcept {
     const std::uint64_t listPages = kal::pagelists::pageCount(pageList);
     if (listPages == 0) {
-        nVOKAL250_halt("kal", __FILE__, __LINE__, "nVOKAL220_tUserMemMap_mapPageList of an unknown page list");
+        nVOKAL250_halt("kal", __FILE__, __LINE__,
+                       "nVOKAL220_tUserMemMap_mapPageList of an unknown page list");
     }
     auto& s = state();
     std::lock_guard g(s.lock);
@@ -103,15 +105,17 @@ extern "C" nVOKAL_tStatus nVOKAL220_tUserMemMap_mapPageList(nVOKAL_tHandle map, 
     return nVOKAL_kSuccess;
 }
 
-extern "C" nVOKAL_tStatus nVOKAL230_tUserMemMap_mapPhysicalAddress(nVOKAL_tHandle map, uint64_t physicalAddress,
-                                                                   uint64_t pageCount, uint32_t cached) noexcept {
+extern "C" nVOKAL_tStatus nVOKAL230_tUserMemMap_mapPhysicalAddress(nVOKAL_tHandle map,
+                                                                   uint64_t physicalAddress,
+                                                                   uint64_t pageCount,
+                                                                   uint32_t cached) noexcept {
     auto& s = state();
     std::lock_guard g(s.lock);
     UserMap* target = liveMap(s, map, "nVOKAL230_tUserMemMap_mapPhysicalAddress into an unknown map");
     if (physicalAddress % nVOKAL100_getPageSize() != 0 || cached > 1 || !fits(*target, pageCount)) {
         return nVOKAL_kStatusInvalidParameter;
     }
-    target->mappings.push_back(
-        kal::usermaps::Mapping{kal::usermaps::Mapping::kPhysical, nullptr, 0, physicalAddress, pageCount, cached});
+    target->mappings.push_back(kal::usermaps::Mapping{kal::usermaps::Mapping::kPhysical, nullptr, 0,
+                                                      physicalAddress, pageCount, cached});
     return nVOKAL_kSuccess;
 }

@@ -13,13 +13,17 @@ thread_local kal::usermem::Scope* tInnermost = nullptr;
 std::atomic<std::uint64_t> gRefused{0};
 
 // [address, address + size) without wrapping past the top of the address space.
-bool validRange(std::uint64_t address, std::uint64_t size) { return size <= UINT64_MAX - address; }
+bool validRange(std::uint64_t address, std::uint64_t size) {
+    return size <= UINT64_MAX - address;
+}
 
 } // namespace
 
 namespace kal::usermem {
 
-Scope::Scope() : outer_(tInnermost) { tInnermost = this; }
+Scope::Scope() : outer_(tInnermost) {
+    tInnermost = this;
+}
 
 Scope::~Scope() {
     if (tInnermost != this) {
@@ -43,7 +47,9 @@ void Scope::remove(std::uint64_t address) {
     std::erase_if(ranges_, [address](const Range& range) { return range.address == address; });
 }
 
-void Scope::clear() { ranges_.clear(); }
+void Scope::clear() {
+    ranges_.clear();
+}
 
 bool owned(std::uint64_t address, std::uint64_t size, Access access) {
     if (!validRange(address, size)) {
@@ -60,7 +66,9 @@ bool owned(std::uint64_t address, std::uint64_t size, Access access) {
     return false;
 }
 
-std::uint64_t refusedCopies() { return gRefused.load(); }
+std::uint64_t refusedCopies() {
+    return gRefused.load();
+}
 
 } // namespace kal::usermem
 
@@ -87,8 +95,9 @@ nVOKAL_tStatus copy(void* to, const void* from, std::uint64_t userAddress, std::
 
 extern "C" nVOKAL_tStatus nVOKAL100_replicateInboundIOControlBuffer(void* destination, uint64_t userAddress,
                                                                     uint32_t size) noexcept {
-    return copy(destination, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(userAddress)), userAddress,
-                size, kal::usermem::kRead, destination, "nVOKAL100_replicateInboundIOControlBuffer");
+    return copy(destination, reinterpret_cast<const void*>(static_cast<std::uintptr_t>(userAddress)),
+                userAddress, size, kal::usermem::kRead, destination,
+                "nVOKAL100_replicateInboundIOControlBuffer");
 }
 
 extern "C" nVOKAL_tStatus nVOKAL100_replicateOutboundIOControlBuffer(uint64_t userAddress, const void* source,
