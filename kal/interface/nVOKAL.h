@@ -4,10 +4,14 @@
 #define NVOKAL_H
 
 #include "nVOKAL/base.h"
+#include "nVOKAL/codes.h"
 #include "nVOKAL/memory.h"
+#include "nVOKAL/pagelist.h"
 #include "nVOKAL/print.h"
+#include "nVOKAL/socket.h"
 #include "nVOKAL/sync.h"
 #include "nVOKAL/thread.h"
 #include "nVOKAL/time.h"
+#include "nVOKAL/usermem.h"
 
 #endif

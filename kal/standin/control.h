@@ -10,6 +10,8 @@
 #include <functional>
 #include <string>
 
+#include "control_io.h"
+
 namespace kal {
 
 // ---- memory -------------------------------------------------------------
