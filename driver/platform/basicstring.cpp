@@ -5,9 +5,13 @@
 
 namespace kelvo_driver::nVOAPAL000 {
 
-tBasicString::~tBasicString() { vohtl::internal::releaseText(data_, capacity_, length_); }
+tBasicString::~tBasicString() {
+    vohtl::internal::releaseText(data_, capacity_, length_);
+}
 
-void tBasicString::append(const char* text) { append(text, vosdbg_strlen(text)); }
+void tBasicString::append(const char* text) {
+    append(text, vosdbg_strlen(text));
+}
 
 void tBasicString::append(const char* text, size_t length) {
     if (error_ || length == 0) {

@@ -126,7 +126,8 @@ TEST_F(PlatformLists, MisuseIsReportedAndChangesNothing) {
     Item loose{3, {}};
     voitl_ListNode_detach(&loose.link);
     EXPECT_EQ(capture.count(), 2);
-    EXPECT_NE(kal::log::text().find("is being detached but it is not attached to any list!!\n"), std::string::npos);
+    EXPECT_NE(kal::log::text().find("is being detached but it is not attached to any list!!\n"),
+              std::string::npos);
     EXPECT_FALSE(voitl_ListNode_isAttached(&loose.link));
 
     // Half-linked: next points away, prev to itself.

@@ -35,15 +35,22 @@ struct Item {
     voitl_RBNode node;
 };
 
-Item* itemOf(voitl_RBNode* node) { return node != nullptr ? voitl::getContainingObject(node, &Item::node) : nullptr; }
+Item* itemOf(voitl_RBNode* node) {
+    return node != nullptr ? voitl::getContainingObject(node, &Item::node) : nullptr;
+}
 
 bool keyLess(const voitl_RBNode* node, const voitl_RBNode* other, void* context) {
     ++*static_cast<int*>(context);
-    return voitl::getContainingObject(node, &Item::node)->key < voitl::getContainingObject(other, &Item::node)->key;
+    return voitl::getContainingObject(node, &Item::node)->key <
+           voitl::getContainingObject(other, &Item::node)->key;
 }
 
-uint64_t parentWord(const voitl_RBNode* node) { return node->parentAndColour & ~uint64_t{1}; }
-bool isBlack(const voitl_RBNode* node) { return node == nullptr || (node->parentAndColour & 1) != 0; }
+uint64_t parentWord(const voitl_RBNode* node) {
+    return node->parentAndColour & ~uint64_t{1};
+}
+bool isBlack(const voitl_RBNode* node) {
+    return node == nullptr || (node->parentAndColour & 1) != 0;
+}
 
 // Checks one subtree; returns its black height or -1 after recording a fault.
 int checkSubtree(const voitl_RBNode* node, std::string& fault, size_t& count) {
@@ -107,7 +114,8 @@ std::vector<Item*> walk(const voitl_RBTree& tree, uint32_t direction) {
 }
 
 bool detached(const Item& item) {
-    return item.node.parentAndColour == 0 && item.node.children[0] == nullptr && item.node.children[1] == nullptr;
+    return item.node.parentAndColour == 0 && item.node.children[0] == nullptr &&
+           item.node.children[1] == nullptr;
 }
 
 TEST(PlatformRBTree, RandomInsertAndRemoveMatchMultimapWithSoundStructure) {
@@ -237,7 +245,8 @@ TEST(PlatformRBTree, MisuseIsReportedAndChangesNothing) {
     Item loose{3, 0, {}};
     voitl_RBTree_remove(&tree, &loose.node);
     EXPECT_EQ(capture.count(), 2);
-    EXPECT_NE(kal::log::text().find("is being removed but it is not attached to any tree. Corruption will result!!\n"),
+    EXPECT_NE(kal::log::text().find(
+                  "is being removed but it is not attached to any tree. Corruption will result!!\n"),
               std::string::npos);
     EXPECT_TRUE(treeIsSound(tree, 2));
     EXPECT_EQ(walk(tree, 1), (std::vector<Item*>{&a, &b}));

@@ -11,5 +11,5 @@ template class vohtl::Vector<uint32_t>;
 template class vohtl::apal::Map<uint32_t, uint32_t>;
 template class vohtl::SharedPtr<vohtl::apal::Map<uint32_t, uint32_t>>;
 template class vohtl::WeakPtr<vohtl::apal::Map<uint32_t, uint32_t>>;
-template vohtl::SharedPtr<vohtl::apal::Map<uint32_t, uint32_t>>::SharedPtr(vohtl::apal::Map<uint32_t, uint32_t>*,
-                                                                      nVOAPALS100::tStatus&);
+template vohtl::SharedPtr<vohtl::apal::Map<uint32_t, uint32_t>>::SharedPtr(
+    vohtl::apal::Map<uint32_t, uint32_t>*, nVOAPALS100::tStatus&);

@@ -19,8 +19,7 @@
 
 namespace vohtl::apal {
 
-template <typename Key, typename Value>
-class Map : public kelvo_driver::nVOAPAL000::tObject {
+template <typename Key, typename Value> class Map : public kelvo_driver::nVOAPAL000::tObject {
 public:
     struct Entry : public kelvo_driver::nVOAPAL000::tObject {
         Entry(const Key& k, const Value& v) : key(k), value(v) {}
@@ -68,7 +67,9 @@ public:
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
 
-    Iterator begin() const { return Iterator(&tree_, entryOf(voitl_RBTree_getNext(&tree_, nullptr, 1))); }
+    Iterator begin() const {
+        return Iterator(&tree_, entryOf(voitl_RBTree_getNext(&tree_, nullptr, voitl_kRBAscending)));
+    }
     Iterator end() const { return Iterator(&tree_, nullptr); }
 
     // Adds key -> value unless the key is present. True when an entry was

@@ -18,10 +18,8 @@
 
 namespace vohtl {
 
-template <typename T>
-class SharedPtr;
-template <typename T>
-class WeakPtr;
+template <typename T> class SharedPtr;
+template <typename T> class WeakPtr;
 
 namespace internal {
 
@@ -77,15 +75,13 @@ private:
     uint32_t weak_ = 1;
 };
 
-template <typename U>
-void destroySharedObject(void* object) {
+template <typename U> void destroySharedObject(void* object) {
     delete static_cast<U*>(object);
 }
 
 } // namespace internal
 
-template <typename T>
-class SharedPtr {
+template <typename T> class SharedPtr {
 public:
     SharedPtr() = default;
     SharedPtr(decltype(nullptr)) {}
@@ -93,8 +89,7 @@ public:
     // Takes ownership of object (may be null: an empty pointer). When the
     // control block cannot be had (-52000, or the status already held an
     // error) the object is deleted and the pointer stays empty, so nothing leaks.
-    template <typename U>
-    SharedPtr(U* object, nVOAPALS100::tStatus& status) {
+    template <typename U> SharedPtr(U* object, nVOAPALS100::tStatus& status) {
         static_assert(std::is_base_of_v<kelvo_driver::nVOAPAL000::tObject, U>,
                       "shared objects come from the driver's allocator");
         static_assert(std::is_convertible_v<U*, T*>);
@@ -164,10 +159,8 @@ public:
     uint32_t weakCount() const { return count_ != nullptr ? count_->weakCount() : 0; }
 
 private:
-    template <typename>
-    friend class SharedPtr;
-    template <typename>
-    friend class WeakPtr;
+    template <typename> friend class SharedPtr;
+    template <typename> friend class WeakPtr;
 
     T* object_ = nullptr;
     internal::tSharedCount* count_ = nullptr;
@@ -180,8 +173,7 @@ inline bool operator==(const SharedPtr<T>& left, const SharedPtr<U>& right) {
 
 // A reference that does not keep the object alive; lock() gives a shared
 // pointer while the object lives, an empty one afterwards.
-template <typename T>
-class WeakPtr {
+template <typename T> class WeakPtr {
 public:
     WeakPtr() = default;
     WeakPtr(const SharedPtr<T>& shared) : object_(shared.object_), count_(shared.count_) {

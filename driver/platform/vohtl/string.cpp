@@ -53,7 +53,9 @@ BasicString::BasicString(const char* text, size_t length, nVOAPALS100::tStatus& 
     assign(text, length, status);
 }
 
-BasicString::~BasicString() { internal::releaseText(data_, capacity_, length_); }
+BasicString::~BasicString() {
+    internal::releaseText(data_, capacity_, length_);
+}
 
 BasicString::BasicString(BasicString&& other) noexcept
     : data_(other.data_), capacity_(other.capacity_), length_(other.length_) {
@@ -151,7 +153,9 @@ void BasicString::erase(size_t position, size_t count) {
     data_[length_] = '\0';
 }
 
-void BasicString::clear() { internal::releaseText(data_, capacity_, length_); }
+void BasicString::clear() {
+    internal::releaseText(data_, capacity_, length_);
+}
 
 char BasicString::operator[](size_t index) const {
     VOSDBG_ASSERT_CMP(index, <, length_);

@@ -19,8 +19,7 @@
 
 namespace vohtl {
 
-template <typename T>
-class Vector {
+template <typename T> class Vector {
     static_assert(alignof(T) <= 16, "kernel-layer blocks are 16-byte aligned");
 
 public:

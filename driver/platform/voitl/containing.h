@@ -14,8 +14,7 @@ namespace voitl {
 // The position of a data member in its class. Under the Itanium C++ ABI a
 // pointer to a data member is the member's byte offset, which also holds for
 // classes that are not standard layout (offsetof is not defined for those).
-template <typename Object, typename Member>
-inline ptrdiff_t memberOffset(Member Object::*member) {
+template <typename Object, typename Member> inline ptrdiff_t memberOffset(Member Object::*member) {
     static_assert(sizeof(member) == sizeof(ptrdiff_t), "pointer to data member is not an offset");
     return __builtin_bit_cast(ptrdiff_t, member);
 }
@@ -25,7 +24,7 @@ inline ptrdiff_t memberOffset(Member Object::*member) {
 // type: getContainingObject<Derived>(node, &Derived::node).
 template <typename Object = void, typename Member, typename Class>
 inline std::conditional_t<std::is_void_v<Object>, Class, Object>* getContainingObject(Member* memberPtr,
-                                                                                     Member Class::*member) {
+                                                                                      Member Class::*member) {
     using Target = std::conditional_t<std::is_void_v<Object>, Class, Object>;
     if (memberPtr == nullptr) {
         VOSDBG_ASSERT_MSG(memberPtr != nullptr, "getContainingObject() called with NULL memberPtr");
@@ -36,8 +35,8 @@ inline std::conditional_t<std::is_void_v<Object>, Class, Object>* getContainingO
 }
 
 template <typename Object = void, typename Member, typename Class>
-inline const std::conditional_t<std::is_void_v<Object>, Class, Object>* getContainingObject(const Member* memberPtr,
-                                                                                           Member Class::*member) {
+inline const std::conditional_t<std::is_void_v<Object>, Class, Object>*
+getContainingObject(const Member* memberPtr, Member Class::*member) {
     return getContainingObject<Object>(const_cast<Member*>(memberPtr), member);
 }
 

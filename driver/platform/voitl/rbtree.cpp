@@ -12,7 +12,9 @@ inline uintptr_t parentWord(const voitl_RBNode* node) {
     return static_cast<uintptr_t>(node->parentAndColour & ~kColourMask);
 }
 
-inline bool isRecord(uintptr_t word, const voitl_RBTree* tree) { return word == reinterpret_cast<uintptr_t>(tree); }
+inline bool isRecord(uintptr_t word, const voitl_RBTree* tree) {
+    return word == reinterpret_cast<uintptr_t>(tree);
+}
 
 // The parent node, null when node is the root.
 inline voitl_RBNode* parentOf(const voitl_RBNode* node, const voitl_RBTree* tree) {
@@ -20,23 +22,33 @@ inline voitl_RBNode* parentOf(const voitl_RBNode* node, const voitl_RBTree* tree
     return isRecord(word, tree) ? nullptr : reinterpret_cast<voitl_RBNode*>(word);
 }
 
-inline bool isBlack(const voitl_RBNode* node) { return node == nullptr || (node->parentAndColour & kBlack) != 0; }
-inline bool isRed(const voitl_RBNode* node) { return !isBlack(node); }
+inline bool isBlack(const voitl_RBNode* node) {
+    return node == nullptr || (node->parentAndColour & kBlack) != 0;
+}
+inline bool isRed(const voitl_RBNode* node) {
+    return !isBlack(node);
+}
 
-inline void setBlack(voitl_RBNode* node) { node->parentAndColour |= kBlack; }
-inline void setRed(voitl_RBNode* node) { node->parentAndColour &= ~kColourMask; }
+inline void setBlack(voitl_RBNode* node) {
+    node->parentAndColour |= kBlack;
+}
+inline void setRed(voitl_RBNode* node) {
+    node->parentAndColour &= ~kColourMask;
+}
 inline void copyColour(voitl_RBNode* node, const voitl_RBNode* from) {
     node->parentAndColour = (node->parentAndColour & ~kColourMask) | (from->parentAndColour & kColourMask);
 }
 
 // Sets the parent (null: the tree record), keeping the colour.
 inline void setParent(voitl_RBNode* node, voitl_RBNode* parent, voitl_RBTree* tree) {
-    const uintptr_t word = parent != nullptr ? reinterpret_cast<uintptr_t>(parent) : reinterpret_cast<uintptr_t>(tree);
+    const uintptr_t word =
+        parent != nullptr ? reinterpret_cast<uintptr_t>(parent) : reinterpret_cast<uintptr_t>(tree);
     node->parentAndColour = static_cast<uint64_t>(word) | (node->parentAndColour & kColourMask);
 }
 
 // Puts replacement where child was below parent (null parent: the root).
-inline void replaceChild(voitl_RBTree* tree, voitl_RBNode* parent, voitl_RBNode* child, voitl_RBNode* replacement) {
+inline void replaceChild(voitl_RBTree* tree, voitl_RBNode* parent, voitl_RBNode* child,
+                         voitl_RBNode* replacement) {
     if (parent == nullptr) {
         tree->root = replacement;
     } else {
@@ -134,7 +146,9 @@ inline voitl_RBNode* outermost(voitl_RBNode* node, int side) {
 
 } // namespace
 
-extern "C" bool voitl_RBNode_isAttached(const voitl_RBNode* node) { return node->parentAndColour >= 2; }
+extern "C" bool voitl_RBNode_isAttached(const voitl_RBNode* node) {
+    return node->parentAndColour >= 2;
+}
 
 extern "C" void voitl_RBTree_insert(voitl_RBTree* tree, voitl_RBNode* node, voitl_RBTree_LessThan lessThan,
                                     void* context) {
@@ -143,7 +157,8 @@ extern "C" void voitl_RBTree_insert(voitl_RBTree* tree, voitl_RBNode* node, voit
     if (attached) {
         vosdbg_printf("insert, but RBNode (%p; parent:%p, left: %p, right: %p) already attached to a tree.\n",
                       static_cast<const void*>(node), reinterpret_cast<const void*>(parentWord(node)),
-                      static_cast<const void*>(node->children[0]), static_cast<const void*>(node->children[1]));
+                      static_cast<const void*>(node->children[0]),
+                      static_cast<const void*>(node->children[1]));
         VOSDBG_ASSERT(!attached);
         return;
     }
@@ -169,8 +184,9 @@ extern "C" void voitl_RBTree_remove(voitl_RBTree* tree, voitl_RBNode* node) {
     VOSDBG_ASSERT(tree != nullptr);
     const bool attached = voitl_RBNode_isAttached(node);
     if (!attached) {
-        vosdbg_printf("Node (%p) is being removed but it is not attached to any tree. Corruption will result!!\n",
-                      static_cast<const void*>(node));
+        vosdbg_printf(
+            "Node (%p) is being removed but it is not attached to any tree. Corruption will result!!\n",
+            static_cast<const void*>(node));
         VOSDBG_ASSERT(attached);
         return;
     }

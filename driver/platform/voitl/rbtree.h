@@ -34,7 +34,8 @@ extern "C" {
 bool voitl_RBNode_isAttached(const voitl_RBNode* node);
 // Inserts a detached node after every node that orders equal to it. An
 // attached node is reported and left where it is.
-void voitl_RBTree_insert(voitl_RBTree* tree, voitl_RBNode* node, voitl_RBTree_LessThan lessThan, void* context);
+void voitl_RBTree_insert(voitl_RBTree* tree, voitl_RBNode* node, voitl_RBTree_LessThan lessThan,
+                         void* context);
 // Removes an attached node and leaves it detached. A detached node is
 // reported and the tree left alone.
 void voitl_RBTree_remove(voitl_RBTree* tree, voitl_RBNode* node);
