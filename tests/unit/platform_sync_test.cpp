@@ -427,10 +427,4 @@ TEST_F(PlatformSyncDeathTest, DestroyingASemaphoreWithAWaiterIsAnInvariantFailur
         "ASSERT\\(!nVOAPAL200_listNodeIsAttached\\(&\\(semEvent->waiterList\\)\\)\\)");
 }
 
-TEST(PlatformSemaphoreClass, NamedSemaphoresAreNotOffered) {
-    tStatus status;
-    kelvo_driver::nVOAPAL000::tSemaphore semaphore("name", status);
-    EXPECT_EQ(status.getCode(), tStatus::kNotImplemented);
-}
-
 } // namespace
