@@ -5,6 +5,7 @@
 
 #include "nVOKAL/base.h"
 #include "nVOKAL/memory.h"
+#include "nVOKAL/pci.h"
 #include "nVOKAL/print.h"
 #include "nVOKAL/sync.h"
 #include "nVOKAL/thread.h"
