@@ -7,6 +7,9 @@ namespace kelvo_driver::nVOAPAL000 {
 tBasicString::~tBasicString() { nVOKAL100_free(data_); }
 
 bool tBasicString::append(const char* text, size_t length) {
+    if (error_) {
+        return false; // the text stays as it was when growth first failed
+    }
     if (length == 0) {
         return true;
     }

@@ -1,5 +1,6 @@
-// Growable text in kernel memory. A failed growth sets the error flag and
-// leaves the text as it was; the storage (none while empty) goes with the object.
+// Growable text in kernel memory. A failed growth sets the error flag, which
+// stays until clear: appends then do nothing. The storage (none while empty)
+// goes with the object.
 #pragma once
 
 #include <stddef.h>

@@ -169,6 +169,7 @@ void tPCIDevice::computeSlotPath(tStatus& status) {
     }
     if (_slotPath.hasError()) {
         KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+        _slotPath.clear(); // no partial path
     }
 }
 
