@@ -55,14 +55,14 @@ void Block::clearTrace() {
 
 std::size_t Block::writeCount(std::uint64_t offset) const {
     auto g = guard();
-    return static_cast<std::size_t>(
-        std::count_if(trace_.begin(), trace_.end(), [&](const Access& a) { return a.write && a.offset == offset; }));
+    return static_cast<std::size_t>(std::count_if(
+        trace_.begin(), trace_.end(), [&](const Access& a) { return a.write && a.offset == offset; }));
 }
 
 std::size_t Block::readCount(std::uint64_t offset) const {
     auto g = guard();
-    return static_cast<std::size_t>(
-        std::count_if(trace_.begin(), trace_.end(), [&](const Access& a) { return !a.write && a.offset == offset; }));
+    return static_cast<std::size_t>(std::count_if(
+        trace_.begin(), trace_.end(), [&](const Access& a) { return !a.write && a.offset == offset; }));
 }
 
 std::vector<std::uint64_t> Block::writtenValues(std::uint64_t offset) const {
@@ -95,7 +95,8 @@ void Block::write(std::uint64_t offset, std::uint32_t width, std::uint64_t value
     onWrite(offset, width, value);
 }
 
-RegisterSpace::RegisterSpace(std::string name, std::uint64_t size, std::recursive_mutex& mutex, ErrorLog& errors)
+RegisterSpace::RegisterSpace(std::string name, std::uint64_t size, std::recursive_mutex& mutex,
+                             ErrorLog& errors)
     : name_(std::move(name)), size_(size), mutex_(mutex), errors_(errors) {}
 
 void RegisterSpace::insert(std::uint64_t base, std::unique_ptr<Block> block) {
@@ -115,7 +116,8 @@ void RegisterSpace::insert(std::uint64_t base, std::unique_ptr<Block> block) {
     block->mutex_ = &mutex_;
     block->errors_ = &errors_;
     blocks_.push_back({base, std::move(block)});
-    std::sort(blocks_.begin(), blocks_.end(), [](const Placed& a, const Placed& b) { return a.base < b.base; });
+    std::sort(blocks_.begin(), blocks_.end(),
+              [](const Placed& a, const Placed& b) { return a.base < b.base; });
 }
 
 void RegisterSpace::remove(std::string_view name) {
@@ -157,8 +159,9 @@ RegisterSpace::Placed* RegisterSpace::route(std::uint64_t offset, std::uint32_t 
     Placed& p = *std::prev(it);
     const std::uint64_t inside = offset - p.base;
     if (!p.block->takesWidth(width) || inside % width != 0) {
-        errors_.report(name_ + ": " + std::to_string(width * 8) + "-bit " + what + " at " + hex(offset) + " (" +
-                       p.block->name() + "+" + hex(inside) + ") of a width or alignment the block does not take");
+        errors_.report(name_ + ": " + std::to_string(width * 8) + "-bit " + what + " at " + hex(offset) +
+                       " (" + p.block->name() + "+" + hex(inside) +
+                       ") of a width or alignment the block does not take");
         return nullptr;
     }
     return &p;

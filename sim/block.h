@@ -101,8 +101,7 @@ public:
 
     // Places a block at base; throws std::logic_error when it overlaps another
     // block, leaves the space or its name is taken.
-    template <typename T, typename... Args>
-    T& add(std::uint64_t base, Args&&... args) {
+    template <typename T, typename... Args> T& add(std::uint64_t base, Args&&... args) {
         auto block = std::make_unique<T>(std::forward<Args>(args)...);
         T& ref = *block;
         insert(base, std::move(block));
@@ -113,10 +112,7 @@ public:
     void remove(std::string_view name);
     // The block of that name, or null.
     Block* find(std::string_view name) const;
-    template <typename T>
-    T* find(std::string_view name) const {
-        return dynamic_cast<T*>(find(name));
-    }
+    template <typename T> T* find(std::string_view name) const { return dynamic_cast<T*>(find(name)); }
     // Base of a block within the space (throws std::out_of_range when absent).
     std::uint64_t baseOf(std::string_view name) const;
 
@@ -139,6 +135,8 @@ private:
 };
 
 // All ones of a width (1, 2, 4 or 8 bytes).
-constexpr std::uint64_t allOnes(std::uint32_t width) { return width >= 8 ? ~0ULL : (1ULL << (8 * width)) - 1; }
+constexpr std::uint64_t allOnes(std::uint32_t width) {
+    return width >= 8 ? ~0ULL : (1ULL << (8 * width)) - 1;
+}
 
 } // namespace sim

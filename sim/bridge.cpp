@@ -8,7 +8,9 @@ public:
 
 protected:
     std::uint64_t onRead(std::uint64_t, std::uint32_t) override { return core_.cpwbsr(); }
-    void onWrite(std::uint64_t, std::uint32_t, std::uint64_t value) override { core_.enabled_ = (value & 0x80) != 0; }
+    void onWrite(std::uint64_t, std::uint32_t, std::uint64_t value) override {
+        core_.enabled_ = (value & 0x80) != 0;
+    }
 
 private:
     BridgeCore& core_;
@@ -57,7 +59,8 @@ protected:
             const std::uint32_t aligned = a & ~3u;
             const std::uint32_t shift = 8 * (a & 3u);
             std::uint32_t word = core_.word(aligned);
-            word = (word & ~(0xFFu << shift)) | (static_cast<std::uint32_t>((value >> (8 * i)) & 0xFF) << shift);
+            word =
+                (word & ~(0xFFu << shift)) | (static_cast<std::uint32_t>((value >> (8 * i)) & 0xFF) << shift);
             core_.overrides_[aligned] = word;
         }
     }
@@ -72,7 +75,11 @@ private:
 class BridgeCore::GeographicBlock : public Block {
 public:
     GeographicBlock(BridgeCore& core, std::uint32_t width)
-        : Block("pxi-geographic", width, width == 1 ? kWidth8 : width == 2 ? kWidth16 : kWidth32), core_(core) {}
+        : Block("pxi-geographic", width,
+                width == 1   ? kWidth8
+                : width == 2 ? kWidth16
+                             : kWidth32),
+          core_(core) {}
 
 protected:
     std::uint64_t onRead(std::uint64_t, std::uint32_t) override { return core_.geographicValue(); }
@@ -194,8 +201,9 @@ std::uint8_t BridgeCore::byteAt(std::uint32_t address) const {
 
 std::uint32_t BridgeCore::geographicValue() const {
     const std::uint64_t field = 0x1FULL << geographic_.bitPosition;
-    const std::uint64_t value = ((static_cast<std::uint64_t>(slot_ & 0x1F) << geographic_.bitPosition) & field) |
-                                (kGeographicFiller & ~field);
+    const std::uint64_t value =
+        ((static_cast<std::uint64_t>(slot_ & 0x1F) << geographic_.bitPosition) & field) |
+        (kGeographicFiller & ~field);
     return static_cast<std::uint32_t>(value & allOnes(geographic_.widthBytes()));
 }
 

@@ -29,7 +29,7 @@
 namespace sim {
 
 struct VendorCapability {
-    std::uint32_t offset = 0;        // multiple of 4
+    std::uint32_t offset = 0; // multiple of 4
     std::uint16_t id = 0;
     std::uint16_t next = 0;          // header bits 0-15: offset bits 2-15, addressing mode bits 0-1
     std::vector<std::uint32_t> body; // words at +4, +8, ...; empty for the geographic-address
@@ -43,7 +43,9 @@ struct GeographicRegister {
     std::uint32_t address = 0x20040; // register address in that space
     std::uint32_t widthCode = 3;     // 1 8 bits, 2 16 bits, anything else 32 bits
     std::uint32_t bitPosition = 3;   // of the 5-bit address
-    std::uint32_t descriptor() const { return (space & 0xF) | ((widthCode & 7) << 8) | ((bitPosition & 0x1F) << 16); }
+    std::uint32_t descriptor() const {
+        return (space & 0xF) | ((widthCode & 7) << 8) | ((bitPosition & 0x1F) << 16);
+    }
     std::uint32_t widthBytes() const { return widthCode == 1 ? 1 : widthCode == 2 ? 2 : 4; }
 };
 

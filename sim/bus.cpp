@@ -20,7 +20,8 @@ Bus::~Bus() {
     }
 }
 
-std::shared_ptr<Module> Bus::plug(std::string_view board, const ModuleOptions& options, const Placement& placement) {
+std::shared_ptr<Module> Bus::plug(std::string_view board, const ModuleOptions& options,
+                                  const Placement& placement) {
     auto identity = boardIdentity(board);
     if (!identity) {
         throw std::invalid_argument("unknown board: " + std::string(board));
@@ -82,7 +83,8 @@ std::shared_ptr<Module> Bus::attach(std::shared_ptr<Module> module, const Placem
 
 void Bus::unplug(const std::shared_ptr<Module>& module) {
     std::lock_guard g(topologyLock());
-    auto it = std::find_if(plugged_.begin(), plugged_.end(), [&](const Plugged& p) { return p.module == module; });
+    auto it =
+        std::find_if(plugged_.begin(), plugged_.end(), [&](const Plugged& p) { return p.module == module; });
     if (it == plugged_.end()) {
         return;
     }

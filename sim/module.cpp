@@ -12,11 +12,15 @@ struct Board {
 };
 
 const Board kBoards[] = {
-    {"solstra", {KELVO_PCI_VENDOR_ID, KELVO_PCI_DEVICE_ID, KELVO_PCI_SUBSYSTEM_VENDOR_ID, KELVO_SUBSYSTEM_ID_SOLSTRA, 0x01}},
+    {"solstra",
+     {KELVO_PCI_VENDOR_ID, KELVO_PCI_DEVICE_ID, KELVO_PCI_SUBSYSTEM_VENDOR_ID, KELVO_SUBSYSTEM_ID_SOLSTRA,
+      0x01}},
     {"duskmere-a",
-     {KELVO_PCI_VENDOR_ID, KELVO_PCI_DEVICE_ID, KELVO_PCI_SUBSYSTEM_VENDOR_ID, KELVO_SUBSYSTEM_ID_DUSKMERE_A, 0x02}},
+     {KELVO_PCI_VENDOR_ID, KELVO_PCI_DEVICE_ID, KELVO_PCI_SUBSYSTEM_VENDOR_ID, KELVO_SUBSYSTEM_ID_DUSKMERE_A,
+      0x02}},
     {"duskmere-b",
-     {KELVO_PCI_VENDOR_ID, KELVO_PCI_DEVICE_ID, KELVO_PCI_SUBSYSTEM_VENDOR_ID, KELVO_SUBSYSTEM_ID_DUSKMERE_B, 0x02}},
+     {KELVO_PCI_VENDOR_ID, KELVO_PCI_DEVICE_ID, KELVO_PCI_SUBSYSTEM_VENDOR_ID, KELVO_SUBSYSTEM_ID_DUSKMERE_B,
+      0x02}},
 };
 
 } // namespace
@@ -42,7 +46,8 @@ std::optional<Identity> boardIdentity(std::string_view board) {
 }
 
 Module::Module(std::string board, const Identity& identity, const ModuleOptions& options)
-    : board_(std::move(board)), identity_(identity), configSpace_("config", PciConfigSpace::kSize, mutex_, errors_),
+    : board_(std::move(board)), identity_(identity),
+      configSpace_("config", PciConfigSpace::kSize, mutex_, errors_),
       bar0_("bar0", kBar0Size, mutex_, errors_) {
     config_ = &configSpace_.add<PciConfigSpace>(0, identity, kBar0Size);
     bridge_ = std::make_unique<BridgeCore>(bar0_, mutex_, options.pxiSlot);
@@ -66,7 +71,9 @@ bool Module::configWrite(std::uint32_t offset, std::uint32_t width, std::uint32_
     return true;
 }
 
-std::uint64_t Module::barSize(std::uint32_t bar) const { return bar == 0 ? kBar0Size : 0; }
+std::uint64_t Module::barSize(std::uint32_t bar) const {
+    return bar == 0 ? kBar0Size : 0;
+}
 
 std::uint64_t Module::memoryRead(std::uint32_t bar, std::uint64_t offset, std::uint32_t width) {
     if (bar != 0) {

@@ -58,7 +58,8 @@ public:
     bool configWrite(std::uint32_t offset, std::uint32_t width, std::uint32_t value) override;
     std::uint64_t barSize(std::uint32_t bar) const override;
     std::uint64_t memoryRead(std::uint32_t bar, std::uint64_t offset, std::uint32_t width) override;
-    void memoryWrite(std::uint32_t bar, std::uint64_t offset, std::uint32_t width, std::uint64_t value) override;
+    void memoryWrite(std::uint32_t bar, std::uint64_t offset, std::uint32_t width,
+                     std::uint64_t value) override;
 
 private:
     friend class Bus;

@@ -145,7 +145,8 @@ void PciConfigSpace::setLink(const Link& link) {
     // in bits 24-31) and link status (slot clock in bit 12).
     set(kPcieOffset + 0x0C, 4,
         0x01000C00u | (link.maxSpeed & 0xFu) | (static_cast<std::uint32_t>(link.maxWidth & 0x3F) << 4));
-    set(kPcieOffset + 0x12, 2, 0x1000u | (link.speed & 0xFu) | (static_cast<std::uint32_t>(link.width & 0x3F) << 4));
+    set(kPcieOffset + 0x12, 2,
+        0x1000u | (link.speed & 0xFu) | (static_cast<std::uint32_t>(link.width & 0x3F) << 4));
 }
 
 void PciConfigSpace::poke(std::uint32_t offset, std::uint32_t width, std::uint32_t value) {

@@ -4,7 +4,9 @@
 
 namespace kelvo_driver::nVOAPAL000 {
 
-tBasicString::~tBasicString() { nVOKAL100_free(data_); }
+tBasicString::~tBasicString() {
+    nVOKAL100_free(data_);
+}
 
 bool tBasicString::append(const char* text, size_t length) {
     if (error_) {

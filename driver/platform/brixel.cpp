@@ -66,9 +66,15 @@ uint64_t tBrixel::translate(uint32_t offset) {
     return static_cast<uint64_t>(_windowBase) + offset;
 }
 
-uint32_t tBrixel::read32(uint32_t offset) { return _accessor.read32(translate(offset)); }
-uint16_t tBrixel::read16(uint32_t offset) { return _accessor.read16(translate(offset)); }
-uint8_t tBrixel::read8(uint32_t offset) { return _accessor.read8(translate(offset)); }
+uint32_t tBrixel::read32(uint32_t offset) {
+    return _accessor.read32(translate(offset));
+}
+uint16_t tBrixel::read16(uint32_t offset) {
+    return _accessor.read16(translate(offset));
+}
+uint8_t tBrixel::read8(uint32_t offset) {
+    return _accessor.read8(translate(offset));
+}
 
 bool tBrixel::fits(uint32_t offset, uint32_t width) const {
     if (_space == kSpaceConfigPortWindow) {
@@ -156,7 +162,8 @@ void tVOCapabilityPCIAccessor::getCapability(tVOCapability& capability, tStatus&
     uint32_t offset = kNoOffset;
     if (status.isNotFatal()) {
         const uint32_t start = capability.startingOffset();
-        offset = start != 0 ? _findNextOffset(_brixel.read32(start), start, status) : _brixel.capabilityListHead();
+        offset =
+            start != 0 ? _findNextOffset(_brixel.read32(start), start, status) : _brixel.capabilityListHead();
         for (uint32_t steps = 0; status.isNotFatal() && offset != 0; ++steps) {
             if (steps == kWalkLimit) {
                 KELVO_SET_STATUS(status, tStatus::kUnexpectedKernelResult);

@@ -27,20 +27,20 @@ struct nVOAPAL200_tResourceLow {
 };
 
 struct nVOAPAL200_tDeviceInfo {
-    uint32_t busType;             // nVOAPAL200_kBusTypePCI
-    void* owner;                  // the tPCIDevice holding this copy
-    uint64_t kernelDeviceHandle;  // the kernel layer's device handle (per-device context word)
-    nVOKAL_tHandle pciHandle;     // the kernel layer's handle of the PCI function
-    const char* driverName;       // "vokelvo_driver"
-    uint64_t interruptCallback;   // written when the interrupt is reserved
+    uint32_t busType;            // nVOAPAL200_kBusTypePCI
+    void* owner;                 // the tPCIDevice holding this copy
+    uint64_t kernelDeviceHandle; // the kernel layer's device handle (per-device context word)
+    nVOKAL_tHandle pciHandle;    // the kernel layer's handle of the PCI function
+    const char* driverName;      // "vokelvo_driver"
+    uint64_t interruptCallback;  // written when the interrupt is reserved
     uint64_t interruptContext;
     uint32_t interruptNumber;
-    uint32_t interruptType;       // nVOAPAL200_kInterruptTypeLine or ...MSI
+    uint32_t interruptType; // nVOAPAL200_kInterruptTypeLine or ...MSI
     uint8_t numberOfIOWindows;
     nVOAPAL200_tWindow ioWindows[nVOAPAL200_kMaxWindows];
     uint8_t numberOfMemoryWindows;
     nVOAPAL200_tWindow memoryWindows[nVOAPAL200_kMaxWindows]; // window 0: the bridge's registers
-    uint16_t vendorID;            // the four IDs read together form the identity word
+    uint16_t vendorID; // the four IDs read together form the identity word
     uint16_t deviceID;
     uint16_t subsystemVendorID;
     uint16_t subsystemID;
@@ -49,14 +49,14 @@ struct nVOAPAL200_tDeviceInfo {
     uint8_t busNumber;
     uint8_t deviceNumber;
     uint8_t functionNumber;
-    uint32_t msiFlag;             // 1 when an MSI vector was granted
+    uint32_t msiFlag; // 1 when an MSI vector was granted
     nVOAPAL200_tResourceLow resourceLow[nVOAPAL200_kMaxWindows];
-    uint8_t pcieMaxLinkSpeed;     // the four link fields stay 0 until initialize
+    uint8_t pcieMaxLinkSpeed; // the four link fields stay 0 until initialize
     uint8_t pcieLinkSpeed;
     uint8_t pcieMaxLinkWidth;
     uint8_t pcieLinkWidth;
-    int32_t numaNode;             // negative when none
-    uint64_t reserved[4];         // further words, left 0
+    int32_t numaNode;     // negative when none
+    uint64_t reserved[4]; // further words, left 0
 };
 
 static_assert(offsetof(nVOAPAL200_tDeviceInfo, vendorID) % 8 == 0, "the identity word is read as one u64");

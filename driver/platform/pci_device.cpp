@@ -112,7 +112,7 @@ void tPhysicalKVAMap::unmap() {
 tPCIDevice::tPCIDevice(const nVOAPAL200_tDeviceInfo& deviceInfo, tStatus& status) {
     for (uint32_t i = 0; i < kPropertyRecords; ++i) {
         _properties[i].name = nullptr;
-        _properties[i].typeCode = i < kRecNumaNode     ? kPropertyTypeUInt32
+        _properties[i].typeCode = i < kRecNumaNode    ? kPropertyTypeUInt32
                                   : i == kRecNumaNode ? kPropertyTypeInt32
                                                       : kPropertyTypeString;
         _properties[i].kernelHandle = 0;
@@ -287,7 +287,9 @@ void tPCIDevice::buildBusProperties() {
     _busPropertyCount = count;
 }
 
-tProperty* const* tPCIDevice::getBusProperties() { return _busProperties; }
+tProperty* const* tPCIDevice::getBusProperties() {
+    return _busProperties;
+}
 
 void* tPCIDevice::mapMemoryWindow(uint8_t window, tStatus& status, uint32_t cachingFlag) {
     if (status.isFatal()) {
@@ -339,17 +341,22 @@ uint64_t* tPCIDevice::mapIOWindow(uint8_t window, tStatus& status) {
     return holder;
 }
 
-void tPCIDevice::unmapIOWindow(uint64_t* holder) { freeKernelMemory(holder); }
+void tPCIDevice::unmapIOWindow(uint64_t* holder) {
+    freeKernelMemory(holder);
+}
 
 nVOAPAL200_tDeviceInfo* tPCIDevice::copyDeviceInfo(tStatus& status) {
-    auto* copy = static_cast<nVOAPAL200_tDeviceInfo*>(nVOAPAL200_malloc(sizeof(nVOAPAL200_tDeviceInfo), &status));
+    auto* copy =
+        static_cast<nVOAPAL200_tDeviceInfo*>(nVOAPAL200_malloc(sizeof(nVOAPAL200_tDeviceInfo), &status));
     if (copy != nullptr) {
         nVOAPAL200_copyMemory(copy, &_deviceInfo, sizeof(nVOAPAL200_tDeviceInfo));
     }
     return copy;
 }
 
-void tPCIDevice::freeDeviceInfo(nVOAPAL200_tDeviceInfo* copy) { freeKernelMemory(copy); }
+void tPCIDevice::freeDeviceInfo(nVOAPAL200_tDeviceInfo* copy) {
+    freeKernelMemory(copy);
+}
 
 void tPCIDevice::freeKernelMemory(void* block) {
     if (block != nullptr) {
@@ -359,8 +366,8 @@ void tPCIDevice::freeKernelMemory(void* block) {
 
 } // namespace kelvo_driver::nVOAPAL000
 
-
-extern "C" uint8_t nVOAPAL200_pciFindCapability(uint8_t capabilityID, const nVOAPAL200_tDeviceInfo& deviceInfo,
+extern "C" uint8_t nVOAPAL200_pciFindCapability(uint8_t capabilityID,
+                                                const nVOAPAL200_tDeviceInfo& deviceInfo,
                                                 nVOAPALS100::tStatus& status) {
     using nVOAPALS100::tStatus;
     using namespace kelvo_driver::nVOAPAL000;

@@ -11,12 +11,10 @@
 
 namespace kelvo_driver::nVOAPAL000 {
 
-template <bool kDebug>
-class tPCIMemorySpaceAccessorDebug;
+template <bool kDebug> class tPCIMemorySpaceAccessorDebug;
 
 // The accessor this driver uses. It owns nothing and reports into no status.
-template <>
-class tPCIMemorySpaceAccessorDebug<false> {
+template <> class tPCIMemorySpaceAccessorDebug<false> {
 public:
     tPCIMemorySpaceAccessorDebug() = default;
     tPCIMemorySpaceAccessorDebug(uint64_t mappedBaseAddress, uint64_t mappedSize)

@@ -82,7 +82,8 @@ bool sameBridge(const nVOKAL_tPCIBridgeRecord& a, const nVOKAL_tPCIBridgeRecord&
            a.functionNumber == b.functionNumber;
 }
 
-nVOKAL_tStatus configRead(nVOKAL_tHandle handle, std::uint32_t offset, std::uint32_t width, std::uint32_t& value) {
+nVOKAL_tStatus configRead(nVOKAL_tHandle handle, std::uint32_t offset, std::uint32_t width,
+                          std::uint32_t& value) {
     if (offset >= 4096 || offset % width != 0) {
         return NVOKAL_PCI_E_INVALID;
     }
@@ -93,7 +94,8 @@ nVOKAL_tStatus configRead(nVOKAL_tHandle handle, std::uint32_t offset, std::uint
     return fn->configRead(offset, width, value) ? 0 : NVOKAL_PCI_E_FAILED;
 }
 
-nVOKAL_tStatus configWrite(nVOKAL_tHandle handle, std::uint32_t offset, std::uint32_t width, std::uint32_t value) {
+nVOKAL_tStatus configWrite(nVOKAL_tHandle handle, std::uint32_t offset, std::uint32_t width,
+                           std::uint32_t value) {
     if (offset >= 4096 || offset % width != 0) {
         return NVOKAL_PCI_E_INVALID;
     }
@@ -104,7 +106,9 @@ nVOKAL_tStatus configWrite(nVOKAL_tHandle handle, std::uint32_t offset, std::uin
     return fn->configWrite(offset, width, value) ? 0 : NVOKAL_PCI_E_FAILED;
 }
 
-[[noreturn]] void kernelFault(const char* message) { nVOKAL250_halt("kal", __FILE__, __LINE__, message); }
+[[noreturn]] void kernelFault(const char* message) {
+    nVOKAL250_halt("kal", __FILE__, __LINE__, message);
+}
 
 // Resolves a device access: the function (null after unplug), BAR and offset.
 struct Target {
@@ -347,7 +351,8 @@ extern "C" nVOKAL_tStatus nVOKAL230_pciRequestMSI(nVOKAL_tPCIDevice* record, uin
     return 0;
 }
 
-extern "C" nVOKAL_tStatus nVOKAL100_enumeratePCIBuses(nVOKAL_tPCIBridgeCallback callback, void* context) noexcept {
+extern "C" nVOKAL_tStatus nVOKAL100_enumeratePCIBuses(nVOKAL_tPCIBridgeCallback callback,
+                                                      void* context) noexcept {
     if (callback == nullptr) {
         return NVOKAL_PCI_E_INVALID;
     }
@@ -388,7 +393,8 @@ extern "C" nVOKAL_tStatus nVOKAL220_pciSetDMAMask(nVOKAL_tHandle pciHandle, uint
     return 0;
 }
 
-extern "C" nVOKAL_tStatus nVOKAL100_pciConfigRead8(nVOKAL_tHandle pciHandle, uint32_t offset, uint8_t* value) noexcept {
+extern "C" nVOKAL_tStatus nVOKAL100_pciConfigRead8(nVOKAL_tHandle pciHandle, uint32_t offset,
+                                                   uint8_t* value) noexcept {
     std::uint32_t v = 0;
     const nVOKAL_tStatus code = configRead(pciHandle, offset, 1, v);
     if (code == 0 && value != nullptr) {
@@ -417,7 +423,8 @@ extern "C" nVOKAL_tStatus nVOKAL100_pciConfigRead32(nVOKAL_tHandle pciHandle, ui
     return code;
 }
 
-extern "C" nVOKAL_tStatus nVOKAL100_pciConfigWrite8(nVOKAL_tHandle pciHandle, uint32_t offset, uint8_t value) noexcept {
+extern "C" nVOKAL_tStatus nVOKAL100_pciConfigWrite8(nVOKAL_tHandle pciHandle, uint32_t offset,
+                                                    uint8_t value) noexcept {
     return configWrite(pciHandle, offset, 1, value);
 }
 
@@ -480,7 +487,9 @@ extern "C" uint16_t nVOKAL100_memoryRead16(const volatile void* address) noexcep
 extern "C" uint32_t nVOKAL100_memoryRead32(const volatile void* address) noexcept {
     return static_cast<uint32_t>(readMemory(address, 4));
 }
-extern "C" uint64_t nVOKAL100_memoryRead64(const volatile void* address) noexcept { return readMemory(address, 8); }
+extern "C" uint64_t nVOKAL100_memoryRead64(const volatile void* address) noexcept {
+    return readMemory(address, 8);
+}
 extern "C" void nVOKAL100_memoryWrite8(volatile void* address, uint8_t value) noexcept {
     writeMemory(address, 1, value);
 }

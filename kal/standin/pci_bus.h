@@ -33,7 +33,8 @@ public:
     virtual std::uint64_t barSize(std::uint32_t bar) const = 0;
     // Memory access inside BAR bar: width 1, 2, 4 or 8; offset + width <= barSize(bar).
     virtual std::uint64_t memoryRead(std::uint32_t bar, std::uint64_t offset, std::uint32_t width) = 0;
-    virtual void memoryWrite(std::uint32_t bar, std::uint64_t offset, std::uint32_t width, std::uint64_t value) = 0;
+    virtual void memoryWrite(std::uint32_t bar, std::uint64_t offset, std::uint32_t width,
+                             std::uint64_t value) = 0;
 };
 
 struct Location {
@@ -46,12 +47,12 @@ struct Location {
 
 // What the stand-in does for one function beyond the device's own behaviour.
 struct Knobs {
-    bool refuseMSI = false;        // nVOKAL230_pciRequestMSI answers NVOKAL_PCI_E_REFUSED
-    bool refuse64BitDMA = false;   // masks wider than 32 bits are refused
-    bool refuseDMA = false;        // every mask is refused
-    bool refuseMapping = false;    // nVOKAL230_mapPhysicalToKernel answers null
-    bool unknownDomain = false;    // nVOKAL240_getPCIDomain answers -1
-    bool lineInterrupt = true;     // the record reports a line interrupt
+    bool refuseMSI = false;      // nVOKAL230_pciRequestMSI answers NVOKAL_PCI_E_REFUSED
+    bool refuse64BitDMA = false; // masks wider than 32 bits are refused
+    bool refuseDMA = false;      // every mask is refused
+    bool refuseMapping = false;  // nVOKAL230_mapPhysicalToKernel answers null
+    bool unknownDomain = false;  // nVOKAL240_getPCIDomain answers -1
+    bool lineInterrupt = true;   // the record reports a line interrupt
     std::int32_t numaNode = -1;
 };
 

@@ -68,7 +68,8 @@ TEST_F(BridgeAccessor, GeographicAddressComesFromTheDefaultBridge) {
     EXPECT_TRUE(status.isSuccess());
     EXPECT_EQ(geo.startingOffset(), sim::BridgeCore::kDefaultListHead + 0x80) << "the offset is recorded";
     expectWindowRegistersRestored(0x30000);
-    EXPECT_EQ(block("cpw-base-size").writtenValues(0).front(), kDisabledCPWBSR | 0x80u) << "enabled while walking";
+    EXPECT_EQ(block("cpw-base-size").writtenValues(0).front(), kDisabledCPWBSR | 0x80u)
+        << "enabled while walking";
     EXPECT_EQ(module->deviceErrorCount(), 0u) << ::testing::PrintToString(module->deviceErrors());
 }
 
@@ -113,7 +114,10 @@ TEST_F(BridgeAccessor, NextPointerModes) {
     const Case cases[] = {
         {"absolute", {{0x200, 0x1111, 0x0300 | 0, {}}, {0x300, geoID, 0, {}}}, 0x200, {}},
         // The upper half comes from the word before the header.
-        {"upper half", {{0x10000, 0x1111, 0x0080 | 1, {}}, {0x20080, geoID, 0, {}}}, 0x10000, {{0xFFFC, 0x00020000}}},
+        {"upper half",
+         {{0x10000, 0x1111, 0x0080 | 1, {}}, {0x20080, geoID, 0, {}}},
+         0x10000,
+         {{0xFFFC, 0x00020000}}},
         {"relative", {{0x10000, 0x1111, 0x0100 | 2, {}}, {0x10100, geoID, 0, {}}}, 0x10000, {}},
     };
     for (const Case& c : cases) {

@@ -48,8 +48,9 @@ std::string propertyText(const tProperty* p) {
     if (p->typeCode == 85) {
         return p->name + std::string("=") + reinterpret_cast<const char*>(p->value);
     }
-    return p->name + std::string("=") + std::to_string(p->typeCode == 50 ? static_cast<int32_t>(p->value)
-                                                                         : static_cast<int64_t>(p->value));
+    return p->name + std::string("=") +
+           std::to_string(p->typeCode == 50 ? static_cast<int32_t>(p->value)
+                                            : static_cast<int64_t>(p->value));
 }
 
 TEST_F(PlatformPci, SlotPathFollowsTheBridgesOfTheSimulatedTopology) {
@@ -71,17 +72,19 @@ TEST_F(PlatformPci, SlotPathCountsRootsAndNestedBridges) {
     // Root 0 spans buses 0x10-0x12 (a switch below a root port); a second
     // root's bridge sits on bus 0x40, above every bus seen before it.
     const nVOKAL_tPCIBridgeRecord extra[] = {
-        {0, 0x1C, 0, 0x10, 0x12, 7},  // root port
-        {0x10, 0, 0, 0x11, 0x12, 7},  // switch upstream port
-        {0x11, 3, 1, 0x12, 0x12, 7},  // switch downstream port
-        {0x40, 2, 0, 0x41, 0x41, 7},  // bridge of the second root
-        {0, 0x1C, 0, 0x41, 0x41, 6},  // another domain: ignored
+        {0, 0x1C, 0, 0x10, 0x12, 7}, // root port
+        {0x10, 0, 0, 0x11, 0x12, 7}, // switch upstream port
+        {0x11, 3, 1, 0x12, 0x12, 7}, // switch downstream port
+        {0x40, 2, 0, 0x41, 0x41, 7}, // bridge of the second root
+        {0, 0x1C, 0, 0x41, 0x41, 6}, // another domain: ignored
     };
     for (const auto& b : extra) {
         kal::pci::addBridge(b);
     }
-    auto deep = std::make_shared<sim::Module>("solstra", *sim::boardIdentity("solstra"), sim::ModuleOptions{});
-    auto root1 = std::make_shared<sim::Module>("solstra", *sim::boardIdentity("solstra"), sim::ModuleOptions{});
+    auto deep =
+        std::make_shared<sim::Module>("solstra", *sim::boardIdentity("solstra"), sim::ModuleOptions{});
+    auto root1 =
+        std::make_shared<sim::Module>("solstra", *sim::boardIdentity("solstra"), sim::ModuleOptions{});
     nVOKAL_tHandle hDeep = kal::pci::plug(deep, {7, 0x12, 0, 0});
     nVOKAL_tHandle hRoot1 = kal::pci::plug(root1, {7, 0x41, 5, 2});
     auto infoOf = [](nVOKAL_tHandle h) {

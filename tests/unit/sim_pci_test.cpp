@@ -168,7 +168,8 @@ TEST_F(SimPci, MappingsReachTheModuleByAddressAndMayOverlap) {
     nVOKAL100_memoryWrite32(static_cast<char*>(one) + 0xE0, 0x30000);
     EXPECT_EQ(nVOKAL100_memoryRead32(two), 0x30000u) << "both mappings show the same register";
     EXPECT_EQ(m->bridge().pageRegister(), 0x30000u);
-    EXPECT_EQ(nVOKAL230_mapPhysicalToKernel(bar + sim::Module::kBar0Size - 4, 8, 0), nullptr) << "past the BAR";
+    EXPECT_EQ(nVOKAL230_mapPhysicalToKernel(bar + sim::Module::kBar0Size - 4, 8, 0), nullptr)
+        << "past the BAR";
 
     // The 64-bit store of our own addition reaches a block like the other widths.
     auto& reg = m->bar0().add<Register64>(0x30000);
@@ -187,7 +188,8 @@ TEST_F(SimPci, MappingsReachTheModuleByAddressAndMayOverlap) {
 
 TEST_F(SimPci, AccessOfTheWrongWidthOrOutsideEveryBlockIsADeviceError) {
     auto m = bus.plug("solstra");
-    void* bar = nVOKAL230_mapPhysicalToKernel(kal::pci::barAddress(m->pciHandle(), 0), sim::Module::kBar0Size, 0);
+    void* bar =
+        nVOKAL230_mapPhysicalToKernel(kal::pci::barAddress(m->pciHandle(), 0), sim::Module::kBar0Size, 0);
     auto* base = static_cast<char*>(bar);
     EXPECT_EQ(nVOKAL100_memoryRead16(base + 0xE0), 0xFFFF) << "the page register takes 32 bits only";
     EXPECT_EQ(nVOKAL100_memoryRead32(base + 0xF0000), 0xFFFFFFFFu) << "no block there";
@@ -206,7 +208,8 @@ TEST_F(SimPci, AccessOfTheWrongWidthOrOutsideEveryBlockIsADeviceError) {
 
 TEST_F(SimPci, TheConfigPortWindowShowsTheSelectedPageOnlyWhileEnabled) {
     auto m = bus.plug("solstra", {9});
-    void* bar = nVOKAL230_mapPhysicalToKernel(kal::pci::barAddress(m->pciHandle(), 0), sim::Module::kBar0Size, 0);
+    void* bar =
+        nVOKAL230_mapPhysicalToKernel(kal::pci::barAddress(m->pciHandle(), 0), sim::Module::kBar0Size, 0);
     auto* base = static_cast<char*>(bar);
     const uint32_t cpwbsr = nVOKAL100_memoryRead32(base + 0xC0);
     EXPECT_EQ(cpwbsr, 0x400Cu) << "window at 0x4000, 4 KiB, disabled";

@@ -30,7 +30,7 @@
 
 /* The identity word: vendor, device, subsystem vendor and subsystem ID as four
  * consecutive 16-bit fields read as one 64-bit word (vendor in the low bits). */
-#define KELVO_PCI_IDENTITY(vendor, device, subsystemVendor, subsystem)                                      \
+#define KELVO_PCI_IDENTITY(vendor, device, subsystemVendor, subsystem)                                       \
     ((unsigned long long)(vendor) | ((unsigned long long)(device) << 16) |                                   \
      ((unsigned long long)(subsystemVendor) << 32) | ((unsigned long long)(subsystem) << 48))
 

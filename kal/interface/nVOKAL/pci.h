@@ -39,19 +39,19 @@ typedef struct nVOKAL_tPCIResource {
 /* The kernel layer's PCI device record, handed to add device. Words not
  * named here are the kernel layer's own. */
 typedef struct nVOKAL_tPCIDevice {
-    nVOKAL_tHandle pciHandle;     /* 0x00 */
-    uint64_t reserved08;          /* 0x08 */
-    uint16_t busNumber;           /* 0x10 (low 8 bits used) */
-    uint16_t deviceNumber;        /* 0x12 */
-    uint16_t functionNumber;      /* 0x14 */
-    uint16_t vendorID;            /* 0x16 */
-    uint16_t deviceID;            /* 0x18 */
-    uint16_t subsystemVendorID;   /* 0x1A */
-    uint16_t subsystemID;         /* 0x1C */
-    uint16_t revision;            /* 0x1E (low 8 bits used) */
-    uint32_t lineInterrupt;       /* 0x20: non-zero when a line interrupt is assigned */
-    uint32_t interruptNumber;     /* 0x24: after a granted MSI request, the MSI vector */
-    uint64_t reserved28;          /* 0x28 */
+    nVOKAL_tHandle pciHandle;         /* 0x00 */
+    uint64_t reserved08;              /* 0x08 */
+    uint16_t busNumber;               /* 0x10 (low 8 bits used) */
+    uint16_t deviceNumber;            /* 0x12 */
+    uint16_t functionNumber;          /* 0x14 */
+    uint16_t vendorID;                /* 0x16 */
+    uint16_t deviceID;                /* 0x18 */
+    uint16_t subsystemVendorID;       /* 0x1A */
+    uint16_t subsystemID;             /* 0x1C */
+    uint16_t revision;                /* 0x1E (low 8 bits used) */
+    uint32_t lineInterrupt;           /* 0x20: non-zero when a line interrupt is assigned */
+    uint32_t interruptNumber;         /* 0x24: after a granted MSI request, the MSI vector */
+    uint64_t reserved28;              /* 0x28 */
     nVOKAL_tPCIResource resources[6]; /* 0x30 */
 } nVOKAL_tPCIDevice;
 
@@ -98,19 +98,26 @@ nVOKAL_tStatus nVOKAL220_pciSetDMAMask(nVOKAL_tHandle pciHandle, uint64_t mask) 
 
 /* Configuration-space reads and writes. The offset must lie below 4096 and be
  * a multiple of the width; the value is little-endian as the register holds it. */
-nVOKAL_tStatus nVOKAL100_pciConfigRead8(nVOKAL_tHandle pciHandle, uint32_t offset, uint8_t* value) NVOKAL_NOEXCEPT;
-nVOKAL_tStatus nVOKAL100_pciConfigRead16(nVOKAL_tHandle pciHandle, uint32_t offset, uint16_t* value) NVOKAL_NOEXCEPT;
-nVOKAL_tStatus nVOKAL100_pciConfigRead32(nVOKAL_tHandle pciHandle, uint32_t offset, uint32_t* value) NVOKAL_NOEXCEPT;
-nVOKAL_tStatus nVOKAL100_pciConfigWrite8(nVOKAL_tHandle pciHandle, uint32_t offset, uint8_t value) NVOKAL_NOEXCEPT;
-nVOKAL_tStatus nVOKAL100_pciConfigWrite16(nVOKAL_tHandle pciHandle, uint32_t offset, uint16_t value) NVOKAL_NOEXCEPT;
-nVOKAL_tStatus nVOKAL100_pciConfigWrite32(nVOKAL_tHandle pciHandle, uint32_t offset, uint32_t value) NVOKAL_NOEXCEPT;
+nVOKAL_tStatus nVOKAL100_pciConfigRead8(nVOKAL_tHandle pciHandle, uint32_t offset,
+                                        uint8_t* value) NVOKAL_NOEXCEPT;
+nVOKAL_tStatus nVOKAL100_pciConfigRead16(nVOKAL_tHandle pciHandle, uint32_t offset,
+                                         uint16_t* value) NVOKAL_NOEXCEPT;
+nVOKAL_tStatus nVOKAL100_pciConfigRead32(nVOKAL_tHandle pciHandle, uint32_t offset,
+                                         uint32_t* value) NVOKAL_NOEXCEPT;
+nVOKAL_tStatus nVOKAL100_pciConfigWrite8(nVOKAL_tHandle pciHandle, uint32_t offset,
+                                         uint8_t value) NVOKAL_NOEXCEPT;
+nVOKAL_tStatus nVOKAL100_pciConfigWrite16(nVOKAL_tHandle pciHandle, uint32_t offset,
+                                          uint16_t value) NVOKAL_NOEXCEPT;
+nVOKAL_tStatus nVOKAL100_pciConfigWrite32(nVOKAL_tHandle pciHandle, uint32_t offset,
+                                          uint32_t value) NVOKAL_NOEXCEPT;
 
 /* Maps size bytes of device memory at a physical address into kernel address
  * space; null when the range cannot be mapped. cachingMode is passed as the
  * caller gives it (0 uncached; 1 and 2 are the kernel layer's other modes).
  * One range may be mapped several times at once; each mapping is undone by
  * its own unmap. */
-void* nVOKAL230_mapPhysicalToKernel(uint64_t physicalAddress, uint64_t size, uint32_t cachingMode) NVOKAL_NOEXCEPT;
+void* nVOKAL230_mapPhysicalToKernel(uint64_t physicalAddress, uint64_t size,
+                                    uint32_t cachingMode) NVOKAL_NOEXCEPT;
 /* Undoes one mapping (address as returned by the map; null is ignored). */
 void nVOKAL230_unmapPhysicalFromKernel(void* address, uint32_t cachingMode) NVOKAL_NOEXCEPT;
 
