@@ -7,6 +7,7 @@
 #include "nVOKAL/codes.h"
 #include "nVOKAL/memory.h"
 #include "nVOKAL/pagelist.h"
+#include "nVOKAL/pci.h"
 #include "nVOKAL/print.h"
 #include "nVOKAL/socket.h"
 #include "nVOKAL/sync.h"
