@@ -127,7 +127,7 @@ class Loader:
             return default
         return value
 
-    def integer_list(self, table, key, where, count):
+    def integer_list(self, table, key, where, count, high=0xFFFFFFFF):
         value = table.get(key)
         if not isinstance(value, list) or any(isinstance(v, bool) or not isinstance(v, int) for v in value):
             self.fail(where, f"'{key}' must be a list of integers")
@@ -135,22 +135,23 @@ class Loader:
         if len(value) != count:
             self.fail(where, f"'{key}' has {len(value)} entries for {count} elements")
             return None
-        if any(not 0 <= v <= 0xFFFFFFFF for v in value):
-            self.fail(where, f"'{key}' holds a value outside 0..0xffffffff")
+        if any(not 0 <= v <= high for v in value):
+            self.fail(where, f"'{key}' holds a value outside 0..{high:#x}")
             return None
         return value
 
-    def per_element(self, table, single, plural, where, count, array, required=True, default=None):
+    def per_element(self, table, single, plural, where, count, array, required=True, default=None,
+                    high=0xFFFFFFFF):
         """A value per element: `single` for a single register, `plural` (a list) for an array;
         an array may also give `single` once for all elements where that makes sense."""
         if array and plural in table:
             if single in table:
                 self.fail(where, f"give '{single}' or '{plural}', not both")
-            return self.integer_list(table, plural, where, count)
+            return self.integer_list(table, plural, where, count, high)
         if plural in table:
             self.fail(where, f"'{plural}' is for arrays (give 'count')")
             return None
-        value = self.integer(table, single, where, required=required, default=default)
+        value = self.integer(table, single, where, required=required, default=default, high=high)
         if value is None:
             return None
         return [value] * count
@@ -277,7 +278,7 @@ class Loader:
         if "view_id" in table or "view_ids" in table:
             reg.view_ids = self.per_element(table, "view_id", "view_ids", where, reg.count, reg.array)
         reg.defaults = self.per_element(table, "default", "defaults", where, reg.count, reg.array, required=False,
-                                        default=0) or [0] * reg.count
+                                        default=0, high=0xFFFFFFFFFFFFFFFF) or [0] * reg.count
         if "cleared_after_write" in table and "kept_after_write" in table:
             self.fail(where, "give 'cleared_after_write' or 'kept_after_write', not both")
         full = (1 << reg.width) - 1
