@@ -628,16 +628,15 @@ def convert(m, field, expression):
     return f"static_cast<{value_type(field.width)}>({expression})"
 
 
-def describe_register(reg):
-    where = ", ".join(hexa(o) for o in reg.offsets)
-    text = f"{reg.kind}, {reg.access}, offset{'s' if reg.count > 1 else ''} {where}"
+def describe_register(reg, users):
+    text = f"{reg.kind}, {reg.access}; " + ", ".join(users)
     if reg.cleared:
         text += f"; {'strobe bits' if reg.kind == 'strobe-word' else 'cleared after a write'} {hexa(reg.cleared)}"
     return text
 
 
-def emit_register_type(m, reg):
-    lines = [f"    // {describe_register(reg)}", f"    class {reg.type} : public {record_base(reg)} {{",
+def emit_register_type(m, reg, users):
+    lines = [f"    // {describe_register(reg, users)}", f"    class {reg.type} : public {record_base(reg)} {{",
              "    public:"]
     readable = reg.access != "write-only"
     writable = reg.access != "read-only"
@@ -747,7 +746,9 @@ def emit_header(m, by_class):
         if reg.type in emitted:
             continue
         emitted.add(reg.type)
-        out.extend(emit_register_type(m, reg))
+        users = [f"{r.name}{'[' + str(r.count) + ']' if r.array else ''} at "
+                 + ", ".join(hexa(o) for o in r.offsets) for r in m.registers if r.type == reg.type]
+        out.extend(emit_register_type(m, reg, users))
         out.append("")
     out.append(f"    explicit {m.cls}({constructor_signature(m)});")
     out.append(f"    ~{m.cls}() override;")
