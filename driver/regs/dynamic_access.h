@@ -17,22 +17,23 @@ using tFieldId = uint32_t;
 
 // Field type reported per field by getRegisterFormat, from the field's width.
 enum FieldType : uint32_t {
-    kFieldTypeOneBit = 0,   // 1 bit
-    kFieldTypeUpTo8 = 1,    // 2 to 8 bits
-    kFieldTypeUpTo16 = 2,   // 9 to 16 bits
-    kFieldTypeUpTo32 = 3,   // 17 to 32 bits
+    kFieldTypeOneBit = 0, // 1 bit
+    kFieldTypeUpTo8 = 1,  // 2 to 8 bits
+    kFieldTypeUpTo16 = 2, // 9 to 16 bits
+    kFieldTypeUpTo32 = 3, // 17 to 32 bits
 };
 
 constexpr FieldType fieldTypeOfWidth(uint32_t width) {
-    return width <= 1 ? kFieldTypeOneBit : width <= 8 ? kFieldTypeUpTo8 : width <= 16 ? kFieldTypeUpTo16
-                                                                                        : kFieldTypeUpTo32;
+    return width <= 1    ? kFieldTypeOneBit
+           : width <= 8  ? kFieldTypeUpTo8
+           : width <= 16 ? kFieldTypeUpTo16
+                         : kFieldTypeUpTo32;
 }
 
 // Every operation first looks at the status: when it already holds an error
 // the operation does nothing and writes no output argument. `extra` is a
 // trailing number the register-map I/O controls pass; no map reads it.
-template <typename StatusType>
-class DynamicAccessInterfaceBase : public kelvo_driver::nVOAPAL000::tObject {
+template <typename StatusType> class DynamicAccessInterfaceBase : public kelvo_driver::nVOAPAL000::tObject {
 public:
     // Field or whole register from the soft copy, right-aligned; no bus access.
     virtual void get(uint32_t id, uint64_t& value, StatusType& status, uint32_t extra) = 0;

@@ -180,7 +180,8 @@ void tRegisterMapBase::initializeRecords() {
     for (uint32_t i = 0; i < tables_.registerCount; ++i) {
         const tRegisterInfo& info = tables_.registers[i];
         const uint32_t address = base_ - windowStart_ + info.offset;
-        const uint8_t inWindow = (windowStart_ <= info.offset && info.offset - windowStart_ < windowSize_) ? 1 : 0;
+        const uint8_t inWindow =
+            (windowStart_ <= info.offset && info.offset - windowStart_ < windowSize_) ? 1 : 0;
         void* rec = record(i);
         switch (info.kind) {
         case kSoftCopy: {
@@ -247,7 +248,8 @@ void tRegisterMapBase::set(uint32_t id, uint64_t value, tStatus& status, uint32_
     const uint32_t mask = fieldMask(entry->lsb, entry->width);
     const uint32_t bits = insertedBits(value, mask, entry->lsb, entry->width);
     if (info.kind == kStrobeWord) {
-        insertIntoRecord(*static_cast<tStrobeRegisterRecord*>(record(entry->reg)), info.clearedAfterWrite, mask, bits);
+        insertIntoRecord(*static_cast<tStrobeRegisterRecord*>(record(entry->reg)), info.clearedAfterWrite,
+                         mask, bits);
     } else {
         insertIntoRecord(*static_cast<tRegisterRecord*>(record(entry->reg)), mask, bits);
     }
@@ -335,14 +337,15 @@ void tRegisterMapBase::flush(uint32_t id, bool force, tStatus& status, uint32_t)
     const tRegisterInfo& info = tables_.registers[entry->reg];
     switch (info.kind) {
     case kSoftCopy:
-        flushRecord(*static_cast<tRegisterRecord*>(record(entry->reg)), info.clearedAfterWrite, status, force);
+        flushRecord(*static_cast<tRegisterRecord*>(record(entry->reg)), info.clearedAfterWrite, status,
+                    force);
         break;
     case kStrobeWord:
         flushRecord(*static_cast<tStrobeRegisterRecord*>(record(entry->reg)), info.clearedAfterWrite, status,
                     force);
         break;
     case kDataPort:
-        break;  // a writable data port has nothing to flush
+        break; // a writable data port has nothing to flush
     }
 }
 
@@ -404,7 +407,8 @@ void tRegisterMapBase::flushRegMap(bool force, tStatus& status) {
         }
         local.clear();
         if (info.kind == kStrobeWord) {
-            flushRecord(*static_cast<tStrobeRegisterRecord*>(record(i)), info.clearedAfterWrite, local, force);
+            flushRecord(*static_cast<tStrobeRegisterRecord*>(record(i)), info.clearedAfterWrite, local,
+                        force);
         } else {
             flushRecord(*static_cast<tRegisterRecord*>(record(i)), info.clearedAfterWrite, local, force);
         }
@@ -483,6 +487,8 @@ char* tRegisterMapBase::composeName(const char* base, const char* tail, tStatus&
     return name;
 }
 
-void tRegisterMapBase::releaseName(char* name) { nVOKAL100_free(name); }
+void tRegisterMapBase::releaseName(char* name) {
+    nVOKAL100_free(name);
+}
 
 } // namespace arm

@@ -35,11 +35,11 @@ public:
 
 // Soft-copy register.
 struct tRegisterRecord {
-    uint32_t address;         // byte address handed to the accessor
+    uint32_t address; // byte address handed to the accessor
     uint32_t softCopy;
-    uint8_t dirty;            // 1 while the soft copy holds a value not yet written
+    uint8_t dirty; // 1 while the soft copy holds a value not yet written
     uint8_t inWindow;
-    tRegisterMapBase* owner;  // the map that holds the register; the bus is reached through it
+    tRegisterMapBase* owner; // the map that holds the register; the bus is reached through it
 };
 
 // Soft-copy register with a strobe word: its strobe bits never stay in the
@@ -69,7 +69,8 @@ enum tRegisterAccess : uint8_t { kReadWrite = 0, kReadOnly = 1, kWriteOnly = 2 }
 struct tRegisterInfo {
     uint32_t offset;
     uint32_t defaultValue;
-    uint32_t clearedAfterWrite;  // bits cleared after a successful write; the strobe bits of a strobe-word register
+    uint32_t
+        clearedAfterWrite; // bits cleared after a successful write; the strobe bits of a strobe-word register
     tRegisterKind kind;
     tRegisterAccess access;
 };
@@ -84,14 +85,14 @@ struct tIdEntry {
 };
 
 struct tIdTable {
-    const tIdEntry* entries;  // sorted by id
+    const tIdEntry* entries; // sorted by id
     uint32_t count;
 };
 
 // A whole-register identifier of getRegisterFormat and its list of fields.
 struct tFormatEntry {
     uint32_t id;
-    uint16_t first;  // first entry in tRegisterMapTables::formats
+    uint16_t first; // first entry in tRegisterMapTables::formats
     uint16_t count;
 };
 
@@ -101,7 +102,7 @@ struct tFieldFormat {
 };
 
 struct tRegisterMapTables {
-    const char* defaultName;  // registration name: the class name without its leading "t"
+    const char* defaultName; // registration name: the class name without its leading "t"
     const char* version;
     const char* oldestCompatibleVersion;
     const tRegisterInfo* registers;
@@ -113,15 +114,15 @@ struct tRegisterMapTables {
     tIdTable set;
     tIdTable read;
     tIdTable write;
-    tIdTable flush;     // by register key
-    tIdTable refresh;   // by register key
-    const tFormatEntry* formatIds;  // by register key, sorted
+    tIdTable flush;                // by register key
+    tIdTable refresh;              // by register key
+    const tFormatEntry* formatIds; // by register key, sorted
     uint32_t formatIdCount;
     const tFieldFormat* formats;
     // Sub-maps in declaration order (arrays in index order) and their window texts.
     const char* const* subMapWindowTexts;
     uint32_t subMapCount;
-    tRegisterMapBase* (*subMapAt)(tRegisterMapBase& map, uint32_t index);  // null for an empty owned slot
+    tRegisterMapBase* (*subMapAt)(tRegisterMapBase& map, uint32_t index); // null for an empty owned slot
 };
 
 // ---- field arithmetic ------------------------------------------------------
@@ -130,7 +131,9 @@ constexpr uint32_t fieldMask(uint32_t lsb, uint32_t width) {
     return width >= 32 ? 0xFFFFFFFFu : ((1u << width) - 1u) << lsb;
 }
 
-constexpr uint64_t extractField(uint32_t word, uint32_t mask, uint32_t lsb) { return (word & mask) >> lsb; }
+constexpr uint64_t extractField(uint32_t word, uint32_t mask, uint32_t lsb) {
+    return (word & mask) >> lsb;
+}
 
 // The bits a value puts into a field: a one-bit field is set by any non-zero
 // value; a wider one takes the value's low bits.
@@ -143,9 +146,13 @@ constexpr uint32_t insertedBits(uint64_t value, uint32_t mask, uint32_t lsb, uin
 
 // Key of the identifier lookup of get, set, read and write: a whole-register
 // identifier with its selector bits ignored, a field identifier as it is.
-constexpr uint32_t dataKey(uint32_t id) { return (id & 0x80000000u) != 0 ? (id & 0xC0FFFFFFu) : id; }
+constexpr uint32_t dataKey(uint32_t id) {
+    return (id & 0x80000000u) != 0 ? (id & 0xC0FFFFFFu) : id;
+}
 // Key of the register lookup of flush, refresh and getRegisterFormat.
-constexpr uint32_t registerKey(uint32_t id) { return (id & 0x40FFFFFFu) | 0x80000000u; }
+constexpr uint32_t registerKey(uint32_t id) {
+    return (id & 0x40FFFFFFu) | 0x80000000u;
+}
 
 // ---- placement of a sub-map ------------------------------------------------
 
@@ -178,8 +185,10 @@ void insertIntoRecord(tStrobeRegisterRecord& record, uint32_t strobeMask, uint32
 
 // Writes the soft copy when dirty or forced; -52006 outside the window; after a
 // successful write the bits `clearedAfterWrite` are cleared and dirty is 0.
-void flushRecord(tRegisterRecord& record, uint32_t clearedAfterWrite, nVOAPALS100::tStatus& status, bool force);
-void flushRecord(tStrobeRegisterRecord& record, uint32_t strobeMask, nVOAPALS100::tStatus& status, bool force);
+void flushRecord(tRegisterRecord& record, uint32_t clearedAfterWrite, nVOAPALS100::tStatus& status,
+                 bool force);
+void flushRecord(tStrobeRegisterRecord& record, uint32_t strobeMask, nVOAPALS100::tStatus& status,
+                 bool force);
 // Reads the register into the soft copy (and clears dirty, and the pending strobe word).
 void refreshRecord(tRegisterRecord& record, nVOAPALS100::tStatus& status);
 void refreshRecord(tStrobeRegisterRecord& record, nVOAPALS100::tStatus& status);
@@ -224,7 +233,8 @@ public:
     // name + "_" + window text, nested likewise; empty owned slots are skipped.
     // The dispatcher offers add(const char*, DynamicAccessInterfaceBase<tStatus>&, tStatus&).
     template <typename Dispatcher>
-    void addToDispatcher(Dispatcher& dispatcher, tStatus& status, const char* name = nullptr, bool skipSelf = false);
+    void addToDispatcher(Dispatcher& dispatcher, tStatus& status, const char* name = nullptr,
+                         bool skipSelf = false);
     // Removes the same names in the same order; every name is attempted even
     // after a failure (the dispatcher's remove(const char*, tStatus&) does not
     // look at the status), and the status keeps the first failure.
@@ -233,9 +243,11 @@ public:
                               bool skipSelf = false);
 
 protected:
-    tRegisterMapBase(const tRegisterMapTables& tables, voquantasharedsource::FrontEndAccessorInterface* accessor,
-                     uint32_t base, uint32_t windowStart, uint32_t windowSize)
-        : tables_(tables), accessor_(accessor), base_(base), windowStart_(windowStart), windowSize_(windowSize) {}
+    tRegisterMapBase(const tRegisterMapTables& tables,
+                     voquantasharedsource::FrontEndAccessorInterface* accessor, uint32_t base,
+                     uint32_t windowStart, uint32_t windowSize)
+        : tables_(tables), accessor_(accessor), base_(base), windowStart_(windowStart),
+          windowSize_(windowSize) {}
 
     // Computes address and in-window flag of every record, sets every soft copy
     // to its default and every pending strobe word and dirty flag to 0. The
@@ -278,7 +290,8 @@ private:
 };
 
 template <typename Dispatcher>
-void tRegisterMapBase::addToDispatcher(Dispatcher& dispatcher, tStatus& status, const char* name, bool skipSelf) {
+void tRegisterMapBase::addToDispatcher(Dispatcher& dispatcher, tStatus& status, const char* name,
+                                       bool skipSelf) {
     const char* own = name != nullptr ? name : tables_.defaultName;
     if (!skipSelf) {
         dispatcher.add(own, *this, status);

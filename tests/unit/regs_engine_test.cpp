@@ -106,7 +106,8 @@ TEST_F(TestMap, ARegisterWithBothKindsOfFieldHasAReadView) {
     tStatus s;
     map.getRegisterFormat(0x8018D796, count, types, masks, s);
     EXPECT_EQ(count, 4u);
-    EXPECT_EQ(std::vector<uint64_t>(masks, masks + 4), (std::vector<uint64_t>{0x3, 0x10, 0x40000000, 0x80000000}));
+    EXPECT_EQ(std::vector<uint64_t>(masks, masks + 4),
+              (std::vector<uint64_t>{0x3, 0x10, 0x40000000, 0x80000000}));
     EXPECT_EQ(std::vector<uint32_t>(types, types + 4), (std::vector<uint32_t>{1, 0, 0, 0}));
     count = 5;
     map.getRegisterFormat(0xC018D796, count, types, masks, s);
@@ -207,8 +208,8 @@ TEST_F(TestMap, WholeMapOperationsWalkDeclarationOrderThenSubMaps) {
     EXPECT_TRUE(s.isSuccess());
     // Declaration order (the timer arrays are not in offset order), read-only Signature
     // skipped; then the embedded leaf and the owned leaves at their fixed bases.
-    EXPECT_EQ(bus.offsets('W'),
-              (std::vector<uint32_t>{0x008, 0x160, 0x220, 0x228, 0x224, 0x22C, 0x300, 0x100, 0x5000, 0x5100}));
+    EXPECT_EQ(bus.offsets('W'), (std::vector<uint32_t>{0x008, 0x160, 0x220, 0x228, 0x224, 0x22C, 0x300, 0x100,
+                                                       0x5000, 0x5100}));
     bus.log.clear();
     map.refreshRegMap(s);
     EXPECT_EQ(bus.offsets('R'), (std::vector<uint32_t>{0x008, 0x160, 0x304, 0x100, 0x5000, 0x5100}));
@@ -273,7 +274,7 @@ TEST_F(TestMap, TheExternalLockIsTakenByEveryOperationByNumberAndWholeMapOperati
     map.refresh(0x8053CC08, s, 0);
     map.getRegisterFormat(0x8053CC08, count, types, masks, s);
     tStatus unknown;
-    map.get(0x12345678, v, unknown, 0);  // unknown: still under the lock
+    map.get(0x12345678, v, unknown, 0); // unknown: still under the lock
     EXPECT_EQ(lock.acquired, 8);
     map.flushRegMap(true, s);
     map.refreshRegMap(s);
@@ -327,7 +328,7 @@ TEST_F(TestMap, RegistrationNamesEveryMapParentFirstAndRemovalGoesOnPastAMissing
     EXPECT_EQ(d.maps[1], &map.Leaf);
     EXPECT_EQ(d.maps[3], map.OwnedLeaves[1]);
 
-    d.names.erase(d.names.begin() + 2);  // removed by hand beforehand
+    d.names.erase(d.names.begin() + 2); // removed by hand beforehand
     d.maps.erase(d.maps.begin() + 2);
     tStatus r;
     map.removeFromDispatcher(d, r);
@@ -338,8 +339,9 @@ TEST_F(TestMap, RegistrationNamesEveryMapParentFirstAndRemovalGoesOnPastAMissing
     FakeDispatcher g;
     tStatus t;
     map.addToDispatcher(g, t, "Given", true);
-    EXPECT_EQ(g.names, (std::vector<std::string>{"Given_LeafWin_TestLeafRegMap", "Given_OwnedLeafWin0_TestLeafRegMap",
-                                                 "Given_OwnedLeafWin1_TestLeafRegMap"}));
+    EXPECT_EQ(g.names,
+              (std::vector<std::string>{"Given_LeafWin_TestLeafRegMap", "Given_OwnedLeafWin0_TestLeafRegMap",
+                                        "Given_OwnedLeafWin1_TestLeafRegMap"}));
     map.removeFromDispatcher(g, t, "Given", true);
     EXPECT_TRUE(t.isSuccess());
     EXPECT_TRUE(g.names.empty());
@@ -360,7 +362,7 @@ TEST_F(TestMap, NoNameIsAddedOnceComposingOneRanOutOfMemory) {
 
 TEST_F(EngineTest, AnEmptyOwnedSlotIsSkippedByEveryWalk) {
     tStatus built;
-    kal::memory::failNth(3);  // the map itself, the first owned leaf, then the second
+    kal::memory::failNth(3); // the map itself, the first owned leaf, then the second
     tTestRegMap* map = new tTestRegMap(&bus, built, 0, 0, 0x400);
     kal::memory::clearFaults();
     ASSERT_NE(map, nullptr);
@@ -381,7 +383,7 @@ TEST_F(EngineTest, AnEmptyOwnedSlotIsSkippedByEveryWalk) {
     map->removeFromDispatcher(d, s);
     EXPECT_TRUE(s.isSuccess());
     EXPECT_TRUE(d.names.empty());
-    delete map;  // the leak check covers the owned leaf
+    delete map; // the leak check covers the owned leaf
 }
 
 TEST_F(EngineTest, NoSubMapIsAllocatedWhenTheStatusAlreadyHoldsAnError) {
@@ -413,11 +415,21 @@ TEST_F(EngineTest, AMapWithoutRegistersServesNoIdentifierAndNestsNames) {
     for (int op = 0; op < 5; ++op) {
         tStatus s;
         switch (op) {
-        case 0: top.set(0x80000000, 1, s, 0); break;
-        case 1: top.read(0x80000000, v, s, 0); break;
-        case 2: top.write(0x80000000, 1, true, s, 0); break;
-        case 3: top.flush(0x80000000, true, s, 0); break;
-        default: top.refresh(0x80000000, s, 0); break;
+        case 0:
+            top.set(0x80000000, 1, s, 0);
+            break;
+        case 1:
+            top.read(0x80000000, v, s, 0);
+            break;
+        case 2:
+            top.write(0x80000000, 1, true, s, 0);
+            break;
+        case 3:
+            top.flush(0x80000000, true, s, 0);
+            break;
+        default:
+            top.refresh(0x80000000, s, 0);
+            break;
         }
         EXPECT_EQ(s.getCode(), kelvo_test::kUnknownId);
     }

@@ -13,7 +13,7 @@
 namespace kelvo_test {
 
 struct BusAccess {
-    char op;  // 'R' or 'W'
+    char op; // 'R' or 'W'
     uint32_t offset;
     uint32_t value;
     bool operator==(const BusAccess&) const = default;

@@ -23,13 +23,16 @@ struct Golden {
     Kind kind;
     Access access;
     uint32_t offset;
-    std::vector<uint32_t> fields;  // field identifiers, lowest bit first
+    std::vector<uint32_t> fields; // field identifiers, lowest bit first
 };
 
 // The register table, in declaration order.
 const std::vector<Golden>& table() {
     static const std::vector<Golden> rows = {
-        {0x80F37940, kPort, kRW, 0x800,
+        {0x80F37940,
+         kPort,
+         kRW,
+         0x800,
          {0x00F37940, 0x20F37940, 0x10F37940, 0x30F37940, 0x04F37940, 0x24F37940, 0x14F37940, 0x34F37940,
           0x2CF37940, 0x1CF37940, 0x3CF37940, 0x02F37940, 0x22F37940, 0x12F37940}},
         {0x80675590, kPort, kRW, 0x808, {0x00675590, 0x04675590, 0x02675590}},
@@ -48,16 +51,30 @@ const std::vector<Golden>& table() {
         {0x80735A0D, kSoft, kRW, 0x840, {0x00735A0D, 0x10735A0D, 0x30735A0D}},
         {0x80554BB0, kSoft, kRW, 0x844, {0x00554BB0}},
         {0x8002C449, kSoft, kRW, 0x848, {0x0002C449}},
-        {0x80151EB0, kPort, kRO, 0x880,
+        {0x80151EB0,
+         kPort,
+         kRO,
+         0x880,
          {0x40151EB0, 0x48151EB0, 0x44151EB0, 0x64151EB0, 0x54151EB0, 0x74151EB0, 0x42151EB0}},
         {0x80C3BEDC, kPort, kRO, 0x884, {0x44C3BEDC, 0x4CC3BEDC, 0x42C3BEDC}},
-        {0x80D0AB5A, kPort, kRO, 0x888, {0x40D0AB5A, 0x60D0AB5A, 0x50D0AB5A, 0x70D0AB5A, 0x48D0AB5A, 0x42D0AB5A}},
+        {0x80D0AB5A,
+         kPort,
+         kRO,
+         0x888,
+         {0x40D0AB5A, 0x60D0AB5A, 0x50D0AB5A, 0x70D0AB5A, 0x48D0AB5A, 0x42D0AB5A}},
         {0x80142B2E, kPort, kRO, 0x88C, {0x40142B2E, 0x42142B2E}},
         {0x80693D46, kPort, kRO, 0x890, {0x40693D46, 0x42693D46}},
         {0x80DAE1AA, kPort, kRO, 0x894, {0x40DAE1AA, 0x42DAE1AA}},
-        {0x80B92558, kPort, kRO, 0x8A0,
+        {0x80B92558,
+         kPort,
+         kRO,
+         0x8A0,
          {0x40B92558, 0x48B92558, 0x44B92558, 0x64B92558, 0x54B92558, 0x74B92558, 0x4CB92558, 0x42B92558}},
-        {0x80ACE252, kPort, kRO, 0x8A4, {0x60ACE252, 0x50ACE252, 0x70ACE252, 0x48ACE252, 0x74ACE252, 0x42ACE252}},
+        {0x80ACE252,
+         kPort,
+         kRO,
+         0x8A4,
+         {0x60ACE252, 0x50ACE252, 0x70ACE252, 0x48ACE252, 0x74ACE252, 0x42ACE252}},
         {0x8097DA03, kPort, kRO, 0x8A8, {0x4097DA03, 0x4297DA03}},
         {0x806F7667, kPort, kRO, 0x8AC, {0x406F7667, 0x426F7667}},
         {0x80869530, kPort, kRO, 0x8B0, {0x40869530}},
@@ -82,7 +99,9 @@ const std::vector<uint32_t> kFlushOrder = {0x818, 0x81C, 0x820, 0x824, 0x828, 0x
                                            0x844, 0x848, 0x900, 0x910, 0x920, 0x930, 0x904, 0x914,
                                            0x924, 0x934, 0x904, 0x914, 0x924, 0x934};
 
-int64_t codeOf(const tStatus& s) { return s.getCode(); }
+int64_t codeOf(const tStatus& s) {
+    return s.getCode();
+}
 
 class StreamCircuitMap : public kelvo_test::LeakCheckedTest {
 protected:

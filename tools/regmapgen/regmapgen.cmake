@@ -6,7 +6,7 @@
 # descriptions the generator reads to resolve sub-map classes. The generator
 # rewrites an output only when its text changes, so editing one description
 # recompiles only what its text reaches.
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
+find_package(Python3 3.11 REQUIRED COMPONENTS Interpreter)  # tomllib
 
 function(kelvo_generate_regmaps target)
   cmake_parse_arguments(RG "" "OUTPUT_DIR" "DESCRIPTIONS;SEARCH" ${ARGN})
