@@ -126,7 +126,7 @@ struct TableCounts {
 };
 
 // A dispatcher that records registrations in order; remove reports -240024 for an absent name.
-class RecordingDispatcher {
+class RegistrationLog {
 public:
     using tStatus = nVOAPALS100::tStatus;
     void add(const char* name, arm::DynamicAccessInterfaceBase<tStatus>& map, tStatus& status) {

@@ -28,7 +28,7 @@ FLAVOURS = ("kelvo", "bridge", "timing")
 GENERATED_FLAVOURS = ("kelvo",)
 
 MAP_KEYS = {"class", "namespace", "flavour", "version", "oldest_compatible_version", "default_name", "size",
-            "base", "window_start", "window_size", "format_by_field_id"}
+            "base", "window_start", "window_size", "format_by_field_id", "takes_status"}
 REGISTER_KEYS = {"name", "type", "offset", "offsets", "stride", "count", "kind", "access", "width", "id", "ids",
                  "view_id", "view_ids", "default", "defaults", "cleared_after_write", "kept_after_write", "aliases",
                  "fields", "element"}
@@ -197,6 +197,10 @@ class Loader:
         if not isinstance(m.format_by_field_id, bool):
             self.fail("[map]", "'format_by_field_id' must be true or false")
             m.format_by_field_id = False
+        m.takes_status = head.get("takes_status", False)
+        if not isinstance(m.takes_status, bool):
+            self.fail("[map]", "'takes_status' must be true or false")
+            m.takes_status = False
         m.enums = self.load_enums(data.get("enum", []))
         m.registers = []
         for index, table in enumerate(data.get("register", [])):
@@ -612,7 +616,7 @@ def resolve(maps, errors):
             errors.append(f"{m.path}: class '{m.cls}' contains itself")
             return False
         if m.cls not in state:
-            state[m.cls] = any(sub.ownership == "owned" or (sub.target is not None
+            state[m.cls] = m.takes_status or any(sub.ownership == "owned" or (sub.target is not None
                                                            and needs_status(sub.target, trail + (m.cls,)))
                                for sub in m.submaps)
         return state[m.cls]
