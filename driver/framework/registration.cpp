@@ -1,0 +1,33 @@
+#include "framework/registration.h"
+
+namespace voregitools {
+
+namespace {
+void setFromRegistration(nVOAPALS100::tStatus& status, int64_t code, uint64_t line) {
+    nVOAPAL200_setStatus(&status, code, KELVO_COMPONENT, "Registration", line);
+}
+} // namespace
+
+void Registration::checkVersion(const Version& client, nVOAPALS100::tStatus& status) const {
+    if (status.isFatal()) {
+        return;
+    }
+    const bool given = client != kNoVersion;
+    if (!given) {
+        if (versioned_) {
+            setFromRegistration(status, kRegiVersionRequired, 82);
+        }
+        return;
+    }
+    if (!versioned_) {
+        setFromRegistration(status, kRegiUnversionedWithVersion, 96);
+        return;
+    }
+    if (client.isOlderThan(oldestCompatibleVersion_)) {
+        setFromRegistration(status, kRegiClientTooOld, 114);
+    } else if (client.isNewerThan(version_)) {
+        setFromRegistration(status, kRegiClientNewer, 121);
+    }
+}
+
+} // namespace voregitools
