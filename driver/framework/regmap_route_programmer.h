@@ -29,11 +29,16 @@ public:
             return;
         }
         const size_t count = maps_.size();
-        if (count > UINT32_MAX || subTopography >= count || maps_[subTopography] == nullptr) {
-            VOSDBG_ASSERT_MSG(false, "sub-topography without a register map");
+        const bool countFits = count <= UINT32_MAX;
+        VOSDBG_ASSERT(countFits);
+        const bool listed = subTopography < count;
+        VOSDBG_ASSERT(listed);
+        RegMap* map = countFits && listed ? maps_[subTopography] : nullptr;
+        VOSDBG_ASSERT(map != nullptr);
+        if (map == nullptr) {
             return;
         }
-        maps_[subTopography]->set(field, value, status, flag_);
+        map->set(field, value, status, flag_);
     }
 
     size_t getMapCount() const { return maps_.size(); }
