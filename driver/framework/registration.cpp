@@ -8,24 +8,25 @@ void setFromRegistration(nVOAPALS100::tStatus& status, int64_t code, uint64_t li
 }
 } // namespace
 
-void Registration::checkVersion(const Version& client, nVOAPALS100::tStatus& status) const {
+void checkClientVersion(bool versioned, const Version& version, const Version& oldestCompatible,
+                        const Version& client, nVOAPALS100::tStatus& status) {
     if (status.isFatal()) {
         return;
     }
     const bool given = client != kNoVersion;
     if (!given) {
-        if (versioned_) {
+        if (versioned) {
             setFromRegistration(status, kRegiVersionRequired, 82);
         }
         return;
     }
-    if (!versioned_) {
+    if (!versioned) {
         setFromRegistration(status, kRegiUnversionedWithVersion, 96);
         return;
     }
-    if (client.isOlderThan(oldestCompatibleVersion_)) {
+    if (client.isOlderThan(oldestCompatible)) {
         setFromRegistration(status, kRegiClientTooOld, 114);
-    } else if (client.isNewerThan(version_)) {
+    } else if (client.isNewerThan(version)) {
         setFromRegistration(status, kRegiClientNewer, 121);
     }
 }

@@ -8,6 +8,12 @@
 
 namespace voregitools {
 
+// The rule of Registration::checkVersion. (Registration keeps every virtual
+// function inline: classes built on it outside the driver may carry type
+// information, which then must not depend on a definition in the driver.)
+void checkClientVersion(bool versioned, const Version& version, const Version& oldestCompatible,
+                        const Version& client, nVOAPALS100::tStatus& status);
+
 class Registration : public kelvo_driver::nVOAPAL000::tObject {
 public:
     Registration() = default;
@@ -22,7 +28,9 @@ public:
     //   given, unversioned: -240022
     //   given, versioned: older than the oldest compatible -240000; newer than
     //   the version +240000 (a warning); otherwise success.
-    virtual void checkVersion(const Version& client, nVOAPALS100::tStatus& status) const;
+    virtual void checkVersion(const Version& client, nVOAPALS100::tStatus& status) const {
+        checkClientVersion(versioned_, version_, oldestCompatibleVersion_, client, status);
+    }
 
 protected:
     bool versioned_ = false;
