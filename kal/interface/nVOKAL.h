@@ -4,8 +4,10 @@
 #define NVOKAL_H
 
 #include "nVOKAL/base.h"
+#include "nVOKAL/dpc.h"
 #include "nVOKAL/memory.h"
 #include "nVOKAL/print.h"
+#include "nVOKAL/registration.h"
 #include "nVOKAL/sync.h"
 #include "nVOKAL/thread.h"
 #include "nVOKAL/time.h"

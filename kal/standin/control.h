@@ -10,6 +10,8 @@
 #include <functional>
 #include <string>
 
+#include "control_registration.h"
+
 namespace kal {
 
 // ---- memory -------------------------------------------------------------
