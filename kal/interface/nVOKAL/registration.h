@@ -12,6 +12,66 @@
 
 #include "nVOKAL/base.h"
 
+
+/* ---- the driver descriptor ------------------------------------------------
+ * The kernel layer's record of a driver, handed to the driver's entry, which
+ * fills the name and the eleven callbacks and registers it. The other words
+ * are the kernel layer's own. */
+
+struct nVOKAL_tPCIDevice;
+
+/* open: the first argument is not used; context is the per-open context (the
+ * interface's registration context on entry, replaced by the driver on success). */
+typedef nVOKAL_tStatus (*nVOKAL_tOpenCallback)(void* unused, void** context);
+/* close: the per-open context; called once, after every other call on the handle returned. */
+typedef void (*nVOKAL_tCloseCallback)(void* context);
+/* read and write: user range [userAddress, userAddress + size), file offset, byte count out. */
+typedef nVOKAL_tStatus (*nVOKAL_tReadCallback)(void* context, uint64_t userAddress, uint64_t size, uint64_t offset,
+                                               uint64_t* count);
+typedef nVOKAL_tStatus (*nVOKAL_tWriteCallback)(void* context, uint64_t userAddress, uint64_t size,
+                                                uint64_t offset, uint64_t* count);
+/* I/O control: the control code and the caller's argument word (a user address or a value). */
+typedef nVOKAL_tStatus (*nVOKAL_tIOControlCallback)(void* context, uint32_t code, uint64_t argument);
+/* unload: argument is the descriptor. */
+typedef void (*nVOKAL_tUnloadCallback)(void* argument);
+/* add device: the kernel layer's PCI record; deviceContext holds the kernel
+ * device handle on entry and the driver's device (or 0) on return. */
+typedef nVOKAL_tStatus (*nVOKAL_tAddDeviceCallback)(struct nVOKAL_tPCIDevice* record, void** deviceContext);
+/* remove and destroy: the driver's device (the per-device context). */
+typedef void (*nVOKAL_tRemoveDeviceCallback)(void* device);
+typedef void (*nVOKAL_tDestroyDeviceCallback)(void* device);
+/* memory map: selector, the kernel layer's user map handle; on success the
+ * driver sets *created to 1 and *mapContext to its map, handed to unmap. */
+typedef nVOKAL_tStatus (*nVOKAL_tMapMemoryCallback)(void* context, uint16_t selector, nVOKAL_tHandle kernelMap,
+                                                    uint32_t* created, void** mapContext);
+typedef void (*nVOKAL_tUnmapMemoryCallback)(void* mapContext);
+
+typedef struct nVOKAL_tDriverDescriptor {
+    uint64_t kernelWords[3];                     /* 0x00 */
+    const char* name;                            /* 0x18 */
+    uint64_t kernelWord20;                       /* 0x20 */
+    nVOKAL_tOpenCallback open;                   /* 0x28 */
+    nVOKAL_tCloseCallback close;                 /* 0x30 */
+    nVOKAL_tReadCallback read;                   /* 0x38 */
+    nVOKAL_tWriteCallback write;                 /* 0x40 */
+    nVOKAL_tIOControlCallback ioControl;         /* 0x48 */
+    nVOKAL_tUnloadCallback unload;               /* 0x50 */
+    nVOKAL_tAddDeviceCallback addDevice;         /* 0x58 */
+    nVOKAL_tRemoveDeviceCallback removeDevice;   /* 0x60 */
+    nVOKAL_tMapMemoryCallback mapMemory;         /* 0x68 */
+    nVOKAL_tUnmapMemoryCallback unmapMemory;     /* 0x70 */
+    nVOKAL_tDestroyDeviceCallback destroyDevice; /* 0x78 */
+    uint64_t kernelTail[8];                      /* 0x80 */
+} nVOKAL_tDriverDescriptor;
+
+#ifdef __cplusplus
+static_assert(offsetof(nVOKAL_tDriverDescriptor, name) == 0x18, "descriptor layout");
+static_assert(offsetof(nVOKAL_tDriverDescriptor, open) == 0x28, "descriptor layout");
+static_assert(offsetof(nVOKAL_tDriverDescriptor, ioControl) == 0x48, "descriptor layout");
+static_assert(offsetof(nVOKAL_tDriverDescriptor, addDevice) == 0x58, "descriptor layout");
+static_assert(offsetof(nVOKAL_tDriverDescriptor, destroyDevice) == 0x78, "descriptor layout");
+#endif
+
 NVOKAL_BEGIN_DECLS
 
 /* Registers the driver described by descriptor (the driver's record, filled by
