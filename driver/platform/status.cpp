@@ -48,6 +48,25 @@ nVOAPALS100::tStatusDebug::tStatusDebug() {
     nVOKAL240_memSet(stackTrace, 0, sizeof(stackTrace));
 }
 
+nVOAPALS100::tStatusDebug::tStatusDebug(const tStatusDebug& other) : tStatus(other) {
+    sizeWord = nVOAPALS100_tStatus_kDebugSize1;
+    nVOKAL180_memCpy(componentName, other.componentName, sizeof(componentName));
+    nVOKAL180_memCpy(fileName, other.fileName, sizeof(fileName));
+    lineNumber = other.lineNumber;
+    nVOKAL180_memCpy(stackTrace, other.stackTrace, sizeof(stackTrace));
+}
+
+nVOAPALS100::tStatusDebug& nVOAPALS100::tStatusDebug::operator=(const tStatusDebug& other) {
+    if (this != &other) {
+        code = other.code;
+        nVOKAL180_memCpy(componentName, other.componentName, sizeof(componentName));
+        nVOKAL180_memCpy(fileName, other.fileName, sizeof(fileName));
+        lineNumber = other.lineNumber;
+        nVOKAL180_memCpy(stackTrace, other.stackTrace, sizeof(stackTrace));
+    }
+    return *this;
+}
+
 extern "C" void nVOAPAL200_initializeStatus(nVOAPALS100_tStatus* status) {
     VOSDBG_ASSERT(status != 0);
     constexpr uint64_t builtSize = sizeof(nVOAPALS100_tStatus);

@@ -57,8 +57,13 @@ public:
     static constexpr int64_t kWaitInterrupted = -52025;
 
     tStatus() { nVOAPAL200_initializeStatus(this); }
-    tStatus(const tStatus&) = default;
-    tStatus& operator=(const tStatus&) = default;
+    // A copy takes the code only: the record keeps its own form, so a full
+    // record copied into a short one never makes it claim the detail fields.
+    tStatus(const tStatus& other) : nVOAPALS100_tStatus{nVOAPALS100_tStatus_kReleaseSize1, other.code} {}
+    tStatus& operator=(const tStatus& other) {
+        code = other.code;
+        return *this;
+    }
 
     bool isSuccess() const { return code == 0; }
     bool isNotFatal() const { return code >= 0; }
@@ -81,6 +86,8 @@ public:
     uint64_t stackTrace[10];
 
     tStatusDebug();
+    tStatusDebug(const tStatusDebug& other);
+    tStatusDebug& operator=(const tStatusDebug& other);
 };
 
 } // namespace nVOAPALS100

@@ -94,18 +94,23 @@ void tTrace::switchDestination(tTraceDestination* destination) {
     if (destination == nullptr) {
         return;
     }
+    // The notice is a line of its own: take the line lock like beginLine does,
+    // so that endLine never releases a lock this thread does not hold, and
+    // keep it over the switch so no writer sees a closed destination.
+    if (lock_ != nullptr) {
+        nVOKAL150_acquireMutex(lock_);
+    }
     write("Switching trace destination to ");
     write(destination->getName());
-    endLine();
-    if (destination == destination_) {
-        return;
+    put('\n');
+    if (destination != destination_ && destination->open()) {
+        tTraceDestination* previous = destination_;
+        destination_ = destination;
+        previous->close();
     }
-    if (!destination->open()) {
-        return;
+    if (lock_ != nullptr) {
+        nVOKAL150_releaseMutex(lock_);
     }
-    tTraceDestination* previous = destination_;
-    destination_ = destination;
-    previous->close();
 }
 
 void tTrace::flushLine() {
@@ -248,26 +253,26 @@ tTrace& tTrace::hexDump(const void* address, uint64_t size, uint64_t groupSize) 
             put(kHex[(lineAddress >> shift) & 0xF]);
         }
         write(": ");
+        // Every line covers 16 positions: whole groups of 4 or 2 bytes while
+        // enough bytes remain, single bytes otherwise, so no byte of a short
+        // tail (or of a group size without a wide form) is skipped.
         uint64_t position = lineStart;
         const uint64_t lineEnd = lineStart + 16;
         while (position < lineEnd) {
             uint64_t remaining = position < size ? size - position : 0;
             if ((groupSize == 4 || groupSize == 2) && remaining >= groupSize) {
-                // Little-endian group: most significant byte first.
+                // The group's value in memory order of this machine: most significant byte first.
                 for (uint64_t k = groupSize; k > 0; --k) {
                     hexByte(bytes[position + k - 1]);
                 }
                 position += groupSize;
             } else {
-                uint64_t count = (groupSize == 4 || groupSize == 2) ? groupSize : 1;
-                for (uint64_t k = 0; k < count; ++k) {
-                    if (position < size) {
-                        hexByte(bytes[position]);
-                    } else {
-                        write("XX");
-                    }
-                    ++position;
+                if (position < size) {
+                    hexByte(bytes[position]);
+                } else {
+                    write("XX");
                 }
+                ++position;
             }
             put(' ');
         }

@@ -298,12 +298,11 @@ extern "C" void vosdbg_assertCompareFailed(const char* file, uint32_t line, cons
     char expression[vosdbg_kLineSize];
     const char* parts[] = {"ASSERT(", leftText, ",", operatorText, ",", rightText, ")"};
     vosdbg_concat(expression, sizeof(expression), 7, parts);
-    vosdbg_printf("[%s|%s|%d] !!ASSERT!!\n", kComponent, file, static_cast<int>(line));
-    vosdbg_Line record{file, line, "\n"};
+    vosdbg_Line record;
+    reportHeader(file, line, expression, record);
     vosdbg_VarLine operands(file, line);
     operands.appendf("%s: %lu", leftText, static_cast<unsigned long>(leftValue));
     operands.appendf("%s: %lu", rightText, static_cast<unsigned long>(rightValue));
-    vosdbg_appendf(&record, "%s", expression);
     vosdbg_appendf(&record, " ");
     vosdbg_settings.fatalHook(&record, expression);
 }

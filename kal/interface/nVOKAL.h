@@ -4,12 +4,16 @@
 #define NVOKAL_H
 
 #include "nVOKAL/base.h"
+#include "nVOKAL/codes.h"
 #include "nVOKAL/dpc.h"
 #include "nVOKAL/memory.h"
+#include "nVOKAL/pagelist.h"
 #include "nVOKAL/print.h"
 #include "nVOKAL/registration.h"
+#include "nVOKAL/socket.h"
 #include "nVOKAL/sync.h"
 #include "nVOKAL/thread.h"
 #include "nVOKAL/time.h"
+#include "nVOKAL/usermem.h"
 
 #endif

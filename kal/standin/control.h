@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "control_io.h"
 #include "control_registration.h"
 
 namespace kal {

@@ -87,12 +87,16 @@ extern "C" void nVOKAL100_free(void* block) noexcept {
     if (block == nullptr) {
         return;
     }
+    bool known;
     {
         auto& s = state();
         std::lock_guard g(s.lock);
-        if (s.live.erase(block) == 0) {
-            nVOKAL250_halt("kal", __FILE__, __LINE__, "nVOKAL100_free of a block that is not allocated");
-        }
+        known = s.live.erase(block) != 0;
+    }
+    // Halt outside the lock: a halt hook that ends only this thread must not
+    // leave the allocator locked for everyone else.
+    if (!known) {
+        nVOKAL250_halt("kal", __FILE__, __LINE__, "nVOKAL100_free of a block that is not allocated");
     }
     std::free(block);
 }

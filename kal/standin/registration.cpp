@@ -215,7 +215,7 @@ extern "C" nVOKAL_tStatus nVOKAL200_registerDriver(void* descriptor) noexcept {
         return code;
     }
     if (s.driver != nullptr) {
-        return -51106; // busy: one driver at a time
+        return nVOKAL_kStatusBusy; // one driver at a time
     }
     s.driver = descriptor;
     return 0;

@@ -120,6 +120,41 @@ TEST(Status, DumpText) {
     EXPECT_EQ(nVOAPAL200_formatStatus(&s, buffer, shortText.size() + 1), static_cast<int64_t>(shortText.size()));
 }
 
+TEST(Status, CopiesKeepTheirOwnForm) {
+    // A full record handed in by a caller, copied into a short local: the local
+    // stays short, so a later set cannot write detail fields it does not have.
+    tStatusDebug caller;
+    nVOAPAL200_setStatus(&caller, 3, "c", "f.cpp", 1);
+    const tStatus& asShort = caller;
+    tStatus local = asShort;
+    EXPECT_EQ(local.sizeWord, 16u);
+    EXPECT_EQ(local.getCode(), 3);
+    tStatus assigned;
+    assigned = asShort;
+    EXPECT_EQ(assigned.sizeWord, 16u);
+    EXPECT_TRUE(KELVO_SET_STATUS(assigned, -1));
+
+    tStatusDebug copy = caller;
+    EXPECT_EQ(copy.sizeWord, 216u);
+    EXPECT_STREQ(copy.fileName, "f.cpp");
+    tStatusDebug other;
+    other = caller;
+    EXPECT_EQ(other.sizeWord, 216u);
+    EXPECT_EQ(other.lineNumber, 1u);
+}
+
+TEST(Status, DumpStopsAfterTheTenthStackEntry) {
+    tStatusDebug d;
+    nVOAPAL200_setStatus(&d, -1, "c", "f", 1);
+    for (uint64_t k = 0; k < 10; ++k) {
+        d.stackTrace[k] = k + 1;
+    }
+    char buffer[1024];
+    ASSERT_GT(nVOAPAL200_formatStatus(&d, buffer, sizeof(buffer)), 0);
+    EXPECT_EQ(kelvo_test::countOccurrences(buffer, "\t\t0x"), 10);
+    EXPECT_NE(std::string(buffer).find("0x000000000000000a\n"), std::string::npos);
+}
+
 class StatusAllocation : public kelvo_test::LeakCheckedTest {};
 
 TEST_F(StatusAllocation, CreateStatusIsShortAndNullWhenMemoryIsShort) {

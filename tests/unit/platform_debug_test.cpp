@@ -1,0 +1,250 @@
+// The debug print layer: prefixed lines, indentation, assertion reports and
+// the fatal hook.
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "nVOKAL.h"
+#include "platform/vosdbg.h"
+#include "test_support.h"
+
+namespace {
+
+// The prefix of a debug line of this file's driver component.
+std::string prefix(const std::string& file, const std::string& line) {
+    const std::string shownFile = file.size() > 32 ? file.substr(file.size() - 32) : std::string(32 - file.size(), ' ') + file;
+    return "[lvo_driver|" + shownFile + "|" + line + "] ";
+}
+
+// The line field: four digits, zero-filled, the last four of a longer number.
+std::string lineField(uint32_t line) {
+    std::string digits = std::to_string(line);
+    return digits.size() >= 4 ? digits.substr(digits.size() - 4) : std::string(4 - digits.size(), '0') + digits;
+}
+
+class DebugPrint : public kelvo_test::LeakCheckedTest {};
+
+TEST_F(DebugPrint, PrefixedLineFieldsAreCutOrPaddedToTheirWidths) {
+    const vosdbg_Line shortFile{"dir/file.cpp", 7, "\n"};
+    vosdbg_appendf(&shortFile, "value %d", 5);
+    EXPECT_EQ(kal::log::text(), prefix("dir/file.cpp", "0007") + "value 5\n");
+
+    kal::log::clear();
+    const std::string longFile = "a/very/long/path/that/goes/beyond/the/field/width/source.cpp";
+    const vosdbg_Line longRecord{longFile.c_str(), 12345, "\n"};
+    vosdbg_appendf(&longRecord, "x");
+    EXPECT_EQ(kal::log::text(), "[lvo_driver|" + longFile.substr(longFile.size() - 32) + "|2345] x\n");
+}
+
+TEST_F(DebugPrint, LongMessageIsCutAndStillTerminated) {
+    const vosdbg_Line record{"f.cpp", 1, "\n"};
+    const std::string message(400, 'm');
+    vosdbg_appendf(&record, "%s", message.c_str());
+    const std::string text = kal::log::text();
+    ASSERT_EQ(text.size(), 255u);
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(text.substr(0, prefix("f.cpp", "0001").size()), prefix("f.cpp", "0001"));
+    EXPECT_EQ(text[253], 'm');
+
+    // The plain print is bounded the same way (255 characters and the NUL).
+    kal::log::clear();
+    vosdbg_printf("%s", message.c_str());
+    EXPECT_EQ(kal::log::text(), std::string(255, 'm'));
+}
+
+TEST_F(DebugPrint, LevelledPrintsHonourTheThreshold) {
+    const vosdbg_Line record{"f.cpp", 1, "\n"};
+    vosdbg_printLevel(4095, "below");
+    vosdbg_appendLevel(4095, &record, "below");
+    EXPECT_EQ(kal::log::text(), "");
+    vosdbg_printLevel(4096, "at");
+    vosdbg_appendLevel(5000, &record, "above");
+    EXPECT_EQ(kal::log::text(), "at" + prefix("f.cpp", "0001") + "above\n");
+}
+
+TEST_F(DebugPrint, StringHelpersAlwaysTerminate) {
+    char buffer[8];
+    char* end = vosdbg_strlcpy(buffer, "abcdefghij", sizeof(buffer));
+    EXPECT_STREQ(buffer, "abcdefg");
+    EXPECT_EQ(end, buffer + 7);
+    EXPECT_EQ(vosdbg_strlcpy(buffer, "ab", sizeof(buffer)), buffer + 2);
+
+    const char* parts[] = {"ASSERT(", "left", ",", "==", ",", "right", ")"};
+    end = vosdbg_concat(buffer, sizeof(buffer), 7, parts);
+    EXPECT_STREQ(buffer, "ASSERT(");
+    EXPECT_EQ(end, buffer + 7);
+    char wide[64];
+    vosdbg_concat(wide, sizeof(wide), 7, parts);
+    EXPECT_STREQ(wide, "ASSERT(left,==,right)");
+
+    char small[6];
+    vosdbg_VarLineToBuffer toBuffer("f.cpp", 1, small, sizeof(small));
+    EXPECT_EQ(toBuffer.appendf("%d-%d", 1234, 5678), sizeof(small));
+    EXPECT_STREQ(small, "1234-");
+    EXPECT_EQ(kal::log::text(), "") << "a buffer line prints nothing";
+}
+
+TEST_F(DebugPrint, IndentationNestsPerThreadAndIsFreedOnRelease) {
+    const vosdbg_Line record{"f.cpp", 3, "\n"};
+    vosdbg_acquireIndent();
+    vosdbg_acquireIndent();
+    EXPECT_EQ(vosdbg_indentDepth(), 2u);
+    vosdbg_appendf(&record, "nested");
+    vosdbg_releaseIndent();
+    vosdbg_releaseIndent();
+    vosdbg_releaseIndent(); // one too many does nothing
+    vosdbg_appendf(&record, "flat");
+    EXPECT_EQ(kal::log::text(), prefix("f.cpp", "0003") + "  nested\n" + prefix("f.cpp", "0003") + "flat\n");
+    EXPECT_EQ(vosdbg_indentDepth(), 0u);
+}
+
+// Sixteen threads hold the sixteen entries; a seventeenth gets none and is not
+// indented; once one holder releases, the seventeenth can claim its entry.
+TEST_F(DebugPrint, SeventeenthThreadGetsNoIndentation) {
+    std::mutex lock;
+    std::condition_variable changed;
+    int holding = 0;
+    bool releaseOne = false;
+    bool releaseAll = false;
+    int released = 0;
+
+    std::vector<std::thread> holders;
+    for (uint32_t i = 0; i < vosdbg_kIndentEntries; ++i) {
+        holders.emplace_back([&, i] {
+            vosdbg_acquireIndent();
+            std::unique_lock guard(lock);
+            ++holding;
+            changed.notify_all();
+            changed.wait(guard, [&] { return (i == 0 && releaseOne) || releaseAll; });
+            guard.unlock();
+            vosdbg_releaseIndent();
+            guard.lock();
+            ++released;
+            changed.notify_all();
+        });
+    }
+    {
+        std::unique_lock guard(lock);
+        changed.wait(guard, [&] { return holding == static_cast<int>(vosdbg_kIndentEntries); });
+    }
+
+    uint32_t depthWhenFull = 99;
+    std::string lineWhenFull;
+    uint32_t depthAfterRelease = 0;
+    std::thread seventeenth([&] {
+        const vosdbg_Line record{"f.cpp", 9, "\n"};
+        vosdbg_acquireIndent();
+        depthWhenFull = vosdbg_indentDepth();
+        vosdbg_appendf(&record, "x");
+        vosdbg_releaseIndent();
+        {
+            std::unique_lock guard(lock);
+            releaseOne = true;
+            changed.notify_all();
+            changed.wait(guard, [&] { return released == 1; });
+        }
+        vosdbg_acquireIndent();
+        depthAfterRelease = vosdbg_indentDepth();
+        vosdbg_releaseIndent();
+    });
+    seventeenth.join();
+    {
+        std::lock_guard guard(lock);
+        releaseAll = true;
+        changed.notify_all();
+    }
+    for (auto& holder : holders) {
+        holder.join();
+    }
+    EXPECT_EQ(depthWhenFull, 0u);
+    EXPECT_EQ(kal::log::text(), prefix("f.cpp", "0009") + "x\n");
+    EXPECT_EQ(depthAfterRelease, 1u) << "a released entry is free for another thread";
+}
+
+// ---- assertion reports ---------------------------------------------------------
+
+struct FatalCall {
+    std::string file;
+    uint32_t line = 0;
+    std::string message;
+    int count = 0;
+};
+FatalCall gFatal;
+
+void recordFatal(const vosdbg_Line* line, const char* message) {
+    gFatal.file = line != nullptr ? line->fileName : "(null)";
+    gFatal.line = line != nullptr ? line->lineNumber : 0;
+    gFatal.message = message;
+    ++gFatal.count;
+}
+
+class AssertionReport : public kelvo_test::LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        gFatal = FatalCall{};
+        saved_ = vosdbg_settings.fatalHook;
+        vosdbg_settings.fatalHook = recordFatal;
+    }
+    void TearDown() override {
+        vosdbg_settings.fatalHook = saved_;
+        LeakCheckedTest::TearDown();
+    }
+
+private:
+    vosdbg_FatalHook saved_ = nullptr;
+};
+
+TEST_F(AssertionReport, FailedAssertionPrintsReportAndCallsFatalHook) {
+    int value = 1;
+    const uint32_t line = __LINE__ + 1;
+    VOSDBG_ASSERT(value == 2);
+    const std::string number = lineField(line);
+    EXPECT_EQ(kal::log::text(), "[vokelvo_driver|" + std::string(__FILE__) + "|" + std::to_string(line) +
+                                    "] !!ASSERT!!\n" + prefix(__FILE__, number) + "ASSERT(value == 2)\n" +
+                                    prefix(__FILE__, number) + " \n");
+    EXPECT_EQ(gFatal.count, 1);
+    EXPECT_EQ(gFatal.file, __FILE__);
+    EXPECT_EQ(gFatal.line, line);
+    EXPECT_EQ(gFatal.message, "ASSERT(value == 2)");
+
+    kal::log::clear();
+    VOSDBG_ASSERT(value == 1);
+    EXPECT_EQ(kal::log::text(), "") << "a holding invariant prints nothing";
+    EXPECT_EQ(gFatal.count, 1);
+}
+
+TEST_F(AssertionReport, ExplanationsAndComparisonOperandsFollowTheExpression) {
+    uint64_t unit = 9;
+    VOSDBG_ASSERT_F(unit < 6, "Conversion unit is out of range (%lu)", static_cast<unsigned long>(unit));
+    std::string text = kal::log::text();
+    EXPECT_LT(text.find("ASSERT(unit < 6)\n"), text.find("Conversion unit is out of range (9)\n"));
+    EXPECT_EQ(gFatal.message, "ASSERT(unit < 6)");
+
+    kal::log::clear();
+    uint64_t castValue = 3;
+    VOSDBG_ASSERT_CMP(castValue, ==, unit);
+    text = kal::log::text();
+    const size_t expression = text.find("ASSERT(castValue,==,unit)\n");
+    ASSERT_NE(expression, std::string::npos) << text;
+    EXPECT_LT(expression, text.find("castValue: 3\n"));
+    EXPECT_LT(text.find("castValue: 3\n"), text.find("unit: 9\n"));
+    EXPECT_EQ(gFatal.message, "ASSERT(castValue,==,unit)");
+    EXPECT_EQ(gFatal.count, 2);
+}
+
+TEST(AssertionDeath, DefaultFatalHookHaltsThroughTheKernelLayer) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    ASSERT_EQ(vosdbg_settings.fatalHook, vosdbg_halt);
+    EXPECT_DEATH(
+        {
+            int value = 1;
+            VOSDBG_ASSERT(value == 2);
+        },
+        "nVOKAL250_halt: \\[vokelvo_driver\\|[^|]*platform_debug_test\\.cpp\\|[0-9]+\\] ASSERT\\(value == 2\\)");
+    EXPECT_DEATH(vosdbg_halt(nullptr, nullptr), "nVOKAL250_halt: \\[vokelvo_driver\\|[^|]*vosdbg\\.cpp\\|341\\] halt");
+}
+
+} // namespace

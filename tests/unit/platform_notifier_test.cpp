@@ -1,0 +1,186 @@
+// The I/O notifier: message format, payload limit, closing message and the
+// socket buffers it makes, sends and gives back.
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "control.h"
+#include "nVOKAL.h"
+#include "platform/io_notifier.h"
+#include "test_support.h"
+
+namespace {
+
+using kelvo_driver::nVOAPAL000::tIONotifier;
+using kelvo_driver::nVOAPAL000::tIONotifierParams;
+using nVOAPALS100::tStatus;
+namespace sockets = kal::sockets;
+
+constexpr std::uint32_t kDestination = 4711;
+constexpr std::uint64_t kCookie = 0x1122334455667788;
+
+struct Decoded {
+    std::uint32_t type;
+    std::uint64_t cookie;
+    std::uint32_t size;
+    std::vector<std::uint8_t> payload; // all 36 bytes after the size
+};
+
+Decoded pop() {
+    sockets::Message message{};
+    EXPECT_TRUE(sockets::pop(kDestination, message));
+    Decoded decoded{message.type, 0, 0, {}};
+    EXPECT_EQ(message.bytes.size(), 48u);
+    if (message.bytes.size() == 48) {
+        std::memcpy(&decoded.cookie, message.bytes.data(), 8);
+        std::memcpy(&decoded.size, message.bytes.data() + 8, 4);
+        decoded.payload.assign(message.bytes.begin() + 12, message.bytes.end());
+    }
+    return decoded;
+}
+
+class Notifier : public kelvo_test::LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        sockets::reset();
+        notifier_ = new tIONotifier;
+    }
+    void TearDown() override {
+        if (notifier_->isOpen()) {
+            notifier_->close();
+        }
+        delete notifier_;
+        EXPECT_EQ(sockets::liveBuffers(), 0u) << "socket buffers leaked";
+        sockets::reset();
+        LeakCheckedTest::TearDown();
+    }
+    void open() {
+        tStatus status;
+        notifier_->open(tIONotifierParams{kCookie, kDestination}, status);
+        ASSERT_TRUE(status.isSuccess());
+    }
+    tIONotifier* notifier_ = nullptr;
+};
+
+TEST_F(Notifier, SendsUpTo32PayloadBytes) {
+    EXPECT_FALSE(notifier_->isOpen());
+    open();
+    EXPECT_TRUE(notifier_->isOpen());
+    EXPECT_EQ(sockets::liveBuffers(), 1u) << "the closing message's buffer is made at open";
+
+    std::uint8_t payload[33];
+    for (int i = 0; i < 33; ++i) {
+        payload[i] = static_cast<std::uint8_t>(0xC0 + i);
+    }
+    tStatus status;
+    notifier_->notify(payload, 32, status);
+    EXPECT_TRUE(status.isSuccess());
+    notifier_->notify(nullptr, 0, status);
+    EXPECT_TRUE(status.isSuccess());
+    ASSERT_EQ(sockets::count(kDestination), 2u);
+
+    const Decoded full = pop();
+    EXPECT_EQ(full.type, 1u);
+    EXPECT_EQ(full.cookie, kCookie);
+    EXPECT_EQ(full.size, 32u);
+    EXPECT_EQ(std::memcmp(full.payload.data(), payload, 32), 0);
+    EXPECT_EQ(std::vector<std::uint8_t>(full.payload.begin() + 32, full.payload.end()),
+              std::vector<std::uint8_t>(4, 0));
+    const Decoded empty = pop();
+    EXPECT_EQ(empty.type, 1u);
+    EXPECT_EQ(empty.size, 0u);
+    EXPECT_EQ(empty.payload, std::vector<std::uint8_t>(36, 0)) << "no stale bytes go to user space";
+
+    tStatus tooLarge;
+    notifier_->notify(payload, 33, tooLarge);
+    EXPECT_EQ(tooLarge.getCode(), tStatus::kInvalidParameter);
+    EXPECT_EQ(sockets::count(kDestination), 0u);
+    EXPECT_EQ(sockets::liveBuffers(), 1u) << "no buffer was made for it";
+}
+
+TEST_F(Notifier, CloseSendsOneClosingMessageOnTheBufferOfOpen) {
+    open();
+    kal::memory::failAfter(0);
+    sockets::failCreateNth(1); // closing must not need a new buffer
+    notifier_->close();
+    kal::memory::clearFaults();
+    sockets::failCreateNth(0);
+    EXPECT_FALSE(notifier_->isOpen());
+    notifier_->close();
+    ASSERT_EQ(sockets::count(kDestination), 1u);
+    const Decoded closing = pop();
+    EXPECT_EQ(closing.type, 2u);
+    EXPECT_EQ(closing.cookie, kCookie);
+    EXPECT_EQ(closing.size, 0u);
+    EXPECT_EQ(closing.payload, std::vector<std::uint8_t>(36, 0));
+
+    // It can be opened again with new parameters.
+    tStatus status;
+    notifier_->open(tIONotifierParams{7, kDestination}, status);
+    ASSERT_TRUE(status.isSuccess());
+    notifier_->close();
+    EXPECT_EQ(pop().cookie, 7u);
+}
+
+TEST_F(Notifier, MissingSocketBuffersAreOutOfMemory) {
+    sockets::failCreateNth(1);
+    tStatus status;
+    notifier_->open(tIONotifierParams{kCookie, kDestination}, status);
+    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
+    EXPECT_FALSE(notifier_->isOpen());
+    notifier_->close();
+    EXPECT_EQ(sockets::sent(), 0u) << "a notifier that never opened sends no closing message";
+
+    open();
+    sockets::failCreateNth(1);
+    tStatus notifyStatus;
+    const std::uint8_t byte = 1;
+    notifier_->notify(&byte, 1, notifyStatus);
+    EXPECT_EQ(notifyStatus.getCode(), tStatus::kOutOfMemory);
+    EXPECT_EQ(sockets::count(kDestination), 0u);
+    EXPECT_TRUE(notifier_->isOpen());
+}
+
+TEST_F(Notifier, FailedSendsGiveTheirBufferBack) {
+    open();
+    sockets::failSendNth(1, nVOKAL_kStatusCancelled);
+    tStatus status;
+    notifier_->notify(nullptr, 0, status);
+    EXPECT_EQ(status.getCode(), -52023);
+    EXPECT_EQ(sockets::liveBuffers(), 1u);
+
+    sockets::failSendNth(1, nVOKAL_kStatusOutOfMemory);
+    notifier_->close();
+    EXPECT_FALSE(notifier_->isOpen());
+    EXPECT_EQ(sockets::liveBuffers(), 0u) << "the closing message's buffer is released when its send fails";
+    EXPECT_EQ(sockets::sent(), 0u);
+}
+
+TEST_F(Notifier, AFatalStatusDoesNothing) {
+    tStatus status;
+    KELVO_SET_STATUS(status, tStatus::kTimedOut);
+    notifier_->open(tIONotifierParams{kCookie, kDestination}, status);
+    EXPECT_FALSE(notifier_->isOpen());
+    open();
+    notifier_->notify(nullptr, 0, status);
+    EXPECT_EQ(status.getCode(), tStatus::kTimedOut);
+    EXPECT_EQ(sockets::count(kDestination), 0u);
+}
+
+TEST_F(Notifier, OpenTwiceAndDestroyingOpenBreakInvariants) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    open();
+    EXPECT_DEATH(
+        {
+            tStatus status;
+            notifier_->open(tIONotifierParams{1, 2}, status);
+        },
+        "isOpen");
+    EXPECT_DEATH(delete notifier_, "!isOpen");
+    notifier_->close();
+    tStatus status;
+    EXPECT_DEATH(notifier_->notify(nullptr, 0, status), "isOpen");
+}
+
+} // namespace

@@ -1,0 +1,284 @@
+// User buffers: copies only inside the requester's memory and inside the view;
+// user memory maps: page counts, alignment and what reaches the kernel layer.
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <thread>
+
+#include "control.h"
+#include "nVOKAL.h"
+#include "platform/user_buffer.h"
+#include "platform/user_memory_map.h"
+#include "test_support.h"
+
+namespace {
+
+using kelvo_driver::nVOAPAL000::tEventDescriptor;
+using kelvo_driver::nVOAPAL000::tPageList;
+using kelvo_driver::nVOAPAL000::tUserBuffer;
+using kelvo_driver::nVOAPAL000::tUserMemoryMap;
+using nVOAPALS100::tStatus;
+namespace usermem = kal::usermem;
+
+constexpr tEventDescriptor kContext = 0x1234;
+
+class UserBuffer : public kelvo_test::LeakCheckedTest {
+protected:
+    std::array<std::uint8_t, 64> user_{};
+    std::array<std::uint8_t, 64> kernel_{};
+
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        for (std::size_t i = 0; i < user_.size(); ++i) {
+            user_[i] = static_cast<std::uint8_t>(i + 1);
+        }
+        kernel_.fill(0xEE);
+    }
+    bool kernelUntouched() const {
+        for (std::uint8_t byte : kernel_) {
+            if (byte != 0xEE) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+TEST_F(UserBuffer, CopiesBothWaysInsideTheRequestersMemory) {
+    usermem::Scope scope;
+    const std::uint64_t address = scope.add(user_.data(), user_.size());
+    tUserBuffer buffer(kContext, address, user_.size());
+    EXPECT_EQ(buffer.getAddress(), address);
+    EXPECT_EQ(buffer.getSize(), 64u);
+
+    tStatus status;
+    buffer.read(60, kernel_.data(), 4, status);
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_EQ(kernel_[0], 61);
+    EXPECT_EQ(kernel_[3], 64);
+    EXPECT_EQ(kernel_[4], 0xEE);
+
+    const std::uint8_t out[3] = {0xA1, 0xA2, 0xA3};
+    buffer.write(10, out, 3, status);
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_EQ(user_[9], 10);
+    EXPECT_EQ(user_[10], 0xA1);
+    EXPECT_EQ(user_[12], 0xA3);
+    EXPECT_EQ(user_[13], 14);
+
+    buffer.read(64, kernel_.data(), 0, status);
+    buffer.write(64, out, 0, status);
+    EXPECT_TRUE(status.isSuccess()) << "a copy of 0 bytes at the end of the view is allowed";
+}
+
+TEST_F(UserBuffer, MemoryTheRequesterDoesNotOwnIsRefusedAndUntouched) {
+    const std::uint64_t refusedBefore = usermem::refusedCopies();
+    const std::uint64_t address = usermem::address(user_.data());
+    {
+        // No scope at all.
+        tUserBuffer buffer(kContext, address, user_.size());
+        tStatus status;
+        buffer.read(0, kernel_.data(), 8, status);
+        EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
+        EXPECT_TRUE(kernelUntouched());
+    }
+    {
+        // The view is larger than what the requester handed in: the part inside
+        // works, a copy that runs past the registered range does not.
+        usermem::Scope scope;
+        scope.add(user_.data(), 32);
+        tUserBuffer buffer(kContext, address, user_.size());
+        tStatus status;
+        buffer.read(0, kernel_.data(), 32, status);
+        EXPECT_TRUE(status.isSuccess());
+        kernel_.fill(0xEE);
+        buffer.read(24, kernel_.data(), 16, status);
+        EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
+        EXPECT_TRUE(kernelUntouched());
+        tStatus writeStatus;
+        const std::uint8_t out[16] = {};
+        buffer.write(24, out, 16, writeStatus);
+        EXPECT_EQ(writeStatus.getCode(), tStatus::kNotAccessible);
+        EXPECT_EQ(user_[24], 25) << "nothing of a refused write lands";
+    }
+    {
+        // An input range is readable, not writable; a closed scope grants nothing.
+        usermem::Scope scope;
+        scope.add(user_.data(), user_.size(), usermem::kRead);
+        tUserBuffer buffer(kContext, address, user_.size());
+        tStatus status;
+        const std::uint8_t out[4] = {9, 9, 9, 9};
+        buffer.write(0, out, 4, status);
+        EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
+        EXPECT_EQ(user_[0], 1);
+    }
+    tStatus status;
+    tUserBuffer(kContext, address, user_.size()).read(0, kernel_.data(), 1, status);
+    EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
+    EXPECT_EQ(usermem::refusedCopies() - refusedBefore, 5u);
+}
+
+TEST_F(UserBuffer, ScopesNestAndBelongToTheirThread) {
+    usermem::Scope outer;
+    outer.add(user_.data(), 16);
+    tUserBuffer buffer(kContext, usermem::address(user_.data()), user_.size());
+    {
+        usermem::Scope inner;
+        inner.add(user_.data() + 16, 16);
+        EXPECT_TRUE(usermem::owned(usermem::address(user_.data()), 16, usermem::kReadWrite));
+        EXPECT_TRUE(usermem::owned(usermem::address(user_.data() + 16), 16, usermem::kReadWrite));
+        EXPECT_FALSE(usermem::owned(usermem::address(user_.data()), 32, usermem::kRead))
+            << "a copy must lie inside one range";
+    }
+    EXPECT_FALSE(usermem::owned(usermem::address(user_.data() + 16), 1, usermem::kRead));
+    bool ownedElsewhere = true;
+    std::thread other(
+        [&] { ownedElsewhere = usermem::owned(usermem::address(user_.data()), 1, usermem::kRead); });
+    other.join();
+    EXPECT_FALSE(ownedElsewhere);
+}
+
+TEST_F(UserBuffer, SizesAbove32BitsAreRefusedBeforeAnyCopy) {
+    // A view of 8 GiB (numbers only: nothing is touched when the size is refused).
+    usermem::Scope scope;
+    const std::uint64_t address = scope.add(user_.data(), user_.size());
+    tUserBuffer buffer(kContext, address, std::uint64_t{1} << 33);
+    const std::uint64_t refusedBefore = usermem::refusedCopies();
+    for (std::uint64_t size : {std::uint64_t{0x100000000}, std::uint64_t{0x100000040}}) {
+        tStatus readStatus;
+        buffer.read(0, kernel_.data(), size, readStatus);
+        EXPECT_EQ(readStatus.getCode(), tStatus::kUnsupportedValue) << size;
+        tStatus writeStatus;
+        buffer.write(0, kernel_.data(), size, writeStatus);
+        EXPECT_EQ(writeStatus.getCode(), tStatus::kUnsupportedValue) << size;
+    }
+    EXPECT_TRUE(kernelUntouched());
+    EXPECT_EQ(user_[0], 1);
+    EXPECT_EQ(usermem::refusedCopies(), refusedBefore) << "the kernel layer was never asked";
+}
+
+TEST_F(UserBuffer, AnOffsetThatWrapsTheUserAddressIsRefused) {
+    // address + offset wraps round to the start of memory the requester owns:
+    // the copy must not land there.
+    usermem::Scope scope;
+    const std::uint64_t owned = scope.add(user_.data(), user_.size());
+    const std::uint64_t offset = std::uint64_t{0} - 0x100;
+    tUserBuffer buffer(kContext, owned + 0x100, offset + 16);
+    tStatus status;
+    buffer.read(offset, kernel_.data(), 16, status);
+    EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
+    EXPECT_TRUE(kernelUntouched());
+    tStatus writeStatus;
+    buffer.write(offset, kernel_.data(), 16, writeStatus);
+    EXPECT_EQ(writeStatus.getCode(), tStatus::kNotAccessible);
+    EXPECT_EQ(user_[0], 1);
+    // The kernel layer refuses a wrapping range on its own too.
+    EXPECT_EQ(nVOKAL100_replicateInboundIOControlBuffer(kernel_.data(), UINT64_MAX - 3, 8),
+              nVOKAL_kStatusBadAddress);
+}
+
+TEST_F(UserBuffer, AFatalStatusCopiesNothing) {
+    usermem::Scope scope;
+    tUserBuffer buffer(kContext, scope.add(user_.data(), user_.size()), user_.size());
+    tStatus status;
+    KELVO_SET_STATUS(status, tStatus::kTimedOut);
+    buffer.read(0, kernel_.data(), 8, status);
+    buffer.write(0, kernel_.data(), 8, status);
+    EXPECT_EQ(status.getCode(), tStatus::kTimedOut);
+    EXPECT_TRUE(kernelUntouched());
+    EXPECT_EQ(user_[0], 1);
+}
+
+TEST_F(UserBuffer, CopiesOutsideTheViewBreakAnInvariant) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    tUserBuffer buffer(kContext, usermem::address(user_.data()), 32);
+    tStatus status;
+    EXPECT_DEATH(buffer.read(30, kernel_.data(), 3, status), "size_ - offset");
+    EXPECT_DEATH(buffer.write(33, kernel_.data(), 0, status), "offset,<=,size_");
+    EXPECT_DEATH(buffer.read(8, kernel_.data(), UINT64_MAX - 4, status), "size_ - offset");
+}
+
+// ---- user memory maps -----------------------------------------------------
+
+class UserMemoryMap : public kelvo_test::LeakCheckedTest {
+protected:
+    void TearDown() override {
+        kal::usermaps::destroy(map_);
+        nVOKAL220_tPageList_destroy(pages_.handle);
+        EXPECT_EQ(kal::pagelists::live(), 0u);
+        LeakCheckedTest::TearDown();
+    }
+    void make(std::uint64_t size, std::uint32_t accessMode) {
+        map_ = kal::usermaps::create(size, accessMode, 0x7f0000000000);
+    }
+    void* map_ = nullptr;
+    tPageList pages_{4 * 4096, 0, nVOKAL220_tPageList_createFromAllocation(4, 0)};
+};
+
+TEST_F(UserMemoryMap, TakesTheRequestFromTheKernelLayer) {
+    make(8192, 3);
+    tEventDescriptor context = 0xABCD;
+    tUserMemoryMap map(context, map_, 5);
+    context = 0; // the map keeps the value, not the caller's word
+    EXPECT_EQ(map.getSize(), 8192u);
+    EXPECT_EQ(map.getSelector(), 5u);
+    EXPECT_EQ(map.getAccess(), 16u);
+    EXPECT_EQ(map.getVirtualAddress(), 0x7f0000000000u);
+    EXPECT_EQ(map.getKernelMap(), map_);
+    EXPECT_EQ(map.getEventDescriptor(), 0xABCDu);
+    void* readOnly = kal::usermaps::create(4096, 1, 0);
+    EXPECT_EQ(tUserMemoryMap(context, readOnly, 0).getAccess(), 8u);
+    kal::usermaps::destroy(readOnly);
+}
+
+TEST_F(UserMemoryMap, PageListMapsWholePagesFromAnAlignedOffset) {
+    make(4 * 4096, 3);
+    tUserMemoryMap map(kContext, map_, 0);
+    tStatus status;
+    map.mapPageList(pages_, 0, 1, status);
+    map.mapPageList(pages_, 4096, 4096, status);
+    map.mapPageList(pages_, 2 * 4096, 4097, status);
+    EXPECT_TRUE(status.isSuccess());
+    const auto done = kal::usermaps::mappings(map_);
+    ASSERT_EQ(done.size(), 3u);
+    EXPECT_EQ(done[0].pageCount, 1u);
+    EXPECT_EQ(done[0].firstPage, 0u);
+    EXPECT_EQ(done[1].pageCount, 1u);
+    EXPECT_EQ(done[1].firstPage, 1u);
+    EXPECT_EQ(done[2].pageCount, 2u);
+    EXPECT_EQ(done[2].firstPage, 2u);
+    EXPECT_EQ(done[2].pageList, pages_.handle);
+
+    tStatus misaligned;
+    map.mapPageList(pages_, 100, 4096, misaligned);
+    EXPECT_EQ(misaligned.getCode(), tStatus::kInvalidParameter);
+    tStatus pastTheList;
+    map.mapPageList(pages_, 3 * 4096, 2 * 4096, pastTheList);
+    EXPECT_EQ(pastTheList.getCode(), tStatus::kInvalidParameter) << "the kernel layer's refusal, translated";
+    EXPECT_EQ(kal::usermaps::mappings(map_).size(), 3u);
+}
+
+TEST_F(UserMemoryMap, PhysicalRangeNeedsAnAlignedAddress) {
+    make(2 * 4096, 3);
+    tUserMemoryMap map(kContext, map_, 0);
+    tStatus status;
+    map.mapPhysicalAddress(0xF0000000, 4096, 1, status);
+    map.mapPhysicalAddress(0xF0001000, 4097, 2, status);
+    EXPECT_TRUE(status.isSuccess());
+    const auto done = kal::usermaps::mappings(map_);
+    ASSERT_EQ(done.size(), 2u);
+    EXPECT_EQ(done[0].physicalAddress, 0xF0000000u);
+    EXPECT_EQ(done[0].cached, 1u);
+    EXPECT_EQ(done[1].pageCount, 2u);
+    EXPECT_EQ(done[1].cached, 0u);
+
+    tStatus misaligned;
+    map.mapPhysicalAddress(0xF0000010, 16, 0, misaligned);
+    EXPECT_EQ(misaligned.getCode(), tStatus::kInvalidParameter);
+    tStatus tooLarge;
+    map.mapPhysicalAddress(0xF0000000, 3 * 4096, 0, tooLarge);
+    EXPECT_EQ(tooLarge.getCode(), tStatus::kInvalidParameter);
+    EXPECT_EQ(kal::usermaps::mappings(map_).size(), 2u);
+}
+
+} // namespace
