@@ -1,0 +1,36 @@
+// The platform's growable text {data, capacity, length, error flag}. It takes
+// no status: a growth that cannot get memory sets the error flag, which stays
+// set, and every later append does nothing. Its owner reports the flag as
+// -52000. An empty text holds no storage; the storage goes with the text.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace kelvo_driver::nVOAPAL000 {
+
+class tBasicString {
+public:
+    tBasicString() = default;
+    ~tBasicString();
+    tBasicString(const tBasicString&) = delete;
+    tBasicString& operator=(const tBasicString&) = delete;
+
+    // Appends a NUL-terminated text (null: nothing).
+    void append(const char* text);
+    // Appends length characters at text (which may lie inside this text).
+    void append(const char* text, size_t length);
+
+    const char* c_str() const { return data_ != nullptr ? data_ : ""; }
+    size_t length() const { return length_; }
+    size_t capacity() const { return capacity_; }
+    bool hasError() const { return error_; }
+
+private:
+    char* data_ = nullptr;
+    size_t capacity_ = 0;
+    size_t length_ = 0;
+    bool error_ = false;
+};
+
+} // namespace kelvo_driver::nVOAPAL000

@@ -1,0 +1,506 @@
+// The containers: vector growth and order, strings, shared and weak pointers,
+// the ordered map; every allocation failure and every fatal entry status.
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "control.h"
+#include "platform/basicstring.h"
+#include "platform/memory.h"
+#include "platform/status.h"
+#include "platform/vohtl/map.h"
+#include "platform/vohtl/sharedptr.h"
+#include "platform/vohtl/string.h"
+#include "platform/vohtl/vector.h"
+#include "test_support.h"
+
+namespace {
+
+using nVOAPALS100::tStatus;
+constexpr int64_t kOutOfMemory = -52000;
+
+tStatus fatalStatus() {
+    tStatus status;
+    KELVO_SET_STATUS(status, -52005);
+    return status;
+}
+
+// An element that counts its live instances and is only movable.
+struct Tracked {
+    static inline int live = 0;
+    int value;
+    explicit Tracked(int v = 0) : value(v) { ++live; }
+    Tracked(Tracked&& other) noexcept : value(other.value) {
+        other.value = -1;
+        ++live;
+    }
+    Tracked& operator=(Tracked&& other) noexcept {
+        value = other.value;
+        other.value = -1;
+        return *this;
+    }
+    Tracked(const Tracked&) = delete;
+    ~Tracked() { --live; }
+};
+
+template <typename V> std::vector<int> valuesOf(const V& vector) {
+    std::vector<int> values;
+    for (const auto& element : vector) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(element)>, Tracked>) {
+            values.push_back(element.value);
+        } else {
+            values.push_back(static_cast<int>(element));
+        }
+    }
+    return values;
+}
+
+class PlatformContainers : public kelvo_test::LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        Tracked::live = 0;
+    }
+};
+
+// ---- Vector ----------------------------------------------------------------
+
+TEST_F(PlatformContainers, VectorGrowthInsertAndEraseKeepOrder) {
+    {
+        vohtl::Vector<Tracked> vector;
+        tStatus status;
+        for (int i = 0; i < 10; ++i) {
+            ASSERT_TRUE(vector.pushBack(Tracked(i), status));
+        }
+        EXPECT_GE(vector.capacity(), 10u);
+        EXPECT_EQ(valuesOf(vector), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+
+        EXPECT_TRUE(vector.insert(0, Tracked(100), status));
+        EXPECT_TRUE(vector.insert(5, Tracked(105), status));
+        EXPECT_TRUE(vector.insert(vector.size(), Tracked(199), status));
+        EXPECT_EQ(valuesOf(vector), (std::vector<int>{100, 0, 1, 2, 3, 105, 4, 5, 6, 7, 8, 9, 199}));
+
+        vector.erase(1, 5);
+        EXPECT_EQ(valuesOf(vector), (std::vector<int>{100, 105, 4, 5, 6, 7, 8, 9, 199}));
+        vector.erase(0);
+        vector.popBack();
+        vector.erase(3, 3);
+        EXPECT_EQ(valuesOf(vector), (std::vector<int>{105, 4, 5, 6, 7, 8, 9}));
+        EXPECT_EQ(Tracked::live, 7);
+        EXPECT_TRUE(status.isSuccess());
+
+        // Filling the spare room inserts in place; the next insertion grows.
+        while (vector.size() < vector.capacity()) {
+            ASSERT_TRUE(vector.insert(1, Tracked(50), status));
+        }
+        const size_t full = vector.capacity();
+        EXPECT_TRUE(vector.insert(2, Tracked(60), status));
+        EXPECT_GT(vector.capacity(), full);
+        EXPECT_EQ(vector[0].value, 105);
+        EXPECT_EQ(vector[2].value, 60);
+        EXPECT_EQ(vector.back().value, 9);
+        EXPECT_EQ(Tracked::live, static_cast<int>(vector.size()));
+    }
+    EXPECT_EQ(Tracked::live, 0) << "every element destroyed exactly once";
+}
+
+TEST_F(PlatformContainers, VectorReserveIsExactAndOneAllocation) {
+    vohtl::Vector<uint32_t> vector;
+    tStatus status;
+    const uint64_t callsBefore = kal::memory::allocationCalls();
+    ASSERT_TRUE(vector.reserve(37, status));
+    EXPECT_EQ(vector.capacity(), 37u);
+    EXPECT_EQ(kal::memory::allocationCalls(), callsBefore + 1);
+    for (uint32_t i = 0; i < 37; ++i) {
+        vector.pushBack(i, status);
+    }
+    EXPECT_EQ(kal::memory::allocationCalls(), callsBefore + 1) << "reserved room needs no memory";
+    EXPECT_TRUE(vector.reserve(10, status)) << "a smaller capacity keeps the storage";
+    EXPECT_EQ(vector.capacity(), 37u);
+
+    ASSERT_TRUE(vector.resize(40, status));
+    EXPECT_EQ(vector.capacity(), 40u) << "growth by resize is exact too";
+    EXPECT_EQ(vector[36], 36u);
+    EXPECT_EQ(vector[39], 0u) << "new plain elements are zero";
+    ASSERT_TRUE(vector.resize(2, status));
+    EXPECT_EQ(valuesOf(vector), (std::vector<int>{0, 1}));
+    vector.clear();
+    EXPECT_TRUE(vector.empty());
+    EXPECT_TRUE(status.isSuccess());
+}
+
+TEST_F(PlatformContainers, VectorFailuresReportAndChangeNothing) {
+    vohtl::Vector<Tracked> vector;
+    tStatus status;
+    for (int i = 0; i < 4; ++i) {
+        vector.pushBack(Tracked(i), status);
+    }
+    ASSERT_EQ(vector.size(), vector.capacity()) << "the next insertion must grow";
+    const Tracked* storage = vector.data();
+
+    kal::memory::failNth(1);
+    Tracked extra(42);
+    EXPECT_FALSE(vector.insert(1, std::move(extra), status));
+    EXPECT_EQ(status.getCode(), kOutOfMemory);
+    EXPECT_EQ(extra.value, 42) << "a failed insertion leaves the value alone";
+    EXPECT_EQ(vector.data(), storage);
+    EXPECT_EQ(valuesOf(vector), (std::vector<int>{0, 1, 2, 3}));
+
+    tStatus reserveStatus;
+    kal::memory::failNth(1);
+    EXPECT_FALSE(vector.reserve(100, reserveStatus));
+    EXPECT_EQ(reserveStatus.getCode(), kOutOfMemory);
+    EXPECT_EQ(vector.capacity(), 4u);
+
+    // A capacity whose byte size overflows is refused without asking for memory.
+    vohtl::Vector<uint32_t> words;
+    tStatus overflowStatus;
+    const uint64_t callsBefore = kal::memory::allocationCalls();
+    EXPECT_FALSE(words.reserve(0x4000000000000000ull, overflowStatus));
+    EXPECT_EQ(overflowStatus.getCode(), kOutOfMemory);
+    EXPECT_EQ(kal::memory::allocationCalls(), callsBefore);
+
+    // A fatal status on entry: nothing happens, no memory is asked for.
+    tStatus fatal = fatalStatus();
+    EXPECT_FALSE(vector.pushBack(Tracked(7), fatal));
+    EXPECT_FALSE(vector.reserve(50, fatal));
+    EXPECT_FALSE(vector.resize(50, fatal));
+    EXPECT_EQ(kal::memory::allocationCalls(), callsBefore);
+    EXPECT_EQ(fatal.getCode(), -52005);
+    EXPECT_EQ(vector.size(), 4u);
+
+    tStatus indexStatus;
+    EXPECT_FALSE(vector.insert(5, Tracked(9), indexStatus));
+    EXPECT_EQ(indexStatus.getCode(), -52005);
+    EXPECT_EQ(vector.size(), 4u);
+}
+
+TEST_F(PlatformContainers, VectorInsertOfItsOwnElementAndNestedVectors) {
+    vohtl::Vector<uint32_t> vector;
+    tStatus status;
+    vector.reserve(3, status);
+    vector.pushBack(7, status);
+    vector.pushBack(8, status);
+    vector.pushBack(9, status);
+    ASSERT_EQ(vector.size(), vector.capacity());
+    EXPECT_TRUE(vector.pushBack(vector[0], status)) << "growth while the value lies in the old storage";
+    EXPECT_TRUE(vector.insert(0, vector[3], status));
+    EXPECT_EQ(valuesOf(vector), (std::vector<int>{7, 7, 8, 9, 7}));
+
+    // Vectors of vectors move their members on growth and free all storage.
+    vohtl::Vector<vohtl::Vector<uint32_t>> outer;
+    for (uint32_t i = 0; i < 9; ++i) {
+        vohtl::Vector<uint32_t> inner;
+        inner.pushBack(i, status);
+        inner.pushBack(i * 10, status);
+        ASSERT_TRUE(outer.pushBack(std::move(inner), status));
+        EXPECT_EQ(inner.capacity(), 0u);
+    }
+    outer.erase(2, 4);
+    EXPECT_EQ(outer.size(), 7u);
+    EXPECT_EQ(outer[2][1], 40u);
+    EXPECT_TRUE(status.isSuccess());
+}
+
+// ---- BasicString -------------------------------------------------------------
+
+TEST_F(PlatformContainers, BasicStringBuildsAppendsAndErases) {
+    const size_t liveBefore = kal::memory::liveAllocations();
+    tStatus status;
+    {
+        vohtl::BasicString empty;
+        EXPECT_STREQ(empty.c_str(), "");
+        EXPECT_EQ(kal::memory::liveAllocations(), liveBefore) << "an empty string holds no storage";
+
+        const char source[] = {'m', 'a', 'p', 'X', 'Y'};
+        vohtl::BasicString name(source, 3, status);
+        EXPECT_STREQ(name.c_str(), "map");
+        EXPECT_EQ(name.length(), 3u);
+
+        EXPECT_TRUE(name.append("\t", status));
+        EXPECT_TRUE(name.append("NisoFpgaWindow", status));
+        EXPECT_STREQ(name.c_str(), "map\tNisoFpgaWindow");
+        EXPECT_TRUE(name.append(name.c_str(), 3, status)) << "a source inside the string itself";
+        EXPECT_STREQ(name.c_str(), "map\tNisoFpgaWindowmap");
+
+        name.erase(3, 1);
+        EXPECT_STREQ(name.c_str(), "mapNisoFpgaWindowmap");
+        name.erase(17, 100); // count clipped at the end
+        EXPECT_STREQ(name.c_str(), "mapNisoFpgaWindow");
+        name.erase(0, 3);
+        EXPECT_STREQ(name.c_str(), "NisoFpgaWindow");
+        EXPECT_EQ(name.length(), 14u);
+
+        EXPECT_TRUE(name.assign(name.c_str() + 4, status));
+        EXPECT_STREQ(name.c_str(), "FpgaWindow");
+        EXPECT_TRUE(name.assign("a much longer text than the storage held before", status));
+        EXPECT_EQ(name.length(), std::strlen("a much longer text than the storage held before"));
+
+        vohtl::BasicString moved(std::move(name));
+        EXPECT_TRUE(name.empty());
+        moved.erase(0, moved.length());
+        EXPECT_EQ(moved.capacity(), 0u);
+        EXPECT_EQ(kal::memory::liveAllocations(), liveBefore) << "erasing everything releases the storage";
+        EXPECT_TRUE(moved.assign("x", status));
+        EXPECT_TRUE(moved.assign("", status));
+        EXPECT_EQ(kal::memory::liveAllocations(), liveBefore);
+    }
+    EXPECT_TRUE(status.isSuccess());
+}
+
+TEST_F(PlatformContainers, BasicStringFailuresKeepTheText) {
+    tStatus status;
+    vohtl::BasicString text("abc", 3, status);
+    const size_t capacity = text.capacity();
+    std::string longer(capacity + 5, 'z');
+
+    kal::memory::failNth(1);
+    EXPECT_FALSE(text.append(longer.c_str(), status));
+    EXPECT_EQ(status.getCode(), kOutOfMemory);
+    EXPECT_STREQ(text.c_str(), "abc");
+
+    tStatus assignStatus;
+    kal::memory::failNth(1);
+    EXPECT_FALSE(text.assign(longer.c_str(), assignStatus));
+    EXPECT_EQ(assignStatus.getCode(), kOutOfMemory);
+    EXPECT_STREQ(text.c_str(), "abc");
+
+    tStatus fatal = fatalStatus();
+    const uint64_t callsBefore = kal::memory::allocationCalls();
+    EXPECT_FALSE(text.append(longer.c_str(), fatal));
+    EXPECT_FALSE(text.assign("other", fatal));
+    vohtl::BasicString notBuilt("xyz", 3, fatal);
+    EXPECT_TRUE(notBuilt.empty());
+    EXPECT_EQ(kal::memory::allocationCalls(), callsBefore);
+    EXPECT_STREQ(text.c_str(), "abc");
+
+    tStatus nullStatus;
+    EXPECT_FALSE(text.append(nullptr, 4, nullStatus));
+    EXPECT_EQ(nullStatus.getCode(), -52005);
+    tStatus plainStatus;
+    EXPECT_TRUE(text.append(nullptr, plainStatus)) << "a null text without a length appends nothing";
+    EXPECT_STREQ(text.c_str(), "abc");
+}
+
+TEST_F(PlatformContainers, PlatformBasicStringKeepsItsErrorFlag) {
+    kelvo_driver::nVOAPAL000::tBasicString path;
+    EXPECT_STREQ(path.c_str(), "");
+    path.append("0000:00");
+    path.append(":08", 3);
+    EXPECT_STREQ(path.c_str(), "0000:00:08");
+    EXPECT_FALSE(path.hasError());
+
+    std::string longer(path.capacity() + 1, 'q');
+    kal::memory::failNth(1);
+    path.append(longer.c_str());
+    EXPECT_TRUE(path.hasError());
+    EXPECT_STREQ(path.c_str(), "0000:00:08");
+    path.append(":00");
+    EXPECT_STREQ(path.c_str(), "0000:00:08") << "after an error nothing more is appended";
+    EXPECT_TRUE(path.hasError());
+}
+
+// ---- SharedPtr / WeakPtr ----------------------------------------------------------
+
+struct Counted : kelvo_driver::nVOAPAL000::tObject {
+    static inline std::atomic<int> destroyed{0};
+    int value;
+    explicit Counted(int v) : value(v) {}
+    ~Counted() { ++destroyed; }
+};
+
+// A base without a virtual destructor: the pointer still deletes the object
+// as the type it was made with.
+struct PlainBase : kelvo_driver::nVOAPAL000::tObject {
+    int base = 1;
+};
+struct Made : PlainBase {
+    static inline int destroyed = 0;
+    ~Made() { ++destroyed; }
+};
+
+TEST_F(PlatformContainers, SharedPtrCountsAndDeletesExactlyOnce) {
+    Counted::destroyed = 0;
+    tStatus status;
+    {
+        vohtl::SharedPtr<Counted> first(new Counted(5), status);
+        ASSERT_TRUE(first);
+        EXPECT_EQ(first.useCount(), 1u);
+        vohtl::SharedPtr<Counted> second = first;
+        vohtl::SharedPtr<Counted> third;
+        third = second;
+        EXPECT_EQ(first.useCount(), 3u);
+        EXPECT_EQ(third->value, 5);
+
+        vohtl::WeakPtr<Counted> weak(first);
+        EXPECT_EQ(first.weakCount(), 1u);
+        EXPECT_FALSE(weak.expired());
+        {
+            vohtl::SharedPtr<Counted> locked = weak.lock();
+            EXPECT_EQ(locked.get(), first.get());
+            EXPECT_EQ(first.useCount(), 4u);
+        }
+        vohtl::SharedPtr<Counted> moved(std::move(second));
+        EXPECT_FALSE(second);
+        EXPECT_EQ(first.useCount(), 3u);
+        first.reset();
+        third = vohtl::SharedPtr<Counted>();
+        EXPECT_EQ(Counted::destroyed, 0);
+        EXPECT_EQ(moved.useCount(), 1u);
+        moved.reset();
+        EXPECT_EQ(Counted::destroyed, 1) << "the last release deletes";
+        EXPECT_TRUE(weak.expired());
+        EXPECT_FALSE(weak.lock());
+        EXPECT_GT(kal::memory::liveAllocations(), 0u) << "the control block lives while a weak pointer does";
+    }
+    EXPECT_EQ(Counted::destroyed, 1);
+
+    Made::destroyed = 0;
+    {
+        vohtl::SharedPtr<PlainBase> base(new Made(), status);
+        vohtl::SharedPtr<PlainBase> copy = base;
+    }
+    EXPECT_EQ(Made::destroyed, 1);
+    EXPECT_TRUE(status.isSuccess());
+}
+
+TEST_F(PlatformContainers, SharedPtrWithoutControlBlockReleasesTheObject) {
+    Counted::destroyed = 0;
+    tStatus status;
+    Counted* object = new Counted(1);
+    kal::memory::failNth(1);
+    vohtl::SharedPtr<Counted> pointer(object, status);
+    EXPECT_EQ(status.getCode(), kOutOfMemory);
+    EXPECT_FALSE(pointer);
+    EXPECT_EQ(pointer.useCount(), 0u);
+    EXPECT_EQ(Counted::destroyed, 1) << "the object is not leaked";
+
+    tStatus fatal = fatalStatus();
+    vohtl::SharedPtr<Counted> notMade(new Counted(2), fatal);
+    EXPECT_FALSE(notMade);
+    EXPECT_EQ(Counted::destroyed, 2);
+    EXPECT_EQ(fatal.getCode(), -52005);
+}
+
+TEST_F(PlatformContainers, SharedPtrCountsHoldAcrossThreads) {
+    Counted::destroyed = 0;
+    tStatus status;
+    vohtl::SharedPtr<Counted> shared(new Counted(3), status);
+    vohtl::WeakPtr<Counted> weak(shared);
+    std::atomic<int> locksSeen{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        vohtl::SharedPtr<Counted> mine = shared;
+        threads.emplace_back([mine = std::move(mine), weak, &locksSeen]() mutable {
+            for (int i = 0; i < 2000; ++i) {
+                vohtl::SharedPtr<Counted> copy = mine;
+                vohtl::WeakPtr<Counted> weakCopy = weak;
+                if (vohtl::SharedPtr<Counted> locked = weakCopy.lock()) {
+                    locksSeen += locked->value == 3 ? 1 : 0;
+                }
+            }
+            mine.reset();
+        });
+    }
+    shared.reset();
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(locksSeen, 4 * 2000) << "every thread held a reference, so every lock succeeded";
+    EXPECT_EQ(Counted::destroyed, 1);
+    EXPECT_TRUE(weak.expired());
+}
+
+// ---- apal::Map -------------------------------------------------------------------
+
+using LimitMap = vohtl::apal::Map<uint32_t, uint32_t>;
+
+std::vector<std::pair<uint32_t, uint32_t>> entriesOf(const LimitMap& map) {
+    std::vector<std::pair<uint32_t, uint32_t>> entries;
+    for (auto it = map.begin(); it != map.end(); ++it) {
+        entries.emplace_back(it->key, it->value);
+    }
+    return entries;
+}
+
+TEST_F(PlatformContainers, MapInsertFindEraseInKeyOrder) {
+    LimitMap map;
+    tStatus status;
+    EXPECT_TRUE(map.empty());
+    EXPECT_TRUE(map.begin() == map.end());
+    for (uint32_t key : {32u, 8u, 48u, 16u, 40u}) {
+        EXPECT_TRUE(map.insert(key, key * 1000, status));
+    }
+    EXPECT_FALSE(map.insert(32, 1, status)) << "the first entry for a key stays";
+    EXPECT_EQ(map.size(), 5u);
+    EXPECT_EQ(entriesOf(map), (std::vector<std::pair<uint32_t, uint32_t>>{
+                                  {8, 8000}, {16, 16000}, {32, 32000}, {40, 40000}, {48, 48000}}));
+
+    auto found = map.find(40);
+    ASSERT_TRUE(found != map.end());
+    found->value = 41;
+    EXPECT_EQ(map.find(40)->value, 41u);
+    EXPECT_TRUE(map.find(41) == map.end());
+    EXPECT_TRUE(map.contains(16));
+
+    // Walking down from the largest key.
+    auto last = map.end();
+    --last;
+    EXPECT_EQ(last->key, 48u);
+    --last;
+    EXPECT_EQ(last->key, 40u);
+
+    EXPECT_TRUE(map.erase(16));
+    EXPECT_FALSE(map.erase(16));
+    map.erase(map.find(8));
+    map.erase(map.end());
+    EXPECT_EQ(entriesOf(map),
+              (std::vector<std::pair<uint32_t, uint32_t>>{{32, 32000}, {40, 41}, {48, 48000}}));
+    EXPECT_TRUE(status.isSuccess());
+}
+
+TEST_F(PlatformContainers, MapFailuresLeaveItUnchanged) {
+    LimitMap map;
+    tStatus status;
+    map.insert(1, 10, status);
+    kal::memory::failNth(1);
+    EXPECT_FALSE(map.insert(2, 20, status));
+    EXPECT_EQ(status.getCode(), kOutOfMemory);
+    EXPECT_EQ(map.size(), 1u);
+    EXPECT_TRUE(map.find(2) == map.end());
+
+    tStatus fatal = fatalStatus();
+    const uint64_t callsBefore = kal::memory::allocationCalls();
+    EXPECT_FALSE(map.insert(3, 30, fatal));
+    EXPECT_EQ(kal::memory::allocationCalls(), callsBefore);
+    EXPECT_EQ(map.size(), 1u);
+}
+
+// A limit table as the product records keep it: a status of its own and a
+// shared map; the limit is the value of the largest key not above 48.
+uint32_t limitAtMost48(const LimitMap& map) {
+    for (auto it = map.end(); it != map.begin();) {
+        --it;
+        if (it->key <= 48) {
+            return it->value;
+        }
+    }
+    return 0;
+}
+
+TEST_F(PlatformContainers, SharedMapOfLimits) {
+    tStatus mapStatus;
+    vohtl::SharedPtr<LimitMap> limits(new (mapStatus, false) LimitMap(), mapStatus);
+    ASSERT_TRUE(limits);
+    limits->insert(32, 120000000, mapStatus);
+    limits->insert(48, 225000000, mapStatus);
+    limits->insert(64, 1, mapStatus);
+    EXPECT_EQ(limitAtMost48(*limits), 225000000u);
+    vohtl::SharedPtr<LimitMap> reader = limits;
+    limits.reset();
+    EXPECT_EQ(reader->size(), 3u);
+}
+
+} // namespace

@@ -1,0 +1,183 @@
+// Intrusive lists: linking order, detaching, the two flavours, the misuse
+// reports and finding the object that holds a node.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "control.h"
+#include "platform/list.h"
+#include "platform/voitl/containing.h"
+#include "platform/voitl/list.h"
+#include "platform/vosdbg.h"
+#include "test_support.h"
+
+namespace {
+
+// Swaps the fatal hook for one that only counts, so that a reported misuse
+// returns to the caller and the test can check that nothing changed.
+class FatalHookCapture {
+public:
+    FatalHookCapture() : saved_(vosdbg_settings.fatalHook) {
+        count_ = 0;
+        vosdbg_settings.fatalHook = &FatalHookCapture::hook;
+    }
+    ~FatalHookCapture() { vosdbg_settings.fatalHook = saved_; }
+    int count() const { return count_; }
+
+private:
+    static void hook(const vosdbg_Line*, const char*) { ++count_; }
+    static inline int count_ = 0;
+    vosdbg_FatalHook saved_;
+};
+
+struct Item {
+    int value = 0;
+    voitl_ListNode link;
+};
+
+std::vector<int> valuesOf(voitl_ListNode& head) {
+    std::vector<int> values;
+    for (voitl_ListNode* node = head.next; node != &head; node = node->next) {
+        values.push_back(voitl::getContainingObject(node, &Item::link)->value);
+    }
+    return values;
+}
+
+std::vector<int> valuesBackwards(voitl_ListNode& head) {
+    std::vector<int> values;
+    for (voitl_ListNode* node = head.prev; node != &head; node = node->prev) {
+        values.push_back(voitl::getContainingObject(node, &Item::link)->value);
+    }
+    return values;
+}
+
+class PlatformLists : public kelvo_test::LeakCheckedTest {};
+
+TEST_F(PlatformLists, AppendInsertDetachKeepRingOrder) {
+    voitl_ListNode head;
+    Item a{1, {}}, b{2, {}}, c{3, {}}, d{4, {}};
+    EXPECT_FALSE(voitl_ListNode_isAttached(&head)) << "an empty list's head is self-linked";
+    EXPECT_FALSE(voitl_ListNode_isAttached(&a.link));
+
+    voitl_ListNode_insertBefore(&a.link, &head);
+    voitl_ListNode_insertBefore(&c.link, &head);
+    voitl_ListNode_insertBefore(&b.link, &c.link); // in front of an element
+    voitl_ListNode_insertBefore(&d.link, &head);
+    EXPECT_EQ(valuesOf(head), (std::vector<int>{1, 2, 3, 4}));
+    EXPECT_EQ(valuesBackwards(head), (std::vector<int>{4, 3, 2, 1}));
+    EXPECT_TRUE(voitl_ListNode_isAttached(&head));
+    EXPECT_TRUE(voitl_ListNode_isAttached(&b.link));
+
+    voitl_ListNode_detach(&b.link);
+    EXPECT_FALSE(voitl_ListNode_isAttached(&b.link));
+    EXPECT_EQ(b.link.next, &b.link);
+    EXPECT_EQ(b.link.prev, &b.link);
+    EXPECT_EQ(valuesOf(head), (std::vector<int>{1, 3, 4}));
+
+    // A detached node can be queued again at once.
+    voitl_ListNode_insertBefore(&b.link, &head);
+    EXPECT_EQ(valuesOf(head), (std::vector<int>{1, 3, 4, 2}));
+
+    EXPECT_EQ(voitl_ListNode_removeFirst(&head), &a.link);
+    EXPECT_FALSE(voitl_ListNode_isAttached(&a.link));
+    EXPECT_EQ(voitl_ListNode_removeFirst(&head), &c.link);
+    EXPECT_EQ(voitl_ListNode_removeFirst(&head), &d.link);
+    EXPECT_EQ(voitl_ListNode_removeFirst(&head), &b.link);
+    EXPECT_EQ(voitl_ListNode_removeFirst(&head), nullptr);
+    EXPECT_EQ(head.next, &head);
+    EXPECT_EQ(head.prev, &head);
+}
+
+TEST_F(PlatformLists, DetachingTheOnlyElementLeavesHeadSelfLinked) {
+    kelvo_driver::nVOAPAL000::tListNode head;
+    Item only{7, {}};
+    nVOAPAL200_listNodeInsertBefore(&only.link, &head);
+    EXPECT_TRUE(nVOAPAL200_listNodeIsAttached(&head));
+    EXPECT_EQ(head.next, &only.link);
+    EXPECT_EQ(head.prev, &only.link);
+    EXPECT_EQ(only.link.next, &head);
+    nVOAPAL200_listNodeDetach(&only.link);
+    EXPECT_FALSE(nVOAPAL200_listNodeIsAttached(&head));
+    EXPECT_EQ(head.next, &head);
+    EXPECT_EQ(head.prev, &head);
+    EXPECT_EQ(nVOAPAL200_listRemoveFirst(&head), nullptr);
+
+    // Raw memory becomes a detached node through initialisation.
+    alignas(voitl_ListNode) unsigned char raw[sizeof(voitl_ListNode)] = {};
+    auto* node = reinterpret_cast<voitl_ListNode*>(raw);
+    nVOAPAL200_listNodeInitialize(node);
+    EXPECT_FALSE(nVOAPAL200_listNodeIsAttached(node));
+}
+
+TEST_F(PlatformLists, MisuseIsReportedAndChangesNothing) {
+    FatalHookCapture capture;
+    voitl_ListNode first;
+    voitl_ListNode second;
+    Item a{1, {}}, b{2, {}};
+    voitl_ListNode_insertBefore(&a.link, &first);
+    voitl_ListNode_insertBefore(&b.link, &second);
+
+    voitl_ListNode_insertBefore(&a.link, &second);
+    EXPECT_EQ(capture.count(), 1);
+    EXPECT_NE(kal::log::text().find("already attached to another list.\n"), std::string::npos);
+    EXPECT_EQ(valuesOf(first), (std::vector<int>{1}));
+    EXPECT_EQ(valuesOf(second), (std::vector<int>{2}));
+
+    Item loose{3, {}};
+    voitl_ListNode_detach(&loose.link);
+    EXPECT_EQ(capture.count(), 2);
+    EXPECT_NE(kal::log::text().find("is being detached but it is not attached to any list!!\n"),
+              std::string::npos);
+    EXPECT_FALSE(voitl_ListNode_isAttached(&loose.link));
+
+    // Half-linked: next points away, prev to itself.
+    voitl_ListNode broken;
+    broken.next = &first;
+    EXPECT_TRUE(voitl_ListNode_isAttached(&broken));
+    EXPECT_EQ(capture.count(), 3);
+    EXPECT_NE(kal::log::text().find("corrupted.\n"), std::string::npos);
+    voitl_ListNode_insertBefore(&broken, &second);
+    EXPECT_EQ(valuesOf(second), (std::vector<int>{2})) << "a corrupted node is never linked";
+    broken.next = &broken;
+
+    // A list head that goes away while it still holds elements.
+    {
+        std::optional<voitl_ListNode> head(std::in_place);
+        Item c{4, {}};
+        voitl_ListNode_insertBefore(&c.link, &*head);
+        const int before = capture.count();
+        head.reset();
+        EXPECT_EQ(capture.count(), before + 1);
+        EXPECT_NE(kal::log::text().find("while it's still attached."), std::string::npos);
+        voitl_ListNode_initialize(&c.link);
+    }
+
+    voitl_ListNode_detach(&a.link);
+    voitl_ListNode_detach(&b.link);
+}
+
+struct Base {
+    int tag = 11;
+    voitl_ListNode link;
+};
+struct Derived : Base {
+    long extra = 22;
+    voitl_ListNode second;
+};
+
+TEST_F(PlatformLists, ContainingObjectFromMemberAddress) {
+    Derived object;
+    EXPECT_EQ(voitl::getContainingObject(&object.second, &Derived::second), &object);
+    EXPECT_EQ(voitl::getContainingObject<Derived>(&object.link, &Derived::link), &object);
+    EXPECT_EQ(voitl::getContainingObject(&object.link, &Base::link), static_cast<Base*>(&object));
+    const voitl_ListNode* constNode = &object.second;
+    EXPECT_EQ(voitl::getContainingObject(constNode, &Derived::second)->extra, 22);
+
+    FatalHookCapture capture;
+    voitl_ListNode* none = nullptr;
+    EXPECT_EQ(voitl::getContainingObject(none, &Derived::second), nullptr);
+    EXPECT_EQ(capture.count(), 1);
+    EXPECT_NE(kal::log::text().find("getContainingObject() called with NULL memberPtr"), std::string::npos);
+}
+
+} // namespace

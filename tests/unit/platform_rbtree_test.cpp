@@ -1,0 +1,258 @@
+// The voitl red-black tree: structure after every step of long random runs,
+// compared with std::multimap, and the edge cases of insert, remove and next.
+#include <cstdint>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "control.h"
+#include "platform/voitl/containing.h"
+#include "platform/voitl/rbtree.h"
+#include "platform/vosdbg.h"
+#include "test_support.h"
+
+namespace {
+
+class FatalHookCapture {
+public:
+    FatalHookCapture() : saved_(vosdbg_settings.fatalHook) {
+        count_ = 0;
+        vosdbg_settings.fatalHook = &FatalHookCapture::hook;
+    }
+    ~FatalHookCapture() { vosdbg_settings.fatalHook = saved_; }
+    int count() const { return count_; }
+
+private:
+    static void hook(const vosdbg_Line*, const char*) { ++count_; }
+    static inline int count_ = 0;
+    vosdbg_FatalHook saved_;
+};
+
+struct Item {
+    int key = 0;
+    int serial = 0;
+    voitl_RBNode node;
+};
+
+Item* itemOf(voitl_RBNode* node) {
+    return node != nullptr ? voitl::getContainingObject(node, &Item::node) : nullptr;
+}
+
+bool keyLess(const voitl_RBNode* node, const voitl_RBNode* other, void* context) {
+    ++*static_cast<int*>(context);
+    return voitl::getContainingObject(node, &Item::node)->key <
+           voitl::getContainingObject(other, &Item::node)->key;
+}
+
+uint64_t parentWord(const voitl_RBNode* node) {
+    return node->parentAndColour & ~uint64_t{1};
+}
+bool isBlack(const voitl_RBNode* node) {
+    return node == nullptr || (node->parentAndColour & 1) != 0;
+}
+
+// Checks one subtree; returns its black height or -1 after recording a fault.
+int checkSubtree(const voitl_RBNode* node, std::string& fault, size_t& count) {
+    if (node == nullptr) {
+        return 1;
+    }
+    ++count;
+    for (int side = 0; side < 2; ++side) {
+        const voitl_RBNode* child = node->children[side];
+        if (child == nullptr) {
+            continue;
+        }
+        if (parentWord(child) != reinterpret_cast<uintptr_t>(node)) {
+            fault = "child's parent link is wrong";
+            return -1;
+        }
+        if (!isBlack(node) && !isBlack(child)) {
+            fault = "red node with a red child";
+            return -1;
+        }
+    }
+    const int left = checkSubtree(node->children[0], fault, count);
+    const int right = checkSubtree(node->children[1], fault, count);
+    if (left < 0 || right < 0) {
+        return -1;
+    }
+    if (left != right) {
+        fault = "black heights differ";
+        return -1;
+    }
+    return left + (isBlack(node) ? 1 : 0);
+}
+
+::testing::AssertionResult treeIsSound(const voitl_RBTree& tree, size_t expectedCount) {
+    if (tree.reserved > 1) {
+        return ::testing::AssertionFailure() << "record word is " << tree.reserved;
+    }
+    if (tree.root != nullptr) {
+        if (tree.root->parentAndColour != (reinterpret_cast<uintptr_t>(&tree) | 1)) {
+            return ::testing::AssertionFailure() << "root's parent word is not the black-marked record";
+        }
+    }
+    std::string fault;
+    size_t count = 0;
+    if (checkSubtree(tree.root, fault, count) < 0) {
+        return ::testing::AssertionFailure() << fault;
+    }
+    if (count != expectedCount) {
+        return ::testing::AssertionFailure() << count << " nodes, expected " << expectedCount;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+std::vector<Item*> walk(const voitl_RBTree& tree, uint32_t direction) {
+    std::vector<Item*> items;
+    for (voitl_RBNode* node = voitl_RBTree_getNext(&tree, nullptr, direction); node != nullptr;
+         node = voitl_RBTree_getNext(&tree, node, direction)) {
+        items.push_back(itemOf(node));
+    }
+    return items;
+}
+
+bool detached(const Item& item) {
+    return item.node.parentAndColour == 0 && item.node.children[0] == nullptr &&
+           item.node.children[1] == nullptr;
+}
+
+TEST(PlatformRBTree, RandomInsertAndRemoveMatchMultimapWithSoundStructure) {
+    constexpr int kPoolSize = 160;
+    constexpr int kSteps = 700;
+    for (uint32_t seed = 1; seed <= 30; ++seed) {
+        std::mt19937 random(seed);
+        std::vector<Item> pool(kPoolSize);
+        std::multimap<int, Item*> expected;
+        voitl_RBTree tree;
+        int comparisons = 0;
+        int serial = 0;
+        // Narrow key ranges give long runs of equal keys.
+        const int keyRange = seed % 3 == 0 ? 4 : 40;
+        for (int step = 0; step < kSteps; ++step) {
+            Item& item = pool[random() % kPoolSize];
+            if (!voitl_RBNode_isAttached(&item.node)) {
+                item.key = static_cast<int>(random() % keyRange);
+                item.serial = ++serial;
+                voitl_RBTree_insert(&tree, &item.node, &keyLess, &comparisons);
+                expected.insert({item.key, &item}); // after equal keys, like the tree
+            } else {
+                voitl_RBTree_remove(&tree, &item.node);
+                ASSERT_TRUE(detached(item));
+                auto range = expected.equal_range(item.key);
+                for (auto it = range.first; it != range.second; ++it) {
+                    if (it->second == &item) {
+                        expected.erase(it);
+                        break;
+                    }
+                }
+            }
+            ASSERT_TRUE(treeIsSound(tree, expected.size())) << "seed " << seed << " step " << step;
+            std::vector<Item*> inOrder;
+            for (const auto& [key, pointer] : expected) {
+                inOrder.push_back(pointer);
+            }
+            ASSERT_EQ(walk(tree, voitl_kRBAscending), inOrder) << "seed " << seed << " step " << step;
+            ASSERT_EQ(walk(tree, voitl_kRBDescending), std::vector<Item*>(inOrder.rbegin(), inOrder.rend()));
+        }
+        for (Item& item : pool) {
+            if (voitl_RBNode_isAttached(&item.node)) {
+                voitl_RBTree_remove(&tree, &item.node);
+            }
+        }
+        EXPECT_EQ(tree.root, nullptr);
+        EXPECT_GT(comparisons, 0);
+    }
+}
+
+TEST(PlatformRBTree, SingleNodeTree) {
+    voitl_RBTree tree;
+    int comparisons = 0;
+    EXPECT_EQ(voitl_RBTree_getNext(&tree, nullptr, 1), nullptr);
+    EXPECT_EQ(voitl_RBTree_getNext(&tree, nullptr, 0), nullptr);
+
+    Item item{5, 1, {}};
+    voitl_RBTree_insert(&tree, &item.node, &keyLess, &comparisons);
+    EXPECT_EQ(comparisons, 0) << "an empty tree needs no comparison";
+    EXPECT_EQ(tree.root, &item.node);
+    EXPECT_EQ(item.node.parentAndColour, reinterpret_cast<uintptr_t>(&tree) | 1) << "black, below the record";
+    EXPECT_TRUE(voitl_RBNode_isAttached(&item.node));
+    EXPECT_EQ(voitl_RBTree_getNext(&tree, nullptr, 1), &item.node);
+    EXPECT_EQ(voitl_RBTree_getNext(&tree, nullptr, 0), &item.node);
+    EXPECT_EQ(voitl_RBTree_getNext(&tree, &item.node, 1), nullptr);
+    EXPECT_EQ(voitl_RBTree_getNext(&tree, &item.node, 0), nullptr);
+
+    voitl_RBTree_remove(&tree, &item.node);
+    EXPECT_EQ(tree.root, nullptr);
+    EXPECT_TRUE(detached(item));
+    EXPECT_FALSE(voitl_RBNode_isAttached(&item.node));
+    voitl_RBTree_insert(&tree, &item.node, &keyLess, &comparisons);
+    EXPECT_EQ(tree.root, &item.node);
+    voitl_RBTree_remove(&tree, &item.node);
+}
+
+TEST(PlatformRBTree, EqualKeysComeBackInInsertionOrder) {
+    voitl_RBTree tree;
+    int comparisons = 0;
+    Item low{1, 0, {}}, a{3, 1, {}}, b{3, 2, {}}, c{3, 3, {}}, high{9, 0, {}};
+    for (Item* item : {&a, &high, &b, &low, &c}) {
+        voitl_RBTree_insert(&tree, &item->node, &keyLess, &comparisons);
+    }
+    EXPECT_EQ(walk(tree, 1), (std::vector<Item*>{&low, &a, &b, &c, &high}));
+    EXPECT_EQ(walk(tree, 0), (std::vector<Item*>{&high, &c, &b, &a, &low}));
+    for (Item* item : {&b, &low, &a, &high, &c}) {
+        voitl_RBTree_remove(&tree, &item->node);
+    }
+    EXPECT_EQ(tree.root, nullptr);
+}
+
+TEST(PlatformRBTree, RemovingANodeWhoseRightChildHasNoLeftChildPromotesIt) {
+    voitl_RBTree tree;
+    int comparisons = 0;
+    Item two{2, 0, {}}, one{1, 0, {}}, three{3, 0, {}};
+    for (Item* item : {&two, &one, &three}) {
+        voitl_RBTree_insert(&tree, &item->node, &keyLess, &comparisons);
+    }
+    ASSERT_EQ(tree.root, &two.node);
+    ASSERT_EQ(two.node.children[1], &three.node);
+    voitl_RBTree_remove(&tree, &two.node);
+    EXPECT_EQ(tree.root, &three.node);
+    EXPECT_EQ(three.node.children[0], &one.node);
+    EXPECT_EQ(three.node.children[1], nullptr);
+    EXPECT_EQ(parentWord(&one.node), reinterpret_cast<uintptr_t>(&three.node));
+    EXPECT_TRUE(treeIsSound(tree, 2));
+    voitl_RBTree_remove(&tree, &one.node);
+    voitl_RBTree_remove(&tree, &three.node);
+}
+
+TEST(PlatformRBTree, MisuseIsReportedAndChangesNothing) {
+    kal::log::clear();
+    FatalHookCapture capture;
+    voitl_RBTree tree;
+    voitl_RBTree other;
+    int comparisons = 0;
+    Item a{1, 0, {}}, b{2, 0, {}};
+    voitl_RBTree_insert(&tree, &a.node, &keyLess, &comparisons);
+    voitl_RBTree_insert(&tree, &b.node, &keyLess, &comparisons);
+
+    voitl_RBTree_insert(&other, &a.node, &keyLess, &comparisons);
+    EXPECT_EQ(capture.count(), 1);
+    EXPECT_NE(kal::log::text().find("already attached to a tree.\n"), std::string::npos);
+    EXPECT_EQ(other.root, nullptr);
+    EXPECT_TRUE(treeIsSound(tree, 2));
+
+    Item loose{3, 0, {}};
+    voitl_RBTree_remove(&tree, &loose.node);
+    EXPECT_EQ(capture.count(), 2);
+    EXPECT_NE(kal::log::text().find(
+                  "is being removed but it is not attached to any tree. Corruption will result!!\n"),
+              std::string::npos);
+    EXPECT_TRUE(treeIsSound(tree, 2));
+    EXPECT_EQ(walk(tree, 1), (std::vector<Item*>{&a, &b}));
+
+    voitl_RBTree_remove(&tree, &a.node);
+    voitl_RBTree_remove(&tree, &b.node);
+}
+
+} // namespace
