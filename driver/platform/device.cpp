@@ -13,7 +13,7 @@ using nVOAPALS100::tStatus;
 // What a property hands to the kernel layer, by its type code. False for a
 // type code the kernel layer does not know.
 bool propertyValue(const tProperty& property, const void*& value, uint64_t& length) {
-    switch (property.type) {
+    switch (property.typeCode) {
     case kPropertyTypeString: {
         const char* text = reinterpret_cast<const char*>(static_cast<uintptr_t>(property.value));
         if (text == nullptr || text[0] == '\0') {
@@ -38,7 +38,7 @@ bool propertyValue(const tProperty& property, const void*& value, uint64_t& leng
         length = 8;
         return true;
     case kPropertyTypeBytes:
-        value = reinterpret_cast<const void*>(static_cast<uintptr_t>((&property.value)[1]));
+        value = reinterpret_cast<const tBytesProperty&>(property).bytes;
         length = property.value;
         return value != nullptr || length == 0;
     default:
@@ -72,15 +72,15 @@ void tDevice::registerPropertyList(uint32_t kind, nVOKAL_tHandle owner, tPropert
         }
         if (handle == nullptr) {
             for (uint32_t j = 0; j < i; ++j) {
-                if (list[j]->handle != 0) {
-                    nVOKAL200_unregisterProperty(reinterpret_cast<nVOKAL_tHandle>(static_cast<uintptr_t>(list[j]->handle)));
-                    list[j]->handle = 0;
+                if (list[j]->kernelHandle != 0) {
+                    nVOKAL200_unregisterProperty(reinterpret_cast<nVOKAL_tHandle>(static_cast<uintptr_t>(list[j]->kernelHandle)));
+                    list[j]->kernelHandle = 0;
                 }
             }
             KELVO_SET_STATUS(status, tStatus::kUnsupportedValue);
             return;
         }
-        property.handle = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle));
+        property.kernelHandle = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(handle));
     }
 }
 
@@ -89,9 +89,9 @@ void tDevice::unregisterPropertyList(tProperty* const* list) {
         return;
     }
     for (uint32_t i = 0; list[i] != nullptr; ++i) {
-        if (list[i]->handle != 0) {
-            nVOKAL200_unregisterProperty(reinterpret_cast<nVOKAL_tHandle>(static_cast<uintptr_t>(list[i]->handle)));
-            list[i]->handle = 0;
+        if (list[i]->kernelHandle != 0) {
+            nVOKAL200_unregisterProperty(reinterpret_cast<nVOKAL_tHandle>(static_cast<uintptr_t>(list[i]->kernelHandle)));
+            list[i]->kernelHandle = 0;
         }
     }
 }

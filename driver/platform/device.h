@@ -7,18 +7,24 @@
 
 #include "nVOKAL.h"
 #include "platform/device_core.h"
+#include "platform/property.h"
 
 namespace kelvo_driver::nVOAPAL000 {
 
 class tSecondaryInterruptHandler;
 
-// Property type codes (the kernel layer's).
-constexpr uint64_t kPropertyTypeInt32 = 50;   // 32-bit value that may be negative
-constexpr uint64_t kPropertyTypeUInt32 = 51;  // 32-bit value
-constexpr uint64_t kPropertyTypeString = 85;  // NUL-terminated text
-constexpr uint64_t kPropertyTypeInt64 = 100;  // 64-bit value
-constexpr uint64_t kPropertyTypeUInt64 = 101; // 64-bit value
-constexpr uint64_t kPropertyTypeBytes = 187;  // byte count in the value; the bytes' address in the next word
+// A property of type 187: the record and the address of its bytes.
+struct tBytesProperty {
+    tProperty property;
+    const void* bytes;
+};
+
+// Property type codes beyond those of platform/property.h.
+constexpr uint64_t kPropertyTypeInt64 = 100;  // address of the value word, 8 bytes
+constexpr uint64_t kPropertyTypeUInt64 = 101; // address of the value word, 8 bytes
+// The value word holds a byte count; the bytes' address is the word after the
+// record: such a property is a tBytesProperty.
+constexpr uint64_t kPropertyTypeBytes = 187;
 
 // Property kinds of registerPropertyList.
 constexpr uint32_t kPropertyKindDevice = 0;

@@ -19,7 +19,7 @@ bool waitEvent(nVOAPAL200_tEvent& event, uint32_t timeout, bool interruptible, t
     return nVOAPAL200_waitSemaphore(&event, timeout, interruptible ? 1u : 0u, &status);
 }
 void setEvent(nVOAPAL200_tEvent& event) { nVOAPAL200_setEvent(&event); }
-bool hasWaiters(const nVOAPAL200_tEvent& event) { return nVOAPAL200_listNodeIsAttached(&event.waiterList); }
+bool hasWaiters(const nVOAPAL200_tEvent& event) { return event.waiterList.next != &event.waiterList; }
 
 } // namespace
 

@@ -18,7 +18,7 @@ namespace kal {
 // device's properties under the device's handle. A handle that is not
 // registered (unregistered twice, never registered, or of another kind) is a
 // driver fault: the stand-in halts.
-namespace registry {
+namespace registration {
 
 struct Interface {
     void* handle = nullptr;
@@ -81,7 +81,7 @@ void clearFaults();
 // Forgets every record, counter and fault (between tests; at host start).
 void reset();
 
-} // namespace registry
+} // namespace registration
 
 // ---- deferred procedure calls -------------------------------------------
 namespace dpc {

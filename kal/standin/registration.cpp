@@ -22,9 +22,9 @@ struct RegistryState {
     std::mutex lock;
     void* driver = nullptr;
     std::map<void*, Tag*> devices; // kernel device handle -> tag
-    std::vector<kal::registry::Interface> interfaces;
-    std::vector<kal::registry::Property> properties;
-    kal::registry::Counters counters;
+    std::vector<kal::registration::Interface> interfaces;
+    std::vector<kal::registration::Property> properties;
+    kal::registration::Counters counters;
     std::int32_t driverFailure = 0;
     std::uint64_t interfaceFailAt = 0; // absolute call number, 0 = none
     std::uint64_t propertyFailAt = 0;
@@ -37,14 +37,14 @@ RegistryState& state() {
 
 [[noreturn]] void driverFault(const char* message) { nVOKAL250_halt("kal", __FILE__, __LINE__, message); }
 
-std::vector<kal::registry::Interface>::iterator findInterfaceByHandle(RegistryState& s, void* handle) {
+std::vector<kal::registration::Interface>::iterator findInterfaceByHandle(RegistryState& s, void* handle) {
     return std::find_if(s.interfaces.begin(), s.interfaces.end(),
-                        [&](const kal::registry::Interface& i) { return i.handle == handle; });
+                        [&](const kal::registration::Interface& i) { return i.handle == handle; });
 }
 
 } // namespace
 
-namespace kal::registry {
+namespace kal::registration {
 
 void* createDevice() {
     auto& s = state();
@@ -199,7 +199,7 @@ void reset() {
     s.propertyFailAt = 0;
 }
 
-} // namespace kal::registry
+} // namespace kal::registration
 
 extern "C" nVOKAL_tStatus nVOKAL200_registerDriver(void* descriptor) noexcept {
     kal::exec::assertMayBlock("nVOKAL200_registerDriver");
@@ -259,7 +259,7 @@ extern "C" nVOKAL_tHandle nVOKAL240_registerDeviceInterface(void* driverDescript
             return nullptr;
         }
     }
-    kal::registry::Interface record;
+    kal::registration::Interface record;
     record.handle = new Tag{};
     record.device = kernelDevice;
     record.name = name;
@@ -320,7 +320,7 @@ extern "C" nVOKAL_tHandle nVOKAL200_registerProperty(uint32_t kind, nVOKAL_tHand
     if (s.propertyFailAt != 0 && n == s.propertyFailAt) {
         return nullptr;
     }
-    kal::registry::Property record;
+    kal::registration::Property record;
     record.handle = new Tag{};
     record.kind = kind;
     record.owner = owner;
@@ -338,7 +338,7 @@ extern "C" void nVOKAL200_unregisterProperty(nVOKAL_tHandle propertyHandle) noex
     std::lock_guard g(s.lock);
     ++s.counters.propertyUnregistrations;
     auto it = std::find_if(s.properties.begin(), s.properties.end(),
-                           [&](const kal::registry::Property& p) { return p.handle == propertyHandle; });
+                           [&](const kal::registration::Property& p) { return p.handle == propertyHandle; });
     if (propertyHandle == nullptr || it == s.properties.end()) {
         driverFault("nVOKAL200_unregisterProperty of a property that is not registered");
     }
