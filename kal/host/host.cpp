@@ -388,7 +388,6 @@ extern "C" int kelvo_host_start(void) {
         }
         h.faults.clear();
     }
-    kal::registration::reset();
     auto descriptor = std::make_unique<nVOKAL_tDriverDescriptor>();
     const nVOKAL_tStatus result = nVOAPAL200_driverEntry(descriptor.get());
     std::lock_guard g(h.lock);
