@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "control_io.h"
 #include "control_registration.h"
@@ -52,5 +54,76 @@ void setHook(Hook hook);
 // Number of halts seen (for hooks that end only the thread).
 std::uint64_t count();
 } // namespace halt
+
+// ---- clock ------------------------------------------------------------------
+// Every stand-in clock (monotonic counter in ns, timer count with a 1000 us
+// interval, time of day), sleep and timed wait runs on one time base. Its
+// scale is the factor by which it runs faster than real time (1 by default),
+// so that long settles cost little real time while order and outcomes stay.
+namespace clock {
+// factor > 0. Running waits and sleeps follow the new scale.
+void setScale(double factor);
+double scale();
+// Sets the scale for a scope and puts the previous one back at its end.
+class ScopedScale {
+public:
+    explicit ScopedScale(double factor) : previous_(scale()) { setScale(factor); }
+    ~ScopedScale() { setScale(previous_); }
+    ScopedScale(const ScopedScale&) = delete;
+    ScopedScale& operator=(const ScopedScale&) = delete;
+
+private:
+    double previous_;
+};
+// nVOKAL100_getTimeOfDay answers exactly this (seconds since 1970, microseconds
+// below 1000000) until clearTimeOfDay(); by default it follows the system clock.
+void setTimeOfDay(std::uint32_t seconds, std::uint32_t microseconds);
+void clearTimeOfDay();
+// Every nVOKAL250_sleepTimeout request, in call order (the latest 64 Ki at most).
+struct SleepRecord {
+    std::uint64_t threadId; // nVOKAL100_getThreadID of the sleeper
+    std::uint32_t microseconds;
+};
+std::vector<SleepRecord> sleepLog();
+void clearSleepLog();
+} // namespace clock
+
+// ---- threads ------------------------------------------------------------------
+// Thread IDs are those of nVOKAL100_getThreadID.
+namespace thread {
+// The IDs of the live kernel threads (nVOKAL250_createNamedThread, not yet joined) with this name.
+std::vector<std::uint64_t> findByName(const std::string& name);
+// Interrupts the thread: its current or next interruptible wait returns
+// interrupted (the interrupt is then used up); other waits ignore it.
+// False when no such thread lives.
+bool interrupt(std::uint64_t threadId);
+// True while the thread is blocked in a mutex, event wait, sleep or join.
+bool isBlocked(std::uint64_t threadId);
+// Yields until the thread is blocked (false after 30 s of real time).
+bool waitUntilBlocked(std::uint64_t threadId);
+// Kernel threads created and not yet joined.
+std::size_t unjoinedThreads();
+} // namespace thread
+
+// ---- creation faults ------------------------------------------------------------
+// Creation calls that a test can make fail, each kind with its own call count.
+// Events and semaphores of the driver fail through their spin lock. Another
+// area adds a kind by naming it here and asking shouldFail(kind) in its
+// creator (for example "socketBuffer").
+namespace faults {
+inline constexpr std::string_view kMutex = "mutex";       // nVOKAL150_createMutex
+inline constexpr std::string_view kSpinLock = "spinLock"; // nVOKAL100_createSpinLock
+inline constexpr std::string_view kThread = "thread";     // nVOKAL250_createNamedThread
+// Fails exactly the nth call of that kind from now (1 = the next one). 0 disables.
+void failNth(std::string_view kind, std::uint64_t n);
+// Fails every call of that kind after the next n succeeded.
+void failAfter(std::string_view kind, std::uint64_t n);
+// Removes every creation fault (counts stay).
+void clear();
+// Calls of that kind so far.
+std::uint64_t calls(std::string_view kind);
+// For the stand-in's creators: counts one call and says whether it must fail.
+bool shouldFail(std::string_view kind);
+} // namespace faults
 
 } // namespace kal

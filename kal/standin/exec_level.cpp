@@ -13,6 +13,12 @@ thread_local int tSpinLocks = 0;
 
 Level current() { return tLevel; }
 
+Level exchange(Level level) {
+    const Level previous = tLevel;
+    tLevel = level;
+    return previous;
+}
+
 LevelScope::LevelScope(Level level) : previous_(tLevel) { tLevel = level; }
 LevelScope::~LevelScope() { tLevel = previous_; }
 
@@ -22,9 +28,22 @@ int spinLocksHeld() { return tSpinLocks; }
 
 bool inAtomicContext() { return tLevel != Level::thread || tSpinLocks > 0; }
 
+const char* name(Level level) {
+    switch (level) {
+    case Level::thread:
+        return "thread";
+    case Level::dpc:
+        return "DPC";
+    case Level::interrupt:
+        return "interrupt";
+    }
+    return "unknown";
+}
+
 void assertMayBlock(const char* what) {
     if (inAtomicContext()) {
-        std::string message = std::string(what) + " called at raised level or under a spin lock";
+        std::string message = std::string(what) + " may block but was called at " + name(tLevel) +
+                              " level holding " + std::to_string(tSpinLocks) + " spin lock(s)";
         nVOKAL250_halt("kal", __FILE__, __LINE__, message.c_str());
     }
 }

@@ -9,6 +9,8 @@ enum class Level { thread = 0, dpc = 1, interrupt = 2 };
 
 // The calling thread's level.
 Level current();
+// Sets the calling thread's level and returns the previous one (spin locks).
+Level exchange(Level level);
 // Runs the scope at a raised level (used by the DPC and interrupt dispatch).
 class LevelScope {
 public:
@@ -31,5 +33,8 @@ bool inAtomicContext();
 
 // Halts (as a driver fault) when the caller may not block; what names the operation.
 void assertMayBlock(const char* what);
+
+// The level's name ("thread", "DPC", "interrupt").
+const char* name(Level level);
 
 } // namespace kal::exec

@@ -15,11 +15,13 @@ class LeakCheckedTest : public ::testing::Test {
 protected:
     void SetUp() override {
         kal::memory::clearFaults();
+        kal::faults::clear();
         kal::log::clear();
         liveAtStart_ = kal::memory::liveAllocations();
     }
     void TearDown() override {
         kal::memory::clearFaults();
+        kal::faults::clear();
         EXPECT_EQ(kal::memory::liveAllocations(), liveAtStart_) << "kernel-layer allocations leaked";
     }
 

@@ -1,0 +1,101 @@
+// Internals shared by the stand-in's clock, thread and lock code (not for
+// tests: they use control.h).
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace kal::detail {
+
+// Halts with a message, as the kernel would on a misuse of its operations.
+[[noreturn]] void fail(const char* file, int line, const std::string& message);
+#define KAL_FAIL(message) ::kal::detail::fail(__FILE__, __LINE__, (message))
+
+// ---- clock ----------------------------------------------------------------
+// The stand-in's monotonic time in nanoseconds. It runs at the clock's scale
+// (a factor over real time); every clock, sleep and timed wait uses it.
+std::uint64_t nowNs();
+// The real time that virtualNs of stand-in time take at the current scale.
+std::chrono::nanoseconds realFor(std::uint64_t virtualNs);
+
+// ---- threads --------------------------------------------------------------
+enum class Blocked : int { none = 0, mutex, event, sleep, join };
+
+struct ThreadRecord {
+    std::uint64_t id = 0;
+    std::string name;
+    bool kernelThread = false; // made by nVOKAL250_createNamedThread
+    std::thread thread;        // kernel threads only
+    bool joining = false;      // under the thread registry's lock
+    std::atomic<bool> interruptPending{false};
+    std::atomic<int> blocked{0};
+};
+
+// The calling thread's record (made on first use for threads the stand-in did not start).
+ThreadRecord& self();
+
+class BlockedScope {
+public:
+    BlockedScope(ThreadRecord& record, Blocked kind) : record_(record) {
+        record_.blocked.store(static_cast<int>(kind));
+    }
+    ~BlockedScope() { record_.blocked.store(static_cast<int>(Blocked::none)); }
+    BlockedScope(const BlockedScope&) = delete;
+    BlockedScope& operator=(const BlockedScope&) = delete;
+
+private:
+    ThreadRecord& record_;
+};
+
+// ---- waiting --------------------------------------------------------------
+// Blocked threads wait on one of a few channels chosen by the address of what
+// they wait for. Waiters check their condition under the channel's lock;
+// whoever changes it does so under the same lock and then notifies. The
+// channels live for the whole process, so a notifier never touches the
+// waiter's memory after the change.
+struct WaitChannel {
+    std::mutex lock;
+    std::condition_variable cv;
+};
+WaitChannel& channelFor(const void* address);
+// Wakes every blocked thread so that it re-checks (interrupts, clock scale).
+void wakeAllChannels();
+
+enum class WaitResult { done, timedOut, interrupted };
+
+// Waits, with the channel's lock held in guard, until done() holds, the
+// stand-in time reaches *deadlineNs (when not null), or the thread is
+// interrupted (when interruptible; this consumes the pending interrupt).
+template <typename Done>
+WaitResult blockOn(WaitChannel& channel, std::unique_lock<std::mutex>& guard, Done done,
+                   const std::uint64_t* deadlineNs, bool interruptible, Blocked kind) {
+    ThreadRecord& me = self();
+    // Real time between re-checks, so that a change of the clock's scale takes effect.
+    constexpr std::chrono::nanoseconds kRecheck = std::chrono::milliseconds(5);
+    for (;;) {
+        if (done()) {
+            return WaitResult::done;
+        }
+        if (interruptible && me.interruptPending.exchange(false)) {
+            return WaitResult::interrupted;
+        }
+        std::chrono::nanoseconds wait = kRecheck;
+        if (deadlineNs != nullptr) {
+            const std::uint64_t now = nowNs();
+            if (now >= *deadlineNs) {
+                return WaitResult::timedOut;
+            }
+            wait = std::min(wait, realFor(*deadlineNs - now));
+        }
+        BlockedScope blocked(me, kind);
+        channel.cv.wait_for(guard, wait);
+    }
+}
+
+} // namespace kal::detail

@@ -1,0 +1,430 @@
+// Locks and waits of the platform: the recursive mutex, semaphores and
+// events, timed and interruptible waits, and the execution-level rules.
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "exec_level.h"
+#include "nVOKAL.h"
+#include "platform/sync.h"
+#include "test_support.h"
+
+namespace {
+
+using kelvo_driver::nVOAPAL000::tMutex;
+using nVOAPALS100::tStatus;
+
+class PlatformSync : public kelvo_test::LeakCheckedTest {};
+using PlatformSyncDeathTest = PlatformSync;
+
+bool queued(const nVOAPAL200_tSemaphore& record) {
+    return record.waiterList.next != &record.waiterList;
+}
+
+// A thread that records its kernel-layer ID before running its body.
+class Worker {
+public:
+    template <typename Body>
+    explicit Worker(Body body)
+        : thread_([this, body] {
+              id_.store(nVOKAL100_getThreadID());
+              body();
+          }) {
+        while (id_.load() == 0) {
+            std::this_thread::yield();
+        }
+    }
+    ~Worker() { join(); }
+    void join() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    uint64_t id() const { return id_.load(); }
+    void waitUntilBlocked() const { ASSERT_TRUE(kal::thread::waitUntilBlocked(id())); }
+
+private:
+    std::atomic<uint64_t> id_{0};
+    std::thread thread_;
+};
+
+TEST_F(PlatformSync, RecursiveMutexIsHandedOverOnlyAfterTheLastRelease) {
+    tStatus status;
+    tMutex mutex;
+    nVOAPAL200_createMutex(&mutex, &status);
+    ASSERT_TRUE(status.isSuccess());
+    for (int i = 0; i < 3; ++i) {
+        nVOAPAL200_acquireMutex(&mutex);
+    }
+    EXPECT_EQ(mutex.count, 3u);
+    EXPECT_EQ(mutex.mutexOwner, nVOKAL100_getThreadHandle());
+
+    std::atomic<bool> gotIt{false};
+    Worker other([&] {
+        nVOAPAL200_acquireMutex(&mutex);
+        gotIt.store(true);
+        nVOAPAL200_releaseMutex(&mutex);
+    });
+    other.waitUntilBlocked();
+    nVOAPAL200_releaseMutex(&mutex);
+    nVOAPAL200_releaseMutex(&mutex);
+    EXPECT_FALSE(gotIt.load()) << "the kernel mutex is still held after two of three releases";
+    EXPECT_EQ(mutex.count, 1u);
+    nVOAPAL200_releaseMutex(&mutex);
+    other.join();
+    EXPECT_TRUE(gotIt.load());
+    EXPECT_EQ(mutex.mutexOwner, nullptr);
+    EXPECT_EQ(mutex.count, 0u);
+}
+
+TEST_F(PlatformSync, MutexCreationFailureAndFatalStatus) {
+    tStatus status;
+    tMutex failed;
+    kal::faults::failNth(kal::faults::kMutex, 1);
+    nVOAPAL200_createMutex(&failed, &status);
+    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
+    EXPECT_EQ(failed.mutex, nullptr);
+
+    // Entered with a fatal status: nothing created, the record still clean.
+    const uint64_t callsBefore = kal::faults::calls(kal::faults::kMutex);
+    tMutex skipped;
+    skipped.count = 7;
+    nVOAPAL200_createMutex(&skipped, &status);
+    EXPECT_EQ(kal::faults::calls(kal::faults::kMutex), callsBefore);
+    EXPECT_EQ(skipped.mutex, nullptr);
+    EXPECT_EQ(skipped.count, 0u);
+    EXPECT_EQ(skipped.mutexOwner, nullptr);
+}
+
+TEST_F(PlatformSyncDeathTest, ReleaseByANonOwnerIsAnInvariantFailure) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            kal::log::setEcho(true);
+            tStatus status;
+            tMutex mutex;
+            nVOAPAL200_createMutex(&mutex, &status);
+            nVOAPAL200_acquireMutex(&mutex);
+            std::thread([&] { nVOAPAL200_releaseMutex(&mutex); }).join();
+        },
+        "Non-Owner Thread trying to release. mutexOwner = 0x[0-9a-f]+, threadReleasing = 0x[0-9a-f]+");
+}
+
+TEST_F(PlatformSync, SemaphoreCountsAndTryOnlyWaits) {
+    tStatus status;
+    nVOAPAL200_tSemaphore semaphore;
+    ASSERT_TRUE(nVOAPAL200_createSemaphore(&semaphore, 0, &status));
+
+    EXPECT_FALSE(nVOAPAL200_acquireSemaphore(&semaphore, 0, 0, &status));
+    EXPECT_EQ(status.getCode(), tStatus::kTimedOut);
+    EXPECT_EQ(semaphore.count, 0u);
+    EXPECT_FALSE(nVOAPAL200_acquireSemaphore(&semaphore, 0, 0, &status)) << "a fatal status does nothing";
+
+    status.clear();
+    nVOAPAL200_releaseSemaphore(&semaphore);
+    nVOAPAL200_releaseSemaphore(&semaphore);
+    EXPECT_EQ(semaphore.count, 2u);
+    EXPECT_TRUE(nVOAPAL200_acquireSemaphore(&semaphore, 0, 0, &status));
+    EXPECT_TRUE(nVOAPAL200_acquireSemaphore(&semaphore, nVOAPAL200_kWaitForever, 0, &status));
+    EXPECT_EQ(semaphore.count, 0u);
+    EXPECT_TRUE(status.isSuccess());
+    nVOAPAL200_destroySemaphore(&semaphore);
+    EXPECT_EQ(semaphore.spinLock, nullptr);
+}
+
+TEST_F(PlatformSync, SpinLockFailureMakesCreationFailButLeavesADestroyableRecord) {
+    tStatus status;
+    KELVO_SET_STATUS(status, 3); // a warning is replaced by the error
+    nVOAPAL200_tSemaphore semaphore;
+    kal::faults::failNth(kal::faults::kSpinLock, 1);
+    EXPECT_FALSE(nVOAPAL200_createSemaphore(&semaphore, 1, &status));
+    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
+    nVOAPAL200_destroySemaphore(&semaphore);
+
+    // A fatal caller status does not stop the creation; success says true.
+    nVOAPAL200_tEvent event;
+    EXPECT_TRUE(nVOAPAL200_createEvent(&event, true, false, &status));
+    EXPECT_NE(event.spinLock, nullptr);
+    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
+    nVOAPAL200_destroyEvent(&event);
+}
+
+TEST_F(PlatformSync, ReleaseHandsTheUnitToTheWaiter) {
+    tStatus status;
+    nVOAPAL200_tSemaphore semaphore;
+    ASSERT_TRUE(nVOAPAL200_createSemaphore(&semaphore, 0, &status));
+    std::atomic<bool> result{false};
+    Worker waiter([&] {
+        tStatus own;
+        result.store(nVOAPAL200_acquireSemaphore(&semaphore, nVOAPAL200_kWaitForever, 0, &own));
+    });
+    waiter.waitUntilBlocked();
+    nVOAPAL200_releaseSemaphore(&semaphore);
+    waiter.join();
+    EXPECT_TRUE(result.load());
+    EXPECT_EQ(semaphore.count, 0u) << "the woken waiter does not leave a unit behind";
+    EXPECT_FALSE(queued(semaphore));
+    nVOAPAL200_destroySemaphore(&semaphore);
+}
+
+TEST_F(PlatformSync, SemaphoreUnitsAreNeitherLostNorDuplicatedAcrossThreads) {
+    constexpr int kThreads = 4;
+    constexpr int kUnitsPerThread = 500;
+    tStatus status;
+    nVOAPAL200_tSemaphore semaphore;
+    ASSERT_TRUE(nVOAPAL200_createSemaphore(&semaphore, 0, &status));
+    std::atomic<int> taken{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kUnitsPerThread; ++i) {
+                nVOAPAL200_releaseSemaphore(&semaphore);
+            }
+        });
+        threads.emplace_back([&] {
+            for (int i = 0; i < kUnitsPerThread; ++i) {
+                tStatus own;
+                if (nVOAPAL200_acquireSemaphore(&semaphore, nVOAPAL200_kWaitForever, 1, &own)) {
+                    taken.fetch_add(1);
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(taken.load(), kThreads * kUnitsPerThread);
+    EXPECT_EQ(semaphore.count, 0u);
+    EXPECT_FALSE(queued(semaphore));
+    nVOAPAL200_destroySemaphore(&semaphore);
+}
+
+TEST_F(PlatformSync, ReleasesRacingTimeoutsAreCountedExactlyOnce) {
+    // More short timed waits than releases, running side by side: each unit
+    // ends either with a waiter that returned true or in the count, never
+    // both and never lost, whichever of release and timeout came first.
+    kal::clock::ScopedScale fast(1000);
+    constexpr int kReleases = 1000;
+    constexpr int kAttempts = 2 * kReleases;
+    tStatus status;
+    nVOAPAL200_tSemaphore semaphore;
+    ASSERT_TRUE(nVOAPAL200_createSemaphore(&semaphore, 0, &status));
+    int obtained = 0;
+    int timedOut = 0;
+    std::thread releaser([&] {
+        for (int i = 0; i < kReleases; ++i) {
+            nVOAPAL200_releaseSemaphore(&semaphore);
+            for (int k = i % 7; k > 0; --k) {
+                std::this_thread::yield();
+            }
+        }
+    });
+    for (int i = 0; i < kAttempts; ++i) {
+        tStatus own;
+        if (nVOAPAL200_acquireSemaphore(&semaphore, 1 + i % 2, i % 3 == 0, &own)) {
+            ++obtained;
+        } else {
+            EXPECT_EQ(own.getCode(), tStatus::kTimedOut);
+            ++timedOut;
+        }
+    }
+    releaser.join();
+    EXPECT_EQ(obtained + static_cast<int>(semaphore.count), kReleases);
+    EXPECT_EQ(obtained + timedOut, kAttempts);
+    EXPECT_FALSE(queued(semaphore));
+    nVOAPAL200_destroySemaphore(&semaphore);
+}
+
+TEST_F(PlatformSync, TimedWaitExpiresWithTimedOutAndLeavesNothingQueued) {
+    kal::clock::ScopedScale fast(1000);
+    tStatus status;
+    nVOAPAL200_tSemaphore semaphore;
+    ASSERT_TRUE(nVOAPAL200_createSemaphore(&semaphore, 0, &status));
+    const uint64_t before = nVOKAL1_getMonotonicCounter();
+    for (uint32_t interruptible = 0; interruptible < 2; ++interruptible) {
+        status.clear();
+        EXPECT_FALSE(nVOAPAL200_acquireSemaphore(&semaphore, 2000, interruptible, &status));
+        EXPECT_EQ(status.getCode(), tStatus::kTimedOut);
+        EXPECT_FALSE(queued(semaphore));
+    }
+    EXPECT_GE(nVOKAL1_getMonotonicCounter() - before, 4000000000ull) << "two waits of 2000 ms";
+    // A later release is kept for the next wait, not lost to the expired one.
+    nVOAPAL200_releaseSemaphore(&semaphore);
+    EXPECT_EQ(semaphore.count, 1u);
+    nVOAPAL200_destroySemaphore(&semaphore);
+}
+
+TEST_F(PlatformSync, InterruptedWaitsReportInterruptedAndLeaveNothingQueued) {
+    tStatus status;
+    nVOAPAL200_tEvent event;
+    ASSERT_TRUE(nVOAPAL200_createEvent(&event, true, false, &status));
+    for (uint32_t timeout : {nVOAPAL200_kWaitForever, 3600000u}) {
+        std::atomic<int64_t> code{0};
+        std::atomic<bool> result{true};
+        Worker waiter([&] {
+            tStatus own;
+            result.store(nVOAPAL200_waitSemaphore(&event, timeout, 1, &own));
+            code.store(own.getCode());
+        });
+        waiter.waitUntilBlocked();
+        ASSERT_TRUE(kal::thread::interrupt(waiter.id()));
+        waiter.join();
+        EXPECT_FALSE(result.load());
+        EXPECT_EQ(code.load(), tStatus::kWaitInterrupted);
+        EXPECT_FALSE(queued(event));
+    }
+    // The event is intact: a set is kept for the next wait.
+    nVOAPAL200_setEvent(&event);
+    EXPECT_EQ(event.count, 1u);
+    EXPECT_TRUE(nVOAPAL200_waitSemaphore(&event, 0, 0, &status));
+    nVOAPAL200_destroyEvent(&event);
+}
+
+TEST_F(PlatformSync, AnInterruptOnlyEndsInterruptibleWaits) {
+    tStatus status;
+    nVOAPAL200_tSemaphore semaphore;
+    ASSERT_TRUE(nVOAPAL200_createSemaphore(&semaphore, 1, &status));
+    const uint64_t me = nVOKAL100_getThreadID();
+    ASSERT_TRUE(kal::thread::interrupt(me));
+    EXPECT_TRUE(nVOAPAL200_acquireSemaphore(&semaphore, nVOAPAL200_kWaitForever, 1, &status))
+        << "a unit at hand is taken without waiting";
+    std::thread releaser([&] {
+        EXPECT_TRUE(kal::thread::waitUntilBlocked(me));
+        nVOAPAL200_releaseSemaphore(&semaphore);
+    });
+    EXPECT_TRUE(nVOAPAL200_acquireSemaphore(&semaphore, nVOAPAL200_kWaitForever, 0, &status))
+        << "a plain wait ignores the interrupt";
+    releaser.join();
+    // Still pending: the next interruptible wait ends at once, and uses it up.
+    EXPECT_FALSE(nVOAPAL200_acquireSemaphore(&semaphore, 1000, 1, &status));
+    EXPECT_EQ(status.getCode(), tStatus::kWaitInterrupted);
+    EXPECT_FALSE(queued(semaphore));
+    status.clear();
+    EXPECT_FALSE(nVOAPAL200_acquireSemaphore(&semaphore, 0, 1, &status));
+    EXPECT_EQ(status.getCode(), tStatus::kTimedOut);
+    nVOAPAL200_destroySemaphore(&semaphore);
+}
+
+TEST_F(PlatformSync, ManualResetEventWakesEveryWaiterAndStaysSignalled) {
+    tStatus status;
+    nVOAPAL200_tEvent event;
+    ASSERT_TRUE(nVOAPAL200_createEvent(&event, false, false, &status));
+    std::atomic<int> woken{0};
+    std::vector<std::unique_ptr<Worker>> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.push_back(std::make_unique<Worker>([&] {
+            tStatus own;
+            if (nVOAPAL200_waitSemaphore(&event, nVOAPAL200_kWaitForever, 0, &own)) {
+                woken.fetch_add(1);
+            }
+        }));
+        waiters.back()->waitUntilBlocked();
+    }
+    nVOAPAL200_setEvent(&event);
+    waiters.clear();
+    EXPECT_EQ(woken.load(), 3);
+    EXPECT_EQ(event.count, 1u);
+    EXPECT_TRUE(nVOAPAL200_waitSemaphore(&event, 0, 0, &status));
+    EXPECT_EQ(event.count, 1u) << "waits do not clear a manual-reset event";
+    nVOAPAL200_destroyEvent(&event);
+}
+
+TEST_F(PlatformSync, AutoResetEventKeepsOneSignalForOneWait) {
+    tStatus status;
+    nVOAPAL200_tEvent event;
+    ASSERT_TRUE(nVOAPAL200_createEvent(&event, true, false, &status));
+    nVOAPAL200_setEvent(&event);
+    nVOAPAL200_setEvent(&event);
+    EXPECT_TRUE(nVOAPAL200_waitSemaphore(&event, 0, 0, &status));
+    EXPECT_FALSE(nVOAPAL200_waitSemaphore(&event, 0, 0, &status)) << "the second set had no effect";
+    EXPECT_EQ(status.getCode(), tStatus::kTimedOut);
+
+    // With two waiters, one set wakes exactly the first.
+    std::atomic<int> woken{0};
+    auto body = [&] {
+        tStatus own;
+        if (nVOAPAL200_waitSemaphore(&event, nVOAPAL200_kWaitForever, 1, &own)) {
+            woken.fetch_add(1);
+        }
+    };
+    Worker first(body);
+    first.waitUntilBlocked();
+    Worker second(body);
+    second.waitUntilBlocked();
+    nVOAPAL200_setEvent(&event);
+    first.join();
+    EXPECT_EQ(woken.load(), 1);
+    EXPECT_EQ(event.count, 0u);
+    kal::thread::interrupt(second.id());
+    second.join();
+    EXPECT_EQ(woken.load(), 1);
+    EXPECT_FALSE(queued(event));
+    nVOAPAL200_destroyEvent(&event);
+}
+
+TEST_F(PlatformSync, EventsMaySignalUnderNestedSpinLocks) {
+    // The work-queue order: a DPC lock, then a second DPC lock, then the event's interrupt lock.
+    tStatus status;
+    nVOAPAL200_tEvent event;
+    ASSERT_TRUE(nVOAPAL200_createEvent(&event, true, false, &status));
+    nVOKAL_tHandle owner = nVOKAL100_createSpinLock();
+    nVOKAL_tHandle list = nVOKAL100_createSpinLock();
+    nVOKAL100_acquireSpinLockDPC(owner);
+    EXPECT_EQ(kal::exec::current(), kal::exec::Level::dpc);
+    nVOKAL100_acquireSpinLockDPC(list);
+    nVOAPAL200_setEvent(&event);
+    EXPECT_EQ(kal::exec::current(), kal::exec::Level::dpc) << "the event's lock restores the DPC level";
+    nVOKAL100_releaseSpinLockDPC(list);
+    EXPECT_EQ(kal::exec::current(), kal::exec::Level::dpc);
+    nVOKAL100_releaseSpinLockDPC(owner);
+    EXPECT_EQ(kal::exec::current(), kal::exec::Level::thread);
+    EXPECT_EQ(kal::exec::spinLocksHeld(), 0);
+    EXPECT_TRUE(nVOAPAL200_waitSemaphore(&event, 0, 0, &status));
+    nVOKAL100_destroySpinLock(list);
+    nVOKAL100_destroySpinLock(owner);
+    nVOAPAL200_destroyEvent(&event);
+}
+
+TEST_F(PlatformSyncDeathTest, BlockingAtRaisedLevelHalts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            tStatus status;
+            tMutex mutex;
+            nVOAPAL200_createMutex(&mutex, &status);
+            nVOKAL_tHandle lock = nVOKAL100_createSpinLock();
+            nVOKAL110_acquireSpinLockInterrupt(lock);
+            nVOAPAL200_acquireMutex(&mutex);
+        },
+        "nVOKAL150_acquireMutex may block but was called at interrupt level holding 1 spin lock");
+    EXPECT_DEATH(
+        {
+            tStatus status;
+            nVOAPAL200_tSemaphore semaphore;
+            nVOAPAL200_createSemaphore(&semaphore, 0, &status);
+            kal::exec::LevelScope dpc(kal::exec::Level::dpc);
+            nVOAPAL200_acquireSemaphore(&semaphore, 5, 0, &status);
+        },
+        "nVOKAL100_waitForSingleUseEventTimeout may block but was called at DPC level");
+}
+
+TEST_F(PlatformSyncDeathTest, DestroyingASemaphoreWithAWaiterIsAnInvariantFailure) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            kal::log::setEcho(true);
+            tStatus status;
+            nVOAPAL200_tSemaphore semaphore;
+            nVOAPAL200_createSemaphore(&semaphore, 0, &status);
+            Worker waiter([&] {
+                tStatus own;
+                nVOAPAL200_acquireSemaphore(&semaphore, nVOAPAL200_kWaitForever, 0, &own);
+            });
+            waiter.waitUntilBlocked();
+            nVOAPAL200_destroySemaphore(&semaphore);
+        },
+        "ASSERT\\(!nVOAPAL200_listNodeIsAttached\\(&\\(semEvent->waiterList\\)\\)\\)");
+}
+
+} // namespace

@@ -1,0 +1,223 @@
+// Time units, timebases, timeouts and sleeping, absolute time, the checked
+// narrowing and the 128-bit fixed-point shift.
+#include <chrono>
+#include <cstdint>
+
+#include "control.h"
+#include "nVOKAL.h"
+#include "platform/fixedpoint.h"
+#include "platform/memory.h"
+#include "platform/safecast.h"
+#include "platform/time.h"
+#include "test_support.h"
+
+namespace {
+
+using kelvo_driver::nVOAPAL000::tTimebaseEfficient;
+using kelvo_driver::nVOAPAL000::tTimebasePrecise;
+using kelvo_driver::nVOAPAL000::tTimeout;
+using kelvo_driver::nVOAPAL000::tTimeWasterSleep;
+using kelvo_driver::nVOAPAL000::tTimeWasterSpin;
+using nVOAPALS100::tStatus;
+using Fixed = votypes::FixedPoint128<64, true>;
+
+std::vector<uint32_t> mySleeps() {
+    std::vector<uint32_t> sleeps;
+    const uint64_t me = nVOKAL100_getThreadID();
+    for (const auto& record : kal::clock::sleepLog()) {
+        if (record.threadId == me) {
+            sleeps.push_back(record.microseconds);
+        }
+    }
+    return sleeps;
+}
+
+TEST(PlatformTime, ConversionsWalkTheUnitsAndTruncateUpwards) {
+    EXPECT_EQ(nVOAPAL200_convertTime(1, nVOAPAL200_kHours, nVOAPAL200_kMicroseconds), 3600000000ull);
+    EXPECT_EQ(nVOAPAL200_convertTime(59, nVOAPAL200_kSeconds, nVOAPAL200_kMinutes), 0u);
+    EXPECT_EQ(nVOAPAL200_convertTime(1500, nVOAPAL200_kMicroseconds, nVOAPAL200_kMilliseconds), 1u);
+    EXPECT_EQ(nVOAPAL200_convertTime(2, nVOAPAL200_kHours, nVOAPAL200_kPicoseconds), 7200000000000000ull);
+    EXPECT_EQ(nVOAPAL200_convertTime(7199999999999999ull, nVOAPAL200_kPicoseconds, nVOAPAL200_kHours), 1u)
+        << "each step truncates";
+    EXPECT_EQ(nVOAPAL200_convertTime(42, nVOAPAL200_kMinutes, nVOAPAL200_kMinutes), 42u);
+    // Down and back up is exact; up and back down loses the remainder.
+    EXPECT_EQ(nVOAPAL200_convertTime(nVOAPAL200_convertTime(7, nVOAPAL200_kMinutes, nVOAPAL200_kNanoseconds),
+                                     nVOAPAL200_kNanoseconds, nVOAPAL200_kMinutes),
+              7u);
+    EXPECT_EQ(nVOAPAL200_convertTime(nVOAPAL200_convertTime(90, nVOAPAL200_kSeconds, nVOAPAL200_kMinutes),
+                                     nVOAPAL200_kMinutes, nVOAPAL200_kSeconds),
+              60u);
+}
+
+using UnsetTimeout = tTimeout<tTimeWasterSpin, tTimebasePrecise>;
+
+TEST(PlatformTimeDeathTest, UnitsAboveHoursAreAnInvariantFailure) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            kal::log::setEcho(true);
+            nVOAPAL200_convertTime(1, 7, nVOAPAL200_kSeconds);
+        },
+        "Conversion unit is out of range \\(7\\)");
+    EXPECT_DEATH(
+        {
+            kal::log::setEcho(true);
+            UnsetTimeout unset;
+            unset.waitForTimeout();
+        },
+        "timeout not set!");
+}
+
+TEST(PlatformTime, TimebasesAndTheResolutionAddedToEveryTimeout) {
+    EXPECT_EQ(tTimebasePrecise::getUnit(), nVOAPAL200_kNanoseconds);
+    EXPECT_EQ(tTimebasePrecise::getResolution(), 1u);
+    EXPECT_EQ(tTimebaseEfficient::getUnit(), nVOAPAL200_kMicroseconds);
+    EXPECT_EQ(tTimebaseEfficient::getResolution(), nVOKAL100_getTimerInterval());
+
+    tTimeout<tTimeWasterSleep, tTimebasePrecise> zero(0, nVOAPAL200_kMicroseconds);
+    EXPECT_EQ(zero.getTimeoutValue(), 1u) << "a zero wait still lasts one resolution";
+    tTimeout<tTimeWasterSpin, tTimebaseEfficient> coarse(1, nVOAPAL200_kMicroseconds);
+    EXPECT_EQ(coarse.getTimeoutValue(), 1u + nVOKAL100_getTimerInterval());
+    EXPECT_EQ(coarse.getTimeoutUnit(), nVOAPAL200_kMicroseconds);
+    tTimeout<tTimeWasterSpin, tTimebasePrecise> huge(UINT64_MAX, nVOAPAL200_kNanoseconds);
+    EXPECT_EQ(huge.getTimeoutValue(), UINT64_MAX) << "the resolution is not added past the top";
+
+    const uint64_t before = nVOKAL1_getMonotonicCounter();
+    const int64_t ticksBefore = nVOAPAL200_getTimerCount();
+    kal::clock::clearSleepLog();
+    coarse.start();
+    coarse.waitForTimeout();
+    EXPECT_TRUE(coarse.hasExpired());
+    EXPECT_GE(nVOAPAL200_getTimerCount(), ticksBefore + 1);
+    EXPECT_GE(nVOKAL1_getMonotonicCounter() - before, 1000u);
+    EXPECT_TRUE(mySleeps().empty()) << "the spinning waster never sleeps";
+}
+
+TEST(PlatformTime, SleepsWaitAtLeastTheTimeInWholeMilliseconds) {
+    kal::clock::clearSleepLog();
+    uint64_t before = nVOKAL1_getMonotonicCounter();
+    kelvo_driver::nVOAPAL000::sleepMicroseconds(0);
+    EXPECT_GE(nVOKAL1_getMonotonicCounter() - before, 1u);
+    for (uint32_t sleep : mySleeps()) {
+        EXPECT_EQ(sleep, 0u) << "less than a millisecond left sleeps 0";
+    }
+
+    kal::clock::clearSleepLog();
+    before = nVOKAL1_getMonotonicCounter();
+    kelvo_driver::nVOAPAL000::sleepMicroseconds(1500);
+    EXPECT_GE(nVOKAL1_getMonotonicCounter() - before, 1500001u) << "1500 us and one resolution";
+    const auto sleeps = mySleeps();
+    for (std::size_t i = 0; i < sleeps.size(); ++i) {
+        // One millisecond first (unless the thread was held up before it), then zeros.
+        EXPECT_EQ(sleeps[i], i == 0 && sleeps[0] != 0 ? 1000u : 0u) << "sleep " << i;
+    }
+}
+
+TEST(PlatformTime, AScaledClockRunsLongTimeoutsQuickly) {
+    kal::clock::ScopedScale fast(1000);
+    kal::clock::clearSleepLog();
+    const auto realStart = std::chrono::steady_clock::now();
+    const uint64_t before = nVOKAL1_getMonotonicCounter();
+    const int64_t ticksBefore = nVOKAL110_getTimerCount();
+    tTimeout<tTimeWasterSleep, tTimebasePrecise> timeout(10, nVOAPAL200_kSeconds);
+    timeout.waitForTimeout();
+    EXPECT_GE(nVOKAL1_getMonotonicCounter() - before, 10000000000ull);
+    EXPECT_GE(nVOKAL110_getTimerCount() - ticksBefore, 10000) << "1000 us ticks";
+    EXPECT_LT(std::chrono::steady_clock::now() - realStart, std::chrono::seconds(5));
+    const auto sleeps = mySleeps();
+    ASSERT_FALSE(sleeps.empty());
+    EXPECT_LE(sleeps[0], 10000000u);
+    EXPECT_GE(sleeps[0], 9000000u) << "it sleeps instead of spinning";
+}
+
+TEST(PlatformTime, VeryLongRemaindersSleepTheLongestWholeMillisecondCount) {
+    kal::clock::ScopedScale fast(1e9);
+    kal::clock::clearSleepLog();
+    tTimeWasterSleep::wasteTime(120, nVOAPAL200_kMinutes);
+    EXPECT_EQ(mySleeps(), std::vector<uint32_t>{4294967000u}) << "not the 32-bit wrap of 7200000000";
+}
+
+TEST(PlatformTime, AbsoluteTimeCountsFrom1904InBinaryFractions) {
+    kal::clock::setTimeOfDay(0, 500000);
+    nVOAPAL200_tAbsoluteTime time{};
+    EXPECT_EQ(nVOAPAL200_getAbsoluteTime(&time), &time);
+    EXPECT_EQ(time.seconds, 2082844800u);
+    EXPECT_EQ(time.fraction, 9223372036854500000ull);
+    kal::clock::setTimeOfDay(0xFFFFFFFFu, 999999);
+    nVOAPAL200_getAbsoluteTime(&time);
+    EXPECT_EQ(time.seconds, 0xFFFFFFFFull + 2082844800u) << "seconds are zero-extended";
+    EXPECT_EQ(time.fraction, 999999ull * 18446744073709ull);
+    kal::clock::clearTimeOfDay();
+    nVOAPAL200_getAbsoluteTime(&time);
+    EXPECT_GT(time.seconds, 2082844800u + 1600000000u) << "back on the system's time of day";
+}
+
+TEST(PlatformMemoryHelpers, SafeCastAndCopy) {
+    tStatus status;
+    EXPECT_EQ(orut::safeCast(0xFFFFFFFFull, status), 0xFFFFFFFFu);
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_EQ(orut::safeCast(0x100000000ull, status), 0u);
+    EXPECT_EQ(status.getCode(), tStatus::kUnsupportedValue);
+    EXPECT_EQ(orut::safeCast(5, status), 0u) << "a fatal status gives 0";
+
+    nVOAPAL200_copyMemory(nullptr, nullptr, 0);
+    char to[4] = {};
+    nVOAPAL200_copyMemory(to, "abc", 4);
+    EXPECT_STREQ(to, "abc");
+}
+
+TEST(PlatformFixedPoint, RightShiftEdges) {
+    const Fixed negative(0x0123456789ABCDEFull, 0xF000000000000001ull);
+
+    Fixed v = negative;
+    v.RightShift(64, true);
+    EXPECT_EQ(v, Fixed(0xF000000000000001ull, ~0ull));
+    v = negative;
+    v.RightShift(64, false);
+    EXPECT_EQ(v, Fixed(0xF000000000000001ull, 0));
+    v = negative;
+    v.RightShift(4, true);
+    EXPECT_EQ(v, Fixed(0x10123456789ABCDEull, 0xFF00000000000000ull));
+
+    Fixed three(3, 0x4000000000000000ull);
+    three.RightShift(-1, false);
+    EXPECT_EQ(three, Fixed(6, 0x8000000000000000ull)) << "a left shift by one doubles";
+    Fixed carry(0x8000000000000000ull, 0);
+    carry.RightShift(-1, true);
+    EXPECT_EQ(carry, Fixed(0, 1)) << "the low word's top bit enters the high word";
+    Fixed left(0x1234, 0x5678);
+    left.RightShift(-64, true);
+    EXPECT_EQ(left, Fixed(0, 0x1234));
+    left = Fixed(1, 0);
+    left.RightShift(-127, false);
+    EXPECT_EQ(left, Fixed(0, 0x8000000000000000ull));
+
+    v = negative;
+    v.RightShift(0, true);
+    EXPECT_EQ(v, negative);
+    v.RightShift(-128, true);
+    EXPECT_EQ(v, Fixed(0, 0));
+    v = negative;
+    v.RightShift(128, true);
+    EXPECT_EQ(v, Fixed(~0ull, ~0ull));
+    v = negative;
+    v.RightShift(128, false);
+    EXPECT_EQ(v, Fixed(0, 0));
+    v = negative;
+    v.RightShift(127, true);
+    EXPECT_EQ(v, Fixed(~0ull, ~0ull));
+
+    // The charge-balance check: a value that survives -51 then 51 fits in 77 bits.
+    Fixed fits(0xFFFFFFFFFFFF0000ull, ~0ull);
+    Fixed copy = fits;
+    copy.RightShift(-51, true);
+    copy.RightShift(51, true);
+    EXPECT_EQ(copy, fits);
+    Fixed tooBig(0, 0x0000100000000000ull);
+    copy = tooBig;
+    copy.RightShift(-51, true);
+    copy.RightShift(51, true);
+    EXPECT_NE(copy, tooBig);
+}
+
+} // namespace
