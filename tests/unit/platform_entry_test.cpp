@@ -1,8 +1,11 @@
 // The driver entry and the callbacks: load and unload, the I/O-control header
 // and the notifier codes, the status tables at the boundary, property lists
 // and their roll-back, remove.
+#include <atomic>
 #include <cstring>
 #include <string>
+
+#include "exec_level.h"
 
 #include "control.h"
 #include "host.h"
@@ -10,6 +13,7 @@
 #include "platform/cxxruntime.h"
 #include "platform/device.h"
 #include "platform/entry.h"
+#include "platform/secondary_interrupt.h"
 #include "test_device.h"
 #include "test_support.h"
 
@@ -161,6 +165,35 @@ TEST_F(Properties, DescribeNamesTheStates) {
     const std::string log = kal::log::text();
     EXPECT_NE(log.find("tDevice("), std::string::npos);
     EXPECT_NE(log.find(",pdo:0x5678) (kPnPStateNotStarted from kPnPStateNotStarted)>"), std::string::npos) << log;
+}
+
+TEST_F(Properties, ASecondaryHandlerRunsAtDPCLevelWhenScheduled) {
+    struct Handler : tSecondaryInterruptHandler {
+        explicit Handler(tStatus& status) : tSecondaryInterruptHandler(status) {}
+        ~Handler() override { destroyDPC(); }
+        void handleInterrupt() override {
+            atDpcLevel = kal::exec::current() == kal::exec::Level::dpc;
+            ++runs;
+        }
+        std::atomic<int> runs{0};
+        std::atomic<bool> atDpcLevel{false};
+    };
+    tStatus status;
+    {
+        Handler handler(status);
+        ASSERT_TRUE(status.isSuccess());
+        device_->scheduleSecondaryHandler(&handler);
+        kal::dpc::drain();
+        EXPECT_EQ(handler.runs.load(), 1);
+        EXPECT_TRUE(handler.atDpcLevel.load());
+    }
+    EXPECT_EQ(kal::dpc::live(), 0u);
+
+    kal::dpc::failCreate(1);
+    tStatus refused;
+    Handler none(refused);
+    EXPECT_EQ(refused.getCode(), tStatus::kUnexpectedKernelResult);
+    EXPECT_EQ(none.getDPC(), nullptr);
 }
 
 // ---- the callbacks through the host ----------------------------------------
