@@ -8,6 +8,7 @@
 #include "nVOKAL/dpc.h"
 #include "nVOKAL/memory.h"
 #include "nVOKAL/pagelist.h"
+#include "nVOKAL/pci.h"
 #include "nVOKAL/print.h"
 #include "nVOKAL/registration.h"
 #include "nVOKAL/socket.h"
