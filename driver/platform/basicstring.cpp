@@ -26,4 +26,30 @@ void tBasicString::append(const char* text, size_t length) {
     }
 }
 
+void tBasicString::appendHex(uint32_t value, uint32_t digits) {
+    char reversed[8];
+    size_t count = 0;
+    do {
+        reversed[count++] = "0123456789ABCDEF"[value & 0xF];
+        value >>= 4;
+    } while (value != 0 && count < sizeof(reversed));
+    char text[16];
+    size_t length = 0;
+    for (uint32_t pad = static_cast<uint32_t>(count); pad < digits && length < 8; ++pad) {
+        text[length++] = '0';
+    }
+    while (count > 0) {
+        text[length++] = reversed[--count];
+    }
+    append(text, length);
+}
+
+void tBasicString::clear() {
+    vohtl::internal::releaseText(data_, capacity_, length_);
+    data_ = nullptr;
+    capacity_ = 0;
+    length_ = 0;
+    error_ = false;
+}
+
 } // namespace kelvo_driver::nVOAPAL000

@@ -20,9 +20,14 @@ public:
     void append(const char* text);
     // Appends length characters at text (which may lie inside this text).
     void append(const char* text, size_t length);
+    // Appends value in upper-case hexadecimal, zero-padded to at least digits digits (at most 8).
+    void appendHex(uint32_t value, uint32_t digits);
+    // Empties the text, releases its storage and clears the error flag.
+    void clear();
 
     const char* c_str() const { return data_ != nullptr ? data_ : ""; }
     size_t length() const { return length_; }
+    bool isEmpty() const { return length_ == 0; }
     size_t capacity() const { return capacity_; }
     bool hasError() const { return error_; }
 

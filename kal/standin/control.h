@@ -2,7 +2,8 @@
 //
 // The stand-in implements the nVOKAL operations over the threads, memory and
 // clock of this process. This header is what its users (never the driver) call
-// to observe it and to inject faults.
+// to observe it and to inject faults. The PCI bus (device side, topology and
+// per-function knobs) has its own header, pci_bus.h (namespace kal::pci).
 #pragma once
 
 #include <cstddef>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "control_io.h"
+#include "control_registration.h"
 
 namespace kal {
 

@@ -1,0 +1,120 @@
+// The platform layer's PCI function: the device description, capability
+// lookup and PCI Express link state, the slot path, the bus properties, the
+// DMA mask and the mappings of the memory windows.
+//
+// tPCIDevice derives from the device core's tDevice, which reads the kernel
+// layer's device handle from this device's copy of the description. The
+// interrupt reservation (primary lock, client handler and the
+// trampolines) joins with the interrupt dispatch.
+#pragma once
+
+#include <stdint.h>
+
+#include "nVOKAL.h"
+#include "platform/basicstring.h"
+#include "platform/device.h"
+#include "platform/device_info.h"
+#include "platform/memory.h"
+#include "platform/property.h"
+#include "platform/status.h"
+
+namespace kelvo_driver::nVOAPAL000 {
+
+// A range of a memory window mapped into kernel space; unmapped by unmap or,
+// at the latest, by its destructor.
+class tPhysicalKVAMap : public tObject {
+public:
+    tPhysicalKVAMap() = default;
+    ~tPhysicalKVAMap() { unmap(); }
+    tPhysicalKVAMap(const tPhysicalKVAMap&) = delete;
+    tPhysicalKVAMap& operator=(const tPhysicalKVAMap&) = delete;
+
+    void unmap();
+    void* mapping() const { return _mapping; }
+
+    void* _mapping = nullptr;
+    uint64_t cachingMode = 0;
+};
+
+class tPCIDevice : public tDevice {
+public:
+    // DMA types (the device core's tDMAConfiguration::tDMAType).
+    static constexpr tDMAConfiguration::tDMAType kDMATypeDisabled = tDMAConfiguration::kDMATypeDisabled;
+    static constexpr tDMAConfiguration::tDMAType kDMAType32Bit = tDMAConfiguration::kDMAType32Bit;
+    static constexpr tDMAConfiguration::tDMAType kDMAType64Bit = tDMAConfiguration::kDMAType64Bit;
+
+    static constexpr uint32_t kPropertyRecords = 16;
+    // "busType" and "busSubType" codes: " pci" and "pcie" read from the top byte.
+    static constexpr uint32_t kBusTypePCI = 0x20706369;
+    static constexpr uint32_t kBusTypePCIe = 0x70636965;
+
+    // Copies the description, points its owner at this device and computes
+    // the slot path (-52000 when its text cannot grow).
+    tPCIDevice(const nVOAPAL200_tDeviceInfo& deviceInfo, nVOAPALS100::tStatus& status);
+    ~tPCIDevice() override;
+    tPCIDevice(const tPCIDevice&) = delete;
+    tPCIDevice& operator=(const tPCIDevice&) = delete;
+
+    // Reads the PCI Express link fields into the description. A function
+    // without the PCI Express capability keeps them at 0 and is no error.
+    void initialize(const tEventDescriptor& descriptor, nVOAPALS100::tStatus& status) override;
+    void deinitialize() override;
+    // Sets the DMA mask: 64 bits for kDMAType64Bit when the system allows it,
+    // else 32 bits (and type 1 for a refused 64-bit request).
+    void configureDMA(tDMAConfiguration::tDMAType dmaType, nVOAPALS100::tStatus& status) override;
+    // Fills the bus property records and their list: 12 entries, 16 for a
+    // PCI Express function (non-zero current link width).
+    void buildBusProperties() override;
+    // The null-terminated list built by buildBusProperties.
+    tProperty* const* getBusProperties() override;
+
+    // Maps a whole memory window; null (and -52000) when the kernel layer refuses.
+    // cachingFlag 1 maps with caching mode 1, anything else with 0.
+    void* mapMemoryWindow(uint8_t window, nVOAPALS100::tStatus& status, uint32_t cachingFlag);
+    void unmapMemoryWindow(uint8_t window, void* address, uint32_t cachingFlag);
+    // Maps [offset, offset + size) of a memory window into map (which must be
+    // unmapped); caching modes 1 and 2 pass through, others become 0.
+    void mapMemoryWindowRange(uint8_t window, uint64_t offset, uint64_t size, tPhysicalKVAMap& map,
+                              nVOAPALS100::tStatus& status, uint32_t cachingMode);
+    // A heap holder of an I/O window's base; freed with unmapIOWindow.
+    uint64_t* mapIOWindow(uint8_t window, nVOAPALS100::tStatus& status);
+    void unmapIOWindow(uint64_t* holder);
+    // A heap copy of the description; freed with freeDeviceInfo.
+    nVOAPAL200_tDeviceInfo* copyDeviceInfo(nVOAPALS100::tStatus& status);
+    void freeDeviceInfo(nVOAPAL200_tDeviceInfo* copy);
+    static void freeKernelMemory(void* block);
+
+    const nVOAPAL200_tDeviceInfo& deviceInfo() const { return _deviceInfo; }
+    // The slot path text ("" when it could not be made).
+    const char* slotPath() const { return _slotPath.c_str(); }
+    uint32_t busPropertyCount() const { return _busPropertyCount; }
+    uint32_t dmaType() const { return getDMAConfiguration().type; }
+    const nVOAPAL200_tDeviceInfo* dmaDeviceInfo() const {
+        return static_cast<const nVOAPAL200_tDeviceInfo*>(getDMAConfiguration().deviceInfo);
+    }
+
+    // Bus walk callback of computeSlotPath (context: the walk's state).
+    static void onEnumeratedBridge(void* context, const nVOKAL_tPCIBridgeRecord* bridge);
+
+protected:
+    void computeSlotPath(nVOAPALS100::tStatus& status);
+    void readPCIeLinkInfo(nVOAPALS100::tStatus& status);
+
+private:
+    nVOAPAL200_tDeviceInfo _deviceInfo;
+    tProperty _properties[kPropertyRecords];
+    tProperty* _busProperties[kPropertyRecords + 1];
+    uint32_t _busPropertyCount = 0;
+    tBasicString _slotPath;
+};
+
+} // namespace kelvo_driver::nVOAPAL000
+
+extern "C" {
+// The configuration offset of a PCI capability, 0 when absent (-52006; for the
+// PCI Express capability after one more place has been tried). A failed
+// configuration access sets -52008; so does a list that does not end within
+// 48 capabilities.
+uint8_t nVOAPAL200_pciFindCapability(uint8_t capabilityID, const nVOAPAL200_tDeviceInfo& deviceInfo,
+                                     nVOAPALS100::tStatus& status);
+}

@@ -1,0 +1,494 @@
+#include "regs/register_map.h"
+
+#include "nVOKAL.h"
+#include "platform/vosdbg.h"
+
+namespace arm {
+
+using nVOAPALS100::tStatus;
+
+namespace {
+
+constexpr uint32_t kNoData = 0xFFFFFFFFu;
+
+const tIdEntry* findEntry(const tIdTable& table, uint32_t id) {
+    uint32_t low = 0;
+    uint32_t high = table.count;
+    while (low < high) {
+        const uint32_t middle = low + (high - low) / 2;
+        const uint32_t candidate = table.entries[middle].id;
+        if (candidate == id) {
+            return &table.entries[middle];
+        }
+        if (candidate < id) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return nullptr;
+}
+
+const tFormatEntry* findFormat(const tFormatEntry* entries, uint32_t count, uint32_t id) {
+    uint32_t low = 0;
+    uint32_t high = count;
+    while (low < high) {
+        const uint32_t middle = low + (high - low) / 2;
+        if (entries[middle].id == id) {
+            return &entries[middle];
+        }
+        if (entries[middle].id < id) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+tPlacement relativePlacement(uint32_t parentBase, uint32_t parentWindowStart, uint32_t parentWindowSize,
+                             uint32_t offset, uint32_t span) {
+    // In 64 bits: a parent window of 0xFFFFFFFF bytes must not wrap around.
+    const uint64_t windowBegin = parentWindowStart;
+    const uint64_t windowEnd = windowBegin + parentWindowSize;
+    const uint64_t subBegin = offset;
+    const uint64_t subEnd = subBegin + span;
+    const uint64_t begin = windowBegin > subBegin ? windowBegin : subBegin;
+    const uint64_t end = windowEnd < subEnd ? windowEnd : subEnd;
+    tPlacement placement;
+    placement.windowStart = static_cast<uint32_t>(begin - subBegin);
+    placement.base = parentBase - parentWindowStart + offset + placement.windowStart;
+    placement.windowSize = end > begin ? static_cast<uint32_t>(end - begin) : 0u;
+    return placement;
+}
+
+// ---- record operations -----------------------------------------------------
+
+void insertIntoRecord(tStrobeRegisterRecord& record, uint32_t strobeMask, uint32_t mask, uint32_t bits) {
+    const uint32_t word = (((record.softCopy & ~strobeMask) | record.strobeCopy) & ~mask) | bits;
+    if (word == record.softCopy && record.strobeCopy == 0 && (word & strobeMask) == 0) {
+        return;
+    }
+    record.dirty = 1;
+    record.strobeCopy = word & strobeMask;
+    record.softCopy = word & ~strobeMask;
+}
+
+void flushRecord(tRegisterRecord& record, uint32_t clearedAfterWrite, tStatus& status, bool force) {
+    if (status.isFatal()) {
+        return;
+    }
+    if (!force && record.dirty == 0) {
+        return;
+    }
+    if (record.inWindow == 0) {
+        KELVO_SET_STATUS(status, tStatus::kNotAccessible);
+        return;
+    }
+    record.owner->accessor()->write32(record.address, record.softCopy, status);
+    if (status.isFatal()) {
+        return;
+    }
+    record.softCopy &= ~clearedAfterWrite;
+    record.dirty = 0;
+}
+
+void flushRecord(tStrobeRegisterRecord& record, uint32_t strobeMask, tStatus& status, bool force) {
+    if (status.isFatal()) {
+        return;
+    }
+    if (!force && record.dirty == 0) {
+        return;
+    }
+    if (record.inWindow == 0) {
+        KELVO_SET_STATUS(status, tStatus::kNotAccessible);
+        return;
+    }
+    const uint32_t word = (record.softCopy & ~strobeMask) | record.strobeCopy;
+    record.owner->accessor()->write32(record.address, word, status);
+    // The strobe bits leave the soft copy either way; after a failed write they
+    // stay pending (and the register dirty), so a retried flush still sends them.
+    record.softCopy = word & ~strobeMask;
+    if (status.isFatal()) {
+        record.strobeCopy = word & strobeMask;
+        return;
+    }
+    record.strobeCopy = 0;
+    record.dirty = 0;
+}
+
+void refreshRecord(tRegisterRecord& record, tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    if (record.inWindow == 0) {
+        KELVO_SET_STATUS(status, tStatus::kNotAccessible);
+        return;
+    }
+    const uint32_t word = record.owner->accessor()->read32(record.address, status);
+    if (status.isFatal()) {
+        return;
+    }
+    record.softCopy = word;
+    record.dirty = 0;
+}
+
+void refreshRecord(tStrobeRegisterRecord& record, tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    if (record.inWindow == 0) {
+        KELVO_SET_STATUS(status, tStatus::kNotAccessible);
+        return;
+    }
+    const uint32_t word = record.owner->accessor()->read32(record.address, status);
+    if (status.isFatal()) {
+        return;
+    }
+    record.softCopy = word;
+    record.strobeCopy = 0;
+    record.dirty = 0;
+}
+
+uint32_t readDataPort(tDataPortRecord& record, tStatus& status) {
+    if (status.isFatal()) {
+        return kNoData;
+    }
+    if (record.inWindow == 0) {
+        KELVO_SET_STATUS(status, tStatus::kNotAccessible);
+        return kNoData;
+    }
+    return record.owner->accessor()->read32(record.address, status);
+}
+
+void writeDataPort(tDataPortRecord& record, uint32_t value, tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    if (record.inWindow == 0) {
+        KELVO_SET_STATUS(status, tStatus::kNotAccessible);
+        return;
+    }
+    record.owner->accessor()->write32(record.address, value, status);
+}
+
+// ---- construction ----------------------------------------------------------
+
+void tRegisterMapBase::initializeRecords() {
+    for (uint32_t i = 0; i < tables_.registerCount; ++i) {
+        const tRegisterInfo& info = tables_.registers[i];
+        const uint32_t address = base_ - windowStart_ + info.offset;
+        const uint8_t inWindow =
+            (windowStart_ <= info.offset && info.offset - windowStart_ < windowSize_) ? 1 : 0;
+        void* rec = record(i);
+        switch (info.kind) {
+        case kSoftCopy: {
+            auto* r = static_cast<tRegisterRecord*>(rec);
+            *r = tRegisterRecord{address, info.defaultValue, 0, inWindow, this};
+            break;
+        }
+        case kStrobeWord: {
+            auto* r = static_cast<tStrobeRegisterRecord*>(rec);
+            *r = tStrobeRegisterRecord{address, info.defaultValue, 0, 0, inWindow, this};
+            break;
+        }
+        case kDataPort: {
+            auto* r = static_cast<tDataPortRecord*>(rec);
+            *r = tDataPortRecord{address, inWindow, this};
+            break;
+        }
+        }
+    }
+}
+
+void tRegisterMapBase::reinitialize() {
+    tLockGuard guard(lock_);
+    initializeRecords();
+    for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
+        if (tRegisterMapBase* sub = tables_.subMapAt(*this, i)) {
+            sub->reinitialize();
+        }
+    }
+}
+
+// ---- operations by number --------------------------------------------------
+
+void tRegisterMapBase::get(uint32_t id, uint64_t& value, tStatus& status, uint32_t) {
+    if (status.isFatal()) {
+        return;
+    }
+    tLockGuard guard(lock_);
+    const tIdEntry* entry = findEntry(tables_.get, dataKey(id));
+    if (entry == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        value = 0;
+        return;
+    }
+    // Both soft-copy record kinds start with address and soft copy.
+    void* rec = record(entry->reg);
+    const uint32_t word = tables_.registers[entry->reg].kind == kStrobeWord
+                              ? static_cast<tStrobeRegisterRecord*>(rec)->softCopy
+                              : static_cast<tRegisterRecord*>(rec)->softCopy;
+    value = extractField(word, fieldMask(entry->lsb, entry->width), entry->lsb);
+}
+
+void tRegisterMapBase::set(uint32_t id, uint64_t value, tStatus& status, uint32_t) {
+    if (status.isFatal()) {
+        return;
+    }
+    tLockGuard guard(lock_);
+    const tIdEntry* entry = findEntry(tables_.set, dataKey(id));
+    if (entry == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return;
+    }
+    const tRegisterInfo& info = tables_.registers[entry->reg];
+    const uint32_t mask = fieldMask(entry->lsb, entry->width);
+    const uint32_t bits = insertedBits(value, mask, entry->lsb, entry->width);
+    if (info.kind == kStrobeWord) {
+        insertIntoRecord(*static_cast<tStrobeRegisterRecord*>(record(entry->reg)), info.clearedAfterWrite,
+                         mask, bits);
+    } else {
+        insertIntoRecord(*static_cast<tRegisterRecord*>(record(entry->reg)), mask, bits);
+    }
+}
+
+void tRegisterMapBase::read(uint32_t id, uint64_t& value, tStatus& status, uint32_t) {
+    if (status.isFatal()) {
+        return;
+    }
+    tLockGuard guard(lock_);
+    const tIdEntry* entry = findEntry(tables_.read, dataKey(id));
+    if (entry == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        value = 0;
+        return;
+    }
+    const uint32_t mask = fieldMask(entry->lsb, entry->width);
+    void* rec = record(entry->reg);
+    uint32_t word = 0;
+    switch (tables_.registers[entry->reg].kind) {
+    case kSoftCopy: {
+        // The field of the soft copy even when the refresh failed.
+        auto* r = static_cast<tRegisterRecord*>(rec);
+        refreshRecord(*r, status);
+        word = r->softCopy;
+        break;
+    }
+    case kStrobeWord: {
+        auto* r = static_cast<tStrobeRegisterRecord*>(rec);
+        refreshRecord(*r, status);
+        word = r->softCopy;
+        break;
+    }
+    case kDataPort:
+        word = readDataPort(*static_cast<tDataPortRecord*>(rec), status);
+        break;
+    }
+    value = extractField(word, mask, entry->lsb);
+}
+
+void tRegisterMapBase::write(uint32_t id, uint64_t value, bool force, tStatus& status, uint32_t) {
+    if (status.isFatal()) {
+        return;
+    }
+    tLockGuard guard(lock_);
+    const tIdEntry* entry = findEntry(tables_.write, dataKey(id));
+    if (entry == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return;
+    }
+    const tRegisterInfo& info = tables_.registers[entry->reg];
+    const uint32_t mask = fieldMask(entry->lsb, entry->width);
+    const uint32_t bits = insertedBits(value, mask, entry->lsb, entry->width);
+    void* rec = record(entry->reg);
+    switch (info.kind) {
+    case kSoftCopy: {
+        auto* r = static_cast<tRegisterRecord*>(rec);
+        insertIntoRecord(*r, mask, bits);
+        flushRecord(*r, info.clearedAfterWrite, status, force);
+        break;
+    }
+    case kStrobeWord: {
+        auto* r = static_cast<tStrobeRegisterRecord*>(rec);
+        insertIntoRecord(*r, info.clearedAfterWrite, mask, bits);
+        flushRecord(*r, info.clearedAfterWrite, status, force);
+        break;
+    }
+    case kDataPort:
+        // The field alone, every other bit 0; no read before the write.
+        writeDataPort(*static_cast<tDataPortRecord*>(rec), bits, status);
+        break;
+    }
+}
+
+void tRegisterMapBase::flush(uint32_t id, bool force, tStatus& status, uint32_t) {
+    if (status.isFatal()) {
+        return;
+    }
+    tLockGuard guard(lock_);
+    const tIdEntry* entry = findEntry(tables_.flush, registerKey(id));
+    if (entry == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return;
+    }
+    const tRegisterInfo& info = tables_.registers[entry->reg];
+    switch (info.kind) {
+    case kSoftCopy:
+        flushRecord(*static_cast<tRegisterRecord*>(record(entry->reg)), info.clearedAfterWrite, status,
+                    force);
+        break;
+    case kStrobeWord:
+        flushRecord(*static_cast<tStrobeRegisterRecord*>(record(entry->reg)), info.clearedAfterWrite, status,
+                    force);
+        break;
+    case kDataPort:
+        break; // a writable data port has nothing to flush
+    }
+}
+
+void tRegisterMapBase::refresh(uint32_t id, tStatus& status, uint32_t) {
+    if (status.isFatal()) {
+        return;
+    }
+    tLockGuard guard(lock_);
+    const tIdEntry* entry = findEntry(tables_.refresh, registerKey(id));
+    if (entry == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return;
+    }
+    if (tables_.registers[entry->reg].kind == kStrobeWord) {
+        refreshRecord(*static_cast<tStrobeRegisterRecord*>(record(entry->reg)), status);
+    } else {
+        refreshRecord(*static_cast<tRegisterRecord*>(record(entry->reg)), status);
+    }
+}
+
+void tRegisterMapBase::getRegisterFormat(uint32_t id, uint32_t& count, FieldType* types, uint64_t* masks,
+                                         tStatus& status) const {
+    if (status.isFatal()) {
+        return;
+    }
+    tLockGuard guard(lock_);
+    const tFormatEntry* entry = findFormat(tables_.formatIds, tables_.formatIdCount, registerKey(id));
+    if (entry == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kNotImplemented);
+        count = 0;
+        return;
+    }
+    // Missing arrays hold nothing.
+    const uint32_t capacity = (types == nullptr || masks == nullptr) ? 0u : count;
+    if (capacity < entry->count) {
+        KELVO_SET_STATUS(status, tStatus::kBufferTooSmall);
+        return;
+    }
+    for (uint32_t i = 0; i < entry->count; ++i) {
+        const tFieldFormat& format = tables_.formats[entry->first + i];
+        types[i] = format.type;
+        masks[i] = format.mask;
+    }
+    count = entry->count;
+}
+
+// ---- whole-map operations --------------------------------------------------
+
+void tRegisterMapBase::flushRegMap(bool force, tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    tLockGuard guard(lock_);
+    tStatus local;
+    for (uint32_t i = 0; i < tables_.registerCount; ++i) {
+        const tRegisterInfo& info = tables_.registers[i];
+        if (info.access == kReadOnly || info.kind == kDataPort) {
+            continue;
+        }
+        local.clear();
+        if (info.kind == kStrobeWord) {
+            flushRecord(*static_cast<tStrobeRegisterRecord*>(record(i)), info.clearedAfterWrite, local,
+                        force);
+        } else {
+            flushRecord(*static_cast<tRegisterRecord*>(record(i)), info.clearedAfterWrite, local, force);
+        }
+        status.merge(local);
+    }
+    for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
+        if (tRegisterMapBase* sub = tables_.subMapAt(*this, i)) {
+            local.clear();
+            sub->flushRegMap(force, local);
+            status.merge(local);
+        }
+    }
+}
+
+void tRegisterMapBase::refreshRegMap(tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    tLockGuard guard(lock_);
+    tStatus local;
+    for (uint32_t i = 0; i < tables_.registerCount; ++i) {
+        const tRegisterInfo& info = tables_.registers[i];
+        if (info.access == kWriteOnly || info.kind == kDataPort) {
+            continue;
+        }
+        local.clear();
+        if (info.kind == kStrobeWord) {
+            refreshRecord(*static_cast<tStrobeRegisterRecord*>(record(i)), local);
+        } else {
+            refreshRecord(*static_cast<tRegisterRecord*>(record(i)), local);
+        }
+        status.merge(local);
+    }
+    for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
+        if (tRegisterMapBase* sub = tables_.subMapAt(*this, i)) {
+            local.clear();
+            sub->refreshRegMap(local);
+            status.merge(local);
+        }
+    }
+}
+
+void tRegisterMapBase::markDirtyRegMap() {
+    tLockGuard guard(lock_);
+    for (uint32_t i = 0; i < tables_.registerCount; ++i) {
+        switch (tables_.registers[i].kind) {
+        case kSoftCopy:
+            static_cast<tRegisterRecord*>(record(i))->dirty = 1;
+            break;
+        case kStrobeWord:
+            static_cast<tStrobeRegisterRecord*>(record(i))->dirty = 1;
+            break;
+        case kDataPort:
+            break;
+        }
+    }
+    for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
+        if (tRegisterMapBase* sub = tables_.subMapAt(*this, i)) {
+            sub->markDirtyRegMap();
+        }
+    }
+}
+
+// ---- registration names ----------------------------------------------------
+
+char* tRegisterMapBase::composeName(const char* base, const char* tail, tStatus& status) {
+    const size_t baseLength = vosdbg_strlen(base);
+    const size_t tailLength = vosdbg_strlen(tail);
+    const size_t size = baseLength + 1 + tailLength + 1;
+    auto* name = static_cast<char*>(nVOAPAL200_malloc(size, &status));
+    if (name == nullptr) {
+        return nullptr;
+    }
+    const char* parts[] = {base, "_", tail};
+    vosdbg_concat(name, size, 3, parts);
+    return name;
+}
+
+void tRegisterMapBase::releaseName(char* name) {
+    nVOKAL100_free(name);
+}
+
+} // namespace arm

@@ -1,0 +1,337 @@
+// The register-map engine: register records, the constant tables a generated
+// map hands over, and the one implementation of the operations by number and
+// of the whole-map operations that every generated kelvo map shares.
+//
+// A generated map (tools/regmapgen) derives from tRegisterMapBase, declares one
+// nested type per register (deriving from one of the three record types below,
+// with the register's typed methods) and one member per register or register
+// array in declaration order, then its sub-maps. Its constant tables list the
+// identifiers each operation serves, sorted, for a binary search.
+#pragma once
+
+#include <stdint.h>
+
+#include "platform/memory.h"
+#include "platform/status.h"
+#include "regs/dynamic_access.h"
+#include "regs/front_end_accessor.h"
+
+namespace arm {
+
+class tRegisterMapBase;
+
+// An external lock that a map instance takes around every operation by
+// number and every whole-map operation while it is installed. Whoever installs
+// one decides its semantics; it must allow the same thread to take it again
+// when one lock is installed on a map and on its sub-maps.
+class tRegMapLockInterface : public kelvo_driver::nVOAPAL000::tObject {
+public:
+    virtual ~tRegMapLockInterface() = default;
+    virtual void acquire() = 0;
+    virtual void release() = 0;
+};
+
+// ---- records ---------------------------------------------------------------
+
+// Soft-copy register.
+struct tRegisterRecord {
+    uint32_t address; // byte address handed to the accessor
+    uint32_t softCopy;
+    uint8_t dirty; // 1 while the soft copy holds a value not yet written
+    uint8_t inWindow;
+    tRegisterMapBase* owner; // the map that holds the register; the bus is reached through it
+};
+
+// Soft-copy register with a strobe word: its strobe bits never stay in the
+// soft copy; pending ones wait in strobeCopy until the next flush.
+struct tStrobeRegisterRecord {
+    uint32_t address;
+    uint32_t softCopy;
+    uint32_t strobeCopy;
+    uint8_t dirty;
+    uint8_t inWindow;
+    tRegisterMapBase* owner;
+};
+
+// Data-port register: no soft copy, every access goes to the hardware.
+struct tDataPortRecord {
+    uint32_t address;
+    uint8_t inWindow;
+    tRegisterMapBase* owner;
+};
+
+// ---- constant tables of a generated map -----------------------------------
+
+enum tRegisterKind : uint8_t { kSoftCopy = 0, kStrobeWord = 1, kDataPort = 2 };
+enum tRegisterAccess : uint8_t { kReadWrite = 0, kReadOnly = 1, kWriteOnly = 2 };
+
+// One register (an array contributes one entry per element), in declaration order.
+struct tRegisterInfo {
+    uint32_t offset;
+    uint32_t defaultValue;
+    uint32_t
+        clearedAfterWrite; // bits cleared after a successful write; the strobe bits of a strobe-word register
+    tRegisterKind kind;
+    tRegisterAccess access;
+};
+
+// One identifier an operation serves: the register and the field's bits
+// (a whole register counts as one field of 32 bits at bit 0).
+struct tIdEntry {
+    uint32_t id;
+    uint16_t reg;
+    uint8_t lsb;
+    uint8_t width;
+};
+
+struct tIdTable {
+    const tIdEntry* entries; // sorted by id
+    uint32_t count;
+};
+
+// A whole-register identifier of getRegisterFormat and its list of fields.
+struct tFormatEntry {
+    uint32_t id;
+    uint16_t first; // first entry in tRegisterMapTables::formats
+    uint16_t count;
+};
+
+struct tFieldFormat {
+    uint32_t mask;
+    FieldType type;
+};
+
+struct tRegisterMapTables {
+    const char* defaultName; // registration name: the class name without its leading "t"
+    const char* version;
+    const char* oldestCompatibleVersion;
+    const tRegisterInfo* registers;
+    uint32_t registerCount;
+    // The record of register `index` (a tRegisterRecord, tStrobeRegisterRecord or
+    // tDataPortRecord by the register's kind).
+    void* (*recordAt)(tRegisterMapBase& map, uint32_t index);
+    tIdTable get;
+    tIdTable set;
+    tIdTable read;
+    tIdTable write;
+    tIdTable flush;                // by register key
+    tIdTable refresh;              // by register key
+    const tFormatEntry* formatIds; // by register key, sorted
+    uint32_t formatIdCount;
+    const tFieldFormat* formats;
+    // Sub-maps in declaration order (arrays in index order) and their window texts.
+    const char* const* subMapWindowTexts;
+    uint32_t subMapCount;
+    tRegisterMapBase* (*subMapAt)(tRegisterMapBase& map, uint32_t index); // null for an empty owned slot
+};
+
+// ---- field arithmetic ------------------------------------------------------
+
+constexpr uint32_t fieldMask(uint32_t lsb, uint32_t width) {
+    return width >= 32 ? 0xFFFFFFFFu : ((1u << width) - 1u) << lsb;
+}
+
+constexpr uint64_t extractField(uint32_t word, uint32_t mask, uint32_t lsb) {
+    return (word & mask) >> lsb;
+}
+
+// The bits a value puts into a field: a one-bit field is set by any non-zero
+// value; a wider one takes the value's low bits.
+constexpr uint32_t insertedBits(uint64_t value, uint32_t mask, uint32_t lsb, uint32_t width) {
+    if (width == 1) {
+        return value != 0 ? mask : 0u;
+    }
+    return static_cast<uint32_t>(value << lsb) & mask;
+}
+
+// Key of the identifier lookup of get, set, read and write: a whole-register
+// identifier with its selector bits ignored, a field identifier as it is.
+constexpr uint32_t dataKey(uint32_t id) {
+    return (id & 0x80000000u) != 0 ? (id & 0xC0FFFFFFu) : id;
+}
+// Key of the register lookup of flush, refresh and getRegisterFormat.
+constexpr uint32_t registerKey(uint32_t id) {
+    return (id & 0x40FFFFFFu) | 0x80000000u;
+}
+
+// ---- placement of a sub-map ------------------------------------------------
+
+// A sub-map at offset O (span L) of its parent's address space gets base =
+// parent base - parent window start + O. Its window is the part of [O, O + L)
+// inside the parent's window: window start 0 and size min(end of the parent's
+// window, O + L) - O when the parent's window starts at or below O; when it
+// starts above O the sub-map's window starts where the parent's does (base
+// moves along, so addresses stay the same); an empty intersection gives size 0.
+struct tPlacement {
+    uint32_t base;
+    uint32_t windowStart;
+    uint32_t windowSize;
+};
+tPlacement relativePlacement(uint32_t parentBase, uint32_t parentWindowStart, uint32_t parentWindowSize,
+                             uint32_t offset, uint32_t span);
+
+// ---- record operations (the typed register methods call these) ------------
+
+// Inserts bits into a soft copy; dirty only when the soft copy changed.
+inline void insertIntoRecord(tRegisterRecord& record, uint32_t mask, uint32_t bits) {
+    const uint32_t word = (record.softCopy & ~mask) | bits;
+    if (word != record.softCopy) {
+        record.softCopy = word;
+        record.dirty = 1;
+    }
+}
+// The same for a register with a strobe word: strobe bits go to the pending word.
+void insertIntoRecord(tStrobeRegisterRecord& record, uint32_t strobeMask, uint32_t mask, uint32_t bits);
+
+// Writes the soft copy when dirty or forced; -52006 outside the window; after a
+// successful write the bits `clearedAfterWrite` are cleared and dirty is 0.
+void flushRecord(tRegisterRecord& record, uint32_t clearedAfterWrite, nVOAPALS100::tStatus& status,
+                 bool force);
+void flushRecord(tStrobeRegisterRecord& record, uint32_t strobeMask, nVOAPALS100::tStatus& status,
+                 bool force);
+// Reads the register into the soft copy (and clears dirty, and the pending strobe word).
+void refreshRecord(tRegisterRecord& record, nVOAPALS100::tStatus& status);
+void refreshRecord(tStrobeRegisterRecord& record, nVOAPALS100::tStatus& status);
+// One read or write through the accessor; -52006 outside the window; the read
+// returns 0xFFFFFFFF when the status holds an error or the port is outside.
+uint32_t readDataPort(tDataPortRecord& record, nVOAPALS100::tStatus& status);
+void writeDataPort(tDataPortRecord& record, uint32_t value, nVOAPALS100::tStatus& status);
+
+// ---- the engine ------------------------------------------------------------
+
+class tRegisterMapBase : public DynamicAccessInterfaceBase<nVOAPALS100::tStatus> {
+public:
+    using tStatus = nVOAPALS100::tStatus;
+
+    void get(uint32_t id, uint64_t& value, tStatus& status, uint32_t extra) override;
+    void set(uint32_t id, uint64_t value, tStatus& status, uint32_t extra) override;
+    void read(uint32_t id, uint64_t& value, tStatus& status, uint32_t extra) override;
+    void write(uint32_t id, uint64_t value, bool force, tStatus& status, uint32_t extra) override;
+    void flush(uint32_t id, bool force, tStatus& status, uint32_t extra) override;
+    void refresh(uint32_t id, tStatus& status, uint32_t extra) override;
+    void getRegisterFormat(uint32_t id, uint32_t& count, FieldType* types, uint64_t* masks,
+                           tStatus& status) const override;
+    void flushRegMap(bool force, tStatus& status) override;
+    void refreshRegMap(tStatus& status) override;
+    void markDirtyRegMap() override;
+    const char* getVersion() const override { return tables_.version; }
+    const char* getOldestCompatibleVersion() const override { return tables_.oldestCompatibleVersion; }
+    void reinitialize() override;
+
+    voquantasharedsource::FrontEndAccessorInterface* accessor() const { return accessor_; }
+    uint32_t base() const { return base_; }
+    uint32_t windowStart() const { return windowStart_; }
+    uint32_t windowSize() const { return windowSize_; }
+    const tRegisterMapTables& tables() const { return tables_; }
+
+    // Installs (or, with null, removes) this instance's external lock; the lock is not owned.
+    void setExternalLock(tRegMapLockInterface* lock) { lock_ = lock; }
+    tRegMapLockInterface* externalLock() const { return lock_; }
+
+    // Registers this map under `name` (default: its class name without the
+    // leading "t") unless skipSelf, then each sub-map in declaration order under
+    // name + "_" + window text, nested likewise; empty owned slots are skipped.
+    // The dispatcher offers add(const char*, DynamicAccessInterfaceBase<tStatus>&, tStatus&).
+    template <typename Dispatcher>
+    void addToDispatcher(Dispatcher& dispatcher, tStatus& status, const char* name = nullptr,
+                         bool skipSelf = false);
+    // Removes the same names in the same order; every name is attempted even
+    // after a failure (the dispatcher's remove(const char*, tStatus&) does not
+    // look at the status), and the status keeps the first failure.
+    template <typename Dispatcher>
+    void removeFromDispatcher(Dispatcher& dispatcher, tStatus& status, const char* name = nullptr,
+                              bool skipSelf = false);
+
+protected:
+    tRegisterMapBase(const tRegisterMapTables& tables,
+                     voquantasharedsource::FrontEndAccessorInterface* accessor, uint32_t base,
+                     uint32_t windowStart, uint32_t windowSize)
+        : tables_(tables), accessor_(accessor), base_(base), windowStart_(windowStart),
+          windowSize_(windowSize) {}
+
+    // Computes address and in-window flag of every record, sets every soft copy
+    // to its default and every pending strobe word and dirty flag to 0. The
+    // generated constructor calls it once its members exist.
+    void initializeRecords();
+
+private:
+    class tLockGuard {
+    public:
+        explicit tLockGuard(tRegMapLockInterface* lock) : lock_(lock) {
+            if (lock_ != nullptr) {
+                lock_->acquire();
+            }
+        }
+        ~tLockGuard() {
+            if (lock_ != nullptr) {
+                lock_->release();
+            }
+        }
+        tLockGuard(const tLockGuard&) = delete;
+        tLockGuard& operator=(const tLockGuard&) = delete;
+
+    private:
+        tRegMapLockInterface* lock_;
+    };
+
+    // The record of a register and its table entry.
+    void* record(uint32_t index) { return tables_.recordAt(*this, index); }
+    // Composes base + "_" + tail into a buffer of the kernel layer (null and
+    // -52000 in `status` when memory is short); release with releaseName.
+    static char* composeName(const char* base, const char* tail, tStatus& status);
+    static void releaseName(char* name);
+
+    const tRegisterMapTables& tables_;
+    voquantasharedsource::FrontEndAccessorInterface* accessor_;
+    uint32_t base_;
+    uint32_t windowStart_;
+    uint32_t windowSize_;
+    tRegMapLockInterface* lock_ = nullptr;
+};
+
+template <typename Dispatcher>
+void tRegisterMapBase::addToDispatcher(Dispatcher& dispatcher, tStatus& status, const char* name,
+                                       bool skipSelf) {
+    const char* own = name != nullptr ? name : tables_.defaultName;
+    if (!skipSelf) {
+        dispatcher.add(own, *this, status);
+    }
+    for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
+        tRegisterMapBase* sub = tables_.subMapAt(*this, i);
+        if (sub == nullptr || status.isFatal()) {
+            continue;
+        }
+        char* composed = composeName(own, tables_.subMapWindowTexts[i], status);
+        if (composed == nullptr) {
+            continue;
+        }
+        sub->addToDispatcher(dispatcher, status, composed, false);
+        releaseName(composed);
+    }
+}
+
+template <typename Dispatcher>
+void tRegisterMapBase::removeFromDispatcher(Dispatcher& dispatcher, tStatus& status, const char* name,
+                                            bool skipSelf) {
+    const char* own = name != nullptr ? name : tables_.defaultName;
+    if (!skipSelf) {
+        dispatcher.remove(own, status);
+    }
+    for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
+        tRegisterMapBase* sub = tables_.subMapAt(*this, i);
+        if (sub == nullptr) {
+            continue;
+        }
+        // Composed with a status of its own: an earlier failed removal must not stop this one.
+        tStatus local;
+        char* composed = composeName(own, tables_.subMapWindowTexts[i], local);
+        status.merge(local);
+        if (composed == nullptr) {
+            continue;
+        }
+        sub->removeFromDispatcher(dispatcher, status, composed, false);
+        releaseName(composed);
+    }
+}
+
+} // namespace arm

@@ -1,0 +1,504 @@
+// Stand-in for the kernel layer's PCI operations over the functions plugged
+// into kal::pci (see pci_bus.h).
+#include "pci_bus.h"
+
+#include <algorithm>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <tuple>
+
+#include "nVOKAL.h"
+
+namespace {
+
+constexpr std::uint32_t kBars = 6;
+constexpr std::uint64_t kHandleBase = 0x5C100000;
+constexpr std::uint64_t kPhysicalBase = 0x4000000000ULL;
+constexpr std::uint64_t kPhysicalPerFunction = 0x10000000ULL; // 256 MiB of BAR space per function
+// Kernel addresses of device mappings: the upper half of the address space,
+// which a process cannot touch.
+constexpr std::uint64_t kMappingBase = 0xFFFFD00000000000ULL;
+constexpr std::uint64_t kMappingGranule = 0x100000ULL;
+
+struct Entry {
+    std::shared_ptr<kal::pci::Function> function;
+    kal::pci::Location location;
+    kal::pci::Knobs knobs;
+    std::uint64_t barAddress[kBars] = {};
+    std::uint64_t barSize[kBars] = {};
+    std::uint64_t dmaMask = 0;
+    bool msi = false;
+};
+
+struct Mapping {
+    std::uint64_t id;
+    std::uint32_t bar;
+    std::uint64_t barOffset;
+    std::uint64_t size;
+};
+
+struct BusState {
+    std::mutex lock;
+    std::map<std::uint64_t, Entry> entries; // by id
+    std::uint64_t nextId = 1;
+    std::vector<nVOKAL_tPCIBridgeRecord> bridges;
+    std::map<std::uint64_t, Mapping> mappings; // by kernel address
+    std::uint64_t nextMapping = kMappingBase;
+};
+
+BusState& bus() {
+    static BusState s;
+    return s;
+}
+
+std::uint64_t idOf(nVOKAL_tHandle handle) {
+    const auto value = reinterpret_cast<std::uintptr_t>(handle);
+    if (value < kHandleBase || (value - kHandleBase) % 16 != 0) {
+        return 0;
+    }
+    return (value - kHandleBase) / 16;
+}
+
+nVOKAL_tHandle handleOf(std::uint64_t id) {
+    return reinterpret_cast<nVOKAL_tHandle>(static_cast<std::uintptr_t>(kHandleBase + id * 16));
+}
+
+// Caller holds the lock.
+Entry* find(BusState& s, nVOKAL_tHandle handle) {
+    auto it = s.entries.find(idOf(handle));
+    return it == s.entries.end() ? nullptr : &it->second;
+}
+
+std::shared_ptr<kal::pci::Function> functionOf(nVOKAL_tHandle handle) {
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    Entry* e = find(s, handle);
+    return e == nullptr ? nullptr : e->function;
+}
+
+bool sameBridge(const nVOKAL_tPCIBridgeRecord& a, const nVOKAL_tPCIBridgeRecord& b) {
+    return a.domain == b.domain && a.busNumber == b.busNumber && a.deviceNumber == b.deviceNumber &&
+           a.functionNumber == b.functionNumber;
+}
+
+nVOKAL_tStatus configRead(nVOKAL_tHandle handle, std::uint32_t offset, std::uint32_t width,
+                          std::uint32_t& value) {
+    if (offset >= 4096 || offset % width != 0) {
+        return NVOKAL_PCI_E_INVALID;
+    }
+    auto fn = functionOf(handle);
+    if (fn == nullptr) {
+        return NVOKAL_PCI_E_INVALID;
+    }
+    return fn->configRead(offset, width, value) ? 0 : NVOKAL_PCI_E_FAILED;
+}
+
+nVOKAL_tStatus configWrite(nVOKAL_tHandle handle, std::uint32_t offset, std::uint32_t width,
+                           std::uint32_t value) {
+    if (offset >= 4096 || offset % width != 0) {
+        return NVOKAL_PCI_E_INVALID;
+    }
+    auto fn = functionOf(handle);
+    if (fn == nullptr) {
+        return NVOKAL_PCI_E_INVALID;
+    }
+    return fn->configWrite(offset, width, value) ? 0 : NVOKAL_PCI_E_FAILED;
+}
+
+[[noreturn]] void kernelFault(const char* message) {
+    nVOKAL250_halt("kal", __FILE__, __LINE__, message);
+}
+
+// Resolves a device access: the function (null after unplug), BAR and offset.
+struct Target {
+    std::shared_ptr<kal::pci::Function> function;
+    std::uint32_t bar = 0;
+    std::uint64_t offset = 0;
+};
+
+Target resolve(const volatile void* address, std::uint32_t width) {
+    Target t;
+    bool mapped = false;
+    {
+        auto& s = bus();
+        std::lock_guard g(s.lock);
+        const auto a = reinterpret_cast<std::uintptr_t>(address);
+        auto it = s.mappings.upper_bound(a);
+        if (it != s.mappings.begin()) {
+            --it;
+            const std::uint64_t inside = a - it->first;
+            if (inside < it->second.size && it->second.size - inside >= width) {
+                mapped = true;
+                t.bar = it->second.bar;
+                t.offset = it->second.barOffset + inside;
+                auto e = s.entries.find(it->second.id);
+                if (e != s.entries.end()) {
+                    t.function = e->second.function;
+                }
+            }
+        }
+    }
+    if (!mapped) {
+        kernelFault("device memory access at an address that is not mapped");
+    }
+    return t;
+}
+
+std::uint64_t readMemory(const volatile void* address, std::uint32_t width) {
+    Target t = resolve(address, width);
+    if (t.function == nullptr) {
+        return width == 8 ? ~0ULL : ((1ULL << (8 * width)) - 1);
+    }
+    return t.function->memoryRead(t.bar, t.offset, width);
+}
+
+void writeMemory(volatile void* address, std::uint32_t width, std::uint64_t value) {
+    Target t = resolve(address, width);
+    if (t.function != nullptr) {
+        t.function->memoryWrite(t.bar, t.offset, width, value);
+    }
+}
+
+} // namespace
+
+namespace kal::pci {
+
+nVOKAL_tHandle plug(std::shared_ptr<Function> function, const Location& where) {
+    if (function == nullptr) {
+        return nullptr;
+    }
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    for (const auto& [id, e] : s.entries) {
+        if (e.location == where) {
+            return nullptr;
+        }
+    }
+    const std::uint64_t id = s.nextId++;
+    Entry e;
+    e.location = where;
+    std::uint64_t next = kPhysicalBase + id * kPhysicalPerFunction;
+    for (std::uint32_t bar = 0; bar < kBars; ++bar) {
+        const std::uint64_t size = function->barSize(bar);
+        if (size == 0) {
+            continue;
+        }
+        // Natural alignment, as BAR sizing makes it.
+        std::uint64_t align = 1;
+        while (align < size) {
+            align <<= 1;
+        }
+        next = (next + align - 1) & ~(align - 1);
+        e.barAddress[bar] = next;
+        e.barSize[bar] = size;
+        next += size;
+    }
+    e.function = std::move(function);
+    s.entries.emplace(id, std::move(e));
+    return handleOf(id);
+}
+
+void unplug(nVOKAL_tHandle handle) {
+    std::shared_ptr<Function> keep; // released after the lock
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    auto it = s.entries.find(idOf(handle));
+    if (it != s.entries.end()) {
+        keep = std::move(it->second.function);
+        s.entries.erase(it);
+    }
+}
+
+bool occupied(const Location& where) {
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    return std::any_of(s.entries.begin(), s.entries.end(),
+                       [&](const auto& kv) { return kv.second.location == where; });
+}
+
+Location locationOf(nVOKAL_tHandle handle) {
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    Entry* e = find(s, handle);
+    return e == nullptr ? Location{} : e->location;
+}
+
+void addBridge(const nVOKAL_tPCIBridgeRecord& bridge) {
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    s.bridges.push_back(bridge);
+}
+
+void removeBridge(const nVOKAL_tPCIBridgeRecord& bridge) {
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    std::erase_if(s.bridges, [&](const auto& b) { return sameBridge(b, bridge); });
+}
+
+std::vector<nVOKAL_tPCIBridgeRecord> bridges() {
+    std::vector<nVOKAL_tPCIBridgeRecord> list;
+    {
+        auto& s = bus();
+        std::lock_guard g(s.lock);
+        list = s.bridges;
+    }
+    std::sort(list.begin(), list.end(), [](const auto& a, const auto& b) {
+        return std::tie(a.domain, a.busNumber, a.deviceNumber, a.functionNumber) <
+               std::tie(b.domain, b.busNumber, b.deviceNumber, b.functionNumber);
+    });
+    return list;
+}
+
+std::uint64_t barAddress(nVOKAL_tHandle handle, std::uint32_t bar) {
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    Entry* e = find(s, handle);
+    return e == nullptr || bar >= kBars ? 0 : e->barAddress[bar];
+}
+
+bool describe(nVOKAL_tHandle handle, nVOKAL_tPCIDevice& record) {
+    std::shared_ptr<Function> fn;
+    Entry copy;
+    {
+        auto& s = bus();
+        std::lock_guard g(s.lock);
+        Entry* e = find(s, handle);
+        if (e == nullptr) {
+            return false;
+        }
+        copy = *e;
+        fn = e->function;
+    }
+    record = nVOKAL_tPCIDevice{};
+    auto read16 = [&](std::uint32_t offset) -> std::uint16_t {
+        std::uint32_t v = 0xFFFF;
+        return fn->configRead(offset, 2, v) ? static_cast<std::uint16_t>(v) : 0xFFFF;
+    };
+    record.pciHandle = handle;
+    record.busNumber = copy.location.bus;
+    record.deviceNumber = copy.location.device;
+    record.functionNumber = copy.location.function;
+    record.vendorID = read16(0x00);
+    record.deviceID = read16(0x02);
+    record.revision = static_cast<std::uint16_t>(read16(0x08) & 0xFF);
+    record.subsystemVendorID = read16(0x2C);
+    record.subsystemID = read16(0x2E);
+    record.lineInterrupt = copy.knobs.lineInterrupt ? 1 : 0;
+    record.interruptNumber = copy.knobs.lineInterrupt ? static_cast<std::uint32_t>(16 + idOf(handle) % 8) : 0;
+    for (std::uint32_t bar = 0; bar < kBars; ++bar) {
+        if (copy.barSize[bar] != 0) {
+            record.resources[bar].start = copy.barAddress[bar];
+            record.resources[bar].size = copy.barSize[bar];
+            record.resources[bar].flags = NVOKAL_PCI_RESOURCE_MEMORY;
+        }
+    }
+    return true;
+}
+
+void setKnobs(nVOKAL_tHandle handle, const Knobs& knobs) {
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    if (Entry* e = find(s, handle)) {
+        e->knobs = knobs;
+    }
+}
+
+Knobs knobs(nVOKAL_tHandle handle) {
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    Entry* e = find(s, handle);
+    return e == nullptr ? Knobs{} : e->knobs;
+}
+
+std::uint64_t dmaMask(nVOKAL_tHandle handle) {
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    Entry* e = find(s, handle);
+    return e == nullptr ? 0 : e->dmaMask;
+}
+
+bool msiGranted(nVOKAL_tHandle handle) {
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    Entry* e = find(s, handle);
+    return e != nullptr && e->msi;
+}
+
+std::size_t liveMappings() {
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    return s.mappings.size();
+}
+
+} // namespace kal::pci
+
+extern "C" nVOKAL_tStatus nVOKAL230_pciRequestMSI(nVOKAL_tPCIDevice* record, uint32_t vectorCount) noexcept {
+    if (record == nullptr || vectorCount == 0) {
+        return NVOKAL_PCI_E_INVALID;
+    }
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    Entry* e = find(s, record->pciHandle);
+    if (e == nullptr) {
+        return NVOKAL_PCI_E_INVALID;
+    }
+    if (e->knobs.refuseMSI) {
+        return NVOKAL_PCI_E_REFUSED;
+    }
+    e->msi = true;
+    record->interruptNumber = static_cast<uint32_t>(0x80 + idOf(record->pciHandle) % 64);
+    return 0;
+}
+
+extern "C" nVOKAL_tStatus nVOKAL100_enumeratePCIBuses(nVOKAL_tPCIBridgeCallback callback,
+                                                      void* context) noexcept {
+    if (callback == nullptr) {
+        return NVOKAL_PCI_E_INVALID;
+    }
+    for (const auto& bridge : kal::pci::bridges()) {
+        callback(context, &bridge);
+    }
+    return 0;
+}
+
+extern "C" int32_t nVOKAL240_getPCIDomain(nVOKAL_tHandle pciHandle) noexcept {
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    Entry* e = find(s, pciHandle);
+    if (e == nullptr || e->knobs.unknownDomain) {
+        return -1;
+    }
+    return e->location.domain;
+}
+
+extern "C" int32_t nVOKAL1_getDeviceNUMANode(nVOKAL_tHandle pciHandle) noexcept {
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    Entry* e = find(s, pciHandle);
+    return e == nullptr ? -1 : e->knobs.numaNode;
+}
+
+extern "C" nVOKAL_tStatus nVOKAL220_pciSetDMAMask(nVOKAL_tHandle pciHandle, uint64_t mask) noexcept {
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    Entry* e = find(s, pciHandle);
+    if (e == nullptr) {
+        return NVOKAL_PCI_E_INVALID;
+    }
+    if (e->knobs.refuseDMA || (e->knobs.refuse64BitDMA && mask > 0xFFFFFFFFULL)) {
+        return NVOKAL_PCI_E_REFUSED;
+    }
+    e->dmaMask = mask;
+    return 0;
+}
+
+extern "C" nVOKAL_tStatus nVOKAL100_pciConfigRead8(nVOKAL_tHandle pciHandle, uint32_t offset,
+                                                   uint8_t* value) noexcept {
+    std::uint32_t v = 0;
+    const nVOKAL_tStatus code = configRead(pciHandle, offset, 1, v);
+    if (code == 0 && value != nullptr) {
+        *value = static_cast<uint8_t>(v);
+    }
+    return code;
+}
+
+extern "C" nVOKAL_tStatus nVOKAL100_pciConfigRead16(nVOKAL_tHandle pciHandle, uint32_t offset,
+                                                    uint16_t* value) noexcept {
+    std::uint32_t v = 0;
+    const nVOKAL_tStatus code = configRead(pciHandle, offset, 2, v);
+    if (code == 0 && value != nullptr) {
+        *value = static_cast<uint16_t>(v);
+    }
+    return code;
+}
+
+extern "C" nVOKAL_tStatus nVOKAL100_pciConfigRead32(nVOKAL_tHandle pciHandle, uint32_t offset,
+                                                    uint32_t* value) noexcept {
+    std::uint32_t v = 0;
+    const nVOKAL_tStatus code = configRead(pciHandle, offset, 4, v);
+    if (code == 0 && value != nullptr) {
+        *value = v;
+    }
+    return code;
+}
+
+extern "C" nVOKAL_tStatus nVOKAL100_pciConfigWrite8(nVOKAL_tHandle pciHandle, uint32_t offset,
+                                                    uint8_t value) noexcept {
+    return configWrite(pciHandle, offset, 1, value);
+}
+
+extern "C" nVOKAL_tStatus nVOKAL100_pciConfigWrite16(nVOKAL_tHandle pciHandle, uint32_t offset,
+                                                     uint16_t value) noexcept {
+    return configWrite(pciHandle, offset, 2, value);
+}
+
+extern "C" nVOKAL_tStatus nVOKAL100_pciConfigWrite32(nVOKAL_tHandle pciHandle, uint32_t offset,
+                                                     uint32_t value) noexcept {
+    return configWrite(pciHandle, offset, 4, value);
+}
+
+extern "C" void* nVOKAL230_mapPhysicalToKernel(uint64_t physicalAddress, uint64_t size, uint32_t) noexcept {
+    if (size == 0 || physicalAddress + size < physicalAddress) {
+        return nullptr;
+    }
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    for (auto& [id, e] : s.entries) {
+        for (std::uint32_t bar = 0; bar < kBars; ++bar) {
+            const std::uint64_t base = e.barAddress[bar];
+            if (e.barSize[bar] == 0 || physicalAddress < base || physicalAddress - base >= e.barSize[bar] ||
+                e.barSize[bar] - (physicalAddress - base) < size) {
+                continue;
+            }
+            if (e.knobs.refuseMapping) {
+                return nullptr;
+            }
+            const std::uint64_t address = s.nextMapping;
+            s.nextMapping += ((size + kMappingGranule - 1) / kMappingGranule + 1) * kMappingGranule;
+            s.mappings.emplace(address, Mapping{id, bar, physicalAddress - base, size});
+            return reinterpret_cast<void*>(static_cast<std::uintptr_t>(address));
+        }
+    }
+    return nullptr;
+}
+
+extern "C" void nVOKAL230_unmapPhysicalFromKernel(void* address, uint32_t) noexcept {
+    if (address == nullptr) {
+        return;
+    }
+    bool known = false;
+    {
+        auto& s = bus();
+        std::lock_guard g(s.lock);
+        known = s.mappings.erase(reinterpret_cast<std::uintptr_t>(address)) != 0;
+    }
+    if (!known) {
+        kernelFault("nVOKAL230_unmapPhysicalFromKernel of an address that is not a mapping");
+    }
+}
+
+extern "C" uint8_t nVOKAL100_memoryRead8(const volatile void* address) noexcept {
+    return static_cast<uint8_t>(readMemory(address, 1));
+}
+extern "C" uint16_t nVOKAL100_memoryRead16(const volatile void* address) noexcept {
+    return static_cast<uint16_t>(readMemory(address, 2));
+}
+extern "C" uint32_t nVOKAL100_memoryRead32(const volatile void* address) noexcept {
+    return static_cast<uint32_t>(readMemory(address, 4));
+}
+extern "C" uint64_t nVOKAL100_memoryRead64(const volatile void* address) noexcept {
+    return readMemory(address, 8);
+}
+extern "C" void nVOKAL100_memoryWrite8(volatile void* address, uint8_t value) noexcept {
+    writeMemory(address, 1, value);
+}
+extern "C" void nVOKAL100_memoryWrite16(volatile void* address, uint16_t value) noexcept {
+    writeMemory(address, 2, value);
+}
+extern "C" void nVOKAL100_memoryWrite32(volatile void* address, uint32_t value) noexcept {
+    writeMemory(address, 4, value);
+}
+extern "C" void nVOKAL100_memoryWrite64(volatile void* address, uint64_t value) noexcept {
+    writeMemory(address, 8, value);
+}

@@ -1,0 +1,183 @@
+#include "block.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+
+namespace sim {
+
+namespace {
+constexpr std::size_t kTraceLimit = 1u << 16;
+
+std::string hex(std::uint64_t value) {
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "0x%llX", static_cast<unsigned long long>(value));
+    return buffer;
+}
+} // namespace
+
+void ErrorLog::report(std::string text) {
+    std::lock_guard g(lock_);
+    entries_.push_back(std::move(text));
+}
+std::size_t ErrorLog::count() const {
+    std::lock_guard g(lock_);
+    return entries_.size();
+}
+std::vector<std::string> ErrorLog::entries() const {
+    std::lock_guard g(lock_);
+    return entries_;
+}
+void ErrorLog::clear() {
+    std::lock_guard g(lock_);
+    entries_.clear();
+}
+
+Block::Block(std::string name, std::uint64_t size, std::uint32_t widths)
+    : name_(std::move(name)), size_(size), widths_(widths) {}
+
+std::unique_lock<std::recursive_mutex> Block::guard() const {
+    if (mutex_ == nullptr) {
+        return {};
+    }
+    return std::unique_lock(*mutex_);
+}
+
+std::vector<Access> Block::trace() const {
+    auto g = guard();
+    return {trace_.begin(), trace_.end()};
+}
+
+void Block::clearTrace() {
+    auto g = guard();
+    trace_.clear();
+}
+
+std::size_t Block::writeCount(std::uint64_t offset) const {
+    auto g = guard();
+    return static_cast<std::size_t>(std::count_if(
+        trace_.begin(), trace_.end(), [&](const Access& a) { return a.write && a.offset == offset; }));
+}
+
+std::size_t Block::readCount(std::uint64_t offset) const {
+    auto g = guard();
+    return static_cast<std::size_t>(std::count_if(
+        trace_.begin(), trace_.end(), [&](const Access& a) { return !a.write && a.offset == offset; }));
+}
+
+std::vector<std::uint64_t> Block::writtenValues(std::uint64_t offset) const {
+    auto g = guard();
+    std::vector<std::uint64_t> values;
+    for (const Access& a : trace_) {
+        if (a.write && a.offset == offset) {
+            values.push_back(a.value);
+        }
+    }
+    return values;
+}
+
+void Block::record(const Access& access) {
+    if (trace_.size() == kTraceLimit) {
+        trace_.pop_front();
+    }
+    trace_.push_back(access);
+}
+
+std::uint64_t Block::read(std::uint64_t offset, std::uint32_t width) {
+    const std::uint64_t value = onRead(offset, width) & allOnes(width);
+    record({false, offset, width, value});
+    return value;
+}
+
+void Block::write(std::uint64_t offset, std::uint32_t width, std::uint64_t value) {
+    value &= allOnes(width);
+    record({true, offset, width, value});
+    onWrite(offset, width, value);
+}
+
+RegisterSpace::RegisterSpace(std::string name, std::uint64_t size, std::recursive_mutex& mutex,
+                             ErrorLog& errors)
+    : name_(std::move(name)), size_(size), mutex_(mutex), errors_(errors) {}
+
+void RegisterSpace::insert(std::uint64_t base, std::unique_ptr<Block> block) {
+    std::lock_guard g(mutex_);
+    const std::uint64_t size = block->size();
+    if (size == 0 || base > size_ || size_ - base < size) {
+        throw std::logic_error("block " + block->name() + " does not fit into " + name_);
+    }
+    for (const Placed& p : blocks_) {
+        if (p.block->name() == block->name()) {
+            throw std::logic_error("block name taken: " + block->name());
+        }
+        if (base < p.base + p.block->size() && p.base < base + size) {
+            throw std::logic_error("block " + block->name() + " overlaps " + p.block->name());
+        }
+    }
+    block->mutex_ = &mutex_;
+    block->errors_ = &errors_;
+    blocks_.push_back({base, std::move(block)});
+    std::sort(blocks_.begin(), blocks_.end(),
+              [](const Placed& a, const Placed& b) { return a.base < b.base; });
+}
+
+void RegisterSpace::remove(std::string_view name) {
+    std::lock_guard g(mutex_);
+    std::erase_if(blocks_, [&](const Placed& p) { return p.block->name() == name; });
+}
+
+Block* RegisterSpace::find(std::string_view name) const {
+    std::lock_guard g(mutex_);
+    for (const Placed& p : blocks_) {
+        if (p.block->name() == name) {
+            return p.block.get();
+        }
+    }
+    return nullptr;
+}
+
+std::uint64_t RegisterSpace::baseOf(std::string_view name) const {
+    std::lock_guard g(mutex_);
+    for (const Placed& p : blocks_) {
+        if (p.block->name() == name) {
+            return p.base;
+        }
+    }
+    throw std::out_of_range("no block " + std::string(name) + " in " + name_);
+}
+
+RegisterSpace::Placed* RegisterSpace::route(std::uint64_t offset, std::uint32_t width, bool write,
+                                            std::uint64_t value) {
+    const char* what = write ? "write" : "read";
+    auto it = std::upper_bound(blocks_.begin(), blocks_.end(), offset,
+                               [](std::uint64_t o, const Placed& p) { return o < p.base; });
+    if (it == blocks_.begin() || offset - std::prev(it)->base >= std::prev(it)->block->size() ||
+        std::prev(it)->block->size() - (offset - std::prev(it)->base) < width) {
+        errors_.report(name_ + ": " + std::to_string(width * 8) + "-bit " + what + " at " + hex(offset) +
+                       " outside every block" + (write ? " (value " + hex(value) + ")" : ""));
+        return nullptr;
+    }
+    Placed& p = *std::prev(it);
+    const std::uint64_t inside = offset - p.base;
+    if (!p.block->takesWidth(width) || inside % width != 0) {
+        errors_.report(name_ + ": " + std::to_string(width * 8) + "-bit " + what + " at " + hex(offset) +
+                       " (" + p.block->name() + "+" + hex(inside) +
+                       ") of a width or alignment the block does not take");
+        return nullptr;
+    }
+    return &p;
+}
+
+std::uint64_t RegisterSpace::read(std::uint64_t offset, std::uint32_t width) {
+    std::lock_guard g(mutex_);
+    Placed* p = route(offset, width, false, 0);
+    return p == nullptr ? allOnes(width) : p->block->read(offset - p->base, width);
+}
+
+void RegisterSpace::write(std::uint64_t offset, std::uint32_t width, std::uint64_t value) {
+    std::lock_guard g(mutex_);
+    if (Placed* p = route(offset, width, true, value)) {
+        p->block->write(offset - p->base, width, value);
+    }
+}
+
+} // namespace sim

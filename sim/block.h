@@ -1,0 +1,142 @@
+// Passive register blocks of the simulated module and the register spaces
+// (BARs, configuration space) that route accesses to them.
+//
+// A block owns a range of a register space and computes what a read returns
+// from the writes so far (and, where a block needs it, the stand-in clock).
+// Every access that reaches a block lands in the block's trace. Accesses of a
+// width the block does not take, misaligned ones and ones outside every block
+// are device errors: they are logged in the module's error log (reads answer
+// all ones, writes are dropped), and tests assert that it stays empty.
+//
+// New blocks join a register space with RegisterSpace::add without touching
+// the blocks already there.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+// Widths a block takes, as a mask of byte counts.
+constexpr std::uint32_t kWidth8 = 1u << 1;
+constexpr std::uint32_t kWidth16 = 1u << 2;
+constexpr std::uint32_t kWidth32 = 1u << 4;
+constexpr std::uint32_t kWidth64 = 1u << 8;
+
+struct Access {
+    bool write = false;
+    std::uint64_t offset = 0; // inside the block
+    std::uint32_t width = 0;  // bytes
+    std::uint64_t value = 0;  // written, or returned by the read
+};
+
+// The device errors of one module.
+class ErrorLog {
+public:
+    void report(std::string text);
+    std::size_t count() const;
+    std::vector<std::string> entries() const;
+    void clear();
+
+private:
+    mutable std::mutex lock_;
+    std::vector<std::string> entries_;
+};
+
+class Block {
+public:
+    Block(std::string name, std::uint64_t size, std::uint32_t widths);
+    virtual ~Block() = default;
+    Block(const Block&) = delete;
+    Block& operator=(const Block&) = delete;
+
+    const std::string& name() const { return name_; }
+    std::uint64_t size() const { return size_; }
+    bool takesWidth(std::uint32_t width) const { return width < 32 && (widths_ & (1u << width)) != 0; }
+
+    // The accesses that reached this block, oldest first (the latest 65536).
+    std::vector<Access> trace() const;
+    void clearTrace();
+    // Shorthands over the trace.
+    std::size_t writeCount(std::uint64_t offset) const;
+    std::size_t readCount(std::uint64_t offset) const;
+    std::vector<std::uint64_t> writtenValues(std::uint64_t offset) const;
+
+protected:
+    // The behaviour: called under the module's lock with an offset inside the
+    // block, aligned to a width the block takes.
+    virtual std::uint64_t onRead(std::uint64_t offset, std::uint32_t width) = 0;
+    virtual void onWrite(std::uint64_t offset, std::uint32_t width, std::uint64_t value) = 0;
+    // The module's lock, for the knobs of derived blocks.
+    std::unique_lock<std::recursive_mutex> guard() const;
+    ErrorLog& errors() const { return *errors_; }
+
+private:
+    friend class RegisterSpace;
+    std::uint64_t read(std::uint64_t offset, std::uint32_t width);
+    void write(std::uint64_t offset, std::uint32_t width, std::uint64_t value);
+    void record(const Access& access);
+
+    std::string name_;
+    std::uint64_t size_;
+    std::uint32_t widths_;
+    std::recursive_mutex* mutex_ = nullptr;
+    ErrorLog* errors_ = nullptr;
+    std::deque<Access> trace_;
+};
+
+// One address space of a module (a BAR or the configuration space): a set of
+// non-overlapping blocks.
+class RegisterSpace {
+public:
+    RegisterSpace(std::string name, std::uint64_t size, std::recursive_mutex& mutex, ErrorLog& errors);
+
+    const std::string& name() const { return name_; }
+    std::uint64_t size() const { return size_; }
+
+    // Places a block at base; throws std::logic_error when it overlaps another
+    // block, leaves the space or its name is taken.
+    template <typename T, typename... Args> T& add(std::uint64_t base, Args&&... args) {
+        auto block = std::make_unique<T>(std::forward<Args>(args)...);
+        T& ref = *block;
+        insert(base, std::move(block));
+        return ref;
+    }
+    void insert(std::uint64_t base, std::unique_ptr<Block> block);
+    // Removes a block by name (nothing when absent).
+    void remove(std::string_view name);
+    // The block of that name, or null.
+    Block* find(std::string_view name) const;
+    template <typename T> T* find(std::string_view name) const { return dynamic_cast<T*>(find(name)); }
+    // Base of a block within the space (throws std::out_of_range when absent).
+    std::uint64_t baseOf(std::string_view name) const;
+
+    // Access by the bus: routed to the block that holds [offset, offset + width).
+    std::uint64_t read(std::uint64_t offset, std::uint32_t width);
+    void write(std::uint64_t offset, std::uint32_t width, std::uint64_t value);
+
+private:
+    struct Placed {
+        std::uint64_t base;
+        std::unique_ptr<Block> block;
+    };
+    Placed* route(std::uint64_t offset, std::uint32_t width, bool write, std::uint64_t value);
+
+    std::string name_;
+    std::uint64_t size_;
+    std::recursive_mutex& mutex_;
+    ErrorLog& errors_;
+    std::vector<Placed> blocks_; // sorted by base
+};
+
+// All ones of a width (1, 2, 4 or 8 bytes).
+constexpr std::uint64_t allOnes(std::uint32_t width) {
+    return width >= 8 ? ~0ULL : (1ULL << (8 * width)) - 1;
+}
+
+} // namespace sim

@@ -1,0 +1,100 @@
+#include "module.h"
+
+#include "kelvo/product_ids.h"
+
+namespace sim {
+
+namespace {
+
+struct Board {
+    const char* name;
+    Identity identity;
+};
+
+const Board kBoards[] = {
+    {"solstra",
+     {KELVO_PCI_VENDOR_ID, KELVO_PCI_DEVICE_ID, KELVO_PCI_SUBSYSTEM_VENDOR_ID, KELVO_SUBSYSTEM_ID_SOLSTRA,
+      0x01}},
+    {"duskmere-a",
+     {KELVO_PCI_VENDOR_ID, KELVO_PCI_DEVICE_ID, KELVO_PCI_SUBSYSTEM_VENDOR_ID, KELVO_SUBSYSTEM_ID_DUSKMERE_A,
+      0x02}},
+    {"duskmere-b",
+     {KELVO_PCI_VENDOR_ID, KELVO_PCI_DEVICE_ID, KELVO_PCI_SUBSYSTEM_VENDOR_ID, KELVO_SUBSYSTEM_ID_DUSKMERE_B,
+      0x02}},
+};
+
+} // namespace
+
+const std::vector<std::string>& boardNames() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> list;
+        for (const Board& b : kBoards) {
+            list.emplace_back(b.name);
+        }
+        return list;
+    }();
+    return names;
+}
+
+std::optional<Identity> boardIdentity(std::string_view board) {
+    for (const Board& b : kBoards) {
+        if (board == b.name) {
+            return b.identity;
+        }
+    }
+    return std::nullopt;
+}
+
+Module::Module(std::string board, const Identity& identity, const ModuleOptions& options)
+    : board_(std::move(board)), identity_(identity),
+      configSpace_("config", PciConfigSpace::kSize, mutex_, errors_),
+      bar0_("bar0", kBar0Size, mutex_, errors_) {
+    config_ = &configSpace_.add<PciConfigSpace>(0, identity, kBar0Size);
+    bridge_ = std::make_unique<BridgeCore>(bar0_, mutex_, options.pxiSlot);
+}
+
+Module::~Module() = default;
+
+bool Module::configRead(std::uint32_t offset, std::uint32_t width, std::uint32_t& value) {
+    if (config_->readFails(offset, width)) {
+        return false;
+    }
+    value = static_cast<std::uint32_t>(configSpace_.read(offset, width));
+    return true;
+}
+
+bool Module::configWrite(std::uint32_t offset, std::uint32_t width, std::uint32_t value) {
+    if (config_->writeFails()) {
+        return false;
+    }
+    configSpace_.write(offset, width, value);
+    return true;
+}
+
+std::uint64_t Module::barSize(std::uint32_t bar) const {
+    return bar == 0 ? kBar0Size : 0;
+}
+
+std::uint64_t Module::memoryRead(std::uint32_t bar, std::uint64_t offset, std::uint32_t width) {
+    if (bar != 0) {
+        errors_.report("read of BAR " + std::to_string(bar) + ", which the module does not have");
+        return allOnes(width);
+    }
+    if (dead_) {
+        return allOnes(width);
+    }
+    return bar0_.read(offset, width);
+}
+
+void Module::memoryWrite(std::uint32_t bar, std::uint64_t offset, std::uint32_t width, std::uint64_t value) {
+    if (bar != 0) {
+        errors_.report("write of BAR " + std::to_string(bar) + ", which the module does not have");
+        return;
+    }
+    if (dead_) {
+        return;
+    }
+    bar0_.write(offset, width, value);
+}
+
+} // namespace sim

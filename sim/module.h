@@ -1,0 +1,80 @@
+// One simulated module: a PCI function with its configuration space and BAR 0
+// (a register space composed of blocks), plugged into the stand-in's PCI bus.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "block.h"
+#include "bridge.h"
+#include "pci_bus.h"
+#include "pci_config.h"
+
+namespace sim {
+
+// The boards, by name: "solstra", "duskmere-a", "duskmere-b".
+const std::vector<std::string>& boardNames();
+// The identity of a board; none for an unknown name.
+std::optional<Identity> boardIdentity(std::string_view board);
+
+struct ModuleOptions {
+    std::uint32_t pxiSlot = 2; // the geographic address the bridge reports
+};
+
+class Module : public kal::pci::Function {
+public:
+    static constexpr std::uint64_t kBar0Size = 0x100000;
+
+    Module(std::string board, const Identity& identity, const ModuleOptions& options);
+    ~Module() override;
+
+    const std::string& board() const { return board_; } // "" for a foreign identity
+    const Identity& identity() const { return identity_; }
+    PciConfigSpace& config() { return *config_; }
+    RegisterSpace& configSpace() { return configSpace_; }
+    RegisterSpace& bar0() { return bar0_; }
+    BridgeCore& bridge() { return *bridge_; }
+
+    // Device errors: accesses of a wrong width or alignment, outside every block, ...
+    ErrorLog& errors() { return errors_; }
+    std::size_t deviceErrorCount() const { return errors_.count(); }
+    std::vector<std::string> deviceErrors() const { return errors_.entries(); }
+
+    // A dead bridge: every BAR read answers all ones, writes are lost.
+    void setDeadBridge(bool dead) { dead_ = dead; }
+
+    // Where it is plugged (null handle while unplugged).
+    nVOKAL_tHandle pciHandle() const { return handle_; }
+    kal::pci::Location location() const { return location_; }
+
+    // kal::pci::Function
+    bool configRead(std::uint32_t offset, std::uint32_t width, std::uint32_t& value) override;
+    bool configWrite(std::uint32_t offset, std::uint32_t width, std::uint32_t value) override;
+    std::uint64_t barSize(std::uint32_t bar) const override;
+    std::uint64_t memoryRead(std::uint32_t bar, std::uint64_t offset, std::uint32_t width) override;
+    void memoryWrite(std::uint32_t bar, std::uint64_t offset, std::uint32_t width,
+                     std::uint64_t value) override;
+
+private:
+    friend class Bus;
+
+    std::string board_;
+    Identity identity_;
+    mutable std::recursive_mutex mutex_;
+    ErrorLog errors_;
+    RegisterSpace configSpace_;
+    PciConfigSpace* config_ = nullptr;
+    RegisterSpace bar0_;
+    std::unique_ptr<BridgeCore> bridge_;
+    std::atomic<bool> dead_{false};
+    nVOKAL_tHandle handle_ = nullptr;
+    kal::pci::Location location_;
+};
+
+} // namespace sim

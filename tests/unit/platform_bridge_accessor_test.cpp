@@ -1,0 +1,255 @@
+// The bridge accessor, the vendor capability walk and the geographic address
+// over the simulated bridge.
+#include "nVOKAL.h"
+#include "pci_bus.h"
+#include "pci_test_support.h"
+#include "platform/brixel.h"
+#include "platform/pci_device.h"
+#include "sim.h"
+#include "test_support.h"
+
+namespace {
+
+using kelvo_driver::nVOAPAL000::tBrixel;
+using kelvo_driver::nVOAPAL000::tGeographicAddress;
+using kelvo_driver::nVOAPAL000::tPCIDevice;
+using kelvo_driver::nVOAPAL000::tVOCapabilityBrixelAccessor;
+using nVOAPALS100::tStatus;
+
+constexpr uint32_t kSlot = 7;
+constexpr uint32_t kDisabledCPWBSR = 0x400C;
+
+class BridgeAccessor : public kelvo_test::LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        module = bus.plug("solstra", {kSlot});
+        tStatus status;
+        device = new (status, false) tPCIDevice(kelvo_test::deviceInfoOf(*module), status);
+        window = device->mapMemoryWindow(0, status, 0);
+        ASSERT_TRUE(status.isSuccess());
+    }
+    void TearDown() override {
+        device->unmapMemoryWindow(0, window, 0);
+        kelvo_driver::nVOAPAL000::deleteObject(device);
+        LeakCheckedTest::TearDown();
+    }
+
+    // What the device object does: head set-up, then the walk for the geographic address.
+    uint32_t lookup(tStatus& status, tGeographicAddress& geo) {
+        tBrixel brixel(*device, window);
+        tVOCapabilityBrixelAccessor accessor(brixel, status);
+        accessor.getCapability(geo, status);
+        return geo.value();
+    }
+    uint32_t lookup(tStatus& status) {
+        tGeographicAddress geo;
+        return lookup(status, geo);
+    }
+    sim::Block& block(const char* name) { return *module->bar0().find(name); }
+    // The bridge is left as it was found: window disabled, page as before.
+    void expectWindowRegistersRestored(uint32_t page) {
+        EXPECT_EQ(module->bridge().cpwbsr(), kDisabledCPWBSR);
+        EXPECT_EQ(module->bridge().pageRegister(), page);
+    }
+
+    sim::Bus bus;
+    std::shared_ptr<sim::Module> module;
+    tPCIDevice* device = nullptr;
+    void* window = nullptr;
+};
+
+TEST_F(BridgeAccessor, GeographicAddressComesFromTheDefaultBridge) {
+    // A page left selected by someone else is selected again afterwards.
+    nVOKAL100_memoryWrite32(static_cast<char*>(window) + 0xE0, 0x30000);
+    tStatus status;
+    tGeographicAddress geo;
+    EXPECT_EQ(lookup(status, geo), kSlot);
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_EQ(geo.startingOffset(), sim::BridgeCore::kDefaultListHead + 0x80) << "the offset is recorded";
+    expectWindowRegistersRestored(0x30000);
+    EXPECT_EQ(block("cpw-base-size").writtenValues(0).front(), kDisabledCPWBSR | 0x80u)
+        << "enabled while walking";
+    EXPECT_EQ(module->deviceErrorCount(), 0u) << ::testing::PrintToString(module->deviceErrors());
+}
+
+TEST_F(BridgeAccessor, PagedReadsWriteThePageRegisterOnlyOnAPageChange) {
+    tStatus status;
+    tBrixel brixel(*device, window);
+    brixel.saveWindowRegisters();
+    brixel.setSpace(tBrixel::kSpaceConfigPortWindow, status);
+    ASSERT_TRUE(status.isSuccess());
+    EXPECT_EQ(brixel.windowBase(), sim::BridgeCore::kWindowOffset);
+    EXPECT_EQ(brixel.pageMask(), 0xFFFFF000u);
+    sim::Block& page = block("cpw-page");
+    page.clearTrace();
+    EXPECT_EQ(brixel.read32(tBrixel::kCapabilityDirectoryPointer), sim::BridgeCore::kDirectory);
+    EXPECT_EQ(page.writeCount(0), 0u) << "offset in the current page";
+    EXPECT_EQ(brixel.read32(0x10004), 0x11111111u);
+    EXPECT_EQ(brixel.read16(0x10008), 0x1111u);
+    EXPECT_EQ(brixel.read8(0x1000C), 0x11u);
+    EXPECT_EQ(page.writtenValues(0), std::vector<uint64_t>{0x10000}) << "another page: written once";
+    EXPECT_EQ(block("cpw-window").trace().back().offset, 0x00Cu);
+
+    // Direct space reads window 0 as it is.
+    brixel.setSpace(tBrixel::kSpaceDirect, status);
+    EXPECT_EQ(brixel.read32(0xC0), kDisabledCPWBSR | 0x80u);
+    brixel.restoreWindowRegisters();
+    EXPECT_EQ(brixel.currentPage(), 0u);
+    expectWindowRegistersRestored(0);
+
+    brixel.setSpace(static_cast<tBrixel::tSpace>(2), status);
+    EXPECT_EQ(status.getCode(), tStatus::kInvalidParameter);
+    EXPECT_EQ(brixel.space(), tBrixel::kSpaceDirect) << "space unchanged";
+}
+
+TEST_F(BridgeAccessor, NextPointerModes) {
+    struct Case {
+        const char* what;
+        std::vector<sim::VendorCapability> list;
+        uint32_t head;
+        std::vector<std::pair<uint32_t, uint32_t>> words;
+    };
+    const uint16_t geoID = sim::BridgeCore::kGeographicAddressID;
+    const Case cases[] = {
+        {"absolute", {{0x200, 0x1111, 0x0300 | 0, {}}, {0x300, geoID, 0, {}}}, 0x200, {}},
+        // The upper half comes from the word before the header.
+        {"upper half",
+         {{0x10000, 0x1111, 0x0080 | 1, {}}, {0x20080, geoID, 0, {}}},
+         0x10000,
+         {{0xFFFC, 0x00020000}}},
+        {"relative", {{0x10000, 0x1111, 0x0100 | 2, {}}, {0x10100, geoID, 0, {}}}, 0x10000, {}},
+    };
+    for (const Case& c : cases) {
+        module->bridge().setCapabilities(c.list, c.head);
+        for (const auto& [address, value] : c.words) {
+            module->bridge().setWord(address, value);
+        }
+        tStatus status;
+        tGeographicAddress geo;
+        EXPECT_EQ(lookup(status, geo), kSlot) << c.what;
+        EXPECT_TRUE(status.isSuccess()) << c.what;
+        EXPECT_EQ(geo.startingOffset(), c.list.back().offset) << c.what;
+    }
+
+    // Mode 3: unsupported format; the value stays unread and the bridge is restored.
+    module->bridge().setCapabilities({{0x10000, 0x1111, 0x0100 | 3, {}}, {0x10100, geoID, 0, {}}}, 0x10000);
+    tStatus status;
+    EXPECT_EQ(lookup(status), tGeographicAddress::kNoValue);
+    EXPECT_EQ(status.getCode(), tStatus::kUnsupportedFormat);
+    expectWindowRegistersRestored(0);
+    EXPECT_EQ(module->deviceErrorCount(), 0u);
+}
+
+TEST_F(BridgeAccessor, CorruptListsEndTheWalkWithAnError) {
+    const uint16_t geoID = sim::BridgeCore::kGeographicAddressID;
+    // A relative next pointer of 0 would point at itself.
+    module->bridge().setCapabilities({{0x10000, 0x1111, 0x0000 | 2, {}}, {0x10100, geoID, 0, {}}}, 0x10000);
+    tStatus status;
+    EXPECT_EQ(lookup(status), tGeographicAddress::kNoValue);
+    EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
+    expectWindowRegistersRestored(0);
+
+    // A circular list ends after the walk's bound.
+    module->bridge().setCapabilities({{0x400, 0x1111, 0x0500, {}}, {0x500, 0x2222, 0x0400, {}}}, 0x400);
+    block("cpw-window").clearTrace();
+    status.clear();
+    EXPECT_EQ(lookup(status), tGeographicAddress::kNoValue);
+    EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
+    EXPECT_EQ(block("cpw-window").readCount(0x400) + block("cpw-window").readCount(0x500),
+              kelvo_driver::nVOAPAL000::tVOCapabilityPCIAccessor::kWalkLimit)
+        << "one header read per step";
+    expectWindowRegistersRestored(0);
+
+    // Not in the list.
+    module->bridge().setCapabilities({{0x400, 0x1111, 0x0000, {}}}, 0x400);
+    status.clear();
+    EXPECT_EQ(lookup(status), tGeographicAddress::kNoValue);
+    EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
+    EXPECT_EQ(module->deviceErrorCount(), 0u);
+}
+
+TEST_F(BridgeAccessor, DirectoryAndListHeadMustBeAlignedAndPresent) {
+    struct Case {
+        uint32_t address;
+        uint32_t value;
+    };
+    const Case cases[] = {
+        {0x0C, 0},     // no directory
+        {0x0C, 0x102}, // misaligned directory
+        {0x100, 0},    // the directory selects register 0x10, which is 0
+        {0x14, 0x10002},
+    };
+    for (const Case& c : cases) {
+        module->bridge().setWord(c.address, c.value);
+        tStatus status;
+        EXPECT_EQ(lookup(status), tGeographicAddress::kNoValue);
+        EXPECT_EQ(status.getCode(), tStatus::kNotImplemented) << c.address;
+        expectWindowRegistersRestored(0);
+        module->bridge().setWord(c.address, c.address == 0x0C    ? sim::BridgeCore::kDirectory
+                                            : c.address == 0x100 ? 1
+                                                                 : sim::BridgeCore::kDefaultListHead);
+    }
+    // Register 0x10 is the head when the directory's bit 0 is clear.
+    module->bridge().setWord(0x100, 0);
+    module->bridge().setWord(0x10, sim::BridgeCore::kDefaultListHead);
+    tStatus status;
+    EXPECT_EQ(lookup(status), kSlot);
+}
+
+TEST_F(BridgeAccessor, GeographicAddressIsReadWhereTheCapabilityNamesIt) {
+    struct Case {
+        sim::GeographicRegister reg;
+        uint32_t slot;
+    };
+    const Case cases[] = {
+        {{1, 0x0100, 2, 4}, 21},   // 16-bit register in window 0
+        {{1, 0x0104, 1, 2}, 30},   // 8-bit register in window 0
+        {{4, 0x30010, 3, 27}, 19}, // 32-bit in the bridge space, bits 27-31
+        {{4, 0x20042, 2, 0}, 31},  // 16-bit at a half-word address
+    };
+    for (const Case& c : cases) {
+        module->bridge().setGeographicRegister(c.reg);
+        module->bridge().setSlot(c.slot);
+        tStatus status;
+        EXPECT_EQ(lookup(status), c.slot) << c.reg.address;
+        EXPECT_TRUE(status.isSuccess());
+        expectWindowRegistersRestored(0);
+    }
+    EXPECT_EQ(module->bar0().find("pxi-geographic"), nullptr);
+
+    // Space 0: nothing read, yet the offset is recorded.
+    module->bridge().setGeographicRegister({0, 0x20040, 3, 3});
+    tStatus status;
+    tGeographicAddress geo;
+    EXPECT_EQ(lookup(status, geo), tGeographicAddress::kNoValue);
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_EQ(geo.startingOffset(), sim::BridgeCore::kDefaultListHead + 0x80);
+    // The next walk starts after it: no second geographic capability.
+    tBrixel brixel(*device, window);
+    tVOCapabilityBrixelAccessor accessor(brixel, status);
+    accessor.getCapability(geo, status);
+    EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
+
+    // A space the bridge does not have, and a register outside window 0.
+    module->bridge().setGeographicRegister({5, 0x20040, 3, 3});
+    EXPECT_EQ(lookup(status = tStatus()), tGeographicAddress::kNoValue);
+    EXPECT_EQ(status.getCode(), tStatus::kInvalidParameter);
+    module->bridge().setWord(sim::BridgeCore::kDefaultListHead + 0x84, 0x200000);
+    module->bridge().setWord(sim::BridgeCore::kDefaultListHead + 0x88, 0x00000301);
+    EXPECT_EQ(lookup(status = tStatus()), tGeographicAddress::kNoValue);
+    EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
+    expectWindowRegistersRestored(0);
+    EXPECT_EQ(module->deviceErrorCount(), 0u) << ::testing::PrintToString(module->deviceErrors());
+}
+
+TEST_F(BridgeAccessor, DeadBridgeIsAnErrorNotAHalt) {
+    module->setDeadBridge(true);
+    tStatus status;
+    EXPECT_EQ(lookup(status), tGeographicAddress::kNoValue);
+    EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
+    module->setDeadBridge(false);
+    EXPECT_EQ(module->deviceErrorCount(), 0u);
+}
+
+} // namespace

@@ -1,0 +1,335 @@
+// The PCI device over the simulated module: slot path, capability lookup,
+// PCI Express link, bus properties, DMA mask, window mappings and the
+// bounds-checked memory-space accessor.
+#include <string>
+
+#include "kelvo/product_ids.h"
+#include "nVOKAL.h"
+#include "pci_bus.h"
+#include "pci_test_support.h"
+#include "platform/pci_device.h"
+#include "platform/pci_memory_accessor.h"
+#include "sim.h"
+#include "test_support.h"
+
+namespace {
+
+using kelvo_driver::nVOAPAL000::tPCIDevice;
+using kelvo_driver::nVOAPAL000::tPCIMemorySpaceAccessor;
+using kelvo_driver::nVOAPAL000::tPhysicalKVAMap;
+using kelvo_driver::nVOAPAL000::tProperty;
+using nVOAPALS100::tStatus;
+
+class PlatformPci : public kelvo_test::LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        mappingsAtStart = kal::pci::liveMappings();
+    }
+    void TearDown() override {
+        EXPECT_EQ(kal::pci::liveMappings(), mappingsAtStart) << "mappings leaked";
+        for (const auto& m : bus.modules()) {
+            EXPECT_EQ(m->deviceErrorCount(), 0u) << ::testing::PrintToString(m->deviceErrors());
+        }
+        LeakCheckedTest::TearDown();
+    }
+    std::string slotPathOf(const sim::Module& m) {
+        tStatus status;
+        tPCIDevice device(kelvo_test::deviceInfoOf(m), status);
+        EXPECT_TRUE(status.isSuccess());
+        return device.slotPath();
+    }
+
+    sim::Bus bus;
+    size_t mappingsAtStart = 0;
+};
+
+std::string propertyText(const tProperty* p) {
+    if (p->typeCode == 85) {
+        return p->name + std::string("=") + reinterpret_cast<const char*>(p->value);
+    }
+    return p->name + std::string("=") +
+           std::to_string(p->typeCode == 50 ? static_cast<int32_t>(p->value)
+                                            : static_cast<int64_t>(p->value));
+}
+
+TEST_F(PlatformPci, SlotPathFollowsTheBridgesOfTheSimulatedTopology) {
+    auto first = bus.plug("solstra");
+    auto second = bus.plug("duskmere-a");
+    EXPECT_EQ(slotPathOf(*first), "0000:00:08:00");
+    EXPECT_EQ(slotPathOf(*second), "0000:00:10:00");
+    auto direct = bus.plug("duskmere-b", {}, {0, false});
+    EXPECT_EQ(slotPathOf(*direct), "0000:00:18") << "on bus 0 behind no bridge: only its own byte";
+    auto other = bus.plug("solstra", {}, {3, true});
+    EXPECT_EQ(slotPathOf(*other), "0003:00:08:00");
+    kal::pci::Knobs knobs;
+    knobs.unknownDomain = true;
+    kal::pci::setKnobs(other->pciHandle(), knobs);
+    EXPECT_EQ(slotPathOf(*other), "0000:00:08:00") << "an unknown domain counts as 0";
+}
+
+TEST_F(PlatformPci, SlotPathCountsRootsAndNestedBridges) {
+    // Root 0 spans buses 0x10-0x12 (a switch below a root port); a second
+    // root's bridge sits on bus 0x40, above every bus seen before it.
+    const nVOKAL_tPCIBridgeRecord extra[] = {
+        {0, 0x1C, 0, 0x10, 0x12, 7}, // root port
+        {0x10, 0, 0, 0x11, 0x12, 7}, // switch upstream port
+        {0x11, 3, 1, 0x12, 0x12, 7}, // switch downstream port
+        {0x40, 2, 0, 0x41, 0x41, 7}, // bridge of the second root
+        {0, 0x1C, 0, 0x41, 0x41, 6}, // another domain: ignored
+    };
+    for (const auto& b : extra) {
+        kal::pci::addBridge(b);
+    }
+    auto deep =
+        std::make_shared<sim::Module>("solstra", *sim::boardIdentity("solstra"), sim::ModuleOptions{});
+    auto root1 =
+        std::make_shared<sim::Module>("solstra", *sim::boardIdentity("solstra"), sim::ModuleOptions{});
+    nVOKAL_tHandle hDeep = kal::pci::plug(deep, {7, 0x12, 0, 0});
+    nVOKAL_tHandle hRoot1 = kal::pci::plug(root1, {7, 0x41, 5, 2});
+    auto infoOf = [](nVOKAL_tHandle h) {
+        nVOAPAL200_tDeviceInfo info{};
+        info.busType = 1;
+        info.pciHandle = h;
+        const auto where = kal::pci::locationOf(h);
+        info.busNumber = where.bus;
+        info.deviceNumber = where.device;
+        info.functionNumber = where.function;
+        return info;
+    };
+    tStatus status;
+    tPCIDevice a(infoOf(hDeep), status);
+    tPCIDevice b(infoOf(hRoot1), status);
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_STREQ(a.slotPath(), "0007:00:E0:00:19:00");
+    EXPECT_STREQ(b.slotPath(), "0007:01:10:2A");
+    kal::pci::unplug(hDeep);
+    kal::pci::unplug(hRoot1);
+    for (const auto& b : extra) {
+        kal::pci::removeBridge(b);
+    }
+}
+
+TEST_F(PlatformPci, SlotPathThatCannotGrowIsOutOfMemory) {
+    auto m = bus.plug("solstra");
+    tStatus status;
+    kal::memory::failNth(1);
+    tPCIDevice device(kelvo_test::deviceInfoOf(*m), status);
+    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
+    EXPECT_STREQ(device.slotPath(), "");
+}
+
+TEST_F(PlatformPci, PCIExpressFunctionPublishesSixteenBusProperties) {
+    auto m = bus.plug("duskmere-b");
+    m->config().setLink({3, 8, 2, 4});
+    kal::pci::Knobs knobs;
+    knobs.numaNode = -1;
+    kal::pci::setKnobs(m->pciHandle(), knobs);
+    tStatus status;
+    tPCIDevice device(kelvo_test::deviceInfoOf(*m), status);
+    device.initialize(0, status);
+    ASSERT_TRUE(status.isSuccess());
+    EXPECT_EQ(device.deviceInfo().owner, &device);
+    device.buildBusProperties();
+    std::vector<std::string> texts;
+    tProperty* const* list = device.getBusProperties();
+    for (; *list != nullptr; ++list) {
+        texts.push_back(propertyText(*list));
+    }
+    const std::vector<std::string> expected = {
+        "busType=" + std::to_string(0x20706369),
+        "busSubType=" + std::to_string(0x70636965),
+        "pciBusNumber=1",
+        "pciDeviceNumber=0",
+        "pciFunctionNumber=0",
+        "pciVendorID=" + std::to_string(KELVO_PCI_VENDOR_ID),
+        "pciDeviceID=" + std::to_string(KELVO_PCI_DEVICE_ID),
+        "pciSubsystemVendorID=" + std::to_string(KELVO_PCI_SUBSYSTEM_VENDOR_ID),
+        "pciSubsystemID=" + std::to_string(KELVO_SUBSYSTEM_ID_DUSKMERE_B),
+        "pciRevision=2",
+        "numaNode=-1",
+        "pciSlotPath=0000:00:08:00",
+        "pcieMaxLinkWidth=8",
+        "pcieLinkWidth=4",
+        "pcieMaxTransferRate=3",
+        "pcieTransferRate=2",
+    };
+    EXPECT_EQ(texts, expected);
+    EXPECT_EQ(device.busPropertyCount(), 16u);
+    EXPECT_EQ(device.getBusProperties()[10]->typeCode, 50u);
+    EXPECT_EQ(device.getBusProperties()[11]->typeCode, 85u);
+}
+
+TEST_F(PlatformPci, PlainPCIFunctionKeepsLinkFieldsAtZeroAndPublishesTwelve) {
+    auto m = bus.plug("solstra");
+    m->config().removePcieCapability();
+    tStatus status;
+    tPCIDevice device(kelvo_test::deviceInfoOf(*m), status);
+    device.initialize(0, status);
+    EXPECT_TRUE(status.isSuccess()) << "a missing PCI Express capability is no error";
+    EXPECT_EQ(device.deviceInfo().pcieMaxLinkWidth, 0);
+    EXPECT_EQ(device.deviceInfo().pcieLinkSpeed, 0);
+    device.buildBusProperties();
+    EXPECT_EQ(device.busPropertyCount(), 12u);
+    EXPECT_EQ(device.getBusProperties()[12], nullptr);
+    EXPECT_EQ(device.getBusProperties()[1]->value, 0x20706369u);
+    // The fallback place was tried: 0x5A5A written at offset 0, which stays read-only.
+    EXPECT_EQ(m->config().writtenValues(0), std::vector<uint64_t>{0x5A5A});
+}
+
+TEST_F(PlatformPci, CapabilityLookupWalksTheChain) {
+    auto m = bus.plug("solstra");
+    const auto info = kelvo_test::deviceInfoOf(*m);
+    tStatus status;
+    EXPECT_EQ(nVOAPAL200_pciFindCapability(0x05, info, status), 0x50);
+    EXPECT_EQ(nVOAPAL200_pciFindCapability(0x10, info, status), 0x70);
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_EQ(nVOAPAL200_pciFindCapability(0x11, info, status), 0);
+    EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
+    EXPECT_TRUE(m->config().writtenValues(0).empty()) << "only the PCI Express lookup tries the fallback";
+
+    // Status bit 4 clear: only the fallback place, named by the byte at 0x0F.
+    m->config().setCapabilityListBit(false);
+    status.clear();
+    EXPECT_EQ(nVOAPAL200_pciFindCapability(0x05, info, status), 0);
+    EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
+    status.clear();
+    m->config().poke(0x0F, 1, 0x70 / 4);
+    EXPECT_EQ(nVOAPAL200_pciFindCapability(0x10, info, status), 0x70);
+    EXPECT_TRUE(status.isSuccess());
+    m->config().poke(0x0F, 1, 0x0C); // 48: below 64
+    EXPECT_EQ(nVOAPAL200_pciFindCapability(0x10, info, status), 0);
+    EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
+    status.clear();
+    m->config().poke(0x0F, 1, 0x50 / 4); // points at MSI, not PCI Express
+    EXPECT_EQ(nVOAPAL200_pciFindCapability(0x10, info, status), 0);
+    EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
+}
+
+TEST_F(PlatformPci, CircularCapabilityListEndsTheWalkWithAnError) {
+    auto m = bus.plug("solstra");
+    m->config().removePcieCapability();
+    m->config().makeCapabilityListCircular();
+    const auto info = kelvo_test::deviceInfoOf(*m);
+    tStatus status;
+    EXPECT_EQ(nVOAPAL200_pciFindCapability(0x11, info, status), 0);
+    EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
+    EXPECT_EQ(m->config().readCount(0x40), 24u) << "48 steps over a two-entry circle";
+
+    // initialize reports it (only an absent capability is tolerated).
+    tPCIDevice device(info, status = tStatus());
+    device.initialize(0, status);
+    EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
+}
+
+TEST_F(PlatformPci, FailedConfigurationReadsAreUnexpectedKernelResults) {
+    auto m = bus.plug("duskmere-a");
+    m->config().failReadsAt(0x70 + 18); // link status
+    tStatus status;
+    tPCIDevice device(kelvo_test::deviceInfoOf(*m), status);
+    device.initialize(0, status);
+    EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
+    EXPECT_EQ(device.deviceInfo().pcieMaxLinkWidth, 4) << "the other pair was read";
+    EXPECT_EQ(device.deviceInfo().pcieLinkWidth, 0);
+
+    m->config().failAllReads(true);
+    status.clear();
+    EXPECT_EQ(nVOAPAL200_pciFindCapability(0x05, device.deviceInfo(), status), 0);
+    EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
+    // A fatal status on entry does nothing.
+    const size_t writes = m->config().writtenValues(0).size();
+    EXPECT_EQ(nVOAPAL200_pciFindCapability(0x10, device.deviceInfo(), status), 0);
+    EXPECT_EQ(m->config().writtenValues(0).size(), writes);
+}
+
+TEST_F(PlatformPci, DMAMaskFallsBackTo32Bits) {
+    auto m = bus.plug("solstra");
+    const nVOKAL_tHandle h = m->pciHandle();
+    tStatus status;
+    tPCIDevice device(kelvo_test::deviceInfoOf(*m), status);
+    device.configureDMA(tPCIDevice::kDMAType64Bit, status);
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_EQ(device.dmaType(), 2u);
+    EXPECT_EQ(device.dmaDeviceInfo(), &device.deviceInfo());
+    EXPECT_EQ(kal::pci::dmaMask(h), ~0ULL);
+
+    kal::pci::Knobs knobs;
+    knobs.refuse64BitDMA = true;
+    kal::pci::setKnobs(h, knobs);
+    device.configureDMA(tPCIDevice::kDMAType64Bit, status);
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_EQ(device.dmaType(), 1u);
+    EXPECT_EQ(kal::pci::dmaMask(h), 0xFFFFFFFFu);
+
+    knobs.refuseDMA = true;
+    kal::pci::setKnobs(h, knobs);
+    tPCIDevice other(kelvo_test::deviceInfoOf(*m), status);
+    other.configureDMA(tPCIDevice::kDMAType32Bit, status);
+    EXPECT_EQ(status.getCode(), tStatus::kNotAccessible) << "the kernel code, translated";
+    EXPECT_EQ(other.dmaType(), 0u);
+    EXPECT_EQ(other.dmaDeviceInfo(), nullptr);
+}
+
+TEST_F(PlatformPci, MemoryWindowMappings) {
+    auto m = bus.plug("solstra");
+    tStatus status;
+    tPCIDevice device(kelvo_test::deviceInfoOf(*m), status);
+    const size_t live = kal::pci::liveMappings();
+    void* a = device.mapMemoryWindow(0, status, 1);
+    void* b = device.mapMemoryWindow(0, status, 0);
+    ASSERT_TRUE(status.isSuccess());
+    EXPECT_NE(a, b) << "a window may be mapped twice at once";
+    EXPECT_EQ(kal::pci::liveMappings(), live + 2);
+    device.unmapMemoryWindow(0, a, 1);
+    device.unmapMemoryWindow(0, b, 0);
+    device.unmapMemoryWindow(0, nullptr, 0);
+
+    {
+        tPhysicalKVAMap range;
+        device.mapMemoryWindowRange(0, 0xC0, 0x40, range, status, 2);
+        ASSERT_NE(range.mapping(), nullptr);
+        EXPECT_EQ(range.cachingMode, 2u);
+        EXPECT_EQ(nVOKAL100_memoryRead32(range.mapping()), 0x400Cu) << "CPWBSR at the start of the range";
+    } // unmapped by the map's destructor
+
+    kal::pci::Knobs knobs;
+    knobs.refuseMapping = true;
+    kal::pci::setKnobs(m->pciHandle(), knobs);
+    EXPECT_EQ(device.mapMemoryWindow(0, status, 0), nullptr);
+    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
+    knobs.refuseMapping = false;
+    kal::pci::setKnobs(m->pciHandle(), knobs);
+    EXPECT_EQ(device.mapMemoryWindow(0, status, 0), nullptr) << "fatal status: nothing mapped";
+
+    status.clear();
+    nVOAPAL200_tDeviceInfo* copy = device.copyDeviceInfo(status);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(copy->subsystemID, KELVO_SUBSYSTEM_ID_SOLSTRA);
+    device.freeDeviceInfo(copy);
+}
+
+TEST_F(PlatformPci, AccessorKeepsEveryAccessInsideTheRegion) {
+    auto m = bus.plug("solstra");
+    tStatus status;
+    tPCIDevice device(kelvo_test::deviceInfoOf(*m), status);
+    void* window = device.mapMemoryWindow(0, status, 0);
+    // A region that ends right after the page register at 0xE0.
+    const tPCIMemorySpaceAccessor region(reinterpret_cast<uintptr_t>(window), 0xE4);
+    region.write32(0xE0, 0x12345678);
+    EXPECT_EQ(region.read32(0xE0), 0x12345678u) << "32-bit access at size - 4";
+    EXPECT_EQ(m->bar0().find("cpw-page")->writtenValues(0), std::vector<uint64_t>{0x12345678});
+    EXPECT_TRUE(region.contains(0xE2, 2));
+    EXPECT_FALSE(region.contains(0xE3, 2));
+    EXPECT_FALSE(region.contains(~0ULL - 1, 4)) << "no wrap-around";
+
+    kal::log::setEcho(true);
+    EXPECT_DEATH(region.read16(0xE3), "Attempt to read out of bounds");
+    EXPECT_DEATH(region.read32(0xE1), "Attempt to read out of bounds");
+    EXPECT_DEATH(region.read8(0xE4), "Attempt to read out of bounds");
+    EXPECT_DEATH(region.write32(~0ULL - 1, 0), "Attempt to write out of bounds");
+    EXPECT_DEATH(region.write64(0xE0, 0), "Attempt to write out of bounds");
+    kal::log::setEcho(false);
+    device.unmapMemoryWindow(0, window, 0);
+}
+
+} // namespace

@@ -1,0 +1,470 @@
+// The register-map engine on the test-only maps: strobe words, read views,
+// bits cleared after a write, defaults, arrays, sub-maps (embedded and owned,
+// an empty owned slot), the external lock, registration and placement.
+#include <string>
+#include <vector>
+
+#include "control.h"
+#include "regmaps/test_reg_map.h"
+#include "regmaps/test_top_reg_map.h"
+#include "regs_fake_accessor.h"
+#include "test_support.h"
+
+namespace {
+
+using kelvo_test::BusAccess;
+using kelvo_test::FakeAccessor;
+using kelvo_test_regmaps::tTestLeafRegMap;
+using kelvo_test_regmaps::tTestRegMap;
+using nVOAPALS100::tStatus;
+
+class EngineTest : public kelvo_test::LeakCheckedTest {
+protected:
+    FakeAccessor bus;
+};
+
+class TestMap : public EngineTest {
+protected:
+    tStatus built;
+    tTestRegMap map{&bus, built, 0, 0, 0x400};
+};
+
+TEST_F(TestMap, StrobeBitsWaitInThePendingWordAndLeaveTheSoftCopyAfterTheWrite) {
+    tStatus s;
+    map.set(0x8053CC08, 0xFFFFFFFF, s, 0);
+    EXPECT_EQ(map.TableConfig.softCopy, 0x7FFFFEFFu);
+    EXPECT_EQ(map.TableConfig.strobeCopy, 0x80000100u);
+    uint64_t v = 9;
+    map.get(0x0453CC08, v, s, 0);
+    EXPECT_EQ(v, 0u) << "get of a strobe bit answers 0";
+    map.flush(0x8053CC08, false, s, 0);
+    map.flush(0x8053CC08, true, s, 0);
+    EXPECT_TRUE(s.isSuccess());
+    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0x008, 0xFFFFFFFF}, {'W', 0x008, 0x7FFFFEFF}}));
+    EXPECT_EQ(map.TableConfig.softCopy, 0x7FFFFEFFu);
+    EXPECT_EQ(map.TableConfig.strobeCopy, 0u);
+
+    // A strobe bit through its field identifier, on a clean register: written once, not kept.
+    bus.log.clear();
+    map.write(0x1E18D796, 1, false, s, 0);
+    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0x160, 0x40000000}}));
+    EXPECT_EQ(map.MuPacketGenConfig.softCopy, 0u);
+    EXPECT_EQ(map.MuPacketGenConfig.dirty, 0);
+    map.write(0x1E18D796, 1, false, s, 0);
+    EXPECT_EQ(bus.count('W'), 2u) << "a strobe is sent again each time";
+
+    // Pending strobe bits survive setting another field.
+    bus.log.clear();
+    map.MuPacketGenConfig.setArmStb(true, s);
+    map.MuPacketGenConfig.setMode(kelvo_test_regmaps::nTestRegMap::kRunning, s);
+    map.MuPacketGenConfig.flush(s, false);
+    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0x160, 0x40000002}}));
+    EXPECT_EQ(map.MuPacketGenConfig.getMode(s), kelvo_test_regmaps::nTestRegMap::kRunning);
+}
+
+TEST_F(TestMap, AFailedWriteKeepsStrobeBitsPendingForTheRetry) {
+    tStatus s;
+    map.MuPacketGenConfig.setMode(kelvo_test_regmaps::nTestRegMap::kArmed, s);
+    map.MuPacketGenConfig.setArmStb(true, s);
+    bus.failNext(1);
+    map.MuPacketGenConfig.flush(s, false);
+    EXPECT_EQ(s.getCode(), -50400);
+    EXPECT_EQ(map.MuPacketGenConfig.strobeCopy, 0x40000000u);
+    EXPECT_EQ(map.MuPacketGenConfig.softCopy, 0x1u);
+    EXPECT_EQ(map.MuPacketGenConfig.dirty, 1);
+    uint64_t v = 9;
+    tStatus g;
+    map.get(0x1E18D796, v, g, 0);
+    EXPECT_EQ(v, 0u);
+
+    tStatus retry;
+    map.flushRegMap(false, retry);
+    EXPECT_TRUE(retry.isSuccess());
+    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0x160, 0x40000001}, {'W', 0x160, 0x40000001}}));
+    EXPECT_EQ(map.MuPacketGenConfig.strobeCopy, 0u);
+    EXPECT_EQ(map.MuPacketGenConfig.dirty, 0);
+
+    // A successful refresh drops what is pending; a failed one keeps it.
+    tStatus t;
+    map.MuPacketGenConfig.setResetStb(true, t);
+    bus.failNext(1);
+    tStatus f;
+    map.refresh(0x8018D796, f, 0);
+    EXPECT_EQ(map.MuPacketGenConfig.strobeCopy, 0x80000000u);
+    bus.memory[0x160] = 0x10000003;
+    map.refresh(0x8018D796, t, 0);
+    EXPECT_EQ(map.MuPacketGenConfig.strobeCopy, 0u);
+    EXPECT_EQ(map.MuPacketGenConfig.softCopy, 0x10000003u);
+    EXPECT_EQ(map.MuPacketGenConfig.dirty, 0);
+    EXPECT_TRUE(map.MuPacketGenConfig.getBusy(t));
+}
+
+TEST_F(TestMap, ARegisterWithBothKindsOfFieldHasAReadView) {
+    arm::FieldType types[5] = {};
+    uint64_t masks[5] = {};
+    uint32_t count = 5;
+    tStatus s;
+    map.getRegisterFormat(0x8018D796, count, types, masks, s);
+    EXPECT_EQ(count, 4u);
+    EXPECT_EQ(std::vector<uint64_t>(masks, masks + 4),
+              (std::vector<uint64_t>{0x3, 0x10, 0x40000000, 0x80000000}));
+    EXPECT_EQ(std::vector<uint32_t>(types, types + 4), (std::vector<uint32_t>{1, 0, 0, 0}));
+    count = 5;
+    map.getRegisterFormat(0xC018D796, count, types, masks, s);
+    EXPECT_EQ(count, 5u);
+    EXPECT_EQ(std::vector<uint64_t>(masks, masks + 5),
+              (std::vector<uint64_t>{0x3, 0x10, 0x10000000, 0x40000000, 0x80000000}));
+    // The read-only field selects the register through the read view.
+    count = 5;
+    map.getRegisterFormat(0x4E18D796, count, types, masks, s);
+    EXPECT_EQ(count, 5u);
+    bus.memory[0x160] = 0x10000000;
+    map.refresh(0x4E18D796, s, 0);
+    EXPECT_TRUE(s.isSuccess());
+    uint64_t v = 0;
+    map.get(0x4E18D796, v, s, 0);
+    EXPECT_EQ(v, 1u);
+    map.get(0xFF18D796, v, s, 0);
+    EXPECT_EQ(v, 0x10000000u) << "the read view with selector bits";
+    // Both whole-register identifiers are writable; the read-only field is not.
+    map.set(0xC018D796, 0x2, s, 0);
+    EXPECT_TRUE(s.isSuccess());
+    EXPECT_EQ(map.MuPacketGenConfig.softCopy, 0x2u);
+    tStatus r;
+    map.set(0x4E18D796, 1, r, 0);
+    EXPECT_EQ(r.getCode(), kelvo_test::kUnknownId);
+    EXPECT_EQ(map.MuPacketGenConfig.softCopy, 0x2u);
+}
+
+TEST_F(TestMap, WriteOnlyRegistersClearTheirStrobeBitsAndAreNeverRead) {
+    tStatus s;
+    map.set(0x000F4DCB, 3, s, 0);
+    map.set(0x040F4DCB, 1, s, 0);
+    map.write(0x240F4DCB, 1, false, s, 0);
+    EXPECT_TRUE(s.isSuccess());
+    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0x300, 0x303}}));
+    EXPECT_EQ(map.IsoCommConfig.softCopy, 0x200u);
+    EXPECT_EQ(map.IsoCommConfig.dirty, 0);
+    uint64_t v = 5;
+    tStatus r;
+    map.read(0x800F4DCB, v, r, 0);
+    EXPECT_EQ(r.getCode(), kelvo_test::kUnknownId);
+    EXPECT_EQ(v, 0u);
+    tStatus f;
+    map.refresh(0x800F4DCB, f, 0);
+    EXPECT_EQ(f.getCode(), kelvo_test::kUnknownId);
+    map.get(0x800F4DCB, v, s, 0);
+    EXPECT_EQ(v, 0x200u);
+
+    // A failed write keeps the strobe bits and the dirty flag, so a later flush repeats it.
+    map.set(0x000F4DCB, 1, s, 0);
+    bus.failNext(1);
+    tStatus w;
+    map.flush(0x800F4DCB, false, w, 0);
+    EXPECT_EQ(map.IsoCommConfig.softCopy, 0x201u);
+    EXPECT_EQ(map.IsoCommConfig.dirty, 1);
+
+    // Arrays of timers: the whole soft copy goes after a write.
+    bus.log.clear();
+    map.set(0x80CFCAC1, 5, s, 0);
+    tStatus m;
+    map.flushRegMap(false, m);
+    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0x220, 5}, {'W', 0x300, 0x201}}));
+    EXPECT_EQ(map.Timer[0].softCopy, 0u);
+    map.Timer[0].flush(m, true);
+    map.HighResTimerConfig[1].writeExpireHighResTimerStb(true, m, false);
+    EXPECT_EQ(bus.log.back(), (BusAccess{'W', 0x22C, 2}));
+    EXPECT_EQ(bus.log[bus.log.size() - 2], (BusAccess{'W', 0x220, 0}));
+    EXPECT_EQ(map.HighResTimerConfig[1].softCopy, 0u);
+}
+
+TEST_F(TestMap, DefaultsComeBackWithReinitialize) {
+    tStatus s;
+    uint64_t v = 0;
+    map.get(0x809DAF0B, v, s, 0);
+    EXPECT_EQ(v, 0xDEADBEEFu);
+    map.get(0x429DAF0B, v, s, 0);
+    EXPECT_EQ(v, 0xDEADu);
+    EXPECT_EQ(map.Signature.getUpper(s), 0xDEADu);
+    bus.memory[0x304] = 0x12345678;
+    EXPECT_EQ(map.Signature.readRegister(s), 0x12345678u);
+    map.set(0x80CFCAC1, 5, s, 0);
+    map.Leaf.set(0x0213E50F, 0x1FF, s, 0);
+    EXPECT_EQ(map.Leaf.DcBusRxStatus.softCopy, 0xFF0000u) << "an 8-bit field keeps 8 bits";
+    EXPECT_EQ(map.Leaf.DcBusRxStatus.getErrorCount(s), 0xFF);
+    map.reinitialize();
+    EXPECT_EQ(map.Signature.softCopy, 0xDEADBEEFu);
+    EXPECT_EQ(map.Timer[0].softCopy, 0u);
+    EXPECT_EQ(map.Timer[0].dirty, 0);
+    EXPECT_EQ(map.Leaf.DcBusRxStatus.softCopy, 0u);
+    EXPECT_EQ(map.Leaf.DcBusRxStatus.dirty, 0);
+}
+
+TEST_F(TestMap, WholeMapOperationsWalkDeclarationOrderThenSubMaps) {
+    ASSERT_TRUE(built.isSuccess());
+    map.markDirtyRegMap();
+    tStatus s;
+    map.flushRegMap(false, s);
+    EXPECT_TRUE(s.isSuccess());
+    // Declaration order (the timer arrays are not in offset order), read-only Signature
+    // skipped; then the embedded leaf and the owned leaves at their fixed bases.
+    EXPECT_EQ(bus.offsets('W'), (std::vector<uint32_t>{0x008, 0x160, 0x220, 0x228, 0x224, 0x22C, 0x300, 0x100,
+                                                       0x5000, 0x5100}));
+    bus.log.clear();
+    map.refreshRegMap(s);
+    EXPECT_EQ(bus.offsets('R'), (std::vector<uint32_t>{0x008, 0x160, 0x304, 0x100, 0x5000, 0x5100}));
+    EXPECT_EQ(bus.count('W'), 0u);
+}
+
+TEST_F(EngineTest, SubMapsArePlacedInsideTheParentsWindow) {
+    tStatus s;
+    tTestRegMap map(&bus, s, 0x8000, 0x0, 0x104);
+    EXPECT_EQ(map.Leaf.base(), 0x8100u);
+    EXPECT_EQ(map.Leaf.windowStart(), 0u);
+    EXPECT_EQ(map.Leaf.windowSize(), 4u) << "cut to what is left of the parent's window";
+    EXPECT_EQ(map.Leaf.DcBusRxStatus.address, 0x8100u);
+    EXPECT_EQ(map.Leaf.DcBusRxStatus.inWindow, 1);
+    EXPECT_EQ(map.OwnedLeaves[1]->base(), 0x5100u) << "fixed placement";
+    EXPECT_EQ(map.Timer[0].inWindow, 0);
+
+    arm::tPlacement p = arm::relativePlacement(0x2000, 0x2000, 0x2000, 0x2100, 0x100);
+    EXPECT_EQ(p.base, 0x2100u);
+    EXPECT_EQ(p.windowStart, 0u);
+    EXPECT_EQ(p.windowSize, 0x100u);
+    p = arm::relativePlacement(0, 0, 0xFFFFFFFF, 0x2000, 0x2000);
+    EXPECT_EQ(p.windowSize, 0x2000u) << "no wrap-around of a parent window of 0xFFFFFFFF bytes";
+    // A parent window starting above O: the sub-map's starts there too; addresses stay.
+    p = arm::relativePlacement(0x1000, 0x0, 0x1000, 0x800, 0x10);
+    EXPECT_EQ(p.windowSize, 0x10u);
+    p = arm::relativePlacement(0x1000, 0x808, 0x100, 0x800, 0x10);
+    EXPECT_EQ(p.windowStart, 8u);
+    EXPECT_EQ(p.windowSize, 8u);
+    EXPECT_EQ(p.base - p.windowStart + 0x8, 0x1000u - 0x808u + 0x808u);
+    p = arm::relativePlacement(0x1000, 0x900, 0x100, 0x800, 0x10);
+    EXPECT_EQ(p.windowSize, 0u);
+}
+
+class CountingLock : public arm::tRegMapLockInterface {
+public:
+    void acquire() override {
+        ++acquired;
+        ++depth;
+    }
+    void release() override { --depth; }
+    int acquired = 0;
+    int depth = 0;
+};
+
+TEST_F(TestMap, TheExternalLockIsTakenByEveryOperationByNumberAndWholeMapOperation) {
+    CountingLock lock;
+    CountingLock leafLock;
+    map.setExternalLock(&lock);
+    map.Leaf.setExternalLock(&leafLock);
+    EXPECT_EQ(map.externalLock(), &lock);
+    tStatus s;
+    uint64_t v = 0;
+    arm::FieldType types[8];
+    uint64_t masks[8];
+    uint32_t count = 8;
+    map.get(0x8053CC08, v, s, 0);
+    map.set(0x8053CC08, 1, s, 0);
+    map.read(0x8053CC08, v, s, 0);
+    map.write(0x8053CC08, 2, false, s, 0);
+    map.flush(0x8053CC08, true, s, 0);
+    map.refresh(0x8053CC08, s, 0);
+    map.getRegisterFormat(0x8053CC08, count, types, masks, s);
+    tStatus unknown;
+    map.get(0x12345678, v, unknown, 0); // unknown: still under the lock
+    EXPECT_EQ(lock.acquired, 8);
+    map.flushRegMap(true, s);
+    map.refreshRegMap(s);
+    EXPECT_TRUE(s.isSuccess());
+    map.markDirtyRegMap();
+    map.reinitialize();
+    EXPECT_EQ(lock.acquired, 12);
+    EXPECT_EQ(lock.depth, 0);
+    EXPECT_EQ(leafLock.acquired, 4) << "the sub-map's whole-map operations take its own lock";
+    EXPECT_EQ(leafLock.depth, 0);
+    map.setExternalLock(nullptr);
+    map.get(0x8053CC08, v, s, 0);
+    EXPECT_EQ(lock.acquired, 12);
+}
+
+// A dispatcher that keeps names, like the register-map dispatcher.
+class FakeDispatcher {
+public:
+    void add(const char* name, arm::DynamicAccessInterfaceBase<tStatus>& map, tStatus& status) {
+        if (status.isFatal()) {
+            return;
+        }
+        names.emplace_back(name);
+        maps.push_back(&map);
+    }
+    void remove(const char* name, tStatus& status) {
+        removed.emplace_back(name);
+        for (size_t i = 0; i < names.size(); ++i) {
+            if (names[i] == name) {
+                names.erase(names.begin() + static_cast<long>(i));
+                maps.erase(maps.begin() + static_cast<long>(i));
+                return;
+            }
+        }
+        KELVO_SET_STATUS(status, -240024);
+    }
+    std::vector<std::string> names;
+    std::vector<arm::DynamicAccessInterfaceBase<tStatus>*> maps;
+    std::vector<std::string> removed;
+};
+
+TEST_F(TestMap, RegistrationNamesEveryMapParentFirstAndRemovalGoesOnPastAMissingName) {
+    FakeDispatcher d;
+    tStatus s;
+    map.addToDispatcher(d, s);
+    EXPECT_TRUE(s.isSuccess());
+    const std::vector<std::string> expected = {"TestRegMap", "TestRegMap_LeafWin_TestLeafRegMap",
+                                               "TestRegMap_OwnedLeafWin0_TestLeafRegMap",
+                                               "TestRegMap_OwnedLeafWin1_TestLeafRegMap"};
+    EXPECT_EQ(d.names, expected);
+    EXPECT_EQ(d.maps[1], &map.Leaf);
+    EXPECT_EQ(d.maps[3], map.OwnedLeaves[1]);
+
+    d.names.erase(d.names.begin() + 2); // removed by hand beforehand
+    d.maps.erase(d.maps.begin() + 2);
+    tStatus r;
+    map.removeFromDispatcher(d, r);
+    EXPECT_EQ(r.getCode(), -240024);
+    EXPECT_EQ(d.removed, expected);
+    EXPECT_TRUE(d.names.empty());
+
+    FakeDispatcher g;
+    tStatus t;
+    map.addToDispatcher(g, t, "Given", true);
+    EXPECT_EQ(g.names,
+              (std::vector<std::string>{"Given_LeafWin_TestLeafRegMap", "Given_OwnedLeafWin0_TestLeafRegMap",
+                                        "Given_OwnedLeafWin1_TestLeafRegMap"}));
+    map.removeFromDispatcher(g, t, "Given", true);
+    EXPECT_TRUE(t.isSuccess());
+    EXPECT_TRUE(g.names.empty());
+}
+
+TEST_F(TestMap, NoNameIsAddedOnceComposingOneRanOutOfMemory) {
+    FakeDispatcher d;
+    tStatus s;
+    kal::memory::failNth(2);
+    map.addToDispatcher(d, s);
+    EXPECT_EQ(s.getCode(), nVOAPALS100::tStatus::kOutOfMemory);
+    EXPECT_EQ(d.names, (std::vector<std::string>{"TestRegMap", "TestRegMap_LeafWin_TestLeafRegMap"}));
+    kal::memory::clearFaults();
+    tStatus r;
+    map.removeFromDispatcher(d, r);
+    EXPECT_TRUE(d.names.empty());
+}
+
+TEST_F(EngineTest, AnEmptyOwnedSlotIsSkippedByEveryWalk) {
+    tStatus built;
+    kal::memory::failNth(3); // the map itself, the first owned leaf, then the second
+    tTestRegMap* map = new tTestRegMap(&bus, built, 0, 0, 0x400);
+    kal::memory::clearFaults();
+    ASSERT_NE(map, nullptr);
+    EXPECT_EQ(built.getCode(), nVOAPALS100::tStatus::kOutOfMemory);
+    ASSERT_NE(map->OwnedLeaves[0], nullptr);
+    EXPECT_EQ(map->OwnedLeaves[1], nullptr);
+
+    tStatus s;
+    map->markDirtyRegMap();
+    map->flushRegMap(false, s);
+    map->refreshRegMap(s);
+    map->reinitialize();
+    EXPECT_TRUE(s.isSuccess());
+    EXPECT_EQ(bus.offsets('W').back(), 0x5000u);
+    FakeDispatcher d;
+    map->addToDispatcher(d, s);
+    EXPECT_EQ(d.names.size(), 3u);
+    map->removeFromDispatcher(d, s);
+    EXPECT_TRUE(s.isSuccess());
+    EXPECT_TRUE(d.names.empty());
+    delete map; // the leak check covers the owned leaf
+}
+
+TEST_F(EngineTest, NoSubMapIsAllocatedWhenTheStatusAlreadyHoldsAnError) {
+    tStatus s;
+    KELVO_SET_STATUS(s, -7);
+    const auto before = kal::memory::allocationCalls();
+    tTestRegMap map(&bus, s, 0, 0, 0x400);
+    EXPECT_EQ(kal::memory::allocationCalls(), before);
+    EXPECT_EQ(map.OwnedLeaves[0], nullptr);
+    EXPECT_EQ(s.getCode(), -7);
+    tStatus t;
+    map.flushRegMap(true, t);
+    EXPECT_TRUE(t.isSuccess());
+}
+
+TEST_F(EngineTest, AMapWithoutRegistersServesNoIdentifierAndNestsNames) {
+    tStatus built;
+    kelvo_test_regmaps::tTestTopRegMap top(&bus, built);
+    EXPECT_TRUE(built.isSuccess());
+    EXPECT_EQ(top.base(), 0u);
+    EXPECT_EQ(top.windowSize(), 0xFFFFFFFFu);
+    EXPECT_EQ(top.Test.Signature.address, 0x10304u);
+    EXPECT_EQ(top.Test.Leaf.DcBusRxStatus.address, 0x10100u);
+    uint64_t v = 5;
+    tStatus g;
+    top.get(0x809DAF0B, v, g, 0);
+    EXPECT_EQ(g.getCode(), kelvo_test::kUnknownId);
+    EXPECT_EQ(v, 0u);
+    for (int op = 0; op < 5; ++op) {
+        tStatus s;
+        switch (op) {
+        case 0:
+            top.set(0x80000000, 1, s, 0);
+            break;
+        case 1:
+            top.read(0x80000000, v, s, 0);
+            break;
+        case 2:
+            top.write(0x80000000, 1, true, s, 0);
+            break;
+        case 3:
+            top.flush(0x80000000, true, s, 0);
+            break;
+        default:
+            top.refresh(0x80000000, s, 0);
+            break;
+        }
+        EXPECT_EQ(s.getCode(), kelvo_test::kUnknownId);
+    }
+    uint32_t count = 4;
+    arm::FieldType types[4];
+    uint64_t masks[4];
+    tStatus f;
+    top.getRegisterFormat(0x80000000, count, types, masks, f);
+    EXPECT_EQ(f.getCode(), kelvo_test::kNotImplemented);
+    EXPECT_EQ(count, 0u);
+    FakeDispatcher d;
+    tStatus r;
+    top.addToDispatcher(d, r);
+    EXPECT_EQ(d.names.size(), 5u);
+    EXPECT_EQ(d.names.back(), "TestTopRegMap_TestWin_TestRegMap_OwnedLeafWin1_TestLeafRegMap");
+    top.removeFromDispatcher(d, r);
+    EXPECT_TRUE(d.names.empty());
+}
+
+TEST_F(EngineTest, OneBitFieldsAndUnknownIdentifiersOfALeafMap) {
+    tTestLeafRegMap leaf(&bus, 0, 0, 8);
+    tStatus s;
+    uint64_t v = 3;
+    leaf.get(0x8013E50F, v, s, 0);
+    EXPECT_TRUE(s.isSuccess());
+    leaf.get(0x8013E50E, v, s, 0);
+    EXPECT_EQ(s.getCode(), kelvo_test::kUnknownId);
+    EXPECT_EQ(v, 0u);
+    // A one-bit field: any non-zero value sets it; the typed reader refreshes.
+    tStatus t;
+    leaf.write(0x0013E50F, 2, false, t, 0);
+    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0, 1}}));
+    bus.memory[0] = 0;
+    EXPECT_FALSE(leaf.DcBusRxStatus.readRxValid(t));
+    EXPECT_STREQ(leaf.getVersion(), "1.0.0d379");
+}
+
+} // namespace

@@ -1,0 +1,83 @@
+// A front-end accessor for register-map tests: memory that records every
+// access and can fail chosen ones.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <vector>
+
+#include "platform/status.h"
+#include "regs/front_end_accessor.h"
+#include "regs/register_map.h"
+
+namespace kelvo_test {
+
+struct BusAccess {
+    char op; // 'R' or 'W'
+    uint32_t offset;
+    uint32_t value;
+    bool operator==(const BusAccess&) const = default;
+};
+
+class FakeAccessor : public voquantasharedsource::FrontEndAccessorInterface {
+public:
+    void write32(uint32_t offset, uint32_t value, nVOAPALS100::tStatus& status) override {
+        if (status.isFatal()) {
+            return;
+        }
+        log.push_back({'W', offset, value});
+        if (failNow(status)) {
+            return;
+        }
+        memory[offset] = value;
+    }
+    uint32_t read32(uint32_t offset, nVOAPALS100::tStatus& status) override {
+        if (status.isFatal()) {
+            return 0xFFFFFFFF;
+        }
+        log.push_back({'R', offset, memory[offset]});
+        if (failNow(status)) {
+            return 0xFFFFFFFF;
+        }
+        return memory[offset];
+    }
+
+    // Fails the next `count` accesses with `code`.
+    void failNext(int count, int64_t code = -50400) {
+        failCount_ = count;
+        failCode_ = code;
+    }
+    std::vector<uint32_t> offsets(char op) const {
+        std::vector<uint32_t> result;
+        for (const BusAccess& a : log) {
+            if (a.op == op) {
+                result.push_back(a.offset);
+            }
+        }
+        return result;
+    }
+    size_t count(char op) const { return offsets(op).size(); }
+
+    std::vector<BusAccess> log;
+    std::map<uint32_t, uint32_t> memory;
+
+private:
+    bool failNow(nVOAPALS100::tStatus& status) {
+        if (failCount_ <= 0) {
+            return false;
+        }
+        --failCount_;
+        KELVO_SET_STATUS(status, failCode_);
+        return true;
+    }
+    int failCount_ = 0;
+    int64_t failCode_ = 0;
+};
+
+// Status codes of the register maps.
+constexpr int64_t kNotImplemented = -52002;
+constexpr int64_t kUnknownId = -52005;
+constexpr int64_t kOutsideWindow = -52006;
+constexpr int64_t kBufferTooSmall = -52019;
+
+} // namespace kelvo_test

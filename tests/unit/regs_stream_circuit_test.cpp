@@ -1,0 +1,455 @@
+// The stream-circuit register map over a recording accessor: identifiers
+// (copied by hand from the map's register table), the operations by number,
+// typed register methods, whole-map order and windows.
+#include <initializer_list>
+#include <vector>
+
+#include "regmaps/stream_circuit_reg_map.h"
+#include "regs_fake_accessor.h"
+#include "test_support.h"
+
+namespace {
+
+using kelvo_regmaps::tStreamCircuitRegMap;
+using kelvo_test::BusAccess;
+using kelvo_test::FakeAccessor;
+using nVOAPALS100::tStatus;
+
+enum Kind { kSoft, kPort };
+enum Access { kRW, kRO, kWO };
+
+struct Golden {
+    uint32_t id;
+    Kind kind;
+    Access access;
+    uint32_t offset;
+    std::vector<uint32_t> fields; // field identifiers, lowest bit first
+};
+
+// The register table, in declaration order.
+const std::vector<Golden>& table() {
+    static const std::vector<Golden> rows = {
+        {0x80F37940,
+         kPort,
+         kRW,
+         0x800,
+         {0x00F37940, 0x20F37940, 0x10F37940, 0x30F37940, 0x04F37940, 0x24F37940, 0x14F37940, 0x34F37940,
+          0x2CF37940, 0x1CF37940, 0x3CF37940, 0x02F37940, 0x22F37940, 0x12F37940}},
+        {0x80675590, kPort, kRW, 0x808, {0x00675590, 0x04675590, 0x02675590}},
+        {0x80959304, kPort, kWO, 0x810, {0x00959304}},
+        {0x80F7D413, kPort, kRO, 0x810, {0x40F7D413}},
+        {0x80DF038E, kSoft, kRO, 0x814, {0x40DF038E}},
+        {0x801438C1, kSoft, kRW, 0x818, {0x001438C1}},
+        {0x805A1807, kSoft, kRW, 0x81C, {0x005A1807, 0x025A1807}},
+        {0x802A7254, kSoft, kRW, 0x820, {0x002A7254, 0x262A7254, 0x1E2A7254, 0x3E2A7254}},
+        {0x80E9561B, kSoft, kRW, 0x824, {0x00E9561B, 0x04E9561B}},
+        {0x80A003F0, kSoft, kRW, 0x828, {0x00A003F0, 0x04A003F0, 0x0EA003F0, 0x3EA003F0}},
+        {0x80D5E884, kSoft, kRW, 0x82C, {0x00D5E884}},
+        {0x80AA159B, kSoft, kRW, 0x830, {0x00AA159B}},
+        {0x806CA6CC, kPort, kRW, 0x834, {0x006CA6CC, 0x066CA6CC, 0x3E6CA6CC}},
+        {0x80418611, kPort, kRW, 0x838, {0x00418611, 0x3E418611}},
+        {0x80735A0D, kSoft, kRW, 0x840, {0x00735A0D, 0x10735A0D, 0x30735A0D}},
+        {0x80554BB0, kSoft, kRW, 0x844, {0x00554BB0}},
+        {0x8002C449, kSoft, kRW, 0x848, {0x0002C449}},
+        {0x80151EB0,
+         kPort,
+         kRO,
+         0x880,
+         {0x40151EB0, 0x48151EB0, 0x44151EB0, 0x64151EB0, 0x54151EB0, 0x74151EB0, 0x42151EB0}},
+        {0x80C3BEDC, kPort, kRO, 0x884, {0x44C3BEDC, 0x4CC3BEDC, 0x42C3BEDC}},
+        {0x80D0AB5A,
+         kPort,
+         kRO,
+         0x888,
+         {0x40D0AB5A, 0x60D0AB5A, 0x50D0AB5A, 0x70D0AB5A, 0x48D0AB5A, 0x42D0AB5A}},
+        {0x80142B2E, kPort, kRO, 0x88C, {0x40142B2E, 0x42142B2E}},
+        {0x80693D46, kPort, kRO, 0x890, {0x40693D46, 0x42693D46}},
+        {0x80DAE1AA, kPort, kRO, 0x894, {0x40DAE1AA, 0x42DAE1AA}},
+        {0x80B92558,
+         kPort,
+         kRO,
+         0x8A0,
+         {0x40B92558, 0x48B92558, 0x44B92558, 0x64B92558, 0x54B92558, 0x74B92558, 0x4CB92558, 0x42B92558}},
+        {0x80ACE252,
+         kPort,
+         kRO,
+         0x8A4,
+         {0x60ACE252, 0x50ACE252, 0x70ACE252, 0x48ACE252, 0x74ACE252, 0x42ACE252}},
+        {0x8097DA03, kPort, kRO, 0x8A8, {0x4097DA03, 0x4297DA03}},
+        {0x806F7667, kPort, kRO, 0x8AC, {0x406F7667, 0x426F7667}},
+        {0x80869530, kPort, kRO, 0x8B0, {0x40869530}},
+        {0x805825DD, kSoft, kRW, 0x900, {0x005825DD}},
+        {0x805823E7, kSoft, kRW, 0x910, {0x005823E7}},
+        {0x8055049F, kSoft, kRW, 0x920, {0x0055049F}},
+        {0x80EC3410, kSoft, kRW, 0x930, {0x00EC3410}},
+        {0x80553695, kSoft, kRW, 0x904, {0x00553695, 0x0E553695}},
+        {0x80BD9F8A, kSoft, kRW, 0x914, {0x00BD9F8A, 0x0EBD9F8A}},
+        {0x8090E619, kSoft, kRW, 0x924, {0x0090E619, 0x0E90E619}},
+        {0x800DB49C, kSoft, kRW, 0x934, {0x000DB49C, 0x0E0DB49C}},
+        {0x805AB5C2, kSoft, kRW, 0x904, {0x0C5AB5C2, 0x0E5AB5C2}},
+        {0x8065BA96, kSoft, kRW, 0x914, {0x0C65BA96, 0x0E65BA96}},
+        {0x80EF5944, kSoft, kRW, 0x924, {0x0CEF5944, 0x0EEF5944}},
+        {0x80380490, kSoft, kRW, 0x934, {0x0C380490, 0x0E380490}},
+    };
+    return rows;
+}
+
+// Writable soft-copy registers in declaration order (the order of flushRegMap).
+const std::vector<uint32_t> kFlushOrder = {0x818, 0x81C, 0x820, 0x824, 0x828, 0x82C, 0x830, 0x840,
+                                           0x844, 0x848, 0x900, 0x910, 0x920, 0x930, 0x904, 0x914,
+                                           0x924, 0x934, 0x904, 0x914, 0x924, 0x934};
+
+int64_t codeOf(const tStatus& s) {
+    return s.getCode();
+}
+
+class StreamCircuitMap : public kelvo_test::LeakCheckedTest {
+protected:
+    FakeAccessor bus;
+    tStreamCircuitRegMap map{&bus, 0x34000, 0, 0x1000};
+
+    // Runs one operation by number on a fresh status and returns its code.
+    int64_t get(uint32_t id, uint64_t& value) {
+        tStatus s;
+        map.get(id, value, s, 0);
+        return codeOf(s);
+    }
+    int64_t set(uint32_t id, uint64_t value) {
+        tStatus s;
+        map.set(id, value, s, 0);
+        return codeOf(s);
+    }
+    int64_t read(uint32_t id, uint64_t& value) {
+        tStatus s;
+        map.read(id, value, s, 0);
+        return codeOf(s);
+    }
+    int64_t write(uint32_t id, uint64_t value, bool force = false) {
+        tStatus s;
+        map.write(id, value, force, s, 0);
+        return codeOf(s);
+    }
+    int64_t flush(uint32_t id, bool force = false) {
+        tStatus s;
+        map.flush(id, force, s, 0);
+        return codeOf(s);
+    }
+    int64_t refresh(uint32_t id) {
+        tStatus s;
+        map.refresh(id, s, 0);
+        return codeOf(s);
+    }
+};
+
+TEST_F(StreamCircuitMap, EachOperationServesExactlyItsIdentifiersOfTheTable) {
+    int soft = 0;
+    for (const Golden& row : table()) {
+        SCOPED_TRACE(testing::Message() << std::hex << row.id);
+        const bool isSoft = row.kind == kSoft;
+        const bool readable = row.access != kWO;
+        const bool writable = row.access != kRO;
+        soft += isSoft ? 1 : 0;
+        uint64_t v = 0;
+        EXPECT_EQ(get(row.id, v), isSoft ? 0 : kelvo_test::kUnknownId);
+        EXPECT_EQ(set(row.id, 0), isSoft && writable ? 0 : kelvo_test::kUnknownId);
+        EXPECT_EQ(read(row.id, v), readable ? 0 : kelvo_test::kUnknownId);
+        EXPECT_EQ(write(row.id, 0), writable ? 0 : kelvo_test::kUnknownId);
+        EXPECT_EQ(flush(row.id), writable ? 0 : kelvo_test::kUnknownId);
+        EXPECT_EQ(refresh(row.id), isSoft && readable ? 0 : kelvo_test::kUnknownId);
+        for (uint32_t field : row.fields) {
+            SCOPED_TRACE(testing::Message() << "field " << std::hex << field);
+            const bool readOnlyField = (field & 0x40000000u) != 0;
+            EXPECT_EQ(get(field, v), isSoft ? 0 : kelvo_test::kUnknownId);
+            EXPECT_EQ(set(field, 0), isSoft && !readOnlyField ? 0 : kelvo_test::kUnknownId);
+            EXPECT_EQ(read(field, v), readable ? 0 : kelvo_test::kUnknownId);
+            EXPECT_EQ(write(field, 0), writable && !readOnlyField ? 0 : kelvo_test::kUnknownId);
+            // A read-only field selects no register here: none of these registers has a read view.
+            EXPECT_EQ(flush(field), writable && !readOnlyField ? 0 : kelvo_test::kUnknownId);
+            EXPECT_EQ(refresh(field), isSoft && readable && !readOnlyField ? 0 : kelvo_test::kUnknownId);
+        }
+        // getRegisterFormat serves all 40 registers, fields lowest bit first.
+        arm::FieldType types[16];
+        uint64_t masks[16];
+        uint32_t count = 16;
+        tStatus s;
+        map.getRegisterFormat(row.id, count, types, masks, s);
+        EXPECT_TRUE(s.isSuccess());
+        EXPECT_EQ(count, row.fields.size());
+        for (uint32_t i = 1; i < count; ++i) {
+            EXPECT_LT(masks[i - 1], masks[i]);
+        }
+    }
+    EXPECT_EQ(soft, 23);
+    EXPECT_EQ(table().size(), 40u);
+}
+
+TEST_F(StreamCircuitMap, FieldsAreExtractedAndInsertedByTheirBits) {
+    EXPECT_EQ(set(0x802A7254, 0xFFFFFFFF), 0);
+    EXPECT_EQ(map.StreamEviction.softCopy, 0xFFFFFFFFu);
+    uint64_t v = 0;
+    EXPECT_EQ(get(0x262A7254, v), 0);
+    EXPECT_EQ(v, 0x1Fu);
+    EXPECT_EQ(get(0x002A7254, v), 0);
+    EXPECT_EQ(v, 0x1FFFFFFu);
+
+    // A 5-bit field set to 0x21 keeps its low bits; a one-bit field set to 2 becomes 1.
+    EXPECT_EQ(set(0x802A7254, 0), 0);
+    EXPECT_EQ(set(0x262A7254, 0x21), 0);
+    EXPECT_EQ(map.StreamEviction.softCopy, 0x02000000u);
+    EXPECT_EQ(set(0x1E2A7254, 2), 0);
+    EXPECT_EQ(map.StreamEviction.softCopy, 0x42000000u);
+    EXPECT_EQ(get(0x1E2A7254, v), 0);
+    EXPECT_EQ(v, 1u);
+
+    // A whole-register identifier with selector bits names the same register.
+    EXPECT_EQ(get(0x802A7254 | 0x3F000000, v), 0);
+    EXPECT_EQ(v, 0x42000000u);
+    EXPECT_EQ(set(0xBF2A7254, 7), 0);
+    EXPECT_EQ(map.StreamEviction.softCopy, 7u);
+    EXPECT_EQ(write(0xBF2A7254, 9, false), 0);
+    EXPECT_EQ(bus.log.back(), (BusAccess{'W', 0x34820, 9}));
+    bus.memory[0x34820] = 0x55;
+    EXPECT_EQ(read(0xBF2A7254, v), 0);
+    EXPECT_EQ(v, 0x55u);
+    // Bit 30 is not ignored: no read view here.
+    EXPECT_EQ(get(0xC02A7254, v), kelvo_test::kUnknownId);
+    EXPECT_EQ(v, 0u);
+}
+
+TEST_F(StreamCircuitMap, SetMarksDirtyOnlyOnChangeAndWriteFlushesWhenDirtyOrForced) {
+    EXPECT_EQ(map.StreamPriority.dirty, 0);
+    EXPECT_EQ(set(0x80D5E884, 0), 0);
+    EXPECT_EQ(map.StreamPriority.dirty, 0) << "same value";
+    EXPECT_EQ(write(0x80D5E884, 0, false), 0);
+    EXPECT_TRUE(bus.log.empty());
+    EXPECT_EQ(write(0x80D5E884, 0, true), 0);
+    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0x3482C, 0}}));
+    EXPECT_EQ(set(0x80D5E884, 3), 0);
+    EXPECT_EQ(map.StreamPriority.dirty, 1);
+    // A refresh discards what was set and not flushed.
+    bus.memory[0x3482C] = 0x77;
+    EXPECT_EQ(refresh(0x00D5E884), 0);
+    EXPECT_EQ(map.StreamPriority.softCopy, 0x77u);
+    EXPECT_EQ(map.StreamPriority.dirty, 0);
+}
+
+TEST_F(StreamCircuitMap, FifoSizeIsReadOnlyAndItsFieldSelectsNoRegisterForRefresh) {
+    uint64_t v = 99;
+    EXPECT_EQ(set(0x40DF038E, 1), kelvo_test::kUnknownId);
+    EXPECT_EQ(set(0x80DF038E, 1), kelvo_test::kUnknownId);
+    EXPECT_EQ(get(0x80DF038E, v), 0);
+    EXPECT_EQ(v, 0u) << "0 until the first refresh";
+    EXPECT_EQ(refresh(0x40DF038E), kelvo_test::kUnknownId);
+    EXPECT_EQ(flush(0x40DF038E, true), kelvo_test::kUnknownId);
+    bus.memory[0x34814] = 0x1234;
+    EXPECT_EQ(read(0x40DF038E, v), 0);
+    EXPECT_EQ(v, 0x1234u);
+    EXPECT_EQ(get(0x40DF038E, v), 0);
+    EXPECT_EQ(v, 0x1234u);
+}
+
+TEST_F(StreamCircuitMap, DataPortsGoToTheHardwareEveryTime) {
+    // A field write writes the field alone.
+    EXPECT_EQ(write(0x02F37940, 1), 0);
+    EXPECT_EQ(write(0x02F37940, 0), 0);
+    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0x34800, 0x10000}, {'W', 0x34800, 0}}));
+    bus.log.clear();
+    // Transfer count and additive transfer count share offset 0x810.
+    bus.memory[0x34810] = 0xABCD;
+    uint64_t v = 0;
+    EXPECT_EQ(read(0x40F7D413, v), 0);
+    EXPECT_EQ(v, 0xABCDu);
+    EXPECT_EQ(write(0x80959304, 0x10), 0);
+    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'R', 0x34810, 0xABCD}, {'W', 0x34810, 0x10}}));
+    bus.log.clear();
+    EXPECT_EQ(flush(0x80959304, true), 0);
+    EXPECT_TRUE(bus.log.empty()) << "a writable data port has nothing to flush";
+    EXPECT_EQ(refresh(0x80959304), kelvo_test::kUnknownId);
+    EXPECT_EQ(read(0x80959304, v), kelvo_test::kUnknownId);
+    EXPECT_EQ(v, 0u);
+    EXPECT_EQ(get(0x80F37940, v), kelvo_test::kUnknownId);
+
+    // Typed methods of the stream controller.
+    tStatus s;
+    map.StreamControlStatus.writeRegister(4, s);
+    bus.memory[0x34800] = 0x100;
+    EXPECT_TRUE(map.StreamControlStatus.readDataTransferEnable(s));
+    EXPECT_FALSE(map.StreamControlStatus.readStreamCircuitResetComplete(s));
+    bus.memory[0x34800] = 0x400;
+    EXPECT_TRUE(map.StreamControlStatus.readStreamCircuitResetComplete(s));
+    map.StreamAdditiveTransferCount.writeRegister(0x2000, s);
+    EXPECT_TRUE(s.isSuccess());
+    EXPECT_EQ(bus.offsets('W'), (std::vector<uint32_t>{0x34800, 0x34810}));
+}
+
+TEST_F(StreamCircuitMap, PeerRegistersHaveTwoViewsOfOneHardwareWord) {
+    tStatus s;
+    map.StreamPeerStreamNumber[2].writePeerStreamNumber(0x7FF, s, false);
+    EXPECT_EQ(map.StreamPeerStreamNumber[2].softCopy, 0x3FFu << 12) << "10 bits";
+    map.StreamPeerStreamNumber[2].writePeerStreamEndpoint(0x3, s, false);
+    map.StreamPeerLocalAddress[2].writePeerLocalAddress(0x1234567, s, false);
+    map.StreamPeerLocalAddress[2].writePeerEndpoint(0x9, s, false);
+    EXPECT_TRUE(s.isSuccess());
+    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0x34924, 0x003FF000},
+                                               {'W', 0x34924, 0x303FF000},
+                                               {'W', 0x34924, 0x01234567},
+                                               {'W', 0x34924, 0x91234567}}));
+    EXPECT_EQ(map.StreamPeerLocalAddress[2].dirty, 0);
+
+    // Forced flush: each peer word twice, the stream-number view last.
+    bus.log.clear();
+    map.flushRegMap(true, s);
+    EXPECT_TRUE(s.isSuccess());
+    std::vector<uint32_t> expected;
+    for (uint32_t offset : kFlushOrder) {
+        expected.push_back(0x34000 + offset);
+    }
+    EXPECT_EQ(bus.offsets('W'), expected);
+    EXPECT_EQ(bus.memory[0x34924], 0x303FF000u);
+
+    // A refresh loads both views from the same word.
+    bus.log.clear();
+    bus.memory[0x34904] = 0xA0012345;
+    map.refreshRegMap(s);
+    EXPECT_EQ(map.StreamPeerLocalAddress[0].getPeerLocalAddress(s), 0x0012345u);
+    EXPECT_EQ(map.StreamPeerStreamNumber[0].getPeerStreamNumber(s), 0x12u);
+    EXPECT_EQ(map.StreamPeerStreamNumber[0].getPeerStreamEndpoint(s), 0xAu);
+    expected.insert(expected.begin(), 0x34814);
+    EXPECT_EQ(bus.offsets('R'), expected);
+    EXPECT_EQ(bus.count('W'), 0u);
+}
+
+TEST_F(StreamCircuitMap, MarkDirtyThenFlushWritesEveryWritableSoftCopyOnce) {
+    tStatus s;
+    map.flushRegMap(false, s);
+    EXPECT_TRUE(bus.log.empty());
+    map.markDirtyRegMap();
+    EXPECT_EQ(map.StreamFifoSize.dirty, 1) << "read-only ones too, where it has no effect";
+    map.flushRegMap(false, s);
+    EXPECT_TRUE(s.isSuccess());
+    EXPECT_EQ(bus.count('W'), kFlushOrder.size());
+    bus.log.clear();
+    map.flushRegMap(false, s);
+    EXPECT_TRUE(bus.log.empty());
+}
+
+TEST_F(StreamCircuitMap, RegisterFormatReportsTypesAndMasksWithinCapacity) {
+    arm::FieldType types[4] = {};
+    uint64_t masks[4] = {};
+    uint32_t count = 4;
+    tStatus s;
+    map.getRegisterFormat(0x802A7254, count, types, masks, s);
+    ASSERT_TRUE(s.isSuccess());
+    EXPECT_EQ(count, 4u);
+    EXPECT_EQ(std::vector<uint32_t>(types, types + 4), (std::vector<uint32_t>{3, 1, 0, 0}));
+    EXPECT_EQ(std::vector<uint64_t>(masks, masks + 4),
+              (std::vector<uint64_t>{0x1FFFFFF, 0x3E000000, 0x40000000, 0x80000000}));
+    // A writable field's identifier selects its register.
+    count = 4;
+    map.getRegisterFormat(0x3E2A7254, count, types, masks, s);
+    EXPECT_EQ(count, 4u);
+
+    count = 3;
+    map.getRegisterFormat(0x802A7254, count, types, masks, s);
+    EXPECT_EQ(s.getCode(), kelvo_test::kBufferTooSmall);
+    EXPECT_EQ(count, 3u);
+
+    tStatus u;
+    count = 4;
+    map.getRegisterFormat(0x40DF038E, count, types, masks, u);
+    EXPECT_EQ(u.getCode(), kelvo_test::kNotImplemented);
+    EXPECT_EQ(count, 0u);
+
+    tStatus n;
+    count = 4;
+    map.getRegisterFormat(0x802A7254, count, nullptr, masks, n);
+    EXPECT_EQ(n.getCode(), kelvo_test::kBufferTooSmall) << "missing arrays hold nothing";
+}
+
+TEST_F(StreamCircuitMap, AFatalStatusOnEntryChangesNothing) {
+    tStatus s;
+    KELVO_SET_STATUS(s, -1);
+    uint64_t v = 77;
+    map.get(0x802A7254, v, s, 0);
+    map.read(0x80F37940, v, s, 0);
+    map.set(0x802A7254, 1, s, 0);
+    map.write(0x80F37940, 1, true, s, 0);
+    map.flushRegMap(true, s);
+    map.refreshRegMap(s);
+    uint32_t count = 4;
+    map.getRegisterFormat(0x12345678, count, nullptr, nullptr, s);
+    EXPECT_EQ(v, 77u);
+    EXPECT_EQ(count, 4u);
+    EXPECT_EQ(map.StreamEviction.softCopy, 0u);
+    EXPECT_TRUE(bus.log.empty());
+    EXPECT_EQ(s.getCode(), -1);
+}
+
+TEST_F(StreamCircuitMap, AccessorFailuresLeaveSoftCopiesAndDirtyAsTheyWere) {
+    EXPECT_EQ(set(0x80D5E884, 5), 0);
+    bus.failNext(1);
+    EXPECT_EQ(flush(0x80D5E884), -50400);
+    EXPECT_EQ(map.StreamPriority.softCopy, 5u);
+    EXPECT_EQ(map.StreamPriority.dirty, 1);
+    bus.failNext(1);
+    uint64_t v = 0;
+    EXPECT_EQ(read(0x80D5E884, v), -50400);
+    EXPECT_EQ(v, 5u) << "the field of the unchanged soft copy";
+    // flushRegMap goes on past a failure and keeps the first one.
+    map.markDirtyRegMap();
+    bus.log.clear();
+    bus.failNext(2, -50401);
+    tStatus s;
+    map.flushRegMap(false, s);
+    EXPECT_EQ(s.getCode(), -50401);
+    EXPECT_EQ(bus.count('W'), kFlushOrder.size());
+    EXPECT_EQ(map.StreamFifoDecrease.dirty, 1);
+    EXPECT_EQ(map.StreamGovernor.dirty, 0);
+}
+
+TEST_F(StreamCircuitMap, RegistersOutsideTheWindowReportNotAccessible) {
+    FakeAccessor small;
+    tStreamCircuitRegMap cut(&small, 0x34000, 0, 0x800);
+    tStatus s;
+    cut.flushRegMap(false, s);
+    EXPECT_TRUE(s.isSuccess()) << "nothing dirty, nothing forced";
+    uint64_t v = 0;
+    tStatus g;
+    cut.set(0x80D5E884, 6, g, 0);
+    cut.get(0x80D5E884, v, g, 0);
+    EXPECT_TRUE(g.isSuccess());
+    EXPECT_EQ(v, 6u);
+    tStatus f;
+    cut.flush(0x80D5E884, false, f, 0);
+    EXPECT_EQ(f.getCode(), kelvo_test::kOutsideWindow);
+    EXPECT_EQ(cut.StreamPriority.dirty, 1);
+    tStatus r;
+    cut.read(0x80D5E884, v, r, 0);
+    EXPECT_EQ(r.getCode(), kelvo_test::kOutsideWindow);
+    EXPECT_EQ(v, 6u);
+    tStatus d;
+    EXPECT_TRUE(cut.StreamControlStatus.readDataTransferEnable(d)) << "the field of 0xFFFFFFFF";
+    EXPECT_EQ(d.getCode(), kelvo_test::kOutsideWindow);
+    tStatus w;
+    cut.StreamControlStatus.writeRegister(1, w);
+    EXPECT_EQ(w.getCode(), kelvo_test::kOutsideWindow);
+    EXPECT_TRUE(small.log.empty());
+
+    // A window starting above the registers' offsets: same answer.
+    tStreamCircuitRegMap high(&small, 0x34000, 0x900, 0x10);
+    EXPECT_EQ(high.StreamPeerConfig[0].inWindow, 1);
+    EXPECT_EQ(high.StreamPeerConfig[0].address, 0x34000u);
+    EXPECT_EQ(high.StreamPeerConfig[1].inWindow, 0);
+    EXPECT_EQ(high.StreamEviction.inWindow, 0);
+}
+
+TEST_F(StreamCircuitMap, VersionsAndRecords) {
+    EXPECT_STREQ(map.getVersion(), "1.0.0d379");
+    EXPECT_STREQ(map.getOldestCompatibleVersion(), "1.0.0d379");
+    EXPECT_EQ(map.StreamControlStatus.address, 0x34800u);
+    EXPECT_EQ(map.StreamPeerStreamNumber[3].address, 0x34934u);
+    EXPECT_EQ(map.StreamPeerStreamNumber[3].owner, &map);
+    EXPECT_EQ(map.StreamEviction.inWindow, 1);
+}
+
+} // namespace

@@ -1,0 +1,41 @@
+# Generated register maps: runs tools/regmapgen/regmapgen.py at build time.
+#
+# kelvo_generate_regmaps(<target> OUTPUT_DIR <dir> DESCRIPTIONS <file>... [SEARCH <file-or-folder>...])
+# generates <dir>/regmaps/<stem>.h and .cpp for each description, adds the
+# sources to <target> and <dir> to its include path. SEARCH names further
+# descriptions the generator reads to resolve sub-map classes. The generator
+# rewrites an output only when its text changes, so editing one description
+# recompiles only what its text reaches.
+find_package(Python3 3.11 REQUIRED COMPONENTS Interpreter)  # tomllib
+
+function(kelvo_generate_regmaps target)
+  cmake_parse_arguments(RG "" "OUTPUT_DIR" "DESCRIPTIONS;SEARCH" ${ARGN})
+  set(generator ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/regmapgen.py)
+  set(readable ${RG_DESCRIPTIONS})
+  set(search_args)
+  foreach(path IN LISTS RG_SEARCH)
+    list(APPEND search_args --search ${path})
+    if(IS_DIRECTORY ${path})
+      file(GLOB found CONFIGURE_DEPENDS ${path}/*.toml)
+      list(APPEND readable ${found})
+    else()
+      list(APPEND readable ${path})
+    endif()
+  endforeach()
+  list(REMOVE_DUPLICATES readable)
+  foreach(description IN LISTS RG_DESCRIPTIONS)
+    get_filename_component(stem ${description} NAME_WE)
+    set(header ${RG_OUTPUT_DIR}/regmaps/${stem}.h)
+    set(source ${RG_OUTPUT_DIR}/regmaps/${stem}.cpp)
+    add_custom_command(
+      OUTPUT ${header} ${source}
+      COMMAND ${Python3_EXECUTABLE} ${generator} --output-dir ${RG_OUTPUT_DIR} ${search_args} ${description}
+      DEPENDS ${description} ${readable} ${generator}
+      COMMENT "Generating register map ${stem}"
+      VERBATIM)
+    target_sources(${target} PRIVATE ${header} ${source})
+    # Generated maps are kernel code wherever they are built.
+    set_source_files_properties(${source} TARGET_DIRECTORY ${target} PROPERTIES COMPILE_OPTIONS "${KELVO_KERNEL_CXX_FLAGS}")
+  endforeach()
+  target_include_directories(${target} PUBLIC ${RG_OUTPUT_DIR})
+endfunction()

@@ -1,0 +1,169 @@
+"""The generator rejects faulty descriptions (run by CTest as regmapgen_checks)."""
+import contextlib
+import io
+import os
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import regmapgen  # noqa: E402
+
+GOOD = """
+[map]
+class = "tGoodRegMap"
+namespace = "kelvo_regmaps"
+version = "1.0.0d379"
+size = 0x100
+
+[[register]]
+name = "Eviction"
+type = "tEvictionReg"
+offset = 0x20
+id = 0x802A7254
+fields = [
+  { bits = "0-24", id = 0x002A7254, type = 3 },
+  { bits = "25-29", id = 0x262A7254, type = 1 },
+  { bits = "30", id = 0x1E2A7254, name = "Flag" },
+]
+
+[[register]]
+name = "Config"
+type = "tConfigReg"
+offset = 0x24
+kind = "strobe-word"
+kept_after_write = 0x3FFFFFEF
+id = 0x8018D796
+view_id = 0xC018D796
+fields = [
+  { bits = "0-1", id = 0x0018D796 },
+  { bits = "4", id = 0x0818D796 },
+  { bits = "28", id = 0x4E18D796, ro = true },
+  { bits = "30", id = 0x1E18D796 },
+]
+
+[[register]]
+name = "Peer"
+type = "tPeerReg"
+count = 2
+offsets = [0x40, 0x30]
+ids = [0x80553695, 0x80BD9F8A]
+fields = [{ bits = "28-31", ids = [0x0E553695, 0x0EBD9F8A] }]
+
+[[submap]]
+name = "Leaf"
+class = "tGoodRegMap"
+window = "LeafWin"
+offset = 0x80
+size = 0x10
+"""
+
+
+class GeneratorChecks(unittest.TestCase):
+    def setUp(self):
+        self.folder = tempfile.TemporaryDirectory()
+        self.addCleanup(self.folder.cleanup)
+
+    def run_generator(self, text, *extra_files, check=True):
+        path = os.path.join(self.folder.name, "good_reg_map.toml")
+        with open(path, "w") as handle:
+            handle.write(text)
+        args = ["--check"] if check else ["--output-dir", os.path.join(self.folder.name, "out")]
+        args.append(path)
+        for name, body in extra_files:
+            other = os.path.join(self.folder.name, name)
+            with open(other, "w") as handle:
+                handle.write(body)
+            args += ["--search", other]
+        errors = io.StringIO()
+        with contextlib.redirect_stderr(errors):
+            status = regmapgen.main(args)
+        return status, errors.getvalue()
+
+    def assert_rejected(self, text, *phrases):
+        status, errors = self.run_generator(text)
+        self.assertEqual(status, 1, errors)
+        for phrase in phrases:
+            self.assertIn(phrase, errors)
+
+    def test_a_good_description_passes_and_generates_both_files_once(self):
+        # A map cannot contain itself: use a separate leaf class.
+        leaf = GOOD.replace('class = "tGoodRegMap"', 'class = "tLeafRegMap"', 1).split("[[submap]]")[0]
+        text = GOOD.replace('class = "tGoodRegMap"\nwindow', 'class = "tLeafRegMap"\nwindow')
+        status, errors = self.run_generator(text, ("leaf_reg_map.toml", leaf), check=False)
+        self.assertEqual(status, 0, errors)
+        header = os.path.join(self.folder.name, "out", "regmaps", "good_reg_map.h")
+        source = os.path.join(self.folder.name, "out", "regmaps", "good_reg_map.cpp")
+        with open(header) as handle:
+            text_h = handle.read()
+        self.assertIn("class tGoodRegMap : public arm::tRegisterMapBase", text_h)
+        self.assertIn("bool readFlag(", text_h)
+        self.assertIn("tPeerReg Peer[2];", text_h)
+        self.assertIn('#include "regmaps/leaf_reg_map.h"', text_h)
+        with open(source) as handle:
+            text_c = handle.read()
+        self.assertIn('"LeafWin_LeafRegMap"', text_c)
+        before = os.stat(source).st_mtime_ns
+        status, _ = self.run_generator(text, ("leaf_reg_map.toml", leaf), check=False)
+        self.assertEqual(status, 0)
+        self.assertEqual(os.stat(source).st_mtime_ns, before, "unchanged text is not rewritten")
+
+    def test_a_map_containing_itself_is_rejected(self):
+        self.assert_rejected(GOOD, "contains itself")
+
+    def test_overlapping_registers_need_a_declared_alias(self):
+        overlapping = GOOD.replace("offset = 0x24", "offset = 0x20")
+        self.assert_rejected(overlapping, "overlaps register 'Eviction'")
+        aliased = overlapping.replace('type = "tConfigReg"', 'type = "tConfigReg"\naliases = ["Eviction"]')
+        aliased = aliased.split("[[submap]]")[0]
+        status, errors = self.run_generator(aliased)
+        self.assertEqual(status, 0, errors)
+        # Array elements overlap the same way.
+        self.assert_rejected(GOOD.replace("offsets = [0x40, 0x30]", "offsets = [0x40, 0x20]"),
+                             "overlaps register 'Eviction'")
+
+    def test_values_must_fit_the_register(self):
+        self.assert_rejected(GOOD.replace('id = 0x802A7254\n', 'id = 0x802A7254\ndefault = 0x100000000\n'),
+                             "default 0x100000000 does not fit 32 bits")
+        self.assert_rejected(GOOD.replace('{ bits = "30", id = 0x1E2A7254', '{ bits = "30-32", id = 0x1E2A7254'),
+                             "lie outside the 32-bit register")
+        self.assert_rejected(GOOD.replace('"0-24"', '"0-25"'), "overlap another field")
+
+    def test_registers_and_sub_maps_must_lie_inside_the_region(self):
+        self.assert_rejected(GOOD.replace("offset = 0x20", "offset = 0x100"), "outside the map's region")
+        self.assert_rejected(GOOD.replace("offset = 0x80", "offset = 0xF8"), "outside the map's region")
+        self.assert_rejected(GOOD.replace("offset = 0x20", "offset = 0x22"), "not aligned")
+
+    def test_identifiers_are_recomputed_from_key_bits_and_read_only_mark(self):
+        self.assert_rejected(GOOD.replace("0x262A7254", "0x252A7254"),
+                             "identifier 0x252a7254 should be 0x262a7254")
+        self.assert_rejected(GOOD.replace("id = 0x802A7254", "id = 0xC02A7254"), "should be 0x802a7254")
+        self.assert_rejected(GOOD.replace("0x4E18D796, ro = true", "0x4E18D796"), "should be 0x0e18d796")
+        self.assert_rejected(GOOD.replace("view_id = 0xC018D796\n", ""), "give it as view_id")
+        self.assert_rejected(GOOD.replace("0x0EBD9F8A]", "0x0EBD9F8B]"), "should be 0x0ebd9f8a")
+        self.assert_rejected(GOOD.replace("type = 1", "type = 2"), "field type 2 does not match a width of 5")
+
+    def test_access_and_kind_rules(self):
+        read_only = GOOD.replace('name = "Eviction"', 'name = "Eviction"\naccess = "read-only"')
+        self.assert_rejected(read_only.replace('name = "Flag" }', 'name = "Flag", ro = false }'), "must be read-only")
+        self.assert_rejected(GOOD.replace('kind = "strobe-word"\nkept_after_write = 0x3FFFFFEF\n',
+                                          'kind = "strobe-word"\n'), "needs its strobe bits")
+        self.assert_rejected(GOOD.replace('kind = "strobe-word"', 'kind = "strobe-word"\naccess = "write-only"'),
+                             "cannot be read-only")
+
+    def test_transcription_slips_are_named(self):
+        self.assert_rejected(GOOD.replace("offsets =", "offset_list ="), "unknown key 'offset_list'")
+        self.assert_rejected(GOOD.replace('window = "LeafWin"', 'window = "LeafWin"\nclass2 = 1'),
+                             "unknown key 'class2'")
+        self.assert_rejected(GOOD.replace('class = "tGoodRegMap"\nwindow', 'class = "tMissing"\nwindow'),
+                             "no description of class 'tMissing'")
+        self.assert_rejected(GOOD.replace("ids = [0x80553695, 0x80BD9F8A]", "ids = [0x80553695]"),
+                             "has 1 entries for 2 elements")
+        self.assert_rejected(GOOD.replace("0x80BD9F8A", "0x8018D796").replace("0x0EBD9F8A", "0x0E18D796"),
+                             "is also used by register")
+        shared = GOOD.replace('type = "tPeerReg"', 'type = "tEvictionReg"')
+        self.assert_rejected(shared, "type 'tEvictionReg' is shared with register 'Eviction' but differs")
+
+
+if __name__ == "__main__":
+    unittest.main()
