@@ -8,9 +8,7 @@
 
 namespace voregitools {
 
-// The rule of Registration::checkVersion. (Registration keeps every virtual
-// function inline: classes built on it outside the driver may carry type
-// information, which then must not depend on a definition in the driver.)
+// The rule of Registration::checkVersion.
 void checkClientVersion(bool versioned, const Version& version, const Version& oldestCompatible,
                         const Version& client, nVOAPALS100::tStatus& status);
 
