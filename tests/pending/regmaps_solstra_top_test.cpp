@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "control.h"
+#include "framework/arm_dispatcher.h"
 #include "kelvo/product_ids.h"
 #include "regmaps/solstra_iso_top_reg_map.h"
 #include "regmaps/solstra_niso_top_reg_map.h"
@@ -105,6 +106,45 @@ protected:
     FakeAccessor nisoBus;
     FakeAccessor isoBus;
 };
+
+// The register-map dispatcher's own list: its names joined by TAB, in registration order.
+std::string registered(const armki::ARMDispatcher& dispatcher) {
+    vohtl::BasicString list;
+    tStatus s;
+    dispatcher.getRegistrationList(list, s);
+    EXPECT_TRUE(s.isSuccess());
+    return list.c_str() != nullptr ? std::string(list.c_str()) : std::string();
+}
+
+TEST_F(SolstraTops, TheDispatcherListsBothTreesInOrderAndLosesThemAgain) {
+    tStatus built;
+    tSolstraNisoTopRegMap niso(&nisoBus, built);
+    tSolstraIsoTopRegMap iso(&isoBus, built);
+    ASSERT_TRUE(built.isSuccess());
+    armki::ARMDispatcher dispatcher;
+    tStatus s;
+    niso.addToDispatcher(dispatcher, s);
+    EXPECT_EQ(registered(dispatcher), RegistrationLog::join(nisoNames()));
+    iso.addToDispatcher(dispatcher, s);
+    ASSERT_TRUE(s.isSuccess());
+    std::vector<std::string> both = nisoNames();
+    append(both, isoNames());
+    EXPECT_EQ(registered(dispatcher), RegistrationLog::join(both));
+
+    // A map found by its long name (with the version the caller expects) is the object of the tree.
+    arm::DynamicAccessInterfaceBase<tStatus>* found = nullptr;
+    dispatcher.getRegistration((isoNames()[25] + "_Ver1.0.0d379").c_str(), &found, s, nullptr);
+    EXPECT_TRUE(s.isSuccess());
+    EXPECT_EQ(found, &iso.SeqTop.Channel.SeqChannel.SeqFlexLoop);
+
+    // One name removed by hand: the tree's removal reports it once and removes the rest.
+    dispatcher.remove(isoNames()[3].c_str(), s);
+    tStatus r;
+    iso.removeFromDispatcher(dispatcher, r);
+    EXPECT_EQ(r.getCode(), -240024);
+    niso.removeFromDispatcher(dispatcher, r);
+    EXPECT_EQ(registered(dispatcher), "");
+}
 
 TEST_F(SolstraTops, BothTreesRegisterEveryNameInOrderAndRemoveThemAgain) {
     tStatus built;

@@ -227,6 +227,13 @@ fields = [{ bits = "0-14", id = 0x4001D98C }, { bits = "19", id = 0x7201D98C }]
         # The read view of a mixed register is not duplicated.
         self.assertEqual(formats.count("0xC018D796u"), 1)
 
+    def test_takes_status_gives_the_constructor_a_status(self):
+        text = GOOD.split("[[submap]]")[0].replace('size = 0x100', 'size = 0x100\ntakes_status = true')
+        status, errors = self.run_generator(text, check=False)
+        self.assertEqual(status, 0, errors)
+        with open(os.path.join(self.folder.name, "out", "regmaps", "good_reg_map.h")) as handle:
+            self.assertIn("accessor, nVOAPALS100::tStatus& status, uint32_t base", handle.read())
+
     def test_registers_of_one_tree_never_share_an_accessor_address(self):
         leaf = GOOD.replace('class = "tGoodRegMap"', 'class = "tLeafRegMap"', 1).split("[[submap]]")[0]
         text = GOOD.replace('class = "tGoodRegMap"\nwindow', 'class = "tLeafRegMap"\nwindow')
