@@ -110,6 +110,12 @@ TEST(SolstraIsoChannel, OwnRegistersPartsAndAFailedConstruction) {
     EXPECT_EQ(map.DcBus[1]->base(), 0x2108u);
     EXPECT_EQ(map.IsoStreamControl.base(), 0x2300u);
 
+    // A window that ends inside the second DC-bus block cuts that block's window, not the first's.
+    tSolstraIsoChRegMap shortWindow(&bus, built, 0x2000, 0, 0x10C);
+    EXPECT_EQ(shortWindow.DcBus[0]->windowSize(), 8u);
+    EXPECT_EQ(shortWindow.DcBus[1]->windowSize(), 4u);
+    EXPECT_EQ(shortWindow.FlexLoop.windowSize(), 0u);
+
     // Built on a status that already holds an error: registers and embedded maps, no DC-bus map.
     tStatus failed;
     KELVO_SET_STATUS(failed, -50400);
