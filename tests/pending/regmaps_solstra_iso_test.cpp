@@ -154,8 +154,8 @@ TEST_F(SolstraSeqChannel, StagingRegistersAndTheirDefaults) {
     EXPECT_EQ(probe.set(0x80F89E9F, 0), 0);
     EXPECT_EQ(map.CurrentSwitchesControlStg.dirty, 0);
     EXPECT_EQ(probe.write(0x80F89E9F, 0, true), 0);
-    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0x18290, 0x30}, {'W', 0x182A0, 0x0A000000},
-                                               {'W', 0x18288, 0}}));
+    EXPECT_EQ(bus.log,
+              (std::vector<BusAccess>{{'W', 0x18290, 0x30}, {'W', 0x182A0, 0x0A000000}, {'W', 0x18288, 0}}));
 
     bus.memory[0x18284] = 0xF3;
     uint64_t v = 0;
@@ -196,8 +196,8 @@ TEST_F(SolstraSeqChannel, WholeMapOrderOverTheInterleavedPotentiometerArrays) {
     tStatus s;
     map.flushRegMap(false, s);
     EXPECT_TRUE(s.isSuccess());
-    std::vector<uint32_t> own = {0x260, 0x264, 0x268, 0x26C, 0x280, 0x288, 0x290, 0x298, 0x2A0,
-                                 0x2B0, 0x2B4, 0x2B8, 0x2BC, 0x2F0, 0x3F0, 0x1FFC};
+    std::vector<uint32_t> own = {0x260, 0x264, 0x268, 0x26C, 0x280, 0x288, 0x290, 0x298,
+                                 0x2A0, 0x2B0, 0x2B4, 0x2B8, 0x2BC, 0x2F0, 0x3F0, 0x1FFC};
     for (uint32_t i = 0; i < 10; ++i) {
         own.push_back(0x300 + 0x10 * i);
     }

@@ -83,9 +83,12 @@ TEST_F(SolstraNisoBoard, TriggerConfigurationsAnswerBothWholeRegisterIdentifiers
     EXPECT_EQ(probe.set(0xC0F1F497, 0x80000001), 0);
     EXPECT_EQ(map.KelvoTrigConfigLine12.softCopy, 0x80000001u);
     EXPECT_EQ(probe.format(0x80F1F497).fields.size(), 5u);
-    EXPECT_EQ(probe.format(0xC0F1F497).fields,
-              (Fields{{3, 0xFFFFF}, {0, 0x8000000}, {0, 0x10000000}, {0, 0x20000000}, {0, 0x40000000},
-                      {0, 0x80000000}}));
+    EXPECT_EQ(probe.format(0xC0F1F497).fields, (Fields{{3, 0xFFFFF},
+                                                       {0, 0x8000000},
+                                                       {0, 0x10000000},
+                                                       {0, 0x20000000},
+                                                       {0, 0x40000000},
+                                                       {0, 0x80000000}}));
     EXPECT_EQ(probe.set(0x3EF1F497, 1), kUnknownId);
     EXPECT_EQ(probe.get(0x7EF1F497), 1u);
 
@@ -103,7 +106,7 @@ TEST_F(SolstraNisoBoard, WholeMapOperationsWalkTheOwnRegistersInDeclarationOrder
     EXPECT_TRUE(s.isSuccess());
     const std::vector<uint32_t> writes = bus.offsets('W');
     const std::vector<uint32_t> own = {0x060, 0x404, 0x44C, 0x450, 0x1FFC, 0x410, 0x414, 0x418, 0x41C,
-                                       0x420, 0x424, 0x428, 0x42C, 0x430, 0x440, 0x444, 0x448};
+                                       0x420, 0x424, 0x428, 0x42C, 0x430,  0x440, 0x444, 0x448};
     ASSERT_GT(writes.size(), own.size());
     EXPECT_EQ(std::vector<uint32_t>(writes.begin(), writes.begin() + 17), own);
     map.refreshRegMap(s);

@@ -93,7 +93,8 @@ protected:
         LeakCheckedTest::SetUp();
         ASSERT_TRUE(built.isSuccess());
         ASSERT_NE(niso.Board.IsoRegAccess[0], nullptr);
-        link = new (built, false) kelvo_driver::WindowedFrontEndAccessor(*niso.Board.IsoRegAccess[0], nullptr, built);
+        link = new (built, false)
+            kelvo_driver::WindowedFrontEndAccessor(*niso.Board.IsoRegAccess[0], nullptr, built);
         ASSERT_NE(link, nullptr);
         iso = new (built, false) tSolstraIsoTopRegMap(link, built);
         ASSERT_NE(iso, nullptr);
@@ -146,8 +147,8 @@ TEST_F(SolstraOnTheSimulatedModule, WholeMapOrderSeenByTheIsolatedSpaceIsTheDecl
     auto& loop = iso->SeqTop.Channel.SeqChannel.SeqFlexLoop;
     kelvo_test::FakeAccessor reference;
     kelvo_regmaps::tKelvoSeqFlexLoopRegMap standalone(&reference, 0x18400, 0, 0x400);
-    for (arm::tRegisterMapBase* m : {static_cast<arm::tRegisterMapBase*>(&loop),
-                                     static_cast<arm::tRegisterMapBase*>(&standalone)}) {
+    for (arm::tRegisterMapBase* m :
+         {static_cast<arm::tRegisterMapBase*>(&loop), static_cast<arm::tRegisterMapBase*>(&standalone)}) {
         m->markDirtyRegMap();
         tStatus s;
         m->flushRegMap(false, s);

@@ -93,9 +93,10 @@ std::vector<std::string> isoNames() {
     append(names, isoBoard(h + "_BoardWin_SolstraIsoBoardRegMap"));
     append(names, isoChannel(h + "_ChannelWin_SolstraIsoChRegMap"));
     names.push_back(sc);
-    append(names, prefixed(sc, {"NisoBaRegAccessWin0_KelvoRegAccessRegMap", "NisoRegAccessWin0_KelvoRegAccessRegMap",
-                                "KelvoSequencerSeqWin_KelvoSequencerChSeqRegMap",
-                                "KelvoSeqFlexLoopWin_KelvoSeqFlexLoopRegMap"}));
+    append(names,
+           prefixed(sc, {"NisoBaRegAccessWin0_KelvoRegAccessRegMap", "NisoRegAccessWin0_KelvoRegAccessRegMap",
+                         "KelvoSequencerSeqWin_KelvoSequencerChSeqRegMap",
+                         "KelvoSeqFlexLoopWin_KelvoSeqFlexLoopRegMap"}));
     names.push_back(q + "_SeqBoardWin_SolstraSeqBoardRegMap");
     append(names, isoBoard(i + "_BoardWin_SolstraIsoBoardRegMap"));
     return names;
@@ -158,10 +159,12 @@ TEST_F(SolstraTops, BothTreesRegisterEveryNameInOrderAndRemoveThemAgain) {
     ASSERT_TRUE(s.isSuccess());
     EXPECT_EQ(d.names.size(), 18u);
     EXPECT_EQ(d.joined(), RegistrationLog::join(nisoNames()));
-    EXPECT_EQ(d.find("SolstraNisoTopRegMap_ChannelWin_SolstraNisoChRegMap_KelvoDcBusRegMapWin1_KelvoDcBusRegMap"),
-              niso.Channel.DcBus[1]);
+    EXPECT_EQ(
+        d.find("SolstraNisoTopRegMap_ChannelWin_SolstraNisoChRegMap_KelvoDcBusRegMapWin1_KelvoDcBusRegMap"),
+        niso.Channel.DcBus[1]);
     EXPECT_EQ(d.find("SolstraNisoTopRegMap_SeqTopWin_SolstraNisoSeqTopRegMap"), &niso.SeqTop);
-    EXPECT_EQ(d.find("SolstraNisoTopRegMap_BoardWin_SolstraNisoBoardRegMap_RequiredRegsWin_RequiredRegs"), nullptr);
+    EXPECT_EQ(d.find("SolstraNisoTopRegMap_BoardWin_SolstraNisoBoardRegMap_RequiredRegsWin_RequiredRegs"),
+              nullptr);
 
     RegistrationLog e;
     iso.addToDispatcher(e, s);
@@ -211,8 +214,8 @@ TEST_F(SolstraTops, TopMapsServeNoIdentifier) {
     tStatus built;
     tSolstraNisoTopRegMap niso(&nisoBus, built);
     tSolstraIsoTopRegMap iso(&isoBus, built);
-    for (arm::tRegisterMapBase* map : std::vector<arm::tRegisterMapBase*>{
-             &niso, &iso, &niso.SeqTop, &iso.SeqTop, &iso.SeqTop.Channel}) {
+    for (arm::tRegisterMapBase* map :
+         std::vector<arm::tRegisterMapBase*>{&niso, &iso, &niso.SeqTop, &iso.SeqTop, &iso.SeqTop.Channel}) {
         MapProbe p(*map);
         uint64_t v = 5;
         EXPECT_EQ(p.get(0x8029F3D0, v), kUnknownId);
@@ -250,7 +253,8 @@ TEST_F(SolstraTops, EveryBlockLandsAtItsPlaceInTheFpgaWindows) {
     EXPECT_EQ(seqChannel.SequencerChSeq.windowSize(), 0x200u);
     EXPECT_EQ(seqChannel.NisoRegAccess[0]->base(), 0x18220u);
     EXPECT_EQ(iso.SeqTop.SeqBoard.SolstraSeqBoardRfu.address, 0x11FFCu);
-    EXPECT_EQ(iso.Channel.FlexLoop.base(), 0x2200u) << "the channel's own control loop, not the sequencer's view";
+    EXPECT_EQ(iso.Channel.FlexLoop.base(), 0x2200u)
+        << "the channel's own control loop, not the sequencer's view";
     EXPECT_EQ(iso.Channel.FlexLoop.windowSize(), 0x100u);
     EXPECT_EQ(iso.SeqTop.Channel.Channel.FlexLoop.base(), 0x1C200u);
     EXPECT_EQ(iso.Board.Sequencer.base(), 0x100u);

@@ -43,7 +43,8 @@ TEST_F(SequencerBoardMaps, CountsAndFreshSoftCopies) {
         EXPECT_EQ(tb.get(id), 0u);
     }
     EXPECT_TRUE(bus.log.empty());
-    EXPECT_STREQ(tKelvoModulatorTimebaseControlRegMap::kTables.defaultName, "KelvoModulatorTimebaseControlRegMap");
+    EXPECT_STREQ(tKelvoModulatorTimebaseControlRegMap::kTables.defaultName,
+                 "KelvoModulatorTimebaseControlRegMap");
 }
 
 TEST_F(SequencerBoardMaps, AddressRegistersReachTheHardwareOnEveryWrite) {

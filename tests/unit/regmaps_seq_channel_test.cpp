@@ -67,9 +67,9 @@ TEST_F(SequencerChannelMap, ControlStrobesAreSentEachTime) {
 }
 
 TEST_F(SequencerChannelMap, StatusFormatByAnyFieldIdentifierAndAccessClasses) {
-    const Fields status = {{2, 0x7FFF},     {0, 0x8000},     {1, 0x70000},     {0, 0x80000},
-                           {0, 0x100000},   {0, 0x200000},   {0, 0x400000},    {0, 0x800000},
-                           {0, 0x1000000},  {0, 0x2000000},  {1, 0x1C000000},  {1, 0x60000000}};
+    const Fields status = {{2, 0x7FFF},    {0, 0x8000},    {1, 0x70000},    {0, 0x80000},
+                           {0, 0x100000},  {0, 0x200000},  {0, 0x400000},   {0, 0x800000},
+                           {0, 0x1000000}, {0, 0x2000000}, {1, 0x1C000000}, {1, 0x60000000}};
     EXPECT_EQ(probe.format(0x8001D98C).fields, status);
     EXPECT_EQ(probe.format(0x7201D98C).fields, status);
     const auto small = probe.format(0x8001D98C, 11);

@@ -127,12 +127,14 @@ TEST_F(SeqFlexLoopMap, WriteOnlyRegistersClearTheirStrobesAndAreNeverRead) {
 
 TEST_F(SeqFlexLoopMap, TheReadViewAndTheRegisterLookupOfFlushAndRefresh) {
     auto f = probe.format(0x8018D796);
-    EXPECT_EQ(f.fields, (std::vector<std::pair<int, uint64_t>>{{1, 0x3}, {0, 0x10}, {0, 0x40000000}, {0, 0x80000000}}));
+    EXPECT_EQ(f.fields,
+              (std::vector<std::pair<int, uint64_t>>{{1, 0x3}, {0, 0x10}, {0, 0x40000000}, {0, 0x80000000}}));
     f = probe.format(0xC018D796);
     EXPECT_EQ(f.fields, (std::vector<std::pair<int, uint64_t>>{
                             {1, 0x3}, {0, 0x10}, {0, 0x10000000}, {0, 0x40000000}, {0, 0x80000000}}));
     EXPECT_EQ(probe.format(0x8018D796, 3).code, kBufferTooSmall);
-    EXPECT_EQ(probe.format(0x4044171D).code, kNotImplemented) << "a read-only field of a register without a view";
+    EXPECT_EQ(probe.format(0x4044171D).code, kNotImplemented)
+        << "a read-only field of a register without a view";
 
     // Both register identifiers reach one record; the read-only field only through the view.
     EXPECT_EQ(probe.set(0xC018D796, 0x3), 0);
