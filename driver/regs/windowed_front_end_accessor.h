@@ -81,7 +81,7 @@ public:
             return 0xFFFFFFFFu;
         }
         if (!usable(status)) {
-            return readDataReg->softCopy;
+            return 0xFFFFFFFFu;
         }
         nVOAPAL200_acquireMutex(&mutex);
         pollReady(status);
@@ -95,8 +95,10 @@ public:
         if (status.isNotFatal()) {
             arm::refreshRecord(*readDataReg, status);
         }
+        // Taken before the release: afterwards another thread's read may replace it.
+        const uint32_t value = readDataReg->softCopy;
         nVOAPAL200_releaseMutex(&mutex);
-        return readDataReg->softCopy;
+        return value;
     }
 
     // The poll predicates: refresh the status register (unless the status
