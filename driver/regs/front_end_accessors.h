@@ -7,7 +7,7 @@
 
 #include <stdint.h>
 
-#include "devicewindow/memory_accessor_interface.h"
+#include "storage/memory_accessor_interface.h"
 #include "platform/pci_memory_accessor.h"
 #include "platform/status.h"
 #include "regs/front_end_accessor.h"
