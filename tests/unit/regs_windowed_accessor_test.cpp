@@ -7,6 +7,7 @@
 
 #include "control.h"
 #include "regmaps/kelvo_reg_access_reg_map.h"
+#include "regmaps/required_regs.h"
 #include "regs/windowed_front_end_accessor.h"
 #include "regs_sim_support.h"
 #include "test_support.h"
@@ -209,6 +210,20 @@ TEST_F(Windowed, ConcurrentUsersNeverInterleaveAHandshake) {
     EXPECT_EQ(link().accessesWhileBusy(), 0u);
     EXPECT_EQ(link().isolatedWrites(), static_cast<size_t>(kThreads * kRounds));
     EXPECT_EQ(b.module->deviceErrorCount(), 0u);
+}
+
+TEST_F(Windowed, IsolatedMapsAreReachableByFieldIdentifier) {
+    kelvo_regmaps::tRequiredRegs required(&accessor, 0, 0, 0x20);
+    b.iso().poke(0x0, 0x4B454C56);
+    tStatus s;
+    uint64_t v = 0;
+    required.read(0x429DAF0B, v, s, 0);
+    EXPECT_EQ(v, 0x4B45u);
+    required.write(0x80DFEC3C, 0x1234, false, s, 0);
+    EXPECT_EQ(b.iso().peek(0x1C), 0x1234u);
+    required.refreshRegMap(s);
+    EXPECT_EQ(b.link().isolatedReads(), 1u + 7u);
+    EXPECT_TRUE(s.isSuccess());
 }
 
 class WindowedDuskmere : public Windowed {
