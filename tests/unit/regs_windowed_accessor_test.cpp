@@ -120,7 +120,7 @@ TEST_F(Windowed, TimeOutsLeaveTheirCodeAndReturnTheLastReadValue) {
     EXPECT_EQ(notReady2.getCode(), kNotReady);
     EXPECT_EQ(link().writeCount(IsolationLink::kAddress) + link().writeCount(IsolationLink::kWriteData), 0u)
         << "no register of the access is written";
-    EXPECT_GT(link().readCount(IsolationLink::kStatus), 100u) << "polled about once a millisecond for 500 ms";
+    EXPECT_GT(link().readCount(IsolationLink::kStatus), 1u) << "polled until the time-out";
     EXPECT_EQ(accessor.lockCount(), 0u);
 }
 
