@@ -11,6 +11,7 @@
 #include <stdint.h>
 
 #include "framework/hardware_state_checker.h"
+#include "framework/poller.h"
 #include "nVOKAL.h"
 #include "platform/status.h"
 #include "platform/sync.h"
@@ -166,29 +167,13 @@ private:
         return ((statusReg->softCopy >> bit) & 1u) != 0;
     }
 
-    // Reads the predicate until it answers true, the status fails or the
-    // time-out passes (then `code`). Whether the deadline has passed is
-    // sampled before each read, so one read after the deadline still counts.
-    // Between reads it sleeps an interval that doubles up to the maximum.
+    // One poll of the predicate for the value 1 (condition: masked value equal
+    // to the expected one), no time-out handler: the code on time-out.
     void poll(tPredicate predicate, uint64_t interval, uint64_t maximumInterval, int64_t code,
               nVOAPALS100::tStatus& status) {
-        if (status.isFatal()) {
-            return;
-        }
-        tSleepTimeout deadline(tTiming::kTimeout, nVOAPAL200_kMicroseconds);
-        for (;;) {
-            const bool expired = deadline.hasExpired();
-            if ((this->*predicate)(status)) {
-                return;
-            }
-            if (expired || status.isFatal()) {
-                break;
-            }
-            tSleepTimeout wait(interval, nVOAPAL200_kMicroseconds);
-            wait.waitForTimeout();
-            interval = interval > maximumInterval / 2 ? maximumInterval : interval * 2;
-        }
-        KELVO_SET_STATUS(status, code);
+        const orut::Poller<tSleepTimeout> poller(interval, maximumInterval, static_cast<int32_t>(code));
+        poller.poll(*this, predicate, 1u, 0xFFFFFFFFu, tTiming::kTimeout, true,
+                    orut::Poller<tSleepTimeout>::kEqual, status);
     }
 };
 

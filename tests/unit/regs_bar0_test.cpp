@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "control.h"
+#include "framework/arm_dispatcher.h"
 #include "regmaps/kelvo_bar0_reg_map.h"
 #include "regs_fake_accessor.h"
 #include "regs_sim_support.h"
@@ -185,6 +186,29 @@ TEST_F(Bar0, AFailedAllocationLeavesEmptySlotsThatEveryWalkSkips) {
     map->removeFromDispatcher(d, r);
     EXPECT_TRUE(r.isSuccess());
     kelvo_driver::nVOAPAL000::deleteObject(map);
+}
+
+TEST_F(Bar0, RegisteredInTheRegisterMapDispatcherAndReachedByVersionedName) {
+    kelvo_test::SimBoard b;
+    armki::ARMDispatcher dispatcher;
+    tStatus s;
+    tKelvoBar0RegMap map(&b.barAccessor, s, 0, 0, 0xFFFFFFFF);
+    map.addToDispatcher(dispatcher, s);
+    ASSERT_TRUE(s.isSuccess());
+    b.niso().poke(0x19810, 0x55); // user circuit 2, transfer count
+    arm::DynamicAccessInterfaceBase<tStatus>* found = nullptr;
+    dispatcher.getRegistration((kNames[10] + "_Ver1.0.0d379").c_str(), &found, s, nullptr);
+    ASSERT_TRUE(s.isSuccess());
+    ASSERT_EQ(found, map.FpgaEndpoint.StreamCircuitTop.UserCircuits[2]);
+    uint64_t v = 0;
+    found->read(0x40F7D413, v, s, 0);
+    EXPECT_EQ(v, 0x55u);
+    tStatus removal;
+    map.removeFromDispatcher(dispatcher, removal);
+    EXPECT_TRUE(removal.isSuccess());
+    tStatus gone;
+    dispatcher.getRegistration((kNames[0] + "_Ver1.0.0d379").c_str(), &found, gone, nullptr);
+    EXPECT_EQ(gone.getCode(), -240024);
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "control.h"
+#include "framework/hardware_state_checker_composite.h"
+#include "framework/simple_register_verifier.h"
 #include "regmaps/kelvo_reg_access_reg_map.h"
 #include "regmaps/required_regs.h"
 #include "regs/windowed_front_end_accessor.h"
@@ -26,8 +28,13 @@ constexpr int64_t kLinkError = static_cast<int32_t>(0xBFFA468B);
 class Windowed : public kelvo_test::LeakCheckedTest {
 protected:
     explicit Windowed(const char* board = "solstra")
-        : b(board), regAccess(&b.fpga, static_cast<uint32_t>(b.module->linkOffset()), 0, 0x20), verifier(regAccess),
-          accessor(regAccess, &verifier, constructed) {}
+        : b(board), regAccess(&b.fpga, static_cast<uint32_t>(b.module->linkOffset()), 0, 0x20),
+          verifier(0x80000000u, 0, static_cast<int32_t>(0xBFFA468B), regAccess.RegAccessStatus),
+          accessor(regAccess, &checkers, constructed) {
+        // The device's composite: the link's verifier among the others.
+        checkers.add(&counter, constructed);
+        checkers.add(&verifier, constructed);
+    }
     void SetUp() override {
         LeakCheckedTest::SetUp();
         ASSERT_TRUE(constructed.isSuccess());
@@ -45,7 +52,9 @@ protected:
 
     kelvo_test::SimBoard b;
     tKelvoRegAccessRegMap regAccess;
-    kelvo_test::RegAccessVerifier verifier;
+    kelvo_test::CountingChecker counter;
+    kdut::SimpleRegisterVerifier<tKelvoRegAccessRegMap::tRegAccessStatusReg> verifier;
+    kdut::HardwareStateCheckerComposite checkers;
     tStatus constructed;
     WindowedFrontEndAccessor accessor;
 };
@@ -129,7 +138,7 @@ TEST_F(Windowed, ErrorBitEndsThePollThroughTheChecker) {
     tStatus s;
     accessor.write32(0x10, 1, s);
     EXPECT_EQ(s.getCode(), kLinkError);
-    EXPECT_EQ(verifier.calls, 1);
+    EXPECT_EQ(counter.calls, 1) << "the composite was asked once";
     EXPECT_EQ(link().writeCount(IsolationLink::kAddress), 0u);
     tStatus r;
     EXPECT_EQ(accessor.read32(0x10, r), 0u);
@@ -138,7 +147,7 @@ TEST_F(Windowed, ErrorBitEndsThePollThroughTheChecker) {
     // A map outside its window fails the predicate's refresh with -52006 and ends the poll there.
     tKelvoRegAccessRegMap outside(&b.fpga, 0x200, 0, 0x8);
     tStatus made;
-    WindowedFrontEndAccessor other(outside, &verifier, made);
+    WindowedFrontEndAccessor other(outside, &checkers, made);
     tStatus o;
     other.write32(0x10, 1, o);
     EXPECT_EQ(o.getCode(), -52006);
@@ -160,7 +169,7 @@ TEST_F(Windowed, FailedStatusOnEntryAndFailedMutexTouchNothing) {
 
     kal::faults::failNth(kal::faults::kMutex, 1);
     tStatus c;
-    WindowedFrontEndAccessor broken(regAccess, &verifier, c);
+    WindowedFrontEndAccessor broken(regAccess, &checkers, c);
     EXPECT_EQ(c.getCode(), -52000);
     tStatus u;
     broken.write32(0x10, 1, u);
