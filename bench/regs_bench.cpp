@@ -136,8 +136,8 @@ public:
         module = bus.plug("solstra");
         barSize = sim::Module::kBar0Size;
         bar = nVOKAL230_mapPhysicalToKernel(kal::pci::barAddress(module->pciHandle(), 0), barSize, 0);
-        region = voquantasharedsource::tPCIMemorySpace(reinterpret_cast<uintptr_t>(bar) + sim::Module::kNisoFpgaBase,
-                                                       sim::Module::kNisoFpgaSize);
+        region = voquantasharedsource::tPCIMemorySpace(
+            reinterpret_cast<uintptr_t>(bar) + sim::Module::kNisoFpgaBase, sim::Module::kNisoFpgaSize);
         tStatus status;
         regAccess = std::make_unique<kelvo_regmaps::tKelvoRegAccessRegMap>(&fpga, 0x200, 0, 0x20);
         windowed = std::make_unique<kelvo_driver::WindowedFrontEndAccessor>(*regAccess, nullptr, status);

@@ -35,7 +35,8 @@ void FpgaSpace::insert(std::uint64_t base, std::unique_ptr<Block> block) {
     block->mutex_ = mutex_;
     block->errors_ = errors_;
     blocks_.push_back({base, std::move(block)});
-    std::sort(blocks_.begin(), blocks_.end(), [](const Placed& a, const Placed& b) { return a.base < b.base; });
+    std::sort(blocks_.begin(), blocks_.end(),
+              [](const Placed& a, const Placed& b) { return a.base < b.base; });
 }
 
 Block* FpgaSpace::find(std::string_view name) const {
@@ -105,7 +106,8 @@ void FpgaSpace::onWrite(std::uint64_t offset, std::uint32_t, std::uint64_t value
 
 // ---- IsolationLink -----------------------------------------------------------
 
-IsolationLink::IsolationLink(FpgaSpace& isolated) : Block("isolation-link", kSize, kWidth32), isolated_(isolated) {}
+IsolationLink::IsolationLink(FpgaSpace& isolated)
+    : Block("isolation-link", kSize, kWidth32), isolated_(isolated) {}
 
 void IsolationLink::setSlow(std::uint32_t readyAfter, std::uint32_t responseAfter) {
     auto g = guard();

@@ -74,8 +74,9 @@ uint32_t ChannelBasedFrontEndAccessor::read32(uint32_t offset, tStatus& status) 
 
 bool MemorySpaceAccessorToMemoryWindowAdapter::acceptable(uint64_t offsetInBytes, uint64_t sizeInBytes,
                                                           tStatus& status) const {
-    if ((offsetInBytes % 4) != 0 || (sizeInBytes % 4) != 0 || !inside(offsetInBytes, sizeInBytes, memorySpaceSize_) ||
-        memorySpace_ == nullptr || !inside(offsetInBytes, sizeInBytes, memorySpace_->size())) {
+    if ((offsetInBytes % 4) != 0 || (sizeInBytes % 4) != 0 ||
+        !inside(offsetInBytes, sizeInBytes, memorySpaceSize_) || memorySpace_ == nullptr ||
+        !inside(offsetInBytes, sizeInBytes, memorySpace_->size())) {
         KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         return false;
     }
@@ -115,8 +116,8 @@ bool FrontEndAccessorToDeviceWindowAdapter::acceptable(uint64_t offsetInBytes, u
     return true;
 }
 
-void FrontEndAccessorToDeviceWindowAdapter::read(uint64_t offsetInBytes, uint64_t sizeInBytes, uint8_t* destination,
-                                                 tStatus& status) {
+void FrontEndAccessorToDeviceWindowAdapter::read(uint64_t offsetInBytes, uint64_t sizeInBytes,
+                                                 uint8_t* destination, tStatus& status) {
     if (status.isFatal() || !acceptable(offsetInBytes, sizeInBytes, status)) {
         return;
     }

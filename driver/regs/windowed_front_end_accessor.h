@@ -24,7 +24,7 @@ namespace kelvo_driver {
 
 // Timing and codes of the handshake. Intervals and time-outs in microseconds.
 struct tWindowedAccessTiming {
-    static constexpr uint64_t kReadyInterval = 1000;       // ready poll: every millisecond
+    static constexpr uint64_t kReadyInterval = 1000;        // ready poll: every millisecond
     static constexpr uint64_t kResponseInitialInterval = 5; // response poll: from 5 us, doubling
     static constexpr uint64_t kResponseMaximumInterval = 100000;
     static constexpr uint64_t kTimeout = 500000;
@@ -37,7 +37,8 @@ struct tWindowedAccessTiming {
 
 constexpr int64_t kNotReadyForNewAccess = kelvoDriverCode(0xBFFA4680); // the link never became ready
 constexpr int64_t kNoReadResponse = kelvoDriverCode(0xBFFA4681);       // no read response arrived
-constexpr int64_t kRegAccessStatusError = kelvoDriverCode(0xBFFA468B); // the register-access status reports an error
+constexpr int64_t kRegAccessStatusError =
+    kelvoDriverCode(0xBFFA468B); // the register-access status reports an error
 
 // RegMap: the register-access map class; Direction: its direction enumeration
 // with the values of a read and of a write.
@@ -51,8 +52,8 @@ public:
     // be had (every access then reports -52020 and touches nothing).
     TempWindowedFrontEndAccessor(RegMap& map, kdut::HardwareStateCheckerInterface* checker,
                                  nVOAPALS100::tStatus& status)
-        : writeDataReg(&map.RegAccessWriteData), readDataReg(&map.RegAccessReadData), addressReg(&map.RegAccessAddr),
-          statusReg(&map.RegAccessStatus), checker(checker) {
+        : writeDataReg(&map.RegAccessWriteData), readDataReg(&map.RegAccessReadData),
+          addressReg(&map.RegAccessAddr), statusReg(&map.RegAccessStatus), checker(checker) {
         nVOAPAL200_createMutex(&mutex, &status);
     }
     ~TempWindowedFrontEndAccessor() override = default;
@@ -91,7 +92,8 @@ public:
         }
         if (status.isNotFatal()) {
             poll(&TempWindowedFrontEndAccessor::pollIsoRegAccessStatusNewIsoRegReadResponse,
-                 tTiming::kResponseInitialInterval, tTiming::kResponseMaximumInterval, kNoReadResponse, status);
+                 tTiming::kResponseInitialInterval, tTiming::kResponseMaximumInterval, kNoReadResponse,
+                 status);
         }
         if (status.isNotFatal()) {
             arm::refreshRecord(*readDataReg, status);
@@ -186,8 +188,8 @@ using tKelvoWindowedFrontEndAccessorBase =
 // The one instance the driver uses.
 class WindowedFrontEndAccessor : public tKelvoWindowedFrontEndAccessorBase {
 public:
-    WindowedFrontEndAccessor(kelvo_regmaps::tKelvoRegAccessRegMap& map, kdut::HardwareStateCheckerInterface* checker,
-                             nVOAPALS100::tStatus& status);
+    WindowedFrontEndAccessor(kelvo_regmaps::tKelvoRegAccessRegMap& map,
+                             kdut::HardwareStateCheckerInterface* checker, nVOAPALS100::tStatus& status);
     ~WindowedFrontEndAccessor() override;
 };
 

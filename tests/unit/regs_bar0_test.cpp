@@ -140,7 +140,8 @@ TEST_F(Bar0, WholeMapFlushReachesTheCircuitsKernelFirstInTheSimulatedBar) {
     for (size_t n = 0; n < 8; ++n) {
         const uint64_t circuit = n < 4 ? 0x14000 + n * 0x2000 : 0x15000 + (n - 4) * 0x2000;
         EXPECT_TRUE(trace[n * 22].write);
-        EXPECT_EQ(trace[n * 22].offset, circuit + 0x818) << "circuit " << n << " starts with its FIFO decrease";
+        EXPECT_EQ(trace[n * 22].offset, circuit + 0x818)
+            << "circuit " << n << " starts with its FIFO decrease";
         EXPECT_EQ(trace[n * 22 + 21].offset, circuit + 0x934) << "and ends with peer stream number 3";
     }
 

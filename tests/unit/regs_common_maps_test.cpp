@@ -41,33 +41,34 @@ TEST_F(CommonMaps, IdentifiersMatchTheRegisterTables) {
                               {0x8033B4C6, kGoldenRW, 0x18, {0x0033B4C6}},
                               {0x80DFEC3C, kGoldenRW, 0x1C, {0x00DFEC3C}}});
     kelvo_regmaps::tKelvoNisoBoardCommonRegMap common(&bus, 0, 0, 0x40);
-    kelvo_test::expectGolden(common, bus,
-                             {{0x80AA2FE2, kGoldenWO, 0x0, {0x00AA2FE2, 0x20AA2FE2, 0x10AA2FE2, 0x30AA2FE2, 0x08AA2FE2}}});
+    kelvo_test::expectGolden(
+        common, bus,
+        {{0x80AA2FE2, kGoldenWO, 0x0, {0x00AA2FE2, 0x20AA2FE2, 0x10AA2FE2, 0x30AA2FE2, 0x08AA2FE2}}});
     kelvo_regmaps::tKelvoMeasureStreamStatusRegMap measure(&bus, 0, 0, 0x10);
     kelvo_test::expectGolden(measure, bus, {{0x8042228B, kGoldenRW, 0x0, {0x0042228B}}});
     kelvo_regmaps::tKelvoI2cBusAccessRegMap i2c(&bus, 0, 0, 0x10);
-    kelvo_test::expectGolden(i2c, bus,
-                             {{0x80FF6E0E,
-                               kGoldenWO,
-                               0,
-                               {0x00FF6E0E, 0x20FF6E0E, 0x08FF6E0E, 0x04FF6E0E, 0x02FF6E0E, 0x2EFF6E0E, 0x1EFF6E0E,
-                                0x3EFF6E0E}},
-                              {0x8072F7FD, kGoldenRO, 4, {0x4072F7FD, 0x6072F7FD}},
-                              {0x8084ABFE, kGoldenRW, 8, {0x0084ABFE, 0x0484ABFE, 0x0284ABFE, 0x0684ABFE}},
-                              {0x8076D978, kGoldenRO, 12, {0x4076D978, 0x4476D978, 0x4276D978, 0x4676D978}}});
+    kelvo_test::expectGolden(
+        i2c, bus,
+        {{0x80FF6E0E,
+          kGoldenWO,
+          0,
+          {0x00FF6E0E, 0x20FF6E0E, 0x08FF6E0E, 0x04FF6E0E, 0x02FF6E0E, 0x2EFF6E0E, 0x1EFF6E0E, 0x3EFF6E0E}},
+         {0x8072F7FD, kGoldenRO, 4, {0x4072F7FD, 0x6072F7FD}},
+         {0x8084ABFE, kGoldenRW, 8, {0x0084ABFE, 0x0484ABFE, 0x0284ABFE, 0x0684ABFE}},
+         {0x8076D978, kGoldenRO, 12, {0x4076D978, 0x4476D978, 0x4276D978, 0x4676D978}}});
     kelvo_regmaps::tKelvoPca6416ARegs pca(&bus, 0, 0, 0x20);
     kelvo_test::expectGolden(
         pca, bus,
         {{0x80169A11,
           kGoldenWO,
           0,
-          {0x00169A11, 0x10169A11, 0x08169A11, 0x18169A11, 0x04169A11, 0x14169A11, 0x0C169A11, 0x1C169A11, 0x02169A11,
-           0x12169A11, 0x0A169A11, 0x1A169A11, 0x06169A11, 0x16169A11, 0x0E169A11, 0x1E169A11}},
+          {0x00169A11, 0x10169A11, 0x08169A11, 0x18169A11, 0x04169A11, 0x14169A11, 0x0C169A11, 0x1C169A11,
+           0x02169A11, 0x12169A11, 0x0A169A11, 0x1A169A11, 0x06169A11, 0x16169A11, 0x0E169A11, 0x1E169A11}},
          {0x80DBFEDA,
           kGoldenWO,
           4,
-          {0x00DBFEDA, 0x10DBFEDA, 0x08DBFEDA, 0x18DBFEDA, 0x04DBFEDA, 0x14DBFEDA, 0x0CDBFEDA, 0x1CDBFEDA, 0x02DBFEDA,
-           0x12DBFEDA, 0x0ADBFEDA, 0x1ADBFEDA, 0x06DBFEDA, 0x16DBFEDA, 0x0EDBFEDA, 0x1EDBFEDA}},
+          {0x00DBFEDA, 0x10DBFEDA, 0x08DBFEDA, 0x18DBFEDA, 0x04DBFEDA, 0x14DBFEDA, 0x0CDBFEDA, 0x1CDBFEDA,
+           0x02DBFEDA, 0x12DBFEDA, 0x0ADBFEDA, 0x1ADBFEDA, 0x06DBFEDA, 0x16DBFEDA, 0x0EDBFEDA, 0x1EDBFEDA}},
          {0x80DE16B0, kGoldenRW, 8, {0x00DE16B0, 0x04DE16B0}},
          {0x8063ECF5, kGoldenRW, 12, {0x0063ECF5, 0x0463ECF5}},
          {0x8007E427, kGoldenRW, 16, {0x0007E427, 0x0407E427}},
@@ -79,12 +80,13 @@ TEST_F(CommonMaps, IdentifiersMatchTheRegisterTables) {
                               {0x80E77A23, kGoldenRW, 4, {0x24E77A23}},
                               {0x80494C2A, kGoldenRW, 12, {0x00494C2A}}});
     kelvo_regmaps::tKelvoTransformerControlRegMap transformer(&bus, 0, 0, 0x40);
-    kelvo_test::expectGolden(transformer, bus,
-                             {{0x80F91FD5, kGoldenRW, 0, {0x00F91FD5, 0x3EF91FD5}},
-                              {0x80712F72, kGoldenRW, 4, {0x00712F72}}});
+    kelvo_test::expectGolden(
+        transformer, bus,
+        {{0x80F91FD5, kGoldenRW, 0, {0x00F91FD5, 0x3EF91FD5}}, {0x80712F72, kGoldenRW, 4, {0x00712F72}}});
     kelvo_regmaps::tKelvoStreamControlRegMap streamControl(&bus, 0, 0, 0x80);
-    kelvo_test::expectGolden(streamControl, bus,
-                             {{0x8058357D, kGoldenWO, 0, {0x0058357D}}, {0x80400F08, kGoldenWO, 4, {0x00400F08}}});
+    kelvo_test::expectGolden(
+        streamControl, bus,
+        {{0x8058357D, kGoldenWO, 0, {0x0058357D}}, {0x80400F08, kGoldenWO, 4, {0x00400F08}}});
     kelvo_regmaps::tKelvoNisoStreamControlRegMap niso(&bus, 0, 0, 0x20);
     kelvo_test::expectGolden(
         niso, bus,
@@ -166,7 +168,8 @@ TEST_F(CommonMaps, BoardCommonAndMeasureStreamStatus) {
     measure.set(0x0042228B, 0, s, 0);
     EXPECT_EQ(measure.MeasureStreamAbortedMeasurement.dirty, 1);
     measure.refreshRegMap(s);
-    EXPECT_EQ(measure.MeasureStreamAbortedMeasurement.softCopy, 1u) << "the refresh drops the unflushed change";
+    EXPECT_EQ(measure.MeasureStreamAbortedMeasurement.softCopy, 1u)
+        << "the refresh drops the unflushed change";
     EXPECT_EQ(measure.MeasureStreamAbortedMeasurement.dirty, 0);
     EXPECT_TRUE(s.isSuccess());
 }
@@ -205,7 +208,8 @@ TEST_F(CommonMaps, StrobeRegistersOfTheI2cAndExpanderMaps) {
     bus.log.clear();
     pca.write(0x10169A11, 2, false, s, 0);
     pca.write(0x10169A11, 2, false, s, 0);
-    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0, 0x8}, {'W', 0, 0x8}})) << "the soft copy is 0 after each";
+    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0, 0x8}, {'W', 0, 0x8}}))
+        << "the soft copy is 0 after each";
     pca.write(0x00DBFEDA, 0, false, s, 0);
     EXPECT_EQ(bus.count('W'), 2u) << "0 into a clean 0: no write";
     pca.write(0x80B1EE14, 0x1F, false, s, 0);
@@ -226,8 +230,8 @@ TEST_F(CommonMaps, ExpanderWholeMapOperationsFollowTheTableOverTheSimulatedFpga)
         trace.emplace_back(a.write, a.offset);
     }
     const std::vector<std::pair<bool, uint64_t>> expected = {
-        {true, 0xC220},  {true, 0xC224},  {true, 0xC228},  {true, 0xC22C},  {true, 0xC230}, {true, 0xC238},
-        {false, 0xC228}, {false, 0xC22C}, {false, 0xC230}, {false, 0xC234}};
+        {true, 0xC220}, {true, 0xC224},  {true, 0xC228},  {true, 0xC22C},  {true, 0xC230},
+        {true, 0xC238}, {false, 0xC228}, {false, 0xC22C}, {false, 0xC230}, {false, 0xC234}};
     EXPECT_EQ(trace, expected);
     EXPECT_TRUE(s.isSuccess());
     EXPECT_EQ(b.module->deviceErrorCount(), 0u);

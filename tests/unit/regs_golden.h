@@ -24,7 +24,8 @@ struct GoldenRegister {
 };
 
 // The map must sit over `bus` at base 0 with a window covering every register.
-inline void expectGolden(arm::tRegisterMapBase& map, FakeAccessor& bus, const std::vector<GoldenRegister>& table) {
+inline void expectGolden(arm::tRegisterMapBase& map, FakeAccessor& bus,
+                         const std::vector<GoldenRegister>& table) {
     using nVOAPALS100::tStatus;
     EXPECT_EQ(map.tables().registerCount, table.size()) << "registers of the map";
     EXPECT_STREQ(map.getVersion(), "1.0.0d379");

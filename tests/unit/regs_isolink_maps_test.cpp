@@ -23,12 +23,13 @@ protected:
 
 TEST_F(IsoLinkMaps, IdentifiersMatchTheRegisterTables) {
     kelvo_regmaps::tKelvoRegAccessRegMap regAccess(&bus, 0, 0, 0x20);
-    kelvo_test::expectGolden(regAccess, bus,
-                             {{0x8074A60D, kGoldenWO, 0x0, {0x0074A60D, 0x3E74A60D}},
-                              {0x80E420F1, kGoldenWO, 0x4, {0x00E420F1}},
-                              {0x807B4F57, kGoldenRO, 0x8, {0x407B4F57, 0x467B4F57, 0x667B4F57, 0x567B4F57, 0x7E7B4F57}},
-                              {0x800C7AD3, kGoldenRO, 0xC, {0x400C7AD3}},
-                              {0x8065AB9E, kGoldenRO, 0x10, {0x4065AB9E}}});
+    kelvo_test::expectGolden(
+        regAccess, bus,
+        {{0x8074A60D, kGoldenWO, 0x0, {0x0074A60D, 0x3E74A60D}},
+         {0x80E420F1, kGoldenWO, 0x4, {0x00E420F1}},
+         {0x807B4F57, kGoldenRO, 0x8, {0x407B4F57, 0x467B4F57, 0x667B4F57, 0x567B4F57, 0x7E7B4F57}},
+         {0x800C7AD3, kGoldenRO, 0xC, {0x400C7AD3}},
+         {0x8065AB9E, kGoldenRO, 0x10, {0x4065AB9E}}});
     kelvo_regmaps::tKelvoIsoCommRegMap isoComm(&bus, 0, 0, 0x10);
     kelvo_test::expectGolden(isoComm, bus,
                              {{0x800F4DCB, kGoldenWO, 0x0, {0x000F4DCB, 0x040F4DCB, 0x240F4DCB}},
@@ -40,8 +41,8 @@ TEST_F(IsoLinkMaps, IdentifiersMatchTheRegisterTables) {
                              {{0x8013E50F,
                                kGoldenRW,
                                0x0,
-                               {0x0013E50F, 0x2013E50F, 0x1013E50F, 0x3013E50F, 0x0813E50F, 0x2813E50F, 0x1813E50F,
-                                0x3813E50F, 0x0413E50F, 0x2413E50F, 0x1413E50F, 0x0213E50F}}});
+                               {0x0013E50F, 0x2013E50F, 0x1013E50F, 0x3013E50F, 0x0813E50F, 0x2813E50F,
+                                0x1813E50F, 0x3813E50F, 0x0413E50F, 0x2413E50F, 0x1413E50F, 0x0213E50F}}});
     kelvo_regmaps::tKelvoDebugRegMap debug(&bus, 0, 0, 0x100);
     kelvo_test::expectGolden(debug, bus,
                              {{0x80790EAC, kGoldenWO, 0x0, {0x00790EAC, 0x08790EAC, 0x04790EAC}},

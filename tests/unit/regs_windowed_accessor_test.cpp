@@ -67,7 +67,8 @@ TEST_F(Windowed, WriteSendsDataThenAddressWithTheOffsetCutTo18BitsAndKeepsBits18
     const std::vector<std::pair<char, uint64_t>> expected = {
         {'R', IsolationLink::kStatus}, {'W', IsolationLink::kWriteData}, {'W', IsolationLink::kAddress}};
     EXPECT_EQ(handshake(), expected);
-    EXPECT_EQ(link().writtenValues(IsolationLink::kAddress), std::vector<uint64_t>{0x80000000u | 0x15540000u | 0x10});
+    EXPECT_EQ(link().writtenValues(IsolationLink::kAddress),
+              std::vector<uint64_t>{0x80000000u | 0x15540000u | 0x10});
     EXPECT_EQ(b.iso().peek(0x10), 0xCAFEu);
     EXPECT_EQ(regAccess.RegAccessAddr.softCopy, 0x15540000u) << "only bits 18-30 stay";
     EXPECT_EQ(regAccess.RegAccessAddr.dirty, 0);
@@ -78,7 +79,8 @@ TEST_F(Windowed, WriteSendsDataThenAddressWithTheOffsetCutTo18BitsAndKeepsBits18
     accessor.write32(0x10, 0xCAFE, s);
     accessor.write32(0x10, 0xCAFE, s);
     EXPECT_EQ(link().writeCount(IsolationLink::kWriteData), 2u);
-    EXPECT_EQ(link().writtenValues(IsolationLink::kAddress), (std::vector<uint64_t>{0x80000010u, 0x80000010u}));
+    EXPECT_EQ(link().writtenValues(IsolationLink::kAddress),
+              (std::vector<uint64_t>{0x80000010u, 0x80000010u}));
     EXPECT_EQ(accessor.lockCount(), 0u);
 }
 
@@ -87,9 +89,10 @@ TEST_F(Windowed, ReadAddressesTheOffsetWithDirectionReadAndReturnsTheReadData) {
     tStatus s;
     EXPECT_EQ(accessor.read32(0x40000, s), 0x600Du) << "0x40000 is offset 0 on the isolated side";
     EXPECT_TRUE(s.isSuccess());
-    const std::vector<std::pair<char, uint64_t>> expected = {
-        {'R', IsolationLink::kStatus}, {'W', IsolationLink::kAddress}, {'R', IsolationLink::kStatus},
-        {'R', IsolationLink::kReadData}};
+    const std::vector<std::pair<char, uint64_t>> expected = {{'R', IsolationLink::kStatus},
+                                                             {'W', IsolationLink::kAddress},
+                                                             {'R', IsolationLink::kStatus},
+                                                             {'R', IsolationLink::kReadData}};
     EXPECT_EQ(handshake(), expected);
     EXPECT_EQ(link().writtenValues(IsolationLink::kAddress), std::vector<uint64_t>{0});
 
@@ -206,7 +209,8 @@ TEST_F(Windowed, ConcurrentUsersNeverInterleaveAHandshake) {
                 accessor.write32(offset, value, s);
                 const uint32_t got = accessor.read32(offset, s);
                 if (got != value || s.isFatal()) {
-                    ADD_FAILURE() << std::hex << offset << " " << got << " " << value << " " << std::dec << s.getCode();
+                    ADD_FAILURE() << std::hex << offset << " " << got << " " << value << " " << std::dec
+                                  << s.getCode();
                     ++mismatches;
                 }
             }

@@ -79,7 +79,8 @@ TEST_F(SimFpga, HandshakeCarriesWritesAndReadsToTheIsolatedSpace) {
 
     b.iso().poke(0x40, 0x5151);
     nisoWrite(b, w + IsolationLink::kAddress, 0x40);
-    EXPECT_EQ(nisoRead(b, w + IsolationLink::kStatus), IsolationLink::kReadyBit | IsolationLink::kResponseBit);
+    EXPECT_EQ(nisoRead(b, w + IsolationLink::kStatus),
+              IsolationLink::kReadyBit | IsolationLink::kResponseBit);
     EXPECT_EQ(nisoRead(b, w + IsolationLink::kReadData), 0x5151u);
     // A new address clears the response.
     nisoWrite(b, w + IsolationLink::kWriteData, 1);
