@@ -83,7 +83,7 @@ public:
             return 0xFFFFFFFFu;
         }
         if (!usable(status)) {
-            return 0xFFFFFFFFu;
+            return readDataReg->softCopy;
         }
         nVOAPAL200_acquireMutex(&mutex);
         pollReady(status);
