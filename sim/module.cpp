@@ -51,6 +51,9 @@ Module::Module(std::string board, const Identity& identity, const ModuleOptions&
       bar0_("bar0", kBar0Size, mutex_, errors_) {
     config_ = &configSpace_.add<PciConfigSpace>(0, identity, kBar0Size);
     bridge_ = std::make_unique<BridgeCore>(bar0_, mutex_, options.pxiSlot);
+    bridgeRegisters_ = std::make_unique<BridgeRegisters>(bar0_, mutex_);
+    switchedBim_ = &bar0_.add<SwitchedBusInterface>(SwitchedBusInterface::kBase);
+    timingChip_ = &bar0_.add<TimingChip>(TimingChip::kBase);
 }
 
 Module::~Module() = default;

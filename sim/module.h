@@ -13,8 +13,11 @@
 
 #include "block.h"
 #include "bridge.h"
+#include "bridge_registers.h"
 #include "pci_bus.h"
 #include "pci_config.h"
+#include "switched_bim.h"
+#include "timing_chip.h"
 
 namespace sim {
 
@@ -40,6 +43,11 @@ public:
     RegisterSpace& configSpace() { return configSpace_; }
     RegisterSpace& bar0() { return bar0_; }
     BridgeCore& bridge() { return *bridge_; }
+    // The bridge core's registers, the switched bus interface with the port
+    // blocks behind it, and the timing chip.
+    BridgeRegisters& bridgeRegisters() { return *bridgeRegisters_; }
+    SwitchedBusInterface& switchedBim() { return *switchedBim_; }
+    TimingChip& timingChip() { return *timingChip_; }
 
     // Device errors: accesses of a wrong width or alignment, outside every block, ...
     ErrorLog& errors() { return errors_; }
@@ -72,6 +80,9 @@ private:
     PciConfigSpace* config_ = nullptr;
     RegisterSpace bar0_;
     std::unique_ptr<BridgeCore> bridge_;
+    std::unique_ptr<BridgeRegisters> bridgeRegisters_;
+    SwitchedBusInterface* switchedBim_ = nullptr;
+    TimingChip* timingChip_ = nullptr;
     std::atomic<bool> dead_{false};
     nVOKAL_tHandle handle_ = nullptr;
     kal::pci::Location location_;
