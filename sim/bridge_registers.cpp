@@ -5,7 +5,8 @@
 
 namespace sim {
 
-BridgeRegisters::BridgeRegisters(RegisterSpace& bar0, std::recursive_mutex& mutex) : bar0_(bar0), mutex_(mutex) {
+BridgeRegisters::BridgeRegisters(RegisterSpace& bar0, std::recursive_mutex& mutex)
+    : bar0_(bar0), mutex_(mutex) {
     std::lock_guard g(mutex_);
     id_ = &bar0_.add<LatchBlock>(kIdOffset, "bridge-id", 0x20, kWidth32);
     for (std::uint64_t offset = 0; offset < 0x20; offset += 4) {
@@ -16,7 +17,8 @@ BridgeRegisters::BridgeRegisters(RegisterSpace& bar0, std::recursive_mutex& mute
     id_->setReadValue(0x1C, dmaBase_);
     coreControl_ = &bar0_.add<LatchBlock>(kCoreControlOffset, "bridge-core-control", 4, kWidth32);
     hbrcr_ = &bar0_.add<LatchBlock>(kHbrcrOffset, "bridge-hbrcr", 4, kWidth32);
-    fpgaLoading_ = &bar0_.add<LatchBlock>(kFpgaLoadingOffset, "fpga-loading", 0x28, kWidth8 | kWidth32 | kWidth64);
+    fpgaLoading_ =
+        &bar0_.add<LatchBlock>(kFpgaLoadingOffset, "fpga-loading", 0x28, kWidth8 | kWidth32 | kWidth64);
     fpgaLoading_->markWriteOnly(0x00, 4);
     fpgaLoading_->markReadOnly(0x08, 4, 0);
     fpgaLoading_->markWriteOnly(0x20, 8);
@@ -31,8 +33,8 @@ void BridgeRegisters::placeChannels() {
         channels_[n] = nullptr;
     }
     for (std::uint32_t n = 0; n < kChannelCount; ++n) {
-        channels_[n] = &bar0_.add<LatchBlock>(channelBase(n), "dma-channel-" + std::to_string(n), channelSize(),
-                                              kWidth32 | kWidth64);
+        channels_[n] = &bar0_.add<LatchBlock>(channelBase(n), "dma-channel-" + std::to_string(n),
+                                              channelSize(), kWidth32 | kWidth64);
     }
 }
 

@@ -96,8 +96,8 @@ std::uint64_t LatchBlock::onRead(std::uint64_t offset, std::uint32_t width) {
 void LatchBlock::onWrite(std::uint64_t offset, std::uint32_t width, std::uint64_t value) {
     const Cell* cell = cellAt(offset);
     if (cell != nullptr && cell->mode == Mode::kReadOnly) {
-        errors().report(name() + ": write of the read-only register at +" + hex(offset) + " (value " + hex(value) +
-                        ")");
+        errors().report(name() + ": write of the read-only register at +" + hex(offset) + " (value " +
+                        hex(value) + ")");
         return;
     }
     storeUnlocked(offset, width, value);

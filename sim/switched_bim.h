@@ -71,7 +71,7 @@ private:
     bool portRegisterExists(std::uint32_t address) const;
     bool portRegisterReadOnly(std::uint32_t address) const;
     std::uint32_t readPort(std::uint32_t address); // under the lock
-    void runCommand(std::uint32_t command);       // under the lock
+    void runCommand(std::uint32_t command);        // under the lock
 
     bool completes_ = true;
     bool complete_ = false;

@@ -84,7 +84,8 @@ void TYMOPortAccessor::pollCompletion(tStatus& status) {
     using kelvo_driver::nVOAPAL000::tTimebasePrecise;
     using kelvo_driver::nVOAPAL000::tTimeout;
     using kelvo_driver::nVOAPAL000::tTimeWasterSpin;
-    tTimeout<tTimeWasterSpin, tTimebasePrecise> deadline(kCompletionTimeoutMicroseconds, nVOAPAL200_kMicroseconds);
+    tTimeout<tTimeWasterSpin, tTimebasePrecise> deadline(kCompletionTimeoutMicroseconds,
+                                                         nVOAPAL200_kMicroseconds);
     uint32_t interval = kFirstPollIntervalMicroseconds;
     for (;;) {
         // Sampled before the read: a read made after the deadline still counts.
@@ -98,7 +99,8 @@ void TYMOPortAccessor::pollCompletion(tStatus& status) {
             return;
         }
         nVOKAL250_sleepTimeout(interval);
-        interval = interval >= kMaximumPollIntervalMicroseconds / 2 ? kMaximumPollIntervalMicroseconds : interval * 2;
+        interval = interval >= kMaximumPollIntervalMicroseconds / 2 ? kMaximumPollIntervalMicroseconds
+                                                                    : interval * 2;
     }
 }
 

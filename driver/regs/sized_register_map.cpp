@@ -112,7 +112,8 @@ uint64_t tRegisterBus::read(uint32_t offset, uint32_t bytes, tStatus& status) co
             return memory_->read64(offset);
         }
     }
-    VOSDBG_ASSERT_MSG(frontEnd_ != nullptr && bytes == 4, "a front-end accessor carries 32-bit accesses only");
+    VOSDBG_ASSERT_MSG(frontEnd_ != nullptr && bytes == 4,
+                      "a front-end accessor carries 32-bit accesses only");
     return frontEnd_->read32(offset, status);
 }
 
@@ -137,7 +138,8 @@ void tRegisterBus::write(uint32_t offset, uint32_t bytes, uint64_t value, tStatu
             return;
         }
     }
-    VOSDBG_ASSERT_MSG(frontEnd_ != nullptr && bytes == 4, "a front-end accessor carries 32-bit accesses only");
+    VOSDBG_ASSERT_MSG(frontEnd_ != nullptr && bytes == 4,
+                      "a front-end accessor carries 32-bit accesses only");
     frontEnd_->write32(offset, static_cast<uint32_t>(value), status);
 }
 
@@ -357,7 +359,8 @@ void tSizedRegisterMapBase::refreshRegMap(tStatus& status) {
             continue;
         }
         local.clear();
-        visitSoftRecord(record(i), info.bytes, tables_.windowed, [&](auto& r) { refreshSizedRecord(r, local); });
+        visitSoftRecord(record(i), info.bytes, tables_.windowed,
+                        [&](auto& r) { refreshSizedRecord(r, local); });
         status.merge(local);
     }
     for (uint32_t i = 0; i < tables_.subMapCount; ++i) {

@@ -72,8 +72,8 @@ TEST_F(BridgeMaps, IdentifiersMatchTheRegisterTables) {
     tWindow window(regionWindow);
     tSwitched switched(regionA);
     const std::pair<arm::tSizedRegisterMapBase*, std::vector<kelvo_test::GoldenRegister>> maps[] = {
-        {&core, golden::core()},         {&dma, golden::dmaChannel()},          {&spi, golden::spi()},
-        {&window, golden::window()},     {&switched, golden::switchedBim()},
+        {&core, golden::core()},     {&dma, golden::dmaChannel()},       {&spi, golden::spi()},
+        {&window, golden::window()}, {&switched, golden::switchedBim()},
     };
     for (const auto& [map, table] : maps) {
         EXPECT_EQ(map->tables().formatIdCount, table.size()) << map->getVersion();
@@ -196,7 +196,8 @@ TEST_F(BridgeMaps, CoreMapWholeMapOperations) {
     EXPECT_EQ(writesOf(regs().hbrcr()), (std::vector<Write>{{0, 4, 0}}));
     // Control, mode, base, count, then a zero byte and a zero quadword at the data port.
     EXPECT_EQ(writesOf(regs().fpgaLoading()),
-              (std::vector<Write>{{0x00, 4, 0}, {0x04, 4, 0}, {0x10, 4, 0}, {0x18, 4, 0}, {0x20, 1, 0}, {0x20, 8, 0}}));
+              (std::vector<Write>{
+                  {0x00, 4, 0}, {0x04, 4, 0}, {0x10, 4, 0}, {0x18, 4, 0}, {0x20, 1, 0}, {0x20, 8, 0}}));
     EXPECT_EQ(writesOf(regs().configPorts()), (std::vector<Write>{{0, 4, 0}, {4, 4, 0}}));
     EXPECT_TRUE(writesOf(regs().id()).empty()) << "read-only registers are skipped";
 
@@ -324,7 +325,8 @@ TEST_F(BridgeMaps, SwitchedMapWholeMapOrderIsItsRecordOrder) {
 
     bim.clearTrace();
     switched.refreshRegMap(status);
-    EXPECT_EQ(readOffsets(bim), (std::vector<uint64_t>{0x44, 0x88, 0x8C, 0x94, 0x98, 0xA4, 0x00, 0x04, 0x100}));
+    EXPECT_EQ(readOffsets(bim),
+              (std::vector<uint64_t>{0x44, 0x88, 0x8C, 0x94, 0x98, 0xA4, 0x00, 0x04, 0x100}));
     switched.markDirtyRegMap();
     bim.clearTrace();
     switched.flushRegMap(false, status);

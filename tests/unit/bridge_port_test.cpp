@@ -106,7 +106,8 @@ TEST_F(BridgePort, IdenticalWritesBothReachTheCommandRegister) {
     accessor->write(0x08, 0x55, status);
     accessor->write(0x08, 0x55, status);
     EXPECT_TRUE(status.isSuccess());
-    EXPECT_EQ(bim().writtenValues(kData), (std::vector<uint64_t>{0x55})) << "same clean value: not written again";
+    EXPECT_EQ(bim().writtenValues(kData), (std::vector<uint64_t>{0x55}))
+        << "same clean value: not written again";
     EXPECT_EQ(bim().writtenValues(kCommand), (std::vector<uint64_t>{command(true, 8), command(true, 8)}));
     EXPECT_EQ(bim().portTrace().size(), 2u);
 }

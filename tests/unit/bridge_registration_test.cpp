@@ -77,9 +77,9 @@ TEST_F(BridgeRegistration, EveryMapIsReachableByItsName) {
     maps.digital.addToDispatcher(dispatcher, status);
     ASSERT_TRUE(status.isSuccess());
     EXPECT_EQ(dispatcher.order,
-              (std::vector<std::string>{"BrixelDMAChannel0", "BrixelDMAChannel1", "SwitchedBrixelBimRegMap", "Brixel",
-                                        "IOPort2RegMap", "IsolationPortRegMap", "BrixelConfigPortSPI",
-                                        "BrixelConfigPortWindow", "Triggers", "DO"}))
+              (std::vector<std::string>{"BrixelDMAChannel0", "BrixelDMAChannel1", "SwitchedBrixelBimRegMap",
+                                        "Brixel", "IOPort2RegMap", "IsolationPortRegMap",
+                                        "BrixelConfigPortSPI", "BrixelConfigPortWindow", "Triggers", "DO"}))
         << "the output timer is reached through DO only";
 
     const std::pair<const char*, std::vector<kelvo_test::GoldenRegister>> tables[] = {
@@ -111,9 +111,9 @@ TEST_F(BridgeRegistration, EveryMapIsReachableByItsName) {
     EXPECT_EQ(channel1.readCount(0x60), 1u);
 
     // Removal in the group's order; a name that is not there is reported and skipped.
-    for (const char* name : {"DO", "Triggers", "BrixelConfigPortWindow", "BrixelConfigPortSPI", "IsolationPortRegMap",
-                             "IOPort2RegMap", "Brixel", "SwitchedBrixelBimRegMap", "BrixelDMAChannel0",
-                             "BrixelDMAChannel1"}) {
+    for (const char* name :
+         {"DO", "Triggers", "BrixelConfigPortWindow", "BrixelConfigPortSPI", "IsolationPortRegMap",
+          "IOPort2RegMap", "Brixel", "SwitchedBrixelBimRegMap", "BrixelDMAChannel0", "BrixelDMAChannel1"}) {
         tStatus local;
         dispatcher.remove(name, local);
         EXPECT_TRUE(local.isSuccess()) << name;

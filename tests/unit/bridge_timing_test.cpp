@@ -167,14 +167,29 @@ TEST_F(TimingChipMaps, WholeMapOperationsTakeInTheTimer) {
     EXPECT_TRUE(chipTrace().empty()) << "nothing is dirty after construction";
     digital->flushRegMap(true, status);
     EXPECT_TRUE(status.isSuccess());
-    const std::vector<Access> expected = {
-        // The digital-output registers,
-        {true, 0x00, 1, 0}, {true, 0x02, 1, 0}, {true, 0x04, 4, 0}, {true, 0x08, 4, 0}, {true, 0x10, 4, 0},
-        {true, 0x14, 4, 0x80}, {true, 0x18, 4, 0}, {true, 0x24, 4, 0}, {true, 0x28, 4, 0}, {true, 0x2C, 4, 0},
-        // then the timer's from block offset 0x34.
-        {true, 0x38, 4, 0}, {true, 0x3C, 4, 0}, {true, 0x40, 4, 0}, {true, 0x44, 4, 0}, {true, 0x48, 4, 0},
-        {true, 0x4C, 4, 0}, {true, 0x50, 4, 0}, {true, 0x54, 4, 0}, {true, 0x58, 2, 0}, {true, 0x5A, 2, 1},
-        {true, 0x64, 4, 0}};
+    const std::vector<Access> expected = {// The digital-output registers,
+                                          {true, 0x00, 1, 0},
+                                          {true, 0x02, 1, 0},
+                                          {true, 0x04, 4, 0},
+                                          {true, 0x08, 4, 0},
+                                          {true, 0x10, 4, 0},
+                                          {true, 0x14, 4, 0x80},
+                                          {true, 0x18, 4, 0},
+                                          {true, 0x24, 4, 0},
+                                          {true, 0x28, 4, 0},
+                                          {true, 0x2C, 4, 0},
+                                          // then the timer's from block offset 0x34.
+                                          {true, 0x38, 4, 0},
+                                          {true, 0x3C, 4, 0},
+                                          {true, 0x40, 4, 0},
+                                          {true, 0x44, 4, 0},
+                                          {true, 0x48, 4, 0},
+                                          {true, 0x4C, 4, 0},
+                                          {true, 0x50, 4, 0},
+                                          {true, 0x54, 4, 0},
+                                          {true, 0x58, 2, 0},
+                                          {true, 0x5A, 2, 1},
+                                          {true, 0x64, 4, 0}};
     EXPECT_EQ(chipTrace(), expected);
 
     module->timingChip().clearTrace();

@@ -63,13 +63,12 @@ TEST_F(BridgeTriggers, IdentifiersMatchTheRegisterTable) {
 TEST_F(BridgeTriggers, ForcedFlushWritesEveryWrittenRegisterWithItsWidthAndDefault) {
     // The written registers in table order, (offset, bytes, default), then the arrays element by element.
     std::vector<Access> expected;
-    const uint32_t singles[][3] = {{0xA0, 2, 0},      {0xA2, 2, 0}, {0xA4, 2, 0},      {0xA6, 2, 0},
-                                   {0xB0, 2, 0},      {0xB2, 2, 0}, {0xB4, 2, 0},      {0xB6, 2, 0},
-                                   {0xB8, 2, 0},      {0xCA, 2, 0}, {0xCC, 2, 0},      {0xCE, 1, 0},
-                                   {0xD7, 1, 0},      {0xD8, 2, 0x0D10}, {0xDA, 2, 0}, {0xDC, 4, 0x6000},
-                                   {0xE0, 2, 0},      {0xE2, 2, 0}, {0xE4, 4, 0},      {0xF8, 2, 0},
-                                   {0xFA, 2, 0},      {0xFC, 2, 0}, {0xFE, 2, 0},      {0x100, 2, 0},
-                                   {0x102, 2, 0},     {0x104, 2, 0xD6D8}, {0x106, 1, 8}};
+    const uint32_t singles[][3] = {
+        {0xA0, 2, 0},  {0xA2, 2, 0},       {0xA4, 2, 0}, {0xA6, 2, 0},      {0xB0, 2, 0}, {0xB2, 2, 0},
+        {0xB4, 2, 0},  {0xB6, 2, 0},       {0xB8, 2, 0}, {0xCA, 2, 0},      {0xCC, 2, 0}, {0xCE, 1, 0},
+        {0xD7, 1, 0},  {0xD8, 2, 0x0D10},  {0xDA, 2, 0}, {0xDC, 4, 0x6000}, {0xE0, 2, 0}, {0xE2, 2, 0},
+        {0xE4, 4, 0},  {0xF8, 2, 0},       {0xFA, 2, 0}, {0xFC, 2, 0},      {0xFE, 2, 0}, {0x100, 2, 0},
+        {0x102, 2, 0}, {0x104, 2, 0xD6D8}, {0x106, 1, 8}};
     for (const auto& s : singles) {
         expected.push_back({true, s[0], s[1], s[2]});
     }
@@ -186,9 +185,10 @@ TEST_F(BridgeTriggers, RegisterFormats) {
     triggers->getRegisterFormat(0x800000D8, count, types, masks, status);
     ASSERT_TRUE(status.isSuccess());
     EXPECT_EQ(std::vector<arm::FieldType>(types, types + count),
-              (std::vector<arm::FieldType>{arm::FieldType(0), arm::FieldType(0), arm::FieldType(0), arm::FieldType(1),
-                                           arm::FieldType(0), arm::FieldType(1), arm::FieldType(0), arm::FieldType(1),
-                                           arm::FieldType(0), arm::FieldType(0)}));
+              (std::vector<arm::FieldType>{arm::FieldType(0), arm::FieldType(0), arm::FieldType(0),
+                                           arm::FieldType(1), arm::FieldType(0), arm::FieldType(1),
+                                           arm::FieldType(0), arm::FieldType(1), arm::FieldType(0),
+                                           arm::FieldType(0)}));
     EXPECT_EQ(std::vector<uint64_t>(masks, masks + count),
               (std::vector<uint64_t>{0x1, 0x2, 0x4, 0x30, 0x40, 0x300, 0x400, 0x1800, 0x2000, 0x4000}));
     count = 9;

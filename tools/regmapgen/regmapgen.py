@@ -394,6 +394,8 @@ class Loader:
             self.fail(where, f"a {m.flavour} map has no strobe-word registers (use cleared_after_write)")
         if m.flavour == "timing" and reg.width == 64:
             self.fail(where, "a timing map has no 64-bit registers")
+        if getattr(m, "accessor", "memory") == "front-end" and reg.width != 32:
+            self.fail(where, "a front-end accessor carries 32-bit registers only")
 
     def load_one_bit_rule(self, m, reg, field, table, where):
         """Whether a one-bit field takes any non-zero value as 1 (else only bit 0 of the value). Kelvo

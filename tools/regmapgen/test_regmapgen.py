@@ -255,6 +255,8 @@ class BridgeAndTimingChecks(unittest.TestCase):
                              "'one_bit' is for bridge and timing maps")
         self.assert_rejected(BRIDGE.replace('name = "Status"', 'name = "Status"\nkind = "strobe-word"'),
                              "has no strobe-word registers")
+        self.assert_rejected(BRIDGE.replace('flavour = "bridge"', 'flavour = "bridge"\naccessor = "front-end"'),
+                             "a front-end accessor carries 32-bit registers only")
         timing = BRIDGE.replace('flavour = "bridge"', 'flavour = "timing"')
         self.assert_rejected(timing, "a timing map has no 64-bit registers")
         leaf = BRIDGE.split("[[register]]")[0].replace("tGoodBridgeWithOffset", "tLeaf").replace('flavour = "bridge"',
