@@ -28,6 +28,9 @@
 #define KELVO_SUBSYSTEM_ID_DUSKMERE_A KELVO_SUBSYSTEM_ID_Q104
 #define KELVO_SUBSYSTEM_ID_DUSKMERE_B KELVO_SUBSYSTEM_ID_Q105
 
+/* What the bridge core's signature register (BAR 0 offset 0) reads. */
+#define KELVO_BRIDGE_SIGNATURE 0xB71C0A51u
+
 /* The board signature of the Solstra generation: the reset value of the
  * signature register of every Solstra board map's standard registers (the
  * description solstra_standard_regs.toml carries the same value). */
