@@ -9,6 +9,7 @@
 
 #include "block.h"
 #include "bridge.h"
+#include "bridge_interrupts.h"
 #include "bus.h"
 #include "module.h"
 #include "pci_config.h"
