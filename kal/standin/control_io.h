@@ -1,6 +1,7 @@
 // Control surface of the stand-in for the traffic between the driver and user
 // processes: the memory a requester owns (what the I/O-control buffer copies
-// may touch), kernel socket messages, user memory maps and page lists.
+// may touch), kernel socket messages, user memory maps, page lists and the
+// device side of DMA.
 // Pulled in by control.h.
 #pragma once
 

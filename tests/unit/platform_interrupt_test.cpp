@@ -3,7 +3,7 @@
 // schedules a DPC; the DPC drains the bridge's interrupt queue and posts one
 // work item per source to the work queue, whose named thread runs it. A test
 // client plays the bridge interrupt controller. Also: the bridge's interrupt
-// registers, the interrupt manager and DMA-channel slots, and the reservation
+// registers, the interrupt manager, and the reservation
 // rules (one client, primary lock, relinquish racing an interrupt).
 #include <array>
 #include <atomic>
@@ -32,7 +32,6 @@ namespace {
 
 using kal::exec::Level;
 using kelvo_driver::nVOAPAL000::iPrimaryInterruptHandler;
-using kelvo_driver::nVOAPAL000::tBrixelDMAChannel;
 using kelvo_driver::nVOAPAL000::tBrixelInterruptManager;
 using kelvo_driver::nVOAPAL000::tPCIDevice;
 using kelvo_driver::nVOAPAL000::tPCIMemorySpaceAccessor;
@@ -500,36 +499,6 @@ TEST_F(PlatformInterrupt, ManagerDrivesTheControlRegisterAndReadsStatusAndQueue)
     ASSERT_GE(written.size(), 2u);
     EXPECT_EQ(written.front(), 0x54000500u);
     EXPECT_EQ(written.back(), 0x40000000u);
-}
-
-class ChannelBlock : public sim::Block {
-public:
-    ChannelBlock() : Block("test-dma-channel", 0x100, sim::kWidth32) {}
-
-protected:
-    std::uint64_t onRead(std::uint64_t, std::uint32_t) override { return 0; }
-    void onWrite(std::uint64_t, std::uint32_t, std::uint64_t) override {}
-};
-
-TEST_F(PlatformInterrupt, DMAChannelStopsAndResets) {
-    openDevice(false);
-    auto& block = module_->bar0().add<ChannelBlock>(0x10000);
-    tBrixelDMAChannel channel(&accessor_, 0x10000, 0x100);
-    channel.deactivate();
-    channel.reactivate();
-    const auto trace = block.trace();
-    ASSERT_EQ(trace.size(), 4u);
-    EXPECT_EQ(trace[0].offset, 0x58u);
-    EXPECT_EQ(trace[0].value, 2u);
-    EXPECT_EQ(trace[1].offset, 0x54u);
-    EXPECT_EQ(trace[1].value, 1u);
-    EXPECT_EQ(trace[2].offset, 0x58u);
-    EXPECT_EQ(trace[2].value, 2u);
-    EXPECT_EQ(trace[3].offset, 0x54u);
-    EXPECT_EQ(trace[3].value, 2u);
-    EXPECT_FALSE(channel.transferInProgress());
-    tBrixelDMAChannel small(&accessor_, 0x10000, 91);
-    EXPECT_DEATH(small.deactivate(), "kMinimumBlockSize");
 }
 
 } // namespace
