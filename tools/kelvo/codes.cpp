@@ -125,9 +125,9 @@ constexpr NamedCode kStatusNames[] = {
 
 constexpr NamedCode kTransportNames[] = {
     {0, "ok"},
-    {-51009, "invalid parameter: a record size other than the code's, or a buffer not owned"},
+    {-51009, "invalid parameter: a record size other than the code's, or an output the caller may not write"},
     {-51256, "not implemented: unknown code"},
-    {-51101, "bad address"},
+    {-51101, "bad address: an input the caller does not own"},
     {-51300, "invalid state"},
     {-51001, "unknown error"},
 };

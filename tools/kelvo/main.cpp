@@ -57,7 +57,7 @@ Options:
 Every request prints two status channels:
   transport  what kelvo_ioctl returned: 0 when the request reached its operation;
              -51009 for a record size other than the code's, -51256 for a code
-             the interface does not know;
+             the interface does not know, -51101 for an input not readable;
   status     the operation's status word, the last field of the output record
              (0 success, positive a warning, negative an error; driver codes
              are printed as 0xBFFAxxxx too).

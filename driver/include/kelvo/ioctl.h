@@ -30,10 +30,11 @@
  *    whenever the request reached its operation, whatever the operation
  *    answered. It is negative only when the request itself failed:
  *      -51009  an input or output size other than the code's (nothing was
- *              read or written), or an input or output buffer that the
- *              caller does not own;
- *      -51256  a code the interface does not know (nothing written);
- *      other   codes of the kernel layer's copies of the header.
+ *              read or written), or an output buffer the caller may not
+ *              write (the operation did run);
+ *      -51101  an input record (or the header) the caller does not own
+ *              (nothing ran);
+ *      -51256  a code the interface does not know (nothing written).
  * 2. The operation: the status word at the end of the output record, a 32-bit
  *    status code (0 success, positive a warning, negative an error). It is
  *    valid only when the transport answered 0. Every failure of the operation
