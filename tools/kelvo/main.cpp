@@ -297,7 +297,10 @@ std::string propertyValue(unsigned device, const char* interfaceName, const char
     const bool text = !value.empty() && value.back() == '\0' &&
                       std::all_of(value.begin(), value.end() - 1, [](char c) { return c >= 0x20 && c < 0x7F; });
     if (text) {
-        return "\"" + std::string(value.data()) + "\"";
+        std::string quoted(1, '"');
+        quoted.append(value.data());
+        quoted.push_back('"');
+        return quoted;
     }
     if (value.size() == 4 || value.size() == 8) {
         std::uint64_t number = 0;
