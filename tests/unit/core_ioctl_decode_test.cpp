@@ -11,6 +11,7 @@
 #include "control.h"
 #include "core/ioctl/interfaces.h"
 #include "framework/device_window.h"
+#include "framework/device_window_dispatcher.h"
 #include "framework/dispatcher.h"
 #include "kelvo/ioctl.h"
 #include "platform/device_core.h"
@@ -30,6 +31,13 @@ constexpr int32_t kInvalidated = static_cast<int32_t>(0xBFFA9179u);
 constexpr int32_t kTrackerStopped = -52010;
 
 struct Window : devicewindow::DeviceWindow {
+    void get(uint64_t, uint64_t, uint8_t*, tStatus&) override {}
+    void set(const uint8_t*, uint64_t, uint64_t, tStatus&) override {}
+    void flush(uint64_t, uint64_t, bool, tStatus&) override {}
+    void read(uint64_t, uint64_t, uint8_t*, tStatus&) override {}
+    void write(const uint8_t*, uint64_t, uint64_t, bool, tStatus&) override {}
+    void refresh(uint64_t, uint64_t, tStatus&) override {}
+    uint64_t getSizeInBytes() const override { return 0; }
     const char* getVersion() const override { return ""; }
     const char* getOldestCompatibleVersion() const override { return ""; }
 };
@@ -107,7 +115,7 @@ public:
         KELVO_SET_STATUS(status, hardwareAnswer);
     }
     Registry* getARMDispatcher() { return registries ? &*arm : nullptr; }
-    Registry* getDeviceWindowDispatcher() { return registries ? &*windows : nullptr; }
+    devicewindow::DeviceWindowDispatcher* getDeviceWindowDispatcher() { return registries ? &*windows : nullptr; }
     Registry* getStorageMapDispatcher() { return registries ? &*storage : nullptr; }
 
     struct Reset {
@@ -123,7 +131,8 @@ public:
     std::vector<Reset> resets;
     std::vector<uint64_t> checkedWords;
     std::vector<uint32_t> gateLevels; // the level of every gate opened, in order
-    std::optional<Registry> arm{std::in_place}, windows{std::in_place}, storage{std::in_place};
+    std::optional<Registry> arm{std::in_place}, storage{std::in_place};
+    std::optional<devicewindow::DeviceWindowDispatcher> windows{std::in_place};
 
     tInterfaceTemplate_kelvo<StandInDevice, StandInSession> kelvo;
     tInterfaceTemplate_pxiCooling<StandInDevice, StandInSession> cooling;
