@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -13,6 +15,11 @@
 #include "framework/arm_dispatcher.h"
 #include "framework/device_window_dispatcher.h"
 #include "platform/vohtl/string.h"
+#include "regmaps/isolated_reg_maps.h"
+#include "regmaps/non_isolated_reg_maps.h"
+#include "regmaps/tymo_reg_maps.h"
+#include "regs_sim_support.h"
+#include "test_support.h"
 
 namespace kelvo_test::groups {
 
@@ -52,5 +59,65 @@ auto lookUp(Dispatcher& dispatcher, const std::string& name, int64_t* code = nul
     }
     return object;
 }
+
+// A capability record: the groups read its subsystem ID only.
+struct Caps {
+    uint32_t subsystemID = 0;
+};
+
+// The version suffix of the FPGA register maps.
+inline constexpr const char* kFpgaMapVersion = "_Ver1.0.0d379";
+
+// One simulated board with the real dispatchers and the two FPGA groups.
+class GroupsTest : public kelvo_test::LeakCheckedTest {
+protected:
+    void TearDown() override {
+        destroyGroups();
+        EXPECT_EQ(arm->getNumberOfRegistrations(), 0u) << ::testing::PrintToString(namesOf(*arm));
+        EXPECT_EQ(windows->getNumberOfRegistrations(), 0u);
+        arm.reset();
+        windows.reset();
+        if (board) {
+            EXPECT_EQ(board->module->deviceErrorCount(), 0u)
+                << ::testing::PrintToString(board->module->deviceErrors());
+            EXPECT_EQ(board->link().accessesWhileBusy(), 0u);
+        }
+        board.reset();
+        LeakCheckedTest::TearDown();
+    }
+    void plug(const std::string& name) {
+        board = std::make_unique<kelvo_test::SimBoard>(name);
+        caps.subsystemID = board->module->identity().subsystemID;
+        capsPtr = &caps;
+    }
+    uint64_t bar() const { return reinterpret_cast<uintptr_t>(board->bar); }
+    int64_t buildNiso() {
+        tStatus status;
+        niso = new (status, false) kelvo_driver::NonIsolatedRegMaps(bar(), *arm, *windows, capsPtr, status);
+        return status.getCode();
+    }
+    int64_t buildIso(kdut::HardwareStateCheckerInterface* checker = nullptr) {
+        tStatus status;
+        iso = new (status, false)
+            kelvo_driver::IsolatedRegMaps(niso->wrapper, *arm, *windows, checker, capsPtr, status);
+        return status.getCode();
+    }
+    // The isolated group goes first: its accessor runs over the non-isolated group's map.
+    void destroyGroups() {
+        delete iso;
+        iso = nullptr;
+        delete niso;
+        niso = nullptr;
+    }
+
+    using tStatus = nVOAPALS100::tStatus;
+    std::unique_ptr<kelvo_test::SimBoard> board;
+    Caps caps;
+    const Caps* capsPtr = nullptr;
+    std::optional<LoggingARMDispatcher> arm{std::in_place};
+    std::optional<devicewindow::DeviceWindowDispatcher> windows{std::in_place};
+    kelvo_driver::NonIsolatedRegMaps* niso = nullptr;
+    kelvo_driver::IsolatedRegMaps* iso = nullptr;
+};
 
 } // namespace kelvo_test::groups
