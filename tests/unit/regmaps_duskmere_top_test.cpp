@@ -1,0 +1,169 @@
+// The Duskmere top maps: where every block sits, the twin views of the
+// non-isolated board and channel blocks, whole-map walks, an owned channel
+// that could not be allocated, and the registration names.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "control.h"
+#include "regmaps/duskmere_iso_top_reg_map.h"
+#include "regmaps/duskmere_niso_top_reg_map.h"
+#include "regmaps_duskmere_support.h"
+
+namespace {
+
+using kelvo_regmaps::tDuskmereIsoTopRegMap;
+using kelvo_regmaps::tDuskmereNisoTopRegMap;
+using kelvo_test::BusAccess;
+using kelvo_test::FakeAccessor;
+using nVOAPALS100::tStatus;
+
+struct Place {
+    uint32_t base;
+    uint32_t windowStart;
+    uint32_t windowSize;
+    bool operator==(const Place&) const = default;
+};
+
+Place placeOf(const arm::tRegisterMapBase& map) {
+    return {map.base(), map.windowStart(), map.windowSize()};
+}
+
+class DuskmereTop : public kelvo_test::LeakCheckedTest {
+protected:
+    FakeAccessor niso;
+    FakeAccessor iso;
+    tStatus built;
+    tDuskmereNisoTopRegMap nisoTop{&niso, built};
+    tDuskmereIsoTopRegMap isoTop{&iso};
+};
+
+TEST_F(DuskmereTop, EveryBlockSitsAtItsPlace) {
+    ASSERT_TRUE(built.isSuccess());
+    EXPECT_EQ(placeOf(nisoTop), (Place{0, 0, 0xFFFFFFFF}));
+    EXPECT_EQ(placeOf(nisoTop.Board), (Place{0x8000, 0, 0x1000}));
+    ASSERT_NE(nisoTop.Channels[0], nullptr);
+    EXPECT_EQ(placeOf(*nisoTop.Channels[0]), (Place{0xC000, 0, 0x2000}));
+    EXPECT_EQ(placeOf(nisoTop.SeqTop), (Place{0, 0, 0x8000}));
+    EXPECT_EQ(placeOf(nisoTop.SeqTop.SeqBoard), (Place{0x4000, 0, 0x1000}));
+    ASSERT_NE(nisoTop.SeqTop.Channels[0], nullptr);
+    auto& chSeq = *nisoTop.SeqTop.Channels[0];
+    EXPECT_EQ(placeOf(chSeq), (Place{0, 0, 0x4000}));
+    EXPECT_EQ(placeOf(chSeq.Board), (Place{0x1000, 0, 0x1000}));
+    EXPECT_EQ(placeOf(chSeq.Channel), (Place{0x2000, 0, 0x2000}));
+    EXPECT_EQ(placeOf(chSeq.SeqChannel), (Place{0, 0, 0x1000}));
+
+    EXPECT_EQ(placeOf(isoTop.Channel), (Place{0x2000, 0, 0x2000}));
+    EXPECT_EQ(placeOf(isoTop.IsoChDebugSeq), (Place{0x4000, 0, 0x4000}));
+    EXPECT_EQ(placeOf(isoTop.Board), (Place{0, 0, 0x2000}));
+
+    // A few registers by absolute address.
+    EXPECT_EQ(nisoTop.Board.DuskmereBoardRfu.address, 0x8FFCu);
+    EXPECT_EQ(chSeq.Board.DuskmereBoardRfu.address, 0x1FFCu);
+    EXPECT_EQ(nisoTop.Channels[0]->XfmrAdjusterControl[3].address, 0xC37Cu);
+    EXPECT_EQ(chSeq.Channel.XfmrAdjusterControl[3].address, 0x237Cu);
+    EXPECT_EQ(chSeq.SeqChannel.KelvoTableConfig.address, 0x300u);
+    EXPECT_EQ(nisoTop.SeqTop.SeqBoard.DuskmereSeqBoardRfu.address, 0x4FFCu);
+    EXPECT_EQ(isoTop.IsoChDebugSeq.KelvoTableConfig.address, 0x4300u);
+    EXPECT_EQ(isoTop.Channel.DuskmereIsoChRfu.address, 0x3FFCu);
+    EXPECT_EQ(isoTop.Board.DuskmereIsoBoardRfu.address, 0x1FFCu);
+}
+
+TEST_F(DuskmereTop, TopMapsKnowNoIdentifier) {
+    for (arm::tRegisterMapBase* top : {static_cast<arm::tRegisterMapBase*>(&nisoTop),
+                                       static_cast<arm::tRegisterMapBase*>(&isoTop),
+                                       static_cast<arm::tRegisterMapBase*>(&nisoTop.SeqTop),
+                                       static_cast<arm::tRegisterMapBase*>(nisoTop.SeqTop.Channels[0])}) {
+        kelvo_test::ById op{*top};
+        uint64_t v = 7;
+        EXPECT_EQ(op.get(0x8009DE43, v), kelvo_test::kUnknownId);
+        EXPECT_EQ(v, 0u);
+        v = 7;
+        EXPECT_EQ(op.read(0x8009DE43, v), kelvo_test::kUnknownId);
+        EXPECT_EQ(v, 0u);
+        EXPECT_EQ(op.set(0x8009DE43, 1), kelvo_test::kUnknownId);
+        EXPECT_EQ(op.write(0x8009DE43, 1, true), kelvo_test::kUnknownId);
+        EXPECT_EQ(op.flush(0x8009DE43, true), kelvo_test::kUnknownId);
+        EXPECT_EQ(op.refresh(0x8009DE43), kelvo_test::kUnknownId);
+        uint32_t count = 4;
+        arm::FieldType types[4];
+        uint64_t masks[4];
+        tStatus s;
+        top->getRegisterFormat(0x8009DE43, count, types, masks, s);
+        EXPECT_EQ(s.getCode(), kelvo_test::kNotImplemented);
+        EXPECT_EQ(count, 0u);
+        EXPECT_STREQ(top->getVersion(), "1.0.0d379");
+    }
+    EXPECT_TRUE(niso.log.empty());
+}
+
+TEST_F(DuskmereTop, TheTwinViewsAreSeparateObjects) {
+    auto& chSeq = *nisoTop.SeqTop.Channels[0];
+    kelvo_test::ById board{nisoTop.Board};
+    kelvo_test::ById twin{chSeq.Board};
+    EXPECT_EQ(board.set(0x8009DE43, 0x1111), 0);
+    EXPECT_EQ(twin.get(0x8009DE43), 0u);
+    EXPECT_EQ(twin.set(0x8009DE43, 0x2222), 0);
+    EXPECT_EQ(board.get(0x8009DE43), 0x1111u);
+    kelvo_test::ById channel{*nisoTop.Channels[0]};
+    EXPECT_EQ(channel.set(0x3C654361, 1), 0);
+    EXPECT_EQ(chSeq.Channel.MainXfmrSignalTick[4].strobeCopy, 0u);
+    tStatus s;
+    nisoTop.flushRegMap(false, s);
+    EXPECT_TRUE(s.isSuccess());
+    EXPECT_EQ(niso.log, (std::vector<BusAccess>{{'W', 0x8FFC, 0x1111}, {'W', 0xC194, 0x8000}, {'W', 0x1FFC, 0x2222}}));
+}
+
+TEST_F(DuskmereTop, WholeMapWalksGoOnPastAFailureAndKeepTheFirst) {
+    nisoTop.markDirtyRegMap();
+    niso.failNext(1, -50401);
+    tStatus s;
+    nisoTop.flushRegMap(false, s);
+    EXPECT_EQ(s.getCode(), -50401);
+    // Board at 0x8000, channel at 0xC000, then the sequencer side: its board block at 0x4000, then the
+    // channel view with board 0x1000, channel 0x2000 and the sequencer channel block at 0x0000.
+    std::vector<uint32_t> blocks;
+    for (uint32_t offset : niso.offsets('W')) {
+        const uint32_t block = offset & 0xF000;
+        if (blocks.empty() || blocks.back() != block) {
+            blocks.push_back(block);
+        }
+    }
+    EXPECT_EQ(blocks, (std::vector<uint32_t>{0x8000, 0xC000, 0x4000, 0x1000, 0x2000, 0x0000}));
+    // Each writable register exactly once; the failed one stays dirty for the next walk.
+    std::vector<uint32_t> written = niso.offsets('W');
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(std::adjacent_find(written.begin(), written.end()), written.end());
+    niso.log.clear();
+    tStatus again;
+    nisoTop.flushRegMap(false, again);
+    EXPECT_TRUE(again.isSuccess());
+    EXPECT_EQ(niso.log, (std::vector<BusAccess>{{'W', 0x8060, 0}}));
+
+    // A fatal status on entry does nothing.
+    tStatus fatal;
+    KELVO_SET_STATUS(fatal, -1);
+    isoTop.markDirtyRegMap();
+    isoTop.flushRegMap(true, fatal);
+    isoTop.refreshRegMap(fatal);
+    EXPECT_TRUE(iso.log.empty());
+}
+
+TEST_F(DuskmereTop, AChannelThatCouldNotBeAllocatedLeavesAnEmptySlot) {
+    // The embedded sequencer top allocates its channel view first; once that failed,
+    // the top map's own channel is not allocated either.
+    kal::memory::failNth(1);
+    tStatus s;
+    tDuskmereNisoTopRegMap top{&niso, s};
+    kal::memory::clearFaults();
+    EXPECT_EQ(s.getCode(), nVOAPALS100::tStatus::kOutOfMemory);
+    EXPECT_EQ(top.SeqTop.Channels[0], nullptr);
+    EXPECT_EQ(top.Channels[0], nullptr) << "no allocation once the status holds an error";
+    top.markDirtyRegMap();
+    tStatus f;
+    top.flushRegMap(false, f);
+    EXPECT_TRUE(f.isSuccess());
+    top.reinitialize();
+}
+
+} // namespace
