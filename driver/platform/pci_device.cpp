@@ -109,7 +109,11 @@ void tPhysicalKVAMap::unmap() {
     }
 }
 
-tPCIDevice::tPCIDevice(const nVOAPAL200_tDeviceInfo& deviceInfo, tStatus& status) {
+// tDevice reads the physical-device word right after the kernel device handle.
+static_assert(offsetof(nVOAPAL200_tDeviceInfo, pciHandle) == offsetof(nVOAPAL200_tDeviceInfo, kernelDeviceHandle) + 8);
+
+tPCIDevice::tPCIDevice(const nVOAPAL200_tDeviceInfo& deviceInfo, tStatus& status)
+    : tDevice(&_deviceInfo.kernelDeviceHandle, status) {
     for (uint32_t i = 0; i < kPropertyRecords; ++i) {
         _properties[i].name = nullptr;
         _properties[i].typeCode = i < kRecNumaNode    ? kPropertyTypeUInt32
@@ -173,7 +177,7 @@ void tPCIDevice::computeSlotPath(tStatus& status) {
     }
 }
 
-void tPCIDevice::initialize(uint64_t, tStatus& status) {
+void tPCIDevice::initialize(const tEventDescriptor&, tStatus& status) {
     if (status.isFatal()) {
         return;
     }
@@ -212,22 +216,22 @@ void tPCIDevice::readPCIeLinkInfo(tStatus& status) {
     }
 }
 
-void tPCIDevice::configureDMA(uint32_t dmaType, tStatus& status) {
+void tPCIDevice::configureDMA(tDMAConfiguration::tDMAType dmaType, tStatus& status) {
     if (status.isFatal()) {
         return;
     }
     if (dmaType == kDMAType64Bit) {
         if (nVOKAL220_pciSetDMAMask(_deviceInfo.pciHandle, 0xFFFFFFFFFFFFFFFFULL) == 0) {
-            _dmaType = kDMAType64Bit;
-            _dmaDeviceInfo = &_deviceInfo;
+            dmaConfiguration().type = kDMAType64Bit;
+            dmaConfiguration().deviceInfo = &_deviceInfo;
             return;
         }
         dmaType = kDMAType32Bit;
     }
     KELVO_SET_STATUS_FROM_KAL(status, nVOKAL220_pciSetDMAMask(_deviceInfo.pciHandle, 0xFFFFFFFFULL));
     if (status.isNotFatal()) {
-        _dmaType = dmaType;
-        _dmaDeviceInfo = &_deviceInfo;
+        dmaConfiguration().type = dmaType;
+        dmaConfiguration().deviceInfo = &_deviceInfo;
     }
 }
 

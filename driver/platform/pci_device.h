@@ -2,10 +2,9 @@
 // lookup and PCI Express link state, the slot path, the bus properties, the
 // DMA mask and the mappings of the memory windows.
 //
-// Seam: tPCIDevice will derive from the device core's tDevice. Until that
-// class joins, it stands on tObject and holds the two words of the DMA
-// configuration that belong to the device core (type and description
-// pointer). The interrupt reservation (primary lock, client handler and the
+// tPCIDevice derives from the device core's tDevice, which reads the kernel
+// layer's device handle from this device's copy of the description. The
+// interrupt reservation (primary lock, client handler and the
 // trampolines) joins with the interrupt dispatch.
 #pragma once
 
@@ -13,6 +12,7 @@
 
 #include "nVOKAL.h"
 #include "platform/basicstring.h"
+#include "platform/device.h"
 #include "platform/device_info.h"
 #include "platform/memory.h"
 #include "platform/property.h"
@@ -36,12 +36,12 @@ public:
     uint64_t cachingMode = 0;
 };
 
-class tPCIDevice : public tObject {
+class tPCIDevice : public tDevice {
 public:
     // DMA types (the device core's tDMAConfiguration::tDMAType).
-    static constexpr uint32_t kDMATypeDisabled = 0;
-    static constexpr uint32_t kDMAType32Bit = 1;
-    static constexpr uint32_t kDMAType64Bit = 2;
+    static constexpr tDMAConfiguration::tDMAType kDMATypeDisabled = tDMAConfiguration::kDMATypeDisabled;
+    static constexpr tDMAConfiguration::tDMAType kDMAType32Bit = tDMAConfiguration::kDMAType32Bit;
+    static constexpr tDMAConfiguration::tDMAType kDMAType64Bit = tDMAConfiguration::kDMAType64Bit;
 
     static constexpr uint32_t kPropertyRecords = 16;
     // "busType" and "busSubType" codes: " pci" and "pcie" read from the top byte.
@@ -51,22 +51,22 @@ public:
     // Copies the description, points its owner at this device and computes
     // the slot path (-52000 when its text cannot grow).
     tPCIDevice(const nVOAPAL200_tDeviceInfo& deviceInfo, nVOAPALS100::tStatus& status);
-    virtual ~tPCIDevice();
+    ~tPCIDevice() override;
     tPCIDevice(const tPCIDevice&) = delete;
     tPCIDevice& operator=(const tPCIDevice&) = delete;
 
     // Reads the PCI Express link fields into the description. A function
     // without the PCI Express capability keeps them at 0 and is no error.
-    virtual void initialize(uint64_t eventDescriptor, nVOAPALS100::tStatus& status);
-    virtual void deinitialize();
+    void initialize(const tEventDescriptor& descriptor, nVOAPALS100::tStatus& status) override;
+    void deinitialize() override;
     // Sets the DMA mask: 64 bits for kDMAType64Bit when the system allows it,
     // else 32 bits (and type 1 for a refused 64-bit request).
-    virtual void configureDMA(uint32_t dmaType, nVOAPALS100::tStatus& status);
+    void configureDMA(tDMAConfiguration::tDMAType dmaType, nVOAPALS100::tStatus& status) override;
     // Fills the bus property records and their list: 12 entries, 16 for a
     // PCI Express function (non-zero current link width).
-    virtual void buildBusProperties();
+    void buildBusProperties() override;
     // The null-terminated list built by buildBusProperties.
-    virtual tProperty* const* getBusProperties();
+    tProperty* const* getBusProperties() override;
 
     // Maps a whole memory window; null (and -52000) when the kernel layer refuses.
     // cachingFlag 1 maps with caching mode 1, anything else with 0.
@@ -88,8 +88,10 @@ public:
     // The slot path text ("" when it could not be made).
     const char* slotPath() const { return _slotPath.c_str(); }
     uint32_t busPropertyCount() const { return _busPropertyCount; }
-    uint32_t dmaType() const { return _dmaType; }
-    const nVOAPAL200_tDeviceInfo* dmaDeviceInfo() const { return _dmaDeviceInfo; }
+    uint32_t dmaType() const { return getDMAConfiguration().type; }
+    const nVOAPAL200_tDeviceInfo* dmaDeviceInfo() const {
+        return static_cast<const nVOAPAL200_tDeviceInfo*>(getDMAConfiguration().deviceInfo);
+    }
 
     // Bus walk callback of computeSlotPath (context: the walk's state).
     static void onEnumeratedBridge(void* context, const nVOKAL_tPCIBridgeRecord* bridge);
@@ -104,9 +106,6 @@ private:
     tProperty* _busProperties[kPropertyRecords + 1];
     uint32_t _busPropertyCount = 0;
     tBasicString _slotPath;
-    // Belong to the device core's DMA configuration (see the seam above).
-    uint32_t _dmaType = kDMATypeDisabled;
-    const nVOAPAL200_tDeviceInfo* _dmaDeviceInfo = nullptr;
 };
 
 } // namespace kelvo_driver::nVOAPAL000

@@ -5,10 +5,12 @@
 
 #include "nVOKAL/base.h"
 #include "nVOKAL/codes.h"
+#include "nVOKAL/dpc.h"
 #include "nVOKAL/memory.h"
 #include "nVOKAL/pagelist.h"
 #include "nVOKAL/pci.h"
 #include "nVOKAL/print.h"
+#include "nVOKAL/registration.h"
 #include "nVOKAL/socket.h"
 #include "nVOKAL/sync.h"
 #include "nVOKAL/thread.h"

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "control_io.h"
+#include "control_registration.h"
 
 namespace kal {
 

@@ -1,0 +1,36 @@
+// Deferred procedure calls: the handler that owns one kernel DPC. A primary
+// interrupt handler schedules it through its device
+// (tDevice::scheduleSecondaryHandler); the kernel layer then runs
+// handleInterrupt at DPC level.
+#pragma once
+
+#include "nVOKAL.h"
+#include "platform/memory.h"
+#include "platform/status.h"
+
+namespace kelvo_driver::nVOAPAL000 {
+
+class tSecondaryInterruptHandler : public tObject {
+public:
+    // Creates the kernel DPC; none: -52008.
+    explicit tSecondaryInterruptHandler(nVOAPALS100::tStatus& status);
+    // Destroys the DPC when one was created (waits for a running instance).
+    virtual ~tSecondaryInterruptHandler();
+    // Runs at DPC level.
+    virtual void handleInterrupt() = 0;
+
+    nVOKAL_tHandle getDPC() const { return dpc_; }
+    // The kernel DPC's callback: context is the handler.
+    static void _secondaryRedirect(void* context);
+
+protected:
+    // Destroys the DPC now, waiting for a running instance. A derived class
+    // whose handleInterrupt uses its own members calls this first thing in its
+    // destructor, so no run overlaps the destruction.
+    void destroyDPC();
+
+private:
+    nVOKAL_tHandle dpc_;
+};
+
+} // namespace kelvo_driver::nVOAPAL000

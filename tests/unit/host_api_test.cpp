@@ -1,0 +1,148 @@
+// The host's C API as a client program uses it: load, add, list, open, I/O
+// control, close, remove, unload; devices removed or stopped with handles open.
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "control.h"
+#include "host.h"
+#include "kelvo_host.h"
+#include "test_device.h"
+#include "test_support.h"
+
+namespace {
+
+namespace td = kelvo_host::test_device;
+
+class HostApi : public kelvo_test::LeakCheckedTest {
+protected:
+    void TearDown() override {
+        kelvo_host_stop();
+        EXPECT_TRUE(kelvo_host::faults().empty());
+        EXPECT_EQ(kal::registration::liveInterfaces(), 0u);
+        EXPECT_EQ(kal::registration::liveProperties(), 0u);
+        LeakCheckedTest::TearDown();
+    }
+
+    static int echo(int handle, const std::string& text, std::string& back) {
+        std::vector<char> out(text.size());
+        kelvo_ioctl_header header{};
+        header.inputAddress = reinterpret_cast<uintptr_t>(text.data());
+        header.inputSize = static_cast<uint32_t>(text.size());
+        header.outputAddress = reinterpret_cast<uintptr_t>(out.data());
+        header.outputSize = static_cast<uint32_t>(out.size());
+        const int result = kelvo_ioctl(handle, td::kEcho, &header);
+        back.assign(out.begin(), out.end());
+        return result;
+    }
+};
+
+TEST_F(HostApi, AClientDrivesTheWholeLifeCycle) {
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(kelvo_host_start(), 0);
+        EXPECT_EQ(kelvo_host_start(), KELVO_E_STATE);
+        const int device = kelvo_host_add_test_device();
+        ASSERT_GE(device, 0);
+
+        unsigned indexes[4] = {};
+        ASSERT_EQ(kelvo_list_devices(indexes, 4), 1);
+        EXPECT_EQ(indexes[0], static_cast<unsigned>(device));
+        char name[64];
+        ASSERT_EQ(kelvo_interface_name(device, 0, name, sizeof(name)), 10);
+        EXPECT_STREQ(name, "kelvo_test");
+        ASSERT_GT(kelvo_interface_name(device, 1, name, sizeof(name)), 0);
+        EXPECT_STREQ(name, "kelvo_test_aux");
+        EXPECT_EQ(kelvo_interface_name(device, 2, name, sizeof(name)), KELVO_E_INVALID);
+
+        char serial[32] = {};
+        EXPECT_EQ(kelvo_property_read(device, nullptr, "serialNumber", serial, sizeof(serial)), 10);
+        EXPECT_STREQ(serial, "TEST-0001");
+        uint32_t busType = 0;
+        EXPECT_EQ(kelvo_property_read(device, nullptr, "busType", &busType, sizeof(busType)), 4);
+        EXPECT_EQ(busType, 0x20706369u);
+        char role[8] = {};
+        EXPECT_EQ(kelvo_property_read(device, "kelvo_test", "role", role, sizeof(role)), 5);
+        EXPECT_STREQ(role, "main");
+        unsigned kind = 99;
+        ASSERT_GT(kelvo_property_name(device, nullptr, 0, name, sizeof(name), &kind), 0);
+        EXPECT_STREQ(name, "busType");
+        EXPECT_EQ(kind, KELVO_PROPERTY_BUS);
+        EXPECT_EQ(kelvo_property_name(device, nullptr, 3, name, sizeof(name), &kind), KELVO_E_INVALID);
+
+        EXPECT_EQ(kelvo_open("no_such_interface", device), KELVO_E_INVALID);
+        EXPECT_EQ(kelvo_open("kelvo_test", device + 1), KELVO_E_INVALID);
+        const int handle = kelvo_open("kelvo_test", device);
+        ASSERT_GE(handle, 0);
+        std::string back;
+        EXPECT_EQ(echo(handle, "through the header", back), 0);
+        EXPECT_EQ(back, "through the header");
+        EXPECT_EQ(kelvo_close(handle), 0);
+        EXPECT_EQ(kelvo_close(handle), KELVO_E_INVALID);
+        EXPECT_EQ(kelvo_ioctl(handle, td::kEcho, nullptr), KELVO_E_INVALID);
+
+        EXPECT_EQ(kelvo_host_remove_device(device), 0);
+        EXPECT_EQ(kelvo_host_remove_device(device), KELVO_E_INVALID);
+        EXPECT_EQ(kelvo_list_devices(nullptr, 0), 0);
+        kelvo_host_stop();
+        EXPECT_EQ(kelvo_open("kelvo_test", device), KELVO_E_STATE);
+        EXPECT_TRUE(kelvo_host::faults().empty());
+    }
+}
+
+TEST_F(HostApi, RemovingADeviceClosesItsOpenHandlesFirst) {
+    ASSERT_EQ(kelvo_host_start(), 0);
+    const int first = kelvo_host_add_test_device();
+    const int second = kelvo_host_add_test_device();
+    ASSERT_GE(second, 0);
+    const int a = kelvo_open("kelvo_test", first);
+    const int b = kelvo_open("kelvo_test_aux", first);
+    const int c = kelvo_open("kelvo_test", second);
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    ASSERT_GE(c, 0);
+
+    EXPECT_EQ(kelvo_host_remove_device(first), 0);
+    std::string back;
+    EXPECT_EQ(echo(a, "x", back), KELVO_E_STATE) << "the device is gone";
+    EXPECT_EQ(kelvo_host::context(a), nullptr) << "its session was closed";
+    EXPECT_EQ(echo(c, "y", back), 0) << "the other device is untouched";
+    EXPECT_EQ(kelvo_close(a), 0);
+    EXPECT_EQ(kelvo_host::openHandles(), 2u);
+    // b and c stay open: stop closes them before the devices go.
+}
+
+TEST_F(HostApi, ConcurrentRequestsOnOneHandleAndCloseAfterThem) {
+    ASSERT_EQ(kelvo_host_start(), 0);
+    const int device = kelvo_host_add_test_device();
+    const int handle = kelvo_open("kelvo_test", device);
+    ASSERT_GE(handle, 0);
+    std::vector<std::thread> clients;
+    std::vector<int> failures(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        clients.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) {
+                std::string text = "client " + std::to_string(t) + " request " + std::to_string(i);
+                std::string back;
+                if (echo(handle, text, back) != 0 || back != text) {
+                    ++failures[t];
+                }
+            }
+        });
+    }
+    for (auto& client : clients) {
+        client.join();
+    }
+    EXPECT_EQ(failures, std::vector<int>(4, 0));
+    EXPECT_EQ(kelvo_close(handle), 0);
+    EXPECT_EQ(kelvo_host_remove_device(device), 0);
+}
+
+TEST_F(HostApi, AFailedDriverLoadLeavesTheHostStopped) {
+    kal::registration::failDriverRegistration(-51352);
+    EXPECT_EQ(kelvo_host_start(), -51352);
+    EXPECT_EQ(kelvo_host_add_test_device(), KELVO_E_STATE);
+    ASSERT_EQ(kelvo_host_start(), 0);
+}
+
+} // namespace

@@ -1,0 +1,379 @@
+// The device core: PnP steps, the I/O gate under concurrent requests,
+// session counting and closing, asynchronous I/O completion.
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "control.h"
+#include "nVOKAL.h"
+#include "platform/device_core.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace kelvo_driver::nVOAPAL000;
+using nVOAPALS100::tStatus;
+
+// A device that records the slots the PnP engine calls.
+class TraceDevice : public tDeviceCore {
+public:
+    explicit TraceDevice(tStatus& status) : tDeviceCore(status) {}
+
+    tSession* open(const tEventDescriptor&, tDeviceInterface* deviceInterface, tStatus& status) override {
+        auto* session = new (status, false) tSession(deviceInterface, status);
+        if (status.isFatal() && session != nullptr) {
+            delete session;
+            return nullptr;
+        }
+        return session;
+    }
+    void closeAndFreeSession(const tEventDescriptor&, tSession* session) override {
+        trace += "free ";
+        delete session;
+    }
+    void start(const tEventDescriptor& descriptor, tStatus& status) override {
+        trace += "start ";
+        if (startFailure != 0) {
+            KELVO_SET_STATUS(status, startFailure);
+            return;
+        }
+        resumeIOProcessing(descriptor);
+    }
+    void stop(const tEventDescriptor&) override {
+        trace += "stop(io=" + std::to_string(getIOCount()) + ") ";
+    }
+    bool suspendIOProcessing(const tEventDescriptor& descriptor, tSuspendReason reason, bool vetoable) override {
+        trace += "suspend" + std::to_string(reason) + " ";
+        return tDeviceCore::suspendIOProcessing(descriptor, reason, vetoable);
+    }
+    void resumeIOProcessing(const tEventDescriptor& descriptor) override {
+        trace += "resume ";
+        tDeviceCore::resumeIOProcessing(descriptor);
+    }
+    void suspendPower(const tEventDescriptor&) override { trace += "sleep "; }
+    void restorePower(const tEventDescriptor&) override { trace += "wake "; }
+    void closeIOGate(const tEventDescriptor& descriptor) override {
+        trace += "close ";
+        tDeviceCore::closeIOGate(descriptor);
+    }
+    void initialize(const tEventDescriptor&, tStatus&) override {}
+    void deinitialize() override {}
+
+    std::string trace; // written by the thread that steps the state
+    int64_t startFailure = 0;
+};
+
+// An asynchronous record that counts its callbacks.
+class CountingIO : public tAsyncIO {
+public:
+    void startCallback() override { ++starts; }
+    bool cancel() override {
+        ++cancels;
+        return cancelAnswer;
+    }
+    void completeCallback(void*) override { ++completions; }
+    int starts = 0;
+    int cancels = 0;
+    int completions = 0;
+    bool cancelAnswer = true;
+};
+
+class DeviceCore : public kelvo_test::LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        device_ = new TraceDevice(status_);
+        ASSERT_TRUE(status_.isSuccess());
+    }
+    void TearDown() override {
+        delete device_;
+        LeakCheckedTest::TearDown();
+    }
+    bool toState(tPnPState target, tSuspendReason reason = kSuspendReasonStart, bool vetoable = false) {
+        tStatus status;
+        return device_->commonChangePnPState(0, target, reason, vetoable, status);
+    }
+    tSession* openSession() {
+        tStatus status;
+        tSession* session = device_->openSession(0, &interface_, status);
+        EXPECT_TRUE(status.isSuccess());
+        return session;
+    }
+    void closeSession(tSession* session) {
+        device_->cleanup(descriptorOf(session));
+        device_->closeSession(descriptorOf(session), session);
+    }
+
+    tStatus status_;
+    TraceDevice* device_ = nullptr;
+    tDeviceInterface interface_{nullptr, "test"};
+};
+
+// Runs body on a thread that reports its kernel thread ID first.
+class Worker {
+public:
+    template <typename Body>
+    explicit Worker(Body body) {
+        thread_ = std::thread([this, body] {
+            id_ = nVOKAL100_getThreadID();
+            body();
+            done_ = true;
+        });
+        while (id_.load() == 0) {
+            std::this_thread::yield();
+        }
+    }
+    ~Worker() { join(); }
+    // Waits until the thread blocks in a kernel-layer wait.
+    void waitUntilBlocked() { ASSERT_TRUE(kal::thread::waitUntilBlocked(id_.load())); }
+    void join() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    bool done() const { return done_.load(); }
+
+private:
+    std::thread thread_;
+    std::atomic<uint64_t> id_{0};
+    std::atomic<bool> done_{false};
+};
+
+TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
+    EXPECT_EQ(device_->getPnPState(), kPnPStateNotStarted);
+    tStatus entry;
+    EXPECT_FALSE(device_->enterIOGate(nullptr, entry, kWaitForever)) << "a fresh device's gate is closed";
+    EXPECT_EQ(entry.getCode(), tStatus::kIOGateClosed);
+
+    EXPECT_TRUE(toState(kPnPStateReady));
+    EXPECT_EQ(device_->trace, "start resume ");
+    EXPECT_EQ(device_->getIOGateState(), kIOGateOpen);
+    EXPECT_TRUE(toState(kPnPStateReady)) << "the current state is reached at once";
+    EXPECT_EQ(device_->trace, "start resume ");
+
+    device_->trace.clear();
+    EXPECT_TRUE(toState(kPnPStateSleep, kSuspendReasonReset));
+    EXPECT_TRUE(toState(kPnPStateReady));
+    EXPECT_EQ(device_->trace, "suspend2 sleep wake resume ");
+
+    device_->trace.clear();
+    EXPECT_TRUE(toState(kPnPStateNotPresent, kSuspendReasonRemove));
+    EXPECT_EQ(device_->trace, "suspend1 stop(io=0) close ");
+    EXPECT_EQ(device_->getPnPState(), kPnPStateNotPresent);
+    EXPECT_EQ(device_->getPreviousPnPState(), kPnPStateNotStarted);
+    EXPECT_EQ(device_->getIOGateState(), kIOGateClosed);
+
+    EXPECT_STREQ(tDeviceCore::getPnPStateName(kPnPStateIOSuspended), "kPnPStateIOSuspended");
+    EXPECT_STREQ(tDeviceCore::getPnPStateName(5), "invalid");
+}
+
+TEST_F(DeviceCore, FailedStartStaysNotStartedAndVetoableSuspendKeepsTheGate) {
+    device_->startFailure = tStatus::kOutOfMemory;
+    tStatus status;
+    EXPECT_FALSE(device_->commonChangePnPState(0, kPnPStateReady, kSuspendReasonStart, false, status));
+    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
+    EXPECT_EQ(device_->getPnPState(), kPnPStateNotStarted);
+    EXPECT_FALSE(device_->commonChangePnPState(0, kPnPStateReady, kSuspendReasonStart, false, status))
+        << "a fatal status on entry does nothing";
+
+    device_->startFailure = 0;
+    ASSERT_TRUE(toState(kPnPStateReady));
+    tSession* session = openSession();
+    EXPECT_EQ(device_->getSessionCount(), 1u);
+    device_->trace.clear();
+    EXPECT_FALSE(toState(kPnPStateIOSuspended, kSuspendReasonReset, true)) << "vetoed: a session is open";
+    EXPECT_EQ(device_->getPnPState(), kPnPStateReady);
+    EXPECT_EQ(device_->getIOGateState(), kIOGateOpen);
+    closeSession(session);
+    EXPECT_EQ(device_->getSessionCount(), 0u);
+    EXPECT_EQ(device_->trace, "suspend2 free ");
+}
+
+TEST_F(DeviceCore, GateCountsDeviceAndSessionAndRefusesWhenClosed) {
+    ASSERT_TRUE(toState(kPnPStateReady));
+    tSession* session = openSession();
+    tStatus status;
+    ASSERT_TRUE(device_->enterIOGate(nullptr, status, kWaitForever));
+    EXPECT_EQ(device_->getIOCount(), 1u);
+    ASSERT_TRUE(device_->tryEnterIOGate(session, status));
+    EXPECT_EQ(device_->getIOCount(), 2u);
+    EXPECT_EQ(session->getIOCount(), 1u);
+    device_->exitIOGate(session);
+    device_->exitIOGate(nullptr);
+    EXPECT_EQ(device_->getIOCount(), 0u);
+    EXPECT_EQ(session->getIOCount(), 0u);
+
+    device_->closeIOGate(0);
+    EXPECT_FALSE(device_->tryEnterIOGate(session, status));
+    EXPECT_EQ(status.getCode(), tStatus::kIOGateClosed);
+    EXPECT_EQ(device_->getIOCount(), 0u);
+    closeSession(session);
+}
+
+TEST_F(DeviceCore, PausedGateHoldsEntrantsUntilResumeLetsAllIn) {
+    ASSERT_TRUE(toState(kPnPStateReady));
+    ASSERT_TRUE(toState(kPnPStateIOSuspended, kSuspendReasonReset));
+    EXPECT_EQ(device_->getIOGateState(), kIOGatePaused);
+
+    tStatus tried;
+    EXPECT_FALSE(device_->enterIOGate(nullptr, tried, kWaitTryOnly));
+    EXPECT_EQ(tried.getCode(), tStatus::kTimedOut) << "a try-only entry of a paused gate times out";
+
+    std::atomic<int> admitted{0};
+    auto entrant = [&] {
+        tStatus status;
+        if (device_->enterIOGate(nullptr, status, kWaitForever)) {
+            ++admitted;
+        }
+    };
+    Worker a(entrant), b(entrant), c(entrant);
+    a.waitUntilBlocked();
+    b.waitUntilBlocked();
+    c.waitUntilBlocked();
+    EXPECT_EQ(admitted.load(), 0);
+    EXPECT_EQ(device_->getIOCount(), 0u);
+
+    ASSERT_TRUE(toState(kPnPStateReady));
+    a.join();
+    b.join();
+    c.join();
+    EXPECT_EQ(admitted.load(), 3);
+    EXPECT_EQ(device_->getIOCount(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        device_->exitIOGate(nullptr);
+    }
+}
+
+TEST_F(DeviceCore, ClosingAPausedGateFailsItsWaitersWith52022) {
+    ASSERT_TRUE(toState(kPnPStateReady));
+    ASSERT_TRUE(toState(kPnPStateIOSuspended, kSuspendReasonReset));
+    std::atomic<int64_t> code{1};
+    Worker entrant([&] {
+        tStatus status;
+        device_->enterIOGate(nullptr, status, kWaitForever);
+        code = status.getCode();
+    });
+    entrant.waitUntilBlocked();
+    ASSERT_TRUE(toState(kPnPStateNotPresent, kSuspendReasonRemove));
+    entrant.join();
+    EXPECT_EQ(code.load(), tStatus::kIOGateClosed);
+}
+
+TEST_F(DeviceCore, RemovalWaitsForTheOperationInsideTheGateBeforeStop) {
+    ASSERT_TRUE(toState(kPnPStateReady));
+    tStatus status;
+    ASSERT_TRUE(device_->enterIOGate(nullptr, status, kWaitForever));
+    Worker remover([&] { toState(kPnPStateNotPresent, kSuspendReasonRemove); });
+    remover.waitUntilBlocked();
+    EXPECT_FALSE(remover.done());
+    EXPECT_EQ(device_->getPnPState(), kPnPStateIOSuspended);
+    tStatus late;
+    EXPECT_FALSE(device_->enterIOGate(nullptr, late, kWaitForever));
+    EXPECT_EQ(late.getCode(), tStatus::kIOGateClosed);
+    device_->exitIOGate(nullptr);
+    remover.join();
+    EXPECT_EQ(device_->trace, "start resume suspend1 stop(io=0) close ");
+}
+
+TEST_F(DeviceCore, CloseWaitsForTheSessionsOperationThenFreesIt) {
+    ASSERT_TRUE(toState(kPnPStateReady));
+    tSession* session = openSession();
+    tStatus status;
+    ASSERT_TRUE(device_->enterIOGate(session, status, kWaitForever));
+    Worker closer([&] { closeSession(session); });
+    closer.waitUntilBlocked();
+    EXPECT_TRUE(session->isClosing());
+    EXPECT_EQ(device_->trace.find("free"), std::string::npos);
+    device_->exitIOGate(session);
+    closer.join();
+    EXPECT_EQ(device_->getSessionCount(), 0u);
+    EXPECT_NE(device_->trace.find("free"), std::string::npos);
+}
+
+TEST_F(DeviceCore, OpenWithoutAnOverrideIsNotImplemented) {
+    struct Plain : tDeviceCore {
+        explicit Plain(tStatus& status) : tDeviceCore(status) {}
+        void initialize(const tEventDescriptor&, tStatus&) override {}
+        void deinitialize() override {}
+    };
+    tStatus status;
+    Plain plain(status);
+    EXPECT_EQ(plain.openSession(0, &interface_, status), nullptr);
+    EXPECT_EQ(status.getCode(), tStatus::kNotImplemented);
+    EXPECT_EQ(plain.getSessionCount(), 0u);
+}
+
+TEST_F(DeviceCore, AsyncIOIsRefusedByAClosingSessionAndCompletedBySuspendAndClose) {
+    ASSERT_TRUE(toState(kPnPStateReady));
+    tSession* session = openSession();
+    CountingIO first, second, deviceOnly;
+    tStatus status;
+    tAsyncIO::start(*device_, first, session, status);
+    tAsyncIO::start(*device_, second, session, status);
+    tAsyncIO::start(*device_, deviceOnly, nullptr, status);
+    ASSERT_TRUE(status.isSuccess());
+    EXPECT_EQ(first.starts, 1);
+    EXPECT_EQ(first.getState(), tAsyncIO::kStateBusy);
+    EXPECT_EQ(device_->getIOCount(), 3u);
+    EXPECT_EQ(session->getIOCount(), 2u);
+
+    // A record that refuses survives the walk and is not asked again.
+    second.cancelAnswer = false;
+    device_->completeSessionAsyncIO(session);
+    EXPECT_EQ(first.completions, 1);
+    EXPECT_EQ(first.getState(), tAsyncIO::kStateUnused);
+    EXPECT_EQ(second.completions, 0);
+    EXPECT_TRUE(second.isCompleting());
+    device_->completeSessionAsyncIO(session);
+    EXPECT_EQ(second.cancels, 1);
+    EXPECT_EQ(second.getState(), tAsyncIO::kStateBusy);
+    // It finishes by itself.
+    tAsyncIO::complete(*device_, second);
+    EXPECT_EQ(second.completions, 1);
+    EXPECT_EQ(session->getIOCount(), 0u);
+
+    // Suspend completes the device queue and balances the gate.
+    ASSERT_TRUE(toState(kPnPStateIOSuspended, kSuspendReasonReset));
+    EXPECT_EQ(deviceOnly.completions, 1);
+    EXPECT_EQ(device_->getIOCount(), 0u);
+    ASSERT_TRUE(toState(kPnPStateReady));
+
+    // A closing session refuses new records and leaves them unused.
+    device_->cleanup(descriptorOf(session));
+    CountingIO refused;
+    tStatus closing;
+    tAsyncIO::start(*device_, refused, session, closing);
+    EXPECT_EQ(closing.getCode(), tStatus::kSessionClosing);
+    EXPECT_EQ(refused.getState(), tAsyncIO::kStateUnused);
+    EXPECT_EQ(refused.starts, 0);
+    EXPECT_EQ(device_->getIOCount(), 0u);
+    device_->closeSession(descriptorOf(session), session);
+
+    // A gate that is not open refuses them too.
+    device_->closeIOGate(0);
+    tStatus closed;
+    tAsyncIO::start(*device_, refused, nullptr, closed);
+    EXPECT_EQ(closed.getCode(), tStatus::kIOGateClosed);
+}
+
+TEST_F(DeviceCore, ASessionWithoutRecordsClosesWithoutCallbacks) {
+    ASSERT_TRUE(toState(kPnPStateReady));
+    CountingIO unrelated;
+    tStatus status;
+    tAsyncIO::start(*device_, unrelated, nullptr, status);
+    tSession* session = openSession();
+    closeSession(session);
+    EXPECT_EQ(unrelated.cancels, 0);
+    tAsyncIO::complete(*device_, unrelated);
+    EXPECT_EQ(unrelated.completions, 1);
+}
+
+TEST_F(DeviceCore, SpinLockShortageIsReportedAndTheObjectStillGoesAway) {
+    kal::faults::failNth(kal::faults::kSpinLock, 2);
+    tStatus status;
+    TraceDevice* device = new TraceDevice(status);
+    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
+    delete device;
+}
+
+} // namespace

@@ -1,0 +1,361 @@
+// The driver entry and the callbacks: load and unload, the I/O-control header
+// and the notifier codes, the status tables at the boundary, property lists
+// and their roll-back, remove.
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "exec_level.h"
+
+#include "control.h"
+#include "host.h"
+#include "nVOKAL.h"
+#include "platform/cxxruntime.h"
+#include "platform/device.h"
+#include "platform/entry.h"
+#include "platform/secondary_interrupt.h"
+#include "test_device.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace kelvo_driver::nVOAPAL000;
+using nVOAPALS100::tStatus;
+namespace td = kelvo_host::test_device;
+
+// ---- load and unload ------------------------------------------------------
+
+class Entry : public kelvo_test::LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        kal::registration::reset();
+    }
+    void TearDown() override {
+        kal::registration::reset();
+        LeakCheckedTest::TearDown();
+    }
+};
+
+TEST_F(Entry, LoadAndUnloadTwiceStartAfresh) {
+    for (int round = 0; round < 2; ++round) {
+        nVOKAL_tDriverDescriptor descriptor{};
+        descriptor.kernelWord20 = 0x1234;
+        ASSERT_EQ(nVOAPAL200_driverEntry(&descriptor), 0);
+        EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 1u);
+        EXPECT_STREQ(descriptor.name, "vokelvo_driver");
+        EXPECT_EQ(descriptor.kernelWord20, 0x1234u) << "the kernel layer's words are not touched";
+        EXPECT_EQ(descriptor.ioControl, &nVOAPAL200_deviceIOControl);
+        EXPECT_EQ(descriptor.destroyDevice, &nVOAPAL200_destroyDevice);
+        EXPECT_EQ(nVOAPAL200_getDriverObject(), &descriptor);
+        EXPECT_EQ(kal::registration::driver(), &descriptor);
+        descriptor.unload(&descriptor);
+        EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 0u);
+        EXPECT_EQ(nVOAPAL200_getDriverObject(), nullptr);
+        EXPECT_EQ(kal::registration::driver(), nullptr);
+    }
+}
+
+TEST_F(Entry, RefusedRegistrationFinalisesAndReturnsTheCode) {
+    kal::registration::failDriverRegistration(-51352);
+    nVOKAL_tDriverDescriptor descriptor{};
+    EXPECT_EQ(nVOAPAL200_driverEntry(&descriptor), -51352);
+    EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 0u);
+    EXPECT_EQ(nVOAPAL200_getDriverObject(), nullptr);
+}
+
+// ---- property lists -------------------------------------------------------
+
+// A device that registers whatever lists a test gives it.
+class ListDevice : public tDevice {
+public:
+    ListDevice(const uint64_t* words, tStatus& status) : tDevice(words, status) {}
+    void initialize(const tEventDescriptor&, tStatus&) override {}
+    void deinitialize() override {}
+    void buildBusProperties() override {}
+    tProperty* const* getBusProperties() override { return bus; }
+    tProperty* const* getDeviceProperties() override { return own; }
+    tDeviceInterface* const* getDeviceInterfaces() override { return interfaces; }
+    tProperty* const* bus = nullptr;
+    tProperty* const* own = nullptr;
+    tDeviceInterface* const* interfaces = nullptr;
+};
+
+class Properties : public Entry {
+protected:
+    void SetUp() override {
+        Entry::SetUp();
+        ASSERT_EQ(nVOAPAL200_driverEntry(&descriptor_), 0);
+        words_[0] = reinterpret_cast<uintptr_t>(kal::registration::createDevice());
+        device_ = new ListDevice(words_, status_);
+    }
+    void TearDown() override {
+        delete device_;
+        descriptor_.unload(&descriptor_);
+        Entry::TearDown();
+    }
+    void* kernelDevice() const { return reinterpret_cast<void*>(words_[0]); }
+
+    nVOKAL_tDriverDescriptor descriptor_{};
+    uint64_t words_[2] = {};
+    tStatus status_;
+    ListDevice* device_ = nullptr;
+};
+
+TEST_F(Properties, ValuesAreHandedOverByTypeAndANullTextAsTheEmptyOne) {
+    const char bytes[3] = {1, 2, 3};
+    tProperty text{"text", kPropertyTypeString, 0, reinterpret_cast<uintptr_t>("abc")};
+    tProperty none{"none", kPropertyTypeString, 0, 0};
+    tProperty node{"numaNode", kPropertyTypeInt32, 0, static_cast<uint32_t>(-1)};
+    tProperty wide{"wide", kPropertyTypeUInt64, 0, 0x0102030405060708};
+    tBytesProperty blob{{"blob", kPropertyTypeBytes, 0, sizeof(bytes)}, bytes};
+    tProperty* list[] = {&text, &none, &node, &wide, &blob.property, nullptr};
+    device_->registerPropertyList(kPropertyKindDevice, kernelDevice(), list, status_);
+    ASSERT_TRUE(status_.isSuccess());
+    auto value = [&](const char* name) { return kal::registration::findProperty(kernelDevice(), name)->value; };
+    EXPECT_EQ(value("text"), (std::vector<uint8_t>{'a', 'b', 'c', 0}));
+    EXPECT_EQ(value("none"), (std::vector<uint8_t>{0}));
+    EXPECT_EQ(value("numaNode"), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(value("wide").size(), 8u);
+    EXPECT_EQ(value("blob"), (std::vector<uint8_t>{1, 2, 3}));
+    EXPECT_NE(text.kernelHandle, 0u);
+    tDevice::unregisterPropertyList(list);
+    EXPECT_EQ(text.kernelHandle, 0u);
+    EXPECT_EQ(kal::registration::liveProperties(), 0u);
+    tDevice::unregisterPropertyList(list); // nothing is unregistered twice
+}
+
+TEST_F(Properties, ARefusedPropertyRollsBackItsListOnly) {
+    tProperty a{"a", kPropertyTypeUInt32, 0, 1};
+    tProperty b{"b", kPropertyTypeUInt32, 0, 2};
+    tProperty c{"c", kPropertyTypeUInt32, 0, 3};
+    tProperty* busList[] = {&a, nullptr};
+    tProperty* ownList[] = {&b, &c, nullptr};
+    device_->bus = busList;
+    device_->own = ownList;
+    device_->registerBusProperties(status_);
+    kal::registration::failPropertyRegistration(2);
+    device_->registerDeviceProperties(status_);
+    EXPECT_EQ(status_.getCode(), tStatus::kUnsupportedValue);
+    EXPECT_EQ(b.kernelHandle, 0u) << "rolled back";
+    EXPECT_EQ(c.kernelHandle, 0u);
+    EXPECT_NE(a.kernelHandle, 0u) << "another list keeps its registrations";
+    EXPECT_EQ(kal::registration::liveProperties(), 1u);
+
+    tProperty unknown{"unknown", 7, 0, 0};
+    tProperty* odd[] = {&unknown, nullptr};
+    tStatus other;
+    device_->registerPropertyList(kPropertyKindDevice, kernelDevice(), odd, other);
+    EXPECT_EQ(other.getCode(), tStatus::kUnsupportedValue) << "a type the kernel layer does not know";
+
+    // Remove unregisters what is left, once, and is idempotent.
+    device_->remove();
+    EXPECT_EQ(a.kernelHandle, 0u);
+    EXPECT_EQ(kal::registration::liveProperties(), 0u);
+    EXPECT_EQ(device_->getPnPState(), kPnPStateNotPresent);
+    const auto before = kal::registration::counters();
+    device_->remove();
+    EXPECT_EQ(kal::registration::counters().propertyUnregistrations, before.propertyUnregistrations);
+}
+
+TEST_F(Properties, DescribeNamesTheStates) {
+    words_[1] = 0x5678;
+    kal::log::clear();
+    device_->describe("<", ">");
+    const std::string log = kal::log::text();
+    EXPECT_NE(log.find("tDevice("), std::string::npos);
+    EXPECT_NE(log.find(",pdo:0x5678) (kPnPStateNotStarted from kPnPStateNotStarted)>"), std::string::npos) << log;
+}
+
+TEST_F(Properties, ASecondaryHandlerRunsAtDPCLevelWhenScheduled) {
+    struct Handler : tSecondaryInterruptHandler {
+        explicit Handler(tStatus& status) : tSecondaryInterruptHandler(status) {}
+        ~Handler() override { destroyDPC(); }
+        void handleInterrupt() override {
+            atDpcLevel = kal::exec::current() == kal::exec::Level::dpc;
+            ++runs;
+        }
+        std::atomic<int> runs{0};
+        std::atomic<bool> atDpcLevel{false};
+    };
+    tStatus status;
+    {
+        Handler handler(status);
+        ASSERT_TRUE(status.isSuccess());
+        device_->scheduleSecondaryHandler(&handler);
+        kal::dpc::drain();
+        EXPECT_EQ(handler.runs.load(), 1);
+        EXPECT_TRUE(handler.atDpcLevel.load());
+    }
+    EXPECT_EQ(kal::dpc::live(), 0u);
+
+    kal::dpc::failCreate(1);
+    tStatus refused;
+    Handler none(refused);
+    EXPECT_EQ(refused.getCode(), tStatus::kUnexpectedKernelResult);
+    EXPECT_EQ(none.getDPC(), nullptr);
+}
+
+// ---- the callbacks through the host ----------------------------------------
+
+class Callbacks : public kelvo_test::LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        ASSERT_EQ(kelvo_host_start(), 0);
+        device_ = kelvo_host_add_test_device();
+        ASSERT_GE(device_, 0);
+        handle_ = kelvo_open("kelvo_test", static_cast<unsigned>(device_));
+        ASSERT_GE(handle_, 0);
+    }
+    void TearDown() override {
+        kelvo_host_stop();
+        EXPECT_TRUE(kelvo_host::faults().empty());
+        LeakCheckedTest::TearDown();
+    }
+    int ioctl(uint32_t code, const void* input, uint32_t inputSize, void* output, uint32_t outputSize,
+              kelvo_ioctl_header& header) {
+        header.inputAddress = reinterpret_cast<uintptr_t>(input);
+        header.outputAddress = reinterpret_cast<uintptr_t>(output);
+        header.inputSize = inputSize;
+        header.outputSize = outputSize;
+        return kelvo_ioctl(handle_, code, &header);
+    }
+    int device_ = -1;
+    int handle_ = -1;
+};
+
+TEST_F(Callbacks, HeaderResultIsWrittenBackOnlyWhenNonZeroAndOnlyItsFourBytes) {
+    uint32_t value = 0;
+    kelvo_ioctl_header header{};
+    header.result = 0xDEADBEEF;
+    header.reserved = 0xCAFEF00D;
+    EXPECT_EQ(ioctl(td::kResult, &value, 4, nullptr, 0, header), 0);
+    EXPECT_EQ(header.result, 0xDEADBEEFu) << "a zero result is not written back";
+
+    value = 0x01020304;
+    EXPECT_EQ(ioctl(td::kResult, &value, 4, nullptr, 0, header), 0);
+    EXPECT_EQ(header.result, 0x01020304u);
+    EXPECT_EQ(header.reserved, 0xCAFEF00Du);
+    EXPECT_EQ(header.inputAddress, reinterpret_cast<uintptr_t>(&value));
+    EXPECT_EQ(header.inputSize, 4u);
+}
+
+TEST_F(Callbacks, StatusCodesLeaveThroughTheOutgoingTable) {
+    kelvo_ioctl_header header{};
+    auto leaves = [&](int32_t code) { return ioctl(td::kStatus, &code, 4, nullptr, 0, header); };
+    EXPECT_EQ(leaves(tStatus::kTimedOut), -51550);
+    EXPECT_EQ(leaves(tStatus::kNotImplemented), -51256);
+    EXPECT_EQ(leaves(tStatus::kIOGateClosed), -51001) << "no row for the closed gate";
+    EXPECT_EQ(leaves(tStatus::kSessionClosing), -51001);
+    EXPECT_EQ(leaves(7), -51001) << "warnings too";
+    EXPECT_EQ(ioctl(0x00EE00FF, nullptr, 0, nullptr, 0, header), -51009) << "unknown code: invalid parameter";
+
+    // Echo moves bytes both ways through the caller's buffers.
+    char in[100], out[100] = {};
+    for (int i = 0; i < 100; ++i) {
+        in[i] = static_cast<char>(i);
+    }
+    EXPECT_EQ(ioctl(td::kEcho, in, sizeof(in), out, sizeof(out), header), 0);
+    EXPECT_EQ(std::memcmp(in, out, sizeof(in)), 0);
+}
+
+TEST_F(Callbacks, BadAddressesAreErrorCodesNeverCrashes) {
+    // A header the caller does not own: the copy's code comes back unchanged.
+    EXPECT_EQ(kelvo_ioctl(handle_, td::kEcho, reinterpret_cast<void*>(0x10)), -51101);
+    EXPECT_EQ(kelvo_ioctl(handle_, td::kEcho, nullptr), -51101);
+    EXPECT_EQ(kelvo_ioctl(handle_, td::kEcho, reinterpret_cast<void*>(~uintptr_t{0} - 8)), -51101);
+    // A header whose buffers the caller does not own: the device's copies fail.
+    char out[8] = {};
+    kelvo_ioctl_header header{};
+    EXPECT_EQ(ioctl(td::kEcho, reinterpret_cast<void*>(0x1000), 8, out, 8, header), -51101);
+    EXPECT_EQ(ioctl(td::kEcho, out, 8, reinterpret_cast<void*>(0x2000), 8, header), -51101);
+    header.inputAddress = ~uint64_t{0} - 2;
+    header.inputSize = 8;
+    header.outputAddress = reinterpret_cast<uintptr_t>(out);
+    header.outputSize = 8;
+    EXPECT_EQ(kelvo_ioctl(handle_, td::kEcho, &header), -51101) << "a wrapping range";
+    // The create-notifier payload the same way, through the incoming table.
+    EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_CREATE_NOTIFIER, reinterpret_cast<void*>(0x20)), -51101);
+    EXPECT_GT(kal::usermem::refusedCopies(), 0u);
+}
+
+TEST_F(Callbacks, NotifierCodesOpenSendAndClose) {
+    EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{0x80000000})), 0)
+        << "closing a notifier that does not exist";
+    const unsigned destination = kelvo_destination(handle_);
+    kelvo_notifier_payload payload{0x1122334455667788, destination, 0x80000000};
+    EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_CREATE_NOTIFIER, &payload), 0);
+    const char data[5] = {'h', 'e', 'l', 'l', 'o'};
+    kelvo_ioctl_header header{};
+    EXPECT_EQ(ioctl(td::kNotify, data, sizeof(data), nullptr, 0, header), 0);
+    EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{0x80000000})), 0);
+
+    kelvo_message message{};
+    ASSERT_EQ(kelvo_read_message(destination, &message), 1);
+    EXPECT_EQ(message.type, KELVO_MESSAGE_NOTIFY);
+    EXPECT_EQ(message.cookie, 0x1122334455667788u);
+    EXPECT_EQ(message.size, 5u);
+    EXPECT_EQ(std::memcmp(message.payload, data, 5), 0);
+    ASSERT_EQ(kelvo_read_message(destination, &message), 1);
+    EXPECT_EQ(message.type, KELVO_MESSAGE_CLOSE);
+    EXPECT_EQ(message.size, 0u);
+    EXPECT_EQ(kelvo_read_message(destination, &message), 0);
+}
+
+TEST_F(Callbacks, ReadWriteAndMapAnswerNotImplementedByDefault) {
+    char buffer[16] = {};
+    uint64_t count = 99;
+    EXPECT_EQ(kelvo_host::read(handle_, buffer, sizeof(buffer), &count), -51256);
+    EXPECT_EQ(count, 0u);
+    count = 99;
+    EXPECT_EQ(kelvo_host::write(handle_, buffer, sizeof(buffer), &count), -51256);
+    EXPECT_EQ(count, 0u);
+    uint64_t map = 7;
+    EXPECT_EQ(kelvo_host::mapMemory(handle_, 0, 4096, 3, &map), -51256);
+    EXPECT_EQ(map, 0u) << "no map was made";
+}
+
+TEST_F(Callbacks, AWarningFromOpenClosesTheSessionItMade) {
+    // The test device's sessions are made with the caller's status; a warning
+    // left by the open leaves as -51001, and the session must not leak.
+    struct WarningDevice : ListDevice {
+        using ListDevice::ListDevice;
+        tSession* open(const tEventDescriptor&, tDeviceInterface* deviceInterface, tStatus& status) override {
+            auto* session = new (status, false) tSession(deviceInterface, status);
+            KELVO_SET_STATUS(status, 3);
+            return session;
+        }
+        void closeAndFreeSession(const tEventDescriptor&, tSession* session) override {
+            ++freed;
+            delete session;
+        }
+        int freed = 0;
+    };
+    tStatus status;
+    uint64_t words[2] = {};
+    WarningDevice device(words, status);
+    tDeviceInterface deviceInterface(&device, "warning");
+    void* context = &deviceInterface;
+    EXPECT_EQ(nVOAPAL200_open(nullptr, &context), -51001);
+    EXPECT_EQ(context, &deviceInterface) << "the per-open context stays the interface";
+    EXPECT_EQ(device.freed, 1);
+    EXPECT_EQ(device.getSessionCount(), 0u);
+}
+
+TEST_F(Callbacks, AFailedInterfaceRegistrationUnwindsTheWholeDevice) {
+    const auto before = kal::registration::counters();
+    kal::registration::failInterfaceRegistration(2);
+    EXPECT_EQ(kelvo_host_add_test_device(), -51352);
+    const auto after = kal::registration::counters();
+    EXPECT_EQ(after.interfaceUnregistrations - before.interfaceUnregistrations, 1u) << "the first, once";
+    EXPECT_EQ(after.propertyRegistrations, before.propertyRegistrations) << "no properties registered";
+    EXPECT_EQ(after.addEvents, before.addEvents) << "no add event";
+    EXPECT_EQ(kelvo_list_devices(nullptr, 0), 1) << "only the fixture's device";
+
+    kal::registration::failPropertyRegistration(3);
+    EXPECT_EQ(kelvo_host_add_test_device(), -51150) << "a refused property: -52003 on the way out";
+    EXPECT_EQ(kelvo_list_devices(nullptr, 0), 1);
+}
+
+} // namespace
