@@ -1,12 +1,10 @@
 // Helpers of the Duskmere register-map tests: register tables written as the
 // board's register lists give them (offset, key, fields as "11:0 [2] RO; 15 [0]",
 // access, bits cleared after a write, reset value), checked against a generated
-// map through its operations by number and a recording accessor; and a
-// dispatcher that records registered names.
+// map through its operations by number and a recording accessor.
 #pragma once
 
 #include <cstdint>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -284,50 +282,5 @@ inline void expectWholeMapOrder(arm::tRegisterMapBase& map, FakeAccessor& bus, u
     EXPECT_EQ(std::vector<uint32_t>(got.begin(), got.begin() + static_cast<long>(reads.size())), reads);
     EXPECT_TRUE(s.isSuccess());
 }
-
-// A dispatcher that records what is registered; remove reports -240024 for an unknown name.
-class RecordingDispatcher {
-public:
-    void add(const char* name, arm::DynamicAccessInterfaceBase<nVOAPALS100::tStatus>& map,
-             nVOAPALS100::tStatus& status) {
-        if (status.isFatal()) {
-            return;
-        }
-        names.emplace_back(name);
-        maps.push_back(&map);
-    }
-    void remove(const char* name, nVOAPALS100::tStatus& status) {
-        removed.emplace_back(name);
-        for (size_t i = 0; i < names.size(); ++i) {
-            if (names[i] == name) {
-                names.erase(names.begin() + static_cast<long>(i));
-                maps.erase(maps.begin() + static_cast<long>(i));
-                return;
-            }
-        }
-        KELVO_SET_STATUS(status, -240024);
-    }
-    // The registered names joined by TAB, in registration order.
-    std::string list() const { return join(names); }
-    static std::string join(const std::vector<std::string>& parts) {
-        std::string text;
-        for (const std::string& part : parts) {
-            text += (text.empty() ? "" : "\t") + part;
-        }
-        return text;
-    }
-    arm::DynamicAccessInterfaceBase<nVOAPALS100::tStatus>* find(const std::string& name) const {
-        for (size_t i = 0; i < names.size(); ++i) {
-            if (names[i] == name) {
-                return maps[i];
-            }
-        }
-        return nullptr;
-    }
-
-    std::vector<std::string> names;
-    std::vector<arm::DynamicAccessInterfaceBase<nVOAPALS100::tStatus>*> maps;
-    std::vector<std::string> removed;
-};
 
 } // namespace kelvo_test
