@@ -94,7 +94,8 @@ TEST_F(DuskmereIsoBoard, ConfigurationAndLimitUpdatesActOnce) {
 class DuskmereIsoCh : public kelvo_test::LeakCheckedTest {
 protected:
     FakeAccessor bus;
-    tDuskmereIsoChRegMap map{&bus, 0x2000, 0, 0x2000};
+    tStatus built;
+    tDuskmereIsoChRegMap map{&bus, built, 0x2000, 0, 0x2000};
     kelvo_test::ById op{map};
 };
 
@@ -131,7 +132,8 @@ TEST_F(DuskmereIsoCh, SwitchControlIsWrittenOnceAndTheOccurrenceStatusHasNoLowFi
 
 TEST_F(DuskmereIsoCh, TheReservedRegisterLiesOutsideAWindowOf0x1000) {
     FakeAccessor other;
-    tDuskmereIsoChRegMap narrow{&other, 0x2000, 0, 0x1000};
+    tStatus b;
+    tDuskmereIsoChRegMap narrow{&other, b, 0x2000, 0, 0x1000};
     kelvo_test::ById n{narrow};
     EXPECT_EQ(n.flush(0x8045C664, true), kelvo_test::kOutsideWindow);
     EXPECT_EQ(n.refresh(0x8045C664), kelvo_test::kOutsideWindow);

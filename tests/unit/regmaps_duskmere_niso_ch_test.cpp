@@ -2,7 +2,10 @@
 // from the board's register list), the pending strobes of the signal ticks,
 // the rectifier control and the adjuster controls, the interleaved adjuster
 // arrays and the look-up-table writes.
+#include <algorithm>
 #include <vector>
+
+#include "control.h"
 
 #include "regmaps/duskmere_niso_ch_reg_map.h"
 #include "regmaps_duskmere_support.h"
@@ -97,11 +100,13 @@ constexpr uint32_t kBase = 0xC000;
 class DuskmereNisoCh : public kelvo_test::LeakCheckedTest {
 protected:
     FakeAccessor bus;
-    tDuskmereNisoChRegMap map{&bus, kBase, 0, 0x2000};
+    tStatus built;
+    tDuskmereNisoChRegMap map{&bus, built, kBase, 0, 0x2000};
     kelvo_test::ById op{map};
 };
 
 TEST_F(DuskmereNisoCh, RegistersIdentifiersFormatsAndAddressesFollowTheTable) {
+    ASSERT_TRUE(built.isSuccess());
     kelvo_test::expectGoldenRegisters(map, bus, kBase, kRows);
     kelvo_test::expectWholeMapOrder(map, bus, kBase, kRows);
     EXPECT_STREQ(map.getVersion(), "1.0.0d379");
@@ -237,7 +242,8 @@ TEST_F(DuskmereNisoCh, OneShotRegistersClearTheirFieldsAfterTheWrite) {
 }
 
 TEST_F(DuskmereNisoCh, OutsideTheWindowNothingIsTouched) {
-    tDuskmereNisoChRegMap narrow{&bus, kBase, 0, 0x300};
+    tStatus b;
+    tDuskmereNisoChRegMap narrow{&bus, b, kBase, 0, 0x300};
     kelvo_test::ById n{narrow};
     EXPECT_EQ(n.set(0x00343AE5, 5), 0);
     EXPECT_EQ(n.flush(0x00343AE5), kelvo_test::kOutsideWindow);
@@ -246,6 +252,45 @@ TEST_F(DuskmereNisoCh, OutsideTheWindowNothingIsTouched) {
     EXPECT_EQ(n.read(0x80536D05, v), kelvo_test::kOutsideWindow);
     EXPECT_EQ(n.write(0x80BF1290, 1), 0);
     EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', kBase + 0x1C0, 1}}));
+}
+
+TEST_F(DuskmereNisoCh, AFailedAllocationStopsTheConstructionAtThatEntry) {
+    // Allocated in order: three DC-bus maps, then three register-access maps.
+    kal::memory::failNth(2);
+    tStatus s;
+    tDuskmereNisoChRegMap partial{&bus, s, kBase, 0, 0x2000};
+    kal::memory::clearFaults();
+    EXPECT_EQ(s.getCode(), nVOAPALS100::tStatus::kOutOfMemory);
+    EXPECT_NE(partial.KelvoDcBusRegMaps[0], nullptr);
+    EXPECT_EQ(partial.KelvoDcBusRegMaps[1], nullptr);
+    EXPECT_EQ(partial.KelvoDcBusRegMaps[2], nullptr);
+    EXPECT_EQ(partial.IsoRegAccess[0], nullptr);
+    // Walks skip the empty slots.
+    partial.markDirtyRegMap();
+    tStatus f;
+    partial.flushRegMap(false, f);
+    partial.refreshRegMap(f);
+    partial.reinitialize();
+    EXPECT_TRUE(f.isSuccess());
+}
+
+TEST_F(DuskmereNisoCh, MarkDirtyThenFlushWritesEveryWritableRegisterOnce) {
+    map.markDirtyRegMap();
+    tStatus s;
+    map.flushRegMap(false, s);
+    EXPECT_TRUE(s.isSuccess());
+    std::vector<uint32_t> written = bus.offsets('W');
+    const size_t count = written.size();
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(std::unique(written.begin(), written.end()), written.end());
+    // The sub-maps' registers too: the expander's and the register-access windows lie below 0x180.
+    EXPECT_LT(written.front(), kBase + 0x180);
+    bus.log.clear();
+    map.flushRegMap(false, s);
+    EXPECT_TRUE(bus.log.empty());
+    map.markDirtyRegMap();
+    map.flushRegMap(false, s);
+    EXPECT_EQ(bus.count('W'), count);
 }
 
 } // namespace

@@ -35,7 +35,7 @@ protected:
     FakeAccessor iso;
     tStatus built;
     tDuskmereNisoTopRegMap nisoTop{&niso, built};
-    tDuskmereIsoTopRegMap isoTop{&iso};
+    tDuskmereIsoTopRegMap isoTop{&iso, built};
 };
 
 TEST_F(DuskmereTop, EveryBlockSitsAtItsPlace) {
@@ -53,7 +53,37 @@ TEST_F(DuskmereTop, EveryBlockSitsAtItsPlace) {
     EXPECT_EQ(placeOf(chSeq.Channel), (Place{0x2000, 0, 0x2000}));
     EXPECT_EQ(placeOf(chSeq.SeqChannel), (Place{0, 0, 0x1000}));
 
+    // Inside the non-isolated board and channel blocks.
+    const auto& board = nisoTop.Board;
+    EXPECT_EQ(placeOf(board.StandardRegs), (Place{0x8000, 0, 0x40}));
+    EXPECT_EQ(placeOf(board.StandardRegs.RequiredRegs), (Place{0x8000, 0, 0x20}));
+    EXPECT_EQ(placeOf(board.KelvoIsoComm), (Place{0x8040, 0, 0x10}));
+    EXPECT_EQ(placeOf(board.StreamControl), (Place{0x8080, 0, 0x80}));
+    EXPECT_EQ(placeOf(board.XfmrCtrlRegs), (Place{0x8200, 0, 0x40}));
+    EXPECT_EQ(placeOf(board.KelvoI2cBusAccess), (Place{0x8240, 0, 0x10}));
+    EXPECT_EQ(placeOf(board.KelvoNisoBoardCommon), (Place{0x8280, 0, 0x40}));
+    EXPECT_EQ(placeOf(board.Debug), (Place{0x8C00, 0, 0x100}));
+    EXPECT_EQ(placeOf(board.SeqDebug), (Place{0x8D00, 0, 0x100}));
+    const auto& channel = *nisoTop.Channels[0];
+    EXPECT_EQ(placeOf(channel.Pca6416ADirectAccess), (Place{0xC160, 0, 0x20}));
+    EXPECT_EQ(placeOf(channel.KelvoMeasureStreamStatus), (Place{0xC1B0, 0, 0x10}));
+    for (uint32_t i = 0; i < 3; ++i) {
+        ASSERT_NE(channel.KelvoDcBusRegMaps[i], nullptr);
+        ASSERT_NE(channel.IsoRegAccess[i], nullptr);
+        EXPECT_EQ(placeOf(*channel.KelvoDcBusRegMaps[i]), (Place{0xC200 + 8 * i, 0, 8}));
+        EXPECT_EQ(placeOf(*channel.IsoRegAccess[i]), (Place{0xC100 + 0x20 * i, 0, 0x20}));
+    }
+    EXPECT_EQ(placeOf(chSeq.Board.StandardRegs.RequiredRegs), (Place{0x1000, 0, 0x20}));
+    EXPECT_EQ(placeOf(*chSeq.Channel.IsoRegAccess[1]), (Place{0x2120, 0, 0x20}));
+
     EXPECT_EQ(placeOf(isoTop.Channel), (Place{0x2000, 0, 0x2000}));
+    // The expander's window at 0x2220 (0x20 bytes) and the I2C block's at 0x2270 (0x10 bytes).
+    EXPECT_EQ(placeOf(isoTop.Channel.Pca6416ADirectAccess), (Place{0x2220, 0, 0x20}));
+    EXPECT_EQ(placeOf(isoTop.Channel.KelvoI2cBusAccess), (Place{0x2270, 0, 0x10}));
+    EXPECT_EQ(placeOf(*isoTop.Channel.KelvoDcBusRegMaps[1]), (Place{0x2108, 0, 8}));
+    EXPECT_EQ(placeOf(isoTop.Board.KelvoNisoComm), (Place{0x40, 0, 0x10}));
+    EXPECT_EQ(placeOf(isoTop.Board.Adf4002Interface), (Place{0x80, 0, 0x10}));
+    EXPECT_EQ(placeOf(isoTop.Board.StandardRegs.RequiredRegs), (Place{0, 0, 0x20}));
     EXPECT_EQ(placeOf(isoTop.IsoChDebugSeq), (Place{0x4000, 0, 0x4000}));
     EXPECT_EQ(placeOf(isoTop.Board), (Place{0, 0, 0x2000}));
 
