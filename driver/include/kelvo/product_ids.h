@@ -31,6 +31,9 @@
 /* What the bridge core's signature register (BAR 0 offset 0) reads. */
 #define KELVO_BRIDGE_SIGNATURE 0xB71C0A51u
 
+/* What the signature register of a Duskmere board block (standard registers + 0x20) reads. */
+#define KELVO_DUSKMERE_BOARD_SIGNATURE 0x44534B4Du
+
 /* The identity word: vendor, device, subsystem vendor and subsystem ID as four
  * consecutive 16-bit fields read as one 64-bit word (vendor in the low bits). */
 #define KELVO_PCI_IDENTITY(vendor, device, subsystemVendor, subsystem)                                       \
