@@ -31,7 +31,12 @@
 /* What the bridge core's signature register (BAR 0 offset 0) reads. */
 #define KELVO_BRIDGE_SIGNATURE 0xB71C0A51u
 
-/* What the signature register of a Duskmere board block (standard registers + 0x20) reads. */
+/* The board signature of the Solstra generation: the reset value of the
+ * signature register of every Solstra board map's standard registers (the
+ * description solstra_standard_regs.toml carries the same value). */
+#define KELVO_SOLSTRA_BOARD_SIGNATURE 0x50157A01u
+
+/* The board signature of the Duskmere generation, likewise (duskmere_standard_regs.toml). */
 #define KELVO_DUSKMERE_BOARD_SIGNATURE 0x44534B4Du
 
 /* The identity word: vendor, device, subsystem vendor and subsystem ID as four
