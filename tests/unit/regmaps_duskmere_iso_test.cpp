@@ -11,10 +11,10 @@ namespace {
 
 using kelvo_regmaps::tDuskmereIsoBoardRegMap;
 using kelvo_regmaps::tDuskmereIsoChRegMap;
-using kelvo_test::Access;
+using kelvo_test::duskmere::Access;
 using kelvo_test::BusAccess;
 using kelvo_test::FakeAccessor;
-using kelvo_test::GoldenRegister;
+using kelvo_test::duskmere::GoldenRegister;
 using nVOAPALS100::tStatus;
 
 const std::vector<GoldenRegister> kBoardRows = {
@@ -66,12 +66,12 @@ class DuskmereIsoBoard : public kelvo_test::LeakCheckedTest {
 protected:
     FakeAccessor bus;
     tDuskmereIsoBoardRegMap map{&bus, 0, 0, 0x2000};
-    kelvo_test::ById op{map};
+    kelvo_test::duskmere::ById op{map};
 };
 
 TEST_F(DuskmereIsoBoard, RegistersIdentifiersFormatsAndAddressesFollowTheTable) {
-    kelvo_test::expectGoldenRegisters(map, bus, 0, kBoardRows);
-    kelvo_test::expectWholeMapOrder(map, bus, 0, kBoardRows);
+    kelvo_test::duskmere::expectGoldenRegisters(map, bus, 0, kBoardRows);
+    kelvo_test::duskmere::expectWholeMapOrder(map, bus, 0, kBoardRows);
 }
 
 TEST_F(DuskmereIsoBoard, ConfigurationAndLimitUpdatesActOnce) {
@@ -96,12 +96,12 @@ protected:
     FakeAccessor bus;
     tStatus built;
     tDuskmereIsoChRegMap map{&bus, built, 0x2000, 0, 0x2000};
-    kelvo_test::ById op{map};
+    kelvo_test::duskmere::ById op{map};
 };
 
 TEST_F(DuskmereIsoCh, RegistersIdentifiersFormatsAndAddressesFollowTheTable) {
-    kelvo_test::expectGoldenRegisters(map, bus, 0x2000, kChannelRows);
-    kelvo_test::expectWholeMapOrder(map, bus, 0x2000, kChannelRows);
+    kelvo_test::duskmere::expectGoldenRegisters(map, bus, 0x2000, kChannelRows);
+    kelvo_test::duskmere::expectWholeMapOrder(map, bus, 0x2000, kChannelRows);
 }
 
 TEST_F(DuskmereIsoCh, TheSetpointLimitStartsAtFullScale) {
@@ -134,7 +134,7 @@ TEST_F(DuskmereIsoCh, TheReservedRegisterLiesOutsideAWindowOf0x1000) {
     FakeAccessor other;
     tStatus b;
     tDuskmereIsoChRegMap narrow{&other, b, 0x2000, 0, 0x1000};
-    kelvo_test::ById n{narrow};
+    kelvo_test::duskmere::ById n{narrow};
     EXPECT_EQ(n.flush(0x8045C664, true), kelvo_test::kOutsideWindow);
     EXPECT_EQ(n.refresh(0x8045C664), kelvo_test::kOutsideWindow);
     EXPECT_EQ(n.flush(0x806471D0, true), 0);

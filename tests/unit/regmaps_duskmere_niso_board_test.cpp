@@ -9,10 +9,10 @@
 namespace {
 
 using kelvo_regmaps::tDuskmereNisoBoardRegMap;
-using kelvo_test::Access;
+using kelvo_test::duskmere::Access;
 using kelvo_test::BusAccess;
 using kelvo_test::FakeAccessor;
-using kelvo_test::GoldenRegister;
+using kelvo_test::duskmere::GoldenRegister;
 using nVOAPALS100::tStatus;
 namespace board = kelvo_regmaps::nDuskmereNisoBoardRegMap;
 
@@ -59,12 +59,12 @@ class DuskmereNisoBoard : public kelvo_test::LeakCheckedTest {
 protected:
     FakeAccessor bus;
     tDuskmereNisoBoardRegMap map{&bus, kBase, 0, 0x1000};
-    kelvo_test::ById op{map};
+    kelvo_test::duskmere::ById op{map};
 };
 
 TEST_F(DuskmereNisoBoard, RegistersIdentifiersFormatsAndAddressesFollowTheTable) {
-    kelvo_test::expectGoldenRegisters(map, bus, kBase, kRows);
-    kelvo_test::expectWholeMapOrder(map, bus, kBase, kRows);
+    kelvo_test::duskmere::expectGoldenRegisters(map, bus, kBase, kRows);
+    kelvo_test::duskmere::expectWholeMapOrder(map, bus, kBase, kRows);
     EXPECT_STREQ(map.getVersion(), "1.0.0d379");
 }
 
@@ -114,7 +114,7 @@ TEST_F(DuskmereNisoBoard, FpgaConfigurationBitsAreWrittenOnce) {
 TEST_F(DuskmereNisoBoard, ANarrowedWindowLeavesTheLowRegistersOut) {
     FakeAccessor other;
     tDuskmereNisoBoardRegMap narrow{&other, kBase, 0x400, 0xC00};
-    kelvo_test::ById n{narrow};
+    kelvo_test::duskmere::ById n{narrow};
     for (uint32_t id : {0x8071BD44u, 0x80F1F497u, 0x80AA9CC9u, 0x8050D2CBu, 0x80A5BD3Bu}) {
         EXPECT_EQ(n.flush(id, true), kelvo_test::kOutsideWindow);
     }

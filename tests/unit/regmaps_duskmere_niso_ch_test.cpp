@@ -13,10 +13,10 @@
 namespace {
 
 using kelvo_regmaps::tDuskmereNisoChRegMap;
-using kelvo_test::Access;
+using kelvo_test::duskmere::Access;
 using kelvo_test::BusAccess;
 using kelvo_test::FakeAccessor;
-using kelvo_test::GoldenRegister;
+using kelvo_test::duskmere::GoldenRegister;
 using nVOAPALS100::tStatus;
 
 constexpr const char* kTick = "11:0 [2]; 15 [0]; 27:16 [2]; 31 [0]";
@@ -102,13 +102,13 @@ protected:
     FakeAccessor bus;
     tStatus built;
     tDuskmereNisoChRegMap map{&bus, built, kBase, 0, 0x2000};
-    kelvo_test::ById op{map};
+    kelvo_test::duskmere::ById op{map};
 };
 
 TEST_F(DuskmereNisoCh, RegistersIdentifiersFormatsAndAddressesFollowTheTable) {
     ASSERT_TRUE(built.isSuccess());
-    kelvo_test::expectGoldenRegisters(map, bus, kBase, kRows);
-    kelvo_test::expectWholeMapOrder(map, bus, kBase, kRows);
+    kelvo_test::duskmere::expectGoldenRegisters(map, bus, kBase, kRows);
+    kelvo_test::duskmere::expectWholeMapOrder(map, bus, kBase, kRows);
     EXPECT_STREQ(map.getVersion(), "1.0.0d379");
     EXPECT_STREQ(map.getOldestCompatibleVersion(), "1.0.0d379");
 }
@@ -244,7 +244,7 @@ TEST_F(DuskmereNisoCh, OneShotRegistersClearTheirFieldsAfterTheWrite) {
 TEST_F(DuskmereNisoCh, OutsideTheWindowNothingIsTouched) {
     tStatus b;
     tDuskmereNisoChRegMap narrow{&bus, b, kBase, 0, 0x300};
-    kelvo_test::ById n{narrow};
+    kelvo_test::duskmere::ById n{narrow};
     EXPECT_EQ(n.set(0x00343AE5, 5), 0);
     EXPECT_EQ(n.flush(0x00343AE5), kelvo_test::kOutsideWindow);
     EXPECT_EQ(narrow.XfmrAdjLutWriteData[2].dirty, 1);

@@ -13,10 +13,10 @@ namespace {
 using kelvo_regmaps::tDuskmereSeqBoardRegMap;
 using kelvo_regmaps::tDuskmereSeqChRegMap;
 using kelvo_regmaps::tDuskmereStandardRegs;
-using kelvo_test::Access;
+using kelvo_test::duskmere::Access;
 using kelvo_test::BusAccess;
 using kelvo_test::FakeAccessor;
-using kelvo_test::GoldenRegister;
+using kelvo_test::duskmere::GoldenRegister;
 using nVOAPALS100::tStatus;
 
 const std::vector<GoldenRegister> kChannelRows = {
@@ -46,12 +46,12 @@ class DuskmereSeqCh : public kelvo_test::LeakCheckedTest {
 protected:
     FakeAccessor bus;
     tDuskmereSeqChRegMap map{&bus, 0x4000, 0, 0x4000};
-    kelvo_test::ById op{map};
+    kelvo_test::duskmere::ById op{map};
 };
 
 TEST_F(DuskmereSeqCh, RegistersIdentifiersFormatsAndAddressesFollowTheTable) {
-    kelvo_test::expectGoldenRegisters(map, bus, 0x4000, kChannelRows);
-    kelvo_test::expectWholeMapOrder(map, bus, 0x4000, kChannelRows);
+    kelvo_test::duskmere::expectGoldenRegisters(map, bus, 0x4000, kChannelRows);
+    kelvo_test::duskmere::expectWholeMapOrder(map, bus, 0x4000, kChannelRows);
 }
 
 TEST_F(DuskmereSeqCh, TableConfigurationStrobesReachTheHardwareOnce) {
@@ -111,14 +111,14 @@ TEST_F(DuskmereSeqCh, SwitchControlValuesAndTypedWriters) {
 TEST(DuskmereSeqBoard, OneReservedRegisterAndItsField) {
     FakeAccessor bus;
     tDuskmereSeqBoardRegMap map{&bus, 0x4000, 0, 0x1000};
-    kelvo_test::expectGoldenRegisters(map, bus, 0x4000, {{0xFFC, 0x22A4D1, "31:0 [3]"}});
-    kelvo_test::ById op{map};
+    kelvo_test::duskmere::expectGoldenRegisters(map, bus, 0x4000, {{0xFFC, 0x22A4D1, "31:0 [3]"}});
+    kelvo_test::duskmere::ById op{map};
     EXPECT_EQ(op.set(0x0022A4D1, 0x1234), 0);
     EXPECT_EQ(op.get(0x8022A4D1), 0x1234u);
 
     // Outside the window a read reports -52006 and answers the soft copy.
     tDuskmereSeqBoardRegMap narrow{&bus, 0x4000, 0, 0x800};
-    kelvo_test::ById n{narrow};
+    kelvo_test::duskmere::ById n{narrow};
     EXPECT_EQ(n.set(0x8022A4D1, 0x77), 0);
     uint64_t v = 0;
     EXPECT_EQ(n.read(0x8022A4D1, v), kelvo_test::kOutsideWindow);
@@ -137,7 +137,7 @@ TEST(DuskmereStandardRegs, TheSignatureIsReadOnlyAndStartsAtTheBoardSignature) {
     FakeAccessor bus;
     {
         tDuskmereStandardRegs map{&bus, 0x8000, 0, 0x40};
-        kelvo_test::ById op{map};
+        kelvo_test::duskmere::ById op{map};
         EXPECT_EQ(op.get(0x801D6A43), 0x44534B4Du);
         EXPECT_EQ(op.set(0x801D6A43, 0), kelvo_test::kUnknownId);
         EXPECT_EQ(op.write(0x801D6A43, 0, true), kelvo_test::kUnknownId);
@@ -146,8 +146,8 @@ TEST(DuskmereStandardRegs, TheSignatureIsReadOnlyAndStartsAtTheBoardSignature) {
         EXPECT_TRUE(bus.log.empty());
     }
     tDuskmereStandardRegs map{&bus, 0x8000, 0, 0x40};
-    kelvo_test::expectGoldenRegisters(map, bus, 0x8000, kStandardRows);
-    kelvo_test::expectWholeMapOrder(map, bus, 0x8000, kStandardRows);
+    kelvo_test::duskmere::expectGoldenRegisters(map, bus, 0x8000, kStandardRows);
+    kelvo_test::duskmere::expectWholeMapOrder(map, bus, 0x8000, kStandardRows);
 }
 
 } // namespace

@@ -13,7 +13,8 @@
 #include "regs_fake_accessor.h"
 #include "test_support.h"
 
-namespace kelvo_test {
+// In a namespace of their own: other tests have helpers of the same names.
+namespace kelvo_test::duskmere {
 
 enum class Access { kReadWrite, kReadOnly, kWriteOnly };
 
@@ -283,4 +284,4 @@ inline void expectWholeMapOrder(arm::tRegisterMapBase& map, FakeAccessor& bus, u
     EXPECT_TRUE(s.isSuccess());
 }
 
-} // namespace kelvo_test
+} // namespace kelvo_test::duskmere
