@@ -65,7 +65,8 @@ const std::vector<GoldenRegister> kChannelRows = {
 class DuskmereIsoBoard : public kelvo_test::LeakCheckedTest {
 protected:
     FakeAccessor bus;
-    tDuskmereIsoBoardRegMap map{&bus, 0, 0, 0x2000};
+    tStatus built;
+    tDuskmereIsoBoardRegMap map{&bus, built, 0, 0, 0x2000};
     kelvo_test::duskmere::ById op{map};
 };
 

@@ -58,7 +58,8 @@ constexpr uint32_t kBase = 0x8000;
 class DuskmereNisoBoard : public kelvo_test::LeakCheckedTest {
 protected:
     FakeAccessor bus;
-    tDuskmereNisoBoardRegMap map{&bus, kBase, 0, 0x1000};
+    tStatus built;
+    tDuskmereNisoBoardRegMap map{&bus, built, kBase, 0, 0x1000};
     kelvo_test::duskmere::ById op{map};
 };
 
@@ -113,7 +114,8 @@ TEST_F(DuskmereNisoBoard, FpgaConfigurationBitsAreWrittenOnce) {
 
 TEST_F(DuskmereNisoBoard, ANarrowedWindowLeavesTheLowRegistersOut) {
     FakeAccessor other;
-    tDuskmereNisoBoardRegMap narrow{&other, kBase, 0x400, 0xC00};
+    tStatus b;
+    tDuskmereNisoBoardRegMap narrow{&other, b, kBase, 0x400, 0xC00};
     kelvo_test::duskmere::ById n{narrow};
     for (uint32_t id : {0x8071BD44u, 0x80F1F497u, 0x80AA9CC9u, 0x8050D2CBu, 0x80A5BD3Bu}) {
         EXPECT_EQ(n.flush(id, true), kelvo_test::kOutsideWindow);
