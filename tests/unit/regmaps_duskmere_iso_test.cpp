@@ -11,9 +11,9 @@ namespace {
 
 using kelvo_regmaps::tDuskmereIsoBoardRegMap;
 using kelvo_regmaps::tDuskmereIsoChRegMap;
-using kelvo_test::duskmere::Access;
 using kelvo_test::BusAccess;
 using kelvo_test::FakeAccessor;
+using kelvo_test::duskmere::Access;
 using kelvo_test::duskmere::GoldenRegister;
 using nVOAPALS100::tStatus;
 
@@ -33,11 +33,13 @@ const std::vector<GoldenRegister> kBoardRows = {
 };
 
 const std::vector<GoldenRegister> kChannelRows = {
-    {0x200, 0x804FC0, "17:16 [1]; 19:18 [1]; 21:20 [1]; 23:22 [1]; 25:24 [1]; 27:26 [1]; 29:28 [1]; 31:30 [1]",
+    {0x200, 0x804FC0,
+     "17:16 [1]; 19:18 [1]; 21:20 [1]; 23:22 [1]; 25:24 [1]; 27:26 [1]; 29:28 [1]; 31:30 [1]",
      Access::kWriteOnly},
     {0x204, 0x50D879, "17:16 [1]; 19:18 [1]; 21:20 [1]; 27:26 [1]; 29:28 [1]; 30 [0]", Access::kWriteOnly,
      ~0x83C0FFFFu},
-    {0x208, 0x8B9454, "17:16 [1] RO; 19:18 [1] RO; 21:20 [1] RO; 23:22 [1] RO; 25:24 [1] RO; 27:26 [1] RO; 29:28 [1] RO",
+    {0x208, 0x8B9454,
+     "17:16 [1] RO; 19:18 [1] RO; 21:20 [1] RO; 23:22 [1] RO; 25:24 [1] RO; 27:26 [1] RO; 29:28 [1] RO",
      Access::kReadOnly},
     {0x210, 0x18DE68, "0 [0] RO; 1 [0] RO; 2 [0] RO; 8 [0] RO", Access::kReadOnly},
     {0x214, 0xD742E7, "2 [0]; 4 [0]", Access::kWriteOnly, 0x14},
@@ -53,7 +55,8 @@ const std::vector<GoldenRegister> kChannelRows = {
     {0x29C, 0xBEF801, "12:0 [2]"},
     {0x2A0, 0x50F2B5, "11:0 [2]"},
     {0x2A4, 0xE3542B, "12:0 [2]"},
-    {0x300, 0x75712F, "12 [0] RO; 13 [0] RO; 14 [0] RO; 15 [0] RO; 23:16 [1] RO; 31:24 [1] RO", Access::kReadOnly},
+    {0x300, 0x75712F, "12 [0] RO; 13 [0] RO; 14 [0] RO; 15 [0] RO; 23:16 [1] RO; 31:24 [1] RO",
+     Access::kReadOnly},
     {0x304, 0xEC3526, "2:0 [1]; 10 [0]; 11 [0]; 12 [0]; 13 [0]; 23:16 [1]; 31:28 [1]", Access::kWriteOnly,
      ~0x0F00C3F8u},
     {0x308, 0x98C503, "0 [0]; 1 [0]", Access::kWriteOnly, 0x3},

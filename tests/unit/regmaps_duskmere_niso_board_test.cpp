@@ -9,9 +9,9 @@
 namespace {
 
 using kelvo_regmaps::tDuskmereNisoBoardRegMap;
-using kelvo_test::duskmere::Access;
 using kelvo_test::BusAccess;
 using kelvo_test::FakeAccessor;
+using kelvo_test::duskmere::Access;
 using kelvo_test::duskmere::GoldenRegister;
 using nVOAPALS100::tStatus;
 namespace board = kelvo_regmaps::nDuskmereNisoBoardRegMap;
@@ -129,8 +129,9 @@ TEST_F(DuskmereNisoBoard, ANarrowedWindowLeavesTheLowRegistersOut) {
     EXPECT_EQ(n.write(0x8009DE43, 1), 0);
     // The base is where the window starts: address = base - window start + offset.
     constexpr uint32_t kOrigin = kBase - 0x400;
-    EXPECT_EQ(other.log, (std::vector<BusAccess>{
-                             {'W', kOrigin + 0x404, 0}, {'R', kOrigin + 0x430, 0}, {'W', kOrigin + 0xFFC, 1}}));
+    EXPECT_EQ(other.log,
+              (std::vector<BusAccess>{
+                  {'W', kOrigin + 0x404, 0}, {'R', kOrigin + 0x430, 0}, {'W', kOrigin + 0xFFC, 1}}));
     EXPECT_EQ(narrow.NisoFpgaConfig.address, kOrigin + 0x060u);
     EXPECT_EQ(narrow.NisoFpgaConfig.inWindow, 0);
     EXPECT_EQ(narrow.Occurrence.inWindow, 1);

@@ -13,9 +13,9 @@
 namespace {
 
 using kelvo_regmaps::tDuskmereNisoChRegMap;
-using kelvo_test::duskmere::Access;
 using kelvo_test::BusAccess;
 using kelvo_test::FakeAccessor;
+using kelvo_test::duskmere::Access;
 using kelvo_test::duskmere::GoldenRegister;
 using nVOAPALS100::tStatus;
 
@@ -42,11 +42,13 @@ const std::vector<GoldenRegister> kRows = {
     {0x1C0, 0xBF1290, "11:0 [2]"},
     {0x1D0, 0x9F48C5, "0 [0]; 1 [0]; 4 [0]; 8 [0]", Access::kReadWrite, 0x3, true},
     {0x1D4, 0x65AC16, "13:0 [2]; 29:16 [2]"},
-    {0x1E0, 0x01CBB0, "17:16 [1]; 19:18 [1]; 21:20 [1]; 23:22 [1]; 25:24 [1]; 27:26 [1]; 29:28 [1]; 31:30 [1]",
+    {0x1E0, 0x01CBB0,
+     "17:16 [1]; 19:18 [1]; 21:20 [1]; 23:22 [1]; 25:24 [1]; 27:26 [1]; 29:28 [1]; 31:30 [1]",
      Access::kWriteOnly},
     {0x1E4, 0x23FAFA, "17:16 [1]; 19:18 [1]; 25:24 [1]; 27:26 [1]", Access::kWriteOnly, 0x0F0F0000},
     {0x1E8, 0x61251B,
-     "17:16 [1] RO; 19:18 [1] RO; 21:20 [1] RO; 23:22 [1] RO; 25:24 [1] RO; 27:26 [1] RO; 29:28 [1] RO; 31:30 [1] RO",
+     "17:16 [1] RO; 19:18 [1] RO; 21:20 [1] RO; 23:22 [1] RO; 25:24 [1] RO; 27:26 [1] RO; 29:28 [1] RO; "
+     "31:30 [1] RO",
      Access::kReadOnly},
     {0x1F0, 0x2F3264, "0 [0] RO; 1 [0] RO; 2 [0] RO; 8 [0] RO", Access::kReadOnly},
     {0x1F4, 0xE9F970, "2 [0]; 4 [0]", Access::kWriteOnly, 0x14},
@@ -129,7 +131,8 @@ TEST_F(DuskmereNisoCh, AdjusterIOccupiesSevenConsecutiveWords) {
     map.XfmrAdjusterControl[1].writeXfmrAdjusterDelay(0x3FF, s, false);
     map.XfmrAdjIHighIndexGain[3].writeXfmrAdjIHighIndexGain(0xFFFF, s, false);
     EXPECT_TRUE(s.isSuccess());
-    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', kBase + 0x344, 0x01FF0000}, {'W', kBase + 0x36C, 0xFFF}}));
+    EXPECT_EQ(bus.log,
+              (std::vector<BusAccess>{{'W', kBase + 0x344, 0x01FF0000}, {'W', kBase + 0x36C, 0xFFF}}));
 }
 
 TEST_F(DuskmereNisoCh, AnUpdateStrobeWaitsPendingAndIsWrittenOnce) {
@@ -224,7 +227,8 @@ TEST_F(DuskmereNisoCh, LookUpTableWritesOfTheSameValueAreSkippedUnlessForced) {
 
 TEST_F(DuskmereNisoCh, OneShotRegistersClearTheirFieldsAfterTheWrite) {
     // Occurrence multiplexer configuration: every field reads 0 after the flush.
-    const uint32_t fields[] = {0x003D6ADE, 0x143D6ADE, 0x343D6ADE, 0x0C3D6ADE, 0x2C3D6ADE, 0x023D6ADE, 0x0E3D6ADE};
+    const uint32_t fields[] = {0x003D6ADE, 0x143D6ADE, 0x343D6ADE, 0x0C3D6ADE,
+                               0x2C3D6ADE, 0x023D6ADE, 0x0E3D6ADE};
     for (uint32_t id : fields) {
         EXPECT_EQ(op.set(id, 0xFF), 0);
     }

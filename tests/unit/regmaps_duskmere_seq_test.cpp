@@ -13,9 +13,9 @@ namespace {
 using kelvo_regmaps::tDuskmereSeqBoardRegMap;
 using kelvo_regmaps::tDuskmereSeqChRegMap;
 using kelvo_regmaps::tDuskmereStandardRegs;
-using kelvo_test::duskmere::Access;
 using kelvo_test::BusAccess;
 using kelvo_test::FakeAccessor;
+using kelvo_test::duskmere::Access;
 using kelvo_test::duskmere::GoldenRegister;
 using nVOAPALS100::tStatus;
 
@@ -26,10 +26,12 @@ const std::vector<GoldenRegister> kChannelRows = {
     {0x20C, 0x54BEEB, "11:0 [2]"},
     {0x220, 0x43A464, "11:0 [2]"},
     {0x224, 0xB58FF2, "11:0 [2]"},
-    {0x230, 0xEAA899, "0 [0]; 1 [0]; 4 [0] RO; 5 [0] RO; 7 [0] RO; 31:28 [1] RO", Access::kReadWrite, 0x3, true},
+    {0x230, 0xEAA899, "0 [0]; 1 [0]; 4 [0] RO; 5 [0] RO; 7 [0] RO; 31:28 [1] RO", Access::kReadWrite, 0x3,
+     true},
     {0x240, 0xF89E9F, "1:0 [1]; 2 [0]; 4:3 [1]; 5 [0]; 7:6 [1]; 9:8 [1]", Access::kWriteOnly, 0x3FF},
     {0x244, 0x788BE9, "1:0 [1] RO; 4:3 [1] RO; 7:6 [1] RO; 9:8 [1] RO", Access::kReadOnly},
-    {0x248, 0x7D356A, "1:0 [1]; 2 [0]; 5:4 [1]; 7:6 [1]; 9:8 [1]; 11:10 [1]; 13:12 [1]", Access::kWriteOnly, 0x3FF7},
+    {0x248, 0x7D356A, "1:0 [1]; 2 [0]; 5:4 [1]; 7:6 [1]; 9:8 [1]; 11:10 [1]; 13:12 [1]", Access::kWriteOnly,
+     0x3FF7},
     {0x24C, 0x873A28, "1:0 [1] RO; 5:4 [1] RO; 7:6 [1] RO; 9:8 [1] RO; 11:10 [1] RO; 13:12 [1] RO",
      Access::kReadOnly},
     {0x250, 0xD08ECA, "0 [0]; 31 [0]", Access::kReadWrite, 0x1, true},
@@ -63,7 +65,8 @@ TEST_F(DuskmereSeqCh, TableConfigurationStrobesReachTheHardwareOnce) {
 }
 
 TEST_F(DuskmereSeqCh, TransformerControlMarksDirtyOnlyForAChangeOrAStrobe) {
-    // Both whole-register identifiers name it; a value equal to the soft copy without strobes changes nothing.
+    // Both whole-register identifiers name it; a value equal to the soft copy without strobes changes
+    // nothing.
     bus.memory[0x4230] = 0xF00000B0;
     EXPECT_EQ(op.refresh(0xC0EAA899), 0);
     EXPECT_EQ(op.set(0x80EAA899, 0xF00000B0), 0);
@@ -102,10 +105,10 @@ TEST_F(DuskmereSeqCh, SwitchControlValuesAndTypedWriters) {
     map.GainBandwidth[3].writeGainBandwidthValue(0xFFFFFFFF, s, false);
     map.GainBandwidth[3].writeGainBandwidthValue(0x1FFFFFF, s, false);
     EXPECT_TRUE(s.isSuccess());
-    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0x4240, 0x3FF},
-                                               {'W', 0x4248, 0xFFFF},
-                                               {'W', 0x4220, 0xFFF},
-                                               {'W', 0x426C, 0x1FFFFFF}}));
+    EXPECT_EQ(
+        bus.log,
+        (std::vector<BusAccess>{
+            {'W', 0x4240, 0x3FF}, {'W', 0x4248, 0xFFFF}, {'W', 0x4220, 0xFFF}, {'W', 0x426C, 0x1FFFFFF}}));
 }
 
 TEST(DuskmereSeqBoard, OneReservedRegisterAndItsField) {

@@ -97,10 +97,12 @@ TEST_F(DuskmereOverSim, EveryRegisterOfBothTreesIsReachedByIdentifier) {
     ASSERT_TRUE(built.isSuccess());
     // The link's own window (channel 0's second register-access map) is left out: writing it starts accesses.
     ASSERT_EQ(niso.Channels[0]->IsoRegAccess[1]->base(), b.module->linkOffset());
-    Space nisoSpace{[&](uint32_t a) { return b.niso().peek(a); }, [&](uint32_t a, uint32_t v) { b.niso().poke(a, v); }};
+    Space nisoSpace{[&](uint32_t a) { return b.niso().peek(a); },
+                    [&](uint32_t a, uint32_t v) { b.niso().poke(a, v); }};
     Reach nisoReach;
     reachEveryRegister(niso, nisoSpace, static_cast<uint32_t>(b.module->linkOffset()), nisoReach);
-    Space isoSpace{[&](uint32_t a) { return b.iso().peek(a); }, [&](uint32_t a, uint32_t v) { b.iso().poke(a, v); }};
+    Space isoSpace{[&](uint32_t a) { return b.iso().peek(a); },
+                   [&](uint32_t a, uint32_t v) { b.iso().poke(a, v); }};
     Reach isoReach;
     reachEveryRegister(iso, isoSpace, 0xFFFFFFFF, isoReach);
     EXPECT_GT(nisoReach.registers, 250);

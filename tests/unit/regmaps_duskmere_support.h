@@ -23,9 +23,9 @@ struct GoldenRegister {
     uint32_t key;
     const char* fields; // "hi:lo [type] RO" or "bit [type]", separated by ';'
     Access access = Access::kReadWrite;
-    uint32_t clears = 0;    // bits cleared after a write (the strobe bits of a strobe-word register)
-    bool strobe = false;    // strobe bits wait in a pending word
-    uint32_t reset = 0;     // soft copy after construction
+    uint32_t clears = 0; // bits cleared after a write (the strobe bits of a strobe-word register)
+    bool strobe = false; // strobe bits wait in a pending word
+    uint32_t reset = 0;  // soft copy after construction
 };
 
 struct GoldenField {
@@ -48,8 +48,10 @@ inline std::vector<GoldenField> parseFields(const char* text) {
         words >> bits >> type >> mark;
         const size_t colon = bits.find(':');
         const uint32_t high = static_cast<uint32_t>(std::stoul(bits.substr(0, colon)));
-        const uint32_t low = colon == std::string::npos ? high : static_cast<uint32_t>(std::stoul(bits.substr(colon + 1)));
-        fields.push_back({low, high - low + 1, static_cast<uint32_t>(std::stoul(type.substr(1))), mark == "RO"});
+        const uint32_t low =
+            colon == std::string::npos ? high : static_cast<uint32_t>(std::stoul(bits.substr(colon + 1)));
+        fields.push_back(
+            {low, high - low + 1, static_cast<uint32_t>(std::stoul(type.substr(1))), mark == "RO"});
     }
     return fields;
 }
@@ -132,7 +134,8 @@ inline void expectGoldenRegisters(arm::tRegisterMapBase& map, FakeAccessor& bus,
     uint32_t refreshIds = 0;
     for (size_t i = 0; i < rows.size(); ++i) {
         const GoldenRegister& row = rows[i];
-        SCOPED_TRACE(testing::Message() << "register at 0x" << std::hex << row.offset << " key 0x" << row.key);
+        SCOPED_TRACE(testing::Message()
+                     << "register at 0x" << std::hex << row.offset << " key 0x" << row.key);
         const std::vector<GoldenField> fields = parseFields(row.fields);
         const bool mixed = isMixed(fields);
         const bool readable = row.access != Access::kWriteOnly;

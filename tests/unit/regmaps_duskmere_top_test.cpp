@@ -110,10 +110,10 @@ TEST_F(DuskmereTop, EveryBlockSitsAtItsPlace) {
 }
 
 TEST_F(DuskmereTop, TopMapsKnowNoIdentifier) {
-    for (arm::tRegisterMapBase* top : {static_cast<arm::tRegisterMapBase*>(&nisoTop),
-                                       static_cast<arm::tRegisterMapBase*>(&isoTop),
-                                       static_cast<arm::tRegisterMapBase*>(&nisoTop.SeqTop),
-                                       static_cast<arm::tRegisterMapBase*>(nisoTop.SeqTop.Channels[0])}) {
+    for (arm::tRegisterMapBase* top :
+         {static_cast<arm::tRegisterMapBase*>(&nisoTop), static_cast<arm::tRegisterMapBase*>(&isoTop),
+          static_cast<arm::tRegisterMapBase*>(&nisoTop.SeqTop),
+          static_cast<arm::tRegisterMapBase*>(nisoTop.SeqTop.Channels[0])}) {
         kelvo_test::duskmere::ById op{*top};
         uint64_t v = 7;
         EXPECT_EQ(op.get(0x8009DE43, v), kelvo_test::kUnknownId);
@@ -151,7 +151,8 @@ TEST_F(DuskmereTop, TheTwinViewsAreSeparateObjects) {
     tStatus s;
     nisoTop.flushRegMap(false, s);
     EXPECT_TRUE(s.isSuccess());
-    EXPECT_EQ(niso.log, (std::vector<BusAccess>{{'W', 0x8FFC, 0x1111}, {'W', 0xC194, 0x8000}, {'W', 0x1FFC, 0x2222}}));
+    EXPECT_EQ(niso.log,
+              (std::vector<BusAccess>{{'W', 0x8FFC, 0x1111}, {'W', 0xC194, 0x8000}, {'W', 0x1FFC, 0x2222}}));
 }
 
 TEST_F(DuskmereTop, WholeMapWalksGoOnPastAFailureAndKeepTheFirst) {
@@ -236,10 +237,8 @@ const std::vector<std::string> kSeqChannelWindows = {
     "KelvoSeqFlexLoopWin_KelvoSeqFlexLoopRegMap",
 };
 const std::vector<std::string> kIsoChannelWindows = {
-    "KelvoFlexLoopWin_KelvoFlexLoopRegMap",
-    "KelvoDcBusRegMapWin0_KelvoDcBusRegMap",
-    "KelvoDcBusRegMapWin1_KelvoDcBusRegMap",
-    "Pca6416ADirectAccessWin_KelvoPca6416ARegs",
+    "KelvoFlexLoopWin_KelvoFlexLoopRegMap",         "KelvoDcBusRegMapWin0_KelvoDcBusRegMap",
+    "KelvoDcBusRegMapWin1_KelvoDcBusRegMap",        "Pca6416ADirectAccessWin_KelvoPca6416ARegs",
     "KelvoI2cBusAccessWin_KelvoI2cBusAccessRegMap",
 };
 const std::vector<std::string> kIsoBoardWindows = {
@@ -251,7 +250,8 @@ const std::vector<std::string> kIsoBoardWindows = {
 };
 
 // The block's name, then the name + "_" + each window text.
-void addBlock(std::vector<std::string>& out, const std::string& name, const std::vector<std::string>& windows) {
+void addBlock(std::vector<std::string>& out, const std::string& name,
+              const std::vector<std::string>& windows) {
     out.push_back(name);
     for (const std::string& window : windows) {
         out.push_back(name + "_" + window);
@@ -305,9 +305,10 @@ TEST_F(DuskmereTop, RegisteredNamesFollowTheNamingTableInOrder) {
     EXPECT_EQ(registrationList(dispatcher), tabJoined(niso));
     // Names the prose spells out in full.
     const std::string list = registrationList(dispatcher);
-    EXPECT_NE(list.find("DuskmereNisoTopRegMap_SeqTopWin_DuskmereSeqTopRegMap_ChannelWins0_DuskmereChSeqTopRegMap_"
-                        "BoardWin_DuskmereNisoBoardRegMap\t"),
-              std::string::npos);
+    EXPECT_NE(
+        list.find("DuskmereNisoTopRegMap_SeqTopWin_DuskmereSeqTopRegMap_ChannelWins0_DuskmereChSeqTopRegMap_"
+                  "BoardWin_DuskmereNisoBoardRegMap\t"),
+        std::string::npos);
     size_t longest = 0;
     for (const std::string& name : niso) {
         longest = std::max(longest, name.size());
@@ -316,20 +317,24 @@ TEST_F(DuskmereTop, RegisteredNamesFollowTheNamingTableInOrder) {
 
     isoTop.addToDispatcher(dispatcher, s);
     EXPECT_EQ(registrationList(dispatcher), tabJoined(niso) + "\t" + tabJoined(iso));
-    EXPECT_NE(registrationList(dispatcher).find("\tDuskmereIsoTopRegMap_BoardWin_DuskmereIsoBoardRegMap_"
-                                                "StandardRegsWin_DuskmereStandardRegs_RequiredRegsWin_RequiredRegs"),
+    EXPECT_NE(registrationList(dispatcher)
+                  .find("\tDuskmereIsoTopRegMap_BoardWin_DuskmereIsoBoardRegMap_"
+                        "StandardRegsWin_DuskmereStandardRegs_RequiredRegsWin_RequiredRegs"),
               std::string::npos);
     // Registered objects: the twin views are distinct objects.
     arm::DynamicAccessInterfaceBase<tStatus>* board = nullptr;
     arm::DynamicAccessInterfaceBase<tStatus>* twin = nullptr;
-    dispatcher.getRegistration((top + "_BoardWin_DuskmereNisoBoardRegMap_Ver1.0.0d379").c_str(), &board, s, nullptr);
-    dispatcher.getRegistration((chSeq + "_BoardWin_DuskmereNisoBoardRegMap_Ver1.0.0d379").c_str(), &twin, s, nullptr);
+    dispatcher.getRegistration((top + "_BoardWin_DuskmereNisoBoardRegMap_Ver1.0.0d379").c_str(), &board, s,
+                               nullptr);
+    dispatcher.getRegistration((chSeq + "_BoardWin_DuskmereNisoBoardRegMap_Ver1.0.0d379").c_str(), &twin, s,
+                               nullptr);
     EXPECT_TRUE(s.isSuccess());
     EXPECT_EQ(board, &nisoTop.Board);
     EXPECT_EQ(twin, &nisoTop.SeqTop.Channels[0]->Board);
 
     // Removal walks the same names; one removed by hand is reported and the rest still go.
-    dispatcher.remove((isoTopName + "_ChannelWin_DuskmereIsoChRegMap_KelvoFlexLoopWin_KelvoFlexLoopRegMap").c_str(), s);
+    dispatcher.remove(
+        (isoTopName + "_ChannelWin_DuskmereIsoChRegMap_KelvoFlexLoopWin_KelvoFlexLoopRegMap").c_str(), s);
     tStatus r;
     isoTop.removeFromDispatcher(dispatcher, r);
     EXPECT_EQ(r.getCode(), -240024);
