@@ -17,33 +17,8 @@ using kelvo_driver::nVOAPAL000::kPnPStateReady;
 using kelvo_driver::nVOAPAL000::kPnPStateSleep;
 using kelvo_driver::nVOAPAL000::kSuspendReasonReset;
 using kelvo_driver::nVOAPAL000::kSuspendReasonStart;
-using Tracker = kdut::SetupTracker<kelvo_shared::SetupLevel>;
 
 constexpr int64_t kTargetReached = tStatus::kSetupTargetReached;
-
-TEST(FrameworkDeviceTracker, RunsStopWithTheTargetBelowTheCompleteLevelOnly) {
-    Tracker tracker;
-    EXPECT_EQ(tracker.getTargetLevel(), 19u);
-    tracker.begin(0);
-    EXPECT_EQ(tracker.getStatus().getCode(), kTargetReached) << "a run to level 0 has nothing to do";
-
-    tracker.begin(5);
-    EXPECT_TRUE(tracker.getStatus().isSuccess()) << "a new run clears the last one's status";
-    for (uint32_t level = 1; level < 5; ++level) {
-        tracker.advance(level);
-        EXPECT_TRUE(tracker.getStatus().isSuccess());
-    }
-    tracker.advance(5);
-    EXPECT_EQ(tracker.getStatus().getCode(), kTargetReached);
-    EXPECT_EQ(tracker.getCurrentLevel(), 5u);
-
-    tracker.begin(19);
-    EXPECT_EQ(tracker.getCurrentLevel(), 0u);
-    tracker.advance(18);
-    EXPECT_TRUE(tracker.getStatus().isSuccess());
-    tracker.advance(19);
-    EXPECT_TRUE(tracker.getStatus().isSuccess()) << "the complete level sets no status";
-}
 
 using FrameworkDevice = FrameworkDeviceTest;
 

@@ -60,22 +60,7 @@ TEST_F(FrameworkGate, SentriesRunInOrderAfterAdmissionAndTheFirstRefusalDecides)
     EXPECT_EQ(device.getIOCount(), 0u) << "leaving twice releases once";
 }
 
-TEST_F(FrameworkGate, AGateBuiltWithAnErrorStatusNeitherEntersNorCounts) {
-    TestDevice& device = start();
-    auto* session = open();
-    tStatus status;
-    KELVO_SET_STATUS(status, -7);
-    {
-        TestDevice::Gate gate(device, kernel(session), device.getSetupTracker(), 0, status);
-        EXPECT_FALSE(gate.isEntered());
-        EXPECT_EQ(device.getIOCount(), 0u);
-        EXPECT_EQ(session->getIOCount(), 0u);
-    }
-    EXPECT_EQ(status.getCode(), -7);
-    EXPECT_EQ(device.getIOCount(), 0u);
-}
-
-TEST_F(FrameworkGate, AnAdmittedGateCountsTheDeviceAndTheSessionUntilItIsLeft) {
+TEST_F(FrameworkGate, AGateCountsDeviceAndSessionUntilLeftAndAnErrorStatusEntersNothing) {
     TestDevice& device = start();
     auto* session = open();
     tStatus status;
@@ -87,6 +72,14 @@ TEST_F(FrameworkGate, AnAdmittedGateCountsTheDeviceAndTheSessionUntilItIsLeft) {
     }
     EXPECT_EQ(device.getIOCount(), 0u);
     EXPECT_EQ(session->getIOCount(), 0u);
+    KELVO_SET_STATUS(status, -7);
+    {
+        TestDevice::Gate gate(device, kernel(session), device.getSetupTracker(), 0, status);
+        EXPECT_FALSE(gate.isEntered());
+        EXPECT_EQ(device.getIOCount(), 0u);
+    }
+    EXPECT_EQ(status.getCode(), -7);
+    EXPECT_EQ(device.getIOCount(), 0u);
 }
 
 TEST_F(FrameworkGate, AResetWaitsForTheRequestInsideHoldsNewOnesAndLetsThemInAfterward) {

@@ -228,22 +228,4 @@ TEST_F(FrameworkSession, ARoutingSessionThatCannotBeMadeLeavesOutOfMemoryAndNoRe
     }
 }
 
-TEST_F(FrameworkSession, ACounterThatMovedInvalidatesUntilRevalidated) {
-    uint32_t counter = 7;
-    kdut::ResetInvalidatableSession session(&counter, kInvalidatedCode);
-    tStatus status;
-    session.checkValidity(status);
-    EXPECT_TRUE(status.isSuccess());
-    counter = 8;
-    EXPECT_FALSE(session.isValid());
-    tStatus earlier;
-    KELVO_SET_STATUS(earlier, -3);
-    session.checkValidity(earlier);
-    EXPECT_EQ(earlier.getCode(), -3) << "an earlier error stays";
-    session.checkValidity(status);
-    EXPECT_EQ(status.getCode(), kInvalidated);
-    session.revalidate();
-    EXPECT_TRUE(session.isValid());
-}
-
 } // namespace
