@@ -23,6 +23,7 @@
 
 #include "framework/io_gate.h"
 #include "framework/mutex_holder.h"
+#include "framework/poller.h"
 #include "framework/setup_tracker.h"
 #include "platform/device_core.h"
 #include "platform/device_info.h"
@@ -35,26 +36,6 @@
 #include "platform/vosdbg.h"
 
 namespace kdut {
-
-namespace internal {
-
-// Waits, sleeping between looks, until read() returns value: the first
-// look at once, then after 1000 us, doubling up to 10000 us. There is no
-// deadline, so the timeout code is never reported.
-template <typename Reader> void waitForValueWithoutDeadline(Reader& read, uint32_t value) {
-    using Timeout = kelvo_driver::nVOAPAL000::tTimeout<kelvo_driver::nVOAPAL000::tTimeWasterSleep,
-                                                       kelvo_driver::nVOAPAL000::tTimebaseEfficient>;
-    constexpr uint64_t kInitialInterval = 1000;
-    constexpr uint64_t kMaximumInterval = 10000;
-    uint64_t interval = kInitialInterval;
-    while (read() != value) {
-        Timeout wait(interval, nVOAPAL200_kMicroseconds);
-        wait.waitForTimeout();
-        interval = interval * 2 > kMaximumInterval ? kMaximumInterval : interval * 2;
-    }
-}
-
-} // namespace internal
 
 template <typename DeviceBase, typename SetupLevel, typename Session, typename ResetParameters>
 class Device : public DeviceBase {
@@ -321,19 +302,36 @@ private:
         }
     }
 
-    // Waits until the device's I/O count equals count, ending the pending
-    // cancellable waits of the requests inside at every look that finds
-    // them still there. The gate must no longer admit.
-    void waitForIOCountCancellingWaits(uint32_t count) {
-        auto read = [this, count]() {
-            const uint32_t inside = this->getIOCount();
-            if (inside != count) {
-                cancelPendingWaits();
+    // One look of the wait for the I/O count: the count, after ending the
+    // pending cancellable waits when requests other than the awaited ones
+    // are still inside.
+    struct IOCountLook {
+        Device* device;
+        uint32_t target;
+        uint32_t look() {
+            const uint32_t inside = device->getIOCount();
+            if (inside != target) {
+                device->cancelPendingWaits();
             }
             return inside;
-        };
-        internal::waitForValueWithoutDeadline(read, count);
+        }
+    };
+
+    // Waits until the device's I/O count equals count, sleeping between
+    // looks (1000 us at first, doubling up to 10000 us), without deadline:
+    // the I/O-idle timeout code is never reported. The gate must no longer
+    // admit.
+    void waitForIOCountCancellingWaits(uint32_t count) {
+        using Timeout = kelvo_driver::nVOAPAL000::tTimeout<kelvo_driver::nVOAPAL000::tTimeWasterSleep,
+                                                           kelvo_driver::nVOAPAL000::tTimebaseEfficient>;
+        const orut::Poller<Timeout> poller(kIOIdleInitialInterval, kIOIdleMaximumInterval, ioIdleTimeoutCode_);
+        IOCountLook look{this, count};
+        tStatus local;
+        poller.waitForValueNoStatus(look, &IOCountLook::look, count, 0xFFFFFFFF, local);
     }
+
+    static constexpr uint64_t kIOIdleInitialInterval = 1000;
+    static constexpr uint64_t kIOIdleMaximumInterval = 10000;
 
     int32_t ioIdleTimeoutCode_;
     Tracker tracker_;
