@@ -6,7 +6,9 @@ namespace kdut {
 
 using nVOAPALS100::tStatus;
 
-CleanupOperationComposite::CleanupOperationComposite(tStatus& status) { nVOAPAL200_createMutex(&mutex_, &status); }
+CleanupOperationComposite::CleanupOperationComposite(tStatus& status) {
+    nVOAPAL200_createMutex(&mutex_, &status);
+}
 
 CleanupOperationComposite::CleanupOperationComposite(uint64_t capacity, tStatus& status)
     : operations_(capacity, status) {
@@ -15,7 +17,9 @@ CleanupOperationComposite::CleanupOperationComposite(uint64_t capacity, tStatus&
 
 // A composite whose construction failed has no mutex: nothing can have
 // been added to it, and it refuses additions.
-bool CleanupOperationComposite::usable() const { return mutex_.mutex != nullptr; }
+bool CleanupOperationComposite::usable() const {
+    return mutex_.mutex != nullptr;
+}
 
 void CleanupOperationComposite::cleanup(tStatus& status) {
     if (status.isFatal() || !usable()) {

@@ -73,7 +73,8 @@ public:
 
     // Admits the open through a gate at level 0 (waiting while the gate is
     // paused, -52022 while closed), then has the product make the session.
-    tSession* open(const tEventDescriptor& descriptor, tDeviceInterface* deviceInterface, tStatus& status) override {
+    tSession* open(const tEventDescriptor& descriptor, tDeviceInterface* deviceInterface,
+                   tStatus& status) override {
         if (status.isFatal()) {
             return nullptr;
         }
@@ -130,7 +131,8 @@ public:
     // gate; start and removal (0, 1) close it and wake the waiters, which
     // then fail. Queued asynchronous I/O is completed. A removal then waits
     // until the requests inside have left, ending their cancellable waits.
-    bool suspendIOProcessing(const tEventDescriptor& descriptor, tSuspendReason reason, bool vetoable) override {
+    bool suspendIOProcessing(const tEventDescriptor& descriptor, tSuspendReason reason,
+                             bool vetoable) override {
         internal::MutexHolder hold(deviceMutex_);
         if (onSuspendIOProcessing(descriptor, reason, vetoable)) {
             return false;
@@ -160,7 +162,8 @@ public:
     // Builds the run-time objects level by level up to the tracker's target,
     // advancing the tracker after each; a failing step leaves its error in
     // the tracker's status. parameters is null on start and power restore.
-    virtual void runSetup(const tEventDescriptor& descriptor, ResetParameters* parameters, Tracker& tracker) = 0;
+    virtual void runSetup(const tEventDescriptor& descriptor, ResetParameters* parameters,
+                          Tracker& tracker) = 0;
     // Runs once start has set up and published the properties.
     virtual void onStarted() = 0;
     // Destroys what runSetup built, in reverse order.
@@ -185,7 +188,8 @@ public:
     // One setup run to level (below the level count). userParameters is the
     // user address of a ResetParameters record, or 0: the record is copied
     // whole first, and a failed copy stays in the tracker with nothing set up.
-    void setUp(const tEventDescriptor& descriptor, uint32_t level, uint64_t userParameters, Tracker& tracker) {
+    void setUp(const tEventDescriptor& descriptor, uint32_t level, uint64_t userParameters,
+               Tracker& tracker) {
         VOSDBG_ASSERT_MSG(level < kLevelCount, "invalid SetupLevel value encountered!");
         if (level >= kLevelCount) {
             KELVO_SET_STATUS(tracker.getStatus(), tStatus::kInvalidParameter);
@@ -263,7 +267,8 @@ public:
     }
 
 private:
-    template <typename T> static void appendKeepingNullLast(vohtl::Vector<T*>& list, T* entry, tStatus& status) {
+    template <typename T>
+    static void appendKeepingNullLast(vohtl::Vector<T*>& list, T* entry, tStatus& status) {
         if (status.isFatal()) {
             return;
         }
@@ -324,7 +329,8 @@ private:
     void waitForIOCountCancellingWaits(uint32_t count) {
         using Timeout = kelvo_driver::nVOAPAL000::tTimeout<kelvo_driver::nVOAPAL000::tTimeWasterSleep,
                                                            kelvo_driver::nVOAPAL000::tTimebaseEfficient>;
-        const orut::Poller<Timeout> poller(kIOIdleInitialInterval, kIOIdleMaximumInterval, ioIdleTimeoutCode_);
+        const orut::Poller<Timeout> poller(kIOIdleInitialInterval, kIOIdleMaximumInterval,
+                                           ioIdleTimeoutCode_);
         IOCountLook look{this, count};
         tStatus local;
         poller.waitForValueNoStatus(look, &IOCountLook::look, count, 0xFFFFFFFF, local);

@@ -10,10 +10,11 @@ void KernelSession::OwnedRoutingSession::reset() {
     delete owned;
 }
 
-KernelSession::KernelSession(kelvo_driver::nVOAPAL000::tDeviceInterface* deviceInterface, uint32_t* resetCounter,
-                             uint32_t notReservedCode, kdut::ResourceReservationManager* reservationManager,
-                             voark::RoutingResourcesManagerInterface* routingManager, uint64_t cleanupCapacity,
-                             tStatus& status)
+KernelSession::KernelSession(kelvo_driver::nVOAPAL000::tDeviceInterface* deviceInterface,
+                             uint32_t* resetCounter, uint32_t notReservedCode,
+                             kdut::ResourceReservationManager* reservationManager,
+                             voark::RoutingResourcesManagerInterface* routingManager,
+                             uint64_t cleanupCapacity, tStatus& status)
     : tSession(deviceInterface, status), invalidation_(resetCounter, kInvalidatedCode),
       reservation_(notReservedCode, reservationManager, status),
       cleanupSession_(cleanupCapacity, &invalidation_, status) {
@@ -23,7 +24,8 @@ KernelSession::KernelSession(kelvo_driver::nVOAPAL000::tDeviceInterface* deviceI
     if (routingManager != nullptr) {
         routing_.session = createRoutingSession(*routingManager, status);
     }
-    cleanupSession_.getCleanupOperationComposite().add(static_cast<kdut::CleanupOperationInterface*>(this), status);
+    cleanupSession_.getCleanupOperationComposite().add(static_cast<kdut::CleanupOperationInterface*>(this),
+                                                       status);
 }
 
 KernelSession::~KernelSession() {}
@@ -38,11 +40,17 @@ voark::RoutingSession* KernelSession::createRoutingSession(voark::RoutingResourc
     return session;
 }
 
-bool KernelSession::isValid() { return invalidation_.isValid(); }
+bool KernelSession::isValid() {
+    return invalidation_.isValid();
+}
 
-void KernelSession::checkValidity(tStatus& status) { invalidation_.checkValidity(status); }
+void KernelSession::checkValidity(tStatus& status) {
+    invalidation_.checkValidity(status);
+}
 
-void KernelSession::revalidate() { invalidation_.revalidate(); }
+void KernelSession::revalidate() {
+    invalidation_.revalidate();
+}
 
 kdut::CleanupOperationComposite& KernelSession::getCleanupOperationComposite() {
     return cleanupSession_.getCleanupOperationComposite();
@@ -73,7 +81,9 @@ void KernelSession::reserveResources(uint64_t mask, tStatus& status) {
     reserve(getCleanupOperationComposite(), mask, status);
 }
 
-void KernelSession::unreserveResources(tStatus& status) { unreserve(getCleanupOperationComposite(), status); }
+void KernelSession::unreserveResources(tStatus& status) {
+    unreserve(getCleanupOperationComposite(), status);
+}
 
 void KernelSession::cleanup(tStatus& status) {
     if (status.isFatal()) {

@@ -51,7 +51,8 @@ public:
     kdut::CleanupOperationComposite& getCleanupOperationComposite() override;
 
     // The reservation (nothing on a fatal status).
-    void reserve(kdut::CleanupOperationComposite& composite, uint64_t mask, nVOAPALS100::tStatus& status) override;
+    void reserve(kdut::CleanupOperationComposite& composite, uint64_t mask,
+                 nVOAPALS100::tStatus& status) override;
     void unreserve(kdut::CleanupOperationComposite& composite, nVOAPALS100::tStatus& status) override;
     void checkReserved(uint64_t mask, nVOAPALS100::tStatus& status) override;
     // Reserve and unreserve with the session's own cleanup composite.

@@ -7,7 +7,9 @@ namespace kdut::internal {
 
 class MutexHolder {
 public:
-    explicit MutexHolder(kelvo_driver::nVOAPAL000::tMutex& mutex) : mutex_(mutex) { nVOAPAL200_acquireMutex(&mutex_); }
+    explicit MutexHolder(kelvo_driver::nVOAPAL000::tMutex& mutex) : mutex_(mutex) {
+        nVOAPAL200_acquireMutex(&mutex_);
+    }
     ~MutexHolder() { nVOAPAL200_releaseMutex(&mutex_); }
     MutexHolder(const MutexHolder&) = delete;
     MutexHolder& operator=(const MutexHolder&) = delete;

@@ -7,9 +7,13 @@ ResetInvalidatableSession::ResetInvalidatableSession(const uint32_t* resetCounte
     snapshot_ = readCounter();
 }
 
-uint32_t ResetInvalidatableSession::readCounter() const { return __atomic_load_n(resetCounter_, __ATOMIC_SEQ_CST); }
+uint32_t ResetInvalidatableSession::readCounter() const {
+    return __atomic_load_n(resetCounter_, __ATOMIC_SEQ_CST);
+}
 
-bool ResetInvalidatableSession::isValid() { return readCounter() == snapshot_; }
+bool ResetInvalidatableSession::isValid() {
+    return readCounter() == snapshot_;
+}
 
 void ResetInvalidatableSession::checkValidity(nVOAPALS100::tStatus& status) {
     if (status.isFatal() || isValid()) {
@@ -18,6 +22,8 @@ void ResetInvalidatableSession::checkValidity(nVOAPALS100::tStatus& status) {
     KELVO_SET_STATUS(status, invalidCode_);
 }
 
-void ResetInvalidatableSession::revalidate() { snapshot_ = readCounter(); }
+void ResetInvalidatableSession::revalidate() {
+    snapshot_ = readCounter();
+}
 
 } // namespace kdut

@@ -23,7 +23,8 @@ namespace kdut {
 class ResourceReservationInterface : public kelvo_driver::nVOAPAL000::tObject {
 public:
     virtual ~ResourceReservationInterface() = default;
-    virtual void reserve(CleanupOperationComposite& composite, uint64_t mask, nVOAPALS100::tStatus& status) = 0;
+    virtual void reserve(CleanupOperationComposite& composite, uint64_t mask,
+                         nVOAPALS100::tStatus& status) = 0;
     virtual void unreserve(CleanupOperationComposite& composite, nVOAPALS100::tStatus& status) = 0;
     virtual void checkReserved(uint64_t mask, nVOAPALS100::tStatus& status) = 0;
 };
@@ -37,7 +38,8 @@ public:
     ResourceReservationManager(uint32_t alreadyReservedCode, uint32_t notReservedCode, uint64_t availableMask,
                                uint32_t notAvailableCode, nVOAPALS100::tStatus& status);
     // Every bit available (so no request is ever refused as not available).
-    ResourceReservationManager(uint32_t alreadyReservedCode, uint32_t notReservedCode, nVOAPALS100::tStatus& status);
+    ResourceReservationManager(uint32_t alreadyReservedCode, uint32_t notReservedCode,
+                               nVOAPALS100::tStatus& status);
     virtual ~ResourceReservationManager() = default;
     ResourceReservationManager(const ResourceReservationManager&) = delete;
     ResourceReservationManager& operator=(const ResourceReservationManager&) = delete;
@@ -67,7 +69,8 @@ private:
 class ResourceReservation : public ResourceReservationInterface, public CleanupOperationInterface {
 public:
     // Holds nothing. Creates the mutex (-52000 when it cannot).
-    ResourceReservation(uint32_t notReservedCode, ResourceReservationManager* manager, nVOAPALS100::tStatus& status);
+    ResourceReservation(uint32_t notReservedCode, ResourceReservationManager* manager,
+                        nVOAPALS100::tStatus& status);
     ~ResourceReservation() override = default;
     ResourceReservation(const ResourceReservation&) = delete;
     ResourceReservation& operator=(const ResourceReservation&) = delete;

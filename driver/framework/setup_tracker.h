@@ -39,7 +39,8 @@ public:
     // level stops the run with -52010; reaching the complete level sets
     // nothing, so a full run ends with success.
     void advance(uint32_t level) {
-        VOSDBG_ASSERT_MSG(level <= targetLevel_, " Failed - Advancing past the targetSetupLevel is not allowed!");
+        VOSDBG_ASSERT_MSG(level <= targetLevel_,
+                          " Failed - Advancing past the targetSetupLevel is not allowed!");
         VOSDBG_ASSERT_MSG(level > currentLevel_,
                           " Failed - It is not possible to advance to the same or previous setupLevel!");
         currentLevel_ = level;

@@ -133,7 +133,8 @@ public:
         std::lock_guard<std::mutex> lock(traceMutex_);
         ++setups;
         lastParameters = parameters != nullptr ? std::make_unique<TestResetParameters>(*parameters) : nullptr;
-        for (uint32_t level = 1; level <= tracker.getTargetLevel() && tracker.getStatus().isNotFatal(); ++level) {
+        for (uint32_t level = 1; level <= tracker.getTargetLevel() && tracker.getStatus().isNotFatal();
+             ++level) {
             if (level == failAtLevel) {
                 KELVO_SET_STATUS(tracker.getStatus(), failure);
                 break;
@@ -150,7 +151,8 @@ public:
         ++teardowns;
         trace += "teardown ";
     }
-    tSession* createSession(const tEventDescriptor&, tDeviceInterface* deviceInterface, tStatus& status) override {
+    tSession* createSession(const tEventDescriptor&, tDeviceInterface* deviceInterface,
+                            tStatus& status) override {
         if (status.isFatal()) {
             return nullptr;
         }
@@ -175,8 +177,8 @@ public:
         delete kernelSession;
     }
     void initializeDeviceProperties(tStatus& status) override { appendDeviceProperty(&property_, status); }
-    bool onSuspendIOProcessing(const tEventDescriptor& descriptor, kelvo_driver::nVOAPAL000::tSuspendReason reason,
-                               bool vetoable) override {
+    bool onSuspendIOProcessing(const tEventDescriptor& descriptor,
+                               kelvo_driver::nVOAPAL000::tSuspendReason reason, bool vetoable) override {
         return TestDeviceBase::onSuspendIOProcessing(descriptor, reason, vetoable);
     }
     void cancelPendingWaits() override {
@@ -195,10 +197,11 @@ public:
     // ---- operations of a handle ------------------------------------------------
     // Runs body inside a standard gate at requiredLevel; the gate's refusal
     // or the body's error is the result.
-    tStatus operation(tSession* session, uint32_t requiredLevel, const std::function<void(tStatus&)>& body = {}) {
+    tStatus operation(tSession* session, uint32_t requiredLevel,
+                      const std::function<void(tStatus&)>& body = {}) {
         tStatus status;
-        Gate gate(*this, static_cast<fenwicksharedsource::KernelSession*>(session), getSetupTracker(), requiredLevel,
-                  status);
+        Gate gate(*this, static_cast<fenwicksharedsource::KernelSession*>(session), getSetupTracker(),
+                  requiredLevel, status);
         if (status.isNotFatal() && body) {
             body(status);
         }

@@ -90,7 +90,8 @@ TEST_F(FrameworkGate, AResetWaitsForTheRequestInsideHoldsNewOnesAndLetsThemInAft
 
     Latch leave;
     tStatus insideResult;
-    Worker insideWorker([&] { insideResult = device.operation(inside, 19, [&](tStatus&) { leave.wait(); }); });
+    Worker insideWorker(
+        [&] { insideResult = device.operation(inside, 19, [&](tStatus&) { leave.wait(); }); });
     ASSERT_TRUE(insideWorker.waitUntilBlocked());
     ASSERT_EQ(device.getIOCount(), 1u);
 
@@ -136,7 +137,8 @@ TEST_F(FrameworkGate, AResetEndsTheCancellableWaitsOfTheRequestsInside) {
     auto* requester = open();
 
     tStatus waitResult;
-    Worker waitWorker([&] { waitResult = device.operation(waiter, 19, [&](tStatus& s) { device.waitCancellable(s); }); });
+    Worker waitWorker(
+        [&] { waitResult = device.operation(waiter, 19, [&](tStatus& s) { device.waitCancellable(s); }); });
     ASSERT_TRUE(waitWorker.waitUntilBlocked());
 
     // This one is admitted before the reset but starts its wait only after
@@ -172,7 +174,8 @@ TEST_F(FrameworkGate, ARemovalEndsTheCancellableWaitsOfTheRequestsInside) {
     TestDevice& device = start();
     auto* waiter = open();
     tStatus waitResult;
-    Worker waitWorker([&] { waitResult = device.operation(waiter, 0, [&](tStatus& s) { device.waitCancellable(s); }); });
+    Worker waitWorker(
+        [&] { waitResult = device.operation(waiter, 0, [&](tStatus& s) { device.waitCancellable(s); }); });
     ASSERT_TRUE(waitWorker.waitUntilBlocked());
     device.remove();
     waitWorker.join();
@@ -195,7 +198,8 @@ TEST_F(FrameworkGate, TwoResetsAtOnceRunOneAfterTheOtherAndTheSecondFindsItsSess
     }
     EXPECT_EQ(device.getResetCount(), 1u);
     EXPECT_EQ(device.teardowns, 1);
-    EXPECT_TRUE((a.isSuccess() && b.getCode() == kInvalidated) || (b.isSuccess() && a.getCode() == kInvalidated))
+    EXPECT_TRUE((a.isSuccess() && b.getCode() == kInvalidated) ||
+                (b.isSuccess() && a.getCode() == kInvalidated))
         << a.getCode() << " " << b.getCode();
     EXPECT_EQ(device.getIOCount(), 0u);
 }
@@ -234,7 +238,7 @@ TEST_F(FrameworkGate, ManyRequestsAndResetsInterleaveWithoutLosingACount) {
                 tSession* session = device.openSession(status);
                 for (int round = 0; round < kRounds; ++round) {
                     tStatus result = t == 0 && round % 5 == 0 ? device.resetFrom(session, 19)
-                                                               : device.operation(session, 19);
+                                                              : device.operation(session, 19);
                     if (result.getCode() == kInvalidated) {
                         device.closeSession(session);
                         status.clear();

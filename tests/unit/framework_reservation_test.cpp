@@ -19,7 +19,8 @@ using FrameworkReservationManager = LeakCheckedTest;
 
 TEST_F(FrameworkReservationManager, RefusesUnavailableAndTakenBitsAndReleasesOnlyWhatIsReserved) {
     tStatus status;
-    kdut::ResourceReservationManager manager(kAlreadyReservedCode, kNotReservedCode, 0x3, kNotAvailableCode, status);
+    kdut::ResourceReservationManager manager(kAlreadyReservedCode, kNotReservedCode, 0x3, kNotAvailableCode,
+                                             status);
     manager.reserve(0x4, status);
     EXPECT_EQ(status.getCode(), kNotAvailable);
     status.clear();
@@ -107,7 +108,8 @@ TEST_F(FrameworkReservation, ASecondReserveOfOneHandleIsRefusedNotTakenForABroke
 
 TEST_F(FrameworkReservation, AReservationThatCannotRegisterGivesTheResourceBack) {
     tStatus status;
-    kdut::ResourceReservationManager manager(kAlreadyReservedCode, kNotReservedCode, 1, kNotAvailableCode, status);
+    kdut::ResourceReservationManager manager(kAlreadyReservedCode, kNotReservedCode, 1, kNotAvailableCode,
+                                             status);
     kdut::CleanupOperationComposite composite(status); // no storage yet: the add allocates
     kdut::ResourceReservation reservation(kNotReservedCode, &manager, status);
     ASSERT_TRUE(status.isSuccess());

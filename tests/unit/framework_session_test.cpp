@@ -128,7 +128,8 @@ TEST_F(FrameworkSession, CloseRunsTheSessionsOperationsNewestFirstWithTheRouting
     close(session);
     EXPECT_EQ(trace, (std::vector<std::string>{"notifier", "stream"}));
     EXPECT_EQ(device.reservations().getReservedMask(), 0u) << "the reservation gave its resource back";
-    EXPECT_EQ(device.routingManager.log, (std::vector<std::string>{"register", "before close", "unregister"}));
+    EXPECT_EQ(device.routingManager.log,
+              (std::vector<std::string>{"register", "before close", "unregister"}));
     EXPECT_TRUE(device.routingManager.registered.empty());
 }
 
@@ -208,9 +209,8 @@ TEST_F(FrameworkSession, ARoutingSessionThatCannotBeMadeLeavesOutOfMemoryAndNoRe
                 kal::memory::failNth(nth);
             }
             tStatus status;
-            auto* session = new (status, false)
-                fenwicksharedsource::KernelSession(deviceInterface, &counter, kNotReservedCode, &manager, &routing, 20,
-                                                   status);
+            auto* session = new (status, false) fenwicksharedsource::KernelSession(
+                deviceInterface, &counter, kNotReservedCode, &manager, &routing, 20, status);
             kal::memory::clearFaults();
             kal::faults::clear();
             if (status.isFatal()) {
