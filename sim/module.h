@@ -13,8 +13,12 @@
 
 #include "block.h"
 #include "bridge.h"
+#include "fpga.h"
+#include "bridge_registers.h"
 #include "pci_bus.h"
 #include "pci_config.h"
+#include "switched_bim.h"
+#include "timing_chip.h"
 
 namespace sim {
 
@@ -30,6 +34,14 @@ struct ModuleOptions {
 class Module : public kal::pci::Function {
 public:
     static constexpr std::uint64_t kBar0Size = 0x100000;
+    // The non-isolated FPGA's register space in BAR 0, the isolated FPGA's
+    // (18-bit offsets) and where the isolation link's register-access window
+    // sits in the non-isolated one.
+    static constexpr std::uint64_t kNisoFpgaBase = 0x20000;
+    static constexpr std::uint64_t kNisoFpgaSize = 0x20000;
+    static constexpr std::uint64_t kIsoFpgaSize = 0x40000;
+    static constexpr std::uint64_t kSolstraLinkOffset = 0x200;
+    static constexpr std::uint64_t kDuskmereLinkOffset = 0xC120;
 
     Module(std::string board, const Identity& identity, const ModuleOptions& options);
     ~Module() override;
@@ -40,6 +52,16 @@ public:
     RegisterSpace& configSpace() { return configSpace_; }
     RegisterSpace& bar0() { return bar0_; }
     BridgeCore& bridge() { return *bridge_; }
+    FpgaSpace& nisoFpga() { return *nisoFpga_; }
+    FpgaSpace& isoFpga() { return *isoFpga_; }
+    IsolationLink& isolationLink() { return *link_; }
+    // Offset of the link's window in the non-isolated FPGA (Duskmere boards: 0xC120, else 0x200).
+    std::uint64_t linkOffset() const { return linkOffset_; }
+    // The bridge core's registers, the switched bus interface with the port
+    // blocks behind it, and the timing chip.
+    BridgeRegisters& bridgeRegisters() { return *bridgeRegisters_; }
+    SwitchedBusInterface& switchedBim() { return *switchedBim_; }
+    TimingChip& timingChip() { return *timingChip_; }
 
     // Device errors: accesses of a wrong width or alignment, outside every block, ...
     ErrorLog& errors() { return errors_; }
@@ -72,6 +94,14 @@ private:
     PciConfigSpace* config_ = nullptr;
     RegisterSpace bar0_;
     std::unique_ptr<BridgeCore> bridge_;
+    RegisterSpace isoSpace_;
+    FpgaSpace* nisoFpga_ = nullptr;
+    FpgaSpace* isoFpga_ = nullptr;
+    IsolationLink* link_ = nullptr;
+    std::uint64_t linkOffset_ = kSolstraLinkOffset;
+    std::unique_ptr<BridgeRegisters> bridgeRegisters_;
+    SwitchedBusInterface* switchedBim_ = nullptr;
+    TimingChip* timingChip_ = nullptr;
     std::atomic<bool> dead_{false};
     nVOKAL_tHandle handle_ = nullptr;
     kal::pci::Location location_;

@@ -9,6 +9,11 @@
 
 #include "block.h"
 #include "bridge.h"
+#include "bridge_interrupts.h"
+#include "bridge_registers.h"
 #include "bus.h"
+#include "fpga.h"
 #include "module.h"
 #include "pci_config.h"
+#include "switched_bim.h"
+#include "timing_chip.h"

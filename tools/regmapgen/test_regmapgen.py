@@ -164,6 +164,202 @@ class GeneratorChecks(unittest.TestCase):
         shared = GOOD.replace('type = "tPeerReg"', 'type = "tEvictionReg"')
         self.assert_rejected(shared, "type 'tEvictionReg' is shared with register 'Eviction' but differs")
 
+    def test_an_array_declared_in_parts_is_one_member_in_declaration_order(self):
+        parts = GOOD.split("[[submap]]")[0] + """
+[[register]]
+name = "Mode"
+type = "tModeReg"
+element = 2
+offset = 0xE8
+id = 0x8063EF1A
+fields = [{ bits = "0-1", id = 0x0063EF1A }]
+
+[[register]]
+name = "Skip"
+type = "tSkipReg"
+offset = 0x84
+id = 0x802E9C0C
+
+[[register]]
+name = "Mode"
+type = "tModeReg"
+element = 0
+count = 2
+offsets = [0x00, 0x80]
+ids = [0x8015DC6B, 0x8097C129]
+fields = [{ bits = "0-1", ids = [0x0015DC6B, 0x0097C129] }]
+"""
+        status, errors = self.run_generator(parts, check=False)
+        self.assertEqual(status, 0, errors)
+        with open(os.path.join(self.folder.name, "out", "regmaps", "good_reg_map.h")) as handle:
+            text_h = handle.read()
+        self.assertEqual(text_h.count("tModeReg Mode[3];"), 1)
+        with open(os.path.join(self.folder.name, "out", "regmaps", "good_reg_map.cpp")) as handle:
+            text_c = handle.read()
+        order = [text_c.index(f"// {name}\n") for name in ("Mode[2]", "Skip", "Mode[0]", "Mode[1]")]
+        self.assertEqual(order, sorted(order), "records follow the declaration order")
+        self.assert_rejected(parts.replace("element = 2", "element = 1"), "not each of 0..2 once")
+        self.assert_rejected(parts.replace("element = 2\n", ""), "gives 'element' in every part")
+        self.assert_rejected(parts.replace('type = "tModeReg"\nelement = 2', 'type = "tOtherReg"\nelement = 2'),
+                             "have one type")
+        self.assert_rejected(parts.replace("offset = 0xE8", "offset = 0x80"), "overlaps register 'Mode' element 2")
+        self.assert_rejected(parts.replace("0x0063EF1A", "0x0097C129").replace("0x8063EF1A", "0x8097C129"),
+                             "is also used by register 'Mode'")
+
+    def test_format_by_field_id_answers_read_only_fields_of_registers_without_a_read_view(self):
+        text = GOOD.split("[[submap]]")[0].replace('size = 0x100', 'size = 0x100\nformat_by_field_id = true')
+        text += """
+[[register]]
+name = "Status"
+type = "tStatusReg"
+access = "read-only"
+offset = 0x44
+id = 0x8001D98C
+fields = [{ bits = "0-14", id = 0x4001D98C }, { bits = "19", id = 0x7201D98C }]
+"""
+        status, errors = self.run_generator(text, check=False)
+        self.assertEqual(status, 0, errors)
+        with open(os.path.join(self.folder.name, "out", "regmaps", "good_reg_map.cpp")) as handle:
+            text_c = handle.read()
+        formats = text_c[text_c.index("kFormatIds[]"):text_c.index("kFormats[]")]
+        self.assertIn("{0x8001D98Cu, ", formats)
+        self.assertIn("{0xC001D98Cu, ", formats)
+        # The read view of a mixed register is not duplicated.
+        self.assertEqual(formats.count("0xC018D796u"), 1)
+
+    def test_takes_status_gives_the_constructor_a_status(self):
+        text = GOOD.split("[[submap]]")[0].replace('size = 0x100', 'size = 0x100\ntakes_status = true')
+        status, errors = self.run_generator(text, check=False)
+        self.assertEqual(status, 0, errors)
+        with open(os.path.join(self.folder.name, "out", "regmaps", "good_reg_map.h")) as handle:
+            self.assertIn("accessor, nVOAPALS100::tStatus& status, uint32_t base", handle.read())
+
+    def test_registers_of_one_tree_never_share_an_accessor_address(self):
+        leaf = GOOD.replace('class = "tGoodRegMap"', 'class = "tLeafRegMap"', 1).split("[[submap]]")[0]
+        text = GOOD.replace('class = "tGoodRegMap"\nwindow', 'class = "tLeafRegMap"\nwindow')
+        # The leaf at 0x80 has Eviction at 0x20, i.e. 0xA0 of the parent: no clash with the parent's registers.
+        status, errors = self.run_generator(text, ("leaf_reg_map.toml", leaf))
+        self.assertEqual(status, 0, errors)
+        # A leaf at 0x0 of a 0x100 window puts its registers on the parent's own.
+        clash = text.replace("offset = 0x80\nsize = 0x10", "offset = 0x0\nsize = 0x100")
+        status, errors = self.run_generator(clash, ("leaf_reg_map.toml", leaf))
+        self.assertEqual(status, 1)
+        self.assertIn("tGoodRegMap.Leaf.Eviction and register tGoodRegMap.Eviction share the accessor address 0x20",
+                      errors)
+        # A window cut short keeps the clashing registers out of reach: no clash.
+        cut = text.replace("offset = 0x80\nsize = 0x10", "offset = 0x0\nsize = 0x10")
+        status, errors = self.run_generator(cut, ("leaf_reg_map.toml", leaf))
+        self.assertEqual(status, 0, errors)
+
+
+BRIDGE = """
+[map]
+class = "tGoodBridgeWithOffset"
+namespace = "brixeltools"
+flavour = "bridge"
+one_bit = "bit0"
+version = "2.3.0f7"
+default_name = "GoodBridge"
+size = 0x20
+
+[[register]]
+name = "Status"
+type = "tStatus"
+offset = 0x0C
+access = "read-only"
+id = 0xC000000C
+fields = [{ bits = "4", id = 0x4800000C }]
+
+[[register]]
+name = "Data8"
+type = "tData8"
+offset = 0x10
+width = 8
+access = "write-only"
+cleared_after_write = 0xFF
+aliases = ["Data64"]
+id = 0x80000010
+fields = [{ bits = "0", id = 0x00000010, any_nonzero = true }, { bits = "1-7", id = 0x20000010 }]
+
+[[register]]
+name = "Data64"
+type = "tData64"
+offset = 0x10
+width = 64
+access = "write-only"
+
+[[register]]
+name = "Select"
+type = "tSelect"
+count = 4
+offset = 0x18
+stride = 1
+width = 8
+id = 0x80000018
+fields = [{ bits = "0-3", id = 0x00000018 }]
+"""
+
+
+class BridgeAndTimingChecks(unittest.TestCase):
+    """The bridge and timing-chip flavours: keys are byte offsets, read-only registers carry bit 30."""
+
+    setUp = GeneratorChecks.setUp
+    run_generator = GeneratorChecks.run_generator
+    assert_rejected = GeneratorChecks.assert_rejected
+
+    def test_a_bridge_map_generates_a_template_over_its_offset(self):
+        status, errors = self.run_generator(BRIDGE, check=False)
+        self.assertEqual(status, 0, errors)
+        with open(os.path.join(self.folder.name, "out", "regmaps", "good_reg_map.h")) as handle:
+            header = handle.read()
+        self.assertIn("template <uint32_t kOffset> class tGoodBridgeWithOffset : public arm::tSizedRegisterMapBase",
+                      header)
+        self.assertIn("arm::tSizedRegisterRecord<uint64_t, false>", header)
+        self.assertIn("extern template class tGoodBridgeWithOffset<0u>;", header)
+        with open(os.path.join(self.folder.name, "out", "regmaps", "good_reg_map.cpp")) as handle:
+            source = handle.read()
+        # Array identifiers count up from element 0's; bit 0 of Data8 takes any non-zero value.
+        self.assertIn("{0x8000001Bu, 6, 0, 8, 1}", source)
+        self.assertIn("{0x00000010u, 1, 0, 1, 1}", source)
+        self.assertIn("{0x20000010u, 1, 1, 7, 0}", source)
+        self.assertIn("template class tGoodBridgeWithOffset<0u>;", source)
+
+    def test_identifiers_are_keyed_by_offset_with_the_read_only_bit(self):
+        self.assert_rejected(BRIDGE.replace("id = 0xC000000C", "id = 0x8000000C"), "should be 0xc000000c")
+        self.assert_rejected(BRIDGE.replace("0xC000000C", "0xC000000D"), "the key of a bridge map is the register's offset")
+        self.assert_rejected(BRIDGE.replace("0x4800000C", "0x0800000C"), "should be 0x4800000c")
+        self.assert_rejected(BRIDGE.replace('access = "write-only"\n\n[[register]]\nname = "Select"',
+                                            'access = "write-only"\nid = 0x80000010\n\n[[register]]\nname = "Select"'),
+                             "a 64-bit register of a bridge map has no identifier")
+        self.assert_rejected(BRIDGE.replace("id = 0x80000018", "ids = [0x80000018, 0x80000019, 0x8000001A, 0x8000001A]"),
+                             "the key of a bridge map is the register's offset 0x1b")
+
+    def test_flavour_rules(self):
+        self.assert_rejected(BRIDGE.replace("{ bits = \"1-7\", id = 0x20000010 }",
+                                            "{ bits = \"1-7\", id = 0x20000010, any_nonzero = true }"),
+                             "'any_nonzero' is for one-bit fields")
+        self.assert_rejected(GOOD.replace('version = "1.0.0d379"', 'version = "1.0.0d379"\none_bit = "bit0"'),
+                             "'one_bit' is for bridge and timing maps")
+        self.assert_rejected(BRIDGE.replace('name = "Status"', 'name = "Status"\nkind = "strobe-word"'),
+                             "has no strobe-word registers")
+        self.assert_rejected(BRIDGE.replace('flavour = "bridge"', 'flavour = "bridge"\naccessor = "front-end"'),
+                             "a front-end accessor carries 32-bit registers only")
+        timing = BRIDGE.replace('flavour = "bridge"', 'flavour = "timing"')
+        self.assert_rejected(timing, "a timing map has no 64-bit registers")
+        leaf = BRIDGE.split("[[register]]")[0].replace("tGoodBridgeWithOffset", "tLeaf").replace('flavour = "bridge"',
+                                                                                                  'flavour = "timing"')
+        parent = timing.split('[[register]]\nname = "Data64"')[0].replace('aliases = ["Data64"]\n', "")
+        relative = parent + '[[submap]]\nname = "Leaf"\nclass = "tLeaf"\nwindow = "W"\noffset = 0\nsize = 0x10\n'
+        status, errors = self.run_generator(relative, ("leaf.toml", leaf))
+        self.assertEqual(status, 1, errors)
+        self.assertIn("a timing map embeds one sub-map at a fixed placement", errors)
+        fixed = parent + ('[[submap]]\nname = "Leaf"\nclass = "tLeaf"\nwindow = "W"\nplacement = "fixed"\n'
+                          'base = 0x34\nwindow_start = 0\nwindow_size = 0xFFFFFFFF\n')
+        status, errors = self.run_generator(fixed, ("leaf.toml", leaf), check=False)
+        self.assertEqual(status, 0, errors)
+        bridge_parent = fixed.replace('flavour = "timing"', 'flavour = "bridge"', 1)
+        status, errors = self.run_generator(bridge_parent, ("leaf.toml", leaf))
+        self.assertIn("only timing maps have sub-maps", errors)
 
 if __name__ == "__main__":
     unittest.main()
