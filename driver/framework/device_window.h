@@ -42,7 +42,8 @@ public:
     // Brings the hardware in line with the soft copy over the range: without
     // force only where the range differs from the hardware's last known
     // contents; with force the whole range.
-    virtual void flush(uint64_t offsetInBytes, uint64_t sizeInBytes, bool force, nVOAPALS100::tStatus& status) = 0;
+    virtual void flush(uint64_t offsetInBytes, uint64_t sizeInBytes, bool force,
+                       nVOAPALS100::tStatus& status) = 0;
     // refresh of the range, then get, under one hold of the window's lock.
     virtual void read(uint64_t offsetInBytes, uint64_t sizeInBytes, uint8_t* destination,
                       nVOAPALS100::tStatus& status) = 0;
@@ -61,7 +62,8 @@ public:
     // Whether the range lies inside the window; otherwise the window's own
     // out-of-range code goes into the status (nothing when it already holds
     // an error). This answer is memory windows'; other kinds override it.
-    virtual bool checkRange(uint64_t offsetInBytes, uint64_t sizeInBytes, nVOAPALS100::tStatus& status) const {
+    virtual bool checkRange(uint64_t offsetInBytes, uint64_t sizeInBytes,
+                            nVOAPALS100::tStatus& status) const {
         if (status.isFatal()) {
             return false;
         }

@@ -31,22 +31,27 @@ public:
     // buffer, which the window refuses (-240031). -52000 when the kernel
     // buffer cannot be had. Nothing reaches the user buffer unless the whole
     // operation succeeded.
-    void get(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress, uint64_t nameLength,
-             uint64_t offsetInBytes, uint64_t sizeInBytes, uint64_t userBuffer, nVOAPALS100::tStatus& status);
-    void read(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress, uint64_t nameLength,
-              uint64_t offsetInBytes, uint64_t sizeInBytes, uint64_t userBuffer, nVOAPALS100::tStatus& status);
+    void get(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress,
+             uint64_t nameLength, uint64_t offsetInBytes, uint64_t sizeInBytes, uint64_t userBuffer,
+             nVOAPALS100::tStatus& status);
+    void read(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress,
+              uint64_t nameLength, uint64_t offsetInBytes, uint64_t sizeInBytes, uint64_t userBuffer,
+              nVOAPALS100::tStatus& status);
     // set: the user's bytes into the soft copy; write: and on to the device
     // (force as the window's write). Range, zero size and buffer as get.
-    void set(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress, uint64_t nameLength,
-             uint64_t userBuffer, uint64_t offsetInBytes, uint64_t sizeInBytes, nVOAPALS100::tStatus& status);
-    void write(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress, uint64_t nameLength,
-               uint64_t userBuffer, uint64_t offsetInBytes, uint64_t sizeInBytes, bool force,
-               nVOAPALS100::tStatus& status);
+    void set(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress,
+             uint64_t nameLength, uint64_t userBuffer, uint64_t offsetInBytes, uint64_t sizeInBytes,
+             nVOAPALS100::tStatus& status);
+    void write(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress,
+               uint64_t nameLength, uint64_t userBuffer, uint64_t offsetInBytes, uint64_t sizeInBytes,
+               bool force, nVOAPALS100::tStatus& status);
     // The window's flush and refresh with the arguments unchanged.
-    void flush(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress, uint64_t nameLength,
-               uint64_t offsetInBytes, uint64_t sizeInBytes, bool force, nVOAPALS100::tStatus& status);
-    void refresh(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress, uint64_t nameLength,
-                 uint64_t offsetInBytes, uint64_t sizeInBytes, nVOAPALS100::tStatus& status);
+    void flush(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress,
+               uint64_t nameLength, uint64_t offsetInBytes, uint64_t sizeInBytes, bool force,
+               nVOAPALS100::tStatus& status);
+    void refresh(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress,
+                 uint64_t nameLength, uint64_t offsetInBytes, uint64_t sizeInBytes,
+                 nVOAPALS100::tStatus& status);
     // The window's size; 0 on any failure.
     uint64_t getSizeInBytes(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress,
                             uint64_t nameLength, nVOAPALS100::tStatus& status);
@@ -57,9 +62,9 @@ private:
                          uint64_t nameLength, nVOAPALS100::tStatus& status);
     // The shared steps of get and read (toUser) and of set and write.
     enum class tTransfer { kGet, kRead, kSet, kWrite };
-    void transfer(tTransfer kind, const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress,
-                  uint64_t nameLength, uint64_t userBuffer, uint64_t offsetInBytes, uint64_t sizeInBytes, bool force,
-                  nVOAPALS100::tStatus& status);
+    void transfer(tTransfer kind, const kelvo_driver::nVOAPAL000::tEventDescriptor& event,
+                  uint64_t nameAddress, uint64_t nameLength, uint64_t userBuffer, uint64_t offsetInBytes,
+                  uint64_t sizeInBytes, bool force, nVOAPALS100::tStatus& status);
 };
 
 } // namespace devicewindow

@@ -42,7 +42,8 @@ kelvo_regmaps::tKelvoRegAccessRegMap* IsolatedRegMaps::linkMapOf(NonIsolatedRegM
     return nullptr;
 }
 
-IsolatedRegMaps::IsolatedRegMaps(NonIsolatedRegMapsWrapper& nonIsolatedWrapper, armki::ARMDispatcher& dispatcher,
+IsolatedRegMaps::IsolatedRegMaps(NonIsolatedRegMapsWrapper& nonIsolatedWrapper,
+                                 armki::ARMDispatcher& dispatcher,
                                  devicewindow::DeviceWindowDispatcher& windowDispatcher,
                                  kdut::HardwareStateCheckerInterface* checker, uint32_t subsystemID,
                                  tStatus& status)

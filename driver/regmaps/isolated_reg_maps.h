@@ -41,7 +41,8 @@ public:
     template <typename Caps>
     IsolatedRegMaps(NonIsolatedRegMapsWrapper& nonIsolatedWrapper, armki::ARMDispatcher& dispatcher,
                     devicewindow::DeviceWindowDispatcher& windowDispatcher,
-                    kdut::HardwareStateCheckerInterface* checker, Caps* const& caps, nVOAPALS100::tStatus& status)
+                    kdut::HardwareStateCheckerInterface* checker, Caps* const& caps,
+                    nVOAPALS100::tStatus& status)
         : IsolatedRegMaps(nonIsolatedWrapper, dispatcher, windowDispatcher, checker,
                           caps != nullptr ? caps->subsystemID : 0u, status) {}
     IsolatedRegMaps(NonIsolatedRegMapsWrapper& nonIsolatedWrapper, armki::ARMDispatcher& dispatcher,

@@ -39,7 +39,8 @@ public:
     NonIsolatedRegMaps(uint64_t bar, armki::ARMDispatcher& dispatcher,
                        devicewindow::DeviceWindowDispatcher& windowDispatcher, Caps* const& caps,
                        nVOAPALS100::tStatus& status)
-        : NonIsolatedRegMaps(bar, dispatcher, windowDispatcher, caps != nullptr ? caps->subsystemID : 0u, status) {}
+        : NonIsolatedRegMaps(bar, dispatcher, windowDispatcher, caps != nullptr ? caps->subsystemID : 0u,
+                             status) {}
     NonIsolatedRegMaps(uint64_t bar, armki::ARMDispatcher& dispatcher,
                        devicewindow::DeviceWindowDispatcher& windowDispatcher, uint32_t subsystemID,
                        nVOAPALS100::tStatus& status);

@@ -4,16 +4,17 @@ namespace kelvo_driver {
 
 using nVOAPALS100::tStatus;
 
-NonIsolatedRegMapsWrapper::NonIsolatedRegMapsWrapper(armki::ARMDispatcher& dispatcher,
-                                                     voquantasharedsource::FrontEndAccessorInterface* accessor,
-                                                     uint32_t subsystemID, tStatus& status)
+NonIsolatedRegMapsWrapper::NonIsolatedRegMapsWrapper(
+    armki::ARMDispatcher& dispatcher, voquantasharedsource::FrontEndAccessorInterface* accessor,
+    uint32_t subsystemID, tStatus& status)
     : isSolstra(isSolstraSubsystemID(subsystemID)), isDuskmere(isDuskmereSubsystemID(subsystemID)),
       topRegMapWrapper(dispatcher, isSolstra, isDuskmere) {
     if (status.isNotFatal()) {
         topRegMapWrapper.build(accessor, status);
     }
     if (!isSolstra && !isDuskmere) {
-        nVOAPAL200_setStatus(&status, kUnknownBoardGeneration, KELVO_COMPONENT, "NonIsolatedRegMapsWrapper", 29);
+        nVOAPAL200_setStatus(&status, kUnknownBoardGeneration, KELVO_COMPONENT, "NonIsolatedRegMapsWrapper",
+                             29);
     }
 }
 
@@ -22,7 +23,8 @@ kelvo_regmaps::tDuskmereNisoChRegMap* NonIsolatedRegMapsWrapper::duskmereChannel
     return top != nullptr && channel < kDuskmereChannelCount ? top->Channels[channel] : nullptr;
 }
 
-kelvo_regmaps::tKelvoDcBusRegMap* NonIsolatedRegMapsWrapper::getDcBusRegMap(uint32_t channel, uint32_t index) const {
+kelvo_regmaps::tKelvoDcBusRegMap* NonIsolatedRegMapsWrapper::getDcBusRegMap(uint32_t channel,
+                                                                            uint32_t index) const {
     if (isSolstra) {
         tSolstraTop* top = solstra();
         return top != nullptr && index < kSolstraDcBusCount ? top->Channel.DcBus[index] : nullptr;
@@ -77,7 +79,8 @@ kelvo_regmaps::tKelvoStreamControlRegMap* NonIsolatedRegMapsWrapper::getStreamCo
     return top != nullptr ? &top->Board.StreamControl : nullptr;
 }
 
-kelvo_regmaps::tKelvoTransformerControlRegMap* NonIsolatedRegMapsWrapper::getTransformerControlRegMap() const {
+kelvo_regmaps::tKelvoTransformerControlRegMap*
+NonIsolatedRegMapsWrapper::getTransformerControlRegMap() const {
     if (isSolstra) {
         tSolstraTop* top = solstra();
         return top != nullptr ? &top->Board.XfmrCtrlRegs : nullptr;

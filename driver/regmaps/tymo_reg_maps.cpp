@@ -19,7 +19,8 @@ uint64_t mappedSizeOfBar0(const nVOAPAL000::tPCIDevice& device) {
     return info.numberOfMemoryWindows > 0 ? info.memoryWindows[0].size : 0;
 }
 
-TYMORegMaps::TYMORegMaps(uint64_t bar, uint64_t barMappedSize, armki::ARMDispatcher& dispatcher, tStatus& status)
+TYMORegMaps::TYMORegMaps(uint64_t bar, uint64_t barMappedSize, armki::ARMDispatcher& dispatcher,
+                         tStatus& status)
     : dispatcher_(&dispatcher), regionA_(bar, 0x704), regionB_(bar, 0x518),
       portAccessor_(switchedBimRegMap, 0, 2, status), regionC_(bar, 0xE4), regionD_(bar + 0x580, 0x10),
       regionE_(bar + 0x10000, 0x107), regionF_(bar + 0x10000, 0x6A), regionG_(bar, barMappedSize),
@@ -62,7 +63,8 @@ void TYMORegMaps::buildDMAChannels(uint64_t bar, tStatus& status) {
         if (dmaRegions_[n] == nullptr) {
             return;
         }
-        dmaChannelMaps_[n] = new (status, false) brixeltools::tBrixelDMAChannelWithOffset<0u>(dmaRegions_[n]->region);
+        dmaChannelMaps_[n] =
+            new (status, false) brixeltools::tBrixelDMAChannelWithOffset<0u>(dmaRegions_[n]->region);
         if (dmaChannelMaps_[n] == nullptr) {
             return;
         }
@@ -72,8 +74,14 @@ void TYMORegMaps::buildDMAChannels(uint64_t bar, tStatus& status) {
 
 TYMORegMaps::~TYMORegMaps() {
     // Each removal with a status of its own: every name is attempted.
-    const char* const names[] = {"DO",          "Triggers", "BrixelConfigPortWindow", "BrixelConfigPortSPI",
-                                 "IsolationPortRegMap", "IOPort2RegMap", "Brixel", "SwitchedBrixelBimRegMap"};
+    const char* const names[] = {"DO",
+                                 "Triggers",
+                                 "BrixelConfigPortWindow",
+                                 "BrixelConfigPortSPI",
+                                 "IsolationPortRegMap",
+                                 "IOPort2RegMap",
+                                 "Brixel",
+                                 "SwitchedBrixelBimRegMap"};
     for (const char* name : names) {
         tStatus local;
         dispatcher_->remove(name, local);

@@ -70,29 +70,36 @@ void DeviceWindowDispatcher::transfer(tTransfer kind, const tEventDescriptor& ev
 }
 
 void DeviceWindowDispatcher::get(const tEventDescriptor& event, uint64_t nameAddress, uint64_t nameLength,
-                                 uint64_t offsetInBytes, uint64_t sizeInBytes, uint64_t userBuffer, tStatus& status) {
-    transfer(tTransfer::kGet, event, nameAddress, nameLength, userBuffer, offsetInBytes, sizeInBytes, false, status);
+                                 uint64_t offsetInBytes, uint64_t sizeInBytes, uint64_t userBuffer,
+                                 tStatus& status) {
+    transfer(tTransfer::kGet, event, nameAddress, nameLength, userBuffer, offsetInBytes, sizeInBytes, false,
+             status);
 }
 
 void DeviceWindowDispatcher::read(const tEventDescriptor& event, uint64_t nameAddress, uint64_t nameLength,
                                   uint64_t offsetInBytes, uint64_t sizeInBytes, uint64_t userBuffer,
                                   tStatus& status) {
-    transfer(tTransfer::kRead, event, nameAddress, nameLength, userBuffer, offsetInBytes, sizeInBytes, false, status);
+    transfer(tTransfer::kRead, event, nameAddress, nameLength, userBuffer, offsetInBytes, sizeInBytes, false,
+             status);
 }
 
 void DeviceWindowDispatcher::set(const tEventDescriptor& event, uint64_t nameAddress, uint64_t nameLength,
-                                 uint64_t userBuffer, uint64_t offsetInBytes, uint64_t sizeInBytes, tStatus& status) {
-    transfer(tTransfer::kSet, event, nameAddress, nameLength, userBuffer, offsetInBytes, sizeInBytes, false, status);
+                                 uint64_t userBuffer, uint64_t offsetInBytes, uint64_t sizeInBytes,
+                                 tStatus& status) {
+    transfer(tTransfer::kSet, event, nameAddress, nameLength, userBuffer, offsetInBytes, sizeInBytes, false,
+             status);
 }
 
 void DeviceWindowDispatcher::write(const tEventDescriptor& event, uint64_t nameAddress, uint64_t nameLength,
-                                   uint64_t userBuffer, uint64_t offsetInBytes, uint64_t sizeInBytes, bool force,
-                                   tStatus& status) {
-    transfer(tTransfer::kWrite, event, nameAddress, nameLength, userBuffer, offsetInBytes, sizeInBytes, force, status);
+                                   uint64_t userBuffer, uint64_t offsetInBytes, uint64_t sizeInBytes,
+                                   bool force, tStatus& status) {
+    transfer(tTransfer::kWrite, event, nameAddress, nameLength, userBuffer, offsetInBytes, sizeInBytes, force,
+             status);
 }
 
 void DeviceWindowDispatcher::flush(const tEventDescriptor& event, uint64_t nameAddress, uint64_t nameLength,
-                                   uint64_t offsetInBytes, uint64_t sizeInBytes, bool force, tStatus& status) {
+                                   uint64_t offsetInBytes, uint64_t sizeInBytes, bool force,
+                                   tStatus& status) {
     if (DeviceWindow* window = lookUp(event, nameAddress, nameLength, status)) {
         window->flush(offsetInBytes, sizeInBytes, force, status);
     }

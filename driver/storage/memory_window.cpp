@@ -33,7 +33,8 @@ void releaseRunBuffer(uint8_t* buffer, const uint8_t* spare) {
 
 // ---- guards ------------------------------------------------------------------
 
-ReadGuard::ReadGuard(MemoryAccessorInterface& accessor, tStatus& status) : accessor_(accessor), status_(status) {
+ReadGuard::ReadGuard(MemoryAccessorInterface& accessor, tStatus& status)
+    : accessor_(accessor), status_(status) {
     if (status.isNotFatal()) {
         accessor_.beginRead(status);
         begun_ = status.isNotFatal();
@@ -68,7 +69,9 @@ WriteGuard::~WriteGuard() {
 
 class MemoryWindow::tLock {
 public:
-    explicit tLock(kelvo_driver::nVOAPAL000::tMutex& mutex) : mutex_(mutex) { nVOAPAL200_acquireMutex(&mutex_); }
+    explicit tLock(kelvo_driver::nVOAPAL000::tMutex& mutex) : mutex_(mutex) {
+        nVOAPAL200_acquireMutex(&mutex_);
+    }
     ~tLock() { nVOAPAL200_releaseMutex(&mutex_); }
     tLock(const tLock&) = delete;
     tLock& operator=(const tLock&) = delete;
@@ -215,7 +218,8 @@ void MemoryWindow::getSoftCopy(const SoftCopyByte* first, const SoftCopyByte* la
     }
 }
 
-void MemoryWindow::setSoftCopy(const uint8_t* source, SoftCopyByte* first, SoftCopyByte* last, tStatus& status) {
+void MemoryWindow::setSoftCopy(const uint8_t* source, SoftCopyByte* first, SoftCopyByte* last,
+                               tStatus& status) {
     if (status.isFatal()) {
         return;
     }
@@ -329,7 +333,8 @@ void MemoryAccessor::allocate(uint64_t sizeInBytes, tStatus& status) {
     size_ = bytes_ != nullptr ? sizeInBytes : 0;
 }
 
-void MemoryAccessor::read(uint64_t offsetInBytes, uint64_t sizeInBytes, uint8_t* destination, tStatus& status) {
+void MemoryAccessor::read(uint64_t offsetInBytes, uint64_t sizeInBytes, uint8_t* destination,
+                          tStatus& status) {
     if (status.isFatal()) {
         return;
     }
@@ -339,7 +344,8 @@ void MemoryAccessor::read(uint64_t offsetInBytes, uint64_t sizeInBytes, uint8_t*
     }
 }
 
-void MemoryAccessor::write(const uint8_t* source, uint64_t offsetInBytes, uint64_t sizeInBytes, tStatus& status) {
+void MemoryAccessor::write(const uint8_t* source, uint64_t offsetInBytes, uint64_t sizeInBytes,
+                           tStatus& status) {
     if (status.isFatal()) {
         return;
     }

@@ -63,7 +63,8 @@ inline bool isSynced(SoftCopyByte byte) {
 }
 
 // The first element of [first, last) for which predicate holds, or last.
-template <typename Iterator, typename Predicate> Iterator findIf(Iterator first, Iterator last, Predicate predicate) {
+template <typename Iterator, typename Predicate>
+Iterator findIf(Iterator first, Iterator last, Predicate predicate) {
     for (; first != last; ++first) {
         if (predicate(*first)) {
             return first;
@@ -118,7 +119,8 @@ public:
              nVOAPALS100::tStatus& status) override;
     // The invalid runs of the range are read first; then with force the whole
     // range is written, without force each run of staged bytes.
-    void flush(uint64_t offsetInBytes, uint64_t sizeInBytes, bool force, nVOAPALS100::tStatus& status) override;
+    void flush(uint64_t offsetInBytes, uint64_t sizeInBytes, bool force,
+               nVOAPALS100::tStatus& status) override;
     void read(uint64_t offsetInBytes, uint64_t sizeInBytes, uint8_t* destination,
               nVOAPALS100::tStatus& status) override;
     void write(const uint8_t* source, uint64_t offsetInBytes, uint64_t sizeInBytes, bool force,

@@ -32,8 +32,10 @@ std::string boardName(const ::testing::TestParamInfo<const char*>& info) {
 
 // The link's register-access map by the name user mode uses.
 std::string linkMapName(bool solstra) {
-    return solstra ? "SolstraNisoTopRegMap_BoardWin_SolstraNisoBoardRegMap_IsoRegAccessWin0_KelvoRegAccessRegMap"
-                   : "DuskmereNisoTopRegMap_ChannelWins0_DuskmereNisoChRegMap_IsoRegAccessWin1_KelvoRegAccessRegMap";
+    return solstra
+               ? "SolstraNisoTopRegMap_BoardWin_SolstraNisoBoardRegMap_IsoRegAccessWin0_KelvoRegAccessRegMap"
+               : "DuskmereNisoTopRegMap_ChannelWins0_DuskmereNisoChRegMap_IsoRegAccessWin1_"
+                 "KelvoRegAccessRegMap";
 }
 
 uint32_t wordOf(const uint8_t* bytes) {
@@ -101,10 +103,11 @@ TEST_P(GroupsFpga, AnIsolatedRegisterReadsTheSameByNameAndThroughTheWindow) {
     plug(GetParam());
     ASSERT_EQ(buildNiso(), 0);
     ASSERT_EQ(buildIso(), 0);
-    const std::string name = solstra() ? "SolstraIsoTopRegMap_BoardWin_SolstraIsoBoardRegMap_StandardRegsWin_"
-                                         "SolstraStandardRegs_RequiredRegsWin_RequiredRegs"
-                                       : "DuskmereIsoTopRegMap_BoardWin_DuskmereIsoBoardRegMap_StandardRegsWin_"
-                                         "DuskmereStandardRegs_RequiredRegsWin_RequiredRegs";
+    const std::string name = solstra()
+                                 ? "SolstraIsoTopRegMap_BoardWin_SolstraIsoBoardRegMap_StandardRegsWin_"
+                                   "SolstraStandardRegs_RequiredRegsWin_RequiredRegs"
+                                 : "DuskmereIsoTopRegMap_BoardWin_DuskmereIsoBoardRegMap_StandardRegsWin_"
+                                   "DuskmereStandardRegs_RequiredRegsWin_RequiredRegs";
     auto* map = lookUp(*arm, name + kFpgaMapVersion);
     ASSERT_NE(map, nullptr);
     kelvo_regmaps::tRequiredRegs* required = iso->wrapper.getRequiredRegs();
@@ -172,7 +175,8 @@ TEST_P(GroupsFpga, WrappersHandOutTheirOwnBlocksAndNullOutOfRange) {
     if (solstra()) {
         auto* top = w.getSolstraRegMap();
         EXPECT_EQ(w.getDcBusRegMap(0, 1), top->Channel.DcBus[1]);
-        EXPECT_EQ(w.getDcBusRegMap(7, 1), top->Channel.DcBus[1]) << "one channel: the channel is not looked at";
+        EXPECT_EQ(w.getDcBusRegMap(7, 1), top->Channel.DcBus[1])
+            << "one channel: the channel is not looked at";
         EXPECT_EQ(w.getRegAccessRegMap(0, 2), top->Board.IsoRegAccess[2]);
         EXPECT_EQ(w.getMeasureStreamStatusRegMap(0), &top->Channel.MeasureStreamStatus);
         EXPECT_EQ(w.getRequiredRegs(), &top->Board.StandardRegs.RequiredRegs);

@@ -45,15 +45,17 @@ Node solstraStandard() {
 
 std::vector<std::string> solstraNiso() {
     const Node channel{"ChannelWin_SolstraNisoChRegMap",
-                       {leaf("KelvoDcBusRegMapWin0_KelvoDcBusRegMap"), leaf("KelvoDcBusRegMapWin1_KelvoDcBusRegMap"),
+                       {leaf("KelvoDcBusRegMapWin0_KelvoDcBusRegMap"),
+                        leaf("KelvoDcBusRegMapWin1_KelvoDcBusRegMap"),
                         leaf("KelvoMeasureStreamStatusWin_KelvoMeasureStreamStatusRegMap"),
                         leaf("KelvoNisoStreamControlWin_KelvoNisoStreamControlRegMap")}};
     const Node board{"BoardWin_SolstraNisoBoardRegMap",
                      {leaf("KelvoIsoCommRegMapWin_KelvoIsoCommRegMap"),
                       leaf("KelvoNisoBoardCommonWin_KelvoNisoBoardCommonRegMap"), solstraStandard(),
                       leaf("StreamControlWin_KelvoStreamControlRegMap"),
-                      leaf("XfmrCtrlRegsWin_KelvoTransformerControlRegMap"), leaf("DebugWin_KelvoDebugRegMap"),
-                      leaf("IsoRegAccessWin0_KelvoRegAccessRegMap"), leaf("IsoRegAccessWin1_KelvoRegAccessRegMap"),
+                      leaf("XfmrCtrlRegsWin_KelvoTransformerControlRegMap"),
+                      leaf("DebugWin_KelvoDebugRegMap"), leaf("IsoRegAccessWin0_KelvoRegAccessRegMap"),
+                      leaf("IsoRegAccessWin1_KelvoRegAccessRegMap"),
                       leaf("IsoRegAccessWin2_KelvoRegAccessRegMap")}};
     return namesBelow("SolstraNisoTopRegMap", {channel, leaf("SeqTopWin_SolstraNisoSeqTopRegMap"), board});
 }
@@ -61,7 +63,8 @@ std::vector<std::string> solstraNiso() {
 std::vector<std::string> solstraIso() {
     auto isoChannel = [](const std::string& window) {
         return Node{window + "_SolstraIsoChRegMap",
-                    {leaf("KelvoFlexLoopWin_KelvoFlexLoopRegMap"), leaf("KelvoDcBusRegMapWin0_KelvoDcBusRegMap"),
+                    {leaf("KelvoFlexLoopWin_KelvoFlexLoopRegMap"),
+                     leaf("KelvoDcBusRegMapWin0_KelvoDcBusRegMap"),
                      leaf("KelvoDcBusRegMapWin1_KelvoDcBusRegMap"),
                      leaf("KelvoIsoStreamControlWin_KelvoIsoStreamControlRegMap")}};
     };
@@ -69,8 +72,8 @@ std::vector<std::string> solstraIso() {
                         {leaf("KelvoSequencerWin_KelvoSequencerRegMap"),
                          leaf("KelvoNisoCommRegMapWin_KelvoNisoCommRegMap"),
                          leaf("Adf4002InterfaceWin_KelvoAdf4002InterfaceRegMap"),
-                         leaf("ModulatorTimebaseControlWin_KelvoModulatorTimebaseControlRegMap"), solstraStandard(),
-                         leaf("SeqDebugWin_KelvoDebugRegMap")}};
+                         leaf("ModulatorTimebaseControlWin_KelvoModulatorTimebaseControlRegMap"),
+                         solstraStandard(), leaf("SeqDebugWin_KelvoDebugRegMap")}};
     const Node seqChannel{"SeqChannelWin_SolstraSeqChRegMap",
                           {leaf("NisoBaRegAccessWin0_KelvoRegAccessRegMap"),
                            leaf("NisoRegAccessWin0_KelvoRegAccessRegMap"),
@@ -94,37 +97,41 @@ Node duskmereSeqChannel(const std::string& window) {
 }
 
 std::vector<std::string> duskmereNiso() {
-    const Node board{"BoardWin_DuskmereNisoBoardRegMap",
-                     {leaf("KelvoIsoCommRegMapWin_KelvoIsoCommRegMap"), leaf("KelvoSequencerWin_KelvoSequencerRegMap"),
-                      leaf("KelvoNisoBoardCommonWin_KelvoNisoBoardCommonRegMap"), duskmereStandard(),
-                      leaf("StreamControlWin_KelvoStreamControlRegMap"),
-                      leaf("XfmrCtrlRegsWin_KelvoTransformerControlRegMap"), leaf("DebugWin_KelvoDebugRegMap"),
-                      leaf("SeqDebugWin_KelvoDebugRegMap"), leaf("KelvoI2cBusAccessWin_KelvoI2cBusAccessRegMap")}};
+    const Node board{
+        "BoardWin_DuskmereNisoBoardRegMap",
+        {leaf("KelvoIsoCommRegMapWin_KelvoIsoCommRegMap"), leaf("KelvoSequencerWin_KelvoSequencerRegMap"),
+         leaf("KelvoNisoBoardCommonWin_KelvoNisoBoardCommonRegMap"), duskmereStandard(),
+         leaf("StreamControlWin_KelvoStreamControlRegMap"),
+         leaf("XfmrCtrlRegsWin_KelvoTransformerControlRegMap"), leaf("DebugWin_KelvoDebugRegMap"),
+         leaf("SeqDebugWin_KelvoDebugRegMap"), leaf("KelvoI2cBusAccessWin_KelvoI2cBusAccessRegMap")}};
     auto channel = [](const std::string& window) {
-        return Node{window + "_DuskmereNisoChRegMap",
-                    {leaf("KelvoFlexLoopWin_KelvoFlexLoopRegMap"), leaf("Pca6416ADirectAccessWin_KelvoPca6416ARegs"),
-                     leaf("KelvoDcBusRegMapWin0_KelvoDcBusRegMap"), leaf("KelvoDcBusRegMapWin1_KelvoDcBusRegMap"),
-                     leaf("KelvoDcBusRegMapWin2_KelvoDcBusRegMap"), leaf("IsoRegAccessWin0_KelvoRegAccessRegMap"),
-                     leaf("IsoRegAccessWin1_KelvoRegAccessRegMap"), leaf("IsoRegAccessWin2_KelvoRegAccessRegMap"),
-                     leaf("KelvoMeasureStreamStatusWin_KelvoMeasureStreamStatusRegMap")}};
+        return Node{
+            window + "_DuskmereNisoChRegMap",
+            {leaf("KelvoFlexLoopWin_KelvoFlexLoopRegMap"), leaf("Pca6416ADirectAccessWin_KelvoPca6416ARegs"),
+             leaf("KelvoDcBusRegMapWin0_KelvoDcBusRegMap"), leaf("KelvoDcBusRegMapWin1_KelvoDcBusRegMap"),
+             leaf("KelvoDcBusRegMapWin2_KelvoDcBusRegMap"), leaf("IsoRegAccessWin0_KelvoRegAccessRegMap"),
+             leaf("IsoRegAccessWin1_KelvoRegAccessRegMap"), leaf("IsoRegAccessWin2_KelvoRegAccessRegMap"),
+             leaf("KelvoMeasureStreamStatusWin_KelvoMeasureStreamStatusRegMap")}};
     };
     Node seqBoard = board;
     const Node chSeqTop{"ChannelWins0_DuskmereChSeqTopRegMap",
                         {seqBoard, channel("ChannelWin"), duskmereSeqChannel("SeqChannelWin")}};
-    const Node seqTop{"SeqTopWin_DuskmereSeqTopRegMap", {leaf("SeqBoardWin_DuskmereSeqBoardRegMap"), chSeqTop}};
+    const Node seqTop{"SeqTopWin_DuskmereSeqTopRegMap",
+                      {leaf("SeqBoardWin_DuskmereSeqBoardRegMap"), chSeqTop}};
     return namesBelow("DuskmereNisoTopRegMap", {board, channel("ChannelWins0"), seqTop});
 }
 
 std::vector<std::string> duskmereIso() {
-    const Node channel{"ChannelWin_DuskmereIsoChRegMap",
-                       {leaf("KelvoFlexLoopWin_KelvoFlexLoopRegMap"), leaf("KelvoDcBusRegMapWin0_KelvoDcBusRegMap"),
-                        leaf("KelvoDcBusRegMapWin1_KelvoDcBusRegMap"),
-                        leaf("Pca6416ADirectAccessWin_KelvoPca6416ARegs"),
-                        leaf("KelvoI2cBusAccessWin_KelvoI2cBusAccessRegMap")}};
+    const Node channel{
+        "ChannelWin_DuskmereIsoChRegMap",
+        {leaf("KelvoFlexLoopWin_KelvoFlexLoopRegMap"), leaf("KelvoDcBusRegMapWin0_KelvoDcBusRegMap"),
+         leaf("KelvoDcBusRegMapWin1_KelvoDcBusRegMap"), leaf("Pca6416ADirectAccessWin_KelvoPca6416ARegs"),
+         leaf("KelvoI2cBusAccessWin_KelvoI2cBusAccessRegMap")}};
     const Node board{"BoardWin_DuskmereIsoBoardRegMap",
                      {leaf("KelvoNisoCommRegMapWin_KelvoNisoCommRegMap"),
                       leaf("Adf4002InterfaceWin_KelvoAdf4002InterfaceRegMap"),
-                      leaf("ModulatorTimebaseControlWin_KelvoModulatorTimebaseControlRegMap"), duskmereStandard()}};
+                      leaf("ModulatorTimebaseControlWin_KelvoModulatorTimebaseControlRegMap"),
+                      duskmereStandard()}};
     return namesBelow("DuskmereIsoTopRegMap", {channel, duskmereSeqChannel("IsoChDebugSeqWin"), board});
 }
 
@@ -173,7 +180,8 @@ TEST_P(GroupsRegistration, EachTopMapRegistersItsNamesInTableOrder) {
 
     // Every name leads to a map (with the version suffix).
     for (const std::string& name : names) {
-        EXPECT_NE(kelvo_test::groups::lookUp(*arm, name + kelvo_test::groups::kFpgaMapVersion), nullptr) << name;
+        EXPECT_NE(kelvo_test::groups::lookUp(*arm, name + kelvo_test::groups::kFpgaMapVersion), nullptr)
+            << name;
     }
 
     // Removal walks the same names in the same order, the isolated group first.

@@ -15,10 +15,10 @@
 namespace {
 
 using kelvo_driver::TYMORegMaps;
-using nVOAPALS100::tStatus;
 using kelvo_test::groups::LoggingARMDispatcher;
 using kelvo_test::groups::lookUp;
 using kelvo_test::groups::namesOf;
+using nVOAPALS100::tStatus;
 
 constexpr const char* kBridgeVersion = "_Ver2.3.0f7";
 
@@ -34,7 +34,8 @@ protected:
         group = nullptr;
         EXPECT_EQ(dispatcher->getNumberOfRegistrations(), 0u);
         dispatcher.reset();
-        EXPECT_EQ(board->module->deviceErrorCount(), 0u) << ::testing::PrintToString(board->module->deviceErrors());
+        EXPECT_EQ(board->module->deviceErrorCount(), 0u)
+            << ::testing::PrintToString(board->module->deviceErrors());
         board.reset();
         LeakCheckedTest::TearDown();
     }
@@ -55,9 +56,16 @@ protected:
 const std::vector<std::string> kRegistered = {
     "BrixelDMAChannel0",   "BrixelDMAChannel1",   "SwitchedBrixelBimRegMap", "Brixel",   "IOPort2RegMap",
     "IsolationPortRegMap", "BrixelConfigPortSPI", "BrixelConfigPortWindow",  "Triggers", "DO"};
-const std::vector<std::string> kRemoved = {
-    "DO",     "Triggers",      "BrixelConfigPortWindow",  "BrixelConfigPortSPI", "IsolationPortRegMap",
-    "IOPort2RegMap", "Brixel", "SwitchedBrixelBimRegMap", "BrixelDMAChannel0",   "BrixelDMAChannel1"};
+const std::vector<std::string> kRemoved = {"DO",
+                                           "Triggers",
+                                           "BrixelConfigPortWindow",
+                                           "BrixelConfigPortSPI",
+                                           "IsolationPortRegMap",
+                                           "IOPort2RegMap",
+                                           "Brixel",
+                                           "SwitchedBrixelBimRegMap",
+                                           "BrixelDMAChannel0",
+                                           "BrixelDMAChannel1"};
 
 TEST_F(GroupsTymo, TenNamesDMAChannelsFirstAtRegistrationAndLastAtRemoval) {
     EXPECT_EQ(barSize, sim::Module::kBar0Size);

@@ -131,8 +131,8 @@ TEST_F(WindowsMemory, BytesAreReadOnceInRunsAndThenServedFromTheSoftCopy) {
     get(8, 2);
     takeCalls();
     accessor->beginReads = accessor->endReads = 0;
-    EXPECT_EQ(get(2, 12), (std::vector<uint8_t>{0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4A, 0x4B,
-                                                0x4C, 0x4D}));
+    EXPECT_EQ(get(2, 12),
+              (std::vector<uint8_t>{0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4A, 0x4B, 0x4C, 0x4D}));
     EXPECT_EQ(takeCalls(), (std::vector<Call>{{'R', 4, 4}, {'R', 10, 4}}));
     EXPECT_EQ(accessor->beginReads, 1);
     EXPECT_EQ(accessor->endReads, 1);
