@@ -174,38 +174,23 @@ TEST_P(GroupsFpga, WrappersHandOutTheirOwnBlocksAndNullOutOfRange) {
     EXPECT_NE(i.getDcBusRegMap(1), nullptr);
     if (solstra()) {
         auto* top = w.getSolstraRegMap();
-        EXPECT_EQ(w.getDcBusRegMap(0, 1), top->Channel.DcBus[1]);
         EXPECT_EQ(w.getDcBusRegMap(7, 1), top->Channel.DcBus[1])
             << "one channel: the channel is not looked at";
-        EXPECT_EQ(w.getRegAccessRegMap(0, 2), top->Board.IsoRegAccess[2]);
-        EXPECT_EQ(w.getMeasureStreamStatusRegMap(0), &top->Channel.MeasureStreamStatus);
-        EXPECT_EQ(w.getRequiredRegs(), &top->Board.StandardRegs.RequiredRegs);
-        auto* isoTop = i.getSolstraRegMap();
+        EXPECT_EQ(w.getRegAccessRegMap(0, 2)->base(), 0x240u);
         // The sequencer's view for the sequencer blocks, the channel's own for the loop.
-        EXPECT_EQ(i.getSeqFlexLoopRegMap(), &isoTop->SeqTop.Channel.SeqChannel.SeqFlexLoop);
         EXPECT_EQ(i.getSeqFlexLoopRegMap()->base(), 0x18400u);
-        EXPECT_EQ(i.getFlexLoopRegMap(), &isoTop->Channel.FlexLoop);
-        EXPECT_EQ(i.getRequiredRegs(), &isoTop->Board.StandardRegs.RequiredRegs);
+        EXPECT_EQ(i.getFlexLoopRegMap(), &i.getSolstraRegMap()->Channel.FlexLoop);
     } else {
-        auto* top = w.getDuskmereRegMap();
-        EXPECT_EQ(w.getDcBusRegMap(0, 2), top->Channels[0]->KelvoDcBusRegMaps[2]);
+        EXPECT_EQ(w.getDcBusRegMap(0, 2)->base(), 0xC210u);
         EXPECT_EQ(w.getDcBusRegMap(1, 0), nullptr);
-        EXPECT_EQ(w.getRegAccessRegMap(0, 2), top->Channels[0]->IsoRegAccess[2]);
+        EXPECT_EQ(w.getRegAccessRegMap(0, 2)->base(), 0xC140u);
         EXPECT_EQ(w.getRegAccessRegMap(1, 0), nullptr);
         EXPECT_EQ(w.getMeasureStreamStatusRegMap(1), nullptr);
-        EXPECT_EQ(w.getMeasureStreamStatusRegMap(0), &top->Channels[0]->KelvoMeasureStreamStatus);
-        EXPECT_EQ(w.getIsoCommRegMap(), &top->Board.KelvoIsoComm);
         EXPECT_EQ(w.getRequiredRegs()->base(), 0x8000u) << "the board's own block, not the sequencer's view";
         EXPECT_EQ(i.getSequencerChSeqRegMap()->base(), 0x4000u);
         EXPECT_EQ(i.getSeqFlexLoopRegMap()->base(), 0x4400u);
         EXPECT_EQ(i.getFlexLoopRegMap()->base(), 0x2000u);
     }
-    EXPECT_NE(w.getStreamControlRegMap(), nullptr);
-    EXPECT_NE(w.getTransformerControlRegMap(), nullptr);
-    EXPECT_NE(w.getNisoBoardCommonRegMap(), nullptr);
-    EXPECT_NE(i.getNisoCommRegMap(), nullptr);
-    EXPECT_NE(i.getAdf4002InterfaceRegMap(), nullptr);
-    EXPECT_NE(i.getModulatorTimebaseControlRegMap(), nullptr);
 }
 
 TEST_P(GroupsFpga, TheLinksMapIsLockedWhileTheIsolatedGroupLives) {

@@ -341,26 +341,6 @@ TEST_F(WindowsMemory, ShortMemoryLeavesEverythingAsItWas) {
     EXPECT_TRUE(accessor->calls.empty());
 }
 
-TEST_F(WindowsMemory, InMemoryAccessorBacksAWindow) {
-    const uint8_t source[6] = {1, 2, 3, 4, 5, 6};
-    tStatus status;
-    devicewindow::MemoryAccessor memory(source + 1, source + 5, status);
-    MemoryWindow onMemory(memory, status);
-    ASSERT_TRUE(status.isSuccess());
-    EXPECT_EQ(onMemory.getSizeInBytes(), 4u);
-    uint8_t out[4] = {};
-    const uint8_t in[2] = {0xA0, 0xA1};
-    onMemory.write(in, 2, 2, false, status);
-    onMemory.read(0, 4, out, status);
-    EXPECT_EQ(status.getCode(), 0);
-    EXPECT_EQ(std::vector<uint8_t>(out, out + 4), (std::vector<uint8_t>{2, 3, 0xA0, 0xA1}));
-
-    devicewindow::MemoryAccessor blank(3, status);
-    MemoryWindow onBlank(blank, status);
-    onBlank.get(0, 3, out, status);
-    EXPECT_EQ(std::vector<uint8_t>(out, out + 3), (std::vector<uint8_t>(3, 0xFF)));
-}
-
 // read and write hold the window's lock across their two steps: a reader of a
 // range never sees half of a concurrent writer's bytes.
 TEST_F(WindowsMemory, ReadAndWriteAreAtomicAgainstEachOther) {
