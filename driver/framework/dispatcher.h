@@ -1,0 +1,60 @@
+// A wrapper dispatcher that also looks names up from user memory, as the
+// I/O-control operations that address a map or window by name do.
+#pragma once
+
+#include <stdint.h>
+
+#include "framework/wrapper_dispatcher.h"
+#include "platform/event_descriptor.h"
+#include "platform/user_buffer.h"
+
+namespace voregitools {
+
+// The longest name a caller may pass from user mode.
+constexpr uint64_t kMaxUserNameLength = 4096;
+
+template <typename T, template <typename> class BaseDispatcher = WrapperDispatcher>
+class Dispatcher : public BaseDispatcher<T> {
+    using Base = BaseDispatcher<T>;
+
+public:
+    using Base::getRegistration;
+
+    Dispatcher() = default;
+    ~Dispatcher() override {}
+
+    // Copies length bytes of the name at userAddress from the requester's
+    // memory, ends it after them (the name need not be terminated; a zero
+    // inside it ends it early) and looks it up. object is null unless the
+    // lookup succeeded. A length above 4096 is -52005 and copies nothing;
+    // -52000 when the name buffer cannot be had; a failed copy keeps its code.
+    void getRegistration(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t userAddress,
+                         uint64_t length, T** object, nVOAPALS100::tStatus& status,
+                         kelvo_driver::nVOAPAL000::tMutex** mutex) {
+        if (object != nullptr) {
+            *object = nullptr;
+        }
+        if (status.isFatal()) {
+            return;
+        }
+        if (length > kMaxUserNameLength) {
+            KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidParameter);
+            return;
+        }
+        const uint64_t size = length + 1;
+        char* name = static_cast<char*>(nVOAPAL200_malloc(size, &status));
+        if (name == nullptr) {
+            return;
+        }
+        nVOKAL240_memSet(name, 0, size);
+        kelvo_driver::nVOAPAL000::tUserBuffer user(event, userAddress, length);
+        user.read(0, name, length, status);
+        if (status.isNotFatal()) {
+            name[length] = '\0';
+            getRegistration(name, object, status, mutex);
+        }
+        nVOKAL100_free(name);
+    }
+};
+
+} // namespace voregitools

@@ -1,0 +1,141 @@
+// Hardware-state checkers: register verifiers, the checker composite and the
+// fixed checker collection; the registration switches.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "framework/hardware_state_checker_collection.h"
+#include "framework/hardware_state_checker_composite.h"
+#include "framework/regi_config.h"
+#include "framework/simple_register_verifier.h"
+#include "test_support.h"
+
+namespace fakeregs {
+
+// A register record read through its map, as the register-map engine keeps them.
+struct StatusReg {
+    uint32_t softCopy = 0;
+    bool inWindow = true;
+    uint32_t hardware = 0;
+    int reads = 0;
+};
+
+void refreshRecord(StatusReg& record, nVOAPALS100::tStatus& status) {
+    if (!record.inWindow) {
+        KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kNotAccessible);
+        return;
+    }
+    ++record.reads;
+    record.softCopy = record.hardware;
+}
+
+} // namespace fakeregs
+
+namespace {
+
+using nVOAPALS100::tStatus;
+
+constexpr uint32_t kBoardSignature = 0x50A1C0DE;
+constexpr int32_t kSignatureCode = static_cast<int32_t>(0xBFFA467Cu);
+constexpr int32_t kAccessCode = static_cast<int32_t>(0xBFFA468Bu);
+using SignatureVerifier = kdut::SimpleSignatureVerifierTemplate<fakeregs::StatusReg, kBoardSignature, kSignatureCode>;
+using AccessVerifier = kdut::SimpleRegisterVerifierTemplate<fakeregs::StatusReg, 0x80000000u, 0u, kAccessCode>;
+
+int64_t check(kdut::HardwareStateCheckerInterface& checker) {
+    tStatus status;
+    checker.checkHardwareState(status);
+    return status.getCode();
+}
+
+TEST(FrameworkVerifier, ComparesTheRefreshedRegisterUnderItsMask) {
+    fakeregs::StatusReg signature;
+    SignatureVerifier signatureVerifier(signature);
+    signature.hardware = kBoardSignature;
+    EXPECT_EQ(check(signatureVerifier), 0);
+    signature.hardware = 0xFFFFFFFF; // the device is gone
+    EXPECT_EQ(check(signatureVerifier), kSignatureCode);
+    EXPECT_EQ(signature.reads, 2);
+
+    fakeregs::StatusReg access;
+    AccessVerifier accessVerifier(access);
+    access.hardware = 0x7FFFFFFF;
+    EXPECT_EQ(check(accessVerifier), 0);
+    access.hardware = 0x80000000;
+    EXPECT_EQ(check(accessVerifier), kAccessCode);
+
+    // A register its map cannot reach reports that, not the mismatch of the cached value.
+    access.inWindow = false;
+    EXPECT_EQ(check(accessVerifier), tStatus::kNotAccessible);
+    // A fatal status reads nothing.
+    tStatus failed;
+    KELVO_SET_STATUS(failed, -1);
+    signatureVerifier.checkHardwareState(failed);
+    EXPECT_EQ(signature.reads, 2);
+}
+
+// Records the order of the calls and the status each one saw.
+struct RecordingChecker : kdut::HardwareStateCheckerInterface {
+    RecordingChecker(std::vector<std::string>& log, std::string name, int64_t fault = 0)
+        : log_(log), name_(std::move(name)), fault_(fault) {}
+    void checkHardwareState(tStatus& status) override {
+        log_.push_back(name_ + ":" + std::to_string(status.getCode()));
+        if (status.isNotFatal() && fault_ != 0) {
+            KELVO_SET_STATUS(status, fault_);
+        }
+    }
+    std::vector<std::string>& log_;
+    std::string name_;
+    int64_t fault_;
+};
+
+class FrameworkCheckerComposite : public kelvo_test::LeakCheckedTest {};
+
+TEST_F(FrameworkCheckerComposite, RunsInInsertionOrderAndTheFirstFailureIsReported) {
+    std::vector<std::string> log;
+    RecordingChecker first(log, "a");
+    RecordingChecker second(log, "b", -7);
+    RecordingChecker third(log, "c", -9);
+    tStatus status;
+    kdut::HardwareStateCheckerComposite composite(2, status); // the capacity is no limit
+    composite.add(&first, status);
+    composite.add(&second, status);
+    composite.add(&third, status);
+    composite.add(&first, status); // no duplicate check
+    composite.remove(&first, status);
+    ASSERT_TRUE(status.isSuccess());
+    composite.checkHardwareState(status);
+    EXPECT_EQ(status.getCode(), -7);
+    EXPECT_EQ(log, (std::vector<std::string>{"b:0", "c:-7", "a:-7"}));
+
+    tStatus absent;
+    composite.remove(&first, absent);
+    EXPECT_TRUE(absent.isSuccess());
+    composite.remove(&first, absent);
+    EXPECT_EQ(absent.getCode(), tStatus::kNotAccessible);
+}
+
+TEST(FrameworkCheckerCollection, CallsEveryMemberInOrderWithTheSameStatus) {
+    std::vector<std::string> log;
+    RecordingChecker first(log, "a");
+    RecordingChecker second(log, "b", -7);
+    RecordingChecker third(log, "c");
+    orut::HardwareStateCheckerCollection collection;
+    collection.add(&first);
+    collection.add(&second);
+    collection.add(&third);
+    EXPECT_EQ(check(collection), -7);
+    EXPECT_EQ(log, (std::vector<std::string>{"a:0", "b:0", "c:-7"}));
+    collection.remove(&second);
+    EXPECT_EQ(check(collection), 0);
+}
+
+TEST(FrameworkRegiConfig, MergeKeepsMarkedSwitches) {
+    const voregitools::RegiConfig previous(1, 0, 1);
+    const voregitools::RegiConfig merged(previous, voregitools::RegiConfig::readSourceKeepPrevConfiguration, 1,
+                                         voregitools::RegiConfig::writeCachingKeepPrevConfiguration);
+    EXPECT_EQ(merged, voregitools::RegiConfig(1, 1, 1));
+    EXPECT_EQ(merged.toBits(), 7u);
+    EXPECT_EQ(voregitools::RegiConfig(2u), voregitools::RegiConfig(0, 1, 0));
+}
+
+} // namespace

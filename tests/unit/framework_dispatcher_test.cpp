@@ -1,0 +1,358 @@
+// Named registration: adding and finding objects by name with the "_Ver"
+// suffix rules, the name slots and the TAB-separated list, removals that
+// share one status, and lookups of names in user memory.
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+
+#include "control.h"
+#include "framework/arm_dispatcher.h"
+#include "framework/device_window.h"
+#include "framework/dispatcher.h"
+#include "platform/sync.h"
+#include "platform/vohtl/string.h"
+#include "regmaps/stream_circuit_reg_map.h"
+#include "regs_fake_accessor.h"
+#include "test_support.h"
+
+namespace {
+
+using kelvo_driver::nVOAPAL000::tMutex;
+using nVOAPALS100::tStatus;
+using WindowDispatcher = voregitools::Dispatcher<devicewindow::DeviceWindow>;
+namespace regi = voregitools;
+
+struct FakeWindow : devicewindow::DeviceWindow {
+    FakeWindow(const char* version = "", const char* oldest = "") : version_(version), oldest_(oldest) {}
+    const char* getVersion() const override { return version_; }
+    const char* getOldestCompatibleVersion() const override { return oldest_; }
+    const char* version_;
+    const char* oldest_;
+};
+
+class FrameworkDispatcher : public kelvo_test::LeakCheckedTest {
+protected:
+    // Looks name up; returns the code and puts the object found in found.
+    int64_t lookup(const char* name, devicewindow::DeviceWindow** found = nullptr) {
+        devicewindow::DeviceWindow* object = nullptr;
+        tStatus status;
+        dispatcher.getRegistration(name, &object, status, nullptr);
+        if (found != nullptr) {
+            *found = object;
+        }
+        return status.getCode();
+    }
+    std::string list() {
+        vohtl::BasicString text;
+        tStatus status;
+        dispatcher.getRegistrationList(text, status);
+        return text.c_str();
+    }
+
+    // The dispatcher goes before the leak check.
+    void TearDown() override {
+        holder_.reset();
+        LeakCheckedTest::TearDown();
+    }
+
+    std::optional<WindowDispatcher> holder_{std::in_place};
+    WindowDispatcher& dispatcher = *holder_;
+};
+
+TEST_F(FrameworkDispatcher, UnversionedRegistrationRefusesAClientVersion) {
+    FakeWindow flash;
+    tStatus status;
+    dispatcher.add("flashWindow", flash, status);
+    ASSERT_TRUE(status.isSuccess());
+
+    devicewindow::DeviceWindow* found = nullptr;
+    EXPECT_EQ(lookup("flashWindow", &found), 0);
+    EXPECT_EQ(found, &flash);
+    EXPECT_EQ(lookup("flashWindow_Ver1.0.0f0", &found), regi::kRegiUnversionedWithVersion);
+    EXPECT_EQ(found, nullptr);
+    EXPECT_EQ(lookup("flashWindow_Ver", &found), 0); // empty version text: not given
+    EXPECT_EQ(found, &flash);
+    EXPECT_EQ(lookup("flashWindow_Ver0.0.0d0"), 0);
+    EXPECT_EQ(lookup("flashwindow"), regi::kRegiNameNotFound); // exact, case-sensitive
+    EXPECT_EQ(lookup("flash"), regi::kRegiNameNotFound);
+}
+
+TEST_F(FrameworkDispatcher, VersionedRegistrationChecksTheClientVersion) {
+    FakeWindow map("1.2.0f0", "1.0.0f0");
+    tStatus status;
+    dispatcher.add("Header", map, status);
+    ASSERT_TRUE(status.isSuccess());
+
+    devicewindow::DeviceWindow* found = nullptr;
+    EXPECT_EQ(lookup("Header", &found), regi::kRegiVersionRequired);
+    EXPECT_EQ(found, nullptr);
+    EXPECT_EQ(lookup("Header_Ver1.1.0f0", &found), 0);
+    EXPECT_EQ(found, &map);
+    EXPECT_EQ(lookup("Header_Ver1.0.0f0"), 0);
+    EXPECT_EQ(lookup("Header_Ver1.2.0f0"), 0);
+    EXPECT_EQ(lookup("Header_Ver0.9.0f0"), regi::kRegiClientTooOld);
+    EXPECT_EQ(lookup("Header_Ver120f0"), 0); // compact form
+    // A newer client gets the object with a warning.
+    found = nullptr;
+    EXPECT_EQ(lookup("Header_Ver1.3.0f0", &found), regi::kRegiClientNewer);
+    EXPECT_EQ(found, &map);
+
+    EXPECT_EQ(lookup("Header_Verx"), regi::kRegiBadVersionText);
+    EXPECT_EQ(lookup("Header_Ver256.0.0f0"), regi::kRegiVersionOutOfRange);
+    // Split at the first marker: the rest is the version text.
+    EXPECT_EQ(lookup("Header_Ver1.1.0f0_Ver1.1.0f0"), regi::kRegiBadVersionText);
+}
+
+TEST_F(FrameworkDispatcher, ALookupHandsOutTheRegistrationsOwnMutexOnlyOnSuccess) {
+    FakeWindow a("1.0.0f0", "1.0.0f0");
+    FakeWindow b;
+    tStatus status;
+    dispatcher.add("a", a, status);
+    dispatcher.add("b", b, status);
+    WindowDispatcher::Wrapper* wrapper = nullptr;
+    tMutex* mutex = nullptr;
+    dispatcher.getRegistration("a_Ver1.0.0f0", &wrapper, status, &mutex);
+    ASSERT_TRUE(status.isSuccess());
+    EXPECT_EQ(wrapper->getObject(), &a);
+    EXPECT_EQ(mutex, wrapper->getMutex());
+    tMutex* other = nullptr;
+    dispatcher.getRegistration("b", &wrapper, status, &other);
+    EXPECT_NE(other, mutex);
+
+    // On an error the out values stay as they were.
+    tStatus failed;
+    dispatcher.getRegistration("a", &wrapper, failed, &other);
+    EXPECT_EQ(failed.getCode(), regi::kRegiVersionRequired);
+    EXPECT_EQ(wrapper->getObject(), &b);
+    EXPECT_NE(other, mutex);
+}
+
+TEST_F(FrameworkDispatcher, NullNamesAndBuffersAreRefused) {
+    FakeWindow window;
+    tStatus status;
+    dispatcher.add(nullptr, window, status);
+    EXPECT_EQ(status.getCode(), regi::kRegiNullPointer);
+    EXPECT_EQ(dispatcher.getNumberOfRegistrations(), 0u);
+    EXPECT_EQ(lookup(nullptr), regi::kRegiNullPointer);
+    tStatus removal;
+    dispatcher.remove(nullptr, removal);
+    EXPECT_EQ(removal.getCode(), regi::kRegiNullPointer);
+    tStatus names;
+    dispatcher.getRegistrationNames(nullptr, names);
+    EXPECT_EQ(names.getCode(), regi::kRegiNullPointer);
+}
+
+TEST_F(FrameworkDispatcher, AFailedAddRegistersNothing) {
+    FakeWindow badText("1.2");
+    tStatus status;
+    dispatcher.add("bad", badText, status);
+    EXPECT_EQ(status.getCode(), regi::kRegiBadVersionText);
+
+    FakeWindow window;
+    for (int call = 1; call <= 3; ++call) { // the wrapper, the name copy, the list
+        kal::memory::failNth(call);
+        tStatus memory;
+        dispatcher.add("window", window, memory);
+        EXPECT_EQ(memory.getCode(), tStatus::kOutOfMemory) << call;
+        kal::memory::clearFaults();
+    }
+    kal::faults::failNth(kal::faults::kMutex, 1);
+    tStatus mutex;
+    dispatcher.add("window", window, mutex);
+    EXPECT_EQ(mutex.getCode(), tStatus::kOutOfMemory);
+    kal::faults::clear();
+    EXPECT_EQ(dispatcher.getNumberOfRegistrations(), 0u);
+}
+
+TEST_F(FrameworkDispatcher, NameSlotsAndTheJoinedList) {
+    const std::string exact(64, 'x');
+    const std::string longer = std::string(70, 'y');
+    FakeWindow window;
+    tStatus status;
+    dispatcher.add("", window, status); // an empty name adds no TAB at the front
+    dispatcher.add("Brixel", window, status);
+    dispatcher.add(exact.c_str(), window, status);
+    dispatcher.add(longer.c_str(), window, status);
+    ASSERT_TRUE(status.isSuccess());
+    ASSERT_EQ(dispatcher.getNumberOfRegistrations(), 4u);
+
+    const std::string expected = "Brixel\t" + exact + "\t" + longer;
+    EXPECT_EQ(list(), expected);
+    EXPECT_EQ(dispatcher.getSizeOfRegistrationList(), expected.size() + 1);
+
+    std::array<char, 64 * 4> slots;
+    slots.fill('#');
+    dispatcher.getRegistrationNames(slots.data(), status);
+    ASSERT_TRUE(status.isSuccess());
+    EXPECT_EQ(slots[0], '\0');
+    EXPECT_EQ(slots[1], '#'); // after a terminator the slot is left as it was
+    EXPECT_EQ(std::string(slots.data() + 64), "Brixel");
+    EXPECT_EQ(slots[64 + 7], '#');
+    EXPECT_EQ(std::string(slots.data() + 128, 64), exact); // whole slot, no terminator
+    EXPECT_EQ(std::string(slots.data() + 192, 64), longer.substr(0, 64));
+
+    // The empty name is found by an empty lookup.
+    EXPECT_EQ(lookup(""), 0);
+    EXPECT_EQ(lookup(exact.c_str()), 0);
+
+    WindowDispatcher empty;
+    EXPECT_EQ(empty.getSizeOfRegistrationList(), 1u);
+    vohtl::BasicString none;
+    empty.getRegistrationList(none, status);
+    EXPECT_STREQ(none.c_str(), "");
+}
+
+TEST_F(FrameworkDispatcher, DuplicateNamesFindTheFirstAndAllGoWithTheDispatcher) {
+    FakeWindow first;
+    FakeWindow second;
+    tStatus status;
+    dispatcher.add("dup", first, status);
+    dispatcher.add("dup", second, status);
+    ASSERT_EQ(dispatcher.getNumberOfRegistrations(), 2u);
+    devicewindow::DeviceWindow* found = nullptr;
+    lookup("dup", &found);
+    EXPECT_EQ(found, &first);
+    EXPECT_EQ(list(), "dup\tdup");
+
+    dispatcher.remove("dup", status);
+    EXPECT_TRUE(status.isSuccess());
+    lookup("dup", &found);
+    EXPECT_EQ(found, &second);
+
+    // A second dispatcher destroyed with two entries of one name (and a name
+    // holding a TAB) deletes every wrapper: the leak check would see one left.
+    auto* other = new WindowDispatcher;
+    other->add("dup", first, status);
+    other->add("dup", second, status);
+    other->add("tab\tname", first, status);
+    ASSERT_TRUE(status.isSuccess());
+    delete other;
+}
+
+TEST_F(FrameworkDispatcher, RemovalsSharingOneStatusAllTakePlace) {
+    FakeWindow a;
+    FakeWindow b;
+    FakeWindow c;
+    tStatus status;
+    dispatcher.add("a", a, status);
+    dispatcher.add("b", b, status);
+    dispatcher.add("c", c, status);
+    ASSERT_TRUE(status.isSuccess());
+
+    // A teardown chain: a missing name fails, the rest are still removed.
+    tStatus teardown;
+    dispatcher.remove("a", teardown);
+    dispatcher.remove("missing", teardown);
+    EXPECT_EQ(teardown.getCode(), regi::kRegiNameNotFound);
+    dispatcher.remove("b", teardown);
+    dispatcher.remove("c", teardown);
+    EXPECT_EQ(teardown.getCode(), regi::kRegiNameNotFound);
+    EXPECT_EQ(dispatcher.getNumberOfRegistrations(), 0u);
+    EXPECT_EQ(lookup("b"), regi::kRegiNameNotFound);
+
+    // The same after an unrelated earlier failure of the setup task.
+    dispatcher.add("a", a, status);
+    tStatus failedSetup;
+    KELVO_SET_STATUS(failedSetup, tStatus::kOutOfMemory);
+    dispatcher.remove("a", failedSetup);
+    EXPECT_EQ(failedSetup.getCode(), tStatus::kOutOfMemory);
+    EXPECT_EQ(dispatcher.getNumberOfRegistrations(), 0u);
+}
+
+class FrameworkUserNameLookup : public FrameworkDispatcher {
+protected:
+    int64_t userLookup(const void* name, uint64_t length, devicewindow::DeviceWindow** found = nullptr) {
+        return userLookupAt(kal::usermem::address(name), length, found);
+    }
+    int64_t userLookupAt(uint64_t address, uint64_t length, devicewindow::DeviceWindow** found = nullptr) {
+        devicewindow::DeviceWindow* object = reinterpret_cast<devicewindow::DeviceWindow*>(0x1);
+        tStatus status;
+        dispatcher.getRegistration(kContext, address, length, &object, status, nullptr);
+        if (found != nullptr) {
+            *found = object;
+        }
+        return status.getCode();
+    }
+    static constexpr kelvo_driver::nVOAPAL000::tEventDescriptor kContext = 0x77;
+};
+
+TEST_F(FrameworkUserNameLookup, CopiesTheNameFromTheRequestersMemory) {
+    FakeWindow window("1.0.0f0", "1.0.0f0");
+    tStatus status;
+    dispatcher.add("NisoFpgaWindow", window, status);
+    ASSERT_TRUE(status.isSuccess());
+
+    kal::usermem::Scope scope;
+    const char text[] = "NisoFpgaWindow_Ver1.0.0f0|garbage"; // not terminated where the length ends
+    scope.add(text, sizeof(text));
+    devicewindow::DeviceWindow* found = nullptr;
+    EXPECT_EQ(userLookup(text, 25, &found), 0);
+    EXPECT_EQ(found, &window);
+    EXPECT_EQ(userLookup(text, 14, &found), regi::kRegiVersionRequired);
+    EXPECT_EQ(found, nullptr);
+
+    const char early[] = "NisoFpgaWindow_Ver1.0.0f0\0tail"; // a zero inside ends the name
+    scope.add(early, sizeof(early));
+    EXPECT_EQ(userLookup(early, sizeof(early), &found), 0);
+    EXPECT_EQ(found, &window);
+
+    // Length 0 looks up the empty name.
+    EXPECT_EQ(userLookup(text, 0, &found), regi::kRegiNameNotFound);
+    EXPECT_EQ(found, nullptr);
+}
+
+TEST_F(FrameworkUserNameLookup, BadLengthsAndAddressesChangeNothing) {
+    FakeWindow window;
+    tStatus status;
+    dispatcher.add("w", window, status);
+
+    kal::usermem::Scope scope;
+    std::string longName(5000, 'w');
+    scope.add(longName.data(), longName.size());
+    devicewindow::DeviceWindow* found = nullptr;
+    const auto calls = kal::memory::allocationCalls();
+    // A length from user mode is bounded before length + 1 is allocated.
+    EXPECT_EQ(userLookup(longName.data(), 4097, &found), tStatus::kInvalidParameter);
+    EXPECT_EQ(userLookup(longName.data(), UINT64_MAX, &found), tStatus::kInvalidParameter);
+    EXPECT_EQ(found, nullptr);
+    EXPECT_EQ(kal::memory::allocationCalls(), calls);
+    EXPECT_EQ(userLookup(longName.data(), 4096, &found), regi::kRegiNameNotFound);
+
+    // Memory the requester does not own.
+    const char foreign[] = "w";
+    EXPECT_EQ(userLookup(foreign, 1, &found), tStatus::kNotAccessible);
+    EXPECT_EQ(found, nullptr);
+
+    kal::memory::failNth(1);
+    const char name[] = "w";
+    scope.add(name, 1);
+    EXPECT_EQ(userLookup(name, 1, &found), tStatus::kOutOfMemory);
+    EXPECT_EQ(userLookup(name, 1, &found), 0);
+    EXPECT_EQ(found, &window);
+}
+
+TEST(FrameworkArmDispatcher, RegisterMapsRegisterThemselvesWithTheirVersions) {
+    kelvo_test::FakeAccessor bus;
+    kelvo_regmaps::tStreamCircuitRegMap map{&bus, 0x34000, 0, 0x1000};
+    armki::ARMDispatcher dispatcher;
+    tStatus status;
+    map.addToDispatcher(dispatcher, status);
+    ASSERT_TRUE(status.isSuccess());
+
+    arm::DynamicAccessInterfaceBase<tStatus>* found = nullptr;
+    tStatus bare;
+    dispatcher.getRegistration("StreamCircuitRegMap", &found, bare, nullptr);
+    EXPECT_EQ(bare.getCode(), regi::kRegiVersionRequired);
+    tStatus versioned;
+    dispatcher.getRegistration("StreamCircuitRegMap_Ver1.0.0d379", &found, versioned, nullptr);
+    EXPECT_TRUE(versioned.isSuccess());
+    EXPECT_EQ(found, &map);
+
+    map.removeFromDispatcher(dispatcher, status);
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_EQ(dispatcher.getNumberOfRegistrations(), 0u);
+}
+
+} // namespace

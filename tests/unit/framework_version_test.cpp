@@ -1,0 +1,94 @@
+// Version values: text forms, packing, ordering and their error codes.
+#include <string>
+
+#include "framework/version.h"
+#include "test_support.h"
+
+namespace {
+
+using nVOAPALS100::tStatus;
+using voregitools::Version;
+
+std::string text(const Version& version) {
+    char buffer[Version::kStringSize];
+    tStatus status;
+    version.toString(buffer, status);
+    return buffer;
+}
+
+Version parsed(const char* versionText) {
+    tStatus status;
+    Version version = Version::parse(versionText, status);
+    EXPECT_TRUE(status.isSuccess()) << versionText << " -> " << status.getCode();
+    return version;
+}
+
+TEST(FrameworkVersion, DottedAndCompactFormsReadTheSameValue) {
+    const Version reference = parsed("1.2.3f45");
+    EXPECT_EQ(parsed("01.02.03f045"), reference);
+    EXPECT_EQ(parsed("123f45"), reference);
+    EXPECT_EQ(text(reference), "1.2.3f45");
+    EXPECT_EQ(reference.getFirstWord(), (1u << 24) | (2u << 20) | (3u << 16) | (3u << 14) | 45u);
+    EXPECT_EQ(text(parsed("200a13081315")), "2.0.0a13081315"); // a register map's text
+    EXPECT_EQ(parsed(""), voregitools::kNoVersion);
+    EXPECT_EQ(parsed(nullptr), voregitools::kNoVersion);
+    EXPECT_EQ(text(voregitools::kNoVersion), "0.0.0d0");
+}
+
+TEST(FrameworkVersion, MalformedTextsFailAndLeaveTheNoVersionValue) {
+    const struct {
+        const char* text;
+        int64_t code;
+    } cases[] = {
+        {"1.2.3", voregitools::kRegiBadVersionText},   {"1.2.3f", voregitools::kRegiBadVersionText},
+        {"1.2", voregitools::kRegiBadVersionText},     {"1234", voregitools::kRegiBadVersionText},
+        {"1.2.3x4", voregitools::kRegiBadVersionText}, {"1.2.3f4z", voregitools::kRegiBadVersionText},
+        {"12a3f4", voregitools::kRegiBadVersionText},  {"256.0.0f0", voregitools::kRegiVersionOutOfRange},
+        {"1.16.0f0", voregitools::kRegiVersionOutOfRange},
+        // A number too large for 32 bits is out of range, not wrapped.
+        {"4294967297.0.0f0", voregitools::kRegiVersionOutOfRange},
+        {"1.0.0f4294967296", voregitools::kRegiVersionOutOfRange},
+    };
+    for (const auto& c : cases) {
+        tStatus status;
+        EXPECT_EQ(Version::parse(c.text, status), voregitools::kNoVersion) << c.text;
+        EXPECT_EQ(status.getCode(), c.code) << c.text;
+    }
+    // A failed status parses nothing.
+    tStatus failed;
+    KELVO_SET_STATUS(failed, -1);
+    EXPECT_EQ(Version::parse("1.2.3f4", failed), voregitools::kNoVersion);
+}
+
+TEST(FrameworkVersion, TheBuildMovesToTheSecondWordFrom16384On) {
+    const Version small = parsed("255.15.15f16383");
+    EXPECT_EQ(small.getFirstWord(), 0xFFFFFFFFu);
+    EXPECT_EQ(small.getSecondWord(), 0u);
+    tStatus status;
+    EXPECT_EQ(small.toPacked(status), 0xFFFFFFFFu);
+
+    const Version large = parsed("1.0.0f16384");
+    EXPECT_EQ(large.getSecondWord(), 16384u);
+    EXPECT_EQ(text(large), "1.0.0f16384");
+    EXPECT_EQ(large.toPacked(status), 0u);
+    EXPECT_EQ(status.getCode(), voregitools::kRegiVersionDoesNotFit);
+}
+
+TEST(FrameworkVersion, OrderingFollowsTheFieldsFromMajorToBuild) {
+    // A build of 16384 or more orders by its value, not as a 0 in the first word.
+    const char* ascending[] = {"0.0.0d0", "0.0.0d1",     "0.0.0a0",     "0.0.0f9",       "0.0.1d0",
+                               "0.1.0d0", "1.0.0d0",     "1.0.0f5",     "1.0.0f16383",   "1.0.0f16384",
+                               "1.0.1d0", "255.15.15f16383"};
+    const size_t count = sizeof(ascending) / sizeof(ascending[0]);
+    for (size_t i = 0; i < count; ++i) {
+        for (size_t k = 0; k < count; ++k) {
+            const Version left = parsed(ascending[i]);
+            const Version right = parsed(ascending[k]);
+            EXPECT_EQ(left.isOlderThan(right), i < k) << ascending[i] << " vs " << ascending[k];
+            EXPECT_EQ(left.isNewerThan(right), i > k) << ascending[i] << " vs " << ascending[k];
+            EXPECT_EQ(left == right, i == k);
+        }
+    }
+}
+
+} // namespace
