@@ -68,7 +68,7 @@ public:
     // The teardown: the open sessions' cleanup operations first (when the
     // device's restore flag is set), then the levels from the highest down.
     // Never fails.
-    ~KelvoHelper() override;
+    virtual ~KelvoHelper();
     KelvoHelper(const KelvoHelper&) = delete;
     KelvoHelper& operator=(const KelvoHelper&) = delete;
 
