@@ -61,6 +61,10 @@ struct StandInState {
         resourcesSet = 0;
         resourcesCleared = 0;
     }
+    void clearLog() {
+        std::lock_guard g(lock);
+        log.clear();
+    }
     void record(const std::string& event) {
         std::lock_guard g(lock);
         log.push_back(event);

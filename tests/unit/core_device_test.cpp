@@ -252,4 +252,28 @@ TEST_F(ProductDevice, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
     }
 }
 
+// The same for every mutex and spin lock that add device creates.
+TEST_F(ProductDevice, ALockCreationFailureAnywhereInAddDeviceUnwindsCleanly) {
+    for (std::string_view kind : {kal::faults::kMutex, kal::faults::kSpinLock}) {
+        SCOPED_TRACE(std::string(kind));
+        const uint64_t before = kal::faults::calls(kind);
+        const int clean = kelvo_host::addModule("solstra");
+        ASSERT_GE(clean, 0);
+        const uint64_t calls = kal::faults::calls(kind) - before;
+        ASSERT_EQ(kelvo_host_remove_module(clean), 0);
+        ASSERT_GT(calls, 0u);
+        for (uint64_t n = 1; n <= calls; ++n) {
+            const size_t live = kal::memory::liveAllocations();
+            kal::faults::failNth(kind, n);
+            const int index = kelvo_host::addModule("solstra");
+            kal::faults::clear();
+            if (index >= 0) {
+                EXPECT_EQ(kelvo_host_remove_module(index), 0);
+            }
+            EXPECT_EQ(kal::registration::liveInterfaces(), 0u) << n;
+            EXPECT_EQ(kal::memory::liveAllocations(), live) << n;
+        }
+    }
+}
+
 } // namespace
