@@ -103,6 +103,12 @@ bool KelvoDevice::onSuspendIOProcessing(const tEventDescriptor&, tSuspendReason,
     return false;
 }
 
+void KelvoDevice::cancelPendingWaits() {
+    if (helper_ != nullptr) {
+        helper_->cancelAllWaitsUntilBytesTransferred();
+    }
+}
+
 // ---- sessions -------------------------------------------------------------------
 
 tSession* KelvoDevice::createSession(const tEventDescriptor&, tDeviceInterface* deviceInterface, tStatus& status) {

@@ -59,6 +59,8 @@ public:
     // Withdraws the routing resources; never vetoes.
     bool onSuspendIOProcessing(const tEventDescriptor& descriptor, tSuspendReason reason, bool vetoable) override;
     void onResumeIOProcessing(const tEventDescriptor& descriptor) override;
+    // Ends the pending DMA waits (0xBFFA9179) while a reset or a removal waits for the requests inside.
+    void cancelPendingWaits() override;
 
     // ---- operations of the I/O-control interface ----------------------------
     // The module has one channel, number 0; any other is 0xBFFA4303.

@@ -97,6 +97,46 @@ public:
     void setRoutingResources() const; // level 16
     // Nothing (and no assertion) before level 16.
     void clearRoutingResources() const;
+    // Level 6: the non-isolated controllers.
+    int16_t readTemperatureSensor(nVOAPALS100::tStatus& status) const;
+    void setCoolingMode(uint32_t mode, uint32_t override, nVOAPALS100::tStatus& status) const;
+    uint32_t getCoolingMode() const;
+    uint32_t getRequestedCoolingMode() const;
+    uint32_t stagePowerAllocation(uint32_t channel, uint32_t power, nVOAPALS100::tStatus& status) const;
+    void commitPowerAllocation(uint32_t channel, nVOAPALS100::tStatus& status) const;
+    void discardPowerAllocation(uint32_t channel, nVOAPALS100::tStatus& status) const;
+    uint32_t getActualPowerAllocation(uint32_t channel, nVOAPALS100::tStatus& status) const;
+    // Level 10: the registered subroutines. getNumSubroutines passes the
+    // status to the registrar as it is.
+    uint32_t getNumSubroutines(nVOAPALS100::tStatus& status) const;
+    // Copies the identifiers and the local-RAM addresses (count u32 each) to
+    // the two user buffers: a null address is 0xBFFA4311, a count other than
+    // the number registered 0xBFFA4312.
+    void getSubroutines(const nVOAPAL000::tEventDescriptor& event, uint64_t idsAddress, uint64_t addressesAddress,
+                        uint32_t count, nVOAPALS100::tStatus& status) const;
+    // Level 11: the measure unit and the sequence engine. A successful arm or
+    // start registers the controller as a cleanup operation of the session; a
+    // successful reset removes it again.
+    void armMeasureUnit(kdut::CleanupOperationSessionInterface& session, nVOAPALS100::tStatus& status) const;
+    void resetMeasureUnit(kdut::CleanupOperationSessionInterface& session, nVOAPALS100::tStatus& status) const;
+    void startSequenceEngine(kdut::CleanupOperationSessionInterface& session, uint64_t channelMask,
+                             uint32_t commandCount, nVOAPALS100::tStatus& status) const;
+    void resetSequenceEngine(kdut::CleanupOperationSessionInterface& session, uint64_t channelMask,
+                             nVOAPALS100::tStatus& status) const;
+    bool isSequenceEngineRunning(kdut::CleanupOperationSessionInterface& session, uint64_t channelMask,
+                                 nVOAPALS100::tStatus& status) const;
+    CalibrationDispatcher& getCalibrationDispatcher() const;
+    // Level 14: DMA.
+    qeldma::DMADispatcher& getDMADispatcher() const;
+    void waitUntilBytesTransferred(uint32_t channel, uint64_t startCount, uint64_t byteCount, uint32_t timeout,
+                                   uint32_t* timedOut, nVOAPALS100::tStatus& status) const;
+    // Ends the channel's pending wait with 0xBFFA40E4.
+    void cancelWaitUntilBytesTransferred(uint32_t channel) const;
+    // Ends the pending wait of every DMA channel with 0xBFFA9179; nothing below level 14.
+    void cancelAllWaitsUntilBytesTransferred() const;
+    // Level 15: the calibration values already read are loaded again.
+    void loadCalibrationToFirmwareFromStorageMapSoftcopy(uint64_t channelMask, nVOAPALS100::tStatus& status) const;
+
     // Every checker that the levels added, in insertion order.
     void checkHardwareState(uint64_t word, nVOAPALS100::tStatus& status);
     bool areStorageMapChecksumsValid(nVOAPALS100::tStatus& status) const; // level 3
@@ -111,6 +151,10 @@ public:
 
 private:
     TYMOObjectsInterface& getTYMOObjects() const;
+    NonIsolatedObjectsInterface& getNonIsolatedObjects() const;
+    wexmoortools::SubroutineRegistrar& getSubroutineRegistrar() const;
+    IsolatedObjectsInterface& getIsolatedObjects() const;
+    DMAObjectsInterface& getDMAObjects() const;
     RoutingObjectsInterface& getRoutingObjects() const;
 
     nVOAPAL000::tPCIDevice& device_;

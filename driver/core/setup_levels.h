@@ -10,6 +10,7 @@
 #include <stdint.h>
 
 #include "core/custom_reset_parameters.h"
+#include "core/services/controllers.h"
 #include "core/services/storage.h"
 #include "framework/routing_session.h"
 #include "platform/event_descriptor.h"
@@ -21,8 +22,14 @@ namespace kdut {
 class HardwareStateCheckerComposite;
 }
 
+namespace qeldma {
+// The DMA dispatcher of the bridge's DMA streams (the bridge subsystem's).
+class DMADispatcher;
+} // namespace qeldma
+
 namespace kelvo_driver {
 
+class CalibrationDispatcher;
 class KelvoHelper;
 class StorageMapChecksumChecker;
 class StorageMapVersionChecker;
@@ -69,8 +76,11 @@ struct SetupInputs {
 using SetupTaskFactory = SetupTask* (*)(KelvoHelper& helper, const SetupInputs& inputs, nVOAPALS100::tStatus& status);
 
 // tasks[k - 1] builds level k; null: the level is not built yet (-52002).
-// The task of level 3 implements TYMOObjectsInterface, that of level 16
-// RoutingObjectsInterface: the KelvoHelper reads them through these faces.
+// The KelvoHelper reads some tasks through a face each: the task of level 3
+// implements TYMOObjectsInterface, 6 NonIsolatedObjectsInterface, 10
+// SubroutinePackageRegisterInterface, 11 IsolatedObjectsInterface, 14
+// DMAObjectsInterface, 15 LoadCalibrationValuesInterface and 16
+// RoutingObjectsInterface.
 struct SetupLevelTable {
     SetupTaskFactory tasks[kNumberOfSetupTasks];
 };
@@ -99,6 +109,51 @@ public:
     virtual void setRoutingResources() = 0;
     // Withdraws them from the manager and its sessions.
     virtual void clearRoutingResources() = 0;
+};
+
+// What the KelvoHelper reads of the level-6 task (non-isolated controllers).
+class NonIsolatedObjectsInterface : public SetupTask {
+public:
+    virtual PXICoolingController& getPXICoolingController() = 0;
+    virtual TemperatureSensorController& getTemperatureSensorController() = 0;
+    virtual corran_shared::PowerAllocationController& getPowerAllocationController() = 0;
+};
+
+// What the KelvoHelper reads of the level-10 task (subroutine package).
+class SubroutinePackageRegisterInterface : public SetupTask {
+public:
+    // Null only when the task failed to make it.
+    virtual wexmoortools::SubroutineRegistrar* getSubroutineRegistrar() = 0;
+};
+
+// What the KelvoHelper reads of the level-11 task (isolated controllers).
+class IsolatedObjectsInterface : public SetupTask {
+public:
+    virtual MeasureUnitController& getMeasureUnitController() = 0;
+    virtual SequenceEngineController& getSequenceEngineController() = 0;
+    virtual CalibrationDispatcher& getCalibrationDispatcher() = 0;
+};
+
+// What the KelvoHelper reads of the level-14 task (DMA objects).
+class DMAObjectsInterface : public SetupTask {
+public:
+    virtual qeldma::DMADispatcher& getDMADispatcher() = 0;
+    // The bridge DMA interrupt controller's wait on the transfer counter of
+    // the channel's stream: returns once the counter has advanced by
+    // byteCount beyond startCount, at the timeout (*timedOut = 1, status
+    // clean), or when a signal ends the wait with its code.
+    virtual void waitUntilBytesTransferred(uint32_t channel, uint64_t startCount, uint64_t byteCount,
+                                           uint32_t timeout, uint32_t* timedOut, nVOAPALS100::tStatus& status) = 0;
+    // Ends the channel's pending wait with code.
+    virtual void signalWait(uint32_t channel, int32_t code) = 0;
+};
+
+// What the KelvoHelper reads of the level-15 task (calibration values).
+class LoadCalibrationValuesInterface : public SetupTask {
+public:
+    // Loads the calibration values of the channels of mask into the
+    // controllers; search false loads again what was read before.
+    virtual void loadChannels(uint64_t channelMask, bool search, nVOAPALS100::tStatus& status) = 0;
 };
 
 } // namespace kelvo_driver

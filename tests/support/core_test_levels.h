@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/kelvo_helper.h"
@@ -45,6 +46,16 @@ struct StandInState {
     int registeredSessions = 0;
     int resourcesSet = 0;
     int resourcesCleared = 0;
+    // The fake controllers of levels 6 to 15.
+    std::vector<std::uint32_t> subroutineIds;
+    std::vector<std::uint32_t> subroutineAddresses;
+    std::int64_t armError = 0;
+    std::int64_t startError = 0;
+    bool engineRunning = false;
+    int measureUnitCleanups = 0;
+    int sequenceEngineCleanups = 0;
+    std::vector<std::pair<std::uint32_t, std::int32_t>> dmaSignals;
+    std::vector<std::pair<std::uint64_t, bool>> calibrationLoads;
 
     void reset() {
         std::lock_guard g(lock);
@@ -60,6 +71,15 @@ struct StandInState {
         registeredSessions = 0;
         resourcesSet = 0;
         resourcesCleared = 0;
+        subroutineIds.clear();
+        subroutineAddresses.clear();
+        armError = 0;
+        startError = 0;
+        engineRunning = false;
+        measureUnitCleanups = 0;
+        sequenceEngineCleanups = 0;
+        dmaSignals.clear();
+        calibrationLoads.clear();
     }
     void clearLog() {
         std::lock_guard g(lock);

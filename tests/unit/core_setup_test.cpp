@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/calibration_dispatcher.h"
 #include "core/kelvo_helper.h"
 #include "core/storage_map_checkers.h"
 #include "core_test_levels.h"
@@ -336,6 +337,145 @@ TEST_F(SetupSequence, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
                   std::count_if(log.begin(), log.end(), [](const std::string& e) { return e.rfind("free", 0) == 0; }))
             << "every task built is freed, " << n;
     }
+}
+
+TEST_F(SetupSequence, TheKelvoHelperForwardsToTheTasksItBuilt) {
+    const int index = kelvo_host::addModule("solstra");
+    ASSERT_GE(index, 0);
+    KelvoDevice* device = deviceOf(index);
+    kelvo_driver::KelvoHelper* helper = device->getKelvoHelper();
+
+    tStatus status;
+    helper->setCoolingMode(5, 1, status);
+    EXPECT_EQ(helper->getRequestedCoolingMode(), 5u);
+    EXPECT_EQ(helper->readTemperatureSensor(status), -12);
+    EXPECT_EQ(helper->stagePowerAllocation(0, 7, status), 7u);
+    helper->commitPowerAllocation(0, status);
+    EXPECT_EQ(helper->getActualPowerAllocation(0, status), 7u);
+    EXPECT_EQ(helper->getCalibrationDispatcher().read(0, 2, status), 0x102u);
+    helper->loadCalibrationToFirmwareFromStorageMapSoftcopy(1, status);
+    uint32_t timedOut = 0;
+    helper->waitUntilBytesTransferred(1, 0, 64, 10, &timedOut, status);
+    EXPECT_EQ(timedOut, 1u);
+    helper->cancelWaitUntilBytesTransferred(1);
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_EQ(standIns().calibrationLoads, (std::vector<std::pair<uint64_t, bool>>{{1, false}}));
+    EXPECT_EQ(standIns().dmaSignals,
+              (std::vector<std::pair<uint32_t, int32_t>>{{1, static_cast<int32_t>(0xBFFA40E4u)}}));
+    EXPECT_EQ(static_cast<void*>(&helper->getDMADispatcher()), static_cast<void*>(&helper->getTask(14)));
+
+    tStatus failed;
+    KELVO_SET_STATUS(failed, tStatus::kTimedOut);
+    EXPECT_EQ(helper->readTemperatureSensor(failed), 0);
+    EXPECT_EQ(helper->stagePowerAllocation(0, 9, failed), 0u);
+    EXPECT_FALSE(helper->queryInCompliance(0, failed));
+
+    // The cooling mode lives in the device: a reset keeps it.
+    const int requester = kelvo_open("smu_kelvo", index);
+    tStatus reset;
+    device->kdut_reset(descriptorOf(requester), 19, 0, reset);
+    EXPECT_TRUE(reset.isSuccess());
+    EXPECT_NE(device->getKelvoHelper(), nullptr);
+    EXPECT_EQ(device->getKelvoHelper()->getRequestedCoolingMode(), 5u);
+    EXPECT_EQ(kelvo_close(requester), 0);
+}
+
+TEST_F(SetupSequence, SubroutinesAreCopiedOnlyWithBothBuffersAndTheRightCount) {
+    const int index = kelvo_host::addModule("duskmere-a");
+    ASSERT_GE(index, 0);
+    const int handle = kelvo_open("smu_kelvo", index);
+    ASSERT_GE(handle, 0);
+    kelvo_driver::KelvoHelper* helper = deviceOf(index)->getKelvoHelper();
+    uint32_t ids[3] = {};
+    uint32_t addresses[3] = {};
+    kal::usermem::Scope scope;
+    const uint64_t idsAddress = scope.add(ids, sizeof(ids), kal::usermem::kWrite);
+    const uint64_t addressesAddress = scope.add(addresses, sizeof(addresses), kal::usermem::kWrite);
+
+    tStatus none;
+    helper->getSubroutines(descriptorOf(handle), idsAddress, addressesAddress, 0, none);
+    EXPECT_TRUE(none.isSuccess()) << "no subroutines, count 0: nothing to copy";
+    tStatus nullBuffer;
+    helper->getSubroutines(descriptorOf(handle), 0, addressesAddress, 0, nullBuffer);
+    EXPECT_EQ(nullBuffer.getCode(), kelvoDriverCode(0xBFFA4311));
+
+    standIns().subroutineIds = {7, 8, 9};
+    standIns().subroutineAddresses = {0x100, 0x200, 0x300};
+    tStatus wrongCount;
+    helper->getSubroutines(descriptorOf(handle), idsAddress, addressesAddress, 2, wrongCount);
+    EXPECT_EQ(wrongCount.getCode(), kelvoDriverCode(0xBFFA4312));
+    EXPECT_EQ(ids[0], 0u);
+    tStatus status;
+    EXPECT_EQ(helper->getNumSubroutines(status), 3u);
+    helper->getSubroutines(descriptorOf(handle), idsAddress, addressesAddress, 3, status);
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_EQ(ids[2], 9u);
+    EXPECT_EQ(addresses[1], 0x200u);
+
+    // A buffer the caller does not own stops the copy with the copy's error.
+    uint32_t notRegistered[3] = {};
+    tStatus refused;
+    helper->getSubroutines(descriptorOf(handle), kal::usermem::address(notRegistered), addressesAddress, 3, refused);
+    EXPECT_TRUE(refused.isFatal());
+    EXPECT_EQ(kelvo_close(handle), 0);
+}
+
+TEST_F(SetupSequence, ArmAndStartRegisterTheirCleanupOnlyWhenTheySucceed) {
+    const int index = kelvo_host::addModule("solstra");
+    ASSERT_GE(index, 0);
+    kelvo_driver::KelvoHelper* helper = deviceOf(index)->getKelvoHelper();
+    const int handle = kelvo_open("smu_kelvo", index);
+    ASSERT_GE(handle, 0);
+    fenwicksharedsource::KernelSession& session = *sessionOf(handle);
+    kdut::CleanupOperationComposite& composite = session.getCleanupOperationComposite();
+    const size_t initial = composite.size();
+
+    standIns().armError = kelvoDriverCode(0xBFFA4555);
+    standIns().startError = kelvoDriverCode(0xBFFA4315);
+    tStatus armFailed;
+    helper->armMeasureUnit(session, armFailed);
+    tStatus startFailed;
+    helper->startSequenceEngine(session, 1, 10, startFailed);
+    EXPECT_EQ(armFailed.getCode(), kelvoDriverCode(0xBFFA4555));
+    EXPECT_EQ(startFailed.getCode(), kelvoDriverCode(0xBFFA4315));
+    EXPECT_EQ(composite.size(), initial);
+
+    standIns().armError = 0;
+    standIns().startError = 0;
+    tStatus status;
+    helper->armMeasureUnit(session, status);
+    helper->startSequenceEngine(session, 1, 10, status);
+    EXPECT_TRUE(helper->isSequenceEngineRunning(session, 1, status));
+    EXPECT_EQ(composite.size(), initial + 2);
+    helper->resetMeasureUnit(session, status);
+    EXPECT_EQ(composite.size(), initial + 1);
+    EXPECT_TRUE(status.isSuccess());
+
+    // Closing the handle runs what is still registered: the engine is reset.
+    EXPECT_EQ(kelvo_close(handle), 0);
+    EXPECT_EQ(standIns().sequenceEngineCleanups, 1);
+    EXPECT_EQ(standIns().measureUnitCleanups, 0);
+    EXPECT_FALSE(standIns().engineRunning);
+}
+
+TEST_F(SetupSequence, BelowTheRoutingLevelRoutingIsLeftAlone) {
+    const int index = kelvo_host::addModule("duskmere-b");
+    ASSERT_GE(index, 0);
+    KelvoDevice* device = deviceOf(index);
+    const int requester = kelvo_open("smu_kelvo", index);
+    tStatus status;
+    device->kdut_reset(descriptorOf(requester), 15, 0, status);
+    EXPECT_EQ(status.getCode(), tStatus::kSetupTargetReached);
+    EXPECT_EQ(kelvo_close(requester), 0);
+    const int cleared = standIns().resourcesCleared;
+    device->getKelvoHelper()->clearRoutingResources();
+    EXPECT_TRUE(device->suspendIOProcessing(0, kelvo_driver::nVOAPAL000::kSuspendReasonReset, true));
+    device->resumeIOProcessing(0);
+    EXPECT_EQ(standIns().resourcesCleared, cleared);
+    const int handle = kelvo_open("smu_kelvo", index);
+    ASSERT_GE(handle, 0);
+    EXPECT_EQ(sessionOf(handle)->getRoutingSession(), nullptr) << "no routing below level 16";
+    EXPECT_EQ(kelvo_close(handle), 0);
 }
 
 } // namespace
