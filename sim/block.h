@@ -78,6 +78,7 @@ protected:
 
 private:
     friend class RegisterSpace;
+    friend class FpgaSpace;
     std::uint64_t read(std::uint64_t offset, std::uint32_t width);
     void write(std::uint64_t offset, std::uint32_t width, std::uint64_t value);
     void record(const Access& access);

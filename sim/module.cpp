@@ -48,9 +48,13 @@ std::optional<Identity> boardIdentity(std::string_view board) {
 Module::Module(std::string board, const Identity& identity, const ModuleOptions& options)
     : board_(std::move(board)), identity_(identity),
       configSpace_("config", PciConfigSpace::kSize, mutex_, errors_),
-      bar0_("bar0", kBar0Size, mutex_, errors_) {
+      bar0_("bar0", kBar0Size, mutex_, errors_), isoSpace_("iso", kIsoFpgaSize, mutex_, errors_) {
     config_ = &configSpace_.add<PciConfigSpace>(0, identity, kBar0Size);
     bridge_ = std::make_unique<BridgeCore>(bar0_, mutex_, options.pxiSlot);
+    nisoFpga_ = &bar0_.add<FpgaSpace>(kNisoFpgaBase, "niso-fpga", kNisoFpgaSize);
+    isoFpga_ = &isoSpace_.add<FpgaSpace>(0, "iso-fpga", kIsoFpgaSize);
+    linkOffset_ = board_.starts_with("duskmere") ? kDuskmereLinkOffset : kSolstraLinkOffset;
+    link_ = &nisoFpga_->add<IsolationLink>(linkOffset_, *isoFpga_);
 }
 
 Module::~Module() = default;

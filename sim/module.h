@@ -13,6 +13,7 @@
 
 #include "block.h"
 #include "bridge.h"
+#include "fpga.h"
 #include "pci_bus.h"
 #include "pci_config.h"
 
@@ -30,6 +31,14 @@ struct ModuleOptions {
 class Module : public kal::pci::Function {
 public:
     static constexpr std::uint64_t kBar0Size = 0x100000;
+    // The non-isolated FPGA's register space in BAR 0, the isolated FPGA's
+    // (18-bit offsets) and where the isolation link's register-access window
+    // sits in the non-isolated one.
+    static constexpr std::uint64_t kNisoFpgaBase = 0x20000;
+    static constexpr std::uint64_t kNisoFpgaSize = 0x20000;
+    static constexpr std::uint64_t kIsoFpgaSize = 0x40000;
+    static constexpr std::uint64_t kSolstraLinkOffset = 0x200;
+    static constexpr std::uint64_t kDuskmereLinkOffset = 0xC120;
 
     Module(std::string board, const Identity& identity, const ModuleOptions& options);
     ~Module() override;
@@ -40,6 +49,11 @@ public:
     RegisterSpace& configSpace() { return configSpace_; }
     RegisterSpace& bar0() { return bar0_; }
     BridgeCore& bridge() { return *bridge_; }
+    FpgaSpace& nisoFpga() { return *nisoFpga_; }
+    FpgaSpace& isoFpga() { return *isoFpga_; }
+    IsolationLink& isolationLink() { return *link_; }
+    // Offset of the link's window in the non-isolated FPGA (Duskmere boards: 0xC120, else 0x200).
+    std::uint64_t linkOffset() const { return linkOffset_; }
 
     // Device errors: accesses of a wrong width or alignment, outside every block, ...
     ErrorLog& errors() { return errors_; }
@@ -72,6 +86,11 @@ private:
     PciConfigSpace* config_ = nullptr;
     RegisterSpace bar0_;
     std::unique_ptr<BridgeCore> bridge_;
+    RegisterSpace isoSpace_;
+    FpgaSpace* nisoFpga_ = nullptr;
+    FpgaSpace* isoFpga_ = nullptr;
+    IsolationLink* link_ = nullptr;
+    std::uint64_t linkOffset_ = kSolstraLinkOffset;
     std::atomic<bool> dead_{false};
     nVOKAL_tHandle handle_ = nullptr;
     kal::pci::Location location_;

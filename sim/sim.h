@@ -10,5 +10,6 @@
 #include "block.h"
 #include "bridge.h"
 #include "bus.h"
+#include "fpga.h"
 #include "module.h"
 #include "pci_config.h"

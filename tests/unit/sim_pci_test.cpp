@@ -172,10 +172,10 @@ TEST_F(SimPci, MappingsReachTheModuleByAddressAndMayOverlap) {
         << "past the BAR";
 
     // The 64-bit store of our own addition reaches a block like the other widths.
-    auto& reg = m->bar0().add<Register64>(0x30000);
-    nVOKAL100_memoryWrite64(static_cast<char*>(one) + 0x30000, 0x0123456789ABCDEFULL);
+    auto& reg = m->bar0().add<Register64>(0x80000);
+    nVOKAL100_memoryWrite64(static_cast<char*>(one) + 0x80000, 0x0123456789ABCDEFULL);
     EXPECT_EQ(reg.value, 0x0123456789ABCDEFULL);
-    EXPECT_EQ(nVOKAL100_memoryRead64(static_cast<char*>(one) + 0x30000), 0x0123456789ABCDEFULL);
+    EXPECT_EQ(nVOKAL100_memoryRead64(static_cast<char*>(one) + 0x80000), 0x0123456789ABCDEFULL);
     EXPECT_EQ(reg.trace().front().width, 8u);
 
     // Unplugged: the old mapping reads all ones.

@@ -1,0 +1,142 @@
+// The PCI memory-space adapter, the channel-based accessor and the two
+// device-window adapters over the simulated module.
+#include <cstring>
+#include <vector>
+
+#include "regs/front_end_accessors.h"
+#include "regs_fake_accessor.h"
+#include "regs_sim_support.h"
+#include "test_support.h"
+
+namespace {
+
+using nVOAPALS100::tStatus;
+using voquantasharedsource::ChannelBasedFrontEndAccessor;
+using voquantasharedsource::FrontEndAccessorToDeviceWindowAdapter;
+using voquantasharedsource::MemorySpaceAccessorToMemoryWindowAdapter;
+
+class Accessors : public kelvo_test::LeakCheckedTest {};
+
+TEST_F(Accessors, PciAdapterReachesTheFpgaAndTouchesNothingOnAFailedStatusOrOutsideItsRegion) {
+    kelvo_test::SimBoard b;
+    tStatus s;
+    b.fpga.write32(0x100, 0xDEADBEEF, s);
+    EXPECT_EQ(b.niso().peek(0x100), 0xDEADBEEFu);
+    b.niso().poke(0x104, 42);
+    EXPECT_EQ(b.fpga.read32(0x104, s), 42u);
+    EXPECT_EQ(b.barAccessor.read32(0x20104, s), 42u) << "the BAR accessor sees the FPGA at 0x20000";
+    EXPECT_TRUE(s.isSuccess());
+
+    b.niso().clearTrace();
+    tStatus failed;
+    KELVO_SET_STATUS(failed, -50400);
+    b.fpga.write32(0x100, 1, failed);
+    EXPECT_EQ(b.fpga.read32(0x104, failed), 0xFFFFFFFFu);
+    EXPECT_TRUE(b.niso().trace().empty());
+
+    tStatus outside;
+    EXPECT_EQ(b.fpga.read32(0x1FFFE, outside), 0xFFFFFFFFu);
+    EXPECT_EQ(outside.getCode(), -52006);
+    tStatus outside2;
+    b.fpga.write32(0x20000, 1, outside2);
+    EXPECT_EQ(outside2.getCode(), -52006);
+    EXPECT_TRUE(b.niso().trace().empty());
+    EXPECT_EQ(b.module->deviceErrorCount(), 0u);
+}
+
+TEST_F(Accessors, ChannelBasedAccessorOrsTheChannelBaseIntoEveryOffset) {
+    class Provider : public voquantasharedsource::ChannelBaseProviderInterface {
+    public:
+        uint32_t getChannelBase(uint32_t channel, voquantasharedsource::FrontEndAccessorInterface*) override {
+            return 0x1000u * (channel + 1);
+        }
+    } provider;
+    kelvo_test::FakeAccessor inner;
+    ChannelBasedFrontEndAccessor channel(1, &inner, provider);
+    EXPECT_EQ(channel.channelOffset(0x24), 0x2024u);
+    tStatus s;
+    channel.write32(0x24, 7, s);
+    EXPECT_EQ(channel.read32(0x24, s), 7u);
+    EXPECT_EQ(inner.offsets('W'), std::vector<uint32_t>{0x2024});
+    tStatus failed;
+    KELVO_SET_STATUS(failed, -1);
+    EXPECT_EQ(channel.read32(0x24, failed), 0xFFFFFFFFu);
+    EXPECT_EQ(inner.log.size(), 2u);
+}
+
+TEST_F(Accessors, NisoWindowAdapterMovesWholeWordsOnly) {
+    kelvo_test::SimBoard b;
+    MemorySpaceAccessorToMemoryWindowAdapter adapter(&b.fpgaRegion, 0x8000);
+    EXPECT_EQ(adapter.getSizeInBytes(), 0x8000u);
+    b.niso().poke(4, 0x44332211);
+    b.niso().poke(8, 0x88776655);
+    uint8_t bytes[8] = {};
+    tStatus s;
+    adapter.read(4, 8, bytes, s);
+    EXPECT_TRUE(s.isSuccess());
+    const uint8_t expected[8] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
+    EXPECT_EQ(std::memcmp(bytes, expected, 8), 0);
+
+    const uint8_t out[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    adapter.write(out, 0x7FF8, 8, s);
+    EXPECT_EQ(b.niso().peek(0x7FF8), 0x04030201u);
+    EXPECT_EQ(b.niso().peek(0x7FFC), 0x08070605u);
+
+    b.niso().clearTrace();
+    struct Case {
+        uint64_t offset, size;
+    } rejected[] = {{2, 8}, {4, 6}, {0x7FFC, 8}, {~0ull - 3, 8}, {3, 0}};
+    for (const Case& c : rejected) {
+        tStatus r;
+        uint8_t sink[8] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+        adapter.read(c.offset, c.size, sink, r);
+        EXPECT_EQ(r.getCode(), -52005) << c.offset << "+" << c.size;
+        EXPECT_EQ(sink[0], 0xEE);
+        tStatus w;
+        adapter.write(out, c.offset, c.size, w);
+        EXPECT_EQ(w.getCode(), -52005);
+    }
+    tStatus zero;
+    adapter.read(8, 0, nullptr, zero);
+    EXPECT_TRUE(zero.isSuccess()) << "0 bytes at an aligned offset: nothing";
+    EXPECT_TRUE(b.niso().trace().empty());
+}
+
+TEST_F(Accessors, IsoWindowAdapterTakesOneAlignedRegisterPerCall) {
+    kelvo_test::FakeAccessor inner;
+    inner.memory[0x10] = 0xA1B2C3D4;
+    FrontEndAccessorToDeviceWindowAdapter adapter(&inner, 0x8000);
+    uint8_t bytes[8] = {};
+    tStatus s;
+    adapter.read(0x10, 4, bytes, s);
+    EXPECT_TRUE(s.isSuccess());
+    EXPECT_EQ(bytes[0], 0xD4);
+    EXPECT_EQ(bytes[3], 0xA1);
+    const uint8_t out[4] = {0x78, 0x56, 0x34, 0x12};
+    adapter.write(out, 0x7FFC, 4, s);
+    EXPECT_EQ(inner.memory[0x7FFC], 0x12345678u);
+
+    inner.log.clear();
+    struct Case {
+        uint64_t offset, size;
+    } rejected[] = {{0x10, 8}, {0x10, 0}, {0x12, 4}, {0x8000, 4}, {0x100000000ull, 4}};
+    for (const Case& c : rejected) {
+        tStatus r;
+        adapter.read(c.offset, c.size, bytes, r);
+        EXPECT_EQ(r.getCode(), -52005) << c.offset << "+" << c.size;
+        tStatus w;
+        adapter.write(out, c.offset, c.size, w);
+        EXPECT_EQ(w.getCode(), -52005);
+    }
+    EXPECT_TRUE(inner.log.empty());
+
+    // A failed read leaves the caller's bytes as they were.
+    uint8_t keep[4] = {9, 9, 9, 9};
+    inner.failNext(1);
+    tStatus f;
+    adapter.read(0x10, 4, keep, f);
+    EXPECT_EQ(f.getCode(), -50400);
+    EXPECT_EQ(keep[0], 9);
+}
+
+} // namespace

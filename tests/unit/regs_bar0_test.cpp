@@ -1,0 +1,215 @@
+// The BAR endpoint tree: places of the eight stream circuits in BAR 0, its
+// twelve registration names, whole-map order over the simulated module, the
+// grouping maps' refusal of every identifier, and a failed allocation.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "control.h"
+#include "framework/arm_dispatcher.h"
+#include "regmaps/kelvo_bar0_reg_map.h"
+#include "regs_fake_accessor.h"
+#include "regs_sim_support.h"
+#include "test_support.h"
+
+namespace {
+
+using kelvo_regmaps::tKelvoBar0RegMap;
+using kelvo_regmaps::tStreamCircuitRegMap;
+using nVOAPALS100::tStatus;
+
+class Bar0 : public kelvo_test::LeakCheckedTest {};
+
+const std::vector<std::string> kNames = {
+    "KelvoBar0RegMap",
+    "KelvoBar0RegMap_LocalEndpointWin_KelvoTymoLocalEndpointRegMap",
+    "KelvoBar0RegMap_FpgaEndpointWin_KelvoFpgaEndpointRegMap",
+    "KelvoBar0RegMap_FpgaEndpointWin_KelvoFpgaEndpointRegMap_BrixelWin_KelvoStreamCircuitTopRegMap",
+    "KelvoBar0RegMap_FpgaEndpointWin_KelvoFpgaEndpointRegMap_BrixelWin_KelvoStreamCircuitTopRegMap_"
+    "BrixelInterfaceKernelWin0_StreamCircuitRegMap",
+    "KelvoBar0RegMap_FpgaEndpointWin_KelvoFpgaEndpointRegMap_BrixelWin_KelvoStreamCircuitTopRegMap_"
+    "BrixelInterfaceKernelWin1_StreamCircuitRegMap",
+    "KelvoBar0RegMap_FpgaEndpointWin_KelvoFpgaEndpointRegMap_BrixelWin_KelvoStreamCircuitTopRegMap_"
+    "BrixelInterfaceKernelWin2_StreamCircuitRegMap",
+    "KelvoBar0RegMap_FpgaEndpointWin_KelvoFpgaEndpointRegMap_BrixelWin_KelvoStreamCircuitTopRegMap_"
+    "BrixelInterfaceKernelWin3_StreamCircuitRegMap",
+    "KelvoBar0RegMap_FpgaEndpointWin_KelvoFpgaEndpointRegMap_BrixelWin_KelvoStreamCircuitTopRegMap_"
+    "BrixelInterfaceUserWin0_StreamCircuitRegMap",
+    "KelvoBar0RegMap_FpgaEndpointWin_KelvoFpgaEndpointRegMap_BrixelWin_KelvoStreamCircuitTopRegMap_"
+    "BrixelInterfaceUserWin1_StreamCircuitRegMap",
+    "KelvoBar0RegMap_FpgaEndpointWin_KelvoFpgaEndpointRegMap_BrixelWin_KelvoStreamCircuitTopRegMap_"
+    "BrixelInterfaceUserWin2_StreamCircuitRegMap",
+    "KelvoBar0RegMap_FpgaEndpointWin_KelvoFpgaEndpointRegMap_BrixelWin_KelvoStreamCircuitTopRegMap_"
+    "BrixelInterfaceUserWin3_StreamCircuitRegMap",
+};
+
+// Kernel circuits 0-3, then user circuits 0-3.
+std::vector<tStreamCircuitRegMap*> circuits(tKelvoBar0RegMap& map) {
+    auto& top = map.FpgaEndpoint.StreamCircuitTop;
+    return {top.KernelCircuits[0], top.KernelCircuits[1], top.KernelCircuits[2], top.KernelCircuits[3],
+            top.UserCircuits[0],   top.UserCircuits[1],   top.UserCircuits[2],   top.UserCircuits[3]};
+}
+
+TEST_F(Bar0, CircuitsLieWhereTheBarPlacesThem) {
+    kelvo_test::FakeAccessor bus;
+    tStatus s;
+    tKelvoBar0RegMap map(&bus, s, 0, 0, 0xFFFFFFFF);
+    ASSERT_TRUE(s.isSuccess());
+    const auto all = circuits(map);
+    for (uint32_t n = 0; n < 4; ++n) {
+        EXPECT_EQ(all[n]->StreamControlStatus.address, 0x34800u + n * 0x2000u);
+        EXPECT_EQ(all[4 + n]->StreamControlStatus.address, 0x35800u + n * 0x2000u);
+        EXPECT_EQ(all[n]->windowSize(), 0x1000u);
+    }
+    EXPECT_EQ(map.FpgaEndpoint.base(), 0x20000u);
+    EXPECT_EQ(map.LocalEndpoint.base(), 0x10000u);
+    EXPECT_EQ(map.FpgaEndpoint.StreamCircuitTop.base(), 0x30000u);
+}
+
+TEST_F(Bar0, GroupingMapsServeNoIdentifier) {
+    kelvo_test::FakeAccessor bus;
+    tStatus c;
+    tKelvoBar0RegMap map(&bus, c, 0, 0, 0xFFFFFFFF);
+    arm::tRegisterMapBase* grouping[] = {&map, &map.LocalEndpoint, &map.FpgaEndpoint,
+                                         &map.FpgaEndpoint.StreamCircuitTop};
+    for (arm::tRegisterMapBase* m : grouping) {
+        uint64_t v = 9;
+        tStatus g;
+        m->get(0x80F37940, v, g, 0);
+        EXPECT_EQ(g.getCode(), kelvo_test::kUnknownId);
+        EXPECT_EQ(v, 0u);
+        tStatus w;
+        m->write(0x801438C1, 1, true, w, 0);
+        EXPECT_EQ(w.getCode(), kelvo_test::kUnknownId);
+        uint32_t count = 4;
+        arm::FieldType types[4];
+        uint64_t masks[4];
+        tStatus f;
+        m->getRegisterFormat(0x801438C1, count, types, masks, f);
+        EXPECT_EQ(f.getCode(), kelvo_test::kNotImplemented);
+        EXPECT_EQ(count, 0u);
+        EXPECT_STREQ(m->getVersion(), "1.0.0d379");
+    }
+    EXPECT_TRUE(bus.log.empty());
+}
+
+TEST_F(Bar0, TwelveNamesParentFirstAndRemovalGoesOnPastAMissingOne) {
+    kelvo_test::FakeAccessor bus;
+    tStatus c;
+    tKelvoBar0RegMap map(&bus, c, 0, 0, 0xFFFFFFFF);
+    kelvo_test::RecordingDispatcher d;
+    tStatus s;
+    map.addToDispatcher(d, s);
+    EXPECT_TRUE(s.isSuccess());
+    EXPECT_EQ(d.names, kNames);
+    EXPECT_EQ(d.maps[4], map.FpgaEndpoint.StreamCircuitTop.KernelCircuits[0]);
+    EXPECT_EQ(d.maps[11], map.FpgaEndpoint.StreamCircuitTop.UserCircuits[3]);
+
+    d.names.erase(d.names.begin() + 5);
+    d.maps.erase(d.maps.begin() + 5);
+    tStatus r;
+    map.removeFromDispatcher(d, r);
+    EXPECT_EQ(r.getCode(), -240024);
+    EXPECT_EQ(d.removed, kNames);
+    EXPECT_TRUE(d.names.empty());
+
+    kelvo_test::RecordingDispatcher given;
+    map.addToDispatcher(given, s, "Niso");
+    ASSERT_EQ(given.names.size(), 12u);
+    for (size_t i = 0; i < 12; ++i) {
+        EXPECT_EQ(given.names[i], "Niso" + kNames[i].substr(std::string("KelvoBar0RegMap").size()));
+    }
+    kelvo_test::RecordingDispatcher skip;
+    map.addToDispatcher(skip, s, nullptr, true);
+    EXPECT_EQ(skip.names, std::vector<std::string>(kNames.begin() + 1, kNames.end()));
+    kelvo_test::RecordingDispatcher top;
+    map.FpgaEndpoint.StreamCircuitTop.addToDispatcher(top, s);
+    EXPECT_EQ(top.names.front(), "KelvoStreamCircuitTopRegMap");
+    EXPECT_EQ(top.names.back(), "KelvoStreamCircuitTopRegMap_BrixelInterfaceUserWin3_StreamCircuitRegMap");
+}
+
+TEST_F(Bar0, WholeMapFlushReachesTheCircuitsKernelFirstInTheSimulatedBar) {
+    kelvo_test::SimBoard b;
+    tStatus s;
+    tKelvoBar0RegMap map(&b.barAccessor, s, 0, 0, 0xFFFFFFFF);
+    b.niso().clearTrace();
+    map.flushRegMap(true, s);
+    EXPECT_TRUE(s.isSuccess());
+    const std::vector<sim::Access> trace = b.niso().trace();
+    ASSERT_EQ(trace.size(), 8u * 22u) << "22 writable soft-copy registers per circuit";
+    for (size_t n = 0; n < 8; ++n) {
+        const uint64_t circuit = n < 4 ? 0x14000 + n * 0x2000 : 0x15000 + (n - 4) * 0x2000;
+        EXPECT_TRUE(trace[n * 22].write);
+        EXPECT_EQ(trace[n * 22].offset, circuit + 0x818)
+            << "circuit " << n << " starts with its FIFO decrease";
+        EXPECT_EQ(trace[n * 22 + 21].offset, circuit + 0x934) << "and ends with peer stream number 3";
+    }
+
+    b.niso().clearTrace();
+    map.refreshRegMap(s);
+    EXPECT_EQ(b.niso().trace().size(), 8u * 23u) << "the FIFO size register is read too";
+    map.reinitialize();
+    b.niso().clearTrace();
+    map.markDirtyRegMap();
+    map.flushRegMap(false, s);
+    EXPECT_EQ(b.niso().trace().size(), 8u * 22u);
+
+    // A data port of kernel circuit 2 at BAR 0x38800.
+    map.FpgaEndpoint.StreamCircuitTop.KernelCircuits[2]->StreamControlStatus.writeRegister(0x104, s);
+    EXPECT_EQ(b.niso().peek(0x18800), 0x104u);
+    EXPECT_EQ(b.module->deviceErrorCount(), 0u);
+}
+
+TEST_F(Bar0, AFailedAllocationLeavesEmptySlotsThatEveryWalkSkips) {
+    kelvo_test::FakeAccessor bus;
+    kal::memory::failNth(3);
+    tStatus s;
+    auto* map = new (s, false) tKelvoBar0RegMap(&bus, s, 0, 0, 0xFFFFFFFF);
+    ASSERT_NE(map, nullptr) << "the tree itself came from the first allocation";
+    EXPECT_EQ(s.getCode(), -52000);
+    const auto all = circuits(*map);
+    EXPECT_NE(all[0], nullptr);
+    for (size_t n = 1; n < 8; ++n) {
+        EXPECT_EQ(all[n], nullptr) << n;
+    }
+    tStatus w;
+    map->markDirtyRegMap();
+    map->flushRegMap(true, w);
+    map->refreshRegMap(w);
+    map->reinitialize();
+    EXPECT_TRUE(w.isSuccess());
+    EXPECT_EQ(bus.count('W'), 22u) << "only the circuit that exists";
+    kelvo_test::RecordingDispatcher d;
+    tStatus a;
+    map->addToDispatcher(d, a);
+    EXPECT_EQ(d.names.size(), 5u);
+    tStatus r;
+    map->removeFromDispatcher(d, r);
+    EXPECT_TRUE(r.isSuccess());
+    kelvo_driver::nVOAPAL000::deleteObject(map);
+}
+
+TEST_F(Bar0, RegisteredInTheRegisterMapDispatcherAndReachedByVersionedName) {
+    kelvo_test::SimBoard b;
+    armki::ARMDispatcher dispatcher;
+    tStatus s;
+    tKelvoBar0RegMap map(&b.barAccessor, s, 0, 0, 0xFFFFFFFF);
+    map.addToDispatcher(dispatcher, s);
+    ASSERT_TRUE(s.isSuccess());
+    b.niso().poke(0x19810, 0x55); // user circuit 2, transfer count
+    arm::DynamicAccessInterfaceBase<tStatus>* found = nullptr;
+    dispatcher.getRegistration((kNames[10] + "_Ver1.0.0d379").c_str(), &found, s, nullptr);
+    ASSERT_TRUE(s.isSuccess());
+    ASSERT_EQ(found, map.FpgaEndpoint.StreamCircuitTop.UserCircuits[2]);
+    uint64_t v = 0;
+    found->read(0x40F7D413, v, s, 0);
+    EXPECT_EQ(v, 0x55u);
+    tStatus removal;
+    map.removeFromDispatcher(dispatcher, removal);
+    EXPECT_TRUE(removal.isSuccess());
+    tStatus gone;
+    dispatcher.getRegistration((kNames[0] + "_Ver1.0.0d379").c_str(), &found, gone, nullptr);
+    EXPECT_EQ(gone.getCode(), -240024);
+}
+
+} // namespace

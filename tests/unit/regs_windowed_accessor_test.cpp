@@ -1,0 +1,255 @@
+// The isolated FPGA's windowed accessor over the simulated isolation link:
+// the handshake as the non-isolated side sees it, the time-outs, the error
+// bit through the hardware-state checker, and its lock.
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "control.h"
+#include "framework/hardware_state_checker_composite.h"
+#include "framework/simple_register_verifier.h"
+#include "regmaps/kelvo_reg_access_reg_map.h"
+#include "regmaps/required_regs.h"
+#include "regs/windowed_front_end_accessor.h"
+#include "regs_sim_support.h"
+#include "test_support.h"
+
+namespace {
+
+using kelvo_driver::WindowedFrontEndAccessor;
+using kelvo_regmaps::tKelvoRegAccessRegMap;
+using nVOAPALS100::tStatus;
+using sim::IsolationLink;
+
+constexpr int64_t kNotReady = static_cast<int32_t>(0xBFFA4680);
+constexpr int64_t kNoResponse = static_cast<int32_t>(0xBFFA4681);
+constexpr int64_t kLinkError = static_cast<int32_t>(0xBFFA468B);
+
+class Windowed : public kelvo_test::LeakCheckedTest {
+protected:
+    explicit Windowed(const char* board = "solstra")
+        : b(board), regAccess(&b.fpga, static_cast<uint32_t>(b.module->linkOffset()), 0, 0x20),
+          verifier(0x80000000u, 0, static_cast<int32_t>(0xBFFA468B), regAccess.RegAccessStatus),
+          accessor(regAccess, &checkers, constructed) {
+        // The device's composite: the link's verifier among the others.
+        checkers.add(&counter, constructed);
+        checkers.add(&verifier, constructed);
+    }
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        ASSERT_TRUE(constructed.isSuccess());
+        link().clearTrace();
+    }
+    sim::IsolationLink& link() { return b.link(); }
+    // The link's trace as (op, register) pairs.
+    std::vector<std::pair<char, uint64_t>> handshake() {
+        std::vector<std::pair<char, uint64_t>> steps;
+        for (const sim::Access& a : link().trace()) {
+            steps.emplace_back(a.write ? 'W' : 'R', a.offset);
+        }
+        return steps;
+    }
+
+    kelvo_test::SimBoard b;
+    tKelvoRegAccessRegMap regAccess;
+    kelvo_test::CountingChecker counter;
+    kdut::SimpleRegisterVerifier<tKelvoRegAccessRegMap::tRegAccessStatusReg> verifier;
+    kdut::HardwareStateCheckerComposite checkers;
+    tStatus constructed;
+    WindowedFrontEndAccessor accessor;
+};
+
+TEST_F(Windowed, WriteSendsDataThenAddressWithTheOffsetCutTo18BitsAndKeepsBits18To30) {
+    regAccess.RegAccessAddr.softCopy = 0x15540000; // bits 18-30 set through the map beforehand
+    tStatus s;
+    accessor.write32(0x7C0010, 0xCAFE, s);
+    EXPECT_TRUE(s.isSuccess());
+    const std::vector<std::pair<char, uint64_t>> expected = {
+        {'R', IsolationLink::kStatus}, {'W', IsolationLink::kWriteData}, {'W', IsolationLink::kAddress}};
+    EXPECT_EQ(handshake(), expected);
+    EXPECT_EQ(link().writtenValues(IsolationLink::kAddress),
+              std::vector<uint64_t>{0x80000000u | 0x15540000u | 0x10});
+    EXPECT_EQ(b.iso().peek(0x10), 0xCAFEu);
+    EXPECT_EQ(regAccess.RegAccessAddr.softCopy, 0x15540000u) << "only bits 18-30 stay";
+    EXPECT_EQ(regAccess.RegAccessAddr.dirty, 0);
+
+    // The same value to the same offset again: both registers written again.
+    link().clearTrace();
+    regAccess.RegAccessAddr.softCopy = 0;
+    accessor.write32(0x10, 0xCAFE, s);
+    accessor.write32(0x10, 0xCAFE, s);
+    EXPECT_EQ(link().writeCount(IsolationLink::kWriteData), 2u);
+    EXPECT_EQ(link().writtenValues(IsolationLink::kAddress),
+              (std::vector<uint64_t>{0x80000010u, 0x80000010u}));
+    EXPECT_EQ(accessor.lockCount(), 0u);
+}
+
+TEST_F(Windowed, ReadAddressesTheOffsetWithDirectionReadAndReturnsTheReadData) {
+    b.iso().poke(0, 0x600D);
+    tStatus s;
+    EXPECT_EQ(accessor.read32(0x40000, s), 0x600Du) << "0x40000 is offset 0 on the isolated side";
+    EXPECT_TRUE(s.isSuccess());
+    const std::vector<std::pair<char, uint64_t>> expected = {{'R', IsolationLink::kStatus},
+                                                             {'W', IsolationLink::kAddress},
+                                                             {'R', IsolationLink::kStatus},
+                                                             {'R', IsolationLink::kReadData}};
+    EXPECT_EQ(handshake(), expected);
+    EXPECT_EQ(link().writtenValues(IsolationLink::kAddress), std::vector<uint64_t>{0});
+
+    // A slow link is waited for (at the real clock: a few milliseconds).
+    link().setSlow(3, 4);
+    b.iso().poke(0x20, 0x77);
+    EXPECT_EQ(accessor.read32(0x20, s), 0x77u);
+    accessor.write32(0x24, 0x88, s);
+    EXPECT_EQ(accessor.read32(0x24, s), 0x88u);
+    EXPECT_TRUE(s.isSuccess());
+    EXPECT_EQ(link().accessesWhileBusy(), 0u);
+    EXPECT_EQ(b.module->deviceErrorCount(), 0u);
+}
+
+TEST_F(Windowed, TimeOutsLeaveTheirCodeAndReturnTheLastReadValue) {
+    kal::clock::ScopedScale fast(1000);
+    b.iso().poke(0x30, 0x1111);
+    tStatus s;
+    ASSERT_EQ(accessor.read32(0x30, s), 0x1111u);
+
+    link().setNeverAnswers(true);
+    b.iso().poke(0x34, 0x2222);
+    link().clearTrace();
+    tStatus noAnswer;
+    EXPECT_EQ(accessor.read32(0x34, noAnswer), 0x1111u) << "the previous successful read";
+    EXPECT_EQ(noAnswer.getCode(), kNoResponse);
+    EXPECT_EQ(link().readCount(IsolationLink::kReadData), 0u) << "the read-data register is not read";
+    link().setNeverAnswers(false);
+
+    link().setNeverReady(true);
+    link().clearTrace();
+    tStatus notReady;
+    accessor.write32(0x34, 5, notReady);
+    EXPECT_EQ(notReady.getCode(), kNotReady);
+    tStatus notReady2;
+    EXPECT_EQ(accessor.read32(0x34, notReady2), 0x1111u);
+    EXPECT_EQ(notReady2.getCode(), kNotReady);
+    EXPECT_EQ(link().writeCount(IsolationLink::kAddress) + link().writeCount(IsolationLink::kWriteData), 0u)
+        << "no register of the access is written";
+    EXPECT_GT(link().readCount(IsolationLink::kStatus), 1u) << "polled until the time-out";
+    EXPECT_EQ(accessor.lockCount(), 0u);
+}
+
+TEST_F(Windowed, ErrorBitEndsThePollThroughTheChecker) {
+    link().setError(true);
+    tStatus s;
+    accessor.write32(0x10, 1, s);
+    EXPECT_EQ(s.getCode(), kLinkError);
+    EXPECT_EQ(counter.calls, 1) << "the composite was asked once";
+    EXPECT_EQ(link().writeCount(IsolationLink::kAddress), 0u);
+    tStatus r;
+    EXPECT_EQ(accessor.read32(0x10, r), 0u);
+    EXPECT_EQ(r.getCode(), kLinkError);
+
+    // A map outside its window fails the predicate's refresh with -52006 and ends the poll there.
+    tKelvoRegAccessRegMap outside(&b.fpga, 0x200, 0, 0x8);
+    tStatus made;
+    WindowedFrontEndAccessor other(outside, &checkers, made);
+    tStatus o;
+    other.write32(0x10, 1, o);
+    EXPECT_EQ(o.getCode(), -52006);
+
+    // Without a checker the accessor reports the link's error itself.
+    tStatus c;
+    WindowedFrontEndAccessor unchecked(regAccess, nullptr, c);
+    tStatus u;
+    unchecked.write32(0x10, 1, u);
+    EXPECT_EQ(u.getCode(), kLinkError);
+}
+
+TEST_F(Windowed, FailedStatusOnEntryAndFailedMutexTouchNothing) {
+    tStatus failed;
+    KELVO_SET_STATUS(failed, -50400);
+    accessor.write32(0x10, 1, failed);
+    EXPECT_EQ(accessor.read32(0x10, failed), 0xFFFFFFFFu);
+    EXPECT_TRUE(link().trace().empty());
+
+    kal::faults::failNth(kal::faults::kMutex, 1);
+    tStatus c;
+    WindowedFrontEndAccessor broken(regAccess, &checkers, c);
+    EXPECT_EQ(c.getCode(), -52000);
+    tStatus u;
+    broken.write32(0x10, 1, u);
+    EXPECT_EQ(u.getCode(), -52020);
+    EXPECT_TRUE(link().trace().empty());
+}
+
+TEST_F(Windowed, TheSameThreadMayAccessWhileHoldingTheLock) {
+    accessor.lock();
+    accessor.lock();
+    EXPECT_EQ(accessor.lockCount(), 2u);
+    tStatus s;
+    accessor.write32(0x50, 9, s);
+    EXPECT_EQ(accessor.read32(0x50, s), 9u);
+    EXPECT_EQ(accessor.lockCount(), 2u);
+    accessor.unlock();
+    accessor.unlock();
+    EXPECT_EQ(accessor.lockCount(), 0u);
+    EXPECT_TRUE(s.isSuccess());
+}
+
+TEST_F(Windowed, ConcurrentUsersNeverInterleaveAHandshake) {
+    link().setSlow(1, 2);
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 50;
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                const uint32_t offset = 0x100u * static_cast<uint32_t>(t + 1) + 4u * static_cast<uint32_t>(i);
+                const uint32_t value = (static_cast<uint32_t>(t) << 16) | static_cast<uint32_t>(i);
+                tStatus s;
+                accessor.write32(offset, value, s);
+                const uint32_t got = accessor.read32(offset, s);
+                if (got != value || s.isFatal()) {
+                    ADD_FAILURE() << std::hex << offset << " " << got << " " << value << " " << std::dec
+                                  << s.getCode();
+                    ++mismatches;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(mismatches.load(), 0);
+    EXPECT_EQ(link().accessesWhileBusy(), 0u);
+    EXPECT_EQ(link().isolatedWrites(), static_cast<size_t>(kThreads * kRounds));
+    EXPECT_EQ(b.module->deviceErrorCount(), 0u);
+}
+
+TEST_F(Windowed, IsolatedMapsAreReachableByFieldIdentifier) {
+    kelvo_regmaps::tRequiredRegs required(&accessor, 0, 0, 0x20);
+    b.iso().poke(0x0, 0x4B454C56);
+    tStatus s;
+    uint64_t v = 0;
+    required.read(0x429DAF0B, v, s, 0);
+    EXPECT_EQ(v, 0x4B45u);
+    required.write(0x80DFEC3C, 0x1234, false, s, 0);
+    EXPECT_EQ(b.iso().peek(0x1C), 0x1234u);
+    required.refreshRegMap(s);
+    EXPECT_EQ(b.link().isolatedReads(), 1u + 7u);
+    EXPECT_TRUE(s.isSuccess());
+}
+
+class WindowedDuskmere : public Windowed {
+protected:
+    WindowedDuskmere() : Windowed("duskmere-a") {}
+};
+
+TEST_F(WindowedDuskmere, ReachesTheIsolatedSpaceThroughTheChannelWindow) {
+    tStatus s;
+    accessor.write32(0x7FFC, 0xD5, s);
+    EXPECT_EQ(accessor.read32(0x7FFC, s), 0xD5u);
+    EXPECT_TRUE(s.isSuccess());
+    EXPECT_EQ(b.niso().writeCount(0xC120), 2u) << "the address register at 0xC120";
+}
+
+} // namespace
