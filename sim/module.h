@@ -14,8 +14,11 @@
 #include "block.h"
 #include "bridge.h"
 #include "fpga.h"
+#include "bridge_registers.h"
 #include "pci_bus.h"
 #include "pci_config.h"
+#include "switched_bim.h"
+#include "timing_chip.h"
 
 namespace sim {
 
@@ -54,6 +57,11 @@ public:
     IsolationLink& isolationLink() { return *link_; }
     // Offset of the link's window in the non-isolated FPGA (Duskmere boards: 0xC120, else 0x200).
     std::uint64_t linkOffset() const { return linkOffset_; }
+    // The bridge core's registers, the switched bus interface with the port
+    // blocks behind it, and the timing chip.
+    BridgeRegisters& bridgeRegisters() { return *bridgeRegisters_; }
+    SwitchedBusInterface& switchedBim() { return *switchedBim_; }
+    TimingChip& timingChip() { return *timingChip_; }
 
     // Device errors: accesses of a wrong width or alignment, outside every block, ...
     ErrorLog& errors() { return errors_; }
@@ -91,6 +99,9 @@ private:
     FpgaSpace* isoFpga_ = nullptr;
     IsolationLink* link_ = nullptr;
     std::uint64_t linkOffset_ = kSolstraLinkOffset;
+    std::unique_ptr<BridgeRegisters> bridgeRegisters_;
+    SwitchedBusInterface* switchedBim_ = nullptr;
+    TimingChip* timingChip_ = nullptr;
     std::atomic<bool> dead_{false};
     nVOKAL_tHandle handle_ = nullptr;
     kal::pci::Location location_;

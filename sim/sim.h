@@ -9,7 +9,10 @@
 
 #include "block.h"
 #include "bridge.h"
+#include "bridge_registers.h"
 #include "bus.h"
 #include "fpga.h"
 #include "module.h"
 #include "pci_config.h"
+#include "switched_bim.h"
+#include "timing_chip.h"

@@ -25,14 +25,17 @@ import tomllib
 KINDS = {"soft-copy": "arm::kSoftCopy", "strobe-word": "arm::kStrobeWord", "data-port": "arm::kDataPort"}
 ACCESSES = {"read-write": "arm::kReadWrite", "read-only": "arm::kReadOnly", "write-only": "arm::kWriteOnly"}
 FLAVOURS = ("kelvo", "bridge", "timing")
-GENERATED_FLAVOURS = ("kelvo",)
+GENERATED_FLAVOURS = ("kelvo", "bridge", "timing")
 
 MAP_KEYS = {"class", "namespace", "flavour", "version", "oldest_compatible_version", "default_name", "size",
             "base", "window_start", "window_size"}
+# Keys of the bridge and timing-chip flavours (load_sized_map_keys).
+SIZED_MAP_KEYS = {"accessor", "enum_namespace", "one_bit"}
+MAP_KEYS |= SIZED_MAP_KEYS
 REGISTER_KEYS = {"name", "type", "offset", "offsets", "stride", "count", "kind", "access", "width", "id", "ids",
                  "view_id", "view_ids", "default", "defaults", "cleared_after_write", "kept_after_write", "aliases",
                  "fields"}
-FIELD_KEYS = {"bits", "id", "ids", "name", "ro", "type", "enum"}
+FIELD_KEYS = {"bits", "id", "ids", "name", "ro", "type", "enum", "any_nonzero"}
 SUBMAP_KEYS = {"name", "class", "window", "ownership", "count", "placement", "offset", "size", "stride", "base",
                "window_start", "window_size"}
 ENUM_KEYS = {"name", "values"}
@@ -193,6 +196,7 @@ class Loader:
             else:
                 m.fixed = tuple(self.integer(head, k, "[map]", default=0) for k in ("base", "window_start",
                                                                                     "window_size"))
+        self.load_sized_map_keys(m, head)
         m.enums = self.load_enums(data.get("enum", []))
         m.registers = []
         for index, table in enumerate(data.get("register", [])):
@@ -253,6 +257,7 @@ class Loader:
             reg.width = 32
         if m.flavour == "kelvo" and reg.width != 32:
             self.fail(where, "registers of a kelvo map are 32 bits wide")
+        self.check_sized_register(m, reg, where)
         # Offsets of the elements.
         if reg.array and "offsets" in table:
             if "offset" in table or "stride" in table:
@@ -270,6 +275,7 @@ class Loader:
         reg.has_id = not (m.flavour == "bridge" and reg.width == 64)
         if reg.has_id:
             reg.ids = self.per_element(table, "id", "ids", where, reg.count, reg.array) or [0] * reg.count
+            reg.ids = counted_up_ids(m, reg, table, reg.ids)
         else:
             if "id" in table or "ids" in table:
                 self.fail(where, "a 64-bit register of a bridge map has no identifier")
@@ -347,6 +353,7 @@ class Loader:
             self.fail(where, "'ro' must be true or false")
             ro = False
         field.ro = ro
+        self.load_one_bit_rule(m, reg, field, table, where)
         field.enum = self.text(table, "enum", where, required=False, default=None)
         if field.enum is not None and field.enum not in [name for name, _ in m.enums]:
             self.fail(where, f"enum '{field.enum}' is not declared in this map")
@@ -357,9 +364,60 @@ class Loader:
                                  f"(type {field_type(field.width)})")
         if reg.has_id:
             field.ids = self.per_element(table, "id", "ids", where, reg.count, reg.array) or [0] * reg.count
+            field.ids = counted_up_ids(m, reg, table, field.ids)
         else:
             field.ids = [None] * reg.count
         return field
+
+    # ---- bridge and timing-chip flavours ----
+
+    def load_sized_map_keys(self, m, head):
+        """accessor, enum_namespace and one_bit: keys of the bridge and timing-chip maps."""
+        sized = m.flavour in ("bridge", "timing")
+        for key in SIZED_MAP_KEYS:
+            if key in head and not sized:
+                self.fail("[map]", f"'{key}' is for bridge and timing maps")
+        m.accessor = self.text(head, "accessor", "[map]", required=False, default="memory",
+                               choices=("memory", "front-end"))
+        if m.flavour == "timing" and m.accessor != "memory":
+            self.fail("[map]", "a timing map reaches its registers through the memory accessor")
+        m.enum_ns = self.text(head, "enum_namespace", "[map]", required=False, default=None)
+        if m.enum_ns is not None and not is_identifier(m.enum_ns):
+            self.fail("[map]", f"enum_namespace '{m.enum_ns}' is not an identifier")
+        m.one_bit = self.text(head, "one_bit", "[map]", required=False, default="any-nonzero",
+                              choices=("any-nonzero", "bit0"))
+
+    def check_sized_register(self, m, reg, where):
+        if m.flavour not in ("bridge", "timing"):
+            return
+        if reg.kind == "strobe-word":
+            self.fail(where, f"a {m.flavour} map has no strobe-word registers (use cleared_after_write)")
+        if m.flavour == "timing" and reg.width == 64:
+            self.fail(where, "a timing map has no 64-bit registers")
+        if getattr(m, "accessor", "memory") == "front-end" and reg.width != 32:
+            self.fail(where, "a front-end accessor carries 32-bit registers only")
+
+    def load_one_bit_rule(self, m, reg, field, table, where):
+        """Whether a one-bit field takes any non-zero value as 1 (else only bit 0 of the value). Kelvo
+        maps and data ports always take any non-zero value; bridge and timing maps follow their
+        'one_bit' rule unless the field says 'any_nonzero'."""
+        given = table.get("any_nonzero")
+        if given is not None:
+            if not isinstance(given, bool):
+                self.fail(where, "'any_nonzero' must be true or false")
+                given = None
+            elif m.flavour == "kelvo":
+                self.fail(where, "'any_nonzero' is for bridge and timing maps")
+            elif field.width != 1:
+                self.fail(where, "'any_nonzero' is for one-bit fields")
+            elif reg.kind == "data-port" and not given:
+                self.fail(where, "a one-bit field of a data port takes any non-zero value")
+        if m.flavour == "kelvo" or reg.kind == "data-port":
+            field.any_nonzero = True
+        elif given is not None:
+            field.any_nonzero = given
+        else:
+            field.any_nonzero = getattr(m, "one_bit", "any-nonzero") == "any-nonzero"
 
     # ---- checks of a whole map ----
 
@@ -535,6 +593,14 @@ class Loader:
         return sub
 
 
+def counted_up_ids(m, reg, table, ids):
+    """In bridge and timing maps an array may give one 'id', element 0's: the key is the byte offset, so
+    element n's identifier is element 0's plus the distance of its offset from element 0's."""
+    if m.flavour in ("bridge", "timing") and reg.array and "id" in table and ids:
+        return [(ids[0] + offset - reg.offsets[0]) & 0xFFFFFFFF for offset in reg.offsets]
+    return ids
+
+
 # ---- resolution across files ----
 
 def load_all(paths):
@@ -565,7 +631,8 @@ def resolve(maps, errors):
             if target.fixed is not None:
                 errors.append(f"{m.path}: submap '{sub.name}': class '{sub.cls}' has a fixed placement of its "
                               f"own and cannot be placed by a parent")
-            if target.flavour != "kelvo" or m.flavour != "kelvo":
+            if not sized_submap_allowed(m, sub, target, errors) and (target.flavour != "kelvo"
+                                                                   or m.flavour != "kelvo"):
                 errors.append(f"{m.path}: submap '{sub.name}': sub-maps are kelvo maps inside kelvo maps")
     # A constructor takes a status when the map allocates sub-maps or embeds one that does.
     state = {}
@@ -611,7 +678,7 @@ def record_base(reg):
 
 
 def enum_namespace(m):
-    return f"n{m.cls[1:]}"
+    return getattr(m, "enum_ns", None) or f"n{m.cls[1:]}"
 
 
 def field_value_type(m, field):
@@ -970,6 +1037,333 @@ def emit_source(m):
     return "\n".join(out) + "\n"
 
 
+# ---- bridge and timing-chip maps (engine: driver/regs/sized_register_map.h) ----
+
+def sized_submap_allowed(m, sub, target, errors):
+    """Timing maps embed timing maps at a fixed placement; bridge maps have no sub-maps. True when the
+    pair is a bridge or timing one (checked here), False for a kelvo pair."""
+    if m.flavour == "kelvo" and target.flavour == "kelvo":
+        return False
+    if m.flavour == "timing" and target.flavour == "timing":
+        if sub.placement != "fixed" or sub.ownership != "embedded" or sub.array:
+            errors.append(f"{m.path}: submap '{sub.name}': a timing map embeds one sub-map at a fixed placement")
+        return True
+    errors.append(f"{m.path}: submap '{sub.name}': only timing maps have sub-maps, and those are timing maps")
+    return True
+
+
+def sized_value_type(width):
+    return {8: "uint8_t", 16: "uint16_t", 32: "uint32_t", 64: "uint64_t"}[width]
+
+
+def sized_accessor_type(m):
+    if m.accessor == "front-end":
+        return "voquantasharedsource::FrontEndAccessorInterface"
+    return "kelvo_driver::nVOAPAL000::tPCIMemorySpaceAccessorDebug<false>"
+
+
+def sized_windowed(m):
+    return "true" if m.flavour == "timing" else "false"
+
+
+def sized_record_base(m, reg):
+    if reg.kind == "data-port":
+        return f"arm::tSizedDataPortRecord<{sized_windowed(m)}>"
+    return f"arm::tSizedRegisterRecord<{sized_value_type(reg.width)}, {sized_windowed(m)}>"
+
+
+def emit_sized_register_type(m, reg, users):
+    lines = [f"    // {describe_register(reg, users)}; {reg.width} bits",
+             f"    class {reg.type} : public {sized_record_base(m, reg)} {{", "    public:"]
+    readable = reg.access != "write-only"
+    writable = reg.access != "read-only"
+    status = "nVOAPALS100::tStatus& status"
+    t = sized_value_type(reg.width)
+    nbytes = reg.width // 8
+    full = hexa((1 << reg.width) - 1)
+    if reg.kind == "data-port":
+        if readable:
+            lines.append(f"        {t} readRegister({status}) {{ return static_cast<{t}>("
+                         f"arm::readSizedPort(*this, {nbytes}, status)); }}")
+        if writable:
+            lines.append(f"        void writeRegister({t} value, {status}) "
+                         f"{{ arm::writeSizedPort(*this, {nbytes}, value, status); }}")
+        for f in reg.fields:
+            if f.name is None:
+                continue
+            ft = field_value_type(m, f)
+            if readable:
+                lines.append(f"        {ft} read{f.name}({status}) {{ return "
+                             + convert(m, f, f"(readRegister(status) & {hexa(f.mask)}u) >> {f.lsb}") + "; }")
+            if writable and not f.ro:
+                lines.append(f"        void write{f.name}({ft} value, {status}) {{ arm::writeSizedPort(*this, "
+                             f"{nbytes}, arm::insertedSizedBits(static_cast<uint64_t>(value), {f.lsb}, {f.width}, "
+                             f"{'true' if f.any_nonzero else 'false'}), status); }}")
+    else:
+        lines.append(f"        static constexpr {t} kClearedAfterWrite = {hexa(reg.cleared)}u;")
+        if writable:
+            lines.append(f"        void flush({status}, bool force) "
+                         f"{{ arm::flushSizedRecord(*this, kClearedAfterWrite, status, force); }}")
+            lines.append(f"        void setRegister({t} value, {status}) {{ if (status.isNotFatal()) "
+                         f"{{ arm::insertIntoSizedRecord(*this, {full}u, value); }} }}")
+            lines.append(f"        void writeRegister({t} value, {status}, bool force) "
+                         f"{{ setRegister(value, status); flush(status, force); }}")
+        if readable:
+            lines.append(f"        void refresh({status}) {{ arm::refreshSizedRecord(*this, status); }}")
+            lines.append(f"        {t} readRegister({status}) {{ refresh(status); return softCopy; }}")
+        for f in reg.fields:
+            if f.name is None:
+                continue
+            ft = field_value_type(m, f)
+            lines.append(f"        {ft} get{f.name}(nVOAPALS100::tStatus& /*status*/) const {{ return "
+                         + convert(m, f, f"(softCopy & {hexa(f.mask)}u) >> {f.lsb}") + "; }")
+            if readable:
+                lines.append(f"        {ft} read{f.name}({status}) {{ refresh(status); return get{f.name}(status); }}")
+            if writable and not f.ro:
+                insert = (f"arm::insertedSizedBits(static_cast<uint64_t>(value), {f.lsb}, {f.width}, "
+                          f"{'true' if f.any_nonzero else 'false'})")
+                lines.append(f"        void set{f.name}({ft} value, {status}) {{ if (status.isNotFatal()) "
+                             f"{{ arm::insertIntoSizedRecord(*this, {hexa(f.mask)}u, {insert}); }} }}")
+                lines.append(f"        void write{f.name}({ft} value, {status}, bool force) "
+                             f"{{ set{f.name}(value, status); flush(status, force); }}")
+    lines.append("    };")
+    return lines
+
+
+def sized_class_head(m):
+    """The class as the header declares it, and as out-of-class definitions name it."""
+    if m.flavour == "bridge":
+        return f"template <uint32_t kOffset> class {m.cls}", f"{m.cls}<kOffset>", "template <uint32_t kOffset>\n"
+    return f"class {m.cls}", m.cls, ""
+
+
+def emit_sized_header(m):
+    accessor = sized_accessor_type(m)
+    bridge = m.flavour == "bridge"
+    includes = sorted({f'#include "regmaps/{sub.target.stem}.h"' for sub in m.submaps if sub.target is not None})
+    out = [f"// Generated by tools/regmapgen/regmapgen.py from {os.path.basename(m.path)}: do not edit.",
+           "#pragma once", "", "#include <stdint.h>", "", '#include "platform/pci_memory_accessor.h"',
+           '#include "platform/status.h"', '#include "regs/front_end_accessor.h"',
+           '#include "regs/sized_register_map.h"']
+    out.extend(includes)
+    out.append("")
+    if m.enums:
+        out.append(f"namespace {m.namespace}::{enum_namespace(m)} {{")
+        for name, values in m.enums:
+            body = ", ".join(f"{k} = {v}" for k, v in values.items())
+            out.append(f"enum {name} : uint32_t {{ {body} }};")
+        out.append(f"}} // namespace {m.namespace}::{enum_namespace(m)}")
+        out.append("")
+    out.append(f"namespace {m.namespace} {{")
+    out.append("")
+    head, _, _ = sized_class_head(m)
+    what = "bridge map (template offset added to every register offset)" if bridge else "timing-chip map"
+    out.append(f"// Register map {m.cls} (\"{m.default_name}\"), a {what}, version \"{m.version}\".")
+    out.append(f"{head} : public arm::tSizedRegisterMapBase {{")
+    out.append("public:")
+    emitted = set()
+    for reg in m.registers:
+        if reg.type in emitted:
+            continue
+        emitted.add(reg.type)
+        users = [f"{r.name}{'[' + str(r.count) + ']' if r.array else ''} at "
+                 + ", ".join(hexa(o) for o in r.offsets) for r in m.registers if r.type == reg.type]
+        out.extend(emit_sized_register_type(m, reg, users))
+        out.append("")
+    if bridge:
+        out.append(f"    explicit {m.cls}({accessor}& accessor);")
+    else:
+        out.append(f"    {m.cls}({accessor}* accessor, uint32_t base, uint32_t windowStart, uint32_t windowSize);")
+    out.append(f"    ~{m.cls}() override;")
+    out.append(f"    {m.cls}(const {m.cls}&) = delete;")
+    out.append(f"    {m.cls}& operator=(const {m.cls}&) = delete;")
+    if not bridge:
+        out.append("    // Construction again, for these records and the sub-maps'.")
+        out.append("    void reinitialize() override;")
+    out.append("")
+    if bridge:
+        getter = "*bus().frontEnd()" if m.accessor == "front-end" else "*bus().memory()"
+        out.append(f"    {accessor}& accessor() const {{ return {getter}; }}")
+    else:
+        out.append(f"    {accessor}* accessor() const {{ return bus().memory(); }}")
+    out.append("")
+    out.append("    // Registers, in declaration order.")
+    for reg in m.registers:
+        suffix = f"[{reg.count}]" if reg.array else ""
+        out.append(f"    {reg.type} {reg.name}{suffix};")
+    if m.submaps:
+        out.append("    // Sub-maps (reached by the whole-map operations only).")
+    for sub in m.submaps:
+        out.append(f"    {qualified(sub.target)} {sub.name};")
+    out.append("")
+    out.append("    static const arm::tSizedRegisterMapTables kTables;")
+    if bridge:
+        out.append("")
+        out.append("private:")
+        out.append("    static void* recordAt(arm::tSizedRegisterMapBase& base, uint32_t index);")
+    out.append("};")
+    if bridge:
+        out.append("")
+        out.append(f"extern template class {m.cls}<0u>;")
+    out.append("")
+    out.append(f"}} // namespace {m.namespace}")
+    return "\n".join(out) + "\n"
+
+
+def build_sized_tables(m):
+    regs = flattened_registers(m)
+    tables = {name: [] for name in ("get", "set", "read", "write", "flush", "refresh")}
+    formats, format_ids = [], []
+    for index, (reg, n, _) in enumerate(regs):
+        if reg.ids[n] is None:
+            continue
+        soft = reg.kind != "data-port"
+        readable = reg.access != "write-only"
+        writable = reg.access != "read-only"
+        whole = (reg.ids[n], index, 0, reg.width, 1)
+        fields = [(f.ids[n], index, f.lsb, f.width, 1 if f.any_nonzero else 0) for f in reg.fields]
+        writable_fields = [entry for entry, f in zip(fields, reg.fields) if not f.ro]
+        if soft:
+            tables["get"] += [whole] + fields
+            if writable:
+                tables["set"] += [whole] + writable_fields
+        if readable:
+            tables["read"] += [whole] + fields
+        if writable:
+            tables["write"] += [whole] + writable_fields
+            tables["flush"].append(whole)
+        if soft and readable:
+            tables["refresh"].append(whole)
+        entries = [(f.mask, field_type(f.width)) for f in reg.fields] or [((1 << reg.width) - 1,
+                                                                         field_type(reg.width))]
+        format_ids.append((reg.ids[n], len(formats), len(entries)))
+        formats.extend(entries)
+    for name in tables:
+        tables[name].sort()
+    format_ids.sort()
+    return regs, tables, formats, format_ids
+
+
+def emit_sized_source(m):
+    regs, tables, formats, format_ids = build_sized_tables(m)
+    bridge = m.flavour == "bridge"
+    cls = m.cls
+    _, named, template = sized_class_head(m)
+    accessor = sized_accessor_type(m)
+    out = [f"// Generated by tools/regmapgen/regmapgen.py from {os.path.basename(m.path)}: do not edit.",
+           f'#include "regmaps/{m.stem}.h"', "", '#include "platform/status.h"', "",
+           f"namespace {m.namespace} {{", "", "namespace {", ""]
+    out.append(f"// {len(regs)} registers in declaration order: offset, bytes, kind, access, default, "
+               f"cleared after a write.")
+    out.append("constexpr arm::tSizedRegisterInfo kRegisters[] = {")
+    for reg, n, expr in regs:
+        out.append(f"    {{{hexa(reg.offsets[n])}u, {reg.width // 8}, {KINDS[reg.kind]}, {ACCESSES[reg.access]}, "
+                   f"{hexa(reg.defaults[n])}u, {hexa(reg.cleared)}u}},  // {expr}")
+    out.append("};")
+    out.append("")
+    for name, entries in tables.items():
+        if not entries:
+            continue
+        out.append(f"constexpr arm::tSizedIdEntry k{name.capitalize()}Ids[] = {{")
+        for ident, index, lsb, width, any_nonzero in entries:
+            out.append(f"    {{0x{ident:08X}u, {index}, {lsb}, {width}, {any_nonzero}}},  // {regs[index][2]}")
+        out.append("};")
+    out.append("constexpr arm::tFormatEntry kFormatIds[] = {")
+    for ident, first, count in format_ids:
+        out.append(f"    {{0x{ident:08X}u, {first}, {count}}},")
+    out.append("};")
+    out.append("constexpr arm::tFieldFormat kFormats[] = {")
+    for i in range(0, len(formats), 4):
+        chunk = formats[i:i + 4]
+        out.append("    " + " ".join(f"{{0x{mask:08X}u, arm::FieldType({t})}}," for mask, t in chunk))
+    out.append("};")
+    out.append("")
+    if not bridge:
+        out.append("void* recordAt(arm::tSizedRegisterMapBase& base, uint32_t index);")
+        out.append("arm::tSizedRegisterMapBase* subMapAt(arm::tSizedRegisterMapBase& base, uint32_t index);")
+        out.append("")
+    out.append("} // namespace")
+    out.append("")
+    # Record and sub-map switches.
+    if bridge:
+        out.append(f"{template}void* {named}::recordAt(arm::tSizedRegisterMapBase& base, uint32_t index) {{")
+    else:
+        out.append("namespace {")
+        out.append("")
+        out.append("void* recordAt(arm::tSizedRegisterMapBase& base, uint32_t index) {")
+    out.append(f"    auto& map = static_cast<{named}&>(base);")
+    out.append("    switch (index) {")
+    for index, (reg, n, expr) in enumerate(regs):
+        out.append(f"    case {index}: return static_cast<{sized_record_base(m, reg)}*>(&map.{expr});")
+    out.append("    default: return nullptr;")
+    out.append("    }")
+    out.append("}")
+    out.append("")
+    if not bridge:
+        out.append("arm::tSizedRegisterMapBase* subMapAt(arm::tSizedRegisterMapBase& base, uint32_t index) {")
+        if m.submaps:
+            out.append(f"    auto& map = static_cast<{cls}&>(base);")
+            out.append("    switch (index) {")
+            for index, sub in enumerate(m.submaps):
+                out.append(f"    case {index}: return &map.{sub.name};")
+            out.append("    default: return nullptr;")
+            out.append("    }")
+        else:
+            out.append("    (void)base;")
+            out.append("    (void)index;")
+            out.append("    return nullptr;")
+        out.append("}")
+        out.append("")
+        out.append("} // namespace")
+        out.append("")
+
+    def table(name, count):
+        return f"{{k{name.capitalize()}Ids, {count}}}" if count else "{nullptr, 0}"
+
+    qualifier = "const" if bridge else "constexpr"
+    out.append(f"{template}{qualifier} arm::tSizedRegisterMapTables {named}::kTables = {{")
+    out.append(f'    "{m.default_name}",')
+    out.append(f'    "{m.version}",')
+    out.append(f'    "{m.oldest}",')
+    out.append(f"    {sized_windowed(m)},")
+    out.append(f"    kRegisters, {len(regs)},")
+    out.append(f"    {'&' + named + '::recordAt' if bridge else 'recordAt'},")
+    for name, entries in tables.items():
+        out.append(f"    {table(name, len(entries))},  // {name}")
+    out.append(f"    kFormatIds, {len(format_ids)}, kFormats,")
+    out.append(f"    {0 if bridge else len(m.submaps)}, {'nullptr' if bridge else 'subMapAt'},")
+    out.append("};")
+    out.append("")
+    if bridge:
+        out.append(f"{template}{named}::{cls}({accessor}& accessor)")
+        out.append("    : arm::tSizedRegisterMapBase(kTables, arm::tRegisterBus(&accessor), kOffset, 0u, 0xFFFFFFFFu) {")
+        out.append("    initializeRecords();")
+        out.append("}")
+        out.append("")
+        out.append(f"{template}{named}::~{cls}() = default;")
+        out.append("")
+        out.append("// The driver uses offset 0 only.")
+        out.append(f"template class {cls}<0u>;")
+    else:
+        inits = ["arm::tSizedRegisterMapBase(kTables, arm::tRegisterBus(accessor), base, windowStart, windowSize)"]
+        for sub in m.submaps:
+            inits.append(f"{sub.name}(accessor, {hexa(sub.base)}u, {hexa(sub.window_start)}u, "
+                         f"{hexa(sub.window_size)}u)")
+        out.append(f"{cls}::{cls}({accessor}* accessor, uint32_t base, uint32_t windowStart, uint32_t windowSize)")
+        out.append("    : " + ",\n      ".join(inits) + " {")
+        out.append("    initializeRecords();")
+        out.append("}")
+        out.append("")
+        out.append(f"{cls}::~{cls}() = default;")
+        out.append("")
+        out.append(f"void {cls}::reinitialize() {{")
+        out.append("    reinitializeWithSubMaps();")
+        out.append("}")
+    out.append("")
+    out.append(f"}} // namespace {m.namespace}")
+    return "\n".join(out) + "\n"
+
+
 def write_if_changed(path, text):
     try:
         with open(path, encoding="utf-8") as handle:
@@ -1016,8 +1410,10 @@ def main(argv):
         return 2
     for m in chosen:
         folder = os.path.join(args.output_dir, "regmaps")
-        write_if_changed(os.path.join(folder, f"{m.stem}.h"), emit_header(m, by_class))
-        write_if_changed(os.path.join(folder, f"{m.stem}.cpp"), emit_source(m))
+        sized = m.flavour in ("bridge", "timing")
+        write_if_changed(os.path.join(folder, f"{m.stem}.h"),
+                         emit_sized_header(m) if sized else emit_header(m, by_class))
+        write_if_changed(os.path.join(folder, f"{m.stem}.cpp"), emit_sized_source(m) if sized else emit_source(m))
     return 0
 
 

@@ -165,5 +165,114 @@ class GeneratorChecks(unittest.TestCase):
         self.assert_rejected(shared, "type 'tEvictionReg' is shared with register 'Eviction' but differs")
 
 
+BRIDGE = """
+[map]
+class = "tGoodBridgeWithOffset"
+namespace = "brixeltools"
+flavour = "bridge"
+one_bit = "bit0"
+version = "2.3.0f7"
+default_name = "GoodBridge"
+size = 0x20
+
+[[register]]
+name = "Status"
+type = "tStatus"
+offset = 0x0C
+access = "read-only"
+id = 0xC000000C
+fields = [{ bits = "4", id = 0x4800000C }]
+
+[[register]]
+name = "Data8"
+type = "tData8"
+offset = 0x10
+width = 8
+access = "write-only"
+cleared_after_write = 0xFF
+aliases = ["Data64"]
+id = 0x80000010
+fields = [{ bits = "0", id = 0x00000010, any_nonzero = true }, { bits = "1-7", id = 0x20000010 }]
+
+[[register]]
+name = "Data64"
+type = "tData64"
+offset = 0x10
+width = 64
+access = "write-only"
+
+[[register]]
+name = "Select"
+type = "tSelect"
+count = 4
+offset = 0x18
+stride = 1
+width = 8
+id = 0x80000018
+fields = [{ bits = "0-3", id = 0x00000018 }]
+"""
+
+
+class BridgeAndTimingChecks(unittest.TestCase):
+    """The bridge and timing-chip flavours: keys are byte offsets, read-only registers carry bit 30."""
+
+    setUp = GeneratorChecks.setUp
+    run_generator = GeneratorChecks.run_generator
+    assert_rejected = GeneratorChecks.assert_rejected
+
+    def test_a_bridge_map_generates_a_template_over_its_offset(self):
+        status, errors = self.run_generator(BRIDGE, check=False)
+        self.assertEqual(status, 0, errors)
+        with open(os.path.join(self.folder.name, "out", "regmaps", "good_reg_map.h")) as handle:
+            header = handle.read()
+        self.assertIn("template <uint32_t kOffset> class tGoodBridgeWithOffset : public arm::tSizedRegisterMapBase",
+                      header)
+        self.assertIn("arm::tSizedRegisterRecord<uint64_t, false>", header)
+        self.assertIn("extern template class tGoodBridgeWithOffset<0u>;", header)
+        with open(os.path.join(self.folder.name, "out", "regmaps", "good_reg_map.cpp")) as handle:
+            source = handle.read()
+        # Array identifiers count up from element 0's; bit 0 of Data8 takes any non-zero value.
+        self.assertIn("{0x8000001Bu, 6, 0, 8, 1}", source)
+        self.assertIn("{0x00000010u, 1, 0, 1, 1}", source)
+        self.assertIn("{0x20000010u, 1, 1, 7, 0}", source)
+        self.assertIn("template class tGoodBridgeWithOffset<0u>;", source)
+
+    def test_identifiers_are_keyed_by_offset_with_the_read_only_bit(self):
+        self.assert_rejected(BRIDGE.replace("id = 0xC000000C", "id = 0x8000000C"), "should be 0xc000000c")
+        self.assert_rejected(BRIDGE.replace("0xC000000C", "0xC000000D"), "the key of a bridge map is the register's offset")
+        self.assert_rejected(BRIDGE.replace("0x4800000C", "0x0800000C"), "should be 0x4800000c")
+        self.assert_rejected(BRIDGE.replace('access = "write-only"\n\n[[register]]\nname = "Select"',
+                                            'access = "write-only"\nid = 0x80000010\n\n[[register]]\nname = "Select"'),
+                             "a 64-bit register of a bridge map has no identifier")
+        self.assert_rejected(BRIDGE.replace("id = 0x80000018", "ids = [0x80000018, 0x80000019, 0x8000001A, 0x8000001A]"),
+                             "the key of a bridge map is the register's offset 0x1b")
+
+    def test_flavour_rules(self):
+        self.assert_rejected(BRIDGE.replace("{ bits = \"1-7\", id = 0x20000010 }",
+                                            "{ bits = \"1-7\", id = 0x20000010, any_nonzero = true }"),
+                             "'any_nonzero' is for one-bit fields")
+        self.assert_rejected(GOOD.replace('version = "1.0.0d379"', 'version = "1.0.0d379"\none_bit = "bit0"'),
+                             "'one_bit' is for bridge and timing maps")
+        self.assert_rejected(BRIDGE.replace('name = "Status"', 'name = "Status"\nkind = "strobe-word"'),
+                             "has no strobe-word registers")
+        self.assert_rejected(BRIDGE.replace('flavour = "bridge"', 'flavour = "bridge"\naccessor = "front-end"'),
+                             "a front-end accessor carries 32-bit registers only")
+        timing = BRIDGE.replace('flavour = "bridge"', 'flavour = "timing"')
+        self.assert_rejected(timing, "a timing map has no 64-bit registers")
+        leaf = BRIDGE.split("[[register]]")[0].replace("tGoodBridgeWithOffset", "tLeaf").replace('flavour = "bridge"',
+                                                                                                  'flavour = "timing"')
+        parent = timing.split('[[register]]\nname = "Data64"')[0].replace('aliases = ["Data64"]\n', "")
+        relative = parent + '[[submap]]\nname = "Leaf"\nclass = "tLeaf"\nwindow = "W"\noffset = 0\nsize = 0x10\n'
+        status, errors = self.run_generator(relative, ("leaf.toml", leaf))
+        self.assertEqual(status, 1, errors)
+        self.assertIn("a timing map embeds one sub-map at a fixed placement", errors)
+        fixed = parent + ('[[submap]]\nname = "Leaf"\nclass = "tLeaf"\nwindow = "W"\nplacement = "fixed"\n'
+                          'base = 0x34\nwindow_start = 0\nwindow_size = 0xFFFFFFFF\n')
+        status, errors = self.run_generator(fixed, ("leaf.toml", leaf), check=False)
+        self.assertEqual(status, 0, errors)
+        bridge_parent = fixed.replace('flavour = "timing"', 'flavour = "bridge"', 1)
+        status, errors = self.run_generator(bridge_parent, ("leaf.toml", leaf))
+        self.assertIn("only timing maps have sub-maps", errors)
+
 if __name__ == "__main__":
     unittest.main()

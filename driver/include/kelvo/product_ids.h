@@ -28,6 +28,9 @@
 #define KELVO_SUBSYSTEM_ID_DUSKMERE_A KELVO_SUBSYSTEM_ID_Q104
 #define KELVO_SUBSYSTEM_ID_DUSKMERE_B KELVO_SUBSYSTEM_ID_Q105
 
+/* What the bridge core's signature register (BAR 0 offset 0) reads. */
+#define KELVO_BRIDGE_SIGNATURE 0xB71C0A51u
+
 /* The identity word: vendor, device, subsystem vendor and subsystem ID as four
  * consecutive 16-bit fields read as one 64-bit word (vendor in the low bits). */
 #define KELVO_PCI_IDENTITY(vendor, device, subsystemVendor, subsystem)                                       \

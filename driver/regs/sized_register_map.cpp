@@ -1,0 +1,390 @@
+#include "regs/sized_register_map.h"
+
+#include <type_traits>
+
+#include "platform/vosdbg.h"
+
+namespace arm {
+
+using nVOAPALS100::tStatus;
+
+namespace {
+
+const tSizedIdEntry* findEntry(const tSizedIdTable& table, uint32_t id) {
+    uint32_t low = 0;
+    uint32_t high = table.count;
+    while (low < high) {
+        const uint32_t middle = low + (high - low) / 2;
+        const uint32_t candidate = table.entries[middle].id;
+        if (candidate == id) {
+            return &table.entries[middle];
+        }
+        if (candidate < id) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return nullptr;
+}
+
+const tFormatEntry* findFormat(const tFormatEntry* entries, uint32_t count, uint32_t id) {
+    uint32_t low = 0;
+    uint32_t high = count;
+    while (low < high) {
+        const uint32_t middle = low + (high - low) / 2;
+        if (entries[middle].id == id) {
+            return &entries[middle];
+        }
+        if (entries[middle].id < id) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return nullptr;
+}
+
+// Calls f with the soft-copy record of its register's width and the map's variant.
+template <typename F> void visitSoftRecord(void* record, uint32_t bytes, bool windowed, F&& f) {
+    if (windowed) {
+        switch (bytes) {
+        case 1:
+            f(*static_cast<tSizedRegisterRecord<uint8_t, true>*>(record));
+            return;
+        case 2:
+            f(*static_cast<tSizedRegisterRecord<uint16_t, true>*>(record));
+            return;
+        case 4:
+            f(*static_cast<tSizedRegisterRecord<uint32_t, true>*>(record));
+            return;
+        default:
+            f(*static_cast<tSizedRegisterRecord<uint64_t, true>*>(record));
+            return;
+        }
+    }
+    switch (bytes) {
+    case 1:
+        f(*static_cast<tSizedRegisterRecord<uint8_t, false>*>(record));
+        return;
+    case 2:
+        f(*static_cast<tSizedRegisterRecord<uint16_t, false>*>(record));
+        return;
+    case 4:
+        f(*static_cast<tSizedRegisterRecord<uint32_t, false>*>(record));
+        return;
+    default:
+        f(*static_cast<tSizedRegisterRecord<uint64_t, false>*>(record));
+        return;
+    }
+}
+
+template <typename F> void visitDataPort(void* record, bool windowed, F&& f) {
+    if (windowed) {
+        f(*static_cast<tSizedDataPortRecord<true>*>(record));
+    } else {
+        f(*static_cast<tSizedDataPortRecord<false>*>(record));
+    }
+}
+
+uint64_t fieldOf(uint64_t word, const tSizedIdEntry& entry) {
+    return (word & sizedFieldMask(entry.lsb, entry.width)) >> entry.lsb;
+}
+
+} // namespace
+
+// ---- bus -------------------------------------------------------------------
+
+uint64_t tRegisterBus::read(uint32_t offset, uint32_t bytes, tStatus& status) const {
+    const uint64_t none = bytes >= 8 ? ~0ULL : (1ULL << (8 * bytes)) - 1ULL;
+    if (status.isFatal()) {
+        return none;
+    }
+    if (memory_ != nullptr) {
+        switch (bytes) {
+        case 1:
+            return memory_->read8(offset);
+        case 2:
+            return memory_->read16(offset);
+        case 4:
+            return memory_->read32(offset);
+        default:
+            return memory_->read64(offset);
+        }
+    }
+    VOSDBG_ASSERT_MSG(frontEnd_ != nullptr && bytes == 4,
+                      "a front-end accessor carries 32-bit accesses only");
+    return frontEnd_->read32(offset, status);
+}
+
+void tRegisterBus::write(uint32_t offset, uint32_t bytes, uint64_t value, tStatus& status) const {
+    if (status.isFatal()) {
+        return;
+    }
+    if (memory_ != nullptr) {
+        switch (bytes) {
+        case 1:
+            memory_->write8(offset, static_cast<uint8_t>(value));
+            return;
+        case 2:
+            memory_->write16(offset, static_cast<uint16_t>(value));
+            return;
+        case 4:
+            memory_->write32(offset, static_cast<uint32_t>(value));
+            return;
+        default:
+            // Through the kernel layer's 64-bit write, never a plain store.
+            memory_->write64(offset, value);
+            return;
+        }
+    }
+    VOSDBG_ASSERT_MSG(frontEnd_ != nullptr && bytes == 4,
+                      "a front-end accessor carries 32-bit accesses only");
+    frontEnd_->write32(offset, static_cast<uint32_t>(value), status);
+}
+
+// ---- construction ----------------------------------------------------------
+
+void tSizedRegisterMapBase::initializeRecords() {
+    const bool windowed = tables_.windowed;
+    for (uint32_t i = 0; i < tables_.registerCount; ++i) {
+        const tSizedRegisterInfo& info = tables_.registers[i];
+        const uint32_t address = base_ - windowStart_ + info.offset;
+        const uint8_t inWindow =
+            (windowStart_ <= info.offset && info.offset - windowStart_ < windowSize_) ? 1 : 0;
+        if (info.kind == kDataPort) {
+            visitDataPort(record(i), windowed, [&](auto& r) {
+                using R = std::remove_reference_t<decltype(r)>;
+                r.address = address;
+                if constexpr (R::kHasWindowFlag) {
+                    r.inWindow = inWindow;
+                }
+                r.owner = this;
+            });
+            continue;
+        }
+        visitSoftRecord(record(i), info.bytes, windowed, [&](auto& r) {
+            using R = std::remove_reference_t<decltype(r)>;
+            r.address = address;
+            r.softCopy = static_cast<typename R::tValue>(info.defaultValue);
+            r.dirty = 0;
+            if constexpr (R::kHasWindowFlag) {
+                r.inWindow = inWindow;
+            }
+            r.owner = this;
+        });
+    }
+}
+
+void tSizedRegisterMapBase::reinitializeWithSubMaps() {
+    initializeRecords();
+    for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
+        if (tSizedRegisterMapBase* sub = tables_.subMapAt(*this, i)) {
+            sub->reinitializeWithSubMaps();
+        }
+    }
+}
+
+// ---- operations by number --------------------------------------------------
+
+void tSizedRegisterMapBase::get(uint32_t id, uint64_t& value, tStatus& status, uint32_t) {
+    if (status.isFatal()) {
+        return;
+    }
+    const tSizedIdEntry* entry = findEntry(tables_.get, dataKey(id));
+    if (entry == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        value = 0;
+        return;
+    }
+    const tSizedRegisterInfo& info = tables_.registers[entry->reg];
+    visitSoftRecord(record(entry->reg), info.bytes, tables_.windowed,
+                    [&](auto& r) { value = fieldOf(r.softCopy, *entry); });
+}
+
+void tSizedRegisterMapBase::set(uint32_t id, uint64_t value, tStatus& status, uint32_t) {
+    if (status.isFatal()) {
+        return;
+    }
+    const tSizedIdEntry* entry = findEntry(tables_.set, dataKey(id));
+    if (entry == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return;
+    }
+    const tSizedRegisterInfo& info = tables_.registers[entry->reg];
+    const uint64_t mask = sizedFieldMask(entry->lsb, entry->width);
+    const uint64_t bits = insertedSizedBits(value, entry->lsb, entry->width, entry->anyNonZero != 0);
+    visitSoftRecord(record(entry->reg), info.bytes, tables_.windowed,
+                    [&](auto& r) { insertIntoSizedRecord(r, mask, bits); });
+}
+
+void tSizedRegisterMapBase::read(uint32_t id, uint64_t& value, tStatus& status, uint32_t) {
+    if (status.isFatal()) {
+        return;
+    }
+    const tSizedIdEntry* entry = findEntry(tables_.read, dataKey(id));
+    if (entry == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        value = 0;
+        return;
+    }
+    const tSizedRegisterInfo& info = tables_.registers[entry->reg];
+    if (info.kind == kDataPort) {
+        // One read of the hardware; no soft copy changes.
+        visitDataPort(record(entry->reg), tables_.windowed,
+                      [&](auto& r) { value = fieldOf(readSizedPort(r, info.bytes, status), *entry); });
+        return;
+    }
+    // The field of the soft copy, also when the refresh failed (then the old one).
+    visitSoftRecord(record(entry->reg), info.bytes, tables_.windowed, [&](auto& r) {
+        refreshSizedRecord(r, status);
+        value = fieldOf(r.softCopy, *entry);
+    });
+}
+
+void tSizedRegisterMapBase::write(uint32_t id, uint64_t value, bool force, tStatus& status, uint32_t) {
+    if (status.isFatal()) {
+        return;
+    }
+    const tSizedIdEntry* entry = findEntry(tables_.write, dataKey(id));
+    if (entry == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return;
+    }
+    const tSizedRegisterInfo& info = tables_.registers[entry->reg];
+    const uint64_t mask = sizedFieldMask(entry->lsb, entry->width);
+    const uint64_t bits = insertedSizedBits(value, entry->lsb, entry->width, entry->anyNonZero != 0);
+    if (info.kind == kDataPort) {
+        // The field alone, every other bit 0; force plays no part.
+        visitDataPort(record(entry->reg), tables_.windowed,
+                      [&](auto& r) { writeSizedPort(r, info.bytes, bits, status); });
+        return;
+    }
+    visitSoftRecord(record(entry->reg), info.bytes, tables_.windowed, [&](auto& r) {
+        insertIntoSizedRecord(r, mask, bits);
+        flushSizedRecord(r, info.clearedAfterWrite, status, force);
+    });
+}
+
+void tSizedRegisterMapBase::flush(uint32_t id, bool force, tStatus& status, uint32_t) {
+    if (status.isFatal()) {
+        return;
+    }
+    const tSizedIdEntry* entry = findEntry(tables_.flush, registerKey(id));
+    if (entry == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return;
+    }
+    const tSizedRegisterInfo& info = tables_.registers[entry->reg];
+    if (info.kind == kDataPort) {
+        return; // a writable data port has nothing to flush
+    }
+    visitSoftRecord(record(entry->reg), info.bytes, tables_.windowed,
+                    [&](auto& r) { flushSizedRecord(r, info.clearedAfterWrite, status, force); });
+}
+
+void tSizedRegisterMapBase::refresh(uint32_t id, tStatus& status, uint32_t) {
+    if (status.isFatal()) {
+        return;
+    }
+    const tSizedIdEntry* entry = findEntry(tables_.refresh, registerKey(id));
+    if (entry == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return;
+    }
+    const tSizedRegisterInfo& info = tables_.registers[entry->reg];
+    visitSoftRecord(record(entry->reg), info.bytes, tables_.windowed,
+                    [&](auto& r) { refreshSizedRecord(r, status); });
+}
+
+void tSizedRegisterMapBase::getRegisterFormat(uint32_t id, uint32_t& count, FieldType* types, uint64_t* masks,
+                                              tStatus& status) const {
+    if (status.isFatal()) {
+        return;
+    }
+    const tFormatEntry* entry = findFormat(tables_.formatIds, tables_.formatIdCount, registerKey(id));
+    if (entry == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kNotImplemented);
+        count = 0;
+        return;
+    }
+    // Missing arrays hold nothing.
+    const uint32_t capacity = (types == nullptr || masks == nullptr) ? 0u : count;
+    if (capacity < entry->count) {
+        KELVO_SET_STATUS(status, tStatus::kBufferTooSmall);
+        return;
+    }
+    for (uint32_t i = 0; i < entry->count; ++i) {
+        const tFieldFormat& format = tables_.formats[entry->first + i];
+        types[i] = format.type;
+        masks[i] = format.mask;
+    }
+    count = entry->count;
+}
+
+// ---- whole-map operations --------------------------------------------------
+
+void tSizedRegisterMapBase::flushRegMap(bool force, tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    tStatus local;
+    for (uint32_t i = 0; i < tables_.registerCount; ++i) {
+        const tSizedRegisterInfo& info = tables_.registers[i];
+        if (info.access == kReadOnly || info.kind == kDataPort) {
+            continue;
+        }
+        local.clear();
+        visitSoftRecord(record(i), info.bytes, tables_.windowed,
+                        [&](auto& r) { flushSizedRecord(r, info.clearedAfterWrite, local, force); });
+        status.merge(local);
+    }
+    for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
+        if (tSizedRegisterMapBase* sub = tables_.subMapAt(*this, i)) {
+            local.clear();
+            sub->flushRegMap(force, local);
+            status.merge(local);
+        }
+    }
+}
+
+void tSizedRegisterMapBase::refreshRegMap(tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    tStatus local;
+    for (uint32_t i = 0; i < tables_.registerCount; ++i) {
+        const tSizedRegisterInfo& info = tables_.registers[i];
+        if (info.access == kWriteOnly || info.kind == kDataPort) {
+            continue;
+        }
+        local.clear();
+        visitSoftRecord(record(i), info.bytes, tables_.windowed,
+                        [&](auto& r) { refreshSizedRecord(r, local); });
+        status.merge(local);
+    }
+    for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
+        if (tSizedRegisterMapBase* sub = tables_.subMapAt(*this, i)) {
+            local.clear();
+            sub->refreshRegMap(local);
+            status.merge(local);
+        }
+    }
+}
+
+void tSizedRegisterMapBase::markDirtyRegMap() {
+    for (uint32_t i = 0; i < tables_.registerCount; ++i) {
+        const tSizedRegisterInfo& info = tables_.registers[i];
+        if (info.kind == kDataPort) {
+            continue;
+        }
+        visitSoftRecord(record(i), info.bytes, tables_.windowed, [](auto& r) { r.dirty = 1; });
+    }
+    for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
+        if (tSizedRegisterMapBase* sub = tables_.subMapAt(*this, i)) {
+            sub->markDirtyRegMap();
+        }
+    }
+}
+
+} // namespace arm

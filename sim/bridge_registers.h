@@ -1,0 +1,82 @@
+// The bridge core's own registers in BAR 0, beside the configuration-port
+// window of BridgeCore (bridge.h) and the interrupt registers (0x5C to 0x6F,
+// not placed here):
+//   0x000 "bridge-id"            signature (0x00), core description (0x0C),
+//                                DMA channel base (0x1C); read-only
+//   0x058 "bridge-core-control"  core control and status (latch)
+//   0x0A4 "bridge-hbrcr"         tHBRCR (latch)
+//   0x440 "fpga-loading"         FPGA loading: control (write-only), mode,
+//                                status (read-only knob), base address, byte
+//                                count, data port 0x460 (8- and 64-bit
+//                                writes, write-only)
+//   0x510 "config-ports"         active port and ports mode (latches)
+//   0x580 "config-port-spi"      the configuration port's SPI master (latches)
+//   DMA base + n * 2^s "dma-channel-n" (n = 0, 1; s = core description bits
+//                                16-19): plain register space, 2^s bytes
+// All of them are latches for now: what is written is read back.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "block.h"
+#include "kelvo/product_ids.h"
+#include "latch_block.h"
+
+namespace sim {
+
+class BridgeRegisters {
+public:
+    static constexpr std::uint64_t kIdOffset = 0x000;
+    static constexpr std::uint64_t kCoreControlOffset = 0x058;
+    static constexpr std::uint64_t kHbrcrOffset = 0x0A4;
+    static constexpr std::uint64_t kFpgaLoadingOffset = 0x440;
+    static constexpr std::uint64_t kConfigPortsOffset = 0x510;
+    static constexpr std::uint64_t kSpiOffset = 0x580;
+    static constexpr std::uint32_t kSignature = KELVO_BRIDGE_SIGNATURE;
+    // 64-bit DMA (bit 5), link memory of 2^12 bytes (bits 12-15), channel
+    // blocks of 2^8 bytes (bits 16-19).
+    static constexpr std::uint32_t kDefaultCoreDescription = (8u << 16) | (12u << 12) | (1u << 5);
+    static constexpr std::uint32_t kDefaultDmaBase = 0x1000;
+    static constexpr std::uint32_t kChannelCount = 2;
+
+    BridgeRegisters(RegisterSpace& bar0, std::recursive_mutex& mutex);
+
+    // ---- knobs ----
+    // Replace the core description or the DMA base; the channel blocks move along.
+    void setCoreDescription(std::uint32_t value);
+    void setDmaBase(std::uint32_t value);
+    void setSignature(std::uint32_t value);
+    void setFpgaLoadStatus(std::uint32_t value);
+
+    // ---- state ----
+    std::uint32_t coreDescription() const;
+    std::uint32_t dmaBase() const;
+    // BAR offset and size of channel n's block.
+    std::uint64_t channelBase(std::uint32_t channel) const;
+    std::uint64_t channelSize() const;
+    LatchBlock& id() const { return *id_; }
+    LatchBlock& coreControl() const { return *coreControl_; }
+    LatchBlock& hbrcr() const { return *hbrcr_; }
+    LatchBlock& fpgaLoading() const { return *fpgaLoading_; }
+    LatchBlock& configPorts() const { return *configPorts_; }
+    LatchBlock& spi() const { return *spi_; }
+    LatchBlock& channel(std::uint32_t n) const;
+
+private:
+    void placeChannels(); // under the lock
+
+    RegisterSpace& bar0_;
+    std::recursive_mutex& mutex_;
+    std::uint32_t coreDescription_ = kDefaultCoreDescription;
+    std::uint32_t dmaBase_ = kDefaultDmaBase;
+    LatchBlock* id_ = nullptr;
+    LatchBlock* coreControl_ = nullptr;
+    LatchBlock* hbrcr_ = nullptr;
+    LatchBlock* fpgaLoading_ = nullptr;
+    LatchBlock* configPorts_ = nullptr;
+    LatchBlock* spi_ = nullptr;
+    LatchBlock* channels_[kChannelCount] = {};
+};
+
+} // namespace sim

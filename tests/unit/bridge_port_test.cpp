@@ -1,0 +1,256 @@
+// The bridge-port accessor and the two maps behind the port (IO port 2 and
+// the isolation port) over the simulated switched bus interface.
+#include <thread>
+#include <vector>
+
+#include "bridge/port_accessor.h"
+#include "bridge_golden.h"
+#include "bridge_test_support.h"
+#include "control.h"
+#include "regmaps/brixel_io_port2.h"
+#include "regmaps/brixel_isolation_port.h"
+#include "regmaps/brixel_switched_bim.h"
+
+namespace {
+
+using brixeltools::TYMOPortAccessor;
+using kelvo_test::kBufferTooSmall;
+using kelvo_test::kUnknownId;
+using nVOAPALS100::tStatus;
+namespace golden = kelvo_test::golden;
+
+using tSwitched = brixeltools::tSwitchedBrixelBimRegMapWithOffset<0u>;
+using tIoPort2 = brixeltools::tIOPort2RegMapWithOffset<0u>;
+using tIsolation = brixeltools::tIsolationPortRegMapWithOffset<0u>;
+
+constexpr uint64_t kCommand = sim::SwitchedBusInterface::kCommand;
+constexpr uint64_t kData = sim::SwitchedBusInterface::kData;
+
+// The command word of a transaction on port 0 with setting 2.
+constexpr uint32_t command(bool write, uint32_t address) {
+    return (address << 24) | (2u << 8) | (write ? 1u : 2u);
+}
+
+class BridgePort : public kelvo_test::SimulatedBarTest {
+protected:
+    void SetUp() override {
+        SimulatedBarTest::SetUp();
+        regionA = region(0, 0x704);
+        switched = std::make_unique<tSwitched>(regionA);
+        tStatus status;
+        accessor = std::make_unique<TYMOPortAccessor>(*switched, 0, 2, status);
+        ASSERT_TRUE(status.isSuccess());
+        ioPort2 = std::make_unique<tIoPort2>(*accessor);
+        isolation = std::make_unique<tIsolation>(*accessor);
+        bim().clearTrace();
+    }
+    void TearDown() override {
+        isolation.reset();
+        ioPort2.reset();
+        accessor.reset();
+        switched.reset();
+        SimulatedBarTest::TearDown();
+    }
+    sim::SwitchedBusInterface& bim() { return module->switchedBim(); }
+
+    kelvo_test::tRegion regionA;
+    std::unique_ptr<tSwitched> switched;
+    std::unique_ptr<TYMOPortAccessor> accessor;
+    std::unique_ptr<tIoPort2> ioPort2;
+    std::unique_ptr<tIsolation> isolation;
+};
+
+TEST_F(BridgePort, IdentifiersMatchTheRegisterTables) {
+    EXPECT_EQ(ioPort2->tables().formatIdCount, golden::ioPort2().size());
+    EXPECT_EQ(kelvo_test::checkGolden(*ioPort2, golden::ioPort2(), true), "");
+    EXPECT_EQ(isolation->tables().formatIdCount, golden::isolationPort().size());
+    EXPECT_EQ(kelvo_test::checkGolden(*isolation, golden::isolationPort(), true), "");
+}
+
+TEST_F(BridgePort, WriteAndReadAreOneTransactionEach) {
+    tStatus status;
+    ioPort2->write(0x80000010, 0xBEEF, false, status, 0);
+    EXPECT_EQ(bim().portRegister(0x10), 0xBEEFu);
+    // Data, then the command; the start bits leave the command's soft copy.
+    const std::vector<sim::Access> writes = bim().trace();
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[0].offset, kData);
+    EXPECT_EQ(writes[0].value, 0xBEEFu);
+    EXPECT_EQ(writes[1].offset, kCommand);
+    EXPECT_EQ(writes[1].value, command(true, 0x10));
+    EXPECT_EQ(switched->ConfigControlReg.softCopy, command(true, 0x10) & ~3u);
+    EXPECT_EQ(switched->ConfigControlReg.dirty, 0u);
+
+    bim().setPortRegister(0x80, 0x1234A5);
+    bim().clearTrace();
+    uint64_t value = 0;
+    ioPort2->read(0x40000080, value, status, 0);
+    EXPECT_EQ(value, 0xA5u);
+    EXPECT_EQ(ioPort2->IoPort2DebugReg0.softCopy, 0x1234A5u);
+    EXPECT_EQ(bim().writtenValues(kCommand), (std::vector<uint64_t>{command(false, 0x80)}));
+    EXPECT_EQ(bim().readCount(kCommand), 1u) << "completes at once: one poll";
+    EXPECT_EQ(bim().readCount(kData), 1u);
+    EXPECT_TRUE(status.isSuccess());
+
+    // A read-only register of the port is not settable, and flush needs bit 30 to find it at all.
+    tStatus set;
+    ioPort2->set(0x40000080, 1, set, 0);
+    EXPECT_EQ(set.getCode(), kUnknownId);
+    tStatus flush;
+    ioPort2->flush(0x80000080, true, flush, 0);
+    EXPECT_EQ(flush.getCode(), kUnknownId);
+}
+
+TEST_F(BridgePort, IdenticalWritesBothReachTheCommandRegister) {
+    tStatus status;
+    accessor->write(0x08, 0x55, status);
+    accessor->write(0x08, 0x55, status);
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_EQ(bim().writtenValues(kData), (std::vector<uint64_t>{0x55}))
+        << "same clean value: not written again";
+    EXPECT_EQ(bim().writtenValues(kCommand), (std::vector<uint64_t>{command(true, 8), command(true, 8)}));
+    EXPECT_EQ(bim().portTrace().size(), 2u);
+}
+
+TEST_F(BridgePort, WholeMapOperationsOfThePortMaps) {
+    tStatus status;
+    ioPort2->markDirtyRegMap();
+    ioPort2->flushRegMap(false, status);
+    std::vector<uint32_t> written;
+    for (const sim::PortAccess& a : bim().portTrace()) {
+        EXPECT_TRUE(a.write);
+        written.push_back(a.address);
+    }
+    EXPECT_EQ(written, (std::vector<uint32_t>{0x00, 0x08, 0x0C, 0x10}));
+    bim().clearPortTrace();
+    isolation->refreshRegMap(status);
+    std::vector<uint32_t> read;
+    for (const sim::PortAccess& a : bim().portTrace()) {
+        read.push_back(a.address);
+    }
+    EXPECT_EQ(read, (std::vector<uint32_t>{0x00, 0x04, 0x14, 0x18}));
+    EXPECT_TRUE(status.isSuccess());
+
+    ioPort2->write(0x04000008, 0xFF, false, status, 0);
+    EXPECT_EQ(bim().portRegister(0x08), 0x7Fu << 8);
+    uint32_t count = 20;
+    arm::FieldType types[21];
+    uint64_t masks[21];
+    tStatus small;
+    ioPort2->getRegisterFormat(0xC0000080, count, types, masks, small);
+    EXPECT_EQ(small.getCode(), kBufferTooSmall);
+    EXPECT_EQ(count, 20u);
+}
+
+TEST_F(BridgePort, IsolationPortDefaultsAndPhaseStrobes) {
+    tIsolation fresh(*accessor);
+    uint64_t value = 0;
+    tStatus status;
+    const std::pair<uint32_t, uint64_t> defaults[] = {
+        {0x80000004, 0x0F000203}, {0x06000004, 0xF}, {0x24000004, 1}, {0x04000004, 0}};
+    for (const auto& [id, expected] : defaults) {
+        fresh.get(id, value, status, 0);
+        EXPECT_EQ(value, expected) << std::hex << id;
+    }
+    fresh.write(0x00000018, 1, false, status, 0);
+    EXPECT_EQ(bim().portTrace().back().value, 1u) << "written with bit 0 set";
+    fresh.get(0x00000018, value, status, 0);
+    EXPECT_EQ(value, 0u);
+    EXPECT_EQ(fresh.IsoPortXilinxTxPhaseControlReg.dirty, 0u);
+    fresh.write(0x08000018, 0x3FF, false, status, 0);
+    EXPECT_EQ(fresh.IsoPortXilinxTxPhaseControlReg.softCopy, 0x1FFu << 4);
+    EXPECT_TRUE(status.isSuccess());
+}
+
+TEST_F(BridgePort, ReadTimesOutWhenTheCompletionBitNeverComes) {
+    tStatus status;
+    EXPECT_EQ(accessor->read(0x84, status), 0u);
+    ASSERT_TRUE(status.isSuccess());
+    // The completion of that read must not satisfy the next one: every command clears it.
+    bim().setCompletion(false);
+    kal::clock::clearSleepLog();
+    bim().clearTrace();
+    uint32_t value = 0;
+    {
+        // 100 ms of the stand-in clock in 50 ms.
+        kal::clock::ScopedScale fast(2.0);
+        value = accessor->read(0x88, status);
+    }
+    EXPECT_EQ(status.getCode(), TYMOPortAccessor::kCompletionTimeout);
+    EXPECT_EQ(status.getCode(), kelvoDriverCode(0xBFFA807D));
+    EXPECT_EQ(value, 0u) << "the data register's old soft copy";
+    EXPECT_EQ(bim().readCount(kData), 0u);
+    // Between polls: 10 us, then doubled up to 100 us.
+    std::vector<uint32_t> sleeps;
+    for (const kal::clock::SleepRecord& r : kal::clock::sleepLog()) {
+        sleeps.push_back(r.microseconds);
+    }
+    ASSERT_GE(sleeps.size(), 4u);
+    EXPECT_EQ(bim().readCount(kCommand), sleeps.size() + 1) << "a poll after every wait";
+    uint32_t expected = 10;
+    for (uint32_t slept : sleeps) {
+        EXPECT_EQ(slept, expected);
+        expected = expected >= 50 ? 100 : expected * 2;
+    }
+
+    // A status that holds an error: nothing happens, all ones.
+    bim().clearTrace();
+    EXPECT_EQ(accessor->read(0x88, status), 0xFFFFFFFFu);
+    accessor->write(0x88, 1, status);
+    EXPECT_TRUE(bim().trace().empty());
+
+    tStatus unsupported;
+    accessor->unsupportedOperation(unsupported);
+    EXPECT_EQ(unsupported.getCode(), kelvoDriverCode(0xBFFA806F));
+}
+
+TEST_F(BridgePort, AccessorWithoutItsMutexReportsOutOfMemory) {
+    kal::faults::failNth(kal::faults::kMutex, 1);
+    tStatus status;
+    TYMOPortAccessor broken(*switched, 0, 2, status);
+    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
+    tStatus write;
+    broken.write(0x10, 1, write);
+    EXPECT_EQ(write.getCode(), tStatus::kOutOfMemory);
+    tStatus read;
+    EXPECT_EQ(broken.read(0x10, read), 0xFFFFFFFFu);
+    EXPECT_EQ(read.getCode(), tStatus::kOutOfMemory);
+    EXPECT_TRUE(bim().trace().empty());
+}
+
+// The two maps behind the port, used from two threads at once: each
+// transaction's data and command stay together.
+TEST_F(BridgePort, TwoThreadsUseTheTwoPortMapsAtOnce) {
+    constexpr uint32_t kRounds = 300;
+    auto run = [](arm::tSizedRegisterMapBase& map, uint32_t id, uint32_t pattern, uint32_t& mismatches,
+                  int64_t& code) {
+        for (uint32_t i = 0; i < kRounds; ++i) {
+            tStatus status;
+            const uint32_t value = pattern | i;
+            map.write(id, value, false, status, 0);
+            uint64_t back = 0;
+            map.read(id, back, status, 0);
+            if (back != value) {
+                ++mismatches;
+            }
+            if (status.isFatal()) {
+                code = status.getCode();
+            }
+        }
+    };
+    uint32_t ioMismatches = 0;
+    uint32_t isolationMismatches = 0;
+    int64_t ioCode = 0;
+    int64_t isolationCode = 0;
+    std::thread a([&] { run(*ioPort2, 0x80000008, 0x3F000000, ioMismatches, ioCode); });
+    std::thread b([&] { run(*isolation, 0x80000004, 0x5A000000, isolationMismatches, isolationCode); });
+    a.join();
+    b.join();
+    EXPECT_EQ(ioMismatches, 0u);
+    EXPECT_EQ(isolationMismatches, 0u);
+    EXPECT_EQ(ioCode, 0);
+    EXPECT_EQ(isolationCode, 0);
+    EXPECT_EQ(bim().portTrace().size(), 4u * kRounds);
+}
+
+} // namespace

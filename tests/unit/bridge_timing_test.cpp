@@ -1,0 +1,244 @@
+// The timing chip's digital-output map with its embedded output timer over
+// the simulated chip: access classes, one-bit exceptions, data ports, the
+// fixed placement of the timer, windows and reinitialize.
+#include <vector>
+
+#include "bridge_golden.h"
+#include "bridge_test_support.h"
+#include "regmaps/tymo_do.h"
+#include "regmaps/tymo_out_timer.h"
+
+namespace {
+
+using kelvo_test::kBufferTooSmall;
+using kelvo_test::kOutsideWindow;
+using kelvo_test::kUnknownId;
+using nVOAPALS100::tStatus;
+namespace golden = kelvo_test::golden;
+
+using tymo_regmaps::tDO;
+
+struct Access {
+    bool write;
+    uint64_t offset;
+    uint32_t width;
+    uint64_t value;
+    bool operator==(const Access&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const Access& a) {
+    return out << (a.write ? "W" : "R") << a.width * 8 << " @0x" << std::hex << a.offset << " = 0x" << a.value
+               << std::dec;
+}
+
+class TimingChipMaps : public kelvo_test::SimulatedBarTest {
+protected:
+    void SetUp() override {
+        SimulatedBarTest::SetUp();
+        regionF = region(sim::TimingChip::kBase, 0x6A);
+        digital = std::make_unique<tDO>(&regionF, 0u, 0u, 0xFFFFFFFFu);
+    }
+    void TearDown() override {
+        digital.reset();
+        SimulatedBarTest::TearDown();
+    }
+    std::vector<Access> chipTrace() {
+        std::vector<Access> result;
+        for (const sim::Access& a : module->timingChip().trace()) {
+            result.push_back({a.write, a.offset, a.width, a.value});
+        }
+        return result;
+    }
+
+    kelvo_test::tRegion regionF;
+    std::unique_ptr<tDO> digital;
+};
+
+TEST_F(TimingChipMaps, IdentifiersMatchTheRegisterTables) {
+    EXPECT_EQ(digital->tables().formatIdCount, 15u);
+    EXPECT_EQ(kelvo_test::checkGolden(*digital, golden::digitalOutput(), true), "");
+    EXPECT_EQ(digital->OutTimer.tables().formatIdCount, 19u);
+    EXPECT_EQ(kelvo_test::checkGolden(digital->OutTimer, golden::outputTimer(), true), "");
+    EXPECT_STREQ(digital->getVersion(), "200a13081315");
+    EXPECT_STREQ(digital->OutTimer.getOldestCompatibleVersion(), "200a13081315");
+    // The timer's registers are not reached through the digital-output map's identifiers.
+    tStatus status;
+    uint64_t value = 0;
+    digital->get(0x80000026, value, status, 0);
+    EXPECT_EQ(status.getCode(), kUnknownId);
+}
+
+TEST_F(TimingChipMaps, DefaultsAndOneBitRules) {
+    tStatus status;
+    uint64_t value = 0;
+    digital->get(0x80000014, value, status, 0);
+    EXPECT_EQ(value, 0x80u) << "bit 7 of the mode register lies outside its fields";
+    for (uint32_t id : {0x00000014u, 0x20000014u, 0x0C000014u, 0x1C000014u}) {
+        digital->get(id, value, status, 0);
+        EXPECT_EQ(value, 0u) << std::hex << id;
+    }
+    digital->set(0x28000008, 2, status, 0);
+    digital->set(0x00000014, 2, status, 0);
+    EXPECT_EQ(digital->DIO_Direction_Register.softCopy, 0u);
+    EXPECT_EQ(digital->DO_Mode_Register.softCopy, 0x81u);
+    digital->set(0x80000002, 0x05, status, 0);
+    digital->set(0x08000002, 0x1F, status, 0);
+    EXPECT_EQ(digital->CDO_DMA_Select_Register.softCopy, 0xF5u);
+
+    tymo_regmaps::tOutTimer& timer = digital->OutTimer;
+    timer.get(0x80000026, value, status, 0);
+    EXPECT_EQ(value, 1u);
+    timer.get(0x00000026, value, status, 0);
+    EXPECT_EQ(value, 1u);
+    timer.set(0x0A000020, 2, status, 0);
+    timer.set(0x16000020, 2, status, 0);
+    EXPECT_EQ(timer.Mode_2_Register.softCopy, 1u << 26);
+    // Bit 18 of mode 2 is a strobe: gone from the soft copy once written.
+    timer.set(0x12000020, 1, status, 0);
+    timer.flush(0x12000020, false, status, 0);
+    timer.get(0x12000020, value, status, 0);
+    EXPECT_EQ(value, 0u);
+    EXPECT_EQ(timer.Mode_2_Register.dirty, 0u);
+    EXPECT_EQ(chipTrace(), (std::vector<Access>{{true, 0x54, 4, (1u << 26) | (1u << 18)}}));
+    EXPECT_TRUE(status.isSuccess());
+}
+
+TEST_F(TimingChipMaps, DataPortsAndSharedOffsets) {
+    tStatus status;
+    digital->write(0x00000030, 0xFFFFF, false, status, 0);
+    digital->write(0x80000030, 0x12345, false, status, 0);
+    digital->OutTimer.write(0x08000000, 5, false, status, 0);
+    digital->OutTimer.write(0x08000000, 0, true, status, 0);
+    digital->OutTimer.write(0x80000034, 0x12345, false, status, 0);
+    EXPECT_EQ(chipTrace(), (std::vector<Access>{{true, 0x30, 2, 0x0FFF},
+                                                {true, 0x30, 2, 0x2345},
+                                                {true, 0x34, 4, 0x10},
+                                                {true, 0x34, 4, 0},
+                                                {true, 0x68, 2, 0x2345}}));
+    for (uint32_t id : {0x8000000Cu}) {
+        uint64_t value = 5;
+        tStatus get, set, read, refresh;
+        digital->get(id, value, get, 0);
+        digital->set(id, 1, set, 0);
+        digital->read(id, value, read, 0);
+        digital->refresh(id, refresh, 0);
+        for (const tStatus* s : {&get, &set, &read, &refresh}) {
+            EXPECT_EQ(s->getCode(), kUnknownId);
+        }
+    }
+    module->timingChip().clearTrace();
+    digital->flush(0x8000000C, true, status, 0);
+    digital->OutTimer.flush(0x80000028, true, status, 0);
+    EXPECT_TRUE(chipTrace().empty());
+
+    // Offset 0: the read-only register is read 32 bits wide, the enable register written as a byte.
+    module->timingChip().setReadValue(0x00, 0xCAFE1234);
+    uint64_t value = 0;
+    digital->read(0x40000000, value, status, 0);
+    EXPECT_EQ(value, 0x1234u);
+    digital->write(0x80000000, 0x1FF, false, status, 0);
+    EXPECT_EQ(chipTrace(), (std::vector<Access>{{false, 0x00, 4, 0xCAFE1234}, {true, 0x00, 1, 0xFF}}));
+    for (uint32_t id : {0x40000000u, 0xC0000000u}) {
+        tStatus flush;
+        digital->flush(id, true, flush, 0);
+        EXPECT_EQ(flush.getCode(), kUnknownId);
+    }
+    module->timingChip().setReadValue(0x38, 0x600DF00D);
+    for (uint32_t id : {0x80000004u, 0x00000004u}) {
+        tStatus read;
+        digital->OutTimer.read(id, value, read, 0);
+        EXPECT_EQ(read.getCode(), kUnknownId);
+        EXPECT_EQ(value, 0u);
+    }
+    digital->OutTimer.read(0xC0000004, value, status, 0);
+    EXPECT_EQ(value, 0x600DF00Du);
+    EXPECT_TRUE(status.isSuccess());
+
+    uint32_t count = 14;
+    arm::FieldType types[15];
+    uint64_t masks[15];
+    tStatus small;
+    digital->OutTimer.getRegisterFormat(0x0800002C, count, types, masks, small);
+    EXPECT_EQ(small.getCode(), kBufferTooSmall);
+}
+
+TEST_F(TimingChipMaps, WholeMapOperationsTakeInTheTimer) {
+    tStatus status;
+    digital->flushRegMap(false, status);
+    EXPECT_TRUE(chipTrace().empty()) << "nothing is dirty after construction";
+    digital->flushRegMap(true, status);
+    EXPECT_TRUE(status.isSuccess());
+    const std::vector<Access> expected = {// The digital-output registers,
+                                          {true, 0x00, 1, 0},
+                                          {true, 0x02, 1, 0},
+                                          {true, 0x04, 4, 0},
+                                          {true, 0x08, 4, 0},
+                                          {true, 0x10, 4, 0},
+                                          {true, 0x14, 4, 0x80},
+                                          {true, 0x18, 4, 0},
+                                          {true, 0x24, 4, 0},
+                                          {true, 0x28, 4, 0},
+                                          {true, 0x2C, 4, 0},
+                                          // then the timer's from block offset 0x34.
+                                          {true, 0x38, 4, 0},
+                                          {true, 0x3C, 4, 0},
+                                          {true, 0x40, 4, 0},
+                                          {true, 0x44, 4, 0},
+                                          {true, 0x48, 4, 0},
+                                          {true, 0x4C, 4, 0},
+                                          {true, 0x50, 4, 0},
+                                          {true, 0x54, 4, 0},
+                                          {true, 0x58, 2, 0},
+                                          {true, 0x5A, 2, 1},
+                                          {true, 0x64, 4, 0}};
+    EXPECT_EQ(chipTrace(), expected);
+
+    module->timingChip().clearTrace();
+    digital->refreshRegMap(status);
+    EXPECT_EQ(chipTrace(), (std::vector<Access>{{false, 0x00, 4, 0},
+                                                {false, 0x34, 4, 0},
+                                                {false, 0x38, 4, 0},
+                                                {false, 0x40, 4, 0},
+                                                {false, 0x48, 4, 0}}));
+
+    // markDirtyRegMap reaches the timer; reinitialize puts every soft copy back and clears dirty.
+    digital->set(0x80000014, 0x5, status, 0);
+    digital->OutTimer.set(0x80000026, 0x300, status, 0);
+    digital->markDirtyRegMap();
+    EXPECT_EQ(digital->OutTimer.UI_Load_B_Register.dirty, 1u);
+    digital->reinitialize();
+    EXPECT_EQ(digital->DO_Mode_Register.softCopy, 0x80u);
+    EXPECT_EQ(digital->OutTimer.Output_Control_Register.softCopy, 1u);
+    EXPECT_EQ(digital->OutTimer.UI_Load_B_Register.dirty, 0u);
+    EXPECT_EQ(digital->OutTimer.Reset_Register.address, 0x68u) << "placed at 0x34 whatever the parent's base";
+}
+
+TEST_F(TimingChipMaps, RegistersOutsideTheWindowAreNotAccessed) {
+    // A window over map offsets 0x04 to 0x13 only, the window's start at block offset 0x04.
+    tDO narrow(&regionF, 4u, 4u, 0x10u);
+    EXPECT_EQ(narrow.DIO_Direction_Register.address, 0x08u) << "base - window start + offset";
+    tStatus status;
+    narrow.set(0x80000014, 0x1, status, 0);
+    tStatus flush;
+    narrow.flush(0x80000014, true, flush, 0);
+    EXPECT_EQ(flush.getCode(), kOutsideWindow);
+    EXPECT_EQ(narrow.DO_Mode_Register.dirty, 1u);
+    tStatus port;
+    narrow.write(0x8000001C, 1, false, port, 0);
+    EXPECT_EQ(port.getCode(), kOutsideWindow);
+    tStatus read;
+    uint64_t value = 3;
+    narrow.read(0xC0000000, value, read, 0);
+    EXPECT_EQ(read.getCode(), kOutsideWindow);
+    EXPECT_EQ(value, 0u) << "the unchanged soft copy";
+    tStatus whole;
+    narrow.flushRegMap(true, whole);
+    EXPECT_EQ(whole.getCode(), kOutsideWindow) << "the first error stays";
+    // Every register inside the window was still written: 0x04, 0x08, 0x10 of the map, all of the timer.
+    size_t mapWrites = 0;
+    for (const Access& a : chipTrace()) {
+        mapWrites += a.offset < 0x34 ? 1 : 0;
+    }
+    EXPECT_EQ(mapWrites, 3u);
+}
+
+} // namespace

@@ -1,0 +1,206 @@
+// The trigger map over the simulated timing chip: the forced whole-map flush
+// against the chip's access trace, write-only and read-only registers sharing
+// offsets, the per-field one-bit rule, the strobe bit and the output-select arrays.
+#include <vector>
+
+#include "bridge_golden.h"
+#include "bridge_test_support.h"
+#include "regmaps/brixel_triggers.h"
+
+namespace {
+
+using kelvo_test::kBufferTooSmall;
+using kelvo_test::kNotImplemented;
+using kelvo_test::kUnknownId;
+using nVOAPALS100::tStatus;
+namespace golden = kelvo_test::golden;
+
+using tTriggers = brixeltools::tTriggersWithOffset<0u>;
+
+struct Access {
+    bool write;
+    uint64_t offset;
+    uint32_t width;
+    uint64_t value;
+    bool operator==(const Access&) const = default;
+};
+std::ostream& operator<<(std::ostream& out, const Access& a) {
+    return out << (a.write ? "W" : "R") << a.width * 8 << " @0x" << std::hex << a.offset << " = 0x" << a.value
+               << std::dec;
+}
+
+class BridgeTriggers : public kelvo_test::SimulatedBarTest {
+protected:
+    void SetUp() override {
+        SimulatedBarTest::SetUp();
+        regionE = region(sim::TimingChip::kBase, 0x107);
+        triggers = std::make_unique<tTriggers>(regionE);
+    }
+    void TearDown() override {
+        triggers.reset();
+        SimulatedBarTest::TearDown();
+    }
+    std::vector<Access> chipTrace() {
+        std::vector<Access> result;
+        for (const sim::Access& a : module->timingChip().trace()) {
+            result.push_back({a.write, a.offset, a.width, a.value});
+        }
+        return result;
+    }
+
+    kelvo_test::tRegion regionE;
+    std::unique_ptr<tTriggers> triggers;
+};
+
+TEST_F(BridgeTriggers, IdentifiersMatchTheRegisterTable) {
+    EXPECT_EQ(triggers->tables().formatIdCount, 101u);
+    EXPECT_EQ(golden::triggers().size(), 101u);
+    EXPECT_EQ(kelvo_test::checkGolden(*triggers, golden::triggers(), true), "");
+    EXPECT_STREQ(triggers->getVersion(), "200a13081315");
+    EXPECT_STREQ(triggers->getOldestCompatibleVersion(), "200a13081315");
+}
+
+TEST_F(BridgeTriggers, ForcedFlushWritesEveryWrittenRegisterWithItsWidthAndDefault) {
+    // The written registers in table order, (offset, bytes, default), then the arrays element by element.
+    std::vector<Access> expected;
+    const uint32_t singles[][3] = {
+        {0xA0, 2, 0},  {0xA2, 2, 0},       {0xA4, 2, 0}, {0xA6, 2, 0},      {0xB0, 2, 0}, {0xB2, 2, 0},
+        {0xB4, 2, 0},  {0xB6, 2, 0},       {0xB8, 2, 0}, {0xCA, 2, 0},      {0xCC, 2, 0}, {0xCE, 1, 0},
+        {0xD7, 1, 0},  {0xD8, 2, 0x0D10},  {0xDA, 2, 0}, {0xDC, 4, 0x6000}, {0xE0, 2, 0}, {0xE2, 2, 0},
+        {0xE4, 4, 0},  {0xF8, 2, 0},       {0xFA, 2, 0}, {0xFC, 2, 0},      {0xFE, 2, 0}, {0x100, 2, 0},
+        {0x102, 2, 0}, {0x104, 2, 0xD6D8}, {0x106, 1, 8}};
+    for (const auto& s : singles) {
+        expected.push_back({true, s[0], s[1], s[2]});
+    }
+    const uint32_t arrays[][2] = {{0x88, 24}, {0xA8, 8}, {0xBA, 16}, {0xCF, 8}, {0xE8, 8}, {0xF0, 8}};
+    for (const auto& a : arrays) {
+        for (uint32_t i = 0; i < a[1]; ++i) {
+            expected.push_back({true, a[0] + i, 1, 0});
+        }
+    }
+    ASSERT_EQ(expected.size(), 99u);
+
+    tStatus status;
+    triggers->flushRegMap(true, status);
+    EXPECT_TRUE(status.isSuccess());
+    const std::vector<Access> trace = chipTrace();
+    EXPECT_EQ(trace, expected);
+    size_t byWidth[5] = {};
+    for (const Access& a : trace) {
+        ++byWidth[a.width];
+    }
+    EXPECT_EQ(byWidth[1], 75u);
+    EXPECT_EQ(byWidth[2], 22u);
+    EXPECT_EQ(byWidth[4], 2u);
+
+    // Clean now: an unforced flush writes nothing; after markDirtyRegMap the same 99 again.
+    module->timingChip().clearTrace();
+    triggers->flushRegMap(false, status);
+    EXPECT_TRUE(chipTrace().empty());
+    triggers->markDirtyRegMap();
+    triggers->flushRegMap(false, status);
+    EXPECT_EQ(chipTrace(), expected);
+}
+
+TEST_F(BridgeTriggers, DefaultsAndTheStrobeBit) {
+    tStatus status;
+    uint64_t value = 1;
+    const std::pair<uint32_t, uint64_t> defaults[] = {
+        {0x800000A0, 0}, {0x80000104, 55000}, {0x800000D8, 0x0D10}, {0x800000DC, 0x6000}, {0x80000106, 8}};
+    for (const auto& [id, expected] : defaults) {
+        triggers->get(id, value, status, 0);
+        EXPECT_EQ(value, expected) << std::hex << id;
+    }
+    triggers->set(0x280000A0, 1, status, 0);
+    triggers->flush(0x800000A0, false, status, 0);
+    triggers->flush(0x800000A0, false, status, 0);
+    EXPECT_EQ(chipTrace(), (std::vector<Access>{{true, 0xA0, 2, 0x0020}}));
+    EXPECT_EQ(triggers->AnalogTrigControlRegister.softCopy, 0u) << "bit 5 cleared after the write";
+    EXPECT_TRUE(status.isSuccess());
+}
+
+TEST_F(BridgeTriggers, OneBitFieldsTakeBitZeroUnlessMarked) {
+    tStatus status;
+    triggers->set(0x000000CC, 2, status, 0); // any non-zero value
+    triggers->set(0x000000A4, 2, status, 0); // bit 0 of the value only
+    triggers->set(0x000000F0, 0xFF, status, 0);
+    triggers->set(0x800000CE, 0x1FF, status, 0);
+    EXPECT_EQ(triggers->CTSI_Mode_Register.softCopy, 1u);
+    EXPECT_EQ(triggers->PFI_Direction_Register.softCopy, 0u);
+    EXPECT_EQ(triggers->PFI_Direction_Register.dirty, 0u);
+    EXPECT_EQ(triggers->IntTriggerB_OutputSelectRegister[0].softCopy, 0x1Fu);
+    EXPECT_EQ(triggers->CTSI_Direction_Register.softCopy, 0xFFu) << "cut to the register's 8 bits";
+
+    // An array element alone, by identifier and by its typed writer.
+    triggers->write(0x380000BA + 3, 1, false, status, 0);
+    triggers->PFI_OutputSelectRegister[5].writePFI_i_Output_Select(
+        static_cast<brixeltools::nTriggers::Trig_PFI_Output_Select_t>(0x1FF), status, false);
+    EXPECT_EQ(chipTrace(), (std::vector<Access>{{true, 0xBD, 1, 0x80}, {true, 0xBF, 1, 0x7F}}));
+    EXPECT_EQ(triggers->PFI_OutputSelectRegister[4].dirty, 0u);
+    EXPECT_TRUE(status.isSuccess());
+}
+
+TEST_F(BridgeTriggers, SharedOffsetsAreToldApartByBit30) {
+    sim::TimingChip& chip = module->timingChip();
+    chip.setReadValue(0xE0, 0xA5C3);
+    chip.setReadValue(0xDC, 0x0002);
+    for (uint32_t id : {0xC00000E0u, 0x400000DCu}) {
+        tStatus set;
+        triggers->set(id, 1, set, 0);
+        EXPECT_EQ(set.getCode(), kUnknownId);
+        tStatus write;
+        triggers->write(id, 1, true, write, 0);
+        EXPECT_EQ(write.getCode(), kUnknownId);
+        tStatus flush;
+        triggers->flush(id, true, flush, 0);
+        EXPECT_EQ(flush.getCode(), kUnknownId);
+    }
+    uint64_t value = 7;
+    tStatus rejected;
+    triggers->read(0x800000E0, value, rejected, 0);
+    EXPECT_EQ(rejected.getCode(), kUnknownId);
+    EXPECT_EQ(value, 0u);
+    EXPECT_TRUE(chipTrace().empty());
+
+    tStatus status;
+    triggers->read(0xC00000E0, value, status, 0);
+    EXPECT_EQ(value, 0xA5C3u);
+    triggers->read(0x440000E0, value, status, 0);
+    EXPECT_EQ(value, 1u) << "bit 8";
+    triggers->read(0x600000DC, value, status, 0);
+    EXPECT_EQ(value, 1u) << "bit 1 of the 16-bit read";
+    triggers->get(0x800000DC, value, status, 0);
+    EXPECT_EQ(value, 0x6000u) << "the written register's soft copy is its own";
+    module->timingChip().clearTrace();
+    triggers->refreshRegMap(status);
+    EXPECT_EQ(chipTrace(), (std::vector<Access>{{false, 0xDC, 2, 0x0002}, {false, 0xE0, 2, 0xA5C3}}));
+    EXPECT_TRUE(status.isSuccess());
+}
+
+TEST_F(BridgeTriggers, RegisterFormats) {
+    uint32_t count = 10;
+    arm::FieldType types[10];
+    uint64_t masks[10];
+    tStatus status;
+    triggers->getRegisterFormat(0x800000D8, count, types, masks, status);
+    ASSERT_TRUE(status.isSuccess());
+    EXPECT_EQ(std::vector<arm::FieldType>(types, types + count),
+              (std::vector<arm::FieldType>{arm::FieldType(0), arm::FieldType(0), arm::FieldType(0),
+                                           arm::FieldType(1), arm::FieldType(0), arm::FieldType(1),
+                                           arm::FieldType(0), arm::FieldType(1), arm::FieldType(0),
+                                           arm::FieldType(0)}));
+    EXPECT_EQ(std::vector<uint64_t>(masks, masks + count),
+              (std::vector<uint64_t>{0x1, 0x2, 0x4, 0x30, 0x40, 0x300, 0x400, 0x1800, 0x2000, 0x4000}));
+    count = 9;
+    tStatus small;
+    triggers->getRegisterFormat(0x800000D8, count, types, masks, small);
+    EXPECT_EQ(small.getCode(), kBufferTooSmall);
+    EXPECT_EQ(count, 9u);
+    count = 10;
+    tStatus none;
+    triggers->getRegisterFormat(0x80000108, count, types, masks, none);
+    EXPECT_EQ(none.getCode(), kNotImplemented);
+    EXPECT_EQ(count, 0u);
+}
+
+} // namespace
