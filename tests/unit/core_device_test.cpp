@@ -228,6 +228,7 @@ TEST_F(ProductDevice, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
         ASSERT_EQ(kelvo_host_remove_module(clean), 0);
         ASSERT_GT(calls, 10u);
         int added = 0;
+        int belowLevelTwo = 0;
         for (uint64_t n = 1; n <= calls; ++n) {
             const size_t live = kal::memory::liveAllocations();
             kal::memory::failNth(n);
@@ -239,6 +240,13 @@ TEST_F(ProductDevice, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
                 const auto& tracker = device->getSetupTracker();
                 EXPECT_TRUE(tracker.getCurrentLevel() == 2 || tracker.getStatus().getCode() == tStatus::kOutOfMemory)
                     << n;
+                if (tracker.getCurrentLevel() < 2 && hasProperty(index, "modelName")) {
+                    // No capabilities record: the model name is registered as the empty text.
+                    ++belowLevelTwo;
+                    char model[8] = {'x'};
+                    EXPECT_EQ(kelvo_property_read(index, nullptr, "modelName", model, sizeof(model)), 1);
+                    EXPECT_EQ(model[0], '\0');
+                }
                 EXPECT_EQ(kelvo_host_remove_module(index), 0);
             } else {
                 EXPECT_EQ(kal::registration::liveInterfaces(), 0u) << n;
@@ -248,6 +256,7 @@ TEST_F(ProductDevice, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
             EXPECT_EQ(kal::pci::liveMappings(), 0u) << n;
         }
         EXPECT_GT(added, 0);
+        EXPECT_GT(belowLevelTwo, 0);
         EXPECT_TRUE(kelvo_host::faults().empty());
     }
 }
