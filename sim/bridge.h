@@ -10,6 +10,7 @@
 //                            configuration-space address the window shows
 //   0x4000  "cpw-window"     the 4 KiB window (8-, 16- and 32-bit reads)
 //   (geographic register address, when its space is 1) "pxi-geographic"
+//   0x005C, 0x0060, 0x0068  the interrupt registers (bridge_interrupts.h)
 //
 // Bridge configuration space (seen through the window):
 //   0x0C directory pointer (0x100); 0x100 directory word (bit 0 set: the list
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "block.h"
+#include "bridge_interrupts.h"
 
 namespace sim {
 
@@ -86,6 +88,9 @@ public:
     // A word of the bridge configuration space, as the window would show it.
     std::uint32_t word(std::uint32_t address) const;
 
+    // The interrupt control, status and queue registers.
+    BridgeInterrupts& interrupts() { return interrupts_; }
+
 private:
     class BaseSizeBlock;
     class PageBlock;
@@ -105,6 +110,7 @@ private:
     std::uint32_t head_ = kDefaultListHead;
     GeographicRegister geographic_;
     std::map<std::uint32_t, std::uint32_t> overrides_;
+    BridgeInterrupts interrupts_;
 };
 
 } // namespace sim

@@ -75,7 +75,10 @@ std::shared_ptr<Module> Bus::attach(std::shared_ptr<Module> module, const Placem
     if (p.hasBridge) {
         kal::pci::addBridge(p.bridge);
     }
-    module->handle_ = handle;
+    {
+        std::lock_guard m(module->mutex_); // the bridge's interrupt reads the handle under it
+        module->handle_ = handle;
+    }
     module->location_ = where;
     plugged_.push_back(p);
     return module;
@@ -92,7 +95,10 @@ void Bus::unplug(const std::shared_ptr<Module>& module) {
     if (it->hasBridge) {
         kal::pci::removeBridge(it->bridge);
     }
-    module->handle_ = nullptr;
+    {
+        std::lock_guard m(module->mutex_);
+        module->handle_ = nullptr;
+    }
     plugged_.erase(it);
 }
 

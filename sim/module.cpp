@@ -51,6 +51,14 @@ Module::Module(std::string board, const Identity& identity, const ModuleOptions&
       bar0_("bar0", kBar0Size, mutex_, errors_), isoSpace_("iso", kIsoFpgaSize, mutex_, errors_) {
     config_ = &configSpace_.add<PciConfigSpace>(0, identity, kBar0Size);
     bridge_ = std::make_unique<BridgeCore>(bar0_, mutex_, options.pxiSlot);
+    // The bridge's interrupt goes out through the stand-in, which delivers it
+    // on its own interrupt thread: the driver's handler never runs under the
+    // module's lock.
+    bridge_->interrupts().connect([this] {
+        if (handle_ != nullptr) {
+            kal::pci::raiseInterrupt(handle_);
+        }
+    });
     nisoFpga_ = &bar0_.add<FpgaSpace>(kNisoFpgaBase, "niso-fpga", kNisoFpgaSize);
     isoFpga_ = &isoSpace_.add<FpgaSpace>(0, "iso-fpga", kIsoFpgaSize);
     linkOffset_ = board_.starts_with("duskmere") ? kDuskmereLinkOffset : kSolstraLinkOffset;

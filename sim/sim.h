@@ -9,6 +9,7 @@
 
 #include "block.h"
 #include "bridge.h"
+#include "bridge_interrupts.h"
 #include "bridge_registers.h"
 #include "bus.h"
 #include "fpga.h"

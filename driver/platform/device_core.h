@@ -10,6 +10,7 @@
 #include <stdint.h>
 
 #include "nVOKAL.h"
+#include "platform/dma_configuration.h" // tDMAConfiguration: the device's DMA settings
 #include "platform/event_descriptor.h"
 #include "platform/list.h"
 #include "platform/memory.h"
@@ -49,15 +50,6 @@ constexpr uint32_t kIOGateOpen = 2;   // entry admitted
 // Wait timeouts (in the kernel layer's unit of timed waits): 0 only tries.
 constexpr uint32_t kWaitTryOnly = 0;
 constexpr uint32_t kWaitForever = 0xFFFFFFFF;
-
-// The device's DMA settings, filled by configureDMA.
-class tDMAConfiguration : public tObject {
-public:
-    enum tDMAType : uint32_t { kDMATypeDisabled = 0, kDMAType32Bit = 1, kDMAType64Bit = 2 };
-
-    tDMAType type = kDMATypeDisabled;
-    const void* deviceInfo = nullptr; // the device's nVOAPAL200_tDeviceInfo once configured
-};
 
 // Atomic 32-bit counters (the kernel's atomic operations).
 inline uint32_t atomicIncrement(uint32_t& word) { return __atomic_add_fetch(&word, 1u, __ATOMIC_SEQ_CST); }

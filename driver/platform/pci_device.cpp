@@ -110,7 +110,8 @@ void tPhysicalKVAMap::unmap() {
 }
 
 // tDevice reads the physical-device word right after the kernel device handle.
-static_assert(offsetof(nVOAPAL200_tDeviceInfo, pciHandle) == offsetof(nVOAPAL200_tDeviceInfo, kernelDeviceHandle) + 8);
+static_assert(offsetof(nVOAPAL200_tDeviceInfo, pciHandle) ==
+              offsetof(nVOAPAL200_tDeviceInfo, kernelDeviceHandle) + 8);
 
 tPCIDevice::tPCIDevice(const nVOAPAL200_tDeviceInfo& deviceInfo, tStatus& status)
     : tDevice(&_deviceInfo.kernelDeviceHandle, status) {
@@ -132,7 +133,102 @@ tPCIDevice::tPCIDevice(const nVOAPAL200_tDeviceInfo& deviceInfo, tStatus& status
     }
 }
 
-tPCIDevice::~tPCIDevice() = default;
+tPCIDevice::~tPCIDevice() {
+    // A client still connected would be called into a dead device.
+    relinquishInterrupt();
+    if (_primaryLock.spinLock != nullptr) {
+        nVOKAL100_destroySpinLock(_primaryLock.spinLock);
+        _primaryLock.spinLock = nullptr;
+    }
+}
+
+// ---- interrupt reservation ------------------------------------------------------
+
+uint8_t tPCIDevice::interruptTrampoline(void* context) {
+    auto* device = static_cast<tPCIDevice*>(context);
+    return device->_clientInterruptHandler->handleInterrupt() ? 1 : 0;
+}
+
+uint8_t tPCIDevice::lockedInterruptTrampoline(void* context) {
+    auto* device = static_cast<tPCIDevice*>(context);
+    tPrimaryLock& lock = device->_primaryLock;
+    const uint64_t saved = nVOKAL110_acquireSpinLockInterrupt(lock.spinLock);
+    lock.savedInterruptState = saved;
+    const bool handled = device->_clientInterruptHandler->handleInterrupt();
+    nVOKAL110_releaseSpinLockInterrupt(lock.spinLock, lock.savedInterruptState);
+    return handled ? 1 : 0;
+}
+
+void tPCIDevice::reserveInterruptThrough(iPrimaryInterruptHandler* client,
+                                         nVOKAL_tInterruptHandler trampoline, uint32_t flags,
+                                         tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    VOSDBG_ASSERT_MSG(_clientInterruptHandler == nullptr, "the device interrupt has a client already");
+    VOSDBG_ASSERT(client != nullptr);
+    _clientInterruptHandler = client;
+    _deviceInfo.interruptCallback = reinterpret_cast<uintptr_t>(trampoline);
+    _deviceInfo.interruptContext = reinterpret_cast<uintptr_t>(this);
+    const nVOKAL_tStatus result =
+        nVOKAL1400_reserveInterrupt(_deviceInfo.interruptNumber, trampoline, this, _deviceInfo.driverName,
+                                    flags | NVOKAL_INTERRUPT_SHARED);
+    KELVO_SET_STATUS_FROM_KAL(status, result);
+    if (result != 0) {
+        // Nothing was connected: keep no client, so that relinquish does not
+        // release what was never reserved and a later reservation may succeed.
+        _clientInterruptHandler = nullptr;
+        _deviceInfo.interruptCallback = 0;
+        _deviceInfo.interruptContext = 0;
+    }
+}
+
+void tPCIDevice::reserveInterrupt(iPrimaryInterruptHandler* client, tStatus& status, uint32_t flags) {
+    reserveInterruptThrough(client, &tPCIDevice::interruptTrampoline, flags, status);
+}
+
+void tPCIDevice::relinquishInterrupt() {
+    if (_clientInterruptHandler == nullptr) {
+        return;
+    }
+    nVOKAL100_relinquishInterrupt(
+        _deviceInfo.interruptNumber,
+        reinterpret_cast<nVOKAL_tInterruptHandler>(_deviceInfo.interruptCallback),
+        reinterpret_cast<void*>(static_cast<uintptr_t>(_deviceInfo.interruptContext)));
+    _clientInterruptHandler = nullptr;
+}
+
+tPrimaryLock* tPCIDevice::reserveInterruptWithPrimaryLock(iPrimaryInterruptHandler* client, tStatus& status,
+                                                          uint32_t flags) {
+    _primaryLock = {nullptr, 0};
+    if (status.isFatal()) {
+        return nullptr;
+    }
+    _primaryLock.spinLock = nVOKAL100_createSpinLock();
+    if (_primaryLock.spinLock == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+        return nullptr;
+    }
+    reserveInterruptThrough(client, &tPCIDevice::lockedInterruptTrampoline, flags, status);
+    if (status.isFatal()) {
+        nVOKAL100_destroySpinLock(_primaryLock.spinLock);
+        _primaryLock = {nullptr, 0};
+        return nullptr;
+    }
+    return &_primaryLock;
+}
+
+void tPCIDevice::relinquishInterruptWithPrimaryLock(tPrimaryLock* lock) {
+    if (lock == nullptr) {
+        return;
+    }
+    relinquishInterrupt();
+    if (lock->spinLock != nullptr) {
+        nVOKAL100_destroySpinLock(lock->spinLock);
+    }
+    lock->spinLock = nullptr;
+    lock->savedInterruptState = 0;
+}
 
 void tPCIDevice::onEnumeratedBridge(void* context, const nVOKAL_tPCIBridgeRecord* bridge) {
     auto& walk = *static_cast<tSlotPathWalk*>(context);

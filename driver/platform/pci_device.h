@@ -3,9 +3,9 @@
 // DMA mask and the mappings of the memory windows.
 //
 // tPCIDevice derives from the device core's tDevice, which reads the kernel
-// layer's device handle from this device's copy of the description. The
-// interrupt reservation (primary lock, client handler and the
-// trampolines) joins with the interrupt dispatch.
+// layer's device handle from this device's copy of the description. It also
+// reserves the device interrupt for exactly one client handler, optionally
+// under a primary lock that the client can share with its deferred work.
 #pragma once
 
 #include <stdint.h>
@@ -34,6 +34,22 @@ public:
 
     void* _mapping = nullptr;
     uint64_t cachingMode = 0;
+};
+
+// A client of the device interrupt: handleInterrupt runs at interrupt level
+// and answers true when the interrupt came from its device.
+class iPrimaryInterruptHandler : public tObject {
+public:
+    virtual ~iPrimaryInterruptHandler() = 0;
+    virtual bool handleInterrupt() = 0;
+};
+inline iPrimaryInterruptHandler::~iPrimaryInterruptHandler() = default;
+
+// The primary lock: an interrupt spin lock held around the client's
+// handleInterrupt, with the interrupt state its acquisition saved.
+struct tPrimaryLock {
+    nVOKAL_tHandle spinLock;      // null when none
+    uint64_t savedInterruptState; // valid while the lock is held
 };
 
 class tPCIDevice : public tDevice {
@@ -68,6 +84,25 @@ public:
     // The null-terminated list built by buildBusProperties.
     tProperty* const* getBusProperties() override;
 
+    // Connects the device interrupt to client (one client at a time: an
+    // invariant). Nothing on a fatal status. The kernel layer's refusal is
+    // translated, and the device then holds no client.
+    virtual void reserveInterrupt(iPrimaryInterruptHandler* client, nVOAPALS100::tStatus& status,
+                                  uint32_t flags);
+    // Disconnects the client, when there is one: when it returns, no
+    // handleInterrupt call runs or follows.
+    virtual void relinquishInterrupt();
+    // The same with the primary lock held around every handleInterrupt call.
+    // Returns the lock, or null (no spin lock: -52000; or the reservation's code).
+    virtual tPrimaryLock* reserveInterruptWithPrimaryLock(iPrimaryInterruptHandler* client,
+                                                          nVOAPALS100::tStatus& status, uint32_t flags);
+    // Relinquishes and destroys the lock (nothing for null).
+    virtual void relinquishInterruptWithPrimaryLock(tPrimaryLock* lock);
+
+    // The kernel layer's interrupt callbacks (context: the device).
+    static uint8_t interruptTrampoline(void* context);
+    static uint8_t lockedInterruptTrampoline(void* context);
+
     // Maps a whole memory window; null (and -52000) when the kernel layer refuses.
     // cachingFlag 1 maps with caching mode 1, anything else with 0.
     void* mapMemoryWindow(uint8_t window, nVOAPALS100::tStatus& status, uint32_t cachingFlag);
@@ -96,15 +131,21 @@ public:
     // Bus walk callback of computeSlotPath (context: the walk's state).
     static void onEnumeratedBridge(void* context, const nVOKAL_tPCIBridgeRecord* bridge);
 
+    iPrimaryInterruptHandler* clientInterruptHandler() const { return _clientInterruptHandler; }
+
 protected:
     void computeSlotPath(nVOAPALS100::tStatus& status);
     void readPCIeLinkInfo(nVOAPALS100::tStatus& status);
+    void reserveInterruptThrough(iPrimaryInterruptHandler* client, nVOKAL_tInterruptHandler trampoline,
+                                 uint32_t flags, nVOAPALS100::tStatus& status);
 
 private:
     nVOAPAL200_tDeviceInfo _deviceInfo;
     tProperty _properties[kPropertyRecords];
     tProperty* _busProperties[kPropertyRecords + 1];
     uint32_t _busPropertyCount = 0;
+    tPrimaryLock _primaryLock = {nullptr, 0};
+    iPrimaryInterruptHandler* _clientInterruptHandler = nullptr;
     tBasicString _slotPath;
 };
 

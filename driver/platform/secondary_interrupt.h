@@ -1,7 +1,7 @@
-// Deferred procedure calls: the handler that owns one kernel DPC. A primary
-// interrupt handler schedules it through its device
-// (tDevice::scheduleSecondaryHandler); the kernel layer then runs
-// handleInterrupt at DPC level.
+// Deferred procedure calls: the handler that owns one kernel DPC, and the
+// redirector that routes the DPC to another object. A primary interrupt
+// handler schedules it through its device (tDevice::scheduleSecondaryHandler);
+// the kernel layer then runs handleInterrupt at DPC level.
 #pragma once
 
 #include "nVOKAL.h"
@@ -31,6 +31,23 @@ protected:
 
 private:
     nVOKAL_tHandle dpc_;
+};
+
+// A DPC handler that routes its runs to another object: handleInterrupt
+// calls the target's serviceInterrupts (at DPC level).
+template <typename tTarget> class tSecondaryInterruptRedirector : public tSecondaryInterruptHandler {
+public:
+    tSecondaryInterruptRedirector(tTarget* target, nVOAPALS100::tStatus& status)
+        : tSecondaryInterruptHandler(status), _target(target) {}
+    // No run of the DPC outlives the redirector.
+    ~tSecondaryInterruptRedirector() override { destroyDPC(); }
+
+    void handleInterrupt() override { _target->serviceInterrupts(); }
+
+    tTarget* target() const { return _target; }
+
+private:
+    tTarget* _target;
 };
 
 } // namespace kelvo_driver::nVOAPAL000

@@ -5,7 +5,9 @@
 
 #include "nVOKAL/base.h"
 #include "nVOKAL/codes.h"
+#include "nVOKAL/dma.h"
 #include "nVOKAL/dpc.h"
+#include "nVOKAL/interrupt.h"
 #include "nVOKAL/memory.h"
 #include "nVOKAL/pagelist.h"
 #include "nVOKAL/pci.h"

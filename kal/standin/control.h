@@ -115,6 +115,8 @@ namespace faults {
 inline constexpr std::string_view kMutex = "mutex";       // nVOKAL150_createMutex
 inline constexpr std::string_view kSpinLock = "spinLock"; // nVOKAL100_createSpinLock
 inline constexpr std::string_view kThread = "thread";     // nVOKAL250_createNamedThread
+inline constexpr std::string_view kPageList = "pageList"; // page list creation (allocation and user)
+inline constexpr std::string_view kSGL = "sgl";           // nVOKAL220_tSGL_createForPCI
 // Fails exactly the nth call of that kind from now (1 = the next one). 0 disables.
 void failNth(std::string_view kind, std::uint64_t n);
 // Fails every call of that kind after the next n succeeded.

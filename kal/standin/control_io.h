@@ -1,11 +1,13 @@
 // Control surface of the stand-in for the traffic between the driver and user
 // processes: the memory a requester owns (what the I/O-control buffer copies
-// may touch), kernel socket messages, user memory maps and page lists.
+// may touch), kernel socket messages, user memory maps, page lists and the
+// device side of DMA.
 // Pulled in by control.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace kal {
@@ -108,12 +110,56 @@ std::vector<Mapping> mappings(void* map);
 } // namespace usermaps
 
 // ---- page lists ---------------------------------------------------------
-// Minimal: allocation and release, enough for the user memory maps.
+// Every page of a page list has a fake physical address. By default a new
+// list lies in one physically contiguous run below 4 GB; the knobs below move
+// new pages above 4 GB, give each page its own frame (no two adjacent), or
+// place pages exactly. Allocations that ask for memory below 4 GB always get
+// it (and take no planned frames).
 namespace pagelists {
 // Page lists created and not destroyed.
 std::size_t live();
 // Pages of a live page list (0 for anything else).
 std::uint64_t pageCount(void* pageList);
+// Whether the machine has memory above 4 GB (nVOKAL200_isAddressableMemOver4G); true by default.
+void setMemoryAbove4G(bool present);
+enum class Placement { below4G, above4G };
+// Where the pages of new lists go (below4G by default).
+void setPlacement(Placement placement);
+// One frame per page, none adjacent to another (off by default).
+void setFragmented(bool fragmented);
+// The next pages made (any list, in order) get these page-aligned physical
+// addresses, one each, before the placement applies. A frame in use halts.
+void planFrames(std::vector<std::uint64_t> frames);
+// Back to the defaults (memory above 4 GB present, below4G, not fragmented, no plan).
+void resetPlacement();
+// Physical address of a page of a live list (0 for anything else).
+std::uint64_t physicalAddress(void* pageList, std::uint64_t pageIndex);
+// The pages of a live list as this process sees them (null for anything else).
+std::uint8_t* memory(void* pageList);
+// The creation flags of a live list.
+std::uint32_t flags(void* pageList);
+// Kernel mappings of page lists not yet undone.
+std::size_t kernelMappings();
 } // namespace pagelists
+
+// ---- DMA ------------------------------------------------------------------
+// Device access to host memory by bus address, as a simulated DMA engine does
+// it: an address is valid while it is the physical address of a page of a live
+// page list, or a bus address of a mapped scatter-gather list of the same
+// function; the whole access must also lie within the function's DMA mask.
+// Anything else is refused, touches no memory and is recorded as a fault.
+namespace dma {
+bool read(void* pciHandle, std::uint64_t busAddress, void* destination, std::size_t size);
+bool write(void* pciHandle, std::uint64_t busAddress, const void* source, std::size_t size);
+// Refused accesses so far, one text each; cleared by clearFaults.
+std::vector<std::string> faults();
+void clearFaults();
+// Scatter-gather lists created and not destroyed; of them, those mapped.
+std::size_t liveSGLs();
+std::size_t mappedSGLs();
+// nVOKAL220_tSGL_prepareForDMA and nVOKAL220_tSGL_completeDMA calls so far.
+std::uint64_t prepareCalls();
+std::uint64_t completeCalls();
+} // namespace dma
 
 } // namespace kal

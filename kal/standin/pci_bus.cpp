@@ -29,6 +29,7 @@ struct Entry {
     std::uint64_t barSize[kBars] = {};
     std::uint64_t dmaMask = 0;
     bool msi = false;
+    std::uint32_t msiVector = 0;
 };
 
 struct Mapping {
@@ -62,6 +63,11 @@ std::uint64_t idOf(nVOKAL_tHandle handle) {
 
 nVOKAL_tHandle handleOf(std::uint64_t id) {
     return reinterpret_cast<nVOKAL_tHandle>(static_cast<std::uintptr_t>(kHandleBase + id * 16));
+}
+
+// Line interrupts are shared: eight lines for every function.
+std::uint32_t lineInterruptOf(nVOKAL_tHandle handle) {
+    return static_cast<std::uint32_t>(16 + idOf(handle) % 8);
 }
 
 // Caller holds the lock.
@@ -285,7 +291,7 @@ bool describe(nVOKAL_tHandle handle, nVOKAL_tPCIDevice& record) {
     record.subsystemVendorID = read16(0x2C);
     record.subsystemID = read16(0x2E);
     record.lineInterrupt = copy.knobs.lineInterrupt ? 1 : 0;
-    record.interruptNumber = copy.knobs.lineInterrupt ? static_cast<std::uint32_t>(16 + idOf(handle) % 8) : 0;
+    record.interruptNumber = copy.knobs.lineInterrupt ? lineInterruptOf(handle) : 0;
     for (std::uint32_t bar = 0; bar < kBars; ++bar) {
         if (copy.barSize[bar] != 0) {
             record.resources[bar].start = copy.barAddress[bar];
@@ -325,6 +331,19 @@ bool msiGranted(nVOKAL_tHandle handle) {
     return e != nullptr && e->msi;
 }
 
+std::uint32_t interruptNumber(nVOKAL_tHandle handle) {
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    Entry* e = find(s, handle);
+    if (e == nullptr) {
+        return 0;
+    }
+    if (e->msi) {
+        return e->msiVector;
+    }
+    return e->knobs.lineInterrupt ? lineInterruptOf(handle) : 0;
+}
+
 std::size_t liveMappings() {
     auto& s = bus();
     std::lock_guard g(s.lock);
@@ -347,7 +366,8 @@ extern "C" nVOKAL_tStatus nVOKAL230_pciRequestMSI(nVOKAL_tPCIDevice* record, uin
         return NVOKAL_PCI_E_REFUSED;
     }
     e->msi = true;
-    record->interruptNumber = static_cast<uint32_t>(0x80 + idOf(record->pciHandle) % 64);
+    e->msiVector = static_cast<uint32_t>(0x80 + idOf(record->pciHandle) % 64);
+    record->interruptNumber = e->msiVector;
     return 0;
 }
 

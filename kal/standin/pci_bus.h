@@ -87,4 +87,27 @@ bool msiGranted(nVOKAL_tHandle handle);
 // Live kernel mappings of device memory (for leak checks).
 std::size_t liveMappings();
 
+// ---- interrupts -------------------------------------------------------------
+// The function's interrupt number: its MSI vector once one was granted, else
+// its line interrupt (0 for an unknown handle or a function without either).
+std::uint32_t interruptNumber(nVOKAL_tHandle handle);
+// The device raises its interrupt. The handlers reserved on its number run on
+// the stand-in's interrupt thread of that number (one per reserved number),
+// at interrupt level and never on the caller's thread, so the caller may hold
+// locks of its own. Raising again before the handlers ran counts once; raising
+// while they run makes them run once more. With no handler reserved the
+// interrupt is dropped (counted).
+void raiseInterrupt(nVOKAL_tHandle handle);
+struct InterruptCounts {
+    std::uint64_t raised = 0;    // raiseInterrupt calls
+    std::uint64_t dropped = 0;   // raised with no handler reserved
+    std::uint64_t rounds = 0;    // runs of the handlers
+    std::uint64_t unclaimed = 0; // runs in which no handler claimed the interrupt
+};
+InterruptCounts interruptCounts(std::uint32_t number);
+// Reservations held (nVOKAL1400_reserveInterrupt not yet relinquished).
+std::size_t reservedInterrupts();
+// Waits until no raised interrupt waits for or is in its handlers.
+void drainInterrupts();
+
 } // namespace kal::pci

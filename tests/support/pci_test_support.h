@@ -11,9 +11,12 @@
 
 namespace kelvo_test {
 
-inline nVOAPAL200_tDeviceInfo deviceInfoOf(const sim::Module& module) {
+// withMSI: asks for one MSI vector first, as add device does (the stand-in
+// grants it unless its knob refuses).
+inline nVOAPAL200_tDeviceInfo deviceInfoOf(const sim::Module& module, bool withMSI = false) {
     nVOKAL_tPCIDevice record{};
     kal::pci::describe(module.pciHandle(), record);
+    const bool msi = withMSI && nVOKAL230_pciRequestMSI(&record, 1) == 0;
     nVOAPAL200_tDeviceInfo info;
     std::memset(&info, 0, sizeof info);
     info.busType = nVOAPAL200_kBusTypePCI;
@@ -33,6 +36,9 @@ inline nVOAPAL200_tDeviceInfo deviceInfoOf(const sim::Module& module) {
         }
     }
     info.numaNode = nVOKAL1_getDeviceNUMANode(record.pciHandle);
+    info.interruptNumber = record.interruptNumber;
+    info.interruptType = msi ? nVOAPAL200_kInterruptTypeMSI : nVOAPAL200_kInterruptTypeLine;
+    info.msiFlag = msi ? 1 : 0;
     return info;
 }
 

@@ -204,7 +204,7 @@ class UserMemoryMap : public kelvo_test::LeakCheckedTest {
 protected:
     void TearDown() override {
         kal::usermaps::destroy(map_);
-        nVOKAL220_tPageList_destroy(pages_.handle);
+        pages_.destroy();
         EXPECT_EQ(kal::pagelists::live(), 0u);
         LeakCheckedTest::TearDown();
     }
@@ -212,7 +212,11 @@ protected:
         map_ = kal::usermaps::create(size, accessMode, 0x7f0000000000);
     }
     void* map_ = nullptr;
-    tPageList pages_{4 * 4096, 0, nVOKAL220_tPageList_createFromAllocation(4, 0)};
+    tPageList pages_;
+    UserMemoryMap() {
+        pages_.size = 4 * 4096;
+        pages_.handle = nVOKAL220_tPageList_createFromAllocation(4, 0);
+    }
 };
 
 TEST_F(UserMemoryMap, TakesTheRequestFromTheKernelLayer) {

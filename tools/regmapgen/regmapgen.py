@@ -28,14 +28,14 @@ FLAVOURS = ("kelvo", "bridge", "timing")
 GENERATED_FLAVOURS = ("kelvo", "bridge", "timing")
 
 MAP_KEYS = {"class", "namespace", "flavour", "version", "oldest_compatible_version", "default_name", "size",
-            "base", "window_start", "window_size"}
+            "base", "window_start", "window_size", "format_by_field_id", "takes_status"}
 # Keys of the bridge and timing-chip flavours (load_sized_map_keys).
 SIZED_MAP_KEYS = {"accessor", "enum_namespace", "one_bit"}
 MAP_KEYS |= SIZED_MAP_KEYS
 REGISTER_KEYS = {"name", "type", "offset", "offsets", "stride", "count", "kind", "access", "width", "id", "ids",
                  "view_id", "view_ids", "default", "defaults", "cleared_after_write", "kept_after_write", "aliases",
-                 "fields"}
-FIELD_KEYS = {"bits", "id", "ids", "name", "ro", "type", "enum", "any_nonzero"}
+                 "fields", "element"}
+FIELD_KEYS = {"bits", "id", "ids", "name", "ro", "type", "enum", "any_nonzero", "format_only"}
 SUBMAP_KEYS = {"name", "class", "window", "ownership", "count", "placement", "offset", "size", "stride", "base",
                "window_start", "window_size"}
 ENUM_KEYS = {"name", "values"}
@@ -196,6 +196,14 @@ class Loader:
             else:
                 m.fixed = tuple(self.integer(head, k, "[map]", default=0) for k in ("base", "window_start",
                                                                                     "window_size"))
+        m.format_by_field_id = head.get("format_by_field_id", False)
+        if not isinstance(m.format_by_field_id, bool):
+            self.fail("[map]", "'format_by_field_id' must be true or false")
+            m.format_by_field_id = False
+        m.takes_status = head.get("takes_status", False)
+        if not isinstance(m.takes_status, bool):
+            self.fail("[map]", "'takes_status' must be true or false")
+            m.takes_status = False
         self.load_sized_map_keys(m, head)
         m.enums = self.load_enums(data.get("enum", []))
         m.registers = []
@@ -246,7 +254,11 @@ class Loader:
         reg.type = self.text(table, "type", where, default=f"t{reg.name}")
         if not is_identifier(reg.type):
             self.fail(where, f"type '{reg.type}' is not an identifier")
-        reg.array = "count" in table
+        # An entry with `element` declares elements element..element+count-1 of an array whose
+        # elements are declared apart from each other (see check_split_arrays).
+        reg.element = self.integer(table, "element", where, required=False, default=None, high=4095)
+        reg.first = reg.element or 0
+        reg.array = "count" in table or reg.element is not None
         reg.count = self.integer(table, "count", where, required=False, default=1, low=1, high=4096)
         reg.kind = self.text(table, "kind", where, required=False, default="soft-copy", choices=tuple(KINDS))
         reg.access = self.text(table, "access", where, required=False, default="read-write",
@@ -362,7 +374,16 @@ class Loader:
             if given is not None and given != field_type(field.width):
                 self.fail(where, f"field type {given} does not match a width of {field.width} bits "
                                  f"(type {field_type(field.width)})")
-        if reg.has_id:
+        # A format-only field has no identifier: it only shapes getRegisterFormat.
+        format_only = table.get("format_only", False)
+        if not isinstance(format_only, bool):
+            self.fail(where, "'format_only' must be true or false")
+            format_only = False
+        if format_only and ("id" in table or "ids" in table or field.name is not None):
+            self.fail(where, "a format-only field has neither identifier nor name")
+        if format_only and m.flavour != "kelvo":
+            self.fail(where, "format-only fields are for kelvo maps")
+        if reg.has_id and not format_only:
             field.ids = self.per_element(table, "id", "ids", where, reg.count, reg.array) or [0] * reg.count
             field.ids = counted_up_ids(m, reg, table, field.ids)
         else:
@@ -424,12 +445,13 @@ class Loader:
     def check_map(self, m):
         names = set()
         for reg in m.registers:
-            if reg.name in names:
+            if reg.name in names and reg.element is None:
                 self.fail(f"register '{reg.name}'", "name used twice")
             names.add(reg.name)
         for reg in m.registers:
             self.check_register(m, reg, names)
         self.check_shared_types(m)
+        self.check_split_arrays(m)
         self.check_overlaps(m)
         self.check_identifiers_unique(m)
         sub_names = set()
@@ -442,7 +464,7 @@ class Loader:
         where = f"register '{reg.name}'"
         nbytes = reg.width // 8
         for n, offset in enumerate(reg.offsets):
-            element = f"{where}" + (f" element {n}" if reg.array else "")
+            element = f"{where}" + (f" element {reg.first + n}" if reg.array else "")
             if offset % nbytes:
                 self.fail(element, f"offset {offset:#x} is not aligned to its {reg.width} bits")
             if offset + nbytes > m.size:
@@ -485,7 +507,7 @@ class Loader:
 
     def check_ids(self, m, reg, where):
         for n in range(reg.count):
-            element = where + (f" element {n}" if reg.array else "")
+            element = where + (f" element {reg.first + n}" if reg.array else "")
             given = reg.ids[n]
             key = given & 0xFFFFFF
             if m.flavour == "kelvo":
@@ -510,7 +532,7 @@ class Loader:
                                    "view identifier")
             for field in reg.fields:
                 expected_field = key | (reverse6(field.lsb) << 24) | (0x40000000 if field.ro else 0)
-                if field.ids[n] != expected_field:
+                if field.ids[n] is not None and field.ids[n] != expected_field:
                     self.fail(element, f"field {field.lsb}-{field.lsb + field.width - 1}: identifier "
                                        f"{field.ids[n]:#010x} should be {expected_field:#010x}")
 
@@ -524,6 +546,28 @@ class Loader:
                                                    f"'{by_type[reg.type][0]}' but differs from it")
             by_type.setdefault(reg.type, (reg.name, shape))
 
+    def check_split_arrays(self, m):
+        """Entries with `element` of one name form one C++ array: one type, every element once."""
+        groups = {}
+        for reg in m.registers:
+            groups.setdefault(reg.name, []).append(reg)
+        for name, regs in groups.items():
+            if all(r.element is None for r in regs):
+                continue
+            where = f"register '{name}'"
+            if m.flavour != "kelvo":
+                self.fail(where, "arrays declared in parts are for kelvo maps")
+                continue
+            if any(r.element is None for r in regs):
+                self.fail(where, "an array declared in parts gives 'element' in every part")
+                continue
+            if len({r.type for r in regs}) != 1:
+                self.fail(where, "the parts of an array declared in parts have one type")
+            elements = sorted(r.first + n for r in regs for n in range(r.count))
+            if elements != list(range(len(elements))):
+                self.fail(where, f"the parts declare elements {elements}, not each of "
+                                 f"0..{len(elements) - 1} once")
+
     def check_overlaps(self, m):
         elements = []
         for reg in m.registers:
@@ -535,9 +579,11 @@ class Loader:
                 if other_begin >= end:
                     break
                 if other is reg or (other.name not in reg.aliases and reg.name not in other.aliases):
-                    self.fail(f"register '{other.name}'" + (f" element {other_n}" if other.array else ""),
+                    self.fail(f"register '{other.name}'" + (f" element {other.first + other_n}" if other.array
+                                                            else ""),
                               f"offset {other_begin:#x} overlaps register '{reg.name}'"
-                              + (f" element {n}" if reg.array else "") + " (declare an alias if intended)")
+                              + (f" element {reg.first + n}" if reg.array else "")
+                              + " (declare an alias if intended)")
 
     def check_identifiers_unique(self, m):
         seen = {}
@@ -547,10 +593,10 @@ class Loader:
                 for ident in ids:
                     if ident is None:
                         continue
-                    if ident in seen and seen[ident] != (reg.name, n):
+                    if ident in seen and seen[ident] != (reg.name, reg.first + n):
                         self.fail(f"register '{reg.name}'", f"identifier {ident:#010x} is also used by "
                                                            f"register '{seen[ident][0]}'")
-                    seen.setdefault(ident, (reg.name, n))
+                    seen.setdefault(ident, (reg.name, reg.first + n))
 
     def load_submap(self, m, table, index):
         where = f"submap #{index}"
@@ -642,7 +688,7 @@ def resolve(maps, errors):
             errors.append(f"{m.path}: class '{m.cls}' contains itself")
             return False
         if m.cls not in state:
-            state[m.cls] = any(sub.ownership == "owned" or (sub.target is not None
+            state[m.cls] = m.takes_status or any(sub.ownership == "owned" or (sub.target is not None
                                                            and needs_status(sub.target, trail + (m.cls,)))
                                for sub in m.submaps)
         return state[m.cls]
@@ -650,6 +696,60 @@ def resolve(maps, errors):
     for m in maps:
         m.needs_status = needs_status(m)
     return by_class
+
+
+# ---- absolute addresses of a whole tree ----
+
+def relative_placement(parent_base, parent_start, parent_size, offset, span):
+    """The engine's arm::relativePlacement: in 64 bits, an empty intersection gives size 0."""
+    begin = max(parent_start, offset)
+    end = min(parent_start + parent_size, offset + span)
+    start = begin - offset
+    base = (parent_base - parent_start + offset + start) & 0xFFFFFFFF
+    return base, start, (end - begin) if end > begin else 0
+
+
+def placed_registers(m, base, start, size, path, out):
+    """Every in-window register element of map m and of its sub-maps, recursively, as
+    (absolute address, bytes, path of the map instance, register, element)."""
+    for reg in m.registers:
+        for n, offset in enumerate(reg.offsets):
+            if start <= offset < start + size:
+                out.append(((base - start + offset) & 0xFFFFFFFF, reg.width // 8, path, reg, n))
+    for sub in m.submaps:
+        if sub.target is None:
+            continue
+        for n in range(sub.count):
+            if sub.placement == "fixed":
+                place = ((sub.base + n * sub.stride) & 0xFFFFFFFF, sub.window_start, sub.window_size)
+            else:
+                place = relative_placement(base, start, size, sub.offset + n * sub.stride, sub.span)
+            name = f"{sub.name}[{n}]" if sub.array else sub.name
+            placed_registers(sub.target, *place, f"{path}.{name}", out)
+
+
+def check_absolute_addresses(m):
+    """No two registers of one tree (a map with its sub-maps, placed as a top map: at its fixed
+    place, else at base 0 with a window over its whole region) answer at one accessor address,
+    except registers of one map instance that declare each other aliases."""
+    if not m.submaps:
+        return []  # a map's own registers are checked by check_overlaps
+    base, start, size = m.fixed if m.fixed is not None else (0, 0, m.size)
+    placed = []
+    placed_registers(m, base, start, size, m.cls, placed)
+    placed.sort(key=lambda e: (e[0], e[1]))
+    errors = []
+    for i, (address, nbytes, path, reg, n) in enumerate(placed):
+        for other_address, _, other_path, other, other_n in placed[i + 1:]:
+            if other_address >= address + nbytes:
+                break
+            if other_path == path and other is not reg and (other.name in reg.aliases or reg.name in other.aliases):
+                continue
+            errors.append(f"{m.path}: register {other_path}.{other.name}"
+                          + (f"[{other.first + other_n}]" if other.array else "")
+                          + f" and register {path}.{reg.name}" + (f"[{reg.first + n}]" if reg.array else "")
+                          + f" share the accessor address {other_address:#x}")
+    return errors
 
 
 def collect(paths):
@@ -675,6 +775,14 @@ def hexa(value):
 def record_base(reg):
     return {"soft-copy": "arm::tRegisterRecord", "strobe-word": "arm::tStrobeRegisterRecord",
             "data-port": "arm::tDataPortRecord"}[reg.kind]
+
+
+def element_range(reg):
+    if not reg.array:
+        return ""
+    if reg.element is None:
+        return f"[{reg.count}]"
+    return f"[{reg.first}]" if reg.count == 1 else f"[{reg.first}..{reg.first + reg.count - 1}]"
 
 
 def enum_namespace(m):
@@ -813,7 +921,7 @@ def emit_header(m, by_class):
         if reg.type in emitted:
             continue
         emitted.add(reg.type)
-        users = [f"{r.name}{'[' + str(r.count) + ']' if r.array else ''} at "
+        users = [f"{r.name}{element_range(r)} at "
                  + ", ".join(hexa(o) for o in r.offsets) for r in m.registers if r.type == reg.type]
         out.extend(emit_register_type(m, reg, users))
         out.append("")
@@ -822,9 +930,14 @@ def emit_header(m, by_class):
     out.append(f"    {m.cls}(const {m.cls}&) = delete;")
     out.append(f"    {m.cls}& operator=(const {m.cls}&) = delete;")
     out.append("")
-    out.append("    // Registers, in declaration order.")
+    out.append("    // Registers, in declaration order (an array declared in parts where its first part is).")
+    declared = set()
     for reg in m.registers:
-        suffix = f"[{reg.count}]" if reg.array else ""
+        if reg.name in declared:
+            continue
+        declared.add(reg.name)
+        total = sum(r.count for r in m.registers if r.name == reg.name)
+        suffix = f"[{total}]" if reg.array else ""
         out.append(f"    {reg.type} {reg.name}{suffix};")
     if m.submaps:
         out.append("    // Sub-maps, in declaration order (owned slots are null when their allocation failed).")
@@ -847,7 +960,7 @@ def flattened_registers(m):
     result = []
     for reg in m.registers:
         for n in range(reg.count):
-            result.append((reg, n, f"{reg.name}[{n}]" if reg.array else reg.name))
+            result.append((reg, n, f"{reg.name}[{reg.first + n}]" if reg.array else reg.name))
     return result
 
 
@@ -873,8 +986,9 @@ def build_tables(m):
         writable = reg.access != "read-only"
         wholes = [reg.ids[n]] + ([reg.view_ids[n]] if reg.view_ids else [])
         whole_entries = [(ident, index, 0, 32) for ident in wholes]
-        field_entries = [(f.ids[n], index, f.lsb, f.width) for f in reg.fields]
-        writable_fields = [(f.ids[n], index, f.lsb, f.width) for f in reg.fields if not f.ro]
+        field_entries = [(f.ids[n], index, f.lsb, f.width) for f in reg.fields if f.ids[n] is not None]
+        writable_fields = [(f.ids[n], index, f.lsb, f.width) for f in reg.fields
+                           if not f.ro and f.ids[n] is not None]
         if soft:
             tables["get"] += whole_entries + field_entries
             if writable:
@@ -895,10 +1009,32 @@ def build_tables(m):
             entries = [(f.mask, field_type(f.width)) for f in fields] or [(0xFFFFFFFF, 3)]
             format_ids.append((ident, len(formats), len(entries)))
             formats.extend(entries)
+    if m.format_by_field_id:
+        format_ids += field_format_ids(regs, format_ids)
     for name in tables:
         tables[name].sort()
     format_ids.sort()
     return regs, tables, formats, format_ids
+
+
+def field_format_ids(regs, format_ids):
+    """getRegisterFormat of a map with format_by_field_id answers every field identifier of a
+    register: the engine looks a register up by (id & 0x40FFFFFF) | 0x80000000, so a read-only
+    field of a register without a read view needs an entry under 0xC0000000 | key that lists
+    the register's fields."""
+    known = {ident: (first, count) for ident, first, count in format_ids}
+    extra = {}
+    for reg, n, _ in regs:
+        if reg.ids[n] is None or reg.ids[n] not in known:
+            continue
+        first, count = known[reg.ids[n]]
+        for f in reg.fields:
+            if f.ids[n] is None:
+                continue
+            key = (f.ids[n] & 0x40FFFFFF) | 0x80000000
+            if key not in known and key not in extra:
+                extra[key] = (first, count)
+    return [(key, first, count) for key, (first, count) in extra.items()]
 
 
 def emit_source(m):
@@ -1394,6 +1530,10 @@ def main(argv):
     for m in chosen:
         if m.flavour not in GENERATED_FLAVOURS:
             errors.append(f"{m.path}: maps of the {m.flavour} flavour are checked but not generated yet")
+    if not errors:
+        for m in chosen:
+            if m.flavour == "kelvo":
+                errors.extend(check_absolute_addresses(m))
     stems = {}
     for m in chosen:
         if m.stem in stems:

@@ -164,6 +164,93 @@ class GeneratorChecks(unittest.TestCase):
         shared = GOOD.replace('type = "tPeerReg"', 'type = "tEvictionReg"')
         self.assert_rejected(shared, "type 'tEvictionReg' is shared with register 'Eviction' but differs")
 
+    def test_an_array_declared_in_parts_is_one_member_in_declaration_order(self):
+        parts = GOOD.split("[[submap]]")[0] + """
+[[register]]
+name = "Mode"
+type = "tModeReg"
+element = 2
+offset = 0xE8
+id = 0x8063EF1A
+fields = [{ bits = "0-1", id = 0x0063EF1A }]
+
+[[register]]
+name = "Skip"
+type = "tSkipReg"
+offset = 0x84
+id = 0x802E9C0C
+
+[[register]]
+name = "Mode"
+type = "tModeReg"
+element = 0
+count = 2
+offsets = [0x00, 0x80]
+ids = [0x8015DC6B, 0x8097C129]
+fields = [{ bits = "0-1", ids = [0x0015DC6B, 0x0097C129] }]
+"""
+        status, errors = self.run_generator(parts, check=False)
+        self.assertEqual(status, 0, errors)
+        with open(os.path.join(self.folder.name, "out", "regmaps", "good_reg_map.h")) as handle:
+            text_h = handle.read()
+        self.assertEqual(text_h.count("tModeReg Mode[3];"), 1)
+        with open(os.path.join(self.folder.name, "out", "regmaps", "good_reg_map.cpp")) as handle:
+            text_c = handle.read()
+        order = [text_c.index(f"// {name}\n") for name in ("Mode[2]", "Skip", "Mode[0]", "Mode[1]")]
+        self.assertEqual(order, sorted(order), "records follow the declaration order")
+        self.assert_rejected(parts.replace("element = 2", "element = 1"), "not each of 0..2 once")
+        self.assert_rejected(parts.replace("element = 2\n", ""), "gives 'element' in every part")
+        self.assert_rejected(parts.replace('type = "tModeReg"\nelement = 2', 'type = "tOtherReg"\nelement = 2'),
+                             "have one type")
+        self.assert_rejected(parts.replace("offset = 0xE8", "offset = 0x80"), "overlaps register 'Mode' element 2")
+        self.assert_rejected(parts.replace("0x0063EF1A", "0x0097C129").replace("0x8063EF1A", "0x8097C129"),
+                             "is also used by register 'Mode'")
+
+    def test_format_by_field_id_answers_read_only_fields_of_registers_without_a_read_view(self):
+        text = GOOD.split("[[submap]]")[0].replace('size = 0x100', 'size = 0x100\nformat_by_field_id = true')
+        text += """
+[[register]]
+name = "Status"
+type = "tStatusReg"
+access = "read-only"
+offset = 0x44
+id = 0x8001D98C
+fields = [{ bits = "0-14", id = 0x4001D98C }, { bits = "19", id = 0x7201D98C }]
+"""
+        status, errors = self.run_generator(text, check=False)
+        self.assertEqual(status, 0, errors)
+        with open(os.path.join(self.folder.name, "out", "regmaps", "good_reg_map.cpp")) as handle:
+            text_c = handle.read()
+        formats = text_c[text_c.index("kFormatIds[]"):text_c.index("kFormats[]")]
+        self.assertIn("{0x8001D98Cu, ", formats)
+        self.assertIn("{0xC001D98Cu, ", formats)
+        # The read view of a mixed register is not duplicated.
+        self.assertEqual(formats.count("0xC018D796u"), 1)
+
+    def test_takes_status_gives_the_constructor_a_status(self):
+        text = GOOD.split("[[submap]]")[0].replace('size = 0x100', 'size = 0x100\ntakes_status = true')
+        status, errors = self.run_generator(text, check=False)
+        self.assertEqual(status, 0, errors)
+        with open(os.path.join(self.folder.name, "out", "regmaps", "good_reg_map.h")) as handle:
+            self.assertIn("accessor, nVOAPALS100::tStatus& status, uint32_t base", handle.read())
+
+    def test_registers_of_one_tree_never_share_an_accessor_address(self):
+        leaf = GOOD.replace('class = "tGoodRegMap"', 'class = "tLeafRegMap"', 1).split("[[submap]]")[0]
+        text = GOOD.replace('class = "tGoodRegMap"\nwindow', 'class = "tLeafRegMap"\nwindow')
+        # The leaf at 0x80 has Eviction at 0x20, i.e. 0xA0 of the parent: no clash with the parent's registers.
+        status, errors = self.run_generator(text, ("leaf_reg_map.toml", leaf))
+        self.assertEqual(status, 0, errors)
+        # A leaf at 0x0 of a 0x100 window puts its registers on the parent's own.
+        clash = text.replace("offset = 0x80\nsize = 0x10", "offset = 0x0\nsize = 0x100")
+        status, errors = self.run_generator(clash, ("leaf_reg_map.toml", leaf))
+        self.assertEqual(status, 1)
+        self.assertIn("tGoodRegMap.Leaf.Eviction and register tGoodRegMap.Eviction share the accessor address 0x20",
+                      errors)
+        # A window cut short keeps the clashing registers out of reach: no clash.
+        cut = text.replace("offset = 0x80\nsize = 0x10", "offset = 0x0\nsize = 0x10")
+        status, errors = self.run_generator(cut, ("leaf_reg_map.toml", leaf))
+        self.assertEqual(status, 0, errors)
+
 
 BRIDGE = """
 [map]

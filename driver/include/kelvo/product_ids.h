@@ -31,6 +31,11 @@
 /* What the bridge core's signature register (BAR 0 offset 0) reads. */
 #define KELVO_BRIDGE_SIGNATURE 0xB71C0A51u
 
+/* The board signature of the Solstra generation: the reset value of the
+ * signature register of every Solstra board map's standard registers (the
+ * description solstra_standard_regs.toml carries the same value). */
+#define KELVO_SOLSTRA_BOARD_SIGNATURE 0x50157A01u
+
 /* The identity word: vendor, device, subsystem vendor and subsystem ID as four
  * consecutive 16-bit fields read as one 64-bit word (vendor in the low bits). */
 #define KELVO_PCI_IDENTITY(vendor, device, subsystemVendor, subsystem)                                       \

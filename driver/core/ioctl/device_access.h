@@ -1,0 +1,54 @@
+// What the I/O-control interfaces need of their device and session classes.
+//
+// The interfaces are templates over the device class and the session class.
+// They reach both only through DeviceAccess<Device, Session>, whose primary
+// template forwards to members of these names; a device class whose members
+// are named otherwise specialises it instead.
+#pragma once
+
+#include <stdint.h>
+
+#include "platform/event_descriptor.h"
+#include "platform/status.h"
+
+namespace kelvo_driver::ioctl {
+
+template <class Device, class Session> struct DeviceAccess {
+    // The I/O gate of an operation: constructed with (device, the request's
+    // session or null, the required setup level, a status of its own), it
+    // admits the request (device state, the session's validity, the level)
+    // or leaves the refusal in that status; it is left when it goes out of
+    // scope.
+    using Gate = typename Device::IOControlGate;
+    using SessionType = Session;
+
+    // The setup tracker's current level (0 to 19).
+    static uint32_t setupLevel(Device& device) { return device.getCurrentSetupLevel(); }
+    // The device's reset request (it opens its own gate at level 0).
+    static void reset(Device& device, const nVOAPAL000::tEventDescriptor& event, uint32_t level,
+                      uint64_t parametersAddress, nVOAPALS100::tStatus& status) {
+        device.reset(event, level, parametersAddress, status);
+    }
+    // Runs the hardware-state checkers of the device.
+    static void checkHardwareState(Device& device, uint64_t word, nVOAPALS100::tStatus& status) {
+        device.checkHardwareState(word, status);
+    }
+    // The three registries of level 1; null before it.
+    static auto* armDispatcher(Device& device) { return device.getARMDispatcher(); }
+    static auto* deviceWindowDispatcher(Device& device) { return device.getDeviceWindowDispatcher(); }
+    static auto* storageMapDispatcher(Device& device) { return device.getStorageMapDispatcher(); }
+
+    // Runs the session's cleanup operations (last added first, all of them,
+    // statuses merged) and forgets them.
+    static void cleanup(Session& session, nVOAPALS100::tStatus& status) {
+        auto& composite = session.getCleanupOperationComposite();
+        composite.cleanup(status);
+        composite.clear();
+    }
+    // Reserves mask for the session in the device's reservation manager.
+    static void reserveResources(Session& session, uint64_t mask, nVOAPALS100::tStatus& status) {
+        session.reserveResources(mask, status);
+    }
+};
+
+} // namespace kelvo_driver::ioctl

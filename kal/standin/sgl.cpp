@@ -1,0 +1,312 @@
+// Stand-in for the kernel layer's scatter-gather lists for PCI and the
+// device side of DMA (kal::dma): a mapped list gets bus addresses of its own,
+// valid until it is unmapped, as an IOMMU would hand them out; a function
+// whose DMA mask reaches 32 bits only gets them below 4 GB.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "bus_memory.h"
+#include "control.h"
+#include "detail.h"
+#include "nVOKAL.h"
+#include "pci_bus.h"
+
+namespace {
+
+using kal::busmem::kPage;
+using kal::busmem::PageList;
+using kal::busmem::Sgl;
+using kal::busmem::State;
+
+Sgl* liveSgl(State& s, nVOKAL_tHandle handle, const char* what) {
+    auto found = s.sgls.find(static_cast<Sgl*>(handle));
+    if (handle == nullptr || found == s.sgls.end()) {
+        KAL_FAIL(std::string(what) + " of a scatter-gather list that does not exist");
+    }
+    return found->second.get();
+}
+
+// Under the lock.
+void unmapSgl(State& s, Sgl& sgl) {
+    if (!sgl.mapped) {
+        return;
+    }
+    for (const auto& [start, bytes] : sgl.iova) {
+        s.bus.erase(start);
+        s.addresses.release(start, bytes);
+    }
+    sgl.iova.clear();
+    sgl.segments.clear();
+    sgl.cursor = 0;
+    sgl.list->sglMappings -= 1;
+    sgl.list = nullptr;
+    sgl.mapped = false;
+}
+
+std::string hex(std::uint64_t value) {
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "0x%llX", static_cast<unsigned long long>(value));
+    return buffer;
+}
+
+// Checks a whole device access, then copies it; a refusal touches nothing.
+bool access(void* pciHandle, std::uint64_t busAddress, std::uint8_t* host, std::size_t size, bool write) {
+    const char* what = write ? "DMA write" : "DMA read";
+    const std::uint64_t mask = kal::pci::dmaMask(pciHandle);
+    auto& s = kal::busmem::state();
+    std::lock_guard g(s.lock);
+    auto refuse = [&](const std::string& why) {
+        s.faults.push_back(std::string(what) + " of " + std::to_string(size) + " bytes at " +
+                           hex(busAddress) + ": " + why);
+        return false;
+    };
+    if (size == 0) {
+        return true;
+    }
+    if (busAddress + (size - 1) < busAddress) {
+        return refuse("the range wraps");
+    }
+    if (mask == 0) {
+        return refuse("the function has no DMA mask");
+    }
+    if (busAddress + (size - 1) > mask) {
+        return refuse("beyond the function's DMA mask " + hex(mask));
+    }
+    for (int pass = 0; pass < 2; ++pass) {
+        std::uint64_t address = busAddress;
+        std::size_t done = 0;
+        while (done < size) {
+            auto it = s.bus.upper_bound(address);
+            if (it == s.bus.begin() || address - std::prev(it)->first >= std::prev(it)->second.size) {
+                return refuse("no page is mapped at " + hex(address));
+            }
+            --it;
+            const kal::busmem::BusRange& range = it->second;
+            if (range.sgl != nullptr && range.sgl->pciHandle != pciHandle) {
+                return refuse("the bus address at " + hex(address) + " is mapped for another function");
+            }
+            const std::uint64_t inside = address - it->first;
+            const std::size_t chunk =
+                static_cast<std::size_t>(std::min<std::uint64_t>(size - done, range.size - inside));
+            if (pass == 1) {
+                std::uint8_t* memory = range.list->memory + range.listOffset + inside;
+                if (write) {
+                    std::memcpy(memory, host + done, chunk);
+                } else {
+                    std::memcpy(host + done, memory, chunk);
+                }
+            }
+            done += chunk;
+            address += chunk;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+namespace kal::dma {
+
+bool read(void* pciHandle, std::uint64_t busAddress, void* destination, std::size_t size) {
+    return access(pciHandle, busAddress, static_cast<std::uint8_t*>(destination), size, false);
+}
+
+bool write(void* pciHandle, std::uint64_t busAddress, const void* source, std::size_t size) {
+    return access(pciHandle, busAddress, static_cast<std::uint8_t*>(const_cast<void*>(source)), size, true);
+}
+
+std::vector<std::string> faults() {
+    auto& s = busmem::state();
+    std::lock_guard g(s.lock);
+    return s.faults;
+}
+
+void clearFaults() {
+    auto& s = busmem::state();
+    std::lock_guard g(s.lock);
+    s.faults.clear();
+}
+
+std::size_t liveSGLs() {
+    auto& s = busmem::state();
+    std::lock_guard g(s.lock);
+    return s.sgls.size();
+}
+
+std::size_t mappedSGLs() {
+    auto& s = busmem::state();
+    std::lock_guard g(s.lock);
+    return static_cast<std::size_t>(
+        std::count_if(s.sgls.begin(), s.sgls.end(), [](const auto& kv) { return kv.second->mapped; }));
+}
+
+std::uint64_t prepareCalls() {
+    auto& s = busmem::state();
+    std::lock_guard g(s.lock);
+    return s.prepares;
+}
+
+std::uint64_t completeCalls() {
+    auto& s = busmem::state();
+    std::lock_guard g(s.lock);
+    return s.completes;
+}
+
+} // namespace kal::dma
+
+extern "C" uint32_t nVOKAL200_isAddressableMemOver4G(void) noexcept {
+    auto& s = kal::busmem::state();
+    std::lock_guard g(s.lock);
+    return s.memoryAbove4G ? 1 : 0;
+}
+
+extern "C" nVOKAL_tHandle nVOKAL220_tSGL_createForPCI(nVOKAL_tHandle pciHandle,
+                                                      uint64_t maxSegments) noexcept {
+    if (maxSegments == 0 || kal::faults::shouldFail(kal::faults::kSGL)) {
+        return nullptr;
+    }
+    auto sgl = std::make_unique<Sgl>();
+    sgl->pciHandle = pciHandle;
+    sgl->capacity = maxSegments;
+    Sgl* handle = sgl.get();
+    auto& s = kal::busmem::state();
+    std::lock_guard g(s.lock);
+    s.sgls.emplace(handle, std::move(sgl));
+    return handle;
+}
+
+extern "C" void nVOKAL220_tSGL_destroy(nVOKAL_tHandle handle) noexcept {
+    if (handle == nullptr) {
+        return;
+    }
+    auto& s = kal::busmem::state();
+    std::lock_guard g(s.lock);
+    Sgl* sgl = liveSgl(s, handle, "nVOKAL220_tSGL_destroy");
+    if (sgl->mapped) {
+        KAL_FAIL("nVOKAL220_tSGL_destroy of a scatter-gather list that is still mapped");
+    }
+    s.sgls.erase(sgl);
+}
+
+extern "C" nVOKAL_tStatus nVOKAL220_tSGL_map(nVOKAL_tHandle handle, nVOKAL_tHandle pageList, uint64_t offset,
+                                             uint64_t size, uint32_t deviceWrites) noexcept {
+    auto& s = kal::busmem::state();
+    nVOKAL_tHandle pciHandle = nullptr;
+    {
+        std::lock_guard g(s.lock);
+        pciHandle = liveSgl(s, handle, "nVOKAL220_tSGL_map")->pciHandle;
+    }
+    // A function that reaches only 32 bits gets bus addresses below 4 GB.
+    const bool low = kal::pci::dmaMask(pciHandle) <= 0xFFFFFFFFULL;
+    std::lock_guard g(s.lock);
+    Sgl* sgl = liveSgl(s, handle, "nVOKAL220_tSGL_map");
+    PageList* list = kal::busmem::liveList(s, pageList, "nVOKAL220_tSGL_map");
+    if (sgl->mapped) {
+        return nVOKAL_kStatusInvalidState;
+    }
+    const std::uint64_t listBytes = list->pageCount * kPage;
+    if (size == 0 || offset > listBytes || size > listBytes - offset) {
+        return nVOKAL_kStatusInvalidParameter;
+    }
+    // Physically contiguous runs of the range.
+    std::vector<kal::busmem::Segment> runs; // {position in the list, size}
+    for (std::uint64_t position = offset; position < offset + size;) {
+        std::uint64_t page = position / kPage;
+        std::uint64_t last = page;
+        while (last + 1 < list->pageCount && (last + 1) * kPage < offset + size &&
+               list->frames[last + 1] == list->frames[last] + kPage) {
+            ++last;
+        }
+        const std::uint64_t end = std::min((last + 1) * kPage, offset + size);
+        runs.push_back({position, end - position});
+        position = end;
+    }
+    if (runs.size() > sgl->capacity) {
+        return nVOKAL_kStatusInvalidParameter;
+    }
+    for (const auto& run : runs) {
+        const std::uint64_t inPage = run.busAddress % kPage;
+        const std::uint64_t bytes = (inPage + run.size + kPage - 1) / kPage * kPage;
+        const std::uint64_t iova =
+            s.addresses.allocate(bytes, low ? kal::busmem::kLowStart : kal::busmem::kHighStart,
+                                 low ? kal::busmem::k4G : kal::busmem::kHighEnd);
+        if (iova == 0) {
+            for (const auto& [start, reserved] : sgl->iova) {
+                s.bus.erase(start);
+                s.addresses.release(start, reserved);
+            }
+            sgl->iova.clear();
+            sgl->segments.clear();
+            return nVOKAL_kStatusOutOfMemory;
+        }
+        sgl->iova.emplace_back(iova, bytes);
+        s.bus[iova] = kal::busmem::BusRange{bytes, list, run.busAddress - inPage, sgl};
+        sgl->segments.push_back({iova + inPage, run.size});
+    }
+    sgl->mapped = true;
+    sgl->list = list;
+    sgl->deviceWrites = deviceWrites != 0;
+    sgl->cursor = 0;
+    list->sglMappings += 1;
+    return nVOKAL_kSuccess;
+}
+
+extern "C" void nVOKAL220_tSGL_unmap(nVOKAL_tHandle handle) noexcept {
+    auto& s = kal::busmem::state();
+    std::lock_guard g(s.lock);
+    unmapSgl(s, *liveSgl(s, handle, "nVOKAL220_tSGL_unmap"));
+}
+
+extern "C" uint64_t nVOKAL220_tSGL_numSegments(nVOKAL_tHandle handle) noexcept {
+    auto& s = kal::busmem::state();
+    std::lock_guard g(s.lock);
+    return liveSgl(s, handle, "nVOKAL220_tSGL_numSegments")->segments.size();
+}
+
+extern "C" void nVOKAL220_tSGL_iterate(nVOKAL_tHandle handle) noexcept {
+    auto& s = kal::busmem::state();
+    std::lock_guard g(s.lock);
+    liveSgl(s, handle, "nVOKAL220_tSGL_iterate")->cursor = 0;
+}
+
+extern "C" uint64_t nVOKAL220_tSGL_getSegmentAddress(nVOKAL_tHandle handle) noexcept {
+    auto& s = kal::busmem::state();
+    std::lock_guard g(s.lock);
+    Sgl* sgl = liveSgl(s, handle, "nVOKAL220_tSGL_getSegmentAddress");
+    return sgl->cursor < sgl->segments.size() ? sgl->segments[sgl->cursor].busAddress : 0;
+}
+
+extern "C" uint64_t nVOKAL220_tSGL_getSegmentSize(nVOKAL_tHandle handle) noexcept {
+    auto& s = kal::busmem::state();
+    std::lock_guard g(s.lock);
+    Sgl* sgl = liveSgl(s, handle, "nVOKAL220_tSGL_getSegmentSize");
+    return sgl->cursor < sgl->segments.size() ? sgl->segments[sgl->cursor].size : 0;
+}
+
+extern "C" void nVOKAL220_tSGL_nextSegment(nVOKAL_tHandle handle) noexcept {
+    auto& s = kal::busmem::state();
+    std::lock_guard g(s.lock);
+    Sgl* sgl = liveSgl(s, handle, "nVOKAL220_tSGL_nextSegment");
+    if (sgl->cursor < sgl->segments.size()) {
+        ++sgl->cursor;
+    }
+}
+
+extern "C" void nVOKAL220_tSGL_prepareForDMA(nVOKAL_tHandle handle) noexcept {
+    auto& s = kal::busmem::state();
+    std::lock_guard g(s.lock);
+    if (!liveSgl(s, handle, "nVOKAL220_tSGL_prepareForDMA")->mapped) {
+        KAL_FAIL("nVOKAL220_tSGL_prepareForDMA of a scatter-gather list that is not mapped");
+    }
+    s.prepares += 1;
+}
+
+extern "C" void nVOKAL220_tSGL_completeDMA(nVOKAL_tHandle handle, uint64_t, uint64_t) noexcept {
+    auto& s = kal::busmem::state();
+    std::lock_guard g(s.lock);
+    if (!liveSgl(s, handle, "nVOKAL220_tSGL_completeDMA")->mapped) {
+        KAL_FAIL("nVOKAL220_tSGL_completeDMA of a scatter-gather list that is not mapped");
+    }
+    s.completes += 1;
+}

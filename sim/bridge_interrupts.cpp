@@ -1,0 +1,137 @@
+#include "bridge_interrupts.h"
+
+#include <string>
+
+namespace sim {
+
+class BridgeInterrupts::ControlBlock : public Block {
+public:
+    explicit ControlBlock(BridgeInterrupts& owner) : Block("interrupt-control", 4, kWidth32), owner_(owner) {}
+
+protected:
+    std::uint64_t onRead(std::uint64_t, std::uint32_t) override { return owner_.control(); }
+    void onWrite(std::uint64_t, std::uint32_t, std::uint64_t value) override {
+        for (std::uint32_t pair = 0; pair < 16; ++pair) {
+            if (((value >> (2 * pair)) & 3) == 3) {
+                errors().report("interrupt-control: both bits of pair " + std::to_string(pair) +
+                                " written; the setting is kept");
+            }
+        }
+        owner_.writeControl(static_cast<std::uint32_t>(value));
+    }
+
+private:
+    BridgeInterrupts& owner_;
+};
+
+class BridgeInterrupts::StatusBlock : public Block {
+public:
+    explicit StatusBlock(BridgeInterrupts& owner) : Block("interrupt-status", 4, kWidth32), owner_(owner) {}
+
+protected:
+    std::uint64_t onRead(std::uint64_t, std::uint32_t) override { return owner_.queue_.empty() ? 0 : 1; }
+    void onWrite(std::uint64_t, std::uint32_t, std::uint64_t) override {
+        errors().report("interrupt-status: write to a read-only register");
+    }
+
+private:
+    BridgeInterrupts& owner_;
+};
+
+class BridgeInterrupts::QueueBlock : public Block {
+public:
+    explicit QueueBlock(BridgeInterrupts& owner) : Block("interrupt-queue", 4, kWidth32), owner_(owner) {}
+
+protected:
+    std::uint64_t onRead(std::uint64_t, std::uint32_t) override { return owner_.pop(); }
+    void onWrite(std::uint64_t, std::uint32_t, std::uint64_t) override {
+        errors().report("interrupt-queue: write to a read-only register");
+    }
+
+private:
+    BridgeInterrupts& owner_;
+};
+
+BridgeInterrupts::BridgeInterrupts(RegisterSpace& bar0, std::recursive_mutex& mutex) : mutex_(mutex) {
+    bar0.add<ControlBlock>(kControlOffset, *this);
+    bar0.add<StatusBlock>(kStatusOffset, *this);
+    bar0.add<QueueBlock>(kQueueOffset, *this);
+}
+
+void BridgeInterrupts::connect(std::function<void()> raise) {
+    std::lock_guard g(mutex_);
+    raise_ = std::move(raise);
+}
+
+void BridgeInterrupts::fire(std::uint32_t sourceId) {
+    std::lock_guard g(mutex_);
+    queue_.push_back(sourceId & kSourceMask);
+    raiseIfDue();
+}
+
+std::uint32_t BridgeInterrupts::control() const {
+    std::lock_guard g(mutex_);
+    std::uint32_t value = 0;
+    for (std::uint32_t k = 0; k < 16; ++k) {
+        if ((settings_ & (1u << k)) != 0) {
+            value |= 2u << (2 * k);
+        }
+    }
+    return value;
+}
+
+bool BridgeInterrupts::armed() const {
+    std::lock_guard g(mutex_);
+    return (settings_ & (1u << kArmSetting)) != 0;
+}
+
+std::size_t BridgeInterrupts::queued() const {
+    std::lock_guard g(mutex_);
+    return queue_.size();
+}
+
+std::uint64_t BridgeInterrupts::raised() const {
+    std::lock_guard g(mutex_);
+    return raised_;
+}
+
+void BridgeInterrupts::writeControl(std::uint32_t value) {
+    for (std::uint32_t k = 0; k < 16; ++k) {
+        switch ((value >> (2 * k)) & 3) {
+        case 1:
+            settings_ &= ~(1u << k);
+            break;
+        case 2:
+            settings_ |= 1u << k;
+            break;
+        default:
+            break; // neither: kept; both: reported by the block, kept
+        }
+    }
+    raiseIfDue();
+}
+
+std::uint32_t BridgeInterrupts::pop() {
+    if (queue_.empty()) {
+        return 0xFFFFFFFF;
+    }
+    std::uint32_t word = queue_.front() | kValid;
+    queue_.pop_front();
+    if (!queue_.empty()) {
+        word |= kMoreWords;
+    }
+    return word;
+}
+
+void BridgeInterrupts::raiseIfDue() {
+    if ((settings_ & (1u << kArmSetting)) == 0 || queue_.empty()) {
+        return;
+    }
+    settings_ &= ~(1u << kArmSetting);
+    ++raised_;
+    if (raise_) {
+        raise_();
+    }
+}
+
+} // namespace sim

@@ -1,0 +1,73 @@
+// The bridge's interrupt controller: interrupt sources push their ID into
+// the interrupt queue, and the bridge raises its interrupt (the MSI, through
+// the stand-in) when it is armed and the queue holds words. Raising disarms it;
+// the driver re-arms it once it has drained the queue, and a queue that filled
+// meanwhile raises again at once, so no word waits unseen.
+//
+// BAR 0 registers (32-bit):
+//   0x5C "interrupt-control"  16 settings, one per bit pair (2k+1, 2k): writing
+//                             the odd bit sets setting k, the even bit clears
+//                             it, neither keeps it, both is a device error.
+//                             Reads show each setting in its odd bit. Setting
+//                             15 (bits 31/30) arms the interrupt.
+//   0x60 "interrupt-status"   1 while the queue holds words, else 0 (read only)
+//   0x68 "interrupt-queue"    a read pops one word: the source ID (bits 0-13),
+//                             bit 30 set when more words follow, bit 31 set in
+//                             every word (so that source 0 never reads as 0);
+//                             all ones when empty (read only)
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+
+#include "block.h"
+
+namespace sim {
+
+class BridgeInterrupts {
+public:
+    static constexpr std::uint64_t kControlOffset = 0x5C;
+    static constexpr std::uint64_t kStatusOffset = 0x60;
+    static constexpr std::uint64_t kQueueOffset = 0x68;
+    static constexpr std::uint32_t kArmSetting = 15;
+    static constexpr std::uint32_t kSourceMask = 0x3FFF;
+    static constexpr std::uint32_t kMoreWords = 1u << 30;
+    static constexpr std::uint32_t kValid = 1u << 31;
+
+    BridgeInterrupts(RegisterSpace& bar0, std::recursive_mutex& mutex);
+
+    // How the bridge raises its interrupt (the module connects it to the
+    // stand-in). Called under the module's lock; it must only hand the
+    // interrupt on, never run the driver's handler.
+    void connect(std::function<void()> raise);
+
+    // ---- knobs ----
+    // An interrupt source fires: its ID joins the queue.
+    void fire(std::uint32_t sourceId);
+
+    // ---- state ----
+    std::uint32_t control() const; // as a read of 0x5C shows it
+    bool armed() const;
+    std::size_t queued() const;
+    std::uint64_t raised() const; // interrupts raised so far
+
+private:
+    class ControlBlock;
+    class StatusBlock;
+    class QueueBlock;
+
+    // Under the lock.
+    void writeControl(std::uint32_t value);
+    std::uint32_t pop();
+    void raiseIfDue();
+
+    std::recursive_mutex& mutex_;
+    std::function<void()> raise_;
+    std::uint32_t settings_ = 0; // bit k: setting k
+    std::deque<std::uint32_t> queue_;
+    std::uint64_t raised_ = 0;
+};
+
+} // namespace sim

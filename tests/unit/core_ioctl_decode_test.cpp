@@ -1,0 +1,593 @@
+// The I/O-control interfaces on a stand-in device: every code of both
+// interfaces through the table (sizes, gates and their levels, codes answered
+// at the stub), unknown codes, seeding from the caller's status word, the
+// particular answers, and the registry name lists.
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "control.h"
+#include "core/ioctl/interfaces.h"
+#include "framework/device_window.h"
+#include "framework/dispatcher.h"
+#include "kelvo/ioctl.h"
+#include "platform/device_core.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace kelvo_driver;
+using namespace kelvo_driver::nVOAPAL000;
+using kelvo_driver::ioctl::Body;
+using kelvo_driver::ioctl::CodeRow;
+using kelvo_driver::ioctl::kCodeTable;
+using nVOAPALS100::tStatus;
+using Registry = voregitools::Dispatcher<devicewindow::DeviceWindow>;
+
+constexpr int32_t kInvalidated = static_cast<int32_t>(0xBFFA9179u);
+constexpr int32_t kTrackerStopped = -52010;
+
+struct Window : devicewindow::DeviceWindow {
+    const char* getVersion() const override { return ""; }
+    const char* getOldestCompatibleVersion() const override { return ""; }
+};
+
+class StandInDevice;
+
+class StandInSession : public tSession {
+public:
+    StandInSession(tDeviceInterface* deviceInterface, tStatus& status) : tSession(deviceInterface, status) {}
+    bool invalid = false;
+    uint64_t reserved = 0;
+
+    struct Composite {
+        int runs = 0;
+        int clears = 0;
+        int64_t code = 0;
+        void cleanup(tStatus& status) {
+            ++runs;
+            KELVO_SET_STATUS(status, code);
+        }
+        void clear() { ++clears; }
+    } composite;
+    Composite& getCleanupOperationComposite() { return composite; }
+    void reserveResources(uint64_t mask, tStatus& status) {
+        if (mask & ~1ull) {
+            KELVO_SET_STATUS(status, kelvoDriverCode(0xBFFA4303));
+            return;
+        }
+        reserved |= mask;
+    }
+};
+
+// Admits through the device core's gate, then refuses an invalidated session
+// and a level the device has not reached, as the device framework's gate does.
+class StandInGate {
+public:
+    StandInGate(StandInDevice& device, StandInSession* session, uint32_t level, tStatus& status);
+    ~StandInGate();
+
+private:
+    StandInDevice& device_;
+    StandInSession* session_;
+    bool entered_;
+};
+
+class StandInDevice : public tDeviceCore {
+public:
+    using IOControlGate = StandInGate;
+
+    explicit StandInDevice(tStatus& status) : tDeviceCore(status), kelvo(this), cooling(this) {
+        interfaces_[0] = &kelvo;
+        interfaces_[1] = &cooling;
+        resumeIOProcessing(tEventDescriptor(0));
+    }
+    ~StandInDevice() override { closeIOGate(tEventDescriptor(0)); }
+
+    tDeviceInterface* const* getDeviceInterfaces() override { return interfaces_; }
+    tSession* open(const tEventDescriptor&, tDeviceInterface* deviceInterface, tStatus& status) override {
+        return new (status, false) StandInSession(deviceInterface, status);
+    }
+    void closeAndFreeSession(const tEventDescriptor&, tSession* session) override {
+        delete static_cast<StandInSession*>(session);
+    }
+    void initialize(const tEventDescriptor&, tStatus&) override {}
+    void deinitialize() override {}
+
+    // What the interfaces use.
+    uint32_t getCurrentSetupLevel() const { return level; }
+    void reset(const tEventDescriptor& event, uint32_t toLevel, uint64_t parameters, tStatus& status) {
+        resets.push_back({event, toLevel, parameters, getIOCount()});
+        KELVO_SET_STATUS(status, resetAnswer);
+    }
+    void checkHardwareState(uint64_t word, tStatus& status) {
+        checkedWords.push_back(word);
+        KELVO_SET_STATUS(status, hardwareAnswer);
+    }
+    Registry* getARMDispatcher() { return registries ? &*arm : nullptr; }
+    Registry* getDeviceWindowDispatcher() { return registries ? &*windows : nullptr; }
+    Registry* getStorageMapDispatcher() { return registries ? &*storage : nullptr; }
+
+    struct Reset {
+        tEventDescriptor event;
+        uint32_t level;
+        uint64_t parameters;
+        uint32_t ioCount;
+    };
+    uint32_t level = 19;
+    bool registries = true;
+    int64_t resetAnswer = 0;
+    int64_t hardwareAnswer = 0;
+    std::vector<Reset> resets;
+    std::vector<uint64_t> checkedWords;
+    std::vector<uint32_t> gateLevels; // the level of every gate opened, in order
+    std::optional<Registry> arm{std::in_place}, windows{std::in_place}, storage{std::in_place};
+
+    tInterfaceTemplate_kelvo<StandInDevice, StandInSession> kelvo;
+    tInterfaceTemplate_pxiCooling<StandInDevice, StandInSession> cooling;
+
+private:
+    tDeviceInterface* interfaces_[3] = {};
+};
+
+StandInGate::StandInGate(StandInDevice& device, StandInSession* session, uint32_t level, tStatus& status)
+    : device_(device), session_(session), entered_(false) {
+    device.gateLevels.push_back(level);
+    entered_ = device.enterIOGate(session, status, kWaitForever);
+    if (entered_ && session != nullptr && session->invalid) {
+        KELVO_SET_STATUS(status, kInvalidated);
+    } else if (entered_ && level > device.level) {
+        KELVO_SET_STATUS(status, kTrackerStopped);
+    }
+}
+
+StandInGate::~StandInGate() {
+    if (entered_) {
+        device_.exitIOGate(session_);
+    }
+}
+
+struct Answer {
+    uint64_t bytes = 0;        // what decodeIOControl returned
+    int64_t transport = 0;     // the caller's status afterwards
+    std::vector<uint8_t> out;  // the output buffer afterwards
+    int32_t word() const {     // the output record's status word (last field)
+        int32_t status = 0;
+        std::memcpy(&status, out.data() + statusOffset, 4);
+        return status;
+    }
+    size_t statusOffset = 0;
+};
+
+class CoreIoctlDecode : public kelvo_test::LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        tStatus status;
+        device.emplace(status);
+        ASSERT_TRUE(status.isSuccess());
+        session = open(device->kelvo);
+    }
+    void TearDown() override {
+        for (StandInSession* s : sessions) {
+            device->cleanup(descriptorOf(s));
+            device->closeSession(descriptorOf(s), s);
+        }
+        sessions.clear();
+        device.reset();
+        LeakCheckedTest::TearDown();
+    }
+
+    StandInSession* open(tDeviceInterface& itf) {
+        tStatus status;
+        auto* s = static_cast<StandInSession*>(device->openSession(tEventDescriptor(0), &itf, status));
+        EXPECT_TRUE(status.isSuccess());
+        sessions.push_back(s);
+        return s;
+    }
+
+    // Sends code with input on the session's interface; the output buffer
+    // starts filled with 0xAA so that untouched bytes show.
+    Answer call(uint32_t code, std::vector<uint8_t> input, size_t outputSize, StandInSession* who = nullptr,
+                int64_t transportBefore = 0) {
+        who = who != nullptr ? who : session;
+        Answer answer;
+        answer.out.assign(outputSize, 0xAA);
+        answer.statusOffset = outputSize >= 4 ? (outputSize == 16 ? 8 : outputSize == 12 ? 8 : outputSize - 4) : 0;
+        kal::usermem::Scope scope;
+        const uint64_t in = input.empty() ? 0x1000 : scope.add(input.data(), input.size(), kal::usermem::kRead);
+        const uint64_t out = answer.out.empty() ? 0x2000 : scope.add(answer.out.data(), outputSize);
+        tStatus status;
+        KELVO_SET_STATUS(status, transportBefore);
+        answer.bytes = who->getDeviceInterface()->decodeIOControl(descriptorOf(who), code, in, input.size(), out,
+                                                                  outputSize, status);
+        answer.transport = status.getCode();
+        return answer;
+    }
+
+    template <class In> static std::vector<uint8_t> bytes(const In& record) {
+        std::vector<uint8_t> v(sizeof(In));
+        std::memcpy(v.data(), &record, sizeof(In));
+        return v;
+    }
+    template <class Out> static Out record(const Answer& answer) {
+        Out out;
+        std::memcpy(&out, answer.out.data(), sizeof(Out));
+        return out;
+    }
+    // An input of a row with the caller's status word set (in its last field).
+    static std::vector<uint8_t> input(const CodeRow& row, int32_t word, size_t statusOffset) {
+        std::vector<uint8_t> v(row.inSize, 0);
+        std::memcpy(v.data() + statusOffset, &word, 4);
+        return v;
+    }
+
+    std::optional<StandInDevice> device;
+    StandInSession* session = nullptr;
+    std::vector<StandInSession*> sessions;
+};
+
+// The offset of the caller's status word in a row's input record, from the
+// header's structs.
+size_t inputStatusOffset(uint32_t code) {
+    switch (code) {
+#define KELVO_CASE(op, in, out, level)                                                                         \
+    case KELVO_IOCTL_##op:                                                                                     \
+        return offsetof(kelvo_##op##_in, status);
+        KELVO_IOCTL_TABLE(KELVO_CASE)
+#undef KELVO_CASE
+    }
+    return 0;
+}
+size_t outputStatusOffset(uint32_t code) {
+    switch (code) {
+#define KELVO_CASE(op, in, out, level)                                                                         \
+    case KELVO_IOCTL_##op:                                                                                     \
+        return offsetof(kelvo_##op##_out, status);
+        KELVO_IOCTL_TABLE(KELVO_CASE)
+#undef KELVO_CASE
+    }
+    return 0;
+}
+
+TEST_F(CoreIoctlDecode, EveryCodeOfBothInterfacesAnswersByTheTable) {
+    StandInSession* coolingSession = open(device->cooling);
+    int pairs = 0;
+    for (uint32_t deviceLevel : {19u, 0u}) {
+        device->level = deviceLevel;
+        for (const CodeRow& row : kCodeTable) {
+            for (StandInSession* who : {session, coolingSession}) {
+                const bool cooling = who == coolingSession;
+                const bool offered = !cooling || row.code == KELVO_IOCTL_pxiCooling_setCoolingMode ||
+                                     row.code == KELVO_IOCTL_pxiCooling_getRequestedCoolingMode;
+                if (!offered) {
+                    continue;
+                }
+                pairs += deviceLevel == 19 ? 1 : 0;
+                SCOPED_TRACE(std::string(row.name) + (cooling ? " on the cooling interface" : ""));
+                const size_t inWord = inputStatusOffset(row.code);
+                const size_t outWord = outputStatusOffset(row.code);
+
+                // Any other size is refused before anything is read, written or gated.
+                const size_t gatesBefore = device->gateLevels.size();
+                for (auto [in, out] : {std::pair{row.inSize - 1, row.outSize}, std::pair{row.inSize + 1, row.outSize},
+                                       std::pair{row.inSize, row.outSize + 1}, std::pair{row.inSize, row.outSize - 1},
+                                       std::pair{0u, 0u}}) {
+                    Answer refused = call(row.code, std::vector<uint8_t>(in, 0), out, who);
+                    EXPECT_EQ(refused.bytes, 0u);
+                    EXPECT_EQ(refused.transport, -52005);
+                    EXPECT_EQ(refused.out, std::vector<uint8_t>(out, 0xAA));
+                }
+                EXPECT_EQ(device->gateLevels.size(), gatesBefore);
+
+                // The exact sizes: a whole output record.
+                Answer a = call(row.code, input(row, 0, inWord), row.outSize, who);
+                a.statusOffset = outWord;
+                EXPECT_EQ(a.bytes, row.outSize);
+                EXPECT_EQ(a.transport, 0);
+                const bool atStub = row.body == Body::kAtStub;
+                if (atStub) {
+                    EXPECT_EQ(a.word(), row.answer);
+                    EXPECT_EQ(device->gateLevels.size(), gatesBefore) << "a code answered at the stub opened a gate";
+                } else if (row.code == KELVO_IOCTL_kdut_reset) {
+                    EXPECT_EQ(device->gateLevels.size(), gatesBefore) << "the reset's stub gated the reset";
+                    EXPECT_EQ(a.word(), 0);
+                } else {
+                    ASSERT_EQ(device->gateLevels.size(), gatesBefore + 1);
+                    EXPECT_EQ(device->gateLevels.back(), row.level);
+                    if (row.level > deviceLevel) {
+                        EXPECT_EQ(a.word(), kTrackerStopped);
+                    } else if (row.body == Body::kPending) {
+                        EXPECT_EQ(a.word(), -52002);
+                    }
+                }
+                // Every byte other than the status word is a result or 0.
+                if (atStub || row.level > deviceLevel) {
+                    std::vector<uint8_t> rest = a.out;
+                    std::memset(rest.data() + outWord, 0, 4);
+                    if (row.code == KELVO_IOCTL_corran_getConnectedAccessory) {
+                        EXPECT_EQ(rest[0], 1); // the refusal's accessory word
+                        rest[0] = 0;
+                    }
+                    EXPECT_EQ(rest, std::vector<uint8_t>(row.outSize, 0));
+                }
+            }
+        }
+    }
+    EXPECT_EQ(pairs, 108);
+    EXPECT_EQ(device->getIOCount(), 0u);
+}
+
+TEST_F(CoreIoctlDecode, UnknownCodesGoToTheDevicesDefault) {
+    for (uint32_t code : {0u, 0x00202700u, 0x00202e01u, 0x00208009u, 0x00208106u, 0x00208107u, 0x002081b6u,
+                          0x00208605u, 0x40208400u, 0x80208401u, 0xFFFFFFFFu}) {
+        Answer a = call(code, std::vector<uint8_t>(8, 0), 8);
+        EXPECT_EQ(a.bytes, 0u) << std::hex << code;
+        EXPECT_EQ(a.transport, -52002);
+        EXPECT_EQ(a.out, std::vector<uint8_t>(8, 0xAA));
+    }
+    StandInSession* coolingSession = open(device->cooling);
+    for (uint32_t code : {KELVO_IOCTL_kelvo_getSetupLevel, KELVO_IOCTL_voquantaPXICooling_getCoolingMode,
+                          KELVO_IOCTL_kdut_cleanup, 0x80208401u}) {
+        Answer a = call(code, std::vector<uint8_t>(4, 0), 8, coolingSession);
+        EXPECT_EQ(a.bytes, 0u);
+        EXPECT_EQ(a.transport, -52002);
+    }
+    EXPECT_TRUE(device->gateLevels.empty());
+}
+
+TEST_F(CoreIoctlDecode, TheCallersStatusWordSeedsTheOperation) {
+    device->level = 7;
+    auto level = [&](int32_t word) {
+        kelvo_kelvo_getSetupLevel_in in{word};
+        return record<kelvo_kelvo_getSetupLevel_out>(call(KELVO_IOCTL_kelvo_getSetupLevel, bytes(in), 8));
+    };
+    EXPECT_EQ(level(0).setupLevel, 7u);
+    EXPECT_EQ(level(0).status, 0);
+    EXPECT_EQ(level(3).status, 3); // a warning stays
+    EXPECT_EQ(level(-1).status, -1);
+    // A driver code is a negative word: it stays an error, unchanged.
+    EXPECT_EQ(level(static_cast<int32_t>(0xBFFA4303u)).status, static_cast<int32_t>(0xBFFA4303u));
+
+    // An error replaces a warning; an error handed in wins over the operation's.
+    kelvo_kdut_checkChannelHardwareState_in channel{};
+    device->level = 19;
+    channel.status = 9;
+    EXPECT_EQ(call(KELVO_IOCTL_kdut_checkChannelHardwareState, bytes(channel), 4).word(), -52002);
+    channel.status = -5;
+    EXPECT_EQ(call(KELVO_IOCTL_kdut_checkChannelHardwareState, bytes(channel), 4).word(), -5);
+
+    // The hardware-state check: a warning lets it run, an error does not.
+    kelvo_kdut_checkHardwareState_in check{0x1234, 1, 0};
+    device->hardwareAnswer = 0;
+    EXPECT_EQ(call(KELVO_IOCTL_kdut_checkHardwareState, bytes(check), 4).word(), 1);
+    check.status = -77;
+    EXPECT_EQ(call(KELVO_IOCTL_kdut_checkHardwareState, bytes(check), 4).word(), -77);
+    EXPECT_EQ(device->checkedWords, std::vector<uint64_t>{0x1234});
+    device->hardwareAnswer = kelvoDriverCode(0xBFFA4000);
+    check.status = 0;
+    EXPECT_EQ(call(KELVO_IOCTL_kdut_checkHardwareState, bytes(check), 4).word(),
+              static_cast<int32_t>(0xBFFA4000u));
+}
+
+TEST_F(CoreIoctlDecode, CodesAnsweredAtTheStubFindTheWordInTheLastFourBytes) {
+    for (uint32_t deviceLevel : {0u, 19u}) {
+        device->level = deviceLevel;
+        // Not offered: a warning is replaced, an error comes back.
+        kelvo_corran_readDAC_in dac{};
+        EXPECT_EQ(record<kelvo_corran_readDAC_out>(call(KELVO_IOCTL_corran_readDAC, bytes(dac), 8)).status,
+                  static_cast<int32_t>(0xBFFA4308u));
+        dac.status = -52005;
+        auto answered = record<kelvo_corran_readDAC_out>(call(KELVO_IOCTL_corran_readDAC, bytes(dac), 8));
+        EXPECT_EQ(answered.status, -52005);
+        EXPECT_EQ(answered.result, 0u);
+        kelvo_wexmoor_downloadSubroutines_in download{};
+        download.status = 4;
+        std::memset(download.arguments, 0xFF, sizeof(download.arguments)); // arguments are not read
+        EXPECT_EQ(call(KELVO_IOCTL_wexmoor_downloadSubroutines, bytes(download), 4).word(), -52002);
+
+        // The overflow check answers the caller's word, whatever it is.
+        kelvo_hwCondition_checkMeasureFIFOOverflowStatus_in fifo{};
+        for (int32_t word : {0, 123, -7, static_cast<int32_t>(0xBFFA9179u)}) {
+            fifo.status = word;
+            EXPECT_EQ(call(KELVO_IOCTL_hwCondition_checkMeasureFIFOOverflowStatus, bytes(fifo), 4).word(), word);
+        }
+        // A word in the first bytes of the record is an argument, not the status.
+        std::vector<uint8_t> early(16, 0);
+        const int32_t minusOne = -1;
+        std::memcpy(early.data() + 8, &minusOne, 4);
+        EXPECT_EQ(call(KELVO_IOCTL_hwCondition_checkMeasureFIFOOverflowStatus, early, 4).word(), 0);
+    }
+    EXPECT_TRUE(device->gateLevels.empty());
+}
+
+TEST_F(CoreIoctlDecode, ParticularAnswers) {
+    // Refused below level 19: the accessory word answers 1 with the gate's code.
+    device->level = 18;
+    auto accessory = record<kelvo_corran_getConnectedAccessory_out>(
+        call(KELVO_IOCTL_corran_getConnectedAccessory, bytes(kelvo_corran_getConnectedAccessory_in{0}), 8));
+    EXPECT_EQ(accessory.accessory, 1u);
+    EXPECT_EQ(accessory.status, kTrackerStopped);
+
+    // A sensor other than 0 is refused before the gate's answer counts.
+    kelvo_corran_readTemperatureSensor_in sensor{1, 0};
+    auto temperature = record<kelvo_corran_readTemperatureSensor_out>(
+        call(KELVO_IOCTL_corran_readTemperatureSensor, bytes(sensor), 8));
+    EXPECT_EQ(temperature.status, static_cast<int32_t>(0xBFFA4300u));
+    EXPECT_EQ(temperature.temperature, 0);
+
+    // The version is 0 when the gate refuses.
+    auto version = record<kelvo_routing_queryVersion_out>(
+        call(KELVO_IOCTL_routing_queryVersion, bytes(kelvo_routing_queryVersion_in{0}), 8));
+    EXPECT_EQ(version.version, 0u);
+    EXPECT_EQ(version.status, kTrackerStopped);
+
+    // The routing counts: 0 when refused, the capacity once the gate admits.
+    kelvo_routing_reserveRoute_in reserve{};
+    reserve.conflictsCapacity = 7;
+    EXPECT_EQ(record<kelvo_routing_reserveRoute_out>(call(KELVO_IOCTL_routing_reserveRoute, bytes(reserve), 8))
+                  .conflictsCount,
+              0u);
+    device->level = 19;
+    EXPECT_EQ(record<kelvo_routing_reserveRoute_out>(call(KELVO_IOCTL_routing_reserveRoute, bytes(reserve), 8))
+                  .conflictsCount,
+              7u);
+    kelvo_routing_calculateRoute_in route{};
+    route.possibilitiesCapacity = 5;
+    auto calculated =
+        record<kelvo_routing_calculateRoute_out>(call(KELVO_IOCTL_routing_calculateRoute, bytes(route), 12));
+    EXPECT_EQ(calculated.possibilitiesCount, 5u);
+    EXPECT_EQ(calculated.result, 0u);
+    kelvo_routing_getRouteTerminalPath_in path{};
+    path.pathCapacity = 3;
+    EXPECT_EQ(record<kelvo_routing_getRouteTerminalPath_out>(
+                  call(KELVO_IOCTL_routing_getRouteTerminalPath, bytes(path), 8))
+                  .pathLength,
+              3u);
+
+    // The four stubs that look at the seeded status, and the reservation: with
+    // an error nothing runs at all, not even a gate.
+    const size_t gates = device->gateLevels.size();
+    EXPECT_EQ(call(KELVO_IOCTL_corran_stagePowerAllocation, bytes(kelvo_corran_stagePowerAllocation_in{0, {}, 5, -1}), 8)
+                  .word(),
+              -1);
+    EXPECT_EQ(call(KELVO_IOCTL_corran_areStorageMapChecksumsValid, bytes(kelvo_status_record{-3}), 8).word(), -3);
+    EXPECT_EQ(call(KELVO_IOCTL_kdut_reserveResources, bytes(kelvo_kdut_reserveResources_in{1, -1, 0}), 4).word(), -1);
+    EXPECT_EQ(session->reserved, 0u);
+    EXPECT_EQ(device->gateLevels.size(), gates);
+    EXPECT_EQ(call(KELVO_IOCTL_kdut_reserveResources, bytes(kelvo_kdut_reserveResources_in{1, 0, 0}), 4).word(), 0);
+    EXPECT_EQ(session->reserved, 1u);
+    EXPECT_EQ(call(KELVO_IOCTL_kdut_reserveResources, bytes(kelvo_kdut_reserveResources_in{2, 0, 0}), 4).word(),
+              static_cast<int32_t>(0xBFFA4303u));
+}
+
+TEST_F(CoreIoctlDecode, ResetAndCleanup) {
+    device->level = 3;
+    kelvo_kdut_reset_in reset{};
+    reset.setupLevel = 20;
+    EXPECT_EQ(call(KELVO_IOCTL_kdut_reset, bytes(reset), 4).word(), -52005);
+    EXPECT_TRUE(device->resets.empty());
+    reset.setupLevel = 19;
+    reset.resetParametersAddress = 0x5000;
+    device->resetAnswer = -52010;
+    EXPECT_EQ(call(KELVO_IOCTL_kdut_reset, bytes(reset), 4).word(), -52010);
+    ASSERT_EQ(device->resets.size(), 1u);
+    EXPECT_EQ(device->resets[0].level, 19u);
+    EXPECT_EQ(device->resets[0].parameters, 0x5000u);
+    EXPECT_EQ(device->resets[0].event, descriptorOf(session));
+    EXPECT_EQ(device->resets[0].ioCount, 0u) << "the stub held a gate around the reset";
+    reset.status = -1;
+    EXPECT_EQ(call(KELVO_IOCTL_kdut_reset, bytes(reset), 4).word(), -1);
+    EXPECT_EQ(device->resets.size(), 1u);
+
+    // The cleanup runs at level 0, once, and is forgotten afterwards.
+    device->level = 0;
+    session->composite.code = 5;
+    EXPECT_EQ(call(KELVO_IOCTL_kdut_cleanup, bytes(kelvo_kdut_cleanup_in{0}), 4).word(), 5);
+    EXPECT_EQ(session->composite.runs, 1);
+    EXPECT_EQ(session->composite.clears, 1);
+    EXPECT_EQ(call(KELVO_IOCTL_kdut_cleanup, bytes(kelvo_kdut_cleanup_in{-9}), 4).word(), -9);
+    EXPECT_EQ(session->composite.runs, 1);
+
+    // An invalidated session is refused at every level, level 0 included.
+    session->invalid = true;
+    EXPECT_EQ(call(KELVO_IOCTL_kdut_cleanup, bytes(kelvo_kdut_cleanup_in{0}), 4).word(), kInvalidated);
+    EXPECT_EQ(call(KELVO_IOCTL_kelvo_getSetupLevel, bytes(kelvo_kelvo_getSetupLevel_in{0}), 8).word(), kInvalidated);
+    EXPECT_EQ(session->composite.runs, 1);
+}
+
+TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
+    Window a, bc, longName;
+    const std::string seventy(70, 'n');
+    tStatus status;
+    device->windows->add("A", a, status);
+    device->windows->add("BC", bc, status);
+    device->windows->add(seventy.c_str(), longName, status);
+    device->arm->add("A", a, status);
+    device->arm->add("BC", bc, status);
+    ASSERT_TRUE(status.isSuccess());
+
+    auto count = record<kelvo_deviceWindow_getNumberOfRegistrations_out>(
+        call(KELVO_IOCTL_deviceWindow_getNumberOfRegistrations, bytes(kelvo_status_record{0}), 16));
+    EXPECT_EQ(count.count, 3u);
+    EXPECT_EQ(count.status, 0);
+
+    // Three slots and a guard: the names, zero-filled slots, the guard untouched.
+    std::vector<uint8_t> names(3 * 64 + 8, 0xAA);
+    {
+        kal::usermem::Scope scope;
+        kelvo_deviceWindow_getRegistrationNames_in in{scope.add(names.data(), names.size()), 0, 0};
+        EXPECT_EQ(call(KELVO_IOCTL_deviceWindow_getRegistrationNames, bytes(in), 4).word(), 0);
+    }
+    std::vector<uint8_t> expected(3 * 64, 0);
+    expected[0] = 'A';
+    expected[64] = 'B';
+    expected[65] = 'C';
+    std::memset(expected.data() + 128, 'n', 64);
+    expected.insert(expected.end(), 8, 0xAA);
+    EXPECT_EQ(names, expected);
+
+    // The list and its size; the byte after the list is not written.
+    auto size = record<kelvo_arm_getSizeOfRegistrationList_out>(
+        call(KELVO_IOCTL_arm_getSizeOfRegistrationList, bytes(kelvo_status_record{0}), 16));
+    EXPECT_EQ(size.size, 5u);
+    std::vector<uint8_t> list(8, 0xAA);
+    {
+        kal::usermem::Scope scope;
+        kelvo_arm_getRegistrationList_in in{scope.add(list.data(), list.size()), 0, 0};
+        EXPECT_EQ(call(KELVO_IOCTL_arm_getRegistrationList, bytes(in), 4).word(), 0);
+    }
+    EXPECT_EQ(std::string(list.begin(), list.begin() + 5), std::string("A\tBC\xAA"));
+
+    // No registrations: the null-buffer code and nothing written.
+    std::vector<uint8_t> untouched(64, 0xAA);
+    {
+        kal::usermem::Scope scope;
+        kelvo_storageMap_getRegistrationNames_in in{scope.add(untouched.data(), untouched.size()), 0, 0};
+        EXPECT_EQ(call(KELVO_IOCTL_storageMap_getRegistrationNames, bytes(in), 4).word(), KELVO_STATUS_NO_REGISTRATIONS);
+    }
+    EXPECT_EQ(untouched, std::vector<uint8_t>(64, 0xAA));
+
+    // A buffer the caller does not own is refused in the status word.
+    kelvo_arm_getRegistrationNames_in foreign{0x10, 0, 0};
+    EXPECT_LT(call(KELVO_IOCTL_arm_getRegistrationNames, bytes(foreign), 4).word(), 0);
+
+    // Before level 1 built the registries, the gate refuses.
+    device->level = 0;
+    EXPECT_EQ(call(KELVO_IOCTL_arm_getNumberOfRegistrations, bytes(kelvo_status_record{0}), 16).word(),
+              kTrackerStopped);
+}
+
+TEST_F(CoreIoctlDecode, TransportFailuresStayOnTheCallersStatus) {
+    // An input the caller does not own: the kernel layer's code, nothing answered.
+    tStatus status;
+    uint8_t out[8];
+    std::memset(out, 0xAA, sizeof(out));
+    {
+        kal::usermem::Scope scope;
+        const uint64_t outAddress = scope.add(out, sizeof(out));
+        EXPECT_EQ(device->kelvo.decodeIOControl(descriptorOf(session), KELVO_IOCTL_kelvo_getSetupLevel, 0x10, 4,
+                                                outAddress, 8, status),
+                  0u);
+    }
+    EXPECT_EQ(status.getCode(), -52006);
+    EXPECT_EQ(out[0], 0xAA);
+
+    // An output the caller may not write: -52005, the size still returned.
+    kelvo_kelvo_getSetupLevel_in in{0};
+    status.clear();
+    {
+        kal::usermem::Scope scope;
+        const uint64_t inAddress = scope.add(&in, sizeof(in), kal::usermem::kRead);
+        const uint64_t outAddress = scope.add(out, sizeof(out), kal::usermem::kRead);
+        EXPECT_EQ(device->kelvo.decodeIOControl(descriptorOf(session), KELVO_IOCTL_kelvo_getSetupLevel, inAddress, 4,
+                                                outAddress, 8, status),
+                  8u);
+    }
+    EXPECT_EQ(status.getCode(), -52005);
+    EXPECT_EQ(device->getIOCount(), 0u);
+}
+
+} // namespace

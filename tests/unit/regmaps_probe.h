@@ -1,0 +1,176 @@
+// Helpers for the tests of generated register maps: the operations by number
+// with a fresh status each (returning its code), getRegisterFormat as a list,
+// counts over a map's constant tables, and a recording dispatcher.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/status.h"
+#include "regs/register_map.h"
+
+namespace kelvo_test {
+
+class MapProbe {
+public:
+    using tStatus = nVOAPALS100::tStatus;
+    explicit MapProbe(arm::tRegisterMapBase& map) : map_(map) {}
+
+    int64_t get(uint32_t id, uint64_t& value) {
+        tStatus s;
+        map_.get(id, value, s, 0);
+        return s.getCode();
+    }
+    uint64_t get(uint32_t id) {
+        uint64_t value = 0xDEADBEEF;
+        tStatus s;
+        map_.get(id, value, s, 0);
+        return s.isFatal() ? 0xBADu : value;
+    }
+    int64_t set(uint32_t id, uint64_t value) {
+        tStatus s;
+        map_.set(id, value, s, 0);
+        return s.getCode();
+    }
+    int64_t read(uint32_t id, uint64_t& value) {
+        tStatus s;
+        map_.read(id, value, s, 0);
+        return s.getCode();
+    }
+    int64_t write(uint32_t id, uint64_t value, bool force = false) {
+        tStatus s;
+        map_.write(id, value, force, s, 0);
+        return s.getCode();
+    }
+    int64_t flush(uint32_t id, bool force = false) {
+        tStatus s;
+        map_.flush(id, force, s, 0);
+        return s.getCode();
+    }
+    int64_t refresh(uint32_t id) {
+        tStatus s;
+        map_.refresh(id, s, 0);
+        return s.getCode();
+    }
+    int64_t flushAll(bool force = false) {
+        tStatus s;
+        map_.flushRegMap(force, s);
+        return s.getCode();
+    }
+    int64_t refreshAll() {
+        tStatus s;
+        map_.refreshRegMap(s);
+        return s.getCode();
+    }
+
+    struct Format {
+        int64_t code = 0;
+        uint32_t count = 0;
+        std::vector<std::pair<int, uint64_t>> fields; // (FieldType, mask), lowest bit first
+    };
+    Format format(uint32_t id, uint32_t capacity = 32) {
+        Format f;
+        arm::FieldType types[32] = {};
+        uint64_t masks[32] = {};
+        f.count = capacity;
+        tStatus s;
+        map_.getRegisterFormat(id, f.count, types, masks, s);
+        f.code = s.getCode();
+        if (s.isNotFatal()) {
+            for (uint32_t i = 0; i < f.count; ++i) {
+                f.fields.emplace_back(static_cast<int>(types[i]), masks[i]);
+            }
+        }
+        return f;
+    }
+
+private:
+    arm::tRegisterMapBase& map_;
+};
+
+// Counts over the constant tables of a generated map.
+struct TableCounts {
+    explicit TableCounts(const arm::tRegisterMapTables& t) {
+        registers = t.registerCount;
+        for (uint32_t i = 0; i < t.registerCount; ++i) {
+            const arm::tRegisterInfo& r = t.registers[i];
+            if (r.kind == arm::kDataPort) {
+                ++ports;
+            } else if (r.access == arm::kReadWrite) {
+                ++readWrite;
+            } else if (r.access == arm::kWriteOnly) {
+                ++writeOnly;
+            } else {
+                ++readOnly;
+            }
+        }
+        for (const arm::tIdTable* table : {&t.get, &t.set, &t.read, &t.write, &t.flush, &t.refresh}) {
+            for (uint32_t i = 0; i < table->count; ++i) {
+                ids.insert(table->entries[i].id);
+            }
+        }
+        for (uint32_t i = 0; i < t.formatIdCount; ++i) {
+            formatIds.insert(t.formatIds[i].id);
+        }
+    }
+    uint32_t registers = 0;
+    uint32_t readWrite = 0;
+    uint32_t writeOnly = 0;
+    uint32_t readOnly = 0;
+    uint32_t ports = 0;
+    std::set<uint32_t> ids;       // every identifier some operation by number serves
+    std::set<uint32_t> formatIds; // the register identifiers of getRegisterFormat
+};
+
+// A dispatcher that records registrations in order; remove reports -240024 for an absent name.
+class RegistrationLog {
+public:
+    using tStatus = nVOAPALS100::tStatus;
+    void add(const char* name, arm::DynamicAccessInterfaceBase<tStatus>& map, tStatus& status) {
+        if (status.isFatal()) {
+            return;
+        }
+        names.emplace_back(name);
+        maps.push_back(&map);
+    }
+    void remove(const char* name, tStatus& status) {
+        removed.emplace_back(name);
+        for (size_t i = 0; i < names.size(); ++i) {
+            if (names[i] == name) {
+                names.erase(names.begin() + static_cast<long>(i));
+                maps.erase(maps.begin() + static_cast<long>(i));
+                return;
+            }
+        }
+        KELVO_SET_STATUS(status, -240024);
+    }
+    arm::DynamicAccessInterfaceBase<tStatus>* find(const std::string& name) const {
+        for (size_t i = 0; i < names.size(); ++i) {
+            if (names[i] == name) {
+                return maps[i];
+            }
+        }
+        return nullptr;
+    }
+    // The registered names joined by TAB, in registration order.
+    std::string joined() const { return join(names); }
+    static std::string join(const std::vector<std::string>& list) {
+        std::string text;
+        for (const std::string& n : list) {
+            if (!text.empty()) {
+                text += '\t';
+            }
+            text += n;
+        }
+        return text;
+    }
+
+    std::vector<std::string> names;
+    std::vector<arm::DynamicAccessInterfaceBase<tStatus>*> maps;
+    std::vector<std::string> removed;
+};
+
+} // namespace kelvo_test
