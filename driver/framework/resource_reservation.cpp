@@ -1,0 +1,134 @@
+#include "framework/resource_reservation.h"
+
+#include "framework/mutex_holder.h"
+
+namespace kdut {
+
+using nVOAPALS100::tStatus;
+
+ResourceReservationManager::ResourceReservationManager(uint32_t alreadyReservedCode, uint32_t notReservedCode,
+                                                       uint64_t availableMask, uint32_t notAvailableCode,
+                                                       tStatus& status)
+    : alreadyReservedCode_(alreadyReservedCode), notReservedCode_(notReservedCode),
+      notAvailableCode_(notAvailableCode), availableMask_(availableMask), reservedMask_(0) {
+    nVOAPAL200_createMutex(&mutex_, &status);
+}
+
+ResourceReservationManager::ResourceReservationManager(uint32_t alreadyReservedCode, uint32_t notReservedCode,
+                                                       tStatus& status)
+    : ResourceReservationManager(alreadyReservedCode, notReservedCode, UINT64_MAX, 0xFFFFFFFF, status) {}
+
+void ResourceReservationManager::reserve(uint64_t mask, tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    internal::MutexHolder hold(mutex_);
+    if ((mask & ~availableMask_) != 0) {
+        KELVO_SET_STATUS(status, kelvoDriverCode(notAvailableCode_));
+        return;
+    }
+    if ((mask & reservedMask_) != 0) {
+        KELVO_SET_STATUS(status, kelvoDriverCode(alreadyReservedCode_));
+        return;
+    }
+    reservedMask_ |= mask;
+}
+
+void ResourceReservationManager::release(uint64_t mask, tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    internal::MutexHolder hold(mutex_);
+    if ((mask & ~reservedMask_) != 0) {
+        KELVO_SET_STATUS(status, kelvoDriverCode(notReservedCode_));
+        return;
+    }
+    reservedMask_ &= ~mask;
+}
+
+uint64_t ResourceReservationManager::getReservedMask() {
+    internal::MutexHolder hold(mutex_);
+    return reservedMask_;
+}
+
+ResourceReservation::ResourceReservation(uint32_t notReservedCode, ResourceReservationManager* manager,
+                                         tStatus& status)
+    : notReservedCode_(notReservedCode), manager_(manager), heldMask_(0) {
+    nVOAPAL200_createMutex(&mutex_, &status);
+}
+
+void ResourceReservation::reserve(CleanupOperationComposite& composite, uint64_t mask, tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    {
+        internal::MutexHolder hold(mutex_);
+        // A second reserve of one handle comes from user mode: refused, not
+        // taken for a broken invariant.
+        if (heldMask_ != 0) {
+            KELVO_SET_STATUS(status, kelvoDriverCode(manager_->getAlreadyReservedCode()));
+            return;
+        }
+        manager_->reserve(mask, status);
+        if (status.isFatal()) {
+            return;
+        }
+        heldMask_ = mask;
+    }
+    composite.add(this, status);
+    if (status.isFatal()) {
+        // Not registered: nothing would ever give the mask back.
+        internal::MutexHolder hold(mutex_);
+        if (heldMask_ == mask) {
+            tStatus local;
+            manager_->release(heldMask_, local);
+            if (local.isNotFatal()) {
+                heldMask_ = 0;
+            }
+        }
+    }
+}
+
+void ResourceReservation::unreserve(CleanupOperationComposite& composite, tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    {
+        internal::MutexHolder hold(mutex_);
+        manager_->release(heldMask_, status);
+        if (status.isNotFatal()) {
+            heldMask_ = 0;
+        }
+    }
+    composite.remove(this, status);
+}
+
+void ResourceReservation::checkReserved(uint64_t mask, tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    internal::MutexHolder hold(mutex_);
+    if ((mask & ~heldMask_) != 0) {
+        KELVO_SET_STATUS(status, kelvoDriverCode(notReservedCode_));
+    }
+}
+
+void ResourceReservation::cleanup(tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    internal::MutexHolder hold(mutex_);
+    if (heldMask_ != 0) {
+        manager_->release(heldMask_, status);
+        if (status.isNotFatal()) {
+            heldMask_ = 0;
+        }
+    }
+}
+
+uint64_t ResourceReservation::getHeldMask() {
+    internal::MutexHolder hold(mutex_);
+    return heldMask_;
+}
+
+} // namespace kdut

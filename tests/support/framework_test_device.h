@@ -1,0 +1,379 @@
+// A device built on the device template over the simulated PCI function,
+// for the tests of the device framework: its setup counts levels up to the
+// tracker's target (and can be made to fail at one level), its sessions are
+// kernel sessions registered in a device-wide cleanup composite that the
+// teardown runs, and its operations run inside standard I/O gates. Requests
+// can wait inside the gate on latches and on cancellable waits, which the
+// device's cancel hook ends with 0xBFFA9179.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "control.h"
+#include "framework/device_template.h"
+#include "framework/kernel_session.h"
+#include "framework/setup_level.h"
+#include "nVOKAL.h"
+#include "pci_test_support.h"
+#include "platform/pci_device.h"
+#include "sim.h"
+#include "test_support.h"
+
+namespace kelvo_test {
+
+using nVOAPALS100::tStatus;
+
+// The 96-byte record a reset hands to setup.
+struct TestResetParameters {
+    uint64_t words[12];
+};
+static_assert(sizeof(TestResetParameters) == 96);
+
+constexpr int32_t kInvalidatedCode = static_cast<int32_t>(0xBFFA9179u);
+constexpr int64_t kInvalidated = kelvoDriverCode(0xBFFA9179u);
+constexpr uint32_t kNotReservedCode = 0xBFFA431A;
+constexpr uint32_t kAlreadyReservedCode = 0xBFFA4319;
+constexpr uint32_t kNotAvailableCode = 0xBFFA4303;
+
+// A manual-reset event of the kernel layer: waits on it count as blocked.
+class Latch {
+public:
+    Latch() {
+        tStatus status;
+        nVOAPAL200_createEvent(&event_, false, false, &status);
+    }
+    ~Latch() { nVOAPAL200_destroyEvent(&event_); }
+    Latch(const Latch&) = delete;
+    Latch& operator=(const Latch&) = delete;
+    void open() { nVOAPAL200_setEvent(&event_); }
+    void wait() { nVOAPAL200_waitEvent(&event_); }
+
+private:
+    nVOAPAL200_tEvent event_;
+};
+
+// A wait that the device's cancel hook can end.
+struct CancellableWait {
+    Latch latch;
+    std::atomic<int64_t> code{0};
+};
+
+// Records every register and unregister call of the kernel sessions.
+class RecordingRoutingManager : public voark::RoutingResourcesManagerInterface {
+public:
+    void setRoutingResources(voark::RoutingResourcesInterface*) override {}
+    void clearRoutingResources() override {}
+    void registerRoutingSession(voark::RoutingSessionInterface& session) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        registered.insert(&session);
+        log.push_back("register");
+    }
+    void unregisterRoutingSession(voark::RoutingSessionInterface& session) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        registered.erase(&session);
+        log.push_back("unregister");
+    }
+    std::set<voark::RoutingSessionInterface*> registered;
+    std::vector<std::string> log;
+
+private:
+    std::mutex mutex_;
+};
+
+// A cleanup operation that appends its name to a shared trace.
+class TracingCleanup : public kdut::CleanupOperationInterface {
+public:
+    TracingCleanup(std::string name, std::vector<std::string>& trace, int64_t failure = 0)
+        : name_(std::move(name)), trace_(trace), failure_(failure) {}
+    void cleanup(tStatus& status) override {
+        if (status.isFatal()) {
+            return;
+        }
+        trace_.push_back(name_);
+        if (failure_ != 0) {
+            KELVO_SET_STATUS(status, failure_);
+        }
+    }
+
+private:
+    std::string name_;
+    std::vector<std::string>& trace_;
+    int64_t failure_;
+};
+
+using TestDeviceBase = kdut::Device<kelvo_driver::nVOAPAL000::tPCIDevice, kelvo_shared::SetupLevel,
+                                    fenwicksharedsource::KernelSession, TestResetParameters>;
+
+class TestDevice : public TestDeviceBase {
+public:
+    using tSession = kelvo_driver::nVOAPAL000::tSession;
+    using tDeviceInterface = kelvo_driver::nVOAPAL000::tDeviceInterface;
+    using tEventDescriptor = kelvo_driver::nVOAPAL000::tEventDescriptor;
+
+    TestDevice(const nVOAPAL200_tDeviceInfo& info, tStatus& status)
+        : TestDeviceBase(info, status), interface_(this, "framework_test"),
+          reservations_(kAlreadyReservedCode, kNotReservedCode, 1, kNotAvailableCode, status),
+          deviceCleanup_(status), property_{"modelName", kelvo_driver::nVOAPAL000::kPropertyTypeString, 0,
+                                            reinterpret_cast<uintptr_t>("framework test")} {
+        setIOIdleTimeoutCode(static_cast<int32_t>(0xBFFA4305u));
+        appendDeviceInterface(&interface_, status);
+    }
+
+    // ---- the product's slots ------------------------------------------------
+    void runSetup(const tEventDescriptor&, TestResetParameters* parameters, Tracker& tracker) override {
+        std::lock_guard<std::mutex> lock(traceMutex_);
+        ++setups;
+        lastParameters = parameters != nullptr ? std::make_unique<TestResetParameters>(*parameters) : nullptr;
+        for (uint32_t level = 1; level <= tracker.getTargetLevel() && tracker.getStatus().isNotFatal();
+             ++level) {
+            if (level == failAtLevel) {
+                KELVO_SET_STATUS(tracker.getStatus(), failure);
+                break;
+            }
+            tracker.advance(level);
+        }
+        trace += "setup(" + std::to_string(tracker.getCurrentLevel()) + ") ";
+    }
+    void onStarted() override { ++starts; }
+    void runTeardown() override {
+        tStatus local;
+        deviceCleanup_.cleanup(local);
+        std::lock_guard<std::mutex> lock(traceMutex_);
+        ++teardowns;
+        trace += "teardown ";
+    }
+    tSession* createSession(const tEventDescriptor&, tDeviceInterface* deviceInterface,
+                            tStatus& status) override {
+        if (status.isFatal()) {
+            return nullptr;
+        }
+        voark::RoutingResourcesManagerInterface* routing =
+            getSetupTracker().getCurrentLevel() > routingLevel ? &routingManager : nullptr;
+        auto* session = new (status, false) fenwicksharedsource::KernelSession(
+            deviceInterface, getResetCounter(), kNotReservedCode, &reservations_, routing, 20, status);
+        if (session != nullptr && status.isFatal()) {
+            delete session;
+            return nullptr;
+        }
+        deviceCleanup_.add(&session->getCleanupOperationComposite(), status);
+        return session;
+    }
+    void destroySession(const tEventDescriptor&, tSession* session) override {
+        if (session == nullptr) {
+            return;
+        }
+        auto* kernelSession = static_cast<fenwicksharedsource::KernelSession*>(session);
+        tStatus local;
+        deviceCleanup_.remove(&kernelSession->getCleanupOperationComposite(), local);
+        delete kernelSession;
+    }
+    void initializeDeviceProperties(tStatus& status) override { appendDeviceProperty(&property_, status); }
+    bool onSuspendIOProcessing(const tEventDescriptor& descriptor,
+                               kelvo_driver::nVOAPAL000::tSuspendReason reason, bool vetoable) override {
+        return TestDeviceBase::onSuspendIOProcessing(descriptor, reason, vetoable);
+    }
+    void cancelPendingWaits() override {
+        const uint32_t gate = getIOGateState();
+        std::lock_guard<std::mutex> lock(waitsMutex_);
+        ++cancelCalls;
+        if (gate == kelvo_driver::nVOAPAL000::kIOGateOpen) {
+            cancelledWhileOpen = true;
+        }
+        for (CancellableWait* wait : pending_) {
+            wait->code = kInvalidated;
+            wait->latch.open();
+        }
+    }
+
+    // ---- operations of a handle ------------------------------------------------
+    // Runs body inside a standard gate at requiredLevel; the gate's refusal
+    // or the body's error is the result.
+    tStatus operation(tSession* session, uint32_t requiredLevel,
+                      const std::function<void(tStatus&)>& body = {}) {
+        tStatus status;
+        Gate gate(*this, static_cast<fenwicksharedsource::KernelSession*>(session), getSetupTracker(),
+                  requiredLevel, status);
+        if (status.isNotFatal() && body) {
+            body(status);
+        }
+        return status;
+    }
+    // Waits inside the gate until the cancel hook ends the wait.
+    void waitCancellable(tStatus& status) {
+        CancellableWait wait;
+        {
+            std::lock_guard<std::mutex> lock(waitsMutex_);
+            pending_.insert(&wait);
+        }
+        wait.latch.wait();
+        {
+            std::lock_guard<std::mutex> lock(waitsMutex_);
+            pending_.erase(&wait);
+        }
+        KELVO_SET_STATUS(status, wait.code.load());
+    }
+    tStatus resetFrom(tSession* session, uint32_t level, uint64_t parameters = 0) {
+        tStatus status;
+        reset(kelvo_driver::nVOAPAL000::descriptorOf(session), level, parameters, status);
+        return status;
+    }
+
+    tSession* openSession(tStatus& status) {
+        return TestDeviceBase::openSession(tEventDescriptor(0), &interface_, status);
+    }
+    void closeSession(tSession* session) {
+        const tEventDescriptor descriptor = kelvo_driver::nVOAPAL000::descriptorOf(session);
+        cleanup(descriptor);
+        TestDeviceBase::closeSession(descriptor, session);
+    }
+    bool toState(kelvo_driver::nVOAPAL000::tPnPState target, kelvo_driver::nVOAPAL000::tSuspendReason reason,
+                 bool vetoable = false) {
+        tStatus status;
+        return commonChangePnPState(tEventDescriptor(0), target, reason, vetoable, status);
+    }
+    std::string getTrace() {
+        std::lock_guard<std::mutex> lock(traceMutex_);
+        return trace;
+    }
+    size_t deviceCleanupSize() { return deviceCleanup_.size(); }
+    kdut::ResourceReservationManager& reservations() { return reservations_; }
+
+    // ---- knobs and records -----------------------------------------------------
+    uint32_t failAtLevel = 0; // a setup step that fails (0: none)
+    int64_t failure = -52003;
+    uint32_t routingLevel = 15; // sessions opened above this level get a routing session
+    RecordingRoutingManager routingManager;
+    int setups = 0;
+    int starts = 0;
+    int teardowns = 0;
+    std::unique_ptr<TestResetParameters> lastParameters;
+    std::atomic<int> cancelCalls{0};
+    std::atomic<bool> cancelledWhileOpen{false};
+
+private:
+    tDeviceInterface interface_;
+    kdut::ResourceReservationManager reservations_;
+    kdut::CleanupOperationComposite deviceCleanup_;
+    kelvo_driver::nVOAPAL000::tProperty property_;
+    std::mutex traceMutex_;
+    std::string trace;
+    std::mutex waitsMutex_;
+    std::set<CancellableWait*> pending_;
+};
+
+// Runs body on a thread that reports its kernel thread ID first.
+class Worker {
+public:
+    template <typename Body> explicit Worker(Body body) {
+        thread_ = std::thread([this, body] {
+            id_ = nVOKAL100_getThreadID();
+            body();
+            done_ = true;
+        });
+        while (id_.load() == 0) {
+            std::this_thread::yield();
+        }
+    }
+    ~Worker() { join(); }
+    Worker(const Worker&) = delete;
+    Worker& operator=(const Worker&) = delete;
+    // Waits until the thread blocks in a kernel-layer wait.
+    bool waitUntilBlocked() { return kal::thread::waitUntilBlocked(id_.load()); }
+    void join() {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    bool done() const { return done_.load(); }
+
+private:
+    std::thread thread_;
+    std::atomic<uint64_t> id_{0};
+    std::atomic<bool> done_{false};
+};
+
+// Yields until condition holds (false after 30 s of real time).
+template <typename Condition> bool eventually(Condition condition) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+// A started test device over a plugged simulated module; stops, removes
+// and frees it at the end.
+class FrameworkDeviceTest : public LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        module_ = bus_.plug("solstra");
+    }
+    void TearDown() override {
+        for (tSessionPtr session : open_) {
+            device_->closeSession(session);
+        }
+        open_.clear();
+        if (device_ != nullptr) {
+            if (device_->getPnPState() != kelvo_driver::nVOAPAL000::kPnPStateNotPresent) {
+                device_->remove();
+            }
+            delete device_;
+            device_ = nullptr;
+        }
+        LeakCheckedTest::TearDown();
+    }
+    using tSessionPtr = kelvo_driver::nVOAPAL000::tSession*;
+
+    // Makes the device (failing setup at failAtLevel) and starts it.
+    TestDevice& start(uint32_t failAtLevel = 0, int64_t failure = -52003) {
+        tStatus status;
+        device_ = new TestDevice(deviceInfoOf(*module_), status);
+        EXPECT_TRUE(status.isSuccess());
+        device_->failAtLevel = failAtLevel;
+        device_->failure = failure;
+        EXPECT_TRUE(device_->toState(kelvo_driver::nVOAPAL000::kPnPStateReady,
+                                     kelvo_driver::nVOAPAL000::kSuspendReasonStart));
+        return *device_;
+    }
+    tSessionPtr open() {
+        tStatus status;
+        tSessionPtr session = device_->openSession(status);
+        EXPECT_TRUE(status.isSuccess()) << status.getCode();
+        if (session != nullptr) {
+            open_.push_back(session);
+        }
+        return session;
+    }
+    void close(tSessionPtr session) {
+        for (auto it = open_.begin(); it != open_.end(); ++it) {
+            if (*it == session) {
+                open_.erase(it);
+                break;
+            }
+        }
+        device_->closeSession(session);
+    }
+    static fenwicksharedsource::KernelSession* kernel(tSessionPtr session) {
+        return static_cast<fenwicksharedsource::KernelSession*>(session);
+    }
+
+    sim::Bus bus_;
+    std::shared_ptr<sim::Module> module_;
+    TestDevice* device_ = nullptr;
+    std::vector<tSessionPtr> open_;
+};
+
+} // namespace kelvo_test

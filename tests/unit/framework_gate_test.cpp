@@ -1,0 +1,261 @@
+// I/O gates and sentries on the test device: the order of the checks, the
+// counting of admitted requests, and a reset or a removal that meets
+// requests inside the gate and at it.
+#include <gtest/gtest.h>
+
+#include "framework/io_gate.h"
+#include "framework_test_device.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace kelvo_test;
+using kelvo_driver::nVOAPAL000::kIOGateOpen;
+using kelvo_driver::nVOAPAL000::kIOGatePaused;
+using kelvo_driver::nVOAPAL000::kPnPStateIOSuspended;
+using kelvo_driver::nVOAPAL000::kPnPStateReady;
+using kelvo_driver::nVOAPAL000::kPnPStateSleep;
+using kelvo_driver::nVOAPAL000::kSuspendReasonReset;
+using kelvo_driver::nVOAPAL000::tSession;
+
+constexpr int64_t kTargetReached = tStatus::kSetupTargetReached;
+
+using FrameworkGate = FrameworkDeviceTest;
+
+// A sentry that records that it ran.
+class CountingSentry : public kdut::IOGateSentryInterface {
+public:
+    explicit CountingSentry(int64_t failure = 0) : failure_(failure) {}
+    void onEnterIOGate(tStatus& status) override {
+        if (status.isFatal()) {
+            return;
+        }
+        ++runs;
+        if (failure_ != 0) {
+            KELVO_SET_STATUS(status, failure_);
+        }
+    }
+    int runs = 0;
+
+private:
+    int64_t failure_;
+};
+
+TEST_F(FrameworkGate, SentriesRunInOrderAfterAdmissionAndTheFirstRefusalDecides) {
+    TestDevice& device = start();
+    kdut::IOGate gate(device, nullptr);
+    CountingSentry first(-52005);
+    CountingSentry second;
+    tStatus status;
+    gate.addSentry(&first, status);
+    gate.addSentry(&second, status);
+    gate.enter(status);
+    EXPECT_EQ(status.getCode(), tStatus::kInvalidParameter);
+    EXPECT_EQ(first.runs, 1);
+    EXPECT_EQ(second.runs, 0);
+    EXPECT_TRUE(gate.isEntered());
+    EXPECT_EQ(device.getIOCount(), 1u) << "a refused request stays counted until it leaves";
+    gate.exit();
+    gate.exit();
+    EXPECT_EQ(device.getIOCount(), 0u) << "leaving twice releases once";
+}
+
+TEST_F(FrameworkGate, AGateCountsDeviceAndSessionUntilLeftAndAnErrorStatusEntersNothing) {
+    TestDevice& device = start();
+    auto* session = open();
+    tStatus status;
+    {
+        TestDevice::Gate gate(device, kernel(session), device.getSetupTracker(), 19, status);
+        EXPECT_TRUE(status.isSuccess());
+        EXPECT_EQ(device.getIOCount(), 1u);
+        EXPECT_EQ(session->getIOCount(), 1u);
+    }
+    EXPECT_EQ(device.getIOCount(), 0u);
+    EXPECT_EQ(session->getIOCount(), 0u);
+    KELVO_SET_STATUS(status, -7);
+    {
+        TestDevice::Gate gate(device, kernel(session), device.getSetupTracker(), 0, status);
+        EXPECT_FALSE(gate.isEntered());
+        EXPECT_EQ(device.getIOCount(), 0u);
+    }
+    EXPECT_EQ(status.getCode(), -7);
+    EXPECT_EQ(device.getIOCount(), 0u);
+}
+
+TEST_F(FrameworkGate, AResetWaitsForTheRequestInsideHoldsNewOnesAndLetsThemInAfterward) {
+    kal::clock::ScopedScale fast(1000);
+    TestDevice& device = start();
+    auto* inside = open();
+    auto* requester = open();
+
+    Latch leave;
+    tStatus insideResult;
+    Worker insideWorker(
+        [&] { insideResult = device.operation(inside, 19, [&](tStatus&) { leave.wait(); }); });
+    ASSERT_TRUE(insideWorker.waitUntilBlocked());
+    ASSERT_EQ(device.getIOCount(), 1u);
+
+    tStatus resetResult;
+    Worker resetter([&] { resetResult = device.resetFrom(requester, 5); });
+    ASSERT_TRUE(eventually([&] { return device.getIOGateState() == kIOGatePaused; }));
+    ASSERT_TRUE(eventually([&] { return device.cancelCalls.load() > 0; }))
+        << "the reset looks at the count while the request is inside";
+
+    // Requests arriving now wait at the paused gate.
+    tStatus lateOld;
+    tStatus lateOpen;
+    tSession* opened = nullptr;
+    Worker oldSessionWorker([&] { lateOld = device.operation(inside, 0); });
+    Worker openWorker([&] { opened = device.openSession(lateOpen); });
+    ASSERT_TRUE(oldSessionWorker.waitUntilBlocked());
+    ASSERT_TRUE(openWorker.waitUntilBlocked());
+    EXPECT_EQ(device.teardowns, 0) << "no teardown while a request is inside";
+    EXPECT_FALSE(resetter.done());
+
+    leave.open();
+    insideWorker.join();
+    EXPECT_TRUE(insideResult.isSuccess()) << "the request admitted before the reset ran at the old level";
+    resetter.join();
+    EXPECT_EQ(resetResult.getCode(), kTargetReached);
+    oldSessionWorker.join();
+    openWorker.join();
+    EXPECT_EQ(lateOld.getCode(), kInvalidated) << "admitted after the resume, then refused as invalid";
+    ASSERT_TRUE(lateOpen.isSuccess());
+    ASSERT_NE(opened, nullptr);
+    open_.push_back(opened);
+    EXPECT_EQ(device.operation(opened, 19).getCode(), kTargetReached) << "the new level applies";
+    EXPECT_TRUE(device.operation(opened, 5).isSuccess());
+    EXPECT_FALSE(device.cancelledWhileOpen.load()) << "waits are cancelled only while the gate admits none";
+    EXPECT_EQ(device.getIOCount(), 0u);
+}
+
+TEST_F(FrameworkGate, AResetEndsTheCancellableWaitsOfTheRequestsInside) {
+    kal::clock::ScopedScale fast(1000);
+    TestDevice& device = start();
+    auto* waiter = open();
+    auto* lateWaiter = open();
+    auto* requester = open();
+
+    tStatus waitResult;
+    Worker waitWorker(
+        [&] { waitResult = device.operation(waiter, 19, [&](tStatus& s) { device.waitCancellable(s); }); });
+    ASSERT_TRUE(waitWorker.waitUntilBlocked());
+
+    // This one is admitted before the reset but starts its wait only after
+    // the reset has cancelled once: a later look must end it too.
+    Latch proceed;
+    tStatus lateResult;
+    Worker lateWorker([&] {
+        lateResult = device.operation(lateWaiter, 19, [&](tStatus& s) {
+            proceed.wait();
+            device.waitCancellable(s);
+        });
+    });
+    ASSERT_TRUE(lateWorker.waitUntilBlocked());
+    ASSERT_EQ(device.getIOCount(), 2u);
+
+    tStatus resetResult;
+    Worker resetter([&] { resetResult = device.resetFrom(requester, 19); });
+    waitWorker.join();
+    EXPECT_EQ(waitResult.getCode(), kInvalidated);
+    const int callsBefore = device.cancelCalls.load();
+    EXPECT_GT(callsBefore, 0);
+    proceed.open();
+    lateWorker.join();
+    EXPECT_EQ(lateResult.getCode(), kInvalidated);
+    EXPECT_GT(device.cancelCalls.load(), callsBefore);
+    resetter.join();
+    EXPECT_TRUE(resetResult.isSuccess());
+    EXPECT_FALSE(device.cancelledWhileOpen.load());
+}
+
+TEST_F(FrameworkGate, ARemovalEndsTheCancellableWaitsOfTheRequestsInside) {
+    kal::clock::ScopedScale fast(1000);
+    TestDevice& device = start();
+    auto* waiter = open();
+    tStatus waitResult;
+    Worker waitWorker(
+        [&] { waitResult = device.operation(waiter, 0, [&](tStatus& s) { device.waitCancellable(s); }); });
+    ASSERT_TRUE(waitWorker.waitUntilBlocked());
+    device.remove();
+    waitWorker.join();
+    EXPECT_EQ(waitResult.getCode(), kInvalidated);
+    EXPECT_FALSE(device.cancelledWhileOpen.load());
+    EXPECT_EQ(device.teardowns, 1);
+    EXPECT_EQ(device.operation(waiter, 0).getCode(), tStatus::kIOGateClosed);
+}
+
+TEST_F(FrameworkGate, TwoResetsAtOnceRunOneAfterTheOtherAndTheSecondFindsItsSessionInvalid) {
+    kal::clock::ScopedScale fast(1000);
+    TestDevice& device = start();
+    auto* first = open();
+    auto* second = open();
+    tStatus a;
+    tStatus b;
+    {
+        Worker one([&] { a = device.resetFrom(first, 19); });
+        Worker two([&] { b = device.resetFrom(second, 19); });
+    }
+    EXPECT_EQ(device.getResetCount(), 1u);
+    EXPECT_EQ(device.teardowns, 1);
+    EXPECT_TRUE((a.isSuccess() && b.getCode() == kInvalidated) ||
+                (b.isSuccess() && a.getCode() == kInvalidated))
+        << a.getCode() << " " << b.getCode();
+    EXPECT_EQ(device.getIOCount(), 0u);
+}
+
+TEST_F(FrameworkGate, AResetArrivingWhileAPowerDownHoldsTheGateWaitsWithoutBlockingIt) {
+    kal::clock::ScopedScale fast(1000);
+    TestDevice& device = start();
+    auto* requester = open();
+    ASSERT_TRUE(device.toState(kPnPStateIOSuspended, kSuspendReasonReset));
+    ASSERT_EQ(device.getIOGateState(), kIOGatePaused);
+
+    tStatus resetResult;
+    Worker resetter([&] { resetResult = device.resetFrom(requester, 19); });
+    ASSERT_TRUE(resetter.waitUntilBlocked());
+    // The power-down needs the device mutex: the waiting reset must not hold it.
+    ASSERT_TRUE(device.toState(kPnPStateSleep, kSuspendReasonReset));
+    EXPECT_EQ(device.teardowns, 1);
+    ASSERT_TRUE(device.toState(kPnPStateReady, kSuspendReasonReset));
+    resetter.join();
+    EXPECT_EQ(resetResult.getCode(), kInvalidated) << "the power-down invalidated the requester";
+    EXPECT_EQ(device.getIOGateState(), kIOGateOpen);
+    EXPECT_EQ(device.getIOCount(), 0u);
+}
+
+TEST_F(FrameworkGate, ManyRequestsAndResetsInterleaveWithoutLosingACount) {
+    kal::clock::ScopedScale fast(1000);
+    TestDevice& device = start();
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 25;
+    std::atomic<int> refusedOther{0};
+    {
+        std::vector<std::unique_ptr<Worker>> workers;
+        for (int t = 0; t < kThreads; ++t) {
+            workers.push_back(std::make_unique<Worker>([&, t] {
+                tStatus status;
+                tSession* session = device.openSession(status);
+                for (int round = 0; round < kRounds; ++round) {
+                    tStatus result = t == 0 && round % 5 == 0 ? device.resetFrom(session, 19)
+                                                              : device.operation(session, 19);
+                    if (result.getCode() == kInvalidated) {
+                        device.closeSession(session);
+                        status.clear();
+                        session = device.openSession(status);
+                    } else if (result.isFatal()) {
+                        ++refusedOther;
+                    }
+                }
+                device.closeSession(session);
+            }));
+        }
+    }
+    EXPECT_EQ(refusedOther.load(), 0);
+    EXPECT_EQ(device.getResetCount(), 5u);
+    EXPECT_EQ(device.getIOCount(), 0u);
+    EXPECT_EQ(device.getSessionCount(), 0u);
+    EXPECT_EQ(device.getIOGateState(), kIOGateOpen);
+}
+
+} // namespace

@@ -1,0 +1,215 @@
+// Resource reservation: the manager's codes, sessions competing for the
+// device's one resource, giving it back by unreserve, cleanup and close,
+// and the lock order (session, then device) under contention.
+#include <gtest/gtest.h>
+
+#include "framework/resource_reservation.h"
+#include "framework_test_device.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace kelvo_test;
+
+constexpr int64_t kAlreadyReserved = kelvoDriverCode(kAlreadyReservedCode);
+constexpr int64_t kNotReserved = kelvoDriverCode(kNotReservedCode);
+constexpr int64_t kNotAvailable = kelvoDriverCode(kNotAvailableCode);
+
+using FrameworkReservationManager = LeakCheckedTest;
+
+TEST_F(FrameworkReservationManager, RefusesUnavailableAndTakenBitsAndReleasesOnlyWhatIsReserved) {
+    tStatus status;
+    kdut::ResourceReservationManager manager(kAlreadyReservedCode, kNotReservedCode, 0x3, kNotAvailableCode,
+                                             status);
+    manager.reserve(0x4, status);
+    EXPECT_EQ(status.getCode(), kNotAvailable);
+    status.clear();
+    manager.reserve(0x1, status);
+    manager.reserve(0x3, status);
+    EXPECT_EQ(status.getCode(), kAlreadyReserved);
+    EXPECT_EQ(manager.getReservedMask(), 0x1u) << "a refused request changes nothing";
+    status.clear();
+    manager.release(0x3, status);
+    EXPECT_EQ(status.getCode(), kNotReserved);
+    EXPECT_EQ(manager.getReservedMask(), 0x1u);
+    status.clear();
+    manager.release(0, status);
+    manager.release(0x1, status);
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_EQ(manager.getReservedMask(), 0u);
+
+    kdut::ResourceReservationManager everything(kAlreadyReservedCode, kNotReservedCode, status);
+    everything.reserve(UINT64_MAX, status);
+    EXPECT_TRUE(status.isSuccess()) << "every bit is available";
+}
+
+using FrameworkReservation = FrameworkDeviceTest;
+
+TEST_F(FrameworkReservation, OneSessionAtATimeHoldsTheResourceUntilItUnreservesOrCloses) {
+    TestDevice& device = start();
+    auto* first = kernel(open());
+    auto* second = kernel(open());
+    tStatus a;
+    first->reserveResources(1, a);
+    EXPECT_TRUE(a.isSuccess());
+    tStatus b;
+    second->reserveResources(1, b);
+    EXPECT_EQ(b.getCode(), kAlreadyReserved);
+    tStatus c;
+    second->reserveResources(2, c);
+    EXPECT_EQ(c.getCode(), kNotAvailable);
+
+    tStatus check;
+    second->checkReserved(1, check);
+    EXPECT_EQ(check.getCode(), kNotReserved);
+    tStatus empty;
+    second->checkReserved(0, empty);
+    EXPECT_TRUE(empty.isSuccess()) << "every session holds the empty mask";
+
+    first->unreserveResources(a);
+    EXPECT_TRUE(a.isSuccess());
+    b.clear();
+    second->reserveResources(1, b);
+    EXPECT_TRUE(b.isSuccess());
+    close(second);
+    EXPECT_EQ(device.reservations().getReservedMask(), 0u) << "the close gave it back";
+    tStatus again;
+    first->reserveResources(1, again);
+    EXPECT_TRUE(again.isSuccess());
+    first->checkReserved(1, again);
+    EXPECT_TRUE(again.isSuccess());
+}
+
+TEST_F(FrameworkReservation, UnreserveWithNothingHeldReportsTheMissingRegistrationAndChangesNothing) {
+    TestDevice& device = start();
+    auto* holder = kernel(open());
+    auto* idle = kernel(open());
+    tStatus status;
+    holder->reserveResources(1, status);
+    idle->unreserveResources(status);
+    EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
+    EXPECT_EQ(device.reservations().getReservedMask(), 1u);
+}
+
+TEST_F(FrameworkReservation, ASecondReserveOfOneHandleIsRefusedNotTakenForABrokenInvariant) {
+    TestDevice& device = start();
+    auto* session = kernel(open());
+    tStatus status;
+    session->reserveResources(1, status);
+    const size_t registered = session->getCleanupOperationComposite().size();
+    session->reserveResources(1, status);
+    EXPECT_EQ(status.getCode(), kAlreadyReserved);
+    tStatus zero;
+    session->reserveResources(0, zero);
+    EXPECT_EQ(zero.getCode(), kAlreadyReserved);
+    EXPECT_EQ(session->getCleanupOperationComposite().size(), registered);
+    EXPECT_EQ(device.reservations().getReservedMask(), 1u);
+}
+
+TEST_F(FrameworkReservation, AReservationThatCannotRegisterGivesTheResourceBack) {
+    tStatus status;
+    kdut::ResourceReservationManager manager(kAlreadyReservedCode, kNotReservedCode, 1, kNotAvailableCode,
+                                             status);
+    kdut::CleanupOperationComposite composite(status); // no storage yet: the add allocates
+    kdut::ResourceReservation reservation(kNotReservedCode, &manager, status);
+    ASSERT_TRUE(status.isSuccess());
+    kal::memory::failNth(1);
+    reservation.reserve(composite, 1, status);
+    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
+    EXPECT_EQ(reservation.getHeldMask(), 0u);
+    EXPECT_EQ(manager.getReservedMask(), 0u) << "else nothing would ever release it";
+    tStatus retry;
+    reservation.reserve(composite, 1, retry);
+    EXPECT_TRUE(retry.isSuccess());
+    reservation.cleanup(retry);
+    EXPECT_EQ(manager.getReservedMask(), 0u);
+}
+
+// A manager whose reserve waits on a latch before it takes its own mutex.
+class GatedManager : public kdut::ResourceReservationManager {
+public:
+    explicit GatedManager(tStatus& status)
+        : ResourceReservationManager(kAlreadyReservedCode, kNotReservedCode, 1, kNotAvailableCode, status) {}
+    void reserve(uint64_t mask, tStatus& status) override {
+        if (hold) {
+            inside = true;
+            proceed.wait();
+        }
+        ResourceReservationManager::reserve(mask, status);
+    }
+    std::atomic<bool> hold{false};
+    std::atomic<bool> inside{false};
+    Latch proceed;
+};
+
+TEST_F(FrameworkReservation, TheSessionsLockIsHeldAcrossTheDeviceCallAndOnlyBlocksThatSession) {
+    tStatus status;
+    GatedManager manager(status);
+    kdut::CleanupOperationComposite compositeA(status);
+    kdut::CleanupOperationComposite compositeB(status);
+    kdut::ResourceReservation a(kNotReservedCode, &manager, status);
+    kdut::ResourceReservation b(kNotReservedCode, &manager, status);
+    ASSERT_TRUE(status.isSuccess());
+
+    manager.hold = true;
+    tStatus reserved;
+    Worker reserver([&] { a.reserve(compositeA, 1, reserved); });
+    ASSERT_TRUE(reserver.waitUntilBlocked());
+    ASSERT_TRUE(manager.inside.load());
+    manager.hold = false;
+
+    // The same session's check waits for the reserve; another session's does not.
+    tStatus other;
+    b.checkReserved(0, other);
+    EXPECT_TRUE(other.isSuccess());
+    tStatus checked;
+    Worker checker([&] { a.checkReserved(1, checked); });
+    ASSERT_TRUE(checker.waitUntilBlocked());
+    manager.proceed.open();
+    reserver.join();
+    checker.join();
+    EXPECT_TRUE(reserved.isSuccess());
+    EXPECT_TRUE(checked.isSuccess()) << "the check saw the finished reservation";
+    EXPECT_TRUE(compositeA.contains(&a));
+    a.cleanup(reserved);
+    EXPECT_EQ(manager.getReservedMask(), 0u);
+}
+
+TEST_F(FrameworkReservation, ReserveUnreserveAndCleanupAtOnceKeepTheMasksConsistent) {
+    TestDevice& device = start();
+    constexpr int kRounds = 200;
+    auto* first = kernel(open());
+    auto* second = kernel(open());
+    std::atomic<int> granted{0};
+    {
+        auto contend = [&](fenwicksharedsource::KernelSession* session) {
+            for (int round = 0; round < kRounds; ++round) {
+                tStatus status;
+                session->reserveResources(1, status);
+                if (status.isSuccess()) {
+                    ++granted;
+                    tStatus release;
+                    session->unreserveResources(release);
+                } else {
+                    EXPECT_EQ(status.getCode(), kAlreadyReserved);
+                }
+            }
+        };
+        // The first session's composite is cleaned up meanwhile (its lock,
+        // then the reservation's): no deadlock with a reserve of the same session.
+        Worker one([&] { contend(first); });
+        Worker two([&] { contend(second); });
+        Worker cleaner([&] {
+            for (int round = 0; round < kRounds; ++round) {
+                tStatus status;
+                first->getCleanupOperationComposite().cleanup(status);
+            }
+        });
+    }
+    EXPECT_GT(granted.load(), 0);
+    tStatus status;
+    first->getCleanupOperationComposite().cleanup(status);
+    EXPECT_EQ(device.reservations().getReservedMask(), 0u);
+}
+
+} // namespace

@@ -1,0 +1,231 @@
+// Kernel sessions and cleanup operations: the composite's order and error
+// rules, what a close runs and what a teardown runs instead, the routing
+// session's life, and sessions whose construction failed.
+#include <gtest/gtest.h>
+
+#include "framework/cleanup_operation.h"
+#include "framework/kernel_session.h"
+#include "framework_test_device.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace kelvo_test;
+using kelvo_driver::nVOAPAL000::tDeviceInterface;
+
+class FrameworkSessionComposite : public LeakCheckedTest {
+protected:
+    std::vector<std::string> trace;
+};
+
+TEST_F(FrameworkSessionComposite, RunsTheLastAddedFirstKeepsTheFirstErrorAndRunsThemAll) {
+    tStatus status;
+    kdut::CleanupOperationComposite composite(2, status);
+    TracingCleanup a("a", trace);
+    TracingCleanup b("b", trace, -52006);
+    TracingCleanup c("c", trace, -52008);
+    composite.add(&a, status);
+    composite.add(&b, status);
+    composite.add(&c, status);
+    ASSERT_TRUE(status.isSuccess()) << "the capacity is no limit";
+    composite.cleanup(status);
+    EXPECT_EQ(trace, (std::vector<std::string>{"c", "b", "a"}));
+    EXPECT_EQ(status.getCode(), -52008) << "the first error stays; the later ones still run";
+    EXPECT_EQ(composite.size(), 3u) << "cleanup leaves the list";
+
+    trace.clear();
+    composite.cleanup(status);
+    EXPECT_TRUE(trace.empty()) << "an error status runs nothing";
+}
+
+TEST_F(FrameworkSessionComposite, DuplicatesRunTwiceRemovalTakesOneAndMissingIsNotAccessible) {
+    tStatus status;
+    kdut::CleanupOperationComposite composite(status);
+    TracingCleanup a("a", trace);
+    TracingCleanup b("b", trace);
+    composite.add(&a, status);
+    composite.add(&b, status);
+    composite.add(&a, status);
+    composite.remove(&a, status);
+    ASSERT_TRUE(status.isSuccess());
+    EXPECT_TRUE(composite.contains(&a));
+    composite.cleanup(status);
+    EXPECT_EQ(trace, (std::vector<std::string>{"a", "b"})) << "the first occurrence went; the order stays";
+    composite.remove(&a, status);
+    composite.remove(&a, status);
+    EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
+    EXPECT_FALSE(composite.contains(&a));
+
+    // Composites nest: a composite is a cleanup operation.
+    tStatus fresh;
+    kdut::CleanupOperationComposite outer(fresh);
+    outer.add(&composite, fresh);
+    outer.add(&a, fresh);
+    trace.clear();
+    outer.cleanup(fresh);
+    EXPECT_EQ(trace, (std::vector<std::string>{"a", "b"}));
+    composite.clear();
+    EXPECT_EQ(composite.size(), 0u);
+}
+
+TEST_F(FrameworkSessionComposite, AnOperationMayCallBackIntoItsCompositeOnTheSameThread) {
+    tStatus status;
+    kdut::CleanupOperationComposite composite(status);
+    class SelfRemoving : public kdut::CleanupOperationInterface {
+    public:
+        explicit SelfRemoving(kdut::CleanupOperationComposite& owner) : owner_(owner) {}
+        void cleanup(tStatus& status) override { owner_.remove(this, status); }
+
+    private:
+        kdut::CleanupOperationComposite& owner_;
+    } selfRemoving(composite);
+    TracingCleanup a("a", trace);
+    composite.add(&a, status);
+    composite.add(&selfRemoving, status);
+    composite.cleanup(status);
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_EQ(trace, (std::vector<std::string>{"a"}));
+    EXPECT_EQ(composite.size(), 1u);
+}
+
+TEST_F(FrameworkSessionComposite, AMissingMutexOrStorageIsOutOfMemoryAndTheCompositeStaysInert) {
+    kal::faults::failNth(kal::faults::kMutex, 1);
+    tStatus status;
+    kdut::CleanupOperationComposite noMutex(status);
+    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
+    TracingCleanup a("a", trace);
+    tStatus later;
+    noMutex.add(&a, later);
+    EXPECT_EQ(later.getCode(), tStatus::kOutOfMemory);
+    tStatus run;
+    noMutex.cleanup(run);
+    EXPECT_TRUE(trace.empty());
+
+    kal::memory::failNth(1);
+    tStatus storage;
+    kdut::CleanupOperationComposite noStorage(20, storage);
+    EXPECT_EQ(storage.getCode(), tStatus::kOutOfMemory);
+}
+
+using FrameworkSession = FrameworkDeviceTest;
+
+TEST_F(FrameworkSession, CloseRunsTheSessionsOperationsNewestFirstWithTheRoutingCleanupLast) {
+    TestDevice& device = start();
+    auto* session = kernel(open());
+    ASSERT_NE(session->getRoutingSession(), nullptr);
+    EXPECT_TRUE(session->getRoutingSession()->isConstructed());
+    EXPECT_EQ(device.routingManager.registered.count(session->getRoutingSession()), 1u);
+    std::vector<std::string> trace;
+    TracingCleanup stream("stream", trace);
+    TracingCleanup notifier("notifier", trace);
+    tStatus status;
+    session->getCleanupOperationComposite().add(&stream, status);
+    session->getCleanupOperationComposite().add(&notifier, status);
+    session->reserveResources(1, status);
+    ASSERT_TRUE(status.isSuccess());
+    ASSERT_EQ(device.reservations().getReservedMask(), 1u);
+    device.routingManager.log.push_back("before close");
+    close(session);
+    EXPECT_EQ(trace, (std::vector<std::string>{"notifier", "stream"}));
+    EXPECT_EQ(device.reservations().getReservedMask(), 0u) << "the reservation gave its resource back";
+    EXPECT_EQ(device.routingManager.log,
+              (std::vector<std::string>{"register", "before close", "unregister"}));
+    EXPECT_TRUE(device.routingManager.registered.empty());
+}
+
+TEST_F(FrameworkSession, ATeardownRunsTheOperationsOnceAndTheInvalidSessionsCloseSkipsThem) {
+    kal::clock::ScopedScale fast(1000);
+    TestDevice& device = start();
+    auto* older = kernel(open());
+    auto* newer = kernel(open());
+    std::vector<std::string> trace;
+    TracingCleanup olderOp("older", trace);
+    TracingCleanup newerOp("newer", trace);
+    tStatus status;
+    older->getCleanupOperationComposite().add(&olderOp, status);
+    newer->getCleanupOperationComposite().add(&newerOp, status);
+    auto* requester = open();
+    EXPECT_TRUE(device.resetFrom(requester, 19).isSuccess());
+    EXPECT_EQ(trace, (std::vector<std::string>{"newer", "older"})) << "newest session first";
+    EXPECT_EQ(older->getRoutingSession(), nullptr) << "the teardown destroyed the routing sessions";
+    EXPECT_FALSE(older->isValid());
+    close(older);
+    close(newer);
+    EXPECT_EQ(trace.size(), 2u) << "closing an invalidated session does not run its cleanup again";
+    EXPECT_TRUE(device.routingManager.registered.empty());
+}
+
+TEST_F(FrameworkSession, TheCleanupRequestRunsAndClearsTheListLeavingNoRoutingSession) {
+    TestDevice& device = start();
+    auto* session = kernel(open());
+    std::vector<std::string> trace;
+    TracingCleanup op("op", trace);
+    tStatus status;
+    session->getCleanupOperationComposite().add(&op, status);
+    tStatus failed;
+    KELVO_SET_STATUS(failed, -1);
+    session->getCleanupOperationComposite().cleanup(failed);
+    EXPECT_TRUE(trace.empty());
+    EXPECT_NE(session->getRoutingSession(), nullptr) << "an error status cleans up nothing";
+
+    device.operation(session, 0, [&](tStatus& s) {
+        session->getCleanupOperationComposite().cleanup(s);
+        session->getCleanupOperationComposite().clear();
+    });
+    EXPECT_EQ(trace, (std::vector<std::string>{"op"}));
+    EXPECT_EQ(session->getRoutingSession(), nullptr);
+    EXPECT_EQ(session->getCleanupOperationComposite().size(), 0u);
+    EXPECT_EQ(device.routingManager.log, (std::vector<std::string>{"register", "unregister"}));
+    close(session);
+    EXPECT_EQ(trace.size(), 1u);
+}
+
+TEST_F(FrameworkSession, AHandleOpenedBeforeRoutingWasSetUpNeverHasARoutingSession) {
+    kal::clock::ScopedScale fast(1000);
+    TestDevice& device = start();
+    auto* requester = open();
+    EXPECT_EQ(device.resetFrom(requester, 15).getCode(), tStatus::kSetupTargetReached);
+    auto* early = kernel(open());
+    EXPECT_EQ(early->getRoutingSession(), nullptr);
+    EXPECT_EQ(device.operation(early, 15).getCode(), 0);
+    EXPECT_EQ(device.routingManager.log, (std::vector<std::string>{"register", "unregister"}))
+        << "only the requester's session, opened at level 19, had one";
+}
+
+TEST_F(FrameworkSession, ARoutingSessionThatCannotBeMadeLeavesOutOfMemoryAndNoRegistration) {
+    TestDevice& device = start();
+    tDeviceInterface* deviceInterface = device.getDeviceInterfaces()[0];
+    tStatus managerStatus;
+    kdut::ResourceReservationManager manager(kAlreadyReservedCode, kNotReservedCode, 1, kNotAvailableCode,
+                                             managerStatus);
+    uint32_t counter = 0;
+    RecordingRoutingManager routing;
+    // Every allocation and every mutex of the construction in turn.
+    for (uint64_t nth = 1; nth <= 6; ++nth) {
+        for (bool mutexFault : {false, true}) {
+            if (mutexFault) {
+                kal::faults::failNth(kal::faults::kMutex, nth);
+            } else {
+                kal::memory::failNth(nth);
+            }
+            tStatus status;
+            auto* session = new (status, false) fenwicksharedsource::KernelSession(
+                deviceInterface, &counter, kNotReservedCode, &manager, &routing, 20, status);
+            kal::memory::clearFaults();
+            kal::faults::clear();
+            if (status.isFatal()) {
+                EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
+                if (session != nullptr) {
+                    EXPECT_EQ(session->getRoutingSession(), nullptr);
+                }
+            } else {
+                ASSERT_NE(session, nullptr);
+                EXPECT_NE(session->getRoutingSession(), nullptr);
+            }
+            delete session;
+            EXPECT_TRUE(routing.registered.empty()) << nth;
+        }
+    }
+}
+
+} // namespace
