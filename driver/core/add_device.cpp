@@ -64,7 +64,8 @@ void announceInterfaces(tPCIDevice& device) {
 
 } // namespace
 
-void describePCIFunction(const nVOKAL_tPCIDevice& record, uint64_t kernelDeviceHandle, nVOAPAL200_tDeviceInfo& info) {
+void describePCIFunction(const nVOKAL_tPCIDevice& record, uint64_t kernelDeviceHandle,
+                         nVOAPAL200_tDeviceInfo& info) {
     nVOKAL240_memSet(&info, 0, sizeof(info));
     info.busType = nVOAPAL200_kBusTypePCI;
     info.busNumber = static_cast<uint8_t>(record.busNumber);

@@ -15,7 +15,8 @@ namespace kelvo_driver {
 // most six resources; a resource with both flags counts as an I/O window),
 // the low words of every resource, the line interrupt, the NUMA node and the
 // handles. The MSI fields are add device's.
-void describePCIFunction(const nVOKAL_tPCIDevice& record, uint64_t kernelDeviceHandle, nVOAPAL200_tDeviceInfo& info);
+void describePCIFunction(const nVOKAL_tPCIDevice& record, uint64_t kernelDeviceHandle,
+                         nVOAPAL200_tDeviceInfo& info);
 // Vendor, device, subsystem vendor and subsystem ID as one word (vendor in the low bits).
 uint64_t identityWord(const nVOAPAL200_tDeviceInfo& info);
 // One Solstra and two Duskmere identities.

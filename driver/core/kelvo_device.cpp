@@ -19,7 +19,9 @@ namespace {
 constexpr uint32_t kRoutingLevel = 16;
 constexpr uint32_t kFullLevel = kelvo_shared::kSetupLevelComplete;
 
-uint64_t textValue(const char* text) { return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(text)); }
+uint64_t textValue(const char* text) {
+    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(text));
+}
 
 void fillProperty(tProperty& property, const char* name, uint64_t typeCode, uint64_t value) {
     property.name = name;
@@ -46,9 +48,11 @@ fenwicksharedsource::KernelSession* kernelSessionOf(const tEventDescriptor& desc
 KelvoDevice::KelvoDevice(const nVOAPAL200_tDeviceInfo& deviceInfo, tStatus& status)
     : KelvoDeviceBase(deviceInfo, status), instrumentInterface_(this, kInstrumentInterfaceName),
       coolingInterface_(this, kCoolingInterfaceName), connectedAccessory_(0),
-      reservationManager_(kAlreadyReservedCode, kNotReservedCode, kAvailableResources, kInvalidChannelCode, status),
-      coolingModeState_{kInitialCoolingMode, 0}, helper_(nullptr), serialNumberText_{},
-      serialNumberProperty_{"serialNumber", nVOAPAL000::kPropertyTypeString, 0, 0},
+      reservationManager_(kAlreadyReservedCode, kNotReservedCode, kAvailableResources, kInvalidChannelCode,
+                          status),
+      coolingModeState_{kInitialCoolingMode, 0},
+      helper_(nullptr), serialNumberText_{}, serialNumberProperty_{"serialNumber",
+                                                                   nVOAPAL000::kPropertyTypeString, 0, 0},
       modelNameProperty_{"modelName", nVOAPAL000::kPropertyTypeString, 0, 0},
       manufacturerNameProperty_{"manufacturerName", nVOAPAL000::kPropertyTypeString, 0, 0},
       geographicAddressProperty_{"pxiGeographicAddress", nVOAPAL000::kPropertyTypeUInt32, 0, 0} {
@@ -58,12 +62,14 @@ KelvoDevice::KelvoDevice(const nVOAPAL200_tDeviceInfo& deviceInfo, tStatus& stat
 }
 
 KelvoDevice::~KelvoDevice() {
-    VOSDBG_ASSERT_MSG(helper_ == nullptr, " Failed - the KelvoHelper must be torn down before the device goes!");
+    VOSDBG_ASSERT_MSG(helper_ == nullptr,
+                      " Failed - the KelvoHelper must be torn down before the device goes!");
 }
 
 // ---- setup and teardown -------------------------------------------------------
 
-void KelvoDevice::runSetup(const tEventDescriptor& descriptor, CustomResetParameters* parameters, Tracker& tracker) {
+void KelvoDevice::runSetup(const tEventDescriptor& descriptor, CustomResetParameters* parameters,
+                           Tracker& tracker) {
     VOSDBG_ASSERT_MSG(helper_ == nullptr, " Failed - runTeardown must run before a further runSetup!");
     CustomResetParameters none = {};
     const CustomResetParameters& words = parameters != nullptr ? *parameters : none;
@@ -71,11 +77,12 @@ void KelvoDevice::runSetup(const tEventDescriptor& descriptor, CustomResetParame
     const uint32_t numberOfSubroutineCommands = checkedNarrow(words.numberOfSubroutineCommands, status);
     const uint32_t numberOfSubroutines = checkedNarrow(words.numberOfSubroutines, status);
     // Nothing is allocated on a failed status: no KelvoHelper, level 0.
-    helper_ = new (status, false) KelvoHelper(
-        *this, descriptor, words.nonIsolatedFirmwarePtr, words.nonIsolatedFirmwareSize, words.isolatedFirmwarePtr,
-        words.isolatedFirmwareSize, words.subroutineCommandsPtr, numberOfSubroutineCommands, words.subroutineIdsPtr,
-        words.subroutineAddressesPtr, numberOfSubroutines, words.errorsToDisablePtr, words.numberOfErrorsToDisable,
-        &coolingModeState_, words.ignoreStartupErrors != 0, tracker, getActiveSetupLevelTable());
+    helper_ = new (status, false)
+        KelvoHelper(*this, descriptor, words.nonIsolatedFirmwarePtr, words.nonIsolatedFirmwareSize,
+                    words.isolatedFirmwarePtr, words.isolatedFirmwareSize, words.subroutineCommandsPtr,
+                    numberOfSubroutineCommands, words.subroutineIdsPtr, words.subroutineAddressesPtr,
+                    numberOfSubroutines, words.errorsToDisablePtr, words.numberOfErrorsToDisable,
+                    &coolingModeState_, words.ignoreStartupErrors != 0, tracker, getActiveSetupLevelTable());
 }
 
 void KelvoDevice::runTeardown() {
@@ -111,7 +118,8 @@ void KelvoDevice::cancelPendingWaits() {
 
 // ---- sessions -------------------------------------------------------------------
 
-tSession* KelvoDevice::createSession(const tEventDescriptor&, tDeviceInterface* deviceInterface, tStatus& status) {
+tSession* KelvoDevice::createSession(const tEventDescriptor&, tDeviceInterface* deviceInterface,
+                                     tStatus& status) {
     if (status.isFatal()) {
         return nullptr;
     }
@@ -263,8 +271,8 @@ void KelvoDevice::validateChannel(uint32_t channel, tStatus& status) const {
     }
 }
 
-void KelvoDevice::kdut_reset(const tEventDescriptor& descriptor, uint32_t level, uint64_t customResetParameters,
-                             tStatus& status) {
+void KelvoDevice::kdut_reset(const tEventDescriptor& descriptor, uint32_t level,
+                             uint64_t customResetParameters, tStatus& status) {
     if (status.isFatal()) {
         return;
     }
@@ -295,8 +303,12 @@ uint32_t KelvoDevice::corran_getAlarmRaised(tStatus& status) const {
     KELVO_SET_STATUS(status, kelvoDriverCode(kNotOfferedCode));
     return 0;
 }
-void KelvoDevice::corran_clearAlarm(tStatus& status) const { KELVO_SET_STATUS(status, kelvoDriverCode(kNotOfferedCode)); }
-void KelvoDevice::corran_maskAlarm(tStatus& status) const { KELVO_SET_STATUS(status, kelvoDriverCode(kNotOfferedCode)); }
+void KelvoDevice::corran_clearAlarm(tStatus& status) const {
+    KELVO_SET_STATUS(status, kelvoDriverCode(kNotOfferedCode));
+}
+void KelvoDevice::corran_maskAlarm(tStatus& status) const {
+    KELVO_SET_STATUS(status, kelvoDriverCode(kNotOfferedCode));
+}
 void KelvoDevice::corran_unmaskAlarm(tStatus& status) const {
     KELVO_SET_STATUS(status, kelvoDriverCode(kNotOfferedCode));
 }

@@ -49,7 +49,8 @@ public:
     void destroyIONotifier(const tEventDescriptor& descriptor, uint32_t kind) override;
 
     // ---- slots of the device template -------------------------------------
-    void runSetup(const tEventDescriptor& descriptor, CustomResetParameters* parameters, Tracker& tracker) override;
+    void runSetup(const tEventDescriptor& descriptor, CustomResetParameters* parameters,
+                  Tracker& tracker) override;
     void onStarted() override;
     void runTeardown() override;
     tSession* createSession(const tEventDescriptor& descriptor, tDeviceInterface* deviceInterface,
@@ -57,7 +58,8 @@ public:
     void destroySession(const tEventDescriptor& descriptor, tSession* session) override;
     void initializeDeviceProperties(tStatus& status) override;
     // Withdraws the routing resources; never vetoes.
-    bool onSuspendIOProcessing(const tEventDescriptor& descriptor, tSuspendReason reason, bool vetoable) override;
+    bool onSuspendIOProcessing(const tEventDescriptor& descriptor, tSuspendReason reason,
+                               bool vetoable) override;
     void onResumeIOProcessing(const tEventDescriptor& descriptor) override;
     // Ends the pending DMA waits (0xBFFA9179) while a reset or a removal waits for the requests inside.
     void cancelPendingWaits() override;

@@ -27,9 +27,10 @@ constexpr int32_t kWaitInvalidated = static_cast<int32_t>(0xBFFA9179u);
 
 KelvoHelper::KelvoHelper(nVOAPAL000::tPCIDevice& device, const nVOAPAL000::tEventDescriptor& event,
                          uint64_t nonIsolatedFirmwarePtr, uint64_t nonIsolatedFirmwareSize,
-                         uint64_t isolatedFirmwarePtr, uint64_t isolatedFirmwareSize, uint64_t subroutineCommandsPtr,
-                         uint32_t numberOfSubroutineCommands, uint64_t subroutineIdsPtr,
-                         uint64_t subroutineAddressesPtr, uint32_t numberOfSubroutines, uint64_t errorsToDisablePtr,
+                         uint64_t isolatedFirmwarePtr, uint64_t isolatedFirmwareSize,
+                         uint64_t subroutineCommandsPtr, uint32_t numberOfSubroutineCommands,
+                         uint64_t subroutineIdsPtr, uint64_t subroutineAddressesPtr,
+                         uint32_t numberOfSubroutines, uint64_t errorsToDisablePtr,
                          uint64_t numberOfErrorsToDisable, CoolingModeState* coolingModeState,
                          bool ignoreStartupErrors, SetupTracker& tracker, const SetupLevelTable& table)
     : device_(device), cleanupComposite_(1, tracker.getStatus()), checkers_() {
@@ -96,9 +97,13 @@ SetupTask& KelvoHelper::getTask(uint32_t level) const {
     return tasks_[level - 1].get();
 }
 
-RegiDispatchers& KelvoHelper::getRegiDispatchers() const { return static_cast<RegiDispatchers&>(getTask(1)); }
+RegiDispatchers& KelvoHelper::getRegiDispatchers() const {
+    return static_cast<RegiDispatchers&>(getTask(1));
+}
 
-Caps& KelvoHelper::getCapsTask() const { return static_cast<Caps&>(getTask(2)); }
+Caps& KelvoHelper::getCapsTask() const {
+    return static_cast<Caps&>(getTask(2));
+}
 
 TYMOObjectsInterface& KelvoHelper::getTYMOObjects() const {
     return static_cast<TYMOObjectsInterface&>(getTask(kLevelTYMOObjects));
@@ -108,7 +113,9 @@ RoutingObjectsInterface& KelvoHelper::getRoutingObjects() const {
     return static_cast<RoutingObjectsInterface&>(getTask(kLevelRoutingObjects));
 }
 
-armki::ARMDispatcher& KelvoHelper::getARMDispatcher() const { return getRegiDispatchers().registerMapDispatcher; }
+armki::ARMDispatcher& KelvoHelper::getARMDispatcher() const {
+    return getRegiDispatchers().registerMapDispatcher;
+}
 
 devicewindow::DeviceWindowDispatcher& KelvoHelper::getDeviceWindowDispatcher() const {
     return getRegiDispatchers().deviceWindowDispatcher;
@@ -132,7 +139,8 @@ uint32_t KelvoHelper::getSerialNumber(tStatus& status) const {
     if (status.isFatal()) {
         return 0;
     }
-    kelvo_storagemaps::ManufacturingStorageMapInterface& map = getTYMOObjects().getStorageMaps().getManufacturingMap();
+    kelvo_storagemaps::ManufacturingStorageMapInterface& map =
+        getTYMOObjects().getStorageMaps().getManufacturingMap();
     if (!map.isChecksumValid(status)) {
         KELVO_SET_STATUS(status, kStorageMapChecksumInvalid);
         return 0;
@@ -150,7 +158,9 @@ uint32_t KelvoHelper::getSerialNumber(tStatus& status) const {
     return map.getBoardSerialNumber(status);
 }
 
-void KelvoHelper::setRoutingResources() const { getRoutingObjects().setRoutingResources(); }
+void KelvoHelper::setRoutingResources() const {
+    getRoutingObjects().setRoutingResources();
+}
 
 void KelvoHelper::clearRoutingResources() const {
     if (isBuilt(kLevelRoutingObjects)) {
@@ -158,7 +168,9 @@ void KelvoHelper::clearRoutingResources() const {
     }
 }
 
-void KelvoHelper::checkHardwareState(uint64_t, tStatus& status) { checkers_.checkHardwareState(status); }
+void KelvoHelper::checkHardwareState(uint64_t, tStatus& status) {
+    checkers_.checkHardwareState(status);
+}
 
 bool KelvoHelper::areStorageMapChecksumsValid(tStatus& status) const {
     return getTYMOObjects().getStorageMapChecksumChecker().areChecksumsValid(status);
@@ -168,7 +180,9 @@ bool KelvoHelper::areStorageMapVersionsValid(tStatus& status) const {
     return getTYMOObjects().getStorageMapVersionChecker().areVersionsValid(status);
 }
 
-bool KelvoHelper::queryInCompliance(uint32_t, tStatus& status) const { return status.isNotFatal(); }
+bool KelvoHelper::queryInCompliance(uint32_t, tStatus& status) const {
+    return status.isNotFatal();
+}
 
 // ---- levels 6 to 15 -------------------------------------------------------------
 
@@ -186,7 +200,8 @@ DMAObjectsInterface& KelvoHelper::getDMAObjects() const {
 
 wexmoortools::SubroutineRegistrar& KelvoHelper::getSubroutineRegistrar() const {
     wexmoortools::SubroutineRegistrar* registrar =
-        static_cast<SubroutinePackageRegisterInterface&>(getTask(kLevelSubroutinePackage)).getSubroutineRegistrar();
+        static_cast<SubroutinePackageRegisterInterface&>(getTask(kLevelSubroutinePackage))
+            .getSubroutineRegistrar();
     VOSDBG_ASSERT_MSG(registrar != nullptr, " Subroutine Registrar Pointer is null!");
     return *registrar;
 }
@@ -205,7 +220,9 @@ void KelvoHelper::setCoolingMode(uint32_t mode, uint32_t override, tStatus& stat
     getNonIsolatedObjects().getPXICoolingController().setCoolingMode(mode, override, status);
 }
 
-uint32_t KelvoHelper::getCoolingMode() const { return getNonIsolatedObjects().getPXICoolingController().getCoolingMode(); }
+uint32_t KelvoHelper::getCoolingMode() const {
+    return getNonIsolatedObjects().getPXICoolingController().getCoolingMode();
+}
 
 uint32_t KelvoHelper::getRequestedCoolingMode() const {
     return getNonIsolatedObjects().getPXICoolingController().getRequestedCoolingMode();
@@ -215,7 +232,8 @@ uint32_t KelvoHelper::stagePowerAllocation(uint32_t channel, uint32_t power, tSt
     if (status.isFatal()) {
         return 0;
     }
-    return getNonIsolatedObjects().getPowerAllocationController().stagePowerAllocation(channel, power, status);
+    return getNonIsolatedObjects().getPowerAllocationController().stagePowerAllocation(channel, power,
+                                                                                       status);
 }
 
 void KelvoHelper::commitPowerAllocation(uint32_t channel, tStatus& status) const {
@@ -237,7 +255,9 @@ uint32_t KelvoHelper::getActualPowerAllocation(uint32_t channel, tStatus& status
     return getNonIsolatedObjects().getPowerAllocationController().getActualPowerAllocation(channel, status);
 }
 
-uint32_t KelvoHelper::getNumSubroutines(tStatus&) const { return getSubroutineRegistrar().getNumberOfSubroutines(); }
+uint32_t KelvoHelper::getNumSubroutines(tStatus&) const {
+    return getSubroutineRegistrar().getNumberOfSubroutines();
+}
 
 void KelvoHelper::getSubroutines(const nVOAPAL000::tEventDescriptor& event, uint64_t idsAddress,
                                  uint64_t addressesAddress, uint32_t count, tStatus& status) const {
@@ -321,7 +341,9 @@ CalibrationDispatcher& KelvoHelper::getCalibrationDispatcher() const {
     return getIsolatedObjects().getCalibrationDispatcher();
 }
 
-qeldma::DMADispatcher& KelvoHelper::getDMADispatcher() const { return getDMAObjects().getDMADispatcher(); }
+qeldma::DMADispatcher& KelvoHelper::getDMADispatcher() const {
+    return getDMAObjects().getDMADispatcher();
+}
 
 void KelvoHelper::waitUntilBytesTransferred(uint32_t channel, uint64_t startCount, uint64_t byteCount,
                                             uint32_t timeout, uint32_t* timedOut, tStatus& status) const {
@@ -346,11 +368,13 @@ void KelvoHelper::cancelAllWaitsUntilBytesTransferred() const {
     }
 }
 
-void KelvoHelper::loadCalibrationToFirmwareFromStorageMapSoftcopy(uint64_t channelMask, tStatus& status) const {
+void KelvoHelper::loadCalibrationToFirmwareFromStorageMapSoftcopy(uint64_t channelMask,
+                                                                  tStatus& status) const {
     if (status.isFatal()) {
         return;
     }
-    static_cast<LoadCalibrationValuesInterface&>(getTask(kLevelCalibrationValues)).loadChannels(channelMask, false, status);
+    static_cast<LoadCalibrationValuesInterface&>(getTask(kLevelCalibrationValues))
+        .loadChannels(channelMask, false, status);
 }
 
 } // namespace kelvo_driver

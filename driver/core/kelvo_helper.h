@@ -59,10 +59,11 @@ public:
     // fails is torn down at once and keeps its error in the tracker; the
     // levels below it stay built. Reports only through the tracker.
     KelvoHelper(nVOAPAL000::tPCIDevice& device, const nVOAPAL000::tEventDescriptor& event,
-                uint64_t nonIsolatedFirmwarePtr, uint64_t nonIsolatedFirmwareSize, uint64_t isolatedFirmwarePtr,
-                uint64_t isolatedFirmwareSize, uint64_t subroutineCommandsPtr, uint32_t numberOfSubroutineCommands,
-                uint64_t subroutineIdsPtr, uint64_t subroutineAddressesPtr, uint32_t numberOfSubroutines,
-                uint64_t errorsToDisablePtr, uint64_t numberOfErrorsToDisable, CoolingModeState* coolingModeState,
+                uint64_t nonIsolatedFirmwarePtr, uint64_t nonIsolatedFirmwareSize,
+                uint64_t isolatedFirmwarePtr, uint64_t isolatedFirmwareSize, uint64_t subroutineCommandsPtr,
+                uint32_t numberOfSubroutineCommands, uint64_t subroutineIdsPtr,
+                uint64_t subroutineAddressesPtr, uint32_t numberOfSubroutines, uint64_t errorsToDisablePtr,
+                uint64_t numberOfErrorsToDisable, CoolingModeState* coolingModeState,
                 bool ignoreStartupErrors, SetupTracker& tracker,
                 const SetupLevelTable& table = getProductSetupLevelTable());
     // The teardown: the open sessions' cleanup operations first (when the
@@ -112,13 +113,14 @@ public:
     // Copies the identifiers and the local-RAM addresses (count u32 each) to
     // the two user buffers: a null address is 0xBFFA4311, a count other than
     // the number registered 0xBFFA4312.
-    void getSubroutines(const nVOAPAL000::tEventDescriptor& event, uint64_t idsAddress, uint64_t addressesAddress,
-                        uint32_t count, nVOAPALS100::tStatus& status) const;
+    void getSubroutines(const nVOAPAL000::tEventDescriptor& event, uint64_t idsAddress,
+                        uint64_t addressesAddress, uint32_t count, nVOAPALS100::tStatus& status) const;
     // Level 11: the measure unit and the sequence engine. A successful arm or
     // start registers the controller as a cleanup operation of the session; a
     // successful reset removes it again.
     void armMeasureUnit(kdut::CleanupOperationSessionInterface& session, nVOAPALS100::tStatus& status) const;
-    void resetMeasureUnit(kdut::CleanupOperationSessionInterface& session, nVOAPALS100::tStatus& status) const;
+    void resetMeasureUnit(kdut::CleanupOperationSessionInterface& session,
+                          nVOAPALS100::tStatus& status) const;
     void startSequenceEngine(kdut::CleanupOperationSessionInterface& session, uint64_t channelMask,
                              uint32_t commandCount, nVOAPALS100::tStatus& status) const;
     void resetSequenceEngine(kdut::CleanupOperationSessionInterface& session, uint64_t channelMask,
@@ -128,14 +130,15 @@ public:
     CalibrationDispatcher& getCalibrationDispatcher() const;
     // Level 14: DMA.
     qeldma::DMADispatcher& getDMADispatcher() const;
-    void waitUntilBytesTransferred(uint32_t channel, uint64_t startCount, uint64_t byteCount, uint32_t timeout,
-                                   uint32_t* timedOut, nVOAPALS100::tStatus& status) const;
+    void waitUntilBytesTransferred(uint32_t channel, uint64_t startCount, uint64_t byteCount,
+                                   uint32_t timeout, uint32_t* timedOut, nVOAPALS100::tStatus& status) const;
     // Ends the channel's pending wait with 0xBFFA40E4.
     void cancelWaitUntilBytesTransferred(uint32_t channel) const;
     // Ends the pending wait of every DMA channel with 0xBFFA9179; nothing below level 14.
     void cancelAllWaitsUntilBytesTransferred() const;
     // Level 15: the calibration values already read are loaded again.
-    void loadCalibrationToFirmwareFromStorageMapSoftcopy(uint64_t channelMask, nVOAPALS100::tStatus& status) const;
+    void loadCalibrationToFirmwareFromStorageMapSoftcopy(uint64_t channelMask,
+                                                         nVOAPALS100::tStatus& status) const;
 
     // Every checker that the levels added, in insertion order.
     void checkHardwareState(uint64_t word, nVOAPALS100::tStatus& status);

@@ -11,7 +11,9 @@ namespace corran_caps {
 
 using nVOAPALS100::tStatus;
 
-PowerAllocationLimitInMicroWatts::PowerAllocationLimitInMicroWatts() { makeMap(); }
+PowerAllocationLimitInMicroWatts::PowerAllocationLimitInMicroWatts() {
+    makeMap();
+}
 
 PowerAllocationLimitInMicroWatts::PowerAllocationLimitInMicroWatts(uint32_t microWatts) {
     makeMap();
@@ -59,7 +61,9 @@ namespace {
 alignas(ProductCaps) unsigned char gTableStorage[sizeof(ProductCaps) * kProductCount];
 bool gTableFilled = false;
 
-ProductCaps* table() { return reinterpret_cast<ProductCaps*>(gTableStorage); }
+ProductCaps* table() {
+    return reinterpret_cast<ProductCaps*>(gTableStorage);
+}
 
 // One row of the table, without the limit maps.
 struct Row {
@@ -85,6 +89,7 @@ struct Row {
     uint8_t field26;
 };
 
+// clang-format off
 constexpr Row kRows[kProductCount] = {
     {"VO PXIe-Q101", KELVO_SUBSYSTEM_ID_Q101, 1, 0, 23.0, 1, 0, 0, 0, 0, 0, "", 95.0, 1, 0, 0x41000030, 32, 1, 0, 3, 0, 0, 0},
     {"VO PXIe-Q102", KELVO_SUBSYSTEM_ID_Q102, 32, 0, 26.5, 1, 0, 0, 0, 0, 0, "", 80.0, 32, 8, 0x01000030, 48, 0, 0, 1, 1, 0, 0},
@@ -98,6 +103,7 @@ constexpr Row kRows[kProductCount] = {
     {"VO PXIe-Q108", KELVO_SUBSYSTEM_ID_Q108, 1, 0, 23.0, 1, 0, 0, 0, 0, 0, "", 95.0, 1, 0, 0x01000020, 32, 1, 1, 1, 1, 0, 0},
     {"VO PXIe-Q108 (500kHz)", KELVO_SUBSYSTEM_ID_Q108_500KHZ, 1, 0, 23.0, 1, 0, 0, 0, 0, 0, "", 95.0, 1, 0, 0x01000020, 32, 1, 1, 1, 1, 0, 0},
 };
+// clang-format on
 
 void fillRow(ProductCaps& caps, const Row& row) {
     caps.modelName = row.modelName;
@@ -179,7 +185,9 @@ constexpr CapsManager kInstance{};
 
 } // namespace
 
-const CapsManager& CapsManager::getInstance() { return kInstance; }
+const CapsManager& CapsManager::getInstance() {
+    return kInstance;
+}
 
 const ProductCaps* CapsManager::find(uint32_t subsystemID) const {
     VOSDBG_ASSERT(gTableFilled);
@@ -192,15 +200,21 @@ const ProductCaps* CapsManager::find(uint32_t subsystemID) const {
     return nullptr;
 }
 
-const ProductCaps* CapsManager::getTable() const { return table(); }
+const ProductCaps* CapsManager::getTable() const {
+    return table();
+}
 
-bool isSolstraProduct(uint32_t subsystemID) { return subsystemID == KELVO_SUBSYSTEM_ID_SOLSTRA; }
+bool isSolstraProduct(uint32_t subsystemID) {
+    return subsystemID == KELVO_SUBSYSTEM_ID_SOLSTRA;
+}
 
 bool isDuskmereProduct(uint32_t subsystemID) {
     return subsystemID == KELVO_SUBSYSTEM_ID_DUSKMERE_A || subsystemID == KELVO_SUBSYSTEM_ID_DUSKMERE_B;
 }
 
-bool isAcceptedProduct(uint32_t subsystemID) { return isSolstraProduct(subsystemID) || isDuskmereProduct(subsystemID); }
+bool isAcceptedProduct(uint32_t subsystemID) {
+    return isSolstraProduct(subsystemID) || isDuskmereProduct(subsystemID);
+}
 
 } // namespace corran_caps
 

@@ -73,7 +73,8 @@ struct SetupInputs {
 // cannot) and runs its setup step, which leaves its first error in the
 // status. The task is returned also when its setup step failed: the
 // KelvoHelper tears it down at once.
-using SetupTaskFactory = SetupTask* (*)(KelvoHelper& helper, const SetupInputs& inputs, nVOAPALS100::tStatus& status);
+using SetupTaskFactory = SetupTask* (*)(KelvoHelper& helper, const SetupInputs& inputs,
+                                        nVOAPALS100::tStatus& status);
 
 // tasks[k - 1] builds level k; null: the level is not built yet (-52002).
 // The KelvoHelper reads some tasks through a face each: the task of level 3
@@ -143,7 +144,8 @@ public:
     // byteCount beyond startCount, at the timeout (*timedOut = 1, status
     // clean), or when a signal ends the wait with its code.
     virtual void waitUntilBytesTransferred(uint32_t channel, uint64_t startCount, uint64_t byteCount,
-                                           uint32_t timeout, uint32_t* timedOut, nVOAPALS100::tStatus& status) = 0;
+                                           uint32_t timeout, uint32_t* timedOut,
+                                           nVOAPALS100::tStatus& status) = 0;
     // Ends the channel's pending wait with code.
     virtual void signalWait(uint32_t channel, int32_t code) = 0;
 };

@@ -20,7 +20,9 @@ const SetupLevelTable* gSetupLevelTableForTests = nullptr;
 
 } // namespace
 
-const SetupLevelTable& getProductSetupLevelTable() { return kProductSetupLevelTable; }
+const SetupLevelTable& getProductSetupLevelTable() {
+    return kProductSetupLevelTable;
+}
 
 const SetupLevelTable& getActiveSetupLevelTable() {
     const SetupLevelTable* table = __atomic_load_n(&gSetupLevelTableForTests, __ATOMIC_ACQUIRE);
@@ -81,8 +83,12 @@ void Caps::setup(const nVOAPAL000::tPCIDevice& device, tStatus& status) {
     capsPtr = corran_caps::CapsManager::getInstance().find(subsystemID);
 }
 
-bool Caps::isSolstra() const { return capsPtr != nullptr && corran_caps::isSolstraProduct(capsPtr->subsystemID); }
+bool Caps::isSolstra() const {
+    return capsPtr != nullptr && corran_caps::isSolstraProduct(capsPtr->subsystemID);
+}
 
-bool Caps::isDuskmere() const { return capsPtr != nullptr && corran_caps::isDuskmereProduct(capsPtr->subsystemID); }
+bool Caps::isDuskmere() const {
+    return capsPtr != nullptr && corran_caps::isDuskmereProduct(capsPtr->subsystemID);
+}
 
 } // namespace kelvo_driver

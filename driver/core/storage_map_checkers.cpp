@@ -9,7 +9,8 @@ using nVOAPALS100::tStatus;
 
 namespace {
 
-bool versionsSupported(VersionedStorageMapInterface& map, uint32_t lowest, uint32_t highest, tStatus& status) {
+bool versionsSupported(VersionedStorageMapInterface& map, uint32_t lowest, uint32_t highest,
+                       tStatus& status) {
     const uint32_t oldest = map.getOldestCompatibleMapVersion(status);
     const uint32_t current = map.getMapVersion(status);
     return status.isNotFatal() && storageMapVersionsOverlap(oldest, current, lowest, highest);
@@ -22,7 +23,8 @@ bool StorageMapVersionChecker::areVersionsValid(tStatus& status) {
         return false;
     }
     VOSDBG_ASSERT(storageMaps_ != nullptr && calibrationMaps_ != nullptr);
-    if (!versionsSupported(storageMaps_->getHeaderMap(), kHeaderMapLowestVersion, kHeaderMapHighestVersion, status) ||
+    if (!versionsSupported(storageMaps_->getHeaderMap(), kHeaderMapLowestVersion, kHeaderMapHighestVersion,
+                           status) ||
         !versionsSupported(storageMaps_->getManufacturingMap(), kManufacturingMapLowestVersion,
                            kManufacturingMapHighestVersion, status)) {
         return false;

@@ -12,7 +12,9 @@ uint32_t getDMAChannelTransferDirection(uint32_t channel) {
     return channel == 0 ? kDMADeviceToHost : kDMAHostToDevice;
 }
 
-void reportFirmwareIncompatible(tStatus& status) { KELVO_SET_STATUS(status, kFirmwareIncompatible); }
+void reportFirmwareIncompatible(tStatus& status) {
+    KELVO_SET_STATUS(status, kFirmwareIncompatible);
+}
 
 void validateFirmwareCompatibility(bool solstraCompatible, bool duskmereCompatible, tStatus& status) {
     if (status.isNotFatal() && !solstraCompatible && !duskmereCompatible) {
@@ -39,7 +41,7 @@ void validateFirmwareCompatibility(uint32_t subsystemID, bool solstraCompatible,
 }
 
 vohtl::SharedPtr<kelvo_shared::BoardRevisionCheckerInterface> createBoardRevisionChecker(uint32_t subsystemID,
-                                                                                          tStatus& status) {
+                                                                                         tStatus& status) {
     if (corran_caps::isSolstraProduct(subsystemID)) {
         return vohtl::SharedPtr<kelvo_shared::BoardRevisionCheckerInterface>(
             new (status, false) kelvo_shared::SolstraBoardRevisionChecker(), status);

@@ -58,13 +58,14 @@ uint32_t getDMAChannelTransferDirection(uint32_t channel);
 void validateFirmwareCompatibility(uint32_t subsystemID, bool solstraCompatible, bool duskmereCompatible,
                                    bool allowUnsafeFirmware, nVOAPALS100::tStatus& status);
 // 0xBFFA4000 when the image is marked compatible with neither generation.
-void validateFirmwareCompatibility(bool solstraCompatible, bool duskmereCompatible, nVOAPALS100::tStatus& status);
+void validateFirmwareCompatibility(bool solstraCompatible, bool duskmereCompatible,
+                                   nVOAPALS100::tStatus& status);
 void reportFirmwareIncompatible(nVOAPALS100::tStatus& status);
 
 // The checker of the board generation: Solstra for its product's ID, Duskmere
 // for any other. Empty (and -52000) when it cannot be allocated.
-vohtl::SharedPtr<kelvo_shared::BoardRevisionCheckerInterface> createBoardRevisionChecker(uint32_t subsystemID,
-                                                                                          nVOAPALS100::tStatus& status);
+vohtl::SharedPtr<kelvo_shared::BoardRevisionCheckerInterface>
+createBoardRevisionChecker(uint32_t subsystemID, nVOAPALS100::tStatus& status);
 // 0xBFFA902C for revision 0, 0xBFFA902D above the generation's maximum.
 void validateBoardRevision(uint32_t subsystemID, uint8_t revision, nVOAPALS100::tStatus& status);
 

@@ -37,7 +37,8 @@ protected:
     }
 
     static kelvo_driver::KelvoDevice* deviceOf(int index) {
-        auto* pci = static_cast<kelvo_driver::nVOAPAL000::tPCIDevice*>(kelvo_host::device(static_cast<unsigned>(index)));
+        auto* pci = static_cast<kelvo_driver::nVOAPAL000::tPCIDevice*>(
+            kelvo_host::device(static_cast<unsigned>(index)));
         return static_cast<kelvo_driver::KelvoDevice*>(pci);
     }
     static fenwicksharedsource::KernelSession* sessionOf(int handle) {
@@ -49,7 +50,8 @@ protected:
     }
     static std::string textProperty(int index, const char* name) {
         char buffer[128] = {};
-        const int length = kelvo_property_read(static_cast<unsigned>(index), nullptr, name, buffer, sizeof(buffer));
+        const int length =
+            kelvo_property_read(static_cast<unsigned>(index), nullptr, name, buffer, sizeof(buffer));
         return length < 0 ? std::string("<missing>") : std::string(buffer);
     }
     static bool hasProperty(int index, const char* name) {

@@ -15,7 +15,9 @@ namespace {
 using kelvo_driver::KelvoDevice;
 using nVOAPALS100::tStatus;
 
-int kal(int64_t code) { return nVOAPAL200_statusToKALStatus(code); }
+int kal(int64_t code) {
+    return nVOAPAL200_statusToKALStatus(code);
+}
 
 class ProductDevice : public kelvo_test::HostedTest {};
 
@@ -201,7 +203,8 @@ TEST_F(ProductReset, BelowLevelNineteenTheNotifierAnswersTheTrackersStatus) {
     for (uint32_t kind : {0x80000000u, 7u}) {
         kelvo_notifier_payload payload{1, kelvo_destination(handle), kind};
         EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(tStatus::kNotImplemented));
-        EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{kind})), 0);
+        EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{kind})),
+                  0);
     }
     kelvo_message message;
     EXPECT_EQ(kelvo_read_message(kelvo_destination(handle), &message), 0);
@@ -238,7 +241,8 @@ TEST_F(ProductDevice, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
                 ++added;
                 KelvoDevice* device = deviceOf(index);
                 const auto& tracker = device->getSetupTracker();
-                EXPECT_TRUE(tracker.getCurrentLevel() == 2 || tracker.getStatus().getCode() == tStatus::kOutOfMemory)
+                EXPECT_TRUE(tracker.getCurrentLevel() == 2 ||
+                            tracker.getStatus().getCode() == tStatus::kOutOfMemory)
                     << n;
                 if (tracker.getCurrentLevel() < 2 && hasProperty(index, "modelName")) {
                     // No capabilities record: the model name is registered as the empty text.

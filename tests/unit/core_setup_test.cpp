@@ -19,7 +19,9 @@ using kelvo_driver::KelvoDevice;
 using kelvo_test::standIns;
 using nVOAPALS100::tStatus;
 
-int kal(int64_t code) { return nVOAPAL200_statusToKALStatus(code); }
+int kal(int64_t code) {
+    return nVOAPAL200_statusToKALStatus(code);
+}
 
 class SetupSequence : public kelvo_test::HostedTest {
 protected:
@@ -88,7 +90,8 @@ TEST_F(SetupSequence, AFailingLevelLeavesTheLevelsBelowItAndIsTornDownAtOnce) {
             const int handle = kelvo_open("smu_kelvo", index);
             ASSERT_GE(handle, 0);
             kelvo_notifier_payload payload{1, kelvo_destination(handle), 0x80000000};
-            EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(kelvoDriverCode(0xBFFA1234)));
+            EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload),
+                      kal(kelvoDriverCode(0xBFFA1234)));
             EXPECT_EQ(kelvo_host_remove_module(index), 0);
             EXPECT_EQ(kelvo_close(handle), 0);
         }
@@ -127,7 +130,8 @@ TEST_F(SetupSequence, ResetsReachTheLevelAsked) {
         device->kdut_reset(descriptorOf(handle), level, 0, status);
         // The requester's own handle was invalidated by its reset.
         kelvo_notifier_payload payload{1, kelvo_destination(handle), 7};
-        EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(kelvoDriverCode(0xBFFA9179)));
+        EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload),
+                  kal(kelvoDriverCode(0xBFFA9179)));
         kelvo_close(handle);
         return status.getCode();
     };
@@ -184,7 +188,8 @@ TEST_F(SetupSequence, TheSerialNumberNeedsAGoodManufacturingMap) {
             EXPECT_TRUE(status.isSuccess());
         } else {
             EXPECT_EQ(value, 0u);
-            EXPECT_EQ(status.getCode(), kelvoDriverCode(0xBFFA4082)) << std::hex << c.version << " " << c.oldest;
+            EXPECT_EQ(status.getCode(), kelvoDriverCode(0xBFFA4082))
+                << std::hex << c.version << " " << c.oldest;
         }
         ASSERT_EQ(kelvo_host_remove_module(index), 0);
     }
@@ -244,7 +249,8 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     EXPECT_TRUE(sessionOf(handle)->getRoutingSession()->getIONotifier().isOpen());
     EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(tStatus::kInvalidState))
         << "a second open of an open notifier is refused";
-    EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{0x80000000})), 0);
+    EXPECT_EQ(
+        kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{0x80000000})), 0);
     kelvo_message message;
     ASSERT_EQ(kelvo_read_message(destination, &message), 1);
     EXPECT_EQ(message.type, KELVO_MESSAGE_CLOSE);
@@ -256,7 +262,8 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     EXPECT_EQ(sessionOf(handle)->getRoutingSession(), nullptr);
     EXPECT_EQ(standIns().registeredSessions, 0);
     EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(tStatus::kInvalidState));
-    EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{0x80000000})), 0);
+    EXPECT_EQ(
+        kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{0x80000000})), 0);
     EXPECT_EQ(kelvo_close(handle), 0);
 }
 
@@ -326,15 +333,18 @@ TEST_F(SetupSequence, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
         kal::memory::clearFaults();
         if (index >= 0) {
             const auto& tracker = deviceOf(index)->getSetupTracker();
-            EXPECT_TRUE(tracker.getCurrentLevel() == 19 || tracker.getStatus().getCode() == tStatus::kOutOfMemory)
+            EXPECT_TRUE(tracker.getCurrentLevel() == 19 ||
+                        tracker.getStatus().getCode() == tStatus::kOutOfMemory)
                 << n;
             EXPECT_EQ(kelvo_host_remove_module(index), 0);
         }
         EXPECT_EQ(kal::registration::liveInterfaces(), 0u) << n;
         EXPECT_EQ(kal::memory::liveAllocations(), live) << n;
         const auto log = standIns().events();
-        EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& e) { return e.rfind("setup", 0) == 0; }),
-                  std::count_if(log.begin(), log.end(), [](const std::string& e) { return e.rfind("free", 0) == 0; }))
+        EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                [](const std::string& e) { return e.rfind("setup", 0) == 0; }),
+                  std::count_if(log.begin(), log.end(),
+                                [](const std::string& e) { return e.rfind("free", 0) == 0; }))
             << "every task built is freed, " << n;
     }
 }
@@ -415,7 +425,8 @@ TEST_F(SetupSequence, SubroutinesAreCopiedOnlyWithBothBuffersAndTheRightCount) {
     // A buffer the caller does not own stops the copy with the copy's error.
     uint32_t notRegistered[3] = {};
     tStatus refused;
-    helper->getSubroutines(descriptorOf(handle), kal::usermem::address(notRegistered), addressesAddress, 3, refused);
+    helper->getSubroutines(descriptorOf(handle), kal::usermem::address(notRegistered), addressesAddress, 3,
+                           refused);
     EXPECT_TRUE(refused.isFatal());
     EXPECT_EQ(kelvo_close(handle), 0);
 }

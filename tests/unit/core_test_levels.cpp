@@ -29,7 +29,9 @@ void maybeFail(std::uint32_t level, tStatus& status) {
 
 class StandInTask : public SetupTask {
 public:
-    explicit StandInTask(std::uint32_t level) : level_(level) { gState.record("setup " + std::to_string(level)); }
+    explicit StandInTask(std::uint32_t level) : level_(level) {
+        gState.record("setup " + std::to_string(level));
+    }
     ~StandInTask() override { gState.record("free " + std::to_string(level_)); }
     void teardown() override { gState.record("teardown " + std::to_string(level_)); }
 
@@ -55,7 +57,9 @@ public:
         return read(status) ? state_->oldestCompatible : 0;
     }
     bool isChecksumValid(tStatus& status) override { return read(status) && state_->checksumValid; }
-    std::uint32_t getBoardSerialNumber(tStatus& status) override { return read(status) ? gState.serialNumber : 0; }
+    std::uint32_t getBoardSerialNumber(tStatus& status) override {
+        return read(status) ? gState.serialNumber : 0;
+    }
 
 private:
     bool read(tStatus& status) {
@@ -74,7 +78,9 @@ private:
 class FakeStorageMaps : public kelvo_storagemaps::KelvoStorageMapsInterface {
 public:
     kelvo_storagemaps::VersionedStorageMapInterface& getHeaderMap() override { return header; }
-    kelvo_storagemaps::ManufacturingStorageMapInterface& getManufacturingMap() override { return manufacturing; }
+    kelvo_storagemaps::ManufacturingStorageMapInterface& getManufacturingMap() override {
+        return manufacturing;
+    }
     FakeMap header{&gState.header};
     FakeMap manufacturing{&gState.manufacturing};
     FakeMap calibration[4] = {FakeMap(&gState.calibration[0]), FakeMap(&gState.calibration[1]),
@@ -84,10 +90,10 @@ public:
 class StandInTYMOObjects : public kelvo_driver::TYMOObjectsInterface {
 public:
     StandInTYMOObjects(kdut::HardwareStateCheckerComposite* checkers)
-        : checkers_(checkers),
-          set_{{&maps_.calibration[0], &maps_.calibration[1], &maps_.calibration[2], &maps_.calibration[3]},
-               kelvo_driver::kStorageMapVersion_1_0_0_d1,
-               kelvo_driver::kStorageMapVersion_1_0_0_d0},
+        : checkers_(checkers), set_{{&maps_.calibration[0], &maps_.calibration[1], &maps_.calibration[2],
+                                     &maps_.calibration[3]},
+                                    kelvo_driver::kStorageMapVersion_1_0_0_d1,
+                                    kelvo_driver::kStorageMapVersion_1_0_0_d0},
           checksumChecker_(&maps_, &set_), versionChecker_(&maps_, &set_) {
         gState.record("setup 3");
     }
@@ -106,7 +112,9 @@ public:
         checkers_->remove(&checksumChecker_, second);
     }
     kelvo_storagemaps::KelvoStorageMapsInterface& getStorageMaps() override { return maps_; }
-    kelvo_driver::StorageMapChecksumChecker& getStorageMapChecksumChecker() override { return checksumChecker_; }
+    kelvo_driver::StorageMapChecksumChecker& getStorageMapChecksumChecker() override {
+        return checksumChecker_;
+    }
     kelvo_driver::StorageMapVersionChecker& getStorageMapVersionChecker() override { return versionChecker_; }
 
 private:
@@ -194,7 +202,9 @@ public:
 
 class FakePower : public corran_shared::PowerAllocationController {
 public:
-    std::uint32_t stagePowerAllocation(std::uint32_t, std::uint32_t power, tStatus&) override { return staged = power; }
+    std::uint32_t stagePowerAllocation(std::uint32_t, std::uint32_t power, tStatus&) override {
+        return staged = power;
+    }
     void commitPowerAllocation(std::uint32_t, tStatus&) override { actual = staged; }
     void discardPowerAllocation(std::uint32_t, tStatus&) override { staged = 0; }
     std::uint32_t getActualPowerAllocation(std::uint32_t, tStatus&) override { return actual; }
@@ -210,7 +220,9 @@ public:
     ~StandInNonIsolatedObjects() override { gState.record("free 6"); }
     void teardown() override { gState.record("teardown 6"); }
     kelvo_driver::PXICoolingController& getPXICoolingController() override { return cooling_; }
-    kelvo_driver::TemperatureSensorController& getTemperatureSensorController() override { return temperature_; }
+    kelvo_driver::TemperatureSensorController& getTemperatureSensorController() override {
+        return temperature_;
+    }
     corran_shared::PowerAllocationController& getPowerAllocationController() override { return power_; }
 
 private:
@@ -304,7 +316,9 @@ public:
 
 class FakeCalibrationControllers : public kelvo_driver::CalibrationControllers {
 public:
-    kelvo_driver::ChargeBalanceController& getChargeBalanceController(std::uint32_t) override { return balance_; }
+    kelvo_driver::ChargeBalanceController& getChargeBalanceController(std::uint32_t) override {
+        return balance_;
+    }
 
 private:
     FakeChargeBalance balance_;
@@ -339,7 +353,9 @@ public:
     StandInDMAObjects() { gState.record("setup 14"); }
     ~StandInDMAObjects() override { gState.record("free 14"); }
     void teardown() override { gState.record("teardown 14"); }
-    qeldma::DMADispatcher& getDMADispatcher() override { return *reinterpret_cast<qeldma::DMADispatcher*>(this); }
+    qeldma::DMADispatcher& getDMADispatcher() override {
+        return *reinterpret_cast<qeldma::DMADispatcher*>(this);
+    }
     void waitUntilBytesTransferred(std::uint32_t, std::uint64_t, std::uint64_t, std::uint32_t,
                                    std::uint32_t* timedOut, tStatus&) override {
         *timedOut = 1;
@@ -400,8 +416,12 @@ const kelvo_driver::SetupLevelTable kTestTable = {{
 
 } // namespace
 
-StandInState& standIns() { return gState; }
+StandInState& standIns() {
+    return gState;
+}
 
-const kelvo_driver::SetupLevelTable& testSetupLevelTable() { return kTestTable; }
+const kelvo_driver::SetupLevelTable& testSetupLevelTable() {
+    return kTestTable;
+}
 
 } // namespace kelvo_test

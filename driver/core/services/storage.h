@@ -31,8 +31,8 @@ public:
 class KelvoStorageMapsInterface : public kelvo_driver::nVOAPAL000::tObject {
 public:
     virtual ~KelvoStorageMapsInterface() = default;
-    virtual VersionedStorageMapInterface& getHeaderMap() = 0;                // flash 0x9000
-    virtual ManufacturingStorageMapInterface& getManufacturingMap() = 0;     // flash 0x8000
+    virtual VersionedStorageMapInterface& getHeaderMap() = 0;            // flash 0x9000
+    virtual ManufacturingStorageMapInterface& getManufacturingMap() = 0; // flash 0x8000
 };
 
 } // namespace kelvo_storagemaps
@@ -55,7 +55,8 @@ constexpr uint32_t kStorageMapVersion_1_0_0_d1 = 0x01000001;
 
 // True when a map whose versions run from oldest to current can be read by a
 // driver that supports lowest to highest: the two ranges overlap.
-constexpr bool storageMapVersionsOverlap(uint32_t oldest, uint32_t current, uint32_t lowest, uint32_t highest) {
+constexpr bool storageMapVersionsOverlap(uint32_t oldest, uint32_t current, uint32_t lowest,
+                                         uint32_t highest) {
     return lowest <= highest && oldest <= current && oldest <= highest && lowest <= current;
 }
 
