@@ -1,11 +1,10 @@
 // Helpers for the tests of the bridge and timing-chip maps: a simulated module
-// with BAR 0 mapped, memory regions over it, a recording dispatcher, and a
-// check of a map against its register table as written down by hand.
+// with BAR 0 mapped, memory regions over it, and a check of a map against
+// its register table as written down by hand.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -54,34 +53,6 @@ protected:
     std::shared_ptr<sim::Module> module;
     kelvo_driver::nVOAPAL000::tPCIDevice* device = nullptr;
     char* bar = nullptr;
-};
-
-// A dispatcher of register maps by name: add fails on a taken name (-240023),
-// remove on an unknown one (-240024).
-class BridgeRecordingDispatcher {
-public:
-    using tMap = arm::DynamicAccessInterfaceBase<nVOAPALS100::tStatus>;
-    void add(const char* name, tMap& map, nVOAPALS100::tStatus& status) {
-        if (status.isFatal()) {
-            return;
-        }
-        if (!maps.emplace(name, &map).second) {
-            KELVO_SET_STATUS(status, -240023);
-            return;
-        }
-        order.emplace_back(name);
-    }
-    void remove(const char* name, nVOAPALS100::tStatus& status) {
-        if (maps.erase(name) == 0) {
-            KELVO_SET_STATUS(status, -240024);
-        }
-    }
-    tMap* find(const std::string& name) const {
-        auto it = maps.find(name);
-        return it == maps.end() ? nullptr : it->second;
-    }
-    std::map<std::string, tMap*> maps;
-    std::vector<std::string> order;
 };
 
 // A register as its map's table gives it: whole identifier, offset, width,

@@ -10,10 +10,13 @@
 
 #include "control.h"
 #include "core/ioctl/interfaces.h"
+#include "framework/arm_dispatcher.h"
 #include "framework/device_window.h"
 #include "framework/dispatcher.h"
 #include "kelvo/ioctl.h"
 #include "platform/device_core.h"
+#include "regmaps/kelvo_measure_stream_status_reg_map.h"
+#include "regs_fake_accessor.h"
 #include "test_support.h"
 
 namespace {
@@ -106,7 +109,7 @@ public:
         checkedWords.push_back(word);
         KELVO_SET_STATUS(status, hardwareAnswer);
     }
-    Registry* getARMDispatcher() { return registries ? &*arm : nullptr; }
+    armki::ARMDispatcher* getARMDispatcher() { return registries ? &*arm : nullptr; }
     Registry* getDeviceWindowDispatcher() { return registries ? &*windows : nullptr; }
     Registry* getStorageMapDispatcher() { return registries ? &*storage : nullptr; }
 
@@ -123,7 +126,8 @@ public:
     std::vector<Reset> resets;
     std::vector<uint64_t> checkedWords;
     std::vector<uint32_t> gateLevels; // the level of every gate opened, in order
-    std::optional<Registry> arm{std::in_place}, windows{std::in_place}, storage{std::in_place};
+    std::optional<armki::ARMDispatcher> arm{std::in_place};
+    std::optional<Registry> windows{std::in_place}, storage{std::in_place};
 
     tInterfaceTemplate_kelvo<StandInDevice, StandInSession> kelvo;
     tInterfaceTemplate_pxiCooling<StandInDevice, StandInSession> cooling;
@@ -505,8 +509,10 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
     device->windows->add("A", a, status);
     device->windows->add("BC", bc, status);
     device->windows->add(seventy.c_str(), longName, status);
-    device->arm->add("A", a, status);
-    device->arm->add("BC", bc, status);
+    kelvo_test::FakeAccessor bus;
+    kelvo_regmaps::tKelvoMeasureStreamStatusRegMap mapA(&bus, 0, 0, 0x10), mapBC(&bus, 0, 0, 0x10);
+    device->arm->add("A", mapA, status);
+    device->arm->add("BC", mapBC, status);
     ASSERT_TRUE(status.isSuccess());
 
     auto count = record<kelvo_deviceWindow_getNumberOfRegistrations_out>(

@@ -38,8 +38,10 @@ using nVOAPALS100::tStatus;
 constexpr uint32_t kBoardSignature = 0x50A1C0DE;
 constexpr int32_t kSignatureCode = static_cast<int32_t>(0xBFFA467Cu);
 constexpr int32_t kAccessCode = static_cast<int32_t>(0xBFFA468Bu);
-using SignatureVerifier = kdut::SimpleSignatureVerifierTemplate<fakeregs::StatusReg, kBoardSignature, kSignatureCode>;
-using AccessVerifier = kdut::SimpleRegisterVerifierTemplate<fakeregs::StatusReg, 0x80000000u, 0u, kAccessCode>;
+using SignatureVerifier =
+    kdut::SimpleSignatureVerifierTemplate<fakeregs::StatusReg, kBoardSignature, kSignatureCode>;
+using AccessVerifier =
+    kdut::SimpleRegisterVerifierTemplate<fakeregs::StatusReg, 0x80000000u, 0u, kAccessCode>;
 
 int64_t check(kdut::HardwareStateCheckerInterface& checker) {
     tStatus status;
@@ -131,8 +133,8 @@ TEST(FrameworkCheckerCollection, CallsEveryMemberInOrderWithTheSameStatus) {
 
 TEST(FrameworkRegiConfig, MergeKeepsMarkedSwitches) {
     const voregitools::RegiConfig previous(1, 0, 1);
-    const voregitools::RegiConfig merged(previous, voregitools::RegiConfig::readSourceKeepPrevConfiguration, 1,
-                                         voregitools::RegiConfig::writeCachingKeepPrevConfiguration);
+    const voregitools::RegiConfig merged(previous, voregitools::RegiConfig::readSourceKeepPrevConfiguration,
+                                         1, voregitools::RegiConfig::writeCachingKeepPrevConfiguration);
     EXPECT_EQ(merged, voregitools::RegiConfig(1, 1, 1));
     EXPECT_EQ(merged.toBits(), 7u);
     EXPECT_EQ(voregitools::RegiConfig(2u), voregitools::RegiConfig(0, 1, 0));

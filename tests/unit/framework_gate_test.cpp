@@ -92,13 +92,13 @@ TEST_F(FrameworkGate, AResetWaitsForTheRequestInsideHoldsNewOnesAndLetsThemInAft
     tStatus insideResult;
     Worker insideWorker(
         [&] { insideResult = device.operation(inside, 19, [&](tStatus&) { leave.wait(); }); });
-    ASSERT_TRUE(insideWorker.waitUntilBlocked());
-    ASSERT_EQ(device.getIOCount(), 1u);
+    EXPECT_TRUE(insideWorker.waitUntilBlocked());
+    EXPECT_EQ(device.getIOCount(), 1u);
 
     tStatus resetResult;
     Worker resetter([&] { resetResult = device.resetFrom(requester, 5); });
-    ASSERT_TRUE(eventually([&] { return device.getIOGateState() == kIOGatePaused; }));
-    ASSERT_TRUE(eventually([&] { return device.cancelCalls.load() > 0; }))
+    EXPECT_TRUE(eventually([&] { return device.getIOGateState() == kIOGatePaused; }));
+    EXPECT_TRUE(eventually([&] { return device.cancelCalls.load() > 0; }))
         << "the reset looks at the count while the request is inside";
 
     // Requests arriving now wait at the paused gate.
@@ -107,8 +107,8 @@ TEST_F(FrameworkGate, AResetWaitsForTheRequestInsideHoldsNewOnesAndLetsThemInAft
     tSession* opened = nullptr;
     Worker oldSessionWorker([&] { lateOld = device.operation(inside, 0); });
     Worker openWorker([&] { opened = device.openSession(lateOpen); });
-    ASSERT_TRUE(oldSessionWorker.waitUntilBlocked());
-    ASSERT_TRUE(openWorker.waitUntilBlocked());
+    EXPECT_TRUE(oldSessionWorker.waitUntilBlocked());
+    EXPECT_TRUE(openWorker.waitUntilBlocked());
     EXPECT_EQ(device.teardowns, 0) << "no teardown while a request is inside";
     EXPECT_FALSE(resetter.done());
 
@@ -139,7 +139,7 @@ TEST_F(FrameworkGate, AResetEndsTheCancellableWaitsOfTheRequestsInside) {
     tStatus waitResult;
     Worker waitWorker(
         [&] { waitResult = device.operation(waiter, 19, [&](tStatus& s) { device.waitCancellable(s); }); });
-    ASSERT_TRUE(waitWorker.waitUntilBlocked());
+    EXPECT_TRUE(waitWorker.waitUntilBlocked());
 
     // This one is admitted before the reset but starts its wait only after
     // the reset has cancelled once: a later look must end it too.
@@ -151,8 +151,8 @@ TEST_F(FrameworkGate, AResetEndsTheCancellableWaitsOfTheRequestsInside) {
             device.waitCancellable(s);
         });
     });
-    ASSERT_TRUE(lateWorker.waitUntilBlocked());
-    ASSERT_EQ(device.getIOCount(), 2u);
+    EXPECT_TRUE(lateWorker.waitUntilBlocked());
+    EXPECT_EQ(device.getIOCount(), 2u);
 
     tStatus resetResult;
     Worker resetter([&] { resetResult = device.resetFrom(requester, 19); });
@@ -176,7 +176,7 @@ TEST_F(FrameworkGate, ARemovalEndsTheCancellableWaitsOfTheRequestsInside) {
     tStatus waitResult;
     Worker waitWorker(
         [&] { waitResult = device.operation(waiter, 0, [&](tStatus& s) { device.waitCancellable(s); }); });
-    ASSERT_TRUE(waitWorker.waitUntilBlocked());
+    EXPECT_TRUE(waitWorker.waitUntilBlocked());
     device.remove();
     waitWorker.join();
     EXPECT_EQ(waitResult.getCode(), kInvalidated);
@@ -213,11 +213,11 @@ TEST_F(FrameworkGate, AResetArrivingWhileAPowerDownHoldsTheGateWaitsWithoutBlock
 
     tStatus resetResult;
     Worker resetter([&] { resetResult = device.resetFrom(requester, 19); });
-    ASSERT_TRUE(resetter.waitUntilBlocked());
+    EXPECT_TRUE(resetter.waitUntilBlocked());
     // The power-down needs the device mutex: the waiting reset must not hold it.
-    ASSERT_TRUE(device.toState(kPnPStateSleep, kSuspendReasonReset));
+    EXPECT_TRUE(device.toState(kPnPStateSleep, kSuspendReasonReset));
     EXPECT_EQ(device.teardowns, 1);
-    ASSERT_TRUE(device.toState(kPnPStateReady, kSuspendReasonReset));
+    EXPECT_TRUE(device.toState(kPnPStateReady, kSuspendReasonReset));
     resetter.join();
     EXPECT_EQ(resetResult.getCode(), kInvalidated) << "the power-down invalidated the requester";
     EXPECT_EQ(device.getIOGateState(), kIOGateOpen);

@@ -91,10 +91,10 @@ TEST_F(FrameworkPoller, EachConditionTestsTheMaskedValue) {
         bool holds;
     };
     const Case cases[] = {
-        {FakePoller::kAnyBitSet, 0x6, 0, 0x2, true},   {FakePoller::kAnyBitSet, 0x6, 0, 0x9, false},
-        {FakePoller::kAllBitsSet, 0x6, 0, 0x7, true},  {FakePoller::kAllBitsSet, 0x6, 0, 0x4, false},
-        {FakePoller::kNoBitSet, 0x6, 0, 0x9, true},    {FakePoller::kNoBitSet, 0x6, 0, 0x4, false},
-        {FakePoller::kEqual, 0xF0, 0x30, 0x3F, true},  {FakePoller::kEqual, 0xF0, 0x30, 0x20, false},
+        {FakePoller::kAnyBitSet, 0x6, 0, 0x2, true},  {FakePoller::kAnyBitSet, 0x6, 0, 0x9, false},
+        {FakePoller::kAllBitsSet, 0x6, 0, 0x7, true}, {FakePoller::kAllBitsSet, 0x6, 0, 0x4, false},
+        {FakePoller::kNoBitSet, 0x6, 0, 0x9, true},   {FakePoller::kNoBitSet, 0x6, 0, 0x4, false},
+        {FakePoller::kEqual, 0xF0, 0x30, 0x3F, true}, {FakePoller::kEqual, 0xF0, 0x30, 0x20, false},
         {FakePoller::kEqual, 0xFFFFFFFF, 0, 0, true},
     };
     for (const Case& c : cases) {
@@ -204,7 +204,6 @@ TEST_F(FrameworkPoller, AtTheDeadlineTheHandlersCheckerDecides) {
     poller.poll(faulty, &FakeRegister::read, 1, 1, 500, true, FakePoller::kEqual, faultStatus);
     EXPECT_EQ(faultStatus.getCode(), kelvoDriverCode(0xBFFA467C));
     EXPECT_EQ(checker.calls, 2);
-
 }
 
 TEST_F(FrameworkPoller, AFailingGetterEndsTheWaitWithItsOwnError) {
@@ -222,7 +221,8 @@ TEST_F(FrameworkPoller, AFailingGetterEndsTheWaitWithItsOwnError) {
 
     FakeRegister other;
     tStatus invalid;
-    poller.poll(other, &FakeRegister::read, 0, 0, 500, true, static_cast<FakePoller::PollCondition>(4), invalid);
+    poller.poll(other, &FakeRegister::read, 0, 0, 500, true, static_cast<FakePoller::PollCondition>(4),
+                invalid);
     EXPECT_EQ(invalid.getCode(), tStatus::kInvalidParameter);
     EXPECT_EQ(other.readTimes.size(), 1u);
     EXPECT_EQ(checker.calls, 0);
@@ -253,8 +253,8 @@ struct StandInRegister {
 TEST_F(FrameworkPoller, SleepingPollerTimesOutOnTheStandInClock) {
     kal::clock::ScopedScale fast(100);
     kal::clock::clearSleepLog();
-    using SleepPoller = orut::Poller<tTimeout<kelvo_driver::nVOAPAL000::tTimeWasterSleep,
-                                              kelvo_driver::nVOAPAL000::tTimebasePrecise>>;
+    using SleepPoller = orut::Poller<
+        tTimeout<kelvo_driver::nVOAPAL000::tTimeWasterSleep, kelvo_driver::nVOAPAL000::tTimebasePrecise>>;
     SleepPoller poller(1000, 1000, kTimeoutCode);
     StandInRegister reg;
     tStatus status;

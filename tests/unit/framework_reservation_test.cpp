@@ -153,21 +153,23 @@ TEST_F(FrameworkReservation, TheSessionsLockIsHeldAcrossTheDeviceCallAndOnlyBloc
 
     manager.hold = true;
     tStatus reserved;
-    Worker reserver([&] { a.reserve(compositeA, 1, reserved); });
-    ASSERT_TRUE(reserver.waitUntilBlocked());
-    ASSERT_TRUE(manager.inside.load());
-    manager.hold = false;
-
-    // The same session's check waits for the reserve; another session's does not.
-    tStatus other;
-    b.checkReserved(0, other);
-    EXPECT_TRUE(other.isSuccess());
     tStatus checked;
-    Worker checker([&] { a.checkReserved(1, checked); });
-    ASSERT_TRUE(checker.waitUntilBlocked());
-    manager.proceed.open();
-    reserver.join();
-    checker.join();
+    {
+        Worker reserver([&] { a.reserve(compositeA, 1, reserved); });
+        // Inside the manager, on its way to the latch (and nowhere else after).
+        EXPECT_TRUE(eventually([&] { return manager.inside.load(); }));
+        EXPECT_TRUE(reserver.waitUntilBlocked());
+        manager.hold = false;
+
+        // The same session's check waits for the reserve; another session's does not.
+        tStatus other;
+        b.checkReserved(0, other);
+        EXPECT_TRUE(other.isSuccess());
+        Worker checker([&] { a.checkReserved(1, checked); });
+        EXPECT_TRUE(checker.waitUntilBlocked());
+        EXPECT_FALSE(checker.done());
+        manager.proceed.open();
+    }
     EXPECT_TRUE(reserved.isSuccess());
     EXPECT_TRUE(checked.isSuccess()) << "the check saw the finished reservation";
     EXPECT_TRUE(compositeA.contains(&a));

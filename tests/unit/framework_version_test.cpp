@@ -40,10 +40,14 @@ TEST(FrameworkVersion, MalformedTextsFailAndLeaveTheNoVersionValue) {
         const char* text;
         int64_t code;
     } cases[] = {
-        {"1.2.3", voregitools::kRegiBadVersionText},   {"1.2.3f", voregitools::kRegiBadVersionText},
-        {"1.2", voregitools::kRegiBadVersionText},     {"1234", voregitools::kRegiBadVersionText},
-        {"1.2.3x4", voregitools::kRegiBadVersionText}, {"1.2.3f4z", voregitools::kRegiBadVersionText},
-        {"12a3f4", voregitools::kRegiBadVersionText},  {"256.0.0f0", voregitools::kRegiVersionOutOfRange},
+        {"1.2.3", voregitools::kRegiBadVersionText},
+        {"1.2.3f", voregitools::kRegiBadVersionText},
+        {"1.2", voregitools::kRegiBadVersionText},
+        {"1234", voregitools::kRegiBadVersionText},
+        {"1.2.3x4", voregitools::kRegiBadVersionText},
+        {"1.2.3f4z", voregitools::kRegiBadVersionText},
+        {"12a3f4", voregitools::kRegiBadVersionText},
+        {"256.0.0f0", voregitools::kRegiVersionOutOfRange},
         {"1.16.0f0", voregitools::kRegiVersionOutOfRange},
         // A number too large for 32 bits is out of range, not wrapped.
         {"4294967297.0.0f0", voregitools::kRegiVersionOutOfRange},
@@ -76,9 +80,9 @@ TEST(FrameworkVersion, TheBuildMovesToTheSecondWordFrom16384On) {
 
 TEST(FrameworkVersion, OrderingFollowsTheFieldsFromMajorToBuild) {
     // A build of 16384 or more orders by its value, not as a 0 in the first word.
-    const char* ascending[] = {"0.0.0d0", "0.0.0d1",     "0.0.0a0",     "0.0.0f9",       "0.0.1d0",
-                               "0.1.0d0", "1.0.0d0",     "1.0.0f5",     "1.0.0f16383",   "1.0.0f16384",
-                               "1.0.1d0", "255.15.15f16383"};
+    const char* ascending[] = {"0.0.0d0",     "0.0.0d1",     "0.0.0a0", "0.0.0f9",
+                               "0.0.1d0",     "0.1.0d0",     "1.0.0d0", "1.0.0f5",
+                               "1.0.0f16383", "1.0.0f16384", "1.0.1d0", "255.15.15f16383"};
     const size_t count = sizeof(ascending) / sizeof(ascending[0]);
     for (size_t i = 0; i < count; ++i) {
         for (size_t k = 0; k < count; ++k) {

@@ -810,6 +810,15 @@ def describe_register(reg, users):
     return text
 
 
+def emit_whole_register_writer(reg, status):
+    """writeRegister(value, status, force) of a writable strobe-word register: the whole word
+    is set (its strobe bits go to the pending word), then the register is flushed."""
+    if reg.kind != "strobe-word" or reg.access == "read-only":
+        return []
+    return [f"        void writeRegister(uint32_t value, {status}, bool force) {{ if (status.isNotFatal()) "
+            f"{{ arm::insertIntoRecord(*this, kStrobeBits, 0xFFFFFFFFu, value); }} flush(status, force); }}"]
+
+
 def emit_register_type(m, reg, users):
     lines = [f"    // {describe_register(reg, users)}", f"    class {reg.type} : public {record_base(reg)} {{",
              "    public:"]
@@ -860,6 +869,7 @@ def emit_register_type(m, reg, users):
                              f"{{ arm::insertIntoRecord(*this, {target}, {insert}); }} }}")
                 lines.append(f"        void write{f.name}({t} value, {status}, bool force) "
                              f"{{ set{f.name}(value, status); flush(status, force); }}")
+    lines.extend(emit_whole_register_writer(reg, status))
     lines.append("    };")
     return lines
 

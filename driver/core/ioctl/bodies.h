@@ -1,7 +1,8 @@
 // The operation bodies this driver has so far: setup level, reset, cleanup,
 // reservation, the hardware-state checks, and the counts and name lists of
-// the three registries. Each runs inside the gate its stub opened (the reset
-// opens its own), with the operation status seeded from the caller's word.
+// the three registries (the register-map operations are in arm_bodies.h).
+// Each runs inside the gate its stub opened (the reset opens its own), with
+// the operation status seeded from the caller's word.
 //
 // Operation<op>::run<Access>(device, event, input, output, status) fills the
 // output record's result fields; the stub writes the status word.
@@ -9,6 +10,7 @@
 
 #include <stdint.h>
 
+#include "core/ioctl/arm_bodies.h"
 #include "core/ioctl/code_table.h"
 #include "core/ioctl/name_lists.h"
 #include "platform/device_core.h"

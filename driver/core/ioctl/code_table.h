@@ -136,6 +136,20 @@ constexpr Body bodyOf(Op op) {
     case Op::arm_getRegistrationNames:
     case Op::arm_getSizeOfRegistrationList:
     case Op::arm_getRegistrationList:
+    case Op::arm_write:
+    case Op::arm_read:
+    case Op::arm_flushRegister:
+    case Op::arm_refreshRegister:
+    case Op::arm_flushRegMap:
+    case Op::arm_set:
+    case Op::arm_get:
+    case Op::arm_writeEx:
+    case Op::arm_readEx:
+    case Op::arm_setEx:
+    case Op::arm_getEx:
+    case Op::arm_flushRegisterEx:
+    case Op::arm_refreshRegisterEx:
+    case Op::arm_getRegisterFormat:
     case Op::deviceWindow_getNumberOfRegistrations:
     case Op::deviceWindow_getRegistrationNames:
     case Op::storageMap_getNumberOfRegistrations:

@@ -36,6 +36,9 @@
  * description solstra_standard_regs.toml carries the same value). */
 #define KELVO_SOLSTRA_BOARD_SIGNATURE 0x50157A01u
 
+/* The board signature of the Duskmere generation, likewise (duskmere_standard_regs.toml). */
+#define KELVO_DUSKMERE_BOARD_SIGNATURE 0x44534B4Du
+
 /* The identity word: vendor, device, subsystem vendor and subsystem ID as four
  * consecutive 16-bit fields read as one 64-bit word (vendor in the low bits). */
 #define KELVO_PCI_IDENTITY(vendor, device, subsystemVendor, subsystem)                                       \

@@ -1,0 +1,565 @@
+// The register-map I/O controls through their stubs, on a register-map
+// dispatcher holding real maps over the simulated module's non-isolated FPGA
+// (the BAR-0 tree with its stream circuits, the test map with mixed fields,
+// the I2C map) and a probe map that answers 64-bit values and records what it
+// was asked: versioned names, identifiers and their lookup keys, the Ex
+// forms, the whole-map flush, register formats, the caller's status word, the
+// gate, and concurrent requests on one map.
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "control.h"
+#include "core/ioctl/device_access.h"
+#include "core/ioctl/stub.h"
+#include "framework/arm_dispatcher.h"
+#include "kelvo/ioctl.h"
+#include "regmaps/kelvo_bar0_reg_map.h"
+#include "regmaps/kelvo_i2c_bus_access_reg_map.h"
+#include "regmaps/test_reg_map.h"
+#include "regs_sim_support.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace kelvo_driver;
+using ioctl::Op;
+using nVOAPALS100::tStatus;
+
+constexpr int32_t kLevelNotReached = -52010;
+// Where the maps lie in the non-isolated FPGA (space offsets).
+constexpr uint32_t kKernel0 = 0x14000; // kernel stream circuit 0 of the BAR-0 tree
+constexpr uint32_t kTestMapBase = 0x1E000;
+constexpr uint32_t kI2cBase = 0x1F000;
+
+const std::string kTree = "KelvoBar0RegMap";
+const std::string kCircuit = "KelvoBar0RegMap_FpgaEndpointWin_KelvoFpgaEndpointRegMap_BrixelWin_"
+                             "KelvoStreamCircuitTopRegMap_BrixelInterfaceKernelWin0_StreamCircuitRegMap";
+const std::string kVer = "_Ver1.0.0d379";
+
+// Answers get and read with `answer` (also when told to fail) and records every call.
+class ProbeMap : public arm::DynamicAccessInterfaceBase<tStatus> {
+public:
+    struct Call {
+        char op;
+        uint32_t id;
+        uint64_t value;
+        bool force;
+        uint32_t extra;
+        bool operator==(const Call&) const = default;
+    };
+    void get(uint32_t id, uint64_t& value, tStatus& status, uint32_t extra) override {
+        if (record(status, {'g', id, 0, false, extra})) {
+            value = answer;
+        }
+    }
+    void set(uint32_t id, uint64_t value, tStatus& status, uint32_t extra) override {
+        record(status, {'s', id, value, false, extra});
+    }
+    void read(uint32_t id, uint64_t& value, tStatus& status, uint32_t extra) override {
+        if (record(status, {'r', id, 0, false, extra})) {
+            value = answer;
+        }
+    }
+    void write(uint32_t id, uint64_t value, bool force, tStatus& status, uint32_t extra) override {
+        record(status, {'w', id, value, force, extra});
+    }
+    void flush(uint32_t id, bool force, tStatus& status, uint32_t extra) override {
+        record(status, {'f', id, 0, force, extra});
+    }
+    void refresh(uint32_t id, tStatus& status, uint32_t extra) override {
+        record(status, {'R', id, 0, false, extra});
+    }
+    void getRegisterFormat(uint32_t, uint32_t&, arm::FieldType*, uint64_t*, tStatus&) const override {}
+    void flushRegMap(bool force, tStatus& status) override { record(status, {'F', 0, 0, force, 0}); }
+    void refreshRegMap(tStatus&) override {}
+    void markDirtyRegMap() override {}
+    const char* getVersion() const override { return ""; }
+    const char* getOldestCompatibleVersion() const override { return ""; }
+
+    uint64_t answer = 0;
+    int64_t failWith = 0;
+    std::vector<Call> calls;
+
+private:
+    // False when the status already held an error; a failing probe still
+    // answers its value, as a bus that failed may.
+    bool record(tStatus& status, const Call& call) {
+        if (status.isFatal()) {
+            return false;
+        }
+        calls.push_back(call);
+        KELVO_SET_STATUS(status, failWith);
+        return true;
+    }
+};
+
+// Never opened: the requests of these tests belong to no session.
+struct ArmTestSession : nVOAPAL000::tSession {};
+class ArmTestDevice;
+
+// Refuses a level the device has not reached, as the device's gate does.
+class ArmTestGate {
+public:
+    ArmTestGate(ArmTestDevice& device, ArmTestSession*, uint32_t level, tStatus& status);
+};
+
+class ArmTestDevice {
+public:
+    using IOControlGate = ArmTestGate;
+    armki::ARMDispatcher* getARMDispatcher() { return registryBuilt ? &registry : nullptr; }
+
+    armki::ARMDispatcher registry;
+    bool registryBuilt = true;
+    uint32_t level = 19;
+    std::atomic<int> gates{0};
+};
+
+ArmTestGate::ArmTestGate(ArmTestDevice& device, ArmTestSession*, uint32_t level, tStatus& status) {
+    ++device.gates;
+    if (level > device.level) {
+        KELVO_SET_STATUS(status, kLevelNotReached);
+    }
+}
+
+template <Op op> using In = typename ioctl::Record<op>::In;
+template <Op op> using Out = typename ioctl::Record<op>::Out;
+
+// A name in the caller's memory.
+struct Name {
+    uint64_t address;
+    uint64_t length;
+};
+
+// Sends the request through the code's stub; the output starts as 0xAA bytes.
+template <Op op> Out<op> call(ArmTestDevice& device, const In<op>& in) {
+    Out<op> out;
+    std::memset(&out, 0xAA, sizeof(out));
+    kal::usermem::Scope scope;
+    const uint64_t input = scope.add(&in, sizeof(in), kal::usermem::kRead);
+    const uint64_t output = scope.add(&out, sizeof(out));
+    tStatus transport;
+    const uint64_t bytes = ioctl::unmarshall<ArmTestDevice, ArmTestSession, op>(
+        device, 0, input, sizeof(in), output, sizeof(out), transport);
+    EXPECT_EQ(bytes, sizeof(out));
+    EXPECT_TRUE(transport.isSuccess());
+    return out;
+}
+
+template <Op op> In<op> named(Name name, int32_t word = 0) {
+    In<op> in{};
+    in.nameAddress = name.address;
+    in.nameLength = name.length;
+    in.status = word;
+    return in;
+}
+
+class CoreIoctlArm : public kelvo_test::LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        board.emplace("solstra");
+        device.emplace();
+        tStatus s;
+        tree.emplace(&board->barAccessor, s, 0, 0, 0xFFFFFFFF);
+        testMap.emplace(&board->fpga, s, kTestMapBase, 0, 0x400);
+        i2c.emplace(&board->fpga, kI2cBase, 0, 0x10);
+        tree->addToDispatcher(device->registry, s);
+        device->registry.add("TestRegMap", *testMap, s);
+        device->registry.add("I2c", *i2c, s);
+        device->registry.add("Probe", probe, s);
+        ASSERT_TRUE(s.isSuccess());
+        fpga().clearTrace();
+    }
+    void TearDown() override {
+        EXPECT_EQ(board->module->deviceErrorCount(), 0u);
+        names.clear();
+        device.reset(); // the registrations go, the maps stay
+        testMap.reset();
+        i2c.reset();
+        tree.reset();
+        board.reset();
+        LeakCheckedTest::TearDown();
+    }
+
+    sim::FpgaSpace& fpga() { return board->niso(); }
+    Name name(const std::string& text) {
+        const std::string& kept = texts.emplace_back(text);
+        return {names.add(kept.data(), kept.size(), kal::usermem::kRead), kept.size()};
+    }
+
+    // The requests used most.
+    Out<Op::arm_get> get(const std::string& map, uint32_t id, int32_t word = 0) {
+        In<Op::arm_get> in = named<Op::arm_get>(name(map), word);
+        in.fieldId = id;
+        return call<Op::arm_get>(*device, in);
+    }
+    int32_t set(const std::string& map, uint32_t id, uint32_t value) {
+        In<Op::arm_set> in = named<Op::arm_set>(name(map));
+        in.fieldId = id;
+        in.value = value;
+        return call<Op::arm_set>(*device, in).status;
+    }
+    int32_t write(const std::string& map, uint32_t id, uint32_t value, uint8_t force = 0, int32_t word = 0) {
+        In<Op::arm_write> in = named<Op::arm_write>(name(map), word);
+        in.fieldId = id;
+        in.value = value;
+        in.force = force;
+        return call<Op::arm_write>(*device, in).status;
+    }
+    int32_t flush(const std::string& map, uint32_t id, uint8_t force) {
+        In<Op::arm_flushRegister> in = named<Op::arm_flushRegister>(name(map));
+        in.fieldId = id;
+        in.force = force;
+        return call<Op::arm_flushRegister>(*device, in).status;
+    }
+    int32_t refresh(const std::string& map, uint32_t id) {
+        In<Op::arm_refreshRegister> in = named<Op::arm_refreshRegister>(name(map));
+        in.fieldId = id;
+        return call<Op::arm_refreshRegister>(*device, in).status;
+    }
+    size_t writes() {
+        size_t n = 0;
+        for (const sim::Access& a : board->niso().trace()) {
+            n += a.write ? 1 : 0;
+        }
+        return n;
+    }
+
+    std::optional<kelvo_test::SimBoard> board;
+    std::optional<kelvo_regmaps::tKelvoBar0RegMap> tree;
+    std::optional<kelvo_test_regmaps::tTestRegMap> testMap;
+    std::optional<kelvo_regmaps::tKelvoI2cBusAccessRegMap> i2c;
+    ProbeMap probe;
+    std::optional<ArmTestDevice> device;
+    std::deque<std::string> texts;
+    kal::usermem::Scope names;
+};
+
+TEST_F(CoreIoctlArm, RegisteredMapsAnswerOnlyANameThatStatesAVersion) {
+    fpga().poke(kKernel0 + 0x810, 0x55); // the circuit's transfer count
+    const uint32_t count = 0x40F7D413;
+    auto bare = get(kCircuit, count);
+    EXPECT_EQ(bare.status, -240023);
+    EXPECT_EQ(bare.value, 0u);
+    In<Op::arm_read> read = named<Op::arm_read>(name(kCircuit + kVer));
+    read.fieldId = count;
+    auto answered = call<Op::arm_read>(*device, read);
+    EXPECT_EQ(answered.status, 0);
+    EXPECT_EQ(answered.value, 0x55u);
+    // A client newer than the map is warned and served; an older one is refused.
+    const Name newer = name(kCircuit + "_Ver1.0.0d380");
+    read.nameAddress = newer.address;
+    read.nameLength = newer.length;
+    EXPECT_EQ(call<Op::arm_read>(*device, read).status, 240000);
+    EXPECT_EQ(get(kCircuit + "_Ver1.0.0d378", count).status, -240000);
+    EXPECT_EQ(get("Unknown" + kVer, count).status, -240024);
+    // The unversioned probe: a bare name, and no version may be stated.
+    EXPECT_EQ(get("Probe", 1).status, 0);
+    EXPECT_EQ(get("Probe_Ver1.0.0d1", 1).status, -240022);
+    EXPECT_EQ(probe.calls.size(), 1u);
+
+    // The length counts, not a terminator: the first five characters name the probe.
+    In<Op::arm_get> prefix = named<Op::arm_get>(name("ProbeXYZ"));
+    prefix.nameLength = 5;
+    EXPECT_EQ(call<Op::arm_get>(*device, prefix).status, 0);
+    // A name longer than 4096 characters is refused before anything is copied;
+    // 4096 is looked up.
+    const std::string longest(4096, 'x');
+    EXPECT_EQ(get(longest, 1).status, -240024);
+    In<Op::arm_get> oversized = named<Op::arm_get>(name(longest + "y"));
+    EXPECT_EQ(call<Op::arm_get>(*device, oversized).status, -52005);
+    oversized.nameLength = UINT64_MAX;
+    EXPECT_EQ(call<Op::arm_get>(*device, oversized).status, -52005);
+    // A name the caller does not own.
+    In<Op::arm_set> foreign{};
+    foreign.nameAddress = 0x10;
+    foreign.nameLength = 5;
+    EXPECT_LT(call<Op::arm_set>(*device, foreign).status, 0);
+    EXPECT_EQ(probe.calls.size(), 2u);
+    EXPECT_EQ(fpga().trace().size(), 2u) << "only the two reads that were served";
+}
+
+TEST_F(CoreIoctlArm, FieldsAndRegistersOfAStreamCircuitOverTheSimulatedFpga) {
+    const std::string circuit = kCircuit + kVer;
+    const uint32_t limit = 0x805A1807, low = 0x005A1807, high = 0x025A1807; // at 0x81C
+    EXPECT_EQ(write(circuit, limit, 0x12345678), 0);
+    EXPECT_EQ(fpga().peek(kKernel0 + 0x81C), 0x12345678u);
+    EXPECT_EQ(write(circuit, high, 0xBEEF), 0);
+    EXPECT_EQ(fpga().peek(kKernel0 + 0x81C), 0xBEEF5678u);
+    EXPECT_EQ(writes(), 2u);
+
+    // set and get touch only the soft copy; a flush by a field's identifier
+    // writes its register, once.
+    EXPECT_EQ(set(circuit, low, 0x1111), 0);
+    EXPECT_EQ(get(circuit, low).value, 0x1111u);
+    EXPECT_EQ(writes(), 2u);
+    EXPECT_EQ(flush(circuit, low, 0), 0);
+    EXPECT_EQ(flush(circuit, high, 0), 0);
+    EXPECT_EQ(fpga().peek(kKernel0 + 0x81C), 0xBEEF1111u);
+    EXPECT_EQ(writes(), 3u);
+    EXPECT_EQ(flush(circuit, high, 1), 0) << "forced";
+    EXPECT_EQ(writes(), 4u);
+
+    // A refresh by a field's identifier reads the register into the soft copy.
+    fpga().poke(kKernel0 + 0x81C, 0xCAFE0001);
+    EXPECT_EQ(refresh(circuit, high), 0);
+    EXPECT_EQ(get(circuit, high).value, 0xCAFEu);
+    EXPECT_EQ(get(circuit, limit).value, 0xCAFE0001u);
+
+    // A read-only counter cannot be set; an identifier the map does not have is refused.
+    EXPECT_EQ(set(circuit, 0x40F7D413, 1), -52005);
+    EXPECT_EQ(get(circuit, 0x00ABCDEF).status, -52005);
+    EXPECT_EQ(write(circuit, 0x12345678, 1), -52005);
+}
+
+TEST_F(CoreIoctlArm, LookupKeysOfFieldAndRegisterIdentifiers) {
+    const std::string map = "TestRegMap" + kVer;
+    // TableConfig (0x8053CC08, fields 0x0053CC08 bits 0-3, 0x3E53CC08 bit 31).
+    EXPECT_EQ(set(map, 0x0053CC08, 0xA), 0);
+    EXPECT_EQ(get(map, 0x8E53CC08).value, 0xAu) << "selector bits of a whole-register identifier are ignored";
+    EXPECT_EQ(get(map, 0x0253CC08).status, -52005) << "a field identifier must match exactly";
+    EXPECT_EQ(flush(map, 0x3E53CC08, 0), 0) << "any field's identifier names its register";
+    EXPECT_EQ(fpga().peek(kTestMapBase + 0x8), 0xAu);
+
+    // MuPacketGenConfig mixes writable fields with the read-only Busy (bit 28):
+    // 0x8018D796 is the writable view, 0xC018D796 the whole register as read.
+    fpga().poke(kTestMapBase + 0x160, 0x10000003);
+    EXPECT_EQ(refresh(map, 0x0818D796), 0);
+    EXPECT_EQ(get(map, 0xC018D796).value, 0x10000003u);
+    EXPECT_EQ(get(map, 0x4E18D796).value, 1u);
+    EXPECT_EQ(set(map, 0x4E18D796, 0), -52005) << "Busy is read-only";
+    EXPECT_EQ(set(map, 0x0018D796, 2), 0);
+    EXPECT_EQ(flush(map, 0x4E18D796, 0), 0) << "the read-only field's identifier names the read view";
+    EXPECT_EQ(fpga().peek(kTestMapBase + 0x160), 0x10000002u);
+
+    // Register formats by field identifiers: the read view has five fields, the
+    // writable view four.
+    auto format = [&](uint32_t id) {
+        std::vector<uint8_t> types(8, 0xAA);
+        std::vector<uint64_t> masks(8, 0xAAAAAAAAAAAAAAAAull);
+        kal::usermem::Scope scope;
+        In<Op::arm_getRegisterFormat> in = named<Op::arm_getRegisterFormat>(name(map));
+        in.registerId = id;
+        in.fieldTypeBuffer = scope.add(types.data(), types.size());
+        in.maskBuffer = scope.add(masks.data(), masks.size() * 8);
+        return call<Op::arm_getRegisterFormat>(*device, in).fieldCount;
+    };
+    EXPECT_EQ(format(0x4E18D796), 5u);
+    EXPECT_EQ(format(0x0018D796), 4u);
+    EXPECT_EQ(format(0x3E53CC08), 4u);
+}
+
+TEST_F(CoreIoctlArm, RegisterFormatsFillExactlyTheFieldCountWhateverTheCapacity) {
+    std::vector<uint8_t> types(8, 0xAA);
+    std::vector<uint64_t> masks(8, 0xAAAAAAAAAAAAAAAAull);
+    kal::usermem::Scope scope;
+    In<Op::arm_getRegisterFormat> in = named<Op::arm_getRegisterFormat>(name("TestRegMap" + kVer));
+    in.registerId = 0x8053CC08; // TableConfig: bits 0-3, 8, 28, 31
+    in.capacity = 1;
+    in.fieldTypeBuffer = scope.add(types.data(), types.size());
+    in.maskBuffer = scope.add(masks.data(), masks.size() * 8);
+    auto out = call<Op::arm_getRegisterFormat>(*device, in);
+    EXPECT_EQ(out.status, 0);
+    EXPECT_EQ(out.fieldCount, 4u);
+    EXPECT_EQ(types, (std::vector<uint8_t>{1, 0, 0, 0, 0xAA, 0xAA, 0xAA, 0xAA}));
+    const uint64_t x = 0xAAAAAAAAAAAAAAAAull;
+    EXPECT_EQ(masks, (std::vector<uint64_t>{0xF, 0x100, 0x10000000, 0x80000000, x, x, x, x}));
+
+    // An unknown register: -52002, a count of 0, nothing written.
+    std::fill(types.begin(), types.end(), 0xAA);
+    in.registerId = 0x80ABCDEF;
+    out = call<Op::arm_getRegisterFormat>(*device, in);
+    EXPECT_EQ(out.status, -52002);
+    EXPECT_EQ(out.fieldCount, 0u);
+    EXPECT_EQ(types, std::vector<uint8_t>(8, 0xAA));
+
+    // A mask buffer the caller may not write: the copy's code and a count of 0.
+    in.registerId = 0x809DAF0B;
+    std::vector<uint64_t> readOnly(2);
+    in.maskBuffer = scope.add(readOnly.data(), 16, kal::usermem::kRead);
+    out = call<Op::arm_getRegisterFormat>(*device, in);
+    EXPECT_LT(out.status, 0);
+    EXPECT_EQ(out.fieldCount, 0u);
+}
+
+TEST_F(CoreIoctlArm, ExFormsCheckTheIndexAndMoveAllSixtyFourBits) {
+    probe.answer = 0x100000002ull;
+    EXPECT_EQ(get("Probe", 7).status, -52003);
+    EXPECT_EQ(get("Probe", 7).value, 0u);
+    In<Op::arm_read> read = named<Op::arm_read>(name("Probe"));
+    auto narrow = call<Op::arm_read>(*device, read);
+    EXPECT_EQ(narrow.status, -52003);
+    EXPECT_EQ(narrow.value, 0u);
+
+    In<Op::arm_getEx> getEx = named<Op::arm_getEx>(name("Probe"));
+    getEx.fieldId = 9;
+    getEx.index = 0xFFFFFF;
+    EXPECT_EQ(call<Op::arm_getEx>(*device, getEx).value, 0x100000002ull);
+    In<Op::arm_readEx> readEx = named<Op::arm_readEx>(name("Probe"));
+    readEx.index = 3;
+    EXPECT_EQ(call<Op::arm_readEx>(*device, readEx).value, 0x100000002ull);
+    probe.calls.clear();
+
+    // Above 0xFFFFFF: -52002 after the lookup, and the map is not asked.
+    getEx.index = 0x1000000;
+    auto refused = call<Op::arm_getEx>(*device, getEx);
+    EXPECT_EQ(refused.status, -52002);
+    EXPECT_EQ(refused.value, 0u);
+    In<Op::arm_flushRegisterEx> flushEx = named<Op::arm_flushRegisterEx>(name("Probe"));
+    flushEx.index = UINT64_MAX;
+    EXPECT_EQ(call<Op::arm_flushRegisterEx>(*device, flushEx).status, -52002);
+    In<Op::arm_setEx> setEx = named<Op::arm_setEx>(name("Probe_Ver1.0.0f0"));
+    setEx.index = 0x1000000;
+    EXPECT_EQ(call<Op::arm_setEx>(*device, setEx).status, -240022) << "the name is looked up first";
+    EXPECT_TRUE(probe.calls.empty());
+
+    // What reaches the map: the index, the full value, force as a flag; the
+    // 32-bit forms pass index 0 and their value widened.
+    setEx.nameAddress = name("Probe").address;
+    setEx.nameLength = 5;
+    setEx.fieldId = 1;
+    setEx.index = 0x123456;
+    setEx.value = 0xFFFFFFFF00000001ull;
+    EXPECT_EQ(call<Op::arm_setEx>(*device, setEx).status, 0);
+    In<Op::arm_writeEx> writeEx = named<Op::arm_writeEx>(name("Probe"));
+    writeEx.fieldId = 2;
+    writeEx.index = 1;
+    writeEx.value = 0x8000000000000000ull;
+    writeEx.force = 2;
+    EXPECT_EQ(call<Op::arm_writeEx>(*device, writeEx).status, 0);
+    In<Op::arm_refreshRegisterEx> refreshEx = named<Op::arm_refreshRegisterEx>(name("Probe"));
+    refreshEx.fieldId = 3;
+    refreshEx.index = 0xFFFFFF;
+    EXPECT_EQ(call<Op::arm_refreshRegisterEx>(*device, refreshEx).status, 0);
+    flushEx.index = 4;
+    flushEx.fieldId = 4;
+    flushEx.force = 1;
+    EXPECT_EQ(call<Op::arm_flushRegisterEx>(*device, flushEx).status, 0);
+    EXPECT_EQ(set("Probe", 5, 0xFFFFFFFF), 0);
+    EXPECT_EQ(write("Probe", 6, 0x80000000, 0), 0);
+    EXPECT_EQ(flush("Probe", 7, 1), 0);
+    EXPECT_EQ(refresh("Probe", 8), 0);
+    EXPECT_EQ(probe.calls, (std::vector<ProbeMap::Call>{{'s', 1, 0xFFFFFFFF00000001ull, false, 0x123456},
+                                                        {'w', 2, 0x8000000000000000ull, true, 1},
+                                                        {'R', 3, 0, false, 0xFFFFFF},
+                                                        {'f', 4, 0, true, 4},
+                                                        {'s', 5, 0xFFFFFFFF, false, 0},
+                                                        {'w', 6, 0x80000000, false, 0},
+                                                        {'f', 7, 0, true, 0},
+                                                        {'R', 8, 0, false, 0}}));
+
+    // A map's error comes back unchanged, and a failed read answers 0.
+    probe.failWith = -52006;
+    auto failed = call<Op::arm_readEx>(*device, readEx);
+    EXPECT_EQ(failed.status, -52006);
+    EXPECT_EQ(failed.value, 0u);
+
+    // On a real map the Ex form writes like the plain one.
+    In<Op::arm_writeEx> real = named<Op::arm_writeEx>(name(kCircuit + kVer));
+    real.fieldId = 0x801438C1; // FIFO decrease at 0x818
+    real.index = 5;
+    real.value = 0x1234;
+    EXPECT_EQ(call<Op::arm_writeEx>(*device, real).status, 0);
+    EXPECT_EQ(fpga().peek(kKernel0 + 0x818), 0x1234u);
+}
+
+TEST_F(CoreIoctlArm, WholeMapFlushInDeclarationOrder) {
+    auto flushMap = [&](const std::string& map, uint8_t force) {
+        In<Op::arm_flushRegMap> in = named<Op::arm_flushRegMap>(name(map));
+        in.force = force;
+        return call<Op::arm_flushRegMap>(*device, in).status;
+    };
+    EXPECT_EQ(flushMap(kCircuit + kVer, 1), 0);
+    std::vector<sim::Access> trace = fpga().trace();
+    ASSERT_EQ(trace.size(), 22u) << "every writable soft-copy register of the circuit";
+    EXPECT_EQ(trace.front().offset, kKernel0 + 0x818u);
+    EXPECT_EQ(trace.back().offset, kKernel0 + 0x934u);
+
+    // Clean: nothing; two changed registers: those two, in declaration order.
+    fpga().clearTrace();
+    EXPECT_EQ(flushMap(kCircuit + kVer, 0), 0);
+    EXPECT_TRUE(fpga().trace().empty());
+    EXPECT_EQ(set(kCircuit + kVer, 0x00E9561B, 3), 0); // transaction limit, 0x824
+    EXPECT_EQ(set(kCircuit + kVer, 0x801438C1, 9), 0); // FIFO decrease, 0x818
+    EXPECT_EQ(flushMap(kCircuit + kVer, 0), 0);
+    trace = fpga().trace();
+    ASSERT_EQ(trace.size(), 2u);
+    EXPECT_EQ(trace[0].offset, kKernel0 + 0x818u);
+    EXPECT_EQ(trace[1].offset, kKernel0 + 0x824u);
+
+    // The tree's own name reaches all eight circuits.
+    fpga().clearTrace();
+    EXPECT_EQ(flushMap(kTree + kVer, 1), 0);
+    EXPECT_EQ(writes(), 8u * 22u);
+    EXPECT_EQ(flushMap(kTree, 1), -240023);
+    EXPECT_EQ(flushMap("Probe", 3), 0);
+    EXPECT_EQ(probe.calls, (std::vector<ProbeMap::Call>{{'F', 0, 0, true, 0}}));
+}
+
+TEST_F(CoreIoctlArm, StrobeBitsOfTheI2cControlGoOutOnEveryWrite) {
+    const std::string map = "I2c" + kVer;
+    const uint32_t start = 0x00FF6E0E; // bit 0, cleared after every write
+    EXPECT_EQ(write(map, start, 1), 0);
+    EXPECT_EQ(write(map, start, 1), 0);
+    EXPECT_EQ(writes(), 2u) << "the strobe left the soft copy, so the same value is written again";
+    EXPECT_EQ(fpga().peek(kI2cBase), 1u);
+    EXPECT_EQ(get(map, start).value, 0u);
+}
+
+TEST_F(CoreIoctlArm, TheCallersWordTheGateAndAMissingRegistry) {
+    const std::string circuit = kCircuit + kVer;
+    EXPECT_EQ(write(circuit, 0x801438C1, 5, 0, -1), -1) << "an error handed in comes back";
+    EXPECT_TRUE(fpga().trace().empty());
+    EXPECT_EQ(write(circuit, 0x801438C1, 5, 0, 1), 1) << "a warning lets the write happen";
+    EXPECT_EQ(fpga().peek(kKernel0 + 0x818), 5u);
+    EXPECT_EQ(get(circuit, 0x801438C1, 1).value, 5u);
+
+    device->level = 0;
+    fpga().clearTrace();
+    const int gates = device->gates;
+    EXPECT_EQ(write(circuit, 0x801438C1, 6, 1), kLevelNotReached);
+    EXPECT_TRUE(fpga().trace().empty());
+    EXPECT_EQ(device->gates, gates + 1);
+    device->level = 1;
+    EXPECT_EQ(write(circuit, 0x801438C1, 6, 1), 0) << "level 1 is enough";
+
+    device->registryBuilt = false;
+    EXPECT_EQ(get("Probe", 1).status, -52020);
+    EXPECT_TRUE(probe.calls.empty());
+}
+
+// Each thread sets its own half of one register over and over; the map's soft
+// copy is only consistent when the registration's mutex serialises them. A
+// third thread works on another map meanwhile. (ThreadSanitizer sees the rest.)
+TEST_F(CoreIoctlArm, RequestsOnOneMapAreSerialisedByItsRegistration) {
+    const std::string circuit = kCircuit + kVer;
+    constexpr int kRounds = 200;
+    auto worker = [&](uint32_t id, const std::string& map) {
+        kal::usermem::Scope scope;
+        const uint64_t address = scope.add(map.data(), map.size(), kal::usermem::kRead);
+        for (int i = 1; i <= kRounds; ++i) {
+            In<Op::arm_set> in{};
+            in.nameAddress = address;
+            in.nameLength = map.size();
+            in.fieldId = id;
+            in.value = static_cast<uint32_t>(i);
+            EXPECT_EQ(call<Op::arm_set>(*device, in).status, 0);
+        }
+    };
+    std::thread low(worker, 0x005A1807u, circuit);
+    std::thread high(worker, 0x025A1807u, circuit);
+    std::thread other(worker, 0x0053CC08u, "TestRegMap" + kVer);
+    low.join();
+    high.join();
+    other.join();
+    EXPECT_EQ(get(circuit, 0x805A1807).value, (uint32_t{kRounds} << 16) | kRounds);
+    EXPECT_EQ(get("TestRegMap" + kVer, 0x0053CC08).value, uint32_t{kRounds} & 0xF);
+}
+
+} // namespace

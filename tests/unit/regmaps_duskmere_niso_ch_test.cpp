@@ -1,0 +1,300 @@
+// The Duskmere non-isolated channel map: its register table (copied by hand
+// from the board's register list), the pending strobes of the signal ticks,
+// the rectifier control and the adjuster controls, the interleaved adjuster
+// arrays and the look-up-table writes.
+#include <algorithm>
+#include <vector>
+
+#include "control.h"
+
+#include "regmaps/duskmere_niso_ch_reg_map.h"
+#include "regmaps_duskmere_support.h"
+
+namespace {
+
+using kelvo_regmaps::tDuskmereNisoChRegMap;
+using kelvo_test::BusAccess;
+using kelvo_test::FakeAccessor;
+using kelvo_test::duskmere::Access;
+using kelvo_test::duskmere::GoldenRegister;
+using nVOAPALS100::tStatus;
+
+constexpr const char* kTick = "11:0 [2]; 15 [0]; 27:16 [2]; 31 [0]";
+constexpr const char* kAdjusterControl = "0 [0]; 1 [0]; 4 [0]; 24:16 [2]";
+
+GoldenRegister tick(uint32_t offset, uint32_t key) {
+    return {offset, key, kTick, Access::kReadWrite, 0x80008000, true};
+}
+
+// Declaration order: the single registers, then the seven adjuster arrays one after the other.
+const std::vector<GoldenRegister> kRows = {
+    {0x180, 0x9AF976, "11:0 [2]"},
+    tick(0x184, 0x0A1C0F),
+    tick(0x188, 0x5EF083),
+    tick(0x18C, 0x17B3C8),
+    tick(0x190, 0x855694),
+    tick(0x194, 0x654361),
+    tick(0x198, 0x44AA03),
+    tick(0x19C, 0x53376A),
+    tick(0x1A0, 0xE80182),
+    tick(0x1A4, 0x915C39),
+    tick(0x1A8, 0x6BBD5B),
+    {0x1C0, 0xBF1290, "11:0 [2]"},
+    {0x1D0, 0x9F48C5, "0 [0]; 1 [0]; 4 [0]; 8 [0]", Access::kReadWrite, 0x3, true},
+    {0x1D4, 0x65AC16, "13:0 [2]; 29:16 [2]"},
+    {0x1E0, 0x01CBB0,
+     "17:16 [1]; 19:18 [1]; 21:20 [1]; 23:22 [1]; 25:24 [1]; 27:26 [1]; 29:28 [1]; 31:30 [1]",
+     Access::kWriteOnly},
+    {0x1E4, 0x23FAFA, "17:16 [1]; 19:18 [1]; 25:24 [1]; 27:26 [1]", Access::kWriteOnly, 0x0F0F0000},
+    {0x1E8, 0x61251B,
+     "17:16 [1] RO; 19:18 [1] RO; 21:20 [1] RO; 23:22 [1] RO; 25:24 [1] RO; 27:26 [1] RO; 29:28 [1] RO; "
+     "31:30 [1] RO",
+     Access::kReadOnly},
+    {0x1F0, 0x2F3264, "0 [0] RO; 1 [0] RO; 2 [0] RO; 8 [0] RO", Access::kReadOnly},
+    {0x1F4, 0xE9F970, "2 [0]; 4 [0]", Access::kWriteOnly, 0x14},
+    {0x300, 0x7EE83A, "11:0 [2] RO; 12 [0] RO; 13 [0] RO; 14 [0] RO; 15 [0] RO; 23:16 [1] RO; 31:24 [1] RO",
+     Access::kReadOnly},
+    {0x304, 0x3D6ADE, "2:0 [1]; 10 [0]; 11 [0]; 12 [0]; 13 [0]; 23:16 [1]; 31:28 [1]", Access::kWriteOnly,
+     ~0x0F00C3F8u},
+    {0x308, 0xCFC8FE, "0 [0]; 1 [0]; 31 [0]", Access::kWriteOnly, ~0x7FFFFFFCu},
+    {0x408, 0x536D05, "11:0 [2] RO", Access::kReadOnly},
+    {0x40C, 0xAB1FD0, "0 [0] RO; 1 [0] RO", Access::kReadOnly},
+    {0xFFC, 0xB04A49, "31:0 [3]"},
+    // tXfmrAdjVFixedIndexGainRegType [0..3]
+    {0x310, 0x115A06, "11:0 [2]"},
+    {0x32C, 0xA4B5CB, "11:0 [2]"},
+    {0x348, 0x5F3BCC, "11:0 [2]"},
+    {0x364, 0xFE44F8, "11:0 [2]"},
+    // tXfmrAdjVFixedIndexOffsetRegType
+    {0x314, 0xA5490B, "7:0 [1]"},
+    {0x330, 0xEF4420, "7:0 [1]"},
+    {0x34C, 0x9434E9, "7:0 [1]"},
+    {0x368, 0xC40719, "7:0 [1]"},
+    // tXfmrAdjIHighIndexGainRegType
+    {0x318, 0x2CDAD2, "11:0 [2]"},
+    {0x334, 0xB00405, "11:0 [2]"},
+    {0x350, 0x06DDAD, "11:0 [2]"},
+    {0x36C, 0x262505, "11:0 [2]"},
+    // tXfmrAdjIHighIndexOffsetRegType
+    {0x31C, 0x13F242, "7:0 [1]"},
+    {0x338, 0xDB404E, "7:0 [1]"},
+    {0x354, 0x4A9252, "7:0 [1]"},
+    {0x370, 0x2697E7, "7:0 [1]"},
+    // tXfmrAdjLutPointerRegType
+    {0x320, 0xA4E2A2, "13:0 [2]", Access::kWriteOnly},
+    {0x33C, 0x19A841, "13:0 [2]", Access::kWriteOnly},
+    {0x358, 0x354CB2, "13:0 [2]", Access::kWriteOnly},
+    {0x374, 0xFAC774, "13:0 [2]", Access::kWriteOnly},
+    // tXfmrAdjLutWriteDataRegType
+    {0x324, 0x3E44D0, "8:0 [2]", Access::kWriteOnly},
+    {0x340, 0x6EF3DF, "8:0 [2]", Access::kWriteOnly},
+    {0x35C, 0x343AE5, "8:0 [2]", Access::kWriteOnly},
+    {0x378, 0x06D186, "8:0 [2]", Access::kWriteOnly},
+    // tXfmrAdjusterControlRegType
+    {0x328, 0x0FDDFE, kAdjusterControl, Access::kReadWrite, 0x3, true},
+    {0x344, 0x114587, kAdjusterControl, Access::kReadWrite, 0x3, true},
+    {0x360, 0x84C6F6, kAdjusterControl, Access::kReadWrite, 0x3, true},
+    {0x37C, 0xE0C752, kAdjusterControl, Access::kReadWrite, 0x3, true},
+};
+
+constexpr uint32_t kBase = 0xC000;
+
+class DuskmereNisoCh : public kelvo_test::LeakCheckedTest {
+protected:
+    FakeAccessor bus;
+    tStatus built;
+    tDuskmereNisoChRegMap map{&bus, built, kBase, 0, 0x2000};
+    kelvo_test::duskmere::ById op{map};
+};
+
+TEST_F(DuskmereNisoCh, RegistersIdentifiersFormatsAndAddressesFollowTheTable) {
+    ASSERT_TRUE(built.isSuccess());
+    kelvo_test::duskmere::expectGoldenRegisters(map, bus, kBase, kRows);
+    kelvo_test::duskmere::expectWholeMapOrder(map, bus, kBase, kRows);
+    EXPECT_STREQ(map.getVersion(), "1.0.0d379");
+    EXPECT_STREQ(map.getOldestCompatibleVersion(), "1.0.0d379");
+}
+
+TEST_F(DuskmereNisoCh, AdjusterIOccupiesSevenConsecutiveWords) {
+    // Element i of array j at 0x310 + 28 * i + 4 * j, through the typed members.
+    for (uint32_t i = 0; i < 4; ++i) {
+        const uint32_t first = kBase + 0x310 + 28 * i;
+        EXPECT_EQ(map.XfmrAdjVFixedIndexGain[i].address, first);
+        EXPECT_EQ(map.XfmrAdjVFixedIndexOffset[i].address, first + 4);
+        EXPECT_EQ(map.XfmrAdjIHighIndexGain[i].address, first + 8);
+        EXPECT_EQ(map.XfmrAdjIHighIndexOffset[i].address, first + 12);
+        EXPECT_EQ(map.XfmrAdjLutPointer[i].address, first + 16);
+        EXPECT_EQ(map.XfmrAdjLutWriteData[i].address, first + 20);
+        EXPECT_EQ(map.XfmrAdjusterControl[i].address, first + 24);
+    }
+    tStatus s;
+    map.XfmrAdjusterControl[1].writeXfmrAdjusterDelay(0x3FF, s, false);
+    map.XfmrAdjIHighIndexGain[3].writeXfmrAdjIHighIndexGain(0xFFFF, s, false);
+    EXPECT_TRUE(s.isSuccess());
+    EXPECT_EQ(bus.log,
+              (std::vector<BusAccess>{{'W', kBase + 0x344, 0x01FF0000}, {'W', kBase + 0x36C, 0xFFF}}));
+}
+
+TEST_F(DuskmereNisoCh, AnUpdateStrobeWaitsPendingAndIsWrittenOnce) {
+    // MainXfmrSignalAssertTickUpdateStb of the tick register at 0x194.
+    EXPECT_EQ(op.set(0x3C654361, 1), 0);
+    EXPECT_EQ(op.get(0x3C654361), 0u) << "get shows the strobe as 0";
+    EXPECT_EQ(map.MainXfmrSignalTick[4].strobeCopy, 0x8000u);
+    EXPECT_EQ(op.flush(0x80654361), 0);
+    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', kBase + 0x194, 0x8000}}));
+    EXPECT_EQ(map.MainXfmrSignalTick[4].softCopy, 0u);
+    EXPECT_EQ(op.flush(0x80654361), 0);
+    EXPECT_EQ(bus.count('W'), 1u) << "a second flush without force writes nothing";
+
+    // The assert tick set twice to one value marks the register dirty once; a pending strobe keeps it dirty.
+    EXPECT_EQ(op.set(0x00654361, 0x123), 0);
+    EXPECT_EQ(op.flush(0x00654361), 0);
+    EXPECT_EQ(op.set(0x00654361, 0x123), 0);
+    EXPECT_EQ(map.MainXfmrSignalTick[4].dirty, 0);
+    EXPECT_EQ(op.set(0x3E654361, 1), 0);
+    EXPECT_EQ(op.set(0x00654361, 0x123), 0);
+    EXPECT_EQ(map.MainXfmrSignalTick[4].dirty, 1);
+    EXPECT_EQ(op.flush(0x80654361), 0);
+    EXPECT_EQ(bus.log.back(), (BusAccess{'W', kBase + 0x194, 0x80000123}));
+
+    // The typed writers of the type.
+    bus.log.clear();
+    tStatus s;
+    map.MainXfmrSignalTick[0].writeMainXfmrSignalDeassertTick(0xABC, s, false);
+    map.MainXfmrSignalTick[0].writeMainXfmrSignalDeassertTickUpdateStb(true, s, false);
+    map.MainXfmrSignalTick[9].writeRegister(0xFFFFFFFF, s, false);
+    EXPECT_TRUE(s.isSuccess());
+    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', kBase + 0x184, 0x0ABC0000},
+                                               {'W', kBase + 0x184, 0x8ABC0000},
+                                               {'W', kBase + 0x1A8, 0xFFFFFFFF}}));
+    EXPECT_EQ(map.MainXfmrSignalTick[9].softCopy, 0x7FFF7FFFu);
+}
+
+TEST_F(DuskmereNisoCh, AFailedWriteKeepsTheStrobesPendingForTheRetry) {
+    tStatus s;
+    map.XfmrAdjusterControl[2].setXfmrAdjusterEnableStb(true, s);
+    map.XfmrAdjusterControl[2].setXfmrAdjusterEnabled(true, s);
+    bus.failNext(1);
+    map.XfmrAdjusterControl[2].flush(s, false);
+    EXPECT_EQ(s.getCode(), -50400);
+    EXPECT_EQ(map.XfmrAdjusterControl[2].dirty, 1);
+    EXPECT_EQ(map.XfmrAdjusterControl[2].strobeCopy, 0x1u);
+    EXPECT_EQ(map.XfmrAdjusterControl[2].softCopy, 0x10u);
+    // The retry sends the enable strobe again, then it is gone.
+    EXPECT_EQ(op.flush(0x8084C6F6), 0);
+    EXPECT_EQ(op.flush(0x8084C6F6), 0);
+    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', kBase + 0x360, 0x11}, {'W', kBase + 0x360, 0x11}}));
+    EXPECT_EQ(map.XfmrAdjusterControl[2].dirty, 0);
+
+    // The rectifier control the same way; a refresh drops a strobe that was set and not written.
+    EXPECT_EQ(op.set(0x209F48C5, 1), 0);
+    bus.memory[kBase + 0x1D0] = 0x100;
+    EXPECT_EQ(op.refresh(0x809F48C5), 0);
+    EXPECT_EQ(map.MainXfmrRectControl.strobeCopy, 0u);
+    EXPECT_EQ(op.flush(0x809F48C5), 0);
+    EXPECT_EQ(bus.count('W'), 2u);
+}
+
+TEST_F(DuskmereNisoCh, LookUpTableWritesOfTheSameValueAreSkippedUnlessForced) {
+    // XfmrAdjLutWriteData of adjuster 2 (0x35C).
+    EXPECT_EQ(op.write(0x00343AE5, 0x1AB), 0);
+    EXPECT_EQ(op.write(0x00343AE5, 0x1AB), 0);
+    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', kBase + 0x35C, 0x1AB}}));
+    EXPECT_EQ(op.write(0x00343AE5, 0x1AB, true), 0);
+    EXPECT_EQ(bus.count('W'), 2u);
+
+    // A loader: pointer, then data, each entry at once; equal consecutive entries need force.
+    bus.log.clear();
+    tStatus s;
+    const uint16_t entries[] = {7, 7, 8};
+    for (uint16_t i = 0; i < 3; ++i) {
+        map.XfmrAdjLutPointer[0].writeXfmrAdjLutPointer(i, s, true);
+        map.XfmrAdjLutWriteData[0].writeXfmrAdjLutWriteData(entries[i], s, true);
+    }
+    EXPECT_TRUE(s.isSuccess());
+    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', kBase + 0x320, 0},
+                                               {'W', kBase + 0x324, 7},
+                                               {'W', kBase + 0x320, 1},
+                                               {'W', kBase + 0x324, 7},
+                                               {'W', kBase + 0x320, 2},
+                                               {'W', kBase + 0x324, 8}}));
+    // The data field holds 9 bits, the pointer 14.
+    map.XfmrAdjLutWriteData[0].setXfmrAdjLutWriteData(0xFFFF, s);
+    map.XfmrAdjLutPointer[0].setXfmrAdjLutPointer(0xFFFF, s);
+    EXPECT_EQ(map.XfmrAdjLutWriteData[0].softCopy, 0x1FFu);
+    EXPECT_EQ(map.XfmrAdjLutPointer[0].softCopy, 0x3FFFu);
+}
+
+TEST_F(DuskmereNisoCh, OneShotRegistersClearTheirFieldsAfterTheWrite) {
+    // Occurrence multiplexer configuration: every field reads 0 after the flush.
+    const uint32_t fields[] = {0x003D6ADE, 0x143D6ADE, 0x343D6ADE, 0x0C3D6ADE,
+                               0x2C3D6ADE, 0x023D6ADE, 0x0E3D6ADE};
+    for (uint32_t id : fields) {
+        EXPECT_EQ(op.set(id, 0xFF), 0);
+    }
+    EXPECT_EQ(op.flush(0x803D6ADE), 0);
+    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', kBase + 0x304, 0xF0FF3C07}}));
+    for (uint32_t id : fields) {
+        EXPECT_EQ(op.get(id), 0u);
+    }
+    EXPECT_EQ(op.flush(0x803D6ADE), 0);
+    EXPECT_EQ(bus.count('W'), 1u) << "no longer dirty";
+
+    // Switch control: bits 16-19 and 24-27 go; the rest of the word stays.
+    EXPECT_EQ(op.write(0x8023FAFA, 0xFFFFFFFF), 0);
+    EXPECT_EQ(op.get(0x8023FAFA), 0xF0F0FFFFu);
+}
+
+TEST_F(DuskmereNisoCh, OutsideTheWindowNothingIsTouched) {
+    tStatus b;
+    tDuskmereNisoChRegMap narrow{&bus, b, kBase, 0, 0x300};
+    kelvo_test::duskmere::ById n{narrow};
+    EXPECT_EQ(n.set(0x00343AE5, 5), 0);
+    EXPECT_EQ(n.flush(0x00343AE5), kelvo_test::kOutsideWindow);
+    EXPECT_EQ(narrow.XfmrAdjLutWriteData[2].dirty, 1);
+    uint64_t v = 0;
+    EXPECT_EQ(n.read(0x80536D05, v), kelvo_test::kOutsideWindow);
+    EXPECT_EQ(n.write(0x80BF1290, 1), 0);
+    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', kBase + 0x1C0, 1}}));
+}
+
+TEST_F(DuskmereNisoCh, AFailedAllocationStopsTheConstructionAtThatEntry) {
+    // Allocated in order: three DC-bus maps, then three register-access maps.
+    kal::memory::failNth(2);
+    tStatus s;
+    tDuskmereNisoChRegMap partial{&bus, s, kBase, 0, 0x2000};
+    kal::memory::clearFaults();
+    EXPECT_EQ(s.getCode(), nVOAPALS100::tStatus::kOutOfMemory);
+    EXPECT_NE(partial.KelvoDcBusRegMaps[0], nullptr);
+    EXPECT_EQ(partial.KelvoDcBusRegMaps[1], nullptr);
+    EXPECT_EQ(partial.KelvoDcBusRegMaps[2], nullptr);
+    EXPECT_EQ(partial.IsoRegAccess[0], nullptr);
+    // Walks skip the empty slots.
+    partial.markDirtyRegMap();
+    tStatus f;
+    partial.flushRegMap(false, f);
+    partial.refreshRegMap(f);
+    partial.reinitialize();
+    EXPECT_TRUE(f.isSuccess());
+}
+
+TEST_F(DuskmereNisoCh, MarkDirtyThenFlushWritesEveryWritableRegisterOnce) {
+    map.markDirtyRegMap();
+    tStatus s;
+    map.flushRegMap(false, s);
+    EXPECT_TRUE(s.isSuccess());
+    std::vector<uint32_t> written = bus.offsets('W');
+    const size_t count = written.size();
+    std::sort(written.begin(), written.end());
+    EXPECT_EQ(std::unique(written.begin(), written.end()), written.end());
+    // The sub-maps' registers too: the expander's and the register-access windows lie below 0x180.
+    EXPECT_LT(written.front(), kBase + 0x180);
+    bus.log.clear();
+    map.flushRegMap(false, s);
+    EXPECT_TRUE(bus.log.empty());
+    map.markDirtyRegMap();
+    map.flushRegMap(false, s);
+    EXPECT_EQ(bus.count('W'), count);
+}
+
+} // namespace
