@@ -1,4 +1,4 @@
-// Small pieces of product knowledge shared by the setup tasks and the
+// Product knowledge shared by the setup tasks and the
 // I/O-control operations: DMA directions, firmware compatibility and the
 // supported board revisions.
 #pragma once
