@@ -45,11 +45,11 @@ kelvo_regmaps::tKelvoRegAccessRegMap* IsolatedRegMaps::linkMapOf(NonIsolatedRegM
 IsolatedRegMaps::IsolatedRegMaps(NonIsolatedRegMapsWrapper& nonIsolatedWrapper,
                                  armki::ARMDispatcher& dispatcher,
                                  devicewindow::DeviceWindowDispatcher& windowDispatcher,
-                                 kdut::HardwareStateCheckerInterface* checker, uint32_t subsystemID,
-                                 tStatus& status)
+                                 kdut::HardwareStateCheckerInterface* checker,
+                                 const corran_caps::ProductCaps* const& caps, tStatus& status)
     : dispatcher_(&dispatcher), windowDispatcher_(&windowDispatcher),
       link_(linkMapOf(nonIsolatedWrapper), checker, status),
-      wrapper(dispatcher, link_.accessor, subsystemID, status),
+      wrapper(dispatcher, link_.accessor, caps, status),
       windowAdapter_(link_.accessor, wrapper.getWindowSize()), window(windowAdapter_, status) {
     if (status.isFatal()) {
         return;

@@ -38,16 +38,9 @@ public:
     // and builds nothing over it. checker: handed to the windowed accessor
     // (not owned). caps as for the non-isolated group. Everything is
     // registered only when the whole construction succeeded.
-    template <typename Caps>
     IsolatedRegMaps(NonIsolatedRegMapsWrapper& nonIsolatedWrapper, armki::ARMDispatcher& dispatcher,
                     devicewindow::DeviceWindowDispatcher& windowDispatcher,
-                    kdut::HardwareStateCheckerInterface* checker, Caps* const& caps,
-                    nVOAPALS100::tStatus& status)
-        : IsolatedRegMaps(nonIsolatedWrapper, dispatcher, windowDispatcher, checker,
-                          caps != nullptr ? caps->subsystemID : 0u, status) {}
-    IsolatedRegMaps(NonIsolatedRegMapsWrapper& nonIsolatedWrapper, armki::ARMDispatcher& dispatcher,
-                    devicewindow::DeviceWindowDispatcher& windowDispatcher,
-                    kdut::HardwareStateCheckerInterface* checker, uint32_t subsystemID,
+                    kdut::HardwareStateCheckerInterface* checker, const corran_caps::ProductCaps* const& caps,
                     nVOAPALS100::tStatus& status);
     // Removes the window, destroys it and the wrapper (which removes the top
     // map's names), takes the lock out of the register-access map, and

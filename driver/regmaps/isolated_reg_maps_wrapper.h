@@ -34,14 +34,9 @@ public:
 
     // As NonIsolatedRegMapsWrapper: only the subsystem ID of the capability
     // record is read; an unknown one is 0xBFFA4304 with no top map.
-    template <typename Caps>
     IsolatedRegMapsWrapper(armki::ARMDispatcher& dispatcher,
-                           voquantasharedsource::FrontEndAccessorInterface* accessor, Caps* const& caps,
-                           nVOAPALS100::tStatus& status)
-        : IsolatedRegMapsWrapper(dispatcher, accessor, caps != nullptr ? caps->subsystemID : 0u, status) {}
-    IsolatedRegMapsWrapper(armki::ARMDispatcher& dispatcher,
-                           voquantasharedsource::FrontEndAccessorInterface* accessor, uint32_t subsystemID,
-                           nVOAPALS100::tStatus& status);
+                           voquantasharedsource::FrontEndAccessorInterface* accessor,
+                           const corran_caps::ProductCaps* const& caps, nVOAPALS100::tStatus& status);
     virtual ~IsolatedRegMapsWrapper() = default;
     IsolatedRegMapsWrapper(const IsolatedRegMapsWrapper&) = delete;
     IsolatedRegMapsWrapper& operator=(const IsolatedRegMapsWrapper&) = delete;

@@ -6,10 +6,10 @@ using nVOAPALS100::tStatus;
 
 NonIsolatedRegMaps::NonIsolatedRegMaps(uint64_t bar, armki::ARMDispatcher& dispatcher,
                                        devicewindow::DeviceWindowDispatcher& windowDispatcher,
-                                       uint32_t subsystemID, tStatus& status)
+                                       const corran_caps::ProductCaps* const& caps, tStatus& status)
     : dispatcher_(&dispatcher), windowDispatcher_(&windowDispatcher),
       fpgaRegion_(bar + kFpgaOffset, kFpgaSize), fpgaAccessor_(&fpgaRegion_), barRegion_(bar, kBarRegionSize),
-      barAccessor_(&barRegion_), wrapper(dispatcher, &fpgaAccessor_, subsystemID, status),
+      barAccessor_(&barRegion_), wrapper(dispatcher, &fpgaAccessor_, caps, status),
       bar0RegMap(&barAccessor_, status, 0, 0, 0xFFFFFFFF),
       windowAdapter_(&fpgaRegion_, wrapper.getWindowSize()), window(windowAdapter_, status) {
     nVOAPAL200_createMutex(&mutex_, &status);

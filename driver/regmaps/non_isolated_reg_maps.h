@@ -35,15 +35,9 @@ public:
     // module's capability record (its PCI subsystem ID picks the board
     // generation; an unknown one is 0xBFFA4304). Everything is registered
     // only when the whole construction succeeded; -52000 when memory is short.
-    template <typename Caps>
     NonIsolatedRegMaps(uint64_t bar, armki::ARMDispatcher& dispatcher,
-                       devicewindow::DeviceWindowDispatcher& windowDispatcher, Caps* const& caps,
-                       nVOAPALS100::tStatus& status)
-        : NonIsolatedRegMaps(bar, dispatcher, windowDispatcher, caps != nullptr ? caps->subsystemID : 0u,
-                             status) {}
-    NonIsolatedRegMaps(uint64_t bar, armki::ARMDispatcher& dispatcher,
-                       devicewindow::DeviceWindowDispatcher& windowDispatcher, uint32_t subsystemID,
-                       nVOAPALS100::tStatus& status);
+                       devicewindow::DeviceWindowDispatcher& windowDispatcher,
+                       const corran_caps::ProductCaps* const& caps, nVOAPALS100::tStatus& status);
     // Removes the endpoint map's names and the window, then destroys
     // everything (the wrapper removes the top map's names). Reports nothing.
     virtual ~NonIsolatedRegMaps();

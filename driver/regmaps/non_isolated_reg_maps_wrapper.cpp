@@ -6,8 +6,9 @@ using nVOAPALS100::tStatus;
 
 NonIsolatedRegMapsWrapper::NonIsolatedRegMapsWrapper(
     armki::ARMDispatcher& dispatcher, voquantasharedsource::FrontEndAccessorInterface* accessor,
-    uint32_t subsystemID, tStatus& status)
-    : isSolstra(isSolstraSubsystemID(subsystemID)), isDuskmere(isDuskmereSubsystemID(subsystemID)),
+    const corran_caps::ProductCaps* const& caps, tStatus& status)
+    : isSolstra(corran_caps::isSolstraProduct(subsystemIDOf(caps))),
+      isDuskmere(corran_caps::isDuskmereProduct(subsystemIDOf(caps))),
       topRegMapWrapper(dispatcher, isSolstra, isDuskmere) {
     if (status.isNotFatal()) {
         topRegMapWrapper.build(accessor, status);

@@ -38,18 +38,14 @@ public:
     static constexpr uint32_t kDuskmereDcBusCount = 3;
     static constexpr uint32_t kRegAccessCount = 3;
 
-    // caps: the pointer that holds the module's capability record (any record
-    // type with a subsystemID field); only the PCI subsystem ID is read, and a
-    // null record counts as an unknown ID. An unknown ID is 0xBFFA4304 with
-    // no top map; an error already in the status stays and nothing is built.
-    template <typename Caps>
+    // accessor: the group's non-isolated FPGA accessor (not owned). caps: the
+    // pointer that holds the module's capability record; only its PCI
+    // subsystem ID is read, and a null record counts as an unknown ID. An
+    // unknown ID is 0xBFFA4304 with no top map; an error already in the
+    // status stays and nothing is built.
     NonIsolatedRegMapsWrapper(armki::ARMDispatcher& dispatcher,
-                              voquantasharedsource::FrontEndAccessorInterface* accessor, Caps* const& caps,
-                              nVOAPALS100::tStatus& status)
-        : NonIsolatedRegMapsWrapper(dispatcher, accessor, caps != nullptr ? caps->subsystemID : 0u, status) {}
-    NonIsolatedRegMapsWrapper(armki::ARMDispatcher& dispatcher,
-                              voquantasharedsource::FrontEndAccessorInterface* accessor, uint32_t subsystemID,
-                              nVOAPALS100::tStatus& status);
+                              voquantasharedsource::FrontEndAccessorInterface* accessor,
+                              const corran_caps::ProductCaps* const& caps, nVOAPALS100::tStatus& status);
     // Removes the top map's names (errors dropped) and destroys it.
     virtual ~NonIsolatedRegMapsWrapper() = default;
     NonIsolatedRegMapsWrapper(const NonIsolatedRegMapsWrapper&) = delete;

@@ -6,8 +6,8 @@
 
 #include <stdint.h>
 
+#include "core/product_caps.h"
 #include "framework/arm_dispatcher.h"
-#include "kelvo/product_ids.h"
 #include "platform/memory.h"
 #include "platform/status.h"
 #include "platform/vohtl/sharedptr.h"
@@ -19,11 +19,10 @@ namespace kelvo_driver {
 // The PCI subsystem ID is not one of a board generation this driver serves.
 constexpr int64_t kUnknownBoardGeneration = kelvoDriverCode(0xBFFA4304);
 
-constexpr bool isSolstraSubsystemID(uint32_t subsystemID) {
-    return subsystemID == KELVO_SUBSYSTEM_ID_SOLSTRA;
-}
-constexpr bool isDuskmereSubsystemID(uint32_t subsystemID) {
-    return subsystemID == KELVO_SUBSYSTEM_ID_DUSKMERE_A || subsystemID == KELVO_SUBSYSTEM_ID_DUSKMERE_B;
+// The PCI subsystem ID of the module's capability record; a missing record
+// counts as an unknown product.
+inline uint32_t subsystemIDOf(const corran_caps::ProductCaps* caps) {
+    return caps != nullptr ? caps->subsystemID : 0u;
 }
 
 // SolstraTop and DuskmereTop: the two generations' top map classes, each

@@ -16,7 +16,6 @@
 
 namespace {
 
-using kelvo_test::groups::Caps;
 using kelvo_test::groups::kFpgaMapVersion;
 using kelvo_test::groups::lookUp;
 using kelvo_test::groups::namesOf;
@@ -326,7 +325,7 @@ using GroupsGeneration = kelvo_test::groups::GroupsTest;
 
 TEST_F(GroupsGeneration, AnUnknownSubsystemBuildsAndRegistersNothing) {
     plug("solstra");
-    caps.subsystemID = 0x7B02; // a product of the family this driver does not serve
+    caps->subsystemID = 0x7B02; // a product of the family this driver does not serve
     EXPECT_EQ(buildNiso(), kUnknownGeneration);
     EXPECT_FALSE(niso->wrapper.isSolstra || niso->wrapper.isDuskmere);
     EXPECT_EQ(niso->wrapper.getWindowSize(), 0xE000u);
@@ -342,16 +341,17 @@ TEST_F(GroupsGeneration, AnUnknownSubsystemBuildsAndRegistersNothing) {
     niso = nullptr;
 
     // The isolated wrapper the same way, over any accessor.
+    caps->subsystemID = 0x7B03;
+    capsPtr = &*caps;
     kelvo_test::FakeAccessor accessor;
     tStatus status;
-    kelvo_driver::IsolatedRegMapsWrapper isoWrapper(*arm, &accessor, 0x7B03u, status);
+    kelvo_driver::IsolatedRegMapsWrapper isoWrapper(*arm, &accessor, capsPtr, status);
     EXPECT_EQ(status.getCode(), kUnknownGeneration);
     EXPECT_EQ(isoWrapper.getWindowSize(), 0x8000u);
     EXPECT_TRUE(accessor.log.empty());
 
     // An error on entry builds nothing and stays the first error, for a known ID too.
-    capsPtr = &caps;
-    caps.subsystemID = board->module->identity().subsystemID;
+    caps->subsystemID = board->module->identity().subsystemID;
     tStatus entry;
     KELVO_SET_STATUS(entry, -77);
     kelvo_driver::NonIsolatedRegMapsWrapper wrapper(*arm, &board->fpga, capsPtr, entry);

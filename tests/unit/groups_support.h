@@ -60,11 +60,6 @@ auto lookUp(Dispatcher& dispatcher, const std::string& name, int64_t* code = nul
     return object;
 }
 
-// A capability record: the groups read its subsystem ID only.
-struct Caps {
-    uint32_t subsystemID = 0;
-};
-
 // The version suffix of the FPGA register maps.
 inline constexpr const char* kFpgaMapVersion = "_Ver1.0.0d379";
 
@@ -83,12 +78,15 @@ protected:
             EXPECT_EQ(board->link().accessesWhileBusy(), 0u);
         }
         board.reset();
+        capsPtr = nullptr;
+        caps.reset();
         LeakCheckedTest::TearDown();
     }
     void plug(const std::string& name) {
         board = std::make_unique<kelvo_test::SimBoard>(name);
-        caps.subsystemID = board->module->identity().subsystemID;
-        capsPtr = &caps;
+        caps.emplace();
+        caps->subsystemID = board->module->identity().subsystemID;
+        capsPtr = &*caps;
     }
     uint64_t bar() const { return reinterpret_cast<uintptr_t>(board->bar); }
     int64_t buildNiso() {
@@ -112,8 +110,9 @@ protected:
 
     using tStatus = nVOAPALS100::tStatus;
     std::unique_ptr<kelvo_test::SimBoard> board;
-    Caps caps;
-    const Caps* capsPtr = nullptr;
+    // The capability record; the groups read its subsystem ID only.
+    std::optional<corran_caps::ProductCaps> caps;
+    const corran_caps::ProductCaps* capsPtr = nullptr;
     std::optional<LoggingARMDispatcher> arm{std::in_place};
     std::optional<devicewindow::DeviceWindowDispatcher> windows{std::in_place};
     kelvo_driver::NonIsolatedRegMaps* niso = nullptr;
