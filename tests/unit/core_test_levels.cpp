@@ -2,6 +2,7 @@
 #include "core_test_levels.h"
 
 #include "core/calibration_dispatcher.h"
+#include "groups_test_levels.h"
 
 namespace kelvo_test {
 
@@ -110,6 +111,7 @@ public:
         checkers_->remove(&versionChecker_, local);
         tStatus second;
         checkers_->remove(&checksumChecker_, second);
+        regMaps.teardown();
     }
     kelvo_storagemaps::KelvoStorageMapsInterface& getStorageMaps() override { return maps_; }
     kelvo_driver::StorageMapChecksumChecker& getStorageMapChecksumChecker() override {
@@ -123,12 +125,16 @@ private:
     kelvo_driver::CalibrationMapSet set_;
     kelvo_driver::StorageMapChecksumChecker checksumChecker_;
     kelvo_driver::StorageMapVersionChecker versionChecker_;
+
+public:
+    groups::TYMORegMapsPart regMaps;
 };
 
 SetupTask* createTYMO(KelvoHelper& helper, const SetupInputs& inputs, tStatus& status) {
     helper.getRegiDispatchers(); // earlier levels exist
     auto* task = new (status, false) StandInTYMOObjects(inputs.checkers);
     if (task != nullptr) {
+        task->regMaps.setup(helper, inputs, status);
         task->setup(status);
     }
     return task;
@@ -398,11 +404,11 @@ const kelvo_driver::SetupLevelTable kTestTable = {{
     kelvo_driver::Caps::create,
     createTYMO,
     createStandIn<4>,
-    createStandIn<5>,
+    groups::createNonIsolatedRegMapsTask,
     createNonIsolatedObjects,
     createStandIn<7>,
     createStandIn<8>,
-    createStandIn<9>,
+    groups::createIsolatedRegMapsTask,
     createSubroutinePackage,
     createIsolatedObjects,
     createStandIn<12>,
