@@ -1,6 +1,7 @@
 #include "core/kelvo_device.h"
 
 #include "core/add_device.h"
+#include "core/ioctl/kelvo_access.h"
 #include "framework/io_gate.h"
 #include "framework/mutex_holder.h"
 #include "platform/brixel.h"
@@ -46,13 +47,11 @@ fenwicksharedsource::KernelSession* kernelSessionOf(const tEventDescriptor& desc
 } // namespace
 
 KelvoDevice::KelvoDevice(const nVOAPAL200_tDeviceInfo& deviceInfo, tStatus& status)
-    : KelvoDeviceBase(deviceInfo, status), instrumentInterface_(this, kInstrumentInterfaceName),
-      coolingInterface_(this, kCoolingInterfaceName), connectedAccessory_(0),
-      reservationManager_(kAlreadyReservedCode, kNotReservedCode, kAvailableResources, kInvalidChannelCode,
-                          status),
-      coolingModeState_{kInitialCoolingMode, 0},
-      helper_(nullptr), serialNumberText_{}, serialNumberProperty_{"serialNumber",
-                                                                   nVOAPAL000::kPropertyTypeString, 0, 0},
+    : KelvoDeviceBase(deviceInfo, status), instrumentInterface_(this),
+      coolingInterface_(this), connectedAccessory_(0),
+      reservationManager_(kAlreadyReservedCode, kNotReservedCode, kAvailableResources, kInvalidChannelCode, status),
+      coolingModeState_{kInitialCoolingMode, 0}, helper_(nullptr), serialNumberText_{},
+      serialNumberProperty_{"serialNumber", nVOAPAL000::kPropertyTypeString, 0, 0},
       modelNameProperty_{"modelName", nVOAPAL000::kPropertyTypeString, 0, 0},
       manufacturerNameProperty_{"manufacturerName", nVOAPAL000::kPropertyTypeString, 0, 0},
       geographicAddressProperty_{"pxiGeographicAddress", nVOAPAL000::kPropertyTypeUInt32, 0, 0} {

@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "core/custom_reset_parameters.h"
+#include "core/ioctl/interfaces.h"
 #include "core/kelvo_helper.h"
 #include "framework/device_template.h"
 #include "framework/kernel_session.h"
@@ -17,6 +18,10 @@
 #include "platform/property.h"
 
 namespace kelvo_driver {
+
+class KelvoDevice;
+// Defined in core/ioctl/kelvo_access.h.
+template <> struct ioctl::DeviceAccess<KelvoDevice, fenwicksharedsource::KernelSession>;
 
 using KelvoDeviceBase = kdut::Device<nVOAPAL000::tPCIDevice, kelvo_shared::SetupLevel,
                                      fenwicksharedsource::KernelSession, CustomResetParameters>;
@@ -100,8 +105,8 @@ private:
     // The serial number as "%X" into the 9-byte buffer.
     void formatSerialNumber(uint32_t serialNumber);
 
-    nVOAPAL000::tDeviceInterface instrumentInterface_;
-    nVOAPAL000::tDeviceInterface coolingInterface_;
+    tInterfaceTemplate_kelvo<KelvoDevice, fenwicksharedsource::KernelSession> instrumentInterface_;
+    tInterfaceTemplate_pxiCooling<KelvoDevice, fenwicksharedsource::KernelSession> coolingInterface_;
     uint32_t connectedAccessory_;
     kdut::ResourceReservationManager reservationManager_;
     CoolingModeState coolingModeState_;

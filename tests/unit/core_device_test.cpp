@@ -58,13 +58,13 @@ TEST_F(ProductDevice, EveryBoardBecomesADeviceSetUpToLevelTwo) {
         EXPECT_EQ(device->deviceInfo().interruptType, nVOAPAL200_kInterruptTypeMSI);
         EXPECT_EQ(device->getCoolingModeState().mode, 16u);
 
-        // Until the I/O-control interface exists, both interfaces answer -52002.
+        // An unknown code answers -52002; a known one with empty buffers a wrong size.
         const int instrument = kelvo_open("smu_kelvo", index);
         const int cooling = kelvo_open("nPXICOOLING_17_2_pxiCooling", index);
         ASSERT_GE(instrument, 0);
         ASSERT_GE(cooling, 0);
         EXPECT_EQ(emptyRequest(instrument, 0x00200101), kal(tStatus::kNotImplemented));
-        EXPECT_EQ(emptyRequest(cooling, 0x80208400), kal(tStatus::kNotImplemented));
+        EXPECT_EQ(emptyRequest(cooling, 0x80208400), kal(tStatus::kInvalidParameter));
         EXPECT_EQ(kelvo_close(cooling), 0);
         // A handle left open is closed by the removal.
         EXPECT_EQ(kelvo_host_remove_module(index), 0);
