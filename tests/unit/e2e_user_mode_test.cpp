@@ -1,0 +1,448 @@
+// User mode end to end: a client of the host's C API (kelvo_open, kelvo_ioctl
+// with the 32-byte header, kelvo_close) on simulated modules of every board.
+//
+// With the test level table (the register-map groups behind levels 3, 5 and
+// 9) the client lists the registered maps and windows, reaches an isolated
+// register by name and field identifier and through "IsoFpgaWindow", a
+// non-isolated one through "NisoFpgaWindow", and has its bad input refused
+// on the right channel with the FPGAs untouched; removed, the groups take
+// their names out of the registries and leave nothing allocated. With the product table every
+// board stops at level 2 and a level-19 request answers -52002.
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core_test_levels.h"
+#include "core_test_support.h"
+#include "kelvo/ioctl.h"
+#include "platform/vohtl/string.h"
+
+namespace {
+
+// Transport codes (what kelvo_ioctl returns).
+constexpr int kTransportBadSize = -51009;
+constexpr int kTransportBadAddress = -51101;
+// Operation codes (the output record's status word).
+constexpr int32_t kBadAddress = -52006;
+constexpr int32_t kNameNotFound = -240024;
+
+constexpr uint64_t kSlot = 64;
+// The scratch register of the required block every FPGA board block carries
+// (offset 0x18 of the block, one 32-bit read-write field).
+constexpr uint32_t kScratchField = 0x0033B4C6;
+constexpr uint64_t kScratchOffset = 0x18;
+const std::string kVersion = "_Ver1.0.0d379";
+
+struct Board {
+    std::string name;
+    std::string isoRequired;  // the isolated FPGA's required block (at 0 of "IsoFpgaWindow")
+    std::string nisoRequired; // the non-isolated one's
+    uint64_t nisoRequiredOffset;
+};
+
+std::vector<Board> boards() {
+    const std::string required = "StandardRegsWin_%StandardRegs_RequiredRegsWin_RequiredRegs";
+    auto path = [&](const std::string& family, const std::string& side) {
+        std::string tail = required;
+        tail.replace(tail.find('%'), 1, family);
+        return family + side + "TopRegMap_BoardWin_" + family + side + "BoardRegMap_" + tail;
+    };
+    return {
+        {"solstra", path("Solstra", "Iso"), path("Solstra", "Niso"), 0x0},
+        {"duskmere-a", path("Duskmere", "Iso"), path("Duskmere", "Niso"), 0x8000},
+        {"duskmere-b", path("Duskmere", "Iso"), path("Duskmere", "Niso"), 0x8000},
+    };
+}
+
+uint64_t address(const void* pointer) {
+    return reinterpret_cast<uintptr_t>(pointer);
+}
+
+// A request through kelvo_ioctl with the records' own sizes that must reach
+// its operation: the output record.
+template <class Out, class In> Out answer(int handle, uint32_t code, const In& in) {
+    Out out{};
+    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
+    EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0) << "code " << std::hex << code;
+    EXPECT_EQ(header.result, sizeof(Out)) << "the bytes written";
+    return out;
+}
+
+// Writes that reached an FPGA's register space so far.
+size_t writesTo(const sim::FpgaSpace& space) {
+    size_t count = 0;
+    for (const sim::Access& access : space.trace()) {
+        count += access.write ? 1 : 0;
+    }
+    return count;
+}
+
+// The register-map names as the registry held them when level 4 was built
+// (those of levels 1 to 3) and when it was torn down again, after every level
+// above it: a group that leaves a name behind shows in the difference.
+struct RegistryWitness {
+    std::mutex lock;
+    std::vector<std::string> built;
+    std::vector<std::string> tornDown;
+};
+
+RegistryWitness& witness() {
+    static RegistryWitness instance;
+    return instance;
+}
+
+std::string registered(kelvo_driver::KelvoHelper& helper) {
+    vohtl::BasicString maps;
+    vohtl::BasicString windows;
+    nVOAPALS100::tStatus status;
+    helper.getARMDispatcher().getRegistrationList(maps, status);
+    helper.getDeviceWindowDispatcher().getRegistrationList(windows, status);
+    EXPECT_TRUE(status.isSuccess());
+    return std::string(maps.c_str()) + "|" + windows.c_str();
+}
+
+class WitnessTask : public kelvo_driver::SetupTask {
+public:
+    explicit WitnessTask(kelvo_driver::KelvoHelper& helper) : helper_(helper) {
+        std::lock_guard g(witness().lock);
+        witness().built.push_back(registered(helper_));
+    }
+    void teardown() override {
+        std::lock_guard g(witness().lock);
+        witness().tornDown.push_back(registered(helper_));
+    }
+
+private:
+    kelvo_driver::KelvoHelper& helper_;
+};
+
+kelvo_driver::SetupTask* createWitness(kelvo_driver::KelvoHelper& helper, const kelvo_driver::SetupInputs&,
+                                       nVOAPALS100::tStatus& status) {
+    return new (status, false) WitnessTask(helper);
+}
+
+// The test level table with the witness as level 4 (a stand-in there).
+const kelvo_driver::SetupLevelTable& witnessedLevels() {
+    static const kelvo_driver::SetupLevelTable table = [] {
+        kelvo_driver::SetupLevelTable copy = kelvo_test::testSetupLevelTable();
+        copy.tasks[3] = createWitness;
+        return copy;
+    }();
+    return table;
+}
+
+class E2EUserMode : public kelvo_test::HostedTest {
+protected:
+    // A name in the client's memory: exactly its characters, no terminator.
+    std::pair<uint64_t, uint64_t> name(const std::string& text) {
+        texts_.push_back(text);
+        return {owned_.add(texts_.back().data(), texts_.back().size(), kal::usermem::kRead), text.size()};
+    }
+    // A buffer of the client's memory that the driver may write.
+    template <class T> uint64_t writable(std::vector<T>& buffer) {
+        return owned_.add(buffer.data(), buffer.size() * sizeof(T), kal::usermem::kReadWrite);
+    }
+
+    // The names of a registry through its count and its 64-byte slots.
+    std::vector<std::string> slotNames(int handle, uint32_t countCode, uint32_t namesCode) {
+        const auto count =
+            answer<kelvo_arm_getNumberOfRegistrations_out>(handle, countCode, kelvo_status_record{0});
+        EXPECT_EQ(count.status, 0);
+        std::vector<char> slots(count.count * kSlot + kSlot, '\x5A'); // one guard slot
+        const auto written = answer<kelvo_status_record>(
+            handle, namesCode, kelvo_arm_getRegistrationNames_in{writable(slots), 0, 0});
+        EXPECT_EQ(written.status, 0);
+        EXPECT_EQ(std::string(slots.end() - kSlot, slots.end()), std::string(kSlot, '\x5A'))
+            << "past the slots";
+        std::vector<std::string> names;
+        for (uint64_t i = 0; i < count.count; ++i) {
+            const char* slot = slots.data() + i * kSlot;
+            names.emplace_back(slot, strnlen(slot, kSlot));
+        }
+        return names;
+    }
+    // The TAB-joined registration list, split.
+    std::vector<std::string> listedMaps(int handle) {
+        const auto size = answer<kelvo_arm_getSizeOfRegistrationList_out>(
+            handle, KELVO_IOCTL_arm_getSizeOfRegistrationList, kelvo_status_record{0});
+        EXPECT_EQ(size.status, 0);
+        std::vector<char> list(size.size + 1, '\x5A');
+        const auto written =
+            answer<kelvo_status_record>(handle, KELVO_IOCTL_arm_getRegistrationList,
+                                        kelvo_arm_getRegistrationList_in{writable(list), 0, 0});
+        EXPECT_EQ(written.status, 0);
+        EXPECT_EQ(list.back(), '\x5A') << "past the size answered";
+        std::string text(list.begin(), list.end() - 2); // the size counts a terminator that is not written
+        std::vector<std::string> names;
+        size_t start = 0;
+        for (size_t tab; (tab = text.find('\t', start)) != std::string::npos; start = tab + 1) {
+            names.push_back(text.substr(start, tab - start));
+        }
+        names.push_back(text.substr(start));
+        return names;
+    }
+
+    kelvo_arm_write_in armWrite(const std::string& map, uint32_t value) {
+        const auto [at, length] = name(map + kVersion);
+        return kelvo_arm_write_in{at, length, kScratchField, value, 1, {}, 0};
+    }
+    kelvo_arm_read_in armRead(const std::string& map) {
+        const auto [at, length] = name(map + kVersion);
+        return kelvo_arm_read_in{at, length, kScratchField, 0};
+    }
+    // A 32-bit word of a window: read from the device, or written to it.
+    uint32_t windowRead(int handle, const std::string& window, uint64_t offset) {
+        std::vector<uint32_t> word(1, 0);
+        const auto [at, length] = name(window);
+        const auto out = answer<kelvo_status_record>(
+            handle, KELVO_IOCTL_deviceWindow_read,
+            kelvo_deviceWindow_read_in{at, length, offset, 4, writable(word), 0, 0});
+        EXPECT_EQ(out.status, 0);
+        return word[0];
+    }
+    kelvo_deviceWindow_write_in windowWrite(const std::string& window, uint64_t offset, uint32_t value) {
+        const auto [at, length] = name(window);
+        values_.push_back(value);
+        const uint64_t source = owned_.add(&values_.back(), sizeof(value), kal::usermem::kRead);
+        return kelvo_deviceWindow_write_in{at, length, source, offset, sizeof(value), 1, {}, 0};
+    }
+
+    void SetUp() override {
+        kelvo_driver::setSetupLevelTableForTests(&witnessedLevels());
+        {
+            std::lock_guard g(witness().lock);
+            witness().built.clear();
+            witness().tornDown.clear();
+        }
+        HostedTest::SetUp();
+    }
+
+    kelvo_test::ScopedTestLevels levels_;
+    // The client's memory beyond the header and the two records (which the
+    // host registers for each call): names and the buffers records point at.
+    kal::usermem::Scope owned_;
+    std::deque<std::string> texts_;
+    std::deque<uint32_t> values_;
+};
+
+TEST_F(E2EUserMode, MapsAndWindowsByNameOnEveryBoard) {
+    for (const Board& board : boards()) {
+        SCOPED_TRACE(board.name);
+        const size_t liveBefore = kal::memory::liveAllocations();
+        const int index = kelvo_host_add_module(board.name.c_str());
+        ASSERT_GE(index, 0);
+        auto module = kelvo_host::module(static_cast<unsigned>(index));
+        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+        ASSERT_GE(handle, 0);
+        const auto level = answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
+                                                                 kelvo_kelvo_getSetupLevel_in{0});
+        ASSERT_EQ(level.setupLevel, 19u);
+
+        // The registered names: the slots and the list agree, no name twice,
+        // both required blocks among them; the two FPGA windows.
+        const auto listed = listedMaps(handle);
+        const auto slotted =
+            slotNames(handle, KELVO_IOCTL_arm_getNumberOfRegistrations, KELVO_IOCTL_arm_getRegistrationNames);
+        ASSERT_EQ(slotted.size(), listed.size());
+        for (size_t i = 0; i < listed.size(); ++i) {
+            EXPECT_EQ(slotted[i], listed[i].substr(0, kSlot)) << i;
+        }
+        const std::set<std::string> unique(listed.begin(), listed.end());
+        EXPECT_EQ(unique.size(), listed.size());
+        EXPECT_EQ(unique.count(board.isoRequired), 1u);
+        EXPECT_EQ(unique.count(board.nisoRequired), 1u);
+        EXPECT_EQ(slotNames(handle, KELVO_IOCTL_deviceWindow_getNumberOfRegistrations,
+                            KELVO_IOCTL_deviceWindow_getRegistrationNames),
+                  (std::vector<std::string>{"NisoFpgaWindow", "IsoFpgaWindow"}));
+
+        // The isolated scratch register: by name and field, then through the window.
+        auto& iso = module->isoFpga();
+        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_arm_write,
+                                              armWrite(board.isoRequired, 0x1234ABCD))
+                      .status,
+                  0);
+        EXPECT_EQ(iso.peek(kScratchOffset), 0x1234ABCDu);
+        EXPECT_EQ(windowRead(handle, "IsoFpgaWindow", kScratchOffset), 0x1234ABCDu);
+        const uint32_t throughWindow = 0x0BADF00D;
+        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_deviceWindow_write,
+                                              windowWrite("IsoFpgaWindow", kScratchOffset, throughWindow))
+                      .status,
+                  0);
+        EXPECT_EQ(iso.peek(kScratchOffset), throughWindow);
+        auto read = answer<kelvo_arm_read_out>(handle, KELVO_IOCTL_arm_read, armRead(board.isoRequired));
+        EXPECT_EQ(read.status, 0);
+        EXPECT_EQ(read.value, throughWindow);
+
+        // The non-isolated one the same way, through "NisoFpgaWindow".
+        auto& niso = module->nisoFpga();
+        const uint64_t nisoScratch = board.nisoRequiredOffset + kScratchOffset;
+        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_arm_write,
+                                              armWrite(board.nisoRequired, 0x600DCAFE))
+                      .status,
+                  0);
+        EXPECT_EQ(niso.peek(nisoScratch), 0x600DCAFEu);
+        EXPECT_EQ(windowRead(handle, "NisoFpgaWindow", nisoScratch), 0x600DCAFEu);
+        const uint32_t nisoValue = 0x13572468;
+        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_deviceWindow_write,
+                                              windowWrite("NisoFpgaWindow", nisoScratch, nisoValue))
+                      .status,
+                  0);
+        read = answer<kelvo_arm_read_out>(handle, KELVO_IOCTL_arm_read, armRead(board.nisoRequired));
+        EXPECT_EQ(read.status, 0);
+        EXPECT_EQ(read.value, nisoValue);
+        EXPECT_EQ(module->deviceErrorCount(), 0u);
+
+        // Removed with a handle open: the groups leave the registries as
+        // levels 1 to 3 had them, and nothing of the module stays allocated.
+        module.reset();
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        EXPECT_EQ(kelvo_close(handle), 0);
+        {
+            std::lock_guard g(witness().lock);
+            ASSERT_EQ(witness().built.size(), 1u);
+            ASSERT_EQ(witness().tornDown.size(), 1u);
+            EXPECT_EQ(witness().tornDown[0], witness().built[0]);
+            EXPECT_NE(witness().built[0].find("BrixelDMAChannel0"), std::string::npos);
+            witness().built.clear();
+            witness().tornDown.clear();
+        }
+        EXPECT_EQ(kal::memory::liveAllocations(), liveBefore);
+        EXPECT_EQ(kal::pci::liveMappings(), 0u);
+        EXPECT_EQ(kal::registration::liveInterfaces(), 0u);
+    }
+}
+
+TEST_F(E2EUserMode, BadInputIsRefusedOnItsChannelAndChangesNothing) {
+    for (const Board& board : boards()) {
+        SCOPED_TRACE(board.name);
+        const int index = kelvo_host_add_module(board.name.c_str());
+        ASSERT_GE(index, 0);
+        auto module = kelvo_host::module(static_cast<unsigned>(index));
+        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+        ASSERT_GE(handle, 0);
+        auto& iso = module->isoFpga();
+        auto& niso = module->nisoFpga();
+        iso.poke(kScratchOffset, 0x11111111);
+        const size_t isoWrites = writesTo(iso);
+        const size_t nisoWrites = writesTo(niso);
+
+        // The operation's channel: a complete record, the transport 0.
+        auto refused = [&](uint32_t code, const auto& in, int32_t expected) {
+            SCOPED_TRACE(testing::Message() << "code " << std::hex << code);
+            EXPECT_EQ(answer<kelvo_status_record>(handle, code, in).status, expected);
+        };
+        // A name longer than 4096 (4096 itself is looked up), for a map and a window.
+        const std::string tooLong = std::string(4097 - kVersion.size(), 'x');
+        refused(KELVO_IOCTL_arm_write, armWrite(tooLong, 1), KELVO_STATUS_INVALID_PARAMETER);
+        refused(KELVO_IOCTL_arm_write, armWrite(std::string(4096 - kVersion.size(), 'x'), 1), kNameNotFound);
+        refused(KELVO_IOCTL_deviceWindow_write, windowWrite(std::string(4097, 'w'), kScratchOffset, 1),
+                KELVO_STATUS_INVALID_PARAMETER);
+        auto huge = armWrite(board.isoRequired, 2);
+        huge.nameLength = UINT64_MAX;
+        refused(KELVO_IOCTL_arm_write, huge, KELVO_STATUS_INVALID_PARAMETER);
+        // Names need no terminator, but a length past the client's characters is
+        // a read of memory it does not own.
+        auto unterminated = armWrite(board.isoRequired, 3);
+        unterminated.nameLength += 1;
+        refused(KELVO_IOCTL_arm_write, unterminated, kBadAddress);
+        auto window = windowWrite("IsoFpgaWindow", kScratchOffset, 4);
+        window.nameLength += 1;
+        refused(KELVO_IOCTL_deviceWindow_write, window, kBadAddress);
+        // Names and data at addresses the client does not own.
+        for (uint64_t foreign : {uint64_t{0x10}, UINT64_MAX - 2}) {
+            auto map = armWrite(board.isoRequired, 5);
+            map.nameAddress = foreign;
+            refused(KELVO_IOCTL_arm_write, map, kBadAddress);
+            auto source = windowWrite("IsoFpgaWindow", kScratchOffset, 6);
+            source.buffer = foreign;
+            refused(KELVO_IOCTL_deviceWindow_write, source, kBadAddress);
+        }
+        // A window range past its end.
+        refused(KELVO_IOCTL_deviceWindow_write, windowWrite("IsoFpgaWindow", UINT64_MAX - 1, 7), -240015);
+
+        // The transport's channel: nothing answered, the header's result left alone.
+        const kelvo_arm_write_in good = armWrite(board.isoRequired, 8);
+        kelvo_status_record out{0x77};
+        kelvo_ioctl_header header{address(&good), address(&out), sizeof(good), sizeof(out), 0x66, 0};
+        for (auto [inputSize, outputSize] : {std::pair<uint32_t, uint32_t>{sizeof(good) + 1, sizeof(out)},
+                                             {sizeof(good) - 4, sizeof(out)},
+                                             {sizeof(good), sizeof(out) + 4},
+                                             {sizeof(good), 0}}) {
+            header.inputSize = inputSize;
+            header.outputSize = outputSize;
+            EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_arm_write, &header), kTransportBadSize);
+            EXPECT_EQ(header.result, 0x66u);
+        }
+        header = kelvo_ioctl_header{0x10, address(&out), sizeof(good), sizeof(out), 0x66, 0};
+        EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_arm_write, &header), kTransportBadAddress);
+        EXPECT_EQ(header.result, 0x66u);
+        header.inputAddress = UINT64_MAX - 8;
+        EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_arm_write, &header), kTransportBadAddress);
+        for (uint64_t foreign : {uint64_t{0x10}, UINT64_MAX - 8}) {
+            EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_arm_write, reinterpret_cast<void*>(foreign)),
+                      kTransportBadAddress);
+        }
+        EXPECT_EQ(out.status, 0x77);
+
+        // Nothing reached either FPGA, and the register holds its value.
+        EXPECT_EQ(writesTo(iso), isoWrites);
+        EXPECT_EQ(writesTo(niso), nisoWrites);
+        EXPECT_EQ(iso.peek(kScratchOffset), 0x11111111u);
+
+        // Results for memory the client does not own: refused on their channels.
+        const kelvo_arm_read_in readIn = armRead(board.isoRequired);
+        kelvo_ioctl_header reading{address(&readIn), 0x10, sizeof(readIn), sizeof(kelvo_arm_read_out), 0, 0};
+        EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_arm_read, &reading), kTransportBadSize);
+        for (uint64_t foreign : {uint64_t{0x10}, UINT64_MAX - 2}) {
+            const auto [at, length] = name("IsoFpgaWindow");
+            refused(KELVO_IOCTL_deviceWindow_read,
+                    kelvo_deviceWindow_read_in{at, length, kScratchOffset, 4, foreign, 0, 0}, kBadAddress);
+            refused(KELVO_IOCTL_arm_getRegistrationNames, kelvo_arm_getRegistrationNames_in{foreign, 0, 0},
+                    kBadAddress);
+            refused(KELVO_IOCTL_arm_getRegistrationList, kelvo_arm_getRegistrationList_in{foreign, 0, 0},
+                    kBadAddress);
+        }
+
+        // The same handle still works.
+        const auto fine = answer<kelvo_arm_read_out>(handle, KELVO_IOCTL_arm_read, readIn);
+        EXPECT_EQ(fine.status, 0);
+        EXPECT_EQ(fine.value, 0x11111111u);
+        module.reset();
+        EXPECT_EQ(kelvo_close(handle), 0);
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    }
+}
+
+// The product's own level table: setup stops at level 2 on every board.
+class E2EProduct : public kelvo_test::HostedTest {};
+
+TEST_F(E2EProduct, EveryBoardStopsAtLevelTwoAndLevelNineteenAnswersNotImplemented) {
+    for (const std::string& board : kelvo_test::boards()) {
+        SCOPED_TRACE(board);
+        const int index = kelvo_host_add_module(board.c_str());
+        ASSERT_GE(index, 0);
+        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+        ASSERT_GE(handle, 0);
+        const auto level = answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
+                                                                 kelvo_kelvo_getSetupLevel_in{0});
+        EXPECT_EQ(level.setupLevel, 2u);
+        EXPECT_EQ(level.status, 0);
+        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_kdut_checkHardwareState,
+                                              kelvo_kdut_checkHardwareState_in{0, 0, 0})
+                      .status,
+                  KELVO_STATUS_NOT_IMPLEMENTED);
+        // Level 1 serves: the registries are there and empty.
+        const auto count = answer<kelvo_arm_getNumberOfRegistrations_out>(
+            handle, KELVO_IOCTL_arm_getNumberOfRegistrations, kelvo_status_record{0});
+        EXPECT_EQ(count.status, 0);
+        EXPECT_EQ(count.count, 0u);
+        EXPECT_EQ(kelvo_close(handle), 0);
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    }
+}
+
+} // namespace
