@@ -12,38 +12,7 @@ namespace {
 constexpr uint32_t kNoData = 0xFFFFFFFFu;
 
 const tIdEntry* findEntry(const tIdTable& table, uint32_t id) {
-    uint32_t low = 0;
-    uint32_t high = table.count;
-    while (low < high) {
-        const uint32_t middle = low + (high - low) / 2;
-        const uint32_t candidate = table.entries[middle].id;
-        if (candidate == id) {
-            return &table.entries[middle];
-        }
-        if (candidate < id) {
-            low = middle + 1;
-        } else {
-            high = middle;
-        }
-    }
-    return nullptr;
-}
-
-const tFormatEntry* findFormat(const tFormatEntry* entries, uint32_t count, uint32_t id) {
-    uint32_t low = 0;
-    uint32_t high = count;
-    while (low < high) {
-        const uint32_t middle = low + (high - low) / 2;
-        if (entries[middle].id == id) {
-            return &entries[middle];
-        }
-        if (entries[middle].id < id) {
-            low = middle + 1;
-        } else {
-            high = middle;
-        }
-    }
-    return nullptr;
+    return findSortedEntry(table.entries, table.count, id);
 }
 
 } // namespace
@@ -372,7 +341,7 @@ void tRegisterMapBase::getRegisterFormat(uint32_t id, uint32_t& count, FieldType
         return;
     }
     tLockGuard guard(lock_);
-    const tFormatEntry* entry = findFormat(tables_.formatIds, tables_.formatIdCount, registerKey(id));
+    const tFormatEntry* entry = findSortedEntry(tables_.formatIds, tables_.formatIdCount, registerKey(id));
     if (entry == nullptr) {
         KELVO_SET_STATUS(status, tStatus::kNotImplemented);
         count = 0;

@@ -101,6 +101,26 @@ struct tFieldFormat {
     FieldType type;
 };
 
+// The entry whose id is `id` among count entries sorted by id (binary
+// search); null when there is none.
+template <typename Entry> const Entry* findSortedEntry(const Entry* entries, uint32_t count, uint32_t id) {
+    uint32_t low = 0;
+    uint32_t high = count;
+    while (low < high) {
+        const uint32_t middle = low + (high - low) / 2;
+        const uint32_t candidate = entries[middle].id;
+        if (candidate == id) {
+            return &entries[middle];
+        }
+        if (candidate < id) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return nullptr;
+}
+
 struct tRegisterMapTables {
     const char* defaultName; // registration name: the class name without its leading "t"
     const char* version;

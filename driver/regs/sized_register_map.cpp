@@ -11,38 +11,7 @@ using nVOAPALS100::tStatus;
 namespace {
 
 const tSizedIdEntry* findEntry(const tSizedIdTable& table, uint32_t id) {
-    uint32_t low = 0;
-    uint32_t high = table.count;
-    while (low < high) {
-        const uint32_t middle = low + (high - low) / 2;
-        const uint32_t candidate = table.entries[middle].id;
-        if (candidate == id) {
-            return &table.entries[middle];
-        }
-        if (candidate < id) {
-            low = middle + 1;
-        } else {
-            high = middle;
-        }
-    }
-    return nullptr;
-}
-
-const tFormatEntry* findFormat(const tFormatEntry* entries, uint32_t count, uint32_t id) {
-    uint32_t low = 0;
-    uint32_t high = count;
-    while (low < high) {
-        const uint32_t middle = low + (high - low) / 2;
-        if (entries[middle].id == id) {
-            return &entries[middle];
-        }
-        if (entries[middle].id < id) {
-            low = middle + 1;
-        } else {
-            high = middle;
-        }
-    }
-    return nullptr;
+    return findSortedEntry(table.entries, table.count, id);
 }
 
 // Calls f with the soft-copy record of its register's width and the map's variant.
@@ -302,7 +271,7 @@ void tSizedRegisterMapBase::getRegisterFormat(uint32_t id, uint32_t& count, Fiel
     if (status.isFatal()) {
         return;
     }
-    const tFormatEntry* entry = findFormat(tables_.formatIds, tables_.formatIdCount, registerKey(id));
+    const tFormatEntry* entry = findSortedEntry(tables_.formatIds, tables_.formatIdCount, registerKey(id));
     if (entry == nullptr) {
         KELVO_SET_STATUS(status, tStatus::kNotImplemented);
         count = 0;
