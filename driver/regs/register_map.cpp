@@ -33,6 +33,28 @@ tPlacement relativePlacement(uint32_t parentBase, uint32_t parentWindowStart, ui
     return placement;
 }
 
+void copyRegisterFormat(const tFormatEntry* formatIds, uint32_t formatIdCount, const tFieldFormat* formats,
+                        uint32_t key, uint32_t& count, FieldType* types, uint64_t* masks, tStatus& status) {
+    const tFormatEntry* entry = findSortedEntry(formatIds, formatIdCount, key);
+    if (entry == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kNotImplemented);
+        count = 0;
+        return;
+    }
+    // Missing arrays hold nothing.
+    const uint32_t capacity = (types == nullptr || masks == nullptr) ? 0u : count;
+    if (capacity < entry->count) {
+        KELVO_SET_STATUS(status, tStatus::kBufferTooSmall);
+        return;
+    }
+    for (uint32_t i = 0; i < entry->count; ++i) {
+        const tFieldFormat& format = formats[entry->first + i];
+        types[i] = format.type;
+        masks[i] = format.mask;
+    }
+    count = entry->count;
+}
+
 // ---- record operations -----------------------------------------------------
 
 void insertIntoRecord(tStrobeRegisterRecord& record, uint32_t strobeMask, uint32_t mask, uint32_t bits) {
@@ -341,24 +363,8 @@ void tRegisterMapBase::getRegisterFormat(uint32_t id, uint32_t& count, FieldType
         return;
     }
     tLockGuard guard(lock_);
-    const tFormatEntry* entry = findSortedEntry(tables_.formatIds, tables_.formatIdCount, registerKey(id));
-    if (entry == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kNotImplemented);
-        count = 0;
-        return;
-    }
-    // Missing arrays hold nothing.
-    const uint32_t capacity = (types == nullptr || masks == nullptr) ? 0u : count;
-    if (capacity < entry->count) {
-        KELVO_SET_STATUS(status, tStatus::kBufferTooSmall);
-        return;
-    }
-    for (uint32_t i = 0; i < entry->count; ++i) {
-        const tFieldFormat& format = tables_.formats[entry->first + i];
-        types[i] = format.type;
-        masks[i] = format.mask;
-    }
-    count = entry->count;
+    copyRegisterFormat(tables_.formatIds, tables_.formatIdCount, tables_.formats, registerKey(id), count, types,
+                       masks, status);
 }
 
 // ---- whole-map operations --------------------------------------------------

@@ -121,6 +121,14 @@ template <typename Entry> const Entry* findSortedEntry(const Entry* entries, uin
     return nullptr;
 }
 
+// getRegisterFormat from a map's format tables: the fields of register `key`
+// into types and masks, which hold count entries (none when either is null);
+// count becomes the number of fields. -52002 (count 0) for a register
+// without a format, -52019 when the arrays are too small.
+void copyRegisterFormat(const tFormatEntry* formatIds, uint32_t formatIdCount, const tFieldFormat* formats,
+                        uint32_t key, uint32_t& count, FieldType* types, uint64_t* masks,
+                        nVOAPALS100::tStatus& status);
+
 struct tRegisterMapTables {
     const char* defaultName; // registration name: the class name without its leading "t"
     const char* version;

@@ -271,24 +271,8 @@ void tSizedRegisterMapBase::getRegisterFormat(uint32_t id, uint32_t& count, Fiel
     if (status.isFatal()) {
         return;
     }
-    const tFormatEntry* entry = findSortedEntry(tables_.formatIds, tables_.formatIdCount, registerKey(id));
-    if (entry == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kNotImplemented);
-        count = 0;
-        return;
-    }
-    // Missing arrays hold nothing.
-    const uint32_t capacity = (types == nullptr || masks == nullptr) ? 0u : count;
-    if (capacity < entry->count) {
-        KELVO_SET_STATUS(status, tStatus::kBufferTooSmall);
-        return;
-    }
-    for (uint32_t i = 0; i < entry->count; ++i) {
-        const tFieldFormat& format = tables_.formats[entry->first + i];
-        types[i] = format.type;
-        masks[i] = format.mask;
-    }
-    count = entry->count;
+    copyRegisterFormat(tables_.formatIds, tables_.formatIdCount, tables_.formats, registerKey(id), count, types,
+                       masks, status);
 }
 
 // ---- whole-map operations --------------------------------------------------
