@@ -14,37 +14,29 @@ const tSizedIdEntry* findEntry(const tSizedIdTable& table, uint32_t id) {
     return findSortedEntry(table.entries, table.count, id);
 }
 
-// Calls f with the soft-copy record of its register's width and the map's variant.
-template <typename F> void visitSoftRecord(void* record, uint32_t bytes, bool windowed, F&& f) {
-    if (windowed) {
-        switch (bytes) {
-        case 1:
-            f(*static_cast<tSizedRegisterRecord<uint8_t, true>*>(record));
-            return;
-        case 2:
-            f(*static_cast<tSizedRegisterRecord<uint16_t, true>*>(record));
-            return;
-        case 4:
-            f(*static_cast<tSizedRegisterRecord<uint32_t, true>*>(record));
-            return;
-        default:
-            f(*static_cast<tSizedRegisterRecord<uint64_t, true>*>(record));
-            return;
-        }
-    }
+// Calls f with the soft-copy record of its register's width in the map's variant.
+template <bool Windowed, typename F> void visitSoftRecordOf(void* record, uint32_t bytes, F&& f) {
     switch (bytes) {
     case 1:
-        f(*static_cast<tSizedRegisterRecord<uint8_t, false>*>(record));
+        f(*static_cast<tSizedRegisterRecord<uint8_t, Windowed>*>(record));
         return;
     case 2:
-        f(*static_cast<tSizedRegisterRecord<uint16_t, false>*>(record));
+        f(*static_cast<tSizedRegisterRecord<uint16_t, Windowed>*>(record));
         return;
     case 4:
-        f(*static_cast<tSizedRegisterRecord<uint32_t, false>*>(record));
+        f(*static_cast<tSizedRegisterRecord<uint32_t, Windowed>*>(record));
         return;
     default:
-        f(*static_cast<tSizedRegisterRecord<uint64_t, false>*>(record));
+        f(*static_cast<tSizedRegisterRecord<uint64_t, Windowed>*>(record));
         return;
+    }
+}
+
+template <typename F> void visitSoftRecord(void* record, uint32_t bytes, bool windowed, F&& f) {
+    if (windowed) {
+        visitSoftRecordOf<true>(record, bytes, f);
+    } else {
+        visitSoftRecordOf<false>(record, bytes, f);
     }
 }
 
