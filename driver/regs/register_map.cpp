@@ -15,6 +15,26 @@ const tIdEntry* findEntry(const tIdTable& table, uint32_t id) {
     return findSortedEntry(table.entries, table.count, id);
 }
 
+// Reads the register into the soft copy of either soft-copy record kind and
+// clears dirty; false (record unchanged) when the status already holds an
+// error, the register lies outside the window or the read fails.
+template <typename Record> bool readIntoSoftCopy(Record& record, tStatus& status) {
+    if (status.isFatal()) {
+        return false;
+    }
+    if (record.inWindow == 0) {
+        KELVO_SET_STATUS(status, tStatus::kNotAccessible);
+        return false;
+    }
+    const uint32_t word = record.owner->accessor()->read32(record.address, status);
+    if (status.isFatal()) {
+        return false;
+    }
+    record.softCopy = word;
+    record.dirty = 0;
+    return true;
+}
+
 } // namespace
 
 tPlacement relativePlacement(uint32_t parentBase, uint32_t parentWindowStart, uint32_t parentWindowSize,
@@ -111,36 +131,13 @@ void flushRecord(tStrobeRegisterRecord& record, uint32_t strobeMask, tStatus& st
 }
 
 void refreshRecord(tRegisterRecord& record, tStatus& status) {
-    if (status.isFatal()) {
-        return;
-    }
-    if (record.inWindow == 0) {
-        KELVO_SET_STATUS(status, tStatus::kNotAccessible);
-        return;
-    }
-    const uint32_t word = record.owner->accessor()->read32(record.address, status);
-    if (status.isFatal()) {
-        return;
-    }
-    record.softCopy = word;
-    record.dirty = 0;
+    readIntoSoftCopy(record, status);
 }
 
 void refreshRecord(tStrobeRegisterRecord& record, tStatus& status) {
-    if (status.isFatal()) {
-        return;
+    if (readIntoSoftCopy(record, status)) {
+        record.strobeCopy = 0;
     }
-    if (record.inWindow == 0) {
-        KELVO_SET_STATUS(status, tStatus::kNotAccessible);
-        return;
-    }
-    const uint32_t word = record.owner->accessor()->read32(record.address, status);
-    if (status.isFatal()) {
-        return;
-    }
-    record.softCopy = word;
-    record.strobeCopy = 0;
-    record.dirty = 0;
 }
 
 uint32_t readDataPort(tDataPortRecord& record, tStatus& status) {
