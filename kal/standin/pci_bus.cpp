@@ -88,12 +88,18 @@ bool sameBridge(const nVOKAL_tPCIBridgeRecord& a, const nVOKAL_tPCIBridgeRecord&
            a.functionNumber == b.functionNumber;
 }
 
+// The function a configuration access of width bytes at offset reaches;
+// null when the offset is out of range or misaligned, or the handle unknown.
+std::shared_ptr<kal::pci::Function> configTarget(nVOKAL_tHandle handle, std::uint32_t offset, std::uint32_t width) {
+    if (offset >= 4096 || offset % width != 0) {
+        return nullptr;
+    }
+    return functionOf(handle);
+}
+
 nVOKAL_tStatus configRead(nVOKAL_tHandle handle, std::uint32_t offset, std::uint32_t width,
                           std::uint32_t& value) {
-    if (offset >= 4096 || offset % width != 0) {
-        return NVOKAL_PCI_E_INVALID;
-    }
-    auto fn = functionOf(handle);
+    auto fn = configTarget(handle, offset, width);
     if (fn == nullptr) {
         return NVOKAL_PCI_E_INVALID;
     }
@@ -112,10 +118,7 @@ template <typename T> nVOKAL_tStatus configReadAs(nVOKAL_tHandle handle, std::ui
 
 nVOKAL_tStatus configWrite(nVOKAL_tHandle handle, std::uint32_t offset, std::uint32_t width,
                            std::uint32_t value) {
-    if (offset >= 4096 || offset % width != 0) {
-        return NVOKAL_PCI_E_INVALID;
-    }
-    auto fn = functionOf(handle);
+    auto fn = configTarget(handle, offset, width);
     if (fn == nullptr) {
         return NVOKAL_PCI_E_INVALID;
     }
