@@ -125,7 +125,9 @@ void Version::toString(char* buffer, tStatus& status) const {
         return;
     }
     // At most 3 + 1 + 2 + 1 + 2 + 1 + 10 characters and the terminator: within kStringSize.
-    auto decimal = [](char* position, uint32_t value) { return vosdbg_formatUnsigned(position, value, 10, false); };
+    auto decimal = [](char* position, uint32_t value) {
+        return vosdbg_formatUnsigned(position, value, 10, false);
+    };
     char* position = buffer;
     position += decimal(position, getMajor());
     *position++ = '.';

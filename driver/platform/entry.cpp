@@ -41,7 +41,8 @@ tSession* sessionFromContext(void* context) {
 // A read or a write: the session's device moves bytes between the user's
 // buffer and the device; count (when given) receives how many.
 using tTransfer = uint64_t (tDeviceCore::*)(const tEventDescriptor&, tUserBuffer&, tStatus&);
-nVOKAL_tStatus transfer(void* context, uint64_t userAddress, uint64_t size, uint64_t* count, tTransfer operation) {
+nVOKAL_tStatus transfer(void* context, uint64_t userAddress, uint64_t size, uint64_t* count,
+                        tTransfer operation) {
     tSession* session = sessionFromContext(context);
     tStatus status;
     const tEventDescriptor descriptor = descriptorOf(session);

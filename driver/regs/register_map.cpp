@@ -360,8 +360,8 @@ void tRegisterMapBase::getRegisterFormat(uint32_t id, uint32_t& count, FieldType
         return;
     }
     tLockGuard guard(lock_);
-    copyRegisterFormat(tables_.formatIds, tables_.formatIdCount, tables_.formats, registerKey(id), count, types,
-                       masks, status);
+    copyRegisterFormat(tables_.formatIds, tables_.formatIdCount, tables_.formats, registerKey(id), count,
+                       types, masks, status);
 }
 
 // ---- whole-map operations --------------------------------------------------

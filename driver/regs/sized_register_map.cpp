@@ -263,8 +263,8 @@ void tSizedRegisterMapBase::getRegisterFormat(uint32_t id, uint32_t& count, Fiel
     if (status.isFatal()) {
         return;
     }
-    copyRegisterFormat(tables_.formatIds, tables_.formatIdCount, tables_.formats, registerKey(id), count, types,
-                       masks, status);
+    copyRegisterFormat(tables_.formatIds, tables_.formatIdCount, tables_.formats, registerKey(id), count,
+                       types, masks, status);
 }
 
 // ---- whole-map operations --------------------------------------------------

@@ -90,7 +90,8 @@ bool sameBridge(const nVOKAL_tPCIBridgeRecord& a, const nVOKAL_tPCIBridgeRecord&
 
 // The function a configuration access of width bytes at offset reaches;
 // null when the offset is out of range or misaligned, or the handle unknown.
-std::shared_ptr<kal::pci::Function> configTarget(nVOKAL_tHandle handle, std::uint32_t offset, std::uint32_t width) {
+std::shared_ptr<kal::pci::Function> configTarget(nVOKAL_tHandle handle, std::uint32_t offset,
+                                                 std::uint32_t width) {
     if (offset >= 4096 || offset % width != 0) {
         return nullptr;
     }
