@@ -33,6 +33,10 @@ void BridgeRegisters::placeChannels() {
         channels_[n] = nullptr;
     }
     for (std::uint32_t n = 0; n < kChannelCount; ++n) {
+        // A block that would not lie inside the BAR is absent (reads hit nothing).
+        if (channelBase(n) + channelSize() > bar0_.size()) {
+            continue;
+        }
         channels_[n] = &bar0_.add<LatchBlock>(channelBase(n), "dma-channel-" + std::to_string(n),
                                               channelSize(), kWidth32 | kWidth64);
     }

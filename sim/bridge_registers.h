@@ -12,7 +12,8 @@
 //   0x510 "config-ports"         active port and ports mode (latches)
 //   0x580 "config-port-spi"      the configuration port's SPI master (latches)
 //   DMA base + n * 2^s "dma-channel-n" (n = 0, 1; s = core description bits
-//                                16-19): plain register space, 2^s bytes
+//                                16-19): plain register space, 2^s bytes;
+//                                absent when it would not lie inside the BAR
 // All of them are latches for now: what is written is read back.
 #pragma once
 

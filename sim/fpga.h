@@ -17,7 +17,9 @@
 //         bit 31 error
 //   +0xC  read data
 //   +0x10 an 8-bit read-only word (setWord10)
-// Other registers of the window behave as the backing store.
+// Other registers of the window behave as the backing store. On Duskmere the
+// sequencer's view of the same channel window, at 0x2120, is plain backing
+// store of its own: it carries no access to the isolated FPGA.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,6 @@
 #include "platform/cxxruntime.h"
 
+#include "core/product_caps.h"
 #include "platform/trace.h"
 #include "platform/vosdbg.h"
 
@@ -17,6 +18,7 @@ void initializeTrace() {
 // The initialiser table, run from its last entry to its first.
 const tInitializer kInitializers[] = {
     initializeTrace,
+    corran_caps_initializeProductCaps,
 };
 
 constexpr uint32_t kMaxFinalizers = 64;

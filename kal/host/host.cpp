@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "control.h"
+#include "pci_bus.h"
 
 extern "C" nVOKAL_tStatus nVOAPAL200_driverEntry(nVOKAL_tDriverDescriptor* descriptor);
 
@@ -57,6 +58,10 @@ struct Host {
     int nextHandle = 0;
     std::uint64_t nextMap = 1;
     std::vector<std::string> faults;
+    // The simulated bus and the modules plugged for devices (by device index).
+    std::mutex busLock;
+    std::unique_ptr<sim::Bus> bus;
+    std::map<unsigned, std::shared_ptr<sim::Module>> modules;
 };
 
 Host& host() {
@@ -167,8 +172,22 @@ void closeSession(Host& h, int handle) {
     }
 }
 
+// Unplugs the module of a device, if it has one.
+void unplugModule(Host& h, unsigned deviceIndex) {
+    std::lock_guard g(h.busLock);
+    auto it = h.modules.find(deviceIndex);
+    if (it == h.modules.end()) {
+        return;
+    }
+    if (h.bus) {
+        h.bus->unplug(it->second);
+    }
+    h.modules.erase(it);
+}
+
 // Removes one device (the PnP lock is held): remove callback, the device's
-// handles closed, destroy callback, and its kernel device forgotten.
+// handles closed, destroy callback, its kernel device forgotten and its
+// module (if any) unplugged.
 void removeDevice(Host& h, unsigned deviceIndex) {
     Device device;
     {
@@ -203,12 +222,15 @@ void removeDevice(Host& h, unsigned deviceIndex) {
     }
     h.callbacks.destroyDevice(device.context);
     const std::size_t left = kal::registration::destroyDevice(device.kernelDevice);
-    std::lock_guard g(h.lock);
-    if (left != 0) {
-        fault(h, "device " + std::to_string(deviceIndex) + " left " + std::to_string(left) +
-                     " interface or property registrations behind");
+    {
+        std::lock_guard g(h.lock);
+        if (left != 0) {
+            fault(h, "device " + std::to_string(deviceIndex) + " left " + std::to_string(left) +
+                         " interface or property registrations behind");
+        }
+        h.devices.erase(deviceIndex);
     }
-    h.devices.erase(deviceIndex);
+    unplugModule(h, deviceIndex);
 }
 
 std::vector<kal::registration::Property> listedProperties(Host& h, unsigned deviceIndex, const char* interfaceName) {
@@ -277,6 +299,61 @@ int addDevice(nVOKAL_tAddDeviceCallback addDeviceCallback, nVOKAL_tPCIDevice* re
     device.context = context;
     h.devices[device.index] = device;
     return static_cast<int>(device.index);
+}
+
+int addModule(const sim::Identity& identity, const std::function<void(sim::Module&)>& prepare) {
+    Host& h = host();
+    std::shared_ptr<sim::Module> module;
+    nVOKAL_tAddDeviceCallback callback = nullptr;
+    {
+        std::lock_guard g(h.lock);
+        if (!h.started) {
+            return KELVO_E_STATE;
+        }
+        callback = h.callbacks.addDevice;
+    }
+    {
+        std::lock_guard g(h.busLock);
+        if (!h.bus) {
+            return KELVO_E_STATE;
+        }
+        const auto board = std::find_if(sim::boardNames().begin(), sim::boardNames().end(), [&](const std::string& b) {
+            const auto known = sim::boardIdentity(b);
+            return known && known->vendorID == identity.vendorID && known->deviceID == identity.deviceID &&
+                   known->subsystemVendorID == identity.subsystemVendorID &&
+                   known->subsystemID == identity.subsystemID && known->revision == identity.revision;
+        });
+        module = board != sim::boardNames().end() ? h.bus->plug(*board) : h.bus->plugForeign(identity);
+    }
+    if (prepare) {
+        prepare(*module);
+    }
+    nVOKAL_tPCIDevice record{};
+    kal::pci::describe(module->pciHandle(), record);
+    const int index = addDevice(callback, &record);
+    std::lock_guard g(h.busLock);
+    if (index < 0) {
+        if (h.bus) {
+            h.bus->unplug(module);
+        }
+    } else {
+        h.modules[static_cast<unsigned>(index)] = module;
+    }
+    return index;
+}
+
+int addModule(std::string_view board, const std::function<void(sim::Module&)>& prepare) {
+    const auto identity = sim::boardIdentity(board);
+    if (!identity) {
+        return KELVO_E_INVALID;
+    }
+    return addModule(*identity, prepare);
+}
+
+std::shared_ptr<sim::Module> module(unsigned deviceIndex) {
+    std::lock_guard g(host().busLock);
+    auto it = host().modules.find(deviceIndex);
+    return it == host().modules.end() ? nullptr : it->second;
 }
 
 void* device(unsigned deviceIndex) {
@@ -399,6 +476,8 @@ extern "C" int kelvo_host_start(void) {
     h.callbacks = *descriptor;
     h.descriptor = std::move(descriptor);
     h.started = true;
+    std::lock_guard b(h.busLock);
+    h.bus = std::make_unique<sim::Bus>();
     return 0;
 }
 
@@ -442,6 +521,11 @@ extern "C" void kelvo_host_stop(void) {
     if (kal::dpc::live() != 0) {
         fault(h, "DPCs left after unload");
     }
+    {
+        std::lock_guard b(h.busLock);
+        h.modules.clear();
+        h.bus.reset();
+    }
     h.handles.clear();
     h.descriptor.reset();
     h.callbacks = nVOKAL_tDriverDescriptor{};
@@ -450,6 +534,20 @@ extern "C" void kelvo_host_stop(void) {
 
 extern "C" int kelvo_host_add_test_device(void) {
     return kelvo_host::addDevice(kelvo_host::addTestDevice, nullptr);
+}
+
+extern "C" int kelvo_host_add_module(const char* board) {
+    if (board == nullptr) {
+        return KELVO_E_INVALID;
+    }
+    return kelvo_host::addModule(std::string_view(board));
+}
+
+extern "C" int kelvo_host_remove_module(unsigned deviceIndex) {
+    if (!kelvo_host::module(deviceIndex)) {
+        return kelvo_host::started() ? KELVO_E_INVALID : KELVO_E_STATE;
+    }
+    return kelvo_host_remove_device(deviceIndex);
 }
 
 extern "C" int kelvo_host_remove_device(unsigned deviceIndex) {

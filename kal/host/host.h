@@ -5,11 +5,15 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "kelvo_host.h"
 #include "nVOKAL.h"
+#include "sim.h"
 
 namespace kelvo_host {
 
@@ -26,6 +30,13 @@ bool started();
 int addDevice(nVOKAL_tAddDeviceCallback addDevice, nVOKAL_tPCIDevice* record);
 // The add-device callback of the host's test device class.
 nVOKAL_tStatus addTestDevice(nVOKAL_tPCIDevice* record, void** deviceContext);
+// Plugs a simulated module with any identity (a foreign one too), lets
+// prepare adjust it (fault knobs) before it is added, then adds it through
+// the driver's add-device callback as kelvo_host_add_module does.
+int addModule(const sim::Identity& identity, const std::function<void(sim::Module&)>& prepare = {});
+int addModule(std::string_view board, const std::function<void(sim::Module&)>& prepare = {});
+// The simulated module of a device added with a module; null otherwise.
+std::shared_ptr<sim::Module> module(unsigned deviceIndex);
 // The driver's device (per-device context) and the kernel device handle of an
 // index; null when there is no such device.
 void* device(unsigned deviceIndex);

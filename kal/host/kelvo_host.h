@@ -70,6 +70,14 @@ void kelvo_host_stop(void);
 /* Adds a device of the host's test device class: the device index (>= 0) or
  * the add-device callback's negative code. */
 int kelvo_host_add_test_device(void);
+/* Plugs a simulated module of the named board ("solstra", "duskmere-a",
+ * "duskmere-b") into the bus and adds it through the driver's add-device
+ * callback: the device index (>= 0), the callback's negative code (the module
+ * is unplugged again), or KELVO_E_INVALID for an unknown board. */
+int kelvo_host_add_module(const char* board);
+/* Removes a device added by kelvo_host_add_module (as kelvo_host_remove_device
+ * does) and unplugs its module: 0 or KELVO_E_INVALID. */
+int kelvo_host_remove_module(unsigned deviceIndex);
 /* Removes a device: the driver's remove callback runs, the device's open
  * handles are closed (later calls on them answer KELVO_E_STATE; kelvo_close
  * releases them), then the device is destroyed. 0 or KELVO_E_INVALID. */

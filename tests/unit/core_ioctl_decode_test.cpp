@@ -12,6 +12,7 @@
 #include "core/ioctl/interfaces.h"
 #include "framework/arm_dispatcher.h"
 #include "framework/device_window.h"
+#include "framework/device_window_dispatcher.h"
 #include "framework/dispatcher.h"
 #include "kelvo/ioctl.h"
 #include "platform/device_core.h"
@@ -33,6 +34,13 @@ constexpr int32_t kInvalidated = static_cast<int32_t>(0xBFFA9179u);
 constexpr int32_t kTrackerStopped = -52010;
 
 struct Window : devicewindow::DeviceWindow {
+    void get(uint64_t, uint64_t, uint8_t*, tStatus&) override {}
+    void set(const uint8_t*, uint64_t, uint64_t, tStatus&) override {}
+    void flush(uint64_t, uint64_t, bool, tStatus&) override {}
+    void read(uint64_t, uint64_t, uint8_t*, tStatus&) override {}
+    void write(const uint8_t*, uint64_t, uint64_t, bool, tStatus&) override {}
+    void refresh(uint64_t, uint64_t, tStatus&) override {}
+    uint64_t getSizeInBytes() const override { return 0; }
     const char* getVersion() const override { return ""; }
     const char* getOldestCompatibleVersion() const override { return ""; }
 };
@@ -110,7 +118,7 @@ public:
         KELVO_SET_STATUS(status, hardwareAnswer);
     }
     armki::ARMDispatcher* getARMDispatcher() { return registries ? &*arm : nullptr; }
-    Registry* getDeviceWindowDispatcher() { return registries ? &*windows : nullptr; }
+    devicewindow::DeviceWindowDispatcher* getDeviceWindowDispatcher() { return registries ? &*windows : nullptr; }
     Registry* getStorageMapDispatcher() { return registries ? &*storage : nullptr; }
 
     struct Reset {
@@ -127,7 +135,8 @@ public:
     std::vector<uint64_t> checkedWords;
     std::vector<uint32_t> gateLevels; // the level of every gate opened, in order
     std::optional<armki::ARMDispatcher> arm{std::in_place};
-    std::optional<Registry> windows{std::in_place}, storage{std::in_place};
+    std::optional<Registry> storage{std::in_place};
+    std::optional<devicewindow::DeviceWindowDispatcher> windows{std::in_place};
 
     tInterfaceTemplate_kelvo<StandInDevice, StandInSession> kelvo;
     tInterfaceTemplate_pxiCooling<StandInDevice, StandInSession> cooling;

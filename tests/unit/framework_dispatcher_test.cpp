@@ -26,6 +26,13 @@ namespace regi = voregitools;
 
 struct FakeWindow : devicewindow::DeviceWindow {
     FakeWindow(const char* version = "", const char* oldest = "") : version_(version), oldest_(oldest) {}
+    void get(uint64_t, uint64_t, uint8_t*, tStatus&) override {}
+    void set(const uint8_t*, uint64_t, uint64_t, tStatus&) override {}
+    void flush(uint64_t, uint64_t, bool, tStatus&) override {}
+    void read(uint64_t, uint64_t, uint8_t*, tStatus&) override {}
+    void write(const uint8_t*, uint64_t, uint64_t, bool, tStatus&) override {}
+    void refresh(uint64_t, uint64_t, tStatus&) override {}
+    uint64_t getSizeInBytes() const override { return 0; }
     const char* getVersion() const override { return version_; }
     const char* getOldestCompatibleVersion() const override { return oldest_; }
     const char* version_;

@@ -305,11 +305,12 @@ std::string propertyValue(unsigned device, const char* interfaceName, const char
     if (value.size() == 4 || value.size() == 8) {
         std::uint64_t number = 0;
         std::memcpy(&number, value.data(), value.size());
+        char hex[24];
+        std::snprintf(hex, sizeof(hex), " (0x%llX)", static_cast<unsigned long long>(number));
         if (value.size() == 4) {
-            return std::to_string(static_cast<std::int32_t>(number)) + " (0x" +
-                   kelvo_tool::toHex({value.begin(), value.end()}) + " in memory)";
+            return std::to_string(static_cast<std::int32_t>(number)) + hex;
         }
-        return std::to_string(number);
+        return std::to_string(number) + hex;
     }
     return kelvo_tool::toHex({value.begin(), value.end()});
 }
@@ -411,9 +412,8 @@ bool run(int handle, const Request& request) {
     return true;
 }
 
-// Adds the simulated module of the board. TEMPORARY: the host's test device
-// until the host plugs simulated modules.
-int addDevice(const std::string&) { return kelvo_host_add_test_device(); }
+// Plugs in the simulated module of the board and adds it.
+int addDevice(const std::string& board) { return kelvo_host_add_module(board.c_str()); }
 
 } // namespace
 

@@ -154,3 +154,5 @@ template <> struct Operation<Op::arm_getRegistrationList> {
 };
 
 } // namespace kelvo_driver::ioctl
+
+#include "core/ioctl/device_window_bodies.h"

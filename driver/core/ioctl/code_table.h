@@ -152,6 +152,13 @@ constexpr Body bodyOf(Op op) {
     case Op::arm_getRegisterFormat:
     case Op::deviceWindow_getNumberOfRegistrations:
     case Op::deviceWindow_getRegistrationNames:
+    case Op::deviceWindow_flush:
+    case Op::deviceWindow_getSizeInBytes:
+    case Op::deviceWindow_write:
+    case Op::deviceWindow_read:
+    case Op::deviceWindow_set:
+    case Op::deviceWindow_get:
+    case Op::deviceWindow_refresh:
     case Op::storageMap_getNumberOfRegistrations:
     case Op::storageMap_getRegistrationNames:
         return Body::kBuilt;

@@ -1,0 +1,59 @@
+// How the I/O-control interfaces reach the product's device and its kernel
+// sessions. Included where the device's interfaces are constructed.
+#pragma once
+
+#include <stdint.h>
+
+#include "core/ioctl/device_access.h"
+#include "core/kelvo_device.h"
+#include "framework/io_gate.h"
+#include "framework/kernel_session.h"
+#include "framework/setup_level.h"
+
+namespace kelvo_driver::ioctl {
+
+template <> struct DeviceAccess<KelvoDevice, fenwicksharedsource::KernelSession> {
+    using SessionType = fenwicksharedsource::KernelSession;
+
+    // Admission, the session's validity, then the setup level.
+    class Gate : public kdut::AutoIOGate<kelvo_shared::SetupLevel, SessionType> {
+    public:
+        Gate(KelvoDevice& device, SessionType* session, uint32_t level, nVOAPALS100::tStatus& status)
+            : AutoIOGate(device, session, device.getSetupTracker(), level, status) {}
+    };
+
+    static uint32_t setupLevel(KelvoDevice& device) { return device.getSetupTracker().getCurrentLevel(); }
+    static void reset(KelvoDevice& device, const nVOAPAL000::tEventDescriptor& event, uint32_t level,
+                      uint64_t parametersAddress, nVOAPALS100::tStatus& status) {
+        device.kdut_reset(event, level, parametersAddress, status);
+    }
+    static void checkHardwareState(KelvoDevice& device, uint64_t word, nVOAPALS100::tStatus& status) {
+        if (KelvoHelper* helper = device.getKelvoHelper()) {
+            helper->checkHardwareState(word, status);
+        } else {
+            KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidState);
+        }
+    }
+    static armki::ARMDispatcher* armDispatcher(KelvoDevice& device) {
+        KelvoHelper* helper = device.getKelvoHelper();
+        return helper != nullptr ? &helper->getARMDispatcher() : nullptr;
+    }
+    static devicewindow::DeviceWindowDispatcher* deviceWindowDispatcher(KelvoDevice& device) {
+        KelvoHelper* helper = device.getKelvoHelper();
+        return helper != nullptr ? &helper->getDeviceWindowDispatcher() : nullptr;
+    }
+    static storagemap::StorageMapDispatcher* storageMapDispatcher(KelvoDevice& device) {
+        KelvoHelper* helper = device.getKelvoHelper();
+        return helper != nullptr ? &helper->getStorageMapDispatcher() : nullptr;
+    }
+    static void cleanup(SessionType& session, nVOAPALS100::tStatus& status) {
+        kdut::CleanupOperationComposite& composite = session.getCleanupOperationComposite();
+        composite.cleanup(status);
+        composite.clear();
+    }
+    static void reserveResources(SessionType& session, uint64_t mask, nVOAPALS100::tStatus& status) {
+        session.reserveResources(mask, status);
+    }
+};
+
+} // namespace kelvo_driver::ioctl

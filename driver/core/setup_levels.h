@@ -1,0 +1,161 @@
+// The setup levels of the product device: one setup task per level, built in
+// level order by the KelvoHelper from a level table.
+//
+// A level table says which task each level builds. The product's table
+// (getProductSetupLevelTable) names the tasks built so far; a level whose
+// entry is null fails with -52002 (not implemented), so setup stops at the
+// level below it. Adding a level is setting its entry in the product table.
+#pragma once
+
+#include <stdint.h>
+
+#include "core/custom_reset_parameters.h"
+#include "core/services/controllers.h"
+#include "core/services/storage.h"
+#include "framework/routing_session.h"
+#include "platform/event_descriptor.h"
+#include "platform/memory.h"
+#include "platform/pci_device.h"
+#include "platform/status.h"
+
+namespace kdut {
+class HardwareStateCheckerComposite;
+}
+
+namespace qeldma {
+// The DMA dispatcher of the bridge's DMA streams (the bridge subsystem's).
+class DMADispatcher;
+} // namespace qeldma
+
+namespace kelvo_driver {
+
+class CalibrationDispatcher;
+class KelvoHelper;
+class StorageMapChecksumChecker;
+class StorageMapVersionChecker;
+
+constexpr uint32_t kNumberOfSetupTasks = 18;
+
+// A setup task: a plain object whose setup step runs right after it is
+// allocated (the task's factory does both) and takes the objects of earlier
+// tasks through the KelvoHelper. Its teardown step takes no status and never
+// fails; the KelvoHelper runs it and then frees the task.
+class SetupTask : public nVOAPAL000::tObject {
+public:
+    virtual ~SetupTask() = default;
+    // The teardown step; tasks without one are only freed.
+    virtual void teardown() {}
+};
+
+// What the setup tasks take besides the objects of earlier tasks: the
+// custom reset words as the device passes them (words 5 and 8 narrowed to
+// u32, word 11 as a bool; all 0 without a parameter block).
+struct SetupInputs {
+    nVOAPAL000::tPCIDevice* device;
+    kdut::HardwareStateCheckerComposite* checkers;
+    nVOAPAL000::tEventDescriptor event;
+    uint64_t nonIsolatedFirmwarePtr;
+    uint64_t nonIsolatedFirmwareSize;
+    uint64_t isolatedFirmwarePtr;
+    uint64_t isolatedFirmwareSize;
+    uint64_t subroutineCommandsPtr;
+    uint32_t numberOfSubroutineCommands;
+    uint64_t subroutineIdsPtr;
+    uint64_t subroutineAddressesPtr;
+    uint32_t numberOfSubroutines;
+    uint64_t errorsToDisablePtr;
+    uint64_t numberOfErrorsToDisable;
+    CoolingModeState* coolingModeState;
+    bool ignoreStartupErrors;
+};
+
+// Allocates the task of one level with the status (null and -52000 when it
+// cannot) and runs its setup step, which leaves its first error in the
+// status. The task is returned also when its setup step failed: the
+// KelvoHelper tears it down at once.
+using SetupTaskFactory = SetupTask* (*)(KelvoHelper& helper, const SetupInputs& inputs,
+                                        nVOAPALS100::tStatus& status);
+
+// tasks[k - 1] builds level k; null: the level is not built yet (-52002).
+// The KelvoHelper reads some tasks through a face each: the task of level 3
+// implements TYMOObjectsInterface, 6 NonIsolatedObjectsInterface, 10
+// SubroutinePackageRegisterInterface, 11 IsolatedObjectsInterface, 14
+// DMAObjectsInterface, 15 LoadCalibrationValuesInterface and 16
+// RoutingObjectsInterface.
+struct SetupLevelTable {
+    SetupTaskFactory tasks[kNumberOfSetupTasks];
+};
+
+// The product's levels.
+const SetupLevelTable& getProductSetupLevelTable();
+// The table the device builds its setup from: the product's, unless a test
+// installed another one (null puts the product's back). Tests only.
+const SetupLevelTable& getActiveSetupLevelTable();
+void setSetupLevelTableForTests(const SetupLevelTable* table);
+
+// What the KelvoHelper reads of the level-3 task (bridge and timing-chip
+// objects, flash, storage maps and their checkers).
+class TYMOObjectsInterface : public SetupTask {
+public:
+    virtual kelvo_storagemaps::KelvoStorageMapsInterface& getStorageMaps() = 0;
+    virtual StorageMapChecksumChecker& getStorageMapChecksumChecker() = 0;
+    virtual StorageMapVersionChecker& getStorageMapVersionChecker() = 0;
+};
+
+// What the KelvoHelper reads of the level-16 task (routing objects).
+class RoutingObjectsInterface : public SetupTask {
+public:
+    virtual voark::RoutingResourcesManagerInterface* getRoutingResourcesManager() = 0;
+    // Hands the board's routing resources to the manager and its sessions.
+    virtual void setRoutingResources() = 0;
+    // Withdraws them from the manager and its sessions.
+    virtual void clearRoutingResources() = 0;
+};
+
+// What the KelvoHelper reads of the level-6 task (non-isolated controllers).
+class NonIsolatedObjectsInterface : public SetupTask {
+public:
+    virtual PXICoolingController& getPXICoolingController() = 0;
+    virtual TemperatureSensorController& getTemperatureSensorController() = 0;
+    virtual corran_shared::PowerAllocationController& getPowerAllocationController() = 0;
+};
+
+// What the KelvoHelper reads of the level-10 task (subroutine package).
+class SubroutinePackageRegisterInterface : public SetupTask {
+public:
+    // Null only when the task failed to make it.
+    virtual wexmoortools::SubroutineRegistrar* getSubroutineRegistrar() = 0;
+};
+
+// What the KelvoHelper reads of the level-11 task (isolated controllers).
+class IsolatedObjectsInterface : public SetupTask {
+public:
+    virtual MeasureUnitController& getMeasureUnitController() = 0;
+    virtual SequenceEngineController& getSequenceEngineController() = 0;
+    virtual CalibrationDispatcher& getCalibrationDispatcher() = 0;
+};
+
+// What the KelvoHelper reads of the level-14 task (DMA objects).
+class DMAObjectsInterface : public SetupTask {
+public:
+    virtual qeldma::DMADispatcher& getDMADispatcher() = 0;
+    // The bridge DMA interrupt controller's wait on the transfer counter of
+    // the channel's stream: returns once the counter has advanced by
+    // byteCount beyond startCount, at the timeout (*timedOut = 1, status
+    // clean), or when a signal ends the wait with its code.
+    virtual void waitUntilBytesTransferred(uint32_t channel, uint64_t startCount, uint64_t byteCount,
+                                           uint32_t timeout, uint32_t* timedOut,
+                                           nVOAPALS100::tStatus& status) = 0;
+    // Ends the channel's pending wait with code.
+    virtual void signalWait(uint32_t channel, int32_t code) = 0;
+};
+
+// What the KelvoHelper reads of the level-15 task (calibration values).
+class LoadCalibrationValuesInterface : public SetupTask {
+public:
+    // Loads the calibration values of the channels of mask into the
+    // controllers; search false loads again what was read before.
+    virtual void loadChannels(uint64_t channelMask, bool search, nVOAPALS100::tStatus& status) = 0;
+};
+
+} // namespace kelvo_driver

@@ -1,0 +1,94 @@
+#include "core/setup_tasks.h"
+
+#include "core/utilities.h"
+#include "platform/vohtl/string.h"
+#include "platform/vosdbg.h"
+
+namespace kelvo_driver {
+
+using nVOAPALS100::tStatus;
+
+namespace {
+
+const SetupLevelTable kProductSetupLevelTable = {{
+    RegiDispatchers::create, // 1
+    Caps::create,            // 2
+    // Levels 3 to 18 arrive with the subsystems they build.
+}};
+
+const SetupLevelTable* gSetupLevelTableForTests = nullptr;
+
+} // namespace
+
+const SetupLevelTable& getProductSetupLevelTable() {
+    return kProductSetupLevelTable;
+}
+
+const SetupLevelTable& getActiveSetupLevelTable() {
+    const SetupLevelTable* table = __atomic_load_n(&gSetupLevelTableForTests, __ATOMIC_ACQUIRE);
+    return table != nullptr ? *table : kProductSetupLevelTable;
+}
+
+void setSetupLevelTableForTests(const SetupLevelTable* table) {
+    __atomic_store_n(&gSetupLevelTableForTests, table, __ATOMIC_RELEASE);
+}
+
+SetupTask* RegiDispatchers::create(KelvoHelper&, const SetupInputs&, tStatus& status) {
+    return new (status, false) RegiDispatchers();
+}
+
+void RegiDispatchers::teardown() {
+    tStatus local;
+    vohtl::BasicString names;
+    registerMapDispatcher.getRegistrationList(names, local);
+    if (local.isFatal()) {
+        return; // the dispatcher's destructor deletes what is left
+    }
+    // The text after the last TAB is the last name.
+    const char* text = names.c_str();
+    const size_t length = names.length();
+    size_t start = 0;
+    for (size_t i = 0; i <= length; ++i) {
+        if (i < length && text[i] != '\t') {
+            continue;
+        }
+        tStatus removal;
+        vohtl::BasicString name;
+        if (name.assign(text + start, i - start, removal)) {
+            registerMapDispatcher.remove(name.c_str(), removal);
+        }
+        start = i + 1;
+    }
+}
+
+SetupTask* Caps::create(KelvoHelper&, const SetupInputs& inputs, tStatus& status) {
+    Caps* task = new (status, false) Caps();
+    if (task != nullptr) {
+        VOSDBG_ASSERT_MSG(inputs.device != nullptr, "ASSERT(devicePtr != nullptr)");
+        task->setup(*inputs.device, status);
+    }
+    return task;
+}
+
+void Caps::setup(const nVOAPAL000::tPCIDevice& device, tStatus& status) {
+    capsPtr = nullptr;
+    if (status.isFatal()) {
+        return;
+    }
+    const uint32_t subsystemID = device.deviceInfo().subsystemID;
+    if (!corran_caps::isAcceptedProduct(subsystemID)) {
+        KELVO_SET_STATUS(status, kUnsupportedProduct);
+        return;
+    }
+    capsPtr = corran_caps::CapsManager::getInstance().find(subsystemID);
+}
+
+bool Caps::isSolstra() const {
+    return capsPtr != nullptr && corran_caps::isSolstraProduct(capsPtr->subsystemID);
+}
+
+bool Caps::isDuskmere() const {
+    return capsPtr != nullptr && corran_caps::isDuskmereProduct(capsPtr->subsystemID);
+}
+
+} // namespace kelvo_driver

@@ -1,0 +1,53 @@
+// The setup tasks of levels 1 and 2: the name-keyed dispatchers and the
+// product's capabilities record.
+#pragma once
+
+#include <stdint.h>
+
+#include "core/product_caps.h"
+#include "core/setup_levels.h"
+#include "framework/arm_dispatcher.h"
+#include "framework/device_window_dispatcher.h"
+#include "framework/storage_map_dispatcher.h"
+
+namespace kelvo_driver {
+
+// Level 1: the dispatchers through which user mode reaches register maps,
+// device windows and storage maps by name. Its teardown empties the
+// register-map dispatcher; the other two remove what is left when they are
+// destroyed (storage maps first, then device windows, then register maps).
+class RegiDispatchers : public SetupTask {
+public:
+    RegiDispatchers() = default;
+    ~RegiDispatchers() override = default;
+
+    // Removes every registration of the register-map dispatcher by name and
+    // deletes its wrapper; a name that is not found is dropped.
+    void teardown() override;
+
+    static SetupTask* create(KelvoHelper& helper, const SetupInputs& inputs, nVOAPALS100::tStatus& status);
+
+    armki::ARMDispatcher registerMapDispatcher;
+    devicewindow::DeviceWindowDispatcher deviceWindowDispatcher;
+    storagemap::StorageMapDispatcher storageMapDispatcher;
+};
+
+// Level 2: the capabilities record of the module's product.
+class Caps : public SetupTask {
+public:
+    Caps() = default;
+    ~Caps() override = default;
+
+    // Finds the record of the device's PCI subsystem ID; any ID but the three
+    // accepted products' is 0xBFFA4304 and leaves the record null.
+    void setup(const nVOAPAL000::tPCIDevice& device, nVOAPALS100::tStatus& status);
+
+    static SetupTask* create(KelvoHelper& helper, const SetupInputs& inputs, nVOAPALS100::tStatus& status);
+
+    bool isSolstra() const;
+    bool isDuskmere() const;
+
+    const corran_caps::ProductCaps* capsPtr = nullptr;
+};
+
+} // namespace kelvo_driver

@@ -1,0 +1,65 @@
+#include "regmaps/isolated_reg_maps.h"
+
+namespace kelvo_driver {
+
+using nVOAPALS100::tStatus;
+
+// ---- the link ------------------------------------------------------------------
+
+IsolatedRegMaps::tLink::tLink(kelvo_regmaps::tKelvoRegAccessRegMap* linkMap,
+                              kdut::HardwareStateCheckerInterface* checker, tStatus& status)
+    : map(linkMap) {
+    if (map == nullptr) {
+        // The non-isolated side has no top map: nothing to reach the isolated FPGA through.
+        KELVO_SET_STATUS(status, tStatus::kInvalidState);
+        return;
+    }
+    accessor = new (storage_) WindowedFrontEndAccessor(*map, checker, status);
+    if (accessor->mutex.mutex != nullptr) {
+        map->setExternalLock(this);
+        installed_ = true;
+    }
+}
+
+IsolatedRegMaps::tLink::~tLink() {
+    if (installed_) {
+        map->setExternalLock(nullptr);
+    }
+    if (accessor != nullptr) {
+        accessor->~WindowedFrontEndAccessor();
+    }
+}
+
+// ---- the group -----------------------------------------------------------------
+
+kelvo_regmaps::tKelvoRegAccessRegMap* IsolatedRegMaps::linkMapOf(NonIsolatedRegMapsWrapper& wrapper) {
+    if (wrapper.isSolstra) {
+        return wrapper.getRegAccessRegMap(0, 0);
+    }
+    if (wrapper.isDuskmere) {
+        return wrapper.getRegAccessRegMap(0, 1);
+    }
+    return nullptr;
+}
+
+IsolatedRegMaps::IsolatedRegMaps(NonIsolatedRegMapsWrapper& nonIsolatedWrapper,
+                                 armki::ARMDispatcher& dispatcher,
+                                 devicewindow::DeviceWindowDispatcher& windowDispatcher,
+                                 kdut::HardwareStateCheckerInterface* checker,
+                                 const corran_caps::ProductCaps* const& caps, tStatus& status)
+    : dispatcher_(&dispatcher), windowDispatcher_(&windowDispatcher),
+      link_(linkMapOf(nonIsolatedWrapper), checker, status),
+      wrapper(dispatcher, link_.accessor, caps, status),
+      windowAdapter_(link_.accessor, wrapper.getWindowSize()), window(windowAdapter_, status) {
+    if (status.isFatal()) {
+        return;
+    }
+    windowDispatcher_->add(kWindowName, window, status);
+}
+
+IsolatedRegMaps::~IsolatedRegMaps() {
+    tStatus dropped;
+    windowDispatcher_->remove(kWindowName, dropped);
+}
+
+} // namespace kelvo_driver

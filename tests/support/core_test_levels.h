@@ -1,0 +1,115 @@
+// A test-only level table: the product's tasks of levels 1 and 2, then
+// stand-in tasks behind levels 3 to 18, so that tests can run the device to
+// level 19 before the real tasks exist and make any level fail.
+//
+// The stand-ins log their setup, teardown and destruction in order. Level 3
+// offers fake storage maps (whose versions, checksums and serial number a
+// test sets) and the real storage-map checkers over them; level 16 offers a
+// fake routing-resources manager. Install the table with ScopedTestLevels.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/kelvo_helper.h"
+#include "core/setup_levels.h"
+#include "core/storage_map_checkers.h"
+#include "framework/hardware_state_checker_composite.h"
+#include "framework/routing_session.h"
+
+namespace kelvo_test {
+
+using nVOAPALS100::tStatus;
+
+// One fake storage map.
+struct FakeMapState {
+    std::uint32_t version = 0x01000000;
+    std::uint32_t oldestCompatible = 0x01000000;
+    bool checksumValid = true;
+    std::int64_t readError = 0; // set as the map's own error when not 0
+};
+
+// What the stand-ins do and what they saw. One instance for the process.
+struct StandInState {
+    std::mutex lock;
+    std::vector<std::string> log;
+    std::uint32_t failLevel = 0; // the level whose setup step fails (0: none)
+    std::int64_t failCode = nVOAPALS100::tStatus::kTimedOut;
+    FakeMapState header;
+    FakeMapState manufacturing{0x01000001, 0x01000000, true, 0};
+    FakeMapState calibration[kelvo_driver::kNumberOfCalibrationMaps];
+    std::uint32_t serialNumber = 0x1234ABCD;
+    // The fake routing manager.
+    int registeredSessions = 0;
+    int resourcesSet = 0;
+    int resourcesCleared = 0;
+    // The fake controllers of levels 6 to 15.
+    std::vector<std::uint32_t> subroutineIds;
+    std::vector<std::uint32_t> subroutineAddresses;
+    std::int64_t armError = 0;
+    std::int64_t startError = 0;
+    bool engineRunning = false;
+    int measureUnitCleanups = 0;
+    int sequenceEngineCleanups = 0;
+    std::vector<std::pair<std::uint32_t, std::int32_t>> dmaSignals;
+    std::vector<std::pair<std::uint64_t, bool>> calibrationLoads;
+
+    void reset() {
+        std::lock_guard g(lock);
+        log.clear();
+        failLevel = 0;
+        failCode = nVOAPALS100::tStatus::kTimedOut;
+        header = FakeMapState{};
+        manufacturing = FakeMapState{0x01000001, 0x01000000, true, 0};
+        for (auto& c : calibration) {
+            c = FakeMapState{};
+        }
+        serialNumber = 0x1234ABCD;
+        registeredSessions = 0;
+        resourcesSet = 0;
+        resourcesCleared = 0;
+        subroutineIds.clear();
+        subroutineAddresses.clear();
+        armError = 0;
+        startError = 0;
+        engineRunning = false;
+        measureUnitCleanups = 0;
+        sequenceEngineCleanups = 0;
+        dmaSignals.clear();
+        calibrationLoads.clear();
+    }
+    void clearLog() {
+        std::lock_guard g(lock);
+        log.clear();
+    }
+    void record(const std::string& event) {
+        std::lock_guard g(lock);
+        log.push_back(event);
+    }
+    std::vector<std::string> events() {
+        std::lock_guard g(lock);
+        return log;
+    }
+};
+
+StandInState& standIns();
+
+// The test table (levels 1 and 2 the product's, 3 to 18 stand-ins).
+const kelvo_driver::SetupLevelTable& testSetupLevelTable();
+
+// Installs the test table for a scope and resets the stand-ins' state.
+class ScopedTestLevels {
+public:
+    ScopedTestLevels() {
+        standIns().reset();
+        kelvo_driver::setSetupLevelTableForTests(&testSetupLevelTable());
+    }
+    ~ScopedTestLevels() { kelvo_driver::setSetupLevelTableForTests(nullptr); }
+    ScopedTestLevels(const ScopedTestLevels&) = delete;
+    ScopedTestLevels& operator=(const ScopedTestLevels&) = delete;
+};
+
+} // namespace kelvo_test

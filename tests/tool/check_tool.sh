@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Runs kelvo_tool against one board and checks its exit status and the lines
+# a user reads first. Usage: check_tool.sh TOOL BOARD MODEL
+set -uo pipefail
+tool=$1 board=$2 model=$3
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+expect_line() { # output, regex
+    grep -Eq -- "$2" <<<"$1" || fail "no line matching: $2"
+}
+
+out=$("$tool" --board "$board" --ioctl kelvo_getSetupLevel 2>&1)
+status=$?
+echo "$out"
+[[ $status -eq 0 ]] || fail "exit status $status for the report"
+expect_line "$out" "^driver loaded; board $board\$"
+expect_line "$out" "^device 0 added\$"
+expect_line "$out" "^  modelName = \"$model\"  \[device\]\$"
+expect_line "$out" "^  manufacturerName = \"Quillon\"  \[device\]\$"
+expect_line "$out" "^  smu_kelvo\$"
+expect_line "$out" "^  nPXICOOLING_17_2_pxiCooling\$"
+expect_line "$out" "^setup level: [0-9]+  \[kelvo_getSetupLevel: transport 0 \(ok\), status 0 \(success\)\]\$"
+expect_line "$out" "^hardware state \(level-19 request\): \[kdut_checkHardwareState: transport 0 \(ok\), status "
+expect_line "$out" "^  register maps \([0-9]+\)"
+expect_line "$out" "^  decoded: setupLevel=[0-9]+ status=0 \(success\)\$"
+
+# A record of the wrong size fails in transport: exit status 1.
+file=$(mktemp)
+trap 'rm -f "$file"' EXIT
+printf '# two requests in one session\ncorran_readDAC 00000000 00000000\nkelvo_getSetupLevel 00000000 00 out=8\n' >"$file"
+out=$("$tool" --board "$board" --quiet --file "$file" 2>&1)
+status=$?
+echo "$out"
+[[ $status -eq 1 ]] || fail "exit status $status for a request of the wrong size"
+expect_line "$out" "status=-1074117880 \(0xBFFA4308, operation not offered\)"
+expect_line "$out" "^  transport: -51009 "
+
+out=$("$tool" --help 2>&1)
+[[ $? -eq 0 ]] || fail "--help exit status"
+expect_line "$out" "^Usage: kelvo_tool"
+"$tool" --board no-such-board >/dev/null 2>&1
+[[ $? -eq 2 ]] || fail "an unknown board is a usage error"
+
+if ((failures)); then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "kelvo_tool on $board: all checks passed"

@@ -1,0 +1,227 @@
+// The product capabilities table and the small product utilities: DMA
+// directions, firmware compatibility, board revisions and the calibration
+// dispatcher.
+#include <cstring>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "core/calibration_dispatcher.h"
+#include "core/product_caps.h"
+#include "core/utilities.h"
+#include "kelvo/product_ids.h"
+#include "platform/cxxruntime.h"
+#include "test_support.h"
+
+namespace {
+
+using corran_caps::CapsManager;
+using corran_caps::PowerAllocationLimitInMicroWatts;
+using corran_caps::ProductCaps;
+using nVOAPALS100::tStatus;
+
+class ProductCapsTable : public kelvo_test::LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        nVOAPAL200_initializeCPPRunTime();
+    }
+    void TearDown() override {
+        nVOAPAL200_finalizeCPPRunTime();
+        LeakCheckedTest::TearDown();
+    }
+    static const CapsManager& caps() { return CapsManager::getInstance(); }
+    static std::vector<std::pair<uint32_t, uint32_t>> entries(const PowerAllocationLimitInMicroWatts& limit) {
+        std::vector<std::pair<uint32_t, uint32_t>> out;
+        if (limit.getMap() != nullptr) {
+            for (auto it = limit.getMap()->begin(); it != limit.getMap()->end(); ++it) {
+                out.emplace_back(it->key, it->value);
+            }
+        }
+        return out;
+    }
+};
+
+using Entries = std::vector<std::pair<uint32_t, uint32_t>>;
+
+TEST_F(ProductCapsTable, TheThreeAcceptedProductsFindTheirRows) {
+    const ProductCaps* solstra = caps().find(KELVO_SUBSYSTEM_ID_SOLSTRA);
+    ASSERT_EQ(solstra, caps().getTable());
+    EXPECT_STREQ(solstra->modelName, "VO PXIe-Q101");
+    EXPECT_EQ(solstra->channelCount, 1u);
+    EXPECT_EQ(solstra->coolingWord, 0x41000030u);
+    EXPECT_EQ(entries(solstra->powerAllocationLimitA), (Entries{{32, 120000000}, {48, 225000000}}));
+    EXPECT_EQ(entries(solstra->powerAllocationLimitB), (Entries{{32, 120000000}, {48, 225000000}}));
+    EXPECT_EQ(solstra->powerAllocationLimitA.floorValue(48), 225000000u);
+
+    for (uint32_t id : {KELVO_SUBSYSTEM_ID_DUSKMERE_A, KELVO_SUBSYSTEM_ID_DUSKMERE_B}) {
+        const ProductCaps* duskmere = caps().find(id);
+        ASSERT_NE(duskmere, nullptr);
+        EXPECT_EQ(duskmere->subsystemID, id);
+        EXPECT_EQ(entries(duskmere->powerAllocationLimitA), (Entries{{16, 125000000}, {32, 250000000}}));
+        EXPECT_EQ(duskmere->powerAllocationLimitA.floorValue(48), 250000000u);
+        EXPECT_EQ(duskmere->coolingWord, 32u);
+        EXPECT_EQ(duskmere->field22, 2u);
+    }
+    EXPECT_STREQ(caps().find(KELVO_SUBSYSTEM_ID_DUSKMERE_A)->modelName, "VO PXIe-Q104");
+    EXPECT_STREQ(caps().find(KELVO_SUBSYSTEM_ID_DUSKMERE_B)->modelName, "VO PXIe-Q105");
+}
+
+TEST_F(ProductCapsTable, EveryRowHasItsOwnIDAndTheOthersHaveNoLimits) {
+    const ProductCaps* table = caps().getTable();
+    std::set<uint32_t> ids;
+    for (uint32_t i = 0; i < corran_caps::kProductCount; ++i) {
+        ids.insert(table[i].subsystemID);
+        EXPECT_TRUE(table[i].powerAllocationLimitA.getStatus().isSuccess());
+        if (i >= 5) {
+            EXPECT_EQ(table[i].powerAllocationLimitA.size(), 0u) << i;
+            EXPECT_EQ(table[i].powerAllocationLimitB.size(), 0u) << i;
+            EXPECT_EQ(table[i].powerAllocationLimitA.floorValue(48), 0u);
+        }
+    }
+    EXPECT_EQ(ids.size(), corran_caps::kProductCount) << "one distinct ID per row";
+    // The limit the non-isolated controllers use: the largest key not above 48.
+    EXPECT_EQ(table[1].powerAllocationLimitA.floorValue(48), 16000000u);
+    EXPECT_EQ(table[2].powerAllocationLimitA.floorValue(48), 40000000u);
+    EXPECT_EQ(entries(table[2].powerAllocationLimitB), (Entries{{0, 24000000}}));
+}
+
+TEST_F(ProductCapsTable, ALimitThatCannotGetMemoryHoldsItsOwnStatusAndStaysEmpty) {
+    kal::memory::failNth(1);
+    PowerAllocationLimitInMicroWatts limit(5);
+    EXPECT_EQ(limit.getStatus().getCode(), tStatus::kOutOfMemory);
+    EXPECT_EQ(limit.size(), 0u);
+    EXPECT_EQ(limit.floorValue(0), 0u);
+    uint32_t value = 7;
+    EXPECT_FALSE(limit.find(0, value));
+
+    kal::memory::failNth(3); // the map and its control block are made; the entry is refused
+    PowerAllocationLimitInMicroWatts second(5);
+    EXPECT_EQ(second.getStatus().getCode(), tStatus::kOutOfMemory);
+    EXPECT_EQ(second.size(), 0u);
+}
+
+TEST(ProductUtilities, DMAChannelDirections) {
+    EXPECT_EQ(kelvo_driver::getDMAChannelTransferDirection(0), kelvo_driver::kDMADeviceToHost);
+    EXPECT_EQ(kelvo_driver::getDMAChannelTransferDirection(1), kelvo_driver::kDMAHostToDevice);
+}
+
+int64_t firmwareCheck(uint32_t id, bool solstra, bool duskmere, bool unsafe) {
+    tStatus status;
+    kelvo_driver::validateFirmwareCompatibility(id, solstra, duskmere, unsafe, status);
+    return status.getCode();
+}
+
+TEST(ProductUtilities, FirmwareCompatibilityFollowsTheBoardGeneration) {
+    const int64_t incompatible = kelvoDriverCode(0xBFFA4000);
+    EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, false, false, false), incompatible);
+    EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, false, false, true), 0);
+    EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, false, true, false), incompatible);
+    EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, true, false, false), 0);
+    EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_A, true, false, false), incompatible);
+    EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_B, false, true, false), 0);
+    EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_B, false, false, true), 0);
+    EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_Q102, true, true, true), kelvoDriverCode(0xBFFA4304));
+
+    tStatus status;
+    kelvo_driver::validateFirmwareCompatibility(false, false, status);
+    EXPECT_EQ(status.getCode(), incompatible);
+    tStatus fine;
+    kelvo_driver::validateFirmwareCompatibility(false, true, fine);
+    EXPECT_TRUE(fine.isSuccess());
+    tStatus failed;
+    KELVO_SET_STATUS(failed, tStatus::kTimedOut);
+    kelvo_driver::validateFirmwareCompatibility(KELVO_SUBSYSTEM_ID_SOLSTRA, false, false, false, failed);
+    EXPECT_EQ(failed.getCode(), tStatus::kTimedOut);
+}
+
+class BoardRevisions : public kelvo_test::LeakCheckedTest {};
+
+int64_t revisionCheck(uint32_t id, uint8_t revision) {
+    tStatus status;
+    kelvo_driver::validateBoardRevision(id, revision, status);
+    return status.getCode();
+}
+
+TEST_F(BoardRevisions, EachGenerationHasItsRange) {
+    const int64_t tooOld = kelvoDriverCode(0xBFFA902C);
+    const int64_t tooNew = kelvoDriverCode(0xBFFA902D);
+    EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, 0), tooOld);
+    EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, 1), 0);
+    EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, 2), 0);
+    EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, 3), tooNew);
+    EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_A, 0), tooOld);
+    EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_A, 1), 0);
+    EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_B, 2), tooNew);
+}
+
+TEST_F(BoardRevisions, ACheckerThatCannotBeAllocatedReportsOutOfMemory) {
+    kal::memory::failNth(1);
+    EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, 0), tStatus::kOutOfMemory);
+    kal::memory::failNth(2); // the checker is made, its control block is refused
+    EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_A, 5), tStatus::kOutOfMemory);
+}
+
+// A charge-balance controller that records what reaches it.
+class FakeChargeBalance : public kelvo_driver::ChargeBalanceController {
+public:
+    uint32_t calculateOffset(uint8_t loop, tStatus& status) override {
+        ++calls;
+        if (loop >= getLoopCount()) {
+            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+            return 0;
+        }
+        return 0x1000u + loop;
+    }
+    void setOffset(uint8_t loop, uint16_t value, tStatus& status) override {
+        ++calls;
+        if (loop >= getLoopCount()) {
+            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+            return;
+        }
+        offsets[loop] = value & 0x3FFF;
+    }
+    uint32_t getLoopCount() const override { return 4; }
+    int calls = 0;
+    uint16_t offsets[4] = {};
+};
+
+class FakeCalibrationControllers : public kelvo_driver::CalibrationControllers {
+public:
+    kelvo_driver::ChargeBalanceController& getChargeBalanceController(uint32_t channel) override {
+        EXPECT_EQ(channel, 0u);
+        return controller;
+    }
+    FakeChargeBalance controller;
+};
+
+TEST(CalibrationDispatcher, OnlyChannelZeroReachesTheController) {
+    FakeCalibrationControllers controllers;
+    kelvo_driver::CalibrationDispatcher dispatcher(&controllers);
+    tStatus status;
+    EXPECT_EQ(dispatcher.read(1, 0, status), 0u);
+    EXPECT_EQ(status.getCode(), tStatus::kInvalidParameter);
+    tStatus writeStatus;
+    dispatcher.write(1, 0, 5, writeStatus);
+    EXPECT_EQ(writeStatus.getCode(), tStatus::kInvalidParameter);
+    EXPECT_EQ(controllers.controller.calls, 0);
+
+    tStatus ok;
+    EXPECT_EQ(dispatcher.read(0, 2, ok), 0x1002u);
+    dispatcher.write(0, 3, 0xFFFF, ok);
+    EXPECT_TRUE(ok.isSuccess());
+    EXPECT_EQ(controllers.controller.offsets[3], 0x3FFF);
+
+    tStatus badLoop;
+    EXPECT_EQ(dispatcher.read(0, 4, badLoop), 0u);
+    EXPECT_EQ(badLoop.getCode(), tStatus::kInvalidParameter);
+
+    tStatus failed;
+    KELVO_SET_STATUS(failed, tStatus::kTimedOut);
+    const int before = controllers.controller.calls;
+    EXPECT_EQ(dispatcher.read(0, 0, failed), 0u);
+    dispatcher.write(0, 0, 1, failed);
+    EXPECT_EQ(controllers.controller.calls, before);
+}
+
+} // namespace

@@ -1,0 +1,292 @@
+// The product device as the product build makes it, on every board, through
+// the host's C API: recognised modules become devices set up to level 2 (the
+// levels above arrive with their subsystems), with their interfaces and
+// properties; resets, the notifier, suspension and the operations the
+// product does not offer; failures of add device unwind completely.
+#include <cstring>
+
+#include "core/kelvo_helper.h"
+#include "core_test_support.h"
+#include "kelvo/product_ids.h"
+#include "platform/kal_status.h"
+
+namespace {
+
+using kelvo_driver::KelvoDevice;
+using nVOAPALS100::tStatus;
+
+int kal(int64_t code) {
+    return nVOAPAL200_statusToKALStatus(code);
+}
+
+class ProductDevice : public kelvo_test::HostedTest {};
+
+TEST_F(ProductDevice, EveryBoardBecomesADeviceSetUpToLevelTwo) {
+    const char* models[] = {"VO PXIe-Q101", "VO PXIe-Q104", "VO PXIe-Q105"};
+    for (size_t b = 0; b < kelvo_test::boards().size(); ++b) {
+        const auto& board = kelvo_test::boards()[b];
+        SCOPED_TRACE(board);
+        const auto before = kal::registration::counters();
+        const int index = kelvo_host::addModule(board, [](sim::Module& m) { m.bridge().setSlot(7); });
+        ASSERT_GE(index, 0);
+        KelvoDevice* device = deviceOf(index);
+        ASSERT_NE(device, nullptr);
+
+        char name[64];
+        ASSERT_GT(kelvo_interface_name(index, 0, name, sizeof(name)), 0);
+        EXPECT_STREQ(name, "smu_kelvo");
+        ASSERT_GT(kelvo_interface_name(index, 1, name, sizeof(name)), 0);
+        EXPECT_STREQ(name, "nPXICOOLING_17_2_pxiCooling");
+        EXPECT_EQ(kelvo_interface_name(index, 2, name, sizeof(name)), KELVO_E_INVALID);
+        EXPECT_EQ(kal::registration::counters().addEvents - before.addEvents, 2u);
+
+        // Setup stops at level 2: the serial number (read above level 2) is "0".
+        EXPECT_EQ(textProperty(index, "serialNumber"), "0");
+        EXPECT_EQ(textProperty(index, "modelName"), models[b]);
+        EXPECT_EQ(textProperty(index, "manufacturerName"), "Quillon");
+        uint32_t slot = 0;
+        EXPECT_EQ(kelvo_property_read(index, nullptr, "pxiGeographicAddress", &slot, sizeof(slot)), 4);
+        EXPECT_EQ(slot, 7u);
+        EXPECT_TRUE(hasProperty(index, "busType"));
+
+        EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), 2u);
+        EXPECT_EQ(device->getSetupTracker().getStatus().getCode(), tStatus::kNotImplemented);
+        ASSERT_NE(device->getKelvoHelper(), nullptr);
+        EXPECT_TRUE(device->getKelvoHelper()->isBuilt(2));
+        EXPECT_FALSE(device->getKelvoHelper()->isBuilt(3));
+        EXPECT_EQ(device->deviceInfo().msiFlag, 1u);
+        EXPECT_EQ(device->deviceInfo().interruptType, nVOAPAL200_kInterruptTypeMSI);
+        EXPECT_EQ(device->getCoolingModeState().mode, 16u);
+
+        // An unknown code answers -52002; a known one with empty buffers a wrong size.
+        const int instrument = kelvo_open("smu_kelvo", index);
+        const int cooling = kelvo_open("nPXICOOLING_17_2_pxiCooling", index);
+        ASSERT_GE(instrument, 0);
+        ASSERT_GE(cooling, 0);
+        EXPECT_EQ(emptyRequest(instrument, 0x00200101), kal(tStatus::kNotImplemented));
+        EXPECT_EQ(emptyRequest(cooling, 0x80208400), kal(tStatus::kInvalidParameter));
+        EXPECT_EQ(kelvo_close(cooling), 0);
+        // A handle left open is closed by the removal.
+        EXPECT_EQ(kelvo_host_remove_module(index), 0);
+        EXPECT_EQ(kelvo_close(instrument), 0);
+    }
+}
+
+TEST_F(ProductDevice, ARefusedMSIKeepsTheLineInterrupt) {
+    const int index = kelvo_host::addModule("duskmere-a", [](sim::Module& m) {
+        auto knobs = kal::pci::knobs(m.pciHandle());
+        knobs.refuseMSI = true;
+        kal::pci::setKnobs(m.pciHandle(), knobs);
+    });
+    ASSERT_GE(index, 0);
+    EXPECT_EQ(deviceOf(index)->deviceInfo().msiFlag, 0u);
+    EXPECT_EQ(deviceOf(index)->deviceInfo().interruptType, nVOAPAL200_kInterruptTypeLine);
+}
+
+TEST_F(ProductDevice, ABridgeWithoutCapabilityListLeavesOnlyTheGeographicAddressOut) {
+    const int index = kelvo_host::addModule("solstra", [](sim::Module& m) {
+        m.bridge().setCapabilities(sim::BridgeCore::defaultCapabilities(), 0);
+    });
+    ASSERT_GE(index, 0);
+    EXPECT_FALSE(hasProperty(index, "pxiGeographicAddress"));
+    EXPECT_EQ(textProperty(index, "manufacturerName"), "Quillon");
+}
+
+TEST_F(ProductDevice, AFailedInterfaceRegistrationUnwindsEverything) {
+    for (uint64_t nth : {1u, 2u}) {
+        const auto before = kal::registration::counters();
+        kal::registration::failInterfaceRegistration(nth);
+        EXPECT_EQ(kelvo_host_add_module("solstra"), -51352);
+        kal::registration::clearFaults();
+        const auto after = kal::registration::counters();
+        EXPECT_EQ(after.addEvents, before.addEvents);
+        EXPECT_EQ(after.interfaceUnregistrations - before.interfaceUnregistrations, nth - 1);
+        EXPECT_EQ(after.propertyRegistrations, before.propertyRegistrations);
+        EXPECT_EQ(kal::registration::liveInterfaces(), 0u);
+        EXPECT_EQ(kelvo_list_devices(nullptr, 0), 0);
+    }
+}
+
+TEST_F(ProductDevice, AFailedPropertyRegistrationUnwindsEverything) {
+    // The bus properties come first, then the device's four.
+    for (uint64_t nth : {1u, 14u, 18u}) {
+        kal::registration::failPropertyRegistration(nth);
+        EXPECT_EQ(kelvo_host_add_module("duskmere-b"), -51150) << nth;
+        kal::registration::clearFaults();
+        EXPECT_EQ(kal::registration::liveProperties(), 0u);
+        EXPECT_EQ(kal::registration::liveInterfaces(), 0u);
+    }
+}
+
+// Resets of the product build go no higher than level 2.
+class ProductReset : public kelvo_test::HostedTest {
+protected:
+    void SetUp() override {
+        HostedTest::SetUp();
+        index_ = kelvo_host_add_module("solstra");
+        ASSERT_GE(index_, 0);
+        device_ = deviceOf(index_);
+    }
+    // A reset on a fresh handle (an earlier reset invalidated the older ones).
+    int64_t reset(uint32_t level, uint64_t parameters = 0) {
+        const int handle = kelvo_open("smu_kelvo", index_);
+        EXPECT_GE(handle, 0);
+        tStatus status;
+        device_->kdut_reset(descriptorOf(handle), level, parameters, status);
+        kelvo_close(handle);
+        return status.getCode();
+    }
+    int index_ = -1;
+    KelvoDevice* device_ = nullptr;
+};
+
+TEST_F(ProductReset, ResetsStopAtTheLevelAskedOrAtLevelTwo) {
+    EXPECT_EQ(reset(0), tStatus::kSetupTargetReached);
+    EXPECT_EQ(device_->getKelvoHelper(), nullptr);
+    EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 0u);
+
+    EXPECT_EQ(reset(1), tStatus::kSetupTargetReached);
+    EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 1u);
+    EXPECT_FALSE(device_->getKelvoHelper()->isBuilt(2));
+
+    EXPECT_EQ(reset(2), tStatus::kSetupTargetReached);
+    EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 2u);
+
+    EXPECT_EQ(reset(19), tStatus::kNotImplemented);
+    EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 2u);
+
+    kelvo_driver::KelvoHelper* helper = device_->getKelvoHelper();
+    EXPECT_EQ(reset(20), tStatus::kInvalidParameter);
+    EXPECT_EQ(device_->getKelvoHelper(), helper) << "nothing is torn down";
+    EXPECT_EQ(textProperty(index_, "modelName"), "VO PXIe-Q101") << "the properties survive resets";
+}
+
+TEST_F(ProductReset, AParameterWordTooWideForItsFieldLeavesTheDeviceTornDown) {
+    kelvo_driver::CustomResetParameters parameters = {};
+    parameters.numberOfSubroutineCommands = 0x100000000ull;
+    kal::usermem::Scope scope;
+    const uint64_t address = scope.add(&parameters, sizeof(parameters), kal::usermem::kRead);
+    EXPECT_EQ(reset(19, address), tStatus::kUnsupportedValue);
+    EXPECT_EQ(device_->getKelvoHelper(), nullptr);
+    EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 0u);
+
+    parameters.numberOfSubroutineCommands = 0xFFFFFFFF; // fits: setup runs
+    EXPECT_EQ(reset(19, address), tStatus::kNotImplemented);
+    EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 2u);
+}
+
+TEST_F(ProductReset, OperationsNotOfferedAnswerAtEveryLevel) {
+    EXPECT_EQ(reset(0), tStatus::kSetupTargetReached);
+    const int64_t notOffered = kelvoDriverCode(0xBFFA4308);
+    tStatus a;
+    EXPECT_EQ(device_->corran_readDAC(a), 0u);
+    EXPECT_EQ(a.getCode(), notOffered);
+    tStatus b;
+    EXPECT_EQ(device_->corran_getAlarmRaised(b), 0u);
+    EXPECT_EQ(b.getCode(), notOffered);
+    tStatus c;
+    device_->wexmoor_executeSubroutine(c);
+    EXPECT_EQ(c.getCode(), tStatus::kNotImplemented);
+    tStatus d;
+    device_->hwCondition_checkMeasureFIFOOverflowStatus(d);
+    EXPECT_TRUE(d.isSuccess());
+    tStatus e;
+    device_->validateChannel(0, e);
+    EXPECT_TRUE(e.isSuccess());
+    device_->validateChannel(1, e);
+    EXPECT_EQ(e.getCode(), kelvoDriverCode(0xBFFA4303));
+}
+
+TEST_F(ProductReset, BelowLevelNineteenTheNotifierAnswersTheTrackersStatus) {
+    const int handle = kelvo_open("smu_kelvo", index_);
+    ASSERT_GE(handle, 0);
+    for (uint32_t kind : {0x80000000u, 7u}) {
+        kelvo_notifier_payload payload{1, kelvo_destination(handle), kind};
+        EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(tStatus::kNotImplemented));
+        EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{kind})),
+                  0);
+    }
+    kelvo_message message;
+    EXPECT_EQ(kelvo_read_message(kelvo_destination(handle), &message), 0);
+}
+
+TEST_F(ProductReset, SuspendingIOIsNeverVetoed) {
+    const int handle = kelvo_open("smu_kelvo", index_);
+    ASSERT_GE(handle, 0);
+    EXPECT_TRUE(device_->suspendIOProcessing(0, kelvo_driver::nVOAPAL000::kSuspendReasonReset, true));
+    device_->resumeIOProcessing(0);
+    EXPECT_EQ(emptyRequest(handle, 0x00200101), kal(tStatus::kNotImplemented));
+}
+
+// Every allocation of add device failing in turn: each run ends refused with
+// nothing left, or added (maybe at a lower level, or with a property
+// missing); nothing leaks, nothing is unregistered twice, nothing asserts.
+TEST_F(ProductDevice, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
+    for (const auto& board : kelvo_test::boards()) {
+        SCOPED_TRACE(board);
+        kal::memory::resetCounters();
+        const int clean = kelvo_host::addModule(board);
+        ASSERT_GE(clean, 0);
+        const uint64_t calls = kal::memory::allocationCalls();
+        ASSERT_EQ(kelvo_host_remove_module(clean), 0);
+        ASSERT_GT(calls, 10u);
+        int added = 0;
+        int belowLevelTwo = 0;
+        for (uint64_t n = 1; n <= calls; ++n) {
+            const size_t live = kal::memory::liveAllocations();
+            kal::memory::failNth(n);
+            const int index = kelvo_host::addModule(board);
+            kal::memory::clearFaults();
+            if (index >= 0) {
+                ++added;
+                KelvoDevice* device = deviceOf(index);
+                const auto& tracker = device->getSetupTracker();
+                EXPECT_TRUE(tracker.getCurrentLevel() == 2 ||
+                            tracker.getStatus().getCode() == tStatus::kOutOfMemory)
+                    << n;
+                if (tracker.getCurrentLevel() < 2 && hasProperty(index, "modelName")) {
+                    // No capabilities record: the model name is registered as the empty text.
+                    ++belowLevelTwo;
+                    char model[8] = {'x'};
+                    EXPECT_EQ(kelvo_property_read(index, nullptr, "modelName", model, sizeof(model)), 1);
+                    EXPECT_EQ(model[0], '\0');
+                }
+                EXPECT_EQ(kelvo_host_remove_module(index), 0);
+            } else {
+                EXPECT_EQ(kal::registration::liveInterfaces(), 0u) << n;
+                EXPECT_EQ(kal::registration::liveProperties(), 0u) << n;
+            }
+            EXPECT_EQ(kal::memory::liveAllocations(), live) << n;
+            EXPECT_EQ(kal::pci::liveMappings(), 0u) << n;
+        }
+        EXPECT_GT(added, 0);
+        EXPECT_GT(belowLevelTwo, 0);
+        EXPECT_TRUE(kelvo_host::faults().empty());
+    }
+}
+
+// The same for every mutex and spin lock that add device creates.
+TEST_F(ProductDevice, ALockCreationFailureAnywhereInAddDeviceUnwindsCleanly) {
+    for (std::string_view kind : {kal::faults::kMutex, kal::faults::kSpinLock}) {
+        SCOPED_TRACE(std::string(kind));
+        const uint64_t before = kal::faults::calls(kind);
+        const int clean = kelvo_host::addModule("solstra");
+        ASSERT_GE(clean, 0);
+        const uint64_t calls = kal::faults::calls(kind) - before;
+        ASSERT_EQ(kelvo_host_remove_module(clean), 0);
+        ASSERT_GT(calls, 0u);
+        for (uint64_t n = 1; n <= calls; ++n) {
+            const size_t live = kal::memory::liveAllocations();
+            kal::faults::failNth(kind, n);
+            const int index = kelvo_host::addModule("solstra");
+            kal::faults::clear();
+            if (index >= 0) {
+                EXPECT_EQ(kelvo_host_remove_module(index), 0);
+            }
+            EXPECT_EQ(kal::registration::liveInterfaces(), 0u) << n;
+            EXPECT_EQ(kal::memory::liveAllocations(), live) << n;
+        }
+    }
+}
+
+} // namespace

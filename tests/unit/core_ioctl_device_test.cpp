@@ -1,0 +1,187 @@
+// The I/O-control interfaces of the product device, through the host's C
+// API, over the test level table: the two status channels and the header's
+// result, the setup level, resets that invalidate every open handle, the
+// reservation and the cleanup that releases it.
+#include <cstdint>
+#include <cstring>
+
+#include "core_test_levels.h"
+#include "core_test_support.h"
+#include "kelvo/ioctl.h"
+
+namespace {
+
+using kelvo_test::standIns;
+
+constexpr int32_t kInvalidated = KELVO_STATUS_SESSION_INVALIDATED;
+
+class CoreIoctlDevice : public kelvo_test::HostedTest {
+protected:
+    void SetUp() override {
+        HostedTest::SetUp();
+        device = kelvo_host_add_module("solstra");
+        ASSERT_GE(device, 0);
+    }
+    int open(const char* name = "smu_kelvo") {
+        const int handle = kelvo_open(name, static_cast<unsigned>(device));
+        EXPECT_GE(handle, 0);
+        return handle;
+    }
+
+    // One request: the transport code; out receives the output record and
+    // result the header's result field (which starts as resultBefore).
+    template <class In, class Out>
+    static int request(int handle, uint32_t code, const In& in, Out& out, uint32_t* result = nullptr,
+                       uint32_t resultBefore = 0) {
+        kelvo_ioctl_header header{};
+        header.inputAddress = reinterpret_cast<uintptr_t>(&in);
+        header.inputSize = sizeof(In);
+        header.outputAddress = reinterpret_cast<uintptr_t>(&out);
+        header.outputSize = sizeof(Out);
+        header.result = resultBefore;
+        const int transport = kelvo_ioctl(handle, code, &header);
+        if (result != nullptr) {
+            *result = header.result;
+        }
+        return transport;
+    }
+    static kelvo_kelvo_getSetupLevel_out level(int handle) {
+        kelvo_kelvo_getSetupLevel_out out{};
+        EXPECT_EQ(request(handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, out), 0);
+        return out;
+    }
+    static int32_t reserve(int handle, uint64_t mask, int32_t word = 0) {
+        kelvo_kdut_reserveResources_out out{};
+        EXPECT_EQ(request(handle, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{mask, word, 0}, out),
+                  0);
+        return out.status;
+    }
+    static int32_t cleanup(int handle) {
+        kelvo_kdut_cleanup_out out{};
+        EXPECT_EQ(request(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0}, out), 0);
+        return out.status;
+    }
+    static int32_t reset(int handle, uint32_t toLevel) {
+        kelvo_kdut_reset_in in{};
+        in.setupLevel = toLevel;
+        kelvo_kdut_reset_out out{};
+        EXPECT_EQ(request(handle, KELVO_IOCTL_kdut_reset, in, out), 0);
+        return out.status;
+    }
+
+    kelvo_test::ScopedTestLevels levels_;
+    int device = -1;
+};
+
+TEST_F(CoreIoctlDevice, TwoStatusChannelsAndTheHeadersResult) {
+    const int handle = open();
+    kelvo_kelvo_getSetupLevel_out out{};
+    uint32_t result = 0;
+    EXPECT_EQ(request(handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, out, &result), 0);
+    EXPECT_EQ(out.setupLevel, 19u);
+    EXPECT_EQ(out.status, 0);
+    EXPECT_EQ(result, sizeof(out)) << "the bytes written come back in the header";
+
+    // A wrong size and an unknown code fail in transport; the header's result
+    // is not written back then.
+    kelvo_arm_getNumberOfRegistrations_out tooLarge{};
+    EXPECT_EQ(request(handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, tooLarge, &result,
+                      0x55),
+              -51009);
+    EXPECT_EQ(result, 0x55u);
+    EXPECT_EQ(request(handle, 0x00208009u, kelvo_kelvo_getSetupLevel_in{0}, out, &result, 0x66), -51256);
+    EXPECT_EQ(result, 0x66u);
+
+    // The operation's failure travels in the record; the transport succeeds.
+    kelvo_corran_readDAC_in dac{};
+    kelvo_corran_readDAC_out dacOut{};
+    EXPECT_EQ(request(handle, KELVO_IOCTL_corran_readDAC, dac, dacOut), 0);
+    EXPECT_EQ(dacOut.status, KELVO_STATUS_NOT_OFFERED);
+
+    // The cooling interface answers its codes as the instrument interface does
+    // and nothing else.
+    const int cooling = open("nPXICOOLING_17_2_pxiCooling");
+    kelvo_pxiCooling_getRequestedCoolingMode_out fromCooling{}, fromInstrument{};
+    EXPECT_EQ(request(cooling, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0}, fromCooling), 0);
+    EXPECT_EQ(request(handle, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0}, fromInstrument),
+              0);
+    EXPECT_EQ(std::memcmp(&fromCooling, &fromInstrument, sizeof(fromCooling)), 0);
+    EXPECT_EQ(request(cooling, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, out), -51256);
+}
+
+TEST_F(CoreIoctlDevice, SetupStoppedBelowNineteen) {
+    kelvo_host_stop();
+    standIns().failLevel = 8;
+    ASSERT_EQ(kelvo_host_start(), 0);
+    device = kelvo_host_add_module("duskmere-a");
+    ASSERT_GE(device, 0);
+    const int handle = open();
+    EXPECT_EQ(level(handle).setupLevel, 7u);
+    EXPECT_EQ(level(handle).status, 0);
+
+    // A level-19 request answers why setup stopped; level 11 too.
+    kelvo_kdut_checkHardwareState_out hardware{};
+    EXPECT_EQ(request(handle, KELVO_IOCTL_kdut_checkHardwareState, kelvo_kdut_checkHardwareState_in{0, 0, 0},
+                      hardware),
+              0);
+    EXPECT_EQ(hardware.status, standIns().failCode);
+    kelvo_corran_getConnectedAccessory_out accessory{};
+    EXPECT_EQ(request(handle, KELVO_IOCTL_corran_getConnectedAccessory, kelvo_status_record{0}, accessory), 0);
+    EXPECT_EQ(accessory.accessory, 1u);
+    EXPECT_EQ(accessory.status, standIns().failCode);
+    // Level-1 requests pass.
+    kelvo_arm_getNumberOfRegistrations_out count{};
+    EXPECT_EQ(request(handle, KELVO_IOCTL_arm_getNumberOfRegistrations, kelvo_status_record{0}, count), 0);
+    EXPECT_EQ(count.status, 0);
+}
+
+TEST_F(CoreIoctlDevice, AResetInvalidatesEveryOpenHandleTheRequestersToo) {
+    const int requester = open();
+    const int other = open();
+    const int cooling = open("nPXICOOLING_17_2_pxiCooling");
+
+    EXPECT_EQ(reset(requester, 20), -52005);
+    EXPECT_EQ(level(requester).status, 0) << "a refused reset changes nothing";
+
+    EXPECT_EQ(reset(requester, 19), 0);
+    EXPECT_EQ(level(requester).status, kInvalidated);
+    EXPECT_EQ(level(other).status, kInvalidated);
+    EXPECT_EQ(cleanup(other), kInvalidated);
+    kelvo_pxiCooling_getRequestedCoolingMode_out mode{};
+    EXPECT_EQ(request(cooling, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0}, mode), 0);
+    EXPECT_EQ(mode.status, kInvalidated);
+    EXPECT_EQ(reset(other, 19), kInvalidated) << "an invalidated handle cannot reset either";
+
+    // A handle opened afterwards works; a reset to a lower level stops there.
+    const int fresh = open();
+    EXPECT_EQ(level(fresh).setupLevel, 19u);
+    EXPECT_EQ(reset(fresh, 5), -52010);
+    const int after = open();
+    EXPECT_EQ(level(after).setupLevel, 5u);
+    EXPECT_EQ(level(after).status, 0);
+    kelvo_kdut_checkHardwareState_out hardware{};
+    EXPECT_EQ(request(after, KELVO_IOCTL_kdut_checkHardwareState, kelvo_kdut_checkHardwareState_in{0, 0, 0},
+                      hardware),
+              0);
+    EXPECT_EQ(hardware.status, -52010);
+    for (int handle : {requester, other, cooling, fresh, after}) {
+        EXPECT_EQ(kelvo_close(handle), 0);
+    }
+}
+
+TEST_F(CoreIoctlDevice, TwoHandlesContendForTheChannelAndCleanupReleasesIt) {
+    const int first = open();
+    const int second = open();
+    EXPECT_EQ(reserve(first, 2), KELVO_STATUS_INVALID_CHANNEL);
+    EXPECT_EQ(reserve(first, 1, -1), -1);
+    EXPECT_EQ(reserve(second, 1), 0) << "an errored request reserved nothing";
+    EXPECT_EQ(reserve(first, 1), KELVO_STATUS_RESERVED_BY_OTHER);
+    EXPECT_EQ(cleanup(second), 0);
+    EXPECT_EQ(reserve(first, 1), 0);
+    EXPECT_EQ(reserve(second, 1), KELVO_STATUS_RESERVED_BY_OTHER);
+    // Closing a handle releases what it holds as well.
+    EXPECT_EQ(kelvo_close(first), 0);
+    EXPECT_EQ(reserve(second, 1), 0);
+}
+
+} // namespace

@@ -1,0 +1,380 @@
+// The two FPGA groups over the simulated module of each board: the FPGA
+// windows and their sizes, the wrappers' sub-maps, the isolated side reached
+// by name and through "IsoFpgaWindow" alike, the link's register-access map
+// locked against user access while the isolated group lives, and a clean end
+// after any failure.
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "groups_support.h"
+#include "regs_fake_accessor.h"
+
+namespace {
+
+using kelvo_test::groups::kFpgaMapVersion;
+using kelvo_test::groups::lookUp;
+using kelvo_test::groups::namesOf;
+using nVOAPALS100::tStatus;
+
+constexpr int64_t kUnknownGeneration = kelvoDriverCode(0xBFFA4304);
+
+std::string boardName(const ::testing::TestParamInfo<const char*>& info) {
+    std::string name = info.param;
+    name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+    return name;
+}
+
+// The link's register-access map by the name user mode uses.
+std::string linkMapName(bool solstra) {
+    return solstra
+               ? "SolstraNisoTopRegMap_BoardWin_SolstraNisoBoardRegMap_IsoRegAccessWin0_KelvoRegAccessRegMap"
+               : "DuskmereNisoTopRegMap_ChannelWins0_DuskmereNisoChRegMap_IsoRegAccessWin1_"
+                 "KelvoRegAccessRegMap";
+}
+
+uint32_t wordOf(const uint8_t* bytes) {
+    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+}
+
+class GroupsFpga : public kelvo_test::groups::GroupsTest, public ::testing::WithParamInterface<const char*> {
+protected:
+    bool solstra() const { return std::string(GetParam()) == "solstra"; }
+};
+
+TEST_P(GroupsFpga, BothGroupsBuildReachEveryNameAndLeaveNothingBehind) {
+    plug(GetParam());
+    ASSERT_EQ(buildNiso(), 0);
+    ASSERT_EQ(buildIso(), 0);
+    EXPECT_EQ(niso->wrapper.isSolstra, solstra());
+    EXPECT_EQ(niso->wrapper.isDuskmere, !solstra());
+    EXPECT_EQ(niso->window.getSizeInBytes(), solstra() ? 0x8000u : 0xE000u);
+    EXPECT_EQ(iso->window.getSizeInBytes(), solstra() ? 0x20000u : 0x8000u);
+    for (const std::string& name : namesOf(*arm)) {
+        EXPECT_NE(lookUp(*arm, name + kFpgaMapVersion), nullptr) << name;
+    }
+    EXPECT_EQ(lookUp(*windows, "NisoFpgaWindow"), &niso->window);
+    EXPECT_EQ(lookUp(*windows, "IsoFpgaWindow"), &iso->window);
+    // Teardown (in the fixture) checks both dispatchers are empty and nothing leaked.
+}
+
+TEST_P(GroupsFpga, TheNonIsolatedWindowReadsTheFpgaInWholeWords) {
+    plug(GetParam());
+    ASSERT_EQ(buildNiso(), 0);
+    board->niso().poke(0x100, 0x44332211);
+    board->niso().clearTrace();
+    uint8_t bytes[4] = {};
+    tStatus status;
+    niso->window.get(0x100, 4, bytes, status);
+    EXPECT_EQ(status.getCode(), 0);
+    EXPECT_EQ(wordOf(bytes), 0x44332211u);
+    EXPECT_EQ(board->niso().readCount(0x100), 1u);
+    niso->window.get(0x100, 4, bytes, status);
+    EXPECT_EQ(board->niso().readCount(0x100), 1u);
+
+    // One byte staged at offset 1: the flush reads [0, 1) first, which the FPGA adapter refuses.
+    const uint8_t one = 0x5A;
+    niso->window.set(&one, 0x201, 1, status);
+    niso->window.flush(0x200, 4, false, status);
+    EXPECT_EQ(status.getCode(), tStatus::kInvalidParameter);
+    EXPECT_EQ(board->niso().writeCount(0x200), 0u);
+
+    // Zero bytes: nothing at an aligned offset, refused at any other; the last byte of the window.
+    tStatus zero;
+    niso->window.refresh(0x10, 0, zero);
+    EXPECT_EQ(zero.getCode(), 0);
+    niso->window.refresh(0x11, 0, zero);
+    EXPECT_EQ(zero.getCode(), tStatus::kInvalidParameter);
+    tStatus end;
+    const uint64_t size = niso->window.getSizeInBytes();
+    niso->window.get(size - 4, 4, bytes, end);
+    EXPECT_EQ(end.getCode(), 0);
+    niso->window.get(size - 4, 5, bytes, end);
+    EXPECT_EQ(end.getCode(), devicewindow::kMemoryWindowOutOfRange);
+}
+
+TEST_P(GroupsFpga, AnIsolatedRegisterReadsTheSameByNameAndThroughTheWindow) {
+    plug(GetParam());
+    ASSERT_EQ(buildNiso(), 0);
+    ASSERT_EQ(buildIso(), 0);
+    const std::string name = solstra()
+                                 ? "SolstraIsoTopRegMap_BoardWin_SolstraIsoBoardRegMap_StandardRegsWin_"
+                                   "SolstraStandardRegs_RequiredRegsWin_RequiredRegs"
+                                 : "DuskmereIsoTopRegMap_BoardWin_DuskmereIsoBoardRegMap_StandardRegsWin_"
+                                   "DuskmereStandardRegs_RequiredRegsWin_RequiredRegs";
+    auto* map = lookUp(*arm, name + kFpgaMapVersion);
+    ASSERT_NE(map, nullptr);
+    kelvo_regmaps::tRequiredRegs* required = iso->wrapper.getRequiredRegs();
+    ASSERT_EQ(static_cast<arm::tRegisterMapBase*>(required), map);
+
+    // Every whole register the map reads, by identifier and by the window at its address.
+    const arm::tRegisterMapTables& t = required->tables();
+    int compared = 0;
+    for (uint32_t k = 0; k < t.read.count; ++k) {
+        const arm::tIdEntry& e = t.read.entries[k];
+        if (e.width != 32) {
+            continue;
+        }
+        const uint32_t address = required->base() - required->windowStart() + t.registers[e.reg].offset;
+        board->iso().poke(address, 0xC0DE0000u + address);
+        uint64_t byName = 0;
+        tStatus status;
+        map->read(e.id, byName, status, 0);
+        const size_t reads = board->link().isolatedReads();
+        uint8_t bytes[4] = {};
+        iso->window.read(address, 4, bytes, status);
+        EXPECT_EQ(status.getCode(), 0);
+        EXPECT_EQ(board->link().isolatedReads(), reads + 1);
+        EXPECT_EQ(byName, wordOf(bytes)) << std::hex << address;
+        EXPECT_EQ(byName, 0xC0DE0000u + address);
+        ++compared;
+    }
+    EXPECT_GT(compared, 2);
+
+    // The window moves exactly one register per access.
+    uint8_t eight[8] = {};
+    tStatus status;
+    iso->window.get(0x40, 8, eight, status);
+    EXPECT_EQ(status.getCode(), tStatus::kInvalidParameter);
+    tStatus twice;
+    iso->window.get(0x40, 4, eight, twice);
+    iso->window.get(0x44, 4, eight + 4, twice);
+    EXPECT_EQ(twice.getCode(), 0);
+    // A write of more than one register is refused and its run forgotten.
+    tStatus wide;
+    iso->window.write(eight, 0x40, 8, false, wide);
+    EXPECT_EQ(wide.getCode(), 0) << "unchanged bytes stage nothing";
+    eight[0] ^= 0xFF;
+    eight[5] ^= 0xFF;
+    iso->window.write(eight, 0x40, 8, true, wide);
+    EXPECT_EQ(wide.getCode(), tStatus::kInvalidParameter);
+    EXPECT_TRUE(iso->window.softCopyByte(0x47).isInvalid());
+    tStatus zero;
+    iso->window.refresh(0, 0, zero);
+    EXPECT_EQ(zero.getCode(), tStatus::kInvalidParameter);
+}
+
+TEST_P(GroupsFpga, WrappersHandOutTheirOwnBlocksAndNullOutOfRange) {
+    plug(GetParam());
+    ASSERT_EQ(buildNiso(), 0);
+    ASSERT_EQ(buildIso(), 0);
+    const auto& w = niso->wrapper;
+    const auto& i = iso->wrapper;
+    EXPECT_EQ(w.getWindowSize(), solstra() ? 0x8000u : 0xE000u);
+    EXPECT_EQ(i.getWindowSize(), solstra() ? 0x20000u : 0x8000u);
+    EXPECT_EQ(w.getDcBusRegMap(0, solstra() ? 2 : 3), nullptr);
+    EXPECT_EQ(w.getRegAccessRegMap(0, 3), nullptr);
+    EXPECT_EQ(i.getDcBusRegMap(2), nullptr);
+    EXPECT_NE(i.getDcBusRegMap(1), nullptr);
+    if (solstra()) {
+        auto* top = w.getSolstraRegMap();
+        EXPECT_EQ(w.getDcBusRegMap(7, 1), top->Channel.DcBus[1])
+            << "one channel: the channel is not looked at";
+        EXPECT_EQ(w.getRegAccessRegMap(0, 2)->base(), 0x240u);
+        // The sequencer's view for the sequencer blocks, the channel's own for the loop.
+        EXPECT_EQ(i.getSeqFlexLoopRegMap()->base(), 0x18400u);
+        EXPECT_EQ(i.getFlexLoopRegMap(), &i.getSolstraRegMap()->Channel.FlexLoop);
+    } else {
+        EXPECT_EQ(w.getDcBusRegMap(0, 2)->base(), 0xC210u);
+        EXPECT_EQ(w.getDcBusRegMap(1, 0), nullptr);
+        EXPECT_EQ(w.getRegAccessRegMap(0, 2)->base(), 0xC140u);
+        EXPECT_EQ(w.getRegAccessRegMap(1, 0), nullptr);
+        EXPECT_EQ(w.getMeasureStreamStatusRegMap(1), nullptr);
+        EXPECT_EQ(w.getRequiredRegs()->base(), 0x8000u) << "the board's own block, not the sequencer's view";
+        EXPECT_EQ(i.getSequencerChSeqRegMap()->base(), 0x4000u);
+        EXPECT_EQ(i.getSeqFlexLoopRegMap()->base(), 0x4400u);
+        EXPECT_EQ(i.getFlexLoopRegMap()->base(), 0x2000u);
+    }
+}
+
+TEST_P(GroupsFpga, TheLinksMapIsLockedWhileTheIsolatedGroupLives) {
+    plug(GetParam());
+    ASSERT_EQ(buildNiso(), 0);
+    auto* linkMap = lookUp(*arm, linkMapName(solstra()) + kFpgaMapVersion);
+    ASSERT_NE(linkMap, nullptr);
+    ASSERT_EQ(buildIso(), 0);
+    auto* locked = iso->getRegAccessRegMap();
+    ASSERT_EQ(static_cast<arm::DynamicAccessInterfaceBase<tStatus>*>(locked), linkMap);
+    EXPECT_EQ(locked->base(), board->module->linkOffset());
+    EXPECT_NE(locked->externalLock(), nullptr);
+    // Only that instance.
+    const uint32_t other = solstra() ? 1 : 0;
+    EXPECT_EQ(niso->wrapper.getRegAccessRegMap(0, other)->externalLock(), nullptr);
+
+    // The installed lock is the windowed accessor's recursive mutex.
+    kelvo_driver::WindowedFrontEndAccessor* accessor = iso->getWindowedAccessor();
+    EXPECT_EQ(accessor->lockCount(), 0u);
+    locked->externalLock()->acquire();
+    EXPECT_EQ(accessor->lockCount(), 1u);
+    // Operations by identifier take it again on the same thread.
+    tStatus status;
+    uint64_t value = 0;
+    linkMap->read(0x807B4F57, value, status, 0); // the status register
+    EXPECT_EQ(status.getCode(), 0);
+    locked->externalLock()->release();
+    EXPECT_EQ(accessor->lockCount(), 0u);
+
+    delete iso;
+    iso = nullptr;
+    EXPECT_EQ(locked->externalLock(), nullptr);
+}
+
+// User access to the link's register-access map by name races isolated
+// accesses: the lock keeps every handshake whole.
+TEST_P(GroupsFpga, UserAccessToTheLinksMapWaitsForHandshakes) {
+    plug(GetParam());
+    ASSERT_EQ(buildNiso(), 0);
+    ASSERT_EQ(buildIso(), 0);
+    board->link().setSlow(1, 2);
+    const std::string linkName = linkMapName(solstra()) + kFpgaMapVersion;
+    std::atomic<bool> done{false};
+    std::atomic<int> userAccesses{0};
+    std::thread user([&] {
+        while (!done.load()) {
+            arm::DynamicAccessInterfaceBase<tStatus>* map = nullptr;
+            kelvo_driver::nVOAPAL000::tMutex* mutex = nullptr;
+            tStatus status;
+            arm->getRegistration(linkName.c_str(), &map, status, &mutex);
+            ASSERT_TRUE(status.isSuccess());
+            nVOAPAL200_acquireMutex(mutex);
+            map->write(0x80E420F1, 0xBAD0BAD0u, true, status, 0); // the write-data register
+            uint64_t value = 0;
+            map->read(0x807B4F57, value, status, 0);
+            map->refreshRegMap(status);
+            nVOAPAL200_releaseMutex(mutex);
+            EXPECT_TRUE(status.isSuccess());
+            ++userAccesses;
+        }
+    });
+    constexpr uint32_t kRounds = 60;
+    for (uint32_t i = 0; i < kRounds; ++i) {
+        const uint64_t offset = 0x800 + 4 * i;
+        const uint32_t value = 0x5EED0000u | i;
+        uint8_t bytes[4];
+        std::memcpy(bytes, &value, 4);
+        tStatus status;
+        iso->window.write(bytes, offset, 4, true, status);
+        uint8_t back[4] = {};
+        iso->window.read(offset, 4, back, status);
+        ASSERT_TRUE(status.isSuccess()) << status.getCode();
+        EXPECT_EQ(wordOf(back), value);
+        EXPECT_EQ(board->iso().peek(offset), value);
+    }
+    done = true;
+    user.join();
+    EXPECT_GT(userAccesses.load(), 0);
+    EXPECT_EQ(board->link().accessesWhileBusy(), 0u);
+}
+
+TEST_P(GroupsFpga, EveryFailedAllocationEndsCleanly) {
+    plug(GetParam());
+    // The non-isolated group, each allocation in turn.
+    for (uint64_t nth = 1;; ++nth) {
+        SCOPED_TRACE(nth);
+        kal::memory::failNth(nth);
+        const int64_t code = buildNiso();
+        kal::memory::clearFaults();
+        if (code == 0) {
+            break;
+        }
+        EXPECT_EQ(code, tStatus::kOutOfMemory);
+        delete niso;
+        niso = nullptr;
+        EXPECT_EQ(arm->getNumberOfRegistrations(), 0u);
+        EXPECT_EQ(windows->getNumberOfRegistrations(), 0u);
+    }
+    const uint64_t nisoNames = arm->getNumberOfRegistrations();
+    // Then the isolated group over it.
+    for (uint64_t nth = 1;; ++nth) {
+        SCOPED_TRACE(nth);
+        kal::memory::failNth(nth);
+        const int64_t code = buildIso();
+        kal::memory::clearFaults();
+        if (code == 0) {
+            break;
+        }
+        EXPECT_EQ(code, tStatus::kOutOfMemory);
+        delete iso;
+        iso = nullptr;
+        EXPECT_EQ(arm->getNumberOfRegistrations(), nisoNames);
+        EXPECT_EQ(windows->getNumberOfRegistrations(), 1u);
+        EXPECT_EQ(niso->wrapper.getRegAccessRegMap(0, solstra() ? 0 : 1)->externalLock(), nullptr);
+    }
+    delete iso;
+    iso = nullptr;
+    // The kernel mutexes: the windows' and the windowed accessor's.
+    for (uint64_t nth = 1; nth <= 2; ++nth) {
+        kal::faults::failNth(kal::faults::kMutex, nth);
+        EXPECT_EQ(buildIso(), tStatus::kOutOfMemory) << nth;
+        kal::faults::clear();
+        delete iso;
+        iso = nullptr;
+        EXPECT_EQ(niso->wrapper.getRegAccessRegMap(0, solstra() ? 0 : 1)->externalLock(), nullptr);
+        EXPECT_EQ(arm->getNumberOfRegistrations(), nisoNames);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Boards, GroupsFpga, ::testing::Values("solstra", "duskmere-a"), boardName);
+
+using GroupsGeneration = kelvo_test::groups::GroupsTest;
+
+TEST_F(GroupsGeneration, AnUnknownSubsystemBuildsAndRegistersNothing) {
+    plug("solstra");
+    caps->subsystemID = 0x7B02; // a product of the family this driver does not serve
+    EXPECT_EQ(buildNiso(), kUnknownGeneration);
+    EXPECT_FALSE(niso->wrapper.isSolstra || niso->wrapper.isDuskmere);
+    EXPECT_EQ(niso->wrapper.getWindowSize(), 0xE000u);
+    EXPECT_EQ(arm->getNumberOfRegistrations(), 0u);
+    EXPECT_EQ(windows->getNumberOfRegistrations(), 0u);
+    delete niso;
+    niso = nullptr;
+
+    // No record at all counts as an unknown product.
+    capsPtr = nullptr;
+    EXPECT_EQ(buildNiso(), kUnknownGeneration);
+    delete niso;
+    niso = nullptr;
+
+    // The isolated wrapper the same way, over any accessor.
+    caps->subsystemID = 0x7B03;
+    capsPtr = &*caps;
+    kelvo_test::FakeAccessor accessor;
+    tStatus status;
+    kelvo_driver::IsolatedRegMapsWrapper isoWrapper(*arm, &accessor, capsPtr, status);
+    EXPECT_EQ(status.getCode(), kUnknownGeneration);
+    EXPECT_EQ(isoWrapper.getWindowSize(), 0x8000u);
+    EXPECT_TRUE(accessor.log.empty());
+
+    // An error on entry builds nothing and stays the first error, for a known ID too.
+    caps->subsystemID = board->module->identity().subsystemID;
+    tStatus entry;
+    KELVO_SET_STATUS(entry, -77);
+    kelvo_driver::NonIsolatedRegMapsWrapper wrapper(*arm, &board->fpga, capsPtr, entry);
+    EXPECT_EQ(entry.getCode(), -77);
+    EXPECT_TRUE(wrapper.isSolstra);
+    EXPECT_EQ(wrapper.getSolstraRegMap(), nullptr);
+    EXPECT_EQ(wrapper.getDcBusRegMap(0, 0), nullptr);
+    EXPECT_EQ(arm->getNumberOfRegistrations(), 0u);
+}
+
+TEST_F(GroupsGeneration, ASequencerViewOfTheLinkWindowIsNotTheLink) {
+    plug("duskmere-b");
+    ASSERT_EQ(buildNiso(), 0);
+    ASSERT_EQ(buildIso(), 0);
+    auto* view = niso->wrapper.getDuskmereRegMap()->SeqTop.Channels[0]->Channel.IsoRegAccess[1];
+    EXPECT_EQ(view->base(), 0x2120u);
+    EXPECT_EQ(view->externalLock(), nullptr) << "outside the lock";
+    const size_t writes = board->link().isolatedWrites();
+    tStatus status;
+    view->write(0x8074A60D, 0x80000010u, true, status, 0); // an address word with the write bit
+    EXPECT_EQ(status.getCode(), 0);
+    EXPECT_EQ(board->link().isolatedWrites(), writes);
+    EXPECT_EQ(board->niso().peek(0x2120), 0x80000010u);
+}
+
+} // namespace

@@ -1,0 +1,122 @@
+// Helpers for the tests of the register-map groups: the real dispatchers with
+// a log of the removals, and the registered names read back through the
+// TAB-joined registration list (most names are longer than a 64-byte slot).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "framework/arm_dispatcher.h"
+#include "framework/device_window_dispatcher.h"
+#include "platform/vohtl/string.h"
+#include "regmaps/isolated_reg_maps.h"
+#include "regmaps/non_isolated_reg_maps.h"
+#include "regmaps/tymo_reg_maps.h"
+#include "regs_sim_support.h"
+#include "test_support.h"
+
+namespace kelvo_test::groups {
+
+// The register-map dispatcher, logging the names it is asked to remove.
+class LoggingARMDispatcher : public armki::ARMDispatcher {
+public:
+    Wrapper* remove(const char* name, nVOAPALS100::tStatus& status) override {
+        removals.emplace_back(name != nullptr ? name : "(null)");
+        return armki::ARMDispatcher::remove(name, status);
+    }
+    using armki::ARMDispatcher::remove;
+    std::vector<std::string> removals;
+};
+
+// The registered names in registration order.
+template <typename Dispatcher> std::vector<std::string> namesOf(const Dispatcher& dispatcher) {
+    vohtl::BasicString list;
+    nVOAPALS100::tStatus status;
+    dispatcher.getRegistrationList(list, status);
+    EXPECT_TRUE(status.isSuccess());
+    std::vector<std::string> names;
+    std::stringstream in(list.c_str());
+    for (std::string name; std::getline(in, name, '\t');) {
+        names.push_back(name);
+    }
+    return names;
+}
+
+// The registered object of a name (with its version suffix where it has one), or null.
+template <typename Dispatcher, typename T = typename Dispatcher::Wrapper>
+auto lookUp(Dispatcher& dispatcher, const std::string& name, int64_t* code = nullptr) {
+    decltype(std::declval<typename Dispatcher::Wrapper&>().getObject()) object = nullptr;
+    nVOAPALS100::tStatus status;
+    dispatcher.getRegistration(name.c_str(), &object, status, nullptr);
+    if (code != nullptr) {
+        *code = status.getCode();
+    }
+    return object;
+}
+
+// The version suffix of the FPGA register maps.
+inline constexpr const char* kFpgaMapVersion = "_Ver1.0.0d379";
+
+// One simulated board with the real dispatchers and the two FPGA groups.
+class GroupsTest : public kelvo_test::LeakCheckedTest {
+protected:
+    void TearDown() override {
+        destroyGroups();
+        EXPECT_EQ(arm->getNumberOfRegistrations(), 0u) << ::testing::PrintToString(namesOf(*arm));
+        EXPECT_EQ(windows->getNumberOfRegistrations(), 0u);
+        arm.reset();
+        windows.reset();
+        if (board) {
+            EXPECT_EQ(board->module->deviceErrorCount(), 0u)
+                << ::testing::PrintToString(board->module->deviceErrors());
+            EXPECT_EQ(board->link().accessesWhileBusy(), 0u);
+        }
+        board.reset();
+        capsPtr = nullptr;
+        caps.reset();
+        LeakCheckedTest::TearDown();
+    }
+    void plug(const std::string& name) {
+        board = std::make_unique<kelvo_test::SimBoard>(name);
+        caps.emplace();
+        caps->subsystemID = board->module->identity().subsystemID;
+        capsPtr = &*caps;
+    }
+    uint64_t bar() const { return reinterpret_cast<uintptr_t>(board->bar); }
+    int64_t buildNiso() {
+        tStatus status;
+        niso = new (status, false) kelvo_driver::NonIsolatedRegMaps(bar(), *arm, *windows, capsPtr, status);
+        return status.getCode();
+    }
+    int64_t buildIso(kdut::HardwareStateCheckerInterface* checker = nullptr) {
+        tStatus status;
+        iso = new (status, false)
+            kelvo_driver::IsolatedRegMaps(niso->wrapper, *arm, *windows, checker, capsPtr, status);
+        return status.getCode();
+    }
+    // The isolated group goes first: its accessor runs over the non-isolated group's map.
+    void destroyGroups() {
+        delete iso;
+        iso = nullptr;
+        delete niso;
+        niso = nullptr;
+    }
+
+    using tStatus = nVOAPALS100::tStatus;
+    std::unique_ptr<kelvo_test::SimBoard> board;
+    // The capability record; the groups read its subsystem ID only.
+    std::optional<corran_caps::ProductCaps> caps;
+    const corran_caps::ProductCaps* capsPtr = nullptr;
+    std::optional<LoggingARMDispatcher> arm{std::in_place};
+    std::optional<devicewindow::DeviceWindowDispatcher> windows{std::in_place};
+    kelvo_driver::NonIsolatedRegMaps* niso = nullptr;
+    kelvo_driver::IsolatedRegMaps* iso = nullptr;
+};
+
+} // namespace kelvo_test::groups

@@ -1,0 +1,186 @@
+// The device-window dispatcher's operations by name: names and data in the
+// requester's memory, sizes and ranges checked before anything is allocated,
+// and nothing reaching the caller unless the operation succeeded.
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "control.h"
+#include "framework/device_window_dispatcher.h"
+#include "storage/memory_window.h"
+#include "test_support.h"
+
+namespace {
+
+using devicewindow::DeviceWindowDispatcher;
+using nVOAPALS100::tStatus;
+
+constexpr kelvo_driver::nVOAPAL000::tEventDescriptor kEvent = 0x51;
+
+class WindowsDispatcher : public kelvo_test::LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        tStatus status;
+        memory = new (status, false) devicewindow::MemoryAccessor(32, status);
+        for (uint8_t i = 0; i < 32; ++i) {
+            tStatus s;
+            memory->write(&i, i, 1, s);
+        }
+        window = new (status, false) devicewindow::MemoryWindow(*memory, status);
+        dispatcher = new (status, false) DeviceWindowDispatcher();
+        dispatcher->add("IsoFpgaWindow", *window, status);
+        ASSERT_TRUE(status.isSuccess());
+        nameAddress = scope.add(name.data(), name.size(), kal::usermem::kRead);
+    }
+    void TearDown() override {
+        tStatus status;
+        dispatcher->remove("IsoFpgaWindow", status);
+        delete dispatcher;
+        delete window;
+        delete memory;
+        scope.clear();
+        LeakCheckedTest::TearDown();
+    }
+
+    // The user's buffer: its bytes, registered for the request.
+    uint64_t user(std::vector<uint8_t>& bytes) { return scope.add(bytes.data(), bytes.size()); }
+
+    kal::usermem::Scope scope;
+    std::string name = "IsoFpgaWindow";
+    uint64_t nameAddress = 0;
+    devicewindow::MemoryAccessor* memory = nullptr;
+    devicewindow::MemoryWindow* window = nullptr;
+    DeviceWindowDispatcher* dispatcher = nullptr;
+};
+
+TEST_F(WindowsDispatcher, EachOperationReachesTheWindowByName) {
+    std::vector<uint8_t> out(4, 0xEE);
+    tStatus status;
+    dispatcher->get(kEvent, nameAddress, name.size(), 4, 4, user(out), status);
+    EXPECT_EQ(status.getCode(), 0);
+    EXPECT_EQ(out, (std::vector<uint8_t>{4, 5, 6, 7}));
+    EXPECT_EQ(dispatcher->getSizeInBytes(kEvent, nameAddress, name.size(), status), 32u);
+
+    std::vector<uint8_t> in = {0xA0, 0xA1};
+    dispatcher->set(kEvent, nameAddress, name.size(), user(in), 5, 2, status);
+    EXPECT_TRUE(window->softCopyByte(5).isDirty());
+    dispatcher->flush(kEvent, nameAddress, name.size(), 0, 8, false, status);
+    EXPECT_TRUE(window->softCopyByte(5).isSynced());
+    std::vector<uint8_t> more = {0xB0};
+    dispatcher->write(kEvent, nameAddress, name.size(), user(more), 9, 1, true, status);
+    dispatcher->refresh(kEvent, nameAddress, name.size(), 0, 32, status);
+    std::vector<uint8_t> all(32);
+    dispatcher->read(kEvent, nameAddress, name.size(), 0, 32, user(all), status);
+    EXPECT_EQ(status.getCode(), 0);
+    EXPECT_EQ(all[5], 0xA0);
+    EXPECT_EQ(all[6], 0xA1);
+    EXPECT_EQ(all[9], 0xB0);
+    EXPECT_EQ(all[31], 31);
+
+    // The name need not end in user memory where its length ends.
+    std::string longer = "IsoFpgaWindowXYZ";
+    const uint64_t longerAddress = scope.add(longer.data(), longer.size(), kal::usermem::kRead);
+    EXPECT_EQ(dispatcher->getSizeInBytes(kEvent, longerAddress, 13, status), 32u);
+    EXPECT_EQ(status.getCode(), 0);
+}
+
+TEST_F(WindowsDispatcher, RangesAreRefusedBeforeTheUsersSizeIsAllocated) {
+    std::vector<uint8_t> out(8, 0xEE);
+    const uint64_t address = user(out);
+    const struct {
+        uint64_t offset;
+        uint64_t size;
+    } outside[] = {{28, 8}, {0, 33}, {1, UINT64_MAX}, {UINT64_MAX, 1}, {0, uint64_t{1} << 40}};
+    for (const auto& r : outside) {
+        SCOPED_TRACE(std::to_string(r.offset) + " " + std::to_string(r.size));
+        const auto calls = kal::memory::allocationCalls();
+        tStatus a, b, c, d;
+        dispatcher->get(kEvent, nameAddress, name.size(), r.offset, r.size, address, a);
+        dispatcher->read(kEvent, nameAddress, name.size(), r.offset, r.size, address, b);
+        dispatcher->set(kEvent, nameAddress, name.size(), address, r.offset, r.size, c);
+        dispatcher->write(kEvent, nameAddress, name.size(), address, r.offset, r.size, true, d);
+        for (tStatus* s : {&a, &b, &c, &d}) {
+            EXPECT_EQ(s->getCode(), devicewindow::kMemoryWindowOutOfRange);
+        }
+        // Only the four name copies.
+        EXPECT_EQ(kal::memory::allocationCalls(), calls + 4);
+    }
+    EXPECT_EQ(out, std::vector<uint8_t>(8, 0xEE));
+
+    // Zero bytes go to the window as a null buffer.
+    tStatus zero;
+    dispatcher->get(kEvent, nameAddress, name.size(), 0, 0, address, zero);
+    EXPECT_EQ(zero.getCode(), devicewindow::kWindowNullBuffer);
+    tStatus zeroSet;
+    dispatcher->set(kEvent, nameAddress, name.size(), 0, 32, 0, zeroSet);
+    EXPECT_EQ(zeroSet.getCode(), devicewindow::kWindowNullBuffer);
+}
+
+TEST_F(WindowsDispatcher, BadNamesAndUserMemoryChangeNothing) {
+    std::vector<uint8_t> out(4, 0xEE);
+    const uint64_t address = user(out);
+    tStatus unknown;
+    std::string other = "NisoFpgaWindow";
+    dispatcher->get(kEvent, scope.add(other.data(), other.size()), other.size(), 0, 4, address, unknown);
+    EXPECT_EQ(unknown.getCode(), -240024);
+    EXPECT_EQ(dispatcher->getSizeInBytes(kEvent, nameAddress, 3, unknown), 0u);
+
+    // A name longer than the framework's bound is refused before its copy.
+    std::string huge(5000, 'I');
+    const uint64_t hugeAddress = scope.add(huge.data(), huge.size());
+    const auto calls = kal::memory::allocationCalls();
+    tStatus tooLong;
+    dispatcher->read(kEvent, hugeAddress, 4097, 0, 4, address, tooLong);
+    EXPECT_EQ(tooLong.getCode(), tStatus::kInvalidParameter);
+    tStatus tooLong2;
+    EXPECT_EQ(dispatcher->getSizeInBytes(kEvent, hugeAddress, UINT64_MAX, tooLong2), 0u);
+    EXPECT_EQ(tooLong2.getCode(), tStatus::kInvalidParameter);
+    EXPECT_EQ(kal::memory::allocationCalls(), calls);
+
+    // Memory the requester does not own: a name, a source, a destination.
+    const char foreignName[] = "IsoFpgaWindow";
+    tStatus a;
+    dispatcher->refresh(kEvent, kal::usermem::address(foreignName), 13, 0, 4, a);
+    EXPECT_LT(a.getCode(), 0);
+    uint8_t foreign[4] = {0x11, 0x12, 0x13, 0x14};
+    tStatus b;
+    dispatcher->write(kEvent, nameAddress, name.size(), kal::usermem::address(foreign), 0, 4, true, b);
+    EXPECT_LT(b.getCode(), 0);
+    EXPECT_TRUE(window->softCopyByte(0).isInvalid());
+    tStatus c;
+    dispatcher->get(kEvent, nameAddress, name.size(), 0, 4, kal::usermem::address(foreign), c);
+    EXPECT_LT(c.getCode(), 0);
+    EXPECT_EQ(foreign[0], 0x11);
+
+    // A failed window operation writes nothing to the caller.
+    tStatus d;
+    dispatcher->read(kEvent, nameAddress, name.size(), 0, 4, 0, d);
+    EXPECT_LT(d.getCode(), 0);
+
+    // An error on entry: nothing at all.
+    tStatus entry;
+    KELVO_SET_STATUS(entry, -3);
+    dispatcher->get(kEvent, nameAddress, name.size(), 0, 4, address, entry);
+    EXPECT_EQ(dispatcher->getSizeInBytes(kEvent, nameAddress, name.size(), entry), 0u);
+    EXPECT_EQ(entry.getCode(), -3);
+    EXPECT_EQ(out, std::vector<uint8_t>(4, 0xEE));
+}
+
+TEST_F(WindowsDispatcher, ShortMemoryIsReportedAndNothingLeaks) {
+    std::vector<uint8_t> out(4, 0xEE);
+    const uint64_t address = user(out);
+    // The name copy, then the kernel buffer.
+    for (uint64_t nth : {1u, 2u}) {
+        kal::memory::failNth(nth);
+        tStatus status;
+        dispatcher->get(kEvent, nameAddress, name.size(), 0, 4, address, status);
+        EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory) << nth;
+        kal::memory::clearFaults();
+    }
+    EXPECT_EQ(out, std::vector<uint8_t>(4, 0xEE));
+    EXPECT_TRUE(window->softCopyByte(0).isInvalid());
+}
+
+} // namespace
