@@ -11,8 +11,14 @@ namespace {
 
 constexpr uint32_t kNoData = 0xFFFFFFFFu;
 
-const tIdEntry* findEntry(const tIdTable& table, uint32_t id) {
-    return findSortedEntry(table.entries, table.count, id);
+// The entry of the identifier, or null with kInvalidParameter set when
+// the table has none.
+const tIdEntry* findEntry(const tIdTable& table, uint32_t id, tStatus& status) {
+    const tIdEntry* entry = findSortedEntry(table.entries, table.count, id);
+    if (entry == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+    }
+    return entry;
 }
 
 // Reads the register into the soft copy of either soft-copy record kind and
@@ -208,9 +214,8 @@ void tRegisterMapBase::get(uint32_t id, uint64_t& value, tStatus& status, uint32
         return;
     }
     tLockGuard guard(lock_);
-    const tIdEntry* entry = findEntry(tables_.get, dataKey(id));
+    const tIdEntry* entry = findEntry(tables_.get, dataKey(id), status);
     if (entry == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         value = 0;
         return;
     }
@@ -227,9 +232,8 @@ void tRegisterMapBase::set(uint32_t id, uint64_t value, tStatus& status, uint32_
         return;
     }
     tLockGuard guard(lock_);
-    const tIdEntry* entry = findEntry(tables_.set, dataKey(id));
+    const tIdEntry* entry = findEntry(tables_.set, dataKey(id), status);
     if (entry == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         return;
     }
     const tRegisterInfo& info = tables_.registers[entry->reg];
@@ -248,9 +252,8 @@ void tRegisterMapBase::read(uint32_t id, uint64_t& value, tStatus& status, uint3
         return;
     }
     tLockGuard guard(lock_);
-    const tIdEntry* entry = findEntry(tables_.read, dataKey(id));
+    const tIdEntry* entry = findEntry(tables_.read, dataKey(id), status);
     if (entry == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         value = 0;
         return;
     }
@@ -283,9 +286,8 @@ void tRegisterMapBase::write(uint32_t id, uint64_t value, bool force, tStatus& s
         return;
     }
     tLockGuard guard(lock_);
-    const tIdEntry* entry = findEntry(tables_.write, dataKey(id));
+    const tIdEntry* entry = findEntry(tables_.write, dataKey(id), status);
     if (entry == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         return;
     }
     const tRegisterInfo& info = tables_.registers[entry->reg];
@@ -317,9 +319,8 @@ void tRegisterMapBase::flush(uint32_t id, bool force, tStatus& status, uint32_t)
         return;
     }
     tLockGuard guard(lock_);
-    const tIdEntry* entry = findEntry(tables_.flush, registerKey(id));
+    const tIdEntry* entry = findEntry(tables_.flush, registerKey(id), status);
     if (entry == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         return;
     }
     const tRegisterInfo& info = tables_.registers[entry->reg];
@@ -342,9 +343,8 @@ void tRegisterMapBase::refresh(uint32_t id, tStatus& status, uint32_t) {
         return;
     }
     tLockGuard guard(lock_);
-    const tIdEntry* entry = findEntry(tables_.refresh, registerKey(id));
+    const tIdEntry* entry = findEntry(tables_.refresh, registerKey(id), status);
     if (entry == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         return;
     }
     if (tables_.registers[entry->reg].kind == kStrobeWord) {

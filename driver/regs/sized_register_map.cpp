@@ -10,8 +10,14 @@ using nVOAPALS100::tStatus;
 
 namespace {
 
-const tSizedIdEntry* findEntry(const tSizedIdTable& table, uint32_t id) {
-    return findSortedEntry(table.entries, table.count, id);
+// The entry of the identifier, or null with kInvalidParameter set when
+// the table has none.
+const tSizedIdEntry* findEntry(const tSizedIdTable& table, uint32_t id, tStatus& status) {
+    const tSizedIdEntry* entry = findSortedEntry(table.entries, table.count, id);
+    if (entry == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+    }
+    return entry;
 }
 
 // Calls f with the soft-copy record of its register's width in the map's variant.
@@ -152,9 +158,8 @@ void tSizedRegisterMapBase::get(uint32_t id, uint64_t& value, tStatus& status, u
     if (status.isFatal()) {
         return;
     }
-    const tSizedIdEntry* entry = findEntry(tables_.get, dataKey(id));
+    const tSizedIdEntry* entry = findEntry(tables_.get, dataKey(id), status);
     if (entry == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         value = 0;
         return;
     }
@@ -167,9 +172,8 @@ void tSizedRegisterMapBase::set(uint32_t id, uint64_t value, tStatus& status, ui
     if (status.isFatal()) {
         return;
     }
-    const tSizedIdEntry* entry = findEntry(tables_.set, dataKey(id));
+    const tSizedIdEntry* entry = findEntry(tables_.set, dataKey(id), status);
     if (entry == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         return;
     }
     const tSizedRegisterInfo& info = tables_.registers[entry->reg];
@@ -183,9 +187,8 @@ void tSizedRegisterMapBase::read(uint32_t id, uint64_t& value, tStatus& status, 
     if (status.isFatal()) {
         return;
     }
-    const tSizedIdEntry* entry = findEntry(tables_.read, dataKey(id));
+    const tSizedIdEntry* entry = findEntry(tables_.read, dataKey(id), status);
     if (entry == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         value = 0;
         return;
     }
@@ -207,9 +210,8 @@ void tSizedRegisterMapBase::write(uint32_t id, uint64_t value, bool force, tStat
     if (status.isFatal()) {
         return;
     }
-    const tSizedIdEntry* entry = findEntry(tables_.write, dataKey(id));
+    const tSizedIdEntry* entry = findEntry(tables_.write, dataKey(id), status);
     if (entry == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         return;
     }
     const tSizedRegisterInfo& info = tables_.registers[entry->reg];
@@ -231,9 +233,8 @@ void tSizedRegisterMapBase::flush(uint32_t id, bool force, tStatus& status, uint
     if (status.isFatal()) {
         return;
     }
-    const tSizedIdEntry* entry = findEntry(tables_.flush, registerKey(id));
+    const tSizedIdEntry* entry = findEntry(tables_.flush, registerKey(id), status);
     if (entry == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         return;
     }
     const tSizedRegisterInfo& info = tables_.registers[entry->reg];
@@ -248,9 +249,8 @@ void tSizedRegisterMapBase::refresh(uint32_t id, tStatus& status, uint32_t) {
     if (status.isFatal()) {
         return;
     }
-    const tSizedIdEntry* entry = findEntry(tables_.refresh, registerKey(id));
+    const tSizedIdEntry* entry = findEntry(tables_.refresh, registerKey(id), status);
     if (entry == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         return;
     }
     const tSizedRegisterInfo& info = tables_.registers[entry->reg];
