@@ -90,6 +90,14 @@ template <class In> tByIdRequest request(const In& in) {
     return tByIdRequest{in.nameAddress, in.nameLength, in.fieldId, false, 0, 0, false};
 }
 
+// The request of an Ex operation: the identifier's index applies.
+template <class In> tByIdRequest requestEx(const In& in) {
+    tByIdRequest request = armbody::request(in);
+    request.ex = true;
+    request.index = in.index;
+    return request;
+}
+
 } // namespace armbody
 
 // The 32-bit reads: the value narrowed by a checked cast.
@@ -113,10 +121,8 @@ KELVO_ARM_READ_BODY(arm_read, armbody::tById::kRead)
         template <class Access, class Device, class In, class Out>                                           \
         static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,   \
                         nVOAPALS100::tStatus& status) {                                                      \
-            armbody::tByIdRequest request = armbody::request(in);                                            \
-            request.ex = true;                                                                               \
-            request.index = in.index;                                                                        \
-            out.value = armbody::runById(Access::armDispatcher(device), event, kind, request, status);       \
+            out.value = armbody::runById(Access::armDispatcher(device), event, kind, armbody::requestEx(in), \
+                                         status);                                                            \
         }                                                                                                    \
     };
 KELVO_ARM_READ_EX_BODY(arm_getEx, armbody::tById::kGet)
@@ -137,9 +143,7 @@ template <> struct Operation<Op::arm_setEx> {
     template <class Access, class Device, class In, class Out>
     static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
                     nVOAPALS100::tStatus& status) {
-        armbody::tByIdRequest request = armbody::request(in);
-        request.ex = true;
-        request.index = in.index;
+        armbody::tByIdRequest request = armbody::requestEx(in);
         request.value = in.value;
         armbody::runById(Access::armDispatcher(device), event, armbody::tById::kSet, request, status);
     }
@@ -160,9 +164,7 @@ template <> struct Operation<Op::arm_writeEx> {
     template <class Access, class Device, class In, class Out>
     static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
                     nVOAPALS100::tStatus& status) {
-        armbody::tByIdRequest request = armbody::request(in);
-        request.ex = true;
-        request.index = in.index;
+        armbody::tByIdRequest request = armbody::requestEx(in);
         request.value = in.value;
         request.force = in.force != 0;
         armbody::runById(Access::armDispatcher(device), event, armbody::tById::kWrite, request, status);
@@ -183,9 +185,7 @@ template <> struct Operation<Op::arm_flushRegisterEx> {
     template <class Access, class Device, class In, class Out>
     static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
                     nVOAPALS100::tStatus& status) {
-        armbody::tByIdRequest request = armbody::request(in);
-        request.ex = true;
-        request.index = in.index;
+        armbody::tByIdRequest request = armbody::requestEx(in);
         request.force = in.force != 0;
         armbody::runById(Access::armDispatcher(device), event, armbody::tById::kFlush, request, status);
     }
@@ -204,9 +204,7 @@ template <> struct Operation<Op::arm_refreshRegisterEx> {
     template <class Access, class Device, class In, class Out>
     static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
                     nVOAPALS100::tStatus& status) {
-        armbody::tByIdRequest request = armbody::request(in);
-        request.ex = true;
-        request.index = in.index;
+        armbody::tByIdRequest request = armbody::requestEx(in);
         armbody::runById(Access::armDispatcher(device), event, armbody::tById::kRefresh, request, status);
     }
 };
