@@ -5,29 +5,15 @@
 
 #include "control.h"
 #include "core/add_device.h"
+#include "core_test_support.h"
 #include "host.h"
 #include "kelvo/product_ids.h"
 #include "kelvo_host.h"
 #include "pci_bus.h"
-#include "test_support.h"
 
 namespace {
 
-class AddDevice : public kelvo_test::LeakCheckedTest {
-protected:
-    void SetUp() override {
-        LeakCheckedTest::SetUp();
-        ASSERT_EQ(kelvo_host_start(), 0);
-    }
-    void TearDown() override {
-        kelvo_host_stop();
-        EXPECT_TRUE(kelvo_host::faults().empty());
-        EXPECT_EQ(kal::registration::liveInterfaces(), 0u);
-        EXPECT_EQ(kal::registration::liveProperties(), 0u);
-        EXPECT_EQ(kal::pci::liveMappings(), 0u);
-        LeakCheckedTest::TearDown();
-    }
-};
+class AddDevice : public kelvo_test::HostedTest {};
 
 TEST_F(AddDevice, AnyOtherIdentityIsRefusedAndLeavesNothing) {
     const sim::Identity solstra = *sim::boardIdentity("solstra");
