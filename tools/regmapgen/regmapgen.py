@@ -819,6 +819,26 @@ def emit_whole_register_writer(reg, status):
             f"{{ arm::insertIntoRecord(*this, kStrobeBits, 0xFFFFFFFFu, value); }} flush(status, force); }}"]
 
 
+def emit_soft_copy_fields(m, reg, readable, writable, status, extract, store):
+    """get/read/set/write of each named field of a soft-copy register: extract(f) is the
+    expression of the field's bits in softCopy, store(f) the call that sets them from value."""
+    lines = []
+    for f in reg.fields:
+        if f.name is None:
+            continue
+        t = field_value_type(m, f)
+        lines.append(f"        {t} get{f.name}(nVOAPALS100::tStatus& /*status*/) const {{ return "
+                     + convert(m, f, extract(f)) + "; }")
+        if readable:
+            lines.append(f"        {t} read{f.name}({status}) {{ refresh(status); return get{f.name}(status); }}")
+        if writable and not f.ro:
+            lines.append(f"        void set{f.name}({t} value, {status}) {{ if (status.isNotFatal()) "
+                         f"{{ {store(f)}; }} }}")
+            lines.append(f"        void write{f.name}({t} value, {status}, bool force) "
+                         f"{{ set{f.name}(value, status); flush(status, force); }}")
+    return lines
+
+
 def emit_register_type(m, reg, users):
     lines = [f"    // {describe_register(reg, users)}", f"    class {reg.type} : public {record_base(reg)} {{",
              "    public:"]
@@ -854,21 +874,13 @@ def emit_register_type(m, reg, users):
         if readable:
             lines.append(f"        void refresh({status}) {{ arm::refreshRecord(*this, status); }}")
             lines.append(f"        uint32_t readRegister({status}) {{ refresh(status); return softCopy; }}")
-        for f in reg.fields:
-            if f.name is None:
-                continue
-            t = field_value_type(m, f)
-            lines.append(f"        {t} get{f.name}(nVOAPALS100::tStatus& /*status*/) const {{ return "
-                         + convert(m, f, f"arm::extractField(softCopy, {hexa(f.mask)}u, {f.lsb})") + "; }")
-            if readable:
-                lines.append(f"        {t} read{f.name}({status}) {{ refresh(status); return get{f.name}(status); }}")
-            if writable and not f.ro:
-                insert = (f"arm::insertedBits(static_cast<uint64_t>(value), {hexa(f.mask)}u, {f.lsb}, {f.width})")
-                target = f"kStrobeBits, {hexa(f.mask)}u" if strobe else f"{hexa(f.mask)}u"
-                lines.append(f"        void set{f.name}({t} value, {status}) {{ if (status.isNotFatal()) "
-                             f"{{ arm::insertIntoRecord(*this, {target}, {insert}); }} }}")
-                lines.append(f"        void write{f.name}({t} value, {status}, bool force) "
-                             f"{{ set{f.name}(value, status); flush(status, force); }}")
+        def store(f):
+            insert = (f"arm::insertedBits(static_cast<uint64_t>(value), {hexa(f.mask)}u, {f.lsb}, {f.width})")
+            target = f"kStrobeBits, {hexa(f.mask)}u" if strobe else f"{hexa(f.mask)}u"
+            return f"arm::insertIntoRecord(*this, {target}, {insert})"
+        lines.extend(emit_soft_copy_fields(
+            m, reg, readable, writable, status,
+            lambda f: f"arm::extractField(softCopy, {hexa(f.mask)}u, {f.lsb})", store))
     lines.extend(emit_whole_register_writer(reg, status))
     lines.append("    };")
     return lines
@@ -1257,21 +1269,13 @@ def emit_sized_register_type(m, reg, users):
         if readable:
             lines.append(f"        void refresh({status}) {{ arm::refreshSizedRecord(*this, status); }}")
             lines.append(f"        {t} readRegister({status}) {{ refresh(status); return softCopy; }}")
-        for f in reg.fields:
-            if f.name is None:
-                continue
-            ft = field_value_type(m, f)
-            lines.append(f"        {ft} get{f.name}(nVOAPALS100::tStatus& /*status*/) const {{ return "
-                         + convert(m, f, f"(softCopy & {hexa(f.mask)}u) >> {f.lsb}") + "; }")
-            if readable:
-                lines.append(f"        {ft} read{f.name}({status}) {{ refresh(status); return get{f.name}(status); }}")
-            if writable and not f.ro:
-                insert = (f"arm::insertedSizedBits(static_cast<uint64_t>(value), {f.lsb}, {f.width}, "
-                          f"{'true' if f.any_nonzero else 'false'})")
-                lines.append(f"        void set{f.name}({ft} value, {status}) {{ if (status.isNotFatal()) "
-                             f"{{ arm::insertIntoSizedRecord(*this, {hexa(f.mask)}u, {insert}); }} }}")
-                lines.append(f"        void write{f.name}({ft} value, {status}, bool force) "
-                             f"{{ set{f.name}(value, status); flush(status, force); }}")
+        def store(f):
+            insert = (f"arm::insertedSizedBits(static_cast<uint64_t>(value), {f.lsb}, {f.width}, "
+                      f"{'true' if f.any_nonzero else 'false'})")
+            return f"arm::insertIntoSizedRecord(*this, {hexa(f.mask)}u, {insert})"
+        lines.extend(emit_soft_copy_fields(
+            m, reg, readable, writable, status,
+            lambda f: f"(softCopy & {hexa(f.mask)}u) >> {f.lsb}", store))
     lines.append("    };")
     return lines
 
