@@ -7,16 +7,7 @@ using nVOAPALS100::tStatus;
 IsolatedRegMapsWrapper::IsolatedRegMapsWrapper(armki::ARMDispatcher& dispatcher,
                                                voquantasharedsource::FrontEndAccessorInterface* accessor,
                                                const corran_caps::ProductCaps* const& caps, tStatus& status)
-    : isSolstra(corran_caps::isSolstraProduct(subsystemIDOf(caps))),
-      isDuskmere(corran_caps::isDuskmereProduct(subsystemIDOf(caps))),
-      topRegMapWrapper(dispatcher, isSolstra, isDuskmere) {
-    if (status.isNotFatal()) {
-        topRegMapWrapper.build(accessor, status);
-    }
-    if (!isSolstra && !isDuskmere) {
-        nVOAPAL200_setStatus(&status, kUnknownBoardGeneration, KELVO_COMPONENT, "IsolatedRegMapsWrapper", 29);
-    }
-}
+    : RegMapsWrapper(dispatcher, accessor, caps, status, "IsolatedRegMapsWrapper") {}
 
 kelvo_regmaps::tKelvoFlexLoopRegMap* IsolatedRegMapsWrapper::getFlexLoopRegMap() const {
     if (isSolstra) {
@@ -83,15 +74,6 @@ IsolatedRegMapsWrapper::getModulatorTimebaseControlRegMap() const {
     }
     tDuskmereTop* top = duskmere();
     return top != nullptr ? &top->Board.ModulatorTimebaseControl : nullptr;
-}
-
-kelvo_regmaps::tRequiredRegs* IsolatedRegMapsWrapper::getRequiredRegs() const {
-    if (isSolstra) {
-        tSolstraTop* top = solstra();
-        return top != nullptr ? &top->Board.StandardRegs.RequiredRegs : nullptr;
-    }
-    tDuskmereTop* top = duskmere();
-    return top != nullptr ? &top->Board.StandardRegs.RequiredRegs : nullptr;
 }
 
 } // namespace kelvo_driver

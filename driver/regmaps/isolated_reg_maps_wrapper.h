@@ -22,11 +22,9 @@
 
 namespace kelvo_driver {
 
-class IsolatedRegMapsWrapper : public nVOAPAL000::tObject {
+class IsolatedRegMapsWrapper
+    : public RegMapsWrapper<kelvo_regmaps::tSolstraIsoTopRegMap, kelvo_regmaps::tDuskmereIsoTopRegMap> {
 public:
-    using tSolstraTop = kelvo_regmaps::tSolstraIsoTopRegMap;
-    using tDuskmereTop = kelvo_regmaps::tDuskmereIsoTopRegMap;
-
     // The window of the isolated FPGA that user mode sees, per generation.
     static constexpr uint64_t kSolstraWindowSize = 0x20000;
     static constexpr uint64_t kDuskmereWindowSize = 0x8000;
@@ -37,12 +35,6 @@ public:
     IsolatedRegMapsWrapper(armki::ARMDispatcher& dispatcher,
                            voquantasharedsource::FrontEndAccessorInterface* accessor,
                            const corran_caps::ProductCaps* const& caps, nVOAPALS100::tStatus& status);
-    virtual ~IsolatedRegMapsWrapper() = default;
-    IsolatedRegMapsWrapper(const IsolatedRegMapsWrapper&) = delete;
-    IsolatedRegMapsWrapper& operator=(const IsolatedRegMapsWrapper&) = delete;
-
-    virtual tSolstraTop* getSolstraRegMap() const { return topRegMapWrapper.getSolstraRegMap(); }
-    virtual tDuskmereTop* getDuskmereRegMap() const { return topRegMapWrapper.getDuskmereRegMap(); }
 
     // The end of the generation's highest top-level window: 0x20000 on
     // Solstra, otherwise 0x8000.
@@ -57,15 +49,6 @@ public:
     kelvo_regmaps::tKelvoNisoCommRegMap* getNisoCommRegMap() const;
     kelvo_regmaps::tKelvoAdf4002InterfaceRegMap* getAdf4002InterfaceRegMap() const;
     kelvo_regmaps::tKelvoModulatorTimebaseControlRegMap* getModulatorTimebaseControlRegMap() const;
-    kelvo_regmaps::tRequiredRegs* getRequiredRegs() const;
-
-    const bool isSolstra;
-    const bool isDuskmere;
-    TopRegMapWrapper<tSolstraTop, tDuskmereTop> topRegMapWrapper;
-
-private:
-    tSolstraTop* solstra() const { return isSolstra ? getSolstraRegMap() : nullptr; }
-    tDuskmereTop* duskmere() const { return isSolstra ? nullptr : getDuskmereRegMap(); }
 };
 
 } // namespace kelvo_driver

@@ -7,17 +7,7 @@ using nVOAPALS100::tStatus;
 NonIsolatedRegMapsWrapper::NonIsolatedRegMapsWrapper(
     armki::ARMDispatcher& dispatcher, voquantasharedsource::FrontEndAccessorInterface* accessor,
     const corran_caps::ProductCaps* const& caps, tStatus& status)
-    : isSolstra(corran_caps::isSolstraProduct(subsystemIDOf(caps))),
-      isDuskmere(corran_caps::isDuskmereProduct(subsystemIDOf(caps))),
-      topRegMapWrapper(dispatcher, isSolstra, isDuskmere) {
-    if (status.isNotFatal()) {
-        topRegMapWrapper.build(accessor, status);
-    }
-    if (!isSolstra && !isDuskmere) {
-        nVOAPAL200_setStatus(&status, kUnknownBoardGeneration, KELVO_COMPONENT, "NonIsolatedRegMapsWrapper",
-                             29);
-    }
-}
+    : RegMapsWrapper(dispatcher, accessor, caps, status, "NonIsolatedRegMapsWrapper") {}
 
 kelvo_regmaps::tDuskmereNisoChRegMap* NonIsolatedRegMapsWrapper::duskmereChannel(uint32_t channel) const {
     tDuskmereTop* top = duskmere();
@@ -60,15 +50,6 @@ kelvo_regmaps::tKelvoNisoBoardCommonRegMap* NonIsolatedRegMapsWrapper::getNisoBo
     }
     tDuskmereTop* top = duskmere();
     return top != nullptr ? &top->Board.KelvoNisoBoardCommon : nullptr;
-}
-
-kelvo_regmaps::tRequiredRegs* NonIsolatedRegMapsWrapper::getRequiredRegs() const {
-    if (isSolstra) {
-        tSolstraTop* top = solstra();
-        return top != nullptr ? &top->Board.StandardRegs.RequiredRegs : nullptr;
-    }
-    tDuskmereTop* top = duskmere();
-    return top != nullptr ? &top->Board.StandardRegs.RequiredRegs : nullptr;
 }
 
 kelvo_regmaps::tKelvoStreamControlRegMap* NonIsolatedRegMapsWrapper::getStreamControlRegMap() const {

@@ -24,11 +24,9 @@
 
 namespace kelvo_driver {
 
-class NonIsolatedRegMapsWrapper : public nVOAPAL000::tObject {
+class NonIsolatedRegMapsWrapper
+    : public RegMapsWrapper<kelvo_regmaps::tSolstraNisoTopRegMap, kelvo_regmaps::tDuskmereNisoTopRegMap> {
 public:
-    using tSolstraTop = kelvo_regmaps::tSolstraNisoTopRegMap;
-    using tDuskmereTop = kelvo_regmaps::tDuskmereNisoTopRegMap;
-
     // The window of the non-isolated FPGA that user mode sees, per generation.
     static constexpr uint64_t kSolstraWindowSize = 0x8000;
     static constexpr uint64_t kDuskmereWindowSize = 0xE000;
@@ -46,14 +44,6 @@ public:
     NonIsolatedRegMapsWrapper(armki::ARMDispatcher& dispatcher,
                               voquantasharedsource::FrontEndAccessorInterface* accessor,
                               const corran_caps::ProductCaps* const& caps, nVOAPALS100::tStatus& status);
-    // Removes the top map's names (errors dropped) and destroys it.
-    virtual ~NonIsolatedRegMapsWrapper() = default;
-    NonIsolatedRegMapsWrapper(const NonIsolatedRegMapsWrapper&) = delete;
-    NonIsolatedRegMapsWrapper& operator=(const NonIsolatedRegMapsWrapper&) = delete;
-
-    // The top maps; each asserts its generation.
-    virtual tSolstraTop* getSolstraRegMap() const { return topRegMapWrapper.getSolstraRegMap(); }
-    virtual tDuskmereTop* getDuskmereRegMap() const { return topRegMapWrapper.getDuskmereRegMap(); }
 
     // The end of the generation's highest top-level window: 0x8000 on
     // Solstra, otherwise 0xE000.
@@ -64,22 +54,15 @@ public:
     kelvo_regmaps::tKelvoMeasureStreamStatusRegMap* getMeasureStreamStatusRegMap(uint32_t channel) const;
     kelvo_regmaps::tKelvoIsoCommRegMap* getIsoCommRegMap() const;
     kelvo_regmaps::tKelvoNisoBoardCommonRegMap* getNisoBoardCommonRegMap() const;
-    kelvo_regmaps::tRequiredRegs* getRequiredRegs() const;
     kelvo_regmaps::tKelvoStreamControlRegMap* getStreamControlRegMap() const;
     kelvo_regmaps::tKelvoTransformerControlRegMap* getTransformerControlRegMap() const;
     // Solstra: the board's register-access maps (channel ignored); Duskmere:
     // those of the channel map. Index below 3.
     kelvo_regmaps::tKelvoRegAccessRegMap* getRegAccessRegMap(uint32_t channel, uint32_t index) const;
 
-    const bool isSolstra;
-    const bool isDuskmere;
-    TopRegMapWrapper<tSolstraTop, tDuskmereTop> topRegMapWrapper;
-
 private:
     // Channel map of a Duskmere channel, or null.
     kelvo_regmaps::tDuskmereNisoChRegMap* duskmereChannel(uint32_t channel) const;
-    tSolstraTop* solstra() const { return isSolstra ? getSolstraRegMap() : nullptr; }
-    tDuskmereTop* duskmere() const { return isSolstra ? nullptr : getDuskmereRegMap(); }
 };
 
 } // namespace kelvo_driver

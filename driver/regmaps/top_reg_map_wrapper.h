@@ -12,6 +12,7 @@
 #include "platform/status.h"
 #include "platform/vohtl/sharedptr.h"
 #include "platform/vosdbg.h"
+#include "regmaps/required_regs.h"
 #include "regs/front_end_accessor.h"
 
 namespace kelvo_driver {
@@ -105,6 +106,58 @@ private:
 public:
     const bool isSolstra;
     const bool isDuskmere;
+};
+
+// What the isolated and the non-isolated wrapper share: the board generation
+// picked from the capability record's PCI subsystem ID, the top map built
+// over the accessor, and the typed getters common to both sides. An unknown
+// ID is 0xBFFA4304 (component name: the wrapper's) with no top map; an error
+// already in the status stays and nothing is built. Without a generation
+// flag the getters take the Duskmere branch, whose top-map getter asserts.
+template <typename SolstraTop, typename DuskmereTop> class RegMapsWrapper : public nVOAPAL000::tObject {
+public:
+    using tSolstraTop = SolstraTop;
+    using tDuskmereTop = DuskmereTop;
+
+    RegMapsWrapper(armki::ARMDispatcher& dispatcher,
+                   voquantasharedsource::FrontEndAccessorInterface* accessor,
+                   const corran_caps::ProductCaps* const& caps, nVOAPALS100::tStatus& status,
+                   const char* name)
+        : isSolstra(corran_caps::isSolstraProduct(subsystemIDOf(caps))),
+          isDuskmere(corran_caps::isDuskmereProduct(subsystemIDOf(caps))),
+          topRegMapWrapper(dispatcher, isSolstra, isDuskmere) {
+        if (status.isNotFatal()) {
+            topRegMapWrapper.build(accessor, status);
+        }
+        if (!isSolstra && !isDuskmere) {
+            nVOAPAL200_setStatus(&status, kUnknownBoardGeneration, KELVO_COMPONENT, name, 29);
+        }
+    }
+    // Removes the top map's names (errors dropped) and destroys it.
+    virtual ~RegMapsWrapper() = default;
+    RegMapsWrapper(const RegMapsWrapper&) = delete;
+    RegMapsWrapper& operator=(const RegMapsWrapper&) = delete;
+
+    // The top maps; each asserts its generation.
+    virtual SolstraTop* getSolstraRegMap() const { return topRegMapWrapper.getSolstraRegMap(); }
+    virtual DuskmereTop* getDuskmereRegMap() const { return topRegMapWrapper.getDuskmereRegMap(); }
+
+    kelvo_regmaps::tRequiredRegs* getRequiredRegs() const {
+        if (isSolstra) {
+            SolstraTop* top = solstra();
+            return top != nullptr ? &top->Board.StandardRegs.RequiredRegs : nullptr;
+        }
+        DuskmereTop* top = duskmere();
+        return top != nullptr ? &top->Board.StandardRegs.RequiredRegs : nullptr;
+    }
+
+    const bool isSolstra;
+    const bool isDuskmere;
+    TopRegMapWrapper<SolstraTop, DuskmereTop> topRegMapWrapper;
+
+protected:
+    SolstraTop* solstra() const { return isSolstra ? getSolstraRegMap() : nullptr; }
+    DuskmereTop* duskmere() const { return isSolstra ? nullptr : getDuskmereRegMap(); }
 };
 
 } // namespace kelvo_driver
