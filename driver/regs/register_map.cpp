@@ -41,6 +41,16 @@ template <typename Record> bool readIntoSoftCopy(Record& record, tStatus& status
     return true;
 }
 
+// Calls f with the soft-copy record of either soft-copy kind (kSoftCopy or
+// kStrobeWord); both start with address and soft copy.
+template <typename F> void visitSoftRecord(void* record, tRegisterKind kind, F&& f) {
+    if (kind == kStrobeWord) {
+        f(*static_cast<tStrobeRegisterRecord*>(record));
+    } else {
+        f(*static_cast<tRegisterRecord*>(record));
+    }
+}
+
 } // namespace
 
 tPlacement relativePlacement(uint32_t parentBase, uint32_t parentWindowStart, uint32_t parentWindowSize,
@@ -219,11 +229,9 @@ void tRegisterMapBase::get(uint32_t id, uint64_t& value, tStatus& status, uint32
         value = 0;
         return;
     }
-    // Both soft-copy record kinds start with address and soft copy.
-    void* rec = record(entry->reg);
-    const uint32_t word = tables_.registers[entry->reg].kind == kStrobeWord
-                              ? static_cast<tStrobeRegisterRecord*>(rec)->softCopy
-                              : static_cast<tRegisterRecord*>(rec)->softCopy;
+    uint32_t word = 0;
+    visitSoftRecord(record(entry->reg), tables_.registers[entry->reg].kind,
+                    [&](auto& r) { word = r.softCopy; });
     value = extractField(word, fieldMask(entry->lsb, entry->width), entry->lsb);
 }
 
@@ -260,23 +268,15 @@ void tRegisterMapBase::read(uint32_t id, uint64_t& value, tStatus& status, uint3
     const uint32_t mask = fieldMask(entry->lsb, entry->width);
     void* rec = record(entry->reg);
     uint32_t word = 0;
-    switch (tables_.registers[entry->reg].kind) {
-    case kSoftCopy: {
-        // The field of the soft copy even when the refresh failed.
-        auto* r = static_cast<tRegisterRecord*>(rec);
-        refreshRecord(*r, status);
-        word = r->softCopy;
-        break;
-    }
-    case kStrobeWord: {
-        auto* r = static_cast<tStrobeRegisterRecord*>(rec);
-        refreshRecord(*r, status);
-        word = r->softCopy;
-        break;
-    }
-    case kDataPort:
+    const tRegisterKind kind = tables_.registers[entry->reg].kind;
+    if (kind == kDataPort) {
         word = readDataPort(*static_cast<tDataPortRecord*>(rec), status);
-        break;
+    } else {
+        // The field of the soft copy even when the refresh failed.
+        visitSoftRecord(rec, kind, [&](auto& r) {
+            refreshRecord(r, status);
+            word = r.softCopy;
+        });
     }
     value = extractField(word, mask, entry->lsb);
 }
@@ -324,18 +324,11 @@ void tRegisterMapBase::flush(uint32_t id, bool force, tStatus& status, uint32_t)
         return;
     }
     const tRegisterInfo& info = tables_.registers[entry->reg];
-    switch (info.kind) {
-    case kSoftCopy:
-        flushRecord(*static_cast<tRegisterRecord*>(record(entry->reg)), info.clearedAfterWrite, status,
-                    force);
-        break;
-    case kStrobeWord:
-        flushRecord(*static_cast<tStrobeRegisterRecord*>(record(entry->reg)), info.clearedAfterWrite, status,
-                    force);
-        break;
-    case kDataPort:
-        break; // a writable data port has nothing to flush
+    if (info.kind == kDataPort) {
+        return; // a writable data port has nothing to flush
     }
+    visitSoftRecord(record(entry->reg), info.kind,
+                    [&](auto& r) { flushRecord(r, info.clearedAfterWrite, status, force); });
 }
 
 void tRegisterMapBase::refresh(uint32_t id, tStatus& status, uint32_t) {
@@ -347,11 +340,8 @@ void tRegisterMapBase::refresh(uint32_t id, tStatus& status, uint32_t) {
     if (entry == nullptr) {
         return;
     }
-    if (tables_.registers[entry->reg].kind == kStrobeWord) {
-        refreshRecord(*static_cast<tStrobeRegisterRecord*>(record(entry->reg)), status);
-    } else {
-        refreshRecord(*static_cast<tRegisterRecord*>(record(entry->reg)), status);
-    }
+    visitSoftRecord(record(entry->reg), tables_.registers[entry->reg].kind,
+                    [&](auto& r) { refreshRecord(r, status); });
 }
 
 void tRegisterMapBase::getRegisterFormat(uint32_t id, uint32_t& count, FieldType* types, uint64_t* masks,
@@ -378,12 +368,8 @@ void tRegisterMapBase::flushRegMap(bool force, tStatus& status) {
             continue;
         }
         local.clear();
-        if (info.kind == kStrobeWord) {
-            flushRecord(*static_cast<tStrobeRegisterRecord*>(record(i)), info.clearedAfterWrite, local,
-                        force);
-        } else {
-            flushRecord(*static_cast<tRegisterRecord*>(record(i)), info.clearedAfterWrite, local, force);
-        }
+        visitSoftRecord(record(i), info.kind,
+                        [&](auto& r) { flushRecord(r, info.clearedAfterWrite, local, force); });
         status.merge(local);
     }
     for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
@@ -407,11 +393,7 @@ void tRegisterMapBase::refreshRegMap(tStatus& status) {
             continue;
         }
         local.clear();
-        if (info.kind == kStrobeWord) {
-            refreshRecord(*static_cast<tStrobeRegisterRecord*>(record(i)), local);
-        } else {
-            refreshRecord(*static_cast<tRegisterRecord*>(record(i)), local);
-        }
+        visitSoftRecord(record(i), info.kind, [&](auto& r) { refreshRecord(r, local); });
         status.merge(local);
     }
     for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
@@ -426,15 +408,9 @@ void tRegisterMapBase::refreshRegMap(tStatus& status) {
 void tRegisterMapBase::markDirtyRegMap() {
     tLockGuard guard(lock_);
     for (uint32_t i = 0; i < tables_.registerCount; ++i) {
-        switch (tables_.registers[i].kind) {
-        case kSoftCopy:
-            static_cast<tRegisterRecord*>(record(i))->dirty = 1;
-            break;
-        case kStrobeWord:
-            static_cast<tStrobeRegisterRecord*>(record(i))->dirty = 1;
-            break;
-        case kDataPort:
-            break;
+        const tRegisterKind kind = tables_.registers[i].kind;
+        if (kind != kDataPort) {
+            visitSoftRecord(record(i), kind, [](auto& r) { r.dirty = 1; });
         }
     }
     for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
