@@ -372,13 +372,8 @@ void tRegisterMapBase::flushRegMap(bool force, tStatus& status) {
                         [&](auto& r) { flushRecord(r, info.clearedAfterWrite, local, force); });
         status.merge(local);
     }
-    for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
-        if (tRegisterMapBase* sub = tables_.subMapAt(*this, i)) {
-            local.clear();
-            sub->flushRegMap(force, local);
-            status.merge(local);
-        }
-    }
+    mergeOverSubMaps(*this, tables_, status,
+                     [&](tRegisterMapBase& sub, tStatus& subStatus) { sub.flushRegMap(force, subStatus); });
 }
 
 void tRegisterMapBase::refreshRegMap(tStatus& status) {
@@ -396,13 +391,8 @@ void tRegisterMapBase::refreshRegMap(tStatus& status) {
         visitSoftRecord(record(i), info.kind, [&](auto& r) { refreshRecord(r, local); });
         status.merge(local);
     }
-    for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
-        if (tRegisterMapBase* sub = tables_.subMapAt(*this, i)) {
-            local.clear();
-            sub->refreshRegMap(local);
-            status.merge(local);
-        }
-    }
+    mergeOverSubMaps(*this, tables_, status,
+                     [](tRegisterMapBase& sub, tStatus& subStatus) { sub.refreshRegMap(subStatus); });
 }
 
 void tRegisterMapBase::markDirtyRegMap() {

@@ -227,6 +227,19 @@ void writeDataPort(tDataPortRecord& record, uint32_t value, nVOAPALS100::tStatus
 
 // ---- the engine ------------------------------------------------------------
 
+// Runs f(sub, local) on every existing sub-map of the map (in table order),
+// each with a status of its own that is then merged into status.
+template <typename Map, typename Tables, typename F>
+void mergeOverSubMaps(Map& map, const Tables& tables, nVOAPALS100::tStatus& status, F&& f) {
+    for (uint32_t i = 0; i < tables.subMapCount; ++i) {
+        if (auto* sub = tables.subMapAt(map, i)) {
+            nVOAPALS100::tStatus local;
+            f(*sub, local);
+            status.merge(local);
+        }
+    }
+}
+
 class tRegisterMapBase : public DynamicAccessInterfaceBase<nVOAPALS100::tStatus> {
 public:
     using tStatus = nVOAPALS100::tStatus;

@@ -284,13 +284,9 @@ void tSizedRegisterMapBase::flushRegMap(bool force, tStatus& status) {
                         [&](auto& r) { flushSizedRecord(r, info.clearedAfterWrite, local, force); });
         status.merge(local);
     }
-    for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
-        if (tSizedRegisterMapBase* sub = tables_.subMapAt(*this, i)) {
-            local.clear();
-            sub->flushRegMap(force, local);
-            status.merge(local);
-        }
-    }
+    mergeOverSubMaps(*this, tables_, status, [&](tSizedRegisterMapBase& sub, tStatus& subStatus) {
+        sub.flushRegMap(force, subStatus);
+    });
 }
 
 void tSizedRegisterMapBase::refreshRegMap(tStatus& status) {
@@ -308,13 +304,8 @@ void tSizedRegisterMapBase::refreshRegMap(tStatus& status) {
                         [&](auto& r) { refreshSizedRecord(r, local); });
         status.merge(local);
     }
-    for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
-        if (tSizedRegisterMapBase* sub = tables_.subMapAt(*this, i)) {
-            local.clear();
-            sub->refreshRegMap(local);
-            status.merge(local);
-        }
-    }
+    mergeOverSubMaps(*this, tables_, status,
+                     [](tSizedRegisterMapBase& sub, tStatus& subStatus) { sub.refreshRegMap(subStatus); });
 }
 
 void tSizedRegisterMapBase::markDirtyRegMap() {
