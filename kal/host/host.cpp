@@ -2,9 +2,6 @@
 // C API over the driver's callbacks.
 #include "host.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
@@ -72,37 +69,6 @@ Host& host() {
 void fault(Host& h, const std::string& text) {
     std::fprintf(stderr, "kelvo host: driver fault: %s\n", text.c_str());
     h.faults.push_back(text);
-}
-
-// True when every page of [address, address + size) is mapped in this
-// process (the host's stand-in for "memory the requester owns"); false for
-// wrapping ranges and for null.
-bool mapped(std::uint64_t address, std::uint64_t size) {
-    if (size == 0) {
-        return true;
-    }
-    if (address == 0 || address + size < address) {
-        return false;
-    }
-    const std::uint64_t page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
-    const std::uint64_t first = address & ~(page - 1);
-    const std::uint64_t last = (address + size - 1) & ~(page - 1);
-    unsigned char residency = 0;
-    for (std::uint64_t p = first;; p += page) {
-        if (mincore(reinterpret_cast<void*>(p), page, &residency) != 0) {
-            return false;
-        }
-        if (p == last) {
-            return true;
-        }
-    }
-}
-
-// Registers a range of the caller for the call when it is really there.
-void addIfMapped(kal::usermem::Scope& scope, std::uint64_t address, std::uint64_t size, kal::usermem::Access access) {
-    if (size != 0 && mapped(address, size)) {
-        scope.add(address, size, access);
-    }
 }
 
 // Takes a reference on a handle for one call: its context, or an error code.
@@ -367,8 +333,7 @@ std::int32_t read(int handle, void* buffer, std::uint64_t size, std::uint64_t* c
     }
     std::int32_t result = 0;
     {
-        kal::usermem::Scope scope;
-        addIfMapped(scope, kal::usermem::address(buffer), size, kal::usermem::kWrite);
+        const kal::usermem::ProcessMode client;
         result = h.callbacks.read(context, kal::usermem::address(buffer), size, 0, count);
     }
     release(h, handle);
@@ -383,8 +348,7 @@ std::int32_t write(int handle, const void* buffer, std::uint64_t size, std::uint
     }
     std::int32_t result = 0;
     {
-        kal::usermem::Scope scope;
-        addIfMapped(scope, kal::usermem::address(buffer), size, kal::usermem::kRead);
+        const kal::usermem::ProcessMode client;
         result = h.callbacks.write(context, kal::usermem::address(buffer), size, 0, count);
     }
     release(h, handle);
@@ -619,23 +583,14 @@ extern "C" int kelvo_ioctl(int handle, unsigned int code, void* argument) {
     if (const std::int32_t refused = acquire(h, handle, context); refused != 0) {
         return refused;
     }
-    const std::uint64_t word = kal::usermem::address(argument);
     std::int32_t result = 0;
     {
-        // The caller's memory, registered for this call when it is really
-        // there: what is not stays unregistered, and the driver's copies
-        // refuse it.
-        kal::usermem::Scope scope;
-        if (code == KELVO_IOCTL_CREATE_NOTIFIER) {
-            addIfMapped(scope, word, sizeof(kelvo_notifier_payload), kal::usermem::kRead);
-        } else if (code != KELVO_IOCTL_DESTROY_NOTIFIER && mapped(word, sizeof(kelvo_ioctl_header))) {
-            scope.add(word, sizeof(kelvo_ioctl_header), kal::usermem::kReadWrite);
-            kelvo_ioctl_header header;
-            std::memcpy(&header, argument, sizeof(header));
-            addIfMapped(scope, header.inputAddress, header.inputSize, kal::usermem::kRead);
-            addIfMapped(scope, header.outputAddress, header.outputSize, kal::usermem::kWrite);
-        }
-        result = h.callbacks.ioControl(context, code, word);
+        // The caller's memory is what a process's would be: whatever of it
+        // is there with the access a copy needs, never the kernel layer's.
+        // The driver's copies refuse anything else with their bad-address
+        // code (for the header, the request's result).
+        const kal::usermem::ProcessMode client;
+        result = h.callbacks.ioControl(context, code, kal::usermem::address(argument));
     }
     release(h, handle);
     return result;
