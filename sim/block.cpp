@@ -8,13 +8,13 @@ namespace sim {
 
 namespace {
 constexpr std::size_t kTraceLimit = 1u << 16;
+} // namespace
 
 std::string hex(std::uint64_t value) {
     char buffer[24];
     std::snprintf(buffer, sizeof buffer, "0x%llX", static_cast<unsigned long long>(value));
     return buffer;
 }
-} // namespace
 
 void ErrorLog::report(std::string text) {
     std::lock_guard g(lock_);

@@ -22,6 +22,9 @@
 
 namespace sim {
 
+// A value as "0x" and upper-case hexadecimal digits, for device-error texts.
+std::string hex(std::uint64_t value);
+
 // Widths a block takes, as a mask of byte counts.
 constexpr std::uint32_t kWidth8 = 1u << 1;
 constexpr std::uint32_t kWidth16 = 1u << 2;

@@ -1,18 +1,9 @@
 #include "fpga.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <stdexcept>
 
 namespace sim {
-
-namespace {
-std::string hex(std::uint64_t value) {
-    char buffer[24];
-    std::snprintf(buffer, sizeof buffer, "0x%llX", static_cast<unsigned long long>(value));
-    return buffer;
-}
-} // namespace
 
 // ---- FpgaSpace ---------------------------------------------------------------
 

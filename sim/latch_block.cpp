@@ -1,16 +1,6 @@
 #include "latch_block.h"
 
-#include <cstdio>
-
 namespace sim {
-
-namespace {
-std::string hex(std::uint64_t value) {
-    char buffer[24];
-    std::snprintf(buffer, sizeof buffer, "0x%llX", static_cast<unsigned long long>(value));
-    return buffer;
-}
-} // namespace
 
 LatchBlock::LatchBlock(std::string name, std::uint64_t size, std::uint32_t widths)
     : Block(std::move(name), size, widths), bytes_(size, 0) {}

@@ -1,17 +1,10 @@
 #include "switched_bim.h"
 
-#include <cstdio>
 #include <string>
 
 namespace sim {
 
 namespace {
-std::string hex(std::uint64_t value) {
-    char buffer[24];
-    std::snprintf(buffer, sizeof buffer, "0x%llX", static_cast<unsigned long long>(value));
-    return buffer;
-}
-
 constexpr std::uint32_t kPortAddresses[] = {0x00, 0x04, 0x08, 0x0C, 0x10, 0x14, 0x18, 0x80, 0x84, 0x88, 0x8C};
 } // namespace
 

@@ -1,5 +1,7 @@
 #include "framework/version.h"
 
+#include "platform/vosdbg.h"
+
 namespace voregitools {
 
 namespace {
@@ -78,20 +80,6 @@ bool readEnd(const char* cursor, tStatus& status) {
     return true;
 }
 
-// Writes the decimal digits of value at position; returns the position after them.
-char* writeDecimal(char* position, uint32_t value) {
-    char digits[10];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (count > 0) {
-        *position++ = digits[--count];
-    }
-    return position;
-}
-
 } // namespace
 
 Version::Version(uint32_t major, uint32_t minor, uint32_t update, uint32_t phase, uint32_t build, tStatus& status)
@@ -137,14 +125,17 @@ void Version::toString(char* buffer, tStatus& status) const {
         return;
     }
     // At most 3 + 1 + 2 + 1 + 2 + 1 + 10 characters and the terminator: within kStringSize.
+    auto decimal = [](char* position, uint32_t value) {
+        return vosdbg_formatUnsigned(position, value, 10, false);
+    };
     char* position = buffer;
-    position = writeDecimal(position, getMajor());
+    position += decimal(position, getMajor());
     *position++ = '.';
-    position = writeDecimal(position, getMinor());
+    position += decimal(position, getMinor());
     *position++ = '.';
-    position = writeDecimal(position, getUpdate());
+    position += decimal(position, getUpdate());
     *position++ = letterFromPhase(getPhase(), status);
-    position = writeDecimal(position, getBuild());
+    position += decimal(position, getBuild());
     *position = '\0';
 }
 

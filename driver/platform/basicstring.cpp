@@ -27,19 +27,15 @@ void tBasicString::append(const char* text, size_t length) {
 }
 
 void tBasicString::appendHex(uint32_t value, uint32_t digits) {
-    char reversed[8];
-    size_t count = 0;
-    do {
-        reversed[count++] = "0123456789ABCDEF"[value & 0xF];
-        value >>= 4;
-    } while (value != 0 && count < sizeof(reversed));
+    char hex[vosdbg_kDigitsSize];
+    const size_t count = vosdbg_formatUnsigned(hex, value, 16, true);
     char text[16];
     size_t length = 0;
     for (uint32_t pad = static_cast<uint32_t>(count); pad < digits && length < 8; ++pad) {
         text[length++] = '0';
     }
-    while (count > 0) {
-        text[length++] = reversed[--count];
+    for (size_t i = 0; i < count; ++i) {
+        text[length++] = hex[i];
     }
     append(text, length);
 }

@@ -38,6 +38,22 @@ tSession* sessionFromContext(void* context) {
     return static_cast<tSession*>(context);
 }
 
+// A read or a write: the session's device moves bytes between the user's
+// buffer and the device; count (when given) receives how many.
+using tTransfer = uint64_t (tDeviceCore::*)(const tEventDescriptor&, tUserBuffer&, tStatus&);
+nVOKAL_tStatus transfer(void* context, uint64_t userAddress, uint64_t size, uint64_t* count,
+                        tTransfer operation) {
+    tSession* session = sessionFromContext(context);
+    tStatus status;
+    const tEventDescriptor descriptor = descriptorOf(session);
+    tUserBuffer buffer(descriptor, userAddress, size);
+    const uint64_t bytes = (session->getDevice()->*operation)(descriptor, buffer, status);
+    if (count != nullptr) {
+        *count = bytes;
+    }
+    return toKAL(status);
+}
+
 } // namespace
 
 extern "C" nVOKAL_tDriverDescriptor* nVOAPAL200_getDriverObject() { return gDriverObject; }
@@ -103,28 +119,12 @@ extern "C" void nVOAPAL200_close(void* context) {
 
 extern "C" nVOKAL_tStatus nVOAPAL200_read(void* context, uint64_t userAddress, uint64_t size, uint64_t,
                                           uint64_t* count) {
-    tSession* session = sessionFromContext(context);
-    tStatus status;
-    const tEventDescriptor descriptor = descriptorOf(session);
-    tUserBuffer buffer(descriptor, userAddress, size);
-    const uint64_t bytes = session->getDevice()->read(descriptor, buffer, status);
-    if (count != nullptr) {
-        *count = bytes;
-    }
-    return toKAL(status);
+    return transfer(context, userAddress, size, count, &tDeviceCore::read);
 }
 
 extern "C" nVOKAL_tStatus nVOAPAL200_write(void* context, uint64_t userAddress, uint64_t size, uint64_t,
                                            uint64_t* count) {
-    tSession* session = sessionFromContext(context);
-    tStatus status;
-    const tEventDescriptor descriptor = descriptorOf(session);
-    tUserBuffer buffer(descriptor, userAddress, size);
-    const uint64_t bytes = session->getDevice()->write(descriptor, buffer, status);
-    if (count != nullptr) {
-        *count = bytes;
-    }
-    return toKAL(status);
+    return transfer(context, userAddress, size, count, &tDeviceCore::write);
 }
 
 extern "C" nVOKAL_tStatus nVOAPAL200_deviceIOControl(void* context, uint32_t code, uint64_t argument) {

@@ -1,49 +1,24 @@
 #include "platform/sync.h"
 
+#include "platform/voitl/containing.h"
 #include "platform/vosdbg.h"
 
 using kelvo_driver::nVOAPAL000::tMutex;
-using kelvo_driver::nVOAPAL000::tWaitListNode;
 
 namespace {
 
-// ---- waiter lists -------------------------------------------------------------
-
-void initNode(tWaitListNode* node) {
-    node->next = node;
-    node->prev = node;
-}
-
-bool isAttached(const tWaitListNode* node) {
-    return node->next != node;
-}
-
-void appendNode(tWaitListNode* head, tWaitListNode* node) {
-    VOSDBG_ASSERT(!isAttached(node));
-    node->prev = head->prev;
-    node->next = head;
-    head->prev->next = node;
-    head->prev = node;
-}
-
-void detachNode(tWaitListNode* node) {
-    node->prev->next = node->next;
-    node->next->prev = node->prev;
-    initNode(node);
-}
-
 // ---- waiters ----------------------------------------------------------------
 
-// One waiting thread, on its stack for the duration of one wait.
+// One waiting thread, on its stack for the duration of one wait. Its node is
+// detached again before the wait returns.
 struct tWaiter {
-    tWaitListNode waiterListNode;
+    nVOAPAL200_tListNode waiterListNode;
     alignas(16) uint8_t kernelEvent[nVOAPAL200_kKALSingleUseEventMaxSize];
     nVOAPALS100::tStatus status; // what a signaller or the timeout handler leaves for the waiter
 };
 
-tWaiter* waiterOf(tWaitListNode* node) {
-    return reinterpret_cast<tWaiter*>(reinterpret_cast<char*>(node) -
-                                      __builtin_offsetof(tWaiter, waiterListNode));
+tWaiter* waiterOf(nVOAPAL200_tListNode* node) {
+    return voitl::getContainingObject(node, &tWaiter::waiterListNode);
 }
 
 // The argument of the timeout handler.
@@ -63,15 +38,16 @@ void unlockRecord(nVOAPAL200_tSemaphore* record) {
     nVOKAL110_releaseSpinLockInterrupt(record->spinLock, saved);
 }
 
-// Under the record's lock: detaches the first waiter and releases it.
+// Under the record's lock: detaches the first waiter and releases it. The
+// waiter takes the lock again before its frame goes, so the release is done
+// by then.
 void wakeFirstWaiter(nVOAPAL200_tSemaphore* record) {
-    tWaitListNode* first = record->waiterList.next;
-    detachNode(first);
+    nVOAPAL200_tListNode* first = nVOAPAL200_listRemoveFirst(&record->waiterList);
     nVOKAL100_releaseSingleUseEvent(waiterOf(first)->kernelEvent);
 }
 
 void wakeAllWaiters(nVOAPAL200_tSemaphore* record) {
-    while (isAttached(&record->waiterList)) {
+    while (nVOAPAL200_listNodeIsAttached(&record->waiterList)) {
         wakeFirstWaiter(record);
     }
 }
@@ -82,8 +58,8 @@ void waitTimedOut(void* argument) {
     nVOAPAL200_tSemaphore* record = context->record;
     tWaiter* waiter = context->waiter;
     lockRecord(record);
-    if (isAttached(&waiter->waiterListNode)) {
-        detachNode(&waiter->waiterListNode);
+    if (nVOAPAL200_listNodeIsAttached(&waiter->waiterListNode)) {
+        nVOAPAL200_listNodeDetach(&waiter->waiterListNode);
         KELVO_SET_STATUS(waiter->status, nVOAPALS100::tStatus::kTimedOut);
         nVOKAL100_releaseSingleUseEvent(waiter->kernelEvent);
     }
@@ -98,7 +74,7 @@ bool initializeRecord(nVOAPAL200_tSemaphore* record, uint32_t consume, uint32_t 
     record->consume = consume;
     record->count = count;
     record->savedInterruptState = 0;
-    initNode(&record->waiterList);
+    nVOAPAL200_listNodeInitialize(&record->waiterList);
     record->spinLock = nVOKAL100_createSpinLock();
     if (record->spinLock == nullptr) {
         KELVO_SET_STATUS(local, nVOAPALS100::tStatus::kOutOfMemory);
@@ -111,7 +87,7 @@ bool initializeRecord(nVOAPAL200_tSemaphore* record, uint32_t consume, uint32_t 
 
 void destroyRecord(nVOAPAL200_tSemaphore* semEvent) {
     VOSDBG_ASSERT(semEvent != nullptr);
-    if (isAttached(&semEvent->waiterList)) {
+    if (nVOAPAL200_listNodeIsAttached(&semEvent->waiterList)) {
         vosdbg_assertFailed(__FILE__, __LINE__,
                             "ASSERT(!nVOAPAL200_listNodeIsAttached(&(semEvent->waiterList)))", nullptr);
         return; // the waiters still point into the record's lock: keep it
@@ -240,11 +216,11 @@ extern "C" bool nVOAPAL200_waitSemaphore(nVOAPAL200_tSemaphore* record, uint32_t
     }
 
     tWaiter waiterNode;
-    initNode(&waiterNode.waiterListNode);
+    nVOAPAL200_listNodeInitialize(&waiterNode.waiterListNode);
     VOSDBG_ASSERT_CMP(nVOKAL100_getSingleUseEventSize(), <=, nVOAPAL200_kKALSingleUseEventMaxSize);
     nVOKAL100_initializeSingleUseEvent(waiterNode.kernelEvent);
     nVOAPAL200_initializeStatus(&waiterNode.status);
-    appendNode(&record->waiterList, &waiterNode.waiterListNode);
+    nVOAPAL200_listNodeInsertBefore(&waiterNode.waiterListNode, &record->waiterList);
     unlockRecord(record);
 
     const bool timed = timeout != nVOAPAL200_kWaitForever;
@@ -253,10 +229,10 @@ extern "C" bool nVOAPAL200_waitSemaphore(nVOAPAL200_tSemaphore* record, uint32_t
             nVOKAL100_waitForSingleUseEvent(waiterNode.kernelEvent);
         } else if (nVOKAL100_waitForSingleUseEventInterruptible(waiterNode.kernelEvent) < 0) {
             lockRecord(record);
-            if (isAttached(&waiterNode.waiterListNode)) {
+            if (nVOAPAL200_listNodeIsAttached(&waiterNode.waiterListNode)) {
                 nVOAPAL200_setStatus(status, nVOAPALS100::tStatus::kWaitInterrupted, KELVO_COMPONENT,
                                      __FILE__, __LINE__);
-                detachNode(&waiterNode.waiterListNode);
+                nVOAPAL200_listNodeDetach(&waiterNode.waiterListNode);
             }
             unlockRecord(record);
             if (status->code < 0) {
@@ -274,19 +250,19 @@ extern "C" bool nVOAPAL200_waitSemaphore(nVOAPAL200_tSemaphore* record, uint32_t
                                                                       &handler);
         if (result < 0) {
             lockRecord(record);
-            if (isAttached(&waiterNode.waiterListNode)) {
+            if (nVOAPAL200_listNodeIsAttached(&waiterNode.waiterListNode)) {
                 KELVO_SET_STATUS(waiterNode.status, nVOAPALS100::tStatus::kWaitInterrupted);
-                detachNode(&waiterNode.waiterListNode);
+                nVOAPAL200_listNodeDetach(&waiterNode.waiterListNode);
             }
             unlockRecord(record);
         }
     }
 
     lockRecord(record);
-    if (isAttached(&waiterNode.waiterListNode)) {
+    if (nVOAPAL200_listNodeIsAttached(&waiterNode.waiterListNode)) {
         vosdbg_assertFailed(__FILE__, __LINE__,
                             "ASSERT(!nVOAPAL200_listNodeIsAttached(&(waiterNode.waiterListNode)))", nullptr);
-        detachNode(&waiterNode.waiterListNode); // never leave a dead frame on the list
+        nVOAPAL200_listNodeDetach(&waiterNode.waiterListNode); // never leave a dead frame on the list
     }
     unlockRecord(record);
 
@@ -306,7 +282,7 @@ extern "C" void nVOAPAL200_releaseSemaphore(nVOAPAL200_tSemaphore* semaphore) {
     VOSDBG_ASSERT(semaphore != nullptr);
     lockRecord(semaphore);
     if (semaphore->count == 0) {
-        if (isAttached(&semaphore->waiterList)) {
+        if (nVOAPAL200_listNodeIsAttached(&semaphore->waiterList)) {
             wakeFirstWaiter(semaphore); // the unit goes straight to the first waiter
         } else {
             semaphore->count = 1;
@@ -322,12 +298,12 @@ extern "C" void nVOAPAL200_setEvent(nVOAPAL200_tEvent* event) {
     VOSDBG_ASSERT(event != nullptr);
     lockRecord(event);
     if (event->count != 0) {
-        VOSDBG_ASSERT_MSG(!isAttached(&event->waiterList),
+        VOSDBG_ASSERT_MSG(!nVOAPAL200_listNodeIsAttached(&event->waiterList),
                           "event is signaled, but there are waiters. Failed!");
     } else if (event->consume == 0) {
         event->count = 1;
         wakeAllWaiters(event);
-    } else if (isAttached(&event->waiterList)) {
+    } else if (nVOAPAL200_listNodeIsAttached(&event->waiterList)) {
         wakeFirstWaiter(event);
     } else {
         event->count = 1;

@@ -13,6 +13,7 @@
 #include <stdint.h>
 
 #include "nVOKAL.h"
+#include "platform/list.h"
 #include "platform/memory.h"
 #include "platform/status.h"
 
@@ -34,12 +35,6 @@ public:
     uint32_t count = 0;                  // acquisitions by the owner
 };
 
-// A list link of the waiter lists (self-linked when detached).
-struct tWaitListNode {
-    tWaitListNode* next;
-    tWaitListNode* prev;
-};
-
 // Named semaphore: not offered. The constructor reports -52002.
 class tSemaphore : public tObject {
 public:
@@ -57,7 +52,7 @@ struct nVOAPAL200_tSemaphore {
     uint32_t count;   // semaphore: units; event: 1 signalled, 0 not
     uint64_t savedInterruptState;                       // the spin lock's saved state while it is held
     nVOKAL_tHandle spinLock;                            // interrupt-level spin lock, 0 when creation failed
-    kelvo_driver::nVOAPAL000::tWaitListNode waiterList; // queued waiters, in arrival order
+    nVOAPAL200_tListNode waiterList;                    // queued waiters, in arrival order
 };
 using nVOAPAL200_tEvent = nVOAPAL200_tSemaphore;
 

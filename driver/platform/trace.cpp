@@ -18,22 +18,11 @@ void tConsoleTraceDestination::write(const char* text) { vosdbg_printf("%s", tex
 
 void tConsoleTraceDestination::write(const char* text, uint64_t length) {
     // "%." length "s"
+    char digits[vosdbg_kDigitsSize];
+    vosdbg_formatUnsigned(digits, length, 10, false);
+    const char* parts[] = {"%.", digits, "s"};
     char format[32];
-    char digits[24];
-    int count = 0;
-    uint64_t value = length;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    int position = 0;
-    format[position++] = '%';
-    format[position++] = '.';
-    while (count > 0) {
-        format[position++] = digits[--count];
-    }
-    format[position++] = 's';
-    format[position] = '\0';
+    vosdbg_concat(format, sizeof(format), 3, parts);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     vosdbg_printf(format, text);
@@ -173,16 +162,9 @@ tTrace& tTrace::writeWide(const wchar_t* text, uint64_t length) {
 tTrace& tTrace::writeBool(bool value) { return write(value ? "true(1)" : "false(0)"); }
 
 void tTrace::writeDigits(uint64_t value, uint32_t base) {
-    char digits[65];
-    int count = 0;
-    do {
-        uint64_t digit = value % base;
-        digits[count++] = static_cast<char>(digit < 10 ? '0' + digit : 'a' + (digit - 10));
-        value /= base;
-    } while (value != 0);
-    while (count > 0) {
-        put(digits[--count]);
-    }
+    char digits[vosdbg_kDigitsSize];
+    vosdbg_formatUnsigned(digits, value, base, false);
+    write(digits);
 }
 
 tTrace& tTrace::writeUnsigned(uint64_t value, uint32_t base) {
@@ -309,17 +291,7 @@ void tTrace::writeVersion(uint32_t version) {
     static const char kPhase[] = {'d', 'a', 'b', 'f'};
     char buffer[48];
     char* position = buffer;
-    auto decimal = [&](uint32_t value) {
-        char digits[12];
-        int count = 0;
-        do {
-            digits[count++] = static_cast<char>('0' + value % 10);
-            value /= 10;
-        } while (value != 0);
-        while (count > 0) {
-            *position++ = digits[--count];
-        }
-    };
+    auto decimal = [&](uint32_t value) { position += vosdbg_formatUnsigned(position, value, 10, false); };
     decimal(version >> 24);
     *position++ = '.';
     decimal((version >> 20) & 0xF);
@@ -346,16 +318,10 @@ void tTrace::beginLine(const char* name, uint32_t version, uint64_t number, cons
         prefixText(any ? "--" : "[");
         any = true;
     };
+    char digits[vosdbg_kDigitsSize];
     auto decimal = [&](uint64_t value) {
-        char digits[24];
-        int count = 0;
-        do {
-            digits[count++] = static_cast<char>('0' + value % 10);
-            value /= 10;
-        } while (value != 0);
-        while (count > 0) {
-            prefixChar(digits[--count]);
-        }
+        vosdbg_formatUnsigned(digits, value, 10, false);
+        prefixText(digits);
     };
     if (showName_ != 0) {
         separator();
@@ -383,18 +349,9 @@ void tTrace::beginLine(const char* name, uint32_t version, uint64_t number, cons
     }
     if (showThreadId_ != 0) {
         separator();
-        static const char kHex[] = "0123456789abcdef";
-        uint64_t id = nVOKAL100_getThreadID();
-        char digits[17];
-        int count = 0;
-        do {
-            digits[count++] = kHex[id & 0xF];
-            id >>= 4;
-        } while (id != 0);
+        vosdbg_formatUnsigned(digits, nVOKAL100_getThreadID(), 16, false);
         prefixText("0x");
-        while (count > 0) {
-            prefixChar(digits[--count]);
-        }
+        prefixText(digits);
     }
     if (showTimerCount_ != 0) {
         separator();

@@ -35,18 +35,8 @@ char* writeFile(char* position, char* end, const vosdbg_Line* line) {
                       vosdbg_settings.fileWidth, ' ');
 }
 char* writeLineNumber(char* position, char* end, const vosdbg_Line* line) {
-    char digits[16];
-    uint32_t value = line != nullptr ? line->lineNumber : 0;
-    int count = 0;
-    char reversed[16];
-    do {
-        reversed[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    for (int i = 0; i < count; ++i) {
-        digits[i] = reversed[count - 1 - i];
-    }
-    digits[count] = '\0';
+    char digits[vosdbg_kDigitsSize];
+    vosdbg_formatUnsigned(digits, line != nullptr ? line->lineNumber : 0, 10, false);
     return writeField(position, end, digits, vosdbg_settings.lineWidth, '0');
 }
 char* writeClose(char* position, char* end, const vosdbg_Line*) { return writeField(position, end, "] ", 0, ' '); }
@@ -207,6 +197,25 @@ extern "C" char* vosdbg_strlcpy(char* destination, const char* source, size_t si
     }
     destination[i] = '\0';
     return destination + i;
+}
+
+extern "C" size_t vosdbg_formatUnsigned(char* digits, uint64_t value, uint32_t base, bool upperCase) {
+    if (base < 2 || base > 36) {
+        base = 10;
+    }
+    const char letterA = upperCase ? 'A' : 'a';
+    char reversed[vosdbg_kDigitsSize];
+    size_t count = 0;
+    do {
+        const uint64_t digit = value % base;
+        reversed[count++] = static_cast<char>(digit < 10 ? '0' + digit : letterA + (digit - 10));
+        value /= base;
+    } while (value != 0);
+    for (size_t i = 0; i < count; ++i) {
+        digits[i] = reversed[count - 1 - i];
+    }
+    digits[count] = '\0';
+    return count;
 }
 
 extern "C" char* vosdbg_concat(char* buffer, size_t size, size_t count, const char* const* texts) {

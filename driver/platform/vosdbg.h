@@ -37,6 +37,8 @@ extern vosdbg_Settings vosdbg_settings;
 
 constexpr size_t vosdbg_kLineSize = 256;
 constexpr uint32_t vosdbg_kIndentEntries = 16;
+// Room for the longest number vosdbg_formatUnsigned writes: 64 binary digits and the terminator.
+constexpr size_t vosdbg_kDigitsSize = 65;
 
 extern "C" {
 // The print hook with a fixed text, no prefix, no terminator.
@@ -56,6 +58,11 @@ size_t vosdbg_strlen(const char* text);
 char* vosdbg_strlcpy(char* destination, const char* source, size_t size);
 // Concatenates count texts into buffer, always NUL-terminated (size > 0); returns the position of the NUL.
 char* vosdbg_concat(char* buffer, size_t size, size_t count, const char* const* texts);
+// Writes the digits of value in base (2 to 36; any other base writes decimal)
+// into digits, most significant first and NUL-terminated; letters are lower
+// case unless upperCase. digits needs room for the digits and the terminator
+// (vosdbg_kDigitsSize holds any value). Returns the number of digits (at least 1).
+size_t vosdbg_formatUnsigned(char* digits, uint64_t value, uint32_t base, bool upperCase);
 
 // Per-thread indentation.
 void vosdbg_acquireIndent();

@@ -75,7 +75,7 @@ uint32_t ChannelBasedFrontEndAccessor::read32(uint32_t offset, tStatus& status) 
 bool MemorySpaceAccessorToMemoryWindowAdapter::acceptable(uint64_t offsetInBytes, uint64_t sizeInBytes,
                                                           tStatus& status) const {
     if ((offsetInBytes % 4) != 0 || (sizeInBytes % 4) != 0 ||
-        !inside(offsetInBytes, sizeInBytes, memorySpaceSize_) || memorySpace_ == nullptr ||
+        !inside(offsetInBytes, sizeInBytes, windowSize_) || memorySpace_ == nullptr ||
         !inside(offsetInBytes, sizeInBytes, memorySpace_->size())) {
         KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         return false;
@@ -108,7 +108,7 @@ void MemorySpaceAccessorToMemoryWindowAdapter::write(const uint8_t* source, uint
 bool FrontEndAccessorToDeviceWindowAdapter::acceptable(uint64_t offsetInBytes, uint64_t sizeInBytes,
                                                        tStatus& status) const {
     // An unaligned offset would reach a register the caller did not name.
-    if (sizeInBytes != 4 || (offsetInBytes % 4) != 0 || !inside(offsetInBytes, 4, addressSpaceSize_) ||
+    if (sizeInBytes != 4 || (offsetInBytes % 4) != 0 || !inside(offsetInBytes, 4, windowSize_) ||
         offsetInBytes > 0xFFFFFFFCull || accessor_ == nullptr) {
         KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         return false;

@@ -64,58 +64,63 @@ private:
     FrontEndAccessorInterface* accessor_;
 };
 
-// "NisoFpgaWindow": the non-isolated FPGA's register space, mapped. Transfers
-// whole 32-bit words: offset and size must be multiples of 4 (-52005
-// otherwise), and the range must lie inside the space (-52005).
-class MemorySpaceAccessorToMemoryWindowAdapter : public devicewindow::MemoryAccessorInterface {
+// What the two FPGA-window adapters share: no hooks around a run of
+// accesses, and the fixed size the window shows.
+class FpgaWindowAdapterBase : public devicewindow::MemoryAccessorInterface {
 public:
-    // The region is not owned; memorySpaceSize is the size the window shows.
-    MemorySpaceAccessorToMemoryWindowAdapter(tPCIMemorySpace* memorySpace, uint64_t memorySpaceSize)
-        : memorySpace_(memorySpace), memorySpaceSize_(memorySpaceSize) {}
-    ~MemorySpaceAccessorToMemoryWindowAdapter() override = default;
-
     void beginRead(nVOAPALS100::tStatus&) override {}
     void beginWrite(nVOAPALS100::tStatus&) override {}
     void endRead(nVOAPALS100::tStatus&) override {}
     void endWrite(nVOAPALS100::tStatus&) override {}
+    uint64_t getSizeInBytes() const override { return windowSize_; }
+
+protected:
+    explicit FpgaWindowAdapterBase(uint64_t windowSize) : windowSize_(windowSize) {}
+    ~FpgaWindowAdapterBase() override = default;
+
+    uint64_t windowSize_;
+};
+
+// "NisoFpgaWindow": the non-isolated FPGA's register space, mapped. Transfers
+// whole 32-bit words: offset and size must be multiples of 4 (-52005
+// otherwise), and the range must lie inside the space (-52005).
+class MemorySpaceAccessorToMemoryWindowAdapter : public FpgaWindowAdapterBase {
+public:
+    // The region is not owned; memorySpaceSize is the size the window shows.
+    MemorySpaceAccessorToMemoryWindowAdapter(tPCIMemorySpace* memorySpace, uint64_t memorySpaceSize)
+        : FpgaWindowAdapterBase(memorySpaceSize), memorySpace_(memorySpace) {}
+    ~MemorySpaceAccessorToMemoryWindowAdapter() override = default;
+
     void read(uint64_t offsetInBytes, uint64_t sizeInBytes, uint8_t* destination,
               nVOAPALS100::tStatus& status) override;
     void write(const uint8_t* source, uint64_t offsetInBytes, uint64_t sizeInBytes,
                nVOAPALS100::tStatus& status) override;
-    uint64_t getSizeInBytes() const override { return memorySpaceSize_; }
 
 private:
     bool acceptable(uint64_t offsetInBytes, uint64_t sizeInBytes, nVOAPALS100::tStatus& status) const;
 
     tPCIMemorySpace* memorySpace_;
-    uint64_t memorySpaceSize_;
 };
 
 // "IsoFpgaWindow": any front-end accessor, one register per call. Only a
 // 4-byte transfer at a 4-byte aligned offset inside the space is taken
 // (-52005 otherwise).
-class FrontEndAccessorToDeviceWindowAdapter : public devicewindow::MemoryAccessorInterface {
+class FrontEndAccessorToDeviceWindowAdapter : public FpgaWindowAdapterBase {
 public:
     // The accessor is not owned; addressSpaceSize is the size the window shows.
     FrontEndAccessorToDeviceWindowAdapter(FrontEndAccessorInterface* accessor, uint64_t addressSpaceSize)
-        : accessor_(accessor), addressSpaceSize_(addressSpaceSize) {}
+        : FpgaWindowAdapterBase(addressSpaceSize), accessor_(accessor) {}
     ~FrontEndAccessorToDeviceWindowAdapter() override = default;
 
-    void beginRead(nVOAPALS100::tStatus&) override {}
-    void beginWrite(nVOAPALS100::tStatus&) override {}
-    void endRead(nVOAPALS100::tStatus&) override {}
-    void endWrite(nVOAPALS100::tStatus&) override {}
     void read(uint64_t offsetInBytes, uint64_t sizeInBytes, uint8_t* destination,
               nVOAPALS100::tStatus& status) override;
     void write(const uint8_t* source, uint64_t offsetInBytes, uint64_t sizeInBytes,
                nVOAPALS100::tStatus& status) override;
-    uint64_t getSizeInBytes() const override { return addressSpaceSize_; }
 
 private:
     bool acceptable(uint64_t offsetInBytes, uint64_t sizeInBytes, nVOAPALS100::tStatus& status) const;
 
     FrontEndAccessorInterface* accessor_;
-    uint64_t addressSpaceSize_;
 };
 
 } // namespace voquantasharedsource

@@ -12,38 +12,27 @@ namespace {
 constexpr uint32_t kNoData = 0xFFFFFFFFu;
 
 const tIdEntry* findEntry(const tIdTable& table, uint32_t id) {
-    uint32_t low = 0;
-    uint32_t high = table.count;
-    while (low < high) {
-        const uint32_t middle = low + (high - low) / 2;
-        const uint32_t candidate = table.entries[middle].id;
-        if (candidate == id) {
-            return &table.entries[middle];
-        }
-        if (candidate < id) {
-            low = middle + 1;
-        } else {
-            high = middle;
-        }
-    }
-    return nullptr;
+    return findSortedEntry(table.entries, table.count, id);
 }
 
-const tFormatEntry* findFormat(const tFormatEntry* entries, uint32_t count, uint32_t id) {
-    uint32_t low = 0;
-    uint32_t high = count;
-    while (low < high) {
-        const uint32_t middle = low + (high - low) / 2;
-        if (entries[middle].id == id) {
-            return &entries[middle];
-        }
-        if (entries[middle].id < id) {
-            low = middle + 1;
-        } else {
-            high = middle;
-        }
+// Reads the register into the soft copy of either soft-copy record kind and
+// clears dirty; false (record unchanged) when the status already holds an
+// error, the register lies outside the window or the read fails.
+template <typename Record> bool readIntoSoftCopy(Record& record, tStatus& status) {
+    if (status.isFatal()) {
+        return false;
     }
-    return nullptr;
+    if (record.inWindow == 0) {
+        KELVO_SET_STATUS(status, tStatus::kNotAccessible);
+        return false;
+    }
+    const uint32_t word = record.owner->accessor()->read32(record.address, status);
+    if (status.isFatal()) {
+        return false;
+    }
+    record.softCopy = word;
+    record.dirty = 0;
+    return true;
 }
 
 } // namespace
@@ -62,6 +51,28 @@ tPlacement relativePlacement(uint32_t parentBase, uint32_t parentWindowStart, ui
     placement.base = parentBase - parentWindowStart + offset + placement.windowStart;
     placement.windowSize = end > begin ? static_cast<uint32_t>(end - begin) : 0u;
     return placement;
+}
+
+void copyRegisterFormat(const tFormatEntry* formatIds, uint32_t formatIdCount, const tFieldFormat* formats,
+                        uint32_t key, uint32_t& count, FieldType* types, uint64_t* masks, tStatus& status) {
+    const tFormatEntry* entry = findSortedEntry(formatIds, formatIdCount, key);
+    if (entry == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kNotImplemented);
+        count = 0;
+        return;
+    }
+    // Missing arrays hold nothing.
+    const uint32_t capacity = (types == nullptr || masks == nullptr) ? 0u : count;
+    if (capacity < entry->count) {
+        KELVO_SET_STATUS(status, tStatus::kBufferTooSmall);
+        return;
+    }
+    for (uint32_t i = 0; i < entry->count; ++i) {
+        const tFieldFormat& format = formats[entry->first + i];
+        types[i] = format.type;
+        masks[i] = format.mask;
+    }
+    count = entry->count;
 }
 
 // ---- record operations -----------------------------------------------------
@@ -120,36 +131,13 @@ void flushRecord(tStrobeRegisterRecord& record, uint32_t strobeMask, tStatus& st
 }
 
 void refreshRecord(tRegisterRecord& record, tStatus& status) {
-    if (status.isFatal()) {
-        return;
-    }
-    if (record.inWindow == 0) {
-        KELVO_SET_STATUS(status, tStatus::kNotAccessible);
-        return;
-    }
-    const uint32_t word = record.owner->accessor()->read32(record.address, status);
-    if (status.isFatal()) {
-        return;
-    }
-    record.softCopy = word;
-    record.dirty = 0;
+    readIntoSoftCopy(record, status);
 }
 
 void refreshRecord(tStrobeRegisterRecord& record, tStatus& status) {
-    if (status.isFatal()) {
-        return;
+    if (readIntoSoftCopy(record, status)) {
+        record.strobeCopy = 0;
     }
-    if (record.inWindow == 0) {
-        KELVO_SET_STATUS(status, tStatus::kNotAccessible);
-        return;
-    }
-    const uint32_t word = record.owner->accessor()->read32(record.address, status);
-    if (status.isFatal()) {
-        return;
-    }
-    record.softCopy = word;
-    record.strobeCopy = 0;
-    record.dirty = 0;
 }
 
 uint32_t readDataPort(tDataPortRecord& record, tStatus& status) {
@@ -372,24 +360,8 @@ void tRegisterMapBase::getRegisterFormat(uint32_t id, uint32_t& count, FieldType
         return;
     }
     tLockGuard guard(lock_);
-    const tFormatEntry* entry = findFormat(tables_.formatIds, tables_.formatIdCount, registerKey(id));
-    if (entry == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kNotImplemented);
-        count = 0;
-        return;
-    }
-    // Missing arrays hold nothing.
-    const uint32_t capacity = (types == nullptr || masks == nullptr) ? 0u : count;
-    if (capacity < entry->count) {
-        KELVO_SET_STATUS(status, tStatus::kBufferTooSmall);
-        return;
-    }
-    for (uint32_t i = 0; i < entry->count; ++i) {
-        const tFieldFormat& format = tables_.formats[entry->first + i];
-        types[i] = format.type;
-        masks[i] = format.mask;
-    }
-    count = entry->count;
+    copyRegisterFormat(tables_.formatIds, tables_.formatIdCount, tables_.formats, registerKey(id), count,
+                       types, masks, status);
 }
 
 // ---- whole-map operations --------------------------------------------------

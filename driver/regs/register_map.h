@@ -101,6 +101,34 @@ struct tFieldFormat {
     FieldType type;
 };
 
+// The entry whose id is `id` among count entries sorted by id (binary
+// search); null when there is none.
+template <typename Entry> const Entry* findSortedEntry(const Entry* entries, uint32_t count, uint32_t id) {
+    uint32_t low = 0;
+    uint32_t high = count;
+    while (low < high) {
+        const uint32_t middle = low + (high - low) / 2;
+        const uint32_t candidate = entries[middle].id;
+        if (candidate == id) {
+            return &entries[middle];
+        }
+        if (candidate < id) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return nullptr;
+}
+
+// getRegisterFormat from a map's format tables: the fields of register `key`
+// into types and masks, which hold count entries (none when either is null);
+// count becomes the number of fields. -52002 (count 0) for a register
+// without a format, -52019 when the arrays are too small.
+void copyRegisterFormat(const tFormatEntry* formatIds, uint32_t formatIdCount, const tFieldFormat* formats,
+                        uint32_t key, uint32_t& count, FieldType* types, uint64_t* masks,
+                        nVOAPALS100::tStatus& status);
+
 struct tRegisterMapTables {
     const char* defaultName; // registration name: the class name without its leading "t"
     const char* version;

@@ -11,71 +11,32 @@ using nVOAPALS100::tStatus;
 namespace {
 
 const tSizedIdEntry* findEntry(const tSizedIdTable& table, uint32_t id) {
-    uint32_t low = 0;
-    uint32_t high = table.count;
-    while (low < high) {
-        const uint32_t middle = low + (high - low) / 2;
-        const uint32_t candidate = table.entries[middle].id;
-        if (candidate == id) {
-            return &table.entries[middle];
-        }
-        if (candidate < id) {
-            low = middle + 1;
-        } else {
-            high = middle;
-        }
-    }
-    return nullptr;
+    return findSortedEntry(table.entries, table.count, id);
 }
 
-const tFormatEntry* findFormat(const tFormatEntry* entries, uint32_t count, uint32_t id) {
-    uint32_t low = 0;
-    uint32_t high = count;
-    while (low < high) {
-        const uint32_t middle = low + (high - low) / 2;
-        if (entries[middle].id == id) {
-            return &entries[middle];
-        }
-        if (entries[middle].id < id) {
-            low = middle + 1;
-        } else {
-            high = middle;
-        }
-    }
-    return nullptr;
-}
-
-// Calls f with the soft-copy record of its register's width and the map's variant.
-template <typename F> void visitSoftRecord(void* record, uint32_t bytes, bool windowed, F&& f) {
-    if (windowed) {
-        switch (bytes) {
-        case 1:
-            f(*static_cast<tSizedRegisterRecord<uint8_t, true>*>(record));
-            return;
-        case 2:
-            f(*static_cast<tSizedRegisterRecord<uint16_t, true>*>(record));
-            return;
-        case 4:
-            f(*static_cast<tSizedRegisterRecord<uint32_t, true>*>(record));
-            return;
-        default:
-            f(*static_cast<tSizedRegisterRecord<uint64_t, true>*>(record));
-            return;
-        }
-    }
+// Calls f with the soft-copy record of its register's width in the map's variant.
+template <bool Windowed, typename F> void visitSoftRecordOf(void* record, uint32_t bytes, F&& f) {
     switch (bytes) {
     case 1:
-        f(*static_cast<tSizedRegisterRecord<uint8_t, false>*>(record));
+        f(*static_cast<tSizedRegisterRecord<uint8_t, Windowed>*>(record));
         return;
     case 2:
-        f(*static_cast<tSizedRegisterRecord<uint16_t, false>*>(record));
+        f(*static_cast<tSizedRegisterRecord<uint16_t, Windowed>*>(record));
         return;
     case 4:
-        f(*static_cast<tSizedRegisterRecord<uint32_t, false>*>(record));
+        f(*static_cast<tSizedRegisterRecord<uint32_t, Windowed>*>(record));
         return;
     default:
-        f(*static_cast<tSizedRegisterRecord<uint64_t, false>*>(record));
+        f(*static_cast<tSizedRegisterRecord<uint64_t, Windowed>*>(record));
         return;
+    }
+}
+
+template <typename F> void visitSoftRecord(void* record, uint32_t bytes, bool windowed, F&& f) {
+    if (windowed) {
+        visitSoftRecordOf<true>(record, bytes, f);
+    } else {
+        visitSoftRecordOf<false>(record, bytes, f);
     }
 }
 
@@ -302,24 +263,8 @@ void tSizedRegisterMapBase::getRegisterFormat(uint32_t id, uint32_t& count, Fiel
     if (status.isFatal()) {
         return;
     }
-    const tFormatEntry* entry = findFormat(tables_.formatIds, tables_.formatIdCount, registerKey(id));
-    if (entry == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kNotImplemented);
-        count = 0;
-        return;
-    }
-    // Missing arrays hold nothing.
-    const uint32_t capacity = (types == nullptr || masks == nullptr) ? 0u : count;
-    if (capacity < entry->count) {
-        KELVO_SET_STATUS(status, tStatus::kBufferTooSmall);
-        return;
-    }
-    for (uint32_t i = 0; i < entry->count; ++i) {
-        const tFieldFormat& format = tables_.formats[entry->first + i];
-        types[i] = format.type;
-        masks[i] = format.mask;
-    }
-    count = entry->count;
+    copyRegisterFormat(tables_.formatIds, tables_.formatIdCount, tables_.formats, registerKey(id), count,
+                       types, masks, status);
 }
 
 // ---- whole-map operations --------------------------------------------------

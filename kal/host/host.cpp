@@ -95,6 +95,25 @@ void release(Host& h, int handle) {
     }
 }
 
+// A read or a write on a handle: the driver's callback runs in the
+// stand-in's process mode, so the caller's buffer is reached as a process's.
+template <typename Callback>
+std::int32_t transfer(int handle, const void* buffer, std::uint64_t size, std::uint64_t* count,
+                      Callback nVOKAL_tDriverDescriptor::*callback) {
+    Host& h = host();
+    void* context = nullptr;
+    if (const std::int32_t refused = acquire(h, handle, context); refused != 0) {
+        return refused;
+    }
+    std::int32_t result = 0;
+    {
+        const kal::usermem::ProcessMode client;
+        result = (h.callbacks.*callback)(context, kal::usermem::address(buffer), size, 0, count);
+    }
+    release(h, handle);
+    return result;
+}
+
 // Closes the driver's session of a handle once no call is in progress on
 // it: unmaps what it still maps, then the close callback. Called without the
 // lock; the handle is marked closing or revoked by the caller.
@@ -326,33 +345,11 @@ std::size_t openHandles() {
 }
 
 std::int32_t read(int handle, void* buffer, std::uint64_t size, std::uint64_t* count) {
-    Host& h = host();
-    void* context = nullptr;
-    if (const std::int32_t refused = acquire(h, handle, context); refused != 0) {
-        return refused;
-    }
-    std::int32_t result = 0;
-    {
-        const kal::usermem::ProcessMode client;
-        result = h.callbacks.read(context, kal::usermem::address(buffer), size, 0, count);
-    }
-    release(h, handle);
-    return result;
+    return transfer(handle, buffer, size, count, &nVOKAL_tDriverDescriptor::read);
 }
 
 std::int32_t write(int handle, const void* buffer, std::uint64_t size, std::uint64_t* count) {
-    Host& h = host();
-    void* context = nullptr;
-    if (const std::int32_t refused = acquire(h, handle, context); refused != 0) {
-        return refused;
-    }
-    std::int32_t result = 0;
-    {
-        const kal::usermem::ProcessMode client;
-        result = h.callbacks.write(context, kal::usermem::address(buffer), size, 0, count);
-    }
-    release(h, handle);
-    return result;
+    return transfer(handle, buffer, size, count, &nVOKAL_tDriverDescriptor::write);
 }
 
 std::int32_t mapMemory(int handle, std::uint16_t selector, std::uint64_t size, std::uint32_t accessMode,

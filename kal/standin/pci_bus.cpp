@@ -89,24 +89,38 @@ bool sameBridge(const nVOKAL_tPCIBridgeRecord& a, const nVOKAL_tPCIBridgeRecord&
            a.functionNumber == b.functionNumber;
 }
 
+// The function a configuration access of width bytes at offset reaches;
+// null when the offset is out of range or misaligned, or the handle unknown.
+std::shared_ptr<kal::pci::Function> configTarget(nVOKAL_tHandle handle, std::uint32_t offset,
+                                                 std::uint32_t width) {
+    if (offset >= 4096 || offset % width != 0) {
+        return nullptr;
+    }
+    return functionOf(handle);
+}
+
 nVOKAL_tStatus configRead(nVOKAL_tHandle handle, std::uint32_t offset, std::uint32_t width,
                           std::uint32_t& value) {
-    if (offset >= 4096 || offset % width != 0) {
-        return NVOKAL_PCI_E_INVALID;
-    }
-    auto fn = functionOf(handle);
+    auto fn = configTarget(handle, offset, width);
     if (fn == nullptr) {
         return NVOKAL_PCI_E_INVALID;
     }
     return fn->configRead(offset, width, value) ? 0 : NVOKAL_PCI_E_FAILED;
 }
 
+// A configuration read of sizeof(T) bytes; value (when given) receives it on success.
+template <typename T> nVOKAL_tStatus configReadAs(nVOKAL_tHandle handle, std::uint32_t offset, T* value) {
+    std::uint32_t v = 0;
+    const nVOKAL_tStatus code = configRead(handle, offset, sizeof(T), v);
+    if (code == 0 && value != nullptr) {
+        *value = static_cast<T>(v);
+    }
+    return code;
+}
+
 nVOKAL_tStatus configWrite(nVOKAL_tHandle handle, std::uint32_t offset, std::uint32_t width,
                            std::uint32_t value) {
-    if (offset >= 4096 || offset % width != 0) {
-        return NVOKAL_PCI_E_INVALID;
-    }
-    auto fn = functionOf(handle);
+    auto fn = configTarget(handle, offset, width);
     if (fn == nullptr) {
         return NVOKAL_PCI_E_INVALID;
     }
@@ -432,32 +446,17 @@ extern "C" nVOKAL_tStatus nVOKAL220_pciSetDMAMask(nVOKAL_tHandle pciHandle, uint
 
 extern "C" nVOKAL_tStatus nVOKAL100_pciConfigRead8(nVOKAL_tHandle pciHandle, uint32_t offset,
                                                    uint8_t* value) noexcept {
-    std::uint32_t v = 0;
-    const nVOKAL_tStatus code = configRead(pciHandle, offset, 1, v);
-    if (code == 0 && value != nullptr) {
-        *value = static_cast<uint8_t>(v);
-    }
-    return code;
+    return configReadAs(pciHandle, offset, value);
 }
 
 extern "C" nVOKAL_tStatus nVOKAL100_pciConfigRead16(nVOKAL_tHandle pciHandle, uint32_t offset,
                                                     uint16_t* value) noexcept {
-    std::uint32_t v = 0;
-    const nVOKAL_tStatus code = configRead(pciHandle, offset, 2, v);
-    if (code == 0 && value != nullptr) {
-        *value = static_cast<uint16_t>(v);
-    }
-    return code;
+    return configReadAs(pciHandle, offset, value);
 }
 
 extern "C" nVOKAL_tStatus nVOKAL100_pciConfigRead32(nVOKAL_tHandle pciHandle, uint32_t offset,
                                                     uint32_t* value) noexcept {
-    std::uint32_t v = 0;
-    const nVOKAL_tStatus code = configRead(pciHandle, offset, 4, v);
-    if (code == 0 && value != nullptr) {
-        *value = v;
-    }
-    return code;
+    return configReadAs(pciHandle, offset, value);
 }
 
 extern "C" nVOKAL_tStatus nVOKAL100_pciConfigWrite8(nVOKAL_tHandle pciHandle, uint32_t offset,

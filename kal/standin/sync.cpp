@@ -41,34 +41,54 @@ namespace {
 
 using kal::detail::ThreadRecord;
 
-// ---- mutexes ----------------------------------------------------------------
+// ---- mutexes and spin locks -------------------------------------------------
 
+// What both kinds of lock hold: the lock itself and the thread holding it.
+// kKind names the kind in failure messages and kFault is its fault knob.
 struct KernelMutex {
+    static constexpr const char* kKind = "mutex";
+    static constexpr std::string_view kFault = kal::faults::kMutex;
     std::mutex lock;
     std::atomic<ThreadRecord*> holder{nullptr};
 };
 
-KernelMutex* asMutex(nVOKAL_tHandle handle, const char* what) {
-    if (handle == nullptr) {
-        KAL_FAIL(std::string(what) + " with a null mutex");
-    }
-    return static_cast<KernelMutex*>(handle);
-}
-
-// ---- spin locks -------------------------------------------------------------
-
 struct SpinLock {
+    static constexpr const char* kKind = "spin lock";
+    static constexpr std::string_view kFault = kal::faults::kSpinLock;
     std::mutex lock;
     std::atomic<ThreadRecord*> holder{nullptr};
     kal::exec::Level levelBefore = kal::exec::Level::thread; // DPC acquisition: the level to go back to
     bool interruptMode = false;
 };
 
-SpinLock* asSpinLock(nVOKAL_tHandle handle, const char* what) {
+template <typename Lock> Lock* asLock(nVOKAL_tHandle handle, const char* what) {
     if (handle == nullptr) {
-        KAL_FAIL(std::string(what) + " with a null spin lock");
+        KAL_FAIL(std::string(what) + " with a null " + Lock::kKind);
     }
-    return static_cast<SpinLock*>(handle);
+    return static_cast<Lock*>(handle);
+}
+
+template <typename Lock> nVOKAL_tHandle createLock() {
+    if (kal::faults::shouldFail(Lock::kFault)) {
+        return nullptr;
+    }
+    return new (std::nothrow) Lock;
+}
+
+template <typename Lock> void destroyLock(nVOKAL_tHandle handle, const char* what) {
+    Lock* lock = asLock<Lock>(handle, what);
+    if (lock->holder.load() != nullptr) {
+        KAL_FAIL(std::string(what) + " of a " + Lock::kKind + " that is held");
+    }
+    delete lock;
+}
+
+KernelMutex* asMutex(nVOKAL_tHandle handle, const char* what) {
+    return asLock<KernelMutex>(handle, what);
+}
+
+SpinLock* asSpinLock(nVOKAL_tHandle handle, const char* what) {
+    return asLock<SpinLock>(handle, what);
 }
 
 void takeSpinLock(SpinLock* spinLock, const char* what) {
@@ -166,18 +186,11 @@ nVOKAL_tStatus waitEvent(void* event, const char* what, bool interruptible,
 } // namespace
 
 extern "C" nVOKAL_tHandle nVOKAL150_createMutex(void) noexcept {
-    if (kal::faults::shouldFail(kal::faults::kMutex)) {
-        return nullptr;
-    }
-    return new (std::nothrow) KernelMutex;
+    return createLock<KernelMutex>();
 }
 
 extern "C" void nVOKAL150_destroyMutex(nVOKAL_tHandle mutex) noexcept {
-    KernelMutex* m = asMutex(mutex, "nVOKAL150_destroyMutex");
-    if (m->holder.load() != nullptr) {
-        KAL_FAIL("nVOKAL150_destroyMutex of a mutex that is held");
-    }
-    delete m;
+    destroyLock<KernelMutex>(mutex, "nVOKAL150_destroyMutex");
 }
 
 extern "C" void nVOKAL150_acquireMutex(nVOKAL_tHandle mutex) noexcept {
@@ -205,18 +218,11 @@ extern "C" void nVOKAL150_releaseMutex(nVOKAL_tHandle mutex) noexcept {
 }
 
 extern "C" nVOKAL_tHandle nVOKAL100_createSpinLock(void) noexcept {
-    if (kal::faults::shouldFail(kal::faults::kSpinLock)) {
-        return nullptr;
-    }
-    return new (std::nothrow) SpinLock;
+    return createLock<SpinLock>();
 }
 
 extern "C" void nVOKAL100_destroySpinLock(nVOKAL_tHandle spinLock) noexcept {
-    SpinLock* s = asSpinLock(spinLock, "nVOKAL100_destroySpinLock");
-    if (s->holder.load() != nullptr) {
-        KAL_FAIL("nVOKAL100_destroySpinLock of a spin lock that is held");
-    }
-    delete s;
+    destroyLock<SpinLock>(spinLock, "nVOKAL100_destroySpinLock");
 }
 
 extern "C" void nVOKAL100_acquireSpinLockDPC(nVOKAL_tHandle spinLock) noexcept {

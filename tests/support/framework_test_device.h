@@ -27,6 +27,7 @@
 #include "platform/pci_device.h"
 #include "sim.h"
 #include "test_support.h"
+#include "test_worker.h"
 
 namespace kelvo_test {
 
@@ -268,37 +269,6 @@ private:
     std::string trace;
     std::mutex waitsMutex_;
     std::set<CancellableWait*> pending_;
-};
-
-// Runs body on a thread that reports its kernel thread ID first.
-class Worker {
-public:
-    template <typename Body> explicit Worker(Body body) {
-        thread_ = std::thread([this, body] {
-            id_ = nVOKAL100_getThreadID();
-            body();
-            done_ = true;
-        });
-        while (id_.load() == 0) {
-            std::this_thread::yield();
-        }
-    }
-    ~Worker() { join(); }
-    Worker(const Worker&) = delete;
-    Worker& operator=(const Worker&) = delete;
-    // Waits until the thread blocks in a kernel-layer wait.
-    bool waitUntilBlocked() { return kal::thread::waitUntilBlocked(id_.load()); }
-    void join() {
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-    bool done() const { return done_.load(); }
-
-private:
-    std::thread thread_;
-    std::atomic<uint64_t> id_{0};
-    std::atomic<bool> done_{false};
 };
 
 // Yields until condition holds (false after 30 s of real time).

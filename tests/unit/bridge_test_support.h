@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,6 +22,19 @@
 namespace kelvo_test {
 
 using tRegion = kelvo_driver::nVOAPAL000::tPCIMemorySpaceAccessorDebug<false>;
+
+// One access of a simulated chip's trace, comparable and printable in expectations.
+struct ChipAccess {
+    bool write;
+    uint64_t offset;
+    uint32_t width;
+    uint64_t value;
+    bool operator==(const ChipAccess&) const = default;
+};
+inline std::ostream& operator<<(std::ostream& out, const ChipAccess& a) {
+    return out << (a.write ? "W" : "R") << a.width * 8 << " @0x" << std::hex << a.offset << " = 0x" << a.value
+               << std::dec;
+}
 
 // A plugged module with BAR 0 mapped.
 class SimulatedBarTest : public LeakCheckedTest {
@@ -40,6 +54,14 @@ protected:
         LeakCheckedTest::TearDown();
     }
     tRegion region(uint64_t offset, uint64_t size) const { return tRegion(bar + offset, size); }
+    // The timing chip's accesses so far.
+    std::vector<ChipAccess> chipTrace() const {
+        std::vector<ChipAccess> result;
+        for (const sim::Access& a : module->timingChip().trace()) {
+            result.push_back({a.write, a.offset, a.width, a.value});
+        }
+        return result;
+    }
     // The interrupt-mask register (0x5C) belongs to the interrupt block; where
     // that block is not in the simulated bridge, a latch stands in for it.
     void ensureInterruptMaskRegister() {

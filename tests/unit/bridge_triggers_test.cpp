@@ -17,17 +17,7 @@ namespace golden = kelvo_test::golden;
 
 using tTriggers = brixeltools::tTriggersWithOffset<0u>;
 
-struct Access {
-    bool write;
-    uint64_t offset;
-    uint32_t width;
-    uint64_t value;
-    bool operator==(const Access&) const = default;
-};
-std::ostream& operator<<(std::ostream& out, const Access& a) {
-    return out << (a.write ? "W" : "R") << a.width * 8 << " @0x" << std::hex << a.offset << " = 0x" << a.value
-               << std::dec;
-}
+using Access = kelvo_test::ChipAccess;
 
 class BridgeTriggers : public kelvo_test::SimulatedBarTest {
 protected:
@@ -39,13 +29,6 @@ protected:
     void TearDown() override {
         triggers.reset();
         SimulatedBarTest::TearDown();
-    }
-    std::vector<Access> chipTrace() {
-        std::vector<Access> result;
-        for (const sim::Access& a : module->timingChip().trace()) {
-            result.push_back({a.write, a.offset, a.width, a.value});
-        }
-        return result;
     }
 
     kelvo_test::tRegion regionE;

@@ -86,6 +86,22 @@ TEST_F(DebugPrint, StringHelpersAlwaysTerminate) {
     EXPECT_EQ(kal::log::text(), "") << "a buffer line prints nothing";
 }
 
+TEST_F(DebugPrint, NumbersAreWrittenMostSignificantDigitFirst) {
+    char digits[vosdbg_kDigitsSize];
+    EXPECT_EQ(vosdbg_formatUnsigned(digits, 0, 10, false), 1u);
+    EXPECT_STREQ(digits, "0");
+    EXPECT_EQ(vosdbg_formatUnsigned(digits, UINT64_MAX, 10, false), 20u);
+    EXPECT_STREQ(digits, "18446744073709551615");
+    EXPECT_EQ(vosdbg_formatUnsigned(digits, UINT64_MAX, 2, false), 64u);
+    EXPECT_EQ(std::string(digits), std::string(64, '1'));
+    vosdbg_formatUnsigned(digits, 0xBEEF, 16, false);
+    EXPECT_STREQ(digits, "beef");
+    vosdbg_formatUnsigned(digits, 35 * 36 + 10, 36, true);
+    EXPECT_STREQ(digits, "ZA");
+    vosdbg_formatUnsigned(digits, 42, 1, false);
+    EXPECT_STREQ(digits, "42") << "a base out of range writes decimal";
+}
+
 TEST_F(DebugPrint, IndentationNestsPerThreadAndIsFreedOnRelease) {
     const vosdbg_Line record{"f.cpp", 3, "\n"};
     vosdbg_acquireIndent();

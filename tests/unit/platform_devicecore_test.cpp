@@ -8,6 +8,7 @@
 #include "nVOKAL.h"
 #include "platform/device_core.h"
 #include "test_support.h"
+#include "test_worker.h"
 
 namespace {
 
@@ -109,35 +110,7 @@ protected:
     tDeviceInterface interface_{nullptr, "test"};
 };
 
-// Runs body on a thread that reports its kernel thread ID first.
-class Worker {
-public:
-    template <typename Body>
-    explicit Worker(Body body) {
-        thread_ = std::thread([this, body] {
-            id_ = nVOKAL100_getThreadID();
-            body();
-            done_ = true;
-        });
-        while (id_.load() == 0) {
-            std::this_thread::yield();
-        }
-    }
-    ~Worker() { join(); }
-    // Waits until the thread blocks in a kernel-layer wait.
-    void waitUntilBlocked() { ASSERT_TRUE(kal::thread::waitUntilBlocked(id_.load())); }
-    void join() {
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-    bool done() const { return done_.load(); }
-
-private:
-    std::thread thread_;
-    std::atomic<uint64_t> id_{0};
-    std::atomic<bool> done_{false};
-};
+using kelvo_test::Worker;
 
 TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
     EXPECT_EQ(device_->getPnPState(), kPnPStateNotStarted);
@@ -227,9 +200,9 @@ TEST_F(DeviceCore, PausedGateHoldsEntrantsUntilResumeLetsAllIn) {
         }
     };
     Worker a(entrant), b(entrant), c(entrant);
-    a.waitUntilBlocked();
-    b.waitUntilBlocked();
-    c.waitUntilBlocked();
+    EXPECT_TRUE(a.waitUntilBlocked());
+    EXPECT_TRUE(b.waitUntilBlocked());
+    EXPECT_TRUE(c.waitUntilBlocked());
     EXPECT_EQ(admitted.load(), 0);
     EXPECT_EQ(device_->getIOCount(), 0u);
 
@@ -253,7 +226,7 @@ TEST_F(DeviceCore, ClosingAPausedGateFailsItsWaitersWith52022) {
         device_->enterIOGate(nullptr, status, kWaitForever);
         code = status.getCode();
     });
-    entrant.waitUntilBlocked();
+    EXPECT_TRUE(entrant.waitUntilBlocked());
     ASSERT_TRUE(toState(kPnPStateNotPresent, kSuspendReasonRemove));
     entrant.join();
     EXPECT_EQ(code.load(), tStatus::kIOGateClosed);
@@ -264,7 +237,7 @@ TEST_F(DeviceCore, RemovalWaitsForTheOperationInsideTheGateBeforeStop) {
     tStatus status;
     ASSERT_TRUE(device_->enterIOGate(nullptr, status, kWaitForever));
     Worker remover([&] { toState(kPnPStateNotPresent, kSuspendReasonRemove); });
-    remover.waitUntilBlocked();
+    EXPECT_TRUE(remover.waitUntilBlocked());
     EXPECT_FALSE(remover.done());
     EXPECT_EQ(device_->getPnPState(), kPnPStateIOSuspended);
     tStatus late;
@@ -281,7 +254,7 @@ TEST_F(DeviceCore, CloseWaitsForTheSessionsOperationThenFreesIt) {
     tStatus status;
     ASSERT_TRUE(device_->enterIOGate(session, status, kWaitForever));
     Worker closer([&] { closeSession(session); });
-    closer.waitUntilBlocked();
+    EXPECT_TRUE(closer.waitUntilBlocked());
     EXPECT_TRUE(session->isClosing());
     EXPECT_EQ(device_->trace.find("free"), std::string::npos);
     device_->exitIOGate(session);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "control.h"
+#include "fatal_hook_capture.h"
 #include "platform/list.h"
 #include "platform/voitl/containing.h"
 #include "platform/voitl/list.h"
@@ -13,22 +14,7 @@
 
 namespace {
 
-// Swaps the fatal hook for one that only counts, so that a reported misuse
-// returns to the caller and the test can check that nothing changed.
-class FatalHookCapture {
-public:
-    FatalHookCapture() : saved_(vosdbg_settings.fatalHook) {
-        count_ = 0;
-        vosdbg_settings.fatalHook = &FatalHookCapture::hook;
-    }
-    ~FatalHookCapture() { vosdbg_settings.fatalHook = saved_; }
-    int count() const { return count_; }
-
-private:
-    static void hook(const vosdbg_Line*, const char*) { ++count_; }
-    static inline int count_ = 0;
-    vosdbg_FatalHook saved_;
-};
+using kelvo_test::FatalHookCapture;
 
 struct Item {
     int value = 0;

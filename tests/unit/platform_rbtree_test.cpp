@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "control.h"
+#include "fatal_hook_capture.h"
 #include "platform/voitl/containing.h"
 #include "platform/voitl/rbtree.h"
 #include "platform/vosdbg.h"
@@ -14,20 +15,7 @@
 
 namespace {
 
-class FatalHookCapture {
-public:
-    FatalHookCapture() : saved_(vosdbg_settings.fatalHook) {
-        count_ = 0;
-        vosdbg_settings.fatalHook = &FatalHookCapture::hook;
-    }
-    ~FatalHookCapture() { vosdbg_settings.fatalHook = saved_; }
-    int count() const { return count_; }
-
-private:
-    static void hook(const vosdbg_Line*, const char*) { ++count_; }
-    static inline int count_ = 0;
-    vosdbg_FatalHook saved_;
-};
+using kelvo_test::FatalHookCapture;
 
 struct Item {
     int key = 0;

@@ -9,6 +9,7 @@
 #include "nVOKAL.h"
 #include "platform/sync.h"
 #include "test_support.h"
+#include "test_worker.h"
 
 namespace {
 
@@ -22,32 +23,7 @@ bool queued(const nVOAPAL200_tSemaphore& record) {
     return record.waiterList.next != &record.waiterList;
 }
 
-// A thread that records its kernel-layer ID before running its body.
-class Worker {
-public:
-    template <typename Body>
-    explicit Worker(Body body)
-        : thread_([this, body] {
-              id_.store(nVOKAL100_getThreadID());
-              body();
-          }) {
-        while (id_.load() == 0) {
-            std::this_thread::yield();
-        }
-    }
-    ~Worker() { join(); }
-    void join() {
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-    }
-    uint64_t id() const { return id_.load(); }
-    void waitUntilBlocked() const { ASSERT_TRUE(kal::thread::waitUntilBlocked(id())); }
-
-private:
-    std::atomic<uint64_t> id_{0};
-    std::thread thread_;
-};
+using kelvo_test::Worker;
 
 TEST_F(PlatformSync, RecursiveMutexIsHandedOverOnlyAfterTheLastRelease) {
     tStatus status;
@@ -66,7 +42,7 @@ TEST_F(PlatformSync, RecursiveMutexIsHandedOverOnlyAfterTheLastRelease) {
         gotIt.store(true);
         nVOAPAL200_releaseMutex(&mutex);
     });
-    other.waitUntilBlocked();
+    EXPECT_TRUE(other.waitUntilBlocked());
     nVOAPAL200_releaseMutex(&mutex);
     nVOAPAL200_releaseMutex(&mutex);
     EXPECT_FALSE(gotIt.load()) << "the kernel mutex is still held after two of three releases";
@@ -159,7 +135,7 @@ TEST_F(PlatformSync, ReleaseHandsTheUnitToTheWaiter) {
         tStatus own;
         result.store(nVOAPAL200_acquireSemaphore(&semaphore, nVOAPAL200_kWaitForever, 0, &own));
     });
-    waiter.waitUntilBlocked();
+    EXPECT_TRUE(waiter.waitUntilBlocked());
     nVOAPAL200_releaseSemaphore(&semaphore);
     waiter.join();
     EXPECT_TRUE(result.load());
@@ -267,7 +243,7 @@ TEST_F(PlatformSync, InterruptedWaitsReportInterruptedAndLeaveNothingQueued) {
             result.store(nVOAPAL200_waitSemaphore(&event, timeout, 1, &own));
             code.store(own.getCode());
         });
-        waiter.waitUntilBlocked();
+        EXPECT_TRUE(waiter.waitUntilBlocked());
         ASSERT_TRUE(kal::thread::interrupt(waiter.id()));
         waiter.join();
         EXPECT_FALSE(result.load());
@@ -319,7 +295,7 @@ TEST_F(PlatformSync, ManualResetEventWakesEveryWaiterAndStaysSignalled) {
                 woken.fetch_add(1);
             }
         }));
-        waiters.back()->waitUntilBlocked();
+        EXPECT_TRUE(waiters.back()->waitUntilBlocked());
     }
     nVOAPAL200_setEvent(&event);
     waiters.clear();
@@ -349,9 +325,9 @@ TEST_F(PlatformSync, AutoResetEventKeepsOneSignalForOneWait) {
         }
     };
     Worker first(body);
-    first.waitUntilBlocked();
+    EXPECT_TRUE(first.waitUntilBlocked());
     Worker second(body);
-    second.waitUntilBlocked();
+    EXPECT_TRUE(second.waitUntilBlocked());
     nVOAPAL200_setEvent(&event);
     first.join();
     EXPECT_EQ(woken.load(), 1);
@@ -421,7 +397,7 @@ TEST_F(PlatformSyncDeathTest, DestroyingASemaphoreWithAWaiterIsAnInvariantFailur
                 tStatus own;
                 nVOAPAL200_acquireSemaphore(&semaphore, nVOAPAL200_kWaitForever, 0, &own);
             });
-            waiter.waitUntilBlocked();
+            EXPECT_TRUE(waiter.waitUntilBlocked());
             nVOAPAL200_destroySemaphore(&semaphore);
         },
         "ASSERT\\(!nVOAPAL200_listNodeIsAttached\\(&\\(semEvent->waiterList\\)\\)\\)");

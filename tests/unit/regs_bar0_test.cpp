@@ -8,6 +8,7 @@
 #include "control.h"
 #include "framework/arm_dispatcher.h"
 #include "regmaps/kelvo_bar0_reg_map.h"
+#include "regmaps_probe.h"
 #include "regs_fake_accessor.h"
 #include "regs_sim_support.h"
 #include "test_support.h"
@@ -97,7 +98,7 @@ TEST_F(Bar0, TwelveNamesParentFirstAndRemovalGoesOnPastAMissingOne) {
     kelvo_test::FakeAccessor bus;
     tStatus c;
     tKelvoBar0RegMap map(&bus, c, 0, 0, 0xFFFFFFFF);
-    kelvo_test::RecordingDispatcher d;
+    kelvo_test::RegistrationLog d;
     tStatus s;
     map.addToDispatcher(d, s);
     EXPECT_TRUE(s.isSuccess());
@@ -113,16 +114,16 @@ TEST_F(Bar0, TwelveNamesParentFirstAndRemovalGoesOnPastAMissingOne) {
     EXPECT_EQ(d.removed, kNames);
     EXPECT_TRUE(d.names.empty());
 
-    kelvo_test::RecordingDispatcher given;
+    kelvo_test::RegistrationLog given;
     map.addToDispatcher(given, s, "Niso");
     ASSERT_EQ(given.names.size(), 12u);
     for (size_t i = 0; i < 12; ++i) {
         EXPECT_EQ(given.names[i], "Niso" + kNames[i].substr(std::string("KelvoBar0RegMap").size()));
     }
-    kelvo_test::RecordingDispatcher skip;
+    kelvo_test::RegistrationLog skip;
     map.addToDispatcher(skip, s, nullptr, true);
     EXPECT_EQ(skip.names, std::vector<std::string>(kNames.begin() + 1, kNames.end()));
-    kelvo_test::RecordingDispatcher top;
+    kelvo_test::RegistrationLog top;
     map.FpgaEndpoint.StreamCircuitTop.addToDispatcher(top, s);
     EXPECT_EQ(top.names.front(), "KelvoStreamCircuitTopRegMap");
     EXPECT_EQ(top.names.back(), "KelvoStreamCircuitTopRegMap_BrixelInterfaceUserWin3_StreamCircuitRegMap");
@@ -179,7 +180,7 @@ TEST_F(Bar0, AFailedAllocationLeavesEmptySlotsThatEveryWalkSkips) {
     map->reinitialize();
     EXPECT_TRUE(w.isSuccess());
     EXPECT_EQ(bus.count('W'), 22u) << "only the circuit that exists";
-    kelvo_test::RecordingDispatcher d;
+    kelvo_test::RegistrationLog d;
     tStatus a;
     map->addToDispatcher(d, a);
     EXPECT_EQ(d.names.size(), 5u);

@@ -7,6 +7,7 @@
 #include "control.h"
 #include "regmaps/test_reg_map.h"
 #include "regmaps/test_top_reg_map.h"
+#include "regmaps_probe.h"
 #include "regs_fake_accessor.h"
 #include "test_support.h"
 
@@ -290,34 +291,10 @@ TEST_F(TestMap, TheExternalLockIsTakenByEveryOperationByNumberAndWholeMapOperati
     EXPECT_EQ(lock.acquired, 12);
 }
 
-// A dispatcher that keeps names, like the register-map dispatcher.
-class FakeDispatcher {
-public:
-    void add(const char* name, arm::DynamicAccessInterfaceBase<tStatus>& map, tStatus& status) {
-        if (status.isFatal()) {
-            return;
-        }
-        names.emplace_back(name);
-        maps.push_back(&map);
-    }
-    void remove(const char* name, tStatus& status) {
-        removed.emplace_back(name);
-        for (size_t i = 0; i < names.size(); ++i) {
-            if (names[i] == name) {
-                names.erase(names.begin() + static_cast<long>(i));
-                maps.erase(maps.begin() + static_cast<long>(i));
-                return;
-            }
-        }
-        KELVO_SET_STATUS(status, -240024);
-    }
-    std::vector<std::string> names;
-    std::vector<arm::DynamicAccessInterfaceBase<tStatus>*> maps;
-    std::vector<std::string> removed;
-};
+using kelvo_test::RegistrationLog; // keeps names, like the register-map dispatcher
 
 TEST_F(TestMap, RegistrationNamesEveryMapParentFirstAndRemovalGoesOnPastAMissingName) {
-    FakeDispatcher d;
+    RegistrationLog d;
     tStatus s;
     map.addToDispatcher(d, s);
     EXPECT_TRUE(s.isSuccess());
@@ -336,7 +313,7 @@ TEST_F(TestMap, RegistrationNamesEveryMapParentFirstAndRemovalGoesOnPastAMissing
     EXPECT_EQ(d.removed, expected);
     EXPECT_TRUE(d.names.empty());
 
-    FakeDispatcher g;
+    RegistrationLog g;
     tStatus t;
     map.addToDispatcher(g, t, "Given", true);
     EXPECT_EQ(g.names,
@@ -348,7 +325,7 @@ TEST_F(TestMap, RegistrationNamesEveryMapParentFirstAndRemovalGoesOnPastAMissing
 }
 
 TEST_F(TestMap, NoNameIsAddedOnceComposingOneRanOutOfMemory) {
-    FakeDispatcher d;
+    RegistrationLog d;
     tStatus s;
     kal::memory::failNth(2);
     map.addToDispatcher(d, s);
@@ -377,7 +354,7 @@ TEST_F(EngineTest, AnEmptyOwnedSlotIsSkippedByEveryWalk) {
     map->reinitialize();
     EXPECT_TRUE(s.isSuccess());
     EXPECT_EQ(bus.offsets('W').back(), 0x5000u);
-    FakeDispatcher d;
+    RegistrationLog d;
     map->addToDispatcher(d, s);
     EXPECT_EQ(d.names.size(), 3u);
     map->removeFromDispatcher(d, s);
@@ -440,7 +417,7 @@ TEST_F(EngineTest, AMapWithoutRegistersServesNoIdentifierAndNestsNames) {
     top.getRegisterFormat(0x80000000, count, types, masks, f);
     EXPECT_EQ(f.getCode(), kelvo_test::kNotImplemented);
     EXPECT_EQ(count, 0u);
-    FakeDispatcher d;
+    RegistrationLog d;
     tStatus r;
     top.addToDispatcher(d, r);
     EXPECT_EQ(d.names.size(), 5u);

@@ -53,33 +53,6 @@ public:
     voquantasharedsource::PCIMemorySpaceAccessorAdapter barAccessor{&barRegion};
 };
 
-// A dispatcher that keeps names, like the register-map dispatcher: -240024 for an absent name.
-class RecordingDispatcher {
-public:
-    void add(const char* name, arm::DynamicAccessInterfaceBase<nVOAPALS100::tStatus>& map,
-             nVOAPALS100::tStatus& status) {
-        if (status.isFatal()) {
-            return;
-        }
-        names.emplace_back(name);
-        maps.push_back(&map);
-    }
-    void remove(const char* name, nVOAPALS100::tStatus& status) {
-        removed.emplace_back(name);
-        for (size_t i = 0; i < names.size(); ++i) {
-            if (names[i] == name) {
-                names.erase(names.begin() + static_cast<long>(i));
-                maps.erase(maps.begin() + static_cast<long>(i));
-                return;
-            }
-        }
-        KELVO_SET_STATUS(status, -240024);
-    }
-    std::vector<std::string> names;
-    std::vector<arm::DynamicAccessInterfaceBase<nVOAPALS100::tStatus>*> maps;
-    std::vector<std::string> removed;
-};
-
 // A checker that only counts its calls.
 class CountingChecker : public kdut::HardwareStateCheckerInterface {
 public:

@@ -79,6 +79,74 @@ template <typename U> void destroySharedObject(void* object) {
     delete static_cast<U*>(object);
 }
 
+// The object and control block a pointer holds, and how it copies, moves and
+// drops them: Strong selects the count one reference holds (the strong count
+// for SharedPtr, the weak count for WeakPtr).
+template <typename T, bool Strong> class tCountedRef {
+public:
+    tCountedRef() = default;
+    // Adds a reference to count (when not null).
+    tCountedRef(T* object, tSharedCount* count) : object_(object), count_(count) {
+        if (count_ != nullptr) {
+            if constexpr (Strong) {
+                count_->addStrong();
+            } else {
+                count_->addWeak();
+            }
+        }
+    }
+    tCountedRef(const tCountedRef& other) : tCountedRef(other.object_, other.count_) {}
+    tCountedRef(tCountedRef&& other) noexcept { takeFrom(other); }
+    ~tCountedRef() { reset(); }
+    tCountedRef& operator=(const tCountedRef& other) {
+        tCountedRef(other).swap(*this);
+        return *this;
+    }
+    tCountedRef& operator=(tCountedRef&& other) noexcept {
+        tCountedRef(std::move(other)).swap(*this);
+        return *this;
+    }
+
+    // Takes over other's reference, leaving other empty; this must be empty.
+    template <typename U> void takeFrom(tCountedRef<U, Strong>& other) {
+        object_ = other.object_;
+        count_ = other.count_;
+        other.object_ = nullptr;
+        other.count_ = nullptr;
+    }
+    // Holds a reference already counted for it; this must be empty.
+    void adopt(T* object, tSharedCount* count) {
+        object_ = object;
+        count_ = count;
+    }
+    // Drops the reference.
+    void reset() {
+        tSharedCount* count = count_;
+        object_ = nullptr;
+        count_ = nullptr;
+        if (count != nullptr) {
+            if constexpr (Strong) {
+                count->releaseStrong();
+            } else {
+                count->releaseWeak();
+            }
+        }
+    }
+    void swap(tCountedRef& other) noexcept {
+        std::swap(object_, other.object_);
+        std::swap(count_, other.count_);
+    }
+
+    T* object() const { return object_; }
+    tSharedCount* count() const { return count_; }
+
+private:
+    template <typename, bool> friend class tCountedRef;
+
+    T* object_ = nullptr;
+    tSharedCount* count_ = nullptr;
+};
+
 } // namespace internal
 
 template <typename T> class SharedPtr {
@@ -96,74 +164,45 @@ public:
         if (object == nullptr) {
             return;
         }
-        count_ = new (status, false) internal::tSharedCount(object, &internal::destroySharedObject<U>);
-        if (count_ == nullptr) {
+        auto* count = new (status, false) internal::tSharedCount(object, &internal::destroySharedObject<U>);
+        if (count == nullptr) {
             delete object;
             return;
         }
-        object_ = object;
+        ref_.adopt(object, count);
     }
 
-    SharedPtr(const SharedPtr& other) : object_(other.object_), count_(other.count_) {
-        if (count_ != nullptr) {
-            count_->addStrong();
-        }
-    }
+    SharedPtr(const SharedPtr& other) = default;
     template <typename U, typename = std::enable_if_t<std::is_convertible_v<U*, T*>>>
-    SharedPtr(const SharedPtr<U>& other) : object_(other.object_), count_(other.count_) {
-        if (count_ != nullptr) {
-            count_->addStrong();
-        }
-    }
-    SharedPtr(SharedPtr&& other) noexcept : object_(other.object_), count_(other.count_) {
-        other.object_ = nullptr;
-        other.count_ = nullptr;
-    }
+    SharedPtr(const SharedPtr<U>& other) : ref_(other.ref_.object(), other.ref_.count()) {}
+    SharedPtr(SharedPtr&& other) noexcept = default;
     template <typename U, typename = std::enable_if_t<std::is_convertible_v<U*, T*>>>
-    SharedPtr(SharedPtr<U>&& other) noexcept : object_(other.object_), count_(other.count_) {
-        other.object_ = nullptr;
-        other.count_ = nullptr;
+    SharedPtr(SharedPtr<U>&& other) noexcept {
+        ref_.takeFrom(other.ref_);
     }
-    ~SharedPtr() { reset(); }
+    ~SharedPtr() = default;
 
-    SharedPtr& operator=(const SharedPtr& other) {
-        SharedPtr(other).swap(*this);
-        return *this;
-    }
-    SharedPtr& operator=(SharedPtr&& other) noexcept {
-        SharedPtr(std::move(other)).swap(*this);
-        return *this;
-    }
+    SharedPtr& operator=(const SharedPtr& other) = default;
+    SharedPtr& operator=(SharedPtr&& other) noexcept = default;
 
     // Drops this reference; the last one deletes the object.
-    void reset() {
-        internal::tSharedCount* count = count_;
-        object_ = nullptr;
-        count_ = nullptr;
-        if (count != nullptr) {
-            count->releaseStrong();
-        }
-    }
-    void swap(SharedPtr& other) noexcept {
-        std::swap(object_, other.object_);
-        std::swap(count_, other.count_);
-    }
+    void reset() { ref_.reset(); }
+    void swap(SharedPtr& other) noexcept { ref_.swap(other.ref_); }
 
-    T* get() const { return object_; }
-    T& operator*() const { return *object_; }
-    T* operator->() const { return object_; }
-    explicit operator bool() const { return object_ != nullptr; }
+    T* get() const { return ref_.object(); }
+    T& operator*() const { return *ref_.object(); }
+    T* operator->() const { return ref_.object(); }
+    explicit operator bool() const { return ref_.object() != nullptr; }
     // Strong references to the object (0 for an empty pointer).
-    uint32_t useCount() const { return count_ != nullptr ? count_->strongCount() : 0; }
+    uint32_t useCount() const { return ref_.count() != nullptr ? ref_.count()->strongCount() : 0; }
     // Weak pointers to the object (0 for an empty pointer).
-    uint32_t weakCount() const { return count_ != nullptr ? count_->weakCount() : 0; }
+    uint32_t weakCount() const { return ref_.count() != nullptr ? ref_.count()->weakCount() : 0; }
 
 private:
     template <typename> friend class SharedPtr;
     template <typename> friend class WeakPtr;
 
-    T* object_ = nullptr;
-    internal::tSharedCount* count_ = nullptr;
+    internal::tCountedRef<T, true> ref_;
 };
 
 template <typename T, typename U>
@@ -176,56 +215,22 @@ inline bool operator==(const SharedPtr<T>& left, const SharedPtr<U>& right) {
 template <typename T> class WeakPtr {
 public:
     WeakPtr() = default;
-    WeakPtr(const SharedPtr<T>& shared) : object_(shared.object_), count_(shared.count_) {
-        if (count_ != nullptr) {
-            count_->addWeak();
-        }
-    }
-    WeakPtr(const WeakPtr& other) : object_(other.object_), count_(other.count_) {
-        if (count_ != nullptr) {
-            count_->addWeak();
-        }
-    }
-    WeakPtr(WeakPtr&& other) noexcept : object_(other.object_), count_(other.count_) {
-        other.object_ = nullptr;
-        other.count_ = nullptr;
-    }
-    ~WeakPtr() { reset(); }
-    WeakPtr& operator=(const WeakPtr& other) {
-        WeakPtr(other).swap(*this);
-        return *this;
-    }
-    WeakPtr& operator=(WeakPtr&& other) noexcept {
-        WeakPtr(std::move(other)).swap(*this);
-        return *this;
-    }
+    WeakPtr(const SharedPtr<T>& shared) : ref_(shared.ref_.object(), shared.ref_.count()) {}
 
-    void reset() {
-        internal::tSharedCount* count = count_;
-        object_ = nullptr;
-        count_ = nullptr;
-        if (count != nullptr) {
-            count->releaseWeak();
-        }
-    }
-    void swap(WeakPtr& other) noexcept {
-        std::swap(object_, other.object_);
-        std::swap(count_, other.count_);
-    }
+    void reset() { ref_.reset(); }
+    void swap(WeakPtr& other) noexcept { ref_.swap(other.ref_); }
 
     SharedPtr<T> lock() const {
         SharedPtr<T> shared;
-        if (count_ != nullptr && count_->addStrongIfAlive()) {
-            shared.object_ = object_;
-            shared.count_ = count_;
+        if (ref_.count() != nullptr && ref_.count()->addStrongIfAlive()) {
+            shared.ref_.adopt(ref_.object(), ref_.count());
         }
         return shared;
     }
-    bool expired() const { return count_ == nullptr || count_->strongCount() == 0; }
+    bool expired() const { return ref_.count() == nullptr || ref_.count()->strongCount() == 0; }
 
 private:
-    T* object_ = nullptr;
-    internal::tSharedCount* count_ = nullptr;
+    internal::tCountedRef<T, false> ref_;
 };
 
 } // namespace vohtl
