@@ -150,7 +150,8 @@ bool accessible(std::uint64_t address, std::uint64_t size, bool write) {
     iovec remote[kProbesPerCall];
     std::uint8_t bytes[kProbesPerCall];
     for (std::uint64_t page = firstPage; page <= lastPage;) {
-        const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(kProbesPerCall, lastPage - page + 1));
+        const std::size_t count =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kProbesPerCall, lastPage - page + 1));
         for (std::size_t i = 0; i < count; ++i) {
             const std::uint64_t at = std::max(address, (page + i) * kPage);
             remote[i] = iovec{reinterpret_cast<void*>(static_cast<std::uintptr_t>(at)), 1};
@@ -204,7 +205,8 @@ bool copyChunks(std::uint8_t* kernel, std::uint64_t user, std::size_t size, bool
     return true;
 }
 
-nVOKAL_tStatus copy(void* kernel, std::uint64_t userAddress, std::uint32_t size, bool toUser, const char* what) {
+nVOKAL_tStatus copy(void* kernel, std::uint64_t userAddress, std::uint32_t size, bool toUser,
+                    const char* what) {
     kal::exec::assertMayBlock(what);
     if (size == 0) {
         return nVOKAL_kSuccess;
@@ -244,5 +246,6 @@ extern "C" nVOKAL_tStatus nVOKAL100_replicateInboundIOControlBuffer(void* destin
 extern "C" nVOKAL_tStatus nVOKAL100_replicateOutboundIOControlBuffer(uint64_t userAddress, const void* source,
                                                                      uint32_t size) noexcept {
     // The source is only read: the copy writes user memory alone.
-    return copy(const_cast<void*>(source), userAddress, size, true, "nVOKAL100_replicateOutboundIOControlBuffer");
+    return copy(const_cast<void*>(source), userAddress, size, true,
+                "nVOKAL100_replicateOutboundIOControlBuffer");
 }

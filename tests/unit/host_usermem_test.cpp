@@ -104,8 +104,9 @@ protected:
         return out.count;
     }
     int32_t readWindow(const std::string& window, uint64_t buffer) {
-        return status(KELVO_IOCTL_deviceWindow_read,
-                      kelvo_deviceWindow_read_in{address(window.data()), window.size(), kScratch, 4, buffer, 0, 0});
+        return status(
+            KELVO_IOCTL_deviceWindow_read,
+            kelvo_deviceWindow_read_in{address(window.data()), window.size(), kScratch, 4, buffer, 0, 0});
     }
     int32_t mapNames(uint64_t slots) {
         return status(KELVO_IOCTL_arm_getRegistrationNames, kelvo_arm_getRegistrationNames_in{slots, 0, 0});
@@ -141,9 +142,9 @@ TEST_F(HostUserMemory, OrdinaryClientMemoryServesNamesSlotsAndWindowData) {
     EXPECT_EQ(readWindow(iso_, address(&word)), 0);
     EXPECT_EQ(word, 0x5EED1234u);
     const uint32_t value = 0x0DDBA11;
-    EXPECT_EQ(status(KELVO_IOCTL_deviceWindow_write, kelvo_deviceWindow_write_in{address(iso_.data()), iso_.size(),
-                                                                                   address(&value), kScratch, 4, 1,
-                                                                                   {}, 0}),
+    EXPECT_EQ(status(KELVO_IOCTL_deviceWindow_write,
+                     kelvo_deviceWindow_write_in{
+                         address(iso_.data()), iso_.size(), address(&value), kScratch, 4, 1, {}, 0}),
               0);
     EXPECT_EQ(module->isoFpga().peek(kScratch), value);
 
@@ -151,9 +152,10 @@ TEST_F(HostUserMemory, OrdinaryClientMemoryServesNamesSlotsAndWindowData) {
     ClientPages page;
     std::memcpy(page.at(0), iso_.data(), iso_.size());
     page.readOnly();
-    EXPECT_EQ(status(KELVO_IOCTL_deviceWindow_read,
-                     kelvo_deviceWindow_read_in{address(page.at(0)), iso_.size(), kScratch, 4, address(&word), 0, 0}),
-              0);
+    EXPECT_EQ(
+        status(KELVO_IOCTL_deviceWindow_read, kelvo_deviceWindow_read_in{address(page.at(0)), iso_.size(),
+                                                                         kScratch, 4, address(&word), 0, 0}),
+        0);
     EXPECT_EQ(word, value);
 }
 
@@ -165,17 +167,17 @@ TEST_F(HostUserMemory, ReadOnlyPagesWhereTheDriverWritesAreRefusedUntouched) {
     EXPECT_EQ(readWindow(iso_, address(page.at(64))), kBadAddress);
     // The output record itself: refused in transport.
     const kelvo_status_record in{0};
-    kelvo_ioctl_header header{address(&in), address(page.at(0)), sizeof(in), sizeof(kelvo_arm_getNumberOfRegistrations_out),
-                              0, 0};
+    kelvo_ioctl_header header{
+        address(&in), address(page.at(0)), sizeof(in), sizeof(kelvo_arm_getNumberOfRegistrations_out), 0, 0};
     EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_arm_getNumberOfRegistrations, &header), kTransportInvalid);
     EXPECT_TRUE(page.untouched());
 
     // The header and the output record in one read-only page: refused, and the
     // result word is not written either.
     ClientPages request;
-    kelvo_ioctl_header* inPage = request.put(0, kelvo_ioctl_header{address(&in), address(request.at(64)), sizeof(in),
-                                                                   sizeof(kelvo_arm_getNumberOfRegistrations_out), 0,
-                                                                   0});
+    kelvo_ioctl_header* inPage =
+        request.put(0, kelvo_ioctl_header{address(&in), address(request.at(64)), sizeof(in),
+                                          sizeof(kelvo_arm_getNumberOfRegistrations_out), 0, 0});
     request.readOnly();
     EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_arm_getNumberOfRegistrations, inPage), kTransportInvalid);
     EXPECT_EQ(inPage->result, 0u);
@@ -184,7 +186,8 @@ TEST_F(HostUserMemory, ReadOnlyPagesWhereTheDriverWritesAreRefusedUntouched) {
     // A read-only header alone: the request is answered, its result word stays unwritten.
     ClientPages headerPage;
     kelvo_arm_getNumberOfRegistrations_out out{};
-    inPage = headerPage.put(0, kelvo_ioctl_header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0});
+    inPage =
+        headerPage.put(0, kelvo_ioctl_header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0});
     headerPage.readOnly();
     kelvo_ioctl(handle_, KELVO_IOCTL_arm_getNumberOfRegistrations, inPage);
     EXPECT_EQ(out.status, 0);
@@ -196,9 +199,11 @@ TEST_F(HostUserMemory, UnmappedPagesAreRefusedAndAStraddlingBufferMovesNoByte) {
     ClientPages gone;
     const uint64_t at = address(gone.at(0));
     gone.unmap();
-    EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_arm_getNumberOfRegistrations, gone.at(0)), kTransportBadAddress);
+    EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_arm_getNumberOfRegistrations, gone.at(0)),
+              kTransportBadAddress);
     const kelvo_status_record in{0};
-    kelvo_ioctl_header header{address(&in), at, sizeof(in), sizeof(kelvo_arm_getNumberOfRegistrations_out), 0, 0};
+    kelvo_ioctl_header header{
+        address(&in), at, sizeof(in), sizeof(kelvo_arm_getNumberOfRegistrations_out), 0, 0};
     EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_arm_getNumberOfRegistrations, &header), kTransportInvalid);
     header.inputAddress = at;
     EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_arm_getNumberOfRegistrations, &header), kTransportBadAddress);
@@ -226,9 +231,10 @@ TEST_F(HostUserMemory, KernelLayerMemoryIsNeverTheClients) {
     EXPECT_EQ(mapNames(address(device)), kBadAddress);
     EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_arm_getNumberOfRegistrations, device), kTransportBadAddress);
     uint32_t word = 0;
-    EXPECT_EQ(status(KELVO_IOCTL_deviceWindow_read,
-                     kelvo_deviceWindow_read_in{address(device), iso_.size(), kScratch, 4, address(&word), 0, 0}),
-              kBadAddress);
+    EXPECT_EQ(
+        status(KELVO_IOCTL_deviceWindow_read,
+               kelvo_deviceWindow_read_in{address(device), iso_.size(), kScratch, 4, address(&word), 0, 0}),
+        kBadAddress);
 
     // A block of the kernel layer, whole or from its middle, and allocated pages: untouched.
     constexpr size_t kBytes = 256;
@@ -260,7 +266,8 @@ TEST_F(StandInUserMemory, RegisteredRangesStayExactAndAreCheckedFaultSafely) {
         // Registered as writable, but the page is read-only: refused, no crash.
         kal::usermem::Scope scope;
         const uint64_t at = scope.add(page.at(0), 64, kal::usermem::kReadWrite);
-        EXPECT_EQ(nVOKAL100_replicateOutboundIOControlBuffer(at, &value, sizeof(value)), nVOKAL_kStatusBadAddress);
+        EXPECT_EQ(nVOKAL100_replicateOutboundIOControlBuffer(at, &value, sizeof(value)),
+                  nVOKAL_kStatusBadAddress);
         EXPECT_TRUE(page.untouched());
         EXPECT_EQ(nVOKAL100_replicateInboundIOControlBuffer(&plain, at, sizeof(plain)), nVOKAL_kSuccess);
         // Outside process mode, unregistered memory is not the caller's.
