@@ -2,9 +2,6 @@
 // C API over the driver's callbacks.
 #include "host.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
@@ -74,37 +71,6 @@ void fault(Host& h, const std::string& text) {
     h.faults.push_back(text);
 }
 
-// True when every page of [address, address + size) is mapped in this
-// process (the host's stand-in for "memory the requester owns"); false for
-// wrapping ranges and for null.
-bool mapped(std::uint64_t address, std::uint64_t size) {
-    if (size == 0) {
-        return true;
-    }
-    if (address == 0 || address + size < address) {
-        return false;
-    }
-    const std::uint64_t page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
-    const std::uint64_t first = address & ~(page - 1);
-    const std::uint64_t last = (address + size - 1) & ~(page - 1);
-    unsigned char residency = 0;
-    for (std::uint64_t p = first;; p += page) {
-        if (mincore(reinterpret_cast<void*>(p), page, &residency) != 0) {
-            return false;
-        }
-        if (p == last) {
-            return true;
-        }
-    }
-}
-
-// Registers a range of the caller for the call when it is really there.
-void addIfMapped(kal::usermem::Scope& scope, std::uint64_t address, std::uint64_t size, kal::usermem::Access access) {
-    if (size != 0 && mapped(address, size)) {
-        scope.add(address, size, access);
-    }
-}
-
 // Takes a reference on a handle for one call: its context, or an error code.
 std::int32_t acquire(Host& h, int handle, void*& context) {
     std::lock_guard g(h.lock);
@@ -129,11 +95,11 @@ void release(Host& h, int handle) {
     }
 }
 
-// A read or a write on a handle: the driver's callback runs with the
-// caller's buffer reachable for the access it needs (a read writes it).
+// A read or a write on a handle: the driver's callback runs in the
+// stand-in's process mode, so the caller's buffer is reached as a process's.
 template <typename Callback>
 std::int32_t transfer(int handle, const void* buffer, std::uint64_t size, std::uint64_t* count,
-                      Callback nVOKAL_tDriverDescriptor::*callback, kal::usermem::Access access) {
+                      Callback nVOKAL_tDriverDescriptor::*callback) {
     Host& h = host();
     void* context = nullptr;
     if (const std::int32_t refused = acquire(h, handle, context); refused != 0) {
@@ -141,8 +107,7 @@ std::int32_t transfer(int handle, const void* buffer, std::uint64_t size, std::u
     }
     std::int32_t result = 0;
     {
-        kal::usermem::Scope scope;
-        addIfMapped(scope, kal::usermem::address(buffer), size, access);
+        const kal::usermem::ProcessMode client;
         result = (h.callbacks.*callback)(context, kal::usermem::address(buffer), size, 0, count);
     }
     release(h, handle);
@@ -380,11 +345,11 @@ std::size_t openHandles() {
 }
 
 std::int32_t read(int handle, void* buffer, std::uint64_t size, std::uint64_t* count) {
-    return transfer(handle, buffer, size, count, &nVOKAL_tDriverDescriptor::read, kal::usermem::kWrite);
+    return transfer(handle, buffer, size, count, &nVOKAL_tDriverDescriptor::read);
 }
 
 std::int32_t write(int handle, const void* buffer, std::uint64_t size, std::uint64_t* count) {
-    return transfer(handle, buffer, size, count, &nVOKAL_tDriverDescriptor::write, kal::usermem::kRead);
+    return transfer(handle, buffer, size, count, &nVOKAL_tDriverDescriptor::write);
 }
 
 std::int32_t mapMemory(int handle, std::uint16_t selector, std::uint64_t size, std::uint32_t accessMode,
@@ -615,23 +580,14 @@ extern "C" int kelvo_ioctl(int handle, unsigned int code, void* argument) {
     if (const std::int32_t refused = acquire(h, handle, context); refused != 0) {
         return refused;
     }
-    const std::uint64_t word = kal::usermem::address(argument);
     std::int32_t result = 0;
     {
-        // The caller's memory, registered for this call when it is really
-        // there: what is not stays unregistered, and the driver's copies
-        // refuse it.
-        kal::usermem::Scope scope;
-        if (code == KELVO_IOCTL_CREATE_NOTIFIER) {
-            addIfMapped(scope, word, sizeof(kelvo_notifier_payload), kal::usermem::kRead);
-        } else if (code != KELVO_IOCTL_DESTROY_NOTIFIER && mapped(word, sizeof(kelvo_ioctl_header))) {
-            scope.add(word, sizeof(kelvo_ioctl_header), kal::usermem::kReadWrite);
-            kelvo_ioctl_header header;
-            std::memcpy(&header, argument, sizeof(header));
-            addIfMapped(scope, header.inputAddress, header.inputSize, kal::usermem::kRead);
-            addIfMapped(scope, header.outputAddress, header.outputSize, kal::usermem::kWrite);
-        }
-        result = h.callbacks.ioControl(context, code, word);
+        // The caller's memory is what a process's would be: whatever of it
+        // is there with the access a copy needs, never the kernel layer's.
+        // The driver's copies refuse anything else with their bad-address
+        // code (for the header, the request's result).
+        const kal::usermem::ProcessMode client;
+        result = h.callbacks.ioControl(context, code, kal::usermem::address(argument));
     }
     release(h, handle);
     return result;

@@ -47,8 +47,8 @@ void* kernelDevice(unsigned deviceIndex);
 void* context(int handle);
 // Open handles (not yet closed by kelvo_close, revoked ones included).
 std::size_t openHandles();
-// The read and write callbacks over the caller's buffer (registered as the
-// caller's memory for the call); count receives the byte count.
+// The read and write callbacks over the caller's buffer, in the stand-in's
+// process mode like kelvo_ioctl; count receives the byte count.
 std::int32_t read(int handle, void* buffer, std::uint64_t size, std::uint64_t* count);
 std::int32_t write(int handle, const void* buffer, std::uint64_t size, std::uint64_t* count);
 // The memory-map callback for a user map of size bytes (accessMode bit 0

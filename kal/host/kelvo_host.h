@@ -91,9 +91,13 @@ int kelvo_open(const char* interfaceName, unsigned deviceIndex);
 /* The kernel-layer code of the I/O-control callback. For ordinary codes
  * argument points at a struct kelvo_ioctl_header; for
  * KELVO_IOCTL_CREATE_NOTIFIER at a struct kelvo_notifier_payload; for
- * KELVO_IOCTL_DESTROY_NOTIFIER its low 32 bits are the notifier kind. Memory
- * the caller does not own (unmapped, or a range that wraps) is refused by the
- * driver's copies with the kernel layer's bad-address code, never touched. */
+ * KELVO_IOCTL_DESTROY_NOTIFIER its low 32 bits are the notifier kind. The
+ * driver reaches the caller's memory as a kernel reaches a process's: the
+ * header, the records and the buffers they point at are ordinary memory of
+ * the caller. A range that is not there, wraps, lies in a page without the
+ * access the copy needs (read-only for what the driver writes) or in the
+ * kernel layer's memory is refused by the driver's copies with the kernel
+ * layer's bad-address code, never touched; a bad header returns that code. */
 int kelvo_ioctl(int handle, unsigned int code, void* argument);
 /* Closes a handle after the calls in progress on it have returned: 0 or KELVO_E_INVALID. */
 int kelvo_close(int handle);

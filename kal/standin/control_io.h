@@ -13,16 +13,32 @@
 namespace kal {
 
 // ---- requester memory ---------------------------------------------------
-// The I/O-control buffer copies succeed only inside ranges that the current
-// request's caller really owns. A request runs on the thread that entered the
-// driver, so the ranges are kept per thread: a Scope registers them for the
-// calling thread while it lives. Scopes nest; a copy is allowed when its whole
-// range lies inside one range of any scope open on the calling thread and that
-// range grants the access. Anything else is refused with the kernel layer's
-// bad-address code and touches no memory.
+// The I/O-control buffer copies move bytes between the driver and memory that
+// the current request's caller owns; anything else is refused with the kernel
+// layer's bad-address code and touches no memory. A request runs on the thread
+// that entered the driver, so what the caller owns is kept per thread, in two
+// ways:
+//  - registered ranges: a Scope registers ranges for the calling thread while
+//    it lives. Scopes nest; a copy is allowed when its whole range lies inside
+//    one range of any scope open on the calling thread and that range grants
+//    the access. Registered ranges are exact: a copy that touches one without
+//    lying inside one that grants its access is refused, in either mode.
+//  - process mode: while a ProcessMode lives on the calling thread (the host
+//    opens one for each client call), a copy that touches no registered range
+//    is allowed when its range is no kernel-layer memory (live
+//    nVOKAL100_malloc blocks, the pages of page lists the kernel layer
+//    allocated, device mappings, the upper half of the address space).
+// Either way the user side is reached fault-safely: a page that is not there
+// or does not allow the access (read-only for a write) refuses the copy
+// before any byte moves, with the bad-address code.
 namespace usermem {
 
 enum Access : unsigned { kRead = 1, kWrite = 2, kReadWrite = 3 };
+
+// How a range lies to the calling thread's registered ranges: inside one that
+// grants the access, touching some without that, or apart from all (an empty
+// or wrapping range too).
+enum class Registered { outside, inside, straddles };
 
 class Scope {
 public:
@@ -45,7 +61,7 @@ private:
         std::uint64_t size;
         Access access;
     };
-    friend bool owned(std::uint64_t address, std::uint64_t size, Access access);
+    friend Registered registered(std::uint64_t address, std::uint64_t size, Access access);
     std::vector<Range> ranges_;
     Scope* outer_;
 };
@@ -54,8 +70,23 @@ private:
 inline std::uint64_t address(const void* pointer) {
     return reinterpret_cast<std::uintptr_t>(pointer);
 }
-// True when the calling thread's scopes grant the access to the whole range.
+// Where the range lies for the calling thread (see Registered).
+Registered registered(std::uint64_t address, std::uint64_t size, Access access);
+// True when the calling thread's scopes grant the access to the whole range
+// (registered ranges only; an empty range is not).
 bool owned(std::uint64_t address, std::uint64_t size, Access access);
+
+// The process mode for the calling thread while one lives (they nest).
+class ProcessMode {
+public:
+    ProcessMode();
+    ~ProcessMode();
+    ProcessMode(const ProcessMode&) = delete;
+    ProcessMode& operator=(const ProcessMode&) = delete;
+    // Whether the calling thread is in process mode.
+    static bool active();
+};
+
 // Copies refused so far (any thread).
 std::uint64_t refusedCopies();
 } // namespace usermem

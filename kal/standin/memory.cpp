@@ -1,19 +1,21 @@
 // Stand-in for the kernel layer's memory operations.
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
-#include <unordered_set>
 
 #include "control.h"
 #include "exec_level.h"
+#include "kernel_memory.h"
 #include "nVOKAL.h"
 
 namespace {
 
 struct MemoryState {
     std::mutex lock;
-    std::unordered_set<void*> live;
+    std::map<std::uintptr_t, std::size_t> live; // start -> bytes of the block
     std::uint64_t calls = 0;
     std::uint64_t atomicCalls = 0;
     std::uint64_t failAt = 0;    // absolute call number to fail, 0 = none
@@ -66,6 +68,23 @@ void resetCounters() {
 
 } // namespace kal::memory
 
+namespace kal::kernelmem {
+
+bool overlapsAllocation(std::uint64_t address, std::uint64_t size) {
+    auto& s = state();
+    std::lock_guard g(s.lock);
+    // Blocks do not overlap one another: only the last one starting before the
+    // range's end can reach into it.
+    auto it = s.live.lower_bound(static_cast<std::uintptr_t>(address + size));
+    if (it == s.live.begin()) {
+        return false;
+    }
+    --it;
+    return it->first + it->second > address;
+}
+
+} // namespace kal::kernelmem
+
 extern "C" void* nVOKAL100_malloc(size_t size) noexcept {
     auto& s = state();
     std::lock_guard g(s.lock);
@@ -76,9 +95,13 @@ extern "C" void* nVOKAL100_malloc(size_t size) noexcept {
     if ((s.failAt != 0 && n == s.failAt) || (s.failAfterSet && n > s.failAfter)) {
         return nullptr;
     }
-    void* block = std::aligned_alloc(16, ((size == 0 ? 1 : size) + 15) & ~static_cast<size_t>(15));
+    if (size > SIZE_MAX - 16) {
+        return nullptr;
+    }
+    const size_t bytes = ((size == 0 ? 1 : size) + 15) & ~static_cast<size_t>(15);
+    void* block = std::aligned_alloc(16, bytes);
     if (block != nullptr) {
-        s.live.insert(block);
+        s.live.emplace(reinterpret_cast<std::uintptr_t>(block), bytes);
     }
     return block;
 }
@@ -91,7 +114,7 @@ extern "C" void nVOKAL100_free(void* block) noexcept {
     {
         auto& s = state();
         std::lock_guard g(s.lock);
-        known = s.live.erase(block) != 0;
+        known = s.live.erase(reinterpret_cast<std::uintptr_t>(block)) != 0;
     }
     // Halt outside the lock: a halt hook that ends only this thread must not
     // leave the allocator locked for everyone else.

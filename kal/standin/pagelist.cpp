@@ -10,6 +10,7 @@
 #include "control.h"
 #include "detail.h"
 #include "exec_level.h"
+#include "kernel_memory.h"
 #include "nVOKAL.h"
 
 namespace kal::busmem {
@@ -273,6 +274,22 @@ std::size_t kernelMappings() {
 }
 
 } // namespace kal::pagelists
+
+namespace kal::kernelmem {
+
+bool overlapsPageList(std::uint64_t address, std::uint64_t size) {
+    auto& s = busmem::state();
+    std::lock_guard g(s.lock);
+    for (const auto& [handle, list] : s.lists) {
+        const auto start = reinterpret_cast<std::uintptr_t>(list->memory);
+        if (list->ownsMemory && start < address + size && address < start + list->pageCount * kPage) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace kal::kernelmem
 
 extern "C" uint32_t nVOKAL100_getPageSize(void) noexcept {
     return static_cast<uint32_t>(kPage);

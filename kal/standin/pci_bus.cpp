@@ -8,6 +8,7 @@
 #include <mutex>
 #include <tuple>
 
+#include "kernel_memory.h"
 #include "nVOKAL.h"
 
 namespace {
@@ -365,6 +366,22 @@ std::size_t liveMappings() {
 }
 
 } // namespace kal::pci
+
+namespace kal::kernelmem {
+
+bool overlapsDeviceMapping(std::uint64_t address, std::uint64_t size) {
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    // Mappings never overlap: only the last one starting before the range's end can reach into it.
+    auto it = s.mappings.lower_bound(address + size);
+    if (it == s.mappings.begin()) {
+        return false;
+    }
+    --it;
+    return it->first + it->second.size > address;
+}
+
+} // namespace kal::kernelmem
 
 extern "C" nVOKAL_tStatus nVOKAL230_pciRequestMSI(nVOKAL_tPCIDevice* record, uint32_t vectorCount) noexcept {
     if (record == nullptr || vectorCount == 0) {
