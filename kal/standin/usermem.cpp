@@ -228,7 +228,10 @@ nVOKAL_tStatus copy(void* kernel, std::uint64_t userAddress, std::uint32_t size,
             break;
         }
     }
-    if (!user || !accessible(userAddress, size, toUser) ||
+    // A range within one page needs no probe: the kernel pins the page before
+    // it moves a byte, so the copy itself either moves everything or nothing.
+    const bool onePage = user && userAddress / kPage == (userAddress + size - 1) / kPage && size <= kChunk;
+    if (!user || (!onePage && !accessible(userAddress, size, toUser)) ||
         !copyChunks(static_cast<std::uint8_t*>(kernel), userAddress, size, toUser)) {
         gRefused.fetch_add(1);
         return nVOKAL_kStatusBadAddress;
