@@ -303,7 +303,7 @@ TEST_F(DuskmereTop, RegisteredNamesFollowTheNamingTableInOrder) {
     nisoTop.addToDispatcher(dispatcher, s);
     EXPECT_TRUE(s.isSuccess());
     EXPECT_EQ(registrationList(dispatcher), tabJoined(niso));
-    // Names the prose spells out in full.
+    // Names written out in full.
     const std::string list = registrationList(dispatcher);
     EXPECT_NE(
         list.find("DuskmereNisoTopRegMap_SeqTopWin_DuskmereSeqTopRegMap_ChannelWins0_DuskmereChSeqTopRegMap_"
