@@ -918,6 +918,19 @@ def constructor_signature(m):
     return ", ".join(params)
 
 
+def emit_enums(m):
+    """The map's enums in their own namespace, followed by a blank line; nothing without enums."""
+    if not m.enums:
+        return []
+    out = [f"namespace {m.namespace}::{enum_namespace(m)} {{"]
+    for name, values in m.enums:
+        body = ", ".join(f"{k} = {v}" for k, v in values.items())
+        out.append(f"enum {name} : uint32_t {{ {body} }};")
+    out.append(f"}} // namespace {m.namespace}::{enum_namespace(m)}")
+    out.append("")
+    return out
+
+
 def emit_header(m, by_class):
     guard_includes = sorted({f'#include "regmaps/{sub.target.stem}.h"' for sub in m.submaps
                              if sub.target is not None and sub.target is not m})
@@ -926,13 +939,7 @@ def emit_header(m, by_class):
            '#include "regs/register_map.h"']
     out.extend(guard_includes)
     out.append("")
-    if m.enums:
-        out.append(f"namespace {m.namespace}::{enum_namespace(m)} {{")
-        for name, values in m.enums:
-            body = ", ".join(f"{k} = {v}" for k, v in values.items())
-            out.append(f"enum {name} : uint32_t {{ {body} }};")
-        out.append(f"}} // namespace {m.namespace}::{enum_namespace(m)}")
-        out.append("")
+    out.extend(emit_enums(m))
     out.append(f"namespace {m.namespace} {{")
     out.append("")
     out.append(f"// Register map {m.cls} (\"{m.default_name}\"), version \"{m.version}\".")
@@ -1297,13 +1304,7 @@ def emit_sized_header(m):
            '#include "regs/sized_register_map.h"']
     out.extend(includes)
     out.append("")
-    if m.enums:
-        out.append(f"namespace {m.namespace}::{enum_namespace(m)} {{")
-        for name, values in m.enums:
-            body = ", ".join(f"{k} = {v}" for k, v in values.items())
-            out.append(f"enum {name} : uint32_t {{ {body} }};")
-        out.append(f"}} // namespace {m.namespace}::{enum_namespace(m)}")
-        out.append("")
+    out.extend(emit_enums(m))
     out.append(f"namespace {m.namespace} {{")
     out.append("")
     head, _, _ = sized_class_head(m)
