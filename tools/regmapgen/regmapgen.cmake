@@ -23,19 +23,23 @@ function(kelvo_generate_regmaps target)
     endif()
   endforeach()
   list(REMOVE_DUPLICATES readable)
+  set(outputs)
+  set(sources)
   foreach(description IN LISTS RG_DESCRIPTIONS)
     get_filename_component(stem ${description} NAME_WE)
-    set(header ${RG_OUTPUT_DIR}/regmaps/${stem}.h)
-    set(source ${RG_OUTPUT_DIR}/regmaps/${stem}.cpp)
-    add_custom_command(
-      OUTPUT ${header} ${source}
-      COMMAND ${Python3_EXECUTABLE} ${generator} --output-dir ${RG_OUTPUT_DIR} ${search_args} ${description}
-      DEPENDS ${description} ${readable} ${generator}
-      COMMENT "Generating register map ${stem}"
-      VERBATIM)
-    target_sources(${target} PRIVATE ${header} ${source})
-    # Generated maps are kernel code wherever they are built.
-    set_source_files_properties(${source} TARGET_DIRECTORY ${target} PROPERTIES COMPILE_OPTIONS "${KELVO_KERNEL_CXX_FLAGS}")
+    list(APPEND outputs ${RG_OUTPUT_DIR}/regmaps/${stem}.h ${RG_OUTPUT_DIR}/regmaps/${stem}.cpp)
+    list(APPEND sources ${RG_OUTPUT_DIR}/regmaps/${stem}.cpp)
   endforeach()
+  # One run for all of the target's maps: each run reads every description it
+  # may need, so a run per map would read them all once per map.
+  add_custom_command(
+    OUTPUT ${outputs}
+    COMMAND ${Python3_EXECUTABLE} ${generator} --output-dir ${RG_OUTPUT_DIR} ${search_args} ${RG_DESCRIPTIONS}
+    DEPENDS ${RG_DESCRIPTIONS} ${readable} ${generator}
+    COMMENT "Generating register maps for ${target}"
+    VERBATIM)
+  target_sources(${target} PRIVATE ${outputs})
+  # Generated maps are kernel code wherever they are built.
+  set_source_files_properties(${sources} TARGET_DIRECTORY ${target} PROPERTIES COMPILE_OPTIONS "${KELVO_KERNEL_CXX_FLAGS}")
   target_include_directories(${target} PUBLIC ${RG_OUTPUT_DIR})
 endfunction()
