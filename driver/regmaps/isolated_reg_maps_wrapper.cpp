@@ -10,70 +10,42 @@ IsolatedRegMapsWrapper::IsolatedRegMapsWrapper(armki::ARMDispatcher& dispatcher,
     : RegMapsWrapper(dispatcher, accessor, caps, status, "IsolatedRegMapsWrapper") {}
 
 kelvo_regmaps::tKelvoFlexLoopRegMap* IsolatedRegMapsWrapper::getFlexLoopRegMap() const {
-    if (isSolstra) {
-        tSolstraTop* top = solstra();
-        return top != nullptr ? &top->Channel.FlexLoop : nullptr;
-    }
-    tDuskmereTop* top = duskmere();
-    return top != nullptr ? &top->Channel.KelvoFlexLoop : nullptr;
+    return fromTop([](tSolstraTop& top) { return &top.Channel.FlexLoop; },
+                   [](tDuskmereTop& top) { return &top.Channel.KelvoFlexLoop; });
 }
 
 kelvo_regmaps::tKelvoDcBusRegMap* IsolatedRegMapsWrapper::getDcBusRegMap(uint32_t index) const {
     if (index >= kDcBusCount) {
         return nullptr;
     }
-    if (isSolstra) {
-        tSolstraTop* top = solstra();
-        return top != nullptr ? top->Channel.DcBus[index] : nullptr;
-    }
-    tDuskmereTop* top = duskmere();
-    return top != nullptr ? top->Channel.KelvoDcBusRegMaps[index] : nullptr;
+    return fromTop([index](tSolstraTop& top) { return top.Channel.DcBus[index]; },
+                   [index](tDuskmereTop& top) { return top.Channel.KelvoDcBusRegMaps[index]; });
 }
 
 kelvo_regmaps::tKelvoSequencerChSeqRegMap* IsolatedRegMapsWrapper::getSequencerChSeqRegMap() const {
-    if (isSolstra) {
-        tSolstraTop* top = solstra();
-        return top != nullptr ? &top->SeqTop.Channel.SeqChannel.SequencerChSeq : nullptr;
-    }
-    tDuskmereTop* top = duskmere();
-    return top != nullptr ? &top->IsoChDebugSeq.KelvoSequencerSeq : nullptr;
+    return fromTop([](tSolstraTop& top) { return &top.SeqTop.Channel.SeqChannel.SequencerChSeq; },
+                   [](tDuskmereTop& top) { return &top.IsoChDebugSeq.KelvoSequencerSeq; });
 }
 
 kelvo_regmaps::tKelvoSeqFlexLoopRegMap* IsolatedRegMapsWrapper::getSeqFlexLoopRegMap() const {
-    if (isSolstra) {
-        tSolstraTop* top = solstra();
-        return top != nullptr ? &top->SeqTop.Channel.SeqChannel.SeqFlexLoop : nullptr;
-    }
-    tDuskmereTop* top = duskmere();
-    return top != nullptr ? &top->IsoChDebugSeq.KelvoSeqFlexLoop : nullptr;
+    return fromTop([](tSolstraTop& top) { return &top.SeqTop.Channel.SeqChannel.SeqFlexLoop; },
+                   [](tDuskmereTop& top) { return &top.IsoChDebugSeq.KelvoSeqFlexLoop; });
 }
 
 kelvo_regmaps::tKelvoNisoCommRegMap* IsolatedRegMapsWrapper::getNisoCommRegMap() const {
-    if (isSolstra) {
-        tSolstraTop* top = solstra();
-        return top != nullptr ? &top->Board.NisoComm : nullptr;
-    }
-    tDuskmereTop* top = duskmere();
-    return top != nullptr ? &top->Board.KelvoNisoComm : nullptr;
+    return fromTop([](tSolstraTop& top) { return &top.Board.NisoComm; },
+                   [](tDuskmereTop& top) { return &top.Board.KelvoNisoComm; });
 }
 
 kelvo_regmaps::tKelvoAdf4002InterfaceRegMap* IsolatedRegMapsWrapper::getAdf4002InterfaceRegMap() const {
-    if (isSolstra) {
-        tSolstraTop* top = solstra();
-        return top != nullptr ? &top->Board.Adf4002Interface : nullptr;
-    }
-    tDuskmereTop* top = duskmere();
-    return top != nullptr ? &top->Board.Adf4002Interface : nullptr;
+    return fromTop([](tSolstraTop& top) { return &top.Board.Adf4002Interface; },
+                   [](tDuskmereTop& top) { return &top.Board.Adf4002Interface; });
 }
 
 kelvo_regmaps::tKelvoModulatorTimebaseControlRegMap*
 IsolatedRegMapsWrapper::getModulatorTimebaseControlRegMap() const {
-    if (isSolstra) {
-        tSolstraTop* top = solstra();
-        return top != nullptr ? &top->Board.ModulatorTimebaseControl : nullptr;
-    }
-    tDuskmereTop* top = duskmere();
-    return top != nullptr ? &top->Board.ModulatorTimebaseControl : nullptr;
+    return fromTop([](tSolstraTop& top) { return &top.Board.ModulatorTimebaseControl; },
+                   [](tDuskmereTop& top) { return &top.Board.ModulatorTimebaseControl; });
 }
 
 } // namespace kelvo_driver

@@ -35,40 +35,24 @@ NonIsolatedRegMapsWrapper::getMeasureStreamStatusRegMap(uint32_t channel) const 
 }
 
 kelvo_regmaps::tKelvoIsoCommRegMap* NonIsolatedRegMapsWrapper::getIsoCommRegMap() const {
-    if (isSolstra) {
-        tSolstraTop* top = solstra();
-        return top != nullptr ? &top->Board.IsoComm : nullptr;
-    }
-    tDuskmereTop* top = duskmere();
-    return top != nullptr ? &top->Board.KelvoIsoComm : nullptr;
+    return fromTop([](tSolstraTop& top) { return &top.Board.IsoComm; },
+                   [](tDuskmereTop& top) { return &top.Board.KelvoIsoComm; });
 }
 
 kelvo_regmaps::tKelvoNisoBoardCommonRegMap* NonIsolatedRegMapsWrapper::getNisoBoardCommonRegMap() const {
-    if (isSolstra) {
-        tSolstraTop* top = solstra();
-        return top != nullptr ? &top->Board.NisoBoardCommon : nullptr;
-    }
-    tDuskmereTop* top = duskmere();
-    return top != nullptr ? &top->Board.KelvoNisoBoardCommon : nullptr;
+    return fromTop([](tSolstraTop& top) { return &top.Board.NisoBoardCommon; },
+                   [](tDuskmereTop& top) { return &top.Board.KelvoNisoBoardCommon; });
 }
 
 kelvo_regmaps::tKelvoStreamControlRegMap* NonIsolatedRegMapsWrapper::getStreamControlRegMap() const {
-    if (isSolstra) {
-        tSolstraTop* top = solstra();
-        return top != nullptr ? &top->Board.StreamControl : nullptr;
-    }
-    tDuskmereTop* top = duskmere();
-    return top != nullptr ? &top->Board.StreamControl : nullptr;
+    return fromTop([](tSolstraTop& top) { return &top.Board.StreamControl; },
+                   [](tDuskmereTop& top) { return &top.Board.StreamControl; });
 }
 
 kelvo_regmaps::tKelvoTransformerControlRegMap*
 NonIsolatedRegMapsWrapper::getTransformerControlRegMap() const {
-    if (isSolstra) {
-        tSolstraTop* top = solstra();
-        return top != nullptr ? &top->Board.XfmrCtrlRegs : nullptr;
-    }
-    tDuskmereTop* top = duskmere();
-    return top != nullptr ? &top->Board.XfmrCtrlRegs : nullptr;
+    return fromTop([](tSolstraTop& top) { return &top.Board.XfmrCtrlRegs; },
+                   [](tDuskmereTop& top) { return &top.Board.XfmrCtrlRegs; });
 }
 
 kelvo_regmaps::tKelvoRegAccessRegMap* NonIsolatedRegMapsWrapper::getRegAccessRegMap(uint32_t channel,

@@ -6,6 +6,8 @@
 
 #include <stdint.h>
 
+#include <utility>
+
 #include "core/product_caps.h"
 #include "framework/arm_dispatcher.h"
 #include "platform/memory.h"
@@ -143,12 +145,8 @@ public:
     virtual DuskmereTop* getDuskmereRegMap() const { return topRegMapWrapper.getDuskmereRegMap(); }
 
     kelvo_regmaps::tRequiredRegs* getRequiredRegs() const {
-        if (isSolstra) {
-            SolstraTop* top = solstra();
-            return top != nullptr ? &top->Board.StandardRegs.RequiredRegs : nullptr;
-        }
-        DuskmereTop* top = duskmere();
-        return top != nullptr ? &top->Board.StandardRegs.RequiredRegs : nullptr;
+        return fromTop([](SolstraTop& top) { return &top.Board.StandardRegs.RequiredRegs; },
+                       [](DuskmereTop& top) { return &top.Board.StandardRegs.RequiredRegs; });
     }
 
     const bool isSolstra;
@@ -158,6 +156,19 @@ public:
 protected:
     SolstraTop* solstra() const { return isSolstra ? getSolstraRegMap() : nullptr; }
     DuskmereTop* duskmere() const { return isSolstra ? nullptr : getDuskmereRegMap(); }
+
+    // What fromSolstra or fromDuskmere picks from the generation's top map;
+    // null without a top map.
+    template <typename FromSolstra, typename FromDuskmere>
+    auto fromTop(FromSolstra fromSolstra, FromDuskmere fromDuskmere) const
+        -> decltype(fromSolstra(std::declval<SolstraTop&>())) {
+        if (isSolstra) {
+            SolstraTop* top = solstra();
+            return top != nullptr ? fromSolstra(*top) : nullptr;
+        }
+        DuskmereTop* top = duskmere();
+        return top != nullptr ? fromDuskmere(*top) : nullptr;
+    }
 };
 
 } // namespace kelvo_driver
