@@ -90,6 +90,14 @@ std::uint64_t readLittleEndian(const std::vector<std::uint8_t>& bytes, std::size
     return value;
 }
 
+// The value of a hexadecimal digit, or -1.
+int hexDigit(char c) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) {
+        return -1;
+    }
+    return std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+}
+
 struct NamedCode {
     std::int64_t code;
     const char* name;
@@ -190,13 +198,8 @@ std::optional<std::uint32_t> parseCode(std::string_view text) {
     }
     std::uint64_t value = 0;
     for (char c : text) {
-        int digit = -1;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (base == 16 && std::isxdigit(static_cast<unsigned char>(c))) {
-            digit = std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
-        }
-        if (digit < 0) {
+        const int digit = hexDigit(c);
+        if (digit < 0 || digit >= base) {
             return std::nullopt;
         }
         value = value * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
@@ -217,11 +220,10 @@ std::optional<std::vector<std::uint8_t>> parseHex(std::string_view text) {
         if (c == ' ' || c == '_' || c == ':' || c == '\t') {
             continue;
         }
-        if (!std::isxdigit(static_cast<unsigned char>(c))) {
+        const int digit = hexDigit(c);
+        if (digit < 0) {
             return std::nullopt;
         }
-        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                                                                      : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
         if (high < 0) {
             high = digit;
         } else {
