@@ -11,7 +11,6 @@ namespace kelvo_driver {
 
 using nVOAPAL000::tDeviceInterface;
 using nVOAPAL000::tEventDescriptor;
-using nVOAPAL000::tProperty;
 using nVOAPAL000::tSession;
 using nVOAPALS100::tStatus;
 
@@ -22,12 +21,6 @@ constexpr uint32_t kFullLevel = kelvo_shared::kSetupLevelComplete;
 
 uint64_t textValue(const char* text) {
     return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(text));
-}
-
-void fillProperty(tProperty& property, const char* name, uint64_t typeCode, uint64_t value) {
-    property.name = name;
-    property.typeCode = typeCode;
-    property.value = value;
 }
 
 // A word of the caller's parameters that is passed on as u32: a larger value
@@ -233,13 +226,11 @@ void KelvoDevice::initializeDeviceProperties(tStatus& status) {
     {
         tStatus local;
         formatSerialNumber(serialNumber);
-        fillProperty(serialNumberProperty_, "serialNumber", nVOAPAL000::kPropertyTypeString,
-                     textValue(serialNumberText_));
+        serialNumberProperty_.value = textValue(serialNumberText_);
         appendDeviceProperty(&serialNumberProperty_, local);
-        fillProperty(modelNameProperty_, "modelName", nVOAPAL000::kPropertyTypeString, textValue(modelName));
+        modelNameProperty_.value = textValue(modelName);
         appendDeviceProperty(&modelNameProperty_, local);
-        fillProperty(manufacturerNameProperty_, "manufacturerName", nVOAPAL000::kPropertyTypeString,
-                     textValue("Quillon"));
+        manufacturerNameProperty_.value = textValue("Quillon");
         appendDeviceProperty(&manufacturerNameProperty_, local);
         status.merge(local);
     }
@@ -255,8 +246,7 @@ void KelvoDevice::initializeDeviceProperties(tStatus& status) {
             geographicAddress = local.isNotFatal() ? capability.value() : 0;
             unmapMemoryWindow(0, window, 0);
         }
-        fillProperty(geographicAddressProperty_, "pxiGeographicAddress", nVOAPAL000::kPropertyTypeUInt32,
-                     geographicAddress);
+        geographicAddressProperty_.value = geographicAddress;
         appendDeviceProperty(&geographicAddressProperty_, local);
         status.merge(local);
     }
