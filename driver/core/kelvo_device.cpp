@@ -83,20 +83,24 @@ void KelvoDevice::runTeardown() {
     delete helper;
 }
 
+bool KelvoDevice::routingBuilt() const {
+    return helper_ != nullptr && currentLevel() >= kRoutingLevel;
+}
+
 void KelvoDevice::onStarted() {
-    if (helper_ != nullptr && currentLevel() >= kRoutingLevel) {
+    if (routingBuilt()) {
         helper_->setRoutingResources();
     }
 }
 
 void KelvoDevice::onResumeIOProcessing(const tEventDescriptor&) {
-    if (helper_ != nullptr && currentLevel() >= kRoutingLevel) {
+    if (routingBuilt()) {
         helper_->setRoutingResources();
     }
 }
 
 bool KelvoDevice::onSuspendIOProcessing(const tEventDescriptor&, tSuspendReason, bool) {
-    if (helper_ != nullptr && currentLevel() >= kRoutingLevel) {
+    if (routingBuilt()) {
         helper_->clearRoutingResources();
     }
     return false;
@@ -116,7 +120,7 @@ tSession* KelvoDevice::createSession(const tEventDescriptor&, tDeviceInterface* 
         return nullptr;
     }
     voark::RoutingResourcesManagerInterface* routingManager = nullptr;
-    if (helper_ != nullptr && currentLevel() >= kRoutingLevel) {
+    if (routingBuilt()) {
         routingManager = helper_->getRoutingResourcesManager();
     }
     auto* session = new (status, false) fenwicksharedsource::KernelSession(
