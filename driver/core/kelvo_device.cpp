@@ -11,7 +11,6 @@ namespace kelvo_driver {
 
 using nVOAPAL000::tDeviceInterface;
 using nVOAPAL000::tEventDescriptor;
-using nVOAPAL000::tProperty;
 using nVOAPAL000::tSession;
 using nVOAPALS100::tStatus;
 
@@ -22,12 +21,6 @@ constexpr uint32_t kFullLevel = kelvo_shared::kSetupLevelComplete;
 
 uint64_t textValue(const char* text) {
     return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(text));
-}
-
-void fillProperty(tProperty& property, const char* name, uint64_t typeCode, uint64_t value) {
-    property.name = name;
-    property.typeCode = typeCode;
-    property.value = value;
 }
 
 // A word of the caller's parameters that is passed on as u32: a larger value
@@ -90,20 +83,24 @@ void KelvoDevice::runTeardown() {
     delete helper;
 }
 
+bool KelvoDevice::routingBuilt() const {
+    return helper_ != nullptr && currentLevel() >= kRoutingLevel;
+}
+
 void KelvoDevice::onStarted() {
-    if (helper_ != nullptr && currentLevel() >= kRoutingLevel) {
+    if (routingBuilt()) {
         helper_->setRoutingResources();
     }
 }
 
 void KelvoDevice::onResumeIOProcessing(const tEventDescriptor&) {
-    if (helper_ != nullptr && currentLevel() >= kRoutingLevel) {
+    if (routingBuilt()) {
         helper_->setRoutingResources();
     }
 }
 
 bool KelvoDevice::onSuspendIOProcessing(const tEventDescriptor&, tSuspendReason, bool) {
-    if (helper_ != nullptr && currentLevel() >= kRoutingLevel) {
+    if (routingBuilt()) {
         helper_->clearRoutingResources();
     }
     return false;
@@ -123,7 +120,7 @@ tSession* KelvoDevice::createSession(const tEventDescriptor&, tDeviceInterface* 
         return nullptr;
     }
     voark::RoutingResourcesManagerInterface* routingManager = nullptr;
-    if (helper_ != nullptr && currentLevel() >= kRoutingLevel) {
+    if (routingBuilt()) {
         routingManager = helper_->getRoutingResourcesManager();
     }
     auto* session = new (status, false) fenwicksharedsource::KernelSession(
@@ -233,13 +230,11 @@ void KelvoDevice::initializeDeviceProperties(tStatus& status) {
     {
         tStatus local;
         formatSerialNumber(serialNumber);
-        fillProperty(serialNumberProperty_, "serialNumber", nVOAPAL000::kPropertyTypeString,
-                     textValue(serialNumberText_));
+        serialNumberProperty_.value = textValue(serialNumberText_);
         appendDeviceProperty(&serialNumberProperty_, local);
-        fillProperty(modelNameProperty_, "modelName", nVOAPAL000::kPropertyTypeString, textValue(modelName));
+        modelNameProperty_.value = textValue(modelName);
         appendDeviceProperty(&modelNameProperty_, local);
-        fillProperty(manufacturerNameProperty_, "manufacturerName", nVOAPAL000::kPropertyTypeString,
-                     textValue("Quillon"));
+        manufacturerNameProperty_.value = textValue("Quillon");
         appendDeviceProperty(&manufacturerNameProperty_, local);
         status.merge(local);
     }
@@ -255,8 +250,7 @@ void KelvoDevice::initializeDeviceProperties(tStatus& status) {
             geographicAddress = local.isNotFatal() ? capability.value() : 0;
             unmapMemoryWindow(0, window, 0);
         }
-        fillProperty(geographicAddressProperty_, "pxiGeographicAddress", nVOAPAL000::kPropertyTypeUInt32,
-                     geographicAddress);
+        geographicAddressProperty_.value = geographicAddress;
         appendDeviceProperty(&geographicAddressProperty_, local);
         status.merge(local);
     }

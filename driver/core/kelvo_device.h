@@ -102,6 +102,8 @@ public:
 
 private:
     uint32_t currentLevel() const { return getSetupTracker().getCurrentLevel(); }
+    // Whether the routing objects (level 16) are set up.
+    bool routingBuilt() const;
     // The serial number as "%X" into the 9-byte buffer.
     void formatSerialNumber(uint32_t serialNumber);
 

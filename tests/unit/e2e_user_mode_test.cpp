@@ -259,41 +259,27 @@ TEST_F(E2EUserMode, MapsAndWindowsByNameOnEveryBoard) {
                             KELVO_IOCTL_deviceWindow_getRegistrationNames),
                   (std::vector<std::string>{"NisoFpgaWindow", "IsoFpgaWindow"}));
 
-        // The isolated scratch register: by name and field, then through the window.
-        auto& iso = module->isoFpga();
-        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_arm_write,
-                                              armWrite(board.isoRequired, 0x1234ABCD))
-                      .status,
-                  0);
-        EXPECT_EQ(iso.peek(kScratchOffset), 0x1234ABCDu);
-        EXPECT_EQ(windowRead(handle, "IsoFpgaWindow", kScratchOffset), 0x1234ABCDu);
-        const uint32_t throughWindow = 0x0BADF00D;
-        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_deviceWindow_write,
-                                              windowWrite("IsoFpgaWindow", kScratchOffset, throughWindow))
-                      .status,
-                  0);
-        EXPECT_EQ(iso.peek(kScratchOffset), throughWindow);
-        auto read = answer<kelvo_arm_read_out>(handle, KELVO_IOCTL_arm_read, armRead(board.isoRequired));
-        EXPECT_EQ(read.status, 0);
-        EXPECT_EQ(read.value, throughWindow);
-
-        // The non-isolated one the same way, through "NisoFpgaWindow".
-        auto& niso = module->nisoFpga();
-        const uint64_t nisoScratch = board.nisoRequiredOffset + kScratchOffset;
-        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_arm_write,
-                                              armWrite(board.nisoRequired, 0x600DCAFE))
-                      .status,
-                  0);
-        EXPECT_EQ(niso.peek(nisoScratch), 0x600DCAFEu);
-        EXPECT_EQ(windowRead(handle, "NisoFpgaWindow", nisoScratch), 0x600DCAFEu);
-        const uint32_t nisoValue = 0x13572468;
-        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_deviceWindow_write,
-                                              windowWrite("NisoFpgaWindow", nisoScratch, nisoValue))
-                      .status,
-                  0);
-        read = answer<kelvo_arm_read_out>(handle, KELVO_IOCTL_arm_read, armRead(board.nisoRequired));
-        EXPECT_EQ(read.status, 0);
-        EXPECT_EQ(read.value, nisoValue);
+        // A scratch register by name and field, then through its window.
+        auto scratchRoundTrip = [&](auto& fpga, const char* window, const auto& reg, uint64_t offset,
+                                    uint32_t byName, uint32_t throughWindow) {
+            SCOPED_TRACE(window);
+            EXPECT_EQ(
+                answer<kelvo_status_record>(handle, KELVO_IOCTL_arm_write, armWrite(reg, byName)).status, 0);
+            EXPECT_EQ(fpga.peek(offset), byName);
+            EXPECT_EQ(windowRead(handle, window, offset), byName);
+            EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_deviceWindow_write,
+                                                  windowWrite(window, offset, throughWindow))
+                          .status,
+                      0);
+            EXPECT_EQ(fpga.peek(offset), throughWindow);
+            const auto read = answer<kelvo_arm_read_out>(handle, KELVO_IOCTL_arm_read, armRead(reg));
+            EXPECT_EQ(read.status, 0);
+            EXPECT_EQ(read.value, throughWindow);
+        };
+        scratchRoundTrip(module->isoFpga(), "IsoFpgaWindow", board.isoRequired, kScratchOffset, 0x1234ABCDu,
+                         0x0BADF00Du);
+        scratchRoundTrip(module->nisoFpga(), "NisoFpgaWindow", board.nisoRequired,
+                         board.nisoRequiredOffset + kScratchOffset, 0x600DCAFEu, 0x13572468u);
         EXPECT_EQ(module->deviceErrorCount(), 0u);
 
         // Removed with a handle open: the groups leave the registries as

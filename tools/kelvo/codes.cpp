@@ -90,6 +90,14 @@ std::uint64_t readLittleEndian(const std::vector<std::uint8_t>& bytes, std::size
     return value;
 }
 
+// The value of a hexadecimal digit, or -1.
+int hexDigit(char c) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) {
+        return -1;
+    }
+    return std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+}
+
 struct NamedCode {
     std::int64_t code;
     const char* name;
@@ -99,27 +107,27 @@ constexpr NamedCode kStatusNames[] = {
     {0, "success"},
     {-52000, "out of memory"},
     {-52001, "user pages not lockable"},
-    {-52002, "not implemented"},
+    {KELVO_STATUS_NOT_IMPLEMENTED, "not implemented"},
     {-52003, "value does not fit"},
-    {-52005, "invalid parameter"},
+    {KELVO_STATUS_INVALID_PARAMETER, "invalid parameter"},
     {-52006, "not accessible"},
     {-52007, "timed out"},
     {-52008, "unexpected kernel-layer result"},
     {-52009, "session closing"},
-    {-52010, "setup target reached"},
+    {KELVO_STATUS_SETUP_TARGET_REACHED, "setup target reached"},
     {-52018, "unsupported format"},
     {-52019, "buffer too small"},
     {-52020, "invalid state"},
-    {-52022, "I/O gate closed"},
+    {KELVO_STATUS_IO_GATE_CLOSED, "I/O gate closed"},
     {-52025, "wait interrupted"},
-    {static_cast<std::int32_t>(0xBFFA9179u), "session invalidated by a reset"},
-    {static_cast<std::int32_t>(0xBFFA4308u), "operation not offered"},
+    {KELVO_STATUS_SESSION_INVALIDATED, "session invalidated by a reset"},
+    {KELVO_STATUS_NOT_OFFERED, "operation not offered"},
     {static_cast<std::int32_t>(0xBFFA4304u), "unsupported product"},
-    {static_cast<std::int32_t>(0xBFFA4303u), "invalid channel or argument"},
+    {KELVO_STATUS_INVALID_CHANNEL, "invalid channel or argument"},
     {static_cast<std::int32_t>(0xBFFA4300u), "invalid sensor"},
-    {static_cast<std::int32_t>(0xBFFA431Au), "channel not reserved by this session"},
-    {static_cast<std::int32_t>(0xBFFA4319u), "reserved by another session"},
-    {-240031, "no registrations (null buffer)"},
+    {KELVO_STATUS_CHANNEL_NOT_RESERVED, "channel not reserved by this session"},
+    {KELVO_STATUS_RESERVED_BY_OTHER, "reserved by another session"},
+    {KELVO_STATUS_NO_REGISTRATIONS, "no registrations (null buffer)"},
     {-240024, "name not registered"},
 };
 
@@ -190,13 +198,8 @@ std::optional<std::uint32_t> parseCode(std::string_view text) {
     }
     std::uint64_t value = 0;
     for (char c : text) {
-        int digit = -1;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (base == 16 && std::isxdigit(static_cast<unsigned char>(c))) {
-            digit = std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
-        }
-        if (digit < 0) {
+        const int digit = hexDigit(c);
+        if (digit < 0 || digit >= base) {
             return std::nullopt;
         }
         value = value * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
@@ -217,11 +220,10 @@ std::optional<std::vector<std::uint8_t>> parseHex(std::string_view text) {
         if (c == ' ' || c == '_' || c == ':' || c == '\t') {
             continue;
         }
-        if (!std::isxdigit(static_cast<unsigned char>(c))) {
+        const int digit = hexDigit(c);
+        if (digit < 0) {
             return std::nullopt;
         }
-        const int digit = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
-                                                                      : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
         if (high < 0) {
             high = digit;
         } else {
