@@ -99,11 +99,11 @@ RegisterSpace::RegisterSpace(std::string name, std::uint64_t size, std::recursiv
                              ErrorLog& errors)
     : name_(std::move(name)), size_(size), mutex_(mutex), errors_(errors) {}
 
-void RegisterSpace::insert(std::uint64_t base, std::unique_ptr<Block> block) {
-    std::lock_guard g(mutex_);
+void BlockPlacement::insert(std::uint64_t base, std::unique_ptr<Block> block, std::uint64_t spaceSize,
+                            const std::string& spaceName, std::uint64_t alignment) {
     const std::uint64_t size = block->size();
-    if (size == 0 || base > size_ || size_ - base < size) {
-        throw std::logic_error("block " + block->name() + " does not fit into " + name_);
+    if (size == 0 || base > spaceSize || spaceSize - base < size || base % alignment != 0) {
+        throw std::logic_error("block " + block->name() + " does not fit into " + spaceName);
     }
     for (const Placed& p : blocks_) {
         if (p.block->name() == block->name()) {
@@ -113,69 +113,85 @@ void RegisterSpace::insert(std::uint64_t base, std::unique_ptr<Block> block) {
             throw std::logic_error("block " + block->name() + " overlaps " + p.block->name());
         }
     }
-    block->mutex_ = &mutex_;
-    block->errors_ = &errors_;
     blocks_.push_back({base, std::move(block)});
     std::sort(blocks_.begin(), blocks_.end(),
               [](const Placed& a, const Placed& b) { return a.base < b.base; });
 }
 
+void BlockPlacement::remove(std::string_view name) {
+    std::erase_if(blocks_, [&](const Placed& p) { return p.block->name() == name; });
+}
+
+const BlockPlacement::Placed* BlockPlacement::find(std::string_view name) const {
+    auto it = std::find_if(blocks_.begin(), blocks_.end(),
+                           [&](const Placed& p) { return p.block->name() == name; });
+    return it == blocks_.end() ? nullptr : &*it;
+}
+
+const BlockPlacement::Placed* BlockPlacement::holding(std::uint64_t offset) const {
+    auto it = std::upper_bound(blocks_.begin(), blocks_.end(), offset,
+                               [](std::uint64_t o, const Placed& p) { return o < p.base; });
+    if (it == blocks_.begin()) {
+        return nullptr;
+    }
+    const Placed& p = *std::prev(it);
+    return offset - p.base < p.block->size() ? &p : nullptr;
+}
+
+void RegisterSpace::insert(std::uint64_t base, std::unique_ptr<Block> block) {
+    std::lock_guard g(mutex_);
+    block->mutex_ = &mutex_;
+    block->errors_ = &errors_;
+    blocks_.insert(base, std::move(block), size_, name_, 1);
+}
+
 void RegisterSpace::remove(std::string_view name) {
     std::lock_guard g(mutex_);
-    std::erase_if(blocks_, [&](const Placed& p) { return p.block->name() == name; });
+    blocks_.remove(name);
 }
 
 Block* RegisterSpace::find(std::string_view name) const {
     std::lock_guard g(mutex_);
-    for (const Placed& p : blocks_) {
-        if (p.block->name() == name) {
-            return p.block.get();
-        }
-    }
-    return nullptr;
+    const BlockPlacement::Placed* p = blocks_.find(name);
+    return p == nullptr ? nullptr : p->block.get();
 }
 
 std::uint64_t RegisterSpace::baseOf(std::string_view name) const {
     std::lock_guard g(mutex_);
-    for (const Placed& p : blocks_) {
-        if (p.block->name() == name) {
-            return p.base;
-        }
+    if (const BlockPlacement::Placed* p = blocks_.find(name)) {
+        return p->base;
     }
     throw std::out_of_range("no block " + std::string(name) + " in " + name_);
 }
 
-RegisterSpace::Placed* RegisterSpace::route(std::uint64_t offset, std::uint32_t width, bool write,
-                                            std::uint64_t value) {
+const BlockPlacement::Placed* RegisterSpace::route(std::uint64_t offset, std::uint32_t width, bool write,
+                                                   std::uint64_t value) {
     const char* what = write ? "write" : "read";
-    auto it = std::upper_bound(blocks_.begin(), blocks_.end(), offset,
-                               [](std::uint64_t o, const Placed& p) { return o < p.base; });
-    if (it == blocks_.begin() || offset - std::prev(it)->base >= std::prev(it)->block->size() ||
-        std::prev(it)->block->size() - (offset - std::prev(it)->base) < width) {
+    const BlockPlacement::Placed* p = blocks_.holding(offset);
+    if (p == nullptr || p->block->size() - (offset - p->base) < width) {
         errors_.report(name_ + ": " + std::to_string(width * 8) + "-bit " + what + " at " + hex(offset) +
                        " outside every block" + (write ? " (value " + hex(value) + ")" : ""));
         return nullptr;
     }
-    Placed& p = *std::prev(it);
-    const std::uint64_t inside = offset - p.base;
-    if (!p.block->takesWidth(width) || inside % width != 0) {
+    const std::uint64_t inside = offset - p->base;
+    if (!p->block->takesWidth(width) || inside % width != 0) {
         errors_.report(name_ + ": " + std::to_string(width * 8) + "-bit " + what + " at " + hex(offset) +
-                       " (" + p.block->name() + "+" + hex(inside) +
+                       " (" + p->block->name() + "+" + hex(inside) +
                        ") of a width or alignment the block does not take");
         return nullptr;
     }
-    return &p;
+    return p;
 }
 
 std::uint64_t RegisterSpace::read(std::uint64_t offset, std::uint32_t width) {
     std::lock_guard g(mutex_);
-    Placed* p = route(offset, width, false, 0);
+    const BlockPlacement::Placed* p = route(offset, width, false, 0);
     return p == nullptr ? allOnes(width) : p->block->read(offset - p->base, width);
 }
 
 void RegisterSpace::write(std::uint64_t offset, std::uint32_t width, std::uint64_t value) {
     std::lock_guard g(mutex_);
-    if (Placed* p = route(offset, width, true, value)) {
+    if (const BlockPlacement::Placed* p = route(offset, width, true, value)) {
         p->block->write(offset - p->base, width, value);
     }
 }

@@ -94,6 +94,30 @@ private:
     std::deque<Access> trace_;
 };
 
+// Non-overlapping blocks placed at bases inside a space, sorted by base: the
+// placement that RegisterSpace and FpgaSpace share. The caller holds the
+// module's lock.
+class BlockPlacement {
+public:
+    struct Placed {
+        std::uint64_t base;
+        std::unique_ptr<Block> block;
+    };
+
+    // Throws std::logic_error when the block leaves [0, spaceSize), its base is
+    // not a multiple of alignment, it overlaps another or its name is taken.
+    void insert(std::uint64_t base, std::unique_ptr<Block> block, std::uint64_t spaceSize,
+                const std::string& spaceName, std::uint64_t alignment);
+    void remove(std::string_view name);
+    // The block of that name, or null.
+    const Placed* find(std::string_view name) const;
+    // The block whose range holds offset, or null.
+    const Placed* holding(std::uint64_t offset) const;
+
+private:
+    std::vector<Placed> blocks_; // sorted by base
+};
+
 // One address space of a module (a BAR or the configuration space): a set of
 // non-overlapping blocks.
 class RegisterSpace {
@@ -125,17 +149,14 @@ public:
     void write(std::uint64_t offset, std::uint32_t width, std::uint64_t value);
 
 private:
-    struct Placed {
-        std::uint64_t base;
-        std::unique_ptr<Block> block;
-    };
-    Placed* route(std::uint64_t offset, std::uint32_t width, bool write, std::uint64_t value);
+    const BlockPlacement::Placed* route(std::uint64_t offset, std::uint32_t width, bool write,
+                                        std::uint64_t value);
 
     std::string name_;
     std::uint64_t size_;
     std::recursive_mutex& mutex_;
     ErrorLog& errors_;
-    std::vector<Placed> blocks_; // sorted by base
+    BlockPlacement blocks_;
 };
 
 // All ones of a width (1, 2, 4 or 8 bytes).

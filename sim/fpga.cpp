@@ -1,8 +1,5 @@
 #include "fpga.h"
 
-#include <algorithm>
-#include <stdexcept>
-
 namespace sim {
 
 // ---- FpgaSpace ---------------------------------------------------------------
@@ -11,33 +8,15 @@ FpgaSpace::FpgaSpace(std::string name, std::uint64_t size) : Block(std::move(nam
 
 void FpgaSpace::insert(std::uint64_t base, std::unique_ptr<Block> block) {
     auto g = guard();
-    const std::uint64_t size = block->size();
-    if (size == 0 || base > this->size() || this->size() - base < size || base % 4 != 0) {
-        throw std::logic_error("block " + block->name() + " does not fit into " + name());
-    }
-    for (const Placed& p : blocks_) {
-        if (p.block->name() == block->name()) {
-            throw std::logic_error("block name taken: " + block->name());
-        }
-        if (base < p.base + p.block->size() && p.base < base + size) {
-            throw std::logic_error("block " + block->name() + " overlaps " + p.block->name());
-        }
-    }
     block->mutex_ = mutex_;
     block->errors_ = errors_;
-    blocks_.push_back({base, std::move(block)});
-    std::sort(blocks_.begin(), blocks_.end(),
-              [](const Placed& a, const Placed& b) { return a.base < b.base; });
+    blocks_.insert(base, std::move(block), size(), name(), 4);
 }
 
 Block* FpgaSpace::find(std::string_view name) const {
     auto g = guard();
-    for (const Placed& p : blocks_) {
-        if (p.block->name() == name) {
-            return p.block.get();
-        }
-    }
-    return nullptr;
+    const BlockPlacement::Placed* p = blocks_.find(name);
+    return p == nullptr ? nullptr : p->block.get();
 }
 
 std::uint32_t FpgaSpace::peek(std::uint64_t offset) const {
@@ -69,18 +48,8 @@ void FpgaSpace::write32(std::uint64_t offset, std::uint32_t value) {
     write(offset, 4, value);
 }
 
-FpgaSpace::Placed* FpgaSpace::route(std::uint64_t offset) {
-    auto it = std::upper_bound(blocks_.begin(), blocks_.end(), offset,
-                               [](std::uint64_t o, const Placed& p) { return o < p.base; });
-    if (it == blocks_.begin()) {
-        return nullptr;
-    }
-    Placed& p = *std::prev(it);
-    return offset - p.base < p.block->size() ? &p : nullptr;
-}
-
 std::uint64_t FpgaSpace::onRead(std::uint64_t offset, std::uint32_t) {
-    if (Placed* p = route(offset)) {
+    if (const BlockPlacement::Placed* p = blocks_.holding(offset)) {
         return p->block->read(offset - p->base, 4);
     }
     auto it = store_.find(offset);
@@ -88,7 +57,7 @@ std::uint64_t FpgaSpace::onRead(std::uint64_t offset, std::uint32_t) {
 }
 
 void FpgaSpace::onWrite(std::uint64_t offset, std::uint32_t, std::uint64_t value) {
-    if (Placed* p = route(offset)) {
+    if (const BlockPlacement::Placed* p = blocks_.holding(offset)) {
         p->block->write(offset - p->base, 4, value);
         return;
     }

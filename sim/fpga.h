@@ -28,7 +28,6 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
-#include <vector>
 
 #include "block.h"
 
@@ -63,13 +62,7 @@ protected:
     void onWrite(std::uint64_t offset, std::uint32_t width, std::uint64_t value) override;
 
 private:
-    struct Placed {
-        std::uint64_t base;
-        std::unique_ptr<Block> block;
-    };
-    Placed* route(std::uint64_t offset);
-
-    std::vector<Placed> blocks_;
+    BlockPlacement blocks_;
     std::unordered_map<std::uint64_t, std::uint32_t> store_;
 };
 

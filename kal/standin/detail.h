@@ -1,5 +1,5 @@
-// Internals shared by the stand-in's clock, thread and lock code (not for
-// tests: they use control.h).
+// Internals shared by the stand-in's sources (not for tests: they use
+// control.h).
 #pragma once
 
 #include <algorithm>

@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "control.h"
+#include "detail.h"
 #include "exec_level.h"
 #include "nVOKAL.h"
 
@@ -34,8 +35,6 @@ DpcState& state() {
     static DpcState s;
     return s;
 }
-
-[[noreturn]] void driverFault(const char* message) { nVOKAL250_halt("kal", __FILE__, __LINE__, message); }
 
 void workerMain(Dpc* dpc) {
     auto& s = state();
@@ -104,7 +103,7 @@ extern "C" nVOKAL_tHandle nVOKAL100_createDPC(nVOKAL_tDPCCallback callback) noex
         std::lock_guard g(s.lock);
         const std::uint64_t n = ++s.createCalls;
         if (callback == nullptr) {
-            driverFault("nVOKAL100_createDPC without a callback");
+            KAL_FAIL("nVOKAL100_createDPC without a callback");
         }
         if (s.failAt != 0 && n == s.failAt) {
             return nullptr;
@@ -122,7 +121,7 @@ extern "C" void nVOKAL100_scheduleDPC(nVOKAL_tHandle handle, void* context) noex
     std::lock_guard g(s.lock);
     auto* dpc = static_cast<Dpc*>(handle);
     if (s.live.find(dpc) == s.live.end() || dpc->stop) {
-        driverFault("nVOKAL100_scheduleDPC of a DPC that does not exist");
+        KAL_FAIL("nVOKAL100_scheduleDPC of a DPC that does not exist");
     }
     if (!dpc->pending) {
         dpc->pending = true;
@@ -138,10 +137,10 @@ extern "C" void nVOKAL100_destroyDPC(nVOKAL_tHandle handle) noexcept {
     {
         std::lock_guard g(s.lock);
         if (s.live.find(dpc) == s.live.end() || dpc->stop) {
-            driverFault("nVOKAL100_destroyDPC of a DPC that does not exist");
+            KAL_FAIL("nVOKAL100_destroyDPC of a DPC that does not exist");
         }
         if (dpc->worker.get_id() == std::this_thread::get_id()) {
-            driverFault("nVOKAL100_destroyDPC from the DPC's own callback");
+            KAL_FAIL("nVOKAL100_destroyDPC from the DPC's own callback");
         }
         dpc->stop = true;
         dpc->pending = false;

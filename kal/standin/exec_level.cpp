@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "detail.h"
 #include "nVOKAL.h"
 
 namespace kal::exec {
@@ -44,7 +45,7 @@ void assertMayBlock(const char* what) {
     if (inAtomicContext()) {
         std::string message = std::string(what) + " may block but was called at " + name(tLevel) +
                               " level holding " + std::to_string(tSpinLocks) + " spin lock(s)";
-        nVOKAL250_halt("kal", __FILE__, __LINE__, message.c_str());
+        KAL_FAIL(message);
     }
 }
 

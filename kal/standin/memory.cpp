@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "control.h"
+#include "detail.h"
 #include "exec_level.h"
 #include "kernel_memory.h"
 #include "nVOKAL.h"
@@ -119,7 +120,7 @@ extern "C" void nVOKAL100_free(void* block) noexcept {
     // Halt outside the lock: a halt hook that ends only this thread must not
     // leave the allocator locked for everyone else.
     if (!known) {
-        nVOKAL250_halt("kal", __FILE__, __LINE__, "nVOKAL100_free of a block that is not allocated");
+        KAL_FAIL("nVOKAL100_free of a block that is not allocated");
     }
     std::free(block);
 }

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <tuple>
 
+#include "detail.h"
 #include "kernel_memory.h"
 #include "nVOKAL.h"
 
@@ -127,10 +128,6 @@ nVOKAL_tStatus configWrite(nVOKAL_tHandle handle, std::uint32_t offset, std::uin
     return fn->configWrite(offset, width, value) ? 0 : NVOKAL_PCI_E_FAILED;
 }
 
-[[noreturn]] void kernelFault(const char* message) {
-    nVOKAL250_halt("kal", __FILE__, __LINE__, message);
-}
-
 // Resolves a device access: the function (null after unplug), BAR and offset.
 struct Target {
     std::shared_ptr<kal::pci::Function> function;
@@ -161,7 +158,7 @@ Target resolve(const volatile void* address, std::uint32_t width) {
         }
     }
     if (!mapped) {
-        kernelFault("device memory access at an address that is not mapped");
+        KAL_FAIL("device memory access at an address that is not mapped");
     }
     return t;
 }
@@ -510,7 +507,7 @@ extern "C" void nVOKAL230_unmapPhysicalFromKernel(void* address, uint32_t) noexc
         known = s.mappings.erase(reinterpret_cast<std::uintptr_t>(address)) != 0;
     }
     if (!known) {
-        kernelFault("nVOKAL230_unmapPhysicalFromKernel of an address that is not a mapping");
+        KAL_FAIL("nVOKAL230_unmapPhysicalFromKernel of an address that is not a mapping");
     }
 }
 

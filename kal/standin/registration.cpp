@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "control.h"
+#include "detail.h"
 #include "exec_level.h"
 #include "nVOKAL.h"
 
@@ -34,8 +35,6 @@ RegistryState& state() {
     static RegistryState s;
     return s;
 }
-
-[[noreturn]] void driverFault(const char* message) { nVOKAL250_halt("kal", __FILE__, __LINE__, message); }
 
 std::vector<kal::registration::Interface>::iterator findInterfaceByHandle(RegistryState& s, void* handle) {
     return std::find_if(s.interfaces.begin(), s.interfaces.end(),
@@ -207,7 +206,7 @@ extern "C" nVOKAL_tStatus nVOKAL200_registerDriver(void* descriptor) noexcept {
     std::lock_guard g(s.lock);
     ++s.counters.driverRegistrations;
     if (descriptor == nullptr) {
-        driverFault("nVOKAL200_registerDriver with a null descriptor");
+        KAL_FAIL("nVOKAL200_registerDriver with a null descriptor");
     }
     if (s.driverFailure != 0) {
         const std::int32_t code = s.driverFailure;
@@ -227,7 +226,7 @@ extern "C" void nVOKAL200_unregisterDriver(void* argument) noexcept {
     std::lock_guard g(s.lock);
     ++s.counters.driverUnregistrations;
     if (s.driver == nullptr || argument != s.driver) {
-        driverFault("nVOKAL200_unregisterDriver of a driver that is not registered");
+        KAL_FAIL("nVOKAL200_unregisterDriver of a driver that is not registered");
     }
     s.driver = nullptr;
 }
@@ -240,13 +239,13 @@ extern "C" nVOKAL_tHandle nVOKAL240_registerDeviceInterface(void* driverDescript
     std::lock_guard g(s.lock);
     const std::uint64_t n = ++s.counters.interfaceRegistrations;
     if (driverDescriptor == nullptr || driverDescriptor != s.driver) {
-        driverFault("nVOKAL240_registerDeviceInterface for a driver that is not registered");
+        KAL_FAIL("nVOKAL240_registerDeviceInterface for a driver that is not registered");
     }
     if (s.devices.find(kernelDevice) == s.devices.end()) {
-        driverFault("nVOKAL240_registerDeviceInterface under an unknown kernel device");
+        KAL_FAIL("nVOKAL240_registerDeviceInterface under an unknown kernel device");
     }
     if (name == nullptr) {
-        driverFault("nVOKAL240_registerDeviceInterface without a name");
+        KAL_FAIL("nVOKAL240_registerDeviceInterface without a name");
     }
     if (s.interfaceFailAt != 0 && n == s.interfaceFailAt) {
         return nullptr;
@@ -276,7 +275,7 @@ extern "C" void nVOKAL200_unregisterDeviceInterface(nVOKAL_tHandle interfaceHand
     ++s.counters.interfaceUnregistrations;
     auto it = findInterfaceByHandle(s, interfaceHandle);
     if (interfaceHandle == nullptr || it == s.interfaces.end()) {
-        driverFault("nVOKAL200_unregisterDeviceInterface of an interface that is not registered");
+        KAL_FAIL("nVOKAL200_unregisterDeviceInterface of an interface that is not registered");
     }
     delete static_cast<Tag*>(it->handle);
     s.interfaces.erase(it);
@@ -288,7 +287,7 @@ extern "C" void nVOKAL240_notifyUserspaceAddEvent(nVOKAL_tHandle interfaceHandle
     ++s.counters.addEvents;
     auto it = findInterfaceByHandle(s, interfaceHandle);
     if (interfaceHandle == nullptr || it == s.interfaces.end()) {
-        driverFault("nVOKAL240_notifyUserspaceAddEvent for an interface that is not registered");
+        KAL_FAIL("nVOKAL240_notifyUserspaceAddEvent for an interface that is not registered");
     }
     it->announced = true;
 }
@@ -302,20 +301,20 @@ extern "C" nVOKAL_tHandle nVOKAL200_registerProperty(uint32_t kind, nVOKAL_tHand
     void* device = nullptr;
     if (kind == nVOKAL_kPropertyKindDevice || kind == nVOKAL_kPropertyKindBus) {
         if (s.devices.find(owner) == s.devices.end()) {
-            driverFault("nVOKAL200_registerProperty under an unknown kernel device");
+            KAL_FAIL("nVOKAL200_registerProperty under an unknown kernel device");
         }
         device = owner;
     } else if (kind == nVOKAL_kPropertyKindInterface) {
         auto it = findInterfaceByHandle(s, owner);
         if (owner == nullptr || it == s.interfaces.end()) {
-            driverFault("nVOKAL200_registerProperty under an interface that is not registered");
+            KAL_FAIL("nVOKAL200_registerProperty under an interface that is not registered");
         }
         device = it->device;
     } else {
         return nullptr;
     }
     if (name == nullptr || (value == nullptr && length != 0)) {
-        driverFault("nVOKAL200_registerProperty without a name or value");
+        KAL_FAIL("nVOKAL200_registerProperty without a name or value");
     }
     if (s.propertyFailAt != 0 && n == s.propertyFailAt) {
         return nullptr;
@@ -340,7 +339,7 @@ extern "C" void nVOKAL200_unregisterProperty(nVOKAL_tHandle propertyHandle) noex
     auto it = std::find_if(s.properties.begin(), s.properties.end(),
                            [&](const kal::registration::Property& p) { return p.handle == propertyHandle; });
     if (propertyHandle == nullptr || it == s.properties.end()) {
-        driverFault("nVOKAL200_unregisterProperty of a property that is not registered");
+        KAL_FAIL("nVOKAL200_unregisterProperty of a property that is not registered");
     }
     delete static_cast<Tag*>(it->handle);
     s.properties.erase(it);

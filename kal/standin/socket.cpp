@@ -8,6 +8,7 @@
 #include <unordered_map>
 
 #include "control.h"
+#include "detail.h"
 #include "nVOKAL.h"
 
 namespace {
@@ -37,7 +38,7 @@ SocketState& state() {
 Buffer* liveBuffer(SocketState& s, nVOKAL_tHandle handle, const char* what) {
     auto found = s.live.find(static_cast<Buffer*>(handle));
     if (found == s.live.end()) {
-        nVOKAL250_halt("kal", __FILE__, __LINE__, what);
+        KAL_FAIL(what);
     }
     return found->second.get();
 }

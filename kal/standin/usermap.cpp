@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "control.h"
+#include "detail.h"
 #include "nVOKAL.h"
 
 namespace {
@@ -29,7 +30,7 @@ UserMapState& state() {
 UserMap* liveMap(UserMapState& s, nVOKAL_tHandle handle, const char* what) {
     auto found = s.live.find(static_cast<UserMap*>(handle));
     if (found == s.live.end()) {
-        nVOKAL250_halt("kal", __FILE__, __LINE__, what);
+        KAL_FAIL(what);
     }
     return found->second.get();
 }
@@ -91,8 +92,7 @@ extern "C" nVOKAL_tStatus nVOKAL220_tUserMemMap_mapPageList(nVOKAL_tHandle map, 
                                                             uint64_t firstPage, uint64_t pageCount) noexcept {
     const std::uint64_t listPages = kal::pagelists::pageCount(pageList);
     if (listPages == 0) {
-        nVOKAL250_halt("kal", __FILE__, __LINE__,
-                       "nVOKAL220_tUserMemMap_mapPageList of an unknown page list");
+        KAL_FAIL("nVOKAL220_tUserMemMap_mapPageList of an unknown page list");
     }
     auto& s = state();
     std::lock_guard g(s.lock);

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "control.h"
+#include "detail.h"
 #include "exec_level.h"
 #include "kernel_memory.h"
 #include "nVOKAL.h"
@@ -45,7 +46,7 @@ Scope::Scope() : outer_(tInnermost) {
 
 Scope::~Scope() {
     if (tInnermost != this) {
-        nVOKAL250_halt("kal", __FILE__, __LINE__, "kal::usermem::Scope closed out of order");
+        KAL_FAIL("kal::usermem::Scope closed out of order");
     }
     tInnermost = outer_;
 }
@@ -125,7 +126,7 @@ bool faulted(const char* what) {
         return true;
     }
     const std::string message = std::string(what) + " failed: " + std::strerror(errno);
-    nVOKAL250_halt("kal", __FILE__, __LINE__, message.c_str());
+    KAL_FAIL(message);
 }
 
 // Moves exactly size bytes between this process's memory at local and the
@@ -212,7 +213,7 @@ nVOKAL_tStatus copy(void* kernel, std::uint64_t userAddress, std::uint32_t size,
         return nVOKAL_kSuccess;
     }
     if (kernel == nullptr) {
-        nVOKAL250_halt("kal", __FILE__, __LINE__, "I/O-control buffer copy with a null kernel pointer");
+        KAL_FAIL("I/O-control buffer copy with a null kernel pointer");
     }
     const auto access = toUser ? kal::usermem::kWrite : kal::usermem::kRead;
     bool user = false;
