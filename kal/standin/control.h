@@ -129,4 +129,34 @@ std::uint64_t calls(std::string_view kind);
 bool shouldFail(std::string_view kind);
 } // namespace faults
 
+// ---- live objects -------------------------------------------------------------
+// Every kernel-layer object a driver can leave behind, counted while it lives,
+// for leak checks. The driver's events and semaphores each own a spin lock, so
+// a leaked one shows as a spin lock.
+namespace live {
+// nVOKAL150_createMutex and nVOKAL100_createSpinLock handles not yet destroyed.
+std::size_t mutexes();
+std::size_t spinLocks();
+
+struct Counts {
+    std::size_t allocations = 0;      // nVOKAL100_malloc blocks
+    std::size_t mutexes = 0;          // kernel mutexes
+    std::size_t spinLocks = 0;        // spin locks (driver events and semaphores included)
+    std::size_t dpcs = 0;             // DPCs created and not destroyed
+    std::size_t threads = 0;          // kernel threads not joined
+    std::size_t deviceMappings = 0;   // device memory mapped to the kernel
+    std::size_t interrupts = 0;       // interrupt reservations
+    std::size_t pageLists = 0;        // page lists
+    std::size_t pageListMappings = 0; // kernel mappings of page lists
+    std::size_t sgls = 0;             // scatter-gather lists
+    std::size_t socketBuffers = 0;    // socket buffers neither sent nor released
+    std::size_t interfaces = 0;       // registered device interfaces
+    std::size_t properties = 0;       // registered properties
+    bool operator==(const Counts&) const = default;
+};
+Counts now();
+// One "name=count" per kind, for failure messages.
+std::string describe(const Counts& counts);
+} // namespace live
+
 } // namespace kal

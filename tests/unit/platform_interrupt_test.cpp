@@ -443,10 +443,8 @@ TEST_F(PlatformInterrupt, UnclaimedLineInterruptsAreCounted) {
     const auto after = kal::pci::interruptCounts(number);
     EXPECT_EQ(after.rounds - before.rounds, 1u);
     EXPECT_EQ(after.unclaimed - before.unclaimed, 1u);
-    delete device_; // relinquishes what it still holds
-    device_ = nullptr;
+    closeDevice(); // the device's destructor relinquishes what it still holds
     EXPECT_EQ(kal::pci::reservedInterrupts(), 0u);
-    closeDevice();
 }
 
 // ---- bridge registers, manager and DMA channel --------------------------------------
