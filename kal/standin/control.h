@@ -76,6 +76,18 @@ public:
 private:
     double previous_;
 };
+// Stepped time: while on, the stand-in time stands still except that every
+// nVOKAL250_sleepTimeout moves it on by its length and returns at once, so a
+// poll loop bounded by time runs the same number of rounds under any load.
+void setStepped(bool on);
+bool stepped();
+class ScopedStepped {
+public:
+    ScopedStepped() { setStepped(true); }
+    ~ScopedStepped() { setStepped(false); }
+    ScopedStepped(const ScopedStepped&) = delete;
+    ScopedStepped& operator=(const ScopedStepped&) = delete;
+};
 // nVOKAL100_getTimeOfDay answers exactly this (seconds since 1970, microseconds
 // below 1000000) until clearTimeOfDay(); by default it follows the system clock.
 void setTimeOfDay(std::uint32_t seconds, std::uint32_t microseconds);
