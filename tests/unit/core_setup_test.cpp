@@ -66,6 +66,30 @@ TEST_F(SetupSequence, EveryBoardReachesLevelNineteen) {
     }
 }
 
+// What a reset or a removal does while requests are still inside: every DMA
+// channel's wait ends invalidated, once the DMA objects (level 14) exist.
+TEST_F(SetupSequence, CancellingPendingWaitsEndsEachChannelsWaitFromTheDMALevelOn) {
+    const int32_t invalidated = static_cast<int32_t>(0xBFFA9179u);
+    const struct {
+        uint32_t failLevel; // 0: every level built
+        std::vector<std::pair<uint32_t, int32_t>> signals;
+    } cases[] = {
+        {0, {{0, invalidated}, {1, invalidated}}},
+        {15, {{0, invalidated}, {1, invalidated}}},
+        {14, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.failLevel);
+        standIns().reset();
+        standIns().failLevel = c.failLevel;
+        const int index = kelvo_host::addModule("solstra");
+        ASSERT_GE(index, 0);
+        deviceOf(index)->cancelPendingWaits();
+        EXPECT_EQ(standIns().dmaSignals, c.signals);
+        EXPECT_EQ(kelvo_host_remove_module(index), 0);
+    }
+}
+
 TEST_F(SetupSequence, AFailingLevelLeavesTheLevelsBelowItAndIsTornDownAtOnce) {
     for (const auto& board : kelvo_test::boards()) {
         for (uint32_t failing = 3; failing <= 18; ++failing) {
