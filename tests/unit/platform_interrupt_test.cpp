@@ -413,6 +413,11 @@ TEST_F(PlatformInterrupt, ARefusedReservationLeavesNoClientBehind) {
     device_->reserveInterrupt(&client, status, 0);
     EXPECT_EQ(status.getCode(), -52031) << "busy, translated";
     EXPECT_EQ(device_->clientInterruptHandler(), nullptr);
+    const size_t spinLocks = kal::live::spinLocks();
+    tStatus locked;
+    EXPECT_EQ(device_->reserveInterruptWithPrimaryLock(&client, locked, 0), nullptr);
+    EXPECT_EQ(locked.getCode(), -52031);
+    EXPECT_EQ(kal::live::spinLocks(), spinLocks) << "the primary lock goes with the refusal";
     device_->relinquishInterrupt(); // nothing to release
     nVOKAL100_relinquishInterrupt(device_->deviceInfo().interruptNumber, other, nullptr);
     tStatus again;
