@@ -249,9 +249,13 @@ TEST_F(SetupSequence, TheStorageMapCheckersReportChecksumsBeforeVersions) {
     tStatus readError;
     helper->checkHardwareState(0, readError);
     EXPECT_EQ(readError.getCode(), tStatus::kNotAccessible) << "a map's own error stays";
+    // A status that already failed: both checkers answer false and keep it.
+    standIns().calibration[0].readError = 0;
     tStatus failed;
     KELVO_SET_STATUS(failed, tStatus::kTimedOut);
     EXPECT_FALSE(helper->areStorageMapVersionsValid(failed));
+    EXPECT_FALSE(helper->areStorageMapChecksumsValid(failed));
+    helper->checkHardwareState(0, failed);
     EXPECT_EQ(failed.getCode(), tStatus::kTimedOut);
 }
 
