@@ -308,6 +308,28 @@ TEST_F(PlatformPci, MemoryWindowMappings) {
     device.freeDeviceInfo(copy);
 }
 
+// Whole windows map with caching mode 1 or 0; ranges pass modes 1 and 2 through.
+TEST_F(PlatformPci, MappingsCarryTheirCachingMode) {
+    auto m = bus.plug("solstra");
+    tStatus status;
+    tPCIDevice device(kelvo_test::deviceInfoOf(*m), status);
+    const struct {
+        uint32_t asked;
+        uint32_t window;
+        uint32_t range;
+    } cases[] = {{0, 0, 0}, {1, 1, 1}, {2, 0, 2}, {3, 0, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.asked);
+        void* window = device.mapMemoryWindow(0, status, c.asked);
+        EXPECT_EQ(kal::pci::cachingMode(window), c.window);
+        device.unmapMemoryWindow(0, window, c.asked); // the stand-in halts on another mode
+        tPhysicalKVAMap range;
+        device.mapMemoryWindowRange(0, 0xC0, 0x40, range, status, c.asked);
+        EXPECT_EQ(kal::pci::cachingMode(range.mapping()), c.range);
+    }
+    EXPECT_TRUE(status.isSuccess());
+}
+
 TEST_F(PlatformPci, AccessorKeepsEveryAccessInsideTheRegion) {
     auto m = bus.plug("solstra");
     tStatus status;
