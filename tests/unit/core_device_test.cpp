@@ -178,12 +178,24 @@ TEST_F(ProductReset, AParameterWordTooWideForItsFieldLeavesTheDeviceTornDown) {
 TEST_F(ProductReset, OperationsNotOfferedAnswerAtEveryLevel) {
     EXPECT_EQ(reset(0), tStatus::kSetupTargetReached);
     const int64_t notOffered = kelvoDriverCode(0xBFFA4308);
-    tStatus a;
-    EXPECT_EQ(device_->corran_readDAC(a), 0u);
-    EXPECT_EQ(a.getCode(), notOffered);
-    tStatus b;
-    EXPECT_EQ(device_->corran_getAlarmRaised(b), 0u);
-    EXPECT_EQ(b.getCode(), notOffered);
+    using Device = kelvo_driver::KelvoDevice;
+    const std::pair<const char*, uint32_t (*)(const Device&, tStatus&)> operations[] = {
+        {"readDAC", [](const Device& d, tStatus& s) { return d.corran_readDAC(s); }},
+        {"getAlarmRaised", [](const Device& d, tStatus& s) { return d.corran_getAlarmRaised(s); }},
+        {"fetchChargeBalanceOffsetRawData",
+         [](const Device& d, tStatus& s) { return d.corran_fetchChargeBalanceOffsetRawData(s), 0u; }},
+        {"configureMeasureUnit", [](const Device& d, tStatus& s) { return d.corran_configureMeasureUnit(s), 0u; }},
+        {"getMeasurement", [](const Device& d, tStatus& s) { return d.corran_getMeasurement(s), 0u; }},
+        {"writeCmccDigipot", [](const Device& d, tStatus& s) { return d.corran_writeCmccDigipot(s), 0u; }},
+        {"clearAlarm", [](const Device& d, tStatus& s) { return d.corran_clearAlarm(s), 0u; }},
+        {"maskAlarm", [](const Device& d, tStatus& s) { return d.corran_maskAlarm(s), 0u; }},
+        {"unmaskAlarm", [](const Device& d, tStatus& s) { return d.corran_unmaskAlarm(s), 0u; }},
+    };
+    for (const auto& [name, call] : operations) {
+        tStatus status;
+        EXPECT_EQ(call(*device_, status), 0u) << name;
+        EXPECT_EQ(status.getCode(), notOffered) << name;
+    }
     tStatus c;
     device_->wexmoor_executeSubroutine(c);
     EXPECT_EQ(c.getCode(), tStatus::kNotImplemented);
