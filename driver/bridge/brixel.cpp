@@ -1,4 +1,4 @@
-#include "platform/brixel.h"
+#include "bridge/brixel.h"
 
 #include "platform/pci_device.h"
 #include "platform/vosdbg.h"
