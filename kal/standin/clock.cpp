@@ -191,7 +191,9 @@ extern "C" void nVOKAL250_sleepTimeout(uint32_t microseconds) noexcept {
         s.sleeps.push_back({me.id, microseconds});
         stepped = s.stepped;
         if (stepped) {
-            s.virtualBase = nowLocked(s) + static_cast<std::uint64_t>(microseconds) * 1000;
+            // A zero sleep still lets time pass (a microsecond), as a yield does.
+            const std::uint64_t us = microseconds == 0 ? 1 : microseconds;
+            s.virtualBase = nowLocked(s) + us * 1000;
         }
     }
     if (stepped) {

@@ -77,8 +77,9 @@ private:
     double previous_;
 };
 // Stepped time: while on, the stand-in time stands still except that every
-// nVOKAL250_sleepTimeout moves it on by its length and returns at once, so a
-// poll loop bounded by time runs the same number of rounds under any load.
+// nVOKAL250_sleepTimeout moves it on by its length (a zero sleep by 1 us) and
+// returns at once, so a poll loop bounded by time runs the same number of
+// rounds under any load.
 void setStepped(bool on);
 bool stepped();
 class ScopedStepped {
