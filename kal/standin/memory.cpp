@@ -112,11 +112,17 @@ extern "C" void* nVOKAL100_malloc(size_t size) noexcept {
     if ((s.failAt != 0 && n == s.failAt) || (s.failAfterSet && n > s.failAfter)) {
         return nullptr;
     }
-    if (size > SIZE_MAX - 16 - kGuardBytes) {
+    // No machine has a terabyte to give one block: refused like any shortage
+    // (the sanitizers' allocators would halt instead of answering null).
+    constexpr size_t kLargestBlock = size_t{1} << 40;
+    if (size > kLargestBlock) {
         return nullptr;
     }
-    const size_t bytes = ((size == 0 ? 1 : size) + kGuardBytes + 15) & ~static_cast<size_t>(15);
-    void* block = std::aligned_alloc(16, bytes);
+    const size_t bytes = (size == 0 ? 1 : size) + kGuardBytes;
+    void* block = nullptr;
+    if (posix_memalign(&block, 16, bytes) != 0) {
+        block = nullptr;
+    }
     if (block != nullptr) {
         std::memset(static_cast<std::uint8_t*>(block) + size, kGuardValue, bytes - size);
         s.live.emplace(reinterpret_cast<std::uintptr_t>(block), size == 0 ? 1 : size);
