@@ -188,7 +188,8 @@ TEST_F(BridgePort, ReadTimesOutWhenTheCompletionBitNeverComes) {
         slept += r.microseconds;
     }
     ASSERT_GE(sleeps.size(), 5u);
-    EXPECT_EQ(std::vector<uint32_t>(sleeps.begin(), sleeps.begin() + 5), (std::vector<uint32_t>{10, 20, 40, 80, 100}));
+    EXPECT_EQ(std::vector<uint32_t>(sleeps.begin(), sleeps.begin() + 5),
+              (std::vector<uint32_t>{10, 20, 40, 80, 100}));
     EXPECT_EQ(std::count(sleeps.begin() + 4, sleeps.end(), 100u), static_cast<long>(sleeps.size() - 4));
     EXPECT_GE(slept, 100000u);
     EXPECT_LT(slept - sleeps.back(), 100000u) << "no wait after the deadline";

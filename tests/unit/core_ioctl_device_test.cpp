@@ -153,7 +153,8 @@ TEST_F(CoreIoctlDevice, TheHardwareStateCheckRunsTheStorageMapCheckers) {
         standIns().header.version = c.headerVersion;
         standIns().header.oldestCompatible = c.headerVersion;
         kelvo_kdut_checkHardwareState_out out{};
-        EXPECT_EQ(request(handle, KELVO_IOCTL_kdut_checkHardwareState, kelvo_kdut_checkHardwareState_in{0, 0, 0}, out),
+        EXPECT_EQ(request(handle, KELVO_IOCTL_kdut_checkHardwareState,
+                          kelvo_kdut_checkHardwareState_in{0, 0, 0}, out),
                   0);
         EXPECT_EQ(out.status, c.expected);
     }

@@ -363,8 +363,9 @@ TEST_F(E2EUserMode, WindowSoftCopyRequestsAndTheForceFlag) {
             fpga.poke(kScratchOffset, step.value);
             break;
         case kRefresh:
-            result = answer<kelvo_status_record>(handle, KELVO_IOCTL_deviceWindow_refresh,
-                                                 kelvo_deviceWindow_refresh_in{at, length, kScratchOffset, 4, 0, 0})
+            result = answer<kelvo_status_record>(
+                         handle, KELVO_IOCTL_deviceWindow_refresh,
+                         kelvo_deviceWindow_refresh_in{at, length, kScratchOffset, 4, 0, 0})
                          .status;
             break;
         }

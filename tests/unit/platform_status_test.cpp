@@ -63,7 +63,8 @@ TEST(Status, ComponentNamesAreCutToTheirField) {
     const struct {
         const char* name;
         const char* stored;
-    } cases[] = {{"", ""}, {"abcdefghi", "abcdefghi"}, {"abcdefghij", "abcdefghi"}, {"abcdefghijk", "abcdefghi"}};
+    } cases[] = {
+        {"", ""}, {"abcdefghi", "abcdefghi"}, {"abcdefghij", "abcdefghi"}, {"abcdefghijk", "abcdefghi"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         tStatusDebug set;
@@ -72,7 +73,8 @@ TEST(Status, ComponentNamesAreCutToTheirField) {
         nVOAPAL200_mergeStatus(&merged, &set);
         for (const tStatusDebug* d : {&set, &merged}) {
             EXPECT_EQ(std::string(d->componentName, sizeof(d->componentName)),
-                      std::string(c.stored) + std::string(sizeof(d->componentName) - std::strlen(c.stored), '\0'));
+                      std::string(c.stored) +
+                          std::string(sizeof(d->componentName) - std::strlen(c.stored), '\0'));
             EXPECT_STREQ(d->fileName, "f.cpp");
         }
     }
