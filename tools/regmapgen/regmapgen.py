@@ -278,7 +278,8 @@ FLAVOURS = {
         template_offset=False, explicit_constructor=True, accessor_by_reference=False, accessor_getter=False,
         bus="accessor",
         windowed=True, status_parameter=True, reinitialize=False,
-        registers_comment="    // Registers, in declaration order (an array declared in parts where its first part is).",
+        registers_comment=("    // Registers, in declaration order (an array declared in parts where its first part "
+                           "is)."),
         submaps_comment="    // Sub-maps, in declaration order (owned slots are null when their allocation failed).",
         record_bases={"soft-copy": "arm::tRegisterRecord", "strobe-word": "arm::tStrobeRegisterRecord",
                       "data-port": "arm::tDataPortRecord"},
