@@ -586,8 +586,9 @@ extern "C" int kelvo_host_start(void) noexcept {
     });
 }
 
-extern "C" void kelvo_host_stop(void) noexcept {
-    Host& h = host();
+namespace {
+
+void stop(Host& h) {
     std::lock_guard pnp(h.pnpLock);
     {
         std::lock_guard g(h.lock);
@@ -629,6 +630,16 @@ extern "C" void kelvo_host_stop(void) noexcept {
     h.descriptor.reset();
     h.callbacks = nVOKAL_tDriverDescriptor{};
     h.started = false;
+}
+
+} // namespace
+
+extern "C" void kelvo_host_stop(void) noexcept {
+    try {
+        stop(host());
+    } catch (...) {
+        std::fputs("kelvo host: the stop failed part way\n", stderr);
+    }
 }
 
 extern "C" int kelvo_host_add_test_device(void) noexcept {

@@ -4,12 +4,9 @@
 // Plugging past the simulated chassis answers KELVO_E_FULL; freed slots and
 // bus numbers are used again, so modules can be cycled without end.
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
 #include <functional>
+#include <latch>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -22,48 +19,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Ends the process with a message when a test outlives its deadline: a hung
-// removal or close is a failure, not a stalled test run.
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::seconds limit)
-        : thread_([this, limit] {
-              std::unique_lock l(lock_);
-              if (!changed_.wait_for(l, limit, [this] { return done_; })) {
-                  std::fprintf(stderr, "host lifetime: the race did not finish within its deadline (hang)\n");
-                  std::abort();
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard g(lock_);
-            done_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
-    }
-
-private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    bool done_ = false;
-    std::thread thread_;
-};
-
-// Releases the racing threads of a round together.
-class StartLine {
-public:
-    void wait() const {
-        while (!go_.load(std::memory_order_acquire)) {
-            std::this_thread::yield();
-        }
-    }
-    void open() { go_.store(true, std::memory_order_release); }
-
-private:
-    std::atomic<bool> go_{false};
-};
 
 // A kelvo_getSetupLevel request: kelvo_ioctl's code; level and status receive the output record.
 int setupLevel(int handle, uint32_t& level, int32_t& status) {
@@ -117,7 +72,6 @@ TEST_F(HostLifetime, RacingClientsNeverTouchFreedEntriesAndEveryCallAnswersItsCo
     constexpr int kRounds = 60;
     constexpr int kMaxRequests = 400;
     constexpr auto kBudget = std::chrono::milliseconds(400); // per race; rounds beyond it are skipped
-    const Watchdog watchdog(std::chrono::seconds(60));
     std::set<int> slots;
     for (const Race& race : races) {
         SCOPED_TRACE(race.name);
@@ -129,7 +83,7 @@ TEST_F(HostLifetime, RacingClientsNeverTouchFreedEntriesAndEveryCallAnswersItsCo
             const unsigned device = static_cast<unsigned>(index);
             const int handle = kelvo_open("smu_kelvo", device);
             ASSERT_GE(handle, 0);
-            StartLine start;
+            std::latch start(1); // releases the round's clients together
             std::vector<std::thread> clients;
             auto client = [&](std::function<void()> body) {
                 clients.emplace_back([&start, body = std::move(body)] {
@@ -199,7 +153,7 @@ TEST_F(HostLifetime, RacingClientsNeverTouchFreedEntriesAndEveryCallAnswersItsCo
             if (race.stop) {
                 client([&] { kelvo_host_stop(); });
             }
-            start.open();
+            start.count_down();
             for (auto& c : clients) {
                 c.join();
             }
