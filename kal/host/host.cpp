@@ -308,7 +308,8 @@ private:
 
 // The properties of a device (interfaceName null) or of one of its
 // interfaces; empty for an unknown device or interface.
-std::vector<kal::registration::Property> listedProperties(Host& h, unsigned deviceIndex, const char* interfaceName) {
+std::vector<kal::registration::Property> listedProperties(Host& h, unsigned deviceIndex,
+                                                          const char* interfaceName) {
     const DeviceUse use(h, deviceIndex);
     if (use.kernelDevice() == nullptr) {
         return {};
@@ -345,7 +346,9 @@ int addDeviceLocked(Host& h, nVOKAL_tAddDeviceCallback addDeviceCallback, nVOKAL
         }
         const std::size_t left = kal::registration::destroyDevice(kernelDevice);
         if (left != 0) {
-            fault(h, [&] { return "a failed add device left " + std::to_string(left) + " registrations behind"; });
+            fault(h, [&] {
+                return "a failed add device left " + std::to_string(left) + " registrations behind";
+            });
         }
         return result < 0 ? result : KELVO_E_STATE;
     }
@@ -405,7 +408,8 @@ int addModule(const sim::Identity& identity, const std::function<void(sim::Modul
             const auto board =
                 std::find_if(sim::boardNames().begin(), sim::boardNames().end(), [&](const std::string& b) {
                     const auto known = sim::boardIdentity(b);
-                    return known && known->vendorID == identity.vendorID && known->deviceID == identity.deviceID &&
+                    return known && known->vendorID == identity.vendorID &&
+                           known->deviceID == identity.deviceID &&
                            known->subsystemVendorID == identity.subsystemVendorID &&
                            known->subsystemID == identity.subsystemID && known->revision == identity.revision;
                 });
@@ -494,7 +498,8 @@ std::int32_t mapMemory(int handle, std::uint16_t selector, std::uint64_t size, s
         void* kernelMap = kal::usermaps::create(size, accessMode, 0);
         std::uint32_t created = 0;
         void* mapContext = nullptr;
-        const std::int32_t result = h.callbacks.mapMemory(entry->context, selector, kernelMap, &created, &mapContext);
+        const std::int32_t result =
+            h.callbacks.mapMemory(entry->context, selector, kernelMap, &created, &mapContext);
         std::uint64_t id = 0;
         {
             std::lock_guard g(h.lock);
@@ -793,7 +798,8 @@ extern "C" int kelvo_list_devices(unsigned* indexes, unsigned capacity) noexcept
     return static_cast<int>(n);
 }
 
-extern "C" int kelvo_interface_name(unsigned deviceIndex, unsigned position, char* name, size_t size) noexcept {
+extern "C" int kelvo_interface_name(unsigned deviceIndex, unsigned position, char* name,
+                                    size_t size) noexcept {
     return guarded([&] {
         std::vector<kal::registration::Interface> interfaces;
         {
@@ -811,8 +817,8 @@ extern "C" int kelvo_interface_name(unsigned deviceIndex, unsigned position, cha
     });
 }
 
-extern "C" int kelvo_property_name(unsigned deviceIndex, const char* interfaceName, unsigned position, char* name,
-                                   size_t size, unsigned* kind) noexcept {
+extern "C" int kelvo_property_name(unsigned deviceIndex, const char* interfaceName, unsigned position,
+                                   char* name, size_t size, unsigned* kind) noexcept {
     return guarded([&] {
         auto properties = listedProperties(host(), deviceIndex, interfaceName);
         if (position >= properties.size()) {

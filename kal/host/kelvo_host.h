@@ -138,7 +138,8 @@ int kelvo_list_devices(unsigned* indexes, unsigned capacity) KELVO_HOST_NOEXCEPT
 /* The name of the interface at position (0, 1, ...) of a device, copied
  * NUL-terminated (truncated to size - 1): the name's length, or KELVO_E_INVALID
  * past the last. */
-int kelvo_interface_name(unsigned deviceIndex, unsigned position, char* name, size_t size) KELVO_HOST_NOEXCEPT;
+int kelvo_interface_name(unsigned deviceIndex, unsigned position, char* name,
+                         size_t size) KELVO_HOST_NOEXCEPT;
 
 /* Property kinds. */
 #define KELVO_PROPERTY_DEVICE 0u
@@ -148,12 +149,12 @@ int kelvo_interface_name(unsigned deviceIndex, unsigned position, char* name, si
 /* The name (and kind, when kind is not null) of the property at position of a
  * device (interfaceName null: its own and its bus properties) or of one of its
  * interfaces: the name's length, or KELVO_E_INVALID past the last. */
-int kelvo_property_name(unsigned deviceIndex, const char* interfaceName, unsigned position, char* name, size_t size,
-                        unsigned* kind) KELVO_HOST_NOEXCEPT;
+int kelvo_property_name(unsigned deviceIndex, const char* interfaceName, unsigned position, char* name,
+                        size_t size, unsigned* kind) KELVO_HOST_NOEXCEPT;
 /* Copies up to size bytes of a property's value (strings with their NUL):
  * the value's full length, or KELVO_E_INVALID when there is no such property. */
-int kelvo_property_read(unsigned deviceIndex, const char* interfaceName, const char* propertyName, void* value,
-                        size_t size) KELVO_HOST_NOEXCEPT;
+int kelvo_property_read(unsigned deviceIndex, const char* interfaceName, const char* propertyName,
+                        void* value, size_t size) KELVO_HOST_NOEXCEPT;
 
 #ifdef __cplusplus
 }
