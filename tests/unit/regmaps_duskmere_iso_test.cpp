@@ -5,7 +5,9 @@
 
 #include "regmaps/duskmere_iso_board_reg_map.h"
 #include "regmaps/duskmere_iso_ch_reg_map.h"
-#include "regmaps_duskmere_support.h"
+#include "map_probe.h"
+#include "regs_fake_accessor.h"
+#include "test_support.h"
 
 namespace {
 
@@ -20,7 +22,7 @@ protected:
     FakeAccessor bus;
     tStatus built;
     tDuskmereIsoBoardRegMap map{&bus, built, 0, 0, 0x2000};
-    kelvo_test::duskmere::ById op{map};
+    kelvo_test::MapProbe op{map};
 };
 
 TEST_F(DuskmereIsoBoard, RegisterCount) {
@@ -49,7 +51,7 @@ protected:
     FakeAccessor bus;
     tStatus built;
     tDuskmereIsoChRegMap map{&bus, built, 0x2000, 0, 0x2000};
-    kelvo_test::duskmere::ById op{map};
+    kelvo_test::MapProbe op{map};
 };
 
 TEST_F(DuskmereIsoCh, RegisterCount) {
@@ -86,7 +88,7 @@ TEST_F(DuskmereIsoCh, TheReservedRegisterLiesOutsideAWindowOf0x1000) {
     FakeAccessor other;
     tStatus b;
     tDuskmereIsoChRegMap narrow{&other, b, 0x2000, 0, 0x1000};
-    kelvo_test::duskmere::ById n{narrow};
+    kelvo_test::MapProbe n{narrow};
     EXPECT_EQ(n.flush(0x8045C664, true), kelvo_test::kOutsideWindow);
     EXPECT_EQ(n.refresh(0x8045C664), kelvo_test::kOutsideWindow);
     EXPECT_EQ(n.flush(0x806471D0, true), 0);

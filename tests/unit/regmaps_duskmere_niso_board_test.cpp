@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "regmaps/duskmere_niso_board_reg_map.h"
-#include "regmaps_duskmere_support.h"
+#include "map_probe.h"
+#include "regs_fake_accessor.h"
+#include "test_support.h"
 
 namespace {
 
@@ -24,7 +26,7 @@ protected:
     FakeAccessor bus;
     tStatus built;
     tDuskmereNisoBoardRegMap map{&bus, built, kBase, 0, 0x1000};
-    kelvo_test::duskmere::ById op{map};
+    kelvo_test::MapProbe op{map};
 };
 
 TEST_F(DuskmereNisoBoard, RegisterCount) {
@@ -79,7 +81,7 @@ TEST_F(DuskmereNisoBoard, ANarrowedWindowLeavesTheLowRegistersOut) {
     FakeAccessor other;
     tStatus b;
     tDuskmereNisoBoardRegMap narrow{&other, b, kBase, 0x400, 0xC00};
-    kelvo_test::duskmere::ById n{narrow};
+    kelvo_test::MapProbe n{narrow};
     for (uint32_t id : {0x8071BD44u, 0x80F1F497u, 0x80AA9CC9u, 0x8050D2CBu, 0x80A5BD3Bu}) {
         EXPECT_EQ(n.flush(id, true), kelvo_test::kOutsideWindow);
     }

@@ -7,7 +7,9 @@
 #include "control.h"
 
 #include "regmaps/duskmere_niso_ch_reg_map.h"
-#include "regmaps_duskmere_support.h"
+#include "map_probe.h"
+#include "regs_fake_accessor.h"
+#include "test_support.h"
 
 namespace {
 
@@ -23,7 +25,7 @@ protected:
     FakeAccessor bus;
     tStatus built;
     tDuskmereNisoChRegMap map{&bus, built, kBase, 0, 0x2000};
-    kelvo_test::duskmere::ById op{map};
+    kelvo_test::MapProbe op{map};
 };
 
 TEST_F(DuskmereNisoCh, RegisterCount) {
@@ -166,7 +168,7 @@ TEST_F(DuskmereNisoCh, OneShotRegistersClearTheirFieldsAfterTheWrite) {
 TEST_F(DuskmereNisoCh, OutsideTheWindowNothingIsTouched) {
     tStatus b;
     tDuskmereNisoChRegMap narrow{&bus, b, kBase, 0, 0x300};
-    kelvo_test::duskmere::ById n{narrow};
+    kelvo_test::MapProbe n{narrow};
     EXPECT_EQ(n.set(0x00343AE5, 5), 0);
     EXPECT_EQ(n.flush(0x00343AE5), kelvo_test::kOutsideWindow);
     EXPECT_EQ(narrow.XfmrAdjLutWriteData[2].dirty, 1);

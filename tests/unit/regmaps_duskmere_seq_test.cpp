@@ -6,7 +6,9 @@
 #include "regmaps/duskmere_seq_board_reg_map.h"
 #include "regmaps/duskmere_seq_ch_reg_map.h"
 #include "regmaps/duskmere_standard_regs.h"
-#include "regmaps_duskmere_support.h"
+#include "map_probe.h"
+#include "regs_fake_accessor.h"
+#include "test_support.h"
 
 namespace {
 
@@ -21,7 +23,7 @@ class DuskmereSeqCh : public kelvo_test::LeakCheckedTest {
 protected:
     FakeAccessor bus;
     tDuskmereSeqChRegMap map{&bus, 0x4000, 0, 0x4000};
-    kelvo_test::duskmere::ById op{map};
+    kelvo_test::MapProbe op{map};
 };
 
 TEST_F(DuskmereSeqCh, RegisterCount) {
@@ -87,13 +89,13 @@ TEST(DuskmereSeqBoard, OneReservedRegisterAndItsField) {
     FakeAccessor bus;
     tDuskmereSeqBoardRegMap map{&bus, 0x4000, 0, 0x1000};
     EXPECT_EQ(map.tables().registerCount, 1u);
-    kelvo_test::duskmere::ById op{map};
+    kelvo_test::MapProbe op{map};
     EXPECT_EQ(op.set(0x0022A4D1, 0x1234), 0);
     EXPECT_EQ(op.get(0x8022A4D1), 0x1234u);
 
     // Outside the window a read reports -52006 and answers the soft copy.
     tDuskmereSeqBoardRegMap narrow{&bus, 0x4000, 0, 0x800};
-    kelvo_test::duskmere::ById n{narrow};
+    kelvo_test::MapProbe n{narrow};
     EXPECT_EQ(n.set(0x8022A4D1, 0x77), 0);
     uint64_t v = 0;
     EXPECT_EQ(n.read(0x8022A4D1, v), kelvo_test::kOutsideWindow);
@@ -105,7 +107,7 @@ TEST(DuskmereStandardRegs, TheSignatureIsReadOnlyAndStartsAtTheBoardSignature) {
     FakeAccessor bus;
     {
         tDuskmereStandardRegs map{&bus, 0x8000, 0, 0x40};
-        kelvo_test::duskmere::ById op{map};
+        kelvo_test::MapProbe op{map};
         EXPECT_EQ(op.get(0x801D6A43), 0x44534B4Du);
         EXPECT_EQ(op.set(0x801D6A43, 0), kelvo_test::kUnknownId);
         EXPECT_EQ(op.write(0x801D6A43, 0, true), kelvo_test::kUnknownId);

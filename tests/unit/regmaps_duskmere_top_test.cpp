@@ -9,7 +9,9 @@
 #include "framework/arm_dispatcher.h"
 #include "regmaps/duskmere_iso_top_reg_map.h"
 #include "regmaps/duskmere_niso_top_reg_map.h"
-#include "regmaps_duskmere_support.h"
+#include "map_probe.h"
+#include "regs_fake_accessor.h"
+#include "test_support.h"
 
 namespace {
 
@@ -114,7 +116,7 @@ TEST_F(DuskmereTop, TopMapsKnowNoIdentifier) {
          {static_cast<arm::tRegisterMapBase*>(&nisoTop), static_cast<arm::tRegisterMapBase*>(&isoTop),
           static_cast<arm::tRegisterMapBase*>(&nisoTop.SeqTop),
           static_cast<arm::tRegisterMapBase*>(nisoTop.SeqTop.Channels[0])}) {
-        kelvo_test::duskmere::ById op{*top};
+        kelvo_test::MapProbe op{*top};
         uint64_t v = 7;
         EXPECT_EQ(op.get(0x8009DE43, v), kelvo_test::kUnknownId);
         EXPECT_EQ(v, 0u);
@@ -139,13 +141,13 @@ TEST_F(DuskmereTop, TopMapsKnowNoIdentifier) {
 
 TEST_F(DuskmereTop, TheTwinViewsAreSeparateObjects) {
     auto& chSeq = *nisoTop.SeqTop.Channels[0];
-    kelvo_test::duskmere::ById board{nisoTop.Board};
-    kelvo_test::duskmere::ById twin{chSeq.Board};
+    kelvo_test::MapProbe board{nisoTop.Board};
+    kelvo_test::MapProbe twin{chSeq.Board};
     EXPECT_EQ(board.set(0x8009DE43, 0x1111), 0);
     EXPECT_EQ(twin.get(0x8009DE43), 0u);
     EXPECT_EQ(twin.set(0x8009DE43, 0x2222), 0);
     EXPECT_EQ(board.get(0x8009DE43), 0x1111u);
-    kelvo_test::duskmere::ById channel{*nisoTop.Channels[0]};
+    kelvo_test::MapProbe channel{*nisoTop.Channels[0]};
     EXPECT_EQ(channel.set(0x3C654361, 1), 0);
     EXPECT_EQ(chSeq.Channel.MainXfmrSignalTick[4].strobeCopy, 0u);
     tStatus s;

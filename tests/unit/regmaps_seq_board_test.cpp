@@ -5,7 +5,7 @@
 
 #include "regmaps/kelvo_modulator_timebase_control_reg_map.h"
 #include "regmaps/kelvo_sequencer_reg_map.h"
-#include "regmaps_probe.h"
+#include "map_probe.h"
 #include "regs_fake_accessor.h"
 #include "test_support.h"
 

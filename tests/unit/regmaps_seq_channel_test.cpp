@@ -5,7 +5,7 @@
 
 #include "regmaps/kelvo_flex_loop_reg_map.h"
 #include "regmaps/kelvo_sequencer_ch_seq_reg_map.h"
-#include "regmaps_probe.h"
+#include "map_probe.h"
 #include "regs_fake_accessor.h"
 #include "test_support.h"
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "regmaps/kelvo_seq_flex_loop_reg_map.h"
-#include "regmaps_probe.h"
+#include "map_probe.h"
 #include "regs_fake_accessor.h"
 #include "test_support.h"
 

@@ -9,7 +9,7 @@
 #include "regmaps/solstra_iso_ch_reg_map.h"
 #include "regmaps/solstra_seq_board_reg_map.h"
 #include "regmaps/solstra_seq_ch_reg_map.h"
-#include "regmaps_probe.h"
+#include "map_probe.h"
 #include "regs_fake_accessor.h"
 #include "test_support.h"
 

@@ -7,7 +7,7 @@
 #include "regmaps/solstra_niso_board_reg_map.h"
 #include "regmaps/solstra_niso_ch_reg_map.h"
 #include "regmaps/solstra_standard_regs.h"
-#include "regmaps_probe.h"
+#include "map_probe.h"
 #include "regs_fake_accessor.h"
 #include "test_support.h"
 

@@ -9,7 +9,7 @@
 #include "regmaps/kelvo_seq_flex_loop_reg_map.h"
 #include "regmaps/solstra_iso_top_reg_map.h"
 #include "regmaps/solstra_niso_top_reg_map.h"
-#include "regmaps_probe.h"
+#include "map_probe.h"
 #include "regs/windowed_front_end_accessor.h"
 #include "regs_fake_accessor.h"
 #include "regs_sim_support.h"
