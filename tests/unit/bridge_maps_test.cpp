@@ -57,24 +57,6 @@ protected:
     sim::BridgeRegisters& regs() { return module->bridgeRegisters(); }
 };
 
-// Register counts and versions as the bridge's register lists give them.
-TEST_F(BridgeMaps, CountsAndVersions) {
-    kelvo_test::tRegion regions[] = {region(0, 0x518), region(regs().channelBase(0), 0xA8), region(0x580, 0x10),
-                                     region(0, 0xE4), region(0, 0x704)};
-    tCore core(regions[0]);
-    tDma dma(regions[1]);
-    tSpi spi(regions[2]);
-    tWindow window(regions[3]);
-    tSwitched switched(regions[4]);
-    const std::pair<arm::tSizedRegisterMapBase*, uint32_t> maps[] = {
-        {&core, 14}, {&dma, 4}, {&spi, 4}, {&window, 2}, {&switched, 10}};
-    for (const auto& [map, registers] : maps) {
-        EXPECT_EQ(map->tables().formatIdCount, registers) << map->tables().defaultName;
-        EXPECT_STREQ(map->getVersion(), "2.3.0f7");
-        EXPECT_STREQ(map->getOldestCompatibleVersion(), "2.3.0f7");
-    }
-}
-
 TEST_F(BridgeMaps, CoreMapReadOnlyRegistersAreReachedOnlyWithBit30) {
     kelvo_test::tRegion regionB = region(0, 0x518);
     tCore core(regionB);

@@ -58,11 +58,6 @@ protected:
     std::unique_ptr<tIsolation> isolation;
 };
 
-TEST_F(BridgePort, RegisterCounts) {
-    EXPECT_EQ(ioPort2->tables().formatIdCount, 8u);
-    EXPECT_EQ(isolation->tables().formatIdCount, 4u);
-}
-
 TEST_F(BridgePort, WriteAndReadAreOneTransactionEach) {
     tStatus status;
     ioPort2->write(0x80000010, 0xBEEF, false, status, 0);

@@ -33,12 +33,6 @@ protected:
     std::unique_ptr<tTriggers> triggers;
 };
 
-TEST_F(BridgeTriggers, CountAndVersion) {
-    EXPECT_EQ(triggers->tables().formatIdCount, 101u);
-    EXPECT_STREQ(triggers->getVersion(), "200a13081315");
-    EXPECT_STREQ(triggers->getOldestCompatibleVersion(), "200a13081315");
-}
-
 TEST_F(BridgeTriggers, ForcedFlushWritesEveryWrittenRegisterWithItsWidthAndDefault) {
     // The written registers in table order, (offset, bytes, default), then the arrays element by element.
     std::vector<Access> expected;

@@ -29,11 +29,6 @@ protected:
     kelvo_test::MapProbe op{map};
 };
 
-TEST_F(DuskmereNisoBoard, RegisterCount) {
-    EXPECT_EQ(map.tables().registerCount, 29u);
-    EXPECT_STREQ(map.getVersion(), "1.0.0d379");
-}
-
 TEST_F(DuskmereNisoBoard, TriggerFieldsKeepTheirWidthAndTheirNeighbours) {
     // Trigger 0 (0x300): both whole-register identifiers mean the whole soft copy.
     EXPECT_EQ(op.set(0xC050D2CB, 0x7FFFFFFF), 0);

@@ -28,13 +28,6 @@ protected:
     kelvo_test::MapProbe op{map};
 };
 
-TEST_F(DuskmereNisoCh, RegisterCount) {
-    ASSERT_TRUE(built.isSuccess());
-    EXPECT_EQ(map.tables().registerCount, 53u);
-    EXPECT_STREQ(map.getVersion(), "1.0.0d379");
-    EXPECT_STREQ(map.getOldestCompatibleVersion(), "1.0.0d379");
-}
-
 TEST_F(DuskmereNisoCh, AdjusterIOccupiesSevenConsecutiveWords) {
     // Element i of array j at 0x310 + 28 * i + 4 * j, through the typed members.
     for (uint32_t i = 0; i < 4; ++i) {

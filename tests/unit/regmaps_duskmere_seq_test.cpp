@@ -26,10 +26,6 @@ protected:
     kelvo_test::MapProbe op{map};
 };
 
-TEST_F(DuskmereSeqCh, RegisterCount) {
-    EXPECT_EQ(map.tables().registerCount, 19u);
-}
-
 TEST_F(DuskmereSeqCh, TableConfigurationStrobesReachTheHardwareOnce) {
     EXPECT_EQ(op.set(0x0453CC08, 1), 0);
     EXPECT_EQ(op.get(0x0453CC08), 0u);

@@ -27,29 +27,6 @@ protected:
     FakeAccessor bus;
 };
 
-// Register counts as the register lists give them, and the registration names.
-TEST_F(CommonMaps, RegisterCountsAndNames) {
-    kelvo_regmaps::tRequiredRegs required(&bus, 0, 0, 0x20);
-    kelvo_regmaps::tKelvoNisoBoardCommonRegMap common(&bus, 0, 0, 0x40);
-    kelvo_regmaps::tKelvoMeasureStreamStatusRegMap measure(&bus, 0, 0, 0x10);
-    kelvo_regmaps::tKelvoI2cBusAccessRegMap i2c(&bus, 0, 0, 0x10);
-    kelvo_regmaps::tKelvoPca6416ARegs pca(&bus, 0, 0, 0x20);
-    kelvo_regmaps::tKelvoAdf4002InterfaceRegMap pll(&bus, 0, 0, 0x10);
-    kelvo_regmaps::tKelvoTransformerControlRegMap transformer(&bus, 0, 0, 0x40);
-    kelvo_regmaps::tKelvoStreamControlRegMap streamControl(&bus, 0, 0, 0x80);
-    kelvo_regmaps::tKelvoNisoStreamControlRegMap niso(&bus, 0, 0, 0x20);
-    kelvo_regmaps::tKelvoIsoStreamControlRegMap iso(&bus, 0, 0, 0x20);
-    const std::pair<arm::tRegisterMapBase*, uint32_t> maps[] = {
-        {&required, 7}, {&common, 1},      {&measure, 1},       {&i2c, 4}, {&pca, 7},
-        {&pll, 3},      {&transformer, 2}, {&streamControl, 2}, {&niso, 4}, {&iso, 4}};
-    for (const auto& [map, registers] : maps) {
-        EXPECT_EQ(map->tables().registerCount, registers) << map->tables().defaultName;
-        EXPECT_STREQ(map->getVersion(), "1.0.0d379");
-    }
-    EXPECT_STREQ(required.tables().defaultName, "RequiredRegs");
-    EXPECT_STREQ(streamControl.tables().defaultName, "KelvoStreamControlRegMap");
-}
-
 TEST_F(CommonMaps, RequiredRegistersStartAtTheirDefaultsAndReturnToThem) {
     kelvo_regmaps::tRequiredRegs map(&bus, 0, 0, 0x20);
     tStatus s;

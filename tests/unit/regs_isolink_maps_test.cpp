@@ -18,22 +18,6 @@ protected:
     FakeAccessor bus;
 };
 
-// Register counts as the register lists give them, and the registration names.
-TEST_F(IsoLinkMaps, RegisterCountsAndNames) {
-    kelvo_regmaps::tKelvoRegAccessRegMap regAccess(&bus, 0, 0, 0x20);
-    kelvo_regmaps::tKelvoIsoCommRegMap isoComm(&bus, 0, 0, 0x10);
-    kelvo_regmaps::tKelvoNisoCommRegMap nisoComm(&bus, 0, 0, 0x10);
-    kelvo_regmaps::tKelvoDcBusRegMap dcBus(&bus, 0, 0, 0x8);
-    kelvo_regmaps::tKelvoDebugRegMap debug(&bus, 0, 0, 0x100);
-    const std::pair<arm::tRegisterMapBase*, uint32_t> maps[] = {
-        {&regAccess, 5}, {&isoComm, 2}, {&nisoComm, 1}, {&dcBus, 1}, {&debug, 5}};
-    for (const auto& [map, registers] : maps) {
-        EXPECT_EQ(map->tables().registerCount, registers) << map->tables().defaultName;
-    }
-    EXPECT_STREQ(regAccess.tables().defaultName, "KelvoRegAccessRegMap");
-    EXPECT_STREQ(nisoComm.tables().defaultName, "KelvoNisoCommRegMap");
-}
-
 TEST_F(IsoLinkMaps, AddressRegisterKeepsOnlyBits18To30AfterAWrite) {
     kelvo_regmaps::tKelvoRegAccessRegMap map(&bus, 0x200, 0, 0x20);
     tStatus s;
