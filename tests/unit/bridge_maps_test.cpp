@@ -153,49 +153,6 @@ TEST_F(BridgeMaps, CoreMapFlushWritesTheWholeRegisterOnlyWhenDirty) {
     EXPECT_EQ(count, 0u);
 }
 
-TEST_F(BridgeMaps, CoreMapWholeMapOperations) {
-    kelvo_test::tRegion regionB = region(0, 0x518);
-    tCore core(regionB);
-    core.markDirtyRegMap();
-    for (const char* name : {"bridge-core-control", "test-interrupt-mask", "bridge-hbrcr", "fpga-loading",
-                             "config-ports", "bridge-id"}) {
-        if (sim::Block* b = module->bar0().find(name)) {
-            b->clearTrace();
-        }
-    }
-    tStatus status;
-    core.flushRegMap(false, status);
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_EQ(writesOf(regs().coreControl()), (std::vector<Write>{{0, 4, 0}}));
-    EXPECT_EQ(writesOf(regs().hbrcr()), (std::vector<Write>{{0, 4, 0}}));
-    // Control, mode, base, count, then a zero byte and a zero quadword at the data port.
-    EXPECT_EQ(writesOf(regs().fpgaLoading()),
-              (std::vector<Write>{
-                  {0x00, 4, 0}, {0x04, 4, 0}, {0x10, 4, 0}, {0x18, 4, 0}, {0x20, 1, 0}, {0x20, 8, 0}}));
-    EXPECT_EQ(writesOf(regs().configPorts()), (std::vector<Write>{{0, 4, 0}, {4, 4, 0}}));
-    EXPECT_TRUE(writesOf(regs().id()).empty()) << "read-only registers are skipped";
-
-    // refreshRegMap reads the readable registers in table order and drops what was set.
-    tStatus set;
-    core.set(0x800000A4, 0x8000C000, set, 0);
-    regs().id().clearTrace();
-    regs().fpgaLoading().clearTrace();
-    core.refreshRegMap(status);
-    EXPECT_EQ(core.HBRCR.softCopy, 0u);
-    EXPECT_EQ(core.HBRCR.dirty, 0u);
-    EXPECT_EQ(readOffsets(regs().id()), (std::vector<uint64_t>{0x00, 0x0C, 0x1C}));
-    EXPECT_EQ(readOffsets(regs().fpgaLoading()), (std::vector<uint64_t>{0x04, 0x08, 0x10, 0x18}));
-    EXPECT_EQ(core.DMABASE.softCopy, sim::BridgeRegisters::kDefaultDmaBase);
-
-    // Whole-map operations on a failed status do nothing.
-    tStatus failed;
-    KELVO_SET_STATUS(failed, -50400);
-    regs().coreControl().clearTrace();
-    core.markDirtyRegMap();
-    core.flushRegMap(true, failed);
-    EXPECT_TRUE(regs().coreControl().trace().empty());
-}
-
 TEST_F(BridgeMaps, DmaChannelControlGoesStraightToTheHardware) {
     const uint64_t base = regs().channelBase(1);
     EXPECT_EQ(base, 0x1100u) << "channel 1 lies one 2^8 stride above the DMA base";

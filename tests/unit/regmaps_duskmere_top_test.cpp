@@ -111,34 +111,6 @@ TEST_F(DuskmereTop, EveryBlockSitsAtItsPlace) {
     EXPECT_EQ(isoTop.Board.DuskmereIsoBoardRfu.address, 0x1FFCu);
 }
 
-TEST_F(DuskmereTop, TopMapsKnowNoIdentifier) {
-    for (arm::tRegisterMapBase* top :
-         {static_cast<arm::tRegisterMapBase*>(&nisoTop), static_cast<arm::tRegisterMapBase*>(&isoTop),
-          static_cast<arm::tRegisterMapBase*>(&nisoTop.SeqTop),
-          static_cast<arm::tRegisterMapBase*>(nisoTop.SeqTop.Channels[0])}) {
-        kelvo_test::MapProbe op{*top};
-        uint64_t v = 7;
-        EXPECT_EQ(op.get(0x8009DE43, v), kelvo_test::kUnknownId);
-        EXPECT_EQ(v, 0u);
-        v = 7;
-        EXPECT_EQ(op.read(0x8009DE43, v), kelvo_test::kUnknownId);
-        EXPECT_EQ(v, 0u);
-        EXPECT_EQ(op.set(0x8009DE43, 1), kelvo_test::kUnknownId);
-        EXPECT_EQ(op.write(0x8009DE43, 1, true), kelvo_test::kUnknownId);
-        EXPECT_EQ(op.flush(0x8009DE43, true), kelvo_test::kUnknownId);
-        EXPECT_EQ(op.refresh(0x8009DE43), kelvo_test::kUnknownId);
-        uint32_t count = 4;
-        arm::FieldType types[4];
-        uint64_t masks[4];
-        tStatus s;
-        top->getRegisterFormat(0x8009DE43, count, types, masks, s);
-        EXPECT_EQ(s.getCode(), kelvo_test::kNotImplemented);
-        EXPECT_EQ(count, 0u);
-        EXPECT_STREQ(top->getVersion(), "1.0.0d379");
-    }
-    EXPECT_TRUE(niso.log.empty());
-}
-
 TEST_F(DuskmereTop, TheTwinViewsAreSeparateObjects) {
     auto& chSeq = *nisoTop.SeqTop.Channels[0];
     kelvo_test::MapProbe board{nisoTop.Board};
@@ -155,41 +127,6 @@ TEST_F(DuskmereTop, TheTwinViewsAreSeparateObjects) {
     EXPECT_TRUE(s.isSuccess());
     EXPECT_EQ(niso.log,
               (std::vector<BusAccess>{{'W', 0x8FFC, 0x1111}, {'W', 0xC194, 0x8000}, {'W', 0x1FFC, 0x2222}}));
-}
-
-TEST_F(DuskmereTop, WholeMapWalksGoOnPastAFailureAndKeepTheFirst) {
-    nisoTop.markDirtyRegMap();
-    niso.failNext(1, -50401);
-    tStatus s;
-    nisoTop.flushRegMap(false, s);
-    EXPECT_EQ(s.getCode(), -50401);
-    // Board at 0x8000, channel at 0xC000, then the sequencer side: its board block at 0x4000, then the
-    // channel view with board 0x1000, channel 0x2000 and the sequencer channel block at 0x0000.
-    std::vector<uint32_t> blocks;
-    for (uint32_t offset : niso.offsets('W')) {
-        const uint32_t block = offset & 0xF000;
-        if (blocks.empty() || blocks.back() != block) {
-            blocks.push_back(block);
-        }
-    }
-    EXPECT_EQ(blocks, (std::vector<uint32_t>{0x8000, 0xC000, 0x4000, 0x1000, 0x2000, 0x0000}));
-    // Each writable register exactly once; the failed one stays dirty for the next walk.
-    std::vector<uint32_t> written = niso.offsets('W');
-    std::sort(written.begin(), written.end());
-    EXPECT_EQ(std::adjacent_find(written.begin(), written.end()), written.end());
-    niso.log.clear();
-    tStatus again;
-    nisoTop.flushRegMap(false, again);
-    EXPECT_TRUE(again.isSuccess());
-    EXPECT_EQ(niso.log, (std::vector<BusAccess>{{'W', 0x8060, 0}}));
-
-    // A fatal status on entry does nothing.
-    tStatus fatal;
-    KELVO_SET_STATUS(fatal, -1);
-    isoTop.markDirtyRegMap();
-    isoTop.flushRegMap(true, fatal);
-    isoTop.refreshRegMap(fatal);
-    EXPECT_TRUE(iso.log.empty());
 }
 
 TEST_F(DuskmereTop, AChannelThatCouldNotBeAllocatedLeavesAnEmptySlot) {

@@ -79,41 +79,6 @@ TEST_F(SolstraTops, BothTreesRegisterTheirNamesAndRemoveThemAgain) {
     EXPECT_EQ(dispatcher.getNumberOfRegistrations(), 0u);
 }
 
-TEST_F(SolstraTops, AGivenNameLeadsEveryComposedNameAndSkipSelfLeavesItOut) {
-    tStatus built;
-    tSolstraNisoTopRegMap niso(&nisoBus, built);
-    RegistrationLog d;
-    tStatus s;
-    niso.addToDispatcher(d, s, "Given", true);
-    ASSERT_EQ(d.names.size(), 17u);
-    EXPECT_EQ(d.names[0], "Given_ChannelWin_SolstraNisoChRegMap");
-    for (const std::string& n : d.names) {
-        EXPECT_EQ(n.rfind("Given_", 0), 0u) << n;
-    }
-    niso.removeFromDispatcher(d, s, "Given", true);
-    EXPECT_TRUE(s.isSuccess());
-    EXPECT_TRUE(d.names.empty());
-}
-
-TEST_F(SolstraTops, TopMapsServeNoIdentifier) {
-    tStatus built;
-    tSolstraNisoTopRegMap niso(&nisoBus, built);
-    tSolstraIsoTopRegMap iso(&isoBus, built);
-    for (arm::tRegisterMapBase* map :
-         std::vector<arm::tRegisterMapBase*>{&niso, &iso, &niso.SeqTop, &iso.SeqTop, &iso.SeqTop.Channel}) {
-        MapProbe p(*map);
-        uint64_t v = 5;
-        EXPECT_EQ(p.get(0x8029F3D0, v), kUnknownId);
-        EXPECT_EQ(v, 0u);
-        EXPECT_EQ(p.set(0x8029F3D0, 1), kUnknownId);
-        EXPECT_EQ(p.flush(0x8029F3D0, true), kUnknownId);
-        const auto f = p.format(0x8029F3D0);
-        EXPECT_EQ(f.code, kNotImplemented);
-        EXPECT_EQ(f.count, 0u);
-        EXPECT_STREQ(map->getVersion(), "1.0.0d379");
-    }
-}
-
 TEST_F(SolstraTops, EveryBlockLandsAtItsPlaceInTheFpgaWindows) {
     tStatus built;
     tSolstraNisoTopRegMap niso(&nisoBus, built);
@@ -149,50 +114,6 @@ TEST_F(SolstraTops, EveryBlockLandsAtItsPlaceInTheFpgaWindows) {
     MapProbe loop(seqChannel.SeqFlexLoop);
     EXPECT_EQ(loop.write(0x80F72E72, 0x10000000, true), 0);
     EXPECT_EQ(isoBus.log, (std::vector<BusAccess>{{'W', 0x18654, 0x10000000}}));
-}
-
-TEST_F(SolstraTops, TheSequencerViewsAreSeparateObjectsWithSeparateSoftCopies) {
-    tStatus built;
-    tSolstraIsoTopRegMap iso(&isoBus, built);
-    auto& board = iso.Board;
-    auto& seen = iso.SeqTop.Channel.Board;
-    ASSERT_NE(&board, &seen);
-    MapProbe direct(board);
-    MapProbe viaSequencer(seen);
-    EXPECT_EQ(direct.write(0x80414B49, 0x00AB0123, false), 0) << "VrefTempWindowLimits";
-    EXPECT_EQ(viaSequencer.get(0x80414B49), 0u);
-    EXPECT_EQ(viaSequencer.write(0x80414B49, 0x5, false), 0);
-    EXPECT_EQ(direct.get(0x80414B49), 0x00AB0123u);
-    EXPECT_EQ(isoBus.log, (std::vector<BusAccess>{{'W', 0x200, 0x00AB0123}, {'W', 0x1A200, 0x5}}));
-    EXPECT_EQ(iso.Channel.ChannelStatus.address, 0x2080u);
-    EXPECT_EQ(iso.SeqTop.Channel.Channel.ChannelStatus.address, 0x1C080u);
-    // The signature of either view starts as the board signature.
-    EXPECT_EQ(board.StandardRegs.SolstraSignature.softCopy, KELVO_SOLSTRA_BOARD_SIGNATURE);
-    EXPECT_EQ(seen.StandardRegs.SolstraSignature.softCopy, KELVO_SOLSTRA_BOARD_SIGNATURE);
-}
-
-TEST_F(SolstraTops, WholeTreeOperationsReachEveryPartOnce) {
-    tStatus built;
-    tSolstraIsoTopRegMap iso(&isoBus, built);
-    iso.markDirtyRegMap();
-    tStatus s;
-    iso.flushRegMap(false, s);
-    EXPECT_TRUE(s.isSuccess());
-    // Every write lands inside the isolated window and none twice.
-    std::vector<uint32_t> writes = isoBus.offsets('W');
-    std::vector<uint32_t> sorted = writes;
-    std::sort(sorted.begin(), sorted.end());
-    EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end());
-    EXPECT_LT(sorted.back(), 0x20000u);
-    // Depth first in declaration order: the isolated channel's own registers come first.
-    EXPECT_EQ(writes.front(), 0x2084u);
-
-    // reinitialize restores every soft copy of every part, defaults included.
-    MapProbe stg(iso.SeqTop.Channel.SeqChannel);
-    EXPECT_EQ(stg.get(0x80765B26), 0u) << "cleared by the write";
-    iso.reinitialize();
-    EXPECT_EQ(stg.get(0x80765B26), 0x30u);
-    EXPECT_EQ(iso.Board.StandardRegs.SolstraSignature.softCopy, KELVO_SOLSTRA_BOARD_SIGNATURE);
 }
 
 TEST_F(SolstraTops, AFailedAllocationLeavesItsSlotEmptyAndEveryWalkSafe) {

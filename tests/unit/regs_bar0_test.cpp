@@ -67,33 +67,6 @@ TEST_F(Bar0, CircuitsLieWhereTheBarPlacesThem) {
     EXPECT_EQ(map.FpgaEndpoint.StreamCircuitTop.base(), 0x30000u);
 }
 
-TEST_F(Bar0, GroupingMapsServeNoIdentifier) {
-    kelvo_test::FakeAccessor bus;
-    tStatus c;
-    tKelvoBar0RegMap map(&bus, c, 0, 0, 0xFFFFFFFF);
-    arm::tRegisterMapBase* grouping[] = {&map, &map.LocalEndpoint, &map.FpgaEndpoint,
-                                         &map.FpgaEndpoint.StreamCircuitTop};
-    for (arm::tRegisterMapBase* m : grouping) {
-        uint64_t v = 9;
-        tStatus g;
-        m->get(0x80F37940, v, g, 0);
-        EXPECT_EQ(g.getCode(), kelvo_test::kUnknownId);
-        EXPECT_EQ(v, 0u);
-        tStatus w;
-        m->write(0x801438C1, 1, true, w, 0);
-        EXPECT_EQ(w.getCode(), kelvo_test::kUnknownId);
-        uint32_t count = 4;
-        arm::FieldType types[4];
-        uint64_t masks[4];
-        tStatus f;
-        m->getRegisterFormat(0x801438C1, count, types, masks, f);
-        EXPECT_EQ(f.getCode(), kelvo_test::kNotImplemented);
-        EXPECT_EQ(count, 0u);
-        EXPECT_STREQ(m->getVersion(), "1.0.0d379");
-    }
-    EXPECT_TRUE(bus.log.empty());
-}
-
 TEST_F(Bar0, TwelveNamesParentFirstAndRemovalGoesOnPastAMissingOne) {
     kelvo_test::FakeAccessor bus;
     tStatus c;
