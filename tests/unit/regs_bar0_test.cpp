@@ -102,38 +102,6 @@ TEST_F(Bar0, TwelveNamesParentFirstAndRemovalGoesOnPastAMissingOne) {
     EXPECT_EQ(top.names.back(), "KelvoStreamCircuitTopRegMap_BrixelInterfaceUserWin3_StreamCircuitRegMap");
 }
 
-TEST_F(Bar0, WholeMapFlushReachesTheCircuitsKernelFirstInTheSimulatedBar) {
-    kelvo_test::SimBoard b;
-    tStatus s;
-    tKelvoBar0RegMap map(&b.barAccessor, s, 0, 0, 0xFFFFFFFF);
-    b.niso().clearTrace();
-    map.flushRegMap(true, s);
-    EXPECT_TRUE(s.isSuccess());
-    const std::vector<sim::Access> trace = b.niso().trace();
-    ASSERT_EQ(trace.size(), 8u * 22u) << "22 writable soft-copy registers per circuit";
-    for (size_t n = 0; n < 8; ++n) {
-        const uint64_t circuit = n < 4 ? 0x14000 + n * 0x2000 : 0x15000 + (n - 4) * 0x2000;
-        EXPECT_TRUE(trace[n * 22].write);
-        EXPECT_EQ(trace[n * 22].offset, circuit + 0x818)
-            << "circuit " << n << " starts with its FIFO decrease";
-        EXPECT_EQ(trace[n * 22 + 21].offset, circuit + 0x934) << "and ends with peer stream number 3";
-    }
-
-    b.niso().clearTrace();
-    map.refreshRegMap(s);
-    EXPECT_EQ(b.niso().trace().size(), 8u * 23u) << "the FIFO size register is read too";
-    map.reinitialize();
-    b.niso().clearTrace();
-    map.markDirtyRegMap();
-    map.flushRegMap(false, s);
-    EXPECT_EQ(b.niso().trace().size(), 8u * 22u);
-
-    // A data port of kernel circuit 2 at BAR 0x38800.
-    map.FpgaEndpoint.StreamCircuitTop.KernelCircuits[2]->StreamControlStatus.writeRegister(0x104, s);
-    EXPECT_EQ(b.niso().peek(0x18800), 0x104u);
-    EXPECT_EQ(b.module->deviceErrorCount(), 0u);
-}
-
 TEST_F(Bar0, AFailedAllocationLeavesEmptySlotsThatEveryWalkSkips) {
     kelvo_test::FakeAccessor bus;
     kal::memory::failNth(3);
