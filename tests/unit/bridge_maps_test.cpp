@@ -1,5 +1,5 @@
-// The bridge maps over the simulated bridge: counts and versions, and the rules in which the bridge variant differs from the kelvo maps
-// (widths, the read-only bit in every identifier, strobes, data ports, no
+// The bridge maps over the simulated bridge: counts and versions, and the rules in which the bridge variant
+// differs from the kelvo maps (widths, the read-only bit in every identifier, strobes, data ports, no
 // windows).
 #include <vector>
 

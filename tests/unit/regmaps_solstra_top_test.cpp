@@ -65,13 +65,15 @@ TEST_F(SolstraTops, BothTreesRegisterTheirNamesAndRemoveThemAgain) {
     ASSERT_TRUE(s.isSuccess());
     EXPECT_EQ(dispatcher.getNumberOfRegistrations(), 35u);
     arm::DynamicAccessInterfaceBase<tStatus>* found = nullptr;
-    dispatcher.getRegistration("SolstraIsoTopRegMap_SeqTopWin_SolstraSeqTopRegMap_ChannelWin_SolstraChSeqTopRegMap_"
-                               "SeqChannelWin_SolstraSeqChRegMap_KelvoSeqFlexLoopWin_KelvoSeqFlexLoopRegMap"
-                               "_Ver1.0.0d379",
-                               &found, s, nullptr);
+    dispatcher.getRegistration(
+        "SolstraIsoTopRegMap_SeqTopWin_SolstraSeqTopRegMap_ChannelWin_SolstraChSeqTopRegMap_"
+        "SeqChannelWin_SolstraSeqChRegMap_KelvoSeqFlexLoopWin_KelvoSeqFlexLoopRegMap"
+        "_Ver1.0.0d379",
+        &found, s, nullptr);
     EXPECT_TRUE(s.isSuccess());
     EXPECT_EQ(found, &iso.SeqTop.Channel.SeqChannel.SeqFlexLoop);
-    dispatcher.remove("SolstraIsoTopRegMap_ChannelWin_SolstraIsoChRegMap_KelvoDcBusRegMapWin0_KelvoDcBusRegMap", s);
+    dispatcher.remove(
+        "SolstraIsoTopRegMap_ChannelWin_SolstraIsoChRegMap_KelvoDcBusRegMapWin0_KelvoDcBusRegMap", s);
     ASSERT_TRUE(s.isSuccess());
     tStatus r;
     iso.removeFromDispatcher(dispatcher, r);

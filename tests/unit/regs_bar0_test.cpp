@@ -121,9 +121,10 @@ TEST_F(Bar0, RegisteredInTheRegisterMapDispatcherAndReachedByVersionedName) {
     ASSERT_TRUE(s.isSuccess());
     b.niso().poke(0x19810, 0x55); // user circuit 2, transfer count
     arm::DynamicAccessInterfaceBase<tStatus>* found = nullptr;
-    dispatcher.getRegistration("KelvoBar0RegMap_FpgaEndpointWin_KelvoFpgaEndpointRegMap_BrixelWin_"
-                               "KelvoStreamCircuitTopRegMap_BrixelInterfaceUserWin2_StreamCircuitRegMap_Ver1.0.0d379",
-                               &found, s, nullptr);
+    dispatcher.getRegistration(
+        "KelvoBar0RegMap_FpgaEndpointWin_KelvoFpgaEndpointRegMap_BrixelWin_"
+        "KelvoStreamCircuitTopRegMap_BrixelInterfaceUserWin2_StreamCircuitRegMap_Ver1.0.0d379",
+        &found, s, nullptr);
     ASSERT_TRUE(s.isSuccess());
     ASSERT_EQ(found, map.FpgaEndpoint.StreamCircuitTop.UserCircuits[2]);
     uint64_t v = 0;
