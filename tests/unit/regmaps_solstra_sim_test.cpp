@@ -10,7 +10,7 @@
 #include "regmaps/solstra_iso_top_reg_map.h"
 #include "regmaps/solstra_niso_top_reg_map.h"
 #include "map_probe.h"
-#include "regs/windowed_front_end_accessor.h"
+#include "regmaps/windowed_front_end_accessor.h"
 #include "regs_fake_accessor.h"
 #include "regs_sim_support.h"
 #include "test_support.h"
