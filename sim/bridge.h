@@ -8,7 +8,10 @@
 //                            enable (the only writable bit)
 //   0x00E0  "cpw-page"       page register: the high bits of the bridge
 //                            configuration-space address the window shows
-//   0x4000  "cpw-window"     the 4 KiB window (8-, 16- and 32-bit reads)
+//   0x4000  "cpw-window"     the 4 KiB window (8-, 16- and 32-bit reads);
+//                            while bit 7 of CPWBSR is clear each byte read
+//                            or write is one SPI transaction at the address
+//                            in the page register (connectSpi)
 //   (geographic register address, when its space is 1) "pxi-geographic"
 //   0x005C, 0x0060, 0x0068  the interrupt registers (bridge_interrupts.h)
 //
@@ -20,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -73,6 +77,10 @@ public:
     // geographic-address capability.
     static std::vector<VendorCapability> defaultCapabilities();
 
+    // The SPI side of the window: (read, address, written byte) -> read byte.
+    using SpiHandler = std::function<std::uint8_t(bool read, std::uint32_t address, std::uint8_t data)>;
+    void connectSpi(SpiHandler handler);
+
     // ---- knobs ----
     // Replaces the vendor capability list and its head (written to register 0x14).
     void setCapabilities(std::vector<VendorCapability> capabilities, std::uint32_t head);
@@ -111,6 +119,7 @@ private:
     GeographicRegister geographic_;
     std::map<std::uint32_t, std::uint32_t> overrides_;
     BridgeInterrupts interrupts_;
+    SpiHandler spi_;
 };
 
 } // namespace sim
