@@ -141,6 +141,11 @@ void BridgeCore::connectSpi(SpiHandler handler) {
     spi_ = std::move(handler);
 }
 
+void BridgeCore::setReportedWindowLog2(std::uint32_t log2) {
+    std::lock_guard g(mutex_);
+    reportedWindowLog2_ = log2;
+}
+
 void BridgeCore::setSlot(std::uint32_t slot) {
     std::lock_guard g(mutex_);
     slot_ = slot;
@@ -158,7 +163,7 @@ std::uint32_t BridgeCore::slot() const {
 
 std::uint32_t BridgeCore::cpwbsr() const {
     std::lock_guard g(mutex_);
-    return static_cast<std::uint32_t>(kWindowOffset) | (enabled_ ? 0x80u : 0u) | kWindowLog2;
+    return static_cast<std::uint32_t>(kWindowOffset) | (enabled_ ? 0x80u : 0u) | (reportedWindowLog2_ & 31);
 }
 
 std::uint32_t BridgeCore::pageRegister() const {

@@ -86,6 +86,8 @@ public:
     void setCapabilities(std::vector<VendorCapability> capabilities, std::uint32_t head);
     void setGeographicRegister(const GeographicRegister& reg);
     void setSlot(std::uint32_t slot);
+    // The window size CPWBSR reports (log2; the window itself stays 4 KiB).
+    void setReportedWindowLog2(std::uint32_t log2);
     // Raw word of the bridge configuration space (overrides what it computes).
     void setWord(std::uint32_t address, std::uint32_t value);
 
@@ -113,6 +115,7 @@ private:
     std::recursive_mutex& mutex_;
     std::uint32_t slot_;
     bool enabled_ = false;
+    std::uint32_t reportedWindowLog2_ = kWindowLog2;
     std::uint32_t page_ = 0;
     std::vector<VendorCapability> capabilities_;
     std::uint32_t head_ = kDefaultListHead;

@@ -38,6 +38,16 @@ bool SerialFlash::shapeFits(const Transaction& t, bool read, std::uint32_t addre
 
 std::uint8_t SerialFlash::transact(const Transaction& t, bool writeProtectAsserted) {
     std::lock_guard g(mutex_);
+    const std::uint8_t answer = execute(t, writeProtectAsserted);
+    if (trace_.size() >= kTraceLimit) {
+        trace_.erase(trace_.begin(), trace_.begin() + kTraceLimit / 2);
+    }
+    trace_.push_back(
+        {static_cast<std::uint8_t>(t.opcode), t.address, t.read ? answer : t.data, writeProtectAsserted});
+    return answer;
+}
+
+std::uint8_t SerialFlash::execute(const Transaction& t, bool writeProtectAsserted) {
     const std::uint32_t address = t.address & (kSize - 1);
     const bool protectedArray = (status_ & kBlockProtection) != 0;
     switch (t.opcode) {
@@ -135,6 +145,9 @@ void SerialFlash::setBusyTimes(std::uint64_t eraseNs, std::uint64_t programNs, s
 void SerialFlash::setStuckBusy(bool stuck) {
     std::lock_guard g(mutex_);
     stuckBusy_ = stuck;
+    if (!stuck) {
+        busyUntil_ = 0;
+    }
 }
 
 void SerialFlash::setWritesIgnored(bool ignored) {
@@ -173,6 +186,16 @@ std::uint8_t SerialFlash::status() const {
 SerialFlash::Counters SerialFlash::counters() const {
     std::lock_guard g(mutex_);
     return counters_;
+}
+
+std::vector<SerialFlash::Record> SerialFlash::trace() const {
+    std::lock_guard g(mutex_);
+    return trace_;
+}
+
+void SerialFlash::clearTrace() {
+    std::lock_guard g(mutex_);
+    trace_.clear();
 }
 
 void SerialFlash::clearCounters() {

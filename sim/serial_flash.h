@@ -24,6 +24,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <mutex>
 #include <vector>
 
@@ -78,6 +79,14 @@ public:
         std::uint64_t read = 0;
     };
 
+    // One transaction as the flash saw it (status reads included).
+    struct Record {
+        std::uint8_t opcode;
+        std::uint32_t address;
+        std::uint8_t data; // written or read
+        bool writeProtectAsserted;
+    };
+
     // Erased (all 0xFF), status 0x1C (protected) as after power-up.
     SerialFlash(std::recursive_mutex& mutex, ErrorLog& errors);
 
@@ -87,7 +96,7 @@ public:
 
     // ---- knobs ----
     void setBusyTimes(std::uint64_t eraseNs, std::uint64_t programNs, std::uint64_t statusWriteNs);
-    // Busy never clears.
+    // Busy never clears; false also ends the busy time running now.
     void setStuckBusy(bool stuck);
     // Erase and program take their time but change nothing.
     void setWritesIgnored(bool ignored);
@@ -102,10 +111,15 @@ public:
     std::uint8_t status() const; // as a read-status command would answer it now
     Counters counters() const;
     void clearCounters();
+    // The latest 1 Mi transactions, oldest first.
+    std::vector<Record> trace() const;
+    void clearTrace();
 
 private:
-    bool busy() const;                  // under the lock
-    void startBusy(std::uint64_t time); // under the lock
+    static constexpr std::size_t kTraceLimit = 1u << 20;
+    std::uint8_t execute(const Transaction& t, bool writeProtectAsserted); // under the lock
+    bool busy() const;                                                     // under the lock
+    void startBusy(std::uint64_t time);                                    // under the lock
     bool shapeFits(const Transaction& t, bool read, std::uint32_t addressBits, std::uint32_t dataBits);
 
     std::recursive_mutex& mutex_;
@@ -122,6 +136,7 @@ private:
     std::uint32_t flipAddress_ = 0;
     std::uint8_t flipMask_ = 0;
     Counters counters_;
+    std::vector<Record> trace_;
 };
 
 } // namespace sim
