@@ -43,7 +43,8 @@ void TYMOObjects::setup(nVOAPAL000::tPCIDevice& device, kdut::HardwareStateCheck
     }
     windowDispatcher_ = &dispatchers.deviceWindowDispatcher;
     if (status.isNotFatal()) {
-        flashWindow_ = new (status, false) devicewindow::FlashWindow(controllers_->getFlashController(), status);
+        flashWindow_ =
+            new (status, false) devicewindow::FlashWindow(controllers_->getFlashController(), status);
     }
     if (status.isNotFatal()) {
         storageMaps_ = new (status, false)

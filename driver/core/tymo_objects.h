@@ -23,7 +23,8 @@
 namespace kdut {
 // The bridge signature register is read through its map's own refresh.
 template <> struct RegisterVerifierAccess<brixeltools::tBrixelWithOffset<0u>::tSignature> {
-    static uint32_t refresh(brixeltools::tBrixelWithOffset<0u>::tSignature& record, nVOAPALS100::tStatus& status) {
+    static uint32_t refresh(brixeltools::tBrixelWithOffset<0u>::tSignature& record,
+                            nVOAPALS100::tStatus& status) {
         record.refresh(status);
         return record.softCopy;
     }
@@ -37,7 +38,8 @@ constexpr int64_t kBridgeSignatureWrong = kelvoDriverCode(0xBFFA8078);
 class TYMOObjects : public TYMOObjectsInterface {
 public:
     using tSignatureVerifier =
-        kdut::SimpleSignatureVerifierTemplate<brixeltools::tBrixelWithOffset<0u>::tSignature, KELVO_BRIDGE_SIGNATURE,
+        kdut::SimpleSignatureVerifierTemplate<brixeltools::tBrixelWithOffset<0u>::tSignature,
+                                              KELVO_BRIDGE_SIGNATURE,
                                               static_cast<int32_t>(kBridgeSignatureWrong)>;
     // The registration name of the flash window.
     static constexpr const char* kFlashWindowName = "flashWindow";

@@ -26,8 +26,8 @@ public:
     StorageMapDispatcher() = default;
     ~StorageMapDispatcher() override {}
 
-    void flush(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress, uint64_t nameLength,
-               bool force, nVOAPALS100::tStatus& status);
+    void flush(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress,
+               uint64_t nameLength, bool force, nVOAPALS100::tStatus& status);
     void refresh(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress,
                  uint64_t nameLength, nVOAPALS100::tStatus& status);
     // kLookupFailed when the lookup fails; 0 for an unknown field.
@@ -41,12 +41,12 @@ public:
     // the map's own checks (unknown field, count 0 as -240031, range,
     // element size, and for setRaw the checksum field). A failed getRaw
     // leaves the user buffer untouched.
-    void setRaw(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress, uint64_t nameLength,
-                uint32_t fieldId, uint64_t index, uint64_t count, uint64_t userBuffer, uint64_t elementSize,
-                nVOAPALS100::tStatus& status);
-    void getRaw(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress, uint64_t nameLength,
-                uint32_t fieldId, uint64_t index, uint64_t count, uint64_t userBuffer, uint64_t elementSize,
-                nVOAPALS100::tStatus& status);
+    void setRaw(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress,
+                uint64_t nameLength, uint32_t fieldId, uint64_t index, uint64_t count, uint64_t userBuffer,
+                uint64_t elementSize, nVOAPALS100::tStatus& status);
+    void getRaw(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress,
+                uint64_t nameLength, uint32_t fieldId, uint64_t index, uint64_t count, uint64_t userBuffer,
+                uint64_t elementSize, nVOAPALS100::tStatus& status);
     // False when the lookup fails.
     bool isChecksumValid(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress,
                          uint64_t nameLength, nVOAPALS100::tStatus& status);
