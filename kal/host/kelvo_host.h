@@ -75,6 +75,13 @@ int kelvo_host_add_test_device(void);
  * callback: the device index (>= 0), the callback's negative code (the module
  * is unplugged again), or KELVO_E_INVALID for an unknown board. */
 int kelvo_host_add_module(const char* board);
+/* As kelvo_host_add_module, with the module's serial flash loaded from a file
+ * of exactly 1 MiB (as kelvo_host_save_flash writes it): KELVO_E_INVALID for an
+ * unknown board or a file that cannot be read or has another size. */
+int kelvo_host_add_module_with_flash(const char* board, const char* flashPath);
+/* Writes the serial flash of a module added by kelvo_host_add_module to a
+ * file (1 MiB): 0, or KELVO_E_INVALID for an unknown device or a failed write. */
+int kelvo_host_save_flash(unsigned deviceIndex, const char* flashPath);
 /* Removes a device added by kelvo_host_add_module (as kelvo_host_remove_device
  * does) and unplugs its module: 0 or KELVO_E_INVALID. */
 int kelvo_host_remove_module(unsigned deviceIndex);
