@@ -11,13 +11,13 @@
 #include <memory>
 #include <vector>
 
-#include "bridge/tymo_controllers.h"
+#include "storage/tymo_controllers.h"
 #include "control.h"
-#include "framework/arm_dispatcher.h"
-#include "framework/storage_map_dispatcher.h"
+#include "regs/arm_dispatcher.h"
+#include "storage/storage_map_dispatcher.h"
 #include "nVOKAL.h"
 #include "pci_bus.h"
-#include "regmaps/tymo_reg_maps.h"
+#include "bridge/tymo_reg_maps.h"
 #include "sim.h"
 #include "storage/board_storage_maps.h"
 #include "storage/crc32.h"

@@ -8,7 +8,7 @@
 
 #include <stdint.h>
 
-#include "bridge/tymo_controllers.h"
+#include "storage/tymo_controllers.h"
 #include "core/setup_levels.h"
 #include "core/setup_tasks.h"
 #include "core/storage_map_checkers.h"
@@ -16,7 +16,7 @@
 #include "framework/simple_register_verifier.h"
 #include "kelvo/product_ids.h"
 #include "platform/pci_device.h"
-#include "regmaps/tymo_reg_maps.h"
+#include "bridge/tymo_reg_maps.h"
 #include "storage/board_storage_maps.h"
 #include "storage/flash_window.h"
 

@@ -7,10 +7,10 @@
 
 #include <stdint.h>
 
-#include "storage/memory_accessor_interface.h"
 #include "platform/pci_memory_accessor.h"
 #include "platform/status.h"
 #include "regs/front_end_accessor.h"
+#include "windows/memory_accessor_interface.h"
 
 namespace voquantasharedsource {
 

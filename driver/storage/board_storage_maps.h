@@ -17,8 +17,8 @@
 
 #include <stdint.h>
 
-#include "core/services/storage.h"
-#include "framework/storage_map_dispatcher.h"
+#include "storage/kelvo_storage_maps.h"
+#include "storage/storage_map_dispatcher.h"
 #include "platform/sync.h"
 #include "storage/storage_map.h"
 

@@ -10,7 +10,7 @@
 
 namespace storagemap {
 
-class ChecksumInterface {
+class ChecksumInterface : public kelvo_driver::nVOAPAL000::tObject {
 public:
     virtual ~ChecksumInterface() = default;
     virtual uint32_t compute(const uint8_t* bytes, uint64_t length, nVOAPALS100::tStatus& status) const = 0;

@@ -17,7 +17,7 @@
 
 #include <stdint.h>
 
-#include "framework/device_window.h"
+#include "windows/device_window.h"
 #include "platform/memory.h"
 #include "platform/status.h"
 #include "platform/sync.h"

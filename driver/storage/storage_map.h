@@ -14,8 +14,8 @@
 
 #include <stdint.h>
 
-#include "framework/device_window.h"
-#include "framework/storage_map_interface.h"
+#include "windows/device_window.h"
+#include "storage/storage_map_interface.h"
 #include "platform/status.h"
 #include "platform/vohtl/string.h"
 #include "storage/crc32.h"

@@ -1,8 +1,13 @@
-#include "framework/storage_map_dispatcher.h"
+#include "storage/storage_map_dispatcher.h"
 
 #include "nVOKAL.h"
 #include "platform/user_buffer.h"
 #include "platform/vosdbg.h"
+
+template class voregitools::RegistrationWrapper<storagemap::StorageMapInterface>;
+template class voregitools::DispatcherBase<voregitools::RegistrationWrapper<storagemap::StorageMapInterface>>;
+template class voregitools::WrapperDispatcher<storagemap::StorageMapInterface>;
+template class voregitools::Dispatcher<storagemap::StorageMapInterface>;
 
 namespace storagemap {
 

@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "bridge/tymo_controllers.h"
-#include "framework/arm_dispatcher.h"
-#include "regmaps/tymo_reg_maps.h"
+#include "storage/tymo_controllers.h"
+#include "regs/arm_dispatcher.h"
+#include "bridge/tymo_reg_maps.h"
 #include "regs_sim_support.h"
 #include "storage/flash_window.h"
 

@@ -9,7 +9,7 @@
 #include "flash_images.h"
 #include "flash_test_support.h"
 #include "storage/board_storage_maps.h"
-#include "storage/memory_window.h"
+#include "windows/memory_window.h"
 #include "test_support.h"
 
 namespace {

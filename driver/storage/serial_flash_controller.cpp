@@ -1,4 +1,4 @@
-#include "bridge/serial_flash_controller.h"
+#include "storage/serial_flash_controller.h"
 
 #include "framework/poller.h"
 #include "platform/time.h"

@@ -6,13 +6,13 @@
 
 #include <stdint.h>
 
-#include "bridge/serial_flash_controller.h"
+#include "storage/serial_flash_controller.h"
 #include "bridge/spi_controller.h"
 #include "bridge/write_protect_controller.h"
 #include "platform/memory.h"
 #include "platform/pci_memory_accessor.h"
 #include "platform/status.h"
-#include "regmaps/tymo_reg_maps.h"
+#include "bridge/tymo_reg_maps.h"
 
 namespace kelvo_driver {
 

@@ -12,7 +12,7 @@
 #include <stdint.h>
 
 #include "framework/dispatcher.h"
-#include "framework/storage_map_interface.h"
+#include "storage/storage_map_interface.h"
 #include "platform/event_descriptor.h"
 #include "platform/status.h"
 

@@ -1,4 +1,4 @@
-#include "bridge/tymo_controllers.h"
+#include "storage/tymo_controllers.h"
 
 namespace kelvo_driver {
 
