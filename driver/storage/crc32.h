@@ -1,6 +1,7 @@
 // The storage maps' checksum: CRC-32 of IEEE 802.3 (reflected polynomial
-// 0xEDB88320, preset 0xFFFFFFFF, result inverted), table-driven, eight bytes
-// per round ("slicing by 8") and the remaining bytes one by one.
+// 0xEDB88320, preset 0xFFFFFFFF, result inverted), table-driven: 40 bytes per
+// round as five interleaved eight-byte streams ("braids", each word through
+// an eight-way sliced table), then the remaining bytes one by one.
 #pragma once
 
 #include <stdint.h>
