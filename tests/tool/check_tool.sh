@@ -51,6 +51,9 @@ echo "$out"
 [[ $status -eq 0 ]] || fail "exit status $status for --flash-in/--get"
 expect_line "$out" "^Manufacturing.boardSerialNumber\[0\] = 12648430 \(0x00C0FFEE\)\$"
 expect_line "$out" "^serial number: 0x00C0FFEE\$"
+head -c 4096 "$flash" >"$file"
+"$tool" --board "$board" --quiet --flash-in "$file" >/dev/null 2>&1
+[[ $? -eq 3 ]] || fail "a flash file of another size is refused (no device)"
 "$tool" --board "$board" --get Nothing.there >/dev/null 2>&1
 [[ $? -eq 2 ]] || fail "an unknown storage-map field is a usage error"
 
