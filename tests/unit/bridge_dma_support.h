@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -14,7 +15,9 @@
 #include "control.h"
 #include "nVOKAL.h"
 #include "pci_test_support.h"
+#include "bridge/brixel_dma_channel.h"
 #include "platform/dma_configuration.h"
+#include "platform/pci_device.h"
 #include "sim.h"
 #include "test_support.h"
 
@@ -110,5 +113,70 @@ protected:
 private:
     std::size_t listsAtStart_ = 0;
 };
+
+// With BAR 0 mapped through the driver's PCI device, and helpers for DMA
+// buffers of kernel pages.
+class DmaBoardTest : public DmaTest {
+protected:
+    void SetUp() override {
+        DmaTest::SetUp();
+        nVOAPALS100::tStatus status;
+        device = new (status, false) kelvo_driver::nVOAPAL000::tPCIDevice(info, status);
+        bar = device->mapMemoryWindow(0, status, 0);
+        ASSERT_TRUE(status.isSuccess());
+        window = {reinterpret_cast<std::uintptr_t>(bar), sim::Module::kBar0Size};
+        module->enableDma();
+        module->dma(0).setStepMode(true);
+        module->dma(1).setStepMode(true);
+    }
+    void TearDown() override {
+        device->unmapMemoryWindow(0, bar, 0);
+        kelvo_driver::nVOAPAL000::deleteObject(device);
+        for (std::uint32_t n = 0; n < 2; ++n) {
+            EXPECT_TRUE(module->dma(n).faults().empty()) << ::testing::PrintToString(module->dma(n).faults());
+        }
+        DmaTest::TearDown();
+    }
+    // The kernel address of a register of the non-isolated FPGA.
+    std::uint64_t fpga(std::uint64_t offset) const {
+        return window.base + sim::Module::kNisoFpgaBase + offset;
+    }
+
+    kelvo_driver::nVOAPAL000::tPCIDevice* device = nullptr;
+    void* bar = nullptr;
+    kelvo_driver::nVOAPAL000::tBridgeWindow window{};
+};
+
+// Page-aligned memory registered as the calling thread's user memory.
+class UserMemory {
+public:
+    explicit UserMemory(std::size_t size)
+        : size_((size + 4095) / 4096 * 4096),
+          bytes_(static_cast<std::uint8_t*>(std::aligned_alloc(4096, size_ == 0 ? 4096 : size_))) {
+        scope_.add(bytes_, size_);
+    }
+    ~UserMemory() { std::free(bytes_); }
+    UserMemory(const UserMemory&) = delete;
+    UserMemory& operator=(const UserMemory&) = delete;
+    std::uint8_t* data() const { return bytes_; }
+    std::uint64_t address() const { return kal::usermem::address(bytes_); }
+    std::size_t size() const { return size_; }
+
+private:
+    std::size_t size_;
+    std::uint8_t* bytes_;
+    kal::usermem::Scope scope_;
+};
+
+// A pattern of size bytes that differs per seed.
+inline std::vector<std::uint8_t> pattern(std::size_t size, std::uint32_t seed) {
+    std::vector<std::uint8_t> bytes(size);
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (auto& b : bytes) {
+        x = x * 1664525u + 1013904223u;
+        b = static_cast<std::uint8_t>(x >> 24);
+    }
+    return bytes;
+}
 
 } // namespace kelvo_test
