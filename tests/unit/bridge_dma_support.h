@@ -153,6 +153,7 @@ public:
     explicit UserMemory(std::size_t size)
         : size_((size + 4095) / 4096 * 4096),
           bytes_(static_cast<std::uint8_t*>(std::aligned_alloc(4096, size_ == 0 ? 4096 : size_))) {
+        std::memset(bytes_, 0, size_);
         scope_.add(bytes_, size_);
     }
     ~UserMemory() { std::free(bytes_); }
