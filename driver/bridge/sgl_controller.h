@@ -19,6 +19,7 @@
 
 #include "bridge/brixel_sgl.h"
 #include "framework/cleanup_operation.h"
+#include "kelvo/ioctl.h"
 #include "platform/dma_configuration.h"
 #include "platform/dma_map.h"
 #include "platform/memory.h"
@@ -42,9 +43,9 @@ enum TransferDirection : uint32_t {
     kEitherDirection = 2,
 };
 
-// Bounds of user input (kelvo/ioctl.h states them for user mode).
-constexpr uint64_t kMaxTransferBytes = uint64_t{1} << 40;
-constexpr uint64_t kMaxEntriesPerList = uint64_t{1} << 20;
+// Bounds of user input, as kelvo/ioctl.h states them for user mode.
+constexpr uint64_t kMaxTransferBytes = KELVO_DMA_MAX_TRANSFER_BYTES;
+constexpr uint64_t kMaxEntriesPerList = KELVO_DMA_MAX_ENTRIES_PER_LIST;
 
 constexpr int64_t kRepeatCountZero = kelvoDriverCode(0xBFFA806C);
 constexpr int64_t kDirectionMismatch = kelvoDriverCode(0xBFFA806F);

@@ -234,4 +234,54 @@ TEST_F(BridgeSgl, ResetKeepsOneEmptyHeadLinkAndItsMemory) {
     EXPECT_EQ(chain.addLink(status)->linkMemory.address, head + 1024);
 }
 
+// A loaded map that reports fixed segments (sizes no real buffer here has).
+class FixedSegments : public kelvo_driver::nVOAPAL000::tDMAMapCore {
+public:
+    FixedSegments(const kelvo_driver::nVOAPAL000::tDMAConfiguration& c, std::vector<tSegment> segments)
+        : tDMAMapCore(c), segments_(std::move(segments)) {}
+    void allocate(std::uint64_t, tStatus&) override {}
+    void free() override {}
+    void prepareForDMA() override {}
+    void completeDMA(std::uint64_t, std::uint64_t) override {}
+    std::uint64_t numSGLSegments() override { return segments_.size(); }
+    void resetSGLIterator() override { next_ = 0; }
+    bool moreSGLSegments() override { return next_ < segments_.size(); }
+    tSegment nextSGLSegment() override { return moreSGLSegments() ? segments_[next_++] : tSegment{0, 0}; }
+
+private:
+    std::vector<tSegment> segments_;
+    std::size_t next_ = 0;
+};
+
+TEST_F(BridgeSgl, SegmentsOfTwoGibibytesOrMoreAreSplitNotTruncated) {
+    struct Row {
+        std::uint64_t size;
+        std::vector<std::uint32_t> counts;
+    };
+    const Row rows[] = {
+        {0x7FFFFFFFULL, {0x7FFFFFFF}},
+        {0x80000000ULL, {0x80000000}},
+        {0x100000000ULL, {0x80000000, 0x80000000}},
+        {0x140000123ULL, {0x80000000, 0x80000000, 0x40000123}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.size);
+        FixedSegments map(config, {{kData, row.size}});
+        tBrixelSGL chain;
+        init(chain, 4096);
+        tStatus status;
+        chain.addTransfer(map, status);
+        chain.makeFinite();
+        const auto links = decode(chain, 2);
+        ASSERT_EQ(links.size(), 1u);
+        ASSERT_EQ(links[0].entries.size(), row.counts.size());
+        std::uint64_t address = kData;
+        for (std::size_t i = 0; i < row.counts.size(); ++i) {
+            EXPECT_EQ(links[0].entries[i].word0, row.counts[i]);
+            EXPECT_EQ(links[0].entries[i].address, address);
+            address += row.counts[i];
+        }
+    }
+}
+
 } // namespace
