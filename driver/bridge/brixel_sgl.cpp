@@ -233,7 +233,8 @@ tBrixelSGL::tDMALinkMemory::~tDMALinkMemory() {
 }
 
 void tBrixelSGL::tDMALinkMemory::commit() {
-    __atomic_thread_fence(__ATOMIC_RELEASE);
+    // Store fence (x86-64): the link writes are globally visible before the device is told.
+    __asm__ __volatile__("sfence" ::: "memory");
     map.prepareForDMA();
 }
 
