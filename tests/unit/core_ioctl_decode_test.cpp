@@ -10,6 +10,7 @@
 #include "control.h"
 #include "core/ioctl/interfaces.h"
 #include "framework/dispatcher.h"
+#include "storage/storage_map_dispatcher.h"
 #include "kelvo/ioctl.h"
 #include "platform/device_core.h"
 #include "regmaps/kelvo_measure_stream_status_reg_map.h"
@@ -118,7 +119,9 @@ public:
     }
     armki::ARMDispatcher* getARMDispatcher() { return registries ? &*arm : nullptr; }
     devicewindow::DeviceWindowDispatcher* getDeviceWindowDispatcher() { return registries ? &*windows : nullptr; }
-    Registry* getStorageMapDispatcher() { return registries ? &*storage : nullptr; }
+    storagemap::StorageMapDispatcher* getStorageMapDispatcher() { return registries ? &*storage : nullptr; }
+    bool areStorageMapChecksumsValid(tStatus&) { return true; }
+    bool areStorageMapVersionsValid(tStatus&) { return true; }
 
     struct Reset {
         tEventDescriptor event;
@@ -134,7 +137,7 @@ public:
     std::vector<uint64_t> checkedWords;
     std::vector<uint32_t> gateLevels; // the level of every gate opened, in order
     std::optional<armki::ARMDispatcher> arm{std::in_place};
-    std::optional<Registry> storage{std::in_place};
+    std::optional<storagemap::StorageMapDispatcher> storage{std::in_place};
     std::optional<devicewindow::DeviceWindowDispatcher> windows{std::in_place};
 
     tInterfaceTemplate_kelvo<StandInDevice, StandInSession> kelvo;
