@@ -48,7 +48,8 @@ TEST(PlatformTime, ConversionsWalkTheUnitsAndTruncateAtEachStep) {
         {1, nVOAPAL200_kMinutes, nVOAPAL200_kSeconds, 60},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(nVOAPAL200_convertTime(c.value, c.from, c.to), c.expected) << c.value << " " << c.from << "->" << c.to;
+        EXPECT_EQ(nVOAPAL200_convertTime(c.value, c.from, c.to), c.expected)
+            << c.value << " " << c.from << "->" << c.to;
     }
 }
 
