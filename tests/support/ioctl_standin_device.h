@@ -13,6 +13,7 @@
 #include "framework/dispatcher.h"
 #include "platform/device_core.h"
 #include "regs/arm_dispatcher.h"
+#include "storage/storage_map_dispatcher.h"
 #include "windows/device_window.h"
 #include "windows/device_window_dispatcher.h"
 
@@ -72,7 +73,6 @@ private:
 class StandInDevice : public tDeviceCore {
 public:
     using IOControlGate = StandInGate;
-    using Registry = voregitools::Dispatcher<devicewindow::DeviceWindow>;
 
     explicit StandInDevice(nVOAPALS100::tStatus& status) : tDeviceCore(status), kelvo(this), cooling(this) {
         interfaces_[0] = &kelvo;
@@ -107,7 +107,9 @@ public:
     devicewindow::DeviceWindowDispatcher* getDeviceWindowDispatcher() {
         return registries ? &*windows : nullptr;
     }
-    Registry* getStorageMapDispatcher() { return registries ? &*storage : nullptr; }
+    storagemap::StorageMapDispatcher* getStorageMapDispatcher() { return registries ? &*storage : nullptr; }
+    bool areStorageMapChecksumsValid(nVOAPALS100::tStatus&) { return true; }
+    bool areStorageMapVersionsValid(nVOAPALS100::tStatus&) { return true; }
 
     struct Reset {
         tEventDescriptor event;
@@ -123,7 +125,7 @@ public:
     std::vector<uint64_t> checkedWords;
     std::atomic<int> gates{0}; // gates opened
     std::optional<armki::ARMDispatcher> arm{std::in_place};
-    std::optional<Registry> storage{std::in_place};
+    std::optional<storagemap::StorageMapDispatcher> storage{std::in_place};
     std::optional<devicewindow::DeviceWindowDispatcher> windows{std::in_place};
 
     kelvo_driver::tInterfaceTemplate_kelvo<StandInDevice, StandInSession> kelvo;
