@@ -15,53 +15,6 @@
 
 namespace voark {
 
-// Route states.
-inline constexpr uint32_t kRouteCalculated = 100;
-inline constexpr uint32_t kRouteReserved = 200;
-inline constexpr uint32_t kRouteProgrammed = 300;
-
-// Routing codes.
-inline constexpr int64_t kTerminalDrivenByReservedRoute = -89127;
-inline constexpr int64_t kNoResetEdge = -89128;
-inline constexpr int64_t kRouteConflict = -89137;
-
-// Option bit 0 of calculateRoute: edges made unavailable may be used too.
-inline constexpr uint32_t kUseUnavailableEdges = 1;
-
-struct RouteCalculationSeedBase {
-    uint32_t sourceTerminalID;
-    uint32_t startCost;
-    uint8_t hasInversionConstraint; // non-zero: the seed belongs to the second pass
-    uint8_t reserved[3];
-};
-static_assert(sizeof(RouteCalculationSeedBase) == 12);
-
-struct RoutePossibilityBase {
-    uint32_t routeID; // 0: the route could not be recorded
-    uint32_t destinationTerminalID;
-    uint32_t cost;
-    int32_t seedIndex; // -1: no seed matches
-    uint8_t inverted;
-    uint8_t reserved[3];
-};
-static_assert(sizeof(RoutePossibilityBase) == 20);
-
-struct RouteConflict {
-    uint64_t owner;
-    uint32_t routeID;
-    uint32_t reserved;
-};
-static_assert(sizeof(RouteConflict) == 16);
-
-// Allocation function: releases old (when not null) and returns a block of
-// size bytes, or null for size 0 or on failure (old then stays untouched
-// for the general allocator). It never copies.
-using ResizeFn = void* (*)(void* old, uint64_t size, void* context);
-struct AllocHelper {
-    ResizeFn fn;
-    void* context;
-};
-
 // Writes the settings of edges: begin before the first setting of a
 // transaction, end after the last.
 class RouteProgrammerInterface {
@@ -110,30 +63,6 @@ public:
     vohtl::Vector<RouteInDB> entries;
     uint32_t nextRouteID = 1;
     uint8_t idsWrapped = 0;
-};
-
-class RoutingResourcesInterface : public kelvo_driver::nVOAPAL000::tObject {
-public:
-    virtual ~RoutingResourcesInterface() = default;
-    virtual AllocHelper getAllocHelper() = 0;
-    virtual const TopographyInfo* getTopInfo() const = 0;
-    virtual void resetTerminal(uint32_t terminalID, uint32_t resetType, nVOAPALS100::tStatus& status) = 0;
-    virtual uint32_t calculateResetTerminal(uint64_t owner, uint32_t terminalID, uint32_t resetType,
-                                            nVOAPALS100::tStatus& status) = 0;
-    virtual void resetAllTerminalsToDefault(nVOAPALS100::tStatus& status) = 0;
-    virtual bool calculateRoute(uint64_t owner, const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
-                                const uint32_t* destinationIDs, uint32_t numDestinations, uint32_t options,
-                                RoutePossibilityBase** possibilities, uint32_t* numPossibilities,
-                                nVOAPALS100::tStatus& status) = 0;
-    virtual void destroyRoute(uint32_t routeID) = 0;
-    virtual void reserveRoute(uint32_t routeID, RouteConflict** conflicts, uint32_t* numConflicts,
-                              nVOAPALS100::tStatus& status) = 0;
-    virtual void unreserveRoute(uint32_t routeID) = 0;
-    virtual void programRoute(uint32_t routeID, nVOAPALS100::tStatus& status) = 0;
-    virtual void unprogramRoute(uint32_t routeID) = 0;
-    virtual void getRouteTerminalPath(uint32_t routeID, uint32_t** terminalIDs, uint32_t* count,
-                                      nVOAPALS100::tStatus& status) const = 0;
-    virtual uint32_t getRouteState(uint32_t routeID) const = 0;
 };
 
 class RoutingResources : public RoutingResourcesInterface {
