@@ -22,10 +22,11 @@ RoutingSession::~RoutingSession() {
     if (notifier_.isOpen()) {
         notifier_.close();
     }
-    if (constructed_ != 0) {
+    // A session that its manager detached (demoted, or the manager's teardown)
+    // never calls it again: the manager may be gone.
+    if (constructed_ != 0 && !routingSessionManagerListNode.isDetached()) {
         manager_.unregisterRoutingSession(*this);
     }
-    VOSDBG_ASSERT(!routingSessionManagerListNode.isLinked());
 }
 
 size_t RoutingSession::indexOf(uint32_t routeID) const {

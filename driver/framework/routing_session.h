@@ -23,7 +23,7 @@ namespace voark {
 inline constexpr int64_t kNoRoutingResources = nVOAPALS100::tStatus::kInvalidState; // -52020
 
 // A caller's buffer as the session sees it.
-class UserBufferInterface {
+class UserBufferInterface : public kelvo_driver::nVOAPAL000::tObject {
 public:
     virtual ~UserBufferInterface() = default;
     // Nothing on a fatal status.
@@ -59,7 +59,11 @@ struct RoutingSessionListNode {
     RoutingSessionListNode* next = this;
     RoutingSessionListNode* prev = this;
     RoutingSessionInterface* owner = nullptr;
+    // Set by the manager that detached the session for good (its clear):
+    // the session then never calls that manager again, which may be gone.
+    uint8_t detached = 0;
     bool isLinked() const { return next != this; }
+    bool isDetached() const { return __atomic_load_n(&detached, __ATOMIC_ACQUIRE) != 0; }
 };
 
 // A routing session as the manager sees it.

@@ -36,7 +36,7 @@ public:
 // 0xBFFA4304: the board has no routing topography.
 inline constexpr int64_t kUnsupportedRoutingBoard = kelvoDriverCode(0xBFFA4304u);
 
-class RoutingResourcesFactory {
+class RoutingResourcesFactory : public nVOAPAL000::tObject {
 public:
     virtual ~RoutingResourcesFactory() = default;
     // New resources for the board of caps (the caller owns them), or null:

@@ -17,7 +17,7 @@ namespace voark {
 
 // Writes the settings of edges: begin before the first setting of a
 // transaction, end after the last.
-class RouteProgrammerInterface {
+class RouteProgrammerInterface : public kelvo_driver::nVOAPAL000::tObject {
 public:
     virtual ~RouteProgrammerInterface() = default;
     virtual void begin(nVOAPALS100::tStatus& status) = 0;

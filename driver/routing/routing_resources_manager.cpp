@@ -19,8 +19,8 @@ RoutingResourcesManager::~RoutingResourcesManager() {
 void RoutingResourcesManager::unlink(RoutingSessionListNode& node) {
     node.prev->next = node.next;
     node.next->prev = node.prev;
-    node.next = &node;
     node.prev = &node;
+    node.next = &node;
 }
 
 void RoutingResourcesManager::setRoutingResources(RoutingResourcesInterface* resources) {
@@ -37,6 +37,7 @@ void RoutingResourcesManager::clearRoutingResources() {
     while (head_.isLinked()) {
         RoutingSessionListNode* node = head_.next;
         unlink(*node);
+        __atomic_store_n(&node->detached, 1, __ATOMIC_RELEASE);
         node->owner->clearRoutingResources();
         node->owner->demoteSession();
     }
@@ -50,9 +51,9 @@ void RoutingResourcesManager::registerRoutingSession(RoutingSessionInterface& se
     }
     RoutingSessionListNode& node = session.routingSessionManagerListNode;
     VOSDBG_ASSERT_MSG(!node.isLinked(), "Node already attached to another list.");
-    node.next = head_.next;
     node.prev = &head_;
     head_.next->prev = &node;
+    node.next = head_.next;
     head_.next = &node;
 }
 
