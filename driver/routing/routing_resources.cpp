@@ -66,7 +66,7 @@ uint32_t RouteDatabase::add(const Route& route, tStatus& status) {
         return 0;
     }
     RouteInDB& entry = entries.back();
-    if (entries.size() > 0 && entry.segments.reserve(route.length, status)) {
+    if (entry.segments.reserve(route.length, status)) {
         for (uint32_t i = 0; i < route.length; ++i) {
             entry.segments.pushBack(route.segments[i], status);
         }

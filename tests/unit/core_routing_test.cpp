@@ -11,6 +11,7 @@
 #include "core_test_levels.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
+#include "kelvo/product_ids.h"
 
 namespace {
 
@@ -197,6 +198,43 @@ TEST_F(RoutingThroughTheApi, SuspendNotifiesOnceThenOnlyNewHandlesRoute) {
     EXPECT_EQ(calculate(late, {{3, 0, 0, {}}}, {2}).possibilities.size(), 1u);
     EXPECT_EQ(kelvo_close(late), 0);
     EXPECT_EQ(kelvo_close(early), 0);
+}
+
+} // namespace
+
+namespace {
+
+// Level 16 with each of its allocations failing in turn: -52000, nothing left.
+class RoutingObjectsMemory : public kelvo_test::LeakCheckedTest {};
+
+TEST_F(RoutingObjectsMemory, EachFailedAllocationEndsCleanly) {
+    corran_caps::ProductCaps caps{};
+    caps.subsystemID = KELVO_SUBSYSTEM_ID_SOLSTRA;
+    int failures = 0;
+    for (uint64_t nth = 1;; ++nth) {
+        kal::memory::failNth(nth);
+        tStatus status;
+        {
+            kelvo_driver::RoutingObjects task;
+            task.setup(&caps, status);
+            kal::memory::clearFaults();
+            if (status.isSuccess()) {
+                EXPECT_NE(task.getRoutingResourcesManager(), nullptr);
+                EXPECT_NE(task.getRoutingResources(), nullptr);
+                break;
+            }
+            EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
+            EXPECT_EQ(task.getRoutingResourcesManager(), nullptr);
+        }
+        ++failures;
+    }
+    EXPECT_GE(failures, 2);
+    tStatus other;
+    corran_caps::ProductCaps stranger{};
+    stranger.subsystemID = 0x1234;
+    kelvo_driver::RoutingObjects task;
+    task.setup(&stranger, other);
+    EXPECT_EQ(other.getCode(), kelvo_driver::kUnsupportedRoutingBoard);
 }
 
 } // namespace
