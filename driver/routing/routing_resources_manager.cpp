@@ -37,9 +37,11 @@ void RoutingResourcesManager::clearRoutingResources() {
     while (head_.isLinked()) {
         RoutingSessionListNode* node = head_.next;
         unlink(*node);
-        __atomic_store_n(&node->detached, 1, __ATOMIC_RELEASE);
         node->owner->clearRoutingResources();
         node->owner->demoteSession();
+        // Last: a closing session that sees the mark is one this manager is
+        // done with; one that does not waits for the manager's lock.
+        __atomic_store_n(&node->detached, 1, __ATOMIC_RELEASE);
     }
     routingResources_ = nullptr;
 }

@@ -83,6 +83,22 @@ TEST_F(RoutingManagerTest, HandsOutAndWithdrawsNewestFirstAndDemotesForGood) {
     manager.clearRoutingResources();
 }
 
+// A session detached by its manager's clear never calls that manager again:
+// it may close after the manager is gone (run under AddressSanitizer).
+TEST_F(RoutingManagerTest, ADetachedSessionOutlivesItsManager) {
+    tStatus status;
+    auto manager = std::make_unique<voark::RoutingResourcesManager>(status);
+    auto session = std::make_unique<voark::RoutingSession>(*manager, status);
+    ASSERT_TRUE(status.isSuccess());
+    manager->clearRoutingResources();
+    manager.reset();
+    tStatus request;
+    Buffer name(32);
+    session->getTopographyName(name, request);
+    EXPECT_EQ(request.getCode(), voark::kNoRoutingResources);
+    session.reset();
+}
+
 // Sessions over a synthetic graph: 1->2 (e0), 3->2, 2->4, 2->5, 4->6 (lineGraph of the life-cycle tests).
 GraphSpec sessionGraph() {
     GraphSpec spec{plainTerminals(6), {}, {}};
