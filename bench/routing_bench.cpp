@@ -66,6 +66,58 @@ struct Grid {
     voark::TopographyInfo info{};
 };
 
+// A random sparse graph: n terminals, four random outgoing edges each.
+struct Sparse : Grid {
+    explicit Sparse(uint32_t n) : Grid(0) {
+        uint64_t x = 0x9E3779B97F4A7C15ull;
+        auto next = [&] {
+            x ^= x << 13;
+            x ^= x >> 7;
+            x ^= x << 17;
+            return static_cast<uint32_t>(x);
+        };
+        terminals.clear();
+        edges.clear();
+        incoming.clear();
+        for (uint32_t t = 0; t < n; ++t) {
+            voark::Terminal def{};
+            def.id = t + 1;
+            def.firstOutgoingEdge = static_cast<uint32_t>(edges.size());
+            for (int k = 0; k < 4; ++k) {
+                edges.push_back(
+                    {1 + next() % 8, next() % n, nullptr, 0, 0, 0, static_cast<uint8_t>(next() % 7 == 0), 0});
+            }
+            def.numOutgoingEdges = 4;
+            terminals.push_back(def);
+        }
+        std::vector<std::vector<uint32_t>> into(n);
+        for (uint32_t e = 0; e < edges.size(); ++e) {
+            into[edges[e].destTerminalIndex].push_back(e);
+        }
+        for (uint32_t t = 0; t < n; ++t) {
+            terminals[t].firstIncomingEdge = static_cast<uint32_t>(incoming.size());
+            terminals[t].numIncomingEdges = static_cast<uint32_t>(into[t].size());
+            incoming.insert(incoming.end(), into[t].begin(), into[t].end());
+        }
+        info = {"Sparse",
+                terminals.data(),
+                edges.data(),
+                nullptr,
+                nullptr,
+                nullptr,
+                incoming.data(),
+                n,
+                static_cast<uint32_t>(edges.size()),
+                0,
+                0};
+    }
+};
+
+const Grid& sparse() {
+    static const Sparse g(2000);
+    return g;
+}
+
 const Grid& grid() {
     static const Grid g(100);
     return g;
@@ -126,5 +178,59 @@ void BM_RouteSearch_PlainDijkstra(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_RouteSearch_PlainDijkstra);
+
+// One seed to every terminal of the sparse graph, against a full plain search.
+void BM_RouteSearch_OneToAll_CalculateRoute(benchmark::State& state) {
+    const Grid& g = sparse();
+    nVOAPALS100::tStatus status;
+    voark::RoutingResources resources(g.info, nullptr, status);
+    const voark::RouteCalculationSeedBase seed{1, 0, 0, {}};
+    std::vector<uint32_t> destinations;
+    for (uint32_t t = 0; t < g.info.numTerminals; ++t) {
+        destinations.push_back(t + 1);
+    }
+    voark::RoutePossibilityBase* possibilities = nullptr;
+    uint32_t count = 0;
+    for (auto _ : state) {
+        resources.calculateRoute(1, &seed, 1, destinations.data(), static_cast<uint32_t>(destinations.size()),
+                                 0, &possibilities, &count, status);
+        benchmark::DoNotOptimize(count);
+        for (uint32_t i = count; i-- > 0;) {
+            resources.destroyRoute(possibilities[i].routeID); // last first, as a session does
+        }
+    }
+    voark::generalResizeFn(possibilities, 0, nullptr);
+}
+BENCHMARK(BM_RouteSearch_OneToAll_CalculateRoute);
+
+void BM_RouteSearch_OneToAll_PlainDijkstra(benchmark::State& state) {
+    const Grid& g = sparse();
+    const uint32_t n = g.info.numTerminals;
+    std::vector<uint32_t> cost(n);
+    using Entry = std::pair<uint32_t, uint32_t>;
+    for (auto _ : state) {
+        std::fill(cost.begin(), cost.end(), UINT32_MAX);
+        std::priority_queue<Entry, std::vector<Entry>, std::greater<>> queue;
+        cost[0] = 0;
+        queue.push({0, 0});
+        while (!queue.empty()) {
+            const auto [c, t] = queue.top();
+            queue.pop();
+            if (c != cost[t]) {
+                continue;
+            }
+            const voark::Terminal& def = g.terminals[t];
+            for (uint32_t e = def.firstOutgoingEdge; e < def.firstOutgoingEdge + def.numOutgoingEdges; ++e) {
+                const uint32_t to = g.edges[e].destTerminalIndex;
+                if (c + g.edges[e].weight < cost[to]) {
+                    cost[to] = c + g.edges[e].weight;
+                    queue.push({cost[to], to});
+                }
+            }
+        }
+        benchmark::DoNotOptimize(cost.data());
+    }
+}
+BENCHMARK(BM_RouteSearch_OneToAll_PlainDijkstra);
 
 } // namespace

@@ -114,22 +114,19 @@ uint32_t RouteDatabase::add(const Route& route, tStatus& status) {
     return id;
 }
 
+// IDs in the database are unique (the wrap search skips those in use), so
+// the newest-first scan finds the one entry; callers mostly name recent routes.
 RouteInDB* RouteDatabase::find(uint32_t routeID) {
-    for (RouteInDB& entry : entries) {
-        if (entry.routeID == routeID) {
-            return &entry;
+    for (size_t i = entries.size(); i-- > 0;) {
+        if (entries[i].routeID == routeID && routeID != 0) {
+            return &entries[i];
         }
     }
     return nullptr;
 }
 
 const RouteInDB* RouteDatabase::find(uint32_t routeID) const {
-    for (const RouteInDB& entry : entries) {
-        if (entry.routeID == routeID) {
-            return &entry;
-        }
-    }
-    return nullptr;
+    return const_cast<RouteDatabase*>(this)->find(routeID);
 }
 
 void RouteDatabase::remove(RouteInDB* entry) {
