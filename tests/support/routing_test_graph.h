@@ -12,13 +12,13 @@
 
 namespace routing_test {
 
-struct TerminalSpec {
+struct TerminalPlan {
     uint32_t id;
     uint8_t flags = 0;
     uint32_t tie = 0; // tie-group index + 1
 };
 
-struct EdgeSpec {
+struct EdgePlan {
     uint32_t from; // terminal index
     uint32_t to;
     uint32_t weight = 1;
@@ -27,37 +27,37 @@ struct EdgeSpec {
     std::vector<voark::ProgrammingEntry> settings = {};
 };
 
-struct GraphSpec {
-    std::vector<TerminalSpec> terminals;
-    std::vector<EdgeSpec> edges;
+struct GraphPlan {
+    std::vector<TerminalPlan> terminals;
+    std::vector<EdgePlan> edges;
     std::vector<std::vector<uint32_t>> ties;
 };
 
 // Terminals 1..n (index i has ID i + 1), no flags.
-inline std::vector<TerminalSpec> plainTerminals(uint32_t n) {
-    std::vector<TerminalSpec> terminals;
+inline std::vector<TerminalPlan> plainTerminals(uint32_t n) {
+    std::vector<TerminalPlan> terminals;
     for (uint32_t i = 0; i < n; ++i) {
         terminals.push_back({i + 1});
     }
     return terminals;
 }
 
-// The static format of a spec. Edges are kept in the spec's order within
-// each source (stable by source); edgeIndex maps a spec edge to its index.
+// The static format of a plan. Edges are kept in the plan's order within
+// each source (stable by source); edgeIndex maps a plan edge to its index.
 class Graph {
 public:
-    explicit Graph(const GraphSpec& spec) {
-        const uint32_t n = static_cast<uint32_t>(spec.terminals.size());
-        std::vector<uint32_t> order(spec.edges.size());
+    explicit Graph(const GraphPlan& plan) {
+        const uint32_t n = static_cast<uint32_t>(plan.terminals.size());
+        std::vector<uint32_t> order(plan.edges.size());
         for (uint32_t i = 0; i < order.size(); ++i) {
             order[i] = i;
         }
         std::stable_sort(order.begin(), order.end(),
-                         [&](uint32_t a, uint32_t b) { return spec.edges[a].from < spec.edges[b].from; });
+                         [&](uint32_t a, uint32_t b) { return plan.edges[a].from < plan.edges[b].from; });
         edgeIndex.resize(order.size());
         for (uint32_t k = 0; k < order.size(); ++k) {
             edgeIndex[order[k]] = k;
-            const EdgeSpec& e = spec.edges[order[k]];
+            const EdgePlan& e = plan.edges[order[k]];
             const uint32_t first = static_cast<uint32_t>(entries_.size());
             entries_.insert(entries_.end(), e.settings.begin(), e.settings.end());
             edges_.push_back({e.weight, e.to, nullptr, 0, first, static_cast<uint32_t>(e.settings.size()),
@@ -65,13 +65,13 @@ public:
         }
         for (uint32_t t = 0; t < n; ++t) {
             voark::Terminal def{};
-            def.id = spec.terminals[t].id;
+            def.id = plan.terminals[t].id;
             def.subtopographyID = t;
-            def.tieID = spec.terminals[t].tie;
-            def.flags = spec.terminals[t].flags;
+            def.tieID = plan.terminals[t].tie;
+            def.flags = plan.terminals[t].flags;
             def.firstOutgoingEdge = static_cast<uint32_t>(edges_.size());
             for (uint32_t k = 0; k < edges_.size(); ++k) {
-                if (spec.edges[order[k]].from == t) {
+                if (plan.edges[order[k]].from == t) {
                     def.firstOutgoingEdge = std::min(def.firstOutgoingEdge, k);
                     ++def.numOutgoingEdges;
                 }
@@ -88,7 +88,7 @@ public:
             }
             terminals_.push_back(def);
         }
-        members_ = spec.ties;
+        members_ = plan.ties;
         for (const auto& group : members_) {
             ties_.push_back({group.data(), nullptr, static_cast<uint32_t>(group.size())});
         }

@@ -68,20 +68,20 @@ TEST_F(GrowOnlyHeapTest, ResizeReleasesTheOldBlockAndSurvivesAFailedChunk) {
 
 // Terminals 1..6 (index = ID - 1, the programmer's sub-topography is the index):
 // e0 1->2 (default), e1 3->2, e2 2->4, e3 2->5, e4 4->6; every edge one setting 10+edge=1.
-GraphSpec lineGraph(uint8_t flagsOf4 = 0) {
-    GraphSpec spec{plainTerminals(6), {}, {}};
-    spec.terminals[3].flags = flagsOf4;
+GraphPlan lineGraph(uint8_t flagsOf4 = 0) {
+    GraphPlan plan{plainTerminals(6), {}, {}};
+    plan.terminals[3].flags = flagsOf4;
     const std::pair<uint32_t, uint32_t> ends[] = {{0, 1}, {2, 1}, {1, 3}, {1, 4}, {3, 5}};
     for (uint32_t e = 0; e < 5; ++e) {
-        spec.edges.push_back({ends[e].first, ends[e].second, 1, 0, e == 0, {{10 + e, 1}}});
+        plan.edges.push_back({ends[e].first, ends[e].second, 1, 0, e == 0, {{10 + e, 1}}});
     }
-    return spec;
+    return plan;
 }
 
 class RouteLifeCycle : public kelvo_test::LeakCheckedTest {
 protected:
-    void build(const GraphSpec& spec) {
-        graph_ = std::make_unique<Graph>(spec);
+    void build(const GraphPlan& plan) {
+        graph_ = std::make_unique<Graph>(plan);
         tStatus status;
         resources_ = std::make_unique<voark::RoutingResources>(graph_->info(), &programmer_, status);
         ASSERT_TRUE(status.isSuccess());
@@ -205,14 +205,14 @@ TEST_F(RouteLifeCycle, FailedProgrammingTakesBackItsCounts) {
 
 TEST_F(RouteLifeCycle, Resets) {
     // 7 and 8 tied: e5 1->7 (not default), e6 3->7 (default), e7 4->8 (default).
-    GraphSpec spec = lineGraph();
-    spec.terminals.push_back({7, 0, 1});
-    spec.terminals.push_back({8, 0, 1});
-    spec.ties = {{6, 7}};
-    spec.edges.push_back({0, 6, 1, 0, 0, {{15, 1}}});
-    spec.edges.push_back({2, 6, 1, 0, 1, {{16, 1}}});
-    spec.edges.push_back({3, 7, 1, 0, 1, {{17, 1}}});
-    build(spec);
+    GraphPlan plan = lineGraph();
+    plan.terminals.push_back({7, 0, 1});
+    plan.terminals.push_back({8, 0, 1});
+    plan.ties = {{6, 7}};
+    plan.edges.push_back({0, 6, 1, 0, 0, {{15, 1}}});
+    plan.edges.push_back({2, 6, 1, 0, 1, {{16, 1}}});
+    plan.edges.push_back({3, 7, 1, 0, 1, {{17, 1}}});
+    build(plan);
     const uint32_t held = route(1, 4);
     ASSERT_EQ(reserve(held), 0);
     struct Case {
@@ -254,12 +254,12 @@ TEST_F(RouteLifeCycle, Resets) {
 
 TEST_F(RouteLifeCycle, EdgelessFloatingSegmentsAreSkipped) {
     // 2 and 6 tied; 6 has no incoming edge, so the route's floating segment has none.
-    GraphSpec spec = lineGraph();
-    spec.terminals[1].tie = 1;
-    spec.terminals[5].tie = 1;
-    spec.ties = {{1, 5}};
-    spec.edges.pop_back();
-    build(spec);
+    GraphPlan plan = lineGraph();
+    plan.terminals[1].tie = 1;
+    plan.terminals[5].tie = 1;
+    plan.ties = {{1, 5}};
+    plan.edges.pop_back();
+    build(plan);
     const uint32_t a = route(1, 2);
     const voark::RouteInDB* entry = resources_->database().find(a);
     ASSERT_NE(entry, nullptr);

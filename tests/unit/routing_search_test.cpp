@@ -54,9 +54,9 @@ std::vector<RefSegment> segmentsOf(const voark::RoutingResources& r,
     return out;
 }
 
-GraphSpec randomGraph(std::mt19937& rng) {
+GraphPlan randomGraph(std::mt19937& rng) {
     auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
-    GraphSpec spec;
+    GraphPlan plan;
     const uint32_t n = 1 + pick(24);
     std::vector<uint32_t> ids(n);
     for (uint32_t i = 0; i < n; ++i) {
@@ -69,7 +69,7 @@ GraphSpec randomGraph(std::mt19937& rng) {
         uint8_t flags = 0;
         flags |= pick(8) == 0 ? voark::kTerminalEndpointOnly : 0;
         flags |= pick(6) == 0 ? voark::kTerminalBidirectional : 0;
-        spec.terminals.push_back({ids[i], flags, 0});
+        plan.terminals.push_back({ids[i], flags, 0});
     }
     // Disjoint tie groups of two or three.
     for (uint32_t i = 0; i + 1 < n; i += 3) {
@@ -81,20 +81,20 @@ GraphSpec randomGraph(std::mt19937& rng) {
             group.push_back(i + 2);
         }
         for (uint32_t m : group) {
-            spec.terminals[m].tie = static_cast<uint32_t>(spec.ties.size() + 1);
+            plan.terminals[m].tie = static_cast<uint32_t>(plan.ties.size() + 1);
         }
-        spec.ties.push_back(group);
+        plan.ties.push_back(group);
     }
     const bool huge = pick(10) == 0;
     const uint32_t edges = pick(4 * n + 1);
     for (uint32_t e = 0; e < edges; ++e) {
-        EdgeSpec edge{pick(n), pick(n)};
+        EdgePlan edge{pick(n), pick(n)};
         edge.weight = huge ? 0x40000000u + pick(3) * 0x3FFFFFFFu : pick(4);
         edge.inverts = pick(3) == 0;
         edge.isDefault = pick(4) == 0;
-        spec.edges.push_back(edge);
+        plan.edges.push_back(edge);
     }
-    return spec;
+    return plan;
 }
 
 TEST(RouteSearchDifferential, MatchesTheLiteralRuleOnRandomGraphs) {
@@ -103,8 +103,8 @@ TEST(RouteSearchDifferential, MatchesTheLiteralRuleOnRandomGraphs) {
     int withRoutes = 0;
     int withTwins = 0;
     for (int round = 0; round < 1500; ++round) {
-        const GraphSpec spec = randomGraph(rng);
-        Graph graph(spec);
+        const GraphPlan plan = randomGraph(rng);
+        Graph graph(plan);
         RecordingProgrammer programmer;
         tStatus status;
         voark::RoutingResources resources(graph.info(), &programmer, status);
@@ -113,7 +113,7 @@ TEST(RouteSearchDifferential, MatchesTheLiteralRuleOnRandomGraphs) {
         // Some reserved routes first, so that availability and reservations matter.
         for (uint32_t k = pick(3); k-- > 0;) {
             Calculated held =
-                calculate(resources, {seed(spec.terminals[pick(n)].id)}, {spec.terminals[pick(n)].id});
+                calculate(resources, {seed(plan.terminals[pick(n)].id)}, {plan.terminals[pick(n)].id});
             if (!held.possibilities.empty()) {
                 voark::RouteConflict* conflicts = nullptr;
                 uint32_t numConflicts = 0;
@@ -131,11 +131,11 @@ TEST(RouteSearchDifferential, MatchesTheLiteralRuleOnRandomGraphs) {
         std::vector<RouteCalculationSeedBase> seeds;
         for (uint32_t k = pick(5); k-- > 0;) {
             const uint32_t cost = pick(12) == 0 ? 0xFFFFFFF0u + pick(16) : pick(5);
-            seeds.push_back(seed(spec.terminals[pick(n)].id, cost, static_cast<uint8_t>(pick(2))));
+            seeds.push_back(seed(plan.terminals[pick(n)].id, cost, static_cast<uint8_t>(pick(2))));
         }
         std::vector<uint32_t> destinations;
         for (uint32_t k = pick(6); k-- > 0;) {
-            destinations.push_back(pick(30) == 0 ? 1000 : spec.terminals[pick(n)].id);
+            destinations.push_back(pick(30) == 0 ? 1000 : plan.terminals[pick(n)].id);
         }
         const uint32_t options = pick(4) == 0 ? voark::kUseUnavailableEdges : 0;
 
@@ -201,7 +201,7 @@ struct Expected {
 
 struct SearchCase {
     const char* name;
-    GraphSpec graph;
+    GraphPlan graph;
     std::vector<std::pair<uint32_t, uint32_t>> reservedFirst; // routes calculated and reserved before
     std::vector<RouteCalculationSeedBase> seeds;
     std::vector<uint32_t> destinations;
@@ -209,7 +209,7 @@ struct SearchCase {
     std::vector<Expected> expected;
 };
 
-TerminalSpec flagged(uint32_t id, uint8_t flags, uint32_t tie = 0) {
+TerminalPlan flagged(uint32_t id, uint8_t flags, uint32_t tie = 0) {
     return {id, flags, tie};
 }
 
@@ -361,7 +361,7 @@ TEST(RouteSearch, ChoosesTheRoutesOfTheRule) {
 }
 
 TEST(RouteSearch, RefusesBadRequestsAndRecordsNothing) {
-    const GraphSpec spec{plainTerminals(2), {{0, 1}}, {}};
+    const GraphPlan plan{plainTerminals(2), {{0, 1}}, {}};
     struct Case {
         const char* name;
         std::vector<RouteCalculationSeedBase> seeds;
@@ -373,7 +373,7 @@ TEST(RouteSearch, RefusesBadRequestsAndRecordsNothing) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Graph graph(spec);
+        Graph graph(plan);
         tStatus status;
         voark::RoutingResources resources(graph.info(), nullptr, status);
         const Calculated got = calculate(resources, c.seeds, c.destinations);
@@ -386,15 +386,15 @@ TEST(RouteSearch, RefusesBadRequestsAndRecordsNothing) {
 class RouteSearchMemory : public kelvo_test::LeakCheckedTest {};
 
 TEST_F(RouteSearchMemory, EachFailedAllocationEndsCleanly) {
-    std::vector<TerminalSpec> terminals = plainTerminals(40);
+    std::vector<TerminalPlan> terminals = plainTerminals(40);
     terminals[5].tie = 1;
     terminals[6].tie = 1;
-    GraphSpec spec{terminals, {}, {{5, 6}}};
+    GraphPlan plan{terminals, {}, {{5, 6}}};
     for (uint32_t i = 0; i + 1 < 40; ++i) {
-        spec.edges.push_back({i, i + 1, 1, 0, 1});
-        spec.edges.push_back({i, i + 1, 2, 1, 0});
+        plan.edges.push_back({i, i + 1, 1, 0, 1});
+        plan.edges.push_back({i, i + 1, 2, 1, 0});
     }
-    Graph graph(spec);
+    Graph graph(plan);
     tStatus status;
     voark::RoutingResources resources(graph.info(), nullptr, status);
     const std::vector<RouteCalculationSeedBase> seeds = {seed(1), seed(3, 0, 1)};

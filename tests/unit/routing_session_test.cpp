@@ -100,13 +100,13 @@ TEST_F(RoutingManagerTest, ADetachedSessionOutlivesItsManager) {
 }
 
 // Sessions over a synthetic graph: 1->2 (e0), 3->2, 2->4, 2->5, 4->6 (lineGraph of the life-cycle tests).
-GraphSpec sessionGraph() {
-    GraphSpec spec{plainTerminals(6), {}, {}};
+GraphPlan sessionGraph() {
+    GraphPlan plan{plainTerminals(6), {}, {}};
     const std::pair<uint32_t, uint32_t> ends[] = {{0, 1}, {2, 1}, {1, 3}, {1, 4}, {3, 5}};
     for (uint32_t e = 0; e < 5; ++e) {
-        spec.edges.push_back({ends[e].first, ends[e].second, 1, 0, e == 0, {{10 + e, 1}}});
+        plan.edges.push_back({ends[e].first, ends[e].second, 1, 0, e == 0, {{10 + e, 1}}});
     }
-    return spec;
+    return plan;
 }
 
 class RoutingSessionTest : public kelvo_test::LeakCheckedTest {
