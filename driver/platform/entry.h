@@ -67,5 +67,4 @@ void nVOAPAL200_destroyDevice(void* device);
 nVOKAL_tStatus nVOAPAL200_mapMemory(void* context, uint16_t selector, nVOKAL_tHandle kernelMap, uint32_t* created,
                                     void** mapContext);
 void nVOAPAL200_unmapMemory(void* mapContext);
-
 }

@@ -2,7 +2,7 @@
 // (mapped PCI memory, a per-channel forwarding accessor) and the two adapters
 // that let a memory window reach an FPGA's register space.
 //
-// The isolated FPGA's windowed accessor is in regs/windowed_front_end_accessor.h.
+// The isolated FPGA's windowed accessor is in regmaps/windowed_front_end_accessor.h.
 #pragma once
 
 #include <stdint.h>

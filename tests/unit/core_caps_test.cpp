@@ -25,7 +25,8 @@ class ProductCapsTable : public kelvo_test::LeakCheckedTest {
 protected:
     void SetUp() override {
         LeakCheckedTest::SetUp();
-        nVOAPAL200_initializeCPPRunTime(kelvo_driver::kDriver.initializers, kelvo_driver::kDriver.initializerCount);
+        nVOAPAL200_initializeCPPRunTime(kelvo_driver::kDriver.initializers,
+                                        kelvo_driver::kDriver.initializerCount);
     }
     void TearDown() override {
         nVOAPAL200_finalizeCPPRunTime();
