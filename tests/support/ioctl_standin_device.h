@@ -34,6 +34,8 @@ public:
         : tSession(deviceInterface, status) {}
     bool invalid = false;
     uint64_t reserved = 0;
+    // No routing session: the routing codes answer as a demoted session does.
+    voark::RoutingSession* getRoutingSession() const { return nullptr; }
 
     struct Composite {
         int runs = 0;
