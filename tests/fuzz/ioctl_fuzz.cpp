@@ -269,7 +269,8 @@ void fill(Reader& in, std::uint8_t* at) {
 
 // ---- the host ------------------------------------------------------------------------
 
-constexpr unsigned kSlots = 3; // per device: "smu_kelvo" twice, the cooling interface
+constexpr std::size_t kMapsHeld = 16; // per handle; the oldest goes beyond
+constexpr unsigned kSlots = 3;        // per device: "smu_kelvo" twice, the cooling interface
 const char* const kInterfaces[kSlots] = {"smu_kelvo", "smu_kelvo", "nPXICOOLING_17_2_pxiCooling"};
 
 struct Device {
@@ -284,6 +285,7 @@ Options options;
 Counters totals;
 std::uint32_t top = 0;
 bool running = false;
+Outcome last;
 
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "kelvo_fuzz: %s\n", what);
@@ -394,12 +396,21 @@ void tableRequest(Reader& in, int handle) {
     std::memset(input, 0, kMaxRecord);
     std::memset(output, 0, kMaxRecord);
     in.bytes(input, inSize);
-    // Interesting values in a few 32-bit slots.
+    // Interesting values in a few 32-bit slots, or 64-bit ones (lengths, counts).
     for (unsigned tweaks = in.u8() % 4; tweaks > 0 && inSize >= 4; --tweaks) {
-        const std::size_t at = (in.u8() * 4u) % (inSize & ~std::uint64_t{3});
-        const std::uint32_t value =
-            kInteresting32[in.u8() % (sizeof(kInteresting32) / sizeof(kInteresting32[0]))];
-        std::memcpy(input + at, &value, 4);
+        const std::uint8_t slot = in.u8();
+        const std::uint8_t pick = in.u8();
+        if (slot % 2 == 1 && inSize >= 8) {
+            const std::size_t at = (slot / 2 * 8u) % (inSize & ~std::uint64_t{7});
+            const std::uint64_t value =
+                kInteresting64[pick % (sizeof(kInteresting64) / sizeof(kInteresting64[0]))];
+            std::memcpy(input + at, &value, 8);
+        } else {
+            const std::size_t at = (slot / 2 * 4u) % (inSize & ~std::uint64_t{3});
+            const std::uint32_t value =
+                kInteresting32[pick % (sizeof(kInteresting32) / sizeof(kInteresting32[0]))];
+            std::memcpy(input + at, &value, 4);
+        }
     }
     scrub(input, inSize);
     // The address fields of this code's record.
@@ -453,7 +464,7 @@ void tableRequest(Reader& in, int handle) {
     if (places == 0xFF) {
         argument = place(in, sizeof(*header));
     }
-    kelvo_ioctl(handle, info.code, argument);
+    last = Outcome{kelvo_ioctl(handle, info.code, argument), header->result, outSize};
 }
 
 // A code no interface knows (or any code at all), with a valid header.
@@ -523,6 +534,10 @@ void mapRequest(Reader& in, Device& device, unsigned slot) {
     std::uint64_t map = 0;
     if (kelvo_host::mapMemory(device.handles[slot], selector, size, in.u8() % 4, &map) == 0 && map != 0) {
         maps.push_back(map);
+        if (maps.size() > kMapsHeld) {
+            kelvo_host::unmapMemory(device.handles[slot], maps.front());
+            maps.erase(maps.begin());
+        }
     }
 }
 
@@ -677,6 +692,9 @@ void runInput(const std::uint8_t* data, std::size_t size) {
 
 const Counters& counters() {
     return totals;
+}
+Outcome lastOutcome() {
+    return last;
 }
 std::uint32_t topLevel() {
     return top;

@@ -38,6 +38,14 @@ void stop();
 // fault the host saw, or a handle the harness cannot get back, aborts too.
 void runInput(const std::uint8_t* data, std::size_t size);
 const Counters& counters();
+// The last request of the code table: the transport's code, the header's
+// result field (bytes written to the output record) and the output size.
+struct Outcome {
+    std::int32_t transport = 0;
+    std::uint32_t result = 0;
+    std::uint64_t outputSize = 0;
+};
+Outcome lastOutcome();
 // The highest setup level every board reached at start.
 std::uint32_t topLevel();
 

@@ -2,6 +2,7 @@
 //
 //   kelvo_fuzz_replay FILE|DIR...   runs every file on a freshly started host
 //   kelvo_fuzz_replay --seeds DIR   writes the seed corpus into DIR
+//   kelvo_fuzz_replay --check-seeds checks that every code's seed reaches its operation
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -11,10 +12,38 @@
 #include <vector>
 
 #include "ioctl_fuzz.h"
+#include "kelvo/ioctl.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// Every code's seed reaches its operation: the transport answers 0 and the
+// whole output record comes back.
+int checkSeeds() {
+    kelvo_fuzz::Options options;
+    options.eventSpacing = 0;
+    kelvo_fuzz::start(options);
+    int failures = 0;
+    for (unsigned board = 0; board < kelvo_fuzz::boards().size(); ++board) {
+        for (unsigned index = 0; index < kelvo_fuzz::codeCount(); ++index) {
+            if (kelvo_fuzz::code(index) == KELVO_IOCTL_kdut_reset) {
+                continue; // its seed is the reset event
+            }
+            const std::vector<std::uint8_t> seed = kelvo_fuzz::seedForCode(board, index);
+            kelvo_fuzz::runInput(seed.data(), seed.size());
+            const kelvo_fuzz::Outcome outcome = kelvo_fuzz::lastOutcome();
+            if (outcome.transport != 0 || outcome.result != outcome.outputSize) {
+                std::printf("seed of %s on %s: transport %d, %u of %llu bytes\n", kelvo_fuzz::codeName(index),
+                            kelvo_fuzz::boards()[board].c_str(), outcome.transport, outcome.result,
+                            static_cast<unsigned long long>(outcome.outputSize));
+                ++failures;
+            }
+        }
+    }
+    kelvo_fuzz::stop();
+    return failures == 0 ? 0 : 1;
+}
 
 int writeSeeds(const fs::path& folder) {
     fs::create_directories(folder);
@@ -46,6 +75,9 @@ void replay(const fs::path& file) {
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--seeds") {
         return writeSeeds(argv[2]);
+    }
+    if (argc == 2 && std::string(argv[1]) == "--check-seeds") {
+        return checkSeeds();
     }
     std::vector<fs::path> files;
     for (int i = 1; i < argc; ++i) {
