@@ -24,6 +24,7 @@
 #include "host.h"
 #include "kelvo/ioctl.h"
 #include "kelvo_host.h"
+#include "sim.h"
 
 namespace kelvo_fuzz {
 namespace {
@@ -326,7 +327,32 @@ void addDevice(unsigned board) {
     }
 }
 
+// The stand-in's and the simulated modules' fault reports: a DMA access the
+// stand-in refused, an access a module could not take (a wrong width or
+// alignment, outside every block).
+void checkReports() {
+    const std::vector<std::string> dma = kal::dma::faults();
+    for (const std::string& fault : dma) {
+        std::fprintf(stderr, "kelvo_fuzz: DMA fault: %s\n", fault.c_str());
+    }
+    bool deviceErrors = false;
+    for (const Device& device : devices) {
+        const std::shared_ptr<sim::Module> module =
+            device.index >= 0 ? kelvo_host::module(static_cast<unsigned>(device.index)) : nullptr;
+        if (module != nullptr && module->deviceErrorCount() != 0) {
+            for (const std::string& error : module->deviceErrors()) {
+                std::fprintf(stderr, "kelvo_fuzz: device error: %s\n", error.c_str());
+            }
+            deviceErrors = true;
+        }
+    }
+    if (!dma.empty() || deviceErrors) {
+        fail("the stand-in or a module reported a fault");
+    }
+}
+
 void removeDevice(unsigned board) {
+    checkReports();
     Device& device = devices[board];
     if (kelvo_host_remove_module(static_cast<unsigned>(device.index)) != 0) {
         fail("a module could not be removed");
@@ -685,6 +711,7 @@ void runInput(const std::uint8_t* data, std::size_t size) {
         }
     }
     drainMessages();
+    checkReports();
     if (!kelvo_host::faults().empty()) {
         fail("the host saw a driver fault");
     }
