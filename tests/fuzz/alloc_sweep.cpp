@@ -52,6 +52,39 @@ template <class Clean, class Run> std::uint64_t sweep(Clean clean, Run run) {
     return runs;
 }
 
+template <class Out, class In> int request(int handle, std::uint32_t code, const In& in, Out& out) {
+    kelvo_ioctl_header header{reinterpret_cast<std::uintptr_t>(&in),
+                              reinterpret_cast<std::uintptr_t>(&out),
+                              sizeof(In),
+                              sizeof(Out),
+                              0,
+                              0};
+    return kelvo_ioctl(handle, code, &header);
+}
+
+// Resets a device to 19 on a fresh handle, then asks its level on another
+// (the reset invalidated the first): true when that is the top level.
+bool reachesTop(unsigned device, std::uint32_t top) {
+    const int resetting = kelvo_open("smu_kelvo", device);
+    if (resetting < 0) {
+        return false;
+    }
+    kelvo_kdut_reset_in reset{};
+    reset.setupLevel = KELVO_SETUP_LEVEL_COMPLETE;
+    kelvo_kdut_reset_out resetOut{};
+    request(resetting, KELVO_IOCTL_kdut_reset, reset, resetOut);
+    kelvo_close(resetting);
+    const int asking = kelvo_open("smu_kelvo", device);
+    if (asking < 0) {
+        return false;
+    }
+    kelvo_status_record none{};
+    kelvo_kelvo_getSetupLevel_out level{};
+    const int transport = request(asking, KELVO_IOCTL_kelvo_getSetupLevel, none, level);
+    kelvo_close(asking);
+    return transport == 0 && level.status >= 0 && level.setupLevel == top;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -89,6 +122,9 @@ int main(int argc, char** argv) {
                 const int index = kelvo_host_add_module(name);
                 kal::memory::clearFaults();
                 if (index >= 0) {
+                    // Whatever setup reached, a handle opens and a reset reaches the top level.
+                    check(reachesTop(static_cast<unsigned>(index), top),
+                          std::string(name) + ": added device stuck", n);
                     check(kelvo_host_remove_module(static_cast<unsigned>(index)) == 0, "removal", n);
                 }
                 check(kal::memory::liveAllocations() == live, std::string(name) + ": addition leaked", n);
