@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "control.h"
 #include "host.h"
@@ -151,14 +153,20 @@ int main(int argc, char** argv) {
                       n);
             });
         kelvo_fuzz::resetDevice(board, KELVO_SETUP_LEVEL_COMPLETE);
-        // The first request of every code at the top level.
-        std::uint64_t requests = 0;
+        // The first request of every code at the top level, and of each of the platform's.
+        std::vector<std::pair<std::string, std::vector<std::uint8_t>>> firsts;
         for (unsigned index = 0; index < kelvo_fuzz::codeCount(); ++index) {
-            if (kelvo_fuzz::code(index) == KELVO_IOCTL_kdut_reset) {
-                continue;
+            if (kelvo_fuzz::code(index) != KELVO_IOCTL_kdut_reset) {
+                firsts.emplace_back(kelvo_fuzz::codeName(index), kelvo_fuzz::seedForCode(board, index));
             }
-            const std::vector<std::uint8_t> seed = kelvo_fuzz::seedForCode(board, index);
-            const std::string what = std::string(name) + " " + kelvo_fuzz::codeName(index);
+        }
+        unsigned platform = 0;
+        for (const std::vector<std::uint8_t>& seed : kelvo_fuzz::platformSeeds(board)) {
+            firsts.emplace_back("platform request " + std::to_string(platform++), seed);
+        }
+        std::uint64_t requests = 0;
+        for (const auto& [request, seed] : firsts) {
+            const std::string what = std::string(name) + " " + request;
             kelvo_fuzz::resetDevice(board, KELVO_SETUP_LEVEL_COMPLETE);
             kelvo_fuzz::runInput(seed.data(), seed.size());
             kelvo_fuzz::resetDevice(board, KELVO_SETUP_LEVEL_COMPLETE);

@@ -743,6 +743,19 @@ std::vector<std::uint8_t> seedForCode(unsigned board, unsigned codeIndex) {
             static_cast<std::uint8_t>(codeIndex >> 8)};
 }
 
+std::vector<std::vector<std::uint8_t>> platformSeeds(unsigned board) {
+    const auto b = static_cast<std::uint8_t>(board);
+    return {
+        {10, b, 0, 0x78, 0x56, 0x34, 0x12},          // an unknown code
+        {11, b, 0},                                  // notifier open
+        {11, b, 0, 1},                               // notifier close
+        {11, b, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1}, // open on the second handle
+        {12, b, 0, 0, 6},                            // read 4096 bytes
+        {12, b, 0, 1, 6},                            // write 4096 bytes
+        {13, b, 0, 0, 0, 0, 6, 1},                   // map 4096 bytes for reading
+    };
+}
+
 std::vector<std::vector<std::uint8_t>> seeds() {
     std::vector<std::vector<std::uint8_t>> all;
     for (unsigned board = 0; board < boards().size(); ++board) {
@@ -751,17 +764,13 @@ std::vector<std::vector<std::uint8_t>> seeds() {
                 all.push_back(seedForCode(board, index));
             }
         }
+        for (std::vector<std::uint8_t>& seed : platformSeeds(board)) {
+            all.push_back(std::move(seed));
+        }
         const auto b = static_cast<std::uint8_t>(board);
-        all.push_back({10, b, 0, 0x78, 0x56, 0x34, 0x12});          // an unknown code
-        all.push_back({11, b, 0});                                  // notifier open
-        all.push_back({11, b, 0, 1});                               // notifier close
-        all.push_back({11, b, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1}); // open on the second handle
-        all.push_back({12, b, 0, 0, 6});                            // read 4096 bytes
-        all.push_back({12, b, 0, 1, 6});                            // write 4096 bytes
-        all.push_back({13, b, 0, 0, 0, 0, 6, 1});                   // map 4096 bytes for reading
-        all.push_back({15, b, 0, 0, 19});                           // reset to 19
-        all.push_back({15, b, 0, 2});                               // close and re-open
-        all.push_back({15, b, 0, 3});                               // remove and re-add
+        all.push_back({15, b, 0, 0, 19}); // reset to 19
+        all.push_back({15, b, 0, 2});     // close and re-open
+        all.push_back({15, b, 0, 3});     // remove and re-add
     }
     return all;
 }

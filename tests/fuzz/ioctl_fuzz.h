@@ -52,6 +52,9 @@ std::uint32_t topLevel();
 // Seed inputs: one valid request of every code on every board, and one of
 // each of the platform's requests (notifier, read, write, memory map).
 std::vector<std::vector<std::uint8_t>> seeds();
+// The platform's requests on one board: an unknown code, the notifier's
+// open (also on a second handle) and close, read, write, memory map.
+std::vector<std::vector<std::uint8_t>> platformSeeds(unsigned board);
 // The seed of one code (index into the code table) on one board.
 std::vector<std::uint8_t> seedForCode(unsigned board, unsigned codeIndex);
 // Codes of the table and each one's name.
