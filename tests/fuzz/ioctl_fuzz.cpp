@@ -230,12 +230,19 @@ std::uint64_t address(const void* pointer) {
     return reinterpret_cast<std::uintptr_t>(pointer);
 }
 
-// One of the harness's places for a user address. Kind 0 (most) is a valid
-// buffer; the rest are the refusals a driver must meet.
+// One of the harness's places for a user address. Kinds 0 to 8 are a valid
+// buffer; the rest are the refusals a driver must meet: unmapped (below
+// every mapping or past user space), null, inaccessible, read-only, or a
+// range running into an inaccessible page.
 std::uint8_t* place(Reader& in, std::size_t need) {
     const std::uint8_t kind = in.u8();
     const std::uint16_t where = in.u16();
     switch (kind % 16) {
+    case 9:
+        return reinterpret_cast<std::uint8_t*>(std::uintptr_t{0x1000} +
+                                               where % 0xE000); // below every mapping
+    case 10:
+        return reinterpret_cast<std::uint8_t*>((std::uintptr_t{1} << 47) + where); // past user space
     case 11:
         return nullptr;
     case 12:
