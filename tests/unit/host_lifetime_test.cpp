@@ -105,7 +105,7 @@ TEST_F(HostLifetime, RacingClientsNeverTouchFreedEntriesAndEveryCallAnswersItsCo
                         // A device on its way out closes its I/O gate first.
                         if (result == 0 && status != KELVO_STATUS_IO_GATE_CLOSED) {
                             expectIn("request's status", status, {0});
-                            expectIn("request's setup level", static_cast<int>(level), {2});
+                            expectIn("request's setup level", static_cast<int>(level), {3});
                         }
                         if (refused) {
                             break;
