@@ -650,9 +650,6 @@ void start(const Options& chosen) {
     if (pool.base == nullptr) {
         makePool();
     }
-    // Waits and polls run on the stand-in clock: a thousand times faster,
-    // their order and outcomes the same.
-    kal::clock::setScale(1000.0);
     if (kelvo_host_start() != 0) {
         fail("the host did not start");
     }
