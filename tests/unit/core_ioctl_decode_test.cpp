@@ -52,6 +52,8 @@ public:
     StandInSession(tDeviceInterface* deviceInterface, tStatus& status) : tSession(deviceInterface, status) {}
     bool invalid = false;
     uint64_t reserved = 0;
+    // No routing session: the routing codes answer as a demoted session does.
+    voark::RoutingSession* getRoutingSession() const { return nullptr; }
 
     struct Composite {
         int runs = 0;
@@ -383,28 +385,29 @@ TEST_F(CoreIoctlDecode, ParticularAnswers) {
     EXPECT_EQ(version.version, 0u);
     EXPECT_EQ(version.status, kTrackerStopped);
 
-    // The routing counts: 0 when refused, the capacity once the gate admits.
+    // The routing counts: 0 when refused, and 0 with -52020 for a handle
+    // without a routing session.
     kelvo_routing_reserveRoute_in reserve{};
     reserve.conflictsCapacity = 7;
     EXPECT_EQ(record<kelvo_routing_reserveRoute_out>(call(KELVO_IOCTL_routing_reserveRoute, bytes(reserve), 8))
                   .conflictsCount,
               0u);
     device->level = 19;
-    EXPECT_EQ(record<kelvo_routing_reserveRoute_out>(call(KELVO_IOCTL_routing_reserveRoute, bytes(reserve), 8))
-                  .conflictsCount,
-              7u);
+    auto reserved = record<kelvo_routing_reserveRoute_out>(call(KELVO_IOCTL_routing_reserveRoute, bytes(reserve), 8));
+    EXPECT_EQ(reserved.conflictsCount, 0u);
+    EXPECT_EQ(reserved.status, -52020);
     kelvo_routing_calculateRoute_in route{};
     route.possibilitiesCapacity = 5;
     auto calculated =
         record<kelvo_routing_calculateRoute_out>(call(KELVO_IOCTL_routing_calculateRoute, bytes(route), 12));
-    EXPECT_EQ(calculated.possibilitiesCount, 5u);
+    EXPECT_EQ(calculated.possibilitiesCount, 0u);
     EXPECT_EQ(calculated.result, 0u);
     kelvo_routing_getRouteTerminalPath_in path{};
     path.pathCapacity = 3;
     EXPECT_EQ(record<kelvo_routing_getRouteTerminalPath_out>(
                   call(KELVO_IOCTL_routing_getRouteTerminalPath, bytes(path), 8))
                   .pathLength,
-              3u);
+              0u);
 
     // The four stubs that look at the seeded status, and the reservation: with
     // an error nothing runs at all, not even a gate.
