@@ -76,9 +76,12 @@ struct Host {
     std::map<unsigned, std::shared_ptr<sim::Module>> modules;
 };
 
+// The host lives as long as the process: a client that ends without
+// kelvo_host_stop must not have its modules unplugged by a static destructor
+// from stand-in state that the process has already destroyed.
 Host& host() {
-    static Host h;
-    return h;
+    static Host* const h = new Host;
+    return *h;
 }
 
 // Runs the body of an entry point: no exception leaves the host.
