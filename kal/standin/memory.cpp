@@ -1,4 +1,9 @@
-// Stand-in for the kernel layer's memory operations.
+// Stand-in for the kernel layer's memory operations. Every block fills whole
+// granules of its own (kernel_memory.h), so that kernel-layer memory never
+// shares a page with the client's; under AddressSanitizer the rounding past
+// the size asked for is poisoned, so an overrun is still reported.
+#include <sanitizer/asan_interface.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -16,7 +21,7 @@ namespace {
 
 struct MemoryState {
     std::mutex lock;
-    std::map<std::uintptr_t, std::size_t> live; // start -> bytes of the block
+    std::map<std::uintptr_t, std::size_t> live; // start -> bytes of the block (whole granules)
     std::uint64_t calls = 0;
     std::uint64_t atomicCalls = 0;
     std::uint64_t failAt = 0;    // absolute call number to fail, 0 = none
@@ -69,23 +74,6 @@ void resetCounters() {
 
 } // namespace kal::memory
 
-namespace kal::kernelmem {
-
-bool overlapsAllocation(std::uint64_t address, std::uint64_t size) {
-    auto& s = state();
-    std::lock_guard g(s.lock);
-    // Blocks do not overlap one another: only the last one starting before the
-    // range's end can reach into it.
-    auto it = s.live.lower_bound(static_cast<std::uintptr_t>(address + size));
-    if (it == s.live.begin()) {
-        return false;
-    }
-    --it;
-    return it->first + it->second > address;
-}
-
-} // namespace kal::kernelmem
-
 extern "C" void* nVOKAL100_malloc(size_t size) noexcept {
     auto& s = state();
     std::lock_guard g(s.lock);
@@ -96,13 +84,16 @@ extern "C" void* nVOKAL100_malloc(size_t size) noexcept {
     if ((s.failAt != 0 && n == s.failAt) || (s.failAfterSet && n > s.failAfter)) {
         return nullptr;
     }
-    if (size > SIZE_MAX - 16) {
+    constexpr std::size_t kGranule = kal::kernelmem::kGranule;
+    if (size > SIZE_MAX - kGranule) {
         return nullptr;
     }
-    const size_t bytes = ((size == 0 ? 1 : size) + 15) & ~static_cast<size_t>(15);
-    void* block = std::aligned_alloc(16, bytes);
+    const size_t bytes = ((size == 0 ? 1 : size) + kGranule - 1) & ~(kGranule - 1);
+    void* block = std::aligned_alloc(kGranule, bytes);
     if (block != nullptr) {
         s.live.emplace(reinterpret_cast<std::uintptr_t>(block), bytes);
+        kal::kernelmem::addGranules(reinterpret_cast<std::uintptr_t>(block), bytes);
+        ASAN_POISON_MEMORY_REGION(static_cast<std::uint8_t*>(block) + size, bytes - size);
     }
     return block;
 }
@@ -111,17 +102,23 @@ extern "C" void nVOKAL100_free(void* block) noexcept {
     if (block == nullptr) {
         return;
     }
-    bool known;
+    std::size_t bytes = 0;
     {
         auto& s = state();
         std::lock_guard g(s.lock);
-        known = s.live.erase(reinterpret_cast<std::uintptr_t>(block)) != 0;
+        auto found = s.live.find(reinterpret_cast<std::uintptr_t>(block));
+        if (found != s.live.end()) {
+            bytes = found->second;
+            s.live.erase(found);
+            kal::kernelmem::removeGranules(reinterpret_cast<std::uintptr_t>(block), bytes);
+        }
     }
     // Halt outside the lock: a halt hook that ends only this thread must not
     // leave the allocator locked for everyone else.
-    if (!known) {
+    if (bytes == 0) {
         KAL_FAIL("nVOKAL100_free of a block that is not allocated");
     }
+    ASAN_UNPOISON_MEMORY_REGION(block, bytes);
     std::free(block);
 }
 
