@@ -99,21 +99,20 @@ kal_user_access_fixup:
 )");
 
 extern "C" {
-__attribute__((visibility("hidden"))) int kal_user_copy(void* destination, const void* source,
-                                                        std::size_t size);
-__attribute__((visibility("hidden"))) int kal_user_probe_read(const void* address);
-__attribute__((visibility("hidden"))) int kal_user_probe_write(void* address);
 __attribute__((visibility("hidden"))) extern const char kal_user_access_begin[];
 __attribute__((visibility("hidden"))) extern const char kal_user_access_end[];
 __attribute__((visibility("hidden"))) extern const char kal_user_access_fixup[];
 }
 
+namespace kal::useraccess {
+__thread std::uintptr_t tWindowStart __attribute__((tls_model("initial-exec"))) = 0;
+__thread std::uintptr_t tWindowEnd __attribute__((tls_model("initial-exec"))) = 0;
+} // namespace kal::useraccess
+
 namespace {
 
-// The user range of the calling thread's window; empty when it has none.
-// Read by the handler on the thread that faulted.
-__attribute__((tls_model("initial-exec"))) thread_local std::uintptr_t tWindowStart = 0;
-__attribute__((tls_model("initial-exec"))) thread_local std::uintptr_t tWindowEnd = 0;
+using kal::useraccess::tWindowEnd;
+using kal::useraccess::tWindowStart;
 
 std::atomic<std::uint64_t> gRecovered{0};
 
@@ -207,44 +206,7 @@ bool install() {
 // At load, before main and any thread of the program.
 [[maybe_unused]] const bool gInstalled = install();
 
-std::uintptr_t pointer(std::uint64_t user) {
-    return static_cast<std::uintptr_t>(user);
-}
-
 } // namespace
-
-namespace kal::useraccess {
-
-Window::Window(std::uint64_t address, std::uint64_t size) {
-    tWindowStart = pointer(address);
-    tWindowEnd = pointer(address + size);
-    // The handler reads the window on this thread: no store may move past the routine.
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-}
-
-Window::~Window() {
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    tWindowStart = 0;
-    tWindowEnd = 0;
-}
-
-bool read(void* local, std::uint64_t user, std::size_t size) {
-    return kal_user_copy(local, reinterpret_cast<const void*>(pointer(user)), size) == 0;
-}
-
-bool write(std::uint64_t user, const void* local, std::size_t size) {
-    return kal_user_copy(reinterpret_cast<void*>(pointer(user)), local, size) == 0;
-}
-
-bool probeRead(std::uint64_t user) {
-    return kal_user_probe_read(reinterpret_cast<const void*>(pointer(user))) == 0;
-}
-
-bool probeWrite(std::uint64_t user) {
-    return kal_user_probe_write(reinterpret_cast<void*>(pointer(user))) == 0;
-}
-
-} // namespace kal::useraccess
 
 namespace kal::usermem {
 

@@ -110,11 +110,24 @@ std::uint64_t refusedCopies() {
 
 namespace {
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 constexpr std::uint64_t kPage = kal::kernelmem::kGranule;
-// The kernel side goes through a buffer of the caller's stack, read and
-// written by ordinary (instrumented) copies; only the user side is reached by
-// the fault-safe routine.
-constexpr std::size_t kChunk = 4096;
+// Under a sanitizer the kernel side goes through a buffer of the caller's
+// stack, read and written by ordinary (instrumented) copies, so that the
+// sanitizer checks it; only the user side is reached by the routine, which
+// no sanitizer sees. Small enough that the buffer costs no stack probing.
+constexpr std::size_t kChunk = 512;
 
 // Whether every page of the user range allows the access, the last page
 // first (where a range that runs into a page it may not touch usually ends).
@@ -163,16 +176,25 @@ bool copyChunks(std::uint8_t* kernel, std::uint64_t user, std::size_t size, bool
     return true;
 }
 
+// The copy itself: without a sanitizer and when the two sides do not
+// overlap, straight between them in one go (a fault on the kernel side is
+// outside the window and is nobody's to recover: it crashes with a report).
+bool copyBytes(std::uint8_t* kernel, std::uint64_t user, std::size_t size, bool toUser) {
+    const auto kernelAddress = reinterpret_cast<std::uintptr_t>(kernel);
+    if (kSanitized || (kernelAddress < user + size && user < kernelAddress + size)) {
+        return copyChunks(kernel, user, size, toUser);
+    }
+    return toUser ? kal::useraccess::write(user, kernel, size) : kal::useraccess::read(kernel, user, size);
+}
+
 // Moves the bytes, all or none. Within one page a fault comes at the first
-// access to the page, before any byte moved; a copy into the kernel that
-// fits one chunk is whole in the stack buffer before the kernel side is
-// written. Anything else is probed page by page first. (A page that goes
-// away during the copy itself fails it part way, as a kernel's copy does.)
+// access to the page, before any byte moved; a longer range is probed page
+// by page first. (A page that goes away during the copy itself fails it part
+// way, as a kernel's copy does.)
 bool moveUser(std::uint8_t* kernel, std::uint64_t user, std::size_t size, bool toUser) {
     const kal::useraccess::Window window(user, size);
     const bool onePage = user / kPage == (user + size - 1) / kPage;
-    const bool probe = toUser ? !onePage : size > kChunk;
-    return (!probe || accessible(user, size, toUser)) && copyChunks(kernel, user, size, toUser);
+    return (onePage || accessible(user, size, toUser)) && copyBytes(kernel, user, size, toUser);
 }
 
 nVOKAL_tStatus copy(void* kernel, std::uint64_t userAddress, std::uint32_t size, bool toUser,
