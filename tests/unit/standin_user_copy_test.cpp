@@ -134,9 +134,10 @@ TEST_F(StandInUserCopy, AFaultAnywhereInTheRangeRefusesTheCopyWithNothingMoved) 
 
 TEST_F(StandInUserCopy, KernelLayerMemoryIsRefusedToTheGranuleAndItsNeighboursAreNot) {
     const kal::usermem::ProcessMode client;
-    auto* block = static_cast<uint8_t*>(nVOKAL100_malloc(100));
+    constexpr size_t kBlock = 5000; // over two granules
+    auto* block = static_cast<uint8_t*>(nVOKAL100_malloc(kBlock));
     ASSERT_NE(block, nullptr);
-    std::memset(block, kKernelByte, 100);
+    std::memset(block, kKernelByte, kBlock);
     nVOKAL_tHandle list = nVOKAL220_tPageList_createFromAllocation(2, 0);
     ASSERT_NE(list, nullptr);
     uint8_t* pages = kal::pagelists::memory(list);
@@ -146,9 +147,9 @@ TEST_F(StandInUserCopy, KernelLayerMemoryIsRefusedToTheGranuleAndItsNeighboursAr
         size_t size;
     };
     const Case cases[] = {
-        {"a block, whole", address(block), 100},
-        {"the last byte of a block", address(block + 99), 1},
-        {"the rounding after a block", address(block + 100), 16},
+        {"a block, whole", address(block), kBlock},
+        {"the last byte of a block", address(block + kBlock - 1), 1},
+        {"the rounding after a block", address(block + kBlock), 16},
         {"a range running into a block", address(block) - 8, 16},
         {"the second page of a page list", address(pages + kPage), 8},
         {"the upper half", 0xFFFFD00000000000ULL, 8},
@@ -156,13 +157,15 @@ TEST_F(StandInUserCopy, KernelLayerMemoryIsRefusedToTheGranuleAndItsNeighboursAr
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        uint8_t word[16] = {};
-        EXPECT_EQ(nVOKAL100_replicateInboundIOControlBuffer(word, c.user, static_cast<uint32_t>(c.size)),
-                  nVOKAL_kStatusBadAddress);
-        EXPECT_EQ(nVOKAL100_replicateOutboundIOControlBuffer(c.user, word, static_cast<uint32_t>(c.size)),
-                  nVOKAL_kStatusBadAddress);
+        std::vector<uint8_t> word(c.size);
+        EXPECT_EQ(
+            nVOKAL100_replicateInboundIOControlBuffer(word.data(), c.user, static_cast<uint32_t>(c.size)),
+            nVOKAL_kStatusBadAddress);
+        EXPECT_EQ(
+            nVOKAL100_replicateOutboundIOControlBuffer(c.user, word.data(), static_cast<uint32_t>(c.size)),
+            nVOKAL_kStatusBadAddress);
     }
-    for (size_t i = 0; i < 100; ++i) {
+    for (size_t i = 0; i < kBlock; ++i) {
         ASSERT_EQ(block[i], kKernelByte) << i;
     }
     EXPECT_EQ(pages[kPage], 0u);
