@@ -27,8 +27,9 @@ uint64_t address(const void* pointer) {
     return reinterpret_cast<uintptr_t>(pointer);
 }
 
-// Pages of the client laid out by letters: w read-write, r read-only, - not
-// mapped. Mapped pages start filled with kUserByte.
+// Pages of the client laid out by letters: w read-write, r read-only, n no
+// access (reserved, so that no other mapping takes its place), - not mapped.
+// Readable pages start filled with kUserByte.
 class Layout {
 public:
     explicit Layout(const std::string& pages) : pages_(pages), size_(pages.size() * kPage) {
@@ -39,6 +40,8 @@ public:
         for (size_t i = 0; i < pages.size(); ++i) {
             if (pages[i] == 'r') {
                 EXPECT_EQ(mprotect(base_ + i * kPage, kPage, PROT_READ), 0);
+            } else if (pages[i] == 'n') {
+                EXPECT_EQ(mprotect(base_ + i * kPage, kPage, PROT_NONE), 0);
             } else if (pages[i] == '-') {
                 EXPECT_EQ(munmap(base_ + i * kPage, kPage), 0);
             }
@@ -58,7 +61,8 @@ public:
     // Every byte of the mapped pages still kUserByte.
     bool untouched() const {
         for (size_t i = 0; i < size_; ++i) {
-            if (pages_[i / kPage] != '-' && base_[i] != kUserByte) {
+            const char page = pages_[i / kPage];
+            if (page != '-' && page != 'n' && base_[i] != kUserByte) {
                 return false;
             }
         }
@@ -92,6 +96,7 @@ TEST_F(StandInUserCopy, AFaultAnywhereInTheRangeRefusesTheCopyWithNothingMoved) 
         {"a header within a page", "w", 100, 40, false, true},
         {"a record within a page", "w", 100, 40, true, true},
         {"a header in a missing page", "-", 0, 40, false, false},
+        {"a header in a page without access", "n", 0, 40, false, false},
         {"a record into a missing page", "-", 8, 8, true, false},
         {"a name in a read-only page", "r", 0, 300, false, true},
         {"a record into a read-only page", "r", 0, 8, true, false},
@@ -212,7 +217,7 @@ TEST_F(StandInUserCopyThreads, FaultingCopiesOnOneThreadLeaveAnotherThreadsReque
     const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
     ASSERT_GE(handle, 0);
     constexpr int kRounds = 2000;
-    Layout missing("-");
+    Layout missing("n"); // reserved: the threads' own mappings cannot take its place
     const uint64_t faultsBefore = kal::usermem::recoveredFaults();
 
     std::atomic<int> refused{0};
