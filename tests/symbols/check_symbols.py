@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks that driver code is fit for a kernel.
 
-Given the driver's static archive (or object files), it fails when:
+Given the driver's static archives (one or several; they are checked as one
+whole, so references between them resolve) or object files, it fails when:
   * an undefined symbol is neither a kernel-layer operation (nVOKAL...),
     lz4's LZ4_decompress_safe, nor on the short compiler-support allow-list;
   * a lazily initialised local static left a guard variable (_ZGV...);
@@ -26,17 +27,17 @@ KERNEL_LAYER = re.compile(r"^nVOKAL\d+_\w+$")
 CTOR_SECTIONS = re.compile(r"^\.(init_array|ctors|fini_array|dtors)(\..*)?$")
 
 
-def relocatable(path, workdir):
-    """One relocatable object for an archive (so its own members resolve each other)."""
-    if not path.endswith(".a"):
-        return path
-    out = os.path.join(workdir, "driver_r.o")
-    subprocess.run(["ld", "-r", "--whole-archive", path, "-o", out], check=True)
+def relocatable(paths, workdir):
+    """One relocatable object for all inputs (so they resolve each other's symbols)."""
+    if len(paths) == 1 and not paths[0].endswith(".a"):
+        return paths[0]
+    out = os.path.join(workdir, "combined_r.o")
+    subprocess.run(["ld", "-r", "--whole-archive", *paths, "-o", out], check=True)
     return out
 
 
-def problems(path, workdir):
-    obj = relocatable(path, workdir)
+def problems(paths, workdir):
+    obj = relocatable(paths, workdir)
     found = []
     undefined = subprocess.run(["nm", "-u", "--format=posix", obj], check=True, capture_output=True,
                                text=True).stdout.split("\n")
@@ -72,19 +73,19 @@ def main(argv):
         return 2
     failures = 0
     with tempfile.TemporaryDirectory() as workdir:
-        for path in argv:
-            found = problems(path, workdir)
-            name = os.path.basename(path)
-            if expect_fail:
+        if expect_fail:
+            for path in argv:
+                found = problems([path], workdir)
+                name = os.path.basename(path)
                 if found:
                     print(f"caught as expected: {name}: {found[0]}")
                 else:
                     print(f"NOT caught: {name}")
                     failures += 1
-            else:
-                for p in found:
-                    print(f"{name}: {p}")
-                failures += len(found)
+        else:
+            for p in problems(argv, workdir):
+                print(p)
+                failures += 1
     if failures:
         print(f"0 passed, {failures} failed")
         return 1

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "bridge/port_accessor.h"
-#include "framework/arm_dispatcher.h"
 #include "bridge_golden.h"
 #include "bridge_test_support.h"
 #include "regmaps/brixel_config_port_spi.h"
@@ -17,6 +16,7 @@
 #include "regmaps/brixel_switched_bim.h"
 #include "regmaps/brixel_triggers.h"
 #include "regmaps/tymo_do.h"
+#include "regs/arm_dispatcher.h"
 
 namespace {
 

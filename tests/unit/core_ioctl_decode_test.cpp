@@ -10,15 +10,15 @@
 
 #include "control.h"
 #include "core/ioctl/interfaces.h"
-#include "framework/arm_dispatcher.h"
-#include "framework/device_window.h"
-#include "framework/device_window_dispatcher.h"
 #include "framework/dispatcher.h"
 #include "kelvo/ioctl.h"
 #include "platform/device_core.h"
 #include "regmaps/kelvo_measure_stream_status_reg_map.h"
+#include "regs/arm_dispatcher.h"
 #include "regs_fake_accessor.h"
 #include "test_support.h"
+#include "windows/device_window.h"
+#include "windows/device_window_dispatcher.h"
 
 namespace {
 

@@ -8,14 +8,14 @@
 #include <string>
 
 #include "control.h"
-#include "framework/arm_dispatcher.h"
-#include "framework/device_window.h"
 #include "framework/dispatcher.h"
 #include "platform/sync.h"
 #include "platform/vohtl/string.h"
 #include "regmaps/stream_circuit_reg_map.h"
+#include "regs/arm_dispatcher.h"
 #include "regs_fake_accessor.h"
 #include "test_support.h"
+#include "windows/device_window.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include "core/ioctl/stub.h"
 #include "core_test_levels.h"
 #include "core_test_support.h"
-#include "framework/device_window.h"
 #include "framework/io_gate.h"
 #include "kelvo/ioctl.h"
+#include "windows/device_window.h"
 
 namespace {
 

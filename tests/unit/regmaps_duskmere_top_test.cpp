@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "control.h"
-#include "framework/arm_dispatcher.h"
 #include "regmaps/duskmere_iso_top_reg_map.h"
 #include "regmaps/duskmere_niso_top_reg_map.h"
 #include "regmaps_duskmere_support.h"
+#include "regs/arm_dispatcher.h"
 
 namespace {
 

@@ -6,11 +6,11 @@
 #include <vector>
 
 #include "control.h"
-#include "framework/arm_dispatcher.h"
 #include "kelvo/product_ids.h"
 #include "regmaps/solstra_iso_top_reg_map.h"
 #include "regmaps/solstra_niso_top_reg_map.h"
 #include "regmaps_probe.h"
+#include "regs/arm_dispatcher.h"
 #include "regs_fake_accessor.h"
 #include "test_support.h"
 

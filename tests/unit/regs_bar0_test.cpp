@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "control.h"
-#include "framework/arm_dispatcher.h"
 #include "regmaps/kelvo_bar0_reg_map.h"
 #include "regmaps_probe.h"
+#include "regs/arm_dispatcher.h"
 #include "regs_fake_accessor.h"
 #include "regs_sim_support.h"
 #include "test_support.h"
