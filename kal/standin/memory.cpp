@@ -1,7 +1,10 @@
 // Stand-in for the kernel layer's memory operations. Every block fills whole
 // granules of its own (kernel_memory.h), so that kernel-layer memory never
 // shares a page with the client's; under AddressSanitizer the rounding past
-// the size asked for is poisoned, so an overrun is still reported.
+// the size asked for is poisoned, so an overrun is still reported. Without a
+// sanitizer, freed one-granule blocks are kept for the next small
+// allocations, as a kernel's slab caches keep theirs (they stay kernel-layer
+// memory); a sanitizer sees every block go back.
 #include <sanitizer/asan_interface.h>
 
 #include <atomic>
@@ -10,6 +13,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <vector>
 
 #include "control.h"
 #include "detail.h"
@@ -27,7 +31,17 @@ struct MemoryState {
     std::uint64_t failAt = 0;    // absolute call number to fail, 0 = none
     std::uint64_t failAfter = 0; // fail every call numbered above this, 0 = none
     bool failAfterSet = false;
+    std::vector<void*>
+        spare; // freed one-granule blocks, at most kSpareBlocks (reserved: free never allocates)
+    MemoryState();
 };
+
+constexpr std::size_t kSpareBlocks = 256;
+
+MemoryState::MemoryState() {
+    spare.reserve(kSpareBlocks);
+}
+constexpr std::size_t kGranule = kal::kernelmem::kGranule;
 
 MemoryState& state() {
     static MemoryState s;
@@ -84,11 +98,16 @@ extern "C" void* nVOKAL100_malloc(size_t size) noexcept {
     if ((s.failAt != 0 && n == s.failAt) || (s.failAfterSet && n > s.failAfter)) {
         return nullptr;
     }
-    constexpr std::size_t kGranule = kal::kernelmem::kGranule;
     if (size > SIZE_MAX - kGranule) {
         return nullptr;
     }
     const size_t bytes = ((size == 0 ? 1 : size) + kGranule - 1) & ~(kGranule - 1);
+    if (bytes == kGranule && !s.spare.empty()) {
+        void* block = s.spare.back();
+        s.spare.pop_back();
+        s.live.emplace(reinterpret_cast<std::uintptr_t>(block), bytes);
+        return block;
+    }
     void* block = std::aligned_alloc(kGranule, bytes);
     if (block != nullptr) {
         s.live.emplace(reinterpret_cast<std::uintptr_t>(block), bytes);
@@ -110,6 +129,10 @@ extern "C" void nVOKAL100_free(void* block) noexcept {
         if (found != s.live.end()) {
             bytes = found->second;
             s.live.erase(found);
+            if (!kal::detail::kSanitized && bytes == kGranule && s.spare.size() < kSpareBlocks) {
+                s.spare.push_back(block);
+                return;
+            }
             kal::kernelmem::removeGranules(reinterpret_cast<std::uintptr_t>(block), bytes);
         }
     }

@@ -110,17 +110,7 @@ std::uint64_t refusedCopies() {
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
+using kal::detail::kSanitized;
 
 constexpr std::uint64_t kPage = kal::kernelmem::kGranule;
 // Under a sanitizer the kernel side goes through a buffer of the caller's
