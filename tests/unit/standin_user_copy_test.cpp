@@ -143,6 +143,10 @@ TEST_F(StandInUserCopy, KernelLayerMemoryIsRefusedToTheGranuleAndItsNeighboursAr
     auto* block = static_cast<uint8_t*>(nVOKAL100_malloc(kBlock));
     ASSERT_NE(block, nullptr);
     std::memset(block, kKernelByte, kBlock);
+    // A small block made after one was freed (which may hand the same memory out again).
+    nVOKAL100_free(nVOKAL100_malloc(8));
+    auto* again = static_cast<uint8_t*>(nVOKAL100_malloc(8));
+    ASSERT_NE(again, nullptr);
     nVOKAL_tHandle list = nVOKAL220_tPageList_createFromAllocation(2, 0);
     ASSERT_NE(list, nullptr);
     uint8_t* pages = kal::pagelists::memory(list);
@@ -157,6 +161,7 @@ TEST_F(StandInUserCopy, KernelLayerMemoryIsRefusedToTheGranuleAndItsNeighboursAr
         {"the rounding after a block", address(block + kBlock), 16},
         {"a range running into a block", address(block) - 8, 16},
         {"the second page of a page list", address(pages + kPage), 8},
+        {"a small block made again", address(again), 8},
         {"the upper half", 0xFFFFD00000000000ULL, 8},
         {"a range reaching the upper half", 0x00007FFFFFFFFFF8ULL, 16},
     };
@@ -175,6 +180,7 @@ TEST_F(StandInUserCopy, KernelLayerMemoryIsRefusedToTheGranuleAndItsNeighboursAr
     }
     EXPECT_EQ(pages[kPage], 0u);
     nVOKAL220_tPageList_destroy(list);
+    nVOKAL100_free(again);
     nVOKAL100_free(block);
 
     // Freed, the memory is no longer the kernel layer's.
