@@ -1,5 +1,6 @@
 #include "module.h"
 
+#include "flash_images.h"
 #include "kelvo/product_ids.h"
 
 namespace sim {
@@ -66,6 +67,27 @@ Module::Module(std::string board, const Identity& identity, const ModuleOptions&
     bridgeRegisters_ = std::make_unique<BridgeRegisters>(bar0_, mutex_);
     switchedBim_ = &bar0_.add<SwitchedBusInterface>(SwitchedBusInterface::kBase);
     timingChip_ = &bar0_.add<TimingChip>(TimingChip::kBase);
+    flash_ = std::make_unique<SerialFlash>(mutex_, errors_);
+    flash_->load(options.flashImage ? *options.flashImage : *flashImage("default"));
+    bridge_->connectSpi([this](bool read, std::uint32_t address, std::uint8_t data) {
+        // The transaction as the SPI master's mode and prefix registers describe it.
+        const LatchBlock& spi = bridgeRegisters_->spi();
+        const auto mode = static_cast<std::uint32_t>(spi.latch(read ? 0x4 : 0x8, 4));
+        const auto prefix = static_cast<std::uint32_t>(spi.latch(0xC, 4));
+        SerialFlash::Transaction t;
+        t.read = read;
+        t.opcode = read ? (prefix >> 16) & 0xFF : prefix & 0xFF;
+        t.opcodeBits = mode & 0x1F;
+        t.addressBits = (mode >> 16) & 0x3F;
+        t.dataBits = (mode >> 24) & 0x7F;
+        t.address = address;
+        t.data = data;
+        return flash_->transact(t, flashWriteProtectAsserted());
+    });
+}
+
+bool Module::flashWriteProtectAsserted() const {
+    return (timingChip_->latch(0x04, 4) & 0x80) == 0;
 }
 
 Module::~Module() = default;

@@ -17,6 +17,7 @@
 #include "bridge_registers.h"
 #include "pci_bus.h"
 #include "pci_config.h"
+#include "serial_flash.h"
 #include "switched_bim.h"
 #include "timing_chip.h"
 
@@ -29,6 +30,8 @@ std::optional<Identity> boardIdentity(std::string_view board);
 
 struct ModuleOptions {
     std::uint32_t pxiSlot = 2; // the geographic address the bridge reports
+    // The serial flash's content at plugging; none: the default image (flash_images.h).
+    std::optional<std::vector<std::uint8_t>> flashImage;
 };
 
 class Module : public kal::pci::Function {
@@ -62,6 +65,10 @@ public:
     BridgeRegisters& bridgeRegisters() { return *bridgeRegisters_; }
     SwitchedBusInterface& switchedBim() { return *switchedBim_; }
     TimingChip& timingChip() { return *timingChip_; }
+    // The serial flash behind the bridge's SPI port; its write-protect pin is
+    // the timing chip's digital-output bit 7 (low: asserted).
+    SerialFlash& flash() { return *flash_; }
+    bool flashWriteProtectAsserted() const;
 
     // Device errors: accesses of a wrong width or alignment, outside every block, ...
     ErrorLog& errors() { return errors_; }
@@ -102,6 +109,7 @@ private:
     std::unique_ptr<BridgeRegisters> bridgeRegisters_;
     SwitchedBusInterface* switchedBim_ = nullptr;
     TimingChip* timingChip_ = nullptr;
+    std::unique_ptr<SerialFlash> flash_;
     std::atomic<bool> dead_{false};
     nVOKAL_tHandle handle_ = nullptr;
     kal::pci::Location location_;

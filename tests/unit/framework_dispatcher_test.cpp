@@ -68,24 +68,6 @@ protected:
     WindowDispatcher& dispatcher = *holder_;
 };
 
-TEST_F(FrameworkDispatcher, UnversionedRegistrationRefusesAClientVersion) {
-    FakeWindow flash;
-    tStatus status;
-    dispatcher.add("flashWindow", flash, status);
-    ASSERT_TRUE(status.isSuccess());
-
-    devicewindow::DeviceWindow* found = nullptr;
-    EXPECT_EQ(lookup("flashWindow", &found), 0);
-    EXPECT_EQ(found, &flash);
-    EXPECT_EQ(lookup("flashWindow_Ver1.0.0f0", &found), regi::kRegiUnversionedWithVersion);
-    EXPECT_EQ(found, nullptr);
-    EXPECT_EQ(lookup("flashWindow_Ver", &found), 0); // empty version text: not given
-    EXPECT_EQ(found, &flash);
-    EXPECT_EQ(lookup("flashWindow_Ver0.0.0d0"), 0);
-    EXPECT_EQ(lookup("flashwindow"), regi::kRegiNameNotFound); // exact, case-sensitive
-    EXPECT_EQ(lookup("flash"), regi::kRegiNameNotFound);
-}
-
 TEST_F(FrameworkDispatcher, VersionedRegistrationChecksTheClientVersion) {
     FakeWindow map("1.2.0f0", "1.0.0f0");
     tStatus status;

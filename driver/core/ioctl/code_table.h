@@ -161,6 +161,15 @@ constexpr Body bodyOf(Op op) {
     case Op::deviceWindow_refresh:
     case Op::storageMap_getNumberOfRegistrations:
     case Op::storageMap_getRegistrationNames:
+    case Op::storageMap_flush:
+    case Op::storageMap_refresh:
+    case Op::storageMap_getElementCount:
+    case Op::storageMap_getElementSize:
+    case Op::storageMap_setRaw:
+    case Op::storageMap_getRaw:
+    case Op::storageMap_isChecksumValid:
+    case Op::corran_areStorageMapChecksumsValid:
+    case Op::corran_areStorageMapVersionsValid:
         return Body::kBuilt;
     default:
         return Body::kPending;

@@ -33,6 +33,13 @@ template <class Device, class Session> struct DeviceAccess {
     static void checkHardwareState(Device& device, uint64_t word, nVOAPALS100::tStatus& status) {
         device.checkHardwareState(word, status);
     }
+    // The storage-map checkers of level 3 (the all-maps tests).
+    static bool areStorageMapChecksumsValid(Device& device, nVOAPALS100::tStatus& status) {
+        return device.areStorageMapChecksumsValid(status);
+    }
+    static bool areStorageMapVersionsValid(Device& device, nVOAPALS100::tStatus& status) {
+        return device.areStorageMapVersionsValid(status);
+    }
     // The three registries of level 1; null before it.
     static auto* armDispatcher(Device& device) { return device.getARMDispatcher(); }
     static auto* deviceWindowDispatcher(Device& device) { return device.getDeviceWindowDispatcher(); }

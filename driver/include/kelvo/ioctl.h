@@ -231,6 +231,13 @@ extern "C" {
 #define KELVO_STATUS_RESERVED_BY_OTHER ((int32_t)0xBFFA4319u)
 #define KELVO_STATUS_SESSION_INVALIDATED ((int32_t)0xBFFA9179u)
 #define KELVO_STATUS_NO_REGISTRATIONS (-240031)
+/* Serial flash and storage maps. */
+#define KELVO_STATUS_FLASH_BUSY_TIMEOUT ((int32_t)0xBFFA4081u)    /* the flash stayed busy */
+#define KELVO_STATUS_STORAGE_MAP_VERSION ((int32_t)0xBFFA4082u)   /* stored versions not readable */
+#define KELVO_STATUS_FLASH_WINDOW_SIZE ((int32_t)0xBFFA4086u)     /* the bridge's SPI window is not 4 KiB */
+#define KELVO_STATUS_FLASH_WRITE_VERIFY ((int32_t)0xBFFA4087u)    /* a sector read back differs from what was written */
+#define KELVO_STATUS_STORAGE_MAP_CHECKSUM ((int32_t)0xBFFA4088u)  /* a stored checksum is wrong */
+#define KELVO_STATUS_BRIDGE_SIGNATURE ((int32_t)0xBFFA8078u)      /* the bridge's signature register is wrong */
 
 /* Bytes per name slot of the *_getRegistrationNames codes. */
 #define KELVO_NAME_SLOT_SIZE 64u
