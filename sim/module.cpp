@@ -64,7 +64,8 @@ Module::Module(std::string board, const Identity& identity, const ModuleOptions&
     isoFpga_ = &isoSpace_.add<FpgaSpace>(0, "iso-fpga", kIsoFpgaSize);
     linkOffset_ = board_.starts_with("duskmere") ? kDuskmereLinkOffset : kSolstraLinkOffset;
     link_ = &nisoFpga_->add<IsolationLink>(linkOffset_, *isoFpga_);
-    bridgeRegisters_ = std::make_unique<BridgeRegisters>(bar0_, mutex_);
+    bridgeRegisters_ = std::make_unique<BridgeRegisters>(
+        bar0_, mutex_, board_.starts_with("duskmere") ? FpgaLoader::kDuskmere : FpgaLoader::kSolstra);
     switchedBim_ = &bar0_.add<SwitchedBusInterface>(SwitchedBusInterface::kBase);
     timingChip_ = &bar0_.add<TimingChip>(TimingChip::kBase);
     flash_ = std::make_unique<SerialFlash>(mutex_, errors_);
