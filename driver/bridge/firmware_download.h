@@ -12,13 +12,14 @@
 #include "bridge/io_port.h"
 #include "bridge/tymo_reg_maps.h"
 #include "platform/event_descriptor.h"
+#include "platform/memory.h"
 #include "platform/status.h"
 
 namespace brixeltools {
 
 using tFirmware = kdut::FirmwareInterface<kelvo_driver::FirmwareDownloadTarget>;
 
-class BrixelFirmwareDownloader {
+class BrixelFirmwareDownloader : public kelvo_driver::nVOAPAL000::tObject {
 public:
     using tCoreMap = tBrixelWithOffset<0u>;
 
@@ -51,7 +52,7 @@ private:
     uint8_t port_;
 };
 
-class BrixelPortAwareFirmwareDownloaderImpl {
+class BrixelPortAwareFirmwareDownloaderImpl : public kelvo_driver::nVOAPAL000::tObject {
 public:
     using tSwitchedMap = tSwitchedBrixelBimRegMapWithOffset<0u>;
 
@@ -76,7 +77,7 @@ private:
 
 namespace kelvo_driver {
 
-class AutoFirmwareDownloader {
+class AutoFirmwareDownloader : public nVOAPAL000::tObject {
 public:
     AutoFirmwareDownloader(TYMORegMaps& maps, uint32_t subsystemID)
         : maps_(maps), subsystemID_(subsystemID), isSolstra_(corran_caps::isSolstraProduct(subsystemID)),
