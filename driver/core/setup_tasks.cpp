@@ -1,5 +1,6 @@
 #include "core/setup_tasks.h"
 
+#include "core/routing_objects.h"
 #include "core/tymo_objects.h"
 #include "core/utilities.h"
 #include "platform/vohtl/string.h"
@@ -15,7 +16,9 @@ const SetupLevelTable kProductSetupLevelTable = {{
     RegiDispatchers::create, // 1
     Caps::create,            // 2
     TYMOObjects::create,     // 3
-    // Levels 4 to 18 arrive with the subsystems they build.
+    // Levels 4 to 15 arrive with the subsystems they build.
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    RoutingObjects::create, // 16
 }};
 
 const SetupLevelTable* gSetupLevelTableForTests = nullptr;

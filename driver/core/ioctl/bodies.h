@@ -13,6 +13,7 @@
 #include "core/ioctl/arm_bodies.h"
 #include "core/ioctl/code_table.h"
 #include "core/ioctl/name_lists.h"
+#include "core/ioctl/routing_bodies.h"
 #include "platform/device_core.h"
 #include "platform/event_descriptor.h"
 #include "platform/status.h"

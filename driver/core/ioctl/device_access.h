@@ -8,6 +8,7 @@
 
 #include <stdint.h>
 
+#include "framework/routing_session.h"
 #include "platform/event_descriptor.h"
 #include "platform/status.h"
 
@@ -56,6 +57,8 @@ template <class Device, class Session> struct DeviceAccess {
     static void reserveResources(Session& session, uint64_t mask, nVOAPALS100::tStatus& status) {
         session.reserveResources(mask, status);
     }
+    // The handle's routing session; null when it has none.
+    static voark::RoutingSession* routingSession(Session& session) { return session.getRoutingSession(); }
 };
 
 } // namespace kelvo_driver::ioctl

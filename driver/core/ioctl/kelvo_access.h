@@ -71,6 +71,8 @@ template <> struct DeviceAccess<KelvoDevice, fenwicksharedsource::KernelSession>
     static void reserveResources(SessionType& session, uint64_t mask, nVOAPALS100::tStatus& status) {
         session.reserveResources(mask, status);
     }
+    // The handle's routing session; null when it has none.
+    static voark::RoutingSession* routingSession(SessionType& session) { return session.getRoutingSession(); }
 };
 
 } // namespace kelvo_driver::ioctl

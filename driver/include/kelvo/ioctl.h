@@ -494,7 +494,15 @@ typedef struct kelvo_route_conflict { /* 16 bytes */
     uint32_t reserved;
 } kelvo_route_conflict;
 
-/* routing */
+/* routing
+ * Counts are bounded: a seedCount or destinationCount above
+ * KELVO_ROUTING_MAX_RECORDS answers -52005 and nothing is calculated; a
+ * possibilitiesCapacity, conflictsCapacity or pathCapacity above it is taken
+ * as KELVO_ROUTING_MAX_RECORDS (the buffer then needs room for that many
+ * records only). A handle opened before routing was set up, or whose
+ * routing was cleaned up, answers -52020 (queryVersion answers 1; destroy,
+ * unreserve and unprogram answer 0 and do nothing). */
+#define KELVO_ROUTING_MAX_RECORDS 4096u
 typedef kelvo_status_record kelvo_routing_queryVersion_in;
 KELVO_U32_OUTPUT(routing_queryVersion, version);
 typedef struct kelvo_routing_calculateRoute_in {
