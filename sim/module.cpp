@@ -64,8 +64,14 @@ Module::Module(std::string board, const Identity& identity, const ModuleOptions&
     isoFpga_ = &isoSpace_.add<FpgaSpace>(0, "iso-fpga", kIsoFpgaSize);
     linkOffset_ = board_.starts_with("duskmere") ? kDuskmereLinkOffset : kSolstraLinkOffset;
     link_ = &nisoFpga_->add<IsolationLink>(linkOffset_, *isoFpga_);
+    const bool solstra = board_ == "solstra";
+    for (std::uint32_t n = 0; n < 2; ++n) {
+        dma_[n] = std::make_unique<DmaEngine>(n, solstra && n == 1, [this] { return handle_; });
+    }
+    DmaEngine* const engines[2] = {dma_[0].get(), dma_[1].get()};
     bridgeRegisters_ = std::make_unique<BridgeRegisters>(
-        bar0_, mutex_, board_.starts_with("duskmere") ? FpgaLoader::kDuskmere : FpgaLoader::kSolstra);
+        bar0_, mutex_, engines,
+        board_.starts_with("duskmere") ? FpgaLoader::kDuskmere : FpgaLoader::kSolstra);
     switchedBim_ = &bar0_.add<SwitchedBusInterface>(SwitchedBusInterface::kBase);
     timingChip_ = &bar0_.add<TimingChip>(TimingChip::kBase);
     flash_ = std::make_unique<SerialFlash>(mutex_, errors_);
@@ -91,7 +97,29 @@ bool Module::flashWriteProtectAsserted() const {
     return (timingChip_->latch(0x04, 4) & 0x80) == 0;
 }
 
-Module::~Module() = default;
+void Module::enableDma() {
+    std::lock_guard g(mutex_);
+    if (dmaEnabled_) {
+        return;
+    }
+    dmaEnabled_ = true;
+    for (std::uint32_t n = 0; n < 2; ++n) {
+        dma_[n]->attach();
+        nisoFpga_->add<StreamCircuitBlock>(kStreamCircuitBase + n * kStreamCircuitStride,
+                                           "stream-circuit-" + std::to_string(n), *dma_[n]);
+    }
+    nisoFpga_->add<StreamControlBlock>(streamControlOffset(), *dma_[0], *dma_[1]);
+    if (board_ == "solstra") {
+        nisoFpga_->add<CreditBlock>(kSolstraCredits, *dma_[1]);
+    }
+}
+
+Module::~Module() {
+    // The engines' threads stop before the blocks that reach them go.
+    for (auto& engine : dma_) {
+        engine->setStepMode(true);
+    }
+}
 
 bool Module::configRead(std::uint32_t offset, std::uint32_t width, std::uint32_t& value) {
     if (config_->readFails(offset, width)) {

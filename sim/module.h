@@ -15,6 +15,7 @@
 #include "bridge.h"
 #include "fpga.h"
 #include "bridge_registers.h"
+#include "dma_engine.h"
 #include "pci_bus.h"
 #include "pci_config.h"
 #include "serial_flash.h"
@@ -65,6 +66,22 @@ public:
     BridgeRegisters& bridgeRegisters() { return *bridgeRegisters_; }
     SwitchedBusInterface& switchedBim() { return *switchedBim_; }
     TimingChip& timingChip() { return *timingChip_; }
+    // The DMA engine of channel 0 (device to host) or 1 (host to device),
+    // and the blocks of the non-isolated FPGA around them: the kernel stream
+    // circuit of each channel, the FIFO resets and (Solstra) the credits.
+    static constexpr std::uint64_t kStreamCircuitBase = 0x14000;
+    static constexpr std::uint64_t kStreamCircuitStride = 0x2000;
+    static constexpr std::uint64_t kSolstraStreamControl = 0x80;
+    static constexpr std::uint64_t kDuskmereStreamControl = 0x8080;
+    static constexpr std::uint64_t kSolstraCredits = 0x2300;
+    DmaEngine& dma(std::uint32_t channel) { return *dma_[channel & 1]; }
+    // Until this is called the channel blocks are plain latches and the
+    // non-isolated FPGA's registers plain backing store (register-map tests
+    // rely on that); from then on the engines serve them.
+    void enableDma();
+    std::uint64_t streamControlOffset() const {
+        return board_.starts_with("duskmere") ? kDuskmereStreamControl : kSolstraStreamControl;
+    }
     // The serial flash behind the bridge's SPI port; its write-protect pin is
     // the timing chip's digital-output bit 7 (low: asserted).
     SerialFlash& flash() { return *flash_; }
@@ -106,6 +123,8 @@ private:
     FpgaSpace* isoFpga_ = nullptr;
     IsolationLink* link_ = nullptr;
     std::uint64_t linkOffset_ = kSolstraLinkOffset;
+    std::unique_ptr<DmaEngine> dma_[2];
+    bool dmaEnabled_ = false;
     std::unique_ptr<BridgeRegisters> bridgeRegisters_;
     SwitchedBusInterface* switchedBim_ = nullptr;
     TimingChip* timingChip_ = nullptr;
