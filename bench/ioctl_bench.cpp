@@ -1,26 +1,75 @@
-// The round trip of one I/O-control request through the host's C API (the
+// The round trip of I/O-control requests through the host's C API (the
 // callback, the header copy, the decode, the gate, the record copies) beside
-// a trivial system call measured in the same run. The ratio of the two is
-// the request's cost in system calls.
+// a trivial system call measured in the same run: `kelvo_getSetupLevel` and
+// `arm_get` by name, one thread, and `kelvo_getSetupLevel` from eight
+// threads on one device. The ratio to getppid is the request's cost in
+// system calls. The threaded runs report the per-call latency of one thread
+// as the `latency_ns` counter (the time columns of a threaded run are the
+// run's wall time over every thread's calls).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 
+#include "core/kelvo_device.h"
+#include "core/kelvo_helper.h"
+#include "host.h"
 #include "kelvo/ioctl.h"
 #include "kelvo_host.h"
+#include "regs/dynamic_access.h"
 
 namespace {
 
-// One host with one simulated module for the whole run.
+using nVOAPALS100::tStatus;
+
+constexpr char kMapName[] = "BenchMap";
+constexpr std::uint32_t kFieldValue = 0x2468ACE0;
+
+// A register map that answers every field from its soft copy: arm_get costs
+// the request and the name lookup, no register access.
+class SoftMap : public arm::DynamicAccessInterfaceBase<tStatus> {
+public:
+    void get(uint32_t, uint64_t& value, tStatus&, uint32_t) override { value = kFieldValue; }
+    void set(uint32_t, uint64_t, tStatus&, uint32_t) override {}
+    void read(uint32_t, uint64_t& value, tStatus&, uint32_t) override { value = kFieldValue; }
+    void write(uint32_t, uint64_t, bool, tStatus&, uint32_t) override {}
+    void flush(uint32_t, bool, tStatus&, uint32_t) override {}
+    void refresh(uint32_t, tStatus&, uint32_t) override {}
+    void getRegisterFormat(uint32_t, uint32_t&, arm::FieldType*, uint64_t*, tStatus&) const override {}
+    void flushRegMap(bool, tStatus&) override {}
+    void refreshRegMap(tStatus&) override {}
+    void markDirtyRegMap() override {}
+    const char* getVersion() const override { return ""; }
+    const char* getOldestCompatibleVersion() const override { return ""; }
+};
+
+// One host with one simulated module and one session for the whole run; the
+// device's register-map registry holds the soft map.
 struct Session {
     Session() {
-        if (kelvo_host_start() == 0) {
-            const int device = kelvo_host_add_module("solstra");
-            handle = device >= 0 ? kelvo_open("smu_kelvo", static_cast<unsigned>(device)) : -1;
+        if (kelvo_host_start() != 0) {
+            return;
         }
+        const int index = kelvo_host_add_module("solstra");
+        if (index < 0) {
+            return;
+        }
+        auto* device =
+            static_cast<kelvo_driver::KelvoDevice*>(kelvo_host::device(static_cast<unsigned>(index)));
+        kelvo_driver::KelvoHelper* helper = device != nullptr ? device->getKelvoHelper() : nullptr;
+        if (helper != nullptr) {
+            tStatus status;
+            helper->getARMDispatcher().add(kMapName, map, status);
+            mapRegistered = status.isSuccess();
+        }
+        handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
     }
+    // The host goes first: the registration must not outlive the map.
     ~Session() { kelvo_host_stop(); }
+    SoftMap map;
+    bool mapRegistered = false;
     int handle = -1;
 };
 
@@ -29,36 +78,75 @@ Session& session() {
     return s;
 }
 
+// One request with its records in the caller's memory.
+template <class In, class Out> struct Request {
+    In in{};
+    Out out{};
+    kelvo_ioctl_header header{};
+    Request() {
+        header.inputAddress = reinterpret_cast<std::uintptr_t>(&in);
+        header.inputSize = sizeof(In);
+        header.outputAddress = reinterpret_cast<std::uintptr_t>(&out);
+        header.outputSize = sizeof(Out);
+    }
+    bool send(int handle, unsigned code) {
+        const int result = kelvo_ioctl(handle, code, &header);
+        benchmark::DoNotOptimize(out);
+        return result == 0 && out.status == 0;
+    }
+};
+
+// Runs call once per iteration; on a threaded run also the thread's own
+// per-call wall time, averaged over the threads.
+template <class Call> void measure(benchmark::State& state, Call&& call) {
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        if (!call()) {
+            state.SkipWithError("the request failed");
+            return;
+        }
+    }
+    const auto elapsed = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start);
+    if (state.threads() > 1 && state.iterations() > 0) {
+        state.counters["latency_ns"] = benchmark::Counter(
+            elapsed.count() / static_cast<double>(state.iterations()), benchmark::Counter::kAvgThreads);
+    }
+}
+
 void BM_getSetupLevel(benchmark::State& state) {
     const int handle = session().handle;
     if (handle < 0) {
         state.SkipWithError("no device");
         return;
     }
-    kelvo_kelvo_getSetupLevel_in in{0};
-    kelvo_kelvo_getSetupLevel_out out{};
-    kelvo_ioctl_header header{};
-    header.inputAddress = reinterpret_cast<std::uintptr_t>(&in);
-    header.inputSize = sizeof(in);
-    header.outputAddress = reinterpret_cast<std::uintptr_t>(&out);
-    header.outputSize = sizeof(out);
-    for (auto _ : state) {
-        const int result = kelvo_ioctl(handle, KELVO_IOCTL_kelvo_getSetupLevel, &header);
-        benchmark::DoNotOptimize(result);
-        benchmark::DoNotOptimize(out);
-        if (result != 0 || out.status != 0) {
-            state.SkipWithError("the request failed");
-            break;
-        }
-    }
+    Request<kelvo_kelvo_getSetupLevel_in, kelvo_kelvo_getSetupLevel_out> request;
+    measure(state, [&] { return request.send(handle, KELVO_IOCTL_kelvo_getSetupLevel); });
 }
 BENCHMARK(BM_getSetupLevel);
+BENCHMARK(BM_getSetupLevel)->Threads(8);
+
+void BM_armGetByName(benchmark::State& state) {
+    const int handle = session().handle;
+    if (handle < 0 || !session().mapRegistered) {
+        state.SkipWithError("no device or no map");
+        return;
+    }
+    Request<kelvo_arm_get_in, kelvo_arm_get_out> request;
+    request.in.nameAddress = reinterpret_cast<std::uintptr_t>(kMapName);
+    request.in.nameLength = std::strlen(kMapName);
+    request.in.fieldId = 1;
+    measure(state,
+            [&] { return request.send(handle, KELVO_IOCTL_arm_get) && request.out.value == kFieldValue; });
+}
+BENCHMARK(BM_armGetByName);
 
 void BM_getppid(benchmark::State& state) {
-    for (auto _ : state) {
+    measure(state, [] {
         benchmark::DoNotOptimize(getppid());
-    }
+        return true;
+    });
 }
 BENCHMARK(BM_getppid);
+BENCHMARK(BM_getppid)->Threads(8);
 
 } // namespace

@@ -6,13 +6,17 @@ using kelvo_driver::nVOAPAL000::kWaitForever;
 using nVOAPALS100::tStatus;
 
 IOGate::IOGate(kelvo_driver::nVOAPAL000::tDeviceCore& device, kelvo_driver::nVOAPAL000::tSession* session)
-    : device_(device), session_(session), entered_(false) {}
+    : device_(device), session_(session), entered_(false), sentryCount_(0), sentries_() {}
 
 void IOGate::addSentry(IOGateSentryInterface* sentry, tStatus& status) {
     if (status.isFatal()) {
         return;
     }
-    sentries_.pushBack(sentry, status);
+    if (sentryCount_ == kMaxSentries) {
+        KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+        return;
+    }
+    sentries_[sentryCount_++] = sentry;
 }
 
 void IOGate::enter(tStatus& status) {
@@ -23,8 +27,8 @@ void IOGate::enter(tStatus& status) {
         return;
     }
     entered_ = true;
-    for (IOGateSentryInterface* sentry : sentries_) {
-        sentry->onEnterIOGate(status);
+    for (uint32_t i = 0; i < sentryCount_; ++i) {
+        sentries_[i]->onEnterIOGate(status);
     }
 }
 

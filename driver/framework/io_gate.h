@@ -13,7 +13,6 @@
 #include "platform/device_core.h"
 #include "platform/memory.h"
 #include "platform/status.h"
-#include "platform/vohtl/vector.h"
 
 namespace kdut {
 
@@ -28,12 +27,16 @@ class IOGate : public kelvo_driver::nVOAPAL000::tObject {
 public:
     // session may be null (a request of no open handle).
     IOGate(kelvo_driver::nVOAPAL000::tDeviceCore& device, kelvo_driver::nVOAPAL000::tSession* session);
-    // Frees the sentry list only: leaving is the owner's duty.
+    // Leaving is the owner's duty.
     virtual ~IOGate() = default;
     IOGate(const IOGate&) = delete;
     IOGate& operator=(const IOGate&) = delete;
 
-    // Appends a sentry (not owned); -52000 when the list cannot grow.
+    // Most sentries a gate holds: the list lives in the gate, so a request
+    // allocates nothing to pass it.
+    static constexpr uint32_t kMaxSentries = 4;
+
+    // Appends a sentry (not owned); -52000 when the list is full.
     void addSentry(IOGateSentryInterface* sentry, nVOAPALS100::tStatus& status);
     // Asks the device to admit the request, waiting without time limit
     // while its gate is paused (-52022 when closed, -52025 when the wait is
@@ -48,7 +51,8 @@ private:
     kelvo_driver::nVOAPAL000::tDeviceCore& device_;
     kelvo_driver::nVOAPAL000::tSession* session_;
     bool entered_;
-    vohtl::Vector<IOGateSentryInterface*> sentries_;
+    uint32_t sentryCount_;
+    IOGateSentryInterface* sentries_[kMaxSentries];
 };
 
 // Refuses a session that a teardown invalidated; passes without a session.

@@ -41,7 +41,7 @@ uint64_t tDeviceInterface::decodeIOControl(const tEventDescriptor& descriptor, u
 // ---- tSession ------------------------------------------------------------
 
 tSession::tSession(tDeviceInterface* deviceInterface, tStatus& status)
-    : deviceInterface_(deviceInterface), sessionIOCount_(0), closing_(0) {
+    : deviceInterface_(deviceInterface), sessionIOCount_(0), idleWaiters_(0), closing_(0) {
     createEvent(sessionIdleEvent_, status);
 }
 
@@ -142,7 +142,7 @@ void tAsyncIO::complete(tDeviceCore& device, tAsyncIO& io) {
 
 tDeviceCore::tDeviceCore(tStatus& status)
     : asyncIOLock_(nullptr), pnpState_(kPnPStateNotStarted), previousPnPState_(kPnPStateNotStarted),
-      sessionCount_(0), ioCount_(0), ioGateState_(kIOGateClosed), restoreFlag_(1) {
+      ioIdleWaiters_(0), sessionCount_(0), ioCount_(0), ioGateState_(kIOGateClosed), restoreFlag_(1) {
     asyncIOLock_ = nVOKAL100_createSpinLock();
     if (asyncIOLock_ == nullptr) {
         KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
@@ -291,10 +291,11 @@ bool tDeviceCore::enterIOGate(tSession* session, tStatus& status, uint32_t timeo
 void tDeviceCore::exitIOGate(tSession* session) { leaveIOGate(session); }
 
 void tDeviceCore::leaveIOGate(tSession* session) {
-    if (session != nullptr && atomicDecrement(session->sessionIOCount_) == 0) {
+    if (session != nullptr && atomicDecrement(session->sessionIOCount_) == 0 &&
+        atomicLoad(session->idleWaiters_) != 0) {
         setEvent(session->sessionIdleEvent_);
     }
-    if (atomicDecrement(ioCount_) == 0) {
+    if (atomicDecrement(ioCount_) == 0 && atomicLoad(ioIdleWaiters_) != 0) {
         setEvent(ioIdleEvent_);
     }
 }
@@ -326,16 +327,18 @@ bool tDeviceCore::tryEnterIOGate(tSession* session, tStatus& status) {
 }
 
 void tDeviceCore::waitForIOIdle(bool interruptible, tStatus& status, uint32_t timeout) {
+    atomicIncrement(ioIdleWaiters_);
     for (;;) {
         if (!waitEvent(ioIdleEvent_, timeout, interruptible, status)) {
-            return;
+            break;
         }
         if (atomicLoad(ioCount_) == 0) {
             // Let another waiter see the idle state too.
             setEvent(ioIdleEvent_);
-            return;
+            break;
         }
     }
+    atomicDecrement(ioIdleWaiters_);
 }
 
 bool tDeviceCore::commonChangePnPState(const tEventDescriptor& descriptor, tPnPState target, tSuspendReason reason,
@@ -419,6 +422,7 @@ tSession* tDeviceCore::openSession(const tEventDescriptor& descriptor, tDeviceIn
 }
 
 void tDeviceCore::closeSession(const tEventDescriptor& descriptor, tSession* session) {
+    atomicIncrement(session->idleWaiters_);
     for (;;) {
         tStatus local;
         waitEvent(session->sessionIdleEvent_, kWaitForever, false, local);
@@ -427,6 +431,7 @@ void tDeviceCore::closeSession(const tEventDescriptor& descriptor, tSession* ses
         }
     }
     setEvent(session->sessionIdleEvent_);
+    atomicDecrement(session->idleWaiters_);
     atomicDecrement(sessionCount_);
     closeAndFreeSession(descriptor, session);
 }

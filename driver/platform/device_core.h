@@ -120,6 +120,7 @@ private:
     tDeviceInterface* deviceInterface_;
     uint32_t sessionIOCount_;
     nVOAPAL200_tEvent sessionIdleEvent_;
+    uint32_t idleWaiters_; // threads in closeSession's wait: only they need the idle event
     uint8_t closing_;
 };
 
@@ -271,7 +272,12 @@ protected:
 private:
     friend class tAsyncIO;
 
-    // Releases one exit's counts (device and session) and signals the idle events.
+    // Releases one exit's counts (device and session) and signals the idle
+    // events that a thread waits on. A waiter counts itself before it looks
+    // at the I/O count and a leaver looks at the waiters after it dropped the
+    // count (all sequentially consistent), so either the waiter sees the
+    // count at zero or the leaver sees the waiter; an event nobody waits on
+    // stays signalled from its creation or its last waiter.
     void leaveIOGate(tSession* session);
     // The completion walk over a list of device nodes (device queue) or session nodes.
     void completeList(tListNode& head, bool sessionList);
@@ -280,6 +286,7 @@ private:
     tPnPState pnpState_;
     tPnPState previousPnPState_;
     nVOAPAL200_tEvent ioIdleEvent_;
+    uint32_t ioIdleWaiters_; // threads in waitForIOIdle: only they need the idle event
     uint32_t sessionCount_;
     uint32_t ioCount_;
     tListNode asyncIOQueue_;

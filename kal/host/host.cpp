@@ -3,6 +3,7 @@
 #include "host.h"
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <iterator>
 #include <condition_variable>
@@ -44,10 +45,12 @@ struct Map {
 // takes no reference: it counts itself in inFlight, and no one ends the
 // session (or takes the entry out of the table) before inFlight is back at
 // zero with closing or revoked set, after which no request is admitted.
+// A request leaves without the lock: it touches the entry only to drop its
+// count, and wakes the enders (Host::enders) when it was the last.
 struct Handle {
     unsigned deviceIndex = 0;
     void* context = nullptr; // the driver's session; null once closed
-    int inFlight = 0;        // requests in the driver's callbacks
+    std::atomic<int> inFlight{0}; // requests in the driver's callbacks (admitted under the lock)
     bool closing = false;    // kelvo_close was called: requests answer KELVO_E_INVALID
     bool revoked = false;    // the device went away or the host stops: requests answer KELVO_E_STATE
     bool ending = false;     // one caller is closing the driver's session
@@ -59,6 +62,11 @@ using HandleRef = std::shared_ptr<Handle>;
 struct Host {
     std::mutex lock;
     std::condition_variable changed;
+    // Callers of endSession waiting for requests in flight. A request counts
+    // itself down and then reads this; an ender counts itself here and then
+    // reads the request count (both sequentially consistent), so either the
+    // ender sees the count at zero or the request sees the ender and wakes it.
+    std::atomic<int> enders{0};
     // Serialises start, stop, add and remove (the kernel's PnP lock).
     std::mutex pnpLock;
     bool started = false;
@@ -76,9 +84,12 @@ struct Host {
     std::map<unsigned, std::shared_ptr<sim::Module>> modules;
 };
 
+// The host lives as long as the process: a client that ends without
+// kelvo_host_stop must not have its modules unplugged by a static destructor
+// from stand-in state that the process has already destroyed.
 Host& host() {
-    static Host h;
-    return h;
+    static Host* const h = new Host;
+    return *h;
 }
 
 // Runs the body of an entry point: no exception leaves the host.
@@ -136,8 +147,9 @@ Handle* acquire(Host& h, int handle, std::int32_t& refused) {
 }
 
 void release(Host& h, Handle& entry) {
-    std::lock_guard g(h.lock);
-    if (--entry.inFlight == 0 && entry.ending) {
+    // The entry may go as soon as the count is down: only h after that.
+    if (entry.inFlight.fetch_sub(1) == 1 && h.enders.load() != 0) {
+        std::lock_guard g(h.lock);
         h.changed.notify_all();
     }
 }
@@ -175,7 +187,9 @@ void endSession(Host& h, const HandleRef& entry) {
         return;
     }
     entry->ending = true;
-    h.changed.wait(l, [&] { return entry->inFlight == 0; });
+    ++h.enders;
+    h.changed.wait(l, [&] { return entry->inFlight.load() == 0; });
+    --h.enders;
     std::map<std::uint64_t, Map> maps;
     maps.swap(entry->maps);
     void* context = std::exchange(entry->context, nullptr);

@@ -30,7 +30,8 @@ namespace kal {
 //    allocated, device mappings, the upper half of the address space).
 // Either way the user side is reached fault-safely: a page that is not there
 // or does not allow the access (read-only for a write) refuses the copy
-// before any byte moves, with the bad-address code.
+// before any byte moves, with the bad-address code. (Only a page that goes
+// away while the copy runs can leave it part done, as in a kernel.)
 namespace usermem {
 
 enum Access : unsigned { kRead = 1, kWrite = 2, kReadWrite = 3 };
@@ -89,6 +90,9 @@ public:
 
 // Copies refused so far (any thread).
 std::uint64_t refusedCopies();
+// Faults of the user side that copies recovered from so far (any thread):
+// pages found missing or read-only by touching them.
+std::uint64_t recoveredFaults();
 } // namespace usermem
 
 // ---- kernel sockets -----------------------------------------------------

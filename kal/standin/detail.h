@@ -13,6 +13,19 @@
 
 namespace kal::detail {
 
+// Whether AddressSanitizer or ThreadSanitizer instruments this build.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
 // Halts with a message, as the kernel would on a misuse of its operations.
 [[noreturn]] void fail(const char* file, int line, const std::string& message);
 #define KAL_FAIL(message) ::kal::detail::fail(__FILE__, __LINE__, (message))

@@ -7,27 +7,16 @@
 
 namespace kal::exec {
 
-namespace {
-thread_local Level tLevel = Level::thread;
-thread_local int tSpinLocks = 0;
-} // namespace
+namespace state {
+__thread Level tLevel __attribute__((tls_model("initial-exec"))) = Level::thread;
+__thread int tSpinLocks __attribute__((tls_model("initial-exec"))) = 0;
 
-Level current() { return tLevel; }
-
-Level exchange(Level level) {
-    const Level previous = tLevel;
-    tLevel = level;
-    return previous;
+void failMayBlock(const char* what) {
+    std::string message = std::string(what) + " may block but was called at " + name(tLevel) +
+                          " level holding " + std::to_string(tSpinLocks) + " spin lock(s)";
+    KAL_FAIL(message);
 }
-
-LevelScope::LevelScope(Level level) : previous_(tLevel) { tLevel = level; }
-LevelScope::~LevelScope() { tLevel = previous_; }
-
-void spinLockTaken() { ++tSpinLocks; }
-void spinLockReleased() { --tSpinLocks; }
-int spinLocksHeld() { return tSpinLocks; }
-
-bool inAtomicContext() { return tLevel != Level::thread || tSpinLocks > 0; }
+} // namespace state
 
 const char* name(Level level) {
     switch (level) {
@@ -39,14 +28,6 @@ const char* name(Level level) {
         return "interrupt";
     }
     return "unknown";
-}
-
-void assertMayBlock(const char* what) {
-    if (inAtomicContext()) {
-        std::string message = std::string(what) + " may block but was called at " + name(tLevel) +
-                              " level holding " + std::to_string(tSpinLocks) + " spin lock(s)";
-        KAL_FAIL(message);
-    }
 }
 
 } // namespace kal::exec

@@ -7,15 +7,28 @@ namespace kal::exec {
 
 enum class Level { thread = 0, dpc = 1, interrupt = 2 };
 
+namespace state {
+// The calling thread's level and the spin locks it holds (exec_level.cpp).
+extern __thread Level tLevel __attribute__((tls_model("initial-exec")));
+extern __thread int tSpinLocks __attribute__((tls_model("initial-exec")));
+[[noreturn]] void failMayBlock(const char* what);
+} // namespace state
+
 // The calling thread's level.
-Level current();
+inline Level current() {
+    return state::tLevel;
+}
 // Sets the calling thread's level and returns the previous one (spin locks).
-Level exchange(Level level);
+inline Level exchange(Level level) {
+    const Level previous = state::tLevel;
+    state::tLevel = level;
+    return previous;
+}
 // Runs the scope at a raised level (used by the DPC and interrupt dispatch).
 class LevelScope {
 public:
-    explicit LevelScope(Level level);
-    ~LevelScope();
+    explicit LevelScope(Level level) : previous_(exchange(level)) {}
+    ~LevelScope() { state::tLevel = previous_; }
     LevelScope(const LevelScope&) = delete;
     LevelScope& operator=(const LevelScope&) = delete;
 
@@ -24,15 +37,27 @@ private:
 };
 
 // Spin-lock bookkeeping of the calling thread.
-void spinLockTaken();
-void spinLockReleased();
-int spinLocksHeld();
+inline void spinLockTaken() {
+    ++state::tSpinLocks;
+}
+inline void spinLockReleased() {
+    --state::tSpinLocks;
+}
+inline int spinLocksHeld() {
+    return state::tSpinLocks;
+}
 
 // True at DPC or interrupt level or while a spin lock is held.
-bool inAtomicContext();
+inline bool inAtomicContext() {
+    return state::tLevel != Level::thread || state::tSpinLocks > 0;
+}
 
 // Halts (as a driver fault) when the caller may not block; what names the operation.
-void assertMayBlock(const char* what);
+inline void assertMayBlock(const char* what) {
+    if (inAtomicContext()) [[unlikely]] {
+        state::failMayBlock(what);
+    }
+}
 
 // The level's name ("thread", "DPC", "interrupt").
 const char* name(Level level);

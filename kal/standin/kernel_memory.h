@@ -1,8 +1,12 @@
 // Internals of the stand-in: what of this process is kernel-layer memory, for
 // the user-memory copies of a client call (not for tests: they use control.h).
 //
-// Each query takes a non-empty range [address, address + size) that does not
-// wrap and says whether any byte of it belongs to the area's live memory.
+// Kernel-layer memory is kept in whole granules of its own, as a kernel's
+// never shares a page with a process's: blocks of nVOKAL100_malloc are
+// rounded up to granules (memory.cpp) and page lists own whole pages
+// (pagelist.cpp). Each granule that holds any of it is counted in a table
+// that a copy reads without a lock; device mappings lie in the upper half of
+// the address space (pci_bus.cpp), which no process memory reaches.
 #pragma once
 
 #include <cstdint>
@@ -12,19 +16,17 @@ namespace kal::kernelmem {
 // From here up the address space is the kernel's: no process memory lies there
 // (the stand-in's device mappings do).
 constexpr std::uint64_t kUserTop = 0x0000800000000000ULL;
+// The unit of the table; kernel-layer blocks start on one and fill whole ones.
+constexpr std::uint64_t kGranule = 4096;
 
-// Blocks of nVOKAL100_malloc not yet freed (memory.cpp).
-bool overlapsAllocation(std::uint64_t address, std::uint64_t size);
-// Pages of live page lists that the kernel layer allocated (pagelist.cpp);
-// page lists made over user pages are the user's.
-bool overlapsPageList(std::uint64_t address, std::uint64_t size);
-// Device memory mapped by nVOKAL230_mapPhysicalToKernel and not unmapped (pci_bus.cpp).
-bool overlapsDeviceMapping(std::uint64_t address, std::uint64_t size);
+// Count the granules of [address, address + size) as kernel-layer memory, or
+// stop counting them. Address is granule-aligned, the range below kUserTop
+// and not empty; each add is undone by one remove of the same range.
+void addGranules(std::uint64_t address, std::uint64_t size);
+void removeGranules(std::uint64_t address, std::uint64_t size);
 
-// Any of the above, or a range reaching kUserTop.
-inline bool overlaps(std::uint64_t address, std::uint64_t size) {
-    return size > kUserTop || address > kUserTop - size || overlapsAllocation(address, size) ||
-           overlapsPageList(address, size) || overlapsDeviceMapping(address, size);
-}
+// Whether any byte of the non-empty, non-wrapping range [address, address +
+// size) is kernel-layer memory (or lies at or above kUserTop). Lock-free.
+bool overlaps(std::uint64_t address, std::uint64_t size);
 
 } // namespace kal::kernelmem

@@ -1,4 +1,14 @@
-// Stand-in for the kernel layer's memory operations.
+// Stand-in for the kernel layer's memory operations. Every block fills whole
+// granules of its own (kernel_memory.h), so that kernel-layer memory never
+// shares a page with the client's; under AddressSanitizer the rounding past
+// the size asked for is poisoned, so an overrun is still reported. Without a
+// sanitizer, freed one-granule blocks are kept for the next small
+// allocations, as a kernel's slab caches keep theirs (they stay kernel-layer
+// memory); a sanitizer sees every block go back. Without AddressSanitizer,
+// guard bytes follow every block and are checked when it is freed, so a write
+// past the end halts there (AddressSanitizer sees such writes itself).
+#include <sanitizer/asan_interface.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -6,6 +16,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "control.h"
 #include "detail.h"
@@ -15,9 +26,6 @@
 
 namespace {
 
-// Every block is followed by guard bytes, checked when it is freed: a write
-// past the end halts there even without AddressSanitizer (which sees such
-// writes itself, so its builds keep exact blocks).
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer)
 #define KAL_ADDRESS_SANITIZER 1
@@ -30,15 +38,30 @@ constexpr std::size_t kGuardBytes = 16;
 #endif
 constexpr std::uint8_t kGuardValue = 0xFD;
 
+struct Block {
+    std::size_t size;  // bytes asked for (at least 1)
+    std::size_t bytes; // bytes of the block (whole granules)
+};
+
 struct MemoryState {
     std::mutex lock;
-    std::map<std::uintptr_t, std::size_t> live; // start -> bytes asked for
+    std::map<std::uintptr_t, Block> live; // by start
     std::uint64_t calls = 0;
     std::uint64_t atomicCalls = 0;
     std::uint64_t failAt = 0;    // absolute call number to fail, 0 = none
     std::uint64_t failAfter = 0; // fail every call numbered above this, 0 = none
     bool failAfterSet = false;
+    std::vector<void*>
+        spare; // freed one-granule blocks, at most kSpareBlocks (reserved: free never allocates)
+    MemoryState();
 };
+
+constexpr std::size_t kSpareBlocks = 256;
+
+MemoryState::MemoryState() {
+    spare.reserve(kSpareBlocks);
+}
+constexpr std::size_t kGranule = kal::kernelmem::kGranule;
 
 MemoryState& state() {
     static MemoryState s;
@@ -85,23 +108,6 @@ void resetCounters() {
 
 } // namespace kal::memory
 
-namespace kal::kernelmem {
-
-bool overlapsAllocation(std::uint64_t address, std::uint64_t size) {
-    auto& s = state();
-    std::lock_guard g(s.lock);
-    // Blocks do not overlap one another: only the last one starting before the
-    // range's end can reach into it.
-    auto it = s.live.lower_bound(static_cast<std::uintptr_t>(address + size));
-    if (it == s.live.begin()) {
-        return false;
-    }
-    --it;
-    return it->first + it->second > address;
-}
-
-} // namespace kal::kernelmem
-
 extern "C" void* nVOKAL100_malloc(size_t size) noexcept {
     auto& s = state();
     std::lock_guard g(s.lock);
@@ -118,15 +124,22 @@ extern "C" void* nVOKAL100_malloc(size_t size) noexcept {
     if (size > kLargestBlock) {
         return nullptr;
     }
-    const size_t bytes = (size == 0 ? 1 : size) + kGuardBytes;
+    const size_t used = size == 0 ? 1 : size;
+    const size_t bytes = (used + kGuardBytes + kGranule - 1) & ~(kGranule - 1);
     void* block = nullptr;
-    if (posix_memalign(&block, 16, bytes) != 0) {
-        block = nullptr;
+    if (bytes == kGranule && !s.spare.empty()) {
+        block = s.spare.back();
+        s.spare.pop_back();
+    } else {
+        block = std::aligned_alloc(kGranule, bytes);
+        if (block == nullptr) {
+            return nullptr;
+        }
+        kal::kernelmem::addGranules(reinterpret_cast<std::uintptr_t>(block), bytes);
+        ASAN_POISON_MEMORY_REGION(static_cast<std::uint8_t*>(block) + used, bytes - used);
     }
-    if (block != nullptr) {
-        std::memset(static_cast<std::uint8_t*>(block) + size, kGuardValue, bytes - size);
-        s.live.emplace(reinterpret_cast<std::uintptr_t>(block), size == 0 ? 1 : size);
-    }
+    std::memset(static_cast<std::uint8_t*>(block) + used, kGuardValue, kGuardBytes);
+    s.live.emplace(reinterpret_cast<std::uintptr_t>(block), Block{used, bytes});
     return block;
 }
 
@@ -134,30 +147,38 @@ extern "C" void nVOKAL100_free(void* block) noexcept {
     if (block == nullptr) {
         return;
     }
-    bool known = false;
-    std::size_t size = 0;
+    Block found{0, 0};
     {
         auto& s = state();
         std::lock_guard g(s.lock);
-        auto found = s.live.find(reinterpret_cast<std::uintptr_t>(block));
-        if (found != s.live.end()) {
-            known = true;
-            size = found->second;
-            s.live.erase(found);
+        auto live = s.live.find(reinterpret_cast<std::uintptr_t>(block));
+        if (live != s.live.end()) {
+            found = live->second;
+            s.live.erase(live);
         }
     }
     // Halt outside the lock: a halt hook that ends only this thread must not
     // leave the allocator locked for everyone else.
-    if (!known) {
+    if (found.bytes == 0) {
         KAL_FAIL("nVOKAL100_free of a block that is not allocated");
     }
-    const auto* guard = static_cast<const std::uint8_t*>(block) + size;
+    const auto* guard = static_cast<const std::uint8_t*>(block) + found.size;
     for (std::size_t i = 0; i < kGuardBytes; ++i) {
         if (guard[i] != kGuardValue) {
-            KAL_FAIL("nVOKAL100_free: the block of " + std::to_string(size) +
+            KAL_FAIL("nVOKAL100_free: the block of " + std::to_string(found.size) +
                      " bytes was written past its end");
         }
     }
+    if (!kal::detail::kSanitized && found.bytes == kGranule) {
+        auto& s = state();
+        std::lock_guard g(s.lock);
+        if (s.spare.size() < kSpareBlocks) {
+            s.spare.push_back(block);
+            return;
+        }
+    }
+    kal::kernelmem::removeGranules(reinterpret_cast<std::uintptr_t>(block), found.bytes);
+    ASAN_UNPOISON_MEMORY_REGION(block, found.bytes);
     std::free(block);
 }
 

@@ -182,8 +182,10 @@ nVOKAL_tHandle allocateList(uint64_t pageCount, uint32_t flags) {
     list->ownsMemory = true;
     list->pageCount = pageCount;
     list->flags = flags;
+    kal::kernelmem::addGranules(reinterpret_cast<std::uintptr_t>(pages), pageCount * kPage);
     nVOKAL_tHandle handle = addList(std::move(list));
     if (handle == nullptr) {
+        kal::kernelmem::removeGranules(reinterpret_cast<std::uintptr_t>(pages), pageCount * kPage);
         std::free(pages);
     }
     return handle;
@@ -275,22 +277,6 @@ std::size_t kernelMappings() {
 
 } // namespace kal::pagelists
 
-namespace kal::kernelmem {
-
-bool overlapsPageList(std::uint64_t address, std::uint64_t size) {
-    auto& s = busmem::state();
-    std::lock_guard g(s.lock);
-    for (const auto& [handle, list] : s.lists) {
-        const auto start = reinterpret_cast<std::uintptr_t>(list->memory);
-        if (list->ownsMemory && start < address + size && address < start + list->pageCount * kPage) {
-            return true;
-        }
-    }
-    return false;
-}
-
-} // namespace kal::kernelmem
-
 extern "C" uint32_t nVOKAL100_getPageSize(void) noexcept {
     return static_cast<uint32_t>(kPage);
 }
@@ -345,6 +331,7 @@ extern "C" void nVOKAL220_tPageList_destroy(nVOKAL_tHandle pageList) noexcept {
         s.lists.erase(found);
     }
     if (dead->ownsMemory) {
+        kal::kernelmem::removeGranules(reinterpret_cast<std::uintptr_t>(dead->memory), dead->pageCount * kPage);
         std::free(dead->memory);
     }
 }

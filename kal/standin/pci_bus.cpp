@@ -24,6 +24,8 @@ constexpr std::uint64_t kPhysicalPerFunction = 0x10000000ULL; // 256 MiB of BAR 
 // which a process cannot touch.
 constexpr std::uint64_t kMappingBase = 0xFFFFD00000000000ULL;
 constexpr std::uint64_t kMappingGranule = 0x100000ULL;
+// The user copies refuse them by address alone.
+static_assert(kMappingBase >= kal::kernelmem::kUserTop);
 
 struct Entry {
     std::shared_ptr<kal::pci::Function> function;
@@ -376,22 +378,6 @@ std::optional<std::uint32_t> cachingMode(const void* address) {
 }
 
 } // namespace kal::pci
-
-namespace kal::kernelmem {
-
-bool overlapsDeviceMapping(std::uint64_t address, std::uint64_t size) {
-    auto& s = bus();
-    std::lock_guard g(s.lock);
-    // Mappings never overlap: only the last one starting before the range's end can reach into it.
-    auto it = s.mappings.lower_bound(address + size);
-    if (it == s.mappings.begin()) {
-        return false;
-    }
-    --it;
-    return it->first + it->second.size > address;
-}
-
-} // namespace kal::kernelmem
 
 extern "C" nVOKAL_tStatus nVOKAL230_pciRequestMSI(nVOKAL_tPCIDevice* record, uint32_t vectorCount) noexcept {
     if (record == nullptr || vectorCount == 0) {

@@ -2,23 +2,19 @@
 // memory that the current request's caller registered (kal::usermem::Scope)
 // and, while the host runs a client call (kal::usermem::ProcessMode), any
 // memory of this process that is not the kernel layer's. The user side is
-// always reached through process_vm_readv / process_vm_writev, which fail
-// with EFAULT on a page that is not there or does not allow the access, so a
-// bad address is an error code and never a crash.
-#include <sys/uio.h>
-#include <unistd.h>
-
+// always reached by the fault-safe routine of user_access.h, so a page that
+// is not there or does not allow the access is an error code and never a
+// crash.
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstring>
-#include <string>
 
 #include "control.h"
 #include "detail.h"
 #include "exec_level.h"
 #include "kernel_memory.h"
 #include "nVOKAL.h"
+#include "user_access.h"
 
 namespace {
 
@@ -114,67 +110,31 @@ std::uint64_t refusedCopies() {
 
 namespace {
 
-const std::uint64_t kPage = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
-// The user side goes through a buffer of the caller's stack, so that the
-// kernel side is read and written by ordinary (instrumented) copies.
-constexpr std::size_t kChunk = 4096;
-constexpr std::size_t kProbesPerCall = 256;
+using kal::detail::kSanitized;
 
-// True for EFAULT; any other failure means the calls cannot work here at all.
-bool faulted(const char* what) {
-    if (errno == EFAULT) {
-        return true;
-    }
-    const std::string message = std::string(what) + " failed: " + std::strerror(errno);
-    KAL_FAIL(message);
-}
+constexpr std::uint64_t kPage = kal::kernelmem::kGranule;
+// Under a sanitizer the kernel side goes through a buffer of the caller's
+// stack, read and written by ordinary (instrumented) copies, so that the
+// sanitizer checks it; only the user side is reached by the routine, which
+// no sanitizer sees. Small enough that the buffer costs no stack probing.
+constexpr std::size_t kChunk = 512;
 
-// Moves exactly size bytes between this process's memory at local and the
-// user range at remote; false when any of it faults.
-bool transfer(void* local, std::uint64_t remote, std::size_t size, bool toUser) {
-    iovec near{local, size};
-    iovec far{reinterpret_cast<void*>(static_cast<std::uintptr_t>(remote)), size};
-    const ssize_t moved = toUser ? process_vm_writev(getpid(), &near, 1, &far, 1, 0)
-                                 : process_vm_readv(getpid(), &near, 1, &far, 1, 0);
-    if (moved < 0) {
-        return !faulted(toUser ? "process_vm_writev" : "process_vm_readv");
-    }
-    return static_cast<std::size_t>(moved) == size;
-}
-
-// Whether every page of the user range allows the access: one byte of each is
-// read (and, for a write, put back as it was), so a copy that starts never
-// stops half way on a page that is not there.
+// Whether every page of the user range allows the access, the last page
+// first (where a range that runs into a page it may not touch usually ends).
 bool accessible(std::uint64_t address, std::uint64_t size, bool write) {
     const std::uint64_t firstPage = address / kPage;
     const std::uint64_t lastPage = (address + size - 1) / kPage;
-    iovec remote[kProbesPerCall];
-    std::uint8_t bytes[kProbesPerCall];
-    for (std::uint64_t page = firstPage; page <= lastPage;) {
-        const std::size_t count =
-            static_cast<std::size_t>(std::min<std::uint64_t>(kProbesPerCall, lastPage - page + 1));
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::uint64_t at = std::max(address, (page + i) * kPage);
-            remote[i] = iovec{reinterpret_cast<void*>(static_cast<std::uintptr_t>(at)), 1};
-        }
-        iovec local{bytes, count};
-        ssize_t moved = process_vm_readv(getpid(), &local, 1, remote, count, 0);
-        if (moved < 0 && faulted("process_vm_readv")) {
+    auto probe = [&](std::uint64_t page) {
+        const std::uint64_t at = std::max(address, page * kPage);
+        return write ? kal::useraccess::probeWrite(at) : kal::useraccess::probeRead(at);
+    };
+    if (!probe(lastPage)) {
+        return false;
+    }
+    for (std::uint64_t page = firstPage; page < lastPage; ++page) {
+        if (!probe(page)) {
             return false;
         }
-        if (static_cast<std::size_t>(moved) != count) {
-            return false;
-        }
-        if (write) {
-            moved = process_vm_writev(getpid(), &local, 1, remote, count, 0);
-            if (moved < 0 && faulted("process_vm_writev")) {
-                return false;
-            }
-            if (static_cast<std::size_t>(moved) != count) {
-                return false;
-            }
-        }
-        page += count;
     }
     return true;
 }
@@ -193,17 +153,38 @@ bool copyChunks(std::uint8_t* kernel, std::uint64_t user, std::size_t size, bool
         const std::size_t bytes = std::min(kChunk, size - offset);
         if (toUser) {
             std::memcpy(buffer, kernel + offset, bytes);
-            if (!transfer(buffer, user + offset, bytes, true)) {
+            if (!kal::useraccess::write(user + offset, buffer, bytes)) {
                 return false;
             }
         } else {
-            if (!transfer(buffer, user + offset, bytes, false)) {
+            if (!kal::useraccess::read(buffer, user + offset, bytes)) {
                 return false;
             }
             std::memcpy(kernel + offset, buffer, bytes);
         }
     }
     return true;
+}
+
+// The copy itself: without a sanitizer and when the two sides do not
+// overlap, straight between them in one go (a fault on the kernel side is
+// outside the window and is nobody's to recover: it crashes with a report).
+bool copyBytes(std::uint8_t* kernel, std::uint64_t user, std::size_t size, bool toUser) {
+    const auto kernelAddress = reinterpret_cast<std::uintptr_t>(kernel);
+    if (kSanitized || (kernelAddress < user + size && user < kernelAddress + size)) {
+        return copyChunks(kernel, user, size, toUser);
+    }
+    return toUser ? kal::useraccess::write(user, kernel, size) : kal::useraccess::read(kernel, user, size);
+}
+
+// Moves the bytes, all or none. Within one page a fault comes at the first
+// access to the page, before any byte moved; a longer range is probed page
+// by page first. (A page that goes away during the copy itself fails it part
+// way, as a kernel's copy does.)
+bool moveUser(std::uint8_t* kernel, std::uint64_t user, std::size_t size, bool toUser) {
+    const kal::useraccess::Window window(user, size);
+    const bool onePage = user / kPage == (user + size - 1) / kPage;
+    return (onePage || accessible(user, size, toUser)) && copyBytes(kernel, user, size, toUser);
 }
 
 nVOKAL_tStatus copy(void* kernel, std::uint64_t userAddress, std::uint32_t size, bool toUser,
@@ -220,7 +201,9 @@ nVOKAL_tStatus copy(void* kernel, std::uint64_t userAddress, std::uint32_t size,
     if (validRange(userAddress, size)) {
         switch (kal::usermem::registered(userAddress, size, access)) {
         case kal::usermem::Registered::inside:
-            user = true;
+            // Registered ranges are the test's to choose; the upper half stays
+            // out of reach (the routine could not tell its faults apart).
+            user = userAddress + size <= kal::kernelmem::kUserTop;
             break;
         case kal::usermem::Registered::straddles:
             break;
@@ -229,11 +212,7 @@ nVOKAL_tStatus copy(void* kernel, std::uint64_t userAddress, std::uint32_t size,
             break;
         }
     }
-    // A range within one page needs no probe: the kernel pins the page before
-    // it moves a byte, so the copy itself either moves everything or nothing.
-    const bool onePage = user && userAddress / kPage == (userAddress + size - 1) / kPage && size <= kChunk;
-    if (!user || (!onePage && !accessible(userAddress, size, toUser)) ||
-        !copyChunks(static_cast<std::uint8_t*>(kernel), userAddress, size, toUser)) {
+    if (!user || !moveUser(static_cast<std::uint8_t*>(kernel), userAddress, size, toUser)) {
         gRefused.fetch_add(1);
         return nVOKAL_kStatusBadAddress;
     }

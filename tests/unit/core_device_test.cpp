@@ -175,6 +175,32 @@ TEST_F(ProductReset, AParameterWordTooWideForItsFieldLeavesTheDeviceTornDown) {
     EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 3u);
 }
 
+// A reset whose Nth allocation fails (every N in turn) leaves a device that
+// still opens handles, and the next reset reaches level 2 again.
+TEST_F(ProductReset, AFailedAllocationInAResetLeavesTheDeviceOpenable) {
+    // A clean reset first: what it answers, the level it reaches, the allocations it makes.
+    const int64_t clean = reset(0) == tStatus::kSetupTargetReached ? reset(19) : 0;
+    const uint32_t top = device_->getSetupTracker().getCurrentLevel();
+    ASSERT_GE(top, 2u);
+    uint64_t calls = 0;
+    for (uint64_t n = 0; n <= calls; ++n) {
+        reset(0);
+        const int handle = kelvo_open("smu_kelvo", index_);
+        ASSERT_GE(handle, 0) << n;
+        tStatus status;
+        kal::memory::resetCounters();
+        kal::memory::failNth(n); // 0: none, to count the reset's allocations
+        device_->kdut_reset(descriptorOf(handle), 19, 0, status);
+        kal::memory::clearFaults();
+        calls = n == 0 ? kal::memory::allocationCalls() : calls;
+        kelvo_close(handle);
+        EXPECT_EQ(status.getCode(), n == 0 ? clean : tStatus::kOutOfMemory) << n;
+        EXPECT_EQ(reset(19), clean) << n;
+        EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), top) << n;
+    }
+    EXPECT_GT(calls, 2u);
+}
+
 TEST_F(ProductReset, OperationsNotOfferedAnswerAtEveryLevel) {
     EXPECT_EQ(reset(0), tStatus::kSetupTargetReached);
     const int64_t notOffered = kelvoDriverCode(0xBFFA4308);

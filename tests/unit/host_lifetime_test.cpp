@@ -4,6 +4,7 @@
 // Plugging past the simulated chassis answers KELVO_E_FULL; freed slots and
 // bus numbers are used again, so modules can be cycled without end.
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <functional>
 #include <latch>
@@ -255,3 +256,18 @@ TEST_F(HostLifetime, CyclingAModuleFarPastTheBusNumbersKeepsAnsweringADeviceInde
 }
 
 } // namespace
+
+TEST(HostExit, AClientThatEndsWithoutStoppingTheHostExitsCleanly) {
+    // The host's modules used to be unplugged by a static destructor from
+    // stand-in bus state already destroyed (a use after free under the
+    // address checker).
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            if (kelvo_host_start() != 0 || kelvo_host_add_module("solstra") < 0) {
+                std::exit(2);
+            }
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+}

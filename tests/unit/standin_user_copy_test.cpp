@@ -1,0 +1,269 @@
+// The stand-in's I/O-control buffer copies in process mode, byte for byte:
+// pages that are missing or read-only anywhere in the range refuse the copy
+// with nothing moved, kernel-layer memory (the rounding of a block too) is
+// never the client's, a fault on the kernel side is a crash with a report,
+// and one thread's faulting copies leave another thread's requests alone.
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core_test_support.h"
+#include "kelvo/ioctl.h"
+#include "nVOKAL.h"
+
+namespace {
+
+const size_t kPage = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+constexpr uint8_t kUserByte = 0x5A;
+constexpr uint8_t kKernelByte = 0xC3;
+
+uint64_t address(const void* pointer) {
+    return reinterpret_cast<uintptr_t>(pointer);
+}
+
+// Pages of the client laid out by letters: w read-write, r read-only, n no
+// access (reserved, so that no other mapping takes its place), - not mapped.
+// Readable pages start filled with kUserByte.
+class Layout {
+public:
+    explicit Layout(const std::string& pages) : pages_(pages), size_(pages.size() * kPage) {
+        void* base = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        EXPECT_NE(base, MAP_FAILED);
+        base_ = static_cast<uint8_t*>(base);
+        std::memset(base_, kUserByte, size_);
+        for (size_t i = 0; i < pages.size(); ++i) {
+            if (pages[i] == 'r') {
+                EXPECT_EQ(mprotect(base_ + i * kPage, kPage, PROT_READ), 0);
+            } else if (pages[i] == 'n') {
+                EXPECT_EQ(mprotect(base_ + i * kPage, kPage, PROT_NONE), 0);
+            } else if (pages[i] == '-') {
+                EXPECT_EQ(munmap(base_ + i * kPage, kPage), 0);
+            }
+        }
+    }
+    ~Layout() {
+        for (size_t i = 0; i < pages_.size(); ++i) {
+            if (pages_[i] != '-') {
+                munmap(base_ + i * kPage, kPage);
+            }
+        }
+    }
+    Layout(const Layout&) = delete;
+    Layout& operator=(const Layout&) = delete;
+
+    uint8_t* at(size_t offset) { return base_ + offset; }
+    // Every byte of the mapped pages still kUserByte.
+    bool untouched() const {
+        for (size_t i = 0; i < size_; ++i) {
+            const char page = pages_[i / kPage];
+            if (page != '-' && page != 'n' && base_[i] != kUserByte) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+private:
+    std::string pages_;
+    size_t size_;
+    uint8_t* base_ = nullptr;
+};
+
+nVOKAL_tStatus copy(bool toUser, uint8_t* kernel, uint64_t user, size_t size) {
+    return toUser ? nVOKAL100_replicateOutboundIOControlBuffer(user, kernel, static_cast<uint32_t>(size))
+                  : nVOKAL100_replicateInboundIOControlBuffer(kernel, user, static_cast<uint32_t>(size));
+}
+
+using StandInUserCopy = kelvo_test::LeakCheckedTest;
+
+TEST_F(StandInUserCopy, AFaultAnywhereInTheRangeRefusesTheCopyWithNothingMoved) {
+    struct Case {
+        const char* what;
+        const char* pages;
+        size_t offset; // of the user range, from the first page
+        size_t size;   // 0: up to 20 bytes before the end of the last page
+        bool toUser;
+        bool succeeds;
+    };
+    const size_t end = kPage - 16;
+    const Case cases[] = {
+        {"a header within a page", "w", 100, 40, false, true},
+        {"a record within a page", "w", 100, 40, true, true},
+        {"a header in a missing page", "-", 0, 40, false, false},
+        {"a header in a page without access", "n", 0, 40, false, false},
+        {"a record into a missing page", "-", 8, 8, true, false},
+        {"a name in a read-only page", "r", 0, 300, false, true},
+        {"a record into a read-only page", "r", 0, 8, true, false},
+        {"a header straddling into a missing page", "w-", end, 40, false, false},
+        {"a record straddling into a read-only page", "wr", kPage - 4, 8, true, false},
+        {"a record straddling into a missing page", "w-", kPage - 4, 8, true, false},
+        {"slots whose last page is read-only", "wwr", 10, 0, true, false},
+        {"slots whose middle page is missing", "w-w", 10, 0, true, false},
+        {"a buffer whose middle page is missing", "w-w", 10, 0, false, false},
+        {"a buffer whose first page is read-only", "rww", 10, 0, true, false},
+        {"a buffer over four good pages, out", "wwww", 1, 0, true, true},
+        {"a buffer over four good pages, in", "wwww", 1, 0, false, true},
+        {"a buffer over read-only pages, in", "rrr", 7, 0, false, true},
+    };
+    const kal::usermem::ProcessMode client;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Layout user(c.pages);
+        const size_t size = c.size != 0 ? c.size : std::strlen(c.pages) * kPage - 20 - c.offset;
+        std::vector<uint8_t> kernel(size);
+        for (size_t i = 0; i < size; ++i) {
+            kernel[i] = c.toUser ? static_cast<uint8_t>(i * 7 + 1) : kKernelByte;
+        }
+        const std::vector<uint8_t> before = kernel;
+        const nVOKAL_tStatus result = copy(c.toUser, kernel.data(), address(user.at(c.offset)), size);
+        if (!c.succeeds) {
+            EXPECT_EQ(result, nVOKAL_kStatusBadAddress);
+            EXPECT_TRUE(user.untouched());
+            EXPECT_EQ(kernel, before);
+            continue;
+        }
+        ASSERT_EQ(result, nVOKAL_kSuccess);
+        if (c.toUser) {
+            EXPECT_EQ(std::memcmp(user.at(c.offset), kernel.data(), size), 0);
+        } else {
+            EXPECT_EQ(kernel, std::vector<uint8_t>(size, kUserByte));
+        }
+    }
+}
+
+TEST_F(StandInUserCopy, KernelLayerMemoryIsRefusedToTheGranuleAndItsNeighboursAreNot) {
+    const kal::usermem::ProcessMode client;
+    constexpr size_t kBlock = 5000; // over two granules
+    auto* block = static_cast<uint8_t*>(nVOKAL100_malloc(kBlock));
+    ASSERT_NE(block, nullptr);
+    std::memset(block, kKernelByte, kBlock);
+    // A small block made after one was freed (which may hand the same memory out again).
+    nVOKAL100_free(nVOKAL100_malloc(8));
+    auto* again = static_cast<uint8_t*>(nVOKAL100_malloc(8));
+    ASSERT_NE(again, nullptr);
+    nVOKAL_tHandle list = nVOKAL220_tPageList_createFromAllocation(2, 0);
+    ASSERT_NE(list, nullptr);
+    uint8_t* pages = kal::pagelists::memory(list);
+    struct Case {
+        const char* what;
+        uint64_t user;
+        size_t size;
+    };
+    const Case cases[] = {
+        {"a block, whole", address(block), kBlock},
+        {"the last byte of a block", address(block + kBlock - 1), 1},
+        {"the rounding after a block", address(block + kBlock), 16},
+        {"a range running into a block", address(block) - 8, 16},
+        {"the second page of a page list", address(pages + kPage), 8},
+        {"a small block made again", address(again), 8},
+        {"the upper half", 0xFFFFD00000000000ULL, 8},
+        {"a range reaching the upper half", 0x00007FFFFFFFFFF8ULL, 16},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> word(c.size);
+        EXPECT_EQ(
+            nVOKAL100_replicateInboundIOControlBuffer(word.data(), c.user, static_cast<uint32_t>(c.size)),
+            nVOKAL_kStatusBadAddress);
+        EXPECT_EQ(
+            nVOKAL100_replicateOutboundIOControlBuffer(c.user, word.data(), static_cast<uint32_t>(c.size)),
+            nVOKAL_kStatusBadAddress);
+    }
+    for (size_t i = 0; i < kBlock; ++i) {
+        ASSERT_EQ(block[i], kKernelByte) << i;
+    }
+    EXPECT_EQ(pages[kPage], 0u);
+    nVOKAL220_tPageList_destroy(list);
+    nVOKAL100_free(again);
+    nVOKAL100_free(block);
+
+    // Freed, the memory is no longer the kernel layer's.
+    std::vector<uint8_t> client8(8, kUserByte);
+    uint64_t word = 0;
+    EXPECT_EQ(nVOKAL100_replicateInboundIOControlBuffer(&word, address(client8.data()), 8), nVOKAL_kSuccess);
+    EXPECT_EQ(word, 0x5A5A5A5A5A5A5A5AULL);
+}
+
+// A fault on the kernel side is the driver's bug: nobody recovers it.
+TEST(StandInUserCopyDeath, AFaultOutsideTheUserRangeCrashesWithAReport) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto gone = [] {
+        void* page = mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        munmap(page, kPage);
+        return static_cast<uint8_t*>(page);
+    };
+    const uint64_t good = 0x1122334455667788ULL;
+    uint64_t into = 0;
+    EXPECT_DEATH(
+        {
+            const kal::usermem::ProcessMode client;
+            nVOKAL100_replicateInboundIOControlBuffer(gone(), address(&good), sizeof(good));
+        },
+        "SEGV");
+    EXPECT_DEATH(
+        {
+            const kal::usermem::ProcessMode client;
+            nVOKAL100_replicateOutboundIOControlBuffer(address(&into), gone(), sizeof(into));
+        },
+        "SEGV");
+    EXPECT_DEATH(*reinterpret_cast<volatile uint64_t*>(gone()) = 1, "SEGV");
+}
+
+class StandInUserCopyThreads : public kelvo_test::HostedTest {};
+
+TEST_F(StandInUserCopyThreads, FaultingCopiesOnOneThreadLeaveAnotherThreadsRequestsAlone) {
+    const int index = kelvo_host_add_module("solstra");
+    ASSERT_GE(index, 0);
+    const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+    ASSERT_GE(handle, 0);
+    constexpr int kRounds = 2000;
+    Layout missing("n"); // reserved: the threads' own mappings cannot take its place
+    const uint64_t faultsBefore = kal::usermem::recoveredFaults();
+
+    // What an undisturbed request answers.
+    kelvo_kelvo_getSetupLevel_in in{0};
+    kelvo_kelvo_getSetupLevel_out level{};
+    kelvo_ioctl_header first{address(&in), address(&level), sizeof(in), sizeof(level), 0, 0};
+    ASSERT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_kelvo_getSetupLevel, &first), 0);
+    ASSERT_EQ(level.status, 0);
+
+    std::atomic<int> refused{0};
+    std::thread faulting([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            if (kelvo_ioctl(handle, KELVO_IOCTL_kelvo_getSetupLevel, missing.at(0)) ==
+                nVOKAL_kStatusBadAddress) {
+                ++refused;
+            }
+            // Records in the missing page: refused in transport.
+            kelvo_ioctl_header header{};
+            header.inputAddress = address(missing.at(0));
+            header.inputSize = sizeof(kelvo_kelvo_getSetupLevel_in);
+            header.outputAddress = address(missing.at(64));
+            header.outputSize = sizeof(kelvo_kelvo_getSetupLevel_out);
+            kelvo_ioctl(handle, KELVO_IOCTL_kelvo_getSetupLevel, &header);
+        }
+    });
+    int answered = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        kelvo_kelvo_getSetupLevel_out out{};
+        kelvo_ioctl_header header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0};
+        if (kelvo_ioctl(handle, KELVO_IOCTL_kelvo_getSetupLevel, &header) == 0 && out.status == 0 &&
+            out.setupLevel == level.setupLevel && header.result == sizeof(out)) {
+            ++answered;
+        }
+    }
+    faulting.join();
+    EXPECT_EQ(answered, kRounds);
+    EXPECT_EQ(refused.load(), kRounds);
+    EXPECT_GE(kal::usermem::recoveredFaults() - faultsBefore, 2u * kRounds)
+        << "refused by a fault, not a check";
+    EXPECT_EQ(kelvo_close(handle), 0);
+}
+
+} // namespace
