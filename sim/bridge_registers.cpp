@@ -6,7 +6,7 @@
 namespace sim {
 
 BridgeRegisters::BridgeRegisters(RegisterSpace& bar0, std::recursive_mutex& mutex,
-                                 DmaEngine* const (&engines)[2])
+                                 DmaEngine* const (&engines)[2], std::uint32_t generation)
     : bar0_(bar0), mutex_(mutex) {
     engines_[0] = engines[0];
     engines_[1] = engines[1];
@@ -20,12 +20,8 @@ BridgeRegisters::BridgeRegisters(RegisterSpace& bar0, std::recursive_mutex& mute
     id_->setReadValue(0x1C, dmaBase_);
     coreControl_ = &bar0_.add<LatchBlock>(kCoreControlOffset, "bridge-core-control", 4, kWidth32);
     hbrcr_ = &bar0_.add<LatchBlock>(kHbrcrOffset, "bridge-hbrcr", 4, kWidth32);
-    fpgaLoading_ =
-        &bar0_.add<LatchBlock>(kFpgaLoadingOffset, "fpga-loading", 0x28, kWidth8 | kWidth32 | kWidth64);
-    fpgaLoading_->markWriteOnly(0x00, 4);
-    fpgaLoading_->markReadOnly(0x08, 4, 0);
-    fpgaLoading_->markWriteOnly(0x20, 8);
     configPorts_ = &bar0_.add<LatchBlock>(kConfigPortsOffset, "config-ports", 8, kWidth32);
+    fpgaLoading_ = &bar0_.add<FpgaLoader>(kFpgaLoadingOffset, generation, *configPorts_);
     spi_ = &bar0_.add<LatchBlock>(kSpiOffset, "config-port-spi", 0x10, kWidth32);
     placeChannels();
 }
@@ -64,7 +60,7 @@ void BridgeRegisters::setSignature(std::uint32_t value) {
 }
 
 void BridgeRegisters::setFpgaLoadStatus(std::uint32_t value) {
-    fpgaLoading_->setReadValue(0x08, value);
+    fpgaLoading_->setStatusBits(value);
 }
 
 std::uint32_t BridgeRegisters::coreDescription() const {

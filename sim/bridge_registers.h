@@ -5,17 +5,14 @@
 //                                DMA channel base (0x1C); read-only
 //   0x058 "bridge-core-control"  core control and status (latch)
 //   0x0A4 "bridge-hbrcr"         tHBRCR (latch)
-//   0x440 "fpga-loading"         FPGA loading: control (write-only), mode,
-//                                status (read-only knob), base address, byte
-//                                count, data port 0x460 (8- and 64-bit
-//                                writes, write-only)
+//   0x440 "fpga-loading"         the FPGA-loading engine (fpga_loader.h)
 //   0x510 "config-ports"         active port and ports mode (latches)
 //   0x580 "config-port-spi"      the configuration port's SPI master (latches)
 //   DMA base + n * 2^s "dma-channel-n" (n = 0, 1; s = core description bits
 //                                16-19): the channel's register block, 2^s
 //                                bytes, served by its DMA engine (dma_engine.h);
 //                                absent when it would not lie inside the BAR
-// All of them are latches for now: what is written is read back.
+// The others are latches for now: what is written is read back.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +21,7 @@
 #include "block.h"
 #include "kelvo/product_ids.h"
 #include "dma_engine.h"
+#include "fpga_loader.h"
 #include "latch_block.h"
 
 namespace sim {
@@ -43,8 +41,10 @@ public:
     static constexpr std::uint32_t kDefaultDmaBase = 0x1000;
     static constexpr std::uint32_t kChannelCount = 2;
 
-    // engines: the DMA engine of each channel (not owned).
-    BridgeRegisters(RegisterSpace& bar0, std::recursive_mutex& mutex, DmaEngine* const (&engines)[2]);
+    // engines: the DMA engine of each channel (not owned); generation:
+    // FpgaLoader::kSolstra or kDuskmere (the images the FPGAs take).
+    BridgeRegisters(RegisterSpace& bar0, std::recursive_mutex& mutex, DmaEngine* const (&engines)[2],
+                    std::uint32_t generation);
 
     // ---- knobs ----
     // Replace the core description or the DMA base; the channel blocks move along.
@@ -62,7 +62,7 @@ public:
     LatchBlock& id() const { return *id_; }
     LatchBlock& coreControl() const { return *coreControl_; }
     LatchBlock& hbrcr() const { return *hbrcr_; }
-    LatchBlock& fpgaLoading() const { return *fpgaLoading_; }
+    FpgaLoader& fpgaLoading() const { return *fpgaLoading_; }
     LatchBlock& configPorts() const { return *configPorts_; }
     LatchBlock& spi() const { return *spi_; }
     LatchBlock& channel(std::uint32_t n) const;
@@ -77,7 +77,7 @@ private:
     LatchBlock* id_ = nullptr;
     LatchBlock* coreControl_ = nullptr;
     LatchBlock* hbrcr_ = nullptr;
-    LatchBlock* fpgaLoading_ = nullptr;
+    FpgaLoader* fpgaLoading_ = nullptr;
     LatchBlock* configPorts_ = nullptr;
     LatchBlock* spi_ = nullptr;
     LatchBlock* channels_[kChannelCount] = {};

@@ -69,7 +69,9 @@ Module::Module(std::string board, const Identity& identity, const ModuleOptions&
         dma_[n] = std::make_unique<DmaEngine>(n, solstra && n == 1, [this] { return handle_; });
     }
     DmaEngine* const engines[2] = {dma_[0].get(), dma_[1].get()};
-    bridgeRegisters_ = std::make_unique<BridgeRegisters>(bar0_, mutex_, engines);
+    bridgeRegisters_ = std::make_unique<BridgeRegisters>(
+        bar0_, mutex_, engines,
+        board_.starts_with("duskmere") ? FpgaLoader::kDuskmere : FpgaLoader::kSolstra);
     switchedBim_ = &bar0_.add<SwitchedBusInterface>(SwitchedBusInterface::kBase);
     timingChip_ = &bar0_.add<TimingChip>(TimingChip::kBase);
     flash_ = std::make_unique<SerialFlash>(mutex_, errors_);

@@ -24,6 +24,11 @@ void SwitchedBusInterface::setCompletion(bool completes) {
     completes_ = completes;
 }
 
+void SwitchedBusInterface::setIOPortNeverReady(bool never) {
+    auto g = guard();
+    ioPortReady_ = !never;
+}
+
 void SwitchedBusInterface::setPortRegister(std::uint32_t address, std::uint32_t value) {
     auto g = guard();
     portRegisters_[address] = value;
@@ -57,8 +62,8 @@ std::uint32_t SwitchedBusInterface::readPort(std::uint32_t address) {
     const std::uint32_t value = portRegisters_[address];
     switch (address) {
     case 0x00:
-        // Ready (bit 7) while reset (bit 0) is clear.
-        return (value & ~0x80u) | ((value & 1u) == 0 ? 0x80u : 0u);
+        // Ready (bit 7) while reset (bit 0) is clear, unless the port never becomes ready.
+        return (value & ~0x80u) | ((value & 1u) == 0 && ioPortReady_ ? 0x80u : 0u);
     case 0x18:
         return value & ~3u; // the phase strobes clear themselves
     default:

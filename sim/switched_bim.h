@@ -13,6 +13,7 @@
 // Behind port 0 with setting 2 sit the IO port 2 and the isolation port, one
 // register file (offset 0x00 is shared by both maps):
 //   0x00 IO port 2 control/status: bit 0 reset; bit 7 reads 1 while reset is 0
+//        (never, with the never-ready knob)
 //   0x04 isolation control/status (0x0F000203 at power-up)
 //   0x08 serializer control, 0x0C setup, 0x10 (latches)
 //   0x14 isolation read-only word (knob)
@@ -54,6 +55,8 @@ public:
     // ---- knobs ----
     // Off: commands never complete (the completion bit stays 0).
     void setCompletion(bool completes);
+    // On: the IO port's ready bit stays 0 (also out of reset).
+    void setIOPortNeverReady(bool never);
     // Sets a port register (port 0, setting 2) as if the device had changed it.
     void setPortRegister(std::uint32_t address, std::uint32_t value);
 
@@ -75,6 +78,7 @@ private:
 
     bool completes_ = true;
     bool complete_ = false;
+    bool ioPortReady_ = true;
     std::uint32_t command_ = 0;
     std::uint32_t data_ = 0;
     std::map<std::uint32_t, std::uint32_t> portRegisters_;

@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "bridge/io_port.h"
 #include "bridge/port_accessor.h"
 #include "bridge_test_support.h"
 #include "control.h"
@@ -13,6 +14,7 @@
 
 namespace {
 
+using brixeltools::IOPort2;
 using brixeltools::TYMOPortAccessor;
 using kelvo_test::kBufferTooSmall;
 using kelvo_test::kUnknownId;
@@ -244,6 +246,72 @@ TEST_F(BridgePort, TwoThreadsUseTheTwoPortMapsAtOnce) {
     EXPECT_EQ(ioCode, 0);
     EXPECT_EQ(isolationCode, 0);
     EXPECT_EQ(bim().portTrace().size(), 4u * kRounds);
+}
+
+} // namespace
+
+namespace {
+
+// IO port 2: reset and configure write their registers through the port and
+// wait for the reset and ready bits.
+TEST_F(BridgePort, IOPortResetAndConfigure) {
+    enum Step { kReset, kConfigure, kResetThenConfigure, kConfigureTwice };
+    struct Write {
+        uint32_t address;
+        uint32_t value;
+        bool operator==(const Write&) const = default;
+    };
+    struct Case {
+        const char* name;
+        Step step;
+        bool neverReady;
+        int64_t code;
+        std::vector<Write> writes;
+    };
+    // Serializer: A=0 (bits 8-14), B=1 (16-22), C=3 (24-29), PLL range 7 (4-6), low 0.
+    const Write setup{0x0C, 2}, serializer{0x08, 0x03010070}, control{0x00, 0x02};
+    const Case cases[] = {
+        {"reset", kReset, false, 0, {{0x00, 0x01}}},
+        {"reset of a port that never becomes ready", kReset, true, 0, {{0x00, 0x01}}},
+        {"reset then configure", kResetThenConfigure, false, 0, {{0x00, 0x01}, setup, serializer, control}},
+        {"configure: ready never comes", kConfigure, true, IOPort2::kNotReady, {setup, serializer, control}},
+        {"a second configure writes only the setup",
+         kConfigureTwice,
+         false,
+         0,
+         {setup, serializer, control, setup}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        tIoPort2 map(*accessor);
+        brixeltools::tNonIsolatedIOPort2 port(map);
+        bim().setIOPortNeverReady(c.neverReady);
+        bim().setPortRegister(0x00, 0);
+        bim().clearPortTrace();
+        tStatus status;
+        {
+            kal::clock::ScopedScale fast(100.0); // the 500 ms time-out in 5 ms
+            if (c.step != kConfigure && c.step != kConfigureTwice) {
+                port.reset(status);
+            }
+            if (c.step != kReset) {
+                port.configure(status);
+            }
+            if (c.step == kConfigureTwice) {
+                port.configure(status);
+            }
+        }
+        EXPECT_EQ(status.getCode(), c.code);
+        EXPECT_EQ(port.isReady(status), c.code == 0 && !c.neverReady && c.step != kReset);
+        std::vector<Write> writes;
+        for (const sim::PortAccess& a : bim().portTrace()) {
+            if (a.write) {
+                writes.push_back({a.address, a.value});
+            }
+        }
+        EXPECT_EQ(writes, c.writes);
+    }
+    bim().setIOPortNeverReady(false);
 }
 
 } // namespace

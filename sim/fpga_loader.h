@@ -1,0 +1,76 @@
+// The bridge's FPGA-loading engine (BAR 0 0x440, "fpga-loading"):
+//   0x00 control (write-only): bit 0 starts a load of the byte count
+//   0x08 status (read-only): bit 2 ready for data (from the start until the
+//        count is reached), bit 5 done (the count reached); the status knob's
+//        bits are OR'd in
+//   0x18 byte count (latch)
+//   0x20 data port (write-only): 64-bit writes carry 8 bytes, 8-bit writes one;
+//        ignored outside a load
+// The stream goes to the FPGA that the active configuration port selects
+// (0x510 bits 8-10): 2 the non-isolated FPGA (target 0), 3 the isolated one
+// (target 1). At the count, the FPGA becomes configured only when the bytes
+// are an image of this board's generation and that target: the header
+// (magic "KLVF", generation, target) and the CRC-32 of everything before the
+// last 4 bytes in those bytes. Loading runs at memory speed.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "latch_block.h"
+
+namespace sim {
+
+class FpgaLoader : public LatchBlock {
+public:
+    static constexpr std::uint64_t kControl = 0x00;
+    static constexpr std::uint64_t kStatus = 0x08;
+    static constexpr std::uint64_t kByteCount = 0x18;
+    static constexpr std::uint64_t kData = 0x20;
+    static constexpr std::uint32_t kReady = 1u << 2;
+    static constexpr std::uint32_t kDone = 1u << 5;
+    static constexpr std::uint32_t kMagic = 0x46564C4B;
+    static constexpr std::uint32_t kSolstra = 1;
+    static constexpr std::uint32_t kDuskmere = 2;
+
+    // generation: kSolstra or kDuskmere; configPorts: the block at 0x510.
+    FpgaLoader(std::uint32_t generation, const LatchBlock& configPorts);
+
+    // ---- knobs ----
+    void setStatusBits(std::uint32_t bits);
+    void setReadyNever(bool never);
+    void setDoneNever(bool never);
+    // On: the CRC of every load is taken as wrong (no FPGA becomes configured).
+    void setWrongCrc(bool wrong);
+
+    // ---- state ----
+    // Whether the FPGA of target 0 or 1 holds an image of its own.
+    bool configured(std::uint32_t target) const;
+    // Bytes received by the load in progress or the last one.
+    std::uint64_t received() const;
+    // Completed loads so far.
+    std::uint32_t loads() const;
+
+protected:
+    std::uint64_t onRead(std::uint64_t offset, std::uint32_t width) override;
+    void onWrite(std::uint64_t offset, std::uint32_t width, std::uint64_t value) override;
+
+private:
+    void finish(); // under the lock
+
+    std::uint32_t generation_;
+    const LatchBlock& configPorts_;
+    std::uint32_t statusBits_ = 0;
+    bool readyNever_ = false;
+    bool doneNever_ = false;
+    bool wrongCrc_ = false;
+    bool loading_ = false;
+    bool done_ = false;
+    std::uint64_t count_ = 0;
+    std::uint32_t port_ = 0;
+    std::vector<std::uint8_t> stream_;
+    bool configured_[2] = {false, false};
+    std::uint32_t loads_ = 0;
+};
+
+} // namespace sim
