@@ -14,8 +14,8 @@
 #include "pci_bus.h"
 #include "regmaps/kelvo_reg_access_reg_map.h"
 #include "regmaps/stream_circuit_reg_map.h"
+#include "regmaps/windowed_front_end_accessor.h"
 #include "regs/front_end_accessors.h"
-#include "regs/windowed_front_end_accessor.h"
 #include "sim.h"
 
 namespace {

@@ -50,24 +50,31 @@ std::shared_ptr<Module> Bus::attach(std::shared_ptr<Module> module, const Placem
         ++device;
     }
     if (device == 32) {
-        throw std::runtime_error("bus 0 is full");
+        throw BusFull("bus 0 is full");
     }
     Plugged p{module, placement.behindBridge, {}};
     kal::pci::Location where{placement.domain, 0, device, 0};
     if (placement.behindBridge) {
-        std::uint16_t bus = 0;
-        for (const auto& b : bridges) {
-            if (b.domain == placement.domain) {
-                bus = std::max(bus, b.subordinateBus);
+        auto busTaken = [&](unsigned bus) {
+            for (const auto& b : bridges) {
+                if (b.domain == placement.domain && bus >= b.secondaryBus && bus <= b.subordinateBus) {
+                    return true;
+                }
             }
+            return kal::pci::occupied({placement.domain, static_cast<std::uint8_t>(bus), 0, 0});
+        };
+        unsigned bus = 1;
+        while (bus < 256 && busTaken(bus)) {
+            ++bus;
         }
-        if (bus >= 255) {
-            throw std::runtime_error("no bus number left");
+        if (bus == 256) {
+            throw BusFull("no bus number left");
         }
-        ++bus;
-        p.bridge = {0, device, 0, bus, bus, placement.domain};
-        where = {placement.domain, static_cast<std::uint8_t>(bus), 0, 0};
+        const auto number = static_cast<std::uint8_t>(bus);
+        p.bridge = {0, device, 0, number, number, placement.domain};
+        where = {placement.domain, number, 0, 0};
     }
+    plugged_.reserve(plugged_.size() + 1); // recording the plug below cannot fail
     nVOKAL_tHandle handle = kal::pci::plug(module, where);
     if (handle == nullptr) {
         throw std::runtime_error("the location is taken");

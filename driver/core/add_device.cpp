@@ -3,6 +3,7 @@
 // with its interfaces and properties published, and unload.
 #include "core/add_device.h"
 
+#include "framework/product_caps.h"
 #include "kelvo/product_ids.h"
 #include "nVOKAL.h"
 #include "platform/cxxruntime.h"
@@ -170,4 +171,24 @@ extern "C" void nVOAPAL200_driverUnload(void* argument) {
     nVOKAL200_unregisterDriver(argument);
     nVOAPAL200_setDriverObject(nullptr);
     nVOAPAL200_finalizeCPPRunTime();
+}
+
+namespace {
+
+const nVOAPAL200_tInitializer kInitializers[] = {
+    nVOAPAL200_initializeTrace,
+    corran_caps_initializeProductCaps,
+};
+
+} // namespace
+
+const nVOAPAL200_tDriver kelvo_driver::kDriver = {
+    nVOAPAL200_addDevice,
+    nVOAPAL200_driverUnload,
+    kInitializers,
+    sizeof(kInitializers) / sizeof(kInitializers[0]),
+};
+
+extern "C" nVOKAL_tStatus nVOAPAL200_driverEntry(nVOKAL_tDriverDescriptor* descriptor) {
+    return nVOAPAL200_enterDriver(descriptor, kelvo_driver::kDriver);
 }

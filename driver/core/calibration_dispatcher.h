@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "core/services/controllers.h"
+#include "controllers/controllers.h"
 #include "platform/memory.h"
 #include "platform/status.h"
 

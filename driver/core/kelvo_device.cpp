@@ -1,10 +1,10 @@
 #include "core/kelvo_device.h"
 
+#include "bridge/brixel.h"
 #include "core/add_device.h"
 #include "core/ioctl/kelvo_access.h"
 #include "framework/io_gate.h"
 #include "framework/mutex_holder.h"
-#include "platform/brixel.h"
 #include "platform/vosdbg.h"
 
 namespace kelvo_driver {

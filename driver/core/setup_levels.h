@@ -9,14 +9,14 @@
 
 #include <stdint.h>
 
+#include "controllers/controllers.h"
 #include "core/custom_reset_parameters.h"
-#include "core/services/controllers.h"
-#include "core/services/storage.h"
 #include "framework/routing_session.h"
 #include "platform/event_descriptor.h"
 #include "platform/memory.h"
 #include "platform/pci_device.h"
 #include "platform/status.h"
+#include "storage/kelvo_storage_maps.h"
 
 namespace kdut {
 class HardwareStateCheckerComposite;

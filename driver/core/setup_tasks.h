@@ -4,11 +4,11 @@
 
 #include <stdint.h>
 
-#include "core/product_caps.h"
 #include "core/setup_levels.h"
-#include "framework/arm_dispatcher.h"
-#include "framework/device_window_dispatcher.h"
-#include "framework/storage_map_dispatcher.h"
+#include "framework/product_caps.h"
+#include "regs/arm_dispatcher.h"
+#include "storage/storage_map_dispatcher.h"
+#include "windows/device_window_dispatcher.h"
 
 namespace kelvo_driver {
 

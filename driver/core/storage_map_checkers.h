@@ -2,9 +2,9 @@
 // versions are ones the driver reads and whether their checksums hold.
 #pragma once
 
-#include "core/services/storage.h"
 #include "framework/hardware_state_checker.h"
 #include "platform/status.h"
+#include "storage/kelvo_storage_maps.h"
 
 namespace kelvo_driver {
 

@@ -1,6 +1,6 @@
 #include "core/utilities.h"
 
-#include "core/product_caps.h"
+#include "framework/product_caps.h"
 #include "platform/vosdbg.h"
 
 namespace kelvo_driver {

@@ -3,53 +3,53 @@
 namespace kelvo_driver::nVOAPAL000 {
 
 tBrixelInterruptManager::tBrixelInterruptManager(const tPCIMemorySpaceAccessor* window0, bool msi)
-    : _window0(window0), _msi(msi) {
+    : window0_(window0), msi_(msi) {
     VOSDBG_ASSERT(window0 != nullptr);
     reactivate();
 }
 
 tBrixelInterruptManager::~tBrixelInterruptManager() {
-    _window0->write32(kInterruptControl, kControlOff);
+    window0_->write32(kInterruptControl, kControlOff);
 }
 
 void tBrixelInterruptManager::deactivate() {
-    _window0->write32(kInterruptControl, kControlOff);
+    window0_->write32(kInterruptControl, kControlOff);
 }
 
 void tBrixelInterruptManager::reactivate() {
-    _window0->write32(kInterruptControl, kControlOn);
+    window0_->write32(kInterruptControl, kControlOn);
 }
 
 bool tBrixelInterruptManager::isInterruptPending() {
-    if (_msi) {
+    if (msi_) {
         return true;
     }
-    const uint32_t status = _window0->read32(kInterruptStatus);
+    const uint32_t status = window0_->read32(kInterruptStatus);
     return status != 0 && status != 0xFFFFFFFF;
 }
 
 void tBrixelInterruptManager::configure(uint32_t value) {
-    _window0->write32(kInterruptControl, value);
+    window0_->write32(kInterruptControl, value);
 }
 
 uint32_t tBrixelInterruptManager::dequeueInterrupt() {
-    const uint32_t word = _window0->read32(kInterruptQueue);
+    const uint32_t word = window0_->read32(kInterruptQueue);
     return word == 0xFFFFFFFF ? 0 : word;
 }
 
 void tBrixelInterruptManager::rearm() {
-    _window0->write32(kInterruptControl, kControlArm);
+    window0_->write32(kInterruptControl, kControlArm);
 }
 
 tBrixelDMAChannel::tBrixelDMAChannel(const tPCIMemorySpaceAccessor* window0, uint64_t blockBase,
                                      uint64_t blockSize)
-    : _window0(window0), _blockBase(blockBase), _blockSize(blockSize) {
+    : window0_(window0), blockBase_(blockBase), blockSize_(blockSize) {
     VOSDBG_ASSERT(window0 != nullptr);
 }
 
 void tBrixelDMAChannel::deactivate() {
-    VOSDBG_ASSERT_CMP(_blockSize, >=, kMinimumBlockSize);
-    _window0->write32(_blockBase + kOperation, kOperationStop);
+    VOSDBG_ASSERT_CMP(blockSize_, >=, kMinimumBlockSize);
+    window0_->write32(blockBase_ + kOperation, kOperationStop);
 }
 
 void tBrixelDMAChannel::reactivate() {
@@ -57,12 +57,12 @@ void tBrixelDMAChannel::reactivate() {
 }
 
 void tBrixelDMAChannel::reset() {
-    VOSDBG_ASSERT_CMP(_blockSize, >=, kMinimumBlockSize);
-    _window0->write32(_blockBase + kInterruptEnable, 1);
-    _window0->write32(_blockBase + kOperation, kOperationStop);
-    _window0->write32(_blockBase + kInterruptEnable, 2);
-    _cachedInterruptEnable = 0;
-    _transferInProgress = false;
+    VOSDBG_ASSERT_CMP(blockSize_, >=, kMinimumBlockSize);
+    window0_->write32(blockBase_ + kInterruptEnable, 1);
+    window0_->write32(blockBase_ + kOperation, kOperationStop);
+    window0_->write32(blockBase_ + kInterruptEnable, 2);
+    cachedInterruptEnable_ = 0;
+    transferInProgress_ = false;
 }
 
 } // namespace kelvo_driver::nVOAPAL000

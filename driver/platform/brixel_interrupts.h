@@ -44,8 +44,8 @@ public:
     virtual void rearm();
 
 private:
-    const tPCIMemorySpaceAccessor* _window0;
-    bool _msi;
+    const tPCIMemorySpaceAccessor* window0_;
+    bool msi_;
 };
 
 class tBrixelDMAChannel : public tObject {
@@ -70,15 +70,15 @@ public:
     // interrupt enable; forgets the cached interrupt enable and the transfer.
     void reset();
 
-    uint32_t cachedInterruptEnable() const { return _cachedInterruptEnable; }
-    bool transferInProgress() const { return _transferInProgress; }
+    uint32_t cachedInterruptEnable() const { return cachedInterruptEnable_; }
+    bool transferInProgress() const { return transferInProgress_; }
 
 protected:
-    const tPCIMemorySpaceAccessor* _window0;
-    uint64_t _blockBase;
-    uint64_t _blockSize;
-    uint32_t _cachedInterruptEnable = 0;
-    bool _transferInProgress = false;
+    const tPCIMemorySpaceAccessor* window0_;
+    uint64_t blockBase_;
+    uint64_t blockSize_;
+    uint32_t cachedInterruptEnable_ = 0;
+    bool transferInProgress_ = false;
 };
 
 } // namespace kelvo_driver::nVOAPAL000

@@ -1,25 +1,11 @@
 #include "platform/cxxruntime.h"
 
-#include "core/product_caps.h"
 #include "platform/trace.h"
 #include "platform/vosdbg.h"
 
 extern "C" void __cxa_pure_virtual() { VOSDBG_FAIL("pure virtual function called"); }
 
 namespace {
-
-using tInitializer = void (*)();
-
-void initializeTrace() {
-    kelvo_driver::nVOAPAL000::tTrace::createInstance();
-    nVOAPAL200_registerFinalizer(kelvo_driver::nVOAPAL000::tTrace::destroyInstance);
-}
-
-// The initialiser table, run from its last entry to its first.
-const tInitializer kInitializers[] = {
-    initializeTrace,
-    corran_caps_initializeProductCaps,
-};
 
 constexpr uint32_t kMaxFinalizers = 64;
 nVOAPAL200_tFinalizer gFinalizers[kMaxFinalizers];
@@ -28,18 +14,22 @@ uint32_t gUseCount = 0;
 
 } // namespace
 
+extern "C" void nVOAPAL200_initializeTrace() {
+    kelvo_driver::nVOAPAL000::tTrace::createInstance();
+    nVOAPAL200_registerFinalizer(kelvo_driver::nVOAPAL000::tTrace::destroyInstance);
+}
+
 extern "C" void nVOAPAL200_registerFinalizer(nVOAPAL200_tFinalizer finalizer) {
     VOSDBG_ASSERT(gFinalizerCount < kMaxFinalizers);
     gFinalizers[gFinalizerCount++] = finalizer;
 }
 
-extern "C" void nVOAPAL200_initializeCPPRunTime() {
+extern "C" void nVOAPAL200_initializeCPPRunTime(const nVOAPAL200_tInitializer* table, uint32_t count) {
     if (gUseCount++ != 0) {
         return;
     }
-    constexpr uint32_t count = sizeof(kInitializers) / sizeof(kInitializers[0]);
     for (uint32_t i = count; i > 0; --i) {
-        kInitializers[i - 1]();
+        table[i - 1]();
     }
 }
 

@@ -28,7 +28,7 @@ uint64_t smaller(uint64_t a, uint64_t b) {
 
 // ---- tDMAMapCore --------------------------------------------------------------
 
-tDMAMapCore::tDMAMapCore(const tDMAConfiguration& configuration) : _configuration(&configuration) {
+tDMAMapCore::tDMAMapCore(const tDMAConfiguration& configuration) : configuration_(&configuration) {
     VOSDBG_ASSERT(configuration.type != tDMAConfiguration::kDMATypeDisabled);
 }
 
@@ -45,19 +45,19 @@ void tDMAMapCore::load(const tPageList& pageList, uint64_t offset, uint64_t size
     if (status.isFatal()) {
         return;
     }
-    VOSDBG_ASSERT_MSG(!_loaded, "the DMA map is loaded already");
+    VOSDBG_ASSERT_MSG(!loaded_, "the DMA map is loaded already");
     VOSDBG_ASSERT_MSG(offset <= pageList.size && size <= pageList.size - offset,
                       "the range does not lie in the page list");
     _offset = offset;
     _size = size;
-    _direction = direction;
-    _loaded = true;
+    direction_ = direction;
+    loaded_ = true;
 }
 
 void tDMAMapCore::unload() {
     _offset = 0;
     _size = 0;
-    _loaded = false;
+    loaded_ = false;
 }
 
 // ---- tStandardDMAMap ------------------------------------------------------------
@@ -74,25 +74,25 @@ void tStandardDMAMap::allocate(uint64_t largestTransfer, tStatus& status) {
         return;
     }
     const uint64_t needed = segmentsFor(largestTransfer);
-    if (_capacity >= needed) {
+    if (capacity_ >= needed) {
         return;
     }
-    VOSDBG_ASSERT(_configuration->deviceInfo != nullptr);
-    nVOKAL_tHandle sgl = nVOKAL220_tSGL_createForPCI(_configuration->deviceInfo->pciHandle, needed);
+    VOSDBG_ASSERT(configuration_->deviceInfo != nullptr);
+    nVOKAL_tHandle sgl = nVOKAL220_tSGL_createForPCI(configuration_->deviceInfo->pciHandle, needed);
     if (sgl == nullptr) {
         KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
         return;
     }
-    nVOKAL220_tSGL_destroy(_sgl);
-    _sgl = sgl;
-    _capacity = needed;
+    nVOKAL220_tSGL_destroy(sgl_);
+    sgl_ = sgl;
+    capacity_ = needed;
 }
 
 void tStandardDMAMap::free() {
-    VOSDBG_ASSERT_MSG(!_loaded, "the DMA map is still loaded");
-    nVOKAL220_tSGL_destroy(_sgl);
-    _sgl = nullptr;
-    _capacity = 0;
+    VOSDBG_ASSERT_MSG(!loaded_, "the DMA map is still loaded");
+    nVOKAL220_tSGL_destroy(sgl_);
+    sgl_ = nullptr;
+    capacity_ = 0;
 }
 
 void tStandardDMAMap::load(const tPageList& pageList, uint64_t offset, uint64_t size, tDMADirection direction,
@@ -104,73 +104,73 @@ void tStandardDMAMap::load(const tPageList& pageList, uint64_t offset, uint64_t 
     allocate(size, status);
     // An empty range maps nothing: no segments.
     if (status.isNotFatal() && size != 0) {
-        const nVOKAL_tStatus result = nVOKAL220_tSGL_map(_sgl, pageList.handle, pageList.offset + offset,
+        const nVOKAL_tStatus result = nVOKAL220_tSGL_map(sgl_, pageList.handle, pageList.offset + offset,
                                                          size, direction == kDeviceToHost ? 1 : 0);
         KELVO_SET_STATUS_FROM_KAL(status, result);
     }
-    _iterator = 0;
+    iterator_ = 0;
     if (status.isFatal()) {
         unload();
     }
 }
 
 void tStandardDMAMap::unload() {
-    if (_sgl != nullptr) {
-        nVOKAL220_tSGL_unmap(_sgl);
+    if (sgl_ != nullptr) {
+        nVOKAL220_tSGL_unmap(sgl_);
     }
-    _iterator = 0;
+    iterator_ = 0;
     tDMAMapCore::unload();
 }
 
 void tStandardDMAMap::prepareForDMA() {
     if (isMapped()) {
-        nVOKAL220_tSGL_prepareForDMA(_sgl);
+        nVOKAL220_tSGL_prepareForDMA(sgl_);
     }
 }
 
 void tStandardDMAMap::completeDMA(uint64_t bytesTransferred, uint64_t flags) {
     if (bytesTransferred != 0 && isMapped()) {
-        nVOKAL220_tSGL_completeDMA(_sgl, bytesTransferred, flags);
+        nVOKAL220_tSGL_completeDMA(sgl_, bytesTransferred, flags);
     }
 }
 
 uint64_t tStandardDMAMap::numSGLSegments() {
-    return _sgl != nullptr ? nVOKAL220_tSGL_numSegments(_sgl) : 0;
+    return sgl_ != nullptr ? nVOKAL220_tSGL_numSegments(sgl_) : 0;
 }
 
 void tStandardDMAMap::resetSGLIterator() {
-    _iterator = 0;
-    if (_sgl != nullptr) {
-        nVOKAL220_tSGL_iterate(_sgl);
+    iterator_ = 0;
+    if (sgl_ != nullptr) {
+        nVOKAL220_tSGL_iterate(sgl_);
     }
 }
 
 bool tStandardDMAMap::moreSGLSegments() {
-    return _iterator < numSGLSegments();
+    return iterator_ < numSGLSegments();
 }
 
 tDMAMapCore::tSegment tStandardDMAMap::nextSGLSegment() {
     if (!moreSGLSegments()) {
         return {0, 0};
     }
-    const tSegment segment{nVOKAL220_tSGL_getSegmentAddress(_sgl), nVOKAL220_tSGL_getSegmentSize(_sgl)};
-    nVOKAL220_tSGL_nextSegment(_sgl);
-    ++_iterator;
+    const tSegment segment{nVOKAL220_tSGL_getSegmentAddress(sgl_), nVOKAL220_tSGL_getSegmentSize(sgl_)};
+    nVOKAL220_tSGL_nextSegment(sgl_);
+    ++iterator_;
     return segment;
 }
 
 // ---- tDirectDMAMap --------------------------------------------------------------
 
 tDirectDMAMap::tDirectDMAMap(const tDMAConfiguration& configuration, tStatus&)
-    : tDMAMapCore(configuration), _over4G(nVOKAL200_isAddressableMemOver4G() != 0) {}
+    : tDMAMapCore(configuration), over4G_(nVOKAL200_isAddressableMemOver4G() != 0) {}
 
 tDirectDMAMap::~tDirectDMAMap() {
     free();
-    _bounceBuffer.destroy();
+    bounceBuffer_.destroy();
 }
 
 bool tDirectDMAMap::bounces() const {
-    return _over4G && _configuration->type == tDMAConfiguration::kDMAType32Bit;
+    return over4G_ && configuration_->type == tDMAConfiguration::kDMAType32Bit;
 }
 
 void tDirectDMAMap::allocate(uint64_t largestTransfer, tStatus& status) {
@@ -178,7 +178,7 @@ void tDirectDMAMap::allocate(uint64_t largestTransfer, tStatus& status) {
         return;
     }
     const uint64_t needed = segmentsFor(largestTransfer);
-    if (_capacity >= needed) {
+    if (capacity_ >= needed) {
         return;
     }
     if (needed > UINT64_MAX / sizeof(tBounceEntry)) {
@@ -191,8 +191,8 @@ void tDirectDMAMap::allocate(uint64_t largestTransfer, tStatus& status) {
         bounce = static_cast<tBounceEntry*>(nVOAPAL200_malloc(needed * sizeof(tBounceEntry), &status));
         if (bounce != nullptr) {
             nVOKAL240_memSet(bounce, 0, needed * sizeof(tBounceEntry));
-            if (_bounce != nullptr) {
-                nVOAPAL200_copyMemory(bounce, _bounce, _capacity * sizeof(tBounceEntry));
+            if (bounce_ != nullptr) {
+                nVOAPAL200_copyMemory(bounce, bounce_, capacity_ * sizeof(tBounceEntry));
             }
         }
     }
@@ -200,25 +200,25 @@ void tDirectDMAMap::allocate(uint64_t largestTransfer, tStatus& status) {
         nVOKAL100_free(segments);
         return; // -52000 set by the allocation; the old tables stay
     }
-    if (_segmentCount != 0) {
-        nVOAPAL200_copyMemory(segments, _segments, _segmentCount * sizeof(tSegment));
+    if (segmentCount_ != 0) {
+        nVOAPAL200_copyMemory(segments, segments_, segmentCount_ * sizeof(tSegment));
     }
-    nVOKAL100_free(_segments);
-    nVOKAL100_free(_bounce);
-    _segments = segments;
-    _bounce = bounce;
-    _capacity = needed;
+    nVOKAL100_free(segments_);
+    nVOKAL100_free(bounce_);
+    segments_ = segments;
+    bounce_ = bounce;
+    capacity_ = needed;
 }
 
 void tDirectDMAMap::free() {
-    VOSDBG_ASSERT_MSG(!_loaded, "the DMA map is still loaded");
-    nVOKAL100_free(_segments);
-    nVOKAL100_free(_bounce);
-    _segments = nullptr;
-    _bounce = nullptr;
-    _capacity = 0;
-    _bounceBuffer.unmapFromKernel();
-    _configuration->freeDMABuffer(_bounceBuffer);
+    VOSDBG_ASSERT_MSG(!loaded_, "the DMA map is still loaded");
+    nVOKAL100_free(segments_);
+    nVOKAL100_free(bounce_);
+    segments_ = nullptr;
+    bounce_ = nullptr;
+    capacity_ = 0;
+    bounceBuffer_.unmapFromKernel();
+    configuration_->freeDMABuffer(bounceBuffer_);
 }
 
 uint64_t tDirectDMAMap::runAt(const tPageList& pageList, uint64_t position, uint64_t limit, uint64_t& address,
@@ -234,8 +234,8 @@ uint64_t tDirectDMAMap::runAt(const tPageList& pageList, uint64_t position, uint
 }
 
 void tDirectDMAMap::addSegment(uint64_t address, uint64_t size) {
-    VOSDBG_ASSERT_CMP(_segmentCount, <, _capacity);
-    _segments[_segmentCount++] = {address, size};
+    VOSDBG_ASSERT_CMP(segmentCount_, <, capacity_);
+    segments_[segmentCount_++] = {address, size};
 }
 
 void tDirectDMAMap::load(const tPageList& pageList, uint64_t offset, uint64_t size, tDMADirection direction,
@@ -244,9 +244,9 @@ void tDirectDMAMap::load(const tPageList& pageList, uint64_t offset, uint64_t si
         return;
     }
     tDMAMapCore::load(pageList, offset, size, direction, status);
-    VOSDBG_ASSERT(_segmentCount == 0 && _bounceCount == 0);
+    VOSDBG_ASSERT(segmentCount_ == 0 && bounceCount_ == 0);
     allocate(pageList.size, status);
-    _pageList = &pageList;
+    pageList_ = &pageList;
     const uint64_t base = pageList.offset + offset;
 
     // First pass: the runs that end above 4 GB, merged where they follow each other.
@@ -259,21 +259,21 @@ void tDirectDMAMap::load(const tPageList& pageList, uint64_t offset, uint64_t si
                 break;
             }
             if (address + length > k4G) {
-                tBounceEntry* last = _bounceCount != 0 ? &_bounce[_bounceCount - 1] : nullptr;
+                tBounceEntry* last = bounceCount_ != 0 ? &bounce_[bounceCount_ - 1] : nullptr;
                 if (last != nullptr && last->position + last->length == position) {
                     last->length += length;
                 } else {
-                    VOSDBG_ASSERT_CMP(_bounceCount, <, _capacity);
-                    _bounce[_bounceCount++] = {position, length, 0};
+                    VOSDBG_ASSERT_CMP(bounceCount_, <, capacity_);
+                    bounce_[bounceCount_++] = {position, length, 0};
                 }
                 needed += roundUpToPages(length);
             }
             position += length;
         }
-        if (status.isNotFatal() && _bounceBuffer.size < needed) {
-            _bounceBuffer.unmapFromKernel();
-            _configuration->freeDMABuffer(_bounceBuffer);
-            _configuration->allocateDMABuffer(_bounceBuffer, needed, 0, status, pageSize());
+        if (status.isNotFatal() && bounceBuffer_.size < needed) {
+            bounceBuffer_.unmapFromKernel();
+            configuration_->freeDMABuffer(bounceBuffer_);
+            configuration_->allocateDMABuffer(bounceBuffer_, needed, 0, status, pageSize());
         }
     }
 
@@ -281,12 +281,12 @@ void tDirectDMAMap::load(const tPageList& pageList, uint64_t offset, uint64_t si
     uint64_t bouncePosition = 0;
     uint64_t entry = 0;
     for (uint64_t position = 0; status.isNotFatal() && position < size;) {
-        if (entry < _bounceCount && _bounce[entry].position == position) {
-            tBounceEntry& bounced = _bounce[entry++];
+        if (entry < bounceCount_ && bounce_[entry].position == position) {
+            tBounceEntry& bounced = bounce_[entry++];
             bounced.bouncePosition = bouncePosition;
             for (uint64_t done = 0; done < bounced.length;) {
                 uint64_t address = 0;
-                const uint64_t length = runAt(_bounceBuffer, _bounceBuffer.offset + bouncePosition + done,
+                const uint64_t length = runAt(bounceBuffer_, bounceBuffer_.offset + bouncePosition + done,
                                               bounced.length - done, address, status);
                 if (length == 0) {
                     break;
@@ -298,7 +298,7 @@ void tDirectDMAMap::load(const tPageList& pageList, uint64_t offset, uint64_t si
             position += bounced.length;
         } else {
             const uint64_t limit =
-                entry < _bounceCount ? _bounce[entry].position - position : size - position;
+                entry < bounceCount_ ? bounce_[entry].position - position : size - position;
             uint64_t address = 0;
             const uint64_t length = runAt(pageList, base + position, limit, address, status);
             if (length == 0) {
@@ -314,33 +314,33 @@ void tDirectDMAMap::load(const tPageList& pageList, uint64_t offset, uint64_t si
 }
 
 void tDirectDMAMap::unload() {
-    for (uint64_t i = 0; i < _bounceCount; ++i) {
-        _bounce[i] = {0, 0, 0};
+    for (uint64_t i = 0; i < bounceCount_; ++i) {
+        bounce_[i] = {0, 0, 0};
     }
-    _pageList = nullptr;
-    _iterator = 0;
-    _segmentCount = 0;
-    _bounceCount = 0;
+    pageList_ = nullptr;
+    iterator_ = 0;
+    segmentCount_ = 0;
+    bounceCount_ = 0;
     tDMAMapCore::unload();
 }
 
 tDMAMapCore::tSegment tDirectDMAMap::nextSGLSegment() {
-    if (_iterator >= _segmentCount) {
+    if (iterator_ >= segmentCount_) {
         return {0, 0};
     }
-    return _segments[_iterator++];
+    return segments_[iterator_++];
 }
 
 void tDirectDMAMap::copyEntry(const tBounceEntry& entry, uint64_t length, bool toBounceBuffer) {
     const uint64_t page = pageSize();
-    uint64_t data = _pageList->offset + _offset + entry.position;
-    uint64_t bounce = _bounceBuffer.offset + entry.bouncePosition;
+    uint64_t data = pageList_->offset + _offset + entry.position;
+    uint64_t bounce = bounceBuffer_.offset + entry.bouncePosition;
     while (length != 0) {
         const uint64_t chunk = smaller(length, smaller(page - data % page, page - bounce % page));
         auto* dataPage =
-            static_cast<uint8_t*>(nVOKAL220_tPageList_mapOnePageToKernel(_pageList->handle, data / page));
+            static_cast<uint8_t*>(nVOKAL220_tPageList_mapOnePageToKernel(pageList_->handle, data / page));
         auto* bouncePage = static_cast<uint8_t*>(
-            nVOKAL220_tPageList_mapOnePageToKernel(_bounceBuffer.handle, bounce / page));
+            nVOKAL220_tPageList_mapOnePageToKernel(bounceBuffer_.handle, bounce / page));
         VOSDBG_ASSERT_MSG(dataPage != nullptr && bouncePage != nullptr, "a page to copy could not be mapped");
         if (dataPage != nullptr && bouncePage != nullptr) {
             if (toBounceBuffer) {
@@ -350,10 +350,10 @@ void tDirectDMAMap::copyEntry(const tBounceEntry& entry, uint64_t length, bool t
             }
         }
         if (dataPage != nullptr) {
-            nVOKAL220_tPageList_unmapFromKernel(_pageList->handle, dataPage);
+            nVOKAL220_tPageList_unmapFromKernel(pageList_->handle, dataPage);
         }
         if (bouncePage != nullptr) {
-            nVOKAL220_tPageList_unmapFromKernel(_bounceBuffer.handle, bouncePage);
+            nVOKAL220_tPageList_unmapFromKernel(bounceBuffer_.handle, bouncePage);
         }
         data += chunk;
         bounce += chunk;
@@ -362,20 +362,20 @@ void tDirectDMAMap::copyEntry(const tBounceEntry& entry, uint64_t length, bool t
 }
 
 void tDirectDMAMap::prepareForDMA() {
-    if (_direction != kHostToDevice) {
+    if (direction_ != kHostToDevice) {
         return;
     }
-    for (uint64_t i = 0; i < _bounceCount; ++i) {
-        copyEntry(_bounce[i], _bounce[i].length, true);
+    for (uint64_t i = 0; i < bounceCount_; ++i) {
+        copyEntry(bounce_[i], bounce_[i].length, true);
     }
 }
 
 void tDirectDMAMap::completeDMA(uint64_t bytesTransferred, uint64_t) {
-    if (_direction != kDeviceToHost || _bounceCount == 0 || bytesTransferred <= _bounce[0].position) {
+    if (direction_ != kDeviceToHost || bounceCount_ == 0 || bytesTransferred <= bounce_[0].position) {
         return;
     }
-    for (uint64_t i = 0; i < _bounceCount && _bounce[i].position < bytesTransferred; ++i) {
-        copyEntry(_bounce[i], smaller(_bounce[i].length, bytesTransferred - _bounce[i].position), false);
+    for (uint64_t i = 0; i < bounceCount_ && bounce_[i].position < bytesTransferred; ++i) {
+        copyEntry(bounce_[i], smaller(bounce_[i].length, bytesTransferred - bounce_[i].position), false);
     }
 }
 

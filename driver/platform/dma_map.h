@@ -68,20 +68,20 @@ public:
     // The segment at the iterator, which then advances; {0, 0} past the end.
     virtual tSegment nextSGLSegment() = 0;
 
-    bool isLoaded() const { return _loaded; }
+    bool isLoaded() const { return loaded_; }
     uint64_t offset() const { return _offset; }
     uint64_t size() const { return _size; }
-    tDMADirection direction() const { return static_cast<tDMADirection>(_direction); }
+    tDMADirection direction() const { return static_cast<tDMADirection>(direction_); }
 
 protected:
     // Segments needed for size bytes: ceil(size / page) + 1 from 2 bytes on.
     static uint64_t segmentsFor(uint64_t size);
 
-    const tDMAConfiguration* _configuration;
+    const tDMAConfiguration* configuration_;
     uint64_t _offset = 0;
     uint64_t _size = 0;
-    uint32_t _direction = kHostToDevice;
-    bool _loaded = false;
+    uint32_t direction_ = kHostToDevice;
+    bool loaded_ = false;
 };
 
 // Through the kernel layer's scatter-gather list for PCI.
@@ -104,15 +104,15 @@ public:
     bool moreSGLSegments() override;
     tSegment nextSGLSegment() override;
 
-    nVOKAL_tHandle sgl() const { return _sgl; }
-    uint64_t capacity() const { return _capacity; }
+    nVOKAL_tHandle sgl() const { return sgl_; }
+    uint64_t capacity() const { return capacity_; }
 
 private:
-    bool isMapped() const { return _sgl != nullptr && _loaded && _size != 0; }
+    bool isMapped() const { return sgl_ != nullptr && loaded_ && _size != 0; }
 
-    nVOKAL_tHandle _sgl = nullptr;
-    uint64_t _capacity = 0;
-    uint64_t _iterator = 0;
+    nVOKAL_tHandle sgl_ = nullptr;
+    uint64_t capacity_ = 0;
+    uint64_t iterator_ = 0;
 };
 
 // Segments from the pages' physical addresses, with bounce buffering.
@@ -140,15 +140,15 @@ public:
     // bytesTransferred, each cut there.
     void completeDMA(uint64_t bytesTransferred, uint64_t flags) override;
     using tDMAMapCore::completeDMA;
-    uint64_t numSGLSegments() override { return _segmentCount; }
-    void resetSGLIterator() override { _iterator = 0; }
-    bool moreSGLSegments() override { return _iterator < _segmentCount; }
+    uint64_t numSGLSegments() override { return segmentCount_; }
+    void resetSGLIterator() override { iterator_ = 0; }
+    bool moreSGLSegments() override { return iterator_ < segmentCount_; }
     tSegment nextSGLSegment() override;
 
-    uint64_t capacity() const { return _capacity; }
-    uint64_t bounceEntryCount() const { return _bounceCount; }
-    const tBounceEntry* bounceEntries() const { return _bounce; }
-    const tKernelMappedPageList& bounceBuffer() const { return _bounceBuffer; }
+    uint64_t capacity() const { return capacity_; }
+    uint64_t bounceEntryCount() const { return bounceCount_; }
+    const tBounceEntry* bounceEntries() const { return bounce_; }
+    const tKernelMappedPageList& bounceBuffer() const { return bounceBuffer_; }
 
 private:
     bool bounces() const;
@@ -159,15 +159,15 @@ private:
     uint64_t runAt(const tPageList& pageList, uint64_t position, uint64_t limit, uint64_t& address,
                    nVOAPALS100::tStatus& status);
 
-    tSegment* _segments = nullptr;
-    uint64_t _capacity = 0;
-    uint64_t _segmentCount = 0;
-    uint64_t _iterator = 0;
-    tBounceEntry* _bounce = nullptr; // as many entries as _segments; null unless bouncing can apply
-    uint64_t _bounceCount = 0;
-    tKernelMappedPageList _bounceBuffer;
-    const tPageList* _pageList = nullptr; // null while unloaded
-    bool _over4G;
+    tSegment* segments_ = nullptr;
+    uint64_t capacity_ = 0;
+    uint64_t segmentCount_ = 0;
+    uint64_t iterator_ = 0;
+    tBounceEntry* bounce_ = nullptr; // as many entries as segments_; null unless bouncing can apply
+    uint64_t bounceCount_ = 0;
+    tKernelMappedPageList bounceBuffer_;
+    const tPageList* pageList_ = nullptr; // null while unloaded
+    bool over4G_;
 };
 
 } // namespace kelvo_driver::nVOAPAL000

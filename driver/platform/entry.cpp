@@ -62,17 +62,18 @@ extern "C" void nVOAPAL200_setDriverObject(nVOKAL_tDriverDescriptor* descriptor)
 
 extern "C" const char* const* nVOAPAL200_getVersionRecord() { return kVersionRecord; }
 
-extern "C" nVOKAL_tStatus nVOAPAL200_driverEntry(nVOKAL_tDriverDescriptor* descriptor) {
+extern "C" nVOKAL_tStatus nVOAPAL200_enterDriver(nVOKAL_tDriverDescriptor* descriptor,
+                                                 const nVOAPAL200_tDriver& driver) {
     VOSDBG_ASSERT(descriptor != nullptr);
-    nVOAPAL200_initializeCPPRunTime();
+    nVOAPAL200_initializeCPPRunTime(driver.initializers, driver.initializerCount);
     descriptor->name = KELVO_COMPONENT;
     descriptor->open = nVOAPAL200_open;
     descriptor->close = nVOAPAL200_close;
     descriptor->read = nVOAPAL200_read;
     descriptor->write = nVOAPAL200_write;
     descriptor->ioControl = nVOAPAL200_deviceIOControl;
-    descriptor->unload = nVOAPAL200_driverUnload;
-    descriptor->addDevice = nVOAPAL200_addDevice;
+    descriptor->unload = driver.unload;
+    descriptor->addDevice = driver.addDevice;
     descriptor->removeDevice = nVOAPAL200_removeDevice;
     descriptor->mapMemory = nVOAPAL200_mapMemory;
     descriptor->unmapMemory = nVOAPAL200_unmapMemory;

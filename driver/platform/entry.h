@@ -1,11 +1,14 @@
 // The driver's entry and the eleven callbacks through which the kernel layer
-// reaches the driver's devices.
+// reaches the driver's devices. The product's driver entry
+// (nVOAPAL200_driverEntry, in the core) hands its own part to
+// nVOAPAL200_enterDriver: the platform knows nothing of the layers above it.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
 #include "nVOKAL.h"
+#include "platform/cxxruntime.h"
 
 // The I/O-control request header exchanged with user mode for every code
 // but the two notifier codes (32 bytes, little-endian).
@@ -32,11 +35,21 @@ static_assert(sizeof(nVOAPAL200_tCreateNotifierPayload) == 16);
 constexpr uint32_t nVOAPAL200_kIOControlCreateNotifier = 0x4010FF00; // argument: address of the 16-byte payload
 constexpr uint32_t nVOAPAL200_kIOControlDestroyNotifier = 0xFF01;    // argument: the notifier id (low 32 bits)
 
+// What the product gives the driver entry: its add-device and unload
+// callbacks and its initialiser table (nVOAPAL200_initializeCPPRunTime).
+struct nVOAPAL200_tDriver {
+    nVOKAL_tStatus (*addDevice)(struct nVOKAL_tPCIDevice* record, void** deviceContext);
+    void (*unload)(void* argument);
+    const nVOAPAL200_tInitializer* initializers;
+    uint32_t initializerCount;
+};
+
 extern "C" {
-// Runs the static initialisers, fills the descriptor with the driver's name
-// and callbacks, keeps it as the driver object and registers the driver. A
+// The body of the driver entry: runs the static initialisers, fills the
+// descriptor with the driver's name, the platform's callbacks and the
+// product's two, keeps it as the driver object and registers the driver. A
 // refused registration runs the static finalisers and is returned unchanged.
-nVOKAL_tStatus nVOAPAL200_driverEntry(nVOKAL_tDriverDescriptor* descriptor);
+nVOKAL_tStatus nVOAPAL200_enterDriver(nVOKAL_tDriverDescriptor* descriptor, const nVOAPAL200_tDriver& driver);
 // The registered descriptor; null when the driver is not loaded.
 nVOKAL_tDriverDescriptor* nVOAPAL200_getDriverObject();
 void nVOAPAL200_setDriverObject(nVOKAL_tDriverDescriptor* descriptor);
@@ -54,8 +67,4 @@ void nVOAPAL200_destroyDevice(void* device);
 nVOKAL_tStatus nVOAPAL200_mapMemory(void* context, uint16_t selector, nVOKAL_tHandle kernelMap, uint32_t* created,
                                     void** mapContext);
 void nVOAPAL200_unmapMemory(void* mapContext);
-
-// The product's add-device and unload callbacks.
-nVOKAL_tStatus nVOAPAL200_addDevice(struct nVOKAL_tPCIDevice* record, void** deviceContext);
-void nVOAPAL200_driverUnload(void* argument);
 }

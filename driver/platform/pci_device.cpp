@@ -114,20 +114,20 @@ static_assert(offsetof(nVOAPAL200_tDeviceInfo, pciHandle) ==
               offsetof(nVOAPAL200_tDeviceInfo, kernelDeviceHandle) + 8);
 
 tPCIDevice::tPCIDevice(const nVOAPAL200_tDeviceInfo& deviceInfo, tStatus& status)
-    : tDevice(&_deviceInfo.kernelDeviceHandle, status) {
+    : tDevice(&deviceInfo_.kernelDeviceHandle, status) {
     for (uint32_t i = 0; i < kPropertyRecords; ++i) {
-        _properties[i].name = nullptr;
-        _properties[i].typeCode = i < kRecNumaNode    ? kPropertyTypeUInt32
+        properties_[i].name = nullptr;
+        properties_[i].typeCode = i < kRecNumaNode    ? kPropertyTypeUInt32
                                   : i == kRecNumaNode ? kPropertyTypeInt32
                                                       : kPropertyTypeString;
-        _properties[i].kernelHandle = 0;
-        _properties[i].value = 0;
+        properties_[i].kernelHandle = 0;
+        properties_[i].value = 0;
     }
-    for (tProperty*& entry : _busProperties) {
+    for (tProperty*& entry : busProperties_) {
         entry = nullptr;
     }
-    nVOAPAL200_copyMemory(&_deviceInfo, &deviceInfo, sizeof(_deviceInfo));
-    _deviceInfo.owner = this;
+    nVOAPAL200_copyMemory(&deviceInfo_, &deviceInfo, sizeof(deviceInfo_));
+    deviceInfo_.owner = this;
     if (status.isNotFatal()) {
         computeSlotPath(status);
     }
@@ -136,9 +136,9 @@ tPCIDevice::tPCIDevice(const nVOAPAL200_tDeviceInfo& deviceInfo, tStatus& status
 tPCIDevice::~tPCIDevice() {
     // A client still connected would be called into a dead device.
     relinquishInterrupt();
-    if (_primaryLock.spinLock != nullptr) {
-        nVOKAL100_destroySpinLock(_primaryLock.spinLock);
-        _primaryLock.spinLock = nullptr;
+    if (primaryLock_.spinLock != nullptr) {
+        nVOKAL100_destroySpinLock(primaryLock_.spinLock);
+        primaryLock_.spinLock = nullptr;
     }
 }
 
@@ -151,7 +151,7 @@ uint8_t tPCIDevice::interruptTrampoline(void* context) {
 
 uint8_t tPCIDevice::lockedInterruptTrampoline(void* context) {
     auto* device = static_cast<tPCIDevice*>(context);
-    tPrimaryLock& lock = device->_primaryLock;
+    tPrimaryLock& lock = device->primaryLock_;
     const uint64_t saved = nVOKAL110_acquireSpinLockInterrupt(lock.spinLock);
     lock.savedInterruptState = saved;
     const bool handled = device->_clientInterruptHandler->handleInterrupt();
@@ -168,18 +168,18 @@ void tPCIDevice::reserveInterruptThrough(iPrimaryInterruptHandler* client,
     VOSDBG_ASSERT_MSG(_clientInterruptHandler == nullptr, "the device interrupt has a client already");
     VOSDBG_ASSERT(client != nullptr);
     _clientInterruptHandler = client;
-    _deviceInfo.interruptCallback = reinterpret_cast<uintptr_t>(trampoline);
-    _deviceInfo.interruptContext = reinterpret_cast<uintptr_t>(this);
+    deviceInfo_.interruptCallback = reinterpret_cast<uintptr_t>(trampoline);
+    deviceInfo_.interruptContext = reinterpret_cast<uintptr_t>(this);
     const nVOKAL_tStatus result =
-        nVOKAL1400_reserveInterrupt(_deviceInfo.interruptNumber, trampoline, this, _deviceInfo.driverName,
+        nVOKAL1400_reserveInterrupt(deviceInfo_.interruptNumber, trampoline, this, deviceInfo_.driverName,
                                     flags | NVOKAL_INTERRUPT_SHARED);
     KELVO_SET_STATUS_FROM_KAL(status, result);
     if (result != 0) {
         // Nothing was connected: keep no client, so that relinquish does not
         // release what was never reserved and a later reservation may succeed.
         _clientInterruptHandler = nullptr;
-        _deviceInfo.interruptCallback = 0;
-        _deviceInfo.interruptContext = 0;
+        deviceInfo_.interruptCallback = 0;
+        deviceInfo_.interruptContext = 0;
     }
 }
 
@@ -192,30 +192,30 @@ void tPCIDevice::relinquishInterrupt() {
         return;
     }
     nVOKAL100_relinquishInterrupt(
-        _deviceInfo.interruptNumber,
-        reinterpret_cast<nVOKAL_tInterruptHandler>(_deviceInfo.interruptCallback),
-        reinterpret_cast<void*>(static_cast<uintptr_t>(_deviceInfo.interruptContext)));
+        deviceInfo_.interruptNumber,
+        reinterpret_cast<nVOKAL_tInterruptHandler>(deviceInfo_.interruptCallback),
+        reinterpret_cast<void*>(static_cast<uintptr_t>(deviceInfo_.interruptContext)));
     _clientInterruptHandler = nullptr;
 }
 
 tPrimaryLock* tPCIDevice::reserveInterruptWithPrimaryLock(iPrimaryInterruptHandler* client, tStatus& status,
                                                           uint32_t flags) {
-    _primaryLock = {nullptr, 0};
+    primaryLock_ = {nullptr, 0};
     if (status.isFatal()) {
         return nullptr;
     }
-    _primaryLock.spinLock = nVOKAL100_createSpinLock();
-    if (_primaryLock.spinLock == nullptr) {
+    primaryLock_.spinLock = nVOKAL100_createSpinLock();
+    if (primaryLock_.spinLock == nullptr) {
         KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
         return nullptr;
     }
     reserveInterruptThrough(client, &tPCIDevice::lockedInterruptTrampoline, flags, status);
     if (status.isFatal()) {
-        nVOKAL100_destroySpinLock(_primaryLock.spinLock);
-        _primaryLock = {nullptr, 0};
+        nVOKAL100_destroySpinLock(primaryLock_.spinLock);
+        primaryLock_ = {nullptr, 0};
         return nullptr;
     }
-    return &_primaryLock;
+    return &primaryLock_;
 }
 
 void tPCIDevice::relinquishInterruptWithPrimaryLock(tPrimaryLock* lock) {
@@ -252,24 +252,24 @@ void tPCIDevice::onEnumeratedBridge(void* context, const nVOKAL_tPCIBridgeRecord
 void tPCIDevice::computeSlotPath(tStatus& status) {
     tSlotPathWalk walk;
     nVOKAL240_memSet(&walk, 0, sizeof(walk));
-    const int32_t domain = nVOKAL240_getPCIDomain(_deviceInfo.pciHandle);
+    const int32_t domain = nVOKAL240_getPCIDomain(deviceInfo_.pciHandle);
     walk.domain = static_cast<uint16_t>(domain < 0 ? 0 : domain);
-    walk.targetBus = _deviceInfo.busNumber;
+    walk.targetBus = deviceInfo_.busNumber;
     // A failed walk leaves the path with the bridges reported so far.
     (void)nVOKAL100_enumeratePCIBuses(&tPCIDevice::onEnumeratedBridge, &walk);
-    appendPathByte(walk, _deviceInfo.deviceNumber, _deviceInfo.functionNumber);
+    appendPathByte(walk, deviceInfo_.deviceNumber, deviceInfo_.functionNumber);
 
-    _slotPath.clear();
-    _slotPath.appendHex(walk.domain, 4);
-    _slotPath.append(":");
-    _slotPath.appendHex(walk.rootIndex, 2);
+    slotPath_.clear();
+    slotPath_.appendHex(walk.domain, 4);
+    slotPath_.append(":");
+    slotPath_.appendHex(walk.rootIndex, 2);
     for (uint32_t i = 0; i < walk.pathLength; ++i) {
-        _slotPath.append(":");
-        _slotPath.appendHex(walk.path[i], 2);
+        slotPath_.append(":");
+        slotPath_.appendHex(walk.path[i], 2);
     }
-    if (_slotPath.hasError()) {
+    if (slotPath_.hasError()) {
         KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
-        _slotPath.clear(); // no partial path
+        slotPath_.clear(); // no partial path
     }
 }
 
@@ -284,7 +284,7 @@ void tPCIDevice::deinitialize() {}
 
 void tPCIDevice::readPCIeLinkInfo(tStatus& status) {
     tStatus lookup;
-    const uint8_t capability = nVOAPAL200_pciFindCapability(kCapabilityIDPCIExpress, _deviceInfo, lookup);
+    const uint8_t capability = nVOAPAL200_pciFindCapability(kCapabilityIDPCIExpress, deviceInfo_, lookup);
     if (lookup.isFatal()) {
         // Only an absent capability is tolerated; a failed or endless walk is reported.
         if (lookup.getCode() != tStatus::kNotAccessible) {
@@ -296,19 +296,19 @@ void tPCIDevice::readPCIeLinkInfo(tStatus& status) {
         return;
     }
     uint16_t value = 0;
-    if (configRead16(_deviceInfo, capability + kPCIeLinkCapabilities, value, status)) {
-        _deviceInfo.pcieMaxLinkSpeed = static_cast<uint8_t>(value & 0xF);
-        _deviceInfo.pcieMaxLinkWidth = static_cast<uint8_t>((value >> 4) & 0x3F);
+    if (configRead16(deviceInfo_, capability + kPCIeLinkCapabilities, value, status)) {
+        deviceInfo_.pcieMaxLinkSpeed = static_cast<uint8_t>(value & 0xF);
+        deviceInfo_.pcieMaxLinkWidth = static_cast<uint8_t>((value >> 4) & 0x3F);
     } else {
-        _deviceInfo.pcieMaxLinkSpeed = 0;
-        _deviceInfo.pcieMaxLinkWidth = 0;
+        deviceInfo_.pcieMaxLinkSpeed = 0;
+        deviceInfo_.pcieMaxLinkWidth = 0;
     }
-    if (configRead16(_deviceInfo, capability + kPCIeLinkStatus, value, status)) {
-        _deviceInfo.pcieLinkSpeed = static_cast<uint8_t>(value & 0xF);
-        _deviceInfo.pcieLinkWidth = static_cast<uint8_t>((value >> 4) & 0x3F);
+    if (configRead16(deviceInfo_, capability + kPCIeLinkStatus, value, status)) {
+        deviceInfo_.pcieLinkSpeed = static_cast<uint8_t>(value & 0xF);
+        deviceInfo_.pcieLinkWidth = static_cast<uint8_t>((value >> 4) & 0x3F);
     } else {
-        _deviceInfo.pcieLinkSpeed = 0;
-        _deviceInfo.pcieLinkWidth = 0;
+        deviceInfo_.pcieLinkSpeed = 0;
+        deviceInfo_.pcieLinkWidth = 0;
     }
 }
 
@@ -317,17 +317,17 @@ void tPCIDevice::configureDMA(tDMAConfiguration::tDMAType dmaType, tStatus& stat
         return;
     }
     if (dmaType == kDMAType64Bit) {
-        if (nVOKAL220_pciSetDMAMask(_deviceInfo.pciHandle, 0xFFFFFFFFFFFFFFFFULL) == 0) {
+        if (nVOKAL220_pciSetDMAMask(deviceInfo_.pciHandle, 0xFFFFFFFFFFFFFFFFULL) == 0) {
             dmaConfiguration().type = kDMAType64Bit;
-            dmaConfiguration().deviceInfo = &_deviceInfo;
+            dmaConfiguration().deviceInfo = &deviceInfo_;
             return;
         }
         dmaType = kDMAType32Bit;
     }
-    KELVO_SET_STATUS_FROM_KAL(status, nVOKAL220_pciSetDMAMask(_deviceInfo.pciHandle, 0xFFFFFFFFULL));
+    KELVO_SET_STATUS_FROM_KAL(status, nVOKAL220_pciSetDMAMask(deviceInfo_.pciHandle, 0xFFFFFFFFULL));
     if (status.isNotFatal()) {
         dmaConfiguration().type = dmaType;
-        dmaConfiguration().deviceInfo = &_deviceInfo;
+        dmaConfiguration().deviceInfo = &deviceInfo_;
     }
 }
 
@@ -354,7 +354,7 @@ void tPCIDevice::buildBusProperties() {
         {kRecMaxTransferRate, "pcieMaxTransferRate"},
         {kRecTransferRate, "pcieTransferRate"},
     };
-    const nVOAPAL200_tDeviceInfo& info = _deviceInfo;
+    const nVOAPAL200_tDeviceInfo& info = deviceInfo_;
     const bool express = info.pcieLinkWidth != 0;
     uint64_t values[kPropertyRecords] = {};
     values[kRecBusType] = kBusTypePCI;
@@ -368,7 +368,7 @@ void tPCIDevice::buildBusProperties() {
     values[kRecSubsystemID] = info.subsystemID;
     values[kRecRevision] = info.revision;
     values[kRecNumaNode] = static_cast<uint32_t>(info.numaNode);
-    values[kRecSlotPath] = reinterpret_cast<uintptr_t>(_slotPath.c_str());
+    values[kRecSlotPath] = reinterpret_cast<uintptr_t>(slotPath_.c_str());
     values[kRecMaxLinkWidth] = info.pcieMaxLinkWidth;
     values[kRecLinkWidth] = info.pcieLinkWidth;
     values[kRecMaxTransferRate] = info.pcieMaxLinkSpeed;
@@ -376,27 +376,27 @@ void tPCIDevice::buildBusProperties() {
 
     const uint32_t count = express ? 16 : 12;
     for (uint32_t i = 0; i <= kPropertyRecords; ++i) {
-        _busProperties[i] = nullptr;
+        busProperties_[i] = nullptr;
     }
     for (uint32_t i = 0; i < count; ++i) {
-        tProperty& property = _properties[kNames[i].record];
+        tProperty& property = properties_[kNames[i].record];
         property.name = kNames[i].name;
         property.value = values[kNames[i].record];
-        _busProperties[i] = &property;
+        busProperties_[i] = &property;
     }
-    _busPropertyCount = count;
+    busPropertyCount_ = count;
 }
 
 tProperty* const* tPCIDevice::getBusProperties() {
-    return _busProperties;
+    return busProperties_;
 }
 
 void* tPCIDevice::mapMemoryWindow(uint8_t window, tStatus& status, uint32_t cachingFlag) {
     if (status.isFatal()) {
         return nullptr;
     }
-    VOSDBG_ASSERT_CMP(window, <, _deviceInfo.numberOfMemoryWindows);
-    const nVOAPAL200_tWindow& w = _deviceInfo.memoryWindows[window];
+    VOSDBG_ASSERT_CMP(window, <, deviceInfo_.numberOfMemoryWindows);
+    const nVOAPAL200_tWindow& w = deviceInfo_.memoryWindows[window];
     void* address = nVOKAL230_mapPhysicalToKernel(w.base, w.size, cachingFlag == 1 ? 1 : 0);
     if (address == nullptr) {
         KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
@@ -415,8 +415,8 @@ void tPCIDevice::mapMemoryWindowRange(uint8_t window, uint64_t offset, uint64_t 
     if (status.isFatal()) {
         return;
     }
-    VOSDBG_ASSERT_CMP(window, <, _deviceInfo.numberOfMemoryWindows);
-    const nVOAPAL200_tWindow& w = _deviceInfo.memoryWindows[window];
+    VOSDBG_ASSERT_CMP(window, <, deviceInfo_.numberOfMemoryWindows);
+    const nVOAPAL200_tWindow& w = deviceInfo_.memoryWindows[window];
     VOSDBG_ASSERT_MSG(offset <= w.size && size <= w.size - offset, "range outside the memory window");
     VOSDBG_ASSERT_MSG(map._mapping == nullptr, "the map is still mapped");
     const uint32_t mode = (cachingMode == 1 || cachingMode == 2) ? cachingMode : 0;
@@ -433,10 +433,10 @@ uint64_t* tPCIDevice::mapIOWindow(uint8_t window, tStatus& status) {
     if (status.isFatal()) {
         return nullptr;
     }
-    VOSDBG_ASSERT_CMP(window, <, _deviceInfo.numberOfIOWindows);
+    VOSDBG_ASSERT_CMP(window, <, deviceInfo_.numberOfIOWindows);
     auto* holder = static_cast<uint64_t*>(nVOAPAL200_malloc(sizeof(uint64_t), &status));
     if (holder != nullptr) {
-        *holder = _deviceInfo.ioWindows[window].base;
+        *holder = deviceInfo_.ioWindows[window].base;
     }
     return holder;
 }
@@ -449,7 +449,7 @@ nVOAPAL200_tDeviceInfo* tPCIDevice::copyDeviceInfo(tStatus& status) {
     auto* copy =
         static_cast<nVOAPAL200_tDeviceInfo*>(nVOAPAL200_malloc(sizeof(nVOAPAL200_tDeviceInfo), &status));
     if (copy != nullptr) {
-        nVOAPAL200_copyMemory(copy, &_deviceInfo, sizeof(nVOAPAL200_tDeviceInfo));
+        nVOAPAL200_copyMemory(copy, &deviceInfo_, sizeof(nVOAPAL200_tDeviceInfo));
     }
     return copy;
 }

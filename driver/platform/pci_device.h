@@ -119,10 +119,10 @@ public:
     void freeDeviceInfo(nVOAPAL200_tDeviceInfo* copy);
     static void freeKernelMemory(void* block);
 
-    const nVOAPAL200_tDeviceInfo& deviceInfo() const { return _deviceInfo; }
+    const nVOAPAL200_tDeviceInfo& deviceInfo() const { return deviceInfo_; }
     // The slot path text ("" when it could not be made).
-    const char* slotPath() const { return _slotPath.c_str(); }
-    uint32_t busPropertyCount() const { return _busPropertyCount; }
+    const char* slotPath() const { return slotPath_.c_str(); }
+    uint32_t busPropertyCount() const { return busPropertyCount_; }
     uint32_t dmaType() const { return getDMAConfiguration().type; }
     const nVOAPAL200_tDeviceInfo* dmaDeviceInfo() const {
         return static_cast<const nVOAPAL200_tDeviceInfo*>(getDMAConfiguration().deviceInfo);
@@ -140,13 +140,13 @@ protected:
                                  uint32_t flags, nVOAPALS100::tStatus& status);
 
 private:
-    nVOAPAL200_tDeviceInfo _deviceInfo;
-    tProperty _properties[kPropertyRecords];
-    tProperty* _busProperties[kPropertyRecords + 1];
-    uint32_t _busPropertyCount = 0;
-    tPrimaryLock _primaryLock = {nullptr, 0};
+    nVOAPAL200_tDeviceInfo deviceInfo_;
+    tProperty properties_[kPropertyRecords];
+    tProperty* busProperties_[kPropertyRecords + 1];
+    uint32_t busPropertyCount_ = 0;
+    tPrimaryLock primaryLock_ = {nullptr, 0};
     iPrimaryInterruptHandler* _clientInterruptHandler = nullptr;
-    tBasicString _slotPath;
+    tBasicString slotPath_;
 };
 
 } // namespace kelvo_driver::nVOAPAL000

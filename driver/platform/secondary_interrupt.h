@@ -38,16 +38,16 @@ private:
 template <typename tTarget> class tSecondaryInterruptRedirector : public tSecondaryInterruptHandler {
 public:
     tSecondaryInterruptRedirector(tTarget* target, nVOAPALS100::tStatus& status)
-        : tSecondaryInterruptHandler(status), _target(target) {}
+        : tSecondaryInterruptHandler(status), target_(target) {}
     // No run of the DPC outlives the redirector.
     ~tSecondaryInterruptRedirector() override { destroyDPC(); }
 
-    void handleInterrupt() override { _target->serviceInterrupts(); }
+    void handleInterrupt() override { target_->serviceInterrupts(); }
 
-    tTarget* target() const { return _target; }
+    tTarget* target() const { return target_; }
 
 private:
-    tTarget* _target;
+    tTarget* target_;
 };
 
 } // namespace kelvo_driver::nVOAPAL000

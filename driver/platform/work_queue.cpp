@@ -3,13 +3,13 @@
 namespace kelvo_driver::nVOAPAL000 {
 
 tWorkItemWrapper::tWorkItemWrapper() {
-    _item.workFunc = &workRedirect;
-    _item.owner = this;
-    _item.lockedPreWorkFunc = &lockedPreWorkRedirect;
+    item_.workFunc = &workRedirect;
+    item_.owner = this;
+    item_.lockedPreWorkFunc = &lockedPreWorkRedirect;
 }
 
 tWorkItemWrapper::~tWorkItemWrapper() {
-    VOSDBG_ASSERT_MSG(!_item.isQueued(), "a work item is destroyed while it is queued");
+    VOSDBG_ASSERT_MSG(!item_.isQueued(), "a work item is destroyed while it is queued");
 }
 
 void tWorkItemWrapper::lockedPreWork() {}

@@ -60,14 +60,14 @@ public:
     virtual tWorkItem* work() = 0;
     virtual void lockedPreWork();
 
-    tWorkItem& item() { return _item; }
-    bool isQueued() const { return _item.isQueued(); }
+    tWorkItem& item() { return item_; }
+    bool isQueued() const { return item_.isQueued(); }
 
     static tWorkItem* workRedirect(tWorkItem* item);
     static void lockedPreWorkRedirect(tWorkItem* item);
 
 private:
-    tWorkItem _item;
+    tWorkItem item_;
 };
 
 // The lock policy of the work queue: a DPC spin lock that its owner creates
@@ -141,36 +141,36 @@ private:
         }
     };
 
-    tLock* _listLock;
-    const char* _threadName;
-    nVOAPAL200_tEvent _workEvent;
-    nVOAPAL200_tEvent _stoppedEvent;
-    tListNode _workList;
-    tListNode _workerList;
-    tWorker _workers[kWorkers];
+    tLock* listLock_;
+    const char* threadName_;
+    nVOAPAL200_tEvent workEvent_;
+    nVOAPAL200_tEvent stoppedEvent_;
+    tListNode workList_;
+    tListNode workerList_;
+    tWorker workers_[kWorkers];
 };
 
 template <typename tLock, uint32_t kWorkers>
 tWorkQueue<tLock, kWorkers>::tWorkQueue(tLock* listLock, nVOAPALS100::tStatus& status)
-    : _listLock(listLock), _threadName(KELVO_COMPONENT) {
-    nVOAPAL200_createEvent(&_workEvent, true, false, &status);
-    nVOAPAL200_createEvent(&_stoppedEvent, true, false, &status);
-    for (tWorker& worker : _workers) {
+    : listLock_(listLock), threadName_(KELVO_COMPONENT) {
+    nVOAPAL200_createEvent(&workEvent_, true, false, &status);
+    nVOAPAL200_createEvent(&stoppedEvent_, true, false, &status);
+    for (tWorker& worker : workers_) {
         worker.queue = this;
         worker.threadResources.entry = &workerThreadMain;
         worker.threadResources.argument = &worker;
         worker.terminationWorkItem.workFunc = &joinAndDestroyMe;
         worker.terminationWorkItem.owner = &worker.threadResources;
     }
-    if (_listLock == nullptr) {
+    if (listLock_ == nullptr) {
         return;
     }
-    for (tWorker& worker : _workers) {
+    for (tWorker& worker : workers_) {
         if (status.isFatal()) {
             break;
         }
         nVOKAL_tHandle thread = nullptr;
-        if (nVOKAL250_createNamedThread(&thread, _threadName, &nVOAPAL200_threadTrampoline,
+        if (nVOKAL250_createNamedThread(&thread, threadName_, &nVOAPAL200_threadTrampoline,
                                         &worker.threadResources) < 0) {
             KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kUnexpectedKernelResult);
             break;
@@ -179,17 +179,17 @@ tWorkQueue<tLock, kWorkers>::tWorkQueue(tLock* listLock, nVOAPALS100::tStatus& s
         worker.threadResources.created = true;
         worker.threadResources.threadStarted = true;
         // A started worker is always on the list, so that the destructor stops and joins it.
-        _listLock->acquire();
-        nVOAPAL200_listNodeInsertBefore(&worker.node, &_workerList);
-        _listLock->release();
+        listLock_->acquire();
+        nVOAPAL200_listNodeInsertBefore(&worker.node, &workerList_);
+        listLock_->release();
     }
 }
 
 template <typename tLock, uint32_t kWorkers> tWorkQueue<tLock, kWorkers>::~tWorkQueue() {
-    if (_listLock != nullptr) {
-        _listLock->acquire();
-        const bool anyWorker = nVOAPAL200_listNodeIsAttached(&_workerList);
-        for (tListNode* n = _workerList.next; n != &_workerList; n = n->next) {
+    if (listLock_ != nullptr) {
+        listLock_->acquire();
+        const bool anyWorker = nVOAPAL200_listNodeIsAttached(&workerList_);
+        for (tListNode* n = workerList_.next; n != &workerList_; n = n->next) {
             tWorker* worker = tWorker::of(n);
             if (worker->shouldStop == 0 && worker->terminationWorkItem.workFunc != &joinAndDestroyMe) {
                 VOSDBG_ASSERT_F(
@@ -200,45 +200,45 @@ template <typename tLock, uint32_t kWorkers> tWorkQueue<tLock, kWorkers>::~tWork
             }
             worker->shouldStop = 1;
         }
-        _listLock->release();
+        listLock_->release();
         // Without a started worker nobody would ever set the stopped event.
         if (anyWorker) {
-            nVOAPAL200_setEvent(&_workEvent);
-            nVOAPAL200_waitEvent(&_stoppedEvent);
-            _listLock->acquire();
-            tListNode* first = nVOAPAL200_listRemoveFirst(&_workList);
-            _listLock->release();
+            nVOAPAL200_setEvent(&workEvent_);
+            nVOAPAL200_waitEvent(&stoppedEvent_);
+            listLock_->acquire();
+            tListNode* first = nVOAPAL200_listRemoveFirst(&workList_);
+            listLock_->release();
             VOSDBG_ASSERT(first != nullptr);
             if (first != nullptr) {
                 tWorkItem* termination = tWorkItem::of(first);
                 termination->workFunc(termination);
             }
         }
-        VOSDBG_ASSERT_MSG(!nVOAPAL200_listNodeIsAttached(&_workList), "work was posted during destruction");
+        VOSDBG_ASSERT_MSG(!nVOAPAL200_listNodeIsAttached(&workList_), "work was posted during destruction");
     }
-    for (tWorker& worker : _workers) {
+    for (tWorker& worker : workers_) {
         VOSDBG_ASSERT(!nVOAPAL200_listNodeIsAttached(&worker.node));
         VOSDBG_ASSERT(!worker.terminationWorkItem.isQueued());
     }
-    VOSDBG_ASSERT(!nVOAPAL200_listNodeIsAttached(&_workerList));
+    VOSDBG_ASSERT(!nVOAPAL200_listNodeIsAttached(&workerList_));
     // Destroying an event checks that nobody waits on it.
-    nVOAPAL200_destroyEvent(&_stoppedEvent);
-    nVOAPAL200_destroyEvent(&_workEvent);
+    nVOAPAL200_destroyEvent(&stoppedEvent_);
+    nVOAPAL200_destroyEvent(&workEvent_);
     // Whatever an invariant left linked is unlinked, so no node dies attached.
-    while (nVOAPAL200_listRemoveFirst(&_workList) != nullptr) {
+    while (nVOAPAL200_listRemoveFirst(&workList_) != nullptr) {
     }
 }
 
 template <typename tLock, uint32_t kWorkers> void tWorkQueue<tLock, kWorkers>::post(tWorkItem& item) {
-    VOSDBG_ASSERT(_listLock != nullptr);
-    _listLock->acquire();
+    VOSDBG_ASSERT(listLock_ != nullptr);
+    listLock_->acquire();
     const bool append = !item.isQueued();
     if (append) {
-        nVOAPAL200_listNodeInsertBefore(&item.node, &_workList);
+        nVOAPAL200_listNodeInsertBefore(&item.node, &workList_);
     }
-    _listLock->release();
+    listLock_->release();
     if (append) {
-        nVOAPAL200_setEvent(&_workEvent);
+        nVOAPAL200_setEvent(&workEvent_);
     }
 }
 
@@ -247,17 +247,17 @@ void tWorkQueue<tLock, kWorkers>::workerThreadMain(void* workerRecord) {
     auto* worker = static_cast<tWorker*>(workerRecord);
     tWorkQueue* queue = worker->queue;
     for (;;) {
-        VOSDBG_ASSERT(queue->_listLock != nullptr);
-        queue->_listLock->acquire();
-        if (nVOAPAL200_listNodeIsAttached(&queue->_workList)) {
-            tWorkItem* item = tWorkItem::of(nVOAPAL200_listRemoveFirst(&queue->_workList));
+        VOSDBG_ASSERT(queue->listLock_ != nullptr);
+        queue->listLock_->acquire();
+        if (nVOAPAL200_listNodeIsAttached(&queue->workList_)) {
+            tWorkItem* item = tWorkItem::of(nVOAPAL200_listRemoveFirst(&queue->workList_));
             if (item->lockedPreWorkFunc != nullptr) {
                 item->lockedPreWorkFunc(item);
             }
-            const bool more = nVOAPAL200_listNodeIsAttached(&queue->_workList);
-            queue->_listLock->release();
+            const bool more = nVOAPAL200_listNodeIsAttached(&queue->workList_);
+            queue->listLock_->release();
             if (more) {
-                nVOAPAL200_setEvent(&queue->_workEvent); // no queued item waits for a further post
+                nVOAPAL200_setEvent(&queue->workEvent_); // no queued item waits for a further post
             }
             for (tWorkItem* next = item; next != nullptr;) {
                 VOSDBG_ASSERT(next->workFunc != nullptr);
@@ -269,19 +269,19 @@ void tWorkQueue<tLock, kWorkers>::workerThreadMain(void* workerRecord) {
             continue;
         }
         if (worker->shouldStop == 0) {
-            queue->_listLock->release();
-            nVOAPAL200_waitEvent(&queue->_workEvent);
+            queue->listLock_->release();
+            nVOAPAL200_waitEvent(&queue->workEvent_);
             continue;
         }
         // Stopping with nothing left: leave, and let whoever runs the
         // termination item join this thread.
         nVOAPAL200_listNodeDetach(&worker->node);
-        nVOAPAL200_listNodeInsertBefore(&worker->terminationWorkItem.node, &queue->_workList);
-        const bool last = !nVOAPAL200_listNodeIsAttached(&queue->_workerList);
-        queue->_listLock->release();
-        nVOAPAL200_setEvent(&queue->_workEvent);
+        nVOAPAL200_listNodeInsertBefore(&worker->terminationWorkItem.node, &queue->workList_);
+        const bool last = !nVOAPAL200_listNodeIsAttached(&queue->workerList_);
+        queue->listLock_->release();
+        nVOAPAL200_setEvent(&queue->workEvent_);
         if (last) {
-            nVOAPAL200_setEvent(&queue->_stoppedEvent); // the queue may be gone after this
+            nVOAPAL200_setEvent(&queue->stoppedEvent_); // the queue may be gone after this
         }
         return;
     }

@@ -14,17 +14,17 @@
 
 #include <stdint.h>
 
-#include "framework/arm_dispatcher.h"
-#include "framework/device_window_dispatcher.h"
 #include "framework/hardware_state_checker.h"
 #include "platform/memory.h"
 #include "platform/status.h"
 #include "regmaps/isolated_reg_maps_wrapper.h"
 #include "regmaps/non_isolated_reg_maps_wrapper.h"
+#include "regmaps/windowed_front_end_accessor.h"
+#include "regs/arm_dispatcher.h"
 #include "regs/front_end_accessors.h"
 #include "regs/register_map.h"
-#include "regs/windowed_front_end_accessor.h"
-#include "storage/memory_window.h"
+#include "windows/device_window_dispatcher.h"
+#include "windows/memory_window.h"
 
 namespace kelvo_driver {
 

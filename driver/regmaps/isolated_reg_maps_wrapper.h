@@ -12,12 +12,12 @@
 
 #include <stdint.h>
 
-#include "framework/arm_dispatcher.h"
 #include "platform/memory.h"
 #include "platform/status.h"
 #include "regmaps/duskmere_iso_top_reg_map.h"
 #include "regmaps/solstra_iso_top_reg_map.h"
 #include "regmaps/top_reg_map_wrapper.h"
+#include "regs/arm_dispatcher.h"
 #include "regs/front_end_accessor.h"
 
 namespace kelvo_driver {

@@ -8,16 +8,16 @@
 
 #include <stdint.h>
 
-#include "framework/arm_dispatcher.h"
-#include "framework/device_window_dispatcher.h"
 #include "platform/memory.h"
 #include "platform/pci_memory_accessor.h"
 #include "platform/status.h"
 #include "platform/sync.h"
 #include "regmaps/kelvo_bar0_reg_map.h"
 #include "regmaps/non_isolated_reg_maps_wrapper.h"
+#include "regs/arm_dispatcher.h"
 #include "regs/front_end_accessors.h"
-#include "storage/memory_window.h"
+#include "windows/device_window_dispatcher.h"
+#include "windows/memory_window.h"
 
 namespace kelvo_driver {
 

@@ -8,13 +8,13 @@
 
 #include <utility>
 
-#include "core/product_caps.h"
-#include "framework/arm_dispatcher.h"
+#include "framework/product_caps.h"
 #include "platform/memory.h"
 #include "platform/status.h"
 #include "platform/vohtl/sharedptr.h"
 #include "platform/vosdbg.h"
 #include "regmaps/required_regs.h"
+#include "regs/arm_dispatcher.h"
 #include "regs/front_end_accessor.h"
 
 namespace kelvo_driver {

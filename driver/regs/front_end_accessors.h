@@ -2,15 +2,15 @@
 // (mapped PCI memory, a per-channel forwarding accessor) and the two adapters
 // that let a memory window reach an FPGA's register space.
 //
-// The isolated FPGA's windowed accessor is in regs/windowed_front_end_accessor.h.
+// The isolated FPGA's windowed accessor is in regmaps/windowed_front_end_accessor.h.
 #pragma once
 
 #include <stdint.h>
 
-#include "storage/memory_accessor_interface.h"
 #include "platform/pci_memory_accessor.h"
 #include "platform/status.h"
 #include "regs/front_end_accessor.h"
+#include "windows/memory_accessor_interface.h"
 
 namespace voquantasharedsource {
 

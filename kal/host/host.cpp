@@ -9,6 +9,8 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <utility>
 
 #include "control.h"
 #include "pci_bus.h"
@@ -24,7 +26,9 @@ struct Device {
     void* kernelDevice = nullptr;
     void* context = nullptr; // the driver's device
     bool removing = false;
-    int opensInFlight = 0;
+    // Calls using the kernel device outside the lock (open, listing); the
+    // removal waits for them before the device goes.
+    int users = 0;
 };
 
 struct Map {
@@ -32,14 +36,23 @@ struct Map {
     void* context = nullptr; // the driver's map
 };
 
+// A handle's entry. The table holds one reference; kelvo_close, a device's
+// removal and the host's stop each hold another while they work on it
+// outside the lock, so the entry outlives whichever finishes last. A request
+// takes no reference: it counts itself in inFlight, and no one ends the
+// session (or takes the entry out of the table) before inFlight is back at
+// zero with closing or revoked set, after which no request is admitted.
 struct Handle {
     unsigned deviceIndex = 0;
-    void* context = nullptr; // the driver's session
-    int inFlight = 0;
-    bool closing = false;
-    bool revoked = false; // the device went away and the host closed the session
+    void* context = nullptr; // the driver's session; null once closed
+    int inFlight = 0;        // requests in the driver's callbacks
+    bool closing = false;    // kelvo_close was called: requests answer KELVO_E_INVALID
+    bool revoked = false;    // the device went away or the host stops: requests answer KELVO_E_STATE
+    bool ending = false;     // one caller is closing the driver's session
+    bool ended = false;      // the session is closed
     std::map<std::uint64_t, Map> maps;
 };
+using HandleRef = std::shared_ptr<Handle>;
 
 struct Host {
     std::mutex lock;
@@ -51,7 +64,7 @@ struct Host {
     nVOKAL_tDriverDescriptor callbacks{};
     std::map<unsigned, Device> devices;
     unsigned nextDeviceIndex = 0;
-    std::map<int, Handle> handles;
+    std::map<int, HandleRef> handles;
     int nextHandle = 0;
     std::uint64_t nextMap = 1;
     std::vector<std::string> faults;
@@ -66,31 +79,63 @@ Host& host() {
     return h;
 }
 
-void fault(Host& h, const std::string& text) {
-    std::fprintf(stderr, "kelvo host: driver fault: %s\n", text.c_str());
-    h.faults.push_back(text);
+// Runs the body of an entry point: no exception leaves the host.
+template <typename Body> auto guarded(Body&& body) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (const sim::BusFull&) {
+        return KELVO_E_FULL;
+    } catch (const std::bad_alloc&) {
+        return KELVO_E_NO_MEMORY;
+    } catch (...) {
+        return KELVO_E_FAILURE;
+    }
 }
 
-// Takes a reference on a handle for one call: its context, or an error code.
-std::int32_t acquire(Host& h, int handle, void*& context) {
-    std::lock_guard g(h.lock);
-    auto it = h.handles.find(handle);
-    if (!h.started || it == h.handles.end() || it->second.closing) {
-        return h.started ? KELVO_E_INVALID : KELVO_E_STATE;
-    }
-    if (it->second.revoked) {
-        return KELVO_E_STATE;
-    }
-    ++it->second.inFlight;
-    context = it->second.context;
-    return 0;
+// A map node made ahead of a callback, so that recording what the callback
+// did cannot fail afterwards.
+template <typename M> typename M::node_type spareNode(typename M::mapped_type value) {
+    M spare;
+    spare.emplace(typename M::key_type{}, std::move(value));
+    return spare.extract(spare.begin());
 }
 
-void release(Host& h, int handle) {
+// Records a driver fault (the lock is held); describe builds its text.
+template <typename Describe> void fault(Host& h, Describe&& describe) noexcept {
+    try {
+        std::string text = describe();
+        std::fprintf(stderr, "kelvo host: driver fault: %s\n", text.c_str());
+        h.faults.push_back(std::move(text));
+    } catch (...) {
+        std::fprintf(stderr, "kelvo host: driver fault (no memory to record it)\n");
+    }
+}
+
+// Admits one request on a handle: its entry, counted in flight (the entry
+// stays until release), or null with the refusal's code.
+Handle* acquire(Host& h, int handle, std::int32_t& refused) {
     std::lock_guard g(h.lock);
+    if (!h.started) {
+        refused = KELVO_E_STATE;
+        return nullptr;
+    }
     auto it = h.handles.find(handle);
-    if (it != h.handles.end()) {
-        --it->second.inFlight;
+    if (it == h.handles.end() || it->second->closing) {
+        refused = KELVO_E_INVALID;
+        return nullptr;
+    }
+    Handle& entry = *it->second;
+    if (entry.revoked || entry.ending) {
+        refused = KELVO_E_STATE;
+        return nullptr;
+    }
+    ++entry.inFlight;
+    return &entry;
+}
+
+void release(Host& h, Handle& entry) {
+    std::lock_guard g(h.lock);
+    if (--entry.inFlight == 0 && entry.ending) {
         h.changed.notify_all();
     }
 }
@@ -100,40 +145,78 @@ void release(Host& h, int handle) {
 template <typename Callback>
 std::int32_t transfer(int handle, const void* buffer, std::uint64_t size, std::uint64_t* count,
                       Callback nVOKAL_tDriverDescriptor::*callback) {
-    Host& h = host();
-    void* context = nullptr;
-    if (const std::int32_t refused = acquire(h, handle, context); refused != 0) {
-        return refused;
-    }
-    std::int32_t result = 0;
-    {
-        const kal::usermem::ProcessMode client;
-        result = (h.callbacks.*callback)(context, kal::usermem::address(buffer), size, 0, count);
-    }
-    release(h, handle);
-    return result;
+    return guarded([&] {
+        Host& h = host();
+        std::int32_t refused = 0;
+        Handle* entry = acquire(h, handle, refused);
+        if (entry == nullptr) {
+            return refused;
+        }
+        std::int32_t result = 0;
+        {
+            const kal::usermem::ProcessMode client;
+            result = (h.callbacks.*callback)(entry->context, kal::usermem::address(buffer), size, 0, count);
+        }
+        release(h, *entry);
+        return result;
+    });
 }
 
-// Closes the driver's session of a handle once no call is in progress on
-// it: unmaps what it still maps, then the close callback. Called without the
-// lock; the handle is marked closing or revoked by the caller.
-void closeSession(Host& h, int handle) {
-    std::map<std::uint64_t, Map> maps;
-    void* context = nullptr;
-    {
-        std::unique_lock l(h.lock);
-        auto it = h.handles.find(handle);
-        h.changed.wait(l, [&] { return it->second.inFlight == 0; });
-        maps.swap(it->second.maps);
-        context = it->second.context;
-        it->second.context = nullptr;
+// Ends the driver's session of a handle that is closing or revoked. The first
+// caller waits for the requests in flight, unmaps what the session still maps
+// and closes it; a later caller (the owner's close racing a removal or a
+// stop) waits until that is done. Called without the lock.
+void endSession(Host& h, const HandleRef& entry) {
+    std::unique_lock l(h.lock);
+    if (entry->ending) {
+        h.changed.wait(l, [&] { return entry->ended; });
+        return;
     }
+    entry->ending = true;
+    h.changed.wait(l, [&] { return entry->inFlight == 0; });
+    std::map<std::uint64_t, Map> maps;
+    maps.swap(entry->maps);
+    void* context = std::exchange(entry->context, nullptr);
+    l.unlock();
     for (auto& [id, map] : maps) {
         h.callbacks.unmapMemory(map.context);
         kal::usermaps::destroy(map.kernelMap);
     }
     if (context != nullptr) {
         h.callbacks.close(context);
+    }
+    l.lock();
+    entry->ended = true;
+    h.changed.notify_all();
+}
+
+// Revokes the handles of one device (every handle when all is set) and ends
+// their sessions, those their owners are closing included.
+void revokeHandles(Host& h, unsigned deviceIndex, bool all) {
+    auto mine = [&](const Handle& entry) { return all || entry.deviceIndex == deviceIndex; };
+    {
+        std::lock_guard g(h.lock);
+        for (auto& [id, entry] : h.handles) {
+            if (mine(*entry)) {
+                entry->revoked = true;
+            }
+        }
+    }
+    for (;;) {
+        HandleRef next;
+        {
+            std::lock_guard g(h.lock);
+            for (auto& [id, entry] : h.handles) {
+                if (mine(*entry) && !entry->ended) {
+                    next = entry;
+                    break;
+                }
+            }
+        }
+        if (!next) {
+            return;
+        }
+        endSession(h, next);
     }
 }
 
@@ -157,61 +240,84 @@ void removeDevice(Host& h, unsigned deviceIndex) {
     Device device;
     {
         std::unique_lock l(h.lock);
-        auto it = h.devices.find(deviceIndex);
-        it->second.removing = true;
-        h.changed.wait(l, [&] { return it->second.opensInFlight == 0; });
-        device = it->second;
+        Device& entry = h.devices.at(deviceIndex); // only removals, serialised by the PnP lock, erase
+        entry.removing = true;
+        h.changed.wait(l, [&] { return entry.users == 0; });
+        device = entry;
     }
     h.callbacks.removeDevice(device.context);
-    std::vector<int> revoked;
-    {
-        std::lock_guard g(h.lock);
-        for (auto& [id, handle] : h.handles) {
-            if (handle.deviceIndex == deviceIndex && !handle.revoked && !handle.closing) {
-                handle.revoked = true;
-                revoked.push_back(id);
-            }
-        }
-    }
-    for (int id : revoked) {
-        closeSession(h, id);
-    }
-    {
-        // Handles of the device that their owners are closing right now.
-        std::unique_lock l(h.lock);
-        h.changed.wait(l, [&] {
-            return std::none_of(h.handles.begin(), h.handles.end(), [&](const auto& entry) {
-                return entry.second.deviceIndex == deviceIndex && entry.second.closing;
-            });
-        });
-    }
+    // No handle of the device appears from here on: opens are refused once
+    // it is removing, and those under way finished before the wait above.
+    revokeHandles(h, deviceIndex, false);
     h.callbacks.destroyDevice(device.context);
     const std::size_t left = kal::registration::destroyDevice(device.kernelDevice);
     {
         std::lock_guard g(h.lock);
         if (left != 0) {
-            fault(h, "device " + std::to_string(deviceIndex) + " left " + std::to_string(left) +
-                         " interface or property registrations behind");
+            fault(h, [&] {
+                return "device " + std::to_string(deviceIndex) + " left " + std::to_string(left) +
+                       " interface or property registrations behind";
+            });
         }
         h.devices.erase(deviceIndex);
     }
     unplugModule(h, deviceIndex);
 }
 
-std::vector<kal::registration::Property> listedProperties(Host& h, unsigned deviceIndex, const char* interfaceName) {
-    void* kernelDevice = nullptr;
-    {
+// Holds a device for a call that uses its kernel device outside the lock:
+// the kernel device, or null (with the refusal's code) when the host is
+// stopped or the device unknown or going.
+class DeviceUse {
+public:
+    DeviceUse(Host& h, unsigned deviceIndex) : h_(h), index_(deviceIndex) {
         std::lock_guard g(h.lock);
+        if (!h.started) {
+            refused_ = KELVO_E_STATE;
+            return;
+        }
         auto it = h.devices.find(deviceIndex);
         if (it == h.devices.end() || it->second.removing) {
-            return {};
+            refused_ = KELVO_E_INVALID;
+            return;
         }
-        kernelDevice = it->second.kernelDevice;
+        ++it->second.users;
+        kernelDevice_ = it->second.kernelDevice;
+    }
+    ~DeviceUse() {
+        if (kernelDevice_ == nullptr) {
+            return;
+        }
+        std::lock_guard g(h_.lock);
+        auto it = h_.devices.find(index_); // there while it has users
+        if (it != h_.devices.end() && --it->second.users == 0) {
+            h_.changed.notify_all();
+        }
+    }
+    DeviceUse(const DeviceUse&) = delete;
+    DeviceUse& operator=(const DeviceUse&) = delete;
+
+    void* kernelDevice() const { return kernelDevice_; }
+    std::int32_t refused() const { return refused_; }
+
+private:
+    Host& h_;
+    unsigned index_;
+    void* kernelDevice_ = nullptr;
+    std::int32_t refused_ = 0;
+};
+
+// The properties of a device (interfaceName null) or of one of its
+// interfaces; empty for an unknown device or interface.
+std::vector<kal::registration::Property> listedProperties(Host& h, unsigned deviceIndex,
+                                                          const char* interfaceName) {
+    const DeviceUse use(h, deviceIndex);
+    if (use.kernelDevice() == nullptr) {
+        return {};
     }
     if (interfaceName == nullptr) {
-        return kal::registration::properties(kernelDevice);
+        return kal::registration::properties(use.kernelDevice());
     }
-    auto itf = kal::registration::findInterface(kernelDevice, interfaceName);
+    auto itf = kal::registration::findInterface(use.kernelDevice(), interfaceName);
     return itf ? kal::registration::properties(itf->handle) : std::vector<kal::registration::Property>{};
 }
 
@@ -222,6 +328,38 @@ int copyName(const std::string& name, char* buffer, std::size_t size) {
         buffer[n] = '\0';
     }
     return static_cast<int>(name.size());
+}
+
+// Adds a device with the PnP lock held (see kelvo_host::addDevice).
+int addDeviceLocked(Host& h, nVOKAL_tAddDeviceCallback addDeviceCallback, nVOKAL_tPCIDevice* record) {
+    if (!kelvo_host::started() || addDeviceCallback == nullptr) {
+        return KELVO_E_STATE;
+    }
+    auto node = spareNode<decltype(h.devices)>(Device{});
+    void* kernelDevice = kal::registration::createDevice();
+    void* context = kernelDevice;
+    const nVOKAL_tStatus result = addDeviceCallback(record, &context);
+    std::lock_guard g(h.lock);
+    if (result < 0 || context == nullptr) {
+        if (result >= 0) {
+            fault(h, [] { return std::string("add device succeeded without a device"); });
+        }
+        const std::size_t left = kal::registration::destroyDevice(kernelDevice);
+        if (left != 0) {
+            fault(h, [&] {
+                return "a failed add device left " + std::to_string(left) + " registrations behind";
+            });
+        }
+        return result < 0 ? result : KELVO_E_STATE;
+    }
+    Device& device = node.mapped();
+    device.index = h.nextDeviceIndex++;
+    device.kernelDevice = kernelDevice;
+    device.context = context;
+    node.key() = device.index;
+    const unsigned index = device.index;
+    h.devices.insert(std::move(node));
+    return static_cast<int>(index);
 }
 
 } // namespace
@@ -239,72 +377,67 @@ bool started() {
 }
 
 int addDevice(nVOKAL_tAddDeviceCallback addDeviceCallback, nVOKAL_tPCIDevice* record) {
-    Host& h = host();
-    std::lock_guard pnp(h.pnpLock);
-    if (!started() || addDeviceCallback == nullptr) {
-        return KELVO_E_STATE;
-    }
-    void* kernelDevice = kal::registration::createDevice();
-    void* context = kernelDevice;
-    const nVOKAL_tStatus result = addDeviceCallback(record, &context);
-    std::lock_guard g(h.lock);
-    if (result < 0 || context == nullptr) {
-        if (result >= 0) {
-            fault(h, "add device succeeded without a device");
-        }
-        const std::size_t left = kal::registration::destroyDevice(kernelDevice);
-        if (left != 0) {
-            fault(h, "a failed add device left " + std::to_string(left) + " registrations behind");
-        }
-        return result < 0 ? result : KELVO_E_STATE;
-    }
-    Device device;
-    device.index = h.nextDeviceIndex++;
-    device.kernelDevice = kernelDevice;
-    device.context = context;
-    h.devices[device.index] = device;
-    return static_cast<int>(device.index);
+    return guarded([&] {
+        Host& h = host();
+        std::lock_guard pnp(h.pnpLock);
+        return addDeviceLocked(h, addDeviceCallback, record);
+    });
 }
 
 int addModule(const sim::Identity& identity, const std::function<void(sim::Module&)>& prepare) {
-    Host& h = host();
-    std::shared_ptr<sim::Module> module;
-    nVOKAL_tAddDeviceCallback callback = nullptr;
-    {
-        std::lock_guard g(h.lock);
-        if (!h.started) {
-            return KELVO_E_STATE;
+    return guarded([&] {
+        Host& h = host();
+        // Held throughout, so that the bus the module goes into is the one of
+        // the host that adds it.
+        std::lock_guard pnp(h.pnpLock);
+        nVOKAL_tAddDeviceCallback callback = nullptr;
+        {
+            std::lock_guard g(h.lock);
+            if (!h.started) {
+                return KELVO_E_STATE;
+            }
+            callback = h.callbacks.addDevice;
         }
-        callback = h.callbacks.addDevice;
-    }
-    {
-        std::lock_guard g(h.busLock);
-        if (!h.bus) {
-            return KELVO_E_STATE;
+        auto node = spareNode<decltype(h.modules)>(nullptr);
+        std::shared_ptr<sim::Module> module;
+        {
+            std::lock_guard g(h.busLock);
+            if (!h.bus) {
+                return KELVO_E_STATE;
+            }
+            const auto board =
+                std::find_if(sim::boardNames().begin(), sim::boardNames().end(), [&](const std::string& b) {
+                    const auto known = sim::boardIdentity(b);
+                    return known && known->vendorID == identity.vendorID &&
+                           known->deviceID == identity.deviceID &&
+                           known->subsystemVendorID == identity.subsystemVendorID &&
+                           known->subsystemID == identity.subsystemID && known->revision == identity.revision;
+                });
+            module = board != sim::boardNames().end() ? h.bus->plug(*board) : h.bus->plugForeign(identity);
         }
-        const auto board = std::find_if(sim::boardNames().begin(), sim::boardNames().end(), [&](const std::string& b) {
-            const auto known = sim::boardIdentity(b);
-            return known && known->vendorID == identity.vendorID && known->deviceID == identity.deviceID &&
-                   known->subsystemVendorID == identity.subsystemVendorID &&
-                   known->subsystemID == identity.subsystemID && known->revision == identity.revision;
-        });
-        module = board != sim::boardNames().end() ? h.bus->plug(*board) : h.bus->plugForeign(identity);
-    }
-    if (prepare) {
-        prepare(*module);
-    }
-    nVOKAL_tPCIDevice record{};
-    kal::pci::describe(module->pciHandle(), record);
-    const int index = addDevice(callback, &record);
-    std::lock_guard g(h.busLock);
-    if (index < 0) {
-        if (h.bus) {
+        int index = KELVO_E_FAILURE;
+        try {
+            if (prepare) {
+                prepare(*module);
+            }
+            nVOKAL_tPCIDevice record{};
+            kal::pci::describe(module->pciHandle(), record);
+            index = addDeviceLocked(h, callback, &record);
+        } catch (...) {
+            std::lock_guard g(h.busLock);
             h.bus->unplug(module);
+            throw;
         }
-    } else {
-        h.modules[static_cast<unsigned>(index)] = module;
-    }
-    return index;
+        std::lock_guard g(h.busLock);
+        if (index < 0) {
+            h.bus->unplug(module);
+        } else {
+            node.key() = static_cast<unsigned>(index);
+            node.mapped() = std::move(module);
+            h.modules.insert(std::move(node));
+        }
+        return index;
+    });
 }
 
 int addModule(std::string_view board, const std::function<void(sim::Module&)>& prepare) {
@@ -336,7 +469,7 @@ void* kernelDevice(unsigned deviceIndex) {
 void* context(int handle) {
     std::lock_guard g(host().lock);
     auto it = host().handles.find(handle);
-    return it == host().handles.end() ? nullptr : it->second.context;
+    return it == host().handles.end() ? nullptr : it->second->context;
 }
 
 std::size_t openHandles() {
@@ -354,57 +487,66 @@ std::int32_t write(int handle, const void* buffer, std::uint64_t size, std::uint
 
 std::int32_t mapMemory(int handle, std::uint16_t selector, std::uint64_t size, std::uint32_t accessMode,
                        std::uint64_t* map) {
-    Host& h = host();
-    void* context = nullptr;
-    if (const std::int32_t refused = acquire(h, handle, context); refused != 0) {
-        return refused;
-    }
-    void* kernelMap = kal::usermaps::create(size, accessMode, 0);
-    std::uint32_t created = 0;
-    void* mapContext = nullptr;
-    const std::int32_t result = h.callbacks.mapMemory(context, selector, kernelMap, &created, &mapContext);
-    std::uint64_t id = 0;
-    {
-        std::lock_guard g(h.lock);
-        if (result >= 0 && created != 0) {
-            id = h.nextMap++;
-            h.handles[handle].maps[id] = Map{kernelMap, mapContext};
+    return guarded([&] {
+        Host& h = host();
+        auto node = spareNode<std::map<std::uint64_t, Map>>(Map{});
+        std::int32_t refused = 0;
+        Handle* entry = acquire(h, handle, refused);
+        if (entry == nullptr) {
+            return refused;
         }
-    }
-    if (id == 0) {
-        kal::usermaps::destroy(kernelMap);
-    }
-    if (map != nullptr) {
-        *map = id;
-    }
-    release(h, handle);
-    return result;
+        void* kernelMap = kal::usermaps::create(size, accessMode, 0);
+        std::uint32_t created = 0;
+        void* mapContext = nullptr;
+        const std::int32_t result =
+            h.callbacks.mapMemory(entry->context, selector, kernelMap, &created, &mapContext);
+        std::uint64_t id = 0;
+        {
+            std::lock_guard g(h.lock);
+            if (result >= 0 && created != 0) {
+                id = h.nextMap++;
+                node.key() = id;
+                node.mapped() = Map{kernelMap, mapContext};
+                entry->maps.insert(std::move(node));
+            }
+        }
+        if (id == 0) {
+            kal::usermaps::destroy(kernelMap);
+        }
+        if (map != nullptr) {
+            *map = id;
+        }
+        release(h, *entry);
+        return result;
+    });
 }
 
 std::int32_t unmapMemory(int handle, std::uint64_t map) {
-    Host& h = host();
-    void* context = nullptr;
-    if (const std::int32_t refused = acquire(h, handle, context); refused != 0) {
-        return refused;
-    }
-    Map found;
-    bool known = false;
-    {
-        std::lock_guard g(h.lock);
-        auto& maps = h.handles[handle].maps;
-        auto it = maps.find(map);
-        if (it != maps.end()) {
-            found = it->second;
-            maps.erase(it);
-            known = true;
+    return guarded([&] {
+        Host& h = host();
+        std::int32_t refused = 0;
+        Handle* entry = acquire(h, handle, refused);
+        if (entry == nullptr) {
+            return refused;
         }
-    }
-    if (known) {
-        h.callbacks.unmapMemory(found.context);
-        kal::usermaps::destroy(found.kernelMap);
-    }
-    release(h, handle);
-    return known ? 0 : KELVO_E_INVALID;
+        Map found;
+        bool known = false;
+        {
+            std::lock_guard g(h.lock);
+            auto it = entry->maps.find(map);
+            if (it != entry->maps.end()) {
+                found = it->second;
+                entry->maps.erase(it);
+                known = true;
+            }
+        }
+        if (known) {
+            h.callbacks.unmapMemory(found.context);
+            kal::usermaps::destroy(found.kernelMap);
+        }
+        release(h, *entry);
+        return known ? 0 : KELVO_E_INVALID;
+    });
 }
 
 std::vector<std::string> faults() {
@@ -416,106 +558,114 @@ std::vector<std::string> faults() {
 
 // ---- the C API --------------------------------------------------------------
 
-extern "C" int kelvo_host_start(void) {
-    Host& h = host();
-    std::lock_guard pnp(h.pnpLock);
-    {
+extern "C" int kelvo_host_start(void) noexcept {
+    return guarded([] {
+        Host& h = host();
+        std::lock_guard pnp(h.pnpLock);
+        {
+            std::lock_guard g(h.lock);
+            if (h.started) {
+                return KELVO_E_STATE;
+            }
+            h.faults.clear();
+        }
+        auto descriptor = std::make_unique<nVOKAL_tDriverDescriptor>();
+        auto bus = std::make_unique<sim::Bus>();
+        const nVOKAL_tStatus result = nVOAPAL200_driverEntry(descriptor.get());
         std::lock_guard g(h.lock);
-        if (h.started) {
-            return KELVO_E_STATE;
+        if (result < 0) {
+            if (kal::registration::driver() != nullptr) {
+                fault(h, [] { return std::string("the driver stayed registered after its entry failed"); });
+            }
+            return result;
         }
-        h.faults.clear();
-    }
-    auto descriptor = std::make_unique<nVOKAL_tDriverDescriptor>();
-    const nVOKAL_tStatus result = nVOAPAL200_driverEntry(descriptor.get());
-    std::lock_guard g(h.lock);
-    if (result < 0) {
-        if (kal::registration::driver() != nullptr) {
-            fault(h, "the driver stayed registered after its entry failed");
+        if (kal::registration::driver() != descriptor.get()) {
+            fault(h, [] { return std::string("the driver entry succeeded without registering the driver"); });
         }
-        return result;
-    }
-    if (kal::registration::driver() != descriptor.get()) {
-        fault(h, "the driver entry succeeded without registering the driver");
-    }
-    h.callbacks = *descriptor;
-    h.descriptor = std::move(descriptor);
-    h.started = true;
-    std::lock_guard b(h.busLock);
-    h.bus = std::make_unique<sim::Bus>();
-    return 0;
+        h.callbacks = *descriptor;
+        h.descriptor = std::move(descriptor);
+        h.started = true;
+        std::lock_guard b(h.busLock);
+        h.bus = std::move(bus);
+        return 0;
+    });
 }
 
-extern "C" void kelvo_host_stop(void) {
-    Host& h = host();
+namespace {
+
+void stop(Host& h) {
     std::lock_guard pnp(h.pnpLock);
-    std::vector<int> open;
-    std::vector<unsigned> devices;
     {
         std::lock_guard g(h.lock);
         if (!h.started) {
             return;
         }
-        for (auto& [id, handle] : h.handles) {
-            if (!handle.revoked && !handle.closing) {
-                handle.closing = true;
-                open.push_back(id);
+    }
+    // Nothing below allocates: a stop cannot fail part way.
+    revokeHandles(h, 0, true);
+    for (;;) {
+        unsigned next = 0;
+        {
+            std::lock_guard g(h.lock);
+            if (h.devices.empty()) {
+                break;
             }
+            next = h.devices.begin()->first;
         }
-        for (auto& [index, device] : h.devices) {
-            devices.push_back(index);
-        }
-    }
-    for (int id : open) {
-        closeSession(h, id);
-        std::lock_guard g(h.lock);
-        h.handles.erase(id);
-        h.changed.notify_all();
-    }
-    for (unsigned index : devices) {
-        removeDevice(h, index);
+        removeDevice(h, next);
     }
     h.callbacks.unload(h.descriptor.get());
     std::lock_guard g(h.lock);
     if (kal::registration::driver() != nullptr) {
-        fault(h, "the driver stayed registered after unload");
+        fault(h, [] { return std::string("the driver stayed registered after unload"); });
     }
     if (kal::registration::liveInterfaces() != 0 || kal::registration::liveProperties() != 0) {
-        fault(h, "registrations left after unload");
+        fault(h, [] { return std::string("registrations left after unload"); });
     }
     if (kal::dpc::live() != 0) {
-        fault(h, "DPCs left after unload");
+        fault(h, [] { return std::string("DPCs left after unload"); });
     }
     {
         std::lock_guard b(h.busLock);
         h.modules.clear();
         h.bus.reset();
     }
+    // Every session is closed; a kelvo_close still running keeps its entry.
     h.handles.clear();
     h.descriptor.reset();
     h.callbacks = nVOKAL_tDriverDescriptor{};
     h.started = false;
 }
 
-extern "C" int kelvo_host_add_test_device(void) {
+} // namespace
+
+extern "C" void kelvo_host_stop(void) noexcept {
+    try {
+        stop(host());
+    } catch (...) {
+        std::fputs("kelvo host: the stop failed part way\n", stderr);
+    }
+}
+
+extern "C" int kelvo_host_add_test_device(void) noexcept {
     return kelvo_host::addDevice(kelvo_host::addTestDevice, nullptr);
 }
 
-extern "C" int kelvo_host_add_module(const char* board) {
+extern "C" int kelvo_host_add_module(const char* board) noexcept {
     if (board == nullptr) {
         return KELVO_E_INVALID;
     }
-    return kelvo_host::addModule(std::string_view(board));
+    return guarded([&] { return kelvo_host::addModule(std::string_view(board)); });
 }
 
-extern "C" int kelvo_host_remove_module(unsigned deviceIndex) {
+extern "C" int kelvo_host_remove_module(unsigned deviceIndex) noexcept {
     if (!kelvo_host::module(deviceIndex)) {
         return kelvo_host::started() ? KELVO_E_INVALID : KELVO_E_STATE;
     }
     return kelvo_host_remove_device(deviceIndex);
 }
 
-extern "C" int kelvo_host_remove_device(unsigned deviceIndex) {
+extern "C" int kelvo_host_remove_device(unsigned deviceIndex) noexcept {
     Host& h = host();
     std::lock_guard pnp(h.pnpLock);
     {
@@ -529,115 +679,110 @@ extern "C" int kelvo_host_remove_device(unsigned deviceIndex) {
     return 0;
 }
 
-extern "C" int kelvo_open(const char* interfaceName, unsigned deviceIndex) {
-    Host& h = host();
+extern "C" int kelvo_open(const char* interfaceName, unsigned deviceIndex) noexcept {
     if (interfaceName == nullptr) {
         return KELVO_E_INVALID;
     }
-    void* kernelDevice = nullptr;
-    {
-        std::lock_guard g(h.lock);
-        if (!h.started) {
-            return KELVO_E_STATE;
+    return guarded([&] {
+        Host& h = host();
+        const DeviceUse use(h, deviceIndex);
+        if (use.kernelDevice() == nullptr) {
+            return use.refused();
         }
-        auto it = h.devices.find(deviceIndex);
-        if (it == h.devices.end() || it->second.removing) {
+        // User space sees an interface once the driver announced it.
+        auto found = kal::registration::findInterface(use.kernelDevice(), interfaceName);
+        if (!found || !found->announced) {
             return KELVO_E_INVALID;
         }
-        kernelDevice = it->second.kernelDevice;
-        ++it->second.opensInFlight;
-    }
-    auto finishOpen = [&] {
-        auto it = h.devices.find(deviceIndex);
-        --it->second.opensInFlight;
-        h.changed.notify_all();
-    };
-    // User space sees an interface once the driver announced it.
-    auto found = kal::registration::findInterface(kernelDevice, interfaceName);
-    if (!found || !found->announced) {
+        auto node = spareNode<decltype(h.handles)>(std::make_shared<Handle>());
+        void* context = found->context;
+        const nVOKAL_tStatus result = h.callbacks.open(nullptr, &context);
+        if (result < 0) {
+            return result;
+        }
+        // Recorded before the device's use ends, so that a removal waiting
+        // for it finds the handle.
         std::lock_guard g(h.lock);
-        finishOpen();
-        return KELVO_E_INVALID;
-    }
-    void* context = found->context;
-    const nVOKAL_tStatus result = h.callbacks.open(nullptr, &context);
-    std::lock_guard g(h.lock);
-    finishOpen();
-    if (result < 0) {
+        const int id = h.nextHandle++;
+        node.key() = id;
+        node.mapped()->deviceIndex = deviceIndex;
+        node.mapped()->context = context;
+        h.handles.insert(std::move(node));
+        return id;
+    });
+}
+
+extern "C" int kelvo_ioctl(int handle, unsigned int code, void* argument) noexcept {
+    return guarded([&] {
+        Host& h = host();
+        std::int32_t refused = 0;
+        Handle* entry = acquire(h, handle, refused);
+        if (entry == nullptr) {
+            return refused;
+        }
+        std::int32_t result = 0;
+        {
+            // The caller's memory is what a process's would be: whatever of it
+            // is there with the access a copy needs, never the kernel layer's.
+            // The driver's copies refuse anything else with their bad-address
+            // code (for the header, the request's result).
+            const kal::usermem::ProcessMode client;
+            result = h.callbacks.ioControl(entry->context, code, kal::usermem::address(argument));
+        }
+        release(h, *entry);
         return result;
-    }
-    const int id = h.nextHandle++;
-    Handle handle;
-    handle.deviceIndex = deviceIndex;
-    handle.context = context;
-    h.handles[id] = std::move(handle);
-    return id;
+    });
 }
 
-extern "C" int kelvo_ioctl(int handle, unsigned int code, void* argument) {
+extern "C" int kelvo_close(int handle) noexcept {
     Host& h = host();
-    void* context = nullptr;
-    if (const std::int32_t refused = acquire(h, handle, context); refused != 0) {
-        return refused;
-    }
-    std::int32_t result = 0;
-    {
-        // The caller's memory is what a process's would be: whatever of it
-        // is there with the access a copy needs, never the kernel layer's.
-        // The driver's copies refuse anything else with their bad-address
-        // code (for the header, the request's result).
-        const kal::usermem::ProcessMode client;
-        result = h.callbacks.ioControl(context, code, kal::usermem::address(argument));
-    }
-    release(h, handle);
-    return result;
-}
-
-extern "C" int kelvo_close(int handle) {
-    Host& h = host();
-    bool revoked = false;
+    HandleRef entry;
     {
         std::lock_guard g(h.lock);
         auto it = h.handles.find(handle);
-        if (it == h.handles.end() || it->second.closing) {
+        if (it == h.handles.end() || it->second->closing) {
             return h.started ? KELVO_E_INVALID : KELVO_E_STATE;
         }
-        it->second.closing = true;
-        revoked = it->second.revoked;
+        entry = it->second;
+        entry->closing = true;
     }
-    if (!revoked) {
-        closeSession(h, handle);
-    }
+    // Closes the session, or waits for the removal or stop that revoked the
+    // handle to have closed it.
+    endSession(h, entry);
     std::lock_guard g(h.lock);
-    h.handles.erase(handle);
-    h.changed.notify_all();
+    auto it = h.handles.find(handle);
+    if (it != h.handles.end() && it->second == entry) {
+        h.handles.erase(it);
+    }
     return 0;
 }
 
-extern "C" unsigned kelvo_destination(int handle) {
+extern "C" unsigned kelvo_destination(int handle) noexcept {
     return kDestinationBase + static_cast<std::uint32_t>(handle);
 }
 
-extern "C" int kelvo_read_message(unsigned destination, struct kelvo_message* message) {
+extern "C" int kelvo_read_message(unsigned destination, struct kelvo_message* message) noexcept {
     if (message == nullptr) {
         return KELVO_E_INVALID;
     }
-    kal::sockets::Message taken;
-    if (!kal::sockets::pop(destination, taken)) {
-        return 0;
-    }
-    *message = kelvo_message{};
-    message->type = taken.type;
-    if (taken.bytes.size() >= 12) {
-        std::memcpy(&message->cookie, taken.bytes.data(), 8);
-        std::memcpy(&message->size, taken.bytes.data() + 8, 4);
-        std::memcpy(message->payload, taken.bytes.data() + 12,
-                    std::min<std::size_t>(sizeof(message->payload), taken.bytes.size() - 12));
-    }
-    return 1;
+    return guarded([&] {
+        kal::sockets::Message taken;
+        if (!kal::sockets::pop(destination, taken)) {
+            return 0;
+        }
+        *message = kelvo_message{};
+        message->type = taken.type;
+        if (taken.bytes.size() >= 12) {
+            std::memcpy(&message->cookie, taken.bytes.data(), 8);
+            std::memcpy(&message->size, taken.bytes.data() + 8, 4);
+            std::memcpy(message->payload, taken.bytes.data() + 12,
+                        std::min<std::size_t>(sizeof(message->payload), taken.bytes.size() - 12));
+        }
+        return 1;
+    });
 }
 
-extern "C" int kelvo_list_devices(unsigned* indexes, unsigned capacity) {
+extern "C" int kelvo_list_devices(unsigned* indexes, unsigned capacity) noexcept {
     Host& h = host();
     std::lock_guard g(h.lock);
     unsigned n = 0;
@@ -653,53 +798,53 @@ extern "C" int kelvo_list_devices(unsigned* indexes, unsigned capacity) {
     return static_cast<int>(n);
 }
 
-extern "C" int kelvo_interface_name(unsigned deviceIndex, unsigned position, char* name, size_t size) {
-    void* kernelDevice = nullptr;
-    {
-        std::lock_guard g(host().lock);
-        auto it = host().devices.find(deviceIndex);
-        if (it == host().devices.end() || it->second.removing) {
+extern "C" int kelvo_interface_name(unsigned deviceIndex, unsigned position, char* name,
+                                    size_t size) noexcept {
+    return guarded([&] {
+        std::vector<kal::registration::Interface> interfaces;
+        {
+            const DeviceUse use(host(), deviceIndex);
+            if (use.kernelDevice() == nullptr) {
+                return KELVO_E_INVALID;
+            }
+            interfaces = kal::registration::interfaces(use.kernelDevice());
+        }
+        std::erase_if(interfaces, [](const auto& i) { return !i.announced; });
+        if (position >= interfaces.size()) {
             return KELVO_E_INVALID;
         }
-        kernelDevice = it->second.kernelDevice;
-    }
-    auto interfaces = kal::registration::interfaces(kernelDevice);
-    std::vector<kal::registration::Interface> announced;
-    for (auto& i : interfaces) {
-        if (i.announced) {
-            announced.push_back(i);
-        }
-    }
-    if (position >= announced.size()) {
-        return KELVO_E_INVALID;
-    }
-    return copyName(announced[position].name, name, size);
+        return copyName(interfaces[position].name, name, size);
+    });
 }
 
-extern "C" int kelvo_property_name(unsigned deviceIndex, const char* interfaceName, unsigned position, char* name,
-                                   size_t size, unsigned* kind) {
-    auto properties = listedProperties(host(), deviceIndex, interfaceName);
-    if (position >= properties.size()) {
-        return KELVO_E_INVALID;
-    }
-    if (kind != nullptr) {
-        *kind = properties[position].kind;
-    }
-    return copyName(properties[position].name, name, size);
+extern "C" int kelvo_property_name(unsigned deviceIndex, const char* interfaceName, unsigned position,
+                                   char* name, size_t size, unsigned* kind) noexcept {
+    return guarded([&] {
+        auto properties = listedProperties(host(), deviceIndex, interfaceName);
+        if (position >= properties.size()) {
+            return KELVO_E_INVALID;
+        }
+        if (kind != nullptr) {
+            *kind = properties[position].kind;
+        }
+        return copyName(properties[position].name, name, size);
+    });
 }
 
 extern "C" int kelvo_property_read(unsigned deviceIndex, const char* interfaceName, const char* propertyName,
-                                   void* value, size_t size) {
+                                   void* value, size_t size) noexcept {
     if (propertyName == nullptr) {
         return KELVO_E_INVALID;
     }
-    for (const auto& p : listedProperties(host(), deviceIndex, interfaceName)) {
-        if (p.name == propertyName) {
-            if (value != nullptr) {
-                std::memcpy(value, p.value.data(), std::min(size, p.value.size()));
+    return guarded([&] {
+        for (const auto& p : listedProperties(host(), deviceIndex, interfaceName)) {
+            if (p.name == propertyName) {
+                if (value != nullptr) {
+                    std::memcpy(value, p.value.data(), std::min(size, p.value.size()));
+                }
+                return static_cast<int>(p.value.size());
             }
-            return static_cast<int>(p.value.size());
         }
-    }
-    return KELVO_E_INVALID;
+        return KELVO_E_INVALID;
+    });
 }

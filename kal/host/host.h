@@ -32,7 +32,9 @@ int addDevice(nVOKAL_tAddDeviceCallback addDevice, nVOKAL_tPCIDevice* record);
 nVOKAL_tStatus addTestDevice(nVOKAL_tPCIDevice* record, void** deviceContext);
 // Plugs a simulated module with any identity (a foreign one too), lets
 // prepare adjust it (fault knobs) before it is added, then adds it through
-// the driver's add-device callback as kelvo_host_add_module does.
+// the driver's add-device callback as kelvo_host_add_module does (with its
+// codes: KELVO_E_FULL when the bus has no room). prepare runs while the host
+// holds its add-and-remove lock: it must not call the host.
 int addModule(const sim::Identity& identity, const std::function<void(sim::Module&)>& prepare = {});
 int addModule(std::string_view board, const std::function<void(sim::Module&)>& prepare = {});
 // The simulated module of a device added with a module; null otherwise.

@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "bridge/port_accessor.h"
-#include "bridge_golden.h"
 #include "bridge_test_support.h"
 #include "control.h"
 #include "regmaps/brixel_io_port2.h"
@@ -17,7 +16,6 @@ using brixeltools::TYMOPortAccessor;
 using kelvo_test::kBufferTooSmall;
 using kelvo_test::kUnknownId;
 using nVOAPALS100::tStatus;
-namespace golden = kelvo_test::golden;
 
 using tSwitched = brixeltools::tSwitchedBrixelBimRegMapWithOffset<0u>;
 using tIoPort2 = brixeltools::tIOPort2RegMapWithOffset<0u>;
@@ -59,13 +57,6 @@ protected:
     std::unique_ptr<tIoPort2> ioPort2;
     std::unique_ptr<tIsolation> isolation;
 };
-
-TEST_F(BridgePort, IdentifiersMatchTheRegisterTables) {
-    EXPECT_EQ(ioPort2->tables().formatIdCount, golden::ioPort2().size());
-    EXPECT_EQ(kelvo_test::checkGolden(*ioPort2, golden::ioPort2(), true), "");
-    EXPECT_EQ(isolation->tables().formatIdCount, golden::isolationPort().size());
-    EXPECT_EQ(kelvo_test::checkGolden(*isolation, golden::isolationPort(), true), "");
-}
 
 TEST_F(BridgePort, WriteAndReadAreOneTransactionEach) {
     tStatus status;

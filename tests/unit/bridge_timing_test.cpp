@@ -3,7 +3,6 @@
 // fixed placement of the timer, windows and reinitialize.
 #include <vector>
 
-#include "bridge_golden.h"
 #include "bridge_test_support.h"
 #include "regmaps/tymo_do.h"
 #include "regmaps/tymo_out_timer.h"
@@ -14,7 +13,6 @@ using kelvo_test::kBufferTooSmall;
 using kelvo_test::kOutsideWindow;
 using kelvo_test::kUnknownId;
 using nVOAPALS100::tStatus;
-namespace golden = kelvo_test::golden;
 
 using tymo_regmaps::tDO;
 
@@ -35,20 +33,6 @@ protected:
     kelvo_test::tRegion regionF;
     std::unique_ptr<tDO> digital;
 };
-
-TEST_F(TimingChipMaps, IdentifiersMatchTheRegisterTables) {
-    EXPECT_EQ(digital->tables().formatIdCount, 15u);
-    EXPECT_EQ(kelvo_test::checkGolden(*digital, golden::digitalOutput(), true), "");
-    EXPECT_EQ(digital->OutTimer.tables().formatIdCount, 19u);
-    EXPECT_EQ(kelvo_test::checkGolden(digital->OutTimer, golden::outputTimer(), true), "");
-    EXPECT_STREQ(digital->getVersion(), "200a13081315");
-    EXPECT_STREQ(digital->OutTimer.getOldestCompatibleVersion(), "200a13081315");
-    // The timer's registers are not reached through the digital-output map's identifiers.
-    tStatus status;
-    uint64_t value = 0;
-    digital->get(0x80000026, value, status, 0);
-    EXPECT_EQ(status.getCode(), kUnknownId);
-}
 
 TEST_F(TimingChipMaps, DefaultsAndOneBitRules) {
     tStatus status;
@@ -142,57 +126,6 @@ TEST_F(TimingChipMaps, DataPortsAndSharedOffsets) {
     tStatus small;
     digital->OutTimer.getRegisterFormat(0x0800002C, count, types, masks, small);
     EXPECT_EQ(small.getCode(), kBufferTooSmall);
-}
-
-TEST_F(TimingChipMaps, WholeMapOperationsTakeInTheTimer) {
-    tStatus status;
-    digital->flushRegMap(false, status);
-    EXPECT_TRUE(chipTrace().empty()) << "nothing is dirty after construction";
-    digital->flushRegMap(true, status);
-    EXPECT_TRUE(status.isSuccess());
-    const std::vector<Access> expected = {// The digital-output registers,
-                                          {true, 0x00, 1, 0},
-                                          {true, 0x02, 1, 0},
-                                          {true, 0x04, 4, 0},
-                                          {true, 0x08, 4, 0},
-                                          {true, 0x10, 4, 0},
-                                          {true, 0x14, 4, 0x80},
-                                          {true, 0x18, 4, 0},
-                                          {true, 0x24, 4, 0},
-                                          {true, 0x28, 4, 0},
-                                          {true, 0x2C, 4, 0},
-                                          // then the timer's from block offset 0x34.
-                                          {true, 0x38, 4, 0},
-                                          {true, 0x3C, 4, 0},
-                                          {true, 0x40, 4, 0},
-                                          {true, 0x44, 4, 0},
-                                          {true, 0x48, 4, 0},
-                                          {true, 0x4C, 4, 0},
-                                          {true, 0x50, 4, 0},
-                                          {true, 0x54, 4, 0},
-                                          {true, 0x58, 2, 0},
-                                          {true, 0x5A, 2, 1},
-                                          {true, 0x64, 4, 0}};
-    EXPECT_EQ(chipTrace(), expected);
-
-    module->timingChip().clearTrace();
-    digital->refreshRegMap(status);
-    EXPECT_EQ(chipTrace(), (std::vector<Access>{{false, 0x00, 4, 0},
-                                                {false, 0x34, 4, 0},
-                                                {false, 0x38, 4, 0},
-                                                {false, 0x40, 4, 0},
-                                                {false, 0x48, 4, 0}}));
-
-    // markDirtyRegMap reaches the timer; reinitialize puts every soft copy back and clears dirty.
-    digital->set(0x80000014, 0x5, status, 0);
-    digital->OutTimer.set(0x80000026, 0x300, status, 0);
-    digital->markDirtyRegMap();
-    EXPECT_EQ(digital->OutTimer.UI_Load_B_Register.dirty, 1u);
-    digital->reinitialize();
-    EXPECT_EQ(digital->DO_Mode_Register.softCopy, 0x80u);
-    EXPECT_EQ(digital->OutTimer.Output_Control_Register.softCopy, 1u);
-    EXPECT_EQ(digital->OutTimer.UI_Load_B_Register.dirty, 0u);
-    EXPECT_EQ(digital->OutTimer.Reset_Register.address, 0x68u) << "placed at 0x34 whatever the parent's base";
 }
 
 TEST_F(TimingChipMaps, RegistersOutsideTheWindowAreNotAccessed) {

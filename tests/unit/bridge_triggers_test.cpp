@@ -3,7 +3,6 @@
 // offsets, the per-field one-bit rule, the strobe bit and the output-select arrays.
 #include <vector>
 
-#include "bridge_golden.h"
 #include "bridge_test_support.h"
 #include "regmaps/brixel_triggers.h"
 
@@ -13,7 +12,6 @@ using kelvo_test::kBufferTooSmall;
 using kelvo_test::kNotImplemented;
 using kelvo_test::kUnknownId;
 using nVOAPALS100::tStatus;
-namespace golden = kelvo_test::golden;
 
 using tTriggers = brixeltools::tTriggersWithOffset<0u>;
 
@@ -34,56 +32,6 @@ protected:
     kelvo_test::tRegion regionE;
     std::unique_ptr<tTriggers> triggers;
 };
-
-TEST_F(BridgeTriggers, IdentifiersMatchTheRegisterTable) {
-    EXPECT_EQ(triggers->tables().formatIdCount, 101u);
-    EXPECT_EQ(golden::triggers().size(), 101u);
-    EXPECT_EQ(kelvo_test::checkGolden(*triggers, golden::triggers(), true), "");
-    EXPECT_STREQ(triggers->getVersion(), "200a13081315");
-    EXPECT_STREQ(triggers->getOldestCompatibleVersion(), "200a13081315");
-}
-
-TEST_F(BridgeTriggers, ForcedFlushWritesEveryWrittenRegisterWithItsWidthAndDefault) {
-    // The written registers in table order, (offset, bytes, default), then the arrays element by element.
-    std::vector<Access> expected;
-    const uint32_t singles[][3] = {
-        {0xA0, 2, 0},  {0xA2, 2, 0},       {0xA4, 2, 0}, {0xA6, 2, 0},      {0xB0, 2, 0}, {0xB2, 2, 0},
-        {0xB4, 2, 0},  {0xB6, 2, 0},       {0xB8, 2, 0}, {0xCA, 2, 0},      {0xCC, 2, 0}, {0xCE, 1, 0},
-        {0xD7, 1, 0},  {0xD8, 2, 0x0D10},  {0xDA, 2, 0}, {0xDC, 4, 0x6000}, {0xE0, 2, 0}, {0xE2, 2, 0},
-        {0xE4, 4, 0},  {0xF8, 2, 0},       {0xFA, 2, 0}, {0xFC, 2, 0},      {0xFE, 2, 0}, {0x100, 2, 0},
-        {0x102, 2, 0}, {0x104, 2, 0xD6D8}, {0x106, 1, 8}};
-    for (const auto& s : singles) {
-        expected.push_back({true, s[0], s[1], s[2]});
-    }
-    const uint32_t arrays[][2] = {{0x88, 24}, {0xA8, 8}, {0xBA, 16}, {0xCF, 8}, {0xE8, 8}, {0xF0, 8}};
-    for (const auto& a : arrays) {
-        for (uint32_t i = 0; i < a[1]; ++i) {
-            expected.push_back({true, a[0] + i, 1, 0});
-        }
-    }
-    ASSERT_EQ(expected.size(), 99u);
-
-    tStatus status;
-    triggers->flushRegMap(true, status);
-    EXPECT_TRUE(status.isSuccess());
-    const std::vector<Access> trace = chipTrace();
-    EXPECT_EQ(trace, expected);
-    size_t byWidth[5] = {};
-    for (const Access& a : trace) {
-        ++byWidth[a.width];
-    }
-    EXPECT_EQ(byWidth[1], 75u);
-    EXPECT_EQ(byWidth[2], 22u);
-    EXPECT_EQ(byWidth[4], 2u);
-
-    // Clean now: an unforced flush writes nothing; after markDirtyRegMap the same 99 again.
-    module->timingChip().clearTrace();
-    triggers->flushRegMap(false, status);
-    EXPECT_TRUE(chipTrace().empty());
-    triggers->markDirtyRegMap();
-    triggers->flushRegMap(false, status);
-    EXPECT_EQ(chipTrace(), expected);
-}
 
 TEST_F(BridgeTriggers, DefaultsAndTheStrobeBit) {
     tStatus status;
@@ -158,32 +106,6 @@ TEST_F(BridgeTriggers, SharedOffsetsAreToldApartByBit30) {
     triggers->refreshRegMap(status);
     EXPECT_EQ(chipTrace(), (std::vector<Access>{{false, 0xDC, 2, 0x0002}, {false, 0xE0, 2, 0xA5C3}}));
     EXPECT_TRUE(status.isSuccess());
-}
-
-TEST_F(BridgeTriggers, RegisterFormats) {
-    uint32_t count = 10;
-    arm::FieldType types[10];
-    uint64_t masks[10];
-    tStatus status;
-    triggers->getRegisterFormat(0x800000D8, count, types, masks, status);
-    ASSERT_TRUE(status.isSuccess());
-    EXPECT_EQ(std::vector<arm::FieldType>(types, types + count),
-              (std::vector<arm::FieldType>{arm::FieldType(0), arm::FieldType(0), arm::FieldType(0),
-                                           arm::FieldType(1), arm::FieldType(0), arm::FieldType(1),
-                                           arm::FieldType(0), arm::FieldType(1), arm::FieldType(0),
-                                           arm::FieldType(0)}));
-    EXPECT_EQ(std::vector<uint64_t>(masks, masks + count),
-              (std::vector<uint64_t>{0x1, 0x2, 0x4, 0x30, 0x40, 0x300, 0x400, 0x1800, 0x2000, 0x4000}));
-    count = 9;
-    tStatus small;
-    triggers->getRegisterFormat(0x800000D8, count, types, masks, small);
-    EXPECT_EQ(small.getCode(), kBufferTooSmall);
-    EXPECT_EQ(count, 9u);
-    count = 10;
-    tStatus none;
-    triggers->getRegisterFormat(0x80000108, count, types, masks, none);
-    EXPECT_EQ(none.getCode(), kNotImplemented);
-    EXPECT_EQ(count, 0u);
 }
 
 } // namespace

@@ -6,9 +6,10 @@
 #include <utility>
 #include <vector>
 
+#include "core/add_device.h"
 #include "core/calibration_dispatcher.h"
-#include "core/product_caps.h"
 #include "core/utilities.h"
+#include "framework/product_caps.h"
 #include "kelvo/product_ids.h"
 #include "platform/cxxruntime.h"
 #include "test_support.h"
@@ -24,7 +25,8 @@ class ProductCapsTable : public kelvo_test::LeakCheckedTest {
 protected:
     void SetUp() override {
         LeakCheckedTest::SetUp();
-        nVOAPAL200_initializeCPPRunTime();
+        nVOAPAL200_initializeCPPRunTime(kelvo_driver::kDriver.initializers,
+                                        kelvo_driver::kDriver.initializerCount);
     }
     void TearDown() override {
         nVOAPAL200_finalizeCPPRunTime();

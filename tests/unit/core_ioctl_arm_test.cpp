@@ -17,11 +17,11 @@
 #include "control.h"
 #include "core/ioctl/device_access.h"
 #include "core/ioctl/stub.h"
-#include "framework/arm_dispatcher.h"
 #include "kelvo/ioctl.h"
 #include "regmaps/kelvo_bar0_reg_map.h"
 #include "regmaps/kelvo_i2c_bus_access_reg_map.h"
 #include "regmaps/test_reg_map.h"
+#include "regs/arm_dispatcher.h"
 #include "regs_sim_support.h"
 #include "test_support.h"
 

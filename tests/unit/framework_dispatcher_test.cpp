@@ -8,14 +8,14 @@
 #include <string>
 
 #include "control.h"
-#include "framework/arm_dispatcher.h"
-#include "framework/device_window.h"
 #include "framework/dispatcher.h"
 #include "platform/sync.h"
 #include "platform/vohtl/string.h"
 #include "regmaps/stream_circuit_reg_map.h"
+#include "regs/arm_dispatcher.h"
 #include "regs_fake_accessor.h"
 #include "test_support.h"
+#include "windows/device_window.h"
 
 namespace {
 
@@ -67,24 +67,6 @@ protected:
     std::optional<WindowDispatcher> holder_{std::in_place};
     WindowDispatcher& dispatcher = *holder_;
 };
-
-TEST_F(FrameworkDispatcher, UnversionedRegistrationRefusesAClientVersion) {
-    FakeWindow flash;
-    tStatus status;
-    dispatcher.add("flashWindow", flash, status);
-    ASSERT_TRUE(status.isSuccess());
-
-    devicewindow::DeviceWindow* found = nullptr;
-    EXPECT_EQ(lookup("flashWindow", &found), 0);
-    EXPECT_EQ(found, &flash);
-    EXPECT_EQ(lookup("flashWindow_Ver1.0.0f0", &found), regi::kRegiUnversionedWithVersion);
-    EXPECT_EQ(found, nullptr);
-    EXPECT_EQ(lookup("flashWindow_Ver", &found), 0); // empty version text: not given
-    EXPECT_EQ(found, &flash);
-    EXPECT_EQ(lookup("flashWindow_Ver0.0.0d0"), 0);
-    EXPECT_EQ(lookup("flashwindow"), regi::kRegiNameNotFound); // exact, case-sensitive
-    EXPECT_EQ(lookup("flash"), regi::kRegiNameNotFound);
-}
 
 TEST_F(FrameworkDispatcher, VersionedRegistrationChecksTheClientVersion) {
     FakeWindow map("1.2.0f0", "1.0.0f0");

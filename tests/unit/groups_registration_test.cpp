@@ -209,20 +209,6 @@ INSTANTIATE_TEST_SUITE_P(Boards, GroupsRegistration,
 
 using GroupsNames = kelvo_test::groups::GroupsTest;
 
-TEST_F(GroupsNames, NamesOfTheTablesAndTheirLongest) {
-    size_t longest = 0;
-    for (auto* list : {solstraNiso, solstraIso, duskmereNiso, duskmereIso}) {
-        for (const std::string& name : list()) {
-            longest = std::max(longest, name.size());
-        }
-    }
-    EXPECT_EQ(longest, 187u);
-    // The Solstra board's required registers are reached through its standard registers only.
-    for (const std::string& name : solstraNiso()) {
-        EXPECT_EQ(name.find("BoardWin_SolstraNisoBoardRegMap_RequiredRegsWin"), std::string::npos);
-    }
-}
-
 TEST_F(GroupsNames, ANameRemovedByHandLeavesOneMissAndTheRestRemoved) {
     plug("solstra");
     ASSERT_EQ(buildNiso(), 0);

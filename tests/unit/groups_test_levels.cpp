@@ -4,10 +4,10 @@
 #include <mutex>
 #include <string>
 
+#include "bridge/tymo_reg_maps.h"
 #include "core_test_levels.h"
 #include "regmaps/isolated_reg_maps.h"
 #include "regmaps/non_isolated_reg_maps.h"
-#include "regmaps/tymo_reg_maps.h"
 
 namespace kelvo_test::groups {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "bridge/tymo_reg_maps.h"
 #include "groups_support.h"
-#include "regmaps/tymo_reg_maps.h"
 #include "regs_sim_support.h"
 #include "test_support.h"
 

@@ -1,9 +1,9 @@
 // The bridge accessor, the vendor capability walk and the geographic address
 // over the simulated bridge.
+#include "bridge/brixel.h"
 #include "nVOKAL.h"
 #include "pci_bus.h"
 #include "pci_test_support.h"
-#include "platform/brixel.h"
 #include "platform/pci_device.h"
 #include "sim.h"
 #include "test_support.h"

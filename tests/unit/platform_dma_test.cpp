@@ -441,7 +441,7 @@ TEST_F(PlatformDma, MapsCatchMisuse) {
             map.load(pages, 0, 10, tDMAMapCore::kHostToDevice, status);
             map.load(pages, 0, 10, tDMAMapCore::kHostToDevice, status);
         },
-        "ASSERT.!_loaded.");
+        "ASSERT.!loaded_.");
 }
 
 } // namespace

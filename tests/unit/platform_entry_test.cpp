@@ -8,6 +8,7 @@
 #include "exec_level.h"
 
 #include "control.h"
+#include "core/add_device.h"
 #include "host.h"
 #include "nVOKAL.h"
 #include "platform/cxxruntime.h"

@@ -74,27 +74,6 @@ TEST_F(PlatformLists, AppendInsertDetachKeepRingOrder) {
     EXPECT_EQ(head.prev, &head);
 }
 
-TEST_F(PlatformLists, DetachingTheOnlyElementLeavesHeadSelfLinked) {
-    kelvo_driver::nVOAPAL000::tListNode head;
-    Item only{7, {}};
-    nVOAPAL200_listNodeInsertBefore(&only.link, &head);
-    EXPECT_TRUE(nVOAPAL200_listNodeIsAttached(&head));
-    EXPECT_EQ(head.next, &only.link);
-    EXPECT_EQ(head.prev, &only.link);
-    EXPECT_EQ(only.link.next, &head);
-    nVOAPAL200_listNodeDetach(&only.link);
-    EXPECT_FALSE(nVOAPAL200_listNodeIsAttached(&head));
-    EXPECT_EQ(head.next, &head);
-    EXPECT_EQ(head.prev, &head);
-    EXPECT_EQ(nVOAPAL200_listRemoveFirst(&head), nullptr);
-
-    // Raw memory becomes a detached node through initialisation.
-    alignas(voitl_ListNode) unsigned char raw[sizeof(voitl_ListNode)] = {};
-    auto* node = reinterpret_cast<voitl_ListNode*>(raw);
-    nVOAPAL200_listNodeInitialize(node);
-    EXPECT_FALSE(nVOAPAL200_listNodeIsAttached(node));
-}
-
 TEST_F(PlatformLists, MisuseIsReportedAndChangesNothing) {
     FatalHookCapture capture;
     voitl_ListNode first;

@@ -82,16 +82,6 @@ TEST_F(Allocation, PlainAndNothrowFormsReturnNullWhenMemoryIsShort) {
     EXPECT_EQ(gDestroyed, 3);
 }
 
-TEST_F(Allocation, DeleteThroughTheBaseFreesTheBlock) {
-    const size_t live = kal::memory::liveAllocations();
-    Probe* wide = new WideProbe;
-    ASSERT_NE(wide, nullptr);
-    EXPECT_EQ(kal::memory::liveAllocations(), live + 1);
-    delete wide;
-    EXPECT_EQ(kal::memory::liveAllocations(), live);
-    EXPECT_EQ(gDestroyed, 1);
-}
-
 TEST_F(Allocation, RawMallocHonoursTheStatus) {
     tStatus status;
     void* block = nVOAPAL200_malloc(40, &status);

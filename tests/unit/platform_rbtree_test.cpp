@@ -154,66 +154,6 @@ TEST(PlatformRBTree, RandomInsertAndRemoveMatchMultimapWithSoundStructure) {
     }
 }
 
-TEST(PlatformRBTree, SingleNodeTree) {
-    voitl_RBTree tree;
-    int comparisons = 0;
-    EXPECT_EQ(voitl_RBTree_getNext(&tree, nullptr, 1), nullptr);
-    EXPECT_EQ(voitl_RBTree_getNext(&tree, nullptr, 0), nullptr);
-
-    Item item{5, 1, {}};
-    voitl_RBTree_insert(&tree, &item.node, &keyLess, &comparisons);
-    EXPECT_EQ(comparisons, 0) << "an empty tree needs no comparison";
-    EXPECT_EQ(tree.root, &item.node);
-    EXPECT_EQ(item.node.parentAndColour, reinterpret_cast<uintptr_t>(&tree) | 1) << "black, below the record";
-    EXPECT_TRUE(voitl_RBNode_isAttached(&item.node));
-    EXPECT_EQ(voitl_RBTree_getNext(&tree, nullptr, 1), &item.node);
-    EXPECT_EQ(voitl_RBTree_getNext(&tree, nullptr, 0), &item.node);
-    EXPECT_EQ(voitl_RBTree_getNext(&tree, &item.node, 1), nullptr);
-    EXPECT_EQ(voitl_RBTree_getNext(&tree, &item.node, 0), nullptr);
-
-    voitl_RBTree_remove(&tree, &item.node);
-    EXPECT_EQ(tree.root, nullptr);
-    EXPECT_TRUE(detached(item));
-    EXPECT_FALSE(voitl_RBNode_isAttached(&item.node));
-    voitl_RBTree_insert(&tree, &item.node, &keyLess, &comparisons);
-    EXPECT_EQ(tree.root, &item.node);
-    voitl_RBTree_remove(&tree, &item.node);
-}
-
-TEST(PlatformRBTree, EqualKeysComeBackInInsertionOrder) {
-    voitl_RBTree tree;
-    int comparisons = 0;
-    Item low{1, 0, {}}, a{3, 1, {}}, b{3, 2, {}}, c{3, 3, {}}, high{9, 0, {}};
-    for (Item* item : {&a, &high, &b, &low, &c}) {
-        voitl_RBTree_insert(&tree, &item->node, &keyLess, &comparisons);
-    }
-    EXPECT_EQ(walk(tree, 1), (std::vector<Item*>{&low, &a, &b, &c, &high}));
-    EXPECT_EQ(walk(tree, 0), (std::vector<Item*>{&high, &c, &b, &a, &low}));
-    for (Item* item : {&b, &low, &a, &high, &c}) {
-        voitl_RBTree_remove(&tree, &item->node);
-    }
-    EXPECT_EQ(tree.root, nullptr);
-}
-
-TEST(PlatformRBTree, RemovingANodeWhoseRightChildHasNoLeftChildPromotesIt) {
-    voitl_RBTree tree;
-    int comparisons = 0;
-    Item two{2, 0, {}}, one{1, 0, {}}, three{3, 0, {}};
-    for (Item* item : {&two, &one, &three}) {
-        voitl_RBTree_insert(&tree, &item->node, &keyLess, &comparisons);
-    }
-    ASSERT_EQ(tree.root, &two.node);
-    ASSERT_EQ(two.node.children[1], &three.node);
-    voitl_RBTree_remove(&tree, &two.node);
-    EXPECT_EQ(tree.root, &three.node);
-    EXPECT_EQ(three.node.children[0], &one.node);
-    EXPECT_EQ(three.node.children[1], nullptr);
-    EXPECT_EQ(parentWord(&one.node), reinterpret_cast<uintptr_t>(&three.node));
-    EXPECT_TRUE(treeIsSound(tree, 2));
-    voitl_RBTree_remove(&tree, &one.node);
-    voitl_RBTree_remove(&tree, &three.node);
-}
-
 TEST(PlatformRBTree, MisuseIsReportedAndChangesNothing) {
     kal::log::clear();
     FatalHookCapture capture;

@@ -143,18 +143,6 @@ TEST(Status, CopiesKeepTheirOwnForm) {
     EXPECT_EQ(other.lineNumber, 1u);
 }
 
-TEST(Status, DumpStopsAfterTheTenthStackEntry) {
-    tStatusDebug d;
-    nVOAPAL200_setStatus(&d, -1, "c", "f", 1);
-    for (uint64_t k = 0; k < 10; ++k) {
-        d.stackTrace[k] = k + 1;
-    }
-    char buffer[1024];
-    ASSERT_GT(nVOAPAL200_formatStatus(&d, buffer, sizeof(buffer)), 0);
-    EXPECT_EQ(kelvo_test::countOccurrences(buffer, "\t\t0x"), 10);
-    EXPECT_NE(std::string(buffer).find("0x000000000000000a\n"), std::string::npos);
-}
-
 class StatusAllocation : public kelvo_test::LeakCheckedTest {};
 
 TEST_F(StatusAllocation, CreateStatusIsShortAndNullWhenMemoryIsShort) {

@@ -1,11 +1,10 @@
 // Time units, timebases, timeouts and sleeping, absolute time, the checked
-// narrowing and the 128-bit fixed-point shift.
+// narrowing.
 #include <chrono>
 #include <cstdint>
 
 #include "control.h"
 #include "nVOKAL.h"
-#include "platform/fixedpoint.h"
 #include "platform/memory.h"
 #include "platform/safecast.h"
 #include "platform/time.h"
@@ -19,7 +18,6 @@ using kelvo_driver::nVOAPAL000::tTimeout;
 using kelvo_driver::nVOAPAL000::tTimeWasterSleep;
 using kelvo_driver::nVOAPAL000::tTimeWasterSpin;
 using nVOAPALS100::tStatus;
-using Fixed = votypes::FixedPoint128<64, true>;
 
 std::vector<uint32_t> mySleeps() {
     std::vector<uint32_t> sleeps;
@@ -130,13 +128,6 @@ TEST(PlatformTime, AScaledClockRunsLongTimeoutsQuickly) {
     EXPECT_GE(sleeps[0], 9000000u) << "it sleeps instead of spinning";
 }
 
-TEST(PlatformTime, VeryLongRemaindersSleepTheLongestWholeMillisecondCount) {
-    kal::clock::ScopedScale fast(1e9);
-    kal::clock::clearSleepLog();
-    tTimeWasterSleep::wasteTime(120, nVOAPAL200_kMinutes);
-    EXPECT_EQ(mySleeps(), std::vector<uint32_t>{4294967000u}) << "not the 32-bit wrap of 7200000000";
-}
-
 TEST(PlatformTime, AbsoluteTimeCountsFrom1904InBinaryFractions) {
     kal::clock::setTimeOfDay(0, 500000);
     nVOAPAL200_tAbsoluteTime time{};
@@ -164,60 +155,6 @@ TEST(PlatformMemoryHelpers, SafeCastAndCopy) {
     char to[4] = {};
     nVOAPAL200_copyMemory(to, "abc", 4);
     EXPECT_STREQ(to, "abc");
-}
-
-TEST(PlatformFixedPoint, RightShiftEdges) {
-    const Fixed negative(0x0123456789ABCDEFull, 0xF000000000000001ull);
-
-    Fixed v = negative;
-    v.RightShift(64, true);
-    EXPECT_EQ(v, Fixed(0xF000000000000001ull, ~0ull));
-    v = negative;
-    v.RightShift(64, false);
-    EXPECT_EQ(v, Fixed(0xF000000000000001ull, 0));
-    v = negative;
-    v.RightShift(4, true);
-    EXPECT_EQ(v, Fixed(0x10123456789ABCDEull, 0xFF00000000000000ull));
-
-    Fixed three(3, 0x4000000000000000ull);
-    three.RightShift(-1, false);
-    EXPECT_EQ(three, Fixed(6, 0x8000000000000000ull)) << "a left shift by one doubles";
-    Fixed carry(0x8000000000000000ull, 0);
-    carry.RightShift(-1, true);
-    EXPECT_EQ(carry, Fixed(0, 1)) << "the low word's top bit enters the high word";
-    Fixed left(0x1234, 0x5678);
-    left.RightShift(-64, true);
-    EXPECT_EQ(left, Fixed(0, 0x1234));
-    left = Fixed(1, 0);
-    left.RightShift(-127, false);
-    EXPECT_EQ(left, Fixed(0, 0x8000000000000000ull));
-
-    v = negative;
-    v.RightShift(0, true);
-    EXPECT_EQ(v, negative);
-    v.RightShift(-128, true);
-    EXPECT_EQ(v, Fixed(0, 0));
-    v = negative;
-    v.RightShift(128, true);
-    EXPECT_EQ(v, Fixed(~0ull, ~0ull));
-    v = negative;
-    v.RightShift(128, false);
-    EXPECT_EQ(v, Fixed(0, 0));
-    v = negative;
-    v.RightShift(127, true);
-    EXPECT_EQ(v, Fixed(~0ull, ~0ull));
-
-    // The charge-balance check: a value that survives -51 then 51 fits in 77 bits.
-    Fixed fits(0xFFFFFFFFFFFF0000ull, ~0ull);
-    Fixed copy = fits;
-    copy.RightShift(-51, true);
-    copy.RightShift(51, true);
-    EXPECT_EQ(copy, fits);
-    Fixed tooBig(0, 0x0000100000000000ull);
-    copy = tooBig;
-    copy.RightShift(-51, true);
-    copy.RightShift(51, true);
-    EXPECT_NE(copy, tooBig);
 }
 
 } // namespace

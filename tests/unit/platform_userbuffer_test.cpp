@@ -118,26 +118,6 @@ TEST_F(UserBuffer, MemoryTheRequesterDoesNotOwnIsRefusedAndUntouched) {
     EXPECT_EQ(usermem::refusedCopies() - refusedBefore, 5u);
 }
 
-TEST_F(UserBuffer, ScopesNestAndBelongToTheirThread) {
-    usermem::Scope outer;
-    outer.add(user_.data(), 16);
-    tUserBuffer buffer(kContext, usermem::address(user_.data()), user_.size());
-    {
-        usermem::Scope inner;
-        inner.add(user_.data() + 16, 16);
-        EXPECT_TRUE(usermem::owned(usermem::address(user_.data()), 16, usermem::kReadWrite));
-        EXPECT_TRUE(usermem::owned(usermem::address(user_.data() + 16), 16, usermem::kReadWrite));
-        EXPECT_FALSE(usermem::owned(usermem::address(user_.data()), 32, usermem::kRead))
-            << "a copy must lie inside one range";
-    }
-    EXPECT_FALSE(usermem::owned(usermem::address(user_.data() + 16), 1, usermem::kRead));
-    bool ownedElsewhere = true;
-    std::thread other(
-        [&] { ownedElsewhere = usermem::owned(usermem::address(user_.data()), 1, usermem::kRead); });
-    other.join();
-    EXPECT_FALSE(ownedElsewhere);
-}
-
 TEST_F(UserBuffer, SizesAbove32BitsAreRefusedBeforeAnyCopy) {
     // A view of 8 GiB (numbers only: nothing is touched when the size is refused).
     usermem::Scope scope;
@@ -218,22 +198,6 @@ protected:
         pages_.handle = nVOKAL220_tPageList_createFromAllocation(4, 0);
     }
 };
-
-TEST_F(UserMemoryMap, TakesTheRequestFromTheKernelLayer) {
-    make(8192, 3);
-    tEventDescriptor context = 0xABCD;
-    tUserMemoryMap map(context, map_, 5);
-    context = 0; // the map keeps the value, not the caller's word
-    EXPECT_EQ(map.getSize(), 8192u);
-    EXPECT_EQ(map.getSelector(), 5u);
-    EXPECT_EQ(map.getAccess(), 16u);
-    EXPECT_EQ(map.getVirtualAddress(), 0x7f0000000000u);
-    EXPECT_EQ(map.getKernelMap(), map_);
-    EXPECT_EQ(map.getEventDescriptor(), 0xABCDu);
-    void* readOnly = kal::usermaps::create(4096, 1, 0);
-    EXPECT_EQ(tUserMemoryMap(context, readOnly, 0).getAccess(), 8u);
-    kal::usermaps::destroy(readOnly);
-}
 
 TEST_F(UserMemoryMap, PageListMapsWholePagesFromAnAlignedOffset) {
     make(4 * 4096, 3);

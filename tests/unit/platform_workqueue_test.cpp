@@ -205,7 +205,7 @@ TEST_F(WorkQueue, DestroyingAQueuedItemIsABreach) {
                 queue.post(queued.item());
             }
         },
-        "_item.isQueued");
+        "item_.isQueued");
 }
 
 } // namespace

@@ -9,7 +9,7 @@
 #include "kelvo/product_ids.h"
 #include "regmaps/duskmere_iso_top_reg_map.h"
 #include "regmaps/duskmere_niso_top_reg_map.h"
-#include "regs/windowed_front_end_accessor.h"
+#include "regmaps/windowed_front_end_accessor.h"
 #include "regs_sim_support.h"
 #include "test_support.h"
 

@@ -7,7 +7,7 @@
 #include "control.h"
 #include "regmaps/test_reg_map.h"
 #include "regmaps/test_top_reg_map.h"
-#include "regmaps_probe.h"
+#include "map_probe.h"
 #include "regs_fake_accessor.h"
 #include "test_support.h"
 

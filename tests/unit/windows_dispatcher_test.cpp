@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "control.h"
-#include "framework/device_window_dispatcher.h"
-#include "storage/memory_window.h"
 #include "test_support.h"
+#include "windows/device_window_dispatcher.h"
+#include "windows/memory_window.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "storage/memory_window.h"
 #include "test_support.h"
+#include "windows/memory_window.h"
 
 namespace {
 

@@ -35,7 +35,7 @@ function(kelvo_generate_regmaps target)
   add_custom_command(
     OUTPUT ${outputs}
     COMMAND ${Python3_EXECUTABLE} ${generator} --output-dir ${RG_OUTPUT_DIR} ${search_args} ${RG_DESCRIPTIONS}
-    DEPENDS ${RG_DESCRIPTIONS} ${readable} ${generator}
+    DEPENDS ${readable} ${generator}
     COMMENT "Generating register maps for ${target}"
     VERBATIM)
   target_sources(${target} PRIVATE ${outputs})

@@ -15,6 +15,7 @@
 #include "core/ioctl/bodies.h"
 #include "core/ioctl/code_table.h"
 #include "core/ioctl/copy_out.h"
+#include "core/ioctl/device_access.h"
 #include "nVOKAL.h"
 #include "platform/device_core.h"
 #include "platform/event_descriptor.h"

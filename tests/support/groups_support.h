@@ -12,14 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "framework/arm_dispatcher.h"
-#include "framework/device_window_dispatcher.h"
+#include "bridge/tymo_reg_maps.h"
 #include "platform/vohtl/string.h"
 #include "regmaps/isolated_reg_maps.h"
 #include "regmaps/non_isolated_reg_maps.h"
-#include "regmaps/tymo_reg_maps.h"
+#include "regs/arm_dispatcher.h"
 #include "regs_sim_support.h"
 #include "test_support.h"
+#include "windows/device_window_dispatcher.h"
 
 namespace kelvo_test::groups {
 

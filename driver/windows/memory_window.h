@@ -8,11 +8,11 @@
 
 #include <stdint.h>
 
-#include "framework/device_window.h"
 #include "platform/memory.h"
 #include "platform/status.h"
 #include "platform/sync.h"
-#include "storage/memory_accessor_interface.h"
+#include "windows/device_window.h"
+#include "windows/memory_accessor_interface.h"
 
 namespace devicewindow {
 

@@ -58,43 +58,43 @@ public:
     void saveWindowRegisters();
     void restoreWindowRegisters();
 
-    tPCIDevice& device() const { return *_device; }
-    const tPCIMemorySpaceAccessor& accessor() const { return _accessor; }
-    tSpace space() const { return _space; }
-    uint32_t currentPage() const { return _currentPage; }
-    uint32_t pageMask() const { return _pageMask; }
-    uint32_t windowBase() const { return _windowBase; }
-    uint32_t capabilityListHead() const { return _capabilityListHead; }
-    void setCapabilityListHead(uint32_t head) { _capabilityListHead = head; }
+    tPCIDevice& device() const { return *device_; }
+    const tPCIMemorySpaceAccessor& accessor() const { return accessor_; }
+    tSpace space() const { return space_; }
+    uint32_t currentPage() const { return currentPage_; }
+    uint32_t pageMask() const { return pageMask_; }
+    uint32_t windowBase() const { return windowBase_; }
+    uint32_t capabilityListHead() const { return capabilityListHead_; }
+    void setCapabilityListHead(uint32_t head) { capabilityListHead_ = head; }
 
 private:
     uint64_t translate(uint32_t offset);
 
-    tPCIDevice* _device;
-    tPCIMemorySpaceAccessor _accessor;
-    tSpace _space = kSpaceDirect;
-    uint32_t _savedCPWBSR = 0;
-    uint32_t _savedPage = 0;
-    uint32_t _windowBase = 0;
-    uint32_t _currentPage = 0;
-    uint32_t _pageMask = 0;
-    uint32_t _capabilityListHead = 0;
+    tPCIDevice* device_;
+    tPCIMemorySpaceAccessor accessor_;
+    tSpace space_ = kSpaceDirect;
+    uint32_t savedCPWBSR_ = 0;
+    uint32_t savedPage_ = 0;
+    uint32_t windowBase_ = 0;
+    uint32_t currentPage_ = 0;
+    uint32_t pageMask_ = 0;
+    uint32_t capabilityListHead_ = 0;
 };
 
 // A capability of the bridge's vendor list.
 class tVOCapability : public tObject {
 public:
-    explicit tVOCapability(uint32_t startingOffset = 0) : _startingOffset(startingOffset) {}
+    explicit tVOCapability(uint32_t startingOffset = 0) : startingOffset_(startingOffset) {}
     virtual ~tVOCapability() = default;
     virtual uint16_t getID() const = 0;
     // Reads the body at offset (the header's offset); nothing on a fatal status.
     virtual void readCapability(tBrixel& brixel, uint32_t offset, nVOAPALS100::tStatus& status) = 0;
 
     // Where the next walk starts: 0 at the list head, else after this offset.
-    uint32_t startingOffset() const { return _startingOffset; }
+    uint32_t startingOffset() const { return startingOffset_; }
 
 protected:
-    uint32_t _startingOffset;
+    uint32_t startingOffset_;
 };
 
 // The PXI geographic address: body word +4 the register address, +8 the
@@ -107,10 +107,10 @@ public:
     uint16_t getID() const override { return kID; }
     void readCapability(tBrixel& brixel, uint32_t offset, nVOAPALS100::tStatus& status) override;
     // The 5-bit address, kNoValue until read.
-    uint32_t value() const { return _value; }
+    uint32_t value() const { return value_; }
 
 private:
-    uint32_t _value = kNoValue;
+    uint32_t value_ = kNoValue;
 };
 
 // The walk over the bridge's vendor capability list.
@@ -119,7 +119,7 @@ public:
     // A list longer than this is taken as corrupt (a circular list): -52008.
     static constexpr uint32_t kWalkLimit = 256;
 
-    explicit tVOCapabilityPCIAccessor(tBrixel& brixel) : _brixel(brixel) {}
+    explicit tVOCapabilityPCIAccessor(tBrixel& brixel) : brixel_(brixel) {}
     virtual ~tVOCapabilityPCIAccessor() = default;
 
     // Finds the capability's ID in the list and lets it read its body.
@@ -132,7 +132,7 @@ protected:
     // The next offset of the header h found at offset.
     uint32_t _findNextOffset(uint32_t header, uint32_t offset, nVOAPALS100::tStatus& status);
 
-    tBrixel& _brixel;
+    tBrixel& brixel_;
 };
 
 // The walk with the list head set up from the bridge's capability directory:

@@ -8,15 +8,15 @@
 // name as a user address and a length (the name need not be terminated in
 // user memory; longer than 4096 characters: -52005) and does the user-memory
 // copies itself. No lock of its own around a window call: each window
-// serialises its own operations. The operations are in storage/device_window_dispatcher.cpp.
+// serialises its own operations. The operations are in windows/device_window_dispatcher.cpp.
 #pragma once
 
 #include <stdint.h>
 
-#include "framework/device_window.h"
 #include "framework/dispatcher.h"
 #include "platform/event_descriptor.h"
 #include "platform/status.h"
+#include "windows/device_window.h"
 
 namespace devicewindow {
 

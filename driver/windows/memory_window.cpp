@@ -1,4 +1,4 @@
-#include "storage/memory_window.h"
+#include "windows/memory_window.h"
 
 #include "nVOKAL.h"
 #include "platform/vosdbg.h"

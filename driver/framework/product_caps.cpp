@@ -1,4 +1,4 @@
-#include "core/product_caps.h"
+#include "framework/product_caps.h"
 
 #include <new>
 

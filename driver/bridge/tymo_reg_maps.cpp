@@ -1,4 +1,4 @@
-#include "regmaps/tymo_reg_maps.h"
+#include "bridge/tymo_reg_maps.h"
 
 namespace kelvo_driver {
 

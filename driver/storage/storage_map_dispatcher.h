@@ -3,7 +3,7 @@
 #pragma once
 
 #include "framework/dispatcher.h"
-#include "framework/storage_map_interface.h"
+#include "storage/storage_map_interface.h"
 
 namespace storagemap {
 

@@ -1,10 +1,9 @@
 // Helpers for the tests of generated register maps: the operations by number
 // with a fresh status each (returning its code), getRegisterFormat as a list,
-// counts over a map's constant tables, and a recording dispatcher.
+// and a recording dispatcher.
 #pragma once
 
 #include <cstdint>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -89,40 +88,6 @@ public:
 
 private:
     arm::tRegisterMapBase& map_;
-};
-
-// Counts over the constant tables of a generated map.
-struct TableCounts {
-    explicit TableCounts(const arm::tRegisterMapTables& t) {
-        registers = t.registerCount;
-        for (uint32_t i = 0; i < t.registerCount; ++i) {
-            const arm::tRegisterInfo& r = t.registers[i];
-            if (r.kind == arm::kDataPort) {
-                ++ports;
-            } else if (r.access == arm::kReadWrite) {
-                ++readWrite;
-            } else if (r.access == arm::kWriteOnly) {
-                ++writeOnly;
-            } else {
-                ++readOnly;
-            }
-        }
-        for (const arm::tIdTable* table : {&t.get, &t.set, &t.read, &t.write, &t.flush, &t.refresh}) {
-            for (uint32_t i = 0; i < table->count; ++i) {
-                ids.insert(table->entries[i].id);
-            }
-        }
-        for (uint32_t i = 0; i < t.formatIdCount; ++i) {
-            formatIds.insert(t.formatIds[i].id);
-        }
-    }
-    uint32_t registers = 0;
-    uint32_t readWrite = 0;
-    uint32_t writeOnly = 0;
-    uint32_t readOnly = 0;
-    uint32_t ports = 0;
-    std::set<uint32_t> ids;       // every identifier some operation by number serves
-    std::set<uint32_t> formatIds; // the register identifiers of getRegisterFormat
 };
 
 // A dispatcher that records registrations in order; remove reports -240024 for an absent name.

@@ -1,7 +1,13 @@
-#include "framework/device_window_dispatcher.h"
+#include "windows/device_window_dispatcher.h"
 
 #include "nVOKAL.h"
 #include "platform/user_buffer.h"
+
+// The dispatcher's templates, built once here.
+template class voregitools::RegistrationWrapper<devicewindow::DeviceWindow>;
+template class voregitools::DispatcherBase<voregitools::RegistrationWrapper<devicewindow::DeviceWindow>>;
+template class voregitools::WrapperDispatcher<devicewindow::DeviceWindow>;
+template class voregitools::Dispatcher<devicewindow::DeviceWindow>;
 
 namespace devicewindow {
 

@@ -1,4 +1,4 @@
-#include "platform/brixel.h"
+#include "bridge/brixel.h"
 
 #include "platform/pci_device.h"
 #include "platform/vosdbg.h"
@@ -19,7 +19,7 @@ uint64_t window0Size(const tPCIDevice& device) {
 // ---- tBrixel ---------------------------------------------------------------
 
 tBrixel::tBrixel(tPCIDevice& device, void* mappedWindow0)
-    : _device(&device), _accessor(mappedWindow0, window0Size(device)) {}
+    : device_(&device), accessor_(mappedWindow0, window0Size(device)) {}
 
 void tBrixel::setSpace(tSpace space, tStatus& status) {
     if (status.isFatal()) {
@@ -27,25 +27,25 @@ void tBrixel::setSpace(tSpace space, tStatus& status) {
     }
     switch (space) {
     case kSpaceDirect:
-        _windowBase = 0;
-        _space = kSpaceDirect;
+        windowBase_ = 0;
+        space_ = kSpaceDirect;
         return;
     case kSpaceConfigPortWindow: {
-        const uint32_t cpwbsr = _accessor.read32(kCPWBSR);
+        const uint32_t cpwbsr = accessor_.read32(kCPWBSR);
         const uint32_t base = cpwbsr & ~0xFFu;
         const uint32_t log2Size = cpwbsr & kCPWBSR_WSIZE_MASK;
         const uint64_t size = 1ULL << log2Size;
         // The window comes from the bridge: one that cannot be used (a dead
         // bridge reads all ones) is an error, not a reason to halt.
-        if (base == 0 || size < kConfigPortWindowSizeMinimum || !_accessor.contains(base, size)) {
+        if (base == 0 || size < kConfigPortWindowSizeMinimum || !accessor_.contains(base, size)) {
             KELVO_SET_STATUS(status, tStatus::kUnexpectedKernelResult);
             return;
         }
-        _windowBase = base;
-        _pageMask = 0xFFFFFFFFu << log2Size;
-        _accessor.write32(kCPWBSR, _savedCPWBSR | kCPWBSR_ENABLE);
-        _accessor.write32(kConfigPortWindowPage, _currentPage);
-        _space = kSpaceConfigPortWindow;
+        windowBase_ = base;
+        pageMask_ = 0xFFFFFFFFu << log2Size;
+        accessor_.write32(kCPWBSR, savedCPWBSR_ | kCPWBSR_ENABLE);
+        accessor_.write32(kConfigPortWindowPage, currentPage_);
+        space_ = kSpaceConfigPortWindow;
         return;
     }
     default:
@@ -55,44 +55,44 @@ void tBrixel::setSpace(tSpace space, tStatus& status) {
 }
 
 uint64_t tBrixel::translate(uint32_t offset) {
-    if (_space == kSpaceConfigPortWindow) {
-        const uint32_t page = offset & _pageMask;
-        if (page != _currentPage) {
-            _accessor.write32(kConfigPortWindowPage, page);
-            _currentPage = page;
+    if (space_ == kSpaceConfigPortWindow) {
+        const uint32_t page = offset & pageMask_;
+        if (page != currentPage_) {
+            accessor_.write32(kConfigPortWindowPage, page);
+            currentPage_ = page;
         }
-        offset &= ~_pageMask;
+        offset &= ~pageMask_;
     }
-    return static_cast<uint64_t>(_windowBase) + offset;
+    return static_cast<uint64_t>(windowBase_) + offset;
 }
 
 uint32_t tBrixel::read32(uint32_t offset) {
-    return _accessor.read32(translate(offset));
+    return accessor_.read32(translate(offset));
 }
 uint16_t tBrixel::read16(uint32_t offset) {
-    return _accessor.read16(translate(offset));
+    return accessor_.read16(translate(offset));
 }
 uint8_t tBrixel::read8(uint32_t offset) {
-    return _accessor.read8(translate(offset));
+    return accessor_.read8(translate(offset));
 }
 
 bool tBrixel::fits(uint32_t offset, uint32_t width) const {
-    if (_space == kSpaceConfigPortWindow) {
-        const uint64_t windowSize = static_cast<uint64_t>(~_pageMask) + 1;
-        return (offset & ~_pageMask) + static_cast<uint64_t>(width) <= windowSize;
+    if (space_ == kSpaceConfigPortWindow) {
+        const uint64_t windowSize = static_cast<uint64_t>(~pageMask_) + 1;
+        return (offset & ~pageMask_) + static_cast<uint64_t>(width) <= windowSize;
     }
-    return _accessor.contains(static_cast<uint64_t>(_windowBase) + offset, width);
+    return accessor_.contains(static_cast<uint64_t>(windowBase_) + offset, width);
 }
 
 void tBrixel::saveWindowRegisters() {
-    _savedCPWBSR = _accessor.read32(kCPWBSR);
-    _savedPage = _accessor.read32(kConfigPortWindowPage);
+    savedCPWBSR_ = accessor_.read32(kCPWBSR);
+    savedPage_ = accessor_.read32(kConfigPortWindowPage);
 }
 
 void tBrixel::restoreWindowRegisters() {
-    _accessor.write32(kCPWBSR, _savedCPWBSR);
-    _accessor.write32(kConfigPortWindowPage, _savedPage);
-    _currentPage = _savedPage;
+    accessor_.write32(kCPWBSR, savedCPWBSR_);
+    accessor_.write32(kConfigPortWindowPage, savedPage_);
+    currentPage_ = savedPage_;
 }
 
 // ---- tGeographicAddress ----------------------------------------------------
@@ -117,12 +117,12 @@ void tGeographicAddress::readCapability(tBrixel& brixel, uint32_t offset, tStatu
                 const uint32_t value = width == 1   ? brixel.read8(registerAddress)
                                        : width == 2 ? brixel.read16(registerAddress)
                                                     : brixel.read32(registerAddress);
-                _value = (value >> bitPosition) & 0x1F;
+                value_ = (value >> bitPosition) & 0x1F;
                 brixel.setSpace(tBrixel::kSpaceConfigPortWindow, status);
             }
         }
     }
-    _startingOffset = offset;
+    startingOffset_ = offset;
 }
 
 // ---- the capability walk ---------------------------------------------------
@@ -133,7 +133,7 @@ uint32_t tVOCapabilityPCIAccessor::_findNextOffset(uint32_t header, uint32_t off
     case 0: // absolute
         break;
     case 1: // the upper half from the word before the header
-        next |= _brixel.read32(offset - 4) & 0xFFFF0000u;
+        next |= brixel_.read32(offset - 4) & 0xFFFF0000u;
         break;
     case 2: // relative
         if (next == 0) {
@@ -154,8 +154,8 @@ void tVOCapabilityPCIAccessor::getCapability(tVOCapability& capability, tStatus&
     if (status.isFatal()) {
         return;
     }
-    _brixel.saveWindowRegisters();
-    _brixel.setSpace(tBrixel::kSpaceConfigPortWindow, status);
+    brixel_.saveWindowRegisters();
+    brixel_.setSpace(tBrixel::kSpaceConfigPortWindow, status);
     const uint16_t wanted = capability.getID();
 
     bool found = false;
@@ -163,13 +163,13 @@ void tVOCapabilityPCIAccessor::getCapability(tVOCapability& capability, tStatus&
     if (status.isNotFatal()) {
         const uint32_t start = capability.startingOffset();
         offset =
-            start != 0 ? _findNextOffset(_brixel.read32(start), start, status) : _brixel.capabilityListHead();
+            start != 0 ? _findNextOffset(brixel_.read32(start), start, status) : brixel_.capabilityListHead();
         for (uint32_t steps = 0; status.isNotFatal() && offset != 0; ++steps) {
             if (steps == kWalkLimit) {
                 KELVO_SET_STATUS(status, tStatus::kUnexpectedKernelResult);
                 break;
             }
-            const uint32_t header = _brixel.read32(offset);
+            const uint32_t header = brixel_.read32(offset);
             const uint32_t next = _findNextOffset(header, offset, status);
             if (status.isFatal()) {
                 break;
@@ -185,12 +185,12 @@ void tVOCapabilityPCIAccessor::getCapability(tVOCapability& capability, tStatus&
         }
     }
     if (found) {
-        capability.readCapability(_brixel, offset, status);
+        capability.readCapability(brixel_, offset, status);
     } else {
         KELVO_SET_STATUS(status, tStatus::kNotAccessible);
-        capability.readCapability(_brixel, kNoOffset, status);
+        capability.readCapability(brixel_, kNoOffset, status);
     }
-    _brixel.restoreWindowRegisters();
+    brixel_.restoreWindowRegisters();
 }
 
 tVOCapabilityBrixelAccessor::tVOCapabilityBrixelAccessor(tBrixel& brixel, tStatus& status)
@@ -198,24 +198,24 @@ tVOCapabilityBrixelAccessor::tVOCapabilityBrixelAccessor(tBrixel& brixel, tStatu
     if (status.isFatal()) {
         return;
     }
-    _brixel.saveWindowRegisters();
-    _brixel.setSpace(tBrixel::kSpaceConfigPortWindow, status);
+    brixel_.saveWindowRegisters();
+    brixel_.setSpace(tBrixel::kSpaceConfigPortWindow, status);
     if (status.isNotFatal()) {
-        const uint32_t directory = _brixel.read32(tBrixel::kCapabilityDirectoryPointer);
+        const uint32_t directory = brixel_.read32(tBrixel::kCapabilityDirectoryPointer);
         if (directory == 0 || directory % 4 != 0) {
             KELVO_SET_STATUS(status, tStatus::kNotImplemented);
         } else {
-            const uint32_t selector = _brixel.read32(directory);
-            const uint32_t head = _brixel.read32((selector & 1) != 0 ? tBrixel::kCapabilityListHead1
+            const uint32_t selector = brixel_.read32(directory);
+            const uint32_t head = brixel_.read32((selector & 1) != 0 ? tBrixel::kCapabilityListHead1
                                                                      : tBrixel::kCapabilityListHead0);
             if (head == 0 || head % 4 != 0) {
                 KELVO_SET_STATUS(status, tStatus::kNotImplemented);
             } else {
-                _brixel.setCapabilityListHead(head);
+                brixel_.setCapabilityListHead(head);
             }
         }
     }
-    _brixel.restoreWindowRegisters();
+    brixel_.restoreWindowRegisters();
 }
 
 } // namespace kelvo_driver::nVOAPAL000

@@ -14,7 +14,6 @@
 #include <stdint.h>
 
 #include "bridge/port_accessor.h"
-#include "framework/arm_dispatcher.h"
 #include "platform/memory.h"
 #include "platform/pci_device.h"
 #include "platform/pci_memory_accessor.h"
@@ -28,6 +27,7 @@
 #include "regmaps/brixel_switched_bim.h"
 #include "regmaps/brixel_triggers.h"
 #include "regmaps/tymo_do.h"
+#include "regs/arm_dispatcher.h"
 
 namespace kelvo_driver {
 

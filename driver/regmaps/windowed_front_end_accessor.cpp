@@ -1,4 +1,4 @@
-#include "regs/windowed_front_end_accessor.h"
+#include "regmaps/windowed_front_end_accessor.h"
 
 namespace kelvo_driver {
 

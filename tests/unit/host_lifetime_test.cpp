@@ -1,0 +1,256 @@
+// The host's handles and devices under racing clients: open, requests,
+// close, module removal, re-add and host stop at once must neither touch
+// freed memory nor hang, and every call answers one of its documented codes.
+// Plugging past the simulated chassis answers KELVO_E_FULL; freed slots and
+// bus numbers are used again, so modules can be cycled without end.
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <latch>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "core_test_support.h"
+#include "kelvo/ioctl.h"
+#include "sim.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A kelvo_getSetupLevel request: kelvo_ioctl's code; level and status receive the output record.
+int setupLevel(int handle, uint32_t& level, int32_t& status) {
+    kelvo_kelvo_getSetupLevel_in in{0};
+    kelvo_kelvo_getSetupLevel_out out{};
+    kelvo_ioctl_header header{
+        reinterpret_cast<uintptr_t>(&in), reinterpret_cast<uintptr_t>(&out), sizeof(in), sizeof(out), 0, 0};
+    const int result = kelvo_ioctl(handle, KELVO_IOCTL_kelvo_getSetupLevel, &header);
+    level = out.setupLevel;
+    status = out.status;
+    return result;
+}
+
+class HostLifetime : public kelvo_test::HostedTest {
+protected:
+    // Records a result outside the documented set; checked once the round's threads are joined.
+    void expectIn(const char* call, int result, std::initializer_list<int> allowed) {
+        for (int a : allowed) {
+            if (result == a) {
+                return;
+            }
+        }
+        std::lock_guard g(lock_);
+        unexpected_.push_back(std::string(call) + " answered " + std::to_string(result));
+    }
+
+    std::mutex lock_;
+    std::vector<std::string> unexpected_;
+};
+
+// One race: which clients run against one open handle of a fresh module.
+struct Race {
+    const char* name;
+    bool requests; // loops kelvo_getSetupLevel until refused
+    bool close;    // closes the handle
+    bool remove;   // removes the module
+    bool opens;    // opens and closes further handles on the module
+    bool listing;  // reads the module's properties and interface names
+    bool stop;     // stops the host
+};
+
+TEST_F(HostLifetime, RacingClientsNeverTouchFreedEntriesAndEveryCallAnswersItsCode) {
+    const Race races[] = {
+        {"requests, close and removal", true, true, true, false, false, false},
+        {"close and removal", false, true, true, false, false, false},
+        {"requests and removal, then close", true, false, true, false, false, false},
+        {"opens, listing and removal", false, true, true, true, true, false},
+        {"requests, close and host stop", true, true, false, false, false, true},
+        {"everything at once", true, true, true, true, true, true},
+    };
+    constexpr int kRounds = 60;
+    constexpr int kMaxRequests = 400;
+    constexpr auto kBudget = std::chrono::milliseconds(400); // per race; rounds beyond it are skipped
+    std::set<int> slots;
+    for (const Race& race : races) {
+        SCOPED_TRACE(race.name);
+        const auto end = Clock::now() + kBudget;
+        for (int round = 0; round < kRounds && (round < 3 || Clock::now() < end); ++round) {
+            const int index = kelvo_host_add_module("solstra");
+            ASSERT_GE(index, 0) << "round " << round;
+            slots.insert(kelvo_host::module(static_cast<unsigned>(index))->location().bus);
+            const unsigned device = static_cast<unsigned>(index);
+            const int handle = kelvo_open("smu_kelvo", device);
+            ASSERT_GE(handle, 0);
+            std::latch start(1); // releases the round's clients together
+            std::vector<std::thread> clients;
+            auto client = [&](std::function<void()> body) {
+                clients.emplace_back([&start, body = std::move(body)] {
+                    start.wait();
+                    body();
+                });
+            };
+            // Once a request is refused (handle closed: KELVO_E_INVALID; device
+            // removed or host stopped: KELVO_E_STATE) none is accepted again.
+            if (race.requests) {
+                client([&] {
+                    bool refused = false;
+                    for (int i = 0; i < kMaxRequests; ++i) {
+                        uint32_t level = 0;
+                        int32_t status = 0;
+                        const int result = setupLevel(handle, level, status);
+                        expectIn(refused ? "request after a refusal" : "request", result,
+                                 {refused ? KELVO_E_INVALID : 0, KELVO_E_INVALID, KELVO_E_STATE});
+                        // A device on its way out closes its I/O gate first.
+                        if (result == 0 && status != KELVO_STATUS_IO_GATE_CLOSED) {
+                            expectIn("request's status", status, {0});
+                            expectIn("request's setup level", static_cast<int>(level), {2});
+                        }
+                        if (refused) {
+                            break;
+                        }
+                        refused = result != 0;
+                    }
+                });
+            }
+            if (race.close) {
+                client([&] { expectIn("close", kelvo_close(handle), {0, race.stop ? KELVO_E_STATE : 0}); });
+            }
+            if (race.remove) {
+                client([&] {
+                    expectIn("remove", kelvo_host_remove_module(device),
+                             {0, race.stop ? KELVO_E_INVALID : 0, race.stop ? KELVO_E_STATE : 0});
+                });
+            }
+            if (race.opens) {
+                client([&] {
+                    for (int i = 0; i < 20; ++i) {
+                        const int extra = kelvo_open("smu_kelvo", device);
+                        expectIn("open", extra >= 0 ? 0 : extra, {0, KELVO_E_INVALID, KELVO_E_STATE});
+                        if (extra < 0) {
+                            break;
+                        }
+                        expectIn("close of an extra handle", kelvo_close(extra), {0, KELVO_E_STATE});
+                    }
+                });
+            }
+            if (race.listing) {
+                client([&] {
+                    for (int i = 0; i < 50; ++i) {
+                        char text[64];
+                        const int serial =
+                            kelvo_property_read(device, nullptr, "serialNumber", text, sizeof(text));
+                        const int name = kelvo_interface_name(device, 0, text, sizeof(text));
+                        if (serial < 0 || name < 0) {
+                            expectIn("property read", std::min(serial, 0), {0, KELVO_E_INVALID});
+                            expectIn("interface name", std::min(name, 0), {0, KELVO_E_INVALID});
+                            break;
+                        }
+                    }
+                });
+            }
+            if (race.stop) {
+                client([&] { kelvo_host_stop(); });
+            }
+            start.count_down();
+            for (auto& c : clients) {
+                c.join();
+            }
+            if (!race.close) {
+                EXPECT_EQ(kelvo_close(handle), 0) << "a revoked handle is released by its close";
+            }
+            if (race.stop) {
+                EXPECT_FALSE(kelvo_host::started());
+                ASSERT_EQ(kelvo_host_start(), 0);
+            } else if (!race.remove) {
+                EXPECT_EQ(kelvo_host_remove_module(device), 0);
+            }
+            EXPECT_EQ(kelvo_host::openHandles(), 0u) << "round " << round;
+            EXPECT_EQ(kelvo_list_devices(nullptr, 0), 0);
+            EXPECT_TRUE(kelvo_host::faults().empty());
+            {
+                std::lock_guard g(lock_);
+                ASSERT_TRUE(unexpected_.empty()) << "round " << round << ": " << unexpected_.front();
+            }
+        }
+    }
+    EXPECT_EQ(slots, std::set<int>{1}) << "every round's module took the first free slot and bus number";
+}
+
+// The simulated chassis: one root port for each of the devices 1 to 31 of bus 0.
+constexpr int kChassisSlots = 31;
+
+TEST_F(HostLifetime, PluggingPastTheChassisAnswersFullAndChangesNothing) {
+    struct Case {
+        const char* name;
+        std::vector<const char*> fill; // boards plugged in turn until the chassis is full
+        const char* extra;             // the board plugged past the limit
+    } cases[] = {
+        {"one board", {"solstra"}, "solstra"},
+        {"mixed boards", {"duskmere-a", "solstra", "duskmere-b"}, "duskmere-b"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<int> plugged;
+        for (int i = 0; i < kChassisSlots; ++i) {
+            const int index = kelvo_host_add_module(c.fill[i % c.fill.size()]);
+            ASSERT_GE(index, 0) << "slot " << i;
+            plugged.push_back(index);
+        }
+        const size_t live = kal::memory::liveAllocations();
+        EXPECT_EQ(kelvo_host_add_module(c.extra), KELVO_E_FULL);
+        EXPECT_EQ(kelvo_host_add_module(c.extra), KELVO_E_FULL) << "and again";
+        EXPECT_EQ(kelvo_list_devices(nullptr, 0), kChassisSlots);
+        EXPECT_EQ(kal::pci::bridges().size(), static_cast<size_t>(kChassisSlots));
+        EXPECT_EQ(kal::memory::liveAllocations(), live);
+
+        // A freed slot in the middle is taken again, with its bus number.
+        const auto middle = kelvo_host::module(static_cast<unsigned>(plugged[10]))->location();
+        ASSERT_EQ(kelvo_host_remove_module(static_cast<unsigned>(plugged[10])), 0);
+        const int again = kelvo_host_add_module(c.extra);
+        ASSERT_GE(again, 0);
+        EXPECT_EQ(kelvo_host::module(static_cast<unsigned>(again))->location(), middle);
+        EXPECT_EQ(kelvo_host_add_module(c.extra), KELVO_E_FULL);
+        plugged[10] = again;
+        for (int index : plugged) {
+            EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        }
+        EXPECT_TRUE(kal::pci::bridges().empty());
+    }
+}
+
+TEST_F(HostLifetime, CyclingAModuleThousandsOfTimesKeepsAnsweringADeviceIndex) {
+    // Each module is plugged before the previous one is removed, so that a
+    // freed bus number is never the highest one in use.
+    struct Case {
+        const char* name;
+        int residents; // modules that stay plugged meanwhile
+        int cycles;
+    } cases[] = {
+        {"alone", 0, 1200},
+        {"beside residents in the last two slots", kChassisSlots - 2, 800},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<int> residents;
+        for (int i = 0; i < c.residents; ++i) {
+            residents.push_back(kelvo_host_add_module("duskmere-a"));
+            ASSERT_GE(residents.back(), 0);
+        }
+        int last = kelvo_host_add_module("solstra");
+        ASSERT_GE(last, 0);
+        for (int cycle = 0; cycle < c.cycles; ++cycle) {
+            const int index = kelvo_host_add_module("solstra");
+            ASSERT_GT(index, last) << "cycle " << cycle;
+            ASSERT_EQ(kelvo_host_remove_module(static_cast<unsigned>(last)), 0) << "cycle " << cycle;
+            last = index;
+        }
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(last)), 0);
+        for (int index : residents) {
+            EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        }
+    }
+}
+
+} // namespace

@@ -1,0 +1,133 @@
+// What the register lists of the boards state outright about each map: how
+// many registers it has, its registration name and its version. Everything
+// mechanical (identifiers, fields, offsets, overlaps) is checked by the
+// generator itself; behaviour is checked on the test maps and over the
+// simulated module.
+#include <gtest/gtest.h>
+
+#include "regmaps/brixel_config_port_spi.h"
+#include "regmaps/brixel_config_port_window.h"
+#include "regmaps/brixel_core.h"
+#include "regmaps/brixel_dma_channel.h"
+#include "regmaps/brixel_io_port2.h"
+#include "regmaps/brixel_isolation_port.h"
+#include "regmaps/brixel_switched_bim.h"
+#include "regmaps/brixel_triggers.h"
+#include "regmaps/duskmere_iso_board_reg_map.h"
+#include "regmaps/duskmere_iso_ch_reg_map.h"
+#include "regmaps/duskmere_niso_board_reg_map.h"
+#include "regmaps/duskmere_niso_ch_reg_map.h"
+#include "regmaps/duskmere_seq_board_reg_map.h"
+#include "regmaps/duskmere_seq_ch_reg_map.h"
+#include "regmaps/duskmere_standard_regs.h"
+#include "regmaps/kelvo_adf4002_interface_reg_map.h"
+#include "regmaps/kelvo_dc_bus_reg_map.h"
+#include "regmaps/kelvo_debug_reg_map.h"
+#include "regmaps/kelvo_flex_loop_reg_map.h"
+#include "regmaps/kelvo_i2c_bus_access_reg_map.h"
+#include "regmaps/kelvo_iso_comm_reg_map.h"
+#include "regmaps/kelvo_iso_stream_control_reg_map.h"
+#include "regmaps/kelvo_measure_stream_status_reg_map.h"
+#include "regmaps/kelvo_niso_board_common_reg_map.h"
+#include "regmaps/kelvo_niso_comm_reg_map.h"
+#include "regmaps/kelvo_niso_stream_control_reg_map.h"
+#include "regmaps/kelvo_pca6416a_regs.h"
+#include "regmaps/kelvo_reg_access_reg_map.h"
+#include "regmaps/kelvo_seq_flex_loop_reg_map.h"
+#include "regmaps/kelvo_sequencer_ch_seq_reg_map.h"
+#include "regmaps/kelvo_stream_control_reg_map.h"
+#include "regmaps/kelvo_transformer_control_reg_map.h"
+#include "regmaps/required_regs.h"
+#include "regmaps/solstra_iso_board_reg_map.h"
+#include "regmaps/solstra_niso_board_reg_map.h"
+#include "regmaps/solstra_seq_ch_reg_map.h"
+#include "regmaps/tymo_do.h"
+#include "regmaps/tymo_out_timer.h"
+
+namespace {
+
+using namespace kelvo_regmaps;
+
+struct FpgaMap {
+    const arm::tRegisterMapTables& tables;
+    const char* name;
+    uint32_t registers;
+};
+
+const FpgaMap kFpgaMaps[] = {
+    {tRequiredRegs::kTables, "RequiredRegs", 7},
+    {tKelvoNisoBoardCommonRegMap::kTables, "KelvoNisoBoardCommonRegMap", 1},
+    {tKelvoMeasureStreamStatusRegMap::kTables, "KelvoMeasureStreamStatusRegMap", 1},
+    {tKelvoI2cBusAccessRegMap::kTables, "KelvoI2cBusAccessRegMap", 4},
+    {tKelvoPca6416ARegs::kTables, "KelvoPca6416ARegs", 7},
+    {tKelvoAdf4002InterfaceRegMap::kTables, "KelvoAdf4002InterfaceRegMap", 3},
+    {tKelvoTransformerControlRegMap::kTables, "KelvoTransformerControlRegMap", 2},
+    {tKelvoStreamControlRegMap::kTables, "KelvoStreamControlRegMap", 2},
+    {tKelvoNisoStreamControlRegMap::kTables, "KelvoNisoStreamControlRegMap", 4},
+    {tKelvoIsoStreamControlRegMap::kTables, "KelvoIsoStreamControlRegMap", 4},
+    {tKelvoRegAccessRegMap::kTables, "KelvoRegAccessRegMap", 5},
+    {tKelvoIsoCommRegMap::kTables, "KelvoIsoCommRegMap", 2},
+    {tKelvoNisoCommRegMap::kTables, "KelvoNisoCommRegMap", 1},
+    {tKelvoDcBusRegMap::kTables, "KelvoDcBusRegMap", 1},
+    {tKelvoDebugRegMap::kTables, "KelvoDebugRegMap", 5},
+    {tKelvoSequencerChSeqRegMap::kTables, "KelvoSequencerChSeqRegMap", 74},
+    {tKelvoFlexLoopRegMap::kTables, "KelvoFlexLoopRegMap", 13},
+    {tKelvoSeqFlexLoopRegMap::kTables, "KelvoSeqFlexLoopRegMap", 126},
+    {tSolstraIsoBoardRegMap::kTables, "SolstraIsoBoardRegMap", 17},
+    {tSolstraSeqChRegMap::kTables, "SolstraSeqChRegMap", 41},
+    {tSolstraNisoBoardRegMap::kTables, "SolstraNisoBoardRegMap", 62},
+    {tDuskmereIsoBoardRegMap::kTables, "DuskmereIsoBoardRegMap", 10},
+    {tDuskmereIsoChRegMap::kTables, "DuskmereIsoChRegMap", 23},
+    {tDuskmereNisoBoardRegMap::kTables, "DuskmereNisoBoardRegMap", 29},
+    {tDuskmereNisoChRegMap::kTables, "DuskmereNisoChRegMap", 53},
+    {tDuskmereSeqChRegMap::kTables, "DuskmereSeqChRegMap", 19},
+    {tDuskmereSeqBoardRegMap::kTables, "DuskmereSeqBoardRegMap", 1},
+    {tDuskmereStandardRegs::kTables, "DuskmereStandardRegs", 4},
+};
+
+TEST(RegisterMapFacts, FpgaMapsHaveTheirCountsNamesAndVersion) {
+    for (const FpgaMap& map : kFpgaMaps) {
+        SCOPED_TRACE(map.name);
+        EXPECT_EQ(map.tables.registerCount, map.registers);
+        EXPECT_STREQ(map.tables.defaultName, map.name);
+        EXPECT_STREQ(map.tables.version, "1.0.0d379");
+        EXPECT_STREQ(map.tables.oldestCompatibleVersion, "1.0.0d379");
+    }
+}
+
+struct ChipMap {
+    const arm::tSizedRegisterMapTables& tables;
+    const char* name;
+    uint32_t registers;
+    const char* version;
+};
+
+constexpr const char* kBridgeVersion = "2.3.0f7";
+constexpr const char* kTimingVersion = "200a13081315";
+
+const ChipMap kChipMaps[] = {
+    {brixeltools::tBrixelWithOffset<0u>::kTables, "Brixel", 14, kBridgeVersion},
+    {brixeltools::tBrixelDMAChannelWithOffset<0u>::kTables, "BrixelDMAChannel0", 4, kBridgeVersion},
+    {brixeltools::tBrixelConfigPortSPIWithOffset<0u>::kTables, "BrixelConfigPortSPI", 4, kBridgeVersion},
+    {brixeltools::tBrixelConfigPortWindowWithOffset<0u>::kTables, "BrixelConfigPortWindow", 2,
+     kBridgeVersion},
+    {brixeltools::tSwitchedBrixelBimRegMapWithOffset<0u>::kTables, "SwitchedBrixelBimRegMap", 10,
+     kBridgeVersion},
+    {brixeltools::tIOPort2RegMapWithOffset<0u>::kTables, "IOPort2RegMap", 8, kBridgeVersion},
+    {brixeltools::tIsolationPortRegMapWithOffset<0u>::kTables, "IsolationPortRegMap", 4, kBridgeVersion},
+    {brixeltools::tTriggersWithOffset<0u>::kTables, "Triggers", 101, kTimingVersion},
+    {tymo_regmaps::tDO::kTables, "DO", 15, kTimingVersion},
+    {tymo_regmaps::tOutTimer::kTables, "OutTimer", 19, kTimingVersion},
+};
+
+TEST(RegisterMapFacts, BridgeAndTimingChipMapsHaveTheirCountsNamesAndVersions) {
+    for (const ChipMap& map : kChipMaps) {
+        SCOPED_TRACE(map.name);
+        EXPECT_EQ(map.tables.formatIdCount, map.registers);
+        EXPECT_STREQ(map.tables.defaultName, map.name);
+        EXPECT_STREQ(map.tables.version, map.version);
+        EXPECT_STREQ(map.tables.oldestCompatibleVersion, map.version);
+    }
+}
+
+} // namespace
