@@ -38,8 +38,7 @@ public:
 protected:
     std::uint64_t onRead(std::uint64_t offset, std::uint32_t width) override {
         if (!core_.enabled_) {
-            errors().report("cpw-window: read while the configuration-port window is disabled");
-            return allOnes(width);
+            return spi(true, offset, width, 0);
         }
         const std::uint32_t address = translate(offset);
         std::uint64_t value = 0;
@@ -50,7 +49,7 @@ protected:
     }
     void onWrite(std::uint64_t offset, std::uint32_t width, std::uint64_t value) override {
         if (!core_.enabled_) {
-            errors().report("cpw-window: write while the configuration-port window is disabled");
+            spi(false, offset, width, value);
             return;
         }
         const std::uint32_t address = translate(offset);
@@ -66,6 +65,19 @@ protected:
     }
 
 private:
+    // One byte access while the window is not enabled is one SPI transaction
+    // at the address in the page register.
+    std::uint64_t spi(bool read, std::uint64_t offset, std::uint32_t width, std::uint64_t value) {
+        if (width != 1 || !core_.spi_) {
+            errors().report("cpw-window: " + std::to_string(width * 8) + "-bit " + (read ? "read" : "write") +
+                            " while the configuration-port window is disabled");
+            return allOnes(width);
+        }
+        if (offset != (core_.page_ & ((1u << kWindowLog2) - 1))) {
+            errors().report("cpw-window: SPI access at +" + hex(offset) + " for address " + hex(core_.page_));
+        }
+        return core_.spi_(read, core_.page_, static_cast<std::uint8_t>(value));
+    }
     std::uint32_t translate(std::uint64_t offset) const {
         return (core_.page_ & ~((1u << kWindowLog2) - 1)) | static_cast<std::uint32_t>(offset);
     }
@@ -124,6 +136,16 @@ void BridgeCore::setGeographicRegister(const GeographicRegister& reg) {
     }
 }
 
+void BridgeCore::connectSpi(SpiHandler handler) {
+    std::lock_guard g(mutex_);
+    spi_ = std::move(handler);
+}
+
+void BridgeCore::setReportedWindowLog2(std::uint32_t log2) {
+    std::lock_guard g(mutex_);
+    reportedWindowLog2_ = log2;
+}
+
 void BridgeCore::setSlot(std::uint32_t slot) {
     std::lock_guard g(mutex_);
     slot_ = slot;
@@ -141,7 +163,7 @@ std::uint32_t BridgeCore::slot() const {
 
 std::uint32_t BridgeCore::cpwbsr() const {
     std::lock_guard g(mutex_);
-    return static_cast<std::uint32_t>(kWindowOffset) | (enabled_ ? 0x80u : 0u) | kWindowLog2;
+    return static_cast<std::uint32_t>(kWindowOffset) | (enabled_ ? 0x80u : 0u) | (reportedWindowLog2_ & 31);
 }
 
 std::uint32_t BridgeCore::pageRegister() const {

@@ -8,7 +8,10 @@
 //                            enable (the only writable bit)
 //   0x00E0  "cpw-page"       page register: the high bits of the bridge
 //                            configuration-space address the window shows
-//   0x4000  "cpw-window"     the 4 KiB window (8-, 16- and 32-bit reads)
+//   0x4000  "cpw-window"     the 4 KiB window (8-, 16- and 32-bit reads);
+//                            while bit 7 of CPWBSR is clear each byte read
+//                            or write is one SPI transaction at the address
+//                            in the page register (connectSpi)
 //   (geographic register address, when its space is 1) "pxi-geographic"
 //   0x005C, 0x0060, 0x0068  the interrupt registers (bridge_interrupts.h)
 //
@@ -20,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -73,11 +77,17 @@ public:
     // geographic-address capability.
     static std::vector<VendorCapability> defaultCapabilities();
 
+    // The SPI side of the window: (read, address, written byte) -> read byte.
+    using SpiHandler = std::function<std::uint8_t(bool read, std::uint32_t address, std::uint8_t data)>;
+    void connectSpi(SpiHandler handler);
+
     // ---- knobs ----
     // Replaces the vendor capability list and its head (written to register 0x14).
     void setCapabilities(std::vector<VendorCapability> capabilities, std::uint32_t head);
     void setGeographicRegister(const GeographicRegister& reg);
     void setSlot(std::uint32_t slot);
+    // The window size CPWBSR reports (log2; the window itself stays 4 KiB).
+    void setReportedWindowLog2(std::uint32_t log2);
     // Raw word of the bridge configuration space (overrides what it computes).
     void setWord(std::uint32_t address, std::uint32_t value);
 
@@ -105,12 +115,14 @@ private:
     std::recursive_mutex& mutex_;
     std::uint32_t slot_;
     bool enabled_ = false;
+    std::uint32_t reportedWindowLog2_ = kWindowLog2;
     std::uint32_t page_ = 0;
     std::vector<VendorCapability> capabilities_;
     std::uint32_t head_ = kDefaultListHead;
     GeographicRegister geographic_;
     std::map<std::uint32_t, std::uint32_t> overrides_;
     BridgeInterrupts interrupts_;
+    SpiHandler spi_;
 };
 
 } // namespace sim

@@ -5,8 +5,11 @@
 
 namespace sim {
 
-BridgeRegisters::BridgeRegisters(RegisterSpace& bar0, std::recursive_mutex& mutex)
+BridgeRegisters::BridgeRegisters(RegisterSpace& bar0, std::recursive_mutex& mutex,
+                                 DmaEngine* const (&engines)[2])
     : bar0_(bar0), mutex_(mutex) {
+    engines_[0] = engines[0];
+    engines_[1] = engines[1];
     std::lock_guard g(mutex_);
     id_ = &bar0_.add<LatchBlock>(kIdOffset, "bridge-id", 0x20, kWidth32);
     for (std::uint64_t offset = 0; offset < 0x20; offset += 4) {
@@ -37,8 +40,8 @@ void BridgeRegisters::placeChannels() {
         if (channelBase(n) + channelSize() > bar0_.size()) {
             continue;
         }
-        channels_[n] = &bar0_.add<LatchBlock>(channelBase(n), "dma-channel-" + std::to_string(n),
-                                              channelSize(), kWidth32 | kWidth64);
+        channels_[n] = &bar0_.add<DmaChannelBlock>(channelBase(n), "dma-channel-" + std::to_string(n),
+                                                   channelSize(), *engines_[n]);
     }
 }
 

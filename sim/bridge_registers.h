@@ -12,7 +12,8 @@
 //   0x510 "config-ports"         active port and ports mode (latches)
 //   0x580 "config-port-spi"      the configuration port's SPI master (latches)
 //   DMA base + n * 2^s "dma-channel-n" (n = 0, 1; s = core description bits
-//                                16-19): plain register space, 2^s bytes;
+//                                16-19): the channel's register block, 2^s
+//                                bytes, served by its DMA engine (dma_engine.h);
 //                                absent when it would not lie inside the BAR
 // All of them are latches for now: what is written is read back.
 #pragma once
@@ -22,6 +23,7 @@
 
 #include "block.h"
 #include "kelvo/product_ids.h"
+#include "dma_engine.h"
 #include "latch_block.h"
 
 namespace sim {
@@ -41,7 +43,8 @@ public:
     static constexpr std::uint32_t kDefaultDmaBase = 0x1000;
     static constexpr std::uint32_t kChannelCount = 2;
 
-    BridgeRegisters(RegisterSpace& bar0, std::recursive_mutex& mutex);
+    // engines: the DMA engine of each channel (not owned).
+    BridgeRegisters(RegisterSpace& bar0, std::recursive_mutex& mutex, DmaEngine* const (&engines)[2]);
 
     // ---- knobs ----
     // Replace the core description or the DMA base; the channel blocks move along.
@@ -78,6 +81,7 @@ private:
     LatchBlock* configPorts_ = nullptr;
     LatchBlock* spi_ = nullptr;
     LatchBlock* channels_[kChannelCount] = {};
+    DmaEngine* engines_[kChannelCount] = {};
 };
 
 } // namespace sim

@@ -1,5 +1,6 @@
 #include "module.h"
 
+#include "flash_images.h"
 #include "kelvo/product_ids.h"
 
 namespace sim {
@@ -63,12 +64,60 @@ Module::Module(std::string board, const Identity& identity, const ModuleOptions&
     isoFpga_ = &isoSpace_.add<FpgaSpace>(0, "iso-fpga", kIsoFpgaSize);
     linkOffset_ = board_.starts_with("duskmere") ? kDuskmereLinkOffset : kSolstraLinkOffset;
     link_ = &nisoFpga_->add<IsolationLink>(linkOffset_, *isoFpga_);
-    bridgeRegisters_ = std::make_unique<BridgeRegisters>(bar0_, mutex_);
+    const bool solstra = board_ == "solstra";
+    for (std::uint32_t n = 0; n < 2; ++n) {
+        dma_[n] = std::make_unique<DmaEngine>(n, solstra && n == 1, [this] { return handle_; });
+    }
+    DmaEngine* const engines[2] = {dma_[0].get(), dma_[1].get()};
+    bridgeRegisters_ = std::make_unique<BridgeRegisters>(bar0_, mutex_, engines);
     switchedBim_ = &bar0_.add<SwitchedBusInterface>(SwitchedBusInterface::kBase);
     timingChip_ = &bar0_.add<TimingChip>(TimingChip::kBase);
+    flash_ = std::make_unique<SerialFlash>(mutex_, errors_);
+    flash_->load(options.flashImage ? *options.flashImage : *flashImage("default"));
+    bridge_->connectSpi([this](bool read, std::uint32_t address, std::uint8_t data) {
+        // The transaction as the SPI master's mode and prefix registers describe it.
+        const LatchBlock& spi = bridgeRegisters_->spi();
+        const auto mode = static_cast<std::uint32_t>(spi.latch(read ? 0x4 : 0x8, 4));
+        const auto prefix = static_cast<std::uint32_t>(spi.latch(0xC, 4));
+        SerialFlash::Transaction t;
+        t.read = read;
+        t.opcode = read ? (prefix >> 16) & 0xFF : prefix & 0xFF;
+        t.opcodeBits = mode & 0x1F;
+        t.addressBits = (mode >> 16) & 0x3F;
+        t.dataBits = (mode >> 24) & 0x7F;
+        t.address = address;
+        t.data = data;
+        return flash_->transact(t, flashWriteProtectAsserted());
+    });
 }
 
-Module::~Module() = default;
+bool Module::flashWriteProtectAsserted() const {
+    return (timingChip_->latch(0x04, 4) & 0x80) == 0;
+}
+
+void Module::enableDma() {
+    std::lock_guard g(mutex_);
+    if (dmaEnabled_) {
+        return;
+    }
+    dmaEnabled_ = true;
+    for (std::uint32_t n = 0; n < 2; ++n) {
+        dma_[n]->attach();
+        nisoFpga_->add<StreamCircuitBlock>(kStreamCircuitBase + n * kStreamCircuitStride,
+                                           "stream-circuit-" + std::to_string(n), *dma_[n]);
+    }
+    nisoFpga_->add<StreamControlBlock>(streamControlOffset(), *dma_[0], *dma_[1]);
+    if (board_ == "solstra") {
+        nisoFpga_->add<CreditBlock>(kSolstraCredits, *dma_[1]);
+    }
+}
+
+Module::~Module() {
+    // The engines' threads stop before the blocks that reach them go.
+    for (auto& engine : dma_) {
+        engine->setStepMode(true);
+    }
+}
 
 bool Module::configRead(std::uint32_t offset, std::uint32_t width, std::uint32_t& value) {
     if (config_->readFails(offset, width)) {

@@ -15,8 +15,10 @@
 #include "bridge.h"
 #include "fpga.h"
 #include "bridge_registers.h"
+#include "dma_engine.h"
 #include "pci_bus.h"
 #include "pci_config.h"
+#include "serial_flash.h"
 #include "switched_bim.h"
 #include "timing_chip.h"
 
@@ -29,6 +31,8 @@ std::optional<Identity> boardIdentity(std::string_view board);
 
 struct ModuleOptions {
     std::uint32_t pxiSlot = 2; // the geographic address the bridge reports
+    // The serial flash's content at plugging; none: the default image (flash_images.h).
+    std::optional<std::vector<std::uint8_t>> flashImage;
 };
 
 class Module : public kal::pci::Function {
@@ -62,6 +66,26 @@ public:
     BridgeRegisters& bridgeRegisters() { return *bridgeRegisters_; }
     SwitchedBusInterface& switchedBim() { return *switchedBim_; }
     TimingChip& timingChip() { return *timingChip_; }
+    // The DMA engine of channel 0 (device to host) or 1 (host to device),
+    // and the blocks of the non-isolated FPGA around them: the kernel stream
+    // circuit of each channel, the FIFO resets and (Solstra) the credits.
+    static constexpr std::uint64_t kStreamCircuitBase = 0x14000;
+    static constexpr std::uint64_t kStreamCircuitStride = 0x2000;
+    static constexpr std::uint64_t kSolstraStreamControl = 0x80;
+    static constexpr std::uint64_t kDuskmereStreamControl = 0x8080;
+    static constexpr std::uint64_t kSolstraCredits = 0x2300;
+    DmaEngine& dma(std::uint32_t channel) { return *dma_[channel & 1]; }
+    // Until this is called the channel blocks are plain latches and the
+    // non-isolated FPGA's registers plain backing store (register-map tests
+    // rely on that); from then on the engines serve them.
+    void enableDma();
+    std::uint64_t streamControlOffset() const {
+        return board_.starts_with("duskmere") ? kDuskmereStreamControl : kSolstraStreamControl;
+    }
+    // The serial flash behind the bridge's SPI port; its write-protect pin is
+    // the timing chip's digital-output bit 7 (low: asserted).
+    SerialFlash& flash() { return *flash_; }
+    bool flashWriteProtectAsserted() const;
 
     // Device errors: accesses of a wrong width or alignment, outside every block, ...
     ErrorLog& errors() { return errors_; }
@@ -99,9 +123,12 @@ private:
     FpgaSpace* isoFpga_ = nullptr;
     IsolationLink* link_ = nullptr;
     std::uint64_t linkOffset_ = kSolstraLinkOffset;
+    std::unique_ptr<DmaEngine> dma_[2];
+    bool dmaEnabled_ = false;
     std::unique_ptr<BridgeRegisters> bridgeRegisters_;
     SwitchedBusInterface* switchedBim_ = nullptr;
     TimingChip* timingChip_ = nullptr;
+    std::unique_ptr<SerialFlash> flash_;
     std::atomic<bool> dead_{false};
     nVOKAL_tHandle handle_ = nullptr;
     kal::pci::Location location_;

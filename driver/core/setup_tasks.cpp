@@ -1,5 +1,7 @@
 #include "core/setup_tasks.h"
 
+#include "core/routing_objects.h"
+#include "core/tymo_objects.h"
 #include "core/utilities.h"
 #include "platform/vohtl/string.h"
 #include "platform/vosdbg.h"
@@ -13,7 +15,10 @@ namespace {
 const SetupLevelTable kProductSetupLevelTable = {{
     RegiDispatchers::create, // 1
     Caps::create,            // 2
-    // Levels 3 to 18 arrive with the subsystems they build.
+    TYMOObjects::create,     // 3
+    // Levels 4 to 15 arrive with the subsystems they build.
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    RoutingObjects::create, // 16
 }};
 
 const SetupLevelTable* gSetupLevelTableForTests = nullptr;

@@ -41,28 +41,4 @@ void tBrixelInterruptManager::rearm() {
     window0_->write32(kInterruptControl, kControlArm);
 }
 
-tBrixelDMAChannel::tBrixelDMAChannel(const tPCIMemorySpaceAccessor* window0, uint64_t blockBase,
-                                     uint64_t blockSize)
-    : window0_(window0), blockBase_(blockBase), blockSize_(blockSize) {
-    VOSDBG_ASSERT(window0 != nullptr);
-}
-
-void tBrixelDMAChannel::deactivate() {
-    VOSDBG_ASSERT_CMP(blockSize_, >=, kMinimumBlockSize);
-    window0_->write32(blockBase_ + kOperation, kOperationStop);
-}
-
-void tBrixelDMAChannel::reactivate() {
-    reset();
-}
-
-void tBrixelDMAChannel::reset() {
-    VOSDBG_ASSERT_CMP(blockSize_, >=, kMinimumBlockSize);
-    window0_->write32(blockBase_ + kInterruptEnable, 1);
-    window0_->write32(blockBase_ + kOperation, kOperationStop);
-    window0_->write32(blockBase_ + kInterruptEnable, 2);
-    cachedInterruptEnable_ = 0;
-    transferInProgress_ = false;
-}
-
 } // namespace kelvo_driver::nVOAPAL000

@@ -1,5 +1,5 @@
-// The register-level operations of the bridge's interrupt manager and the
-// two activation slots of a bridge DMA channel.
+// The register-level operations of the bridge's interrupt manager. (The
+// bridge DMA channel is the bridge layer's: bridge/brixel_dma_channel.h.)
 //
 // Bridge registers of window 0: 0x5C interrupt control (bit pairs: the odd bit
 // sets a setting, the even bit clears it), 0x60 interrupt status, 0x68
@@ -46,39 +46,6 @@ public:
 private:
     const tPCIMemorySpaceAccessor* window0_;
     bool msi_;
-};
-
-class tBrixelDMAChannel : public tObject {
-public:
-    static constexpr uint32_t kInterruptEnable = 0x54;
-    static constexpr uint32_t kOperation = 0x58;
-    static constexpr uint32_t kOperationStop = 2;
-    static constexpr uint64_t kMinimumBlockSize = 92;
-
-    // The channel's register block: [blockBase, blockBase + blockSize) of
-    // window 0; it must hold the operation register (an invariant).
-    tBrixelDMAChannel(const tPCIMemorySpaceAccessor* window0, uint64_t blockBase, uint64_t blockSize);
-    virtual ~tBrixelDMAChannel() = default;
-    tBrixelDMAChannel(const tBrixelDMAChannel&) = delete;
-    tBrixelDMAChannel& operator=(const tBrixelDMAChannel&) = delete;
-
-    // Stops the channel (2 to the operation register).
-    virtual void deactivate();
-    // Resets the channel.
-    virtual void reactivate();
-    // 1 to the interrupt enable, 2 (stop) to the operation register, 2 to the
-    // interrupt enable; forgets the cached interrupt enable and the transfer.
-    void reset();
-
-    uint32_t cachedInterruptEnable() const { return cachedInterruptEnable_; }
-    bool transferInProgress() const { return transferInProgress_; }
-
-protected:
-    const tPCIMemorySpaceAccessor* window0_;
-    uint64_t blockBase_;
-    uint64_t blockSize_;
-    uint32_t cachedInterruptEnable_ = 0;
-    bool transferInProgress_ = false;
 };
 
 } // namespace kelvo_driver::nVOAPAL000

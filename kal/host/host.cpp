@@ -3,6 +3,8 @@
 #include "host.h"
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -656,6 +658,40 @@ extern "C" int kelvo_host_add_module(const char* board) noexcept {
         return KELVO_E_INVALID;
     }
     return guarded([&] { return kelvo_host::addModule(std::string_view(board)); });
+}
+
+extern "C" int kelvo_host_add_module_with_flash(const char* board, const char* flashPath) noexcept {
+    if (board == nullptr || flashPath == nullptr || !sim::boardIdentity(board)) {
+        return KELVO_E_INVALID;
+    }
+    return guarded([&] {
+        std::ifstream file(flashPath, std::ios::binary);
+        if (!file) {
+            return KELVO_E_INVALID;
+        }
+        std::vector<std::uint8_t> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        if (image.size() != sim::SerialFlash::kSize) {
+            return KELVO_E_INVALID;
+        }
+        return kelvo_host::addModule(std::string_view(board), [&image](sim::Module& m) { m.flash().load(image); });
+    });
+}
+
+extern "C" int kelvo_host_save_flash(unsigned deviceIndex, const char* flashPath) noexcept {
+    return guarded([&] {
+        const auto module = kelvo_host::module(deviceIndex);
+        if (!module) {
+            return kelvo_host::started() ? KELVO_E_INVALID : KELVO_E_STATE;
+        }
+        if (flashPath == nullptr) {
+            return KELVO_E_INVALID;
+        }
+        const std::vector<std::uint8_t> image = module->flash().contents();
+        std::ofstream file(flashPath, std::ios::binary | std::ios::trunc);
+        file.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        file.close();
+        return file ? 0 : KELVO_E_INVALID;
+    });
 }
 
 extern "C" int kelvo_host_remove_module(unsigned deviceIndex) noexcept {

@@ -91,6 +91,14 @@ int kelvo_host_add_test_device(void) KELVO_HOST_NOEXCEPT;
  * is unplugged again), KELVO_E_INVALID for an unknown board, or KELVO_E_FULL
  * when the chassis has no free slot (a removed module's slot is free again). */
 int kelvo_host_add_module(const char* board) KELVO_HOST_NOEXCEPT;
+/* As kelvo_host_add_module, with the module's serial flash loaded from a file
+ * of exactly 1 MiB (as kelvo_host_save_flash writes it): KELVO_E_INVALID for an
+ * unknown board or a file that cannot be read or has another size. */
+int kelvo_host_add_module_with_flash(const char* board, const char* flashPath) KELVO_HOST_NOEXCEPT;
+/* Writes the serial flash of a module added by kelvo_host_add_module to a
+ * file (1 MiB): 0, KELVO_E_INVALID for an unknown device or a failed write,
+ * or KELVO_E_STATE when the host is not started. */
+int kelvo_host_save_flash(unsigned deviceIndex, const char* flashPath) KELVO_HOST_NOEXCEPT;
 /* Removes a device added by kelvo_host_add_module (as kelvo_host_remove_device
  * does) and unplugs its module: 0, KELVO_E_INVALID (also while the device is
  * being removed), or KELVO_E_STATE when the host is not started. */

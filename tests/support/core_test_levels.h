@@ -100,12 +100,17 @@ StandInState& standIns();
 // The test table (levels 1 and 2 the product's, 3 to 18 stand-ins).
 const kelvo_driver::SetupLevelTable& testSetupLevelTable();
 
+// The test table with the product's real level 3 (flash, storage maps and
+// their checkers) under the stand-ins of levels 4 to 18.
+const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel3();
+
 // Installs the test table for a scope and resets the stand-ins' state.
 class ScopedTestLevels {
 public:
-    ScopedTestLevels() {
+    explicit ScopedTestLevels(bool realLevel3 = false) {
         standIns().reset();
-        kelvo_driver::setSetupLevelTableForTests(&testSetupLevelTable());
+        kelvo_driver::setSetupLevelTableForTests(realLevel3 ? &testSetupLevelTableOverRealLevel3()
+                                                            : &testSetupLevelTable());
     }
     ~ScopedTestLevels() { kelvo_driver::setSetupLevelTableForTests(nullptr); }
     ScopedTestLevels(const ScopedTestLevels&) = delete;

@@ -35,6 +35,28 @@ echo "$out"
 expect_line "$out" "status=-1074117880 \(0xBFFA4308, operation not offered\)"
 expect_line "$out" "^  transport: -51009 "
 
+# Storage maps: shown with the serial number; a field written, the flash
+# saved, and a module started from that file reads it back.
+flash=$(mktemp)
+trap 'rm -f "$file" "$flash"' EXIT
+out=$("$tool" --board "$board" --quiet --maps --set Manufacturing.boardSerialNumber=0xC0FFEE --flash-out "$flash" 2>&1)
+status=$?
+echo "$out"
+[[ $status -eq 0 ]] || fail "exit status $status for --maps/--set/--flash-out"
+expect_line "$out" "^  Manufacturing_Ver1.0.0d1: checksum valid, mapVersion 1.0.0d1, oldestCompatibleMapVersion 1.0.0d0\$"
+expect_line "$out" "^serial number: 0x01F2A3B4\$"
+out=$("$tool" --board "$board" --quiet --flash-in "$flash" --get Manufacturing.boardSerialNumber --maps 2>&1)
+status=$?
+echo "$out"
+[[ $status -eq 0 ]] || fail "exit status $status for --flash-in/--get"
+expect_line "$out" "^Manufacturing.boardSerialNumber\[0\] = 12648430 \(0x00C0FFEE\)\$"
+expect_line "$out" "^serial number: 0x00C0FFEE\$"
+head -c 4096 "$flash" >"$file"
+"$tool" --board "$board" --quiet --flash-in "$file" >/dev/null 2>&1
+[[ $? -eq 3 ]] || fail "a flash file of another size is refused (no device)"
+"$tool" --board "$board" --get Nothing.there >/dev/null 2>&1
+[[ $? -eq 2 ]] || fail "an unknown storage-map field is a usage error"
+
 out=$("$tool" --help 2>&1)
 [[ $? -eq 0 ]] || fail "--help exit status"
 expect_line "$out" "^Usage: kelvo_tool"

@@ -21,7 +21,7 @@ int kal(int64_t code) {
 
 class ProductDevice : public kelvo_test::HostedTest {};
 
-TEST_F(ProductDevice, EveryBoardBecomesADeviceSetUpToLevelTwo) {
+TEST_F(ProductDevice, EveryBoardBecomesADeviceSetUpToLevelThree) {
     const char* models[] = {"VO PXIe-Q101", "VO PXIe-Q104", "VO PXIe-Q105"};
     for (size_t b = 0; b < kelvo_test::boards().size(); ++b) {
         const auto& board = kelvo_test::boards()[b];
@@ -40,8 +40,8 @@ TEST_F(ProductDevice, EveryBoardBecomesADeviceSetUpToLevelTwo) {
         EXPECT_EQ(kelvo_interface_name(index, 2, name, sizeof(name)), KELVO_E_INVALID);
         EXPECT_EQ(kal::registration::counters().addEvents - before.addEvents, 2u);
 
-        // Setup stops at level 2: the serial number (read above level 2) is "0".
-        EXPECT_EQ(textProperty(index, "serialNumber"), "0");
+        // Setup stops at level 3: the serial number comes from the default flash image.
+        EXPECT_EQ(textProperty(index, "serialNumber"), "1F2A3B4");
         EXPECT_EQ(textProperty(index, "modelName"), models[b]);
         EXPECT_EQ(textProperty(index, "manufacturerName"), "Quillon");
         uint32_t slot = 0;
@@ -49,11 +49,11 @@ TEST_F(ProductDevice, EveryBoardBecomesADeviceSetUpToLevelTwo) {
         EXPECT_EQ(slot, 7u);
         EXPECT_TRUE(hasProperty(index, "busType"));
 
-        EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), 2u);
+        EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), 3u);
         EXPECT_EQ(device->getSetupTracker().getStatus().getCode(), tStatus::kNotImplemented);
         ASSERT_NE(device->getKelvoHelper(), nullptr);
-        EXPECT_TRUE(device->getKelvoHelper()->isBuilt(2));
-        EXPECT_FALSE(device->getKelvoHelper()->isBuilt(3));
+        EXPECT_TRUE(device->getKelvoHelper()->isBuilt(3));
+        EXPECT_FALSE(device->getKelvoHelper()->isBuilt(4));
         EXPECT_EQ(device->deviceInfo().msiFlag, 1u);
         EXPECT_EQ(device->deviceInfo().interruptType, nVOAPAL200_kInterruptTypeMSI);
         EXPECT_EQ(device->getCoolingModeState().mode, 16u);
@@ -140,7 +140,7 @@ protected:
     KelvoDevice* device_ = nullptr;
 };
 
-TEST_F(ProductReset, ResetsStopAtTheLevelAskedOrAtLevelTwo) {
+TEST_F(ProductReset, ResetsStopAtTheLevelAskedOrAtLevelThree) {
     EXPECT_EQ(reset(0), tStatus::kSetupTargetReached);
     EXPECT_EQ(device_->getKelvoHelper(), nullptr);
     EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 0u);
@@ -153,7 +153,7 @@ TEST_F(ProductReset, ResetsStopAtTheLevelAskedOrAtLevelTwo) {
     EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 2u);
 
     EXPECT_EQ(reset(19), tStatus::kNotImplemented);
-    EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 2u);
+    EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 3u);
 
     kelvo_driver::KelvoHelper* helper = device_->getKelvoHelper();
     EXPECT_EQ(reset(20), tStatus::kInvalidParameter);
@@ -172,7 +172,7 @@ TEST_F(ProductReset, AParameterWordTooWideForItsFieldLeavesTheDeviceTornDown) {
 
     parameters.numberOfSubroutineCommands = 0xFFFFFFFF; // fits: setup runs
     EXPECT_EQ(reset(19, address), tStatus::kNotImplemented);
-    EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 2u);
+    EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 3u);
 }
 
 TEST_F(ProductReset, OperationsNotOfferedAnswerAtEveryLevel) {
@@ -241,7 +241,7 @@ TEST_F(ProductDevice, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
                 ++added;
                 KelvoDevice* device = deviceOf(index);
                 const auto& tracker = device->getSetupTracker();
-                EXPECT_TRUE(tracker.getCurrentLevel() == 2 ||
+                EXPECT_TRUE(tracker.getCurrentLevel() == 3 ||
                             tracker.getStatus().getCode() == tStatus::kOutOfMemory)
                     << n;
                 if (tracker.getCurrentLevel() < 2 && hasProperty(index, "modelName")) {

@@ -17,11 +17,11 @@
 #include "control.h"
 #include "core/ioctl/device_access.h"
 #include "core/ioctl/stub.h"
+#include "ioctl_standin_device.h"
 #include "kelvo/ioctl.h"
 #include "regmaps/kelvo_bar0_reg_map.h"
 #include "regmaps/kelvo_i2c_bus_access_reg_map.h"
 #include "regmaps/test_reg_map.h"
-#include "regs/arm_dispatcher.h"
 #include "regs_sim_support.h"
 #include "test_support.h"
 
@@ -31,7 +31,7 @@ using namespace kelvo_driver;
 using ioctl::Op;
 using nVOAPALS100::tStatus;
 
-constexpr int32_t kLevelNotReached = -52010;
+using kelvo_test::kLevelNotReached;
 // Where the maps lie in the non-isolated FPGA (space offsets).
 constexpr uint32_t kKernel0 = 0x14000; // kernel stream circuit 0 of the BAR-0 tree
 constexpr uint32_t kTestMapBase = 0x1E000;
@@ -99,33 +99,9 @@ private:
     }
 };
 
-// Never opened: the requests of these tests belong to no session.
-struct ArmTestSession : nVOAPAL000::tSession {};
-class ArmTestDevice;
-
-// Refuses a level the device has not reached, as the device's gate does.
-class ArmTestGate {
-public:
-    ArmTestGate(ArmTestDevice& device, ArmTestSession*, uint32_t level, tStatus& status);
-};
-
-class ArmTestDevice {
-public:
-    using IOControlGate = ArmTestGate;
-    armki::ARMDispatcher* getARMDispatcher() { return registryBuilt ? &registry : nullptr; }
-
-    armki::ARMDispatcher registry;
-    bool registryBuilt = true;
-    uint32_t level = 19;
-    std::atomic<int> gates{0};
-};
-
-ArmTestGate::ArmTestGate(ArmTestDevice& device, ArmTestSession*, uint32_t level, tStatus& status) {
-    ++device.gates;
-    if (level > device.level) {
-        KELVO_SET_STATUS(status, kLevelNotReached);
-    }
-}
+// The requests of these tests belong to no session.
+using kelvo_test::StandInDevice;
+using kelvo_test::StandInSession;
 
 template <Op op> using In = typename ioctl::Record<op>::In;
 template <Op op> using Out = typename ioctl::Record<op>::Out;
@@ -137,15 +113,15 @@ struct Name {
 };
 
 // Sends the request through the code's stub; the output starts as 0xAA bytes.
-template <Op op> Out<op> call(ArmTestDevice& device, const In<op>& in) {
+template <Op op> Out<op> call(StandInDevice& device, const In<op>& in) {
     Out<op> out;
     std::memset(&out, 0xAA, sizeof(out));
     kal::usermem::Scope scope;
     const uint64_t input = scope.add(&in, sizeof(in), kal::usermem::kRead);
     const uint64_t output = scope.add(&out, sizeof(out));
     tStatus transport;
-    const uint64_t bytes = ioctl::unmarshall<ArmTestDevice, ArmTestSession, op>(
-        device, 0, input, sizeof(in), output, sizeof(out), transport);
+    const uint64_t bytes = ioctl::unmarshall<StandInDevice, StandInSession, op>(
+        device, nVOAPAL000::tEventDescriptor(0), input, sizeof(in), output, sizeof(out), transport);
     EXPECT_EQ(bytes, sizeof(out));
     EXPECT_TRUE(transport.isSuccess());
     return out;
@@ -164,15 +140,15 @@ protected:
     void SetUp() override {
         LeakCheckedTest::SetUp();
         board.emplace("solstra");
-        device.emplace();
         tStatus s;
+        device.emplace(s);
         tree.emplace(&board->barAccessor, s, 0, 0, 0xFFFFFFFF);
         testMap.emplace(&board->fpga, s, kTestMapBase, 0, 0x400);
         i2c.emplace(&board->fpga, kI2cBase, 0, 0x10);
-        tree->addToDispatcher(device->registry, s);
-        device->registry.add("TestRegMap", *testMap, s);
-        device->registry.add("I2c", *i2c, s);
-        device->registry.add("Probe", probe, s);
+        tree->addToDispatcher(*device->arm, s);
+        device->arm->add("TestRegMap", *testMap, s);
+        device->arm->add("I2c", *i2c, s);
+        device->arm->add("Probe", probe, s);
         ASSERT_TRUE(s.isSuccess());
         fpga().clearTrace();
     }
@@ -236,7 +212,7 @@ protected:
     std::optional<kelvo_test_regmaps::tTestRegMap> testMap;
     std::optional<kelvo_regmaps::tKelvoI2cBusAccessRegMap> i2c;
     ProbeMap probe;
-    std::optional<ArmTestDevice> device;
+    std::optional<StandInDevice> device;
     std::deque<std::string> texts;
     kal::usermem::Scope names;
 };
@@ -529,7 +505,7 @@ TEST_F(CoreIoctlArm, TheCallersWordTheGateAndAMissingRegistry) {
     device->level = 1;
     EXPECT_EQ(write(circuit, 0x801438C1, 6, 1), 0) << "level 1 is enough";
 
-    device->registryBuilt = false;
+    device->registries = false;
     EXPECT_EQ(get("Probe", 1).status, -52020);
     EXPECT_TRUE(probe.calls.empty());
 }

@@ -8,16 +8,11 @@
 #include <vector>
 
 #include "control.h"
-#include "core/ioctl/interfaces.h"
-#include "framework/dispatcher.h"
+#include "ioctl_standin_device.h"
 #include "kelvo/ioctl.h"
-#include "platform/device_core.h"
 #include "regmaps/kelvo_measure_stream_status_reg_map.h"
-#include "regs/arm_dispatcher.h"
 #include "regs_fake_accessor.h"
 #include "test_support.h"
-#include "windows/device_window.h"
-#include "windows/device_window_dispatcher.h"
 
 namespace {
 
@@ -27,10 +22,10 @@ using kelvo_driver::ioctl::Body;
 using kelvo_driver::ioctl::CodeRow;
 using kelvo_driver::ioctl::kCodeTable;
 using nVOAPALS100::tStatus;
-using Registry = voregitools::Dispatcher<devicewindow::DeviceWindow>;
-
-constexpr int32_t kInvalidated = static_cast<int32_t>(0xBFFA9179u);
-constexpr int32_t kTrackerStopped = -52010;
+using kelvo_test::kInvalidated;
+using kelvo_test::StandInDevice;
+using kelvo_test::StandInSession;
+constexpr int32_t kTrackerStopped = kelvo_test::kLevelNotReached;
 
 struct Window : devicewindow::DeviceWindow {
     void get(uint64_t, uint64_t, uint8_t*, tStatus&) override {}
@@ -43,123 +38,6 @@ struct Window : devicewindow::DeviceWindow {
     const char* getVersion() const override { return ""; }
     const char* getOldestCompatibleVersion() const override { return ""; }
 };
-
-class StandInDevice;
-
-class StandInSession : public tSession {
-public:
-    StandInSession(tDeviceInterface* deviceInterface, tStatus& status) : tSession(deviceInterface, status) {}
-    bool invalid = false;
-    uint64_t reserved = 0;
-
-    struct Composite {
-        int runs = 0;
-        int clears = 0;
-        int64_t code = 0;
-        void cleanup(tStatus& status) {
-            ++runs;
-            KELVO_SET_STATUS(status, code);
-        }
-        void clear() { ++clears; }
-    } composite;
-    Composite& getCleanupOperationComposite() { return composite; }
-    void reserveResources(uint64_t mask, tStatus& status) {
-        if (mask & ~1ull) {
-            KELVO_SET_STATUS(status, kelvoDriverCode(0xBFFA4303));
-            return;
-        }
-        reserved |= mask;
-    }
-};
-
-// Admits through the device core's gate, then refuses an invalidated session
-// and a level the device has not reached, as the device framework's gate does.
-class StandInGate {
-public:
-    StandInGate(StandInDevice& device, StandInSession* session, uint32_t level, tStatus& status);
-    ~StandInGate();
-
-private:
-    StandInDevice& device_;
-    StandInSession* session_;
-    bool entered_;
-};
-
-class StandInDevice : public tDeviceCore {
-public:
-    using IOControlGate = StandInGate;
-
-    explicit StandInDevice(tStatus& status) : tDeviceCore(status), kelvo(this), cooling(this) {
-        interfaces_[0] = &kelvo;
-        interfaces_[1] = &cooling;
-        resumeIOProcessing(tEventDescriptor(0));
-    }
-    ~StandInDevice() override { closeIOGate(tEventDescriptor(0)); }
-
-    tDeviceInterface* const* getDeviceInterfaces() override { return interfaces_; }
-    tSession* open(const tEventDescriptor&, tDeviceInterface* deviceInterface, tStatus& status) override {
-        return new (status, false) StandInSession(deviceInterface, status);
-    }
-    void closeAndFreeSession(const tEventDescriptor&, tSession* session) override {
-        delete static_cast<StandInSession*>(session);
-    }
-    void initialize(const tEventDescriptor&, tStatus&) override {}
-    void deinitialize() override {}
-
-    // What the interfaces use.
-    uint32_t getCurrentSetupLevel() const { return level; }
-    void reset(const tEventDescriptor& event, uint32_t toLevel, uint64_t parameters, tStatus& status) {
-        resets.push_back({event, toLevel, parameters, getIOCount()});
-        KELVO_SET_STATUS(status, resetAnswer);
-    }
-    void checkHardwareState(uint64_t word, tStatus& status) {
-        checkedWords.push_back(word);
-        KELVO_SET_STATUS(status, hardwareAnswer);
-    }
-    armki::ARMDispatcher* getARMDispatcher() { return registries ? &*arm : nullptr; }
-    devicewindow::DeviceWindowDispatcher* getDeviceWindowDispatcher() { return registries ? &*windows : nullptr; }
-    Registry* getStorageMapDispatcher() { return registries ? &*storage : nullptr; }
-
-    struct Reset {
-        tEventDescriptor event;
-        uint32_t level;
-        uint64_t parameters;
-        uint32_t ioCount;
-    };
-    uint32_t level = 19;
-    bool registries = true;
-    int64_t resetAnswer = 0;
-    int64_t hardwareAnswer = 0;
-    std::vector<Reset> resets;
-    std::vector<uint64_t> checkedWords;
-    std::vector<uint32_t> gateLevels; // the level of every gate opened, in order
-    std::optional<armki::ARMDispatcher> arm{std::in_place};
-    std::optional<Registry> storage{std::in_place};
-    std::optional<devicewindow::DeviceWindowDispatcher> windows{std::in_place};
-
-    tInterfaceTemplate_kelvo<StandInDevice, StandInSession> kelvo;
-    tInterfaceTemplate_pxiCooling<StandInDevice, StandInSession> cooling;
-
-private:
-    tDeviceInterface* interfaces_[3] = {};
-};
-
-StandInGate::StandInGate(StandInDevice& device, StandInSession* session, uint32_t level, tStatus& status)
-    : device_(device), session_(session), entered_(false) {
-    device.gateLevels.push_back(level);
-    entered_ = device.enterIOGate(session, status, kWaitForever);
-    if (entered_ && session != nullptr && session->invalid) {
-        KELVO_SET_STATUS(status, kInvalidated);
-    } else if (entered_ && level > device.level) {
-        KELVO_SET_STATUS(status, kTrackerStopped);
-    }
-}
-
-StandInGate::~StandInGate() {
-    if (entered_) {
-        device_.exitIOGate(session_);
-    }
-}
 
 struct Answer {
     uint64_t bytes = 0;        // what decodeIOControl returned
@@ -259,7 +137,7 @@ TEST_F(CoreIoctlDecode, EveryCodeRefusesEveryOtherSize) {
     device->level = 19;
     for (const CodeRow& row : kCodeTable) {
         SCOPED_TRACE(row.name);
-        const size_t gatesBefore = device->gateLevels.size();
+        const int gatesBefore = device->gates;
         for (auto [in, out] : {std::pair{row.inSize - 1, row.outSize}, std::pair{row.inSize + 1, row.outSize},
                                std::pair{row.inSize, row.outSize + 1}, std::pair{row.inSize, row.outSize - 1},
                                std::pair{0u, 0u}}) {
@@ -268,7 +146,7 @@ TEST_F(CoreIoctlDecode, EveryCodeRefusesEveryOtherSize) {
             EXPECT_EQ(refused.transport, -52005);
             EXPECT_EQ(refused.out, std::vector<uint8_t>(out, 0xAA));
         }
-        EXPECT_EQ(device->gateLevels.size(), gatesBefore);
+        EXPECT_EQ(device->gates, gatesBefore);
         Answer a = call(row.code, input(row, 0, inputStatusOffset(row.code)), row.outSize);
         EXPECT_EQ(a.bytes, row.outSize);
         EXPECT_EQ(a.transport, 0);
@@ -291,7 +169,7 @@ TEST_F(CoreIoctlDecode, UnknownCodesGoToTheDevicesDefault) {
         EXPECT_EQ(a.bytes, 0u);
         EXPECT_EQ(a.transport, -52002);
     }
-    EXPECT_TRUE(device->gateLevels.empty());
+    EXPECT_EQ(device->gates, 0);
 }
 
 TEST_F(CoreIoctlDecode, TheCallersStatusWordSeedsTheOperation) {
@@ -356,7 +234,7 @@ TEST_F(CoreIoctlDecode, CodesAnsweredAtTheStubFindTheWordInTheLastFourBytes) {
         std::memcpy(early.data() + 8, &minusOne, 4);
         EXPECT_EQ(call(KELVO_IOCTL_hwCondition_checkMeasureFIFOOverflowStatus, early, 4).word(), 0);
     }
-    EXPECT_TRUE(device->gateLevels.empty());
+    EXPECT_EQ(device->gates, 0);
 }
 
 TEST_F(CoreIoctlDecode, ParticularAnswers) {
@@ -380,39 +258,40 @@ TEST_F(CoreIoctlDecode, ParticularAnswers) {
     EXPECT_EQ(version.version, 0u);
     EXPECT_EQ(version.status, kTrackerStopped);
 
-    // The routing counts: 0 when refused, the capacity once the gate admits.
+    // The routing counts: 0 when refused, and 0 with -52020 for a handle
+    // without a routing session.
     kelvo_routing_reserveRoute_in reserve{};
     reserve.conflictsCapacity = 7;
     EXPECT_EQ(record<kelvo_routing_reserveRoute_out>(call(KELVO_IOCTL_routing_reserveRoute, bytes(reserve), 8))
                   .conflictsCount,
               0u);
     device->level = 19;
-    EXPECT_EQ(record<kelvo_routing_reserveRoute_out>(call(KELVO_IOCTL_routing_reserveRoute, bytes(reserve), 8))
-                  .conflictsCount,
-              7u);
+    auto reserved = record<kelvo_routing_reserveRoute_out>(call(KELVO_IOCTL_routing_reserveRoute, bytes(reserve), 8));
+    EXPECT_EQ(reserved.conflictsCount, 0u);
+    EXPECT_EQ(reserved.status, -52020);
     kelvo_routing_calculateRoute_in route{};
     route.possibilitiesCapacity = 5;
     auto calculated =
         record<kelvo_routing_calculateRoute_out>(call(KELVO_IOCTL_routing_calculateRoute, bytes(route), 12));
-    EXPECT_EQ(calculated.possibilitiesCount, 5u);
+    EXPECT_EQ(calculated.possibilitiesCount, 0u);
     EXPECT_EQ(calculated.result, 0u);
     kelvo_routing_getRouteTerminalPath_in path{};
     path.pathCapacity = 3;
     EXPECT_EQ(record<kelvo_routing_getRouteTerminalPath_out>(
                   call(KELVO_IOCTL_routing_getRouteTerminalPath, bytes(path), 8))
                   .pathLength,
-              3u);
+              0u);
 
     // The four stubs that look at the seeded status, and the reservation: with
     // an error nothing runs at all, not even a gate.
-    const size_t gates = device->gateLevels.size();
+    const int gates = device->gates;
     EXPECT_EQ(call(KELVO_IOCTL_corran_stagePowerAllocation, bytes(kelvo_corran_stagePowerAllocation_in{0, {}, 5, -1}), 8)
                   .word(),
               -1);
     EXPECT_EQ(call(KELVO_IOCTL_corran_areStorageMapChecksumsValid, bytes(kelvo_status_record{-3}), 8).word(), -3);
     EXPECT_EQ(call(KELVO_IOCTL_kdut_reserveResources, bytes(kelvo_kdut_reserveResources_in{1, -1, 0}), 4).word(), -1);
     EXPECT_EQ(session->reserved, 0u);
-    EXPECT_EQ(device->gateLevels.size(), gates);
+    EXPECT_EQ(device->gates, gates);
     EXPECT_EQ(call(KELVO_IOCTL_kdut_reserveResources, bytes(kelvo_kdut_reserveResources_in{1, 0, 0}), 4).word(), 0);
     EXPECT_EQ(session->reserved, 1u);
     EXPECT_EQ(call(KELVO_IOCTL_kdut_reserveResources, bytes(kelvo_kdut_reserveResources_in{2, 0, 0}), 4).word(),

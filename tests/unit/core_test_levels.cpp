@@ -1,6 +1,8 @@
 // The stand-in tasks of the test-only level table (core_test_levels.h).
 #include "core_test_levels.h"
 
+#include "core/tymo_objects.h"
+
 #include "core/calibration_dispatcher.h"
 #include "groups_test_levels.h"
 
@@ -420,7 +422,18 @@ const kelvo_driver::SetupLevelTable kTestTable = {{
     createStandIn<18>,
 }};
 
+// The same over the real level 3 (flash, storage maps and their checkers).
+const kelvo_driver::SetupLevelTable kTestTableOverRealLevel3 = [] {
+    kelvo_driver::SetupLevelTable table = kTestTable;
+    table.tasks[2] = kelvo_driver::TYMOObjects::create;
+    return table;
+}();
+
 } // namespace
+
+const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel3() {
+    return kTestTableOverRealLevel3;
+}
 
 StandInState& standIns() {
     return gState;

@@ -403,10 +403,10 @@ TEST_F(E2EUserMode, BadInputIsRefusedOnItsChannelAndChangesNothing) {
     }
 }
 
-// The product's own level table: setup stops at level 2 on every board.
+// The product's own level table: setup stops at level 3 on every board.
 class E2EProduct : public kelvo_test::HostedTest {};
 
-TEST_F(E2EProduct, EveryBoardStopsAtLevelTwoAndLevelNineteenAnswersNotImplemented) {
+TEST_F(E2EProduct, EveryBoardStopsAtLevelThreeAndLevelNineteenAnswersNotImplemented) {
     for (const std::string& board : kelvo_test::boards()) {
         SCOPED_TRACE(board);
         const int index = kelvo_host_add_module(board.c_str());
@@ -415,17 +415,20 @@ TEST_F(E2EProduct, EveryBoardStopsAtLevelTwoAndLevelNineteenAnswersNotImplemente
         ASSERT_GE(handle, 0);
         const auto level = answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
                                                                  kelvo_kelvo_getSetupLevel_in{0});
-        EXPECT_EQ(level.setupLevel, 2u);
+        EXPECT_EQ(level.setupLevel, 3u);
         EXPECT_EQ(level.status, 0);
         EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_kdut_checkHardwareState,
                                               kelvo_kdut_checkHardwareState_in{0, 0, 0})
                       .status,
                   KELVO_STATUS_NOT_IMPLEMENTED);
-        // Level 1 serves: the registries are there and empty.
+        // Level 3 serves: the bridge and timing-chip maps and the seven storage maps.
         const auto count = answer<kelvo_arm_getNumberOfRegistrations_out>(
             handle, KELVO_IOCTL_arm_getNumberOfRegistrations, kelvo_status_record{0});
         EXPECT_EQ(count.status, 0);
-        EXPECT_EQ(count.count, 0u);
+        EXPECT_EQ(count.count, 10u);
+        const auto maps = answer<kelvo_storageMap_getNumberOfRegistrations_out>(
+            handle, KELVO_IOCTL_storageMap_getNumberOfRegistrations, kelvo_status_record{0});
+        EXPECT_EQ(maps.count, 7u);
         EXPECT_EQ(kelvo_close(handle), 0);
         EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
     }

@@ -105,7 +105,7 @@ TEST_F(HostLifetime, RacingClientsNeverTouchFreedEntriesAndEveryCallAnswersItsCo
                         // A device on its way out closes its I/O gate first.
                         if (result == 0 && status != KELVO_STATUS_IO_GATE_CLOSED) {
                             expectIn("request's status", status, {0});
-                            expectIn("request's setup level", static_cast<int>(level), {2});
+                            expectIn("request's setup level", static_cast<int>(level), {3});
                         }
                         if (refused) {
                             break;
@@ -220,16 +220,17 @@ TEST_F(HostLifetime, PluggingPastTheChassisAnswersFullAndChangesNothing) {
     }
 }
 
-TEST_F(HostLifetime, CyclingAModuleThousandsOfTimesKeepsAnsweringADeviceIndex) {
-    // Each module is plugged before the previous one is removed, so that a
+TEST_F(HostLifetime, CyclingAModuleFarPastTheBusNumbersKeepsAnsweringADeviceIndex) {
+    // Bus numbers ran out after 253 cycles when freed ones were not reused:
+    // each case cycles well past that. Each module is plugged before the previous one is removed, so that a
     // freed bus number is never the highest one in use.
     struct Case {
         const char* name;
         int residents; // modules that stay plugged meanwhile
         int cycles;
     } cases[] = {
-        {"alone", 0, 1200},
-        {"beside residents in the last two slots", kChassisSlots - 2, 800},
+        {"alone", 0, 600},
+        {"beside residents in the last two slots", kChassisSlots - 2, 300},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

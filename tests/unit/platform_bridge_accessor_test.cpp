@@ -23,7 +23,7 @@ class BridgeAccessor : public kelvo_test::LeakCheckedTest {
 protected:
     void SetUp() override {
         LeakCheckedTest::SetUp();
-        module = bus.plug("solstra", {kSlot});
+        module = bus.plug("solstra", {kSlot, std::nullopt});
         tStatus status;
         device = new (status, false) tPCIDevice(kelvo_test::deviceInfoOf(*module), status);
         window = device->mapMemoryWindow(0, status, 0);

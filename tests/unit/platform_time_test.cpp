@@ -30,21 +30,27 @@ std::vector<uint32_t> mySleeps() {
     return sleeps;
 }
 
-TEST(PlatformTime, ConversionsWalkTheUnitsAndTruncateUpwards) {
-    EXPECT_EQ(nVOAPAL200_convertTime(1, nVOAPAL200_kHours, nVOAPAL200_kMicroseconds), 3600000000ull);
-    EXPECT_EQ(nVOAPAL200_convertTime(59, nVOAPAL200_kSeconds, nVOAPAL200_kMinutes), 0u);
-    EXPECT_EQ(nVOAPAL200_convertTime(1500, nVOAPAL200_kMicroseconds, nVOAPAL200_kMilliseconds), 1u);
-    EXPECT_EQ(nVOAPAL200_convertTime(2, nVOAPAL200_kHours, nVOAPAL200_kPicoseconds), 7200000000000000ull);
-    EXPECT_EQ(nVOAPAL200_convertTime(7199999999999999ull, nVOAPAL200_kPicoseconds, nVOAPAL200_kHours), 1u)
-        << "each step truncates";
-    EXPECT_EQ(nVOAPAL200_convertTime(42, nVOAPAL200_kMinutes, nVOAPAL200_kMinutes), 42u);
-    // Down and back up is exact; up and back down loses the remainder.
-    EXPECT_EQ(nVOAPAL200_convertTime(nVOAPAL200_convertTime(7, nVOAPAL200_kMinutes, nVOAPAL200_kNanoseconds),
-                                     nVOAPAL200_kNanoseconds, nVOAPAL200_kMinutes),
-              7u);
-    EXPECT_EQ(nVOAPAL200_convertTime(nVOAPAL200_convertTime(90, nVOAPAL200_kSeconds, nVOAPAL200_kMinutes),
-                                     nVOAPAL200_kMinutes, nVOAPAL200_kSeconds),
-              60u);
+TEST(PlatformTime, ConversionsWalkTheUnitsAndTruncateAtEachStep) {
+    struct Case {
+        uint64_t value;
+        uint32_t from, to;
+        uint64_t expected;
+    };
+    const Case cases[] = {
+        {1, nVOAPAL200_kHours, nVOAPAL200_kMicroseconds, 3600000000ull},
+        {59, nVOAPAL200_kSeconds, nVOAPAL200_kMinutes, 0},
+        {1500, nVOAPAL200_kMicroseconds, nVOAPAL200_kMilliseconds, 1},
+        {2, nVOAPAL200_kHours, nVOAPAL200_kPicoseconds, 7200000000000000ull},
+        {7199999999999999ull, nVOAPAL200_kPicoseconds, nVOAPAL200_kHours, 1}, // each step truncates
+        {42, nVOAPAL200_kMinutes, nVOAPAL200_kMinutes, 42},
+        {420000000000ull, nVOAPAL200_kNanoseconds, nVOAPAL200_kMinutes, 7},
+        {7, nVOAPAL200_kMinutes, nVOAPAL200_kNanoseconds, 420000000000ull},
+        {1, nVOAPAL200_kMinutes, nVOAPAL200_kSeconds, 60},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(nVOAPAL200_convertTime(c.value, c.from, c.to), c.expected)
+            << c.value << " " << c.from << "->" << c.to;
+    }
 }
 
 using UnsetTimeout = tTimeout<tTimeWasterSpin, tTimebasePrecise>;

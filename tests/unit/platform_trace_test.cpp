@@ -247,33 +247,31 @@ TEST_F(Trace, HexDumpGroupsAndPadsPastTheEnd) {
         bytes[i] = static_cast<uint8_t>(0x3E + i); // '>' .. 'Q'
     }
     bytes[1] = 0x07;
-    trace_->hexDump(bytes, 20, 1);
-    std::string expected = addressOf(bytes) + ": 3E 07 40 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D : >.@ABCDEFGHIJKLM\n" +
-                           addressOf(bytes + 16) + ": 4E 4F 50 51 XX XX XX XX XX XX XX XX XX XX XX XX : NOPQ\n";
-    EXPECT_EQ(kal::log::text(), expected);
-
-    kal::log::clear();
-    trace_->hexDump(bytes, 20, 4);
-    expected = addressOf(bytes) + ": 4140073E 45444342 49484746 4D4C4B4A : >.@ABCDEFGHIJKLM\n" + addressOf(bytes + 16) +
-               ": 51504F4E XX XX XX XX XX XX XX XX XX XX XX XX : NOPQ\n";
-    EXPECT_EQ(kal::log::text(), expected);
-
-    // A tail shorter than a group is shown byte by byte; nothing is skipped.
-    kal::log::clear();
-    trace_->hexDump(bytes, 11, 4);
-    expected = addressOf(bytes) + ": 4140073E 45444342 46 47 48 XX XX XX XX XX : >.@ABCDEFGH\n";
-    EXPECT_EQ(kal::log::text(), expected);
-
-    kal::log::clear();
-    trace_->hexDump(bytes, 5, 2);
-    expected = addressOf(bytes) + ": 073E 4140 42 XX XX XX XX XX XX XX XX XX XX XX : >.@AB\n";
-    EXPECT_EQ(kal::log::text(), expected);
-
-    // A group size without a wide form shows every byte.
-    kal::log::clear();
-    trace_->hexDump(bytes, 3, 8);
-    expected = addressOf(bytes) + ": 3E 07 40 XX XX XX XX XX XX XX XX XX XX XX XX XX : >.@\n";
-    EXPECT_EQ(kal::log::text(), expected);
+    struct Case {
+        uint64_t length, group;
+        const char* first;  // the first line after the address
+        const char* second; // the second line after the address, if any
+    };
+    const Case cases[] = {
+        {20, 1, ": 3E 07 40 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D : >.@ABCDEFGHIJKLM\n",
+         ": 4E 4F 50 51 XX XX XX XX XX XX XX XX XX XX XX XX : NOPQ\n"},
+        {20, 4, ": 4140073E 45444342 49484746 4D4C4B4A : >.@ABCDEFGHIJKLM\n",
+         ": 51504F4E XX XX XX XX XX XX XX XX XX XX XX XX : NOPQ\n"},
+        // A tail shorter than a group is shown byte by byte; nothing is skipped.
+        {11, 4, ": 4140073E 45444342 46 47 48 XX XX XX XX XX : >.@ABCDEFGH\n", nullptr},
+        {5, 2, ": 073E 4140 42 XX XX XX XX XX XX XX XX XX XX XX : >.@AB\n", nullptr},
+        // A group size without a wide form shows every byte.
+        {3, 8, ": 3E 07 40 XX XX XX XX XX XX XX XX XX XX XX XX XX : >.@\n", nullptr},
+    };
+    for (const Case& c : cases) {
+        kal::log::clear();
+        trace_->hexDump(bytes, c.length, c.group);
+        std::string expected = addressOf(bytes) + c.first;
+        if (c.second != nullptr) {
+            expected += addressOf(bytes + 16) + c.second;
+        }
+        EXPECT_EQ(kal::log::text(), expected) << c.length << " bytes in groups of " << c.group;
+    }
 }
 
 TEST_F(Trace, DestinationSwitchRules) {

@@ -207,7 +207,7 @@ TEST_F(SimPci, AccessOfTheWrongWidthOrOutsideEveryBlockIsADeviceError) {
 }
 
 TEST_F(SimPci, TheConfigPortWindowShowsTheSelectedPageOnlyWhileEnabled) {
-    auto m = bus.plug("solstra", {9});
+    auto m = bus.plug("solstra", {9, std::nullopt});
     void* bar =
         nVOKAL230_mapPhysicalToKernel(kal::pci::barAddress(m->pciHandle(), 0), sim::Module::kBar0Size, 0);
     auto* base = static_cast<char*>(bar);

@@ -129,6 +129,20 @@ constexpr NamedCode kStatusNames[] = {
     {KELVO_STATUS_RESERVED_BY_OTHER, "reserved by another session"},
     {KELVO_STATUS_NO_REGISTRATIONS, "no registrations (null buffer)"},
     {-240024, "name not registered"},
+    {240000, "newer than the map's version"},
+    {-240000, "older than the oldest compatible version"},
+    {-240015, "element range"},
+    {-240023, "version suffix missing"},
+    {-240025, "element size"},
+    {-240035, "unknown field"},
+    {-240044, "map without checksum"},
+    {-240045, "checksum field is written by flush only"},
+    {KELVO_STATUS_FLASH_BUSY_TIMEOUT, "flash busy time-out"},
+    {KELVO_STATUS_STORAGE_MAP_VERSION, "storage-map versions not supported"},
+    {KELVO_STATUS_FLASH_WINDOW_SIZE, "flash window not 4 KiB"},
+    {KELVO_STATUS_FLASH_WRITE_VERIFY, "flash write verify failed"},
+    {KELVO_STATUS_STORAGE_MAP_CHECKSUM, "storage-map checksum invalid"},
+    {KELVO_STATUS_BRIDGE_SIGNATURE, "wrong bridge signature"},
 };
 
 constexpr NamedCode kTransportNames[] = {

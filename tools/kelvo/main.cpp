@@ -12,6 +12,7 @@
 
 #include "codes.h"
 #include "kelvo/ioctl.h"
+#include "storage_maps.h"
 #include "kelvo_host.h"
 
 namespace {
@@ -52,7 +53,19 @@ Options:
   --file PATH           runs the requests of a file in the same session, one per
                         line: CODE [HEX] [out=N]; empty lines and '#' comments skipped
   --quiet               only the raw requests, no report
+  --maps                shows every storage map (checksum and versions) and the
+                        serial number
+  --get MAP.FIELD[I]    reads element I (default 0) of a storage-map field by
+                        name, e.g. Manufacturing.boardSerialNumber
+  --set MAP.FIELD[I]=V  writes it and flushes the map: a number, a version
+                        text (1.0.0d1), a string, or hex bytes by field
+  --flash-in PATH       starts the module with its serial flash read from PATH
+                        (1 MiB, as --flash-out writes it)
+  --flash-out PATH      saves the module's serial flash to PATH at the end
   --help                this text
+
+Order: the report, --maps, every --set, every --get, the raw requests, then
+--flash-out. A failed --get or --set counts as a failed request (exit 1).
 
 Every request prints two status channels:
   transport  what kelvo_ioctl returned: 0 when the request reached its operation;
@@ -84,6 +97,11 @@ struct Options {
     std::vector<Request> requests;
     std::vector<std::string> files;
     bool quiet = false;
+    bool maps = false;
+    std::vector<std::pair<kelvo_tool::FieldRef, std::string>> sets;
+    std::vector<kelvo_tool::FieldRef> gets;
+    std::string flashIn;
+    std::string flashOut;
 };
 
 std::string codeName(std::uint32_t code) {
@@ -274,6 +292,42 @@ int parseArguments(int argc, char** argv, Options& options) {
             }
         } else if (a == "--quiet") {
             options.quiet = true;
+        } else if (a == "--maps") {
+            options.maps = true;
+        } else if (a == "--get" || a == "--set") {
+            std::string text;
+            if (!value(text)) {
+                return kExitUsage;
+            }
+            std::string assigned;
+            if (a == "--set") {
+                const auto equals = text.find('=');
+                if (equals == std::string::npos) {
+                    std::cerr << "kelvo_tool: --set needs MAP.FIELD=VALUE\n";
+                    return kExitUsage;
+                }
+                assigned = text.substr(equals + 1);
+                text.erase(equals);
+            }
+            std::string error;
+            const auto ref = kelvo_tool::findField(text, error);
+            if (!ref) {
+                std::cerr << "kelvo_tool: " << error << "\n";
+                return kExitUsage;
+            }
+            if (a == "--set") {
+                options.sets.emplace_back(*ref, assigned);
+            } else {
+                options.gets.push_back(*ref);
+            }
+        } else if (a == "--flash-in") {
+            if (!value(options.flashIn)) {
+                return kExitUsage;
+            }
+        } else if (a == "--flash-out") {
+            if (!value(options.flashOut)) {
+                return kExitUsage;
+            }
         } else {
             std::cerr << "kelvo_tool: unknown argument " << a << " (see --help)\n";
             return kExitUsage;
@@ -412,8 +466,14 @@ bool run(int handle, const Request& request) {
     return true;
 }
 
-// Plugs in the simulated module of the board and adds it.
-int addDevice(const std::string& board) { return kelvo_host_add_module(board.c_str()); }
+// Plugs in the simulated module of the board (with a flash file's content when
+// one is given) and adds it.
+int addDevice(const Options& options) {
+    if (!options.flashIn.empty()) {
+        return kelvo_host_add_module_with_flash(options.board.c_str(), options.flashIn.c_str());
+    }
+    return kelvo_host_add_module(options.board.c_str());
+}
 
 } // namespace
 
@@ -430,7 +490,7 @@ int main(int argc, char** argv) {
         return kExitNoDevice;
     }
     std::cout << "driver loaded; board " << options.board << "\n";
-    const int device = addDevice(options.board);
+    const int device = addDevice(options);
     if (device < 0) {
         std::cerr << "kelvo_tool: add device failed: " << kelvo_tool::describeTransport(device) << "\n";
         kelvo_host_stop();
@@ -459,8 +519,33 @@ int main(int argc, char** argv) {
             kelvo_close(reportHandle);
         }
     }
+    const int mapHandle =
+        options.interfaceName == "smu_kelvo" ? handle : kelvo_open("smu_kelvo", static_cast<unsigned>(device));
+    if (options.maps && !kelvo_tool::showStorageMaps(mapHandle)) {
+        exitCode = kExitRequestFailed;
+    }
+    for (const auto& [ref, assigned] : options.sets) {
+        if (!kelvo_tool::setField(mapHandle, ref, assigned)) {
+            exitCode = kExitRequestFailed;
+        }
+    }
+    for (const auto& ref : options.gets) {
+        if (!kelvo_tool::getField(mapHandle, ref)) {
+            exitCode = kExitRequestFailed;
+        }
+    }
+    if (mapHandle >= 0 && mapHandle != handle) {
+        kelvo_close(mapHandle);
+    }
     for (const Request& request : options.requests) {
         if (!run(handle, request)) {
+            exitCode = kExitRequestFailed;
+        }
+    }
+    if (!options.flashOut.empty()) {
+        const int saved = kelvo_host_save_flash(static_cast<unsigned>(device), options.flashOut.c_str());
+        std::cout << "flash saved to " << options.flashOut << ": " << kelvo_tool::describeTransport(saved) << "\n";
+        if (saved != 0) {
             exitCode = kExitRequestFailed;
         }
     }

@@ -13,6 +13,7 @@
 #include "core/ioctl/arm_bodies.h"
 #include "core/ioctl/code_table.h"
 #include "core/ioctl/name_lists.h"
+#include "core/ioctl/routing_bodies.h"
 #include "platform/device_core.h"
 #include "platform/event_descriptor.h"
 #include "platform/status.h"
@@ -156,3 +157,4 @@ template <> struct Operation<Op::arm_getRegistrationList> {
 } // namespace kelvo_driver::ioctl
 
 #include "core/ioctl/device_window_bodies.h"
+#include "core/ioctl/storage_map_bodies.h"

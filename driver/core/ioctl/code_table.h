@@ -161,6 +161,26 @@ constexpr Body bodyOf(Op op) {
     case Op::deviceWindow_refresh:
     case Op::storageMap_getNumberOfRegistrations:
     case Op::storageMap_getRegistrationNames:
+    case Op::storageMap_flush:
+    case Op::storageMap_refresh:
+    case Op::storageMap_getElementCount:
+    case Op::storageMap_getElementSize:
+    case Op::storageMap_setRaw:
+    case Op::storageMap_getRaw:
+    case Op::storageMap_isChecksumValid:
+    case Op::corran_areStorageMapChecksumsValid:
+    case Op::corran_areStorageMapVersionsValid:
+    case Op::routing_queryVersion:
+    case Op::routing_calculateRoute:
+    case Op::routing_destroyRoute:
+    case Op::routing_reserveRoute:
+    case Op::routing_programRoute:
+    case Op::routing_unreserveRoute:
+    case Op::routing_unprogramRoute:
+    case Op::routing_getRouteTerminalPath:
+    case Op::routing_getTopographyName:
+    case Op::routing_resetTerminal:
+    case Op::routing_calculateResetTerminal:
         return Body::kBuilt;
     default:
         return Body::kPending;

@@ -8,6 +8,7 @@
 
 #include <stdint.h>
 
+#include "framework/routing_session.h"
 #include "platform/event_descriptor.h"
 #include "platform/status.h"
 
@@ -33,6 +34,13 @@ template <class Device, class Session> struct DeviceAccess {
     static void checkHardwareState(Device& device, uint64_t word, nVOAPALS100::tStatus& status) {
         device.checkHardwareState(word, status);
     }
+    // The storage-map checkers of level 3 (the all-maps tests).
+    static bool areStorageMapChecksumsValid(Device& device, nVOAPALS100::tStatus& status) {
+        return device.areStorageMapChecksumsValid(status);
+    }
+    static bool areStorageMapVersionsValid(Device& device, nVOAPALS100::tStatus& status) {
+        return device.areStorageMapVersionsValid(status);
+    }
     // The three registries of level 1; null before it.
     static auto* armDispatcher(Device& device) { return device.getARMDispatcher(); }
     static auto* deviceWindowDispatcher(Device& device) { return device.getDeviceWindowDispatcher(); }
@@ -49,6 +57,8 @@ template <class Device, class Session> struct DeviceAccess {
     static void reserveResources(Session& session, uint64_t mask, nVOAPALS100::tStatus& status) {
         session.reserveResources(mask, status);
     }
+    // The handle's routing session; null when it has none.
+    static voark::RoutingSession* routingSession(Session& session) { return session.getRoutingSession(); }
 };
 
 } // namespace kelvo_driver::ioctl

@@ -34,6 +34,23 @@ template <> struct DeviceAccess<KelvoDevice, fenwicksharedsource::KernelSession>
             KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidState);
         }
     }
+    // Level 19 guarantees the level-3 task behind both.
+    static bool areStorageMapChecksumsValid(KelvoDevice& device, nVOAPALS100::tStatus& status) {
+        KelvoHelper* helper = device.getKelvoHelper();
+        if (helper == nullptr) {
+            KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidState);
+            return false;
+        }
+        return helper->areStorageMapChecksumsValid(status);
+    }
+    static bool areStorageMapVersionsValid(KelvoDevice& device, nVOAPALS100::tStatus& status) {
+        KelvoHelper* helper = device.getKelvoHelper();
+        if (helper == nullptr) {
+            KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidState);
+            return false;
+        }
+        return helper->areStorageMapVersionsValid(status);
+    }
     static armki::ARMDispatcher* armDispatcher(KelvoDevice& device) {
         KelvoHelper* helper = device.getKelvoHelper();
         return helper != nullptr ? &helper->getARMDispatcher() : nullptr;
@@ -54,6 +71,8 @@ template <> struct DeviceAccess<KelvoDevice, fenwicksharedsource::KernelSession>
     static void reserveResources(SessionType& session, uint64_t mask, nVOAPALS100::tStatus& status) {
         session.reserveResources(mask, status);
     }
+    // The handle's routing session; null when it has none.
+    static voark::RoutingSession* routingSession(SessionType& session) { return session.getRoutingSession(); }
 };
 
 } // namespace kelvo_driver::ioctl

@@ -231,6 +231,13 @@ extern "C" {
 #define KELVO_STATUS_RESERVED_BY_OTHER ((int32_t)0xBFFA4319u)
 #define KELVO_STATUS_SESSION_INVALIDATED ((int32_t)0xBFFA9179u)
 #define KELVO_STATUS_NO_REGISTRATIONS (-240031)
+/* Serial flash and storage maps. */
+#define KELVO_STATUS_FLASH_BUSY_TIMEOUT ((int32_t)0xBFFA4081u)    /* the flash stayed busy */
+#define KELVO_STATUS_STORAGE_MAP_VERSION ((int32_t)0xBFFA4082u)   /* stored versions not readable */
+#define KELVO_STATUS_FLASH_WINDOW_SIZE ((int32_t)0xBFFA4086u)     /* the bridge's SPI window is not 4 KiB */
+#define KELVO_STATUS_FLASH_WRITE_VERIFY ((int32_t)0xBFFA4087u)    /* a sector read back differs from what was written */
+#define KELVO_STATUS_STORAGE_MAP_CHECKSUM ((int32_t)0xBFFA4088u)  /* a stored checksum is wrong */
+#define KELVO_STATUS_BRIDGE_SIGNATURE ((int32_t)0xBFFA8078u)      /* the bridge's signature register is wrong */
 
 /* Bytes per name slot of the *_getRegistrationNames codes. */
 #define KELVO_NAME_SLOT_SIZE 64u
@@ -487,7 +494,15 @@ typedef struct kelvo_route_conflict { /* 16 bytes */
     uint32_t reserved;
 } kelvo_route_conflict;
 
-/* routing */
+/* routing
+ * Counts are bounded: a seedCount or destinationCount above
+ * KELVO_ROUTING_MAX_RECORDS answers -52005 and nothing is calculated; a
+ * possibilitiesCapacity, conflictsCapacity or pathCapacity above it is taken
+ * as KELVO_ROUTING_MAX_RECORDS (the buffer then needs room for that many
+ * records only). A handle opened before routing was set up, or whose
+ * routing was cleaned up, answers -52020 (queryVersion answers 1; destroy,
+ * unreserve and unprogram answer 0 and do nothing). */
+#define KELVO_ROUTING_MAX_RECORDS 4096u
 typedef kelvo_status_record kelvo_routing_queryVersion_in;
 KELVO_U32_OUTPUT(routing_queryVersion, version);
 typedef struct kelvo_routing_calculateRoute_in {
@@ -755,7 +770,20 @@ typedef kelvo_status_record kelvo_storageMap_getRaw_out;
 KELVO_NAME_INPUT(storageMap_isChecksumValid);
 KELVO_BOOL_OUTPUT(storageMap_isChecksumValid, valid);
 
-/* DMA (channel: the stream index, 0 device to host, 1 host to device) */
+/* DMA (channel: the stream index, 0 device to host, 1 host to device)
+ *
+ * Bounds of an added transfer (answered with -52005, nothing added): a buffer
+ * of 0 bytes, of more than KELVO_DMA_MAX_TRANSFER_BYTES, or whose range wraps
+ * past the top of the address space; a list (finite or continuous) that
+ * would hold more than KELVO_DMA_MAX_ENTRIES_PER_LIST entries (one entry per
+ * physically contiguous run of the buffer, listed repeat-count times); a
+ * finite transfer after a continuous one, or any transfer after a start that
+ * joined both lists, until the transfers are cleared. A repeat count of 0 is
+ * 0xBFFA806C. While the stream runs, clearing the transfers and starting
+ * again answer 0xBFFA806E (adding continuous transfers stays allowed; they
+ * run from the next start on). */
+#define KELVO_DMA_MAX_TRANSFER_BYTES (1ull << 40)
+#define KELVO_DMA_MAX_ENTRIES_PER_LIST (1ull << 20)
 typedef struct kelvo_brixelTools_startDMA_in {
     uint32_t channel;
     uint8_t startFlag;

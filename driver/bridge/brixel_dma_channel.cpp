@@ -1,0 +1,102 @@
+#include "bridge/brixel_dma_channel.h"
+
+#include "platform/vosdbg.h"
+
+namespace kelvo_driver::nVOAPAL000 {
+
+void tBrixelDMAChannel::locateRegisters(const tBridgeWindow& window, uint32_t channelNumber,
+                                        uint64_t& blockAddress, uint64_t& blockSize) {
+    VOSDBG_ASSERT(channelNumber <= kMaxChannelNumber);
+    const tPCIMemorySpaceAccessorDebug<false> bridge(window.base, window.size);
+    const uint32_t shift = (bridge.read32(kCoreDescription) >> 16) & 0xF;
+    blockSize = uint64_t{1} << shift;
+    const uint32_t offset = (channelNumber << shift) + bridge.read32(kChannelBase);
+    VOSDBG_ASSERT(blockSize <= window.size && offset <= window.size - blockSize);
+    blockAddress = window.base + offset;
+}
+
+tBrixelDMAChannel::tBrixelDMAChannel(const tBridgeWindow& window, uint32_t channelNumber)
+    : channelNumber_(channelNumber) {
+    uint64_t address = 0;
+    uint64_t size = 0;
+    locateRegisters(window, channelNumber, address, size);
+    block_ = tPCIMemorySpaceAccessorDebug<false>(address, size);
+    reset();
+}
+
+tBrixelDMAChannel::tBrixelDMAChannel(uint64_t registerBase, uint64_t blockSize, uint32_t channelNumber)
+    : block_(registerBase, blockSize), channelNumber_(channelNumber) {
+    reset();
+}
+
+tBrixelDMAChannel::~tBrixelDMAChannel() {
+    VOSDBG_ASSERT_MSG(!isTransferInProgress(), "a DMA channel is destroyed while it transfers");
+    VOSDBG_ASSERT_MSG(enabledInterrupts() == 0, "a DMA channel is destroyed with interrupts enabled");
+}
+
+uint32_t tBrixelDMAChannel::read32(uint32_t offset) const {
+    return block_.read32(offset);
+}
+
+uint64_t tBrixelDMAChannel::read64(uint32_t offset) const {
+    return block_.read64(offset);
+}
+
+void tBrixelDMAChannel::write32(uint32_t offset, uint32_t value) const {
+    block_.write32(offset, value);
+}
+
+void tBrixelDMAChannel::write64(uint32_t offset, uint64_t value) const {
+    block_.write64(offset, value);
+}
+
+void tBrixelDMAChannel::reset() {
+    __atomic_store_n(&enabledInterrupts_, 0u, __ATOMIC_RELEASE);
+    write32(kChannelControl, 0x1);
+    write32(kChannelOperation, kOperationStop);
+    write32(kChannelControl, 0x2);
+    setTransferInProgress(false);
+}
+
+void tBrixelDMAChannel::start(const tLinkInformation& link, bool flag) {
+    write64(kLinkAddress, link.address);
+    write32(kLinkSize, link.size);
+    setTransferInProgress(true);
+    write32(kChannelOperation, flag ? kOperationStart | kOperationStartFlag : kOperationStart);
+}
+
+void tBrixelDMAChannel::setInterruptEnable(uint32_t mask) {
+    VOSDBG_ASSERT((mask & ~kInterruptEnableMask) == 0);
+    if (mask == enabledInterrupts()) {
+        return;
+    }
+    __atomic_store_n(&enabledInterrupts_, mask, __ATOMIC_RELEASE);
+    const uint32_t control = read32(kChannelControl);
+    write32(kChannelControl, (control & ~kInterruptEnableMask) | mask);
+}
+
+void tBrixelDMAChannel::handleInterruptStatus(uint32_t statusWord) {
+    VOSDBG_ASSERT((statusWord & kMaxChannelNumber) == channelNumber_);
+    if ((statusWord & kStatusEnded) != 0) {
+        setTransferInProgress(false);
+    }
+}
+
+void tBrixelDMAChannel::deactivate() {
+    write32(kChannelOperation, kOperationStop);
+}
+
+void tBrixelDMAChannel::reactivate() {
+    reset();
+}
+
+uint64_t tBrixelDMAChannel::getTransferCount() {
+    return read64(kTotalTransferCount);
+}
+
+void tBrixelDMAChannel::setTransferCountNotification(uint64_t count) {
+    write64(kNotifyAtCount, count);
+    write32(kChannelOperation, kOperationArmNotifyAt);
+}
+
+} // namespace kelvo_driver::nVOAPAL000

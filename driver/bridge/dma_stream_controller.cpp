@@ -1,0 +1,126 @@
+#include "bridge/dma_stream_controller.h"
+
+#include "framework/mutex_holder.h"
+
+namespace brixeltools {
+
+using kelvo_driver::nVOAPAL000::tBrixelDMAChannel;
+using kelvo_driver::nVOAPAL000::tLinkInformation;
+using nVOAPALS100::tStatus;
+
+namespace {
+
+uint32_t channelOf(uint64_t channelNumber, tStatus& status) {
+    if (channelNumber > 0xFFFFFFFFu) {
+        KELVO_SET_STATUS(status, tStatus::kUnsupportedValue);
+        return 0;
+    }
+    return static_cast<uint32_t>(channelNumber);
+}
+
+} // namespace
+
+void DMACleanupOperation::cleanup(tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    tStatus local;
+    controller_.stop(local);
+    status.merge(local);
+}
+
+BrixelDMAStreamController::BrixelDMAStreamController(const kelvo_driver::nVOAPAL000::tBridgeWindow& window,
+                                                     DMAChannelRegMap& channelMap,
+                                                     StreamCircuit& streamCircuit, uint64_t channelNumber,
+                                                     tStatus& status)
+    : tBrixelDMAChannel(window, channelOf(channelNumber, status)), window_(window), channelMap_(&channelMap),
+      streamCircuit_(&streamCircuit), channelNumber_(channelNumber), cleanupOperation_(*this) {
+    if (status.isNotFatal()) {
+        nVOAPAL200_createMutex(&mutex_, &status);
+    }
+}
+
+BrixelDMAStreamController::~BrixelDMAStreamController() = default;
+
+void BrixelDMAStreamController::waitForStatus(uint32_t mask, int64_t code, tStatus& status) {
+    const orut::Poller<SpinTimeout> poller(10, 1000, static_cast<int32_t>(code));
+    poller.poll(channelMap_->ChannelStatus, &DMAChannelRegMap::tChannelStatus::readRegister, 0, mask,
+                kWaitMicroseconds, true, orut::Poller<SpinTimeout>::kAnyBitSet, status);
+}
+
+void BrixelDMAStreamController::start(const FiniteAndContinuousSGL& sgl, bool flag, tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    kdut::internal::MutexHolder hold(mutex_);
+    if (isTransferInProgress()) {
+        KELVO_SET_STATUS(status, kStreamRunning);
+        return;
+    }
+    const tLinkInformation head = sgl;
+    tBrixelDMAChannel::start(head, true);
+    waitForStatus(kStatusStarted, kChannelStartTimedOut, status);
+    streamCircuit_->start(flag, status);
+    if (status.isFatal()) {
+        tStatus local;
+        stopSequence(local);
+        status.merge(local);
+    }
+}
+
+void BrixelDMAStreamController::stopSequence(tStatus& status) {
+    streamCircuit_->stop(status);
+    if (isTransferInProgress()) {
+        write32(kChannelOperation, kOperationStop);
+        tStatus wait;
+        waitForStatus(kStatusEnded, kStreamStopTimedOut, wait);
+        if (wait.isNotFatal()) {
+            setTransferInProgress(false);
+        }
+        status.merge(wait);
+    }
+}
+
+void BrixelDMAStreamController::stop(tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    kdut::internal::MutexHolder hold(mutex_);
+    tStatus local;
+    stopSequence(local);
+    status.merge(local);
+}
+
+void BrixelDMAStreamController::writeStreamAdditiveTransferCount(uint32_t count, tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    kdut::internal::MutexHolder hold(mutex_);
+    streamCircuit_->writeStreamAdditiveTransferCount(count, status);
+}
+
+void BrixelDMAStreamController::setTransferCountNotification(uint64_t count, tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    kdut::internal::MutexHolder hold(mutex_);
+    tBrixelDMAChannel::setTransferCountNotification(count);
+}
+
+uint64_t BrixelDMAStreamController::getTransferCount(tStatus& status) {
+    if (status.isFatal()) {
+        return 0;
+    }
+    kdut::internal::MutexHolder hold(mutex_);
+    return tBrixelDMAChannel::getTransferCount();
+}
+
+void BrixelDMAStreamController::enableInterrupt() {
+    setInterruptEnable(kInterruptNotifyAt);
+}
+
+void BrixelDMAStreamController::disableInterrupt() {
+    setInterruptEnable(0);
+}
+
+} // namespace brixeltools

@@ -1,0 +1,194 @@
+// The scatter-gather lists of one DMA channel and the controller that fills
+// them from user buffers.
+//
+// A finite list runs once and ends with a last link; a continuous list is a
+// ring the channel loops over while the stream runs. With both, the finite
+// list runs first and its last link leads into the ring (the head link of
+// the stream is the finite list's).
+//
+// The controller locks each user buffer's pages, maps them for DMA and lists
+// the segments repeat-count times. Committed link memory and mapped user
+// pages are never freed, moved or rewritten while the channel of the attached
+// stream transfers: commit and clearTransfers answer 0xBFFA806E then, and the
+// session cleanup and the destructor stop the stream first (resetting the
+// channel when the stop fails). Lock order: the stream's mutex, then the
+// controller's.
+#pragma once
+
+#include <stdint.h>
+
+#include "bridge/brixel_sgl.h"
+#include "framework/cleanup_operation.h"
+#include "kelvo/ioctl.h"
+#include "platform/dma_configuration.h"
+#include "platform/dma_map.h"
+#include "platform/memory.h"
+#include "platform/page_list.h"
+#include "platform/status.h"
+#include "platform/sync.h"
+#include "platform/user_buffer.h"
+
+namespace brixeltools {
+
+class BrixelDMAStreamController;
+
+enum SGLType : uint32_t {
+    kSGLTypeFinite = 0,
+    kSGLTypeContinuous = 1,
+};
+
+enum TransferDirection : uint32_t {
+    kHostToDevice = 0,
+    kDeviceToHost = 1,
+    kEitherDirection = 2,
+};
+
+// Bounds of user input, as kelvo/ioctl.h states them for user mode.
+constexpr uint64_t kMaxTransferBytes = KELVO_DMA_MAX_TRANSFER_BYTES;
+constexpr uint64_t kMaxEntriesPerList = KELVO_DMA_MAX_ENTRIES_PER_LIST;
+
+constexpr int64_t kRepeatCountZero = kelvoDriverCode(0xBFFA806C);
+constexpr int64_t kDirectionMismatch = kelvoDriverCode(0xBFFA806F);
+constexpr int64_t kStreamRunning = kelvoDriverCode(0xBFFA806E);
+
+// The channel direction: channel 0 device to host, channel 1 host to device.
+inline uint32_t getDMAChannelTransferDirection(uint32_t channel) {
+    return ~channel & 1;
+}
+
+class FiniteSGL : public kelvo_driver::nVOAPAL000::tBrixelSGL {
+public:
+    ~FiniteSGL() override;
+    void initialize(const kelvo_driver::nVOAPAL000::tDMAConfiguration& configuration, uint32_t linkSize,
+                    nVOAPALS100::tStatus& status);
+    void uninitialize();
+    void addTransfer(kelvo_driver::nVOAPAL000::tDMAMapCore& map, nVOAPALS100::tStatus& status,
+                     bool startNewLink);
+    void addSelfConfig(uint32_t offset, uint32_t data, uint32_t byteDepth, nVOAPALS100::tStatus& status,
+                       bool startNewLink);
+    // Headers only: no last link.
+    void commit(nVOAPALS100::tStatus& status);
+    void makeFinite(nVOAPALS100::tStatus& status);
+    void connect(kelvo_driver::nVOAPAL000::tBrixelSGL& continuous, nVOAPALS100::tStatus& status);
+    void disconnect();
+    bool isEmpty() const { return !hasEntries(); }
+    operator kelvo_driver::nVOAPAL000::tLinkInformation() const { return getLinkInformation(); }
+    bool isConnected() const { return sglConnected_; }
+
+private:
+    bool sglConnected_ = false;
+};
+
+class ContinuousSGL : public kelvo_driver::nVOAPAL000::tBrixelSGL {
+public:
+    void initialize(const kelvo_driver::nVOAPAL000::tDMAConfiguration& configuration, uint32_t linkSize,
+                    nVOAPALS100::tStatus& status);
+    void uninitialize() { destroy(); }
+    void addTransfer(kelvo_driver::nVOAPAL000::tDMAMapCore& map, nVOAPALS100::tStatus& status,
+                     bool startNewLink);
+    void addSelfConfig(uint32_t offset, uint32_t data, uint32_t byteDepth, nVOAPALS100::tStatus& status,
+                       bool startNewLink);
+    kelvo_driver::nVOAPAL000::tBrixelSGLChunkyLink* getHeadOfList() const;
+    bool isEmpty() const { return !hasEntries(); }
+    operator kelvo_driver::nVOAPAL000::tLinkInformation() const { return getLinkInformation(); }
+};
+
+// The two lists of one stream.
+class FiniteAndContinuousSGL {
+public:
+    FiniteAndContinuousSGL(FiniteSGL& finite, ContinuousSGL& continuous, bool finiteLeftOpen = false)
+        : finiteSGLRef(finite), continuousSGLRef(continuous), finiteLeftOpen_(finiteLeftOpen) {}
+
+    void initialize(const kelvo_driver::nVOAPAL000::tDMAConfiguration& configuration, uint32_t linkSize,
+                    nVOAPALS100::tStatus& status);
+    // Type 0 to the finite list (the continuous list must be empty), 1 to the
+    // continuous list; others add nothing. A list committed before gets the
+    // new entries in fresh links.
+    void addTransfer(uint32_t type, kelvo_driver::nVOAPAL000::tDMAMapCore& map, nVOAPALS100::tStatus& status);
+    // The finite list's head when it has entries, else the continuous list's.
+    operator kelvo_driver::nVOAPAL000::tLinkInformation() const;
+    // Commits as the lists' contents say; an unchanged pair committed before: nothing.
+    void commit(nVOAPALS100::tStatus& status);
+    bool isEmpty() const { return finiteSGLRef.isEmpty() && continuousSGLRef.isEmpty(); }
+    // Whether a commit connected the finite list to the continuous one.
+    bool isConnected() const { return finiteSGLRef.isConnected(); }
+    void forgetCommit() { committed_ = false; }
+
+    FiniteSGL& finiteSGLRef;
+    ContinuousSGL& continuousSGLRef;
+
+private:
+    bool finiteLeftOpen_;
+    bool committed_ = false;
+};
+
+// One user buffer locked and mapped for the channel.
+struct tTransferRecord : public kelvo_driver::nVOAPAL000::tObject {
+    tTransferRecord(const kelvo_driver::nVOAPAL000::tDMAConfiguration& configuration,
+                    nVOAPALS100::tStatus& status)
+        : map(configuration, status) {}
+    kelvo_driver::nVOAPAL000::tStandardDMAMap map;
+    kelvo_driver::nVOAPAL000::tPageList pageList;
+    tTransferRecord* next = nullptr;
+};
+
+class SGLController : public kdut::CleanupOperationInterface {
+public:
+    // stream: the stream controller of the same channel (may be null: then
+    // nothing guards committed memory against a running channel).
+    SGLController(const kelvo_driver::nVOAPAL000::tDMAConfiguration& configuration, uint32_t linkSize,
+                  uint32_t direction, nVOAPALS100::tStatus& status,
+                  BrixelDMAStreamController* stream = nullptr);
+    ~SGLController() override;
+    SGLController(const SGLController&) = delete;
+    SGLController& operator=(const SGLController&) = delete;
+
+    // Session cleanup: stops the stream (resetting the channel when the stop
+    // fails), then returns to the freshly constructed state.
+    void cleanup(nVOAPALS100::tStatus& status) override;
+    // Errors: repeat count 0 0xBFFA806C; a direction that does not fit
+    // 0xBFFA806F; a size of 0, a range that wraps, more than
+    // kMaxTransferBytes, more than kMaxEntriesPerList entries in the list, a
+    // finite transfer after a continuous one or any transfer after a commit
+    // that connected both lists: -52005 (nothing changes); pages that cannot
+    // be locked -52001.
+    virtual void addTransfer(uint32_t type, const kelvo_driver::nVOAPAL000::tUserBuffer& buffer,
+                             uint32_t direction, uint32_t repeatCount, nVOAPALS100::tStatus& status);
+    // Releases every transfer record (the links stay).
+    virtual void clear();
+    // Back to the freshly constructed state; 0xBFFA806E while the stream runs.
+    void clearTransfers(nVOAPALS100::tStatus& status);
+    // The pair's commit; 0xBFFA806E while the stream runs.
+    void commit(nVOAPALS100::tStatus& status);
+    // Commits and starts the attached stream at the head link: no transfers
+    // -52005, a running stream 0xBFFA806E.
+    void commitAndStart(bool flag, nVOAPALS100::tStatus& status);
+    bool isEmpty() const { return transfers_ == nullptr; }
+    kdut::CleanupOperationInterface* getCleanupOperation() { return this; }
+    FiniteAndContinuousSGL& getSGL() { return pair_; }
+    uint32_t direction() const { return direction_; }
+    uint64_t entryCount(uint32_t type) const {
+        return type == kSGLTypeFinite ? finiteEntries_ : continuousEntries_;
+    }
+
+private:
+    // Stops the attached stream with a fresh status merged into status; a
+    // failed stop resets the channel. Under the stream's mutex.
+    void stopStream(nVOAPALS100::tStatus& status);
+    void reinitialize(nVOAPALS100::tStatus& status); // under the mutex
+
+    kelvo_driver::nVOAPAL000::tMutex mutex_;
+    const kelvo_driver::nVOAPAL000::tDMAConfiguration& configuration_;
+    uint32_t linkSize_;
+    tTransferRecord* transfers_ = nullptr;
+    tTransferRecord* lastTransfer_ = nullptr;
+    FiniteSGL finite_;
+    ContinuousSGL continuous_;
+    FiniteAndContinuousSGL pair_;
+    uint32_t direction_;
+    BrixelDMAStreamController* stream_;
+    uint64_t finiteEntries_ = 0;
+    uint64_t continuousEntries_ = 0;
+};
+
+} // namespace brixeltools

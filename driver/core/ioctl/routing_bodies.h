@@ -1,0 +1,208 @@
+// The routing operations: each unpacks its record, wraps the caller's
+// buffers (count times record size, the counts bounded first) and calls the
+// handle's routing session. A handle without a routing session (never given
+// one, or removed by its cleanup) answers as a demoted session does.
+#pragma once
+
+#include <stdint.h>
+
+#include "core/ioctl/code_table.h"
+#include "framework/routing_session.h"
+#include "nVOKAL.h"
+#include "platform/device_core.h"
+#include "platform/event_descriptor.h"
+#include "platform/status.h"
+#include "platform/user_buffer.h"
+
+namespace kelvo_driver::ioctl {
+
+template <Op op> struct Operation;
+
+namespace routing {
+
+// Bounds of the counts that user mode gives (kelvo/ioctl.h says the same).
+inline constexpr uint32_t kMaxRouteRecords = 4096;
+
+inline uint32_t clampCapacity(uint32_t capacity) {
+    return capacity < kMaxRouteRecords ? capacity : kMaxRouteRecords;
+}
+
+template <class Access>
+voark::RoutingSession* routingSessionOf(const nVOAPAL000::tEventDescriptor& event,
+                                        nVOAPALS100::tStatus& status, bool answerMissing = true) {
+    auto* session = static_cast<typename Access::SessionType*>(nVOAPAL000::sessionOf(event));
+    voark::RoutingSession* routing = session != nullptr ? Access::routingSession(*session) : nullptr;
+    if (routing == nullptr && answerMissing) {
+        KELVO_SET_STATUS(status, voark::kNoRoutingResources);
+    }
+    return routing;
+}
+
+// A kernel copy of count records of a user array (null for 0; -52000).
+inline void* copyIn(const nVOAPAL000::tEventDescriptor& event, uint64_t address, uint64_t bytes,
+                    nVOAPALS100::tStatus& status) {
+    if (bytes == 0 || status.isFatal()) {
+        return nullptr;
+    }
+    void* copy = nVOAPAL200_malloc(bytes, &status);
+    if (copy != nullptr) {
+        nVOAPAL000::tUserBuffer(event, address, bytes).read(0, copy, bytes, status);
+    }
+    return copy;
+}
+
+} // namespace routing
+
+template <> struct Operation<Op::routing_queryVersion> {
+    template <class Access, class Device, class In, class Out>
+    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In&, Out& out,
+                    nVOAPALS100::tStatus& status) {
+        voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status, false);
+        out.version = session != nullptr ? session->queryVersion() : 1;
+    }
+};
+
+template <> struct Operation<Op::routing_calculateRoute> {
+    template <class Access, class Device, class In, class Out>
+    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
+                    nVOAPALS100::tStatus& status) {
+        out.result = 0;
+        out.possibilitiesCount = 0;
+        voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status);
+        if (session == nullptr) {
+            return;
+        }
+        if (in.seedCount > routing::kMaxRouteRecords || in.destinationCount > routing::kMaxRouteRecords) {
+            KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidParameter);
+            return;
+        }
+        const uint32_t capacity = routing::clampCapacity(in.possibilitiesCapacity);
+        auto* seeds = static_cast<voark::RouteCalculationSeedBase*>(routing::copyIn(
+            event, in.seedBuffer, uint64_t{in.seedCount} * sizeof(voark::RouteCalculationSeedBase), status));
+        auto* destinations = static_cast<uint32_t*>(routing::copyIn(
+            event, in.destinationBuffer, uint64_t{in.destinationCount} * sizeof(uint32_t), status));
+        if (status.isNotFatal()) {
+            const nVOAPAL000::tUserBuffer buffer(event, in.possibilitiesBuffer,
+                                                 uint64_t{capacity} * sizeof(voark::RoutePossibilityBase));
+            const voark::APALUserBufferWrapper possibilities(buffer);
+            uint32_t count = capacity;
+            out.result =
+                session->calculateRoute(in.routeOwner, seeds, in.seedCount, destinations, in.destinationCount,
+                                        in.routeCalculationWord, possibilities, &count, status);
+            out.possibilitiesCount = count;
+        }
+        nVOKAL100_free(seeds);
+        nVOKAL100_free(destinations);
+    }
+};
+
+template <> struct Operation<Op::routing_destroyRoute> {
+    template <class Access, class Device, class In, class Out>
+    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
+                    nVOAPALS100::tStatus& status) {
+        if (voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status, false)) {
+            session->destroyRoute(in.routeID);
+        }
+    }
+};
+
+template <> struct Operation<Op::routing_reserveRoute> {
+    template <class Access, class Device, class In, class Out>
+    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
+                    nVOAPALS100::tStatus& status) {
+        out.conflictsCount = 0;
+        voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status);
+        if (session == nullptr) {
+            return;
+        }
+        const uint32_t capacity = routing::clampCapacity(in.conflictsCapacity);
+        const nVOAPAL000::tUserBuffer buffer(event, in.conflictsBuffer,
+                                             uint64_t{capacity} * sizeof(voark::RouteConflict));
+        const voark::APALUserBufferWrapper conflicts(buffer);
+        uint32_t count = capacity;
+        session->reserveRoute(in.routeID, conflicts, &count, status);
+        out.conflictsCount = count;
+    }
+};
+
+template <> struct Operation<Op::routing_programRoute> {
+    template <class Access, class Device, class In, class Out>
+    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
+                    nVOAPALS100::tStatus& status) {
+        if (voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status)) {
+            session->programRoute(in.routeID, status);
+        }
+    }
+};
+
+template <> struct Operation<Op::routing_unreserveRoute> {
+    template <class Access, class Device, class In, class Out>
+    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
+                    nVOAPALS100::tStatus& status) {
+        if (voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status, false)) {
+            session->unreserveRoute(in.routeID);
+        }
+    }
+};
+
+template <> struct Operation<Op::routing_unprogramRoute> {
+    template <class Access, class Device, class In, class Out>
+    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
+                    nVOAPALS100::tStatus& status) {
+        if (voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status, false)) {
+            session->unprogramRoute(in.routeID);
+        }
+    }
+};
+
+template <> struct Operation<Op::routing_getRouteTerminalPath> {
+    template <class Access, class Device, class In, class Out>
+    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
+                    nVOAPALS100::tStatus& status) {
+        out.pathLength = 0;
+        voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status);
+        if (session == nullptr) {
+            return;
+        }
+        const uint32_t capacity = routing::clampCapacity(in.pathCapacity);
+        const nVOAPAL000::tUserBuffer buffer(event, in.pathBuffer, uint64_t{capacity} * sizeof(uint32_t));
+        const voark::APALUserBufferWrapper path(buffer);
+        uint32_t length = capacity;
+        session->getRouteTerminalPath(in.routeID, path, &length, status);
+        out.pathLength = length;
+    }
+};
+
+template <> struct Operation<Op::routing_getTopographyName> {
+    template <class Access, class Device, class In, class Out>
+    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
+                    nVOAPALS100::tStatus& status) {
+        if (voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status)) {
+            const nVOAPAL000::tUserBuffer buffer(event, in.nameBuffer, in.bufferSize);
+            session->getTopographyName(voark::APALUserBufferWrapper(buffer), status);
+        }
+    }
+};
+
+template <> struct Operation<Op::routing_resetTerminal> {
+    template <class Access, class Device, class In, class Out>
+    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
+                    nVOAPALS100::tStatus& status) {
+        if (voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status)) {
+            session->resetTerminal(in.terminalID, in.resetWord, status);
+        }
+    }
+};
+
+template <> struct Operation<Op::routing_calculateResetTerminal> {
+    template <class Access, class Device, class In, class Out>
+    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
+                    nVOAPALS100::tStatus& status) {
+        out.result = 0;
+        if (voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status)) {
+            out.result = session->calculateResetTerminal(in.routeOwner, in.terminalID, in.resetWord, status);
+        }
+    }
+};
+
+} // namespace kelvo_driver::ioctl

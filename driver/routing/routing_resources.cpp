@@ -1,0 +1,1370 @@
+#include "routing/routing_resources.h"
+
+#include "framework/mutex_holder.h"
+#include "nVOKAL.h"
+#include "platform/vosdbg.h"
+
+namespace voark {
+
+using nVOAPALS100::tStatus;
+
+namespace {
+
+bool seedDoesNotHaveInversionConstraint(const RouteCalculationSeedBase& seed) {
+    return seed.hasInversionConstraint == 0;
+}
+bool seedHasInversionConstraint(const RouteCalculationSeedBase& seed) {
+    return seed.hasInversionConstraint != 0;
+}
+
+bool inverts(const EdgeState& edge) {
+    return edge.def->inverts != 0;
+}
+
+} // namespace
+
+// Installs a scratch heap as the context of allocators A and B for one
+// operation; detaches it before the heap goes.
+class ScratchScope {
+public:
+    ScratchScope(RoutingResources& resources, GrowOnlyHeap& heap) : resources_(resources) {
+        resources_.allocA_.context = &heap;
+        resources_.allocB_.context = &heap;
+    }
+    ~ScratchScope() {
+        resources_.allocA_.context = nullptr;
+        resources_.allocB_.context = nullptr;
+    }
+    ScratchScope(const ScratchScope&) = delete;
+    ScratchScope& operator=(const ScratchScope&) = delete;
+
+private:
+    RoutingResources& resources_;
+};
+
+// Gives the search queue's storage back at the end of a pass.
+class QueueScope {
+public:
+    explicit QueueScope(RoutingResources& resources) : resources_(resources) {}
+    ~QueueScope() {
+        resources_.allocB_.fn(resources_.queue_, 0, resources_.allocB_.context);
+        resources_.queue_ = nullptr;
+        resources_.queueSize_ = 0;
+        resources_.queueCapacity_ = 0;
+    }
+    QueueScope(const QueueScope&) = delete;
+    QueueScope& operator=(const QueueScope&) = delete;
+
+private:
+    RoutingResources& resources_;
+};
+
+// ---- database ------------------------------------------------------------
+
+uint32_t RouteDatabase::add(const Route& route, tStatus& status) {
+    if (!entries.pushBack(RouteInDB{}, status)) {
+        return 0;
+    }
+    RouteInDB& entry = entries.back();
+    if (entry.segments.reserve(route.length, status)) {
+        for (uint32_t i = 0; i < route.length; ++i) {
+            entry.segments.pushBack(route.segments[i], status);
+        }
+    }
+    if (entry.floatingSegments.reserve(route.lengthFloatingSegments, status)) {
+        for (uint32_t i = 0; i < route.lengthFloatingSegments; ++i) {
+            entry.floatingSegments.pushBack(route.floatingSegments[i], status);
+        }
+    }
+    entry.source = route.source;
+    entry.cost = route.cost;
+    entry.owner = route.owner;
+    entry.state = route.state;
+    entry.inverted = route.inverted;
+    if (status.isFatal()) {
+        entries.popBack();
+        return 0;
+    }
+    uint32_t id = nextRouteID;
+    if (id == 0) {
+        idsWrapped = 1;
+        id = 1;
+    }
+    if (idsWrapped != 0) {
+        // ID 0 is never issued: the search steps over it.
+        bool taken = true;
+        while (taken) {
+            taken = false;
+            for (const RouteInDB& other : entries) {
+                if (other.routeID == id) {
+                    taken = true;
+                    break;
+                }
+            }
+            if (taken) {
+                ++id;
+                if (id == 0) {
+                    id = 1;
+                }
+            }
+        }
+    }
+    entry.routeID = id;
+    nextRouteID = id + 1;
+    return id;
+}
+
+// IDs in the database are unique (the wrap search skips those in use), so
+// the newest-first scan finds the one entry; callers mostly name recent routes.
+RouteInDB* RouteDatabase::find(uint32_t routeID) {
+    for (size_t i = entries.size(); i-- > 0;) {
+        if (entries[i].routeID == routeID && routeID != 0) {
+            return &entries[i];
+        }
+    }
+    return nullptr;
+}
+
+const RouteInDB* RouteDatabase::find(uint32_t routeID) const {
+    return const_cast<RouteDatabase*>(this)->find(routeID);
+}
+
+void RouteDatabase::remove(RouteInDB* entry) {
+    entries.erase(static_cast<size_t>(entry - entries.begin()));
+}
+
+void RouteDatabase::truncate(size_t size) {
+    if (size < entries.size()) {
+        entries.erase(size, entries.size());
+    }
+}
+
+// ---- construction ----------------------------------------------------------
+
+RoutingResources::RoutingResources(const TopographyInfo& info, RouteProgrammerInterface* programmer,
+                                   tStatus& status)
+    : topInfo_(&info), programmer_(programmer) {
+    if (status.isFatal()) {
+        return;
+    }
+    const uint64_t terminalBytes = uint64_t{info.numTerminals} * sizeof(TerminalState);
+    const uint64_t edgeBytes = uint64_t{info.numEdges} * sizeof(EdgeState);
+    terminals_ = static_cast<TerminalState*>(info.numTerminals ? nVOKAL100_malloc(terminalBytes) : nullptr);
+    edges_ = static_cast<EdgeState*>(info.numEdges ? nVOKAL100_malloc(edgeBytes) : nullptr);
+    if ((info.numTerminals && terminals_ == nullptr) || (info.numEdges && edges_ == nullptr)) {
+        nVOKAL100_free(terminals_);
+        nVOKAL100_free(edges_);
+        terminals_ = nullptr;
+        edges_ = nullptr;
+        KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+        return;
+    }
+    numTerminals_ = info.numTerminals;
+    numEdges_ = info.numEdges;
+    for (uint32_t i = 0; i < numTerminals_; ++i) {
+        new (&terminals_[i]) TerminalState{};
+        terminals_[i].def = &info.terminals[i];
+    }
+    for (uint32_t i = 0; i < numEdges_; ++i) {
+        new (&edges_[i]) EdgeState{};
+        edges_[i].def = &info.edges[i];
+    }
+    nVOAPAL200_createMutex(&lock_, &status);
+    enabled_ = status.isFatal() ? 0 : 1;
+}
+
+RoutingResources::~RoutingResources() {
+    if (enabled_ != 0) {
+        kdut::internal::MutexHolder hold(lock_);
+        while (db_.size() > 0) {
+            RouteInDB& entry = db_.entries.back();
+            releaseEntry(entry);
+            db_.entries.popBack();
+        }
+    }
+    VOSDBG_ASSERT(db_.size() == 0);
+    nVOKAL100_free(terminals_);
+    nVOKAL100_free(edges_);
+}
+
+// ---- graph lookups -----------------------------------------------------------
+
+TerminalState* RoutingResources::getTerminalForID(uint32_t id) const {
+    const uint32_t index = id - 1;
+    if (index < numTerminals_ && terminals_[index].def->id == id) {
+        return &terminals_[index];
+    }
+    for (uint32_t i = 0; i < numTerminals_; ++i) {
+        if (terminals_[i].def->id == id) {
+            return &terminals_[i];
+        }
+    }
+    return terminalsEnd();
+}
+
+EdgeState* RoutingResources::incomingEdge(const TerminalState& t, uint32_t position) const {
+    return &edges_[topInfo_->incomingEdgeList[t.def->firstIncomingEdge + position]];
+}
+
+EdgeState* RoutingResources::defaultIncomingEdge(const TerminalState& t) const {
+    for (uint32_t i = 0; i < t.def->numIncomingEdges; ++i) {
+        EdgeState* edge = incomingEdge(t, i);
+        if (edge->def->isDefault != 0) {
+            return edge;
+        }
+    }
+    return nullptr;
+}
+
+const TieGroup* RoutingResources::tieGroupOf(const TerminalState& t) const {
+    return t.def->tieID == 0 ? nullptr : &topInfo_->tieGroups[t.def->tieID - 1];
+}
+
+bool RoutingResources::setHasReservedIncomingEdge(const TerminalState& t) const {
+    const TieGroup* group = tieGroupOf(t);
+    const uint32_t count = group != nullptr ? group->numMembers : 1;
+    for (uint32_t m = 0; m < count; ++m) {
+        const TerminalState& member = group != nullptr ? terminals_[group->members[m]] : t;
+        for (uint32_t i = 0; i < member.def->numIncomingEdges; ++i) {
+            if (incomingEdge(member, i)->reservationCount > 0) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool RoutingResources::hasReservedOutgoingEdge(const TerminalState& t) const {
+    for (uint32_t i = 0; i < t.def->numOutgoingEdges; ++i) {
+        if (edges_[t.def->firstOutgoingEdge + i].reservationCount > 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool RoutingResources::edgeUsable(const TerminalState& from, const EdgeState& edge,
+                                  const TerminalState& to) const {
+    return (edge.isAvailable != 0 || useUnavailableEdges_ != 0) &&
+           ((to.def->flags & kTerminalEndpointOnly) == 0 || to.isDestination != 0) &&
+           ((from.def->flags & kTerminalEndpointOnly) == 0 || from.isSource != 0);
+}
+
+const TerminalState* RoutingResources::endTerminal(const Route& route) {
+    return route.length == 0 ? route.source : route.segments[route.length - 1].terminal;
+}
+
+// ---- search queue --------------------------------------------------------------
+// Ordered by cost, and among equal costs the latest insertion first. A
+// terminal whose cost changes gets a new entry with a new sequence number;
+// its older entries are stale and skipped when they come up.
+
+namespace {
+inline bool before(uint32_t costA, uint64_t seqA, uint32_t costB, uint64_t seqB) {
+    return costA < costB || (costA == costB && seqA > seqB);
+}
+} // namespace
+
+bool RoutingResources::queuePush(TerminalState& t) {
+    if (queueSize_ == queueCapacity_) {
+        const uint64_t capacity = queueCapacity_ == 0 ? 64 : queueCapacity_ * 2;
+        auto* grown =
+            static_cast<QueueEntry*>(allocB_.fn(nullptr, capacity * sizeof(QueueEntry), allocB_.context));
+        if (grown == nullptr) {
+            return false;
+        }
+        for (uint64_t i = 0; i < queueSize_; ++i) {
+            grown[i] = queue_[i];
+        }
+        allocB_.fn(queue_, 0, allocB_.context);
+        queue_ = grown;
+        queueCapacity_ = capacity;
+    }
+    t.stamp = ++sequence_;
+    QueueEntry entry{t.cost, indexOf(&t), t.stamp};
+    uint64_t hole = queueSize_++;
+    while (hole > 0) {
+        const uint64_t parent = (hole - 1) / 2;
+        if (!before(entry.cost, entry.sequence, queue_[parent].cost, queue_[parent].sequence)) {
+            break;
+        }
+        queue_[hole] = queue_[parent];
+        hole = parent;
+    }
+    queue_[hole] = entry;
+    return true;
+}
+
+TerminalState* RoutingResources::queuePop() {
+    while (queueSize_ > 0) {
+        const QueueEntry top = queue_[0];
+        TerminalState& t = terminals_[top.terminal];
+        if (top.sequence == t.stamp && t.settled == 0 && top.cost == kUnreachedCost) {
+            return nullptr; // everything left is unreached
+        }
+        const QueueEntry last = queue_[--queueSize_];
+        uint64_t hole = 0;
+        for (;;) {
+            uint64_t child = hole * 2 + 1;
+            if (child >= queueSize_) {
+                break;
+            }
+            if (child + 1 < queueSize_ && before(queue_[child + 1].cost, queue_[child + 1].sequence,
+                                                 queue_[child].cost, queue_[child].sequence)) {
+                ++child;
+            }
+            if (!before(queue_[child].cost, queue_[child].sequence, last.cost, last.sequence)) {
+                break;
+            }
+            queue_[hole] = queue_[child];
+            hole = child;
+        }
+        if (queueSize_ > 0) {
+            queue_[hole] = last;
+        }
+        if (top.sequence == t.stamp && t.settled == 0) {
+            return &t;
+        }
+    }
+    return nullptr;
+}
+
+// ---- calculated routes ------------------------------------------------------------
+
+Route* RoutingResources::newRoute() {
+    auto* route = static_cast<Route*>(allocB_.fn(nullptr, sizeof(Route), allocB_.context));
+    if (route != nullptr) {
+        *route = Route{};
+    }
+    return route;
+}
+
+void RoutingResources::destroyCalculatedRoute(Route* route) {
+    if (route == nullptr) {
+        return;
+    }
+    allocA_.fn(route->segments, 0, allocA_.context);
+    allocB_.fn(route->floatingSegments, 0, allocB_.context);
+    allocB_.fn(route, 0, allocB_.context);
+}
+
+void RoutingResources::destroyRouteArray(Route** routes, uint32_t count) {
+    if (routes == nullptr) {
+        return;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        destroyCalculatedRoute(routes[i]);
+    }
+    allocB_.fn(routes, 0, allocB_.context);
+}
+
+// Makes route's twin in twin (a zeroed record): the same path with the last
+// replaceable edge swapped for a parallel edge of the other inversion.
+// False when no edge can be swapped or the swapped cost would be unreachable.
+bool RoutingResources::makeTwin(const Route& route, Route* twin, tStatus& status) {
+    for (uint32_t k = route.length; k-- > 0;) {
+        TerminalState& from = k == 0 ? *route.source : *route.segments[k - 1].terminal;
+        const EdgeState& replaced = *route.segments[k].edge;
+        const TerminalState& to = *route.segments[k].terminal;
+        if (replaced.reservationCount != 0 || from.def->numOutgoingEdges == 0) {
+            continue;
+        }
+        for (uint32_t i = 0; i < from.def->numOutgoingEdges; ++i) {
+            EdgeState& candidate = edges_[from.def->firstOutgoingEdge + i];
+            if (&terminals_[candidate.def->destTerminalIndex] != &to ||
+                inverts(candidate) == inverts(replaced) || !edgeUsable(from, candidate, to)) {
+                continue;
+            }
+            const uint64_t cost = uint64_t{route.cost} - replaced.def->weight + candidate.def->weight;
+            if (cost >= kUnreachedCost) {
+                return false;
+            }
+            auto* segments = static_cast<vogta::PathSegment*>(
+                allocA_.fn(nullptr, uint64_t{route.length} * sizeof(vogta::PathSegment), allocA_.context));
+            if (segments == nullptr) {
+                KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+                return false;
+            }
+            for (uint32_t s = 0; s < route.length; ++s) {
+                segments[s] = route.segments[s];
+            }
+            segments[k].edge = &candidate;
+            *twin = route;
+            twin->segments = segments;
+            twin->cost = static_cast<uint32_t>(cost);
+            twin->inverted = route.inverted ^ 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
+                                     SeedFilter filter, const uint32_t* destinationIDs,
+                                     uint32_t numDestinations, uint32_t options, Route*** routesOut,
+                                     uint32_t* countOut, tStatus& status) {
+    *routesOut = nullptr;
+    *countOut = 0;
+    if (status.isFatal()) {
+        return false;
+    }
+    if (numSeeds == 0) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return false;
+    }
+    for (uint32_t i = 0; i < numTerminals_; ++i) {
+        TerminalState& t = terminals_[i];
+        t.previous = nullptr;
+        t.previousEdge = nullptr;
+        t.cost = kUnreachedCost;
+        t.isSource = 0;
+        t.isDestination = 0;
+        t.settled = 0;
+        t.stamp = 0;
+    }
+    useUnavailableEdges_ = (options & kUseUnavailableEdges) != 0 ? 1 : 0;
+    numDestinations_ = 0;
+    numSolved_ = 0;
+    sequence_ = 0;
+    QueueScope queueScope(*this);
+
+    bool seedAccepted = false;
+    for (uint32_t i = 0; i < numSeeds; ++i) {
+        if (!filter(seeds[i])) {
+            continue;
+        }
+        TerminalState* source = getTerminalForID(seeds[i].sourceTerminalID);
+        if (source == terminalsEnd()) {
+            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+            return false;
+        }
+        if ((source->def->flags & kTerminalBidirectional) != 0 && setHasReservedIncomingEdge(*source)) {
+            continue;
+        }
+        source->cost = seeds[i].startCost;
+        if (!queuePush(*source)) {
+            KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+            return false;
+        }
+        source->isSource = 1;
+        seedAccepted = true;
+    }
+    if (!seedAccepted || numDestinations == 0) {
+        return false;
+    }
+    for (uint32_t i = 0; i < numDestinations; ++i) {
+        TerminalState* destination = getTerminalForID(destinationIDs[i]);
+        if (destination == terminalsEnd()) {
+            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+            return false;
+        }
+        if ((destination->def->flags & kTerminalBidirectional) != 0 &&
+            hasReservedOutgoingEdge(*destination)) {
+            continue;
+        }
+        if (destination->isDestination == 0) {
+            destination->isDestination = 1;
+            ++numDestinations_;
+        }
+    }
+    if (numDestinations_ == 0) {
+        return false;
+    }
+    uint64_t extraSlots = 0;
+    for (uint32_t i = 0; i < numDestinations; ++i) {
+        TerminalState* destination = getTerminalForID(destinationIDs[i]);
+        const TieGroup* group = tieGroupOf(*destination);
+        if (group == nullptr) {
+            continue;
+        }
+        for (uint32_t m = 0; m < group->numMembers; ++m) {
+            TerminalState& member = terminals_[group->members[m]];
+            if (&member == destination) {
+                continue;
+            }
+            if (member.isDestination == 0) {
+                member.isDestination = 1;
+                ++numDestinations_;
+            }
+            ++extraSlots;
+        }
+    }
+    const uint64_t slots = 2 * (uint64_t{numDestinations} + extraSlots);
+    auto* routes = static_cast<Route**>(allocB_.fn(nullptr, slots * sizeof(Route*), allocB_.context));
+    if (routes == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+        return false;
+    }
+    for (uint64_t i = 0; i < slots; ++i) {
+        routes[i] = nullptr;
+    }
+    uint32_t used = 0;
+    auto fail = [&](int64_t code) {
+        if (code != 0) {
+            KELVO_SET_STATUS(status, code);
+        }
+        destroyRouteArray(routes, used);
+        return false;
+    };
+
+    // Search.
+    while (numSolved_ != numDestinations_) {
+        TerminalState* current = queuePop();
+        if (current == nullptr) {
+            break;
+        }
+        if (current->isDestination != 0) {
+            ++numSolved_;
+        }
+        current->settled = 1;
+        if (numSolved_ == numDestinations_) {
+            break;
+        }
+        const uint32_t first = current->def->firstOutgoingEdge;
+        const uint32_t end = first + current->def->numOutgoingEdges;
+        for (uint32_t e = first; e < end; ++e) {
+            EdgeState& edge = edges_[e];
+            TerminalState& next = terminals_[edge.def->destTerminalIndex];
+            if (next.settled != 0 || !edgeUsable(*current, edge, next)) {
+                continue;
+            }
+            const uint64_t cost = uint64_t{current->cost} + edge.def->weight;
+            if (cost >= kUnreachedCost || cost >= next.cost) {
+                continue;
+            }
+            next.cost = static_cast<uint32_t>(cost);
+            next.previous = current;
+            next.previousEdge = &edge;
+            if (!queuePush(next)) {
+                return fail(tStatus::kOutOfMemory);
+            }
+        }
+    }
+
+    // Route extraction, in terminal order.
+    uint64_t seen = 0;
+    for (uint32_t i = 0; i < numTerminals_ && seen < numDestinations_; ++i) {
+        TerminalState& destination = terminals_[i];
+        if (destination.isDestination == 0) {
+            continue;
+        }
+        ++seen;
+        if (destination.isSource == 0 && destination.previous == nullptr) {
+            continue; // unreached: no route, no error
+        }
+        Route* route = newRoute();
+        if (route == nullptr) {
+            return fail(tStatus::kOutOfMemory);
+        }
+        routes[used++] = route;
+        route->cost = destination.cost;
+        if (destination.isSource != 0) {
+            route->source = &destination;
+            continue;
+        }
+        uint32_t length = 0;
+        TerminalState* first = &destination;
+        while (first->previous != nullptr) {
+            ++length;
+            first = first->previous;
+        }
+        auto* segments = static_cast<vogta::PathSegment*>(
+            allocA_.fn(nullptr, uint64_t{length} * sizeof(vogta::PathSegment), allocA_.context));
+        if (segments == nullptr) {
+            return fail(tStatus::kBufferTooSmall);
+        }
+        route->source = first;
+        route->segments = segments;
+        route->length = length;
+        TerminalState* at = &destination;
+        for (uint32_t s = length; s-- > 0;) {
+            segments[s] = {at->previousEdge, at};
+            at = at->previous;
+        }
+    }
+    const uint32_t solved = used;
+    if (solved == 0) {
+        destroyRouteArray(routes, 0);
+        return true;
+    }
+
+    // Inversion and twins.
+    Route* spare = nullptr;
+    for (uint32_t r = 0; r < solved; ++r) {
+        Route& route = *routes[r];
+        uint8_t parity = 0;
+        for (uint32_t s = 0; s < route.length; ++s) {
+            parity ^= inverts(*route.segments[s].edge) ? 1 : 0;
+        }
+        route.inverted = parity;
+        if (route.length == 0) {
+            continue;
+        }
+        if (spare == nullptr) {
+            spare = newRoute();
+            if (spare == nullptr) {
+                return fail(tStatus::kOutOfMemory);
+            }
+        }
+        if (makeTwin(route, spare, status)) {
+            routes[used++] = spare;
+            spare = nullptr;
+        } else if (status.isFatal()) {
+            destroyCalculatedRoute(spare);
+            return fail(0);
+        }
+    }
+    destroyCalculatedRoute(spare);
+
+    // Choice within the pass among routes ending in one tie group.
+    for (uint32_t i = 0; i < used; ++i) {
+        if (routes[i] == nullptr || tieGroupOf(*endTerminal(*routes[i])) == nullptr) {
+            continue;
+        }
+        uint32_t a = i;
+        for (uint32_t j = i + 1; j < used; ++j) {
+            if (routes[j] == nullptr) {
+                continue;
+            }
+            const TerminalState* endA = endTerminal(*routes[a]);
+            const TerminalState* endB = endTerminal(*routes[j]);
+            if (endB == endA || endB->def->numIncomingEdges == 0 || endB->def->tieID != endA->def->tieID ||
+                routes[j]->inverted != routes[a]->inverted) {
+                continue;
+            }
+            if (routes[j]->cost < routes[a]->cost) {
+                destroyCalculatedRoute(routes[a]);
+                routes[a] = nullptr;
+                a = j;
+            } else {
+                destroyCalculatedRoute(routes[j]);
+                routes[j] = nullptr;
+            }
+        }
+    }
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < used; ++i) {
+        if (routes[i] != nullptr) {
+            routes[kept++] = routes[i];
+        }
+    }
+    for (uint32_t i = kept; i < used; ++i) {
+        routes[i] = nullptr;
+    }
+
+    // Floating segments: the other members of every tie group crossed.
+    for (uint32_t r = 0; r < kept; ++r) {
+        Route& route = *routes[r];
+        uint64_t floating = 0;
+        for (uint32_t s = 0; s < route.length; ++s) {
+            const TieGroup* group = tieGroupOf(*route.segments[s].terminal);
+            if (group != nullptr && group->numMembers > 1) {
+                for (uint32_t m = 0; m < group->numMembers; ++m) {
+                    floating += &terminals_[group->members[m]] != route.segments[s].terminal ? 1 : 0;
+                }
+            }
+        }
+        if (floating != 0) {
+            auto* segments = static_cast<vogta::PathSegment*>(
+                allocB_.fn(nullptr, floating * sizeof(vogta::PathSegment), allocB_.context));
+            if (segments == nullptr) {
+                used = kept;
+                return fail(tStatus::kOutOfMemory);
+            }
+            uint32_t n = 0;
+            for (uint32_t s = 0; s < route.length; ++s) {
+                TerminalState* crossed = route.segments[s].terminal;
+                const TieGroup* group = tieGroupOf(*crossed);
+                if (group == nullptr || group->numMembers <= 1) {
+                    continue;
+                }
+                for (uint32_t m = 0; m < group->numMembers; ++m) {
+                    TerminalState* member = &terminals_[group->members[m]];
+                    if (member != crossed) {
+                        segments[n++] = {defaultIncomingEdge(*member), member};
+                    }
+                }
+            }
+            route.floatingSegments = segments;
+            route.lengthFloatingSegments = n;
+        }
+        route.owner = owner;
+        route.state = kRouteCalculated;
+    }
+    *routesOut = routes;
+    *countOut = kept;
+    return false;
+}
+
+void RoutingResources::populatePossibilities(Route** routes, uint32_t count,
+                                             const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
+                                             SeedFilter filter, RoutePossibilityBase* out, tStatus& status) {
+    for (uint32_t r = 0; r < count; ++r) {
+        const Route& route = *routes[r];
+        const uint32_t id = db_.add(route, status);
+        RoutePossibilityBase& possibility = out[r];
+        possibility.routeID = id;
+        possibility.destinationTerminalID = endTerminal(route)->def->id;
+        possibility.cost = route.cost;
+        possibility.seedIndex = -1;
+        for (uint32_t i = 0; i < numSeeds; ++i) {
+            if (seeds[i].sourceTerminalID == route.source->def->id && filter(seeds[i])) {
+                possibility.seedIndex = static_cast<int32_t>(i);
+                break;
+            }
+        }
+        possibility.inverted = route.inverted;
+    }
+}
+
+bool RoutingResources::calculateRoute(uint64_t owner, const RouteCalculationSeedBase* seeds,
+                                      uint32_t numSeeds, const uint32_t* destinationIDs,
+                                      uint32_t numDestinations, uint32_t options,
+                                      RoutePossibilityBase** possibilities, uint32_t* numPossibilities,
+                                      tStatus& status) {
+    if (enabled_ == 0) {
+        return false;
+    }
+    kdut::internal::MutexHolder hold(lock_);
+    for (uint32_t i = 0; i < numSeeds; ++i) {
+        if (getTerminalForID(seeds[i].sourceTerminalID) == terminalsEnd()) {
+            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+            break;
+        }
+    }
+    for (uint32_t i = 0; i < numDestinations; ++i) {
+        if (getTerminalForID(destinationIDs[i]) == terminalsEnd()) {
+            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+            break;
+        }
+    }
+    if (status.isFatal()) {
+        return false;
+    }
+    GrowOnlyHeap heap(2048, 8);
+    ScratchScope scope(*this, heap);
+    Route** first = nullptr;
+    Route** second = nullptr;
+    uint32_t firstCount = 0;
+    uint32_t secondCount = 0;
+    const bool firstUnreached =
+        calculatePass(owner, seeds, numSeeds, seedDoesNotHaveInversionConstraint, destinationIDs,
+                      numDestinations, options, &first, &firstCount, status);
+    if (status.isFatal()) {
+        return false;
+    }
+    const bool secondUnreached =
+        calculatePass(owner, seeds, numSeeds, seedHasInversionConstraint, destinationIDs, numDestinations,
+                      options, &second, &secondCount, status);
+    auto release = [&] {
+        destroyRouteArray(first, firstCount);
+        destroyRouteArray(second, secondCount);
+    };
+    if (status.isFatal()) {
+        release();
+        return false;
+    }
+    const uint32_t total = firstCount + secondCount;
+    if (total > *numPossibilities) {
+        AllocHelper helper = getAllocHelper();
+        auto* grown = static_cast<RoutePossibilityBase*>(
+            helper.fn(*possibilities, uint64_t{total} * sizeof(RoutePossibilityBase), helper.context));
+        if (grown == nullptr) {
+            KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+            release();
+            return false;
+        }
+        *possibilities = grown;
+    }
+    *numPossibilities = total;
+    for (uint32_t i = 0; i < secondCount; ++i) {
+        second[i]->inverted ^= 1;
+    }
+    // Choice across the passes: per end terminal and inversion the cheaper
+    // route, the first pass's on equal cost.
+    for (uint32_t a = 0; a < firstCount; ++a) {
+        for (uint32_t b = 0; b < secondCount; ++b) {
+            if (second[b] == nullptr || endTerminal(*second[b])->def->id != endTerminal(*first[a])->def->id ||
+                second[b]->inverted != first[a]->inverted) {
+                continue;
+            }
+            if (second[b]->cost < first[a]->cost) {
+                destroyCalculatedRoute(first[a]);
+                first[a] = nullptr;
+            } else {
+                destroyCalculatedRoute(second[b]);
+                second[b] = nullptr;
+            }
+            break;
+        }
+        if (first[a] == nullptr) {
+            continue;
+        }
+    }
+    auto closeHoles = [](Route** routes, uint32_t count) {
+        uint32_t n = count;
+        uint32_t i = 0;
+        while (i < n) {
+            if (routes[i] != nullptr) {
+                ++i;
+                continue;
+            }
+            while (n > i && routes[n - 1] == nullptr) {
+                --n;
+            }
+            if (n > i + 1) {
+                routes[i] = routes[n - 1];
+                routes[n - 1] = nullptr;
+                --n;
+                ++i;
+            } else {
+                n = i;
+            }
+        }
+        return n;
+    };
+    const uint32_t firstKept = closeHoles(first, firstCount);
+    const uint32_t secondKept = closeHoles(second, secondCount);
+    *numPossibilities = firstKept + secondKept;
+
+    const size_t dbSize = db_.size();
+    populatePossibilities(first, firstKept, seeds, numSeeds, seedDoesNotHaveInversionConstraint,
+                          *possibilities, status);
+    populatePossibilities(second, secondKept, seeds, numSeeds, seedHasInversionConstraint,
+                          *possibilities + firstKept, status);
+    release();
+    if (status.isFatal()) {
+        db_.truncate(dbSize);
+        return false;
+    }
+    return (firstUnreached || secondUnreached) && firstKept + secondKept == 0;
+}
+
+// ---- life cycle --------------------------------------------------------------------
+
+bool RoutingResources::isTerminalInUseAsADest(const TerminalState& t, EdgeState*** list, uint32_t* count) {
+    const TieGroup* group = tieGroupOf(t);
+    if (group != nullptr && group->numMembers == 0) {
+        return false;
+    }
+    const uint32_t members = group != nullptr ? group->numMembers : 1;
+    bool hit = false;
+    for (uint32_t m = 0; m < members; ++m) {
+        const TerminalState& member = group != nullptr ? terminals_[group->members[m]] : t;
+        for (uint32_t i = 0; i < member.def->numIncomingEdges; ++i) {
+            EdgeState* edge = incomingEdge(member, i);
+            if (edge->reservationCount == 0) {
+                continue;
+            }
+            hit = true;
+            auto* grown = static_cast<EdgeState**>(
+                allocB_.fn(nullptr, (uint64_t{*count} + 1) * sizeof(EdgeState*), allocB_.context));
+            if (grown == nullptr) {
+                continue;
+            }
+            for (uint32_t k = 0; k < *count; ++k) {
+                grown[k] = (*list)[k];
+            }
+            allocB_.fn(*list, 0, allocB_.context);
+            grown[(*count)++] = edge;
+            *list = grown;
+        }
+    }
+    return hit;
+}
+
+void RoutingResources::reserveRoute(uint32_t routeID, RouteConflict** conflicts, uint32_t* numConflicts,
+                                    tStatus& status) {
+    if (enabled_ == 0) {
+        return;
+    }
+    kdut::internal::MutexHolder hold(lock_);
+    RouteInDB* entry = db_.find(routeID);
+    if (entry == nullptr || entry->state != kRouteCalculated) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return;
+    }
+    GrowOnlyHeap heap(512, 8);
+    ScratchScope scope(*this, heap);
+    EdgeState** list = nullptr;
+    uint32_t listCount = 0;
+    if (status.isNotFatal()) {
+        bool conflict = false;
+        if ((entry->source->def->flags & kTerminalBidirectional) != 0) {
+            conflict |= isTerminalInUseAsADest(*entry->source, &list, &listCount);
+        }
+        const TerminalState* end =
+            entry->segments.size() == 0 ? entry->source : entry->segments.back().terminal;
+        if ((end->def->flags & kTerminalBidirectional) != 0) {
+            for (uint32_t i = 0; i < end->def->numOutgoingEdges; ++i) {
+                EdgeState* edge = &edges_[end->def->firstOutgoingEdge + i];
+                if (edge->reservationCount == 0) {
+                    continue;
+                }
+                conflict = true;
+                auto* grown = static_cast<EdgeState**>(
+                    allocB_.fn(nullptr, (uint64_t{listCount} + 1) * sizeof(EdgeState*), allocB_.context));
+                if (grown != nullptr) {
+                    for (uint32_t k = 0; k < listCount; ++k) {
+                        grown[k] = list[k];
+                    }
+                    allocB_.fn(list, 0, allocB_.context);
+                    grown[listCount++] = edge;
+                    list = grown;
+                }
+            }
+        }
+        // Segments without an edge (a tied terminal without a default edge) hold nothing.
+        for (const vogta::PathSegment& segment : entry->floatingSegments) {
+            if (segment.edge != nullptr && segment.edge->isAvailable == 0) {
+                conflict |= isTerminalInUseAsADest(terminals_[segment.edge->def->destTerminalIndex], &list,
+                                                   &listCount);
+            }
+        }
+        for (const vogta::PathSegment& segment : entry->segments) {
+            if (segment.edge != nullptr && segment.edge->isAvailable == 0) {
+                conflict |= isTerminalInUseAsADest(terminals_[segment.edge->def->destTerminalIndex], &list,
+                                                   &listCount);
+            }
+        }
+        if (conflict) {
+            KELVO_SET_STATUS(status, kRouteConflict);
+        } else {
+            auto claim = [&](const vogta::PathSegment& segment) {
+                if (segment.edge == nullptr || ++segment.edge->reservationCount != 1) {
+                    return;
+                }
+                const TerminalState& t = *segment.terminal;
+                for (uint32_t i = 0; i < t.def->numIncomingEdges; ++i) {
+                    incomingEdge(t, i)->isAvailable = 0;
+                }
+                segment.edge->isAvailable = 1;
+            };
+            for (const vogta::PathSegment& segment : entry->floatingSegments) {
+                claim(segment);
+            }
+            for (const vogta::PathSegment& segment : entry->segments) {
+                claim(segment);
+            }
+            if (status.isNotFatal()) {
+                entry->state = kRouteReserved;
+            }
+        }
+        if (listCount != 0) {
+            *numConflicts = 0;
+            AllocHelper helper = getAllocHelper();
+            for (RouteInDB& other : db_.entries) {
+                if (other.state != kRouteReserved && other.state != kRouteProgrammed) {
+                    continue;
+                }
+                bool listed = false;
+                auto holds = [&](const vohtl::Vector<vogta::PathSegment>& segments) {
+                    for (const vogta::PathSegment& segment : segments) {
+                        for (uint32_t k = 0; k < listCount && segment.edge != nullptr; ++k) {
+                            if (list[k] == segment.edge) {
+                                return true;
+                            }
+                        }
+                    }
+                    return false;
+                };
+                listed = holds(other.segments) || holds(other.floatingSegments);
+                if (!listed) {
+                    continue;
+                }
+                auto* grown = static_cast<RouteConflict*>(helper.fn(
+                    nullptr, (uint64_t{*numConflicts} + 1) * sizeof(RouteConflict), helper.context));
+                if (grown == nullptr) {
+                    break;
+                }
+                for (uint32_t k = 0; k < *numConflicts; ++k) {
+                    grown[k] = (*conflicts)[k];
+                }
+                helper.fn(*conflicts, 0, helper.context);
+                grown[*numConflicts] = RouteConflict{other.owner, other.routeID, 0};
+                ++*numConflicts;
+                *conflicts = grown;
+            }
+        }
+    }
+    allocB_.fn(list, 0, allocB_.context);
+}
+
+void RoutingResources::writeEdge(const EdgeState& edge, const TerminalState& terminal, bool* began,
+                                 tStatus& status, bool mergeEach) {
+    const Edge& def = *edge.def;
+    for (uint32_t i = 0; i < def.numProgrammingEntries; ++i) {
+        if (!*began) {
+            programmer_->begin(status);
+            *began = true;
+        }
+        const ProgrammingEntry& setting = topInfo_->programmingEntries[def.firstProgrammingEntry + i];
+        if (mergeEach) {
+            tStatus own;
+            programmer_->program(terminal.def->subtopographyID, setting.fieldId, setting.value, own);
+            status.merge(own);
+        } else {
+            programmer_->program(terminal.def->subtopographyID, setting.fieldId, setting.value, status);
+            if (status.isFatal()) {
+                return;
+            }
+        }
+    }
+}
+
+void RoutingResources::programRoute(uint32_t routeID, tStatus& status) {
+    if (enabled_ == 0) {
+        return;
+    }
+    kdut::internal::MutexHolder hold(lock_);
+    RouteInDB* entry = db_.find(routeID);
+    if (entry == nullptr || entry->state != kRouteReserved) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return;
+    }
+    if (status.isFatal()) {
+        return;
+    }
+    {
+        tStatus ignored;
+        topoResetTerminal(*entry->source, 0, ignored);
+    }
+    bool began = false;
+    // The edges this call counted, so that a failure takes their counts back.
+    const size_t floatingCount = entry->floatingSegments.size();
+    const size_t total = floatingCount + entry->segments.size();
+    size_t counted = 0;
+    auto segmentAt = [&](size_t i) -> vogta::PathSegment& {
+        return i < floatingCount ? entry->floatingSegments[i] : entry->segments[i - floatingCount];
+    };
+    for (; counted < total && status.isNotFatal(); ++counted) {
+        vogta::PathSegment& segment = segmentAt(counted);
+        if (segment.edge == nullptr) {
+            continue;
+        }
+        if (segment.edge->programCount == 0) {
+            bool ownBegan = began;
+            writeEdge(*segment.edge, *segment.terminal, &ownBegan, status, false);
+            if (ownBegan && !began && status.isNotFatal()) {
+                began = true;
+            }
+            if (status.isFatal()) {
+                break;
+            }
+        }
+        ++segment.edge->programCount;
+    }
+    if (began) {
+        programmer_->end(status);
+    }
+    if (status.isFatal()) {
+        for (size_t i = counted; i-- > 0;) {
+            vogta::PathSegment& segment = segmentAt(i);
+            if (segment.edge != nullptr && segment.edge->programCount > 0) {
+                --segment.edge->programCount;
+            }
+        }
+        return;
+    }
+    entry->state = kRouteProgrammed;
+}
+
+void RoutingResources::topoUnprogramRoute(RouteInDB& entry) {
+    tStatus own;
+    bool began = false;
+    auto release = [&](vogta::PathSegment& segment) {
+        if (segment.edge == nullptr || segment.edge->programCount == 0 || --segment.edge->programCount != 0 ||
+            (segment.terminal->def->flags & kTerminalKeepState) != 0) {
+            return;
+        }
+        if (segment.terminal->def->numIncomingEdges == 0) {
+            KELVO_SET_STATUS(own, kNoResetEdge);
+            return;
+        }
+        writeEdge(*incomingEdge(*segment.terminal, 0), *segment.terminal, &began, own, true);
+    };
+    for (size_t i = entry.segments.size(); i-- > 0;) {
+        release(entry.segments[i]);
+    }
+    for (size_t i = entry.floatingSegments.size(); i-- > 0;) {
+        release(entry.floatingSegments[i]);
+    }
+    if (began) {
+        tStatus dropped;
+        programmer_->end(dropped);
+    }
+    entry.state = kRouteReserved;
+}
+
+void RoutingResources::topoUnreserveRoute(RouteInDB& entry) {
+    auto release = [&](vogta::PathSegment& segment) {
+        if (segment.edge == nullptr || segment.edge->reservationCount == 0 ||
+            --segment.edge->reservationCount != 0) {
+            return;
+        }
+        const TerminalState& t = *segment.terminal;
+        for (uint32_t i = 0; i < t.def->numIncomingEdges; ++i) {
+            incomingEdge(t, i)->isAvailable = 1;
+        }
+    };
+    for (vogta::PathSegment& segment : entry.segments) {
+        release(segment);
+    }
+    for (vogta::PathSegment& segment : entry.floatingSegments) {
+        release(segment);
+    }
+    entry.state = kRouteCalculated;
+}
+
+void RoutingResources::releaseEntry(RouteInDB& entry) {
+    if (entry.state == kRouteProgrammed) {
+        topoUnprogramRoute(entry);
+    }
+    if (entry.state == kRouteReserved) {
+        topoUnreserveRoute(entry);
+    }
+}
+
+void RoutingResources::unprogramRoute(uint32_t routeID) {
+    if (enabled_ == 0) {
+        return;
+    }
+    kdut::internal::MutexHolder hold(lock_);
+    RouteInDB* entry = db_.find(routeID);
+    if (entry != nullptr && entry->state == kRouteProgrammed) {
+        topoUnprogramRoute(*entry);
+    }
+}
+
+void RoutingResources::unreserveRoute(uint32_t routeID) {
+    if (enabled_ == 0) {
+        return;
+    }
+    kdut::internal::MutexHolder hold(lock_);
+    RouteInDB* entry = db_.find(routeID);
+    if (entry != nullptr) {
+        releaseEntry(*entry);
+    }
+}
+
+void RoutingResources::destroyRoute(uint32_t routeID) {
+    if (enabled_ == 0) {
+        return;
+    }
+    kdut::internal::MutexHolder hold(lock_);
+    RouteInDB* entry = db_.find(routeID);
+    if (entry != nullptr) {
+        releaseEntry(*entry);
+        db_.remove(entry);
+    }
+}
+
+// ---- terminal resets --------------------------------------------------------------------
+
+void RoutingResources::forceResetTerminal(bool* began, TerminalState& t, uint32_t resetType,
+                                          tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    EdgeState* edge = nullptr;
+    if (resetType == 0) {
+        edge = t.def->numIncomingEdges != 0 ? incomingEdge(t, 0) : nullptr;
+    } else if (resetType == 1) {
+        edge = defaultIncomingEdge(t);
+    } else {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return;
+    }
+    if (edge == nullptr) {
+        KELVO_SET_STATUS(status, kNoResetEdge);
+        return;
+    }
+    writeEdge(*edge, t, began, status, true);
+}
+
+void RoutingResources::topoResetTerminal(TerminalState& t, uint32_t resetType, tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    const TieGroup* group = tieGroupOf(t);
+    if ((group == nullptr || group->numMembers != 0) && setHasReservedIncomingEdge(t)) {
+        KELVO_SET_STATUS(status, kTerminalDrivenByReservedRoute);
+        return;
+    }
+    bool began = false;
+    TerminalState* final = &t;
+    if (group != nullptr) {
+        final = nullptr;
+        for (uint32_t m = 0; m < group->numMembers; ++m) {
+            TerminalState& member = terminals_[group->members[m]];
+            if (member.def->numIncomingEdges == 0 || incomingEdge(member, 0)->def->isDefault != 0) {
+                tStatus own;
+                forceResetTerminal(&began, member, 1, own);
+                status.merge(own);
+            } else {
+                final = &member;
+            }
+        }
+    }
+    if (final != nullptr) {
+        forceResetTerminal(&began, *final, resetType, status);
+    }
+    if (began) {
+        tStatus dropped;
+        programmer_->end(dropped);
+    }
+}
+
+void RoutingResources::resetTerminal(uint32_t terminalID, uint32_t resetType, tStatus& status) {
+    TerminalState* t = getTerminalForID(terminalID);
+    if (t == terminalsEnd()) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return;
+    }
+    if (enabled_ == 0) {
+        return;
+    }
+    kdut::internal::MutexHolder hold(lock_);
+    topoResetTerminal(*t, resetType, status);
+}
+
+void RoutingResources::resetAllTerminalsToDefault(tStatus& status) {
+    if (enabled_ == 0) {
+        return;
+    }
+    kdut::internal::MutexHolder hold(lock_);
+    for (uint32_t i = 0; i < numTerminals_; ++i) {
+        if (terminals_[i].def->numIncomingEdges == 0) {
+            continue;
+        }
+        tStatus own;
+        topoResetTerminal(terminals_[i], 0, own);
+        status.merge(own);
+    }
+}
+
+uint32_t RoutingResources::calculateResetTerminal(uint64_t owner, uint32_t terminalID, uint32_t resetType,
+                                                  tStatus& status) {
+    if (enabled_ == 0) {
+        return 0;
+    }
+    kdut::internal::MutexHolder hold(lock_);
+    if (status.isFatal()) {
+        return 0;
+    }
+    TerminalState* t = getTerminalForID(terminalID);
+    if (t == terminalsEnd()) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return 0;
+    }
+    GrowOnlyHeap heap(512, 8);
+    ScratchScope scope(*this, heap);
+    Route* route = newRoute();
+    if (route == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+        return 0;
+    }
+    route->owner = owner;
+    route->state = kRouteCalculated;
+    route->segments =
+        static_cast<vogta::PathSegment*>(allocA_.fn(nullptr, sizeof(vogta::PathSegment), allocA_.context));
+    if (route->segments == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+        destroyCalculatedRoute(route);
+        return 0;
+    }
+    TerminalState* final = t;
+    const TieGroup* group = tieGroupOf(*t);
+    if (group != nullptr) {
+        final = nullptr;
+        if (group->numMembers != 0) {
+            route->floatingSegments = static_cast<vogta::PathSegment*>(allocB_.fn(
+                nullptr, uint64_t{group->numMembers} * sizeof(vogta::PathSegment), allocB_.context));
+            if (route->floatingSegments == nullptr) {
+                KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+                destroyCalculatedRoute(route);
+                return 0;
+            }
+        }
+        uint32_t n = 0;
+        for (uint32_t m = 0; m < group->numMembers; ++m) {
+            TerminalState& member = terminals_[group->members[m]];
+            if (member.def->numIncomingEdges == 0 || incomingEdge(member, 0)->def->isDefault != 0) {
+                if (final == nullptr && m + 1 == group->numMembers) {
+                    final = &member;
+                } else {
+                    route->floatingSegments[n++] = {defaultIncomingEdge(member), &member};
+                }
+            } else {
+                final = &member;
+            }
+        }
+        route->lengthFloatingSegments = n;
+    }
+    EdgeState* edge = nullptr;
+    if (final != nullptr) {
+        if (resetType == 0) {
+            edge = final->def->numIncomingEdges != 0 ? incomingEdge(*final, 0) : nullptr;
+        } else if (resetType == 1) {
+            edge = defaultIncomingEdge(*final);
+        } else {
+            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        }
+    }
+    if (status.isNotFatal() && edge == nullptr) {
+        KELVO_SET_STATUS(status, kNoResetEdge);
+    }
+    uint32_t id = 0;
+    if (status.isNotFatal()) {
+        route->segments[0] = {edge, final};
+        route->source = final;
+        route->length = 1;
+        route->cost = 1;
+        id = db_.add(*route, status);
+    }
+    destroyCalculatedRoute(route);
+    return id;
+}
+
+// ---- queries ---------------------------------------------------------------------
+
+void RoutingResources::getRouteTerminalPath(uint32_t routeID, uint32_t** terminalIDs, uint32_t* count,
+                                            tStatus& status) const {
+    if (enabled_ == 0) {
+        return;
+    }
+    kdut::internal::MutexHolder hold(lock_);
+    const RouteInDB* entry = db_.find(routeID);
+    if (entry == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return;
+    }
+    if (status.isFatal()) {
+        return;
+    }
+    const uint64_t n = uint64_t{entry->segments.size()} + 1;
+    if (n > *count) {
+        auto* grown = static_cast<uint32_t*>(generalResizeFn(*terminalIDs, n * sizeof(uint32_t), nullptr));
+        if (grown == nullptr) {
+            KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+            return;
+        }
+        *terminalIDs = grown;
+    }
+    *count = static_cast<uint32_t>(n);
+    (*terminalIDs)[0] = entry->source->def->id;
+    for (size_t i = 0; i < entry->segments.size(); ++i) {
+        (*terminalIDs)[i + 1] = entry->segments[i].terminal->def->id;
+    }
+}
+
+uint32_t RoutingResources::getRouteState(uint32_t routeID) const {
+    if (enabled_ == 0) {
+        return 0;
+    }
+    kdut::internal::MutexHolder hold(lock_);
+    const RouteInDB* entry = db_.find(routeID);
+    return entry != nullptr ? entry->state : 0;
+}
+
+} // namespace voark

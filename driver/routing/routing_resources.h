@@ -1,0 +1,178 @@
+// The routing resources: the graph state of one board, the database of
+// calculated routes, and the route search and life-cycle operations over
+// them. Every operation holds the resources' recursive lock throughout.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "platform/memory.h"
+#include "platform/status.h"
+#include "platform/sync.h"
+#include "platform/vohtl/vector.h"
+#include "routing/grow_only_heap.h"
+#include "routing/topography.h"
+
+namespace voark {
+
+// Writes the settings of edges: begin before the first setting of a
+// transaction, end after the last.
+class RouteProgrammerInterface : public kelvo_driver::nVOAPAL000::tObject {
+public:
+    virtual ~RouteProgrammerInterface() = default;
+    virtual void begin(nVOAPALS100::tStatus& status) = 0;
+    virtual void program(uint32_t subtopographyID, uint32_t fieldId, uint32_t value,
+                         nVOAPALS100::tStatus& status) = 0;
+    virtual void end(nVOAPALS100::tStatus& status) = 0;
+};
+
+// A calculated route while a call runs (scratch memory).
+struct Route {
+    TerminalState* source;
+    vogta::PathSegment* segments;
+    uint32_t cost;
+    uint32_t length;
+    uint64_t owner;
+    uint32_t state;
+    uint8_t inverted;
+    uint32_t lengthFloatingSegments;
+    vogta::PathSegment* floatingSegments;
+};
+
+struct RouteInDB {
+    vohtl::Vector<vogta::PathSegment> segments;
+    vohtl::Vector<vogta::PathSegment> floatingSegments;
+    TerminalState* source = nullptr;
+    uint32_t routeID = 0;
+    uint32_t cost = 0;
+    uint64_t owner = 0;
+    uint32_t state = 0;
+    uint8_t inverted = 0;
+};
+
+class RouteDatabase {
+public:
+    // Records route under a new ID (0 and nothing recorded on failure).
+    uint32_t add(const Route& route, nVOAPALS100::tStatus& status);
+    RouteInDB* find(uint32_t routeID);
+    const RouteInDB* find(uint32_t routeID) const;
+    void remove(RouteInDB* entry);
+    void truncate(size_t size);
+    size_t size() const { return entries.size(); }
+
+    vohtl::Vector<RouteInDB> entries;
+    uint32_t nextRouteID = 1;
+    uint8_t idsWrapped = 0;
+};
+
+class RoutingResources : public RoutingResourcesInterface {
+public:
+    // Builds the state records over info (which must outlive the object);
+    // enabled only when the status then holds no error (lock and records made).
+    RoutingResources(const TopographyInfo& info, RouteProgrammerInterface* programmer,
+                     nVOAPALS100::tStatus& status);
+    ~RoutingResources() override;
+    RoutingResources(const RoutingResources&) = delete;
+    RoutingResources& operator=(const RoutingResources&) = delete;
+
+    AllocHelper getAllocHelper() override { return {generalResizeFn, nullptr}; }
+    const TopographyInfo* getTopInfo() const override { return topInfo_; }
+    void resetTerminal(uint32_t terminalID, uint32_t resetType, nVOAPALS100::tStatus& status) override;
+    uint32_t calculateResetTerminal(uint64_t owner, uint32_t terminalID, uint32_t resetType,
+                                    nVOAPALS100::tStatus& status) override;
+    void resetAllTerminalsToDefault(nVOAPALS100::tStatus& status) override;
+    bool calculateRoute(uint64_t owner, const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
+                        const uint32_t* destinationIDs, uint32_t numDestinations, uint32_t options,
+                        RoutePossibilityBase** possibilities, uint32_t* numPossibilities,
+                        nVOAPALS100::tStatus& status) override;
+    void destroyRoute(uint32_t routeID) override;
+    void reserveRoute(uint32_t routeID, RouteConflict** conflicts, uint32_t* numConflicts,
+                      nVOAPALS100::tStatus& status) override;
+    void unreserveRoute(uint32_t routeID) override;
+    void programRoute(uint32_t routeID, nVOAPALS100::tStatus& status) override;
+    void unprogramRoute(uint32_t routeID) override;
+    void getRouteTerminalPath(uint32_t routeID, uint32_t** terminalIDs, uint32_t* count,
+                              nVOAPALS100::tStatus& status) const override;
+    uint32_t getRouteState(uint32_t routeID) const override;
+
+    bool isEnabled() const { return enabled_ != 0; }
+    // The run-time records, for inspection.
+    const TerminalState* terminalStates() const { return terminals_; }
+    const EdgeState* edgeStates() const { return edges_; }
+    const RouteDatabase& database() const { return db_; }
+    // Test hook: the next route ID to hand out (exercises the wrap).
+    void setNextRouteIDForTest(uint32_t next) { db_.nextRouteID = next; }
+    // Scratch allocators A (segment arrays) and B (everything else) are
+    // only installed while an operation runs: nothing may be left of them.
+    bool scratchDetached() const { return allocA_.context == nullptr && allocB_.context == nullptr; }
+
+private:
+    friend class ScratchScope;
+    friend class QueueScope;
+    struct QueueEntry {
+        uint32_t cost;
+        uint32_t terminal;
+        uint64_t sequence;
+    };
+    using SeedFilter = bool (*)(const RouteCalculationSeedBase&);
+
+    TerminalState* getTerminalForID(uint32_t id) const;
+    TerminalState* terminalsEnd() const { return terminals_ + numTerminals_; }
+    EdgeState* incomingEdge(const TerminalState& t, uint32_t position) const;
+    EdgeState* defaultIncomingEdge(const TerminalState& t) const;
+    const TieGroup* tieGroupOf(const TerminalState& t) const;
+    uint32_t indexOf(const TerminalState* t) const { return static_cast<uint32_t>(t - terminals_); }
+    bool setHasReservedIncomingEdge(const TerminalState& t) const;
+    bool hasReservedOutgoingEdge(const TerminalState& t) const;
+    bool edgeUsable(const TerminalState& from, const EdgeState& edge, const TerminalState& to) const;
+    static const TerminalState* endTerminal(const Route& route);
+
+    // One pass of the search.
+    bool calculatePass(uint64_t owner, const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
+                       SeedFilter filter, const uint32_t* destinationIDs, uint32_t numDestinations,
+                       uint32_t options, Route*** routes, uint32_t* count, nVOAPALS100::tStatus& status);
+    bool queuePush(TerminalState& t);
+    TerminalState* queuePop();
+    Route* newRoute();
+    void destroyCalculatedRoute(Route* route);
+    void destroyRouteArray(Route** routes, uint32_t count);
+    bool makeTwin(const Route& route, Route* twin, nVOAPALS100::tStatus& status);
+    void populatePossibilities(Route** routes, uint32_t count, const RouteCalculationSeedBase* seeds,
+                               uint32_t numSeeds, SeedFilter filter, RoutePossibilityBase* out,
+                               nVOAPALS100::tStatus& status);
+
+    // Life cycle of the Topography part.
+    bool isTerminalInUseAsADest(const TerminalState& t, EdgeState*** list, uint32_t* count);
+    void writeEdge(const EdgeState& edge, const TerminalState& terminal, bool* began,
+                   nVOAPALS100::tStatus& status, bool mergeEach);
+    void topoResetTerminal(TerminalState& t, uint32_t resetType, nVOAPALS100::tStatus& status);
+    void forceResetTerminal(bool* began, TerminalState& t, uint32_t resetType, nVOAPALS100::tStatus& status);
+    void topoUnprogramRoute(RouteInDB& entry);
+    void topoUnreserveRoute(RouteInDB& entry);
+    void releaseEntry(RouteInDB& entry);
+
+    // The Topography part.
+    TerminalState* terminals_ = nullptr;
+    EdgeState* edges_ = nullptr;
+    uint32_t numTerminals_ = 0;
+    uint32_t numEdges_ = 0;
+    uint8_t useUnavailableEdges_ = 0;
+    uint64_t numDestinations_ = 0;
+    uint64_t numSolved_ = 0;
+    AllocHelper allocA_{growOnlyHeapResizeFn, nullptr};
+    AllocHelper allocB_{growOnlyHeapResizeFn, nullptr};
+    const TopographyInfo* topInfo_;
+    RouteProgrammerInterface* programmer_;
+    // The search queue: a binary heap ordered by cost, then by the latest
+    // insertion first (the order of the sorted unvisited list it replaces).
+    QueueEntry* queue_ = nullptr;
+    uint64_t queueSize_ = 0;
+    uint64_t queueCapacity_ = 0;
+    uint64_t sequence_ = 0;
+
+    RouteDatabase db_;
+    uint8_t enabled_ = 0;
+    mutable kelvo_driver::nVOAPAL000::tMutex lock_;
+};
+
+} // namespace voark

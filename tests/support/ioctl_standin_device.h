@@ -1,0 +1,158 @@
+// A stand-in device for the I/O-control interfaces and their stubs: the real
+// device core's gate, a setup level the test sets, recorded resets and
+// hardware-state checks, and the three registries (dropped with
+// `registries = false`, as before level 1 built them).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "core/ioctl/interfaces.h"
+#include "framework/dispatcher.h"
+#include "platform/device_core.h"
+#include "regs/arm_dispatcher.h"
+#include "storage/storage_map_dispatcher.h"
+#include "windows/device_window.h"
+#include "windows/device_window_dispatcher.h"
+
+namespace kelvo_test {
+
+using kelvo_driver::nVOAPAL000::tDeviceCore;
+using kelvo_driver::nVOAPAL000::tDeviceInterface;
+using kelvo_driver::nVOAPAL000::tEventDescriptor;
+using kelvo_driver::nVOAPAL000::tSession;
+
+// What the device framework's gate answers.
+constexpr int32_t kInvalidated = static_cast<int32_t>(0xBFFA9179u);
+constexpr int32_t kLevelNotReached = -52010;
+
+class StandInSession : public tSession {
+public:
+    StandInSession(tDeviceInterface* deviceInterface, nVOAPALS100::tStatus& status)
+        : tSession(deviceInterface, status) {}
+    bool invalid = false;
+    uint64_t reserved = 0;
+    // No routing session: the routing codes answer as a demoted session does.
+    voark::RoutingSession* getRoutingSession() const { return nullptr; }
+
+    struct Composite {
+        int runs = 0;
+        int clears = 0;
+        int64_t code = 0;
+        void cleanup(nVOAPALS100::tStatus& status) {
+            ++runs;
+            KELVO_SET_STATUS(status, code);
+        }
+        void clear() { ++clears; }
+    } composite;
+    Composite& getCleanupOperationComposite() { return composite; }
+    void reserveResources(uint64_t mask, nVOAPALS100::tStatus& status) {
+        if (mask & ~1ull) {
+            KELVO_SET_STATUS(status, kelvoDriverCode(0xBFFA4303));
+            return;
+        }
+        reserved |= mask;
+    }
+};
+
+class StandInDevice;
+
+// Admits through the device core's gate, then refuses an invalidated session
+// and a level the device has not reached, as the device framework's gate does.
+class StandInGate {
+public:
+    StandInGate(StandInDevice& device, StandInSession* session, uint32_t level, nVOAPALS100::tStatus& status);
+    ~StandInGate();
+
+private:
+    StandInDevice& device_;
+    StandInSession* session_;
+    bool entered_;
+};
+
+class StandInDevice : public tDeviceCore {
+public:
+    using IOControlGate = StandInGate;
+
+    explicit StandInDevice(nVOAPALS100::tStatus& status) : tDeviceCore(status), kelvo(this), cooling(this) {
+        interfaces_[0] = &kelvo;
+        interfaces_[1] = &cooling;
+        resumeIOProcessing(tEventDescriptor(0));
+    }
+    ~StandInDevice() override { closeIOGate(tEventDescriptor(0)); }
+
+    tDeviceInterface* const* getDeviceInterfaces() override { return interfaces_; }
+    tSession* open(const tEventDescriptor&, tDeviceInterface* deviceInterface,
+                   nVOAPALS100::tStatus& status) override {
+        return new (status, false) StandInSession(deviceInterface, status);
+    }
+    void closeAndFreeSession(const tEventDescriptor&, tSession* session) override {
+        delete static_cast<StandInSession*>(session);
+    }
+    void initialize(const tEventDescriptor&, nVOAPALS100::tStatus&) override {}
+    void deinitialize() override {}
+
+    // What the interfaces use.
+    uint32_t getCurrentSetupLevel() const { return level; }
+    void reset(const tEventDescriptor& event, uint32_t toLevel, uint64_t parameters,
+               nVOAPALS100::tStatus& status) {
+        resets.push_back({event, toLevel, parameters, getIOCount()});
+        KELVO_SET_STATUS(status, resetAnswer);
+    }
+    void checkHardwareState(uint64_t word, nVOAPALS100::tStatus& status) {
+        checkedWords.push_back(word);
+        KELVO_SET_STATUS(status, hardwareAnswer);
+    }
+    armki::ARMDispatcher* getARMDispatcher() { return registries ? &*arm : nullptr; }
+    devicewindow::DeviceWindowDispatcher* getDeviceWindowDispatcher() {
+        return registries ? &*windows : nullptr;
+    }
+    storagemap::StorageMapDispatcher* getStorageMapDispatcher() { return registries ? &*storage : nullptr; }
+    bool areStorageMapChecksumsValid(nVOAPALS100::tStatus&) { return true; }
+    bool areStorageMapVersionsValid(nVOAPALS100::tStatus&) { return true; }
+
+    struct Reset {
+        tEventDescriptor event;
+        uint32_t level;
+        uint64_t parameters;
+        uint32_t ioCount;
+    };
+    uint32_t level = 19;
+    bool registries = true;
+    int64_t resetAnswer = 0;
+    int64_t hardwareAnswer = 0;
+    std::vector<Reset> resets;
+    std::vector<uint64_t> checkedWords;
+    std::atomic<int> gates{0}; // gates opened
+    std::optional<armki::ARMDispatcher> arm{std::in_place};
+    std::optional<storagemap::StorageMapDispatcher> storage{std::in_place};
+    std::optional<devicewindow::DeviceWindowDispatcher> windows{std::in_place};
+
+    kelvo_driver::tInterfaceTemplate_kelvo<StandInDevice, StandInSession> kelvo;
+    kelvo_driver::tInterfaceTemplate_pxiCooling<StandInDevice, StandInSession> cooling;
+
+private:
+    tDeviceInterface* interfaces_[3] = {};
+};
+
+inline StandInGate::StandInGate(StandInDevice& device, StandInSession* session, uint32_t level,
+                                nVOAPALS100::tStatus& status)
+    : device_(device), session_(session), entered_(false) {
+    ++device.gates;
+    entered_ = device.enterIOGate(session, status, kelvo_driver::nVOAPAL000::kWaitForever);
+    if (entered_ && session != nullptr && session->invalid) {
+        KELVO_SET_STATUS(status, kInvalidated);
+    } else if (entered_ && level > device.level) {
+        KELVO_SET_STATUS(status, kLevelNotReached);
+    }
+}
+
+inline StandInGate::~StandInGate() {
+    if (entered_) {
+        device_.exitIOGate(session_);
+    }
+}
+
+} // namespace kelvo_test

@@ -1,0 +1,144 @@
+// Synthetic topographies for the routing tests: a graph described by plain
+// vectors, built into the engine's static format, and a route programmer
+// that records every call and can fail on a chosen setting.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "routing/routing_resources.h"
+
+namespace routing_test {
+
+struct TerminalPlan {
+    uint32_t id;
+    uint8_t flags = 0;
+    uint32_t tie = 0; // tie-group index + 1
+};
+
+struct EdgePlan {
+    uint32_t from; // terminal index
+    uint32_t to;
+    uint32_t weight = 1;
+    uint8_t inverts = 0;
+    uint8_t isDefault = 0;
+    std::vector<voark::ProgrammingEntry> settings = {};
+};
+
+struct GraphPlan {
+    std::vector<TerminalPlan> terminals;
+    std::vector<EdgePlan> edges;
+    std::vector<std::vector<uint32_t>> ties;
+};
+
+// Terminals 1..n (index i has ID i + 1), no flags.
+inline std::vector<TerminalPlan> plainTerminals(uint32_t n) {
+    std::vector<TerminalPlan> terminals;
+    for (uint32_t i = 0; i < n; ++i) {
+        terminals.push_back({i + 1});
+    }
+    return terminals;
+}
+
+// The static format of a plan. Edges are kept in the plan's order within
+// each source (stable by source); edgeIndex maps a plan edge to its index.
+class Graph {
+public:
+    explicit Graph(const GraphPlan& plan) {
+        const uint32_t n = static_cast<uint32_t>(plan.terminals.size());
+        std::vector<uint32_t> order(plan.edges.size());
+        for (uint32_t i = 0; i < order.size(); ++i) {
+            order[i] = i;
+        }
+        std::stable_sort(order.begin(), order.end(),
+                         [&](uint32_t a, uint32_t b) { return plan.edges[a].from < plan.edges[b].from; });
+        edgeIndex.resize(order.size());
+        for (uint32_t k = 0; k < order.size(); ++k) {
+            edgeIndex[order[k]] = k;
+            const EdgePlan& e = plan.edges[order[k]];
+            const uint32_t first = static_cast<uint32_t>(entries_.size());
+            entries_.insert(entries_.end(), e.settings.begin(), e.settings.end());
+            edges_.push_back({e.weight, e.to, nullptr, 0, first, static_cast<uint32_t>(e.settings.size()),
+                              e.inverts, e.isDefault});
+        }
+        for (uint32_t t = 0; t < n; ++t) {
+            voark::Terminal def{};
+            def.id = plan.terminals[t].id;
+            def.subtopographyID = t;
+            def.tieID = plan.terminals[t].tie;
+            def.flags = plan.terminals[t].flags;
+            def.firstOutgoingEdge = static_cast<uint32_t>(edges_.size());
+            for (uint32_t k = 0; k < edges_.size(); ++k) {
+                if (plan.edges[order[k]].from == t) {
+                    def.firstOutgoingEdge = std::min(def.firstOutgoingEdge, k);
+                    ++def.numOutgoingEdges;
+                }
+            }
+            if (def.numOutgoingEdges == 0) {
+                def.firstOutgoingEdge = 0;
+            }
+            def.firstIncomingEdge = static_cast<uint32_t>(incoming_.size());
+            for (uint32_t k = 0; k < edges_.size(); ++k) {
+                if (edges_[k].destTerminalIndex == t) {
+                    incoming_.push_back(k);
+                    ++def.numIncomingEdges;
+                }
+            }
+            terminals_.push_back(def);
+        }
+        members_ = plan.ties;
+        for (const auto& group : members_) {
+            ties_.push_back({group.data(), nullptr, static_cast<uint32_t>(group.size())});
+        }
+        info_ = {"TestTopography",
+                 terminals_.data(),
+                 edges_.data(),
+                 ties_.data(),
+                 entries_.data(),
+                 nullptr,
+                 incoming_.data(),
+                 n,
+                 static_cast<uint32_t>(edges_.size()),
+                 static_cast<uint32_t>(ties_.size()),
+                 static_cast<uint32_t>(entries_.size())};
+    }
+    Graph(const Graph&) = delete;
+    Graph& operator=(const Graph&) = delete;
+
+    const voark::TopographyInfo& info() const { return info_; }
+    std::vector<uint32_t> edgeIndex;
+
+private:
+    std::vector<voark::Terminal> terminals_;
+    std::vector<voark::Edge> edges_;
+    std::vector<voark::ProgrammingEntry> entries_;
+    std::vector<uint32_t> incoming_;
+    std::vector<std::vector<uint32_t>> members_;
+    std::vector<voark::TieGroup> ties_;
+    voark::TopographyInfo info_{};
+};
+
+// Records "begin", "end" and "sub:field=value" per call; fails the
+// failAt-th program call (1-based, 0 never) with -52006.
+class RecordingProgrammer : public voark::RouteProgrammerInterface {
+public:
+    void begin(nVOAPALS100::tStatus&) override { calls.push_back("begin"); }
+    void program(uint32_t sub, uint32_t field, uint32_t value, nVOAPALS100::tStatus& status) override {
+        ++programCalls;
+        if (failAt != 0 && programCalls == failAt) {
+            KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kNotAccessible);
+            calls.push_back("fail");
+            return;
+        }
+        calls.push_back(std::to_string(sub) + ":" + std::to_string(field) + "=" + std::to_string(value));
+    }
+    void end(nVOAPALS100::tStatus&) override { calls.push_back("end"); }
+
+    std::vector<std::string> calls;
+    uint32_t programCalls = 0;
+    uint32_t failAt = 0;
+};
+
+} // namespace routing_test

@@ -1,0 +1,183 @@
+// Helpers for the DMA data-path tests: a plugged module with its DMA
+// configuration, and a decoder of link chains that reads link memory the way
+// the bridge does, through the stand-in's bus-address registry.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "bridge/brixel_sgl.h"
+#include "control.h"
+#include "nVOKAL.h"
+#include "pci_test_support.h"
+#include "bridge/brixel_dma_channel.h"
+#include "platform/dma_configuration.h"
+#include "platform/pci_device.h"
+#include "sim.h"
+#include "test_support.h"
+
+namespace kelvo_test {
+
+struct DecodedEntry {
+    bool selfConfig;
+    std::uint32_t word0; // byte count or data
+    std::uint32_t word1; // 0 or control
+    std::uint64_t address;
+};
+
+struct DecodedLink {
+    std::uint64_t address;
+    std::uint32_t size;
+    std::uint32_t nextSize;
+    std::uint32_t flags;
+    std::uint64_t nextAddress;
+    std::vector<DecodedEntry> entries;
+};
+
+// Walks up to maxLinks links from start, following next addresses until a
+// last link or a next size of 0. A refused read fails the test.
+inline std::vector<DecodedLink> decodeChain(void* pciHandle, kelvo_driver::nVOAPAL000::tLinkInformation start,
+                                            std::size_t maxLinks) {
+    std::vector<DecodedLink> links;
+    std::uint64_t address = start.address;
+    std::uint32_t size = start.size;
+    while (links.size() < maxLinks && size != 0) {
+        std::vector<std::uint8_t> bytes(size);
+        if (!kal::dma::read(pciHandle, address, bytes.data(), size)) {
+            ADD_FAILURE() << "link at " << address << " not readable";
+            break;
+        }
+        DecodedLink link{address, size, 0, 0, 0, {}};
+        std::memcpy(&link.nextSize, &bytes[0], 4);
+        std::memcpy(&link.flags, &bytes[4], 4);
+        std::memcpy(&link.nextAddress, &bytes[8], 8);
+        for (std::uint32_t at = 16; at + 8 <= size;) {
+            DecodedEntry entry{};
+            std::memcpy(&entry.word0, &bytes[at], 4);
+            std::memcpy(&entry.word1, &bytes[at + 4], 4);
+            entry.selfConfig = entry.word1 != 0;
+            if (!entry.selfConfig) {
+                std::memcpy(&entry.address, &bytes[at + 8], 8);
+            }
+            link.entries.push_back(entry);
+            at += entry.selfConfig ? 8 : 16;
+        }
+        links.push_back(link);
+        if ((link.flags & kelvo_driver::nVOAPAL000::kHeaderLastLink) != 0) {
+            break;
+        }
+        address = link.nextAddress;
+        size = link.nextSize;
+    }
+    return links;
+}
+
+// A plugged module with 64-bit DMA configured; checks for leaks of page
+// lists, kernel mappings and scatter-gather lists and for refused device
+// accesses.
+class DmaTest : public LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        kal::pagelists::resetPlacement();
+        kal::dma::clearFaults();
+        listsAtStart_ = kal::pagelists::live();
+        module = bus.plug(board());
+        info = deviceInfoOf(*module);
+        ASSERT_EQ(nVOKAL220_pciSetDMAMask(info.pciHandle, ~0ULL), 0);
+        config.type = kelvo_driver::nVOAPAL000::tDMAConfiguration::kDMAType64Bit;
+        config.deviceInfo = &info;
+    }
+    void TearDown() override {
+        EXPECT_EQ(kal::pagelists::live(), listsAtStart_) << "page lists leaked";
+        EXPECT_EQ(kal::pagelists::kernelMappings(), 0u);
+        EXPECT_EQ(kal::dma::liveSGLs(), 0u);
+        EXPECT_TRUE(kal::dma::faults().empty()) << ::testing::PrintToString(kal::dma::faults());
+        kal::dma::clearFaults();
+        kal::pagelists::resetPlacement();
+        module.reset();
+        LeakCheckedTest::TearDown();
+    }
+    virtual const char* board() const { return "solstra"; }
+
+    sim::Bus bus;
+    std::shared_ptr<sim::Module> module;
+    nVOAPAL200_tDeviceInfo info{};
+    kelvo_driver::nVOAPAL000::tDMAConfiguration config;
+
+private:
+    std::size_t listsAtStart_ = 0;
+};
+
+// With BAR 0 mapped through the driver's PCI device, and helpers for DMA
+// buffers of kernel pages.
+class DmaBoardTest : public DmaTest {
+protected:
+    void SetUp() override {
+        DmaTest::SetUp();
+        nVOAPALS100::tStatus status;
+        device = new (status, false) kelvo_driver::nVOAPAL000::tPCIDevice(info, status);
+        bar = device->mapMemoryWindow(0, status, 0);
+        ASSERT_TRUE(status.isSuccess());
+        window = {reinterpret_cast<std::uintptr_t>(bar), sim::Module::kBar0Size};
+        module->enableDma();
+        module->dma(0).setStepMode(true);
+        module->dma(1).setStepMode(true);
+    }
+    void TearDown() override {
+        device->unmapMemoryWindow(0, bar, 0);
+        kelvo_driver::nVOAPAL000::deleteObject(device);
+        for (std::uint32_t n = 0; n < 2; ++n) {
+            EXPECT_TRUE(module->dma(n).faults().empty()) << ::testing::PrintToString(module->dma(n).faults());
+        }
+        DmaTest::TearDown();
+    }
+    // The kernel address of a register of the non-isolated FPGA.
+    std::uint64_t fpga(std::uint64_t offset) const {
+        return window.base + sim::Module::kNisoFpgaBase + offset;
+    }
+
+    kelvo_driver::nVOAPAL000::tPCIDevice* device = nullptr;
+    void* bar = nullptr;
+    kelvo_driver::nVOAPAL000::tBridgeWindow window{};
+};
+
+// Page-aligned memory registered as the calling thread's user memory.
+class UserMemory {
+public:
+    explicit UserMemory(std::size_t size)
+        : size_((size + 4095) / 4096 * 4096),
+          bytes_(static_cast<std::uint8_t*>(std::aligned_alloc(4096, size_ == 0 ? 4096 : size_))) {
+        std::memset(bytes_, 0, size_);
+        scope_.add(bytes_, size_);
+    }
+    ~UserMemory() { std::free(bytes_); }
+    UserMemory(const UserMemory&) = delete;
+    UserMemory& operator=(const UserMemory&) = delete;
+    std::uint8_t* data() const { return bytes_; }
+    std::uint64_t address() const { return kal::usermem::address(bytes_); }
+    std::size_t size() const { return size_; }
+
+private:
+    std::size_t size_;
+    std::uint8_t* bytes_;
+    kal::usermem::Scope scope_;
+};
+
+// A pattern of size bytes that differs per seed.
+inline std::vector<std::uint8_t> pattern(std::size_t size, std::uint32_t seed) {
+    std::vector<std::uint8_t> bytes(size);
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (auto& b : bytes) {
+        x = x * 1664525u + 1013904223u;
+        b = static_cast<std::uint8_t>(x >> 24);
+    }
+    return bytes;
+}
+
+} // namespace kelvo_test

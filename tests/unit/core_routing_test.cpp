@@ -1,0 +1,240 @@
+// Routing through the C API: level 16 with the real routing objects (the
+// other levels stand-ins), the routing I/O controls on every board, and the
+// routing resources following the device through suspend and resume.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/routing_objects.h"
+#include "core_test_levels.h"
+#include "core_test_support.h"
+#include "kelvo/ioctl.h"
+#include "kelvo/product_ids.h"
+
+namespace {
+
+using kelvo_test::standIns;
+using nVOAPALS100::tStatus;
+
+static_assert(sizeof(kelvo_route_seed) == 12 && sizeof(kelvo_route_possibility) == 20 &&
+              sizeof(kelvo_route_conflict) == 16);
+static_assert(sizeof(kelvo_routing_calculateRoute_in) == 56 &&
+              sizeof(kelvo_routing_calculateRoute_out) == 12);
+static_assert(sizeof(kelvo_routing_reserveRoute_in) == 24 &&
+              sizeof(kelvo_routing_getRouteTerminalPath_in) == 24);
+static_assert(sizeof(kelvo_routing_getTopographyName_in) == 16 &&
+              sizeof(kelvo_routing_resetTerminal_in) == 12);
+static_assert(sizeof(kelvo_routing_calculateResetTerminal_in) == 24);
+
+const kelvo_driver::SetupLevelTable& tableWithRouting() {
+    static const kelvo_driver::SetupLevelTable table = [] {
+        kelvo_driver::SetupLevelTable t = kelvo_test::testSetupLevelTable();
+        t.tasks[15] = kelvo_driver::RoutingObjects::create;
+        return t;
+    }();
+    return table;
+}
+
+class RoutingThroughTheApi : public kelvo_test::HostedTest {
+protected:
+    void SetUp() override {
+        standIns().reset();
+        kelvo_driver::setSetupLevelTableForTests(&tableWithRouting());
+        HostedTest::SetUp();
+    }
+    void TearDown() override {
+        HostedTest::TearDown();
+        kelvo_driver::setSetupLevelTableForTests(nullptr);
+    }
+    template <class In, class Out> static Out request(int handle, uint32_t code, const In& in) {
+        Out out{};
+        kelvo_ioctl_header header{};
+        header.inputAddress = reinterpret_cast<uintptr_t>(&in);
+        header.inputSize = sizeof(In);
+        header.outputAddress = reinterpret_cast<uintptr_t>(&out);
+        header.outputSize = sizeof(Out);
+        EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0);
+        return out;
+    }
+    struct Found {
+        kelvo_routing_calculateRoute_out out;
+        std::vector<kelvo_route_possibility> possibilities;
+    };
+    static Found calculate(int handle, std::vector<kelvo_route_seed> seeds,
+                           std::vector<uint32_t> destinations, uint32_t capacity = 4,
+                           uint32_t seedCount = 0xFFFFFFFF) {
+        Found found;
+        found.possibilities.resize(capacity);
+        kelvo_routing_calculateRoute_in in{};
+        in.routeOwner = 77;
+        in.seedBuffer = reinterpret_cast<uintptr_t>(seeds.data());
+        in.seedCount = seedCount != 0xFFFFFFFF ? seedCount : static_cast<uint32_t>(seeds.size());
+        in.destinationBuffer = reinterpret_cast<uintptr_t>(destinations.data());
+        in.destinationCount = static_cast<uint32_t>(destinations.size());
+        in.possibilitiesBuffer = reinterpret_cast<uintptr_t>(found.possibilities.data());
+        in.possibilitiesCapacity = capacity;
+        found.out = request<kelvo_routing_calculateRoute_in, kelvo_routing_calculateRoute_out>(
+            handle, KELVO_IOCTL_routing_calculateRoute, in);
+        found.possibilities.resize(found.out.status == 0 ? found.out.possibilitiesCount : 0);
+        return found;
+    }
+    static int32_t routeRequest(int handle, uint32_t code, uint32_t routeID) {
+        return request<kelvo_routing_programRoute_in, kelvo_status_record>(handle, code, {routeID, 0}).status;
+    }
+};
+
+TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwo) {
+    for (const auto& board : kelvo_test::boards()) {
+        SCOPED_TRACE(board);
+        const int index = kelvo_host::addModule(board);
+        ASSERT_GE(index, 0);
+        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+        ASSERT_GE(handle, 0);
+        EXPECT_EQ((request<kelvo_status_record, kelvo_routing_queryVersion_out>(
+                       handle, KELVO_IOCTL_routing_queryVersion, {0}))
+                      .version,
+                  1u);
+        const Found found = calculate(handle, {{3, 0, 0, {}}}, {2});
+        ASSERT_EQ(found.out.status, 0);
+        EXPECT_EQ(found.out.result, 0u);
+        ASSERT_EQ(found.possibilities.size(), 1u);
+        const kelvo_route_possibility& p = found.possibilities[0];
+        EXPECT_EQ(p.destinationTerminalID, 2u);
+        EXPECT_EQ(p.cost, 1u);
+        EXPECT_EQ(p.seedIndex, 0);
+        EXPECT_EQ(p.inverted, 0);
+
+        std::vector<uint32_t> path(4);
+        kelvo_routing_getRouteTerminalPath_in pathIn{p.routeID, 0, reinterpret_cast<uintptr_t>(path.data()),
+                                                     4, 0};
+        auto pathOut = request<kelvo_routing_getRouteTerminalPath_in, kelvo_routing_getRouteTerminalPath_out>(
+            handle, KELVO_IOCTL_routing_getRouteTerminalPath, pathIn);
+        EXPECT_EQ(pathOut.status, 0);
+        ASSERT_EQ(pathOut.pathLength, 2u);
+        EXPECT_EQ(path[0], 3u);
+        EXPECT_EQ(path[1], 2u);
+
+        kelvo_routing_reserveRoute_in reserve{p.routeID, 0, 0, 0, 0};
+        EXPECT_EQ((request<kelvo_routing_reserveRoute_in, kelvo_routing_reserveRoute_out>(
+                       handle, KELVO_IOCTL_routing_reserveRoute, reserve))
+                      .status,
+                  0);
+        EXPECT_EQ(routeRequest(handle, KELVO_IOCTL_routing_programRoute, p.routeID), 0);
+        EXPECT_EQ(routeRequest(handle, KELVO_IOCTL_routing_destroyRoute, p.routeID), 0);
+        EXPECT_EQ(routeRequest(handle, KELVO_IOCTL_routing_programRoute, p.routeID),
+                  tStatus::kInvalidParameter);
+
+        char name[16] = {};
+        kelvo_routing_getTopographyName_in nameIn{reinterpret_cast<uintptr_t>(name), sizeof(name), 0};
+        EXPECT_EQ((request<kelvo_routing_getTopographyName_in, kelvo_status_record>(
+                       handle, KELVO_IOCTL_routing_getTopographyName, nameIn))
+                      .status,
+                  0);
+        EXPECT_STREQ(name, "KelvoTopography");
+        EXPECT_EQ(kelvo_close(handle), 0);
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    }
+}
+
+TEST_F(RoutingThroughTheApi, CountsFromUserModeAreBounded) {
+    const int index = kelvo_host::addModule("solstra");
+    const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+    ASSERT_GE(handle, 0);
+    struct Case {
+        const char* name;
+        uint32_t seedCount;
+        uint32_t capacity;
+        int32_t status;
+        uint32_t found;
+    } const cases[] = {
+        {"more seeds than the bound", KELVO_ROUTING_MAX_RECORDS + 1, 4, tStatus::kInvalidParameter, 0},
+        {"a capacity above the bound is clamped", 1, 0xFFFFFFFF, 0, 1},
+        {"a capacity too small", 1, 0, tStatus::kBufferTooSmall, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<kelvo_route_seed> seeds(1, kelvo_route_seed{3, 0, 0, {}});
+        std::vector<kelvo_route_possibility> room(KELVO_ROUTING_MAX_RECORDS);
+        kelvo_routing_calculateRoute_in in{};
+        uint32_t destination = 2;
+        in.seedBuffer = reinterpret_cast<uintptr_t>(seeds.data());
+        in.seedCount = c.seedCount;
+        in.destinationBuffer = reinterpret_cast<uintptr_t>(&destination);
+        in.destinationCount = 1;
+        in.possibilitiesBuffer = reinterpret_cast<uintptr_t>(room.data());
+        in.possibilitiesCapacity = c.capacity;
+        auto out = request<kelvo_routing_calculateRoute_in, kelvo_routing_calculateRoute_out>(
+            handle, KELVO_IOCTL_routing_calculateRoute, in);
+        EXPECT_EQ(out.status, c.status);
+        EXPECT_EQ(out.possibilitiesCount, c.found);
+    }
+    EXPECT_EQ(kelvo_close(handle), 0);
+}
+
+TEST_F(RoutingThroughTheApi, SuspendNotifiesOnceThenOnlyNewHandlesRoute) {
+    const int index = kelvo_host::addModule("duskmere-a");
+    const int early = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+    ASSERT_GE(early, 0);
+    const unsigned destination = kelvo_destination(early);
+    kelvo_notifier_payload notifier{0xBEEF, destination, 0x80000000};
+    ASSERT_EQ(kelvo_ioctl(early, KELVO_IOCTL_CREATE_NOTIFIER, &notifier), 0);
+    ASSERT_EQ(calculate(early, {{3, 0, 0, {}}}, {2}).possibilities.size(), 1u);
+
+    kelvo_driver::KelvoDevice* device = deviceOf(index);
+    EXPECT_TRUE(device->suspendIOProcessing(0, kelvo_driver::nVOAPAL000::kSuspendReasonReset, true));
+    kelvo_message message{};
+    ASSERT_EQ(kelvo_read_message(destination, &message), 1);
+    EXPECT_EQ(message.type, KELVO_MESSAGE_NOTIFY);
+    EXPECT_EQ(message.size, 0u);
+    EXPECT_EQ(message.cookie, 0xBEEFu);
+    device->resumeIOProcessing(0);
+    EXPECT_EQ(kelvo_read_message(destination, &message), 0) << "one notification only";
+
+    const int late = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+    ASSERT_GE(late, 0);
+    EXPECT_EQ(calculate(early, {{3, 0, 0, {}}}, {2}).out.status, voark::kNoRoutingResources);
+    EXPECT_EQ(calculate(late, {{3, 0, 0, {}}}, {2}).possibilities.size(), 1u);
+    EXPECT_EQ(kelvo_close(late), 0);
+    EXPECT_EQ(kelvo_close(early), 0);
+}
+
+} // namespace
+
+namespace {
+
+// Level 16 with each of its allocations failing in turn: -52000, nothing left.
+class RoutingObjectsMemory : public kelvo_test::LeakCheckedTest {};
+
+TEST_F(RoutingObjectsMemory, EachFailedAllocationEndsCleanly) {
+    corran_caps::ProductCaps caps{};
+    caps.subsystemID = KELVO_SUBSYSTEM_ID_SOLSTRA;
+    int failures = 0;
+    for (uint64_t nth = 1;; ++nth) {
+        kal::memory::failNth(nth);
+        tStatus status;
+        {
+            kelvo_driver::RoutingObjects task;
+            task.setup(&caps, status);
+            kal::memory::clearFaults();
+            if (status.isSuccess()) {
+                EXPECT_NE(task.getRoutingResourcesManager(), nullptr);
+                EXPECT_NE(task.getRoutingResources(), nullptr);
+                break;
+            }
+            EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
+            EXPECT_EQ(task.getRoutingResourcesManager(), nullptr);
+        }
+        ++failures;
+    }
+    EXPECT_GE(failures, 2);
+    tStatus other;
+    corran_caps::ProductCaps stranger{};
+    stranger.subsystemID = 0x1234;
+    kelvo_driver::RoutingObjects task;
+    task.setup(&stranger, other);
+    EXPECT_EQ(other.getCode(), kelvo_driver::kUnsupportedRoutingBoard);
+}
+
+} // namespace

@@ -1,0 +1,295 @@
+// Grow-only heap and the route life cycle: reserve, program, unprogram,
+// unreserve, destroy, resets, IDs.
+#include <gtest/gtest.h>
+
+#include "routing/grow_only_heap.h"
+#include "routing/routing_resources.h"
+#include "routing_test_graph.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace routing_test;
+using nVOAPALS100::tStatus;
+using Calls = std::vector<std::string>;
+
+class GrowOnlyHeapTest : public kelvo_test::LeakCheckedTest {};
+
+TEST_F(GrowOnlyHeapTest, CarvesAlignedBlocksFromChunks) {
+    struct Case {
+        const char* name;
+        std::vector<uint64_t> sizes;
+        std::vector<uint32_t> chunksAfter;
+    } const cases[] = {
+        {"small blocks share a chunk", {8, 8, 24, 3}, {1, 1, 1, 1}},
+        {"a large block gets a chunk of its own, then a new ordinary one", {8, 600, 16}, {1, 2, 3}},
+        {"a full chunk starts the next", {200, 200, 200}, {1, 1, 2}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        voark::GrowOnlyHeap heap(512, 8);
+        std::vector<void*> blocks;
+        for (size_t i = 0; i < c.sizes.size(); ++i) {
+            void* block = voark::growOnlyHeapResizeFn(nullptr, c.sizes[i], &heap);
+            ASSERT_NE(block, nullptr);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 8, 0u);
+            for (void* other : blocks) {
+                EXPECT_NE(other, block);
+            }
+            blocks.push_back(block);
+            EXPECT_EQ(heap.chunkCount(), c.chunksAfter[i]);
+        }
+        EXPECT_EQ(heap.allocatedBlockCount(), c.sizes.size());
+        for (void* block : blocks) {
+            EXPECT_EQ(voark::growOnlyHeapResizeFn(block, 0, &heap), nullptr);
+        }
+        EXPECT_EQ(heap.allocatedBlockCount(), 0u);
+    }
+}
+
+TEST_F(GrowOnlyHeapTest, ResizeReleasesTheOldBlockAndSurvivesAFailedChunk) {
+    voark::GrowOnlyHeap heap(512, 8);
+    void* block = voark::growOnlyHeapResizeFn(nullptr, 16, &heap);
+    void* grown = voark::growOnlyHeapResizeFn(block, 64, &heap);
+    EXPECT_NE(grown, block);
+    EXPECT_EQ(heap.allocatedBlockCount(), 1u);
+    EXPECT_EQ(voark::growOnlyHeapResizeFn(nullptr, 0, &heap), nullptr);
+    EXPECT_EQ(heap.allocatedBlockCount(), 1u);
+    kal::memory::failNth(1);
+    EXPECT_EQ(voark::growOnlyHeapResizeFn(nullptr, 4096, &heap), nullptr);
+    kal::memory::clearFaults();
+    EXPECT_EQ(heap.allocatedBlockCount(), 1u);
+    void* later = voark::growOnlyHeapResizeFn(nullptr, 4096, &heap);
+    EXPECT_NE(later, nullptr);
+    EXPECT_EQ(heap.chunkCount(), 2u);
+    voark::growOnlyHeapResizeFn(later, 0, &heap);
+    voark::growOnlyHeapResizeFn(grown, 0, &heap);
+}
+
+// Terminals 1..6 (index = ID - 1, the programmer's sub-topography is the index):
+// e0 1->2 (default), e1 3->2, e2 2->4, e3 2->5, e4 4->6; every edge one setting 10+edge=1.
+GraphPlan lineGraph(uint8_t flagsOf4 = 0) {
+    GraphPlan plan{plainTerminals(6), {}, {}};
+    plan.terminals[3].flags = flagsOf4;
+    const std::pair<uint32_t, uint32_t> ends[] = {{0, 1}, {2, 1}, {1, 3}, {1, 4}, {3, 5}};
+    for (uint32_t e = 0; e < 5; ++e) {
+        plan.edges.push_back({ends[e].first, ends[e].second, 1, 0, e == 0, {{10 + e, 1}}});
+    }
+    return plan;
+}
+
+class RouteLifeCycle : public kelvo_test::LeakCheckedTest {
+protected:
+    void build(const GraphPlan& plan) {
+        graph_ = std::make_unique<Graph>(plan);
+        tStatus status;
+        resources_ = std::make_unique<voark::RoutingResources>(graph_->info(), &programmer_, status);
+        ASSERT_TRUE(status.isSuccess());
+    }
+    void TearDown() override {
+        resources_.reset();
+        graph_.reset();
+        LeakCheckedTest::TearDown();
+    }
+    uint32_t route(uint32_t from, uint32_t to) {
+        voark::RouteCalculationSeedBase seed{from, 0, 0, {}};
+        voark::RoutePossibilityBase* buffer = nullptr;
+        uint32_t count = 0;
+        tStatus status;
+        resources_->calculateRoute(7, &seed, 1, &to, 1, 0, &buffer, &count, status);
+        const uint32_t id = count != 0 ? buffer[0].routeID : 0;
+        voark::generalResizeFn(buffer, 0, nullptr);
+        return id;
+    }
+    int64_t reserve(uint32_t id, std::vector<voark::RouteConflict>* conflicts = nullptr) {
+        voark::RouteConflict* buffer = nullptr;
+        uint32_t count = 0;
+        tStatus status;
+        resources_->reserveRoute(id, &buffer, &count, status);
+        if (conflicts != nullptr) {
+            conflicts->assign(buffer, buffer + count);
+        }
+        voark::generalResizeFn(buffer, 0, nullptr);
+        EXPECT_TRUE(resources_->scratchDetached());
+        return status.getCode();
+    }
+    int64_t program(uint32_t id) {
+        tStatus status;
+        resources_->programRoute(id, status);
+        return status.getCode();
+    }
+    Calls take() { return std::exchange(programmer_.calls, {}); }
+    const voark::EdgeState& edge(uint32_t e) { return resources_->edgeStates()[graph_->edgeIndex[e]]; }
+
+    RecordingProgrammer programmer_;
+    std::unique_ptr<Graph> graph_;
+    std::unique_ptr<voark::RoutingResources> resources_;
+};
+
+TEST_F(RouteLifeCycle, SharedEdgesAreWrittenOnceAndReleasedByTheLastRoute) {
+    build(lineGraph());
+    const uint32_t a = route(1, 4);
+    const uint32_t b = route(1, 5);
+    ASSERT_EQ(reserve(a), 0);
+    ASSERT_EQ(reserve(b), 0);
+    EXPECT_EQ(edge(0).reservationCount, 2u);
+    EXPECT_EQ(edge(1).isAvailable, 0);
+    ASSERT_EQ(program(a), 0);
+    EXPECT_EQ(take(), (Calls{"begin", "1:10=1", "3:12=1", "end"}));
+    ASSERT_EQ(program(b), 0);
+    EXPECT_EQ(take(), (Calls{"begin", "4:13=1", "end"}));
+    EXPECT_EQ(edge(0).programCount, 2u);
+    resources_->unprogramRoute(a);
+    EXPECT_EQ(take(), (Calls{"begin", "3:12=1", "end"})); // 4 driven back from its first incoming edge
+    resources_->unreserveRoute(b);
+    EXPECT_EQ(take(), (Calls{"begin", "4:13=1", "1:10=1", "end"}));
+    EXPECT_EQ(resources_->getRouteState(b), voark::kRouteCalculated);
+    resources_->unreserveRoute(a);
+    EXPECT_EQ(edge(0).reservationCount, 0u);
+    EXPECT_EQ(edge(1).isAvailable, 1);
+    resources_->destroyRoute(a);
+    EXPECT_EQ(resources_->getRouteState(a), 0u);
+}
+
+TEST_F(RouteLifeCycle, KeepStateTerminalIsNotDrivenBack) {
+    build(lineGraph(voark::kTerminalKeepState));
+    const uint32_t a = route(1, 4);
+    ASSERT_EQ(reserve(a), 0);
+    ASSERT_EQ(program(a), 0);
+    take();
+    resources_->unprogramRoute(a);
+    EXPECT_EQ(take(), (Calls{"begin", "1:10=1", "end"}));
+}
+
+TEST_F(RouteLifeCycle, ConflictListsTheHolderOnce) {
+    build(lineGraph());
+    const uint32_t a = route(1, 4);
+    const uint32_t b = route(3, 2);
+    ASSERT_EQ(reserve(a), 0);
+    std::vector<voark::RouteConflict> conflicts;
+    EXPECT_EQ(reserve(b, &conflicts), voark::kRouteConflict);
+    ASSERT_EQ(conflicts.size(), 1u);
+    EXPECT_EQ(conflicts[0].owner, 7u);
+    EXPECT_EQ(conflicts[0].routeID, a);
+    EXPECT_EQ(resources_->getRouteState(b), voark::kRouteCalculated);
+    EXPECT_EQ(edge(1).reservationCount, 0u);
+}
+
+TEST_F(RouteLifeCycle, WrongStatesAnswerInvalidParameter) {
+    build(lineGraph());
+    const uint32_t a = route(1, 4);
+    EXPECT_EQ(program(a), tStatus::kInvalidParameter);
+    ASSERT_EQ(reserve(a), 0);
+    EXPECT_EQ(reserve(a), tStatus::kInvalidParameter);
+    EXPECT_EQ(reserve(999), tStatus::kInvalidParameter);
+    EXPECT_EQ(program(999), tStatus::kInvalidParameter);
+    resources_->unprogramRoute(a); // reserved only: nothing
+    EXPECT_EQ(resources_->getRouteState(a), voark::kRouteReserved);
+    EXPECT_TRUE(take().empty());
+}
+
+TEST_F(RouteLifeCycle, FailedProgrammingTakesBackItsCounts) {
+    build(lineGraph());
+    const uint32_t a = route(1, 4);
+    ASSERT_EQ(reserve(a), 0);
+    programmer_.failAt = 2;
+    EXPECT_EQ(program(a), tStatus::kNotAccessible);
+    EXPECT_EQ(take(), (Calls{"begin", "1:10=1", "fail", "end"}));
+    EXPECT_EQ(resources_->getRouteState(a), voark::kRouteReserved);
+    EXPECT_EQ(edge(0).programCount, 0u);
+    EXPECT_EQ(edge(2).programCount, 0u);
+    programmer_.failAt = 0;
+    ASSERT_EQ(program(a), 0);
+    EXPECT_EQ(take(), (Calls{"begin", "1:10=1", "3:12=1", "end"}));
+}
+
+TEST_F(RouteLifeCycle, Resets) {
+    // 7 and 8 tied: e5 1->7 (not default), e6 3->7 (default), e7 4->8 (default).
+    GraphPlan plan = lineGraph();
+    plan.terminals.push_back({7, 0, 1});
+    plan.terminals.push_back({8, 0, 1});
+    plan.ties = {{6, 7}};
+    plan.edges.push_back({0, 6, 1, 0, 0, {{15, 1}}});
+    plan.edges.push_back({2, 6, 1, 0, 1, {{16, 1}}});
+    plan.edges.push_back({3, 7, 1, 0, 1, {{17, 1}}});
+    build(plan);
+    const uint32_t held = route(1, 4);
+    ASSERT_EQ(reserve(held), 0);
+    struct Case {
+        const char* name;
+        uint32_t terminal;
+        uint32_t type;
+        int64_t code;
+        Calls calls;
+    } const cases[] = {
+        {"a terminal driven by a reserved route", 2, 0, voark::kTerminalDrivenByReservedRoute, {}},
+        {"first incoming edge", 5, 0, 0, {"begin", "4:13=1", "end"}},
+        {"default incoming edge", 6, 1, voark::kNoResetEdge, {}},
+        {"no incoming edge", 1, 0, voark::kNoResetEdge, {}},
+        {"invalid reset type", 5, 2, tStatus::kInvalidParameter, {}},
+        {"unknown terminal", 99, 0, tStatus::kInvalidParameter, {}},
+        {"tie group: default-driven members first, then the driven one",
+         8,
+         1,
+         0,
+         {"begin", "7:17=1", "6:16=1", "end"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        tStatus status;
+        resources_->resetTerminal(c.terminal, c.type, status);
+        EXPECT_EQ(status.getCode(), c.code);
+        EXPECT_EQ(take(), c.calls);
+    }
+    tStatus status;
+    const uint32_t reset = resources_->calculateResetTerminal(9, 5, 0, status);
+    ASSERT_NE(reset, 0u);
+    uint32_t* path = nullptr;
+    uint32_t count = 0;
+    resources_->getRouteTerminalPath(reset, &path, &count, status);
+    EXPECT_EQ(std::vector<uint32_t>(path, path + count), (std::vector<uint32_t>{5, 5}));
+    voark::generalResizeFn(path, 0, nullptr);
+    EXPECT_TRUE(resources_->scratchDetached());
+}
+
+TEST_F(RouteLifeCycle, EdgelessFloatingSegmentsAreSkipped) {
+    // 2 and 6 tied; 6 has no incoming edge, so the route's floating segment has none.
+    GraphPlan plan = lineGraph();
+    plan.terminals[1].tie = 1;
+    plan.terminals[5].tie = 1;
+    plan.ties = {{1, 5}};
+    plan.edges.pop_back();
+    build(plan);
+    const uint32_t a = route(1, 2);
+    const voark::RouteInDB* entry = resources_->database().find(a);
+    ASSERT_NE(entry, nullptr);
+    ASSERT_EQ(entry->floatingSegments.size(), 1u);
+    EXPECT_EQ(entry->floatingSegments[0].edge, nullptr);
+    ASSERT_EQ(reserve(a), 0);
+    ASSERT_EQ(program(a), 0);
+    resources_->unreserveRoute(a);
+    EXPECT_EQ(resources_->getRouteState(a), voark::kRouteCalculated);
+    EXPECT_EQ(edge(0).reservationCount, 0u);
+}
+
+TEST_F(RouteLifeCycle, IDsWrapPastZeroAndSkipThoseInUse) {
+    build(lineGraph());
+    EXPECT_EQ(route(1, 2), 1u);
+    resources_->setNextRouteIDForTest(0xFFFFFFFF);
+    EXPECT_EQ(route(1, 2), 0xFFFFFFFFu);
+    EXPECT_EQ(route(1, 2), 2u); // wrapped: 1 is in use
+    resources_->setNextRouteIDForTest(0xFFFFFFFF);
+    EXPECT_EQ(route(1, 2), 3u); // past 0xFFFFFFFF, 0, 1 and 2
+}
+
+TEST_F(RouteLifeCycle, DestructionReleasesProgrammedRoutes) {
+    build(lineGraph());
+    const uint32_t a = route(1, 4);
+    ASSERT_EQ(reserve(a), 0);
+    ASSERT_EQ(program(a), 0);
+    take();
+    resources_.reset();
+    EXPECT_EQ(take(), (Calls{"begin", "3:12=1", "1:10=1", "end"}));
+}
+
+} // namespace

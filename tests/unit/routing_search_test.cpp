@@ -1,0 +1,419 @@
+// Route search: the production search against the literal reference on
+// random graphs, and the cases the ordering rule and the passes decide.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "routing/routing_resources.h"
+#include "routing_reference.h"
+#include "routing_test_graph.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace routing_test;
+using nVOAPALS100::tStatus;
+using voark::RouteCalculationSeedBase;
+using voark::RoutePossibilityBase;
+
+struct Calculated {
+    int64_t code = 0;
+    bool result = false;
+    std::vector<RoutePossibilityBase> possibilities;
+};
+
+Calculated calculate(voark::RoutingResources& resources, const std::vector<RouteCalculationSeedBase>& seeds,
+                     const std::vector<uint32_t>& destinations, uint32_t options = 0) {
+    RoutePossibilityBase* buffer = nullptr;
+    uint32_t count = 0;
+    tStatus status;
+    Calculated out;
+    out.result = resources.calculateRoute(7, seeds.data(), static_cast<uint32_t>(seeds.size()),
+                                          destinations.data(), static_cast<uint32_t>(destinations.size()),
+                                          options, &buffer, &count, status);
+    out.code = status.getCode();
+    if (status.isNotFatal()) {
+        out.possibilities.assign(buffer, buffer + count);
+    }
+    voark::generalResizeFn(buffer, 0, nullptr);
+    EXPECT_TRUE(resources.scratchDetached());
+    return out;
+}
+
+RouteCalculationSeedBase seed(uint32_t id, uint32_t cost = 0, uint8_t constrained = 0) {
+    return {id, cost, constrained, {}};
+}
+
+std::vector<RefSegment> segmentsOf(const voark::RoutingResources& r,
+                                   const vohtl::Vector<vogta::PathSegment>& v) {
+    std::vector<RefSegment> out;
+    for (const auto& s : v) {
+        out.push_back({s.edge ? static_cast<int>(s.edge - r.edgeStates()) : -1,
+                       static_cast<int>(s.terminal - r.terminalStates())});
+    }
+    return out;
+}
+
+GraphPlan randomGraph(std::mt19937& rng) {
+    auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+    GraphPlan plan;
+    const uint32_t n = 1 + pick(24);
+    std::vector<uint32_t> ids(n);
+    for (uint32_t i = 0; i < n; ++i) {
+        ids[i] = i + 1;
+    }
+    if (pick(4) == 0) {
+        std::shuffle(ids.begin(), ids.end(), rng);
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        uint8_t flags = 0;
+        flags |= pick(8) == 0 ? voark::kTerminalEndpointOnly : 0;
+        flags |= pick(6) == 0 ? voark::kTerminalBidirectional : 0;
+        plan.terminals.push_back({ids[i], flags, 0});
+    }
+    // Disjoint tie groups of two or three.
+    for (uint32_t i = 0; i + 1 < n; i += 3) {
+        if (pick(3) != 0) {
+            continue;
+        }
+        std::vector<uint32_t> group = {i, i + 1};
+        if (i + 2 < n && pick(2) == 0) {
+            group.push_back(i + 2);
+        }
+        for (uint32_t m : group) {
+            plan.terminals[m].tie = static_cast<uint32_t>(plan.ties.size() + 1);
+        }
+        plan.ties.push_back(group);
+    }
+    const bool huge = pick(10) == 0;
+    const uint32_t edges = pick(4 * n + 1);
+    for (uint32_t e = 0; e < edges; ++e) {
+        EdgePlan edge{pick(n), pick(n)};
+        edge.weight = huge ? 0x40000000u + pick(3) * 0x3FFFFFFFu : pick(4);
+        edge.inverts = pick(3) == 0;
+        edge.isDefault = pick(4) == 0;
+        plan.edges.push_back(edge);
+    }
+    return plan;
+}
+
+TEST(RouteSearchDifferential, MatchesTheLiteralRuleOnRandomGraphs) {
+    std::mt19937 rng(20261207);
+    auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+    int withRoutes = 0;
+    int withTwins = 0;
+    for (int round = 0; round < 1500; ++round) {
+        const GraphPlan plan = randomGraph(rng);
+        Graph graph(plan);
+        RecordingProgrammer programmer;
+        tStatus status;
+        voark::RoutingResources resources(graph.info(), &programmer, status);
+        ASSERT_TRUE(status.isSuccess());
+        const uint32_t n = graph.info().numTerminals;
+        // Some reserved routes first, so that availability and reservations matter.
+        for (uint32_t k = pick(3); k-- > 0;) {
+            Calculated held =
+                calculate(resources, {seed(plan.terminals[pick(n)].id)}, {plan.terminals[pick(n)].id});
+            if (!held.possibilities.empty()) {
+                voark::RouteConflict* conflicts = nullptr;
+                uint32_t numConflicts = 0;
+                tStatus reserve;
+                resources.reserveRoute(held.possibilities[0].routeID, &conflicts, &numConflicts, reserve);
+                voark::generalResizeFn(conflicts, 0, nullptr);
+            }
+        }
+        std::vector<uint32_t> reservations;
+        std::vector<uint8_t> available;
+        for (uint32_t e = 0; e < graph.info().numEdges; ++e) {
+            reservations.push_back(resources.edgeStates()[e].reservationCount);
+            available.push_back(resources.edgeStates()[e].isAvailable);
+        }
+        std::vector<RouteCalculationSeedBase> seeds;
+        for (uint32_t k = pick(5); k-- > 0;) {
+            const uint32_t cost = pick(12) == 0 ? 0xFFFFFFF0u + pick(16) : pick(5);
+            seeds.push_back(seed(plan.terminals[pick(n)].id, cost, static_cast<uint8_t>(pick(2))));
+        }
+        std::vector<uint32_t> destinations;
+        for (uint32_t k = pick(6); k-- > 0;) {
+            destinations.push_back(pick(30) == 0 ? 1000 : plan.terminals[pick(n)].id);
+        }
+        const uint32_t options = pick(4) == 0 ? voark::kUseUnavailableEdges : 0;
+
+        Reference reference(graph.info(), reservations, available);
+        const RefResult expected = reference.calculate(seeds, destinations, options);
+        const size_t dbBefore = resources.database().size();
+        const Calculated got = calculate(resources, seeds, destinations, options);
+
+        SCOPED_TRACE("round " + std::to_string(round));
+        ASSERT_EQ(got.code, expected.code);
+        ASSERT_EQ(got.result, expected.result);
+        if (expected.code != 0) {
+            EXPECT_EQ(resources.database().size(), dbBefore);
+            continue;
+        }
+        ASSERT_EQ(got.possibilities.size(), expected.possibilities.size());
+        withRoutes += expected.possibilities.empty() ? 0 : 1;
+        for (size_t i = 0; i < expected.possibilities.size(); ++i) {
+            const RoutePossibilityBase& p = got.possibilities[i];
+            const RefPossibility& x = expected.possibilities[i];
+            EXPECT_EQ(p.destinationTerminalID, x.destinationID);
+            EXPECT_EQ(p.cost, x.cost);
+            EXPECT_EQ(p.seedIndex, x.seedIndex);
+            EXPECT_EQ(p.inverted, x.inverted);
+            const voark::RouteInDB* entry = resources.database().find(p.routeID);
+            ASSERT_NE(p.routeID, 0u);
+            ASSERT_NE(entry, nullptr);
+            EXPECT_EQ(entry->source - resources.terminalStates(), x.route.source);
+            EXPECT_EQ(segmentsOf(resources, entry->segments), x.route.segments);
+            EXPECT_EQ(segmentsOf(resources, entry->floatingSegments), x.route.floating);
+            EXPECT_EQ(entry->state, voark::kRouteCalculated);
+        }
+        for (size_t i = 1; i < expected.possibilities.size(); ++i) {
+            for (size_t j = 0; j < i; ++j) {
+                withTwins +=
+                    expected.possibilities[i].destinationID == expected.possibilities[j].destinationID &&
+                    expected.possibilities[i].inverted != expected.possibilities[j].inverted;
+            }
+        }
+    }
+    // The random graphs exercise what they are meant to.
+    EXPECT_GT(withRoutes, 500);
+    EXPECT_GT(withTwins, 100);
+}
+
+std::vector<uint32_t> pathOf(voark::RoutingResources& resources, uint32_t routeID) {
+    uint32_t* ids = nullptr;
+    uint32_t count = 0;
+    tStatus status;
+    resources.getRouteTerminalPath(routeID, &ids, &count, status);
+    std::vector<uint32_t> path(ids, ids + (status.isFatal() ? 0 : count));
+    voark::generalResizeFn(ids, 0, nullptr);
+    return path;
+}
+
+struct Expected {
+    uint32_t destination;
+    uint32_t cost;
+    int32_t seedIndex;
+    uint8_t inverted;
+    std::vector<uint32_t> path;
+};
+
+struct SearchCase {
+    const char* name;
+    GraphPlan graph;
+    std::vector<std::pair<uint32_t, uint32_t>> reservedFirst; // routes calculated and reserved before
+    std::vector<RouteCalculationSeedBase> seeds;
+    std::vector<uint32_t> destinations;
+    bool result;
+    std::vector<Expected> expected;
+};
+
+TerminalPlan flagged(uint32_t id, uint8_t flags, uint32_t tie = 0) {
+    return {id, flags, tie};
+}
+
+TEST(RouteSearch, ChoosesTheRoutesOfTheRule) {
+    constexpr uint8_t kBi = voark::kTerminalBidirectional;
+    constexpr uint8_t kEnd = voark::kTerminalEndpointOnly;
+    const SearchCase cases[] = {
+        {"equal costs settle the last inserted first",
+         {plainTerminals(4), {{0, 1}, {0, 2}, {1, 3}, {2, 3}}, {}},
+         {},
+         {seed(1)},
+         {4},
+         false,
+         {{4, 2, 0, 0, {1, 3, 4}}}},
+        {"a later path must be strictly cheaper",
+         {plainTerminals(3), {{0, 1, 2}, {0, 2, 1}, {2, 1, 1}}, {}},
+         {},
+         {seed(1)},
+         {2},
+         false,
+         {{2, 2, 0, 0, {1, 2}}}},
+        {"a seed that is its destination",
+         {plainTerminals(2), {{0, 1}}, {}},
+         {},
+         {seed(2, 5)},
+         {2},
+         false,
+         {{2, 5, 0, 0, {2}}}},
+        {"an unreachable destination", {plainTerminals(3), {{0, 1}}, {}}, {}, {seed(1)}, {3}, true, {}},
+        {"a sum reaching the unreached mark is unreachable",
+         {plainTerminals(2), {{0, 1, 0x10}}, {}},
+         {},
+         {seed(1, 0xFFFFFFF0u)},
+         {2},
+         true,
+         {}},
+        {"constrained seeds only: complemented inversion",
+         {plainTerminals(2), {{0, 1, 1}}, {}},
+         {},
+         {seed(1, 0, 1)},
+         {2},
+         false,
+         {{2, 1, 0, 1, {1, 2}}}},
+        {"a parallel edge of the other inversion makes a twin",
+         {plainTerminals(2), {{0, 1, 1, 0}, {0, 1, 3, 1}}, {}},
+         {},
+         {seed(1)},
+         {2},
+         false,
+         {{2, 1, 0, 0, {1, 2}}, {2, 3, 0, 1, {1, 2}}}},
+        {"no twin for a reserved edge",
+         {plainTerminals(2), {{0, 1, 1, 0}, {0, 1, 3, 1}}, {}},
+         {{1, 2}},
+         {seed(1)},
+         {2},
+         false,
+         {{2, 1, 0, 0, {1, 2}}}},
+        {"no twin whose cost reaches the unreached mark",
+         {plainTerminals(2), {{0, 1, 0xFFFFFFF0u, 0}, {0, 1, 0xFFFFFFFFu, 1}}, {}},
+         {},
+         {seed(1)},
+         {2},
+         false,
+         {{2, 0xFFFFFFF0u, 0, 0, {1, 2}}}},
+        {"across passes equal cost keeps the unconstrained route",
+         {plainTerminals(3), {{0, 1, 1, 0}, {2, 1, 1, 1}}, {}},
+         {},
+         {seed(1), seed(3, 0, 1)},
+         {2},
+         false,
+         {{2, 1, 0, 0, {1, 2}}}},
+        {"across passes the cheaper constrained route wins",
+         {plainTerminals(3), {{0, 1, 1, 0}, {2, 1, 0, 1}}, {}},
+         {},
+         {seed(1), seed(3, 0, 1)},
+         {2},
+         false,
+         {{2, 0, 1, 0, {3, 2}}}},
+        {"duplicate destinations count once",
+         {plainTerminals(2), {{0, 1}}, {}},
+         {},
+         {seed(1)},
+         {2, 2},
+         false,
+         {{2, 1, 0, 0, {1, 2}}}},
+        {"a bidirectional destination driving a reserved edge is ignored",
+         {{{1}, flagged(2, kBi), {3}}, {{0, 1}, {1, 2}}, {}},
+         {{2, 3}},
+         {seed(1)},
+         {2},
+         false,
+         {}},
+        {"a bidirectional source with a reserved incoming edge is ignored",
+         {{{1}, flagged(2, kBi), {3}}, {{0, 1}, {1, 2}}, {}},
+         {{1, 2}},
+         {seed(2)},
+         {3},
+         false,
+         {}},
+        {"no route passes through an endpoint-only terminal",
+         {{{1}, flagged(2, kEnd), {3}}, {{0, 1}, {1, 2}}, {}},
+         {},
+         {seed(1)},
+         {3},
+         true,
+         {}},
+        {"a tie group keeps its cheapest member's route",
+         {{{1}, {2, 0, 1}, {3, 0, 1}}, {{0, 1, 2}, {0, 2, 1}, {0, 1, 5, 0, 1}}, {{1, 2}}},
+         {},
+         {seed(1)},
+         {2},
+         false,
+         {{3, 1, 0, 0, {1, 3}}}},
+        {"later seeds override earlier ones",
+         {plainTerminals(2), {{0, 1}}, {}},
+         {},
+         {seed(1, 9), seed(1, 2)},
+         {2},
+         false,
+         {{2, 3, 0, 0, {1, 2}}}},
+    };
+    for (const SearchCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        Graph graph(c.graph);
+        RecordingProgrammer programmer;
+        tStatus status;
+        voark::RoutingResources resources(graph.info(), &programmer, status);
+        for (const auto& [from, to] : c.reservedFirst) {
+            Calculated held = calculate(resources, {seed(from)}, {to});
+            ASSERT_FALSE(held.possibilities.empty());
+            voark::RouteConflict* conflicts = nullptr;
+            uint32_t numConflicts = 0;
+            resources.reserveRoute(held.possibilities[0].routeID, &conflicts, &numConflicts, status);
+            ASSERT_TRUE(status.isSuccess());
+        }
+        const Calculated got = calculate(resources, c.seeds, c.destinations);
+        EXPECT_EQ(got.code, 0);
+        EXPECT_EQ(got.result, c.result);
+        ASSERT_EQ(got.possibilities.size(), c.expected.size());
+        for (size_t i = 0; i < c.expected.size(); ++i) {
+            const RoutePossibilityBase& p = got.possibilities[i];
+            EXPECT_EQ(p.destinationTerminalID, c.expected[i].destination);
+            EXPECT_EQ(p.cost, c.expected[i].cost);
+            EXPECT_EQ(p.seedIndex, c.expected[i].seedIndex);
+            EXPECT_EQ(p.inverted, c.expected[i].inverted);
+            EXPECT_EQ(pathOf(resources, p.routeID), c.expected[i].path);
+        }
+    }
+}
+
+TEST(RouteSearch, RefusesBadRequestsAndRecordsNothing) {
+    const GraphPlan plan{plainTerminals(2), {{0, 1}}, {}};
+    struct Case {
+        const char* name;
+        std::vector<RouteCalculationSeedBase> seeds;
+        std::vector<uint32_t> destinations;
+    } const cases[] = {
+        {"unknown seed", {seed(9)}, {2}},
+        {"unknown destination", {seed(1)}, {2, 0}},
+        {"no seed", {}, {2}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Graph graph(plan);
+        tStatus status;
+        voark::RoutingResources resources(graph.info(), nullptr, status);
+        const Calculated got = calculate(resources, c.seeds, c.destinations);
+        EXPECT_EQ(got.code, tStatus::kInvalidParameter);
+        EXPECT_EQ(resources.database().size(), 0u);
+    }
+}
+
+// Every allocation of a search failing in turn: a clean failure, nothing recorded, nothing left.
+class RouteSearchMemory : public kelvo_test::LeakCheckedTest {};
+
+TEST_F(RouteSearchMemory, EachFailedAllocationEndsCleanly) {
+    std::vector<TerminalPlan> terminals = plainTerminals(40);
+    terminals[5].tie = 1;
+    terminals[6].tie = 1;
+    GraphPlan plan{terminals, {}, {{5, 6}}};
+    for (uint32_t i = 0; i + 1 < 40; ++i) {
+        plan.edges.push_back({i, i + 1, 1, 0, 1});
+        plan.edges.push_back({i, i + 1, 2, 1, 0});
+    }
+    Graph graph(plan);
+    tStatus status;
+    voark::RoutingResources resources(graph.info(), nullptr, status);
+    const std::vector<RouteCalculationSeedBase> seeds = {seed(1), seed(3, 0, 1)};
+    const std::vector<uint32_t> destinations = {40, 20, 7};
+    int failures = 0;
+    for (uint64_t nth = 1;; ++nth) {
+        kal::memory::resetCounters();
+        kal::memory::failNth(nth);
+        const Calculated got = calculate(resources, seeds, destinations);
+        kal::memory::clearFaults();
+        if (got.code == 0) {
+            EXPECT_FALSE(got.possibilities.empty());
+            break;
+        }
+        ++failures;
+        EXPECT_TRUE(got.code == tStatus::kOutOfMemory || got.code == tStatus::kBufferTooSmall) << got.code;
+        EXPECT_EQ(resources.database().size(), 0u) << nth;
+    }
+    EXPECT_GT(failures, 3);
+}
+
+} // namespace

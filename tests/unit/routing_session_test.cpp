@@ -1,0 +1,394 @@
+// Routing sessions, the routing-resources manager and the board's topography.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include "framework/routing_session.h"
+#include "kelvo/ioctl.h"
+#include "routing/kelvo_topography.h"
+#include "routing/routing_resources_manager.h"
+#include "routing_test_graph.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace routing_test;
+using nVOAPALS100::tStatus;
+using Calls = std::vector<std::string>;
+
+// A caller buffer in test memory.
+class Buffer : public voark::UserBufferInterface {
+public:
+    explicit Buffer(size_t size) : bytes(size) {}
+    void readFromBuffer(uint64_t offset, void* destination, uint64_t size, tStatus& status) const override {
+        if (status.isNotFatal()) {
+            std::memcpy(destination, bytes.data() + offset, size);
+        }
+    }
+    void writeToBuffer(uint64_t offset, const void* source, uint64_t size, tStatus& status) const override {
+        if (status.isNotFatal() && size != 0) {
+            std::memcpy(bytes.data() + offset, source, size);
+        }
+    }
+    uint64_t getSize() const override { return bytes.size(); }
+    template <class T> T at(size_t index) const {
+        T value;
+        std::memcpy(&value, bytes.data() + index * sizeof(T), sizeof(T));
+        return value;
+    }
+    mutable std::vector<uint8_t> bytes;
+};
+
+// A session as the manager sees it, recording what it is told.
+class Probe : public voark::RoutingSessionInterface {
+public:
+    Probe(std::string name, Calls& log) : name_(std::move(name)), log_(log) {}
+    void demoteSession() override { log_.push_back(name_ + ":demote"); }
+    void setRoutingResources(voark::RoutingResourcesInterface*) override { log_.push_back(name_ + ":set"); }
+    void clearRoutingResources() override { log_.push_back(name_ + ":clear"); }
+
+private:
+    std::string name_;
+    Calls& log_;
+};
+
+class RoutingManagerTest : public kelvo_test::LeakCheckedTest {};
+
+TEST_F(RoutingManagerTest, HandsOutAndWithdrawsNewestFirstAndDemotesForGood) {
+    Calls log;
+    tStatus status;
+    voark::RoutingResourcesManager manager(status);
+    Probe a("a", log);
+    Probe b("b", log);
+    manager.registerRoutingSession(a);
+    manager.registerRoutingSession(b);
+    auto* resources = reinterpret_cast<voark::RoutingResourcesInterface*>(&log);
+    manager.setRoutingResources(resources);
+    EXPECT_EQ(log, (Calls{"b:set", "a:set"}));
+    log.clear();
+    manager.clearRoutingResources();
+    EXPECT_EQ(log, (Calls{"b:clear", "b:demote", "a:clear", "a:demote"}));
+    log.clear();
+    manager.clearRoutingResources();
+    manager.unregisterRoutingSession(a); // demoted: nothing
+    Probe c("c", log);
+    manager.registerRoutingSession(c);
+    manager.setRoutingResources(resources); // only sessions registered since
+    EXPECT_EQ(log, (Calls{"c:set"}));
+    log.clear();
+    manager.unregisterRoutingSession(c);
+    EXPECT_EQ(log, (Calls{"c:clear"}));
+    manager.clearRoutingResources();
+}
+
+// A session detached by its manager's clear never calls that manager again:
+// it may close after the manager is gone (run under AddressSanitizer).
+TEST_F(RoutingManagerTest, ADetachedSessionOutlivesItsManager) {
+    tStatus status;
+    auto manager = std::make_unique<voark::RoutingResourcesManager>(status);
+    auto session = std::make_unique<voark::RoutingSession>(*manager, status);
+    ASSERT_TRUE(status.isSuccess());
+    manager->clearRoutingResources();
+    manager.reset();
+    tStatus request;
+    Buffer name(32);
+    session->getTopographyName(name, request);
+    EXPECT_EQ(request.getCode(), voark::kNoRoutingResources);
+    session.reset();
+}
+
+// Sessions over a synthetic graph: 1->2 (e0), 3->2, 2->4, 2->5, 4->6 (lineGraph of the life-cycle tests).
+GraphPlan sessionGraph() {
+    GraphPlan plan{plainTerminals(6), {}, {}};
+    const std::pair<uint32_t, uint32_t> ends[] = {{0, 1}, {2, 1}, {1, 3}, {1, 4}, {3, 5}};
+    for (uint32_t e = 0; e < 5; ++e) {
+        plan.edges.push_back({ends[e].first, ends[e].second, 1, 0, e == 0, {{10 + e, 1}}});
+    }
+    return plan;
+}
+
+class RoutingSessionTest : public kelvo_test::LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        graph_ = std::make_unique<Graph>(sessionGraph());
+        tStatus status;
+        resources_ = std::make_unique<voark::RoutingResources>(graph_->info(), &programmer_, status);
+        manager_ = std::make_unique<voark::RoutingResourcesManager>(status);
+        manager_->setRoutingResources(resources_.get());
+        ASSERT_TRUE(status.isSuccess());
+    }
+    void TearDown() override {
+        sessions_.clear();
+        manager_->clearRoutingResources();
+        manager_.reset();
+        resources_.reset();
+        graph_.reset();
+        LeakCheckedTest::TearDown();
+    }
+    voark::RoutingSession& open() {
+        tStatus status;
+        sessions_.push_back(std::make_unique<voark::RoutingSession>(*manager_, status));
+        EXPECT_TRUE(status.isSuccess());
+        return *sessions_.back();
+    }
+    // The first route found, or 0; status code in *code.
+    uint32_t route(voark::RoutingSession& session, uint32_t from, uint32_t to, uint32_t capacity = 4,
+                   int64_t* code = nullptr, uint32_t* found = nullptr, uint32_t options = 0) {
+        voark::RouteCalculationSeedBase seed{from, 0, 0, {}};
+        Buffer out(capacity * sizeof(voark::RoutePossibilityBase));
+        uint32_t count = capacity;
+        tStatus status;
+        session.calculateRoute(5, &seed, 1, &to, 1, options, out, &count, status);
+        if (code != nullptr) {
+            *code = status.getCode();
+        }
+        if (found != nullptr) {
+            *found = count;
+        }
+        return status.isSuccess() && count != 0 ? out.at<voark::RoutePossibilityBase>(0).routeID : 0;
+    }
+    int64_t reserve(voark::RoutingSession& session, uint32_t id, uint32_t capacity = 4,
+                    uint32_t* listed = nullptr) {
+        Buffer out(capacity * sizeof(voark::RouteConflict));
+        uint32_t count = capacity;
+        tStatus status;
+        session.reserveRoute(id, out, &count, status);
+        if (listed != nullptr) {
+            *listed = count;
+        }
+        return status.getCode();
+    }
+    int64_t program(voark::RoutingSession& session, uint32_t id) {
+        tStatus status;
+        session.programRoute(id, status);
+        return status.getCode();
+    }
+
+    RecordingProgrammer programmer_;
+    std::unique_ptr<Graph> graph_;
+    std::unique_ptr<voark::RoutingResources> resources_;
+    std::unique_ptr<voark::RoutingResourcesManager> manager_;
+    std::vector<std::unique_ptr<voark::RoutingSession>> sessions_;
+};
+
+TEST_F(RoutingSessionTest, OnlyTheCreatorChangesARoute) {
+    voark::RoutingSession& mine = open();
+    voark::RoutingSession& other = open();
+    const uint32_t id = route(mine, 1, 4);
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(reserve(other, id), tStatus::kInvalidParameter);
+    EXPECT_EQ(program(other, id), tStatus::kInvalidParameter);
+    other.destroyRoute(id);
+    other.unreserveRoute(id);
+    EXPECT_EQ(resources_->getRouteState(id), voark::kRouteCalculated);
+    Buffer path(8);
+    uint32_t length = 2;
+    tStatus status;
+    other.getRouteTerminalPath(id, path, &length, status);
+    EXPECT_EQ(status.getCode(), tStatus::kBufferTooSmall);
+    EXPECT_EQ(length, 3u);
+    Buffer wide(12);
+    tStatus again;
+    other.getRouteTerminalPath(id, wide, &length, again);
+    EXPECT_EQ(again.getCode(), 0);
+    EXPECT_EQ(wide.at<uint32_t>(2), 4u);
+    EXPECT_EQ(reserve(mine, id), 0);
+    EXPECT_EQ(program(mine, id), 0);
+}
+
+TEST_F(RoutingSessionTest, TooSmallABufferDestroysTheRoutesFound) {
+    voark::RoutingSession& session = open();
+    int64_t code = 0;
+    uint32_t found = 0;
+    EXPECT_EQ(route(session, 1, 4, 0, &code, &found), 0u);
+    EXPECT_EQ(code, tStatus::kBufferTooSmall);
+    EXPECT_EQ(found, 1u);
+    EXPECT_EQ(resources_->database().size(), 0u);
+    EXPECT_TRUE(session.getSessionRoutes().empty());
+}
+
+TEST_F(RoutingSessionTest, ConflictsAreCutToTheCapacity) {
+    voark::RoutingSession& session = open();
+    // Three routes through e0 (1->2) are held; a route 3->2 competes with all of them.
+    for (uint32_t to : {2u, 4u, 5u}) {
+        ASSERT_EQ(reserve(session, route(session, 1, to)), 0);
+    }
+    const uint32_t rival = route(session, 3, 2, 4, nullptr, nullptr, voark::kUseUnavailableEdges);
+    ASSERT_NE(rival, 0u);
+    uint32_t listed = 0;
+    EXPECT_EQ(reserve(session, rival, 1, &listed), voark::kRouteConflict);
+    EXPECT_EQ(listed, 1u);
+    EXPECT_EQ(reserve(session, rival, 8, &listed), voark::kRouteConflict);
+    EXPECT_EQ(listed, 3u);
+}
+
+TEST_F(RoutingSessionTest, CloseDestroysTheRoutesLastFirst) {
+    voark::RoutingSession& session = open();
+    voark::RoutingSession& other = open();
+    const uint32_t a = route(session, 1, 4);
+    const uint32_t b = route(session, 1, 5);
+    const uint32_t kept = route(other, 3, 2);
+    for (uint32_t id : {a, b}) {
+        ASSERT_EQ(reserve(session, id), 0);
+        ASSERT_EQ(program(session, id), 0);
+    }
+    programmer_.calls.clear();
+    sessions_.erase(sessions_.begin());
+    EXPECT_EQ(programmer_.calls, (Calls{"begin", "4:13=1", "end", "begin", "3:12=1", "1:10=1", "end"}));
+    EXPECT_EQ(resources_->database().size(), 1u);
+    EXPECT_EQ(resources_->getRouteState(kept), voark::kRouteCalculated);
+}
+
+TEST_F(RoutingSessionTest, DemotedSessionAnswersNoResources) {
+    voark::RoutingSession& early = open();
+    ASSERT_NE(route(early, 1, 4), 0u);
+    manager_->clearRoutingResources();
+    EXPECT_EQ(resources_->database().size(), 0u);
+    manager_->setRoutingResources(resources_.get());
+    voark::RoutingSession& late = open();
+    int64_t code = 0;
+    EXPECT_EQ(route(early, 1, 4, 4, &code), 0u);
+    EXPECT_EQ(code, voark::kNoRoutingResources);
+    EXPECT_EQ(early.queryVersion(), 1u);
+    EXPECT_NE(route(late, 1, 4), 0u);
+}
+
+TEST_F(RoutingSessionTest, BufferedCalculationReadsWholeBuffers) {
+    voark::RoutingSession& session = open();
+    struct Case {
+        const char* name;
+        uint32_t seeds;        // records in the buffer (all from terminal 1)
+        uint32_t seedCount;    // count given
+        uint32_t destinations; // copies of terminal 4
+        int64_t code;
+        uint32_t found;
+    } const cases[] = {
+        {"slots", 1, 1, 1, 0, 1},
+        {"more than the slots", 20, 20, 17, 0, 1},
+        {"a buffer that is not its count", 2, 1, 1, tStatus::kInvalidParameter, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Buffer seeds(c.seeds * sizeof(voark::RouteCalculationSeedBase));
+        for (uint32_t i = 0; i < c.seeds; ++i) {
+            const voark::RouteCalculationSeedBase seed{1, 0, 0, {}};
+            std::memcpy(seeds.bytes.data() + i * sizeof(seed), &seed, sizeof(seed));
+        }
+        Buffer destinations(c.destinations * 4);
+        for (uint32_t i = 0; i < c.destinations; ++i) {
+            const uint32_t id = 4;
+            std::memcpy(destinations.bytes.data() + i * 4, &id, 4);
+        }
+        Buffer out(4 * sizeof(voark::RoutePossibilityBase));
+        uint32_t count = 4;
+        tStatus status;
+        session.calculateRoute(1, seeds, c.seedCount, destinations, c.destinations, 0, out, &count, status);
+        EXPECT_EQ(status.getCode(), c.code);
+        EXPECT_EQ(status.isSuccess() ? count : 0u, c.found);
+    }
+}
+
+TEST(BoardTopography, RoutesThreeToTwoAndNamesItself) {
+    kelvo_driver::RouteProgrammer programmer;
+    tStatus status;
+    KelvoTopography::RoutingResources resources(programmer, status);
+    voark::RoutingResourcesManager manager(status);
+    manager.setRoutingResources(&resources);
+    {
+        voark::RoutingSession session(manager, status);
+        voark::RouteCalculationSeedBase seed{3, 4, 0, {}};
+        const uint32_t to = 2;
+        Buffer out(sizeof(voark::RoutePossibilityBase));
+        uint32_t count = 1;
+        session.calculateRoute(1, &seed, 1, &to, 1, 0, out, &count, status);
+        ASSERT_EQ(status.getCode(), 0);
+        ASSERT_EQ(count, 1u);
+        EXPECT_EQ(out.at<voark::RoutePossibilityBase>(0).cost, 5u);
+        EXPECT_EQ(out.at<voark::RoutePossibilityBase>(0).inverted, 0);
+        Buffer small(15);
+        tStatus tooSmall;
+        session.getTopographyName(small, tooSmall);
+        EXPECT_EQ(tooSmall.getCode(), tStatus::kBufferTooSmall);
+        EXPECT_EQ(small.bytes, std::vector<uint8_t>(15));
+        Buffer name(16);
+        session.getTopographyName(name, status);
+        EXPECT_STREQ(reinterpret_cast<const char*>(name.bytes.data()), "KelvoTopography");
+    }
+    manager.clearRoutingResources();
+}
+
+TEST(BoardTopography, FactoryRefusesBoardsOutsideTheFamily) {
+    corran_caps::ProductCaps caps{};
+    caps.subsystemID = 0x1234;
+    kelvo_driver::RoutingResourcesFactory factory;
+    kelvo_driver::RouteProgrammer programmer;
+    tStatus first;
+    EXPECT_EQ(factory.createRoutingResources(&caps, programmer, first), nullptr);
+    EXPECT_EQ(first.getCode(), kelvo_driver::kUnsupportedRoutingBoard);
+    tStatus second;
+    EXPECT_EQ(factory.createRoutingResourcesManager(&caps, second), nullptr);
+    EXPECT_EQ(second.getCode(), kelvo_driver::kUnsupportedRoutingBoard);
+}
+
+} // namespace
+
+namespace {
+
+// Sessions of several threads calculating, reserving, programming and
+// destroying routes over one set of resources, while the manager hands the
+// resources out and withdraws them (run under ThreadSanitizer).
+TEST(RoutingConcurrency, SessionsRaceOverOneSetOfResources) {
+    Graph graph(sessionGraph());
+    RecordingProgrammer programmer;
+    tStatus status;
+    voark::RoutingResources resources(graph.info(), &programmer, status);
+    voark::RoutingResourcesManager manager(status);
+    manager.setRoutingResources(&resources);
+    constexpr int kThreads = 4;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            tStatus own;
+            voark::RoutingSession session(manager, own);
+            for (int i = 0; i < 200; ++i) {
+                voark::RouteCalculationSeedBase seed{static_cast<uint32_t>(1 + (t + i) % 3), 0, 0, {}};
+                const uint32_t to = 4 + i % 3;
+                Buffer out(2 * sizeof(voark::RoutePossibilityBase));
+                uint32_t count = 2;
+                tStatus calc;
+                session.calculateRoute(t, &seed, 1, &to, 1, voark::kUseUnavailableEdges, out, &count, calc);
+                if (calc.isFatal() || count == 0) {
+                    continue;
+                }
+                const uint32_t id = out.at<voark::RoutePossibilityBase>(0).routeID;
+                Buffer conflicts(4 * sizeof(voark::RouteConflict));
+                uint32_t listed = 4;
+                tStatus reserve;
+                session.reserveRoute(id, conflicts, &listed, reserve);
+                tStatus program;
+                session.programRoute(id, program);
+                if (i % 2 == 0) {
+                    session.destroyRoute(id);
+                }
+            }
+        });
+    }
+    for (int k = 0; k < 20; ++k) {
+        manager.clearRoutingResources();
+        manager.setRoutingResources(&resources);
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    manager.clearRoutingResources();
+    EXPECT_EQ(resources.database().size(), 0u) << "every session's routes went with it";
+    for (uint32_t e = 0; e < graph.info().numEdges; ++e) {
+        EXPECT_EQ(resources.edgeStates()[e].reservationCount, 0u);
+        EXPECT_EQ(resources.edgeStates()[e].programCount, 0u);
+    }
+}
+
+} // namespace

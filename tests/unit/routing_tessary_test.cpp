@@ -1,0 +1,129 @@
+// The isolation-port routing kit over a recording register accessor.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "routing/tessary.h"
+
+namespace {
+
+using nVOAPALS100::tStatus;
+
+class Registers : public voquantasharedsource::FrontEndAccessorInterface {
+public:
+    void write32(uint32_t offset, uint32_t value, tStatus&) override {
+        values[offset] = value;
+        writes.push_back({offset, value});
+    }
+    uint32_t read32(uint32_t offset, tStatus&) override { return values[offset]; }
+    std::map<uint32_t, uint32_t> values;
+    std::vector<std::pair<uint32_t, uint32_t>> writes;
+};
+
+constexpr uint32_t kSignatureAt = 0x201F0000; // a window based at 0x20000000
+constexpr uint32_t group(uint32_t bank, uint32_t line) {
+    return 0x20000000 + 0x1F1000 + bank * 0x1000 + line * 0x80;
+}
+using Writes = std::vector<std::pair<uint32_t, uint32_t>>;
+
+TEST(Tessary, DirectLines) {
+    struct Case {
+        const char* name;
+        uint32_t map;
+        uint32_t ownership;
+        int64_t code;
+        Writes writes;
+    } const cases[] = {
+        {"map 0 writes nothing", 0, 0, 0, {}},
+        {"line 0 from bank 1 to bank 2",
+         1,
+         0,
+         0,
+         {{group(1, 0) + 0x0C, 0x4101},
+          {group(1, 0) + 0x10, 0x10000000},
+          {group(2, 0) + 0x0C, 0x4101},
+          {group(2, 0) + 0x10, 0x10000000},
+          {group(1, 0), 1},
+          {group(2, 0), 1},
+          {group(2, 0) + 0x0C, 0x4204},
+          {group(2, 0) + 0x10, 0x10700000}}},
+        {"line 9 from bank 2 to bank 1",
+         2u << 18,
+         0,
+         0,
+         {{group(1, 9) + 0x0C, 0x4101},
+          {group(1, 9) + 0x10, 0x10000000},
+          {group(2, 9) + 0x0C, 0x4101},
+          {group(2, 9) + 0x10, 0x10000000},
+          {group(2, 9), 1},
+          {group(1, 9), 1},
+          {group(1, 9) + 0x0C, 0x4204},
+          {group(1, 9) + 0x10, 0x10700000}}},
+        {"released only",
+         3,
+         0,
+         0,
+         {{group(1, 0) + 0x0C, 0x4101},
+          {group(1, 0) + 0x10, 0x10000000},
+          {group(2, 0) + 0x0C, 0x4101},
+          {group(2, 0) + 0x10, 0x10000000}}},
+        {"owned by owner 1", 1, 4, tessaryddk::kNoWindow, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Registers registers;
+        registers.values[kSignatureAt] = tessaryddk::kBlockSignature;
+        registers.values[0x201F0010] = c.ownership;
+        tStatus status;
+        tessaryddk::TessaryIsoPort port(registers, kSignatureAt, status);
+        ASSERT_TRUE(status.isSuccess());
+        port.configureDirectLines(c.map, status);
+        EXPECT_EQ(status.getCode(), c.code);
+        EXPECT_EQ(registers.writes, c.writes);
+    }
+}
+
+TEST(Tessary, BitConnectionsShareTheirSourceGroup) {
+    Registers registers;
+    registers.values[kSignatureAt] = tessaryddk::kBlockSignature;
+    tStatus status;
+    tessaryddk::TessaryIsoPort port(registers, kSignatureAt, status);
+    tessaryddk::Connection connection = port.connectIsolationLine(1, 3, 2, 4, status);
+    ASSERT_EQ(connection.active, 1);
+    EXPECT_EQ(registers.values[group(2, 4) + 0x10], 0x10000400u);
+    tessaryddk::Connection second = port.connectIsolationLine(1, 3, 2, 5, status);
+    EXPECT_EQ(status.getCode(), tessaryddk::kConnectionBusy);
+    EXPECT_EQ(second.active, 0);
+    status.clear();
+    port.addSourceBit(1, 3, 2);
+    const auto stateWrites = [&] {
+        int count = 0;
+        for (const auto& w : registers.writes) {
+            count += w.first == group(1, 3) + 0x2C ? 1 : 0;
+        }
+        return count;
+    };
+    EXPECT_EQ(stateWrites(), 2) << "the source state is set once, for the first bit";
+    port.releaseConnection(connection, status);
+    EXPECT_EQ(registers.values[group(1, 3) + 0x3C], 4u);
+    EXPECT_EQ(stateWrites(), 2);
+    port.removeSourceBit(1, 3, 2);
+    EXPECT_EQ(registers.values[group(1, 3) + 0x2C], 1u);
+    EXPECT_EQ(registers.values[group(1, 3) + 0x18], 1u);
+    EXPECT_EQ(port.connectIsolationLine(1, 3, 2, 5, status).active, 1) << "free again after the release";
+}
+
+TEST(Tessary, RefusesAWindowWithoutTheSignature) {
+    Registers registers;
+    tStatus status;
+    tessaryddk::TessaryIsoPort port(registers, kSignatureAt, status);
+    EXPECT_EQ(status.getCode(), tessaryddk::kBadSignature);
+    tStatus version;
+    uint32_t a = 0, b = 0, c = 0, d = 0;
+    port.getVersion(&a, &b, &c, &d, version);
+    EXPECT_EQ(version.getCode(), tessaryddk::kNoWindow);
+}
+
+} // namespace

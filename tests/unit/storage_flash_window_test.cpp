@@ -1,0 +1,216 @@
+// The flash window: ranges and buffers, the sector cache (only sectors that
+// differ are rewritten, only the flushed range reaches the flash), and what
+// the cache keeps after a failed sector write or read.
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "flash_test_support.h"
+#include "test_support.h"
+
+namespace {
+
+using devicewindow::FlashWindow;
+using nVOAPALS100::tStatus;
+
+// A flash in memory with failure knobs and a log of sector writes.
+class MemoryFlash : public devicewindow::FlashController {
+public:
+    explicit MemoryFlash(tStatus& status) : FlashController(0x10000, 0x1000, status), bytes(0x10000, 0xFF) {}
+    void readSector(uint64_t address, uint8_t* destination, tStatus& status) override {
+        validateSectorAddress(address, status);
+        if (status.isFatal()) {
+            return;
+        }
+        ++reads;
+        if (failReads) {
+            KELVO_SET_STATUS(status, -52007);
+            std::memset(destination, 0, 0x1000);
+            return;
+        }
+        std::memcpy(destination, bytes.data() + address, 0x1000);
+    }
+    void writeSector(uint64_t address, const uint8_t* source, tStatus& status) override {
+        validateSectorAddress(address, status);
+        if (status.isFatal()) {
+            return;
+        }
+        writes.push_back(address);
+        if (failWrites) {
+            std::memset(bytes.data() + address, 0xFF, 0x1000); // erased, then the program failed
+            KELVO_SET_STATUS(status, -52007);
+            return;
+        }
+        std::memcpy(bytes.data() + address, source, 0x1000);
+    }
+    std::vector<uint8_t> bytes;
+    std::vector<uint64_t> writes;
+    int reads = 0;
+    bool failReads = false;
+    bool failWrites = false;
+};
+
+class FlashWindowTest : public kelvo_test::LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        tStatus status;
+        flash = std::make_unique<MemoryFlash>(status);
+        window = new (status, false) FlashWindow(*flash, status);
+        ASSERT_TRUE(status.isSuccess());
+    }
+    void TearDown() override {
+        delete window;
+        flash.reset();
+        LeakCheckedTest::TearDown();
+    }
+    std::unique_ptr<MemoryFlash> flash;
+    FlashWindow* window = nullptr;
+};
+
+TEST_F(FlashWindowTest, RangesAndBuffersAreCheckedBeforeAnythingIsTouched) {
+    uint8_t byte = 0;
+    struct Case {
+        const char* what;
+        int op; // 0 get, 1 set, 2 flush, 3 refresh, 4 read, 5 write
+        uint64_t offset;
+        uint64_t size;
+        uint8_t* buffer;
+        int64_t code;
+    } cases[] = {
+        {"zero bytes at the end", 0, 0x10000, 0, &byte, 0},
+        {"zero bytes past the end", 0, 0x10001, 0, &byte, -240029},
+        {"one byte past the end", 1, 0xFFFF, 2, &byte, -240029},
+        {"wrapping range", 2, 8, ~uint64_t{0}, nullptr, -240029},
+        {"null get of zero bytes", 0, 0, 0, nullptr, -240031},
+        {"null set", 1, 0, 1, nullptr, -240031},
+        {"null read", 4, 0, 1, nullptr, -240031},
+        {"null write", 5, 0, 1, nullptr, -240031},
+        {"refresh beyond", 3, 0x10000, 1, nullptr, -240029},
+    };
+    for (const Case& c : cases) {
+        tStatus status;
+        switch (c.op) {
+        case 0:
+            window->get(c.offset, c.size, c.buffer, status);
+            break;
+        case 1:
+            window->set(c.buffer, c.offset, c.size, status);
+            break;
+        case 2:
+            window->flush(c.offset, c.size, false, status);
+            break;
+        case 3:
+            window->refresh(c.offset, c.size, status);
+            break;
+        case 4:
+            window->read(c.offset, c.size, c.buffer, status);
+            break;
+        case 5:
+            window->write(c.buffer, c.offset, c.size, false, status);
+            break;
+        }
+        EXPECT_EQ(status.getCode(), c.code) << c.what;
+    }
+    EXPECT_EQ(flash->reads, 0) << "no sector was read";
+    EXPECT_TRUE(flash->writes.empty());
+}
+
+TEST_F(FlashWindowTest, OnlyTheFlushedRangeOfASectorReachesTheFlash) {
+    std::vector<uint8_t> a(0x800, 0xA1), b(0x800, 0xB2), seen(0x1000);
+    tStatus status;
+    window->set(a.data(), 0x1000, a.size(), status);
+    window->set(b.data(), 0x1800, b.size(), status);
+    window->flush(0x1000, 0x800, false, status);
+    EXPECT_TRUE(std::equal(a.begin(), a.end(), flash->bytes.begin() + 0x1000));
+    EXPECT_EQ(flash->bytes[0x1800], 0xFF) << "the staged second half stays staged";
+    window->get(0x1000, seen.size(), seen.data(), status);
+    EXPECT_EQ(seen[0x800], 0xB2);
+    window->flush(0x1800, 0x800, false, status);
+    EXPECT_EQ(flash->bytes[0x1FFF], 0xB2);
+    // A set and a refresh of another range of the sector keep the staged bytes.
+    uint8_t c = 0xC3;
+    window->set(&c, 0x1000, 1, status);
+    window->refresh(0x1001, 1, status);
+    window->get(0x1000, 1, seen.data(), status);
+    EXPECT_EQ(seen[0], 0xC3);
+    window->refresh(0x1000, 1, status);
+    window->get(0x1000, 1, seen.data(), status);
+    EXPECT_EQ(seen[0], 0xA1) << "refresh of the same range restores the flash";
+    EXPECT_TRUE(status.isSuccess());
+}
+
+TEST_F(FlashWindowTest, AFailedWriteIsRewrittenAndAFailedReadIsDropped) {
+    std::vector<uint8_t> data(16, 0x42), seen(16);
+    tStatus status;
+    window->set(data.data(), 0x2000, data.size(), status);
+    flash->failWrites = true;
+    window->flush(0x2000, data.size(), false, status);
+    EXPECT_EQ(status.getCode(), -52007);
+    EXPECT_TRUE(window->cachedSector(2)->isStale());
+    flash->failWrites = false;
+    tStatus again;
+    window->flush(0x2000, data.size(), false, again);
+    EXPECT_TRUE(again.isSuccess());
+    EXPECT_EQ(flash->writes.size(), 2u) << "the unchanged but stale sector is written again";
+    EXPECT_EQ(flash->bytes[0x2000], 0x42);
+    // A failed refresh drops the sector: the next access reads it again.
+    flash->failReads = true;
+    tStatus refresh;
+    window->refresh(0x2000, 1, refresh);
+    EXPECT_EQ(refresh.getCode(), -52007);
+    EXPECT_EQ(window->cachedSector(2), nullptr);
+    tStatus firstRead;
+    window->get(0x3000, 1, seen.data(), firstRead);
+    EXPECT_EQ(firstRead.getCode(), -52007);
+    EXPECT_EQ(window->cachedSector(3), nullptr) << "a sector that could not be read is not kept";
+    flash->failReads = false;
+    tStatus later;
+    window->get(0x2000, seen.size(), seen.data(), later);
+    EXPECT_TRUE(later.isSuccess());
+    EXPECT_EQ(seen, data);
+}
+
+// Over the simulated flash: the erase counter tells which sectors were rewritten.
+class FlashWindowOnTheModule : public kelvo_test::LeakCheckedTest {};
+
+TEST_F(FlashWindowOnTheModule, OnlySectorsThatDifferAreErased) {
+    {
+        kelvo_test::FlashBench bench;
+        ASSERT_EQ(bench.buildWindow(), 0);
+        const std::vector<uint8_t> before = bench.flash().contents();
+        std::vector<uint8_t> same(before.begin() + 0x11000, before.begin() + 0x11010);
+        uint8_t changed = static_cast<uint8_t>(before[0x10010] ^ 0x0F);
+        uint8_t changed2 = static_cast<uint8_t>(before[0x13000] ^ 0x01);
+        struct Case {
+            const char* what;
+            bool force;
+            std::vector<uint64_t> erased;
+        } cases[] = {
+            {"two of four sectors differ", false, {0x10000, 0x13000}},
+            {"nothing differs any more", false, {}},
+            {"forced: every sector", true, {0x10000, 0x11000, 0x12000, 0x13000}},
+        };
+        tStatus status;
+        bench.window->set(&changed, 0x10010, 1, status);
+        bench.window->set(same.data(), 0x11000, same.size(), status);
+        bench.window->set(&changed2, 0x13000, 1, status);
+        for (const Case& c : cases) {
+            bench.flash().clearTrace();
+            bench.window->flush(0x10000, 0x4000, c.force, status);
+            EXPECT_TRUE(status.isSuccess()) << c.what;
+            std::vector<uint64_t> erased;
+            for (const auto& r : bench.flash().trace()) {
+                if (r.opcode == 0x20) {
+                    erased.push_back(r.address);
+                }
+            }
+            EXPECT_EQ(erased, c.erased) << c.what;
+        }
+        EXPECT_EQ(bench.flash().contents()[0x10010], changed);
+        EXPECT_EQ(bench.flash().contents()[0x13000], changed2);
+        EXPECT_EQ(bench.sim.module->deviceErrorCount(), 0u);
+    }
+}
+
+} // namespace
