@@ -129,7 +129,9 @@ tSession* KelvoDevice::createSession(const tEventDescriptor&, tDeviceInterface* 
     if (session == nullptr) {
         return nullptr;
     }
-    if (status.isNotFatal() && helper_ != nullptr) {
+    // A helper whose setup failed on building its composite cleans nothing
+    // up: the session opens without it, so that a reset can still be asked.
+    if (status.isNotFatal() && helper_ != nullptr && helper_->getCleanupOperationComposite().usable()) {
         helper_->getCleanupOperationComposite().add(&session->getCleanupOperationComposite(), status);
     }
     if (status.isFatal()) {

@@ -46,9 +46,10 @@ public:
     virtual bool contains(const CleanupOperationInterface* operation);
 
     size_t size();
+    // False when the construction failed (no mutex): additions are refused.
+    bool usable() const;
 
 private:
-    bool usable() const;
 
     kelvo_driver::nVOAPAL000::tMutex mutex_;
     internal::StatusChainedCompositeKernel<CleanupOperationInterface> operations_;

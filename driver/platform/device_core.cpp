@@ -270,10 +270,8 @@ bool tDeviceCore::enterIOGate(tSession* session, tStatus& status, uint32_t timeo
                 }
                 return true;
             }
-            // A suspend came in between: back out (it may be waiting for idle).
-            if (atomicDecrement(ioCount_) == 0) {
-                setEvent(ioIdleEvent_);
-            }
+            // A suspend came in between: back out, waking it when it waits for idle.
+            leaveIOGate(nullptr);
             state = again;
         }
         if (state != kIOGatePaused) {
@@ -317,9 +315,7 @@ bool tDeviceCore::tryEnterIOGate(tSession* session, tStatus& status) {
     }
     atomicIncrement(ioCount_);
     if (atomicLoad(ioGateState_) != kIOGateOpen) {
-        if (atomicDecrement(ioCount_) == 0) {
-            setEvent(ioIdleEvent_);
-        }
+        leaveIOGate(nullptr); // as enterIOGate backs out
         KELVO_SET_STATUS(status, tStatus::kIOGateClosed);
         return false;
     }

@@ -35,6 +35,7 @@ struct ClockState {
                                        .count());
     std::optional<std::pair<std::uint32_t, std::uint32_t>> fixedTimeOfDay;
     std::vector<kal::clock::SleepRecord> sleeps;
+    bool stepped = false; // time moves only by sleeps
 };
 
 ClockState& state() {
@@ -43,6 +44,10 @@ ClockState& state() {
 }
 
 std::uint64_t nowLocked(ClockState& s) {
+    if (s.stepped) {
+        s.lastReturned = std::max(s.lastReturned, s.virtualBase);
+        return s.lastReturned;
+    }
     const auto real = std::chrono::duration_cast<std::chrono::nanoseconds>(Real::now() - s.realBase).count();
     const std::uint64_t now =
         s.virtualBase + static_cast<std::uint64_t>(std::llround(static_cast<double>(real) * s.scale));
@@ -91,6 +96,23 @@ void setScale(double factor) {
         s.scale = factor;
     }
     kal::detail::wakeAllChannels();
+}
+
+void setStepped(bool on) {
+    {
+        auto& s = state();
+        std::lock_guard g(s.lock);
+        s.virtualBase = nowLocked(s);
+        s.realBase = Real::now();
+        s.stepped = on;
+    }
+    kal::detail::wakeAllChannels();
+}
+
+bool stepped() {
+    auto& s = state();
+    std::lock_guard g(s.lock);
+    return s.stepped;
 }
 
 double scale() {
@@ -159,6 +181,7 @@ extern "C" void nVOKAL100_getTimeOfDay(uint32_t* seconds, uint32_t* microseconds
 extern "C" void nVOKAL250_sleepTimeout(uint32_t microseconds) noexcept {
     kal::exec::assertMayBlock("nVOKAL250_sleepTimeout");
     auto& me = kal::detail::self();
+    bool stepped = false;
     {
         auto& s = state();
         std::lock_guard g(s.lock);
@@ -166,6 +189,17 @@ extern "C" void nVOKAL250_sleepTimeout(uint32_t microseconds) noexcept {
             s.sleeps.erase(s.sleeps.begin(), s.sleeps.begin() + kSleepLogLimit / 2);
         }
         s.sleeps.push_back({me.id, microseconds});
+        stepped = s.stepped;
+        if (stepped) {
+            // A zero sleep still lets time pass (a microsecond), as a yield does.
+            const std::uint64_t us = microseconds == 0 ? 1 : microseconds;
+            s.virtualBase = nowLocked(s) + us * 1000;
+        }
+    }
+    if (stepped) {
+        kal::detail::wakeAllChannels(); // timed waits see the new time
+        std::this_thread::yield();
+        return;
     }
     if (microseconds == 0) {
         std::this_thread::yield();

@@ -76,6 +76,19 @@ public:
 private:
     double previous_;
 };
+// Stepped time: while on, the stand-in time stands still except that every
+// nVOKAL250_sleepTimeout moves it on by its length (a zero sleep by 1 us) and
+// returns at once, so a poll loop bounded by time runs the same number of
+// rounds under any load.
+void setStepped(bool on);
+bool stepped();
+class ScopedStepped {
+public:
+    ScopedStepped() { setStepped(true); }
+    ~ScopedStepped() { setStepped(false); }
+    ScopedStepped(const ScopedStepped&) = delete;
+    ScopedStepped& operator=(const ScopedStepped&) = delete;
+};
 // nVOKAL100_getTimeOfDay answers exactly this (seconds since 1970, microseconds
 // below 1000000) until clearTimeOfDay(); by default it follows the system clock.
 void setTimeOfDay(std::uint32_t seconds, std::uint32_t microseconds);
@@ -128,5 +141,35 @@ std::uint64_t calls(std::string_view kind);
 // For the stand-in's creators: counts one call and says whether it must fail.
 bool shouldFail(std::string_view kind);
 } // namespace faults
+
+// ---- live objects -------------------------------------------------------------
+// Every kernel-layer object a driver can leave behind, counted while it lives,
+// for leak checks. The driver's events and semaphores each own a spin lock, so
+// a leaked one shows as a spin lock.
+namespace live {
+// nVOKAL150_createMutex and nVOKAL100_createSpinLock handles not yet destroyed.
+std::size_t mutexes();
+std::size_t spinLocks();
+
+struct Counts {
+    std::size_t allocations = 0;      // nVOKAL100_malloc blocks
+    std::size_t mutexes = 0;          // kernel mutexes
+    std::size_t spinLocks = 0;        // spin locks (driver events and semaphores included)
+    std::size_t dpcs = 0;             // DPCs created and not destroyed
+    std::size_t threads = 0;          // kernel threads not joined
+    std::size_t deviceMappings = 0;   // device memory mapped to the kernel
+    std::size_t interrupts = 0;       // interrupt reservations
+    std::size_t pageLists = 0;        // page lists
+    std::size_t pageListMappings = 0; // kernel mappings of page lists
+    std::size_t sgls = 0;             // scatter-gather lists
+    std::size_t socketBuffers = 0;    // socket buffers neither sent nor released
+    std::size_t interfaces = 0;       // registered device interfaces
+    std::size_t properties = 0;       // registered properties
+    bool operator==(const Counts&) const = default;
+};
+Counts now();
+// One "name=count" per kind, for failure messages.
+std::string describe(const Counts& counts);
+} // namespace live
 
 } // namespace kal

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <string>
 
 #include "control.h"
 #include "detail.h"
@@ -14,9 +15,24 @@
 
 namespace {
 
+// Every block is followed by guard bytes, checked when it is freed: a write
+// past the end halts there even without AddressSanitizer (which sees such
+// writes itself, so its builds keep exact blocks).
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KAL_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(KAL_ADDRESS_SANITIZER)
+constexpr std::size_t kGuardBytes = 0;
+#else
+constexpr std::size_t kGuardBytes = 16;
+#endif
+constexpr std::uint8_t kGuardValue = 0xFD;
+
 struct MemoryState {
     std::mutex lock;
-    std::map<std::uintptr_t, std::size_t> live; // start -> bytes of the block
+    std::map<std::uintptr_t, std::size_t> live; // start -> bytes asked for
     std::uint64_t calls = 0;
     std::uint64_t atomicCalls = 0;
     std::uint64_t failAt = 0;    // absolute call number to fail, 0 = none
@@ -96,13 +112,20 @@ extern "C" void* nVOKAL100_malloc(size_t size) noexcept {
     if ((s.failAt != 0 && n == s.failAt) || (s.failAfterSet && n > s.failAfter)) {
         return nullptr;
     }
-    if (size > SIZE_MAX - 16) {
+    // No machine has a terabyte to give one block: refused like any shortage
+    // (the sanitizers' allocators would halt instead of answering null).
+    constexpr size_t kLargestBlock = size_t{1} << 40;
+    if (size > kLargestBlock) {
         return nullptr;
     }
-    const size_t bytes = ((size == 0 ? 1 : size) + 15) & ~static_cast<size_t>(15);
-    void* block = std::aligned_alloc(16, bytes);
+    const size_t bytes = (size == 0 ? 1 : size) + kGuardBytes;
+    void* block = nullptr;
+    if (posix_memalign(&block, 16, bytes) != 0) {
+        block = nullptr;
+    }
     if (block != nullptr) {
-        s.live.emplace(reinterpret_cast<std::uintptr_t>(block), bytes);
+        std::memset(static_cast<std::uint8_t*>(block) + size, kGuardValue, bytes - size);
+        s.live.emplace(reinterpret_cast<std::uintptr_t>(block), size == 0 ? 1 : size);
     }
     return block;
 }
@@ -111,16 +134,29 @@ extern "C" void nVOKAL100_free(void* block) noexcept {
     if (block == nullptr) {
         return;
     }
-    bool known;
+    bool known = false;
+    std::size_t size = 0;
     {
         auto& s = state();
         std::lock_guard g(s.lock);
-        known = s.live.erase(reinterpret_cast<std::uintptr_t>(block)) != 0;
+        auto found = s.live.find(reinterpret_cast<std::uintptr_t>(block));
+        if (found != s.live.end()) {
+            known = true;
+            size = found->second;
+            s.live.erase(found);
+        }
     }
     // Halt outside the lock: a halt hook that ends only this thread must not
     // leave the allocator locked for everyone else.
     if (!known) {
         KAL_FAIL("nVOKAL100_free of a block that is not allocated");
+    }
+    const auto* guard = static_cast<const std::uint8_t*>(block) + size;
+    for (std::size_t i = 0; i < kGuardBytes; ++i) {
+        if (guard[i] != kGuardValue) {
+            KAL_FAIL("nVOKAL100_free: the block of " + std::to_string(size) +
+                     " bytes was written past its end");
+        }
     }
     std::free(block);
 }

@@ -6,6 +6,8 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <tuple>
 
 #include "detail.h"
@@ -39,6 +41,7 @@ struct Mapping {
     std::uint32_t bar;
     std::uint64_t barOffset;
     std::uint64_t size;
+    std::uint32_t cachingMode;
 };
 
 struct BusState {
@@ -362,6 +365,16 @@ std::size_t liveMappings() {
     return s.mappings.size();
 }
 
+std::optional<std::uint32_t> cachingMode(const void* address) {
+    auto& s = bus();
+    std::lock_guard g(s.lock);
+    auto found = s.mappings.find(reinterpret_cast<std::uintptr_t>(address));
+    if (found == s.mappings.end()) {
+        return std::nullopt;
+    }
+    return found->second.cachingMode;
+}
+
 } // namespace kal::pci
 
 namespace kal::kernelmem {
@@ -471,7 +484,8 @@ extern "C" nVOKAL_tStatus nVOKAL100_pciConfigWrite32(nVOKAL_tHandle pciHandle, u
     return configWrite(pciHandle, offset, 4, value);
 }
 
-extern "C" void* nVOKAL230_mapPhysicalToKernel(uint64_t physicalAddress, uint64_t size, uint32_t) noexcept {
+extern "C" void* nVOKAL230_mapPhysicalToKernel(uint64_t physicalAddress, uint64_t size,
+                                               uint32_t cachingMode) noexcept {
     if (size == 0 || physicalAddress + size < physicalAddress) {
         return nullptr;
     }
@@ -489,25 +503,35 @@ extern "C" void* nVOKAL230_mapPhysicalToKernel(uint64_t physicalAddress, uint64_
             }
             const std::uint64_t address = s.nextMapping;
             s.nextMapping += ((size + kMappingGranule - 1) / kMappingGranule + 1) * kMappingGranule;
-            s.mappings.emplace(address, Mapping{id, bar, physicalAddress - base, size});
+            s.mappings.emplace(address, Mapping{id, bar, physicalAddress - base, size, cachingMode});
             return reinterpret_cast<void*>(static_cast<std::uintptr_t>(address));
         }
     }
     return nullptr;
 }
 
-extern "C" void nVOKAL230_unmapPhysicalFromKernel(void* address, uint32_t) noexcept {
+extern "C" void nVOKAL230_unmapPhysicalFromKernel(void* address, uint32_t cachingMode) noexcept {
     if (address == nullptr) {
         return;
     }
     bool known = false;
+    std::uint32_t mapped = 0;
     {
         auto& s = bus();
         std::lock_guard g(s.lock);
-        known = s.mappings.erase(reinterpret_cast<std::uintptr_t>(address)) != 0;
+        auto found = s.mappings.find(reinterpret_cast<std::uintptr_t>(address));
+        if (found != s.mappings.end()) {
+            known = true;
+            mapped = found->second.cachingMode;
+            s.mappings.erase(found);
+        }
     }
     if (!known) {
         KAL_FAIL("nVOKAL230_unmapPhysicalFromKernel of an address that is not a mapping");
+    }
+    if (mapped != cachingMode) {
+        KAL_FAIL("nVOKAL230_unmapPhysicalFromKernel with caching mode " + std::to_string(cachingMode) +
+                 " of a mapping made with " + std::to_string(mapped));
     }
 }
 

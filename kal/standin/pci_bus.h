@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "nVOKAL.h"
@@ -86,6 +87,9 @@ bool msiGranted(nVOKAL_tHandle handle);
 
 // Live kernel mappings of device memory (for leak checks).
 std::size_t liveMappings();
+// The caching mode a live mapping was made with (none for anything else).
+// Unmapping with another mode halts.
+std::optional<std::uint32_t> cachingMode(const void* address);
 
 // ---- interrupts -------------------------------------------------------------
 // The function's interrupt number: its MSI vector once one was granted, else

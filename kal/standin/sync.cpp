@@ -48,6 +48,7 @@ using kal::detail::ThreadRecord;
 struct KernelMutex {
     static constexpr const char* kKind = "mutex";
     static constexpr std::string_view kFault = kal::faults::kMutex;
+    static inline std::atomic<std::size_t> live{0};
     std::mutex lock;
     std::atomic<ThreadRecord*> holder{nullptr};
 };
@@ -55,6 +56,7 @@ struct KernelMutex {
 struct SpinLock {
     static constexpr const char* kKind = "spin lock";
     static constexpr std::string_view kFault = kal::faults::kSpinLock;
+    static inline std::atomic<std::size_t> live{0};
     std::mutex lock;
     std::atomic<ThreadRecord*> holder{nullptr};
     kal::exec::Level levelBefore = kal::exec::Level::thread; // DPC acquisition: the level to go back to
@@ -72,7 +74,11 @@ template <typename Lock> nVOKAL_tHandle createLock() {
     if (kal::faults::shouldFail(Lock::kFault)) {
         return nullptr;
     }
-    return new (std::nothrow) Lock;
+    Lock* lock = new (std::nothrow) Lock;
+    if (lock != nullptr) {
+        Lock::live.fetch_add(1);
+    }
+    return lock;
 }
 
 template <typename Lock> void destroyLock(nVOKAL_tHandle handle, const char* what) {
@@ -81,6 +87,7 @@ template <typename Lock> void destroyLock(nVOKAL_tHandle handle, const char* wha
         KAL_FAIL(std::string(what) + " of a " + Lock::kKind + " that is held");
     }
     delete lock;
+    Lock::live.fetch_sub(1);
 }
 
 KernelMutex* asMutex(nVOKAL_tHandle handle, const char* what) {
@@ -184,6 +191,15 @@ nVOKAL_tStatus waitEvent(void* event, const char* what, bool interruptible,
 }
 
 } // namespace
+
+namespace kal::live {
+std::size_t mutexes() {
+    return KernelMutex::live.load();
+}
+std::size_t spinLocks() {
+    return SpinLock::live.load();
+}
+} // namespace kal::live
 
 extern "C" nVOKAL_tHandle nVOKAL150_createMutex(void) noexcept {
     return createLock<KernelMutex>();

@@ -3,30 +3,38 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "control.h"
 
+namespace kal::live {
+inline void PrintTo(const Counts& counts, std::ostream* out) {
+    *out << describe(counts);
+}
+} // namespace kal::live
+
 namespace kelvo_test {
 
-// Checks that a test leaves no kernel-layer allocation behind and clears
-// the captured log and the memory faults around it.
+// Checks that a test leaves no kernel-layer object (allocation, lock, DPC,
+// thread, mapping, ...) behind and clears the captured log and the memory
+// faults around it.
 class LeakCheckedTest : public ::testing::Test {
 protected:
     void SetUp() override {
         kal::memory::clearFaults();
         kal::faults::clear();
         kal::log::clear();
-        liveAtStart_ = kal::memory::liveAllocations();
+        liveAtStart_ = kal::live::now();
     }
     void TearDown() override {
         kal::memory::clearFaults();
         kal::faults::clear();
-        EXPECT_EQ(kal::memory::liveAllocations(), liveAtStart_) << "kernel-layer allocations leaked";
+        EXPECT_EQ(kal::live::now(), liveAtStart_) << "kernel-layer objects leaked";
     }
 
 private:
-    std::size_t liveAtStart_ = 0;
+    kal::live::Counts liveAtStart_;
 };
 
 inline int countOccurrences(const std::string& text, const std::string& needle) {

@@ -1,5 +1,6 @@
 // The bridge-port accessor and the two maps behind the port (IO port 2 and
 // the isolation port) over the simulated switched bus interface.
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -163,26 +164,27 @@ TEST_F(BridgePort, ReadTimesOutWhenTheCompletionBitNeverComes) {
     bim().clearTrace();
     uint32_t value = 0;
     {
-        // 100 ms of the stand-in clock in 50 ms.
-        kal::clock::ScopedScale fast(2.0);
+        kal::clock::ScopedStepped stepped; // each poll's wait moves the clock on by its length
         value = accessor->read(0x88, status);
     }
     EXPECT_EQ(status.getCode(), TYMOPortAccessor::kCompletionTimeout);
     EXPECT_EQ(status.getCode(), kelvoDriverCode(0xBFFA807D));
     EXPECT_EQ(value, 0u) << "the data register's old soft copy";
     EXPECT_EQ(bim().readCount(kData), 0u);
-    // Between polls: 10 us, then doubled up to 100 us.
+    // Between polls: 10 us, then doubled up to 100 us, until 100 ms have passed.
     std::vector<uint32_t> sleeps;
+    uint64_t slept = 0;
     for (const kal::clock::SleepRecord& r : kal::clock::sleepLog()) {
         sleeps.push_back(r.microseconds);
+        slept += r.microseconds;
     }
-    ASSERT_GE(sleeps.size(), 4u);
+    ASSERT_GE(sleeps.size(), 5u);
+    EXPECT_EQ(std::vector<uint32_t>(sleeps.begin(), sleeps.begin() + 5),
+              (std::vector<uint32_t>{10, 20, 40, 80, 100}));
+    EXPECT_EQ(std::count(sleeps.begin() + 4, sleeps.end(), 100u), static_cast<long>(sleeps.size() - 4));
+    EXPECT_GE(slept, 100000u);
+    EXPECT_LT(slept - sleeps.back(), 100000u) << "no wait after the deadline";
     EXPECT_EQ(bim().readCount(kCommand), sleeps.size() + 1) << "a poll after every wait";
-    uint32_t expected = 10;
-    for (uint32_t slept : sleeps) {
-        EXPECT_EQ(slept, expected);
-        expected = expected >= 50 ? 100 : expected * 2;
-    }
 
     // A status that holds an error: nothing happens, all ones.
     bim().clearTrace();

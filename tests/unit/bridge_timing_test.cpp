@@ -155,6 +155,9 @@ TEST_F(TimingChipMaps, RegistersOutsideTheWindowAreNotAccessed) {
         mapWrites += a.offset < 0x34 ? 1 : 0;
     }
     EXPECT_EQ(mapWrites, 3u);
+    tStatus refreshed;
+    narrow.refreshRegMap(refreshed);
+    EXPECT_EQ(refreshed.getCode(), kOutsideWindow) << "a whole-map refresh reports it too";
 }
 
 } // namespace

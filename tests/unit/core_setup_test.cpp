@@ -66,6 +66,30 @@ TEST_F(SetupSequence, EveryBoardReachesLevelNineteen) {
     }
 }
 
+// What a reset or a removal does while requests are still inside: every DMA
+// channel's wait ends invalidated, once the DMA objects (level 14) exist.
+TEST_F(SetupSequence, CancellingPendingWaitsEndsEachChannelsWaitFromTheDMALevelOn) {
+    const int32_t invalidated = static_cast<int32_t>(0xBFFA9179u);
+    const struct {
+        uint32_t failLevel; // 0: every level built
+        std::vector<std::pair<uint32_t, int32_t>> signals;
+    } cases[] = {
+        {0, {{0, invalidated}, {1, invalidated}}},
+        {15, {{0, invalidated}, {1, invalidated}}},
+        {14, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.failLevel);
+        standIns().reset();
+        standIns().failLevel = c.failLevel;
+        const int index = kelvo_host::addModule("solstra");
+        ASSERT_GE(index, 0);
+        deviceOf(index)->cancelPendingWaits();
+        EXPECT_EQ(standIns().dmaSignals, c.signals);
+        EXPECT_EQ(kelvo_host_remove_module(index), 0);
+    }
+}
+
 TEST_F(SetupSequence, AFailingLevelLeavesTheLevelsBelowItAndIsTornDownAtOnce) {
     for (const auto& board : kelvo_test::boards()) {
         for (uint32_t failing = 3; failing <= 18; ++failing) {
@@ -225,9 +249,13 @@ TEST_F(SetupSequence, TheStorageMapCheckersReportChecksumsBeforeVersions) {
     tStatus readError;
     helper->checkHardwareState(0, readError);
     EXPECT_EQ(readError.getCode(), tStatus::kNotAccessible) << "a map's own error stays";
+    // A status that already failed: both checkers answer false and keep it.
+    standIns().calibration[0].readError = 0;
     tStatus failed;
     KELVO_SET_STATUS(failed, tStatus::kTimedOut);
     EXPECT_FALSE(helper->areStorageMapVersionsValid(failed));
+    EXPECT_FALSE(helper->areStorageMapChecksumsValid(failed));
+    helper->checkHardwareState(0, failed);
     EXPECT_EQ(failed.getCode(), tStatus::kTimedOut);
 }
 
@@ -265,6 +293,22 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     EXPECT_EQ(
         kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{0x80000000})), 0);
     EXPECT_EQ(kelvo_close(handle), 0);
+}
+
+TEST_F(SetupSequence, ClosingAHandleClosesItsOpenRoutingNotifier) {
+    const int index = kelvo_host::addModule("duskmere-a");
+    ASSERT_GE(index, 0);
+    const int handle = kelvo_open("smu_kelvo", index);
+    ASSERT_GE(handle, 0);
+    const unsigned destination = kelvo_destination(handle);
+    kelvo_notifier_payload payload{0xBEEF, destination, 0x80000000};
+    ASSERT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), 0);
+    EXPECT_EQ(kelvo_close(handle), 0);
+    kelvo_message message;
+    ASSERT_EQ(kelvo_read_message(destination, &message), 1);
+    EXPECT_EQ(message.type, KELVO_MESSAGE_CLOSE);
+    EXPECT_EQ(message.cookie, 0xBEEFu);
+    EXPECT_EQ(kelvo_read_message(destination, &message), 0) << "one message";
 }
 
 TEST_F(SetupSequence, SuspensionWithdrawsTheRoutingResourcesWithoutVeto) {
@@ -308,13 +352,13 @@ TEST_F(SetupSequence, AnAllocationFailureInOpenLeavesNothing) {
     ASSERT_EQ(kelvo_close(first), 0);
     for (uint64_t n = 1; n <= calls; ++n) {
         first = prepare();
-        const size_t live = kal::memory::liveAllocations();
+        const kal::live::Counts live = kal::live::now();
         kal::memory::failNth(n);
         const int handle = kelvo_open("smu_kelvo", index);
         kal::memory::clearFaults();
         EXPECT_EQ(handle, kal(tStatus::kOutOfMemory)) << n;
         EXPECT_EQ(standIns().registeredSessions, 1) << n;
-        EXPECT_EQ(kal::memory::liveAllocations(), live) << n;
+        EXPECT_EQ(kal::live::now(), live) << n;
         EXPECT_EQ(kelvo_close(first), 0);
     }
 }
@@ -327,7 +371,7 @@ TEST_F(SetupSequence, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
     ASSERT_EQ(kelvo_host_remove_module(clean), 0);
     for (uint64_t n = 1; n <= calls; ++n) {
         standIns().reset();
-        const size_t live = kal::memory::liveAllocations();
+        const kal::live::Counts live = kal::live::now();
         kal::memory::failNth(n);
         const int index = kelvo_host::addModule("solstra");
         kal::memory::clearFaults();
@@ -338,8 +382,7 @@ TEST_F(SetupSequence, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
                 << n;
             EXPECT_EQ(kelvo_host_remove_module(index), 0);
         }
-        EXPECT_EQ(kal::registration::liveInterfaces(), 0u) << n;
-        EXPECT_EQ(kal::memory::liveAllocations(), live) << n;
+        EXPECT_EQ(kal::live::now(), live) << n;
         const auto log = standIns().events();
         EXPECT_EQ(std::count_if(log.begin(), log.end(),
                                 [](const std::string& e) { return e.rfind("setup", 0) == 0; }),

@@ -232,7 +232,7 @@ protected:
 TEST_F(E2EUserMode, MapsAndWindowsByNameOnEveryBoard) {
     for (const Board& board : boards()) {
         SCOPED_TRACE(board.name);
-        const size_t liveBefore = kal::memory::liveAllocations();
+        const kal::live::Counts liveBefore = kal::live::now();
         const int index = kelvo_host_add_module(board.name.c_str());
         ASSERT_GE(index, 0);
         auto module = kelvo_host::module(static_cast<unsigned>(index));
@@ -296,10 +296,93 @@ TEST_F(E2EUserMode, MapsAndWindowsByNameOnEveryBoard) {
             witness().built.clear();
             witness().tornDown.clear();
         }
-        EXPECT_EQ(kal::memory::liveAllocations(), liveBefore);
-        EXPECT_EQ(kal::pci::liveMappings(), 0u);
-        EXPECT_EQ(kal::registration::liveInterfaces(), 0u);
+        EXPECT_EQ(kal::live::now(), liveBefore);
     }
+}
+
+// The soft-copy requests of a window in turn: set and get stay in the soft
+// copy, flush and write send only what changed unless forced, refresh takes
+// the device's value.
+TEST_F(E2EUserMode, WindowSoftCopyRequestsAndTheForceFlag) {
+    const int index = kelvo_host_add_module("solstra");
+    ASSERT_GE(index, 0);
+    auto module = kelvo_host::module(static_cast<unsigned>(index));
+    const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+    ASSERT_GE(handle, 0);
+    sim::FpgaSpace& fpga = module->nisoFpga();
+    const std::string window = "NisoFpgaWindow";
+    fpga.poke(kScratchOffset, 0x0F0F0F0F);
+    EXPECT_EQ(windowRead(handle, window, kScratchOffset), 0x0F0F0F0Fu) << "the soft copy is now synced";
+
+    enum Op { kSet, kFlush, kWrite, kDevice, kRefresh };
+    const struct {
+        Op op;
+        uint32_t value; // kSet, kWrite, kDevice
+        bool force;     // kFlush, kWrite
+        bool written;   // the device saw a write
+        uint32_t device;
+        uint32_t softCopy;
+    } steps[] = {
+        {kSet, 0x11111111, false, false, 0x0F0F0F0F, 0x11111111},
+        {kFlush, 0, false, true, 0x11111111, 0x11111111},
+        {kFlush, 0, false, false, 0x11111111, 0x11111111}, // nothing changed since
+        {kFlush, 0, true, true, 0x11111111, 0x11111111},
+        {kWrite, 0x11111111, false, false, 0x11111111, 0x11111111},
+        {kWrite, 0x11111111, true, true, 0x11111111, 0x11111111},
+        {kWrite, 0x22222222, false, true, 0x22222222, 0x22222222},
+        {kDevice, 0x33333333, false, false, 0x33333333, 0x22222222},
+        {kRefresh, 0, false, false, 0x33333333, 0x33333333},
+    };
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        const auto& step = steps[i];
+        SCOPED_TRACE(i);
+        const size_t writes = writesTo(fpga);
+        const auto [at, length] = name(window);
+        std::vector<uint32_t> word(1, step.value);
+        int32_t result = 0;
+        switch (step.op) {
+        case kSet:
+            result = answer<kelvo_status_record>(
+                         handle, KELVO_IOCTL_deviceWindow_set,
+                         kelvo_deviceWindow_set_in{at, length, writable(word), kScratchOffset, 4, 0, 0})
+                         .status;
+            break;
+        case kFlush:
+            result = answer<kelvo_status_record>(
+                         handle, KELVO_IOCTL_deviceWindow_flush,
+                         kelvo_deviceWindow_flush_in{at, length, kScratchOffset, 4, step.force, {}, 0})
+                         .status;
+            break;
+        case kWrite: {
+            auto in = windowWrite(window, kScratchOffset, step.value);
+            in.force = step.force;
+            result = answer<kelvo_status_record>(handle, KELVO_IOCTL_deviceWindow_write, in).status;
+            break;
+        }
+        case kDevice:
+            fpga.poke(kScratchOffset, step.value);
+            break;
+        case kRefresh:
+            result = answer<kelvo_status_record>(
+                         handle, KELVO_IOCTL_deviceWindow_refresh,
+                         kelvo_deviceWindow_refresh_in{at, length, kScratchOffset, 4, 0, 0})
+                         .status;
+            break;
+        }
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(writesTo(fpga) > writes, step.written);
+        EXPECT_EQ(fpga.peek(kScratchOffset), step.device);
+        std::vector<uint32_t> soft(1, 0);
+        EXPECT_EQ(answer<kelvo_status_record>(
+                      handle, KELVO_IOCTL_deviceWindow_get,
+                      kelvo_deviceWindow_get_in{at, length, kScratchOffset, 4, writable(soft), 0, 0})
+                      .status,
+                  0);
+        EXPECT_EQ(soft[0], step.softCopy);
+    }
+    module.reset();
+    EXPECT_EQ(kelvo_close(handle), 0);
+    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
 }
 
 TEST_F(E2EUserMode, BadInputIsRefusedOnItsChannelAndChangesNothing) {

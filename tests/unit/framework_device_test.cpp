@@ -204,6 +204,23 @@ TEST_F(FrameworkDevice, StopAndPowerDownInvalidateSessionsAndPowerUpStartsANewRu
     EXPECT_EQ(device.teardowns, 3);
 }
 
+TEST_F(FrameworkDevice, AStoppedDeviceStartsAgainWithAFullSetup) {
+    TestDevice& device = start();
+    auto* before = open();
+    ASSERT_TRUE(device.toState(kPnPStateNotStarted, kSuspendReasonStart));
+    EXPECT_EQ(device.getIOGateState(), kIOGateClosed);
+    ASSERT_TRUE(device.toState(kPnPStateReady, kSuspendReasonStart));
+    EXPECT_EQ(device.getIOGateState(), kIOGateOpen);
+    EXPECT_EQ(device.starts, 2);
+    EXPECT_EQ(device.setups, 2);
+    EXPECT_EQ(device.teardowns, 1);
+    EXPECT_EQ(device.getSetupTracker().getCurrentLevel(), 19u);
+    EXPECT_EQ(device.operation(before, 0).getCode(), kInvalidated);
+    EXPECT_TRUE(device.operation(open(), 19).isSuccess());
+    ASSERT_NE(device.getDeviceProperties()[0], nullptr);
+    EXPECT_EQ(device.getDeviceProperties()[1], nullptr) << "the properties are published once";
+}
+
 TEST_F(FrameworkDevice, AFailedConstructionReportsOutOfMemoryAndTheObjectStillGoesAway) {
     for (uint64_t nth = 1; nth <= 8; ++nth) {
         kal::memory::failNth(nth);

@@ -1,7 +1,6 @@
 // The poller on a fake clock: conditions, the doubling interval, the
 // deadline with its one extra read, timeout handlers and getter failures;
 // and once on the stand-in's clock (scaled, so nothing waits long).
-#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -251,17 +250,15 @@ struct StandInRegister {
 };
 
 TEST_F(FrameworkPoller, SleepingPollerTimesOutOnTheStandInClock) {
-    kal::clock::ScopedScale fast(100);
+    kal::clock::ScopedStepped stepped; // the sleeps move the clock on
     kal::clock::clearSleepLog();
     using SleepPoller = orut::Poller<
         tTimeout<kelvo_driver::nVOAPAL000::tTimeWasterSleep, kelvo_driver::nVOAPAL000::tTimebasePrecise>>;
     SleepPoller poller(1000, 1000, kTimeoutCode);
     StandInRegister reg;
     tStatus status;
-    const auto realStart = std::chrono::steady_clock::now();
     poller.poll(reg, &StandInRegister::read, 1, 1, 500000, true, SleepPoller::kEqual, status);
     EXPECT_EQ(status.getCode(), kTimeoutCode);
-    EXPECT_LT(std::chrono::steady_clock::now() - realStart, std::chrono::seconds(5));
     EXPECT_GE(reg.reads, 1);
     // The waits between reads sleep whole milliseconds, never more than the interval.
     for (const auto& record : kal::clock::sleepLog()) {

@@ -85,6 +85,24 @@ TEST_F(GroupsTymo, TenNamesDMAChannelsFirstAtRegistrationAndLastAtRemoval) {
     EXPECT_EQ(dispatcher->removals, kRemoved);
 }
 
+// The group's own maps sit where the module has the blocks they drive.
+TEST_F(GroupsTymo, MapsOfTheTimingChipAndTheSPIPortSitOnTheirBlocks) {
+    ASSERT_EQ(build(), 0);
+    const struct {
+        const arm::tSizedRegisterMapBase& map;
+        const char* block;
+    } cases[] = {
+        {group->configPortSPIRegMap, "config-port-spi"},
+        {group->triggersRegMap, "timing-chip"},
+        {group->doRegMap, "timing-chip"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.map.tables().defaultName);
+        const uint64_t base = c.map.bus().memory()->base() - reinterpret_cast<uintptr_t>(board->bar);
+        EXPECT_EQ(base, board->module->bar0().baseOf(c.block));
+    }
+}
+
 TEST_F(GroupsTymo, DMAChannelBlocksArePlacedFromBaseAndStride) {
     // DMA base 0x1000, stride exponent 8: channel 1 at BAR + 0x1100.
     EXPECT_EQ(bridge().dmaBase(), 0x1000u);

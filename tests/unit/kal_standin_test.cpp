@@ -61,6 +61,25 @@ TEST_F(StandIn, LiveCountFollowsMallocAndFree) {
     EXPECT_EQ(kal::memory::liveAllocations(), live);
 }
 
+TEST_F(StandIn, LiveCountsFollowEachKindOfLock) {
+    const struct {
+        nVOKAL_tHandle (*create)();
+        void (*destroy)(nVOKAL_tHandle);
+        std::size_t (*live)();
+    } kinds[] = {
+        {nVOKAL150_createMutex, nVOKAL150_destroyMutex, kal::live::mutexes},
+        {nVOKAL100_createSpinLock, nVOKAL100_destroySpinLock, kal::live::spinLocks},
+    };
+    for (const auto& kind : kinds) {
+        const std::size_t before = kind.live();
+        nVOKAL_tHandle handle = kind.create();
+        ASSERT_NE(handle, nullptr);
+        EXPECT_EQ(kind.live(), before + 1);
+        kind.destroy(handle);
+        EXPECT_EQ(kind.live(), before);
+    }
+}
+
 TEST_F(StandIn, LogCapturesPrintsUntilCleared) {
     nVOKAL100_printToDebugger("one ");
     nVOKAL100_printToDebugger(nullptr);
@@ -85,6 +104,17 @@ TEST(StandInDeath, FreeingABlockThatIsNotAllocatedHalts) {
             nVOKAL100_free(foreign);
         },
         "nVOKAL100_free of a block that is not allocated");
+}
+
+TEST(StandInDeath, AWritePastABlockHaltsWhenItIsFreed) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            auto* block = static_cast<char*>(nVOKAL100_malloc(100));
+            block[100] = 0;
+            nVOKAL100_free(block);
+        },
+        "block of 100 bytes was written past its end|heap-buffer-overflow");
 }
 
 } // namespace

@@ -73,6 +73,22 @@ TEST_F(BridgeAccessor, GeographicAddressComesFromTheDefaultBridge) {
     EXPECT_EQ(module->deviceErrorCount(), 0u) << ::testing::PrintToString(module->deviceErrors());
 }
 
+TEST_F(BridgeAccessor, TheWalkPutsBackWhateverTheWindowRegistersHeld) {
+    const struct {
+        uint32_t cpwbsr;
+        uint32_t page;
+    } cases[] = {{kDisabledCPWBSR | 0x80u, 0x10000}, {kDisabledCPWBSR | 0x80u, 0}, {kDisabledCPWBSR, 0x7000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::hex << c.cpwbsr << " " << c.page);
+        nVOKAL100_memoryWrite32(static_cast<char*>(window) + 0xC0, c.cpwbsr);
+        nVOKAL100_memoryWrite32(static_cast<char*>(window) + 0xE0, c.page);
+        tStatus status;
+        EXPECT_EQ(lookup(status), kSlot);
+        EXPECT_EQ(module->bridge().cpwbsr(), c.cpwbsr);
+        EXPECT_EQ(module->bridge().pageRegister(), c.page);
+    }
+}
+
 TEST_F(BridgeAccessor, PagedReadsWriteThePageRegisterOnlyOnAPageChange) {
     tStatus status;
     tBrixel brixel(*device, window);

@@ -232,6 +232,23 @@ TEST_F(PlatformContainers, BasicStringFailuresKeepTheText) {
     EXPECT_STREQ(text.c_str(), "abc");
 }
 
+// A count that cannot fit with the text (and its terminator) is refused, never wrapped.
+TEST_F(PlatformContainers, AnEnormousAppendCountFailsAndKeepsTheText) {
+    for (size_t count : {SIZE_MAX, SIZE_MAX - 1, SIZE_MAX - 3, SIZE_MAX - 4, SIZE_MAX / 2}) {
+        SCOPED_TRACE(count);
+        tStatus status;
+        vohtl::BasicString text("abc", 3, status);
+        EXPECT_FALSE(text.append("x", count, status));
+        EXPECT_EQ(status.getCode(), kOutOfMemory);
+        EXPECT_STREQ(text.c_str(), "abc");
+        kelvo_driver::nVOAPAL000::tBasicString path;
+        path.append("abc");
+        path.append("x", count);
+        EXPECT_TRUE(path.hasError());
+        EXPECT_STREQ(path.c_str(), "abc");
+    }
+}
+
 // ---- SharedPtr / WeakPtr ----------------------------------------------------------
 
 struct Counted : kelvo_driver::nVOAPAL000::tObject {

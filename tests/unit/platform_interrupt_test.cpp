@@ -413,6 +413,11 @@ TEST_F(PlatformInterrupt, ARefusedReservationLeavesNoClientBehind) {
     device_->reserveInterrupt(&client, status, 0);
     EXPECT_EQ(status.getCode(), -52031) << "busy, translated";
     EXPECT_EQ(device_->clientInterruptHandler(), nullptr);
+    const size_t spinLocks = kal::live::spinLocks();
+    tStatus locked;
+    EXPECT_EQ(device_->reserveInterruptWithPrimaryLock(&client, locked, 0), nullptr);
+    EXPECT_EQ(locked.getCode(), -52031);
+    EXPECT_EQ(kal::live::spinLocks(), spinLocks) << "the primary lock goes with the refusal";
     device_->relinquishInterrupt(); // nothing to release
     nVOKAL100_relinquishInterrupt(device_->deviceInfo().interruptNumber, other, nullptr);
     tStatus again;
@@ -443,10 +448,8 @@ TEST_F(PlatformInterrupt, UnclaimedLineInterruptsAreCounted) {
     const auto after = kal::pci::interruptCounts(number);
     EXPECT_EQ(after.rounds - before.rounds, 1u);
     EXPECT_EQ(after.unclaimed - before.unclaimed, 1u);
-    delete device_; // relinquishes what it still holds
-    device_ = nullptr;
+    closeDevice(); // the device's destructor relinquishes what it still holds
     EXPECT_EQ(kal::pci::reservedInterrupts(), 0u);
-    closeDevice();
 }
 
 // ---- bridge registers, manager and DMA channel --------------------------------------

@@ -232,10 +232,13 @@ TEST_F(PlatformPci, FailedConfigurationReadsAreUnexpectedKernelResults) {
     EXPECT_EQ(device.deviceInfo().pcieMaxLinkWidth, 4) << "the other pair was read";
     EXPECT_EQ(device.deviceInfo().pcieLinkWidth, 0);
 
-    m->config().failAllReads(true);
-    status.clear();
-    EXPECT_EQ(nVOAPAL200_pciFindCapability(0x05, device.deviceInfo(), status), 0);
-    EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
+    for (bool all : {false, true}) { // the 8-bit capability pointer alone, then every read
+        m->config().failReadsAt(0x34);
+        m->config().failAllReads(all);
+        status.clear();
+        EXPECT_EQ(nVOAPAL200_pciFindCapability(0x05, device.deviceInfo(), status), 0);
+        EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
+    }
     // A fatal status on entry does nothing.
     const size_t writes = m->config().writtenValues(0).size();
     EXPECT_EQ(nVOAPAL200_pciFindCapability(0x10, device.deviceInfo(), status), 0);
@@ -306,6 +309,47 @@ TEST_F(PlatformPci, MemoryWindowMappings) {
     ASSERT_NE(copy, nullptr);
     EXPECT_EQ(copy->subsystemID, KELVO_SUBSYSTEM_ID_SOLSTRA);
     device.freeDeviceInfo(copy);
+}
+
+// Whole windows map with caching mode 1 or 0; ranges pass modes 1 and 2 through.
+TEST_F(PlatformPci, MappingsCarryTheirCachingMode) {
+    auto m = bus.plug("solstra");
+    tStatus status;
+    tPCIDevice device(kelvo_test::deviceInfoOf(*m), status);
+    const struct {
+        uint32_t asked;
+        uint32_t window;
+        uint32_t range;
+    } cases[] = {{0, 0, 0}, {1, 1, 1}, {2, 0, 2}, {3, 0, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.asked);
+        void* window = device.mapMemoryWindow(0, status, c.asked);
+        EXPECT_EQ(kal::pci::cachingMode(window), c.window);
+        device.unmapMemoryWindow(0, window, c.asked); // the stand-in halts on another mode
+        tPhysicalKVAMap range;
+        device.mapMemoryWindowRange(0, 0xC0, 0x40, range, status, c.asked);
+        EXPECT_EQ(kal::pci::cachingMode(range.mapping()), c.range);
+    }
+    EXPECT_TRUE(status.isSuccess());
+}
+
+TEST_F(PlatformPci, AnIOWindowMapsToItsBaseAndUnmapsFreeingItsHolder) {
+    auto m = bus.plug("solstra");
+    nVOAPAL200_tDeviceInfo info = kelvo_test::deviceInfoOf(*m);
+    info.numberOfIOWindows = 1;
+    info.ioWindows[0] = {0xE000, 0x100, 0};
+    tStatus status;
+    tPCIDevice device(info, status);
+    const size_t live = kal::memory::liveAllocations();
+    uint64_t* holder = device.mapIOWindow(0, status);
+    ASSERT_NE(holder, nullptr);
+    EXPECT_EQ(*holder, 0xE000u);
+    device.unmapIOWindow(holder);
+    EXPECT_EQ(kal::memory::liveAllocations(), live);
+    device.unmapIOWindow(nullptr);
+    kal::memory::failNth(1);
+    EXPECT_EQ(device.mapIOWindow(0, status), nullptr);
+    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
 }
 
 TEST_F(PlatformPci, AccessorKeepsEveryAccessInsideTheRegion) {

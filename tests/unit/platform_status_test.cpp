@@ -57,6 +57,29 @@ TEST(Status, FullFormKeepsOriginAndShortensLongNames) {
     EXPECT_EQ(std::string(e.fileName), file100);
 }
 
+// The name field holds nine characters and its terminator, whatever the
+// source's length, and the file name after it stays as given.
+TEST(Status, ComponentNamesAreCutToTheirField) {
+    const struct {
+        const char* name;
+        const char* stored;
+    } cases[] = {
+        {"", ""}, {"abcdefghi", "abcdefghi"}, {"abcdefghij", "abcdefghi"}, {"abcdefghijk", "abcdefghi"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        tStatusDebug set;
+        nVOAPAL200_setStatus(&set, -1, c.name, "f.cpp", 7);
+        tStatusDebug merged;
+        nVOAPAL200_mergeStatus(&merged, &set);
+        for (const tStatusDebug* d : {&set, &merged}) {
+            EXPECT_EQ(std::string(d->componentName, sizeof(d->componentName)),
+                      std::string(c.stored) +
+                          std::string(sizeof(d->componentName) - std::strlen(c.stored), '\0'));
+            EXPECT_STREQ(d->fileName, "f.cpp");
+        }
+    }
+}
+
 TEST(Status, MergeRules) {
     // Short source into a full destination: code with empty origin.
     tStatus shortSource;

@@ -182,6 +182,11 @@ TEST_F(UserBuffer, CopiesOutsideTheViewBreakAnInvariant) {
 
 class UserMemoryMap : public kelvo_test::LeakCheckedTest {
 protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        pages_.size = 4 * 4096;
+        pages_.handle = nVOKAL220_tPageList_createFromAllocation(4, 0);
+    }
     void TearDown() override {
         kal::usermaps::destroy(map_);
         pages_.destroy();
@@ -193,10 +198,6 @@ protected:
     }
     void* map_ = nullptr;
     tPageList pages_;
-    UserMemoryMap() {
-        pages_.size = 4 * 4096;
-        pages_.handle = nVOKAL220_tPageList_createFromAllocation(4, 0);
-    }
 };
 
 TEST_F(UserMemoryMap, PageListMapsWholePagesFromAnAlignedOffset) {

@@ -70,17 +70,20 @@ TEST_F(Accessors, NisoWindowAdapterMovesWholeWordsOnly) {
     EXPECT_EQ(adapter.getSizeInBytes(), 0x8000u);
     b.niso().poke(4, 0x44332211);
     b.niso().poke(8, 0x88776655);
-    uint8_t bytes[8] = {};
+    uint8_t bytes[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0xEE, 0xEE, 0xEE, 0xEE};
     tStatus s;
     adapter.read(4, 8, bytes, s);
     EXPECT_TRUE(s.isSuccess());
-    const uint8_t expected[8] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
-    EXPECT_EQ(std::memcmp(bytes, expected, 8), 0);
+    const uint8_t expected[12] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0xEE, 0xEE, 0xEE, 0xEE};
+    EXPECT_EQ(std::memcmp(bytes, expected, 12), 0) << "two words and not one more";
 
     const uint8_t out[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     adapter.write(out, 0x7FF8, 8, s);
     EXPECT_EQ(b.niso().peek(0x7FF8), 0x04030201u);
     EXPECT_EQ(b.niso().peek(0x7FFC), 0x08070605u);
+    b.niso().poke(0x18, 0xCAFE);
+    adapter.write(out, 0x10, 8, s);
+    EXPECT_EQ(b.niso().peek(0x18), 0xCAFEu) << "the word after the range is untouched";
 
     b.niso().clearTrace();
     struct Case {

@@ -217,6 +217,14 @@ TEST_F(TestMap, WholeMapOperationsWalkDeclarationOrderThenSubMaps) {
     EXPECT_EQ(bus.count('W'), 0u);
 }
 
+TEST_F(TestMap, AWholeMapRefreshReportsAFailedReadAndReadsTheRest) {
+    bus.failNext(1);
+    tStatus s;
+    map.refreshRegMap(s);
+    EXPECT_EQ(s.getCode(), -50400);
+    EXPECT_EQ(bus.offsets('R'), (std::vector<uint32_t>{0x008, 0x160, 0x304, 0x100, 0x5000, 0x5100}));
+}
+
 TEST_F(EngineTest, SubMapsArePlacedInsideTheParentsWindow) {
     tStatus s;
     tTestRegMap map(&bus, s, 0x8000, 0x0, 0x104);

@@ -1,0 +1,75 @@
+// The I/O-control fuzzing engine: a host with one module of each board,
+// driven through the C API by a byte string read as a sequence of requests.
+//
+// The same engine serves the libFuzzer entry (fuzz_entry.cpp), the replay of
+// the kept regression inputs (replay_main.cpp, built with any compiler) and
+// the allocation-failure sweep (alloc_sweep.cpp).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kelvo_fuzz {
+
+// What a run of inputs did.
+struct Counters {
+    std::uint64_t requests = 0; // requests of every kind
+    std::uint64_t events = 0;   // resets, closes and re-opens, removals
+};
+
+struct Options {
+    // Rare events (resets, closes and re-opens, removals) at most one per
+    // eventSpacing requests; 0 switches them off. The replay and the sweep
+    // let every event of an input run (eventSpacing 1).
+    std::uint64_t eventSpacing = 1000;
+};
+
+// The boards, one module each, in device order.
+const std::vector<std::string>& boards();
+
+// Starts the host, adds one module of each board and opens their handles;
+// aborts when that fails.
+void start(const Options& options);
+// Closes everything and stops the host.
+void stop();
+// Runs one input. A driver halt ends the process (the stand-in aborts); a
+// fault the host saw, or a handle the harness cannot get back, aborts too.
+void runInput(const std::uint8_t* data, std::size_t size);
+const Counters& counters();
+// The last request of the code table: the transport's code, the header's
+// result field (bytes written to the output record) and the output size.
+struct Outcome {
+    std::int32_t transport = 0;
+    std::uint32_t result = 0;
+    std::uint64_t outputSize = 0;
+};
+Outcome lastOutcome();
+// The highest setup level every board reached at start.
+std::uint32_t topLevel();
+
+// Seed inputs: one valid request of every code on every board, and one of
+// each of the platform's requests (notifier, read, write, memory map).
+std::vector<std::vector<std::uint8_t>> seeds();
+// The platform's requests on one board: an unknown code, the notifier's
+// open (also on a second handle) and close, read, write, memory map.
+std::vector<std::vector<std::uint8_t>> platformSeeds(unsigned board);
+// The seed of one code (index into the code table) on one board.
+std::vector<std::uint8_t> seedForCode(unsigned board, unsigned codeIndex);
+// Codes of the table and each one's name.
+unsigned codeCount();
+std::uint32_t code(unsigned codeIndex);
+const char* codeName(unsigned codeIndex);
+
+// Requests a reset of a board's device to a level through the reset code:
+// the operation's status word (the transport's code when that failed).
+std::int32_t resetDevice(unsigned board, std::uint32_t level);
+// The same without opening the device's handles again afterwards (a reset
+// invalidates their sessions), and that re-opening alone.
+std::int32_t resetOnly(unsigned board, std::uint32_t level);
+void reopen(unsigned board);
+// The setup level of a board's device (a negative status when unanswered).
+std::int64_t setupLevel(unsigned board);
+
+} // namespace kelvo_fuzz
