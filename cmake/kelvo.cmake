@@ -1,9 +1,36 @@
-# Flags that make the driver fit for a kernel: no exceptions, no RTTI,
-# no thread-safe statics (no __cxa_guard_*), no unwind tables.
+# Flags that make the driver fit for a kernel, for every driver library (and
+# nothing else: tests and the stand-in keep the host's defaults).
+#  - no exceptions, no RTTI, no thread-safe statics (no __cxa_guard_*), no
+#    unwind tables, no stack protector (no hosted runtime behind them);
+#  - general registers only: a kernel does not save the floating-point and
+#    vector registers for its own code, so the driver must not touch them
+#    (no float arithmetic, no vectorised loops, no vector saves in vararg
+#    prologues); no red zone (interrupts run on the same stack);
+#  - no loops turned into library calls (a hand-written length loop must not
+#    become strlen): the kernel layer offers no C library. Inline builtins stay
+#    (a blanket -ffreestanding or -fno-builtin would make small fixed-size
+#    copies out-of-line calls).
+# tests/symbols/check_symbols.py checks the result on the built archives.
+set(KELVO_KERNEL_REGISTER_FLAGS -mgeneral-regs-only -mno-red-zone)
 set(KELVO_KERNEL_CXX_FLAGS
     -fno-exceptions -fno-rtti -fno-threadsafe-statics
     -fno-asynchronous-unwind-tables -fno-unwind-tables
-    -fno-stack-protector)
+    -fno-stack-protector
+    ${KELVO_KERNEL_REGISTER_FLAGS})
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  # Loop distribution would turn copy, fill and length loops into memcpy,
+  # memset and strlen calls.
+  list(APPEND KELVO_KERNEL_CXX_FLAGS -fno-tree-loop-distribute-patterns)
+elseif(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  # clang's loop-idiom pass does the same; it forms only calls the target
+  # library offers, so these are taken off its list (the __builtin_ forms and
+  # the compiler's own copies of structures stay inline). An equality test of
+  # memcmp would otherwise become bcmp, which the kernel layer lacks.
+  list(APPEND KELVO_KERNEL_CXX_FLAGS -fno-builtin-memset -fno-builtin-memcpy -fno-builtin-memmove
+       -fno-builtin-strlen -fno-builtin-bcmp)
+else()
+  message(FATAL_ERROR "kernel flags are known for GCC and clang only, not ${CMAKE_CXX_COMPILER_ID}")
+endif()
 
 # Collects the sources below a folder (new files are picked up at the next build).
 function(kelvo_glob out)

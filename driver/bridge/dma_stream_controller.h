@@ -82,10 +82,10 @@ private:
     void stopSequence(nVOAPALS100::tStatus& status); // under the mutex
     void waitForStatus(uint32_t mask, int64_t code, nVOAPALS100::tStatus& status);
 
-    kelvo_driver::nVOAPAL000::tBridgeWindow window_;
+    [[maybe_unused]] kelvo_driver::nVOAPAL000::tBridgeWindow window_;
     DMAChannelRegMap* channelMap_;
     StreamCircuit* streamCircuit_;
-    uint64_t channelNumber_;
+    [[maybe_unused]] uint64_t channelNumber_;
     kelvo_driver::nVOAPAL000::tMutex mutex_;
     DMACleanupOperation cleanupOperation_;
 };

@@ -95,17 +95,17 @@ protected:
     vosdbg_Line line_;
 };
 
-// Formats into a caller's buffer instead of printing.
+// Formats into a caller's buffer instead of printing (the origin is taken for
+// symmetry with vosdbg_VarLine; the buffer gets the formatted text alone).
 class vosdbg_VarLineToBuffer : public kelvo_driver::nVOAPAL000::tObject {
 public:
-    vosdbg_VarLineToBuffer(const char* file, uint32_t line, char* buffer, size_t size)
-        : line_{file, line, "\n"}, buffer_(buffer), size_(size) {}
+    vosdbg_VarLineToBuffer(const char* /*file*/, uint32_t /*line*/, char* buffer, size_t size)
+        : buffer_(buffer), size_(size) {}
     virtual ~vosdbg_VarLineToBuffer() = default;
     // Formats into the buffer (truncating, NUL at size - 1); returns the size.
     virtual size_t appendf(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 private:
-    vosdbg_Line line_;
     char* buffer_;
     size_t size_;
 };

@@ -80,7 +80,6 @@ private:
 
     static kelvo_regmaps::tKelvoRegAccessRegMap* linkMapOf(NonIsolatedRegMapsWrapper& wrapper);
 
-    armki::ARMDispatcher* dispatcher_;
     devicewindow::DeviceWindowDispatcher* windowDispatcher_;
     tLink link_;
 

@@ -40,7 +40,10 @@ std::string describe(const Counts& c) {
     };
     std::string text;
     for (const auto& [name, count] : kinds) {
-        text += (text.empty() ? "" : " ") + std::string(name) + "=" + std::to_string(count);
+        if (!text.empty()) {
+            text += ' ';
+        }
+        text.append(name).append("=").append(std::to_string(count));
     }
     return text;
 }

@@ -165,7 +165,10 @@ int main(int argc, char** argv) {
             firsts.emplace_back("platform request " + std::to_string(platform++), seed);
         }
         std::uint64_t requests = 0;
-        for (const auto& [request, seed] : firsts) {
+        for (const auto& first : firsts) {
+            // Named references, not a structured binding: clang 14 cannot capture bindings in lambdas.
+            const auto& request = first.first;
+            const auto& seed = first.second;
             const std::string what = std::string(name) + " " + request;
             kelvo_fuzz::resetDevice(board, KELVO_SETUP_LEVEL_COMPLETE);
             kelvo_fuzz::runInput(seed.data(), seed.size());

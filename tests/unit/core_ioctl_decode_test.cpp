@@ -358,12 +358,12 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
         kelvo_deviceWindow_getRegistrationNames_in in{scope.add(names.data(), names.size()), 0, 0};
         EXPECT_EQ(call(KELVO_IOCTL_deviceWindow_getRegistrationNames, bytes(in), 4).word(), 0);
     }
-    std::vector<uint8_t> expected(3 * 64, 0);
+    std::vector<uint8_t> expected(3 * 64 + 8, 0xAA);
+    std::memset(expected.data(), 0, 128);
     expected[0] = 'A';
     expected[64] = 'B';
     expected[65] = 'C';
     std::memset(expected.data() + 128, 'n', 64);
-    expected.insert(expected.end(), 8, 0xAA);
     EXPECT_EQ(names, expected);
 
     // The list and its size; the byte after the list is not written.

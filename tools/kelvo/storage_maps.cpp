@@ -105,7 +105,11 @@ std::string render(const StorageField& field, const std::vector<std::uint8_t>& b
         return versionText(word);
     case FieldKind::kString: {
         const auto end = std::find(bytes.begin(), bytes.end(), 0);
-        return end == bytes.end() ? "\"\"" : "\"" + std::string(bytes.begin(), end) + "\"";
+        std::string text = "\"";
+        if (end != bytes.end()) {
+            text.append(bytes.begin(), end);
+        }
+        return text + '"';
     }
     case FieldKind::kBytes:
         break;
