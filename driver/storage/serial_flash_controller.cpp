@@ -112,6 +112,8 @@ void SST25VFFlashController::writeSector(uint64_t sectorAddress, const uint8_t* 
     protect(protection);
     status.merge(protection);
     if (status.isNotFatal()) {
+        // The flash answers no read until the protecting status write is done.
+        waitUntilReady(status);
         verifySector(sectorAddress, source, status);
     }
 }

@@ -108,6 +108,23 @@ TEST_F(BridgeFlash, SectorWriteUnprotectsErasesProgramsProtectsAndVerifies) {
     }
 }
 
+TEST_F(BridgeFlash, TheVerifyWaitsUntilTheProtectingStatusWriteIsDone) {
+    // A flash answers no read while it writes its status register: the
+    // verify after the protect step must wait for it like every other step.
+    ASSERT_EQ(bench->buildControllers(), 0);
+    SST25VFFlashController& controller = bench->controllers->getFlashController();
+    std::vector<uint8_t> sector(4096, 0x5A);
+    // The driver spins on the status register (no sleeping), so the clock
+    // runs as it does: 20 ms is far longer than the few register accesses
+    // between the protect step and the first verify read.
+    bench->flash().setBusyTimes(0, 0, 20'000'000);
+    tStatus status;
+    controller.writeSector(0x3000, sector.data(), status);
+    EXPECT_EQ(status.getCode(), 0);
+    const std::vector<uint8_t> content = bench->flash().contents();
+    EXPECT_TRUE(std::equal(sector.begin(), sector.end(), content.begin() + 0x3000));
+}
+
 TEST_F(BridgeFlash, SectorAddressesOutsideTheSectorGridSendNothing) {
     ASSERT_EQ(bench->buildControllers(), 0);
     SST25VFFlashController& controller = bench->controllers->getFlashController();
