@@ -40,11 +40,12 @@ fenwicksharedsource::KernelSession* kernelSessionOf(const tEventDescriptor& desc
 } // namespace
 
 KelvoDevice::KelvoDevice(const nVOAPAL200_tDeviceInfo& deviceInfo, tStatus& status)
-    : KelvoDeviceBase(deviceInfo, status), instrumentInterface_(this),
-      coolingInterface_(this), connectedAccessory_(0),
-      reservationManager_(kAlreadyReservedCode, kNotReservedCode, kAvailableResources, kInvalidChannelCode, status),
-      coolingModeState_{kInitialCoolingMode, 0}, helper_(nullptr), serialNumberText_{},
-      serialNumberProperty_{"serialNumber", nVOAPAL000::kPropertyTypeString, 0, 0},
+    : KelvoDeviceBase(deviceInfo, status), instrumentInterface_(this), coolingInterface_(this),
+      connectedAccessory_(0), reservationManager_(kAlreadyReservedCode, kNotReservedCode, kAvailableResources,
+                                                  kInvalidChannelCode, status),
+      coolingModeState_{kInitialCoolingMode, 0},
+      helper_(nullptr), serialNumberText_{}, serialNumberProperty_{"serialNumber",
+                                                                   nVOAPAL000::kPropertyTypeString, 0, 0},
       modelNameProperty_{"modelName", nVOAPAL000::kPropertyTypeString, 0, 0},
       manufacturerNameProperty_{"manufacturerName", nVOAPAL000::kPropertyTypeString, 0, 0},
       geographicAddressProperty_{"pxiGeographicAddress", nVOAPAL000::kPropertyTypeUInt32, 0, 0} {

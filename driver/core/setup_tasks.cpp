@@ -17,7 +17,8 @@ const SetupLevelTable kProductSetupLevelTable = {{
     Caps::create,            // 2
     TYMOObjects::create,     // 3
     // Levels 4 to 15 arrive with the subsystems they build.
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,
     RoutingObjects::create, // 16
 }};
 

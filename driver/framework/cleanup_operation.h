@@ -50,7 +50,6 @@ public:
     bool usable() const;
 
 private:
-
     kelvo_driver::nVOAPAL000::tMutex mutex_;
     internal::StatusChainedCompositeKernel<CleanupOperationInterface> operations_;
 };

@@ -12,7 +12,8 @@ class HardwareStateCheckerComposite : public HardwareStateCheckerInterface {
 public:
     HardwareStateCheckerComposite() = default;
     // Reserves room for capacity checkers (-52000 when it cannot).
-    HardwareStateCheckerComposite(uint64_t capacity, nVOAPALS100::tStatus& status) : checkers_(capacity, status) {}
+    HardwareStateCheckerComposite(uint64_t capacity, nVOAPALS100::tStatus& status)
+        : checkers_(capacity, status) {}
     ~HardwareStateCheckerComposite() override = default;
 
     void checkHardwareState(nVOAPALS100::tStatus& status) override;

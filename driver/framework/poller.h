@@ -77,8 +77,8 @@ public:
     // the wait with its own error. Neither replaces an error already there.
     // Without useTimeout no timeout is ever reported.
     template <typename Object, typename Getter>
-    void poll(Object& object, Getter getter, ValueType expected, ValueType mask, uint64_t timeout, bool useTimeout,
-              PollCondition condition, nVOAPALS100::tStatus& status) const {
+    void poll(Object& object, Getter getter, ValueType expected, ValueType mask, uint64_t timeout,
+              bool useTimeout, PollCondition condition, nVOAPALS100::tStatus& status) const {
         if (status.isFatal()) {
             return;
         }
@@ -92,7 +92,8 @@ public:
         for (;;) {
             const bool expired = useTimeout && deadline.hasExpired();
             const ValueType value = static_cast<ValueType>((object.*getter)(status));
-            if (internal::conditionHolds(static_cast<uint64_t>(value & mask), mask, expected, condition, status)) {
+            if (internal::conditionHolds(static_cast<uint64_t>(value & mask), mask, expected, condition,
+                                         status)) {
                 return;
             }
             if (expired || status.isFatal()) {

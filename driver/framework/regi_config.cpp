@@ -23,7 +23,8 @@ RegiConfig::RegiConfig(const RegiConfig& previous, uint32_t readSource, uint32_t
       writeCaching_(writeCaching == kKeepPrevious ? previous.writeCaching_ : writeCaching) {}
 
 uint32_t RegiConfig::toBits() const {
-    return (isReadSourceSet() ? 1u : 0u) | (isWriteDestinationSet() ? 2u : 0u) | (isWriteCachingSet() ? 4u : 0u);
+    return (isReadSourceSet() ? 1u : 0u) | (isWriteDestinationSet() ? 2u : 0u) |
+           (isWriteCachingSet() ? 4u : 0u);
 }
 
 } // namespace voregitools

@@ -23,7 +23,8 @@ public:
     explicit RegiConfig(uint32_t bits);
     // Each new value that is the keep-previous marker takes the previous
     // configuration's switch; the others are stored as given.
-    RegiConfig(const RegiConfig& previous, uint32_t readSource, uint32_t writeDestination, uint32_t writeCaching);
+    RegiConfig(const RegiConfig& previous, uint32_t readSource, uint32_t writeDestination,
+               uint32_t writeCaching);
 
     bool isReadSourceSet() const { return readSource_ == 1; }
     bool isWriteDestinationSet() const { return writeDestination_ == 1; }

@@ -32,7 +32,8 @@ public:
             return;
         }
         if (element == nullptr) {
-            VOSDBG_ASSERT_MSG(element != nullptr, " Failed - elementPtrs should not contain any null pointers!");
+            VOSDBG_ASSERT_MSG(element != nullptr,
+                              " Failed - elementPtrs should not contain any null pointers!");
             return;
         }
         elements_.pushBack(element, status);

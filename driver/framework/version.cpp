@@ -23,7 +23,9 @@ constexpr uint64_t kLineDigit = 247;
 constexpr uint64_t kLineDot = 265;
 constexpr uint64_t kLineTrailing = 287;
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // One or more digits as an unsigned 32-bit value; the cursor moves past them.
 bool readNumber(const char*& cursor, uint32_t& value, tStatus& status) {
@@ -82,7 +84,8 @@ bool readEnd(const char* cursor, tStatus& status) {
 
 } // namespace
 
-Version::Version(uint32_t major, uint32_t minor, uint32_t update, uint32_t phase, uint32_t build, tStatus& status)
+Version::Version(uint32_t major, uint32_t minor, uint32_t update, uint32_t phase, uint32_t build,
+                 tStatus& status)
     : packed_(0), largeBuild_(0) {
     set(major, minor, update, phase, build, status);
 }
@@ -162,8 +165,9 @@ Version Version::parse(const char* text, tStatus& status) {
     const char* cursor = text;
     bool read;
     if (dotted) {
-        read = readNumber(cursor, major, status) && readDot(cursor, status) && readNumber(cursor, minor, status) &&
-               readDot(cursor, status) && readNumber(cursor, update, status) && readPhase(cursor, phase, status) &&
+        read = readNumber(cursor, major, status) && readDot(cursor, status) &&
+               readNumber(cursor, minor, status) && readDot(cursor, status) &&
+               readNumber(cursor, update, status) && readPhase(cursor, phase, status) &&
                readNumber(cursor, build, status) && readEnd(cursor, status);
     } else if (length <= 4) {
         fail(status, kRegiBadVersionText, kLineShortCompact);

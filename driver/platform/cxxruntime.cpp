@@ -3,7 +3,9 @@
 #include "platform/trace.h"
 #include "platform/vosdbg.h"
 
-extern "C" void __cxa_pure_virtual() { VOSDBG_FAIL("pure virtual function called"); }
+extern "C" void __cxa_pure_virtual() {
+    VOSDBG_FAIL("pure virtual function called");
+}
 
 namespace {
 
@@ -42,4 +44,6 @@ extern "C" void nVOAPAL200_finalizeCPPRunTime() {
     }
 }
 
-extern "C" uint32_t nVOAPAL200_cppRunTimeUseCount() { return gUseCount; }
+extern "C" uint32_t nVOAPAL200_cppRunTimeUseCount() {
+    return gUseCount;
+}

@@ -54,11 +54,13 @@ tDevice::tDevice(const uint64_t* kernelDeviceWord, tStatus& status)
 tDevice::~tDevice() {}
 
 nVOKAL_tHandle tDevice::getKernelDeviceHandle() const {
-    return kernelDeviceWord_ == nullptr ? nullptr
-                                        : reinterpret_cast<nVOKAL_tHandle>(static_cast<uintptr_t>(kernelDeviceWord_[0]));
+    return kernelDeviceWord_ == nullptr
+               ? nullptr
+               : reinterpret_cast<nVOKAL_tHandle>(static_cast<uintptr_t>(kernelDeviceWord_[0]));
 }
 
-void tDevice::registerPropertyList(uint32_t kind, nVOKAL_tHandle owner, tProperty* const* list, tStatus& status) {
+void tDevice::registerPropertyList(uint32_t kind, nVOKAL_tHandle owner, tProperty* const* list,
+                                   tStatus& status) {
     if (status.isFatal() || list == nullptr) {
         return;
     }
@@ -73,7 +75,8 @@ void tDevice::registerPropertyList(uint32_t kind, nVOKAL_tHandle owner, tPropert
         if (handle == nullptr) {
             for (uint32_t j = 0; j < i; ++j) {
                 if (list[j]->kernelHandle != 0) {
-                    nVOKAL200_unregisterProperty(reinterpret_cast<nVOKAL_tHandle>(static_cast<uintptr_t>(list[j]->kernelHandle)));
+                    nVOKAL200_unregisterProperty(
+                        reinterpret_cast<nVOKAL_tHandle>(static_cast<uintptr_t>(list[j]->kernelHandle)));
                     list[j]->kernelHandle = 0;
                 }
             }
@@ -90,7 +93,8 @@ void tDevice::unregisterPropertyList(tProperty* const* list) {
     }
     for (uint32_t i = 0; list[i] != nullptr; ++i) {
         if (list[i]->kernelHandle != 0) {
-            nVOKAL200_unregisterProperty(reinterpret_cast<nVOKAL_tHandle>(static_cast<uintptr_t>(list[i]->kernelHandle)));
+            nVOKAL200_unregisterProperty(
+                reinterpret_cast<nVOKAL_tHandle>(static_cast<uintptr_t>(list[i]->kernelHandle)));
             list[i]->kernelHandle = 0;
         }
     }
@@ -118,9 +122,13 @@ void tDevice::registerInterfaceProperties(tStatus& status) {
     }
 }
 
-void tDevice::unregisterDeviceProperties() { unregisterPropertyList(getDeviceProperties()); }
+void tDevice::unregisterDeviceProperties() {
+    unregisterPropertyList(getDeviceProperties());
+}
 
-void tDevice::unregisterBusProperties() { unregisterPropertyList(getBusProperties()); }
+void tDevice::unregisterBusProperties() {
+    unregisterPropertyList(getBusProperties());
+}
 
 void tDevice::unregisterInterfaceProperties() {
     tDeviceInterface* const* interfaces = getDeviceInterfaces();
@@ -169,10 +177,13 @@ void tDevice::scheduleSecondaryHandler(tSecondaryInterruptHandler* handler) {
 void tDevice::describe(const char* prefix, const char* suffix) const {
     const void* kernelDevice = getKernelDeviceHandle();
     const void* physicalDevice =
-        kernelDeviceWord_ == nullptr ? nullptr : reinterpret_cast<const void*>(static_cast<uintptr_t>(kernelDeviceWord_[1]));
+        kernelDeviceWord_ == nullptr
+            ? nullptr
+            : reinterpret_cast<const void*>(static_cast<uintptr_t>(kernelDeviceWord_[1]));
     vosdbg_printf("%stDevice(%p,kalDev:%p,pdo:%p) (%s from %s)%s", prefix != nullptr ? prefix : "",
-                  static_cast<const void*>(this), kernelDevice, physicalDevice, getPnPStateName(getPnPState()),
-                  getPnPStateName(getPreviousPnPState()), suffix != nullptr ? suffix : "");
+                  static_cast<const void*>(this), kernelDevice, physicalDevice,
+                  getPnPStateName(getPnPState()), getPnPStateName(getPreviousPnPState()),
+                  suffix != nullptr ? suffix : "");
 }
 
 } // namespace kelvo_driver::nVOAPAL000

@@ -13,13 +13,21 @@ namespace {
 using nVOAPALS100::tStatus;
 
 // The device core's events: auto reset, created signalled.
-void createEvent(nVOAPAL200_tEvent& event, tStatus& status) { nVOAPAL200_createEvent(&event, true, true, &status); }
-void destroyEvent(nVOAPAL200_tEvent& event) { nVOAPAL200_destroyEvent(&event); }
+void createEvent(nVOAPAL200_tEvent& event, tStatus& status) {
+    nVOAPAL200_createEvent(&event, true, true, &status);
+}
+void destroyEvent(nVOAPAL200_tEvent& event) {
+    nVOAPAL200_destroyEvent(&event);
+}
 bool waitEvent(nVOAPAL200_tEvent& event, uint32_t timeout, bool interruptible, tStatus& status) {
     return nVOAPAL200_waitSemaphore(&event, timeout, interruptible ? 1u : 0u, &status);
 }
-void setEvent(nVOAPAL200_tEvent& event) { nVOAPAL200_setEvent(&event); }
-bool hasWaiters(const nVOAPAL200_tEvent& event) { return event.waiterList.next != &event.waiterList; }
+void setEvent(nVOAPAL200_tEvent& event) {
+    nVOAPAL200_setEvent(&event);
+}
+bool hasWaiters(const nVOAPAL200_tEvent& event) {
+    return event.waiterList.next != &event.waiterList;
+}
 
 } // namespace
 
@@ -30,9 +38,9 @@ tDeviceInterface::tDeviceInterface(tDeviceCore* device, const char* name, tPrope
 
 tDeviceInterface::~tDeviceInterface() {}
 
-uint64_t tDeviceInterface::decodeIOControl(const tEventDescriptor& descriptor, uint32_t code, uint64_t inputAddress,
-                                           uint64_t inputSize, uint64_t outputAddress, uint64_t outputSize,
-                                           tStatus& status) {
+uint64_t tDeviceInterface::decodeIOControl(const tEventDescriptor& descriptor, uint32_t code,
+                                           uint64_t inputAddress, uint64_t inputSize, uint64_t outputAddress,
+                                           uint64_t outputSize, tStatus& status) {
     tUserBuffer input(descriptor, inputAddress, inputSize);
     tUserBuffer output(descriptor, outputAddress, outputSize);
     return device_->decodeIOControl(descriptor, code, input, output, status);
@@ -47,8 +55,8 @@ tSession::tSession(tDeviceInterface* deviceInterface, tStatus& status)
 
 tSession::~tSession() {
     VOSDBG_ASSERT_F(atomicLoad(sessionIOCount_) == 0,
-                    "session (%p) destructor called while sessionIOCount == %d, expected: %d", static_cast<void*>(this),
-                    static_cast<int>(atomicLoad(sessionIOCount_)), 0);
+                    "session (%p) destructor called while sessionIOCount == %d, expected: %d",
+                    static_cast<void*>(this), static_cast<int>(atomicLoad(sessionIOCount_)), 0);
     VOSDBG_ASSERT(!hasWaiters(sessionIdleEvent_));
     destroyEvent(sessionIdleEvent_);
     // asyncIOList_ reports itself if it is still attached.
@@ -63,7 +71,9 @@ tAsyncIO::~tAsyncIO() {
                     static_cast<void*>(this), static_cast<int>(state_), static_cast<int>(kStateUnused));
 }
 
-tAsyncIO* tAsyncIO::fromDeviceNode(tListNode* node) { return voitl::getContainingObject(node, &tAsyncIO::deviceNode_); }
+tAsyncIO* tAsyncIO::fromDeviceNode(tListNode* node) {
+    return voitl::getContainingObject(node, &tAsyncIO::deviceNode_);
+}
 
 tAsyncIO* tAsyncIO::fromSessionNode(tListNode* node) {
     return voitl::getContainingObject(node, &tAsyncIO::sessionNode_);
@@ -153,8 +163,8 @@ tDeviceCore::tDeviceCore(tStatus& status)
 
 tDeviceCore::~tDeviceCore() {
     VOSDBG_ASSERT_F(atomicLoad(sessionCount_) == 0,
-                    "~tDeviceCore(): device: %p but there's still %d sessions outstanding", static_cast<void*>(this),
-                    static_cast<int>(atomicLoad(sessionCount_)));
+                    "~tDeviceCore(): device: %p but there's still %d sessions outstanding",
+                    static_cast<void*>(this), static_cast<int>(atomicLoad(sessionCount_)));
     VOSDBG_ASSERT(!hasWaiters(ioIdleEvent_));
     VOSDBG_ASSERT(!hasWaiters(ioGateEvent_));
     VOSDBG_ASSERT(!nVOAPAL200_listNodeIsAttached(&asyncIOQueue_));
@@ -184,7 +194,8 @@ void tDeviceCore::cleanup(const tEventDescriptor& descriptor) {
 }
 
 void tDeviceCore::closeAndFreeSession(const tEventDescriptor&, tSession*) {
-    VOSDBG_FAIL("You have implemented open() for your device but have not implemented closeAndFreeSession()\n");
+    VOSDBG_FAIL(
+        "You have implemented open() for your device but have not implemented closeAndFreeSession()\n");
 }
 
 uint64_t tDeviceCore::read(const tEventDescriptor&, tUserBuffer&, tStatus& status) {
@@ -288,7 +299,9 @@ bool tDeviceCore::enterIOGate(tSession* session, tStatus& status, uint32_t timeo
     }
 }
 
-void tDeviceCore::exitIOGate(tSession* session) { leaveIOGate(session); }
+void tDeviceCore::exitIOGate(tSession* session) {
+    leaveIOGate(session);
+}
 
 void tDeviceCore::leaveIOGate(tSession* session) {
     if (session != nullptr && atomicDecrement(session->sessionIOCount_) == 0 &&
@@ -300,11 +313,17 @@ void tDeviceCore::leaveIOGate(tSession* session) {
     }
 }
 
-void tDeviceCore::acquireAsyncIOLock() { nVOKAL100_acquireSpinLockDPC(asyncIOLock_); }
+void tDeviceCore::acquireAsyncIOLock() {
+    nVOKAL100_acquireSpinLockDPC(asyncIOLock_);
+}
 
-void tDeviceCore::releaseAsyncIOLock() { nVOKAL100_releaseSpinLockDPC(asyncIOLock_); }
+void tDeviceCore::releaseAsyncIOLock() {
+    nVOKAL100_releaseSpinLockDPC(asyncIOLock_);
+}
 
-void tDeviceCore::signalIOGate() { setEvent(ioGateEvent_); }
+void tDeviceCore::signalIOGate() {
+    setEvent(ioGateEvent_);
+}
 
 bool tDeviceCore::tryEnterIOGate(tSession* session, tStatus& status) {
     if (status.isFatal()) {
@@ -341,8 +360,8 @@ void tDeviceCore::waitForIOIdle(bool interruptible, tStatus& status, uint32_t ti
     atomicDecrement(ioIdleWaiters_);
 }
 
-bool tDeviceCore::commonChangePnPState(const tEventDescriptor& descriptor, tPnPState target, tSuspendReason reason,
-                                       bool vetoable, tStatus& status) {
+bool tDeviceCore::commonChangePnPState(const tEventDescriptor& descriptor, tPnPState target,
+                                       tSuspendReason reason, bool vetoable, tStatus& status) {
     if (status.isFatal()) {
         return false;
     }
@@ -360,10 +379,11 @@ bool tDeviceCore::commonChangePnPState(const tEventDescriptor& descriptor, tPnPS
                 // for it rather than take it for outstanding I/O.
                 closeIOGate(descriptor);
                 waitForIOIdle(false, status, kWaitForever);
-                VOSDBG_ASSERT_F(getIOCount() == 0,
-                                "commonChangePnPState(): switching to kPnPStateNotPresent on device: %p but there's "
-                                "still %d IO outstanding",
-                                static_cast<void*>(this), static_cast<int>(getIOCount()));
+                VOSDBG_ASSERT_F(
+                    getIOCount() == 0,
+                    "commonChangePnPState(): switching to kPnPStateNotPresent on device: %p but there's "
+                    "still %d IO outstanding",
+                    static_cast<void*>(this), static_cast<int>(getIOCount()));
                 next = kPnPStateNotPresent;
             } else {
                 start(descriptor, status);
@@ -375,10 +395,11 @@ bool tDeviceCore::commonChangePnPState(const tEventDescriptor& descriptor, tPnPS
             break;
         case kPnPStateReady:
             if (!suspendIOProcessing(descriptor, reason, vetoable)) {
-                VOSDBG_ASSERT_F(vetoable,
-                                "commonChangePnPState(): suspendIOProcessing() on device: %p returned false although "
-                                "it's not vetoable",
-                                static_cast<void*>(this));
+                VOSDBG_ASSERT_F(
+                    vetoable,
+                    "commonChangePnPState(): suspendIOProcessing() on device: %p returned false although "
+                    "it's not vetoable",
+                    static_cast<void*>(this));
                 return false;
             }
             next = kPnPStateIOSuspended;
@@ -450,9 +471,13 @@ void tDeviceCore::completeList(tListNode& head, bool sessionList) {
     releaseAsyncIOLock();
 }
 
-void tDeviceCore::completeQueuedAsyncIO() { completeList(asyncIOQueue_, false); }
+void tDeviceCore::completeQueuedAsyncIO() {
+    completeList(asyncIOQueue_, false);
+}
 
-void tDeviceCore::completeSessionAsyncIO(tSession* session) { completeList(session->asyncIOList_, true); }
+void tDeviceCore::completeSessionAsyncIO(tSession* session) {
+    completeList(session->asyncIOList_, true);
+}
 
 const char* tDeviceCore::getPnPStateName(tPnPState state) {
     switch (state) {

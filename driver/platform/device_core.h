@@ -52,10 +52,18 @@ constexpr uint32_t kWaitTryOnly = 0;
 constexpr uint32_t kWaitForever = 0xFFFFFFFF;
 
 // Atomic 32-bit counters (the kernel's atomic operations).
-inline uint32_t atomicIncrement(uint32_t& word) { return __atomic_add_fetch(&word, 1u, __ATOMIC_SEQ_CST); }
-inline uint32_t atomicDecrement(uint32_t& word) { return __atomic_sub_fetch(&word, 1u, __ATOMIC_SEQ_CST); }
-inline uint32_t atomicLoad(const uint32_t& word) { return __atomic_load_n(&word, __ATOMIC_SEQ_CST); }
-inline void atomicStore(uint32_t& word, uint32_t value) { __atomic_store_n(&word, value, __ATOMIC_SEQ_CST); }
+inline uint32_t atomicIncrement(uint32_t& word) {
+    return __atomic_add_fetch(&word, 1u, __ATOMIC_SEQ_CST);
+}
+inline uint32_t atomicDecrement(uint32_t& word) {
+    return __atomic_sub_fetch(&word, 1u, __ATOMIC_SEQ_CST);
+}
+inline uint32_t atomicLoad(const uint32_t& word) {
+    return __atomic_load_n(&word, __ATOMIC_SEQ_CST);
+}
+inline void atomicStore(uint32_t& word, uint32_t value) {
+    __atomic_store_n(&word, value, __ATOMIC_SEQ_CST);
+}
 
 // The session of a request's event descriptor (null for 0).
 inline tSession* sessionOf(const tEventDescriptor& descriptor) {
@@ -197,20 +205,24 @@ public:
     // Frees a session made by open. A device that overrides open overrides this too.
     virtual void closeAndFreeSession(const tEventDescriptor& descriptor, tSession* session);
     // Default: -52002, 0 bytes.
-    virtual uint64_t read(const tEventDescriptor& descriptor, tUserBuffer& buffer, nVOAPALS100::tStatus& status);
-    virtual uint64_t write(const tEventDescriptor& descriptor, tUserBuffer& buffer, nVOAPALS100::tStatus& status);
+    virtual uint64_t read(const tEventDescriptor& descriptor, tUserBuffer& buffer,
+                          nVOAPALS100::tStatus& status);
+    virtual uint64_t write(const tEventDescriptor& descriptor, tUserBuffer& buffer,
+                           nVOAPALS100::tStatus& status);
     // Default: -52002, 0.
     virtual uint32_t decodeIOControl(const tEventDescriptor& descriptor, uint32_t code, tUserBuffer& input,
                                      tUserBuffer& output, nVOAPALS100::tStatus& status);
     // Default: -52002.
-    virtual void mapMemory(const tEventDescriptor& descriptor, tUserMemoryMap& map, nVOAPALS100::tStatus& status);
+    virtual void mapMemory(const tEventDescriptor& descriptor, tUserMemoryMap& map,
+                           nVOAPALS100::tStatus& status);
     virtual void unmapMemory(const tEventDescriptor& descriptor, tUserMemoryMap& map);
     virtual void start(const tEventDescriptor& descriptor, nVOAPALS100::tStatus& status);
     virtual void stop(const tEventDescriptor& descriptor);
     // Default: vetoes (false) when vetoable with sessions open; otherwise
     // closes (reasons 0, 1) or pauses (2 and above) the gate, completes the
     // queued asynchronous I/O and returns true.
-    virtual bool suspendIOProcessing(const tEventDescriptor& descriptor, tSuspendReason reason, bool vetoable);
+    virtual bool suspendIOProcessing(const tEventDescriptor& descriptor, tSuspendReason reason,
+                                     bool vetoable);
     // Default: opens the gate and wakes its waiters.
     virtual void resumeIOProcessing(const tEventDescriptor& descriptor);
     virtual void suspendPower(const tEventDescriptor& descriptor);
@@ -218,8 +230,8 @@ public:
     // Closes the gate and wakes its waiters (they fail with -52022).
     virtual void closeIOGate(const tEventDescriptor& descriptor);
     // Defaults report a missing override (assertion); create also sets -52002.
-    virtual void createIONotifier(const tEventDescriptor& descriptor, uint32_t notifierId, tIONotifierParams& params,
-                                  nVOAPALS100::tStatus& status);
+    virtual void createIONotifier(const tEventDescriptor& descriptor, uint32_t notifierId,
+                                  tIONotifierParams& params, nVOAPALS100::tStatus& status);
     virtual void destroyIONotifier(const tEventDescriptor& descriptor, uint32_t notifierId);
     virtual void initialize(const tEventDescriptor& descriptor, nVOAPALS100::tStatus& status) = 0;
     virtual void deinitialize() = 0;

@@ -31,7 +31,9 @@ const char* const kVersionRecord[] = {
     nullptr,
 };
 
-nVOKAL_tStatus toKAL(const tStatus& status) { return nVOAPAL200_statusToKALStatus(status.getCode()); }
+nVOKAL_tStatus toKAL(const tStatus& status) {
+    return nVOAPAL200_statusToKALStatus(status.getCode());
+}
 
 tSession* sessionFromContext(void* context) {
     VOSDBG_ASSERT(context != nullptr);
@@ -56,11 +58,17 @@ nVOKAL_tStatus transfer(void* context, uint64_t userAddress, uint64_t size, uint
 
 } // namespace
 
-extern "C" nVOKAL_tDriverDescriptor* nVOAPAL200_getDriverObject() { return gDriverObject; }
+extern "C" nVOKAL_tDriverDescriptor* nVOAPAL200_getDriverObject() {
+    return gDriverObject;
+}
 
-extern "C" void nVOAPAL200_setDriverObject(nVOKAL_tDriverDescriptor* descriptor) { gDriverObject = descriptor; }
+extern "C" void nVOAPAL200_setDriverObject(nVOKAL_tDriverDescriptor* descriptor) {
+    gDriverObject = descriptor;
+}
 
-extern "C" const char* const* nVOAPAL200_getVersionRecord() { return kVersionRecord; }
+extern "C" const char* const* nVOAPAL200_getVersionRecord() {
+    return kVersionRecord;
+}
 
 extern "C" nVOKAL_tStatus nVOAPAL200_enterDriver(nVOKAL_tDriverDescriptor* descriptor,
                                                  const nVOAPAL200_tDriver& driver) {
@@ -140,7 +148,8 @@ extern "C" nVOKAL_tStatus nVOAPAL200_deviceIOControl(void* context, uint32_t cod
     if (code == nVOAPAL200_kIOControlCreateNotifier) {
         tStatus status;
         nVOAPAL200_tCreateNotifierPayload payload = {};
-        KELVO_SET_STATUS_FROM_KAL(status, nVOKAL100_replicateInboundIOControlBuffer(&payload, argument, sizeof(payload)));
+        KELVO_SET_STATUS_FROM_KAL(
+            status, nVOKAL100_replicateInboundIOControlBuffer(&payload, argument, sizeof(payload)));
         tIONotifierParams params = {payload.cookie, payload.destination};
         // Called in every case: it does nothing on a fatal status.
         device->createIONotifier(descriptor, payload.notifierId, params, status);
@@ -148,14 +157,16 @@ extern "C" nVOKAL_tStatus nVOAPAL200_deviceIOControl(void* context, uint32_t cod
     }
 
     nVOAPAL200_tIOControlHeader header = {};
-    const nVOKAL_tStatus copied = nVOKAL100_replicateInboundIOControlBuffer(&header, argument, sizeof(header));
+    const nVOKAL_tStatus copied =
+        nVOKAL100_replicateInboundIOControlBuffer(&header, argument, sizeof(header));
     if (copied < 0) {
         return copied;
     }
     header.result = 0;
     tStatus status;
     const uint64_t result = session->getDeviceInterface()->decodeIOControl(
-        descriptor, code, header.inputAddress, header.inputSize, header.outputAddress, header.outputSize, status);
+        descriptor, code, header.inputAddress, header.inputSize, header.outputAddress, header.outputSize,
+        status);
     header.result = static_cast<uint32_t>(result);
     if (header.result != 0) {
         // The header was read whole, so argument + 32 does not wrap.

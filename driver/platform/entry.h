@@ -32,8 +32,9 @@ struct nVOAPAL200_tCreateNotifierPayload {
 static_assert(sizeof(nVOAPAL200_tCreateNotifierPayload) == 16);
 
 // Platform I/O-control codes.
-constexpr uint32_t nVOAPAL200_kIOControlCreateNotifier = 0x4010FF00; // argument: address of the 16-byte payload
-constexpr uint32_t nVOAPAL200_kIOControlDestroyNotifier = 0xFF01;    // argument: the notifier id (low 32 bits)
+constexpr uint32_t nVOAPAL200_kIOControlCreateNotifier =
+    0x4010FF00;                                                   // argument: address of the 16-byte payload
+constexpr uint32_t nVOAPAL200_kIOControlDestroyNotifier = 0xFF01; // argument: the notifier id (low 32 bits)
 
 // What the product gives the driver entry: its add-device and unload
 // callbacks and its initialiser table (nVOAPAL200_initializeCPPRunTime).
@@ -58,13 +59,14 @@ const char* const* nVOAPAL200_getVersionRecord();
 
 nVOKAL_tStatus nVOAPAL200_open(void* unused, void** context);
 void nVOAPAL200_close(void* context);
-nVOKAL_tStatus nVOAPAL200_read(void* context, uint64_t userAddress, uint64_t size, uint64_t offset, uint64_t* count);
+nVOKAL_tStatus nVOAPAL200_read(void* context, uint64_t userAddress, uint64_t size, uint64_t offset,
+                               uint64_t* count);
 nVOKAL_tStatus nVOAPAL200_write(void* context, uint64_t userAddress, uint64_t size, uint64_t offset,
                                 uint64_t* count);
 nVOKAL_tStatus nVOAPAL200_deviceIOControl(void* context, uint32_t code, uint64_t argument);
 void nVOAPAL200_removeDevice(void* device);
 void nVOAPAL200_destroyDevice(void* device);
-nVOKAL_tStatus nVOAPAL200_mapMemory(void* context, uint16_t selector, nVOKAL_tHandle kernelMap, uint32_t* created,
-                                    void** mapContext);
+nVOKAL_tStatus nVOAPAL200_mapMemory(void* context, uint16_t selector, nVOKAL_tHandle kernelMap,
+                                    uint32_t* created, void** mapContext);
 void nVOAPAL200_unmapMemory(void* mapContext);
 }

@@ -39,7 +39,9 @@ void freeBlock(void* block) noexcept {
     nVOKAL100_free(header);
 }
 
-bool blockFlag(const void* block) noexcept { return headerOf(block)->flag != 0; }
+bool blockFlag(const void* block) noexcept {
+    return headerOf(block)->flag != 0;
+}
 
 void* tObject::operator new(size_t size, nVOAPALS100::tStatus& status, bool flag) noexcept {
     if (status.isFatal()) {
@@ -54,16 +56,30 @@ void* tObject::operator new(size_t size, nVOAPALS100::tStatus& status, bool flag
 void* tObject::operator new[](size_t size, nVOAPALS100::tStatus& status, bool flag) noexcept {
     return operator new(size, status, flag);
 }
-void* tObject::operator new(size_t size) noexcept { return allocateBlock(size, false); }
-void* tObject::operator new[](size_t size) noexcept { return allocateBlock(size, false); }
-void* tObject::operator new(size_t size, const std::nothrow_t&) noexcept { return allocateBlock(size, false); }
+void* tObject::operator new(size_t size) noexcept {
+    return allocateBlock(size, false);
+}
+void* tObject::operator new[](size_t size) noexcept {
+    return allocateBlock(size, false);
+}
+void* tObject::operator new(size_t size, const std::nothrow_t&) noexcept {
+    return allocateBlock(size, false);
+}
 void* tObject::operator new[](size_t size, const std::nothrow_t&) noexcept {
     return allocateBlock(size, false);
 }
-void tObject::operator delete(void* block, size_t) noexcept { freeBlock(block); }
-void tObject::operator delete[](void* block) noexcept { freeBlock(block); }
-void tObject::operator delete(void* block, nVOAPALS100::tStatus&, bool) noexcept { freeBlock(block); }
-void tObject::operator delete[](void* block, nVOAPALS100::tStatus&, bool) noexcept { freeBlock(block); }
+void tObject::operator delete(void* block, size_t) noexcept {
+    freeBlock(block);
+}
+void tObject::operator delete[](void* block) noexcept {
+    freeBlock(block);
+}
+void tObject::operator delete(void* block, nVOAPALS100::tStatus&, bool) noexcept {
+    freeBlock(block);
+}
+void tObject::operator delete[](void* block, nVOAPALS100::tStatus&, bool) noexcept {
+    freeBlock(block);
+}
 
 } // namespace kelvo_driver::nVOAPAL000
 

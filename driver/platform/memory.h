@@ -60,8 +60,7 @@ public:
 };
 
 // Destroys and frees an object that a driver allocation made (null is ignored).
-template <typename T>
-inline void deleteObject(T* object) {
+template <typename T> inline void deleteObject(T* object) {
     delete object;
 }
 

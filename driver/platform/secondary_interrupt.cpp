@@ -11,7 +11,9 @@ tSecondaryInterruptHandler::tSecondaryInterruptHandler(nVOAPALS100::tStatus& sta
     }
 }
 
-tSecondaryInterruptHandler::~tSecondaryInterruptHandler() { destroyDPC(); }
+tSecondaryInterruptHandler::~tSecondaryInterruptHandler() {
+    destroyDPC();
+}
 
 void tSecondaryInterruptHandler::destroyDPC() {
     if (dpc_ != nullptr) {

@@ -7,7 +7,9 @@ namespace {
 
 using nVOAPALS100::tStatusDebug;
 
-bool isFull(const nVOAPALS100_tStatus* status) { return status->sizeWord >= nVOAPALS100_tStatus_kDebugSize1; }
+bool isFull(const nVOAPALS100_tStatus* status) {
+    return status->sizeWord >= nVOAPALS100_tStatus_kDebugSize1;
+}
 
 // Only records whose size word says 216 or more are full records, and only
 // tStatusDebug objects carry that size word.
@@ -70,7 +72,8 @@ nVOAPALS100::tStatusDebug& nVOAPALS100::tStatusDebug::operator=(const tStatusDeb
 extern "C" void nVOAPAL200_initializeStatus(nVOAPALS100_tStatus* status) {
     VOSDBG_ASSERT(status != 0);
     constexpr uint64_t builtSize = sizeof(nVOAPALS100_tStatus);
-    static_assert(builtSize == nVOAPALS100_tStatus_kReleaseSize1 || builtSize == nVOAPALS100_tStatus_kDebugSize1,
+    static_assert(builtSize == nVOAPALS100_tStatus_kReleaseSize1 ||
+                      builtSize == nVOAPALS100_tStatus_kDebugSize1,
                   "nVOAPALS100_tStatus is an unexpected size");
     status->sizeWord = builtSize;
     status->code = 0;
@@ -143,7 +146,8 @@ extern "C" bool nVOAPAL200_setStatus(nVOAPALS100_tStatus* status, int64_t code, 
     return true;
 }
 
-extern "C" bool nVOAPAL200_mergeStatus(nVOAPALS100_tStatus* status, const nVOAPALS100_tStatus* statusToAssign) {
+extern "C" bool nVOAPAL200_mergeStatus(nVOAPALS100_tStatus* status,
+                                       const nVOAPALS100_tStatus* statusToAssign) {
     VOSDBG_ASSERT(status != 0);
     VOSDBG_ASSERT(statusToAssign != 0);
     bool stored;
@@ -167,7 +171,8 @@ extern "C" bool nVOAPAL200_mergeStatus(nVOAPALS100_tStatus* status, const nVOAPA
     return stored;
 }
 
-extern "C" int64_t nVOAPAL200_formatStatus(const nVOAPALS100_tStatus* status, char* buffer, uint64_t bufferSize) {
+extern "C" int64_t nVOAPAL200_formatStatus(const nVOAPALS100_tStatus* status, char* buffer,
+                                           uint64_t bufferSize) {
     VOSDBG_ASSERT(status != 0);
     if (buffer == nullptr || bufferSize == 0) {
         return -1;
@@ -181,8 +186,10 @@ extern "C" int64_t nVOAPAL200_formatStatus(const nVOAPALS100_tStatus* status, ch
         return -1;
     }
     const tStatusDebug* record = full(status);
-    length = appendFormat(buffer, bufferSize, length, "\tcomponent name = %s\n\tfile name: %s\n\tline number = %lu\n\tstack trace:\n",
-                          record->componentName, record->fileName, static_cast<unsigned long>(record->lineNumber));
+    length =
+        appendFormat(buffer, bufferSize, length,
+                     "\tcomponent name = %s\n\tfile name: %s\n\tline number = %lu\n\tstack trace:\n",
+                     record->componentName, record->fileName, static_cast<unsigned long>(record->lineNumber));
     for (size_t k = 0; k < 10; ++k) {
         if (length < 1 || static_cast<uint64_t>(length) >= bufferSize) {
             return -1;

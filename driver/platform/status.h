@@ -32,7 +32,9 @@ nVOAPALS100_tStatus* nVOAPAL200_createStatus();
 
 // Driver codes of the form 0xBFFAxxxx are negative 32-bit values: they must be
 // sign-extended wherever they enter a 64-bit status code.
-constexpr int64_t kelvoDriverCode(uint32_t word) { return static_cast<int32_t>(word); }
+constexpr int64_t kelvoDriverCode(uint32_t word) {
+    return static_cast<int32_t>(word);
+}
 
 namespace nVOAPALS100 {
 

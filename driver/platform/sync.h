@@ -50,9 +50,9 @@ public:
 struct nVOAPAL200_tSemaphore {
     uint32_t consume; // 1: a successful wait takes a unit (semaphore, auto-reset event); 0: manual-reset
     uint32_t count;   // semaphore: units; event: 1 signalled, 0 not
-    uint64_t savedInterruptState;                       // the spin lock's saved state while it is held
-    nVOKAL_tHandle spinLock;                            // interrupt-level spin lock, 0 when creation failed
-    nVOAPAL200_tListNode waiterList;                    // queued waiters, in arrival order
+    uint64_t savedInterruptState;    // the spin lock's saved state while it is held
+    nVOKAL_tHandle spinLock;         // interrupt-level spin lock, 0 when creation failed
+    nVOAPAL200_tListNode waiterList; // queued waiters, in arrival order
 };
 using nVOAPAL200_tEvent = nVOAPAL200_tSemaphore;
 

@@ -14,7 +14,9 @@ constexpr uint64_t kUnbounded = ~static_cast<uint64_t>(0);
 
 // ---- console destination -------------------------------------------------
 
-void tConsoleTraceDestination::write(const char* text) { vosdbg_printf("%s", text); }
+void tConsoleTraceDestination::write(const char* text) {
+    vosdbg_printf("%s", text);
+}
 
 void tConsoleTraceDestination::write(const char* text, uint64_t length) {
     // "%." length "s"
@@ -53,7 +55,9 @@ tTrace::~tTrace() {
     }
 }
 
-tTrace* tTrace::get() { return gTrace; }
+tTrace* tTrace::get() {
+    return gTrace;
+}
 
 void tTrace::createInstance() {
     if (gTrace == nullptr) {
@@ -159,7 +163,9 @@ tTrace& tTrace::writeWide(const wchar_t* text, uint64_t length) {
     return put('"');
 }
 
-tTrace& tTrace::writeBool(bool value) { return write(value ? "true(1)" : "false(0)"); }
+tTrace& tTrace::writeBool(bool value) {
+    return write(value ? "true(1)" : "false(0)");
+}
 
 void tTrace::writeDigits(uint64_t value, uint32_t base) {
     char digits[vosdbg_kDigitsSize];
@@ -303,8 +309,8 @@ void tTrace::writeVersion(uint32_t version) {
     prefixText(buffer);
 }
 
-void tTrace::beginLine(const char* name, uint32_t version, uint64_t number, const char* file, uint64_t secondNumber,
-                       uint32_t kind) {
+void tTrace::beginLine(const char* name, uint32_t version, uint64_t number, const char* file,
+                       uint64_t secondNumber, uint32_t kind) {
     if (lock_ != nullptr) {
         nVOKAL150_acquireMutex(lock_);
     }
@@ -391,8 +397,8 @@ void tTrace::endLine() {
     }
 }
 
-void tTrace::reportAssertion(const char* kind, const char* name, uint32_t version, uint64_t number, const char* file,
-                             const char* message) {
+void tTrace::reportAssertion(const char* kind, const char* name, uint32_t version, uint64_t number,
+                             const char* file, const char* message) {
     beginLine(name, version, number, file, 105, 0);
     const char* k = kind != nullptr ? kind : "default";
     auto equals = [](const char* a, const char* b) {

@@ -65,9 +65,15 @@ public:
     void createLock();
 
 #define KELVO_TRACE_FLAG(name, member)                                                                       \
-    bool get##name() const { return member != 0; }                                                           \
-    void set##name() { member = 1; }                                                                         \
-    void clear##name() { member = 0; }
+    bool get##name() const {                                                                                 \
+        return member != 0;                                                                                  \
+    }                                                                                                        \
+    void set##name() {                                                                                       \
+        member = 1;                                                                                          \
+    }                                                                                                        \
+    void clear##name() {                                                                                     \
+        member = 0;                                                                                          \
+    }
     KELVO_TRACE_FLAG(OutputEnabled, outputEnabled_)
     KELVO_TRACE_FLAG(ShowName, showName_)
     KELVO_TRACE_FLAG(ShowVersion, showVersion_)
@@ -80,10 +86,18 @@ public:
     KELVO_TRACE_FLAG(Indent, indent_)
     KELVO_TRACE_FLAG(LimitPrefix, limitPrefix_)
 #undef KELVO_TRACE_FLAG
-    bool getLockCreated() const { return lockCreated_ != 0; }
-    uint64_t getPrefixWidth() const { return prefixWidth_; }
-    void setPrefixWidth(uint64_t width) { prefixWidth_ = width; }
-    int64_t getDepth() const { return static_cast<int64_t>(depth_); }
+    bool getLockCreated() const {
+        return lockCreated_ != 0;
+    }
+    uint64_t getPrefixWidth() const {
+        return prefixWidth_;
+    }
+    void setPrefixWidth(uint64_t width) {
+        prefixWidth_ = width;
+    }
+    int64_t getDepth() const {
+        return static_cast<int64_t>(depth_);
+    }
 
     // Output (nothing while output is disabled).
     tTrace& put(char c);
@@ -100,13 +114,13 @@ public:
     tTrace& apply(const tTraceManipulator& manipulator);
 
     // kind 0: plain line; 1: opens a scope (indents the following lines); 2: closes one.
-    void beginLine(const char* name, uint32_t version, uint64_t number, const char* file, uint64_t secondNumber,
-                   uint32_t kind);
+    void beginLine(const char* name, uint32_t version, uint64_t number, const char* file,
+                   uint64_t secondNumber, uint32_t kind);
     void endLine();
 
     // Assertion report through the trace: "default", "warning" or another kind text.
-    void reportAssertion(const char* kind, const char* name, uint32_t version, uint64_t number, const char* file,
-                         const char* message);
+    void reportAssertion(const char* kind, const char* name, uint32_t version, uint64_t number,
+                         const char* file, const char* message);
     static void debugBreak(const char* kind);
 
 private:

@@ -25,11 +25,15 @@ char* writeField(char* position, char* end, const char* text, uint32_t width, ch
     return position;
 }
 
-char* writeOpen(char* position, char* end, const vosdbg_Line*) { return writeField(position, end, "[", 0, ' '); }
+char* writeOpen(char* position, char* end, const vosdbg_Line*) {
+    return writeField(position, end, "[", 0, ' ');
+}
 char* writeComponent(char* position, char* end, const vosdbg_Line*) {
     return writeField(position, end, kComponent, vosdbg_settings.componentWidth, ' ');
 }
-char* writeBar(char* position, char* end, const vosdbg_Line*) { return writeField(position, end, "|", 0, ' '); }
+char* writeBar(char* position, char* end, const vosdbg_Line*) {
+    return writeField(position, end, "|", 0, ' ');
+}
 char* writeFile(char* position, char* end, const vosdbg_Line* line) {
     return writeField(position, end, line != nullptr && line->fileName != nullptr ? line->fileName : "",
                       vosdbg_settings.fileWidth, ' ');
@@ -39,7 +43,9 @@ char* writeLineNumber(char* position, char* end, const vosdbg_Line* line) {
     vosdbg_formatUnsigned(digits, line != nullptr ? line->lineNumber : 0, 10, false);
     return writeField(position, end, digits, vosdbg_settings.lineWidth, '0');
 }
-char* writeClose(char* position, char* end, const vosdbg_Line*) { return writeField(position, end, "] ", 0, ' '); }
+char* writeClose(char* position, char* end, const vosdbg_Line*) {
+    return writeField(position, end, "] ", 0, ' ');
+}
 char* writeIndent(char* position, char* end, const vosdbg_Line*) {
     for (uint32_t depth = vosdbg_indentDepth(); depth > 0 && position < end; --depth) {
         *position++ = ' ';
@@ -47,11 +53,13 @@ char* writeIndent(char* position, char* end, const vosdbg_Line*) {
     return position;
 }
 
-const vosdbg_PrefixWriter kPrefixWriters[] = {writeOpen,       writeComponent, writeBar,    writeFile,
-                                              writeBar,        writeLineNumber, writeClose, writeIndent,
-                                              nullptr};
+const vosdbg_PrefixWriter kPrefixWriters[] = {writeOpen,  writeComponent, writeBar,
+                                              writeFile,  writeBar,       writeLineNumber,
+                                              writeClose, writeIndent,    nullptr};
 
-void printThroughHook(const char* text) { nVOKAL100_printToDebugger(text); }
+void printThroughHook(const char* text) {
+    nVOKAL100_printToDebugger(text);
+}
 int32_t formatThroughHook(char* buffer, size_t size, const char* format, va_list arguments) {
     return nVOKAL100_vsnPrintf(buffer, size, format, arguments);
 }
@@ -65,7 +73,9 @@ struct IndentEntry {
 static_assert(alignof(IndentEntry) >= 4);
 IndentEntry gIndent[vosdbg_kIndentEntries];
 
-uint64_t currentThreadKey() { return nVOKAL100_getThreadID() & 0xFFFFFFFFu; }
+uint64_t currentThreadKey() {
+    return nVOKAL100_getThreadID() & 0xFFFFFFFFu;
+}
 
 IndentEntry* findEntry(uint64_t key) {
     for (auto& entry : gIndent) {
@@ -85,8 +95,8 @@ void vformatLine(char* buffer, const vosdbg_Line* line, const char* format, va_l
     }
     char* limit = buffer + (vosdbg_kLineSize - 1 - terminatorLength);
     char* position = buffer;
-    for (const vosdbg_PrefixWriter* writer = vosdbg_settings.prefixWriters; writer != nullptr && *writer != nullptr;
-         ++writer) {
+    for (const vosdbg_PrefixWriter* writer = vosdbg_settings.prefixWriters;
+         writer != nullptr && *writer != nullptr; ++writer) {
         position = (*writer)(position, limit, line);
     }
     size_t room = static_cast<size_t>(limit - position);
@@ -106,7 +116,9 @@ vosdbg_Settings vosdbg_settings = {
     vosdbg_halt, kPrefixWriters, 10, 32, 4, 4096, printThroughHook, formatThroughHook,
 };
 
-extern "C" void vosdbg_print(const char* text) { vosdbg_settings.printHook(text); }
+extern "C" void vosdbg_print(const char* text) {
+    vosdbg_settings.printHook(text);
+}
 
 static void vprintfPlain(const char* format, va_list arguments) {
     char buffer[vosdbg_kLineSize];
@@ -239,7 +251,8 @@ extern "C" void vosdbg_acquireIndent() {
     }
     for (auto& entry : gIndent) {
         uint32_t expected = 0;
-        if (__atomic_compare_exchange_n(&entry.inUse, &expected, 1u, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+        if (__atomic_compare_exchange_n(&entry.inUse, &expected, 1u, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE)) {
             entry.depth = 1;
             __atomic_store_n(&entry.threadId, key, __ATOMIC_RELEASE);
             return;
@@ -269,8 +282,8 @@ extern "C" uint32_t vosdbg_indentDepth() {
 }
 
 extern "C" void vosdbg_halt(const vosdbg_Line* line, const char* message) {
-    nVOKAL250_halt(kComponent, line != nullptr ? line->fileName : __FILE__, line != nullptr ? line->lineNumber : 341,
-                   message != nullptr ? message : "halt");
+    nVOKAL250_halt(kComponent, line != nullptr ? line->fileName : __FILE__,
+                   line != nullptr ? line->lineNumber : 341, message != nullptr ? message : "halt");
 }
 
 static void reportHeader(const char* file, uint32_t line, const char* expressionText, vosdbg_Line& record) {
@@ -290,8 +303,8 @@ extern "C" void vosdbg_assertFailed(const char* file, uint32_t line, const char*
     vosdbg_settings.fatalHook(&record, expressionText);
 }
 
-extern "C" void vosdbg_assertFailedf(const char* file, uint32_t line, const char* expressionText, const char* format,
-                                     ...) {
+extern "C" void vosdbg_assertFailedf(const char* file, uint32_t line, const char* expressionText,
+                                     const char* format, ...) {
     vosdbg_Line record;
     reportHeader(file, line, expressionText, record);
     va_list arguments;
@@ -302,8 +315,9 @@ extern "C" void vosdbg_assertFailedf(const char* file, uint32_t line, const char
     vosdbg_settings.fatalHook(&record, expressionText);
 }
 
-extern "C" void vosdbg_assertCompareFailed(const char* file, uint32_t line, const char* leftText, uint64_t leftValue,
-                                           const char* operatorText, const char* rightText, uint64_t rightValue) {
+extern "C" void vosdbg_assertCompareFailed(const char* file, uint32_t line, const char* leftText,
+                                           uint64_t leftValue, const char* operatorText,
+                                           const char* rightText, uint64_t rightValue) {
     char expression[vosdbg_kLineSize];
     const char* parts[] = {"ASSERT(", leftText, ",", operatorText, ",", rightText, ")"};
     vosdbg_concat(expression, sizeof(expression), 7, parts);

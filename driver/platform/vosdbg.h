@@ -74,10 +74,11 @@ uint32_t vosdbg_indentDepth();
 __attribute__((noreturn)) void vosdbg_halt(const vosdbg_Line* line, const char* message);
 
 // Reports a failed assertion (the report lines, then the fatal hook).
-void vosdbg_assertFailed(const char* file, uint32_t line, const char* expressionText, const char* explanation);
+void vosdbg_assertFailed(const char* file, uint32_t line, const char* expressionText,
+                         const char* explanation);
 // The same with a formatted explanation line.
-void vosdbg_assertFailedf(const char* file, uint32_t line, const char* expressionText, const char* format, ...)
-    __attribute__((format(printf, 4, 5)));
+void vosdbg_assertFailedf(const char* file, uint32_t line, const char* expressionText, const char* format,
+                          ...) __attribute__((format(printf, 4, 5)));
 // A comparison check: one line per operand with its value, then the report.
 void vosdbg_assertCompareFailed(const char* file, uint32_t line, const char* leftText, uint64_t leftValue,
                                 const char* operatorText, const char* rightText, uint64_t rightValue);

@@ -47,8 +47,7 @@ IsolatedRegMaps::IsolatedRegMaps(NonIsolatedRegMapsWrapper& nonIsolatedWrapper,
                                  devicewindow::DeviceWindowDispatcher& windowDispatcher,
                                  kdut::HardwareStateCheckerInterface* checker,
                                  const corran_caps::ProductCaps* const& caps, tStatus& status)
-    : windowDispatcher_(&windowDispatcher),
-      link_(linkMapOf(nonIsolatedWrapper), checker, status),
+    : windowDispatcher_(&windowDispatcher), link_(linkMapOf(nonIsolatedWrapper), checker, status),
       wrapper(dispatcher, link_.accessor, caps, status),
       windowAdapter_(link_.accessor, wrapper.getWindowSize()), window(windowAdapter_, status) {
     if (status.isFatal()) {

@@ -49,12 +49,12 @@ struct Map {
 // count, and wakes the enders (Host::enders) when it was the last.
 struct Handle {
     unsigned deviceIndex = 0;
-    void* context = nullptr; // the driver's session; null once closed
+    void* context = nullptr;      // the driver's session; null once closed
     std::atomic<int> inFlight{0}; // requests in the driver's callbacks (admitted under the lock)
-    bool closing = false;    // kelvo_close was called: requests answer KELVO_E_INVALID
-    bool revoked = false;    // the device went away or the host stops: requests answer KELVO_E_STATE
-    bool ending = false;     // one caller is closing the driver's session
-    bool ended = false;      // the session is closed
+    bool closing = false;         // kelvo_close was called: requests answer KELVO_E_INVALID
+    bool revoked = false;         // the device went away or the host stops: requests answer KELVO_E_STATE
+    bool ending = false;          // one caller is closing the driver's session
+    bool ended = false;           // the session is closed
     std::map<std::uint64_t, Map> maps;
 };
 using HandleRef = std::shared_ptr<Handle>;
@@ -683,11 +683,13 @@ extern "C" int kelvo_host_add_module_with_flash(const char* board, const char* f
         if (!file) {
             return KELVO_E_INVALID;
         }
-        std::vector<std::uint8_t> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        std::vector<std::uint8_t> image((std::istreambuf_iterator<char>(file)),
+                                        std::istreambuf_iterator<char>());
         if (image.size() != sim::SerialFlash::kSize) {
             return KELVO_E_INVALID;
         }
-        return kelvo_host::addModule(std::string_view(board), [&image](sim::Module& m) { m.flash().load(image); });
+        return kelvo_host::addModule(std::string_view(board),
+                                     [&image](sim::Module& m) { m.flash().load(image); });
     });
 }
 

@@ -65,9 +65,9 @@ struct kelvo_notifier_payload {
 #define KELVO_MESSAGE_NOTIFY 1u
 #define KELVO_MESSAGE_CLOSE 2u
 struct kelvo_message {
-    uint32_t type;        /* KELVO_MESSAGE_NOTIFY or KELVO_MESSAGE_CLOSE */
-    uint32_t size;        /* payload bytes that carry data (0 in a closing message) */
-    uint64_t cookie;      /* the cookie given when the notifier was opened */
+    uint32_t type;   /* KELVO_MESSAGE_NOTIFY or KELVO_MESSAGE_CLOSE */
+    uint32_t size;   /* payload bytes that carry data (0 in a closing message) */
+    uint64_t cookie; /* the cookie given when the notifier was opened */
     uint8_t payload[36];
 };
 

@@ -33,13 +33,13 @@ public:
     tTestDevice(void* kernelDevice, tStatus& status)
         : tDevice(words_, status), words_{reinterpret_cast<uintptr_t>(kernelDevice), 0},
           main_(this, "kelvo_test", mainProperties_), aux_(this, "kelvo_test_aux"),
-          interfaces_{&main_, &aux_, nullptr},
-          role_{"role", kPropertyTypeString, 0, reinterpret_cast<uintptr_t>("main")},
-          mainProperties_{&role_, nullptr},
-          serial_{"serialNumber", kPropertyTypeString, 0, reinterpret_cast<uintptr_t>("TEST-0001")},
+          interfaces_{&main_, &aux_, nullptr}, role_{"role", kPropertyTypeString, 0,
+                                                     reinterpret_cast<uintptr_t>("main")},
+          mainProperties_{&role_, nullptr}, serial_{"serialNumber", kPropertyTypeString, 0,
+                                                    reinterpret_cast<uintptr_t>("TEST-0001")},
           model_{"modelName", kPropertyTypeString, 0, reinterpret_cast<uintptr_t>("test device")},
-          deviceProperties_{&serial_, &model_, nullptr}, busType_{"busType", kPropertyTypeUInt32, 0, 0x20706369},
-          busProperties_{nullptr, nullptr} {}
+          deviceProperties_{&serial_, &model_, nullptr},
+          busType_{"busType", kPropertyTypeUInt32, 0, 0x20706369}, busProperties_{nullptr, nullptr} {}
 
     tDeviceInterface* const* getDeviceInterfaces() override { return interfaces_; }
     tProperty* const* getDeviceProperties() override { return deviceProperties_; }
@@ -91,7 +91,8 @@ public:
             break;
         case test_device::kNotify: {
             auto* testSession = static_cast<tTestSession*>(session);
-            const uint32_t size = input.getSize() > sizeof(bytes) ? sizeof(bytes) : static_cast<uint32_t>(input.getSize());
+            const uint32_t size =
+                input.getSize() > sizeof(bytes) ? sizeof(bytes) : static_cast<uint32_t>(input.getSize());
             input.read(0, bytes, size, status);
             if (!testSession->notifier.isOpen()) {
                 KELVO_SET_STATUS(status, tStatus::kInvalidState);

@@ -331,7 +331,8 @@ extern "C" void nVOKAL220_tPageList_destroy(nVOKAL_tHandle pageList) noexcept {
         s.lists.erase(found);
     }
     if (dead->ownsMemory) {
-        kal::kernelmem::removeGranules(reinterpret_cast<std::uintptr_t>(dead->memory), dead->pageCount * kPage);
+        kal::kernelmem::removeGranules(reinterpret_cast<std::uintptr_t>(dead->memory),
+                                       dead->pageCount * kPage);
         std::free(dead->memory);
     }
 }

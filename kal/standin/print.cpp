@@ -45,8 +45,12 @@ void setEcho(bool on) {
 } // namespace kal::log
 
 namespace kal::halt {
-void setHook(Hook hook) { gHaltHook.store(hook); }
-std::uint64_t count() { return gHaltCount.load(); }
+void setHook(Hook hook) {
+    gHaltHook.store(hook);
+}
+std::uint64_t count() {
+    return gHaltCount.load();
+}
 } // namespace kal::halt
 
 extern "C" void nVOKAL100_printToDebugger(const char* text) noexcept {

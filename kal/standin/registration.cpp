@@ -98,7 +98,8 @@ std::vector<Interface> interfaces(void* device) {
             out.push_back(i);
         }
     }
-    std::stable_sort(out.begin(), out.end(), [](const Interface& a, const Interface& b) { return a.index < b.index; });
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Interface& a, const Interface& b) { return a.index < b.index; });
     return out;
 }
 
@@ -231,9 +232,9 @@ extern "C" void nVOKAL200_unregisterDriver(void* argument) noexcept {
     s.driver = nullptr;
 }
 
-extern "C" nVOKAL_tHandle nVOKAL240_registerDeviceInterface(void* driverDescriptor, nVOKAL_tHandle kernelDevice,
-                                                            const char* name, uint32_t index,
-                                                            void* context) noexcept {
+extern "C" nVOKAL_tHandle nVOKAL240_registerDeviceInterface(void* driverDescriptor,
+                                                            nVOKAL_tHandle kernelDevice, const char* name,
+                                                            uint32_t index, void* context) noexcept {
     kal::exec::assertMayBlock("nVOKAL240_registerDeviceInterface");
     auto& s = state();
     std::lock_guard g(s.lock);

@@ -21,10 +21,10 @@ using namespace kelvo_driver::nVOAPAL000;
 using kelvo_driver::ioctl::Body;
 using kelvo_driver::ioctl::CodeRow;
 using kelvo_driver::ioctl::kCodeTable;
-using nVOAPALS100::tStatus;
 using kelvo_test::kInvalidated;
 using kelvo_test::StandInDevice;
 using kelvo_test::StandInSession;
+using nVOAPALS100::tStatus;
 constexpr int32_t kTrackerStopped = kelvo_test::kLevelNotReached;
 
 struct Window : devicewindow::DeviceWindow {
@@ -40,10 +40,10 @@ struct Window : devicewindow::DeviceWindow {
 };
 
 struct Answer {
-    uint64_t bytes = 0;        // what decodeIOControl returned
-    int64_t transport = 0;     // the caller's status afterwards
-    std::vector<uint8_t> out;  // the output buffer afterwards
-    int32_t word() const {     // the output record's status word (last field)
+    uint64_t bytes = 0;       // what decodeIOControl returned
+    int64_t transport = 0;    // the caller's status afterwards
+    std::vector<uint8_t> out; // the output buffer afterwards
+    int32_t word() const {    // the output record's status word (last field)
         int32_t status = 0;
         std::memcpy(&status, out.data() + statusOffset, 4);
         return status;
@@ -85,14 +85,18 @@ protected:
         who = who != nullptr ? who : session;
         Answer answer;
         answer.out.assign(outputSize, 0xAA);
-        answer.statusOffset = outputSize >= 4 ? (outputSize == 16 ? 8 : outputSize == 12 ? 8 : outputSize - 4) : 0;
+        answer.statusOffset = outputSize >= 4 ? (outputSize == 16   ? 8
+                                                 : outputSize == 12 ? 8
+                                                                    : outputSize - 4)
+                                              : 0;
         kal::usermem::Scope scope;
-        const uint64_t in = input.empty() ? 0x1000 : scope.add(input.data(), input.size(), kal::usermem::kRead);
+        const uint64_t in =
+            input.empty() ? 0x1000 : scope.add(input.data(), input.size(), kal::usermem::kRead);
         const uint64_t out = answer.out.empty() ? 0x2000 : scope.add(answer.out.data(), outputSize);
         tStatus status;
         KELVO_SET_STATUS(status, transportBefore);
-        answer.bytes = who->getDeviceInterface()->decodeIOControl(descriptorOf(who), code, in, input.size(), out,
-                                                                  outputSize, status);
+        answer.bytes = who->getDeviceInterface()->decodeIOControl(descriptorOf(who), code, in, input.size(),
+                                                                  out, outputSize, status);
         answer.transport = status.getCode();
         return answer;
     }
@@ -123,8 +127,8 @@ protected:
 // header's structs.
 size_t inputStatusOffset(uint32_t code) {
     switch (code) {
-#define KELVO_CASE(op, in, out, level)                                                                         \
-    case KELVO_IOCTL_##op:                                                                                     \
+#define KELVO_CASE(op, in, out, level)                                                                       \
+    case KELVO_IOCTL_##op:                                                                                   \
         return offsetof(kelvo_##op##_in, status);
         KELVO_IOCTL_TABLE(KELVO_CASE)
 #undef KELVO_CASE
@@ -226,7 +230,8 @@ TEST_F(CoreIoctlDecode, CodesAnsweredAtTheStubFindTheWordInTheLastFourBytes) {
         kelvo_hwCondition_checkMeasureFIFOOverflowStatus_in fifo{};
         for (int32_t word : {0, 123, -7, static_cast<int32_t>(0xBFFA9179u)}) {
             fifo.status = word;
-            EXPECT_EQ(call(KELVO_IOCTL_hwCondition_checkMeasureFIFOOverflowStatus, bytes(fifo), 4).word(), word);
+            EXPECT_EQ(call(KELVO_IOCTL_hwCondition_checkMeasureFIFOOverflowStatus, bytes(fifo), 4).word(),
+                      word);
         }
         // A word in the first bytes of the record is an argument, not the status.
         std::vector<uint8_t> early(16, 0);
@@ -262,11 +267,13 @@ TEST_F(CoreIoctlDecode, ParticularAnswers) {
     // without a routing session.
     kelvo_routing_reserveRoute_in reserve{};
     reserve.conflictsCapacity = 7;
-    EXPECT_EQ(record<kelvo_routing_reserveRoute_out>(call(KELVO_IOCTL_routing_reserveRoute, bytes(reserve), 8))
-                  .conflictsCount,
-              0u);
+    EXPECT_EQ(
+        record<kelvo_routing_reserveRoute_out>(call(KELVO_IOCTL_routing_reserveRoute, bytes(reserve), 8))
+            .conflictsCount,
+        0u);
     device->level = 19;
-    auto reserved = record<kelvo_routing_reserveRoute_out>(call(KELVO_IOCTL_routing_reserveRoute, bytes(reserve), 8));
+    auto reserved =
+        record<kelvo_routing_reserveRoute_out>(call(KELVO_IOCTL_routing_reserveRoute, bytes(reserve), 8));
     EXPECT_EQ(reserved.conflictsCount, 0u);
     EXPECT_EQ(reserved.status, -52020);
     kelvo_routing_calculateRoute_in route{};
@@ -285,17 +292,23 @@ TEST_F(CoreIoctlDecode, ParticularAnswers) {
     // The four stubs that look at the seeded status, and the reservation: with
     // an error nothing runs at all, not even a gate.
     const int gates = device->gates;
-    EXPECT_EQ(call(KELVO_IOCTL_corran_stagePowerAllocation, bytes(kelvo_corran_stagePowerAllocation_in{0, {}, 5, -1}), 8)
+    EXPECT_EQ(call(KELVO_IOCTL_corran_stagePowerAllocation,
+                   bytes(kelvo_corran_stagePowerAllocation_in{0, {}, 5, -1}), 8)
                   .word(),
               -1);
-    EXPECT_EQ(call(KELVO_IOCTL_corran_areStorageMapChecksumsValid, bytes(kelvo_status_record{-3}), 8).word(), -3);
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_reserveResources, bytes(kelvo_kdut_reserveResources_in{1, -1, 0}), 4).word(), -1);
+    EXPECT_EQ(call(KELVO_IOCTL_corran_areStorageMapChecksumsValid, bytes(kelvo_status_record{-3}), 8).word(),
+              -3);
+    EXPECT_EQ(
+        call(KELVO_IOCTL_kdut_reserveResources, bytes(kelvo_kdut_reserveResources_in{1, -1, 0}), 4).word(),
+        -1);
     EXPECT_EQ(session->reserved, 0u);
     EXPECT_EQ(device->gates, gates);
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_reserveResources, bytes(kelvo_kdut_reserveResources_in{1, 0, 0}), 4).word(), 0);
+    EXPECT_EQ(
+        call(KELVO_IOCTL_kdut_reserveResources, bytes(kelvo_kdut_reserveResources_in{1, 0, 0}), 4).word(), 0);
     EXPECT_EQ(session->reserved, 1u);
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_reserveResources, bytes(kelvo_kdut_reserveResources_in{2, 0, 0}), 4).word(),
-              static_cast<int32_t>(0xBFFA4303u));
+    EXPECT_EQ(
+        call(KELVO_IOCTL_kdut_reserveResources, bytes(kelvo_kdut_reserveResources_in{2, 0, 0}), 4).word(),
+        static_cast<int32_t>(0xBFFA4303u));
 }
 
 TEST_F(CoreIoctlDecode, ResetAndCleanup) {
@@ -329,7 +342,8 @@ TEST_F(CoreIoctlDecode, ResetAndCleanup) {
     // An invalidated session is refused at every level, level 0 included.
     session->invalid = true;
     EXPECT_EQ(call(KELVO_IOCTL_kdut_cleanup, bytes(kelvo_kdut_cleanup_in{0}), 4).word(), kInvalidated);
-    EXPECT_EQ(call(KELVO_IOCTL_kelvo_getSetupLevel, bytes(kelvo_kelvo_getSetupLevel_in{0}), 8).word(), kInvalidated);
+    EXPECT_EQ(call(KELVO_IOCTL_kelvo_getSetupLevel, bytes(kelvo_kelvo_getSetupLevel_in{0}), 8).word(),
+              kInvalidated);
     EXPECT_EQ(session->composite.runs, 1);
 }
 
@@ -383,7 +397,8 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
     {
         kal::usermem::Scope scope;
         kelvo_storageMap_getRegistrationNames_in in{scope.add(untouched.data(), untouched.size()), 0, 0};
-        EXPECT_EQ(call(KELVO_IOCTL_storageMap_getRegistrationNames, bytes(in), 4).word(), KELVO_STATUS_NO_REGISTRATIONS);
+        EXPECT_EQ(call(KELVO_IOCTL_storageMap_getRegistrationNames, bytes(in), 4).word(),
+                  KELVO_STATUS_NO_REGISTRATIONS);
     }
     EXPECT_EQ(untouched, std::vector<uint8_t>(64, 0xAA));
 
@@ -405,8 +420,8 @@ TEST_F(CoreIoctlDecode, TransportFailuresStayOnTheCallersStatus) {
     {
         kal::usermem::Scope scope;
         const uint64_t outAddress = scope.add(out, sizeof(out));
-        EXPECT_EQ(device->kelvo.decodeIOControl(descriptorOf(session), KELVO_IOCTL_kelvo_getSetupLevel, 0x10, 4,
-                                                outAddress, 8, status),
+        EXPECT_EQ(device->kelvo.decodeIOControl(descriptorOf(session), KELVO_IOCTL_kelvo_getSetupLevel, 0x10,
+                                                4, outAddress, 8, status),
                   0u);
     }
     EXPECT_EQ(status.getCode(), -52006);
@@ -419,8 +434,8 @@ TEST_F(CoreIoctlDecode, TransportFailuresStayOnTheCallersStatus) {
         kal::usermem::Scope scope;
         const uint64_t inAddress = scope.add(&in, sizeof(in), kal::usermem::kRead);
         const uint64_t outAddress = scope.add(out, sizeof(out), kal::usermem::kRead);
-        EXPECT_EQ(device->kelvo.decodeIOControl(descriptorOf(session), KELVO_IOCTL_kelvo_getSetupLevel, inAddress, 4,
-                                                outAddress, 8, status),
+        EXPECT_EQ(device->kelvo.decodeIOControl(descriptorOf(session), KELVO_IOCTL_kelvo_getSetupLevel,
+                                                inAddress, 4, outAddress, 8, status),
                   8u);
     }
     EXPECT_EQ(status.getCode(), -52005);

@@ -52,7 +52,8 @@ protected:
     }
     static int32_t reserve(int handle, uint64_t mask, int32_t word = 0) {
         kelvo_kdut_reserveResources_out out{};
-        EXPECT_EQ(request(handle, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{mask, word, 0}, out),
+        EXPECT_EQ(request(handle, KELVO_IOCTL_kdut_reserveResources,
+                          kelvo_kdut_reserveResources_in{mask, word, 0}, out),
                   0);
         return out.status;
     }
@@ -77,7 +78,8 @@ TEST_F(CoreIoctlDevice, TwoStatusChannelsAndTheHeadersResult) {
     const int handle = open();
     kelvo_kelvo_getSetupLevel_out out{};
     uint32_t result = 0;
-    EXPECT_EQ(request(handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, out, &result), 0);
+    EXPECT_EQ(request(handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, out, &result),
+              0);
     EXPECT_EQ(out.setupLevel, 19u);
     EXPECT_EQ(out.status, 0);
     EXPECT_EQ(result, sizeof(out)) << "the bytes written come back in the header";
@@ -85,8 +87,8 @@ TEST_F(CoreIoctlDevice, TwoStatusChannelsAndTheHeadersResult) {
     // A wrong size and an unknown code fail in transport; the header's result
     // is not written back then.
     kelvo_arm_getNumberOfRegistrations_out tooLarge{};
-    EXPECT_EQ(request(handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, tooLarge, &result,
-                      0x55),
+    EXPECT_EQ(request(handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, tooLarge,
+                      &result, 0x55),
               -51009);
     EXPECT_EQ(result, 0x55u);
     EXPECT_EQ(request(handle, 0x00208009u, kelvo_kelvo_getSetupLevel_in{0}, out, &result, 0x66), -51256);
@@ -102,11 +104,15 @@ TEST_F(CoreIoctlDevice, TwoStatusChannelsAndTheHeadersResult) {
     // and nothing else.
     const int cooling = open("nPXICOOLING_17_2_pxiCooling");
     kelvo_pxiCooling_getRequestedCoolingMode_out fromCooling{}, fromInstrument{};
-    EXPECT_EQ(request(cooling, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0}, fromCooling), 0);
-    EXPECT_EQ(request(handle, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0}, fromInstrument),
+    EXPECT_EQ(
+        request(cooling, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0}, fromCooling),
+        0);
+    EXPECT_EQ(request(handle, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0},
+                      fromInstrument),
               0);
     EXPECT_EQ(std::memcmp(&fromCooling, &fromInstrument, sizeof(fromCooling)), 0);
-    EXPECT_EQ(request(cooling, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, out), -51256);
+    EXPECT_EQ(request(cooling, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, out),
+              -51256);
 }
 
 TEST_F(CoreIoctlDevice, SetupStoppedBelowNineteen) {
@@ -126,7 +132,8 @@ TEST_F(CoreIoctlDevice, SetupStoppedBelowNineteen) {
               0);
     EXPECT_EQ(hardware.status, standIns().failCode);
     kelvo_corran_getConnectedAccessory_out accessory{};
-    EXPECT_EQ(request(handle, KELVO_IOCTL_corran_getConnectedAccessory, kelvo_status_record{0}, accessory), 0);
+    EXPECT_EQ(request(handle, KELVO_IOCTL_corran_getConnectedAccessory, kelvo_status_record{0}, accessory),
+              0);
     EXPECT_EQ(accessory.accessory, 1u);
     EXPECT_EQ(accessory.status, standIns().failCode);
     // Level-1 requests pass.
@@ -174,7 +181,8 @@ TEST_F(CoreIoctlDevice, AResetInvalidatesEveryOpenHandleTheRequestersToo) {
     EXPECT_EQ(level(other).status, kInvalidated);
     EXPECT_EQ(cleanup(other), kInvalidated);
     kelvo_pxiCooling_getRequestedCoolingMode_out mode{};
-    EXPECT_EQ(request(cooling, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0}, mode), 0);
+    EXPECT_EQ(request(cooling, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0}, mode),
+              0);
     EXPECT_EQ(mode.status, kInvalidated);
     EXPECT_EQ(reset(other, 19), kInvalidated) << "an invalidated handle cannot reset either";
 

@@ -14,14 +14,16 @@ namespace {
 
 // The prefix of a debug line of this file's driver component.
 std::string prefix(const std::string& file, const std::string& line) {
-    const std::string shownFile = file.size() > 32 ? file.substr(file.size() - 32) : std::string(32 - file.size(), ' ') + file;
+    const std::string shownFile =
+        file.size() > 32 ? file.substr(file.size() - 32) : std::string(32 - file.size(), ' ') + file;
     return "[lvo_driver|" + shownFile + "|" + line + "] ";
 }
 
 // The line field: four digits, zero-filled, the last four of a longer number.
 std::string lineField(uint32_t line) {
     std::string digits = std::to_string(line);
-    return digits.size() >= 4 ? digits.substr(digits.size() - 4) : std::string(4 - digits.size(), '0') + digits;
+    return digits.size() >= 4 ? digits.substr(digits.size() - 4)
+                              : std::string(4 - digits.size(), '0') + digits;
 }
 
 class DebugPrint : public kelvo_test::LeakCheckedTest {};
@@ -180,8 +182,10 @@ TEST(AssertionDeath, DefaultFatalHookHaltsThroughTheKernelLayer) {
             int value = 1;
             VOSDBG_ASSERT(value == 2);
         },
-        "nVOKAL250_halt: \\[vokelvo_driver\\|[^|]*platform_debug_test\\.cpp\\|[0-9]+\\] ASSERT\\(value == 2\\)");
-    EXPECT_DEATH(vosdbg_halt(nullptr, nullptr), "nVOKAL250_halt: \\[vokelvo_driver\\|[^|]*vosdbg\\.cpp\\|341\\] halt");
+        "nVOKAL250_halt: \\[vokelvo_driver\\|[^|]*platform_debug_test\\.cpp\\|[0-9]+\\] ASSERT\\(value == "
+        "2\\)");
+    EXPECT_DEATH(vosdbg_halt(nullptr, nullptr),
+                 "nVOKAL250_halt: \\[vokelvo_driver\\|[^|]*vosdbg\\.cpp\\|341\\] halt");
 }
 
 } // namespace

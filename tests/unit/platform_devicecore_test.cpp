@@ -40,10 +40,9 @@ public:
         }
         resumeIOProcessing(descriptor);
     }
-    void stop(const tEventDescriptor&) override {
-        trace += "stop(io=" + std::to_string(getIOCount()) + ") ";
-    }
-    bool suspendIOProcessing(const tEventDescriptor& descriptor, tSuspendReason reason, bool vetoable) override {
+    void stop(const tEventDescriptor&) override { trace += "stop(io=" + std::to_string(getIOCount()) + ") "; }
+    bool suspendIOProcessing(const tEventDescriptor& descriptor, tSuspendReason reason,
+                             bool vetoable) override {
         trace += "suspend" + std::to_string(reason) + " ";
         return tDeviceCore::suspendIOProcessing(descriptor, reason, vetoable);
     }

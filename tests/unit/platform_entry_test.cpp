@@ -113,7 +113,9 @@ TEST_F(Properties, ValuesAreHandedOverByTypeAndANullTextAsTheEmptyOne) {
     tProperty* list[] = {&text, &none, &node, &wide, &blob.property, nullptr};
     device_->registerPropertyList(kPropertyKindDevice, kernelDevice(), list, status_);
     ASSERT_TRUE(status_.isSuccess());
-    auto value = [&](const char* name) { return kal::registration::findProperty(kernelDevice(), name)->value; };
+    auto value = [&](const char* name) {
+        return kal::registration::findProperty(kernelDevice(), name)->value;
+    };
     EXPECT_EQ(value("text"), (std::vector<uint8_t>{'a', 'b', 'c', 0}));
     EXPECT_EQ(value("none"), (std::vector<uint8_t>{0}));
     EXPECT_EQ(value("numaNode"), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
@@ -165,7 +167,8 @@ TEST_F(Properties, DescribeNamesTheStates) {
     device_->describe("<", ">");
     const std::string log = kal::log::text();
     EXPECT_NE(log.find("tDevice("), std::string::npos);
-    EXPECT_NE(log.find(",pdo:0x5678) (kPnPStateNotStarted from kPnPStateNotStarted)>"), std::string::npos) << log;
+    EXPECT_NE(log.find(",pdo:0x5678) (kPnPStateNotStarted from kPnPStateNotStarted)>"), std::string::npos)
+        << log;
 }
 
 TEST_F(Properties, ASecondaryHandlerRunsAtDPCLevelWhenScheduled) {
@@ -282,7 +285,8 @@ TEST_F(Callbacks, BadAddressesAreErrorCodesNeverCrashes) {
 }
 
 TEST_F(Callbacks, NotifierCodesOpenSendAndClose) {
-    EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{0x80000000})), 0)
+    EXPECT_EQ(
+        kelvo_ioctl(handle_, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{0x80000000})), 0)
         << "closing a notifier that does not exist";
     const unsigned destination = kelvo_destination(handle_);
     kelvo_notifier_payload payload{0x1122334455667788, destination, 0x80000000};
@@ -290,7 +294,9 @@ TEST_F(Callbacks, NotifierCodesOpenSendAndClose) {
     const char data[5] = {'h', 'e', 'l', 'l', 'o'};
     kelvo_ioctl_header header{};
     EXPECT_EQ(ioctl(td::kNotify, data, sizeof(data), nullptr, 0, header), 0);
-    EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{0x80000000})), 0);
+    EXPECT_EQ(
+        kelvo_ioctl(handle_, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{0x80000000})),
+        0);
 
     kelvo_message message{};
     ASSERT_EQ(kelvo_read_message(destination, &message), 1);

@@ -127,8 +127,9 @@ TEST(Status, DumpText) {
     d.stackTrace[0] = 0xABC;
     d.stackTrace[1] = 0;
     n = nVOAPAL200_formatStatus(&d, buffer, sizeof(buffer));
-    const std::string text = "\ntStatus contents:\n\tcode = -52000\n\tcomponent name = vokelvo_d\n\tfile name: x.cpp\n"
-                             "\tline number = 12\n\tstack trace:\n\t\t0x0000000000000abc\n\t\t0x0000000000000000\n";
+    const std::string text =
+        "\ntStatus contents:\n\tcode = -52000\n\tcomponent name = vokelvo_d\n\tfile name: x.cpp\n"
+        "\tline number = 12\n\tstack trace:\n\t\t0x0000000000000abc\n\t\t0x0000000000000000\n";
     EXPECT_EQ(std::string(buffer), text);
     EXPECT_EQ(n, static_cast<int64_t>(text.size()));
     // Exactly big enough (text + NUL) works; one character less yields -1.
@@ -140,7 +141,8 @@ TEST(Status, DumpText) {
     KELVO_SET_STATUS(s, 7);
     const std::string shortText = "\ntStatus contents:\n\tcode = 7\n";
     EXPECT_EQ(nVOAPAL200_formatStatus(&s, buffer, shortText.size()), -1);
-    EXPECT_EQ(nVOAPAL200_formatStatus(&s, buffer, shortText.size() + 1), static_cast<int64_t>(shortText.size()));
+    EXPECT_EQ(nVOAPAL200_formatStatus(&s, buffer, shortText.size() + 1),
+              static_cast<int64_t>(shortText.size()));
 }
 
 TEST(Status, CopiesKeepTheirOwnForm) {

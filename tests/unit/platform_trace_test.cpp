@@ -179,8 +179,9 @@ TEST_F(Trace, ScopeTracerOpensAndClosesALevel) {
         trace_->endLine();
     }
     { tTraceScope bare("s", 0, 0, nullptr, 0, nullptr, nullptr, nullptr, *trace_); }
-    EXPECT_EQ(kal::log::text(), "[s] work; this=0xbeef; tStatus code=-5 {\n[s]   body\n[s] } tStatus code=-5; work\n"
-                                "[s] {\n[s] } \n");
+    EXPECT_EQ(kal::log::text(),
+              "[s] work; this=0xbeef; tStatus code=-5 {\n[s]   body\n[s] } tStatus code=-5; work\n"
+              "[s] {\n[s] } \n");
     EXPECT_EQ(trace_->getDepth(), 0);
 }
 
@@ -215,7 +216,8 @@ TEST_F(Trace, ValuesAndFormattedText) {
     capture.writes.clear();
     trace_->printf("%s", std::string(300, 'p').c_str());
     trace_->put('\n');
-    EXPECT_EQ(capture.all(), "!!Formatted string exceeds kMaxTraceLine characters!!" + std::string(255, 'p') + "\n");
+    EXPECT_EQ(capture.all(),
+              "!!Formatted string exceeds kMaxTraceLine characters!!" + std::string(255, 'p') + "\n");
     trace_->switchDestination(&trace_->consoleDestination());
 
     kal::log::clear();
@@ -279,7 +281,8 @@ TEST_F(Trace, DestinationSwitchRules) {
     ASSERT_TRUE(trace_->getLockCreated());
     CaptureDestination first("first");
     trace_->switchDestination(&first);
-    EXPECT_EQ(kal::log::text(), "Switching trace destination to first\n") << "the notice goes to the old destination";
+    EXPECT_EQ(kal::log::text(), "Switching trace destination to first\n")
+        << "the notice goes to the old destination";
     EXPECT_EQ(trace_->getDestination(), &first);
     EXPECT_EQ(first.opened, 1);
 

@@ -25,8 +25,10 @@ struct Field {
     std::size_t width;
 };
 
-#define KELVO_FIELD(op, field)                                                                                 \
-    Field{KELVO_IOCTL_##op, #field, offsetof(kelvo_##op##_out, field), sizeof(kelvo_##op##_out::field)}
+#define KELVO_FIELD(op, field)                                                                               \
+    Field {                                                                                                  \
+        KELVO_IOCTL_##op, #field, offsetof(kelvo_##op##_out, field), sizeof(kelvo_##op##_out::field)         \
+    }
 
 constexpr Field kFields[] = {
     KELVO_FIELD(voquantaPXICooling_getCoolingMode, coolingMode),
@@ -73,8 +75,8 @@ constexpr Field kFields[] = {
 // Where the status word of each output record is.
 std::size_t statusOffset(std::uint32_t code) {
     switch (code) {
-#define KELVO_TOOL_CASE(op, in, out, level)                                                                    \
-    case KELVO_IOCTL_##op:                                                                                     \
+#define KELVO_TOOL_CASE(op, in, out, level)                                                                  \
+    case KELVO_IOCTL_##op:                                                                                   \
         return offsetof(kelvo_##op##_out, status);
         KELVO_IOCTL_TABLE(KELVO_TOOL_CASE)
 #undef KELVO_TOOL_CASE
@@ -82,7 +84,8 @@ std::size_t statusOffset(std::uint32_t code) {
     return 0;
 }
 
-std::uint64_t readLittleEndian(const std::vector<std::uint8_t>& bytes, std::size_t offset, std::size_t width) {
+std::uint64_t readLittleEndian(const std::vector<std::uint8_t>& bytes, std::size_t offset,
+                               std::size_t width) {
     std::uint64_t value = 0;
     for (std::size_t i = 0; i < width; ++i) {
         value |= static_cast<std::uint64_t>(bytes[offset + i]) << (8 * i);
@@ -95,7 +98,9 @@ int hexDigit(char c) {
     if (!std::isxdigit(static_cast<unsigned char>(c))) {
         return -1;
     }
-    return std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+    return std::isdigit(static_cast<unsigned char>(c))
+               ? c - '0'
+               : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
 }
 
 struct NamedCode {

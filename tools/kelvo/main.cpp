@@ -108,7 +108,8 @@ std::string codeName(std::uint32_t code) {
     char text[16];
     std::snprintf(text, sizeof(text), "0x%08x", code);
     const CodeInfo* info = kelvo_tool::findCode(code);
-    return info != nullptr ? std::string(info->name) + " (" + text + ")" : std::string(text) + " (unknown code)";
+    return info != nullptr ? std::string(info->name) + " (" + text + ")"
+                           : std::string(text) + " (unknown code)";
 }
 
 // One request on handle: the transport code, the output record.
@@ -124,7 +125,8 @@ Reply send(int handle, std::uint32_t code, std::vector<std::uint8_t> input, std:
     kelvo_ioctl_header header{};
     header.inputAddress = reinterpret_cast<std::uintptr_t>(input.empty() ? nullptr : input.data());
     header.inputSize = static_cast<std::uint32_t>(input.size());
-    header.outputAddress = reinterpret_cast<std::uintptr_t>(reply.output.empty() ? nullptr : reply.output.data());
+    header.outputAddress =
+        reinterpret_cast<std::uintptr_t>(reply.output.empty() ? nullptr : reply.output.data());
     header.outputSize = static_cast<std::uint32_t>(outSize);
     reply.transport = kelvo_ioctl(handle, code, &header);
     reply.result = header.result;
@@ -347,9 +349,11 @@ std::string propertyValue(unsigned device, const char* interfaceName, const char
     if (length < 0) {
         return "(unreadable)";
     }
-    value.resize(static_cast<std::size_t>(length) < value.size() ? static_cast<std::size_t>(length) : value.size());
-    const bool text = !value.empty() && value.back() == '\0' &&
-                      std::all_of(value.begin(), value.end() - 1, [](char c) { return c >= 0x20 && c < 0x7F; });
+    value.resize(static_cast<std::size_t>(length) < value.size() ? static_cast<std::size_t>(length)
+                                                                 : value.size());
+    const bool text =
+        !value.empty() && value.back() == '\0' &&
+        std::all_of(value.begin(), value.end() - 1, [](char c) { return c >= 0x20 && c < 0x7F; });
     if (text) {
         std::string quoted(1, '"');
         quoted.append(value.data());
@@ -409,8 +413,9 @@ void reportNames(int handle, const char* what, std::uint32_t countCode, std::uin
     }
     std::cout << ":";
     for (std::uint64_t i = 0; i < n; ++i) {
-        std::cout << " " << std::string(slots.data() + i * KELVO_NAME_SLOT_SIZE,
-                                         strnlen(slots.data() + i * KELVO_NAME_SLOT_SIZE, KELVO_NAME_SLOT_SIZE));
+        std::cout << " "
+                  << std::string(slots.data() + i * KELVO_NAME_SLOT_SIZE,
+                                 strnlen(slots.data() + i * KELVO_NAME_SLOT_SIZE, KELVO_NAME_SLOT_SIZE));
     }
     std::cout << "\n";
 }
@@ -452,13 +457,15 @@ void report(unsigned device, int handle) {
 // Runs one raw request; false when its transport failed.
 bool run(int handle, const Request& request) {
     std::cout << "request " << codeName(request.code) << " from " << request.origin << "\n";
-    std::cout << "  input (" << request.input.size() << " bytes): " << kelvo_tool::toHex(request.input) << "\n";
+    std::cout << "  input (" << request.input.size() << " bytes): " << kelvo_tool::toHex(request.input)
+              << "\n";
     const Reply reply = send(handle, request.code, request.input, static_cast<std::size_t>(request.outSize));
     std::cout << "  transport: " << kelvo_tool::describeTransport(reply.transport) << "\n";
     if (reply.transport != 0) {
         return false;
     }
-    std::cout << "  output (" << reply.output.size() << " bytes): " << kelvo_tool::toHex(reply.output) << "\n";
+    std::cout << "  output (" << reply.output.size() << " bytes): " << kelvo_tool::toHex(reply.output)
+              << "\n";
     const std::string decoded = kelvo_tool::decodeOutput(request.code, reply.output);
     if (!decoded.empty()) {
         std::cout << "  decoded: " << decoded << "\n";
@@ -486,7 +493,8 @@ int main(int argc, char** argv) {
 
     const int started = kelvo_host_start();
     if (started != 0) {
-        std::cerr << "kelvo_tool: the driver did not load: " << kelvo_tool::describeTransport(started) << "\n";
+        std::cerr << "kelvo_tool: the driver did not load: " << kelvo_tool::describeTransport(started)
+                  << "\n";
         return kExitNoDevice;
     }
     std::cout << "driver loaded; board " << options.board << "\n";
@@ -519,8 +527,9 @@ int main(int argc, char** argv) {
             kelvo_close(reportHandle);
         }
     }
-    const int mapHandle =
-        options.interfaceName == "smu_kelvo" ? handle : kelvo_open("smu_kelvo", static_cast<unsigned>(device));
+    const int mapHandle = options.interfaceName == "smu_kelvo"
+                              ? handle
+                              : kelvo_open("smu_kelvo", static_cast<unsigned>(device));
     if (options.maps && !kelvo_tool::showStorageMaps(mapHandle)) {
         exitCode = kExitRequestFailed;
     }
@@ -544,7 +553,8 @@ int main(int argc, char** argv) {
     }
     if (!options.flashOut.empty()) {
         const int saved = kelvo_host_save_flash(static_cast<unsigned>(device), options.flashOut.c_str());
-        std::cout << "flash saved to " << options.flashOut << ": " << kelvo_tool::describeTransport(saved) << "\n";
+        std::cout << "flash saved to " << options.flashOut << ": " << kelvo_tool::describeTransport(saved)
+                  << "\n";
         if (saved != 0) {
             exitCode = kExitRequestFailed;
         }

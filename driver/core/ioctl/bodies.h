@@ -77,7 +77,8 @@ template <> struct Operation<Op::kdut_checkHardwareState> {
 // Nothing is checked per channel: the gate's answer, then -52002.
 template <> struct Operation<Op::kdut_checkChannelHardwareState> {
     template <class Access, class Device, class In, class Out>
-    static void run(Device&, const nVOAPAL000::tEventDescriptor&, const In&, Out&, nVOAPALS100::tStatus& status) {
+    static void run(Device&, const nVOAPAL000::tEventDescriptor&, const In&, Out&,
+                    nVOAPALS100::tStatus& status) {
         KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kNotImplemented);
     }
 };
@@ -105,26 +106,26 @@ template <> struct Operation<Op::kdut_reserveResources> {
 };
 
 // The counts and name lists of one registry.
-#define KELVO_REGISTRY_BODIES(prefix, registry)                                                                \
-    template <> struct Operation<Op::prefix##_getNumberOfRegistrations> {                                      \
-        template <class Access, class Device, class In, class Out>                                             \
-        static void run(Device& device, const nVOAPAL000::tEventDescriptor&, const In&, Out& out,              \
-                        nVOAPALS100::tStatus& status) {                                                        \
-            auto* dispatcher = Access::registry(device);                                                       \
-            if (status.isNotFatal() && detail::present(dispatcher, status)) {                                  \
-                out.count = dispatcher->getNumberOfRegistrations();                                            \
-            }                                                                                                  \
-        }                                                                                                      \
-    };                                                                                                         \
-    template <> struct Operation<Op::prefix##_getRegistrationNames> {                                          \
-        template <class Access, class Device, class In, class Out>                                             \
-        static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,         \
-                        nVOAPALS100::tStatus& status) {                                                        \
-            auto* dispatcher = Access::registry(device);                                                       \
-            if (status.isNotFatal() && detail::present(dispatcher, status)) {                                  \
-                writeRegistrationNames(*dispatcher, event, in.buffer, status);                                 \
-            }                                                                                                  \
-        }                                                                                                      \
+#define KELVO_REGISTRY_BODIES(prefix, registry)                                                              \
+    template <> struct Operation<Op::prefix##_getNumberOfRegistrations> {                                    \
+        template <class Access, class Device, class In, class Out>                                           \
+        static void run(Device& device, const nVOAPAL000::tEventDescriptor&, const In&, Out& out,            \
+                        nVOAPALS100::tStatus& status) {                                                      \
+            auto* dispatcher = Access::registry(device);                                                     \
+            if (status.isNotFatal() && detail::present(dispatcher, status)) {                                \
+                out.count = dispatcher->getNumberOfRegistrations();                                          \
+            }                                                                                                \
+        }                                                                                                    \
+    };                                                                                                       \
+    template <> struct Operation<Op::prefix##_getRegistrationNames> {                                        \
+        template <class Access, class Device, class In, class Out>                                           \
+        static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,       \
+                        nVOAPALS100::tStatus& status) {                                                      \
+            auto* dispatcher = Access::registry(device);                                                     \
+            if (status.isNotFatal() && detail::present(dispatcher, status)) {                                \
+                writeRegistrationNames(*dispatcher, event, in.buffer, status);                               \
+            }                                                                                                \
+        }                                                                                                    \
     };
 
 KELVO_REGISTRY_BODIES(arm, armDispatcher)

@@ -21,12 +21,12 @@ enum class Op : uint32_t {
 
 // The records of an operation.
 template <Op op> struct Record;
-#define KELVO_OP_RECORD(op, in, out, level)                                                                    \
-    template <> struct Record<Op::op> {                                                                        \
-        using In = kelvo_##op##_in;                                                                            \
-        using Out = kelvo_##op##_out;                                                                          \
-        static constexpr uint32_t kCode = KELVO_IOCTL_##op;                                                    \
-        static constexpr uint32_t kLevel = level;                                                              \
+#define KELVO_OP_RECORD(op, in, out, level)                                                                  \
+    template <> struct Record<Op::op> {                                                                      \
+        using In = kelvo_##op##_in;                                                                          \
+        using Out = kelvo_##op##_out;                                                                        \
+        static constexpr uint32_t kCode = KELVO_IOCTL_##op;                                                  \
+        static constexpr uint32_t kLevel = level;                                                            \
     };
 KELVO_IOCTL_TABLE(KELVO_OP_RECORD)
 #undef KELVO_OP_RECORD
@@ -188,7 +188,7 @@ constexpr Body bodyOf(Op op) {
 }
 
 inline constexpr CodeRow kCodeTable[] = {
-#define KELVO_OP_ROW(op, in, out, level)                                                                       \
+#define KELVO_OP_ROW(op, in, out, level)                                                                     \
     {KELVO_IOCTL_##op, #op, in, out, level, flagsOf(Op::op), answerOf(Op::op), bodyOf(Op::op)},
     KELVO_IOCTL_TABLE(KELVO_OP_ROW)
 #undef KELVO_OP_ROW
@@ -196,7 +196,9 @@ inline constexpr CodeRow kCodeTable[] = {
 constexpr size_t kCodeCount = sizeof(kCodeTable) / sizeof(kCodeTable[0]);
 static_assert(kCodeCount == KELVO_IOCTL_CODE_COUNT && kCodeCount == static_cast<size_t>(Op::kCount));
 
-constexpr const CodeRow& rowOf(Op op) { return kCodeTable[static_cast<size_t>(op)]; }
+constexpr const CodeRow& rowOf(Op op) {
+    return kCodeTable[static_cast<size_t>(op)];
+}
 
 // The codes answered at the stub are exactly those without a level, and
 // only those; every row is in code order.

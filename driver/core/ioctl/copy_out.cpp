@@ -10,11 +10,12 @@ extern "C" void nVOAPAL200_copyIoctlOutBufferForCodegen(uint64_t userOut, const 
         return;
     }
     // A size that does not fit the copy's 32 bits would be cut short: refuse it.
-    const nVOKAL_tStatus copied = size > 0xFFFFFFFFu
-                                      ? nVOKAL_kStatusInvalidParameter
-                                      : nVOKAL100_replicateOutboundIOControlBuffer(userOut, block,
-                                                                                    static_cast<uint32_t>(size));
+    const nVOKAL_tStatus copied =
+        size > 0xFFFFFFFFu
+            ? nVOKAL_kStatusInvalidParameter
+            : nVOKAL100_replicateOutboundIOControlBuffer(userOut, block, static_cast<uint32_t>(size));
     if (copied != 0) {
-        nVOAPAL200_setStatus(status, nVOAPALS100::tStatus::kInvalidParameter, KELVO_COMPONENT, __FILE__, __LINE__);
+        nVOAPAL200_setStatus(status, nVOAPALS100::tStatus::kInvalidParameter, KELVO_COMPONENT, __FILE__,
+                             __LINE__);
     }
 }

@@ -62,7 +62,8 @@ void answer(Device& device, const nVOAPAL000::tEventDescriptor& event, const typ
             }
         }
         nVOAPALS100::tStatus gateStatus;
-        typename Access::Gate gate(device, static_cast<typename Access::SessionType*>(nVOAPAL000::sessionOf(event)),
+        typename Access::Gate gate(device,
+                                   static_cast<typename Access::SessionType*>(nVOAPAL000::sessionOf(event)),
                                    row.level, gateStatus);
         if constexpr ((row.flags & kSensorCheck) != 0) {
             if (in.sensor != 0) {
@@ -94,8 +95,8 @@ void answer(Device& device, const nVOAPAL000::tEventDescriptor& event, const typ
 // bytes written to the caller's output (the output record's size), or 0 when
 // the request was refused before the operation ran.
 template <class Device, class Session, Op op>
-uint64_t unmarshall(Device& device, const nVOAPAL000::tEventDescriptor& event, uint64_t input, uint64_t inputSize,
-                    uint64_t output, uint64_t outputSize, nVOAPALS100::tStatus& status) {
+uint64_t unmarshall(Device& device, const nVOAPAL000::tEventDescriptor& event, uint64_t input,
+                    uint64_t inputSize, uint64_t output, uint64_t outputSize, nVOAPALS100::tStatus& status) {
     using In = typename Record<op>::In;
     using Out = typename Record<op>::Out;
     constexpr CodeRow row = rowOf(op);

@@ -232,12 +232,13 @@ extern "C" {
 #define KELVO_STATUS_SESSION_INVALIDATED ((int32_t)0xBFFA9179u)
 #define KELVO_STATUS_NO_REGISTRATIONS (-240031)
 /* Serial flash and storage maps. */
-#define KELVO_STATUS_FLASH_BUSY_TIMEOUT ((int32_t)0xBFFA4081u)    /* the flash stayed busy */
-#define KELVO_STATUS_STORAGE_MAP_VERSION ((int32_t)0xBFFA4082u)   /* stored versions not readable */
-#define KELVO_STATUS_FLASH_WINDOW_SIZE ((int32_t)0xBFFA4086u)     /* the bridge's SPI window is not 4 KiB */
-#define KELVO_STATUS_FLASH_WRITE_VERIFY ((int32_t)0xBFFA4087u)    /* a sector read back differs from what was written */
-#define KELVO_STATUS_STORAGE_MAP_CHECKSUM ((int32_t)0xBFFA4088u)  /* a stored checksum is wrong */
-#define KELVO_STATUS_BRIDGE_SIGNATURE ((int32_t)0xBFFA8078u)      /* the bridge's signature register is wrong */
+#define KELVO_STATUS_FLASH_BUSY_TIMEOUT ((int32_t)0xBFFA4081u)  /* the flash stayed busy */
+#define KELVO_STATUS_STORAGE_MAP_VERSION ((int32_t)0xBFFA4082u) /* stored versions not readable */
+#define KELVO_STATUS_FLASH_WINDOW_SIZE ((int32_t)0xBFFA4086u)   /* the bridge's SPI window is not 4 KiB */
+#define KELVO_STATUS_FLASH_WRITE_VERIFY                                                                      \
+    ((int32_t)0xBFFA4087u) /* a sector read back differs from what was written */
+#define KELVO_STATUS_STORAGE_MAP_CHECKSUM ((int32_t)0xBFFA4088u) /* a stored checksum is wrong */
+#define KELVO_STATUS_BRIDGE_SIGNATURE ((int32_t)0xBFFA8078u) /* the bridge's signature register is wrong */
 
 /* Bytes per name slot of the *_getRegistrationNames codes. */
 #define KELVO_NAME_SLOT_SIZE 64u
@@ -251,74 +252,74 @@ typedef struct kelvo_status_record {
 
 /* The input of a code answered without an operation, N bytes: arguments the
  * driver does not read, then the caller's status word in the last four bytes. */
-#define KELVO_STUB_INPUT(op, n)                                                                                 \
-    typedef struct kelvo_##op##_in {                                                                           \
-        uint8_t arguments[(n) - 4];                                                                            \
-        int32_t status;                                                                                        \
+#define KELVO_STUB_INPUT(op, n)                                                                              \
+    typedef struct kelvo_##op##_in {                                                                         \
+        uint8_t arguments[(n)-4];                                                                            \
+        int32_t status;                                                                                      \
     } kelvo_##op##_in
 
 /* An output that is a u32 result and the status word (8 bytes). */
-#define KELVO_U32_OUTPUT(op, field)                                                                            \
-    typedef struct kelvo_##op##_out {                                                                          \
-        uint32_t field;                                                                                        \
-        int32_t status;                                                                                        \
+#define KELVO_U32_OUTPUT(op, field)                                                                          \
+    typedef struct kelvo_##op##_out {                                                                        \
+        uint32_t field;                                                                                      \
+        int32_t status;                                                                                      \
     } kelvo_##op##_out
 
 /* An output that is a boolean in a u32 slot and the status word (8 bytes). */
-#define KELVO_BOOL_OUTPUT(op, field)                                                                           \
-    typedef struct kelvo_##op##_out {                                                                          \
-        uint8_t field;                                                                                         \
-        uint8_t reserved[3];                                                                                   \
-        int32_t status;                                                                                        \
+#define KELVO_BOOL_OUTPUT(op, field)                                                                         \
+    typedef struct kelvo_##op##_out {                                                                        \
+        uint8_t field;                                                                                       \
+        uint8_t reserved[3];                                                                                 \
+        int32_t status;                                                                                      \
     } kelvo_##op##_out
 
 /* An output that is a u64 result and the status word (16 bytes). */
-#define KELVO_U64_OUTPUT(op, field)                                                                            \
-    typedef struct kelvo_##op##_out {                                                                          \
-        uint64_t field;                                                                                        \
-        int32_t status;                                                                                        \
-        uint32_t reserved;                                                                                     \
+#define KELVO_U64_OUTPUT(op, field)                                                                          \
+    typedef struct kelvo_##op##_out {                                                                        \
+        uint64_t field;                                                                                      \
+        int32_t status;                                                                                      \
+        uint32_t reserved;                                                                                   \
     } kelvo_##op##_out
 
 /* An input that is one u64 and the caller's status word (16 bytes). */
-#define KELVO_U64_INPUT(op, field)                                                                             \
-    typedef struct kelvo_##op##_in {                                                                           \
-        uint64_t field;                                                                                        \
-        int32_t status;                                                                                        \
-        uint32_t reserved;                                                                                     \
+#define KELVO_U64_INPUT(op, field)                                                                           \
+    typedef struct kelvo_##op##_in {                                                                         \
+        uint64_t field;                                                                                      \
+        int32_t status;                                                                                      \
+        uint32_t reserved;                                                                                   \
     } kelvo_##op##_in
 
 /* An input that is one u32 and the caller's status word (8 bytes). */
-#define KELVO_U32_INPUT(op, field)                                                                             \
-    typedef struct kelvo_##op##_in {                                                                           \
-        uint32_t field;                                                                                        \
-        int32_t status;                                                                                        \
+#define KELVO_U32_INPUT(op, field)                                                                           \
+    typedef struct kelvo_##op##_in {                                                                         \
+        uint32_t field;                                                                                      \
+        int32_t status;                                                                                      \
     } kelvo_##op##_in
 
 /* An input that is a channel number (u8) and the caller's status word (8 bytes). */
-#define KELVO_CHANNEL_INPUT(op)                                                                                \
-    typedef struct kelvo_##op##_in {                                                                           \
-        uint8_t channel;                                                                                       \
-        uint8_t reserved[3];                                                                                   \
-        int32_t status;                                                                                        \
+#define KELVO_CHANNEL_INPUT(op)                                                                              \
+    typedef struct kelvo_##op##_in {                                                                         \
+        uint8_t channel;                                                                                     \
+        uint8_t reserved[3];                                                                                 \
+        int32_t status;                                                                                      \
     } kelvo_##op##_in
 
 /* An input that is a registration name and the caller's status word (24 bytes). */
-#define KELVO_NAME_INPUT(op)                                                                                   \
-    typedef struct kelvo_##op##_in {                                                                           \
-        uint64_t nameAddress;                                                                                  \
-        uint64_t nameLength;                                                                                   \
-        int32_t status;                                                                                        \
-        uint32_t reserved;                                                                                     \
+#define KELVO_NAME_INPUT(op)                                                                                 \
+    typedef struct kelvo_##op##_in {                                                                         \
+        uint64_t nameAddress;                                                                                \
+        uint64_t nameLength;                                                                                 \
+        int32_t status;                                                                                      \
+        uint32_t reserved;                                                                                   \
     } kelvo_##op##_in
 
 /* An input that is a name, a field id and the caller's status word (24 bytes). */
-#define KELVO_NAME_FIELD_INPUT(op)                                                                             \
-    typedef struct kelvo_##op##_in {                                                                           \
-        uint64_t nameAddress;                                                                                  \
-        uint64_t nameLength;                                                                                   \
-        uint32_t fieldId;                                                                                      \
-        int32_t status;                                                                                        \
+#define KELVO_NAME_FIELD_INPUT(op)                                                                           \
+    typedef struct kelvo_##op##_in {                                                                         \
+        uint64_t nameAddress;                                                                                \
+        uint64_t nameLength;                                                                                 \
+        uint32_t fieldId;                                                                                    \
+        int32_t status;                                                                                      \
     } kelvo_##op##_in
 
 /* A route request of one route ID (8 bytes). */
@@ -881,117 +882,117 @@ typedef struct kelvo_custom_reset_parameters {
  * X(operation, input bytes, output bytes, setup level) for every code of
  * "smu_kelvo", sorted by code; the code is KELVO_IOCTL_##operation and the
  * records kelvo_##operation##_in and kelvo_##operation##_out. */
-#define KELVO_IOCTL_TABLE(X)                                                                                   \
-    X(voquantaPXICooling_getCoolingMode, 4, 8, 19)                                                             \
-    X(voquantaPXICooling_overrideCoolingMode, 8, 4, 19)                                                        \
-    X(hwCondition_clearChannelBasedHardwareErrors, 16, 4, 19)                                                  \
-    X(hwCondition_checkBoardAndChannelBasedHardwareErrors, 16, 4, 19)                                          \
-    X(hwCondition_checkMeasureFIFOOverflowStatus, 16, 4, KELVO_LEVEL_AT_STUB)                                  \
-    X(measureUnit_arm, 8, 4, 19)                                                                               \
-    X(measureUnit_reset, 8, 4, 19)                                                                             \
-    X(wexmoor_startSequenceEngine, 16, 4, 19)                                                                  \
-    X(wexmoor_resetSequenceEngine, 16, 4, 19)                                                                  \
-    X(wexmoor_isSequenceEngineRunning, 16, 8, 19)                                                              \
-    X(wexmoor_downloadSubroutines, 40, 4, KELVO_LEVEL_AT_STUB)                                                 \
-    X(wexmoor_getSubroutines, 24, 4, 19)                                                                       \
-    X(wexmoor_getNumSubroutines, 4, 8, 19)                                                                     \
-    X(wexmoor_executeSubroutine, 24, 4, KELVO_LEVEL_AT_STUB)                                                   \
-    X(kelvo_getSetupLevel, 4, 8, 0)                                                                            \
-    X(triggersAndEvents_overrideTrigger, 16, 8, 19)                                                            \
-    X(triggersAndEvents_checkEventLatch, 16, 8, 19)                                                            \
-    X(triggersAndEvents_clearEventLatch, 16, 4, 19)                                                            \
-    X(triggersAndEvents_clearAllEventLatches, 16, 4, KELVO_LEVEL_AT_STUB)                                      \
-    X(corran_getHardwareErrors, 16, 4, 11)                                                                     \
-    X(corran_readTemperatureSensor, 8, 8, 19)                                                                  \
-    X(corran_queryInCompliance, 8, 8, 19)                                                                      \
-    X(corran_areStorageMapChecksumsValid, 4, 8, 19)                                                            \
-    X(corran_areStorageMapVersionsValid, 4, 8, 19)                                                             \
-    X(corran_getAlarmRaised, 16, 8, KELVO_LEVEL_AT_STUB)                                                       \
-    X(corran_clearAlarm, 16, 4, KELVO_LEVEL_AT_STUB)                                                           \
-    X(corran_maskAlarm, 16, 4, KELVO_LEVEL_AT_STUB)                                                            \
-    X(corran_unmaskAlarm, 16, 4, KELVO_LEVEL_AT_STUB)                                                          \
-    X(corran_calculateChargeBalanceOffset, 8, 8, 19)                                                           \
-    X(corran_configureChargeBalanceOffset, 8, 4, 19)                                                           \
-    X(corran_loadCalibrationToFirmwareFromStorageMapSoftcopy, 16, 4, 19)                                       \
-    X(corran_configureMeasureUnit, 40, 4, KELVO_LEVEL_AT_STUB)                                                 \
-    X(corran_getMeasurement, 24, 4, KELVO_LEVEL_AT_STUB)                                                       \
-    X(corran_stagePowerAllocation, 12, 8, 19)                                                                  \
-    X(corran_commitPowerAllocation, 8, 4, 19)                                                                  \
-    X(corran_discardPowerAllocation, 8, 4, 19)                                                                 \
-    X(corran_getActualPowerAllocation, 8, 8, 19)                                                               \
-    X(corran_readDAC, 8, 8, KELVO_LEVEL_AT_STUB)                                                               \
-    X(corran_writeCmccDigipot, 8, 4, KELVO_LEVEL_AT_STUB)                                                      \
-    X(corran_fetchChargeBalanceOffsetRawData, 24, 4, KELVO_LEVEL_AT_STUB)                                      \
-    X(corran_getConnectedAccessory, 4, 8, 19)                                                                  \
-    X(corran_setConnectedAccessory, 8, 4, 19)                                                                  \
-    X(routing_queryVersion, 4, 8, 19)                                                                          \
-    X(routing_calculateRoute, 56, 12, 19)                                                                      \
-    X(routing_destroyRoute, 8, 4, 19)                                                                          \
-    X(routing_reserveRoute, 24, 8, 19)                                                                         \
-    X(routing_programRoute, 8, 4, 19)                                                                          \
-    X(routing_unreserveRoute, 8, 4, 19)                                                                        \
-    X(routing_unprogramRoute, 8, 4, 19)                                                                        \
-    X(routing_getRouteTerminalPath, 24, 8, 19)                                                                 \
-    X(routing_getTopographyName, 16, 4, 19)                                                                    \
-    X(routing_resetTerminal, 12, 4, 19)                                                                        \
-    X(routing_calculateResetTerminal, 24, 8, 19)                                                               \
-    X(arm_write, 32, 4, 1)                                                                                     \
-    X(arm_read, 24, 8, 1)                                                                                      \
-    X(arm_flushRegister, 32, 4, 1)                                                                             \
-    X(arm_refreshRegister, 24, 4, 1)                                                                           \
-    X(arm_getNumberOfRegistrations, 4, 16, 1)                                                                  \
-    X(arm_getRegistrationNames, 16, 4, 1)                                                                      \
-    X(arm_flushRegMap, 24, 4, 1)                                                                               \
-    X(arm_set, 32, 4, 1)                                                                                       \
-    X(arm_get, 24, 8, 1)                                                                                       \
-    X(arm_writeEx, 48, 4, 1)                                                                                   \
-    X(arm_readEx, 40, 16, 1)                                                                                   \
-    X(arm_setEx, 48, 4, 1)                                                                                     \
-    X(arm_getEx, 40, 16, 1)                                                                                    \
-    X(arm_flushRegisterEx, 40, 4, 1)                                                                           \
-    X(arm_refreshRegisterEx, 40, 4, 1)                                                                         \
-    X(arm_getRegisterFormat, 48, 8, 1)                                                                         \
-    X(arm_getSizeOfRegistrationList, 4, 16, 1)                                                                 \
-    X(arm_getRegistrationList, 16, 4, 1)                                                                       \
-    X(deviceWindow_flush, 40, 4, 1)                                                                            \
-    X(deviceWindow_getNumberOfRegistrations, 4, 16, 1)                                                         \
-    X(deviceWindow_getRegistrationNames, 16, 4, 1)                                                             \
-    X(deviceWindow_getSizeInBytes, 24, 16, 1)                                                                  \
-    X(deviceWindow_write, 48, 4, 1)                                                                            \
-    X(deviceWindow_read, 48, 4, 1)                                                                             \
-    X(deviceWindow_set, 48, 4, 1)                                                                              \
-    X(deviceWindow_get, 48, 4, 1)                                                                              \
-    X(deviceWindow_refresh, 40, 4, 1)                                                                          \
-    X(storageMap_flush, 24, 4, 1)                                                                              \
-    X(storageMap_getNumberOfRegistrations, 4, 16, 1)                                                           \
-    X(storageMap_getRegistrationNames, 16, 4, 1)                                                               \
-    X(storageMap_getElementCount, 24, 16, 1)                                                                   \
-    X(storageMap_getElementSize, 24, 16, 1)                                                                    \
-    X(storageMap_refresh, 24, 4, 1)                                                                            \
-    X(storageMap_setRaw, 64, 4, 1)                                                                             \
-    X(storageMap_getRaw, 64, 4, 1)                                                                             \
-    X(storageMap_isChecksumValid, 24, 8, 1)                                                                    \
-    X(brixelTools_startDMA, 12, 4, 14)                                                                         \
-    X(brixelTools_stopDMA, 8, 4, 14)                                                                           \
-    X(brixelTools_addTransferToDevice, 32, 4, 14)                                                              \
-    X(brixelTools_addTransferFromDevice, 32, 4, 14)                                                            \
-    X(brixelTools_writeStreamAdditiveTransferCount, 12, 4, 14)                                                 \
-    X(brixelTools_getTransferCount, 8, 16, 14)                                                                 \
-    X(brixelTools_clearTransfers, 8, 4, 14)                                                                    \
-    X(brixelTools_clearApplicationFIFO, 8, 4, 14)                                                              \
-    X(brixelTools_waitUntilBytesTransferred, 32, 8, 14)                                                        \
-    X(brixelTools_cancelWaitUntilBytesTransferred, 8, 4, 14)                                                   \
-    X(kdut_reset, 24, 4, 0)                                                                                    \
-    X(kdut_checkHardwareState, 16, 4, 19)                                                                      \
-    X(kdut_checkChannelHardwareState, 24, 4, 19)                                                               \
-    X(kdut_cleanup, 4, 4, 0)                                                                                   \
-    X(kdut_reserveResources, 16, 4, 19)                                                                        \
-    X(pxiCooling_setCoolingMode, 8, 4, 19)                                                                     \
+#define KELVO_IOCTL_TABLE(X)                                                                                 \
+    X(voquantaPXICooling_getCoolingMode, 4, 8, 19)                                                           \
+    X(voquantaPXICooling_overrideCoolingMode, 8, 4, 19)                                                      \
+    X(hwCondition_clearChannelBasedHardwareErrors, 16, 4, 19)                                                \
+    X(hwCondition_checkBoardAndChannelBasedHardwareErrors, 16, 4, 19)                                        \
+    X(hwCondition_checkMeasureFIFOOverflowStatus, 16, 4, KELVO_LEVEL_AT_STUB)                                \
+    X(measureUnit_arm, 8, 4, 19)                                                                             \
+    X(measureUnit_reset, 8, 4, 19)                                                                           \
+    X(wexmoor_startSequenceEngine, 16, 4, 19)                                                                \
+    X(wexmoor_resetSequenceEngine, 16, 4, 19)                                                                \
+    X(wexmoor_isSequenceEngineRunning, 16, 8, 19)                                                            \
+    X(wexmoor_downloadSubroutines, 40, 4, KELVO_LEVEL_AT_STUB)                                               \
+    X(wexmoor_getSubroutines, 24, 4, 19)                                                                     \
+    X(wexmoor_getNumSubroutines, 4, 8, 19)                                                                   \
+    X(wexmoor_executeSubroutine, 24, 4, KELVO_LEVEL_AT_STUB)                                                 \
+    X(kelvo_getSetupLevel, 4, 8, 0)                                                                          \
+    X(triggersAndEvents_overrideTrigger, 16, 8, 19)                                                          \
+    X(triggersAndEvents_checkEventLatch, 16, 8, 19)                                                          \
+    X(triggersAndEvents_clearEventLatch, 16, 4, 19)                                                          \
+    X(triggersAndEvents_clearAllEventLatches, 16, 4, KELVO_LEVEL_AT_STUB)                                    \
+    X(corran_getHardwareErrors, 16, 4, 11)                                                                   \
+    X(corran_readTemperatureSensor, 8, 8, 19)                                                                \
+    X(corran_queryInCompliance, 8, 8, 19)                                                                    \
+    X(corran_areStorageMapChecksumsValid, 4, 8, 19)                                                          \
+    X(corran_areStorageMapVersionsValid, 4, 8, 19)                                                           \
+    X(corran_getAlarmRaised, 16, 8, KELVO_LEVEL_AT_STUB)                                                     \
+    X(corran_clearAlarm, 16, 4, KELVO_LEVEL_AT_STUB)                                                         \
+    X(corran_maskAlarm, 16, 4, KELVO_LEVEL_AT_STUB)                                                          \
+    X(corran_unmaskAlarm, 16, 4, KELVO_LEVEL_AT_STUB)                                                        \
+    X(corran_calculateChargeBalanceOffset, 8, 8, 19)                                                         \
+    X(corran_configureChargeBalanceOffset, 8, 4, 19)                                                         \
+    X(corran_loadCalibrationToFirmwareFromStorageMapSoftcopy, 16, 4, 19)                                     \
+    X(corran_configureMeasureUnit, 40, 4, KELVO_LEVEL_AT_STUB)                                               \
+    X(corran_getMeasurement, 24, 4, KELVO_LEVEL_AT_STUB)                                                     \
+    X(corran_stagePowerAllocation, 12, 8, 19)                                                                \
+    X(corran_commitPowerAllocation, 8, 4, 19)                                                                \
+    X(corran_discardPowerAllocation, 8, 4, 19)                                                               \
+    X(corran_getActualPowerAllocation, 8, 8, 19)                                                             \
+    X(corran_readDAC, 8, 8, KELVO_LEVEL_AT_STUB)                                                             \
+    X(corran_writeCmccDigipot, 8, 4, KELVO_LEVEL_AT_STUB)                                                    \
+    X(corran_fetchChargeBalanceOffsetRawData, 24, 4, KELVO_LEVEL_AT_STUB)                                    \
+    X(corran_getConnectedAccessory, 4, 8, 19)                                                                \
+    X(corran_setConnectedAccessory, 8, 4, 19)                                                                \
+    X(routing_queryVersion, 4, 8, 19)                                                                        \
+    X(routing_calculateRoute, 56, 12, 19)                                                                    \
+    X(routing_destroyRoute, 8, 4, 19)                                                                        \
+    X(routing_reserveRoute, 24, 8, 19)                                                                       \
+    X(routing_programRoute, 8, 4, 19)                                                                        \
+    X(routing_unreserveRoute, 8, 4, 19)                                                                      \
+    X(routing_unprogramRoute, 8, 4, 19)                                                                      \
+    X(routing_getRouteTerminalPath, 24, 8, 19)                                                               \
+    X(routing_getTopographyName, 16, 4, 19)                                                                  \
+    X(routing_resetTerminal, 12, 4, 19)                                                                      \
+    X(routing_calculateResetTerminal, 24, 8, 19)                                                             \
+    X(arm_write, 32, 4, 1)                                                                                   \
+    X(arm_read, 24, 8, 1)                                                                                    \
+    X(arm_flushRegister, 32, 4, 1)                                                                           \
+    X(arm_refreshRegister, 24, 4, 1)                                                                         \
+    X(arm_getNumberOfRegistrations, 4, 16, 1)                                                                \
+    X(arm_getRegistrationNames, 16, 4, 1)                                                                    \
+    X(arm_flushRegMap, 24, 4, 1)                                                                             \
+    X(arm_set, 32, 4, 1)                                                                                     \
+    X(arm_get, 24, 8, 1)                                                                                     \
+    X(arm_writeEx, 48, 4, 1)                                                                                 \
+    X(arm_readEx, 40, 16, 1)                                                                                 \
+    X(arm_setEx, 48, 4, 1)                                                                                   \
+    X(arm_getEx, 40, 16, 1)                                                                                  \
+    X(arm_flushRegisterEx, 40, 4, 1)                                                                         \
+    X(arm_refreshRegisterEx, 40, 4, 1)                                                                       \
+    X(arm_getRegisterFormat, 48, 8, 1)                                                                       \
+    X(arm_getSizeOfRegistrationList, 4, 16, 1)                                                               \
+    X(arm_getRegistrationList, 16, 4, 1)                                                                     \
+    X(deviceWindow_flush, 40, 4, 1)                                                                          \
+    X(deviceWindow_getNumberOfRegistrations, 4, 16, 1)                                                       \
+    X(deviceWindow_getRegistrationNames, 16, 4, 1)                                                           \
+    X(deviceWindow_getSizeInBytes, 24, 16, 1)                                                                \
+    X(deviceWindow_write, 48, 4, 1)                                                                          \
+    X(deviceWindow_read, 48, 4, 1)                                                                           \
+    X(deviceWindow_set, 48, 4, 1)                                                                            \
+    X(deviceWindow_get, 48, 4, 1)                                                                            \
+    X(deviceWindow_refresh, 40, 4, 1)                                                                        \
+    X(storageMap_flush, 24, 4, 1)                                                                            \
+    X(storageMap_getNumberOfRegistrations, 4, 16, 1)                                                         \
+    X(storageMap_getRegistrationNames, 16, 4, 1)                                                             \
+    X(storageMap_getElementCount, 24, 16, 1)                                                                 \
+    X(storageMap_getElementSize, 24, 16, 1)                                                                  \
+    X(storageMap_refresh, 24, 4, 1)                                                                          \
+    X(storageMap_setRaw, 64, 4, 1)                                                                           \
+    X(storageMap_getRaw, 64, 4, 1)                                                                           \
+    X(storageMap_isChecksumValid, 24, 8, 1)                                                                  \
+    X(brixelTools_startDMA, 12, 4, 14)                                                                       \
+    X(brixelTools_stopDMA, 8, 4, 14)                                                                         \
+    X(brixelTools_addTransferToDevice, 32, 4, 14)                                                            \
+    X(brixelTools_addTransferFromDevice, 32, 4, 14)                                                          \
+    X(brixelTools_writeStreamAdditiveTransferCount, 12, 4, 14)                                               \
+    X(brixelTools_getTransferCount, 8, 16, 14)                                                               \
+    X(brixelTools_clearTransfers, 8, 4, 14)                                                                  \
+    X(brixelTools_clearApplicationFIFO, 8, 4, 14)                                                            \
+    X(brixelTools_waitUntilBytesTransferred, 32, 8, 14)                                                      \
+    X(brixelTools_cancelWaitUntilBytesTransferred, 8, 4, 14)                                                 \
+    X(kdut_reset, 24, 4, 0)                                                                                  \
+    X(kdut_checkHardwareState, 16, 4, 19)                                                                    \
+    X(kdut_checkChannelHardwareState, 24, 4, 19)                                                             \
+    X(kdut_cleanup, 4, 4, 0)                                                                                 \
+    X(kdut_reserveResources, 16, 4, 19)                                                                      \
+    X(pxiCooling_setCoolingMode, 8, 4, 19)                                                                   \
     X(pxiCooling_getRequestedCoolingMode, 4, 8, 19)
 
 /* The same for "nPXICOOLING_17_2_pxiCooling". */
-#define KELVO_PXICOOLING_TABLE(X)                                                                              \
-    X(pxiCooling_setCoolingMode, 8, 4, 19)                                                                     \
+#define KELVO_PXICOOLING_TABLE(X)                                                                            \
+    X(pxiCooling_setCoolingMode, 8, 4, 19)                                                                   \
     X(pxiCooling_getRequestedCoolingMode, 4, 8, 19)
 
 #define KELVO_IOCTL_CODE_COUNT 106
@@ -1006,13 +1007,13 @@ typedef struct kelvo_custom_reset_parameters {
 #endif
 
 /* Every record has the size of the table. */
-#define KELVO_CHECK_SIZES(op, in, out, level)                                                                  \
-    KELVO_LAYOUT_CHECK(sizeof(kelvo_##op##_in) == (in), "input record size of " #op);                           \
+#define KELVO_CHECK_SIZES(op, in, out, level)                                                                \
+    KELVO_LAYOUT_CHECK(sizeof(kelvo_##op##_in) == (in), "input record size of " #op);                        \
     KELVO_LAYOUT_CHECK(sizeof(kelvo_##op##_out) == (out), "output record size of " #op);
 KELVO_IOCTL_TABLE(KELVO_CHECK_SIZES)
 #undef KELVO_CHECK_SIZES
 
-#define KELVO_AT(type, field, offset)                                                                          \
+#define KELVO_AT(type, field, offset)                                                                        \
     KELVO_LAYOUT_CHECK(offsetof(type, field) == (offset), #type "." #field " at " #offset)
 
 KELVO_LAYOUT_CHECK(sizeof(kelvo_route_seed) == 12, "seed record");

@@ -12,7 +12,6 @@
 
 #include "nVOKAL/base.h"
 
-
 /* ---- the driver descriptor ------------------------------------------------
  * The kernel layer's record of a driver, handed to the driver's entry, which
  * fills the name and the eleven callbacks and registers it. The other words
@@ -26,8 +25,8 @@ typedef nVOKAL_tStatus (*nVOKAL_tOpenCallback)(void* unused, void** context);
 /* close: the per-open context; called once, after every other call on the handle returned. */
 typedef void (*nVOKAL_tCloseCallback)(void* context);
 /* read and write: user range [userAddress, userAddress + size), file offset, byte count out. */
-typedef nVOKAL_tStatus (*nVOKAL_tReadCallback)(void* context, uint64_t userAddress, uint64_t size, uint64_t offset,
-                                               uint64_t* count);
+typedef nVOKAL_tStatus (*nVOKAL_tReadCallback)(void* context, uint64_t userAddress, uint64_t size,
+                                               uint64_t offset, uint64_t* count);
 typedef nVOKAL_tStatus (*nVOKAL_tWriteCallback)(void* context, uint64_t userAddress, uint64_t size,
                                                 uint64_t offset, uint64_t* count);
 /* I/O control: the control code and the caller's argument word (a user address or a value). */
@@ -42,8 +41,9 @@ typedef void (*nVOKAL_tRemoveDeviceCallback)(void* device);
 typedef void (*nVOKAL_tDestroyDeviceCallback)(void* device);
 /* memory map: selector, the kernel layer's user map handle; on success the
  * driver sets *created to 1 and *mapContext to its map, handed to unmap. */
-typedef nVOKAL_tStatus (*nVOKAL_tMapMemoryCallback)(void* context, uint16_t selector, nVOKAL_tHandle kernelMap,
-                                                    uint32_t* created, void** mapContext);
+typedef nVOKAL_tStatus (*nVOKAL_tMapMemoryCallback)(void* context, uint16_t selector,
+                                                    nVOKAL_tHandle kernelMap, uint32_t* created,
+                                                    void** mapContext);
 typedef void (*nVOKAL_tUnmapMemoryCallback)(void* mapContext);
 
 typedef struct nVOKAL_tDriverDescriptor {
@@ -100,11 +100,7 @@ void nVOKAL240_notifyUserspaceAddEvent(nVOKAL_tHandle interfaceHandle) NVOKAL_NO
 /* Property kinds: the device's own properties and the bus properties are kept
  * under the kernel device handle, interface properties under the interface
  * handle. */
-enum {
-    nVOKAL_kPropertyKindDevice = 0,
-    nVOKAL_kPropertyKindBus = 1,
-    nVOKAL_kPropertyKindInterface = 2
-};
+enum { nVOKAL_kPropertyKindDevice = 0, nVOKAL_kPropertyKindBus = 1, nVOKAL_kPropertyKindInterface = 2 };
 
 /* Registers the property name (NUL-terminated) of kind under owner with
  * length bytes copied from value (value may be null only with length 0).

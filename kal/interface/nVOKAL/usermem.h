@@ -34,8 +34,8 @@ uint64_t nVOKAL220_tUserMemMap_getVirtualAddress(nVOKAL_tHandle map) NVOKAL_NOEX
 /* Maps pageCount pages of a page list, starting at its page firstPage, at the
  * start of the user range. The pages must lie inside the page list and fit into
  * the range (else nVOKAL_kStatusInvalidParameter); pageCount must not be 0. */
-nVOKAL_tStatus nVOKAL220_tUserMemMap_mapPageList(nVOKAL_tHandle map, nVOKAL_tHandle pageList, uint64_t firstPage,
-                                                 uint64_t pageCount) NVOKAL_NOEXCEPT;
+nVOKAL_tStatus nVOKAL220_tUserMemMap_mapPageList(nVOKAL_tHandle map, nVOKAL_tHandle pageList,
+                                                 uint64_t firstPage, uint64_t pageCount) NVOKAL_NOEXCEPT;
 /* Maps pageCount pages of physical memory from the page-aligned
  * physicalAddress at the start of the user range; cached 1 maps them cacheable,
  * 0 uncached (device memory). The pages must fit into the range (else

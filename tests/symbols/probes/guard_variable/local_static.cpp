@@ -4,4 +4,6 @@ int probeLocalStatic(int x) {
     static int cached = probeLocalSeed(x);
     return cached;
 }
-int probeLocalSeed(int x) { return x + 1; }
+int probeLocalSeed(int x) {
+    return x + 1;
+}

@@ -2,4 +2,6 @@
 struct ProbeDeleted {
     int value;
 };
-void probeGlobalDelete(ProbeDeleted* p) { ::operator delete(p); }
+void probeGlobalDelete(ProbeDeleted* p) {
+    ::operator delete(p);
+}

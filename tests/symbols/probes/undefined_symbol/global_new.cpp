@@ -1,2 +1,4 @@
 // Probe: the replaceable global operator new.
-int* probeGlobalNew() { return new int(1); }
+int* probeGlobalNew() {
+    return new int(1);
+}
