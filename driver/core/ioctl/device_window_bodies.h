@@ -17,16 +17,21 @@ template <Op op> struct Operation;
 
 namespace detail {
 
-template <class Access, class Device> auto* windowDispatcher(Device& device, nVOAPALS100::tStatus& status) {
-    auto* dispatcher = Access::deviceWindowDispatcher(device);
+// A by-name dispatcher fetched for a body: none after an earlier failure.
+template <class Dispatcher>
+Dispatcher* usableDispatcher(Dispatcher* dispatcher, nVOAPALS100::tStatus& status) {
     if (status.isFatal()) {
-        return static_cast<decltype(dispatcher)>(nullptr);
+        return nullptr;
     }
     if (dispatcher == nullptr) {
         // Level 1 guarantees the registry: its absence is a broken invariant.
         KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidState);
     }
     return dispatcher;
+}
+
+template <class Access, class Device> auto* windowDispatcher(Device& device, nVOAPALS100::tStatus& status) {
+    return usableDispatcher(Access::deviceWindowDispatcher(device), status);
 }
 
 } // namespace detail

@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "core/ioctl/code_table.h"
+#include "core/ioctl/device_window_bodies.h"
 #include "platform/event_descriptor.h"
 #include "platform/status.h"
 
@@ -18,15 +19,7 @@ template <Op op> struct Operation;
 namespace detail {
 
 template <class Access, class Device> auto* mapDispatcher(Device& device, nVOAPALS100::tStatus& status) {
-    auto* dispatcher = Access::storageMapDispatcher(device);
-    if (status.isFatal()) {
-        return static_cast<decltype(dispatcher)>(nullptr);
-    }
-    if (dispatcher == nullptr) {
-        // Level 1 guarantees the registry: its absence is a broken invariant.
-        KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidState);
-    }
-    return dispatcher;
+    return usableDispatcher(Access::storageMapDispatcher(device), status);
 }
 
 } // namespace detail
