@@ -90,6 +90,10 @@ void IsolationLink::setWord10(std::uint8_t value) {
     auto g = guard();
     word10_ = value;
 }
+void IsolationLink::setIsolatedAnswering(std::function<bool()> answering) {
+    auto g = guard();
+    answering_ = std::move(answering);
+}
 std::size_t IsolationLink::isolatedReads() const {
     auto g = guard();
     return isolatedReads_;
@@ -156,12 +160,15 @@ void IsolationLink::onWrite(std::uint64_t offset, std::uint32_t, std::uint64_t v
             ++accessesWhileBusy_;
         }
         const std::uint64_t target = word & 0x3FFFFu;
+        const bool answering = !answering_ || answering_();
         if ((word & 0x80000000u) != 0) {
             ++isolatedWrites_;
-            isolated_.write32(target, writeData_);
+            if (answering) {
+                isolated_.write32(target, writeData_);
+            }
         } else {
             ++isolatedReads_;
-            readData_ = isolated_.read32(target);
+            readData_ = answering ? isolated_.read32(target) : 0xFFFFFFFFu;
             if (!neverAnswers_) {
                 responsePending_ = true;
                 responseReads_ = responseAfter_;

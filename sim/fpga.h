@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -92,6 +93,10 @@ public:
     // The status register's error bit.
     void setError(bool on);
     void setWord10(std::uint8_t value);
+    // Whether the isolated FPGA answers (called under the module's lock; none:
+    // always). While it does not, reads carried to it answer all ones and
+    // writes are lost.
+    void setIsolatedAnswering(std::function<bool()> answering);
 
     // Accesses carried to the isolated FPGA so far.
     std::size_t isolatedReads() const;
@@ -105,6 +110,7 @@ protected:
 
 private:
     FpgaSpace& isolated_;
+    std::function<bool()> answering_;
     std::unordered_map<std::uint64_t, std::uint32_t> other_; // registers past 0x10
     std::uint32_t address_ = 0;
     std::uint32_t writeData_ = 0;

@@ -65,6 +65,11 @@ bool FpgaLoader::configured(std::uint32_t target) const {
     return target < 2 && configured_[target];
 }
 
+bool FpgaLoader::answering(std::uint32_t target) const {
+    auto g = guard();
+    return target < 2 && (configured_[target] || !loadStarted_[target]);
+}
+
 std::uint64_t FpgaLoader::received() const {
     auto g = guard();
     return stream_.size();
@@ -101,6 +106,7 @@ void FpgaLoader::onWrite(std::uint64_t offset, std::uint32_t width, std::uint64_
             stream_.reserve(count_);
             if (port_ == 2 || port_ == 3) {
                 configured_[port_ - 2] = false;
+                loadStarted_[port_ - 2] = true;
             }
             if (count_ == 0) {
                 finish();

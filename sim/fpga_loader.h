@@ -46,6 +46,10 @@ public:
     // ---- state ----
     // Whether the FPGA of target 0 or 1 holds an image of its own.
     bool configured(std::uint32_t target) const;
+    // Whether the FPGA of target 0 or 1 answers on its bus: the module comes
+    // up with both FPGAs holding their images, and from the first load that
+    // selects an FPGA on it answers only while its last load configured it.
+    bool answering(std::uint32_t target) const;
     // Bytes received by the load in progress or the last one.
     std::uint64_t received() const;
     // Completed loads so far.
@@ -70,6 +74,7 @@ private:
     std::uint32_t port_ = 0;
     std::vector<std::uint8_t> stream_;
     bool configured_[2] = {false, false};
+    bool loadStarted_[2] = {false, false};
     std::uint32_t loads_ = 0;
 };
 

@@ -72,6 +72,7 @@ Module::Module(std::string board, const Identity& identity, const ModuleOptions&
     bridgeRegisters_ = std::make_unique<BridgeRegisters>(
         bar0_, mutex_, engines,
         board_.starts_with("duskmere") ? FpgaLoader::kDuskmere : FpgaLoader::kSolstra);
+    boardBase_ = board_.starts_with("duskmere") ? kDuskmereBoardBase : kSolstraBoardBase;
     switchedBim_ = &bar0_.add<SwitchedBusInterface>(SwitchedBusInterface::kBase);
     timingChip_ = &bar0_.add<TimingChip>(TimingChip::kBase);
     flash_ = std::make_unique<SerialFlash>(mutex_, errors_);
@@ -91,6 +92,24 @@ Module::Module(std::string board, const Identity& identity, const ModuleOptions&
         t.data = data;
         return flash_->transact(t, flashWriteProtectAsserted());
     });
+}
+
+void Module::enableBoard() {
+    std::lock_guard g(mutex_);
+    if (isoComm_ != nullptr) {
+        return;
+    }
+    const bool duskmere = board_.starts_with("duskmere");
+    const FpgaLoader& loader = bridgeRegisters_->fpgaLoading();
+    nisoFpga_->add<BoardSignatureBlock>(boardBase_ + 0x20,
+                                        duskmere ? KELVO_DUSKMERE_BOARD_SIGNATURE : KELVO_SOLSTRA_BOARD_SIGNATURE,
+                                        [&loader] { return loader.answering(0); });
+    isoComm_ = &nisoFpga_->add<IsoCommBlock>(boardBase_ + 0x40);
+    transformer_ = &nisoFpga_->add<TransformerBlock>(boardBase_ + (duskmere ? 0x200 : 0x100));
+    if (!duskmere) {
+        vrefTemperature_ = &nisoFpga_->add<VrefTemperatureBlock>(boardBase_ + 0x300);
+    }
+    link_->setIsolatedAnswering([&loader] { return loader.answering(1); });
 }
 
 bool Module::flashWriteProtectAsserted() const {

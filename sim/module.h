@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "block.h"
+#include "board_blocks.h"
 #include "bridge.h"
 #include "fpga.h"
 #include "bridge_registers.h"
@@ -61,6 +62,21 @@ public:
     IsolationLink& isolationLink() { return *link_; }
     // Offset of the link's window in the non-isolated FPGA (Duskmere boards: 0xC120, else 0x200).
     std::uint64_t linkOffset() const { return linkOffset_; }
+    // The non-isolated board map's blocks (board_blocks.h): the board signature,
+    // the isolation link's configuration and status, the transformer drive,
+    // and (Solstra) the Vref temperature sensor; from then on the isolated
+    // FPGA answers through the link only while the loading engine says it
+    // does (fpga_loader.h). Until this is called those registers are plain
+    // backing store (register-map tests rely on that); the host calls it for
+    // every module it adds. The accessors below need it (Vref: null on Duskmere).
+    void enableBoard();
+    // Where the board map sits in the non-isolated FPGA.
+    static constexpr std::uint64_t kSolstraBoardBase = 0x0;
+    static constexpr std::uint64_t kDuskmereBoardBase = 0x8000;
+    std::uint64_t boardBase() const { return boardBase_; }
+    IsoCommBlock& isoComm() { return *isoComm_; }
+    TransformerBlock& transformer() { return *transformer_; }
+    VrefTemperatureBlock* vrefTemperature() { return vrefTemperature_; }
     // The bridge core's registers, the switched bus interface with the port
     // blocks behind it, and the timing chip.
     BridgeRegisters& bridgeRegisters() { return *bridgeRegisters_; }
@@ -123,6 +139,10 @@ private:
     FpgaSpace* isoFpga_ = nullptr;
     IsolationLink* link_ = nullptr;
     std::uint64_t linkOffset_ = kSolstraLinkOffset;
+    std::uint64_t boardBase_ = kSolstraBoardBase;
+    IsoCommBlock* isoComm_ = nullptr;
+    TransformerBlock* transformer_ = nullptr;
+    VrefTemperatureBlock* vrefTemperature_ = nullptr;
     std::unique_ptr<DmaEngine> dma_[2];
     bool dmaEnabled_ = false;
     std::unique_ptr<BridgeRegisters> bridgeRegisters_;

@@ -11,6 +11,14 @@
 
 namespace kelvo_driver {
 
+// The device's cooling mode and its override state (1 set by an override
+// request, 2 by the cooling service, anything else: no override): kept by
+// the device, so that it survives every teardown and setup.
+struct CoolingModeState {
+    uint32_t mode;
+    uint32_t override;
+};
+
 // The charge-balance controller of one physical channel. Its register work is
 // serialised by its own recursive mutex.
 class ChargeBalanceController : public nVOAPAL000::tObject {

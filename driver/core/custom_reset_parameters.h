@@ -5,6 +5,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "controllers/controllers.h" // CoolingModeState
+
 namespace kelvo_driver {
 
 struct CustomResetParameters {
@@ -24,12 +26,5 @@ struct CustomResetParameters {
 static_assert(sizeof(CustomResetParameters) == 96);
 static_assert(offsetof(CustomResetParameters, numberOfSubroutineCommands) == 5 * 8);
 static_assert(offsetof(CustomResetParameters, ignoreStartupErrors) == 11 * 8);
-
-// The device's requested cooling mode and its override flag: kept by the
-// device, so that it survives every teardown and setup.
-struct CoolingModeState {
-    uint32_t mode;
-    uint32_t override;
-};
 
 } // namespace kelvo_driver

@@ -30,7 +30,11 @@ class DMADispatcher;
 namespace kelvo_driver {
 
 class CalibrationDispatcher;
+class IsolatedRegMaps;
 class KelvoHelper;
+class NonIsolatedControllers;
+class NonIsolatedRegMaps;
+class TYMORegMaps;
 class StorageMapChecksumChecker;
 class StorageMapVersionChecker;
 
@@ -78,7 +82,8 @@ using SetupTaskFactory = SetupTask* (*)(KelvoHelper& helper, const SetupInputs& 
 
 // tasks[k - 1] builds level k; null: the level is not built yet (-52002).
 // The KelvoHelper reads some tasks through a face each: the task of level 3
-// implements TYMOObjectsInterface, 6 NonIsolatedObjectsInterface, 10
+// implements TYMOObjectsInterface, 5 NonIsolatedRegMapsInterface, 6
+// NonIsolatedObjectsInterface, 9 IsolatedRegMapsInterface, 10
 // SubroutinePackageRegisterInterface, 11 IsolatedObjectsInterface, 14
 // DMAObjectsInterface, 15 LoadCalibrationValuesInterface and 16
 // RoutingObjectsInterface.
@@ -100,6 +105,21 @@ public:
     virtual kelvo_storagemaps::KelvoStorageMapsInterface& getStorageMaps() = 0;
     virtual StorageMapChecksumChecker& getStorageMapChecksumChecker() = 0;
     virtual StorageMapVersionChecker& getStorageMapVersionChecker() = 0;
+    // The bridge and timing-chip register maps (the FPGA downloads use them);
+    // null only when the task failed to make them.
+    virtual TYMORegMaps* getTYMORegMaps() = 0;
+};
+
+// What later levels read of the level-5 task (the non-isolated register maps).
+class NonIsolatedRegMapsInterface : public SetupTask {
+public:
+    virtual NonIsolatedRegMaps& getNonIsolatedRegMaps() = 0;
+};
+
+// What later levels read of the level-9 task (the isolated register maps).
+class IsolatedRegMapsInterface : public SetupTask {
+public:
+    virtual IsolatedRegMaps& getIsolatedRegMaps() = 0;
 };
 
 // What the KelvoHelper reads of the level-16 task (routing objects).
@@ -118,6 +138,10 @@ public:
     virtual PXICoolingController& getPXICoolingController() = 0;
     virtual TemperatureSensorController& getTemperatureSensorController() = 0;
     virtual corran_shared::PowerAllocationController& getPowerAllocationController() = 0;
+    // The level-5 group that the task was built over; null in stand-ins.
+    virtual NonIsolatedRegMaps* getNonIsolatedRegMaps() { return nullptr; }
+    // The controller set itself; null in stand-ins.
+    virtual NonIsolatedControllers* getNonIsolatedControllers() { return nullptr; }
 };
 
 // What the KelvoHelper reads of the level-10 task (subroutine package).

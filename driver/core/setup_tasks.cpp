@@ -1,5 +1,7 @@
 #include "core/setup_tasks.h"
 
+#include "core/isolated_bringup.h"
+#include "core/non_isolated_objects.h"
 #include "core/routing_objects.h"
 #include "core/tymo_objects.h"
 #include "core/utilities.h"
@@ -16,9 +18,14 @@ const SetupLevelTable kProductSetupLevelTable = {{
     RegiDispatchers::create, // 1
     Caps::create,            // 2
     TYMOObjects::create,     // 3
-    // Levels 4 to 15 arrive with the subsystems they build.
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-    nullptr,
+    // Levels 4 and 5 arrive with the non-isolated FPGA's download.
+    nullptr, nullptr,
+    NonIsolatedObjects::create,       // 6
+    PowerMonitorsTask::create,        // 7
+    IsolatedFirmwareDownload::create, // 8
+    IsolatedRegMapsTask::create,      // 9
+    // Levels 10 to 15 arrive with the subsystems they build.
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     RoutingObjects::create, // 16
 }};
 

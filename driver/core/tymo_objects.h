@@ -59,6 +59,7 @@ public:
     kelvo_storagemaps::KelvoStorageMapsInterface& getStorageMaps() override { return *storageMaps_; }
     StorageMapChecksumChecker& getStorageMapChecksumChecker() override { return *checksumChecker_; }
     StorageMapVersionChecker& getStorageMapVersionChecker() override { return *versionChecker_; }
+    TYMORegMaps* getTYMORegMaps() override { return regMaps_; }
     kelvo_storagemaps::KelvoStorageMaps* getKelvoStorageMaps() const { return storageMaps_; }
     const CalibrationMapSet& getCalibrationMapSet() const { return calibrationMaps_; }
 

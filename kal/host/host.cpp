@@ -433,6 +433,7 @@ int addModule(const sim::Identity& identity, const std::function<void(sim::Modul
         }
         int index = KELVO_E_FAILURE;
         try {
+            module->enableBoard();
             if (prepare) {
                 prepare(*module);
             }

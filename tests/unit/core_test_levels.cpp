@@ -120,6 +120,7 @@ public:
         return checksumChecker_;
     }
     kelvo_driver::StorageMapVersionChecker& getStorageMapVersionChecker() override { return versionChecker_; }
+    kelvo_driver::TYMORegMaps* getTYMORegMaps() override { return regMaps.group(); }
 
 private:
     kdut::HardwareStateCheckerComposite* checkers_;

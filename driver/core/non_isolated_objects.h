@@ -1,0 +1,73 @@
+// Setup levels 6 and 7. Level 6 builds the non-isolated controllers over the
+// level-5 register maps and installs the non-isolated board signature
+// verifier among the hardware-state checks; level 7 switches on the
+// transformer drive through the power controller and lets it settle.
+#pragma once
+
+#include <stdint.h>
+
+#include "controllers/non_isolated_controllers.h"
+#include "core/setup_levels.h"
+#include "core/setup_tasks.h"
+#include "framework/hardware_state_checker_composite.h"
+#include "platform/status.h"
+#include "platform/vohtl/sharedptr.h"
+
+namespace kelvo_driver {
+
+// The non-isolated FPGA's board signature is wrong.
+constexpr int64_t kNonIsolatedSignatureWrong = kelvoDriverCode(0xBFFA467C);
+
+class NonIsolatedObjects : public NonIsolatedObjectsInterface {
+public:
+    NonIsolatedObjects() = default;
+    ~NonIsolatedObjects() override { teardown(); }
+
+    // Reads the level-5 group through its face.
+    static SetupTask* create(KelvoHelper& helper, const SetupInputs& inputs, nVOAPALS100::tStatus& status);
+
+    // Builds the controllers, then (when that succeeded) the signature
+    // verifier, which checks the FPGA once, and adds it to the checks.
+    void setup(kdut::HardwareStateCheckerComposite& checkers, NonIsolatedRegMaps& regMaps,
+               CoolingModeState* coolingState, const Caps& caps, nVOAPALS100::tStatus& status);
+    // Removes the verifier from the checks (when it was added), destroys the
+    // controllers and releases the verifier. Never fails; a second call does nothing.
+    void teardown() override;
+
+    PXICoolingController& getPXICoolingController() override { return controllers_->coolingController; }
+    TemperatureSensorController& getTemperatureSensorController() override {
+        return controllers_->temperatureSensorController;
+    }
+    corran_shared::PowerAllocationController& getPowerAllocationController() override {
+        return controllers_->powerAllocationController;
+    }
+    NonIsolatedRegMaps* getNonIsolatedRegMaps() override { return regMaps_; }
+    NonIsolatedControllers* getNonIsolatedControllers() override { return controllers_; }
+
+private:
+    kdut::HardwareStateCheckerComposite* checkers_ = nullptr;
+    NonIsolatedRegMaps* regMaps_ = nullptr;
+    bool isSolstra_ = false;
+    bool isDuskmere_ = false;
+    vohtl::SharedPtr<kdut::HardwareStateCheckerInterface> signatureVerifier_;
+    NonIsolatedControllers* controllers_ = nullptr;
+    bool verifierAdded_ = false;
+};
+
+// Level 7: the transformer drive on, then one second to settle.
+class PowerMonitorsTask : public SetupTask {
+public:
+    static constexpr uint32_t kSettleMicroseconds = 1000000;
+
+    PowerMonitorsTask() = default;
+    ~PowerMonitorsTask() override = default;
+
+    static SetupTask* create(KelvoHelper& helper, const SetupInputs& inputs, nVOAPALS100::tStatus& status);
+
+    void setup(NonIsolatedObjectsInterface& nonIsolatedObjects, nVOAPALS100::tStatus& status);
+
+private:
+    PowerController* powerController_ = nullptr;
+};
+
+} // namespace kelvo_driver
