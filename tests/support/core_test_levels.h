@@ -104,9 +104,18 @@ const kelvo_driver::SetupLevelTable& testSetupLevelTable();
 // their checkers) under the stand-ins of levels 4 to 18.
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel3();
 
+// The product's levels wherever the product has one (levels 1 to 9 so far;
+// the stand-ins of levels 4 and 5 until those arrive) under the stand-ins of
+// the levels above, so that the real lower levels run to level 19.
+const kelvo_driver::SetupLevelTable& testSetupLevelTableOverProductLevels();
+
 // Installs the test table for a scope and resets the stand-ins' state.
 class ScopedTestLevels {
 public:
+    explicit ScopedTestLevels(const kelvo_driver::SetupLevelTable& table) {
+        standIns().reset();
+        kelvo_driver::setSetupLevelTableForTests(&table);
+    }
     explicit ScopedTestLevels(bool realLevel3 = false) {
         standIns().reset();
         kelvo_driver::setSetupLevelTableForTests(realLevel3 ? &testSetupLevelTableOverRealLevel3()

@@ -55,6 +55,32 @@ public:
         }
         reserved |= mask;
     }
+    void checkReserved(uint64_t mask, nVOAPALS100::tStatus& status) {
+        if ((reserved & mask) != mask) {
+            KELVO_SET_STATUS(status, kelvoDriverCode(0xBFFA431A));
+        }
+    }
+};
+
+// The component forwarders the controller bodies call, recording what they got.
+struct StandInHelper {
+    uint32_t mode = 16;
+    uint32_t override = 0;
+    std::vector<uint32_t> stages;
+    int16_t readTemperatureSensor(nVOAPALS100::tStatus&) { return 0x123; }
+    void setCoolingMode(uint32_t m, uint32_t o, nVOAPALS100::tStatus&) {
+        mode = m;
+        override = o;
+    }
+    uint32_t getCoolingMode() { return mode; }
+    uint32_t getRequestedCoolingMode() { return 0x20; }
+    uint32_t stagePowerAllocation(uint32_t, uint32_t power, nVOAPALS100::tStatus&) {
+        stages.push_back(power);
+        return 7;
+    }
+    void commitPowerAllocation(uint32_t, nVOAPALS100::tStatus&) {}
+    void discardPowerAllocation(uint32_t, nVOAPALS100::tStatus&) {}
+    uint32_t getActualPowerAllocation(uint32_t, nVOAPALS100::tStatus&) { return 5; }
 };
 
 class StandInDevice;
@@ -110,6 +136,7 @@ public:
         return registries ? &*windows : nullptr;
     }
     storagemap::StorageMapDispatcher* getStorageMapDispatcher() { return registries ? &*storage : nullptr; }
+    StandInHelper* getKelvoHelper() { return &helper; }
     bool areStorageMapChecksumsValid(nVOAPALS100::tStatus&) { return true; }
     bool areStorageMapVersionsValid(nVOAPALS100::tStatus&) { return true; }
 
@@ -125,6 +152,7 @@ public:
     int64_t hardwareAnswer = 0;
     std::vector<Reset> resets;
     std::vector<uint64_t> checkedWords;
+    StandInHelper helper;
     std::atomic<int> gates{0}; // gates opened
     std::optional<armki::ARMDispatcher> arm{std::in_place};
     std::optional<storagemap::StorageMapDispatcher> storage{std::in_place};

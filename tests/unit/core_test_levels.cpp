@@ -430,7 +430,23 @@ const kelvo_driver::SetupLevelTable kTestTableOverRealLevel3 = [] {
     return table;
 }();
 
+// The product's levels where it has them (they end at the first gap above 9).
+const kelvo_driver::SetupLevelTable kTestTableOverProductLevels = [] {
+    kelvo_driver::SetupLevelTable table = kTestTable;
+    const kelvo_driver::SetupLevelTable& product = kelvo_driver::getProductSetupLevelTable();
+    for (std::uint32_t level = 1; level <= 9; ++level) {
+        if (product.tasks[level - 1] != nullptr) {
+            table.tasks[level - 1] = product.tasks[level - 1];
+        }
+    }
+    return table;
+}();
+
 } // namespace
+
+const kelvo_driver::SetupLevelTable& testSetupLevelTableOverProductLevels() {
+    return kTestTableOverProductLevels;
+}
 
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel3() {
     return kTestTableOverRealLevel3;

@@ -157,5 +157,6 @@ template <> struct Operation<Op::arm_getRegistrationList> {
 
 } // namespace kelvo_driver::ioctl
 
+#include "core/ioctl/controller_bodies.h"
 #include "core/ioctl/device_window_bodies.h"
 #include "core/ioctl/storage_map_bodies.h"

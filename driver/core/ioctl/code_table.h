@@ -181,6 +181,15 @@ constexpr Body bodyOf(Op op) {
     case Op::routing_getTopographyName:
     case Op::routing_resetTerminal:
     case Op::routing_calculateResetTerminal:
+    case Op::voquantaPXICooling_getCoolingMode:
+    case Op::voquantaPXICooling_overrideCoolingMode:
+    case Op::pxiCooling_setCoolingMode:
+    case Op::pxiCooling_getRequestedCoolingMode:
+    case Op::corran_readTemperatureSensor:
+    case Op::corran_stagePowerAllocation:
+    case Op::corran_commitPowerAllocation:
+    case Op::corran_discardPowerAllocation:
+    case Op::corran_getActualPowerAllocation:
         return Body::kBuilt;
     default:
         return Body::kPending;

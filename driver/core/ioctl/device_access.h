@@ -53,6 +53,13 @@ template <class Device, class Session> struct DeviceAccess {
         composite.cleanup(status);
         composite.clear();
     }
+    // The device's component access (the cooling, temperature and
+    // power-allocation forwarders of the KelvoHelper); null before setup.
+    static auto* helper(Device& device) { return device.getKelvoHelper(); }
+    // 0xBFFA431A unless the session holds every channel of mask.
+    static void checkReserved(Session& session, uint64_t mask, nVOAPALS100::tStatus& status) {
+        session.checkReserved(mask, status);
+    }
     // Reserves mask for the session in the device's reservation manager.
     static void reserveResources(Session& session, uint64_t mask, nVOAPALS100::tStatus& status) {
         session.reserveResources(mask, status);

@@ -68,6 +68,10 @@ template <> struct DeviceAccess<KelvoDevice, fenwicksharedsource::KernelSession>
         composite.cleanup(status);
         composite.clear();
     }
+    static KelvoHelper* helper(KelvoDevice& device) { return device.getKelvoHelper(); }
+    static void checkReserved(SessionType& session, uint64_t mask, nVOAPALS100::tStatus& status) {
+        session.checkReserved(mask, status);
+    }
     static void reserveResources(SessionType& session, uint64_t mask, nVOAPALS100::tStatus& status) {
         session.reserveResources(mask, status);
     }

@@ -1,0 +1,368 @@
+// The non-isolated controllers on their own: the device's power limit from a
+// limit map, two-phase power allocation against the budget (also from many
+// threads), the cooling override rule, the transformer drive and the Vref
+// temperature sensor over the simulated board, and the channel conversions.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "controllers/channel.h"
+#include "controllers/non_isolated_controllers.h"
+#include "core/add_device.h"
+#include "kelvo/product_ids.h"
+#include "platform/cxxruntime.h"
+#include "regmaps/solstra_niso_top_reg_map.h"
+#include "regs_sim_support.h"
+#include "test_support.h"
+
+namespace {
+
+using corran_shared::PowerAllocationControllerImpl;
+using nVOAPALS100::tStatus;
+
+constexpr int64_t kBudgetExceeded = kelvoDriverCode(0xBFFA40A9);
+constexpr int64_t kReadingInvalid = kelvoDriverCode(0xBFFA4329);
+
+using Controllers = kelvo_test::LeakCheckedTest;
+
+TEST_F(Controllers, TheDeviceLimitIsTheValueOfTheLargestKeyAtMost48) {
+    struct Case {
+        std::vector<std::pair<uint32_t, uint32_t>> entries;
+        uint32_t limit;
+    };
+    const Case cases[] = {
+        {{}, 0},
+        {{{49, 7}, {64, 8}}, 0},
+        {{{16, 1}, {32, 2}, {48, 3}}, 3},
+        {{{0, 5}, {64, 6}}, 5},
+        {{{32, 120000000}, {48, 225000000}}, 225000000},
+        {{{16, 125000000}, {32, 250000000}}, 250000000},
+    };
+    for (const Case& c : cases) {
+        corran_caps::ProductCaps caps{};
+        for (const auto& [key, value] : c.entries) {
+            caps.powerAllocationLimitA.insert(key, value);
+        }
+        EXPECT_EQ(kelvo_driver::NonIsolatedControllers::deviceLimitOf(caps), c.limit) << c.entries.size();
+    }
+}
+
+// One step of a power-allocation sequence and what it answers.
+struct Step {
+    char op; // 's' stage, 'c' commit, 'd' discard
+    uint32_t value;
+    uint32_t pool; // the stage's answer
+    int64_t code;
+};
+
+TEST_F(Controllers, PowerAllocationStagesCommitsAndDiscardsAgainstTheBudget) {
+    struct Case {
+        const char* what;
+        uint32_t limit;
+        std::vector<Step> steps;
+        uint32_t actual;
+        int64_t pool;
+    };
+    const Case cases[] = {
+        {"an increase is reserved at once, a commit keeps it",
+         100,
+         {{'s', 40, 60, 0}, {'c', 0, 0, 0}},
+         40,
+         60},
+        {"a discarded increase returns exactly what it reserved",
+         100,
+         {{'s', 40, 60, 0}, {'d', 0, 0, 0}},
+         0,
+         100},
+        {"the whole pool may be staged", 100, {{'s', 100, 0, 0}, {'c', 0, 0, 0}}, 100, 0},
+        {"exhausted: a further increase fails and reserves nothing",
+         100,
+         {{'s', 100, 0, 0}, {'c', 0, 0, 0}, {'s', 101, 0, kBudgetExceeded}},
+         100,
+         0},
+        {"a failed stage has already discarded the channel's earlier stage",
+         100,
+         {{'s', 30, 70, 0}, {'s', 150, 100, kBudgetExceeded}, {'c', 0, 0, 0}},
+         0,
+         100},
+        {"a discard after a failed stage changes nothing",
+         100,
+         {{'s', 60, 40, 0}, {'c', 0, 0, 0}, {'s', 200, 40, kBudgetExceeded}, {'d', 0, 0, 0}},
+         60,
+         40},
+        {"a decrease is given back only at the commit",
+         100,
+         {{'s', 80, 20, 0}, {'c', 0, 0, 0}, {'s', 10, 20, 0}, {'c', 0, 0, 0}},
+         10,
+         90},
+        {"a discarded decrease changes nothing",
+         100,
+         {{'s', 80, 20, 0}, {'c', 0, 0, 0}, {'s', 10, 20, 0}, {'d', 0, 0, 0}},
+         80,
+         20},
+        {"a second stage replaces the first",
+         100,
+         {{'s', 30, 70, 0}, {'s', 50, 50, 0}, {'c', 0, 0, 0}},
+         50,
+         50},
+        {"staging the committed value unstages the channel",
+         100,
+         {{'s', 30, 70, 0}, {'c', 0, 0, 0}, {'s', 50, 50, 0}, {'s', 30, 70, 0}, {'c', 0, 0, 0}},
+         30,
+         70},
+        {"commit and discard of an unstaged channel change nothing",
+         100,
+         {{'c', 0, 0, 0}, {'d', 0, 0, 0}},
+         0,
+         100},
+        {"a limit of 0 refuses every increase", 0, {{'s', 1, 0, kBudgetExceeded}}, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        tStatus built;
+        PowerAllocationControllerImpl controller(c.limit, 1, built);
+        ASSERT_TRUE(built.isSuccess());
+        for (const Step& step : c.steps) {
+            tStatus s;
+            if (step.op == 's') {
+                EXPECT_EQ(controller.stagePowerAllocation(0, step.value, s), step.pool);
+            } else if (step.op == 'c') {
+                controller.commitPowerAllocation(0, s);
+            } else {
+                controller.discardPowerAllocation(0, s);
+            }
+            EXPECT_EQ(s.getCode(), step.code) << step.op << step.value;
+        }
+        tStatus s;
+        EXPECT_EQ(controller.getActualPowerAllocation(0, s), c.actual);
+        EXPECT_EQ(controller.getDevicePowerPool(), c.pool);
+        // A failed status going in: nothing happens and the answer is 0.
+        tStatus failed;
+        KELVO_SET_STATUS(failed, -50400);
+        EXPECT_EQ(controller.stagePowerAllocation(0, 1, failed), 0u);
+        EXPECT_EQ(controller.getDevicePowerPool(), c.pool);
+    }
+}
+
+TEST_F(Controllers, PowerAllocationHoldsItsBudgetUnderManyThreads) {
+    constexpr uint32_t kChannels = 4;
+    constexpr uint32_t kLimit = 1000;
+    tStatus built;
+    PowerAllocationControllerImpl controller(kLimit, kChannels, built);
+    ASSERT_TRUE(built.isSuccess());
+    std::vector<std::thread> threads;
+    for (uint32_t t = 0; t < 8; ++t) {
+        threads.emplace_back([&controller, t] {
+            for (uint32_t i = 0; i < 300; ++i) {
+                tStatus s;
+                const uint32_t channel = (t + i) % kChannels;
+                controller.stagePowerAllocation(channel, (i * 37 + t * 11) % 400, s);
+                if ((i + t) % 3 == 0) {
+                    controller.discardPowerAllocation(channel, s);
+                } else {
+                    controller.commitPowerAllocation(channel, s);
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    uint64_t committed = 0;
+    for (uint32_t channel = 0; channel < kChannels; ++channel) {
+        tStatus s;
+        controller.discardPowerAllocation(channel, s); // a stage that a failed one left behind
+        committed += controller.getActualPowerAllocation(channel, s);
+    }
+    EXPECT_LE(committed, kLimit);
+    EXPECT_EQ(controller.getDevicePowerPool(), static_cast<int64_t>(kLimit - committed));
+}
+
+TEST_F(Controllers, ACoolingOverrideStaysUntilAnotherOverride) {
+    struct Request {
+        uint32_t mode;
+        uint32_t overrideState;
+        uint32_t mode_after;
+        uint32_t override_after;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Request> requests;
+    };
+    const Case cases[] = {
+        {"a plain request changes the mode while no override is in force", {{20, 2, 20, 2}, {30, 2, 30, 2}}},
+        {"an override wins and stays against plain requests",
+         {{20, 2, 20, 2}, {40, 1, 40, 1}, {50, 2, 40, 1}}},
+        {"an override of the stored mode only marks it", {{16, 1, 16, 1}, {20, 2, 16, 1}}},
+        {"a later override replaces the earlier one", {{40, 1, 40, 1}, {60, 1, 60, 1}}},
+        {"the mode is a byte", {{0x120, 1, 0x20, 1}}},
+    };
+    kelvo_driver::PowerController power(nullptr, nullptr, nullptr, 399, 199);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        kelvo_driver::CoolingModeState state{16, 0};
+        tStatus built;
+        kelvo_driver::PXICoolingControllerImpl cooling(0x41000030, &state, &power, built);
+        ASSERT_TRUE(built.isSuccess());
+        for (const Request& r : c.requests) {
+            tStatus s;
+            cooling.setCoolingMode(r.mode, r.overrideState, s);
+            EXPECT_TRUE(s.isSuccess());
+            EXPECT_EQ(cooling.getCoolingMode(), r.mode_after);
+            EXPECT_EQ(state.override, r.override_after);
+        }
+        EXPECT_EQ(cooling.getRequestedCoolingMode(), 0x41000030u);
+    }
+}
+
+TEST_F(Controllers, ChannelNumbersAndBitmasks) {
+    using voquantasharedsource::ChannelBitmaskBase;
+    const std::pair<uint8_t, uint64_t> bitmasks[] = {{0, 1}, {3, 8}, {63, 0x8000000000000000ull}, {64, 1}};
+    for (const auto& [channel, mask] : bitmasks) {
+        EXPECT_EQ(ChannelBitmaskBase::convertToBitmask(channel), mask) << int(channel);
+        if (channel < 64) {
+            EXPECT_EQ(ChannelBitmaskBase::convertToChannelNumber(mask), channel);
+        }
+    }
+    const std::pair<uint32_t, uint8_t> dma[] = {{0, 0}, {1, 0}, {2, 1}, {255, 127}};
+    for (const auto& [channel, physical] : dma) {
+        EXPECT_EQ(voquantasharedsource::toPhysicalChannelNumberChecked(channel), physical);
+        EXPECT_EQ(voquantasharedsource::toPhysicalChannelNumber(channel | 0x100), physical);
+    }
+    voquantasharedsource::LogicalChannelBitmask logical(0b101000);
+    EXPECT_EQ(logical.getFirstChannel(), 3);
+    EXPECT_EQ(logical.removeFirstChannel().value, 0b100000u);
+}
+
+// The Solstra non-isolated maps over the simulated board with its board blocks.
+class ControllersOnTheBoard : public kelvo_test::LeakCheckedTest {
+protected:
+    explicit ControllersOnTheBoard(const char* board = "solstra") : b(board) { b.module->enableBoard(); }
+    // A temperature sensor over a Solstra wrapper of the board (kept until the test ends).
+    kelvo_driver::TemperatureSensorControllerImpl& sensor(const corran_caps::ProductCaps& caps,
+                                                          kdut::HardwareStateCheckerInterface& checker) {
+        tStatus s;
+        wrappers_.push_back(std::make_unique<kelvo_driver::NonIsolatedRegMapsWrapper>(*dispatcher_, &b.fpga,
+                                                                                      solstraCaps_, s));
+        EXPECT_TRUE(s.isSuccess());
+        sensors_.push_back(std::make_unique<kelvo_driver::TemperatureSensorControllerImpl>(*wrappers_.back(),
+                                                                                           checker, caps));
+        return *sensors_.back();
+    }
+
+    kelvo_test::SimBoard b;
+    tStatus built;
+    kelvo_regmaps::tSolstraNisoTopRegMap top{&b.fpga, built};
+    std::optional<armki::ARMDispatcher> dispatcher_{std::in_place};
+    const corran_caps::ProductCaps* solstraCaps_ = nullptr;
+    std::vector<std::unique_ptr<kelvo_driver::NonIsolatedRegMapsWrapper>> wrappers_;
+    std::vector<std::unique_ptr<kelvo_driver::TemperatureSensorControllerImpl>> sensors_;
+};
+
+TEST_F(ControllersOnTheBoard, TheTransformerDriveWritesOnlyWhatChanged) {
+    ASSERT_TRUE(built.isSuccess());
+    kelvo_driver::PowerController power(nullptr, nullptr, &top.Board.XfmrCtrlRegs, 399, 199);
+    sim::TransformerBlock& xfmr = b.module->transformer();
+    tStatus s;
+    power.enableTransformer(s);
+    EXPECT_TRUE(s.isSuccess());
+    EXPECT_EQ(xfmr.writtenValues(0), (std::vector<uint64_t>{0x0000018F, 0x8000018F}));
+    EXPECT_EQ(xfmr.writtenValues(4), (std::vector<uint64_t>{0xC7}));
+    EXPECT_TRUE(xfmr.enabled());
+    xfmr.clearTrace();
+    power.enableTransformer(s);
+    EXPECT_EQ(xfmr.writtenValues(0), (std::vector<uint64_t>{0x0000018F, 0x8000018F}));
+    EXPECT_TRUE(xfmr.writtenValues(4).empty());
+
+    tStatus missing;
+    kelvo_driver::PowerController none(nullptr, nullptr, nullptr, 399, 199);
+    none.enableTransformer(missing);
+    EXPECT_EQ(missing.getCode(), tStatus::kNotAccessible);
+}
+
+class FailingChecker : public kdut::HardwareStateCheckerInterface {
+public:
+    void checkHardwareState(tStatus& status) override {
+        ++calls;
+        if (code != 0) {
+            KELVO_SET_STATUS(status, code);
+        }
+    }
+    int64_t code = 0;
+    int calls = 0;
+};
+
+TEST_F(ControllersOnTheBoard, TheTemperatureIsReadOnceTheReadingIsValid) {
+    ASSERT_TRUE(built.isSuccess());
+    nVOAPAL200_initializeCPPRunTime(kelvo_driver::kDriver.initializers,
+                                    kelvo_driver::kDriver.initializerCount);
+    struct Case {
+        const char* what;
+        std::function<void(sim::VrefTemperatureBlock&)> prepare;
+        int64_t checkerCode;
+        uint16_t reading;
+        int64_t code;
+        bool waited;
+    };
+    const Case cases[] = {
+        {"valid at once: two reads, no wait", [](sim::VrefTemperatureBlock& v) { v.setInvalidFor(0); }, 0,
+         0x0B2C, 0, false},
+        {"valid within the window", [](sim::VrefTemperatureBlock& v) { v.setInvalidFor(20000000); }, // 20 ms
+         0, 0x0B2C, 0, true},
+        {"bits 13 and 14 are not the reading",
+         [](sim::VrefTemperatureBlock& v) {
+             v.setInvalidFor(0);
+             v.setReading(0x7ABC);
+         },
+         0, 0x1ABC, 0, false},
+        {"never valid: the time-out, with the last reading",
+         [](sim::VrefTemperatureBlock& v) { v.setNeverValid(true); }, 0, 0x0B2C, kReadingInvalid, true},
+        {"never valid and the hardware check fails: its error wins",
+         [](sim::VrefTemperatureBlock& v) { v.setNeverValid(true); }, -50999, 0x0B2C, -50999, true},
+    };
+    kal::clock::ScopedScale fast(100);
+    const corran_caps::ProductCaps* solstra =
+        corran_caps::CapsManager::getInstance().find(KELVO_SUBSYSTEM_ID_SOLSTRA);
+    ASSERT_NE(solstra, nullptr);
+    solstraCaps_ = solstra;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::VrefTemperatureBlock& vref = *b.module->vrefTemperature();
+        vref.setNeverValid(false);
+        vref.setReading(0x0B2C);
+        c.prepare(vref);
+        vref.clearTrace();
+        FailingChecker checker;
+        checker.code = c.checkerCode;
+        tStatus s;
+        const uint16_t value = sensor(*solstra, checker).readTemperature(s);
+        EXPECT_EQ(value, c.reading);
+        EXPECT_EQ(s.getCode(), c.code);
+        EXPECT_EQ(vref.readCount(0) > 2, c.waited) << vref.readCount(0);
+        EXPECT_EQ(checker.calls, c.code != 0 ? 1 : 0);
+    }
+    // Duskmere has no sensor to read: 0, nothing read, the status untouched.
+    const corran_caps::ProductCaps* duskmere =
+        corran_caps::CapsManager::getInstance().find(KELVO_SUBSYSTEM_ID_DUSKMERE_A);
+    FailingChecker checker;
+    b.module->vrefTemperature()->clearTrace();
+    tStatus s;
+    EXPECT_EQ(sensor(*duskmere, checker).readTemperature(s), 0);
+    EXPECT_TRUE(s.isSuccess());
+    EXPECT_TRUE(b.module->vrefTemperature()->trace().empty());
+    // An error going in: nothing read.
+    tStatus failed;
+    KELVO_SET_STATUS(failed, -50400);
+    EXPECT_EQ(sensor(*solstra, checker).readTemperature(failed), 0);
+    EXPECT_TRUE(b.module->vrefTemperature()->trace().empty());
+    sensors_.clear();
+    wrappers_.clear();
+    dispatcher_.reset();
+    nVOAPAL200_finalizeCPPRunTime();
+}
+
+} // namespace

@@ -1,0 +1,195 @@
+// Setup levels 6 to 9 on the simulated boards: the real tasks over the
+// product's lower levels (stand-ins above level 9), with the clock sped up so
+// that the transformer's settle and the link's polls cost milliseconds.
+// What the board saw (transformer, link commands, the isolated load), what
+// user mode reaches by name afterwards, and how each failure ends the setup.
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/custom_reset_parameters.h"
+#include "core_test_levels.h"
+#include "core_test_support.h"
+#include "kelvo/ioctl.h"
+#include "platform/vohtl/string.h"
+#include "regmaps/isolated_reg_maps.h"
+
+namespace {
+
+using nVOAPALS100::tStatus;
+
+constexpr int64_t kLinkTimeout = kelvoDriverCode(0xBFFA4678);
+constexpr int64_t kDcBusTimeout = kelvoDriverCode(0xBFFA4683);
+constexpr int64_t kWrongSignature = kelvoDriverCode(0xBFFA467C);
+constexpr int64_t kWrongImageSize = kelvoDriverCode(0xBFFA806B);
+constexpr uint64_t kScratchOffset = 0x18; // the required block's scratch register
+
+uint64_t address(const void* pointer) {
+    return reinterpret_cast<uintptr_t>(pointer);
+}
+
+template <class Out, class In> Out answer(int handle, uint32_t code, const In& in) {
+    Out out{};
+    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
+    EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0) << "code " << std::hex << code;
+    return out;
+}
+
+// A garbage load of the non-isolated FPGA straight through the bridge's
+// loading engine: from then on that FPGA no longer answers as itself.
+void spoilNonIsolatedFpga(sim::Module& module) {
+    module.memoryWrite(0, 0x510, 4, 2u << 8); // configuration port 2
+    module.memoryWrite(0, 0x440 + sim::FpgaLoader::kByteCount, 4, 8);
+    module.memoryWrite(0, 0x440 + sim::FpgaLoader::kControl, 4, 1);
+    module.memoryWrite(0, 0x440 + sim::FpgaLoader::kData, 8, 0x0123456789ABCDEFull);
+    module.bridgeRegisters().fpgaLoading().setWrongCrc(true); // and the product's own load fails too
+}
+
+class CoreBringup : public kelvo_test::HostedTest {
+protected:
+    int add(const char* board, const std::function<void(sim::Module&)>& prepare = {}) {
+        const int index = kelvo_host::addModule(board, prepare);
+        EXPECT_GE(index, 0);
+        return index;
+    }
+    static sim::Module& module(int index) { return *kelvo_host::module(static_cast<unsigned>(index)); }
+    static uint32_t level(int index) { return deviceOf(index)->getSetupTracker().getCurrentLevel(); }
+    static int64_t setupCode(int index) { return deviceOf(index)->getSetupTracker().getStatus().getCode(); }
+
+    kelvo_test::ScopedTestLevels levels_{kelvo_test::testSetupLevelTableOverProductLevels()};
+    kal::clock::ScopedScale fast_{1000};
+};
+
+TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSideByName) {
+    for (const char* board : {"solstra", "duskmere-a", "duskmere-b"}) {
+        SCOPED_TRACE(board);
+        const int index = add(board);
+        sim::Module& m = module(index);
+        EXPECT_EQ(level(index), 19u);
+        EXPECT_EQ(setupCode(index), 0);
+        // Level 7 on a fresh map: A without the enable, B, then A with it.
+        EXPECT_EQ(m.transformer().writtenValues(0), (std::vector<uint64_t>{0x18F, 0x8000018F}));
+        EXPECT_EQ(m.transformer().writtenValues(4), (std::vector<uint64_t>{0xC7}));
+        // Level 8: link command 1, the isolated load, command 2, the DC bus.
+        EXPECT_EQ(m.isoComm().commands(), (std::vector<uint32_t>{1, 2}));
+        EXPECT_EQ(m.isoComm().writtenValues(0), (std::vector<uint64_t>{0x1, 0x2, 0x100}));
+        EXPECT_TRUE(m.isoComm().dcBusStarted());
+        EXPECT_TRUE(m.bridgeRegisters().fpgaLoading().configured(1));
+
+        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+        ASSERT_GE(handle, 0);
+        // Every isolated map answers by name (a flush of a clean map touches nothing).
+        vohtl::BasicString names;
+        tStatus listed;
+        deviceOf(index)->getKelvoHelper()->getARMDispatcher().getRegistrationList(names, listed);
+        ASSERT_TRUE(listed.isSuccess());
+        const std::string prefix =
+            std::string(board) == "solstra" ? "SolstraIsoTopRegMap" : "DuskmereIsoTopRegMap";
+        size_t isolated = 0;
+        std::string list = names.c_str();
+        for (size_t start = 0; start <= list.size();) {
+            size_t end = list.find('\t', start);
+            end = end == std::string::npos ? list.size() : end;
+            const std::string name = list.substr(start, end - start) + "_Ver1.0.0d379";
+            start = end + 1;
+            if (name.rfind(prefix, 0) != 0) {
+                continue;
+            }
+            ++isolated;
+            const auto out = answer<kelvo_arm_flushRegMap_out>(
+                handle, KELVO_IOCTL_arm_flushRegMap,
+                kelvo_arm_flushRegMap_in{address(name.data()), name.size(), 0, {}, 0});
+            EXPECT_EQ(out.status, 0) << name;
+        }
+        EXPECT_GT(isolated, 10u);
+        // "IsoFpgaWindow" carries a read through the link to the isolated FPGA.
+        m.isoFpga().poke(kScratchOffset, 0x5EA1AB1E);
+        const std::string window = "IsoFpgaWindow";
+        uint32_t word = 0;
+        const auto read = answer<kelvo_deviceWindow_read_out>(
+            handle, KELVO_IOCTL_deviceWindow_read,
+            kelvo_deviceWindow_read_in{address(window.data()), window.size(), kScratchOffset, 4,
+                                       address(&word), 0, 0});
+        EXPECT_EQ(read.status, 0);
+        EXPECT_EQ(word, 0x5EA1AB1Eu);
+        EXPECT_EQ(kelvo_close(handle), 0);
+        EXPECT_EQ(m.deviceErrorCount(), 0u) << ::testing::PrintToString(m.deviceErrors());
+        EXPECT_EQ(kelvo_host_remove_module(index), 0);
+    }
+}
+
+struct Failure {
+    const char* what;
+    std::function<void(sim::Module&)> prepare;
+    uint32_t levelReached;
+    int64_t code;
+    std::vector<uint32_t> linkCommands;
+};
+
+TEST_F(CoreBringup, EachFailureOfTheBoardStopsTheSetupBelowItsLevel) {
+    const std::vector<Failure> cases = {
+        {"link never reaches state 1",
+         [](sim::Module& m) { m.isoComm().setLinkNeverAnswers(true); },
+         7,
+         kLinkTimeout,
+         {1}},
+        {"DC bus never starts",
+         [](sim::Module& m) { m.isoComm().setDcBusNeverStarts(true); },
+         7,
+         kDcBusTimeout,
+         {1, 2}},
+        {"non-isolated FPGA not itself", spoilNonIsolatedFpga, 5, kWrongSignature, {}},
+    };
+    for (const char* board : {"solstra", "duskmere-b"}) {
+        for (const Failure& c : cases) {
+            SCOPED_TRACE(std::string(board) + ": " + c.what);
+            const int index = add(board, c.prepare);
+            EXPECT_EQ(level(index), c.levelReached);
+            EXPECT_EQ(setupCode(index), c.code);
+            EXPECT_EQ(module(index).isoComm().commands(), c.linkCommands);
+            EXPECT_FALSE(deviceOf(index)->getKelvoHelper()->isBuilt(c.levelReached + 1));
+            EXPECT_EQ(kelvo_host_remove_module(index), 0);
+        }
+    }
+}
+
+TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaSilent) {
+    const int index =
+        add("solstra", [](sim::Module& m) { m.bridgeRegisters().fpgaLoading().setReadyNever(true); });
+    sim::Module& m = module(index);
+    EXPECT_EQ(level(index), 19u) << "the loading time-out of the isolated download is not a failure";
+    EXPECT_EQ(m.isoComm().commands(), (std::vector<uint32_t>{1, 2}));
+    EXPECT_TRUE(m.isoComm().dcBusStarted());
+    EXPECT_FALSE(m.bridgeRegisters().fpgaLoading().configured(1));
+    // The isolated FPGA does not answer: a read through the link gives all ones.
+    m.isoFpga().poke(kScratchOffset, 0x5EA1AB1E);
+    kelvo_driver::IsolatedRegMaps& group =
+        static_cast<kelvo_driver::IsolatedRegMapsInterface&>(deviceOf(index)->getKelvoHelper()->getTask(9))
+            .getIsolatedRegMaps();
+    tStatus status;
+    EXPECT_EQ(group.getWindowedAccessor()->read32(kScratchOffset, status), 0xFFFFFFFFu);
+}
+
+TEST_F(CoreBringup, ACustomIsolatedImageOfTheWrongSizeFailsLevelEight) {
+    const int index = add("duskmere-a");
+    ASSERT_EQ(level(index), 19u);
+    const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+    ASSERT_GE(handle, 0);
+    std::vector<uint8_t> image(4096, 0xA5);
+    kelvo_driver::CustomResetParameters parameters{};
+    parameters.isolatedFirmwarePtr = address(image.data());
+    parameters.isolatedFirmwareSize = image.size();
+    kelvo_kdut_reset_in in{};
+    in.setupLevel = 19;
+    in.resetParametersAddress = address(&parameters);
+    answer<kelvo_kdut_reset_out>(handle, KELVO_IOCTL_kdut_reset, in);
+    EXPECT_EQ(level(index), 7u);
+    EXPECT_EQ(setupCode(index), kWrongImageSize) << "only the loading time-out is cleared";
+    EXPECT_EQ(module(index).isoComm().commands(), (std::vector<uint32_t>{1, 2, 1}))
+        << "command 1 of the reset's level 8, and no command 2 after the refused image";
+    EXPECT_EQ(kelvo_close(handle), 0);
+}
+
+} // namespace
