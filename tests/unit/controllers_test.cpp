@@ -324,7 +324,7 @@ TEST_F(ControllersOnTheBoard, TheTemperatureIsReadOnceTheReadingIsValid) {
         {"never valid and the hardware check fails: its error wins",
          [](sim::VrefTemperatureBlock& v) { v.setNeverValid(true); }, -50999, 0x0B2C, -50999, true},
     };
-    kal::clock::ScopedScale fast(100);
+    kal::clock::ScopedStepped stepped; // time moves only with the poll's sleeps
     const corran_caps::ProductCaps* solstra =
         corran_caps::CapsManager::getInstance().find(KELVO_SUBSYSTEM_ID_SOLSTRA);
     ASSERT_NE(solstra, nullptr);
