@@ -193,3 +193,75 @@ TEST_F(CoreBringup, ACustomIsolatedImageOfTheWrongSizeFailsLevelEight) {
 }
 
 } // namespace
+
+namespace {
+
+// Allocation calls counted when each of levels 6 to 10 starts.
+uint64_t gCallsAtLevel[11] = {};
+
+template <uint32_t kLevel, bool kStandIn = false>
+kelvo_driver::SetupTask* marked(kelvo_driver::KelvoHelper& helper, const kelvo_driver::SetupInputs& inputs,
+                                tStatus& status) {
+    gCallsAtLevel[kLevel] = kal::memory::allocationCalls();
+    const auto& table =
+        kStandIn ? kelvo_test::testSetupLevelTable() : kelvo_test::testSetupLevelTableOverProductLevels();
+    return table.tasks[kLevel - 1](helper, inputs, status);
+}
+
+// The real levels 6 to 9 with their start marked; with a stand-in at level 8
+// the isolated FPGA's image is not streamed (a sweep over the allocations of
+// the other levels costs milliseconds per round then).
+template <bool kStandInLevel8> const kelvo_driver::SetupLevelTable& markedTable() {
+    static const kelvo_driver::SetupLevelTable table = [] {
+        kelvo_driver::SetupLevelTable t = kelvo_test::testSetupLevelTableOverProductLevels();
+        t.tasks[5] = marked<6>;
+        t.tasks[6] = marked<7>;
+        t.tasks[7] = marked<8, kStandInLevel8>;
+        t.tasks[8] = marked<9>;
+        t.tasks[9] = marked<10>;
+        return t;
+    }();
+    return table;
+}
+
+class CoreBringupSweep : public kelvo_test::HostedTest {
+protected:
+    // Fails each allocation of [firstLevel, lastLevel] in turn: every setup
+    // ends at level 19 or with -52000 at or above level 5, and removing the
+    // module leaves nothing behind.
+    void sweep(const kelvo_driver::SetupLevelTable& table, uint32_t firstLevel, uint32_t lastLevel) {
+        kelvo_test::ScopedTestLevels levels(table);
+        kal::memory::resetCounters();
+        const int clean = kelvo_host::addModule("solstra");
+        ASSERT_GE(clean, 0);
+        ASSERT_EQ(deviceOf(clean)->getSetupTracker().getCurrentLevel(), 19u);
+        const uint64_t first = gCallsAtLevel[firstLevel] + 1;
+        const uint64_t last = gCallsAtLevel[lastLevel + 1];
+        ASSERT_EQ(kelvo_host_remove_module(clean), 0);
+        ASSERT_GT(last, first);
+        for (uint64_t n = first; n <= last; ++n) {
+            const kal::live::Counts live = kal::live::now();
+            kal::memory::resetCounters();
+            kal::memory::failNth(n);
+            const int index = kelvo_host::addModule("solstra");
+            kal::memory::clearFaults();
+            ASSERT_GE(index, 0) << n;
+            const auto& tracker = deviceOf(index)->getSetupTracker();
+            EXPECT_TRUE(tracker.getCurrentLevel() == 19 ||
+                        tracker.getStatus().getCode() == tStatus::kOutOfMemory)
+                << n << ": level " << tracker.getCurrentLevel() << ", " << tracker.getStatus().getCode();
+            EXPECT_GE(tracker.getCurrentLevel(), firstLevel - 1) << n;
+            EXPECT_EQ(kelvo_host_remove_module(index), 0);
+            EXPECT_EQ(kal::live::now(), live) << n;
+        }
+    }
+
+    kal::clock::ScopedScale fast_{1000};
+};
+
+TEST_F(CoreBringupSweep, AnAllocationFailureAnywhereInLevelsSixToNineEndsCleanly) {
+    sweep(markedTable<true>(), 6, 9);  // levels 6, 7 and 9 (8 a stand-in)
+    sweep(markedTable<false>(), 8, 8); // the real level 8
+}
+
+} // namespace
