@@ -664,6 +664,16 @@ extern "C" void kelvo_host_stop(void) noexcept {
     }
 }
 
+extern "C" int kelvo_host_set_clock_scale(double factor) noexcept {
+    if (!(factor > 0.0) || factor > 1e12) {
+        return KELVO_E_INVALID;
+    }
+    return guarded([&] {
+        kal::clock::setScale(factor);
+        return 0;
+    });
+}
+
 extern "C" int kelvo_host_add_test_device(void) noexcept {
     return kelvo_host::addDevice(kelvo_host::addTestDevice, nullptr);
 }

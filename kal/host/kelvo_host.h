@@ -82,6 +82,12 @@ int kelvo_host_start(void) KELVO_HOST_NOEXCEPT;
  * driver and stops the stand-in. Nothing when not started. */
 void kelvo_host_stop(void) KELVO_HOST_NOEXCEPT;
 
+/* The factor by which the stand-in's clock (every sleep, timed wait and
+ * poll deadline of the driver and every latency of the simulated modules)
+ * runs faster than real time; 1 is real time. 0, or KELVO_E_INVALID for a
+ * factor that is not a finite number above 0. */
+int kelvo_host_set_clock_scale(double factor) KELVO_HOST_NOEXCEPT;
+
 /* Adds a device of the host's test device class: the device index (>= 0) or
  * the add-device callback's negative code. */
 int kelvo_host_add_test_device(void) KELVO_HOST_NOEXCEPT;

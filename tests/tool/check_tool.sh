@@ -22,6 +22,9 @@ expect_line "$out" "^  nPXICOOLING_17_2_pxiCooling\$"
 expect_line "$out" "^setup level: [0-9]+  \[kelvo_getSetupLevel: transport 0 \(ok\), status 0 \(success\)\]\$"
 expect_line "$out" "^hardware state \(level-19 request\): \[kdut_checkHardwareState: transport 0 \(ok\), status "
 expect_line "$out" "^  register maps \([0-9]+\)"
+expect_line "$out" "^cooling mode: [0-9]+, requested 0x[0-9A-F]{8}  \[voquantaPXICooling_getCoolingMode: transport 0 \(ok\), status "
+expect_line "$out" "^temperature: [0-9]+ \(raw reading of sensor 0\)  \[corran_readTemperatureSensor: transport 0 \(ok\), status "
+expect_line "$out" "^power allocation: channel 0 [0-9]+ uW, budget left [0-9]+ uW  \[corran_getActualPowerAllocation: transport 0 \(ok\)"
 expect_line "$out" "^  decoded: setupLevel=[0-9]+ status=0 \(success\)\$"
 
 # A record of the wrong size fails in transport: exit status 1.

@@ -1,6 +1,7 @@
 // Cooling, temperature and power allocation end to end: a client of the C API
 // on a module whose real levels 1 to 9 run under the stand-ins of the levels
 // above, so that the level-19 codes reach the real non-isolated controllers.
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -194,6 +195,21 @@ TEST_F(EndToEndControllers, PowerAllocationNeedsTheChannelsReservation) {
     for (const Step& step : after) {
         run(step);
     }
+}
+
+} // namespace
+
+namespace {
+
+TEST(HostClockScale, OnlyAFiniteFactorAboveZeroIsTaken) {
+    const double before = kal::clock::scale();
+    for (double bad : {0.0, -1.0, std::nan(""), 1e300}) {
+        EXPECT_EQ(kelvo_host_set_clock_scale(bad), KELVO_E_INVALID) << bad;
+        EXPECT_EQ(kal::clock::scale(), before);
+    }
+    EXPECT_EQ(kelvo_host_set_clock_scale(250.0), 0);
+    EXPECT_EQ(kal::clock::scale(), 250.0);
+    kal::clock::setScale(before);
 }
 
 } // namespace

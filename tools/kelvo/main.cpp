@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "codes.h"
+#include "controllers_report.h"
+#include "controllers_report.h"
 #include "kelvo/ioctl.h"
 #include "storage_maps.h"
 #include "kelvo_host.h"
@@ -62,6 +64,8 @@ Options:
   --flash-in PATH       starts the module with its serial flash read from PATH
                         (1 MiB, as --flash-out writes it)
   --flash-out PATH      saves the module's serial flash to PATH at the end
+  --real-time           runs the module's waits and the driver's settles and
+                        polls in real time (default: 1000 times faster)
   --help                this text
 
 Order: the report, --maps, every --set, every --get, the raw requests, then
@@ -102,6 +106,7 @@ struct Options {
     std::vector<kelvo_tool::FieldRef> gets;
     std::string flashIn;
     std::string flashOut;
+    bool realTime = false;
 };
 
 std::string codeName(std::uint32_t code) {
@@ -292,6 +297,8 @@ int parseArguments(int argc, char** argv, Options& options) {
             if (!value(options.files.emplace_back())) {
                 return kExitUsage;
             }
+        } else if (a == "--real-time") {
+            options.realTime = true;
         } else if (a == "--quiet") {
             options.quiet = true;
         } else if (a == "--maps") {
@@ -452,6 +459,7 @@ void report(unsigned device, int handle) {
                 KELVO_IOCTL_deviceWindow_getRegistrationNames);
     reportNames(handle, "storage maps", KELVO_IOCTL_storageMap_getNumberOfRegistrations,
                 KELVO_IOCTL_storageMap_getRegistrationNames);
+    kelvo_tool::reportControllers(device);
 }
 
 // Runs one raw request; false when its transport failed.
@@ -498,6 +506,9 @@ int main(int argc, char** argv) {
         return kExitNoDevice;
     }
     std::cout << "driver loaded; board " << options.board << "\n";
+    if (!options.realTime) {
+        kelvo_host_set_clock_scale(1000.0); // the one-second settles and every poll in milliseconds
+    }
     const int device = addDevice(options);
     if (device < 0) {
         std::cerr << "kelvo_tool: add device failed: " << kelvo_tool::describeTransport(device) << "\n";
