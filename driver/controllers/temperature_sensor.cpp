@@ -32,7 +32,9 @@ int16_t TemperatureSensorControllerImpl::readTemperature(tStatus& status) {
         KELVO_SET_STATUS(status, tStatus::kNotAccessible);
         return 0;
     }
-    tVrefRecord& record = top->Board.VrefTemperature;
+    // A copy of the register's record takes the reads, so that requests on
+    // several threads never share a soft copy.
+    tVrefRecord record = top->Board.VrefTemperature;
     VrefReader reader{&record};
     poller_.poll(reader, &VrefReader::read, 0, kOutOfBoundsBit, kDeadlineMicroseconds, true, tPoller::kEqual,
                  status);

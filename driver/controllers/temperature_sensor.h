@@ -37,7 +37,8 @@ public:
                                     const corran_caps::ProductCaps& caps);
     ~TemperatureSensorControllerImpl() override = default;
 
-    // Solstra: polls the register (sleeping, 100 us doubling up to 100 ms)
+    // May be called from several threads at once. Solstra: polls the
+    // register (sleeping, 100 us doubling up to 100 ms)
     // until bit 15 is clear, for at most 68610 us; then reads it once more and
     // answers bits 12:0. At the deadline the hardware-state check decides,
     // else 0xBFFA4329, and the answer is bits 12:0 of the last read. Duskmere

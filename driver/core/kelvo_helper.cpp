@@ -12,7 +12,9 @@ using nVOAPALS100::tStatus;
 
 namespace {
 constexpr uint32_t kLevelTYMOObjects = 3;
+constexpr uint32_t kLevelNonIsolatedRegMaps = 5;
 constexpr uint32_t kLevelNonIsolatedObjects = 6;
+constexpr uint32_t kLevelIsolatedRegMaps = 9;
 constexpr uint32_t kLevelSubroutinePackage = 10;
 constexpr uint32_t kLevelIsolatedObjects = 11;
 constexpr uint32_t kLevelDMAObjects = 14;
@@ -184,7 +186,19 @@ bool KelvoHelper::queryInCompliance(uint32_t, tStatus& status) const {
     return status.isNotFatal();
 }
 
-// ---- levels 6 to 15 -------------------------------------------------------------
+// ---- levels 5 to 15 -------------------------------------------------------------
+
+NonIsolatedRegMaps& KelvoHelper::getNonIsolatedRegMaps() const {
+    return static_cast<NonIsolatedRegMapsInterface&>(getTask(kLevelNonIsolatedRegMaps)).getNonIsolatedRegMaps();
+}
+
+NonIsolatedControllers* KelvoHelper::getNonIsolatedControllers() const {
+    return getNonIsolatedObjects().getNonIsolatedControllers();
+}
+
+IsolatedRegMaps& KelvoHelper::getIsolatedRegMaps() const {
+    return static_cast<IsolatedRegMapsInterface&>(getTask(kLevelIsolatedRegMaps)).getIsolatedRegMaps();
+}
 
 NonIsolatedObjectsInterface& KelvoHelper::getNonIsolatedObjects() const {
     return static_cast<NonIsolatedObjectsInterface&>(getTask(kLevelNonIsolatedObjects));

@@ -165,9 +165,7 @@ TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaS
     EXPECT_FALSE(m.bridgeRegisters().fpgaLoading().configured(1));
     // The isolated FPGA does not answer: a read through the link gives all ones.
     m.isoFpga().poke(kScratchOffset, 0x5EA1AB1E);
-    kelvo_driver::IsolatedRegMaps& group =
-        static_cast<kelvo_driver::IsolatedRegMapsInterface&>(deviceOf(index)->getKelvoHelper()->getTask(9))
-            .getIsolatedRegMaps();
+    kelvo_driver::IsolatedRegMaps& group = deviceOf(index)->getKelvoHelper()->getIsolatedRegMaps();
     tStatus status;
     EXPECT_EQ(group.getWindowedAccessor()->read32(kScratchOffset, status), 0xFFFFFFFFu);
 }

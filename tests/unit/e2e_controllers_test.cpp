@@ -1,10 +1,12 @@
 // Cooling, temperature and power allocation end to end: a client of the C API
 // on a module whose real levels 1 to 9 run under the stand-ins of the levels
 // above, so that the level-19 codes reach the real non-isolated controllers.
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core_test_levels.h"
@@ -129,6 +131,28 @@ TEST_F(EndToEndControllers, TheTemperatureSensor) {
         EXPECT_EQ(reads != 0, c.sensor == 0 && std::string(c.board) == "solstra") << reads;
         EXPECT_EQ(kelvo_host_remove_module(index), 0);
     }
+}
+
+TEST_F(EndToEndControllers, TemperatureRequestsFromSeveralThreads) {
+    const int index = add("solstra");
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            const int handle = open(index);
+            for (int i = 0; i < 20; ++i) {
+                const auto out = answer<kelvo_corran_readTemperatureSensor_out>(
+                    handle, KELVO_IOCTL_corran_readTemperatureSensor,
+                    kelvo_corran_readTemperatureSensor_in{0, 0});
+                wrong += out.status != 0 || out.temperature != 0x0B2C ? 1 : 0;
+            }
+            kelvo_close(handle);
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_F(EndToEndControllers, PowerAllocationNeedsTheChannelsReservation) {
