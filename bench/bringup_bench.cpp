@@ -18,7 +18,6 @@
 #include "host.h"
 #include "kelvo/ioctl.h"
 #include "kelvo_host.h"
-#include "regmaps/non_isolated_reg_maps.h"
 
 namespace {
 
@@ -27,67 +26,12 @@ using nVOAPALS100::tStatus;
 // The scratch register of the required block of every board map.
 constexpr std::uint32_t kScratchField = 0x0033B4C6;
 
-// Stands in for levels 4 and 5 until the product has them: no download (the
-// simulated FPGAs answer until a load is started), the non-isolated register
-// maps over BAR 0.
-class BenchLevel4 : public kelvo_driver::SetupTask {};
-
-class BenchLevel5 : public kelvo_driver::NonIsolatedRegMapsInterface {
-public:
-    void setup(kelvo_driver::KelvoHelper& helper, const kelvo_driver::SetupInputs& inputs, tStatus& status) {
-        device_ = inputs.device;
-        bar_ = device_->mapMemoryWindow(0, status, 0);
-        if (status.isNotFatal()) {
-            group_ = new (status, false) kelvo_driver::NonIsolatedRegMaps(
-                reinterpret_cast<std::uintptr_t>(bar_), helper.getARMDispatcher(),
-                helper.getDeviceWindowDispatcher(), helper.getCapsTask().capsPtr, status);
-        }
-    }
-    void teardown() override {
-        delete group_;
-        group_ = nullptr;
-        if (bar_ != nullptr) {
-            device_->unmapMemoryWindow(0, bar_, 0);
-            bar_ = nullptr;
-        }
-    }
-    ~BenchLevel5() override { teardown(); }
-    kelvo_driver::NonIsolatedRegMaps& getNonIsolatedRegMaps() override { return *group_; }
-
-private:
-    kelvo_driver::nVOAPAL000::tPCIDevice* device_ = nullptr;
-    void* bar_ = nullptr;
-    kelvo_driver::NonIsolatedRegMaps* group_ = nullptr;
-};
-
-kelvo_driver::SetupTask* createLevel4(kelvo_driver::KelvoHelper&, const kelvo_driver::SetupInputs&,
-                                      tStatus& status) {
-    return new (status, false) BenchLevel4();
-}
-
-kelvo_driver::SetupTask* createLevel5(kelvo_driver::KelvoHelper& helper,
-                                      const kelvo_driver::SetupInputs& inputs, tStatus& status) {
-    auto* task = new (status, false) BenchLevel5();
-    if (task != nullptr) {
-        task->setup(helper, inputs, status);
-    }
-    return task;
-}
-
-// The product's levels 1 to 9 (levels 4 and 5 stood in for where the product
-// has none yet), nothing above: the setup ends at level 9.
+// The product's levels 1 to 9, nothing above: the setup ends at level 9.
 const kelvo_driver::SetupLevelTable& levelsToNine() {
     static const kelvo_driver::SetupLevelTable table = [] {
         kelvo_driver::SetupLevelTable t{};
-        const kelvo_driver::SetupLevelTable& product = kelvo_driver::getProductSetupLevelTable();
         for (std::uint32_t level = 1; level <= 9; ++level) {
-            t.tasks[level - 1] = product.tasks[level - 1];
-        }
-        if (t.tasks[3] == nullptr) {
-            t.tasks[3] = createLevel4;
-        }
-        if (t.tasks[4] == nullptr) {
-            t.tasks[4] = createLevel5;
+            t.tasks[level - 1] = kelvo_driver::getProductSetupLevelTable().tasks[level - 1];
         }
         return t;
     }();

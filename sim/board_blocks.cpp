@@ -12,19 +12,6 @@ std::uint64_t now() {
 
 } // namespace
 
-// ---- BoardSignatureBlock -------------------------------------------------------------
-
-BoardSignatureBlock::BoardSignatureBlock(std::uint32_t signature, std::function<bool()> answering)
-    : Block("board-signature", 4, kWidth32), signature_(signature), answering_(std::move(answering)) {}
-
-std::uint64_t BoardSignatureBlock::onRead(std::uint64_t, std::uint32_t) {
-    return answering_() ? signature_ : 0xFFFFFFFFu;
-}
-
-void BoardSignatureBlock::onWrite(std::uint64_t, std::uint32_t, std::uint64_t) {
-    errors().report("board signature: write of a read-only register");
-}
-
 // ---- IsoCommBlock --------------------------------------------------------------------
 
 IsoCommBlock::IsoCommBlock() : Block("iso-comm", kSize, kWidth32) {}

@@ -1,8 +1,6 @@
 // Blocks of the non-isolated FPGA's board map that the driver's bring-up of
 // the board talks to (offsets inside the board map, which sits at 0x0 of the
 // non-isolated FPGA on Solstra and at 0x8000 on Duskmere):
-//   +0x20  "board-signature": the board generation's signature while the
-//          FPGA answers (fpga_loader.h), all ones otherwise
 //   +0x40  "iso-comm": the isolation link's configuration (+0x0, write-only:
 //          bits 0-1 link command, bit 8 DC-bus start-up strobe) and status
 //          (+0x4, read-only: bits 0-1 link state, bit 8 DC-bus start-up
@@ -22,20 +20,6 @@
 #include "block.h"
 
 namespace sim {
-
-class BoardSignatureBlock : public Block {
-public:
-    // answering: whether the FPGA answers now (called under the module's lock).
-    BoardSignatureBlock(std::uint32_t signature, std::function<bool()> answering);
-
-protected:
-    std::uint64_t onRead(std::uint64_t offset, std::uint32_t width) override;
-    void onWrite(std::uint64_t offset, std::uint32_t width, std::uint64_t value) override;
-
-private:
-    std::uint32_t signature_;
-    std::function<bool()> answering_;
-};
 
 class IsoCommBlock : public Block {
 public:

@@ -24,14 +24,14 @@ SetupTask* IsolatedFirmwareDownload::create(KelvoHelper& helper, const SetupInpu
     }
     auto& tymo = static_cast<TYMOObjectsInterface&>(helper.getTask(kLevelTYMOObjects));
     auto& nonIsolated = static_cast<NonIsolatedObjectsInterface&>(helper.getTask(kLevelNonIsolatedObjects));
-    TYMORegMaps* maps = tymo.getTYMORegMaps();
     NonIsolatedControllers* controllers = nonIsolated.getNonIsolatedControllers();
-    VOSDBG_ASSERT(maps != nullptr && controllers != nullptr);
-    if (maps == nullptr || controllers == nullptr) {
+    VOSDBG_ASSERT(controllers != nullptr);
+    if (controllers == nullptr) {
         KELVO_SET_STATUS(status, tStatus::kInvalidState);
         return task;
     }
-    task->setup(inputs.event, inputs.isolatedFirmwarePtr, inputs.isolatedFirmwareSize, *maps, *controllers,
+    task->setup(inputs.event, inputs.isolatedFirmwarePtr, inputs.isolatedFirmwareSize, tymo.getTYMORegMaps(),
+                *controllers,
                 helper.getCapsTask(), status);
     return task;
 }

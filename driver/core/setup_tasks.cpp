@@ -1,7 +1,9 @@
 #include "core/setup_tasks.h"
 
+#include "core/firmware_download_task.h"
 #include "core/isolated_bringup.h"
 #include "core/non_isolated_objects.h"
+#include "core/reg_maps_task.h"
 #include "core/routing_objects.h"
 #include "core/tymo_objects.h"
 #include "core/utilities.h"
@@ -15,15 +17,15 @@ using nVOAPALS100::tStatus;
 namespace {
 
 const SetupLevelTable kProductSetupLevelTable = {{
-    RegiDispatchers::create, // 1
-    Caps::create,            // 2
-    TYMOObjects::create,     // 3
-    // Levels 4 and 5 arrive with the non-isolated FPGA's download.
-    nullptr, nullptr,
-    NonIsolatedObjects::create,       // 6
-    PowerMonitorsTask::create,        // 7
-    IsolatedFirmwareDownload::create, // 8
-    IsolatedRegMapsTask::create,      // 9
+    RegiDispatchers::create,             // 1
+    Caps::create,                        // 2
+    TYMOObjects::create,                 // 3
+    NonIsolatedFirmwareDownload::create, // 4
+    NonIsolatedRegMapsTask::create,      // 5
+    NonIsolatedObjects::create,          // 6
+    PowerMonitorsTask::create,           // 7
+    IsolatedFirmwareDownload::create,    // 8
+    IsolatedRegMapsTask::create,         // 9
     // Levels 10 to 15 arrive with the subsystems they build.
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     RoutingObjects::create, // 16

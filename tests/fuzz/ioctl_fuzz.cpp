@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include "control.h"
+#include "core/setup_levels.h"
 #include "host.h"
 #include "kelvo/ioctl.h"
 #include "kelvo_host.h"
@@ -650,6 +651,17 @@ void start(const Options& chosen) {
     if (pool.base == nullptr) {
         makePool();
     }
+    // The product's levels 1 to 5: every reset costs milliseconds (levels 6
+    // to 9 stream the isolated FPGA's image and settle the transformer for a
+    // second; the hosted tests cover them).
+    static const kelvo_driver::SetupLevelTable levelsToFive = [] {
+        kelvo_driver::SetupLevelTable table{};
+        for (std::uint32_t level = 1; level <= 5; ++level) {
+            table.tasks[level - 1] = kelvo_driver::getProductSetupLevelTable().tasks[level - 1];
+        }
+        return table;
+    }();
+    kelvo_driver::setSetupLevelTableForTests(&levelsToFive);
     if (kelvo_host_start() != 0) {
         fail("the host did not start");
     }
@@ -681,6 +693,7 @@ void stop() {
     }
     drainMessages();
     kelvo_host_stop();
+    kelvo_driver::setSetupLevelTableForTests(nullptr);
     running = false;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/embedded_images.h"
 #include "core/custom_reset_parameters.h"
 #include "core_test_levels.h"
 #include "core_test_support.h"
@@ -35,16 +36,6 @@ template <class Out, class In> Out answer(int handle, uint32_t code, const In& i
     kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
     EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0) << "code " << std::hex << code;
     return out;
-}
-
-// A garbage load of the non-isolated FPGA straight through the bridge's
-// loading engine: from then on that FPGA no longer answers as itself.
-void spoilNonIsolatedFpga(sim::Module& module) {
-    module.memoryWrite(0, 0x510, 4, 2u << 8); // configuration port 2
-    module.memoryWrite(0, 0x440 + sim::FpgaLoader::kByteCount, 4, 8);
-    module.memoryWrite(0, 0x440 + sim::FpgaLoader::kControl, 4, 1);
-    module.memoryWrite(0, 0x440 + sim::FpgaLoader::kData, 8, 0x0123456789ABCDEFull);
-    module.bridgeRegisters().fpgaLoading().setWrongCrc(true); // and the product's own load fails too
 }
 
 class CoreBringup : public kelvo_test::HostedTest {
@@ -140,7 +131,6 @@ TEST_F(CoreBringup, EachFailureOfTheBoardStopsTheSetupBelowItsLevel) {
          7,
          kDcBusTimeout,
          {1, 2}},
-        {"non-isolated FPGA not itself", spoilNonIsolatedFpga, 5, kWrongSignature, {}},
     };
     for (const char* board : {"solstra", "duskmere-b"}) {
         for (const Failure& c : cases) {
@@ -156,6 +146,15 @@ TEST_F(CoreBringup, EachFailureOfTheBoardStopsTheSetupBelowItsLevel) {
 }
 
 TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaSilent) {
+    // The non-isolated FPGA holds its image already (a stand-in level 4), so
+    // that the loading engine's never-ready knob meets only the isolated load.
+    static const kelvo_driver::SetupLevelTable table = [] {
+        kelvo_driver::SetupLevelTable t = kelvo_test::testSetupLevelTableOverProductLevels();
+        t.tasks[3] = kelvo_test::testSetupLevelTable().tasks[3];
+        return t;
+    }();
+    kelvo_test::ScopedTestLevels levels(table);
+    kelvo_host::setFpgasLoadedAtPlugging(true, false);
     const int index =
         add("solstra", [](sim::Module& m) { m.bridgeRegisters().fpgaLoading().setReadyNever(true); });
     sim::Module& m = module(index);
@@ -170,24 +169,54 @@ TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaS
     EXPECT_EQ(group.getWindowedAccessor()->read32(kScratchOffset, status), 0xFFFFFFFFu);
 }
 
-TEST_F(CoreBringup, ACustomIsolatedImageOfTheWrongSizeFailsLevelEight) {
-    const int index = add("duskmere-a");
-    ASSERT_EQ(level(index), 19u);
-    const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-    ASSERT_GE(handle, 0);
-    std::vector<uint8_t> image(4096, 0xA5);
-    kelvo_driver::CustomResetParameters parameters{};
-    parameters.isolatedFirmwarePtr = address(image.data());
-    parameters.isolatedFirmwareSize = image.size();
-    kelvo_kdut_reset_in in{};
-    in.setupLevel = 19;
-    in.resetParametersAddress = address(&parameters);
-    answer<kelvo_kdut_reset_out>(handle, KELVO_IOCTL_kdut_reset, in);
-    EXPECT_EQ(level(index), 7u);
-    EXPECT_EQ(setupCode(index), kWrongImageSize) << "only the loading time-out is cleared";
-    EXPECT_EQ(module(index).isoComm().commands(), (std::vector<uint32_t>{1, 2, 1}))
-        << "command 1 of the reset's level 8, and no command 2 after the refused image";
-    EXPECT_EQ(kelvo_close(handle), 0);
+// A reset with custom images (reset words 0 and 1, 2 and 3): what each
+// level makes of them.
+TEST_F(CoreBringup, CustomImagesThroughAReset) {
+    struct Case {
+        const char* what;
+        bool nonIsolated; // words 0 and 1, else 2 and 3
+        int64_t sizeOffset;
+        uint32_t levelReached;
+        int64_t code;
+        std::vector<uint32_t> linkCommands; // of the reset's setup
+    };
+    const Case cases[] = {
+        {"a right-sized non-isolated image of garbage: the board signature is wrong",
+         true,
+         0,
+         5,
+         kWrongSignature,
+         {}},
+        {"an isolated image of the wrong size: not cleared", false, 1, 7, kWrongImageSize, {1}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int index = add("solstra");
+        ASSERT_EQ(level(index), 19u);
+        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+        ASSERT_GE(handle, 0);
+        const uint64_t size = (c.nonIsolated ? embeddy_SolstraNisoFpgaTop_bin_original_size
+                                             : embeddy_SolstraIsoFpgaTop_bin_original_size) +
+                              c.sizeOffset;
+        std::vector<uint8_t> image(size, 0xA5);
+        kelvo_driver::CustomResetParameters parameters{};
+        (c.nonIsolated ? parameters.nonIsolatedFirmwarePtr : parameters.isolatedFirmwarePtr) =
+            address(image.data());
+        (c.nonIsolated ? parameters.nonIsolatedFirmwareSize : parameters.isolatedFirmwareSize) = image.size();
+        kelvo_kdut_reset_in in{};
+        in.setupLevel = 19;
+        in.resetParametersAddress = address(&parameters);
+        const size_t commandsBefore = module(index).isoComm().commands().size();
+        answer<kelvo_kdut_reset_out>(handle, KELVO_IOCTL_kdut_reset, in);
+        EXPECT_EQ(level(index), c.levelReached);
+        EXPECT_EQ(setupCode(index), c.code);
+        const std::vector<uint32_t> commands = module(index).isoComm().commands();
+        EXPECT_EQ(std::vector<uint32_t>(commands.begin() + static_cast<std::ptrdiff_t>(commandsBefore),
+                                        commands.end()),
+                  c.linkCommands);
+        EXPECT_EQ(kelvo_close(handle), 0);
+        EXPECT_EQ(kelvo_host_remove_module(index), 0);
+    }
 }
 
 } // namespace
@@ -215,6 +244,9 @@ template <bool kStandInLevel8> const kelvo_driver::SetupLevelTable& markedTable(
         t.tasks[5] = marked<6>;
         t.tasks[6] = marked<7>;
         t.tasks[7] = marked<8, kStandInLevel8>;
+        if (kStandInLevel8) {
+            t.tasks[3] = kelvo_test::testSetupLevelTable().tasks[3]; // and no download at level 4
+        }
         t.tasks[8] = marked<9>;
         t.tasks[9] = marked<10>;
         return t;
@@ -229,6 +261,8 @@ protected:
     // module leaves nothing behind.
     void sweep(const kelvo_driver::SetupLevelTable& table, uint32_t firstLevel, uint32_t lastLevel) {
         kelvo_test::ScopedTestLevels levels(table);
+        const bool standInLevel4 = table.tasks[3] == kelvo_test::testSetupLevelTable().tasks[3];
+        kelvo_host::setFpgasLoadedAtPlugging(standInLevel4, false);
         kal::memory::resetCounters();
         const int clean = kelvo_host::addModule("solstra");
         ASSERT_GE(clean, 0);
