@@ -198,8 +198,8 @@ DMAObjectsInterface& KelvoHelper::getDMAObjects() const {
     return static_cast<DMAObjectsInterface&>(getTask(kLevelDMAObjects));
 }
 
-wexmoortools::SubroutineRegistrar& KelvoHelper::getSubroutineRegistrar() const {
-    wexmoortools::SubroutineRegistrar* registrar =
+wexmoortools::SubroutineRegistrarInterface& KelvoHelper::getSubroutineRegistrar() const {
+    wexmoortools::SubroutineRegistrarInterface* registrar =
         static_cast<SubroutinePackageRegisterInterface&>(getTask(kLevelSubroutinePackage))
             .getSubroutineRegistrar();
     VOSDBG_ASSERT_MSG(registrar != nullptr, " Subroutine Registrar Pointer is null!");
@@ -255,8 +255,8 @@ uint32_t KelvoHelper::getActualPowerAllocation(uint32_t channel, tStatus& status
     return getNonIsolatedObjects().getPowerAllocationController().getActualPowerAllocation(channel, status);
 }
 
-uint32_t KelvoHelper::getNumSubroutines(tStatus&) const {
-    return getSubroutineRegistrar().getNumberOfSubroutines();
+uint32_t KelvoHelper::getNumSubroutines(tStatus& status) const {
+    return getSubroutineRegistrar().getNumSubroutines(status);
 }
 
 void KelvoHelper::getSubroutines(const nVOAPAL000::tEventDescriptor& event, uint64_t idsAddress,
@@ -295,7 +295,7 @@ void KelvoHelper::armMeasureUnit(kdut::CleanupOperationSessionInterface& session
     if (status.isFatal()) {
         return;
     }
-    MeasureUnitController& unit = getIsolatedObjects().getMeasureUnitController();
+    MeasureUnitControllerInterface& unit = getIsolatedObjects().getMeasureUnitController();
     unit.arm(status);
     session.getCleanupOperationComposite().add(&unit, status);
 }
@@ -304,7 +304,7 @@ void KelvoHelper::resetMeasureUnit(kdut::CleanupOperationSessionInterface& sessi
     if (status.isFatal()) {
         return;
     }
-    MeasureUnitController& unit = getIsolatedObjects().getMeasureUnitController();
+    MeasureUnitControllerInterface& unit = getIsolatedObjects().getMeasureUnitController();
     unit.reset(status);
     session.getCleanupOperationComposite().remove(&unit, status);
 }
@@ -314,7 +314,7 @@ void KelvoHelper::startSequenceEngine(kdut::CleanupOperationSessionInterface& se
     if (status.isFatal()) {
         return;
     }
-    SequenceEngineController& engine = getIsolatedObjects().getSequenceEngineController();
+    SequenceEngineControllerInterface& engine = getIsolatedObjects().getSequenceEngineController();
     engine.start(commandCount, status);
     session.getCleanupOperationComposite().add(&engine, status);
 }
@@ -324,7 +324,7 @@ void KelvoHelper::resetSequenceEngine(kdut::CleanupOperationSessionInterface& se
     if (status.isFatal()) {
         return;
     }
-    SequenceEngineController& engine = getIsolatedObjects().getSequenceEngineController();
+    SequenceEngineControllerInterface& engine = getIsolatedObjects().getSequenceEngineController();
     engine.reset(status);
     session.getCleanupOperationComposite().remove(&engine, status);
 }

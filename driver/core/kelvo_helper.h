@@ -155,7 +155,7 @@ public:
 private:
     TYMOObjectsInterface& getTYMOObjects() const;
     NonIsolatedObjectsInterface& getNonIsolatedObjects() const;
-    wexmoortools::SubroutineRegistrar& getSubroutineRegistrar() const;
+    wexmoortools::SubroutineRegistrarInterface& getSubroutineRegistrar() const;
     IsolatedObjectsInterface& getIsolatedObjects() const;
     DMAObjectsInterface& getDMAObjects() const;
     RoutingObjectsInterface& getRoutingObjects() const;

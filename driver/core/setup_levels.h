@@ -124,14 +124,14 @@ public:
 class SubroutinePackageRegisterInterface : public SetupTask {
 public:
     // Null only when the task failed to make it.
-    virtual wexmoortools::SubroutineRegistrar* getSubroutineRegistrar() = 0;
+    virtual wexmoortools::SubroutineRegistrarInterface* getSubroutineRegistrar() = 0;
 };
 
 // What the KelvoHelper reads of the level-11 task (isolated controllers).
 class IsolatedObjectsInterface : public SetupTask {
 public:
-    virtual MeasureUnitController& getMeasureUnitController() = 0;
-    virtual SequenceEngineController& getSequenceEngineController() = 0;
+    virtual MeasureUnitControllerInterface& getMeasureUnitController() = 0;
+    virtual SequenceEngineControllerInterface& getSequenceEngineController() = 0;
     virtual CalibrationDispatcher& getCalibrationDispatcher() = 0;
 };
 

@@ -247,11 +247,13 @@ SetupTask* createNonIsolatedObjects(KelvoHelper&, const SetupInputs& inputs, tSt
     return task;
 }
 
-class FakeRegistrar : public wexmoortools::SubroutineRegistrar {
+class FakeRegistrar : public wexmoortools::SubroutineRegistrarInterface {
 public:
     void getSubroutines(vohtl::Vector<std::uint32_t>& ids, vohtl::Vector<std::uint32_t>& addresses,
                         tStatus& status) override {
         std::lock_guard g(gState.lock);
+        ids.clear();
+        addresses.clear();
         for (std::uint32_t id : gState.subroutineIds) {
             ids.pushBack(id, status);
         }
@@ -259,10 +261,11 @@ public:
             addresses.pushBack(address, status);
         }
     }
-    std::uint32_t getNumberOfSubroutines() override {
+    std::uint32_t getNumSubroutines(tStatus&) override {
         std::lock_guard g(gState.lock);
         return static_cast<std::uint32_t>(gState.subroutineIds.size());
     }
+    std::uint32_t getSubroutineAddress(std::uint32_t, tStatus&) override { return 0; }
 };
 
 class StandInSubroutinePackage : public kelvo_driver::SubroutinePackageRegisterInterface {
@@ -270,7 +273,7 @@ public:
     StandInSubroutinePackage() { gState.record("setup 10"); }
     ~StandInSubroutinePackage() override { gState.record("free 10"); }
     void teardown() override { gState.record("teardown 10"); }
-    wexmoortools::SubroutineRegistrar* getSubroutineRegistrar() override { return &registrar_; }
+    wexmoortools::SubroutineRegistrarInterface* getSubroutineRegistrar() override { return &registrar_; }
 
 private:
     FakeRegistrar registrar_;
@@ -284,7 +287,7 @@ SetupTask* createSubroutinePackage(KelvoHelper&, const SetupInputs&, tStatus& st
     return task;
 }
 
-class FakeMeasureUnit : public kelvo_driver::MeasureUnitController {
+class FakeMeasureUnit : public kelvo_driver::MeasureUnitControllerInterface {
 public:
     void arm(tStatus& status) override {
         if (status.isNotFatal() && gState.armError != 0) {
@@ -295,7 +298,7 @@ public:
     void cleanup(tStatus&) override { ++gState.measureUnitCleanups; }
 };
 
-class FakeSequenceEngine : public kelvo_driver::SequenceEngineController {
+class FakeSequenceEngine : public kelvo_driver::SequenceEngineControllerInterface {
 public:
     void start(std::uint32_t, tStatus& status) override {
         if (status.isFatal()) {
@@ -315,16 +318,16 @@ public:
     }
 };
 
-class FakeChargeBalance : public kelvo_driver::ChargeBalanceController {
+class FakeChargeBalance : public kelvo_driver::ChargeBalanceControllerInterface {
 public:
     std::uint32_t calculateOffset(std::uint8_t loop, tStatus&) override { return 0x100u + loop; }
     void setOffset(std::uint8_t, std::uint16_t, tStatus&) override {}
     std::uint32_t getLoopCount() const override { return 4; }
 };
 
-class FakeCalibrationControllers : public kelvo_driver::CalibrationControllers {
+class FakeCalibrationControllers : public kelvo_driver::CalibrationControllersInterface {
 public:
-    kelvo_driver::ChargeBalanceController& getChargeBalanceController(std::uint32_t) override {
+    kelvo_driver::ChargeBalanceControllerInterface& getChargeBalanceController(std::uint32_t) override {
         return balance_;
     }
 
@@ -337,8 +340,8 @@ public:
     StandInIsolatedObjects() : dispatcher_(&calibration_) { gState.record("setup 11"); }
     ~StandInIsolatedObjects() override { gState.record("free 11"); }
     void teardown() override { gState.record("teardown 11"); }
-    kelvo_driver::MeasureUnitController& getMeasureUnitController() override { return measureUnit_; }
-    kelvo_driver::SequenceEngineController& getSequenceEngineController() override { return engine_; }
+    kelvo_driver::MeasureUnitControllerInterface& getMeasureUnitController() override { return measureUnit_; }
+    kelvo_driver::SequenceEngineControllerInterface& getSequenceEngineController() override { return engine_; }
     kelvo_driver::CalibrationDispatcher& getCalibrationDispatcher() override { return dispatcher_; }
 
 private:
