@@ -42,7 +42,7 @@ private:
     vohtl::Vector<uint32_t> addresses_;
 };
 
-class SubroutinePackageFactory {
+class SubroutinePackageFactory : public kelvo_driver::nVOAPAL000::tObject {
 public:
     virtual ~SubroutinePackageFactory() = default;
     // A new package the caller owns; null when the status is fatal or the
@@ -70,7 +70,7 @@ private:
     vohtl::Vector<uint32_t> addresses_;
 };
 
-class SubroutineRegistrarFactory {
+class SubroutineRegistrarFactory : public kelvo_driver::nVOAPAL000::tObject {
 public:
     virtual ~SubroutineRegistrarFactory() = default;
     SubroutineRegistrar* create(const SubroutinePackageInterface& package, uint32_t errorCode,
