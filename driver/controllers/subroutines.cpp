@@ -20,8 +20,8 @@ template <typename T> void copyInto(vohtl::Vector<T>& target, const T* source, u
         target.clear();
         return;
     }
-    for (uint64_t i = 0; i < count; ++i) {
-        target[i] = source[i];
+    if (count != 0) {
+        __builtin_memcpy(target.data(), source, static_cast<size_t>(count) * sizeof(T));
     }
 }
 

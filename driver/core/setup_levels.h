@@ -27,9 +27,16 @@ namespace qeldma {
 class DMADispatcher;
 } // namespace qeldma
 
+namespace wexmoortools {
+class SubroutinePackageInterface;
+}
+
 namespace kelvo_driver {
 
 class CalibrationDispatcher;
+class IsolatedControllers;
+class IsolatedRegMaps;
+class NonIsolatedRegMaps;
 class KelvoHelper;
 class StorageMapChecksumChecker;
 class StorageMapVersionChecker;
@@ -120,11 +127,23 @@ public:
     virtual corran_shared::PowerAllocationController& getPowerAllocationController() = 0;
 };
 
+// What the tasks of levels 11 to 13 read of the level-5 and level-9 tasks:
+// their register-map groups.
+class NonIsolatedRegMapsTaskInterface : public SetupTask {
+public:
+    virtual NonIsolatedRegMaps* getNonIsolatedRegMaps() = 0;
+};
+class IsolatedRegMapsTaskInterface : public SetupTask {
+public:
+    virtual IsolatedRegMaps* getIsolatedRegMaps() = 0;
+};
+
 // What the KelvoHelper reads of the level-10 task (subroutine package).
 class SubroutinePackageRegisterInterface : public SetupTask {
 public:
     // Null only when the task failed to make it.
     virtual wexmoortools::SubroutineRegistrarInterface* getSubroutineRegistrar() = 0;
+    virtual wexmoortools::SubroutinePackageInterface* getSubroutinePackage() = 0;
 };
 
 // What the KelvoHelper reads of the level-11 task (isolated controllers).
@@ -133,6 +152,9 @@ public:
     virtual MeasureUnitControllerInterface& getMeasureUnitController() = 0;
     virtual SequenceEngineControllerInterface& getSequenceEngineController() = 0;
     virtual CalibrationDispatcher& getCalibrationDispatcher() = 0;
+    // The controllers themselves (local RAM, sequence engine, ...); null where
+    // a task offers only the faces above.
+    virtual IsolatedControllers* getIsolatedControllers() { return nullptr; }
 };
 
 // What the KelvoHelper reads of the level-14 task (DMA objects).

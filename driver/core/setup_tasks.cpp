@@ -1,6 +1,7 @@
 #include "core/setup_tasks.h"
 
 #include "core/routing_objects.h"
+#include "core/sequencer_tasks.h"
 #include "core/tymo_objects.h"
 #include "core/utilities.h"
 #include "platform/vohtl/string.h"
@@ -16,10 +17,15 @@ const SetupLevelTable kProductSetupLevelTable = {{
     RegiDispatchers::create, // 1
     Caps::create,            // 2
     TYMOObjects::create,     // 3
-    // Levels 4 to 15 arrive with the subsystems they build.
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-    nullptr,
-    RoutingObjects::create, // 16
+    // Levels 4 to 9 arrive with the subsystems they build.
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    SubroutinePackageRegister::create, // 10
+    IsolatedObjects::create,           // 11
+    BoardRevisionProgrammer::create,   // 12
+    ExternalPLLAndSensorsTask::create, // 13
+    nullptr, nullptr,                  // 14, 15
+    RoutingObjects::create,            // 16
+    LocalRAMConfigure::create,         // 17
 }};
 
 const SetupLevelTable* gSetupLevelTableForTests = nullptr;

@@ -25,6 +25,7 @@ public:
 class ManufacturingStorageMapInterface : public VersionedStorageMapInterface {
 public:
     virtual uint32_t getBoardSerialNumber(nVOAPALS100::tStatus& status) = 0;
+    virtual uint8_t getBoardRevision(nVOAPALS100::tStatus& status) = 0;
 };
 
 // The board's storage maps, as far as the driver core reads them.

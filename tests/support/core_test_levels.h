@@ -42,6 +42,7 @@ struct StandInState {
     FakeMapState manufacturing{0x01000001, 0x01000000, true, 0};
     FakeMapState calibration[kelvo_driver::kNumberOfCalibrationMaps];
     std::uint32_t serialNumber = 0x1234ABCD;
+    std::uint8_t boardRevision = 0x0B;
     // The fake routing manager.
     int registeredSessions = 0;
     int resourcesSet = 0;
@@ -68,6 +69,7 @@ struct StandInState {
             c = FakeMapState{};
         }
         serialNumber = 0x1234ABCD;
+        boardRevision = 0x0B;
         registeredSessions = 0;
         resourcesSet = 0;
         resourcesCleared = 0;

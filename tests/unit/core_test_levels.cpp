@@ -63,6 +63,7 @@ public:
     std::uint32_t getBoardSerialNumber(tStatus& status) override {
         return read(status) ? gState.serialNumber : 0;
     }
+    std::uint8_t getBoardRevision(tStatus& status) override { return read(status) ? gState.boardRevision : 0; }
 
 private:
     bool read(tStatus& status) {
@@ -274,6 +275,7 @@ public:
     ~StandInSubroutinePackage() override { gState.record("free 10"); }
     void teardown() override { gState.record("teardown 10"); }
     wexmoortools::SubroutineRegistrarInterface* getSubroutineRegistrar() override { return &registrar_; }
+    wexmoortools::SubroutinePackageInterface* getSubroutinePackage() override { return nullptr; }
 
 private:
     FakeRegistrar registrar_;

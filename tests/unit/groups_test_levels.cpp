@@ -51,7 +51,7 @@ private:
     void* bar_ = nullptr;
 };
 
-class NonIsolatedRegMapsTask : public SetupTask {
+class NonIsolatedRegMapsTask : public kelvo_driver::NonIsolatedRegMapsTaskInterface {
 public:
     NonIsolatedRegMapsTask() { standIns().record("setup 5"); }
     ~NonIsolatedRegMapsTask() override { standIns().record("free 5"); }
@@ -70,13 +70,14 @@ public:
         group = nullptr;
     }
 
+    kelvo_driver::NonIsolatedRegMaps* getNonIsolatedRegMaps() override { return group; }
     kelvo_driver::NonIsolatedRegMaps* group = nullptr;
 
 private:
     MappedBar bar_;
 };
 
-class IsolatedRegMapsTask : public SetupTask {
+class IsolatedRegMapsTask : public kelvo_driver::IsolatedRegMapsTaskInterface {
 public:
     IsolatedRegMapsTask() { standIns().record("setup 9"); }
     ~IsolatedRegMapsTask() override { standIns().record("free 9"); }
@@ -95,6 +96,7 @@ public:
         group = nullptr;
     }
 
+    kelvo_driver::IsolatedRegMaps* getIsolatedRegMaps() override { return group; }
     kelvo_driver::IsolatedRegMaps* group = nullptr;
 };
 
