@@ -1,5 +1,6 @@
 #include "core/kelvo_helper.h"
 
+#include "core/sequencer_tasks.h"
 #include "core/storage_map_checkers.h"
 #include "core/utilities.h"
 #include "platform/user_buffer.h"
@@ -12,6 +13,8 @@ using nVOAPALS100::tStatus;
 
 namespace {
 constexpr uint32_t kLevelTYMOObjects = 3;
+constexpr uint32_t kLevelNonIsolatedRegMaps = 5;
+constexpr uint32_t kLevelIsolatedRegMaps = 9;
 constexpr uint32_t kLevelNonIsolatedObjects = 6;
 constexpr uint32_t kLevelSubroutinePackage = 10;
 constexpr uint32_t kLevelIsolatedObjects = 11;
@@ -21,6 +24,11 @@ constexpr uint32_t kLevelRoutingObjects = 16;
 
 constexpr int64_t kNullSubroutineBuffer = kelvoDriverCode(0xBFFA4311);
 constexpr int64_t kSubroutineCountMismatch = kelvoDriverCode(0xBFFA4312);
+constexpr int64_t kTriggerNotArmed = kelvoDriverCode(0xBFFA4019);
+constexpr uint32_t kOverridableTrigger = 0x40C;
+constexpr uint16_t kFirstEngineEvent = 0x129;
+constexpr uint16_t kLastEngineEvent = 0x12B;
+constexpr uint16_t kMeasureUnitEvent = 0x135;
 constexpr int32_t kWaitCancelled = static_cast<int32_t>(0xBFFA40E4u);
 constexpr int32_t kWaitInvalidated = static_cast<int32_t>(0xBFFA9179u);
 } // namespace
@@ -375,6 +383,73 @@ void KelvoHelper::loadCalibrationToFirmwareFromStorageMapSoftcopy(uint64_t chann
     }
     static_cast<LoadCalibrationValuesInterface&>(getTask(kLevelCalibrationValues))
         .loadChannels(channelMask, false, status);
+}
+
+// ---- triggers and event latches -------------------------------------------------------
+
+kelvo_regmaps::tKelvoSeqFlexLoopRegMap* KelvoHelper::getSequencerFlexLoopMap() const {
+    const corran_caps::ProductCaps* caps = getCapsTask().capsPtr;
+    NonIsolatedRegMaps* nonIsolated =
+        static_cast<NonIsolatedRegMapsTaskInterface&>(getTask(kLevelNonIsolatedRegMaps)).getNonIsolatedRegMaps();
+    IsolatedRegMaps* isolated =
+        static_cast<IsolatedRegMapsTaskInterface&>(getTask(kLevelIsolatedRegMaps)).getIsolatedRegMaps();
+    if (caps == nullptr || nonIsolated == nullptr || isolated == nullptr) {
+        return nullptr;
+    }
+    return sequencerFlexLoopMap(*isolated, *nonIsolated, *caps);
+}
+
+bool KelvoHelper::overrideTrigger(uint64_t, uint32_t trigger, tStatus& status) const {
+    if (status.isFatal()) {
+        return false;
+    }
+    if (trigger != kOverridableTrigger) {
+        KELVO_SET_STATUS(status, tStatus::kNotImplemented);
+        return false;
+    }
+    kelvo_regmaps::tKelvoSeqFlexLoopRegMap* map = getSequencerFlexLoopMap();
+    if (map == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidState);
+        return false;
+    }
+    tStatus read;
+    arm::refreshRecord(map->MuStatus[0], read);
+    if (read.isFatal()) {
+        status.merge(read);
+        return (map->MuStatus[0].softCopy & 0x2u) != 0;
+    }
+    if ((map->MuStatus[0].softCopy & 0x2u) == 0) {
+        KELVO_SET_STATUS(status, kTriggerNotArmed);
+        return false;
+    }
+    auto& control = map->MuCtrl[0];
+    arm::insertIntoRecord(control, 0x1u, 0x1u);
+    if (control.dirty != 0) {
+        control.flush(status, false);
+    }
+    return true;
+}
+
+bool KelvoHelper::checkEventLatch(uint64_t, uint16_t event, tStatus& status) const {
+    if (status.isFatal()) {
+        return false;
+    }
+    if (event >= kFirstEngineEvent && event <= kLastEngineEvent) {
+        return !getIsolatedObjects().getSequenceEngineController().isRunning(status);
+    }
+    if (event != kMeasureUnitEvent) {
+        KELVO_SET_STATUS(status, tStatus::kNotImplemented);
+        return false;
+    }
+    kelvo_regmaps::tKelvoSeqFlexLoopRegMap* map = getSequencerFlexLoopMap();
+    if (map == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidState);
+        return false;
+    }
+    tStatus read;
+    arm::refreshRecord(map->MuStatus[0], read);
+    status.merge(read);
+    return (map->MuStatus[0].softCopy & 0x1u) == 0;
 }
 
 } // namespace kelvo_driver

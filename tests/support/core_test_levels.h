@@ -106,9 +106,18 @@ const kelvo_driver::SetupLevelTable& testSetupLevelTable();
 // their checkers) under the stand-ins of levels 4 to 18.
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel3();
 
+// The test table with the product's real sequencer levels (10 to 13 and 17)
+// over the register-map groups of levels 5 and 9 and the stand-ins of the
+// other levels.
+const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealSequencer();
+
 // Installs the test table for a scope and resets the stand-ins' state.
 class ScopedTestLevels {
 public:
+    explicit ScopedTestLevels(const kelvo_driver::SetupLevelTable& table) {
+        standIns().reset();
+        kelvo_driver::setSetupLevelTableForTests(&table);
+    }
     explicit ScopedTestLevels(bool realLevel3 = false) {
         standIns().reset();
         kelvo_driver::setSetupLevelTableForTests(realLevel3 ? &testSetupLevelTableOverRealLevel3()

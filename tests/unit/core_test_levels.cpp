@@ -434,7 +434,21 @@ const kelvo_driver::SetupLevelTable kTestTableOverRealLevel3 = [] {
     return table;
 }();
 
+// The product's sequencer levels over the stand-ins and the groups.
+const kelvo_driver::SetupLevelTable kTestTableOverRealSequencer = [] {
+    kelvo_driver::SetupLevelTable table = kTestTable;
+    const kelvo_driver::SetupLevelTable& product = kelvo_driver::getProductSetupLevelTable();
+    for (std::uint32_t level : {10u, 11u, 12u, 13u, 17u}) {
+        table.tasks[level - 1] = product.tasks[level - 1];
+    }
+    return table;
+}();
+
 } // namespace
+
+const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealSequencer() {
+    return kTestTableOverRealSequencer;
+}
 
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel3() {
     return kTestTableOverRealLevel3;

@@ -73,6 +73,8 @@ template <> struct DeviceAccess<KelvoDevice, fenwicksharedsource::KernelSession>
     }
     // The handle's routing session; null when it has none.
     static voark::RoutingSession* routingSession(SessionType& session) { return session.getRoutingSession(); }
+    static KelvoHelper* kelvoHelper(KelvoDevice& device) { return device.getKelvoHelper(); }
+    static fenwicksharedsource::KernelSession* kernelSession(SessionType& session) { return &session; }
 };
 
 } // namespace kelvo_driver::ioctl
