@@ -29,6 +29,9 @@ MeasureUnitController::MeasureUnitController(uint32_t measureUnit,
             return;
         }
         auto* mutex = new (status, false) nVOAPAL000::tMutex();
+        if (mutex == nullptr) {
+            return;
+        }
         nVOAPAL200_createMutex(mutex, &status);
         lock = vohtl::SharedPtr<nVOAPAL000::tMutex>(mutex, status);
     }

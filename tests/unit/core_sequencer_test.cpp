@@ -590,4 +590,59 @@ TEST_F(SequencerLevels, EngineRequestsFromSeveralThreads) {
     EXPECT_TRUE(side(index).sequencer().faults().empty()) << "no start strobe reached a running engine";
 }
 
+// The allocation calls made before level 10 and after level 17 of a setup run.
+std::atomic<uint64_t> gBeforeLevel10{0};
+std::atomic<uint64_t> gAfterLevel17{0};
+
+const kelvo_driver::SetupLevelTable& countedLevels() {
+    static const kelvo_driver::SetupLevelTable table = [] {
+        kelvo_driver::SetupLevelTable t = kelvo_test::testSetupLevelTableOverRealSequencer();
+        t.tasks[9] = [](kelvo_driver::KelvoHelper& helper, const kelvo_driver::SetupInputs& inputs,
+                        tStatus& status) -> kelvo_driver::SetupTask* {
+            gBeforeLevel10 = kal::memory::allocationCalls();
+            return kelvo_driver::SubroutinePackageRegister::create(helper, inputs, status);
+        };
+        t.tasks[16] = [](kelvo_driver::KelvoHelper& helper, const kelvo_driver::SetupInputs& inputs,
+                         tStatus& status) -> kelvo_driver::SetupTask* {
+            kelvo_driver::SetupTask* task = kelvo_driver::LocalRAMConfigure::create(helper, inputs, status);
+            gAfterLevel17 = kal::memory::allocationCalls();
+            return task;
+        };
+        return t;
+    }();
+    return table;
+}
+
+TEST_F(SequencerLevels, AFailedAllocationInTheSequencerLevelsEndsCleanly) {
+    kelvo_driver::setSetupLevelTableForTests(&countedLevels());
+    for (const std::string board : {"solstra", "duskmere-a"}) {
+        SCOPED_TRACE(board);
+        const int index = add(board);
+        ASSERT_EQ(level(index), 19u);
+        int handle = open(index);
+        kal::memory::resetCounters();
+        ASSERT_EQ(reset(handle, 19, nullptr), 0);
+        kelvo_close(handle);
+        const uint64_t first = gBeforeLevel10 + 1;
+        const uint64_t last = gAfterLevel17.load();
+        ASSERT_GT(last, first);
+        for (uint64_t n = first; n <= last; ++n) {
+            SCOPED_TRACE(n);
+            handle = open(index);
+            kal::memory::resetCounters();
+            kal::memory::failNth(n);
+            reset(handle, 19, nullptr);
+            kal::memory::clearFaults();
+            kelvo_close(handle);
+            EXPECT_EQ(setupCode(index), -52000);
+            EXPECT_GE(level(index), 9u);
+            EXPECT_LT(level(index), 17u);
+        }
+        handle = open(index);
+        EXPECT_EQ(reset(handle, 19, nullptr), 0) << "and it sets up again";
+        kelvo_close(handle);
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    }
+}
+
 } // namespace
