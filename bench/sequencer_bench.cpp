@@ -45,9 +45,10 @@ class Board {
 public:
     explicit Board(bool solstra) {
         module = bus.plug(solstra ? "solstra" : "duskmere-a");
-        bar = nVOKAL230_mapPhysicalToKernel(kal::pci::barAddress(module->pciHandle(), 0), sim::Module::kBar0Size, 0);
-        region = voquantasharedsource::tPCIMemorySpace(reinterpret_cast<uintptr_t>(bar) + sim::Module::kNisoFpgaBase,
-                                                       sim::Module::kNisoFpgaSize);
+        bar = nVOKAL230_mapPhysicalToKernel(kal::pci::barAddress(module->pciHandle(), 0),
+                                            sim::Module::kBar0Size, 0);
+        region = voquantasharedsource::tPCIMemorySpace(
+            reinterpret_cast<uintptr_t>(bar) + sim::Module::kNisoFpgaBase, sim::Module::kNisoFpgaSize);
         tStatus status;
         if (solstra) {
             regAccess = std::make_unique<kelvo_regmaps::tKelvoRegAccessRegMap>(&fpga, 0x200, 0, 0x20);

@@ -30,7 +30,7 @@ constexpr std::uint64_t kSequencerStatus = 0x44;
 constexpr std::uint64_t kSequencerMarker = 0x48;
 constexpr std::uint64_t kCommandFifoFullness = 0x4C;
 constexpr std::uint64_t kGeneralUse = 0x100;
-constexpr std::uint64_t kMuCtrl = 0x0;            // block at the flex-loop map's 0x100
+constexpr std::uint64_t kMuCtrl = 0x0; // block at the flex-loop map's 0x100
 constexpr std::uint64_t kMuStatus = 0x4;
 constexpr std::uint64_t kMuPacketGenConfig = 0x60;
 constexpr std::uint64_t kChargeBalancerStatus = 0x10;
@@ -148,8 +148,8 @@ void Sequencer::execute() {
     program.swap(fifo_);
     std::vector<std::uint32_t> stack; // return addresses in local RAM
     std::uint64_t steps = 0;
-    std::size_t top = 0;      // next FIFO word while at top level
-    std::uint32_t pc = 0;     // next local-RAM word inside a subroutine
+    std::size_t top = 0;  // next FIFO word while at top level
+    std::uint32_t pc = 0; // next local-RAM word inside a subroutine
     bool inSubroutine = false;
     bool ended = false;
     while (!ended) {

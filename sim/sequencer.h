@@ -119,7 +119,7 @@ public:
     std::uint32_t status() const;
 
 private:
-    std::uint64_t generatingFrom_ = UINT64_MAX; // when generating begins
+    std::uint64_t generatingFrom_ = UINT64_MAX;  // when generating begins
     std::uint64_t generatingUntil_ = UINT64_MAX; // when it ends
     std::uint64_t abortedFrom_ = UINT64_MAX;
     std::uint64_t armNs_ = 100000;
@@ -183,13 +183,13 @@ private:
 
 // Where the blocks sit, per board generation.
 struct SequencerPlacement {
-    FpgaSpace* sequencerSpace;       // local RAM, channel sequencer, measure unit
-    std::uint64_t localRam;          // the local-RAM window
-    std::uint64_t channelSequencer;  // the channel sequencer
-    std::uint64_t seqFlexLoop;       // the sequencer's flex-loop map
-    std::uint64_t abortedFlag;       // in the non-isolated FPGA
-    std::uint64_t chargeBalancer;    // in the isolated FPGA
-    std::uint64_t adf4002;           // in the isolated FPGA
+    FpgaSpace* sequencerSpace;      // local RAM, channel sequencer, measure unit
+    std::uint64_t localRam;         // the local-RAM window
+    std::uint64_t channelSequencer; // the channel sequencer
+    std::uint64_t seqFlexLoop;      // the sequencer's flex-loop map
+    std::uint64_t abortedFlag;      // in the non-isolated FPGA
+    std::uint64_t chargeBalancer;   // in the isolated FPGA
+    std::uint64_t adf4002;          // in the isolated FPGA
 };
 
 // The sequencer side of one module: the models and the blocks over them.

@@ -11,8 +11,10 @@ using nVOAPALS100::tStatus;
 
 namespace {
 
-using tSleepPoller = orut::Poller<nVOAPAL000::tTimeout<nVOAPAL000::tTimeWasterSleep, nVOAPAL000::tTimebasePrecise>>;
-using tSpinPoller = orut::Poller<nVOAPAL000::tTimeout<nVOAPAL000::tTimeWasterSpin, nVOAPAL000::tTimebasePrecise>>;
+using tSleepPoller =
+    orut::Poller<nVOAPAL000::tTimeout<nVOAPAL000::tTimeWasterSleep, nVOAPAL000::tTimebasePrecise>>;
+using tSpinPoller =
+    orut::Poller<nVOAPAL000::tTimeout<nVOAPAL000::tTimeWasterSpin, nVOAPAL000::tTimebasePrecise>>;
 
 } // namespace
 
@@ -53,8 +55,9 @@ void MeasureUnitController::waitForGenerating(uint32_t expected, tStatus& status
 }
 
 void MeasureUnitController::waitForAborted(uint32_t measureUnit, uint32_t expected, tStatus& status) {
-    VOSDBG_ASSERT_MSG(measureUnit == kMainMu, "ASSERT(measureUnit == kelvo_regmaps::nKelvoConstants::kMainMu) "
-                                              "Only MainMu has an aborted status field so far");
+    VOSDBG_ASSERT_MSG(measureUnit == kMainMu,
+                      "ASSERT(measureUnit == kelvo_regmaps::nKelvoConstants::kMainMu) "
+                      "Only MainMu has an aborted status field so far");
     if (status.isFatal() || measureUnit != kMainMu) {
         return;
     }
@@ -107,10 +110,10 @@ void MeasureUnitController::reset(tStatus& status) {
 
 ChargeBalanceController::ChargeBalanceController(kelvo_regmaps::tKelvoFlexLoopRegMap& primary,
                                                  kelvo_regmaps::tKelvoFlexLoopRegMap* secondary,
-                                                 kdut::HardwareStateCheckerInterface& checker, uint8_t loopCount,
-                                                 tStatus& status)
-    : primary_(primary), secondary_(secondary), handler_(checker, static_cast<int32_t>(kChargeBalanceTimedOut)),
-      loopCount_(loopCount) {
+                                                 kdut::HardwareStateCheckerInterface& checker,
+                                                 uint8_t loopCount, tStatus& status)
+    : primary_(primary), secondary_(secondary),
+      handler_(checker, static_cast<int32_t>(kChargeBalanceTimedOut)), loopCount_(loopCount) {
     nVOAPAL200_createMutex(&lock_, &status);
 }
 
@@ -135,7 +138,8 @@ uint32_t ChargeBalanceController::calculateOffset(uint8_t loop, tStatus& status)
         }
     } finished{&primary_};
     const tSleepPoller poller(kInitialInterval, kMaximumInterval, 0, &handler_);
-    poller.poll(finished, &Finished::poll, 0, done | failed, kTimeout, true, tSleepPoller::kAnyBitSet, status);
+    poller.poll(finished, &Finished::poll, 0, done | failed, kTimeout, true, tSleepPoller::kAnyBitSet,
+                status);
     if (status.isNotFatal() && (finished.poll(status) & failed) != 0) {
         KELVO_SET_STATUS(status, kChargeBalanceFailed);
     }
@@ -145,8 +149,8 @@ uint32_t ChargeBalanceController::calculateOffset(uint8_t loop, tStatus& status)
     return primary_.ChargeBalanceOffset[loop].softCopy & kOffsetMask;
 }
 
-void ChargeBalanceController::storeOffset(kelvo_regmaps::tKelvoFlexLoopRegMap& map, uint8_t loop, uint32_t offset,
-                                          tStatus& status) {
+void ChargeBalanceController::storeOffset(kelvo_regmaps::tKelvoFlexLoopRegMap& map, uint8_t loop,
+                                          uint32_t offset, tStatus& status) {
     arm::insertIntoRecord(map.ChargeBalanceOffset[loop], kOffsetMask, offset & kOffsetMask);
     map.ChargeBalanceOffset[loop].flush(status, false);
 }
@@ -171,18 +175,21 @@ CalibrationControllers::CalibrationControllers(kelvo_regmaps::tKelvoFlexLoopRegM
                                                kdut::HardwareStateCheckerInterface& checker,
                                                const corran_caps::ProductCaps& caps, tStatus& status)
     : controller_(primary, secondary, checker, 4, status), channels_{&controller_} {
-    VOSDBG_ASSERT_MSG(corran_caps::isSolstraProduct(caps.subsystemID) || corran_caps::isDuskmereProduct(caps.subsystemID),
+    VOSDBG_ASSERT_MSG(corran_caps::isSolstraProduct(caps.subsystemID) ||
+                          corran_caps::isDuskmereProduct(caps.subsystemID),
                       " Invalid subsystem ID for Kelvo Caps!");
 }
 
-ChargeBalanceControllerInterface& CalibrationControllers::getChargeBalanceController(uint32_t physicalChannel) {
+ChargeBalanceControllerInterface&
+CalibrationControllers::getChargeBalanceController(uint32_t physicalChannel) {
     VOSDBG_ASSERT_CMP(physicalChannel, <, kNumberOfPhysicalChannels);
     return *channels_[physicalChannel < kNumberOfPhysicalChannels ? physicalChannel : 0];
 }
 
 // ---- the bundle --------------------------------------------------------------------
 
-IsolatedControllers::IsolatedControllers(IsolatedRegMapsWrapper& isolated, NonIsolatedRegMapsWrapper& nonIsolated,
+IsolatedControllers::IsolatedControllers(IsolatedRegMapsWrapper& isolated,
+                                         NonIsolatedRegMapsWrapper& nonIsolated,
                                          kdut::HardwareStateCheckerInterface& checker,
                                          const corran_caps::ProductCaps& caps, tStatus& status)
     : checker_(checker) {
@@ -212,7 +219,8 @@ IsolatedControllers::IsolatedControllers(IsolatedRegMapsWrapper& isolated, NonIs
         }
     }
     kelvo_regmaps::tKelvoFlexLoopRegMap* primary = isolated.getFlexLoopRegMap();
-    kelvo_regmaps::tKelvoMeasureStreamStatusRegMap* streamStatus = nonIsolated.getMeasureStreamStatusRegMap(0);
+    kelvo_regmaps::tKelvoMeasureStreamStatusRegMap* streamStatus =
+        nonIsolated.getMeasureStreamStatusRegMap(0);
     if (localRAMMap == nullptr || engineMap == nullptr || seqFlexLoop == nullptr || primary == nullptr ||
         streamStatus == nullptr || (!solstra && secondary == nullptr)) {
         KELVO_SET_STATUS(status, tStatus::kInvalidState);
@@ -221,11 +229,12 @@ IsolatedControllers::IsolatedControllers(IsolatedRegMapsWrapper& isolated, NonIs
     localRAM_ = new (status, false) LocalRAMControllerType(*localRAMMap, status);
     engine_ = new (status, false) SequenceEngine(*engineMap);
     if (status.isNotFatal()) {
-        engineController_ = new (status, false) SequenceEngineController(*engine_, checker, kCommandFifoDepth, status);
+        engineController_ =
+            new (status, false) SequenceEngineController(*engine_, checker, kCommandFifoDepth, status);
     }
     if (status.isNotFatal()) {
-        measureUnit_ = new (status, false)
-            MeasureUnitController(MeasureUnitController::kMainMu, *streamStatus, *seqFlexLoop, checker, status);
+        measureUnit_ = new (status, false) MeasureUnitController(
+            MeasureUnitController::kMainMu, *streamStatus, *seqFlexLoop, checker, status);
     }
     if (status.isNotFatal()) {
         calibration_ = new (status, false) CalibrationControllers(*primary, secondary, checker, caps, status);
@@ -244,7 +253,8 @@ IsolatedControllers::~IsolatedControllers() {
 
 namespace fenwicksharedsource {
 
-template <typename ShiftReg, typename StatusReg, uint32_t kStatusMask, uint32_t kExpectedStatus, int32_t kTimeoutCode>
+template <typename ShiftReg, typename StatusReg, uint32_t kStatusMask, uint32_t kExpectedStatus,
+          int32_t kTimeoutCode>
 void SequentialLoaderController<ShiftReg, StatusReg, kStatusMask, kExpectedStatus, kTimeoutCode>::loadValues(
     const uint32_t* words, uint32_t count, nVOAPALS100::tStatus& status) {
     using kelvo_driver::nVOAPAL000::tTimebasePrecise;
@@ -273,8 +283,8 @@ void ExternalPLLController::setUp(nVOAPALS100::tStatus& status) {
         return;
     }
     using Loader = SequentialLoaderController<kelvo_regmaps::tKelvoAdf4002InterfaceRegMap::tAdf4002ShiftReg,
-                                              kelvo_regmaps::tKelvoAdf4002InterfaceRegMap::tAdf4002StatusReg, 0, 0,
-                                              static_cast<int32_t>(0xBFFA467Au)>;
+                                              kelvo_regmaps::tKelvoAdf4002InterfaceRegMap::tAdf4002StatusReg,
+                                              0, 0, static_cast<int32_t>(0xBFFA467Au)>;
     auto* words = static_cast<uint32_t*>(nVOAPAL200_malloc(sizeof(kWords), &status));
     if (words == nullptr) {
         return;

@@ -81,7 +81,8 @@ public:
     static constexpr uint64_t kTimeout = 1000000;
     static constexpr uint32_t kOffsetMask = 0x3FFF;
 
-    ChargeBalanceController(kelvo_regmaps::tKelvoFlexLoopRegMap& primary, kelvo_regmaps::tKelvoFlexLoopRegMap* secondary,
+    ChargeBalanceController(kelvo_regmaps::tKelvoFlexLoopRegMap& primary,
+                            kelvo_regmaps::tKelvoFlexLoopRegMap* secondary,
                             kdut::HardwareStateCheckerInterface& checker, uint8_t loopCount,
                             nVOAPALS100::tStatus& status);
     ~ChargeBalanceController() override = default;
@@ -104,7 +105,8 @@ private:
 // One charge-balance controller (four loops) per physical channel.
 class CalibrationControllers : public CalibrationControllersInterface {
 public:
-    CalibrationControllers(kelvo_regmaps::tKelvoFlexLoopRegMap& primary, kelvo_regmaps::tKelvoFlexLoopRegMap* secondary,
+    CalibrationControllers(kelvo_regmaps::tKelvoFlexLoopRegMap& primary,
+                           kelvo_regmaps::tKelvoFlexLoopRegMap* secondary,
                            kdut::HardwareStateCheckerInterface& checker, const corran_caps::ProductCaps& caps,
                            nVOAPALS100::tStatus& status);
     ~CalibrationControllers() override = default;
@@ -155,7 +157,8 @@ namespace fenwicksharedsource {
 // Shifts words into a serial device one after the other: per word, a wait
 // for the status register to show the expected value under the mask (1000 us),
 // then a forced write of the word to the shift register.
-template <typename ShiftReg, typename StatusReg, uint32_t kStatusMask, uint32_t kExpectedStatus, int32_t kTimeoutCode>
+template <typename ShiftReg, typename StatusReg, uint32_t kStatusMask, uint32_t kExpectedStatus,
+          int32_t kTimeoutCode>
 class SequentialLoaderController : public kelvo_driver::nVOAPAL000::tObject {
 public:
     static constexpr uint64_t kStatusTimeout = 1000;

@@ -87,7 +87,8 @@ private:
         return true;
     }
     // Takes the value and writes the register at once, whether or not it changed.
-    template <typename Record> static void store(Record& record, uint32_t value, nVOAPALS100::tStatus& status) {
+    template <typename Record>
+    static void store(Record& record, uint32_t value, nVOAPALS100::tStatus& status) {
         if (status.isFatal()) {
             return;
         }

@@ -9,7 +9,8 @@ namespace kelvo_driver {
 using nVOAPALS100::tStatus;
 
 namespace {
-using tSleepPoller = orut::Poller<nVOAPAL000::tTimeout<nVOAPAL000::tTimeWasterSleep, nVOAPAL000::tTimebasePrecise>>;
+using tSleepPoller =
+    orut::Poller<nVOAPAL000::tTimeout<nVOAPAL000::tTimeWasterSleep, nVOAPAL000::tTimebasePrecise>>;
 } // namespace
 
 void SequenceEngine::start(tStatus& status) {

@@ -59,7 +59,9 @@ protected:
         word_ = field::store(word_, spec, value);
         return static_cast<Derived&>(*this);
     }
-    constexpr uint32_t loadField(field::Spec spec) const { return static_cast<uint32_t>(field::load(word_, spec)); }
+    constexpr uint32_t loadField(field::Spec spec) const {
+        return static_cast<uint32_t>(field::load(word_, spec));
+    }
     Derived& storeRegAddress(uint32_t regAddress, const char* message) {
         VOSDBG_ASSERT_MSG(regAddress <= 65535, message);
         // A value out of range leaves the word as it was.
@@ -72,38 +74,48 @@ protected:
     Command word_ = kDefault;
 };
 
-#define WEXMOOR_FIELD(Name, Spec)                                                                           \
-    constexpr uint32_t get##Name() const { return this->loadField(Spec); }                                 \
-    constexpr auto& set##Name(uint32_t value) { return this->storeField(Spec, value); }
+#define WEXMOOR_FIELD(Name, Spec)                                                                            \
+    constexpr uint32_t get##Name() const {                                                                   \
+        return this->loadField(Spec);                                                                        \
+    }                                                                                                        \
+    constexpr auto& set##Name(uint32_t value) {                                                              \
+        return this->storeField(Spec, value);                                                                \
+    }
 
-#define WEXMOOR_DATA_FIELD()                                                                                \
-    constexpr uint32_t getData() const { return this->loadField(field::kData); }                           \
-    constexpr auto& setData(uint32_t value) { return this->storeField(field::kData, value); }
+#define WEXMOOR_DATA_FIELD()                                                                                 \
+    constexpr uint32_t getData() const {                                                                     \
+        return this->loadField(field::kData);                                                                \
+    }                                                                                                        \
+    constexpr auto& setData(uint32_t value) {                                                                \
+        return this->storeField(field::kData, value);                                                        \
+    }
 
-#define WEXMOOR_REG_ADDRESS(ClassName)                                                                      \
-    constexpr uint16_t getRegAddress() const { return static_cast<uint16_t>(this->loadField(field::kRegAddress)); } \
-    auto& setRegAddress(uint32_t regAddress) {                                                              \
+#define WEXMOOR_REG_ADDRESS(ClassName)                                                                       \
+    constexpr uint16_t getRegAddress() const {                                                               \
+        return static_cast<uint16_t>(this->loadField(field::kRegAddress));                                   \
+    }                                                                                                        \
+    auto& setRegAddress(uint32_t regAddress) {                                                               \
         return this->storeRegAddress(regAddress, "ASSERT(regAddress <= 65535) The given value is too large " \
-                                                 "for field 'regAddress' of command '" #ClassName "'");     \
+                                                 "for field 'regAddress' of command '" #ClassName "'");      \
     }
 
 // A, B, C, data and regAddress.
-#define WEXMOOR_ABC_DATA_REG_COMMAND(ClassName, Default)                                                    \
-    class ClassName : public CommandBase<ClassName, Default> {                                              \
-    public:                                                                                                 \
-        WEXMOOR_FIELD(A, field::kA)                                                                         \
-        WEXMOOR_FIELD(B, field::kB)                                                                         \
-        WEXMOOR_FIELD(C, field::kC)                                                                         \
-        WEXMOOR_DATA_FIELD()                                                                                \
-        WEXMOOR_REG_ADDRESS(ClassName)                                                                      \
+#define WEXMOOR_ABC_DATA_REG_COMMAND(ClassName, Default)                                                     \
+    class ClassName : public CommandBase<ClassName, Default> {                                               \
+    public:                                                                                                  \
+        WEXMOOR_FIELD(A, field::kA)                                                                          \
+        WEXMOOR_FIELD(B, field::kB)                                                                          \
+        WEXMOOR_FIELD(C, field::kC)                                                                          \
+        WEXMOOR_DATA_FIELD()                                                                                 \
+        WEXMOOR_REG_ADDRESS(ClassName)                                                                       \
     };
 // A, B and regAddress.
-#define WEXMOOR_AB_REG_COMMAND(ClassName, Default)                                                          \
-    class ClassName : public CommandBase<ClassName, Default> {                                              \
-    public:                                                                                                 \
-        WEXMOOR_FIELD(A, field::kA)                                                                         \
-        WEXMOOR_FIELD(B, field::kB)                                                                         \
-        WEXMOOR_REG_ADDRESS(ClassName)                                                                      \
+#define WEXMOOR_AB_REG_COMMAND(ClassName, Default)                                                           \
+    class ClassName : public CommandBase<ClassName, Default> {                                               \
+    public:                                                                                                  \
+        WEXMOOR_FIELD(A, field::kA)                                                                          \
+        WEXMOOR_FIELD(B, field::kB)                                                                          \
+        WEXMOOR_REG_ADDRESS(ClassName)                                                                       \
     };
 
 WEXMOOR_ABC_DATA_REG_COMMAND(PostEventCommand, 0x0400000000000000ull)
@@ -152,15 +164,15 @@ public:
 };
 
 // A, B, C, D, E, data and (unless fixed) G.
-#define WEXMOOR_OPCODE9_COMMAND(ClassName, Default)                                                         \
-    class ClassName : public CommandBase<ClassName, Default> {                                              \
-    public:                                                                                                 \
-        WEXMOOR_FIELD(A, field::kA)                                                                         \
-        WEXMOOR_FIELD(B, field::kB)                                                                         \
-        WEXMOOR_FIELD(C, field::kC)                                                                         \
-        WEXMOOR_FIELD(D, field::kD)                                                                         \
-        WEXMOOR_FIELD(E, field::kE)                                                                         \
-        WEXMOOR_DATA_FIELD()                                                                                \
+#define WEXMOOR_OPCODE9_COMMAND(ClassName, Default)                                                          \
+    class ClassName : public CommandBase<ClassName, Default> {                                               \
+    public:                                                                                                  \
+        WEXMOOR_FIELD(A, field::kA)                                                                          \
+        WEXMOOR_FIELD(B, field::kB)                                                                          \
+        WEXMOOR_FIELD(C, field::kC)                                                                          \
+        WEXMOOR_FIELD(D, field::kD)                                                                          \
+        WEXMOOR_FIELD(E, field::kE)                                                                          \
+        WEXMOOR_DATA_FIELD()                                                                                 \
     };
 
 class Opcode9Command : public CommandBase<Opcode9Command, 0x2400000000000000ull> {

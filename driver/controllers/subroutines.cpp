@@ -8,7 +8,8 @@ using nVOAPALS100::tStatus;
 
 namespace {
 
-template <typename T> void copyInto(vohtl::Vector<T>& target, const T* source, uint64_t count, tStatus& status) {
+template <typename T>
+void copyInto(vohtl::Vector<T>& target, const T* source, uint64_t count, tStatus& status) {
     VOSDBG_ASSERT_MSG(source != nullptr, "ASSERT(pointer != nullptr) This pointer is NULL!");
     if (source == nullptr || status.isFatal()) {
         return;
@@ -43,10 +44,11 @@ SubroutinePackage::SubroutinePackage(const Command* commands, uint64_t commandCo
 }
 
 SubroutinePackageInterface* SubroutinePackageFactory::create(const Command* commands, uint64_t commandCount,
-                                                             const SubroutineId* ids, const uint32_t* addresses,
+                                                             const SubroutineId* ids,
+                                                             const uint32_t* addresses,
                                                              uint64_t subroutineCount, tStatus& status) {
-    auto* package = new (status, false) SubroutinePackage(commands, commandCount, ids, addresses,
-                                                          subroutineCount, status);
+    auto* package = new (status, false)
+        SubroutinePackage(commands, commandCount, ids, addresses, subroutineCount, status);
     if (package != nullptr && status.isFatal()) {
         delete package;
         return nullptr;
@@ -110,18 +112,21 @@ uint32_t SubroutineRegistrar::getSubroutineAddress(SubroutineId id, tStatus& sta
 
 SubroutineDownloader::SubroutineDownloader(CommandWriterInterface* writer, uint64_t baseAddress,
                                            uint64_t reservedSizeInCommands)
-    : writer_(writer), baseAddress_(baseAddress), localRAMSubroutineReservedSizeInCommands_(reservedSizeInCommands) {
+    : writer_(writer), baseAddress_(baseAddress),
+      localRAMSubroutineReservedSizeInCommands_(reservedSizeInCommands) {
     VOSDBG_ASSERT_MSG(baseAddress <= 0xFFFF, "ASSERT(static_cast<T2>(castValue),==,x)");
 }
 
-void SubroutineDownloader::downloadSubroutineData(const SubroutinePackageInterface& package, tStatus& status) {
+void SubroutineDownloader::downloadSubroutineData(const SubroutinePackageInterface& package,
+                                                  tStatus& status) {
     if (status.isFatal()) {
         return;
     }
     const vohtl::Vector<Command>& subroutineCommands = package.getCommands();
-    VOSDBG_ASSERT_MSG(subroutineCommands.size() <= localRAMSubroutineReservedSizeInCommands_,
-                      "ASSERT(subroutineCommands.size() <= localRAMSubroutineReservedSizeInCommands) Too many "
-                      "subroutine commands given to downloadSubroutineData!");
+    VOSDBG_ASSERT_MSG(
+        subroutineCommands.size() <= localRAMSubroutineReservedSizeInCommands_,
+        "ASSERT(subroutineCommands.size() <= localRAMSubroutineReservedSizeInCommands) Too many "
+        "subroutine commands given to downloadSubroutineData!");
     if (subroutineCommands.size() > localRAMSubroutineReservedSizeInCommands_ || baseAddress_ > 0xFFFF) {
         KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         return;

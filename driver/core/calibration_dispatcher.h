@@ -14,7 +14,8 @@ namespace kelvo_driver {
 class CalibrationDispatcher : public nVOAPAL000::tObject {
 public:
     // controllers must outlive the dispatcher.
-    explicit CalibrationDispatcher(CalibrationControllersInterface* controllers) : controllers_(controllers) {}
+    explicit CalibrationDispatcher(CalibrationControllersInterface* controllers)
+        : controllers_(controllers) {}
 
     // The computed charge-balance offset of one loop of the channel; channel
     // other than 0: -52005 and 0, nothing touched.

@@ -33,13 +33,17 @@ constexpr uint32_t kDuskmereIds[] = {0xDC5BD536, 0xB8AE1123, 0x956E9395, 0x3F968
 constexpr uint32_t kDuskmereAddresses[] = {0,    1,    2,    340,  346,  554,  555,  556,  671,
                                            687,  2141, 2142, 2570, 2692, 2704, 2709, 2824, 3034,
                                            3038, 3562, 3769, 3883, 3895, 3907, 4134};
-static_assert(sizeof(kSolstraIds) == sizeof(kSolstraAddresses) && sizeof(kDuskmereIds) == sizeof(kDuskmereAddresses));
+static_assert(sizeof(kSolstraIds) == sizeof(kSolstraAddresses) &&
+              sizeof(kDuskmereIds) == sizeof(kDuskmereAddresses));
 
-const SubroutineTable kSolstraTable = {kSolstraIds, kSolstraAddresses, sizeof(kSolstraIds) / sizeof(uint32_t)};
-const SubroutineTable kDuskmereTable = {kDuskmereIds, kDuskmereAddresses, sizeof(kDuskmereIds) / sizeof(uint32_t)};
+const SubroutineTable kSolstraTable = {kSolstraIds, kSolstraAddresses,
+                                       sizeof(kSolstraIds) / sizeof(uint32_t)};
+const SubroutineTable kDuskmereTable = {kDuskmereIds, kDuskmereAddresses,
+                                        sizeof(kDuskmereIds) / sizeof(uint32_t)};
 
 // A zeroed kernel array of bytes copied in from a user address.
-void* copyFromUser(const nVOAPAL000::tEventDescriptor& event, uint64_t address, uint64_t bytes, tStatus& status) {
+void* copyFromUser(const nVOAPAL000::tEventDescriptor& event, uint64_t address, uint64_t bytes,
+                   tStatus& status) {
     if (status.isFatal()) {
         return nullptr;
     }
@@ -49,7 +53,8 @@ void* copyFromUser(const nVOAPAL000::tEventDescriptor& event, uint64_t address, 
     }
     __builtin_memset(copy, 0, bytes);
     const nVOAPAL000::tUserBuffer buffer(event, address, bytes);
-    VOSDBG_ASSERT_MSG(buffer.getSize() == bytes, " Size mismatch between the User Mode Buffer and Kernel Mode Vector!");
+    VOSDBG_ASSERT_MSG(buffer.getSize() == bytes,
+                      " Size mismatch between the User Mode Buffer and Kernel Mode Vector!");
     buffer.read(0, copy, bytes, status);
     return copy;
 }
@@ -64,7 +69,8 @@ NonIsolatedRegMaps* nonIsolatedGroup(KelvoHelper& helper) {
 }
 
 IsolatedRegMaps* isolatedGroup(KelvoHelper& helper) {
-    return static_cast<IsolatedRegMapsTaskInterface&>(helper.getTask(kLevelIsolatedRegMaps)).getIsolatedRegMaps();
+    return static_cast<IsolatedRegMapsTaskInterface&>(helper.getTask(kLevelIsolatedRegMaps))
+        .getIsolatedRegMaps();
 }
 
 } // namespace
@@ -74,31 +80,35 @@ const SubroutineTable& defaultSubroutineTable(bool solstra) {
 }
 
 kelvo_regmaps::tKelvoSequencerChSeqRegMap* sequencerChannelMap(IsolatedRegMaps& isolated,
-                                                                NonIsolatedRegMaps& nonIsolated,
-                                                                const corran_caps::ProductCaps& caps) {
+                                                               NonIsolatedRegMaps& nonIsolated,
+                                                               const corran_caps::ProductCaps& caps) {
     if (corran_caps::isSolstraProduct(caps.subsystemID)) {
         return isolated.wrapper.getSequencerChSeqRegMap();
     }
     kelvo_regmaps::tDuskmereNisoTopRegMap* top =
         nonIsolated.wrapper.isDuskmere ? nonIsolated.wrapper.getDuskmereRegMap() : nullptr;
-    return top != nullptr && top->SeqTop.Channels[0] != nullptr ? &top->SeqTop.Channels[0]->SeqChannel.KelvoSequencerSeq
-                                                                 : nullptr;
+    return top != nullptr && top->SeqTop.Channels[0] != nullptr
+               ? &top->SeqTop.Channels[0]->SeqChannel.KelvoSequencerSeq
+               : nullptr;
 }
 
-kelvo_regmaps::tKelvoSeqFlexLoopRegMap* sequencerFlexLoopMap(IsolatedRegMaps& isolated, NonIsolatedRegMaps& nonIsolated,
-                                                              const corran_caps::ProductCaps& caps) {
+kelvo_regmaps::tKelvoSeqFlexLoopRegMap* sequencerFlexLoopMap(IsolatedRegMaps& isolated,
+                                                             NonIsolatedRegMaps& nonIsolated,
+                                                             const corran_caps::ProductCaps& caps) {
     if (corran_caps::isSolstraProduct(caps.subsystemID)) {
         return isolated.wrapper.getSeqFlexLoopRegMap();
     }
     kelvo_regmaps::tDuskmereNisoTopRegMap* top =
         nonIsolated.wrapper.isDuskmere ? nonIsolated.wrapper.getDuskmereRegMap() : nullptr;
-    return top != nullptr && top->SeqTop.Channels[0] != nullptr ? &top->SeqTop.Channels[0]->SeqChannel.KelvoSeqFlexLoop
-                                                                 : nullptr;
+    return top != nullptr && top->SeqTop.Channels[0] != nullptr
+               ? &top->SeqTop.Channels[0]->SeqChannel.KelvoSeqFlexLoop
+               : nullptr;
 }
 
 // ---- level 10 ----------------------------------------------------------------------
 
-SetupTask* SubroutinePackageRegister::create(KelvoHelper& helper, const SetupInputs& inputs, tStatus& status) {
+SetupTask* SubroutinePackageRegister::create(KelvoHelper& helper, const SetupInputs& inputs,
+                                             tStatus& status) {
     auto* task = new (status, false) SubroutinePackageRegister();
     if (task != nullptr) {
         task->setup(inputs.event, inputs.subroutineCommandsPtr, inputs.numberOfSubroutineCommands,
@@ -141,9 +151,10 @@ void SubroutinePackageRegister::createDefault(const corran_caps::ProductCaps& ca
     if (status.isFatal() || !image) {
         return;
     }
-    VOSDBG_ASSERT_MSG(image->size() % sizeof(wexmoortools::Command) == 0,
-                      "ASSERT(defaultLocalRAMFirmwarePtr->size() % sizeof(wexmoortools::Command)==0) The size of "
-                      "Default Local RAM should be a multiple of sizeof(wexmoortools::Command)");
+    VOSDBG_ASSERT_MSG(
+        image->size() % sizeof(wexmoortools::Command) == 0,
+        "ASSERT(defaultLocalRAMFirmwarePtr->size() % sizeof(wexmoortools::Command)==0) The size of "
+        "Default Local RAM should be a multiple of sizeof(wexmoortools::Command)");
     const SubroutineTable& table = defaultSubroutineTable(corran_caps::isSolstraProduct(caps.subsystemID));
     wexmoortools::SubroutinePackageFactory factory;
     package_ = vohtl::SharedPtr<wexmoortools::SubroutinePackageInterface>(
@@ -153,12 +164,13 @@ void SubroutinePackageRegister::createDefault(const corran_caps::ProductCaps& ca
         status);
 }
 
-void SubroutinePackageRegister::createFromUser(const nVOAPAL000::tEventDescriptor& event, uint64_t commandsAddress,
-                                               uint32_t commandCount, uint64_t idsAddress,
-                                               uint64_t addressesAddress, uint32_t subroutineCount,
-                                               tStatus& status) {
+void SubroutinePackageRegister::createFromUser(const nVOAPAL000::tEventDescriptor& event,
+                                               uint64_t commandsAddress, uint32_t commandCount,
+                                               uint64_t idsAddress, uint64_t addressesAddress,
+                                               uint32_t subroutineCount, tStatus& status) {
     if (commandsAddress == 0 || commandCount == 0 || idsAddress == 0 || addressesAddress == 0 ||
-        subroutineCount == 0 || commandCount > kSubroutineReservedSize || subroutineCount > kSubroutineReservedSize) {
+        subroutineCount == 0 || commandCount > kSubroutineReservedSize ||
+        subroutineCount > kSubroutineReservedSize) {
         KELVO_SET_STATUS(status, kInvalidSubroutinePackage);
         return;
     }
@@ -216,7 +228,8 @@ void IsolatedObjects::setup(IsolatedRegMaps& isolated, NonIsolatedRegMaps& nonIs
         accessVerifier_->checkHardwareState(status);
     }
     if (status.isNotFatal()) {
-        controllers_ = new (status, false) IsolatedControllers(isolated.wrapper, nonIsolated.wrapper, checkers_, caps, status);
+        controllers_ = new (status, false)
+            IsolatedControllers(isolated.wrapper, nonIsolated.wrapper, checkers_, caps, status);
     }
     if (status.isNotFatal()) {
         dispatcher_ = new (status, false) CalibrationDispatcher(controllers_->getCalibrationControllers());
@@ -234,12 +247,15 @@ void IsolatedObjects::setup(IsolatedRegMaps& isolated, NonIsolatedRegMaps& nonIs
     if (corran_caps::isSolstraProduct(caps.subsystemID) && isolated.wrapper.getSolstraRegMap() != nullptr) {
         verifier = new (status, false)
             kdut::SimpleSignatureVerifierTemplate<kelvo_regmaps::tSolstraStandardRegs::tSolstraSignatureReg,
-                                                  KELVO_SOLSTRA_BOARD_SIGNATURE, static_cast<int32_t>(0xBFFA467Du)>(
+                                                  KELVO_SOLSTRA_BOARD_SIGNATURE,
+                                                  static_cast<int32_t>(0xBFFA467Du)>(
                 isolated.wrapper.getSolstraRegMap()->Board.StandardRegs.SolstraSignature);
-    } else if (corran_caps::isDuskmereProduct(caps.subsystemID) && isolated.wrapper.getDuskmereRegMap() != nullptr) {
+    } else if (corran_caps::isDuskmereProduct(caps.subsystemID) &&
+               isolated.wrapper.getDuskmereRegMap() != nullptr) {
         verifier = new (status, false)
             kdut::SimpleSignatureVerifierTemplate<kelvo_regmaps::tDuskmereStandardRegs::tDuskmereSignatureReg,
-                                                  KELVO_DUSKMERE_BOARD_SIGNATURE, static_cast<int32_t>(0xBFFA467Du)>(
+                                                  KELVO_DUSKMERE_BOARD_SIGNATURE,
+                                                  static_cast<int32_t>(0xBFFA467Du)>(
                 isolated.wrapper.getDuskmereRegMap()->Board.StandardRegs.DuskmereSignature);
     } else {
         KELVO_SET_STATUS(status, kUnknownBoardGeneration);
@@ -288,13 +304,16 @@ SetupTask* BoardRevisionProgrammer::create(KelvoHelper& helper, const SetupInput
     NonIsolatedRegMaps* nonIsolated = nonIsolatedGroup(helper);
     const corran_caps::ProductCaps* caps = capsOf(helper);
     kelvo_regmaps::tKelvoSequencerChSeqRegMap* sequencer =
-        isolated != nullptr && nonIsolated != nullptr && caps != nullptr ? sequencerChannelMap(*isolated, *nonIsolated, *caps)
-                                                                         : nullptr;
+        isolated != nullptr && nonIsolated != nullptr && caps != nullptr
+            ? sequencerChannelMap(*isolated, *nonIsolated, *caps)
+            : nullptr;
     if (sequencer == nullptr) {
         KELVO_SET_STATUS(status, tStatus::kInvalidState);
         return task;
     }
-    task->setup(static_cast<TYMOObjectsInterface&>(helper.getTask(kLevelTYMOObjects)).getStorageMaps().getManufacturingMap(),
+    task->setup(static_cast<TYMOObjectsInterface&>(helper.getTask(kLevelTYMOObjects))
+                    .getStorageMaps()
+                    .getManufacturingMap(),
                 *sequencer, status);
     return task;
 }
@@ -341,9 +360,11 @@ SetupTask* LocalRAMConfigure::create(KelvoHelper& helper, const SetupInputs&, tS
     if (task == nullptr) {
         return nullptr;
     }
-    auto& packageTask = static_cast<SubroutinePackageRegisterInterface&>(helper.getTask(kLevelSubroutinePackage));
+    auto& packageTask =
+        static_cast<SubroutinePackageRegisterInterface&>(helper.getTask(kLevelSubroutinePackage));
     IsolatedControllers* controllers =
-        static_cast<IsolatedObjectsInterface&>(helper.getTask(kLevelIsolatedObjects)).getIsolatedControllers();
+        static_cast<IsolatedObjectsInterface&>(helper.getTask(kLevelIsolatedObjects))
+            .getIsolatedControllers();
     if (controllers == nullptr || controllers->getLocalRAM() == nullptr) {
         KELVO_SET_STATUS(status, tStatus::kInvalidState);
         return task;
@@ -352,8 +373,8 @@ SetupTask* LocalRAMConfigure::create(KelvoHelper& helper, const SetupInputs&, tS
     return task;
 }
 
-void LocalRAMConfigure::setup(wexmoortools::SubroutinePackageInterface* package, LocalRAMControllerType& localRAM,
-                              tStatus& status) {
+void LocalRAMConfigure::setup(wexmoortools::SubroutinePackageInterface* package,
+                              LocalRAMControllerType& localRAM, tStatus& status) {
     wexmoortools::SubroutineDownloader downloader(&localRAM, 0, kSubroutineReservedSize);
     if (status.isFatal()) {
         return;

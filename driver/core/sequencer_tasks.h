@@ -56,9 +56,9 @@ public:
 
 private:
     void createDefault(const corran_caps::ProductCaps& caps, nVOAPALS100::tStatus& status);
-    void createFromUser(const nVOAPAL000::tEventDescriptor& event, uint64_t commandsAddress, uint32_t commandCount,
-                        uint64_t idsAddress, uint64_t addressesAddress, uint32_t subroutineCount,
-                        nVOAPALS100::tStatus& status);
+    void createFromUser(const nVOAPAL000::tEventDescriptor& event, uint64_t commandsAddress,
+                        uint32_t commandCount, uint64_t idsAddress, uint64_t addressesAddress,
+                        uint32_t subroutineCount, nVOAPALS100::tStatus& status);
 
     vohtl::SharedPtr<wexmoortools::SubroutinePackageInterface> package_;
     vohtl::SharedPtr<wexmoortools::SubroutineRegistrarInterface> registrar_;
@@ -69,14 +69,14 @@ private:
 class IsolatedObjects : public IsolatedObjectsInterface {
 public:
     using RegisterAccessVerifier =
-        kdut::SimpleRegisterVerifierTemplate<kelvo_regmaps::tKelvoRegAccessRegMap::tRegAccessStatusReg, 0x80000000u,
-                                             0u, static_cast<int32_t>(0xBFFA468Bu)>;
+        kdut::SimpleRegisterVerifierTemplate<kelvo_regmaps::tKelvoRegAccessRegMap::tRegAccessStatusReg,
+                                             0x80000000u, 0u, static_cast<int32_t>(0xBFFA468Bu)>;
 
     explicit IsolatedObjects(kdut::HardwareStateCheckerComposite& checkers) : checkers_(checkers) {}
     ~IsolatedObjects() override;
 
-    void setup(IsolatedRegMaps& isolated, NonIsolatedRegMaps& nonIsolated, const corran_caps::ProductCaps& caps,
-               nVOAPALS100::tStatus& status);
+    void setup(IsolatedRegMaps& isolated, NonIsolatedRegMaps& nonIsolated,
+               const corran_caps::ProductCaps& caps, nVOAPALS100::tStatus& status);
     void teardown() override;
 
     static SetupTask* create(KelvoHelper& helper, const SetupInputs& inputs, nVOAPALS100::tStatus& status);
@@ -132,10 +132,10 @@ public:
 // The sequencer's channel map of the board: the isolated side's on Solstra,
 // the non-isolated side's on Duskmere (null when the maps are missing).
 kelvo_regmaps::tKelvoSequencerChSeqRegMap* sequencerChannelMap(IsolatedRegMaps& isolated,
-                                                                NonIsolatedRegMaps& nonIsolated,
-                                                                const corran_caps::ProductCaps& caps);
+                                                               NonIsolatedRegMaps& nonIsolated,
+                                                               const corran_caps::ProductCaps& caps);
 kelvo_regmaps::tKelvoSeqFlexLoopRegMap* sequencerFlexLoopMap(IsolatedRegMaps& isolated,
-                                                              NonIsolatedRegMaps& nonIsolated,
-                                                              const corran_caps::ProductCaps& caps);
+                                                             NonIsolatedRegMaps& nonIsolated,
+                                                             const corran_caps::ProductCaps& caps);
 
 } // namespace kelvo_driver

@@ -27,18 +27,20 @@ TEST(CommandWords, FieldsLandInTheirBitsAndLeaveTheRestAlone) {
         {"control default", [] { return ControlCommand().getRaw(); }, 0x1C00FF0000000000ull},
         {"control C 15, G 5", [] { return ControlCommand().setC(15).setG(5).getRaw(); }, kEndMarker},
         {"control G 5", [] { return ControlCommand().setG(5).getRaw(); }, 0x1C00FF0500000000ull},
-        {"execute data", [] { return ExecuteSubroutineCommand().setData(0x1234).getRaw(); }, 0x1D0DFF0200001234ull},
-        {"execute data, B 7",
-         [] { return ExecuteSubroutineCommand().setData(0x1234).setB(7).getRaw(); },
+        {"execute data", [] { return ExecuteSubroutineCommand().setData(0x1234).getRaw(); },
+         0x1D0DFF0200001234ull},
+        {"execute data, B 7", [] { return ExecuteSubroutineCommand().setData(0x1234).setB(7).getRaw(); },
          0x1D7DFF0200001234ull},
-        {"second store wins", [] { return Opcode9Command().setE(3).setE(0xC).getRaw(); }, 0x24000C0000000000ull},
-        {"A at the top of its field", [] { return Opcode0Command().setA(7).getRaw(); }, 0x0380000000000000ull},
+        {"second store wins", [] { return Opcode9Command().setE(3).setE(0xC).getRaw(); },
+         0x24000C0000000000ull},
+        {"A at the top of its field", [] { return Opcode0Command().setA(7).getRaw(); },
+         0x0380000000000000ull},
         {"F of opcode 7", [] { return Opcode7Command().setF(0xA).getRaw(); }, 0x1C0000A000000000ull},
         {"D of opcode 9", [] { return Opcode9G1Command().setD(0x5).getRaw(); }, 0x2400500100000000ull},
-        {"data keeps the upper half",
-         [] { return SetMarkerCommand().setC(2).setData(0xFFFFFFFF).getRaw(); },
+        {"data keeps the upper half", [] { return SetMarkerCommand().setC(2).setData(0xFFFFFFFF).getRaw(); },
          0x20020000FFFFFFFFull},
-        {"regAddress 65535", [] { return PostRegReadCommand().setRegAddress(65535).getRaw(); }, 0x0800FFFF00000000ull},
+        {"regAddress 65535", [] { return PostRegReadCommand().setRegAddress(65535).getRaw(); },
+         0x0800FFFF00000000ull},
         {"regAddress with data",
          [] { return PostRegWriteCommand().setRegAddress(0x104).setData(9).getRaw(); },
          0x0400010400000009ull},
@@ -85,9 +87,9 @@ TEST_F(Packages, TheRegistrarAnswersThePackagesTables) {
         SCOPED_TRACE(c.name);
         tStatus status;
         SubroutinePackageFactory packages;
-        SubroutinePackageInterface* package =
-            packages.create(commands, 3, c.ids.data() != nullptr ? c.ids.data() : commands32(),
-                            c.addresses.data() != nullptr ? c.addresses.data() : commands32(), c.ids.size(), status);
+        SubroutinePackageInterface* package = packages.create(
+            commands, 3, c.ids.data() != nullptr ? c.ids.data() : commands32(),
+            c.addresses.data() != nullptr ? c.addresses.data() : commands32(), c.ids.size(), status);
         ASSERT_NE(package, nullptr);
         EXPECT_EQ(package->getCommands().size(), 3u);
         SubroutineRegistrarFactory registrars;
@@ -157,7 +159,8 @@ TEST_F(Packages, AFailedAllocationLeavesNoPackage) {
         SCOPED_TRACE(n);
         kal::memory::failNth(n);
         tStatus status;
-        SubroutinePackageInterface* package = SubroutinePackageFactory().create(commands, 2, ids, ids, 1, status);
+        SubroutinePackageInterface* package =
+            SubroutinePackageFactory().create(commands, 2, ids, ids, 1, status);
         kal::memory::clearFaults();
         EXPECT_EQ(package, nullptr);
         EXPECT_EQ(status.getCode(), -52000);

@@ -49,7 +49,8 @@ struct Board {
     uint32_t subroutines;
     uint32_t lastAddress;
 };
-const Board kBoards[] = {{"solstra", 321, 18, 320}, {"duskmere-a", 4135, 25, 4134}, {"duskmere-b", 4135, 25, 4134}};
+const Board kBoards[] = {
+    {"solstra", 321, 18, 320}, {"duskmere-a", 4135, 25, 4134}, {"duskmere-b", 4135, 25, 4134}};
 
 uint64_t address(const void* p) {
     return reinterpret_cast<uintptr_t>(p);
@@ -135,13 +136,14 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
         EXPECT_EQ(s.adf4002().words(), (std::vector<uint32_t>{0x1F8093, 0x1F8092, 0x100028, 0x1B01}));
         // The registered subroutines through the C API.
         const int handle = open(index);
-        const auto count = request<kelvo_wexmoor_getNumSubroutines_out>(handle, KELVO_IOCTL_wexmoor_getNumSubroutines,
-                                                                         kelvo_status_record{0});
+        const auto count = request<kelvo_wexmoor_getNumSubroutines_out>(
+            handle, KELVO_IOCTL_wexmoor_getNumSubroutines, kelvo_status_record{0});
         EXPECT_EQ(count.status, 0);
         ASSERT_EQ(count.subroutineCount, b.subroutines);
         std::vector<uint32_t> ids(b.subroutines + 1, 0xEEEEEEEE);
         std::vector<uint32_t> addresses(b.subroutines + 1, 0xEEEEEEEE);
-        const kelvo_wexmoor_getSubroutines_in in{address(ids.data()), address(addresses.data()), b.subroutines, 0};
+        const kelvo_wexmoor_getSubroutines_in in{address(ids.data()), address(addresses.data()),
+                                                 b.subroutines, 0};
         EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_getSubroutines, in).status, 0);
         EXPECT_EQ(ids[2], 0x956E9395u);
         EXPECT_EQ(addresses[2], 2u);
@@ -170,7 +172,8 @@ TEST_F(SequencerLevels, AFaultStopsSetupBelowItsLevel) {
         {"PLL locks late", [](sim::Module& m) { m.sequencerSide()->adf4002().setLockDelay(20000000); }, 12,
          kPllNotLocked},
         {"link error bit", [](sim::Module& m) { m.isolationLink().setError(true); }, 10, kAccessFailed},
-        {"wrong isolated FPGA", [](sim::Module& m) { m.isoFpga().poke(0x20, 0x12345678); }, 10, kWrongSignature},
+        {"wrong isolated FPGA", [](sim::Module& m) { m.isoFpga().poke(0x20, 0x12345678); }, 10,
+         kWrongSignature},
     };
     for (const Board& b : kBoards) {
         for (const Case& c : cases) {
@@ -184,8 +187,8 @@ TEST_F(SequencerLevels, AFaultStopsSetupBelowItsLevel) {
 }
 
 TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {
-    const std::vector<uint64_t> commands = {0x2000000000000011ull, 0x0400010800000005ull, 0x1C0FFF0500000000ull,
-                                            0x1C0FFF0500000000ull};
+    const std::vector<uint64_t> commands = {0x2000000000000011ull, 0x0400010800000005ull,
+                                            0x1C0FFF0500000000ull, 0x1C0FFF0500000000ull};
     const std::vector<uint32_t> ids = {0x11, 0x22};
     const std::vector<uint32_t> addresses = {0, 3};
     struct Case {
@@ -254,13 +257,15 @@ TEST_F(SequencerLevels, TheEngineRunsTheStartupProgramFromTheFifo) {
         seq.pushCommand(wexmoortools::ExecuteSubroutineCommand().setData(2).getRaw());
         seq.pushCommand(wexmoortools::ControlCommand().setG(5).getRaw());
         const kelvo_wexmoor_startSequenceEngine_in start{1, 2, 0};
-        EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_startSequenceEngine, start).status, 0);
+        EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_startSequenceEngine, start).status,
+                  0);
         EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_resetSequenceEngine,
                                                kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0})
                       .status,
                   0);
         const auto running = request<kelvo_wexmoor_isSequenceEngineRunning_out>(
-            handle, KELVO_IOCTL_wexmoor_isSequenceEngineRunning, kelvo_wexmoor_isSequenceEngineRunning_in{1, 0, 0});
+            handle, KELVO_IOCTL_wexmoor_isSequenceEngineRunning,
+            kelvo_wexmoor_isSequenceEngineRunning_in{1, 0, 0});
         EXPECT_EQ(running.status, 0);
         EXPECT_EQ(running.running, 0);
         EXPECT_EQ(seq.starts(), 1u);
@@ -285,8 +290,9 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
             .status;
     };
     auto running = [&](uint64_t mask) {
-        return request<kelvo_wexmoor_isSequenceEngineRunning_out>(handle, KELVO_IOCTL_wexmoor_isSequenceEngineRunning,
-                                                                  kelvo_wexmoor_isSequenceEngineRunning_in{mask, 0, 0});
+        return request<kelvo_wexmoor_isSequenceEngineRunning_out>(
+            handle, KELVO_IOCTL_wexmoor_isSequenceEngineRunning,
+            kelvo_wexmoor_isSequenceEngineRunning_in{mask, 0, 0});
     };
     auto resetEngine = [&] {
         return request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_resetSequenceEngine,
@@ -336,7 +342,8 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
         sim::MeasureUnit& unit = side(index).measureUnit();
         const int handle = open(index);
         auto arm = [&](uint32_t channel) {
-            return request<kelvo_status_record>(handle, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{channel, 0})
+            return request<kelvo_status_record>(handle, KELVO_IOCTL_measureUnit_arm,
+                                                kelvo_measureUnit_arm_in{channel, 0})
                 .status;
         };
         auto resetUnit = [&](uint32_t channel) {
@@ -412,7 +419,8 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
             strobes.push_back(v >> 30);
         }
         EXPECT_EQ(strobes, (std::vector<uint64_t>{1, 2, 1, 2, 1}));
-        EXPECT_EQ(side(index).measureUnitBlock().writeCount(0x0), 4u) << "MuCtrl: three aborts and the trigger";
+        EXPECT_EQ(side(index).measureUnitBlock().writeCount(0x0), 4u)
+            << "MuCtrl: three aborts and the trigger";
         kelvo_close(handle);
         EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
     }
@@ -432,8 +440,9 @@ TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
                 kelvo_corran_calculateChargeBalanceOffset_in{channel, loop, 0, 0});
         };
         auto configure = [&](uint8_t channel, uint8_t loop, uint16_t offset) {
-            return request<kelvo_status_record>(handle, KELVO_IOCTL_corran_configureChargeBalanceOffset,
-                                                kelvo_corran_configureChargeBalanceOffset_in{channel, loop, offset, 0})
+            return request<kelvo_status_record>(
+                       handle, KELVO_IOCTL_corran_configureChargeBalanceOffset,
+                       kelvo_corran_configureChargeBalanceOffset_in{channel, loop, offset, 0})
                 .status;
         };
         EXPECT_EQ(calculate(0, 0).status, kNotReserved);
@@ -507,8 +516,8 @@ TEST_F(SequencerLevels, HardwareErrorsAnswerFromLevel11AndComplianceFromTheChann
                   .status,
               kInvalidChannel);
     const auto check = [&](uint32_t requestCode, uint64_t mask) {
-        return request<kelvo_status_record>(handle, requestCode, kelvo_hwCondition_clearChannelBasedHardwareErrors_in{
-                                                                     mask, 0, 0})
+        return request<kelvo_status_record>(handle, requestCode,
+                                            kelvo_hwCondition_clearChannelBasedHardwareErrors_in{mask, 0, 0})
             .status;
     };
     EXPECT_EQ(check(KELVO_IOCTL_hwCondition_checkBoardAndChannelBasedHardwareErrors, 0), 0);

@@ -63,7 +63,9 @@ public:
     std::uint32_t getBoardSerialNumber(tStatus& status) override {
         return read(status) ? gState.serialNumber : 0;
     }
-    std::uint8_t getBoardRevision(tStatus& status) override { return read(status) ? gState.boardRevision : 0; }
+    std::uint8_t getBoardRevision(tStatus& status) override {
+        return read(status) ? gState.boardRevision : 0;
+    }
 
 private:
     bool read(tStatus& status) {
@@ -343,7 +345,9 @@ public:
     ~StandInIsolatedObjects() override { gState.record("free 11"); }
     void teardown() override { gState.record("teardown 11"); }
     kelvo_driver::MeasureUnitControllerInterface& getMeasureUnitController() override { return measureUnit_; }
-    kelvo_driver::SequenceEngineControllerInterface& getSequenceEngineController() override { return engine_; }
+    kelvo_driver::SequenceEngineControllerInterface& getSequenceEngineController() override {
+        return engine_;
+    }
     kelvo_driver::CalibrationDispatcher& getCalibrationDispatcher() override { return dispatcher_; }
 
 private:

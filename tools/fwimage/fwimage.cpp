@@ -119,7 +119,7 @@ std::vector<std::uint8_t> makeFpgaImage(const FpgaImage& image) {
 }
 
 // Sequencer words of the subroutine packages.
-constexpr std::uint64_t kReturn = 0x1C0FFF0500000000ull;   // opcode 7, C 15, G 5
+constexpr std::uint64_t kReturn = 0x1C0FFF0500000000ull;    // opcode 7, C 15, G 5
 constexpr std::uint64_t kSetMarker = 0x2000000000000000ull; // opcode 8, identifier in data
 constexpr std::uint64_t kRegWrite = 0x0400000000000000ull;  // opcode 1, regAddress 47..32, data
 constexpr std::uint32_t kGeneralUse = 0x100;                // general-use register 0 (the board revision's)

@@ -30,8 +30,7 @@ constexpr uint64_t kValidChannels = 1;
 
 // The helper and the kernel session of a request; null (and -52002 in the
 // status) for a device without them.
-template <class Access, class Device>
-KelvoHelper* helperOf(Device& device, nVOAPALS100::tStatus& status) {
+template <class Access, class Device> KelvoHelper* helperOf(Device& device, nVOAPALS100::tStatus& status) {
     KelvoHelper* helper = Access::kelvoHelper(device);
     if (helper == nullptr && status.isNotFatal()) {
         KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kNotImplemented);
@@ -43,7 +42,8 @@ template <class Access>
 fenwicksharedsource::KernelSession* sessionOf(const nVOAPAL000::tEventDescriptor& event,
                                               nVOAPALS100::tStatus& status) {
     auto* session = static_cast<typename Access::SessionType*>(nVOAPAL000::sessionOf(event));
-    fenwicksharedsource::KernelSession* kernel = session != nullptr ? Access::kernelSession(*session) : nullptr;
+    fenwicksharedsource::KernelSession* kernel =
+        session != nullptr ? Access::kernelSession(*session) : nullptr;
     if (kernel == nullptr && status.isNotFatal()) {
         KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kNotImplemented);
     }
@@ -73,7 +73,8 @@ inline bool maskIsValid(uint64_t mask, bool allowEmpty, nVOAPALS100::tStatus& st
     return true;
 }
 
-inline bool reserved(fenwicksharedsource::KernelSession& session, uint64_t mask, nVOAPALS100::tStatus& status) {
+inline bool reserved(fenwicksharedsource::KernelSession& session, uint64_t mask,
+                     nVOAPALS100::tStatus& status) {
     if (status.isNotFatal()) {
         session.checkReserved(mask, status);
     }
@@ -87,7 +88,7 @@ inline bool reserved(fenwicksharedsource::KernelSession& session, uint64_t mask,
 #define KELVO_ENGINE_BODY(op, call)                                                                          \
     template <> struct Operation<Op::op> {                                                                   \
         template <class Access, class Device, class In, class Out>                                           \
-        static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in,            \
+        static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in,             \
                         [[maybe_unused]] Out& out, nVOAPALS100::tStatus& status) {                           \
             if (status.isFatal()) {                                                                          \
                 return;                                                                                      \
@@ -115,7 +116,8 @@ template <> struct Operation<Op::wexmoor_getSubroutines> {
     template <class Access, class Device, class In, class Out>
     static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
                     nVOAPALS100::tStatus& status) {
-        if (KelvoHelper* helper = status.isNotFatal() ? sequencer::helperOf<Access>(device, status) : nullptr) {
+        if (KelvoHelper* helper =
+                status.isNotFatal() ? sequencer::helperOf<Access>(device, status) : nullptr) {
             helper->getSubroutines(event, in.idBuffer, in.addressBuffer, in.subroutineCount, status);
         }
     }
@@ -125,7 +127,8 @@ template <> struct Operation<Op::wexmoor_getNumSubroutines> {
     template <class Access, class Device, class In, class Out>
     static void run(Device& device, const nVOAPAL000::tEventDescriptor&, const In&, Out& out,
                     nVOAPALS100::tStatus& status) {
-        if (KelvoHelper* helper = status.isNotFatal() ? sequencer::helperOf<Access>(device, status) : nullptr) {
+        if (KelvoHelper* helper =
+                status.isNotFatal() ? sequencer::helperOf<Access>(device, status) : nullptr) {
             out.subroutineCount = helper->getNumSubroutines(status);
         }
     }
@@ -137,14 +140,15 @@ template <> struct Operation<Op::wexmoor_getNumSubroutines> {
 #define KELVO_MEASURE_UNIT_BODY(op, call)                                                                    \
     template <> struct Operation<Op::op> {                                                                   \
         template <class Access, class Device, class In, class Out>                                           \
-        static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,      \
+        static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,       \
                         nVOAPALS100::tStatus& status) {                                                      \
             if (!sequencer::channelIsZero(in.channel, status)) {                                             \
                 return;                                                                                      \
             }                                                                                                \
             KelvoHelper* helper = sequencer::helperOf<Access>(device, status);                               \
             fenwicksharedsource::KernelSession* session = sequencer::sessionOf<Access>(event, status);       \
-            if (helper != nullptr && session != nullptr && sequencer::reserved(*session, in.channel, status)) { \
+            if (helper != nullptr && session != nullptr &&                                                   \
+                sequencer::reserved(*session, in.channel, status)) {                                         \
                 call;                                                                                        \
             }                                                                                                \
         }                                                                                                    \
@@ -160,7 +164,8 @@ template <> struct Operation<Op::triggersAndEvents_overrideTrigger> {
     template <class Access, class Device, class In, class Out>
     static void run(Device& device, const nVOAPAL000::tEventDescriptor&, const In& in, Out& out,
                     nVOAPALS100::tStatus& status) {
-        if (KelvoHelper* helper = status.isNotFatal() ? sequencer::helperOf<Access>(device, status) : nullptr) {
+        if (KelvoHelper* helper =
+                status.isNotFatal() ? sequencer::helperOf<Access>(device, status) : nullptr) {
             out.result = helper->overrideTrigger(in.triggerWord, in.trigger, status) ? 1 : 0;
         }
     }
@@ -175,7 +180,8 @@ template <> struct Operation<Op::triggersAndEvents_checkEventLatch> {
         }
         KelvoHelper* helper = sequencer::helperOf<Access>(device, status);
         fenwicksharedsource::KernelSession* session = sequencer::sessionOf<Access>(event, status);
-        if (helper != nullptr && session != nullptr && sequencer::reserved(*session, in.channelMask, status)) {
+        if (helper != nullptr && session != nullptr &&
+            sequencer::reserved(*session, in.channelMask, status)) {
             out.latched = helper->checkEventLatch(in.channelMask, in.event, status) ? 1 : 0;
         }
     }
@@ -190,7 +196,8 @@ template <> struct Operation<Op::triggersAndEvents_clearEventLatch> {
         }
         KelvoHelper* helper = sequencer::helperOf<Access>(device, status);
         fenwicksharedsource::KernelSession* session = sequencer::sessionOf<Access>(event, status);
-        if (helper != nullptr && session != nullptr && sequencer::reserved(*session, in.channelMask, status)) {
+        if (helper != nullptr && session != nullptr &&
+            sequencer::reserved(*session, in.channelMask, status)) {
             helper->clearEventLatch(status);
         }
     }
@@ -220,7 +227,8 @@ template <> struct Operation<Op::hwCondition_clearChannelBasedHardwareErrors> {
         }
         KelvoHelper* helper = sequencer::helperOf<Access>(device, status);
         fenwicksharedsource::KernelSession* session = sequencer::sessionOf<Access>(event, status);
-        if (helper != nullptr && session != nullptr && sequencer::reserved(*session, in.channelMask, status)) {
+        if (helper != nullptr && session != nullptr &&
+            sequencer::reserved(*session, in.channelMask, status)) {
             helper->clearChannelBasedHardwareErrors(status);
         }
     }
@@ -246,7 +254,8 @@ template <> struct Operation<Op::corran_getHardwareErrors> {
     template <class Access, class Device, class In, class Out>
     static void run(Device& device, const nVOAPAL000::tEventDescriptor&, const In&, Out&,
                     nVOAPALS100::tStatus& status) {
-        if (KelvoHelper* helper = status.isNotFatal() ? sequencer::helperOf<Access>(device, status) : nullptr) {
+        if (KelvoHelper* helper =
+                status.isNotFatal() ? sequencer::helperOf<Access>(device, status) : nullptr) {
             helper->getHardwareErrors(status);
         }
     }
@@ -263,7 +272,8 @@ template <> struct Operation<Op::corran_calculateChargeBalanceOffset> {
         fenwicksharedsource::KernelSession* session = sequencer::sessionOf<Access>(event, status);
         if (helper != nullptr && session != nullptr &&
             sequencer::reserved(*session, uint64_t{1} << in.channel, status)) {
-            out.offset = static_cast<uint16_t>(helper->getCalibrationDispatcher().read(in.channel, in.loop, status));
+            out.offset =
+                static_cast<uint16_t>(helper->getCalibrationDispatcher().read(in.channel, in.loop, status));
         }
     }
 };
