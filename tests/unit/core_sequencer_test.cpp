@@ -602,6 +602,9 @@ TEST_F(SequencerLevels, EngineRequestsFromSeveralThreads) {
 // The allocation calls made before level 10 and after level 17 of a setup run.
 std::atomic<uint64_t> gBeforeLevel10{0};
 std::atomic<uint64_t> gAfterLevel17{0};
+// The same for the mutex creations.
+std::atomic<uint64_t> gMutexesBeforeLevel10{0};
+std::atomic<uint64_t> gMutexesAfterLevel17{0};
 
 const kelvo_driver::SetupLevelTable& countedLevels() {
     static const kelvo_driver::SetupLevelTable table = [] {
@@ -609,12 +612,14 @@ const kelvo_driver::SetupLevelTable& countedLevels() {
         t.tasks[9] = [](kelvo_driver::KelvoHelper& helper, const kelvo_driver::SetupInputs& inputs,
                         tStatus& status) -> kelvo_driver::SetupTask* {
             gBeforeLevel10 = kal::memory::allocationCalls();
+            gMutexesBeforeLevel10 = kal::faults::calls(kal::faults::kMutex);
             return kelvo_driver::SubroutinePackageRegister::create(helper, inputs, status);
         };
         t.tasks[16] = [](kelvo_driver::KelvoHelper& helper, const kelvo_driver::SetupInputs& inputs,
                          tStatus& status) -> kelvo_driver::SetupTask* {
             kelvo_driver::SetupTask* task = kelvo_driver::LocalRAMConfigure::create(helper, inputs, status);
             gAfterLevel17 = kal::memory::allocationCalls();
+            gMutexesAfterLevel17 = kal::faults::calls(kal::faults::kMutex);
             return task;
         };
         return t;
@@ -642,6 +647,26 @@ TEST_F(SequencerLevels, AFailedAllocationInTheSequencerLevelsEndsCleanly) {
             kal::memory::failNth(n);
             reset(handle, 19, nullptr);
             kal::memory::clearFaults();
+            kelvo_close(handle);
+            EXPECT_EQ(setupCode(index), -52000);
+            EXPECT_GE(level(index), 9u);
+            EXPECT_LT(level(index), 17u);
+        }
+        // Each mutex the levels create, failed in turn.
+        const uint64_t mutexes = gMutexesAfterLevel17 - gMutexesBeforeLevel10;
+        EXPECT_GE(mutexes, 4u) << "local RAM, engine, measure unit, charge balance";
+        for (uint64_t n = 1; n <= mutexes; ++n) {
+            SCOPED_TRACE("mutex " + std::to_string(n));
+            handle = open(index);
+            kal::memory::resetCounters();
+            const uint64_t before = kal::faults::calls(kal::faults::kMutex);
+            reset(handle, 19, nullptr);
+            const uint64_t skip = gMutexesBeforeLevel10 - before;
+            kelvo_close(handle);
+            handle = open(index);
+            kal::faults::failNth(kal::faults::kMutex, skip + n);
+            reset(handle, 19, nullptr);
+            kal::faults::clear();
             kelvo_close(handle);
             EXPECT_EQ(setupCode(index), -52000);
             EXPECT_GE(level(index), 9u);
