@@ -167,7 +167,7 @@ public:
 
     std::vector<std::uint32_t> words() const { return words_; }
     bool locked() const;
-    // Knobs: the lock delay after the fourth word (default 1 ms) and a PLL that never locks.
+    // Knobs: the lock delay after the fourth word (nanoseconds, default 1 ms) and a PLL that never locks.
     void setLockDelay(std::uint64_t ns) { lockDelayNs_ = ns; }
     void setNeverLocks(bool on) { neverLocks_ = on; }
 

@@ -169,8 +169,8 @@ TEST_F(SequencerLevels, AFaultStopsSetupBelowItsLevel) {
     const Case cases[] = {
         {"PLL never locks", [](sim::Module& m) { m.sequencerSide()->adf4002().setNeverLocks(true); }, 12,
          kPllNotLocked},
-        {"PLL locks late", [](sim::Module& m) { m.sequencerSide()->adf4002().setLockDelay(20000000); }, 12,
-         kPllNotLocked},
+        {"PLL locks late", [](sim::Module& m) { m.sequencerSide()->adf4002().setLockDelay(10000000000ull); },
+         12, kPllNotLocked},
         {"link error bit", [](sim::Module& m) { m.isolationLink().setError(true); }, 10, kAccessFailed},
         {"wrong isolated FPGA", [](sim::Module& m) { m.isoFpga().poke(0x20, 0x12345678); }, 10,
          kWrongSignature},
@@ -674,6 +674,33 @@ TEST_F(SequencerLevels, AFailedAllocationInTheSequencerLevelsEndsCleanly) {
         }
         handle = open(index);
         EXPECT_EQ(reset(handle, 19, nullptr), 0) << "and it sets up again";
+        kelvo_close(handle);
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    }
+}
+
+// The product's own level table: once the levels below 10 are the product's
+// too, every board reaches at least level 13 with the real sequencer tasks.
+class ProductSequencerLevels : public kelvo_test::HostedTest {};
+
+TEST_F(ProductSequencerLevels, EveryBoardReachesLevel13) {
+    const kelvo_driver::SetupLevelTable& product = kelvo_driver::getProductSetupLevelTable();
+    for (uint32_t level = 4; level <= 9; ++level) {
+        if (product.tasks[level - 1] == nullptr) {
+            GTEST_SKIP() << "level " << level << " is not in the product table yet";
+        }
+    }
+    for (const Board& b : kBoards) {
+        SCOPED_TRACE(b.name);
+        const int index = kelvo_host_add_module(b.name.c_str());
+        ASSERT_GE(index, 0);
+        EXPECT_GE(deviceOf(index)->getSetupTracker().getCurrentLevel(), 13u);
+        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+        kelvo_corran_getHardwareErrors_in in{0, 0, 0};
+        kelvo_status_record out{};
+        kelvo_ioctl_header header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0};
+        EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_corran_getHardwareErrors, &header), 0);
+        EXPECT_EQ(out.status, 0);
         kelvo_close(handle);
         EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
     }
