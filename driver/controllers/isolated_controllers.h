@@ -69,7 +69,7 @@ private:
     kelvo_regmaps::tKelvoSeqFlexLoopRegMap& seqFlexLoop_;
     vohtl::SharedPtr<nVOAPAL000::tMutex> unitLocks_[kUnitCount];
     kdut::CheckHardwareStateTimeoutHandler handler_;
-    bool unitFlags_[kUnitCount] = {};
+    [[maybe_unused]] bool unitFlags_[kUnitCount] = {}; // set by the configuration of other units only
 };
 
 // Starts, waits for and checks the charge-balance calculation of one loop;
