@@ -37,6 +37,10 @@ struct ModuleOptions {
     // Both FPGAs as plain backing store, without the sequencer side's blocks
     // (register-map tests that sweep every register rely on it).
     bool plainFpgas = false;
+    // Whether the non-isolated (target 0) and isolated (target 1) FPGAs hold
+    // their images at plugging (as register-level tests want them); false:
+    // as at power-up, until a download through the bridge configures them.
+    bool fpgasLoaded[2] = {true, true};
 };
 
 class Module : public kal::pci::Function {
@@ -50,6 +54,11 @@ public:
     static constexpr std::uint64_t kIsoFpgaSize = 0x40000;
     static constexpr std::uint64_t kSolstraLinkOffset = 0x200;
     static constexpr std::uint64_t kDuskmereLinkOffset = 0xC120;
+    // The board signature registers of the non-isolated FPGA (Solstra, Duskmere)
+    // and of the isolated one (both generations).
+    static constexpr std::uint64_t kSolstraNisoSignature = 0x20;
+    static constexpr std::uint64_t kDuskmereNisoSignature = 0x8020;
+    static constexpr std::uint64_t kIsoSignature = 0x20;
 
     Module(std::string board, const Identity& identity, const ModuleOptions& options);
     ~Module() override;

@@ -4,7 +4,6 @@
 #include <memory>
 #include <unordered_map>
 
-#include "kelvo/product_ids.h"
 #include "nVOKAL.h"
 
 namespace sim {
@@ -446,8 +445,6 @@ SequencerSide::SequencerSide(FpgaSpace& nonIsolated, FpgaSpace& isolated, bool s
             }
             return offset == kAdfStatus;
         });
-    // The isolated FPGA's board signature (its standard registers at 0x20).
-    isolated.poke(0x20, solstra ? KELVO_SOLSTRA_BOARD_SIGNATURE : KELVO_DUSKMERE_BOARD_SIGNATURE);
 }
 
 } // namespace sim

@@ -390,10 +390,10 @@ void KelvoHelper::loadCalibrationToFirmwareFromStorageMapSoftcopy(uint64_t chann
 kelvo_regmaps::tKelvoSeqFlexLoopRegMap* KelvoHelper::getSequencerFlexLoopMap() const {
     const corran_caps::ProductCaps* caps = getCapsTask().capsPtr;
     NonIsolatedRegMaps* nonIsolated =
-        static_cast<NonIsolatedRegMapsTaskInterface&>(getTask(kLevelNonIsolatedRegMaps))
-            .getNonIsolatedRegMaps();
+        &static_cast<NonIsolatedRegMapsTaskInterface&>(getTask(kLevelNonIsolatedRegMaps))
+             .getNonIsolatedRegMaps();
     IsolatedRegMaps* isolated =
-        static_cast<IsolatedRegMapsTaskInterface&>(getTask(kLevelIsolatedRegMaps)).getIsolatedRegMaps();
+        &static_cast<IsolatedRegMapsTaskInterface&>(getTask(kLevelIsolatedRegMaps)).getIsolatedRegMaps();
     if (caps == nullptr || nonIsolated == nullptr || isolated == nullptr) {
         return nullptr;
     }

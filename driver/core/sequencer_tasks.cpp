@@ -64,13 +64,13 @@ const corran_caps::ProductCaps* capsOf(KelvoHelper& helper) {
 }
 
 NonIsolatedRegMaps* nonIsolatedGroup(KelvoHelper& helper) {
-    return static_cast<NonIsolatedRegMapsTaskInterface&>(helper.getTask(kLevelNonIsolatedRegMaps))
-        .getNonIsolatedRegMaps();
+    return &static_cast<NonIsolatedRegMapsTaskInterface&>(helper.getTask(kLevelNonIsolatedRegMaps))
+                .getNonIsolatedRegMaps();
 }
 
 IsolatedRegMaps* isolatedGroup(KelvoHelper& helper) {
-    return static_cast<IsolatedRegMapsTaskInterface&>(helper.getTask(kLevelIsolatedRegMaps))
-        .getIsolatedRegMaps();
+    return &static_cast<IsolatedRegMapsTaskInterface&>(helper.getTask(kLevelIsolatedRegMaps))
+                .getIsolatedRegMaps();
 }
 
 } // namespace

@@ -38,6 +38,8 @@ class IsolatedControllers;
 class IsolatedRegMaps;
 class NonIsolatedRegMaps;
 class KelvoHelper;
+class NonIsolatedRegMaps;
+class TYMORegMaps;
 class StorageMapChecksumChecker;
 class StorageMapVersionChecker;
 
@@ -85,7 +87,8 @@ using SetupTaskFactory = SetupTask* (*)(KelvoHelper& helper, const SetupInputs& 
 
 // tasks[k - 1] builds level k; null: the level is not built yet (-52002).
 // The KelvoHelper reads some tasks through a face each: the task of level 3
-// implements TYMOObjectsInterface, 6 NonIsolatedObjectsInterface, 10
+// implements TYMOObjectsInterface, 5 NonIsolatedRegMapsTaskInterface, 6
+// NonIsolatedObjectsInterface, 9 IsolatedRegMapsTaskInterface, 10
 // SubroutinePackageRegisterInterface, 11 IsolatedObjectsInterface, 14
 // DMAObjectsInterface, 15 LoadCalibrationValuesInterface and 16
 // RoutingObjectsInterface.
@@ -107,6 +110,17 @@ public:
     virtual kelvo_storagemaps::KelvoStorageMapsInterface& getStorageMaps() = 0;
     virtual StorageMapChecksumChecker& getStorageMapChecksumChecker() = 0;
     virtual StorageMapVersionChecker& getStorageMapVersionChecker() = 0;
+    // The bridge and timing-chip register maps (the FPGA downloads use them).
+    virtual TYMORegMaps& getTYMORegMaps() = 0;
+    // The kernel address of the device's mapped memory window 0 (BAR 0).
+    virtual uint64_t getMappedWindow() = 0;
+};
+
+// What later tasks read of the level-5 task: the non-isolated FPGA's
+// register-map group (its wrapper carries the isolated side's link).
+class NonIsolatedRegMapsTaskInterface : public SetupTask {
+public:
+    virtual NonIsolatedRegMaps& getNonIsolatedRegMaps() = 0;
 };
 
 // What the KelvoHelper reads of the level-16 task (routing objects).
@@ -127,15 +141,10 @@ public:
     virtual corran_shared::PowerAllocationController& getPowerAllocationController() = 0;
 };
 
-// What the tasks of levels 11 to 13 read of the level-5 and level-9 tasks:
-// their register-map groups.
-class NonIsolatedRegMapsTaskInterface : public SetupTask {
-public:
-    virtual NonIsolatedRegMaps* getNonIsolatedRegMaps() = 0;
-};
+// What later tasks read of the level-9 task: the isolated FPGA's register-map group.
 class IsolatedRegMapsTaskInterface : public SetupTask {
 public:
-    virtual IsolatedRegMaps* getIsolatedRegMaps() = 0;
+    virtual IsolatedRegMaps& getIsolatedRegMaps() = 0;
 };
 
 // What the KelvoHelper reads of the level-10 task (subroutine package).

@@ -59,7 +59,7 @@ uint64_t address(const void* p) {
 class SequencerLevels : public kelvo_test::HostedTest {
 protected:
     void SetUp() override {
-        levels_.emplace(kelvo_test::testSetupLevelTableOverRealSequencer());
+        levels_.emplace(kelvo_test::RealLevels::kSequencer);
         HostedTest::SetUp();
     }
     void TearDown() override {

@@ -66,6 +66,8 @@ public:
     std::uint8_t getBoardRevision(tStatus& status) override {
         return read(status) ? gState.boardRevision : 0;
     }
+    std::uint8_t getAllowUnsafeFirmware(tStatus& status) override { return read(status) ? 1 : 0; }
+    std::uint8_t getOldestCompatibleBoardRevision(tStatus& status) override { return read(status) ? 1 : 0; }
 
 private:
     bool read(tStatus& status) {
@@ -123,6 +125,8 @@ public:
         return checksumChecker_;
     }
     kelvo_driver::StorageMapVersionChecker& getStorageMapVersionChecker() override { return versionChecker_; }
+    kelvo_driver::TYMORegMaps& getTYMORegMaps() override { return regMaps.group(); }
+    std::uint64_t getMappedWindow() override { return regMaps.bar(); }
 
 private:
     kdut::HardwareStateCheckerComposite* checkers_;
@@ -448,10 +452,23 @@ const kelvo_driver::SetupLevelTable kTestTableOverRealSequencer = [] {
     return table;
 }();
 
+// The same over the product's real levels 1 to 5.
+const kelvo_driver::SetupLevelTable kTestTableOverRealLevel5 = [] {
+    kelvo_driver::SetupLevelTable table = kTestTable;
+    for (std::uint32_t level = 1; level <= 5; ++level) {
+        table.tasks[level - 1] = kelvo_driver::getProductSetupLevelTable().tasks[level - 1];
+    }
+    return table;
+}();
+
 } // namespace
 
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealSequencer() {
     return kTestTableOverRealSequencer;
+}
+
+const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel5() {
+    return kTestTableOverRealLevel5;
 }
 
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel3() {

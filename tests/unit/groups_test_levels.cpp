@@ -69,8 +69,8 @@ public:
         delete group;
         group = nullptr;
     }
+    kelvo_driver::NonIsolatedRegMaps& getNonIsolatedRegMaps() override { return *group; }
 
-    kelvo_driver::NonIsolatedRegMaps* getNonIsolatedRegMaps() override { return group; }
     kelvo_driver::NonIsolatedRegMaps* group = nullptr;
 
 private:
@@ -82,11 +82,11 @@ public:
     IsolatedRegMapsTask() { standIns().record("setup 9"); }
     ~IsolatedRegMapsTask() override { standIns().record("free 9"); }
     void setup(KelvoHelper& helper, const SetupInputs& inputs, tStatus& status) {
-        auto& nonIsolated = static_cast<NonIsolatedRegMapsTask&>(helper.getTask(5));
-        if (nonIsolated.group != nullptr) {
+        auto& nonIsolated = static_cast<kelvo_driver::NonIsolatedRegMapsTaskInterface&>(helper.getTask(5));
+        {
             group = new (status, false) kelvo_driver::IsolatedRegMaps(
-                nonIsolated.group->wrapper, helper.getARMDispatcher(), helper.getDeviceWindowDispatcher(),
-                inputs.checkers, helper.getCapsTask().capsPtr, status);
+                nonIsolated.getNonIsolatedRegMaps().wrapper, helper.getARMDispatcher(),
+                helper.getDeviceWindowDispatcher(), inputs.checkers, helper.getCapsTask().capsPtr, status);
         }
         failIfChosen(9, status);
     }
@@ -96,7 +96,7 @@ public:
         group = nullptr;
     }
 
-    kelvo_driver::IsolatedRegMaps* getIsolatedRegMaps() override { return group; }
+    kelvo_driver::IsolatedRegMaps& getIsolatedRegMaps() override { return *group; }
     kelvo_driver::IsolatedRegMaps* group = nullptr;
 };
 
