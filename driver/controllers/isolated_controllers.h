@@ -64,7 +64,7 @@ private:
     void waitForGenerating(uint32_t expected, nVOAPALS100::tStatus& status);
     void strobePacketGen(uint32_t strobe, nVOAPALS100::tStatus& status);
 
-    uint32_t measureUnit_;
+    [[maybe_unused]] uint32_t measureUnit_; // the main unit: the only one this driver drives
     kelvo_regmaps::tKelvoMeasureStreamStatusRegMap& streamStatus_;
     kelvo_regmaps::tKelvoSeqFlexLoopRegMap& seqFlexLoop_;
     vohtl::SharedPtr<nVOAPAL000::tMutex> unitLocks_[kUnitCount];
