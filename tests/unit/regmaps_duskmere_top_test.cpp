@@ -1,6 +1,5 @@
-// The Duskmere top maps: where every block sits, the twin views of the
-// non-isolated board and channel blocks, whole-map walks, an owned channel
-// that could not be allocated.
+// The Duskmere top maps: where every block sits and the twin views of the
+// non-isolated board and channel blocks.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -98,23 +97,6 @@ TEST_F(DuskmereTop, TheTwinViewsAreSeparateObjects) {
     EXPECT_TRUE(s.isSuccess());
     EXPECT_EQ(niso.log,
               (std::vector<BusAccess>{{'W', 0x8FFC, 0x1111}, {'W', 0xC194, 0x8000}, {'W', 0x1FFC, 0x2222}}));
-}
-
-TEST_F(DuskmereTop, AChannelThatCouldNotBeAllocatedLeavesAnEmptySlot) {
-    // The embedded sequencer top allocates its channel view first; once that failed,
-    // the top map's own channel is not allocated either.
-    kal::memory::failNth(1);
-    tStatus s;
-    tDuskmereNisoTopRegMap top{&niso, s};
-    kal::memory::clearFaults();
-    EXPECT_EQ(s.getCode(), nVOAPALS100::tStatus::kOutOfMemory);
-    EXPECT_EQ(top.SeqTop.Channels[0], nullptr);
-    EXPECT_EQ(top.Channels[0], nullptr) << "no allocation once the status holds an error";
-    top.markDirtyRegMap();
-    tStatus f;
-    top.flushRegMap(false, f);
-    EXPECT_TRUE(f.isSuccess());
-    top.reinitialize();
 }
 
 } // namespace

@@ -1,5 +1,5 @@
-// The Solstra top maps: registration and removal, the top maps' empty by-id face, where every block lands in
-// the FPGA windows, the twin sequencer views and failed allocations.
+// The Solstra top maps: registration and removal, where every block lands in
+// the FPGA windows and the twin sequencer views.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -106,37 +106,6 @@ TEST_F(SolstraTops, EveryBlockLandsAtItsPlaceInTheFpgaWindows) {
     MapProbe loop(seqChannel.SeqFlexLoop);
     EXPECT_EQ(loop.write(0x80F72E72, 0x10000000, true), 0);
     EXPECT_EQ(isoBus.log, (std::vector<BusAccess>{{'W', 0x18654, 0x10000000}}));
-}
-
-TEST_F(SolstraTops, AFailedAllocationLeavesItsSlotEmptyAndEveryWalkSafe) {
-    for (int nth = 1; nth <= 6; ++nth) { // six maps are allocated: 2 + 2 DC-bus, 2 register-access
-        SCOPED_TRACE(nth);
-        kal::memory::failNth(nth);
-        tStatus built;
-        tSolstraIsoTopRegMap iso(&isoBus, built);
-        kal::memory::clearFaults();
-        EXPECT_EQ(built.getCode(), nVOAPALS100::tStatus::kOutOfMemory);
-        // Operations, registration and destruction pass over the empty slots.
-        iso.markDirtyRegMap();
-        tStatus s;
-        iso.flushRegMap(true, s);
-        iso.refreshRegMap(s);
-        iso.reinitialize();
-        RegistrationLog d;
-        tStatus r;
-        iso.addToDispatcher(d, r);
-        EXPECT_LT(d.names.size(), 35u);
-        iso.removeFromDispatcher(d, r);
-        EXPECT_TRUE(d.names.empty());
-    }
-    // The non-isolated tree allocates five maps: two DC-bus and three register-access maps.
-    kal::memory::failNth(5);
-    tStatus built;
-    tSolstraNisoTopRegMap niso(&nisoBus, built);
-    kal::memory::clearFaults();
-    EXPECT_EQ(built.getCode(), nVOAPALS100::tStatus::kOutOfMemory);
-    EXPECT_NE(niso.Board.IsoRegAccess[1], nullptr);
-    EXPECT_EQ(niso.Board.IsoRegAccess[2], nullptr);
 }
 
 } // namespace
