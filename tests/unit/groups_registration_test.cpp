@@ -75,8 +75,9 @@ TEST_P(GroupsRegistration, EachTopMapRegistersItsNamesParentFirstAndRemovesThemI
     delete niso;
     niso = nullptr;
     ASSERT_GE(arm->removals.size(), g.nisoCount);
-    EXPECT_EQ(std::vector<std::string>(arm->removals.end() - static_cast<long>(g.nisoCount), arm->removals.end()),
-              nisoNames);
+    EXPECT_EQ(
+        std::vector<std::string>(arm->removals.end() - static_cast<long>(g.nisoCount), arm->removals.end()),
+        nisoNames);
     EXPECT_EQ(arm->getNumberOfRegistrations(), 0u);
 }
 
