@@ -460,6 +460,38 @@ RowResult sweepKnob(unsigned board, const Knob& knob, std::uint32_t top) {
     return result;
 }
 
+// Surprise removal: the bridge goes dead (every read all ones, the
+// interrupt status too) with an interrupt pending, and the module is removed
+// and a new one added; nothing is left behind and the new one reaches the top.
+RowResult surpriseRemoval(unsigned board, std::uint32_t top) {
+    RowResult result;
+    const std::string where = kelvo_fuzz::boards()[board] + ": surprise removal";
+    kelvo_fuzz::resetDevice(board, KELVO_SETUP_LEVEL_COMPLETE);
+    const kal::live::Counts before = kal::live::now();
+    const std::shared_ptr<sim::Module> module =
+        kelvo_host::module(static_cast<unsigned>(kelvo_fuzz::deviceIndex(board)));
+    module->setDeadBridge(true);
+    module->bridge().interrupts().fire(0);
+    // The engine's event: remove the board's module, add a fresh one, open its handles.
+    const std::vector<std::uint8_t> removal = {15, static_cast<std::uint8_t>(board), 0, 3};
+    result.longestNs = timed(where, [&] { kelvo_fuzz::runInput(removal.data(), removal.size()); });
+    result.setupLevel = kelvo_fuzz::setupLevel(board);
+    if (result.setupLevel != top) {
+        fail(where + ": the new module reached level " + std::to_string(result.setupLevel));
+        result.verdict = "FAILED";
+    }
+    // Compared in the same state: after a reset (the addition's start also
+    // fills the flash window's sector cache, which a reset starts empty).
+    kelvo_fuzz::resetDevice(board, KELVO_SETUP_LEVEL_COMPLETE);
+    const kal::live::Counts after = kal::live::now();
+    if (!(after == before)) {
+        fail(where + ": leaked: before " + kal::live::describe(before) + ", after " +
+             kal::live::describe(after));
+        result.verdict = "FAILED";
+    }
+    return result;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -479,7 +511,7 @@ int main(int argc, char** argv) {
     watchdog = &dog;
     kal::clock::ScopedScale fast(scale > 0 ? scale : 1.0);
     kelvo_fuzz::Options options;
-    options.eventSpacing = 0;
+    options.eventSpacing = 1; // only the surprise removal's input holds an event
     kelvo_fuzz::start(options);
     const std::uint32_t top = kelvo_fuzz::topLevel();
     cleanResetStatus = kelvo_fuzz::resetDevice(0, KELVO_SETUP_LEVEL_COMPLETE);
@@ -513,6 +545,14 @@ int main(int argc, char** argv) {
                         static_cast<long long>(r.setupLevel), operation.c_str(), r.longestNs / 1e6,
                         r.verdict.c_str());
             std::fflush(stdout);
+        }
+        if (onlyKnob.empty() || std::string("surprise removal").find(onlyKnob) != std::string::npos) {
+            const RowResult r = surpriseRemoval(board, top);
+            std::printf("| %s | surprise removal (interrupt status all ones) | bridge | removed, a new "
+                        "module at %lld "
+                        "| - | %.1f ms | %s |\n",
+                        name.c_str(), static_cast<long long>(r.setupLevel), r.longestNs / 1e6,
+                        r.verdict.c_str());
         }
     }
     kelvo_fuzz::stop();
