@@ -397,6 +397,16 @@ RowResult sweepKnob(unsigned board, const Knob& knob, std::uint32_t top) {
             }
         });
         result.longestNs = std::max(result.longestNs, ns);
+        // The named requests of the table on real names (the seeds use the
+        // first registered name for every code): any answer but a hang.
+        for (const Operation other : {Operation::ReadSignature, Operation::ReadIOPortStatus,
+                                      Operation::FlushManufacturing, Operation::ReadFlashWindow}) {
+            if (other != knob.operation) {
+                ns = timed(at + ", " + operationName(other),
+                           [&] { request(kelvo_fuzz::firstHandle(board), other); });
+                result.longestNs = std::max(result.longestNs, ns);
+            }
+        }
         if (knob.operation != Operation::None && level >= knob.operationLevel && knob.operationLevel != 0) {
             std::int32_t status = 0;
             ns = timed(at + ", " + operationName(knob.operation),
@@ -555,6 +565,8 @@ int main(int argc, char** argv) {
                         r.verdict.c_str());
         }
     }
+    std::printf("hw_fault_sweep: %llu requests\n",
+                static_cast<unsigned long long>(kelvo_fuzz::counters().requests));
     kelvo_fuzz::stop();
     if (kal::memory::liveAllocations() != 0) {
         fail("allocations left after the host stopped");
