@@ -16,7 +16,12 @@
 // count (kal::live) where it was once the device is reset to level 0, and
 // the device must reach the top level again once the knob is cleared.
 //
-//   hw_fault_sweep [--board NAME] [--knob TEXT] [--scale FACTOR] [--levels all|ends]
+//   hw_fault_sweep [--board NAME] [--knob TEXT] [--scale FACTOR] [--levels all|ends|sample]
+//                  [--seed S]
+//
+// --levels ends: only levels 0 and the top; sample: those and one more level
+// per board and knob, picked from the seed (the clock's unless given; the
+// run prints it, so a failure can be replayed).
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -213,7 +218,9 @@ const std::vector<Knob>& knobTable() {
 std::string onlyBoard;
 std::string onlyKnob;
 double scale = 100.0;
-bool allLevels = true;
+enum class Levels { All, Ends, Sample };
+Levels levelChoice = Levels::All;
+std::uint64_t seed = 0;
 unsigned failures = 0;
 
 void fail(const std::string& what) {
@@ -370,7 +377,7 @@ struct RowResult {
 
 // One knob on one board: on at each level, the seeds of every code, a full
 // reset into it, then cleared and recovered.
-RowResult sweepKnob(unsigned board, const Knob& knob, std::uint32_t top) {
+RowResult sweepKnob(unsigned board, unsigned row, const Knob& knob, std::uint32_t top) {
     RowResult result;
     const std::string where = kelvo_fuzz::boards()[board] + ": " + knob.name;
     const std::shared_ptr<sim::Module> module =
@@ -378,7 +385,8 @@ RowResult sweepKnob(unsigned board, const Knob& knob, std::uint32_t top) {
     const bool meets = knob.level != 0 && knob.level <= top;
     std::vector<std::uint32_t> levels;
     for (std::uint32_t level = 0; level <= top; ++level) {
-        if (allLevels || level == 0 || level == top) {
+        const bool sampled = levelChoice == Levels::Sample && level == (seed + row * 7 + board) % (top + 1);
+        if (levelChoice == Levels::All || level == 0 || level == top || sampled) {
             levels.push_back(level);
         }
     }
@@ -505,6 +513,7 @@ RowResult surpriseRemoval(unsigned board, std::uint32_t top) {
 } // namespace
 
 int main(int argc, char** argv) {
+    bool seeded = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--board") {
@@ -514,7 +523,11 @@ int main(int argc, char** argv) {
         } else if (option == "--scale") {
             scale = std::strtod(argv[i + 1], nullptr);
         } else if (option == "--levels") {
-            allLevels = std::string(argv[i + 1]) != "ends";
+            const std::string choice = argv[i + 1];
+            levelChoice = choice == "ends" ? Levels::Ends : choice == "sample" ? Levels::Sample : Levels::All;
+        } else if (option == "--seed") {
+            seed = std::strtoull(argv[i + 1], nullptr, 10);
+            seeded = true;
         }
     }
     Watchdog dog;
@@ -523,10 +536,14 @@ int main(int argc, char** argv) {
     kelvo_fuzz::Options options;
     options.eventSpacing = 1; // only the surprise removal's input holds an event
     kelvo_fuzz::start(options);
+    if (!seeded) {
+        seed =
+            static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) % 1000003;
+    }
     const std::uint32_t top = kelvo_fuzz::topLevel();
     cleanResetStatus = kelvo_fuzz::resetDevice(0, KELVO_SETUP_LEVEL_COMPLETE);
-    std::printf("hw_fault_sweep: top level %u (a clean full reset answers %s), clock x%g\n", top,
-                hex(cleanResetStatus).c_str(), scale);
+    std::printf("hw_fault_sweep: top level %u (a clean full reset answers %s), clock x%g, seed %llu\n", top,
+                hex(cleanResetStatus).c_str(), scale, static_cast<unsigned long long>(seed));
     std::printf(
         "| board | knob | block | setup: level, code (seen) | operation: code (seen) | longest step | "
         "verdict |\n|---|---|---|---|---|---|---|\n");
@@ -535,11 +552,12 @@ int main(int argc, char** argv) {
         if (!onlyBoard.empty() && name != onlyBoard) {
             continue;
         }
-        for (const Knob& knob : knobTable()) {
+        for (unsigned row = 0; row < knobTable().size(); ++row) {
+            const Knob& knob = knobTable()[row];
             if (!onlyKnob.empty() && std::string(knob.name).find(onlyKnob) == std::string::npos) {
                 continue;
             }
-            const RowResult r = sweepKnob(board, knob, top);
+            const RowResult r = sweepKnob(board, row, knob, top);
             const std::string setup =
                 knob.level == 0
                     ? std::string("none")
