@@ -109,15 +109,16 @@ void knobs(sim::Module& module, const std::function<void(kal::pci::Knobs&)>& cha
 // is built the sweep prints what it saw, for the table, and requires only
 // that setup stopped there with an error.
 constexpr std::int32_t kAnyError = INT32_MIN;
-constexpr std::int32_t kOutOfMemory = -52000;                          // tStatus::kOutOfMemory
-constexpr std::int32_t kNotAccessible = -52006;                        // tStatus::kNotAccessible
-constexpr std::int32_t kBridgeSignatureWrong = code(0xBFFA8078);       // kBridgeSignatureWrong
-constexpr std::int32_t kFlashWindowUnsupported = code(0xBFFA4086);     // kFlashWindowUnsupported
-constexpr std::int32_t kFlashPollTimeout = code(0xBFFA4081);           // kFlashPollTimeout
-constexpr std::int32_t kFlashWriteVerifyFailed = code(0xBFFA4087);     // kFlashWriteVerifyFailed
-constexpr std::int32_t kPortCompletionTimeout = code(0xBFFA807D);      // PortAccessor::kCompletionTimeout
-constexpr std::int32_t kIOPortNotReady = code(0xBFFA807A);             // IOPort2::kNotReady
-constexpr std::int32_t kFpgaLoadTimeout = code(0xBFFA807F);            // FirmwareDownload::kTimeout
+constexpr std::int32_t kConfigReadFailed = -51202;                 // the stand-in's failed configuration read
+constexpr std::int32_t kOutOfMemory = -52000;                      // tStatus::kOutOfMemory
+constexpr std::int32_t kNotAccessible = -52006;                    // tStatus::kNotAccessible
+constexpr std::int32_t kBridgeSignatureWrong = code(0xBFFA8078);   // kBridgeSignatureWrong
+constexpr std::int32_t kFlashWindowUnsupported = code(0xBFFA4086); // kFlashWindowUnsupported
+constexpr std::int32_t kFlashPollTimeout = code(0xBFFA4081);       // kFlashPollTimeout
+constexpr std::int32_t kFlashWriteVerifyFailed = code(0xBFFA4087); // kFlashWriteVerifyFailed
+constexpr std::int32_t kPortCompletionTimeout = code(0xBFFA807D);  // PortAccessor::kCompletionTimeout
+constexpr std::int32_t kIOPortNotReady = code(0xBFFA807A);         // IOPort2::kNotReady
+constexpr std::int32_t kFpgaLoadTimeout = code(0xBFFA807F);        // FirmwareDownload::kTimeout
 constexpr std::int32_t kNisoBoardSignatureWrong = code(0xBFFA467C);    // level 6 checker
 constexpr std::int32_t kSequenceEngineStillRunning = code(0xBFFA4690); // level 18
 constexpr std::int32_t kPllNotLocked = code(0xBFFA467A);               // level 13
@@ -179,6 +180,14 @@ const std::vector<Knob>& knobTable() {
                                     sim::SerialFlash::kDefaultStatusWriteNs);
          },
          0, kNone, Operation::FlushManufacturing, kFlashPollTimeout, 3},
+        {"flash block protection locked", "serial-flash",
+         [](sim::Module& m, bool on) {
+             m.flash().setStatus(on ? sim::SerialFlash::kBlockProtection |
+                                          sim::SerialFlash::kBlockProtectionLock
+                                    : sim::SerialFlash::kBlockProtection);
+         },
+         // The lock holds only while the write-protect pin is asserted: the driver releases it to write.
+         0, kNone, Operation::FlushManufacturing, kNone, 3},
         // ---- the FPGA loader ----
         {"FPGA loader never ready", "fpga-loading",
          [](sim::Module& m, bool on) { m.bridgeRegisters().fpgaLoading().setReadyNever(on); }, 4,
@@ -189,7 +198,14 @@ const std::vector<Knob>& knobTable() {
         {"FPGA image CRC taken as wrong", "fpga-loading",
          [](sim::Module& m, bool on) { m.bridgeRegisters().fpgaLoading().setWrongCrc(on); }, 6,
          kNisoBoardSignatureWrong, Operation::None, kNone, 0, false},
+        {"FPGA loader status reading done at once", "fpga-loading",
+         [](sim::Module& m, bool on) {
+             m.bridgeRegisters().fpgaLoading().setStatusBits(on ? sim::FpgaLoader::kDone : 0);
+         },
+         6, kAnyError},
         // ---- the isolation link ----
+        {"isolation link slow (ready and answers after 20 status reads)", "isolation-link",
+         [](sim::Module& m, bool on) { m.isolationLink().setSlow(on ? 20 : 0, on ? 20 : 0); }, 0, kNone},
         {"isolation link never ready", "isolation-link",
          [](sim::Module& m, bool on) { m.isolationLink().setNeverReady(on); }, 11, kAnyError},
         {"isolation link never answers a read", "isolation-link",
@@ -478,6 +494,112 @@ RowResult sweepKnob(unsigned board, unsigned row, const Knob& knob, std::uint32_
     return result;
 }
 
+// Knobs of what the driver reads once, when a module is added (its PCI
+// configuration space, the bridge's vendor capabilities): set before the
+// addition of a second module of the board. The addition answers the row's
+// result (a device index, or a code), the device stands at the row's level;
+// once removed nothing is left, and a module added without the knob
+// reaches the top.
+struct AdditionKnob {
+    const char* name;
+    const char* block;
+    std::function<void(sim::Module&)> set;
+    bool added;             // the addition succeeds
+    std::int32_t code;      // else its code
+    std::int64_t level;     // the added device's setup level (-1: the top)
+    bool geographicAddress; // the "pxiGeographicAddress" property holds the slot
+};
+
+const std::vector<AdditionKnob>& additionTable() {
+    static const std::vector<AdditionKnob> table = {
+        {"every configuration read fails", "pci-config",
+         [](sim::Module& m) { m.config().failAllReads(true); }, false, kAnyError, 0, false},
+        {"the PCI Express capability's reads fail", "pci-config",
+         [](sim::Module& m) { m.config().failReadsAt(sim::PciConfigSpace::kPcieOffset); }, false,
+         kConfigReadFailed, 0, false},
+        {"no PCI Express capability", "pci-config", [](sim::Module& m) { m.config().removePcieCapability(); },
+         true, 0, -1, true},
+        {"an endless capability list", "pci-config",
+         [](sim::Module& m) { m.config().makeCapabilityListCircular(); }, true, 0, -1, true},
+        {"no capability list", "pci-config", [](sim::Module& m) { m.config().setCapabilityListBit(false); },
+         true, 0, -1, true},
+        {"a link of width 0", "pci-config",
+         [](sim::Module& m) {
+             m.config().setLink({2, 4, 0, 0});
+         },
+         true, 0, -1, true},
+        {"no vendor capabilities", "bridge config space",
+         [](sim::Module& m) { m.bridge().setCapabilities({}, 0); }, true, 0, -1, false},
+        // Nothing to read: the capability keeps its all-ones value, without an error.
+        {"the geographic register in no space", "bridge config space",
+         [](sim::Module& m) {
+             sim::GeographicRegister none;
+             none.space = 0;
+             m.bridge().setGeographicRegister(none);
+         },
+         true, 0, -1, true},
+        {"a flipped bit in the stored serial number", "serial-flash",
+         [](sim::Module& m) { m.flash().setReadBitFlip(0, 0x01); }, true, 0, -1, true},
+        {"every DMA mask refused", "pci (stand-in)",
+         [](sim::Module& m) { knobs(m, [](kal::pci::Knobs& k) { k.refuseDMA = true; }); }, true, 0, -1, true},
+    };
+    return table;
+}
+
+RowResult additionKnob(unsigned board, const AdditionKnob& knob, std::uint32_t top) {
+    RowResult result;
+    const std::string& name = kelvo_fuzz::boards()[board];
+    const std::string where = name + ": added with " + knob.name;
+    const kal::live::Counts before = kal::live::now();
+    int index = -1;
+    result.longestNs = timed(where, [&] { index = kelvo_host::addModule(name, knob.set); });
+    result.setupStatus = index < 0 ? index : 0;
+    result.setupLevel = 0;
+    const bool codeMatches = knob.code == kAnyError ? index < 0 : index == knob.code;
+    if ((index >= 0) != knob.added || (!knob.added && !codeMatches)) {
+        fail(where + ": the addition answered " + std::to_string(index));
+        result.verdict = "FAILED";
+    }
+    if (index >= 0) {
+        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+        kelvo_status_record in{};
+        kelvo_kelvo_getSetupLevel_out out{};
+        kelvo_ioctl_header header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0};
+        result.setupLevel = handle >= 0 && kelvo_ioctl(handle, KELVO_IOCTL_kelvo_getSetupLevel, &header) == 0
+                                ? static_cast<std::int64_t>(out.setupLevel)
+                                : -1;
+        kelvo_close(handle);
+        const std::int64_t expected = knob.level < 0 ? top : knob.level;
+        if (result.setupLevel != expected) {
+            fail(where + ": the device stands at level " + std::to_string(result.setupLevel));
+            result.verdict = "FAILED";
+        }
+        std::uint32_t slot = 0;
+        const bool present =
+            kelvo_property_read(static_cast<unsigned>(index), nullptr, "pxiGeographicAddress", &slot,
+                                sizeof(slot)) == static_cast<int>(sizeof(slot));
+        if (present != knob.geographicAddress) {
+            fail(where + ": the geographic address is " + (present ? "there" : "missing"));
+            result.verdict = "FAILED";
+        }
+        kelvo_host_remove_module(static_cast<unsigned>(index));
+    }
+    const kal::live::Counts after = kal::live::now();
+    if (!(after == before)) {
+        fail(where + ": leaked: before " + kal::live::describe(before) + ", after " +
+             kal::live::describe(after));
+        result.verdict = "FAILED";
+    }
+    const int clean = kelvo_host_add_module(name.c_str());
+    if (clean < 0) {
+        fail(where + ": a module without the knob could not be added after it");
+        result.verdict = "FAILED";
+    } else {
+        kelvo_host_remove_module(static_cast<unsigned>(clean));
+    }
+    return result;
+}
+
 // Surprise removal: the bridge goes dead (every read all ones, the
 // interrupt status too) with an interrupt pending, and the module is removed
 // and a new one added; nothing is left behind and the new one reaches the top.
@@ -573,6 +695,18 @@ int main(int argc, char** argv) {
                         static_cast<long long>(r.setupLevel), operation.c_str(), r.longestNs / 1e6,
                         r.verdict.c_str());
             std::fflush(stdout);
+        }
+        for (const AdditionKnob& knob : additionTable()) {
+            if (!onlyKnob.empty() && std::string(knob.name).find(onlyKnob) == std::string::npos) {
+                continue;
+            }
+            const RowResult r = additionKnob(board, knob, top);
+            std::printf(
+                "| %s | %s (at the addition) | %s | added: %s, level %s%s (%s, %lld) | - | %.1f ms | %s |\n",
+                name.c_str(), knob.name, knob.block, knob.added ? "yes" : "no",
+                knob.added ? (knob.level < 0 ? "top" : std::to_string(knob.level).c_str()) : "-",
+                knob.geographicAddress ? "" : ", no geographic address", hex(r.setupStatus).c_str(),
+                static_cast<long long>(r.setupLevel), r.longestNs / 1e6, r.verdict.c_str());
         }
         if (onlyKnob.empty() || std::string("surprise removal").find(onlyKnob) != std::string::npos) {
             const RowResult r = surpriseRemoval(board, top);
