@@ -12,9 +12,12 @@
 //
 // Each case must end within its bound of stand-in time (the clock runs
 // faster, so long settles cost little; a watchdog ends the run when a case
-// takes more than a minute of real time), leave every kernel-layer object
-// count (kal::live) where it was once the device is reset to level 0, and
-// the device must reach the top level again once the knob is cleared.
+// takes more than a minute of real time); once the knob is cleared and the
+// device reset to the level of the case, every kernel-layer object count
+// (kal::live) must stand where it stood there before, and a full reset must
+// reach the top level again. Knobs of what the driver reads only when a
+// module is added have a table of their own (a module added with the knob
+// set), and a surprise removal of a dead bridge ends the run of each board.
 //
 //   hw_fault_sweep [--board NAME] [--knob TEXT] [--scale FACTOR] [--levels all|ends|sample]
 //                  [--seed S]
