@@ -44,6 +44,7 @@ constexpr unsigned kModules = 2;
 constexpr unsigned kWorkers = 16;
 constexpr std::int32_t kInvalidated = static_cast<std::int32_t>(0xBFFA9179u);
 constexpr std::int32_t kNotReserved = static_cast<std::int32_t>(0xBFFA431Au);
+constexpr std::int32_t kRouteConflict = -89137;
 constexpr std::uint32_t kSerialNumber = 0x01F2A3B4u; // of the default flash image
 constexpr const char* kManufacturing = "Manufacturing_Ver1.0.0d1";
 
@@ -217,13 +218,13 @@ std::int32_t issue(Kind kind, int handle, const Module& module, std::mt19937_64&
         }
         kelvo_routing_destroyRoute_in destroy{route, 0};
         const std::int32_t destroyed = ask(handle, KELVO_IOCTL_routing_destroyRoute, destroy, done);
-        // Routing codes (reserved by another session, route gone after a
-        // reset) are answers a route's life cycle may give.
-        const auto routingCode = [](std::int32_t s) { return s <= -89000 && s > -90000; };
-        if (step != 0 && !transient(step) && !routingCode(step)) {
+        // The route's edges reserved by another thread's route is the one
+        // answer of the life cycle beyond the transient ones; the destroy
+        // answers only those.
+        if (step != 0 && !transient(step) && step != kRouteConflict) {
             return step;
         }
-        return destroyed == 0 || transient(destroyed) || routingCode(destroyed) ? 0 : destroyed;
+        return destroyed;
     }
     case DmaWait: {
         kelvo_brixelTools_waitUntilBytesTransferred_in in{};
