@@ -176,11 +176,16 @@ const std::vector<Knob>& knobTable() {
         {"flash writes ignored", "serial-flash",
          [](sim::Module& m, bool on) { m.flash().setWritesIgnored(on); }, 0, kNone,
          Operation::FlushManufacturing, kFlashWriteVerifyFailed, 3},
+        // An hour: no stall of the process (the clock runs a hundred times
+        // faster) lets the poll see it end. Cleared, the erase running ends.
         {"flash erase slower than the poll limit", "serial-flash",
          [](sim::Module& m, bool on) {
-             m.flash().setBusyTimes(on ? 1000000000ull : sim::SerialFlash::kDefaultEraseNs,
+             m.flash().setBusyTimes(on ? 3600ull * 1000000000ull : sim::SerialFlash::kDefaultEraseNs,
                                     sim::SerialFlash::kDefaultProgramNs,
                                     sim::SerialFlash::kDefaultStatusWriteNs);
+             if (!on) {
+                 m.flash().setStuckBusy(false);
+             }
          },
          0, kNone, Operation::FlushManufacturing, kFlashPollTimeout, 3},
         {"flash block protection locked", "serial-flash",
