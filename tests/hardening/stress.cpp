@@ -101,14 +101,40 @@ std::atomic<std::uint64_t> requests{0};
 std::atomic<std::uint64_t> resets{0};
 std::atomic<std::uint64_t> powerCycles{0};
 
-enum Kind { ReadSignature, ReadSerial, ChecksumValid, RefreshMap, ReadFlash, Route, DmaWait, Level, kKinds };
+enum Kind {
+    ReadSignature,
+    ReadSerial,
+    ChecksumValid,
+    RefreshMap,
+    ReadFlash,
+    WritePosc,
+    Route,
+    DmaWait,
+    Level,
+    kKinds
+};
 const char* const kKindNames[kKinds] = {"arm_read", "storageMap_getRaw", "storageMap_isChecksumValid",
-                                        "refresh",  "deviceWindow_read", "routing",
-                                        "dma wait", "getSetupLevel"};
+                                        "refresh",  "deviceWindow_read", "storageMap_setRaw",
+                                        "routing",  "dma wait",          "getSetupLevel"};
 
-// One request of a kind on a handle; false when the answer is not one the
-// request may give.
-std::int32_t issue(Kind kind, int handle, const Module& module, std::mt19937_64& random, std::string& wrong) {
+// Raw access to one byte of "Posc" (field 0, bytes).
+std::int32_t poscByte(int handle, bool write, std::uint64_t index, std::uint8_t& value) {
+    const std::string name = "Posc_Ver1.0.0d0";
+    kelvo_storageMap_setRaw_in in{};
+    in.nameAddress = address(name.data());
+    in.nameLength = name.size();
+    in.firstElement = index;
+    in.elementCount = 1;
+    in.buffer = address(&value);
+    in.elementSize = 1;
+    kelvo_status_record out{};
+    return ask(handle, write ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw, in, out);
+}
+
+// One request of a kind on a handle (worker id's): its status; wrong says
+// what a successful answer got wrong.
+std::int32_t issue(Kind kind, unsigned id, int handle, const Module& module, std::mt19937_64& random,
+                   std::string& wrong) {
     switch (kind) {
     case ReadSignature: {
         const std::string name = "Brixel_Ver2.3.0f7";
@@ -171,6 +197,22 @@ std::int32_t issue(Kind kind, int handle, const Module& module, std::mt19937_64&
             wrong = "the flash window read other bytes";
         }
         return status;
+    }
+    case WritePosc: {
+        // The worker's own byte of the map's shared copy: on the same session
+        // (no reset between) the read answers what was written.
+        const std::uint64_t index = 1000 + id;
+        std::uint8_t written = static_cast<std::uint8_t>(random());
+        const std::int32_t status = poscByte(handle, true, index, written);
+        if (status != 0) {
+            return status;
+        }
+        std::uint8_t read = static_cast<std::uint8_t>(~written);
+        const std::int32_t again = poscByte(handle, false, index, read);
+        if (again == 0 && read != written) {
+            wrong = "wrote " + std::to_string(written) + ", read " + std::to_string(read);
+        }
+        return again;
     }
     case Route: {
         // The board's route 3 to 2 (cost 1): calculate, then a random step of
@@ -251,14 +293,27 @@ std::int32_t issue(Kind kind, int handle, const Module& module, std::mt19937_64&
     return 0;
 }
 
+// A kind of request. The two that read the flash over the SPI port (a map's
+// refresh reads 4 KiB byte by byte) cost a thousand times the others: one
+// request in fifty.
+Kind pick(std::mt19937_64& random) {
+    const std::uint64_t draw = random() % 100;
+    if (draw < 2) {
+        return draw == 0 ? RefreshMap : ReadFlash;
+    }
+    static constexpr Kind kCheap[] = {ReadSignature, ReadSerial, ChecksumValid, WritePosc,
+                                      Route,         DmaWait,    Level};
+    return kCheap[draw % (sizeof(kCheap) / sizeof(kCheap[0]))];
+}
+
 void worker(unsigned id, std::uint64_t count, std::uint64_t seed) {
     std::mt19937_64 random(seed * 1000003u + id);
     const Module& module = modules[id % kModules];
     int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(module.index));
     for (std::uint64_t n = 0; n < count && !stopping.load(); ++n) {
-        const Kind kind = static_cast<Kind>(random() % kKinds);
+        const Kind kind = pick(random);
         std::string wrong;
-        const std::int32_t status = issue(kind, handle, module, random, wrong);
+        const std::int32_t status = issue(kind, id, handle, module, random, wrong);
         requests.fetch_add(1, std::memory_order_relaxed);
         if (!wrong.empty()) {
             fail(std::string(kKindNames[kind]) + ": " + wrong);
@@ -277,30 +332,46 @@ void worker(unsigned id, std::uint64_t count, std::uint64_t seed) {
     kelvo_close(handle);
 }
 
+// The disturbers act once per this many requests of the workers (each one
+// waits for them), so that requests also run between resets and power cycles.
+constexpr std::uint64_t kRequestsPerDisturbance = 100;
+
+// False once the run stops.
+bool pace(std::uint64_t& last) {
+    while (!stopping.load() && requests.load() < last + kRequestsPerDisturbance) {
+        std::this_thread::yield();
+    }
+    last = requests.load();
+    return !stopping.load();
+}
+
 // Resets its module to a random level, mostly the complete one.
 void resetter(unsigned module, std::uint64_t seed) {
     std::mt19937_64 random(seed ^ (0xA5A5u + module));
     const std::uint32_t levels[] = {19, 19, 19, 16, 3, 0};
-    while (!stopping.load()) {
+    std::uint64_t last = 0;
+    while (pace(last)) {
         const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(modules[module].index));
         kelvo_kdut_reset_in in{};
         in.setupLevel = levels[random() % 6];
         kelvo_kdut_reset_out out{};
         const std::int32_t status = ask(handle, KELVO_IOCTL_kdut_reset, in, out);
         const std::int32_t expected = in.setupLevel == 19 ? 0 : tStatus::kSetupTargetReached;
-        if (status != expected && !transient(status)) {
+        // Or a power cycle came between the open and the reset, or its gate wait ended.
+        if (status != expected && status != kInvalidated && status != tStatus::kTimedOut &&
+            status != tStatus::kWaitInterrupted) {
             fail("a reset to " + std::to_string(in.setupLevel) + " answered " + std::to_string(status));
         }
         kelvo_close(handle);
         resets.fetch_add(1);
-        std::this_thread::yield();
     }
 }
 
 // Powers its module down and up again (the platform's sleep state).
 void power(unsigned module) {
     kelvo_driver::KelvoDevice& device = *modules[module].device;
-    while (!stopping.load()) {
+    std::uint64_t last = 0;
+    while (pace(last)) {
         tStatus status;
         if (!device.commonChangePnPState(0, kPnPStateSleep, kSuspendReasonReset, false, status) ||
             !device.commonChangePnPState(0, kPnPStateReady, kSuspendReasonReset, false, status)) {
@@ -308,7 +379,6 @@ void power(unsigned module) {
             return;
         }
         powerCycles.fetch_add(1);
-        std::this_thread::yield();
     }
 }
 
