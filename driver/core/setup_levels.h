@@ -31,6 +31,8 @@ namespace kelvo_driver {
 
 class CalibrationDispatcher;
 class KelvoHelper;
+class NonIsolatedRegMaps;
+class TYMORegMaps;
 class StorageMapChecksumChecker;
 class StorageMapVersionChecker;
 
@@ -78,7 +80,8 @@ using SetupTaskFactory = SetupTask* (*)(KelvoHelper& helper, const SetupInputs& 
 
 // tasks[k - 1] builds level k; null: the level is not built yet (-52002).
 // The KelvoHelper reads some tasks through a face each: the task of level 3
-// implements TYMOObjectsInterface, 6 NonIsolatedObjectsInterface, 10
+// implements TYMOObjectsInterface, 5 NonIsolatedRegMapsTaskInterface, 6
+// NonIsolatedObjectsInterface, 10
 // SubroutinePackageRegisterInterface, 11 IsolatedObjectsInterface, 14
 // DMAObjectsInterface, 15 LoadCalibrationValuesInterface and 16
 // RoutingObjectsInterface.
@@ -100,6 +103,17 @@ public:
     virtual kelvo_storagemaps::KelvoStorageMapsInterface& getStorageMaps() = 0;
     virtual StorageMapChecksumChecker& getStorageMapChecksumChecker() = 0;
     virtual StorageMapVersionChecker& getStorageMapVersionChecker() = 0;
+    // The bridge and timing-chip register maps (the FPGA downloads use them).
+    virtual TYMORegMaps& getTYMORegMaps() = 0;
+    // The kernel address of the device's mapped memory window 0 (BAR 0).
+    virtual uint64_t getMappedWindow() = 0;
+};
+
+// What later tasks read of the level-5 task: the non-isolated FPGA's
+// register-map group (its wrapper carries the isolated side's link).
+class NonIsolatedRegMapsTaskInterface : public SetupTask {
+public:
+    virtual NonIsolatedRegMaps& getNonIsolatedRegMaps() = 0;
 };
 
 // What the KelvoHelper reads of the level-16 task (routing objects).

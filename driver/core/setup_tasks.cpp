@@ -1,5 +1,7 @@
 #include "core/setup_tasks.h"
 
+#include "core/firmware_download_task.h"
+#include "core/reg_maps_task.h"
 #include "core/routing_objects.h"
 #include "core/tymo_objects.h"
 #include "core/utilities.h"
@@ -13,12 +15,13 @@ using nVOAPALS100::tStatus;
 namespace {
 
 const SetupLevelTable kProductSetupLevelTable = {{
-    RegiDispatchers::create, // 1
-    Caps::create,            // 2
-    TYMOObjects::create,     // 3
-    // Levels 4 to 15 arrive with the subsystems they build.
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-    nullptr,
+    RegiDispatchers::create,             // 1
+    Caps::create,                        // 2
+    TYMOObjects::create,                 // 3
+    NonIsolatedFirmwareDownload::create, // 4
+    NonIsolatedRegMapsTask::create,      // 5
+    // Levels 6 to 15 arrive with the subsystems they build.
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     RoutingObjects::create, // 16
 }};
 

@@ -63,6 +63,8 @@ public:
     std::uint32_t getBoardSerialNumber(tStatus& status) override {
         return read(status) ? gState.serialNumber : 0;
     }
+    std::uint8_t getAllowUnsafeFirmware(tStatus& status) override { return read(status) ? 1 : 0; }
+    std::uint8_t getOldestCompatibleBoardRevision(tStatus& status) override { return read(status) ? 1 : 0; }
 
 private:
     bool read(tStatus& status) {
@@ -120,6 +122,8 @@ public:
         return checksumChecker_;
     }
     kelvo_driver::StorageMapVersionChecker& getStorageMapVersionChecker() override { return versionChecker_; }
+    kelvo_driver::TYMORegMaps& getTYMORegMaps() override { return regMaps.group(); }
+    std::uint64_t getMappedWindow() override { return regMaps.bar(); }
 
 private:
     kdut::HardwareStateCheckerComposite* checkers_;
@@ -429,7 +433,20 @@ const kelvo_driver::SetupLevelTable kTestTableOverRealLevel3 = [] {
     return table;
 }();
 
+// The same over the product's real levels 1 to 5.
+const kelvo_driver::SetupLevelTable kTestTableOverRealLevel5 = [] {
+    kelvo_driver::SetupLevelTable table = kTestTable;
+    for (std::uint32_t level = 1; level <= 5; ++level) {
+        table.tasks[level - 1] = kelvo_driver::getProductSetupLevelTable().tasks[level - 1];
+    }
+    return table;
+}();
+
 } // namespace
+
+const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel5() {
+    return kTestTableOverRealLevel5;
+}
 
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel3() {
     return kTestTableOverRealLevel3;
