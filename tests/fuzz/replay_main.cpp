@@ -2,9 +2,8 @@
 //
 //   kelvo_fuzz_replay FILE|DIR...   runs every file on a freshly started host
 //   kelvo_fuzz_replay --one-host FILE|DIR...
-//                                   runs them one after another on one host,
-//                                   as libFuzzer does (the seeds: each fresh
-//                                   host loads three FPGA images)
+//                                   runs them in turn on one host, as the
+//                                   fuzzer does
 //   kelvo_fuzz_replay --seeds DIR   writes the seed corpus into DIR
 //   kelvo_fuzz_replay --check-seeds checks that every code's seed reaches its operation
 #include <algorithm>
@@ -62,17 +61,21 @@ int writeSeeds(const fs::path& folder) {
     return 0;
 }
 
-void replay(const fs::path& file, bool fresh) {
+void startHost() {
+    kelvo_fuzz::Options options;
+    options.eventSpacing = 1;
+    kelvo_fuzz::start(options);
+}
+
+void replay(const fs::path& file, bool freshHost) {
     std::ifstream in(file, std::ios::binary);
     const std::vector<std::uint8_t> data{std::istreambuf_iterator<char>(in),
                                          std::istreambuf_iterator<char>()};
-    kelvo_fuzz::Options options;
-    options.eventSpacing = 1;
-    if (fresh) {
-        kelvo_fuzz::start(options);
+    if (freshHost) {
+        startHost();
     }
     kelvo_fuzz::runInput(data.data(), data.size());
-    if (fresh) {
+    if (freshHost) {
         kelvo_fuzz::stop();
     }
     std::printf("replayed %s (%zu bytes)\n", file.c_str(), data.size());
@@ -87,8 +90,8 @@ int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "--check-seeds") {
         return checkSeeds();
     }
-    std::vector<fs::path> files;
     const bool oneHost = argc > 1 && std::string(argv[1]) == "--one-host";
+    std::vector<fs::path> files;
     for (int i = oneHost ? 2 : 1; i < argc; ++i) {
         if (fs::is_directory(argv[i])) {
             for (const fs::directory_entry& entry : fs::directory_iterator(argv[i])) {
@@ -103,9 +106,7 @@ int main(int argc, char** argv) {
     }
     std::sort(files.begin(), files.end());
     if (oneHost) {
-        kelvo_fuzz::Options options;
-        options.eventSpacing = 1;
-        kelvo_fuzz::start(options);
+        startHost();
     }
     for (const fs::path& file : files) {
         replay(file, !oneHost);
