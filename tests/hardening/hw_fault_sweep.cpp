@@ -450,6 +450,7 @@ RowResult sweepKnob(unsigned board, unsigned row, const Knob& knob, std::uint32_
         }
         if (knob.operation != Operation::None && level >= knob.operationLevel && knob.operationLevel != 0) {
             std::int32_t status = 0;
+            const std::vector<std::uint8_t> stored = module->flash().contents();
             ns = timed(at + ", " + operationName(knob.operation),
                        [&] { status = request(kelvo_fuzz::firstHandle(board), knob.operation); });
             result.longestNs = std::max(result.longestNs, ns);
@@ -470,6 +471,9 @@ RowResult sweepKnob(unsigned board, unsigned row, const Knob& knob, std::uint32_
                     fail(at + ": the flush once the flash works answered " + hex(again));
                     result.verdict = "FAILED";
                 }
+                // The flash as it was (that flush may leave another map's
+                // copy than the one before the failure: left open).
+                module->flash().load(stored);
                 knob.set(*module, true);
             }
         }
