@@ -94,7 +94,15 @@ void DmaEngine::checkNotify() {
     if (armed_ && (control_ & kNotifyAtEnable) != 0 && count_ >= notifyAt_) {
         armed_ = false;
         ++notifyEvents_;
+        if (notify_) {
+            notify_(channel_);
+        }
     }
+}
+
+void DmaEngine::setNotifyHandler(std::function<void(std::uint32_t)> handler) {
+    std::lock_guard g(lock_);
+    notify_ = std::move(handler);
 }
 
 std::uint32_t DmaEngine::status() const {
