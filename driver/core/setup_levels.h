@@ -31,6 +31,8 @@ namespace kelvo_driver {
 
 class CalibrationDispatcher;
 class KelvoHelper;
+class NonIsolatedRegMaps;
+class TYMORegMaps;
 class StorageMapChecksumChecker;
 class StorageMapVersionChecker;
 
@@ -79,7 +81,8 @@ using SetupTaskFactory = SetupTask* (*)(KelvoHelper& helper, const SetupInputs& 
 // tasks[k - 1] builds level k; null: the level is not built yet (-52002).
 // The KelvoHelper reads some tasks through a face each: the task of level 3
 // implements TYMOObjectsInterface, 6 NonIsolatedObjectsInterface, 10
-// SubroutinePackageRegisterInterface, 11 IsolatedObjectsInterface, 14
+// SubroutinePackageRegisterInterface, 5 NonIsolatedRegMapsInterface, 11
+// IsolatedObjectsInterface, 14
 // DMAObjectsInterface, 15 LoadCalibrationValuesInterface and 16
 // RoutingObjectsInterface.
 struct SetupLevelTable {
@@ -100,6 +103,17 @@ public:
     virtual kelvo_storagemaps::KelvoStorageMapsInterface& getStorageMaps() = 0;
     virtual StorageMapChecksumChecker& getStorageMapChecksumChecker() = 0;
     virtual StorageMapVersionChecker& getStorageMapVersionChecker() = 0;
+    // The bridge and timing-chip register maps (null when not built).
+    virtual TYMORegMaps* getTYMORegMaps() = 0;
+    // The four calibration maps and the versions the driver reads.
+    virtual const CalibrationMapSet& getCalibrationMapSet() const = 0;
+};
+
+// What later levels read of the level-5 task (non-isolated register maps).
+class NonIsolatedRegMapsInterface : public SetupTask {
+public:
+    // Null when not built.
+    virtual NonIsolatedRegMaps* getNonIsolatedRegMaps() = 0;
 };
 
 // What the KelvoHelper reads of the level-16 task (routing objects).
@@ -133,6 +147,7 @@ public:
     virtual MeasureUnitController& getMeasureUnitController() = 0;
     virtual SequenceEngineController& getSequenceEngineController() = 0;
     virtual CalibrationDispatcher& getCalibrationDispatcher() = 0;
+    virtual CalibrationControllers& getCalibrationControllers() = 0;
 };
 
 // What the KelvoHelper reads of the level-14 task (DMA objects).

@@ -1,5 +1,7 @@
 #include "core/setup_tasks.h"
 
+#include "core/calibration_values.h"
+#include "core/dma_objects.h"
 #include "core/routing_objects.h"
 #include "core/tymo_objects.h"
 #include "core/utilities.h"
@@ -16,10 +18,11 @@ const SetupLevelTable kProductSetupLevelTable = {{
     RegiDispatchers::create, // 1
     Caps::create,            // 2
     TYMOObjects::create,     // 3
-    // Levels 4 to 15 arrive with the subsystems they build.
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-    nullptr,
-    RoutingObjects::create, // 16
+    // Levels 4 to 13 arrive with the subsystems they build.
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    DMAObjects::create,            // 14
+    LoadCalibrationValues::create, // 15
+    RoutingObjects::create,        // 16
 }};
 
 const SetupLevelTable* gSetupLevelTableForTests = nullptr;

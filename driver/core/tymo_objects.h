@@ -60,7 +60,8 @@ public:
     StorageMapChecksumChecker& getStorageMapChecksumChecker() override { return *checksumChecker_; }
     StorageMapVersionChecker& getStorageMapVersionChecker() override { return *versionChecker_; }
     kelvo_storagemaps::KelvoStorageMaps* getKelvoStorageMaps() const { return storageMaps_; }
-    const CalibrationMapSet& getCalibrationMapSet() const { return calibrationMaps_; }
+    const CalibrationMapSet& getCalibrationMapSet() const override { return calibrationMaps_; }
+    TYMORegMaps* getTYMORegMaps() override { return regMaps_; }
 
 private:
     nVOAPAL000::tPCIDevice* device_ = nullptr;

@@ -30,6 +30,8 @@ struct FakeMapState {
     std::uint32_t oldestCompatible = 0x01000000;
     bool checksumValid = true;
     std::int64_t readError = 0; // set as the map's own error when not 0
+    // Calibration maps: the stored charge-balance offsets {low, high} of loops 0 to 3.
+    std::pair<std::uint64_t, std::uint64_t> offsets[4] = {};
 };
 
 // What the stand-ins do and what they saw. One instance for the process.
@@ -56,6 +58,8 @@ struct StandInState {
     int sequenceEngineCleanups = 0;
     std::vector<std::pair<std::uint32_t, std::int32_t>> dmaSignals;
     std::vector<std::pair<std::uint64_t, bool>> calibrationLoads;
+    // setOffset calls of the fake charge-balance controller: {loop, offset}.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> offsetsSet;
 
     void reset() {
         std::lock_guard g(lock);
@@ -80,6 +84,7 @@ struct StandInState {
         sequenceEngineCleanups = 0;
         dmaSignals.clear();
         calibrationLoads.clear();
+        offsetsSet.clear();
     }
     void clearLog() {
         std::lock_guard g(lock);
@@ -104,13 +109,19 @@ const kelvo_driver::SetupLevelTable& testSetupLevelTable();
 // their checkers) under the stand-ins of levels 4 to 18.
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel3();
 
+// The test table with the product's real levels 14 (DMA objects) and 15
+// (calibration values) over the stand-ins and register-map groups below them,
+// with level 3 real or a stand-in.
+const kelvo_driver::SetupLevelTable& testSetupLevelTableWithRealDMA(bool realLevel3);
+
 // Installs the test table for a scope and resets the stand-ins' state.
 class ScopedTestLevels {
 public:
-    explicit ScopedTestLevels(bool realLevel3 = false) {
+    explicit ScopedTestLevels(bool realLevel3 = false, bool realDMA = false) {
         standIns().reset();
-        kelvo_driver::setSetupLevelTableForTests(realLevel3 ? &testSetupLevelTableOverRealLevel3()
-                                                            : &testSetupLevelTable());
+        kelvo_driver::setSetupLevelTableForTests(realDMA      ? &testSetupLevelTableWithRealDMA(realLevel3)
+                                                 : realLevel3 ? &testSetupLevelTableOverRealLevel3()
+                                                              : &testSetupLevelTable());
     }
     ~ScopedTestLevels() { kelvo_driver::setSetupLevelTableForTests(nullptr); }
     ScopedTestLevels(const ScopedTestLevels&) = delete;

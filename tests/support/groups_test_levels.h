@@ -26,6 +26,7 @@ public:
     void setup(kelvo_driver::KelvoHelper& helper, const kelvo_driver::SetupInputs& inputs,
                nVOAPALS100::tStatus& status);
     void teardown();
+    kelvo_driver::TYMORegMaps* group() const { return group_; }
 
 private:
     kelvo_driver::nVOAPAL000::tPCIDevice* device_ = nullptr;

@@ -1,6 +1,8 @@
 // The stand-in tasks of the test-only level table (core_test_levels.h).
 #include "core_test_levels.h"
 
+#include "core/calibration_values.h"
+#include "core/dma_objects.h"
 #include "core/tymo_objects.h"
 
 #include "core/calibration_dispatcher.h"
@@ -78,6 +80,31 @@ private:
     FakeMapState* state_;
 };
 
+class FakeCalibrationMap : public kelvo_storagemaps::CalibrationStorageMapInterface {
+public:
+    explicit FakeCalibrationMap(FakeMapState* state) : map_(state), state_(state) {}
+    std::uint32_t getMapVersion(tStatus& status) override { return map_.getMapVersion(status); }
+    std::uint32_t getOldestCompatibleMapVersion(tStatus& status) override {
+        return map_.getOldestCompatibleMapVersion(status);
+    }
+    bool isChecksumValid(tStatus& status) override { return map_.isChecksumValid(status); }
+    votypes::FixedPoint128<64, true> getModulatorChargeBalanceOffset(std::uint32_t index,
+                                                                     tStatus& status) override {
+        if (index >= 4) {
+            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+            return {};
+        }
+        map_.getMapVersion(status); // the map's read error, if any
+        return status.isFatal() ? votypes::FixedPoint128<64, true>{}
+                                : votypes::FixedPoint128<64, true>(state_->offsets[index].first,
+                                                                   state_->offsets[index].second);
+    }
+
+private:
+    FakeMap map_;
+    FakeMapState* state_;
+};
+
 class FakeStorageMaps : public kelvo_storagemaps::KelvoStorageMapsInterface {
 public:
     kelvo_storagemaps::VersionedStorageMapInterface& getHeaderMap() override { return header; }
@@ -86,8 +113,9 @@ public:
     }
     FakeMap header{&gState.header};
     FakeMap manufacturing{&gState.manufacturing};
-    FakeMap calibration[4] = {FakeMap(&gState.calibration[0]), FakeMap(&gState.calibration[1]),
-                              FakeMap(&gState.calibration[2]), FakeMap(&gState.calibration[3])};
+    FakeCalibrationMap calibration[4] = {
+        FakeCalibrationMap(&gState.calibration[0]), FakeCalibrationMap(&gState.calibration[1]),
+        FakeCalibrationMap(&gState.calibration[2]), FakeCalibrationMap(&gState.calibration[3])};
 };
 
 class StandInTYMOObjects : public kelvo_driver::TYMOObjectsInterface {
@@ -120,6 +148,8 @@ public:
         return checksumChecker_;
     }
     kelvo_driver::StorageMapVersionChecker& getStorageMapVersionChecker() override { return versionChecker_; }
+    kelvo_driver::TYMORegMaps* getTYMORegMaps() override { return regMaps.group(); }
+    const kelvo_driver::CalibrationMapSet& getCalibrationMapSet() const override { return set_; }
 
 private:
     kdut::HardwareStateCheckerComposite* checkers_;
@@ -318,7 +348,12 @@ public:
 class FakeChargeBalance : public kelvo_driver::ChargeBalanceController {
 public:
     std::uint32_t calculateOffset(std::uint8_t loop, tStatus&) override { return 0x100u + loop; }
-    void setOffset(std::uint8_t, std::uint16_t, tStatus&) override {}
+    void setOffset(std::uint8_t loop, std::uint16_t value, tStatus& status) override {
+        if (status.isNotFatal()) {
+            std::lock_guard g(gState.lock);
+            gState.offsetsSet.emplace_back(loop, value);
+        }
+    }
     std::uint32_t getLoopCount() const override { return 4; }
 };
 
@@ -340,6 +375,7 @@ public:
     kelvo_driver::MeasureUnitController& getMeasureUnitController() override { return measureUnit_; }
     kelvo_driver::SequenceEngineController& getSequenceEngineController() override { return engine_; }
     kelvo_driver::CalibrationDispatcher& getCalibrationDispatcher() override { return dispatcher_; }
+    kelvo_driver::CalibrationControllers& getCalibrationControllers() override { return calibration_; }
 
 private:
     FakeMeasureUnit measureUnit_;
@@ -429,7 +465,20 @@ const kelvo_driver::SetupLevelTable kTestTableOverRealLevel3 = [] {
     return table;
 }();
 
+// The same with the product's levels 14 and 15.
+kelvo_driver::SetupLevelTable withRealDMA(kelvo_driver::SetupLevelTable table) {
+    table.tasks[13] = kelvo_driver::DMAObjects::create;
+    table.tasks[14] = kelvo_driver::LoadCalibrationValues::create;
+    return table;
+}
+const kelvo_driver::SetupLevelTable kTestTableWithRealDMA = withRealDMA(kTestTable);
+const kelvo_driver::SetupLevelTable kTestTableWithRealDMAOverRealLevel3 = withRealDMA(kTestTableOverRealLevel3);
+
 } // namespace
+
+const kelvo_driver::SetupLevelTable& testSetupLevelTableWithRealDMA(bool realLevel3) {
+    return realLevel3 ? kTestTableWithRealDMAOverRealLevel3 : kTestTableWithRealDMA;
+}
 
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel3() {
     return kTestTableOverRealLevel3;

@@ -51,7 +51,7 @@ private:
     void* bar_ = nullptr;
 };
 
-class NonIsolatedRegMapsTask : public SetupTask {
+class NonIsolatedRegMapsTask : public kelvo_driver::NonIsolatedRegMapsInterface {
 public:
     NonIsolatedRegMapsTask() { standIns().record("setup 5"); }
     ~NonIsolatedRegMapsTask() override { standIns().record("free 5"); }
@@ -69,6 +69,7 @@ public:
         delete group;
         group = nullptr;
     }
+    kelvo_driver::NonIsolatedRegMaps* getNonIsolatedRegMaps() override { return group; }
 
     kelvo_driver::NonIsolatedRegMaps* group = nullptr;
 
