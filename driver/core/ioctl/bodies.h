@@ -158,4 +158,5 @@ template <> struct Operation<Op::arm_getRegistrationList> {
 } // namespace kelvo_driver::ioctl
 
 #include "core/ioctl/device_window_bodies.h"
+#include "core/ioctl/dma_bodies.h"
 #include "core/ioctl/storage_map_bodies.h"
