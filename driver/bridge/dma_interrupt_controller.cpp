@@ -169,16 +169,18 @@ bool BrixelDMAInterruptController::registerWaiter(DMAStreamInterface& channel, W
 
 void BrixelDMAInterruptController::unregisterWaiter(DMAStreamInterface& channel, uint32_t id,
                                                     Waiter& waiter) {
+    kdut::internal::MutexHolder hold(waitersMutex_);
+    auto found = waiters_.find(id);
+    if (found != waiters_.end() && found->value == &waiter) {
+        waiters_.erase(found);
+    }
+    channel.disableInterrupt();
     {
-        kdut::internal::MutexHolder hold(waitersMutex_);
-        auto found = waiters_.find(id);
-        if (found != waiters_.end() && found->value == &waiter) {
-            waiters_.erase(found);
-        }
-        channel.disableInterrupt();
         kdut::internal::MutexHolder pending(pendingMutex_);
         registration_->unregisterNotifier(id);
     }
+    // Under the mutex: a destruction that finds the map empty after this
+    // never meets a waiter still touching the event.
     if (emptiedMade_) {
         nVOAPAL200_setEvent(&emptied_);
     }

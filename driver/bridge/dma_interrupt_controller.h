@@ -48,7 +48,7 @@ public:
     void waitUntilBytesTransferred(DMAStreamInterface& channel, uint32_t id, uint64_t start, uint64_t bytes,
                                    uint32_t timeout, bool* timedOut, nVOAPALS100::tStatus& status);
     // Ends the id's wait with code (the first code stands); nothing without a waiter.
-    void signal(uint32_t id, int32_t code);
+    virtual void signal(uint32_t id, int32_t code);
     // Signals every waiter, in ascending id order.
     void signalAll(int32_t code);
 
