@@ -30,8 +30,8 @@ void DMADispatcher::startDMA(uint32_t stream, bool flag, kdut::CleanupOperationC
     brixeltools::BrixelDMAStreamController& controller = provider_->getStreamController(stream);
     kelvo_driver::StreamCircuitFifoControllerInterface& fifo = provider_->getFIFOController(stream);
     list.add(fifo.getCleanupOperation(), status);
-    sgl.commit(status);
-    controller.start(sgl.getSGL(), flag, status);
+    // Commit and start; a stream without transfers is -52005 (it has no head link to start at).
+    sgl.commitAndStart(flag, status);
     list.add(controller.getCleanupOperation(), status);
     startStreamCredit(stream, list, status);
 }

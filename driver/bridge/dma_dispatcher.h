@@ -25,7 +25,8 @@ public:
         : provider_(provider), streamCount_(streamCount) {}
 
     // Registers the FIFO reset, commits the lists, starts the stream (then
-    // registers its stop) and the credits (then registers their stop).
+    // registers its stop) and the credits (then registers their stop). No
+    // transfers: -52005 after the FIFO registration.
     void startDMA(uint32_t stream, bool flag, kdut::CleanupOperationComposite& list,
                   nVOAPALS100::tStatus& status);
     // Credits (and their removal), the stream's stop (and removal), the FIFO

@@ -347,7 +347,8 @@ protected:
         return r;
     }
     // Runs a wait on its own thread; the result once it has returned.
-    std::thread waitAsync(FakeChannel& channel, uint32_t id, uint64_t bytes, uint32_t timeout, Result& result) {
+    std::thread waitAsync(FakeChannel& channel, uint32_t id, uint64_t bytes, uint32_t timeout,
+                          Result& result) {
         return std::thread([&, id, bytes, timeout] { result = wait(channel, id, 0, bytes, timeout); });
     }
     // Bounded by a generous deadline; the condition comes from another thread.
@@ -372,7 +373,7 @@ TEST_F(DmaWaits, SatisfiedOrEmptyWaitsReturnAtOnce) {
         uint32_t timeout;
         bool timedOut;
     } cases[] = {
-        {0, 0, 0, 0xFFFFFFFF, false},    // nothing to wait for
+        {0, 0, 0, 0xFFFFFFFF, false},     // nothing to wait for
         {100, 10, 90, 0xFFFFFFFF, false}, // reached
         {5, 10, 90, 0xFFFFFFFF, false},   // count below start wraps: done
         {0, 0, 64, 0, true},              // timeout 0: only a look
