@@ -129,12 +129,23 @@ const BlockPlacement::Placed* BlockPlacement::find(std::string_view name) const 
 }
 
 const BlockPlacement::Placed* BlockPlacement::holding(std::uint64_t offset) const {
-    auto it = std::upper_bound(blocks_.begin(), blocks_.end(), offset,
-                               [](std::uint64_t o, const Placed& p) { return o < p.base; });
-    if (it == blocks_.begin()) {
+    // The last block whose base is at or below offset (a plain binary search:
+    // every access of a module comes here, the FPGA download's too).
+    const Placed* const first = blocks_.data();
+    std::size_t low = 0;
+    std::size_t high = blocks_.size();
+    while (low < high) {
+        const std::size_t mid = low + (high - low) / 2;
+        if (first[mid].base <= offset) {
+            low = mid + 1;
+        } else {
+            high = mid;
+        }
+    }
+    if (low == 0) {
         return nullptr;
     }
-    const Placed& p = *std::prev(it);
+    const Placed& p = first[low - 1];
     return offset - p.base < p.block->size() ? &p : nullptr;
 }
 

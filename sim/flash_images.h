@@ -7,6 +7,7 @@
 //   "version-out-of-range"      "Manufacturing" at versions 1.0.0d2 to 1.0.0d3
 //   "oldest-above-version"      "SelfCalibrationChannel0" oldest compatible above its version
 //   "default-calibration-only"  the other three calibration maps erased
+//   "unsafe-firmware-refused"   "Manufacturing" with allowUnsafeFirmware 0
 #pragma once
 
 #include <algorithm>

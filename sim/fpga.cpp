@@ -19,6 +19,20 @@ Block* FpgaSpace::find(std::string_view name) const {
     return p == nullptr ? nullptr : p->block.get();
 }
 
+void FpgaSpace::setConfiguredState(std::function<bool()> configured) {
+    auto g = guard();
+    configured_ = std::move(configured);
+}
+
+std::size_t FpgaSpace::unconfiguredAccesses() const {
+    auto g = guard();
+    return unconfiguredAccesses_;
+}
+
+bool FpgaSpace::configured() const {
+    return !configured_ || configured_();
+}
+
 std::uint32_t FpgaSpace::peek(std::uint64_t offset) const {
     auto g = guard();
     auto it = store_.find(offset);
@@ -49,6 +63,10 @@ void FpgaSpace::write32(std::uint64_t offset, std::uint32_t value) {
 }
 
 std::uint64_t FpgaSpace::onRead(std::uint64_t offset, std::uint32_t) {
+    if (!configured()) {
+        ++unconfiguredAccesses_;
+        return 0xFFFFFFFFu;
+    }
     if (const BlockPlacement::Placed* p = blocks_.holding(offset)) {
         return p->block->read(offset - p->base, 4);
     }
@@ -57,6 +75,10 @@ std::uint64_t FpgaSpace::onRead(std::uint64_t offset, std::uint32_t) {
 }
 
 void FpgaSpace::onWrite(std::uint64_t offset, std::uint32_t, std::uint64_t value) {
+    if (!configured()) {
+        ++unconfiguredAccesses_;
+        return;
+    }
     if (const BlockPlacement::Placed* p = blocks_.holding(offset)) {
         p->block->write(offset - p->base, 4, value);
         return;

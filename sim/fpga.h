@@ -17,12 +17,21 @@
 //         bit 31 error
 //   +0xC  read data
 //   +0x10 an 8-bit read-only word (setWord10)
-// Other registers of the window behave as the backing store. On Duskmere the
+// Other registers of the window behave as the backing store.
+//
+// An FPGA answers as above only while it is configured (it holds an image of
+// its own: the bridge's FPGA-loading engine says so, fpga_loader.h). An
+// unconfigured one answers every read with all ones (so its signatures read
+// wrong) and drops every write; both still land in the space's trace. When
+// an FPGA becomes configured its board signature register holds the board
+// signature (Solstra maps: 0x20 of the board block; Duskmere: 0x8020 in the
+// non-isolated FPGA, 0x20 in the isolated one). On Duskmere the
 // sequencer's view of the same channel window, at 0x2120, is plain backing
 // store of its own: it carries no access to the isolated FPGA.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -47,6 +56,12 @@ public:
     }
     void insert(std::uint64_t base, std::unique_ptr<Block> block);
     Block* find(std::string_view name) const;
+
+    // Whether the FPGA is configured, asked under the module's lock at every
+    // access; none (the default): always.
+    void setConfiguredState(std::function<bool()> configured);
+    // Accesses that met an unconfigured FPGA.
+    std::size_t unconfiguredAccesses() const;
     template <typename T> T* find(std::string_view name) const { return dynamic_cast<T*>(find(name)); }
 
     // The backing store without an access (no trace, no block behaviour).
@@ -62,8 +77,12 @@ protected:
     void onWrite(std::uint64_t offset, std::uint32_t width, std::uint64_t value) override;
 
 private:
+    bool configured() const;
+
     BlockPlacement blocks_;
     std::unordered_map<std::uint64_t, std::uint32_t> store_;
+    std::function<bool()> configured_;
+    std::size_t unconfiguredAccesses_ = 0;
 };
 
 // The register-access window of the isolation link (layout above).

@@ -1,5 +1,6 @@
 #include "fpga_loader.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace sim {
@@ -7,20 +8,23 @@ namespace sim {
 namespace {
 
 std::uint32_t crc32(const std::uint8_t* data, std::size_t size) {
-    static const auto table = [] {
-        std::vector<std::uint32_t> t(256);
-        for (std::uint32_t n = 0; n < 256; ++n) {
-            std::uint32_t c = n;
-            for (int k = 0; k < 8; ++k) {
-                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    struct Table {
+        std::uint32_t entries[256];
+        Table() {
+            for (std::uint32_t n = 0; n < 256; ++n) {
+                std::uint32_t c = n;
+                for (int k = 0; k < 8; ++k) {
+                    c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+                }
+                entries[n] = c;
             }
-            t[n] = c;
         }
-        return t;
-    }();
+    };
+    static const Table table;
+    const std::uint32_t* const t = table.entries;
     std::uint32_t crc = 0xFFFFFFFFu;
     for (std::size_t i = 0; i < size; ++i) {
-        crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+        crc = t[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
     }
     return ~crc;
 }
@@ -60,6 +64,26 @@ void FpgaLoader::setWrongCrc(bool wrong) {
     wrongCrc_ = wrong;
 }
 
+void FpgaLoader::setConfigured(std::uint32_t target, bool configured) {
+    auto g = guard();
+    setConfiguredUnlocked(target, configured);
+}
+
+void FpgaLoader::setOnConfigured(std::function<void(std::uint32_t)> onConfigured) {
+    auto g = guard();
+    onConfigured_ = std::move(onConfigured);
+}
+
+void FpgaLoader::setConfiguredUnlocked(std::uint32_t target, bool configured) {
+    if (target >= 2) {
+        return;
+    }
+    configured_[target] = configured;
+    if (configured && onConfigured_) {
+        onConfigured_(target);
+    }
+}
+
 bool FpgaLoader::configured(std::uint32_t target) const {
     auto g = guard();
     return target < 2 && configured_[target];
@@ -67,7 +91,7 @@ bool FpgaLoader::configured(std::uint32_t target) const {
 
 std::uint64_t FpgaLoader::received() const {
     auto g = guard();
-    return stream_.size();
+    return received_;
 }
 
 std::uint32_t FpgaLoader::loads() const {
@@ -97,8 +121,9 @@ void FpgaLoader::onWrite(std::uint64_t offset, std::uint32_t width, std::uint64_
             done_ = false;
             count_ = latchUnlocked(kByteCount, 4);
             port_ = static_cast<std::uint32_t>(configPorts_.latch(0, 4) >> 8) & 7;
-            stream_.clear();
-            stream_.reserve(count_);
+            // A count past any FPGA's image is taken, but only its start is kept.
+            stream_.assign(std::min<std::uint64_t>(count_, kKeptBytes), 0);
+            received_ = 0;
             if (port_ == 2 || port_ == 3) {
                 configured_[port_ - 2] = false;
             }
@@ -112,10 +137,13 @@ void FpgaLoader::onWrite(std::uint64_t offset, std::uint32_t width, std::uint64_
         if (!loading_ || readyNever_) {
             return; // the engine takes no data outside a load (the trace still shows it)
         }
-        for (std::uint32_t i = 0; i < width && stream_.size() < count_; ++i) {
-            stream_.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+        // The bytes in memory order (little-endian), up to the count.
+        const std::uint64_t take = std::min<std::uint64_t>(width, count_ - received_);
+        for (std::uint64_t i = 0; i < take && received_ + i < stream_.size(); ++i) {
+            stream_.data()[received_ + i] = static_cast<std::uint8_t>(value >> (8 * i));
         }
-        if (stream_.size() >= count_) {
+        received_ += take;
+        if (received_ >= count_) {
             finish();
         }
         return;
@@ -131,10 +159,14 @@ void FpgaLoader::finish() {
         return;
     }
     const std::uint32_t target = port_ - 2;
-    const std::size_t size = stream_.size();
-    configured_[target] = size >= 20 && le32(&stream_[0]) == kMagic && le32(&stream_[4]) == generation_ &&
-                          le32(&stream_[8]) == target && !wrongCrc_ &&
-                          le32(&stream_[size - 4]) == crc32(stream_.data(), size - 4);
+    if (received_ != stream_.size()) {
+        return; // more than an FPGA takes
+    }
+    const std::size_t size = received_;
+    setConfiguredUnlocked(target, size >= 20 && le32(&stream_[0]) == kMagic &&
+                                      le32(&stream_[4]) == generation_ && le32(&stream_[8]) == target &&
+                                      !wrongCrc_ &&
+                                      le32(&stream_[size - 4]) == crc32(stream_.data(), size - 4));
 }
 
 } // namespace sim

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "latch_block.h"
@@ -32,6 +33,8 @@ public:
     static constexpr std::uint32_t kMagic = 0x46564C4B;
     static constexpr std::uint32_t kSolstra = 1;
     static constexpr std::uint32_t kDuskmere = 2;
+    // The most bytes of a load that are kept (a longer one configures nothing).
+    static constexpr std::uint64_t kKeptBytes = 16u << 20;
 
     // generation: kSolstra or kDuskmere; configPorts: the block at 0x510.
     FpgaLoader(std::uint32_t generation, const LatchBlock& configPorts);
@@ -42,6 +45,11 @@ public:
     void setDoneNever(bool never);
     // On: the CRC of every load is taken as wrong (no FPGA becomes configured).
     void setWrongCrc(bool wrong);
+    // The FPGA of target 0 or 1 as if a load of its own image had completed
+    // (true) or as at power-up (false).
+    void setConfigured(std::uint32_t target, bool configured);
+    // Called (under the module's lock) whenever an FPGA becomes configured.
+    void setOnConfigured(std::function<void(std::uint32_t target)> onConfigured);
 
     // ---- state ----
     // Whether the FPGA of target 0 or 1 holds an image of its own.
@@ -68,8 +76,12 @@ private:
     bool done_ = false;
     std::uint64_t count_ = 0;
     std::uint32_t port_ = 0;
-    std::vector<std::uint8_t> stream_;
+    std::vector<std::uint8_t> stream_; // count_ bytes, received_ of them so far
+    std::uint64_t received_ = 0;
+    void setConfiguredUnlocked(std::uint32_t target, bool configured);
+
     bool configured_[2] = {false, false};
+    std::function<void(std::uint32_t)> onConfigured_;
     std::uint32_t loads_ = 0;
 };
 

@@ -64,6 +64,7 @@ Module::Module(std::string board, const Identity& identity, const ModuleOptions&
     isoFpga_ = &isoSpace_.add<FpgaSpace>(0, "iso-fpga", kIsoFpgaSize);
     linkOffset_ = board_.starts_with("duskmere") ? kDuskmereLinkOffset : kSolstraLinkOffset;
     link_ = &nisoFpga_->add<IsolationLink>(linkOffset_, *isoFpga_);
+
     const bool solstra = board_ == "solstra";
     for (std::uint32_t n = 0; n < 2; ++n) {
         dma_[n] = std::make_unique<DmaEngine>(n, solstra && n == 1, [this] { return handle_; });
@@ -74,6 +75,21 @@ Module::Module(std::string board, const Identity& identity, const ModuleOptions&
     bridgeRegisters_ = std::make_unique<BridgeRegisters>(
         bar0_, mutex_, engines,
         board_.starts_with("duskmere") ? FpgaLoader::kDuskmere : FpgaLoader::kSolstra);
+    // Each FPGA answers only while it holds an image of its own.
+    FpgaLoader& loader = bridgeRegisters_->fpgaLoading();
+    const bool duskmere = board_.starts_with("duskmere");
+    const std::uint32_t boardSignature =
+        duskmere ? KELVO_DUSKMERE_BOARD_SIGNATURE : KELVO_SOLSTRA_BOARD_SIGNATURE;
+    const std::uint64_t nisoSignature = duskmere ? kDuskmereNisoSignature : kSolstraNisoSignature;
+    loader.setOnConfigured([this, boardSignature, nisoSignature](std::uint32_t target) {
+        (target == 0 ? nisoFpga_ : isoFpga_)
+            ->poke(target == 0 ? nisoSignature : kIsoSignature, boardSignature);
+    });
+    for (std::uint32_t target = 0; target < 2; ++target) {
+        loader.setConfigured(target, options.fpgasLoaded[target]);
+    }
+    nisoFpga_->setConfiguredState([&loader] { return loader.configured(0); });
+    isoFpga_->setConfiguredState([&loader] { return loader.configured(1); });
     switchedBim_ = &bar0_.add<SwitchedBusInterface>(SwitchedBusInterface::kBase);
     timingChip_ = &bar0_.add<TimingChip>(TimingChip::kBase);
     flash_ = std::make_unique<SerialFlash>(mutex_, errors_);

@@ -33,6 +33,10 @@ struct ModuleOptions {
     std::uint32_t pxiSlot = 2; // the geographic address the bridge reports
     // The serial flash's content at plugging; none: the default image (flash_images.h).
     std::optional<std::vector<std::uint8_t>> flashImage;
+    // Whether the non-isolated (target 0) and isolated (target 1) FPGAs hold
+    // their images at plugging (as register-level tests want them); false:
+    // as at power-up, until a download through the bridge configures them.
+    bool fpgasLoaded[2] = {true, true};
 };
 
 class Module : public kal::pci::Function {
@@ -46,6 +50,11 @@ public:
     static constexpr std::uint64_t kIsoFpgaSize = 0x40000;
     static constexpr std::uint64_t kSolstraLinkOffset = 0x200;
     static constexpr std::uint64_t kDuskmereLinkOffset = 0xC120;
+    // The board signature registers of the non-isolated FPGA (Solstra, Duskmere)
+    // and of the isolated one (both generations).
+    static constexpr std::uint64_t kSolstraNisoSignature = 0x20;
+    static constexpr std::uint64_t kDuskmereNisoSignature = 0x8020;
+    static constexpr std::uint64_t kIsoSignature = 0x20;
 
     Module(std::string board, const Identity& identity, const ModuleOptions& options);
     ~Module() override;

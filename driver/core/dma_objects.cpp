@@ -15,11 +15,11 @@ constexpr uint32_t kLevelNonIsolatedRegMaps = 5;
 
 SetupTask* DMAObjects::create(KelvoHelper& helper, const SetupInputs& inputs, tStatus& status) {
     auto& tymo = static_cast<TYMOObjectsInterface&>(helper.getTask(kLevelTYMOObjects));
-    auto& niso = static_cast<NonIsolatedRegMapsInterface&>(helper.getTask(kLevelNonIsolatedRegMaps));
+    auto& niso = static_cast<NonIsolatedRegMapsTaskInterface&>(helper.getTask(kLevelNonIsolatedRegMaps));
     DMAObjects* task = new (status, false) DMAObjects();
     if (task != nullptr) {
         VOSDBG_ASSERT_MSG(inputs.device != nullptr, "ASSERT(devicePtr != nullptr)");
-        task->setup(*inputs.device, tymo.getTYMORegMaps(), niso.getNonIsolatedRegMaps(),
+        task->setup(*inputs.device, &tymo.getTYMORegMaps(), &niso.getNonIsolatedRegMaps(),
                     helper.getCapsTask().capsPtr, status);
     }
     return task;

@@ -80,9 +80,9 @@ using SetupTaskFactory = SetupTask* (*)(KelvoHelper& helper, const SetupInputs& 
 
 // tasks[k - 1] builds level k; null: the level is not built yet (-52002).
 // The KelvoHelper reads some tasks through a face each: the task of level 3
-// implements TYMOObjectsInterface, 6 NonIsolatedObjectsInterface, 10
-// SubroutinePackageRegisterInterface, 5 NonIsolatedRegMapsInterface, 11
-// IsolatedObjectsInterface, 14
+// implements TYMOObjectsInterface, 5 NonIsolatedRegMapsTaskInterface, 6
+// NonIsolatedObjectsInterface, 10
+// SubroutinePackageRegisterInterface, 11 IsolatedObjectsInterface, 14
 // DMAObjectsInterface, 15 LoadCalibrationValuesInterface and 16
 // RoutingObjectsInterface.
 struct SetupLevelTable {
@@ -103,17 +103,19 @@ public:
     virtual kelvo_storagemaps::KelvoStorageMapsInterface& getStorageMaps() = 0;
     virtual StorageMapChecksumChecker& getStorageMapChecksumChecker() = 0;
     virtual StorageMapVersionChecker& getStorageMapVersionChecker() = 0;
-    // The bridge and timing-chip register maps (null when not built).
-    virtual TYMORegMaps* getTYMORegMaps() = 0;
+    // The bridge and timing-chip register maps (the FPGA downloads use them).
+    virtual TYMORegMaps& getTYMORegMaps() = 0;
+    // The kernel address of the device's mapped memory window 0 (BAR 0).
+    virtual uint64_t getMappedWindow() = 0;
     // The four calibration maps and the versions the driver reads.
     virtual const CalibrationMapSet& getCalibrationMapSet() const = 0;
 };
 
-// What later levels read of the level-5 task (non-isolated register maps).
-class NonIsolatedRegMapsInterface : public SetupTask {
+// What later tasks read of the level-5 task: the non-isolated FPGA's
+// register-map group (its wrapper carries the isolated side's link).
+class NonIsolatedRegMapsTaskInterface : public SetupTask {
 public:
-    // Null when not built.
-    virtual NonIsolatedRegMaps* getNonIsolatedRegMaps() = 0;
+    virtual NonIsolatedRegMaps& getNonIsolatedRegMaps() = 0;
 };
 
 // What the KelvoHelper reads of the level-16 task (routing objects).

@@ -2,6 +2,8 @@
 
 #include "core/calibration_values.h"
 #include "core/dma_objects.h"
+#include "core/firmware_download_task.h"
+#include "core/reg_maps_task.h"
 #include "core/routing_objects.h"
 #include "core/tymo_objects.h"
 #include "core/utilities.h"
@@ -15,11 +17,13 @@ using nVOAPALS100::tStatus;
 namespace {
 
 const SetupLevelTable kProductSetupLevelTable = {{
-    RegiDispatchers::create, // 1
-    Caps::create,            // 2
-    TYMOObjects::create,     // 3
-    // Levels 4 to 13 arrive with the subsystems they build.
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    RegiDispatchers::create,             // 1
+    Caps::create,                        // 2
+    TYMOObjects::create,                 // 3
+    NonIsolatedFirmwareDownload::create, // 4
+    NonIsolatedRegMapsTask::create,      // 5
+    // Levels 6 to 13 arrive with the subsystems they build.
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     DMAObjects::create,            // 14
     LoadCalibrationValues::create, // 15
     RoutingObjects::create,        // 16

@@ -59,9 +59,10 @@ public:
     kelvo_storagemaps::KelvoStorageMapsInterface& getStorageMaps() override { return *storageMaps_; }
     StorageMapChecksumChecker& getStorageMapChecksumChecker() override { return *checksumChecker_; }
     StorageMapVersionChecker& getStorageMapVersionChecker() override { return *versionChecker_; }
+    TYMORegMaps& getTYMORegMaps() override { return *regMaps_; }
+    uint64_t getMappedWindow() override { return reinterpret_cast<uintptr_t>(window0_); }
     kelvo_storagemaps::KelvoStorageMaps* getKelvoStorageMaps() const { return storageMaps_; }
     const CalibrationMapSet& getCalibrationMapSet() const override { return calibrationMaps_; }
-    TYMORegMaps* getTYMORegMaps() override { return regMaps_; }
 
 private:
     nVOAPAL000::tPCIDevice* device_ = nullptr;

@@ -51,51 +51,58 @@ bool RoutingSession::growRoutes(uint64_t more, tStatus& status) {
     return sessionRoutes_.capacity() >= wanted || sessionRoutes_.reserve(static_cast<size_t>(wanted), status);
 }
 
-uint32_t RoutingSession::calculateRoute(uint64_t owner, const UserBufferInterface& seeds, uint32_t numSeeds,
-                                        const UserBufferInterface& destinations, uint32_t numDestinations,
-                                        uint32_t options, const UserBufferInterface& possibilities,
-                                        uint32_t* numPossibilities, tStatus& status) {
+template <typename Body> auto RoutingSession::withResources(tStatus& status, Body body) {
+    using Result = decltype(body());
     if (constructed_ == 0) {
-        return 0;
+        return Result();
     }
     MutexHolder hold(lock_);
     if (routingResources_ == nullptr) {
         KELVO_SET_STATUS(status, kNoRoutingResources);
-        return 0;
+        return Result();
     }
-    // Each buffer holds exactly its count of records.
-    if (seeds.getSize() != uint64_t{numSeeds} * sizeof(RouteCalculationSeedBase) ||
-        destinations.getSize() != uint64_t{numDestinations} * sizeof(uint32_t)) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
-        return 0;
-    }
-    RouteCalculationSeedBase* seedArray = seedSlots_;
-    uint32_t* destinationArray = destinationSlots_;
-    if (numSeeds > kSlots) {
-        seedArray = static_cast<RouteCalculationSeedBase*>(nVOAPAL200_malloc(seeds.getSize(), &status));
-    }
-    if (numDestinations > kSlots) {
-        destinationArray = static_cast<uint32_t*>(nVOAPAL200_malloc(destinations.getSize(), &status));
-    }
-    uint32_t result = 0;
-    if (status.isNotFatal()) {
-        for (uint32_t i = 0; i < numSeeds; ++i) {
-            seedArray[i] = RouteCalculationSeedBase{};
+    return body();
+}
+
+uint32_t RoutingSession::calculateRoute(uint64_t owner, const UserBufferInterface& seeds, uint32_t numSeeds,
+                                        const UserBufferInterface& destinations, uint32_t numDestinations,
+                                        uint32_t options, const UserBufferInterface& possibilities,
+                                        uint32_t* numPossibilities, tStatus& status) {
+    return withResources(status, [&]() -> uint32_t {
+        // Each buffer holds exactly its count of records.
+        if (seeds.getSize() != uint64_t{numSeeds} * sizeof(RouteCalculationSeedBase) ||
+            destinations.getSize() != uint64_t{numDestinations} * sizeof(uint32_t)) {
+            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+            return 0;
         }
-        seeds.readFromBuffer(0, seedArray, seeds.getSize(), status);
-        destinations.readFromBuffer(0, destinationArray, destinations.getSize(), status);
+        RouteCalculationSeedBase* seedArray = seedSlots_;
+        uint32_t* destinationArray = destinationSlots_;
+        if (numSeeds > kSlots) {
+            seedArray = static_cast<RouteCalculationSeedBase*>(nVOAPAL200_malloc(seeds.getSize(), &status));
+        }
+        if (numDestinations > kSlots) {
+            destinationArray = static_cast<uint32_t*>(nVOAPAL200_malloc(destinations.getSize(), &status));
+        }
+        uint32_t result = 0;
         if (status.isNotFatal()) {
-            result = calculateRoute(owner, seedArray, numSeeds, destinationArray, numDestinations, options,
-                                    possibilities, numPossibilities, status);
+            for (uint32_t i = 0; i < numSeeds; ++i) {
+                seedArray[i] = RouteCalculationSeedBase{};
+            }
+            seeds.readFromBuffer(0, seedArray, seeds.getSize(), status);
+            destinations.readFromBuffer(0, destinationArray, destinations.getSize(), status);
+            if (status.isNotFatal()) {
+                result = calculateRoute(owner, seedArray, numSeeds, destinationArray, numDestinations,
+                                        options, possibilities, numPossibilities, status);
+            }
         }
-    }
-    if (seedArray != seedSlots_) {
-        nVOKAL100_free(seedArray);
-    }
-    if (destinationArray != destinationSlots_) {
-        nVOKAL100_free(destinationArray);
-    }
-    return result;
+        if (seedArray != seedSlots_) {
+            nVOKAL100_free(seedArray);
+        }
+        if (destinationArray != destinationSlots_) {
+            nVOKAL100_free(destinationArray);
+        }
+        return result;
+    });
 }
 
 uint32_t RoutingSession::calculateRoute(uint64_t owner, const RouteCalculationSeedBase* seeds,
@@ -103,49 +110,43 @@ uint32_t RoutingSession::calculateRoute(uint64_t owner, const RouteCalculationSe
                                         uint32_t numDestinations, uint32_t options,
                                         const UserBufferInterface& possibilities, uint32_t* numPossibilities,
                                         tStatus& status) {
-    if (constructed_ == 0) {
-        return 0;
-    }
-    MutexHolder hold(lock_);
-    if (routingResources_ == nullptr) {
-        KELVO_SET_STATUS(status, kNoRoutingResources);
-        return 0;
-    }
-    VOSDBG_ASSERT(numPossibilities != nullptr);
-    VOSDBG_ASSERT(possibilities.getSize() >= uint64_t{*numPossibilities} * sizeof(RoutePossibilityBase));
-    if (!growRoutes(*numPossibilities, status)) {
-        return 0;
-    }
-    RoutePossibilityBase* found = nullptr;
-    uint32_t count = 0;
-    const bool noRoute = routingResources_->calculateRoute(owner, seeds, numSeeds, destinations,
-                                                           numDestinations, options, &found, &count, status);
-    AllocHelper helper = routingResources_->getAllocHelper();
-    uint32_t result = noRoute ? 1 : 0;
-    if (status.isNotFatal()) {
-        const uint32_t capacity = *numPossibilities;
-        *numPossibilities = count;
-        bool recorded = false;
-        if (capacity < count) {
-            KELVO_SET_STATUS(status, tStatus::kBufferTooSmall);
-            result = 0;
-        } else {
-            possibilities.writeToBuffer(0, found, uint64_t{count} * sizeof(RoutePossibilityBase), status);
-            recorded = status.isNotFatal();
+    return withResources(status, [&]() -> uint32_t {
+        VOSDBG_ASSERT(numPossibilities != nullptr);
+        VOSDBG_ASSERT(possibilities.getSize() >= uint64_t{*numPossibilities} * sizeof(RoutePossibilityBase));
+        if (!growRoutes(*numPossibilities, status)) {
+            return 0;
         }
-        for (uint32_t i = 0; i < count; ++i) {
-            if (recorded) {
-                tStatus ignored;
-                sessionRoutes_.pushBack(found[i].routeID, ignored); // room was made above
+        RoutePossibilityBase* found = nullptr;
+        uint32_t count = 0;
+        const bool noRoute = routingResources_->calculateRoute(
+            owner, seeds, numSeeds, destinations, numDestinations, options, &found, &count, status);
+        AllocHelper helper = routingResources_->getAllocHelper();
+        uint32_t result = noRoute ? 1 : 0;
+        if (status.isNotFatal()) {
+            const uint32_t capacity = *numPossibilities;
+            *numPossibilities = count;
+            bool recorded = false;
+            if (capacity < count) {
+                KELVO_SET_STATUS(status, tStatus::kBufferTooSmall);
+                result = 0;
             } else {
-                routingResources_->destroyRoute(found[i].routeID);
+                possibilities.writeToBuffer(0, found, uint64_t{count} * sizeof(RoutePossibilityBase), status);
+                recorded = status.isNotFatal();
             }
+            for (uint32_t i = 0; i < count; ++i) {
+                if (recorded) {
+                    tStatus ignored;
+                    sessionRoutes_.pushBack(found[i].routeID, ignored); // room was made above
+                } else {
+                    routingResources_->destroyRoute(found[i].routeID);
+                }
+            }
+        } else {
+            result = 0;
         }
-    } else {
-        result = 0;
-    }
-    helper.fn(found, 0, helper.context);
-    return result;
+        helper.fn(found, 0, helper.context);
+        return result;
+    });
 }
 
 void RoutingSession::destroyRoute(uint32_t routeID) {
@@ -165,52 +166,40 @@ void RoutingSession::destroyRoute(uint32_t routeID) {
 
 void RoutingSession::reserveRoute(uint32_t routeID, const UserBufferInterface& conflicts,
                                   uint32_t* numConflicts, tStatus& status) {
-    if (constructed_ == 0) {
-        return;
-    }
-    MutexHolder hold(lock_);
-    if (routingResources_ == nullptr) {
-        KELVO_SET_STATUS(status, kNoRoutingResources);
-        return;
-    }
-    VOSDBG_ASSERT(numConflicts != nullptr);
-    VOSDBG_ASSERT(conflicts.getSize() >= uint64_t{*numConflicts} * sizeof(RouteConflict));
-    if (!owns(routeID)) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
-    }
-    if (status.isFatal()) {
-        return;
-    }
-    RouteConflict* found = nullptr;
-    uint32_t count = 0;
-    routingResources_->reserveRoute(routeID, &found, &count, status);
-    const uint32_t written = *numConflicts < count ? *numConflicts : count;
-    *numConflicts = written;
-    tStatus copy;
-    conflicts.writeToBuffer(0, found, uint64_t{written} * sizeof(RouteConflict), copy);
-    if (copy.isFatal()) {
-        *numConflicts = 0;
-    }
-    AllocHelper helper = routingResources_->getAllocHelper();
-    helper.fn(found, 0, helper.context);
+    withResources(status, [&] {
+        VOSDBG_ASSERT(numConflicts != nullptr);
+        VOSDBG_ASSERT(conflicts.getSize() >= uint64_t{*numConflicts} * sizeof(RouteConflict));
+        if (!owns(routeID)) {
+            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        }
+        if (status.isFatal()) {
+            return;
+        }
+        RouteConflict* found = nullptr;
+        uint32_t count = 0;
+        routingResources_->reserveRoute(routeID, &found, &count, status);
+        const uint32_t written = *numConflicts < count ? *numConflicts : count;
+        *numConflicts = written;
+        tStatus copy;
+        conflicts.writeToBuffer(0, found, uint64_t{written} * sizeof(RouteConflict), copy);
+        if (copy.isFatal()) {
+            *numConflicts = 0;
+        }
+        AllocHelper helper = routingResources_->getAllocHelper();
+        helper.fn(found, 0, helper.context);
+    });
 }
 
 void RoutingSession::programRoute(uint32_t routeID, tStatus& status) {
-    if (constructed_ == 0) {
-        return;
-    }
-    MutexHolder hold(lock_);
-    if (routingResources_ == nullptr) {
-        KELVO_SET_STATUS(status, kNoRoutingResources);
-        return;
-    }
-    if (!owns(routeID)) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
-    }
-    if (status.isFatal()) {
-        return;
-    }
-    routingResources_->programRoute(routeID, status);
+    withResources(status, [&] {
+        if (!owns(routeID)) {
+            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        }
+        if (status.isFatal()) {
+            return;
+        }
+        routingResources_->programRoute(routeID, status);
+    });
 }
 
 void RoutingSession::unreserveRoute(uint32_t routeID) {
@@ -234,86 +223,60 @@ void RoutingSession::unprogramRoute(uint32_t routeID) {
 }
 
 void RoutingSession::resetTerminal(uint32_t terminalID, uint32_t resetType, tStatus& status) {
-    if (constructed_ == 0) {
-        return;
-    }
-    MutexHolder hold(lock_);
-    if (routingResources_ == nullptr) {
-        KELVO_SET_STATUS(status, kNoRoutingResources);
-        return;
-    }
-    routingResources_->resetTerminal(terminalID, resetType, status);
+    withResources(status, [&] { routingResources_->resetTerminal(terminalID, resetType, status); });
 }
 
 uint32_t RoutingSession::calculateResetTerminal(uint64_t owner, uint32_t terminalID, uint32_t resetType,
                                                 tStatus& status) {
-    if (constructed_ == 0) {
-        return 0;
-    }
-    MutexHolder hold(lock_);
-    if (routingResources_ == nullptr) {
-        KELVO_SET_STATUS(status, kNoRoutingResources);
-        return 0;
-    }
-    if (!growRoutes(1, status)) {
-        return 0;
-    }
-    const uint32_t id = routingResources_->calculateResetTerminal(owner, terminalID, resetType, status);
-    if (status.isFatal() || id == 0) {
-        return 0;
-    }
-    sessionRoutes_.pushBack(id, status);
-    return id;
+    return withResources(status, [&]() -> uint32_t {
+        if (!growRoutes(1, status)) {
+            return 0;
+        }
+        const uint32_t id = routingResources_->calculateResetTerminal(owner, terminalID, resetType, status);
+        if (status.isFatal() || id == 0) {
+            return 0;
+        }
+        sessionRoutes_.pushBack(id, status);
+        return id;
+    });
 }
 
 void RoutingSession::getRouteTerminalPath(uint32_t routeID, const UserBufferInterface& path,
                                           uint32_t* routeLength, tStatus& status) {
-    if (constructed_ == 0) {
-        return;
-    }
-    MutexHolder hold(lock_);
-    if (routingResources_ == nullptr) {
-        KELVO_SET_STATUS(status, kNoRoutingResources);
-        return;
-    }
-    VOSDBG_ASSERT(routeLength != nullptr);
-    VOSDBG_ASSERT(path.getSize() >= uint64_t{*routeLength} * sizeof(uint32_t));
-    uint32_t* ids = nullptr;
-    uint32_t count = 0;
-    routingResources_->getRouteTerminalPath(routeID, &ids, &count, status);
-    if (status.isNotFatal()) {
-        if (*routeLength < count) {
-            *routeLength = count;
-            KELVO_SET_STATUS(status, tStatus::kBufferTooSmall);
-        } else {
-            path.writeToBuffer(0, ids, uint64_t{count} * sizeof(uint32_t), status);
-            *routeLength = count;
+    withResources(status, [&] {
+        VOSDBG_ASSERT(routeLength != nullptr);
+        VOSDBG_ASSERT(path.getSize() >= uint64_t{*routeLength} * sizeof(uint32_t));
+        uint32_t* ids = nullptr;
+        uint32_t count = 0;
+        routingResources_->getRouteTerminalPath(routeID, &ids, &count, status);
+        if (status.isNotFatal()) {
+            if (*routeLength < count) {
+                *routeLength = count;
+                KELVO_SET_STATUS(status, tStatus::kBufferTooSmall);
+            } else {
+                path.writeToBuffer(0, ids, uint64_t{count} * sizeof(uint32_t), status);
+                *routeLength = count;
+            }
         }
-    }
-    AllocHelper helper = routingResources_->getAllocHelper();
-    helper.fn(ids, 0, helper.context);
+        AllocHelper helper = routingResources_->getAllocHelper();
+        helper.fn(ids, 0, helper.context);
+    });
 }
 
 void RoutingSession::getTopographyName(const UserBufferInterface& name, tStatus& status) {
-    if (constructed_ == 0) {
-        return;
-    }
-    MutexHolder hold(lock_);
-    if (routingResources_ == nullptr) {
-        KELVO_SET_STATUS(status, kNoRoutingResources);
-        return;
-    }
-    const TopographyInfo* info = routingResources_->getTopInfo();
-    const char* text = info != nullptr ? info->name : nullptr;
-    uint64_t length = 0;
-    while (text != nullptr && text[length] != '\0') {
-        ++length;
-    }
-    if (name.getSize() <= length) {
-        KELVO_SET_STATUS(status, tStatus::kBufferTooSmall);
-    }
-    const char empty = '\0';
-    name.writeToBuffer(0, text != nullptr ? text : &empty, length + 1, status);
+    withResources(status, [&] {
+        const TopographyInfo* info = routingResources_->getTopInfo();
+        const char* text = info != nullptr ? info->name : nullptr;
+        uint64_t length = 0;
+        while (text != nullptr && text[length] != '\0') {
+            ++length;
+        }
+        if (name.getSize() <= length) {
+            KELVO_SET_STATUS(status, tStatus::kBufferTooSmall);
+        }
+        const char empty = '\0';
+        name.writeToBuffer(0, text != nullptr ? text : &empty, length + 1, status);
+    });
 }
 
 void RoutingSession::demoteSession() {

@@ -158,6 +158,10 @@ private:
     bool owns(uint32_t routeID) const;
     size_t indexOf(uint32_t routeID) const;
     bool growRoutes(uint64_t more, nVOAPALS100::tStatus& status);
+    // Runs body() under the session lock and answers its result. A session
+    // never constructed does nothing; one without resources answers -52020.
+    // Either way the result is then zero.
+    template <typename Body> auto withResources(nVOAPALS100::tStatus& status, Body body);
 
     RoutingResourcesManagerInterface& manager_;
     RoutingResourcesInterface* routingResources_ = nullptr;

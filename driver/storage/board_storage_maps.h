@@ -308,6 +308,14 @@ private:
             EntryLock lock(map_.entryMutex());
             return map_.getBoardSerialNumber(status);
         }
+        uint8_t getAllowUnsafeFirmware(nVOAPALS100::tStatus& status) override {
+            EntryLock lock(map_.entryMutex());
+            return map_.getAllowUnsafeFirmware(status);
+        }
+        uint8_t getOldestCompatibleBoardRevision(nVOAPALS100::tStatus& status) override {
+            EntryLock lock(map_.entryMutex());
+            return map_.getOldestCompatibleBoardRevision(status);
+        }
     };
     class CalibrationFace : public ReaderFace<CalibrationStorageMapInterface, CalibrationStorageMap> {
     public:

@@ -35,6 +35,9 @@ public:
 class ManufacturingStorageMapInterface : public VersionedStorageMapInterface {
 public:
     virtual uint32_t getBoardSerialNumber(nVOAPALS100::tStatus& status) = 0;
+    // Element 0 of "allowUnsafeFirmware" and of "oldestCompatibleBoardRevision".
+    virtual uint8_t getAllowUnsafeFirmware(nVOAPALS100::tStatus& status) = 0;
+    virtual uint8_t getOldestCompatibleBoardRevision(nVOAPALS100::tStatus& status) = 0;
 };
 
 // The board's storage maps, as far as the driver core reads them.

@@ -400,6 +400,15 @@ int addDevice(nVOKAL_tAddDeviceCallback addDeviceCallback, nVOKAL_tPCIDevice* re
     });
 }
 
+namespace {
+std::atomic<bool> gFpgasLoaded[2] = {false, false};
+} // namespace
+
+void setFpgasLoadedAtPlugging(bool nonIsolated, bool isolated) {
+    gFpgasLoaded[0] = nonIsolated;
+    gFpgasLoaded[1] = isolated;
+}
+
 int addModule(const sim::Identity& identity, const std::function<void(sim::Module&)>& prepare) {
     return guarded([&] {
         Host& h = host();
@@ -429,7 +438,11 @@ int addModule(const sim::Identity& identity, const std::function<void(sim::Modul
                            known->subsystemVendorID == identity.subsystemVendorID &&
                            known->subsystemID == identity.subsystemID && known->revision == identity.revision;
                 });
-            module = board != sim::boardNames().end() ? h.bus->plug(*board) : h.bus->plugForeign(identity);
+            sim::ModuleOptions options;
+            options.fpgasLoaded[0] = gFpgasLoaded[0].load();
+            options.fpgasLoaded[1] = gFpgasLoaded[1].load();
+            module = board != sim::boardNames().end() ? h.bus->plug(*board, options)
+                                                      : h.bus->plugForeign(identity, options);
         }
         int index = KELVO_E_FAILURE;
         try {

@@ -37,6 +37,11 @@ nVOKAL_tStatus addTestDevice(nVOKAL_tPCIDevice* record, void** deviceContext);
 // holds its add-and-remove lock: it must not call the host.
 int addModule(const sim::Identity& identity, const std::function<void(sim::Module&)>& prepare = {});
 int addModule(std::string_view board, const std::function<void(sim::Module&)>& prepare = {});
+// Whether the modules the host plugs from now on hold their non-isolated and
+// isolated FPGA images already (for tests whose setup stands in for the
+// downloads). Off by default: a module is plugged as at power-up and the
+// driver loads its FPGAs.
+void setFpgasLoadedAtPlugging(bool nonIsolated, bool isolated);
 // The simulated module of a device added with a module; null otherwise.
 std::shared_ptr<sim::Module> module(unsigned deviceIndex);
 // The driver's device (per-device context) and the kernel device handle of an

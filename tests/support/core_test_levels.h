@@ -1,5 +1,5 @@
-// A test-only level table: the product's tasks of levels 1 and 2, then
-// stand-in tasks behind levels 3 to 18, so that tests can run the device to
+// A test-only level table: the product's tasks of levels 1 and 2 (or 1 to 3,
+// or 1 to 5), then stand-in tasks behind the levels above, so that tests can run the device to
 // level 19 before the real tasks exist and make any level fail.
 //
 // The stand-ins log their setup, teardown and destruction in order. Level 3
@@ -19,6 +19,7 @@
 #include "core/storage_map_checkers.h"
 #include "framework/hardware_state_checker_composite.h"
 #include "framework/routing_session.h"
+#include "host.h"
 
 namespace kelvo_test {
 
@@ -109,23 +110,60 @@ const kelvo_driver::SetupLevelTable& testSetupLevelTable();
 // their checkers) under the stand-ins of levels 4 to 18.
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel3();
 
-// The test table with the product's real levels 14 (DMA objects) and 15
-// (calibration values) over the stand-ins and register-map groups below them,
-// with level 3 real or a stand-in.
-const kelvo_driver::SetupLevelTable& testSetupLevelTableWithRealDMA(bool realLevel3);
+// The test table with the product's real levels 1 to 5 (flash and storage
+// maps, the non-isolated FPGA's download, its register maps and
+// "NisoFpgaWindow") under the stand-ins of levels 6 to 18.
+const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel5();
+
+// Which levels of the installed test table are the product's own.
+enum class RealLevels { kUpTo2, kUpTo3, kUpTo5 };
+
+// The same table with the product's levels 14 (DMA objects) and 15
+// (calibration values) in place of their stand-ins.
+const kelvo_driver::SetupLevelTable& testSetupLevelTableWithRealDMA(RealLevels real);
 
 // Installs the test table for a scope and resets the stand-ins' state.
 class ScopedTestLevels {
 public:
-    explicit ScopedTestLevels(bool realLevel3 = false, bool realDMA = false) {
+    explicit ScopedTestLevels(bool realLevel3 = false)
+        : ScopedTestLevels(realLevel3 ? RealLevels::kUpTo3 : RealLevels::kUpTo2) {}
+    // Modules plugged in the scope hold the images of the FPGAs whose
+    // downloads (levels 4 and 8) are stand-ins. realDMA: levels 14 and 15
+    // are the product's too.
+    explicit ScopedTestLevels(RealLevels real, bool realDMA = false) {
         standIns().reset();
-        kelvo_driver::setSetupLevelTableForTests(realDMA      ? &testSetupLevelTableWithRealDMA(realLevel3)
-                                                 : realLevel3 ? &testSetupLevelTableOverRealLevel3()
-                                                              : &testSetupLevelTable());
+        kelvo_host::setFpgasLoadedAtPlugging(real != RealLevels::kUpTo5, true);
+        kelvo_driver::setSetupLevelTableForTests(
+            realDMA                      ? &testSetupLevelTableWithRealDMA(real)
+            : real == RealLevels::kUpTo5 ? &testSetupLevelTableOverRealLevel5()
+            : real == RealLevels::kUpTo3 ? &testSetupLevelTableOverRealLevel3()
+                                         : &testSetupLevelTable());
     }
-    ~ScopedTestLevels() { kelvo_driver::setSetupLevelTableForTests(nullptr); }
+    ~ScopedTestLevels() {
+        kelvo_driver::setSetupLevelTableForTests(nullptr);
+        kelvo_host::setFpgasLoadedAtPlugging(false, false);
+    }
     ScopedTestLevels(const ScopedTestLevels&) = delete;
     ScopedTestLevels& operator=(const ScopedTestLevels&) = delete;
+};
+
+// The product's own levels 1 to top alone, for a scope (the levels above it
+// answer -52002): for tests of add device, resets and the host that need no
+// FPGA loaded and plug many modules or sweep every allocation.
+class ScopedProductLevels {
+public:
+    explicit ScopedProductLevels(std::uint32_t top) : table_(kelvo_driver::getProductSetupLevelTable()) {
+        for (std::uint32_t level = top + 1; level <= kelvo_driver::kNumberOfSetupTasks; ++level) {
+            table_.tasks[level - 1] = nullptr;
+        }
+        kelvo_driver::setSetupLevelTableForTests(&table_);
+    }
+    ~ScopedProductLevels() { kelvo_driver::setSetupLevelTableForTests(nullptr); }
+    ScopedProductLevels(const ScopedProductLevels&) = delete;
+    ScopedProductLevels& operator=(const ScopedProductLevels&) = delete;
+
+private:
+    kelvo_driver::SetupLevelTable table_;
 };
 
 } // namespace kelvo_test

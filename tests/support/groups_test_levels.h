@@ -5,6 +5,8 @@
 // Levels 5 and 9 log and fail like the other stand-ins.
 #pragma once
 
+#include <cstdint>
+
 #include "core/kelvo_helper.h"
 #include "core/setup_levels.h"
 #include "platform/status.h"
@@ -26,7 +28,8 @@ public:
     void setup(kelvo_driver::KelvoHelper& helper, const kelvo_driver::SetupInputs& inputs,
                nVOAPALS100::tStatus& status);
     void teardown();
-    kelvo_driver::TYMORegMaps* group() const { return group_; }
+    kelvo_driver::TYMORegMaps& group() const { return *group_; }
+    std::uint64_t bar() const { return reinterpret_cast<std::uintptr_t>(bar_); }
 
 private:
     kelvo_driver::nVOAPAL000::tPCIDevice* device_ = nullptr;

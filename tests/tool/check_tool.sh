@@ -23,6 +23,12 @@ expect_line "$out" "^setup level: [0-9]+  \[kelvo_getSetupLevel: transport 0 \(o
 expect_line "$out" "^hardware state \(level-19 request\): \[kdut_checkHardwareState: transport 0 \(ok\), status "
 expect_line "$out" "^  register maps \([0-9]+\)"
 expect_line "$out" "^  decoded: setupLevel=[0-9]+ status=0 \(success\)\$"
+case $board in
+solstra) family=Solstra size=2192012 ;;
+*) family=Duskmere size=3825788 ;;
+esac
+expect_line "$out" "^  non-isolated FPGA: signature 0x[0-9A-F]{8} \(a $family image\)\$"
+expect_line "$out" "^  isolated FPGA: not reachable \(IsoFpgaWindow: "
 
 # A record of the wrong size fails in transport: exit status 1.
 file=$(mktemp)
@@ -56,6 +62,23 @@ head -c 4096 "$flash" >"$file"
 [[ $? -eq 3 ]] || fail "a flash file of another size is refused (no device)"
 "$tool" --board "$board" --get Nothing.there >/dev/null 2>&1
 [[ $? -eq 2 ]] || fail "an unknown storage-map field is a usage error"
+
+# A custom non-isolated image through a reset: right-sized content of ours
+# loads (but is no image of the family); one byte short is refused.
+image=$(mktemp)
+trap 'rm -f "$file" "$flash" "$image"' EXIT
+head -c "$size" /dev/zero | tr '\0' '\303' >"$image"
+out=$("$tool" --board "$board" --niso-image "$image" 2>&1)
+status=$?
+echo "$out" | grep -E "^reset|FPGA:"
+[[ $status -eq 0 ]] || fail "exit status $status for --niso-image"
+expect_line "$out" "^reset with the non-isolated image .* \($size bytes\): \[kdut_reset: transport 0 \(ok\), status -52002"
+expect_line "$out" "^  non-isolated FPGA: signature 0xFFFFFFFF \(no image of this family\)\$"
+head -c $((size - 1)) "$image" >"$file"
+out=$("$tool" --board "$board" --niso-image "$file" 2>&1)
+echo "$out" | grep -E "^reset|FPGA:"
+expect_line "$out" "^reset with the non-isolated image .*\[kdut_reset: transport 0 \(ok\), status .*0xBFFA806B"
+expect_line "$out" "^setup level: 3 "
 
 out=$("$tool" --help 2>&1)
 [[ $? -eq 0 ]] || fail "--help exit status"

@@ -43,6 +43,9 @@ public:
             kelvo_driver::TYMORegMaps(reinterpret_cast<uintptr_t>(sim_.bar),
                                       kelvo_driver::mappedSizeOfBar0(*sim_.device), *dispatcher_, status);
         EXPECT_TRUE(status.isSuccess());
+        // Both FPGAs as at power-up.
+        loader().setConfigured(0, false);
+        loader().setConfigured(1, false);
         loader().clearTrace();
         bim().clearTrace();
         bim().clearPortTrace();

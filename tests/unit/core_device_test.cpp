@@ -1,11 +1,12 @@
 // The product device as the product build makes it, on every board, through
-// the host's C API: recognised modules become devices set up to level 2 (the
+// the host's C API: recognised modules become devices set up to level 5 (the
 // levels above arrive with their subsystems), with their interfaces and
 // properties; resets, the notifier, suspension and the operations the
 // product does not offer; failures of add device unwind completely.
 #include <cstring>
 
 #include "core/kelvo_helper.h"
+#include "core_test_levels.h"
 #include "core_test_support.h"
 #include "kelvo/product_ids.h"
 #include "platform/kal_status.h"
@@ -21,7 +22,7 @@ int kal(int64_t code) {
 
 class ProductDevice : public kelvo_test::HostedTest {};
 
-TEST_F(ProductDevice, EveryBoardBecomesADeviceSetUpToLevelThree) {
+TEST_F(ProductDevice, EveryBoardBecomesADeviceSetUpToLevelFive) {
     const char* models[] = {"VO PXIe-Q101", "VO PXIe-Q104", "VO PXIe-Q105"};
     for (size_t b = 0; b < kelvo_test::boards().size(); ++b) {
         const auto& board = kelvo_test::boards()[b];
@@ -40,7 +41,7 @@ TEST_F(ProductDevice, EveryBoardBecomesADeviceSetUpToLevelThree) {
         EXPECT_EQ(kelvo_interface_name(index, 2, name, sizeof(name)), KELVO_E_INVALID);
         EXPECT_EQ(kal::registration::counters().addEvents - before.addEvents, 2u);
 
-        // Setup stops at level 3: the serial number comes from the default flash image.
+        // Setup stops at level 5: the serial number comes from the default flash image.
         EXPECT_EQ(textProperty(index, "serialNumber"), "1F2A3B4");
         EXPECT_EQ(textProperty(index, "modelName"), models[b]);
         EXPECT_EQ(textProperty(index, "manufacturerName"), "Quillon");
@@ -49,11 +50,11 @@ TEST_F(ProductDevice, EveryBoardBecomesADeviceSetUpToLevelThree) {
         EXPECT_EQ(slot, 7u);
         EXPECT_TRUE(hasProperty(index, "busType"));
 
-        EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), 3u);
+        EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), 5u);
         EXPECT_EQ(device->getSetupTracker().getStatus().getCode(), tStatus::kNotImplemented);
         ASSERT_NE(device->getKelvoHelper(), nullptr);
-        EXPECT_TRUE(device->getKelvoHelper()->isBuilt(3));
-        EXPECT_FALSE(device->getKelvoHelper()->isBuilt(4));
+        EXPECT_TRUE(device->getKelvoHelper()->isBuilt(5));
+        EXPECT_FALSE(device->getKelvoHelper()->isBuilt(6));
         EXPECT_EQ(device->deviceInfo().msiFlag, 1u);
         EXPECT_EQ(device->deviceInfo().interruptType, nVOAPAL200_kInterruptTypeMSI);
         EXPECT_EQ(device->getCoolingModeState().mode, 16u);
@@ -118,7 +119,7 @@ TEST_F(ProductDevice, AFailedPropertyRegistrationUnwindsEverything) {
     }
 }
 
-// Resets of the product build go no higher than level 2.
+// Resets of the product build go no higher than level 5.
 class ProductReset : public kelvo_test::HostedTest {
 protected:
     void SetUp() override {
@@ -140,7 +141,7 @@ protected:
     KelvoDevice* device_ = nullptr;
 };
 
-TEST_F(ProductReset, ResetsStopAtTheLevelAskedOrAtLevelThree) {
+TEST_F(ProductReset, ResetsStopAtTheLevelAskedOrAtLevelFive) {
     EXPECT_EQ(reset(0), tStatus::kSetupTargetReached);
     EXPECT_EQ(device_->getKelvoHelper(), nullptr);
     EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 0u);
@@ -153,7 +154,7 @@ TEST_F(ProductReset, ResetsStopAtTheLevelAskedOrAtLevelThree) {
     EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 2u);
 
     EXPECT_EQ(reset(19), tStatus::kNotImplemented);
-    EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 3u);
+    EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 5u);
 
     kelvo_driver::KelvoHelper* helper = device_->getKelvoHelper();
     EXPECT_EQ(reset(20), tStatus::kInvalidParameter);
@@ -171,15 +172,16 @@ TEST_F(ProductReset, AParameterWordTooWideForItsFieldLeavesTheDeviceTornDown) {
     EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 0u);
 
     parameters.numberOfSubroutineCommands = 0xFFFFFFFF; // fits: setup runs
-    EXPECT_EQ(reset(19, address), tStatus::kNotImplemented);
+    EXPECT_EQ(reset(3, address), tStatus::kSetupTargetReached);
     EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 3u);
 }
 
 // A reset whose Nth allocation fails (every N in turn) leaves a device that
-// still opens handles, and the next reset reaches level 2 again.
+// still opens handles, and the next reset reaches its level again. Up to
+// level 3 here: the FPGA levels have their own sweep (core_fpga_levels_test).
 TEST_F(ProductReset, AFailedAllocationInAResetLeavesTheDeviceOpenable) {
     // A clean reset first: what it answers, the level it reaches, the allocations it makes.
-    const int64_t clean = reset(0) == tStatus::kSetupTargetReached ? reset(19) : 0;
+    const int64_t clean = reset(0) == tStatus::kSetupTargetReached ? reset(3) : 0;
     const uint32_t top = device_->getSetupTracker().getCurrentLevel();
     ASSERT_GE(top, 2u);
     uint64_t calls = 0;
@@ -190,12 +192,12 @@ TEST_F(ProductReset, AFailedAllocationInAResetLeavesTheDeviceOpenable) {
         tStatus status;
         kal::memory::resetCounters();
         kal::memory::failNth(n); // 0: none, to count the reset's allocations
-        device_->kdut_reset(descriptorOf(handle), 19, 0, status);
+        device_->kdut_reset(descriptorOf(handle), 3, 0, status);
         kal::memory::clearFaults();
         calls = n == 0 ? kal::memory::allocationCalls() : calls;
         kelvo_close(handle);
         EXPECT_EQ(status.getCode(), n == 0 ? clean : tStatus::kOutOfMemory) << n;
-        EXPECT_EQ(reset(19), clean) << n;
+        EXPECT_EQ(reset(3), clean) << n;
         EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), top) << n;
     }
     EXPECT_GT(calls, 2u);
@@ -261,6 +263,7 @@ TEST_F(ProductReset, SuspendingIOIsNeverVetoed) {
 // nothing left, or added (maybe at a lower level, or with a property
 // missing); nothing leaks, nothing is unregistered twice, nothing asserts.
 TEST_F(ProductDevice, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
+    kelvo_test::ScopedProductLevels levels(3); // the FPGA levels have their own sweep
     for (const auto& board : kelvo_test::boards()) {
         SCOPED_TRACE(board);
         kal::memory::resetCounters();
@@ -302,6 +305,7 @@ TEST_F(ProductDevice, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
 
 // The same for every mutex and spin lock that add device creates.
 TEST_F(ProductDevice, ALockCreationFailureAnywhereInAddDeviceUnwindsCleanly) {
+    kelvo_test::ScopedProductLevels levels(3); // the FPGA levels have their own sweep
     for (std::string_view kind : {kal::faults::kMutex, kal::faults::kSpinLock}) {
         SCOPED_TRACE(std::string(kind));
         const uint64_t before = kal::faults::calls(kind);

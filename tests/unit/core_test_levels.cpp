@@ -65,6 +65,8 @@ public:
     std::uint32_t getBoardSerialNumber(tStatus& status) override {
         return read(status) ? gState.serialNumber : 0;
     }
+    std::uint8_t getAllowUnsafeFirmware(tStatus& status) override { return read(status) ? 1 : 0; }
+    std::uint8_t getOldestCompatibleBoardRevision(tStatus& status) override { return read(status) ? 1 : 0; }
 
 private:
     bool read(tStatus& status) {
@@ -148,7 +150,8 @@ public:
         return checksumChecker_;
     }
     kelvo_driver::StorageMapVersionChecker& getStorageMapVersionChecker() override { return versionChecker_; }
-    kelvo_driver::TYMORegMaps* getTYMORegMaps() override { return regMaps.group(); }
+    kelvo_driver::TYMORegMaps& getTYMORegMaps() override { return regMaps.group(); }
+    std::uint64_t getMappedWindow() override { return regMaps.bar(); }
     const kelvo_driver::CalibrationMapSet& getCalibrationMapSet() const override { return set_; }
 
 private:
@@ -465,19 +468,32 @@ const kelvo_driver::SetupLevelTable kTestTableOverRealLevel3 = [] {
     return table;
 }();
 
+// The same over the product's real levels 1 to 5.
+const kelvo_driver::SetupLevelTable kTestTableOverRealLevel5 = [] {
+    kelvo_driver::SetupLevelTable table = kTestTable;
+    for (std::uint32_t level = 1; level <= 5; ++level) {
+        table.tasks[level - 1] = kelvo_driver::getProductSetupLevelTable().tasks[level - 1];
+    }
+    return table;
+}();
+
 // The same with the product's levels 14 and 15.
 kelvo_driver::SetupLevelTable withRealDMA(kelvo_driver::SetupLevelTable table) {
     table.tasks[13] = kelvo_driver::DMAObjects::create;
     table.tasks[14] = kelvo_driver::LoadCalibrationValues::create;
     return table;
 }
-const kelvo_driver::SetupLevelTable kTestTableWithRealDMA = withRealDMA(kTestTable);
-const kelvo_driver::SetupLevelTable kTestTableWithRealDMAOverRealLevel3 = withRealDMA(kTestTableOverRealLevel3);
+const kelvo_driver::SetupLevelTable kTestTablesWithRealDMA[] = {
+    withRealDMA(kTestTable), withRealDMA(kTestTableOverRealLevel3), withRealDMA(kTestTableOverRealLevel5)};
 
 } // namespace
 
-const kelvo_driver::SetupLevelTable& testSetupLevelTableWithRealDMA(bool realLevel3) {
-    return realLevel3 ? kTestTableWithRealDMAOverRealLevel3 : kTestTableWithRealDMA;
+const kelvo_driver::SetupLevelTable& testSetupLevelTableWithRealDMA(RealLevels real) {
+    return kTestTablesWithRealDMA[static_cast<int>(real)];
+}
+
+const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel5() {
+    return kTestTableOverRealLevel5;
 }
 
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel3() {

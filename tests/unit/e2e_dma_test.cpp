@@ -98,7 +98,7 @@ protected:
                   0);
     }
 
-    kelvo_test::ScopedTestLevels levels_{false, true};
+    kelvo_test::ScopedTestLevels levels_{kelvo_test::RealLevels::kUpTo2, true};
 };
 
 // Each channel's bytes travel between a user buffer and the simulated FPGA;

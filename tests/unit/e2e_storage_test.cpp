@@ -74,6 +74,7 @@ protected:
 };
 
 TEST_F(E2EStorage, EveryBoardReachesLevelThreeWithItsMapsAndFlashWindow) {
+    kelvo_test::ScopedProductLevels levels(3);
     for (const std::string& board : kelvo_test::boards()) {
         SCOPED_TRACE(board);
         const int index = kelvo_host_add_module(board.c_str());

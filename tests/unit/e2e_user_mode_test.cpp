@@ -6,8 +6,9 @@
 // register by name and field identifier and through "IsoFpgaWindow", a
 // non-isolated one through "NisoFpgaWindow", and has its bad input refused
 // on the right channel with the FPGAs untouched; removed, the groups take
-// their names out of the registries and leave nothing allocated. With the product table every
-// board stops at level 2 and a level-19 request answers -52002.
+// their names out of the registries and leave nothing allocated. With the
+// product table every board stops at level 5 and a level-19 request answers
+// -52002.
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -19,6 +20,7 @@
 #include "core_test_levels.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
+#include "kelvo/product_ids.h"
 #include "platform/vohtl/string.h"
 
 namespace {
@@ -486,34 +488,69 @@ TEST_F(E2EUserMode, BadInputIsRefusedOnItsChannelAndChangesNothing) {
     }
 }
 
-// The product's own level table: setup stops at level 3 on every board.
-class E2EProduct : public kelvo_test::HostedTest {};
+// The product's own level table: setup stops at level 5 on every board, with
+// the non-isolated FPGA loaded by the driver, its maps and "NisoFpgaWindow"
+// reachable by name; a level-19 request answers -52002.
+class E2EProduct : public E2EUserMode {
+protected:
+    void SetUp() override {
+        HostedTest::SetUp();
+        kelvo_driver::setSetupLevelTableForTests(nullptr);
+        kelvo_host::setFpgasLoadedAtPlugging(false, false);
+    }
+};
 
-TEST_F(E2EProduct, EveryBoardStopsAtLevelThreeAndLevelNineteenAnswersNotImplemented) {
-    for (const std::string& board : kelvo_test::boards()) {
-        SCOPED_TRACE(board);
-        const int index = kelvo_host_add_module(board.c_str());
+TEST_F(E2EProduct, EveryBoardStopsAtLevelFiveWithTheNonIsolatedFpgaLoaded) {
+    const uint32_t signatures[] = {KELVO_SOLSTRA_BOARD_SIGNATURE, KELVO_DUSKMERE_BOARD_SIGNATURE,
+                                   KELVO_DUSKMERE_BOARD_SIGNATURE};
+    const std::vector<Board> all = boards();
+    for (size_t b = 0; b < all.size(); ++b) {
+        const Board& board = all[b];
+        SCOPED_TRACE(board.name);
+        const kal::live::Counts liveBefore = kal::live::now();
+        const int index = kelvo_host_add_module(board.name.c_str());
         ASSERT_GE(index, 0);
+        auto module = kelvo_host::module(static_cast<unsigned>(index));
         const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
         ASSERT_GE(handle, 0);
         const auto level = answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
                                                                  kelvo_kelvo_getSetupLevel_in{0});
-        EXPECT_EQ(level.setupLevel, 3u);
+        EXPECT_EQ(level.setupLevel, 5u);
         EXPECT_EQ(level.status, 0);
         EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_kdut_checkHardwareState,
                                               kelvo_kdut_checkHardwareState_in{0, 0, 0})
                       .status,
                   KELVO_STATUS_NOT_IMPLEMENTED);
-        // Level 3 serves: the bridge and timing-chip maps and the seven storage maps.
-        const auto count = answer<kelvo_arm_getNumberOfRegistrations_out>(
-            handle, KELVO_IOCTL_arm_getNumberOfRegistrations, kelvo_status_record{0});
-        EXPECT_EQ(count.status, 0);
-        EXPECT_EQ(count.count, 10u);
+        EXPECT_TRUE(module->bridgeRegisters().fpgaLoading().configured(0));
+        EXPECT_FALSE(module->bridgeRegisters().fpgaLoading().configured(1));
+
+        // Levels 3 and 5 serve: the bridge maps and the non-isolated group,
+        // not yet the isolated one; the seven storage maps; one FPGA window.
+        const auto listed = listedMaps(handle);
+        const std::set<std::string> unique(listed.begin(), listed.end());
+        EXPECT_EQ(unique.count("BrixelDMAChannel0"), 1u);
+        EXPECT_EQ(unique.count("KelvoBar0RegMap"), 1u);
+        EXPECT_EQ(unique.count(board.nisoRequired), 1u);
+        EXPECT_EQ(unique.count(board.isoRequired), 0u);
         const auto maps = answer<kelvo_storageMap_getNumberOfRegistrations_out>(
             handle, KELVO_IOCTL_storageMap_getNumberOfRegistrations, kelvo_status_record{0});
         EXPECT_EQ(maps.count, 7u);
+        EXPECT_EQ(slotNames(handle, KELVO_IOCTL_deviceWindow_getNumberOfRegistrations,
+                            KELVO_IOCTL_deviceWindow_getRegistrationNames),
+                  (std::vector<std::string>{"flashWindow", "NisoFpgaWindow"}));
+        // The loaded FPGA answers its board signature and keeps a scratch value.
+        EXPECT_EQ(windowRead(handle, "NisoFpgaWindow", board.nisoRequiredOffset + 0x20), signatures[b]);
+        EXPECT_EQ(
+            answer<kelvo_status_record>(handle, KELVO_IOCTL_arm_write, armWrite(board.nisoRequired, 0x600D))
+                .status,
+            0);
+        EXPECT_EQ(windowRead(handle, "NisoFpgaWindow", board.nisoRequiredOffset + kScratchOffset), 0x600Du);
+        EXPECT_EQ(module->deviceErrorCount(), 0u);
+
+        module.reset();
         EXPECT_EQ(kelvo_close(handle), 0);
         EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        EXPECT_EQ(kal::live::now(), liveBefore);
     }
 }
 

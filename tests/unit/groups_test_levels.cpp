@@ -51,7 +51,7 @@ private:
     void* bar_ = nullptr;
 };
 
-class NonIsolatedRegMapsTask : public kelvo_driver::NonIsolatedRegMapsInterface {
+class NonIsolatedRegMapsTask : public kelvo_driver::NonIsolatedRegMapsTaskInterface {
 public:
     NonIsolatedRegMapsTask() { standIns().record("setup 5"); }
     ~NonIsolatedRegMapsTask() override { standIns().record("free 5"); }
@@ -69,7 +69,7 @@ public:
         delete group;
         group = nullptr;
     }
-    kelvo_driver::NonIsolatedRegMaps* getNonIsolatedRegMaps() override { return group; }
+    kelvo_driver::NonIsolatedRegMaps& getNonIsolatedRegMaps() override { return *group; }
 
     kelvo_driver::NonIsolatedRegMaps* group = nullptr;
 
@@ -82,11 +82,11 @@ public:
     IsolatedRegMapsTask() { standIns().record("setup 9"); }
     ~IsolatedRegMapsTask() override { standIns().record("free 9"); }
     void setup(KelvoHelper& helper, const SetupInputs& inputs, tStatus& status) {
-        auto& nonIsolated = static_cast<NonIsolatedRegMapsTask&>(helper.getTask(5));
-        if (nonIsolated.group != nullptr) {
+        auto& nonIsolated = static_cast<kelvo_driver::NonIsolatedRegMapsTaskInterface&>(helper.getTask(5));
+        {
             group = new (status, false) kelvo_driver::IsolatedRegMaps(
-                nonIsolated.group->wrapper, helper.getARMDispatcher(), helper.getDeviceWindowDispatcher(),
-                inputs.checkers, helper.getCapsTask().capsPtr, status);
+                nonIsolated.getNonIsolatedRegMaps().wrapper, helper.getARMDispatcher(),
+                helper.getDeviceWindowDispatcher(), inputs.checkers, helper.getCapsTask().capsPtr, status);
         }
         failIfChosen(9, status);
     }

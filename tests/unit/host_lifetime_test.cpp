@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "core_test_levels.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
 #include "sim.h"
@@ -48,6 +49,8 @@ protected:
 
     std::mutex lock_;
     std::vector<std::string> unexpected_;
+    // Plugging and removal are the matter here, not the FPGA levels.
+    kelvo_test::ScopedProductLevels levels_{3};
 };
 
 // One race: which clients run against one open handle of a fresh module.

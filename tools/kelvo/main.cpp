@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "codes.h"
 #include "kelvo/ioctl.h"
+#include "kelvo/product_ids.h"
 #include "storage_maps.h"
 #include "kelvo_host.h"
 
@@ -35,6 +37,8 @@ simulated module and reports what a user checks first:
   - the device's properties and its interfaces (with their properties),
   - its setup level (kelvo_getSetupLevel),
   - the answer of a level-19 request (kdut_checkHardwareState),
+  - the firmware each FPGA holds: its board signature, read through its
+    window ("NisoFpgaWindow", "IsoFpgaWindow") once the driver built it,
   - the names registered in the register-map, device-window and storage-map
     registries.
 Then it runs the raw requests given, in one session, and unloads everything.
@@ -62,9 +66,13 @@ Options:
   --flash-in PATH       starts the module with its serial flash read from PATH
                         (1 MiB, as --flash-out writes it)
   --flash-out PATH      saves the module's serial flash to PATH at the end
+  --niso-image PATH     after the module is added, resets the device (to level
+                        19) with a custom non-isolated FPGA image read from
+                        PATH (reset parameter words 0 and 1); the driver
+                        refuses an image whose size is not the FPGA's
   --help                this text
 
-Order: the report, --maps, every --set, every --get, the raw requests, then
+Order: the --niso-image reset, the report, --maps, every --set, every --get, the raw requests, then
 --flash-out. A failed --get or --set counts as a failed request (exit 1).
 
 Every request prints two status channels:
@@ -102,6 +110,7 @@ struct Options {
     std::vector<kelvo_tool::FieldRef> gets;
     std::string flashIn;
     std::string flashOut;
+    std::string nisoImage;
 };
 
 std::string codeName(std::uint32_t code) {
@@ -330,6 +339,10 @@ int parseArguments(int argc, char** argv, Options& options) {
             if (!value(options.flashOut)) {
                 return kExitUsage;
             }
+        } else if (a == "--niso-image") {
+            if (!value(options.nisoImage)) {
+                return kExitUsage;
+            }
         } else {
             std::cerr << "kelvo_tool: unknown argument " << a << " (see --help)\n";
             return kExitUsage;
@@ -454,6 +467,75 @@ void report(unsigned device, int handle) {
                 KELVO_IOCTL_storageMap_getRegistrationNames);
 }
 
+// The firmware an FPGA holds, as its board signature says: read through the
+// FPGA's window at its board block's signature register.
+void reportFirmware(int handle, const std::string& board) {
+    const bool duskmere = board.rfind("duskmere", 0) == 0;
+    struct Fpga {
+        const char* what;
+        const char* window;
+        std::uint64_t signature;
+    };
+    const Fpga fpgas[] = {{"non-isolated FPGA", "NisoFpgaWindow", duskmere ? 0x8020u : 0x20u},
+                          {"isolated FPGA", "IsoFpgaWindow", 0x20}};
+    std::cout << "loaded firmware:\n";
+    for (const Fpga& fpga : fpgas) {
+        std::uint32_t word = 0;
+        kelvo_deviceWindow_read_in in{reinterpret_cast<std::uintptr_t>(fpga.window),
+                                      std::strlen(fpga.window),
+                                      fpga.signature,
+                                      sizeof(word),
+                                      reinterpret_cast<std::uintptr_t>(&word),
+                                      0,
+                                      0};
+        std::vector<std::uint8_t> input(sizeof(in));
+        std::memcpy(input.data(), &in, sizeof(in));
+        const Reply reply = send(handle, KELVO_IOCTL_deviceWindow_read, input, sizeof(kelvo_status_record));
+        const auto status = kelvo_tool::outputStatus(KELVO_IOCTL_deviceWindow_read, reply.output);
+        std::cout << "  " << fpga.what << ": ";
+        if (reply.transport != 0 || !status || *status < 0) {
+            std::cout << "not reachable (" << fpga.window << ": "
+                      << channels(KELVO_IOCTL_deviceWindow_read, reply) << ")\n";
+            continue;
+        }
+        char hex[16];
+        std::snprintf(hex, sizeof(hex), "0x%08X", word);
+        const char* image = word == KELVO_SOLSTRA_BOARD_SIGNATURE    ? "a Solstra image"
+                            : word == KELVO_DUSKMERE_BOARD_SIGNATURE ? "a Duskmere image"
+                                                                     : "no image of this family";
+        std::cout << "signature " << hex << " (" << image << ")\n";
+    }
+}
+
+// Resets the device to level 19 with a custom non-isolated FPGA image from a
+// file (reset parameter words 0 and 1); false when the file cannot be read
+// or the reset's request failed in transport.
+bool resetWithNisoImage(unsigned device, const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        std::cerr << "kelvo_tool: cannot read " << path << "\n";
+        return false;
+    }
+    const std::vector<char> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    kelvo_custom_reset_parameters parameters{};
+    parameters.nonIsolatedFirmwarePtr = reinterpret_cast<std::uintptr_t>(image.data());
+    parameters.nonIsolatedFirmwareSize = image.size();
+    kelvo_kdut_reset_in in{19, 0, reinterpret_cast<std::uintptr_t>(&parameters), 0, 0};
+    std::vector<std::uint8_t> input(sizeof(in));
+    std::memcpy(input.data(), &in, sizeof(in));
+    // The reset invalidates every open handle, its own too: one of its own.
+    const int handle = kelvo_open("smu_kelvo", device);
+    if (handle < 0) {
+        std::cerr << "kelvo_tool: cannot open smu_kelvo: " << kelvo_tool::describeTransport(handle) << "\n";
+        return false;
+    }
+    const Reply reply = send(handle, KELVO_IOCTL_kdut_reset, input, sizeof(kelvo_status_record));
+    kelvo_close(handle);
+    std::cout << "reset with the non-isolated image " << path << " (" << image.size()
+              << " bytes): [kdut_reset: " << channels(KELVO_IOCTL_kdut_reset, reply) << "]\n";
+    return reply.transport == 0;
+}
+
 // Runs one raw request; false when its transport failed.
 bool run(int handle, const Request& request) {
     std::cout << "request " << codeName(request.code) << " from " << request.origin << "\n";
@@ -505,6 +587,10 @@ int main(int argc, char** argv) {
         return kExitNoDevice;
     }
     std::cout << "device " << device << " added\n";
+    int exitCode = kExitOk;
+    if (!options.nisoImage.empty() && !resetWithNisoImage(static_cast<unsigned>(device), options.nisoImage)) {
+        exitCode = kExitRequestFailed;
+    }
     const int handle = kelvo_open(options.interfaceName.c_str(), static_cast<unsigned>(device));
     if (handle < 0) {
         std::cerr << "kelvo_tool: cannot open " << options.interfaceName << ": "
@@ -513,7 +599,6 @@ int main(int argc, char** argv) {
         return kExitNoDevice;
     }
 
-    int exitCode = kExitOk;
     if (!options.quiet) {
         // The report's requests are those of "smu_kelvo".
         int reportHandle = handle;
@@ -522,6 +607,7 @@ int main(int argc, char** argv) {
         }
         if (reportHandle >= 0) {
             report(static_cast<unsigned>(device), reportHandle);
+            reportFirmware(reportHandle, options.board);
         }
         if (reportHandle >= 0 && reportHandle != handle) {
             kelvo_close(reportHandle);

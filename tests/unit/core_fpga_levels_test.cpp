@@ -1,0 +1,212 @@
+// Setup levels 4 and 5 of the product: the "Manufacturing" map's firmware and
+// board-revision checks, the non-isolated FPGA's download (embedded, or a
+// custom image through a reset with custom parameters) and its failures, and
+// every allocation of levels 4 and 5 failing in turn.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/kelvo_helper.h"
+#include "core_test_levels.h"
+#include "core_test_support.h"
+#include "flash_images.h"
+
+namespace {
+
+using kelvo_driver::KelvoDevice;
+using nVOAPALS100::tStatus;
+
+constexpr int64_t kLoadTimeout = kelvoDriverCode(0xBFFA807F);
+constexpr int64_t kPortNotReady = kelvoDriverCode(0xBFFA807A);
+constexpr int64_t kWrongSize = kelvoDriverCode(0xBFFA806B);
+constexpr int64_t kIncompatible = kelvoDriverCode(0xBFFA4000);
+constexpr int64_t kRevisionTooNew = kelvoDriverCode(0xBFFA902D);
+constexpr uint64_t kSolstraNisoSize = 2192012;
+
+class FpgaLevels : public kelvo_test::HostedTest {
+protected:
+    // Adds a module of board; prepare sets its knobs before setup runs.
+    KelvoDevice* add(const std::string& board, const std::function<void(sim::Module&)>& prepare = {}) {
+        kal::clock::ScopedScale fast(100.0); // the 500 ms load time-outs in 5 ms
+        index_ = kelvo_host::addModule(board, prepare);
+        EXPECT_GE(index_, 0);
+        module_ = kelvo_host::module(static_cast<unsigned>(index_));
+        return deviceOf(index_);
+    }
+    // A reset to level with the custom parameter block at parameters (0: none).
+    int64_t reset(uint32_t level, uint64_t parameters = 0) {
+        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index_));
+        EXPECT_GE(handle, 0);
+        tStatus status;
+        kal::clock::ScopedScale fast(100.0);
+        deviceOf(index_)->kdut_reset(descriptorOf(handle), level, parameters, status);
+        kelvo_close(handle);
+        return status.getCode();
+    }
+    uint32_t level() { return deviceOf(index_)->getSetupTracker().getCurrentLevel(); }
+    sim::FpgaLoader& loader() { return module_->bridgeRegisters().fpgaLoading(); }
+    bool loadingTouched() {
+        for (const sim::Access& a : loader().trace()) {
+            if (a.write) {
+                return true;
+            }
+        }
+        return false;
+    }
+    void TearDown() override {
+        if (module_) {
+            EXPECT_EQ(module_->deviceErrorCount(), 0u) << ::testing::PrintToString(module_->deviceErrors());
+        }
+        module_.reset();
+        HostedTest::TearDown();
+    }
+
+    int index_ = -1;
+    std::shared_ptr<sim::Module> module_;
+};
+
+// What the flash and the bridge say decides how far setup gets: level 5, or
+// level 3 with level 4's error (and, for the map checks, no loading register
+// touched at all).
+TEST_F(FpgaLevels, Level4FailsOnTheMapsChecksAndOnEachLoadingFault) {
+    enum Knob { kNone, kReadyNever, kDoneNever, kPortNeverReady, kWrongCrc };
+    struct Case {
+        const char* name;
+        const char* board;
+        const char* flash;
+        Knob knob;
+        int64_t code; // -52002: level 5 reached
+        bool loadingTouched;
+        bool configured;
+    };
+    const Case cases[] = {
+        {"allowUnsafeFirmware 0", "solstra", "unsafe-firmware-refused", kNone, kIncompatible, false, false},
+        {"erased flash: revision 0xFF", "duskmere-a", "erased", kNone, kRevisionTooNew, false, false},
+        {"ready never comes", "solstra", "default", kReadyNever, kLoadTimeout, true, false},
+        {"done never comes", "solstra", "default", kDoneNever, kLoadTimeout, true, true},
+        {"IO port never ready", "duskmere-b", "default", kPortNeverReady, kPortNotReady, true, true},
+        {"a wrong CRC loads but leaves the FPGA unconfigured", "solstra", "default", kWrongCrc,
+         tStatus::kNotImplemented, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        KelvoDevice* device = add(c.board, [&c](sim::Module& m) {
+            m.flash().load(*sim::flashImage(c.flash));
+            m.bridgeRegisters().fpgaLoading().setReadyNever(c.knob == kReadyNever);
+            m.bridgeRegisters().fpgaLoading().setDoneNever(c.knob == kDoneNever);
+            m.bridgeRegisters().fpgaLoading().setWrongCrc(c.knob == kWrongCrc);
+            m.switchedBim().setIOPortNeverReady(c.knob == kPortNeverReady);
+        });
+        ASSERT_NE(device, nullptr);
+        EXPECT_EQ(device->getSetupTracker().getStatus().getCode(), c.code);
+        EXPECT_EQ(level(), c.code == tStatus::kNotImplemented ? 5u : 3u);
+        EXPECT_EQ(loadingTouched(), c.loadingTouched);
+        EXPECT_EQ(!module_->switchedBim().portTrace().empty(), c.loadingTouched) << "no IO-port reset either";
+        EXPECT_EQ(loader().configured(0), c.configured);
+        // An FPGA without its image answers all ones: its signature reads wrong.
+        const uint64_t signature = std::string(c.board) == "solstra" ? 0x20 : 0x8020;
+        EXPECT_EQ(module_->nisoFpga().read32(signature) == 0xFFFFFFFFu, !c.configured);
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index_)), 0);
+        module_.reset();
+    }
+}
+
+// Reset words 0 and 1: a custom image is loaded only when both are non-zero,
+// is checked against the FPGA's size before anything is allocated or written,
+// and any right-sized content loads (levels 4 and 5 succeed).
+TEST_F(FpgaLevels, ACustomImageThroughAResetWithCustomParameters) {
+    std::vector<uint8_t> garbage(kSolstraNisoSize + 1, 0xC3);
+    kal::usermem::Scope scope;
+    const uint64_t image = scope.add(garbage.data(), garbage.size(), kal::usermem::kRead);
+    struct Case {
+        const char* name;
+        uint64_t address;
+        uint64_t size;
+        int64_t code;
+        bool loaded;     // a load ran
+        bool configured; // with the FPGA's own image
+    };
+    const Case cases[] = {
+        {"right-sized garbage", image, kSolstraNisoSize, tStatus::kNotImplemented, true, false},
+        {"one byte short", image, kSolstraNisoSize - 1, kWrongSize, false, false},
+        {"one byte long", image, kSolstraNisoSize + 1, kWrongSize, false, false},
+        {"a size past 32 bits", image, (1ull << 32) + kSolstraNisoSize, kWrongSize, false, false},
+        {"an address without a size: the embedded image", image, 0, tStatus::kNotImplemented, true, true},
+        {"a size without an address: the embedded image", 0, 12, tStatus::kNotImplemented, true, true},
+    };
+    add("solstra");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(reset(0), tStatus::kSetupTargetReached);
+        const kal::live::Counts live = kal::live::now();
+        kelvo_driver::CustomResetParameters parameters = {};
+        parameters.nonIsolatedFirmwarePtr = c.address;
+        parameters.nonIsolatedFirmwareSize = c.size;
+        const uint64_t block = scope.add(&parameters, sizeof(parameters), kal::usermem::kRead);
+        loader().clearTrace();
+        module_->switchedBim().clearPortTrace();
+        const uint32_t loadsBefore = loader().loads();
+        EXPECT_EQ(reset(19, block), c.code);
+        EXPECT_EQ(level(), c.code == kWrongSize ? 3u : 5u);
+        EXPECT_EQ(loader().loads() - loadsBefore, c.loaded ? 1u : 0u);
+        EXPECT_EQ(loadingTouched(), c.loaded);
+        EXPECT_EQ(module_->switchedBim().portTrace().empty(), !c.loaded)
+            << "no IO-port reset before a refusal";
+        EXPECT_EQ(loader().configured(0), c.configured);
+        ASSERT_EQ(reset(0), tStatus::kSetupTargetReached);
+        EXPECT_EQ(kal::live::now(), live) << "nothing left of the image";
+    }
+}
+
+// Every allocation of levels 4 and 5 failing in turn: setup stops below the
+// level with -52000, nothing of the failed level stays allocated, and the
+// next reset reaches level 5 again. Level 5 runs over a stand-in level 4
+// (the FPGA holds its image already) so that no sweep step reloads it.
+TEST_F(FpgaLevels, AnAllocationFailureInLevelsFourAndFiveEndsCleanly) {
+    struct Case {
+        const char* name;
+        bool standInLevel4;
+        uint32_t failingLevel;
+    };
+    const Case cases[] = {{"level 4", false, 4}, {"level 5", true, 5}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        kelvo_driver::SetupLevelTable table = kelvo_driver::getProductSetupLevelTable();
+        if (c.standInLevel4) {
+            table.tasks[3] = kelvo_test::testSetupLevelTable().tasks[3];
+        }
+        kelvo_driver::setSetupLevelTableForTests(&table);
+        kelvo_host::setFpgasLoadedAtPlugging(c.standInLevel4, false);
+        add("solstra");
+        // The allocations below the level, then those of the level.
+        ASSERT_EQ(reset(0), tStatus::kSetupTargetReached);
+        kal::memory::resetCounters();
+        ASSERT_EQ(reset(c.failingLevel - 1), tStatus::kSetupTargetReached);
+        const uint64_t below = kal::memory::allocationCalls();
+        ASSERT_EQ(reset(0), tStatus::kSetupTargetReached);
+        kal::memory::resetCounters();
+        ASSERT_EQ(reset(c.failingLevel), tStatus::kSetupTargetReached);
+        const uint64_t upTo = kal::memory::allocationCalls();
+        ASSERT_GT(upTo, below);
+        for (uint64_t n = below + 1; n <= upTo; ++n) {
+            ASSERT_EQ(reset(0), tStatus::kSetupTargetReached);
+            const kal::live::Counts live = kal::live::now();
+            kal::memory::resetCounters();
+            kal::memory::failNth(n);
+            const int64_t code = reset(c.failingLevel);
+            kal::memory::clearFaults();
+            EXPECT_EQ(code, tStatus::kOutOfMemory) << n;
+            EXPECT_EQ(level(), c.failingLevel - 1) << n;
+            ASSERT_EQ(reset(0), tStatus::kSetupTargetReached);
+            EXPECT_EQ(kal::live::now(), live) << n;
+        }
+        EXPECT_EQ(reset(19), tStatus::kNotImplemented);
+        EXPECT_EQ(level(), 5u);
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index_)), 0);
+        module_.reset();
+        kelvo_driver::setSetupLevelTableForTests(nullptr);
+        kelvo_host::setFpgasLoadedAtPlugging(false, false);
+    }
+}
+
+} // namespace
