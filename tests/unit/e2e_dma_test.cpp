@@ -167,7 +167,9 @@ TEST_F(E2EDma, RoundTripOnEachChannelOfEveryBoard) {
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_clearTransfers, 1), 0);
         EXPECT_EQ(sessionOf(handle)->getCleanupOperationComposite().size(), registered)
             << "nothing of the streams left registered";
+        const uint64_t resets = module->dma(1).fifoResets();
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_stopDMA, 1), -52006) << "nothing to remove";
+        EXPECT_EQ(module->dma(1).fifoResets(), resets + 2) << "and still every hardware step ran";
 
         EXPECT_EQ(kelvo_close(handle), 0);
         EXPECT_EQ(module->deviceErrorCount(), 0u) << ::testing::PrintToString(module->deviceErrors());
@@ -182,6 +184,11 @@ TEST_F(E2EDma, ChannelAndReservationChecks) {
     const int index = add("duskmere-a");
     const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
     EXPECT_EQ(wait(handle, 0, 0, 64, 0).status, kNotReserved);
+    EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_brixelTools_startDMA,
+                                          kelvo_brixelTools_startDMA_in{0, 0, {}, 0})
+                  .status,
+              -52005)
+        << "the stream operations check no reservation: the dispatcher answers";
     EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_cancelWaitUntilBytesTransferred, 1), kNotReserved);
     EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reserveResources,
                                           kelvo_kdut_reserveResources_in{1, 0, 0})
