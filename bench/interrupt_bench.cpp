@@ -53,20 +53,22 @@ double microseconds(Clock::time_point from, Clock::time_point to) {
 
 // ---- the relay -----------------------------------------------------------------
 
-// Threads pass one token along: stage k waits for its turn, then hands it to k + 1.
+// Threads pass one token along: stage k waits on its own condition variable
+// for its turn, then hands the token to stage k + 1; the last stage reports
+// back to the benchmark's thread.
 class Relay {
 public:
-    explicit Relay(std::size_t stages) : turn_(stages + 1, 0) {
-        for (std::size_t k = 1; k <= stages; ++k) {
-            threads_.emplace_back([this, k, stages] { run(k, stages); });
+    explicit Relay(std::size_t stages) : slots_(stages + 1) {
+        for (std::size_t k = 0; k < stages; ++k) {
+            threads_.emplace_back([this, k] { run(k); });
         }
     }
     ~Relay() {
-        {
-            std::lock_guard g(lock_);
-            stop_ = true;
+        for (Slot& slot : slots_) {
+            std::lock_guard g(slot.lock);
+            slot.stop = true;
+            slot.changed.notify_one();
         }
-        changed_.notify_all();
         for (auto& t : threads_) {
             t.join();
         }
@@ -74,45 +76,49 @@ public:
     // One hand-off through every stage: the time until the last stage has it.
     double roundTrip() {
         const Clock::time_point start = Clock::now();
-        {
-            std::lock_guard g(lock_);
-            ++turn_[1];
-        }
-        changed_.notify_all();
-        std::unique_lock l(lock_);
-        changed_.wait(l, [&] { return done_ == round_ + 1; });
-        ++round_;
+        pass(0);
+        Slot& back = slots_.back();
+        std::unique_lock l(back.lock);
+        back.changed.wait(l, [&] { return back.turns > back.taken; });
+        ++back.taken;
         return microseconds(start, ended_);
     }
 
 private:
-    void run(std::size_t k, std::size_t stages) {
-        std::uint64_t seen = 0;
-        std::unique_lock l(lock_);
+    struct Slot {
+        std::mutex lock;
+        std::condition_variable changed;
+        std::uint64_t turns = 0;
+        std::uint64_t taken = 0;
+        bool stop = false;
+    };
+    void pass(std::size_t k) {
+        Slot& slot = slots_[k];
+        std::lock_guard g(slot.lock);
+        ++slot.turns;
+        slot.changed.notify_one();
+    }
+    void run(std::size_t k) {
+        Slot& slot = slots_[k];
         for (;;) {
-            changed_.wait(l, [&] { return stop_ || turn_[k] > seen; });
-            if (stop_) {
-                return;
+            {
+                std::unique_lock l(slot.lock);
+                slot.changed.wait(l, [&] { return slot.stop || slot.turns > slot.taken; });
+                if (slot.stop) {
+                    return;
+                }
+                ++slot.taken;
             }
-            ++seen;
-            if (k == stages) {
-                ended_ = Clock::now();
-                ++done_;
-            } else {
-                ++turn_[k + 1];
+            if (k + 2 == slots_.size()) {
+                ended_ = Clock::now(); // read by the benchmark after the hand-off below
             }
-            changed_.notify_all();
+            pass(k + 1);
         }
     }
 
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<std::uint64_t> turn_;
-    std::uint64_t round_ = 0;
-    std::uint64_t done_ = 0;
-    Clock::time_point ended_;
-    bool stop_ = false;
+    std::vector<Slot> slots_;
     std::vector<std::thread> threads_;
+    Clock::time_point ended_;
 };
 
 // ---- the interrupt path --------------------------------------------------------------
