@@ -400,9 +400,8 @@ public:
     StandInDMAObjects() { gState.record("setup 14"); }
     ~StandInDMAObjects() override { gState.record("free 14"); }
     void teardown() override { gState.record("teardown 14"); }
-    qeldma::DMADispatcher& getDMADispatcher() override {
-        return *reinterpret_cast<qeldma::DMADispatcher*>(this);
-    }
+    // A dispatcher without streams: every DMA operation answers -52005.
+    qeldma::DMADispatcher& getDMADispatcher() override { return dispatcher_; }
     void waitUntilBytesTransferred(std::uint32_t, std::uint64_t, std::uint64_t, std::uint32_t,
                                    std::uint32_t* timedOut, tStatus&) override {
         *timedOut = 1;
@@ -411,6 +410,9 @@ public:
         std::lock_guard g(gState.lock);
         gState.dmaSignals.emplace_back(channel, code);
     }
+
+private:
+    qeldma::DMADispatcher dispatcher_{nullptr, 0};
 };
 
 SetupTask* createDMAObjects(KelvoHelper&, const SetupInputs&, tStatus& status) {
