@@ -320,8 +320,8 @@ private:
     class CalibrationFace : public ReaderFace<CalibrationStorageMapInterface, CalibrationStorageMap> {
     public:
         using ReaderFace::ReaderFace;
-        votypes::FixedPoint128<64, true> getModulatorChargeBalanceOffset(uint32_t index,
-                                                                         nVOAPALS100::tStatus& status) override {
+        votypes::FixedPoint128<64, true>
+        getModulatorChargeBalanceOffset(uint32_t index, nVOAPALS100::tStatus& status) override {
             EntryLock lock(map_.entryMutex());
             const Value128 value = map_.getModulatorChargeBalanceOffsets(index, status);
             return votypes::FixedPoint128<64, true>(

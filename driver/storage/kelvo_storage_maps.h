@@ -27,8 +27,8 @@ class CalibrationStorageMapInterface : public VersionedStorageMapInterface {
 public:
     // Element index of "ModulatorChargeBalanceOffsets": a signed 128-bit
     // fixed-point value with 64 fractional bits (0 on a read error).
-    virtual votypes::FixedPoint128<64, true> getModulatorChargeBalanceOffset(uint32_t index,
-                                                                             nVOAPALS100::tStatus& status) = 0;
+    virtual votypes::FixedPoint128<64, true>
+    getModulatorChargeBalanceOffset(uint32_t index, nVOAPALS100::tStatus& status) = 0;
 };
 
 // The "Manufacturing" map (flash 0x8000).

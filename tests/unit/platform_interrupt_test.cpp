@@ -501,7 +501,7 @@ TEST_F(PlatformInterrupt, ManagerDrivesTheMaskAndReadsStatusAndQueue) {
     }
     const auto written = module_->bar0().find("interrupt-control")->writtenValues(0);
     EXPECT_EQ(written, (std::vector<std::uint64_t>{0x54000500u, 0x94000500u, 0x40000000u, 0x80000000u,
-                                                    0x40000000u, 0x40000000u}));
+                                                   0x40000000u, 0x40000000u}));
 }
 
 // The words the options select, and MSI leaving the registers alone.

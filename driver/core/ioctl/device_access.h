@@ -77,7 +77,8 @@ template <class Device, class Session> struct DeviceAccess {
     }
     // The DMA interrupt controller's wait on a channel below 2, and its cancel (0xBFFA40E4).
     static void waitUntilBytesTransferred(Device& device, uint32_t channel, uint64_t start, uint64_t bytes,
-                                          uint32_t timeout, uint32_t* timedOut, nVOAPALS100::tStatus& status) {
+                                          uint32_t timeout, uint32_t* timedOut,
+                                          nVOAPALS100::tStatus& status) {
         device.waitUntilBytesTransferred(channel, start, bytes, timeout, timedOut, status);
     }
     static void cancelWaitUntilBytesTransferred(Device& device, uint32_t channel) {

@@ -85,8 +85,9 @@ template <> struct DeviceAccess<KelvoDevice, fenwicksharedsource::KernelSession>
     static void checkReserved(SessionType& session, uint64_t mask, nVOAPALS100::tStatus& status) {
         session.checkReserved(mask, status);
     }
-    static void waitUntilBytesTransferred(KelvoDevice& device, uint32_t channel, uint64_t start, uint64_t bytes,
-                                          uint32_t timeout, uint32_t* timedOut, nVOAPALS100::tStatus& status) {
+    static void waitUntilBytesTransferred(KelvoDevice& device, uint32_t channel, uint64_t start,
+                                          uint64_t bytes, uint32_t timeout, uint32_t* timedOut,
+                                          nVOAPALS100::tStatus& status) {
         if (KelvoHelper* helper = device.getKelvoHelper()) {
             helper->waitUntilBytesTransferred(channel, start, bytes, timeout, timedOut, status);
         } else {
