@@ -229,7 +229,9 @@ bool DmaEngine::advance() {
             n = producer_(buffer_.data(), static_cast<std::size_t>(n));
         } else {
             n = std::min<std::uint64_t>(n, queue_.size() - queueRead_);
-            std::memcpy(buffer_.data(), queue_.data() + queueRead_, static_cast<std::size_t>(n));
+            if (n != 0) { // an empty queue has no data pointer to copy from
+                std::memcpy(buffer_.data(), queue_.data() + queueRead_, static_cast<std::size_t>(n));
+            }
             queueRead_ += static_cast<std::size_t>(n);
             if (queueRead_ == queue_.size()) {
                 queue_.clear();
