@@ -35,7 +35,6 @@ class BrixelDMAInterruptController;
 // Where the DMA interrupt controller registers its notifiers.
 class InterruptRegistrationInterface {
 public:
-    virtual ~InterruptRegistrationInterface() = default;
     // The first registration of an id stays (a second one changes nothing).
     // -52000 when memory is short; nothing on a fatal status.
     virtual void registerNotifier(BrixelDMAInterruptController* target, uint32_t id,
@@ -43,6 +42,10 @@ public:
     // Unlinks the id's item from the queue and drops it; nothing for an id
     // not registered.
     virtual void unregisterNotifier(uint32_t id) = 0;
+
+protected:
+    // Never deleted through this face (its owner deletes the controller).
+    ~InterruptRegistrationInterface() = default;
 };
 
 class InterruptController : public kelvo_driver::nVOAPAL000::iPrimaryInterruptHandler,
