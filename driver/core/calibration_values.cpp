@@ -104,8 +104,13 @@ SetupTask* LoadCalibrationValues::create(KelvoHelper& helper, const SetupInputs&
 
 void LoadCalibrationValues::setup(IsolatedObjectsInterface& isolated, TYMOObjectsInterface& tymo,
                                   tStatus& status) {
-    loaders_[0].initialize(&tymo.getCalibrationMapSet(),
-                           &isolated.getCalibrationControllers().getChargeBalanceController(0));
+    CalibrationControllersInterface* controllers = isolated.getCalibrationControllers();
+    VOSDBG_ASSERT(controllers != nullptr);
+    if (controllers == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidState);
+        return;
+    }
+    loaders_[0].initialize(&tymo.getCalibrationMapSet(), &controllers->getChargeBalanceController(0));
     if (status.isNotFatal()) {
         loadChannels(1, true, status);
     }

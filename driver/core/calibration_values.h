@@ -37,7 +37,7 @@ public:
     static constexpr uint32_t kExternalMap = 2;
     static constexpr uint32_t kSelfMap = 3;
 
-    void initialize(const CalibrationMapSet* maps, ChargeBalanceController* controller) {
+    void initialize(const CalibrationMapSet* maps, ChargeBalanceControllerInterface* controller) {
         maps_ = maps;
         controller_ = controller;
     }
@@ -55,12 +55,12 @@ private:
     bool usable(kelvo_storagemaps::CalibrationStorageMapInterface& map, nVOAPALS100::tStatus& status) const;
 
     const CalibrationMapSet* maps_ = nullptr;
-    ChargeBalanceController* controller_ = nullptr;
+    ChargeBalanceControllerInterface* controller_ = nullptr;
 };
 
 class LoadCalibrationValues : public LoadCalibrationValuesInterface {
 public:
-    static constexpr uint32_t kNumberOfLoaders = CalibrationControllers::kNumberOfPhysicalChannels;
+    static constexpr uint32_t kNumberOfLoaders = CalibrationControllersInterface::kNumberOfPhysicalChannels;
 
     static SetupTask* create(KelvoHelper& helper, const SetupInputs& inputs, nVOAPALS100::tStatus& status);
 

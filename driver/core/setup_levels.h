@@ -27,9 +27,16 @@ namespace qeldma {
 class DMADispatcher;
 } // namespace qeldma
 
+namespace wexmoortools {
+class SubroutinePackageInterface;
+}
+
 namespace kelvo_driver {
 
 class CalibrationDispatcher;
+class IsolatedControllers;
+class IsolatedRegMaps;
+class NonIsolatedRegMaps;
 class KelvoHelper;
 class NonIsolatedRegMaps;
 class TYMORegMaps;
@@ -81,7 +88,7 @@ using SetupTaskFactory = SetupTask* (*)(KelvoHelper& helper, const SetupInputs& 
 // tasks[k - 1] builds level k; null: the level is not built yet (-52002).
 // The KelvoHelper reads some tasks through a face each: the task of level 3
 // implements TYMOObjectsInterface, 5 NonIsolatedRegMapsTaskInterface, 6
-// NonIsolatedObjectsInterface, 10
+// NonIsolatedObjectsInterface, 9 IsolatedRegMapsTaskInterface, 10
 // SubroutinePackageRegisterInterface, 11 IsolatedObjectsInterface, 14
 // DMAObjectsInterface, 15 LoadCalibrationValuesInterface and 16
 // RoutingObjectsInterface.
@@ -136,20 +143,32 @@ public:
     virtual corran_shared::PowerAllocationController& getPowerAllocationController() = 0;
 };
 
+// What later tasks read of the level-9 task: the isolated FPGA's register-map group.
+class IsolatedRegMapsTaskInterface : public SetupTask {
+public:
+    virtual IsolatedRegMaps& getIsolatedRegMaps() = 0;
+};
+
 // What the KelvoHelper reads of the level-10 task (subroutine package).
 class SubroutinePackageRegisterInterface : public SetupTask {
 public:
     // Null only when the task failed to make it.
-    virtual wexmoortools::SubroutineRegistrar* getSubroutineRegistrar() = 0;
+    virtual wexmoortools::SubroutineRegistrarInterface* getSubroutineRegistrar() = 0;
+    virtual wexmoortools::SubroutinePackageInterface* getSubroutinePackage() = 0;
 };
 
 // What the KelvoHelper reads of the level-11 task (isolated controllers).
 class IsolatedObjectsInterface : public SetupTask {
 public:
-    virtual MeasureUnitController& getMeasureUnitController() = 0;
-    virtual SequenceEngineController& getSequenceEngineController() = 0;
+    virtual MeasureUnitControllerInterface& getMeasureUnitController() = 0;
+    virtual SequenceEngineControllerInterface& getSequenceEngineController() = 0;
     virtual CalibrationDispatcher& getCalibrationDispatcher() = 0;
-    virtual CalibrationControllers& getCalibrationControllers() = 0;
+    // The controllers themselves (local RAM, sequence engine, ...); null where
+    // a task offers only the faces above.
+    virtual IsolatedControllers* getIsolatedControllers() { return nullptr; }
+    // The calibration controllers whose offsets level 15 loads (null when
+    // none); by default those of getIsolatedControllers.
+    virtual CalibrationControllersInterface* getCalibrationControllers();
 };
 
 // What the KelvoHelper reads of the level-14 task (DMA objects).

@@ -1,10 +1,12 @@
 #include "core/setup_tasks.h"
 
+#include "controllers/isolated_controllers.h"
 #include "core/calibration_values.h"
 #include "core/dma_objects.h"
 #include "core/firmware_download_task.h"
 #include "core/reg_maps_task.h"
 #include "core/routing_objects.h"
+#include "core/sequencer_tasks.h"
 #include "core/tymo_objects.h"
 #include "core/utilities.h"
 #include "platform/vohtl/string.h"
@@ -22,16 +24,26 @@ const SetupLevelTable kProductSetupLevelTable = {{
     TYMOObjects::create,                 // 3
     NonIsolatedFirmwareDownload::create, // 4
     NonIsolatedRegMapsTask::create,      // 5
-    // Levels 6 to 13 arrive with the subsystems they build.
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-    DMAObjects::create,            // 14
-    LoadCalibrationValues::create, // 15
-    RoutingObjects::create,        // 16
+    // Levels 6 to 9 arrive with the subsystems they build.
+    nullptr, nullptr, nullptr, nullptr,
+    SubroutinePackageRegister::create, // 10
+    IsolatedObjects::create,           // 11
+    BoardRevisionProgrammer::create,   // 12
+    ExternalPLLAndSensorsTask::create, // 13
+    DMAObjects::create,                // 14
+    LoadCalibrationValues::create,     // 15
+    RoutingObjects::create,            // 16
+    LocalRAMConfigure::create,         // 17
 }};
 
 const SetupLevelTable* gSetupLevelTableForTests = nullptr;
 
 } // namespace
+
+CalibrationControllersInterface* IsolatedObjectsInterface::getCalibrationControllers() {
+    IsolatedControllers* controllers = getIsolatedControllers();
+    return controllers != nullptr ? controllers->getCalibrationControllers() : nullptr;
+}
 
 const SetupLevelTable& getProductSetupLevelTable() {
     return kProductSetupLevelTable;

@@ -308,6 +308,10 @@ private:
             EntryLock lock(map_.entryMutex());
             return map_.getBoardSerialNumber(status);
         }
+        uint8_t getBoardRevision(nVOAPALS100::tStatus& status) override {
+            EntryLock lock(map_.entryMutex());
+            return map_.getBoardRevision(status);
+        }
         uint8_t getAllowUnsafeFirmware(nVOAPALS100::tStatus& status) override {
             EntryLock lock(map_.entryMutex());
             return map_.getAllowUnsafeFirmware(status);

@@ -35,6 +35,7 @@ public:
 class ManufacturingStorageMapInterface : public VersionedStorageMapInterface {
 public:
     virtual uint32_t getBoardSerialNumber(nVOAPALS100::tStatus& status) = 0;
+    virtual uint8_t getBoardRevision(nVOAPALS100::tStatus& status) = 0;
     // Element 0 of "allowUnsafeFirmware" and of "oldestCompatibleBoardRevision".
     virtual uint8_t getAllowUnsafeFirmware(nVOAPALS100::tStatus& status) = 0;
     virtual uint8_t getOldestCompatibleBoardRevision(nVOAPALS100::tStatus& status) = 0;

@@ -45,6 +45,7 @@ struct StandInState {
     FakeMapState manufacturing{0x01000001, 0x01000000, true, 0};
     FakeMapState calibration[kelvo_driver::kNumberOfCalibrationMaps];
     std::uint32_t serialNumber = 0x1234ABCD;
+    std::uint8_t boardRevision = 0x0B;
     // The fake routing manager.
     int registeredSessions = 0;
     int resourcesSet = 0;
@@ -73,6 +74,7 @@ struct StandInState {
             c = FakeMapState{};
         }
         serialNumber = 0x1234ABCD;
+        boardRevision = 0x0B;
         registeredSessions = 0;
         resourcesSet = 0;
         resourcesCleared = 0;
@@ -110,13 +112,18 @@ const kelvo_driver::SetupLevelTable& testSetupLevelTable();
 // their checkers) under the stand-ins of levels 4 to 18.
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel3();
 
+// The test table with the product's real sequencer levels (10 to 13 and 17)
+// over the register-map groups of levels 5 and 9 and the stand-ins of the
+// other levels.
+const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealSequencer();
 // The test table with the product's real levels 1 to 5 (flash and storage
 // maps, the non-isolated FPGA's download, its register maps and
 // "NisoFpgaWindow") under the stand-ins of levels 6 to 18.
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel5();
 
-// Which levels of the installed test table are the product's own.
-enum class RealLevels { kUpTo2, kUpTo3, kUpTo5 };
+// Which levels of the installed test table are the product's own (kSequencer:
+// levels 1, 2, 10 to 13 and 17).
+enum class RealLevels { kUpTo2, kUpTo3, kUpTo5, kSequencer };
 
 // The same table with the product's levels 14 (DMA objects) and 15
 // (calibration values) in place of their stand-ins.
@@ -134,10 +141,11 @@ public:
         standIns().reset();
         kelvo_host::setFpgasLoadedAtPlugging(real != RealLevels::kUpTo5, true);
         kelvo_driver::setSetupLevelTableForTests(
-            realDMA                      ? &testSetupLevelTableWithRealDMA(real)
-            : real == RealLevels::kUpTo5 ? &testSetupLevelTableOverRealLevel5()
-            : real == RealLevels::kUpTo3 ? &testSetupLevelTableOverRealLevel3()
-                                         : &testSetupLevelTable());
+            realDMA                          ? &testSetupLevelTableWithRealDMA(real)
+            : real == RealLevels::kSequencer ? &testSetupLevelTableOverRealSequencer()
+            : real == RealLevels::kUpTo5     ? &testSetupLevelTableOverRealLevel5()
+            : real == RealLevels::kUpTo3     ? &testSetupLevelTableOverRealLevel3()
+                                             : &testSetupLevelTable());
     }
     ~ScopedTestLevels() {
         kelvo_driver::setSetupLevelTableForTests(nullptr);

@@ -65,6 +65,9 @@ public:
     std::uint32_t getBoardSerialNumber(tStatus& status) override {
         return read(status) ? gState.serialNumber : 0;
     }
+    std::uint8_t getBoardRevision(tStatus& status) override {
+        return read(status) ? gState.boardRevision : 0;
+    }
     std::uint8_t getAllowUnsafeFirmware(tStatus& status) override { return read(status) ? 1 : 0; }
     std::uint8_t getOldestCompatibleBoardRevision(tStatus& status) override { return read(status) ? 1 : 0; }
 
@@ -280,11 +283,13 @@ SetupTask* createNonIsolatedObjects(KelvoHelper&, const SetupInputs& inputs, tSt
     return task;
 }
 
-class FakeRegistrar : public wexmoortools::SubroutineRegistrar {
+class FakeRegistrar : public wexmoortools::SubroutineRegistrarInterface {
 public:
     void getSubroutines(vohtl::Vector<std::uint32_t>& ids, vohtl::Vector<std::uint32_t>& addresses,
                         tStatus& status) override {
         std::lock_guard g(gState.lock);
+        ids.clear();
+        addresses.clear();
         for (std::uint32_t id : gState.subroutineIds) {
             ids.pushBack(id, status);
         }
@@ -292,10 +297,11 @@ public:
             addresses.pushBack(address, status);
         }
     }
-    std::uint32_t getNumberOfSubroutines() override {
+    std::uint32_t getNumSubroutines(tStatus&) override {
         std::lock_guard g(gState.lock);
         return static_cast<std::uint32_t>(gState.subroutineIds.size());
     }
+    std::uint32_t getSubroutineAddress(std::uint32_t, tStatus&) override { return 0; }
 };
 
 class StandInSubroutinePackage : public kelvo_driver::SubroutinePackageRegisterInterface {
@@ -303,7 +309,8 @@ public:
     StandInSubroutinePackage() { gState.record("setup 10"); }
     ~StandInSubroutinePackage() override { gState.record("free 10"); }
     void teardown() override { gState.record("teardown 10"); }
-    wexmoortools::SubroutineRegistrar* getSubroutineRegistrar() override { return &registrar_; }
+    wexmoortools::SubroutineRegistrarInterface* getSubroutineRegistrar() override { return &registrar_; }
+    wexmoortools::SubroutinePackageInterface* getSubroutinePackage() override { return nullptr; }
 
 private:
     FakeRegistrar registrar_;
@@ -317,7 +324,7 @@ SetupTask* createSubroutinePackage(KelvoHelper&, const SetupInputs&, tStatus& st
     return task;
 }
 
-class FakeMeasureUnit : public kelvo_driver::MeasureUnitController {
+class FakeMeasureUnit : public kelvo_driver::MeasureUnitControllerInterface {
 public:
     void arm(tStatus& status) override {
         if (status.isNotFatal() && gState.armError != 0) {
@@ -328,7 +335,7 @@ public:
     void cleanup(tStatus&) override { ++gState.measureUnitCleanups; }
 };
 
-class FakeSequenceEngine : public kelvo_driver::SequenceEngineController {
+class FakeSequenceEngine : public kelvo_driver::SequenceEngineControllerInterface {
 public:
     void start(std::uint32_t, tStatus& status) override {
         if (status.isFatal()) {
@@ -348,7 +355,7 @@ public:
     }
 };
 
-class FakeChargeBalance : public kelvo_driver::ChargeBalanceController {
+class FakeChargeBalance : public kelvo_driver::ChargeBalanceControllerInterface {
 public:
     std::uint32_t calculateOffset(std::uint8_t loop, tStatus&) override { return 0x100u + loop; }
     void setOffset(std::uint8_t loop, std::uint16_t value, tStatus& status) override {
@@ -360,9 +367,9 @@ public:
     std::uint32_t getLoopCount() const override { return 4; }
 };
 
-class FakeCalibrationControllers : public kelvo_driver::CalibrationControllers {
+class FakeCalibrationControllers : public kelvo_driver::CalibrationControllersInterface {
 public:
-    kelvo_driver::ChargeBalanceController& getChargeBalanceController(std::uint32_t) override {
+    kelvo_driver::ChargeBalanceControllerInterface& getChargeBalanceController(std::uint32_t) override {
         return balance_;
     }
 
@@ -375,10 +382,14 @@ public:
     StandInIsolatedObjects() : dispatcher_(&calibration_) { gState.record("setup 11"); }
     ~StandInIsolatedObjects() override { gState.record("free 11"); }
     void teardown() override { gState.record("teardown 11"); }
-    kelvo_driver::MeasureUnitController& getMeasureUnitController() override { return measureUnit_; }
-    kelvo_driver::SequenceEngineController& getSequenceEngineController() override { return engine_; }
+    kelvo_driver::MeasureUnitControllerInterface& getMeasureUnitController() override { return measureUnit_; }
+    kelvo_driver::SequenceEngineControllerInterface& getSequenceEngineController() override {
+        return engine_;
+    }
     kelvo_driver::CalibrationDispatcher& getCalibrationDispatcher() override { return dispatcher_; }
-    kelvo_driver::CalibrationControllers& getCalibrationControllers() override { return calibration_; }
+    kelvo_driver::CalibrationControllersInterface* getCalibrationControllers() override {
+        return &calibration_;
+    }
 
 private:
     FakeMeasureUnit measureUnit_;
@@ -470,6 +481,16 @@ const kelvo_driver::SetupLevelTable kTestTableOverRealLevel3 = [] {
     return table;
 }();
 
+// The product's sequencer levels over the stand-ins and the groups.
+const kelvo_driver::SetupLevelTable kTestTableOverRealSequencer = [] {
+    kelvo_driver::SetupLevelTable table = kTestTable;
+    const kelvo_driver::SetupLevelTable& product = kelvo_driver::getProductSetupLevelTable();
+    for (std::uint32_t level : {10u, 11u, 12u, 13u, 17u}) {
+        table.tasks[level - 1] = product.tasks[level - 1];
+    }
+    return table;
+}();
+
 // The same over the product's real levels 1 to 5.
 const kelvo_driver::SetupLevelTable kTestTableOverRealLevel5 = [] {
     kelvo_driver::SetupLevelTable table = kTestTable;
@@ -486,12 +507,17 @@ kelvo_driver::SetupLevelTable withRealDMA(kelvo_driver::SetupLevelTable table) {
     return table;
 }
 const kelvo_driver::SetupLevelTable kTestTablesWithRealDMA[] = {
-    withRealDMA(kTestTable), withRealDMA(kTestTableOverRealLevel3), withRealDMA(kTestTableOverRealLevel5)};
+    withRealDMA(kTestTable), withRealDMA(kTestTableOverRealLevel3), withRealDMA(kTestTableOverRealLevel5),
+    withRealDMA(kTestTableOverRealSequencer)};
 
 } // namespace
 
 const kelvo_driver::SetupLevelTable& testSetupLevelTableWithRealDMA(RealLevels real) {
     return kTestTablesWithRealDMA[static_cast<int>(real)];
+}
+
+const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealSequencer() {
+    return kTestTableOverRealSequencer;
 }
 
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel5() {

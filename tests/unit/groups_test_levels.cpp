@@ -77,7 +77,7 @@ private:
     MappedBar bar_;
 };
 
-class IsolatedRegMapsTask : public SetupTask {
+class IsolatedRegMapsTask : public kelvo_driver::IsolatedRegMapsTaskInterface {
 public:
     IsolatedRegMapsTask() { standIns().record("setup 9"); }
     ~IsolatedRegMapsTask() override { standIns().record("free 9"); }
@@ -96,6 +96,7 @@ public:
         group = nullptr;
     }
 
+    kelvo_driver::IsolatedRegMaps& getIsolatedRegMaps() override { return *group; }
     kelvo_driver::IsolatedRegMaps* group = nullptr;
 };
 

@@ -8,10 +8,20 @@
 
 #include <stdint.h>
 
+#include <type_traits>
+
 #include "framework/cleanup_operation.h"
 #include "framework/routing_session.h"
 #include "platform/event_descriptor.h"
 #include "platform/status.h"
+
+namespace fenwicksharedsource {
+class KernelSession;
+}
+
+namespace kelvo_driver {
+class KelvoHelper;
+}
 
 namespace qeldma {
 class DMADispatcher;
@@ -64,6 +74,23 @@ template <class Device, class Session> struct DeviceAccess {
     }
     // The handle's routing session; null when it has none.
     static voark::RoutingSession* routingSession(Session& session) { return session.getRoutingSession(); }
+    // The objects setup built (the controllers behind the instrument's
+    // operations); null for a device that has none.
+    static KelvoHelper* kelvoHelper(Device& device) {
+        if constexpr (requires { device.getKelvoHelper(); }) {
+            return device.getKelvoHelper();
+        } else {
+            return nullptr;
+        }
+    }
+    // The kernel session of a request (reservations, cleanup operations); null for another session class.
+    static fenwicksharedsource::KernelSession* kernelSession(Session& session) {
+        if constexpr (std::is_convertible_v<Session*, fenwicksharedsource::KernelSession*>) {
+            return &session;
+        } else {
+            return nullptr;
+        }
+    }
 
     // The DMA dispatcher (level 14; null when the device has none) and the
     // session's cleanup list that it keeps in step (null when none).

@@ -106,6 +106,8 @@ template <> struct DeviceAccess<KelvoDevice, fenwicksharedsource::KernelSession>
             KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidState);
         }
     }
+    static KelvoHelper* kelvoHelper(KelvoDevice& device) { return device.getKelvoHelper(); }
+    static fenwicksharedsource::KernelSession* kernelSession(SessionType& session) { return &session; }
 };
 
 } // namespace kelvo_driver::ioctl
