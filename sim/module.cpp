@@ -72,6 +72,8 @@ Module::Module(std::string board, const Identity& identity, const ModuleOptions&
     }
     for (std::uint32_t n = 0; n < 2; ++n) {
         dma_[n] = std::make_unique<DmaEngine>(n, solstra && n == 1, [this] { return handle_; });
+        // A channel's notify-at event queues its number in the bridge's interrupt queue.
+        dma_[n]->setNotifyHandler([this](std::uint32_t channel) { bridge_->interrupts().fire(channel); });
     }
     DmaEngine* const engines[2] = {dma_[0].get(), dma_[1].get()};
     bridgeRegisters_ = std::make_unique<BridgeRegisters>(

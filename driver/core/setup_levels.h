@@ -114,6 +114,8 @@ public:
     virtual TYMORegMaps& getTYMORegMaps() = 0;
     // The kernel address of the device's mapped memory window 0 (BAR 0).
     virtual uint64_t getMappedWindow() = 0;
+    // The four calibration maps and the versions the driver reads.
+    virtual const CalibrationMapSet& getCalibrationMapSet() const = 0;
 };
 
 // What later tasks read of the level-5 task: the non-isolated FPGA's
@@ -164,6 +166,9 @@ public:
     // The controllers themselves (local RAM, sequence engine, ...); null where
     // a task offers only the faces above.
     virtual IsolatedControllers* getIsolatedControllers() { return nullptr; }
+    // The calibration controllers whose offsets level 15 loads (null when
+    // none); by default those of getIsolatedControllers.
+    virtual CalibrationControllersInterface* getCalibrationControllers();
 };
 
 // What the KelvoHelper reads of the level-14 task (DMA objects).

@@ -1,5 +1,8 @@
 #include "core/setup_tasks.h"
 
+#include "controllers/isolated_controllers.h"
+#include "core/calibration_values.h"
+#include "core/dma_objects.h"
 #include "core/firmware_download_task.h"
 #include "core/reg_maps_task.h"
 #include "core/routing_objects.h"
@@ -27,7 +30,8 @@ const SetupLevelTable kProductSetupLevelTable = {{
     IsolatedObjects::create,           // 11
     BoardRevisionProgrammer::create,   // 12
     ExternalPLLAndSensorsTask::create, // 13
-    nullptr, nullptr,                  // 14, 15
+    DMAObjects::create,                // 14
+    LoadCalibrationValues::create,     // 15
     RoutingObjects::create,            // 16
     LocalRAMConfigure::create,         // 17
 }};
@@ -35,6 +39,11 @@ const SetupLevelTable kProductSetupLevelTable = {{
 const SetupLevelTable* gSetupLevelTableForTests = nullptr;
 
 } // namespace
+
+CalibrationControllersInterface* IsolatedObjectsInterface::getCalibrationControllers() {
+    IsolatedControllers* controllers = getIsolatedControllers();
+    return controllers != nullptr ? controllers->getCalibrationControllers() : nullptr;
+}
 
 const SetupLevelTable& getProductSetupLevelTable() {
     return kProductSetupLevelTable;

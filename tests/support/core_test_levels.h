@@ -31,6 +31,8 @@ struct FakeMapState {
     std::uint32_t oldestCompatible = 0x01000000;
     bool checksumValid = true;
     std::int64_t readError = 0; // set as the map's own error when not 0
+    // Calibration maps: the stored charge-balance offsets {low, high} of loops 0 to 3.
+    std::pair<std::uint64_t, std::uint64_t> offsets[4] = {};
 };
 
 // What the stand-ins do and what they saw. One instance for the process.
@@ -58,6 +60,8 @@ struct StandInState {
     int sequenceEngineCleanups = 0;
     std::vector<std::pair<std::uint32_t, std::int32_t>> dmaSignals;
     std::vector<std::pair<std::uint64_t, bool>> calibrationLoads;
+    // setOffset calls of the fake charge-balance controller: {loop, offset}.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> offsetsSet;
 
     void reset() {
         std::lock_guard g(lock);
@@ -83,6 +87,7 @@ struct StandInState {
         sequenceEngineCleanups = 0;
         dmaSignals.clear();
         calibrationLoads.clear();
+        offsetsSet.clear();
     }
     void clearLog() {
         std::lock_guard g(lock);
@@ -120,21 +125,27 @@ const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel5();
 // levels 1, 2, 10 to 13 and 17).
 enum class RealLevels { kUpTo2, kUpTo3, kUpTo5, kSequencer };
 
+// The same table with the product's levels 14 (DMA objects) and 15
+// (calibration values) in place of their stand-ins.
+const kelvo_driver::SetupLevelTable& testSetupLevelTableWithRealDMA(RealLevels real);
+
 // Installs the test table for a scope and resets the stand-ins' state.
 class ScopedTestLevels {
 public:
     explicit ScopedTestLevels(bool realLevel3 = false)
         : ScopedTestLevels(realLevel3 ? RealLevels::kUpTo3 : RealLevels::kUpTo2) {}
     // Modules plugged in the scope hold the images of the FPGAs whose
-    // downloads (levels 4 and 8) are stand-ins.
-    explicit ScopedTestLevels(RealLevels real) {
+    // downloads (levels 4 and 8) are stand-ins. realDMA: levels 14 and 15
+    // are the product's too.
+    explicit ScopedTestLevels(RealLevels real, bool realDMA = false) {
         standIns().reset();
         kelvo_host::setFpgasLoadedAtPlugging(real != RealLevels::kUpTo5, true);
         kelvo_driver::setSetupLevelTableForTests(
-            real == RealLevels::kSequencer ? &testSetupLevelTableOverRealSequencer()
-            : real == RealLevels::kUpTo5   ? &testSetupLevelTableOverRealLevel5()
-            : real == RealLevels::kUpTo3   ? &testSetupLevelTableOverRealLevel3()
-                                           : &testSetupLevelTable());
+            realDMA                          ? &testSetupLevelTableWithRealDMA(real)
+            : real == RealLevels::kSequencer ? &testSetupLevelTableOverRealSequencer()
+            : real == RealLevels::kUpTo5     ? &testSetupLevelTableOverRealLevel5()
+            : real == RealLevels::kUpTo3     ? &testSetupLevelTableOverRealLevel3()
+                                             : &testSetupLevelTable());
     }
     ~ScopedTestLevels() {
         kelvo_driver::setSetupLevelTableForTests(nullptr);

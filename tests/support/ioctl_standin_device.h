@@ -48,6 +48,13 @@ public:
         void clear() { ++clears; }
     } composite;
     Composite& getCleanupOperationComposite() { return composite; }
+    // No DMA: the DMA operations answer as a broken invariant does.
+    kdut::CleanupOperationComposite* getDMACleanupList() { return nullptr; }
+    void checkReserved(uint64_t mask, nVOAPALS100::tStatus& status) {
+        if ((mask & ~reserved) != 0) {
+            KELVO_SET_STATUS(status, kelvoDriverCode(0xBFFA431A));
+        }
+    }
     void reserveResources(uint64_t mask, nVOAPALS100::tStatus& status) {
         if (mask & ~1ull) {
             KELVO_SET_STATUS(status, kelvoDriverCode(0xBFFA4303));
@@ -112,6 +119,16 @@ public:
     storagemap::StorageMapDispatcher* getStorageMapDispatcher() { return registries ? &*storage : nullptr; }
     bool areStorageMapChecksumsValid(nVOAPALS100::tStatus&) { return true; }
     bool areStorageMapVersionsValid(nVOAPALS100::tStatus&) { return true; }
+    qeldma::DMADispatcher* getDMADispatcher() { return nullptr; }
+    void waitUntilBytesTransferred(uint32_t channel, uint64_t, uint64_t, uint32_t, uint32_t* timedOut,
+                                   nVOAPALS100::tStatus&) {
+        waits.push_back(channel);
+        *timedOut = 1;
+    }
+    void cancelWaitUntilBytesTransferred(uint32_t channel) { cancels.push_back(channel); }
+    void loadCalibrationToFirmwareFromStorageMapSoftcopy(uint64_t mask, nVOAPALS100::tStatus&) {
+        calibrationLoads.push_back(mask);
+    }
 
     struct Reset {
         tEventDescriptor event;
@@ -125,6 +142,9 @@ public:
     int64_t hardwareAnswer = 0;
     std::vector<Reset> resets;
     std::vector<uint64_t> checkedWords;
+    std::vector<uint32_t> waits;
+    std::vector<uint32_t> cancels;
+    std::vector<uint64_t> calibrationLoads;
     std::atomic<int> gates{0}; // gates opened
     std::optional<armki::ARMDispatcher> arm{std::in_place};
     std::optional<storagemap::StorageMapDispatcher> storage{std::in_place};

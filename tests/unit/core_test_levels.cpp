@@ -1,6 +1,8 @@
 // The stand-in tasks of the test-only level table (core_test_levels.h).
 #include "core_test_levels.h"
 
+#include "core/calibration_values.h"
+#include "core/dma_objects.h"
 #include "core/tymo_objects.h"
 
 #include "core/calibration_dispatcher.h"
@@ -83,6 +85,31 @@ private:
     FakeMapState* state_;
 };
 
+class FakeCalibrationMap : public kelvo_storagemaps::CalibrationStorageMapInterface {
+public:
+    explicit FakeCalibrationMap(FakeMapState* state) : map_(state), state_(state) {}
+    std::uint32_t getMapVersion(tStatus& status) override { return map_.getMapVersion(status); }
+    std::uint32_t getOldestCompatibleMapVersion(tStatus& status) override {
+        return map_.getOldestCompatibleMapVersion(status);
+    }
+    bool isChecksumValid(tStatus& status) override { return map_.isChecksumValid(status); }
+    votypes::FixedPoint128<64, true> getModulatorChargeBalanceOffset(std::uint32_t index,
+                                                                     tStatus& status) override {
+        if (index >= 4) {
+            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+            return {};
+        }
+        map_.getMapVersion(status); // the map's read error, if any
+        return status.isFatal() ? votypes::FixedPoint128<64, true>{}
+                                : votypes::FixedPoint128<64, true>(state_->offsets[index].first,
+                                                                   state_->offsets[index].second);
+    }
+
+private:
+    FakeMap map_;
+    FakeMapState* state_;
+};
+
 class FakeStorageMaps : public kelvo_storagemaps::KelvoStorageMapsInterface {
 public:
     kelvo_storagemaps::VersionedStorageMapInterface& getHeaderMap() override { return header; }
@@ -91,8 +118,9 @@ public:
     }
     FakeMap header{&gState.header};
     FakeMap manufacturing{&gState.manufacturing};
-    FakeMap calibration[4] = {FakeMap(&gState.calibration[0]), FakeMap(&gState.calibration[1]),
-                              FakeMap(&gState.calibration[2]), FakeMap(&gState.calibration[3])};
+    FakeCalibrationMap calibration[4] = {
+        FakeCalibrationMap(&gState.calibration[0]), FakeCalibrationMap(&gState.calibration[1]),
+        FakeCalibrationMap(&gState.calibration[2]), FakeCalibrationMap(&gState.calibration[3])};
 };
 
 class StandInTYMOObjects : public kelvo_driver::TYMOObjectsInterface {
@@ -127,6 +155,7 @@ public:
     kelvo_driver::StorageMapVersionChecker& getStorageMapVersionChecker() override { return versionChecker_; }
     kelvo_driver::TYMORegMaps& getTYMORegMaps() override { return regMaps.group(); }
     std::uint64_t getMappedWindow() override { return regMaps.bar(); }
+    const kelvo_driver::CalibrationMapSet& getCalibrationMapSet() const override { return set_; }
 
 private:
     kdut::HardwareStateCheckerComposite* checkers_;
@@ -329,7 +358,12 @@ public:
 class FakeChargeBalance : public kelvo_driver::ChargeBalanceControllerInterface {
 public:
     std::uint32_t calculateOffset(std::uint8_t loop, tStatus&) override { return 0x100u + loop; }
-    void setOffset(std::uint8_t, std::uint16_t, tStatus&) override {}
+    void setOffset(std::uint8_t loop, std::uint16_t value, tStatus& status) override {
+        if (status.isNotFatal()) {
+            std::lock_guard g(gState.lock);
+            gState.offsetsSet.emplace_back(loop, value);
+        }
+    }
     std::uint32_t getLoopCount() const override { return 4; }
 };
 
@@ -353,6 +387,9 @@ public:
         return engine_;
     }
     kelvo_driver::CalibrationDispatcher& getCalibrationDispatcher() override { return dispatcher_; }
+    kelvo_driver::CalibrationControllersInterface* getCalibrationControllers() override {
+        return &calibration_;
+    }
 
 private:
     FakeMeasureUnit measureUnit_;
@@ -374,9 +411,8 @@ public:
     StandInDMAObjects() { gState.record("setup 14"); }
     ~StandInDMAObjects() override { gState.record("free 14"); }
     void teardown() override { gState.record("teardown 14"); }
-    qeldma::DMADispatcher& getDMADispatcher() override {
-        return *reinterpret_cast<qeldma::DMADispatcher*>(this);
-    }
+    // A dispatcher without streams: every DMA operation answers -52005.
+    qeldma::DMADispatcher& getDMADispatcher() override { return dispatcher_; }
     void waitUntilBytesTransferred(std::uint32_t, std::uint64_t, std::uint64_t, std::uint32_t,
                                    std::uint32_t* timedOut, tStatus&) override {
         *timedOut = 1;
@@ -385,6 +421,9 @@ public:
         std::lock_guard g(gState.lock);
         gState.dmaSignals.emplace_back(channel, code);
     }
+
+private:
+    qeldma::DMADispatcher dispatcher_{nullptr, 0};
 };
 
 SetupTask* createDMAObjects(KelvoHelper&, const SetupInputs&, tStatus& status) {
@@ -461,7 +500,21 @@ const kelvo_driver::SetupLevelTable kTestTableOverRealLevel5 = [] {
     return table;
 }();
 
+// The same with the product's levels 14 and 15.
+kelvo_driver::SetupLevelTable withRealDMA(kelvo_driver::SetupLevelTable table) {
+    table.tasks[13] = kelvo_driver::DMAObjects::create;
+    table.tasks[14] = kelvo_driver::LoadCalibrationValues::create;
+    return table;
+}
+const kelvo_driver::SetupLevelTable kTestTablesWithRealDMA[] = {
+    withRealDMA(kTestTable), withRealDMA(kTestTableOverRealLevel3), withRealDMA(kTestTableOverRealLevel5),
+    withRealDMA(kTestTableOverRealSequencer)};
+
 } // namespace
+
+const kelvo_driver::SetupLevelTable& testSetupLevelTableWithRealDMA(RealLevels real) {
+    return kTestTablesWithRealDMA[static_cast<int>(real)];
+}
 
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealSequencer() {
     return kTestTableOverRealSequencer;

@@ -181,6 +181,17 @@ constexpr Body bodyOf(Op op) {
     case Op::routing_getTopographyName:
     case Op::routing_resetTerminal:
     case Op::routing_calculateResetTerminal:
+    case Op::brixelTools_startDMA:
+    case Op::brixelTools_stopDMA:
+    case Op::brixelTools_addTransferToDevice:
+    case Op::brixelTools_addTransferFromDevice:
+    case Op::brixelTools_writeStreamAdditiveTransferCount:
+    case Op::brixelTools_getTransferCount:
+    case Op::brixelTools_clearTransfers:
+    case Op::brixelTools_clearApplicationFIFO:
+    case Op::brixelTools_waitUntilBytesTransferred:
+    case Op::brixelTools_cancelWaitUntilBytesTransferred:
+    case Op::corran_loadCalibrationToFirmwareFromStorageMapSoftcopy:
     case Op::wexmoor_startSequenceEngine:
     case Op::wexmoor_resetSequenceEngine:
     case Op::wexmoor_isSequenceEngineRunning:

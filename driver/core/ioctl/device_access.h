@@ -10,6 +10,7 @@
 
 #include <type_traits>
 
+#include "framework/cleanup_operation.h"
 #include "framework/routing_session.h"
 #include "platform/event_descriptor.h"
 #include "platform/status.h"
@@ -20,6 +21,10 @@ class KernelSession;
 
 namespace kelvo_driver {
 class KelvoHelper;
+}
+
+namespace qeldma {
+class DMADispatcher;
 }
 
 namespace kelvo_driver::ioctl {
@@ -85,6 +90,30 @@ template <class Device, class Session> struct DeviceAccess {
         } else {
             return nullptr;
         }
+    }
+
+    // The DMA dispatcher (level 14; null when the device has none) and the
+    // session's cleanup list that it keeps in step (null when none).
+    static qeldma::DMADispatcher* dmaDispatcher(Device& device) { return device.getDMADispatcher(); }
+    static kdut::CleanupOperationComposite* dmaCleanupList(Session& session) {
+        return session.getDMACleanupList();
+    }
+    // 0xBFFA431A when the session does not hold mask.
+    static void checkReserved(Session& session, uint64_t mask, nVOAPALS100::tStatus& status) {
+        session.checkReserved(mask, status);
+    }
+    // The DMA interrupt controller's wait on a channel below 2, and its cancel (0xBFFA40E4).
+    static void waitUntilBytesTransferred(Device& device, uint32_t channel, uint64_t start, uint64_t bytes,
+                                          uint32_t timeout, uint32_t* timedOut,
+                                          nVOAPALS100::tStatus& status) {
+        device.waitUntilBytesTransferred(channel, start, bytes, timeout, timedOut, status);
+    }
+    static void cancelWaitUntilBytesTransferred(Device& device, uint32_t channel) {
+        device.cancelWaitUntilBytesTransferred(channel);
+    }
+    // Loads the calibration values of the mask's channels again (level 15's loader).
+    static void loadCalibrationToFirmware(Device& device, uint64_t mask, nVOAPALS100::tStatus& status) {
+        device.loadCalibrationToFirmwareFromStorageMapSoftcopy(mask, status);
     }
 };
 
