@@ -102,8 +102,7 @@ private:
 };
 
 BridgeCore::BridgeCore(RegisterSpace& bar0, std::recursive_mutex& mutex, std::uint32_t slot)
-    : bar0_(bar0), mutex_(mutex), slot_(slot), capabilities_(defaultCapabilities()),
-      interrupts_(bar0, mutex) {
+    : bar0_(bar0), mutex_(mutex), slot_(slot), capabilities_(defaultCapabilities()), interrupts_(bar0) {
     bar0_.add<BaseSizeBlock>(kCPWBSROffset, *this);
     bar0_.add<PageBlock>(kPageRegisterOffset, *this);
     bar0_.add<WindowBlock>(kWindowOffset, *this);

@@ -17,6 +17,7 @@ protected:
                                 " written; the setting is kept");
             }
         }
+        std::lock_guard g(owner_.mutex_);
         owner_.writeControl(static_cast<std::uint32_t>(value));
     }
 
@@ -29,7 +30,10 @@ public:
     explicit StatusBlock(BridgeInterrupts& owner) : Block("interrupt-status", 4, kWidth32), owner_(owner) {}
 
 protected:
-    std::uint64_t onRead(std::uint64_t, std::uint32_t) override { return owner_.queue_.empty() ? 0 : 1; }
+    std::uint64_t onRead(std::uint64_t, std::uint32_t) override {
+        std::lock_guard g(owner_.mutex_);
+        return owner_.queue_.empty() ? 0 : kPending;
+    }
     void onWrite(std::uint64_t, std::uint32_t, std::uint64_t) override {
         errors().report("interrupt-status: write to a read-only register");
     }
@@ -43,7 +47,10 @@ public:
     explicit QueueBlock(BridgeInterrupts& owner) : Block("interrupt-queue", 4, kWidth32), owner_(owner) {}
 
 protected:
-    std::uint64_t onRead(std::uint64_t, std::uint32_t) override { return owner_.pop(); }
+    std::uint64_t onRead(std::uint64_t, std::uint32_t) override {
+        std::lock_guard g(owner_.mutex_);
+        return owner_.pop();
+    }
     void onWrite(std::uint64_t, std::uint32_t, std::uint64_t) override {
         errors().report("interrupt-queue: write to a read-only register");
     }
@@ -52,7 +59,7 @@ private:
     BridgeInterrupts& owner_;
 };
 
-BridgeInterrupts::BridgeInterrupts(RegisterSpace& bar0, std::recursive_mutex& mutex) : mutex_(mutex) {
+BridgeInterrupts::BridgeInterrupts(RegisterSpace& bar0) {
     bar0.add<ControlBlock>(kControlOffset, *this);
     bar0.add<StatusBlock>(kStatusOffset, *this);
     bar0.add<QueueBlock>(kQueueOffset, *this);
@@ -66,7 +73,10 @@ void BridgeInterrupts::connect(std::function<void()> raise) {
 void BridgeInterrupts::fire(std::uint32_t sourceId) {
     std::lock_guard g(mutex_);
     queue_.push_back(sourceId & kSourceMask);
-    raiseIfDue();
+    ++fired_;
+    if ((settings_ & (1u << kArmSetting)) != 0) {
+        raise();
+    }
 }
 
 std::uint32_t BridgeInterrupts::control() const {
@@ -95,7 +105,13 @@ std::uint64_t BridgeInterrupts::raised() const {
     return raised_;
 }
 
+std::uint64_t BridgeInterrupts::fired() const {
+    std::lock_guard g(mutex_);
+    return fired_;
+}
+
 void BridgeInterrupts::writeControl(std::uint32_t value) {
+    const bool wasOn = (settings_ & (1u << kArmSetting)) != 0;
     for (std::uint32_t k = 0; k < 16; ++k) {
         switch ((value >> (2 * k)) & 3) {
         case 1:
@@ -108,7 +124,10 @@ void BridgeInterrupts::writeControl(std::uint32_t value) {
             break; // neither: kept; both: reported by the block, kept
         }
     }
-    raiseIfDue();
+    // Turned on with words waiting: they are raised now (once for all of them).
+    if (!wasOn && (settings_ & (1u << kArmSetting)) != 0 && !queue_.empty()) {
+        raise();
+    }
 }
 
 std::uint32_t BridgeInterrupts::pop() {
@@ -123,11 +142,7 @@ std::uint32_t BridgeInterrupts::pop() {
     return word;
 }
 
-void BridgeInterrupts::raiseIfDue() {
-    if ((settings_ & (1u << kArmSetting)) == 0 || queue_.empty()) {
-        return;
-    }
-    settings_ &= ~(1u << kArmSetting);
+void BridgeInterrupts::raise() {
     ++raised_;
     if (raise_) {
         raise_();

@@ -94,7 +94,15 @@ void DmaEngine::checkNotify() {
     if (armed_ && (control_ & kNotifyAtEnable) != 0 && count_ >= notifyAt_) {
         armed_ = false;
         ++notifyEvents_;
+        if (notify_) {
+            notify_(channel_);
+        }
     }
+}
+
+void DmaEngine::setNotifyHandler(std::function<void(std::uint32_t)> handler) {
+    std::lock_guard g(lock_);
+    notify_ = std::move(handler);
 }
 
 std::uint32_t DmaEngine::status() const {
@@ -221,7 +229,9 @@ bool DmaEngine::advance() {
             n = producer_(buffer_.data(), static_cast<std::size_t>(n));
         } else {
             n = std::min<std::uint64_t>(n, queue_.size() - queueRead_);
-            std::memcpy(buffer_.data(), queue_.data() + queueRead_, static_cast<std::size_t>(n));
+            if (n != 0) { // an empty queue has no data pointer to copy from
+                std::memcpy(buffer_.data(), queue_.data() + queueRead_, static_cast<std::size_t>(n));
+            }
             queueRead_ += static_cast<std::size_t>(n);
             if (queueRead_ == queue_.size()) {
                 queue_.clear();

@@ -30,7 +30,10 @@
 // enabled and (Solstra channel 1) the credits are started; bytes allowed are
 // delivered synchronously on the write that allows them. Self-configuration
 // entries are decoded and recorded. The notify-at comparison is checked when
-// armed, when ChannelControl is written and at every advance.
+// armed, when ChannelControl is written and at every advance; when it holds
+// (armed, enabled, count reached) the engine disarms and hands its channel
+// number to the notify handler (the module queues it in the bridge's
+// interrupt queue), under the engine's lock.
 //
 // The engine runs on its own thread (started by the first start strobe) unless
 // step mode is on; in step mode a test advances it with step().
@@ -115,6 +118,10 @@ public:
     std::uint64_t sunkBytes() const;
     std::size_t queuedBytes() const;
 
+    // Where notify-at events go (the module connects the bridge's interrupt
+    // queue). Called under the engine's lock: it must not call back into the engine.
+    void setNotifyHandler(std::function<void(std::uint32_t channel)> handler);
+
     // ---- knobs ----
     void setNeverStarts(bool on);
     void setNeverEnds(bool on);
@@ -147,6 +154,7 @@ private:
     const std::uint32_t channel_;
     const bool needsCredits_;
     std::function<void*()> pciHandle_;
+    std::function<void(std::uint32_t)> notify_;
     mutable std::mutex lock_;
     std::condition_variable wake_;
     std::thread thread_;

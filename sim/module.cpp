@@ -66,8 +66,14 @@ Module::Module(std::string board, const Identity& identity, const ModuleOptions&
     link_ = &nisoFpga_->add<IsolationLink>(linkOffset_, *isoFpga_);
 
     const bool solstra = board_ == "solstra";
+    if (!options.plainFpgas) {
+        sequencerSide_ =
+            std::make_unique<SequencerSide>(*nisoFpga_, *isoFpga_, !board_.starts_with("duskmere"));
+    }
     for (std::uint32_t n = 0; n < 2; ++n) {
         dma_[n] = std::make_unique<DmaEngine>(n, solstra && n == 1, [this] { return handle_; });
+        // A channel's notify-at event queues its number in the bridge's interrupt queue.
+        dma_[n]->setNotifyHandler([this](std::uint32_t channel) { bridge_->interrupts().fire(channel); });
     }
     DmaEngine* const engines[2] = {dma_[0].get(), dma_[1].get()};
     bridgeRegisters_ = std::make_unique<BridgeRegisters>(

@@ -19,6 +19,7 @@
 #include "dma_engine.h"
 #include "pci_bus.h"
 #include "pci_config.h"
+#include "sequencer.h"
 #include "serial_flash.h"
 #include "switched_bim.h"
 #include "timing_chip.h"
@@ -34,6 +35,9 @@ struct ModuleOptions {
     std::uint32_t pxiSlot = 2; // the geographic address the bridge reports
     // The serial flash's content at plugging; none: the default image (flash_images.h).
     std::optional<std::vector<std::uint8_t>> flashImage;
+    // Both FPGAs as plain backing store, without the sequencer side's blocks
+    // (register-map tests that sweep every register rely on it).
+    bool plainFpgas = false;
     // Whether the non-isolated (target 0) and isolated (target 1) FPGAs hold
     // their images at plugging (as register-level tests want them); false:
     // as at power-up, until a download through the bridge configures them.
@@ -108,6 +112,9 @@ public:
     // The serial flash behind the bridge's SPI port; its write-protect pin is
     // the timing chip's digital-output bit 7 (low: asserted).
     SerialFlash& flash() { return *flash_; }
+    // The sequencer, measure unit, charge balancer and ADF4002 (sequencer.h);
+    // null with plain FPGAs.
+    SequencerSide* sequencerSide() { return sequencerSide_.get(); }
     bool flashWriteProtectAsserted() const;
 
     // Device errors: accesses of a wrong width or alignment, outside every block, ...
@@ -156,6 +163,7 @@ private:
     SwitchedBusInterface* switchedBim_ = nullptr;
     TimingChip* timingChip_ = nullptr;
     std::unique_ptr<SerialFlash> flash_;
+    std::unique_ptr<SequencerSide> sequencerSide_;
     std::atomic<bool> dead_{false};
     nVOKAL_tHandle handle_ = nullptr;
     kal::pci::Location location_;

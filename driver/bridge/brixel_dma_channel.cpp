@@ -6,13 +6,29 @@ namespace kelvo_driver::nVOAPAL000 {
 
 void tBrixelDMAChannel::locateRegisters(const tBridgeWindow& window, uint32_t channelNumber,
                                         uint64_t& blockAddress, uint64_t& blockSize) {
+    nVOAPALS100::tStatus status;
+    const bool inside = locateRegisters(window, channelNumber, blockAddress, blockSize, status);
     VOSDBG_ASSERT(channelNumber <= kMaxChannelNumber);
+    VOSDBG_ASSERT(inside);
+}
+
+bool tBrixelDMAChannel::locateRegisters(const tBridgeWindow& window, uint32_t channelNumber,
+                                        uint64_t& blockAddress, uint64_t& blockSize,
+                                        nVOAPALS100::tStatus& status) {
+    blockAddress = 0;
+    blockSize = 0;
     const tPCIMemorySpaceAccessorDebug<false> bridge(window.base, window.size);
     const uint32_t shift = (bridge.read32(kCoreDescription) >> 16) & 0xF;
-    blockSize = uint64_t{1} << shift;
-    const uint32_t offset = (channelNumber << shift) + bridge.read32(kChannelBase);
-    VOSDBG_ASSERT(blockSize <= window.size && offset <= window.size - blockSize);
+    const uint64_t size = uint64_t{1} << shift;
+    // In 64 bits: an all-ones base must not wrap back into the window.
+    const uint64_t offset = (uint64_t{channelNumber} << shift) + bridge.read32(kChannelBase);
+    if (channelNumber > kMaxChannelNumber || size > window.size || offset > window.size - size) {
+        KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kNotAccessible);
+        return false;
+    }
+    blockSize = size;
     blockAddress = window.base + offset;
+    return true;
 }
 
 tBrixelDMAChannel::tBrixelDMAChannel(const tBridgeWindow& window, uint32_t channelNumber)
@@ -20,6 +36,18 @@ tBrixelDMAChannel::tBrixelDMAChannel(const tBridgeWindow& window, uint32_t chann
     uint64_t address = 0;
     uint64_t size = 0;
     locateRegisters(window, channelNumber, address, size);
+    block_ = tPCIMemorySpaceAccessorDebug<false>(address, size);
+    reset();
+}
+
+tBrixelDMAChannel::tBrixelDMAChannel(const tBridgeWindow& window, uint32_t channelNumber,
+                                     nVOAPALS100::tStatus& status)
+    : channelNumber_(channelNumber) {
+    uint64_t address = 0;
+    uint64_t size = 0;
+    if (status.isFatal() || !locateRegisters(window, channelNumber, address, size, status)) {
+        return;
+    }
     block_ = tPCIMemorySpaceAccessorDebug<false>(address, size);
     reset();
 }

@@ -13,6 +13,7 @@
 #include "bridge/brixel_sgl.h"
 #include "platform/memory.h"
 #include "platform/pci_memory_accessor.h"
+#include "platform/status.h"
 
 namespace kelvo_driver::nVOAPAL000 {
 
@@ -55,6 +56,10 @@ public:
 
     // Locates the channel's block in the bridge window and resets it.
     tBrixelDMAChannel(const tBridgeWindow& window, uint32_t channelNumber);
+    // The same, for hardware that may place the block wrongly (a bridge
+    // reading all ones): a block outside the window is -52006, and the
+    // channel is left unplaced, never reset; it must then only be destroyed.
+    tBrixelDMAChannel(const tBridgeWindow& window, uint32_t channelNumber, nVOAPALS100::tStatus& status);
     // Takes the block directly, then resets it.
     tBrixelDMAChannel(uint64_t registerBase, uint64_t blockSize, uint32_t channelNumber);
     // The channel must be idle with no interrupt enabled (invariants).
@@ -66,6 +71,10 @@ public:
     // 14 bits, the block lies inside the window).
     static void locateRegisters(const tBridgeWindow& window, uint32_t channelNumber, uint64_t& blockAddress,
                                 uint64_t& blockSize);
+    // The same, with a block outside the window (or a channel number wider
+    // than 14 bits) reported as -52006 and false instead of an invariant.
+    static bool locateRegisters(const tBridgeWindow& window, uint32_t channelNumber, uint64_t& blockAddress,
+                                uint64_t& blockSize, nVOAPALS100::tStatus& status);
     // Stops the engine without waiting and switches every interrupt off.
     void reset();
     // LinkAddress, LinkSize, in progress, then the start strobe (0x5 with the flag, else 0x1).

@@ -33,14 +33,22 @@ BrixelDMAStreamController::BrixelDMAStreamController(const kelvo_driver::nVOAPAL
                                                      DMAChannelRegMap& channelMap,
                                                      StreamCircuit& streamCircuit, uint64_t channelNumber,
                                                      tStatus& status)
-    : tBrixelDMAChannel(window, channelOf(channelNumber, status)), window_(window), channelMap_(&channelMap),
-      streamCircuit_(&streamCircuit), channelNumber_(channelNumber), cleanupOperation_(*this) {
+    : tBrixelDMAChannel(window, channelOf(channelNumber, status), status), window_(window),
+      channelMap_(&channelMap), streamCircuit_(&streamCircuit), channelNumber_(channelNumber),
+      cleanupOperation_(*this) {
     if (status.isNotFatal()) {
         nVOAPAL200_createMutex(&mutex_, &status);
     }
 }
 
-BrixelDMAStreamController::~BrixelDMAStreamController() = default;
+BrixelDMAStreamController::~BrixelDMAStreamController() {
+    // A channel that never reported the end of its stop (0xBFFA807C went to
+    // whoever stopped it) is reset now that its owner goes: the engine's own
+    // reset stops it without waiting and switches its interrupts off.
+    if (isTransferInProgress()) {
+        reset();
+    }
+}
 
 void BrixelDMAStreamController::waitForStatus(uint32_t mask, int64_t code, tStatus& status) {
     const orut::Poller<SpinTimeout> poller(10, 1000, static_cast<int32_t>(code));

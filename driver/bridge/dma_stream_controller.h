@@ -52,12 +52,15 @@ class BrixelDMAStreamController : public kelvo_driver::nVOAPAL000::tBrixelDMACha
 public:
     static constexpr uint64_t kWaitMicroseconds = 50000;
 
-    // A channel number wider than 32 bits: -52003 and channel 0. The mutex:
-    // -52000 when it cannot be had.
+    // A channel number wider than 32 bits: -52003. A channel block that the
+    // bridge places outside the window (a base or block size reading all
+    // ones): -52006. Either leaves the channel unplaced; it is then only
+    // destroyed. The mutex: -52000 when it cannot be had.
     BrixelDMAStreamController(const kelvo_driver::nVOAPAL000::tBridgeWindow& window,
                               DMAChannelRegMap& channelMap, StreamCircuit& streamCircuit,
                               uint64_t channelNumber, nVOAPALS100::tStatus& status);
-    // The channel must be idle with no interrupt enabled.
+    // No interrupt may be enabled. A channel still transferring (its stop
+    // timed out: the engine never ended) is reset rather than left running.
     ~BrixelDMAStreamController() override;
 
     // Running already: 0xBFFA806E. The channel's start not seen in 50 ms:

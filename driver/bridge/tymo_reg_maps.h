@@ -62,6 +62,8 @@ public:
     brixeltools::tBrixelDMAChannelWithOffset<0u>* getDMAChannelRegMap(uint32_t channel) const {
         return channel < kDMAChannelCount ? dmaChannelMaps_[channel] : nullptr;
     }
+    // The whole mapped BAR (the bridge's register window).
+    const tRegion& getMappedBar() const { return regionG_; }
 
 private:
     // An allocated region of one DMA channel block.

@@ -21,9 +21,9 @@ struct CoolingModeState {
 
 // The charge-balance controller of one physical channel. Its register work is
 // serialised by its own recursive mutex.
-class ChargeBalanceController : public nVOAPAL000::tObject {
+class ChargeBalanceControllerInterface : public nVOAPAL000::tObject {
 public:
-    virtual ~ChargeBalanceController() = default;
+    virtual ~ChargeBalanceControllerInterface() = default;
     // Strobes the loop's balance, polls for the result and returns the loop's
     // 14-bit offset. A loop at or above getLoopCount is -52005.
     virtual uint32_t calculateOffset(uint8_t loop, nVOAPALS100::tStatus& status) = 0;
@@ -34,13 +34,13 @@ public:
 };
 
 // The calibration controllers of the isolated side.
-class CalibrationControllers : public nVOAPAL000::tObject {
+class CalibrationControllersInterface : public nVOAPAL000::tObject {
 public:
     static constexpr uint32_t kNumberOfPhysicalChannels = 1;
 
-    virtual ~CalibrationControllers() = default;
+    virtual ~CalibrationControllersInterface() = default;
     // The controller of a physical channel below kNumberOfPhysicalChannels (an invariant).
-    virtual ChargeBalanceController& getChargeBalanceController(uint32_t physicalChannel) = 0;
+    virtual ChargeBalanceControllerInterface& getChargeBalanceController(uint32_t physicalChannel) = 0;
 };
 
 // The chassis-cooling controller over the device's cooling-mode state.
@@ -60,14 +60,14 @@ public:
 };
 
 // The main measure unit; as a cleanup operation it resets the unit.
-class MeasureUnitController : public kdut::CleanupOperationInterface {
+class MeasureUnitControllerInterface : public kdut::CleanupOperationInterface {
 public:
     virtual void arm(nVOAPALS100::tStatus& status) = 0;
     virtual void reset(nVOAPALS100::tStatus& status) = 0;
 };
 
 // The sequence engine of the isolated side; as a cleanup operation it resets the engine.
-class SequenceEngineController : public kdut::CleanupOperationInterface {
+class SequenceEngineControllerInterface : public kdut::CleanupOperationInterface {
 public:
     // Running: 0xBFFA4315; a count above the FIFO depth (1024): 0xBFFA4326.
     virtual void start(uint32_t commandCount, nVOAPALS100::tStatus& status) = 0;
@@ -94,14 +94,21 @@ public:
 
 namespace wexmoortools {
 
+using SubroutineId = uint32_t;
+
 // The registered subroutines: identifiers and local-RAM addresses, u32 each.
-class SubroutineRegistrar : public kelvo_driver::nVOAPAL000::tObject {
+// Every operation does nothing (and answers 0) on a fatal status.
+class SubroutineRegistrarInterface : public kelvo_driver::nVOAPAL000::tObject {
 public:
-    virtual ~SubroutineRegistrar() = default;
-    // Copies the identifier list and the address list (-52000 when a vector cannot grow).
-    virtual void getSubroutines(vohtl::Vector<uint32_t>& ids, vohtl::Vector<uint32_t>& addresses,
+    virtual ~SubroutineRegistrarInterface() = default;
+    // Replaces the contents of both vectors with the identifier list and the
+    // address list, in package order (-52000 when a vector cannot grow).
+    virtual void getSubroutines(vohtl::Vector<SubroutineId>& ids, vohtl::Vector<uint32_t>& addresses,
                                 nVOAPALS100::tStatus& status) = 0;
-    virtual uint32_t getNumberOfSubroutines() = 0;
+    virtual uint32_t getNumSubroutines(nVOAPALS100::tStatus& status) = 0;
+    // The address of the first subroutine with this identifier; an unknown
+    // one sets the registrar's error code and answers 0.
+    virtual uint32_t getSubroutineAddress(SubroutineId id, nVOAPALS100::tStatus& status) = 0;
 };
 
 } // namespace wexmoortools

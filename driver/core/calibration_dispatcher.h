@@ -14,7 +14,8 @@ namespace kelvo_driver {
 class CalibrationDispatcher : public nVOAPAL000::tObject {
 public:
     // controllers must outlive the dispatcher.
-    explicit CalibrationDispatcher(CalibrationControllers* controllers) : controllers_(controllers) {}
+    explicit CalibrationDispatcher(CalibrationControllersInterface* controllers)
+        : controllers_(controllers) {}
 
     // The computed charge-balance offset of one loop of the channel; channel
     // other than 0: -52005 and 0, nothing touched.
@@ -24,7 +25,7 @@ public:
     void write(uint8_t channel, uint8_t loop, uint16_t value, nVOAPALS100::tStatus& status);
 
 private:
-    CalibrationControllers* controllers_;
+    CalibrationControllersInterface* controllers_;
 };
 
 } // namespace kelvo_driver

@@ -37,7 +37,7 @@ public:
 
 // Level 9: the isolated register-map group itself (its destructor removes
 // every name it registered).
-class IsolatedRegMapsTask : public IsolatedRegMapsInterface {
+class IsolatedRegMapsTask : public IsolatedRegMapsTaskInterface {
 public:
     IsolatedRegMapsTask(NonIsolatedRegMapsWrapper& nonIsolatedWrapper, armki::ARMDispatcher& dispatcher,
                         devicewindow::DeviceWindowDispatcher& windowDispatcher,

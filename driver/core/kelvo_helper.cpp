@@ -1,5 +1,6 @@
 #include "core/kelvo_helper.h"
 
+#include "core/sequencer_tasks.h"
 #include "core/storage_map_checkers.h"
 #include "core/utilities.h"
 #include "platform/user_buffer.h"
@@ -23,6 +24,11 @@ constexpr uint32_t kLevelRoutingObjects = 16;
 
 constexpr int64_t kNullSubroutineBuffer = kelvoDriverCode(0xBFFA4311);
 constexpr int64_t kSubroutineCountMismatch = kelvoDriverCode(0xBFFA4312);
+constexpr int64_t kTriggerNotArmed = kelvoDriverCode(0xBFFA4019);
+constexpr uint32_t kOverridableTrigger = 0x40C;
+constexpr uint16_t kFirstEngineEvent = 0x129;
+constexpr uint16_t kLastEngineEvent = 0x12B;
+constexpr uint16_t kMeasureUnitEvent = 0x135;
 constexpr int32_t kWaitCancelled = static_cast<int32_t>(0xBFFA40E4u);
 constexpr int32_t kWaitInvalidated = static_cast<int32_t>(0xBFFA9179u);
 } // namespace
@@ -197,7 +203,7 @@ NonIsolatedControllers* KelvoHelper::getNonIsolatedControllers() const {
 }
 
 IsolatedRegMaps& KelvoHelper::getIsolatedRegMaps() const {
-    return static_cast<IsolatedRegMapsInterface&>(getTask(kLevelIsolatedRegMaps)).getIsolatedRegMaps();
+    return static_cast<IsolatedRegMapsTaskInterface&>(getTask(kLevelIsolatedRegMaps)).getIsolatedRegMaps();
 }
 
 NonIsolatedObjectsInterface& KelvoHelper::getNonIsolatedObjects() const {
@@ -212,8 +218,8 @@ DMAObjectsInterface& KelvoHelper::getDMAObjects() const {
     return static_cast<DMAObjectsInterface&>(getTask(kLevelDMAObjects));
 }
 
-wexmoortools::SubroutineRegistrar& KelvoHelper::getSubroutineRegistrar() const {
-    wexmoortools::SubroutineRegistrar* registrar =
+wexmoortools::SubroutineRegistrarInterface& KelvoHelper::getSubroutineRegistrar() const {
+    wexmoortools::SubroutineRegistrarInterface* registrar =
         static_cast<SubroutinePackageRegisterInterface&>(getTask(kLevelSubroutinePackage))
             .getSubroutineRegistrar();
     VOSDBG_ASSERT_MSG(registrar != nullptr, " Subroutine Registrar Pointer is null!");
@@ -269,8 +275,8 @@ uint32_t KelvoHelper::getActualPowerAllocation(uint32_t channel, tStatus& status
     return getNonIsolatedObjects().getPowerAllocationController().getActualPowerAllocation(channel, status);
 }
 
-uint32_t KelvoHelper::getNumSubroutines(tStatus&) const {
-    return getSubroutineRegistrar().getNumberOfSubroutines();
+uint32_t KelvoHelper::getNumSubroutines(tStatus& status) const {
+    return getSubroutineRegistrar().getNumSubroutines(status);
 }
 
 void KelvoHelper::getSubroutines(const nVOAPAL000::tEventDescriptor& event, uint64_t idsAddress,
@@ -309,7 +315,7 @@ void KelvoHelper::armMeasureUnit(kdut::CleanupOperationSessionInterface& session
     if (status.isFatal()) {
         return;
     }
-    MeasureUnitController& unit = getIsolatedObjects().getMeasureUnitController();
+    MeasureUnitControllerInterface& unit = getIsolatedObjects().getMeasureUnitController();
     unit.arm(status);
     session.getCleanupOperationComposite().add(&unit, status);
 }
@@ -318,7 +324,7 @@ void KelvoHelper::resetMeasureUnit(kdut::CleanupOperationSessionInterface& sessi
     if (status.isFatal()) {
         return;
     }
-    MeasureUnitController& unit = getIsolatedObjects().getMeasureUnitController();
+    MeasureUnitControllerInterface& unit = getIsolatedObjects().getMeasureUnitController();
     unit.reset(status);
     session.getCleanupOperationComposite().remove(&unit, status);
 }
@@ -328,7 +334,7 @@ void KelvoHelper::startSequenceEngine(kdut::CleanupOperationSessionInterface& se
     if (status.isFatal()) {
         return;
     }
-    SequenceEngineController& engine = getIsolatedObjects().getSequenceEngineController();
+    SequenceEngineControllerInterface& engine = getIsolatedObjects().getSequenceEngineController();
     engine.start(commandCount, status);
     session.getCleanupOperationComposite().add(&engine, status);
 }
@@ -338,7 +344,7 @@ void KelvoHelper::resetSequenceEngine(kdut::CleanupOperationSessionInterface& se
     if (status.isFatal()) {
         return;
     }
-    SequenceEngineController& engine = getIsolatedObjects().getSequenceEngineController();
+    SequenceEngineControllerInterface& engine = getIsolatedObjects().getSequenceEngineController();
     engine.reset(status);
     session.getCleanupOperationComposite().remove(&engine, status);
 }
@@ -389,6 +395,74 @@ void KelvoHelper::loadCalibrationToFirmwareFromStorageMapSoftcopy(uint64_t chann
     }
     static_cast<LoadCalibrationValuesInterface&>(getTask(kLevelCalibrationValues))
         .loadChannels(channelMask, false, status);
+}
+
+// ---- triggers and event latches -------------------------------------------------------
+
+kelvo_regmaps::tKelvoSeqFlexLoopRegMap* KelvoHelper::getSequencerFlexLoopMap() const {
+    const corran_caps::ProductCaps* caps = getCapsTask().capsPtr;
+    NonIsolatedRegMaps* nonIsolated =
+        &static_cast<NonIsolatedRegMapsTaskInterface&>(getTask(kLevelNonIsolatedRegMaps))
+             .getNonIsolatedRegMaps();
+    IsolatedRegMaps* isolated =
+        &static_cast<IsolatedRegMapsTaskInterface&>(getTask(kLevelIsolatedRegMaps)).getIsolatedRegMaps();
+    if (caps == nullptr || nonIsolated == nullptr || isolated == nullptr) {
+        return nullptr;
+    }
+    return sequencerFlexLoopMap(*isolated, *nonIsolated, *caps);
+}
+
+bool KelvoHelper::overrideTrigger(uint64_t, uint32_t trigger, tStatus& status) const {
+    if (status.isFatal()) {
+        return false;
+    }
+    if (trigger != kOverridableTrigger) {
+        KELVO_SET_STATUS(status, tStatus::kNotImplemented);
+        return false;
+    }
+    kelvo_regmaps::tKelvoSeqFlexLoopRegMap* map = getSequencerFlexLoopMap();
+    if (map == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidState);
+        return false;
+    }
+    tStatus read;
+    arm::refreshRecord(map->MuStatus[0], read);
+    if (read.isFatal()) {
+        status.merge(read);
+        return (map->MuStatus[0].softCopy & 0x2u) != 0;
+    }
+    if ((map->MuStatus[0].softCopy & 0x2u) == 0) {
+        KELVO_SET_STATUS(status, kTriggerNotArmed);
+        return false;
+    }
+    auto& control = map->MuCtrl[0];
+    arm::insertIntoRecord(control, 0x1u, 0x1u);
+    if (control.dirty != 0) {
+        control.flush(status, false);
+    }
+    return true;
+}
+
+bool KelvoHelper::checkEventLatch(uint64_t, uint16_t event, tStatus& status) const {
+    if (status.isFatal()) {
+        return false;
+    }
+    if (event >= kFirstEngineEvent && event <= kLastEngineEvent) {
+        return !getIsolatedObjects().getSequenceEngineController().isRunning(status);
+    }
+    if (event != kMeasureUnitEvent) {
+        KELVO_SET_STATUS(status, tStatus::kNotImplemented);
+        return false;
+    }
+    kelvo_regmaps::tKelvoSeqFlexLoopRegMap* map = getSequencerFlexLoopMap();
+    if (map == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidState);
+        return false;
+    }
+    tStatus read;
+    arm::refreshRecord(map->MuStatus[0], read);
+    status.merge(read);
+    return (map->MuStatus[0].softCopy & 0x1u) == 0;
 }
 
 } // namespace kelvo_driver

@@ -15,6 +15,7 @@
 #include "framework/setup_tracker.h"
 #include "platform/memory.h"
 #include "platform/status.h"
+#include "regmaps/kelvo_seq_flex_loop_reg_map.h"
 
 namespace kelvo_driver {
 
@@ -150,6 +151,14 @@ public:
     bool areStorageMapVersionsValid(nVOAPALS100::tStatus& status) const;  // level 3
     // True while the status holds no error; no hardware is read.
     bool queryInCompliance(uint32_t channel, nVOAPALS100::tStatus& status) const;
+    // Pulses trigger 0x40C (bit 0 of the main measure unit's control
+    // register) while the unit generates packets (else 0xBFFA4019); any
+    // other trigger is -52002. Levels 5 and 9.
+    bool overrideTrigger(uint64_t word, uint32_t trigger, nVOAPALS100::tStatus& status) const;
+    // Events 0x129 to 0x12B: the sequence engine has stopped (level 11);
+    // 0x135: bit 0 of the main measure unit's status is clear; any other
+    // event is -52002.
+    bool checkEventLatch(uint64_t word, uint16_t event, nVOAPALS100::tStatus& status) const;
     // These leave the status as it is.
     void checkBoardAndChannelBasedHardwareErrors(nVOAPALS100::tStatus&) const {}
     void clearChannelBasedHardwareErrors(nVOAPALS100::tStatus&) const {}
@@ -157,9 +166,10 @@ public:
     void getHardwareErrors(nVOAPALS100::tStatus&) const {}
 
 private:
+    kelvo_regmaps::tKelvoSeqFlexLoopRegMap* getSequencerFlexLoopMap() const;
     TYMOObjectsInterface& getTYMOObjects() const;
     NonIsolatedObjectsInterface& getNonIsolatedObjects() const;
-    wexmoortools::SubroutineRegistrar& getSubroutineRegistrar() const;
+    wexmoortools::SubroutineRegistrarInterface& getSubroutineRegistrar() const;
     IsolatedObjectsInterface& getIsolatedObjects() const;
     DMAObjectsInterface& getDMAObjects() const;
     RoutingObjectsInterface& getRoutingObjects() const;

@@ -27,10 +27,16 @@ namespace qeldma {
 class DMADispatcher;
 } // namespace qeldma
 
+namespace wexmoortools {
+class SubroutinePackageInterface;
+}
+
 namespace kelvo_driver {
 
 class CalibrationDispatcher;
+class IsolatedControllers;
 class IsolatedRegMaps;
+class NonIsolatedRegMaps;
 class KelvoHelper;
 class NonIsolatedControllers;
 class NonIsolatedRegMaps;
@@ -83,7 +89,7 @@ using SetupTaskFactory = SetupTask* (*)(KelvoHelper& helper, const SetupInputs& 
 // tasks[k - 1] builds level k; null: the level is not built yet (-52002).
 // The KelvoHelper reads some tasks through a face each: the task of level 3
 // implements TYMOObjectsInterface, 5 NonIsolatedRegMapsTaskInterface, 6
-// NonIsolatedObjectsInterface, 9 IsolatedRegMapsInterface, 10
+// NonIsolatedObjectsInterface, 9 IsolatedRegMapsTaskInterface, 10
 // SubroutinePackageRegisterInterface, 11 IsolatedObjectsInterface, 14
 // DMAObjectsInterface, 15 LoadCalibrationValuesInterface and 16
 // RoutingObjectsInterface.
@@ -109,6 +115,8 @@ public:
     virtual TYMORegMaps& getTYMORegMaps() = 0;
     // The kernel address of the device's mapped memory window 0 (BAR 0).
     virtual uint64_t getMappedWindow() = 0;
+    // The four calibration maps and the versions the driver reads.
+    virtual const CalibrationMapSet& getCalibrationMapSet() const = 0;
 };
 
 // What later tasks read of the level-5 task: the non-isolated FPGA's
@@ -116,12 +124,6 @@ public:
 class NonIsolatedRegMapsTaskInterface : public SetupTask {
 public:
     virtual NonIsolatedRegMaps& getNonIsolatedRegMaps() = 0;
-};
-
-// What later tasks read of the level-9 task: the isolated FPGA's register-map group.
-class IsolatedRegMapsInterface : public SetupTask {
-public:
-    virtual IsolatedRegMaps& getIsolatedRegMaps() = 0;
 };
 
 // What the KelvoHelper reads of the level-16 task (routing objects).
@@ -146,19 +148,32 @@ public:
     virtual NonIsolatedControllers* getNonIsolatedControllers() { return nullptr; }
 };
 
+// What later tasks read of the level-9 task: the isolated FPGA's register-map group.
+class IsolatedRegMapsTaskInterface : public SetupTask {
+public:
+    virtual IsolatedRegMaps& getIsolatedRegMaps() = 0;
+};
+
 // What the KelvoHelper reads of the level-10 task (subroutine package).
 class SubroutinePackageRegisterInterface : public SetupTask {
 public:
     // Null only when the task failed to make it.
-    virtual wexmoortools::SubroutineRegistrar* getSubroutineRegistrar() = 0;
+    virtual wexmoortools::SubroutineRegistrarInterface* getSubroutineRegistrar() = 0;
+    virtual wexmoortools::SubroutinePackageInterface* getSubroutinePackage() = 0;
 };
 
 // What the KelvoHelper reads of the level-11 task (isolated controllers).
 class IsolatedObjectsInterface : public SetupTask {
 public:
-    virtual MeasureUnitController& getMeasureUnitController() = 0;
-    virtual SequenceEngineController& getSequenceEngineController() = 0;
+    virtual MeasureUnitControllerInterface& getMeasureUnitController() = 0;
+    virtual SequenceEngineControllerInterface& getSequenceEngineController() = 0;
     virtual CalibrationDispatcher& getCalibrationDispatcher() = 0;
+    // The controllers themselves (local RAM, sequence engine, ...); null where
+    // a task offers only the faces above.
+    virtual IsolatedControllers* getIsolatedControllers() { return nullptr; }
+    // The calibration controllers whose offsets level 15 loads (null when
+    // none); by default those of getIsolatedControllers.
+    virtual CalibrationControllersInterface* getCalibrationControllers();
 };
 
 // What the KelvoHelper reads of the level-14 task (DMA objects).

@@ -1,10 +1,14 @@
 #include "core/setup_tasks.h"
 
+#include "controllers/isolated_controllers.h"
+#include "core/calibration_values.h"
+#include "core/dma_objects.h"
 #include "core/firmware_download_task.h"
 #include "core/isolated_bringup.h"
 #include "core/non_isolated_objects.h"
 #include "core/reg_maps_task.h"
 #include "core/routing_objects.h"
+#include "core/sequencer_tasks.h"
 #include "core/tymo_objects.h"
 #include "core/utilities.h"
 #include "platform/vohtl/string.h"
@@ -26,14 +30,24 @@ const SetupLevelTable kProductSetupLevelTable = {{
     PowerMonitorsTask::create,           // 7
     IsolatedFirmwareDownload::create,    // 8
     IsolatedRegMapsTask::create,         // 9
-    // Levels 10 to 15 arrive with the subsystems they build.
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-    RoutingObjects::create, // 16
+    SubroutinePackageRegister::create, // 10
+    IsolatedObjects::create,           // 11
+    BoardRevisionProgrammer::create,   // 12
+    ExternalPLLAndSensorsTask::create, // 13
+    DMAObjects::create,                // 14
+    LoadCalibrationValues::create,     // 15
+    RoutingObjects::create,            // 16
+    LocalRAMConfigure::create,         // 17
 }};
 
 const SetupLevelTable* gSetupLevelTableForTests = nullptr;
 
 } // namespace
+
+CalibrationControllersInterface* IsolatedObjectsInterface::getCalibrationControllers() {
+    IsolatedControllers* controllers = getIsolatedControllers();
+    return controllers != nullptr ? controllers->getCalibrationControllers() : nullptr;
+}
 
 const SetupLevelTable& getProductSetupLevelTable() {
     return kProductSetupLevelTable;

@@ -62,7 +62,7 @@ public:
     TYMORegMaps& getTYMORegMaps() override { return *regMaps_; }
     uint64_t getMappedWindow() override { return reinterpret_cast<uintptr_t>(window0_); }
     kelvo_storagemaps::KelvoStorageMaps* getKelvoStorageMaps() const { return storageMaps_; }
-    const CalibrationMapSet& getCalibrationMapSet() const { return calibrationMaps_; }
+    const CalibrationMapSet& getCalibrationMapSet() const override { return calibrationMaps_; }
 
 private:
     nVOAPAL000::tPCIDevice* device_ = nullptr;

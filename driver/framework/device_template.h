@@ -11,11 +11,11 @@
 // teardown halfway); it is recursive, so the product's setup and teardown
 // may take it again.
 //
-// A request inside the gate must not hold up a reset or a removal for good:
-// once the gate no longer admits (paused for a reset, closed for a
-// removal), the wait for the I/O count calls cancelPendingWaits at every
-// look, so that every cancellable wait of the requests inside, including
-// one that starts after the first call, ends.
+// A request inside the gate must not hold up a reset, a removal, a
+// power-down or a stop for good: once the gate no longer admits (paused for
+// a reset, closed otherwise), the wait for the I/O count calls
+// cancelPendingWaits at every look, so that every cancellable wait of the
+// requests inside, including one that starts after the first call, ends.
 #pragma once
 
 #include <stddef.h>
@@ -129,8 +129,9 @@ public:
 
     // Unless the product vetoes: a reset (reason 2 and above) pauses the
     // gate; start and removal (0, 1) close it and wake the waiters, which
-    // then fail. Queued asynchronous I/O is completed. A removal then waits
-    // until the requests inside have left, ending their cancellable waits.
+    // then fail. Queued asynchronous I/O is completed. A closing suspension
+    // (removal, power-down, stop) then waits until the requests inside have
+    // left, ending their cancellable waits.
     bool suspendIOProcessing(const tEventDescriptor& descriptor, tSuspendReason reason,
                              bool vetoable) override {
         internal::MutexHolder hold(deviceMutex_);
@@ -145,9 +146,10 @@ public:
         this->setIOGateState(kelvo_driver::nVOAPAL000::kIOGateClosed);
         this->signalIOGate();
         this->completeQueuedAsyncIO();
-        if (reason == kelvo_driver::nVOAPAL000::kSuspendReasonRemove) {
-            waitForIOCountCancellingWaits(0);
-        }
+        // Removal, power-down and stop: the plug-and-play engine's idle wait
+        // that follows has no cancel of its own, so the requests inside leave
+        // here, their cancellable waits ended.
+        waitForIOCountCancellingWaits(0);
         return true;
     }
 

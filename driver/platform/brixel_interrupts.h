@@ -1,9 +1,11 @@
-// The register-level operations of the bridge's interrupt manager. (The
-// bridge DMA channel is the bridge layer's: bridge/brixel_dma_channel.h.)
+// The bridge's interrupt manager: the three interrupt registers of the bridge.
+// (The bridge DMA channel is the bridge layer's: bridge/brixel_dma_channel.h.)
 //
-// Bridge registers of window 0: 0x5C interrupt control (bit pairs: the odd bit
-// sets a setting, the even bit clears it), 0x60 interrupt status, 0x68
-// interrupt queue (a read pops one word; all ones when empty).
+// Bridge registers of window 0: 0x5C interrupt mask (the control word of the
+// bridge's interrupt output; bit pairs: the odd bit sets a setting, the even
+// bit clears it), 0x60 interrupt status (bit 31 set and not all ones: the
+// pending interrupt is the bridge's), 0x68 interrupt queue (a read pops one
+// status word; all ones when empty).
 #pragma once
 
 #include <stdint.h>
@@ -15,33 +17,41 @@ namespace kelvo_driver::nVOAPAL000 {
 
 class tBrixelInterruptManager : public tObject {
 public:
-    static constexpr uint32_t kInterruptControl = 0x5C;
+    static constexpr uint32_t kInterruptMask = 0x5C;
     static constexpr uint32_t kInterruptStatus = 0x60;
     static constexpr uint32_t kInterruptQueue = 0x68;
-    static constexpr uint32_t kControlOff = 0x40000000;
-    static constexpr uint32_t kControlOn = 0x54000500;
-    static constexpr uint32_t kControlArm = 0x80000000;
+    // Interrupt-mask words: output off; output on again; the default settings
+    // with the output off (what enableInterrupts builds from options 0).
+    static constexpr uint32_t kMaskOff = 0x40000000;
+    static constexpr uint32_t kMaskArm = 0x80000000;
+    static constexpr uint32_t kMaskDefault = 0x54000500;
 
     // Over the accessor of window 0 (which must outlive the manager); msi: the
-    // device's interrupt is message-signalled. Writes kControlOn.
+    // device's interrupt is message-signalled. No register access.
     tBrixelInterruptManager(const tPCIMemorySpaceAccessor* window0, bool msi);
-    // Writes kControlOff.
+    // Writes kMaskOff.
     virtual ~tBrixelInterruptManager();
     tBrixelInterruptManager(const tBrixelInterruptManager&) = delete;
     tBrixelInterruptManager& operator=(const tBrixelInterruptManager&) = delete;
 
-    virtual void deactivate(); // kControlOff
-    virtual void reactivate(); // kControlOn
-    // Whether the interrupt is the module's: always with MSI; else the status
-    // register reads neither 0 nor all ones.
-    virtual bool isInterruptPending();
-    // Writes an interrupt configuration value to the control register.
-    virtual void configure(uint32_t value);
+    virtual void deactivate(); // kMaskOff
+    virtual void reactivate(); // kMaskDefault
+    // Interrupt level: whether the interrupt is the bridge's. With MSI always,
+    // without touching a register; else when the status reads 0x80000000 to
+    // 0xFFFFFFFE, and then the output is masked (kMaskOff) before returning.
+    virtual bool acknowledgeInterrupt();
+    // Writes the word that options select (one bit of each of the pairs
+    // 31/30, 29/28, 27/26, 11/10, 9/8): 31 for non-zero options, else 30; 29
+    // for non-zero options with 0x1000000, else 28; 27 with 0x2000000, else
+    // 26; 11 with 0x800, else 10; 9 for non-zero options with 0x200, else 8.
+    virtual void enableInterrupts(uint32_t options);
     // The next word of the interrupt queue; 0 when it is empty (or the device
     // no longer answers).
     virtual uint32_t dequeueInterrupt();
-    // Arms the interrupt again (kControlArm).
-    virtual void rearm();
+    // Turns the output on again (kMaskArm); nothing with MSI.
+    virtual void rearmInterrupt();
+
+    bool isMessageSignalled() const { return msi_; }
 
 private:
     const tPCIMemorySpaceAccessor* window0_;

@@ -293,7 +293,7 @@ public:
 
     VersionedStorageMapInterface& getHeaderMap() override { return headerFace_; }
     ManufacturingStorageMapInterface& getManufacturingMap() override { return manufacturingFace_; }
-    VersionedStorageMapInterface& getCalibrationMapFace(uint32_t index) { return calibrationFaces_[index]; }
+    CalibrationStorageMapInterface& getCalibrationMapFace(uint32_t index) { return calibrationFaces_[index]; }
 
     PoscStorageMap& posc() { return posc_; }
     ManufacturingStorageMap& manufacturing() { return manufacturing_; }
@@ -308,6 +308,10 @@ private:
             EntryLock lock(map_.entryMutex());
             return map_.getBoardSerialNumber(status);
         }
+        uint8_t getBoardRevision(nVOAPALS100::tStatus& status) override {
+            EntryLock lock(map_.entryMutex());
+            return map_.getBoardRevision(status);
+        }
         uint8_t getAllowUnsafeFirmware(nVOAPALS100::tStatus& status) override {
             EntryLock lock(map_.entryMutex());
             return map_.getAllowUnsafeFirmware(status);
@@ -317,7 +321,18 @@ private:
             return map_.getOldestCompatibleBoardRevision(status);
         }
     };
-    using CalibrationFace = ReaderFace<VersionedStorageMapInterface, CalibrationStorageMap>;
+    class CalibrationFace : public ReaderFace<CalibrationStorageMapInterface, CalibrationStorageMap> {
+    public:
+        using ReaderFace::ReaderFace;
+        votypes::FixedPoint128<64, true>
+        getModulatorChargeBalanceOffset(uint32_t index, nVOAPALS100::tStatus& status) override {
+            EntryLock lock(map_.entryMutex());
+            const Value128 value = map_.getModulatorChargeBalanceOffsets(index, status);
+            return votypes::FixedPoint128<64, true>(
+                value.words[0] | (static_cast<uint64_t>(value.words[1]) << 32),
+                value.words[2] | (static_cast<uint64_t>(value.words[3]) << 32));
+        }
+    };
     using HeaderFace = ReaderFace<VersionedStorageMapInterface, voquantacalibrationtools::HeaderStorageMap>;
 
     storagemap::StorageMapInterface* mapAt(uint32_t position);

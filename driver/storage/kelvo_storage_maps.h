@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include "platform/fixedpoint.h"
 #include "platform/memory.h"
 #include "platform/status.h"
 
@@ -21,10 +22,20 @@ public:
     virtual bool isChecksumValid(nVOAPALS100::tStatus& status) = 0;
 };
 
+// A calibration map of channel 0, with what the calibration loader reads.
+class CalibrationStorageMapInterface : public VersionedStorageMapInterface {
+public:
+    // Element index of "ModulatorChargeBalanceOffsets": a signed 128-bit
+    // fixed-point value with 64 fractional bits (0 on a read error).
+    virtual votypes::FixedPoint128<64, true>
+    getModulatorChargeBalanceOffset(uint32_t index, nVOAPALS100::tStatus& status) = 0;
+};
+
 // The "Manufacturing" map (flash 0x8000).
 class ManufacturingStorageMapInterface : public VersionedStorageMapInterface {
 public:
     virtual uint32_t getBoardSerialNumber(nVOAPALS100::tStatus& status) = 0;
+    virtual uint8_t getBoardRevision(nVOAPALS100::tStatus& status) = 0;
     // Element 0 of "allowUnsafeFirmware" and of "oldestCompatibleBoardRevision".
     virtual uint8_t getAllowUnsafeFirmware(nVOAPALS100::tStatus& status) = 0;
     virtual uint8_t getOldestCompatibleBoardRevision(nVOAPALS100::tStatus& status) = 0;
@@ -47,7 +58,7 @@ constexpr uint32_t kNumberOfCalibrationMaps = 4;
 // The four calibration maps of channel 0 in flash order (default, factory,
 // external, self calibration) and the range of map versions the driver reads.
 struct CalibrationMapSet {
-    kelvo_storagemaps::VersionedStorageMapInterface* maps[kNumberOfCalibrationMaps];
+    kelvo_storagemaps::CalibrationStorageMapInterface* maps[kNumberOfCalibrationMaps];
     uint32_t newestVersion; // 0x01000001
     uint32_t oldestVersion; // 0x01000000
 };

@@ -35,7 +35,8 @@ struct ClockState {
                                        .count());
     std::optional<std::pair<std::uint32_t, std::uint32_t>> fixedTimeOfDay;
     std::vector<kal::clock::SleepRecord> sleeps;
-    bool stepped = false; // time moves only by sleeps
+    bool stepped = false;         // time moves only by sleeps (and reads)
+    std::uint64_t readStepNs = 0; // stepped: what each read of the time adds
 };
 
 ClockState& state() {
@@ -55,6 +56,22 @@ std::uint64_t nowLocked(ClockState& s) {
         s.lastReturned = now;
     }
     return s.lastReturned;
+}
+
+// A read of the time by the kernel-layer operations: in stepped time with a
+// read step, the next read answers that much later.
+std::uint64_t readLocked(ClockState& s) {
+    const std::uint64_t now = nowLocked(s);
+    if (s.stepped) {
+        s.virtualBase = now + s.readStepNs;
+    }
+    return now;
+}
+
+std::uint64_t readNs() {
+    auto& s = state();
+    std::lock_guard g(s.lock);
+    return readLocked(s);
 }
 
 } // namespace
@@ -98,13 +115,14 @@ void setScale(double factor) {
     kal::detail::wakeAllChannels();
 }
 
-void setStepped(bool on) {
+void setStepped(bool on, std::uint64_t readStepNs) {
     {
         auto& s = state();
         std::lock_guard g(s.lock);
         s.virtualBase = nowLocked(s);
         s.realBase = Real::now();
         s.stepped = on;
+        s.readStepNs = on ? readStepNs : 0;
     }
     kal::detail::wakeAllChannels();
 }
@@ -151,7 +169,7 @@ void clearSleepLog() {
 } // namespace kal::clock
 
 extern "C" uint64_t nVOKAL1_getMonotonicCounter(void) noexcept {
-    return kal::detail::nowNs();
+    return readNs();
 }
 
 extern "C" uint64_t nVOKAL100_getTimerInterval(void) noexcept {
@@ -159,7 +177,7 @@ extern "C" uint64_t nVOKAL100_getTimerInterval(void) noexcept {
 }
 
 extern "C" int64_t nVOKAL110_getTimerCount(void) noexcept {
-    return static_cast<int64_t>(kal::detail::nowNs() / 1000 / kTimerIntervalMicroseconds);
+    return static_cast<int64_t>(readNs() / 1000 / kTimerIntervalMicroseconds);
 }
 
 extern "C" void nVOKAL100_getTimeOfDay(uint32_t* seconds, uint32_t* microseconds) noexcept {
@@ -173,7 +191,7 @@ extern "C" void nVOKAL100_getTimeOfDay(uint32_t* seconds, uint32_t* microseconds
         *microseconds = s.fixedTimeOfDay->second;
         return;
     }
-    const std::uint64_t us = s.todAtBaseUs + (nowLocked(s) - s.todBaseNs) / 1000;
+    const std::uint64_t us = s.todAtBaseUs + (readLocked(s) - s.todBaseNs) / 1000;
     *seconds = static_cast<uint32_t>(us / 1000000);
     *microseconds = static_cast<uint32_t>(us % 1000000);
 }

@@ -79,12 +79,16 @@ private:
 // Stepped time: while on, the stand-in time stands still except that every
 // nVOKAL250_sleepTimeout moves it on by its length (a zero sleep by 1 us) and
 // returns at once, so a poll loop bounded by time runs the same number of
-// rounds under any load.
-void setStepped(bool on);
+// rounds under any load. With a read step, every read of the time
+// (nVOKAL1_getMonotonicCounter, nVOKAL110_getTimerCount,
+// nVOKAL100_getTimeOfDay) also moves it on by that many nanoseconds after
+// answering, so a loop that spins on the clock ends after a fixed number of
+// reads too. Timed waits see time that reads moved on at their next wake-up.
+void setStepped(bool on, std::uint64_t readStepNs = 0);
 bool stepped();
 class ScopedStepped {
 public:
-    ScopedStepped() { setStepped(true); }
+    explicit ScopedStepped(std::uint64_t readStepNs = 0) { setStepped(true, readStepNs); }
     ~ScopedStepped() { setStepped(false); }
     ScopedStepped(const ScopedStepped&) = delete;
     ScopedStepped& operator=(const ScopedStepped&) = delete;

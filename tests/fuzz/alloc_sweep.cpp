@@ -4,9 +4,10 @@
 // to the highest level the product reaches, each with the Nth allocation
 // failing, for N = offset + 1, offset + 1 + stride, ... up to the count of a
 // clean run; then the first request of every code at that level the same way
-// (the seed request of the fuzzer). Each must end in a clean failure status
-// (or success) with nothing left allocated, and the next reset must reach the
-// top level again.
+// (the seed request of the fuzzer): with a stride, every Kth request from the
+// offset, each with every allocation failing in turn. Each must end in a clean
+// failure status (or success) with nothing left allocated, and the next reset
+// must reach the top level again.
 //
 //   alloc_sweep [--stride K] [--offset O]   (default: every N; O < K)
 //   alloc_sweep --sample K                  every Kth N, the offset chosen
@@ -41,13 +42,14 @@ void check(bool ok, const std::string& what, std::uint64_t n) {
 }
 
 // Sweeps one phase: clean() counts its allocations; run(n) runs it with the
-// nth failing and checks the outcome.
-template <class Clean, class Run> std::uint64_t sweep(Clean clean, Run run) {
+// nth failing and checks the outcome, for n = first, first + step, ...
+template <class Clean, class Run>
+std::uint64_t sweep(Clean clean, Run run, std::uint64_t first = offset + 1, std::uint64_t step = stride) {
     kal::memory::resetCounters();
     clean();
     const std::uint64_t calls = kal::memory::allocationCalls();
     std::uint64_t runs = 0;
-    for (std::uint64_t n = offset + 1; n <= calls; n += stride) {
+    for (std::uint64_t n = first; n <= calls; n += step) {
         run(n);
         ++runs;
     }
@@ -165,10 +167,10 @@ int main(int argc, char** argv) {
             firsts.emplace_back("platform request " + std::to_string(platform++), seed);
         }
         std::uint64_t requests = 0;
-        for (const auto& first : firsts) {
+        for (std::size_t chosen = offset; chosen < firsts.size(); chosen += stride) {
             // Named references, not a structured binding: clang 14 cannot capture bindings in lambdas.
-            const auto& request = first.first;
-            const auto& seed = first.second;
+            const auto& request = firsts[chosen].first;
+            const auto& seed = firsts[chosen].second;
             const std::string what = std::string(name) + " " + request;
             kelvo_fuzz::resetDevice(board, KELVO_SETUP_LEVEL_COMPLETE);
             kelvo_fuzz::runInput(seed.data(), seed.size());
@@ -184,7 +186,8 @@ int main(int argc, char** argv) {
                                   check(kal::memory::liveAllocations() <= clean, what + ": leaked", n);
                                   check(kelvo_fuzz::setupLevel(board) == top,
                                         what + ": the next reset fell short", n);
-                              });
+                              },
+                              1, 1);
         }
         std::printf("%s: %llu additions, %llu resets, %llu requests with a failing allocation\n", name,
                     static_cast<unsigned long long>(adds), static_cast<unsigned long long>(resets),

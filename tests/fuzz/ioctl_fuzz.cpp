@@ -816,6 +816,14 @@ std::int32_t resetDevice(unsigned board, std::uint32_t level) {
     return status;
 }
 
+int deviceIndex(unsigned board) {
+    return devices[board].index;
+}
+
+int firstHandle(unsigned board) {
+    return devices[board].handles[0];
+}
+
 std::int64_t setupLevel(unsigned board) {
     kelvo_status_record in{};
     kelvo_kelvo_getSetupLevel_out out{};

@@ -71,5 +71,8 @@ std::int32_t resetOnly(unsigned board, std::uint32_t level);
 void reopen(unsigned board);
 // The setup level of a board's device (a negative status when unanswered).
 std::int64_t setupLevel(unsigned board);
+// The host's device index of a board's module, and its first handle on "smu_kelvo".
+int deviceIndex(unsigned board);
+int firstHandle(unsigned board);
 
 } // namespace kelvo_fuzz

@@ -1,6 +1,9 @@
 // Replays fuzzing inputs without libFuzzer (any compiler), and writes the seeds.
 //
 //   kelvo_fuzz_replay FILE|DIR...   runs every file on a freshly started host
+//   kelvo_fuzz_replay --one-host FILE|DIR...
+//                                   runs them in turn on one host, as the
+//                                   fuzzer does
 //   kelvo_fuzz_replay --seeds DIR   writes the seed corpus into DIR
 //   kelvo_fuzz_replay --check-seeds checks that every code's seed reaches its operation
 #include <algorithm>
@@ -58,15 +61,23 @@ int writeSeeds(const fs::path& folder) {
     return 0;
 }
 
-void replay(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    const std::vector<std::uint8_t> data{std::istreambuf_iterator<char>(in),
-                                         std::istreambuf_iterator<char>()};
+void startHost() {
     kelvo_fuzz::Options options;
     options.eventSpacing = 1;
     kelvo_fuzz::start(options);
+}
+
+void replay(const fs::path& file, bool freshHost) {
+    std::ifstream in(file, std::ios::binary);
+    const std::vector<std::uint8_t> data{std::istreambuf_iterator<char>(in),
+                                         std::istreambuf_iterator<char>()};
+    if (freshHost) {
+        startHost();
+    }
     kelvo_fuzz::runInput(data.data(), data.size());
-    kelvo_fuzz::stop();
+    if (freshHost) {
+        kelvo_fuzz::stop();
+    }
     std::printf("replayed %s (%zu bytes)\n", file.c_str(), data.size());
 }
 
@@ -79,8 +90,9 @@ int main(int argc, char** argv) {
     if (argc == 2 && std::string(argv[1]) == "--check-seeds") {
         return checkSeeds();
     }
+    const bool oneHost = argc > 1 && std::string(argv[1]) == "--one-host";
     std::vector<fs::path> files;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = oneHost ? 2 : 1; i < argc; ++i) {
         if (fs::is_directory(argv[i])) {
             for (const fs::directory_entry& entry : fs::directory_iterator(argv[i])) {
                 if (entry.is_regular_file() && entry.path().filename().string()[0] != '.' &&
@@ -93,8 +105,14 @@ int main(int argc, char** argv) {
         }
     }
     std::sort(files.begin(), files.end());
+    if (oneHost) {
+        startHost();
+    }
     for (const fs::path& file : files) {
-        replay(file);
+        replay(file, !oneHost);
+    }
+    if (oneHost) {
+        kelvo_fuzz::stop();
     }
     std::printf("%zu inputs replayed\n", files.size());
     return 0;

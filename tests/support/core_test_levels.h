@@ -31,6 +31,8 @@ struct FakeMapState {
     std::uint32_t oldestCompatible = 0x01000000;
     bool checksumValid = true;
     std::int64_t readError = 0; // set as the map's own error when not 0
+    // Calibration maps: the stored charge-balance offsets {low, high} of loops 0 to 3.
+    std::pair<std::uint64_t, std::uint64_t> offsets[4] = {};
 };
 
 // What the stand-ins do and what they saw. One instance for the process.
@@ -43,6 +45,7 @@ struct StandInState {
     FakeMapState manufacturing{0x01000001, 0x01000000, true, 0};
     FakeMapState calibration[kelvo_driver::kNumberOfCalibrationMaps];
     std::uint32_t serialNumber = 0x1234ABCD;
+    std::uint8_t boardRevision = 0x0B;
     // The fake routing manager.
     int registeredSessions = 0;
     int resourcesSet = 0;
@@ -57,6 +60,8 @@ struct StandInState {
     int sequenceEngineCleanups = 0;
     std::vector<std::pair<std::uint32_t, std::int32_t>> dmaSignals;
     std::vector<std::pair<std::uint64_t, bool>> calibrationLoads;
+    // setOffset calls of the fake charge-balance controller: {loop, offset}.
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> offsetsSet;
 
     void reset() {
         std::lock_guard g(lock);
@@ -69,6 +74,7 @@ struct StandInState {
             c = FakeMapState{};
         }
         serialNumber = 0x1234ABCD;
+        boardRevision = 0x0B;
         registeredSessions = 0;
         resourcesSet = 0;
         resourcesCleared = 0;
@@ -81,6 +87,7 @@ struct StandInState {
         sequenceEngineCleanups = 0;
         dmaSignals.clear();
         calibrationLoads.clear();
+        offsetsSet.clear();
     }
     void clearLog() {
         std::lock_guard g(lock);
@@ -105,18 +112,26 @@ const kelvo_driver::SetupLevelTable& testSetupLevelTable();
 // their checkers) under the stand-ins of levels 4 to 18.
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel3();
 
+// The test table with the product's real sequencer levels (10 to 13 and 17)
+// over the register-map groups of levels 5 and 9 and the stand-ins of the
+// other levels.
+const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealSequencer();
 // The test table with the product's real levels 1 to 5 (flash and storage
 // maps, the non-isolated FPGA's download, its register maps and
 // "NisoFpgaWindow") under the stand-ins of levels 6 to 18.
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel5();
 
-// The product's levels wherever the product has one (levels 1 to 9 so far)
-// under the stand-ins of the levels above, so that the real lower levels run
-// to level 19.
+// The product's levels 1 to 9 under the stand-ins of the levels above, so
+// that the real lower levels run to level 19.
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverProductLevels();
 
-// Which levels of the installed test table are the product's own.
-enum class RealLevels { kUpTo2, kUpTo3, kUpTo5 };
+// Which levels of the installed test table are the product's own (kSequencer:
+// levels 1, 2, 10 to 13 and 17).
+enum class RealLevels { kUpTo2, kUpTo3, kUpTo5, kSequencer };
+
+// The same table with the product's levels 14 (DMA objects) and 15
+// (calibration values) in place of their stand-ins.
+const kelvo_driver::SetupLevelTable& testSetupLevelTableWithRealDMA(RealLevels real);
 
 // Installs the test table for a scope and resets the stand-ins' state.
 class ScopedTestLevels {
@@ -124,7 +139,8 @@ public:
     explicit ScopedTestLevels(bool realLevel3 = false)
         : ScopedTestLevels(realLevel3 ? RealLevels::kUpTo3 : RealLevels::kUpTo2) {}
     // Modules plugged in the scope hold the images of the FPGAs whose
-    // downloads (levels 4 and 8) are stand-ins.
+    // downloads (levels 4 and 8) are stand-ins. realDMA: levels 14 and 15
+    // are the product's too.
     // Any table whose levels 4 and 8 are the product's downloads: modules are
     // plugged as at power-up.
     explicit ScopedTestLevels(const kelvo_driver::SetupLevelTable& table) {
@@ -132,13 +148,15 @@ public:
         kelvo_host::setFpgasLoadedAtPlugging(false, false);
         kelvo_driver::setSetupLevelTableForTests(&table);
     }
-    explicit ScopedTestLevels(RealLevels real) {
+    explicit ScopedTestLevels(RealLevels real, bool realDMA = false) {
         standIns().reset();
         kelvo_host::setFpgasLoadedAtPlugging(real != RealLevels::kUpTo5, true);
         kelvo_driver::setSetupLevelTableForTests(
-            real == RealLevels::kUpTo5   ? &testSetupLevelTableOverRealLevel5()
-            : real == RealLevels::kUpTo3 ? &testSetupLevelTableOverRealLevel3()
-                                         : &testSetupLevelTable());
+            realDMA                          ? &testSetupLevelTableWithRealDMA(real)
+            : real == RealLevels::kSequencer ? &testSetupLevelTableOverRealSequencer()
+            : real == RealLevels::kUpTo5     ? &testSetupLevelTableOverRealLevel5()
+            : real == RealLevels::kUpTo3     ? &testSetupLevelTableOverRealLevel3()
+                                             : &testSetupLevelTable());
     }
     ~ScopedTestLevels() {
         kelvo_driver::setSetupLevelTableForTests(nullptr);

@@ -48,17 +48,19 @@ public:
         void clear() { ++clears; }
     } composite;
     Composite& getCleanupOperationComposite() { return composite; }
+    // No DMA: the DMA operations answer as a broken invariant does.
+    kdut::CleanupOperationComposite* getDMACleanupList() { return nullptr; }
+    void checkReserved(uint64_t mask, nVOAPALS100::tStatus& status) {
+        if ((mask & ~reserved) != 0) {
+            KELVO_SET_STATUS(status, kelvoDriverCode(0xBFFA431A));
+        }
+    }
     void reserveResources(uint64_t mask, nVOAPALS100::tStatus& status) {
         if (mask & ~1ull) {
             KELVO_SET_STATUS(status, kelvoDriverCode(0xBFFA4303));
             return;
         }
         reserved |= mask;
-    }
-    void checkReserved(uint64_t mask, nVOAPALS100::tStatus& status) {
-        if ((reserved & mask) != mask) {
-            KELVO_SET_STATUS(status, kelvoDriverCode(0xBFFA431A));
-        }
     }
 };
 
@@ -136,9 +138,19 @@ public:
         return registries ? &*windows : nullptr;
     }
     storagemap::StorageMapDispatcher* getStorageMapDispatcher() { return registries ? &*storage : nullptr; }
-    StandInHelper* getKelvoHelper() { return &helper; }
+    StandInHelper* getControllerForwarders() { return &helper; }
     bool areStorageMapChecksumsValid(nVOAPALS100::tStatus&) { return true; }
     bool areStorageMapVersionsValid(nVOAPALS100::tStatus&) { return true; }
+    qeldma::DMADispatcher* getDMADispatcher() { return nullptr; }
+    void waitUntilBytesTransferred(uint32_t channel, uint64_t, uint64_t, uint32_t, uint32_t* timedOut,
+                                   nVOAPALS100::tStatus&) {
+        waits.push_back(channel);
+        *timedOut = 1;
+    }
+    void cancelWaitUntilBytesTransferred(uint32_t channel) { cancels.push_back(channel); }
+    void loadCalibrationToFirmwareFromStorageMapSoftcopy(uint64_t mask, nVOAPALS100::tStatus&) {
+        calibrationLoads.push_back(mask);
+    }
 
     struct Reset {
         tEventDescriptor event;
@@ -153,6 +165,9 @@ public:
     std::vector<Reset> resets;
     std::vector<uint64_t> checkedWords;
     StandInHelper helper;
+    std::vector<uint32_t> waits;
+    std::vector<uint32_t> cancels;
+    std::vector<uint64_t> calibrationLoads;
     std::atomic<int> gates{0}; // gates opened
     std::optional<armki::ARMDispatcher> arm{std::in_place};
     std::optional<storagemap::StorageMapDispatcher> storage{std::in_place};

@@ -22,7 +22,9 @@ namespace kelvo_test {
 class SimBoard {
 public:
     explicit SimBoard(const std::string& board = "solstra") {
-        module = bus.plug(board);
+        sim::ModuleOptions options;
+        options.plainFpgas = true;
+        module = bus.plug(board, options);
         nVOAPALS100::tStatus status;
         device = new (status, false) kelvo_driver::nVOAPAL000::tPCIDevice(deviceInfoOf(*module), status);
         bar = device->mapMemoryWindow(0, status, 0);

@@ -201,7 +201,7 @@ TEST_F(BridgeDmaStream, StreamCircuitStopFollowsDataTransferEnable) {
 }
 
 TEST_F(BridgeDmaStream, CreditAndFifoControllers) {
-    kal::clock::ScopedScale fast(1000);
+    kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
     auto c = channel(1);
     ASSERT_NE(c->credits, nullptr);
     tStatus status;
@@ -270,7 +270,7 @@ TEST_F(BridgeDmaStream, StartRunsTheChannelBeforeTheCircuitAndStopTheReverse) {
 }
 
 TEST_F(BridgeDmaStream, ChannelsThatNeverStartOrNeverEnd) {
-    kal::clock::ScopedScale fast(1000);
+    kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
     UserMemory user(4096);
     auto c = channel(0);
     ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), 4096), 0);
@@ -370,7 +370,7 @@ TEST_F(BridgeDmaStream, AFiniteListGrownAfterItRanRunsToItsNewEnd) {
 }
 
 TEST_F(BridgeDmaStream, ACleanupWhoseStopFailsResetsTheChannel) {
-    kal::clock::ScopedScale fast(1000);
+    kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
     UserMemory user(4096);
     auto c = channel(0);
     ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), 4096), 0);

@@ -57,7 +57,8 @@ public:
     }
     int64_t download(uint32_t target, uint64_t address = 0, uint64_t size = 0) {
         tStatus status;
-        kal::clock::ScopedScale fast(100.0); // a 500 ms time-out in 5 ms
+        // Every clock read 100 us later: a 500 ms time-out in 5000 reads.
+        kal::clock::ScopedStepped stepped(100'000);
         kelvo_driver::downloadFPGAFirmware(0x77, address, size, target, caps_, *maps_, status);
         return status.getCode();
     }

@@ -109,9 +109,12 @@ TEST_F(Firmware, SubroutineImagesFollowTheGeneration) {
         ASSERT_TRUE(status.isSuccess());
         ASSERT_EQ(image->size(), c.size);
         EXPECT_EQ(image->getTarget(), kelvo_driver::kFirmwareTargetSubroutineData);
-        // The start-up subroutine at word 2, the last one at its address.
-        EXPECT_EQ(le32(image->data() + 2 * 8 + 4), 0x956E9395u);
-        EXPECT_EQ(le32(image->data() + c.lastAddress * 8 + 4), 0xEE85CF84u);
+        // The start-up subroutine at word 2 opens with a marker carrying its
+        // identifier; the last one, a single word, is a return.
+        EXPECT_EQ(le32(image->data() + 2 * 8), 0x956E9395u);
+        EXPECT_EQ(le32(image->data() + 2 * 8 + 4), 0x20000000u);
+        EXPECT_EQ(le32(image->data() + c.lastAddress * 8), 0u);
+        EXPECT_EQ(le32(image->data() + c.lastAddress * 8 + 4), 0x1C0FFF05u);
     }
 }
 

@@ -60,7 +60,7 @@ TEST_F(BridgeFlash, SectorWriteUnprotectsErasesProgramsProtectsAndVerifies) {
         sector[i] = static_cast<uint8_t>(i * 7 + 1);
     }
     const uint64_t address = 0x3000;
-    kal::clock::ScopedScale fast(1000); // the time-out passes quickly
+    kal::clock::ScopedStepped stepped(10'000); // every clock read 10 us later: the time-out in 3000 reads
     for (const Case& c : cases) {
         bench->flash().setStuckBusy(false);
         bench->flash().setBusyTimes(0, 0, 0);
@@ -114,9 +114,10 @@ TEST_F(BridgeFlash, TheVerifyWaitsUntilTheProtectingStatusWriteIsDone) {
     ASSERT_EQ(bench->buildControllers(), 0);
     SST25VFFlashController& controller = bench->controllers->getFlashController();
     std::vector<uint8_t> sector(4096, 0x5A);
-    // The driver spins on the status register (no sleeping), so the clock
-    // runs as it does: 20 ms is far longer than the few register accesses
-    // between the protect step and the first verify read.
+    // The driver spins on the status register (no sleeping): every read of
+    // the clock moves it on by 10 us, so 20 ms last 2000 reads, far more than
+    // the few between the protect step and the first verify read.
+    kal::clock::ScopedStepped stepped(10'000);
     bench->flash().setBusyTimes(0, 0, 20'000'000);
     tStatus status;
     controller.writeSector(0x3000, sector.data(), status);

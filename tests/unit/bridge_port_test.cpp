@@ -290,7 +290,7 @@ TEST_F(BridgePort, IOPortResetAndConfigure) {
         bim().clearPortTrace();
         tStatus status;
         {
-            kal::clock::ScopedScale fast(100.0); // the 500 ms time-out in 5 ms
+            kal::clock::ScopedStepped stepped(1000); // the 500 ms time-out passes by sleeps and clock reads
             if (c.step != kConfigure && c.step != kConfigureTwice) {
                 port.reset(status);
             }

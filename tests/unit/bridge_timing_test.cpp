@@ -158,6 +158,22 @@ TEST_F(TimingChipMaps, RegistersOutsideTheWindowAreNotAccessed) {
     tStatus refreshed;
     narrow.refreshRegMap(refreshed);
     EXPECT_EQ(refreshed.getCode(), kOutsideWindow) << "a whole-map refresh reports it too";
+
+    // ... and goes on past it: the timer's status register (offset 0) lies
+    // before this window, its three save registers inside it.
+    tymo_regmaps::tOutTimer timer(&regionF, 0x38u, 4u, 0x14u);
+    const size_t before = chipTrace().size();
+    tStatus timerRefresh;
+    timer.refreshRegMap(timerRefresh);
+    EXPECT_EQ(timerRefresh.getCode(), kOutsideWindow);
+    std::vector<uint32_t> reads;
+    const auto trace = chipTrace();
+    for (size_t i = before; i < trace.size(); ++i) {
+        if (!trace[i].write) {
+            reads.push_back(trace[i].offset);
+        }
+    }
+    EXPECT_EQ(reads, (std::vector<uint32_t>{0x38, 0x40, 0x48}));
 }
 
 } // namespace

@@ -165,7 +165,7 @@ TEST_F(BoardRevisions, ACheckerThatCannotBeAllocatedReportsOutOfMemory) {
 }
 
 // A charge-balance controller that records what reaches it.
-class FakeChargeBalance : public kelvo_driver::ChargeBalanceController {
+class FakeChargeBalance : public kelvo_driver::ChargeBalanceControllerInterface {
 public:
     uint32_t calculateOffset(uint8_t loop, tStatus& status) override {
         ++calls;
@@ -188,9 +188,9 @@ public:
     uint16_t offsets[4] = {};
 };
 
-class FakeCalibrationControllers : public kelvo_driver::CalibrationControllers {
+class FakeCalibrationControllers : public kelvo_driver::CalibrationControllersInterface {
 public:
-    kelvo_driver::ChargeBalanceController& getChargeBalanceController(uint32_t channel) override {
+    kelvo_driver::ChargeBalanceControllerInterface& getChargeBalanceController(uint32_t channel) override {
         EXPECT_EQ(channel, 0u);
         return controller;
     }

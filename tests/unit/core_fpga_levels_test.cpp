@@ -10,6 +10,7 @@
 #include "core_test_levels.h"
 #include "core_test_support.h"
 #include "flash_images.h"
+#include "platform/vohtl/string.h"
 
 namespace {
 
@@ -214,6 +215,35 @@ TEST_F(FpgaLevels, AnAllocationFailureInLevelsFourAndFiveEndsCleanly) {
         kelvo_driver::setSetupLevelTableForTests(nullptr);
         kelvo_host::setFpgasLoadedAtPlugging(false, false);
     }
+}
+
+} // namespace
+
+namespace {
+
+// The test table over the product's real levels 1 to 5 (what the levels
+// above build on): its stand-ins reach level 19, the isolated group of level
+// 9 over the real level 5's wrapper, and everything comes down again.
+class OverRealLevelFive : public kelvo_test::HostedTest {
+protected:
+    kelvo_test::ScopedTestLevels levels_{kelvo_test::RealLevels::kUpTo5};
+};
+
+TEST_F(OverRealLevelFive, TheStandInsAboveTheRealLevelsReachLevelNineteen) {
+    kal::clock::ScopedScale fast(100.0);
+    const int index = kelvo_host::addModule("duskmere-b");
+    ASSERT_GE(index, 0);
+    KelvoDevice* device = deviceOf(index);
+    EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), 19u);
+    EXPECT_TRUE(
+        kelvo_host::module(static_cast<unsigned>(index))->bridgeRegisters().fpgaLoading().configured(0))
+        << "loaded by the real level 4";
+    kelvo_driver::KelvoHelper* helper = device->getKelvoHelper();
+    tStatus status;
+    vohtl::BasicString windows;
+    helper->getDeviceWindowDispatcher().getRegistrationList(windows, status);
+    EXPECT_EQ(std::string(windows.c_str()), "flashWindow\tNisoFpgaWindow\tIsoFpgaWindow");
+    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // The stand-in tasks of the test-only level table (core_test_levels.h).
 #include "core_test_levels.h"
 
+#include "core/calibration_values.h"
+#include "core/dma_objects.h"
 #include "core/tymo_objects.h"
 
 #include "core/calibration_dispatcher.h"
@@ -63,6 +65,9 @@ public:
     std::uint32_t getBoardSerialNumber(tStatus& status) override {
         return read(status) ? gState.serialNumber : 0;
     }
+    std::uint8_t getBoardRevision(tStatus& status) override {
+        return read(status) ? gState.boardRevision : 0;
+    }
     std::uint8_t getAllowUnsafeFirmware(tStatus& status) override { return read(status) ? 1 : 0; }
     std::uint8_t getOldestCompatibleBoardRevision(tStatus& status) override { return read(status) ? 1 : 0; }
 
@@ -80,6 +85,31 @@ private:
     FakeMapState* state_;
 };
 
+class FakeCalibrationMap : public kelvo_storagemaps::CalibrationStorageMapInterface {
+public:
+    explicit FakeCalibrationMap(FakeMapState* state) : map_(state), state_(state) {}
+    std::uint32_t getMapVersion(tStatus& status) override { return map_.getMapVersion(status); }
+    std::uint32_t getOldestCompatibleMapVersion(tStatus& status) override {
+        return map_.getOldestCompatibleMapVersion(status);
+    }
+    bool isChecksumValid(tStatus& status) override { return map_.isChecksumValid(status); }
+    votypes::FixedPoint128<64, true> getModulatorChargeBalanceOffset(std::uint32_t index,
+                                                                     tStatus& status) override {
+        if (index >= 4) {
+            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+            return {};
+        }
+        map_.getMapVersion(status); // the map's read error, if any
+        return status.isFatal() ? votypes::FixedPoint128<64, true>{}
+                                : votypes::FixedPoint128<64, true>(state_->offsets[index].first,
+                                                                   state_->offsets[index].second);
+    }
+
+private:
+    FakeMap map_;
+    FakeMapState* state_;
+};
+
 class FakeStorageMaps : public kelvo_storagemaps::KelvoStorageMapsInterface {
 public:
     kelvo_storagemaps::VersionedStorageMapInterface& getHeaderMap() override { return header; }
@@ -88,8 +118,9 @@ public:
     }
     FakeMap header{&gState.header};
     FakeMap manufacturing{&gState.manufacturing};
-    FakeMap calibration[4] = {FakeMap(&gState.calibration[0]), FakeMap(&gState.calibration[1]),
-                              FakeMap(&gState.calibration[2]), FakeMap(&gState.calibration[3])};
+    FakeCalibrationMap calibration[4] = {
+        FakeCalibrationMap(&gState.calibration[0]), FakeCalibrationMap(&gState.calibration[1]),
+        FakeCalibrationMap(&gState.calibration[2]), FakeCalibrationMap(&gState.calibration[3])};
 };
 
 class StandInTYMOObjects : public kelvo_driver::TYMOObjectsInterface {
@@ -124,6 +155,7 @@ public:
     kelvo_driver::StorageMapVersionChecker& getStorageMapVersionChecker() override { return versionChecker_; }
     kelvo_driver::TYMORegMaps& getTYMORegMaps() override { return regMaps.group(); }
     std::uint64_t getMappedWindow() override { return regMaps.bar(); }
+    const kelvo_driver::CalibrationMapSet& getCalibrationMapSet() const override { return set_; }
 
 private:
     kdut::HardwareStateCheckerComposite* checkers_;
@@ -251,11 +283,13 @@ SetupTask* createNonIsolatedObjects(KelvoHelper&, const SetupInputs& inputs, tSt
     return task;
 }
 
-class FakeRegistrar : public wexmoortools::SubroutineRegistrar {
+class FakeRegistrar : public wexmoortools::SubroutineRegistrarInterface {
 public:
     void getSubroutines(vohtl::Vector<std::uint32_t>& ids, vohtl::Vector<std::uint32_t>& addresses,
                         tStatus& status) override {
         std::lock_guard g(gState.lock);
+        ids.clear();
+        addresses.clear();
         for (std::uint32_t id : gState.subroutineIds) {
             ids.pushBack(id, status);
         }
@@ -263,10 +297,11 @@ public:
             addresses.pushBack(address, status);
         }
     }
-    std::uint32_t getNumberOfSubroutines() override {
+    std::uint32_t getNumSubroutines(tStatus&) override {
         std::lock_guard g(gState.lock);
         return static_cast<std::uint32_t>(gState.subroutineIds.size());
     }
+    std::uint32_t getSubroutineAddress(std::uint32_t, tStatus&) override { return 0; }
 };
 
 class StandInSubroutinePackage : public kelvo_driver::SubroutinePackageRegisterInterface {
@@ -274,7 +309,8 @@ public:
     StandInSubroutinePackage() { gState.record("setup 10"); }
     ~StandInSubroutinePackage() override { gState.record("free 10"); }
     void teardown() override { gState.record("teardown 10"); }
-    wexmoortools::SubroutineRegistrar* getSubroutineRegistrar() override { return &registrar_; }
+    wexmoortools::SubroutineRegistrarInterface* getSubroutineRegistrar() override { return &registrar_; }
+    wexmoortools::SubroutinePackageInterface* getSubroutinePackage() override { return nullptr; }
 
 private:
     FakeRegistrar registrar_;
@@ -288,7 +324,7 @@ SetupTask* createSubroutinePackage(KelvoHelper&, const SetupInputs&, tStatus& st
     return task;
 }
 
-class FakeMeasureUnit : public kelvo_driver::MeasureUnitController {
+class FakeMeasureUnit : public kelvo_driver::MeasureUnitControllerInterface {
 public:
     void arm(tStatus& status) override {
         if (status.isNotFatal() && gState.armError != 0) {
@@ -299,7 +335,7 @@ public:
     void cleanup(tStatus&) override { ++gState.measureUnitCleanups; }
 };
 
-class FakeSequenceEngine : public kelvo_driver::SequenceEngineController {
+class FakeSequenceEngine : public kelvo_driver::SequenceEngineControllerInterface {
 public:
     void start(std::uint32_t, tStatus& status) override {
         if (status.isFatal()) {
@@ -319,16 +355,21 @@ public:
     }
 };
 
-class FakeChargeBalance : public kelvo_driver::ChargeBalanceController {
+class FakeChargeBalance : public kelvo_driver::ChargeBalanceControllerInterface {
 public:
     std::uint32_t calculateOffset(std::uint8_t loop, tStatus&) override { return 0x100u + loop; }
-    void setOffset(std::uint8_t, std::uint16_t, tStatus&) override {}
+    void setOffset(std::uint8_t loop, std::uint16_t value, tStatus& status) override {
+        if (status.isNotFatal()) {
+            std::lock_guard g(gState.lock);
+            gState.offsetsSet.emplace_back(loop, value);
+        }
+    }
     std::uint32_t getLoopCount() const override { return 4; }
 };
 
-class FakeCalibrationControllers : public kelvo_driver::CalibrationControllers {
+class FakeCalibrationControllers : public kelvo_driver::CalibrationControllersInterface {
 public:
-    kelvo_driver::ChargeBalanceController& getChargeBalanceController(std::uint32_t) override {
+    kelvo_driver::ChargeBalanceControllerInterface& getChargeBalanceController(std::uint32_t) override {
         return balance_;
     }
 
@@ -341,9 +382,14 @@ public:
     StandInIsolatedObjects() : dispatcher_(&calibration_) { gState.record("setup 11"); }
     ~StandInIsolatedObjects() override { gState.record("free 11"); }
     void teardown() override { gState.record("teardown 11"); }
-    kelvo_driver::MeasureUnitController& getMeasureUnitController() override { return measureUnit_; }
-    kelvo_driver::SequenceEngineController& getSequenceEngineController() override { return engine_; }
+    kelvo_driver::MeasureUnitControllerInterface& getMeasureUnitController() override { return measureUnit_; }
+    kelvo_driver::SequenceEngineControllerInterface& getSequenceEngineController() override {
+        return engine_;
+    }
     kelvo_driver::CalibrationDispatcher& getCalibrationDispatcher() override { return dispatcher_; }
+    kelvo_driver::CalibrationControllersInterface* getCalibrationControllers() override {
+        return &calibration_;
+    }
 
 private:
     FakeMeasureUnit measureUnit_;
@@ -365,9 +411,8 @@ public:
     StandInDMAObjects() { gState.record("setup 14"); }
     ~StandInDMAObjects() override { gState.record("free 14"); }
     void teardown() override { gState.record("teardown 14"); }
-    qeldma::DMADispatcher& getDMADispatcher() override {
-        return *reinterpret_cast<qeldma::DMADispatcher*>(this);
-    }
+    // A dispatcher without streams: every DMA operation answers -52005.
+    qeldma::DMADispatcher& getDMADispatcher() override { return dispatcher_; }
     void waitUntilBytesTransferred(std::uint32_t, std::uint64_t, std::uint64_t, std::uint32_t,
                                    std::uint32_t* timedOut, tStatus&) override {
         *timedOut = 1;
@@ -376,6 +421,9 @@ public:
         std::lock_guard g(gState.lock);
         gState.dmaSignals.emplace_back(channel, code);
     }
+
+private:
+    qeldma::DMADispatcher dispatcher_{nullptr, 0};
 };
 
 SetupTask* createDMAObjects(KelvoHelper&, const SetupInputs&, tStatus& status) {
@@ -433,6 +481,16 @@ const kelvo_driver::SetupLevelTable kTestTableOverRealLevel3 = [] {
     return table;
 }();
 
+// The product's sequencer levels over the stand-ins and the groups.
+const kelvo_driver::SetupLevelTable kTestTableOverRealSequencer = [] {
+    kelvo_driver::SetupLevelTable table = kTestTable;
+    const kelvo_driver::SetupLevelTable& product = kelvo_driver::getProductSetupLevelTable();
+    for (std::uint32_t level : {10u, 11u, 12u, 13u, 17u}) {
+        table.tasks[level - 1] = product.tasks[level - 1];
+    }
+    return table;
+}();
+
 // The same over the product's real levels 1 to 5.
 const kelvo_driver::SetupLevelTable kTestTableOverRealLevel5 = [] {
     kelvo_driver::SetupLevelTable table = kTestTable;
@@ -442,7 +500,17 @@ const kelvo_driver::SetupLevelTable kTestTableOverRealLevel5 = [] {
     return table;
 }();
 
-// The product's levels where it has them (they end at the first gap above 9).
+// The same with the product's levels 14 and 15.
+kelvo_driver::SetupLevelTable withRealDMA(kelvo_driver::SetupLevelTable table) {
+    table.tasks[13] = kelvo_driver::DMAObjects::create;
+    table.tasks[14] = kelvo_driver::LoadCalibrationValues::create;
+    return table;
+}
+const kelvo_driver::SetupLevelTable kTestTablesWithRealDMA[] = {
+    withRealDMA(kTestTable), withRealDMA(kTestTableOverRealLevel3), withRealDMA(kTestTableOverRealLevel5),
+    withRealDMA(kTestTableOverRealSequencer)};
+
+// The product's levels 1 to 9.
 const kelvo_driver::SetupLevelTable kTestTableOverProductLevels = [] {
     kelvo_driver::SetupLevelTable table = kTestTable;
     const kelvo_driver::SetupLevelTable& product = kelvo_driver::getProductSetupLevelTable();
@@ -458,6 +526,14 @@ const kelvo_driver::SetupLevelTable kTestTableOverProductLevels = [] {
 
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverProductLevels() {
     return kTestTableOverProductLevels;
+}
+
+const kelvo_driver::SetupLevelTable& testSetupLevelTableWithRealDMA(RealLevels real) {
+    return kTestTablesWithRealDMA[static_cast<int>(real)];
+}
+
+const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealSequencer() {
+    return kTestTableOverRealSequencer;
 }
 
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel5() {

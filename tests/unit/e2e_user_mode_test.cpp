@@ -495,9 +495,10 @@ class E2EProduct : public E2EUserMode {
 protected:
     void SetUp() override {
         HostedTest::SetUp();
-        kelvo_driver::setSetupLevelTableForTests(nullptr);
         kelvo_host::setFpgasLoadedAtPlugging(false, false);
     }
+    // The product's levels 1 to 9: both FPGAs and their register maps.
+    kelvo_test::ScopedProductLevels levels_{9};
 };
 
 TEST_F(E2EProduct, EveryBoardStopsAtLevelNineWithBothFpgasLoaded) {

@@ -11,9 +11,6 @@
 #include "framework/dispatcher.h"
 #include "platform/sync.h"
 #include "platform/vohtl/string.h"
-#include "regmaps/stream_circuit_reg_map.h"
-#include "regs/arm_dispatcher.h"
-#include "regs_fake_accessor.h"
 #include "test_support.h"
 #include "windows/device_window.h"
 
@@ -320,28 +317,6 @@ TEST_F(FrameworkUserNameLookup, BadLengthsAndAddressesChangeNothing) {
     EXPECT_EQ(userLookup(name, 1, &found), tStatus::kOutOfMemory);
     EXPECT_EQ(userLookup(name, 1, &found), 0);
     EXPECT_EQ(found, &window);
-}
-
-TEST(FrameworkArmDispatcher, RegisterMapsRegisterThemselvesWithTheirVersions) {
-    kelvo_test::FakeAccessor bus;
-    kelvo_regmaps::tStreamCircuitRegMap map{&bus, 0x34000, 0, 0x1000};
-    armki::ARMDispatcher dispatcher;
-    tStatus status;
-    map.addToDispatcher(dispatcher, status);
-    ASSERT_TRUE(status.isSuccess());
-
-    arm::DynamicAccessInterfaceBase<tStatus>* found = nullptr;
-    tStatus bare;
-    dispatcher.getRegistration("StreamCircuitRegMap", &found, bare, nullptr);
-    EXPECT_EQ(bare.getCode(), regi::kRegiVersionRequired);
-    tStatus versioned;
-    dispatcher.getRegistration("StreamCircuitRegMap_Ver1.0.0d379", &found, versioned, nullptr);
-    EXPECT_TRUE(versioned.isSuccess());
-    EXPECT_EQ(found, &map);
-
-    map.removeFromDispatcher(dispatcher, status);
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_EQ(dispatcher.getNumberOfRegistrations(), 0u);
 }
 
 } // namespace

@@ -77,7 +77,7 @@ private:
     MappedBar bar_;
 };
 
-class IsolatedRegMapsTask : public kelvo_driver::IsolatedRegMapsInterface {
+class IsolatedRegMapsTask : public kelvo_driver::IsolatedRegMapsTaskInterface {
 public:
     IsolatedRegMapsTask() { standIns().record("setup 9"); }
     ~IsolatedRegMapsTask() override { standIns().record("free 9"); }
@@ -97,7 +97,6 @@ public:
     }
 
     kelvo_driver::IsolatedRegMaps& getIsolatedRegMaps() override { return *group; }
-
     kelvo_driver::IsolatedRegMaps* group = nullptr;
 };
 

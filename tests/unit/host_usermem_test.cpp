@@ -235,23 +235,7 @@ TEST_F(HostUserMemory, KernelLayerMemoryIsNeverTheClients) {
         status(KELVO_IOCTL_deviceWindow_read,
                kelvo_deviceWindow_read_in{address(device), iso_.size(), kScratch, 4, address(&word), 0, 0}),
         kBadAddress);
-
-    // A block of the kernel layer, whole or from its middle, and allocated pages: untouched.
-    constexpr size_t kBytes = 256;
-    auto* block = static_cast<uint8_t*>(nVOKAL100_malloc(kBytes));
-    ASSERT_NE(block, nullptr);
-    std::memset(block, 0xC3, kBytes);
-    EXPECT_EQ(readWindow(iso_, address(block)), kBadAddress);
-    EXPECT_EQ(readWindow(iso_, address(block + kBytes - 2)), kBadAddress);
-    nVOKAL_tHandle list = nVOKAL220_tPageList_createFromAllocation(1, 0);
-    ASSERT_NE(list, nullptr);
-    EXPECT_EQ(mapNames(address(kal::pagelists::memory(list))), kBadAddress);
-    EXPECT_EQ(kal::pagelists::memory(list)[0], 0u);
-    for (size_t i = 0; i < kBytes; ++i) {
-        ASSERT_EQ(block[i], 0xC3) << i;
-    }
-    nVOKAL220_tPageList_destroy(list);
-    nVOKAL100_free(block);
+    // Blocks and pages of the kernel layer: the stand-in's own tests (standin_user_copy_test).
 }
 
 // The copies themselves, without the host.

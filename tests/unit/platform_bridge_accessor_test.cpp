@@ -78,14 +78,27 @@ TEST_F(BridgeAccessor, TheWalkPutsBackWhateverTheWindowRegistersHeld) {
         uint32_t cpwbsr;
         uint32_t page;
     } cases[] = {{kDisabledCPWBSR | 0x80u, 0x10000}, {kDisabledCPWBSR | 0x80u, 0}, {kDisabledCPWBSR, 0x7000}};
-    for (const auto& c : cases) {
+    const auto hold = [&](uint32_t cpwbsr, uint32_t page) {
+        nVOKAL100_memoryWrite32(static_cast<char*>(window) + 0xC0, cpwbsr);
+        nVOKAL100_memoryWrite32(static_cast<char*>(window) + 0xE0, page);
+    };
+    const std::size_t count = sizeof(cases) / sizeof(cases[0]);
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto& c = cases[i];
+        const auto& later = cases[(i + 1) % count]; // what they hold when the walk starts
         SCOPED_TRACE(testing::Message() << std::hex << c.cpwbsr << " " << c.page);
-        nVOKAL100_memoryWrite32(static_cast<char*>(window) + 0xC0, c.cpwbsr);
-        nVOKAL100_memoryWrite32(static_cast<char*>(window) + 0xE0, c.page);
+        hold(c.cpwbsr, c.page);
+        tBrixel brixel(*device, window);
         tStatus status;
-        EXPECT_EQ(lookup(status), kSlot);
-        EXPECT_EQ(module->bridge().cpwbsr(), c.cpwbsr);
-        EXPECT_EQ(module->bridge().pageRegister(), c.page);
+        tVOCapabilityBrixelAccessor accessor(brixel, status);
+        EXPECT_EQ(module->bridge().cpwbsr(), c.cpwbsr) << "after the head look-up";
+        EXPECT_EQ(module->bridge().pageRegister(), c.page) << "after the head look-up";
+        hold(later.cpwbsr, later.page);
+        tGeographicAddress geo;
+        accessor.getCapability(geo, status);
+        EXPECT_EQ(geo.value(), kSlot);
+        EXPECT_EQ(module->bridge().cpwbsr(), later.cpwbsr) << "after the walk";
+        EXPECT_EQ(module->bridge().pageRegister(), later.page) << "after the walk";
     }
 }
 

@@ -1,6 +1,10 @@
 // The device core: PnP steps, the I/O gate under concurrent requests,
 // session counting and closing, asynchronous I/O completion.
+#include <signal.h>
+#include <ucontext.h>
+
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -110,6 +114,72 @@ protected:
 };
 
 using kelvo_test::Worker;
+
+#if defined(__SANITIZE_THREAD__)
+#define KELVO_TEST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KELVO_TEST_TSAN 1
+#endif
+#endif
+
+#if defined(__x86_64__) && !defined(KELVO_TEST_TSAN)
+#define KELVO_TEST_STEPS_INSTRUCTIONS 1
+
+// Runs a call one instruction at a time (the processor's trap flag) and, the
+// first time a condition holds between two of its instructions, stops
+// stepping and runs a hook there on the same thread. That puts another
+// thread's action into a window of the call that holds no call of its own,
+// such as the one between two atomic operations. (Not under ThreadSanitizer,
+// whose atomics may be stepped inside its own locks.)
+class InstructionStepper {
+public:
+    // False when the condition never held within the step limit.
+    static bool run(const std::function<void()>& call, const std::function<bool()>& when,
+                    const std::function<void()>& hook) {
+        struct sigaction action {};
+        struct sigaction previous {};
+        action.sa_sigaction = onTrap;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGTRAP, &action, &previous);
+        Stepping stepping{&when, &hook};
+        current_ = &stepping;
+        // Below the red zone: the flags are pushed on the stack.
+        asm volatile("sub $128, %%rsp\n\tpushfq\n\torq $0x100, (%%rsp)\n\tpopfq\n\tadd $128, %%rsp" ::
+                         : "memory", "cc");
+        call();
+        current_ = nullptr; // the next trap clears the flag
+        asm volatile("nop");
+        sigaction(SIGTRAP, &previous, nullptr);
+        return stepping.hooked;
+    }
+
+private:
+    static constexpr greg_t kTrapFlag = 0x100;
+    static constexpr uint64_t kStepLimit = 10'000'000;
+    struct Stepping {
+        const std::function<bool()>* when;
+        const std::function<void()>* hook;
+        uint64_t steps = 0;
+        bool hooked = false;
+    };
+    static void onTrap(int, siginfo_t*, void* context) {
+        auto* registers = static_cast<ucontext_t*>(context)->uc_mcontext.gregs;
+        Stepping* stepping = current_;
+        if (stepping != nullptr && !(*stepping->when)() && ++stepping->steps < kStepLimit) {
+            return;
+        }
+        registers[REG_EFL] &= ~kTrapFlag;
+        current_ = nullptr;
+        if (stepping != nullptr && stepping->steps < kStepLimit) {
+            stepping->hooked = true;
+            (*stepping->hook)();
+        }
+    }
+    static inline thread_local Stepping* current_ = nullptr;
+};
+#endif
 
 TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
     EXPECT_EQ(device_->getPnPState(), kPnPStateNotStarted);
@@ -245,6 +315,68 @@ TEST_F(DeviceCore, RemovalWaitsForTheOperationInsideTheGateBeforeStop) {
     device_->exitIOGate(nullptr);
     remover.join();
     EXPECT_EQ(device_->trace, "start resume suspend1 stop(io=0) close ");
+}
+
+// An entrant counts itself in, then finds that a suspension paused the gate
+// meanwhile and backs out. The suspension already waits for the count to
+// fall: the back-out must wake it, or it waits for ever.
+TEST_F(DeviceCore, AnEntrantBackingOutWakesTheSuspensionWaitingForIdle) {
+#ifndef KELVO_TEST_STEPS_INSTRUCTIONS
+    GTEST_SKIP() << "needs instruction stepping (x86-64, not under ThreadSanitizer)";
+#else
+    const struct {
+        const char* what;
+        bool waits; // enterIOGate waits at the paused gate, tryEnterIOGate gives up
+    } cases[] = {{"enterIOGate", true}, {"tryEnterIOGate", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(toState(kPnPStateReady));
+        device_->trace.clear();
+        std::atomic<bool> suspend{false};
+        Worker suspender([&] {
+            while (!suspend.load()) {
+                std::this_thread::yield();
+            }
+            toState(kPnPStateSleep, kSuspendReasonReset);
+        });
+        std::atomic<bool> admitted{false};
+        int64_t code = 0;
+        bool suspenderWaited = false;
+        bool hooked = false;
+        Worker entrant([&] {
+            tStatus status;
+            bool entered = false;
+            hooked = InstructionStepper::run(
+                [&] {
+                    entered = c.waits ? device_->enterIOGate(nullptr, status, kWaitForever)
+                                      : device_->tryEnterIOGate(nullptr, status);
+                },
+                [&] { return device_->getIOCount() != 0; },
+                [&] {
+                    suspend = true;
+                    suspenderWaited = kal::thread::waitUntilBlocked(suspender.id());
+                });
+            code = status.getCode();
+            if (entered) {
+                admitted = true;
+                device_->exitIOGate(nullptr);
+            }
+        });
+        if (c.waits) {
+            EXPECT_TRUE(entrant.waitUntilBlocked()) << "back at the paused gate";
+        }
+        suspender.join(); // for ever when the back-out did not wake it
+        EXPECT_EQ(device_->trace, "suspend2 sleep ");
+        EXPECT_EQ(device_->getIOCount(), 0u);
+        ASSERT_TRUE(toState(kPnPStateReady));
+        entrant.join();
+        EXPECT_TRUE(hooked);
+        EXPECT_TRUE(suspenderWaited) << "the suspension waited while the entrant was counted in";
+        EXPECT_EQ(admitted.load(), c.waits) << "a waiting entrant is let in by the resume";
+        EXPECT_EQ(code, c.waits ? 0 : tStatus::kIOGateClosed);
+        EXPECT_EQ(device_->getIOCount(), 0u);
+    }
+#endif
 }
 
 TEST_F(DeviceCore, CloseWaitsForTheSessionsOperationThenFreesIt) {

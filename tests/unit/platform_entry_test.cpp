@@ -350,19 +350,4 @@ TEST_F(Callbacks, AWarningFromOpenClosesTheSessionItMade) {
     EXPECT_EQ(device.getSessionCount(), 0u);
 }
 
-TEST_F(Callbacks, AFailedInterfaceRegistrationUnwindsTheWholeDevice) {
-    const auto before = kal::registration::counters();
-    kal::registration::failInterfaceRegistration(2);
-    EXPECT_EQ(kelvo_host_add_test_device(), -51352);
-    const auto after = kal::registration::counters();
-    EXPECT_EQ(after.interfaceUnregistrations - before.interfaceUnregistrations, 1u) << "the first, once";
-    EXPECT_EQ(after.propertyRegistrations, before.propertyRegistrations) << "no properties registered";
-    EXPECT_EQ(after.addEvents, before.addEvents) << "no add event";
-    EXPECT_EQ(kelvo_list_devices(nullptr, 0), 1) << "only the fixture's device";
-
-    kal::registration::failPropertyRegistration(3);
-    EXPECT_EQ(kelvo_host_add_test_device(), -51150) << "a refused property: -52003 on the way out";
-    EXPECT_EQ(kelvo_list_devices(nullptr, 0), 1);
-}
-
 } // namespace

@@ -101,8 +101,7 @@ public:
         }
         device_.reserveInterrupt(this, status, 0);
         if (status.isNotFatal()) {
-            manager_->configure(0x10000000);
-            manager_->rearm();
+            manager_->enableInterrupts(0x10000000);
         }
     }
     ~TestController() override {
@@ -122,7 +121,7 @@ public:
         if (kal::exec::current() != Level::interrupt) {
             results.interruptLevelOK = false;
         }
-        if (!manager_->isInterruptPending()) {
+        if (!manager_->acknowledgeInterrupt()) {
             return false;
         }
         device_.scheduleSecondaryHandler(dpc_);
@@ -160,7 +159,7 @@ public:
             }
         }
         results.dpcRuns += 1;
-        manager_->rearm();
+        manager_->rearmInterrupt();
     }
 
     std::function<void()> duringDPC; // run once inside the DPC, after its first word
@@ -467,9 +466,9 @@ TEST_F(PlatformInterrupt, BridgeControlWorksInBitPairsAndTheQueuePopsOneWordPerR
     bridge().fire(0);
     bridge().fire(0x4005);
     EXPECT_EQ(bridge().raised(), 0u) << "not armed: nothing raised";
-    EXPECT_EQ(accessor_.read32(0x60), 1u);
-    EXPECT_EQ(accessor_.read32(0x68), 0xC0000000u) << "source 0, valid, more follow";
-    EXPECT_EQ(accessor_.read32(0x68), 0x80000005u);
+    EXPECT_EQ(accessor_.read32(0x60), 0x80000000u);
+    EXPECT_EQ(accessor_.read32(0x68), 0x50000000u) << "source 0, valid, more follow";
+    EXPECT_EQ(accessor_.read32(0x68), 0x10000005u);
     EXPECT_EQ(accessor_.read32(0x68), 0xFFFFFFFFu);
     accessor_.write32(0x5C, 0x00000003);
     EXPECT_EQ(module_->deviceErrorCount(), 1u) << "both bits of a pair";
@@ -477,31 +476,54 @@ TEST_F(PlatformInterrupt, BridgeControlWorksInBitPairsAndTheQueuePopsOneWordPerR
     module_->errors().clear();
 }
 
-TEST_F(PlatformInterrupt, ManagerDrivesTheControlRegisterAndReadsStatusAndQueue) {
+TEST_F(PlatformInterrupt, ManagerDrivesTheMaskAndReadsStatusAndQueue) {
     openDevice(false);
     {
         tBrixelInterruptManager manager(&accessor_, false);
+        manager.reactivate();
         EXPECT_EQ(bridge().control(), 0u) << "0x54000500 clears settings 15, 14, 13, 5 and 4";
         EXPECT_EQ(manager.dequeueInterrupt(), 0u) << "all ones reads as 0";
-        EXPECT_FALSE(manager.isInterruptPending());
+        EXPECT_FALSE(manager.acknowledgeInterrupt());
+        manager.enableInterrupts(0x10000000);
+        EXPECT_TRUE(bridge().armed());
         bridge().fire(2);
-        EXPECT_TRUE(manager.isInterruptPending());
-        EXPECT_EQ(manager.dequeueInterrupt(), 0x80000002u);
-        manager.rearm();
+        EXPECT_TRUE(manager.acknowledgeInterrupt());
+        EXPECT_FALSE(bridge().armed()) << "acknowledging masks the output";
+        EXPECT_EQ(manager.dequeueInterrupt(), 0x10000002u);
+        manager.rearmInterrupt();
         EXPECT_TRUE(bridge().armed());
         manager.deactivate();
         EXPECT_FALSE(bridge().armed());
-        manager.rearm();
         module_->setDeadBridge(true);
-        EXPECT_FALSE(manager.isInterruptPending()) << "a dead bridge reads all ones";
+        EXPECT_FALSE(manager.acknowledgeInterrupt()) << "a dead bridge reads all ones";
         EXPECT_EQ(manager.dequeueInterrupt(), 0u);
         module_->setDeadBridge(false);
-        EXPECT_TRUE(tBrixelInterruptManager(&accessor_, true).isInterruptPending()) << "MSI: always";
     }
     const auto written = module_->bar0().find("interrupt-control")->writtenValues(0);
-    ASSERT_GE(written.size(), 2u);
-    EXPECT_EQ(written.front(), 0x54000500u);
-    EXPECT_EQ(written.back(), 0x40000000u);
+    EXPECT_EQ(written, (std::vector<std::uint64_t>{0x54000500u, 0x94000500u, 0x40000000u, 0x80000000u,
+                                                   0x40000000u, 0x40000000u}));
+}
+
+// The words the options select, and MSI leaving the registers alone.
+TEST_F(PlatformInterrupt, ManagerBuildsMaskWordsAndLeavesRegistersAloneUnderMSI) {
+    openDevice(false);
+    struct Case {
+        std::uint32_t options;
+        std::uint32_t word;
+    };
+    const Case cases[] = {{0, 0x54000500u},           {0x10000000u, 0x94000500u}, {0x10000A00u, 0x94000A00u},
+                          {0x13000000u, 0xA8000500u}, {0x200u, 0x94000600u},      {0x800u, 0x94000900u}};
+    tBrixelInterruptManager manager(&accessor_, false);
+    for (const Case& c : cases) {
+        manager.enableInterrupts(c.options);
+        EXPECT_EQ(module_->bar0().find("interrupt-control")->writtenValues(0).back(), c.word) << c.options;
+    }
+    const auto before = module_->bar0().find("interrupt-control")->writtenValues(0).size();
+    tBrixelInterruptManager msi(&accessor_, true);
+    EXPECT_TRUE(msi.acknowledgeInterrupt());
+    msi.rearmInterrupt();
+    EXPECT_EQ(module_->bar0().find("interrupt-control")->writtenValues(0).size(), before);
+    EXPECT_EQ(module_->bar0().find("interrupt-status")->trace().size(), 0u);
 }
 
 } // namespace

@@ -86,6 +86,7 @@ TEST(PlatformTime, TimebasesAndTheResolutionAddedToEveryTimeout) {
     tTimeout<tTimeWasterSpin, tTimebasePrecise> huge(UINT64_MAX, nVOAPAL200_kNanoseconds);
     EXPECT_EQ(huge.getTimeoutValue(), UINT64_MAX) << "the resolution is not added past the top";
 
+    kal::clock::ScopedStepped stepped(1000); // the spin: every clock read a microsecond later
     const uint64_t before = nVOKAL1_getMonotonicCounter();
     const int64_t ticksBefore = nVOAPAL200_getTimerCount();
     kal::clock::clearSleepLog();
@@ -98,6 +99,7 @@ TEST(PlatformTime, TimebasesAndTheResolutionAddedToEveryTimeout) {
 }
 
 TEST(PlatformTime, SleepsWaitAtLeastTheTimeInWholeMilliseconds) {
+    kal::clock::ScopedStepped stepped; // each sleep moves the clock on by its length
     kal::clock::clearSleepLog();
     uint64_t before = nVOKAL1_getMonotonicCounter();
     kelvo_driver::nVOAPAL000::sleepMicroseconds(0);
@@ -111,9 +113,30 @@ TEST(PlatformTime, SleepsWaitAtLeastTheTimeInWholeMilliseconds) {
     kelvo_driver::nVOAPAL000::sleepMicroseconds(1500);
     EXPECT_GE(nVOKAL1_getMonotonicCounter() - before, 1500001u) << "1500 us and one resolution";
     const auto sleeps = mySleeps();
+    ASSERT_GE(sleeps.size(), 2u);
     for (std::size_t i = 0; i < sleeps.size(); ++i) {
-        // One millisecond first (unless the thread was held up before it), then zeros.
-        EXPECT_EQ(sleeps[i], i == 0 && sleeps[0] != 0 ? 1000u : 0u) << "sleep " << i;
+        EXPECT_EQ(sleeps[i], i == 0 ? 1000u : 0u) << "one millisecond first, then zeros: sleep " << i;
+    }
+}
+
+// Stepped time stands still but for sleeps (a zero one is a microsecond)
+// and, with a read step, each read of the clock.
+TEST(PlatformTime, SteppedTimeMovesOnlyBySleepsAndReads) {
+    const struct {
+        uint64_t readStepNs;
+        uint32_t sleepUs;
+        uint64_t readToReadNs;  // two reads in a row
+        uint64_t acrossSleepNs; // a read, the sleep, a read
+    } cases[] = {{0, 0, 0, 1000}, {0, 250, 0, 250000}, {10000, 0, 10000, 11000}, {10000, 250, 10000, 260000}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.readStepNs);
+        SCOPED_TRACE(c.sleepUs);
+        kal::clock::ScopedStepped stepped(c.readStepNs);
+        const uint64_t first = nVOKAL1_getMonotonicCounter();
+        const uint64_t second = nVOKAL1_getMonotonicCounter();
+        EXPECT_EQ(second - first, c.readToReadNs);
+        nVOKAL250_sleepTimeout(c.sleepUs);
+        EXPECT_EQ(nVOKAL1_getMonotonicCounter() - second, c.acrossSleepNs);
     }
 }
 

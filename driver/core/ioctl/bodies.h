@@ -159,4 +159,6 @@ template <> struct Operation<Op::arm_getRegistrationList> {
 
 #include "core/ioctl/controller_bodies.h"
 #include "core/ioctl/device_window_bodies.h"
+#include "core/ioctl/dma_bodies.h"
+#include "core/ioctl/sequencer_bodies.h"
 #include "core/ioctl/storage_map_bodies.h"

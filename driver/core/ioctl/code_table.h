@@ -190,6 +190,33 @@ constexpr Body bodyOf(Op op) {
     case Op::corran_commitPowerAllocation:
     case Op::corran_discardPowerAllocation:
     case Op::corran_getActualPowerAllocation:
+    case Op::brixelTools_startDMA:
+    case Op::brixelTools_stopDMA:
+    case Op::brixelTools_addTransferToDevice:
+    case Op::brixelTools_addTransferFromDevice:
+    case Op::brixelTools_writeStreamAdditiveTransferCount:
+    case Op::brixelTools_getTransferCount:
+    case Op::brixelTools_clearTransfers:
+    case Op::brixelTools_clearApplicationFIFO:
+    case Op::brixelTools_waitUntilBytesTransferred:
+    case Op::brixelTools_cancelWaitUntilBytesTransferred:
+    case Op::corran_loadCalibrationToFirmwareFromStorageMapSoftcopy:
+    case Op::wexmoor_startSequenceEngine:
+    case Op::wexmoor_resetSequenceEngine:
+    case Op::wexmoor_isSequenceEngineRunning:
+    case Op::wexmoor_getSubroutines:
+    case Op::wexmoor_getNumSubroutines:
+    case Op::measureUnit_arm:
+    case Op::measureUnit_reset:
+    case Op::triggersAndEvents_overrideTrigger:
+    case Op::triggersAndEvents_checkEventLatch:
+    case Op::triggersAndEvents_clearEventLatch:
+    case Op::hwCondition_clearChannelBasedHardwareErrors:
+    case Op::hwCondition_checkBoardAndChannelBasedHardwareErrors:
+    case Op::corran_queryInCompliance:
+    case Op::corran_getHardwareErrors:
+    case Op::corran_calculateChargeBalanceOffset:
+    case Op::corran_configureChargeBalanceOffset:
         return Body::kBuilt;
     default:
         return Body::kPending;

@@ -8,9 +8,24 @@
 
 #include <stdint.h>
 
+#include <type_traits>
+
+#include "framework/cleanup_operation.h"
 #include "framework/routing_session.h"
 #include "platform/event_descriptor.h"
 #include "platform/status.h"
+
+namespace fenwicksharedsource {
+class KernelSession;
+}
+
+namespace kelvo_driver {
+class KelvoHelper;
+}
+
+namespace qeldma {
+class DMADispatcher;
+}
 
 namespace kelvo_driver::ioctl {
 
@@ -54,11 +69,14 @@ template <class Device, class Session> struct DeviceAccess {
         composite.clear();
     }
     // The device's component access (the cooling, temperature and
-    // power-allocation forwarders of the KelvoHelper); null before setup.
-    static auto* helper(Device& device) { return device.getKelvoHelper(); }
-    // 0xBFFA431A unless the session holds every channel of mask.
-    static void checkReserved(Session& session, uint64_t mask, nVOAPALS100::tStatus& status) {
-        session.checkReserved(mask, status);
+    // power-allocation forwarders of the KelvoHelper); null before setup. A
+    // test device may offer stand-in forwarders instead.
+    static auto* helper(Device& device) {
+        if constexpr (requires { device.getControllerForwarders(); }) {
+            return device.getControllerForwarders();
+        } else {
+            return device.getKelvoHelper();
+        }
     }
     // Reserves mask for the session in the device's reservation manager.
     static void reserveResources(Session& session, uint64_t mask, nVOAPALS100::tStatus& status) {
@@ -66,6 +84,47 @@ template <class Device, class Session> struct DeviceAccess {
     }
     // The handle's routing session; null when it has none.
     static voark::RoutingSession* routingSession(Session& session) { return session.getRoutingSession(); }
+    // The objects setup built (the controllers behind the instrument's
+    // operations); null for a device that has none.
+    static KelvoHelper* kelvoHelper(Device& device) {
+        if constexpr (requires { device.getKelvoHelper(); }) {
+            return device.getKelvoHelper();
+        } else {
+            return nullptr;
+        }
+    }
+    // The kernel session of a request (reservations, cleanup operations); null for another session class.
+    static fenwicksharedsource::KernelSession* kernelSession(Session& session) {
+        if constexpr (std::is_convertible_v<Session*, fenwicksharedsource::KernelSession*>) {
+            return &session;
+        } else {
+            return nullptr;
+        }
+    }
+
+    // The DMA dispatcher (level 14; null when the device has none) and the
+    // session's cleanup list that it keeps in step (null when none).
+    static qeldma::DMADispatcher* dmaDispatcher(Device& device) { return device.getDMADispatcher(); }
+    static kdut::CleanupOperationComposite* dmaCleanupList(Session& session) {
+        return session.getDMACleanupList();
+    }
+    // 0xBFFA431A when the session does not hold mask.
+    static void checkReserved(Session& session, uint64_t mask, nVOAPALS100::tStatus& status) {
+        session.checkReserved(mask, status);
+    }
+    // The DMA interrupt controller's wait on a channel below 2, and its cancel (0xBFFA40E4).
+    static void waitUntilBytesTransferred(Device& device, uint32_t channel, uint64_t start, uint64_t bytes,
+                                          uint32_t timeout, uint32_t* timedOut,
+                                          nVOAPALS100::tStatus& status) {
+        device.waitUntilBytesTransferred(channel, start, bytes, timeout, timedOut, status);
+    }
+    static void cancelWaitUntilBytesTransferred(Device& device, uint32_t channel) {
+        device.cancelWaitUntilBytesTransferred(channel);
+    }
+    // Loads the calibration values of the mask's channels again (level 15's loader).
+    static void loadCalibrationToFirmware(Device& device, uint64_t mask, nVOAPALS100::tStatus& status) {
+        device.loadCalibrationToFirmwareFromStorageMapSoftcopy(mask, status);
+    }
 };
 
 } // namespace kelvo_driver::ioctl

@@ -69,14 +69,46 @@ template <> struct DeviceAccess<KelvoDevice, fenwicksharedsource::KernelSession>
         composite.clear();
     }
     static KelvoHelper* helper(KelvoDevice& device) { return device.getKelvoHelper(); }
-    static void checkReserved(SessionType& session, uint64_t mask, nVOAPALS100::tStatus& status) {
-        session.checkReserved(mask, status);
-    }
     static void reserveResources(SessionType& session, uint64_t mask, nVOAPALS100::tStatus& status) {
         session.reserveResources(mask, status);
     }
     // The handle's routing session; null when it has none.
     static voark::RoutingSession* routingSession(SessionType& session) { return session.getRoutingSession(); }
+
+    // Level 14 (the gate guarantees it) behind the DMA operations.
+    static qeldma::DMADispatcher* dmaDispatcher(KelvoDevice& device) {
+        KelvoHelper* helper = device.getKelvoHelper();
+        return helper != nullptr ? &helper->getDMADispatcher() : nullptr;
+    }
+    static kdut::CleanupOperationComposite* dmaCleanupList(SessionType& session) {
+        return &session.getCleanupOperationComposite();
+    }
+    static void checkReserved(SessionType& session, uint64_t mask, nVOAPALS100::tStatus& status) {
+        session.checkReserved(mask, status);
+    }
+    static void waitUntilBytesTransferred(KelvoDevice& device, uint32_t channel, uint64_t start,
+                                          uint64_t bytes, uint32_t timeout, uint32_t* timedOut,
+                                          nVOAPALS100::tStatus& status) {
+        if (KelvoHelper* helper = device.getKelvoHelper()) {
+            helper->waitUntilBytesTransferred(channel, start, bytes, timeout, timedOut, status);
+        } else {
+            KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidState);
+        }
+    }
+    static void cancelWaitUntilBytesTransferred(KelvoDevice& device, uint32_t channel) {
+        if (KelvoHelper* helper = device.getKelvoHelper()) {
+            helper->cancelWaitUntilBytesTransferred(channel);
+        }
+    }
+    static void loadCalibrationToFirmware(KelvoDevice& device, uint64_t mask, nVOAPALS100::tStatus& status) {
+        if (KelvoHelper* helper = device.getKelvoHelper()) {
+            helper->loadCalibrationToFirmwareFromStorageMapSoftcopy(mask, status);
+        } else {
+            KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidState);
+        }
+    }
+    static KelvoHelper* kelvoHelper(KelvoDevice& device) { return device.getKelvoHelper(); }
+    static fenwicksharedsource::KernelSession* kernelSession(SessionType& session) { return &session; }
 };
 
 } // namespace kelvo_driver::ioctl

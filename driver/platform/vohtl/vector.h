@@ -104,8 +104,15 @@ public:
         if (!reserve(count, status)) {
             return false;
         }
-        for (size_t i = size_; i < count; ++i) {
-            ::new (static_cast<void*>(data_ + i)) T();
+        if constexpr (__is_trivial(T)) {
+            // Plain elements are zero: one memset (the kernel flags keep the
+            // compiler from turning the loop below into one; a multi-megabyte
+            // firmware buffer is zeroed here).
+            __builtin_memset(static_cast<void*>(data_ + size_), 0, (count - size_) * sizeof(T));
+        } else {
+            for (size_t i = size_; i < count; ++i) {
+                ::new (static_cast<void*>(data_ + i)) T();
+            }
         }
         size_ = count;
         return true;

@@ -1,0 +1,181 @@
+#include "bridge/dma_controllers.h"
+
+#include "platform/vosdbg.h"
+
+namespace qeldma {
+
+using nVOAPALS100::tStatus;
+
+void configureDMA(brixeltools::tBrixelWithOffset<0u>& bridge, kelvo_driver::nVOAPAL000::tPCIDevice& device,
+                  tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    const uint32_t core = bridge.COREDR.readRegister(status);
+    if (status.isFatal()) {
+        return;
+    }
+    const bool wide = (core & (1u << 5)) != 0;
+    VOSDBG_ASSERT_MSG(wide, "the bridge supports 64-bit DMA addresses");
+    device.configureDMA(wide ? kelvo_driver::nVOAPAL000::tPCIDevice::kDMAType64Bit
+                             : kelvo_driver::nVOAPAL000::tPCIDevice::kDMAType32Bit,
+                        status);
+    if (status.isFatal()) {
+        return;
+    }
+    const uint32_t before = bridge.HBRCR.readRegister(status);
+    if (status.isFatal()) {
+        return;
+    }
+    uint32_t after = before | (1u << 31);
+    after = wide ? (after | (1u << 15) | (1u << 14)) : (after & ~((1u << 15) | (1u << 14)));
+    if (after != before) {
+        bridge.HBRCR.writeRegister(after, status, true);
+    }
+}
+
+} // namespace qeldma
+
+namespace kelvo_driver {
+
+using nVOAPALS100::tStatus;
+
+BrixelDMAControllers::BrixelDMAControllers(nVOAPAL000::tPCIDevice& device, TYMORegMaps& tymo,
+                                           NonIsolatedRegMaps& niso, const corran_caps::ProductCaps* caps,
+                                           tStatus& status)
+    : caps_(caps) {
+    if (status.isFatal()) {
+        return;
+    }
+    const uint32_t core = tymo.brixelRegMap.COREDR.readRegister(status);
+    if (status.isFatal()) {
+        return;
+    }
+    linkSize_ = 1u << ((core >> 12) & 15);
+    const nVOAPAL000::tPCIMemorySpaceAccessor& bar = tymo.getMappedBar();
+    const nVOAPAL000::tBridgeWindow window = {bar.base(), bar.size()};
+    for (uint32_t channel = 0; channel < kNumberOfChannels; ++channel) {
+        streamCircuits_[channel] = new (status, false)
+            brixeltools::StreamCircuit(niso.bar0RegMap.FpgaEndpoint.StreamCircuitTop.KernelCircuits[channel]);
+        if (status.isFatal()) {
+            return;
+        }
+        brixeltools::DMAChannelRegMap* channelMap = tymo.getDMAChannelRegMap(channel);
+        VOSDBG_ASSERT(channelMap != nullptr);
+        if (channelMap == nullptr) {
+            KELVO_SET_STATUS(status, tStatus::kInvalidState);
+            return;
+        }
+        streams_[channel] = new (status, false) brixeltools::BrixelDMAStreamController(
+            window, *channelMap, *streamCircuits_[channel], channel, status);
+        if (status.isFatal()) {
+            return;
+        }
+        sgls_[channel] = new (status, false) brixeltools::SGLController(
+            device.getDMAConfiguration(), linkSize_, brixeltools::getDMAChannelTransferDirection(channel),
+            status, streams_[channel]);
+        fifos_[channel] = createFIFOController(channel, niso, status);
+        credits_[channel] = createStreamCreditController(channel, niso, status);
+        if (status.isFatal()) {
+            return;
+        }
+    }
+    interruptController_ = new (status, true) brixeltools::InterruptController(device, bar, status);
+    if (status.isNotFatal()) {
+        dmaInterruptController_ =
+            new (status, true) brixeltools::BrixelDMAInterruptController(interruptController_, status);
+    }
+}
+
+BrixelDMAControllers::~BrixelDMAControllers() {
+    if (interruptController_ != nullptr) {
+        interruptController_->quiesce();
+    }
+    delete dmaInterruptController_;
+    dmaInterruptController_ = nullptr;
+    delete interruptController_;
+    interruptController_ = nullptr;
+    for (uint32_t channel = 0; channel < kNumberOfChannels; ++channel) {
+        delete credits_[channel];
+        credits_[channel] = nullptr;
+        delete fifos_[channel];
+        fifos_[channel] = nullptr;
+        delete sgls_[channel]; // stops a stream still running
+        sgls_[channel] = nullptr;
+        if (streams_[channel] != nullptr) {
+            streams_[channel]->disableInterrupt();
+        }
+        delete streams_[channel];
+        streams_[channel] = nullptr;
+        delete streamCircuits_[channel];
+        streamCircuits_[channel] = nullptr;
+    }
+}
+
+brixeltools::BrixelDMAStreamController& BrixelDMAControllers::getStreamController(uint32_t channel) {
+    VOSDBG_ASSERT(channel < kNumberOfChannels && streams_[channel] != nullptr);
+    return *streams_[channel];
+}
+
+brixeltools::SGLController& BrixelDMAControllers::getSGLController(uint32_t channel) {
+    VOSDBG_ASSERT(channel < kNumberOfChannels && sgls_[channel] != nullptr);
+    return *sgls_[channel];
+}
+
+StreamCircuitFifoControllerInterface& BrixelDMAControllers::getFIFOController(uint32_t channel) {
+    VOSDBG_ASSERT(channel < kNumberOfChannels && fifos_[channel] != nullptr);
+    return *fifos_[channel];
+}
+
+qeldma::StreamCreditControllerInterface* BrixelDMAControllers::getStreamCreditController(uint32_t channel,
+                                                                                         tStatus& status) {
+    if (status.isFatal()) {
+        return nullptr;
+    }
+    VOSDBG_ASSERT(channel < kNumberOfChannels);
+    return channel < kNumberOfChannels ? credits_[channel] : nullptr;
+}
+
+brixeltools::BrixelDMAInterruptController& BrixelDMAControllers::getDMAInterruptController() {
+    VOSDBG_ASSERT(dmaInterruptController_ != nullptr);
+    return *dmaInterruptController_;
+}
+
+StreamCircuitFifoControllerInterface*
+BrixelDMAControllers::createFIFOController(uint32_t channel, NonIsolatedRegMaps& niso, tStatus& status) {
+    if (status.isFatal()) {
+        return nullptr;
+    }
+    kelvo_regmaps::tKelvoStreamControlRegMap* control = niso.wrapper.getStreamControlRegMap();
+    if (control == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidState);
+        return nullptr;
+    }
+    if (brixeltools::getDMAChannelTransferDirection(channel) == brixeltools::kHostToDevice) {
+        return new (status, false) CommandFifoController(control->CommandStreamCircuitFifoReset, status);
+    }
+    return new (status, false) MeasureFifoController(control->MeasureStreamCircuitFifoReset, status);
+}
+
+qeldma::StreamCreditControllerInterface*
+BrixelDMAControllers::createStreamCreditController(uint32_t channel, NonIsolatedRegMaps& niso,
+                                                   tStatus& status) {
+    if (status.isFatal()) {
+        return nullptr;
+    }
+    if (caps_ == nullptr || !corran_caps::isSolstraProduct(caps_->subsystemID)) {
+        return nullptr;
+    }
+    if (brixeltools::getDMAChannelTransferDirection(channel) == brixeltools::kDeviceToHost) {
+        return nullptr;
+    }
+    auto* top = niso.wrapper.getSolstraRegMap();
+    if (top == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidState);
+        return nullptr;
+    }
+    return new (status, false) qeldma::StreamCreditController(
+        top->Channel.NisoStreamControl, kCreditInitialInterval, kCreditMaximumInterval, kCreditTimeoutCode);
+}
+
+} // namespace kelvo_driver

@@ -1,0 +1,89 @@
+// The DMA controller set of the bridge's two channels and the DMA
+// configuration that precedes it.
+//
+// For each channel the set builds the stream circuit controller, the DMA
+// stream controller, the SGL controller, the FIFO controller and (Solstra
+// channel 1 only) the stream credit controller; once for both, the bridge
+// interrupt controller and the DMA interrupt controller. It is the stream
+// provider of the DMA dispatcher. Channel 0 runs device to host (measure
+// FIFO), channel 1 host to device (command FIFO).
+#pragma once
+
+#include <stdint.h>
+
+#include "bridge/dma_interrupt_controller.h"
+#include "bridge/dma_stream_controller.h"
+#include "bridge/interrupt_controller.h"
+#include "bridge/sgl_controller.h"
+#include "bridge/stream_controllers.h"
+#include "bridge/tymo_reg_maps.h"
+#include "framework/product_caps.h"
+#include "platform/memory.h"
+#include "platform/pci_device.h"
+#include "platform/status.h"
+#include "regmaps/non_isolated_reg_maps.h"
+
+namespace qeldma {
+
+// Reads the bridge's core description (its 64-bit DMA bit must be set: an
+// invariant), hands the DMA type (2 for 64-bit addressing, else 1) to the
+// device and then sets bits 31, 15 and 14 of the bridge's DMA configuration
+// register (15 and 14 to the 64-bit bit), writing it only when one changed.
+void configureDMA(brixeltools::tBrixelWithOffset<0u>& bridge, kelvo_driver::nVOAPAL000::tPCIDevice& device,
+                  nVOAPALS100::tStatus& status);
+
+} // namespace qeldma
+
+namespace kelvo_driver {
+
+class BrixelDMAControllers : public nVOAPAL000::tObject {
+public:
+    static constexpr uint32_t kNumberOfChannels = 2;
+    // The Solstra credit controller's poller.
+    static constexpr uint64_t kCreditInitialInterval = 1;
+    static constexpr uint64_t kCreditMaximumInterval = 128;
+    static constexpr int32_t kCreditTimeoutCode = -52007;
+
+    // tymo: the bridge maps and the mapped BAR; niso: the non-isolated maps;
+    // caps: the product's record (its subsystem ID picks the generation).
+    // Allocation failures -52000; the members' errors stay; the steps after
+    // an error are skipped. The set can always be destroyed.
+    BrixelDMAControllers(nVOAPAL000::tPCIDevice& device, TYMORegMaps& tymo, NonIsolatedRegMaps& niso,
+                         const corran_caps::ProductCaps* caps, nVOAPALS100::tStatus& status);
+    // Quiesces the bridge interrupt controller (no DPC, no queued or running
+    // work), destroys the DMA interrupt controller (waking every waiter and
+    // waiting until all have left), then the bridge interrupt controller, then
+    // each channel's controllers.
+    virtual ~BrixelDMAControllers();
+    BrixelDMAControllers(const BrixelDMAControllers&) = delete;
+    BrixelDMAControllers& operator=(const BrixelDMAControllers&) = delete;
+
+    // The controllers of a channel below 2 (invariants).
+    virtual brixeltools::BrixelDMAStreamController& getStreamController(uint32_t channel);
+    virtual brixeltools::SGLController& getSGLController(uint32_t channel);
+    virtual StreamCircuitFifoControllerInterface& getFIFOController(uint32_t channel);
+    // Null on a fatal status or for a channel without credits.
+    virtual qeldma::StreamCreditControllerInterface* getStreamCreditController(uint32_t channel,
+                                                                               nVOAPALS100::tStatus& status);
+    brixeltools::BrixelDMAInterruptController& getDMAInterruptController();
+    brixeltools::InterruptController* getInterruptController() const { return interruptController_; }
+    uint32_t getLinkSize() const { return linkSize_; }
+
+    StreamCircuitFifoControllerInterface* createFIFOController(uint32_t channel, NonIsolatedRegMaps& niso,
+                                                               nVOAPALS100::tStatus& status);
+    qeldma::StreamCreditControllerInterface*
+    createStreamCreditController(uint32_t channel, NonIsolatedRegMaps& niso, nVOAPALS100::tStatus& status);
+
+private:
+    brixeltools::StreamCircuit* streamCircuits_[kNumberOfChannels] = {};
+    brixeltools::BrixelDMAStreamController* streams_[kNumberOfChannels] = {};
+    brixeltools::SGLController* sgls_[kNumberOfChannels] = {};
+    StreamCircuitFifoControllerInterface* fifos_[kNumberOfChannels] = {};
+    qeldma::StreamCreditControllerInterface* credits_[kNumberOfChannels] = {};
+    brixeltools::InterruptController* interruptController_ = nullptr;
+    brixeltools::BrixelDMAInterruptController* dmaInterruptController_ = nullptr;
+    const corran_caps::ProductCaps* caps_;
+    uint32_t linkSize_ = 0;
+};
+
+} // namespace kelvo_driver

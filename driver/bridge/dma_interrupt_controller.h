@@ -1,0 +1,83 @@
+// The DMA interrupt controller: lets a thread sleep until a DMA channel has
+// moved a number of bytes. The waiter arms the channel's notify-at count,
+// enables its interrupt and registers a notifier for the channel with the
+// bridge interrupt controller; the notifier's work signals the wait with code
+// 0. A cancel signals it with 0xBFFA40E4, the controller's destruction with
+// -52003, the device's pending-wait cancel with 0xBFFA9179.
+//
+// One waiter per id (the channel number): a second concurrent wait answers
+// -52020 at once and leaves the first one armed. The first code signalled to
+// a wait stands; a wake-up with code 0 whose count is still short drops that
+// code, re-arms and waits for the rest of the time. Lock order: the waiters
+// mutex, then the pending mutex, then the bridge interrupt controller's locks.
+#pragma once
+
+#include <stdint.h>
+
+#include "bridge/dma_stream_controller.h"
+#include "bridge/interrupt_controller.h"
+#include "platform/memory.h"
+#include "platform/status.h"
+#include "platform/sync.h"
+#include "platform/vohtl/map.h"
+
+namespace brixeltools {
+
+constexpr int64_t kWaitCancelled = kelvoDriverCode(0xBFFA40E4);
+constexpr int32_t kWaitCancelledCode = static_cast<int32_t>(0xBFFA40E4u);
+// A second wait on an id that has a waiter.
+constexpr int64_t kWaitBusy = -52020;
+// The controller is being destroyed.
+constexpr int32_t kWaitDestroyedCode = -52003;
+
+class BrixelDMAInterruptController : public kelvo_driver::nVOAPAL000::tObject {
+public:
+    // registration must outlive the controller. Both mutexes: -52000.
+    BrixelDMAInterruptController(InterruptRegistrationInterface* registration, nVOAPALS100::tStatus& status);
+    // Refuses new waits, signals every waiter with -52003 and waits until the
+    // waiter map is empty; then frees what is left.
+    virtual ~BrixelDMAInterruptController();
+    BrixelDMAInterruptController(const BrixelDMAInterruptController&) = delete;
+    BrixelDMAInterruptController& operator=(const BrixelDMAInterruptController&) = delete;
+
+    // Returns once the channel's count minus start (unsigned) reaches bytes,
+    // when a signal with a non-zero code arrives (its code in the status), or
+    // at the timeout (milliseconds; 0 no wait, 0xFFFFFFFF none): *timedOut =
+    // true, the status clean unless a code was pending. A fatal status on
+    // entry: nothing, *timedOut untouched.
+    void waitUntilBytesTransferred(DMAStreamInterface& channel, uint32_t id, uint64_t start, uint64_t bytes,
+                                   uint32_t timeout, bool* timedOut, nVOAPALS100::tStatus& status);
+    // Ends the id's wait with code (the first code stands); nothing without a waiter.
+    virtual void signal(uint32_t id, int32_t code);
+    // Signals every waiter, in ascending id order.
+    void signalAll(int32_t code);
+
+    // Ids that wait now.
+    uint32_t waiterCount();
+
+private:
+    struct Waiter : public kelvo_driver::nVOAPAL000::tObject {
+        nVOAPAL200_tSemaphore* semaphore = nullptr;
+        int32_t pending = 0;    // the first code signalled
+        int32_t deferred = 0;   // the first non-zero code after a pending 0
+        bool signalled = false; // whether pending holds one
+    };
+
+    // Registers the wait and arms the channel (-52020 for a second waiter,
+    // -52003 once destruction began).
+    bool registerWaiter(DMAStreamInterface& channel, Waiter& waiter, uint32_t id, uint64_t target,
+                        nVOAPALS100::tStatus& status);
+    void arm(DMAStreamInterface& channel, uint32_t id, uint64_t target, nVOAPALS100::tStatus& status);
+    void unregisterWaiter(DMAStreamInterface& channel, uint32_t id, Waiter& waiter);
+
+    InterruptRegistrationInterface* registration_;
+    kelvo_driver::nVOAPAL000::tMutex waitersMutex_;
+    vohtl::apal::Map<uint32_t, Waiter*> waiters_;
+    kelvo_driver::nVOAPAL000::tMutex pendingMutex_;
+    int64_t constructionCode_;
+    bool closing_ = false;
+    nVOAPAL200_tEvent emptied_; // set whenever a waiter leaves
+    bool emptiedMade_ = false;
+};
+
+} // namespace brixeltools

@@ -1,0 +1,308 @@
+#include "controllers/isolated_controllers.h"
+
+#include "framework/mutex_holder.h"
+#include "framework/poller.h"
+#include "platform/time.h"
+#include "platform/vosdbg.h"
+
+namespace kelvo_driver {
+
+using nVOAPALS100::tStatus;
+
+namespace {
+
+using tSleepPoller =
+    orut::Poller<nVOAPAL000::tTimeout<nVOAPAL000::tTimeWasterSleep, nVOAPAL000::tTimebasePrecise>>;
+using tSpinPoller =
+    orut::Poller<nVOAPAL000::tTimeout<nVOAPAL000::tTimeWasterSpin, nVOAPAL000::tTimebasePrecise>>;
+
+} // namespace
+
+// ---- measure unit ------------------------------------------------------------------
+
+MeasureUnitController::MeasureUnitController(uint32_t measureUnit,
+                                             kelvo_regmaps::tKelvoMeasureStreamStatusRegMap& streamStatus,
+                                             kelvo_regmaps::tKelvoSeqFlexLoopRegMap& seqFlexLoop,
+                                             kdut::HardwareStateCheckerInterface& checker, tStatus& status)
+    : measureUnit_(measureUnit), streamStatus_(streamStatus), seqFlexLoop_(seqFlexLoop),
+      handler_(checker, static_cast<int32_t>(kMeasureUnitTimedOut)) {
+    for (auto& lock : unitLocks_) {
+        if (status.isFatal()) {
+            return;
+        }
+        auto* mutex = new (status, false) nVOAPAL000::tMutex();
+        if (mutex == nullptr) {
+            return;
+        }
+        nVOAPAL200_createMutex(mutex, &status);
+        lock = vohtl::SharedPtr<nVOAPAL000::tMutex>(mutex, status);
+    }
+}
+
+bool MeasureUnitController::readGenerating(tStatus& status) {
+    return seqFlexLoop_.MuStatus[kMainMu].readGeneratingDcBusPackets(status);
+}
+
+bool MeasureUnitController::readAborted(tStatus& status) {
+    arm::refreshRecord(streamStatus_.MeasureStreamAbortedMeasurement, status);
+    return (streamStatus_.MeasureStreamAbortedMeasurement.softCopy & 1u) != 0;
+}
+
+void MeasureUnitController::waitForGenerating(uint32_t expected, tStatus& status) {
+    const tSpinPoller poller(kInitialInterval, kMaximumInterval, 0, &handler_);
+    poller.poll(*this, &MeasureUnitController::readGenerating, expected, 1, kGeneratingTimeout, true,
+                tSpinPoller::kEqual, status);
+}
+
+void MeasureUnitController::waitForAborted(uint32_t measureUnit, uint32_t expected, tStatus& status) {
+    VOSDBG_ASSERT_MSG(measureUnit == kMainMu,
+                      "ASSERT(measureUnit == kelvo_regmaps::nKelvoConstants::kMainMu) "
+                      "Only MainMu has an aborted status field so far");
+    if (status.isFatal() || measureUnit != kMainMu) {
+        return;
+    }
+    const tSpinPoller poller(kInitialInterval, kMaximumInterval, 0, &handler_);
+    poller.poll(*this, &MeasureUnitController::readAborted, expected, 1, kAbortTimeout, true,
+                tSpinPoller::kEqual, status);
+}
+
+void MeasureUnitController::strobePacketGen(uint32_t strobe, tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    auto& config = seqFlexLoop_.MuPacketGenConfig;
+    arm::insertIntoRecord(config, config.kStrobeBits, strobe, strobe);
+    config.flush(status, true);
+}
+
+void MeasureUnitController::arm(tStatus& status) {
+    if (status.isFatal() || !unitLocks_[kMainMu]) {
+        return;
+    }
+    kdut::internal::MutexHolder hold(*unitLocks_[kMainMu]);
+    strobePacketGen(kArmStrobe, status);
+    waitForGenerating(1, status);
+    if (status.isFatal()) {
+        tStatus recovery;
+        reset(recovery);
+        status.merge(recovery);
+    }
+}
+
+void MeasureUnitController::reset(tStatus& status) {
+    if (status.isFatal() || !unitLocks_[kMainMu]) {
+        return;
+    }
+    kdut::internal::MutexHolder hold(*unitLocks_[kMainMu]);
+    auto& control = seqFlexLoop_.MuCtrl[kMainMu];
+    control.setAbortMeasure(true, status);
+    if (status.isNotFatal()) {
+        control.flush(status, false);
+    }
+    waitForAborted(kMainMu, 1, status);
+    strobePacketGen(kStopStrobe, status);
+    if (status.isNotFatal()) {
+        waitForGenerating(0, status);
+    }
+}
+
+// ---- charge balance ----------------------------------------------------------------
+
+ChargeBalanceController::ChargeBalanceController(kelvo_regmaps::tKelvoFlexLoopRegMap& primary,
+                                                 kelvo_regmaps::tKelvoFlexLoopRegMap* secondary,
+                                                 kdut::HardwareStateCheckerInterface& checker,
+                                                 uint8_t loopCount, tStatus& status)
+    : primary_(primary), secondary_(secondary),
+      handler_(checker, static_cast<int32_t>(kChargeBalanceTimedOut)), loopCount_(loopCount) {
+    nVOAPAL200_createMutex(&lock_, &status);
+}
+
+uint32_t ChargeBalanceController::calculateOffset(uint8_t loop, tStatus& status) {
+    if (status.isFatal()) {
+        return 0;
+    }
+    if (loop >= loopCount_) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return 0;
+    }
+    kdut::internal::MutexHolder hold(lock_);
+    arm::insertIntoRecord(primary_.ChargeBalancerControl, 0xFu, 1u << loop);
+    primary_.ChargeBalancerControl.flush(status, true);
+    const uint32_t done = 1u << (8 + loop);
+    const uint32_t failed = 1u << (16 + loop);
+    struct Finished {
+        kelvo_regmaps::tKelvoFlexLoopRegMap* map;
+        uint32_t poll(tStatus& s) {
+            arm::refreshRecord(map->ChargeBalancerStatus, s);
+            return map->ChargeBalancerStatus.softCopy;
+        }
+    } finished{&primary_};
+    const tSleepPoller poller(kInitialInterval, kMaximumInterval, 0, &handler_);
+    poller.poll(finished, &Finished::poll, 0, done | failed, kTimeout, true, tSleepPoller::kAnyBitSet,
+                status);
+    if (status.isNotFatal() && (finished.poll(status) & failed) != 0) {
+        KELVO_SET_STATUS(status, kChargeBalanceFailed);
+    }
+    if (status.isNotFatal()) {
+        arm::refreshRecord(primary_.ChargeBalanceOffset[loop], status);
+    }
+    return primary_.ChargeBalanceOffset[loop].softCopy & kOffsetMask;
+}
+
+void ChargeBalanceController::storeOffset(kelvo_regmaps::tKelvoFlexLoopRegMap& map, uint8_t loop,
+                                          uint32_t offset, tStatus& status) {
+    arm::insertIntoRecord(map.ChargeBalanceOffset[loop], kOffsetMask, offset & kOffsetMask);
+    map.ChargeBalanceOffset[loop].flush(status, false);
+}
+
+void ChargeBalanceController::setOffset(uint8_t loop, uint16_t value, tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    if (loop >= loopCount_) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return;
+    }
+    kdut::internal::MutexHolder hold(lock_);
+    storeOffset(primary_, loop, value, status);
+    if (status.isNotFatal() && secondary_ != nullptr) {
+        storeOffset(*secondary_, loop, value, status);
+    }
+}
+
+CalibrationControllers::CalibrationControllers(kelvo_regmaps::tKelvoFlexLoopRegMap& primary,
+                                               kelvo_regmaps::tKelvoFlexLoopRegMap* secondary,
+                                               kdut::HardwareStateCheckerInterface& checker,
+                                               const corran_caps::ProductCaps& caps, tStatus& status)
+    : controller_(primary, secondary, checker, 4, status), channels_{&controller_} {
+    VOSDBG_ASSERT_MSG(corran_caps::isSolstraProduct(caps.subsystemID) ||
+                          corran_caps::isDuskmereProduct(caps.subsystemID),
+                      " Invalid subsystem ID for Kelvo Caps!");
+}
+
+ChargeBalanceControllerInterface&
+CalibrationControllers::getChargeBalanceController(uint32_t physicalChannel) {
+    VOSDBG_ASSERT_CMP(physicalChannel, <, kNumberOfPhysicalChannels);
+    return *channels_[physicalChannel < kNumberOfPhysicalChannels ? physicalChannel : 0];
+}
+
+// ---- the bundle --------------------------------------------------------------------
+
+IsolatedControllers::IsolatedControllers(IsolatedRegMapsWrapper& isolated,
+                                         NonIsolatedRegMapsWrapper& nonIsolated,
+                                         kdut::HardwareStateCheckerInterface& checker,
+                                         const corran_caps::ProductCaps& caps, tStatus& status)
+    : checker_(checker) {
+    if (status.isFatal()) {
+        return;
+    }
+    const bool solstra = corran_caps::isSolstraProduct(caps.subsystemID);
+    kelvo_regmaps::tKelvoSequencerRegMap* localRAMMap = nullptr;
+    kelvo_regmaps::tKelvoSequencerChSeqRegMap* engineMap = nullptr;
+    kelvo_regmaps::tKelvoSeqFlexLoopRegMap* seqFlexLoop = nullptr;
+    kelvo_regmaps::tKelvoFlexLoopRegMap* secondary = nullptr;
+    if (solstra) {
+        if (isolated.isSolstra && isolated.getSolstraRegMap() != nullptr) {
+            localRAMMap = &isolated.getSolstraRegMap()->Board.Sequencer;
+        }
+        engineMap = isolated.getSequencerChSeqRegMap();
+        seqFlexLoop = isolated.getSeqFlexLoopRegMap();
+    } else if (nonIsolated.isDuskmere && nonIsolated.getDuskmereRegMap() != nullptr) {
+        kelvo_regmaps::tDuskmereNisoTopRegMap& top = *nonIsolated.getDuskmereRegMap();
+        localRAMMap = &top.Board.KelvoSequencer;
+        if (top.SeqTop.Channels[0] != nullptr) {
+            engineMap = &top.SeqTop.Channels[0]->SeqChannel.KelvoSequencerSeq;
+            seqFlexLoop = &top.SeqTop.Channels[0]->SeqChannel.KelvoSeqFlexLoop;
+        }
+        if (top.Channels[0] != nullptr) {
+            secondary = &top.Channels[0]->KelvoFlexLoop;
+        }
+    }
+    kelvo_regmaps::tKelvoFlexLoopRegMap* primary = isolated.getFlexLoopRegMap();
+    kelvo_regmaps::tKelvoMeasureStreamStatusRegMap* streamStatus =
+        nonIsolated.getMeasureStreamStatusRegMap(0);
+    if (localRAMMap == nullptr || engineMap == nullptr || seqFlexLoop == nullptr || primary == nullptr ||
+        streamStatus == nullptr || (!solstra && secondary == nullptr)) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidState);
+        return;
+    }
+    localRAM_ = new (status, false) LocalRAMControllerType(*localRAMMap, status);
+    engine_ = new (status, false) SequenceEngine(*engineMap);
+    if (status.isNotFatal()) {
+        engineController_ =
+            new (status, false) SequenceEngineController(*engine_, checker, kCommandFifoDepth, status);
+    }
+    if (status.isNotFatal()) {
+        measureUnit_ = new (status, false) MeasureUnitController(
+            MeasureUnitController::kMainMu, *streamStatus, *seqFlexLoop, checker, status);
+    }
+    if (status.isNotFatal()) {
+        calibration_ = new (status, false) CalibrationControllers(*primary, secondary, checker, caps, status);
+    }
+}
+
+IsolatedControllers::~IsolatedControllers() {
+    delete calibration_;
+    delete measureUnit_;
+    delete engineController_;
+    delete engine_;
+    delete localRAM_;
+}
+
+} // namespace kelvo_driver
+
+namespace fenwicksharedsource {
+
+template <typename ShiftReg, typename StatusReg, uint32_t kStatusMask, uint32_t kExpectedStatus,
+          int32_t kTimeoutCode>
+void SequentialLoaderController<ShiftReg, StatusReg, kStatusMask, kExpectedStatus, kTimeoutCode>::loadValues(
+    const uint32_t* words, uint32_t count, nVOAPALS100::tStatus& status) {
+    using kelvo_driver::nVOAPAL000::tTimebasePrecise;
+    using kelvo_driver::nVOAPAL000::tTimeout;
+    using kelvo_driver::nVOAPAL000::tTimeWasterSleep;
+    struct Reader {
+        StatusReg* reg;
+        uint32_t poll(nVOAPALS100::tStatus& s) {
+            arm::refreshRecord(*reg, s);
+            return reg->softCopy;
+        }
+    } reader{status_};
+    const orut::Poller<tTimeout<tTimeWasterSleep, tTimebasePrecise>> poller(1, 128, kTimeoutCode);
+    for (uint32_t i = 0; i < count && status.isNotFatal(); ++i) {
+        poller.poll(reader, &Reader::poll, kExpectedStatus, kStatusMask, kStatusTimeout, true,
+                    decltype(poller)::kEqual, status);
+        if (status.isNotFatal()) {
+            arm::insertIntoRecord(*shift_, 0xFFFFFFFFu, words[i]);
+            shift_->flush(status, true);
+        }
+    }
+}
+
+void ExternalPLLController::setUp(nVOAPALS100::tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    using Loader = SequentialLoaderController<kelvo_regmaps::tKelvoAdf4002InterfaceRegMap::tAdf4002ShiftReg,
+                                              kelvo_regmaps::tKelvoAdf4002InterfaceRegMap::tAdf4002StatusReg,
+                                              0, 0, static_cast<int32_t>(0xBFFA467Au)>;
+    auto* words = static_cast<uint32_t*>(nVOAPAL200_malloc(sizeof(kWords), &status));
+    if (words == nullptr) {
+        return;
+    }
+    for (uint32_t i = 0; i < kWordCount; ++i) {
+        words[i] = kWords[i];
+    }
+    Loader loader(*shift_, *status_);
+    loader.loadValues(words, kWordCount, status);
+    nVOKAL100_free(words);
+    if (status.isFatal()) {
+        return;
+    }
+    kelvo_driver::nVOAPAL000::sleepMicroseconds(kSettleMicroseconds);
+    arm::refreshRecord(*status_, status);
+    if (status.isNotFatal() && (status_->softCopy & kLockedBit) == 0) {
+        KELVO_SET_STATUS(status, kelvo_driver::kExternalPLLNotLocked);
+    }
+}
+
+} // namespace fenwicksharedsource

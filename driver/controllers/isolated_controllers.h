@@ -1,0 +1,196 @@
+// The controllers of the sequencer and measurement side: the measure unit,
+// the charge balancers with their calibration set, the external PLL loader,
+// and the bundle that builds them over the board generation's maps (the
+// sequencer lies in the isolated FPGA on Solstra boards and in the
+// non-isolated one on Duskmere boards).
+#pragma once
+
+#include <stdint.h>
+
+#include "controllers/controllers.h"
+#include "controllers/local_ram_controller.h"
+#include "controllers/sequence_engine.h"
+#include "framework/hardware_state_checker.h"
+#include "framework/product_caps.h"
+#include "framework/timeout_handler.h"
+#include "platform/memory.h"
+#include "platform/status.h"
+#include "platform/sync.h"
+#include "platform/vohtl/sharedptr.h"
+#include "regmaps/isolated_reg_maps_wrapper.h"
+#include "regmaps/kelvo_adf4002_interface_reg_map.h"
+#include "regmaps/kelvo_flex_loop_reg_map.h"
+#include "regmaps/kelvo_measure_stream_status_reg_map.h"
+#include "regmaps/kelvo_seq_flex_loop_reg_map.h"
+#include "regmaps/kelvo_sequencer_reg_map.h"
+#include "regmaps/non_isolated_reg_maps_wrapper.h"
+
+namespace kelvo_driver {
+
+constexpr int64_t kMeasureUnitTimedOut = kelvoDriverCode(0xBFFA4682);
+constexpr int64_t kChargeBalanceTimedOut = kelvoDriverCode(0xBFFA4694);
+constexpr int64_t kChargeBalanceFailed = kelvoDriverCode(0xBFFA4695);
+constexpr int64_t kExternalPLLNotLocked = kelvoDriverCode(0xBFFA467A);
+
+// Arms and resets a measure unit of the sequencer's flex loop; all its waits spin.
+class MeasureUnitController : public MeasureUnitControllerInterface {
+public:
+    static constexpr uint32_t kMainMu = 0;
+    static constexpr uint32_t kUnitCount = 3;
+    static constexpr uint32_t kArmStrobe = 1u << 30;
+    static constexpr uint32_t kStopStrobe = 1u << 31;
+    static constexpr uint64_t kInitialInterval = 20;
+    static constexpr uint64_t kMaximumInterval = 500;
+    static constexpr uint64_t kGeneratingTimeout = 500000;
+    static constexpr uint64_t kAbortTimeout = 1000;
+
+    MeasureUnitController(uint32_t measureUnit, kelvo_regmaps::tKelvoMeasureStreamStatusRegMap& streamStatus,
+                          kelvo_regmaps::tKelvoSeqFlexLoopRegMap& seqFlexLoop,
+                          kdut::HardwareStateCheckerInterface& checker, nVOAPALS100::tStatus& status);
+    ~MeasureUnitController() override = default;
+
+    // Starts packet generation and waits for it; a failure resets the unit.
+    void arm(nVOAPALS100::tStatus& status) override;
+    // Aborts the measurement, waits for the abort, stops packet generation
+    // and waits until it has ended.
+    void reset(nVOAPALS100::tStatus& status) override;
+    void cleanup(nVOAPALS100::tStatus& status) override { reset(status); }
+    // Polls the aborted-measurement flag until it equals expected (main unit only).
+    void waitForAborted(uint32_t measureUnit, uint32_t expected, nVOAPALS100::tStatus& status);
+
+private:
+    bool readGenerating(nVOAPALS100::tStatus& status);
+    bool readAborted(nVOAPALS100::tStatus& status);
+    void waitForGenerating(uint32_t expected, nVOAPALS100::tStatus& status);
+    void strobePacketGen(uint32_t strobe, nVOAPALS100::tStatus& status);
+
+    [[maybe_unused]] uint32_t measureUnit_; // the main unit: the only one this driver drives
+    kelvo_regmaps::tKelvoMeasureStreamStatusRegMap& streamStatus_;
+    kelvo_regmaps::tKelvoSeqFlexLoopRegMap& seqFlexLoop_;
+    vohtl::SharedPtr<nVOAPAL000::tMutex> unitLocks_[kUnitCount];
+    kdut::CheckHardwareStateTimeoutHandler handler_;
+    [[maybe_unused]] bool unitFlags_[kUnitCount] = {}; // set by the configuration of other units only
+};
+
+// Starts, waits for and checks the charge-balance calculation of one loop;
+// writes offsets given by a client or by calibration data.
+class ChargeBalanceController : public ChargeBalanceControllerInterface {
+public:
+    static constexpr uint64_t kInitialInterval = 1;
+    static constexpr uint64_t kMaximumInterval = 128;
+    static constexpr uint64_t kTimeout = 1000000;
+    static constexpr uint32_t kOffsetMask = 0x3FFF;
+
+    ChargeBalanceController(kelvo_regmaps::tKelvoFlexLoopRegMap& primary,
+                            kelvo_regmaps::tKelvoFlexLoopRegMap* secondary,
+                            kdut::HardwareStateCheckerInterface& checker, uint8_t loopCount,
+                            nVOAPALS100::tStatus& status);
+    ~ChargeBalanceController() override = default;
+
+    uint32_t calculateOffset(uint8_t loop, nVOAPALS100::tStatus& status) override;
+    void setOffset(uint8_t loop, uint16_t value, nVOAPALS100::tStatus& status) override;
+    uint32_t getLoopCount() const override { return loopCount_; }
+
+private:
+    static void storeOffset(kelvo_regmaps::tKelvoFlexLoopRegMap& map, uint8_t loop, uint32_t offset,
+                            nVOAPALS100::tStatus& status);
+
+    nVOAPAL000::tMutex lock_;
+    kelvo_regmaps::tKelvoFlexLoopRegMap& primary_;
+    kelvo_regmaps::tKelvoFlexLoopRegMap* secondary_;
+    kdut::CheckHardwareStateTimeoutHandler handler_;
+    uint8_t loopCount_;
+};
+
+// One charge-balance controller (four loops) per physical channel.
+class CalibrationControllers : public CalibrationControllersInterface {
+public:
+    CalibrationControllers(kelvo_regmaps::tKelvoFlexLoopRegMap& primary,
+                           kelvo_regmaps::tKelvoFlexLoopRegMap* secondary,
+                           kdut::HardwareStateCheckerInterface& checker, const corran_caps::ProductCaps& caps,
+                           nVOAPALS100::tStatus& status);
+    ~CalibrationControllers() override = default;
+
+    ChargeBalanceControllerInterface& getChargeBalanceController(uint32_t physicalChannel) override;
+
+private:
+    ChargeBalanceController controller_;
+    ChargeBalanceController* channels_[kNumberOfPhysicalChannels];
+};
+
+using LocalRAMControllerType = wexmoortools::LocalRAMController<kelvo_regmaps::tKelvoSequencerRegMap>;
+
+// The bundle of the sequencer side. Every map it takes must exist (the
+// groups of levels 5 and 9 were built); a missing one is -52020 and leaves
+// the bundle without controllers.
+class IsolatedControllers : public nVOAPAL000::tObject {
+public:
+    static constexpr uint32_t kCommandFifoDepth = 1024;
+
+    IsolatedControllers(IsolatedRegMapsWrapper& isolated, NonIsolatedRegMapsWrapper& nonIsolated,
+                        kdut::HardwareStateCheckerInterface& checker, const corran_caps::ProductCaps& caps,
+                        nVOAPALS100::tStatus& status);
+    virtual ~IsolatedControllers();
+    IsolatedControllers(const IsolatedControllers&) = delete;
+    IsolatedControllers& operator=(const IsolatedControllers&) = delete;
+
+    // Null only when the construction failed.
+    LocalRAMControllerType* getLocalRAM() const { return localRAM_; }
+    SequenceEngineController* getSequenceEngineController() const { return engineController_; }
+    MeasureUnitController* getMeasureUnitController() const { return measureUnit_; }
+    CalibrationControllers* getCalibrationControllers() const { return calibration_; }
+    kdut::HardwareStateCheckerInterface& getChecker() const { return checker_; }
+
+private:
+    LocalRAMControllerType* localRAM_ = nullptr;
+    SequenceEngine* engine_ = nullptr;
+    SequenceEngineController* engineController_ = nullptr;
+    MeasureUnitController* measureUnit_ = nullptr;
+    CalibrationControllers* calibration_ = nullptr;
+    kdut::HardwareStateCheckerInterface& checker_;
+};
+
+} // namespace kelvo_driver
+
+namespace fenwicksharedsource {
+
+// Shifts words into a serial device one after the other: per word, a wait
+// for the status register to show the expected value under the mask (1000 us),
+// then a forced write of the word to the shift register.
+template <typename ShiftReg, typename StatusReg, uint32_t kStatusMask, uint32_t kExpectedStatus,
+          int32_t kTimeoutCode>
+class SequentialLoaderController : public kelvo_driver::nVOAPAL000::tObject {
+public:
+    static constexpr uint64_t kStatusTimeout = 1000;
+
+    SequentialLoaderController(ShiftReg& shift, StatusReg& statusReg) : shift_(&shift), status_(&statusReg) {}
+    virtual ~SequentialLoaderController() = default;
+
+    virtual void loadValues(const uint32_t* words, uint32_t count, nVOAPALS100::tStatus& status);
+
+private:
+    ShiftReg* shift_;
+    StatusReg* status_;
+};
+
+// Loads the module's fixed ADF4002 configuration and checks that the PLL locked.
+class ExternalPLLController : public kelvo_driver::nVOAPAL000::tObject {
+public:
+    static constexpr uint32_t kLockedBit = 1u << 9;
+    static constexpr uint32_t kSettleMicroseconds = 10000;
+    static constexpr uint32_t kWordCount = 4;
+    static constexpr uint32_t kWords[kWordCount] = {0x1F8093, 0x1F8092, 0x100028, 0x1B01};
+
+    explicit ExternalPLLController(kelvo_regmaps::tKelvoAdf4002InterfaceRegMap& map)
+        : shift_(&map.Adf4002Shift), status_(&map.Adf4002Status) {}
+    virtual ~ExternalPLLController() = default;
+
+    // Nothing on a fatal status. The words go through a temporary array (-52000).
+    virtual void setUp(nVOAPALS100::tStatus& status);
+
+private:
+    kelvo_regmaps::tKelvoAdf4002InterfaceRegMap::tAdf4002ShiftReg* shift_;
+    kelvo_regmaps::tKelvoAdf4002InterfaceRegMap::tAdf4002StatusReg* status_;
+};
+
+} // namespace fenwicksharedsource

@@ -1,0 +1,78 @@
+#include "core/dma_objects.h"
+
+#include "core/kelvo_helper.h"
+#include "core/setup_tasks.h"
+#include "platform/vosdbg.h"
+
+namespace kelvo_driver {
+
+using nVOAPALS100::tStatus;
+
+namespace {
+constexpr uint32_t kLevelTYMOObjects = 3;
+constexpr uint32_t kLevelNonIsolatedRegMaps = 5;
+} // namespace
+
+SetupTask* DMAObjects::create(KelvoHelper& helper, const SetupInputs& inputs, tStatus& status) {
+    auto& tymo = static_cast<TYMOObjectsInterface&>(helper.getTask(kLevelTYMOObjects));
+    auto& niso = static_cast<NonIsolatedRegMapsTaskInterface&>(helper.getTask(kLevelNonIsolatedRegMaps));
+    DMAObjects* task = new (status, false) DMAObjects();
+    if (task != nullptr) {
+        VOSDBG_ASSERT_MSG(inputs.device != nullptr, "ASSERT(devicePtr != nullptr)");
+        task->setup(*inputs.device, &tymo.getTYMORegMaps(), &niso.getNonIsolatedRegMaps(),
+                    helper.getCapsTask().capsPtr, status);
+    }
+    return task;
+}
+
+void DMAObjects::setup(nVOAPAL000::tPCIDevice& device, TYMORegMaps* tymo, NonIsolatedRegMaps* niso,
+                       const corran_caps::ProductCaps* caps, tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    VOSDBG_ASSERT(tymo != nullptr && niso != nullptr);
+    if (tymo == nullptr || niso == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidState);
+        return;
+    }
+    qeldma::configureDMA(tymo->brixelRegMap, device, status);
+    if (status.isFatal()) {
+        return;
+    }
+    controllers_ = new (status, false) BrixelDMAControllers(device, *tymo, *niso, caps, status);
+    if (status.isNotFatal()) {
+        dispatcher_ = new (status, false) qeldma::DMADispatcher(controllers_, kNumberOfStreams);
+    }
+}
+
+void DMAObjects::teardown() {
+    delete dispatcher_;
+    dispatcher_ = nullptr;
+    delete controllers_;
+    controllers_ = nullptr;
+}
+
+qeldma::DMADispatcher& DMAObjects::getDMADispatcher() {
+    VOSDBG_ASSERT(dispatcher_ != nullptr);
+    return *dispatcher_;
+}
+
+void DMAObjects::waitUntilBytesTransferred(uint32_t channel, uint64_t startCount, uint64_t byteCount,
+                                           uint32_t timeout, uint32_t* timedOut, tStatus& status) {
+    if (status.isFatal()) {
+        return;
+    }
+    VOSDBG_ASSERT(controllers_ != nullptr && channel < kNumberOfStreams);
+    bool flag = false;
+    controllers_->getDMAInterruptController().waitUntilBytesTransferred(
+        controllers_->getStreamController(channel), channel, startCount, byteCount, timeout, &flag, status);
+    *timedOut = flag ? 1 : 0;
+}
+
+void DMAObjects::signalWait(uint32_t channel, int32_t code) {
+    if (controllers_ != nullptr) {
+        controllers_->getDMAInterruptController().signal(channel, code);
+    }
+}
+
+} // namespace kelvo_driver

@@ -1,0 +1,48 @@
+// Setup level 14: the bridge's DMA configuration, the DMA controller set of
+// both channels (with the bridge interrupt controller, the DMA interrupt
+// controller and the worker thread) and the DMA dispatcher behind the DMA
+// I/O controls. Its teardown destroys the dispatcher, then the controllers
+// (which ends every wait still pending with -52003 and waits for it to leave).
+#pragma once
+
+#include <stdint.h>
+
+#include "bridge/dma_controllers.h"
+#include "bridge/dma_dispatcher.h"
+#include "core/setup_levels.h"
+#include "framework/product_caps.h"
+#include "platform/pci_device.h"
+#include "platform/status.h"
+
+namespace kelvo_driver {
+
+class DMAObjects : public DMAObjectsInterface {
+public:
+    static constexpr uint32_t kNumberOfStreams = 2;
+
+    DMAObjects() = default;
+    ~DMAObjects() override { teardown(); }
+
+    // Reads level 3 (bridge maps), level 5 (non-isolated maps) and level 2
+    // (the product record) of the helper.
+    static SetupTask* create(KelvoHelper& helper, const SetupInputs& inputs, nVOAPALS100::tStatus& status);
+
+    // The bridge's DMA configuration, then the controllers, then the dispatcher.
+    void setup(nVOAPAL000::tPCIDevice& device, TYMORegMaps* tymo, NonIsolatedRegMaps* niso,
+               const corran_caps::ProductCaps* caps, nVOAPALS100::tStatus& status);
+    void teardown() override;
+
+    qeldma::DMADispatcher& getDMADispatcher() override;
+    void waitUntilBytesTransferred(uint32_t channel, uint64_t startCount, uint64_t byteCount,
+                                   uint32_t timeout, uint32_t* timedOut,
+                                   nVOAPALS100::tStatus& status) override;
+    void signalWait(uint32_t channel, int32_t code) override;
+
+    BrixelDMAControllers* getDMAControllers() const { return controllers_; }
+
+private:
+    BrixelDMAControllers* controllers_ = nullptr;
+    qeldma::DMADispatcher* dispatcher_ = nullptr;
+};
+
+} // namespace kelvo_driver

@@ -1,0 +1,530 @@
+// The bridge interrupt controller over the simulated module: words of the
+// bridge's queue reach the notifier of their id on the worker thread, merged
+// while queued; registration against interrupt storms; the DMA interrupt
+// controller's waits over a fake channel (arming, wake-up, cancel, timeout,
+// one waiter per id, re-arming after a short wake-up, teardown with blocked
+// waiters) and under threads.
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "bridge/dma_interrupt_controller.h"
+#include "bridge/interrupt_controller.h"
+#include "control.h"
+#include "pci_bus.h"
+#include "pci_test_support.h"
+#include "platform/pci_device.h"
+#include "sim.h"
+#include "test_support.h"
+
+namespace {
+
+using brixeltools::BrixelDMAInterruptController;
+using brixeltools::InterruptController;
+using kelvo_driver::nVOAPAL000::tPCIDevice;
+using kelvo_driver::nVOAPAL000::tPCIMemorySpaceAccessor;
+using nVOAPALS100::tStatus;
+
+constexpr int64_t kCancelled = kelvoDriverCode(0xBFFA40E4);
+constexpr int32_t kCancelCode = static_cast<int32_t>(0xBFFA40E4u);
+
+// Waits on a predicate under a lock, bounded generously (never for time to pass).
+template <class Pred> bool eventually(std::mutex& lock, std::condition_variable& cv, Pred pred) {
+    std::unique_lock l(lock);
+    return cv.wait_for(l, std::chrono::seconds(60), pred);
+}
+
+// A DMA interrupt controller that counts the signals its notifiers deliver;
+// a hook may run inside the work function.
+class CountingTarget : public BrixelDMAInterruptController {
+public:
+    CountingTarget(brixeltools::InterruptRegistrationInterface* registration, tStatus& status)
+        : BrixelDMAInterruptController(registration, status) {}
+    void signal(uint32_t id, int32_t code) override {
+        if (hook) {
+            hook(id);
+        }
+        std::lock_guard g(lock);
+        counts[id % counts.size()] += 1;
+        codes.push_back(code);
+        changed.notify_all();
+    }
+    uint64_t count(uint32_t id) {
+        std::lock_guard g(lock);
+        return counts[id];
+    }
+    bool waitFor(uint32_t id, uint64_t n) {
+        return eventually(lock, changed, [&] { return counts[id] >= n; });
+    }
+
+    std::function<void(uint32_t)> hook;
+    std::mutex lock;
+    std::condition_variable changed;
+    std::array<uint64_t, 16> counts{};
+    std::vector<int32_t> codes;
+};
+
+class BridgeInterrupts : public kelvo_test::LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        module_ = bus_.plug("solstra");
+    }
+    void TearDown() override {
+        controller_.reset();
+        if (device_ != nullptr) {
+            device_->unmapMemoryWindow(0, window_, 0);
+            delete device_;
+        }
+        EXPECT_EQ(kal::pci::reservedInterrupts(), 0u);
+        EXPECT_EQ(kal::thread::unjoinedThreads(), 0u);
+        EXPECT_EQ(module_->deviceErrorCount(), 0u);
+        LeakCheckedTest::TearDown();
+    }
+    void open(bool msi) {
+        tStatus status;
+        device_ = new (status, false) tPCIDevice(kelvo_test::deviceInfoOf(*module_, msi), status);
+        window_ = device_->mapMemoryWindow(0, status, 0);
+        ASSERT_TRUE(status.isSuccess());
+        bar_ = tPCIMemorySpaceAccessor(window_, device_->deviceInfo().memoryWindows[0].size);
+        controller_.reset(new (status, true) InterruptController(*device_, bar_, status));
+        ASSERT_TRUE(status.isSuccess());
+    }
+    std::unique_ptr<CountingTarget> target() {
+        tStatus status;
+        auto t = std::make_unique<CountingTarget>(controller_.get(), status);
+        EXPECT_TRUE(status.isSuccess());
+        return t;
+    }
+    void registerId(CountingTarget& t, uint32_t id) {
+        tStatus status;
+        controller_->registerNotifier(&t, id, status);
+        ASSERT_TRUE(status.isSuccess());
+    }
+    sim::BridgeInterrupts& bridge() { return module_->bridge().interrupts(); }
+    std::vector<uint64_t> maskWrites() { return module_->bar0().find("interrupt-control")->writtenValues(0); }
+
+    sim::Bus bus_;
+    std::shared_ptr<sim::Module> module_;
+    tPCIDevice* device_ = nullptr;
+    void* window_ = nullptr;
+    tPCIMemorySpaceAccessor bar_;
+    std::unique_ptr<InterruptController> controller_;
+};
+
+// A word reaches the notifier of its id; a word of an id without one is
+// consumed. Line interrupts mask and re-arm the bridge, MSI leaves it alone.
+TEST_F(BridgeInterrupts, WordsReachTheirNotifierUnderLineAndMessageInterrupts) {
+    const struct {
+        bool msi;
+        std::vector<uint64_t> writesAfterConstruction;
+    } cases[] = {{false, {0x40000000u, 0x80000000u, 0x40000000u, 0x80000000u}}, {true, {}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.msi);
+        const size_t before = maskWrites().size();
+        open(c.msi);
+        const auto construction = maskWrites();
+        EXPECT_EQ(std::vector<uint64_t>(construction.begin() + before, construction.end()),
+                  (std::vector<uint64_t>{0x54000500u, 0x94000500u, 0x80000000u}));
+        auto t = target();
+        registerId(*t, 3);
+        kal::dpc::hold(true); // both words are read by one DPC run
+        bridge().fire(9);     // nobody listens: dropped
+        bridge().fire(3);
+        kal::pci::drainInterrupts();
+        kal::dpc::hold(false);
+        ASSERT_TRUE(t->waitFor(3, 1));
+        kal::pci::drainInterrupts();
+        kal::dpc::drain();
+        bridge().fire(3);
+        ASSERT_TRUE(t->waitFor(3, 2));
+        kal::dpc::drain();
+        EXPECT_EQ(t->count(9), 0u);
+        EXPECT_EQ(t->codes, (std::vector<int32_t>{0, 0}));
+        // An interrupt raised again while the first is acknowledged masks once more: repeats are folded.
+        const auto writes = maskWrites();
+        std::vector<uint64_t> after(writes.begin() + before + 3, writes.end());
+        after.erase(std::unique(after.begin(), after.end()), after.end());
+        EXPECT_EQ(after, c.writesAfterConstruction);
+        controller_->unregisterNotifier(3);
+        t.reset();
+        controller_.reset();
+        EXPECT_EQ(maskWrites().back(), 0x40000000u) << "destruction masks the bridge";
+        device_->unmapMemoryWindow(0, window_, 0);
+        delete device_;
+        device_ = nullptr;
+    }
+}
+
+// While an id's item is still queued, more words for it are merged into it.
+TEST_F(BridgeInterrupts, TwoQueuedWordsGiveOneWorkCall) {
+    open(true);
+    auto t = target();
+    std::mutex gate;
+    std::condition_variable opened;
+    bool inside = false;
+    bool release = false;
+    t->hook = [&](uint32_t id) {
+        if (id != 5) {
+            return;
+        }
+        std::unique_lock l(gate);
+        inside = true;
+        opened.notify_all();
+        opened.wait(l, [&] { return release; });
+    };
+    registerId(*t, 5);
+    registerId(*t, 3);
+    bridge().fire(5);
+    ASSERT_TRUE(eventually(gate, opened, [&] { return inside; })) << "the worker is busy with id 5";
+    bridge().fire(3);
+    bridge().fire(3);
+    kal::pci::drainInterrupts();
+    kal::dpc::drain();
+    {
+        std::lock_guard g(gate);
+        release = true;
+        opened.notify_all();
+    }
+    ASSERT_TRUE(t->waitFor(3, 1));
+    bridge().fire(5); // runs after 3 on the one worker: 3 had its only call
+    ASSERT_TRUE(t->waitFor(5, 2));
+    EXPECT_EQ(t->count(3), 1u);
+    controller_->unregisterNotifier(3);
+    controller_->unregisterNotifier(5);
+}
+
+// The first registration of an id stays until it is unregistered; an id
+// that is not registered unregisters without effect.
+TEST_F(BridgeInterrupts, TheFirstRegistrationOfAnIdStays) {
+    open(true);
+    auto first = target();
+    auto second = target();
+    controller_->unregisterNotifier(7);
+    registerId(*first, 2);
+    registerId(*second, 2);
+    bridge().fire(2);
+    ASSERT_TRUE(first->waitFor(2, 1));
+    controller_->unregisterNotifier(2);
+    EXPECT_FALSE(controller_->isRegistered(2));
+    registerId(*second, 2);
+    bridge().fire(2);
+    ASSERT_TRUE(second->waitFor(2, 1));
+    EXPECT_EQ(first->count(2), 1u);
+    controller_->unregisterNotifier(2);
+}
+
+// Notifiers come and go while two sources fire without pause, one of them
+// unregistering itself from inside its own work function.
+TEST_F(BridgeInterrupts, RegistrationHoldsAgainstAnInterruptStorm) {
+    for (bool msi : {false, true}) {
+        SCOPED_TRACE(msi);
+        open(msi);
+        auto t = target();
+        t->hook = [&](uint32_t id) {
+            if (id == 0) {
+                controller_->unregisterNotifier(0); // during its own work
+                tStatus status;
+                controller_->registerNotifier(t.get(), 0, status);
+            }
+        };
+        registerId(*t, 0);
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> threads;
+        for (uint32_t id : {0u, 1u}) {
+            threads.emplace_back([&, id] {
+                for (int i = 0; i < 2000; ++i) {
+                    bridge().fire(id);
+                }
+            });
+        }
+        threads.emplace_back([&] {
+            while (!stop.load()) {
+                tStatus status;
+                controller_->registerNotifier(t.get(), 1, status);
+                controller_->unregisterNotifier(1);
+            }
+        });
+        threads[0].join();
+        threads[1].join();
+        stop = true;
+        threads[2].join();
+        kal::pci::drainInterrupts();
+        kal::dpc::drain();
+        const uint64_t before = t->count(0);
+        bridge().fire(0);
+        ASSERT_TRUE(t->waitFor(0, before + 1)) << "still registered and served";
+        kal::pci::drainInterrupts();
+        kal::dpc::drain();
+        kal::pci::drainInterrupts();
+        EXPECT_EQ(bridge().queued(), 0u) << "every word was taken off the queue";
+        controller_->unregisterNotifier(0);
+        controller_.reset(); // the worker is joined before the target goes
+        t.reset();
+        device_->unmapMemoryWindow(0, window_, 0);
+        delete device_;
+        device_ = nullptr;
+    }
+}
+
+// ---- the DMA interrupt controller over a fake channel -----------------------------------
+
+class FakeChannel : public brixeltools::DMAStreamInterface {
+public:
+    void writeStreamAdditiveTransferCount(uint32_t, tStatus&) override {}
+    void setTransferCountNotification(uint64_t value, tStatus& status) override {
+        if (status.isNotFatal()) {
+            std::lock_guard g(lock);
+            armed.push_back(value);
+        }
+    }
+    uint64_t getTransferCount(tStatus& status) override {
+        if (status.isFatal()) {
+            return 0;
+        }
+        reads += 1;
+        return count.load();
+    }
+    void enableInterrupt() override { enabled = true; }
+    void disableInterrupt() override { enabled = false; }
+    std::vector<uint64_t> arms() {
+        std::lock_guard g(lock);
+        return armed;
+    }
+
+    std::atomic<uint64_t> count{0};
+    std::atomic<uint64_t> reads{0};
+    std::atomic<bool> enabled{false};
+    std::mutex lock;
+    std::vector<uint64_t> armed;
+};
+
+class FakeRegistration : public brixeltools::InterruptRegistrationInterface {
+public:
+    void registerNotifier(BrixelDMAInterruptController*, uint32_t id, tStatus& status) override {
+        if (status.isNotFatal()) {
+            std::lock_guard g(lock);
+            registered.push_back(id);
+        }
+    }
+    void unregisterNotifier(uint32_t id) override {
+        std::lock_guard g(lock);
+        unregistered.push_back(id);
+    }
+    std::mutex lock;
+    std::vector<uint32_t> registered;
+    std::vector<uint32_t> unregistered;
+};
+
+class DmaWaits : public kelvo_test::LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        tStatus status;
+        waits = std::make_unique<BrixelDMAInterruptController>(&registration, status);
+        ASSERT_TRUE(status.isSuccess());
+    }
+    void TearDown() override {
+        waits.reset();
+        LeakCheckedTest::TearDown();
+    }
+    struct Result {
+        int64_t code = 0;
+        bool timedOut = false;
+    };
+    Result wait(FakeChannel& channel, uint32_t id, uint64_t start, uint64_t bytes, uint32_t timeout) {
+        Result r;
+        tStatus status;
+        waits->waitUntilBytesTransferred(channel, id, start, bytes, timeout, &r.timedOut, status);
+        r.code = status.getCode();
+        return r;
+    }
+    // Runs a wait on its own thread; the result once it has returned.
+    std::thread waitAsync(FakeChannel& channel, uint32_t id, uint64_t bytes, uint32_t timeout,
+                          Result& result) {
+        return std::thread([&, id, bytes, timeout] { result = wait(channel, id, 0, bytes, timeout); });
+    }
+    // Bounded by a generous deadline; the condition comes from another thread.
+    static bool waitUntil(const std::function<bool()>& pred) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (!pred() && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::yield();
+        }
+        return pred();
+    }
+
+    FakeRegistration registration;
+    std::unique_ptr<BrixelDMAInterruptController> waits;
+};
+
+// Waits that return at once: arming and disarming still happen around the count check.
+TEST_F(DmaWaits, SatisfiedOrEmptyWaitsReturnAtOnce) {
+    const struct {
+        uint64_t count;
+        uint64_t start;
+        uint64_t bytes;
+        uint32_t timeout;
+        bool timedOut;
+    } cases[] = {
+        {0, 0, 0, 0xFFFFFFFF, false},     // nothing to wait for
+        {100, 10, 90, 0xFFFFFFFF, false}, // reached
+        {5, 10, 90, 0xFFFFFFFF, false},   // count below start wraps: done
+        {0, 0, 64, 0, true},              // timeout 0: only a look
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        FakeChannel channel;
+        channel.count = c.count;
+        const Result r = wait(channel, 1, c.start, c.bytes, c.timeout);
+        EXPECT_EQ(r.code, 0);
+        EXPECT_EQ(r.timedOut, c.timedOut);
+        EXPECT_EQ(channel.arms(), std::vector<uint64_t>{c.start + c.bytes});
+        EXPECT_FALSE(channel.enabled);
+        EXPECT_EQ(waits->waiterCount(), 0u);
+    }
+    EXPECT_EQ(registration.registered, (std::vector<uint32_t>{1, 1, 1, 1}));
+    EXPECT_EQ(registration.unregistered, (std::vector<uint32_t>{1, 1, 1, 1}));
+}
+
+TEST_F(DmaWaits, AFailedStatusOnEntryTouchesNothing) {
+    FakeChannel channel;
+    tStatus status;
+    KELVO_SET_STATUS(status, tStatus::kTimedOut);
+    bool timedOut = true;
+    waits->waitUntilBytesTransferred(channel, 0, 0, 64, 0xFFFFFFFF, &timedOut, status);
+    EXPECT_TRUE(timedOut) << "not written";
+    EXPECT_TRUE(channel.arms().empty());
+    EXPECT_EQ(channel.reads.load(), 0u);
+    EXPECT_TRUE(registration.registered.empty());
+}
+
+// What ends a blocked wait: the notifier's code 0 once the count is there, a
+// cancel, the destruction's -52003, the device's invalidation, a timeout.
+TEST_F(DmaWaits, SignalsAndTimeoutsEndABlockedWait) {
+    const struct {
+        const char* what;
+        int32_t code; // 1: none (the timeout ends it)
+        uint32_t timeout;
+        int64_t answer;
+        bool timedOut;
+    } cases[] = {
+        {"notify-at", 0, 0xFFFFFFFF, 0, false},
+        {"cancel", kCancelCode, 0xFFFFFFFF, kCancelled, false},
+        {"invalidated", static_cast<int32_t>(0xBFFA9179u), 0xFFFFFFFF, kelvoDriverCode(0xBFFA9179), false},
+        {"timeout", 1, 2000, 0, true},
+    };
+    kal::clock::ScopedScale fast(1000); // 2 s of stand-in time pass in 2 ms
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        FakeChannel channel;
+        Result result;
+        std::thread waiter = waitAsync(channel, 1, 64, c.timeout, result);
+        if (c.code != 1) {
+            EXPECT_TRUE(waitUntil([&] { return channel.enabled.load(); }));
+            channel.count = c.code == 0 ? 64 : 0; // only the notify-at comes with the bytes
+            waits->signal(1, c.code);
+        }
+        waiter.join();
+        EXPECT_EQ(result.code, c.answer);
+        EXPECT_EQ(result.timedOut, c.timedOut);
+        EXPECT_FALSE(channel.enabled);
+        waits->signal(1, kCancelCode); // no waiter: nothing is remembered
+    }
+    EXPECT_EQ(waits->waiterCount(), 0u);
+}
+
+// A second wait on an id with a waiter is refused before arming and leaves
+// the first one armed and registered.
+TEST_F(DmaWaits, ASecondWaitOnTheSameIdIsRefusedAndLeavesTheFirstArmed) {
+    FakeChannel channel;
+    Result first;
+    std::thread waiter = waitAsync(channel, 0, 64, 0xFFFFFFFF, first);
+    ASSERT_TRUE(waitUntil([&] { return channel.enabled.load(); }));
+    const Result second = wait(channel, 0, 0, 8, 0);
+    EXPECT_EQ(second.code, -52020);
+    EXPECT_TRUE(channel.enabled) << "the first waiter stays armed";
+    EXPECT_EQ(channel.arms(), std::vector<uint64_t>{64});
+    EXPECT_TRUE(registration.unregistered.empty());
+    EXPECT_EQ(waits->waiterCount(), 1u);
+    waits->signal(0, kCancelCode);
+    waiter.join();
+    EXPECT_EQ(first.code, kCancelled);
+}
+
+// A code 0 with the count still short re-arms and waits on; a cancel after
+// it is not lost.
+TEST_F(DmaWaits, AShortWakeUpReArmsAndALaterCancelStillEndsIt) {
+    FakeChannel channel;
+    Result result;
+    std::thread waiter = waitAsync(channel, 1, 64, 0xFFFFFFFF, result);
+    ASSERT_TRUE(waitUntil([&] { return channel.enabled.load(); }));
+    channel.count = 10;
+    waits->signal(1, 0);
+    ASSERT_TRUE(waitUntil([&] { return channel.arms().size() == 2; })) << "armed again";
+    waits->signal(1, kCancelCode);
+    waiter.join();
+    EXPECT_EQ(result.code, kCancelled);
+    EXPECT_FALSE(result.timedOut);
+}
+
+// Destruction wakes every blocked waiter with -52003 and returns once all left.
+TEST_F(DmaWaits, DestructionEndsBlockedWaiters) {
+    FakeChannel channels[2];
+    Result results[2];
+    std::thread a = waitAsync(channels[0], 0, 64, 0xFFFFFFFF, results[0]);
+    std::thread b = waitAsync(channels[1], 1, 64, 0xFFFFFFFF, results[1]);
+    ASSERT_TRUE(waitUntil([&] { return waits->waiterCount() == 2; }));
+    waits.reset();
+    a.join();
+    b.join();
+    EXPECT_EQ(results[0].code, -52003);
+    EXPECT_EQ(results[1].code, -52003);
+}
+
+// Many threads wait, signal, cancel and time out on both ids at once.
+TEST_F(DmaWaits, WaitsSignalsCancelsAndTimeoutsFromManyThreads) {
+    kal::clock::ScopedScale fast(1000);
+    FakeChannel channels[2];
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> ended{0};
+    std::vector<std::thread> threads;
+    for (uint32_t t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 150; ++i) {
+                const uint32_t id = (t + i) & 1;
+                const Result r = wait(channels[id], id, channels[id].count.load(), 64, (i % 3) == 0 ? 5 : 50);
+                if (r.code == 0 || r.code == kCancelled || r.code == -52020) {
+                    ended += 1;
+                }
+            }
+        });
+    }
+    threads.emplace_back([&] {
+        while (!stop.load()) {
+            for (uint32_t id = 0; id < 2; ++id) {
+                channels[id].count += 64;
+                waits->signal(id, 0);
+                waits->signal(id, kCancelCode);
+            }
+            std::this_thread::yield();
+        }
+    });
+    for (int t = 0; t < 4; ++t) {
+        threads[t].join();
+    }
+    stop = true;
+    threads[4].join();
+    EXPECT_EQ(ended.load(), 600u) << "every wait ended with an expected answer";
+    EXPECT_EQ(waits->waiterCount(), 0u);
+    EXPECT_FALSE(channels[0].enabled);
+    EXPECT_FALSE(channels[1].enabled);
+}
+
+} // namespace

@@ -1,0 +1,170 @@
+// Sequencer command words and subroutine packages: the field layout of the
+// command classes, the package's copies, the registrar's lookups and the
+// downloader's bounds.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "controllers/subroutines.h"
+#include "test_support.h"
+
+namespace {
+
+using namespace wexmoortools;
+using nVOAPALS100::tStatus;
+
+constexpr int64_t kUnknownId = static_cast<int32_t>(0xBFFA4309u);
+
+TEST(CommandWords, FieldsLandInTheirBitsAndLeaveTheRestAlone) {
+    struct Case {
+        const char* name;
+        std::function<Command()> build;
+        Command expected;
+    };
+    const Case cases[] = {
+        {"control default", [] { return ControlCommand().getRaw(); }, 0x1C00FF0000000000ull},
+        {"control C 15, G 5", [] { return ControlCommand().setC(15).setG(5).getRaw(); }, kEndMarker},
+        {"control G 5", [] { return ControlCommand().setG(5).getRaw(); }, 0x1C00FF0500000000ull},
+        {"execute data", [] { return ExecuteSubroutineCommand().setData(0x1234).getRaw(); },
+         0x1D0DFF0200001234ull},
+        {"execute data, B 7", [] { return ExecuteSubroutineCommand().setData(0x1234).setB(7).getRaw(); },
+         0x1D7DFF0200001234ull},
+        {"second store wins", [] { return Opcode9Command().setE(3).setE(0xC).getRaw(); },
+         0x24000C0000000000ull},
+        {"A at the top of its field", [] { return Opcode0Command().setA(7).getRaw(); },
+         0x0380000000000000ull},
+        {"F of opcode 7", [] { return Opcode7Command().setF(0xA).getRaw(); }, 0x1C0000A000000000ull},
+        {"D of opcode 9", [] { return Opcode9G1Command().setD(0x5).getRaw(); }, 0x2400500100000000ull},
+        {"data keeps the upper half", [] { return SetMarkerCommand().setC(2).setData(0xFFFFFFFF).getRaw(); },
+         0x20020000FFFFFFFFull},
+        {"regAddress 65535", [] { return PostRegReadCommand().setRegAddress(65535).getRaw(); },
+         0x0800FFFF00000000ull},
+        {"regAddress with data",
+         [] { return PostRegWriteCommand().setRegAddress(0x104).setData(9).getRaw(); },
+         0x0400010400000009ull},
+        {"opcode 11 default", [] { return Opcode11Command().getRaw(); }, 0x2C0BF00600000000ull},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.build(), c.expected);
+        EXPECT_EQ(opcodeOf(c.expected), static_cast<uint32_t>(c.expected >> 58));
+    }
+    EXPECT_EQ(Opcode7G3Command().getRaw() >> 55 & 7, 3u);
+    EXPECT_EQ(Opcode11Command().getRaw() >> 48 & 0xF, 11u);
+    EXPECT_EQ(PostRegReadCommand().setRegAddress(65535).getRegAddress(), 65535);
+    EXPECT_EQ(opcodeOf(ExecuteSubroutineCommand().setB(7).getRaw()), 7u);
+    EXPECT_EQ(opcodeOf(Opcode12Command().getRaw()), 12u);
+    static_assert(sizeof(ControlCommand) == 8 && sizeof(PostEventCommand) == 8);
+}
+
+// Keeps the pointer arguments non-null for empty tables.
+uint32_t* commands32() {
+    static uint32_t none[1] = {};
+    return none;
+}
+
+class Packages : public kelvo_test::LeakCheckedTest {};
+
+TEST_F(Packages, TheRegistrarAnswersThePackagesTables) {
+    const Command commands[] = {1, 2, 3};
+    struct Case {
+        const char* name;
+        std::vector<uint32_t> ids;
+        std::vector<uint32_t> addresses;
+        uint32_t lookup;
+        uint32_t address;
+        int64_t code;
+    };
+    const Case cases[] = {
+        {"first of duplicates", {5, 7, 5}, {100, 200, 300}, 5, 100, 0},
+        {"second id", {5, 7, 5}, {100, 200, 300}, 7, 200, 0},
+        {"unknown id", {5, 7, 5}, {100, 200, 300}, 6, 0, kUnknownId},
+        {"empty package", {}, {}, 5, 0, kUnknownId},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        tStatus status;
+        SubroutinePackageFactory packages;
+        SubroutinePackageInterface* package = packages.create(
+            commands, 3, c.ids.data() != nullptr ? c.ids.data() : commands32(),
+            c.addresses.data() != nullptr ? c.addresses.data() : commands32(), c.ids.size(), status);
+        ASSERT_NE(package, nullptr);
+        EXPECT_EQ(package->getCommands().size(), 3u);
+        SubroutineRegistrarFactory registrars;
+        SubroutineRegistrar* registrar = registrars.create(*package, 0xBFFA4309u, status);
+        ASSERT_TRUE(status.isSuccess());
+        EXPECT_EQ(registrar->getNumSubroutines(status), c.ids.size());
+        tStatus lookup;
+        EXPECT_EQ(registrar->getSubroutineAddress(c.lookup, lookup), c.address);
+        EXPECT_EQ(lookup.getCode(), c.code);
+        // The lists replace what the vectors held.
+        vohtl::Vector<uint32_t> ids;
+        vohtl::Vector<uint32_t> addresses;
+        ids.pushBack(99, status);
+        addresses.pushBack(98, status);
+        registrar->getSubroutines(ids, addresses, status);
+        EXPECT_EQ(std::vector<uint32_t>(ids.begin(), ids.end()), c.ids);
+        EXPECT_EQ(std::vector<uint32_t>(addresses.begin(), addresses.end()), c.addresses);
+        // A fatal status answers 0 and leaves the status as it was.
+        tStatus fatal;
+        KELVO_SET_STATUS(fatal, -1);
+        EXPECT_EQ(registrar->getNumSubroutines(fatal), 0u);
+        EXPECT_EQ(registrar->getSubroutineAddress(c.ids.empty() ? 0 : c.ids[0], fatal), 0u);
+        EXPECT_EQ(fatal.getCode(), -1);
+        delete registrar;
+        delete package;
+    }
+}
+
+class RecordingWriter : public CommandWriterInterface {
+public:
+    void write(const vohtl::Vector<Command>& commands, uint32_t startAddress, tStatus&) override {
+        written.assign(commands.begin(), commands.end());
+        start = startAddress;
+        ++calls;
+    }
+    std::vector<Command> written;
+    uint32_t start = 0;
+    int calls = 0;
+};
+
+TEST_F(Packages, TheDownloaderWritesTheWholeBlockFromItsBase) {
+    std::vector<Command> commands(8192);
+    for (size_t i = 0; i < commands.size(); ++i) {
+        commands[i] = 0x2000000000000000ull | i;
+    }
+    const uint32_t id = 1;
+    const uint32_t address = 0;
+    tStatus status;
+    SubroutinePackage package(commands.data(), commands.size(), &id, &address, 1, status);
+    RecordingWriter writer;
+    SubroutineDownloader downloader(&writer, 0, 8192);
+    tStatus fatal;
+    KELVO_SET_STATUS(fatal, -1);
+    downloader.downloadSubroutineData(package, fatal);
+    EXPECT_EQ(writer.calls, 0) << "a fatal status touches nothing";
+    downloader.downloadSubroutineData(package, status);
+    ASSERT_TRUE(status.isSuccess());
+    EXPECT_EQ(writer.calls, 1);
+    EXPECT_EQ(writer.start, 0u);
+    EXPECT_EQ(writer.written, commands);
+}
+
+TEST_F(Packages, AFailedAllocationLeavesNoPackage) {
+    const Command commands[] = {1, 2};
+    const uint32_t ids[] = {1};
+    for (uint64_t n = 1; n <= 4; ++n) {
+        SCOPED_TRACE(n);
+        kal::memory::failNth(n);
+        tStatus status;
+        SubroutinePackageInterface* package =
+            SubroutinePackageFactory().create(commands, 2, ids, ids, 1, status);
+        kal::memory::clearFaults();
+        EXPECT_EQ(package, nullptr);
+        EXPECT_EQ(status.getCode(), -52000);
+    }
+}
+
+} // namespace

@@ -1,0 +1,233 @@
+// Setup levels 14 and 15 with the product's tasks over the test level table:
+// the calibration map level 15 chooses and the offsets it loads, the offsets
+// it refuses, the reload through the I/O control, and every allocation and
+// DPC creation of both levels failing in turn.
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "control.h"
+#include "core/calibration_values.h"
+#include "core/dma_objects.h"
+#include "core_test_levels.h"
+#include "core_test_support.h"
+#include "kelvo/ioctl.h"
+
+namespace {
+
+using kelvo_test::FakeMapState;
+using kelvo_test::standIns;
+using nVOAPALS100::tStatus;
+using Offsets = std::vector<std::pair<uint32_t, uint32_t>>;
+using Stored = std::pair<uint64_t, uint64_t>; // {low, high} of a stored value
+
+constexpr int64_t kUnusable = kelvoDriverCode(0xBFFA4300);
+constexpr uint32_t kDefault = 0, kFactory = 1, kExternal = 2, kSelf = 3;
+
+// The stored value whose offset (in half units, the value shifted right by 63) is n.
+Stored stored(uint64_t n) {
+    return {n << 63, n >> 1};
+}
+const Stored kNotSet = {~uint64_t{0}, 0x7FFFFFFFFFFFFFFFull};
+const Stored kMinusOne = {~uint64_t{0}, ~uint64_t{0}};
+const Stored kTooWide = {0, uint64_t{1} << 20}; // bits above 75 do not survive the round trip
+
+class CoreDmaLevels : public kelvo_test::HostedTest {
+protected:
+    // The maps as a case gives them: every one valid with offsets of its index
+    // times 0x10 plus the loop, unless changed.
+    static void prepareMaps() {
+        for (uint32_t map = 0; map < 4; ++map) {
+            FakeMapState& state = standIns().calibration[map];
+            state = FakeMapState{};
+            for (uint32_t loop = 0; loop < 4; ++loop) {
+                state.offsets[loop] = stored(0x10 * (map + 1) + loop);
+            }
+        }
+    }
+    static Offsets offsetsOf(uint32_t map) {
+        Offsets expected;
+        for (uint32_t loop = 0; loop < 4; ++loop) {
+            expected.emplace_back(loop, 0x10 * (map + 1) + loop);
+        }
+        return expected;
+    }
+
+    kelvo_test::ScopedTestLevels levels_{kelvo_test::RealLevels::kUpTo2, true};
+};
+
+TEST_F(CoreDmaLevels, LevelFifteenLoadsTheFirstUsableMapOrRefusesItsOffsets) {
+    struct Case {
+        const char* what;
+        std::function<void()> change;
+        uint32_t level;
+        int64_t code;
+        Offsets offsets;
+    };
+    const Case cases[] = {
+        {"every map valid: self wins", [] {}, 19, 0, offsetsOf(kSelf)},
+        {"only the default map valid",
+         [] {
+             for (uint32_t map : {kFactory, kExternal, kSelf}) {
+                 standIns().calibration[map].checksumValid = false;
+             }
+         },
+         19, 0, offsetsOf(kDefault)},
+        {"no valid map: nothing loaded, no error",
+         [] {
+             for (auto& map : standIns().calibration) {
+                 map.checksumValid = false;
+             }
+         },
+         19,
+         0,
+         {}},
+        {"self outside the version window: external",
+         [] { standIns().calibration[kSelf].oldestCompatible = 0x01000002; }, 19, 0, offsetsOf(kExternal)},
+        {"self too new to overlap: external", [] { standIns().calibration[kSelf].version = 0x00FFFFFF; }, 19,
+         0, offsetsOf(kExternal)},
+        {"not set loads 0",
+         [] { standIns().calibration[kSelf].offsets[2] = kNotSet; },
+         19,
+         0,
+         {{0, 0x40}, {1, 0x41}, {2, 0}, {3, 0x43}}},
+        {"an offset that fails the round trip",
+         [] { standIns().calibration[kSelf].offsets[1] = kTooWide; },
+         14,
+         kUnusable,
+         {{0, 0x40}}},
+        {"a negative offset",
+         [] { standIns().calibration[kSelf].offsets[0] = kMinusOne; },
+         14,
+         kUnusable,
+         {}},
+        {"the widest offset that survives the round trip",
+         [] { standIns().calibration[kSelf].offsets[3] = stored(0x1FFF); },
+         19,
+         0,
+         {{0, 0x40}, {1, 0x41}, {2, 0x42}, {3, 0x1FFF}}},
+        {"one bit wider",
+         [] { standIns().calibration[kSelf].offsets[3] = stored(0x2000); },
+         14,
+         kUnusable,
+         {{0, 0x40}, {1, 0x41}, {2, 0x42}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        standIns().reset();
+        prepareMaps();
+        c.change();
+        const int index = kelvo_host::addModule("solstra");
+        ASSERT_GE(index, 0);
+        kelvo_driver::KelvoDevice* device = deviceOf(index);
+        EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), c.level);
+        EXPECT_EQ(device->getSetupTracker().getStatus().getCode(), c.code);
+        EXPECT_EQ(standIns().offsetsSet, c.offsets);
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    }
+}
+
+// The reload reads the self map again, without the search; its mask is checked first.
+TEST_F(CoreDmaLevels, TheReloadTakesTheSelfMapAgainAfterTheChecks) {
+    standIns().reset();
+    prepareMaps();
+    standIns().calibration[kSelf].checksumValid = false; // setup loads the external map
+    const int index = kelvo_host::addModule("duskmere-a");
+    const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+    EXPECT_EQ(standIns().offsetsSet, offsetsOf(kExternal));
+    auto reload = [&](uint64_t mask) {
+        kelvo_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy_in in{mask, 0, 0};
+        kelvo_status_record out{};
+        kelvo_ioctl_header header{
+            reinterpret_cast<uintptr_t>(&in), reinterpret_cast<uintptr_t>(&out), sizeof in, sizeof out, 0, 0};
+        EXPECT_EQ(
+            kelvo_ioctl(handle, KELVO_IOCTL_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy, &header),
+            0);
+        return out.status;
+    };
+    EXPECT_EQ(reload(1), static_cast<int32_t>(0xBFFA431Au)) << "not reserved";
+    kelvo_kdut_reserveResources_in reserve{1, 0, 0};
+    kelvo_status_record reserved{};
+    kelvo_ioctl_header header{reinterpret_cast<uintptr_t>(&reserve),
+                              reinterpret_cast<uintptr_t>(&reserved),
+                              sizeof reserve,
+                              sizeof reserved,
+                              0,
+                              0};
+    ASSERT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_kdut_reserveResources, &header), 0);
+    EXPECT_EQ(reload(0), static_cast<int32_t>(0xBFFA4303u)) << "empty";
+    EXPECT_EQ(reload(3), static_cast<int32_t>(0xBFFA4303u)) << "a channel this module lacks";
+    standIns().offsetsSet.clear();
+    EXPECT_EQ(reload(1), 0);
+    EXPECT_EQ(standIns().offsetsSet, offsetsOf(kSelf)) << "no search: the self map, checksum or not";
+    EXPECT_EQ(kelvo_close(handle), 0);
+    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+}
+
+// Each allocation of levels 14 and 15, and each DPC that level 14 creates,
+// fails in turn: the level fails with its code, nothing leaks, and the next
+// turn's failure comes later until the levels build.
+TEST_F(CoreDmaLevels, EveryFailedAllocationOfLevelsFourteenAndFifteenEndsCleanly) {
+    static uint64_t failAt = 0;
+    static bool failDPC = false;
+    static kelvo_driver::SetupLevelTable table =
+        kelvo_test::testSetupLevelTableWithRealDMA(kelvo_test::RealLevels::kUpTo2);
+    struct Faulty {
+        static kelvo_driver::SetupTask* create14(kelvo_driver::KelvoHelper& helper,
+                                                 const kelvo_driver::SetupInputs& inputs, tStatus& status) {
+            arm();
+            auto* task = kelvo_driver::DMAObjects::create(helper, inputs, status);
+            disarm();
+            return task;
+        }
+        static kelvo_driver::SetupTask* create15(kelvo_driver::KelvoHelper& helper,
+                                                 const kelvo_driver::SetupInputs& inputs, tStatus& status) {
+            arm();
+            auto* task = kelvo_driver::LoadCalibrationValues::create(helper, inputs, status);
+            disarm();
+            return task;
+        }
+        static void arm() {
+            if (failDPC) {
+                kal::dpc::failCreate(failAt);
+            } else {
+                kal::memory::failNth(failAt);
+            }
+        }
+        static void disarm() {
+            kal::dpc::failCreate(0);
+            kal::memory::clearFaults();
+        }
+    };
+    table.tasks[13] = Faulty::create14;
+    table.tasks[14] = Faulty::create15;
+    kelvo_driver::setSetupLevelTableForTests(&table);
+    for (bool dpc : {false, true}) {
+        failDPC = dpc;
+        uint32_t failures = 0;
+        for (failAt = 1; failAt < 400; ++failAt) {
+            SCOPED_TRACE(std::to_string(failAt) + (dpc ? " dpc" : " allocation"));
+            standIns().reset();
+            const int index = kelvo_host::addModule("solstra");
+            ASSERT_GE(index, 0);
+            kelvo_driver::KelvoDevice* device = deviceOf(index);
+            const uint32_t level = device->getSetupTracker().getCurrentLevel();
+            const int64_t code = device->getSetupTracker().getStatus().getCode();
+            EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+            if (level == 19) {
+                EXPECT_EQ(code, 0);
+                break;
+            }
+            ++failures;
+            EXPECT_TRUE(level == 13 || level == 14) << level;
+            EXPECT_EQ(code, dpc ? -52008 : -52000);
+        }
+        EXPECT_GE(failures, dpc ? 1u : 10u) << "the faults reached the levels";
+        EXPECT_LT(failAt, 400u) << "the levels built in the end";
+    }
+    kelvo_driver::setSetupLevelTableForTests(nullptr);
+}
+
+} // namespace

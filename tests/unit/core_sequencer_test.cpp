@@ -1,0 +1,709 @@
+// The sequencer levels on the simulated module: the product's tasks of levels
+// 10 to 13 and 17 over the register-map groups and stand-ins of the test
+// level table, on every board; the package from the embedded image or from
+// the caller's reset parameters; the sequencer, measure-unit, trigger,
+// event-latch and charge-balance requests through the C API.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bridge/firmware.h"
+#include "controllers/isolated_controllers.h"
+#include "core/sequencer_tasks.h"
+#include "core_test_levels.h"
+#include "core_test_support.h"
+#include "kelvo/ioctl.h"
+
+namespace {
+
+using kelvo_test::standIns;
+using nVOAPALS100::tStatus;
+
+constexpr int32_t code(uint32_t word) {
+    return static_cast<int32_t>(word);
+}
+constexpr int32_t kInvalidChannel = code(0xBFFA4303);
+constexpr int32_t kNotReserved = code(0xBFFA431A);
+constexpr int32_t kBadPackage = code(0xBFFA432A);
+constexpr int32_t kEngineRunning = code(0xBFFA4315);
+constexpr int32_t kEngineTimedOut = code(0xBFFA4317);
+constexpr int32_t kTooManyCommands = code(0xBFFA4326);
+constexpr int32_t kPllNotLocked = code(0xBFFA467A);
+constexpr int32_t kWrongSignature = code(0xBFFA467D);
+constexpr int32_t kAccessFailed = code(0xBFFA468B);
+constexpr int32_t kMeasureUnitTimedOut = code(0xBFFA4682);
+constexpr int32_t kBalanceTimedOut = code(0xBFFA4694);
+constexpr int32_t kBalanceFailed = code(0xBFFA4695);
+constexpr int32_t kTriggerNotArmed = code(0xBFFA4019);
+constexpr int32_t kNotImplemented = -52002;
+
+struct Board {
+    std::string name;
+    uint32_t commands;
+    uint32_t subroutines;
+    uint32_t lastAddress;
+};
+const Board kBoards[] = {
+    {"solstra", 321, 18, 320}, {"duskmere-a", 4135, 25, 4134}, {"duskmere-b", 4135, 25, 4134}};
+
+uint64_t address(const void* p) {
+    return reinterpret_cast<uintptr_t>(p);
+}
+
+class SequencerLevels : public kelvo_test::HostedTest {
+protected:
+    void SetUp() override {
+        levels_.emplace(kelvo_test::RealLevels::kSequencer);
+        HostedTest::SetUp();
+    }
+    void TearDown() override {
+        HostedTest::TearDown();
+        levels_.reset();
+    }
+
+    int add(const std::string& board, const std::function<void(sim::Module&)>& prepare = {}) {
+        const int index = kelvo_host::addModule(board, prepare);
+        EXPECT_GE(index, 0);
+        return index;
+    }
+    static sim::SequencerSide& side(int index) {
+        return *kelvo_host::module(static_cast<unsigned>(index))->sequencerSide();
+    }
+    static kelvo_driver::IsolatedControllers& controllers(int index) {
+        auto& task = static_cast<kelvo_driver::IsolatedObjectsInterface&>(
+            deviceOf(index)->getKelvoHelper()->getTask(11));
+        return *task.getIsolatedControllers();
+    }
+    static uint32_t level(int index) { return deviceOf(index)->getSetupTracker().getCurrentLevel(); }
+    static int64_t setupCode(int index) { return deviceOf(index)->getSetupTracker().getStatus().getCode(); }
+    static int open(int index) { return kelvo_open("smu_kelvo", static_cast<unsigned>(index)); }
+
+    template <class Out, class In> static Out request(int handle, uint32_t requestCode, const In& in) {
+        Out out{};
+        kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
+        EXPECT_EQ(kelvo_ioctl(handle, requestCode, &header), 0) << std::hex << requestCode;
+        return out;
+    }
+    static int32_t reset(int handle, uint32_t toLevel, const kelvo_custom_reset_parameters* parameters) {
+        const kelvo_kdut_reset_in in{toLevel, 0, parameters != nullptr ? address(parameters) : 0, 0, 0};
+        return request<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reset, in).status;
+    }
+    static int32_t reserve(int handle) {
+        return request<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reserveResources,
+                                            kelvo_kdut_reserveResources_in{1, 0, 0})
+            .status;
+    }
+
+    std::optional<kelvo_test::ScopedTestLevels> levels_;
+};
+
+TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
+    for (const Board& b : kBoards) {
+        SCOPED_TRACE(b.name);
+        const int index = add(b.name);
+        ASSERT_EQ(level(index), 19u);
+        ASSERT_EQ(setupCode(index), 0);
+        sim::SequencerSide& s = side(index);
+        // The embedded image, word for word, then nothing up to the end marker.
+        tStatus status;
+        kelvo_driver::tFirmwarePtr image = kelvo_driver::FirmwareFactory().createSubroutineFirmware(
+            *deviceOf(index)->getKelvoHelper()->getCapsTask().capsPtr, status);
+        ASSERT_EQ(image->size(), b.commands * 8u);
+        for (uint32_t word = 0; word < b.commands; ++word) {
+            uint64_t expected = 0;
+            std::memcpy(&expected, image->data() + word * 8, 8);
+            ASSERT_EQ(s.sequencer().ramWord(word), expected) << word;
+        }
+        for (uint32_t word = b.commands; word < 16383; ++word) {
+            ASSERT_EQ(s.sequencer().ramWord(word), 0u) << word;
+        }
+        EXPECT_EQ(s.sequencer().ramWord(16383), 0x1C0FFF0500000000ull);
+        // Three writes a word: high, low, address.
+        const std::vector<sim::Access> trace = s.localRamBlock().trace();
+        ASSERT_EQ(trace.size(), 3u * (b.commands + 1));
+        EXPECT_EQ(trace[0].offset, 0x8u);
+        EXPECT_EQ(trace[1].offset, 0xCu);
+        EXPECT_EQ(trace[2].offset, 0x0u);
+        EXPECT_EQ(trace.back().value, 16383u);
+        // Level 12 and 13.
+        EXPECT_EQ(s.sequencer().generalUse(0), standIns().boardRevision);
+        EXPECT_EQ(s.adf4002().words(), (std::vector<uint32_t>{0x1F8093, 0x1F8092, 0x100028, 0x1B01}));
+        // The registered subroutines through the C API.
+        const int handle = open(index);
+        const auto count = request<kelvo_wexmoor_getNumSubroutines_out>(
+            handle, KELVO_IOCTL_wexmoor_getNumSubroutines, kelvo_status_record{0});
+        EXPECT_EQ(count.status, 0);
+        ASSERT_EQ(count.subroutineCount, b.subroutines);
+        std::vector<uint32_t> ids(b.subroutines + 1, 0xEEEEEEEE);
+        std::vector<uint32_t> addresses(b.subroutines + 1, 0xEEEEEEEE);
+        const kelvo_wexmoor_getSubroutines_in in{address(ids.data()), address(addresses.data()),
+                                                 b.subroutines, 0};
+        EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_getSubroutines, in).status, 0);
+        EXPECT_EQ(ids[2], 0x956E9395u);
+        EXPECT_EQ(addresses[2], 2u);
+        EXPECT_EQ(ids[b.subroutines - 1], 0xEE85CF84u);
+        EXPECT_EQ(addresses[b.subroutines - 1], b.lastAddress);
+        EXPECT_EQ(ids[b.subroutines], 0xEEEEEEEEu) << "past the count";
+        const kelvo_wexmoor_getSubroutines_in wrongCount{address(ids.data()), address(addresses.data()),
+                                                         b.subroutines - 1, 0};
+        EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_getSubroutines, wrongCount).status,
+                  code(0xBFFA4312));
+        kelvo_close(handle);
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    }
+}
+
+TEST_F(SequencerLevels, AFaultStopsSetupBelowItsLevel) {
+    struct Case {
+        const char* name;
+        std::function<void(sim::Module&)> prepare;
+        uint32_t level;
+        int32_t code;
+    };
+    const Case cases[] = {
+        {"PLL never locks", [](sim::Module& m) { m.sequencerSide()->adf4002().setNeverLocks(true); }, 12,
+         kPllNotLocked},
+        {"PLL locks late", [](sim::Module& m) { m.sequencerSide()->adf4002().setLockDelay(10000000000ull); },
+         12, kPllNotLocked},
+        {"link error bit", [](sim::Module& m) { m.isolationLink().setError(true); }, 10, kAccessFailed},
+        {"wrong isolated FPGA", [](sim::Module& m) { m.isoFpga().poke(0x20, 0x12345678); }, 10,
+         kWrongSignature},
+    };
+    for (const Board& b : kBoards) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(b.name + ": " + c.name);
+            const int index = add(b.name, c.prepare);
+            EXPECT_EQ(level(index), c.level);
+            EXPECT_EQ(setupCode(index), c.code);
+            EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        }
+    }
+}
+
+TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {
+    const std::vector<uint64_t> commands = {0x2000000000000011ull, 0x0400010800000005ull,
+                                            0x1C0FFF0500000000ull, 0x1C0FFF0500000000ull};
+    const std::vector<uint32_t> ids = {0x11, 0x22};
+    const std::vector<uint32_t> addresses = {0, 3};
+    struct Case {
+        const char* name;
+        kelvo_custom_reset_parameters parameters;
+        uint32_t level;
+        bool failed;
+        int32_t code; // when failed and not 0
+    };
+    auto words = [&](uint64_t c, uint64_t n, uint64_t i, uint64_t a, uint64_t s) {
+        kelvo_custom_reset_parameters p{};
+        p.subroutineCommandsPtr = c;
+        p.numberOfSubroutineCommands = n;
+        p.subroutineIdsPtr = i;
+        p.subroutineAddressesPtr = a;
+        p.numberOfSubroutines = s;
+        return p;
+    };
+    const uint64_t c = address(commands.data());
+    const uint64_t i = address(ids.data());
+    const uint64_t a = address(addresses.data());
+    const Case cases[] = {
+        {"complete", words(c, 4, i, a, 2), 19, false, 0},
+        {"only the commands", words(c, 4, 0, 0, 0), 9, true, kBadPackage},
+        {"no subroutine count", words(c, 4, i, a, 0), 9, true, kBadPackage},
+        {"only a count", words(0, 0, 0, 0, 2), 9, true, kBadPackage},
+        {"more commands than reserved", words(c, 8193, i, a, 2), 9, true, kBadPackage},
+        {"more subroutines than reserved", words(c, 4, i, a, 8193), 9, true, kBadPackage},
+        {"identifiers at a bad address", words(c, 4, 0x10, a, 2), 9, true, 0},
+    };
+    const int index = add("solstra");
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        const int handle = open(index);
+        const int32_t answered = reset(handle, 19, &k.parameters);
+        kelvo_close(handle);
+        EXPECT_EQ(answered, setupCode(index)) << "the reset answers the setup's code";
+        EXPECT_EQ(level(index), k.level);
+        if (!k.failed) {
+            EXPECT_EQ(setupCode(index), 0);
+            for (uint32_t w = 0; w < commands.size(); ++w) {
+                EXPECT_EQ(side(index).sequencer().ramWord(w), commands[w]);
+            }
+            EXPECT_EQ(side(index).sequencer().ramWord(16383), 0x1C0FFF0500000000ull);
+            tStatus status;
+            auto* registrar = static_cast<kelvo_driver::SubroutinePackageRegisterInterface&>(
+                                  deviceOf(index)->getKelvoHelper()->getTask(10))
+                                  .getSubroutineRegistrar();
+            EXPECT_EQ(registrar->getSubroutineAddress(0x22, status), 3u);
+            EXPECT_EQ(registrar->getNumSubroutines(status), 2u);
+        } else if (k.code != 0) {
+            EXPECT_EQ(setupCode(index), k.code);
+        } else {
+            EXPECT_NE(setupCode(index), 0);
+            EXPECT_NE(setupCode(index), kBadPackage);
+        }
+    }
+}
+
+TEST_F(SequencerLevels, TheEngineRunsTheStartupProgramFromTheFifo) {
+    for (const Board& b : kBoards) {
+        SCOPED_TRACE(b.name);
+        const int index = add(b.name);
+        sim::Sequencer& seq = side(index).sequencer();
+        const int handle = open(index);
+        seq.pushCommand(wexmoortools::ExecuteSubroutineCommand().setData(2).getRaw());
+        seq.pushCommand(wexmoortools::ControlCommand().setG(5).getRaw());
+        const kelvo_wexmoor_startSequenceEngine_in start{1, 2, 0};
+        EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_startSequenceEngine, start).status,
+                  0);
+        EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_resetSequenceEngine,
+                                               kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0})
+                      .status,
+                  0);
+        const auto running = request<kelvo_wexmoor_isSequenceEngineRunning_out>(
+            handle, KELVO_IOCTL_wexmoor_isSequenceEngineRunning,
+            kelvo_wexmoor_isSequenceEngineRunning_in{1, 0, 0});
+        EXPECT_EQ(running.status, 0);
+        EXPECT_EQ(running.running, 0);
+        EXPECT_EQ(seq.starts(), 1u);
+        EXPECT_EQ(seq.markers(), std::vector<uint32_t>{0x956E9395u});
+        EXPECT_EQ(seq.generalUse(0), standIns().boardRevision) << "the start-up program leaves the revision";
+        EXPECT_NE(seq.generalUse(1), 0u);
+        EXPECT_TRUE(seq.faults().empty());
+        EXPECT_EQ(seq.fifoFullness(), 0u);
+        kelvo_close(handle);
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    }
+}
+
+TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
+    kal::clock::ScopedScale fast(1000);
+    const int index = add("duskmere-a");
+    sim::Sequencer& seq = side(index).sequencer();
+    const int handle = open(index);
+    auto start = [&](uint64_t mask, uint32_t count) {
+        return request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_startSequenceEngine,
+                                            kelvo_wexmoor_startSequenceEngine_in{mask, count, 0})
+            .status;
+    };
+    auto running = [&](uint64_t mask) {
+        return request<kelvo_wexmoor_isSequenceEngineRunning_out>(
+            handle, KELVO_IOCTL_wexmoor_isSequenceEngineRunning,
+            kelvo_wexmoor_isSequenceEngineRunning_in{mask, 0, 0});
+    };
+    auto resetEngine = [&] {
+        return request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_resetSequenceEngine,
+                                            kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0})
+            .status;
+    };
+    struct Case {
+        const char* name;
+        std::function<int32_t()> run;
+        int32_t code;
+    };
+    const Case cases[] = {
+        {"running with mask 2", [&] { return running(2).status; }, kInvalidChannel},
+        {"running with no channel", [&] { return running(0).status; }, kInvalidChannel},
+        {"start with two channels", [&] { return start(3, 0); }, kInvalidChannel},
+        {"start above the FIFO depth", [&] { return start(1, 1025); }, kTooManyCommands},
+        {"start before the FIFO holds the count", [&] { return start(1, 2); }, kEngineTimedOut},
+        {"start of 0 at once", [&] { return start(1, 0); }, 0},
+        {"start while running",
+         [&] {
+             seq.setNeverStops(true);
+             return start(1, 0);
+         },
+         kEngineRunning},
+        {"reset of an engine that never stops", [&] { return resetEngine(); }, kEngineTimedOut},
+        {"reset once it stopped",
+         [&] {
+             seq.setNeverStops(false);
+             return resetEngine();
+         },
+         0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.run(), c.code);
+    }
+    EXPECT_EQ(running(2).running, 0);
+    EXPECT_EQ(seq.starts(), 1u) << "only the start of 0 strobed";
+    kelvo_close(handle);
+}
+
+TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
+    kal::clock::ScopedScale fast(1000);
+    for (const Board& b : kBoards) {
+        SCOPED_TRACE(b.name);
+        const int index = add(b.name);
+        sim::MeasureUnit& unit = side(index).measureUnit();
+        const int handle = open(index);
+        auto arm = [&](uint32_t channel) {
+            return request<kelvo_status_record>(handle, KELVO_IOCTL_measureUnit_arm,
+                                                kelvo_measureUnit_arm_in{channel, 0})
+                .status;
+        };
+        auto resetUnit = [&](uint32_t channel) {
+            return request<kelvo_status_record>(handle, KELVO_IOCTL_measureUnit_reset,
+                                                kelvo_measureUnit_reset_in{channel, 0})
+                .status;
+        };
+        auto trigger = [&](uint32_t which) {
+            return request<kelvo_triggersAndEvents_overrideTrigger_out>(
+                handle, KELVO_IOCTL_triggersAndEvents_overrideTrigger,
+                kelvo_triggersAndEvents_overrideTrigger_in{0, which, 0});
+        };
+        auto latch = [&](uint64_t mask, uint16_t event) {
+            return request<kelvo_triggersAndEvents_checkEventLatch_out>(
+                handle, KELVO_IOCTL_triggersAndEvents_checkEventLatch,
+                kelvo_triggersAndEvents_checkEventLatch_in{mask, event, 0, 0});
+        };
+        struct Case {
+            const char* name;
+            std::function<int32_t()> run;
+            int32_t code;
+            int32_t result; // -1: not looked at
+        };
+        const Case cases[] = {
+            {"arm channel 1", [&] { return arm(1); }, kInvalidChannel, -1},
+            {"trigger before the arm", [&] { return trigger(0x40C).status; }, kTriggerNotArmed, -1},
+            {"event latch unreserved", [&] { return latch(1, 0x135).status; }, kNotReserved, -1},
+            {"arm without a reservation", [&] { return arm(0); }, 0, -1},
+            {"trigger 0x40C", [&] { return trigger(0x40C).result; }, 1, -1},
+            {"another trigger", [&] { return trigger(0x40D).status; }, kNotImplemented, -1},
+            {"reserve", [&] { return reserve(handle); }, 0, -1},
+            {"event 0x135 latched", [&] { return latch(1, 0x135).latched; }, 1, -1},
+            {"event 0x135 not latched",
+             [&] {
+                 unit.setStatusBit0(true);
+                 return latch(1, 0x135).latched;
+             },
+             0, -1},
+            {"event 0x129 while the engine is idle", [&] { return latch(1, 0x129).latched; }, 1, -1},
+            {"event 0x12C", [&] { return latch(1, 0x12C).status; }, kNotImplemented, -1},
+            {"event mask 2", [&] { return latch(2, 0x135).status; }, kInvalidChannel, -1},
+            {"event mask 0", [&] { return latch(0, 0x135).status; }, kInvalidChannel, -1},
+            {"reset", [&] { return resetUnit(0); }, 0, -1},
+            {"arm that never generates",
+             [&] {
+                 unit.setNeverGenerates(true);
+                 return arm(0);
+             },
+             kMeasureUnitTimedOut, -1},
+            {"arm again",
+             [&] {
+                 unit.setNeverGenerates(false);
+                 return arm(0);
+             },
+             0, -1},
+            {"reset that is never acknowledged",
+             [&] {
+                 unit.setNeverAborts(true);
+                 return resetUnit(0);
+             },
+             kMeasureUnitTimedOut, -1},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            EXPECT_EQ(c.run(), c.code);
+        }
+        EXPECT_EQ(unit.triggerPulses(), 1u);
+        // Arm and stop strobes: the failed arm reset the unit (its stop
+        // strobe follows), the unacknowledged abort ended the last reset
+        // before its stop strobe.
+        std::vector<uint64_t> strobes;
+        for (uint64_t v : side(index).measureUnitBlock().writtenValues(0x60)) {
+            strobes.push_back(v >> 30);
+        }
+        EXPECT_EQ(strobes, (std::vector<uint64_t>{1, 2, 1, 2, 1}));
+        EXPECT_EQ(side(index).measureUnitBlock().writeCount(0x0), 4u)
+            << "MuCtrl: three aborts and the trigger";
+        kelvo_close(handle);
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    }
+}
+
+TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
+    kal::clock::ScopedScale fast(1000);
+    using Outcome = sim::ChargeBalancer::Outcome;
+    for (const Board& b : kBoards) {
+        SCOPED_TRACE(b.name);
+        const int index = add(b.name);
+        sim::ChargeBalancer& balancer = side(index).chargeBalancer();
+        const int handle = open(index);
+        auto calculate = [&](uint8_t channel, uint8_t loop) {
+            return request<kelvo_corran_calculateChargeBalanceOffset_out>(
+                handle, KELVO_IOCTL_corran_calculateChargeBalanceOffset,
+                kelvo_corran_calculateChargeBalanceOffset_in{channel, loop, 0, 0});
+        };
+        auto configure = [&](uint8_t channel, uint8_t loop, uint16_t offset) {
+            return request<kelvo_status_record>(
+                       handle, KELVO_IOCTL_corran_configureChargeBalanceOffset,
+                       kelvo_corran_configureChargeBalanceOffset_in{channel, loop, offset, 0})
+                .status;
+        };
+        EXPECT_EQ(calculate(0, 0).status, kNotReserved);
+        ASSERT_EQ(reserve(handle), 0);
+        struct Case {
+            const char* name;
+            uint8_t loop;
+            Outcome outcome;
+            int32_t code;
+        };
+        const Case cases[] = {
+            {"done", 1, Outcome::kDone, 0},
+            {"failed", 2, Outcome::kFailed, kBalanceFailed},
+            {"done and failed", 3, Outcome::kBoth, kBalanceFailed},
+            {"never", 0, Outcome::kNever, kBalanceTimedOut},
+        };
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.name);
+            balancer.setOutcome(c.loop, c.outcome);
+            balancer.setResult(c.loop, 0x2A00u + c.loop);
+            const auto out = calculate(0, c.loop);
+            EXPECT_EQ(out.status, c.code);
+            if (c.code == 0) {
+                EXPECT_EQ(out.offset, 0x2A00u + c.loop);
+            }
+            EXPECT_EQ(balancer.strobes(c.loop), 1u);
+        }
+        EXPECT_EQ(calculate(1, 0).status, kInvalidChannel);
+        EXPECT_EQ(calculate(0, 4).status, -52005);
+        EXPECT_EQ(configure(0, 2, 0xFFFF), 0);
+        EXPECT_EQ(balancer.offset(2) & 0x3FFFu, 0x3FFFu);
+        if (b.name != "solstra") {
+            // The secondary offset register of the non-isolated side.
+            EXPECT_EQ(kelvo_host::module(static_cast<unsigned>(index))->nisoFpga().peek(0xC008), 0x3FFFu);
+        }
+        EXPECT_EQ(configure(1, 2, 1), kInvalidChannel);
+        kelvo_close(handle);
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    }
+}
+
+TEST_F(SequencerLevels, HardwareErrorsAnswerFromLevel11AndComplianceFromTheChannel) {
+    const int index = add("solstra");
+    int handle = open(index);
+    EXPECT_EQ(reset(handle, 13, nullptr), -52010) << "the target level was reached";
+    kelvo_close(handle);
+    ASSERT_EQ(level(index), 13u);
+    handle = open(index);
+    EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_corran_getHardwareErrors,
+                                           kelvo_corran_getHardwareErrors_in{7, 8, 0})
+                  .status,
+              0);
+    EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_corran_getHardwareErrors,
+                                           kelvo_corran_getHardwareErrors_in{7, 8, -5})
+                  .status,
+              -5);
+    EXPECT_NE(request<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
+                                                          kelvo_corran_queryInCompliance_in{0, {}, 0})
+                  .status,
+              0)
+        << "a level-19 request below level 19";
+    EXPECT_EQ(reset(handle, 19, nullptr), 0);
+    kelvo_close(handle);
+    handle = open(index);
+    const auto in = request<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
+                                                                kelvo_corran_queryInCompliance_in{0, {}, 0});
+    EXPECT_EQ(in.status, 0);
+    EXPECT_EQ(in.inCompliance, 1);
+    EXPECT_EQ(request<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
+                                                          kelvo_corran_queryInCompliance_in{1, {}, 0})
+                  .status,
+              kInvalidChannel);
+    const auto check = [&](uint32_t requestCode, uint64_t mask) {
+        return request<kelvo_status_record>(handle, requestCode,
+                                            kelvo_hwCondition_clearChannelBasedHardwareErrors_in{mask, 0, 0})
+            .status;
+    };
+    EXPECT_EQ(check(KELVO_IOCTL_hwCondition_checkBoardAndChannelBasedHardwareErrors, 0), 0);
+    EXPECT_EQ(check(KELVO_IOCTL_hwCondition_checkBoardAndChannelBasedHardwareErrors, 2), kInvalidChannel);
+    EXPECT_EQ(check(KELVO_IOCTL_hwCondition_clearChannelBasedHardwareErrors, 0), kInvalidChannel);
+    EXPECT_EQ(check(KELVO_IOCTL_hwCondition_clearChannelBasedHardwareErrors, 1), kNotReserved);
+    kelvo_close(handle);
+}
+
+TEST_F(SequencerLevels, LocalRamBoundsAndReadBack) {
+    const int index = add("solstra");
+    kelvo_driver::LocalRAMControllerType& ram = *controllers(index).getLocalRAM();
+    sim::Block& block = side(index).localRamBlock();
+    block.clearTrace();
+    struct Case {
+        const char* name;
+        uint32_t count;
+        uint32_t start;
+        int64_t code;
+        size_t writes;
+    };
+    const Case cases[] = {
+        {"one word at the last address", 1, 16383, 0, 3},
+        {"two words from the last address", 2, 16383, -52005, 0},
+        {"an empty block", 0, 100, 0, 0},
+        {"two words at 10", 2, 10, 0, 6},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        block.clearTrace();
+        vohtl::Vector<wexmoortools::Command> words;
+        tStatus status;
+        for (uint32_t k = 0; k < c.count; ++k) {
+            words.pushBack(0xA000000000000000ull | (uint64_t{c.start + k} << 32) | k, status);
+        }
+        ram.write(words, c.start, status);
+        EXPECT_EQ(status.getCode(), c.code);
+        EXPECT_EQ(block.trace().size(), c.writes);
+        if (c.code == 0 && c.count > 0) {
+            vohtl::Vector<wexmoortools::Command> back;
+            back.resize(c.count, status);
+            ram.read(back, c.start, status);
+            EXPECT_EQ(std::vector<uint64_t>(back.begin(), back.end()),
+                      std::vector<uint64_t>(words.begin(), words.end()));
+        }
+    }
+}
+
+TEST_F(SequencerLevels, EngineRequestsFromSeveralThreads) {
+    const int index = add("solstra");
+    kelvo_driver::SequenceEngineController& engine = *controllers(index).getSequenceEngineController();
+    std::atomic<int> unexpected{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) {
+                tStatus status;
+                switch ((t + i) % 3) {
+                case 0:
+                    engine.start(0, status);
+                    break;
+                case 1:
+                    engine.reset(status);
+                    break;
+                default:
+                    engine.isRunning(status);
+                    break;
+                }
+                if (status.isFatal() && status.getCode() != kEngineRunning) {
+                    ++unexpected;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_TRUE(side(index).sequencer().faults().empty()) << "no start strobe reached a running engine";
+}
+
+// The allocation calls made before level 10 and after level 17 of a setup run.
+std::atomic<uint64_t> gBeforeLevel10{0};
+std::atomic<uint64_t> gAfterLevel17{0};
+// The same for the mutex creations.
+std::atomic<uint64_t> gMutexesBeforeLevel10{0};
+std::atomic<uint64_t> gMutexesAfterLevel17{0};
+
+const kelvo_driver::SetupLevelTable& countedLevels() {
+    static const kelvo_driver::SetupLevelTable table = [] {
+        kelvo_driver::SetupLevelTable t = kelvo_test::testSetupLevelTableOverRealSequencer();
+        t.tasks[9] = [](kelvo_driver::KelvoHelper& helper, const kelvo_driver::SetupInputs& inputs,
+                        tStatus& status) -> kelvo_driver::SetupTask* {
+            gBeforeLevel10 = kal::memory::allocationCalls();
+            gMutexesBeforeLevel10 = kal::faults::calls(kal::faults::kMutex);
+            return kelvo_driver::SubroutinePackageRegister::create(helper, inputs, status);
+        };
+        t.tasks[16] = [](kelvo_driver::KelvoHelper& helper, const kelvo_driver::SetupInputs& inputs,
+                         tStatus& status) -> kelvo_driver::SetupTask* {
+            kelvo_driver::SetupTask* task = kelvo_driver::LocalRAMConfigure::create(helper, inputs, status);
+            gAfterLevel17 = kal::memory::allocationCalls();
+            gMutexesAfterLevel17 = kal::faults::calls(kal::faults::kMutex);
+            return task;
+        };
+        return t;
+    }();
+    return table;
+}
+
+TEST_F(SequencerLevels, AFailedAllocationInTheSequencerLevelsEndsCleanly) {
+    kelvo_driver::setSetupLevelTableForTests(&countedLevels());
+    for (const std::string board : {"solstra", "duskmere-a"}) {
+        SCOPED_TRACE(board);
+        const int index = add(board);
+        ASSERT_EQ(level(index), 19u);
+        int handle = open(index);
+        kal::memory::resetCounters();
+        ASSERT_EQ(reset(handle, 19, nullptr), 0);
+        kelvo_close(handle);
+        const uint64_t first = gBeforeLevel10 + 1;
+        const uint64_t last = gAfterLevel17.load();
+        ASSERT_GT(last, first);
+        for (uint64_t n = first; n <= last; ++n) {
+            SCOPED_TRACE(n);
+            handle = open(index);
+            kal::memory::resetCounters();
+            kal::memory::failNth(n);
+            reset(handle, 19, nullptr);
+            kal::memory::clearFaults();
+            kelvo_close(handle);
+            EXPECT_EQ(setupCode(index), -52000);
+            EXPECT_GE(level(index), 9u);
+            EXPECT_LT(level(index), 17u);
+        }
+        // Each mutex the levels create, failed in turn.
+        const uint64_t mutexes = gMutexesAfterLevel17 - gMutexesBeforeLevel10;
+        EXPECT_GE(mutexes, 4u) << "local RAM, engine, measure unit, charge balance";
+        for (uint64_t n = 1; n <= mutexes; ++n) {
+            SCOPED_TRACE("mutex " + std::to_string(n));
+            handle = open(index);
+            kal::memory::resetCounters();
+            const uint64_t before = kal::faults::calls(kal::faults::kMutex);
+            reset(handle, 19, nullptr);
+            const uint64_t skip = gMutexesBeforeLevel10 - before;
+            kelvo_close(handle);
+            handle = open(index);
+            kal::faults::failNth(kal::faults::kMutex, skip + n);
+            reset(handle, 19, nullptr);
+            kal::faults::clear();
+            kelvo_close(handle);
+            EXPECT_EQ(setupCode(index), -52000);
+            EXPECT_GE(level(index), 9u);
+            EXPECT_LT(level(index), 17u);
+        }
+        handle = open(index);
+        EXPECT_EQ(reset(handle, 19, nullptr), 0) << "and it sets up again";
+        kelvo_close(handle);
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    }
+}
+
+// The product's own level table: once the levels below 10 are the product's
+// too, every board reaches at least level 13 with the real sequencer tasks.
+class ProductSequencerLevels : public kelvo_test::HostedTest {};
+
+TEST_F(ProductSequencerLevels, EveryBoardReachesLevel13) {
+    const kelvo_driver::SetupLevelTable& product = kelvo_driver::getProductSetupLevelTable();
+    for (uint32_t level = 4; level <= 9; ++level) {
+        if (product.tasks[level - 1] == nullptr) {
+            GTEST_SKIP() << "level " << level << " is not in the product table yet";
+        }
+    }
+    for (const Board& b : kBoards) {
+        SCOPED_TRACE(b.name);
+        const int index = kelvo_host_add_module(b.name.c_str());
+        ASSERT_GE(index, 0);
+        EXPECT_GE(deviceOf(index)->getSetupTracker().getCurrentLevel(), 13u);
+        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+        kelvo_corran_getHardwareErrors_in in{0, 0, 0};
+        kelvo_status_record out{};
+        kelvo_ioctl_header header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0};
+        EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_corran_getHardwareErrors, &header), 0);
+        EXPECT_EQ(out.status, 0);
+        kelvo_close(handle);
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    }
+}
+
+} // namespace

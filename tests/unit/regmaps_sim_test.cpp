@@ -1,0 +1,220 @@
+// Both FPGA trees of each board generation over the simulated module: the
+// non-isolated one through BAR 0, the isolated one through the isolation
+// link's windowed accessor. Every register of every registered map is reached
+// by its whole-register and field identifiers at its place in the FPGA space;
+// the whole-map order seen by the simulated space is the order of the
+// declarations; the board signatures are read through the standard registers.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kelvo/product_ids.h"
+#include "map_probe.h"
+#include "regmaps/duskmere_iso_top_reg_map.h"
+#include "regmaps/duskmere_niso_top_reg_map.h"
+#include "regmaps/kelvo_seq_flex_loop_reg_map.h"
+#include "regmaps/solstra_iso_top_reg_map.h"
+#include "regmaps/solstra_niso_top_reg_map.h"
+#include "regmaps/windowed_front_end_accessor.h"
+#include "regs_fake_accessor.h"
+#include "regs_sim_support.h"
+#include "test_support.h"
+
+namespace {
+
+using kelvo_regmaps::tDuskmereIsoTopRegMap;
+using kelvo_regmaps::tDuskmereNisoTopRegMap;
+using kelvo_regmaps::tSolstraIsoTopRegMap;
+using kelvo_regmaps::tSolstraNisoTopRegMap;
+using nVOAPALS100::tStatus;
+
+// Address and in-window flag of register `index` of a map, whatever its record kind.
+struct Place {
+    uint32_t address;
+    bool inWindow;
+};
+Place placeOf(arm::tRegisterMapBase& map, uint32_t index) {
+    void* record = map.tables().recordAt(map, index);
+    switch (map.tables().registers[index].kind) {
+    case arm::kSoftCopy:
+        return {static_cast<arm::tRegisterRecord*>(record)->address,
+                static_cast<arm::tRegisterRecord*>(record)->inWindow != 0};
+    case arm::kStrobeWord:
+        return {static_cast<arm::tStrobeRegisterRecord*>(record)->address,
+                static_cast<arm::tStrobeRegisterRecord*>(record)->inWindow != 0};
+    case arm::kDataPort:
+        break;
+    }
+    return {static_cast<arm::tDataPortRecord*>(record)->address,
+            static_cast<arm::tDataPortRecord*>(record)->inWindow != 0};
+}
+
+struct Sweep {
+    size_t registers = 0;
+    size_t fieldAccesses = 0;
+};
+
+// Writes every writable identifier and reads every readable one of `map` (its
+// own registers, not its sub-maps'), checking each against the simulated space.
+void sweep(arm::tRegisterMapBase& map, sim::FpgaSpace& space, Sweep& done, const std::string& name) {
+    SCOPED_TRACE(name);
+    const arm::tRegisterMapTables& t = map.tables();
+    for (uint32_t i = 0; i < t.registerCount; ++i) {
+        const Place place = placeOf(map, i);
+        ASSERT_TRUE(place.inWindow) << std::hex << t.registers[i].offset;
+        ASSERT_EQ(place.address, map.base() - map.windowStart() + t.registers[i].offset);
+        ++done.registers;
+        for (uint32_t k = 0; k < t.write.count; ++k) {
+            const arm::tIdEntry& e = t.write.entries[k];
+            if (e.reg != i) {
+                continue;
+            }
+            const uint32_t mask = arm::fieldMask(e.lsb, e.width);
+            space.poke(place.address, 0);
+            tStatus s;
+            map.write(e.id, 0xFFFFFFFFu, true, s, 0);
+            ASSERT_TRUE(s.isSuccess()) << std::hex << e.id;
+            EXPECT_EQ(space.peek(place.address) & mask, mask) << std::hex << e.id << " at " << place.address;
+            done.fieldAccesses += e.width < 32 ? 1 : 0;
+        }
+        for (uint32_t k = 0; k < t.read.count; ++k) {
+            const arm::tIdEntry& e = t.read.entries[k];
+            if (e.reg != i) {
+                continue;
+            }
+            const uint32_t pattern = 0xA5C3961Eu ^ place.address;
+            space.poke(place.address, pattern);
+            tStatus s;
+            uint64_t value = 0;
+            map.read(e.id, value, s, 0);
+            ASSERT_TRUE(s.isSuccess()) << std::hex << e.id;
+            EXPECT_EQ(value, arm::extractField(pattern, arm::fieldMask(e.lsb, e.width), e.lsb))
+                << std::hex << e.id << " at " << place.address;
+            done.fieldAccesses += e.width < 32 ? 1 : 0;
+        }
+    }
+}
+
+// One board's two trees, the isolated one over the link's register-access map.
+template <typename Niso, typename Iso> struct Trees {
+    template <typename LinkOf> Trees(kelvo_test::SimBoard& b, LinkOf linkOf) : niso(&b.fpga, built) {
+        EXPECT_TRUE(built.isSuccess());
+        link = std::make_unique<kelvo_driver::WindowedFrontEndAccessor>(*linkOf(niso), nullptr, built);
+        iso = std::make_unique<Iso>(link.get(), built);
+        EXPECT_TRUE(built.isSuccess());
+        EXPECT_EQ(linkOf(niso)->base(), b.module->linkOffset());
+    }
+    tStatus built;
+    Niso niso;
+    std::unique_ptr<kelvo_driver::WindowedFrontEndAccessor> link;
+    std::unique_ptr<Iso> iso;
+};
+
+struct Board {
+    const char* name;
+    size_t nisoMaps;
+    size_t isoMaps;
+    size_t nisoRegisters; // at least
+    size_t isoRegisters;  // at least
+};
+
+class RegmapsOverSim : public kelvo_test::LeakCheckedTest, public ::testing::WithParamInterface<Board> {};
+
+template <typename T> void sweepBoth(kelvo_test::SimBoard& b, T& trees, const Board& board) {
+    kelvo_test::RegistrationLog names;
+    tStatus s;
+    trees.niso.addToDispatcher(names, s);
+    const size_t nisoCount = names.names.size();
+    trees.iso->addToDispatcher(names, s);
+    ASSERT_TRUE(s.isSuccess());
+    ASSERT_EQ(nisoCount, board.nisoMaps);
+    ASSERT_EQ(names.names.size(), board.nisoMaps + board.isoMaps);
+
+    Sweep nisoDone;
+    Sweep isoDone;
+    for (size_t i = 0; i < names.maps.size(); ++i) {
+        auto& map = static_cast<arm::tRegisterMapBase&>(*names.maps[i]);
+        const bool isolated = i >= nisoCount;
+        // The link's own window is the transport of the isolated side: sweeping it would cut the line.
+        if (!isolated && map.base() == b.module->linkOffset()) {
+            continue;
+        }
+        sweep(map, isolated ? b.iso() : b.niso(), isolated ? isoDone : nisoDone, names.names[i]);
+    }
+    EXPECT_GE(nisoDone.registers, board.nisoRegisters);
+    EXPECT_GE(isoDone.registers, board.isoRegisters);
+    EXPECT_GT(nisoDone.fieldAccesses + isoDone.fieldAccesses, nisoDone.registers + isoDone.registers);
+    EXPECT_EQ(b.module->deviceErrorCount(), 0u);
+    EXPECT_EQ(b.link().accessesWhileBusy(), 0u);
+    trees.niso.removeFromDispatcher(names, s);
+    trees.iso->removeFromDispatcher(names, s);
+    EXPECT_TRUE(names.names.empty());
+}
+
+TEST_P(RegmapsOverSim, EveryRegisterOfBothTreesAnswersAtItsPlace) {
+    kelvo_test::SimBoard b{GetParam().name};
+    if (std::string(GetParam().name) == "solstra") {
+        Trees<tSolstraNisoTopRegMap, tSolstraIsoTopRegMap> trees(
+            b, [](tSolstraNisoTopRegMap& t) { return t.Board.IsoRegAccess[0]; });
+        sweepBoth(b, trees, GetParam());
+    } else {
+        Trees<tDuskmereNisoTopRegMap, tDuskmereIsoTopRegMap> trees(
+            b, [](tDuskmereNisoTopRegMap& t) { return t.Channels[0]->IsoRegAccess[1]; });
+        sweepBoth(b, trees, GetParam());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Boards, RegmapsOverSim,
+                         ::testing::Values(Board{"solstra", 18, 35, 100, 390},
+                                           Board{"duskmere-a", 49, 16, 520, 300}),
+                         [](const auto& info) {
+                             return std::string(info.param.name) == "solstra" ? "solstra" : "duskmere";
+                         });
+
+TEST(RegmapsOrderOverSim, WholeMapOrderSeenByTheIsolatedSpaceIsTheDeclarationOrder) {
+    kelvo_test::SimBoard b{"solstra"};
+    Trees<tSolstraNisoTopRegMap, tSolstraIsoTopRegMap> trees(
+        b, [](tSolstraNisoTopRegMap& t) { return t.Board.IsoRegAccess[0]; });
+    // The sequencer's view of the loop, with its interleaved arrays, at 0x18400 of the isolated FPGA.
+    auto& loop = trees.iso->SeqTop.Channel.SeqChannel.SeqFlexLoop;
+    kelvo_test::FakeAccessor reference;
+    kelvo_regmaps::tKelvoSeqFlexLoopRegMap standalone(&reference, 0x18400, 0, 0x400);
+    b.iso().clearTrace();
+    tStatus s;
+    loop.markDirtyRegMap();
+    loop.flushRegMap(false, s);
+    loop.refreshRegMap(s);
+    EXPECT_TRUE(s.isSuccess());
+    std::vector<kelvo_test::BusAccess> seen;
+    for (const sim::Access& a : b.iso().trace()) {
+        seen.push_back({a.write ? 'W' : 'R', static_cast<uint32_t>(a.offset), 0});
+    }
+    std::vector<kelvo_test::BusAccess> expected;
+    standalone.markDirtyRegMap();
+    standalone.flushRegMap(false, s);
+    standalone.refreshRegMap(s);
+    for (const kelvo_test::BusAccess& a : reference.log) {
+        expected.push_back({a.op, a.offset, 0});
+    }
+    ASSERT_EQ(expected.size(), 86u + 84u);
+    EXPECT_EQ(seen, expected);
+}
+
+TEST(RegmapsSignatureOverSim, TheDuskmereSignaturesAreReadThroughTheStandardRegisters) {
+    kelvo_test::SimBoard b{"duskmere-a"};
+    Trees<tDuskmereNisoTopRegMap, tDuskmereIsoTopRegMap> trees(
+        b, [](tDuskmereNisoTopRegMap& t) { return t.Channels[0]->IsoRegAccess[1]; });
+    auto& nisoSignature = trees.niso.Board.StandardRegs.DuskmereSignature;
+    EXPECT_EQ(nisoSignature.softCopy, KELVO_DUSKMERE_BOARD_SIGNATURE) << "until the first refresh";
+    b.niso().poke(0x8020, KELVO_DUSKMERE_BOARD_SIGNATURE);
+    b.iso().poke(0x0020, 0x12345678);
+    tStatus s;
+    EXPECT_EQ(nisoSignature.readRegister(s), KELVO_DUSKMERE_BOARD_SIGNATURE);
+    EXPECT_EQ(trees.iso->Board.StandardRegs.DuskmereSignature.readRegister(s), 0x12345678u);
+    EXPECT_TRUE(s.isSuccess());
+    // The sequencer's twin of the board block reads its own copy at 0x1020.
+    b.niso().poke(0x1020, 0xABCD);
+    EXPECT_EQ(trees.niso.SeqTop.Channels[0]->Board.StandardRegs.DuskmereSignature.readRegister(s), 0xABCDu);
+}
+
+} // namespace
