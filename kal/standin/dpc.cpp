@@ -31,8 +31,11 @@ struct DpcState {
     std::uint64_t failAt = 0;
 };
 
+// Lives as long as the process: a DPC's worker thread may still wait on it
+// while exit runs the static destructors (a client that never stops the host),
+// and destroying a condition variable with a waiter blocks for ever.
 DpcState& state() {
-    static DpcState s;
+    static DpcState& s = *new DpcState;
     return s;
 }
 
