@@ -31,8 +31,7 @@ SetupTask* IsolatedFirmwareDownload::create(KelvoHelper& helper, const SetupInpu
         return task;
     }
     task->setup(inputs.event, inputs.isolatedFirmwarePtr, inputs.isolatedFirmwareSize, tymo.getTYMORegMaps(),
-                *controllers,
-                helper.getCapsTask(), status);
+                *controllers, helper.getCapsTask(), status);
     return task;
 }
 

@@ -195,7 +195,8 @@ bool KelvoHelper::queryInCompliance(uint32_t, tStatus& status) const {
 // ---- levels 5 to 15 -------------------------------------------------------------
 
 NonIsolatedRegMaps& KelvoHelper::getNonIsolatedRegMaps() const {
-    return static_cast<NonIsolatedRegMapsTaskInterface&>(getTask(kLevelNonIsolatedRegMaps)).getNonIsolatedRegMaps();
+    return static_cast<NonIsolatedRegMapsTaskInterface&>(getTask(kLevelNonIsolatedRegMaps))
+        .getNonIsolatedRegMaps();
 }
 
 NonIsolatedControllers* KelvoHelper::getNonIsolatedControllers() const {

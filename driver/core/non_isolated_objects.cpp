@@ -18,7 +18,8 @@ constexpr uint32_t kLevelNonIsolatedObjects = 6;
 SetupTask* NonIsolatedObjects::create(KelvoHelper& helper, const SetupInputs& inputs, tStatus& status) {
     NonIsolatedObjects* task = new (status, false) NonIsolatedObjects();
     if (task != nullptr) {
-        auto& regMaps = static_cast<NonIsolatedRegMapsTaskInterface&>(helper.getTask(kLevelNonIsolatedRegMaps));
+        auto& regMaps =
+            static_cast<NonIsolatedRegMapsTaskInterface&>(helper.getTask(kLevelNonIsolatedRegMaps));
         VOSDBG_ASSERT(inputs.checkers != nullptr);
         task->setup(*inputs.checkers, regMaps.getNonIsolatedRegMaps(), inputs.coolingModeState,
                     helper.getCapsTask(), status);

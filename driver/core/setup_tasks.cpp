@@ -30,14 +30,14 @@ const SetupLevelTable kProductSetupLevelTable = {{
     PowerMonitorsTask::create,           // 7
     IsolatedFirmwareDownload::create,    // 8
     IsolatedRegMapsTask::create,         // 9
-    SubroutinePackageRegister::create, // 10
-    IsolatedObjects::create,           // 11
-    BoardRevisionProgrammer::create,   // 12
-    ExternalPLLAndSensorsTask::create, // 13
-    DMAObjects::create,                // 14
-    LoadCalibrationValues::create,     // 15
-    RoutingObjects::create,            // 16
-    LocalRAMConfigure::create,         // 17
+    SubroutinePackageRegister::create,   // 10
+    IsolatedObjects::create,             // 11
+    BoardRevisionProgrammer::create,     // 12
+    ExternalPLLAndSensorsTask::create,   // 13
+    DMAObjects::create,                  // 14
+    LoadCalibrationValues::create,       // 15
+    RoutingObjects::create,              // 16
+    LocalRAMConfigure::create,           // 17
 }};
 
 const SetupLevelTable* gSetupLevelTableForTests = nullptr;
