@@ -259,6 +259,9 @@ bool DmaEngine::advance() {
         }
         allowance_ -= n;
         sunkBytes_ += n;
+        if (deviceSide_) {
+            deviceSide_(buffer_.data(), static_cast<std::size_t>(n));
+        }
         if (sink_) {
             sink_(buffer_.data(), static_cast<std::size_t>(n));
         } else {
@@ -354,6 +357,11 @@ void DmaEngine::setProducer(Producer producer) {
 void DmaEngine::setSink(Sink sink) {
     std::lock_guard g(lock_);
     sink_ = std::move(sink);
+}
+
+void DmaEngine::setDeviceSide(Sink deviceSide) {
+    std::lock_guard g(lock_);
+    deviceSide_ = std::move(deviceSide);
 }
 
 std::vector<std::uint8_t> DmaEngine::sunk() const {

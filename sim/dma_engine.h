@@ -113,6 +113,9 @@ public:
     void setProducer(Producer producer);
     // Host-to-device: null collects the bytes (sunk()), else they go to the sink.
     void setSink(Sink sink);
+    // Host-to-device: the device side the bytes also reach, whatever the sink
+    // (the module connects channel 1 to the sequencer's command FIFO).
+    void setDeviceSide(Sink deviceSide);
     std::vector<std::uint8_t> sunk() const;
     void clearSunk();
     std::uint64_t sunkBytes() const;
@@ -190,6 +193,7 @@ private:
     std::size_t queueRead_ = 0;
     Producer producer_;
     Sink sink_;
+    Sink deviceSide_;
     std::vector<std::uint8_t> sunk_;
     std::uint64_t sunkBytes_ = 0;
     // knobs and records

@@ -80,15 +80,38 @@ void Sequencer::setRamWord(std::uint32_t address, std::uint64_t word) {
     }
 }
 
-void Sequencer::pushCommand(std::uint64_t word) {
+void Sequencer::pushLocked(std::uint64_t word) {
     if (fifo_.size() >= kFifoDepth) {
-        fault("command FIFO full: word lost");
+        // One fault per overflow, however long the stream that overran it.
+        if (!overflowed_) {
+            faults_.push_back("command FIFO full: word lost");
+        }
+        overflowed_ = true;
         return;
     }
+    overflowed_ = false;
     fifo_.push_back(word);
 }
 
+void Sequencer::pushCommand(std::uint64_t word) {
+    std::lock_guard g(fifoLock_);
+    pushLocked(word);
+}
+
+void Sequencer::pushCommandBytes(const std::uint8_t* data, std::size_t size) {
+    std::lock_guard g(fifoLock_);
+    for (std::size_t i = 0; i < size; ++i) {
+        partial_ |= static_cast<std::uint64_t>(data[i]) << (8 * partialBytes_);
+        if (++partialBytes_ == 8) {
+            pushLocked(partial_);
+            partial_ = 0;
+            partialBytes_ = 0;
+        }
+    }
+}
+
 std::uint32_t Sequencer::fifoFullness() const {
+    std::lock_guard g(fifoLock_);
     return static_cast<std::uint32_t>(fifo_.size());
 }
 
@@ -101,6 +124,7 @@ std::vector<std::uint32_t> Sequencer::markers() const {
 }
 
 std::vector<std::string> Sequencer::faults() const {
+    std::lock_guard g(fifoLock_);
     return faults_;
 }
 
@@ -144,7 +168,10 @@ void Sequencer::start() {
 
 void Sequencer::execute() {
     std::vector<std::uint64_t> program;
-    program.swap(fifo_);
+    {
+        std::lock_guard g(fifoLock_);
+        program.swap(fifo_);
+    }
     std::vector<std::uint32_t> stack; // return addresses in local RAM
     std::uint64_t steps = 0;
     std::size_t top = 0;  // next FIFO word while at top level

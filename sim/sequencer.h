@@ -26,6 +26,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,9 @@ public:
 
     // The command FIFO, fed by DMA channel 1 (or a test). Beyond the depth: a fault, the word is lost.
     void pushCommand(std::uint64_t word);
+    // Bytes as DMA channel 1 delivers them: every eight (little-endian) make a word.
+    // Safe from the engine's thread: the FIFO has a lock of its own.
+    void pushCommandBytes(const std::uint8_t* data, std::size_t size);
     std::uint32_t fifoFullness() const;
 
     bool running() const;
@@ -76,10 +80,20 @@ public:
 
 private:
     void execute();
-    void fault(const std::string& text) { faults_.push_back(text); }
+    void fault(const std::string& text) {
+        std::lock_guard g(fifoLock_);
+        faults_.push_back(text);
+    }
+    void pushLocked(std::uint64_t word);
 
     std::vector<std::uint64_t> ram_ = std::vector<std::uint64_t>(kLocalRamWords, 0);
+    // Guards the FIFO, the partial word and the faults: the DMA engine feeds
+    // the FIFO from its own thread, the blocks drain it under the module's lock.
+    mutable std::mutex fifoLock_;
     std::vector<std::uint64_t> fifo_;
+    std::uint64_t partial_ = 0;
+    std::uint32_t partialBytes_ = 0;
+    bool overflowed_ = false;
     std::uint32_t commandHigh_ = 0;
     std::uint32_t commandLow_ = 0;
     std::uint32_t marker_ = 0;

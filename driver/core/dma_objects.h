@@ -38,7 +38,7 @@ public:
                                    nVOAPALS100::tStatus& status) override;
     void signalWait(uint32_t channel, int32_t code) override;
 
-    BrixelDMAControllers* getDMAControllers() const { return controllers_; }
+    BrixelDMAControllers* getDMAControllers() override { return controllers_; }
 
 private:
     BrixelDMAControllers* controllers_ = nullptr;

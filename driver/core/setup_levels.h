@@ -33,6 +33,7 @@ class SubroutinePackageInterface;
 
 namespace kelvo_driver {
 
+class BrixelDMAControllers;
 class CalibrationDispatcher;
 class IsolatedControllers;
 class IsolatedRegMaps;
@@ -189,6 +190,8 @@ public:
                                            nVOAPALS100::tStatus& status) = 0;
     // Ends the channel's pending wait with code.
     virtual void signalWait(uint32_t channel, int32_t code) = 0;
+    // The controller set of both channels; null in stand-ins.
+    virtual BrixelDMAControllers* getDMAControllers() { return nullptr; }
 };
 
 // What the KelvoHelper reads of the level-15 task (calibration values).

@@ -1,6 +1,7 @@
 #include "core/setup_tasks.h"
 
 #include "controllers/isolated_controllers.h"
+#include "core/board_startup.h"
 #include "core/calibration_values.h"
 #include "core/dma_objects.h"
 #include "core/firmware_download_task.h"
@@ -38,6 +39,7 @@ const SetupLevelTable kProductSetupLevelTable = {{
     LoadCalibrationValues::create,       // 15
     RoutingObjects::create,              // 16
     LocalRAMConfigure::create,           // 17
+    BoardStartup::create,                // 18
 }};
 
 const SetupLevelTable* gSetupLevelTableForTests = nullptr;

@@ -447,6 +447,9 @@ int addModule(const sim::Identity& identity, const std::function<void(sim::Modul
         int index = KELVO_E_FAILURE;
         try {
             module->enableBoard();
+            // The product streams over both DMA channels (board start-up
+            // feeds the sequencer over channel 1): the engines serve them.
+            module->enableDma();
             if (prepare) {
                 prepare(*module);
             }
