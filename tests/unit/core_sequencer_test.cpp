@@ -710,6 +710,13 @@ TEST_F(ProductSequencerLevels, EveryBoardClimbsTheWholeProductTable) {
         kelvo_ioctl_header header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0};
         EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_corran_getHardwareErrors, &header), 0);
         EXPECT_EQ(out.status, 0);
+        if (top == 19) {
+            kelvo_kdut_checkHardwareState_in check{0, 0, 0};
+            kelvo_status_record state{};
+            kelvo_ioctl_header checkHeader{address(&check), address(&state), sizeof(check), sizeof(state), 0, 0};
+            EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_kdut_checkHardwareState, &checkHeader), 0);
+            EXPECT_EQ(state.status, 0) << "a complete setup checks out";
+        }
         kelvo_close(handle);
         EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
     }
