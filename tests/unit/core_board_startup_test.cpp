@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "control.h"
 #include "core/board_startup.h"
+#include "core/dma_objects.h"
+#include "core/kelvo_helper.h"
 #include "core/sequencer_tasks.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
@@ -18,7 +21,6 @@ namespace {
 using nVOAPALS100::tStatus;
 
 constexpr int32_t kStartupTimedOut = static_cast<int32_t>(0xBFFA4690u);
-constexpr int32_t kStreamStopTimedOut = static_cast<int32_t>(0xBFFA807Cu);
 constexpr int32_t kInvalidParameter = -52005;
 
 uint64_t address(const void* p) {
@@ -26,7 +28,8 @@ uint64_t address(const void* p) {
 }
 
 class BoardStartupLevel : public kelvo_test::HostedTest {
-protected:
+public:
+    static kelvo_driver::KelvoDevice* device(int index) { return deviceOf(index); }
     static uint32_t level(int index) { return deviceOf(index)->getSetupTracker().getCurrentLevel(); }
     static int64_t setupCode(int index) { return deviceOf(index)->getSetupTracker().getStatus().getCode(); }
     static sim::Module& module(int index) { return *kelvo_host::module(static_cast<unsigned>(index)); }
@@ -69,71 +72,111 @@ TEST_F(BoardStartupLevel, TheProgramStreamsIntoTheSequencerAndRunsTheStartupSubr
     }
 }
 
-TEST_F(BoardStartupLevel, FailuresOfTheStartupAndTheErrorListWords) {
-    const std::vector<uint64_t> list = {0x11, 0x22};
-    auto words = [](uint64_t list9, uint64_t count10, uint64_t ignore11) {
-        kelvo_custom_reset_parameters p{};
-        p.errorsToDisablePtr = list9;
-        p.numberOfErrorsToDisable = count10;
-        p.ignoreStartupErrors = ignore11;
-        return p;
-    };
-    struct Case {
-        const char* name;
-        std::function<void(sim::Module&, bool)> knob; // on, then off again
-        kelvo_custom_reset_parameters parameters;
-        uint32_t level;
-        int64_t code; // 1: any error
-        bool holdsBuffer;
-    };
-    // The program keeps the engine running far beyond the 5 s the start-up waits.
-    auto neverStops = [](sim::Module& m, bool on) {
-        m.sequencerSide()->sequencer().setStepNanoseconds(on ? 100000000000ull : 1000);
-    };
-    auto streamNeverEnds = [](sim::Module& m, bool on) { m.dma(1).setNeverEnds(on); };
-    const uint64_t l = address(list.data());
-    const Case cases[] = {
-        {"an error list is read and dropped", {}, words(l, 2, 0), 19, 0, false},
-        {"no count: the address is never read", {}, words(0x10, 0, 0), 19, 0, false},
-        {"a list at a bad address", {}, words(0x10, 1, 1), 17, 1, false},
-        {"a count without an address", {}, words(0, 1, 0), 17, kInvalidParameter, false},
-        {"a count without an address, errors ignored", {}, words(0, 1, 1), 17, kInvalidParameter, false},
-        {"a count too large, errors ignored", {}, words(l, 0x20000000, 1), 17, kInvalidParameter, false},
-        {"an engine that never stops", neverStops, words(0, 0, 0), 17, kStartupTimedOut, false},
-        {"an engine that never stops, errors ignored", neverStops, words(0, 0, 1), 19, 0, false},
-        {"a stream that never stops", streamNeverEnds, words(0, 0, 0), 17, kStreamStopTimedOut, false},
-        {"a stream that never stops, errors ignored", streamNeverEnds, words(0, 0, 1), 19, 0, true},
-    };
+using BoardStartupLevelAccess = BoardStartupLevel;
+
+kelvo_custom_reset_parameters words(uint64_t list9, uint64_t count10, uint64_t ignore11) {
+    kelvo_custom_reset_parameters p{};
+    p.errorsToDisablePtr = list9;
+    p.numberOfErrorsToDisable = count10;
+    p.ignoreStartupErrors = ignore11;
+    return p;
+}
+
+struct Case {
+    const char* name;
+    std::function<void(sim::Module&, bool)> knob; // on, then off again
+    kelvo_custom_reset_parameters parameters;
+    uint32_t level;
+    int64_t code; // 1: any error
+    bool holdsBuffer;
+};
+
+// Each case resets a Solstra module with its words; a case with a knob
+// leaves the engine or the stream running, so the next case takes a fresh
+// module (the teardown resets a stream still in progress and frees its buffer).
+void runCases(const std::vector<Case>& cases) {
     int index = kelvo_host_add_module("solstra");
     ASSERT_GE(index, 0);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.knob) {
-            c.knob(module(index), true);
+            c.knob(*kelvo_host::module(static_cast<unsigned>(index)), true);
         }
-        const int32_t answered = reset(index, c.parameters);
-        EXPECT_EQ(answered, setupCode(index));
-        EXPECT_EQ(level(index), c.level);
+        const int32_t answered = BoardStartupLevelAccess::reset(index, c.parameters);
+        EXPECT_EQ(answered, BoardStartupLevelAccess::setupCode(index));
+        EXPECT_EQ(BoardStartupLevelAccess::level(index), c.level);
         if (c.code == 1) {
-            EXPECT_LT(setupCode(index), 0);
+            EXPECT_LT(BoardStartupLevelAccess::setupCode(index), 0);
         } else {
-            EXPECT_EQ(setupCode(index), c.code);
+            EXPECT_EQ(BoardStartupLevelAccess::setupCode(index), c.code);
         }
         if (c.level == 19) {
-            auto& task =
-                static_cast<kelvo_driver::BoardStartup&>(deviceOf(index)->getKelvoHelper()->getTask(18));
+            auto& task = static_cast<kelvo_driver::BoardStartup&>(
+                BoardStartupLevelAccess::device(index)->getKelvoHelper()->getTask(18));
             EXPECT_TRUE(task.ran());
             EXPECT_EQ(task.holdsBuffer(), c.holdsBuffer);
         }
         if (c.knob) {
-            // The engine or the stream may still run: the next case starts on a fresh module,
-            // and the teardown resets a stream still in progress and frees its buffer.
-            c.knob(module(index), false);
+            c.knob(*kelvo_host::module(static_cast<unsigned>(index)), false);
             EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
             index = kelvo_host_add_module("solstra");
             ASSERT_GE(index, 0);
         }
     }
+    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+}
+
+TEST_F(BoardStartupLevel, TheErrorListWords) {
+    const std::vector<uint64_t> list = {0x11, 0x22};
+    const uint64_t l = address(list.data());
+    runCases({
+        {"an error list is read and dropped", {}, words(l, 2, 0), 19, 0, false},
+        {"no count: the address is never read", {}, words(0x10, 0, 0), 19, 0, false},
+        {"a list at a bad address, errors ignored", {}, words(0x10, 1, 1), 17, 1, false},
+        {"a count without an address", {}, words(0, 1, 0), 17, kInvalidParameter, false},
+        {"a count without an address, errors ignored", {}, words(0, 1, 1), 17, kInvalidParameter, false},
+        {"a count too large, errors ignored", {}, words(l, 0x20000000, 1), 17, kInvalidParameter, false},
+    });
+}
+
+TEST_F(BoardStartupLevel, AnEngineOrAStreamThatNeverStops) {
+    // The program keeps the engine running far beyond the 5 s the start-up waits.
+    auto neverStops = [](sim::Module& m, bool on) {
+        m.sequencerSide()->sequencer().setStepNanoseconds(on ? 100000000000ull : 1000);
+    };
+    auto streamNeverEnds = [](sim::Module& m, bool on) { m.dma(1).setNeverEnds(on); };
+    runCases({
+        {"an engine that never stops", neverStops, words(0, 0, 0), 17, kStartupTimedOut, false},
+        {"an engine that never stops, errors ignored", neverStops, words(0, 0, 1), 19, 0, false},
+        {"a stream that never stops, errors ignored", streamNeverEnds, words(0, 0, 1), 19, 0, true},
+    });
+}
+
+TEST_F(BoardStartupLevel, AFailedAllocationAnywhereInTheStartupEndsCleanly) {
+    const int index = kelvo_host_add_module("solstra");
+    ASSERT_GE(index, 0);
+    ASSERT_EQ(level(index), 19u);
+    kelvo_driver::KelvoHelper& helper = *deviceOf(index)->getKelvoHelper();
+    auto& dma = static_cast<kelvo_driver::DMAObjectsInterface&>(helper.getTask(14));
+    kelvo_driver::SetupInputs inputs{};
+    inputs.device = deviceOf(index);
+    uint32_t failures = 0;
+    for (uint64_t failAt = 1; failAt < 100; ++failAt) {
+        SCOPED_TRACE(failAt);
+        tStatus status;
+        kal::memory::failNth(failAt);
+        kelvo_driver::SetupTask* task = kelvo_driver::BoardStartup::create(helper, inputs, status);
+        kal::memory::clearFaults();
+        delete task;
+        EXPECT_FALSE(dma.getDMAControllers()->getStreamController(1).isTransferInProgress());
+        if (status.isSuccess()) {
+            break;
+        }
+        EXPECT_EQ(status.getCode(), -52000);
+        ++failures;
+    }
+    EXPECT_GE(failures, 3u);
+    EXPECT_TRUE(module(index).sequencerSide()->sequencer().faults().empty());
     EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
 }
 
