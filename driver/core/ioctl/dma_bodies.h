@@ -21,7 +21,6 @@ template <Op op> struct Operation;
 
 namespace dma {
 
-
 // The dispatcher and the session's cleanup list, or null (-52003: the level
 // guarantees both, so their absence is a broken invariant, not followed).
 template <class Access, class Device>

@@ -72,7 +72,7 @@ inline bool reserved(fenwicksharedsource::KernelSession& session, uint64_t mask,
             if (status.isFatal()) {                                                                          \
                 return;                                                                                      \
             }                                                                                                \
-            if (in.channelMask != channels::kValidChannelMask) {                                               \
+            if (in.channelMask != channels::kValidChannelMask) {                                             \
                 KELVO_SET_STATUS(status, sequencer::kInvalidChannel);                                        \
                 return;                                                                                      \
             }                                                                                                \
