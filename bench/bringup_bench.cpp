@@ -1,5 +1,6 @@
 // The bring-up of a module: CPU time of the whole process for the setup from
-// nothing to level 9 on each board, with the stand-in clock 1000 times
+// nothing to level 5 (the non-isolated FPGA loaded) and to level 9 (the
+// isolated side up) on each board, with the stand-in clock 1000 times
 // faster (the one-second settle costs a millisecond of waiting; what remains
 // is the driver's and the simulated module's work), beside the product's
 // levels 1 to 3 alone; and a register read by name through the I/O controls
@@ -26,28 +27,14 @@ using nVOAPALS100::tStatus;
 // The scratch register of the required block of every board map.
 constexpr std::uint32_t kScratchField = 0x0033B4C6;
 
-// The product's levels 1 to 9, nothing above: the setup ends at level 9.
-const kelvo_driver::SetupLevelTable& levelsToNine() {
-    static const kelvo_driver::SetupLevelTable table = [] {
-        kelvo_driver::SetupLevelTable t{};
-        for (std::uint32_t level = 1; level <= 9; ++level) {
-            t.tasks[level - 1] = kelvo_driver::getProductSetupLevelTable().tasks[level - 1];
-        }
-        return t;
-    }();
-    return table;
-}
-
-// The product's levels 1 to 3 only.
-const kelvo_driver::SetupLevelTable& levelsToThree() {
-    static const kelvo_driver::SetupLevelTable table = [] {
-        kelvo_driver::SetupLevelTable t{};
-        for (std::uint32_t level = 1; level <= 3; ++level) {
-            t.tasks[level - 1] = kelvo_driver::getProductSetupLevelTable().tasks[level - 1];
-        }
-        return t;
-    }();
-    return table;
+// The product's levels 1 to top, nothing above: the setup ends at level top.
+const kelvo_driver::SetupLevelTable& productLevelsTo(std::uint32_t top) {
+    static kelvo_driver::SetupLevelTable tables[20];
+    kelvo_driver::SetupLevelTable& t = tables[top];
+    for (std::uint32_t level = 1; level <= top; ++level) {
+        t.tasks[level - 1] = kelvo_driver::getProductSetupLevelTable().tasks[level - 1];
+    }
+    return t;
 }
 
 // A started host with the clock sped up and a level table for a scope.
@@ -101,24 +88,24 @@ void setupOf(benchmark::State& state, const char* board, const kelvo_driver::Set
     }
 }
 
-void Setup_ToLevel9(benchmark::State& state, const char* board) {
-    setupOf(state, board, levelsToNine(), 9);
+void Setup_ToLevel(benchmark::State& state, std::uint32_t top, const char* board) {
+    setupOf(state, board, productLevelsTo(top), top);
 }
-void Setup_ToLevel3(benchmark::State& state, const char* board) {
-    setupOf(state, board, levelsToThree(), 3);
-}
-BENCHMARK_CAPTURE(Setup_ToLevel9, solstra, "solstra")->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(Setup_ToLevel9, duskmere_a, "duskmere-a")
-    ->MeasureProcessCPUTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(Setup_ToLevel9, duskmere_b, "duskmere-b")
-    ->MeasureProcessCPUTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(Setup_ToLevel3, solstra, "solstra")->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond);
+#define KELVO_SETUP_BENCHMARK(top, board, name)                                                              \
+    BENCHMARK_CAPTURE(Setup_ToLevel, to##top##_##name, top, board)                                           \
+        ->MeasureProcessCPUTime()                                                                            \
+        ->Unit(benchmark::kMillisecond)
+KELVO_SETUP_BENCHMARK(3, "solstra", solstra);
+KELVO_SETUP_BENCHMARK(5, "solstra", solstra);
+KELVO_SETUP_BENCHMARK(5, "duskmere-a", duskmere_a);
+KELVO_SETUP_BENCHMARK(5, "duskmere-b", duskmere_b);
+KELVO_SETUP_BENCHMARK(9, "solstra", solstra);
+KELVO_SETUP_BENCHMARK(9, "duskmere-a", duskmere_a);
+KELVO_SETUP_BENCHMARK(9, "duskmere-b", duskmere_b);
 
 // One arm_read by name of the scratch register of a board map's required block.
 void readByName(benchmark::State& state, const char* side) {
-    Host host(levelsToNine());
+    Host host(productLevelsTo(9));
     const int index = host.started ? kelvo_host_add_module("solstra") : -1;
     const int handle = index >= 0 ? kelvo_open("smu_kelvo", static_cast<unsigned>(index)) : -1;
     if (handle < 0) {

@@ -4,9 +4,8 @@
 //   allocated once (the baseline; goal: at least 0.9 of its speed);
 // - the download of the larger FPGA image through the simulated bridge, time
 //   per 64-bit write, against a plain loop of the same writes through the
-//   stand-in's memory write to the data port (the baseline);
-// - setup from nothing to level 5 (the product's top level so far) through
-//   the host, CPU time per board.
+//   stand-in's memory write to the data port (the baseline).
+// Setup to level 5, CPU time per board, is in bringup_bench.cpp.
 #include <benchmark/benchmark.h>
 #include <lz4.h>
 #include <malloc.h>
@@ -137,26 +136,5 @@ void FpgaDownload_PlainWrites(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kLargerImageWords));
 }
 BENCHMARK(FpgaDownload_PlainWrites)->Unit(benchmark::kMillisecond);
-
-// Adds a module of the board (setup runs to level 5) and removes it again.
-void SetupToLevelFive(benchmark::State& state, const char* board) {
-    kal::clock::ScopedScale fast(1000.0);
-    if (kelvo_host_start() != 0) {
-        state.SkipWithError("the host did not start");
-        return;
-    }
-    for (auto _ : state) {
-        const int index = kelvo_host_add_module(board);
-        if (index < 0) {
-            state.SkipWithError("the module was not added");
-            break;
-        }
-        kelvo_host_remove_module(static_cast<unsigned>(index));
-    }
-    kelvo_host_stop();
-}
-BENCHMARK_CAPTURE(SetupToLevelFive, solstra, "solstra")->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(SetupToLevelFive, duskmere_a, "duskmere-a")->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(SetupToLevelFive, duskmere_b, "duskmere-b")->Unit(benchmark::kMillisecond);
 
 } // namespace

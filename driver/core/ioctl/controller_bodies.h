@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "controllers/channel.h"
+#include "core/ioctl/channel_checks.h"
 #include "core/ioctl/code_table.h"
 #include "platform/device_core.h"
 #include "platform/event_descriptor.h"
@@ -17,8 +18,6 @@ namespace kelvo_driver::ioctl {
 template <Op op> struct Operation;
 
 namespace detail {
-
-constexpr int64_t kInvalidChannel = kelvoDriverCode(0xBFFA4303);
 
 // The component access of the device; null (and an invalid state) when it has none.
 template <class Access, class Device> auto* helperOf(Device& device, nVOAPALS100::tStatus& status) {
@@ -33,21 +32,9 @@ template <class Access, class Device> auto* helperOf(Device& device, nVOAPALS100
 template <class Access>
 bool channelIsReserved(const nVOAPAL000::tEventDescriptor& event, uint8_t channel,
                        nVOAPALS100::tStatus& status) {
-    if (status.isFatal()) {
-        return false;
-    }
-    if (channel != 0) {
-        KELVO_SET_STATUS(status, kInvalidChannel);
-        return false;
-    }
-    auto* session = static_cast<typename Access::SessionType*>(nVOAPAL000::sessionOf(event));
-    if (session == nullptr) {
-        KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidState);
-        return false;
-    }
-    Access::checkReserved(*session, voquantasharedsource::ChannelBitmaskBase::convertToBitmask(channel),
-                          status);
-    return status.isNotFatal();
+    return channels::channelIsZero(channel, status) &&
+           channels::sessionReserved<Access>(
+               event, voquantasharedsource::ChannelBitmaskBase::convertToBitmask(channel), status);
 }
 
 } // namespace detail

@@ -10,6 +10,7 @@
 #include <stdint.h>
 
 #include "bridge/dma_dispatcher.h"
+#include "core/ioctl/channel_checks.h"
 #include "core/ioctl/code_table.h"
 #include "platform/event_descriptor.h"
 #include "platform/status.h"
@@ -19,9 +20,6 @@ namespace kelvo_driver::ioctl {
 template <Op op> struct Operation;
 
 namespace dma {
-
-inline constexpr int64_t kInvalidChannel = kelvoDriverCode(0xBFFA4303);
-inline constexpr uint64_t kValidChannelMask = 1;
 
 // The dispatcher and the session's cleanup list, or null (-52003: the level
 // guarantees both, so their absence is a broken invariant, not followed).
@@ -45,20 +43,8 @@ qeldma::DMADispatcher* dispatcherOf(Device& device, const nVOAPAL000::tEventDesc
 // reserved by the session (0xBFFA431A).
 template <class Access>
 bool checkMask(const nVOAPAL000::tEventDescriptor& event, uint64_t mask, nVOAPALS100::tStatus& status) {
-    if (status.isFatal()) {
-        return false;
-    }
-    if (mask == 0 || (mask & ~kValidChannelMask) != 0) {
-        KELVO_SET_STATUS(status, kInvalidChannel);
-        return false;
-    }
-    auto* session = static_cast<typename Access::SessionType*>(nVOAPAL000::sessionOf(event));
-    if (session == nullptr) {
-        KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidState);
-        return false;
-    }
-    Access::checkReserved(*session, mask, status);
-    return status.isNotFatal();
+    return channels::maskIsValid(mask, false, status) &&
+           channels::sessionReserved<Access>(event, mask, status);
 }
 
 // The mask of a DMA channel's physical channel; 0 (refused) for a DMA channel of 2 or more.

@@ -13,6 +13,7 @@
 #include <stdint.h>
 
 #include "core/calibration_dispatcher.h"
+#include "core/ioctl/channel_checks.h"
 #include "core/ioctl/code_table.h"
 #include "core/kelvo_helper.h"
 #include "framework/kernel_session.h"
@@ -25,8 +26,9 @@ template <Op op> struct Operation;
 
 namespace sequencer {
 
-constexpr int64_t kInvalidChannel = kelvoDriverCode(0xBFFA4303);
-constexpr uint64_t kValidChannels = 1;
+using channels::channelIsZero;
+using channels::kInvalidChannel;
+using channels::maskIsValid;
 
 // The helper and the kernel session of a request; null (and -52002 in the
 // status) for a device without them.
@@ -50,29 +52,6 @@ fenwicksharedsource::KernelSession* sessionOf(const nVOAPAL000::tEventDescriptor
     return kernel;
 }
 
-inline bool channelIsZero(uint32_t channel, nVOAPALS100::tStatus& status) {
-    if (status.isFatal()) {
-        return false;
-    }
-    if (channel != 0) {
-        KELVO_SET_STATUS(status, kInvalidChannel);
-        return false;
-    }
-    return true;
-}
-
-// No invalid bits; optionally not empty; exactly channel 0 when exact.
-inline bool maskIsValid(uint64_t mask, bool allowEmpty, nVOAPALS100::tStatus& status) {
-    if (status.isFatal()) {
-        return false;
-    }
-    if ((mask & ~kValidChannels) != 0 || (!allowEmpty && mask == 0)) {
-        KELVO_SET_STATUS(status, kInvalidChannel);
-        return false;
-    }
-    return true;
-}
-
 inline bool reserved(fenwicksharedsource::KernelSession& session, uint64_t mask,
                      nVOAPALS100::tStatus& status) {
     if (status.isNotFatal()) {
@@ -93,7 +72,7 @@ inline bool reserved(fenwicksharedsource::KernelSession& session, uint64_t mask,
             if (status.isFatal()) {                                                                          \
                 return;                                                                                      \
             }                                                                                                \
-            if (in.channelMask != sequencer::kValidChannels) {                                               \
+            if (in.channelMask != channels::kValidChannelMask) {                                             \
                 KELVO_SET_STATUS(status, sequencer::kInvalidChannel);                                        \
                 return;                                                                                      \
             }                                                                                                \
