@@ -1,5 +1,6 @@
 #include "sequencer.h"
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <unordered_map>
@@ -100,14 +101,36 @@ void Sequencer::pushCommand(std::uint64_t word) {
 
 void Sequencer::pushCommandBytes(const std::uint8_t* data, std::size_t size) {
     std::lock_guard g(fifoLock_);
-    for (std::size_t i = 0; i < size; ++i) {
-        partial_ |= static_cast<std::uint64_t>(data[i]) << (8 * partialBytes_);
+    std::size_t i = 0;
+    auto byte = [this](std::uint8_t b) {
+        partial_ |= static_cast<std::uint64_t>(b) << (8 * partialBytes_);
         if (++partialBytes_ == 8) {
             pushLocked(partial_);
             partial_ = 0;
             partialBytes_ = 0;
         }
+    };
+    for (; i < size && partialBytes_ != 0; ++i) {
+        byte(data[i]);
     }
+    for (; i + 8 <= size; i += 8) {
+        if (fifo_.size() >= kFifoDepth) {
+            pushLocked(0); // the overflow fault; every further whole word is lost as well
+            i += (size - i) / 8 * 8;
+            break;
+        }
+        std::uint64_t word = 0;
+        std::memcpy(&word, data + i, 8);
+        pushLocked(word);
+    }
+    for (; i < size; ++i) {
+        byte(data[i]);
+    }
+}
+
+std::uint64_t Sequencer::fifoWord(std::uint32_t index) const {
+    std::lock_guard g(fifoLock_);
+    return index < fifo_.size() ? fifo_[index] : 0;
 }
 
 std::uint32_t Sequencer::fifoFullness() const {

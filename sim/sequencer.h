@@ -54,6 +54,8 @@ public:
     // Safe from the engine's thread: the FIFO has a lock of its own.
     void pushCommandBytes(const std::uint8_t* data, std::size_t size);
     std::uint32_t fifoFullness() const;
+    // The FIFO's word at index (0 when it holds fewer), for the tests.
+    std::uint64_t fifoWord(std::uint32_t index) const;
 
     bool running() const;
     std::uint32_t starts() const { return starts_; }
