@@ -79,8 +79,9 @@ Module::Module(std::string board, const Identity& identity, const ModuleOptions&
         // Channel 1 streams into the sequencer's command FIFO (isolated FPGA
         // on Solstra, non-isolated on Duskmere: the sequencer side placed it).
         Sequencer* sequencer = &sequencerSide_->sequencer();
-        dma_[1]->setDeviceSide(
-            [sequencer](const std::uint8_t* data, std::size_t size) { sequencer->pushCommandBytes(data, size); });
+        dma_[1]->setDeviceSide([sequencer](const std::uint8_t* data, std::size_t size) {
+            sequencer->pushCommandBytes(data, size);
+        });
     }
     DmaEngine* const engines[2] = {dma_[0].get(), dma_[1].get()};
     bridgeRegisters_ = std::make_unique<BridgeRegisters>(

@@ -713,7 +713,8 @@ TEST_F(ProductSequencerLevels, EveryBoardClimbsTheWholeProductTable) {
         if (top == 19) {
             kelvo_kdut_checkHardwareState_in check{0, 0, 0};
             kelvo_status_record state{};
-            kelvo_ioctl_header checkHeader{address(&check), address(&state), sizeof(check), sizeof(state), 0, 0};
+            kelvo_ioctl_header checkHeader{
+                address(&check), address(&state), sizeof(check), sizeof(state), 0, 0};
             EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_kdut_checkHardwareState, &checkHeader), 0);
             EXPECT_EQ(state.status, 0) << "a complete setup checks out";
         }
