@@ -20,25 +20,25 @@ using Command = uint64_t;
 static_assert(sizeof(Command) == 8);
 
 namespace field {
-struct Spec {
+struct Layout {
     uint32_t lsb;
     uint64_t mask;
 };
-inline constexpr Spec kA{55, 0x0380000000000000ull};
-inline constexpr Spec kB{52, 0x0070000000000000ull};
-inline constexpr Spec kC{48, 0x000F000000000000ull};
-inline constexpr Spec kD{44, 0x0000F00000000000ull};
-inline constexpr Spec kE{40, 0x00000F0000000000ull};
-inline constexpr Spec kF{36, 0x000000F000000000ull};
-inline constexpr Spec kG{32, 0x0000000F00000000ull};
-inline constexpr Spec kRegAddress{32, 0x0000FFFF00000000ull};
-inline constexpr Spec kData{0, 0x00000000FFFFFFFFull};
+inline constexpr Layout kA{55, 0x0380000000000000ull};
+inline constexpr Layout kB{52, 0x0070000000000000ull};
+inline constexpr Layout kC{48, 0x000F000000000000ull};
+inline constexpr Layout kD{44, 0x0000F00000000000ull};
+inline constexpr Layout kE{40, 0x00000F0000000000ull};
+inline constexpr Layout kF{36, 0x000000F000000000ull};
+inline constexpr Layout kG{32, 0x0000000F00000000ull};
+inline constexpr Layout kRegAddress{32, 0x0000FFFF00000000ull};
+inline constexpr Layout kData{0, 0x00000000FFFFFFFFull};
 
-constexpr Command store(Command word, Spec spec, uint64_t value) {
-    return (word & ~spec.mask) | (value << spec.lsb);
+constexpr Command store(Command word, Layout layout, uint64_t value) {
+    return (word & ~layout.mask) | (value << layout.lsb);
 }
-constexpr uint64_t load(Command word, Spec spec) {
-    return (word & spec.mask) >> spec.lsb;
+constexpr uint64_t load(Command word, Layout layout) {
+    return (word & layout.mask) >> layout.lsb;
 }
 } // namespace field
 
@@ -55,12 +55,12 @@ public:
     constexpr Command getRaw() const { return word_; }
 
 protected:
-    constexpr Derived& storeField(field::Spec spec, uint64_t value) {
-        word_ = field::store(word_, spec, value);
+    constexpr Derived& storeField(field::Layout layout, uint64_t value) {
+        word_ = field::store(word_, layout, value);
         return static_cast<Derived&>(*this);
     }
-    constexpr uint32_t loadField(field::Spec spec) const {
-        return static_cast<uint32_t>(field::load(word_, spec));
+    constexpr uint32_t loadField(field::Layout layout) const {
+        return static_cast<uint32_t>(field::load(word_, layout));
     }
     Derived& storeRegAddress(uint32_t regAddress, const char* message) {
         VOSDBG_ASSERT_MSG(regAddress <= 65535, message);
@@ -74,12 +74,12 @@ protected:
     Command word_ = kDefault;
 };
 
-#define WEXMOOR_FIELD(Name, Spec)                                                                            \
+#define WEXMOOR_FIELD(Name, Layout)                                                                          \
     constexpr uint32_t get##Name() const {                                                                   \
-        return this->loadField(Spec);                                                                        \
+        return this->loadField(Layout);                                                                      \
     }                                                                                                        \
     constexpr auto& set##Name(uint32_t value) {                                                              \
-        return this->storeField(Spec, value);                                                                \
+        return this->storeField(Layout, value);                                                              \
     }
 
 #define WEXMOOR_DATA_FIELD()                                                                                 \
