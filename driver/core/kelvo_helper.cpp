@@ -400,17 +400,21 @@ void KelvoHelper::loadCalibrationToFirmwareFromStorageMapSoftcopy(uint64_t chann
 
 // ---- triggers and event latches -------------------------------------------------------
 
-kelvo_regmaps::tKelvoSeqFlexLoopRegMap* KelvoHelper::getSequencerFlexLoopMap() const {
+kelvo_regmaps::tKelvoSeqFlexLoopRegMap* KelvoHelper::getSequencerFlexLoopMap(tStatus& status) const {
     const corran_caps::ProductCaps* caps = getCapsTask().capsPtr;
     NonIsolatedRegMaps* nonIsolated =
         &static_cast<NonIsolatedRegMapsTaskInterface&>(getTask(kLevelNonIsolatedRegMaps))
              .getNonIsolatedRegMaps();
     IsolatedRegMaps* isolated =
         &static_cast<IsolatedRegMapsTaskInterface&>(getTask(kLevelIsolatedRegMaps)).getIsolatedRegMaps();
-    if (caps == nullptr || nonIsolated == nullptr || isolated == nullptr) {
-        return nullptr;
+    kelvo_regmaps::tKelvoSeqFlexLoopRegMap* map =
+        caps == nullptr || nonIsolated == nullptr || isolated == nullptr
+            ? nullptr
+            : sequencerFlexLoopMap(*isolated, *nonIsolated, *caps);
+    if (map == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidState);
     }
-    return sequencerFlexLoopMap(*isolated, *nonIsolated, *caps);
+    return map;
 }
 
 bool KelvoHelper::overrideTrigger(uint64_t, uint32_t trigger, tStatus& status) const {
@@ -421,9 +425,8 @@ bool KelvoHelper::overrideTrigger(uint64_t, uint32_t trigger, tStatus& status) c
         KELVO_SET_STATUS(status, tStatus::kNotImplemented);
         return false;
     }
-    kelvo_regmaps::tKelvoSeqFlexLoopRegMap* map = getSequencerFlexLoopMap();
+    kelvo_regmaps::tKelvoSeqFlexLoopRegMap* map = getSequencerFlexLoopMap(status);
     if (map == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidState);
         return false;
     }
     tStatus read;
@@ -455,9 +458,8 @@ bool KelvoHelper::checkEventLatch(uint64_t, uint16_t event, tStatus& status) con
         KELVO_SET_STATUS(status, tStatus::kNotImplemented);
         return false;
     }
-    kelvo_regmaps::tKelvoSeqFlexLoopRegMap* map = getSequencerFlexLoopMap();
+    kelvo_regmaps::tKelvoSeqFlexLoopRegMap* map = getSequencerFlexLoopMap(status);
     if (map == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidState);
         return false;
     }
     tStatus read;
