@@ -1,0 +1,75 @@
+// What the hardware-fault and allocation sweeps found, each kept as a case
+// through the C API.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "core/routing_objects.h"
+#include "core_test_levels.h"
+#include "core_test_support.h"
+#include "kelvo/ioctl.h"
+
+namespace {
+
+using kelvo_test::standIns;
+using nVOAPALS100::tStatus;
+
+const kelvo_driver::SetupLevelTable& tableWithRouting() {
+    static const kelvo_driver::SetupLevelTable table = [] {
+        kelvo_driver::SetupLevelTable t = kelvo_test::testSetupLevelTable();
+        t.tasks[15] = kelvo_driver::RoutingObjects::create;
+        return t;
+    }();
+    return table;
+}
+
+class HardeningFindings : public kelvo_test::HostedTest {
+protected:
+    void SetUp() override {
+        standIns().reset();
+        kelvo_driver::setSetupLevelTableForTests(&tableWithRouting());
+        HostedTest::SetUp();
+    }
+    void TearDown() override {
+        HostedTest::TearDown();
+        kelvo_driver::setSetupLevelTableForTests(nullptr);
+    }
+};
+
+// A name buffer too small for the topography's name and its NUL answers
+// -52019 and is left as it was (it used to halt the system on the copy).
+TEST_F(HardeningFindings, ATopographyNameBufferTooSmallIsRefusedUntouched) {
+    const int index = kelvo_host::addModule("solstra");
+    ASSERT_GE(index, 0);
+    const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+    ASSERT_GE(handle, 0);
+    struct Row {
+        std::uint32_t size;
+        std::int32_t status;
+    } const rows[] = {{0, tStatus::kBufferTooSmall},
+                      {1, tStatus::kBufferTooSmall},
+                      {15, tStatus::kBufferTooSmall},
+                      {16, 0},
+                      {64, 0}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.size);
+        std::vector<char> name(64, 'x');
+        kelvo_routing_getTopographyName_in in{reinterpret_cast<uintptr_t>(name.data()), row.size, 0};
+        kelvo_status_record out{};
+        kelvo_ioctl_header header{reinterpret_cast<uintptr_t>(&in), reinterpret_cast<uintptr_t>(&out),
+                                  sizeof(in), sizeof(out), 0, 0};
+        ASSERT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_routing_getTopographyName, &header), 0);
+        EXPECT_EQ(out.status, row.status);
+        if (row.status == 0) {
+            EXPECT_STREQ(name.data(), "KelvoTopography");
+            EXPECT_EQ(name[16], 'x');
+        } else {
+            EXPECT_EQ(name, std::vector<char>(64, 'x'));
+        }
+    }
+    EXPECT_EQ(kelvo_close(handle), 0);
+    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+}
+
+} // namespace
