@@ -5,10 +5,15 @@
 #include <cstring>
 #include <vector>
 
+#include "control.h"
 #include "core/routing_objects.h"
 #include "core_test_levels.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
+#include "regmaps/duskmere_niso_top_reg_map.h"
+#include "regmaps/solstra_iso_top_reg_map.h"
+#include "regs/arm_dispatcher.h"
+#include "regs_fake_accessor.h"
 
 namespace {
 
@@ -70,6 +75,31 @@ TEST_F(HardeningFindings, ATopographyNameBufferTooSmallIsRefusedUntouched) {
     }
     EXPECT_EQ(kelvo_close(handle), 0);
     EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+}
+
+// A teardown removes every name a map tree registered even when memory runs
+// out: a name left behind would point at the destroyed map (the composed
+// names of the sub-maps used to need an allocation each).
+TEST(HardeningFindingsMaps, RemovalFromTheDispatcherNeedsNoMemory) {
+    kelvo_test::FakeAccessor bus;
+    tStatus built;
+    kelvo_regmaps::tSolstraIsoTopRegMap solstra(&bus, built);
+    kelvo_regmaps::tDuskmereNisoTopRegMap duskmere(&bus, built);
+    ASSERT_TRUE(built.isSuccess());
+    for (arm::tRegisterMapBase* tree : {static_cast<arm::tRegisterMapBase*>(&solstra),
+                                        static_cast<arm::tRegisterMapBase*>(&duskmere)}) {
+        armki::ARMDispatcher dispatcher;
+        tStatus added;
+        tree->addToDispatcher(dispatcher, added);
+        ASSERT_TRUE(added.isSuccess());
+        ASSERT_GT(dispatcher.getNumberOfRegistrations(), 10u);
+        tStatus removed;
+        kal::memory::failAfter(0);
+        tree->removeFromDispatcher(dispatcher, removed);
+        kal::memory::clearFaults();
+        EXPECT_TRUE(removed.isSuccess());
+        EXPECT_EQ(dispatcher.getNumberOfRegistrations(), 0u);
+    }
 }
 
 } // namespace
