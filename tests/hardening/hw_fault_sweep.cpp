@@ -138,7 +138,6 @@ constexpr std::int32_t kFlashPollTimeout = code(0xBFFA4081);       // kFlashPoll
 constexpr std::int32_t kFlashWriteVerifyFailed = code(0xBFFA4087); // kFlashWriteVerifyFailed
 constexpr std::int32_t kPortCompletionTimeout = code(0xBFFA807D);  // PortAccessor::kCompletionTimeout
 constexpr std::int32_t kIOPortNotReady = code(0xBFFA807A);         // IOPort2::kNotReady
-constexpr std::int32_t kBoardRevisionTooNew = code(0xBFFA902D);    // level 4's firmware checks
 constexpr std::int32_t kFpgaLoadTimeout = code(0xBFFA807F);        // FirmwareDownload::kTimeout
 constexpr std::int32_t kNisoBoardSignatureWrong = code(0xBFFA467C);    // level 6's signature verifier
 constexpr std::int32_t kLinkStateTimeout = code(0xBFFA4678);           // level 8's link commands
@@ -203,11 +202,10 @@ const std::vector<Knob>& knobTable() {
         {"IO port never ready", "switched-bim port 0",
          [](sim::Module& m, bool on) { m.switchedBim().setIOPortNeverReady(on); }, 4, kIOPortNotReady},
         // ---- the serial flash ----
-        // Reads do not wait for the busy bit (the flash ignores them while
-        // busy: every byte reads all ones), writes do: level 4 finds the
-        // board revision of an all-ones "Manufacturing" map too new.
+        // A sector read waits for the busy bit too (the flash ignores reads
+        // while busy): level 4's read of the "Manufacturing" map times out.
         {"flash stuck busy", "serial-flash", [](sim::Module& m, bool on) { m.flash().setStuckBusy(on); }, 4,
-         kBoardRevisionTooNew, Operation::FlushManufacturing, kFlashPollTimeout, 3},
+         kFlashPollTimeout, Operation::FlushManufacturing, kFlashPollTimeout, 3},
         {"flash writes ignored", "serial-flash",
          [](sim::Module& m, bool on) { m.flash().setWritesIgnored(on); }, 0, kNone,
          Operation::FlushManufacturing, kFlashWriteVerifyFailed, 3},
@@ -250,11 +248,13 @@ const std::vector<Knob>& knobTable() {
          0, kNone},
         // ---- the isolation link ----
         // Well within the accessor's polls (each gives the link half a
-        // second; the ready poll reads once a millisecond), at a clock ten
-        // times faster only: each of the thousands of accesses of a reset sleeps.
-        {"isolation link slow (ready and answers after 3 status reads)", "isolation-link",
-         [](sim::Module& m, bool on) { m.isolationLink().setSlow(on ? 3 : 0, on ? 3 : 0); }, 0, kNone,
-         Operation::None, kNone, 0, true, "", true, 10},
+        // second; the ready poll reads once a millisecond), at a clock only
+        // twice as fast: each of the thousand accesses of a reset sleeps, and
+        // a loaded machine's stall of a quarter second must not pass for the
+        // link's time-out.
+        {"isolation link slow (ready and answers after 2 status reads)", "isolation-link",
+         [](sim::Module& m, bool on) { m.isolationLink().setSlow(on ? 2 : 0, on ? 2 : 0); }, 0, kNone,
+         Operation::None, kNone, 0, true, "", true, 2},
         // Level 11 is the first to read the isolated FPGA through the link
         // (after the link's own status, whose error bit it checks first).
         {"isolation link never ready", "isolation-link",
@@ -387,6 +387,28 @@ template <class Out, class In> std::int32_t ask(int handle, std::uint32_t reques
     return transport != 0 ? transport : out.status;
 }
 
+// The "Manufacturing" map's serial number set to a value (storageMap_setRaw)
+// and the map flushed; getRaw in place of the set reads it.
+std::int32_t serialNumber(int handle, std::uint32_t requestCode, std::uint32_t& serial) {
+    const std::string name = "Manufacturing_Ver1.0.0d1";
+    kelvo_storageMap_setRaw_in in{};
+    in.nameAddress = address(name.data());
+    in.nameLength = name.size();
+    in.fieldId = 12; // the serial number
+    in.firstElement = 0;
+    in.elementCount = 1;
+    in.buffer = address(&serial);
+    in.elementSize = 4;
+    const std::int32_t status = ask<kelvo_status_record>(handle, requestCode, in);
+    if (status != 0 || requestCode == KELVO_IOCTL_storageMap_getRaw) {
+        return status;
+    }
+    kelvo_storageMap_flush_in flush{};
+    flush.nameAddress = address(name.data());
+    flush.nameLength = name.size();
+    return ask<kelvo_status_record>(handle, KELVO_IOCTL_storageMap_flush, flush);
+}
+
 std::int32_t request(int handle, Operation operation) {
     switch (operation) {
     case Operation::None:
@@ -403,29 +425,13 @@ std::int32_t request(int handle, Operation operation) {
         return ask<kelvo_arm_read_out>(handle, KELVO_IOCTL_arm_read, in);
     }
     case Operation::FlushManufacturing: {
-        const std::string name = "Manufacturing_Ver1.0.0d1";
         std::uint32_t serial = 0;
-        kelvo_storageMap_setRaw_in in{};
-        in.nameAddress = address(name.data());
-        in.nameLength = name.size();
-        in.fieldId = 12; // the serial number
-        in.firstElement = 0;
-        in.elementCount = 1;
-        in.buffer = address(&serial);
-        in.elementSize = 4;
-        const std::int32_t got = ask<kelvo_status_record>(handle, KELVO_IOCTL_storageMap_getRaw, in);
+        const std::int32_t got = serialNumber(handle, KELVO_IOCTL_storageMap_getRaw, serial);
         if (got != 0) {
             return got;
         }
         serial ^= 1; // a change, so the flush writes
-        const std::int32_t set = ask<kelvo_status_record>(handle, KELVO_IOCTL_storageMap_setRaw, in);
-        if (set != 0) {
-            return set;
-        }
-        kelvo_storageMap_flush_in flush{};
-        flush.nameAddress = address(name.data());
-        flush.nameLength = name.size();
-        return ask<kelvo_status_record>(handle, KELVO_IOCTL_storageMap_flush, flush);
+        return serialNumber(handle, KELVO_IOCTL_storageMap_setRaw, serial);
     }
     case Operation::ReadFlashWindow: {
         const std::string name = "flashWindow";
@@ -557,15 +563,29 @@ RowResult sweepKnob(unsigned board, unsigned row, const Knob& knob, std::uint32_
                 // power loss would): once the flash works, the same flush
                 // writes it again from the map's copy, and the levels that
                 // read the map (the firmware checks of level 4) find it whole.
+                // Here it writes the serial number the flash held: the flash
+                // then holds again what it held before, byte for byte.
                 knob.set(*module, false);
-                const std::int32_t again = request(kelvo_fuzz::firstHandle(board), knob.operation);
+                std::uint32_t serial = 0;
+                std::memcpy(&serial, stored.data() + 0x8000 + 12, sizeof(serial));
+                const std::int32_t again =
+                    serialNumber(kelvo_fuzz::firstHandle(board), KELVO_IOCTL_storageMap_setRaw, serial);
                 if (again != 0) {
                     fail(at + ": the flush once the flash works answered " + hex(again));
                     result.verdict = "FAILED";
                 }
-                // The flash as it was (that flush may leave another map's
-                // copy than the one before the failure: left open).
-                module->flash().load(stored);
+                const std::vector<std::uint8_t> now = module->flash().contents();
+                for (std::size_t i = 0; i < now.size(); ++i) {
+                    if (now[i] != stored[i]) {
+                        char text[96];
+                        std::snprintf(text, sizeof(text), ": the flash differs at 0x%05zX (0x%02X, was 0x%02X)", i,
+                                      now[i], stored[i]);
+                        fail(at + text);
+                        result.verdict = "FAILED";
+                        module->flash().load(stored);
+                        break;
+                    }
+                }
                 knob.set(*module, true);
             }
         }

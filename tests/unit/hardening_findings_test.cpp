@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "control.h"
@@ -14,6 +15,7 @@
 #include "regmaps/solstra_iso_top_reg_map.h"
 #include "regs/arm_dispatcher.h"
 #include "regs_fake_accessor.h"
+#include "module.h"
 
 namespace {
 
@@ -74,6 +76,55 @@ TEST_F(HardeningFindings, ATopographyNameBufferTooSmallIsRefusedUntouched) {
         }
     }
     EXPECT_EQ(kelvo_close(handle), 0);
+    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+}
+
+// A flash busy with a write ignores reads (every byte reads all ones): a
+// sector read then must fail, not be cached as the flash's content, which a
+// later flush would write back over the real data (it used to wipe the
+// "Manufacturing" map after a write that timed out).
+class HardeningFindingsFlash : public kelvo_test::HostedTest {};
+
+TEST_F(HardeningFindingsFlash, ASectorIsNotReadWhileTheFlashIsBusy) {
+    kelvo_test::ScopedTestLevels levels(kelvo_test::RealLevels::kUpTo3);
+    const int index = kelvo_host::addModule("solstra");
+    ASSERT_GE(index, 0);
+    const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+    ASSERT_GE(handle, 0);
+    const auto request = [](int h, uint32_t code, const auto& in) {
+        kelvo_status_record out{};
+        kelvo_ioctl_header header{reinterpret_cast<uintptr_t>(&in), reinterpret_cast<uintptr_t>(&out),
+                                  sizeof(in), sizeof(out), 0, 0};
+        EXPECT_EQ(kelvo_ioctl(h, code, &header), 0);
+        return out.status;
+    };
+    // Level 3 anew: no sector of the flash is cached.
+    kelvo_kdut_reset_in reset{3, 0, 0, 0, 0};
+    EXPECT_EQ(request(handle, KELVO_IOCTL_kdut_reset, reset), tStatus::kSetupTargetReached);
+    kelvo_close(handle);
+    const int reader = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+    sim::SerialFlash& flash = kelvo_host::module(static_cast<unsigned>(index))->flash();
+    const std::vector<uint8_t> stored = flash.contents();
+    const std::string name = "Manufacturing_Ver1.0.0d1";
+    uint32_t serial = 0;
+    kelvo_storageMap_getRaw_in in{};
+    in.nameAddress = reinterpret_cast<uintptr_t>(name.data());
+    in.nameLength = name.size();
+    in.fieldId = 12; // the serial number
+    in.elementCount = 1;
+    in.buffer = reinterpret_cast<uintptr_t>(&serial);
+    in.elementSize = 4;
+    flash.setStuckBusy(true);
+    EXPECT_EQ(request(reader, KELVO_IOCTL_storageMap_getRaw, in), static_cast<int32_t>(0xBFFA4081));
+    EXPECT_EQ(serial, 0u);
+    flash.setStuckBusy(false);
+    EXPECT_EQ(request(reader, KELVO_IOCTL_storageMap_getRaw, in), 0);
+    EXPECT_EQ(std::memcmp(&serial, stored.data() + 0x8000 + 12, 4), 0);
+    // A flush writes back what the flash holds.
+    kelvo_storageMap_flush_in flush{reinterpret_cast<uintptr_t>(name.data()), name.size(), 1, {}, 0};
+    EXPECT_EQ(request(reader, KELVO_IOCTL_storageMap_flush, flush), 0);
+    EXPECT_TRUE(flash.contents() == stored) << "the flash as it was";
+    kelvo_close(reader);
     EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
 }
 
