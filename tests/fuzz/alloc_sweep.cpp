@@ -106,6 +106,7 @@ int main(int argc, char** argv) {
                      stride;
         }
     }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // progress shows as it goes, in a log too
     offset %= stride;
     std::printf("alloc_sweep: stride %llu, offset %llu\n", static_cast<unsigned long long>(stride),
                 static_cast<unsigned long long>(offset));

@@ -807,6 +807,7 @@ int main(int argc, char** argv) {
             seeded = true;
         }
     }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // progress shows as it goes, in a log too
     Watchdog dog;
     watchdog = &dog;
     kal::clock::ScopedScale fast(scale > 0 ? scale : 1.0);
