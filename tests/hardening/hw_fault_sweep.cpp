@@ -148,8 +148,8 @@ constexpr std::int32_t kRegAccessFailed = code(0xBFFA468B);            // level 
 constexpr std::int32_t kPllNotLocked = code(0xBFFA467A);               // level 13
 constexpr std::int32_t kNo64BitDMA = -52003;                           // level 14 (qeldma::kNo64BitDMA)
 constexpr std::int32_t kChannelNotStarted = code(0xBFFA8079);          // the stream's channel-started wait
-constexpr std::int32_t kStreamWaitTimeout = code(0xBFFA807C);          // channel-ended and stream-circuit waits
-constexpr std::int32_t kCreditsNotStopped = -52007;                    // the credit controller's stop
+constexpr std::int32_t kStreamWaitTimeout = code(0xBFFA807C); // channel-ended and stream-circuit waits
+constexpr std::int32_t kCreditsNotStopped = -52007;           // the credit controller's stop
 constexpr std::int32_t kSequenceEngineStillRunning = code(0xBFFA4690); // level 18
 
 const std::vector<Knob>& knobTable() {
@@ -459,9 +459,9 @@ std::int32_t request(int handle, Operation operation) {
             std::uint8_t* bytes;
             kal::usermem::Scope scope;
         } page;
-        std::int32_t first =
-            ask<kelvo_status_record>(handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
-                                     kelvo_brixelTools_addTransferToDevice_in{1, 0, address(page.bytes), 64, 1, 0});
+        std::int32_t first = ask<kelvo_status_record>(
+            handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
+            kelvo_brixelTools_addTransferToDevice_in{1, 0, address(page.bytes), 64, 1, 0});
         const auto keep = [&first](std::int32_t status) { first = first != 0 ? first : status; };
         if (first == 0) {
             keep(ask<kelvo_status_record>(handle, KELVO_IOCTL_brixelTools_startDMA,
@@ -537,9 +537,9 @@ RowResult sweepKnob(unsigned board, unsigned row, const Knob& knob, std::uint32_
         result.longestNs = std::max(result.longestNs, ns);
         // The named requests of the table on real names (the seeds use the
         // first registered name for every code): any answer but a hang.
-        for (const Operation other : {Operation::ReadSignature, Operation::ReadIOPortStatus,
-                                      Operation::FlushManufacturing, Operation::ReadFlashWindow,
-                                      Operation::DmaToDevice}) {
+        for (const Operation other :
+             {Operation::ReadSignature, Operation::ReadIOPortStatus, Operation::FlushManufacturing,
+              Operation::ReadFlashWindow, Operation::DmaToDevice}) {
             if (other != knob.operation) {
                 ns = timed(at + ", " + operationName(other),
                            [&] { request(kelvo_fuzz::firstHandle(board), other); });
@@ -578,8 +578,9 @@ RowResult sweepKnob(unsigned board, unsigned row, const Knob& knob, std::uint32_
                 for (std::size_t i = 0; i < now.size(); ++i) {
                     if (now[i] != stored[i]) {
                         char text[96];
-                        std::snprintf(text, sizeof(text), ": the flash differs at 0x%05zX (0x%02X, was 0x%02X)", i,
-                                      now[i], stored[i]);
+                        std::snprintf(text, sizeof(text),
+                                      ": the flash differs at 0x%05zX (0x%02X, was 0x%02X)", i, now[i],
+                                      stored[i]);
                         fail(at + text);
                         result.verdict = "FAILED";
                         module->flash().load(stored);
@@ -852,8 +853,7 @@ int main(int argc, char** argv) {
                                               ? std::string("-")
                                               : std::string(operationName(knob.operation)) + ": " +
                                                     hex(present ? knob.operationCode : kNone) + " (" +
-                                                    hex(r.operationStatus) +
-                                                    ")";
+                                                    hex(r.operationStatus) + ")";
             std::printf("| %s | %s | %s | %s (%s at %lld) | %s | %.1f ms | %s |\n", name.c_str(), knob.name,
                         knob.block, setup.c_str(), hex(r.setupStatus).c_str(),
                         static_cast<long long>(r.setupLevel), operation.c_str(), r.longestNs / 1e6,

@@ -64,8 +64,12 @@ TEST_F(HardeningFindings, ATopographyNameBufferTooSmallIsRefusedUntouched) {
         std::vector<char> name(64, 'x');
         kelvo_routing_getTopographyName_in in{reinterpret_cast<uintptr_t>(name.data()), row.size, 0};
         kelvo_status_record out{};
-        kelvo_ioctl_header header{reinterpret_cast<uintptr_t>(&in), reinterpret_cast<uintptr_t>(&out),
-                                  sizeof(in), sizeof(out), 0, 0};
+        kelvo_ioctl_header header{reinterpret_cast<uintptr_t>(&in),
+                                  reinterpret_cast<uintptr_t>(&out),
+                                  sizeof(in),
+                                  sizeof(out),
+                                  0,
+                                  0};
         ASSERT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_routing_getTopographyName, &header), 0);
         EXPECT_EQ(out.status, row.status);
         if (row.status == 0) {
@@ -93,8 +97,12 @@ TEST_F(HardeningFindingsFlash, ASectorIsNotReadWhileTheFlashIsBusy) {
     ASSERT_GE(handle, 0);
     const auto request = [](int h, uint32_t code, const auto& in) {
         kelvo_status_record out{};
-        kelvo_ioctl_header header{reinterpret_cast<uintptr_t>(&in), reinterpret_cast<uintptr_t>(&out),
-                                  sizeof(in), sizeof(out), 0, 0};
+        kelvo_ioctl_header header{reinterpret_cast<uintptr_t>(&in),
+                                  reinterpret_cast<uintptr_t>(&out),
+                                  sizeof(in),
+                                  sizeof(out),
+                                  0,
+                                  0};
         EXPECT_EQ(kelvo_ioctl(h, code, &header), 0);
         return out.status;
     };
@@ -137,8 +145,8 @@ TEST(HardeningFindingsMaps, RemovalFromTheDispatcherNeedsNoMemory) {
     kelvo_regmaps::tSolstraIsoTopRegMap solstra(&bus, built);
     kelvo_regmaps::tDuskmereNisoTopRegMap duskmere(&bus, built);
     ASSERT_TRUE(built.isSuccess());
-    for (arm::tRegisterMapBase* tree : {static_cast<arm::tRegisterMapBase*>(&solstra),
-                                        static_cast<arm::tRegisterMapBase*>(&duskmere)}) {
+    for (arm::tRegisterMapBase* tree :
+         {static_cast<arm::tRegisterMapBase*>(&solstra), static_cast<arm::tRegisterMapBase*>(&duskmere)}) {
         armki::ARMDispatcher dispatcher;
         tStatus added;
         tree->addToDispatcher(dispatcher, added);
