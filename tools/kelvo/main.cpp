@@ -1,5 +1,6 @@
-// kelvo_tool: loads the driver on a simulated module through the host and
-// reports what a user checks first; issues raw I/O-control requests.
+// kelvo_tool, the main job: loads the driver on a simulated module through the
+// host, reports on the module at level 19, runs the data-path demonstration,
+// storage-map reads and writes and raw I/O-control requests (see --help).
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
