@@ -69,16 +69,15 @@ public:
             return false;
         }
         // Measurements before and after: the registers that changed are the program's work.
-        std::vector<std::uint32_t> packets(2 * kPacketWords, 0);
-        if (!startReceiving(packets) || !measure()) {
+        if (!startReceiving(packets_) || !measure()) {
             return false;
         }
-        const std::vector<std::uint64_t> program = makeProgram(address);
-        if (!send(program) || !runEngine(static_cast<std::uint32_t>(program.size())) || !measure() ||
-            !received(packets)) {
+        program_ = makeProgram(address);
+        if (!send(program_) || !runEngine(static_cast<std::uint32_t>(program_.size())) || !measure() ||
+            !received(packets_)) {
             return false;
         }
-        return compare(packets, subroutine);
+        return compare(packets_, subroutine);
     }
 
 private:
@@ -260,6 +259,10 @@ private:
     }
 
     int handle_;
+    // The streams' buffers: they outlive every stream a failed step leaves
+    // running until the session closes.
+    std::vector<std::uint32_t> packets_ = std::vector<std::uint32_t>(2 * kPacketWords, 0);
+    std::vector<std::uint64_t> program_;
 };
 
 } // namespace
@@ -270,9 +273,11 @@ bool runDemo(unsigned device) {
         std::cout << "data path demo: no session: " << describeTransport(handle) << "\n";
         return false;
     }
-    const bool passed = Demo(handle).run();
-    std::cout << "data path demo: " << (passed ? "passed" : "FAILED") << "\n";
+    Demo demo(handle);
+    const bool passed = demo.run();
+    // Closing the session stops whatever stream is left, before the buffers go.
     kelvo_close(handle);
+    std::cout << "data path demo: " << (passed ? "passed" : "FAILED") << "\n";
     return passed;
 }
 
