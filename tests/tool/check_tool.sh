@@ -117,7 +117,7 @@ expect_line "$out" "^Usage: kelvo_tool"
 # Every option the tool takes, each on a line of its own.
 for option in --board --quiet --maps --set --get --demo --ioctl --out --file --interface \
     --flash-in --flash-out --niso-image --real-time --help; do
-    expect_line "$out" "^  $option( |\$)"
+    expect_line "$out" "^  $option([ ,]|\$)"
 done
 "$tool" --board no-such-board >/dev/null 2>&1
 [[ $? -eq 2 ]] || fail "an unknown board is a usage error"

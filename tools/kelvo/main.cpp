@@ -60,7 +60,7 @@ Options:
   --flash-out PATH      saves the module's serial flash to PATH at the end
   --niso-image PATH     first resets the device to level 19 with a custom non-isolated FPGA image from PATH
   --real-time           the module's waits and the driver's polls in real time (default: 1000 times faster)
-  --help                this text
+  --help, -h            this text
 
 Order: the --niso-image reset, the report, --maps, every --set, every --get,
 --demo, the raw requests, then --flash-out.
