@@ -86,7 +86,6 @@ Registered registered(std::uint64_t address, std::uint64_t size, Access access) 
     return touched ? Registered::straddles : Registered::outside;
 }
 
-
 ProcessMode::ProcessMode() {
     ++tProcessMode;
 }
