@@ -1,8 +1,7 @@
 // The host's C API as a client program uses it: load, add, list, open, I/O
-// control, close, remove, unload; devices removed or stopped with handles open.
+// control, close, remove, unload.
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "control.h"
@@ -88,54 +87,6 @@ TEST_F(HostApi, AClientDrivesTheWholeLifeCycle) {
         EXPECT_EQ(kelvo_open("kelvo_test", device), KELVO_E_STATE);
         EXPECT_TRUE(kelvo_host::faults().empty());
     }
-}
-
-TEST_F(HostApi, RemovingADeviceClosesItsOpenHandlesFirst) {
-    ASSERT_EQ(kelvo_host_start(), 0);
-    const int first = kelvo_host_add_test_device();
-    const int second = kelvo_host_add_test_device();
-    ASSERT_GE(second, 0);
-    const int a = kelvo_open("kelvo_test", first);
-    const int b = kelvo_open("kelvo_test_aux", first);
-    const int c = kelvo_open("kelvo_test", second);
-    ASSERT_GE(a, 0);
-    ASSERT_GE(b, 0);
-    ASSERT_GE(c, 0);
-
-    EXPECT_EQ(kelvo_host_remove_device(first), 0);
-    std::string back;
-    EXPECT_EQ(echo(a, "x", back), KELVO_E_STATE) << "the device is gone";
-    EXPECT_EQ(kelvo_host::context(a), nullptr) << "its session was closed";
-    EXPECT_EQ(echo(c, "y", back), 0) << "the other device is untouched";
-    EXPECT_EQ(kelvo_close(a), 0);
-    EXPECT_EQ(kelvo_host::openHandles(), 2u);
-    // b and c stay open: stop closes them before the devices go.
-}
-
-TEST_F(HostApi, ConcurrentRequestsOnOneHandleAndCloseAfterThem) {
-    ASSERT_EQ(kelvo_host_start(), 0);
-    const int device = kelvo_host_add_test_device();
-    const int handle = kelvo_open("kelvo_test", device);
-    ASSERT_GE(handle, 0);
-    std::vector<std::thread> clients;
-    std::vector<int> failures(4, 0);
-    for (int t = 0; t < 4; ++t) {
-        clients.emplace_back([&, t] {
-            for (int i = 0; i < 50; ++i) {
-                std::string text = "client " + std::to_string(t) + " request " + std::to_string(i);
-                std::string back;
-                if (echo(handle, text, back) != 0 || back != text) {
-                    ++failures[t];
-                }
-            }
-        });
-    }
-    for (auto& client : clients) {
-        client.join();
-    }
-    EXPECT_EQ(failures, std::vector<int>(4, 0));
-    EXPECT_EQ(kelvo_close(handle), 0);
-    EXPECT_EQ(kelvo_host_remove_device(device), 0);
 }
 
 TEST_F(HostApi, AFailedDriverLoadLeavesTheHostStopped) {

@@ -238,47 +238,4 @@ TEST_F(HostUserMemory, KernelLayerMemoryIsNeverTheClients) {
     // Blocks and pages of the kernel layer: the stand-in's own tests (standin_user_copy_test).
 }
 
-// The copies themselves, without the host.
-class StandInUserMemory : public kelvo_test::LeakCheckedTest {};
-
-TEST_F(StandInUserMemory, RegisteredRangesStayExactAndAreCheckedFaultSafely) {
-    ClientPages page;
-    page.readOnly();
-    const uint32_t value = 0x12345678;
-    uint32_t plain = 0;
-    {
-        // Registered as writable, but the page is read-only: refused, no crash.
-        kal::usermem::Scope scope;
-        const uint64_t at = scope.add(page.at(0), 64, kal::usermem::kReadWrite);
-        EXPECT_EQ(nVOKAL100_replicateOutboundIOControlBuffer(at, &value, sizeof(value)),
-                  nVOKAL_kStatusBadAddress);
-        EXPECT_TRUE(page.untouched());
-        EXPECT_EQ(nVOKAL100_replicateInboundIOControlBuffer(&plain, at, sizeof(plain)), nVOKAL_kSuccess);
-        // Outside process mode, unregistered memory is not the caller's.
-        EXPECT_EQ(nVOKAL100_replicateOutboundIOControlBuffer(address(&plain), &value, sizeof(value)),
-                  nVOKAL_kStatusBadAddress);
-        EXPECT_EQ(plain, 0u);
-    }
-    {
-        // In process mode a copy that runs past a registered range is refused,
-        // while one apart from every registered range is allowed.
-        kal::usermem::ProcessMode client;
-        kal::usermem::Scope scope;
-        uint8_t name[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-        const uint64_t at = scope.add(name, 4, kal::usermem::kRead);
-        uint8_t into[8] = {};
-        EXPECT_EQ(nVOKAL100_replicateInboundIOControlBuffer(into, at, 5), nVOKAL_kStatusBadAddress);
-        EXPECT_EQ(nVOKAL100_replicateInboundIOControlBuffer(into, at, 4), nVOKAL_kSuccess);
-        EXPECT_EQ(nVOKAL100_replicateInboundIOControlBuffer(into, at + 4, 4), nVOKAL_kSuccess);
-        EXPECT_EQ(into[0], 5u);
-        EXPECT_EQ(nVOKAL100_replicateOutboundIOControlBuffer(at, &value, 4), nVOKAL_kStatusBadAddress)
-            << "registered for reading only";
-        EXPECT_EQ(nVOKAL100_replicateOutboundIOControlBuffer(address(&plain), &value, sizeof(value)),
-                  nVOKAL_kSuccess);
-        EXPECT_EQ(plain, value);
-    }
-    // A size that would wrap the allocator's rounding is refused, not a tiny block.
-    EXPECT_EQ(nVOKAL100_malloc(SIZE_MAX - 7), nullptr);
-}
-
 } // namespace

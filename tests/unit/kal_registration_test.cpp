@@ -27,43 +27,6 @@ protected:
     void* device_ = nullptr;
 };
 
-TEST_F(Registration, InterfacesAndPropertiesAreRecordedAndListed) {
-    int context = 0;
-    void* second = nVOKAL240_registerDeviceInterface(descriptor_, device_, "second", 1, &context);
-    void* first = nVOKAL240_registerDeviceInterface(descriptor_, device_, "first", 0, &context);
-    ASSERT_NE(first, nullptr);
-    ASSERT_NE(second, nullptr);
-    EXPECT_EQ(nVOKAL240_registerDeviceInterface(descriptor_, device_, "first", 2, &context), nullptr)
-        << "a name is registered once per device";
-    auto list = kal::registration::interfaces(device_);
-    ASSERT_EQ(list.size(), 2u);
-    EXPECT_EQ(list[0].name, "first");
-    EXPECT_EQ(list[1].name, "second");
-    EXPECT_EQ(list[0].context, &context);
-    EXPECT_FALSE(list[0].announced);
-    nVOKAL240_notifyUserspaceAddEvent(first);
-    EXPECT_TRUE(kal::registration::findInterface(device_, "first")->announced);
-
-    const std::uint32_t number = 0x20706369;
-    void* p1 = nVOKAL200_registerProperty(nVOKAL_kPropertyKindBus, device_, "busType", &number, 4);
-    void* p2 = nVOKAL200_registerProperty(nVOKAL_kPropertyKindInterface, first, "text", "abc", 4);
-    ASSERT_NE(p1, nullptr);
-    ASSERT_NE(p2, nullptr);
-    auto bus = kal::registration::findProperty(device_, "busType");
-    ASSERT_TRUE(bus.has_value());
-    ASSERT_EQ(bus->value.size(), 4u);
-    std::uint32_t read = 0;
-    std::memcpy(&read, bus->value.data(), 4);
-    EXPECT_EQ(read, number);
-    EXPECT_EQ(kal::registration::properties(device_, nVOKAL_kPropertyKindDevice).size(), 0u);
-    EXPECT_EQ(kal::registration::properties(first).size(), 1u);
-
-    // A device forgotten with records left reports them.
-    EXPECT_EQ(kal::registration::destroyDevice(device_), 4u);
-    EXPECT_EQ(kal::registration::liveInterfaces(), 0u);
-    EXPECT_EQ(kal::registration::liveProperties(), 0u);
-}
-
 TEST_F(Registration, InjectedFailuresHitExactlyTheNthCall) {
     kal::registration::failInterfaceRegistration(2);
     int context = 0;

@@ -1,6 +1,7 @@
-// The stand-in's kernel threads, single-use events, spin-lock levels and
-// creation faults.
+// The stand-in's single-use events, spin-lock levels and misuse halts
+// (locks, waits, bad frees and writes past a block).
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -14,65 +15,6 @@ namespace {
 
 class KalThreads : public kelvo_test::LeakCheckedTest {};
 using KalThreadsDeathTest = KalThreads;
-
-struct Seen {
-    std::atomic<nVOKAL_tHandle> handle{nullptr};
-    std::atomic<uint64_t> id{0};
-    std::atomic<bool> go{false};
-};
-
-void recordSelf(void* argument) {
-    auto* seen = static_cast<Seen*>(argument);
-    seen->handle.store(nVOKAL100_getThreadHandle());
-    seen->id.store(nVOKAL100_getThreadID());
-    while (!seen->go.load()) {
-        std::this_thread::yield();
-    }
-}
-
-TEST_F(KalThreads, NamedThreadsCanBeFoundAndJoined) {
-    const std::size_t unjoined = kal::thread::unjoinedThreads();
-    Seen seen;
-    nVOKAL_tHandle thread = nullptr;
-    ASSERT_EQ(nVOKAL250_createNamedThread(&thread, "vokelvo_driver", recordSelf, &seen), 0);
-    while (seen.id.load() == 0) {
-        std::this_thread::yield();
-    }
-    EXPECT_EQ(seen.handle.load(), thread) << "the created handle is the thread's own handle";
-    EXPECT_NE(seen.id.load(), nVOKAL100_getThreadID());
-    EXPECT_NE(nVOKAL100_getThreadHandle(), thread);
-    EXPECT_EQ(kal::thread::findByName("vokelvo_driver"), std::vector<uint64_t>{seen.id.load()});
-    EXPECT_EQ(kal::thread::unjoinedThreads(), unjoined + 1);
-    seen.go.store(true);
-    EXPECT_EQ(nVOKAL200_joinThread(thread), 0);
-    EXPECT_TRUE(kal::thread::findByName("vokelvo_driver").empty());
-    EXPECT_EQ(kal::thread::unjoinedThreads(), unjoined);
-}
-
-TEST_F(KalThreads, CreationFaultsHitTheChosenCallOfTheirKindOnly) {
-    kal::faults::failNth(kal::faults::kSpinLock, 2);
-    nVOKAL_tHandle first = nVOKAL100_createSpinLock();
-    nVOKAL_tHandle mutex = nVOKAL150_createMutex(); // another kind: not counted against spin locks
-    nVOKAL_tHandle second = nVOKAL100_createSpinLock();
-    nVOKAL_tHandle third = nVOKAL100_createSpinLock();
-    EXPECT_NE(first, nullptr);
-    EXPECT_NE(mutex, nullptr);
-    EXPECT_EQ(second, nullptr);
-    EXPECT_NE(third, nullptr);
-    nVOKAL100_destroySpinLock(first);
-    nVOKAL100_destroySpinLock(third);
-    nVOKAL150_destroyMutex(mutex);
-
-    kal::faults::failAfter(kal::faults::kThread, 0);
-    Seen seen;
-    nVOKAL_tHandle thread = reinterpret_cast<nVOKAL_tHandle>(0x1);
-    EXPECT_EQ(nVOKAL250_createNamedThread(&thread, "x", recordSelf, &seen), NVOKAL_THREAD_NOT_CREATED);
-    EXPECT_EQ(thread, reinterpret_cast<nVOKAL_tHandle>(0x1)) << "no handle on failure";
-    kal::faults::clear();
-    seen.go.store(true);
-    ASSERT_EQ(nVOKAL250_createNamedThread(&thread, "x", recordSelf, &seen), 0);
-    EXPECT_EQ(nVOKAL200_joinThread(thread), 0);
-}
 
 TEST_F(KalThreads, SpinLocksRaiseTheLevelAndPutItBack) {
     nVOKAL_tHandle a = nVOKAL100_createSpinLock();
@@ -212,6 +154,36 @@ TEST_F(KalThreadsDeathTest, MisusesHaltWithAClearMessage) {
             nVOKAL100_releaseSingleUseEvent(event);
         },
         "already released");
+}
+
+TEST(StandInDeath, FreeingABlockThatIsNotAllocatedHalts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            void* block = nVOKAL100_malloc(8);
+            nVOKAL100_free(block);
+            nVOKAL100_free(block); // twice
+        },
+        "nVOKAL250_halt: \\[kal\\|.*\\] nVOKAL100_free of a block that is not allocated");
+    EXPECT_DEATH(
+        {
+            void* foreign = std::malloc(8);
+            nVOKAL100_free(foreign);
+        },
+        "nVOKAL100_free of a block that is not allocated");
+}
+
+TEST(StandInDeath, AWritePastABlockHaltsWhenItIsFreed) {
+    // Without AddressSanitizer the guard bytes catch it at the free; with it,
+    // the write lands in the block's poisoned rounding to whole granules.
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            auto* block = static_cast<char*>(nVOKAL100_malloc(100));
+            block[100] = 0;
+            nVOKAL100_free(block);
+        },
+        "block of 100 bytes was written past its end|heap-buffer-overflow|use-after-poison");
 }
 
 } // namespace

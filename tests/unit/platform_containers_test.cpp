@@ -390,46 +390,4 @@ TEST_F(PlatformContainers, MapInsertFindEraseInKeyOrder) {
     EXPECT_TRUE(status.isSuccess());
 }
 
-TEST_F(PlatformContainers, MapFailuresLeaveItUnchanged) {
-    LimitMap map;
-    tStatus status;
-    map.insert(1, 10, status);
-    kal::memory::failNth(1);
-    EXPECT_FALSE(map.insert(2, 20, status));
-    EXPECT_EQ(status.getCode(), kOutOfMemory);
-    EXPECT_EQ(map.size(), 1u);
-    EXPECT_TRUE(map.find(2) == map.end());
-
-    tStatus fatal = fatalStatus();
-    const uint64_t callsBefore = kal::memory::allocationCalls();
-    EXPECT_FALSE(map.insert(3, 30, fatal));
-    EXPECT_EQ(kal::memory::allocationCalls(), callsBefore);
-    EXPECT_EQ(map.size(), 1u);
-}
-
-// A limit table as the product records keep it: a status of its own and a
-// shared map; the limit is the value of the largest key not above 48.
-uint32_t limitAtMost48(const LimitMap& map) {
-    for (auto it = map.end(); it != map.begin();) {
-        --it;
-        if (it->key <= 48) {
-            return it->value;
-        }
-    }
-    return 0;
-}
-
-TEST_F(PlatformContainers, SharedMapOfLimits) {
-    tStatus mapStatus;
-    vohtl::SharedPtr<LimitMap> limits(new (mapStatus, false) LimitMap(), mapStatus);
-    ASSERT_TRUE(limits);
-    limits->insert(32, 120000000, mapStatus);
-    limits->insert(48, 225000000, mapStatus);
-    limits->insert(64, 1, mapStatus);
-    EXPECT_EQ(limitAtMost48(*limits), 225000000u);
-    vohtl::SharedPtr<LimitMap> reader = limits;
-    limits.reset();
-    EXPECT_EQ(reader->size(), 3u);
-}
-
 } // namespace

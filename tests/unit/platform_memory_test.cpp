@@ -21,12 +21,6 @@ public:
     uint64_t payload[3] = {};
 };
 
-// Larger than its base: the sized delete through the base must free the whole block.
-class WideProbe : public Probe {
-public:
-    uint64_t more[40] = {};
-};
-
 class Allocation : public kelvo_test::LeakCheckedTest {
 protected:
     void SetUp() override {
@@ -80,19 +74,6 @@ TEST_F(Allocation, PlainAndNothrowFormsReturnNullWhenMemoryIsShort) {
     EXPECT_EQ(gConstructed, 3);
     delete[] array;
     EXPECT_EQ(gDestroyed, 3);
-}
-
-TEST_F(Allocation, RawMallocHonoursTheStatus) {
-    tStatus status;
-    void* block = nVOAPAL200_malloc(40, &status);
-    ASSERT_NE(block, nullptr);
-    nVOKAL100_free(block);
-    kal::memory::failNth(1);
-    EXPECT_EQ(nVOAPAL200_malloc(40, &status), nullptr);
-    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
-    const uint64_t calls = kal::memory::allocationCalls();
-    EXPECT_EQ(nVOAPAL200_malloc(40, &status), nullptr);
-    EXPECT_EQ(kal::memory::allocationCalls(), calls);
 }
 
 } // namespace

@@ -44,33 +44,6 @@ protected:
     }
 };
 
-TEST_F(UserBuffer, CopiesBothWaysInsideTheRequestersMemory) {
-    usermem::Scope scope;
-    const std::uint64_t address = scope.add(user_.data(), user_.size());
-    tUserBuffer buffer(kContext, address, user_.size());
-    EXPECT_EQ(buffer.getAddress(), address);
-    EXPECT_EQ(buffer.getSize(), 64u);
-
-    tStatus status;
-    buffer.read(60, kernel_.data(), 4, status);
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_EQ(kernel_[0], 61);
-    EXPECT_EQ(kernel_[3], 64);
-    EXPECT_EQ(kernel_[4], 0xEE);
-
-    const std::uint8_t out[3] = {0xA1, 0xA2, 0xA3};
-    buffer.write(10, out, 3, status);
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_EQ(user_[9], 10);
-    EXPECT_EQ(user_[10], 0xA1);
-    EXPECT_EQ(user_[12], 0xA3);
-    EXPECT_EQ(user_[13], 14);
-
-    buffer.read(64, kernel_.data(), 0, status);
-    buffer.write(64, out, 0, status);
-    EXPECT_TRUE(status.isSuccess()) << "a copy of 0 bytes at the end of the view is allowed";
-}
-
 TEST_F(UserBuffer, MemoryTheRequesterDoesNotOwnIsRefusedAndUntouched) {
     const std::uint64_t refusedBefore = usermem::refusedCopies();
     const std::uint64_t address = usermem::address(user_.data());
@@ -155,18 +128,6 @@ TEST_F(UserBuffer, AnOffsetThatWrapsTheUserAddressIsRefused) {
     // The kernel layer refuses a wrapping range on its own too.
     EXPECT_EQ(nVOKAL100_replicateInboundIOControlBuffer(kernel_.data(), UINT64_MAX - 3, 8),
               nVOKAL_kStatusBadAddress);
-}
-
-TEST_F(UserBuffer, AFatalStatusCopiesNothing) {
-    usermem::Scope scope;
-    tUserBuffer buffer(kContext, scope.add(user_.data(), user_.size()), user_.size());
-    tStatus status;
-    KELVO_SET_STATUS(status, tStatus::kTimedOut);
-    buffer.read(0, kernel_.data(), 8, status);
-    buffer.write(0, kernel_.data(), 8, status);
-    EXPECT_EQ(status.getCode(), tStatus::kTimedOut);
-    EXPECT_TRUE(kernelUntouched());
-    EXPECT_EQ(user_[0], 1);
 }
 
 TEST_F(UserBuffer, CopiesOutsideTheViewBreakAnInvariant) {

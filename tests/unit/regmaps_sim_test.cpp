@@ -217,4 +217,27 @@ TEST(RegmapsSignatureOverSim, TheDuskmereSignaturesAreReadThroughTheStandardRegi
     EXPECT_EQ(trees.niso.SeqTop.Channels[0]->Board.StandardRegs.DuskmereSignature.readRegister(s), 0xABCDu);
 }
 
+// The non-isolated board and channel blocks and the sequencer's views of them
+// are separate objects over separate registers.
+TEST(RegmapsTwinViews, TheSequencersViewsAreSeparateObjects) {
+    kelvo_test::FakeAccessor bus;
+    tStatus built;
+    tDuskmereNisoTopRegMap top(&bus, built);
+    auto& chSeq = *top.SeqTop.Channels[0];
+    kelvo_test::MapProbe board{top.Board};
+    kelvo_test::MapProbe twin{chSeq.Board};
+    EXPECT_EQ(board.set(0x8009DE43, 0x1111), 0);
+    EXPECT_EQ(twin.get(0x8009DE43), 0u);
+    EXPECT_EQ(twin.set(0x8009DE43, 0x2222), 0);
+    EXPECT_EQ(board.get(0x8009DE43), 0x1111u);
+    kelvo_test::MapProbe channel{*top.Channels[0]};
+    EXPECT_EQ(channel.set(0x3C654361, 1), 0);
+    EXPECT_EQ(chSeq.Channel.MainXfmrSignalTick[4].strobeCopy, 0u);
+    tStatus s;
+    top.flushRegMap(false, s);
+    EXPECT_TRUE(s.isSuccess());
+    EXPECT_EQ(bus.log, (std::vector<kelvo_test::BusAccess>{
+                           {'W', 0x8FFC, 0x1111}, {'W', 0xC194, 0x8000}, {'W', 0x1FFC, 0x2222}}));
+}
+
 } // namespace

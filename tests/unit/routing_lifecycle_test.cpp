@@ -282,14 +282,4 @@ TEST_F(RouteLifeCycle, IDsWrapPastZeroAndSkipThoseInUse) {
     EXPECT_EQ(route(1, 2), 3u); // past 0xFFFFFFFF, 0, 1 and 2
 }
 
-TEST_F(RouteLifeCycle, DestructionReleasesProgrammedRoutes) {
-    build(lineGraph());
-    const uint32_t a = route(1, 4);
-    ASSERT_EQ(reserve(a), 0);
-    ASSERT_EQ(program(a), 0);
-    take();
-    resources_.reset();
-    EXPECT_EQ(take(), (Calls{"begin", "3:12=1", "1:10=1", "end"}));
-}
-
 } // namespace

@@ -199,17 +199,6 @@ TEST_F(RoutingSessionTest, OnlyTheCreatorChangesARoute) {
     EXPECT_EQ(program(mine, id), 0);
 }
 
-TEST_F(RoutingSessionTest, TooSmallABufferDestroysTheRoutesFound) {
-    voark::RoutingSession& session = open();
-    int64_t code = 0;
-    uint32_t found = 0;
-    EXPECT_EQ(route(session, 1, 4, 0, &code, &found), 0u);
-    EXPECT_EQ(code, tStatus::kBufferTooSmall);
-    EXPECT_EQ(found, 1u);
-    EXPECT_EQ(resources_->database().size(), 0u);
-    EXPECT_TRUE(session.getSessionRoutes().empty());
-}
-
 TEST_F(RoutingSessionTest, ConflictsAreCutToTheCapacity) {
     voark::RoutingSession& session = open();
     // Three routes through e0 (1->2) are held; a route 3->2 competes with all of them.
