@@ -1,10 +1,8 @@
 // The status object: storing and merge rules, the two forms and the dump.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <string>
 
+#include "client_pages.h"
 #include "nVOKAL.h"
 #include "platform/status.h"
 #include "test_support.h"
@@ -14,29 +12,12 @@ namespace {
 using nVOAPALS100::tStatus;
 using nVOAPALS100::tStatusDebug;
 
-// A string whose terminator is the last byte of a page with no access after
-// it: a read one past the terminator faults, with or without a sanitizer.
-class AtPageEnd {
-public:
-    explicit AtPageEnd(const char* text) : page_(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {
-        base_ = static_cast<char*>(
-            mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        EXPECT_NE(base_, MAP_FAILED);
-        EXPECT_EQ(mprotect(base_ + page_, page_, PROT_NONE), 0);
-        const size_t size = std::strlen(text) + 1;
-        text_ = base_ + page_ - size;
-        std::memcpy(text_, text, size);
-    }
-    ~AtPageEnd() { munmap(base_, 2 * page_); }
-    AtPageEnd(const AtPageEnd&) = delete;
-    AtPageEnd& operator=(const AtPageEnd&) = delete;
-    const char* get() const { return text_; }
-
-private:
-    size_t page_;
-    char* base_ = nullptr;
-    char* text_ = nullptr;
-};
+// A string whose terminator is the last byte before a page without access: a
+// read one past the terminator faults, with or without a sanitizer.
+const char* atPageEnd(kelvo_test::ClientPages& pages, const char* text) {
+    const size_t size = std::strlen(text) + 1;
+    return static_cast<const char*>(std::memcpy(pages.at(kelvo_test::pageSize() - size), text, size));
+}
 
 TEST(Status, StoringRuleKeepsFirstErrorAndLetsErrorReplaceWarning) {
     tStatus s;
@@ -95,10 +76,10 @@ TEST(Status, ComponentNamesAreCutToTheirField) {
         {"", ""}, {"abcdefghi", "abcdefghi"}, {"abcdefghij", "abcdefghi"}, {"abcdefghijk", "abcdefghi"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const AtPageEnd name(c.name);
-        const AtPageEnd file("f.cpp");
+        kelvo_test::ClientPages namePage("wn");
+        kelvo_test::ClientPages filePage("wn");
         tStatusDebug set;
-        nVOAPAL200_setStatus(&set, -1, name.get(), file.get(), 7);
+        nVOAPAL200_setStatus(&set, -1, atPageEnd(namePage, c.name), atPageEnd(filePage, "f.cpp"), 7);
         tStatusDebug merged;
         nVOAPAL200_mergeStatus(&merged, &set);
         for (const tStatusDebug* d : {&set, &merged}) {
