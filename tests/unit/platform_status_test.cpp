@@ -37,14 +37,6 @@ TEST(Status, StoringRuleKeepsFirstErrorAndLetsErrorReplaceWarning) {
     EXPECT_TRUE(s.isSuccess());
 }
 
-TEST(Status, DriverCodesAreSignExtended) {
-    tStatus s;
-    KELVO_SET_STATUS(s, kelvoDriverCode(0xBFFA9179));
-    EXPECT_TRUE(s.isFatal());
-    EXPECT_EQ(s.getCode(), static_cast<int64_t>(static_cast<int32_t>(0xBFFA9179u)));
-    EXPECT_EQ(static_cast<uint32_t>(s.getCode()), 0xBFFA9179u);
-}
-
 TEST(Status, FullFormKeepsOriginAndShortensLongNames) {
     tStatusDebug d;
     EXPECT_EQ(d.sizeWord, 216u);

@@ -44,53 +44,6 @@ protected:
     }
 };
 
-TEST_F(UserBuffer, MemoryTheRequesterDoesNotOwnIsRefusedAndUntouched) {
-    const std::uint64_t refusedBefore = usermem::refusedCopies();
-    const std::uint64_t address = usermem::address(user_.data());
-    {
-        // No scope at all.
-        tUserBuffer buffer(kContext, address, user_.size());
-        tStatus status;
-        buffer.read(0, kernel_.data(), 8, status);
-        EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
-        EXPECT_TRUE(kernelUntouched());
-    }
-    {
-        // The view is larger than what the requester handed in: the part inside
-        // works, a copy that runs past the registered range does not.
-        usermem::Scope scope;
-        scope.add(user_.data(), 32);
-        tUserBuffer buffer(kContext, address, user_.size());
-        tStatus status;
-        buffer.read(0, kernel_.data(), 32, status);
-        EXPECT_TRUE(status.isSuccess());
-        kernel_.fill(0xEE);
-        buffer.read(24, kernel_.data(), 16, status);
-        EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
-        EXPECT_TRUE(kernelUntouched());
-        tStatus writeStatus;
-        const std::uint8_t out[16] = {};
-        buffer.write(24, out, 16, writeStatus);
-        EXPECT_EQ(writeStatus.getCode(), tStatus::kNotAccessible);
-        EXPECT_EQ(user_[24], 25) << "nothing of a refused write lands";
-    }
-    {
-        // An input range is readable, not writable; a closed scope grants nothing.
-        usermem::Scope scope;
-        scope.add(user_.data(), user_.size(), usermem::kRead);
-        tUserBuffer buffer(kContext, address, user_.size());
-        tStatus status;
-        const std::uint8_t out[4] = {9, 9, 9, 9};
-        buffer.write(0, out, 4, status);
-        EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
-        EXPECT_EQ(user_[0], 1);
-    }
-    tStatus status;
-    tUserBuffer(kContext, address, user_.size()).read(0, kernel_.data(), 1, status);
-    EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
-    EXPECT_EQ(usermem::refusedCopies() - refusedBefore, 5u);
-}
-
 TEST_F(UserBuffer, SizesAbove32BitsAreRefusedBeforeAnyCopy) {
     // A view of 8 GiB (numbers only: nothing is touched when the size is refused).
     usermem::Scope scope;
