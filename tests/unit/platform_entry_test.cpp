@@ -1,11 +1,8 @@
 // The driver entry and the callbacks: load and unload, the I/O-control header
 // and the notifier codes, the status tables at the boundary, property lists
-// and their roll-back, remove.
-#include <atomic>
+// and their roll-back, remove; the static initialiser and finaliser table.
 #include <cstring>
 #include <string>
-
-#include "exec_level.h"
 
 #include "control.h"
 #include "core/add_device.h"
@@ -14,7 +11,7 @@
 #include "platform/cxxruntime.h"
 #include "platform/device.h"
 #include "platform/entry.h"
-#include "platform/secondary_interrupt.h"
+#include "platform/trace.h"
 #include "test_device.h"
 #include "test_support.h"
 
@@ -261,6 +258,41 @@ TEST_F(Callbacks, AWarningFromOpenClosesTheSessionItMade) {
     EXPECT_EQ(context, &deviceInterface) << "the per-open context stays the interface";
     EXPECT_EQ(device.freed, 1);
     EXPECT_EQ(device.getSessionCount(), 0u);
+}
+
+// ---- the static initialiser and finaliser table ------------------------------
+
+class RunTime : public kelvo_test::LeakCheckedTest {};
+
+const nVOAPAL200_tInitializer kPlatformTable[] = {nVOAPAL200_initializeTrace};
+
+TEST_F(RunTime, UseCountedLoadCreatesAndUnloadDestroysTheTrace) {
+    ASSERT_EQ(nVOAPAL200_cppRunTimeUseCount(), 0u);
+    ASSERT_EQ(kelvo_driver::nVOAPAL000::tTrace::get(), nullptr);
+
+    nVOAPAL200_initializeCPPRunTime(kPlatformTable, 1);
+    kelvo_driver::nVOAPAL000::tTrace* first = kelvo_driver::nVOAPAL000::tTrace::get();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->getDestination(), &first->consoleDestination());
+    nVOAPAL200_initializeCPPRunTime(kPlatformTable, 1);
+    EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 2u);
+    EXPECT_EQ(kelvo_driver::nVOAPAL000::tTrace::get(), first) << "only the first use runs the initialisers";
+
+    nVOAPAL200_finalizeCPPRunTime();
+    EXPECT_EQ(kelvo_driver::nVOAPAL000::tTrace::get(), first) << "finalisers wait for the last use";
+    first->clearOutputEnabled();
+    nVOAPAL200_finalizeCPPRunTime();
+    EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 0u);
+    EXPECT_EQ(kelvo_driver::nVOAPAL000::tTrace::get(), nullptr);
+    nVOAPAL200_finalizeCPPRunTime(); // unbalanced: no underflow
+    EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 0u);
+
+    // Loaded again, every static starts afresh.
+    nVOAPAL200_initializeCPPRunTime(kPlatformTable, 1);
+    ASSERT_NE(kelvo_driver::nVOAPAL000::tTrace::get(), nullptr);
+    EXPECT_TRUE(kelvo_driver::nVOAPAL000::tTrace::get()->getOutputEnabled());
+    nVOAPAL200_finalizeCPPRunTime();
+    EXPECT_EQ(kelvo_driver::nVOAPAL000::tTrace::get(), nullptr);
 }
 
 } // namespace
