@@ -1,64 +1,14 @@
-// The simulated FPGAs: the isolation link's fault knobs and an FPGA that
-// answers only once configured, driven by raw BAR accesses as the hardware
-// would see them.
-#include <stdexcept>
+// The simulated FPGAs: an FPGA answers only once configured.
 #include <string>
 
 #include "kelvo/product_ids.h"
-#include "nVOKAL.h"
 #include "regs_sim_support.h"
 #include "sim.h"
 #include "test_support.h"
 
 namespace {
 
-using sim::IsolationLink;
-
-class SimFpga : public kelvo_test::LeakCheckedTest {
-protected:
-    // BAR 0 access at a non-isolated FPGA offset.
-    uint32_t nisoRead(kelvo_test::SimBoard& b, uint64_t offset) { return b.fpgaRegion.read32(offset); }
-    void nisoWrite(kelvo_test::SimBoard& b, uint64_t offset, uint32_t v) { b.fpgaRegion.write32(offset, v); }
-};
-
-TEST_F(SimFpga, KnobsMakeTheLinkSlowSilentNeverReadyOrFailing) {
-    kelvo_test::SimBoard b;
-    const uint64_t status = b.module->linkOffset() + IsolationLink::kStatus;
-    const uint64_t address = b.module->linkOffset() + IsolationLink::kAddress;
-
-    b.link().setSlow(2, 3);
-    nisoWrite(b, address, 0x10);
-    EXPECT_EQ(nisoRead(b, status), 0u);
-    EXPECT_EQ(nisoRead(b, status), 0u);
-    EXPECT_EQ(nisoRead(b, status), IsolationLink::kReadyBit) << "ready after two status reads";
-    EXPECT_EQ(nisoRead(b, status), IsolationLink::kReadyBit | IsolationLink::kResponseBit)
-        << "the response once three status reads have passed";
-    b.link().setSlow(0, 0);
-
-    b.link().setNeverAnswers(true);
-    nisoWrite(b, address, 0x10);
-    for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(nisoRead(b, status), IsolationLink::kReadyBit);
-    }
-    b.link().setNeverAnswers(false);
-
-    b.link().setNeverReady(true);
-    EXPECT_EQ(nisoRead(b, status), 0u);
-    nisoWrite(b, address, 0x10);
-    EXPECT_EQ(b.link().accessesWhileBusy(), 1u) << "an access the driver should not have started";
-    b.link().setNeverReady(false);
-
-    b.link().setError(true);
-    EXPECT_EQ(nisoRead(b, status) & IsolationLink::kErrorBit, IsolationLink::kErrorBit);
-    b.link().setWord10(0xAB);
-    EXPECT_EQ(nisoRead(b, b.module->linkOffset() + IsolationLink::kWord10), 0xABu);
-    nisoWrite(b, status, 0);
-    EXPECT_EQ(b.module->deviceErrorCount(), 1u) << "the status register is read-only";
-}
-
-} // namespace
-
-namespace {
+using SimFpga = kelvo_test::LeakCheckedTest;
 
 // An FPGA answers only while it holds an image of its own: unconfigured, its
 // space (the board signature too) reads all ones and drops writes; once
