@@ -188,6 +188,14 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
             EXPECT_EQ(reserve(fresh), c.reserve);
             EXPECT_EQ(kelvo_close(fresh), 0);
             EXPECT_EQ(kelvo_close(old), 0);
+            int last = open(index);
+            if (c.newAfter != 0) { // a reset brings it back (and invalidates its requester)
+                EXPECT_EQ(status(last, KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{19, 0, 0, 0, 0}), 0);
+                EXPECT_EQ(kelvo_close(last), 0);
+                last = open(index);
+            }
+            EXPECT_EQ(reserve(last), 0) << "the closed handles hold nothing";
+            EXPECT_EQ(kelvo_close(last), 0);
             EXPECT_EQ(module->deviceErrorCount(), 0u) << ::testing::PrintToString(module->deviceErrors());
             EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
             EXPECT_EQ(kal::live::now(), live);
