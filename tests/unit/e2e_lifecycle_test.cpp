@@ -83,9 +83,9 @@ protected:
             std::memset(buffer.get(), 0, 4096);
             owned.add(buffer.get(), 4096, kal::usermem::kReadWrite);
             EXPECT_EQ(reserve(handle), 0);
-            EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                                                  kelvo_brixelTools_addTransferFromDevice_in{
-                                                      0, 0, address(buffer.get()), 4096, 0, 0})
+            EXPECT_EQ(answer<kelvo_status_record>(
+                          handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+                          kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(buffer.get()), 4096, 0, 0})
                           .status,
                       0);
             EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_brixelTools_startDMA,
@@ -98,7 +98,8 @@ protected:
                              kelvo_brixelTools_waitUntilBytesTransferred_in{0, 0, 0, 4096, kForever, 0, 0})
                              .status;
             });
-            auto* dma = static_cast<kelvo_driver::DMAObjects*>(&deviceOf(index)->getKelvoHelper()->getTask(14));
+            auto* dma =
+                static_cast<kelvo_driver::DMAObjects*>(&deviceOf(index)->getKelvoHelper()->getTask(14));
             while (dma->getDMAControllers()->getDMAInterruptController().waiterCount() == 0) {
                 std::this_thread::yield();
             }
@@ -124,20 +125,20 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
         const char* name;
         tPnPState away;
         tSuspendReason reason;
-        bool restore;           // the restore flag while away
-        int32_t whileAway;      // a request of the old handle while away (1: not asked)
-        int32_t waitEnds;       // the pending wait's answer
-        int32_t oldAfter;       // the old handle's level request after coming back
-        int32_t oldRoute;       // its route request
-        uint32_t messages;      // on its routing notifier: demoted (notify), closed
-        int32_t newAfter;       // a new handle's request at level 19
-        int32_t reserve;        // its reservation of channel 0 while the old handle is open
+        bool restore;      // the restore flag while away
+        int32_t whileAway; // a route request of the old handle made while away
+        int32_t waitEnds;  // the pending wait's answer
+        int32_t oldAfter;  // the old handle's level request after coming back
+        int32_t oldRoute;  // its route request
+        uint32_t messages; // on its routing notifier: demoted (notify), closed
+        int32_t newAfter;  // a new handle's request at level 19
+        int32_t reserve;   // its reservation of channel 0 while the old handle is open
     };
     const Case cases[] = {
-        {"suspend closing the gate", kPnPStateIOSuspended, kSuspendReasonStart, true, kGateClosed, kInvalidated,
-         0, kNoRouting, 1, 0, KELVO_STATUS_RESERVED_BY_OTHER},
-        {"suspend holding the gate", kPnPStateIOSuspended, kSuspendReasonReset, true, 1, 0, 0, kNoRouting, 1, 0,
-         KELVO_STATUS_RESERVED_BY_OTHER},
+        {"suspend closing the gate", kPnPStateIOSuspended, kSuspendReasonStart, true, kGateClosed,
+         kInvalidated, 0, kNoRouting, 1, 0, KELVO_STATUS_RESERVED_BY_OTHER},
+        {"suspend holding the gate", kPnPStateIOSuspended, kSuspendReasonReset, true, kNoRouting, 0, 0,
+         kNoRouting, 1, 0, KELVO_STATUS_RESERVED_BY_OTHER},
         {"power down and restore", kPnPStateSleep, kSuspendReasonStart, true, kGateClosed, kInvalidated,
          kInvalidated, kInvalidated, 2, 0, 0},
         {"power restore refused", kPnPStateSleep, kSuspendReasonStart, false, kGateClosed, kInvalidated,
@@ -145,61 +146,69 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
         {"stop and start", kPnPStateNotStarted, kSuspendReasonRemove, true, kGateClosed, kInvalidated,
          kInvalidated, kInvalidated, 2, 0, 0},
     };
-    for (const std::string& board : boards()) {
-        for (const Case& c : cases) {
-            SCOPED_TRACE(board + ": " + c.name);
-            const kal::live::Counts live = kal::live::now();
-            const int index = add(board);
-            auto module = kelvo_host::module(static_cast<unsigned>(index));
-            const int old = open(index);
-            const unsigned destination = kelvo_destination(old);
-            kelvo_notifier_payload notifier{0xBEEF, destination, 0x80000000};
-            ASSERT_EQ(kelvo_ioctl(old, KELVO_IOCTL_CREATE_NOTIFIER, &notifier), 0);
-            PendingWait wait(index, old);
+    for (size_t turn = 0; turn < std::size(cases); ++turn) {
+        const Case& c = cases[turn];
+        const std::string& board = boards()[turn % boards().size()]; // every board in turn
+        SCOPED_TRACE(board + ": " + c.name);
+        const kal::live::Counts live = kal::live::now();
+        const int index = add(board);
+        auto module = kelvo_host::module(static_cast<unsigned>(index));
+        const int old = open(index);
+        const unsigned destination = kelvo_destination(old);
+        kelvo_notifier_payload notifier{0xBEEF, destination, 0x80000000};
+        ASSERT_EQ(kelvo_ioctl(old, KELVO_IOCTL_CREATE_NOTIFIER, &notifier), 0);
+        PendingWait wait(index, old);
 
-            deviceOf(index)->setRestoreFlag(c.restore ? 1 : 0);
-            EXPECT_TRUE(step(index, c.away, c.reason, true)) << "never vetoed";
-            if (c.whileAway != 1) {
-                EXPECT_EQ(level(old).status, c.whileAway);
-            }
-            if (c.waitEnds == 0) { // the wait survives the suspension
-                const std::vector<uint8_t> data(4096, 0x5A);
-                module->dma(0).inject(data.data(), data.size());
-                EXPECT_TRUE(step(index, kPnPStateReady, c.reason, false));
-                EXPECT_EQ(wait.join(), 0);
-                EXPECT_EQ(std::memcmp(wait.buffer.get(), data.data(), data.size()), 0);
-            } else {
-                EXPECT_EQ(wait.join(), c.waitEnds);
-                EXPECT_TRUE(step(index, kPnPStateReady, c.reason, false));
-            }
-            EXPECT_EQ(level(old).status, c.oldAfter);
-            EXPECT_EQ(topography(old), c.oldRoute);
-            kelvo_message message{};
-            for (uint32_t type = KELVO_MESSAGE_NOTIFY; type < KELVO_MESSAGE_NOTIFY + c.messages; ++type) {
-                ASSERT_EQ(kelvo_read_message(destination, &message), 1);
-                EXPECT_EQ(message.type, type);
-                EXPECT_EQ(message.size, 0u);
-            }
-            EXPECT_EQ(kelvo_read_message(destination, &message), 0);
-
-            const int fresh = open(index);
-            EXPECT_EQ(level(fresh).setupLevel, c.newAfter == 0 ? 19u : 0u);
-            EXPECT_EQ(topography(fresh), c.newAfter);
-            EXPECT_EQ(reserve(fresh), c.reserve);
-            EXPECT_EQ(kelvo_close(fresh), 0);
-            EXPECT_EQ(kelvo_close(old), 0);
-            int last = open(index);
-            if (c.newAfter != 0) { // a reset brings it back (and invalidates its requester)
-                EXPECT_EQ(status(last, KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{19, 0, 0, 0, 0}), 0);
-                EXPECT_EQ(kelvo_close(last), 0);
-                last = open(index);
-            }
-            EXPECT_EQ(reserve(last), 0) << "the closed handles hold nothing";
-            EXPECT_EQ(kelvo_close(last), 0);
-            EXPECT_EQ(module->deviceErrorCount(), 0u) << ::testing::PrintToString(module->deviceErrors());
-            EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
-            EXPECT_EQ(kal::live::now(), live);
+        deviceOf(index)->setRestoreFlag(c.restore ? 1 : 0);
+        EXPECT_TRUE(step(index, c.away, c.reason, true)) << "never vetoed";
+        int32_t awayAnswer = 1;
+        std::thread away([&] { awayAnswer = topography(old); });
+        if (c.reason != kSuspendReasonReset) {
+            away.join(); // a closed gate answers at once; a held one after the resume
         }
+        if (c.waitEnds == 0) { // the wait survives the suspension
+            const std::vector<uint8_t> data(4096, 0x5A);
+            module->dma(0).inject(data.data(), data.size());
+            EXPECT_TRUE(step(index, kPnPStateReady, c.reason, false));
+            EXPECT_EQ(wait.join(), 0);
+            EXPECT_EQ(std::memcmp(wait.buffer.get(), data.data(), data.size()), 0);
+        } else {
+            EXPECT_EQ(wait.join(), c.waitEnds);
+            EXPECT_TRUE(step(index, kPnPStateReady, c.reason, false));
+        }
+        if (away.joinable()) {
+            away.join();
+        }
+        EXPECT_EQ(awayAnswer, c.whileAway);
+        EXPECT_EQ(level(old).status, c.oldAfter);
+        EXPECT_EQ(topography(old), c.oldRoute);
+        kelvo_message message{};
+        for (uint32_t type = KELVO_MESSAGE_NOTIFY; type < KELVO_MESSAGE_NOTIFY + c.messages; ++type) {
+            ASSERT_EQ(kelvo_read_message(destination, &message), 1);
+            EXPECT_EQ(message.type, type);
+            EXPECT_EQ(message.size, 0u);
+        }
+        EXPECT_EQ(kelvo_read_message(destination, &message), 0);
+
+        const int fresh = open(index);
+        EXPECT_EQ(level(fresh).setupLevel, c.newAfter == 0 ? 19u : 0u);
+        EXPECT_EQ(topography(fresh), c.newAfter);
+        EXPECT_EQ(reserve(fresh), c.reserve);
+        EXPECT_EQ(kelvo_close(fresh), 0);
+        EXPECT_EQ(kelvo_close(old), 0);
+        int last = open(index);
+        if (c.newAfter != 0) { // a reset brings it back (and invalidates its requester)
+            EXPECT_EQ(status(last, KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{19, 0, 0, 0, 0}), 0);
+            EXPECT_EQ(kelvo_close(last), 0);
+            last = open(index);
+        }
+        EXPECT_EQ(reserve(last), 0) << "the closed handles hold nothing";
+        EXPECT_EQ(kelvo_close(last), 0);
+        EXPECT_FALSE(module->dma(0).running());
+        EXPECT_TRUE(module->dma(0).faults().empty());
+        EXPECT_EQ(module->deviceErrorCount(), 0u) << ::testing::PrintToString(module->deviceErrors());
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        EXPECT_EQ(kal::live::now(), live);
     }
 }
 
@@ -294,7 +303,8 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
         return [target, bad](const std::string& board, std::vector<uint8_t>& bytes) {
             bytes = ownImage(board, target);
             P p{};
-            (target == 0 ? p.nonIsolatedFirmwarePtr : p.isolatedFirmwarePtr) = bad ? kBad : address(bytes.data());
+            (target == 0 ? p.nonIsolatedFirmwarePtr : p.isolatedFirmwarePtr) =
+                bad ? kBad : address(bytes.data());
             (target == 0 ? p.nonIsolatedFirmwareSize : p.isolatedFirmwareSize) = bytes.size();
             return p;
         };
@@ -310,14 +320,15 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
         {"a package without it, start-up errors ignored", false, words(package(other, 1)), 0, 19, 0},
         {"an incomplete package, start-up errors ignored", false,
          words(with(package(startup, 1), &P::subroutineAddressesPtr, 0)), 0, 9, kBadPackage},
-        {"the commands at a bad address", false, words(with(package(startup, 0), &P::subroutineCommandsPtr, kBad)),
-         0, 9, kBadAddress},
+        {"the commands at a bad address", false,
+         words(with(package(startup, 0), &P::subroutineCommandsPtr, kBad)), 0, 9, kBadAddress},
         {"the addresses at a bad address", false,
          words(with(package(startup, 0), &P::subroutineAddressesPtr, kBad)), 0, 9, kBadAddress},
         {"a subroutine count past 32 bits", false,
          words(with(package(startup, 0), &P::numberOfSubroutines, 0x100000002ull)), 0, 0,
          tStatus::kUnsupportedValue},
-        {"start-up errors ignored without any", false, words(with(P{}, &P::ignoreStartupErrors, 1)), 0, 19, 0},
+        {"start-up errors ignored without any", false, words(with(P{}, &P::ignoreStartupErrors, 1)), 0, 19,
+         0},
         {"the parameter block at a bad address", false, words(P{}), kBad, 0, kBadAddress},
     };
     std::map<std::string, int> modules;
@@ -375,7 +386,8 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
         in.elementCount = 1;
         in.buffer = address(&value);
         in.elementSize = sizeof(value);
-        EXPECT_EQ(status(handle, write ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw, in), 0);
+        EXPECT_EQ(status(handle, write ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw, in),
+                  0);
         return value;
     };
     for (const Case& c : cases) {
@@ -392,8 +404,9 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
                          kelvo_voquantaPXICooling_overrideCoolingMode_in{40, 0}),
                   0);
         EXPECT_EQ(reserve(before), 0);
-        EXPECT_EQ(answer<kelvo_corran_stagePowerAllocation_out>(before, KELVO_IOCTL_corran_stagePowerAllocation,
-                                                                kelvo_corran_stagePowerAllocation_in{0, {}, 1000, 0})
+        EXPECT_EQ(answer<kelvo_corran_stagePowerAllocation_out>(
+                      before, KELVO_IOCTL_corran_stagePowerAllocation,
+                      kelvo_corran_stagePowerAllocation_in{0, {}, 1000, 0})
                       .status,
                   0);
         EXPECT_EQ(status(before, KELVO_IOCTL_corran_commitPowerAllocation,
@@ -414,7 +427,8 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
                   40u);
         EXPECT_EQ(reserve(after), 0);
         const auto power = answer<kelvo_corran_getActualPowerAllocation_out>(
-            after, KELVO_IOCTL_corran_getActualPowerAllocation, kelvo_corran_getActualPowerAllocation_in{0, {}, 0});
+            after, KELVO_IOCTL_corran_getActualPowerAllocation,
+            kelvo_corran_getActualPowerAllocation_in{0, {}, 0});
         EXPECT_EQ(power.status, 0);
         EXPECT_EQ(power.powerMicrowatts, 0u);
         EXPECT_EQ(kelvo_close(after), 0);
