@@ -117,9 +117,10 @@ protected:
 };
 
 // Suspend and resume of I/O never invalidate: the handles opened before are
-// served again, only their routing sessions stay demoted. Power down, stop
-// and a refused power restore invalidate every handle opened before; a new
-// handle is served at level 19 again (or answers -52020 after the refusal).
+// served again, their pending waits too, only their routing sessions stay
+// demoted. Power down, stop and a refused power restore end the pending
+// waits and invalidate every handle opened before; a new handle is served at
+// level 19 again (or answers -52020 after the refusal).
 TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
     struct Case {
         const char* name;
@@ -135,8 +136,8 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
         int32_t reserve;   // its reservation of channel 0 while the old handle is open
     };
     const Case cases[] = {
-        {"suspend closing the gate", kPnPStateIOSuspended, kSuspendReasonStart, true, kGateClosed,
-         kInvalidated, 0, kNoRouting, 1, 0, KELVO_STATUS_RESERVED_BY_OTHER},
+        {"suspend closing the gate", kPnPStateIOSuspended, kSuspendReasonStart, true, kGateClosed, 0, 0,
+         kNoRouting, 1, 0, KELVO_STATUS_RESERVED_BY_OTHER},
         {"suspend holding the gate", kPnPStateIOSuspended, kSuspendReasonReset, true, kNoRouting, 0, 0,
          kNoRouting, 1, 0, KELVO_STATUS_RESERVED_BY_OTHER},
         {"power down and restore", kPnPStateSleep, kSuspendReasonStart, true, kGateClosed, kInvalidated,
@@ -145,6 +146,8 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
          kInvalidated, kInvalidated, 1, kNoRouting, kNoRouting},
         {"stop and start", kPnPStateNotStarted, kSuspendReasonRemove, true, kGateClosed, kInvalidated,
          kInvalidated, kInvalidated, 2, 0, 0},
+        {"power down from a held suspension", kPnPStateSleep, kSuspendReasonReset, true, kInvalidated,
+         kInvalidated, kInvalidated, kInvalidated, 2, 0, 0},
     };
     for (size_t turn = 0; turn < std::size(cases); ++turn) {
         const Case& c = cases[turn];
@@ -213,13 +216,18 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
 }
 
 // Removal with handles of both interfaces, a routing notifier and a DMA
-// wait without timeout open: the wait ends, the notifier closes, the handles
-// answer that their device is gone and nothing is left behind.
+// wait without timeout open, from a running device or one whose I/O a
+// suspension holds: the wait ends, the notifier closes, the handles answer
+// that their device is gone and nothing is left behind.
 TEST_F(Lifecycle, RemovalWithHandlesAndWaitsOpen) {
-    for (const std::string& board : boards()) {
-        SCOPED_TRACE(board);
+    const struct {
+        const char* board;
+        bool held;
+    } cases[] = {{"solstra", false}, {"duskmere-a", true}, {"duskmere-b", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.board) + (c.held ? ", held" : ""));
         const kal::live::Counts live = kal::live::now();
-        const int index = add(board);
+        const int index = add(c.board);
         const int instrument = open(index);
         const int cooling = kelvo_open("nPXICOOLING_17_2_pxiCooling", static_cast<unsigned>(index));
         ASSERT_GE(cooling, 0);
@@ -227,7 +235,9 @@ TEST_F(Lifecycle, RemovalWithHandlesAndWaitsOpen) {
         kelvo_notifier_payload notifier{0xBEEF, destination, 0x80000000};
         ASSERT_EQ(kelvo_ioctl(instrument, KELVO_IOCTL_CREATE_NOTIFIER, &notifier), 0);
         PendingWait wait(index, instrument);
-
+        if (c.held) {
+            EXPECT_TRUE(step(index, kPnPStateIOSuspended, kSuspendReasonReset, false));
+        }
         EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
         EXPECT_EQ(wait.join(), kInvalidated);
         kelvo_message message{};
