@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -276,9 +275,10 @@ std::vector<uint8_t> ownImage(const std::string& board, uint32_t target) {
 
 // Resets to level 19 with custom parameters, each word given on its own or
 // with the words it goes with (what the setup tests do not show already):
-// the level reached and the reset's answer. The image rows run on every
-// board, the others on one board each in turn.
+// the reset's answer and the level reached. Rows with a valid image run on
+// every board, the others on one board each in turn.
 TEST_F(Lifecycle, ResetWithCustomParameters) {
+    using P = kelvo_custom_reset_parameters;
     constexpr int32_t kBadAddress = tStatus::kNotAccessible;
     constexpr int32_t kUnknownSubroutine = static_cast<int32_t>(0xBFFA4309u);
     constexpr int32_t kBadPackage = static_cast<int32_t>(0xBFFA432Au);
@@ -286,78 +286,74 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
     const std::vector<uint64_t> commands = {0x2000000000000011ull, 0x1C00FF0500000000ull};
     const std::vector<uint32_t> startup = {0x956E9395u, 0x22}, other = {0x11, 0x22}, addresses = {0, 1};
     auto package = [&](const std::vector<uint32_t>& ids, uint64_t ignore) {
-        kelvo_custom_reset_parameters p{};
-        p.subroutineCommandsPtr = address(commands.data());
-        p.numberOfSubroutineCommands = commands.size();
-        p.subroutineIdsPtr = address(ids.data());
-        p.subroutineAddressesPtr = address(addresses.data());
-        p.numberOfSubroutines = ids.size();
-        p.ignoreStartupErrors = ignore;
-        return p;
+        return P{0,
+                 0,
+                 0,
+                 0,
+                 address(commands.data()),
+                 commands.size(),
+                 address(ids.data()),
+                 address(addresses.data()),
+                 ids.size(),
+                 0,
+                 0,
+                 ignore};
     };
-    auto with = [](kelvo_custom_reset_parameters p, uint64_t kelvo_custom_reset_parameters::*word,
-                   uint64_t value) {
+    auto with = [](P p, uint64_t P::*word, uint64_t value) {
         p.*word = value;
         return p;
     };
-    using P = kelvo_custom_reset_parameters;
     struct Case {
         const char* name;
-        bool everyBoard;
-        std::function<P(const std::string& board, std::vector<uint8_t>& image)> words;
-        uint64_t block; // the parameter block's address instead of the words' (0: none)
+        int image; // the board's own image of target 0 or 1 fills its words (unless at kBad); -1: none
+        P words;
+        uint64_t block; // the parameter block's address, when not the words'
         uint32_t level;
         int32_t code;
     };
-    auto image = [](uint32_t target, bool bad) {
-        return [target, bad](const std::string& board, std::vector<uint8_t>& bytes) {
-            bytes = ownImage(board, target);
-            P p{};
-            (target == 0 ? p.nonIsolatedFirmwarePtr : p.isolatedFirmwarePtr) =
-                bad ? kBad : address(bytes.data());
-            (target == 0 ? p.nonIsolatedFirmwareSize : p.isolatedFirmwareSize) = bytes.size();
-            return p;
-        };
-    };
-    auto words = [](P p) { return [p](const std::string&, std::vector<uint8_t>&) { return p; }; };
     const Case cases[] = {
-        {"the board's own non-isolated image", true, image(0, false), 0, 19, 0},
-        {"the board's own isolated image", true, image(1, false), 0, 19, 0},
-        {"the non-isolated image at a bad address", false, image(0, true), 0, 3, kBadAddress},
-        {"the isolated image at a bad address", false, image(1, true), 0, 7, kBadAddress},
-        {"a package with the start-up subroutine", false, words(package(startup, 0)), 0, 19, 0},
-        {"a package without it", false, words(package(other, 0)), 0, 17, kUnknownSubroutine},
-        {"a package without it, start-up errors ignored", false, words(package(other, 1)), 0, 19, 0},
-        {"an incomplete package, start-up errors ignored", false,
-         words(with(package(startup, 1), &P::subroutineAddressesPtr, 0)), 0, 9, kBadPackage},
-        {"the commands at a bad address", false,
-         words(with(package(startup, 0), &P::subroutineCommandsPtr, kBad)), 0, 9, kBadAddress},
-        {"the addresses at a bad address", false,
-         words(with(package(startup, 0), &P::subroutineAddressesPtr, kBad)), 0, 9, kBadAddress},
-        {"a subroutine count past 32 bits", false,
-         words(with(package(startup, 0), &P::numberOfSubroutines, 0x100000002ull)), 0, 0,
-         tStatus::kUnsupportedValue},
-        {"start-up errors ignored without any", false, words(with(P{}, &P::ignoreStartupErrors, 1)), 0, 19,
-         0},
-        {"the parameter block at a bad address", false, words(P{}), kBad, 0, kBadAddress},
+        {"the board's own non-isolated image", 0, {}, 0, 19, 0},
+        {"the board's own isolated image", 1, {}, 0, 19, 0},
+        {"the non-isolated image at a bad address", 0, with({}, &P::nonIsolatedFirmwarePtr, kBad), 0, 3,
+         kBadAddress},
+        {"the isolated image at a bad address", 1, with({}, &P::isolatedFirmwarePtr, kBad), 0, 7,
+         kBadAddress},
+        {"a package with the start-up subroutine", -1, package(startup, 0), 0, 19, 0},
+        {"a package without it", -1, package(other, 0), 0, 17, kUnknownSubroutine},
+        {"a package without it, start-up errors ignored", -1, package(other, 1), 0, 19, 0},
+        {"an incomplete package, start-up errors ignored", -1,
+         with(package(startup, 1), &P::subroutineAddressesPtr, 0), 0, 9, kBadPackage},
+        {"the commands at a bad address", -1, with(package(startup, 0), &P::subroutineCommandsPtr, kBad), 0,
+         9, kBadAddress},
+        {"the addresses at a bad address", -1, with(package(startup, 0), &P::subroutineAddressesPtr, kBad), 0,
+         9, kBadAddress},
+        {"a subroutine count past 32 bits", -1,
+         with(package(startup, 0), &P::numberOfSubroutines, 1ull << 32), 0, 0, tStatus::kUnsupportedValue},
+        {"start-up errors ignored without any", -1, with({}, &P::ignoreStartupErrors, 1), 0, 19, 0},
+        {"the parameter block at a bad address", -1, {}, kBad, 0, kBadAddress},
     };
     std::map<std::string, int> modules;
     size_t turn = 0;
     for (const Case& c : cases) {
-        const std::vector<std::string> on =
-            c.everyBoard ? boards() : std::vector<std::string>{boards()[turn++ % boards().size()]};
-        for (const std::string& board : on) {
+        const bool valid =
+            c.image >= 0 && c.words.nonIsolatedFirmwarePtr == 0 && c.words.isolatedFirmwarePtr == 0;
+        for (const std::string& board : valid ? boards() : std::vector{boards()[turn++ % boards().size()]}) {
             SCOPED_TRACE(board + ": " + c.name);
             if (modules.count(board) == 0) {
                 modules[board] = add(board);
             }
-            std::vector<uint8_t> bytes;
-            const P parameters = c.words(board, bytes);
+            P words = c.words;
+            std::vector<uint8_t> image;
+            if (c.image >= 0) {
+                image = ownImage(board, static_cast<uint32_t>(c.image));
+                const auto pointer = c.image == 0 ? &P::nonIsolatedFirmwarePtr : &P::isolatedFirmwarePtr;
+                words.*pointer = words.*pointer != 0 ? words.*pointer : address(image.data());
+                (words.*(c.image == 0 ? &P::nonIsolatedFirmwareSize : &P::isolatedFirmwareSize)) =
+                    image.size();
+            }
             const int handle = open(modules[board]);
-            EXPECT_EQ(answer<kelvo_status_record>(
-                          handle, KELVO_IOCTL_kdut_reset,
-                          kelvo_kdut_reset_in{19, 0, c.block != 0 ? c.block : address(&parameters), 0, 0})
-                          .status,
+            EXPECT_EQ(status(handle, KELVO_IOCTL_kdut_reset,
+                             kelvo_kdut_reset_in{19, 0, c.block != 0 ? c.block : address(&words), 0, 0}),
                       c.code);
             EXPECT_EQ(kelvo_close(handle), 0);
             const int after = open(modules[board]);
