@@ -216,17 +216,22 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
     }
 }
 
-// Removal with handles of both interfaces, a routing notifier and a DMA
-// wait without timeout open, from a running device or one whose I/O a
-// suspension holds: the wait ends, the notifier closes, the handles answer
-// that their device is gone and nothing is left behind.
+// Removal (of the module, or of every device by the host's stop) with
+// handles of both interfaces, a routing notifier and a DMA wait without
+// timeout open, from a running device or one whose I/O a suspension holds:
+// the wait ends, the notifier closes, the handles answer that their device
+// is gone and nothing is left behind.
 TEST_F(Lifecycle, RemovalWithHandlesAndWaitsOpen) {
     const struct {
         const char* board;
         bool held;
-    } cases[] = {{"solstra", false}, {"duskmere-a", true}, {"duskmere-b", false}};
+        bool stop;
+    } cases[] = {{"solstra", false, false},
+                 {"duskmere-a", true, false},
+                 {"duskmere-b", false, true},
+                 {"solstra", true, true}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.board) + (c.held ? ", held" : ""));
+        SCOPED_TRACE(std::string(c.board) + (c.held ? ", held" : "") + (c.stop ? ", host stopped" : ""));
         const kal::live::Counts live = kal::live::now();
         const int index = add(c.board);
         const int instrument = open(index);
@@ -239,7 +244,11 @@ TEST_F(Lifecycle, RemovalWithHandlesAndWaitsOpen) {
         if (c.held) {
             EXPECT_TRUE(step(index, kPnPStateIOSuspended, kSuspendReasonReset, false));
         }
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        if (c.stop) {
+            kelvo_host_stop();
+        } else {
+            EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        }
         EXPECT_EQ(wait.join(), kInvalidated);
         kelvo_message message{};
         for (uint32_t type : {KELVO_MESSAGE_NOTIFY, KELVO_MESSAGE_CLOSE}) {
@@ -249,10 +258,13 @@ TEST_F(Lifecycle, RemovalWithHandlesAndWaitsOpen) {
         for (int handle : {instrument, cooling}) {
             kelvo_ioctl_header header{};
             EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_kelvo_getSetupLevel, &header), KELVO_E_STATE);
-            EXPECT_EQ(kelvo_close(handle), 0);
+            EXPECT_EQ(kelvo_close(handle), c.stop ? KELVO_E_STATE : 0);
         }
         EXPECT_EQ(kelvo_host::openHandles(), 0u);
         EXPECT_TRUE(kelvo_host::faults().empty());
+        if (c.stop) {
+            ASSERT_EQ(kelvo_host_start(), 0);
+        }
         EXPECT_EQ(kal::live::now(), live);
     }
 }
