@@ -82,15 +82,13 @@ protected:
             std::memset(buffer.get(), 0, 4096);
             owned.add(buffer.get(), 4096, kal::usermem::kReadWrite);
             EXPECT_EQ(reserve(handle), 0);
-            EXPECT_EQ(answer<kelvo_status_record>(
-                          handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                          kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(buffer.get()), 4096, 0, 0})
-                          .status,
-                      0);
-            EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_brixelTools_startDMA,
-                                                  kelvo_brixelTools_startDMA_in{0, 0, {}, 0})
-                          .status,
-                      0);
+            EXPECT_EQ(
+                status(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+                       kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(buffer.get()), 4096, 0, 0}),
+                0);
+            EXPECT_EQ(
+                status(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0}),
+                0);
             thread = std::thread([this] {
                 result = answer<kelvo_brixelTools_waitUntilBytesTransferred_out>(
                              this->handle, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred,
