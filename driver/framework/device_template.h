@@ -187,8 +187,9 @@ public:
     }
     virtual void onResumeIOProcessing(const tEventDescriptor&) {}
     // Ends every pending cancellable wait of the requests inside the gate.
-    // Called again and again while a reset or a removal waits for them to
-    // leave, and only once the gate no longer admits. Default: nothing.
+    // Called again and again while a reset, a stop, a power-down or a
+    // removal waits for them to leave, and only once the gate no longer
+    // admits. Default: nothing.
     virtual void cancelPendingWaits() {}
 
     // ---- setup and reset -------------------------------------------------
