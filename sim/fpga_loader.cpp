@@ -1,49 +1,44 @@
 #include "fpga_loader.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 namespace sim {
 
 namespace {
 
-// CRC-32 (IEEE, reflected) eight bytes a step (slicing by 8): the check of
-// every FPGA load runs over megabytes, once per setup.
-std::uint32_t crc32(const std::uint8_t* data, std::size_t size) {
-    struct Tables {
-        std::uint32_t t[8][256];
-        Tables() {
-            for (std::uint32_t n = 0; n < 256; ++n) {
-                std::uint32_t c = n;
-                for (int k = 0; k < 8; ++k) {
-                    c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-                }
-                t[0][n] = c;
+// CRC-32 (IEEE, reflected) tables for eight bytes a step (slicing by 8): a
+// download feeds the running check eight bytes per write.
+struct CrcTables {
+    std::uint32_t t[8][256];
+    constexpr CrcTables() : t{} {
+        for (std::uint32_t n = 0; n < 256; ++n) {
+            std::uint32_t c = n;
+            for (int k = 0; k < 8; ++k) {
+                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
             }
-            for (std::uint32_t n = 0; n < 256; ++n) {
-                for (int k = 1; k < 8; ++k) {
-                    t[k][n] = t[0][t[k - 1][n] & 0xFF] ^ (t[k - 1][n] >> 8);
-                }
+            t[0][n] = c;
+        }
+        for (std::uint32_t n = 0; n < 256; ++n) {
+            for (int k = 1; k < 8; ++k) {
+                t[k][n] = t[0][t[k - 1][n] & 0xFF] ^ (t[k - 1][n] >> 8);
             }
         }
-    };
-    static const Tables tables;
-    const auto& t = tables.t;
-    std::uint32_t crc = 0xFFFFFFFFu;
-    std::size_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        const std::uint32_t low = crc ^ (std::uint32_t{data[i]} | std::uint32_t{data[i + 1]} << 8 |
-                                         std::uint32_t{data[i + 2]} << 16 | std::uint32_t{data[i + 3]} << 24);
-        const std::uint32_t high = std::uint32_t{data[i + 4]} | std::uint32_t{data[i + 5]} << 8 |
-                                   std::uint32_t{data[i + 6]} << 16 | std::uint32_t{data[i + 7]} << 24;
-        crc = t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
-              t[3][high & 0xFF] ^ t[2][(high >> 8) & 0xFF] ^ t[1][(high >> 16) & 0xFF] ^ t[0][high >> 24];
     }
-    for (; i < size; ++i) {
-        crc = t[0][(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    }
-    return ~crc;
+};
+constexpr CrcTables kCrc;
+
+// The CRC register after one byte, and after eight bytes given as a
+// little-endian word.
+std::uint32_t crcByte(std::uint32_t crc, std::uint8_t byte) {
+    return kCrc.t[0][(crc ^ byte) & 0xFF] ^ (crc >> 8);
+}
+std::uint32_t crcWord(std::uint32_t crc, std::uint64_t word) {
+    const auto& t = kCrc.t;
+    const std::uint32_t low = crc ^ static_cast<std::uint32_t>(word);
+    const auto high = static_cast<std::uint32_t>(word >> 32);
+    return t[7][low & 0xFF] ^ t[6][(low >> 8) & 0xFF] ^ t[5][(low >> 16) & 0xFF] ^ t[4][low >> 24] ^
+           t[3][high & 0xFF] ^ t[2][(high >> 8) & 0xFF] ^ t[1][(high >> 16) & 0xFF] ^ t[0][high >> 24];
 }
 
 std::uint32_t le32(const std::uint8_t* bytes) {
@@ -138,9 +133,10 @@ void FpgaLoader::onWrite(std::uint64_t offset, std::uint32_t width, std::uint64_
             done_ = false;
             count_ = latchUnlocked(kByteCount, 4);
             port_ = static_cast<std::uint32_t>(configPorts_.latch(0, 4) >> 8) & 7;
-            // A count past any FPGA's image is taken, but only its start is kept.
-            stream_.assign(std::min<std::uint64_t>(count_, kKeptBytes), 0);
             received_ = 0;
+            crc_ = 0xFFFFFFFFu;
+            std::memset(header_, 0, sizeof header_);
+            std::memset(tail_, 0, sizeof tail_);
             if (port_ == 2 || port_ == 3) {
                 configured_[port_ - 2] = false;
             }
@@ -155,23 +151,34 @@ void FpgaLoader::onWrite(std::uint64_t offset, std::uint32_t width, std::uint64_
             return; // the engine takes no data outside a load (the trace still shows it)
         }
         // The bytes in memory order (little-endian), up to the count.
-        const std::uint64_t take = std::min<std::uint64_t>(width, count_ - received_);
-        const std::uint64_t kept =
-            received_ < stream_.size() ? std::min<std::uint64_t>(take, stream_.size() - received_) : 0;
-        if (kept == 8 && std::endian::native == std::endian::little) {
-            std::memcpy(stream_.data() + received_, &value, 8); // the download's 64-bit writes
-        } else {
-            for (std::uint64_t i = 0; i < kept; ++i) {
-                stream_.data()[received_ + i] = static_cast<std::uint8_t>(value >> (8 * i));
-            }
-        }
-        received_ += take;
+        take(value, std::min<std::uint64_t>(width, count_ - received_));
         if (received_ >= count_) {
             finish();
         }
         return;
     }
     LatchBlock::onWrite(offset, width, value);
+}
+
+void FpgaLoader::take(std::uint64_t value, std::uint64_t bytes) {
+    const std::uint64_t crcEnd = count_ >= 4 ? count_ - 4 : 0; // the last 4 bytes carry the CRC
+    if (bytes == 8 && received_ >= kHeaderBytes && received_ <= crcEnd && crcEnd - received_ >= 8) {
+        crc_ = crcWord(crc_, value); // the download's 64-bit writes
+    } else {
+        for (std::uint64_t i = 0; i < bytes; ++i) {
+            const auto byte = static_cast<std::uint8_t>(value >> (8 * i));
+            const std::uint64_t at = received_ + i;
+            if (at < kHeaderBytes) {
+                header_[at] = byte;
+            }
+            if (at < crcEnd) {
+                crc_ = crcByte(crc_, byte);
+            } else {
+                tail_[at - crcEnd] = byte;
+            }
+        }
+    }
+    received_ += bytes;
 }
 
 void FpgaLoader::finish() {
@@ -182,14 +189,12 @@ void FpgaLoader::finish() {
         return;
     }
     const std::uint32_t target = port_ - 2;
-    if (received_ != stream_.size()) {
+    if (received_ > kKeptBytes) {
         return; // more than an FPGA takes
     }
-    const std::size_t size = received_;
-    setConfiguredUnlocked(target, size >= 20 && le32(&stream_[0]) == kMagic &&
-                                      le32(&stream_[4]) == generation_ && le32(&stream_[8]) == target &&
-                                      !wrongCrc_ &&
-                                      le32(&stream_[size - 4]) == crc32(stream_.data(), size - 4));
+    setConfiguredUnlocked(target, received_ >= 20 && le32(&header_[0]) == kMagic &&
+                                      le32(&header_[4]) == generation_ && le32(&header_[8]) == target &&
+                                      !wrongCrc_ && le32(tail_) == ~crc_);
 }
 
 } // namespace sim
