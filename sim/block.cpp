@@ -201,20 +201,33 @@ std::uint64_t RegisterSpace::baseOf(std::string_view name) const {
     throw std::out_of_range("no block " + std::string(name) + " in " + name_);
 }
 
-const BlockPlacement::Placed* RegisterSpace::route(std::uint64_t offset, std::uint32_t width, bool write,
-                                                   std::uint64_t value) {
+// The device error of an access that no block takes. Kept out of route(),
+// which every access of a module passes: its strings would cost each of them
+// a large stack frame.
+[[gnu::cold, gnu::noinline]] void RegisterSpace::reportMisrouted(const BlockPlacement::Placed* p,
+                                                                  std::uint64_t offset, std::uint32_t width,
+                                                                  bool write, std::uint64_t value) {
     const char* what = write ? "write" : "read";
-    const BlockPlacement::Placed* p = blocks_.holding(offset);
-    if (p == nullptr || p->block->size() - (offset - p->base) < width) {
+    if (p == nullptr) {
         errors_.report(name_ + ": " + std::to_string(width * 8) + "-bit " + what + " at " + hex(offset) +
                        " outside every block" + (write ? " (value " + hex(value) + ")" : ""));
+        return;
+    }
+    errors_.report(name_ + ": " + std::to_string(width * 8) + "-bit " + what + " at " + hex(offset) + " (" +
+                   p->block->name() + "+" + hex(offset - p->base) +
+                   ") of a width or alignment the block does not take");
+}
+
+const BlockPlacement::Placed* RegisterSpace::route(std::uint64_t offset, std::uint32_t width, bool write,
+                                                   std::uint64_t value) {
+    const BlockPlacement::Placed* p = blocks_.holding(offset);
+    if (p == nullptr || p->block->size() - (offset - p->base) < width) {
+        reportMisrouted(nullptr, offset, width, write, value);
         return nullptr;
     }
-    const std::uint64_t inside = offset - p->base;
-    if (!p->block->takesWidth(width) || inside % width != 0) {
-        errors_.report(name_ + ": " + std::to_string(width * 8) + "-bit " + what + " at " + hex(offset) +
-                       " (" + p->block->name() + "+" + hex(inside) +
-                       ") of a width or alignment the block does not take");
+    // A width that a block takes is 1, 2, 4 or 8: alignment is a mask test.
+    if (!p->block->takesWidth(width) || ((offset - p->base) & (width - 1)) != 0) {
+        reportMisrouted(p, offset, width, write, value);
         return nullptr;
     }
     return p;
