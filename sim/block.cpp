@@ -205,8 +205,8 @@ std::uint64_t RegisterSpace::baseOf(std::string_view name) const {
 // which every access of a module passes: its strings would cost each of them
 // a large stack frame.
 [[gnu::cold, gnu::noinline]] void RegisterSpace::reportMisrouted(const BlockPlacement::Placed* p,
-                                                                  std::uint64_t offset, std::uint32_t width,
-                                                                  bool write, std::uint64_t value) {
+                                                                 std::uint64_t offset, std::uint32_t width,
+                                                                 bool write, std::uint64_t value) {
     const char* what = write ? "write" : "read";
     if (p == nullptr) {
         errors_.report(name_ + ": " + std::to_string(width * 8) + "-bit " + what + " at " + hex(offset) +

@@ -159,8 +159,8 @@ public:
 private:
     const BlockPlacement::Placed* route(std::uint64_t offset, std::uint32_t width, bool write,
                                         std::uint64_t value);
-    void reportMisrouted(const BlockPlacement::Placed* p, std::uint64_t offset, std::uint32_t width, bool write,
-                         std::uint64_t value);
+    void reportMisrouted(const BlockPlacement::Placed* p, std::uint64_t offset, std::uint32_t width,
+                         bool write, std::uint64_t value);
 
     std::string name_;
     std::uint64_t size_;
