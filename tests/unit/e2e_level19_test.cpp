@@ -5,6 +5,7 @@
 // connected-accessory word survives resets.
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstdint>
@@ -535,7 +536,10 @@ TEST_P(E2ELevel19, TheConnectedAccessorySurvivesResets) {
     EXPECT_EQ(accessory().accessory, 7u);
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryBoard, E2ELevel19, ::testing::Values(0u, 1u, 2u),
-                         [](const auto& info) { return std::to_string(info.param); });
+INSTANTIATE_TEST_SUITE_P(EveryBoard, E2ELevel19, ::testing::Values(0u, 1u, 2u), [](const auto& info) {
+    std::string name = kelvo_test::boards()[info.param];
+    std::replace(name.begin(), name.end(), '-', '_');
+    return name;
+});
 
 } // namespace
