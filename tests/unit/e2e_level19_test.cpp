@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "control_io.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
 
@@ -257,7 +256,6 @@ protected:
         ASSERT_GE(index_, 0);
         module_ = kelvo_host::module(static_cast<unsigned>(index_));
         reopen();
-        dmaMemory_.add(dma_, 2 * 4096);
         readOnly_ = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         ASSERT_NE(readOnly_, MAP_FAILED);
         const std::string family = board_ == "solstra" ? "Solstra" : "Duskmere";
@@ -408,9 +406,8 @@ protected:
     // The names of kMap, kWindow, kStorage and kUnknown.
     std::string names_[4] = {"", "NisoFpgaWindow", "Manufacturing_Ver1.0.0d1", "NoSuchRegistration"};
     std::vector<uint8_t> out_ = std::vector<uint8_t>(1 << 16, 0), data_ = std::vector<uint8_t>(1024, 0);
-    // Pages the stand-in can lock for DMA: registered as the client's memory.
+    // Two whole pages of the client's memory for DMA.
     uint8_t* dma_ = static_cast<uint8_t*>(std::aligned_alloc(4096, 2 * 4096));
-    kal::usermem::Scope dmaMemory_;
     kelvo_route_seed seed_{3, 0, 0, {}};
     uint32_t destination_ = 2;
     kelvo_route_possibility possibilities_[4] = {};
