@@ -66,7 +66,8 @@ public:
     bool onSuspendIOProcessing(const tEventDescriptor& descriptor, tSuspendReason reason,
                                bool vetoable) override;
     void onResumeIOProcessing(const tEventDescriptor& descriptor) override;
-    // Ends the pending DMA waits (0xBFFA9179) while a reset or a removal waits for the requests inside.
+    // Ends the pending DMA waits (0xBFFA9179) while a reset, a stop, a power-down or a removal waits
+    // for the requests inside.
     void cancelPendingWaits() override;
 
     // ---- operations of the I/O-control interface ----------------------------

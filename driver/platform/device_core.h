@@ -248,6 +248,11 @@ public:
     virtual void exitIOGate(tSession* session);
     virtual void acquireAsyncIOLock();
     virtual void releaseAsyncIOLock();
+    // Runs on the way from I/O suspended to a stop or a power-down, right
+    // before the engine waits (without limit) for the operations inside the
+    // gate to leave: a device whose operations can wait without limit ends
+    // those waits here. Default: nothing.
+    virtual void quiesceIO(const tEventDescriptor& descriptor);
 
     // ---- machinery -------------------------------------------------------
     // Steps the PnP state one state at a time to target; true when reached.
