@@ -64,6 +64,10 @@ inline uint32_t atomicLoad(const uint32_t& word) {
 inline void atomicStore(uint32_t& word, uint32_t value) {
     __atomic_store_n(&word, value, __ATOMIC_SEQ_CST);
 }
+// Stores value and returns the word it replaced.
+inline uint32_t atomicExchange(uint32_t& word, uint32_t value) {
+    return __atomic_exchange_n(&word, value, __ATOMIC_SEQ_CST);
+}
 
 // The session of a request's event descriptor (null for 0).
 inline tSession* sessionOf(const tEventDescriptor& descriptor) {
