@@ -27,28 +27,11 @@ constexpr int64_t kWrongSignature = kelvoDriverCode(0xBFFA467C);
 constexpr int64_t kWrongImageSize = kelvoDriverCode(0xBFFA806B);
 constexpr uint64_t kScratchOffset = 0x18; // the required block's scratch register
 
-uint64_t address(const void* pointer) {
-    return reinterpret_cast<uintptr_t>(pointer);
-}
-
-template <class Out, class In> Out answer(int handle, uint32_t code, const In& in) {
-    Out out{};
-    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
-    EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0) << "code " << std::hex << code;
-    return out;
-}
+using kelvo_test::address;
+using kelvo_test::answer;
 
 class CoreBringup : public kelvo_test::HostedTest {
 protected:
-    int add(const char* board, const std::function<void(sim::Module&)>& prepare = {}) {
-        const int index = kelvo_host::addModule(board, prepare);
-        EXPECT_GE(index, 0);
-        return index;
-    }
-    static sim::Module& module(int index) { return *kelvo_host::module(static_cast<unsigned>(index)); }
-    static uint32_t level(int index) { return deviceOf(index)->getSetupTracker().getCurrentLevel(); }
-    static int64_t setupCode(int index) { return deviceOf(index)->getSetupTracker().getStatus().getCode(); }
-
     kelvo_test::ScopedTestLevels levels_{kelvo_test::testSetupLevelTableOverProductLevels()};
     kal::clock::ScopedScale fast_{1000};
 };
@@ -107,7 +90,7 @@ TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSideByName
         EXPECT_EQ(word, 0x5EA1AB1Eu);
         EXPECT_EQ(kelvo_close(handle), 0);
         EXPECT_EQ(m.deviceErrorCount(), 0u) << ::testing::PrintToString(m.deviceErrors());
-        EXPECT_EQ(kelvo_host_remove_module(index), 0);
+        remove(index);
     }
 }
 
@@ -140,7 +123,7 @@ TEST_F(CoreBringup, EachFailureOfTheBoardStopsTheSetupBelowItsLevel) {
             EXPECT_EQ(setupCode(index), c.code);
             EXPECT_EQ(module(index).isoComm().commands(), c.linkCommands);
             EXPECT_FALSE(deviceOf(index)->getKelvoHelper()->isBuilt(c.levelReached + 1));
-            EXPECT_EQ(kelvo_host_remove_module(index), 0);
+            remove(index);
         }
     }
 }
@@ -215,7 +198,7 @@ TEST_F(CoreBringup, CustomImagesThroughAReset) {
                                         commands.end()),
                   c.linkCommands);
         EXPECT_EQ(kelvo_close(handle), 0);
-        EXPECT_EQ(kelvo_host_remove_module(index), 0);
+        remove(index);
     }
 }
 
@@ -283,7 +266,7 @@ protected:
                         tracker.getStatus().getCode() == tStatus::kOutOfMemory)
                 << n << ": level " << tracker.getCurrentLevel() << ", " << tracker.getStatus().getCode();
             EXPECT_GE(tracker.getCurrentLevel(), firstLevel - 1) << n;
-            EXPECT_EQ(kelvo_host_remove_module(index), 0);
+            remove(index);
             EXPECT_EQ(kal::live::now(), live) << n;
         }
     }

@@ -33,22 +33,20 @@ protected:
     // Adds a module of board; prepare sets its knobs before setup runs.
     KelvoDevice* add(const std::string& board, const std::function<void(sim::Module&)>& prepare = {}) {
         kal::clock::ScopedScale fast(100.0); // the 500 ms load time-outs in 5 ms
-        index_ = kelvo_host::addModule(board, prepare);
-        EXPECT_GE(index_, 0);
+        index_ = HostedTest::add(board, prepare);
         module_ = kelvo_host::module(static_cast<unsigned>(index_));
         return deviceOf(index_);
     }
     // A reset to level with the custom parameter block at parameters (0: none).
     int64_t reset(uint32_t level, uint64_t parameters = 0) {
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index_));
-        EXPECT_GE(handle, 0);
+        const int handle = open(index_);
         tStatus status;
         kal::clock::ScopedScale fast(100.0);
         deviceOf(index_)->kdut_reset(descriptorOf(handle), level, parameters, status);
         kelvo_close(handle);
         return status.getCode();
     }
-    uint32_t level() { return deviceOf(index_)->getSetupTracker().getCurrentLevel(); }
+    uint32_t level() { return HostedTest::level(index_); }
     sim::FpgaLoader& loader() { return module_->bridgeRegisters().fpgaLoading(); }
     bool loadingTouched() {
         for (const sim::Access& a : loader().trace()) {
@@ -111,7 +109,7 @@ TEST_F(FpgaLevels, Level4FailsOnTheMapsChecksAndOnEachLoadingFault) {
         // An FPGA without its image answers all ones: its signature reads wrong.
         const uint64_t signature = std::string(c.board) == "solstra" ? 0x20 : 0x8020;
         EXPECT_EQ(module_->nisoFpga().read32(signature) == 0xFFFFFFFFu, !c.configured);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index_)), 0);
+        remove(index_);
         module_.reset();
     }
 }
@@ -210,7 +208,7 @@ TEST_F(FpgaLevels, AnAllocationFailureInLevelsFourAndFiveEndsCleanly) {
         }
         EXPECT_EQ(reset(19), tStatus::kNotImplemented);
         EXPECT_EQ(level(), 5u);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index_)), 0);
+        remove(index_);
         module_.reset();
         kelvo_driver::setSetupLevelTableForTests(nullptr);
         kelvo_host::setFpgasLoadedAtPlugging(false, false);
@@ -231,19 +229,18 @@ protected:
 
 TEST_F(OverRealLevelFive, TheStandInsAboveTheRealLevelsReachLevelNineteen) {
     kal::clock::ScopedScale fast(100.0);
-    const int index = kelvo_host::addModule("duskmere-b");
-    ASSERT_GE(index, 0);
+    const int index = add("duskmere-b");
     KelvoDevice* device = deviceOf(index);
     EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), 19u);
     EXPECT_TRUE(
-        kelvo_host::module(static_cast<unsigned>(index))->bridgeRegisters().fpgaLoading().configured(0))
+        module(index).bridgeRegisters().fpgaLoading().configured(0))
         << "loaded by the real level 4";
     kelvo_driver::KelvoHelper* helper = device->getKelvoHelper();
     tStatus status;
     vohtl::BasicString windows;
     helper->getDeviceWindowDispatcher().getRegistrationList(windows, status);
     EXPECT_EQ(std::string(windows.c_str()), "flashWindow\tNisoFpgaWindow\tIsoFpgaWindow");
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    remove(index);
 }
 
 } // namespace

@@ -52,9 +52,8 @@ struct Board {
 const Board kBoards[] = {
     {"solstra", 321, 18, 320}, {"duskmere-a", 4135, 25, 4134}, {"duskmere-b", 4135, 25, 4134}};
 
-uint64_t address(const void* p) {
-    return reinterpret_cast<uintptr_t>(p);
-}
+using kelvo_test::address;
+using kelvo_test::answer;
 
 class SequencerLevels : public kelvo_test::HostedTest {
 protected:
@@ -67,37 +66,17 @@ protected:
         levels_.reset();
     }
 
-    int add(const std::string& board, const std::function<void(sim::Module&)>& prepare = {}) {
-        const int index = kelvo_host::addModule(board, prepare);
-        EXPECT_GE(index, 0);
-        return index;
-    }
     static sim::SequencerSide& side(int index) {
-        return *kelvo_host::module(static_cast<unsigned>(index))->sequencerSide();
+        return *module(index).sequencerSide();
     }
     static kelvo_driver::IsolatedControllers& controllers(int index) {
         auto& task = static_cast<kelvo_driver::IsolatedObjectsInterface&>(
             deviceOf(index)->getKelvoHelper()->getTask(11));
         return *task.getIsolatedControllers();
     }
-    static uint32_t level(int index) { return deviceOf(index)->getSetupTracker().getCurrentLevel(); }
-    static int64_t setupCode(int index) { return deviceOf(index)->getSetupTracker().getStatus().getCode(); }
-    static int open(int index) { return kelvo_open("smu_kelvo", static_cast<unsigned>(index)); }
-
-    template <class Out, class In> static Out request(int handle, uint32_t requestCode, const In& in) {
-        Out out{};
-        kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
-        EXPECT_EQ(kelvo_ioctl(handle, requestCode, &header), 0) << std::hex << requestCode;
-        return out;
-    }
     static int32_t reset(int handle, uint32_t toLevel, const kelvo_custom_reset_parameters* parameters) {
         const kelvo_kdut_reset_in in{toLevel, 0, parameters != nullptr ? address(parameters) : 0, 0, 0};
-        return request<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reset, in).status;
-    }
-    static int32_t reserve(int handle) {
-        return request<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reserveResources,
-                                            kelvo_kdut_reserveResources_in{1, 0, 0})
-            .status;
+        return answer<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reset, in).status;
     }
 
     std::optional<kelvo_test::ScopedTestLevels> levels_;
@@ -136,7 +115,7 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
         EXPECT_EQ(s.adf4002().words(), (std::vector<uint32_t>{0x1F8093, 0x1F8092, 0x100028, 0x1B01}));
         // The registered subroutines through the C API.
         const int handle = open(index);
-        const auto count = request<kelvo_wexmoor_getNumSubroutines_out>(
+        const auto count = answer<kelvo_wexmoor_getNumSubroutines_out>(
             handle, KELVO_IOCTL_wexmoor_getNumSubroutines, kelvo_status_record{0});
         EXPECT_EQ(count.status, 0);
         ASSERT_EQ(count.subroutineCount, b.subroutines);
@@ -144,7 +123,7 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
         std::vector<uint32_t> addresses(b.subroutines + 1, 0xEEEEEEEE);
         const kelvo_wexmoor_getSubroutines_in in{address(ids.data()), address(addresses.data()),
                                                  b.subroutines, 0};
-        EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_getSubroutines, in).status, 0);
+        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_getSubroutines, in).status, 0);
         EXPECT_EQ(ids[2], 0x956E9395u);
         EXPECT_EQ(addresses[2], 2u);
         EXPECT_EQ(ids[b.subroutines - 1], 0xEE85CF84u);
@@ -152,10 +131,10 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
         EXPECT_EQ(ids[b.subroutines], 0xEEEEEEEEu) << "past the count";
         const kelvo_wexmoor_getSubroutines_in wrongCount{address(ids.data()), address(addresses.data()),
                                                          b.subroutines - 1, 0};
-        EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_getSubroutines, wrongCount).status,
+        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_getSubroutines, wrongCount).status,
                   code(0xBFFA4312));
         kelvo_close(handle);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
@@ -181,7 +160,7 @@ TEST_F(SequencerLevels, AFaultStopsSetupBelowItsLevel) {
             const int index = add(b.name, c.prepare);
             EXPECT_EQ(level(index), c.level);
             EXPECT_EQ(setupCode(index), c.code);
-            EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+            remove(index);
         }
     }
 }
@@ -222,9 +201,7 @@ TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {
     const int index = add("solstra");
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
-        const int handle = open(index);
-        const int32_t answered = reset(handle, 19, &k.parameters);
-        kelvo_close(handle);
+        const int32_t answered = resetTo(index, 19, &k.parameters);
         EXPECT_EQ(answered, setupCode(index)) << "the reset answers the setup's code";
         EXPECT_EQ(level(index), k.level);
         if (!k.failed) {
@@ -257,13 +234,13 @@ TEST_F(SequencerLevels, TheEngineRunsTheStartupProgramFromTheFifo) {
         seq.pushCommand(wexmoortools::ExecuteSubroutineCommand().setData(2).getRaw());
         seq.pushCommand(wexmoortools::ControlCommand().setG(5).getRaw());
         const kelvo_wexmoor_startSequenceEngine_in start{1, 2, 0};
-        EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_startSequenceEngine, start).status,
+        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_startSequenceEngine, start).status,
                   0);
-        EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_resetSequenceEngine,
+        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_resetSequenceEngine,
                                                kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0})
                       .status,
                   0);
-        const auto running = request<kelvo_wexmoor_isSequenceEngineRunning_out>(
+        const auto running = answer<kelvo_wexmoor_isSequenceEngineRunning_out>(
             handle, KELVO_IOCTL_wexmoor_isSequenceEngineRunning,
             kelvo_wexmoor_isSequenceEngineRunning_in{1, 0, 0});
         EXPECT_EQ(running.status, 0);
@@ -275,7 +252,7 @@ TEST_F(SequencerLevels, TheEngineRunsTheStartupProgramFromTheFifo) {
         EXPECT_TRUE(seq.faults().empty());
         EXPECT_EQ(seq.fifoFullness(), 0u);
         kelvo_close(handle);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
@@ -285,17 +262,17 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
     sim::Sequencer& seq = side(index).sequencer();
     const int handle = open(index);
     auto start = [&](uint64_t mask, uint32_t count) {
-        return request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_startSequenceEngine,
+        return answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_startSequenceEngine,
                                             kelvo_wexmoor_startSequenceEngine_in{mask, count, 0})
             .status;
     };
     auto running = [&](uint64_t mask) {
-        return request<kelvo_wexmoor_isSequenceEngineRunning_out>(
+        return answer<kelvo_wexmoor_isSequenceEngineRunning_out>(
             handle, KELVO_IOCTL_wexmoor_isSequenceEngineRunning,
             kelvo_wexmoor_isSequenceEngineRunning_in{mask, 0, 0});
     };
     auto resetEngine = [&] {
-        return request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_resetSequenceEngine,
+        return answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_resetSequenceEngine,
                                             kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0})
             .status;
     };
@@ -342,22 +319,22 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
         sim::MeasureUnit& unit = side(index).measureUnit();
         const int handle = open(index);
         auto arm = [&](uint32_t channel) {
-            return request<kelvo_status_record>(handle, KELVO_IOCTL_measureUnit_arm,
+            return answer<kelvo_status_record>(handle, KELVO_IOCTL_measureUnit_arm,
                                                 kelvo_measureUnit_arm_in{channel, 0})
                 .status;
         };
         auto resetUnit = [&](uint32_t channel) {
-            return request<kelvo_status_record>(handle, KELVO_IOCTL_measureUnit_reset,
+            return answer<kelvo_status_record>(handle, KELVO_IOCTL_measureUnit_reset,
                                                 kelvo_measureUnit_reset_in{channel, 0})
                 .status;
         };
         auto trigger = [&](uint32_t which) {
-            return request<kelvo_triggersAndEvents_overrideTrigger_out>(
+            return answer<kelvo_triggersAndEvents_overrideTrigger_out>(
                 handle, KELVO_IOCTL_triggersAndEvents_overrideTrigger,
                 kelvo_triggersAndEvents_overrideTrigger_in{0, which, 0});
         };
         auto latch = [&](uint64_t mask, uint16_t event) {
-            return request<kelvo_triggersAndEvents_checkEventLatch_out>(
+            return answer<kelvo_triggersAndEvents_checkEventLatch_out>(
                 handle, KELVO_IOCTL_triggersAndEvents_checkEventLatch,
                 kelvo_triggersAndEvents_checkEventLatch_in{mask, event, 0, 0});
         };
@@ -422,7 +399,7 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
         EXPECT_EQ(side(index).measureUnitBlock().writeCount(0x0), 4u)
             << "MuCtrl: three aborts and the trigger";
         kelvo_close(handle);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
@@ -435,12 +412,12 @@ TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
         sim::ChargeBalancer& balancer = side(index).chargeBalancer();
         const int handle = open(index);
         auto calculate = [&](uint8_t channel, uint8_t loop) {
-            return request<kelvo_corran_calculateChargeBalanceOffset_out>(
+            return answer<kelvo_corran_calculateChargeBalanceOffset_out>(
                 handle, KELVO_IOCTL_corran_calculateChargeBalanceOffset,
                 kelvo_corran_calculateChargeBalanceOffset_in{channel, loop, 0, 0});
         };
         auto configure = [&](uint8_t channel, uint8_t loop, uint16_t offset) {
-            return request<kelvo_status_record>(
+            return answer<kelvo_status_record>(
                        handle, KELVO_IOCTL_corran_configureChargeBalanceOffset,
                        kelvo_corran_configureChargeBalanceOffset_in{channel, loop, offset, 0})
                 .status;
@@ -476,11 +453,11 @@ TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
         EXPECT_EQ(balancer.offset(2) & 0x3FFFu, 0x3FFFu);
         if (b.name != "solstra") {
             // The secondary offset register of the non-isolated side.
-            EXPECT_EQ(kelvo_host::module(static_cast<unsigned>(index))->nisoFpga().peek(0xC008), 0x3FFFu);
+            EXPECT_EQ(module(index).nisoFpga().peek(0xC008), 0x3FFFu);
         }
         EXPECT_EQ(configure(1, 2, 1), kInvalidChannel);
         kelvo_close(handle);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
@@ -491,15 +468,15 @@ TEST_F(SequencerLevels, HardwareErrorsAnswerFromLevel11AndComplianceFromTheChann
     kelvo_close(handle);
     ASSERT_EQ(level(index), 13u);
     handle = open(index);
-    EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_corran_getHardwareErrors,
+    EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_corran_getHardwareErrors,
                                            kelvo_corran_getHardwareErrors_in{7, 8, 0})
                   .status,
               0);
-    EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_corran_getHardwareErrors,
+    EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_corran_getHardwareErrors,
                                            kelvo_corran_getHardwareErrors_in{7, 8, -5})
                   .status,
               -5);
-    EXPECT_NE(request<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
+    EXPECT_NE(answer<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
                                                           kelvo_corran_queryInCompliance_in{0, {}, 0})
                   .status,
               0)
@@ -507,16 +484,16 @@ TEST_F(SequencerLevels, HardwareErrorsAnswerFromLevel11AndComplianceFromTheChann
     EXPECT_EQ(reset(handle, 19, nullptr), 0);
     kelvo_close(handle);
     handle = open(index);
-    const auto in = request<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
+    const auto in = answer<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
                                                                 kelvo_corran_queryInCompliance_in{0, {}, 0});
     EXPECT_EQ(in.status, 0);
     EXPECT_EQ(in.inCompliance, 1);
-    EXPECT_EQ(request<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
+    EXPECT_EQ(answer<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
                                                           kelvo_corran_queryInCompliance_in{1, {}, 0})
                   .status,
               kInvalidChannel);
     const auto check = [&](uint32_t requestCode, uint64_t mask) {
-        return request<kelvo_status_record>(handle, requestCode,
+        return answer<kelvo_status_record>(handle, requestCode,
                                             kelvo_hwCondition_clearChannelBasedHardwareErrors_in{mask, 0, 0})
             .status;
     };
@@ -675,7 +652,7 @@ TEST_F(SequencerLevels, AFailedAllocationInTheSequencerLevelsEndsCleanly) {
         handle = open(index);
         EXPECT_EQ(reset(handle, 19, nullptr), 0) << "and it sets up again";
         kelvo_close(handle);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
@@ -719,7 +696,7 @@ TEST_F(ProductSequencerLevels, EveryBoardClimbsTheWholeProductTable) {
             EXPECT_EQ(state.status, 0) << "a complete setup checks out";
         }
         kelvo_close(handle);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 

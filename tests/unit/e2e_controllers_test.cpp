@@ -15,17 +15,13 @@
 
 namespace {
 
+using kelvo_test::address;
+using kelvo_test::answer;
+
 constexpr int32_t kInvalidSensor = static_cast<int32_t>(0xBFFA4300u);
 constexpr int32_t kReadingInvalid = static_cast<int32_t>(0xBFFA4329u);
 constexpr int32_t kBudgetExceeded = static_cast<int32_t>(0xBFFA40A9u);
 
-template <class Out, class In> Out answer(int handle, uint32_t code, const In& in) {
-    Out out{};
-    kelvo_ioctl_header header{
-        reinterpret_cast<uintptr_t>(&in), reinterpret_cast<uintptr_t>(&out), sizeof(In), sizeof(Out), 0, 0};
-    EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0) << "code " << std::hex << code;
-    return out;
-}
 
 class EndToEndControllers : public kelvo_test::HostedTest {
 protected:

@@ -20,6 +20,9 @@
 
 namespace {
 
+using kelvo_test::address;
+using kelvo_test::answer;
+
 using kelvo_test::boards;
 using kelvo_test::standIns;
 using nVOAPALS100::tStatus;
@@ -29,16 +32,6 @@ constexpr int32_t kInvalidChannel = static_cast<int32_t>(0xBFFA4303u);
 constexpr int32_t kInvalidated = static_cast<int32_t>(0xBFFA9179u);
 constexpr uint32_t kForever = 0xFFFFFFFF;
 
-uint64_t address(const void* pointer) {
-    return reinterpret_cast<uintptr_t>(pointer);
-}
-
-template <class Out, class In> Out answer(int handle, uint32_t code, const In& in) {
-    Out out{};
-    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
-    EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0) << "code " << std::hex << code;
-    return out;
-}
 int32_t simple(int handle, uint32_t code, uint32_t channel) {
     return answer<kelvo_status_record>(handle, code, kelvo_brixelTools_stopDMA_in{channel, 0}).status;
 }

@@ -21,18 +21,11 @@
 
 namespace {
 
+using kelvo_test::address;
+using kelvo_test::answer;
+
 using nVOAPALS100::tStatus;
 
-uint64_t address(const void* p) {
-    return reinterpret_cast<uintptr_t>(p);
-}
-
-template <class Out, class In> Out answer(int handle, uint32_t code, const In& in) {
-    Out out{};
-    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
-    EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0) << "code " << std::hex << code;
-    return out;
-}
 
 constexpr const char* kManufacturing = "Manufacturing_Ver1.0.0d1";
 

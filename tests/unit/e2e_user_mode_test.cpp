@@ -25,6 +25,9 @@
 
 namespace {
 
+using kelvo_test::address;
+using kelvo_test::answer;
+
 // Transport codes (what kelvo_ioctl returns).
 constexpr int kTransportBadSize = -51009;
 constexpr int kTransportBadAddress = -51101;
@@ -60,19 +63,6 @@ std::vector<Board> boards() {
     };
 }
 
-uint64_t address(const void* pointer) {
-    return reinterpret_cast<uintptr_t>(pointer);
-}
-
-// A request through kelvo_ioctl with the records' own sizes that must reach
-// its operation: the output record.
-template <class Out, class In> Out answer(int handle, uint32_t code, const In& in) {
-    Out out{};
-    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
-    EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0) << "code " << std::hex << code;
-    EXPECT_EQ(header.result, sizeof(Out)) << "the bytes written";
-    return out;
-}
 
 // Writes that reached an FPGA's register space so far.
 size_t writesTo(const sim::FpgaSpace& space) {
