@@ -52,8 +52,7 @@ TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSideByName
         EXPECT_TRUE(m.isoComm().dcBusStarted());
         EXPECT_TRUE(m.bridgeRegisters().fpgaLoading().configured(1));
 
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-        ASSERT_GE(handle, 0);
+        const int handle = open(index);
         // Every isolated map answers by name (a flush of a clean map touches nothing).
         vohtl::BasicString names;
         tStatus listed;
@@ -176,8 +175,7 @@ TEST_F(CoreBringup, CustomImagesThroughAReset) {
         SCOPED_TRACE(c.what);
         const int index = add("solstra");
         ASSERT_EQ(level(index), 19u);
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-        ASSERT_GE(handle, 0);
+        const int handle = open(index);
         const uint64_t size = (c.nonIsolated ? embeddy_SolstraNisoFpgaTop_bin_original_size
                                              : embeddy_SolstraIsoFpgaTop_bin_original_size) +
                               c.sizeOffset;
@@ -247,8 +245,7 @@ protected:
         const bool standInLevel4 = table.tasks[3] == kelvo_test::testSetupLevelTable().tasks[3];
         kelvo_host::setFpgasLoadedAtPlugging(standInLevel4, false);
         kal::memory::resetCounters();
-        const int clean = kelvo_host::addModule("solstra");
-        ASSERT_GE(clean, 0);
+        const int clean = add("solstra");
         ASSERT_EQ(deviceOf(clean)->getSetupTracker().getCurrentLevel(), 19u);
         const uint64_t first = gCallsAtLevel[firstLevel] + 1;
         const uint64_t last = gCallsAtLevel[lastLevel + 1];

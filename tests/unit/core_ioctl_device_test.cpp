@@ -19,8 +19,7 @@ class CoreIoctlDevice : public kelvo_test::HostedTest {
 protected:
     void SetUp() override {
         HostedTest::SetUp();
-        device = kelvo_host_add_module("solstra");
-        ASSERT_GE(device, 0);
+        device = add("solstra");
     }
     int open(const char* name = "smu_kelvo") {
         const int handle = kelvo_open(name, static_cast<unsigned>(device));
@@ -119,8 +118,7 @@ TEST_F(CoreIoctlDevice, SetupStoppedBelowNineteen) {
     kelvo_host_stop();
     standIns().failLevel = 8;
     ASSERT_EQ(kelvo_host_start(), 0);
-    device = kelvo_host_add_module("duskmere-a");
-    ASSERT_GE(device, 0);
+    device = add("duskmere-a");
     const int handle = open();
     EXPECT_EQ(level(handle).setupLevel, 7u);
     EXPECT_EQ(level(handle).status, 0);

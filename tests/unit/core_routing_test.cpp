@@ -88,10 +88,8 @@ protected:
 TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwo) {
     for (const auto& board : kelvo_test::boards()) {
         SCOPED_TRACE(board);
-        const int index = kelvo_host::addModule(board);
-        ASSERT_GE(index, 0);
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-        ASSERT_GE(handle, 0);
+        const int index = add(board);
+        const int handle = open(index);
         EXPECT_EQ((request<kelvo_status_record, kelvo_routing_queryVersion_out>(
                        handle, KELVO_IOCTL_routing_queryVersion, {0}))
                       .version,
@@ -134,14 +132,13 @@ TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwo) {
                   0);
         EXPECT_STREQ(name, "KelvoTopography");
         EXPECT_EQ(kelvo_close(handle), 0);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
 TEST_F(RoutingThroughTheApi, CountsFromUserModeAreBounded) {
     const int index = kelvo_host::addModule("solstra");
-    const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-    ASSERT_GE(handle, 0);
+    const int handle = open(index);
     struct Case {
         const char* name;
         uint32_t seedCount;
@@ -175,8 +172,7 @@ TEST_F(RoutingThroughTheApi, CountsFromUserModeAreBounded) {
 
 TEST_F(RoutingThroughTheApi, SuspendNotifiesOnceThenOnlyNewHandlesRoute) {
     const int index = kelvo_host::addModule("duskmere-a");
-    const int early = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-    ASSERT_GE(early, 0);
+    const int early = open(index);
     const unsigned destination = kelvo_destination(early);
     kelvo_notifier_payload notifier{0xBEEF, destination, 0x80000000};
     ASSERT_EQ(kelvo_ioctl(early, KELVO_IOCTL_CREATE_NOTIFIER, &notifier), 0);
@@ -192,8 +188,7 @@ TEST_F(RoutingThroughTheApi, SuspendNotifiesOnceThenOnlyNewHandlesRoute) {
     device->resumeIOProcessing(0);
     EXPECT_EQ(kelvo_read_message(destination, &message), 0) << "one notification only";
 
-    const int late = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-    ASSERT_GE(late, 0);
+    const int late = open(index);
     EXPECT_EQ(calculate(early, {{3, 0, 0, {}}}, {2}).out.status, voark::kNoRoutingResources);
     EXPECT_EQ(calculate(late, {{3, 0, 0, {}}}, {2}).possibilities.size(), 1u);
     EXPECT_EQ(kelvo_close(late), 0);

@@ -677,8 +677,7 @@ TEST_F(ProductSequencerLevels, EveryBoardClimbsTheWholeProductTable) {
     }
     for (const Board& b : kBoards) {
         SCOPED_TRACE(b.name);
-        const int index = kelvo_host_add_module(b.name.c_str());
-        ASSERT_GE(index, 0);
+        const int index = add(b.name);
         EXPECT_GE(deviceOf(index)->getSetupTracker().getCurrentLevel(), 13u);
         EXPECT_EQ(deviceOf(index)->getSetupTracker().getCurrentLevel(), top);
         const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));

@@ -47,8 +47,7 @@ TEST_F(SetupSequence, EveryBoardReachesLevelNineteen) {
     for (const auto& board : kelvo_test::boards()) {
         SCOPED_TRACE(board);
         standIns().reset();
-        const int index = kelvo_host::addModule(board);
-        ASSERT_GE(index, 0);
+        const int index = add(board);
         KelvoDevice* device = deviceOf(index);
         EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), 19u);
         EXPECT_TRUE(device->getSetupTracker().getStatus().isSuccess());
@@ -62,7 +61,7 @@ TEST_F(SetupSequence, EveryBoardReachesLevelNineteen) {
         device->getKelvoHelper()->checkHardwareState(0, status);
         EXPECT_TRUE(status.isSuccess());
         EXPECT_TRUE(device->getKelvoHelper()->queryInCompliance(5, status));
-        EXPECT_EQ(kelvo_host_remove_module(index), 0);
+        remove(index);
     }
 }
 
@@ -82,11 +81,10 @@ TEST_F(SetupSequence, CancellingPendingWaitsEndsEachChannelsWaitFromTheDMALevelO
         SCOPED_TRACE(c.failLevel);
         standIns().reset();
         standIns().failLevel = c.failLevel;
-        const int index = kelvo_host::addModule("solstra");
-        ASSERT_GE(index, 0);
+        const int index = add("solstra");
         deviceOf(index)->cancelPendingWaits();
         EXPECT_EQ(standIns().dmaSignals, c.signals);
-        EXPECT_EQ(kelvo_host_remove_module(index), 0);
+        remove(index);
     }
 }
 
@@ -111,22 +109,19 @@ TEST_F(SetupSequence, AFailingLevelLeavesTheLevelsBelowItAndIsTornDownAtOnce) {
             // Below level 3 the serial number is not read; from level 4 on it is.
             EXPECT_EQ(textProperty(index, "serialNumber"), failing > 3 ? "1234ABCD" : "0");
 
-            const int handle = kelvo_open("smu_kelvo", index);
-            ASSERT_GE(handle, 0);
+            const int handle = open(index);
             kelvo_notifier_payload payload{1, kelvo_destination(handle), 0x80000000};
             EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload),
                       kal(kelvoDriverCode(0xBFFA1234)));
-            EXPECT_EQ(kelvo_host_remove_module(index), 0);
+            remove(index);
             EXPECT_EQ(kelvo_close(handle), 0);
         }
     }
 }
 
 TEST_F(SetupSequence, TeardownRunsSessionCleanupsFirstThenTheLevelsDownward) {
-    const int index = kelvo_host::addModule("duskmere-a");
-    ASSERT_GE(index, 0);
-    const int handle = kelvo_open("smu_kelvo", index);
-    ASSERT_GE(handle, 0);
+    const int index = add("duskmere-a");
+    const int handle = open(index);
     LoggingCleanup cleanup;
     tStatus status;
     sessionOf(handle)->getCleanupOperationComposite().add(&cleanup, status);
@@ -144,8 +139,7 @@ TEST_F(SetupSequence, TeardownRunsSessionCleanupsFirstThenTheLevelsDownward) {
 }
 
 TEST_F(SetupSequence, ResetsReachTheLevelAsked) {
-    const int index = kelvo_host::addModule("solstra");
-    ASSERT_GE(index, 0);
+    const int index = add("solstra");
     KelvoDevice* device = deviceOf(index);
     auto reset = [&](uint32_t level) {
         const int handle = kelvo_open("smu_kelvo", index);
@@ -172,15 +166,13 @@ TEST_F(SetupSequence, ResetsReachTheLevelAsked) {
 
 TEST_F(SetupSequence, TheSerialNumberNeedsAGoodManufacturingMap) {
     standIns().serialNumber = 0xFFFFFFFF;
-    int index = kelvo_host::addModule("solstra");
-    ASSERT_GE(index, 0);
+    int index = add("solstra");
     EXPECT_EQ(textProperty(index, "serialNumber"), "FFFFFFFF");
     ASSERT_EQ(kelvo_host_remove_module(index), 0);
 
     // A bad checksum: 0xBFFA4088, published as 0 while the rest is built.
     standIns().manufacturing.checksumValid = false;
-    index = kelvo_host::addModule("solstra");
-    ASSERT_GE(index, 0);
+    index = add("solstra");
     EXPECT_EQ(textProperty(index, "serialNumber"), "0");
     EXPECT_EQ(textProperty(index, "manufacturerName"), "Quillon");
     tStatus serial;
@@ -203,8 +195,7 @@ TEST_F(SetupSequence, TheSerialNumberNeedsAGoodManufacturingMap) {
     for (const Case& c : cases) {
         standIns().manufacturing.version = c.version;
         standIns().manufacturing.oldestCompatible = c.oldest;
-        index = kelvo_host::addModule("duskmere-b");
-        ASSERT_GE(index, 0);
+        index = add("duskmere-b");
         tStatus status;
         const uint32_t value = deviceOf(index)->getKelvoHelper()->getSerialNumber(status);
         if (c.accepted) {
@@ -220,8 +211,7 @@ TEST_F(SetupSequence, TheSerialNumberNeedsAGoodManufacturingMap) {
 }
 
 TEST_F(SetupSequence, TheStorageMapCheckersReportChecksumsBeforeVersions) {
-    const int index = kelvo_host::addModule("solstra");
-    ASSERT_GE(index, 0);
+    const int index = add("solstra");
     kelvo_driver::KelvoHelper* helper = deviceOf(index)->getKelvoHelper();
 
     standIns().calibration[2].checksumValid = false;
@@ -260,10 +250,8 @@ TEST_F(SetupSequence, TheStorageMapCheckersReportChecksumsBeforeVersions) {
 }
 
 TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
-    const int index = kelvo_host::addModule("duskmere-a");
-    ASSERT_GE(index, 0);
-    const int handle = kelvo_open("smu_kelvo", index);
-    ASSERT_GE(handle, 0);
+    const int index = add("duskmere-a");
+    const int handle = open(index);
     ASSERT_NE(sessionOf(handle)->getRoutingSession(), nullptr) << "a handle opened at level 19 has routing";
     EXPECT_EQ(standIns().registeredSessions, 1);
 
@@ -296,10 +284,8 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
 }
 
 TEST_F(SetupSequence, ClosingAHandleClosesItsOpenRoutingNotifier) {
-    const int index = kelvo_host::addModule("duskmere-a");
-    ASSERT_GE(index, 0);
-    const int handle = kelvo_open("smu_kelvo", index);
-    ASSERT_GE(handle, 0);
+    const int index = add("duskmere-a");
+    const int handle = open(index);
     const unsigned destination = kelvo_destination(handle);
     kelvo_notifier_payload payload{0xBEEF, destination, 0x80000000};
     ASSERT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), 0);
@@ -312,10 +298,8 @@ TEST_F(SetupSequence, ClosingAHandleClosesItsOpenRoutingNotifier) {
 }
 
 TEST_F(SetupSequence, SuspensionWithdrawsTheRoutingResourcesWithoutVeto) {
-    const int index = kelvo_host::addModule("solstra");
-    ASSERT_GE(index, 0);
-    const int handle = kelvo_open("smu_kelvo", index);
-    ASSERT_GE(handle, 0);
+    const int index = add("solstra");
+    const int handle = open(index);
     KelvoDevice* device = deviceOf(index);
     EXPECT_TRUE(device->suspendIOProcessing(0, kelvo_driver::nVOAPAL000::kSuspendReasonReset, true));
     EXPECT_EQ(standIns().resourcesCleared, 1);
@@ -329,8 +313,7 @@ TEST_F(SetupSequence, SuspensionWithdrawsTheRoutingResourcesWithoutVeto) {
 // KelvoHelper's cleanup composite: a session that cannot be added there is
 // destroyed and the open fails.
 TEST_F(SetupSequence, AnAllocationFailureInOpenLeavesNothing) {
-    const int index = kelvo_host::addModule("duskmere-b");
-    ASSERT_GE(index, 0);
+    const int index = add("duskmere-b");
     KelvoDevice* device = deviceOf(index);
     // A fresh KelvoHelper whose cleanup composite has room for one session, taken by first.
     auto prepare = [&] {
@@ -345,8 +328,7 @@ TEST_F(SetupSequence, AnAllocationFailureInOpenLeavesNothing) {
     };
     int first = prepare();
     kal::memory::resetCounters();
-    const int clean = kelvo_open("smu_kelvo", index);
-    ASSERT_GE(clean, 0);
+    const int clean = open(index);
     const uint64_t calls = kal::memory::allocationCalls();
     ASSERT_EQ(kelvo_close(clean), 0);
     ASSERT_EQ(kelvo_close(first), 0);
@@ -365,8 +347,7 @@ TEST_F(SetupSequence, AnAllocationFailureInOpenLeavesNothing) {
 
 TEST_F(SetupSequence, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
     kal::memory::resetCounters();
-    const int clean = kelvo_host::addModule("solstra");
-    ASSERT_GE(clean, 0);
+    const int clean = add("solstra");
     const uint64_t calls = kal::memory::allocationCalls();
     ASSERT_EQ(kelvo_host_remove_module(clean), 0);
     for (uint64_t n = 1; n <= calls; ++n) {
@@ -380,7 +361,7 @@ TEST_F(SetupSequence, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
             EXPECT_TRUE(tracker.getCurrentLevel() == 19 ||
                         tracker.getStatus().getCode() == tStatus::kOutOfMemory)
                 << n;
-            EXPECT_EQ(kelvo_host_remove_module(index), 0);
+            remove(index);
         }
         EXPECT_EQ(kal::live::now(), live) << n;
         const auto log = standIns().events();
@@ -393,8 +374,7 @@ TEST_F(SetupSequence, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
 }
 
 TEST_F(SetupSequence, TheKelvoHelperForwardsToTheTasksItBuilt) {
-    const int index = kelvo_host::addModule("solstra");
-    ASSERT_GE(index, 0);
+    const int index = add("solstra");
     KelvoDevice* device = deviceOf(index);
     kelvo_driver::KelvoHelper* helper = device->getKelvoHelper();
 
@@ -436,10 +416,8 @@ TEST_F(SetupSequence, TheKelvoHelperForwardsToTheTasksItBuilt) {
 }
 
 TEST_F(SetupSequence, SubroutinesAreCopiedOnlyWithBothBuffersAndTheRightCount) {
-    const int index = kelvo_host::addModule("duskmere-a");
-    ASSERT_GE(index, 0);
-    const int handle = kelvo_open("smu_kelvo", index);
-    ASSERT_GE(handle, 0);
+    const int index = add("duskmere-a");
+    const int handle = open(index);
     kelvo_driver::KelvoHelper* helper = deviceOf(index)->getKelvoHelper();
     uint32_t ids[3] = {};
     uint32_t addresses[3] = {};
@@ -477,11 +455,9 @@ TEST_F(SetupSequence, SubroutinesAreCopiedOnlyWithBothBuffersAndTheRightCount) {
 }
 
 TEST_F(SetupSequence, ArmAndStartRegisterTheirCleanupOnlyWhenTheySucceed) {
-    const int index = kelvo_host::addModule("solstra");
-    ASSERT_GE(index, 0);
+    const int index = add("solstra");
     kelvo_driver::KelvoHelper* helper = deviceOf(index)->getKelvoHelper();
-    const int handle = kelvo_open("smu_kelvo", index);
-    ASSERT_GE(handle, 0);
+    const int handle = open(index);
     fenwicksharedsource::KernelSession& session = *sessionOf(handle);
     kdut::CleanupOperationComposite& composite = session.getCleanupOperationComposite();
     const size_t initial = composite.size();
@@ -515,8 +491,7 @@ TEST_F(SetupSequence, ArmAndStartRegisterTheirCleanupOnlyWhenTheySucceed) {
 }
 
 TEST_F(SetupSequence, BelowTheRoutingLevelRoutingIsLeftAlone) {
-    const int index = kelvo_host::addModule("duskmere-b");
-    ASSERT_GE(index, 0);
+    const int index = add("duskmere-b");
     KelvoDevice* device = deviceOf(index);
     const int requester = kelvo_open("smu_kelvo", index);
     tStatus status;
@@ -528,8 +503,7 @@ TEST_F(SetupSequence, BelowTheRoutingLevelRoutingIsLeftAlone) {
     EXPECT_TRUE(device->suspendIOProcessing(0, kelvo_driver::nVOAPAL000::kSuspendReasonReset, true));
     device->resumeIOProcessing(0);
     EXPECT_EQ(standIns().resourcesCleared, cleared);
-    const int handle = kelvo_open("smu_kelvo", index);
-    ASSERT_GE(handle, 0);
+    const int handle = open(index);
     EXPECT_EQ(sessionOf(handle)->getRoutingSession(), nullptr) << "no routing below level 16";
     EXPECT_EQ(kelvo_close(handle), 0);
 }

@@ -92,7 +92,7 @@ TEST_F(EndToEndControllers, AnOverrideWinsOverTheCoolingServiceAndSurvivesAReset
                       .status,
                   0);
         EXPECT_EQ(coolingMode(after), 40u) << "still overridden after the reset";
-        EXPECT_EQ(kelvo_host_remove_module(index), 0);
+        remove(index);
     }
 }
 
@@ -125,7 +125,7 @@ TEST_F(EndToEndControllers, TheTemperatureSensor) {
         EXPECT_EQ(out.status, c.status);
         const size_t reads = m.nisoFpga().trace().size();
         EXPECT_EQ(reads != 0, c.sensor == 0 && std::string(c.board) == "solstra") << reads;
-        EXPECT_EQ(kelvo_host_remove_module(index), 0);
+        remove(index);
     }
 }
 

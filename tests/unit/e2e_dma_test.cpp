@@ -167,7 +167,7 @@ TEST_F(E2EDma, RoundTripOnEachChannelOfEveryBoard) {
         EXPECT_EQ(kelvo_close(handle), 0);
         EXPECT_EQ(module->deviceErrorCount(), 0u) << ::testing::PrintToString(module->deviceErrors());
         EXPECT_TRUE(module->dma(0).faults().empty());
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
@@ -211,7 +211,7 @@ TEST_F(E2EDma, ChannelAndReservationChecks) {
                   -52005);
     }
     EXPECT_EQ(kelvo_close(handle), 0);
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    remove(index);
 }
 
 TEST_F(E2EDma, ClosingTheSessionStopsItsStream) {
@@ -225,7 +225,7 @@ TEST_F(E2EDma, ClosingTheSessionStopsItsStream) {
     EXPECT_EQ(kelvo_close(handle), 0);
     EXPECT_FALSE(module->dma(0).running()) << "the session's cleanup stopped the stream";
     EXPECT_EQ(module->dma(0).fifoResets(), resets + 2) << "and reset its FIFO (two strobes)";
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    remove(index);
 }
 
 // A wait without timeout never holds up a reset, a power-down or a stop: it
@@ -268,7 +268,7 @@ TEST_F(E2EDma, ResetPowerDownAndStopCompleteWithAnEndlessWaitPending) {
         }
         EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), 19u);
         EXPECT_EQ(kelvo_close(handle), 0);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 

@@ -70,8 +70,7 @@ TEST_F(E2EStorage, EveryBoardReachesLevelThreeWithItsMapsAndFlashWindow) {
     kelvo_test::ScopedProductLevels levels(3);
     for (const std::string& board : kelvo_test::boards()) {
         SCOPED_TRACE(board);
-        const int index = kelvo_host_add_module(board.c_str());
-        ASSERT_GE(index, 0);
+        const int index = add(board);
         const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
         const auto level = answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
                                                                  kelvo_status_record{0});
@@ -103,8 +102,8 @@ TEST_F(E2EStorage, EveryBoardReachesLevelThreeWithItsMapsAndFlashWindow) {
         EXPECT_EQ(textProperty(index, "serialNumber"), "1F2A3B4");
         EXPECT_EQ(serialOf(handle), 0x01F2A3B4u);
         EXPECT_EQ(kelvo_close(handle), 0);
-        EXPECT_EQ(kelvo_host::module(static_cast<unsigned>(index))->deviceErrorCount(), 0u);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        EXPECT_EQ(module(index).deviceErrorCount(), 0u);
+        remove(index);
     }
 }
 
@@ -152,7 +151,7 @@ TEST_F(E2EStorage, RawAccessBoundsAndNames) {
     EXPECT_EQ(valid.status, -240044);
     EXPECT_EQ(flush(handle, "Manufacturing"), -240023);
     EXPECT_EQ(kelvo_close(handle), 0);
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    remove(index);
 }
 
 TEST_F(E2EStorage, AStoredFieldSurvivesAResetAndADeviceRestart) {
@@ -179,7 +178,7 @@ TEST_F(E2EStorage, AStoredFieldSurvivesAResetAndADeviceRestart) {
     handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
     EXPECT_EQ(serialOf(handle), 0x00C0FFEEu) << "after stop and start";
     EXPECT_EQ(kelvo_close(handle), 0);
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    remove(index);
 }
 
 TEST_F(E2EStorage, CheckersAndSerialNumberOnEveryFlashImage) {
@@ -222,7 +221,7 @@ TEST_F(E2EStorage, CheckersAndSerialNumberOnEveryFlashImage) {
                       .status,
                   c.hardwareState);
         EXPECT_EQ(kelvo_close(handle), 0);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
@@ -248,7 +247,7 @@ TEST_F(E2EStorage, AWrongBridgeSignatureFailsLevelThreeAndLeavesNothingRegistere
               0u);
     EXPECT_EQ(kal::pci::liveMappings(), 0u) << "memory window 0 is unmapped again";
     EXPECT_EQ(kelvo_close(handle), 0);
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    remove(index);
 }
 
 // Edits, flushes and refreshes of one map from several threads: each
@@ -278,7 +277,7 @@ TEST_F(E2EStorage, ConcurrentSetRawFlushAndRefreshOfOneMap) {
         kelvo_storageMap_isChecksumValid_in{address(cal.data()), cal.size(), 0, 0});
     EXPECT_EQ(valid.valid, 1);
     EXPECT_EQ(kelvo_close(handle), 0);
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    remove(index);
 }
 
 } // namespace

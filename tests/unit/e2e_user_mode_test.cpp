@@ -225,11 +225,9 @@ TEST_F(E2EUserMode, MapsAndWindowsByNameOnEveryBoard) {
     for (const Board& board : boards()) {
         SCOPED_TRACE(board.name);
         const kal::live::Counts liveBefore = kal::live::now();
-        const int index = kelvo_host_add_module(board.name.c_str());
-        ASSERT_GE(index, 0);
+        const int index = add(board.name);
         auto module = kelvo_host::module(static_cast<unsigned>(index));
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-        ASSERT_GE(handle, 0);
+        const int handle = open(index);
         const auto level = answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
                                                                  kelvo_kelvo_getSetupLevel_in{0});
         ASSERT_EQ(level.setupLevel, 19u);
@@ -277,7 +275,7 @@ TEST_F(E2EUserMode, MapsAndWindowsByNameOnEveryBoard) {
         // Removed with a handle open: the groups leave the registries as
         // levels 1 to 3 had them, and nothing of the module stays allocated.
         module.reset();
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
         EXPECT_EQ(kelvo_close(handle), 0);
         {
             std::lock_guard g(witness().lock);
@@ -296,11 +294,9 @@ TEST_F(E2EUserMode, MapsAndWindowsByNameOnEveryBoard) {
 // copy, flush and write send only what changed unless forced, refresh takes
 // the device's value.
 TEST_F(E2EUserMode, WindowSoftCopyRequestsAndTheForceFlag) {
-    const int index = kelvo_host_add_module("solstra");
-    ASSERT_GE(index, 0);
+    const int index = add("solstra");
     auto module = kelvo_host::module(static_cast<unsigned>(index));
-    const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-    ASSERT_GE(handle, 0);
+    const int handle = open(index);
     sim::FpgaSpace& fpga = module->nisoFpga();
     const std::string window = "NisoFpgaWindow";
     fpga.poke(kScratchOffset, 0x0F0F0F0F);
@@ -374,17 +370,15 @@ TEST_F(E2EUserMode, WindowSoftCopyRequestsAndTheForceFlag) {
     }
     module.reset();
     EXPECT_EQ(kelvo_close(handle), 0);
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    remove(index);
 }
 
 TEST_F(E2EUserMode, BadInputIsRefusedOnItsChannelAndChangesNothing) {
     for (const Board& board : boards()) {
         SCOPED_TRACE(board.name);
-        const int index = kelvo_host_add_module(board.name.c_str());
-        ASSERT_GE(index, 0);
+        const int index = add(board.name);
         auto module = kelvo_host::module(static_cast<unsigned>(index));
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-        ASSERT_GE(handle, 0);
+        const int handle = open(index);
         auto& iso = module->isoFpga();
         auto& niso = module->nisoFpga();
         iso.poke(kScratchOffset, 0x11111111);
@@ -474,7 +468,7 @@ TEST_F(E2EUserMode, BadInputIsRefusedOnItsChannelAndChangesNothing) {
         EXPECT_EQ(fine.value, 0x11111111u);
         module.reset();
         EXPECT_EQ(kelvo_close(handle), 0);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
@@ -499,11 +493,9 @@ TEST_F(E2EProduct, EveryBoardStopsAtLevelNineWithBothFpgasLoaded) {
         const Board& board = all[b];
         SCOPED_TRACE(board.name);
         const kal::live::Counts liveBefore = kal::live::now();
-        const int index = kelvo_host_add_module(board.name.c_str());
-        ASSERT_GE(index, 0);
+        const int index = add(board.name);
         auto module = kelvo_host::module(static_cast<unsigned>(index));
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-        ASSERT_GE(handle, 0);
+        const int handle = open(index);
         const auto level = answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
                                                                  kelvo_kelvo_getSetupLevel_in{0});
         EXPECT_EQ(level.setupLevel, 9u);
@@ -540,7 +532,7 @@ TEST_F(E2EProduct, EveryBoardStopsAtLevelNineWithBothFpgasLoaded) {
 
         module.reset();
         EXPECT_EQ(kelvo_close(handle), 0);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
         EXPECT_EQ(kal::live::now(), liveBefore);
     }
 }
