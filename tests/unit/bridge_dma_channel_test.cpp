@@ -34,27 +34,6 @@ protected:
     }
 };
 
-TEST_F(BridgeDmaChannel, ChannelBlocksFollowTheBridgesBaseAndBlockSize) {
-    struct Row {
-        std::uint32_t base, shift;
-    };
-    for (const Row& row : {Row{0x1000, 8}, Row{0x3000, 9}, Row{0x2000, 12}}) {
-        SCOPED_TRACE(row.base);
-        module->bridgeRegisters().setDmaBase(row.base);
-        module->bridgeRegisters().setCoreDescription((row.shift << 16) | (12u << 12) | (1u << 5));
-        for (std::uint32_t n = 0; n < 2; ++n) {
-            std::uint64_t address = 0, size = 0;
-            tBrixelDMAChannel::locateRegisters(window, n, address, size);
-            EXPECT_EQ(address, window.base + row.base + (std::uint64_t{n} << row.shift));
-            EXPECT_EQ(size, std::uint64_t{1} << row.shift);
-            block(n).clearTrace();
-            tBrixelDMAChannel channel(window, n);
-            // The reset reached this channel's block: mode 1, stop, mode 2.
-            EXPECT_EQ(writes(n), (Writes{{0x54, 1}, {0x58, 2}, {0x54, 2}}));
-        }
-    }
-}
-
 TEST_F(BridgeDmaChannel, OperationsWriteTheirRegisterSequences) {
     struct Row {
         const char* what;

@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "bridge/embedded_images.h"
-#include "core/custom_reset_parameters.h"
 #include "core_test_levels.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
@@ -23,8 +21,6 @@ using nVOAPALS100::tStatus;
 
 constexpr int64_t kLinkTimeout = kelvoDriverCode(0xBFFA4678);
 constexpr int64_t kDcBusTimeout = kelvoDriverCode(0xBFFA4683);
-constexpr int64_t kWrongSignature = kelvoDriverCode(0xBFFA467C);
-constexpr int64_t kWrongImageSize = kelvoDriverCode(0xBFFA806B);
 constexpr uint64_t kScratchOffset = 0x18; // the required block's scratch register
 
 using kelvo_test::address;
@@ -149,55 +145,6 @@ TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaS
     kelvo_driver::IsolatedRegMaps& group = deviceOf(index)->getKelvoHelper()->getIsolatedRegMaps();
     tStatus status;
     EXPECT_EQ(group.getWindowedAccessor()->read32(kScratchOffset, status), 0xFFFFFFFFu);
-}
-
-// A reset with custom images (reset words 0 and 1, 2 and 3): what each
-// level makes of them.
-TEST_F(CoreBringup, CustomImagesThroughAReset) {
-    struct Case {
-        const char* what;
-        bool nonIsolated; // words 0 and 1, else 2 and 3
-        int64_t sizeOffset;
-        uint32_t levelReached;
-        int64_t code;
-        std::vector<uint32_t> linkCommands; // of the reset's setup
-    };
-    const Case cases[] = {
-        {"a right-sized non-isolated image of garbage: the board signature is wrong",
-         true,
-         0,
-         5,
-         kWrongSignature,
-         {}},
-        {"an isolated image of the wrong size: not cleared", false, 1, 7, kWrongImageSize, {1}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const int index = add("solstra");
-        ASSERT_EQ(level(index), 19u);
-        const int handle = open(index);
-        const uint64_t size = (c.nonIsolated ? embeddy_SolstraNisoFpgaTop_bin_original_size
-                                             : embeddy_SolstraIsoFpgaTop_bin_original_size) +
-                              c.sizeOffset;
-        std::vector<uint8_t> image(size, 0xA5);
-        kelvo_driver::CustomResetParameters parameters{};
-        (c.nonIsolated ? parameters.nonIsolatedFirmwarePtr : parameters.isolatedFirmwarePtr) =
-            address(image.data());
-        (c.nonIsolated ? parameters.nonIsolatedFirmwareSize : parameters.isolatedFirmwareSize) = image.size();
-        kelvo_kdut_reset_in in{};
-        in.setupLevel = 19;
-        in.resetParametersAddress = address(&parameters);
-        const size_t commandsBefore = module(index).isoComm().commands().size();
-        answer<kelvo_kdut_reset_out>(handle, KELVO_IOCTL_kdut_reset, in);
-        EXPECT_EQ(level(index), c.levelReached);
-        EXPECT_EQ(setupCode(index), c.code);
-        const std::vector<uint32_t> commands = module(index).isoComm().commands();
-        EXPECT_EQ(std::vector<uint32_t>(commands.begin() + static_cast<std::ptrdiff_t>(commandsBefore),
-                                        commands.end()),
-                  c.linkCommands);
-        EXPECT_EQ(kelvo_close(handle), 0);
-        remove(index);
-    }
 }
 
 } // namespace

@@ -157,13 +157,6 @@ TEST_F(BoardRevisions, EachGenerationHasItsRange) {
     EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_B, 2), tooNew);
 }
 
-TEST_F(BoardRevisions, ACheckerThatCannotBeAllocatedReportsOutOfMemory) {
-    kal::memory::failNth(1);
-    EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, 0), tStatus::kOutOfMemory);
-    kal::memory::failNth(2); // the checker is made, its control block is refused
-    EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_A, 5), tStatus::kOutOfMemory);
-}
-
 // A charge-balance controller that records what reaches it.
 class FakeChargeBalance : public kelvo_driver::ChargeBalanceControllerInterface {
 public:

@@ -256,13 +256,6 @@ TEST_F(ProductReset, BelowLevelNineteenTheNotifierAnswersTheTrackersStatus) {
     EXPECT_EQ(kelvo_read_message(kelvo_destination(handle), &message), 0);
 }
 
-TEST_F(ProductReset, SuspendingIOIsNeverVetoed) {
-    const int handle = open(index_);
-    EXPECT_TRUE(device_->suspendIOProcessing(0, kelvo_driver::nVOAPAL000::kSuspendReasonReset, true));
-    device_->resumeIOProcessing(0);
-    EXPECT_EQ(emptyRequest(handle, 0x00200101), kal(tStatus::kNotImplemented));
-}
-
 // Every allocation of add device failing in turn: each run ends refused with
 // nothing left, or added (maybe at a lower level, or with a property
 // missing); nothing leaks, nothing is unregistered twice, nothing asserts.

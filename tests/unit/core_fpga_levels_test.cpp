@@ -227,20 +227,4 @@ protected:
     kelvo_test::ScopedTestLevels levels_{kelvo_test::RealLevels::kUpTo5};
 };
 
-TEST_F(OverRealLevelFive, TheStandInsAboveTheRealLevelsReachLevelNineteen) {
-    kal::clock::ScopedScale fast(100.0);
-    const int index = add("duskmere-b");
-    KelvoDevice* device = deviceOf(index);
-    EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), 19u);
-    EXPECT_TRUE(
-        module(index).bridgeRegisters().fpgaLoading().configured(0))
-        << "loaded by the real level 4";
-    kelvo_driver::KelvoHelper* helper = device->getKelvoHelper();
-    tStatus status;
-    vohtl::BasicString windows;
-    helper->getDeviceWindowDispatcher().getRegistrationList(windows, status);
-    EXPECT_EQ(std::string(windows.c_str()), "flashWindow\tNisoFpgaWindow\tIsoFpgaWindow");
-    remove(index);
-}
-
 } // namespace

@@ -660,43 +660,4 @@ TEST_F(SequencerLevels, AFailedAllocationInTheSequencerLevelsEndsCleanly) {
 // too, every board reaches at least level 13 with the real sequencer tasks.
 class ProductSequencerLevels : public kelvo_test::HostedTest {};
 
-TEST_F(ProductSequencerLevels, EveryBoardClimbsTheWholeProductTable) {
-    const kelvo_driver::SetupLevelTable& product = kelvo_driver::getProductSetupLevelTable();
-    for (uint32_t level = 4; level <= 9; ++level) {
-        if (product.tasks[level - 1] == nullptr) {
-            GTEST_SKIP() << "level " << level << " is not in the product table yet";
-        }
-    }
-    // Setup climbs the whole table with the module's default flash: up to the
-    // level below the first one the product does not have yet.
-    uint32_t top = 19;
-    for (uint32_t level = 18; level >= 1; --level) {
-        if (product.tasks[level - 1] == nullptr) {
-            top = level - 1;
-        }
-    }
-    for (const Board& b : kBoards) {
-        SCOPED_TRACE(b.name);
-        const int index = add(b.name);
-        EXPECT_GE(deviceOf(index)->getSetupTracker().getCurrentLevel(), 13u);
-        EXPECT_EQ(deviceOf(index)->getSetupTracker().getCurrentLevel(), top);
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-        kelvo_corran_getHardwareErrors_in in{0, 0, 0};
-        kelvo_status_record out{};
-        kelvo_ioctl_header header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0};
-        EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_corran_getHardwareErrors, &header), 0);
-        EXPECT_EQ(out.status, 0);
-        if (top == 19) {
-            kelvo_kdut_checkHardwareState_in check{0, 0, 0};
-            kelvo_status_record state{};
-            kelvo_ioctl_header checkHeader{
-                address(&check), address(&state), sizeof(check), sizeof(state), 0, 0};
-            EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_kdut_checkHardwareState, &checkHeader), 0);
-            EXPECT_EQ(state.status, 0) << "a complete setup checks out";
-        }
-        kelvo_close(handle);
-        remove(index);
-    }
-}
-
 } // namespace

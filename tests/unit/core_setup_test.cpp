@@ -345,34 +345,6 @@ TEST_F(SetupSequence, AnAllocationFailureInOpenLeavesNothing) {
     }
 }
 
-TEST_F(SetupSequence, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
-    kal::memory::resetCounters();
-    const int clean = add("solstra");
-    const uint64_t calls = kal::memory::allocationCalls();
-    ASSERT_EQ(kelvo_host_remove_module(clean), 0);
-    for (uint64_t n = 1; n <= calls; ++n) {
-        standIns().reset();
-        const kal::live::Counts live = kal::live::now();
-        kal::memory::failNth(n);
-        const int index = kelvo_host::addModule("solstra");
-        kal::memory::clearFaults();
-        if (index >= 0) {
-            const auto& tracker = deviceOf(index)->getSetupTracker();
-            EXPECT_TRUE(tracker.getCurrentLevel() == 19 ||
-                        tracker.getStatus().getCode() == tStatus::kOutOfMemory)
-                << n;
-            remove(index);
-        }
-        EXPECT_EQ(kal::live::now(), live) << n;
-        const auto log = standIns().events();
-        EXPECT_EQ(std::count_if(log.begin(), log.end(),
-                                [](const std::string& e) { return e.rfind("setup", 0) == 0; }),
-                  std::count_if(log.begin(), log.end(),
-                                [](const std::string& e) { return e.rfind("free", 0) == 0; }))
-            << "every task built is freed, " << n;
-    }
-}
-
 TEST_F(SetupSequence, TheKelvoHelperForwardsToTheTasksItBuilt) {
     const int index = add("solstra");
     KelvoDevice* device = deviceOf(index);

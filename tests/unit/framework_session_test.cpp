@@ -180,18 +180,6 @@ TEST_F(FrameworkSession, TheCleanupRequestRunsAndClearsTheListLeavingNoRoutingSe
     EXPECT_EQ(trace.size(), 1u);
 }
 
-TEST_F(FrameworkSession, AHandleOpenedBeforeRoutingWasSetUpNeverHasARoutingSession) {
-    kal::clock::ScopedScale fast(1000);
-    TestDevice& device = start();
-    auto* requester = open();
-    EXPECT_EQ(device.resetFrom(requester, 15).getCode(), tStatus::kSetupTargetReached);
-    auto* early = kernel(open());
-    EXPECT_EQ(early->getRoutingSession(), nullptr);
-    EXPECT_EQ(device.operation(early, 15).getCode(), 0);
-    EXPECT_EQ(device.routingManager.log, (std::vector<std::string>{"register", "unregister"}))
-        << "only the requester's session, opened at level 19, had one";
-}
-
 TEST_F(FrameworkSession, ARoutingSessionThatCannotBeMadeLeavesOutOfMemoryAndNoRegistration) {
     TestDevice& device = start();
     tDeviceInterface* deviceInterface = device.getDeviceInterfaces()[0];
