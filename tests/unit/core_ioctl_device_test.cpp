@@ -140,32 +140,6 @@ TEST_F(CoreIoctlDevice, SetupStoppedBelowNineteen) {
     EXPECT_EQ(count.status, 0);
 }
 
-// At level 19 the request runs the device's own hardware-state checkers.
-TEST_F(CoreIoctlDevice, TheHardwareStateCheckRunsTheStorageMapCheckers) {
-    const int handle = open();
-    const struct {
-        bool checksumValid;
-        uint32_t headerVersion; // the header map accepts only 1.0.0 build 0
-        int32_t expected;
-    } cases[] = {
-        {true, 0x01000000, 0},
-        {false, 0x01000000, kelvoDriverCode(0xBFFA4088)},
-        {true, 0x01000001, kelvoDriverCode(0xBFFA4082)},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.expected);
-        standIns().calibration[2].checksumValid = c.checksumValid;
-        standIns().header.version = c.headerVersion;
-        standIns().header.oldestCompatible = c.headerVersion;
-        kelvo_kdut_checkHardwareState_out out{};
-        EXPECT_EQ(request(handle, KELVO_IOCTL_kdut_checkHardwareState,
-                          kelvo_kdut_checkHardwareState_in{0, 0, 0}, out),
-                  0);
-        EXPECT_EQ(out.status, c.expected);
-    }
-    EXPECT_EQ(kelvo_close(handle), 0);
-}
-
 TEST_F(CoreIoctlDevice, AResetInvalidatesEveryOpenHandleTheRequestersToo) {
     const int requester = open();
     const int other = open();

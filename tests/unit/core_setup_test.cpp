@@ -43,28 +43,6 @@ public:
     void cleanup(tStatus&) override { standIns().record("session cleanup"); }
 };
 
-TEST_F(SetupSequence, EveryBoardReachesLevelNineteen) {
-    for (const auto& board : kelvo_test::boards()) {
-        SCOPED_TRACE(board);
-        standIns().reset();
-        const int index = add(board);
-        KelvoDevice* device = deviceOf(index);
-        EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), 19u);
-        EXPECT_TRUE(device->getSetupTracker().getStatus().isSuccess());
-        for (uint32_t level = 1; level <= 18; ++level) {
-            EXPECT_TRUE(device->getKelvoHelper()->isBuilt(level)) << level;
-        }
-        EXPECT_EQ(textProperty(index, "serialNumber"), "1234ABCD");
-        EXPECT_EQ(standIns().resourcesSet, 1) << "onStarted hands the routing resources over";
-
-        tStatus status;
-        device->getKelvoHelper()->checkHardwareState(0, status);
-        EXPECT_TRUE(status.isSuccess());
-        EXPECT_TRUE(device->getKelvoHelper()->queryInCompliance(5, status));
-        remove(index);
-    }
-}
-
 // What a reset or a removal does while requests are still inside: every DMA
 // channel's wait ends invalidated, once the DMA objects (level 14) exist.
 TEST_F(SetupSequence, CancellingPendingWaitsEndsEachChannelsWaitFromTheDMALevelOn) {

@@ -155,31 +155,6 @@ TEST_F(FrameworkSession, ATeardownRunsTheOperationsOnceAndTheInvalidSessionsClos
     EXPECT_TRUE(device.routingManager.registered.empty());
 }
 
-TEST_F(FrameworkSession, TheCleanupRequestRunsAndClearsTheListLeavingNoRoutingSession) {
-    TestDevice& device = start();
-    auto* session = kernel(open());
-    std::vector<std::string> trace;
-    TracingCleanup op("op", trace);
-    tStatus status;
-    session->getCleanupOperationComposite().add(&op, status);
-    tStatus failed;
-    KELVO_SET_STATUS(failed, -1);
-    session->getCleanupOperationComposite().cleanup(failed);
-    EXPECT_TRUE(trace.empty());
-    EXPECT_NE(session->getRoutingSession(), nullptr) << "an error status cleans up nothing";
-
-    device.operation(session, 0, [&](tStatus& s) {
-        session->getCleanupOperationComposite().cleanup(s);
-        session->getCleanupOperationComposite().clear();
-    });
-    EXPECT_EQ(trace, (std::vector<std::string>{"op"}));
-    EXPECT_EQ(session->getRoutingSession(), nullptr);
-    EXPECT_EQ(session->getCleanupOperationComposite().size(), 0u);
-    EXPECT_EQ(device.routingManager.log, (std::vector<std::string>{"register", "unregister"}));
-    close(session);
-    EXPECT_EQ(trace.size(), 1u);
-}
-
 TEST_F(FrameworkSession, ARoutingSessionThatCannotBeMadeLeavesOutOfMemoryAndNoRegistration) {
     TestDevice& device = start();
     tDeviceInterface* deviceInterface = device.getDeviceInterfaces()[0];
