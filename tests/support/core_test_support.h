@@ -90,7 +90,9 @@ public:
     static void remove(int index) { EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0); }
     static sim::Module& module(int index) { return *kelvo_host::module(static_cast<unsigned>(index)); }
     static std::uint32_t level(int index) { return deviceOf(index)->getSetupTracker().getCurrentLevel(); }
-    static std::int64_t setupCode(int index) { return deviceOf(index)->getSetupTracker().getStatus().getCode(); }
+    static std::int64_t setupCode(int index) {
+        return deviceOf(index)->getSetupTracker().getStatus().getCode();
+    }
     static int open(int index) {
         const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
         EXPECT_GE(handle, 0);

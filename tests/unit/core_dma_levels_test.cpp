@@ -158,8 +158,7 @@ TEST_F(CoreDmaLevels, TheReloadTakesTheSelfMapAgainAfterTheChecks) {
 TEST_F(CoreDmaLevels, EveryFailedAllocationOfLevelsFourteenAndFifteenEndsCleanly) {
     static uint64_t failAt = 0;
     static bool failDPC = false;
-    static kelvo_driver::SetupLevelTable table =
-        kelvo_test::testSetupLevelTableWithRealDMA(kelvo_test::RealLevels::kUpTo2);
+    static kelvo_driver::SetupLevelTable table = kelvo_test::testSetupLevelTableWithRealDMA();
     struct Faulty {
         static kelvo_driver::SetupTask* create14(kelvo_driver::KelvoHelper& helper,
                                                  const kelvo_driver::SetupInputs& inputs, tStatus& status) {

@@ -216,15 +216,3 @@ TEST_F(FpgaLevels, AnAllocationFailureInLevelsFourAndFiveEndsCleanly) {
 }
 
 } // namespace
-
-namespace {
-
-// The test table over the product's real levels 1 to 5 (what the levels
-// above build on): its stand-ins reach level 19, the isolated group of level
-// 9 over the real level 5's wrapper, and everything comes down again.
-class OverRealLevelFive : public kelvo_test::HostedTest {
-protected:
-    kelvo_test::ScopedTestLevels levels_{kelvo_test::RealLevels::kUpTo5};
-};
-
-} // namespace
