@@ -244,18 +244,6 @@ TEST_F(ProductReset, OperationsNotOfferedAnswerAtEveryLevel) {
     EXPECT_EQ(e.getCode(), kelvoDriverCode(0xBFFA4303));
 }
 
-TEST_F(ProductReset, BelowLevelNineteenTheNotifierAnswersTheTrackersStatus) {
-    const int handle = open(index_);
-    for (uint32_t kind : {0x80000000u, 7u}) {
-        kelvo_notifier_payload payload{1, kelvo_destination(handle), kind};
-        EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(tStatus::kNotImplemented));
-        EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{kind})),
-                  0);
-    }
-    kelvo_message message;
-    EXPECT_EQ(kelvo_read_message(kelvo_destination(handle), &message), 0);
-}
-
 // Every allocation of add device failing in turn: each run ends refused with
 // nothing left, or added (maybe at a lower level, or with a property
 // missing); nothing leaks, nothing is unregistered twice, nothing asserts.

@@ -116,32 +116,6 @@ TEST_F(SetupSequence, TeardownRunsSessionCleanupsFirstThenTheLevelsDownward) {
     EXPECT_EQ(kelvo_close(handle), 0);
 }
 
-TEST_F(SetupSequence, ResetsReachTheLevelAsked) {
-    const int index = add("solstra");
-    KelvoDevice* device = deviceOf(index);
-    auto reset = [&](uint32_t level) {
-        const int handle = kelvo_open("smu_kelvo", index);
-        EXPECT_GE(handle, 0);
-        tStatus status;
-        device->kdut_reset(descriptorOf(handle), level, 0, status);
-        // The requester's own handle was invalidated by its reset.
-        kelvo_notifier_payload payload{1, kelvo_destination(handle), 7};
-        EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload),
-                  kal(kelvoDriverCode(0xBFFA9179)));
-        kelvo_close(handle);
-        return status.getCode();
-    };
-    EXPECT_EQ(reset(7), tStatus::kSetupTargetReached);
-    EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), 7u);
-    EXPECT_FALSE(device->getKelvoHelper()->isBuilt(8));
-    EXPECT_EQ(reset(19), tStatus::kSuccess);
-    EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), 19u);
-    EXPECT_EQ(reset(0), tStatus::kSetupTargetReached);
-    EXPECT_EQ(device->getKelvoHelper(), nullptr);
-    EXPECT_EQ(reset(19), tStatus::kSuccess);
-    EXPECT_EQ(standIns().resourcesSet, 3) << "start and the resumes after the resets to 19";
-}
-
 TEST_F(SetupSequence, TheSerialNumberNeedsAGoodManufacturingMap) {
     standIns().serialNumber = 0xFFFFFFFF;
     int index = add("solstra");
