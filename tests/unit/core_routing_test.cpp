@@ -15,6 +15,7 @@
 
 namespace {
 
+using kelvo_test::answer;
 using kelvo_test::standIns;
 using nVOAPALS100::tStatus;
 
@@ -48,16 +49,6 @@ protected:
         HostedTest::TearDown();
         kelvo_driver::setSetupLevelTableForTests(nullptr);
     }
-    template <class In, class Out> static Out request(int handle, uint32_t code, const In& in) {
-        Out out{};
-        kelvo_ioctl_header header{};
-        header.inputAddress = reinterpret_cast<uintptr_t>(&in);
-        header.inputSize = sizeof(In);
-        header.outputAddress = reinterpret_cast<uintptr_t>(&out);
-        header.outputSize = sizeof(Out);
-        EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0);
-        return out;
-    }
     struct Found {
         kelvo_routing_calculateRoute_out out;
         std::vector<kelvo_route_possibility> possibilities;
@@ -75,13 +66,13 @@ protected:
         in.destinationCount = static_cast<uint32_t>(destinations.size());
         in.possibilitiesBuffer = reinterpret_cast<uintptr_t>(found.possibilities.data());
         in.possibilitiesCapacity = capacity;
-        found.out = request<kelvo_routing_calculateRoute_in, kelvo_routing_calculateRoute_out>(
+        found.out = answer<kelvo_routing_calculateRoute_out, kelvo_routing_calculateRoute_in>(
             handle, KELVO_IOCTL_routing_calculateRoute, in);
         found.possibilities.resize(found.out.status == 0 ? found.out.possibilitiesCount : 0);
         return found;
     }
     static int32_t routeRequest(int handle, uint32_t code, uint32_t routeID) {
-        return request<kelvo_routing_programRoute_in, kelvo_status_record>(handle, code, {routeID, 0}).status;
+        return answer<kelvo_status_record, kelvo_routing_programRoute_in>(handle, code, {routeID, 0}).status;
     }
 };
 
@@ -90,7 +81,7 @@ TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwo) {
         SCOPED_TRACE(board);
         const int index = add(board);
         const int handle = open(index);
-        EXPECT_EQ((request<kelvo_status_record, kelvo_routing_queryVersion_out>(
+        EXPECT_EQ((answer<kelvo_routing_queryVersion_out, kelvo_status_record>(
                        handle, KELVO_IOCTL_routing_queryVersion, {0}))
                       .version,
                   1u);
@@ -107,7 +98,7 @@ TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwo) {
         std::vector<uint32_t> path(4);
         kelvo_routing_getRouteTerminalPath_in pathIn{p.routeID, 0, reinterpret_cast<uintptr_t>(path.data()),
                                                      4, 0};
-        auto pathOut = request<kelvo_routing_getRouteTerminalPath_in, kelvo_routing_getRouteTerminalPath_out>(
+        auto pathOut = answer<kelvo_routing_getRouteTerminalPath_out, kelvo_routing_getRouteTerminalPath_in>(
             handle, KELVO_IOCTL_routing_getRouteTerminalPath, pathIn);
         EXPECT_EQ(pathOut.status, 0);
         ASSERT_EQ(pathOut.pathLength, 2u);
@@ -115,7 +106,7 @@ TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwo) {
         EXPECT_EQ(path[1], 2u);
 
         kelvo_routing_reserveRoute_in reserve{p.routeID, 0, 0, 0, 0};
-        EXPECT_EQ((request<kelvo_routing_reserveRoute_in, kelvo_routing_reserveRoute_out>(
+        EXPECT_EQ((answer<kelvo_routing_reserveRoute_out, kelvo_routing_reserveRoute_in>(
                        handle, KELVO_IOCTL_routing_reserveRoute, reserve))
                       .status,
                   0);
@@ -126,7 +117,7 @@ TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwo) {
 
         char name[16] = {};
         kelvo_routing_getTopographyName_in nameIn{reinterpret_cast<uintptr_t>(name), sizeof(name), 0};
-        EXPECT_EQ((request<kelvo_routing_getTopographyName_in, kelvo_status_record>(
+        EXPECT_EQ((answer<kelvo_status_record, kelvo_routing_getTopographyName_in>(
                        handle, KELVO_IOCTL_routing_getTopographyName, nameIn))
                       .status,
                   0);
@@ -162,7 +153,7 @@ TEST_F(RoutingThroughTheApi, CountsFromUserModeAreBounded) {
         in.destinationCount = 1;
         in.possibilitiesBuffer = reinterpret_cast<uintptr_t>(room.data());
         in.possibilitiesCapacity = c.capacity;
-        auto out = request<kelvo_routing_calculateRoute_in, kelvo_routing_calculateRoute_out>(
+        auto out = answer<kelvo_routing_calculateRoute_out, kelvo_routing_calculateRoute_in>(
             handle, KELVO_IOCTL_routing_calculateRoute, in);
         EXPECT_EQ(out.status, c.status);
         EXPECT_EQ(out.possibilitiesCount, c.found);
