@@ -159,6 +159,13 @@ void Sequencer::setNeverStops(bool on) {
     neverStops_ = on;
 }
 
+void Sequencer::setProgramsNeverEnd(bool on) {
+    programsNeverEnd_ = on;
+    if (!on && runningUntil_ == UINT64_MAX) {
+        runningUntil_ = now(); // the endless program ends with the fault
+    }
+}
+
 void Sequencer::storeAt(std::uint32_t address) {
     if (address >= kLocalRamWords) {
         fault("local-RAM write beyond the RAM at " + hex(address));
@@ -187,6 +194,9 @@ void Sequencer::start() {
     }
     ++starts_;
     execute();
+    if (programsNeverEnd_) {
+        runningUntil_ = UINT64_MAX;
+    }
 }
 
 void Sequencer::execute() {
@@ -348,11 +358,13 @@ bool Adf4002::locked() const {
 
 void Adf4002::shift(std::uint32_t word) {
     words_.push_back(word & 0xFFFFFF);
-    if (words_.size() % 4 == 0) {
-        lockedFrom_ = after(lockDelayNs_);
-    } else {
-        lockedFrom_ = UINT64_MAX;
+    // Locked a while after a complete programming: the last four words
+    // loaded one latch each (control bits 1:0), whatever came before them.
+    std::uint32_t latches = 0;
+    for (std::size_t i = words_.size() >= 4 ? words_.size() - 4 : words_.size(); i < words_.size(); ++i) {
+        latches |= 1u << (words_[i] & 3);
     }
+    lockedFrom_ = latches == 0xF ? after(lockDelayNs_) : UINT64_MAX;
 }
 
 // ---- SequencerSide -------------------------------------------------------------------
@@ -437,13 +449,16 @@ SequencerSide::SequencerSide(FpgaSpace& nonIsolated, FpgaSpace& isolated, bool s
             }
             return false;
         },
-        [&unit](std::uint64_t offset, std::uint32_t value) {
+        [this, &unit](std::uint64_t offset, std::uint32_t value) {
             if (offset == kMuCtrl) {
                 unit.writeControl(value);
                 return true;
             }
             if (offset == kMuPacketGenConfig) {
                 unit.writePacketGenConfig(value);
+                if ((value & MeasureUnit::kArmStrobe) != 0 && !unit.neverGenerates()) {
+                    sendPacket();
+                }
             }
             return false;
         });
@@ -495,6 +510,20 @@ SequencerSide::SequencerSide(FpgaSpace& nonIsolated, FpgaSpace& isolated, bool s
             }
             return offset == kAdfStatus;
         });
+}
+
+void SequencerSide::sendPacket() {
+    std::uint32_t words[kPacketBytes / 4];
+    words[0] = sequencer_.marker();
+    words[1] = packets_++;
+    for (std::uint32_t i = 0; i < 64; ++i) {
+        words[2 + i] = sequencer_.generalUse(i);
+    }
+    if (packetSink_) {
+        std::uint8_t packet[kPacketBytes];
+        std::memcpy(packet, words, kPacketBytes); // the host and the module are little-endian
+        packetSink_(packet, kPacketBytes);
+    }
 }
 
 } // namespace sim
