@@ -89,7 +89,7 @@ public:
     }
     static void remove(int index) { EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0); }
     static sim::Module& module(int index) { return *kelvo_host::module(static_cast<unsigned>(index)); }
-    static std::uint32_t level(int index) { return deviceOf(index)->getSetupTracker().getCurrentLevel(); }
+    static std::uint32_t levelOf(int index) { return deviceOf(index)->getSetupTracker().getCurrentLevel(); }
     static std::int64_t setupCode(int index) {
         return deviceOf(index)->getSetupTracker().getStatus().getCode();
     }
@@ -107,7 +107,7 @@ public:
         kelvo_close(handle);
         return status;
     }
-    static std::int32_t reserve(int handle, std::uint64_t mask = 1) {
+    static std::int32_t reserveAll(int handle, std::uint64_t mask = 1) {
         return answer<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reserveResources,
                                            kelvo_kdut_reserveResources_in{mask, 0, 0})
             .status;

@@ -30,7 +30,7 @@ TEST_F(BoardStartupLevel, TheProgramStreamsIntoTheSequencerAndRunsTheStartupSubr
     for (const std::string& board : kelvo_test::boards()) {
         SCOPED_TRACE(board);
         const int index = add(board);
-        ASSERT_EQ(level(index), 19u);
+        ASSERT_EQ(levelOf(index), 19u);
         tStatus status;
         const uint32_t start = static_cast<kelvo_driver::SubroutinePackageRegisterInterface&>(
                                    deviceOf(index)->getKelvoHelper()->getTask(10))
@@ -83,7 +83,7 @@ void runCases(const std::vector<Case>& cases) {
         }
         const int32_t answered = T::resetTo(index, 19, &c.parameters);
         EXPECT_EQ(answered, T::setupCode(index));
-        EXPECT_EQ(T::level(index), c.level);
+        EXPECT_EQ(T::levelOf(index), c.level);
         if (c.code == 1) {
             EXPECT_LT(T::setupCode(index), 0);
         } else {
@@ -132,7 +132,7 @@ TEST_F(BoardStartupLevel, AnEngineOrAStreamThatNeverStops) {
 
 TEST_F(BoardStartupLevel, AFailedAllocationAnywhereInTheStartupEndsCleanly) {
     const int index = add("solstra");
-    ASSERT_EQ(level(index), 19u);
+    ASSERT_EQ(levelOf(index), 19u);
     kelvo_driver::KelvoHelper& helper = *deviceOf(index)->getKelvoHelper();
     auto& dma = static_cast<kelvo_driver::DMAObjectsInterface&>(helper.getTask(14));
     kelvo_driver::SetupInputs inputs{};

@@ -37,7 +37,7 @@ TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSide) {
         SCOPED_TRACE(board);
         const int index = add(board);
         sim::Module& m = module(index);
-        EXPECT_EQ(level(index), 19u);
+        EXPECT_EQ(levelOf(index), 19u);
         EXPECT_EQ(setupCode(index), 0);
         // Level 7 on a fresh map: A without the enable, B, then A with it.
         EXPECT_EQ(m.transformer().writtenValues(0), (std::vector<uint64_t>{0x18F, 0x8000018F}));
@@ -90,7 +90,7 @@ TEST_F(CoreBringup, EachFailureOfTheBoardStopsTheSetupBelowItsLevel) {
         for (const Failure& c : cases) {
             SCOPED_TRACE(std::string(board) + ": " + c.what);
             const int index = add(board, c.prepare);
-            EXPECT_EQ(level(index), c.levelReached);
+            EXPECT_EQ(levelOf(index), c.levelReached);
             EXPECT_EQ(setupCode(index), c.code);
             EXPECT_EQ(module(index).isoComm().commands(), c.linkCommands);
             EXPECT_FALSE(deviceOf(index)->getKelvoHelper()->isBuilt(c.levelReached + 1));
@@ -112,7 +112,7 @@ TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaS
     const int index =
         add("solstra", [](sim::Module& m) { m.bridgeRegisters().fpgaLoading().setReadyNever(true); });
     sim::Module& m = module(index);
-    EXPECT_EQ(level(index), 19u) << "the loading time-out of the isolated download is not a failure";
+    EXPECT_EQ(levelOf(index), 19u) << "the loading time-out of the isolated download is not a failure";
     EXPECT_EQ(m.isoComm().commands(), (std::vector<uint32_t>{1, 2}));
     EXPECT_TRUE(m.isoComm().dcBusStarted());
     EXPECT_FALSE(m.bridgeRegisters().fpgaLoading().configured(1));

@@ -120,7 +120,7 @@ TEST_F(CoreDmaLevels, LevelFifteenLoadsTheFirstUsableMapOrRefusesItsOffsets) {
         prepareMaps();
         c.change();
         const int index = add("solstra");
-        EXPECT_EQ(level(index), c.level);
+        EXPECT_EQ(levelOf(index), c.level);
         EXPECT_EQ(setupCode(index), c.code);
         EXPECT_EQ(standIns().offsetsSet, c.offsets);
         remove(index);
@@ -142,7 +142,7 @@ TEST_F(CoreDmaLevels, TheReloadTakesTheSelfMapAgainAfterTheChecks) {
             .status;
     };
     EXPECT_EQ(reload(1), static_cast<int32_t>(0xBFFA431Au)) << "not reserved";
-    ASSERT_EQ(reserve(handle), 0);
+    ASSERT_EQ(reserveAll(handle), 0);
     EXPECT_EQ(reload(0), static_cast<int32_t>(0xBFFA4303u)) << "empty";
     EXPECT_EQ(reload(3), static_cast<int32_t>(0xBFFA4303u)) << "a channel this module lacks";
     standIns().offsetsSet.clear();

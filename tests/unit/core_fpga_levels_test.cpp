@@ -46,7 +46,7 @@ protected:
         kelvo_close(handle);
         return status.getCode();
     }
-    uint32_t level() { return HostedTest::level(index_); }
+    uint32_t level() { return HostedTest::levelOf(index_); }
     sim::FpgaLoader& loader() { return module_->bridgeRegisters().fpgaLoading(); }
     bool loadingTouched() {
         for (const sim::Access& a : loader().trace()) {

@@ -94,7 +94,7 @@ TEST_F(LevelSweep, EveryFailedCreationInALevelEndsCleanly) {
         kelvo_driver::setSetupLevelTableForTests(&window.table());
         kelvo_host::setFpgasLoadedAtPlugging(row.nisoLoaded, row.isoLoaded);
         const int clean = add(row.board);
-        ASSERT_EQ(level(clean), row.top);
+        ASSERT_EQ(levelOf(clean), row.top);
         remove(clean);
         const uint64_t count = row.kind == FaultKind::kDPC ? 100 : window.counted();
         uint32_t failures = 0;
@@ -105,7 +105,7 @@ TEST_F(LevelSweep, EveryFailedCreationInALevelEndsCleanly) {
             const int index = add(row.board);
             window.arm(0);
             FaultWindow::disarm();
-            const uint32_t reached = level(index);
+            const uint32_t reached = levelOf(index);
             const int64_t code = setupCode(index);
             remove(index);
             EXPECT_EQ(kal::live::now(), live);

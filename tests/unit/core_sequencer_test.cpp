@@ -86,7 +86,7 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
     for (const Board& b : kBoards) {
         SCOPED_TRACE(b.name);
         const int index = add(b.name);
-        ASSERT_EQ(level(index), 19u);
+        ASSERT_EQ(levelOf(index), 19u);
         ASSERT_EQ(setupCode(index), 0);
         sim::SequencerSide& s = side(index);
         // The embedded image, word for word, then nothing up to the end marker.
@@ -158,7 +158,7 @@ TEST_F(SequencerLevels, AFaultStopsSetupBelowItsLevel) {
         for (const Case& c : cases) {
             SCOPED_TRACE(b.name + ": " + c.name);
             const int index = add(b.name, c.prepare);
-            EXPECT_EQ(level(index), c.level);
+            EXPECT_EQ(levelOf(index), c.level);
             EXPECT_EQ(setupCode(index), c.code);
             remove(index);
         }
@@ -203,7 +203,7 @@ TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {
         SCOPED_TRACE(k.name);
         const int32_t answered = resetTo(index, 19, &k.parameters);
         EXPECT_EQ(answered, setupCode(index)) << "the reset answers the setup's code";
-        EXPECT_EQ(level(index), k.level);
+        EXPECT_EQ(levelOf(index), k.level);
         if (!k.failed) {
             EXPECT_EQ(setupCode(index), 0);
             for (uint32_t w = 0; w < commands.size(); ++w) {
@@ -351,7 +351,7 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
             {"arm without a reservation", [&] { return arm(0); }, 0, -1},
             {"trigger 0x40C", [&] { return trigger(0x40C).result; }, 1, -1},
             {"another trigger", [&] { return trigger(0x40D).status; }, kNotImplemented, -1},
-            {"reserve", [&] { return reserve(handle); }, 0, -1},
+            {"reserve", [&] { return reserveAll(handle); }, 0, -1},
             {"event 0x135 latched", [&] { return latch(1, 0x135).latched; }, 1, -1},
             {"event 0x135 not latched",
              [&] {
@@ -423,7 +423,7 @@ TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
                 .status;
         };
         EXPECT_EQ(calculate(0, 0).status, kNotReserved);
-        ASSERT_EQ(reserve(handle), 0);
+        ASSERT_EQ(reserveAll(handle), 0);
         struct Case {
             const char* name;
             uint8_t loop;
@@ -466,7 +466,7 @@ TEST_F(SequencerLevels, HardwareErrorsAnswerFromLevel11AndComplianceFromTheChann
     int handle = open(index);
     EXPECT_EQ(reset(handle, 13, nullptr), -52010) << "the target level was reached";
     kelvo_close(handle);
-    ASSERT_EQ(level(index), 13u);
+    ASSERT_EQ(levelOf(index), 13u);
     handle = open(index);
     EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_corran_getHardwareErrors,
                                            kelvo_corran_getHardwareErrors_in{7, 8, 0})
