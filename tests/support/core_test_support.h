@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "control.h"
@@ -31,6 +32,16 @@ template <class Out, class In> Out answer(int handle, std::uint32_t code, const 
     EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0) << "code " << std::hex << code;
     EXPECT_EQ(header.result, sizeof(Out)) << "the bytes written";
     return out;
+}
+// The status word of a request whose output record is the status alone.
+template <class In> std::int32_t statusOf(int handle, std::uint32_t code, const In& in) {
+    return answer<kelvo_status_record>(handle, code, in).status;
+}
+// A request record naming a registration: text must outlive the request.
+template <class In> In named(In in, std::string_view text) {
+    in.nameAddress = address(text.data());
+    in.nameLength = text.size();
+    return in;
 }
 
 inline const std::vector<std::string>& boards() {

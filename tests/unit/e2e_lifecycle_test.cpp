@@ -30,45 +30,26 @@ constexpr int32_t kGateClosed = KELVO_STATUS_IO_GATE_CLOSED;
 constexpr int32_t kNoRouting = tStatus::kInvalidState; // detached routing resources; a refused restore
 constexpr uint32_t kForever = 0xFFFFFFFF;
 
-uint64_t address(const void* pointer) {
-    return reinterpret_cast<uintptr_t>(pointer);
-}
+using kelvo_test::address;
+using kelvo_test::answer;
+using kelvo_test::statusOf;
 
-template <class Out, class In> Out answer(int handle, uint32_t code, const In& in) {
-    Out out{};
-    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
-    EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0) << "code " << std::hex << code;
-    return out;
-}
-template <class In> int32_t status(int handle, uint32_t code, const In& in) {
-    return answer<kelvo_status_record>(handle, code, in).status;
-}
-int32_t reserve(int handle) {
-    return status(handle, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0});
-}
 kelvo_kelvo_getSetupLevel_out level(int handle) {
     return answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
-                                                 kelvo_kelvo_getSetupLevel_in{0});
+                                                 kelvo_status_record{0});
 }
 int32_t topography(int handle) {
     char name[16] = {};
-    return answer<kelvo_status_record>(handle, KELVO_IOCTL_routing_getTopographyName,
-                                       kelvo_routing_getTopographyName_in{address(name), sizeof(name), 0})
-        .status;
+    return statusOf(handle, KELVO_IOCTL_routing_getTopographyName,
+                    kelvo_routing_getTopographyName_in{address(name), sizeof(name), 0});
 }
 
 class Lifecycle : public kelvo_test::HostedTest {
 protected:
     static int add(const std::string& board) {
-        const int index = kelvo_host::addModule(board, [](sim::Module& m) { m.enableDma(); });
-        EXPECT_GE(index, 0);
-        EXPECT_EQ(deviceOf(index)->getSetupTracker().getCurrentLevel(), 19u);
+        const int index = HostedTest::add(board, [](sim::Module& m) { m.enableDma(); });
+        EXPECT_EQ(levelOf(index), 19u);
         return index;
-    }
-    static int open(int index) {
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-        EXPECT_GE(handle, 0);
-        return handle;
     }
     static bool step(int index, tPnPState state, tSuspendReason reason, bool vetoable) {
         tStatus status;
@@ -81,14 +62,14 @@ protected:
             : buffer(static_cast<uint8_t*>(std::aligned_alloc(4096, 4096)), std::free), handle(handle) {
             std::memset(buffer.get(), 0, 4096);
             owned.add(buffer.get(), 4096, kal::usermem::kReadWrite);
-            EXPECT_EQ(reserve(handle), 0);
+            EXPECT_EQ(reserveAll(handle), 0);
             EXPECT_EQ(
-                status(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                       kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(buffer.get()), 4096, 0, 0}),
+                statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+                         kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(buffer.get()), 4096, 0, 0}),
                 0);
-            EXPECT_EQ(
-                status(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0}),
-                0);
+            EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA,
+                               kelvo_brixelTools_startDMA_in{0, 0, {}, 0}),
+                      0);
             thread = std::thread([this] {
                 result = answer<kelvo_brixelTools_waitUntilBytesTransferred_out>(
                              this->handle, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred,
@@ -193,16 +174,16 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
         const int fresh = open(index);
         EXPECT_EQ(level(fresh).setupLevel, c.newAfter == 0 ? 19u : 0u);
         EXPECT_EQ(topography(fresh), c.newAfter);
-        EXPECT_EQ(reserve(fresh), c.reserve);
+        EXPECT_EQ(reserveAll(fresh), c.reserve);
         EXPECT_EQ(kelvo_close(fresh), 0);
         EXPECT_EQ(kelvo_close(old), 0);
         int last = open(index);
         if (c.newAfter != 0) { // a reset brings it back (and invalidates its requester)
-            EXPECT_EQ(status(last, KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{19, 0, 0, 0, 0}), 0);
+            EXPECT_EQ(statusOf(last, KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{19, 0, 0, 0, 0}), 0);
             EXPECT_EQ(kelvo_close(last), 0);
             last = open(index);
         }
-        EXPECT_EQ(reserve(last), 0) << "the closed handles hold nothing";
+        EXPECT_EQ(reserveAll(last), 0) << "the closed handles hold nothing";
         EXPECT_EQ(kelvo_close(last), 0);
         EXPECT_FALSE(module->dma(0).running());
         EXPECT_TRUE(module->dma(0).faults().empty());
@@ -210,7 +191,7 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
         deviceOf(index)->setRestoreFlag(1);
     }
     for (const auto& [board, index] : modules) {
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
@@ -245,7 +226,7 @@ TEST_F(Lifecycle, RemovalWithHandlesAndWaitsOpen) {
         if (c.stop) {
             kelvo_host_stop();
         } else {
-            EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+            remove(index);
         }
         EXPECT_EQ(wait.join(), kInvalidated);
         kelvo_message message{};
@@ -363,18 +344,14 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
                 (words.*(c.image == 0 ? &P::nonIsolatedFirmwareSize : &P::isolatedFirmwareSize)) =
                     image.size();
             }
-            const int handle = open(modules[board]);
-            EXPECT_EQ(status(handle, KELVO_IOCTL_kdut_reset,
-                             kelvo_kdut_reset_in{19, 0, c.block != 0 ? c.block : address(&words), 0, 0}),
-                      c.code);
-            EXPECT_EQ(kelvo_close(handle), 0);
-            const int after = open(modules[board]);
-            EXPECT_EQ(level(after).setupLevel, c.level);
-            EXPECT_EQ(kelvo_close(after), 0);
+            EXPECT_EQ(
+                resetTo(modules[board], 19, c.block != 0 ? reinterpret_cast<const void*>(c.block) : &words),
+                c.code);
+            EXPECT_EQ(levelOf(modules[board]), c.level);
         }
     }
     for (const auto& [board, index] : modules) {
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
@@ -383,58 +360,49 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
 // the flush is not), the cooling override lives in the device and stays, the
 // power allocation is built anew with nothing allocated.
 TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
-    constexpr const char* kManufacturing = "Manufacturing_Ver1.0.0d1";
-    constexpr uint32_t kSerialField = 12;
+    using kelvo_test::named;
+    const std::string_view manufacturing = "Manufacturing_Ver1.0.0d1";
     enum Transition { kReset, kPowerCycle, kStopStart };
-    struct Case {
-        const char* name;
+    const struct {
         const char* board;
         Transition transition;
-    };
-    const Case cases[] = {
-        {"reset to 19", "solstra", kReset},
-        {"power cycle", "duskmere-a", kPowerCycle},
-        {"stop and start", "duskmere-b", kStopStart},
-    };
+    } cases[] = {{"solstra", kReset}, {"duskmere-a", kPowerCycle}, {"duskmere-b", kStopStart}};
     auto serial = [&](int handle, bool write, uint32_t value) {
-        kelvo_storageMap_setRaw_in in{};
-        in.nameAddress = address(kManufacturing);
-        in.nameLength = std::strlen(kManufacturing);
-        in.fieldId = kSerialField;
+        kelvo_storageMap_setRaw_in in = named(kelvo_storageMap_setRaw_in{}, manufacturing);
+        in.fieldId = 12; // the serial number
         in.elementCount = 1;
         in.buffer = address(&value);
         in.elementSize = sizeof(value);
-        EXPECT_EQ(status(handle, write ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw, in),
+        EXPECT_EQ(statusOf(handle, write ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw, in),
                   0);
         return value;
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.board);
         const int index = add(c.board);
         const int before = open(index);
         serial(before, true, 0x00C0FFEE);
-        kelvo_storageMap_flush_in flush{};
-        flush.nameAddress = address(kManufacturing);
-        flush.nameLength = std::strlen(kManufacturing);
-        EXPECT_EQ(status(before, KELVO_IOCTL_storageMap_flush, flush), 0);
+        EXPECT_EQ(
+            statusOf(before, KELVO_IOCTL_storageMap_flush, named(kelvo_storageMap_flush_in{}, manufacturing)),
+            0);
         serial(before, true, 0x0BADF00D); // not flushed
-        EXPECT_EQ(status(before, KELVO_IOCTL_voquantaPXICooling_overrideCoolingMode,
-                         kelvo_voquantaPXICooling_overrideCoolingMode_in{40, 0}),
+        EXPECT_EQ(statusOf(before, KELVO_IOCTL_voquantaPXICooling_overrideCoolingMode,
+                           kelvo_voquantaPXICooling_overrideCoolingMode_in{40, 0}),
                   0);
-        EXPECT_EQ(reserve(before), 0);
+        EXPECT_EQ(reserveAll(before), 0);
         EXPECT_EQ(answer<kelvo_corran_stagePowerAllocation_out>(
                       before, KELVO_IOCTL_corran_stagePowerAllocation,
                       kelvo_corran_stagePowerAllocation_in{0, {}, 1000, 0})
                       .status,
                   0);
-        EXPECT_EQ(status(before, KELVO_IOCTL_corran_commitPowerAllocation,
-                         kelvo_corran_commitPowerAllocation_in{0, {}, 0}),
+        EXPECT_EQ(statusOf(before, KELVO_IOCTL_corran_commitPowerAllocation,
+                           kelvo_corran_commitPowerAllocation_in{0, {}, 0}),
                   0);
         if (c.transition == kReset) {
-            EXPECT_EQ(status(before, KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{19, 0, 0, 0, 0}), 0);
+            EXPECT_EQ(statusOf(before, KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{19, 0, 0, 0, 0}), 0);
         } else {
-            const tPnPState away = c.transition == kPowerCycle ? kPnPStateSleep : kPnPStateNotStarted;
-            EXPECT_TRUE(step(index, away, kSuspendReasonStart, false));
+            EXPECT_TRUE(step(index, c.transition == kPowerCycle ? kPnPStateSleep : kPnPStateNotStarted,
+                             kSuspendReasonStart, false));
             EXPECT_TRUE(step(index, kPnPStateReady, kSuspendReasonStart, false));
         }
         const int after = open(index);
@@ -443,7 +411,7 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
                       after, KELVO_IOCTL_voquantaPXICooling_getCoolingMode, kelvo_status_record{0})
                       .coolingMode,
                   40u);
-        EXPECT_EQ(reserve(after), 0);
+        EXPECT_EQ(reserveAll(after), 0);
         const auto power = answer<kelvo_corran_getActualPowerAllocation_out>(
             after, KELVO_IOCTL_corran_getActualPowerAllocation,
             kelvo_corran_getActualPowerAllocation_in{0, {}, 0});
@@ -451,7 +419,7 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
         EXPECT_EQ(power.powerMicrowatts, 0u);
         EXPECT_EQ(kelvo_close(after), 0);
         EXPECT_EQ(kelvo_close(before), 0);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 

@@ -19,15 +19,11 @@ using kelvo_test::boards;
 constexpr size_t kPacketWords = 2 + 64;
 constexpr size_t kPacketBytes = kPacketWords * 4;
 
-template <class Out, class In> Out answer(int handle, uint32_t code, const In& in) {
-    Out out{};
-    kelvo_ioctl_header header{
-        reinterpret_cast<uintptr_t>(&in), reinterpret_cast<uintptr_t>(&out), sizeof(In), sizeof(Out), 0, 0};
-    EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0) << "code " << std::hex << code;
-    return out;
-}
+using kelvo_test::address;
+using kelvo_test::statusOf;
+
 int32_t measure(int handle, uint32_t code) {
-    return answer<kelvo_status_record>(handle, code, kelvo_measureUnit_arm_in{0, 0}).status;
+    return statusOf(handle, code, kelvo_measureUnit_arm_in{0, 0});
 }
 
 using E2EMeasurePackets = kelvo_test::HostedTest;
@@ -35,36 +31,31 @@ using E2EMeasurePackets = kelvo_test::HostedTest;
 TEST_F(E2EMeasurePackets, EachArmSendsTheSequencersRegistersOverChannel0) {
     for (const std::string& board : boards()) {
         SCOPED_TRACE(board);
-        const int index = kelvo_host_add_module(board.c_str());
-        ASSERT_GE(index, 0);
-        sim::Sequencer& seq = kelvo_host::module(static_cast<unsigned>(index))->sequencerSide()->sequencer();
+        const int index = add(board);
+        sim::Sequencer& seq = module(index).sequencerSide()->sequencer();
         for (uint32_t i = 0; i < 64; ++i) {
             seq.writeGeneralUse(i, 0xA5000000u | i);
         }
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reserveResources,
-                                              kelvo_kdut_reserveResources_in{1, 0, 0})
-                      .status,
-                  0);
+        const int handle = open(index);
+        EXPECT_EQ(reserveAll(handle), 0);
         std::vector<uint32_t> words(2 * kPacketWords, 0);
-        EXPECT_EQ(answer<kelvo_status_record>(
-                      handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                      kelvo_brixelTools_addTransferFromDevice_in{
-                          0, 0, reinterpret_cast<uintptr_t>(words.data()), 2 * kPacketBytes, 0, 0})
-                      .status,
+        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+                           kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(words.data()),
+                                                                      2 * kPacketBytes, 0, 0}),
                   0);
-        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_brixelTools_startDMA,
-                                              kelvo_brixelTools_startDMA_in{0, 0, {}, 0})
-                      .status,
-                  0);
+        EXPECT_EQ(
+            statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0}),
+            0);
         for (int arm = 0; arm < 2; ++arm) {
             EXPECT_EQ(measure(handle, KELVO_IOCTL_measureUnit_arm), 0);
             EXPECT_EQ(measure(handle, KELVO_IOCTL_measureUnit_reset), 0);
         }
-        const auto waited = answer<kelvo_brixelTools_waitUntilBytesTransferred_out>(
-            handle, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred,
-            kelvo_brixelTools_waitUntilBytesTransferred_in{0, 0, 0, 2 * kPacketBytes, 0xFFFFFFFFu, 0, 0});
-        EXPECT_EQ(waited.status, 0);
+        EXPECT_EQ(
+            kelvo_test::answer<kelvo_brixelTools_waitUntilBytesTransferred_out>(
+                handle, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred,
+                kelvo_brixelTools_waitUntilBytesTransferred_in{0, 0, 0, 2 * kPacketBytes, 0xFFFFFFFFu, 0, 0})
+                .status,
+            0);
         for (size_t packet = 0; packet < 2; ++packet) {
             const uint32_t* p = words.data() + packet * kPacketWords;
             EXPECT_EQ(p[0], seq.marker());
@@ -74,7 +65,7 @@ TEST_F(E2EMeasurePackets, EachArmSendsTheSequencersRegistersOverChannel0) {
             }
         }
         EXPECT_EQ(kelvo_close(handle), 0);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
@@ -93,18 +84,16 @@ TEST_F(E2EMeasurePackets, TheFifoKeepsWhatFits) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const int index = kelvo_host_add_module("duskmere-a");
-        ASSERT_GE(index, 0);
-        const auto module = kelvo_host::module(static_cast<unsigned>(index));
-        module->sequencerSide()->measureUnit().setNeverGenerates(c.neverGenerates);
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+        const int index = add("duskmere-a");
+        module(index).sequencerSide()->measureUnit().setNeverGenerates(c.neverGenerates);
+        const int handle = open(index);
         for (int arm = 0; arm < c.arms; ++arm) {
             EXPECT_EQ(measure(handle, KELVO_IOCTL_measureUnit_arm) == 0, !c.neverGenerates);
             measure(handle, KELVO_IOCTL_measureUnit_reset);
         }
-        EXPECT_EQ(module->dma(0).queuedBytes(), c.queued);
+        EXPECT_EQ(module(index).dma(0).queuedBytes(), c.queued);
         EXPECT_EQ(kelvo_close(handle), 0);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 

@@ -44,96 +44,63 @@ protected:
     }
 };
 
+using kelvo_test::address;
+using kelvo_test::named;
+using kelvo_test::statusOf;
+
 // A name buffer too small for the topography's name and its NUL answers
 // -52019 and is left as it was (it used to halt the system on the copy).
 TEST_F(HardeningFindings, ATopographyNameBufferTooSmallIsRefusedUntouched) {
-    const int index = kelvo_host::addModule("solstra");
-    ASSERT_GE(index, 0);
-    const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-    ASSERT_GE(handle, 0);
-    struct Row {
-        std::uint32_t size;
-        std::int32_t status;
-    } const rows[] = {{0, tStatus::kBufferTooSmall},
-                      {1, tStatus::kBufferTooSmall},
-                      {15, tStatus::kBufferTooSmall},
-                      {16, 0},
-                      {64, 0}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.size);
+    const int index = add("solstra");
+    const int handle = open(index);
+    for (const std::uint32_t size : {0u, 1u, 15u, 16u, 64u}) {
+        SCOPED_TRACE(size);
         std::vector<char> name(64, 'x');
-        kelvo_routing_getTopographyName_in in{reinterpret_cast<uintptr_t>(name.data()), row.size, 0};
-        kelvo_status_record out{};
-        kelvo_ioctl_header header{reinterpret_cast<uintptr_t>(&in),
-                                  reinterpret_cast<uintptr_t>(&out),
-                                  sizeof(in),
-                                  sizeof(out),
-                                  0,
-                                  0};
-        ASSERT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_routing_getTopographyName, &header), 0);
-        EXPECT_EQ(out.status, row.status);
-        if (row.status == 0) {
-            EXPECT_STREQ(name.data(), "KelvoTopography");
-            EXPECT_EQ(name[16], 'x');
-        } else {
-            EXPECT_EQ(name, std::vector<char>(64, 'x'));
-        }
+        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_routing_getTopographyName,
+                           kelvo_routing_getTopographyName_in{address(name.data()), size, 0}),
+                  size < 16 ? tStatus::kBufferTooSmall : 0);
+        const std::string expected =
+            size < 16 ? std::string(64, 'x') : std::string("KelvoTopography\0", 16) + std::string(48, 'x');
+        EXPECT_EQ(std::string(name.begin(), name.end()), expected);
     }
     EXPECT_EQ(kelvo_close(handle), 0);
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    remove(index);
 }
 
 // A flash busy with a write ignores reads (every byte reads all ones): a
 // sector read then must fail, not be cached as the flash's content, which a
 // later flush would write back over the real data (it used to wipe the
 // "Manufacturing" map after a write that timed out).
-class HardeningFindingsFlash : public kelvo_test::HostedTest {};
+using HardeningFindingsFlash = kelvo_test::HostedTest;
 
 TEST_F(HardeningFindingsFlash, ASectorIsNotReadWhileTheFlashIsBusy) {
     kelvo_test::ScopedTestLevels levels(kelvo_test::RealLevels::kUpTo3);
-    const int index = kelvo_host::addModule("solstra");
-    ASSERT_GE(index, 0);
-    const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-    ASSERT_GE(handle, 0);
-    const auto request = [](int h, uint32_t code, const auto& in) {
-        kelvo_status_record out{};
-        kelvo_ioctl_header header{reinterpret_cast<uintptr_t>(&in),
-                                  reinterpret_cast<uintptr_t>(&out),
-                                  sizeof(in),
-                                  sizeof(out),
-                                  0,
-                                  0};
-        EXPECT_EQ(kelvo_ioctl(h, code, &header), 0);
-        return out.status;
-    };
+    const int index = add("solstra");
     // Level 3 anew: no sector of the flash is cached.
-    kelvo_kdut_reset_in reset{3, 0, 0, 0, 0};
-    EXPECT_EQ(request(handle, KELVO_IOCTL_kdut_reset, reset), tStatus::kSetupTargetReached);
-    kelvo_close(handle);
-    const int reader = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-    sim::SerialFlash& flash = kelvo_host::module(static_cast<unsigned>(index))->flash();
+    EXPECT_EQ(resetTo(index, 3), tStatus::kSetupTargetReached);
+    const int reader = open(index);
+    sim::SerialFlash& flash = module(index).flash();
     const std::vector<uint8_t> stored = flash.contents();
-    const std::string name = "Manufacturing_Ver1.0.0d1";
+    const std::string_view name = "Manufacturing_Ver1.0.0d1";
     uint32_t serial = 0;
-    kelvo_storageMap_getRaw_in in{};
-    in.nameAddress = reinterpret_cast<uintptr_t>(name.data());
-    in.nameLength = name.size();
+    kelvo_storageMap_getRaw_in in = named(kelvo_storageMap_getRaw_in{}, name);
     in.fieldId = 12; // the serial number
     in.elementCount = 1;
-    in.buffer = reinterpret_cast<uintptr_t>(&serial);
+    in.buffer = address(&serial);
     in.elementSize = 4;
     flash.setStuckBusy(true);
-    EXPECT_EQ(request(reader, KELVO_IOCTL_storageMap_getRaw, in), static_cast<int32_t>(0xBFFA4081));
+    EXPECT_EQ(statusOf(reader, KELVO_IOCTL_storageMap_getRaw, in), static_cast<int32_t>(0xBFFA4081));
     EXPECT_EQ(serial, 0u);
     flash.setStuckBusy(false);
-    EXPECT_EQ(request(reader, KELVO_IOCTL_storageMap_getRaw, in), 0);
+    EXPECT_EQ(statusOf(reader, KELVO_IOCTL_storageMap_getRaw, in), 0);
     EXPECT_EQ(std::memcmp(&serial, stored.data() + 0x8000 + 12, 4), 0);
     // A flush writes back what the flash holds.
-    kelvo_storageMap_flush_in flush{reinterpret_cast<uintptr_t>(name.data()), name.size(), 1, {}, 0};
-    EXPECT_EQ(request(reader, KELVO_IOCTL_storageMap_flush, flush), 0);
+    kelvo_storageMap_flush_in flush = named(kelvo_storageMap_flush_in{}, name);
+    flush.force = 1;
+    EXPECT_EQ(statusOf(reader, KELVO_IOCTL_storageMap_flush, flush), 0);
     EXPECT_TRUE(flash.contents() == stored) << "the flash as it was";
     kelvo_close(reader);
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    remove(index);
 }
 
 // A teardown removes every name a map tree registered even when memory runs
