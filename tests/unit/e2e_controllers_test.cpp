@@ -17,6 +17,7 @@ namespace {
 
 using kelvo_test::address;
 using kelvo_test::answer;
+using kelvo_test::statusOf;
 
 constexpr int32_t kInvalidSensor = static_cast<int32_t>(0xBFFA4300u);
 constexpr int32_t kReadingInvalid = static_cast<int32_t>(0xBFFA4329u);
@@ -25,16 +26,10 @@ constexpr int32_t kBudgetExceeded = static_cast<int32_t>(0xBFFA40A9u);
 
 class EndToEndControllers : public kelvo_test::HostedTest {
 protected:
-    int add(const char* board, const std::function<void(sim::Module&)>& prepare = {}) {
-        const int index = kelvo_host::addModule(board, prepare);
-        EXPECT_GE(index, 0);
-        EXPECT_EQ(deviceOf(index)->getSetupTracker().getCurrentLevel(), 19u);
+    static int add(const char* board, const std::function<void(sim::Module&)>& prepare = {}) {
+        const int index = HostedTest::add(board, prepare);
+        EXPECT_EQ(levelOf(index), 19u);
         return index;
-    }
-    static int open(int index, const char* name = "smu_kelvo") {
-        const int handle = kelvo_open(name, static_cast<unsigned>(index));
-        EXPECT_GE(handle, 0);
-        return handle;
     }
     static uint32_t coolingMode(int handle) {
         const auto out = answer<kelvo_voquantaPXICooling_getCoolingMode_out>(
@@ -56,7 +51,7 @@ TEST_F(EndToEndControllers, AnOverrideWinsOverTheCoolingServiceAndSurvivesAReset
         SCOPED_TRACE(board.name);
         const int index = add(board.name);
         const int instrument = open(index);
-        const int service = open(index, "nPXICOOLING_17_2_pxiCooling");
+        const int service = kelvo_open("nPXICOOLING_17_2_pxiCooling", static_cast<unsigned>(index));
         EXPECT_EQ(coolingMode(instrument), 16u) << "the device's record starts at mode 16";
         for (int handle : {instrument, service}) {
             const auto requested = answer<kelvo_pxiCooling_getRequestedCoolingMode_out>(
@@ -65,32 +60,25 @@ TEST_F(EndToEndControllers, AnOverrideWinsOverTheCoolingServiceAndSurvivesAReset
             EXPECT_EQ(requested.status, 0);
         }
         // The service's plain request applies while no override is in force.
-        EXPECT_EQ(answer<kelvo_pxiCooling_setCoolingMode_out>(service, KELVO_IOCTL_pxiCooling_setCoolingMode,
-                                                              kelvo_pxiCooling_setCoolingMode_in{24, 0})
-                      .status,
+        EXPECT_EQ(statusOf(service, KELVO_IOCTL_pxiCooling_setCoolingMode,
+                           kelvo_pxiCooling_setCoolingMode_in{24, 0}),
                   0);
         EXPECT_EQ(coolingMode(instrument), 24u);
-        EXPECT_EQ(answer<kelvo_voquantaPXICooling_overrideCoolingMode_out>(
-                      instrument, KELVO_IOCTL_voquantaPXICooling_overrideCoolingMode,
-                      kelvo_voquantaPXICooling_overrideCoolingMode_in{40, 0})
-                      .status,
+        EXPECT_EQ(statusOf(instrument, KELVO_IOCTL_voquantaPXICooling_overrideCoolingMode,
+                           kelvo_voquantaPXICooling_overrideCoolingMode_in{40, 0}),
                   0);
-        EXPECT_EQ(answer<kelvo_pxiCooling_setCoolingMode_out>(service, KELVO_IOCTL_pxiCooling_setCoolingMode,
-                                                              kelvo_pxiCooling_setCoolingMode_in{50, 0})
-                      .status,
+        EXPECT_EQ(statusOf(service, KELVO_IOCTL_pxiCooling_setCoolingMode,
+                           kelvo_pxiCooling_setCoolingMode_in{50, 0}),
                   0)
             << "the dropped request still succeeds";
         EXPECT_EQ(coolingMode(instrument), 40u) << "the override stays";
         // The record belongs to the device: a reset rebuilds the controllers around it.
-        kelvo_kdut_reset_in reset{};
-        reset.setupLevel = 19;
-        answer<kelvo_kdut_reset_out>(instrument, KELVO_IOCTL_kdut_reset, reset);
+        EXPECT_EQ(statusOf(instrument, KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{19, 0, 0, 0, 0}), 0);
         const int after = open(index);
         EXPECT_EQ(coolingMode(after), 40u);
-        EXPECT_EQ(answer<kelvo_pxiCooling_setCoolingMode_out>(after, KELVO_IOCTL_pxiCooling_setCoolingMode,
-                                                              kelvo_pxiCooling_setCoolingMode_in{60, 0})
-                      .status,
-                  0);
+        EXPECT_EQ(
+            statusOf(after, KELVO_IOCTL_pxiCooling_setCoolingMode, kelvo_pxiCooling_setCoolingMode_in{60, 0}),
+            0);
         EXPECT_EQ(coolingMode(after), 40u) << "still overridden after the reset";
         remove(index);
     }
@@ -198,9 +186,7 @@ TEST_F(EndToEndControllers, PowerAllocationNeedsTheChannelsReservation) {
             result = out.powerMicrowatts;
             status = out.status;
         } else {
-            status = answer<kelvo_status_record>(handle, step.code,
-                                                 kelvo_corran_commitPowerAllocation_in{step.channel, {}, 0})
-                         .status;
+            status = statusOf(handle, step.code, kelvo_corran_commitPowerAllocation_in{step.channel, {}, 0});
         }
         EXPECT_EQ(result, step.result);
         EXPECT_EQ(status, step.status);
@@ -208,10 +194,7 @@ TEST_F(EndToEndControllers, PowerAllocationNeedsTheChannelsReservation) {
     for (const Step& step : before) {
         run(step);
     }
-    EXPECT_EQ(answer<kelvo_kdut_reserveResources_out>(handle, KELVO_IOCTL_kdut_reserveResources,
-                                                      kelvo_kdut_reserveResources_in{1, 0, 0})
-                  .status,
-              0);
+    EXPECT_EQ(reserveAll(handle), 0);
     for (const Step& step : after) {
         run(step);
     }

@@ -22,6 +22,7 @@ namespace {
 
 using kelvo_test::address;
 using kelvo_test::answer;
+using kelvo_test::statusOf;
 
 using kelvo_test::boards;
 using kelvo_test::standIns;
@@ -33,7 +34,7 @@ constexpr int32_t kInvalidated = static_cast<int32_t>(0xBFFA9179u);
 constexpr uint32_t kForever = 0xFFFFFFFF;
 
 int32_t simple(int handle, uint32_t code, uint32_t channel) {
-    return answer<kelvo_status_record>(handle, code, kelvo_brixelTools_stopDMA_in{channel, 0}).status;
+    return kelvo_test::statusOf(handle, code, kelvo_brixelTools_stopDMA_in{channel, 0});
 }
 
 // Whole pages of the client's memory, registered as its user memory.
@@ -51,21 +52,13 @@ struct PageBuffer {
 class E2EDma : public kelvo_test::HostedTest {
 protected:
     // A module with its DMA engines serving the channel registers.
-    int add(const std::string& board) {
-        const int index = kelvo_host::addModule(board, [](sim::Module& m) { m.enableDma(); });
-        EXPECT_GE(index, 0);
-        return index;
+    static int add(const std::string& board) {
+        return HostedTest::add(board, [](sim::Module& m) { m.enableDma(); });
     }
-    int openReserved(int index) {
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-        EXPECT_GE(handle, 0);
-        const auto level = answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
-                                                                 kelvo_kelvo_getSetupLevel_in{0});
-        EXPECT_EQ(level.setupLevel, 19u);
-        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reserveResources,
-                                              kelvo_kdut_reserveResources_in{1, 0, 0})
-                      .status,
-                  0);
+    static int openReserved(int index) {
+        const int handle = open(index);
+        EXPECT_EQ(levelOf(index), 19u);
+        EXPECT_EQ(reserveAll(handle), 0);
         return handle;
     }
     struct Waited {
@@ -80,15 +73,13 @@ protected:
     }
     // Adds buffer to channel 0 and starts it; no data is there yet, so the stream runs on.
     static void startReceiving(int handle, const PageBuffer& buffer) {
-        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                                              kelvo_brixelTools_addTransferFromDevice_in{
-                                                  0, 0, address(buffer.bytes), buffer.size, 0, 0})
-                      .status,
+        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+                           kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(buffer.bytes),
+                                                                      buffer.size, 0, 0}),
                   0);
-        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_brixelTools_startDMA,
-                                              kelvo_brixelTools_startDMA_in{0, 0, {}, 0})
-                      .status,
-                  0);
+        EXPECT_EQ(
+            statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0}),
+            0);
     }
 
     kelvo_test::ScopedTestLevels levels_{kelvo_test::RealLevels::kUpTo2, true};
@@ -138,20 +129,16 @@ TEST_F(E2EDma, RoundTripOnEachChannelOfEveryBoard) {
         for (size_t i = 0; i < kBytes; ++i) {
             out.bytes[i] = static_cast<uint8_t>(i * 13 + 5);
         }
-        EXPECT_EQ(answer<kelvo_status_record>(
-                      handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
-                      kelvo_brixelTools_addTransferToDevice_in{1, 0, address(out.bytes), out.size, 1, 0})
-                      .status,
-                  0);
-        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_brixelTools_startDMA,
-                                              kelvo_brixelTools_startDMA_in{1, 0, {}, 0})
-                      .status,
-                  0);
         EXPECT_EQ(
-            answer<kelvo_status_record>(handle, KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount,
-                                        kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, kBytes, 0})
-                .status,
+            statusOf(handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
+                     kelvo_brixelTools_addTransferToDevice_in{1, 0, address(out.bytes), out.size, 1, 0}),
             0);
+        EXPECT_EQ(
+            statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{1, 0, {}, 0}),
+            0);
+        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount,
+                           kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, kBytes, 0}),
+                  0);
         const Waited sent = wait(handle, 1, 0, kBytes, kForever);
         EXPECT_EQ(sent.status, 0);
         EXPECT_EQ(module->dma(1).sunk(), std::vector<uint8_t>(out.bytes, out.bytes + kBytes));
@@ -175,18 +162,13 @@ TEST_F(E2EDma, RoundTripOnEachChannelOfEveryBoard) {
 // stream operations refuse a channel beyond the two.
 TEST_F(E2EDma, ChannelAndReservationChecks) {
     const int index = add("duskmere-a");
-    const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+    const int handle = open(index);
     EXPECT_EQ(wait(handle, 0, 0, 64, 0).status, kNotReserved);
-    EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_brixelTools_startDMA,
-                                          kelvo_brixelTools_startDMA_in{0, 0, {}, 0})
-                  .status,
+    EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0}),
               -52005)
         << "the stream operations check no reservation: the dispatcher answers";
     EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_cancelWaitUntilBytesTransferred, 1), kNotReserved);
-    EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reserveResources,
-                                          kelvo_kdut_reserveResources_in{1, 0, 0})
-                  .status,
-              0);
+    EXPECT_EQ(reserveAll(handle), 0);
     const struct {
         uint32_t channel;
         int32_t waitAnswer;
@@ -205,9 +187,8 @@ TEST_F(E2EDma, ChannelAndReservationChecks) {
     EXPECT_EQ(count.status, -52005);
     EXPECT_EQ(count.transferCount, 0u);
     for (uint32_t channel : {2u, 0u}) { // a channel beyond the two; no transfers to start
-        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_brixelTools_startDMA,
-                                              kelvo_brixelTools_startDMA_in{channel, 0, {}, 0})
-                      .status,
+        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA,
+                           kelvo_brixelTools_startDMA_in{channel, 0, {}, 0}),
                   -52005);
     }
     EXPECT_EQ(kelvo_close(handle), 0);
@@ -248,12 +229,7 @@ TEST_F(E2EDma, ResetPowerDownAndStopCompleteWithAnEndlessWaitPending) {
         kelvo_driver::KelvoDevice* device = deviceOf(index);
         tStatus status;
         if (transition == kReset) {
-            const int other = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-            EXPECT_EQ(answer<kelvo_status_record>(other, KELVO_IOCTL_kdut_reset,
-                                                  kelvo_kdut_reset_in{19, 0, 0, 0, 0})
-                          .status,
-                      0);
-            EXPECT_EQ(kelvo_close(other), 0);
+            EXPECT_EQ(resetTo(index, 19), 0);
         } else {
             EXPECT_TRUE(device->commonChangePnPState(
                 tEventDescriptor(0), transition == kPowerDown ? kPnPStateSleep : kPnPStateNotStarted,
@@ -266,7 +242,7 @@ TEST_F(E2EDma, ResetPowerDownAndStopCompleteWithAnEndlessWaitPending) {
             EXPECT_TRUE(device->commonChangePnPState(tEventDescriptor(0), kPnPStateReady, kSuspendReasonStart,
                                                      false, status));
         }
-        EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), 19u);
+        EXPECT_EQ(levelOf(index), 19u);
         EXPECT_EQ(kelvo_close(handle), 0);
         remove(index);
     }

@@ -23,6 +23,7 @@ namespace {
 
 using kelvo_test::address;
 using kelvo_test::answer;
+using kelvo_test::statusOf;
 
 // Transport codes (what kelvo_ioctl returns).
 constexpr int kTransportBadSize = -51009;
@@ -193,41 +194,33 @@ TEST_F(E2EUserMode, WindowSoftCopyRequestsAndTheForceFlag) {
         int32_t result = 0;
         switch (step.op) {
         case kSet:
-            result = answer<kelvo_status_record>(
-                         handle, KELVO_IOCTL_deviceWindow_set,
-                         kelvo_deviceWindow_set_in{at, length, writable(word), kScratchOffset, 4, 0, 0})
-                         .status;
+            result = statusOf(handle, KELVO_IOCTL_deviceWindow_set,
+                              kelvo_deviceWindow_set_in{at, length, writable(word), kScratchOffset, 4, 0, 0});
             break;
         case kFlush:
-            result = answer<kelvo_status_record>(
-                         handle, KELVO_IOCTL_deviceWindow_flush,
-                         kelvo_deviceWindow_flush_in{at, length, kScratchOffset, 4, step.force, {}, 0})
-                         .status;
+            result = statusOf(handle, KELVO_IOCTL_deviceWindow_flush,
+                              kelvo_deviceWindow_flush_in{at, length, kScratchOffset, 4, step.force, {}, 0});
             break;
         case kWrite: {
             auto in = windowWrite(window, kScratchOffset, step.value);
             in.force = step.force;
-            result = answer<kelvo_status_record>(handle, KELVO_IOCTL_deviceWindow_write, in).status;
+            result = statusOf(handle, KELVO_IOCTL_deviceWindow_write, in);
             break;
         }
         case kDevice:
             fpga.poke(kScratchOffset, step.value);
             break;
         case kRefresh:
-            result = answer<kelvo_status_record>(
-                         handle, KELVO_IOCTL_deviceWindow_refresh,
-                         kelvo_deviceWindow_refresh_in{at, length, kScratchOffset, 4, 0, 0})
-                         .status;
+            result = statusOf(handle, KELVO_IOCTL_deviceWindow_refresh,
+                              kelvo_deviceWindow_refresh_in{at, length, kScratchOffset, 4, 0, 0});
             break;
         }
         EXPECT_EQ(result, 0);
         EXPECT_EQ(writesTo(fpga) > writes, step.written);
         EXPECT_EQ(fpga.peek(kScratchOffset), step.device);
         std::vector<uint32_t> soft(1, 0);
-        EXPECT_EQ(answer<kelvo_status_record>(
-                      handle, KELVO_IOCTL_deviceWindow_get,
-                      kelvo_deviceWindow_get_in{at, length, kScratchOffset, 4, writable(soft), 0, 0})
-                      .status,
+        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_deviceWindow_get,
+                           kelvo_deviceWindow_get_in{at, length, kScratchOffset, 4, writable(soft), 0, 0}),
                   0);
         EXPECT_EQ(soft[0], step.softCopy);
     }
@@ -251,7 +244,7 @@ TEST_F(E2EUserMode, BadInputIsRefusedOnItsChannelAndChangesNothing) {
         // The operation's channel: a complete record, the transport 0.
         auto refused = [&](uint32_t code, const auto& in, int32_t expected) {
             SCOPED_TRACE(testing::Message() << "code " << std::hex << code);
-            EXPECT_EQ(answer<kelvo_status_record>(handle, code, in).status, expected);
+            EXPECT_EQ(statusOf(handle, code, in), expected);
         };
         // A name longer than 4096 (4096 itself is looked up), for a map and a window.
         const std::string tooLong = std::string(4097 - kVersion.size(), 'x');
@@ -363,10 +356,9 @@ TEST_F(E2EProduct, EveryBoardStopsAtLevelNineWithBothFpgasLoaded) {
                                                                  kelvo_kelvo_getSetupLevel_in{0});
         EXPECT_EQ(level.setupLevel, 9u);
         EXPECT_EQ(level.status, 0);
-        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_kdut_checkHardwareState,
-                                              kelvo_kdut_checkHardwareState_in{0, 0, 0})
-                      .status,
-                  KELVO_STATUS_NOT_IMPLEMENTED);
+        EXPECT_EQ(
+            statusOf(handle, KELVO_IOCTL_kdut_checkHardwareState, kelvo_kdut_checkHardwareState_in{0, 0, 0}),
+            KELVO_STATUS_NOT_IMPLEMENTED);
         EXPECT_TRUE(module->bridgeRegisters().fpgaLoading().configured(0));
         EXPECT_TRUE(module->bridgeRegisters().fpgaLoading().configured(1));
 
@@ -386,10 +378,7 @@ TEST_F(E2EProduct, EveryBoardStopsAtLevelNineWithBothFpgasLoaded) {
                   (std::vector<std::string>{"flashWindow", "NisoFpgaWindow", "IsoFpgaWindow"}));
         // The loaded FPGA answers its board signature and keeps a scratch value.
         EXPECT_EQ(windowRead(handle, "NisoFpgaWindow", board.nisoRequiredOffset + 0x20), signatures[b]);
-        EXPECT_EQ(
-            answer<kelvo_status_record>(handle, KELVO_IOCTL_arm_write, armWrite(board.nisoRequired, 0x600D))
-                .status,
-            0);
+        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_arm_write, armWrite(board.nisoRequired, 0x600D)), 0);
         EXPECT_EQ(windowRead(handle, "NisoFpgaWindow", board.nisoRequiredOffset + kScratchOffset), 0x600Du);
         EXPECT_EQ(module->deviceErrorCount(), 0u);
 
