@@ -72,10 +72,19 @@ std::uint64_t address(const void* p) {
     return reinterpret_cast<std::uintptr_t>(p);
 }
 
-template <class Out, class In> std::int32_t ask(int handle, std::uint32_t code, const In& in, Out& out) {
+template <class Out = kelvo_status_record, class In>
+std::int32_t ask(int handle, std::uint32_t code, const In& in, Out&& out = Out{}) {
     kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
     const int transport = kelvo_ioctl(handle, code, &header);
     return transport != 0 ? transport : out.status;
+}
+
+// A request record naming a registration (a name of static storage).
+template <class In> In named(const char* name) {
+    In in{};
+    in.nameAddress = address(name);
+    in.nameLength = std::strlen(name);
+    return in;
 }
 
 // What any request may answer while other threads reset, suspend and
@@ -119,81 +128,106 @@ const char* const kKindNames[kKinds] = {"arm_read", "storageMap_getRaw", "storag
 
 // Raw access to one byte of "Posc" (field 0, bytes).
 std::int32_t poscByte(int handle, bool write, std::uint64_t index, std::uint8_t& value) {
-    const std::string name = "Posc_Ver1.0.0d0";
-    kelvo_storageMap_setRaw_in in{};
-    in.nameAddress = address(name.data());
-    in.nameLength = name.size();
+    auto in = named<kelvo_storageMap_setRaw_in>("Posc_Ver1.0.0d0");
     in.firstElement = index;
     in.elementCount = 1;
     in.buffer = address(&value);
     in.elementSize = 1;
-    kelvo_status_record out{};
-    return ask(handle, write ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw, in, out);
+    return ask(handle, write ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw, in);
+}
+
+// The board's route 3 to 2 (cost 1): calculated, then a random step of its
+// life cycle, then destroyed.
+std::int32_t route(int handle, std::mt19937_64& random, std::string& wrong) {
+    kelvo_route_seed seed{3, 0, 0, {}};
+    std::uint32_t destination = 2;
+    kelvo_route_possibility found[4]{};
+    kelvo_routing_calculateRoute_in in{};
+    in.routeOwner = static_cast<std::uint64_t>(handle);
+    in.seedBuffer = address(&seed);
+    in.seedCount = 1;
+    in.destinationBuffer = address(&destination);
+    in.destinationCount = 1;
+    in.possibilitiesBuffer = address(found);
+    in.possibilitiesCapacity = 4;
+    kelvo_routing_calculateRoute_out out{};
+    const std::int32_t status = ask(handle, KELVO_IOCTL_routing_calculateRoute, in, out);
+    if (status != 0) {
+        return status;
+    }
+    if (out.possibilitiesCount != 1 || found[0].destinationTerminalID != 2 || found[0].cost != 1) {
+        wrong = "route 3 to 2 not found with cost 1";
+        return status;
+    }
+    const std::uint32_t id = found[0].routeID;
+    std::int32_t step = 0;
+    if (random() % 2 == 0) {
+        kelvo_route_conflict conflicts[4]{};
+        step = ask<kelvo_routing_reserveRoute_out>(
+            handle, KELVO_IOCTL_routing_reserveRoute,
+            kelvo_routing_reserveRoute_in{id, 0, address(conflicts), 4, 0});
+        if (step == 0) {
+            step = ask(handle, KELVO_IOCTL_routing_programRoute, kelvo_routing_programRoute_in{id, 0});
+            const std::int32_t undo =
+                ask(handle, KELVO_IOCTL_routing_unprogramRoute, kelvo_routing_unprogramRoute_in{id, 0});
+            const std::int32_t release =
+                ask(handle, KELVO_IOCTL_routing_unreserveRoute, kelvo_routing_unreserveRoute_in{id, 0});
+            step = step != 0 ? step : undo != 0 ? undo : release;
+        }
+    }
+    const std::int32_t destroyed =
+        ask(handle, KELVO_IOCTL_routing_destroyRoute, kelvo_routing_destroyRoute_in{id, 0});
+    // The route's edges reserved by another thread's route is the one answer
+    // of the life cycle beyond the transient ones; the destroy answers only those.
+    return step != 0 && !transient(step) && step != kRouteConflict ? step : destroyed;
 }
 
 // One request of a kind on a handle (worker id's): its status; wrong says
 // what a successful answer got wrong.
 std::int32_t issue(Kind kind, unsigned id, int handle, const Module& module, std::mt19937_64& random,
                    std::string& wrong) {
+    std::int32_t status = 0;
     switch (kind) {
     case ReadSignature: {
-        const std::string name = "Brixel_Ver2.3.0f7";
-        kelvo_arm_read_in in{};
-        in.nameAddress = address(name.data());
-        in.nameLength = name.size();
+        auto in = named<kelvo_arm_read_in>("Brixel_Ver2.3.0f7");
         in.fieldId = 0x40000000u; // the signature
         kelvo_arm_read_out out{};
-        const std::int32_t status = ask(handle, KELVO_IOCTL_arm_read, in, out);
-        if (status == 0 && out.value != KELVO_BRIDGE_SIGNATURE) {
+        if ((status = ask(handle, KELVO_IOCTL_arm_read, in, out)) == 0 &&
+            out.value != KELVO_BRIDGE_SIGNATURE) {
             wrong = "signature read " + std::to_string(out.value);
         }
         return status;
     }
     case ReadSerial: {
-        const std::string name = kManufacturing;
         std::uint32_t serial = 0;
-        kelvo_storageMap_getRaw_in in{};
-        in.nameAddress = address(name.data());
-        in.nameLength = name.size();
+        auto in = named<kelvo_storageMap_getRaw_in>(kManufacturing);
         in.fieldId = 12;
         in.elementCount = 1;
         in.buffer = address(&serial);
         in.elementSize = 4;
-        kelvo_status_record out{};
-        const std::int32_t status = ask(handle, KELVO_IOCTL_storageMap_getRaw, in, out);
-        if (status == 0 && serial != kSerialNumber) {
+        if ((status = ask(handle, KELVO_IOCTL_storageMap_getRaw, in)) == 0 && serial != kSerialNumber) {
             wrong = "serial number read " + std::to_string(serial);
         }
         return status;
     }
-    case ChecksumValid:
-    case RefreshMap: {
-        const std::string name = kManufacturing;
-        kelvo_storageMap_isChecksumValid_in in{};
-        in.nameAddress = address(name.data());
-        in.nameLength = name.size();
-        if (kind == RefreshMap) {
-            kelvo_status_record out{};
-            return ask(handle, KELVO_IOCTL_storageMap_refresh, in, out);
-        }
+    case RefreshMap:
+        return ask(handle, KELVO_IOCTL_storageMap_refresh,
+                   named<kelvo_storageMap_refresh_in>(kManufacturing));
+    case ChecksumValid: {
         kelvo_storageMap_isChecksumValid_out out{};
-        const std::int32_t status = ask(handle, KELVO_IOCTL_storageMap_isChecksumValid, in, out);
+        status = ask(handle, KELVO_IOCTL_storageMap_isChecksumValid,
+                     named<kelvo_storageMap_isChecksumValid_in>(kManufacturing), out);
         if (status == 0 && out.valid == 0) {
             wrong = "the default image's checksum reads invalid";
         }
         return status;
     }
     case ReadFlash: {
-        const std::string name = "flashWindow";
         std::vector<std::uint8_t> bytes(module.flashHead.size(), 0xEE);
-        kelvo_deviceWindow_read_in in{};
-        in.nameAddress = address(name.data());
-        in.nameLength = name.size();
+        auto in = named<kelvo_deviceWindow_read_in>("flashWindow");
         in.size = bytes.size();
         in.buffer = address(bytes.data());
-        kelvo_status_record out{};
-        const std::int32_t status = ask(handle, KELVO_IOCTL_deviceWindow_read, in, out);
-        if (status == 0 && bytes != module.flashHead) {
+        if ((status = ask(handle, KELVO_IOCTL_deviceWindow_read, in)) == 0 && bytes != module.flashHead) {
             wrong = "the flash window read other bytes";
         }
         return status;
@@ -201,88 +235,32 @@ std::int32_t issue(Kind kind, unsigned id, int handle, const Module& module, std
     case WritePosc: {
         // The worker's own byte of the map's shared copy: on the same session
         // (no reset between) the read answers what was written.
-        const std::uint64_t index = 1000 + id;
-        std::uint8_t written = static_cast<std::uint8_t>(random());
-        const std::int32_t status = poscByte(handle, true, index, written);
-        if (status != 0) {
+        std::uint8_t written = static_cast<std::uint8_t>(random()),
+                     read = static_cast<std::uint8_t>(~written);
+        if ((status = poscByte(handle, true, 1000 + id, written)) != 0) {
             return status;
         }
-        std::uint8_t read = static_cast<std::uint8_t>(~written);
-        const std::int32_t again = poscByte(handle, false, index, read);
-        if (again == 0 && read != written) {
+        if ((status = poscByte(handle, false, 1000 + id, read)) == 0 && read != written) {
             wrong = "wrote " + std::to_string(written) + ", read " + std::to_string(read);
         }
-        return again;
+        return status;
     }
-    case Route: {
-        // The board's route 3 to 2 (cost 1): calculate, then a random step of
-        // its life cycle, then destroyed.
-        kelvo_route_seed seed{3, 0, 0, {}};
-        std::uint32_t destination = 2;
-        kelvo_route_possibility found[4]{};
-        kelvo_routing_calculateRoute_in in{};
-        in.routeOwner = static_cast<std::uint64_t>(handle);
-        in.seedBuffer = address(&seed);
-        in.seedCount = 1;
-        in.destinationBuffer = address(&destination);
-        in.destinationCount = 1;
-        in.possibilitiesBuffer = address(found);
-        in.possibilitiesCapacity = 4;
-        kelvo_routing_calculateRoute_out out{};
-        const std::int32_t status = ask(handle, KELVO_IOCTL_routing_calculateRoute, in, out);
-        if (status != 0) {
-            return status;
-        }
-        if (out.possibilitiesCount != 1 || found[0].destinationTerminalID != 2 || found[0].cost != 1) {
-            wrong = "route 3 to 2 not found with cost 1";
-            return status;
-        }
-        const std::uint32_t route = found[0].routeID;
-        std::int32_t step = 0;
-        kelvo_status_record done{};
-        if (random() % 2 == 0) {
-            kelvo_route_conflict conflicts[4]{};
-            kelvo_routing_reserveRoute_in reserve{};
-            reserve.routeID = route;
-            reserve.conflictsBuffer = address(conflicts);
-            reserve.conflictsCapacity = 4;
-            kelvo_routing_reserveRoute_out reserved{};
-            step = ask(handle, KELVO_IOCTL_routing_reserveRoute, reserve, reserved);
-            if (step == 0) {
-                kelvo_routing_programRoute_in program{route, 0};
-                step = ask(handle, KELVO_IOCTL_routing_programRoute, program, done);
-                kelvo_routing_unprogramRoute_in unprogram{route, 0};
-                const std::int32_t undo = ask(handle, KELVO_IOCTL_routing_unprogramRoute, unprogram, done);
-                kelvo_routing_unreserveRoute_in unreserve{route, 0};
-                const std::int32_t release = ask(handle, KELVO_IOCTL_routing_unreserveRoute, unreserve, done);
-                step = step != 0 ? step : undo != 0 ? undo : release;
-            }
-        }
-        kelvo_routing_destroyRoute_in destroy{route, 0};
-        const std::int32_t destroyed = ask(handle, KELVO_IOCTL_routing_destroyRoute, destroy, done);
-        // The route's edges reserved by another thread's route is the one
-        // answer of the life cycle beyond the transient ones; the destroy
-        // answers only those.
-        if (step != 0 && !transient(step) && step != kRouteConflict) {
-            return step;
-        }
-        return destroyed;
-    }
+    case Route:
+        return route(handle, random, wrong);
     case DmaWait: {
         kelvo_brixelTools_waitUntilBytesTransferred_in in{};
         in.channel = static_cast<std::uint32_t>(random() % 2);
         in.byteCount = 16;
         in.timeout = 1;
-        kelvo_brixelTools_waitUntilBytesTransferred_out out{};
-        const std::int32_t status = ask(handle, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred, in, out);
+        status = ask<kelvo_brixelTools_waitUntilBytesTransferred_out>(
+            handle, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred, in);
         // A channel nobody reserved; until the DMA operation bodies are built, -52002.
         return status == kNotReserved || status == tStatus::kNotImplemented ? 0 : status;
     }
     case Level: {
-        kelvo_status_record in{};
         kelvo_kelvo_getSetupLevel_out out{};
-        const std::int32_t status = ask(handle, KELVO_IOCTL_kelvo_getSetupLevel, in, out);
-        if (status == 0 && out.setupLevel > KELVO_SETUP_LEVEL_COMPLETE) {
+        if ((status = ask(handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_status_record{}, out)) == 0 &&
+            out.setupLevel > KELVO_SETUP_LEVEL_COMPLETE) {
             wrong = "setup level " + std::to_string(out.setupLevel);
         }
         return status;
@@ -352,10 +330,8 @@ void resetter(unsigned module, std::uint64_t seed) {
     std::uint64_t last = 0;
     while (pace(last)) {
         const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(modules[module].index));
-        kelvo_kdut_reset_in in{};
-        in.setupLevel = levels[random() % 6];
-        kelvo_kdut_reset_out out{};
-        const std::int32_t status = ask(handle, KELVO_IOCTL_kdut_reset, in, out);
+        const kelvo_kdut_reset_in in{static_cast<std::uint32_t>(levels[random() % 6]), 0, 0, 0, 0};
+        const std::int32_t status = ask(handle, KELVO_IOCTL_kdut_reset, in);
         const std::int32_t expected = in.setupLevel == 19 ? 0 : tStatus::kSetupTargetReached;
         // Or a power cycle came between the open and the reset, or its gate wait ended.
         if (status != expected && status != kInvalidated && status != tStatus::kTimedOut &&
@@ -451,10 +427,8 @@ int main(int argc, char** argv) {
     // Afterwards: both modules reach the complete level, and nothing is left once they are gone.
     for (unsigned m = 0; m < kModules; ++m) {
         const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(modules[m].index));
-        kelvo_kdut_reset_in in{};
-        in.setupLevel = KELVO_SETUP_LEVEL_COMPLETE;
-        kelvo_kdut_reset_out out{};
-        if (ask(handle, KELVO_IOCTL_kdut_reset, in, out) != 0) {
+        if (ask(handle, KELVO_IOCTL_kdut_reset,
+                kelvo_kdut_reset_in{KELVO_SETUP_LEVEL_COMPLETE, 0, 0, 0, 0}) != 0) {
             fail("a module did not reach level 19 after the run");
         }
         kelvo_close(handle);
