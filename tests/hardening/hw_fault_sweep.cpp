@@ -25,6 +25,7 @@
 // --levels ends: only levels 0 and the top; sample: one board and one level
 // per knob, picked from the seed (the clock's unless given; the run prints
 // it, so a failure can be replayed with --seed).
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -71,21 +72,13 @@ enum class Operation {
 };
 
 const char* operationName(Operation operation) {
-    switch (operation) {
-    case Operation::None:
-        return "-";
-    case Operation::ReadSignature:
-        return "arm_read Brixel.Signature";
-    case Operation::ReadIOPortStatus:
-        return "arm_read IOPort2RegMap";
-    case Operation::FlushManufacturing:
-        return "storageMap setRaw+flush";
-    case Operation::ReadFlashWindow:
-        return "deviceWindow_read flashWindow";
-    case Operation::DmaToDevice:
-        return "DMA to the device, channel 1";
-    }
-    return "?";
+    static const char* const names[] = {"-",
+                                        "arm_read Brixel.Signature",
+                                        "arm_read IOPort2RegMap",
+                                        "storageMap setRaw+flush",
+                                        "deviceWindow_read flashWindow",
+                                        "DMA to the device, channel 1"};
+    return names[static_cast<int>(operation)];
 }
 
 struct Knob {
@@ -380,33 +373,36 @@ std::uint64_t address(const void* p) {
     return reinterpret_cast<std::uintptr_t>(p);
 }
 
-template <class Out, class In> std::int32_t ask(int handle, std::uint32_t requestCode, const In& in) {
+template <class Out = kelvo_status_record, class In>
+std::int32_t ask(int handle, std::uint32_t requestCode, const In& in) {
     Out out{};
     kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
     const int transport = kelvo_ioctl(handle, requestCode, &header);
     return transport != 0 ? transport : out.status;
 }
 
+// A request record naming a registration (a name of static storage).
+template <class In> In named(const char* name) {
+    In in{};
+    in.nameAddress = address(name);
+    in.nameLength = std::strlen(name);
+    return in;
+}
+
 // The "Manufacturing" map's serial number set to a value (storageMap_setRaw)
 // and the map flushed; getRaw in place of the set reads it.
 std::int32_t serialNumber(int handle, std::uint32_t requestCode, std::uint32_t& serial) {
-    const std::string name = "Manufacturing_Ver1.0.0d1";
-    kelvo_storageMap_setRaw_in in{};
-    in.nameAddress = address(name.data());
-    in.nameLength = name.size();
+    constexpr const char* kName = "Manufacturing_Ver1.0.0d1";
+    auto in = named<kelvo_storageMap_setRaw_in>(kName);
     in.fieldId = 12; // the serial number
-    in.firstElement = 0;
     in.elementCount = 1;
     in.buffer = address(&serial);
     in.elementSize = 4;
-    const std::int32_t status = ask<kelvo_status_record>(handle, requestCode, in);
+    const std::int32_t status = ask(handle, requestCode, in);
     if (status != 0 || requestCode == KELVO_IOCTL_storageMap_getRaw) {
         return status;
     }
-    kelvo_storageMap_flush_in flush{};
-    flush.nameAddress = address(name.data());
-    flush.nameLength = name.size();
-    return ask<kelvo_status_record>(handle, KELVO_IOCTL_storageMap_flush, flush);
+    return ask(handle, KELVO_IOCTL_storageMap_flush, named<kelvo_storageMap_flush_in>(kName));
 }
 
 std::int32_t request(int handle, Operation operation) {
@@ -415,62 +411,43 @@ std::int32_t request(int handle, Operation operation) {
         return 0;
     case Operation::ReadSignature:
     case Operation::ReadIOPortStatus: {
-        const std::string name =
-            operation == Operation::ReadSignature ? "Brixel_Ver2.3.0f7" : "IOPort2RegMap_Ver2.3.0f7";
-        kelvo_arm_read_in in{};
-        in.nameAddress = address(name.data());
-        in.nameLength = name.size();
+        const bool signature = operation == Operation::ReadSignature;
+        auto in = named<kelvo_arm_read_in>(signature ? "Brixel_Ver2.3.0f7" : "IOPort2RegMap_Ver2.3.0f7");
         // The signature (read-only, 32 bits), or bit 0 of the IO port's control and status.
-        in.fieldId = operation == Operation::ReadSignature ? 0x40000000u : 0x00000000u;
+        in.fieldId = signature ? 0x40000000u : 0x00000000u;
         return ask<kelvo_arm_read_out>(handle, KELVO_IOCTL_arm_read, in);
     }
     case Operation::FlushManufacturing: {
         std::uint32_t serial = 0;
         const std::int32_t got = serialNumber(handle, KELVO_IOCTL_storageMap_getRaw, serial);
-        if (got != 0) {
-            return got;
-        }
         serial ^= 1; // a change, so the flush writes
-        return serialNumber(handle, KELVO_IOCTL_storageMap_setRaw, serial);
+        return got != 0 ? got : serialNumber(handle, KELVO_IOCTL_storageMap_setRaw, serial);
     }
     case Operation::ReadFlashWindow: {
-        const std::string name = "flashWindow";
         std::vector<std::uint8_t> bytes(256);
-        kelvo_deviceWindow_read_in in{};
-        in.nameAddress = address(name.data());
-        in.nameLength = name.size();
-        in.offset = 0;
+        auto in = named<kelvo_deviceWindow_read_in>("flashWindow");
         in.size = bytes.size();
         in.buffer = address(bytes.data());
-        return ask<kelvo_status_record>(handle, KELVO_IOCTL_deviceWindow_read, in);
+        return ask(handle, KELVO_IOCTL_deviceWindow_read, in);
     }
     case Operation::DmaToDevice: {
         // Zero words (the sequencer takes them as no-ops) in a page of the
         // client's that the kernel layer may lock.
-        struct Page {
-            Page() : bytes(static_cast<std::uint8_t*>(std::aligned_alloc(4096, 4096))) {
-                std::memset(bytes, 0, 4096);
-                scope.add(bytes, 4096);
-            }
-            ~Page() {
-                scope.clear();
-                std::free(bytes);
-            }
-            std::uint8_t* bytes;
-            kal::usermem::Scope scope;
-        } page;
-        std::int32_t first = ask<kelvo_status_record>(
-            handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
-            kelvo_brixelTools_addTransferToDevice_in{1, 0, address(page.bytes), 64, 1, 0});
+        const std::unique_ptr<std::uint8_t, void (*)(void*)> page(
+            static_cast<std::uint8_t*>(std::aligned_alloc(4096, 4096)), std::free);
+        std::memset(page.get(), 0, 4096);
+        kal::usermem::Scope scope;
+        scope.add(page.get(), 4096);
+        std::int32_t first =
+            ask(handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
+                kelvo_brixelTools_addTransferToDevice_in{1, 0, address(page.get()), 64, 1, 0});
         const auto keep = [&first](std::int32_t status) { first = first != 0 ? first : status; };
         if (first == 0) {
-            keep(ask<kelvo_status_record>(handle, KELVO_IOCTL_brixelTools_startDMA,
-                                          kelvo_brixelTools_startDMA_in{1, 0, {}, 0}));
-            keep(ask<kelvo_status_record>(handle, KELVO_IOCTL_brixelTools_stopDMA,
-                                          kelvo_brixelTools_stopDMA_in{1, 0}));
+            keep(ask(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{1, 0, {}, 0}));
+            keep(ask(handle, KELVO_IOCTL_brixelTools_stopDMA, kelvo_brixelTools_stopDMA_in{1, 0}));
         }
-        keep(ask<kelvo_status_record>(handle, KELVO_IOCTL_brixelTools_clearTransfers,
-                                      kelvo_brixelTools_clearTransfers_in{1, 0}));
+        keep(ask(handle, KELVO_IOCTL_brixelTools_clearTransfers, kelvo_brixelTools_clearTransfers_in{1, 0}));
+        scope.clear();
         return first;
     }
     }
@@ -494,6 +471,18 @@ struct RowResult {
     std::int64_t setupLevel = 0;
     std::int32_t operationStatus = 0;
     std::uint64_t longestNs = 0;
+    // Fails the row unless ok.
+    void check(bool ok, const std::string& what) {
+        if (!ok) {
+            fail(what);
+            verdict = "FAILED";
+        }
+    }
+    void checkNoLeak(const std::string& where, const kal::live::Counts& before) {
+        const kal::live::Counts after = kal::live::now();
+        check(after == before, where + ": leaked: before " + kal::live::describe(before) + ", after " +
+                                   kal::live::describe(after));
+    }
 };
 
 // One knob on one board: on at each level, the seeds of every code, a full
@@ -553,11 +542,8 @@ RowResult sweepKnob(unsigned board, unsigned row, const Knob& knob, std::uint32_
                        [&] { status = request(kelvo_fuzz::firstHandle(board), knob.operation); });
             result.longestNs = std::max(result.longestNs, ns);
             result.operationStatus = status;
-            if (status != operationCode) {
-                fail(at + ": " + operationName(knob.operation) + " answered " + hex(status) + ", expected " +
-                     hex(operationCode));
-                result.verdict = "FAILED";
-            }
+            result.check(status == operationCode, at + ": " + operationName(knob.operation) + " answered " +
+                                                      hex(status) + ", expected " + hex(operationCode));
             if (knob.operation == Operation::FlushManufacturing && status != 0) {
                 // A failed write may have left the map's sector erased (as a
                 // power loss would): once the flash works, the same flush
@@ -570,22 +556,13 @@ RowResult sweepKnob(unsigned board, unsigned row, const Knob& knob, std::uint32_
                 std::memcpy(&serial, stored.data() + 0x8000 + 12, sizeof(serial));
                 const std::int32_t again =
                     serialNumber(kelvo_fuzz::firstHandle(board), KELVO_IOCTL_storageMap_setRaw, serial);
-                if (again != 0) {
-                    fail(at + ": the flush once the flash works answered " + hex(again));
-                    result.verdict = "FAILED";
-                }
+                result.check(again == 0, at + ": the flush once the flash works answered " + hex(again));
                 const std::vector<std::uint8_t> now = module->flash().contents();
-                for (std::size_t i = 0; i < now.size(); ++i) {
-                    if (now[i] != stored[i]) {
-                        char text[96];
-                        std::snprintf(text, sizeof(text),
-                                      ": the flash differs at 0x%05zX (0x%02X, was 0x%02X)", i, now[i],
-                                      stored[i]);
-                        fail(at + text);
-                        result.verdict = "FAILED";
-                        module->flash().load(stored);
-                        break;
-                    }
+                const auto differs = std::mismatch(now.begin(), now.end(), stored.begin()).first;
+                result.check(differs == now.end(),
+                             at + ": the flash differs at byte " + std::to_string(differs - now.begin()));
+                if (differs != now.end()) {
+                    module->flash().load(stored);
                 }
                 knob.set(*module, true);
             }
@@ -606,39 +583,30 @@ RowResult sweepKnob(unsigned board, unsigned row, const Knob& knob, std::uint32_
         const std::int64_t expectedLevel = meets ? knob.level - 1 : top;
         if (meets && !settled) {
             // Setup must stop with an error at or below the row's level.
-            if (status >= 0 || status == cleanResetStatus || reached < 0 || reached >= knob.level) {
-                fail(at + ": the reset answered " + hex(status) + " at level " + std::to_string(reached) +
-                     ", expected an error below level " + std::to_string(knob.level));
-                result.verdict = "FAILED";
-            }
-        } else if (status != expectedStatus || reached != expectedLevel) {
-            fail(at + ": the reset answered " + hex(status) + " at level " + std::to_string(reached) +
-                 ", expected " + hex(expectedStatus) + " at level " + std::to_string(expectedLevel));
-            result.verdict = "FAILED";
+            result.check(status < 0 && status != cleanResetStatus && reached >= 0 && reached < knob.level,
+                         at + ": the reset answered " + hex(status) + " at level " + std::to_string(reached) +
+                             ", expected an error below level " + std::to_string(knob.level));
+        } else {
+            result.check(status == expectedStatus && reached == expectedLevel,
+                         at + ": the reset answered " + hex(status) + " at level " + std::to_string(reached) +
+                             ", expected " + hex(expectedStatus) + " at level " +
+                             std::to_string(expectedLevel));
         }
         // Cleared: nothing left behind, and the device comes back.
         knob.set(*module, false);
         const std::int32_t back = kelvo_fuzz::resetDevice(board, level);
-        const kal::live::Counts after = kal::live::now();
-        if (!(after == before)) {
-            fail(at + ": leaked: before " + kal::live::describe(before) + ", after " +
-                 kal::live::describe(after));
-            result.verdict = "FAILED";
-        }
+        result.checkNoLeak(at, before);
         // (At the top level that reset reached as far as a full one: it
         // answers success, or -52010 below the complete level.)
         const bool backAtTop = back == cleanResetStatus || back == kSetupTargetReached;
         const std::int32_t again = level != top ? kelvo_fuzz::resetDevice(board, KELVO_SETUP_LEVEL_COMPLETE)
                                    : backAtTop  ? cleanResetStatus
                                                 : back;
-        if (again != cleanResetStatus || kelvo_fuzz::setupLevel(board) != top) {
-            fail(at + ": did not recover: the reset answered " + hex(again));
-            result.verdict = "FAILED";
-        }
-        if (result.longestNs > stepBoundNs) {
-            fail(at + ": a step took " + std::to_string(result.longestNs / 1000000) + " ms of stand-in time");
-            result.verdict = "FAILED";
-        }
+        result.check(again == cleanResetStatus && kelvo_fuzz::setupLevel(board) == top,
+                     at + ": did not recover: the reset answered " + hex(again));
+        result.check(result.longestNs <= stepBoundNs, at + ": a step took " +
+                                                          std::to_string(result.longestNs / 1000000) +
+                                                          " ms of stand-in time");
     }
     if (!meets && present && knob.level != 0 && result.verdict == "ok") {
         result.verdict = "pending (level " + std::to_string(knob.level) + ")";
@@ -712,10 +680,8 @@ RowResult additionKnob(unsigned board, const AdditionKnob& knob, std::uint32_t t
     result.setupStatus = index < 0 ? index : 0;
     result.setupLevel = 0;
     const bool codeMatches = knob.code == kAnyError ? index < 0 : index == knob.code;
-    if ((index >= 0) != knob.added || (!knob.added && !codeMatches)) {
-        fail(where + ": the addition answered " + std::to_string(index));
-        result.verdict = "FAILED";
-    }
+    result.check((index >= 0) == knob.added && (knob.added || codeMatches),
+                 where + ": the addition answered " + std::to_string(index));
     if (index >= 0) {
         const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
         kelvo_status_record in{};
@@ -726,31 +692,20 @@ RowResult additionKnob(unsigned board, const AdditionKnob& knob, std::uint32_t t
                                 : -1;
         kelvo_close(handle);
         const std::int64_t expected = knob.level < 0 ? top : knob.level;
-        if (result.setupLevel != expected) {
-            fail(where + ": the device stands at level " + std::to_string(result.setupLevel));
-            result.verdict = "FAILED";
-        }
+        result.check(result.setupLevel == expected,
+                     where + ": the device stands at level " + std::to_string(result.setupLevel));
         std::uint32_t slot = 0;
         const bool present =
             kelvo_property_read(static_cast<unsigned>(index), nullptr, "pxiGeographicAddress", &slot,
                                 sizeof(slot)) == static_cast<int>(sizeof(slot));
-        if (present != knob.geographicAddress) {
-            fail(where + ": the geographic address is " + (present ? "there" : "missing"));
-            result.verdict = "FAILED";
-        }
+        result.check(present == knob.geographicAddress,
+                     where + ": the geographic address is " + (present ? "there" : "missing"));
         kelvo_host_remove_module(static_cast<unsigned>(index));
     }
-    const kal::live::Counts after = kal::live::now();
-    if (!(after == before)) {
-        fail(where + ": leaked: before " + kal::live::describe(before) + ", after " +
-             kal::live::describe(after));
-        result.verdict = "FAILED";
-    }
+    result.checkNoLeak(where, before);
     const int clean = kelvo_host_add_module(name.c_str());
-    if (clean < 0) {
-        fail(where + ": a module without the knob could not be added after it");
-        result.verdict = "FAILED";
-    } else {
+    result.check(clean >= 0, where + ": a module without the knob could not be added after it");
+    if (clean >= 0) {
         kelvo_host_remove_module(static_cast<unsigned>(clean));
     }
     return result;
@@ -772,19 +727,12 @@ RowResult surpriseRemoval(unsigned board, std::uint32_t top) {
     const std::vector<std::uint8_t> removal = {15, static_cast<std::uint8_t>(board), 0, 3};
     result.longestNs = timed(where, [&] { kelvo_fuzz::runInput(removal.data(), removal.size()); });
     result.setupLevel = kelvo_fuzz::setupLevel(board);
-    if (result.setupLevel != top) {
-        fail(where + ": the new module reached level " + std::to_string(result.setupLevel));
-        result.verdict = "FAILED";
-    }
+    result.check(result.setupLevel == top,
+                 where + ": the new module reached level " + std::to_string(result.setupLevel));
     // Compared in the same state: after a reset (the addition's start also
     // fills the flash window's sector cache, which a reset starts empty).
     kelvo_fuzz::resetDevice(board, KELVO_SETUP_LEVEL_COMPLETE);
-    const kal::live::Counts after = kal::live::now();
-    if (!(after == before)) {
-        fail(where + ": leaked: before " + kal::live::describe(before) + ", after " +
-             kal::live::describe(after));
-        result.verdict = "FAILED";
-    }
+    result.checkNoLeak(where, before);
     return result;
 }
 

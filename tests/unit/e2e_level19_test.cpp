@@ -243,17 +243,14 @@ std::vector<Row> rows(unsigned board) {
     };
 }
 
-uint64_t address(const void* pointer) {
-    return reinterpret_cast<uintptr_t>(pointer);
-}
+using kelvo_test::address;
 
 class E2ELevel19 : public kelvo_test::HostedTest, public ::testing::WithParamInterface<unsigned> {
 protected:
     void SetUp() override {
         HostedTest::SetUp();
         board_ = kelvo_test::boards()[GetParam()];
-        index_ = kelvo_host_add_module(board_.c_str());
-        ASSERT_GE(index_, 0);
+        index_ = add(board_);
         module_ = kelvo_host::module(static_cast<unsigned>(index_));
         reopen();
         readOnly_ = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -269,7 +266,7 @@ protected:
         for (int handle : handles_) {
             EXPECT_EQ(kelvo_close(handle), 0);
         }
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index_)), 0);
+        remove(index_);
         HostedTest::TearDown();
     }
     // New handles on both interfaces (a reset invalidates the old ones).
@@ -307,13 +304,7 @@ protected:
         return answer;
     }
     template <class Out, class In> Out request(uint32_t code, const In& in) {
-        std::vector<uint8_t> bytes(sizeof(In));
-        std::memcpy(bytes.data(), &in, sizeof(In));
-        const Answer answer = send(handles_[0], code, bytes, sizeof(Out));
-        EXPECT_EQ(answer.transport, 0);
-        Out out;
-        std::memcpy(&out, answer.out.data(), sizeof(Out));
-        return out;
+        return kelvo_test::answer<Out>(handles_[0], code, in);
     }
     int32_t reset(uint32_t level) {
         const auto out =
@@ -500,9 +491,7 @@ TEST_P(E2ELevel19, EveryResetLevelAdmitsTheCodesAtOrBelowIt) {
         }
     }
     EXPECT_EQ(reset(19), 0);
-    EXPECT_EQ((request<kelvo_kelvo_getSetupLevel_out>(KELVO_IOCTL_kelvo_getSetupLevel, kelvo_status_record{0})
-                   .setupLevel),
-              19u);
+    EXPECT_EQ(levelOf(index_), 19u);
 }
 
 // The accessory word: set, read back, kept across resets; below level 19 the
