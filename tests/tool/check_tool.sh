@@ -62,8 +62,8 @@ expect_line "$out" "^  non-isolated FPGA: signature 0x[0-9A-F]{8} \(a $family im
 expect_line "$out" "^  isolated FPGA: signature 0x[0-9A-F]{8} \(a $family image\)\$"
 
 # A record of the wrong size fails in transport: exit status 1.
-file=$(mktemp)
-trap 'rm -f "$file"' EXIT
+file=$(mktemp) flash=$(mktemp) image=$(mktemp)
+trap 'rm -f "$file" "$flash" "$image"' EXIT
 printf '# two requests in one session\ncorran_readDAC 00000000 00000000\nkelvo_getSetupLevel 00000000 00 out=8\n' >"$file"
 out=$("$tool" --board "$board" --quiet --file "$file" 2>&1)
 status=$?
@@ -74,8 +74,6 @@ expect_line "$out" "^  transport: -51009 "
 
 # Storage maps: shown with the serial number; a field written, the flash
 # saved, and a module started from that file reads it back.
-flash=$(mktemp)
-trap 'rm -f "$file" "$flash"' EXIT
 out=$("$tool" --board "$board" --quiet --maps --set Manufacturing.boardSerialNumber=0xC0FFEE --flash-out "$flash" 2>&1)
 status=$?
 echo "$out"
@@ -96,8 +94,6 @@ head -c 4096 "$flash" >"$file"
 
 # A custom non-isolated image through a reset: right-sized content of ours
 # loads (but is no image of the family); one byte short is refused.
-image=$(mktemp)
-trap 'rm -f "$file" "$flash" "$image"' EXIT
 head -c "$size" /dev/zero | tr '\0' '\303' >"$image"
 out=$("$tool" --board "$board" --niso-image "$image" 2>&1)
 status=$?

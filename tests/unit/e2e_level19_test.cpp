@@ -365,13 +365,10 @@ protected:
         bool operator==(const Observed&) const = default;
     };
     Observed observe() {
-        size_t writes = 0;
+        size_t writes = module_->flash().trace().size();
         for (const auto& trace : {module_->nisoFpga().trace(), module_->isoFpga().trace()}) {
-            for (const sim::Access& access : trace) {
-                writes += access.write ? 1 : 0;
-            }
+            writes += std::count_if(trace.begin(), trace.end(), [](const sim::Access& a) { return a.write; });
         }
-        writes += module_->flash().trace().size();
         return {
             writes,
             out_,
