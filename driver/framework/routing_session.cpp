@@ -273,6 +273,7 @@ void RoutingSession::getTopographyName(const UserBufferInterface& name, tStatus&
         }
         if (name.getSize() <= length) {
             KELVO_SET_STATUS(status, tStatus::kBufferTooSmall);
+            return; // nothing written
         }
         const char empty = '\0';
         name.writeToBuffer(0, text != nullptr ? text : &empty, length + 1, status);

@@ -24,6 +24,7 @@ void finish() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     kelvo_fuzz::Options options;
+    options.clockScale = 1000;
     const char* events = std::getenv("KELVO_FUZZ_EVENTS");
     if (events != nullptr && std::strcmp(events, "0") == 0) {
         options.eventSpacing = 0;
