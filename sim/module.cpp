@@ -7,6 +7,9 @@ namespace sim {
 
 namespace {
 
+// The measure FIFO between the measure unit and DMA channel 0.
+constexpr std::size_t kMeasureFifoBytes = 64 * 1024;
+
 struct Board {
     const char* name;
     Identity identity;
@@ -81,6 +84,14 @@ Module::Module(std::string board, const Identity& identity, const ModuleOptions&
         Sequencer* sequencer = &sequencerSide_->sequencer();
         dma_[1]->setDeviceSide([sequencer](const std::uint8_t* data, std::size_t size) {
             sequencer->pushCommandBytes(data, size);
+        });
+        // The measure unit's packets fill channel 0's measure FIFO; a packet
+        // that finds the FIFO full is lost.
+        DmaEngine* measure = dma_[0].get();
+        sequencerSide_->setPacketSink([measure](const std::uint8_t* packet, std::size_t size) {
+            if (measure->queuedBytes() + size <= kMeasureFifoBytes) {
+                measure->inject(packet, size);
+            }
         });
     }
     DmaEngine* const engines[2] = {dma_[0].get(), dma_[1].get()};

@@ -437,13 +437,16 @@ SequencerSide::SequencerSide(FpgaSpace& nonIsolated, FpgaSpace& isolated, bool s
             }
             return false;
         },
-        [&unit](std::uint64_t offset, std::uint32_t value) {
+        [this, &unit](std::uint64_t offset, std::uint32_t value) {
             if (offset == kMuCtrl) {
                 unit.writeControl(value);
                 return true;
             }
             if (offset == kMuPacketGenConfig) {
                 unit.writePacketGenConfig(value);
+                if ((value & MeasureUnit::kArmStrobe) != 0 && !unit.neverGenerates()) {
+                    sendPacket();
+                }
             }
             return false;
         });
@@ -495,6 +498,20 @@ SequencerSide::SequencerSide(FpgaSpace& nonIsolated, FpgaSpace& isolated, bool s
             }
             return offset == kAdfStatus;
         });
+}
+
+void SequencerSide::sendPacket() {
+    std::uint32_t words[kPacketBytes / 4];
+    words[0] = sequencer_.marker();
+    words[1] = packets_++;
+    for (std::uint32_t i = 0; i < 64; ++i) {
+        words[2 + i] = sequencer_.generalUse(i);
+    }
+    if (packetSink_) {
+        std::uint8_t packet[kPacketBytes];
+        std::memcpy(packet, words, kPacketBytes); // the host and the module are little-endian
+        packetSink_(packet, kPacketBytes);
+    }
 }
 
 } // namespace sim

@@ -22,10 +22,17 @@
 // forever with the never-stops knob. A local-RAM address beyond the RAM, a
 // program that passes the step limit and a full FIFO are faults.
 //
+// The measurement packets are ours as well: every arm strobe of the measure
+// unit's packet generator (unless it never generates) sends one packet into
+// the measurement stream, DMA channel 0's device side: u32 marker register,
+// u32 packet number (0, 1, ... since the module was plugged), then the 64
+// general-use registers of the channel sequencer, little-endian (264 bytes).
+//
 // Every latency follows the stand-in clock (nanoseconds of the monotonic counter).
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -124,6 +131,7 @@ public:
     // a unit that never answers an arm, a stop or an abort.
     void setLatencies(std::uint64_t armNs, std::uint64_t stopNs, std::uint64_t abortNs);
     void setNeverGenerates(bool on) { neverGenerates_ = on; }
+    bool neverGenerates() const { return neverGenerates_; }
     void setNeverStops(bool on) { neverStops_ = on; }
     void setNeverAborts(bool on) { neverAborts_ = on; }
     // Bit 0 of the status register (event 0x135 is latched while it is clear).
@@ -220,6 +228,12 @@ public:
     ChargeBalancer& chargeBalancer() { return chargeBalancer_; }
     Adf4002& adf4002() { return adf4002_; }
     const SequencerPlacement& placement() const { return placement_; }
+    // Where the measurement packets go (the module connects DMA channel 0's
+    // measure FIFO); called under the module's lock. Null: they are dropped.
+    static constexpr std::size_t kPacketBytes = 8 + 64 * 4;
+    using PacketSink = std::function<void(const std::uint8_t* packet, std::size_t size)>;
+    void setPacketSink(PacketSink sink) { packetSink_ = std::move(sink); }
+    std::uint32_t packetsSent() const { return packets_; }
     // The blocks (their traces).
     Block& localRamBlock() { return *localRam_; }
     Block& channelSequencerBlock() { return *channelSequencer_; }
@@ -228,8 +242,12 @@ public:
     Block& adf4002Block() { return *adf4002Block_; }
 
 private:
+    void sendPacket();
+
     Sequencer sequencer_;
     MeasureUnit measureUnit_;
+    PacketSink packetSink_;
+    std::uint32_t packets_ = 0;
     ChargeBalancer chargeBalancer_;
     Adf4002 adf4002_;
     SequencerPlacement placement_;

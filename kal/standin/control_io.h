@@ -76,6 +76,11 @@ Registered registered(std::uint64_t address, std::uint64_t size, Access access);
 // True when the calling thread's scopes grant the access to the whole range
 // (registered ranges only; an empty range is not).
 bool owned(std::uint64_t address, std::uint64_t size, Access access);
+// True when the calling thread may lock the range's pages for the access:
+// the rule of the copies (a registered range, or in process mode memory of
+// this process that is no kernel-layer memory), every page there and
+// allowing the access.
+bool lockable(std::uint64_t address, std::uint64_t size, Access access);
 
 // The process mode for the calling thread while one lives (they nest).
 class ProcessMode {

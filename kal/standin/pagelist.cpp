@@ -298,7 +298,7 @@ extern "C" nVOKAL_tHandle nVOKAL220_tPageList_createFromUser(uint64_t userAddres
         return nullptr;
     }
     const auto access = (flags & NVOKAL_PAGELIST_WRITE) != 0 ? kal::usermem::kReadWrite : kal::usermem::kRead;
-    if (!kal::usermem::owned(userAddress, pageCount * kPage, access) ||
+    if (!kal::usermem::lockable(userAddress, pageCount * kPage, access) ||
         kal::faults::shouldFail(kal::faults::kPageList)) {
         return nullptr;
     }

@@ -86,10 +86,6 @@ Registered registered(std::uint64_t address, std::uint64_t size, Access access) 
     return touched ? Registered::straddles : Registered::outside;
 }
 
-bool owned(std::uint64_t address, std::uint64_t size, Access access) {
-    return registered(address, size, access) == Registered::inside;
-}
-
 ProcessMode::ProcessMode() {
     ++tProcessMode;
 }
@@ -187,6 +183,26 @@ bool moveUser(std::uint8_t* kernel, std::uint64_t user, std::size_t size, bool t
     return (onePage || accessible(user, size, toUser)) && copyBytes(kernel, user, size, toUser);
 }
 
+// Whether the calling thread's request may reach the range: a registered
+// range grants its own access; in process mode memory that is no kernel
+// layer's is the process's own.
+bool reachable(std::uint64_t userAddress, std::uint64_t size, kal::usermem::Access access) {
+    if (!validRange(userAddress, size)) {
+        return false;
+    }
+    switch (kal::usermem::registered(userAddress, size, access)) {
+    case kal::usermem::Registered::inside:
+        // Registered ranges are the test's to choose; the upper half stays
+        // out of reach (the routine could not tell its faults apart).
+        return userAddress + size <= kal::kernelmem::kUserTop;
+    case kal::usermem::Registered::straddles:
+        return false;
+    case kal::usermem::Registered::outside:
+        return kal::usermem::ProcessMode::active() && !kal::kernelmem::overlaps(userAddress, size);
+    }
+    return false;
+}
+
 nVOKAL_tStatus copy(void* kernel, std::uint64_t userAddress, std::uint32_t size, bool toUser,
                     const char* what) {
     kal::exec::assertMayBlock(what);
@@ -197,22 +213,8 @@ nVOKAL_tStatus copy(void* kernel, std::uint64_t userAddress, std::uint32_t size,
         KAL_FAIL("I/O-control buffer copy with a null kernel pointer");
     }
     const auto access = toUser ? kal::usermem::kWrite : kal::usermem::kRead;
-    bool user = false;
-    if (validRange(userAddress, size)) {
-        switch (kal::usermem::registered(userAddress, size, access)) {
-        case kal::usermem::Registered::inside:
-            // Registered ranges are the test's to choose; the upper half stays
-            // out of reach (the routine could not tell its faults apart).
-            user = userAddress + size <= kal::kernelmem::kUserTop;
-            break;
-        case kal::usermem::Registered::straddles:
-            break;
-        case kal::usermem::Registered::outside:
-            user = kal::usermem::ProcessMode::active() && !kal::kernelmem::overlaps(userAddress, size);
-            break;
-        }
-    }
-    if (!user || !moveUser(static_cast<std::uint8_t*>(kernel), userAddress, size, toUser)) {
+    if (!reachable(userAddress, size, access) ||
+        !moveUser(static_cast<std::uint8_t*>(kernel), userAddress, size, toUser)) {
         gRefused.fetch_add(1);
         return nVOKAL_kStatusBadAddress;
     }
@@ -220,6 +222,22 @@ nVOKAL_tStatus copy(void* kernel, std::uint64_t userAddress, std::uint32_t size,
 }
 
 } // namespace
+
+namespace kal::usermem {
+
+bool owned(std::uint64_t address, std::uint64_t size, Access access) {
+    return registered(address, size, access) == Registered::inside;
+}
+
+bool lockable(std::uint64_t address, std::uint64_t size, Access access) {
+    if (size == 0 || !reachable(address, size, access)) {
+        return false;
+    }
+    const kal::useraccess::Window window(address, size);
+    return accessible(address, size, (access & kWrite) != 0);
+}
+
+} // namespace kal::usermem
 
 extern "C" nVOKAL_tStatus nVOKAL100_replicateInboundIOControlBuffer(void* destination, uint64_t userAddress,
                                                                     uint32_t size) noexcept {

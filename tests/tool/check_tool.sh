@@ -9,23 +9,51 @@ expect_line() { # output, regex
     grep -Eq -- "$2" <<<"$1" || fail "no line matching: $2"
 }
 
-out=$("$tool" --board "$board" --ioctl kelvo_getSetupLevel 2>&1)
+# The report at level 19, the data-path demonstration and one raw request.
+out=$("$tool" --board "$board" --demo --ioctl kelvo_getSetupLevel 2>&1)
 status=$?
 echo "$out"
-[[ $status -eq 0 ]] || fail "exit status $status for the report"
+[[ $status -eq 0 ]] || fail "exit status $status for the report and the demonstration"
 expect_line "$out" "^driver loaded; board $board\$"
-expect_line "$out" "^device 0 added\$"
+expect_line "$out" "^device 0 added \([0-9]+\.[0-9]+ s\)\$"
 expect_line "$out" "^  modelName = \"$model\"  \[device\]\$"
 expect_line "$out" "^  manufacturerName = \"Quillon\"  \[device\]\$"
 expect_line "$out" "^  smu_kelvo\$"
 expect_line "$out" "^  nPXICOOLING_17_2_pxiCooling\$"
-expect_line "$out" "^setup level: [0-9]+  \[kelvo_getSetupLevel: transport 0 \(ok\), status 0 \(success\)\]\$"
-expect_line "$out" "^hardware state \(level-19 request\): \[kdut_checkHardwareState: transport 0 \(ok\), status "
-expect_line "$out" "^  register maps \([0-9]+\)"
-expect_line "$out" "^cooling mode: [0-9]+, requested 0x[0-9A-F]{8}  \[voquantaPXICooling_getCoolingMode: transport 0 \(ok\), status "
-expect_line "$out" "^temperature: [0-9]+ \(raw reading of sensor 0\)  \[corran_readTemperatureSensor: transport 0 \(ok\), status "
-expect_line "$out" "^power allocation: channel 0 [0-9]+ uW, budget left [0-9]+ uW  \[corran_getActualPowerAllocation: transport 0 \(ok\)"
-expect_line "$out" "^  decoded: setupLevel=[0-9]+ status=0 \(success\)\$"
+expect_line "$out" "^setup level: 19  \[kelvo_getSetupLevel: transport 0 \(ok\), status 0 \(success\)\]\$"
+expect_line "$out" "^hardware state \(level-19 request\): \[kdut_checkHardwareState: transport 0 \(ok\), status 0 \(success\)\]\$"
+# Register maps one per line and whole: a name past the 64 characters of a
+# name slot, and no name twice.
+expect_line "$out" "^  register maps \([0-9]+\):\$"
+expect_line "$out" "^    [A-Za-z0-9_]{65,}\$"
+maps=$(sed -n '/^  register maps/,/^  device windows/p' <<<"$out" | grep '^    ')
+[[ $(wc -l <<<"$maps") -eq $(grep -Eo '^  register maps \([0-9]+' <<<"$out" | grep -Eo '[0-9]+$') ]] ||
+    fail "the register maps listed are not as many as counted"
+[[ -z $(sort <<<"$maps" | uniq -d) ]] || fail "a register-map name listed twice"
+expect_line "$out" "^  device windows \(3\): flashWindow NisoFpgaWindow IsoFpgaWindow\$"
+expect_line "$out" "^  storage maps \(7\): Posc Manufacturing Header DefaultCalibrationChannel0 FactoryCalibrationChannel0 ExternalCalibrationChannel0 SelfCalibrationChannel0\$"
+# Storage maps: versions, checksums, every field's layout, the identity.
+expect_line "$out" "^  Manufacturing_Ver1.0.0d1: checksum valid, mapVersion 1.0.0d1, oldestCompatibleMapVersion 1.0.0d0\$"
+expect_line "$out" "^    fields \(elements x bytes\): POSC 32768x1; 32768 bytes\$"
+expect_line "$out" "^    fields \(elements x bytes\): checksum 1x4 mapVersion 1x4 oldestCompatibleMapVersion 1x4 boardSerialNumber 1x4 boardRevision 1x1 oldestCompatibleBoardRevision 1x1 orderablePartNumber 1x32 allowUnsafeFirmware 1x1; 51 bytes\$"
+expect_line "$out" " ModulatorChargeBalanceOffsets 4x16 .* currentLowGain 3x16; [0-9]+ bytes\$"
+expect_line "$out" "^every checksum valid: yes, every version valid: yes  \[corran_areStorageMapChecksumsValid: transport 0 \(ok\), status 0 \(success\)\] "
+expect_line "$out" "^serial number: 0x01F2A3B4\$"
+expect_line "$out" "^Manufacturing.orderablePartNumber\[0\] = \"[^\"]+\"\$"
+expect_line "$out" "^cooling mode: [0-9]+, requested 0x[0-9A-F]{8}  \[voquantaPXICooling_getCoolingMode: transport 0 \(ok\), status 0 "
+expect_line "$out" "^temperature: [0-9]+ \(raw reading of sensor 0\)  \[corran_readTemperatureSensor: transport 0 \(ok\), status 0 "
+expect_line "$out" "^power allocation: channel 0 [0-9]+ uW, budget left [0-9]+ uW  \[corran_getActualPowerAllocation: transport 0 \(ok\), status 0 "
+# The demonstration: the program out over channel 1, run, two packets back
+# over channel 0 carrying what it wrote.
+expect_line "$out" "^  program: 11 command words \(88 bytes, checksum 0x[0-9A-F]{8}\)\$"
+expect_line "$out" "^  to the device \(DMA channel 1\): 88 of 88 bytes\$"
+expect_line "$out" "^  sequence engine: started on the 11 words, "
+expect_line "$out" "^  from the device \(DMA channel 0\): 528 of 528 bytes, checksum 0x[0-9A-F]{8}\$"
+expect_line "$out" "^  packet [0-9]+ \(after\): marker 0x4B454C56, general-use registers( 0x[0-9A-F]{8}){4} \.\.\.\$"
+expect_line "$out" "^  compared: marker 0x4B454C56 as sent; general-use registers 56 to 63: 8 of 8 as the program wrote them; [1-9][0-9]* of registers 0 to 55 changed by subroutine 0x[0-9A-F]{8}\$"
+expect_line "$out" "^data path demo: passed\$"
+expect_line "$out" "^  decoded: setupLevel=19 status=0 \(success\)\$"
+expect_line "$out" "^done \([0-9]+\.[0-9]+ s of real time\)\$"
 case $board in
 solstra) family=Solstra size=2192012 ;;
 *) family=Duskmere size=3825788 ;;
@@ -86,6 +114,11 @@ expect_line "$out" "^setup level: 3 "
 out=$("$tool" --help 2>&1)
 [[ $? -eq 0 ]] || fail "--help exit status"
 expect_line "$out" "^Usage: kelvo_tool"
+# Every option the tool takes, each on a line of its own.
+for option in --board --quiet --maps --set --get --demo --ioctl --out --file --interface \
+    --flash-in --flash-out --niso-image --real-time --help; do
+    expect_line "$out" "^  $option([ ,]|\$)"
+done
 "$tool" --board no-such-board >/dev/null 2>&1
 [[ $? -eq 2 ]] || fail "an unknown board is a usage error"
 

@@ -1,26 +1,29 @@
-// kelvo_tool: loads the driver on a simulated module through the host and
-// reports what a user checks first; issues raw I/O-control requests.
-#include <algorithm>
+// kelvo_tool, the main job: loads the driver on a simulated module through the
+// host, reports on the module at level 19, runs the data-path demonstration,
+// storage-map reads and writes and raw I/O-control requests (see --help).
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
-#include <iterator>
+#include <iomanip>
 #include <iostream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "codes.h"
-#include "controllers_report.h"
+#include "demo.h"
 #include "kelvo/ioctl.h"
-#include "kelvo/product_ids.h"
-#include "storage_maps.h"
 #include "kelvo_host.h"
+#include "report.h"
+#include "request.h"
+#include "storage_maps.h"
 
 namespace {
 
 using kelvo_tool::CodeInfo;
+using kelvo_tool::Reply;
 
 constexpr int kExitOk = 0;
 constexpr int kExitRequestFailed = 1;
@@ -34,49 +37,46 @@ void printHelp() {
         R"(Usage: kelvo_tool [options]
 
 Starts the host with the kernel-layer stand-in, loads the driver, plugs in a
-simulated module and reports what a user checks first:
-  - the device's properties and its interfaces (with their properties),
-  - its setup level (kelvo_getSetupLevel),
-  - the answer of a level-19 request (kdut_checkHardwareState),
-  - the firmware each FPGA holds: its board signature, read through its
-    window ("NisoFpgaWindow", "IsoFpgaWindow") once the driver built it,
-  - the names registered in the register-map, device-window and storage-map
-    registries.
-Then it runs the raw requests given, in one session, and unloads everything.
+simulated module, lets the driver set it up to level 19 and reports on it:
+its properties and interfaces, setup level, hardware state
+(kdut_checkHardwareState), the names registered as register maps, device
+windows and storage maps, the firmware each FPGA holds, the storage maps
+(fields with element counts and sizes, checksums, versions, serial number,
+revision, part number), cooling mode, temperature and power allocation.
+Then it runs what the options ask for, in this order, and unloads everything.
 
 Options:
   --board NAME          the simulated module: solstra (default), duskmere-a, duskmere-b
-  --interface NAME      the interface that raw requests go to (default smu_kelvo;
-                        the other is nPXICOOLING_17_2_pxiCooling)
-  --ioctl CODE [HEX]    one raw request: CODE is a number (0x... or decimal) or an
-                        operation name (kelvo_getSetupLevel, arm_read, ...); HEX is
-                        the input record, byte by byte in memory order (spaces
-                        allowed: "00000000"). Without HEX a known code gets a zero
-                        record of its size (caller's status word 0).
-  --out N               the output size of the --ioctl request (default: the
-                        code's output record size)
-  --file PATH           runs the requests of a file in the same session, one per
-                        line: CODE [HEX] [out=N]; empty lines and '#' comments skipped
-  --quiet               only the raw requests, no report
-  --maps                shows every storage map (checksum and versions) and the
-                        serial number
-  --get MAP.FIELD[I]    reads element I (default 0) of a storage-map field by
-                        name, e.g. Manufacturing.boardSerialNumber
-  --set MAP.FIELD[I]=V  writes it and flushes the map: a number, a version
-                        text (1.0.0d1), a string, or hex bytes by field
-  --flash-in PATH       starts the module with its serial flash read from PATH
-                        (1 MiB, as --flash-out writes it)
+  --quiet               no report (the other options still run)
+  --maps                with --quiet: the report's storage-map section alone
+  --set MAP.FIELD[I]=V  writes element I (default 0) of a storage-map field and flushes the map
+  --get MAP.FIELD[I]    reads element I (default 0) of a storage-map field, e.g. Manufacturing.boardSerialNumber
+  --demo                data-path demonstration: a program over DMA to the sequencer, run, packets back over DMA
+  --ioctl CODE [HEX]    one raw request: a code number or name, its input record as hex bytes
+  --out N               the output size of the --ioctl request just before it (default: the code's)
+  --file PATH           raw requests from a file, one per line: CODE [HEX] [out=N]; '#' comments
+  --interface NAME      the interface of the raw requests: smu_kelvo (default), nPXICOOLING_17_2_pxiCooling
+  --flash-in PATH       starts the module with its serial flash read from PATH (1 MiB, as --flash-out writes)
   --flash-out PATH      saves the module's serial flash to PATH at the end
-  --niso-image PATH     after the module is added, resets the device (to level
-                        19) with a custom non-isolated FPGA image read from
-                        PATH (reset parameter words 0 and 1); the driver
-                        refuses an image whose size is not the FPGA's
-  --real-time           runs the module's waits and the driver's settles and
-                        polls in real time (default: 1000 times faster)
-  --help                this text
+  --niso-image PATH     first resets the device to level 19 with a custom non-isolated FPGA image from PATH
+  --real-time           the module's waits and the driver's polls in real time (default: 1000 times faster)
+  --help, -h            this text
 
-Order: the --niso-image reset, the report, --maps, every --set, every --get, the raw requests, then
---flash-out. A failed --get or --set counts as a failed request (exit 1).
+Order: the --niso-image reset, the report, --maps, every --set, every --get,
+--demo, the raw requests, then --flash-out.
+
+Values: --set takes a number, a version text (1.0.0d1), a string or hex bytes,
+by the field's kind. A raw request without HEX gets a zero record of its
+code's size (caller's status word 0); HEX is byte by byte in memory order,
+spaces allowed. The driver refuses a --niso-image whose size is not the FPGA's.
+
+The demonstration reserves channel 0, sends a sequencer program (a call of
+the package's longest subroutine, eight general-use register writes, a
+marker) over DMA channel 1, runs it on the sequence engine, and receives two
+measure-unit packets over DMA channel 0 (before and after the program, each
+the marker and the 64 general-use registers); it prints the bytes, transfer
+counts, checksums and first words, and compares what came back with what the
+program wrote.
 
 Every request prints two status channels:
   transport  what kelvo_ioctl returned: 0 when the request reached its operation;
@@ -85,12 +85,13 @@ Every request prints two status channels:
   status     the operation's status word, the last field of the output record
              (0 success, positive a warning, negative an error; driver codes
              are printed as 0xBFFAxxxx too).
-The output record is printed in hex and, for the codes the user-mode header
-knows, field by field.
+The output record of a raw request is printed in hex and, for the codes the
+user-mode header knows, field by field.
 
-Exit status: 0 when everything ran and every raw request reached its
-operation, 1 when a raw request failed in transport, 2 for a usage error,
-3 when the driver or the device could not be brought up.
+Exit status: 0 when everything ran, every raw request reached its operation
+and the demonstration passed; 1 when a raw request failed in transport, a
+--get, --set or --maps request failed or the demonstration failed; 2 for a
+usage error; 3 when the driver or the device could not be brought up.
 )";
 }
 
@@ -109,6 +110,7 @@ struct Options {
     std::vector<std::string> files;
     bool quiet = false;
     bool maps = false;
+    bool demo = false;
     std::vector<std::pair<kelvo_tool::FieldRef, std::string>> sets;
     std::vector<kelvo_tool::FieldRef> gets;
     std::string flashIn;
@@ -123,43 +125,6 @@ std::string codeName(std::uint32_t code) {
     const CodeInfo* info = kelvo_tool::findCode(code);
     return info != nullptr ? std::string(info->name) + " (" + text + ")"
                            : std::string(text) + " (unknown code)";
-}
-
-// One request on handle: the transport code, the output record.
-struct Reply {
-    int transport = 0;
-    std::uint32_t result = 0;
-    std::vector<std::uint8_t> output;
-};
-
-Reply send(int handle, std::uint32_t code, std::vector<std::uint8_t> input, std::size_t outSize) {
-    Reply reply;
-    reply.output.assign(outSize, 0);
-    kelvo_ioctl_header header{};
-    header.inputAddress = reinterpret_cast<std::uintptr_t>(input.empty() ? nullptr : input.data());
-    header.inputSize = static_cast<std::uint32_t>(input.size());
-    header.outputAddress =
-        reinterpret_cast<std::uintptr_t>(reply.output.empty() ? nullptr : reply.output.data());
-    header.outputSize = static_cast<std::uint32_t>(outSize);
-    reply.transport = kelvo_ioctl(handle, code, &header);
-    reply.result = header.result;
-    return reply;
-}
-
-// A request of a known code with a zero record and the caller's word 0.
-Reply sendDefault(int handle, std::uint32_t code) {
-    const CodeInfo* info = kelvo_tool::findCode(code);
-    return send(handle, code, std::vector<std::uint8_t>(info->inSize, 0), info->outSize);
-}
-
-std::string channels(std::uint32_t code, const Reply& reply) {
-    std::string text = "transport " + kelvo_tool::describeTransport(reply.transport);
-    if (reply.transport == 0) {
-        if (auto status = kelvo_tool::outputStatus(code, reply.output)) {
-            text += ", status " + kelvo_tool::describeStatus(*status);
-        }
-    }
-    return text;
 }
 
 bool parseRequest(const std::vector<std::string>& words, Request& request, std::string& error) {
@@ -311,6 +276,8 @@ int parseArguments(int argc, char** argv, Options& options) {
             options.quiet = true;
         } else if (a == "--maps") {
             options.maps = true;
+        } else if (a == "--demo") {
+            options.demo = true;
         } else if (a == "--get" || a == "--set") {
             std::string text;
             if (!value(text)) {
@@ -362,158 +329,6 @@ int parseArguments(int argc, char** argv, Options& options) {
     return kExitOk;
 }
 
-std::string propertyValue(unsigned device, const char* interfaceName, const char* name) {
-    std::vector<char> value(256, 0);
-    const int length = kelvo_property_read(device, interfaceName, name, value.data(), value.size());
-    if (length < 0) {
-        return "(unreadable)";
-    }
-    value.resize(static_cast<std::size_t>(length) < value.size() ? static_cast<std::size_t>(length)
-                                                                 : value.size());
-    const bool text =
-        !value.empty() && value.back() == '\0' &&
-        std::all_of(value.begin(), value.end() - 1, [](char c) { return c >= 0x20 && c < 0x7F; });
-    if (text) {
-        std::string quoted(1, '"');
-        quoted.append(value.data());
-        quoted.push_back('"');
-        return quoted;
-    }
-    if (value.size() == 4 || value.size() == 8) {
-        std::uint64_t number = 0;
-        std::memcpy(&number, value.data(), value.size());
-        char hex[24];
-        std::snprintf(hex, sizeof(hex), " (0x%llX)", static_cast<unsigned long long>(number));
-        if (value.size() == 4) {
-            return std::to_string(static_cast<std::int32_t>(number)) + hex;
-        }
-        return std::to_string(number) + hex;
-    }
-    return kelvo_tool::toHex({value.begin(), value.end()});
-}
-
-void reportProperties(unsigned device, const char* interfaceName, const char* indent) {
-    static const char* const kKinds[] = {"device", "bus", "interface"};
-    char name[128];
-    unsigned kind = 0;
-    for (unsigned i = 0; kelvo_property_name(device, interfaceName, i, name, sizeof(name), &kind) >= 0; ++i) {
-        std::cout << indent << name << " = " << propertyValue(device, interfaceName, name);
-        if (interfaceName == nullptr && kind < 3) {
-            std::cout << "  [" << kKinds[kind] << "]";
-        }
-        std::cout << "\n";
-    }
-}
-
-// The count and the names of one registry.
-void reportNames(int handle, const char* what, std::uint32_t countCode, std::uint32_t namesCode) {
-    const Reply count = sendDefault(handle, countCode);
-    const auto status = kelvo_tool::outputStatus(countCode, count.output);
-    if (count.transport != 0 || !status || *status < 0) {
-        std::cout << "  " << what << ": " << channels(countCode, count) << "\n";
-        return;
-    }
-    std::uint64_t n = 0;
-    std::memcpy(&n, count.output.data(), sizeof(n));
-    std::cout << "  " << what << " (" << n << ")";
-    if (n == 0 || n > 4096) {
-        std::cout << "\n";
-        return;
-    }
-    std::vector<char> slots(n * KELVO_NAME_SLOT_SIZE, 0);
-    kelvo_arm_getRegistrationNames_in in{reinterpret_cast<std::uintptr_t>(slots.data()), 0, 0};
-    std::vector<std::uint8_t> input(sizeof(in));
-    std::memcpy(input.data(), &in, sizeof(in));
-    const Reply names = send(handle, namesCode, input, sizeof(kelvo_status_record));
-    const auto namesStatus = kelvo_tool::outputStatus(namesCode, names.output);
-    if (names.transport != 0 || !namesStatus || *namesStatus < 0) {
-        std::cout << ": names: " << channels(namesCode, names) << "\n";
-        return;
-    }
-    std::cout << ":";
-    for (std::uint64_t i = 0; i < n; ++i) {
-        std::cout << " "
-                  << std::string(slots.data() + i * KELVO_NAME_SLOT_SIZE,
-                                 strnlen(slots.data() + i * KELVO_NAME_SLOT_SIZE, KELVO_NAME_SLOT_SIZE));
-    }
-    std::cout << "\n";
-}
-
-void report(unsigned device, int handle) {
-    std::cout << "device properties:\n";
-    reportProperties(device, nullptr, "  ");
-    std::cout << "interfaces:\n";
-    char name[128];
-    for (unsigned i = 0; kelvo_interface_name(device, i, name, sizeof(name)) >= 0; ++i) {
-        std::cout << "  " << name << "\n";
-        reportProperties(device, name, "    ");
-    }
-
-    const Reply level = sendDefault(handle, KELVO_IOCTL_kelvo_getSetupLevel);
-    std::cout << "setup level: ";
-    if (level.transport == 0) {
-        kelvo_kelvo_getSetupLevel_out out{};
-        std::memcpy(&out, level.output.data(), sizeof(out));
-        std::cout << out.setupLevel;
-    } else {
-        std::cout << "(none)";
-    }
-    std::cout << "  [kelvo_getSetupLevel: " << channels(KELVO_IOCTL_kelvo_getSetupLevel, level) << "]\n";
-
-    const Reply hardware = sendDefault(handle, KELVO_IOCTL_kdut_checkHardwareState);
-    std::cout << "hardware state (level-19 request): [kdut_checkHardwareState: "
-              << channels(KELVO_IOCTL_kdut_checkHardwareState, hardware) << "]\n";
-
-    std::cout << "registered names:\n";
-    reportNames(handle, "register maps", KELVO_IOCTL_arm_getNumberOfRegistrations,
-                KELVO_IOCTL_arm_getRegistrationNames);
-    reportNames(handle, "device windows", KELVO_IOCTL_deviceWindow_getNumberOfRegistrations,
-                KELVO_IOCTL_deviceWindow_getRegistrationNames);
-    reportNames(handle, "storage maps", KELVO_IOCTL_storageMap_getNumberOfRegistrations,
-                KELVO_IOCTL_storageMap_getRegistrationNames);
-    kelvo_tool::reportControllers(device);
-}
-
-// The firmware an FPGA holds, as its board signature says: read through the
-// FPGA's window at its board block's signature register.
-void reportFirmware(int handle, const std::string& board) {
-    const bool duskmere = board.rfind("duskmere", 0) == 0;
-    struct Fpga {
-        const char* what;
-        const char* window;
-        std::uint64_t signature;
-    };
-    const Fpga fpgas[] = {{"non-isolated FPGA", "NisoFpgaWindow", duskmere ? 0x8020u : 0x20u},
-                          {"isolated FPGA", "IsoFpgaWindow", 0x20}};
-    std::cout << "loaded firmware:\n";
-    for (const Fpga& fpga : fpgas) {
-        std::uint32_t word = 0;
-        kelvo_deviceWindow_read_in in{reinterpret_cast<std::uintptr_t>(fpga.window),
-                                      std::strlen(fpga.window),
-                                      fpga.signature,
-                                      sizeof(word),
-                                      reinterpret_cast<std::uintptr_t>(&word),
-                                      0,
-                                      0};
-        std::vector<std::uint8_t> input(sizeof(in));
-        std::memcpy(input.data(), &in, sizeof(in));
-        const Reply reply = send(handle, KELVO_IOCTL_deviceWindow_read, input, sizeof(kelvo_status_record));
-        const auto status = kelvo_tool::outputStatus(KELVO_IOCTL_deviceWindow_read, reply.output);
-        std::cout << "  " << fpga.what << ": ";
-        if (reply.transport != 0 || !status || *status < 0) {
-            std::cout << "not reachable (" << fpga.window << ": "
-                      << channels(KELVO_IOCTL_deviceWindow_read, reply) << ")\n";
-            continue;
-        }
-        char hex[16];
-        std::snprintf(hex, sizeof(hex), "0x%08X", word);
-        const char* image = word == KELVO_SOLSTRA_BOARD_SIGNATURE    ? "a Solstra image"
-                            : word == KELVO_DUSKMERE_BOARD_SIGNATURE ? "a Duskmere image"
-                                                                     : "no image of this family";
-        std::cout << "signature " << hex << " (" << image << ")\n";
-    }
-}
-
 // Resets the device to level 19 with a custom non-isolated FPGA image from a
 // file (reset parameter words 0 and 1); false when the file cannot be read
 // or the reset's request failed in transport.
@@ -525,22 +340,20 @@ bool resetWithNisoImage(unsigned device, const std::string& path) {
     }
     const std::vector<char> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     kelvo_custom_reset_parameters parameters{};
-    parameters.nonIsolatedFirmwarePtr = reinterpret_cast<std::uintptr_t>(image.data());
+    parameters.nonIsolatedFirmwarePtr = kelvo_tool::address(image.data());
     parameters.nonIsolatedFirmwareSize = image.size();
-    kelvo_kdut_reset_in in{19, 0, reinterpret_cast<std::uintptr_t>(&parameters), 0, 0};
-    std::vector<std::uint8_t> input(sizeof(in));
-    std::memcpy(input.data(), &in, sizeof(in));
     // The reset invalidates every open handle, its own too: one of its own.
     const int handle = kelvo_open("smu_kelvo", device);
     if (handle < 0) {
         std::cerr << "kelvo_tool: cannot open smu_kelvo: " << kelvo_tool::describeTransport(handle) << "\n";
         return false;
     }
-    const Reply reply = send(handle, KELVO_IOCTL_kdut_reset, input, sizeof(kelvo_status_record));
+    const auto reset = kelvo_tool::call<kelvo_kdut_reset_out>(
+        handle, KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{19, 0, kelvo_tool::address(&parameters), 0, 0});
     kelvo_close(handle);
     std::cout << "reset with the non-isolated image " << path << " (" << image.size()
-              << " bytes): [kdut_reset: " << channels(KELVO_IOCTL_kdut_reset, reply) << "]\n";
-    return reply.transport == 0;
+              << " bytes): " << kelvo_tool::channels("kdut_reset", reset) << "\n";
+    return reset.transport == 0;
 }
 
 // Runs one raw request; false when its transport failed.
@@ -548,7 +361,8 @@ bool run(int handle, const Request& request) {
     std::cout << "request " << codeName(request.code) << " from " << request.origin << "\n";
     std::cout << "  input (" << request.input.size() << " bytes): " << kelvo_tool::toHex(request.input)
               << "\n";
-    const Reply reply = send(handle, request.code, request.input, static_cast<std::size_t>(request.outSize));
+    const Reply reply =
+        kelvo_tool::send(handle, request.code, request.input, static_cast<std::size_t>(request.outSize));
     std::cout << "  transport: " << kelvo_tool::describeTransport(reply.transport) << "\n";
     if (reply.transport != 0) {
         return false;
@@ -571,9 +385,18 @@ int addDevice(const Options& options) {
     return kelvo_host_add_module(options.board.c_str());
 }
 
+// Seconds of real time since start, as text.
+std::string secondsSince(std::chrono::steady_clock::time_point start) {
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(3) << elapsed.count() << " s";
+    return text.str();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    const auto start = std::chrono::steady_clock::now();
     Options options;
     const int parsed = parseArguments(argc, argv, options);
     if (parsed != kExitOk) {
@@ -590,57 +413,47 @@ int main(int argc, char** argv) {
     if (!options.realTime) {
         kelvo_host_set_clock_scale(1000.0); // the one-second settles and every poll in milliseconds
     }
-    const int device = addDevice(options);
-    if (device < 0) {
-        std::cerr << "kelvo_tool: add device failed: " << kelvo_tool::describeTransport(device) << "\n";
+    const int added = addDevice(options);
+    if (added < 0) {
+        std::cerr << "kelvo_tool: add device failed: " << kelvo_tool::describeTransport(added) << "\n";
         kelvo_host_stop();
         return kExitNoDevice;
     }
-    std::cout << "device " << device << " added\n";
+    const auto device = static_cast<unsigned>(added);
+    std::cout << "device " << device << " added (" << secondsSince(start) << ")\n";
     int exitCode = kExitOk;
-    if (!options.nisoImage.empty() && !resetWithNisoImage(static_cast<unsigned>(device), options.nisoImage)) {
+    if (!options.nisoImage.empty() && !resetWithNisoImage(device, options.nisoImage)) {
         exitCode = kExitRequestFailed;
     }
-    const int handle = kelvo_open(options.interfaceName.c_str(), static_cast<unsigned>(device));
-    if (handle < 0) {
-        std::cerr << "kelvo_tool: cannot open " << options.interfaceName << ": "
-                  << kelvo_tool::describeTransport(handle) << "\n";
+    // The report, the storage maps and the demonstration use "smu_kelvo"; the
+    // raw requests the interface given.
+    const int kelvo = kelvo_open("smu_kelvo", device);
+    const int handle =
+        options.interfaceName == "smu_kelvo" ? kelvo : kelvo_open(options.interfaceName.c_str(), device);
+    if (kelvo < 0 || handle < 0) {
+        std::cerr << "kelvo_tool: cannot open " << (kelvo < 0 ? "smu_kelvo" : options.interfaceName) << ": "
+                  << kelvo_tool::describeTransport(kelvo < 0 ? kelvo : handle) << "\n";
         kelvo_host_stop();
         return kExitNoDevice;
     }
 
     if (!options.quiet) {
-        // The report's requests are those of "smu_kelvo".
-        int reportHandle = handle;
-        if (options.interfaceName != "smu_kelvo") {
-            reportHandle = kelvo_open("smu_kelvo", static_cast<unsigned>(device));
-        }
-        if (reportHandle >= 0) {
-            report(static_cast<unsigned>(device), reportHandle);
-            reportFirmware(reportHandle, options.board);
-        }
-        if (reportHandle >= 0 && reportHandle != handle) {
-            kelvo_close(reportHandle);
-        }
-    }
-    const int mapHandle = options.interfaceName == "smu_kelvo"
-                              ? handle
-                              : kelvo_open("smu_kelvo", static_cast<unsigned>(device));
-    if (options.maps && !kelvo_tool::showStorageMaps(mapHandle)) {
+        kelvo_tool::report(device, kelvo, options.board);
+    } else if (options.maps && !kelvo_tool::showStorageMaps(kelvo)) {
         exitCode = kExitRequestFailed;
     }
     for (const auto& [ref, assigned] : options.sets) {
-        if (!kelvo_tool::setField(mapHandle, ref, assigned)) {
+        if (!kelvo_tool::setField(kelvo, ref, assigned)) {
             exitCode = kExitRequestFailed;
         }
     }
     for (const auto& ref : options.gets) {
-        if (!kelvo_tool::getField(mapHandle, ref)) {
+        if (!kelvo_tool::getField(kelvo, ref)) {
             exitCode = kExitRequestFailed;
         }
     }
-    if (mapHandle >= 0 && mapHandle != handle) {
-        kelvo_close(mapHandle);
+    if (options.demo && !kelvo_tool::runDemo(device)) {
+        exitCode = kExitRequestFailed;
     }
     for (const Request& request : options.requests) {
         if (!run(handle, request)) {
@@ -648,14 +461,18 @@ int main(int argc, char** argv) {
         }
     }
     if (!options.flashOut.empty()) {
-        const int saved = kelvo_host_save_flash(static_cast<unsigned>(device), options.flashOut.c_str());
+        const int saved = kelvo_host_save_flash(device, options.flashOut.c_str());
         std::cout << "flash saved to " << options.flashOut << ": " << kelvo_tool::describeTransport(saved)
                   << "\n";
         if (saved != 0) {
             exitCode = kExitRequestFailed;
         }
     }
-    kelvo_close(handle);
+    if (handle != kelvo) {
+        kelvo_close(handle);
+    }
+    kelvo_close(kelvo);
     kelvo_host_stop();
+    std::cout << "done (" << secondsSince(start) << " of real time)\n";
     return exitCode;
 }

@@ -6,16 +6,13 @@
 #include <iostream>
 
 #include "codes.h"
+#include "request.h"
 #include "kelvo/ioctl.h"
 #include "kelvo_host.h"
 
 namespace kelvo_tool {
 
 namespace {
-
-std::uint64_t address(const void* p) {
-    return reinterpret_cast<std::uintptr_t>(p);
-}
 
 std::vector<StorageField> calibrationFields() {
     return {{"checksum", 0, FieldKind::kU32, 1, 4},
@@ -61,6 +58,11 @@ std::optional<std::uint32_t> parseVersion(const std::string& text) {
     return major << 24 | minor << 20 | update << 16 | static_cast<unsigned>(p - "dabf") << 14 | build;
 }
 
+// The transport code when the request failed in transport, else the operation's status.
+template <class Out> std::int32_t outcome(const Answer<Out>& answer) {
+    return answer.transport != 0 ? answer.transport : answer.out.status;
+}
+
 // One raw request; the status word.
 std::int32_t raw(int handle, bool write, const std::string& map, std::uint32_t field, std::uint64_t index,
                  std::uint64_t count, void* buffer, std::uint64_t elementSize) {
@@ -72,21 +74,29 @@ std::int32_t raw(int handle, bool write, const std::string& map, std::uint32_t f
     in.elementCount = count;
     in.buffer = address(buffer);
     in.elementSize = elementSize;
-    kelvo_status_record out{};
-    kelvo_ioctl_header header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0};
-    const int transport =
-        kelvo_ioctl(handle, write ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw, &header);
-    return transport != 0 ? transport : out.status;
+    return outcome(call<kelvo_status_record>(
+        handle, write ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw, in));
 }
 
 std::int32_t flush(int handle, const std::string& map) {
     kelvo_storageMap_flush_in in{};
     in.nameAddress = address(map.data());
     in.nameLength = map.size();
-    kelvo_status_record out{};
-    kelvo_ioctl_header header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0};
-    const int transport = kelvo_ioctl(handle, KELVO_IOCTL_storageMap_flush, &header);
-    return transport != 0 ? transport : out.status;
+    return outcome(call<kelvo_storageMap_flush_out>(handle, KELVO_IOCTL_storageMap_flush, in));
+}
+
+// A field's element count and size as the driver reports them: "4x16".
+std::string layout(int handle, const std::string& map, const StorageField& field, std::uint64_t& bytes) {
+    const kelvo_storageMap_getElementCount_in in{address(map.data()), map.size(), field.id, 0};
+    const auto count =
+        call<kelvo_storageMap_getElementCount_out>(handle, KELVO_IOCTL_storageMap_getElementCount, in);
+    const auto size =
+        call<kelvo_storageMap_getElementSize_out>(handle, KELVO_IOCTL_storageMap_getElementSize, in);
+    if (!count.ok() || !size.ok()) {
+        return "(" + describeStatus(count.ok() ? outcome(size) : outcome(count)) + ")";
+    }
+    bytes += count.out.count * size.out.size;
+    return std::to_string(count.out.count) + "x" + std::to_string(size.out.size);
 }
 
 std::string render(const StorageField& field, const std::vector<std::uint8_t>& bytes) {
@@ -199,33 +209,51 @@ bool showStorageMaps(int handle) {
         const std::string name = mapName(map);
         std::cout << "  " << name;
         if (map.checksummed) {
-            kelvo_storageMap_isChecksumValid_in in{address(name.data()), name.size(), 0, 0};
-            kelvo_storageMap_isChecksumValid_out out{};
-            kelvo_ioctl_header header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0};
-            const int transport = kelvo_ioctl(handle, KELVO_IOCTL_storageMap_isChecksumValid, &header);
+            const auto checksum = call<kelvo_storageMap_isChecksumValid_out>(
+                handle, KELVO_IOCTL_storageMap_isChecksumValid,
+                kelvo_storageMap_isChecksumValid_in{address(name.data()), name.size(), 0, 0});
             std::uint32_t versions[2] = {};
             const std::int32_t read = raw(handle, false, name, 4, 0, 1, &versions[0], 4) |
                                       raw(handle, false, name, 8, 0, 1, &versions[1], 4);
-            if (transport != 0 || out.status < 0 || read < 0) {
-                std::cout << ": "
-                          << describeStatus(transport != 0   ? transport
-                                            : out.status < 0 ? out.status
-                                                             : read);
+            if (!checksum.ok() || read < 0) {
+                std::cout << ": " << describeStatus(!checksum.ok() ? outcome(checksum) : read);
                 ok = false;
             } else {
-                std::cout << ": checksum " << (out.valid ? "valid" : "INVALID") << ", mapVersion "
+                std::cout << ": checksum " << (checksum.out.valid ? "valid" : "INVALID") << ", mapVersion "
                           << versionText(versions[0]) << ", oldestCompatibleMapVersion "
                           << versionText(versions[1]);
             }
         }
-        std::cout << "\n";
+        std::cout << "\n    fields (elements x bytes):";
+        std::uint64_t bytes = 0;
+        for (const StorageField& field : map.fields) {
+            std::cout << " " << field.name << " " << layout(handle, name, field, bytes);
+        }
+        std::cout << "; " << bytes << " bytes\n";
     }
+    const auto checksums = call<kelvo_corran_areStorageMapChecksumsValid_out>(
+        handle, KELVO_IOCTL_corran_areStorageMapChecksumsValid, kelvo_status_record{0});
+    const auto versions = call<kelvo_corran_areStorageMapVersionsValid_out>(
+        handle, KELVO_IOCTL_corran_areStorageMapVersionsValid, kelvo_status_record{0});
+    std::cout << "every checksum valid: " << (checksums.out.allValid != 0 ? "yes" : "no")
+              << ", every version valid: " << (versions.out.allValid != 0 ? "yes" : "no") << "  "
+              << channels("corran_areStorageMapChecksumsValid", checksums) << " "
+              << channels("corran_areStorageMapVersionsValid", versions) << "\n";
+    ok = ok && checksums.ok() && versions.ok();
     std::uint32_t serial = 0;
     const std::int32_t status = raw(handle, false, "Manufacturing_Ver1.0.0d1", 12, 0, 1, &serial, 4);
     char text[32];
     std::snprintf(text, sizeof(text), "0x%08X", serial);
     std::cout << "serial number: " << (status >= 0 ? text : describeStatus(status)) << "\n";
-    return ok && status >= 0;
+    ok = ok && status >= 0;
+    // The other identity fields, as --get shows them.
+    for (const char* field : {"Manufacturing.boardRevision", "Manufacturing.orderablePartNumber",
+                              "Manufacturing.allowUnsafeFirmware"}) {
+        std::string error;
+        const auto ref = findField(field, error);
+        ok = ref && getField(handle, *ref) && ok;
+    }
+    return ok;
 }
 
 bool getField(int handle, const FieldRef& ref) {
