@@ -20,6 +20,7 @@ protected:
         kelvo_fuzz::Options options;
         options.eventSpacing = 0;
         options.clockScale = 1000;
+        options.topLevel = KELVO_SETUP_LEVEL_COMPLETE;
         kelvo_fuzz::start(options);
     }
     static void TearDownTestSuite() { kelvo_fuzz::stop(); }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "ioctl_fuzz.h"
+#include "kelvo/ioctl.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ void finish() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     kelvo_fuzz::Options options;
     options.clockScale = 1000;
+    options.topLevel = KELVO_SETUP_LEVEL_COMPLETE;
     const char* events = std::getenv("KELVO_FUZZ_EVENTS");
     if (events != nullptr && std::strcmp(events, "0") == 0) {
         options.eventSpacing = 0;

@@ -28,6 +28,11 @@ struct Options {
     // leaves it as the caller set it). Settles and time-outs keep their
     // order and outcome; a full setup then costs little real time.
     double clockScale = 0;
+    // The product's setup levels the devices climb, 1 to this one (a level
+    // table for tests stops there). The fuzzer, its replay and the findings
+    // take the whole product (19); the sweeps keep their level until they
+    // take the whole product too.
+    std::uint32_t topLevel = 5;
 };
 
 // The boards, one module each, in device order.

@@ -15,6 +15,7 @@
 
 #include "ioctl_fuzz.h"
 #include "kelvo/ioctl.h"
+#include "kelvo_host.h"
 
 namespace kelvo_fuzz {
 namespace {
@@ -124,6 +125,27 @@ template <class In> Bytes route(unsigned board, std::uint32_t code, const In& in
     }
     append(seed, board, code, in, {buffer(0)}, kLastRoute);
     return seed;
+}
+
+// The four bytes of a storage map's field as the board's device holds them.
+Bytes serialNumber(unsigned board, const std::string& name, std::uint32_t field) {
+    std::uint32_t value = 0;
+    kelvo_storageMap_getRaw_in in{};
+    in.nameAddress = reinterpret_cast<std::uintptr_t>(name.data());
+    in.nameLength = name.size();
+    in.fieldId = field;
+    in.elementCount = 1;
+    in.buffer = reinterpret_cast<std::uintptr_t>(&value);
+    in.elementSize = 4;
+    kelvo_status_record out{};
+    kelvo_ioctl_header header{reinterpret_cast<std::uintptr_t>(&in),
+                              reinterpret_cast<std::uintptr_t>(&out),
+                              sizeof(in),
+                              sizeof(out),
+                              0,
+                              0};
+    kelvo_ioctl(firstHandle(board), KELVO_IOCTL_storageMap_getRaw, &header);
+    return bytesOf(value);
 }
 
 // One code's seed on one board.
@@ -276,8 +298,9 @@ Bytes seedOf(unsigned board, std::uint32_t code) {
         break;
     case KELVO_IOCTL_storageMap_setRaw:
     case KELVO_IOCTL_storageMap_getRaw:
+        // The serial number as the module holds it: the write changes nothing.
         append(seed, board, code, kelvo_storageMap_setRaw_in{0, 0, kSerialField, 0, 0, 1, 0, 4, 0, 0},
-               {named(storage), buffer(0, {0x12, 0x34, 0x56, 0x78})});
+               {named(storage), buffer(0, serialNumber(board, storage, kSerialField))});
         break;
     case KELVO_IOCTL_brixelTools_startDMA:
         reserve(seed, board);
