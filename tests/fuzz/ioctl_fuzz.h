@@ -54,6 +54,7 @@ struct Outcome {
     std::uint32_t result = 0;
     std::uint64_t outputSize = 0;
     std::int32_t status = 0; // the operation's status word
+    std::uint32_t code = 0;
 };
 Outcome lastOutcome();
 // The highest setup level every board reached at start.
