@@ -1,13 +1,16 @@
-// The bring-up of a module: CPU time of the whole process for the setup from
-// nothing to level 5 (the non-isolated FPGA loaded), to level 9 (the
-// isolated side up) and to level 19 on each board, with the stand-in clock 1000 times
+// The bring-up of a module: CPU time of the whole process (the simulated
+// module's and the stand-in's threads included) for the setup from nothing
+// to level 5 (the non-isolated FPGA loaded), to level 9 (the isolated side
+// up) and to level 19 on each board, with the stand-in clock 1000 times
 // faster (the one-second settle costs a millisecond of waiting; what remains
 // is the driver's and the simulated module's work), beside the product's
-// levels 1 to 3 alone; and a register read by name through the I/O controls
-// on the isolated FPGA (through the isolation link) against the same read on
-// the non-isolated FPGA and against a getppid system call.
+// levels 1 to 3 alone; a reset from level 19 to level 19 through the I/O
+// controls on each board (the teardown and the whole setup again, both
+// images decompressed and downloaded); and, at level 19, a register read by
+// name through the I/O controls on the isolated FPGA (through the isolation
+// link) and on the non-isolated FPGA, whose baseline is the getppid system
+// call of ioctl_bench.cpp.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <string>
@@ -108,13 +111,70 @@ KELVO_SETUP_BENCHMARK(19, "solstra", solstra);
 KELVO_SETUP_BENCHMARK(19, "duskmere-a", duskmere_a);
 KELVO_SETUP_BENCHMARK(19, "duskmere-b", duskmere_b);
 
-// One arm_read by name of the scratch register of a board map's required block.
+template <typename In, typename Out> kelvo_ioctl_header headerOf(const In& in, Out& out) {
+    return {reinterpret_cast<std::uintptr_t>(&in),
+            reinterpret_cast<std::uintptr_t>(&out),
+            sizeof(In),
+            sizeof(Out),
+            0,
+            0};
+}
+
+// The level a handle's device has reached, or ~0 when the request fails.
+std::uint32_t setupLevelOf(int handle) {
+    const kelvo_kelvo_getSetupLevel_in in{0};
+    kelvo_kelvo_getSetupLevel_out out{};
+    kelvo_ioctl_header header = headerOf(in, out);
+    return kelvo_ioctl(handle, KELVO_IOCTL_kelvo_getSetupLevel, &header) == 0 && out.status == 0
+               ? out.setupLevel
+               : ~0u;
+}
+
+// kdut_reset to level 19 with the default parameters, over and over, on one
+// module that the host added at level 19. A reset invalidates every session
+// open before it (the one that asked for it too): each reset has a session
+// of its own.
+void Reset_19To19(benchmark::State& state, const char* board) {
+    Host host(productLevelsTo(19));
+    const int index = host.started ? kelvo_host_add_module(board) : -1;
+    if (index < 0) {
+        state.SkipWithError("no device");
+        return;
+    }
+    const auto device = static_cast<unsigned>(index);
+    const kelvo_kdut_reset_in in{19, 0, 0, 0, 0};
+    kelvo_kdut_reset_out out{};
+    kelvo_ioctl_header header = headerOf(in, out);
+    for (auto _ : state) {
+        const int handle = kelvo_open("smu_kelvo", device);
+        const int result = kelvo_ioctl(handle, KELVO_IOCTL_kdut_reset, &header);
+        kelvo_close(handle);
+        if (result != 0 || out.status != 0) {
+            state.SkipWithError(("the reset failed: " + std::to_string(out.status)).c_str());
+            break;
+        }
+    }
+    const int handle = kelvo_open("smu_kelvo", device);
+    if (setupLevelOf(handle) != 19) {
+        state.SkipWithError("the resets did not end at level 19");
+    }
+    kelvo_close(handle);
+    kelvo_host_remove_module(device);
+}
+#define KELVO_RESET_BENCHMARK(board, name)                                                                   \
+    BENCHMARK_CAPTURE(Reset_19To19, name, board)->MeasureProcessCPUTime()->Unit(benchmark::kMillisecond)
+KELVO_RESET_BENCHMARK("solstra", solstra);
+KELVO_RESET_BENCHMARK("duskmere-a", duskmere_a);
+KELVO_RESET_BENCHMARK("duskmere-b", duskmere_b);
+
+// One arm_read by name of the scratch register of a board map's required
+// block, at level 19.
 void readByName(benchmark::State& state, const char* side) {
-    Host host(productLevelsTo(9));
+    Host host(productLevelsTo(19));
     const int index = host.started ? kelvo_host_add_module("solstra") : -1;
     const int handle = index >= 0 ? kelvo_open("smu_kelvo", static_cast<unsigned>(index)) : -1;
-    if (handle < 0) {
-        state.SkipWithError("no device");
+    if (handle < 0 || setupLevelOf(handle) != 19) {
+        state.SkipWithError("no device at level 19");
         return;
     }
     const std::string name = std::string("Solstra") + side + "TopRegMap_BoardWin_Solstra" + side +
@@ -136,21 +196,16 @@ void readByName(benchmark::State& state, const char* side) {
         benchmark::DoNotOptimize(out);
     }
     kelvo_close(handle);
+    kelvo_host_remove_module(static_cast<unsigned>(index));
 }
 
-void ReadByName_Isolated(benchmark::State& state) {
+void ArmReadByName_Level19_Isolated(benchmark::State& state) {
     readByName(state, "Iso");
 }
-void ReadByName_NonIsolated(benchmark::State& state) {
+void ArmReadByName_Level19_NonIsolated(benchmark::State& state) {
     readByName(state, "Niso");
 }
-void ReadByName_Getppid(benchmark::State& state) {
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(getppid());
-    }
-}
-BENCHMARK(ReadByName_Isolated);
-BENCHMARK(ReadByName_NonIsolated);
-BENCHMARK(ReadByName_Getppid);
+BENCHMARK(ArmReadByName_Level19_Isolated);
+BENCHMARK(ArmReadByName_Level19_NonIsolated);
 
 } // namespace

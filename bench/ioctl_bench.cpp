@@ -2,7 +2,7 @@
 // callback, the header copy, the decode, the gate, the record copies) beside
 // a trivial system call measured in the same run: `kelvo_getSetupLevel` and
 // `arm_get` by name, one thread, and `kelvo_getSetupLevel` from eight
-// threads on one device. The ratio to getppid is the request's cost in
+// threads on one device, a Solstra module at level 19. The ratio to getppid is the request's cost in
 // system calls. The threaded runs report the per-call latency of one thread
 // as the `latency_ns` counter (the time columns of a threaded run are the
 // run's wall time over every thread's calls).
@@ -45,8 +45,8 @@ public:
     const char* getOldestCompatibleVersion() const override { return ""; }
 };
 
-// One host with one simulated module and one session for the whole run; the
-// device's register-map registry holds the soft map.
+// One host with one simulated module at level 19 and one session for a
+// benchmark's run; the device's register-map registry holds the soft map.
 struct Session {
     Session() {
         if (kelvo_host_start() != 0) {
@@ -65,17 +65,29 @@ struct Session {
             mapRegistered = status.isSuccess();
         }
         handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+        atLevel19 = device != nullptr && device->getSetupTracker().getCurrentLevel() == 19;
     }
     // The host goes first: the registration must not outlive the map.
     ~Session() { kelvo_host_stop(); }
     SoftMap map;
     bool mapRegistered = false;
+    bool atLevel19 = false;
     int handle = -1;
 };
 
+// Made before a benchmark's threads start and ended after they stop (never
+// at the process's exit: the stand-in's per-thread records are gone by the
+// time static objects are destroyed).
+Session* gSession = nullptr;
+void startSession(const benchmark::State&) {
+    gSession = new Session;
+}
+void stopSession(const benchmark::State&) {
+    delete gSession;
+    gSession = nullptr;
+}
 Session& session() {
-    static Session s;
-    return s;
+    return *gSession;
 }
 
 // One request with its records in the caller's memory.
@@ -115,19 +127,21 @@ template <class Call> void measure(benchmark::State& state, Call&& call) {
 
 void BM_getSetupLevel(benchmark::State& state) {
     const int handle = session().handle;
-    if (handle < 0) {
-        state.SkipWithError("no device");
+    if (handle < 0 || !session().atLevel19) {
+        state.SkipWithError("no device at level 19");
         return;
     }
     Request<kelvo_kelvo_getSetupLevel_in, kelvo_kelvo_getSetupLevel_out> request;
-    measure(state, [&] { return request.send(handle, KELVO_IOCTL_kelvo_getSetupLevel); });
+    measure(state, [&] {
+        return request.send(handle, KELVO_IOCTL_kelvo_getSetupLevel) && request.out.setupLevel == 19;
+    });
 }
-BENCHMARK(BM_getSetupLevel);
-BENCHMARK(BM_getSetupLevel)->Threads(8);
+BENCHMARK(BM_getSetupLevel)->Setup(startSession)->Teardown(stopSession);
+BENCHMARK(BM_getSetupLevel)->Threads(8)->Setup(startSession)->Teardown(stopSession);
 
 void BM_armGetByName(benchmark::State& state) {
     const int handle = session().handle;
-    if (handle < 0 || !session().mapRegistered) {
+    if (handle < 0 || !session().mapRegistered || !session().atLevel19) {
         state.SkipWithError("no device or no map");
         return;
     }
@@ -138,7 +152,7 @@ void BM_armGetByName(benchmark::State& state) {
     measure(state,
             [&] { return request.send(handle, KELVO_IOCTL_arm_get) && request.out.value == kFieldValue; });
 }
-BENCHMARK(BM_armGetByName);
+BENCHMARK(BM_armGetByName)->Setup(startSession)->Teardown(stopSession);
 
 void BM_getppid(benchmark::State& state) {
     measure(state, [] {

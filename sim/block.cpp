@@ -43,44 +43,61 @@ std::unique_lock<std::recursive_mutex> Block::guard() const {
     return std::unique_lock(*mutex_);
 }
 
+template <typename F> void Block::forEachAccess(F&& visit) const {
+    for (std::size_t i = traceHead_; i < trace_.size(); ++i) {
+        visit(trace_[i]);
+    }
+    for (std::size_t i = 0; i < traceHead_; ++i) {
+        visit(trace_[i]);
+    }
+}
+
 std::vector<Access> Block::trace() const {
     auto g = guard();
-    return {trace_.begin(), trace_.end()};
+    std::vector<Access> accesses;
+    accesses.reserve(trace_.size());
+    forEachAccess([&](const Access& a) { accesses.push_back(a); });
+    return accesses;
 }
 
 void Block::clearTrace() {
     auto g = guard();
     trace_.clear();
+    traceHead_ = 0;
 }
 
 std::size_t Block::writeCount(std::uint64_t offset) const {
     auto g = guard();
-    return static_cast<std::size_t>(std::count_if(
-        trace_.begin(), trace_.end(), [&](const Access& a) { return a.write && a.offset == offset; }));
+    std::size_t count = 0;
+    forEachAccess([&](const Access& a) { count += a.write && a.offset == offset ? 1 : 0; });
+    return count;
 }
 
 std::size_t Block::readCount(std::uint64_t offset) const {
     auto g = guard();
-    return static_cast<std::size_t>(std::count_if(
-        trace_.begin(), trace_.end(), [&](const Access& a) { return !a.write && a.offset == offset; }));
+    std::size_t count = 0;
+    forEachAccess([&](const Access& a) { count += !a.write && a.offset == offset ? 1 : 0; });
+    return count;
 }
 
 std::vector<std::uint64_t> Block::writtenValues(std::uint64_t offset) const {
     auto g = guard();
     std::vector<std::uint64_t> values;
-    for (const Access& a : trace_) {
+    forEachAccess([&](const Access& a) {
         if (a.write && a.offset == offset) {
             values.push_back(a.value);
         }
-    }
+    });
     return values;
 }
 
 void Block::record(const Access& access) {
-    if (trace_.size() == kTraceLimit) {
-        trace_.pop_front();
+    if (trace_.size() < kTraceLimit) {
+        trace_.push_back(access);
+        return;
     }
-    trace_.push_back(access);
+    trace_[traceHead_] = access;
+    traceHead_ = (traceHead_ + 1) % kTraceLimit;
 }
 
 std::uint64_t Block::read(std::uint64_t offset, std::uint32_t width) {
@@ -113,12 +130,14 @@ void BlockPlacement::insert(std::uint64_t base, std::unique_ptr<Block> block, st
             throw std::logic_error("block " + block->name() + " overlaps " + p.block->name());
         }
     }
+    last_ = nullptr;
     blocks_.push_back({base, std::move(block)});
     std::sort(blocks_.begin(), blocks_.end(),
               [](const Placed& a, const Placed& b) { return a.base < b.base; });
 }
 
 void BlockPlacement::remove(std::string_view name) {
+    last_ = nullptr;
     std::erase_if(blocks_, [&](const Placed& p) { return p.block->name() == name; });
 }
 
@@ -129,6 +148,9 @@ const BlockPlacement::Placed* BlockPlacement::find(std::string_view name) const 
 }
 
 const BlockPlacement::Placed* BlockPlacement::holding(std::uint64_t offset) const {
+    if (last_ != nullptr && offset - last_->base < last_->block->size()) {
+        return last_;
+    }
     // The last block whose base is at or below offset (a plain binary search:
     // every access of a module comes here, the FPGA download's too).
     const Placed* const first = blocks_.data();
@@ -146,7 +168,11 @@ const BlockPlacement::Placed* BlockPlacement::holding(std::uint64_t offset) cons
         return nullptr;
     }
     const Placed& p = first[low - 1];
-    return offset - p.base < p.block->size() ? &p : nullptr;
+    if (offset - p.base >= p.block->size()) {
+        return nullptr;
+    }
+    last_ = &p;
+    return &p;
 }
 
 void RegisterSpace::insert(std::uint64_t base, std::unique_ptr<Block> block) {
@@ -175,20 +201,33 @@ std::uint64_t RegisterSpace::baseOf(std::string_view name) const {
     throw std::out_of_range("no block " + std::string(name) + " in " + name_);
 }
 
-const BlockPlacement::Placed* RegisterSpace::route(std::uint64_t offset, std::uint32_t width, bool write,
-                                                   std::uint64_t value) {
+// The device error of an access that no block takes. Kept out of route(),
+// which every access of a module passes: its strings would cost each of them
+// a large stack frame.
+[[gnu::cold, gnu::noinline]] void RegisterSpace::reportMisrouted(const BlockPlacement::Placed* p,
+                                                                 std::uint64_t offset, std::uint32_t width,
+                                                                 bool write, std::uint64_t value) {
     const char* what = write ? "write" : "read";
-    const BlockPlacement::Placed* p = blocks_.holding(offset);
-    if (p == nullptr || p->block->size() - (offset - p->base) < width) {
+    if (p == nullptr) {
         errors_.report(name_ + ": " + std::to_string(width * 8) + "-bit " + what + " at " + hex(offset) +
                        " outside every block" + (write ? " (value " + hex(value) + ")" : ""));
+        return;
+    }
+    errors_.report(name_ + ": " + std::to_string(width * 8) + "-bit " + what + " at " + hex(offset) + " (" +
+                   p->block->name() + "+" + hex(offset - p->base) +
+                   ") of a width or alignment the block does not take");
+}
+
+const BlockPlacement::Placed* RegisterSpace::route(std::uint64_t offset, std::uint32_t width, bool write,
+                                                   std::uint64_t value) {
+    const BlockPlacement::Placed* p = blocks_.holding(offset);
+    if (p == nullptr || p->block->size() - (offset - p->base) < width) {
+        reportMisrouted(nullptr, offset, width, write, value);
         return nullptr;
     }
-    const std::uint64_t inside = offset - p->base;
-    if (!p->block->takesWidth(width) || inside % width != 0) {
-        errors_.report(name_ + ": " + std::to_string(width * 8) + "-bit " + what + " at " + hex(offset) +
-                       " (" + p->block->name() + "+" + hex(inside) +
-                       ") of a width or alignment the block does not take");
+    // A width that a block takes is 1, 2, 4 or 8: alignment is a mask test.
+    if (!p->block->takesWidth(width) || ((offset - p->base) & (width - 1)) != 0) {
+        reportMisrouted(p, offset, width, write, value);
         return nullptr;
     }
     return p;

@@ -13,7 +13,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -85,13 +84,19 @@ private:
     std::uint64_t read(std::uint64_t offset, std::uint32_t width);
     void write(std::uint64_t offset, std::uint32_t width, std::uint64_t value);
     void record(const Access& access);
+    // Visits the trace oldest first.
+    template <typename F> void forEachAccess(F&& visit) const;
 
     std::string name_;
     std::uint64_t size_;
     std::uint32_t widths_;
     std::recursive_mutex* mutex_ = nullptr;
     ErrorLog* errors_ = nullptr;
-    std::deque<Access> trace_;
+    // The trace as a ring: it grows to its limit, then the oldest entry
+    // (at traceHead_) is overwritten. A plain store per access: the FPGA
+    // download alone records a write per 8 bytes of firmware.
+    std::vector<Access> trace_;
+    std::size_t traceHead_ = 0;
 };
 
 // Non-overlapping blocks placed at bases inside a space, sorted by base: the
@@ -116,6 +121,9 @@ public:
 
 private:
     std::vector<Placed> blocks_; // sorted by base
+    // The block that the last lookup found: runs of accesses (a download, a
+    // poll) go to one block. Forgotten whenever blocks_ changes.
+    mutable const Placed* last_ = nullptr;
 };
 
 // One address space of a module (a BAR or the configuration space): a set of
@@ -151,6 +159,8 @@ public:
 private:
     const BlockPlacement::Placed* route(std::uint64_t offset, std::uint32_t width, bool write,
                                         std::uint64_t value);
+    void reportMisrouted(const BlockPlacement::Placed* p, std::uint64_t offset, std::uint32_t width,
+                         bool write, std::uint64_t value);
 
     std::string name_;
     std::uint64_t size_;

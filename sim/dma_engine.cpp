@@ -44,6 +44,7 @@ DmaEngine::~DmaEngine() {
 void DmaEngine::start(std::uint64_t linkAddress, std::uint32_t linkSize) {
     std::lock_guard g(lock_);
     if (neverStarts_) {
+        status_ = 0; // the previous run's bits go with the command
         return;
     }
     status_ = kStarted;

@@ -11,12 +11,13 @@
 // (target 1). At the count, the FPGA becomes configured only when the bytes
 // are an image of this board's generation and that target: the header
 // (magic "KLVF", generation, target) and the CRC-32 of everything before the
-// last 4 bytes in those bytes. Loading runs at memory speed.
+// last 4 bytes in those bytes. Loading runs at memory speed: the engine
+// checks the stream as it arrives (the header, a running CRC-32, the last 4
+// bytes) and keeps none of the rest.
 #pragma once
 
 #include <cstdint>
 #include <functional>
-#include <vector>
 
 #include "latch_block.h"
 
@@ -33,8 +34,10 @@ public:
     static constexpr std::uint32_t kMagic = 0x46564C4B;
     static constexpr std::uint32_t kSolstra = 1;
     static constexpr std::uint32_t kDuskmere = 2;
-    // The most bytes of a load that are kept (a longer one configures nothing).
+    // The longest load that can configure an FPGA (a longer one is taken but
+    // configures nothing).
     static constexpr std::uint64_t kKeptBytes = 16u << 20;
+    static constexpr std::uint64_t kHeaderBytes = 12; // magic, generation, target
 
     // generation: kSolstra or kDuskmere; configPorts: the block at 0x510.
     FpgaLoader(std::uint32_t generation, const LatchBlock& configPorts);
@@ -65,6 +68,9 @@ protected:
 
 private:
     void finish(); // under the lock
+    // The next bytes of the stream (bytes <= 8 of value, in memory order),
+    // all of them inside the count. Under the lock.
+    void take(std::uint64_t value, std::uint64_t bytes);
 
     std::uint32_t generation_;
     const LatchBlock& configPorts_;
@@ -76,8 +82,10 @@ private:
     bool done_ = false;
     std::uint64_t count_ = 0;
     std::uint32_t port_ = 0;
-    std::vector<std::uint8_t> stream_; // count_ bytes, received_ of them so far
     std::uint64_t received_ = 0;
+    std::uint8_t header_[kHeaderBytes] = {};
+    std::uint32_t crc_ = 0;     // running CRC-32 register over the bytes before the last 4
+    std::uint8_t tail_[4] = {}; // the last 4 bytes of the count
     void setConfiguredUnlocked(std::uint32_t target, bool configured);
 
     bool configured_[2] = {false, false};

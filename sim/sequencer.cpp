@@ -159,6 +159,13 @@ void Sequencer::setNeverStops(bool on) {
     neverStops_ = on;
 }
 
+void Sequencer::setProgramsNeverEnd(bool on) {
+    programsNeverEnd_ = on;
+    if (!on && runningUntil_ == UINT64_MAX) {
+        runningUntil_ = now(); // the endless program ends with the fault
+    }
+}
+
 void Sequencer::storeAt(std::uint32_t address) {
     if (address >= kLocalRamWords) {
         fault("local-RAM write beyond the RAM at " + hex(address));
@@ -187,6 +194,9 @@ void Sequencer::start() {
     }
     ++starts_;
     execute();
+    if (programsNeverEnd_) {
+        runningUntil_ = UINT64_MAX;
+    }
 }
 
 void Sequencer::execute() {
@@ -348,11 +358,13 @@ bool Adf4002::locked() const {
 
 void Adf4002::shift(std::uint32_t word) {
     words_.push_back(word & 0xFFFFFF);
-    if (words_.size() % 4 == 0) {
-        lockedFrom_ = after(lockDelayNs_);
-    } else {
-        lockedFrom_ = UINT64_MAX;
+    // Locked a while after a complete programming: the last four words
+    // loaded one latch each (control bits 1:0), whatever came before them.
+    std::uint32_t latches = 0;
+    for (std::size_t i = words_.size() >= 4 ? words_.size() - 4 : words_.size(); i < words_.size(); ++i) {
+        latches |= 1u << (words_[i] & 3);
     }
+    lockedFrom_ = latches == 0xF ? after(lockDelayNs_) : UINT64_MAX;
 }
 
 // ---- SequencerSide -------------------------------------------------------------------

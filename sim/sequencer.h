@@ -71,9 +71,13 @@ public:
     std::vector<std::string> faults() const;
     std::uint32_t generalUse(std::uint32_t index) const { return generalUse_[index & 63]; }
 
-    // Knobs: the time one executed word keeps the engine running, and an engine that never stops.
+    // Knobs: the time one executed word keeps the engine running, an engine
+    // that never stops (running from now on), and programs that never end
+    // (every start from now on keeps the engine running until the knob is
+    // cleared, which ends the program running).
     void setStepNanoseconds(std::uint64_t ns);
     void setNeverStops(bool on);
+    void setProgramsNeverEnd(bool on);
 
     // Register faces (called by the blocks under the module's lock).
     void writeCommandHigh(std::uint32_t v) { commandHigh_ = v; }
@@ -112,6 +116,7 @@ private:
     std::uint64_t runningUntil_ = 0;
     std::uint64_t stepNanoseconds_ = 1000;
     bool neverStops_ = false;
+    bool programsNeverEnd_ = false;
     std::uint32_t starts_ = 0;
 };
 
@@ -184,7 +189,8 @@ private:
     std::uint32_t strobes_[4] = {};
 };
 
-// The ADF4002 behind its shift register: locked a while after the fourth latch word.
+// The ADF4002 behind its shift register: locked a while after a word that
+// completes a programming (the last four words loaded its four latches).
 class Adf4002 {
 public:
     static constexpr std::uint32_t kLockedBit = 1u << 9;

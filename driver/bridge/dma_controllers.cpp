@@ -15,11 +15,11 @@ void configureDMA(brixeltools::tBrixelWithOffset<0u>& bridge, kelvo_driver::nVOA
     if (status.isFatal()) {
         return;
     }
-    const bool wide = (core & (1u << 5)) != 0;
-    VOSDBG_ASSERT_MSG(wide, "the bridge supports 64-bit DMA addresses");
-    device.configureDMA(wide ? kelvo_driver::nVOAPAL000::tPCIDevice::kDMAType64Bit
-                             : kelvo_driver::nVOAPAL000::tPCIDevice::kDMAType32Bit,
-                        status);
+    if ((core & (1u << 5)) == 0) {
+        KELVO_SET_STATUS(status, kNo64BitDMA);
+        return;
+    }
+    device.configureDMA(kelvo_driver::nVOAPAL000::tPCIDevice::kDMAType64Bit, status);
     if (status.isFatal()) {
         return;
     }
@@ -27,8 +27,7 @@ void configureDMA(brixeltools::tBrixelWithOffset<0u>& bridge, kelvo_driver::nVOA
     if (status.isFatal()) {
         return;
     }
-    uint32_t after = before | (1u << 31);
-    after = wide ? (after | (1u << 15) | (1u << 14)) : (after & ~((1u << 15) | (1u << 14)));
+    const uint32_t after = before | (1u << 31) | (1u << 15) | (1u << 14);
     if (after != before) {
         bridge.HBRCR.writeRegister(after, status, true);
     }

@@ -25,10 +25,14 @@
 
 namespace qeldma {
 
-// Reads the bridge's core description (its 64-bit DMA bit must be set: an
-// invariant), hands the DMA type (2 for 64-bit addressing, else 1) to the
-// device and then sets bits 31, 15 and 14 of the bridge's DMA configuration
-// register (15 and 14 to the 64-bit bit), writing it only when one changed.
+// A bridge without 64-bit DMA addressing is one this driver does not drive:
+// its DMA objects are not built (level 14 fails with this code).
+constexpr int64_t kNo64BitDMA = nVOAPALS100::tStatus::kUnsupportedValue;
+
+// Reads the bridge's core description (a bridge without its 64-bit DMA bit
+// answers kNo64BitDMA and nothing is configured), hands the DMA type (2, for
+// 64-bit addressing) to the device and then sets bits 31, 15 and 14 of the
+// bridge's DMA configuration register, writing it only when one changed.
 void configureDMA(brixeltools::tBrixelWithOffset<0u>& bridge, kelvo_driver::nVOAPAL000::tPCIDevice& device,
                   nVOAPALS100::tStatus& status);
 

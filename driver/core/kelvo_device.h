@@ -66,7 +66,8 @@ public:
     bool onSuspendIOProcessing(const tEventDescriptor& descriptor, tSuspendReason reason,
                                bool vetoable) override;
     void onResumeIOProcessing(const tEventDescriptor& descriptor) override;
-    // Ends the pending DMA waits (0xBFFA9179) while a reset or a removal waits for the requests inside.
+    // Ends the pending DMA waits (0xBFFA9179) while a reset, a stop, a power-down or a removal waits
+    // for the requests inside.
     void cancelPendingWaits() override;
 
     // ---- operations of the I/O-control interface ----------------------------
@@ -95,8 +96,12 @@ public:
     KelvoHelper* getKelvoHelper() const { return helper_; }
     kdut::ResourceReservationManager& getReservationManager() { return reservationManager_; }
     const CoolingModeState& getCoolingModeState() const { return coolingModeState_; }
-    uint32_t getConnectedAccessory() const { return connectedAccessory_; }
-    void setConnectedAccessory(uint32_t value) { connectedAccessory_ = value; }
+    // The connected-accessory word (it survives resets): read, and replaced
+    // atomically (the word it replaced is returned).
+    uint32_t getConnectedAccessory() const { return nVOAPAL000::atomicLoad(connectedAccessory_); }
+    uint32_t exchangeConnectedAccessory(uint32_t value) {
+        return nVOAPAL000::atomicExchange(connectedAccessory_, value);
+    }
     nVOAPAL000::tDeviceInterface& getInstrumentInterface() { return instrumentInterface_; }
     nVOAPAL000::tDeviceInterface& getCoolingInterface() { return coolingInterface_; }
 

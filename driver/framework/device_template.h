@@ -12,10 +12,13 @@
 // may take it again.
 //
 // A request inside the gate must not hold up a reset, a removal, a
-// power-down or a stop for good: once the gate no longer admits (paused for
-// a reset, closed otherwise), the wait for the I/O count calls
-// cancelPendingWaits at every look, so that every cancellable wait of the
-// requests inside, including one that starts after the first call, ends.
+// power-down or a stop for good: once the gate no longer admits and a
+// teardown is to follow (the reset's own, or the plug-and-play engine's
+// stop or power-down, whatever the suspension before), the wait for the I/O
+// count calls cancelPendingWaits at every look, so that every cancellable
+// wait of the requests inside, including one that starts after the first
+// call, ends. A suspension of I/O alone ends nothing: the waits inside go on
+// and are served after the resume.
 #pragma once
 
 #include <stddef.h>
@@ -129,9 +132,7 @@ public:
 
     // Unless the product vetoes: a reset (reason 2 and above) pauses the
     // gate; start and removal (0, 1) close it and wake the waiters, which
-    // then fail. Queued asynchronous I/O is completed. A closing suspension
-    // (removal, power-down, stop) then waits until the requests inside have
-    // left, ending their cancellable waits.
+    // then fail. Queued asynchronous I/O is completed.
     bool suspendIOProcessing(const tEventDescriptor& descriptor, tSuspendReason reason,
                              bool vetoable) override {
         internal::MutexHolder hold(deviceMutex_);
@@ -146,11 +147,15 @@ public:
         this->setIOGateState(kelvo_driver::nVOAPAL000::kIOGateClosed);
         this->signalIOGate();
         this->completeQueuedAsyncIO();
-        // Removal, power-down and stop: the plug-and-play engine's idle wait
-        // that follows has no cancel of its own, so the requests inside leave
-        // here, their cancellable waits ended.
-        waitForIOCountCancellingWaits(0);
         return true;
+    }
+
+    // Removal, power-down and stop, after a suspension of either kind: the
+    // engine's idle wait that follows has no cancel of its own, so the
+    // requests inside leave here, their cancellable waits ended.
+    void quiesceIO(const tEventDescriptor&) override {
+        internal::MutexHolder hold(deviceMutex_);
+        waitForIOCountCancellingWaits(0);
     }
 
     void resumeIOProcessing(const tEventDescriptor& descriptor) override {
@@ -182,8 +187,9 @@ public:
     }
     virtual void onResumeIOProcessing(const tEventDescriptor&) {}
     // Ends every pending cancellable wait of the requests inside the gate.
-    // Called again and again while a reset or a removal waits for them to
-    // leave, and only once the gate no longer admits. Default: nothing.
+    // Called again and again while a reset, a stop, a power-down or a
+    // removal waits for them to leave, and only once the gate no longer
+    // admits. Default: nothing.
     virtual void cancelPendingWaits() {}
 
     // ---- setup and reset -------------------------------------------------

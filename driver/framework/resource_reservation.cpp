@@ -57,6 +57,13 @@ ResourceReservation::ResourceReservation(uint32_t notReservedCode, ResourceReser
     nVOAPAL200_createMutex(&mutex_, &status);
 }
 
+ResourceReservation::~ResourceReservation() {
+    if (heldMask_ != 0 && manager_ != nullptr) {
+        tStatus local;
+        manager_->release(heldMask_, local);
+    }
+}
+
 void ResourceReservation::reserve(CleanupOperationComposite& composite, uint64_t mask, tStatus& status) {
     if (status.isFatal()) {
         return;

@@ -71,7 +71,10 @@ public:
     // Holds nothing. Creates the mutex (-52000 when it cannot).
     ResourceReservation(uint32_t notReservedCode, ResourceReservationManager* manager,
                         nVOAPALS100::tStatus& status);
-    ~ResourceReservation() override = default;
+    // Gives back what is still held: a session whose cleanup a teardown
+    // skipped (and that is invalid afterwards, so that its own close skips it
+    // too) must not keep its resources from every later session.
+    ~ResourceReservation() override;
     ResourceReservation(const ResourceReservation&) = delete;
     ResourceReservation& operator=(const ResourceReservation&) = delete;
 

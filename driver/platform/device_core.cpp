@@ -224,6 +224,8 @@ void tDeviceCore::start(const tEventDescriptor&, tStatus&) {}
 
 void tDeviceCore::stop(const tEventDescriptor&) {}
 
+void tDeviceCore::quiesceIO(const tEventDescriptor&) {}
+
 bool tDeviceCore::suspendIOProcessing(const tEventDescriptor&, tSuspendReason reason, bool vetoable) {
     if (vetoable && atomicLoad(sessionCount_) != 0) {
         return false;
@@ -409,10 +411,12 @@ bool tDeviceCore::commonChangePnPState(const tEventDescriptor& descriptor, tPnPS
                 resumeIOProcessing(descriptor);
                 next = kPnPStateReady;
             } else if (target == kPnPStateSleep) {
+                quiesceIO(descriptor);
                 waitForIOIdle(false, status, kWaitForever);
                 suspendPower(descriptor);
                 next = kPnPStateSleep;
             } else {
+                quiesceIO(descriptor);
                 waitForIOIdle(false, status, kWaitForever);
                 stop(descriptor);
                 next = kPnPStateNotStarted;

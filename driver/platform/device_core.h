@@ -64,6 +64,10 @@ inline uint32_t atomicLoad(const uint32_t& word) {
 inline void atomicStore(uint32_t& word, uint32_t value) {
     __atomic_store_n(&word, value, __ATOMIC_SEQ_CST);
 }
+// Stores value and returns the word it replaced.
+inline uint32_t atomicExchange(uint32_t& word, uint32_t value) {
+    return __atomic_exchange_n(&word, value, __ATOMIC_SEQ_CST);
+}
 
 // The session of a request's event descriptor (null for 0).
 inline tSession* sessionOf(const tEventDescriptor& descriptor) {
@@ -244,6 +248,11 @@ public:
     virtual void exitIOGate(tSession* session);
     virtual void acquireAsyncIOLock();
     virtual void releaseAsyncIOLock();
+    // Runs on the way from I/O suspended to a stop or a power-down, right
+    // before the engine waits (without limit) for the operations inside the
+    // gate to leave: a device whose operations can wait without limit ends
+    // those waits here. Default: nothing.
+    virtual void quiesceIO(const tEventDescriptor& descriptor);
 
     // ---- machinery -------------------------------------------------------
     // Steps the PnP state one state at a time to target; true when reached.

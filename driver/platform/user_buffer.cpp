@@ -15,11 +15,11 @@ tUserBuffer::tUserBuffer(const tEventDescriptor&, uint64_t userAddress, uint64_t
     : address_(userAddress), size_(size) {}
 
 bool tUserBuffer::checkCopy(uint64_t offset, uint64_t size, nVOAPALS100::tStatus& status) const {
+    if (status.isFatal()) {
+        return false; // no copy: the range is not looked at either
+    }
     VOSDBG_ASSERT_CMP(offset, <=, size_);
     VOSDBG_ASSERT_CMP(size, <=, size_ - offset);
-    if (status.isFatal()) {
-        return false;
-    }
     if (size > kLargestCopy) {
         KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kUnsupportedValue);
         return false;

@@ -425,6 +425,16 @@ char* tRegisterMapBase::composeName(const char* base, const char* tail, tStatus&
     return name;
 }
 
+char* tRegisterMapBase::composeNameInto(char* buffer, size_t capacity, const char* base, const char* tail) {
+    const size_t size = vosdbg_strlen(base) + 1 + vosdbg_strlen(tail) + 1;
+    if (size > capacity) {
+        return nullptr;
+    }
+    const char* parts[] = {base, "_", tail};
+    vosdbg_concat(buffer, size, 3, parts);
+    return buffer;
+}
+
 void tRegisterMapBase::releaseName(char* name) {
     nVOKAL100_free(name);
 }

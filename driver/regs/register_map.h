@@ -321,6 +321,9 @@ private:
     // -52000 in `status` when memory is short); release with releaseName.
     static char* composeName(const char* base, const char* tail, tStatus& status);
     static void releaseName(char* name);
+    // The same into a caller's buffer: null when it does not fit.
+    static constexpr size_t kComposedNameCapacity = 256;
+    static char* composeNameInto(char* buffer, size_t capacity, const char* base, const char* tail);
 
     const tRegisterMapTables& tables_;
     voquantasharedsource::FrontEndAccessorInterface* accessor_;
@@ -363,15 +366,25 @@ void tRegisterMapBase::removeFromDispatcher(Dispatcher& dispatcher, tStatus& sta
         if (sub == nullptr) {
             continue;
         }
-        // Composed with a status of its own: an earlier failed removal must not stop this one.
-        tStatus local;
-        char* composed = composeName(own, tables_.subMapWindowTexts[i], local);
-        status.merge(local);
+        // Composed without an allocation where the name fits (every
+        // generated one does): a removal that a shortage of memory skipped
+        // would leave a registration behind its destroyed map. A longer one
+        // is composed with a status of its own, so an earlier failed removal
+        // does not stop it.
+        char fitted[kComposedNameCapacity];
+        char* composed = composeNameInto(fitted, sizeof(fitted), own, tables_.subMapWindowTexts[i]);
         if (composed == nullptr) {
-            continue;
+            tStatus local;
+            composed = composeName(own, tables_.subMapWindowTexts[i], local);
+            status.merge(local);
+            if (composed == nullptr) {
+                continue;
+            }
         }
         sub->removeFromDispatcher(dispatcher, status, composed, false);
-        releaseName(composed);
+        if (composed != fitted) {
+            releaseName(composed);
+        }
     }
 }
 

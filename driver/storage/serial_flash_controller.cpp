@@ -36,6 +36,12 @@ void SST25VFFlashController::waitUntilReady(tStatus& status) {
                 kPollTimeoutMicroseconds, true, tBusyPoller::kEqual, status);
 }
 
+void SST25VFFlashController::waitUntilNotBusy(tStatus& status) {
+    const tBusyPoller poller(kPollInitialMicroseconds, kPollMaximumMicroseconds, pollTimeoutStatus_);
+    poller.poll(*this, &SST25VFFlashController::readStatusRegister, 0, kBusy, kPollTimeoutMicroseconds, true,
+                tBusyPoller::kEqual, status);
+}
+
 void SST25VFFlashController::writeEnable(tStatus& status) {
     spi_.sendCommand(kWriteEnable, kOpcodeBits, status);
     const tBusyPoller poller(kPollInitialMicroseconds, kPollMaximumMicroseconds, pollTimeoutStatus_);
@@ -81,6 +87,9 @@ void SST25VFFlashController::readSector(uint64_t sectorAddress, uint8_t* destina
     if (status.isFatal()) {
         return;
     }
+    // A busy flash ignores reads (every byte would read all ones): a sector
+    // read then would be cached, and written back, as the flash's content.
+    waitUntilNotBusy(status);
     const uint64_t size = getSectorSizeInBytes();
     for (uint64_t i = 0; i < size; ++i) {
         destination[i] = readByte(sectorAddress + i, status);

@@ -62,6 +62,8 @@ public:
 
 private:
     void waitUntilReady(nVOAPALS100::tStatus& status);
+    // The busy bit alone (a read needs no cleared write-enable latch).
+    void waitUntilNotBusy(nVOAPALS100::tStatus& status);
     void writeEnable(nVOAPALS100::tStatus& status);
     void unprotect(nVOAPALS100::tStatus& status);
     void protect(nVOAPALS100::tStatus& status);

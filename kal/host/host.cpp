@@ -634,8 +634,11 @@ void stop(Host& h) {
             return;
         }
     }
-    // Nothing below allocates: a stop cannot fail part way.
-    revokeHandles(h, 0, true);
+    // Nothing below allocates: a stop cannot fail part way. Each device is
+    // removed as kelvo_host_remove_device does it, its handles closed after
+    // its remove callback: a request that waits without limit (a DMA wait)
+    // ends only once the removal has suspended the device's I/O. Then the
+    // handles of no device, if any.
     for (;;) {
         unsigned next = 0;
         {
@@ -647,6 +650,7 @@ void stop(Host& h) {
         }
         removeDevice(h, next);
     }
+    revokeHandles(h, 0, true);
     h.callbacks.unload(h.descriptor.get());
     std::lock_guard g(h.lock);
     if (kal::registration::driver() != nullptr) {

@@ -4,7 +4,12 @@
 // the size asked for is poisoned, so an overrun is still reported. Without a
 // sanitizer, freed one-granule blocks are kept for the next small
 // allocations, as a kernel's slab caches keep theirs (they stay kernel-layer
-// memory); a sanitizer sees every block go back. Without AddressSanitizer,
+// memory); a sanitizer sees every block go back. Likewise freed blocks of a
+// megabyte or more are kept, up to 64 MiB of them, for a later block of at
+// least half their size, as a kernel's page allocator hands out warm pages:
+// the process's allocator would map each such block afresh and fault in
+// every page of it (a firmware image of several megabytes on each setup).
+// Without AddressSanitizer,
 // guard bytes follow every block and are checked when it is freed, so a write
 // past the end halts there (AddressSanitizer sees such writes itself).
 #include <sanitizer/asan_interface.h>
@@ -53,19 +58,52 @@ struct MemoryState {
     bool failAfterSet = false;
     std::vector<void*>
         spare; // freed one-granule blocks, at most kSpareBlocks (reserved: free never allocates)
+    struct Large {
+        void* block;
+        std::size_t bytes;
+    };
+    std::vector<Large> spareLarge; // freed large blocks, at most kSpareLargeBlocks and kSpareLargeBytes
+    std::size_t spareLargeBytes = 0;
     MemoryState();
 };
 
 constexpr std::size_t kSpareBlocks = 256;
+constexpr std::size_t kLargeBlock = std::size_t{1} << 20;
+constexpr std::size_t kSpareLargeBlocks = 16;
+constexpr std::size_t kSpareLargeBytes = std::size_t{64} << 20;
 
 MemoryState::MemoryState() {
     spare.reserve(kSpareBlocks);
+    spareLarge.reserve(kSpareLargeBlocks);
 }
 constexpr std::size_t kGranule = kal::kernelmem::kGranule;
 
 MemoryState& state() {
     static MemoryState s;
     return s;
+}
+
+// The smallest kept large block of at least bytes and at most twice that,
+// taken out of the spares; a null block when none fits or bytes is not a
+// large block's. Under the lock.
+MemoryState::Large takeSpareLarge(MemoryState& s, std::size_t bytes) {
+    if (bytes < kLargeBlock) {
+        return {nullptr, 0};
+    }
+    MemoryState::Large* best = nullptr;
+    for (MemoryState::Large& kept : s.spareLarge) {
+        if (kept.bytes >= bytes && kept.bytes / 2 <= bytes && (best == nullptr || kept.bytes < best->bytes)) {
+            best = &kept;
+        }
+    }
+    if (best == nullptr) {
+        return {nullptr, 0};
+    }
+    const MemoryState::Large taken = *best;
+    *best = s.spareLarge.back();
+    s.spareLarge.pop_back();
+    s.spareLargeBytes -= taken.bytes;
+    return taken;
 }
 
 } // namespace
@@ -125,11 +163,14 @@ extern "C" void* nVOKAL100_malloc(size_t size) noexcept {
         return nullptr;
     }
     const size_t used = size == 0 ? 1 : size;
-    const size_t bytes = (used + kGuardBytes + kGranule - 1) & ~(kGranule - 1);
+    size_t bytes = (used + kGuardBytes + kGranule - 1) & ~(kGranule - 1);
     void* block = nullptr;
     if (bytes == kGranule && !s.spare.empty()) {
         block = s.spare.back();
         s.spare.pop_back();
+    } else if (const MemoryState::Large kept = takeSpareLarge(s, bytes); kept.block != nullptr) {
+        block = kept.block; // still counted as kernel-layer memory
+        bytes = kept.bytes;
     } else {
         block = std::aligned_alloc(kGranule, bytes);
         if (block == nullptr) {
@@ -174,6 +215,15 @@ extern "C" void nVOKAL100_free(void* block) noexcept {
         std::lock_guard g(s.lock);
         if (s.spare.size() < kSpareBlocks) {
             s.spare.push_back(block);
+            return;
+        }
+    }
+    if (!kal::detail::kSanitized && found.bytes >= kLargeBlock) {
+        auto& s = state();
+        std::lock_guard g(s.lock);
+        if (s.spareLarge.size() < kSpareLargeBlocks && s.spareLargeBytes + found.bytes <= kSpareLargeBytes) {
+            s.spareLarge.push_back({block, found.bytes});
+            s.spareLargeBytes += found.bytes;
             return;
         }
     }

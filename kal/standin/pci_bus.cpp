@@ -53,6 +53,18 @@ struct BusState {
     std::vector<nVOKAL_tPCIBridgeRecord> bridges;
     std::map<std::uint64_t, Mapping> mappings; // by kernel address
     std::uint64_t nextMapping = kMappingBase;
+    // The mapping (at lastStart) and the function's entry that the last
+    // device access resolved to: accesses come in runs to one mapping (an
+    // FPGA download writes one register hundreds of thousands of times).
+    // Map nodes stay put until erased: every erase from mappings or entries
+    // forgets them.
+    std::uint64_t lastStart = 0;
+    const Mapping* lastMapping = nullptr;
+    const Entry* lastEntry = nullptr;
+    void forgetLast() {
+        lastMapping = nullptr;
+        lastEntry = nullptr;
+    }
 };
 
 BusState& bus() {
@@ -147,17 +159,33 @@ Target resolve(const volatile void* address, std::uint32_t width) {
         auto& s = bus();
         std::lock_guard g(s.lock);
         const auto a = reinterpret_cast<std::uintptr_t>(address);
-        auto it = s.mappings.upper_bound(a);
-        if (it != s.mappings.begin()) {
-            --it;
-            const std::uint64_t inside = a - it->first;
-            if (inside < it->second.size && it->second.size - inside >= width) {
+        const Mapping* m = s.lastMapping;
+        std::uint64_t start = s.lastStart;
+        if (m == nullptr || a < start || a - start >= m->size) {
+            m = nullptr;
+            auto it = s.mappings.upper_bound(a);
+            if (it != s.mappings.begin()) {
+                --it;
+                m = &it->second;
+                start = it->first;
+            }
+        }
+        if (m != nullptr) {
+            const std::uint64_t inside = a - start;
+            if (inside < m->size && m->size - inside >= width) {
                 mapped = true;
-                t.bar = it->second.bar;
-                t.offset = it->second.barOffset + inside;
-                auto e = s.entries.find(it->second.id);
-                if (e != s.entries.end()) {
-                    t.function = e->second.function;
+                t.bar = m->bar;
+                t.offset = m->barOffset + inside;
+                const Entry* e = s.lastMapping == m ? s.lastEntry : nullptr;
+                if (e == nullptr) {
+                    auto found = s.entries.find(m->id);
+                    e = found != s.entries.end() ? &found->second : nullptr;
+                }
+                if (e != nullptr) {
+                    t.function = e->function;
+                    s.lastStart = start;
+                    s.lastMapping = m;
+                    s.lastEntry = e;
                 }
             }
         }
@@ -230,6 +258,7 @@ void unplug(nVOKAL_tHandle handle) {
     if (it != s.entries.end()) {
         keep = std::move(it->second.function);
         s.entries.erase(it);
+        s.forgetLast();
     }
 }
 
@@ -510,6 +539,7 @@ extern "C" void nVOKAL230_unmapPhysicalFromKernel(void* address, uint32_t cachin
             known = true;
             mapped = found->second.cachingMode;
             s.mappings.erase(found);
+            s.forgetLast();
         }
     }
     if (!known) {

@@ -49,8 +49,14 @@ struct ForeignRecord {
 
 thread_local ThreadRecord* tSelf = nullptr;
 thread_local ForeignRecord tForeign;
+// Set once the thread's own record is gone: later calls come from the
+// thread's exit (a thread-local destroyed after it, or, on the main thread, a
+// static destructor or an atexit handler, which run after the main thread's
+// thread-locals are destroyed). Trivial, so it outlives every thread-local.
+thread_local bool tForeignGone = false;
 
 ForeignRecord::~ForeignRecord() {
+    tForeignGone = true;
     if (record) {
         withdraw(*record);
         if (tSelf == record.get()) {
@@ -74,6 +80,13 @@ void trampoline(ThreadRecord* record, nVOKAL_tThreadEntry entry, void* argument)
 namespace kal::detail {
 
 ThreadRecord& self() {
+    if (tSelf == nullptr && tForeignGone) {
+        // tForeign is destroyed: a record for the rest of the process, never
+        // withdrawn (the registry outlives every thread too).
+        auto* late = new ThreadRecord;
+        enroll(*late);
+        tSelf = late;
+    }
     if (tSelf == nullptr) {
         tForeign.record = std::make_unique<ThreadRecord>();
         enroll(*tForeign.record);

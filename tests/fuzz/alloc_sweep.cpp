@@ -24,6 +24,7 @@
 #include "ioctl_fuzz.h"
 #include "kelvo/ioctl.h"
 #include "kelvo_host.h"
+#include "sweep_host.h"
 
 namespace {
 
@@ -105,14 +106,16 @@ int main(int argc, char** argv) {
                      stride;
         }
     }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // progress shows as it goes, in a log too
     offset %= stride;
     std::printf("alloc_sweep: stride %llu, offset %llu\n", static_cast<unsigned long long>(stride),
                 static_cast<unsigned long long>(offset));
 
+    // The hardware-fault sweep's pace: the settles of a setup cost little.
+    kal::clock::ScopedScale fast(100.0);
     kelvo_fuzz::Options options;
     options.eventSpacing = 0;
-    kelvo_fuzz::start(options);
-    const std::uint32_t top = kelvo_fuzz::topLevel();
+    const std::uint32_t top = kelvo_sweep::startOnProductLevels(options);
     std::printf("top level %u\n", top);
 
     for (unsigned board = 0; board < kelvo_fuzz::boards().size(); ++board) {
@@ -139,7 +142,11 @@ int main(int argc, char** argv) {
         const std::uint64_t resets = sweep(
             [&] { kelvo_fuzz::resetOnly(board, KELVO_SETUP_LEVEL_COMPLETE); },
             [&](std::uint64_t n) {
+                // The handles anew first: the counting run's reset (like the
+                // failing one) left their sessions invalidated.
+                kelvo_fuzz::reopen(board);
                 kelvo_fuzz::resetDevice(board, 0);
+                check(kelvo_fuzz::setupLevel(board) == 0, std::string(name) + ": not at level 0", n);
                 kal::memory::failNth(n);
                 const std::int32_t status = kelvo_fuzz::resetOnly(board, KELVO_SETUP_LEVEL_COMPLETE);
                 kal::memory::clearFaults();

@@ -35,6 +35,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,6 +48,7 @@
 #include "module.h"
 #include "nVOKAL.h"
 #include "pci_bus.h"
+#include "sweep_host.h"
 
 namespace {
 
@@ -65,6 +67,7 @@ enum class Operation {
     ReadIOPortStatus,   // arm_read of the IO port's first register ("IOPort2RegMap")
     FlushManufacturing, // storageMap_setRaw of the serial number, then storageMap_flush
     ReadFlashWindow,    // deviceWindow_read of 256 bytes of "flashWindow"
+    DmaToDevice,        // 64 bytes to the device on channel 1: add, start, stop, clear (the first error)
 };
 
 const char* operationName(Operation operation) {
@@ -79,6 +82,8 @@ const char* operationName(Operation operation) {
         return "storageMap setRaw+flush";
     case Operation::ReadFlashWindow:
         return "deviceWindow_read flashWindow";
+    case Operation::DmaToDevice:
+        return "DMA to the device, channel 1";
     }
     return "?";
 }
@@ -99,6 +104,17 @@ struct Knob {
     // hardware; once built, the sweep reports what it saw instead of failing
     // on another level (the row is then corrected to what the run shows).
     bool settled = true;
+    // Only boards whose name begins with this have the hardware: the others
+    // expect no change of any answer.
+    const char* onlyOn = "";
+    // False for what the bridge reports of its own layout (its channel
+    // blocks move with it): that changes only across a reset, so the knob is
+    // switched on just before the full reset, not during operation.
+    bool live = true;
+    // The clock's scale for this row (0: the run's). A knob that makes every
+    // access of a poll sleep runs slower, so that a loaded machine's
+    // stretched sleep is not taken for the hardware's time-out.
+    double scale = 0;
 };
 
 void knobs(sim::Module& module, const std::function<void(kal::pci::Knobs&)>& change) {
@@ -122,11 +138,19 @@ constexpr std::int32_t kFlashPollTimeout = code(0xBFFA4081);       // kFlashPoll
 constexpr std::int32_t kFlashWriteVerifyFailed = code(0xBFFA4087); // kFlashWriteVerifyFailed
 constexpr std::int32_t kPortCompletionTimeout = code(0xBFFA807D);  // PortAccessor::kCompletionTimeout
 constexpr std::int32_t kIOPortNotReady = code(0xBFFA807A);         // IOPort2::kNotReady
-constexpr std::int32_t kBoardRevisionTooNew = code(0xBFFA902D);    // level 4's firmware checks
 constexpr std::int32_t kFpgaLoadTimeout = code(0xBFFA807F);        // FirmwareDownload::kTimeout
-constexpr std::int32_t kNisoBoardSignatureWrong = code(0xBFFA467C);    // level 6 checker
-constexpr std::int32_t kSequenceEngineStillRunning = code(0xBFFA4690); // level 18
+constexpr std::int32_t kNisoBoardSignatureWrong = code(0xBFFA467C);    // level 6's signature verifier
+constexpr std::int32_t kLinkStateTimeout = code(0xBFFA4678);           // level 8's link commands
+constexpr std::int32_t kDcBusStartupTimeout = code(0xBFFA4683);        // level 8's DC-bus start-up
+constexpr std::int32_t kIsoAccessNotReady = code(0xBFFA4680);          // the windowed accessor's ready poll
+constexpr std::int32_t kIsoNoReadResponse = code(0xBFFA4681);          // and its read-response poll
+constexpr std::int32_t kRegAccessFailed = code(0xBFFA468B);            // level 11's register-access verifier
 constexpr std::int32_t kPllNotLocked = code(0xBFFA467A);               // level 13
+constexpr std::int32_t kNo64BitDMA = -52003;                           // level 14 (qeldma::kNo64BitDMA)
+constexpr std::int32_t kChannelNotStarted = code(0xBFFA8079);          // the stream's channel-started wait
+constexpr std::int32_t kStreamWaitTimeout = code(0xBFFA807C); // channel-ended and stream-circuit waits
+constexpr std::int32_t kCreditsNotStopped = -52007;           // the credit controller's stop
+constexpr std::int32_t kSequenceEngineStillRunning = code(0xBFFA4690); // level 18
 
 const std::vector<Knob>& knobTable() {
     static const std::vector<Knob> table = {
@@ -153,14 +177,20 @@ const std::vector<Knob>& knobTable() {
          [](sim::Module& m, bool on) {
              m.bridgeRegisters().setDmaBase(on ? 0xFFFFFFFFu : sim::BridgeRegisters::kDefaultDmaBase);
          },
-         3, kNotAccessible},
+         3, kNotAccessible, Operation::None, kNone, 0, true, "", false},
+        {"DMA base putting channel 1's block past the BAR", "bridge-id",
+         [](sim::Module& m, bool on) {
+             m.bridgeRegisters().setDmaBase(on ? static_cast<std::uint32_t>(sim::Module::kBar0Size - 0x100)
+                                               : sim::BridgeRegisters::kDefaultDmaBase);
+         },
+         3, kNotAccessible, Operation::None, kNone, 0, true, "", false},
         {"no 64-bit DMA capability", "bridge-id",
          [](sim::Module& m, bool on) {
              m.bridgeRegisters().setCoreDescription(on ? sim::BridgeRegisters::kDefaultCoreDescription &
                                                              ~(1u << 5)
                                                        : sim::BridgeRegisters::kDefaultCoreDescription);
          },
-         14, kAnyError},
+         14, kNo64BitDMA},
         {"configuration-port window not 4 KiB", "cpw-base-size",
          [](sim::Module& m, bool on) {
              m.bridge().setReportedWindowLog2(on ? 11 : sim::BridgeCore::kWindowLog2);
@@ -172,11 +202,10 @@ const std::vector<Knob>& knobTable() {
         {"IO port never ready", "switched-bim port 0",
          [](sim::Module& m, bool on) { m.switchedBim().setIOPortNeverReady(on); }, 4, kIOPortNotReady},
         // ---- the serial flash ----
-        // Reads do not wait for the busy bit (the flash ignores them while
-        // busy: every byte reads all ones), writes do: level 4 finds the
-        // board revision of an all-ones "Manufacturing" map too new.
+        // A sector read waits for the busy bit too (the flash ignores reads
+        // while busy): level 4's read of the "Manufacturing" map times out.
         {"flash stuck busy", "serial-flash", [](sim::Module& m, bool on) { m.flash().setStuckBusy(on); }, 4,
-         kBoardRevisionTooNew, Operation::FlushManufacturing, kFlashPollTimeout, 3},
+         kFlashPollTimeout, Operation::FlushManufacturing, kFlashPollTimeout, 3},
         {"flash writes ignored", "serial-flash",
          [](sim::Module& m, bool on) { m.flash().setWritesIgnored(on); }, 0, kNone,
          Operation::FlushManufacturing, kFlashWriteVerifyFailed, 3},
@@ -209,35 +238,60 @@ const std::vector<Knob>& knobTable() {
          kFpgaLoadTimeout},
         {"FPGA image CRC taken as wrong", "fpga-loading",
          [](sim::Module& m, bool on) { m.bridgeRegisters().fpgaLoading().setWrongCrc(on); }, 6,
-         kNisoBoardSignatureWrong, Operation::None, kNone, 0, false},
+         kNisoBoardSignatureWrong},
         {"FPGA loader status reading done at once", "fpga-loading",
          [](sim::Module& m, bool on) {
              m.bridgeRegisters().fpgaLoading().setStatusBits(on ? sim::FpgaLoader::kDone : 0);
          },
-         6, kAnyError},
+         // The load itself runs at memory speed: the image is complete when
+         // the early done is read, and the FPGA works.
+         0, kNone},
         // ---- the isolation link ----
-        {"isolation link slow (ready and answers after 20 status reads)", "isolation-link",
-         [](sim::Module& m, bool on) { m.isolationLink().setSlow(on ? 20 : 0, on ? 20 : 0); }, 0, kNone},
+        // Well within the accessor's polls (each gives the link half a
+        // second; the ready poll reads once a millisecond), at a clock only
+        // twice as fast: each of the thousand accesses of a reset sleeps, and
+        // a loaded machine's stall of a quarter second must not pass for the
+        // link's time-out.
+        {"isolation link slow (ready and answers after 2 status reads)", "isolation-link",
+         [](sim::Module& m, bool on) { m.isolationLink().setSlow(on ? 2 : 0, on ? 2 : 0); }, 0, kNone,
+         Operation::None, kNone, 0, true, "", true, 2},
+        // Level 11 is the first to read the isolated FPGA through the link
+        // (after the link's own status, whose error bit it checks first).
         {"isolation link never ready", "isolation-link",
-         [](sim::Module& m, bool on) { m.isolationLink().setNeverReady(on); }, 11, kAnyError},
+         [](sim::Module& m, bool on) { m.isolationLink().setNeverReady(on); }, 11, kIsoAccessNotReady},
         {"isolation link never answers a read", "isolation-link",
-         [](sim::Module& m, bool on) { m.isolationLink().setNeverAnswers(on); }, 11, kAnyError},
+         [](sim::Module& m, bool on) { m.isolationLink().setNeverAnswers(on); }, 11, kIsoNoReadResponse},
         {"isolation link error bit", "isolation-link",
-         [](sim::Module& m, bool on) { m.isolationLink().setError(on); }, 11, kAnyError},
+         [](sim::Module& m, bool on) { m.isolationLink().setError(on); }, 11, kRegAccessFailed},
+        {"isolation link state never follows a command", "iso-comm",
+         [](sim::Module& m, bool on) { m.isoComm().setLinkNeverAnswers(on); }, 8, kLinkStateTimeout},
+        {"isolated DC bus never starts", "iso-comm",
+         [](sim::Module& m, bool on) { m.isoComm().setDcBusNeverStarts(on); }, 8, kDcBusStartupTimeout},
+        // ---- the sequencer side ----
+        {"PLL never locks", "adf4002",
+         [](sim::Module& m, bool on) { m.sequencerSide()->adf4002().setNeverLocks(on); }, 13, kPllNotLocked},
+        {"sequencer programs never end", "sequencer",
+         [](sim::Module& m, bool on) { m.sequencerSide()->sequencer().setProgramsNeverEnd(on); }, 18,
+         kSequenceEngineStillRunning},
         // ---- the DMA engines ----
+        // Level 18 streams the start-up program on channel 1 (host to device).
         {"DMA channel never starts", "dma-channel-1",
-         [](sim::Module& m, bool on) { m.dma(1).setNeverStarts(on); }, 18, kAnyError},
+         [](sim::Module& m, bool on) { m.dma(1).setNeverStarts(on); }, 18, kChannelNotStarted,
+         Operation::DmaToDevice, kChannelNotStarted, 14},
         {"DMA channel never ends", "dma-channel-1",
-         [](sim::Module& m, bool on) { m.dma(1).setNeverEnds(on); }, 18, kSequenceEngineStillRunning},
+         [](sim::Module& m, bool on) { m.dma(1).setNeverEnds(on); }, 18, kStreamWaitTimeout,
+         Operation::DmaToDevice, kStreamWaitTimeout, 14},
         {"stream circuit never enables", "dma-channel-1",
-         [](sim::Module& m, bool on) { m.dma(1).setStreamNeverEnables(on); }, 18, kAnyError},
+         [](sim::Module& m, bool on) { m.dma(1).setStreamNeverEnables(on); }, 18, kStreamWaitTimeout,
+         Operation::DmaToDevice, kStreamWaitTimeout, 14},
         {"stream circuit never resets", "dma-channel-1",
-         [](sim::Module& m, bool on) { m.dma(1).setStreamNeverResets(on); }, 18, kAnyError},
+         [](sim::Module& m, bool on) { m.dma(1).setStreamNeverResets(on); }, 18, kStreamWaitTimeout,
+         Operation::DmaToDevice, kStreamWaitTimeout, 14},
+        // Only Solstra's channel 1 has a credit controller.
         {"credits never stop", "dma-channel-1",
-         [](sim::Module& m, bool on) { m.dma(1).setCreditsNeverStop(on); }, 0, kNone},
-        // PLL never locks: the sim's ADF4002 knob comes with level 13 (kPllNotLocked).
+         [](sim::Module& m, bool on) { m.dma(1).setCreditsNeverStop(on); }, 18, kCreditsNotStopped,
+         Operation::DmaToDevice, kCreditsNotStopped, 14, true, "solstra"},
     };
-    (void)kPllNotLocked;
     return table;
 }
 
@@ -333,6 +387,28 @@ template <class Out, class In> std::int32_t ask(int handle, std::uint32_t reques
     return transport != 0 ? transport : out.status;
 }
 
+// The "Manufacturing" map's serial number set to a value (storageMap_setRaw)
+// and the map flushed; getRaw in place of the set reads it.
+std::int32_t serialNumber(int handle, std::uint32_t requestCode, std::uint32_t& serial) {
+    const std::string name = "Manufacturing_Ver1.0.0d1";
+    kelvo_storageMap_setRaw_in in{};
+    in.nameAddress = address(name.data());
+    in.nameLength = name.size();
+    in.fieldId = 12; // the serial number
+    in.firstElement = 0;
+    in.elementCount = 1;
+    in.buffer = address(&serial);
+    in.elementSize = 4;
+    const std::int32_t status = ask<kelvo_status_record>(handle, requestCode, in);
+    if (status != 0 || requestCode == KELVO_IOCTL_storageMap_getRaw) {
+        return status;
+    }
+    kelvo_storageMap_flush_in flush{};
+    flush.nameAddress = address(name.data());
+    flush.nameLength = name.size();
+    return ask<kelvo_status_record>(handle, KELVO_IOCTL_storageMap_flush, flush);
+}
+
 std::int32_t request(int handle, Operation operation) {
     switch (operation) {
     case Operation::None:
@@ -349,29 +425,13 @@ std::int32_t request(int handle, Operation operation) {
         return ask<kelvo_arm_read_out>(handle, KELVO_IOCTL_arm_read, in);
     }
     case Operation::FlushManufacturing: {
-        const std::string name = "Manufacturing_Ver1.0.0d1";
         std::uint32_t serial = 0;
-        kelvo_storageMap_setRaw_in in{};
-        in.nameAddress = address(name.data());
-        in.nameLength = name.size();
-        in.fieldId = 12; // the serial number
-        in.firstElement = 0;
-        in.elementCount = 1;
-        in.buffer = address(&serial);
-        in.elementSize = 4;
-        const std::int32_t got = ask<kelvo_status_record>(handle, KELVO_IOCTL_storageMap_getRaw, in);
+        const std::int32_t got = serialNumber(handle, KELVO_IOCTL_storageMap_getRaw, serial);
         if (got != 0) {
             return got;
         }
         serial ^= 1; // a change, so the flush writes
-        const std::int32_t set = ask<kelvo_status_record>(handle, KELVO_IOCTL_storageMap_setRaw, in);
-        if (set != 0) {
-            return set;
-        }
-        kelvo_storageMap_flush_in flush{};
-        flush.nameAddress = address(name.data());
-        flush.nameLength = name.size();
-        return ask<kelvo_status_record>(handle, KELVO_IOCTL_storageMap_flush, flush);
+        return serialNumber(handle, KELVO_IOCTL_storageMap_setRaw, serial);
     }
     case Operation::ReadFlashWindow: {
         const std::string name = "flashWindow";
@@ -383,6 +443,35 @@ std::int32_t request(int handle, Operation operation) {
         in.size = bytes.size();
         in.buffer = address(bytes.data());
         return ask<kelvo_status_record>(handle, KELVO_IOCTL_deviceWindow_read, in);
+    }
+    case Operation::DmaToDevice: {
+        // Zero words (the sequencer takes them as no-ops) in a page of the
+        // client's that the kernel layer may lock.
+        struct Page {
+            Page() : bytes(static_cast<std::uint8_t*>(std::aligned_alloc(4096, 4096))) {
+                std::memset(bytes, 0, 4096);
+                scope.add(bytes, 4096);
+            }
+            ~Page() {
+                scope.clear();
+                std::free(bytes);
+            }
+            std::uint8_t* bytes;
+            kal::usermem::Scope scope;
+        } page;
+        std::int32_t first = ask<kelvo_status_record>(
+            handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
+            kelvo_brixelTools_addTransferToDevice_in{1, 0, address(page.bytes), 64, 1, 0});
+        const auto keep = [&first](std::int32_t status) { first = first != 0 ? first : status; };
+        if (first == 0) {
+            keep(ask<kelvo_status_record>(handle, KELVO_IOCTL_brixelTools_startDMA,
+                                          kelvo_brixelTools_startDMA_in{1, 0, {}, 0}));
+            keep(ask<kelvo_status_record>(handle, KELVO_IOCTL_brixelTools_stopDMA,
+                                          kelvo_brixelTools_stopDMA_in{1, 0}));
+        }
+        keep(ask<kelvo_status_record>(handle, KELVO_IOCTL_brixelTools_clearTransfers,
+                                      kelvo_brixelTools_clearTransfers_in{1, 0}));
+        return first;
     }
     }
     return 0;
@@ -414,7 +503,13 @@ RowResult sweepKnob(unsigned board, unsigned row, const Knob& knob, std::uint32_
     const std::string where = kelvo_fuzz::boards()[board] + ": " + knob.name;
     const std::shared_ptr<sim::Module> module =
         kelvo_host::module(static_cast<unsigned>(kelvo_fuzz::deviceIndex(board)));
-    const bool meets = knob.level != 0 && knob.level <= top;
+    std::optional<kal::clock::ScopedScale> slower;
+    if (knob.scale > 0 && knob.scale < scale) {
+        slower.emplace(knob.scale);
+    }
+    const bool present = kelvo_fuzz::boards()[board].starts_with(knob.onlyOn);
+    const bool meets = present && knob.level != 0 && knob.level <= top;
+    const std::int32_t operationCode = present ? knob.operationCode : kNone;
     std::vector<std::uint32_t> levels;
     for (std::uint32_t level = 0; level <= top; ++level) {
         const bool ends = levelChoice == Levels::Ends && (level == 0 || level == top);
@@ -427,7 +522,9 @@ RowResult sweepKnob(unsigned board, unsigned row, const Knob& knob, std::uint32_
         const std::string at = where + " (on at level " + std::to_string(level) + ")";
         kelvo_fuzz::resetDevice(board, level);
         const kal::live::Counts before = kal::live::now();
-        knob.set(*module, true);
+        if (knob.live) {
+            knob.set(*module, true);
+        }
         // During operation: every code's seed, then the knob's own request.
         std::uint64_t ns = timed(at + ", seeds", [&] {
             for (unsigned index = 0; index < kelvo_fuzz::codeCount(); ++index) {
@@ -440,8 +537,9 @@ RowResult sweepKnob(unsigned board, unsigned row, const Knob& knob, std::uint32_
         result.longestNs = std::max(result.longestNs, ns);
         // The named requests of the table on real names (the seeds use the
         // first registered name for every code): any answer but a hang.
-        for (const Operation other : {Operation::ReadSignature, Operation::ReadIOPortStatus,
-                                      Operation::FlushManufacturing, Operation::ReadFlashWindow}) {
+        for (const Operation other :
+             {Operation::ReadSignature, Operation::ReadIOPortStatus, Operation::FlushManufacturing,
+              Operation::ReadFlashWindow, Operation::DmaToDevice}) {
             if (other != knob.operation) {
                 ns = timed(at + ", " + operationName(other),
                            [&] { request(kelvo_fuzz::firstHandle(board), other); });
@@ -455,9 +553,9 @@ RowResult sweepKnob(unsigned board, unsigned row, const Knob& knob, std::uint32_
                        [&] { status = request(kelvo_fuzz::firstHandle(board), knob.operation); });
             result.longestNs = std::max(result.longestNs, ns);
             result.operationStatus = status;
-            if (status != knob.operationCode) {
+            if (status != operationCode) {
                 fail(at + ": " + operationName(knob.operation) + " answered " + hex(status) + ", expected " +
-                     hex(knob.operationCode));
+                     hex(operationCode));
                 result.verdict = "FAILED";
             }
             if (knob.operation == Operation::FlushManufacturing && status != 0) {
@@ -465,17 +563,35 @@ RowResult sweepKnob(unsigned board, unsigned row, const Knob& knob, std::uint32_
                 // power loss would): once the flash works, the same flush
                 // writes it again from the map's copy, and the levels that
                 // read the map (the firmware checks of level 4) find it whole.
+                // Here it writes the serial number the flash held: the flash
+                // then holds again what it held before, byte for byte.
                 knob.set(*module, false);
-                const std::int32_t again = request(kelvo_fuzz::firstHandle(board), knob.operation);
+                std::uint32_t serial = 0;
+                std::memcpy(&serial, stored.data() + 0x8000 + 12, sizeof(serial));
+                const std::int32_t again =
+                    serialNumber(kelvo_fuzz::firstHandle(board), KELVO_IOCTL_storageMap_setRaw, serial);
                 if (again != 0) {
                     fail(at + ": the flush once the flash works answered " + hex(again));
                     result.verdict = "FAILED";
                 }
-                // The flash as it was (that flush may leave another map's
-                // copy than the one before the failure: left open).
-                module->flash().load(stored);
+                const std::vector<std::uint8_t> now = module->flash().contents();
+                for (std::size_t i = 0; i < now.size(); ++i) {
+                    if (now[i] != stored[i]) {
+                        char text[96];
+                        std::snprintf(text, sizeof(text),
+                                      ": the flash differs at 0x%05zX (0x%02X, was 0x%02X)", i, now[i],
+                                      stored[i]);
+                        fail(at + text);
+                        result.verdict = "FAILED";
+                        module->flash().load(stored);
+                        break;
+                    }
+                }
                 knob.set(*module, true);
             }
+        }
+        if (!knob.live) {
+            knob.set(*module, true);
         }
         // A full reset into the fault.
         std::int32_t status = 0;
@@ -524,7 +640,7 @@ RowResult sweepKnob(unsigned board, unsigned row, const Knob& knob, std::uint32_
             result.verdict = "FAILED";
         }
     }
-    if (!meets && knob.level != 0 && result.verdict == "ok") {
+    if (!meets && present && knob.level != 0 && result.verdict == "ok") {
         result.verdict = "pending (level " + std::to_string(knob.level) + ")";
     } else if (meets && !(knob.settled && knob.setupCode != kAnyError) && result.verdict == "ok") {
         result.verdict = "ok, to settle: seen " + hex(result.setupStatus) + " at level " +
@@ -579,8 +695,9 @@ const std::vector<AdditionKnob>& additionTable() {
          true, 0, -1, true},
         {"a flipped bit in the stored serial number", "serial-flash",
          [](sim::Module& m) { m.flash().setReadBitFlip(0, 0x01); }, true, 0, -1, true},
+        // Level 14 cannot set a DMA mask: the device stays below it.
         {"every DMA mask refused", "pci (stand-in)",
-         [](sim::Module& m) { knobs(m, [](kal::pci::Knobs& k) { k.refuseDMA = true; }); }, true, 0, -1, true},
+         [](sim::Module& m) { knobs(m, [](kal::pci::Knobs& k) { k.refuseDMA = true; }); }, true, 0, 13, true},
     };
     return table;
 }
@@ -691,17 +808,17 @@ int main(int argc, char** argv) {
             seeded = true;
         }
     }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // progress shows as it goes, in a log too
     Watchdog dog;
     watchdog = &dog;
     kal::clock::ScopedScale fast(scale > 0 ? scale : 1.0);
     kelvo_fuzz::Options options;
     options.eventSpacing = 1; // only the surprise removal's input holds an event
-    kelvo_fuzz::start(options);
+    const std::uint32_t top = kelvo_sweep::startOnProductLevels(options);
     if (!seeded) {
         seed =
             static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) % 1000003;
     }
-    const std::uint32_t top = kelvo_fuzz::topLevel();
     const std::uint64_t cleanResetNs = timed("a clean full reset", [] {
         cleanResetStatus = kelvo_fuzz::resetDevice(0, KELVO_SETUP_LEVEL_COMPLETE);
     });
@@ -726,16 +843,17 @@ int main(int argc, char** argv) {
                 continue;
             }
             const RowResult r = sweepKnob(board, row, knob, top);
+            const bool present = name.starts_with(knob.onlyOn);
             const std::string setup =
-                knob.level == 0
+                knob.level == 0 || !present
                     ? std::string("none")
                     : std::to_string(knob.level) + ", " +
                           (knob.setupCode == kAnyError ? std::string("an error") : hex(knob.setupCode));
             const std::string operation = knob.operation == Operation::None
                                               ? std::string("-")
                                               : std::string(operationName(knob.operation)) + ": " +
-                                                    hex(knob.operationCode) + " (" + hex(r.operationStatus) +
-                                                    ")";
+                                                    hex(present ? knob.operationCode : kNone) + " (" +
+                                                    hex(r.operationStatus) + ")";
             std::printf("| %s | %s | %s | %s (%s at %lld) | %s | %.1f ms | %s |\n", name.c_str(), knob.name,
                         knob.block, setup.c_str(), hex(r.setupStatus).c_str(),
                         static_cast<long long>(r.setupLevel), operation.c_str(), r.longestNs / 1e6,

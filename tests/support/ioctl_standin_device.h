@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "core/ioctl/interfaces.h"
@@ -151,6 +152,8 @@ public:
     void loadCalibrationToFirmwareFromStorageMapSoftcopy(uint64_t mask, nVOAPALS100::tStatus&) {
         calibrationLoads.push_back(mask);
     }
+    uint32_t getConnectedAccessory() const { return accessory; }
+    uint32_t exchangeConnectedAccessory(uint32_t value) { return std::exchange(accessory, value); }
 
     struct Reset {
         tEventDescriptor event;
@@ -162,6 +165,7 @@ public:
     bool registries = true;
     int64_t resetAnswer = 0;
     int64_t hardwareAnswer = 0;
+    uint32_t accessory = 0;
     std::vector<Reset> resets;
     std::vector<uint64_t> checkedWords;
     StandInHelper helper;

@@ -54,16 +54,6 @@ public:
         map_.refresh(id, s, 0);
         return s.getCode();
     }
-    int64_t flushAll(bool force = false) {
-        tStatus s;
-        map_.flushRegMap(force, s);
-        return s.getCode();
-    }
-    int64_t refreshAll() {
-        tStatus s;
-        map_.refreshRegMap(s);
-        return s.getCode();
-    }
 
     struct Format {
         int64_t code = 0;
@@ -119,18 +109,6 @@ public:
             }
         }
         return nullptr;
-    }
-    // The registered names joined by TAB, in registration order.
-    std::string joined() const { return join(names); }
-    static std::string join(const std::vector<std::string>& list) {
-        std::string text;
-        for (const std::string& n : list) {
-            if (!text.empty()) {
-                text += '\t';
-            }
-            text += n;
-        }
-        return text;
     }
 
     std::vector<std::string> names;

@@ -141,4 +141,16 @@ public:
     uint32_t failAt = 0;
 };
 
+// Terminals 1..6 (index = ID - 1, the programmer's sub-topography is the index):
+// e0 1->2 (default), e1 3->2, e2 2->4, e3 2->5, e4 4->6; every edge one setting 10+edge=1.
+inline GraphPlan lineGraph(uint8_t flagsOf4 = 0) {
+    GraphPlan plan{plainTerminals(6), {}, {}};
+    plan.terminals[3].flags = flagsOf4;
+    const std::pair<uint32_t, uint32_t> ends[] = {{0, 1}, {2, 1}, {1, 3}, {1, 4}, {3, 5}};
+    for (uint32_t e = 0; e < 5; ++e) {
+        plan.edges.push_back({ends[e].first, ends[e].second, 1, 0, e == 0, {{10 + e, 1}}});
+    }
+    return plan;
+}
+
 } // namespace routing_test

@@ -2,20 +2,20 @@
 // memory is reachable without registering it (names, name slots, window
 // data); a page that is not there or is read-only where the driver writes,
 // and the kernel layer's own memory, are error codes and never a crash.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "client_pages.h"
 #include "core_test_levels.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
 #include "nVOKAL.h"
 
 namespace {
+
+using kelvo_test::ClientPages;
 
 // What kelvo_ioctl returns.
 constexpr int kTransportBadAddress = -51101;
@@ -28,49 +28,6 @@ constexpr uint64_t kScratch = 0x18; // a read-write register of the isolated FPG
 uint64_t address(const void* pointer) {
     return reinterpret_cast<uintptr_t>(pointer);
 }
-
-// Pages of the client, made read-write and zero; a test protects or unmaps them.
-class ClientPages {
-public:
-    explicit ClientPages(size_t count = 1) : size_(count * static_cast<size_t>(sysconf(_SC_PAGESIZE))) {
-        void* pages = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        EXPECT_NE(pages, MAP_FAILED);
-        base_ = static_cast<uint8_t*>(pages);
-    }
-    ~ClientPages() {
-        if (mapped_) {
-            munmap(base_, size_);
-        }
-    }
-    ClientPages(const ClientPages&) = delete;
-    ClientPages& operator=(const ClientPages&) = delete;
-
-    uint8_t* at(size_t offset) { return base_ + offset; }
-    template <class T> T* put(size_t offset, const T& value) {
-        std::memcpy(at(offset), &value, sizeof(T));
-        return reinterpret_cast<T*>(at(offset));
-    }
-    void readOnly(size_t offset = 0) { ASSERT_EQ(mprotect(at(offset), size_ - offset, PROT_READ), 0); }
-    // Gone from the process; its addresses stay numbers.
-    void unmap() {
-        ASSERT_EQ(munmap(base_, size_), 0);
-        mapped_ = false;
-    }
-    // Every byte from offset on still zero.
-    bool untouched(size_t offset = 0) const {
-        for (size_t i = offset; i < size_; ++i) {
-            if (base_[i] != 0) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-private:
-    size_t size_;
-    uint8_t* base_ = nullptr;
-    bool mapped_ = true;
-};
 
 // A module at setup level 19 (the test level table) with a session on it.
 class HostUserMemory : public kelvo_test::HostedTest {
@@ -151,7 +108,7 @@ TEST_F(HostUserMemory, OrdinaryClientMemoryServesNamesSlotsAndWindowData) {
     // Read-only memory serves what the driver only reads: a name there.
     ClientPages page;
     std::memcpy(page.at(0), iso_.data(), iso_.size());
-    page.readOnly();
+    page.protect("r");
     EXPECT_EQ(
         status(KELVO_IOCTL_deviceWindow_read, kelvo_deviceWindow_read_in{address(page.at(0)), iso_.size(),
                                                                          kScratch, 4, address(&word), 0, 0}),
@@ -161,7 +118,7 @@ TEST_F(HostUserMemory, OrdinaryClientMemoryServesNamesSlotsAndWindowData) {
 
 TEST_F(HostUserMemory, ReadOnlyPagesWhereTheDriverWritesAreRefusedUntouched) {
     ClientPages page;
-    page.readOnly();
+    page.protect("r");
     // Buffers a record points at: the operation's bad-address status.
     EXPECT_EQ(mapNames(address(page.at(0))), kBadAddress);
     EXPECT_EQ(readWindow(iso_, address(page.at(64))), kBadAddress);
@@ -178,7 +135,7 @@ TEST_F(HostUserMemory, ReadOnlyPagesWhereTheDriverWritesAreRefusedUntouched) {
     kelvo_ioctl_header* inPage =
         request.put(0, kelvo_ioctl_header{address(&in), address(request.at(64)), sizeof(in),
                                           sizeof(kelvo_arm_getNumberOfRegistrations_out), 0, 0});
-    request.readOnly();
+    request.protect("r");
     EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_arm_getNumberOfRegistrations, inPage), kTransportInvalid);
     EXPECT_EQ(inPage->result, 0u);
     EXPECT_TRUE(request.untouched(sizeof(kelvo_ioctl_header)));
@@ -188,7 +145,7 @@ TEST_F(HostUserMemory, ReadOnlyPagesWhereTheDriverWritesAreRefusedUntouched) {
     kelvo_arm_getNumberOfRegistrations_out out{};
     inPage =
         headerPage.put(0, kelvo_ioctl_header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0});
-    headerPage.readOnly();
+    headerPage.protect("r");
     kelvo_ioctl(handle_, KELVO_IOCTL_arm_getNumberOfRegistrations, inPage);
     EXPECT_EQ(out.status, 0);
     EXPECT_GT(out.count, 0u);
@@ -196,9 +153,8 @@ TEST_F(HostUserMemory, ReadOnlyPagesWhereTheDriverWritesAreRefusedUntouched) {
 }
 
 TEST_F(HostUserMemory, UnmappedPagesAreRefusedAndAStraddlingBufferMovesNoByte) {
-    ClientPages gone;
+    ClientPages gone("-");
     const uint64_t at = address(gone.at(0));
-    gone.unmap();
     EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_arm_getNumberOfRegistrations, gone.at(0)),
               kTransportBadAddress);
     const kelvo_status_record in{0};
@@ -214,9 +170,8 @@ TEST_F(HostUserMemory, UnmappedPagesAreRefusedAndAStraddlingBufferMovesNoByte) {
               kBadAddress);
 
     // Slots that start in a good page and run into a read-only one: nothing written.
-    ClientPages two(2);
-    const size_t pageSize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    two.readOnly(pageSize);
+    ClientPages two("wr");
+    const size_t pageSize = kelvo_test::pageSize();
     EXPECT_EQ(mapNames(address(two.at(pageSize - kSlot))), kBadAddress);
     EXPECT_TRUE(two.untouched());
     // A window word split the same way.
@@ -236,49 +191,6 @@ TEST_F(HostUserMemory, KernelLayerMemoryIsNeverTheClients) {
                kelvo_deviceWindow_read_in{address(device), iso_.size(), kScratch, 4, address(&word), 0, 0}),
         kBadAddress);
     // Blocks and pages of the kernel layer: the stand-in's own tests (standin_user_copy_test).
-}
-
-// The copies themselves, without the host.
-class StandInUserMemory : public kelvo_test::LeakCheckedTest {};
-
-TEST_F(StandInUserMemory, RegisteredRangesStayExactAndAreCheckedFaultSafely) {
-    ClientPages page;
-    page.readOnly();
-    const uint32_t value = 0x12345678;
-    uint32_t plain = 0;
-    {
-        // Registered as writable, but the page is read-only: refused, no crash.
-        kal::usermem::Scope scope;
-        const uint64_t at = scope.add(page.at(0), 64, kal::usermem::kReadWrite);
-        EXPECT_EQ(nVOKAL100_replicateOutboundIOControlBuffer(at, &value, sizeof(value)),
-                  nVOKAL_kStatusBadAddress);
-        EXPECT_TRUE(page.untouched());
-        EXPECT_EQ(nVOKAL100_replicateInboundIOControlBuffer(&plain, at, sizeof(plain)), nVOKAL_kSuccess);
-        // Outside process mode, unregistered memory is not the caller's.
-        EXPECT_EQ(nVOKAL100_replicateOutboundIOControlBuffer(address(&plain), &value, sizeof(value)),
-                  nVOKAL_kStatusBadAddress);
-        EXPECT_EQ(plain, 0u);
-    }
-    {
-        // In process mode a copy that runs past a registered range is refused,
-        // while one apart from every registered range is allowed.
-        kal::usermem::ProcessMode client;
-        kal::usermem::Scope scope;
-        uint8_t name[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-        const uint64_t at = scope.add(name, 4, kal::usermem::kRead);
-        uint8_t into[8] = {};
-        EXPECT_EQ(nVOKAL100_replicateInboundIOControlBuffer(into, at, 5), nVOKAL_kStatusBadAddress);
-        EXPECT_EQ(nVOKAL100_replicateInboundIOControlBuffer(into, at, 4), nVOKAL_kSuccess);
-        EXPECT_EQ(nVOKAL100_replicateInboundIOControlBuffer(into, at + 4, 4), nVOKAL_kSuccess);
-        EXPECT_EQ(into[0], 5u);
-        EXPECT_EQ(nVOKAL100_replicateOutboundIOControlBuffer(at, &value, 4), nVOKAL_kStatusBadAddress)
-            << "registered for reading only";
-        EXPECT_EQ(nVOKAL100_replicateOutboundIOControlBuffer(address(&plain), &value, sizeof(value)),
-                  nVOKAL_kSuccess);
-        EXPECT_EQ(plain, value);
-    }
-    // A size that would wrap the allocator's rounding is refused, not a tiny block.
-    EXPECT_EQ(nVOKAL100_malloc(SIZE_MAX - 7), nullptr);
 }
 
 } // namespace

@@ -1,92 +1,313 @@
-// The kernel-layer stand-in's control surface: allocation counting and fault
-// injection, the captured log and the halt on a bad free.
+// The kernel-layer stand-in: registration records, deferred procedure calls,
+// single-use events, spin-lock levels, creation faults and misuse halts
+// (locks, waits, bad frees and writes past a block).
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
 
+#include "control.h"
+#include "exec_level.h"
 #include "nVOKAL.h"
 #include "test_support.h"
 
 namespace {
 
-class StandIn : public kelvo_test::LeakCheckedTest {
+class Registration : public kelvo_test::LeakCheckedTest {
 protected:
-    // Whether the next allocation succeeds (freed at once).
-    static bool allocates() {
-        void* block = nVOKAL100_malloc(8);
-        nVOKAL100_free(block);
-        return block != nullptr;
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        kal::registration::reset();
+        ASSERT_EQ(nVOKAL200_registerDriver(descriptor_), 0);
+        device_ = kal::registration::createDevice();
     }
+    void TearDown() override {
+        kal::registration::reset();
+        LeakCheckedTest::TearDown();
+    }
+    std::uint64_t descriptor_[32] = {};
+    void* device_ = nullptr;
 };
 
-TEST_F(StandIn, FailNthFailsExactlyThatCall) {
-    const uint64_t calls = kal::memory::allocationCalls();
-    kal::memory::failNth(3);
-    EXPECT_TRUE(allocates());
-    EXPECT_TRUE(allocates());
-    EXPECT_FALSE(allocates());
-    EXPECT_TRUE(allocates());
-    EXPECT_EQ(kal::memory::allocationCalls(), calls + 4) << "failed calls count too";
+TEST_F(Registration, InjectedFailuresHitExactlyTheNthCall) {
+    kal::registration::failInterfaceRegistration(2);
+    int context = 0;
+    EXPECT_NE(nVOKAL240_registerDeviceInterface(descriptor_, device_, "a", 0, &context), nullptr);
+    EXPECT_EQ(nVOKAL240_registerDeviceInterface(descriptor_, device_, "b", 1, &context), nullptr);
+    EXPECT_NE(nVOKAL240_registerDeviceInterface(descriptor_, device_, "c", 2, &context), nullptr);
 
-    kal::memory::failNth(1);
-    kal::memory::failNth(0); // disables
-    EXPECT_TRUE(allocates());
+    kal::registration::failPropertyRegistration(1);
+    EXPECT_EQ(nVOKAL200_registerProperty(0, device_, "x", "", 1), nullptr);
+    EXPECT_NE(nVOKAL200_registerProperty(0, device_, "y", "", 1), nullptr);
+    EXPECT_EQ(kal::registration::counters().propertyRegistrations, 2u);
+
+    nVOKAL200_unregisterDriver(descriptor_);
+    kal::registration::failDriverRegistration(-51352);
+    EXPECT_EQ(nVOKAL200_registerDriver(descriptor_), -51352);
+    EXPECT_EQ(kal::registration::driver(), nullptr);
+    EXPECT_EQ(nVOKAL200_registerDriver(descriptor_), 0) << "the failure is spent";
 }
 
-TEST_F(StandIn, FailAfterFailsEveryLaterCallUntilCleared) {
-    kal::memory::failAfter(2);
-    EXPECT_TRUE(allocates());
-    EXPECT_TRUE(allocates());
-    EXPECT_FALSE(allocates());
-    EXPECT_FALSE(allocates());
-    kal::memory::clearFaults();
-    EXPECT_TRUE(allocates());
+using RegistrationDeath = Registration;
 
-    kal::memory::failAfter(0);
-    EXPECT_FALSE(allocates());
-    kal::memory::resetCounters();
-    EXPECT_EQ(kal::memory::allocationCalls(), 0u);
-    EXPECT_TRUE(allocates()) << "resetting the counters removes the faults";
+TEST_F(RegistrationDeath, DoubleUnregistrationIsADriverFault) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    void* property = nVOKAL200_registerProperty(0, device_, "x", "", 1);
+    nVOKAL200_unregisterProperty(property);
+    EXPECT_DEATH(nVOKAL200_unregisterProperty(property), "not registered");
+    int context = 0;
+    void* itf = nVOKAL240_registerDeviceInterface(descriptor_, device_, "a", 0, &context);
+    nVOKAL200_unregisterDeviceInterface(itf);
+    EXPECT_DEATH(nVOKAL200_unregisterDeviceInterface(itf), "not registered");
+    EXPECT_DEATH(nVOKAL200_unregisterProperty(nullptr), "not registered");
 }
 
-TEST_F(StandIn, LiveCountFollowsMallocAndFree) {
-    const size_t live = kal::memory::liveAllocations();
-    void* a = nVOKAL100_malloc(0);
-    void* b = nVOKAL100_malloc(100);
-    ASSERT_NE(a, nullptr);
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(reinterpret_cast<uintptr_t>(b) % 16, 0u);
-    EXPECT_EQ(kal::memory::liveAllocations(), live + 2);
-    nVOKAL100_free(a);
-    nVOKAL100_free(b);
-    nVOKAL100_free(nullptr);
-    EXPECT_EQ(kal::memory::liveAllocations(), live);
+// ---- DPCs ---------------------------------------------------------------
+
+struct Gate {
+    std::mutex lock;
+    std::condition_variable changed;
+    int runs = 0;
+    bool entered = false;
+    bool release = true;
+    bool atDpcLevel = true;
+    void* lastContext = nullptr;
+};
+
+void gatedCallback(void* context) {
+    auto* gate = static_cast<Gate*>(context);
+    std::unique_lock l(gate->lock);
+    gate->atDpcLevel = gate->atDpcLevel && kal::exec::current() == kal::exec::Level::dpc;
+    gate->lastContext = context;
+    ++gate->runs;
+    gate->entered = true;
+    gate->changed.notify_all();
+    gate->changed.wait(l, [&] { return gate->release; });
 }
 
-TEST_F(StandIn, LiveCountsFollowEachKindOfLock) {
-    const struct {
-        nVOKAL_tHandle (*create)();
-        void (*destroy)(nVOKAL_tHandle);
-        std::size_t (*live)();
-    } kinds[] = {
-        {nVOKAL150_createMutex, nVOKAL150_destroyMutex, kal::live::mutexes},
-        {nVOKAL100_createSpinLock, nVOKAL100_destroySpinLock, kal::live::spinLocks},
-    };
-    for (const auto& kind : kinds) {
-        const std::size_t before = kind.live();
-        nVOKAL_tHandle handle = kind.create();
-        ASSERT_NE(handle, nullptr);
-        EXPECT_EQ(kind.live(), before + 1);
-        kind.destroy(handle);
-        EXPECT_EQ(kind.live(), before);
+TEST(Dpc, ScheduledWhilePendingRunsOnceAndWhileRunningRunsAgain) {
+    Gate gate;
+    void* dpc = nVOKAL100_createDPC(gatedCallback);
+    ASSERT_NE(dpc, nullptr);
+
+    kal::dpc::hold(true);
+    nVOKAL100_scheduleDPC(dpc, &gate);
+    nVOKAL100_scheduleDPC(dpc, &gate);
+    kal::dpc::hold(false);
+    kal::dpc::drain();
+    EXPECT_EQ(gate.runs, 1);
+
+    {
+        std::unique_lock l(gate.lock);
+        gate.release = false;
+        gate.entered = false;
+    }
+    nVOKAL100_scheduleDPC(dpc, &gate);
+    {
+        std::unique_lock l(gate.lock);
+        gate.changed.wait(l, [&] { return gate.entered; });
+    }
+    nVOKAL100_scheduleDPC(dpc, &gate); // while it runs
+    {
+        std::unique_lock l(gate.lock);
+        gate.release = true;
+        gate.changed.notify_all();
+    }
+    kal::dpc::drain();
+    EXPECT_EQ(gate.runs, 3);
+    EXPECT_TRUE(gate.atDpcLevel);
+    nVOKAL100_destroyDPC(dpc);
+    EXPECT_EQ(kal::dpc::live(), 0u);
+}
+
+TEST(Dpc, DestroyWaitsForTheRunningInstance) {
+    Gate gate;
+    gate.release = false;
+    void* dpc = nVOKAL100_createDPC(gatedCallback);
+    nVOKAL100_scheduleDPC(dpc, &gate);
+    {
+        std::unique_lock l(gate.lock);
+        gate.changed.wait(l, [&] { return gate.entered; });
+    }
+    std::atomic<int> runsSeenByDestroyer{-1};
+    std::thread destroyer([&] {
+        nVOKAL100_destroyDPC(dpc);
+        std::lock_guard g(gate.lock);
+        runsSeenByDestroyer = gate.entered ? gate.runs : -1;
+    });
+    {
+        std::unique_lock l(gate.lock);
+        gate.release = true;
+        gate.changed.notify_all();
+    }
+    destroyer.join();
+    EXPECT_EQ(runsSeenByDestroyer.load(), 1);
+}
+
+TEST(Dpc, DestroyDropsAPendingRun) {
+    Gate gate;
+    void* dpc = nVOKAL100_createDPC(gatedCallback);
+    kal::dpc::hold(true);
+    nVOKAL100_scheduleDPC(dpc, &gate);
+    nVOKAL100_destroyDPC(dpc);
+    kal::dpc::hold(false);
+    EXPECT_EQ(gate.runs, 0);
+}
+
+TEST(Dpc, CreationFailureIsInjectable) {
+    kal::dpc::failCreate(1);
+    EXPECT_EQ(nVOKAL100_createDPC(gatedCallback), nullptr);
+    void* dpc = nVOKAL100_createDPC(gatedCallback);
+    EXPECT_NE(dpc, nullptr);
+    nVOKAL100_destroyDPC(dpc);
+}
+
+// ---- threads, events and spin locks ------------------------------------------
+
+class KalThreads : public kelvo_test::LeakCheckedTest {};
+using KalThreadsDeathTest = KalThreads;
+
+TEST_F(KalThreads, SpinLocksRaiseTheLevelAndPutItBack) {
+    nVOKAL_tHandle a = nVOKAL100_createSpinLock();
+    nVOKAL_tHandle b = nVOKAL100_createSpinLock();
+    const uint64_t outer = nVOKAL110_acquireSpinLockInterrupt(a);
+    EXPECT_EQ(kal::exec::current(), kal::exec::Level::interrupt);
+    const uint64_t inner = nVOKAL110_acquireSpinLockInterrupt(b);
+    EXPECT_NE(inner, outer) << "the saved state is the level the caller ran at";
+    EXPECT_EQ(kal::exec::spinLocksHeld(), 2);
+    nVOKAL110_releaseSpinLockInterrupt(b, inner);
+    EXPECT_EQ(kal::exec::current(), kal::exec::Level::interrupt);
+    nVOKAL110_releaseSpinLockInterrupt(a, outer);
+    EXPECT_EQ(kal::exec::current(), kal::exec::Level::thread);
+    EXPECT_FALSE(kal::exec::inAtomicContext());
+
+    const uint64_t allocationsBefore = kal::memory::atomicAllocations();
+    nVOKAL100_acquireSpinLockDPC(a);
+    EXPECT_EQ(kal::exec::current(), kal::exec::Level::dpc);
+    nVOKAL100_free(nVOKAL100_malloc(8)); // allowed, but counted
+    nVOKAL100_releaseSpinLockDPC(a);
+    EXPECT_EQ(kal::memory::atomicAllocations(), allocationsBefore + 1);
+    EXPECT_EQ(kal::exec::current(), kal::exec::Level::thread);
+    nVOKAL100_destroySpinLock(a);
+    nVOKAL100_destroySpinLock(b);
+}
+
+struct TimedWait {
+    alignas(16) unsigned char event[64];
+    std::atomic<int> handlerCalls{0};
+    std::atomic<bool> handlerAtDpc{false};
+    std::atomic<bool> returned{false};
+    bool releaseInHandler = true;
+};
+
+void onTimeout(void* argument) {
+    auto* wait = static_cast<TimedWait*>(argument);
+    wait->handlerAtDpc.store(kal::exec::current() == kal::exec::Level::dpc);
+    wait->handlerCalls.fetch_add(1);
+    if (wait->releaseInHandler) {
+        nVOKAL100_releaseSingleUseEvent(wait->event);
     }
 }
 
-TEST_F(StandIn, LogCapturesPrintsUntilCleared) {
-    nVOKAL100_printToDebugger("one ");
-    nVOKAL100_printToDebugger(nullptr);
-    nVOKAL100_printToDebugger("two");
-    EXPECT_EQ(kal::log::text(), "one two");
-    kal::log::clear();
-    EXPECT_EQ(kal::log::text(), "");
+TEST_F(KalThreads, TimedWaitCallsItsHandlerAtDpcLevelAndReturnsOnlyAfterTheRelease) {
+    kal::clock::ScopedScale fast(1000);
+    ASSERT_LE(nVOKAL100_getSingleUseEventSize(), 64u);
+    TimedWait wait;
+    wait.releaseInHandler = false; // someone else releases: the wait must hold on until then
+    nVOKAL100_initializeSingleUseEvent(wait.event);
+    const uint64_t waiterId = nVOKAL100_getThreadID();
+    std::thread releaser([&] {
+        while (wait.handlerCalls.load() == 0) {
+            std::this_thread::yield();
+        }
+        ASSERT_TRUE(kal::thread::waitUntilBlocked(waiterId));
+        EXPECT_FALSE(wait.returned.load());
+        nVOKAL100_releaseSingleUseEvent(wait.event);
+    });
+    const nVOKAL_tTimeoutHandler handler{onTimeout, &wait};
+    const uint64_t before = nVOKAL1_getMonotonicCounter();
+    EXPECT_EQ(nVOKAL100_waitForSingleUseEventTimeout(wait.event, 5000, &handler), 0);
+    wait.returned.store(true);
+    releaser.join();
+    EXPECT_EQ(wait.handlerCalls.load(), 1);
+    EXPECT_TRUE(wait.handlerAtDpc.load());
+    EXPECT_GE(nVOKAL1_getMonotonicCounter() - before, 5000000000ull) << "the timeout is in milliseconds";
+    EXPECT_EQ(kal::exec::current(), kal::exec::Level::thread);
+}
+
+TEST_F(KalThreads, AReleasedEventNeedsNoHandlerAndInterruptsEndOnlyInterruptibleWaits) {
+    TimedWait wait;
+    nVOKAL100_initializeSingleUseEvent(wait.event);
+    nVOKAL100_releaseSingleUseEvent(wait.event);
+    const nVOKAL_tTimeoutHandler handler{onTimeout, &wait};
+    EXPECT_EQ(nVOKAL100_waitForSingleUseEventTimeoutInterruptible(wait.event, 1, &handler), 0);
+    EXPECT_EQ(wait.handlerCalls.load(), 0);
+
+    TimedWait other;
+    nVOKAL100_initializeSingleUseEvent(other.event);
+    const nVOKAL_tTimeoutHandler otherHandler{onTimeout, &other};
+    ASSERT_TRUE(kal::thread::interrupt(nVOKAL100_getThreadID()));
+    EXPECT_EQ(nVOKAL100_waitForSingleUseEventTimeoutInterruptible(other.event, 3600000, &otherHandler),
+              NVOKAL_WAIT_INTERRUPTED);
+    EXPECT_EQ(other.handlerCalls.load(), 0);
+    ASSERT_TRUE(kal::thread::interrupt(nVOKAL100_getThreadID()));
+    EXPECT_EQ(nVOKAL100_waitForSingleUseEventInterruptible(other.event), NVOKAL_WAIT_INTERRUPTED);
+}
+
+void holdSpinLockAndReturn(void* argument) {
+    nVOKAL100_acquireSpinLockDPC(static_cast<nVOKAL_tHandle>(argument));
+}
+
+void createThreadFromDpc(void*) {
+    kal::exec::LevelScope dpc(kal::exec::Level::dpc);
+    nVOKAL_tHandle thread;
+    nVOKAL250_createNamedThread(&thread, "y", createThreadFromDpc, nullptr);
+}
+
+TEST_F(KalThreadsDeathTest, MisusesHaltWithAClearMessage) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            nVOKAL_tHandle lock = nVOKAL100_createSpinLock();
+            nVOKAL_tHandle thread;
+            nVOKAL250_createNamedThread(&thread, "leaky", holdSpinLockAndReturn, lock);
+            nVOKAL200_joinThread(thread);
+        },
+        "kernel thread \"leaky\" returned at DPC level or holding a spin lock");
+    EXPECT_DEATH(createThreadFromDpc(nullptr),
+                 "nVOKAL250_createNamedThread may block but was called at DPC level");
+    EXPECT_DEATH(
+        {
+            kal::exec::LevelScope dpc(kal::exec::Level::dpc);
+            nVOKAL250_sleepTimeout(10);
+        },
+        "nVOKAL250_sleepTimeout may block");
+    EXPECT_DEATH(
+        {
+            nVOKAL_tHandle lock = nVOKAL100_createSpinLock();
+            nVOKAL100_acquireSpinLockDPC(lock);
+            nVOKAL100_acquireSpinLockDPC(lock);
+        },
+        "already holds this spin lock");
+    EXPECT_DEATH(
+        {
+            nVOKAL_tHandle lock = nVOKAL100_createSpinLock();
+            nVOKAL_tHandle other = nVOKAL100_createSpinLock();
+            nVOKAL110_acquireSpinLockInterrupt(lock);
+            nVOKAL100_acquireSpinLockDPC(other);
+        },
+        "nVOKAL100_acquireSpinLockDPC called at interrupt level");
+    EXPECT_DEATH(
+        {
+            alignas(16) unsigned char event[64];
+            nVOKAL100_initializeSingleUseEvent(event);
+            nVOKAL100_releaseSingleUseEvent(event);
+            nVOKAL100_releaseSingleUseEvent(event);
+        },
+        "already released");
 }
 
 TEST(StandInDeath, FreeingABlockThatIsNotAllocatedHalts) {

@@ -1,12 +1,15 @@
-// The containers: vector growth and order, strings, shared and weak pointers,
-// the ordered map; every allocation failure and every fatal entry status.
+// Class-scope allocation of driver objects and the containers: vector growth
+// and order, strings, shared and weak pointers, the ordered map; every
+// allocation failure and every fatal entry status.
 #include <atomic>
 #include <cstring>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "control.h"
+#include "nVOKAL.h"
 #include "platform/basicstring.h"
 #include "platform/memory.h"
 #include "platform/status.h"
@@ -390,46 +393,74 @@ TEST_F(PlatformContainers, MapInsertFindEraseInKeyOrder) {
     EXPECT_TRUE(status.isSuccess());
 }
 
-TEST_F(PlatformContainers, MapFailuresLeaveItUnchanged) {
-    LimitMap map;
-    tStatus status;
-    map.insert(1, 10, status);
-    kal::memory::failNth(1);
-    EXPECT_FALSE(map.insert(2, 20, status));
-    EXPECT_EQ(status.getCode(), kOutOfMemory);
-    EXPECT_EQ(map.size(), 1u);
-    EXPECT_TRUE(map.find(2) == map.end());
+// ---- class-scope allocation ---------------------------------------------------
 
-    tStatus fatal = fatalStatus();
-    const uint64_t callsBefore = kal::memory::allocationCalls();
-    EXPECT_FALSE(map.insert(3, 30, fatal));
-    EXPECT_EQ(kal::memory::allocationCalls(), callsBefore);
-    EXPECT_EQ(map.size(), 1u);
-}
+using kelvo_driver::nVOAPAL000::blockFlag;
+using kelvo_driver::nVOAPAL000::tObject;
 
-// A limit table as the product records keep it: a status of its own and a
-// shared map; the limit is the value of the largest key not above 48.
-uint32_t limitAtMost48(const LimitMap& map) {
-    for (auto it = map.end(); it != map.begin();) {
-        --it;
-        if (it->key <= 48) {
-            return it->value;
-        }
+int gConstructed = 0;
+int gDestroyed = 0;
+
+class Probe : public tObject {
+public:
+    Probe() { ++gConstructed; }
+    virtual ~Probe() { ++gDestroyed; }
+    uint64_t payload[3] = {};
+};
+
+class Allocation : public kelvo_test::LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        gConstructed = 0;
+        gDestroyed = 0;
     }
-    return 0;
+};
+
+TEST_F(Allocation, StatusFormFailsWithoutConstructingAndKeepsTheFlag) {
+    tStatus status;
+    kal::memory::failNth(1);
+    Probe* failed = new (status, false) Probe;
+    EXPECT_EQ(failed, nullptr);
+    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
+    EXPECT_EQ(gConstructed, 0) << "no constructor runs on a null block";
+
+    // Entered with an error: nothing is even asked of the kernel layer.
+    const uint64_t calls = kal::memory::allocationCalls();
+    EXPECT_EQ(new (status, false) Probe, nullptr);
+    EXPECT_EQ(kal::memory::allocationCalls(), calls);
+    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
+    EXPECT_EQ(gConstructed, 0);
+
+    tStatus fine;
+    Probe* flagged = new (fine, true) Probe;
+    Probe* plain = new (fine, false) Probe;
+    ASSERT_NE(flagged, nullptr);
+    ASSERT_NE(plain, nullptr);
+    EXPECT_TRUE(fine.isSuccess());
+    EXPECT_TRUE(blockFlag(flagged));
+    EXPECT_FALSE(blockFlag(plain));
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(flagged) % 16, 0u) << "the header keeps blocks 16-byte aligned";
+    delete flagged;
+    delete plain;
+    EXPECT_EQ(gDestroyed, 2);
 }
 
-TEST_F(PlatformContainers, SharedMapOfLimits) {
-    tStatus mapStatus;
-    vohtl::SharedPtr<LimitMap> limits(new (mapStatus, false) LimitMap(), mapStatus);
-    ASSERT_TRUE(limits);
-    limits->insert(32, 120000000, mapStatus);
-    limits->insert(48, 225000000, mapStatus);
-    limits->insert(64, 1, mapStatus);
-    EXPECT_EQ(limitAtMost48(*limits), 225000000u);
-    vohtl::SharedPtr<LimitMap> reader = limits;
-    limits.reset();
-    EXPECT_EQ(reader->size(), 3u);
+TEST_F(Allocation, PlainAndNothrowFormsReturnNullWhenMemoryIsShort) {
+    kal::memory::failNth(1);
+    EXPECT_EQ(new Probe, nullptr);
+    kal::memory::failNth(1);
+    EXPECT_EQ(new (std::nothrow) Probe, nullptr);
+    kal::memory::failNth(1);
+    EXPECT_EQ(new Probe[3], nullptr);
+    EXPECT_EQ(gConstructed, 0);
+
+    tStatus status;
+    Probe* array = new (status, false) Probe[3];
+    ASSERT_NE(array, nullptr);
+    EXPECT_EQ(gConstructed, 3);
+    delete[] array;
+    EXPECT_EQ(gDestroyed, 3);
 }
 
 } // namespace

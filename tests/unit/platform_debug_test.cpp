@@ -19,13 +19,6 @@ std::string prefix(const std::string& file, const std::string& line) {
     return "[lvo_driver|" + shownFile + "|" + line + "] ";
 }
 
-// The line field: four digits, zero-filled, the last four of a longer number.
-std::string lineField(uint32_t line) {
-    std::string digits = std::to_string(line);
-    return digits.size() >= 4 ? digits.substr(digits.size() - 4)
-                              : std::string(4 - digits.size(), '0') + digits;
-}
-
 class DebugPrint : public kelvo_test::LeakCheckedTest {};
 
 TEST_F(DebugPrint, PrefixedLineFieldsAreCutOrPaddedToTheirWidths) {
@@ -135,25 +128,6 @@ protected:
 private:
     vosdbg_FatalHook saved_ = nullptr;
 };
-
-TEST_F(AssertionReport, FailedAssertionPrintsReportAndCallsFatalHook) {
-    int value = 1;
-    const uint32_t line = __LINE__ + 1;
-    VOSDBG_ASSERT(value == 2);
-    const std::string number = lineField(line);
-    EXPECT_EQ(kal::log::text(), "[vokelvo_driver|" + std::string(__FILE__) + "|" + std::to_string(line) +
-                                    "] !!ASSERT!!\n" + prefix(__FILE__, number) + "ASSERT(value == 2)\n" +
-                                    prefix(__FILE__, number) + " \n");
-    EXPECT_EQ(gFatal.count, 1);
-    EXPECT_EQ(gFatal.file, __FILE__);
-    EXPECT_EQ(gFatal.line, line);
-    EXPECT_EQ(gFatal.message, "ASSERT(value == 2)");
-
-    kal::log::clear();
-    VOSDBG_ASSERT(value == 1);
-    EXPECT_EQ(kal::log::text(), "") << "a holding invariant prints nothing";
-    EXPECT_EQ(gFatal.count, 1);
-}
 
 TEST_F(AssertionReport, ExplanationsAndComparisonOperandsFollowTheExpression) {
     uint64_t unit = 9;

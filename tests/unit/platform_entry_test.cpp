@@ -1,11 +1,8 @@
 // The driver entry and the callbacks: load and unload, the I/O-control header
 // and the notifier codes, the status tables at the boundary, property lists
-// and their roll-back, remove.
-#include <atomic>
+// and their roll-back, remove; the static initialiser and finaliser table.
 #include <cstring>
 #include <string>
-
-#include "exec_level.h"
 
 #include "control.h"
 #include "core/add_device.h"
@@ -14,7 +11,7 @@
 #include "platform/cxxruntime.h"
 #include "platform/device.h"
 #include "platform/entry.h"
-#include "platform/secondary_interrupt.h"
+#include "platform/trace.h"
 #include "test_device.h"
 #include "test_support.h"
 
@@ -37,25 +34,6 @@ protected:
         LeakCheckedTest::TearDown();
     }
 };
-
-TEST_F(Entry, LoadAndUnloadTwiceStartAfresh) {
-    for (int round = 0; round < 2; ++round) {
-        nVOKAL_tDriverDescriptor descriptor{};
-        descriptor.kernelWord20 = 0x1234;
-        ASSERT_EQ(nVOAPAL200_driverEntry(&descriptor), 0);
-        EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 1u);
-        EXPECT_STREQ(descriptor.name, "vokelvo_driver");
-        EXPECT_EQ(descriptor.kernelWord20, 0x1234u) << "the kernel layer's words are not touched";
-        EXPECT_EQ(descriptor.ioControl, &nVOAPAL200_deviceIOControl);
-        EXPECT_EQ(descriptor.destroyDevice, &nVOAPAL200_destroyDevice);
-        EXPECT_EQ(nVOAPAL200_getDriverObject(), &descriptor);
-        EXPECT_EQ(kal::registration::driver(), &descriptor);
-        descriptor.unload(&descriptor);
-        EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 0u);
-        EXPECT_EQ(nVOAPAL200_getDriverObject(), nullptr);
-        EXPECT_EQ(kal::registration::driver(), nullptr);
-    }
-}
 
 TEST_F(Entry, RefusedRegistrationFinalisesAndReturnsTheCode) {
     kal::registration::failDriverRegistration(-51352);
@@ -171,35 +149,6 @@ TEST_F(Properties, DescribeNamesTheStates) {
         << log;
 }
 
-TEST_F(Properties, ASecondaryHandlerRunsAtDPCLevelWhenScheduled) {
-    struct Handler : tSecondaryInterruptHandler {
-        explicit Handler(tStatus& status) : tSecondaryInterruptHandler(status) {}
-        ~Handler() override { destroyDPC(); }
-        void handleInterrupt() override {
-            atDpcLevel = kal::exec::current() == kal::exec::Level::dpc;
-            ++runs;
-        }
-        std::atomic<int> runs{0};
-        std::atomic<bool> atDpcLevel{false};
-    };
-    tStatus status;
-    {
-        Handler handler(status);
-        ASSERT_TRUE(status.isSuccess());
-        device_->scheduleSecondaryHandler(&handler);
-        kal::dpc::drain();
-        EXPECT_EQ(handler.runs.load(), 1);
-        EXPECT_TRUE(handler.atDpcLevel.load());
-    }
-    EXPECT_EQ(kal::dpc::live(), 0u);
-
-    kal::dpc::failCreate(1);
-    tStatus refused;
-    Handler none(refused);
-    EXPECT_EQ(refused.getCode(), tStatus::kUnexpectedKernelResult);
-    EXPECT_EQ(none.getDPC(), nullptr);
-}
-
 // ---- the callbacks through the host ----------------------------------------
 
 class Callbacks : public kelvo_test::LeakCheckedTest {
@@ -243,45 +192,6 @@ TEST_F(Callbacks, HeaderResultIsWrittenBackOnlyWhenNonZeroAndOnlyItsFourBytes) {
     EXPECT_EQ(header.reserved, 0xCAFEF00Du);
     EXPECT_EQ(header.inputAddress, reinterpret_cast<uintptr_t>(&value));
     EXPECT_EQ(header.inputSize, 4u);
-}
-
-TEST_F(Callbacks, StatusCodesLeaveThroughTheOutgoingTable) {
-    kelvo_ioctl_header header{};
-    auto leaves = [&](int32_t code) { return ioctl(td::kStatus, &code, 4, nullptr, 0, header); };
-    EXPECT_EQ(leaves(tStatus::kTimedOut), -51550);
-    EXPECT_EQ(leaves(tStatus::kNotImplemented), -51256);
-    EXPECT_EQ(leaves(tStatus::kIOGateClosed), -51001) << "no row for the closed gate";
-    EXPECT_EQ(leaves(tStatus::kSessionClosing), -51001);
-    EXPECT_EQ(leaves(7), -51001) << "warnings too";
-    EXPECT_EQ(ioctl(0x00EE00FF, nullptr, 0, nullptr, 0, header), -51009) << "unknown code: invalid parameter";
-
-    // Echo moves bytes both ways through the caller's buffers.
-    char in[100], out[100] = {};
-    for (int i = 0; i < 100; ++i) {
-        in[i] = static_cast<char>(i);
-    }
-    EXPECT_EQ(ioctl(td::kEcho, in, sizeof(in), out, sizeof(out), header), 0);
-    EXPECT_EQ(std::memcmp(in, out, sizeof(in)), 0);
-}
-
-TEST_F(Callbacks, BadAddressesAreErrorCodesNeverCrashes) {
-    // A header the caller does not own: the copy's code comes back unchanged.
-    EXPECT_EQ(kelvo_ioctl(handle_, td::kEcho, reinterpret_cast<void*>(0x10)), -51101);
-    EXPECT_EQ(kelvo_ioctl(handle_, td::kEcho, nullptr), -51101);
-    EXPECT_EQ(kelvo_ioctl(handle_, td::kEcho, reinterpret_cast<void*>(~uintptr_t{0} - 8)), -51101);
-    // A header whose buffers the caller does not own: the device's copies fail.
-    char out[8] = {};
-    kelvo_ioctl_header header{};
-    EXPECT_EQ(ioctl(td::kEcho, reinterpret_cast<void*>(0x1000), 8, out, 8, header), -51101);
-    EXPECT_EQ(ioctl(td::kEcho, out, 8, reinterpret_cast<void*>(0x2000), 8, header), -51101);
-    header.inputAddress = ~uint64_t{0} - 2;
-    header.inputSize = 8;
-    header.outputAddress = reinterpret_cast<uintptr_t>(out);
-    header.outputSize = 8;
-    EXPECT_EQ(kelvo_ioctl(handle_, td::kEcho, &header), -51101) << "a wrapping range";
-    // The create-notifier payload the same way, through the incoming table.
-    EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_CREATE_NOTIFIER, reinterpret_cast<void*>(0x20)), -51101);
-    EXPECT_GT(kal::usermem::refusedCopies(), 0u);
 }
 
 TEST_F(Callbacks, NotifierCodesOpenSendAndClose) {
@@ -348,6 +258,41 @@ TEST_F(Callbacks, AWarningFromOpenClosesTheSessionItMade) {
     EXPECT_EQ(context, &deviceInterface) << "the per-open context stays the interface";
     EXPECT_EQ(device.freed, 1);
     EXPECT_EQ(device.getSessionCount(), 0u);
+}
+
+// ---- the static initialiser and finaliser table ------------------------------
+
+class RunTime : public kelvo_test::LeakCheckedTest {};
+
+const nVOAPAL200_tInitializer kPlatformTable[] = {nVOAPAL200_initializeTrace};
+
+TEST_F(RunTime, UseCountedLoadCreatesAndUnloadDestroysTheTrace) {
+    ASSERT_EQ(nVOAPAL200_cppRunTimeUseCount(), 0u);
+    ASSERT_EQ(kelvo_driver::nVOAPAL000::tTrace::get(), nullptr);
+
+    nVOAPAL200_initializeCPPRunTime(kPlatformTable, 1);
+    kelvo_driver::nVOAPAL000::tTrace* first = kelvo_driver::nVOAPAL000::tTrace::get();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(first->getDestination(), &first->consoleDestination());
+    nVOAPAL200_initializeCPPRunTime(kPlatformTable, 1);
+    EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 2u);
+    EXPECT_EQ(kelvo_driver::nVOAPAL000::tTrace::get(), first) << "only the first use runs the initialisers";
+
+    nVOAPAL200_finalizeCPPRunTime();
+    EXPECT_EQ(kelvo_driver::nVOAPAL000::tTrace::get(), first) << "finalisers wait for the last use";
+    first->clearOutputEnabled();
+    nVOAPAL200_finalizeCPPRunTime();
+    EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 0u);
+    EXPECT_EQ(kelvo_driver::nVOAPAL000::tTrace::get(), nullptr);
+    nVOAPAL200_finalizeCPPRunTime(); // unbalanced: no underflow
+    EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 0u);
+
+    // Loaded again, every static starts afresh.
+    nVOAPAL200_initializeCPPRunTime(kPlatformTable, 1);
+    ASSERT_NE(kelvo_driver::nVOAPAL000::tTrace::get(), nullptr);
+    EXPECT_TRUE(kelvo_driver::nVOAPAL000::tTrace::get()->getOutputEnabled());
+    nVOAPAL200_finalizeCPPRunTime();
+    EXPECT_EQ(kelvo_driver::nVOAPAL000::tTrace::get(), nullptr);
 }
 
 } // namespace

@@ -110,15 +110,6 @@ TEST_F(PlatformPci, SlotPathCountsRootsAndNestedBridges) {
     }
 }
 
-TEST_F(PlatformPci, SlotPathThatCannotGrowIsOutOfMemory) {
-    auto m = bus.plug("solstra");
-    tStatus status;
-    kal::memory::failNth(1);
-    tPCIDevice device(kelvo_test::deviceInfoOf(*m), status);
-    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
-    EXPECT_STREQ(device.slotPath(), "");
-}
-
 TEST_F(PlatformPci, PCIExpressFunctionPublishesSixteenBusProperties) {
     auto m = bus.plug("duskmere-b");
     m->config().setLink({3, 8, 2, 4});

@@ -1,11 +1,15 @@
-// The status object: storing and merge rules, the two forms and the dump.
-#include <sys/mman.h>
-#include <unistd.h>
-
+// The status object: storing and merge rules, the two forms and the dump;
+// the translation of kernel-layer results into platform codes and back.
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "client_pages.h"
 #include "nVOKAL.h"
+#include "platform/kal_status.h"
 #include "platform/status.h"
 #include "test_support.h"
 
@@ -14,29 +18,12 @@ namespace {
 using nVOAPALS100::tStatus;
 using nVOAPALS100::tStatusDebug;
 
-// A string whose terminator is the last byte of a page with no access after
-// it: a read one past the terminator faults, with or without a sanitizer.
-class AtPageEnd {
-public:
-    explicit AtPageEnd(const char* text) : page_(static_cast<size_t>(sysconf(_SC_PAGESIZE))) {
-        base_ = static_cast<char*>(
-            mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-        EXPECT_NE(base_, MAP_FAILED);
-        EXPECT_EQ(mprotect(base_ + page_, page_, PROT_NONE), 0);
-        const size_t size = std::strlen(text) + 1;
-        text_ = base_ + page_ - size;
-        std::memcpy(text_, text, size);
-    }
-    ~AtPageEnd() { munmap(base_, 2 * page_); }
-    AtPageEnd(const AtPageEnd&) = delete;
-    AtPageEnd& operator=(const AtPageEnd&) = delete;
-    const char* get() const { return text_; }
-
-private:
-    size_t page_;
-    char* base_ = nullptr;
-    char* text_ = nullptr;
-};
+// A string whose terminator is the last byte before a page without access: a
+// read one past the terminator faults, with or without a sanitizer.
+const char* atPageEnd(kelvo_test::ClientPages& pages, const char* text) {
+    const size_t size = std::strlen(text) + 1;
+    return static_cast<const char*>(std::memcpy(pages.at(kelvo_test::pageSize() - size), text, size));
+}
 
 TEST(Status, StoringRuleKeepsFirstErrorAndLetsErrorReplaceWarning) {
     tStatus s;
@@ -54,14 +41,6 @@ TEST(Status, StoringRuleKeepsFirstErrorAndLetsErrorReplaceWarning) {
     EXPECT_FALSE(nVOAPAL200_statusIsNotFatal(&s));
     s.clear();
     EXPECT_TRUE(s.isSuccess());
-}
-
-TEST(Status, DriverCodesAreSignExtended) {
-    tStatus s;
-    KELVO_SET_STATUS(s, kelvoDriverCode(0xBFFA9179));
-    EXPECT_TRUE(s.isFatal());
-    EXPECT_EQ(s.getCode(), static_cast<int64_t>(static_cast<int32_t>(0xBFFA9179u)));
-    EXPECT_EQ(static_cast<uint32_t>(s.getCode()), 0xBFFA9179u);
 }
 
 TEST(Status, FullFormKeepsOriginAndShortensLongNames) {
@@ -95,10 +74,10 @@ TEST(Status, ComponentNamesAreCutToTheirField) {
         {"", ""}, {"abcdefghi", "abcdefghi"}, {"abcdefghij", "abcdefghi"}, {"abcdefghijk", "abcdefghi"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const AtPageEnd name(c.name);
-        const AtPageEnd file("f.cpp");
+        kelvo_test::ClientPages namePage("wn");
+        kelvo_test::ClientPages filePage("wn");
         tStatusDebug set;
-        nVOAPAL200_setStatus(&set, -1, name.get(), file.get(), 7);
+        nVOAPAL200_setStatus(&set, -1, atPageEnd(namePage, c.name), atPageEnd(filePage, "f.cpp"), 7);
         tStatusDebug merged;
         nVOAPAL200_mergeStatus(&merged, &set);
         for (const tStatusDebug* d : {&set, &merged}) {
@@ -208,6 +187,64 @@ TEST_F(StatusAllocation, CreateStatusIsShortAndNullWhenMemoryIsShort) {
     nVOKAL100_free(created);
     kal::memory::failNth(1);
     EXPECT_EQ(nVOAPAL200_createStatus(), nullptr);
+}
+
+// ---- kernel-layer results ---------------------------------------------------
+
+// {platform code, kernel-layer code}, the rows both tables share.
+const std::vector<std::pair<int64_t, int32_t>> kSharedRows = {
+    {0, 0},           {-52000, -51352}, {-52001, -51353}, {-52002, -51256},
+    {-52003, -51150}, {-52005, -51009}, {-52006, -51101}, {-52008, -51202},
+    {-52010, -51104}, {-52013, -51000}, {-52018, -51152}, {-52019, -51409},
+    {-52020, -51300}, {-52023, -51405}, {-52024, -51401}, {-52031, -51106},
+};
+
+TEST(KalStatus, SharedRowsTranslateBothWays) {
+    for (const auto& [platform, kernel] : kSharedRows) {
+        EXPECT_EQ(nVOAPAL200_statusToKALStatus(platform), kernel) << "out " << platform;
+        EXPECT_EQ(nVOAPAL200_statusFromKALStatus(kernel), platform) << "in " << kernel;
+    }
+}
+
+TEST(KalStatus, TimeoutIsNotSymmetric) {
+    EXPECT_EQ(nVOAPAL200_statusToKALStatus(-52007), -51550);
+    EXPECT_EQ(nVOAPAL200_statusFromKALStatus(-51400), -52007);
+    EXPECT_EQ(nVOAPAL200_statusFromKALStatus(-51550), -52008);
+    EXPECT_EQ(nVOAPAL200_statusToKALStatus(nVOAPAL200_statusFromKALStatus(-51400)), -51550);
+}
+
+TEST(KalStatus, CodesOutsideTheTablesBecomeTheCatchAll) {
+    // Outgoing: platform codes without a row, warnings and driver codes.
+    for (int64_t code : {int64_t{-52009}, int64_t{-52022}, int64_t{-52025}, int64_t{-52017}, int64_t{-52004},
+                         int64_t{1}, int64_t{52000}, kelvoDriverCode(0xBFFA9179), kelvoDriverCode(0xBFFA4308),
+                         int64_t{-240000}, int64_t{INT64_MIN}}) {
+        EXPECT_EQ(nVOAPAL200_statusToKALStatus(code), -51001) << code;
+    }
+    // Incoming: kernel codes without a row, the outgoing catch-all and positive results.
+    for (int32_t code : {-51001, -51002, -51550, -51399, -52000, 1, 51352, INT32_MIN, INT32_MAX}) {
+        EXPECT_EQ(nVOAPAL200_statusFromKALStatus(code), -52008) << code;
+    }
+}
+
+TEST(KalStatus, SettingFromAKernelResultFollowsTheStoringRule) {
+    tStatusDebug status;
+    nVOAPAL200_setStatusFromKALStatus(0, &status, "a.cpp", 1);
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_STREQ(status.fileName, "") << "0 leaves the status unchanged";
+
+    nVOAPAL200_setStatusFromKALStatus(-51409, &status, "b.cpp", 7);
+    EXPECT_EQ(status.getCode(), -52019);
+    EXPECT_STREQ(status.componentName, "vokelvo_d");
+    EXPECT_STREQ(status.fileName, "b.cpp");
+    EXPECT_EQ(status.lineNumber, 7u);
+
+    nVOAPAL200_setStatusFromKALStatus(-51352, &status, "c.cpp", 9);
+    EXPECT_EQ(status.getCode(), -52019) << "the first error stays";
+
+    tStatus warned;
+    KELVO_SET_STATUS(warned, 3);
+    KELVO_SET_STATUS_FROM_KAL(warned, -12345);
+    EXPECT_EQ(warned.getCode(), -52008) << "an error replaces a warning";
 }
 
 } // namespace

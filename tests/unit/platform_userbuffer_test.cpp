@@ -44,80 +44,6 @@ protected:
     }
 };
 
-TEST_F(UserBuffer, CopiesBothWaysInsideTheRequestersMemory) {
-    usermem::Scope scope;
-    const std::uint64_t address = scope.add(user_.data(), user_.size());
-    tUserBuffer buffer(kContext, address, user_.size());
-    EXPECT_EQ(buffer.getAddress(), address);
-    EXPECT_EQ(buffer.getSize(), 64u);
-
-    tStatus status;
-    buffer.read(60, kernel_.data(), 4, status);
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_EQ(kernel_[0], 61);
-    EXPECT_EQ(kernel_[3], 64);
-    EXPECT_EQ(kernel_[4], 0xEE);
-
-    const std::uint8_t out[3] = {0xA1, 0xA2, 0xA3};
-    buffer.write(10, out, 3, status);
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_EQ(user_[9], 10);
-    EXPECT_EQ(user_[10], 0xA1);
-    EXPECT_EQ(user_[12], 0xA3);
-    EXPECT_EQ(user_[13], 14);
-
-    buffer.read(64, kernel_.data(), 0, status);
-    buffer.write(64, out, 0, status);
-    EXPECT_TRUE(status.isSuccess()) << "a copy of 0 bytes at the end of the view is allowed";
-}
-
-TEST_F(UserBuffer, MemoryTheRequesterDoesNotOwnIsRefusedAndUntouched) {
-    const std::uint64_t refusedBefore = usermem::refusedCopies();
-    const std::uint64_t address = usermem::address(user_.data());
-    {
-        // No scope at all.
-        tUserBuffer buffer(kContext, address, user_.size());
-        tStatus status;
-        buffer.read(0, kernel_.data(), 8, status);
-        EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
-        EXPECT_TRUE(kernelUntouched());
-    }
-    {
-        // The view is larger than what the requester handed in: the part inside
-        // works, a copy that runs past the registered range does not.
-        usermem::Scope scope;
-        scope.add(user_.data(), 32);
-        tUserBuffer buffer(kContext, address, user_.size());
-        tStatus status;
-        buffer.read(0, kernel_.data(), 32, status);
-        EXPECT_TRUE(status.isSuccess());
-        kernel_.fill(0xEE);
-        buffer.read(24, kernel_.data(), 16, status);
-        EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
-        EXPECT_TRUE(kernelUntouched());
-        tStatus writeStatus;
-        const std::uint8_t out[16] = {};
-        buffer.write(24, out, 16, writeStatus);
-        EXPECT_EQ(writeStatus.getCode(), tStatus::kNotAccessible);
-        EXPECT_EQ(user_[24], 25) << "nothing of a refused write lands";
-    }
-    {
-        // An input range is readable, not writable; a closed scope grants nothing.
-        usermem::Scope scope;
-        scope.add(user_.data(), user_.size(), usermem::kRead);
-        tUserBuffer buffer(kContext, address, user_.size());
-        tStatus status;
-        const std::uint8_t out[4] = {9, 9, 9, 9};
-        buffer.write(0, out, 4, status);
-        EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
-        EXPECT_EQ(user_[0], 1);
-    }
-    tStatus status;
-    tUserBuffer(kContext, address, user_.size()).read(0, kernel_.data(), 1, status);
-    EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
-    EXPECT_EQ(usermem::refusedCopies() - refusedBefore, 5u);
-}
-
 TEST_F(UserBuffer, SizesAbove32BitsAreRefusedBeforeAnyCopy) {
     // A view of 8 GiB (numbers only: nothing is touched when the size is refused).
     usermem::Scope scope;
@@ -155,18 +81,6 @@ TEST_F(UserBuffer, AnOffsetThatWrapsTheUserAddressIsRefused) {
     // The kernel layer refuses a wrapping range on its own too.
     EXPECT_EQ(nVOKAL100_replicateInboundIOControlBuffer(kernel_.data(), UINT64_MAX - 3, 8),
               nVOKAL_kStatusBadAddress);
-}
-
-TEST_F(UserBuffer, AFatalStatusCopiesNothing) {
-    usermem::Scope scope;
-    tUserBuffer buffer(kContext, scope.add(user_.data(), user_.size()), user_.size());
-    tStatus status;
-    KELVO_SET_STATUS(status, tStatus::kTimedOut);
-    buffer.read(0, kernel_.data(), 8, status);
-    buffer.write(0, kernel_.data(), 8, status);
-    EXPECT_EQ(status.getCode(), tStatus::kTimedOut);
-    EXPECT_TRUE(kernelUntouched());
-    EXPECT_EQ(user_[0], 1);
 }
 
 TEST_F(UserBuffer, CopiesOutsideTheViewBreakAnInvariant) {

@@ -112,24 +112,6 @@ protected:
     Journal journal;
 };
 
-TEST_F(WorkQueue, RunsItemsInOrderOnItsNamedThread) {
-    tStatus status;
-    auto* queue = new (status, false) Queue(&lock, status);
-    ASSERT_TRUE(status.isSuccess());
-    EXPECT_EQ(kal::thread::findByName("vokelvo_driver").size(), 1u);
-    Item a(journal, "A"), b(journal, "B"), c(journal, "C"), chained(journal, "A2");
-    a.next = &chained; // runs at once, before B
-    queue->post(a.item());
-    queue->post(b.item());
-    queue->post(c.item());
-    journal.waitFor(4);
-    EXPECT_EQ(journal.entries(), (std::vector<std::string>{"A", "A2", "B", "C"}))
-        << "items run at thread level, without the list lock";
-    EXPECT_EQ(a.lockedRuns.load(), 1) << "the locked pre-work runs under the list lock";
-    delete queue;
-    EXPECT_TRUE(kal::thread::findByName("vokelvo_driver").empty());
-}
-
 TEST_F(WorkQueue, PostsOfAQueuedItemRunItOnceAndARunningItemCanBePostedAgain) {
     tStatus status;
     Queue queue(&lock, status);
@@ -147,26 +129,6 @@ TEST_F(WorkQueue, PostsOfAQueuedItemRunItOnceAndARunningItemCanBePostedAgain) {
     gate.open();
     journal.waitFor(5);
     EXPECT_EQ(journal.entries(), (std::vector<std::string>{"blocker", "twice", "self", "self", "self"}));
-}
-
-TEST_F(WorkQueue, DestructionRunsEverythingQueuedBeforeTheWorkerStops) {
-    tStatus status;
-    Gate gate;
-    std::vector<std::unique_ptr<Item>> items;
-    {
-        Queue queue(&lock, status);
-        items.push_back(std::make_unique<Item>(journal, "first"));
-        items.back()->gate = &gate;
-        queue.post(items.back()->item());
-        gate.waitUntilEntered();
-        for (int i = 0; i < 20; ++i) {
-            items.push_back(std::make_unique<Item>(journal, std::to_string(i)));
-            queue.post(items.back()->item());
-        }
-        gate.open();
-    }
-    EXPECT_EQ(journal.entries().size(), 21u);
-    EXPECT_EQ(journal.entries().back(), "19");
 }
 
 TEST_F(WorkQueue, FailedSetUpReportsAndDestroysWithoutWaiting) {

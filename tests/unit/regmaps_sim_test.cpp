@@ -1,18 +1,15 @@
 // Both FPGA trees of each board generation over the simulated module: the
 // non-isolated one through BAR 0, the isolated one through the isolation
 // link's windowed accessor. Every register of every registered map is reached
-// by its whole-register and field identifiers at its place in the FPGA space;
-// the whole-map order seen by the simulated space is the order of the
-// declarations; the board signatures are read through the standard registers.
+// by its whole-register and field identifiers at its place in the FPGA space.
+// The sequencer's views of the board and channel blocks are maps of their own.
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "kelvo/product_ids.h"
 #include "map_probe.h"
 #include "regmaps/duskmere_iso_top_reg_map.h"
 #include "regmaps/duskmere_niso_top_reg_map.h"
-#include "regmaps/kelvo_seq_flex_loop_reg_map.h"
 #include "regmaps/solstra_iso_top_reg_map.h"
 #include "regmaps/solstra_niso_top_reg_map.h"
 #include "regmaps/windowed_front_end_accessor.h"
@@ -171,50 +168,27 @@ INSTANTIATE_TEST_SUITE_P(Boards, RegmapsOverSim,
                              return std::string(info.param.name) == "solstra" ? "solstra" : "duskmere";
                          });
 
-TEST(RegmapsOrderOverSim, WholeMapOrderSeenByTheIsolatedSpaceIsTheDeclarationOrder) {
-    kelvo_test::SimBoard b{"solstra"};
-    Trees<tSolstraNisoTopRegMap, tSolstraIsoTopRegMap> trees(
-        b, [](tSolstraNisoTopRegMap& t) { return t.Board.IsoRegAccess[0]; });
-    // The sequencer's view of the loop, with its interleaved arrays, at 0x18400 of the isolated FPGA.
-    auto& loop = trees.iso->SeqTop.Channel.SeqChannel.SeqFlexLoop;
-    kelvo_test::FakeAccessor reference;
-    kelvo_regmaps::tKelvoSeqFlexLoopRegMap standalone(&reference, 0x18400, 0, 0x400);
-    b.iso().clearTrace();
+// The non-isolated board and channel blocks and the sequencer's views of them
+// are separate objects over separate registers.
+TEST(RegmapsTwinViews, TheSequencersViewsAreSeparateObjects) {
+    kelvo_test::FakeAccessor bus;
+    tStatus built;
+    tDuskmereNisoTopRegMap top(&bus, built);
+    auto& chSeq = *top.SeqTop.Channels[0];
+    kelvo_test::MapProbe board{top.Board};
+    kelvo_test::MapProbe twin{chSeq.Board};
+    EXPECT_EQ(board.set(0x8009DE43, 0x1111), 0);
+    EXPECT_EQ(twin.get(0x8009DE43), 0u);
+    EXPECT_EQ(twin.set(0x8009DE43, 0x2222), 0);
+    EXPECT_EQ(board.get(0x8009DE43), 0x1111u);
+    kelvo_test::MapProbe channel{*top.Channels[0]};
+    EXPECT_EQ(channel.set(0x3C654361, 1), 0);
+    EXPECT_EQ(chSeq.Channel.MainXfmrSignalTick[4].strobeCopy, 0u);
     tStatus s;
-    loop.markDirtyRegMap();
-    loop.flushRegMap(false, s);
-    loop.refreshRegMap(s);
+    top.flushRegMap(false, s);
     EXPECT_TRUE(s.isSuccess());
-    std::vector<kelvo_test::BusAccess> seen;
-    for (const sim::Access& a : b.iso().trace()) {
-        seen.push_back({a.write ? 'W' : 'R', static_cast<uint32_t>(a.offset), 0});
-    }
-    std::vector<kelvo_test::BusAccess> expected;
-    standalone.markDirtyRegMap();
-    standalone.flushRegMap(false, s);
-    standalone.refreshRegMap(s);
-    for (const kelvo_test::BusAccess& a : reference.log) {
-        expected.push_back({a.op, a.offset, 0});
-    }
-    ASSERT_EQ(expected.size(), 86u + 84u);
-    EXPECT_EQ(seen, expected);
-}
-
-TEST(RegmapsSignatureOverSim, TheDuskmereSignaturesAreReadThroughTheStandardRegisters) {
-    kelvo_test::SimBoard b{"duskmere-a"};
-    Trees<tDuskmereNisoTopRegMap, tDuskmereIsoTopRegMap> trees(
-        b, [](tDuskmereNisoTopRegMap& t) { return t.Channels[0]->IsoRegAccess[1]; });
-    auto& nisoSignature = trees.niso.Board.StandardRegs.DuskmereSignature;
-    EXPECT_EQ(nisoSignature.softCopy, KELVO_DUSKMERE_BOARD_SIGNATURE) << "until the first refresh";
-    b.niso().poke(0x8020, KELVO_DUSKMERE_BOARD_SIGNATURE);
-    b.iso().poke(0x0020, 0x12345678);
-    tStatus s;
-    EXPECT_EQ(nisoSignature.readRegister(s), KELVO_DUSKMERE_BOARD_SIGNATURE);
-    EXPECT_EQ(trees.iso->Board.StandardRegs.DuskmereSignature.readRegister(s), 0x12345678u);
-    EXPECT_TRUE(s.isSuccess());
-    // The sequencer's twin of the board block reads its own copy at 0x1020.
-    b.niso().poke(0x1020, 0xABCD);
-    EXPECT_EQ(trees.niso.SeqTop.Channels[0]->Board.StandardRegs.DuskmereSignature.readRegister(s), 0xABCDu);
+    EXPECT_EQ(bus.log, (std::vector<kelvo_test::BusAccess>{
+                           {'W', 0x8FFC, 0x1111}, {'W', 0xC194, 0x8000}, {'W', 0x1FFC, 0x2222}}));
 }
 
 } // namespace

@@ -228,31 +228,4 @@ TEST_F(Windowed, ConcurrentUsersNeverInterleaveAHandshake) {
     EXPECT_EQ(b.module->deviceErrorCount(), 0u);
 }
 
-TEST_F(Windowed, IsolatedMapsAreReachableByFieldIdentifier) {
-    kelvo_regmaps::tRequiredRegs required(&accessor, 0, 0, 0x20);
-    b.iso().poke(0x0, 0x4B454C56);
-    tStatus s;
-    uint64_t v = 0;
-    required.read(0x429DAF0B, v, s, 0);
-    EXPECT_EQ(v, 0x4B45u);
-    required.write(0x80DFEC3C, 0x1234, false, s, 0);
-    EXPECT_EQ(b.iso().peek(0x1C), 0x1234u);
-    required.refreshRegMap(s);
-    EXPECT_EQ(b.link().isolatedReads(), 1u + 7u);
-    EXPECT_TRUE(s.isSuccess());
-}
-
-class WindowedDuskmere : public Windowed {
-protected:
-    WindowedDuskmere() : Windowed("duskmere-a") {}
-};
-
-TEST_F(WindowedDuskmere, ReachesTheIsolatedSpaceThroughTheChannelWindow) {
-    tStatus s;
-    accessor.write32(0x7FFC, 0xD5, s);
-    EXPECT_EQ(accessor.read32(0x7FFC, s), 0xD5u);
-    EXPECT_TRUE(s.isSuccess());
-    EXPECT_EQ(b.niso().writeCount(0xC120), 2u) << "the address register at 0xC120";
-}
-
 } // namespace

@@ -66,18 +66,6 @@ TEST_F(GrowOnlyHeapTest, ResizeReleasesTheOldBlockAndSurvivesAFailedChunk) {
     voark::growOnlyHeapResizeFn(grown, 0, &heap);
 }
 
-// Terminals 1..6 (index = ID - 1, the programmer's sub-topography is the index):
-// e0 1->2 (default), e1 3->2, e2 2->4, e3 2->5, e4 4->6; every edge one setting 10+edge=1.
-GraphPlan lineGraph(uint8_t flagsOf4 = 0) {
-    GraphPlan plan{plainTerminals(6), {}, {}};
-    plan.terminals[3].flags = flagsOf4;
-    const std::pair<uint32_t, uint32_t> ends[] = {{0, 1}, {2, 1}, {1, 3}, {1, 4}, {3, 5}};
-    for (uint32_t e = 0; e < 5; ++e) {
-        plan.edges.push_back({ends[e].first, ends[e].second, 1, 0, e == 0, {{10 + e, 1}}});
-    }
-    return plan;
-}
-
 class RouteLifeCycle : public kelvo_test::LeakCheckedTest {
 protected:
     void build(const GraphPlan& plan) {
@@ -280,16 +268,6 @@ TEST_F(RouteLifeCycle, IDsWrapPastZeroAndSkipThoseInUse) {
     EXPECT_EQ(route(1, 2), 2u); // wrapped: 1 is in use
     resources_->setNextRouteIDForTest(0xFFFFFFFF);
     EXPECT_EQ(route(1, 2), 3u); // past 0xFFFFFFFF, 0, 1 and 2
-}
-
-TEST_F(RouteLifeCycle, DestructionReleasesProgrammedRoutes) {
-    build(lineGraph());
-    const uint32_t a = route(1, 4);
-    ASSERT_EQ(reserve(a), 0);
-    ASSERT_EQ(program(a), 0);
-    take();
-    resources_.reset();
-    EXPECT_EQ(take(), (Calls{"begin", "3:12=1", "1:10=1", "end"}));
 }
 
 } // namespace

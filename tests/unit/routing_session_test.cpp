@@ -99,21 +99,11 @@ TEST_F(RoutingManagerTest, ADetachedSessionOutlivesItsManager) {
     session.reset();
 }
 
-// Sessions over a synthetic graph: 1->2 (e0), 3->2, 2->4, 2->5, 4->6 (lineGraph of the life-cycle tests).
-GraphPlan sessionGraph() {
-    GraphPlan plan{plainTerminals(6), {}, {}};
-    const std::pair<uint32_t, uint32_t> ends[] = {{0, 1}, {2, 1}, {1, 3}, {1, 4}, {3, 5}};
-    for (uint32_t e = 0; e < 5; ++e) {
-        plan.edges.push_back({ends[e].first, ends[e].second, 1, 0, e == 0, {{10 + e, 1}}});
-    }
-    return plan;
-}
-
 class RoutingSessionTest : public kelvo_test::LeakCheckedTest {
 protected:
     void SetUp() override {
         LeakCheckedTest::SetUp();
-        graph_ = std::make_unique<Graph>(sessionGraph());
+        graph_ = std::make_unique<Graph>(lineGraph());
         tStatus status;
         resources_ = std::make_unique<voark::RoutingResources>(graph_->info(), &programmer_, status);
         manager_ = std::make_unique<voark::RoutingResourcesManager>(status);
@@ -197,17 +187,6 @@ TEST_F(RoutingSessionTest, OnlyTheCreatorChangesARoute) {
     EXPECT_EQ(wide.at<uint32_t>(2), 4u);
     EXPECT_EQ(reserve(mine, id), 0);
     EXPECT_EQ(program(mine, id), 0);
-}
-
-TEST_F(RoutingSessionTest, TooSmallABufferDestroysTheRoutesFound) {
-    voark::RoutingSession& session = open();
-    int64_t code = 0;
-    uint32_t found = 0;
-    EXPECT_EQ(route(session, 1, 4, 0, &code, &found), 0u);
-    EXPECT_EQ(code, tStatus::kBufferTooSmall);
-    EXPECT_EQ(found, 1u);
-    EXPECT_EQ(resources_->database().size(), 0u);
-    EXPECT_TRUE(session.getSessionRoutes().empty());
 }
 
 TEST_F(RoutingSessionTest, ConflictsAreCutToTheCapacity) {
@@ -312,7 +291,7 @@ namespace {
 // destroying routes over one set of resources, while the manager hands the
 // resources out and withdraws them (run under ThreadSanitizer).
 TEST(RoutingConcurrency, SessionsRaceOverOneSetOfResources) {
-    Graph graph(sessionGraph());
+    Graph graph(lineGraph());
     RecordingProgrammer programmer;
     tStatus status;
     voark::RoutingResources resources(graph.info(), &programmer, status);

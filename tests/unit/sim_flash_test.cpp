@@ -1,6 +1,6 @@
 // The simulated serial flash on its own, driven through the bridge's SPI
 // registers and window as a driver would: status bits, protection, NOR
-// programming, latch clearing, busy, write-protect lock and the fault knobs.
+// programming, latch clearing, busy and the write-protect lock.
 #include <cstdint>
 #include <vector>
 
@@ -152,47 +152,6 @@ TEST_F(SimFlash, ProtectionAndTheWriteProtectLock) {
         EXPECT_EQ(status(), c.statusAfterUnprotect) << c.what;
         ++address;
     }
-}
-
-TEST_F(SimFlash, FaultKnobsAndCounters) {
-    flash().setBusyTimes(0, 0, 0);
-    unprotect();
-    flash().clearCounters();
-    flash().setWritesIgnored(true);
-    command(0x06);
-    program(0x40, 0x00);
-    EXPECT_EQ(read(0x40), 0xFF) << "ignored writes";
-    flash().setWritesIgnored(false);
-    flash().setReadBitFlip(0x40, 0x10);
-    EXPECT_EQ(read(0x40), 0xEF) << "flipped bit on read";
-    EXPECT_EQ(flash().contents()[0x40], 0xFF) << "the content itself is whole";
-    flash().setStuckBusy(true);
-    EXPECT_EQ(status() & 0x01, 0x01);
-    command(0x06);
-    EXPECT_EQ(status() & 0x02, 0) << "no latch while busy";
-    const Flash::Counters c = flash().counters();
-    EXPECT_EQ(c.program, 1u);
-    EXPECT_EQ(c.read, 2u);
-    EXPECT_EQ(c.writeEnable, 2u);
-    EXPECT_EQ(c.readStatus, 2u);
-}
-
-TEST_F(SimFlash, TransactionOfTheWrongShapeIsADeviceError) {
-    spi(0x03, 16, 0x10, true, 8); // a read with a 16-bit address
-    EXPECT_EQ(module.deviceErrorCount(), 1u);
-    module.errors().clear();
-}
-
-TEST(SimFlashImages, DefaultImageIsLoadedAndTheVariantsExist) {
-    sim::Module m("solstra", *sim::boardIdentity("solstra"), {});
-    EXPECT_EQ(m.flash().contents(), *sim::flashImage("default"));
-    for (const char* name : {"default", "erased", "bit-flipped", "version-out-of-range",
-                             "oldest-above-version", "default-calibration-only"}) {
-        auto image = sim::flashImage(name);
-        ASSERT_TRUE(image.has_value()) << name;
-        EXPECT_EQ(image->size(), sim::kFlashImageSize) << name;
-    }
-    EXPECT_FALSE(sim::flashImage("none").has_value());
 }
 
 } // namespace

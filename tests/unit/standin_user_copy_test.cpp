@@ -4,7 +4,6 @@
 // never the client's, a fault on the kernel side is a crash with a report,
 // and one thread's faulting copies leave another thread's requests alone.
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -13,67 +12,20 @@
 #include <thread>
 #include <vector>
 
+#include "client_pages.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
 #include "nVOKAL.h"
 
 namespace {
 
-const size_t kPage = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+const size_t kPage = kelvo_test::pageSize();
 constexpr uint8_t kUserByte = 0x5A;
 constexpr uint8_t kKernelByte = 0xC3;
 
 uint64_t address(const void* pointer) {
     return reinterpret_cast<uintptr_t>(pointer);
 }
-
-// Pages of the client laid out by letters: w read-write, r read-only, n no
-// access (reserved, so that no other mapping takes its place), - not mapped.
-// Readable pages start filled with kUserByte.
-class Layout {
-public:
-    explicit Layout(const std::string& pages) : pages_(pages), size_(pages.size() * kPage) {
-        void* base = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        EXPECT_NE(base, MAP_FAILED);
-        base_ = static_cast<uint8_t*>(base);
-        std::memset(base_, kUserByte, size_);
-        for (size_t i = 0; i < pages.size(); ++i) {
-            if (pages[i] == 'r') {
-                EXPECT_EQ(mprotect(base_ + i * kPage, kPage, PROT_READ), 0);
-            } else if (pages[i] == 'n') {
-                EXPECT_EQ(mprotect(base_ + i * kPage, kPage, PROT_NONE), 0);
-            } else if (pages[i] == '-') {
-                EXPECT_EQ(munmap(base_ + i * kPage, kPage), 0);
-            }
-        }
-    }
-    ~Layout() {
-        for (size_t i = 0; i < pages_.size(); ++i) {
-            if (pages_[i] != '-') {
-                munmap(base_ + i * kPage, kPage);
-            }
-        }
-    }
-    Layout(const Layout&) = delete;
-    Layout& operator=(const Layout&) = delete;
-
-    uint8_t* at(size_t offset) { return base_ + offset; }
-    // Every byte of the mapped pages still kUserByte.
-    bool untouched() const {
-        for (size_t i = 0; i < size_; ++i) {
-            const char page = pages_[i / kPage];
-            if (page != '-' && page != 'n' && base_[i] != kUserByte) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-private:
-    std::string pages_;
-    size_t size_;
-    uint8_t* base_ = nullptr;
-};
 
 nVOKAL_tStatus copy(bool toUser, uint8_t* kernel, uint64_t user, size_t size) {
     return toUser ? nVOKAL100_replicateOutboundIOControlBuffer(user, kernel, static_cast<uint32_t>(size))
@@ -114,7 +66,7 @@ TEST_F(StandInUserCopy, AFaultAnywhereInTheRangeRefusesTheCopyWithNothingMoved) 
     const kal::usermem::ProcessMode client;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Layout user(c.pages);
+        kelvo_test::ClientPages user(c.pages, kUserByte);
         const size_t size = c.size != 0 ? c.size : std::strlen(c.pages) * kPage - 20 - c.offset;
         std::vector<uint8_t> kernel(size);
         for (size_t i = 0; i < size; ++i) {
@@ -223,7 +175,7 @@ TEST_F(StandInUserCopyThreads, FaultingCopiesOnOneThreadLeaveAnotherThreadsReque
     const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
     ASSERT_GE(handle, 0);
     constexpr int kRounds = 2000;
-    Layout missing("n"); // reserved: the threads' own mappings cannot take its place
+    kelvo_test::ClientPages missing("n"); // reserved: the threads' own mappings cannot take its place
     const uint64_t faultsBefore = kal::usermem::recoveredFaults();
 
     // What an undisturbed request answers.

@@ -1,6 +1,5 @@
 // The storage-map framework and the board's maps: the CRC-32, the field
-// tables, typed, string and raw access bounds, and the checksums of the
-// generated flash images read back through the flash window.
+// tables, and typed, string and raw access bounds.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -126,62 +125,6 @@ TEST_F(StorageMaps, FieldTablesOfEveryMap) {
         EXPECT_EQ(status.getCode(), c.count == 0 ? -240035 : 0) << c.map << " " << c.field;
     }
     EXPECT_EQ(dispatcherPtr->getNumberOfRegistrations(), 7u);
-}
-
-TEST_F(StorageMaps, ChecksumsOfTheGeneratedImages) {
-    const char* names[] = {"Manufacturing",
-                           "Header",
-                           "DefaultCalibrationChannel0",
-                           "FactoryCalibrationChannel0",
-                           "ExternalCalibrationChannel0",
-                           "SelfCalibrationChannel0"};
-    struct Case {
-        const char* image;
-        std::vector<bool> valid;
-    } cases[] = {
-        {"default", {true, true, true, true, true, true}},
-        {"erased", {false, false, false, false, false, false}},
-        {"bit-flipped", {false, true, true, true, true, true}},
-        {"version-out-of-range", {true, true, true, true, true, true}},
-        {"default-calibration-only", {true, true, true, false, false, false}},
-    };
-    for (const Case& c : cases) {
-        load(*sim::flashImage(c.image));
-        for (std::size_t i = 0; i < 6; ++i) {
-            tStatus status;
-            EXPECT_EQ(map(names[i]).isChecksumValid(status), c.valid[i]) << c.image << " " << names[i];
-            EXPECT_TRUE(status.isSuccess());
-        }
-        tStatus status;
-        EXPECT_FALSE(map("Posc").isChecksumValid(status));
-        EXPECT_EQ(status.getCode(), -240044);
-        TearDown();
-        maps = nullptr;
-        dispatcherPtr = nullptr;
-        window = nullptr;
-        memory = nullptr;
-        LeakCheckedTest::SetUp();
-    }
-}
-
-TEST_F(StorageMaps, TypedAccessorsReadTheDefaultImage) {
-    load(*sim::flashImage("default"));
-    tStatus status;
-    EXPECT_EQ(maps->manufacturing().getBoardSerialNumber(status), 0x01F2A3B4u);
-    EXPECT_EQ(maps->manufacturing().getMapVersion(status), 0x01000001u);
-    EXPECT_EQ(maps->manufacturing().getOldestCompatibleMapVersion(status), 0x01000000u);
-    EXPECT_EQ(maps->manufacturing().getBoardRevision(status), 1);
-    EXPECT_EQ(maps->manufacturing().getOldestCompatibleBoardRevision(status), 1);
-    EXPECT_EQ(maps->manufacturing().getAllowUnsafeFirmware(status), 1);
-    vohtl::BasicString text;
-    maps->manufacturing().getOrderablePartNumber(text, status);
-    EXPECT_STREQ(text.c_str(), "785412-01");
-    const storagemap::Value128 notSet = maps->calibration(0).getModulatorChargeBalanceOffsets(3, status);
-    EXPECT_EQ(notSet.words[0], 0xFFFFFFFFu) << "charge-balance offsets are not set";
-    EXPECT_TRUE(status.isSuccess());
-    // Erased strings read empty.
-    maps->header().getPassword(text, status);
-    EXPECT_TRUE(text.empty());
 }
 
 TEST_F(StorageMaps, RawAndTypedAccessBounds) {

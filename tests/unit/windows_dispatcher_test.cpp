@@ -55,37 +55,6 @@ protected:
     DeviceWindowDispatcher* dispatcher = nullptr;
 };
 
-TEST_F(WindowsDispatcher, EachOperationReachesTheWindowByName) {
-    std::vector<uint8_t> out(4, 0xEE);
-    tStatus status;
-    dispatcher->get(kEvent, nameAddress, name.size(), 4, 4, user(out), status);
-    EXPECT_EQ(status.getCode(), 0);
-    EXPECT_EQ(out, (std::vector<uint8_t>{4, 5, 6, 7}));
-    EXPECT_EQ(dispatcher->getSizeInBytes(kEvent, nameAddress, name.size(), status), 32u);
-
-    std::vector<uint8_t> in = {0xA0, 0xA1};
-    dispatcher->set(kEvent, nameAddress, name.size(), user(in), 5, 2, status);
-    EXPECT_TRUE(window->softCopyByte(5).isDirty());
-    dispatcher->flush(kEvent, nameAddress, name.size(), 0, 8, false, status);
-    EXPECT_TRUE(window->softCopyByte(5).isSynced());
-    std::vector<uint8_t> more = {0xB0};
-    dispatcher->write(kEvent, nameAddress, name.size(), user(more), 9, 1, true, status);
-    dispatcher->refresh(kEvent, nameAddress, name.size(), 0, 32, status);
-    std::vector<uint8_t> all(32);
-    dispatcher->read(kEvent, nameAddress, name.size(), 0, 32, user(all), status);
-    EXPECT_EQ(status.getCode(), 0);
-    EXPECT_EQ(all[5], 0xA0);
-    EXPECT_EQ(all[6], 0xA1);
-    EXPECT_EQ(all[9], 0xB0);
-    EXPECT_EQ(all[31], 31);
-
-    // The name need not end in user memory where its length ends.
-    std::string longer = "IsoFpgaWindowXYZ";
-    const uint64_t longerAddress = scope.add(longer.data(), longer.size(), kal::usermem::kRead);
-    EXPECT_EQ(dispatcher->getSizeInBytes(kEvent, longerAddress, 13, status), 32u);
-    EXPECT_EQ(status.getCode(), 0);
-}
-
 TEST_F(WindowsDispatcher, RangesAreRefusedBeforeTheUsersSizeIsAllocated) {
     std::vector<uint8_t> out(8, 0xEE);
     const uint64_t address = user(out);

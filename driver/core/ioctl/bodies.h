@@ -1,4 +1,4 @@
-// The operation bodies this driver has so far: setup level, reset, cleanup,
+// The operation bodies of setup level, reset, cleanup,
 // reservation, the hardware-state checks, and the counts and name lists of
 // the three registries (the register-map operations are in arm_bodies.h).
 // Each runs inside the gate its stub opened (the reset opens its own), with
@@ -20,7 +20,7 @@
 
 namespace kelvo_driver::ioctl {
 
-// The bodies still to come have none.
+// One specialisation per code answered by a body (the stub checks it).
 template <Op op> struct Operation;
 
 namespace detail {
@@ -157,6 +157,7 @@ template <> struct Operation<Op::arm_getRegistrationList> {
 
 } // namespace kelvo_driver::ioctl
 
+#include "core/ioctl/accessory_bodies.h"
 #include "core/ioctl/controller_bodies.h"
 #include "core/ioctl/device_window_bodies.h"
 #include "core/ioctl/dma_bodies.h"

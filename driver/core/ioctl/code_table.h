@@ -53,9 +53,8 @@ enum Flags : uint32_t {
     kPlaceCapacity = 1u << 7,
 };
 
-// Whose code is it: answered at the stub, an operation body of this driver,
-// or a body that arrives with its subsystem (answers -52002 after the gate).
-enum class Body : uint32_t { kAtStub, kBuilt, kPending };
+// Whose code is it: answered at the stub, or by an operation body.
+enum class Body : uint32_t { kAtStub, kBuilt };
 
 struct CodeRow {
     uint32_t code;
@@ -120,107 +119,9 @@ constexpr int32_t answerOf(Op op) {
     }
 }
 
-// The bodies this driver has; the others arrive with their subsystems.
+// Every code not answered at the stub has its body.
 constexpr Body bodyOf(Op op) {
-    if ((flagsOf(op) & (kNotOffered | kEchoStatus)) != 0) {
-        return Body::kAtStub;
-    }
-    switch (op) {
-    case Op::kelvo_getSetupLevel:
-    case Op::kdut_reset:
-    case Op::kdut_checkHardwareState:
-    case Op::kdut_checkChannelHardwareState:
-    case Op::kdut_cleanup:
-    case Op::kdut_reserveResources:
-    case Op::arm_getNumberOfRegistrations:
-    case Op::arm_getRegistrationNames:
-    case Op::arm_getSizeOfRegistrationList:
-    case Op::arm_getRegistrationList:
-    case Op::arm_write:
-    case Op::arm_read:
-    case Op::arm_flushRegister:
-    case Op::arm_refreshRegister:
-    case Op::arm_flushRegMap:
-    case Op::arm_set:
-    case Op::arm_get:
-    case Op::arm_writeEx:
-    case Op::arm_readEx:
-    case Op::arm_setEx:
-    case Op::arm_getEx:
-    case Op::arm_flushRegisterEx:
-    case Op::arm_refreshRegisterEx:
-    case Op::arm_getRegisterFormat:
-    case Op::deviceWindow_getNumberOfRegistrations:
-    case Op::deviceWindow_getRegistrationNames:
-    case Op::deviceWindow_flush:
-    case Op::deviceWindow_getSizeInBytes:
-    case Op::deviceWindow_write:
-    case Op::deviceWindow_read:
-    case Op::deviceWindow_set:
-    case Op::deviceWindow_get:
-    case Op::deviceWindow_refresh:
-    case Op::storageMap_getNumberOfRegistrations:
-    case Op::storageMap_getRegistrationNames:
-    case Op::storageMap_flush:
-    case Op::storageMap_refresh:
-    case Op::storageMap_getElementCount:
-    case Op::storageMap_getElementSize:
-    case Op::storageMap_setRaw:
-    case Op::storageMap_getRaw:
-    case Op::storageMap_isChecksumValid:
-    case Op::corran_areStorageMapChecksumsValid:
-    case Op::corran_areStorageMapVersionsValid:
-    case Op::routing_queryVersion:
-    case Op::routing_calculateRoute:
-    case Op::routing_destroyRoute:
-    case Op::routing_reserveRoute:
-    case Op::routing_programRoute:
-    case Op::routing_unreserveRoute:
-    case Op::routing_unprogramRoute:
-    case Op::routing_getRouteTerminalPath:
-    case Op::routing_getTopographyName:
-    case Op::routing_resetTerminal:
-    case Op::routing_calculateResetTerminal:
-    case Op::voquantaPXICooling_getCoolingMode:
-    case Op::voquantaPXICooling_overrideCoolingMode:
-    case Op::pxiCooling_setCoolingMode:
-    case Op::pxiCooling_getRequestedCoolingMode:
-    case Op::corran_readTemperatureSensor:
-    case Op::corran_stagePowerAllocation:
-    case Op::corran_commitPowerAllocation:
-    case Op::corran_discardPowerAllocation:
-    case Op::corran_getActualPowerAllocation:
-    case Op::brixelTools_startDMA:
-    case Op::brixelTools_stopDMA:
-    case Op::brixelTools_addTransferToDevice:
-    case Op::brixelTools_addTransferFromDevice:
-    case Op::brixelTools_writeStreamAdditiveTransferCount:
-    case Op::brixelTools_getTransferCount:
-    case Op::brixelTools_clearTransfers:
-    case Op::brixelTools_clearApplicationFIFO:
-    case Op::brixelTools_waitUntilBytesTransferred:
-    case Op::brixelTools_cancelWaitUntilBytesTransferred:
-    case Op::corran_loadCalibrationToFirmwareFromStorageMapSoftcopy:
-    case Op::wexmoor_startSequenceEngine:
-    case Op::wexmoor_resetSequenceEngine:
-    case Op::wexmoor_isSequenceEngineRunning:
-    case Op::wexmoor_getSubroutines:
-    case Op::wexmoor_getNumSubroutines:
-    case Op::measureUnit_arm:
-    case Op::measureUnit_reset:
-    case Op::triggersAndEvents_overrideTrigger:
-    case Op::triggersAndEvents_checkEventLatch:
-    case Op::triggersAndEvents_clearEventLatch:
-    case Op::hwCondition_clearChannelBasedHardwareErrors:
-    case Op::hwCondition_checkBoardAndChannelBasedHardwareErrors:
-    case Op::corran_queryInCompliance:
-    case Op::corran_getHardwareErrors:
-    case Op::corran_calculateChargeBalanceOffset:
-    case Op::corran_configureChargeBalanceOffset:
-        return Body::kBuilt;
-    default:
-        return Body::kPending;
-    }
+    return (flagsOf(op) & (kNotOffered | kEchoStatus)) != 0 ? Body::kAtStub : Body::kBuilt;
 }
 
 inline constexpr CodeRow kCodeTable[] = {

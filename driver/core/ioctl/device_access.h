@@ -125,6 +125,12 @@ template <class Device, class Session> struct DeviceAccess {
     static void loadCalibrationToFirmware(Device& device, uint64_t mask, nVOAPALS100::tStatus& status) {
         device.loadCalibrationToFirmwareFromStorageMapSoftcopy(mask, status);
     }
+    // The device's connected-accessory word, and its atomic exchange for a
+    // new value (answering the word replaced).
+    static uint32_t connectedAccessory(Device& device) { return device.getConnectedAccessory(); }
+    static uint32_t exchangeConnectedAccessory(Device& device, uint32_t value) {
+        return device.exchangeConnectedAccessory(value);
+    }
 };
 
 } // namespace kelvo_driver::ioctl

@@ -107,6 +107,10 @@ template <> struct DeviceAccess<KelvoDevice, fenwicksharedsource::KernelSession>
             KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidState);
         }
     }
+    static uint32_t connectedAccessory(KelvoDevice& device) { return device.getConnectedAccessory(); }
+    static uint32_t exchangeConnectedAccessory(KelvoDevice& device, uint32_t value) {
+        return device.exchangeConnectedAccessory(value);
+    }
     static KelvoHelper* kelvoHelper(KelvoDevice& device) { return device.getKelvoHelper(); }
     static fenwicksharedsource::KernelSession* kernelSession(SessionType& session) { return &session; }
 };

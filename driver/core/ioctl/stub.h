@@ -81,11 +81,7 @@ void answer(Device& device, const nVOAPAL000::tEventDescriptor& event, const typ
         if constexpr ((row.flags & kPlaceCapacity) != 0) {
             placeCapacity<op>(in, out);
         }
-        if constexpr (row.body == Body::kBuilt) {
-            Operation<op>::template run<Access>(device, event, in, out, status);
-        } else {
-            KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kNotImplemented);
-        }
+        Operation<op>::template run<Access>(device, event, in, out, status);
     }
 }
 

@@ -1,0 +1,458 @@
+// The device's life cycle at level 19 on every board, through the host's C
+// API with the plug-and-play machine driven directly: suspend and resume of
+// I/O, power down and restore, stop and start with handles, a routing
+// notifier and a DMA wait open; removal with all of them open; resets with
+// custom parameters; and what a storage field, a cooling override and a power
+// allocation keep across resets and power cycles.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bridge/embedded_images.h"
+#include "bridge/firmware.h"
+#include "core/dma_objects.h"
+#include "core_test_support.h"
+#include "kelvo/ioctl.h"
+
+namespace {
+
+using namespace kelvo_driver::nVOAPAL000;
+using kelvo_test::boards;
+using nVOAPALS100::tStatus;
+
+constexpr int32_t kInvalidated = KELVO_STATUS_SESSION_INVALIDATED;
+constexpr int32_t kGateClosed = KELVO_STATUS_IO_GATE_CLOSED;
+constexpr int32_t kNoRouting = tStatus::kInvalidState; // detached routing resources; a refused restore
+constexpr uint32_t kForever = 0xFFFFFFFF;
+
+uint64_t address(const void* pointer) {
+    return reinterpret_cast<uintptr_t>(pointer);
+}
+
+template <class Out, class In> Out answer(int handle, uint32_t code, const In& in) {
+    Out out{};
+    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
+    EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0) << "code " << std::hex << code;
+    return out;
+}
+template <class In> int32_t status(int handle, uint32_t code, const In& in) {
+    return answer<kelvo_status_record>(handle, code, in).status;
+}
+int32_t reserve(int handle) {
+    return status(handle, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0});
+}
+kelvo_kelvo_getSetupLevel_out level(int handle) {
+    return answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
+                                                 kelvo_kelvo_getSetupLevel_in{0});
+}
+int32_t topography(int handle) {
+    char name[16] = {};
+    return answer<kelvo_status_record>(handle, KELVO_IOCTL_routing_getTopographyName,
+                                       kelvo_routing_getTopographyName_in{address(name), sizeof(name), 0})
+        .status;
+}
+
+class Lifecycle : public kelvo_test::HostedTest {
+protected:
+    static int add(const std::string& board) {
+        const int index = kelvo_host::addModule(board, [](sim::Module& m) { m.enableDma(); });
+        EXPECT_GE(index, 0);
+        EXPECT_EQ(deviceOf(index)->getSetupTracker().getCurrentLevel(), 19u);
+        return index;
+    }
+    static int open(int index) {
+        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+        EXPECT_GE(handle, 0);
+        return handle;
+    }
+    static bool step(int index, tPnPState state, tSuspendReason reason, bool vetoable) {
+        tStatus status;
+        return deviceOf(index)->commonChangePnPState(tEventDescriptor(0), state, reason, vetoable, status);
+    }
+    // Reserves channel 0, starts its stream into a page-sized buffer and
+    // waits for it on a thread until the channel's waiter is registered.
+    struct PendingWait {
+        PendingWait(int index, int handle)
+            : buffer(static_cast<uint8_t*>(std::aligned_alloc(4096, 4096)), std::free), handle(handle) {
+            std::memset(buffer.get(), 0, 4096);
+            owned.add(buffer.get(), 4096, kal::usermem::kReadWrite);
+            EXPECT_EQ(reserve(handle), 0);
+            EXPECT_EQ(
+                status(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+                       kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(buffer.get()), 4096, 0, 0}),
+                0);
+            EXPECT_EQ(
+                status(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0}),
+                0);
+            thread = std::thread([this] {
+                result = answer<kelvo_brixelTools_waitUntilBytesTransferred_out>(
+                             this->handle, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred,
+                             kelvo_brixelTools_waitUntilBytesTransferred_in{0, 0, 0, 4096, kForever, 0, 0})
+                             .status;
+            });
+            auto* dma =
+                static_cast<kelvo_driver::DMAObjects*>(&deviceOf(index)->getKelvoHelper()->getTask(14));
+            while (dma->getDMAControllers()->getDMAInterruptController().waiterCount() == 0) {
+                std::this_thread::yield();
+            }
+        }
+        int32_t join() {
+            thread.join();
+            return result;
+        }
+        std::unique_ptr<uint8_t, void (*)(void*)> buffer;
+        kal::usermem::Scope owned;
+        int handle;
+        int32_t result = 1;
+        std::thread thread;
+    };
+};
+
+// Suspend and resume of I/O never invalidate: the handles opened before are
+// served again, their pending waits too, only their routing sessions stay
+// demoted. Power down, stop and a refused power restore end the pending
+// waits and invalidate every handle opened before; a new handle is served at
+// level 19 again (or answers -52020 after the refusal).
+TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
+    struct Case {
+        const char* name;
+        tPnPState away;
+        tSuspendReason reason;
+        bool restore;      // the restore flag while away
+        int32_t whileAway; // a route request of the old handle made while away
+        int32_t waitEnds;  // the pending wait's answer
+        int32_t oldAfter;  // the old handle's level request after coming back
+        int32_t oldRoute;  // its route request
+        uint32_t messages; // on its routing notifier: demoted (notify), closed
+        int32_t newAfter;  // a new handle's request at level 19
+        int32_t reserve;   // its reservation of channel 0 while the old handle is open
+    };
+    const Case cases[] = {
+        {"suspend closing the gate", kPnPStateIOSuspended, kSuspendReasonStart, true, kGateClosed, 0, 0,
+         kNoRouting, 1, 0, KELVO_STATUS_RESERVED_BY_OTHER},
+        {"suspend holding the gate", kPnPStateIOSuspended, kSuspendReasonReset, true, kNoRouting, 0, 0,
+         kNoRouting, 1, 0, KELVO_STATUS_RESERVED_BY_OTHER},
+        {"power down and restore", kPnPStateSleep, kSuspendReasonStart, true, kGateClosed, kInvalidated,
+         kInvalidated, kInvalidated, 2, 0, 0},
+        {"power restore refused", kPnPStateSleep, kSuspendReasonStart, false, kGateClosed, kInvalidated,
+         kInvalidated, kInvalidated, 1, kNoRouting, kNoRouting},
+        {"stop and start", kPnPStateNotStarted, kSuspendReasonRemove, true, kGateClosed, kInvalidated,
+         kInvalidated, kInvalidated, 2, 0, 0},
+        {"power down from a held suspension", kPnPStateSleep, kSuspendReasonReset, true, kInvalidated,
+         kInvalidated, kInvalidated, kInvalidated, 2, 0, 0},
+    };
+    std::map<std::string, int> modules;
+    for (size_t turn = 0; turn < std::size(cases); ++turn) {
+        const Case& c = cases[turn];
+        const std::string& board = boards()[turn % boards().size()]; // every board in turn
+        SCOPED_TRACE(board + ": " + c.name);
+        const int index = modules.count(board) != 0 ? modules[board] : (modules[board] = add(board));
+        auto module = kelvo_host::module(static_cast<unsigned>(index));
+        const int old = open(index);
+        const unsigned destination = kelvo_destination(old);
+        kelvo_notifier_payload notifier{0xBEEF, destination, 0x80000000};
+        ASSERT_EQ(kelvo_ioctl(old, KELVO_IOCTL_CREATE_NOTIFIER, &notifier), 0);
+        PendingWait wait(index, old);
+
+        deviceOf(index)->setRestoreFlag(c.restore ? 1 : 0);
+        EXPECT_TRUE(step(index, c.away, c.reason, true)) << "never vetoed";
+        int32_t awayAnswer = 1;
+        std::thread away([&] { awayAnswer = topography(old); });
+        if (c.reason != kSuspendReasonReset) {
+            away.join(); // a closed gate answers at once; a held one after the resume
+        }
+        if (c.waitEnds == 0) { // the wait survives the suspension
+            const std::vector<uint8_t> data(4096, 0x5A);
+            module->dma(0).inject(data.data(), data.size());
+            EXPECT_TRUE(step(index, kPnPStateReady, c.reason, false));
+            EXPECT_EQ(wait.join(), 0);
+            EXPECT_EQ(std::memcmp(wait.buffer.get(), data.data(), data.size()), 0);
+        } else {
+            EXPECT_EQ(wait.join(), c.waitEnds);
+            EXPECT_TRUE(step(index, kPnPStateReady, c.reason, false));
+        }
+        if (away.joinable()) {
+            away.join();
+        }
+        EXPECT_EQ(awayAnswer, c.whileAway);
+        EXPECT_EQ(level(old).status, c.oldAfter);
+        EXPECT_EQ(topography(old), c.oldRoute);
+        kelvo_message message{};
+        for (uint32_t type = KELVO_MESSAGE_NOTIFY; type < KELVO_MESSAGE_NOTIFY + c.messages; ++type) {
+            ASSERT_EQ(kelvo_read_message(destination, &message), 1);
+            EXPECT_EQ(message.type, type);
+            EXPECT_EQ(message.size, 0u);
+        }
+        EXPECT_EQ(kelvo_read_message(destination, &message), 0);
+
+        const int fresh = open(index);
+        EXPECT_EQ(level(fresh).setupLevel, c.newAfter == 0 ? 19u : 0u);
+        EXPECT_EQ(topography(fresh), c.newAfter);
+        EXPECT_EQ(reserve(fresh), c.reserve);
+        EXPECT_EQ(kelvo_close(fresh), 0);
+        EXPECT_EQ(kelvo_close(old), 0);
+        int last = open(index);
+        if (c.newAfter != 0) { // a reset brings it back (and invalidates its requester)
+            EXPECT_EQ(status(last, KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{19, 0, 0, 0, 0}), 0);
+            EXPECT_EQ(kelvo_close(last), 0);
+            last = open(index);
+        }
+        EXPECT_EQ(reserve(last), 0) << "the closed handles hold nothing";
+        EXPECT_EQ(kelvo_close(last), 0);
+        EXPECT_FALSE(module->dma(0).running());
+        EXPECT_TRUE(module->dma(0).faults().empty());
+        EXPECT_EQ(module->deviceErrorCount(), 0u) << ::testing::PrintToString(module->deviceErrors());
+        deviceOf(index)->setRestoreFlag(1);
+    }
+    for (const auto& [board, index] : modules) {
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    }
+}
+
+// Removal (of the module, or of every device by the host's stop) with
+// handles of both interfaces, a routing notifier and a DMA wait without
+// timeout open, from a running device or one whose I/O a suspension holds:
+// the wait ends, the notifier closes, the handles answer that their device
+// is gone and nothing is left behind.
+TEST_F(Lifecycle, RemovalWithHandlesAndWaitsOpen) {
+    const struct {
+        const char* board;
+        bool held;
+        bool stop;
+    } cases[] = {{"solstra", false, false},
+                 {"duskmere-a", true, false},
+                 {"duskmere-b", false, true},
+                 {"solstra", true, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.board) + (c.held ? ", held" : "") + (c.stop ? ", host stopped" : ""));
+        const kal::live::Counts live = kal::live::now();
+        const int index = add(c.board);
+        const int instrument = open(index);
+        const int cooling = kelvo_open("nPXICOOLING_17_2_pxiCooling", static_cast<unsigned>(index));
+        ASSERT_GE(cooling, 0);
+        const unsigned destination = kelvo_destination(instrument);
+        kelvo_notifier_payload notifier{0xBEEF, destination, 0x80000000};
+        ASSERT_EQ(kelvo_ioctl(instrument, KELVO_IOCTL_CREATE_NOTIFIER, &notifier), 0);
+        PendingWait wait(index, instrument);
+        if (c.held) {
+            EXPECT_TRUE(step(index, kPnPStateIOSuspended, kSuspendReasonReset, false));
+        }
+        if (c.stop) {
+            kelvo_host_stop();
+        } else {
+            EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        }
+        EXPECT_EQ(wait.join(), kInvalidated);
+        kelvo_message message{};
+        for (uint32_t type : {KELVO_MESSAGE_NOTIFY, KELVO_MESSAGE_CLOSE}) {
+            ASSERT_EQ(kelvo_read_message(destination, &message), 1);
+            EXPECT_EQ(message.type, type);
+        }
+        for (int handle : {instrument, cooling}) {
+            kelvo_ioctl_header header{};
+            EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_kelvo_getSetupLevel, &header), KELVO_E_STATE);
+            EXPECT_EQ(kelvo_close(handle), c.stop ? KELVO_E_STATE : 0);
+        }
+        EXPECT_EQ(kelvo_host::openHandles(), 0u);
+        EXPECT_TRUE(kelvo_host::faults().empty());
+        if (c.stop) {
+            ASSERT_EQ(kelvo_host_start(), 0);
+        }
+        EXPECT_EQ(kal::live::now(), live);
+    }
+}
+
+// The board's embedded FPGA image of target 0 or 1, decompressed into
+// ordinary memory of the client: a valid custom image.
+std::vector<uint8_t> ownImage(const std::string& board, uint32_t target) {
+    const bool solstra = board == "solstra";
+    const uint8_t* block[2][2] = {{embeddy_DuskmereNisoFpgaTop_bin, embeddy_DuskmereIsoFpgaTop_bin},
+                                  {embeddy_SolstraNisoFpgaTop_bin, embeddy_SolstraIsoFpgaTop_bin}};
+    const uint64_t size[2][2] = {{embeddy_DuskmereNisoFpgaTop_bin_size, embeddy_DuskmereIsoFpgaTop_bin_size},
+                                 {embeddy_SolstraNisoFpgaTop_bin_size, embeddy_SolstraIsoFpgaTop_bin_size}};
+    const uint64_t original[2][2] = {
+        {embeddy_DuskmereNisoFpgaTop_bin_original_size, embeddy_DuskmereIsoFpgaTop_bin_original_size},
+        {embeddy_SolstraNisoFpgaTop_bin_original_size, embeddy_SolstraIsoFpgaTop_bin_original_size}};
+    tStatus status;
+    kdut::LZ4CompressedFirmware image(kelvo_driver::FirmwareDownloadTarget(target), block[solstra][target],
+                                      size[solstra][target], original[solstra][target], status);
+    EXPECT_TRUE(status.isSuccess());
+    return std::vector<uint8_t>(image.data(), image.data() + image.size());
+}
+
+// Resets to level 19 with custom parameters, each word given on its own or
+// with the words it goes with (what the setup tests do not show already):
+// the reset's answer and the level reached. Rows with a valid image run on
+// every board, the others on one board each in turn.
+TEST_F(Lifecycle, ResetWithCustomParameters) {
+    using P = kelvo_custom_reset_parameters;
+    constexpr int32_t kBadAddress = tStatus::kNotAccessible;
+    constexpr int32_t kUnknownSubroutine = static_cast<int32_t>(0xBFFA4309u);
+    constexpr int32_t kBadPackage = static_cast<int32_t>(0xBFFA432Au);
+    constexpr uint64_t kBad = 0x10; // a user address that is not mapped
+    const std::vector<uint64_t> commands = {0x2000000000000011ull, 0x1C00FF0500000000ull};
+    const std::vector<uint32_t> startup = {0x956E9395u, 0x22}, other = {0x11, 0x22}, addresses = {0, 1};
+    auto package = [&](const std::vector<uint32_t>& ids, uint64_t ignore) {
+        return P{0,
+                 0,
+                 0,
+                 0,
+                 address(commands.data()),
+                 commands.size(),
+                 address(ids.data()),
+                 address(addresses.data()),
+                 ids.size(),
+                 0,
+                 0,
+                 ignore};
+    };
+    auto with = [](P p, uint64_t P::*word, uint64_t value) {
+        p.*word = value;
+        return p;
+    };
+    struct Case {
+        const char* name;
+        int image; // the board's own image of target 0 or 1 fills its words (unless at kBad); -1: none
+        P words;
+        uint64_t block; // the parameter block's address, when not the words'
+        uint32_t level;
+        int32_t code;
+    };
+    const Case cases[] = {
+        {"the board's own non-isolated image", 0, {}, 0, 19, 0},
+        {"the board's own isolated image", 1, {}, 0, 19, 0},
+        {"the non-isolated image at a bad address", 0, with({}, &P::nonIsolatedFirmwarePtr, kBad), 0, 3,
+         kBadAddress},
+        {"the isolated image at a bad address", 1, with({}, &P::isolatedFirmwarePtr, kBad), 0, 7,
+         kBadAddress},
+        {"a package with the start-up subroutine", -1, package(startup, 0), 0, 19, 0},
+        {"a package without it", -1, package(other, 0), 0, 17, kUnknownSubroutine},
+        {"a package without it, start-up errors ignored", -1, package(other, 1), 0, 19, 0},
+        {"an incomplete package, start-up errors ignored", -1,
+         with(package(startup, 1), &P::subroutineAddressesPtr, 0), 0, 9, kBadPackage},
+        {"the commands at a bad address", -1, with(package(startup, 0), &P::subroutineCommandsPtr, kBad), 0,
+         9, kBadAddress},
+        {"the addresses at a bad address", -1, with(package(startup, 0), &P::subroutineAddressesPtr, kBad), 0,
+         9, kBadAddress},
+        {"a subroutine count past 32 bits", -1,
+         with(package(startup, 0), &P::numberOfSubroutines, 1ull << 32), 0, 0, tStatus::kUnsupportedValue},
+        {"start-up errors ignored without any", -1, with({}, &P::ignoreStartupErrors, 1), 0, 19, 0},
+        {"the parameter block at a bad address", -1, {}, kBad, 0, kBadAddress},
+    };
+    std::map<std::string, int> modules;
+    size_t turn = 0;
+    for (const Case& c : cases) {
+        const bool valid =
+            c.image >= 0 && c.words.nonIsolatedFirmwarePtr == 0 && c.words.isolatedFirmwarePtr == 0;
+        for (const std::string& board : valid ? boards() : std::vector{boards()[turn++ % boards().size()]}) {
+            SCOPED_TRACE(board + ": " + c.name);
+            if (modules.count(board) == 0) {
+                modules[board] = add(board);
+            }
+            P words = c.words;
+            std::vector<uint8_t> image;
+            if (c.image >= 0) {
+                image = ownImage(board, static_cast<uint32_t>(c.image));
+                const auto pointer = c.image == 0 ? &P::nonIsolatedFirmwarePtr : &P::isolatedFirmwarePtr;
+                words.*pointer = words.*pointer != 0 ? words.*pointer : address(image.data());
+                (words.*(c.image == 0 ? &P::nonIsolatedFirmwareSize : &P::isolatedFirmwareSize)) =
+                    image.size();
+            }
+            const int handle = open(modules[board]);
+            EXPECT_EQ(status(handle, KELVO_IOCTL_kdut_reset,
+                             kelvo_kdut_reset_in{19, 0, c.block != 0 ? c.block : address(&words), 0, 0}),
+                      c.code);
+            EXPECT_EQ(kelvo_close(handle), 0);
+            const int after = open(modules[board]);
+            EXPECT_EQ(level(after).setupLevel, c.level);
+            EXPECT_EQ(kelvo_close(after), 0);
+        }
+    }
+    for (const auto& [board, index] : modules) {
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    }
+}
+
+// What a reset to 19, a power cycle and a stop and start keep: a storage
+// field written and flushed is read again from the flash (one written after
+// the flush is not), the cooling override lives in the device and stays, the
+// power allocation is built anew with nothing allocated.
+TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
+    constexpr const char* kManufacturing = "Manufacturing_Ver1.0.0d1";
+    constexpr uint32_t kSerialField = 12;
+    enum Transition { kReset, kPowerCycle, kStopStart };
+    struct Case {
+        const char* name;
+        const char* board;
+        Transition transition;
+    };
+    const Case cases[] = {
+        {"reset to 19", "solstra", kReset},
+        {"power cycle", "duskmere-a", kPowerCycle},
+        {"stop and start", "duskmere-b", kStopStart},
+    };
+    auto serial = [&](int handle, bool write, uint32_t value) {
+        kelvo_storageMap_setRaw_in in{};
+        in.nameAddress = address(kManufacturing);
+        in.nameLength = std::strlen(kManufacturing);
+        in.fieldId = kSerialField;
+        in.elementCount = 1;
+        in.buffer = address(&value);
+        in.elementSize = sizeof(value);
+        EXPECT_EQ(status(handle, write ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw, in),
+                  0);
+        return value;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int index = add(c.board);
+        const int before = open(index);
+        serial(before, true, 0x00C0FFEE);
+        kelvo_storageMap_flush_in flush{};
+        flush.nameAddress = address(kManufacturing);
+        flush.nameLength = std::strlen(kManufacturing);
+        EXPECT_EQ(status(before, KELVO_IOCTL_storageMap_flush, flush), 0);
+        serial(before, true, 0x0BADF00D); // not flushed
+        EXPECT_EQ(status(before, KELVO_IOCTL_voquantaPXICooling_overrideCoolingMode,
+                         kelvo_voquantaPXICooling_overrideCoolingMode_in{40, 0}),
+                  0);
+        EXPECT_EQ(reserve(before), 0);
+        EXPECT_EQ(answer<kelvo_corran_stagePowerAllocation_out>(
+                      before, KELVO_IOCTL_corran_stagePowerAllocation,
+                      kelvo_corran_stagePowerAllocation_in{0, {}, 1000, 0})
+                      .status,
+                  0);
+        EXPECT_EQ(status(before, KELVO_IOCTL_corran_commitPowerAllocation,
+                         kelvo_corran_commitPowerAllocation_in{0, {}, 0}),
+                  0);
+        if (c.transition == kReset) {
+            EXPECT_EQ(status(before, KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{19, 0, 0, 0, 0}), 0);
+        } else {
+            const tPnPState away = c.transition == kPowerCycle ? kPnPStateSleep : kPnPStateNotStarted;
+            EXPECT_TRUE(step(index, away, kSuspendReasonStart, false));
+            EXPECT_TRUE(step(index, kPnPStateReady, kSuspendReasonStart, false));
+        }
+        const int after = open(index);
+        EXPECT_EQ(serial(after, false, 0), 0x00C0FFEEu);
+        EXPECT_EQ(answer<kelvo_voquantaPXICooling_getCoolingMode_out>(
+                      after, KELVO_IOCTL_voquantaPXICooling_getCoolingMode, kelvo_status_record{0})
+                      .coolingMode,
+                  40u);
+        EXPECT_EQ(reserve(after), 0);
+        const auto power = answer<kelvo_corran_getActualPowerAllocation_out>(
+            after, KELVO_IOCTL_corran_getActualPowerAllocation,
+            kelvo_corran_getActualPowerAllocation_in{0, {}, 0});
+        EXPECT_EQ(power.status, 0);
+        EXPECT_EQ(power.powerMicrowatts, 0u);
+        EXPECT_EQ(kelvo_close(after), 0);
+        EXPECT_EQ(kelvo_close(before), 0);
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    }
+}
+
+} // namespace
