@@ -590,7 +590,10 @@ void tableRequest(Reader& in, int handle) {
     }
     kelvo_ioctl_header* header = reinterpret_cast<kelvo_ioctl_header*>(pool.rw() + kHeaderAt);
     const std::uint8_t places = in.u8();
-    header->inputAddress = address(places % 16 == 1 ? place(in, inSize) : input);
+    // The DMA wait's record stays at home, where its timeout was cut.
+    const bool placeInput =
+        places % 16 == 1 && info.code != KELVO_IOCTL_brixelTools_waitUntilBytesTransferred;
+    header->inputAddress = address(placeInput ? place(in, inSize) : input);
     header->outputAddress = address(places / 16 == 1 ? place(in, outSize) : output);
     header->inputSize = static_cast<std::uint32_t>(inSize);
     header->outputSize = static_cast<std::uint32_t>(outSize);
@@ -632,8 +635,8 @@ void unknownRequest(Reader& in, int handle) {
     scrub(input, inSize);
     *header = kelvo_ioctl_header{address(input), address(pool.rw() + kOutputAt), inSize, in.u8(), 0, 0};
     if (code == KELVO_IOCTL_CREATE_NOTIFIER || code == KELVO_IOCTL_DESTROY_NOTIFIER ||
-        code == KELVO_IOCTL_kdut_reset) {
-        return; // their own requests below
+        code == KELVO_IOCTL_kdut_reset || code == KELVO_IOCTL_brixelTools_waitUntilBytesTransferred) {
+        return; // their own requests (the wait's timeout is cut there)
     }
     kelvo_ioctl(handle, code, header);
 }
