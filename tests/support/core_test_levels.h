@@ -116,10 +116,6 @@ const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel3();
 // over the register-map groups of levels 5 and 9 and the stand-ins of the
 // other levels.
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealSequencer();
-// The test table with the product's real levels 1 to 5 (flash and storage
-// maps, the non-isolated FPGA's download, its register maps and
-// "NisoFpgaWindow") under the stand-ins of levels 6 to 18.
-const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel5();
 
 // The product's levels 1 to 9 under the stand-ins of the levels above, so
 // that the real lower levels run to level 19.
@@ -127,11 +123,11 @@ const kelvo_driver::SetupLevelTable& testSetupLevelTableOverProductLevels();
 
 // Which levels of the installed test table are the product's own (kSequencer:
 // levels 1, 2, 10 to 13 and 17).
-enum class RealLevels { kUpTo2, kUpTo3, kUpTo5, kSequencer };
+enum class RealLevels { kUpTo2, kUpTo3, kSequencer };
 
-// The same table with the product's levels 14 (DMA objects) and 15
+// The test table with the product's levels 14 (DMA objects) and 15
 // (calibration values) in place of their stand-ins.
-const kelvo_driver::SetupLevelTable& testSetupLevelTableWithRealDMA(RealLevels real);
+const kelvo_driver::SetupLevelTable& testSetupLevelTableWithRealDMA();
 
 // Installs the test table for a scope and resets the stand-ins' state.
 class ScopedTestLevels {
@@ -150,11 +146,10 @@ public:
     }
     explicit ScopedTestLevels(RealLevels real, bool realDMA = false) {
         standIns().reset();
-        kelvo_host::setFpgasLoadedAtPlugging(real != RealLevels::kUpTo5, true);
+        kelvo_host::setFpgasLoadedAtPlugging(true, true);
         kelvo_driver::setSetupLevelTableForTests(
-            realDMA                          ? &testSetupLevelTableWithRealDMA(real)
+            realDMA                          ? &testSetupLevelTableWithRealDMA()
             : real == RealLevels::kSequencer ? &testSetupLevelTableOverRealSequencer()
-            : real == RealLevels::kUpTo5     ? &testSetupLevelTableOverRealLevel5()
             : real == RealLevels::kUpTo3     ? &testSetupLevelTableOverRealLevel3()
                                              : &testSetupLevelTable());
     }

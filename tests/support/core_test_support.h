@@ -1,18 +1,37 @@
 // Helpers for the driver-core tests: the host started around each test, the
-// product device of a host device index, and requests on a session.
+// product device of a host device index, modules added and climbed, and
+// requests on a session.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "control.h"
 #include "core/kelvo_device.h"
 #include "host.h"
+#include "kelvo/ioctl.h"
 #include "kelvo_host.h"
 #include "pci_bus.h"
+#include "sim.h"
 #include "test_support.h"
 
 namespace kelvo_test {
+
+inline std::uint64_t address(const void* pointer) {
+    return reinterpret_cast<std::uintptr_t>(pointer);
+}
+
+// A request through kelvo_ioctl with the records' own sizes that must reach
+// its operation: the output record.
+template <class Out, class In> Out answer(int handle, std::uint32_t code, const In& in) {
+    Out out{};
+    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
+    EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0) << "code " << std::hex << code;
+    EXPECT_EQ(header.result, sizeof(Out)) << "the bytes written";
+    return out;
+}
 
 inline const std::vector<std::string>& boards() {
     static const std::vector<std::string> names = {"solstra", "duskmere-a", "duskmere-b"};
@@ -39,6 +58,7 @@ protected:
         LeakCheckedTest::TearDown();
     }
 
+public:
     static kelvo_driver::KelvoDevice* deviceOf(int index) {
         auto* pci = static_cast<kelvo_driver::nVOAPAL000::tPCIDevice*>(
             kelvo_host::device(static_cast<unsigned>(index)));
@@ -60,6 +80,39 @@ protected:
     static bool hasProperty(int index, const char* name) {
         return kelvo_property_read(static_cast<unsigned>(index), nullptr, name, nullptr, 0) >= 0;
     }
+    // A module of board added (prepare sets its knobs before setup runs) and
+    // what its setup reached.
+    static int add(const std::string& board, const std::function<void(sim::Module&)>& prepare = {}) {
+        const int index = kelvo_host::addModule(board, prepare);
+        EXPECT_GE(index, 0) << board;
+        return index;
+    }
+    static void remove(int index) { EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0); }
+    static sim::Module& module(int index) { return *kelvo_host::module(static_cast<unsigned>(index)); }
+    static std::uint32_t levelOf(int index) { return deviceOf(index)->getSetupTracker().getCurrentLevel(); }
+    static std::int64_t setupCode(int index) {
+        return deviceOf(index)->getSetupTracker().getStatus().getCode();
+    }
+    static int open(int index) {
+        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+        EXPECT_GE(handle, 0);
+        return handle;
+    }
+    // A reset to level through the I/O control on a handle of its own, with
+    // the custom parameter block at parameters (null: none): the status word.
+    static std::int32_t resetTo(int index, std::uint32_t level, const void* parameters = nullptr) {
+        const int handle = open(index);
+        const kelvo_kdut_reset_in in{level, 0, parameters != nullptr ? address(parameters) : 0, 0, 0};
+        const std::int32_t status = answer<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reset, in).status;
+        kelvo_close(handle);
+        return status;
+    }
+    static std::int32_t reserveAll(int handle, std::uint64_t mask = 1) {
+        return answer<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reserveResources,
+                                           kelvo_kdut_reserveResources_in{mask, 0, 0})
+            .status;
+    }
+
     // An ordinary I/O-control request with empty buffers: the request's code.
     static int emptyRequest(int handle, unsigned code) {
         kelvo_ioctl_header header{};

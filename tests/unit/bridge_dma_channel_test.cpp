@@ -34,27 +34,6 @@ protected:
     }
 };
 
-TEST_F(BridgeDmaChannel, ChannelBlocksFollowTheBridgesBaseAndBlockSize) {
-    struct Row {
-        std::uint32_t base, shift;
-    };
-    for (const Row& row : {Row{0x1000, 8}, Row{0x3000, 9}, Row{0x2000, 12}}) {
-        SCOPED_TRACE(row.base);
-        module->bridgeRegisters().setDmaBase(row.base);
-        module->bridgeRegisters().setCoreDescription((row.shift << 16) | (12u << 12) | (1u << 5));
-        for (std::uint32_t n = 0; n < 2; ++n) {
-            std::uint64_t address = 0, size = 0;
-            tBrixelDMAChannel::locateRegisters(window, n, address, size);
-            EXPECT_EQ(address, window.base + row.base + (std::uint64_t{n} << row.shift));
-            EXPECT_EQ(size, std::uint64_t{1} << row.shift);
-            block(n).clearTrace();
-            tBrixelDMAChannel channel(window, n);
-            // The reset reached this channel's block: mode 1, stop, mode 2.
-            EXPECT_EQ(writes(n), (Writes{{0x54, 1}, {0x58, 2}, {0x54, 2}}));
-        }
-    }
-}
-
 TEST_F(BridgeDmaChannel, OperationsWriteTheirRegisterSequences) {
     struct Row {
         const char* what;
@@ -148,48 +127,6 @@ protected:
     }
 };
 
-TEST_F(BridgeDmaEngine, BytesCrossIntactInBothDirections) {
-    struct Row {
-        std::uint32_t channel;
-        std::size_t bytes;
-        bool fragmented;
-    };
-    for (const Row& row :
-         {Row{0, 200000, false}, Row{0, 70000, true}, Row{1, 200000, false}, Row{1, 70000, true}}) {
-        SCOPED_TRACE(row.channel * 1000000 + row.bytes);
-        kal::pagelists::setFragmented(row.fragmented);
-        sim::DmaEngine& engine = module->dma(row.channel);
-        const auto data = kelvo_test::pattern(row.bytes, row.channel + 7);
-        Run run;
-        build(run, row.channel, row.bytes);
-        tBrixelDMAChannel channel(window, row.channel);
-        if (row.channel == 0) {
-            engine.inject(data.data(), data.size());
-        } else {
-            std::memcpy(run.memory, data.data(), data.size());
-        }
-        channel.start(run.chain.getLinkInformation(), true);
-        engine.streamCommand(0x100);
-        if (row.channel == 1) {
-            engine.creditCommand(1u << 16);
-            engine.addAllowance(static_cast<std::uint32_t>(row.bytes));
-        }
-        engine.runUntilBlocked();
-        EXPECT_FALSE(engine.running());
-        EXPECT_EQ(engine.status() & 0x0C00C000u, 0xC000u);
-        EXPECT_EQ(channel.getTransferCount(), row.bytes);
-        if (row.channel == 0) {
-            EXPECT_EQ(std::vector<std::uint8_t>(run.memory, run.memory + row.bytes), data);
-        } else {
-            EXPECT_EQ(engine.sunk(), data);
-        }
-        engine.streamCommand(0x800);
-        engine.clearSunk();
-        channel.reset();
-        release(run);
-    }
-}
-
 TEST_F(BridgeDmaEngine, HostToDeviceMovesOnlyWhatTheAdditiveCountAllowsAtOnce) {
     sim::DmaEngine& engine = module->dma(1);
     Run run;
@@ -215,49 +152,6 @@ TEST_F(BridgeDmaEngine, HostToDeviceMovesOnlyWhatTheAdditiveCountAllowsAtOnce) {
     EXPECT_FALSE(engine.running());
     channel.reset();
     release(run);
-}
-
-TEST_F(BridgeDmaEngine, SelfConfigurationEntriesAreRecordedAndNotifyAtFiresOnce) {
-    sim::DmaEngine& engine = module->dma(0);
-    Run run;
-    build(run, 0, 8192);
-    tStatus status;
-    std::uint32_t at = 0;
-    run.chain.clearFlags();
-    run.chain.appendSelfConfig(0x44, 0x5A, 1, status, false, at);
-    run.chain.makeFinite();
-    tBrixelDMAChannel channel(window, 0);
-    channel.start(run.chain.getLinkInformation(), true);
-    engine.streamCommand(0x100);
-    channel.setInterruptEnable(0x02000000);
-    channel.setTransferCountNotification(5000);
-    std::vector<std::uint8_t> bytes(4096, 0xEE);
-    engine.inject(bytes.data(), bytes.size());
-    engine.runUntilBlocked();
-    EXPECT_EQ(engine.notifyEvents(), 0u);
-    engine.inject(bytes.data(), bytes.size());
-    engine.runUntilBlocked();
-    EXPECT_EQ(engine.notifyEvents(), 1u);
-    ASSERT_EQ(engine.selfConfigs().size(), 1u);
-    EXPECT_EQ(engine.selfConfigs()[0].offset, 0x44u);
-    EXPECT_EQ(engine.selfConfigs()[0].data, 0x5A5A5A5Au);
-    channel.setTransferCountNotification(8000); // at or above already: fires when armed
-    EXPECT_EQ(engine.notifyEvents(), 2u);
-    channel.setInterruptEnable(0);
-    channel.reset();
-    release(run);
-}
-
-TEST_F(BridgeDmaEngine, AnUnmappedLinkIsAFaultNeverServed) {
-    tBrixelDMAChannel channel(window, 0);
-    channel.start({0x5000000000ULL, 64}, true);
-    module->dma(0).runUntilBlocked();
-    EXPECT_EQ(module->dma(0).status() & 0x08000000u, 0x08000000u);
-    EXPECT_EQ(module->dma(0).faults().size(), 1u);
-    EXPECT_EQ(kal::dma::faults().size(), 1u);
-    channel.reset();
-    kal::dma::clearFaults();
-    module->dma(0).clearFaults();
 }
 
 } // namespace

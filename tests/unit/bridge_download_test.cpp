@@ -18,12 +18,8 @@ namespace {
 using corran_caps::ProductCaps;
 using nVOAPALS100::tStatus;
 
-constexpr int64_t kTimeout = static_cast<int32_t>(0xBFFA807F);
-constexpr int64_t kNotReady = static_cast<int32_t>(0xBFFA807A);
-constexpr int64_t kWrongSize = static_cast<int32_t>(0xBFFA806B);
 constexpr uint64_t kData = sim::FpgaLoader::kData;
 constexpr uint64_t kStatusReg = sim::FpgaLoader::kStatus;
-constexpr uint64_t kRouteDefine = 0x80; // inside the switched bus interface
 
 struct Board {
     const char* name;
@@ -74,41 +70,6 @@ private:
 
 class FirmwareDownload : public kelvo_test::LeakCheckedTest {};
 
-TEST_F(FirmwareDownload, EmbeddedImagesLeaveTheirFpgaConfigured) {
-    struct Case {
-        Board board;
-        uint32_t target;
-        uint64_t size;
-    };
-    const Case cases[] = {{kSolstra, 0, 2192012},
-                          {kSolstra, 1, 3825788},
-                          {kDuskmereA, 0, 3825788},
-                          {kDuskmereA, 1, 2192012},
-                          {kDuskmereB, 1, 2192012}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.board.name << " target " << c.target);
-        Bench bench(c.board);
-        ASSERT_EQ(bench.download(c.target), 0);
-        EXPECT_TRUE(bench.loader().configured(c.target));
-        EXPECT_FALSE(bench.loader().configured(1 - c.target));
-        EXPECT_EQ(bench.loader().received(), c.size);
-        // The stream ends with the tail bytes, by 8-bit writes.
-        const std::vector<sim::Access> trace = bench.loader().trace();
-        std::vector<uint32_t> widths;
-        for (const sim::Access& a : trace) {
-            if (a.write && a.offset == kData) {
-                widths.push_back(a.width);
-            }
-        }
-        ASSERT_GE(widths.size(), 5u);
-        EXPECT_EQ(std::vector<uint32_t>(widths.end() - 5, widths.end()),
-                  (std::vector<uint32_t>{8, 1, 1, 1, 1}));
-        // The non-isolated FPGA gets its route after the load: bits 8-10 = 2, bits 20-23 = 1.
-        EXPECT_EQ(bench.bim().writtenValues(kRouteDefine),
-                  c.target == 0 ? std::vector<uint64_t>{(2u << 8) | (1u << 20)} : std::vector<uint64_t>{});
-    }
-}
-
 TEST_F(FirmwareDownload, StatusReadsFollowEvery30thWrite) {
     // The two image sizes: 274001 and 478223 words, 4 tail bytes each; the
     // last status read of the stream follows word 273990 and 478200.
@@ -139,53 +100,6 @@ TEST_F(FirmwareDownload, StatusReadsFollowEvery30thWrite) {
         for (uint64_t at : readsAt) {
             EXPECT_EQ(at % 30, 0u) << at;
         }
-    }
-}
-
-TEST_F(FirmwareDownload, FailuresStopWhereTheyHappen) {
-    std::vector<uint8_t> garbage(2192012 + 1, 0xC3);
-    kal::usermem::Scope scope;
-    const uint64_t address = scope.add(garbage.data(), garbage.size());
-    enum Knob { kNone, kReadyNever, kDoneNever, kPortNeverReady, kWrongCrc };
-    struct Case {
-        const char* name;
-        Knob knob;
-        uint64_t customSize; // 0: the embedded image
-        int64_t code;
-        bool anyLoadingWrite;
-        bool anyPortTransaction;
-        bool configured;
-    };
-    const Case cases[] = {
-        {"ready never comes", kReadyNever, 0, kTimeout, true, true, false},
-        {"done never comes", kDoneNever, 0, kTimeout, true, true, true},
-        {"IO port never ready", kPortNeverReady, 0, kNotReady, true, true, true},
-        {"a wrong CRC loads but does not configure", kWrongCrc, 0, 0, true, true, false},
-        {"custom one byte short", kNone, 2192011, kWrongSize, false, false, false},
-        {"custom one byte long", kNone, 2192013, kWrongSize, false, false, false},
-        {"right-sized garbage loads", kNone, 2192012, 0, true, true, false},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Bench bench(kSolstra);
-        bench.loader().setReadyNever(c.knob == kReadyNever);
-        bench.loader().setDoneNever(c.knob == kDoneNever);
-        bench.loader().setWrongCrc(c.knob == kWrongCrc);
-        bench.bim().setIOPortNeverReady(c.knob == kPortNeverReady);
-        EXPECT_EQ(bench.download(0, c.customSize == 0 ? 0 : address, c.customSize), c.code);
-        bool loadingWrite = false;
-        for (const sim::Access& a : bench.loader().trace()) {
-            loadingWrite = loadingWrite || a.write;
-        }
-        EXPECT_EQ(loadingWrite, c.anyLoadingWrite);
-        EXPECT_EQ(!bench.bim().portTrace().empty(), c.anyPortTransaction);
-        EXPECT_EQ(bench.loader().configured(0), c.configured);
-        if (c.knob == kReadyNever) {
-            EXPECT_EQ(bench.loader().writeCount(kData), 0u);
-        }
-        // The route is written only after a clean load and configure.
-        EXPECT_EQ(bench.bim().writeCount(kRouteDefine), c.code == 0 ? 1u : 0u);
-        bench.bim().setIOPortNeverReady(false);
     }
 }
 

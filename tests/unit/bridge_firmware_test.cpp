@@ -95,29 +95,6 @@ TEST_F(Firmware, EmbeddedImagesAreTheBoardsFpgaImages) {
     EXPECT_EQ(embeddy_SolstraNisoFpgaTop_bin[embeddy_SolstraNisoFpgaTop_bin_size + 1], 0);
 }
 
-TEST_F(Firmware, SubroutineImagesFollowTheGeneration) {
-    struct Case {
-        uint32_t board;
-        uint64_t size;
-        uint32_t lastAddress; // the last subroutine's word address
-    };
-    const Case cases[] = {{kSolstra, 2568, 320}, {kDuskmereA, 33080, 4134}, {kUnknown, 33080, 4134}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.board);
-        tStatus status;
-        tFirmwarePtr image = FirmwareFactory().createSubroutineFirmware(capsOf(c.board), status);
-        ASSERT_TRUE(status.isSuccess());
-        ASSERT_EQ(image->size(), c.size);
-        EXPECT_EQ(image->getTarget(), kelvo_driver::kFirmwareTargetSubroutineData);
-        // The start-up subroutine at word 2 opens with a marker carrying its
-        // identifier; the last one, a single word, is a return.
-        EXPECT_EQ(le32(image->data() + 2 * 8), 0x956E9395u);
-        EXPECT_EQ(le32(image->data() + 2 * 8 + 4), 0x20000000u);
-        EXPECT_EQ(le32(image->data() + c.lastAddress * 8), 0u);
-        EXPECT_EQ(le32(image->data() + c.lastAddress * 8 + 4), 0x1C0FFF05u);
-    }
-}
-
 TEST_F(Firmware, ChoosesAndRefusesImages) {
     std::vector<uint8_t> custom(kelvo_driver::kFpgaImageSizeLarge + 1);
     for (size_t i = 0; i < custom.size(); ++i) {

@@ -106,56 +106,6 @@ TEST_F(BridgePort, IdenticalWritesBothReachTheCommandRegister) {
     EXPECT_EQ(bim().portTrace().size(), 2u);
 }
 
-TEST_F(BridgePort, WholeMapOperationsOfThePortMaps) {
-    tStatus status;
-    ioPort2->markDirtyRegMap();
-    ioPort2->flushRegMap(false, status);
-    std::vector<uint32_t> written;
-    for (const sim::PortAccess& a : bim().portTrace()) {
-        EXPECT_TRUE(a.write);
-        written.push_back(a.address);
-    }
-    EXPECT_EQ(written, (std::vector<uint32_t>{0x00, 0x08, 0x0C, 0x10}));
-    bim().clearPortTrace();
-    isolation->refreshRegMap(status);
-    std::vector<uint32_t> read;
-    for (const sim::PortAccess& a : bim().portTrace()) {
-        read.push_back(a.address);
-    }
-    EXPECT_EQ(read, (std::vector<uint32_t>{0x00, 0x04, 0x14, 0x18}));
-    EXPECT_TRUE(status.isSuccess());
-
-    ioPort2->write(0x04000008, 0xFF, false, status, 0);
-    EXPECT_EQ(bim().portRegister(0x08), 0x7Fu << 8);
-    uint32_t count = 20;
-    arm::FieldType types[21];
-    uint64_t masks[21];
-    tStatus small;
-    ioPort2->getRegisterFormat(0xC0000080, count, types, masks, small);
-    EXPECT_EQ(small.getCode(), kBufferTooSmall);
-    EXPECT_EQ(count, 20u);
-}
-
-TEST_F(BridgePort, IsolationPortDefaultsAndPhaseStrobes) {
-    tIsolation fresh(*accessor);
-    uint64_t value = 0;
-    tStatus status;
-    const std::pair<uint32_t, uint64_t> defaults[] = {
-        {0x80000004, 0x0F000203}, {0x06000004, 0xF}, {0x24000004, 1}, {0x04000004, 0}};
-    for (const auto& [id, expected] : defaults) {
-        fresh.get(id, value, status, 0);
-        EXPECT_EQ(value, expected) << std::hex << id;
-    }
-    fresh.write(0x00000018, 1, false, status, 0);
-    EXPECT_EQ(bim().portTrace().back().value, 1u) << "written with bit 0 set";
-    fresh.get(0x00000018, value, status, 0);
-    EXPECT_EQ(value, 0u);
-    EXPECT_EQ(fresh.IsoPortXilinxTxPhaseControlReg.dirty, 0u);
-    fresh.write(0x08000018, 0x3FF, false, status, 0);
-    EXPECT_EQ(fresh.IsoPortXilinxTxPhaseControlReg.softCopy, 0x1FFu << 4);
-    EXPECT_TRUE(status.isSuccess());
-}
-
 TEST_F(BridgePort, ReadTimesOutWhenTheCompletionBitNeverComes) {
     tStatus status;
     EXPECT_EQ(accessor->read(0x84, status), 0u);

@@ -33,23 +33,6 @@ protected:
     std::unique_ptr<tTriggers> triggers;
 };
 
-TEST_F(BridgeTriggers, DefaultsAndTheStrobeBit) {
-    tStatus status;
-    uint64_t value = 1;
-    const std::pair<uint32_t, uint64_t> defaults[] = {
-        {0x800000A0, 0}, {0x80000104, 55000}, {0x800000D8, 0x0D10}, {0x800000DC, 0x6000}, {0x80000106, 8}};
-    for (const auto& [id, expected] : defaults) {
-        triggers->get(id, value, status, 0);
-        EXPECT_EQ(value, expected) << std::hex << id;
-    }
-    triggers->set(0x280000A0, 1, status, 0);
-    triggers->flush(0x800000A0, false, status, 0);
-    triggers->flush(0x800000A0, false, status, 0);
-    EXPECT_EQ(chipTrace(), (std::vector<Access>{{true, 0xA0, 2, 0x0020}}));
-    EXPECT_EQ(triggers->AnalogTrigControlRegister.softCopy, 0u) << "bit 5 cleared after the write";
-    EXPECT_TRUE(status.isSuccess());
-}
-
 TEST_F(BridgeTriggers, OneBitFieldsTakeBitZeroUnlessMarked) {
     tStatus status;
     triggers->set(0x000000CC, 2, status, 0); // any non-zero value

@@ -152,19 +152,4 @@ TEST_F(Packages, TheDownloaderWritesTheWholeBlockFromItsBase) {
     EXPECT_EQ(writer.written, commands);
 }
 
-TEST_F(Packages, AFailedAllocationLeavesNoPackage) {
-    const Command commands[] = {1, 2};
-    const uint32_t ids[] = {1};
-    for (uint64_t n = 1; n <= 4; ++n) {
-        SCOPED_TRACE(n);
-        kal::memory::failNth(n);
-        tStatus status;
-        SubroutinePackageInterface* package =
-            SubroutinePackageFactory().create(commands, 2, ids, ids, 1, status);
-        kal::memory::clearFaults();
-        EXPECT_EQ(package, nullptr);
-        EXPECT_EQ(status.getCode(), -52000);
-    }
-}
-
 } // namespace

@@ -23,33 +23,14 @@ using nVOAPALS100::tStatus;
 constexpr int32_t kStartupTimedOut = static_cast<int32_t>(0xBFFA4690u);
 constexpr int32_t kInvalidParameter = -52005;
 
-uint64_t address(const void* p) {
-    return reinterpret_cast<uintptr_t>(p);
-}
-
-class BoardStartupLevel : public kelvo_test::HostedTest {
-public:
-    static kelvo_driver::KelvoDevice* device(int index) { return deviceOf(index); }
-    static uint32_t level(int index) { return deviceOf(index)->getSetupTracker().getCurrentLevel(); }
-    static int64_t setupCode(int index) { return deviceOf(index)->getSetupTracker().getStatus().getCode(); }
-    static sim::Module& module(int index) { return *kelvo_host::module(static_cast<unsigned>(index)); }
-    static int32_t reset(int index, const kelvo_custom_reset_parameters& parameters) {
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-        const kelvo_kdut_reset_in in{19, 0, address(&parameters), 0, 0};
-        kelvo_status_record out{};
-        kelvo_ioctl_header header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0};
-        EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_kdut_reset, &header), 0);
-        kelvo_close(handle);
-        return out.status;
-    }
-};
+using kelvo_test::address;
+using BoardStartupLevel = kelvo_test::HostedTest;
 
 TEST_F(BoardStartupLevel, TheProgramStreamsIntoTheSequencerAndRunsTheStartupSubroutine) {
     for (const std::string& board : kelvo_test::boards()) {
         SCOPED_TRACE(board);
-        const int index = kelvo_host_add_module(board.c_str());
-        ASSERT_GE(index, 0);
-        ASSERT_EQ(level(index), 19u);
+        const int index = add(board);
+        ASSERT_EQ(levelOf(index), 19u);
         tStatus status;
         const uint32_t start = static_cast<kelvo_driver::SubroutinePackageRegisterInterface&>(
                                    deviceOf(index)->getKelvoHelper()->getTask(10))
@@ -68,11 +49,9 @@ TEST_F(BoardStartupLevel, TheProgramStreamsIntoTheSequencerAndRunsTheStartupSubr
         EXPECT_GE(sequencer.starts(), 1u);
         EXPECT_TRUE(sequencer.faults().empty());
         EXPECT_FALSE(sequencer.running());
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
-
-using BoardStartupLevelAccess = BoardStartupLevel;
 
 kelvo_custom_reset_parameters words(uint64_t list9, uint64_t count10, uint64_t ignore11) {
     kelvo_custom_reset_parameters p{};
@@ -95,35 +74,34 @@ struct Case {
 // leaves the engine or the stream running, so the next case takes a fresh
 // module (the teardown resets a stream still in progress and frees its buffer).
 void runCases(const std::vector<Case>& cases) {
-    int index = kelvo_host_add_module("solstra");
-    ASSERT_GE(index, 0);
+    using T = BoardStartupLevel;
+    int index = T::add("solstra");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         if (c.knob) {
-            c.knob(*kelvo_host::module(static_cast<unsigned>(index)), true);
+            c.knob(T::module(index), true);
         }
-        const int32_t answered = BoardStartupLevelAccess::reset(index, c.parameters);
-        EXPECT_EQ(answered, BoardStartupLevelAccess::setupCode(index));
-        EXPECT_EQ(BoardStartupLevelAccess::level(index), c.level);
+        const int32_t answered = T::resetTo(index, 19, &c.parameters);
+        EXPECT_EQ(answered, T::setupCode(index));
+        EXPECT_EQ(T::levelOf(index), c.level);
         if (c.code == 1) {
-            EXPECT_LT(BoardStartupLevelAccess::setupCode(index), 0);
+            EXPECT_LT(T::setupCode(index), 0);
         } else {
-            EXPECT_EQ(BoardStartupLevelAccess::setupCode(index), c.code);
+            EXPECT_EQ(T::setupCode(index), c.code);
         }
         if (c.level == 19) {
-            auto& task = static_cast<kelvo_driver::BoardStartup&>(
-                BoardStartupLevelAccess::device(index)->getKelvoHelper()->getTask(18));
+            auto& task =
+                static_cast<kelvo_driver::BoardStartup&>(T::deviceOf(index)->getKelvoHelper()->getTask(18));
             EXPECT_TRUE(task.ran());
             EXPECT_EQ(task.holdsBuffer(), c.holdsBuffer);
         }
         if (c.knob) {
-            c.knob(*kelvo_host::module(static_cast<unsigned>(index)), false);
-            EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
-            index = kelvo_host_add_module("solstra");
-            ASSERT_GE(index, 0);
+            c.knob(T::module(index), false);
+            T::remove(index);
+            index = T::add("solstra");
         }
     }
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    T::remove(index);
 }
 
 TEST_F(BoardStartupLevel, TheErrorListWords) {
@@ -153,9 +131,8 @@ TEST_F(BoardStartupLevel, AnEngineOrAStreamThatNeverStops) {
 }
 
 TEST_F(BoardStartupLevel, AFailedAllocationAnywhereInTheStartupEndsCleanly) {
-    const int index = kelvo_host_add_module("solstra");
-    ASSERT_GE(index, 0);
-    ASSERT_EQ(level(index), 19u);
+    const int index = add("solstra");
+    ASSERT_EQ(levelOf(index), 19u);
     kelvo_driver::KelvoHelper& helper = *deviceOf(index)->getKelvoHelper();
     auto& dma = static_cast<kelvo_driver::DMAObjectsInterface&>(helper.getTask(14));
     kelvo_driver::SetupInputs inputs{};
@@ -177,7 +154,7 @@ TEST_F(BoardStartupLevel, AFailedAllocationAnywhereInTheStartupEndsCleanly) {
     }
     EXPECT_GE(failures, 3u);
     EXPECT_TRUE(module(index).sequencerSide()->sequencer().faults().empty());
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    remove(index);
 }
 
 } // namespace

@@ -1,20 +1,18 @@
 // Setup levels 6 to 9 on the simulated boards: the real tasks over the
 // product's lower levels (stand-ins above level 9), with the clock sped up so
 // that the transformer's settle and the link's polls cost milliseconds.
-// What the board saw (transformer, link commands, the isolated load), what
-// user mode reaches by name afterwards, and how each failure ends the setup.
+// What the board saw (transformer, link commands, the isolated load), the
+// isolated side through its window afterwards, and how each failure ends the
+// setup.
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "bridge/embedded_images.h"
-#include "core/custom_reset_parameters.h"
 #include "core_test_levels.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
-#include "platform/vohtl/string.h"
 #include "regmaps/isolated_reg_maps.h"
 
 namespace {
@@ -23,42 +21,23 @@ using nVOAPALS100::tStatus;
 
 constexpr int64_t kLinkTimeout = kelvoDriverCode(0xBFFA4678);
 constexpr int64_t kDcBusTimeout = kelvoDriverCode(0xBFFA4683);
-constexpr int64_t kWrongSignature = kelvoDriverCode(0xBFFA467C);
-constexpr int64_t kWrongImageSize = kelvoDriverCode(0xBFFA806B);
 constexpr uint64_t kScratchOffset = 0x18; // the required block's scratch register
 
-uint64_t address(const void* pointer) {
-    return reinterpret_cast<uintptr_t>(pointer);
-}
-
-template <class Out, class In> Out answer(int handle, uint32_t code, const In& in) {
-    Out out{};
-    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
-    EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0) << "code " << std::hex << code;
-    return out;
-}
+using kelvo_test::address;
+using kelvo_test::answer;
 
 class CoreBringup : public kelvo_test::HostedTest {
 protected:
-    int add(const char* board, const std::function<void(sim::Module&)>& prepare = {}) {
-        const int index = kelvo_host::addModule(board, prepare);
-        EXPECT_GE(index, 0);
-        return index;
-    }
-    static sim::Module& module(int index) { return *kelvo_host::module(static_cast<unsigned>(index)); }
-    static uint32_t level(int index) { return deviceOf(index)->getSetupTracker().getCurrentLevel(); }
-    static int64_t setupCode(int index) { return deviceOf(index)->getSetupTracker().getStatus().getCode(); }
-
     kelvo_test::ScopedTestLevels levels_{kelvo_test::testSetupLevelTableOverProductLevels()};
     kal::clock::ScopedScale fast_{1000};
 };
 
-TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSideByName) {
+TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSide) {
     for (const char* board : {"solstra", "duskmere-a", "duskmere-b"}) {
         SCOPED_TRACE(board);
         const int index = add(board);
         sim::Module& m = module(index);
-        EXPECT_EQ(level(index), 19u);
+        EXPECT_EQ(levelOf(index), 19u);
         EXPECT_EQ(setupCode(index), 0);
         // Level 7 on a fresh map: A without the enable, B, then A with it.
         EXPECT_EQ(m.transformer().writtenValues(0), (std::vector<uint64_t>{0x18F, 0x8000018F}));
@@ -69,32 +48,7 @@ TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSideByName
         EXPECT_TRUE(m.isoComm().dcBusStarted());
         EXPECT_TRUE(m.bridgeRegisters().fpgaLoading().configured(1));
 
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-        ASSERT_GE(handle, 0);
-        // Every isolated map answers by name (a flush of a clean map touches nothing).
-        vohtl::BasicString names;
-        tStatus listed;
-        deviceOf(index)->getKelvoHelper()->getARMDispatcher().getRegistrationList(names, listed);
-        ASSERT_TRUE(listed.isSuccess());
-        const std::string prefix =
-            std::string(board) == "solstra" ? "SolstraIsoTopRegMap" : "DuskmereIsoTopRegMap";
-        size_t isolated = 0;
-        std::string list = names.c_str();
-        for (size_t start = 0; start <= list.size();) {
-            size_t end = list.find('\t', start);
-            end = end == std::string::npos ? list.size() : end;
-            const std::string name = list.substr(start, end - start) + "_Ver1.0.0d379";
-            start = end + 1;
-            if (name.rfind(prefix, 0) != 0) {
-                continue;
-            }
-            ++isolated;
-            const auto out = answer<kelvo_arm_flushRegMap_out>(
-                handle, KELVO_IOCTL_arm_flushRegMap,
-                kelvo_arm_flushRegMap_in{address(name.data()), name.size(), 0, {}, 0});
-            EXPECT_EQ(out.status, 0) << name;
-        }
-        EXPECT_GT(isolated, 10u);
+        const int handle = open(index);
         // "IsoFpgaWindow" carries a read through the link to the isolated FPGA.
         m.isoFpga().poke(kScratchOffset, 0x5EA1AB1E);
         const std::string window = "IsoFpgaWindow";
@@ -107,7 +61,7 @@ TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSideByName
         EXPECT_EQ(word, 0x5EA1AB1Eu);
         EXPECT_EQ(kelvo_close(handle), 0);
         EXPECT_EQ(m.deviceErrorCount(), 0u) << ::testing::PrintToString(m.deviceErrors());
-        EXPECT_EQ(kelvo_host_remove_module(index), 0);
+        remove(index);
     }
 }
 
@@ -136,11 +90,11 @@ TEST_F(CoreBringup, EachFailureOfTheBoardStopsTheSetupBelowItsLevel) {
         for (const Failure& c : cases) {
             SCOPED_TRACE(std::string(board) + ": " + c.what);
             const int index = add(board, c.prepare);
-            EXPECT_EQ(level(index), c.levelReached);
+            EXPECT_EQ(levelOf(index), c.levelReached);
             EXPECT_EQ(setupCode(index), c.code);
             EXPECT_EQ(module(index).isoComm().commands(), c.linkCommands);
             EXPECT_FALSE(deviceOf(index)->getKelvoHelper()->isBuilt(c.levelReached + 1));
-            EXPECT_EQ(kelvo_host_remove_module(index), 0);
+            remove(index);
         }
     }
 }
@@ -158,7 +112,7 @@ TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaS
     const int index =
         add("solstra", [](sim::Module& m) { m.bridgeRegisters().fpgaLoading().setReadyNever(true); });
     sim::Module& m = module(index);
-    EXPECT_EQ(level(index), 19u) << "the loading time-out of the isolated download is not a failure";
+    EXPECT_EQ(levelOf(index), 19u) << "the loading time-out of the isolated download is not a failure";
     EXPECT_EQ(m.isoComm().commands(), (std::vector<uint32_t>{1, 2}));
     EXPECT_TRUE(m.isoComm().dcBusStarted());
     EXPECT_FALSE(m.bridgeRegisters().fpgaLoading().configured(1));
@@ -167,133 +121,6 @@ TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaS
     kelvo_driver::IsolatedRegMaps& group = deviceOf(index)->getKelvoHelper()->getIsolatedRegMaps();
     tStatus status;
     EXPECT_EQ(group.getWindowedAccessor()->read32(kScratchOffset, status), 0xFFFFFFFFu);
-}
-
-// A reset with custom images (reset words 0 and 1, 2 and 3): what each
-// level makes of them.
-TEST_F(CoreBringup, CustomImagesThroughAReset) {
-    struct Case {
-        const char* what;
-        bool nonIsolated; // words 0 and 1, else 2 and 3
-        int64_t sizeOffset;
-        uint32_t levelReached;
-        int64_t code;
-        std::vector<uint32_t> linkCommands; // of the reset's setup
-    };
-    const Case cases[] = {
-        {"a right-sized non-isolated image of garbage: the board signature is wrong",
-         true,
-         0,
-         5,
-         kWrongSignature,
-         {}},
-        {"an isolated image of the wrong size: not cleared", false, 1, 7, kWrongImageSize, {1}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        const int index = add("solstra");
-        ASSERT_EQ(level(index), 19u);
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-        ASSERT_GE(handle, 0);
-        const uint64_t size = (c.nonIsolated ? embeddy_SolstraNisoFpgaTop_bin_original_size
-                                             : embeddy_SolstraIsoFpgaTop_bin_original_size) +
-                              c.sizeOffset;
-        std::vector<uint8_t> image(size, 0xA5);
-        kelvo_driver::CustomResetParameters parameters{};
-        (c.nonIsolated ? parameters.nonIsolatedFirmwarePtr : parameters.isolatedFirmwarePtr) =
-            address(image.data());
-        (c.nonIsolated ? parameters.nonIsolatedFirmwareSize : parameters.isolatedFirmwareSize) = image.size();
-        kelvo_kdut_reset_in in{};
-        in.setupLevel = 19;
-        in.resetParametersAddress = address(&parameters);
-        const size_t commandsBefore = module(index).isoComm().commands().size();
-        answer<kelvo_kdut_reset_out>(handle, KELVO_IOCTL_kdut_reset, in);
-        EXPECT_EQ(level(index), c.levelReached);
-        EXPECT_EQ(setupCode(index), c.code);
-        const std::vector<uint32_t> commands = module(index).isoComm().commands();
-        EXPECT_EQ(std::vector<uint32_t>(commands.begin() + static_cast<std::ptrdiff_t>(commandsBefore),
-                                        commands.end()),
-                  c.linkCommands);
-        EXPECT_EQ(kelvo_close(handle), 0);
-        EXPECT_EQ(kelvo_host_remove_module(index), 0);
-    }
-}
-
-} // namespace
-
-namespace {
-
-// Allocation calls counted when each of levels 6 to 10 starts.
-uint64_t gCallsAtLevel[11] = {};
-
-template <uint32_t kLevel, bool kStandIn = false>
-kelvo_driver::SetupTask* marked(kelvo_driver::KelvoHelper& helper, const kelvo_driver::SetupInputs& inputs,
-                                tStatus& status) {
-    gCallsAtLevel[kLevel] = kal::memory::allocationCalls();
-    const auto& table =
-        kStandIn ? kelvo_test::testSetupLevelTable() : kelvo_test::testSetupLevelTableOverProductLevels();
-    return table.tasks[kLevel - 1](helper, inputs, status);
-}
-
-// The real levels 6 to 9 with their start marked; with a stand-in at level 8
-// the isolated FPGA's image is not streamed (a sweep over the allocations of
-// the other levels costs milliseconds per round then).
-template <bool kStandInLevel8> const kelvo_driver::SetupLevelTable& markedTable() {
-    static const kelvo_driver::SetupLevelTable table = [] {
-        kelvo_driver::SetupLevelTable t = kelvo_test::testSetupLevelTableOverProductLevels();
-        t.tasks[5] = marked<6>;
-        t.tasks[6] = marked<7>;
-        t.tasks[7] = marked<8, kStandInLevel8>;
-        if (kStandInLevel8) {
-            t.tasks[3] = kelvo_test::testSetupLevelTable().tasks[3]; // and no download at level 4
-        }
-        t.tasks[8] = marked<9>;
-        t.tasks[9] = marked<10>;
-        return t;
-    }();
-    return table;
-}
-
-class CoreBringupSweep : public kelvo_test::HostedTest {
-protected:
-    // Fails each allocation of [firstLevel, lastLevel] in turn: every setup
-    // ends at level 19 or with -52000 at or above level 5, and removing the
-    // module leaves nothing behind.
-    void sweep(const kelvo_driver::SetupLevelTable& table, uint32_t firstLevel, uint32_t lastLevel) {
-        kelvo_test::ScopedTestLevels levels(table);
-        const bool standInLevel4 = table.tasks[3] == kelvo_test::testSetupLevelTable().tasks[3];
-        kelvo_host::setFpgasLoadedAtPlugging(standInLevel4, false);
-        kal::memory::resetCounters();
-        const int clean = kelvo_host::addModule("solstra");
-        ASSERT_GE(clean, 0);
-        ASSERT_EQ(deviceOf(clean)->getSetupTracker().getCurrentLevel(), 19u);
-        const uint64_t first = gCallsAtLevel[firstLevel] + 1;
-        const uint64_t last = gCallsAtLevel[lastLevel + 1];
-        ASSERT_EQ(kelvo_host_remove_module(clean), 0);
-        ASSERT_GT(last, first);
-        for (uint64_t n = first; n <= last; ++n) {
-            const kal::live::Counts live = kal::live::now();
-            kal::memory::resetCounters();
-            kal::memory::failNth(n);
-            const int index = kelvo_host::addModule("solstra");
-            kal::memory::clearFaults();
-            ASSERT_GE(index, 0) << n;
-            const auto& tracker = deviceOf(index)->getSetupTracker();
-            EXPECT_TRUE(tracker.getCurrentLevel() == 19 ||
-                        tracker.getStatus().getCode() == tStatus::kOutOfMemory)
-                << n << ": level " << tracker.getCurrentLevel() << ", " << tracker.getStatus().getCode();
-            EXPECT_GE(tracker.getCurrentLevel(), firstLevel - 1) << n;
-            EXPECT_EQ(kelvo_host_remove_module(index), 0);
-            EXPECT_EQ(kal::live::now(), live) << n;
-        }
-    }
-
-    kal::clock::ScopedScale fast_{1000};
-};
-
-TEST_F(CoreBringupSweep, AnAllocationFailureAnywhereInLevelsSixToNineEndsCleanly) {
-    sweep(markedTable<true>(), 6, 9);  // levels 6, 7 and 9 (8 a stand-in)
-    sweep(markedTable<false>(), 8, 8); // the real level 8
 }
 
 } // namespace

@@ -72,7 +72,7 @@ TEST_F(ProductDevice, EveryBoardBecomesADeviceSetUpToLevelFive) {
         EXPECT_EQ(emptyRequest(cooling, 0x80208400), kal(tStatus::kInvalidParameter));
         EXPECT_EQ(kelvo_close(cooling), 0);
         // A handle left open is closed by the removal.
-        EXPECT_EQ(kelvo_host_remove_module(index), 0);
+        remove(index);
         EXPECT_EQ(kelvo_close(instrument), 0);
     }
 }
@@ -131,8 +131,7 @@ protected:
 protected:
     void SetUp() override {
         HostedTest::SetUp();
-        index_ = kelvo_host_add_module("solstra");
-        ASSERT_GE(index_, 0);
+        index_ = add("solstra");
         device_ = deviceOf(index_);
     }
     // A reset on a fresh handle (an earlier reset invalidated the older ones).
@@ -245,27 +244,6 @@ TEST_F(ProductReset, OperationsNotOfferedAnswerAtEveryLevel) {
     EXPECT_EQ(e.getCode(), kelvoDriverCode(0xBFFA4303));
 }
 
-TEST_F(ProductReset, BelowLevelNineteenTheNotifierAnswersTheTrackersStatus) {
-    const int handle = kelvo_open("smu_kelvo", index_);
-    ASSERT_GE(handle, 0);
-    for (uint32_t kind : {0x80000000u, 7u}) {
-        kelvo_notifier_payload payload{1, kelvo_destination(handle), kind};
-        EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(tStatus::kNotImplemented));
-        EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{kind})),
-                  0);
-    }
-    kelvo_message message;
-    EXPECT_EQ(kelvo_read_message(kelvo_destination(handle), &message), 0);
-}
-
-TEST_F(ProductReset, SuspendingIOIsNeverVetoed) {
-    const int handle = kelvo_open("smu_kelvo", index_);
-    ASSERT_GE(handle, 0);
-    EXPECT_TRUE(device_->suspendIOProcessing(0, kelvo_driver::nVOAPAL000::kSuspendReasonReset, true));
-    device_->resumeIOProcessing(0);
-    EXPECT_EQ(emptyRequest(handle, 0x00200101), kal(tStatus::kNotImplemented));
-}
-
 // Every allocation of add device failing in turn: each run ends refused with
 // nothing left, or added (maybe at a lower level, or with a property
 // missing); nothing leaks, nothing is unregistered twice, nothing asserts.
@@ -274,8 +252,7 @@ TEST_F(ProductDevice, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
     for (const auto& board : kelvo_test::boards()) {
         SCOPED_TRACE(board);
         kal::memory::resetCounters();
-        const int clean = kelvo_host::addModule(board);
-        ASSERT_GE(clean, 0);
+        const int clean = add(board);
         const uint64_t calls = kal::memory::allocationCalls();
         ASSERT_EQ(kelvo_host_remove_module(clean), 0);
         ASSERT_GT(calls, 10u);
@@ -300,7 +277,7 @@ TEST_F(ProductDevice, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
                     EXPECT_EQ(kelvo_property_read(index, nullptr, "modelName", model, sizeof(model)), 1);
                     EXPECT_EQ(model[0], '\0');
                 }
-                EXPECT_EQ(kelvo_host_remove_module(index), 0);
+                remove(index);
             }
             EXPECT_EQ(kal::live::now(), live) << n;
         }
@@ -316,8 +293,7 @@ TEST_F(ProductDevice, ALockCreationFailureAnywhereInAddDeviceUnwindsCleanly) {
     for (std::string_view kind : {kal::faults::kMutex, kal::faults::kSpinLock}) {
         SCOPED_TRACE(std::string(kind));
         const uint64_t before = kal::faults::calls(kind);
-        const int clean = kelvo_host::addModule("solstra");
-        ASSERT_GE(clean, 0);
+        const int clean = add("solstra");
         const uint64_t calls = kal::faults::calls(kind) - before;
         ASSERT_EQ(kelvo_host_remove_module(clean), 0);
         ASSERT_GT(calls, 0u);
@@ -327,7 +303,7 @@ TEST_F(ProductDevice, ALockCreationFailureAnywhereInAddDeviceUnwindsCleanly) {
             const int index = kelvo_host::addModule("solstra");
             kal::faults::clear();
             if (index >= 0) {
-                EXPECT_EQ(kelvo_host_remove_module(index), 0);
+                remove(index);
             }
             EXPECT_EQ(kal::live::now(), live) << n;
         }

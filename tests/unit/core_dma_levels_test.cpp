@@ -119,13 +119,11 @@ TEST_F(CoreDmaLevels, LevelFifteenLoadsTheFirstUsableMapOrRefusesItsOffsets) {
         standIns().reset();
         prepareMaps();
         c.change();
-        const int index = kelvo_host::addModule("solstra");
-        ASSERT_GE(index, 0);
-        kelvo_driver::KelvoDevice* device = deviceOf(index);
-        EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), c.level);
-        EXPECT_EQ(device->getSetupTracker().getStatus().getCode(), c.code);
+        const int index = add("solstra");
+        EXPECT_EQ(levelOf(index), c.level);
+        EXPECT_EQ(setupCode(index), c.code);
         EXPECT_EQ(standIns().offsetsSet, c.offsets);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
@@ -134,100 +132,24 @@ TEST_F(CoreDmaLevels, TheReloadTakesTheSelfMapAgainAfterTheChecks) {
     standIns().reset();
     prepareMaps();
     standIns().calibration[kSelf].checksumValid = false; // setup loads the external map
-    const int index = kelvo_host::addModule("duskmere-a");
-    const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+    const int index = add("duskmere-a");
+    const int handle = open(index);
     EXPECT_EQ(standIns().offsetsSet, offsetsOf(kExternal));
     auto reload = [&](uint64_t mask) {
-        kelvo_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy_in in{mask, 0, 0};
-        kelvo_status_record out{};
-        kelvo_ioctl_header header{
-            reinterpret_cast<uintptr_t>(&in), reinterpret_cast<uintptr_t>(&out), sizeof in, sizeof out, 0, 0};
-        EXPECT_EQ(
-            kelvo_ioctl(handle, KELVO_IOCTL_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy, &header),
-            0);
-        return out.status;
+        return kelvo_test::answer<kelvo_status_record>(
+                   handle, KELVO_IOCTL_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy,
+                   kelvo_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy_in{mask, 0, 0})
+            .status;
     };
     EXPECT_EQ(reload(1), static_cast<int32_t>(0xBFFA431Au)) << "not reserved";
-    kelvo_kdut_reserveResources_in reserve{1, 0, 0};
-    kelvo_status_record reserved{};
-    kelvo_ioctl_header header{reinterpret_cast<uintptr_t>(&reserve),
-                              reinterpret_cast<uintptr_t>(&reserved),
-                              sizeof reserve,
-                              sizeof reserved,
-                              0,
-                              0};
-    ASSERT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_kdut_reserveResources, &header), 0);
+    ASSERT_EQ(reserveAll(handle), 0);
     EXPECT_EQ(reload(0), static_cast<int32_t>(0xBFFA4303u)) << "empty";
     EXPECT_EQ(reload(3), static_cast<int32_t>(0xBFFA4303u)) << "a channel this module lacks";
     standIns().offsetsSet.clear();
     EXPECT_EQ(reload(1), 0);
     EXPECT_EQ(standIns().offsetsSet, offsetsOf(kSelf)) << "no search: the self map, checksum or not";
     EXPECT_EQ(kelvo_close(handle), 0);
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
-}
-
-// Each allocation of levels 14 and 15, and each DPC that level 14 creates,
-// fails in turn: the level fails with its code, nothing leaks, and the next
-// turn's failure comes later until the levels build.
-TEST_F(CoreDmaLevels, EveryFailedAllocationOfLevelsFourteenAndFifteenEndsCleanly) {
-    static uint64_t failAt = 0;
-    static bool failDPC = false;
-    static kelvo_driver::SetupLevelTable table =
-        kelvo_test::testSetupLevelTableWithRealDMA(kelvo_test::RealLevels::kUpTo2);
-    struct Faulty {
-        static kelvo_driver::SetupTask* create14(kelvo_driver::KelvoHelper& helper,
-                                                 const kelvo_driver::SetupInputs& inputs, tStatus& status) {
-            arm();
-            auto* task = kelvo_driver::DMAObjects::create(helper, inputs, status);
-            disarm();
-            return task;
-        }
-        static kelvo_driver::SetupTask* create15(kelvo_driver::KelvoHelper& helper,
-                                                 const kelvo_driver::SetupInputs& inputs, tStatus& status) {
-            arm();
-            auto* task = kelvo_driver::LoadCalibrationValues::create(helper, inputs, status);
-            disarm();
-            return task;
-        }
-        static void arm() {
-            if (failDPC) {
-                kal::dpc::failCreate(failAt);
-            } else {
-                kal::memory::failNth(failAt);
-            }
-        }
-        static void disarm() {
-            kal::dpc::failCreate(0);
-            kal::memory::clearFaults();
-        }
-    };
-    table.tasks[13] = Faulty::create14;
-    table.tasks[14] = Faulty::create15;
-    kelvo_driver::setSetupLevelTableForTests(&table);
-    for (bool dpc : {false, true}) {
-        failDPC = dpc;
-        uint32_t failures = 0;
-        for (failAt = 1; failAt < 400; ++failAt) {
-            SCOPED_TRACE(std::to_string(failAt) + (dpc ? " dpc" : " allocation"));
-            standIns().reset();
-            const int index = kelvo_host::addModule("solstra");
-            ASSERT_GE(index, 0);
-            kelvo_driver::KelvoDevice* device = deviceOf(index);
-            const uint32_t level = device->getSetupTracker().getCurrentLevel();
-            const int64_t code = device->getSetupTracker().getStatus().getCode();
-            EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
-            if (level == 19) {
-                EXPECT_EQ(code, 0);
-                break;
-            }
-            ++failures;
-            EXPECT_TRUE(level == 13 || level == 14) << level;
-            EXPECT_EQ(code, dpc ? -52008 : -52000);
-        }
-        EXPECT_GE(failures, dpc ? 1u : 10u) << "the faults reached the levels";
-        EXPECT_LT(failAt, 400u) << "the levels built in the end";
-    }
-    kelvo_driver::setSetupLevelTableForTests(nullptr);
+    remove(index);
 }
 
 } // namespace

@@ -33,22 +33,20 @@ protected:
     // Adds a module of board; prepare sets its knobs before setup runs.
     KelvoDevice* add(const std::string& board, const std::function<void(sim::Module&)>& prepare = {}) {
         kal::clock::ScopedScale fast(100.0); // the 500 ms load time-outs in 5 ms
-        index_ = kelvo_host::addModule(board, prepare);
-        EXPECT_GE(index_, 0);
+        index_ = HostedTest::add(board, prepare);
         module_ = kelvo_host::module(static_cast<unsigned>(index_));
         return deviceOf(index_);
     }
     // A reset to level with the custom parameter block at parameters (0: none).
     int64_t reset(uint32_t level, uint64_t parameters = 0) {
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index_));
-        EXPECT_GE(handle, 0);
+        const int handle = open(index_);
         tStatus status;
         kal::clock::ScopedScale fast(100.0);
         deviceOf(index_)->kdut_reset(descriptorOf(handle), level, parameters, status);
         kelvo_close(handle);
         return status.getCode();
     }
-    uint32_t level() { return deviceOf(index_)->getSetupTracker().getCurrentLevel(); }
+    uint32_t level() { return HostedTest::levelOf(index_); }
     sim::FpgaLoader& loader() { return module_->bridgeRegisters().fpgaLoading(); }
     bool loadingTouched() {
         for (const sim::Access& a : loader().trace()) {
@@ -111,7 +109,7 @@ TEST_F(FpgaLevels, Level4FailsOnTheMapsChecksAndOnEachLoadingFault) {
         // An FPGA without its image answers all ones: its signature reads wrong.
         const uint64_t signature = std::string(c.board) == "solstra" ? 0x20 : 0x8020;
         EXPECT_EQ(module_->nisoFpga().read32(signature) == 0xFFFFFFFFu, !c.configured);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index_)), 0);
+        remove(index_);
         module_.reset();
     }
 }
@@ -161,89 +159,6 @@ TEST_F(FpgaLevels, ACustomImageThroughAResetWithCustomParameters) {
         ASSERT_EQ(reset(0), tStatus::kSetupTargetReached);
         EXPECT_EQ(kal::live::now(), live) << "nothing left of the image";
     }
-}
-
-// Every allocation of levels 4 and 5 failing in turn: setup stops below the
-// level with -52000, nothing of the failed level stays allocated, and the
-// next reset reaches level 5 again. Level 5 runs over a stand-in level 4
-// (the FPGA holds its image already) so that no sweep step reloads it.
-TEST_F(FpgaLevels, AnAllocationFailureInLevelsFourAndFiveEndsCleanly) {
-    struct Case {
-        const char* name;
-        bool standInLevel4;
-        uint32_t failingLevel;
-    };
-    const Case cases[] = {{"level 4", false, 4}, {"level 5", true, 5}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        kelvo_driver::SetupLevelTable table = kelvo_driver::getProductSetupLevelTable();
-        for (uint32_t level = 6; level <= kelvo_driver::kNumberOfSetupTasks; ++level) {
-            table.tasks[level - 1] = nullptr;
-        }
-        if (c.standInLevel4) {
-            table.tasks[3] = kelvo_test::testSetupLevelTable().tasks[3];
-        }
-        kelvo_driver::setSetupLevelTableForTests(&table);
-        kelvo_host::setFpgasLoadedAtPlugging(c.standInLevel4, false);
-        add("solstra");
-        // The allocations below the level, then those of the level.
-        ASSERT_EQ(reset(0), tStatus::kSetupTargetReached);
-        kal::memory::resetCounters();
-        ASSERT_EQ(reset(c.failingLevel - 1), tStatus::kSetupTargetReached);
-        const uint64_t below = kal::memory::allocationCalls();
-        ASSERT_EQ(reset(0), tStatus::kSetupTargetReached);
-        kal::memory::resetCounters();
-        ASSERT_EQ(reset(c.failingLevel), tStatus::kSetupTargetReached);
-        const uint64_t upTo = kal::memory::allocationCalls();
-        ASSERT_GT(upTo, below);
-        for (uint64_t n = below + 1; n <= upTo; ++n) {
-            ASSERT_EQ(reset(0), tStatus::kSetupTargetReached);
-            const kal::live::Counts live = kal::live::now();
-            kal::memory::resetCounters();
-            kal::memory::failNth(n);
-            const int64_t code = reset(c.failingLevel);
-            kal::memory::clearFaults();
-            EXPECT_EQ(code, tStatus::kOutOfMemory) << n;
-            EXPECT_EQ(level(), c.failingLevel - 1) << n;
-            ASSERT_EQ(reset(0), tStatus::kSetupTargetReached);
-            EXPECT_EQ(kal::live::now(), live) << n;
-        }
-        EXPECT_EQ(reset(19), tStatus::kNotImplemented);
-        EXPECT_EQ(level(), 5u);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index_)), 0);
-        module_.reset();
-        kelvo_driver::setSetupLevelTableForTests(nullptr);
-        kelvo_host::setFpgasLoadedAtPlugging(false, false);
-    }
-}
-
-} // namespace
-
-namespace {
-
-// The test table over the product's real levels 1 to 5 (what the levels
-// above build on): its stand-ins reach level 19, the isolated group of level
-// 9 over the real level 5's wrapper, and everything comes down again.
-class OverRealLevelFive : public kelvo_test::HostedTest {
-protected:
-    kelvo_test::ScopedTestLevels levels_{kelvo_test::RealLevels::kUpTo5};
-};
-
-TEST_F(OverRealLevelFive, TheStandInsAboveTheRealLevelsReachLevelNineteen) {
-    kal::clock::ScopedScale fast(100.0);
-    const int index = kelvo_host::addModule("duskmere-b");
-    ASSERT_GE(index, 0);
-    KelvoDevice* device = deviceOf(index);
-    EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), 19u);
-    EXPECT_TRUE(
-        kelvo_host::module(static_cast<unsigned>(index))->bridgeRegisters().fpgaLoading().configured(0))
-        << "loaded by the real level 4";
-    kelvo_driver::KelvoHelper* helper = device->getKelvoHelper();
-    tStatus status;
-    vohtl::BasicString windows;
-    helper->getDeviceWindowDispatcher().getRegistrationList(windows, status);
-    EXPECT_EQ(std::string(windows.c_str()), "flashWindow\tNisoFpgaWindow\tIsoFpgaWindow");
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
 }
 
 } // namespace

@@ -19,8 +19,7 @@ class CoreIoctlDevice : public kelvo_test::HostedTest {
 protected:
     void SetUp() override {
         HostedTest::SetUp();
-        device = kelvo_host_add_module("solstra");
-        ASSERT_GE(device, 0);
+        device = add("solstra");
     }
     int open(const char* name = "smu_kelvo") {
         const int handle = kelvo_open(name, static_cast<unsigned>(device));
@@ -119,8 +118,7 @@ TEST_F(CoreIoctlDevice, SetupStoppedBelowNineteen) {
     kelvo_host_stop();
     standIns().failLevel = 8;
     ASSERT_EQ(kelvo_host_start(), 0);
-    device = kelvo_host_add_module("duskmere-a");
-    ASSERT_GE(device, 0);
+    device = add("duskmere-a");
     const int handle = open();
     EXPECT_EQ(level(handle).setupLevel, 7u);
     EXPECT_EQ(level(handle).status, 0);
@@ -140,32 +138,6 @@ TEST_F(CoreIoctlDevice, SetupStoppedBelowNineteen) {
     kelvo_arm_getNumberOfRegistrations_out count{};
     EXPECT_EQ(request(handle, KELVO_IOCTL_arm_getNumberOfRegistrations, kelvo_status_record{0}, count), 0);
     EXPECT_EQ(count.status, 0);
-}
-
-// At level 19 the request runs the device's own hardware-state checkers.
-TEST_F(CoreIoctlDevice, TheHardwareStateCheckRunsTheStorageMapCheckers) {
-    const int handle = open();
-    const struct {
-        bool checksumValid;
-        uint32_t headerVersion; // the header map accepts only 1.0.0 build 0
-        int32_t expected;
-    } cases[] = {
-        {true, 0x01000000, 0},
-        {false, 0x01000000, kelvoDriverCode(0xBFFA4088)},
-        {true, 0x01000001, kelvoDriverCode(0xBFFA4082)},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.expected);
-        standIns().calibration[2].checksumValid = c.checksumValid;
-        standIns().header.version = c.headerVersion;
-        standIns().header.oldestCompatible = c.headerVersion;
-        kelvo_kdut_checkHardwareState_out out{};
-        EXPECT_EQ(request(handle, KELVO_IOCTL_kdut_checkHardwareState,
-                          kelvo_kdut_checkHardwareState_in{0, 0, 0}, out),
-                  0);
-        EXPECT_EQ(out.status, c.expected);
-    }
-    EXPECT_EQ(kelvo_close(handle), 0);
 }
 
 TEST_F(CoreIoctlDevice, AResetInvalidatesEveryOpenHandleTheRequestersToo) {

@@ -15,6 +15,7 @@
 
 namespace {
 
+using kelvo_test::answer;
 using kelvo_test::standIns;
 using nVOAPALS100::tStatus;
 
@@ -48,16 +49,6 @@ protected:
         HostedTest::TearDown();
         kelvo_driver::setSetupLevelTableForTests(nullptr);
     }
-    template <class In, class Out> static Out request(int handle, uint32_t code, const In& in) {
-        Out out{};
-        kelvo_ioctl_header header{};
-        header.inputAddress = reinterpret_cast<uintptr_t>(&in);
-        header.inputSize = sizeof(In);
-        header.outputAddress = reinterpret_cast<uintptr_t>(&out);
-        header.outputSize = sizeof(Out);
-        EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0);
-        return out;
-    }
     struct Found {
         kelvo_routing_calculateRoute_out out;
         std::vector<kelvo_route_possibility> possibilities;
@@ -75,24 +66,22 @@ protected:
         in.destinationCount = static_cast<uint32_t>(destinations.size());
         in.possibilitiesBuffer = reinterpret_cast<uintptr_t>(found.possibilities.data());
         in.possibilitiesCapacity = capacity;
-        found.out = request<kelvo_routing_calculateRoute_in, kelvo_routing_calculateRoute_out>(
+        found.out = answer<kelvo_routing_calculateRoute_out, kelvo_routing_calculateRoute_in>(
             handle, KELVO_IOCTL_routing_calculateRoute, in);
         found.possibilities.resize(found.out.status == 0 ? found.out.possibilitiesCount : 0);
         return found;
     }
     static int32_t routeRequest(int handle, uint32_t code, uint32_t routeID) {
-        return request<kelvo_routing_programRoute_in, kelvo_status_record>(handle, code, {routeID, 0}).status;
+        return answer<kelvo_status_record, kelvo_routing_programRoute_in>(handle, code, {routeID, 0}).status;
     }
 };
 
 TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwo) {
     for (const auto& board : kelvo_test::boards()) {
         SCOPED_TRACE(board);
-        const int index = kelvo_host::addModule(board);
-        ASSERT_GE(index, 0);
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-        ASSERT_GE(handle, 0);
-        EXPECT_EQ((request<kelvo_status_record, kelvo_routing_queryVersion_out>(
+        const int index = add(board);
+        const int handle = open(index);
+        EXPECT_EQ((answer<kelvo_routing_queryVersion_out, kelvo_status_record>(
                        handle, KELVO_IOCTL_routing_queryVersion, {0}))
                       .version,
                   1u);
@@ -109,7 +98,7 @@ TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwo) {
         std::vector<uint32_t> path(4);
         kelvo_routing_getRouteTerminalPath_in pathIn{p.routeID, 0, reinterpret_cast<uintptr_t>(path.data()),
                                                      4, 0};
-        auto pathOut = request<kelvo_routing_getRouteTerminalPath_in, kelvo_routing_getRouteTerminalPath_out>(
+        auto pathOut = answer<kelvo_routing_getRouteTerminalPath_out, kelvo_routing_getRouteTerminalPath_in>(
             handle, KELVO_IOCTL_routing_getRouteTerminalPath, pathIn);
         EXPECT_EQ(pathOut.status, 0);
         ASSERT_EQ(pathOut.pathLength, 2u);
@@ -117,7 +106,7 @@ TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwo) {
         EXPECT_EQ(path[1], 2u);
 
         kelvo_routing_reserveRoute_in reserve{p.routeID, 0, 0, 0, 0};
-        EXPECT_EQ((request<kelvo_routing_reserveRoute_in, kelvo_routing_reserveRoute_out>(
+        EXPECT_EQ((answer<kelvo_routing_reserveRoute_out, kelvo_routing_reserveRoute_in>(
                        handle, KELVO_IOCTL_routing_reserveRoute, reserve))
                       .status,
                   0);
@@ -128,20 +117,19 @@ TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwo) {
 
         char name[16] = {};
         kelvo_routing_getTopographyName_in nameIn{reinterpret_cast<uintptr_t>(name), sizeof(name), 0};
-        EXPECT_EQ((request<kelvo_routing_getTopographyName_in, kelvo_status_record>(
+        EXPECT_EQ((answer<kelvo_status_record, kelvo_routing_getTopographyName_in>(
                        handle, KELVO_IOCTL_routing_getTopographyName, nameIn))
                       .status,
                   0);
         EXPECT_STREQ(name, "KelvoTopography");
         EXPECT_EQ(kelvo_close(handle), 0);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
 TEST_F(RoutingThroughTheApi, CountsFromUserModeAreBounded) {
     const int index = kelvo_host::addModule("solstra");
-    const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-    ASSERT_GE(handle, 0);
+    const int handle = open(index);
     struct Case {
         const char* name;
         uint32_t seedCount;
@@ -165,7 +153,7 @@ TEST_F(RoutingThroughTheApi, CountsFromUserModeAreBounded) {
         in.destinationCount = 1;
         in.possibilitiesBuffer = reinterpret_cast<uintptr_t>(room.data());
         in.possibilitiesCapacity = c.capacity;
-        auto out = request<kelvo_routing_calculateRoute_in, kelvo_routing_calculateRoute_out>(
+        auto out = answer<kelvo_routing_calculateRoute_out, kelvo_routing_calculateRoute_in>(
             handle, KELVO_IOCTL_routing_calculateRoute, in);
         EXPECT_EQ(out.status, c.status);
         EXPECT_EQ(out.possibilitiesCount, c.found);
@@ -175,8 +163,7 @@ TEST_F(RoutingThroughTheApi, CountsFromUserModeAreBounded) {
 
 TEST_F(RoutingThroughTheApi, SuspendNotifiesOnceThenOnlyNewHandlesRoute) {
     const int index = kelvo_host::addModule("duskmere-a");
-    const int early = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-    ASSERT_GE(early, 0);
+    const int early = open(index);
     const unsigned destination = kelvo_destination(early);
     kelvo_notifier_payload notifier{0xBEEF, destination, 0x80000000};
     ASSERT_EQ(kelvo_ioctl(early, KELVO_IOCTL_CREATE_NOTIFIER, &notifier), 0);
@@ -192,8 +179,7 @@ TEST_F(RoutingThroughTheApi, SuspendNotifiesOnceThenOnlyNewHandlesRoute) {
     device->resumeIOProcessing(0);
     EXPECT_EQ(kelvo_read_message(destination, &message), 0) << "one notification only";
 
-    const int late = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-    ASSERT_GE(late, 0);
+    const int late = open(index);
     EXPECT_EQ(calculate(early, {{3, 0, 0, {}}}, {2}).out.status, voark::kNoRoutingResources);
     EXPECT_EQ(calculate(late, {{3, 0, 0, {}}}, {2}).possibilities.size(), 1u);
     EXPECT_EQ(kelvo_close(late), 0);

@@ -52,9 +52,8 @@ struct Board {
 const Board kBoards[] = {
     {"solstra", 321, 18, 320}, {"duskmere-a", 4135, 25, 4134}, {"duskmere-b", 4135, 25, 4134}};
 
-uint64_t address(const void* p) {
-    return reinterpret_cast<uintptr_t>(p);
-}
+using kelvo_test::address;
+using kelvo_test::answer;
 
 class SequencerLevels : public kelvo_test::HostedTest {
 protected:
@@ -67,37 +66,17 @@ protected:
         levels_.reset();
     }
 
-    int add(const std::string& board, const std::function<void(sim::Module&)>& prepare = {}) {
-        const int index = kelvo_host::addModule(board, prepare);
-        EXPECT_GE(index, 0);
-        return index;
-    }
     static sim::SequencerSide& side(int index) {
-        return *kelvo_host::module(static_cast<unsigned>(index))->sequencerSide();
+        return *module(index).sequencerSide();
     }
     static kelvo_driver::IsolatedControllers& controllers(int index) {
         auto& task = static_cast<kelvo_driver::IsolatedObjectsInterface&>(
             deviceOf(index)->getKelvoHelper()->getTask(11));
         return *task.getIsolatedControllers();
     }
-    static uint32_t level(int index) { return deviceOf(index)->getSetupTracker().getCurrentLevel(); }
-    static int64_t setupCode(int index) { return deviceOf(index)->getSetupTracker().getStatus().getCode(); }
-    static int open(int index) { return kelvo_open("smu_kelvo", static_cast<unsigned>(index)); }
-
-    template <class Out, class In> static Out request(int handle, uint32_t requestCode, const In& in) {
-        Out out{};
-        kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
-        EXPECT_EQ(kelvo_ioctl(handle, requestCode, &header), 0) << std::hex << requestCode;
-        return out;
-    }
     static int32_t reset(int handle, uint32_t toLevel, const kelvo_custom_reset_parameters* parameters) {
         const kelvo_kdut_reset_in in{toLevel, 0, parameters != nullptr ? address(parameters) : 0, 0, 0};
-        return request<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reset, in).status;
-    }
-    static int32_t reserve(int handle) {
-        return request<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reserveResources,
-                                            kelvo_kdut_reserveResources_in{1, 0, 0})
-            .status;
+        return answer<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reset, in).status;
     }
 
     std::optional<kelvo_test::ScopedTestLevels> levels_;
@@ -107,7 +86,7 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
     for (const Board& b : kBoards) {
         SCOPED_TRACE(b.name);
         const int index = add(b.name);
-        ASSERT_EQ(level(index), 19u);
+        ASSERT_EQ(levelOf(index), 19u);
         ASSERT_EQ(setupCode(index), 0);
         sim::SequencerSide& s = side(index);
         // The embedded image, word for word, then nothing up to the end marker.
@@ -136,7 +115,7 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
         EXPECT_EQ(s.adf4002().words(), (std::vector<uint32_t>{0x1F8093, 0x1F8092, 0x100028, 0x1B01}));
         // The registered subroutines through the C API.
         const int handle = open(index);
-        const auto count = request<kelvo_wexmoor_getNumSubroutines_out>(
+        const auto count = answer<kelvo_wexmoor_getNumSubroutines_out>(
             handle, KELVO_IOCTL_wexmoor_getNumSubroutines, kelvo_status_record{0});
         EXPECT_EQ(count.status, 0);
         ASSERT_EQ(count.subroutineCount, b.subroutines);
@@ -144,7 +123,7 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
         std::vector<uint32_t> addresses(b.subroutines + 1, 0xEEEEEEEE);
         const kelvo_wexmoor_getSubroutines_in in{address(ids.data()), address(addresses.data()),
                                                  b.subroutines, 0};
-        EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_getSubroutines, in).status, 0);
+        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_getSubroutines, in).status, 0);
         EXPECT_EQ(ids[2], 0x956E9395u);
         EXPECT_EQ(addresses[2], 2u);
         EXPECT_EQ(ids[b.subroutines - 1], 0xEE85CF84u);
@@ -152,10 +131,10 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
         EXPECT_EQ(ids[b.subroutines], 0xEEEEEEEEu) << "past the count";
         const kelvo_wexmoor_getSubroutines_in wrongCount{address(ids.data()), address(addresses.data()),
                                                          b.subroutines - 1, 0};
-        EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_getSubroutines, wrongCount).status,
+        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_getSubroutines, wrongCount).status,
                   code(0xBFFA4312));
         kelvo_close(handle);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
@@ -179,9 +158,9 @@ TEST_F(SequencerLevels, AFaultStopsSetupBelowItsLevel) {
         for (const Case& c : cases) {
             SCOPED_TRACE(b.name + ": " + c.name);
             const int index = add(b.name, c.prepare);
-            EXPECT_EQ(level(index), c.level);
+            EXPECT_EQ(levelOf(index), c.level);
             EXPECT_EQ(setupCode(index), c.code);
-            EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+            remove(index);
         }
     }
 }
@@ -222,11 +201,9 @@ TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {
     const int index = add("solstra");
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
-        const int handle = open(index);
-        const int32_t answered = reset(handle, 19, &k.parameters);
-        kelvo_close(handle);
+        const int32_t answered = resetTo(index, 19, &k.parameters);
         EXPECT_EQ(answered, setupCode(index)) << "the reset answers the setup's code";
-        EXPECT_EQ(level(index), k.level);
+        EXPECT_EQ(levelOf(index), k.level);
         if (!k.failed) {
             EXPECT_EQ(setupCode(index), 0);
             for (uint32_t w = 0; w < commands.size(); ++w) {
@@ -257,13 +234,13 @@ TEST_F(SequencerLevels, TheEngineRunsTheStartupProgramFromTheFifo) {
         seq.pushCommand(wexmoortools::ExecuteSubroutineCommand().setData(2).getRaw());
         seq.pushCommand(wexmoortools::ControlCommand().setG(5).getRaw());
         const kelvo_wexmoor_startSequenceEngine_in start{1, 2, 0};
-        EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_startSequenceEngine, start).status,
+        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_startSequenceEngine, start).status,
                   0);
-        EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_resetSequenceEngine,
+        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_resetSequenceEngine,
                                                kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0})
                       .status,
                   0);
-        const auto running = request<kelvo_wexmoor_isSequenceEngineRunning_out>(
+        const auto running = answer<kelvo_wexmoor_isSequenceEngineRunning_out>(
             handle, KELVO_IOCTL_wexmoor_isSequenceEngineRunning,
             kelvo_wexmoor_isSequenceEngineRunning_in{1, 0, 0});
         EXPECT_EQ(running.status, 0);
@@ -275,7 +252,7 @@ TEST_F(SequencerLevels, TheEngineRunsTheStartupProgramFromTheFifo) {
         EXPECT_TRUE(seq.faults().empty());
         EXPECT_EQ(seq.fifoFullness(), 0u);
         kelvo_close(handle);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
@@ -285,17 +262,17 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
     sim::Sequencer& seq = side(index).sequencer();
     const int handle = open(index);
     auto start = [&](uint64_t mask, uint32_t count) {
-        return request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_startSequenceEngine,
+        return answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_startSequenceEngine,
                                             kelvo_wexmoor_startSequenceEngine_in{mask, count, 0})
             .status;
     };
     auto running = [&](uint64_t mask) {
-        return request<kelvo_wexmoor_isSequenceEngineRunning_out>(
+        return answer<kelvo_wexmoor_isSequenceEngineRunning_out>(
             handle, KELVO_IOCTL_wexmoor_isSequenceEngineRunning,
             kelvo_wexmoor_isSequenceEngineRunning_in{mask, 0, 0});
     };
     auto resetEngine = [&] {
-        return request<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_resetSequenceEngine,
+        return answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_resetSequenceEngine,
                                             kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0})
             .status;
     };
@@ -342,22 +319,22 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
         sim::MeasureUnit& unit = side(index).measureUnit();
         const int handle = open(index);
         auto arm = [&](uint32_t channel) {
-            return request<kelvo_status_record>(handle, KELVO_IOCTL_measureUnit_arm,
+            return answer<kelvo_status_record>(handle, KELVO_IOCTL_measureUnit_arm,
                                                 kelvo_measureUnit_arm_in{channel, 0})
                 .status;
         };
         auto resetUnit = [&](uint32_t channel) {
-            return request<kelvo_status_record>(handle, KELVO_IOCTL_measureUnit_reset,
+            return answer<kelvo_status_record>(handle, KELVO_IOCTL_measureUnit_reset,
                                                 kelvo_measureUnit_reset_in{channel, 0})
                 .status;
         };
         auto trigger = [&](uint32_t which) {
-            return request<kelvo_triggersAndEvents_overrideTrigger_out>(
+            return answer<kelvo_triggersAndEvents_overrideTrigger_out>(
                 handle, KELVO_IOCTL_triggersAndEvents_overrideTrigger,
                 kelvo_triggersAndEvents_overrideTrigger_in{0, which, 0});
         };
         auto latch = [&](uint64_t mask, uint16_t event) {
-            return request<kelvo_triggersAndEvents_checkEventLatch_out>(
+            return answer<kelvo_triggersAndEvents_checkEventLatch_out>(
                 handle, KELVO_IOCTL_triggersAndEvents_checkEventLatch,
                 kelvo_triggersAndEvents_checkEventLatch_in{mask, event, 0, 0});
         };
@@ -374,7 +351,7 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
             {"arm without a reservation", [&] { return arm(0); }, 0, -1},
             {"trigger 0x40C", [&] { return trigger(0x40C).result; }, 1, -1},
             {"another trigger", [&] { return trigger(0x40D).status; }, kNotImplemented, -1},
-            {"reserve", [&] { return reserve(handle); }, 0, -1},
+            {"reserve", [&] { return reserveAll(handle); }, 0, -1},
             {"event 0x135 latched", [&] { return latch(1, 0x135).latched; }, 1, -1},
             {"event 0x135 not latched",
              [&] {
@@ -422,7 +399,7 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
         EXPECT_EQ(side(index).measureUnitBlock().writeCount(0x0), 4u)
             << "MuCtrl: three aborts and the trigger";
         kelvo_close(handle);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
@@ -435,18 +412,18 @@ TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
         sim::ChargeBalancer& balancer = side(index).chargeBalancer();
         const int handle = open(index);
         auto calculate = [&](uint8_t channel, uint8_t loop) {
-            return request<kelvo_corran_calculateChargeBalanceOffset_out>(
+            return answer<kelvo_corran_calculateChargeBalanceOffset_out>(
                 handle, KELVO_IOCTL_corran_calculateChargeBalanceOffset,
                 kelvo_corran_calculateChargeBalanceOffset_in{channel, loop, 0, 0});
         };
         auto configure = [&](uint8_t channel, uint8_t loop, uint16_t offset) {
-            return request<kelvo_status_record>(
+            return answer<kelvo_status_record>(
                        handle, KELVO_IOCTL_corran_configureChargeBalanceOffset,
                        kelvo_corran_configureChargeBalanceOffset_in{channel, loop, offset, 0})
                 .status;
         };
         EXPECT_EQ(calculate(0, 0).status, kNotReserved);
-        ASSERT_EQ(reserve(handle), 0);
+        ASSERT_EQ(reserveAll(handle), 0);
         struct Case {
             const char* name;
             uint8_t loop;
@@ -476,11 +453,11 @@ TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
         EXPECT_EQ(balancer.offset(2) & 0x3FFFu, 0x3FFFu);
         if (b.name != "solstra") {
             // The secondary offset register of the non-isolated side.
-            EXPECT_EQ(kelvo_host::module(static_cast<unsigned>(index))->nisoFpga().peek(0xC008), 0x3FFFu);
+            EXPECT_EQ(module(index).nisoFpga().peek(0xC008), 0x3FFFu);
         }
         EXPECT_EQ(configure(1, 2, 1), kInvalidChannel);
         kelvo_close(handle);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
@@ -489,17 +466,17 @@ TEST_F(SequencerLevels, HardwareErrorsAnswerFromLevel11AndComplianceFromTheChann
     int handle = open(index);
     EXPECT_EQ(reset(handle, 13, nullptr), -52010) << "the target level was reached";
     kelvo_close(handle);
-    ASSERT_EQ(level(index), 13u);
+    ASSERT_EQ(levelOf(index), 13u);
     handle = open(index);
-    EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_corran_getHardwareErrors,
+    EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_corran_getHardwareErrors,
                                            kelvo_corran_getHardwareErrors_in{7, 8, 0})
                   .status,
               0);
-    EXPECT_EQ(request<kelvo_status_record>(handle, KELVO_IOCTL_corran_getHardwareErrors,
+    EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_corran_getHardwareErrors,
                                            kelvo_corran_getHardwareErrors_in{7, 8, -5})
                   .status,
               -5);
-    EXPECT_NE(request<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
+    EXPECT_NE(answer<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
                                                           kelvo_corran_queryInCompliance_in{0, {}, 0})
                   .status,
               0)
@@ -507,16 +484,16 @@ TEST_F(SequencerLevels, HardwareErrorsAnswerFromLevel11AndComplianceFromTheChann
     EXPECT_EQ(reset(handle, 19, nullptr), 0);
     kelvo_close(handle);
     handle = open(index);
-    const auto in = request<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
+    const auto in = answer<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
                                                                 kelvo_corran_queryInCompliance_in{0, {}, 0});
     EXPECT_EQ(in.status, 0);
     EXPECT_EQ(in.inCompliance, 1);
-    EXPECT_EQ(request<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
+    EXPECT_EQ(answer<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
                                                           kelvo_corran_queryInCompliance_in{1, {}, 0})
                   .status,
               kInvalidChannel);
     const auto check = [&](uint32_t requestCode, uint64_t mask) {
-        return request<kelvo_status_record>(handle, requestCode,
+        return answer<kelvo_status_record>(handle, requestCode,
                                             kelvo_hwCondition_clearChannelBasedHardwareErrors_in{mask, 0, 0})
             .status;
     };
@@ -597,130 +574,6 @@ TEST_F(SequencerLevels, EngineRequestsFromSeveralThreads) {
     }
     EXPECT_EQ(unexpected.load(), 0);
     EXPECT_TRUE(side(index).sequencer().faults().empty()) << "no start strobe reached a running engine";
-}
-
-// The allocation calls made before level 10 and after level 17 of a setup run.
-std::atomic<uint64_t> gBeforeLevel10{0};
-std::atomic<uint64_t> gAfterLevel17{0};
-// The same for the mutex creations.
-std::atomic<uint64_t> gMutexesBeforeLevel10{0};
-std::atomic<uint64_t> gMutexesAfterLevel17{0};
-
-const kelvo_driver::SetupLevelTable& countedLevels() {
-    static const kelvo_driver::SetupLevelTable table = [] {
-        kelvo_driver::SetupLevelTable t = kelvo_test::testSetupLevelTableOverRealSequencer();
-        t.tasks[9] = [](kelvo_driver::KelvoHelper& helper, const kelvo_driver::SetupInputs& inputs,
-                        tStatus& status) -> kelvo_driver::SetupTask* {
-            gBeforeLevel10 = kal::memory::allocationCalls();
-            gMutexesBeforeLevel10 = kal::faults::calls(kal::faults::kMutex);
-            return kelvo_driver::SubroutinePackageRegister::create(helper, inputs, status);
-        };
-        t.tasks[16] = [](kelvo_driver::KelvoHelper& helper, const kelvo_driver::SetupInputs& inputs,
-                         tStatus& status) -> kelvo_driver::SetupTask* {
-            kelvo_driver::SetupTask* task = kelvo_driver::LocalRAMConfigure::create(helper, inputs, status);
-            gAfterLevel17 = kal::memory::allocationCalls();
-            gMutexesAfterLevel17 = kal::faults::calls(kal::faults::kMutex);
-            return task;
-        };
-        return t;
-    }();
-    return table;
-}
-
-TEST_F(SequencerLevels, AFailedAllocationInTheSequencerLevelsEndsCleanly) {
-    kelvo_driver::setSetupLevelTableForTests(&countedLevels());
-    for (const std::string board : {"solstra", "duskmere-a"}) {
-        SCOPED_TRACE(board);
-        const int index = add(board);
-        ASSERT_EQ(level(index), 19u);
-        int handle = open(index);
-        kal::memory::resetCounters();
-        ASSERT_EQ(reset(handle, 19, nullptr), 0);
-        kelvo_close(handle);
-        const uint64_t first = gBeforeLevel10 + 1;
-        const uint64_t last = gAfterLevel17.load();
-        ASSERT_GT(last, first);
-        for (uint64_t n = first; n <= last; ++n) {
-            SCOPED_TRACE(n);
-            handle = open(index);
-            kal::memory::resetCounters();
-            kal::memory::failNth(n);
-            reset(handle, 19, nullptr);
-            kal::memory::clearFaults();
-            kelvo_close(handle);
-            EXPECT_EQ(setupCode(index), -52000);
-            EXPECT_GE(level(index), 9u);
-            EXPECT_LT(level(index), 17u);
-        }
-        // Each mutex the levels create, failed in turn.
-        const uint64_t mutexes = gMutexesAfterLevel17 - gMutexesBeforeLevel10;
-        EXPECT_GE(mutexes, 4u) << "local RAM, engine, measure unit, charge balance";
-        for (uint64_t n = 1; n <= mutexes; ++n) {
-            SCOPED_TRACE("mutex " + std::to_string(n));
-            handle = open(index);
-            kal::memory::resetCounters();
-            const uint64_t before = kal::faults::calls(kal::faults::kMutex);
-            reset(handle, 19, nullptr);
-            const uint64_t skip = gMutexesBeforeLevel10 - before;
-            kelvo_close(handle);
-            handle = open(index);
-            kal::faults::failNth(kal::faults::kMutex, skip + n);
-            reset(handle, 19, nullptr);
-            kal::faults::clear();
-            kelvo_close(handle);
-            EXPECT_EQ(setupCode(index), -52000);
-            EXPECT_GE(level(index), 9u);
-            EXPECT_LT(level(index), 17u);
-        }
-        handle = open(index);
-        EXPECT_EQ(reset(handle, 19, nullptr), 0) << "and it sets up again";
-        kelvo_close(handle);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
-    }
-}
-
-// The product's own level table: once the levels below 10 are the product's
-// too, every board reaches at least level 13 with the real sequencer tasks.
-class ProductSequencerLevels : public kelvo_test::HostedTest {};
-
-TEST_F(ProductSequencerLevels, EveryBoardClimbsTheWholeProductTable) {
-    const kelvo_driver::SetupLevelTable& product = kelvo_driver::getProductSetupLevelTable();
-    for (uint32_t level = 4; level <= 9; ++level) {
-        if (product.tasks[level - 1] == nullptr) {
-            GTEST_SKIP() << "level " << level << " is not in the product table yet";
-        }
-    }
-    // Setup climbs the whole table with the module's default flash: up to the
-    // level below the first one the product does not have yet.
-    uint32_t top = 19;
-    for (uint32_t level = 18; level >= 1; --level) {
-        if (product.tasks[level - 1] == nullptr) {
-            top = level - 1;
-        }
-    }
-    for (const Board& b : kBoards) {
-        SCOPED_TRACE(b.name);
-        const int index = kelvo_host_add_module(b.name.c_str());
-        ASSERT_GE(index, 0);
-        EXPECT_GE(deviceOf(index)->getSetupTracker().getCurrentLevel(), 13u);
-        EXPECT_EQ(deviceOf(index)->getSetupTracker().getCurrentLevel(), top);
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-        kelvo_corran_getHardwareErrors_in in{0, 0, 0};
-        kelvo_status_record out{};
-        kelvo_ioctl_header header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0};
-        EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_corran_getHardwareErrors, &header), 0);
-        EXPECT_EQ(out.status, 0);
-        if (top == 19) {
-            kelvo_kdut_checkHardwareState_in check{0, 0, 0};
-            kelvo_status_record state{};
-            kelvo_ioctl_header checkHeader{
-                address(&check), address(&state), sizeof(check), sizeof(state), 0, 0};
-            EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_kdut_checkHardwareState, &checkHeader), 0);
-            EXPECT_EQ(state.status, 0) << "a complete setup checks out";
-        }
-        kelvo_close(handle);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
-    }
 }
 
 } // namespace

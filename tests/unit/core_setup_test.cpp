@@ -43,29 +43,6 @@ public:
     void cleanup(tStatus&) override { standIns().record("session cleanup"); }
 };
 
-TEST_F(SetupSequence, EveryBoardReachesLevelNineteen) {
-    for (const auto& board : kelvo_test::boards()) {
-        SCOPED_TRACE(board);
-        standIns().reset();
-        const int index = kelvo_host::addModule(board);
-        ASSERT_GE(index, 0);
-        KelvoDevice* device = deviceOf(index);
-        EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), 19u);
-        EXPECT_TRUE(device->getSetupTracker().getStatus().isSuccess());
-        for (uint32_t level = 1; level <= 18; ++level) {
-            EXPECT_TRUE(device->getKelvoHelper()->isBuilt(level)) << level;
-        }
-        EXPECT_EQ(textProperty(index, "serialNumber"), "1234ABCD");
-        EXPECT_EQ(standIns().resourcesSet, 1) << "onStarted hands the routing resources over";
-
-        tStatus status;
-        device->getKelvoHelper()->checkHardwareState(0, status);
-        EXPECT_TRUE(status.isSuccess());
-        EXPECT_TRUE(device->getKelvoHelper()->queryInCompliance(5, status));
-        EXPECT_EQ(kelvo_host_remove_module(index), 0);
-    }
-}
-
 // What a reset or a removal does while requests are still inside: every DMA
 // channel's wait ends invalidated, once the DMA objects (level 14) exist.
 TEST_F(SetupSequence, CancellingPendingWaitsEndsEachChannelsWaitFromTheDMALevelOn) {
@@ -82,11 +59,10 @@ TEST_F(SetupSequence, CancellingPendingWaitsEndsEachChannelsWaitFromTheDMALevelO
         SCOPED_TRACE(c.failLevel);
         standIns().reset();
         standIns().failLevel = c.failLevel;
-        const int index = kelvo_host::addModule("solstra");
-        ASSERT_GE(index, 0);
+        const int index = add("solstra");
         deviceOf(index)->cancelPendingWaits();
         EXPECT_EQ(standIns().dmaSignals, c.signals);
-        EXPECT_EQ(kelvo_host_remove_module(index), 0);
+        remove(index);
     }
 }
 
@@ -111,22 +87,19 @@ TEST_F(SetupSequence, AFailingLevelLeavesTheLevelsBelowItAndIsTornDownAtOnce) {
             // Below level 3 the serial number is not read; from level 4 on it is.
             EXPECT_EQ(textProperty(index, "serialNumber"), failing > 3 ? "1234ABCD" : "0");
 
-            const int handle = kelvo_open("smu_kelvo", index);
-            ASSERT_GE(handle, 0);
+            const int handle = open(index);
             kelvo_notifier_payload payload{1, kelvo_destination(handle), 0x80000000};
             EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload),
                       kal(kelvoDriverCode(0xBFFA1234)));
-            EXPECT_EQ(kelvo_host_remove_module(index), 0);
+            remove(index);
             EXPECT_EQ(kelvo_close(handle), 0);
         }
     }
 }
 
 TEST_F(SetupSequence, TeardownRunsSessionCleanupsFirstThenTheLevelsDownward) {
-    const int index = kelvo_host::addModule("duskmere-a");
-    ASSERT_GE(index, 0);
-    const int handle = kelvo_open("smu_kelvo", index);
-    ASSERT_GE(handle, 0);
+    const int index = add("duskmere-a");
+    const int handle = open(index);
     LoggingCleanup cleanup;
     tStatus status;
     sessionOf(handle)->getCleanupOperationComposite().add(&cleanup, status);
@@ -143,44 +116,15 @@ TEST_F(SetupSequence, TeardownRunsSessionCleanupsFirstThenTheLevelsDownward) {
     EXPECT_EQ(kelvo_close(handle), 0);
 }
 
-TEST_F(SetupSequence, ResetsReachTheLevelAsked) {
-    const int index = kelvo_host::addModule("solstra");
-    ASSERT_GE(index, 0);
-    KelvoDevice* device = deviceOf(index);
-    auto reset = [&](uint32_t level) {
-        const int handle = kelvo_open("smu_kelvo", index);
-        EXPECT_GE(handle, 0);
-        tStatus status;
-        device->kdut_reset(descriptorOf(handle), level, 0, status);
-        // The requester's own handle was invalidated by its reset.
-        kelvo_notifier_payload payload{1, kelvo_destination(handle), 7};
-        EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload),
-                  kal(kelvoDriverCode(0xBFFA9179)));
-        kelvo_close(handle);
-        return status.getCode();
-    };
-    EXPECT_EQ(reset(7), tStatus::kSetupTargetReached);
-    EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), 7u);
-    EXPECT_FALSE(device->getKelvoHelper()->isBuilt(8));
-    EXPECT_EQ(reset(19), tStatus::kSuccess);
-    EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), 19u);
-    EXPECT_EQ(reset(0), tStatus::kSetupTargetReached);
-    EXPECT_EQ(device->getKelvoHelper(), nullptr);
-    EXPECT_EQ(reset(19), tStatus::kSuccess);
-    EXPECT_EQ(standIns().resourcesSet, 3) << "start and the resumes after the resets to 19";
-}
-
 TEST_F(SetupSequence, TheSerialNumberNeedsAGoodManufacturingMap) {
     standIns().serialNumber = 0xFFFFFFFF;
-    int index = kelvo_host::addModule("solstra");
-    ASSERT_GE(index, 0);
+    int index = add("solstra");
     EXPECT_EQ(textProperty(index, "serialNumber"), "FFFFFFFF");
     ASSERT_EQ(kelvo_host_remove_module(index), 0);
 
     // A bad checksum: 0xBFFA4088, published as 0 while the rest is built.
     standIns().manufacturing.checksumValid = false;
-    index = kelvo_host::addModule("solstra");
-    ASSERT_GE(index, 0);
+    index = add("solstra");
     EXPECT_EQ(textProperty(index, "serialNumber"), "0");
     EXPECT_EQ(textProperty(index, "manufacturerName"), "Quillon");
     tStatus serial;
@@ -203,8 +147,7 @@ TEST_F(SetupSequence, TheSerialNumberNeedsAGoodManufacturingMap) {
     for (const Case& c : cases) {
         standIns().manufacturing.version = c.version;
         standIns().manufacturing.oldestCompatible = c.oldest;
-        index = kelvo_host::addModule("duskmere-b");
-        ASSERT_GE(index, 0);
+        index = add("duskmere-b");
         tStatus status;
         const uint32_t value = deviceOf(index)->getKelvoHelper()->getSerialNumber(status);
         if (c.accepted) {
@@ -220,8 +163,7 @@ TEST_F(SetupSequence, TheSerialNumberNeedsAGoodManufacturingMap) {
 }
 
 TEST_F(SetupSequence, TheStorageMapCheckersReportChecksumsBeforeVersions) {
-    const int index = kelvo_host::addModule("solstra");
-    ASSERT_GE(index, 0);
+    const int index = add("solstra");
     kelvo_driver::KelvoHelper* helper = deviceOf(index)->getKelvoHelper();
 
     standIns().calibration[2].checksumValid = false;
@@ -260,10 +202,8 @@ TEST_F(SetupSequence, TheStorageMapCheckersReportChecksumsBeforeVersions) {
 }
 
 TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
-    const int index = kelvo_host::addModule("duskmere-a");
-    ASSERT_GE(index, 0);
-    const int handle = kelvo_open("smu_kelvo", index);
-    ASSERT_GE(handle, 0);
+    const int index = add("duskmere-a");
+    const int handle = open(index);
     ASSERT_NE(sessionOf(handle)->getRoutingSession(), nullptr) << "a handle opened at level 19 has routing";
     EXPECT_EQ(standIns().registeredSessions, 1);
 
@@ -296,10 +236,8 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
 }
 
 TEST_F(SetupSequence, ClosingAHandleClosesItsOpenRoutingNotifier) {
-    const int index = kelvo_host::addModule("duskmere-a");
-    ASSERT_GE(index, 0);
-    const int handle = kelvo_open("smu_kelvo", index);
-    ASSERT_GE(handle, 0);
+    const int index = add("duskmere-a");
+    const int handle = open(index);
     const unsigned destination = kelvo_destination(handle);
     kelvo_notifier_payload payload{0xBEEF, destination, 0x80000000};
     ASSERT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), 0);
@@ -312,10 +250,8 @@ TEST_F(SetupSequence, ClosingAHandleClosesItsOpenRoutingNotifier) {
 }
 
 TEST_F(SetupSequence, SuspensionWithdrawsTheRoutingResourcesWithoutVeto) {
-    const int index = kelvo_host::addModule("solstra");
-    ASSERT_GE(index, 0);
-    const int handle = kelvo_open("smu_kelvo", index);
-    ASSERT_GE(handle, 0);
+    const int index = add("solstra");
+    const int handle = open(index);
     KelvoDevice* device = deviceOf(index);
     EXPECT_TRUE(device->suspendIOProcessing(0, kelvo_driver::nVOAPAL000::kSuspendReasonReset, true));
     EXPECT_EQ(standIns().resourcesCleared, 1);
@@ -329,8 +265,7 @@ TEST_F(SetupSequence, SuspensionWithdrawsTheRoutingResourcesWithoutVeto) {
 // KelvoHelper's cleanup composite: a session that cannot be added there is
 // destroyed and the open fails.
 TEST_F(SetupSequence, AnAllocationFailureInOpenLeavesNothing) {
-    const int index = kelvo_host::addModule("duskmere-b");
-    ASSERT_GE(index, 0);
+    const int index = add("duskmere-b");
     KelvoDevice* device = deviceOf(index);
     // A fresh KelvoHelper whose cleanup composite has room for one session, taken by first.
     auto prepare = [&] {
@@ -345,8 +280,7 @@ TEST_F(SetupSequence, AnAllocationFailureInOpenLeavesNothing) {
     };
     int first = prepare();
     kal::memory::resetCounters();
-    const int clean = kelvo_open("smu_kelvo", index);
-    ASSERT_GE(clean, 0);
+    const int clean = open(index);
     const uint64_t calls = kal::memory::allocationCalls();
     ASSERT_EQ(kelvo_close(clean), 0);
     ASSERT_EQ(kelvo_close(first), 0);
@@ -363,38 +297,8 @@ TEST_F(SetupSequence, AnAllocationFailureInOpenLeavesNothing) {
     }
 }
 
-TEST_F(SetupSequence, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
-    kal::memory::resetCounters();
-    const int clean = kelvo_host::addModule("solstra");
-    ASSERT_GE(clean, 0);
-    const uint64_t calls = kal::memory::allocationCalls();
-    ASSERT_EQ(kelvo_host_remove_module(clean), 0);
-    for (uint64_t n = 1; n <= calls; ++n) {
-        standIns().reset();
-        const kal::live::Counts live = kal::live::now();
-        kal::memory::failNth(n);
-        const int index = kelvo_host::addModule("solstra");
-        kal::memory::clearFaults();
-        if (index >= 0) {
-            const auto& tracker = deviceOf(index)->getSetupTracker();
-            EXPECT_TRUE(tracker.getCurrentLevel() == 19 ||
-                        tracker.getStatus().getCode() == tStatus::kOutOfMemory)
-                << n;
-            EXPECT_EQ(kelvo_host_remove_module(index), 0);
-        }
-        EXPECT_EQ(kal::live::now(), live) << n;
-        const auto log = standIns().events();
-        EXPECT_EQ(std::count_if(log.begin(), log.end(),
-                                [](const std::string& e) { return e.rfind("setup", 0) == 0; }),
-                  std::count_if(log.begin(), log.end(),
-                                [](const std::string& e) { return e.rfind("free", 0) == 0; }))
-            << "every task built is freed, " << n;
-    }
-}
-
 TEST_F(SetupSequence, TheKelvoHelperForwardsToTheTasksItBuilt) {
-    const int index = kelvo_host::addModule("solstra");
-    ASSERT_GE(index, 0);
+    const int index = add("solstra");
     KelvoDevice* device = deviceOf(index);
     kelvo_driver::KelvoHelper* helper = device->getKelvoHelper();
 
@@ -436,10 +340,8 @@ TEST_F(SetupSequence, TheKelvoHelperForwardsToTheTasksItBuilt) {
 }
 
 TEST_F(SetupSequence, SubroutinesAreCopiedOnlyWithBothBuffersAndTheRightCount) {
-    const int index = kelvo_host::addModule("duskmere-a");
-    ASSERT_GE(index, 0);
-    const int handle = kelvo_open("smu_kelvo", index);
-    ASSERT_GE(handle, 0);
+    const int index = add("duskmere-a");
+    const int handle = open(index);
     kelvo_driver::KelvoHelper* helper = deviceOf(index)->getKelvoHelper();
     uint32_t ids[3] = {};
     uint32_t addresses[3] = {};
@@ -477,11 +379,9 @@ TEST_F(SetupSequence, SubroutinesAreCopiedOnlyWithBothBuffersAndTheRightCount) {
 }
 
 TEST_F(SetupSequence, ArmAndStartRegisterTheirCleanupOnlyWhenTheySucceed) {
-    const int index = kelvo_host::addModule("solstra");
-    ASSERT_GE(index, 0);
+    const int index = add("solstra");
     kelvo_driver::KelvoHelper* helper = deviceOf(index)->getKelvoHelper();
-    const int handle = kelvo_open("smu_kelvo", index);
-    ASSERT_GE(handle, 0);
+    const int handle = open(index);
     fenwicksharedsource::KernelSession& session = *sessionOf(handle);
     kdut::CleanupOperationComposite& composite = session.getCleanupOperationComposite();
     const size_t initial = composite.size();
@@ -515,8 +415,7 @@ TEST_F(SetupSequence, ArmAndStartRegisterTheirCleanupOnlyWhenTheySucceed) {
 }
 
 TEST_F(SetupSequence, BelowTheRoutingLevelRoutingIsLeftAlone) {
-    const int index = kelvo_host::addModule("duskmere-b");
-    ASSERT_GE(index, 0);
+    const int index = add("duskmere-b");
     KelvoDevice* device = deviceOf(index);
     const int requester = kelvo_open("smu_kelvo", index);
     tStatus status;
@@ -528,8 +427,7 @@ TEST_F(SetupSequence, BelowTheRoutingLevelRoutingIsLeftAlone) {
     EXPECT_TRUE(device->suspendIOProcessing(0, kelvo_driver::nVOAPAL000::kSuspendReasonReset, true));
     device->resumeIOProcessing(0);
     EXPECT_EQ(standIns().resourcesCleared, cleared);
-    const int handle = kelvo_open("smu_kelvo", index);
-    ASSERT_GE(handle, 0);
+    const int handle = open(index);
     EXPECT_EQ(sessionOf(handle)->getRoutingSession(), nullptr) << "no routing below level 16";
     EXPECT_EQ(kelvo_close(handle), 0);
 }

@@ -491,24 +491,13 @@ const kelvo_driver::SetupLevelTable kTestTableOverRealSequencer = [] {
     return table;
 }();
 
-// The same over the product's real levels 1 to 5.
-const kelvo_driver::SetupLevelTable kTestTableOverRealLevel5 = [] {
-    kelvo_driver::SetupLevelTable table = kTestTable;
-    for (std::uint32_t level = 1; level <= 5; ++level) {
-        table.tasks[level - 1] = kelvo_driver::getProductSetupLevelTable().tasks[level - 1];
-    }
-    return table;
-}();
-
 // The same with the product's levels 14 and 15.
-kelvo_driver::SetupLevelTable withRealDMA(kelvo_driver::SetupLevelTable table) {
+const kelvo_driver::SetupLevelTable kTestTableWithRealDMA = [] {
+    kelvo_driver::SetupLevelTable table = kTestTable;
     table.tasks[13] = kelvo_driver::DMAObjects::create;
     table.tasks[14] = kelvo_driver::LoadCalibrationValues::create;
     return table;
-}
-const kelvo_driver::SetupLevelTable kTestTablesWithRealDMA[] = {
-    withRealDMA(kTestTable), withRealDMA(kTestTableOverRealLevel3), withRealDMA(kTestTableOverRealLevel5),
-    withRealDMA(kTestTableOverRealSequencer)};
+}();
 
 // The product's levels 1 to 9.
 const kelvo_driver::SetupLevelTable kTestTableOverProductLevels = [] {
@@ -528,16 +517,12 @@ const kelvo_driver::SetupLevelTable& testSetupLevelTableOverProductLevels() {
     return kTestTableOverProductLevels;
 }
 
-const kelvo_driver::SetupLevelTable& testSetupLevelTableWithRealDMA(RealLevels real) {
-    return kTestTablesWithRealDMA[static_cast<int>(real)];
+const kelvo_driver::SetupLevelTable& testSetupLevelTableWithRealDMA() {
+    return kTestTableWithRealDMA;
 }
 
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealSequencer() {
     return kTestTableOverRealSequencer;
-}
-
-const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel5() {
-    return kTestTableOverRealLevel5;
 }
 
 const kelvo_driver::SetupLevelTable& testSetupLevelTableOverRealLevel3() {

@@ -15,17 +15,13 @@
 
 namespace {
 
+using kelvo_test::address;
+using kelvo_test::answer;
+
 constexpr int32_t kInvalidSensor = static_cast<int32_t>(0xBFFA4300u);
 constexpr int32_t kReadingInvalid = static_cast<int32_t>(0xBFFA4329u);
 constexpr int32_t kBudgetExceeded = static_cast<int32_t>(0xBFFA40A9u);
 
-template <class Out, class In> Out answer(int handle, uint32_t code, const In& in) {
-    Out out{};
-    kelvo_ioctl_header header{
-        reinterpret_cast<uintptr_t>(&in), reinterpret_cast<uintptr_t>(&out), sizeof(In), sizeof(Out), 0, 0};
-    EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0) << "code " << std::hex << code;
-    return out;
-}
 
 class EndToEndControllers : public kelvo_test::HostedTest {
 protected:
@@ -96,7 +92,7 @@ TEST_F(EndToEndControllers, AnOverrideWinsOverTheCoolingServiceAndSurvivesAReset
                       .status,
                   0);
         EXPECT_EQ(coolingMode(after), 40u) << "still overridden after the reset";
-        EXPECT_EQ(kelvo_host_remove_module(index), 0);
+        remove(index);
     }
 }
 
@@ -129,7 +125,7 @@ TEST_F(EndToEndControllers, TheTemperatureSensor) {
         EXPECT_EQ(out.status, c.status);
         const size_t reads = m.nisoFpga().trace().size();
         EXPECT_EQ(reads != 0, c.sensor == 0 && std::string(c.board) == "solstra") << reads;
-        EXPECT_EQ(kelvo_host_remove_module(index), 0);
+        remove(index);
     }
 }
 

@@ -20,6 +20,9 @@
 
 namespace {
 
+using kelvo_test::address;
+using kelvo_test::answer;
+
 using kelvo_test::boards;
 using kelvo_test::standIns;
 using nVOAPALS100::tStatus;
@@ -29,16 +32,6 @@ constexpr int32_t kInvalidChannel = static_cast<int32_t>(0xBFFA4303u);
 constexpr int32_t kInvalidated = static_cast<int32_t>(0xBFFA9179u);
 constexpr uint32_t kForever = 0xFFFFFFFF;
 
-uint64_t address(const void* pointer) {
-    return reinterpret_cast<uintptr_t>(pointer);
-}
-
-template <class Out, class In> Out answer(int handle, uint32_t code, const In& in) {
-    Out out{};
-    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
-    EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0) << "code " << std::hex << code;
-    return out;
-}
 int32_t simple(int handle, uint32_t code, uint32_t channel) {
     return answer<kelvo_status_record>(handle, code, kelvo_brixelTools_stopDMA_in{channel, 0}).status;
 }
@@ -174,7 +167,7 @@ TEST_F(E2EDma, RoundTripOnEachChannelOfEveryBoard) {
         EXPECT_EQ(kelvo_close(handle), 0);
         EXPECT_EQ(module->deviceErrorCount(), 0u) << ::testing::PrintToString(module->deviceErrors());
         EXPECT_TRUE(module->dma(0).faults().empty());
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
@@ -218,7 +211,7 @@ TEST_F(E2EDma, ChannelAndReservationChecks) {
                   -52005);
     }
     EXPECT_EQ(kelvo_close(handle), 0);
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    remove(index);
 }
 
 TEST_F(E2EDma, ClosingTheSessionStopsItsStream) {
@@ -232,7 +225,7 @@ TEST_F(E2EDma, ClosingTheSessionStopsItsStream) {
     EXPECT_EQ(kelvo_close(handle), 0);
     EXPECT_FALSE(module->dma(0).running()) << "the session's cleanup stopped the stream";
     EXPECT_EQ(module->dma(0).fifoResets(), resets + 2) << "and reset its FIFO (two strobes)";
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    remove(index);
 }
 
 // A wait without timeout never holds up a reset, a power-down or a stop: it
@@ -275,7 +268,7 @@ TEST_F(E2EDma, ResetPowerDownAndStopCompleteWithAnEndlessWaitPending) {
         }
         EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), 19u);
         EXPECT_EQ(kelvo_close(handle), 0);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 

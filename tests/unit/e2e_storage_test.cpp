@@ -21,18 +21,11 @@
 
 namespace {
 
+using kelvo_test::address;
+using kelvo_test::answer;
+
 using nVOAPALS100::tStatus;
 
-uint64_t address(const void* p) {
-    return reinterpret_cast<uintptr_t>(p);
-}
-
-template <class Out, class In> Out answer(int handle, uint32_t code, const In& in) {
-    Out out{};
-    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
-    EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0) << "code " << std::hex << code;
-    return out;
-}
 
 constexpr const char* kManufacturing = "Manufacturing_Ver1.0.0d1";
 
@@ -77,8 +70,7 @@ TEST_F(E2EStorage, EveryBoardReachesLevelThreeWithItsMapsAndFlashWindow) {
     kelvo_test::ScopedProductLevels levels(3);
     for (const std::string& board : kelvo_test::boards()) {
         SCOPED_TRACE(board);
-        const int index = kelvo_host_add_module(board.c_str());
-        ASSERT_GE(index, 0);
+        const int index = add(board);
         const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
         const auto level = answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
                                                                  kelvo_status_record{0});
@@ -110,8 +102,8 @@ TEST_F(E2EStorage, EveryBoardReachesLevelThreeWithItsMapsAndFlashWindow) {
         EXPECT_EQ(textProperty(index, "serialNumber"), "1F2A3B4");
         EXPECT_EQ(serialOf(handle), 0x01F2A3B4u);
         EXPECT_EQ(kelvo_close(handle), 0);
-        EXPECT_EQ(kelvo_host::module(static_cast<unsigned>(index))->deviceErrorCount(), 0u);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        EXPECT_EQ(module(index).deviceErrorCount(), 0u);
+        remove(index);
     }
 }
 
@@ -159,7 +151,7 @@ TEST_F(E2EStorage, RawAccessBoundsAndNames) {
     EXPECT_EQ(valid.status, -240044);
     EXPECT_EQ(flush(handle, "Manufacturing"), -240023);
     EXPECT_EQ(kelvo_close(handle), 0);
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    remove(index);
 }
 
 TEST_F(E2EStorage, AStoredFieldSurvivesAResetAndADeviceRestart) {
@@ -186,7 +178,7 @@ TEST_F(E2EStorage, AStoredFieldSurvivesAResetAndADeviceRestart) {
     handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
     EXPECT_EQ(serialOf(handle), 0x00C0FFEEu) << "after stop and start";
     EXPECT_EQ(kelvo_close(handle), 0);
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    remove(index);
 }
 
 TEST_F(E2EStorage, CheckersAndSerialNumberOnEveryFlashImage) {
@@ -229,7 +221,7 @@ TEST_F(E2EStorage, CheckersAndSerialNumberOnEveryFlashImage) {
                       .status,
                   c.hardwareState);
         EXPECT_EQ(kelvo_close(handle), 0);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
@@ -255,7 +247,7 @@ TEST_F(E2EStorage, AWrongBridgeSignatureFailsLevelThreeAndLeavesNothingRegistere
               0u);
     EXPECT_EQ(kal::pci::liveMappings(), 0u) << "memory window 0 is unmapped again";
     EXPECT_EQ(kelvo_close(handle), 0);
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    remove(index);
 }
 
 // Edits, flushes and refreshes of one map from several threads: each
@@ -285,7 +277,7 @@ TEST_F(E2EStorage, ConcurrentSetRawFlushAndRefreshOfOneMap) {
         kelvo_storageMap_isChecksumValid_in{address(cal.data()), cal.size(), 0, 0});
     EXPECT_EQ(valid.valid, 1);
     EXPECT_EQ(kelvo_close(handle), 0);
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    remove(index);
 }
 
 } // namespace

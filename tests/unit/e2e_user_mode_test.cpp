@@ -2,17 +2,13 @@
 // with the 32-byte header, kelvo_close) on simulated modules of every board.
 //
 // With the test level table (the register-map groups behind levels 3, 5 and
-// 9) the client lists the registered maps and windows, reaches an isolated
-// register by name and field identifier and through "IsoFpgaWindow", a
-// non-isolated one through "NisoFpgaWindow", and has its bad input refused
-// on the right channel with the FPGAs untouched; removed, the groups take
-// their names out of the registries and leave nothing allocated. With the
-// product table every board stops at level 5 and a level-19 request answers
-// -52002.
+// 9) a window's soft-copy requests and the force flag, and bad input refused
+// on the right channel with the FPGAs untouched. With the product's levels 1
+// to 9 every board stops at level 9 with both FPGAs loaded and reachable by
+// name.
 #include <cstdint>
 #include <cstring>
 #include <deque>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -24,6 +20,9 @@
 #include "platform/vohtl/string.h"
 
 namespace {
+
+using kelvo_test::address;
+using kelvo_test::answer;
 
 // Transport codes (what kelvo_ioctl returns).
 constexpr int kTransportBadSize = -51009;
@@ -60,19 +59,6 @@ std::vector<Board> boards() {
     };
 }
 
-uint64_t address(const void* pointer) {
-    return reinterpret_cast<uintptr_t>(pointer);
-}
-
-// A request through kelvo_ioctl with the records' own sizes that must reach
-// its operation: the output record.
-template <class Out, class In> Out answer(int handle, uint32_t code, const In& in) {
-    Out out{};
-    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
-    EXPECT_EQ(kelvo_ioctl(handle, code, &header), 0) << "code " << std::hex << code;
-    EXPECT_EQ(header.result, sizeof(Out)) << "the bytes written";
-    return out;
-}
 
 // Writes that reached an FPGA's register space so far.
 size_t writesTo(const sim::FpgaSpace& space) {
@@ -81,60 +67,6 @@ size_t writesTo(const sim::FpgaSpace& space) {
         count += access.write ? 1 : 0;
     }
     return count;
-}
-
-// The register-map names as the registry held them when level 4 was built
-// (those of levels 1 to 3) and when it was torn down again, after every level
-// above it: a group that leaves a name behind shows in the difference.
-struct RegistryWitness {
-    std::mutex lock;
-    std::vector<std::string> built;
-    std::vector<std::string> tornDown;
-};
-
-RegistryWitness& witness() {
-    static RegistryWitness instance;
-    return instance;
-}
-
-std::string registered(kelvo_driver::KelvoHelper& helper) {
-    vohtl::BasicString maps;
-    vohtl::BasicString windows;
-    nVOAPALS100::tStatus status;
-    helper.getARMDispatcher().getRegistrationList(maps, status);
-    helper.getDeviceWindowDispatcher().getRegistrationList(windows, status);
-    EXPECT_TRUE(status.isSuccess());
-    return std::string(maps.c_str()) + "|" + windows.c_str();
-}
-
-class WitnessTask : public kelvo_driver::SetupTask {
-public:
-    explicit WitnessTask(kelvo_driver::KelvoHelper& helper) : helper_(helper) {
-        std::lock_guard g(witness().lock);
-        witness().built.push_back(registered(helper_));
-    }
-    void teardown() override {
-        std::lock_guard g(witness().lock);
-        witness().tornDown.push_back(registered(helper_));
-    }
-
-private:
-    kelvo_driver::KelvoHelper& helper_;
-};
-
-kelvo_driver::SetupTask* createWitness(kelvo_driver::KelvoHelper& helper, const kelvo_driver::SetupInputs&,
-                                       nVOAPALS100::tStatus& status) {
-    return new (status, false) WitnessTask(helper);
-}
-
-// The test level table with the witness as level 4 (a stand-in there).
-const kelvo_driver::SetupLevelTable& witnessedLevels() {
-    static const kelvo_driver::SetupLevelTable table = [] {
-        kelvo_driver::SetupLevelTable copy = kelvo_test::testSetupLevelTable();
-        copy.tasks[3] = createWitness;
-        return copy;
-    }();
-    return table;
 }
 
 class E2EUserMode : public kelvo_test::HostedTest {
@@ -213,16 +145,6 @@ protected:
         return kelvo_deviceWindow_write_in{at, length, source, offset, sizeof(value), 1, {}, 0};
     }
 
-    void SetUp() override {
-        kelvo_driver::setSetupLevelTableForTests(&witnessedLevels());
-        {
-            std::lock_guard g(witness().lock);
-            witness().built.clear();
-            witness().tornDown.clear();
-        }
-        HostedTest::SetUp();
-    }
-
     kelvo_test::ScopedTestLevels levels_;
     // The client's memory beyond the header and the two records (which the
     // host registers for each call): names and the buffers records point at.
@@ -231,86 +153,13 @@ protected:
     std::deque<uint32_t> values_;
 };
 
-TEST_F(E2EUserMode, MapsAndWindowsByNameOnEveryBoard) {
-    for (const Board& board : boards()) {
-        SCOPED_TRACE(board.name);
-        const kal::live::Counts liveBefore = kal::live::now();
-        const int index = kelvo_host_add_module(board.name.c_str());
-        ASSERT_GE(index, 0);
-        auto module = kelvo_host::module(static_cast<unsigned>(index));
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-        ASSERT_GE(handle, 0);
-        const auto level = answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
-                                                                 kelvo_kelvo_getSetupLevel_in{0});
-        ASSERT_EQ(level.setupLevel, 19u);
-
-        // The registered names: the slots and the list agree, no name twice,
-        // both required blocks among them; the two FPGA windows.
-        const auto listed = listedMaps(handle);
-        const auto slotted =
-            slotNames(handle, KELVO_IOCTL_arm_getNumberOfRegistrations, KELVO_IOCTL_arm_getRegistrationNames);
-        ASSERT_EQ(slotted.size(), listed.size());
-        for (size_t i = 0; i < listed.size(); ++i) {
-            EXPECT_EQ(slotted[i], listed[i].substr(0, kSlot)) << i;
-        }
-        const std::set<std::string> unique(listed.begin(), listed.end());
-        EXPECT_EQ(unique.size(), listed.size());
-        EXPECT_EQ(unique.count(board.isoRequired), 1u);
-        EXPECT_EQ(unique.count(board.nisoRequired), 1u);
-        EXPECT_EQ(slotNames(handle, KELVO_IOCTL_deviceWindow_getNumberOfRegistrations,
-                            KELVO_IOCTL_deviceWindow_getRegistrationNames),
-                  (std::vector<std::string>{"NisoFpgaWindow", "IsoFpgaWindow"}));
-
-        // A scratch register by name and field, then through its window.
-        auto scratchRoundTrip = [&](auto& fpga, const char* window, const auto& reg, uint64_t offset,
-                                    uint32_t byName, uint32_t throughWindow) {
-            SCOPED_TRACE(window);
-            EXPECT_EQ(
-                answer<kelvo_status_record>(handle, KELVO_IOCTL_arm_write, armWrite(reg, byName)).status, 0);
-            EXPECT_EQ(fpga.peek(offset), byName);
-            EXPECT_EQ(windowRead(handle, window, offset), byName);
-            EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_deviceWindow_write,
-                                                  windowWrite(window, offset, throughWindow))
-                          .status,
-                      0);
-            EXPECT_EQ(fpga.peek(offset), throughWindow);
-            const auto read = answer<kelvo_arm_read_out>(handle, KELVO_IOCTL_arm_read, armRead(reg));
-            EXPECT_EQ(read.status, 0);
-            EXPECT_EQ(read.value, throughWindow);
-        };
-        scratchRoundTrip(module->isoFpga(), "IsoFpgaWindow", board.isoRequired, kScratchOffset, 0x1234ABCDu,
-                         0x0BADF00Du);
-        scratchRoundTrip(module->nisoFpga(), "NisoFpgaWindow", board.nisoRequired,
-                         board.nisoRequiredOffset + kScratchOffset, 0x600DCAFEu, 0x13572468u);
-        EXPECT_EQ(module->deviceErrorCount(), 0u);
-
-        // Removed with a handle open: the groups leave the registries as
-        // levels 1 to 3 had them, and nothing of the module stays allocated.
-        module.reset();
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
-        EXPECT_EQ(kelvo_close(handle), 0);
-        {
-            std::lock_guard g(witness().lock);
-            ASSERT_EQ(witness().built.size(), 1u);
-            ASSERT_EQ(witness().tornDown.size(), 1u);
-            EXPECT_EQ(witness().tornDown[0], witness().built[0]);
-            EXPECT_NE(witness().built[0].find("BrixelDMAChannel0"), std::string::npos);
-            witness().built.clear();
-            witness().tornDown.clear();
-        }
-        EXPECT_EQ(kal::live::now(), liveBefore);
-    }
-}
-
 // The soft-copy requests of a window in turn: set and get stay in the soft
 // copy, flush and write send only what changed unless forced, refresh takes
 // the device's value.
 TEST_F(E2EUserMode, WindowSoftCopyRequestsAndTheForceFlag) {
-    const int index = kelvo_host_add_module("solstra");
-    ASSERT_GE(index, 0);
+    const int index = add("solstra");
     auto module = kelvo_host::module(static_cast<unsigned>(index));
-    const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-    ASSERT_GE(handle, 0);
+    const int handle = open(index);
     sim::FpgaSpace& fpga = module->nisoFpga();
     const std::string window = "NisoFpgaWindow";
     fpga.poke(kScratchOffset, 0x0F0F0F0F);
@@ -384,17 +233,15 @@ TEST_F(E2EUserMode, WindowSoftCopyRequestsAndTheForceFlag) {
     }
     module.reset();
     EXPECT_EQ(kelvo_close(handle), 0);
-    EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    remove(index);
 }
 
 TEST_F(E2EUserMode, BadInputIsRefusedOnItsChannelAndChangesNothing) {
     for (const Board& board : boards()) {
         SCOPED_TRACE(board.name);
-        const int index = kelvo_host_add_module(board.name.c_str());
-        ASSERT_GE(index, 0);
+        const int index = add(board.name);
         auto module = kelvo_host::module(static_cast<unsigned>(index));
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-        ASSERT_GE(handle, 0);
+        const int handle = open(index);
         auto& iso = module->isoFpga();
         auto& niso = module->nisoFpga();
         iso.poke(kScratchOffset, 0x11111111);
@@ -484,7 +331,7 @@ TEST_F(E2EUserMode, BadInputIsRefusedOnItsChannelAndChangesNothing) {
         EXPECT_EQ(fine.value, 0x11111111u);
         module.reset();
         EXPECT_EQ(kelvo_close(handle), 0);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
     }
 }
 
@@ -509,11 +356,9 @@ TEST_F(E2EProduct, EveryBoardStopsAtLevelNineWithBothFpgasLoaded) {
         const Board& board = all[b];
         SCOPED_TRACE(board.name);
         const kal::live::Counts liveBefore = kal::live::now();
-        const int index = kelvo_host_add_module(board.name.c_str());
-        ASSERT_GE(index, 0);
+        const int index = add(board.name);
         auto module = kelvo_host::module(static_cast<unsigned>(index));
-        const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-        ASSERT_GE(handle, 0);
+        const int handle = open(index);
         const auto level = answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
                                                                  kelvo_kelvo_getSetupLevel_in{0});
         EXPECT_EQ(level.setupLevel, 9u);
@@ -550,7 +395,7 @@ TEST_F(E2EProduct, EveryBoardStopsAtLevelNineWithBothFpgasLoaded) {
 
         module.reset();
         EXPECT_EQ(kelvo_close(handle), 0);
-        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+        remove(index);
         EXPECT_EQ(kal::live::now(), liveBefore);
     }
 }

@@ -40,44 +40,6 @@ TEST_F(FrameworkDevice, StartSetsUpFullyPublishesThePropertiesAndOpensTheGate) {
     EXPECT_EQ(interfaces[1], nullptr);
 }
 
-TEST_F(FrameworkDevice, ASetupFailureStaysInTheTrackerAndAnswersOperationsAboveItsLevel) {
-    TestDevice& device = start(8, -52003);
-    EXPECT_EQ(device.getPnPState(), kPnPStateReady) << "a setup failure never fails the start";
-    EXPECT_EQ(device.getIOGateState(), kIOGateOpen);
-    EXPECT_EQ(device.getSetupTracker().getCurrentLevel(), 7u);
-    auto* session = open();
-    ASSERT_NE(session, nullptr) << "open needs level 0";
-    EXPECT_EQ(device.operation(session, 19).getCode(), -52003);
-    EXPECT_EQ(device.operation(session, 8).getCode(), -52003);
-    EXPECT_TRUE(device.operation(session, 7).isSuccess());
-    EXPECT_TRUE(device.operation(session, 0).isSuccess());
-}
-
-TEST_F(FrameworkDevice, ResetToALevelBelowTheTopAnswersTargetReachedAndInvalidatesEverySession) {
-    TestDevice& device = start();
-    auto* requester = open();
-    auto* other = open();
-    EXPECT_EQ(device.resetFrom(requester, 5).getCode(), kTargetReached);
-    EXPECT_EQ(device.getSetupTracker().getCurrentLevel(), 5u);
-    EXPECT_EQ(device.getIOGateState(), kIOGateOpen) << "I/O resumed";
-    EXPECT_EQ(device.getResetCount(), 1u);
-    EXPECT_EQ(device.getTrace(), "setup(19) teardown setup(5) ");
-
-    EXPECT_EQ(device.operation(requester, 0).getCode(), kInvalidated) << "the requester's own session too";
-    EXPECT_EQ(device.operation(other, 5).getCode(), kInvalidated)
-        << "invalid wins over a reached level; the level's status is not reported";
-    EXPECT_EQ(device.resetFrom(other, 19).getCode(), kInvalidated) << "an invalid session cannot reset";
-    EXPECT_EQ(device.teardowns, 1);
-
-    auto* fresh = open();
-    EXPECT_EQ(device.operation(fresh, 19).getCode(), kTargetReached);
-    EXPECT_TRUE(device.operation(fresh, 5).isSuccess());
-    EXPECT_TRUE(device.resetFrom(fresh, 19).isSuccess()) << "a complete run answers success";
-    EXPECT_EQ(device.getSetupTracker().getCurrentLevel(), 19u);
-    auto* last = open();
-    EXPECT_TRUE(device.operation(last, 19).isSuccess());
-}
-
 TEST_F(FrameworkDevice, ResetToLevelZeroTearsDownAndSetsNothingUp) {
     TestDevice& device = start();
     auto* requester = open();
@@ -88,17 +50,6 @@ TEST_F(FrameworkDevice, ResetToLevelZeroTearsDownAndSetsNothingUp) {
     EXPECT_EQ(device.operation(requester, 0).getCode(), kInvalidated);
     auto* fresh = open();
     EXPECT_EQ(device.operation(fresh, 1).getCode(), kTargetReached);
-}
-
-TEST_F(FrameworkDevice, AResetThatFailsSetupAnswersTheFailedStepsError) {
-    TestDevice& device = start();
-    device.failAtLevel = 12;
-    device.failure = -52008;
-    EXPECT_EQ(device.resetFrom(open(), 19).getCode(), -52008);
-    EXPECT_EQ(device.getSetupTracker().getCurrentLevel(), 11u);
-    auto* fresh = open();
-    EXPECT_EQ(device.operation(fresh, 12).getCode(), -52008);
-    EXPECT_TRUE(device.operation(fresh, 11).isSuccess());
 }
 
 TEST_F(FrameworkDevice, ResetCopiesTheCallersParametersWholeOrLeavesTheCopysError) {

@@ -130,28 +130,6 @@ TEST_F(FrameworkDispatcher, NullNamesAndBuffersAreRefused) {
     EXPECT_EQ(names.getCode(), regi::kRegiNullPointer);
 }
 
-TEST_F(FrameworkDispatcher, AFailedAddRegistersNothing) {
-    FakeWindow badText("1.2");
-    tStatus status;
-    dispatcher.add("bad", badText, status);
-    EXPECT_EQ(status.getCode(), regi::kRegiBadVersionText);
-
-    FakeWindow window;
-    for (int call = 1; call <= 3; ++call) { // the wrapper, the name copy, the list
-        kal::memory::failNth(call);
-        tStatus memory;
-        dispatcher.add("window", window, memory);
-        EXPECT_EQ(memory.getCode(), tStatus::kOutOfMemory) << call;
-        kal::memory::clearFaults();
-    }
-    kal::faults::failNth(kal::faults::kMutex, 1);
-    tStatus mutex;
-    dispatcher.add("window", window, mutex);
-    EXPECT_EQ(mutex.getCode(), tStatus::kOutOfMemory);
-    kal::faults::clear();
-    EXPECT_EQ(dispatcher.getNumberOfRegistrations(), 0u);
-}
-
 TEST_F(FrameworkDispatcher, NameSlotsAndTheJoinedList) {
     const std::string exact(64, 'x');
     const std::string longer = std::string(70, 'y');
@@ -263,31 +241,6 @@ protected:
     }
     static constexpr kelvo_driver::nVOAPAL000::tEventDescriptor kContext = 0x77;
 };
-
-TEST_F(FrameworkUserNameLookup, CopiesTheNameFromTheRequestersMemory) {
-    FakeWindow window("1.0.0f0", "1.0.0f0");
-    tStatus status;
-    dispatcher.add("NisoFpgaWindow", window, status);
-    ASSERT_TRUE(status.isSuccess());
-
-    kal::usermem::Scope scope;
-    const char text[] = "NisoFpgaWindow_Ver1.0.0f0|garbage"; // not terminated where the length ends
-    scope.add(text, sizeof(text));
-    devicewindow::DeviceWindow* found = nullptr;
-    EXPECT_EQ(userLookup(text, 25, &found), 0);
-    EXPECT_EQ(found, &window);
-    EXPECT_EQ(userLookup(text, 14, &found), regi::kRegiVersionRequired);
-    EXPECT_EQ(found, nullptr);
-
-    const char early[] = "NisoFpgaWindow_Ver1.0.0f0\0tail"; // a zero inside ends the name
-    scope.add(early, sizeof(early));
-    EXPECT_EQ(userLookup(early, sizeof(early), &found), 0);
-    EXPECT_EQ(found, &window);
-
-    // Length 0 looks up the empty name.
-    EXPECT_EQ(userLookup(text, 0, &found), regi::kRegiNameNotFound);
-    EXPECT_EQ(found, nullptr);
-}
 
 TEST_F(FrameworkUserNameLookup, BadLengthsAndAddressesChangeNothing) {
     FakeWindow window;

@@ -155,43 +155,6 @@ TEST_F(FrameworkSession, ATeardownRunsTheOperationsOnceAndTheInvalidSessionsClos
     EXPECT_TRUE(device.routingManager.registered.empty());
 }
 
-TEST_F(FrameworkSession, TheCleanupRequestRunsAndClearsTheListLeavingNoRoutingSession) {
-    TestDevice& device = start();
-    auto* session = kernel(open());
-    std::vector<std::string> trace;
-    TracingCleanup op("op", trace);
-    tStatus status;
-    session->getCleanupOperationComposite().add(&op, status);
-    tStatus failed;
-    KELVO_SET_STATUS(failed, -1);
-    session->getCleanupOperationComposite().cleanup(failed);
-    EXPECT_TRUE(trace.empty());
-    EXPECT_NE(session->getRoutingSession(), nullptr) << "an error status cleans up nothing";
-
-    device.operation(session, 0, [&](tStatus& s) {
-        session->getCleanupOperationComposite().cleanup(s);
-        session->getCleanupOperationComposite().clear();
-    });
-    EXPECT_EQ(trace, (std::vector<std::string>{"op"}));
-    EXPECT_EQ(session->getRoutingSession(), nullptr);
-    EXPECT_EQ(session->getCleanupOperationComposite().size(), 0u);
-    EXPECT_EQ(device.routingManager.log, (std::vector<std::string>{"register", "unregister"}));
-    close(session);
-    EXPECT_EQ(trace.size(), 1u);
-}
-
-TEST_F(FrameworkSession, AHandleOpenedBeforeRoutingWasSetUpNeverHasARoutingSession) {
-    kal::clock::ScopedScale fast(1000);
-    TestDevice& device = start();
-    auto* requester = open();
-    EXPECT_EQ(device.resetFrom(requester, 15).getCode(), tStatus::kSetupTargetReached);
-    auto* early = kernel(open());
-    EXPECT_EQ(early->getRoutingSession(), nullptr);
-    EXPECT_EQ(device.operation(early, 15).getCode(), 0);
-    EXPECT_EQ(device.routingManager.log, (std::vector<std::string>{"register", "unregister"}))
-        << "only the requester's session, opened at level 19, had one";
-}
-
 TEST_F(FrameworkSession, ARoutingSessionThatCannotBeMadeLeavesOutOfMemoryAndNoRegistration) {
     TestDevice& device = start();
     tDeviceInterface* deviceInterface = device.getDeviceInterfaces()[0];

@@ -53,9 +53,6 @@ protected:
     TYMORegMaps* group = nullptr;
 };
 
-const std::vector<std::string> kRegistered = {
-    "BrixelDMAChannel0",   "BrixelDMAChannel1",   "SwitchedBrixelBimRegMap", "Brixel",   "IOPort2RegMap",
-    "IsolationPortRegMap", "BrixelConfigPortSPI", "BrixelConfigPortWindow",  "Triggers", "DO"};
 const std::vector<std::string> kRemoved = {"DO",
                                            "Triggers",
                                            "BrixelConfigPortWindow",
@@ -66,24 +63,6 @@ const std::vector<std::string> kRemoved = {"DO",
                                            "SwitchedBrixelBimRegMap",
                                            "BrixelDMAChannel0",
                                            "BrixelDMAChannel1"};
-
-TEST_F(GroupsTymo, TenNamesDMAChannelsFirstAtRegistrationAndLastAtRemoval) {
-    EXPECT_EQ(barSize, sim::Module::kBar0Size);
-    ASSERT_EQ(build(), 0);
-    EXPECT_EQ(namesOf(*dispatcher), kRegistered);
-    for (const std::string& name : kRegistered) {
-        EXPECT_NE(lookUp(*dispatcher, name + kBridgeVersion), nullptr) << name;
-    }
-    // The output timer is reached only through "DO".
-    int64_t code = 0;
-    EXPECT_EQ(lookUp(*dispatcher, "OutTimer", &code), nullptr);
-    EXPECT_EQ(code, -240024);
-    EXPECT_EQ(lookUp(*dispatcher, "DO_OutTimerWin_OutTimer", &code), nullptr);
-
-    delete group;
-    group = nullptr;
-    EXPECT_EQ(dispatcher->removals, kRemoved);
-}
 
 // The group's own maps sit where the module has the blocks they drive.
 TEST_F(GroupsTymo, MapsOfTheTimingChipAndTheSPIPortSitOnTheirBlocks) {

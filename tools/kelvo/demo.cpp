@@ -31,7 +31,6 @@ constexpr std::uint32_t kFirstWritten = 56; // the program writes general-use re
 constexpr std::uint32_t kWritten = 8;
 // A measurement packet: marker, packet number, the 64 general-use registers.
 constexpr std::size_t kPacketWords = 2 + 64;
-constexpr std::size_t kPacketBytes = kPacketWords * 4;
 constexpr std::uint32_t kWaitMilliseconds = 600000;
 
 std::uint32_t written(std::uint32_t i) {
