@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "regmaps/stream_circuit_reg_map.h"
+#include "map_probe.h"
 #include "regs_fake_accessor.h"
 #include "test_support.h"
 
@@ -19,46 +20,12 @@ const std::vector<uint32_t> kFlushOrder = {0x818, 0x81C, 0x820, 0x824, 0x828, 0x
                                            0x844, 0x848, 0x900, 0x910, 0x920, 0x930, 0x904, 0x914,
                                            0x924, 0x934, 0x904, 0x914, 0x924, 0x934};
 
-int64_t codeOf(const tStatus& s) {
-    return s.getCode();
-}
-
-class StreamCircuitMap : public kelvo_test::LeakCheckedTest {
+// The map and its operations by number (each on a fresh status, returning its code).
+class StreamCircuitMap : public kelvo_test::LeakCheckedTest, protected kelvo_test::MapProbe {
 protected:
+    StreamCircuitMap() : MapProbe(map) {}
     FakeAccessor bus;
     tStreamCircuitRegMap map{&bus, 0x34000, 0, 0x1000};
-
-    // Runs one operation by number on a fresh status and returns its code.
-    int64_t get(uint32_t id, uint64_t& value) {
-        tStatus s;
-        map.get(id, value, s, 0);
-        return codeOf(s);
-    }
-    int64_t set(uint32_t id, uint64_t value) {
-        tStatus s;
-        map.set(id, value, s, 0);
-        return codeOf(s);
-    }
-    int64_t read(uint32_t id, uint64_t& value) {
-        tStatus s;
-        map.read(id, value, s, 0);
-        return codeOf(s);
-    }
-    int64_t write(uint32_t id, uint64_t value, bool force = false) {
-        tStatus s;
-        map.write(id, value, force, s, 0);
-        return codeOf(s);
-    }
-    int64_t flush(uint32_t id, bool force = false) {
-        tStatus s;
-        map.flush(id, force, s, 0);
-        return codeOf(s);
-    }
-    int64_t refresh(uint32_t id) {
-        tStatus s;
-        map.refresh(id, s, 0);
-        return codeOf(s);
-    }
 };
 
 TEST_F(StreamCircuitMap, FieldsAreExtractedAndInsertedByTheirBits) {
