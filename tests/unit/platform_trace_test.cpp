@@ -61,6 +61,12 @@ protected:
         delete trace_;
         LeakCheckedTest::TearDown();
     }
+    // One line of `name` at a scope step (0 none, 1 opens, 2 closes) with `text`.
+    void line(const char* name, int scope, const char* text = "") {
+        trace_->beginLine(name, 0, 0, nullptr, 0, scope);
+        trace_->write(text);
+        trace_->endLine();
+    }
     // Shows only the name field.
     void nameOnly() {
         trace_->clearShowNumber();
@@ -105,21 +111,18 @@ TEST_F(Trace, PrefixFieldsPadToTheWidthAndAreCutAtIt) {
     kal::log::clear();
     nameOnly();
     const std::string longName(70, 'q');
-    trace_->beginLine(longName.c_str(), 0, 0, nullptr, 0, 0);
-    trace_->endLine();
+    line(longName.c_str(), 0);
     EXPECT_EQ(kal::log::text(), "[" + longName.substr(0, 48) + "] \n");
     kal::log::clear();
     trace_->clearLimitPrefix();
-    trace_->beginLine(longName.c_str(), 0, 0, nullptr, 0, 0);
-    trace_->endLine();
+    line(longName.c_str(), 0);
     EXPECT_EQ(kal::log::text(), "[" + longName + "] \n");
 
     // No field at all: blanks instead of the frame.
     kal::log::clear();
     trace_->setLimitPrefix();
     trace_->clearShowName();
-    trace_->beginLine("x", 0, 0, nullptr, 0, 0);
-    trace_->endLine();
+    line("x", 0);
     EXPECT_EQ(kal::log::text(), std::string(49, ' ') + "  \n");
 }
 
@@ -146,21 +149,12 @@ TEST_F(Trace, VersionThreadAndSecondNumberFields) {
 TEST_F(Trace, DepthIndentsScopesAndNeverGoesNegative) {
     nameOnly();
     trace_->setPrefixWidth(3);
-    trace_->beginLine("a", 0, 0, nullptr, 0, 2); // closing at depth 0
-    trace_->endLine();
+    line("a", 2); // closing at depth 0
     EXPECT_EQ(trace_->getDepth(), 0);
-    trace_->beginLine("a", 0, 0, nullptr, 0, 0);
-    trace_->write("plain");
-    trace_->endLine();
-    trace_->beginLine("a", 0, 0, nullptr, 0, 1);
-    trace_->write("open");
-    trace_->endLine();
-    trace_->beginLine("a", 0, 0, nullptr, 0, 0);
-    trace_->write("inner");
-    trace_->endLine();
-    trace_->beginLine("a", 0, 0, nullptr, 0, 2);
-    trace_->write("close");
-    trace_->endLine();
+    line("a", 0, "plain");
+    line("a", 1, "open");
+    line("a", 0, "inner");
+    line("a", 2, "close");
     EXPECT_EQ(kal::log::text(), "[a] \n[a] plain\n[a] open\n[a]   inner\n[a] close\n");
     EXPECT_EQ(trace_->getDepth(), 0);
 }
@@ -174,9 +168,7 @@ TEST_F(Trace, ScopeTracerOpensAndClosesALevel) {
     {
         tTraceScope scope("s", 0, 0, nullptr, 0, "work", object, &status, *trace_);
         EXPECT_EQ(trace_->getDepth(), 1);
-        trace_->beginLine("s", 0, 0, nullptr, 0, 0);
-        trace_->write("body");
-        trace_->endLine();
+        line("s", 0, "body");
     }
     { tTraceScope bare("s", 0, 0, nullptr, 0, nullptr, nullptr, nullptr, *trace_); }
     EXPECT_EQ(kal::log::text(),
@@ -303,8 +295,7 @@ TEST_F(Trace, DestinationSwitchRules) {
     trace_->switchDestination(&second);
     EXPECT_EQ(trace_->getDestination(), &second);
     EXPECT_EQ(first.closed, 1);
-    trace_->beginLine("x", 0, 0, nullptr, 0, 0);
-    trace_->endLine();
+    line("x", 0);
     EXPECT_EQ(second.writes.size(), 1u);
     trace_->switchDestination(&trace_->consoleDestination());
 }
