@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "fatal_hook_capture.h"
 #include "nVOKAL.h"
 #include "platform/trace.h"
 #include "platform/vosdbg.h"
@@ -300,18 +301,6 @@ TEST_F(Trace, DestinationSwitchRules) {
     trace_->switchDestination(&trace_->consoleDestination());
 }
 
-struct FatalRecord {
-    int count = 0;
-    bool nullLine = false;
-    std::string message;
-};
-FatalRecord gBreak;
-void recordBreak(const vosdbg_Line* line, const char* message) {
-    ++gBreak.count;
-    gBreak.nullLine = line == nullptr;
-    gBreak.message = message;
-}
-
 TEST_F(Trace, AssertionReportAndBreak) {
     nameOnly();
     trace_->setShowSecondNumber();
@@ -323,17 +312,14 @@ TEST_F(Trace, AssertionReportAndBreak) {
     EXPECT_EQ(kal::log::text(), "[n--105] ASSERTION FAILED: m1\n[n--105] ASSERTION WARNING: m2\n"
                                 "[n--105] ASSERTION FAILED (range): m3\n");
 
-    gBreak = FatalRecord{};
-    const vosdbg_FatalHook saved = vosdbg_settings.fatalHook;
-    vosdbg_settings.fatalHook = recordBreak;
+    kelvo_test::FatalHookCapture fatal;
     tTrace::debugBreak("warning");
-    EXPECT_EQ(gBreak.count, 0);
+    EXPECT_EQ(fatal.count(), 0);
     tTrace::debugBreak("default");
     tTrace::debugBreak("other");
-    vosdbg_settings.fatalHook = saved;
-    EXPECT_EQ(gBreak.count, 2);
-    EXPECT_TRUE(gBreak.nullLine);
-    EXPECT_EQ(gBreak.message, "APAL debug break");
+    EXPECT_EQ(fatal.count(), 2);
+    EXPECT_FALSE(fatal.lineGiven());
+    EXPECT_EQ(fatal.message(), "APAL debug break");
 }
 
 } // namespace
