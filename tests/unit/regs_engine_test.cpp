@@ -385,8 +385,9 @@ TEST_F(EngineTest, AMapWithoutRegistersServesNoIdentifierAndNestsNames) {
     uint64_t v = 5;
     EXPECT_EQ(probe.get(0x809DAF0B, v), kelvo_test::kUnknownId);
     EXPECT_EQ(v, 0u);
-    for (int64_t code : {probe.set(0x80000000, 1), probe.read(0x80000000, v), probe.write(0x80000000, 1, true),
-                         probe.flush(0x80000000, true), probe.refresh(0x80000000)}) {
+    for (int64_t code :
+         {probe.set(0x80000000, 1), probe.read(0x80000000, v), probe.write(0x80000000, 1, true),
+          probe.flush(0x80000000, true), probe.refresh(0x80000000)}) {
         EXPECT_EQ(code, kelvo_test::kUnknownId);
     }
     const auto format = probe.format(0x80000000, 4);
