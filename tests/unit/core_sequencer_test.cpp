@@ -145,8 +145,9 @@ TEST_F(SequencerLevels, AFaultStopsSetupBelowItsLevel) {
         {"PLL never locks", [](sim::Module& m) { m.sequencerSide()->adf4002().setNeverLocks(true); }, 12,
          kPllNotLocked},
         // Locks a day after the settle: the driver reads the lock bit once and does not wait for it.
-        {"PLL locks late", [](sim::Module& m) { m.sequencerSide()->adf4002().setLockDelay(86400000000000ull); },
-         12, kPllNotLocked},
+        {"PLL locks late",
+         [](sim::Module& m) { m.sequencerSide()->adf4002().setLockDelay(86400000000000ull); }, 12,
+         kPllNotLocked},
         {"link error bit", [](sim::Module& m) { m.isolationLink().setError(true); }, 10, kAccessFailed},
         {"wrong isolated FPGA", [](sim::Module& m) { m.isoFpga().poke(0x20, 0x12345678); }, 10,
          kWrongSignature},
