@@ -30,8 +30,8 @@ struct SocketState {
 };
 
 SocketState& state() {
-    static SocketState s;
-    return s;
+    static SocketState* s = new SocketState; // lives for the whole process (read by exit handlers)
+    return *s;
 }
 
 // The buffer behind a handle; halts on a handle that is not a live buffer (a driver fault).

@@ -1,12 +1,14 @@
 // The libFuzzer entry over the I/O-control engine (built by the preset `fuzz`).
 //
-// Environment: KELVO_FUZZ_EVENTS=0 switches the rare events (resets, closes
-// and re-opens, removals) off, to measure the rate without them.
+// Environment: KELVO_FUZZ_EVENTS=N lets the rare events (resets, closes and
+// re-opens, removals) happen at most once in N requests (1000 by default);
+// 0 switches them off, to measure the rate without them.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "ioctl_fuzz.h"
+#include "kelvo/ioctl.h"
 
 namespace {
 
@@ -24,9 +26,11 @@ void finish() {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     kelvo_fuzz::Options options;
+    options.clockScale = 1000;
+    options.topLevel = KELVO_SETUP_LEVEL_COMPLETE;
     const char* events = std::getenv("KELVO_FUZZ_EVENTS");
-    if (events != nullptr && std::strcmp(events, "0") == 0) {
-        options.eventSpacing = 0;
+    if (events != nullptr) {
+        options.eventSpacing = std::strtoull(events, nullptr, 10);
     }
     kelvo_fuzz::start(options);
     std::atexit(finish);

@@ -6,7 +6,10 @@
 //                                   fuzzer does
 //   kelvo_fuzz_replay --seeds DIR   writes the seed corpus into DIR
 //   kelvo_fuzz_replay --check-seeds checks that every code's seed reaches its operation
+//   kelvo_fuzz_replay --levels      checks that a reset reaches every level on every board
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -21,11 +24,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The stand-in clock's speed in the replay (the fuzzer's too);
+// KELVO_FUZZ_CLOCK_SCALE sets another.
+const double kClockScale = std::getenv("KELVO_FUZZ_CLOCK_SCALE") != nullptr
+                               ? std::strtod(std::getenv("KELVO_FUZZ_CLOCK_SCALE"), nullptr)
+                               : 1000;
+
 // Every code's seed reaches its operation: the transport answers 0 and the
 // whole output record comes back.
 int checkSeeds() {
     kelvo_fuzz::Options options;
     options.eventSpacing = 0;
+    options.clockScale = kClockScale;
+    options.topLevel = KELVO_SETUP_LEVEL_COMPLETE;
     kelvo_fuzz::start(options);
     int failures = 0;
     for (unsigned board = 0; board < kelvo_fuzz::boards().size(); ++board) {
@@ -41,7 +52,51 @@ int checkSeeds() {
                             kelvo_fuzz::boards()[board].c_str(), outcome.transport, outcome.result,
                             static_cast<unsigned long long>(outcome.outputSize));
                 ++failures;
+            } else if (outcome.status < 0 || std::getenv("KELVO_FUZZ_VERBOSE") != nullptr) {
+                std::printf("seed of %s on %s: the operation answers %d\n", kelvo_fuzz::codeName(index),
+                            kelvo_fuzz::boards()[board].c_str(), outcome.status);
             }
+        }
+    }
+    kelvo_fuzz::stop();
+    return failures == 0 ? 0 : 1;
+}
+
+// A reset to each level, from the level above it (19 down to 0, then back
+// to 19 from 0), reaches that level and answers -52010 below 19 and 0 at 19
+// on every board; prints each reset's time.
+int checkLevels() {
+    kelvo_fuzz::Options options;
+    options.eventSpacing = 0;
+    options.clockScale = kClockScale;
+    options.topLevel = KELVO_SETUP_LEVEL_COMPLETE;
+    kelvo_fuzz::start(options);
+    int failures = 0;
+    if (kelvo_fuzz::topLevel() != KELVO_SETUP_LEVEL_COMPLETE) {
+        std::printf("the boards reach level %u at start\n", kelvo_fuzz::topLevel());
+        ++failures;
+    }
+    std::vector<std::uint32_t> levels;
+    for (std::uint32_t level = KELVO_SETUP_LEVEL_COMPLETE; level-- > 0;) {
+        levels.push_back(level);
+    }
+    levels.push_back(KELVO_SETUP_LEVEL_COMPLETE);
+    for (unsigned board = 0; board < kelvo_fuzz::boards().size(); ++board) {
+        std::uint32_t from = KELVO_SETUP_LEVEL_COMPLETE;
+        for (std::uint32_t level : levels) {
+            const auto begin = std::chrono::steady_clock::now();
+            const std::int32_t status = kelvo_fuzz::resetDevice(board, level);
+            const double ms =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
+            const std::int64_t reached = kelvo_fuzz::setupLevel(board);
+            std::printf("%s: %2u -> %2u answers %d, at %lld (%.1f ms)\n", kelvo_fuzz::boards()[board].c_str(),
+                        from, level, status, static_cast<long long>(reached), ms);
+            const std::int32_t expected =
+                level == KELVO_SETUP_LEVEL_COMPLETE ? 0 : KELVO_STATUS_SETUP_TARGET_REACHED;
+            if (status != expected || reached != level) {
+                ++failures;
+            }
+            from = level;
         }
     }
     kelvo_fuzz::stop();
@@ -51,7 +106,13 @@ int checkSeeds() {
 int writeSeeds(const fs::path& folder) {
     fs::create_directories(folder);
     unsigned n = 0;
-    for (const std::vector<std::uint8_t>& seed : kelvo_fuzz::seeds()) {
+    kelvo_fuzz::Options options;
+    options.clockScale = kClockScale;
+    options.topLevel = KELVO_SETUP_LEVEL_COMPLETE;
+    kelvo_fuzz::start(options); // the seeds pick registered names
+    const std::vector<std::vector<std::uint8_t>> all = kelvo_fuzz::seeds();
+    kelvo_fuzz::stop();
+    for (const std::vector<std::uint8_t>& seed : all) {
         char name[32];
         std::snprintf(name, sizeof(name), "seed-%04u", n++);
         std::ofstream out(folder / name, std::ios::binary);
@@ -64,6 +125,8 @@ int writeSeeds(const fs::path& folder) {
 void startHost() {
     kelvo_fuzz::Options options;
     options.eventSpacing = 1;
+    options.clockScale = kClockScale;
+    options.topLevel = KELVO_SETUP_LEVEL_COMPLETE;
     kelvo_fuzz::start(options);
 }
 
@@ -89,6 +152,9 @@ int main(int argc, char** argv) {
     }
     if (argc == 2 && std::string(argv[1]) == "--check-seeds") {
         return checkSeeds();
+    }
+    if (argc == 2 && std::string(argv[1]) == "--levels") {
+        return checkLevels();
     }
     const bool oneHost = argc > 1 && std::string(argv[1]) == "--one-host";
     std::vector<fs::path> files;
