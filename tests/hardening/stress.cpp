@@ -10,7 +10,8 @@
 //   kelvo_stress [--requests N] [--seconds S] [--seed X]
 //
 // Each worker stops after N requests (default 2000) or S seconds of real
-// time, whichever comes first. The run prints the request rate.
+// time, whichever comes first (--seconds lifts the request limit: a
+// --requests after it sets one again). The run prints the request rate.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -490,7 +491,7 @@ constexpr std::uint64_t kRequestsPerDisturbance = 100;
 // False once the run stops.
 bool pace(std::uint64_t& last, std::uint64_t spacing = kRequestsPerDisturbance) {
     while (!stopping.load() && answered.load() < last + spacing) {
-        std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
     last = answered.load();
     return !stopping.load();
