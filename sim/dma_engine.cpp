@@ -68,9 +68,13 @@ void DmaEngine::stop() {
     status_ |= kEnded;
 }
 
+// A channel that never ends stops moving data but never reports it, also
+// when its last link is done.
 void DmaEngine::end(std::uint32_t bits) {
     running_ = false;
-    status_ |= bits;
+    if (!neverEnds_) {
+        status_ |= bits;
+    }
 }
 
 void DmaEngine::arm(std::uint64_t notifyAt) {

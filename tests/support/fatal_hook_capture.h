@@ -1,5 +1,7 @@
-// Test helper: counts debug-layer fatal reports instead of halting.
+// Test helper: counts debug-layer fatal reports instead of halting and keeps the last one.
 #pragma once
+
+#include <string>
 
 #include "platform/vosdbg.h"
 
@@ -11,16 +13,25 @@ class FatalHookCapture {
 public:
     FatalHookCapture() : saved_(vosdbg_settings.fatalHook) {
         count_ = 0;
+        message_.clear();
         vosdbg_settings.fatalHook = &FatalHookCapture::hook;
     }
     ~FatalHookCapture() { vosdbg_settings.fatalHook = saved_; }
     FatalHookCapture(const FatalHookCapture&) = delete;
     FatalHookCapture& operator=(const FatalHookCapture&) = delete;
     int count() const { return count_; }
+    const std::string& message() const { return message_; }
+    bool lineGiven() const { return lineGiven_; }
 
 private:
-    static void hook(const vosdbg_Line*, const char*) { ++count_; }
+    static void hook(const vosdbg_Line* line, const char* message) {
+        ++count_;
+        lineGiven_ = line != nullptr;
+        message_ = message != nullptr ? message : "";
+    }
     static inline int count_ = 0;
+    static inline std::string message_;
+    static inline bool lineGiven_ = false;
     vosdbg_FatalHook saved_;
 };
 

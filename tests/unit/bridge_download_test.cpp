@@ -26,8 +26,6 @@ struct Board {
     uint32_t subsystemID;
 };
 const Board kSolstra{"solstra", KELVO_SUBSYSTEM_ID_SOLSTRA};
-const Board kDuskmereA{"duskmere-a", KELVO_SUBSYSTEM_ID_DUSKMERE_A};
-const Board kDuskmereB{"duskmere-b", KELVO_SUBSYSTEM_ID_DUSKMERE_B};
 
 // One simulated board with its bridge maps.
 class Bench {

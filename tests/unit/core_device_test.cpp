@@ -77,49 +77,54 @@ TEST_F(ProductDevice, EveryBoardBecomesADeviceSetUpToLevelFive) {
     }
 }
 
-TEST_F(ProductDevice, ARefusedMSIKeepsTheLineInterrupt) {
-    const int index = kelvo_host::addModule("duskmere-a", [](sim::Module& m) {
+// A refused MSI keeps the line interrupt; a bridge without a capability list
+// leaves only the geographic address out.
+TEST_F(ProductDevice, ARefusedMSIOrAMissingCapabilityListLosesOnlyWhatDependsOnIt) {
+    const int line = kelvo_host::addModule("duskmere-a", [](sim::Module& m) {
         auto knobs = kal::pci::knobs(m.pciHandle());
         knobs.refuseMSI = true;
         kal::pci::setKnobs(m.pciHandle(), knobs);
     });
-    ASSERT_GE(index, 0);
-    EXPECT_EQ(deviceOf(index)->deviceInfo().msiFlag, 0u);
-    EXPECT_EQ(deviceOf(index)->deviceInfo().interruptType, nVOAPAL200_kInterruptTypeLine);
-}
-
-TEST_F(ProductDevice, ABridgeWithoutCapabilityListLeavesOnlyTheGeographicAddressOut) {
-    const int index = kelvo_host::addModule("solstra", [](sim::Module& m) {
+    ASSERT_GE(line, 0);
+    EXPECT_EQ(deviceOf(line)->deviceInfo().msiFlag, 0u);
+    EXPECT_EQ(deviceOf(line)->deviceInfo().interruptType, nVOAPAL200_kInterruptTypeLine);
+    const int bare = kelvo_host::addModule("solstra", [](sim::Module& m) {
         m.bridge().setCapabilities(sim::BridgeCore::defaultCapabilities(), 0);
     });
-    ASSERT_GE(index, 0);
-    EXPECT_FALSE(hasProperty(index, "pxiGeographicAddress"));
-    EXPECT_EQ(textProperty(index, "manufacturerName"), "Quillon");
+    ASSERT_GE(bare, 0);
+    EXPECT_FALSE(hasProperty(bare, "pxiGeographicAddress"));
+    EXPECT_EQ(textProperty(bare, "manufacturerName"), "Quillon");
 }
 
-TEST_F(ProductDevice, AFailedInterfaceRegistrationUnwindsEverything) {
-    for (uint64_t nth : {1u, 2u}) {
+// A failed interface or property registration unwinds everything (the bus
+// properties come first, then the device's four).
+TEST_F(ProductDevice, AFailedRegistrationUnwindsEverything) {
+    const struct {
+        bool property;
+        uint64_t nth;
+        const char* board;
+        int code;
+    } rows[] = {{false, 1, "solstra", -51352},
+                {false, 2, "solstra", -51352},
+                {true, 1, "duskmere-b", -51150},
+                {true, 14, "duskmere-b", -51150},
+                {true, 18, "duskmere-b", -51150}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::to_string(row.property) + " " + std::to_string(row.nth));
         const auto before = kal::registration::counters();
-        kal::registration::failInterfaceRegistration(nth);
-        EXPECT_EQ(kelvo_host_add_module("solstra"), -51352);
+        row.property ? kal::registration::failPropertyRegistration(row.nth)
+                     : kal::registration::failInterfaceRegistration(row.nth);
+        EXPECT_EQ(kelvo_host_add_module(row.board), row.code);
         kal::registration::clearFaults();
         const auto after = kal::registration::counters();
         EXPECT_EQ(after.addEvents, before.addEvents);
-        EXPECT_EQ(after.interfaceUnregistrations - before.interfaceUnregistrations, nth - 1);
-        EXPECT_EQ(after.propertyRegistrations, before.propertyRegistrations);
-        EXPECT_EQ(kal::registration::liveInterfaces(), 0u);
-        EXPECT_EQ(kelvo_list_devices(nullptr, 0), 0);
-    }
-}
-
-TEST_F(ProductDevice, AFailedPropertyRegistrationUnwindsEverything) {
-    // The bus properties come first, then the device's four.
-    for (uint64_t nth : {1u, 14u, 18u}) {
-        kal::registration::failPropertyRegistration(nth);
-        EXPECT_EQ(kelvo_host_add_module("duskmere-b"), -51150) << nth;
-        kal::registration::clearFaults();
+        if (!row.property) {
+            EXPECT_EQ(after.interfaceUnregistrations - before.interfaceUnregistrations, row.nth - 1);
+            EXPECT_EQ(after.propertyRegistrations, before.propertyRegistrations);
+        }
         EXPECT_EQ(kal::registration::liveProperties(), 0u);
         EXPECT_EQ(kal::registration::liveInterfaces(), 0u);
+        EXPECT_EQ(kelvo_list_devices(nullptr, 0), 0);
     }
 }
 

@@ -176,10 +176,7 @@ protected:
         return call<Op::arm_get>(*device, in);
     }
     int32_t set(const std::string& map, uint32_t id, uint32_t value) {
-        In<Op::arm_set> in = named<Op::arm_set>(name(map));
-        in.fieldId = id;
-        in.value = value;
-        return call<Op::arm_set>(*device, in).status;
+        return ex<Op::arm_set>(map, id, 0, value).status;
     }
     int32_t write(const std::string& map, uint32_t id, uint32_t value, uint8_t force = 0, int32_t word = 0) {
         In<Op::arm_write> in = named<Op::arm_write>(name(map), word);
@@ -189,15 +186,27 @@ protected:
         return call<Op::arm_write>(*device, in).status;
     }
     int32_t flush(const std::string& map, uint32_t id, uint8_t force) {
-        In<Op::arm_flushRegister> in = named<Op::arm_flushRegister>(name(map));
-        in.fieldId = id;
-        in.force = force;
-        return call<Op::arm_flushRegister>(*device, in).status;
+        return ex<Op::arm_flushRegister>(map, id, 0, 0, force).status;
     }
     int32_t refresh(const std::string& map, uint32_t id) {
-        In<Op::arm_refreshRegister> in = named<Op::arm_refreshRegister>(name(map));
+        return ex<Op::arm_refreshRegister>(map, id).status;
+    }
+    // Any request by name, field, index, value and force (where its record has them).
+    template <Op op>
+    Out<op> ex(const std::string& map, uint32_t id, uint64_t index = 0, uint64_t value = 0,
+               uint8_t force = 0) {
+        In<op> in = named<op>(name(map));
         in.fieldId = id;
-        return call<Op::arm_refreshRegister>(*device, in).status;
+        if constexpr (requires { in.index; }) {
+            in.index = index;
+        }
+        if constexpr (requires { in.value; }) {
+            in.value = static_cast<decltype(in.value)>(value);
+        }
+        if constexpr (requires { in.force; }) {
+            in.force = force;
+        }
+        return call<op>(*device, in);
     }
     size_t writes() {
         size_t n = 0;
@@ -368,55 +377,28 @@ TEST_F(CoreIoctlArm, ExFormsCheckTheIndexAndMoveAllSixtyFourBits) {
     probe.answer = 0x100000002ull;
     EXPECT_EQ(get("Probe", 7).status, -52003);
     EXPECT_EQ(get("Probe", 7).value, 0u);
-    In<Op::arm_read> read = named<Op::arm_read>(name("Probe"));
-    auto narrow = call<Op::arm_read>(*device, read);
+    const auto narrow = ex<Op::arm_read>("Probe", 0);
     EXPECT_EQ(narrow.status, -52003);
     EXPECT_EQ(narrow.value, 0u);
-
-    In<Op::arm_getEx> getEx = named<Op::arm_getEx>(name("Probe"));
-    getEx.fieldId = 9;
-    getEx.index = 0xFFFFFF;
-    EXPECT_EQ(call<Op::arm_getEx>(*device, getEx).value, 0x100000002ull);
-    In<Op::arm_readEx> readEx = named<Op::arm_readEx>(name("Probe"));
-    readEx.index = 3;
-    EXPECT_EQ(call<Op::arm_readEx>(*device, readEx).value, 0x100000002ull);
+    EXPECT_EQ(ex<Op::arm_getEx>("Probe", 9, 0xFFFFFF).value, 0x100000002ull);
+    EXPECT_EQ(ex<Op::arm_readEx>("Probe", 0, 3).value, 0x100000002ull);
     probe.calls.clear();
 
     // Above 0xFFFFFF: -52002 after the lookup, and the map is not asked.
-    getEx.index = 0x1000000;
-    auto refused = call<Op::arm_getEx>(*device, getEx);
+    const auto refused = ex<Op::arm_getEx>("Probe", 9, 0x1000000);
     EXPECT_EQ(refused.status, -52002);
     EXPECT_EQ(refused.value, 0u);
-    In<Op::arm_flushRegisterEx> flushEx = named<Op::arm_flushRegisterEx>(name("Probe"));
-    flushEx.index = UINT64_MAX;
-    EXPECT_EQ(call<Op::arm_flushRegisterEx>(*device, flushEx).status, -52002);
-    In<Op::arm_setEx> setEx = named<Op::arm_setEx>(name("Probe_Ver1.0.0f0"));
-    setEx.index = 0x1000000;
-    EXPECT_EQ(call<Op::arm_setEx>(*device, setEx).status, -240022) << "the name is looked up first";
+    EXPECT_EQ(ex<Op::arm_flushRegisterEx>("Probe", 0, UINT64_MAX).status, -52002);
+    EXPECT_EQ(ex<Op::arm_setEx>("Probe_Ver1.0.0f0", 0, 0x1000000).status, -240022)
+        << "the name is looked up first";
     EXPECT_TRUE(probe.calls.empty());
 
     // What reaches the map: the index, the full value, force as a flag; the
     // 32-bit forms pass index 0 and their value widened.
-    setEx.nameAddress = name("Probe").address;
-    setEx.nameLength = 5;
-    setEx.fieldId = 1;
-    setEx.index = 0x123456;
-    setEx.value = 0xFFFFFFFF00000001ull;
-    EXPECT_EQ(call<Op::arm_setEx>(*device, setEx).status, 0);
-    In<Op::arm_writeEx> writeEx = named<Op::arm_writeEx>(name("Probe"));
-    writeEx.fieldId = 2;
-    writeEx.index = 1;
-    writeEx.value = 0x8000000000000000ull;
-    writeEx.force = 2;
-    EXPECT_EQ(call<Op::arm_writeEx>(*device, writeEx).status, 0);
-    In<Op::arm_refreshRegisterEx> refreshEx = named<Op::arm_refreshRegisterEx>(name("Probe"));
-    refreshEx.fieldId = 3;
-    refreshEx.index = 0xFFFFFF;
-    EXPECT_EQ(call<Op::arm_refreshRegisterEx>(*device, refreshEx).status, 0);
-    flushEx.index = 4;
-    flushEx.fieldId = 4;
-    flushEx.force = 1;
-    EXPECT_EQ(call<Op::arm_flushRegisterEx>(*device, flushEx).status, 0);
+    EXPECT_EQ(ex<Op::arm_setEx>("Probe", 1, 0x123456, 0xFFFFFFFF00000001ull).status, 0);
+    EXPECT_EQ(ex<Op::arm_writeEx>("Probe", 2, 1, 0x8000000000000000ull, 2).status, 0);
+    EXPECT_EQ(ex<Op::arm_refreshRegisterEx>("Probe", 3, 0xFFFFFF).status, 0);
+    EXPECT_EQ(ex<Op::arm_flushRegisterEx>("Probe", 4, 4, 0, 1).status, 0);
     EXPECT_EQ(set("Probe", 5, 0xFFFFFFFF), 0);
     EXPECT_EQ(write("Probe", 6, 0x80000000, 0), 0);
     EXPECT_EQ(flush("Probe", 7, 1), 0);
@@ -432,16 +414,12 @@ TEST_F(CoreIoctlArm, ExFormsCheckTheIndexAndMoveAllSixtyFourBits) {
 
     // A map's error comes back unchanged, and a failed read answers 0.
     probe.failWith = -52006;
-    auto failed = call<Op::arm_readEx>(*device, readEx);
+    const auto failed = ex<Op::arm_readEx>("Probe", 0, 3);
     EXPECT_EQ(failed.status, -52006);
     EXPECT_EQ(failed.value, 0u);
 
-    // On a real map the Ex form writes like the plain one.
-    In<Op::arm_writeEx> real = named<Op::arm_writeEx>(name(kCircuit + kVer));
-    real.fieldId = 0x801438C1; // FIFO decrease at 0x818
-    real.index = 5;
-    real.value = 0x1234;
-    EXPECT_EQ(call<Op::arm_writeEx>(*device, real).status, 0);
+    // On a real map the Ex form writes like the plain one (FIFO decrease at 0x818).
+    EXPECT_EQ(ex<Op::arm_writeEx>(kCircuit + kVer, 0x801438C1, 5, 0x1234).status, 0);
     EXPECT_EQ(fpga().peek(kKernel0 + 0x818), 0x1234u);
 }
 

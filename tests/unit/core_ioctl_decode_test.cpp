@@ -111,6 +111,10 @@ protected:
         std::memcpy(&out, answer.out.data(), sizeof(Out));
         return out;
     }
+    // A request with the records' own sizes: the output record.
+    template <class Out, class In> Out ask(uint32_t code, const In& in) {
+        return record<Out>(call(code, bytes(in), sizeof(Out)));
+    }
     // An input of a row with the caller's status word set (in its last field).
     static std::vector<uint8_t> input(const CodeRow& row, int32_t word, size_t statusOffset) {
         std::vector<uint8_t> v(row.inSize, 0);
@@ -180,7 +184,7 @@ TEST_F(CoreIoctlDecode, TheCallersStatusWordSeedsTheOperation) {
     device->level = 7;
     auto level = [&](int32_t word) {
         kelvo_kelvo_getSetupLevel_in in{word};
-        return record<kelvo_kelvo_getSetupLevel_out>(call(KELVO_IOCTL_kelvo_getSetupLevel, bytes(in), 8));
+        return ask<kelvo_kelvo_getSetupLevel_out>(KELVO_IOCTL_kelvo_getSetupLevel, in);
     };
     EXPECT_EQ(level(0).setupLevel, 7u);
     EXPECT_EQ(level(0).status, 0);
@@ -215,10 +219,10 @@ TEST_F(CoreIoctlDecode, CodesAnsweredAtTheStubFindTheWordInTheLastFourBytes) {
         device->level = deviceLevel;
         // Not offered: a warning is replaced, an error comes back.
         kelvo_corran_readDAC_in dac{};
-        EXPECT_EQ(record<kelvo_corran_readDAC_out>(call(KELVO_IOCTL_corran_readDAC, bytes(dac), 8)).status,
+        EXPECT_EQ(ask<kelvo_corran_readDAC_out>(KELVO_IOCTL_corran_readDAC, dac).status,
                   static_cast<int32_t>(0xBFFA4308u));
         dac.status = -52005;
-        auto answered = record<kelvo_corran_readDAC_out>(call(KELVO_IOCTL_corran_readDAC, bytes(dac), 8));
+        auto answered = ask<kelvo_corran_readDAC_out>(KELVO_IOCTL_corran_readDAC, dac);
         EXPECT_EQ(answered.status, -52005);
         EXPECT_EQ(answered.result, 0u);
         kelvo_wexmoor_downloadSubroutines_in download{};
@@ -245,21 +249,21 @@ TEST_F(CoreIoctlDecode, CodesAnsweredAtTheStubFindTheWordInTheLastFourBytes) {
 TEST_F(CoreIoctlDecode, ParticularAnswers) {
     // Refused below level 19: the accessory word answers 1 with the gate's code.
     device->level = 18;
-    auto accessory = record<kelvo_corran_getConnectedAccessory_out>(
-        call(KELVO_IOCTL_corran_getConnectedAccessory, bytes(kelvo_corran_getConnectedAccessory_in{0}), 8));
+    auto accessory = ask<kelvo_corran_getConnectedAccessory_out>(KELVO_IOCTL_corran_getConnectedAccessory,
+                                                                 kelvo_corran_getConnectedAccessory_in{0});
     EXPECT_EQ(accessory.accessory, 1u);
     EXPECT_EQ(accessory.status, kTrackerStopped);
 
     // A sensor other than 0 is refused before the gate's answer counts.
     kelvo_corran_readTemperatureSensor_in sensor{1, 0};
-    auto temperature = record<kelvo_corran_readTemperatureSensor_out>(
-        call(KELVO_IOCTL_corran_readTemperatureSensor, bytes(sensor), 8));
+    auto temperature =
+        ask<kelvo_corran_readTemperatureSensor_out>(KELVO_IOCTL_corran_readTemperatureSensor, sensor);
     EXPECT_EQ(temperature.status, static_cast<int32_t>(0xBFFA4300u));
     EXPECT_EQ(temperature.temperature, 0);
 
     // The version is 0 when the gate refuses.
-    auto version = record<kelvo_routing_queryVersion_out>(
-        call(KELVO_IOCTL_routing_queryVersion, bytes(kelvo_routing_queryVersion_in{0}), 8));
+    auto version = ask<kelvo_routing_queryVersion_out>(KELVO_IOCTL_routing_queryVersion,
+                                                       kelvo_routing_queryVersion_in{0});
     EXPECT_EQ(version.version, 0u);
     EXPECT_EQ(version.status, kTrackerStopped);
 
@@ -267,25 +271,20 @@ TEST_F(CoreIoctlDecode, ParticularAnswers) {
     // without a routing session.
     kelvo_routing_reserveRoute_in reserve{};
     reserve.conflictsCapacity = 7;
-    EXPECT_EQ(
-        record<kelvo_routing_reserveRoute_out>(call(KELVO_IOCTL_routing_reserveRoute, bytes(reserve), 8))
-            .conflictsCount,
-        0u);
+    EXPECT_EQ(ask<kelvo_routing_reserveRoute_out>(KELVO_IOCTL_routing_reserveRoute, reserve).conflictsCount,
+              0u);
     device->level = 19;
-    auto reserved =
-        record<kelvo_routing_reserveRoute_out>(call(KELVO_IOCTL_routing_reserveRoute, bytes(reserve), 8));
+    auto reserved = ask<kelvo_routing_reserveRoute_out>(KELVO_IOCTL_routing_reserveRoute, reserve);
     EXPECT_EQ(reserved.conflictsCount, 0u);
     EXPECT_EQ(reserved.status, -52020);
     kelvo_routing_calculateRoute_in route{};
     route.possibilitiesCapacity = 5;
-    auto calculated =
-        record<kelvo_routing_calculateRoute_out>(call(KELVO_IOCTL_routing_calculateRoute, bytes(route), 12));
+    auto calculated = ask<kelvo_routing_calculateRoute_out>(KELVO_IOCTL_routing_calculateRoute, route);
     EXPECT_EQ(calculated.possibilitiesCount, 0u);
     EXPECT_EQ(calculated.result, 0u);
     kelvo_routing_getRouteTerminalPath_in path{};
     path.pathCapacity = 3;
-    EXPECT_EQ(record<kelvo_routing_getRouteTerminalPath_out>(
-                  call(KELVO_IOCTL_routing_getRouteTerminalPath, bytes(path), 8))
+    EXPECT_EQ(ask<kelvo_routing_getRouteTerminalPath_out>(KELVO_IOCTL_routing_getRouteTerminalPath, path)
                   .pathLength,
               0u);
 
@@ -360,8 +359,8 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
     device->arm->add("BC", mapBC, status);
     ASSERT_TRUE(status.isSuccess());
 
-    auto count = record<kelvo_deviceWindow_getNumberOfRegistrations_out>(
-        call(KELVO_IOCTL_deviceWindow_getNumberOfRegistrations, bytes(kelvo_status_record{0}), 16));
+    auto count = ask<kelvo_deviceWindow_getNumberOfRegistrations_out>(
+        KELVO_IOCTL_deviceWindow_getNumberOfRegistrations, kelvo_status_record{0});
     EXPECT_EQ(count.count, 3u);
     EXPECT_EQ(count.status, 0);
 
@@ -381,8 +380,8 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
     EXPECT_EQ(names, expected);
 
     // The list and its size; the byte after the list is not written.
-    auto size = record<kelvo_arm_getSizeOfRegistrationList_out>(
-        call(KELVO_IOCTL_arm_getSizeOfRegistrationList, bytes(kelvo_status_record{0}), 16));
+    auto size = ask<kelvo_arm_getSizeOfRegistrationList_out>(KELVO_IOCTL_arm_getSizeOfRegistrationList,
+                                                             kelvo_status_record{0});
     EXPECT_EQ(size.size, 5u);
     std::vector<uint8_t> list(8, 0xAA);
     {

@@ -11,6 +11,7 @@
 
 namespace {
 
+using kelvo_test::answer;
 using kelvo_test::standIns;
 
 constexpr int32_t kInvalidated = KELVO_STATUS_SESSION_INVALIDATED;
@@ -45,28 +46,31 @@ protected:
         return transport;
     }
     static kelvo_kelvo_getSetupLevel_out level(int handle) {
-        kelvo_kelvo_getSetupLevel_out out{};
-        EXPECT_EQ(request(handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, out), 0);
-        return out;
+        return answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
+                                                     kelvo_kelvo_getSetupLevel_in{0});
     }
     static int32_t reserve(int handle, uint64_t mask, int32_t word = 0) {
-        kelvo_kdut_reserveResources_out out{};
-        EXPECT_EQ(request(handle, KELVO_IOCTL_kdut_reserveResources,
-                          kelvo_kdut_reserveResources_in{mask, word, 0}, out),
-                  0);
-        return out.status;
+        return answer<kelvo_kdut_reserveResources_out>(handle, KELVO_IOCTL_kdut_reserveResources,
+                                                       kelvo_kdut_reserveResources_in{mask, word, 0})
+            .status;
     }
     static int32_t cleanup(int handle) {
-        kelvo_kdut_cleanup_out out{};
-        EXPECT_EQ(request(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0}, out), 0);
-        return out.status;
+        return answer<kelvo_kdut_cleanup_out>(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0})
+            .status;
     }
     static int32_t reset(int handle, uint32_t toLevel) {
-        kelvo_kdut_reset_in in{};
-        in.setupLevel = toLevel;
-        kelvo_kdut_reset_out out{};
-        EXPECT_EQ(request(handle, KELVO_IOCTL_kdut_reset, in, out), 0);
-        return out.status;
+        return answer<kelvo_kdut_reset_out>(handle, KELVO_IOCTL_kdut_reset,
+                                            kelvo_kdut_reset_in{toLevel, 0, 0, 0, 0})
+            .status;
+    }
+    static int32_t hardwareState(int handle) {
+        return answer<kelvo_kdut_checkHardwareState_out>(handle, KELVO_IOCTL_kdut_checkHardwareState,
+                                                         kelvo_kdut_checkHardwareState_in{0, 0, 0})
+            .status;
+    }
+    static kelvo_pxiCooling_getRequestedCoolingMode_out requestedMode(int handle) {
+        return answer<kelvo_pxiCooling_getRequestedCoolingMode_out>(
+            handle, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0});
     }
 
     kelvo_test::ScopedTestLevels levels_;
@@ -102,13 +106,8 @@ TEST_F(CoreIoctlDevice, TwoStatusChannelsAndTheHeadersResult) {
     // The cooling interface answers its codes as the instrument interface does
     // and nothing else.
     const int cooling = open("nPXICOOLING_17_2_pxiCooling");
-    kelvo_pxiCooling_getRequestedCoolingMode_out fromCooling{}, fromInstrument{};
-    EXPECT_EQ(
-        request(cooling, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0}, fromCooling),
-        0);
-    EXPECT_EQ(request(handle, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0},
-                      fromInstrument),
-              0);
+    const auto fromCooling = requestedMode(cooling);
+    const auto fromInstrument = requestedMode(handle);
     EXPECT_EQ(std::memcmp(&fromCooling, &fromInstrument, sizeof(fromCooling)), 0);
     EXPECT_EQ(request(cooling, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, out),
               -51256);
@@ -124,20 +123,16 @@ TEST_F(CoreIoctlDevice, SetupStoppedBelowNineteen) {
     EXPECT_EQ(level(handle).status, 0);
 
     // A level-19 request answers why setup stopped; level 11 too.
-    kelvo_kdut_checkHardwareState_out hardware{};
-    EXPECT_EQ(request(handle, KELVO_IOCTL_kdut_checkHardwareState, kelvo_kdut_checkHardwareState_in{0, 0, 0},
-                      hardware),
-              0);
-    EXPECT_EQ(hardware.status, standIns().failCode);
-    kelvo_corran_getConnectedAccessory_out accessory{};
-    EXPECT_EQ(request(handle, KELVO_IOCTL_corran_getConnectedAccessory, kelvo_status_record{0}, accessory),
-              0);
+    EXPECT_EQ(hardwareState(handle), standIns().failCode);
+    const auto accessory = answer<kelvo_corran_getConnectedAccessory_out>(
+        handle, KELVO_IOCTL_corran_getConnectedAccessory, kelvo_status_record{0});
     EXPECT_EQ(accessory.accessory, 1u);
     EXPECT_EQ(accessory.status, standIns().failCode);
     // Level-1 requests pass.
-    kelvo_arm_getNumberOfRegistrations_out count{};
-    EXPECT_EQ(request(handle, KELVO_IOCTL_arm_getNumberOfRegistrations, kelvo_status_record{0}, count), 0);
-    EXPECT_EQ(count.status, 0);
+    EXPECT_EQ(answer<kelvo_arm_getNumberOfRegistrations_out>(handle, KELVO_IOCTL_arm_getNumberOfRegistrations,
+                                                             kelvo_status_record{0})
+                  .status,
+              0);
 }
 
 TEST_F(CoreIoctlDevice, AResetInvalidatesEveryOpenHandleTheRequestersToo) {
@@ -152,10 +147,7 @@ TEST_F(CoreIoctlDevice, AResetInvalidatesEveryOpenHandleTheRequestersToo) {
     EXPECT_EQ(level(requester).status, kInvalidated);
     EXPECT_EQ(level(other).status, kInvalidated);
     EXPECT_EQ(cleanup(other), kInvalidated);
-    kelvo_pxiCooling_getRequestedCoolingMode_out mode{};
-    EXPECT_EQ(request(cooling, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0}, mode),
-              0);
-    EXPECT_EQ(mode.status, kInvalidated);
+    EXPECT_EQ(requestedMode(cooling).status, kInvalidated);
     EXPECT_EQ(reset(other, 19), kInvalidated) << "an invalidated handle cannot reset either";
 
     // A handle opened afterwards works; a reset to a lower level stops there.
@@ -165,11 +157,7 @@ TEST_F(CoreIoctlDevice, AResetInvalidatesEveryOpenHandleTheRequestersToo) {
     const int after = open();
     EXPECT_EQ(level(after).setupLevel, 5u);
     EXPECT_EQ(level(after).status, 0);
-    kelvo_kdut_checkHardwareState_out hardware{};
-    EXPECT_EQ(request(after, KELVO_IOCTL_kdut_checkHardwareState, kelvo_kdut_checkHardwareState_in{0, 0, 0},
-                      hardware),
-              0);
-    EXPECT_EQ(hardware.status, -52010);
+    EXPECT_EQ(hardwareState(after), -52010);
     for (int handle : {requester, other, cooling, fresh, after}) {
         EXPECT_EQ(kelvo_close(handle), 0);
     }

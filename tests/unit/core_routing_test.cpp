@@ -3,6 +3,7 @@
 // routing resources following the device through suspend and resume.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -57,7 +58,7 @@ protected:
                            std::vector<uint32_t> destinations, uint32_t capacity = 4,
                            uint32_t seedCount = 0xFFFFFFFF) {
         Found found;
-        found.possibilities.resize(capacity);
+        found.possibilities.resize(std::clamp<uint32_t>(capacity, 1, KELVO_ROUTING_MAX_RECORDS));
         kelvo_routing_calculateRoute_in in{};
         in.routeOwner = 77;
         in.seedBuffer = reinterpret_cast<uintptr_t>(seeds.data());
@@ -143,20 +144,9 @@ TEST_F(RoutingThroughTheApi, CountsFromUserModeAreBounded) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<kelvo_route_seed> seeds(1, kelvo_route_seed{3, 0, 0, {}});
-        std::vector<kelvo_route_possibility> room(KELVO_ROUTING_MAX_RECORDS);
-        kelvo_routing_calculateRoute_in in{};
-        uint32_t destination = 2;
-        in.seedBuffer = reinterpret_cast<uintptr_t>(seeds.data());
-        in.seedCount = c.seedCount;
-        in.destinationBuffer = reinterpret_cast<uintptr_t>(&destination);
-        in.destinationCount = 1;
-        in.possibilitiesBuffer = reinterpret_cast<uintptr_t>(room.data());
-        in.possibilitiesCapacity = c.capacity;
-        auto out = answer<kelvo_routing_calculateRoute_out, kelvo_routing_calculateRoute_in>(
-            handle, KELVO_IOCTL_routing_calculateRoute, in);
-        EXPECT_EQ(out.status, c.status);
-        EXPECT_EQ(out.possibilitiesCount, c.found);
+        const Found found = calculate(handle, {{3, 0, 0, {}}}, {2}, c.capacity, c.seedCount);
+        EXPECT_EQ(found.out.status, c.status);
+        EXPECT_EQ(found.out.possibilitiesCount, c.found);
     }
     EXPECT_EQ(kelvo_close(handle), 0);
 }

@@ -74,10 +74,6 @@ protected:
             deviceOf(index)->getKelvoHelper()->getTask(11));
         return *task.getIsolatedControllers();
     }
-    static int32_t reset(int handle, uint32_t toLevel, const kelvo_custom_reset_parameters* parameters) {
-        const kelvo_kdut_reset_in in{toLevel, 0, parameters != nullptr ? address(parameters) : 0, 0, 0};
-        return answer<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reset, in).status;
-    }
 
     std::optional<kelvo_test::ScopedTestLevels> levels_;
 };
@@ -148,8 +144,10 @@ TEST_F(SequencerLevels, AFaultStopsSetupBelowItsLevel) {
     const Case cases[] = {
         {"PLL never locks", [](sim::Module& m) { m.sequencerSide()->adf4002().setNeverLocks(true); }, 12,
          kPllNotLocked},
-        {"PLL locks late", [](sim::Module& m) { m.sequencerSide()->adf4002().setLockDelay(10000000000ull); },
-         12, kPllNotLocked},
+        // Locks a day after the settle: the driver reads the lock bit once and does not wait for it.
+        {"PLL locks late",
+         [](sim::Module& m) { m.sequencerSide()->adf4002().setLockDelay(86400000000000ull); }, 12,
+         kPllNotLocked},
         {"link error bit", [](sim::Module& m) { m.isolationLink().setError(true); }, 10, kAccessFailed},
         {"wrong isolated FPGA", [](sim::Module& m) { m.isoFpga().poke(0x20, 0x12345678); }, 10,
          kWrongSignature},
@@ -463,40 +461,33 @@ TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
 
 TEST_F(SequencerLevels, HardwareErrorsAnswerFromLevel11AndComplianceFromTheChannel) {
     const int index = add("solstra");
-    int handle = open(index);
-    EXPECT_EQ(reset(handle, 13, nullptr), -52010) << "the target level was reached";
-    kelvo_close(handle);
+    EXPECT_EQ(resetTo(index, 13), -52010) << "the target level was reached";
     ASSERT_EQ(levelOf(index), 13u);
-    handle = open(index);
-    EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_corran_getHardwareErrors,
-                                           kelvo_corran_getHardwareErrors_in{7, 8, 0})
-                  .status,
-              0);
-    EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_corran_getHardwareErrors,
-                                           kelvo_corran_getHardwareErrors_in{7, 8, -5})
-                  .status,
-              -5);
-    EXPECT_NE(answer<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
-                                                          kelvo_corran_queryInCompliance_in{0, {}, 0})
-                  .status,
-              0)
-        << "a level-19 request below level 19";
-    EXPECT_EQ(reset(handle, 19, nullptr), 0);
-    kelvo_close(handle);
-    handle = open(index);
-    const auto in = answer<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
-                                                                kelvo_corran_queryInCompliance_in{0, {}, 0});
-    EXPECT_EQ(in.status, 0);
-    EXPECT_EQ(in.inCompliance, 1);
-    EXPECT_EQ(answer<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
-                                                          kelvo_corran_queryInCompliance_in{1, {}, 0})
-                  .status,
-              kInvalidChannel);
-    const auto check = [&](uint32_t requestCode, uint64_t mask) {
-        return answer<kelvo_status_record>(handle, requestCode,
-                                            kelvo_hwCondition_clearChannelBasedHardwareErrors_in{mask, 0, 0})
+    int handle = open(index);
+    const auto errors = [&](int32_t word) {
+        return answer<kelvo_status_record>(handle, KELVO_IOCTL_corran_getHardwareErrors,
+                                           kelvo_corran_getHardwareErrors_in{7, 8, word})
             .status;
     };
+    const auto compliance = [&](uint8_t channel) {
+        return answer<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
+                                                          kelvo_corran_queryInCompliance_in{channel, {}, 0});
+    };
+    EXPECT_EQ(errors(0), 0);
+    EXPECT_EQ(errors(-5), -5);
+    EXPECT_NE(compliance(0).status, 0) << "a level-19 request below level 19";
+    kelvo_close(handle);
+    EXPECT_EQ(resetTo(index, 19), 0);
+    handle = open(index);
+    const auto in = compliance(0);
+    EXPECT_EQ(in.status, 0);
+    EXPECT_EQ(in.inCompliance, 1);
+    const auto check = [&](uint32_t requestCode, uint64_t mask) {
+        return answer<kelvo_status_record>(handle, requestCode,
+                                           kelvo_hwCondition_clearChannelBasedHardwareErrors_in{mask, 0, 0})
+            .status;
+    };
+    EXPECT_EQ(compliance(1).status, kInvalidChannel);
     EXPECT_EQ(check(KELVO_IOCTL_hwCondition_checkBoardAndChannelBasedHardwareErrors, 0), 0);
     EXPECT_EQ(check(KELVO_IOCTL_hwCondition_checkBoardAndChannelBasedHardwareErrors, 2), kInvalidChannel);
     EXPECT_EQ(check(KELVO_IOCTL_hwCondition_clearChannelBasedHardwareErrors, 0), kInvalidChannel);

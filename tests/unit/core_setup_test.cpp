@@ -235,20 +235,6 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     EXPECT_EQ(kelvo_close(handle), 0);
 }
 
-TEST_F(SetupSequence, ClosingAHandleClosesItsOpenRoutingNotifier) {
-    const int index = add("duskmere-a");
-    const int handle = open(index);
-    const unsigned destination = kelvo_destination(handle);
-    kelvo_notifier_payload payload{0xBEEF, destination, 0x80000000};
-    ASSERT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), 0);
-    EXPECT_EQ(kelvo_close(handle), 0);
-    kelvo_message message;
-    ASSERT_EQ(kelvo_read_message(destination, &message), 1);
-    EXPECT_EQ(message.type, KELVO_MESSAGE_CLOSE);
-    EXPECT_EQ(message.cookie, 0xBEEFu);
-    EXPECT_EQ(kelvo_read_message(destination, &message), 0) << "one message";
-}
-
 TEST_F(SetupSequence, SuspensionWithdrawsTheRoutingResourcesWithoutVeto) {
     const int index = add("solstra");
     const int handle = open(index);

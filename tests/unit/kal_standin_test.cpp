@@ -75,6 +75,17 @@ struct Gate {
     bool release = true;
     bool atDpcLevel = true;
     void* lastContext = nullptr;
+
+    void waitUntilEntered() {
+        std::unique_lock l(lock);
+        changed.wait(l, [&] { return entered; });
+    }
+    void hold(bool held) {
+        std::lock_guard l(lock);
+        release = !held;
+        entered = entered && !held; // holding starts a new entry
+        changed.notify_all();
+    }
 };
 
 void gatedCallback(void* context) {
@@ -100,22 +111,11 @@ TEST(Dpc, ScheduledWhilePendingRunsOnceAndWhileRunningRunsAgain) {
     kal::dpc::drain();
     EXPECT_EQ(gate.runs, 1);
 
-    {
-        std::unique_lock l(gate.lock);
-        gate.release = false;
-        gate.entered = false;
-    }
+    gate.hold(true);
     nVOKAL100_scheduleDPC(dpc, &gate);
-    {
-        std::unique_lock l(gate.lock);
-        gate.changed.wait(l, [&] { return gate.entered; });
-    }
+    gate.waitUntilEntered();
     nVOKAL100_scheduleDPC(dpc, &gate); // while it runs
-    {
-        std::unique_lock l(gate.lock);
-        gate.release = true;
-        gate.changed.notify_all();
-    }
+    gate.hold(false);
     kal::dpc::drain();
     EXPECT_EQ(gate.runs, 3);
     EXPECT_TRUE(gate.atDpcLevel);
@@ -128,21 +128,14 @@ TEST(Dpc, DestroyWaitsForTheRunningInstance) {
     gate.release = false;
     void* dpc = nVOKAL100_createDPC(gatedCallback);
     nVOKAL100_scheduleDPC(dpc, &gate);
-    {
-        std::unique_lock l(gate.lock);
-        gate.changed.wait(l, [&] { return gate.entered; });
-    }
+    gate.waitUntilEntered();
     std::atomic<int> runsSeenByDestroyer{-1};
     std::thread destroyer([&] {
         nVOKAL100_destroyDPC(dpc);
         std::lock_guard g(gate.lock);
         runsSeenByDestroyer = gate.entered ? gate.runs : -1;
     });
-    {
-        std::unique_lock l(gate.lock);
-        gate.release = true;
-        gate.changed.notify_all();
-    }
+    gate.hold(false);
     destroyer.join();
     EXPECT_EQ(runsSeenByDestroyer.load(), 1);
 }

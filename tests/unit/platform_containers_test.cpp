@@ -30,6 +30,9 @@ tStatus fatalStatus() {
     return status;
 }
 
+int gConstructed = 0; // class-scope allocation probes made and destroyed
+int gDestroyed = 0;
+
 // An element that counts its live instances and is only movable.
 struct Tracked {
     static inline int live = 0;
@@ -65,6 +68,7 @@ protected:
     void SetUp() override {
         LeakCheckedTest::SetUp();
         Tracked::live = 0;
+        gConstructed = gDestroyed = 0;
     }
 };
 
@@ -398,9 +402,6 @@ TEST_F(PlatformContainers, MapInsertFindEraseInKeyOrder) {
 using kelvo_driver::nVOAPAL000::blockFlag;
 using kelvo_driver::nVOAPAL000::tObject;
 
-int gConstructed = 0;
-int gDestroyed = 0;
-
 class Probe : public tObject {
 public:
     Probe() { ++gConstructed; }
@@ -408,14 +409,7 @@ public:
     uint64_t payload[3] = {};
 };
 
-class Allocation : public kelvo_test::LeakCheckedTest {
-protected:
-    void SetUp() override {
-        LeakCheckedTest::SetUp();
-        gConstructed = 0;
-        gDestroyed = 0;
-    }
-};
+using Allocation = PlatformContainers;
 
 TEST_F(Allocation, StatusFormFailsWithoutConstructingAndKeepsTheFlag) {
     tStatus status;

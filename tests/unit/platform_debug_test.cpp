@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "fatal_hook_capture.h"
 #include "nVOKAL.h"
 #include "platform/vosdbg.h"
 #include "test_support.h"
@@ -97,36 +98,9 @@ TEST_F(DebugPrint, IndentationNestsPerThreadAndIsFreedOnRelease) {
 
 // ---- assertion reports ---------------------------------------------------------
 
-struct FatalCall {
-    std::string file;
-    uint32_t line = 0;
-    std::string message;
-    int count = 0;
-};
-FatalCall gFatal;
-
-void recordFatal(const vosdbg_Line* line, const char* message) {
-    gFatal.file = line != nullptr ? line->fileName : "(null)";
-    gFatal.line = line != nullptr ? line->lineNumber : 0;
-    gFatal.message = message;
-    ++gFatal.count;
-}
-
 class AssertionReport : public kelvo_test::LeakCheckedTest {
 protected:
-    void SetUp() override {
-        LeakCheckedTest::SetUp();
-        gFatal = FatalCall{};
-        saved_ = vosdbg_settings.fatalHook;
-        vosdbg_settings.fatalHook = recordFatal;
-    }
-    void TearDown() override {
-        vosdbg_settings.fatalHook = saved_;
-        LeakCheckedTest::TearDown();
-    }
-
-private:
-    vosdbg_FatalHook saved_ = nullptr;
+    kelvo_test::FatalHookCapture fatal;
 };
 
 TEST_F(AssertionReport, ExplanationsAndComparisonOperandsFollowTheExpression) {
@@ -134,7 +108,7 @@ TEST_F(AssertionReport, ExplanationsAndComparisonOperandsFollowTheExpression) {
     VOSDBG_ASSERT_F(unit < 6, "Conversion unit is out of range (%lu)", static_cast<unsigned long>(unit));
     std::string text = kal::log::text();
     EXPECT_LT(text.find("ASSERT(unit < 6)\n"), text.find("Conversion unit is out of range (9)\n"));
-    EXPECT_EQ(gFatal.message, "ASSERT(unit < 6)");
+    EXPECT_EQ(fatal.message(), "ASSERT(unit < 6)");
 
     kal::log::clear();
     uint64_t castValue = 3;
@@ -144,8 +118,8 @@ TEST_F(AssertionReport, ExplanationsAndComparisonOperandsFollowTheExpression) {
     ASSERT_NE(expression, std::string::npos) << text;
     EXPECT_LT(expression, text.find("castValue: 3\n"));
     EXPECT_LT(text.find("castValue: 3\n"), text.find("unit: 9\n"));
-    EXPECT_EQ(gFatal.message, "ASSERT(castValue,==,unit)");
-    EXPECT_EQ(gFatal.count, 2);
+    EXPECT_EQ(fatal.message(), "ASSERT(castValue,==,unit)");
+    EXPECT_EQ(fatal.count(), 2);
 }
 
 TEST(AssertionDeath, DefaultFatalHookHaltsThroughTheKernelLayer) {

@@ -194,32 +194,6 @@ TEST_F(Callbacks, HeaderResultIsWrittenBackOnlyWhenNonZeroAndOnlyItsFourBytes) {
     EXPECT_EQ(header.inputSize, 4u);
 }
 
-TEST_F(Callbacks, NotifierCodesOpenSendAndClose) {
-    EXPECT_EQ(
-        kelvo_ioctl(handle_, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{0x80000000})), 0)
-        << "closing a notifier that does not exist";
-    const unsigned destination = kelvo_destination(handle_);
-    kelvo_notifier_payload payload{0x1122334455667788, destination, 0x80000000};
-    EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_CREATE_NOTIFIER, &payload), 0);
-    const char data[5] = {'h', 'e', 'l', 'l', 'o'};
-    kelvo_ioctl_header header{};
-    EXPECT_EQ(ioctl(td::kNotify, data, sizeof(data), nullptr, 0, header), 0);
-    EXPECT_EQ(
-        kelvo_ioctl(handle_, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{0x80000000})),
-        0);
-
-    kelvo_message message{};
-    ASSERT_EQ(kelvo_read_message(destination, &message), 1);
-    EXPECT_EQ(message.type, KELVO_MESSAGE_NOTIFY);
-    EXPECT_EQ(message.cookie, 0x1122334455667788u);
-    EXPECT_EQ(message.size, 5u);
-    EXPECT_EQ(std::memcmp(message.payload, data, 5), 0);
-    ASSERT_EQ(kelvo_read_message(destination, &message), 1);
-    EXPECT_EQ(message.type, KELVO_MESSAGE_CLOSE);
-    EXPECT_EQ(message.size, 0u);
-    EXPECT_EQ(kelvo_read_message(destination, &message), 0);
-}
-
 TEST_F(Callbacks, ReadWriteAndMapAnswerNotImplementedByDefault) {
     char buffer[16] = {};
     uint64_t count = 99;

@@ -21,17 +21,11 @@ struct Item {
     voitl_ListNode link;
 };
 
-std::vector<int> valuesOf(voitl_ListNode& head) {
+// The values on the ring from the head, following next (or prev).
+std::vector<int> valuesOf(voitl_ListNode& head, bool backwards = false) {
     std::vector<int> values;
-    for (voitl_ListNode* node = head.next; node != &head; node = node->next) {
-        values.push_back(voitl::getContainingObject(node, &Item::link)->value);
-    }
-    return values;
-}
-
-std::vector<int> valuesBackwards(voitl_ListNode& head) {
-    std::vector<int> values;
-    for (voitl_ListNode* node = head.prev; node != &head; node = node->prev) {
+    for (voitl_ListNode* node = backwards ? head.prev : head.next; node != &head;
+         node = backwards ? node->prev : node->next) {
         values.push_back(voitl::getContainingObject(node, &Item::link)->value);
     }
     return values;
@@ -50,7 +44,7 @@ TEST_F(PlatformLists, AppendInsertDetachKeepRingOrder) {
     voitl_ListNode_insertBefore(&b.link, &c.link); // in front of an element
     voitl_ListNode_insertBefore(&d.link, &head);
     EXPECT_EQ(valuesOf(head), (std::vector<int>{1, 2, 3, 4}));
-    EXPECT_EQ(valuesBackwards(head), (std::vector<int>{4, 3, 2, 1}));
+    EXPECT_EQ(valuesOf(head, true), (std::vector<int>{4, 3, 2, 1}));
     EXPECT_TRUE(voitl_ListNode_isAttached(&head));
     EXPECT_TRUE(voitl_ListNode_isAttached(&b.link));
 

@@ -23,6 +23,21 @@ bool queued(const nVOAPAL200_tSemaphore& record) {
     return record.waiterList.next != &record.waiterList;
 }
 
+// A semaphore, or an event (autoReset given), made for one test and destroyed with it.
+struct Semaphore : nVOAPAL200_tSemaphore {
+    explicit Semaphore(uint32_t count) {
+        tStatus status;
+        EXPECT_TRUE(nVOAPAL200_createSemaphore(this, count, &status));
+    }
+    Semaphore(bool autoReset, bool signalled) {
+        tStatus status;
+        EXPECT_TRUE(nVOAPAL200_createEvent(this, autoReset, signalled, &status));
+        event = true;
+    }
+    ~Semaphore() { event ? nVOAPAL200_destroyEvent(this) : nVOAPAL200_destroySemaphore(this); }
+    bool event = false;
+};
+
 using kelvo_test::Worker;
 
 TEST_F(PlatformSync, RecursiveMutexIsHandedOverOnlyAfterTheLastRelease) {
@@ -128,8 +143,7 @@ TEST_F(PlatformSync, SpinLockFailureMakesCreationFailButLeavesADestroyableRecord
 
 TEST_F(PlatformSync, ReleaseHandsTheUnitToTheWaiter) {
     tStatus status;
-    nVOAPAL200_tSemaphore semaphore;
-    ASSERT_TRUE(nVOAPAL200_createSemaphore(&semaphore, 0, &status));
+    Semaphore semaphore(0);
     std::atomic<bool> result{false};
     Worker waiter([&] {
         tStatus own;
@@ -141,15 +155,13 @@ TEST_F(PlatformSync, ReleaseHandsTheUnitToTheWaiter) {
     EXPECT_TRUE(result.load());
     EXPECT_EQ(semaphore.count, 0u) << "the woken waiter does not leave a unit behind";
     EXPECT_FALSE(queued(semaphore));
-    nVOAPAL200_destroySemaphore(&semaphore);
 }
 
 TEST_F(PlatformSync, SemaphoreUnitsAreNeitherLostNorDuplicatedAcrossThreads) {
     constexpr int kThreads = 4;
     constexpr int kUnitsPerThread = 500;
     tStatus status;
-    nVOAPAL200_tSemaphore semaphore;
-    ASSERT_TRUE(nVOAPAL200_createSemaphore(&semaphore, 0, &status));
+    Semaphore semaphore(0);
     std::atomic<int> taken{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
@@ -173,7 +185,6 @@ TEST_F(PlatformSync, SemaphoreUnitsAreNeitherLostNorDuplicatedAcrossThreads) {
     EXPECT_EQ(taken.load(), kThreads * kUnitsPerThread);
     EXPECT_EQ(semaphore.count, 0u);
     EXPECT_FALSE(queued(semaphore));
-    nVOAPAL200_destroySemaphore(&semaphore);
 }
 
 TEST_F(PlatformSync, ReleasesRacingTimeoutsAreCountedExactlyOnce) {
@@ -184,8 +195,7 @@ TEST_F(PlatformSync, ReleasesRacingTimeoutsAreCountedExactlyOnce) {
     constexpr int kReleases = 1000;
     constexpr int kAttempts = 2 * kReleases;
     tStatus status;
-    nVOAPAL200_tSemaphore semaphore;
-    ASSERT_TRUE(nVOAPAL200_createSemaphore(&semaphore, 0, &status));
+    Semaphore semaphore(0);
     int obtained = 0;
     int timedOut = 0;
     std::thread releaser([&] {
@@ -209,14 +219,12 @@ TEST_F(PlatformSync, ReleasesRacingTimeoutsAreCountedExactlyOnce) {
     EXPECT_EQ(obtained + static_cast<int>(semaphore.count), kReleases);
     EXPECT_EQ(obtained + timedOut, kAttempts);
     EXPECT_FALSE(queued(semaphore));
-    nVOAPAL200_destroySemaphore(&semaphore);
 }
 
 TEST_F(PlatformSync, TimedWaitExpiresWithTimedOutAndLeavesNothingQueued) {
     kal::clock::ScopedScale fast(1000);
     tStatus status;
-    nVOAPAL200_tSemaphore semaphore;
-    ASSERT_TRUE(nVOAPAL200_createSemaphore(&semaphore, 0, &status));
+    Semaphore semaphore(0);
     const uint64_t before = nVOKAL1_getMonotonicCounter();
     for (uint32_t interruptible = 0; interruptible < 2; ++interruptible) {
         status.clear();
@@ -228,13 +236,11 @@ TEST_F(PlatformSync, TimedWaitExpiresWithTimedOutAndLeavesNothingQueued) {
     // A later release is kept for the next wait, not lost to the expired one.
     nVOAPAL200_releaseSemaphore(&semaphore);
     EXPECT_EQ(semaphore.count, 1u);
-    nVOAPAL200_destroySemaphore(&semaphore);
 }
 
 TEST_F(PlatformSync, InterruptedWaitsReportInterruptedAndLeaveNothingQueued) {
     tStatus status;
-    nVOAPAL200_tEvent event;
-    ASSERT_TRUE(nVOAPAL200_createEvent(&event, true, false, &status));
+    Semaphore event(true, false);
     for (uint32_t timeout : {nVOAPAL200_kWaitForever, 3600000u}) {
         std::atomic<int64_t> code{0};
         std::atomic<bool> result{true};
@@ -254,13 +260,11 @@ TEST_F(PlatformSync, InterruptedWaitsReportInterruptedAndLeaveNothingQueued) {
     nVOAPAL200_setEvent(&event);
     EXPECT_EQ(event.count, 1u);
     EXPECT_TRUE(nVOAPAL200_waitSemaphore(&event, 0, 0, &status));
-    nVOAPAL200_destroyEvent(&event);
 }
 
 TEST_F(PlatformSync, AnInterruptOnlyEndsInterruptibleWaits) {
     tStatus status;
-    nVOAPAL200_tSemaphore semaphore;
-    ASSERT_TRUE(nVOAPAL200_createSemaphore(&semaphore, 1, &status));
+    Semaphore semaphore(1);
     const uint64_t me = nVOKAL100_getThreadID();
     ASSERT_TRUE(kal::thread::interrupt(me));
     EXPECT_TRUE(nVOAPAL200_acquireSemaphore(&semaphore, nVOAPAL200_kWaitForever, 1, &status))
@@ -279,13 +283,11 @@ TEST_F(PlatformSync, AnInterruptOnlyEndsInterruptibleWaits) {
     status.clear();
     EXPECT_FALSE(nVOAPAL200_acquireSemaphore(&semaphore, 0, 1, &status));
     EXPECT_EQ(status.getCode(), tStatus::kTimedOut);
-    nVOAPAL200_destroySemaphore(&semaphore);
 }
 
 TEST_F(PlatformSync, ManualResetEventWakesEveryWaiterAndStaysSignalled) {
     tStatus status;
-    nVOAPAL200_tEvent event;
-    ASSERT_TRUE(nVOAPAL200_createEvent(&event, false, false, &status));
+    Semaphore event(false, false);
     std::atomic<int> woken{0};
     std::vector<std::unique_ptr<Worker>> waiters;
     for (int i = 0; i < 3; ++i) {
@@ -303,13 +305,11 @@ TEST_F(PlatformSync, ManualResetEventWakesEveryWaiterAndStaysSignalled) {
     EXPECT_EQ(event.count, 1u);
     EXPECT_TRUE(nVOAPAL200_waitSemaphore(&event, 0, 0, &status));
     EXPECT_EQ(event.count, 1u) << "waits do not clear a manual-reset event";
-    nVOAPAL200_destroyEvent(&event);
 }
 
 TEST_F(PlatformSync, AutoResetEventKeepsOneSignalForOneWait) {
     tStatus status;
-    nVOAPAL200_tEvent event;
-    ASSERT_TRUE(nVOAPAL200_createEvent(&event, true, false, &status));
+    Semaphore event(true, false);
     nVOAPAL200_setEvent(&event);
     nVOAPAL200_setEvent(&event);
     EXPECT_TRUE(nVOAPAL200_waitSemaphore(&event, 0, 0, &status));
@@ -336,14 +336,12 @@ TEST_F(PlatformSync, AutoResetEventKeepsOneSignalForOneWait) {
     second.join();
     EXPECT_EQ(woken.load(), 1);
     EXPECT_FALSE(queued(event));
-    nVOAPAL200_destroyEvent(&event);
 }
 
 TEST_F(PlatformSync, EventsMaySignalUnderNestedSpinLocks) {
     // The work-queue order: a DPC lock, then a second DPC lock, then the event's interrupt lock.
     tStatus status;
-    nVOAPAL200_tEvent event;
-    ASSERT_TRUE(nVOAPAL200_createEvent(&event, true, false, &status));
+    Semaphore event(true, false);
     nVOKAL_tHandle owner = nVOKAL100_createSpinLock();
     nVOKAL_tHandle list = nVOKAL100_createSpinLock();
     nVOKAL100_acquireSpinLockDPC(owner);
@@ -359,7 +357,6 @@ TEST_F(PlatformSync, EventsMaySignalUnderNestedSpinLocks) {
     EXPECT_TRUE(nVOAPAL200_waitSemaphore(&event, 0, 0, &status));
     nVOKAL100_destroySpinLock(list);
     nVOKAL100_destroySpinLock(owner);
-    nVOAPAL200_destroyEvent(&event);
 }
 
 TEST_F(PlatformSyncDeathTest, BlockingAtRaisedLevelHalts) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "fatal_hook_capture.h"
 #include "nVOKAL.h"
 #include "platform/trace.h"
 #include "platform/vosdbg.h"
@@ -61,6 +62,12 @@ protected:
         delete trace_;
         LeakCheckedTest::TearDown();
     }
+    // One line of `name` at a scope step (0 none, 1 opens, 2 closes) with `text`.
+    void line(const char* name, int scope, const char* text = "") {
+        trace_->beginLine(name, 0, 0, nullptr, 0, scope);
+        trace_->write(text);
+        trace_->endLine();
+    }
     // Shows only the name field.
     void nameOnly() {
         trace_->clearShowNumber();
@@ -105,21 +112,18 @@ TEST_F(Trace, PrefixFieldsPadToTheWidthAndAreCutAtIt) {
     kal::log::clear();
     nameOnly();
     const std::string longName(70, 'q');
-    trace_->beginLine(longName.c_str(), 0, 0, nullptr, 0, 0);
-    trace_->endLine();
+    line(longName.c_str(), 0);
     EXPECT_EQ(kal::log::text(), "[" + longName.substr(0, 48) + "] \n");
     kal::log::clear();
     trace_->clearLimitPrefix();
-    trace_->beginLine(longName.c_str(), 0, 0, nullptr, 0, 0);
-    trace_->endLine();
+    line(longName.c_str(), 0);
     EXPECT_EQ(kal::log::text(), "[" + longName + "] \n");
 
     // No field at all: blanks instead of the frame.
     kal::log::clear();
     trace_->setLimitPrefix();
     trace_->clearShowName();
-    trace_->beginLine("x", 0, 0, nullptr, 0, 0);
-    trace_->endLine();
+    line("x", 0);
     EXPECT_EQ(kal::log::text(), std::string(49, ' ') + "  \n");
 }
 
@@ -146,21 +150,12 @@ TEST_F(Trace, VersionThreadAndSecondNumberFields) {
 TEST_F(Trace, DepthIndentsScopesAndNeverGoesNegative) {
     nameOnly();
     trace_->setPrefixWidth(3);
-    trace_->beginLine("a", 0, 0, nullptr, 0, 2); // closing at depth 0
-    trace_->endLine();
+    line("a", 2); // closing at depth 0
     EXPECT_EQ(trace_->getDepth(), 0);
-    trace_->beginLine("a", 0, 0, nullptr, 0, 0);
-    trace_->write("plain");
-    trace_->endLine();
-    trace_->beginLine("a", 0, 0, nullptr, 0, 1);
-    trace_->write("open");
-    trace_->endLine();
-    trace_->beginLine("a", 0, 0, nullptr, 0, 0);
-    trace_->write("inner");
-    trace_->endLine();
-    trace_->beginLine("a", 0, 0, nullptr, 0, 2);
-    trace_->write("close");
-    trace_->endLine();
+    line("a", 0, "plain");
+    line("a", 1, "open");
+    line("a", 0, "inner");
+    line("a", 2, "close");
     EXPECT_EQ(kal::log::text(), "[a] \n[a] plain\n[a] open\n[a]   inner\n[a] close\n");
     EXPECT_EQ(trace_->getDepth(), 0);
 }
@@ -174,9 +169,7 @@ TEST_F(Trace, ScopeTracerOpensAndClosesALevel) {
     {
         tTraceScope scope("s", 0, 0, nullptr, 0, "work", object, &status, *trace_);
         EXPECT_EQ(trace_->getDepth(), 1);
-        trace_->beginLine("s", 0, 0, nullptr, 0, 0);
-        trace_->write("body");
-        trace_->endLine();
+        line("s", 0, "body");
     }
     { tTraceScope bare("s", 0, 0, nullptr, 0, nullptr, nullptr, nullptr, *trace_); }
     EXPECT_EQ(kal::log::text(),
@@ -303,22 +296,9 @@ TEST_F(Trace, DestinationSwitchRules) {
     trace_->switchDestination(&second);
     EXPECT_EQ(trace_->getDestination(), &second);
     EXPECT_EQ(first.closed, 1);
-    trace_->beginLine("x", 0, 0, nullptr, 0, 0);
-    trace_->endLine();
+    line("x", 0);
     EXPECT_EQ(second.writes.size(), 1u);
     trace_->switchDestination(&trace_->consoleDestination());
-}
-
-struct FatalRecord {
-    int count = 0;
-    bool nullLine = false;
-    std::string message;
-};
-FatalRecord gBreak;
-void recordBreak(const vosdbg_Line* line, const char* message) {
-    ++gBreak.count;
-    gBreak.nullLine = line == nullptr;
-    gBreak.message = message;
 }
 
 TEST_F(Trace, AssertionReportAndBreak) {
@@ -332,17 +312,14 @@ TEST_F(Trace, AssertionReportAndBreak) {
     EXPECT_EQ(kal::log::text(), "[n--105] ASSERTION FAILED: m1\n[n--105] ASSERTION WARNING: m2\n"
                                 "[n--105] ASSERTION FAILED (range): m3\n");
 
-    gBreak = FatalRecord{};
-    const vosdbg_FatalHook saved = vosdbg_settings.fatalHook;
-    vosdbg_settings.fatalHook = recordBreak;
+    kelvo_test::FatalHookCapture fatal;
     tTrace::debugBreak("warning");
-    EXPECT_EQ(gBreak.count, 0);
+    EXPECT_EQ(fatal.count(), 0);
     tTrace::debugBreak("default");
     tTrace::debugBreak("other");
-    vosdbg_settings.fatalHook = saved;
-    EXPECT_EQ(gBreak.count, 2);
-    EXPECT_TRUE(gBreak.nullLine);
-    EXPECT_EQ(gBreak.message, "APAL debug break");
+    EXPECT_EQ(fatal.count(), 2);
+    EXPECT_FALSE(fatal.lineGiven());
+    EXPECT_EQ(fatal.message(), "APAL debug break");
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // User buffers: copies only inside the requester's memory and inside the view;
 // user memory maps: page counts, alignment and what reaches the kernel layer.
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -35,12 +36,7 @@ protected:
         kernel_.fill(0xEE);
     }
     bool kernelUntouched() const {
-        for (std::uint8_t byte : kernel_) {
-            if (byte != 0xEE) {
-                return false;
-            }
-        }
-        return true;
+        return std::all_of(kernel_.begin(), kernel_.end(), [](std::uint8_t b) { return b == 0xEE; });
     }
 };
 
@@ -124,12 +120,10 @@ TEST_F(UserMemoryMap, PageListMapsWholePagesFromAnAlignedOffset) {
     EXPECT_TRUE(status.isSuccess());
     const auto done = kal::usermaps::mappings(map_);
     ASSERT_EQ(done.size(), 3u);
-    EXPECT_EQ(done[0].pageCount, 1u);
-    EXPECT_EQ(done[0].firstPage, 0u);
-    EXPECT_EQ(done[1].pageCount, 1u);
-    EXPECT_EQ(done[1].firstPage, 1u);
-    EXPECT_EQ(done[2].pageCount, 2u);
-    EXPECT_EQ(done[2].firstPage, 2u);
+    for (std::uint64_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(done[i].firstPage, i);
+        EXPECT_EQ(done[i].pageCount, i < 2 ? 1u : 2u);
+    }
     EXPECT_EQ(done[2].pageList, pages_.handle);
 
     tStatus misaligned;

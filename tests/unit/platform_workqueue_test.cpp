@@ -79,15 +79,12 @@ public:
         if (repostTo != nullptr && reposts-- > 0) {
             repostTo->post(item());
         }
-        return next != nullptr ? &next->item() : nullptr;
+        return nullptr;
     }
-    void lockedPreWork() override { lockedRuns += kal::exec::spinLocksHeld() > 0 ? 1 : 0; }
 
     Gate* gate = nullptr;
-    Item* next = nullptr;
     Queue* repostTo = nullptr;
     int reposts = 0;
-    std::atomic<int> lockedRuns{0};
 
 private:
     Journal& journal_;

@@ -28,6 +28,7 @@ class TestMap : public EngineTest {
 protected:
     tStatus built;
     tTestRegMap map{&bus, built, 0, 0, 0x400};
+    kelvo_test::MapProbe probe{map};
 };
 
 TEST_F(TestMap, StrobeBitsWaitInThePendingWordAndLeaveTheSoftCopyAfterTheWrite) {
@@ -101,24 +102,20 @@ TEST_F(TestMap, AFailedWriteKeepsStrobeBitsPendingForTheRetry) {
 }
 
 TEST_F(TestMap, ARegisterWithBothKindsOfFieldHasAReadView) {
-    arm::FieldType types[5] = {};
-    uint64_t masks[5] = {};
-    uint32_t count = 5;
-    tStatus s;
-    map.getRegisterFormat(0x8018D796, count, types, masks, s);
-    EXPECT_EQ(count, 4u);
-    EXPECT_EQ(std::vector<uint64_t>(masks, masks + 4),
-              (std::vector<uint64_t>{0x3, 0x10, 0x40000000, 0x80000000}));
-    EXPECT_EQ(std::vector<uint32_t>(types, types + 4), (std::vector<uint32_t>{1, 0, 0, 0}));
-    count = 5;
-    map.getRegisterFormat(0xC018D796, count, types, masks, s);
-    EXPECT_EQ(count, 5u);
-    EXPECT_EQ(std::vector<uint64_t>(masks, masks + 5),
-              (std::vector<uint64_t>{0x3, 0x10, 0x10000000, 0x40000000, 0x80000000}));
+    EXPECT_EQ(probe.format(0x8018D796, 5).fields,
+              (std::vector<std::pair<int, uint64_t>>{{1, 0x3}, {0, 0x10}, {0, 0x40000000}, {0, 0x80000000}}));
+    const auto masks = [&](uint32_t id) {
+        std::vector<uint64_t> out;
+        for (const auto& field : probe.format(id, 5).fields) {
+            out.push_back(field.second);
+        }
+        return out;
+    };
+    const std::vector<uint64_t> readView = {0x3, 0x10, 0x10000000, 0x40000000, 0x80000000};
+    EXPECT_EQ(masks(0xC018D796), readView);
     // The read-only field selects the register through the read view.
-    count = 5;
-    map.getRegisterFormat(0x4E18D796, count, types, masks, s);
-    EXPECT_EQ(count, 5u);
+    EXPECT_EQ(masks(0x4E18D796), readView);
+    tStatus s;
     bus.memory[0x160] = 0x10000000;
     map.refresh(0x4E18D796, s, 0);
     EXPECT_TRUE(s.isSuccess());
@@ -147,15 +144,10 @@ TEST_F(TestMap, WriteOnlyRegistersClearTheirStrobeBitsAndAreNeverRead) {
     EXPECT_EQ(map.IsoCommConfig.softCopy, 0x200u);
     EXPECT_EQ(map.IsoCommConfig.dirty, 0);
     uint64_t v = 5;
-    tStatus r;
-    map.read(0x800F4DCB, v, r, 0);
-    EXPECT_EQ(r.getCode(), kelvo_test::kUnknownId);
+    EXPECT_EQ(probe.read(0x800F4DCB, v), kelvo_test::kUnknownId);
     EXPECT_EQ(v, 0u);
-    tStatus f;
-    map.refresh(0x800F4DCB, f, 0);
-    EXPECT_EQ(f.getCode(), kelvo_test::kUnknownId);
-    map.get(0x800F4DCB, v, s, 0);
-    EXPECT_EQ(v, 0x200u);
+    EXPECT_EQ(probe.refresh(0x800F4DCB), kelvo_test::kUnknownId);
+    EXPECT_EQ(probe.get(0x800F4DCB), 0x200u);
 
     // A failed write keeps the strobe bits and the dirty flag, so a later flush repeats it.
     map.set(0x000F4DCB, 1, s, 0);
@@ -181,11 +173,8 @@ TEST_F(TestMap, WriteOnlyRegistersClearTheirStrobeBitsAndAreNeverRead) {
 
 TEST_F(TestMap, DefaultsComeBackWithReinitialize) {
     tStatus s;
-    uint64_t v = 0;
-    map.get(0x809DAF0B, v, s, 0);
-    EXPECT_EQ(v, 0xDEADBEEFu);
-    map.get(0x429DAF0B, v, s, 0);
-    EXPECT_EQ(v, 0xDEADu);
+    EXPECT_EQ(probe.get(0x809DAF0B), 0xDEADBEEFu);
+    EXPECT_EQ(probe.get(0x429DAF0B), 0xDEADu);
     EXPECT_EQ(map.Signature.getUpper(s), 0xDEADu);
     bus.memory[0x304] = 0x12345678;
     EXPECT_EQ(map.Signature.readRegister(s), 0x12345678u);
@@ -392,39 +381,18 @@ TEST_F(EngineTest, AMapWithoutRegistersServesNoIdentifierAndNestsNames) {
     EXPECT_EQ(top.windowSize(), 0xFFFFFFFFu);
     EXPECT_EQ(top.Test.Signature.address, 0x10304u);
     EXPECT_EQ(top.Test.Leaf.DcBusRxStatus.address, 0x10100u);
+    kelvo_test::MapProbe probe{top};
     uint64_t v = 5;
-    tStatus g;
-    top.get(0x809DAF0B, v, g, 0);
-    EXPECT_EQ(g.getCode(), kelvo_test::kUnknownId);
+    EXPECT_EQ(probe.get(0x809DAF0B, v), kelvo_test::kUnknownId);
     EXPECT_EQ(v, 0u);
-    for (int op = 0; op < 5; ++op) {
-        tStatus s;
-        switch (op) {
-        case 0:
-            top.set(0x80000000, 1, s, 0);
-            break;
-        case 1:
-            top.read(0x80000000, v, s, 0);
-            break;
-        case 2:
-            top.write(0x80000000, 1, true, s, 0);
-            break;
-        case 3:
-            top.flush(0x80000000, true, s, 0);
-            break;
-        default:
-            top.refresh(0x80000000, s, 0);
-            break;
-        }
-        EXPECT_EQ(s.getCode(), kelvo_test::kUnknownId);
+    for (int64_t code :
+         {probe.set(0x80000000, 1), probe.read(0x80000000, v), probe.write(0x80000000, 1, true),
+          probe.flush(0x80000000, true), probe.refresh(0x80000000)}) {
+        EXPECT_EQ(code, kelvo_test::kUnknownId);
     }
-    uint32_t count = 4;
-    arm::FieldType types[4];
-    uint64_t masks[4];
-    tStatus f;
-    top.getRegisterFormat(0x80000000, count, types, masks, f);
-    EXPECT_EQ(f.getCode(), kelvo_test::kNotImplemented);
-    EXPECT_EQ(count, 0u);
+    const auto format = probe.format(0x80000000, 4);
+    EXPECT_EQ(format.code, kelvo_test::kNotImplemented);
+    EXPECT_EQ(format.count, 0u);
     RegistrationLog d;
     tStatus r;
     top.addToDispatcher(d, r);
@@ -436,12 +404,10 @@ TEST_F(EngineTest, AMapWithoutRegistersServesNoIdentifierAndNestsNames) {
 
 TEST_F(EngineTest, OneBitFieldsAndUnknownIdentifiersOfALeafMap) {
     tTestLeafRegMap leaf(&bus, 0, 0, 8);
-    tStatus s;
+    kelvo_test::MapProbe probe{leaf};
     uint64_t v = 3;
-    leaf.get(0x8013E50F, v, s, 0);
-    EXPECT_TRUE(s.isSuccess());
-    leaf.get(0x8013E50E, v, s, 0);
-    EXPECT_EQ(s.getCode(), kelvo_test::kUnknownId);
+    EXPECT_EQ(probe.get(0x8013E50F, v), 0);
+    EXPECT_EQ(probe.get(0x8013E50E, v), kelvo_test::kUnknownId);
     EXPECT_EQ(v, 0u);
     // A one-bit field: any non-zero value sets it; the typed reader refreshes.
     tStatus t;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "regmaps/stream_circuit_reg_map.h"
+#include "map_probe.h"
 #include "regs_fake_accessor.h"
 #include "test_support.h"
 
@@ -19,46 +20,12 @@ const std::vector<uint32_t> kFlushOrder = {0x818, 0x81C, 0x820, 0x824, 0x828, 0x
                                            0x844, 0x848, 0x900, 0x910, 0x920, 0x930, 0x904, 0x914,
                                            0x924, 0x934, 0x904, 0x914, 0x924, 0x934};
 
-int64_t codeOf(const tStatus& s) {
-    return s.getCode();
-}
-
-class StreamCircuitMap : public kelvo_test::LeakCheckedTest {
+// The map and its operations by number (each on a fresh status, returning its code).
+class StreamCircuitMap : public kelvo_test::LeakCheckedTest, protected kelvo_test::MapProbe {
 protected:
+    StreamCircuitMap() : MapProbe(map) {}
     FakeAccessor bus;
     tStreamCircuitRegMap map{&bus, 0x34000, 0, 0x1000};
-
-    // Runs one operation by number on a fresh status and returns its code.
-    int64_t get(uint32_t id, uint64_t& value) {
-        tStatus s;
-        map.get(id, value, s, 0);
-        return codeOf(s);
-    }
-    int64_t set(uint32_t id, uint64_t value) {
-        tStatus s;
-        map.set(id, value, s, 0);
-        return codeOf(s);
-    }
-    int64_t read(uint32_t id, uint64_t& value) {
-        tStatus s;
-        map.read(id, value, s, 0);
-        return codeOf(s);
-    }
-    int64_t write(uint32_t id, uint64_t value, bool force = false) {
-        tStatus s;
-        map.write(id, value, force, s, 0);
-        return codeOf(s);
-    }
-    int64_t flush(uint32_t id, bool force = false) {
-        tStatus s;
-        map.flush(id, force, s, 0);
-        return codeOf(s);
-    }
-    int64_t refresh(uint32_t id) {
-        tStatus s;
-        map.refresh(id, s, 0);
-        return codeOf(s);
-    }
 };
 
 TEST_F(StreamCircuitMap, FieldsAreExtractedAndInsertedByTheirBits) {
@@ -183,34 +150,20 @@ TEST_F(StreamCircuitMap, PeerRegistersHaveTwoViewsOfOneHardwareWord) {
 }
 
 TEST_F(StreamCircuitMap, RegisterFormatReportsTypesAndMasksWithinCapacity) {
-    arm::FieldType types[4] = {};
+    const std::vector<std::pair<int, uint64_t>> fields = {
+        {3, 0x1FFFFFF}, {1, 0x3E000000}, {0, 0x40000000}, {0, 0x80000000}};
+    EXPECT_EQ(format(0x802A7254, 4).fields, fields);
+    EXPECT_EQ(format(0x3E2A7254, 4).fields, fields) << "a writable field's identifier selects its register";
+    const Format small = format(0x802A7254, 3);
+    EXPECT_EQ(small.code, kelvo_test::kBufferTooSmall);
+    EXPECT_EQ(small.count, 3u);
+    const Format unknown = format(0x40DF038E, 4);
+    EXPECT_EQ(unknown.code, kelvo_test::kNotImplemented);
+    EXPECT_EQ(unknown.count, 0u);
+
     uint64_t masks[4] = {};
     uint32_t count = 4;
-    tStatus s;
-    map.getRegisterFormat(0x802A7254, count, types, masks, s);
-    ASSERT_TRUE(s.isSuccess());
-    EXPECT_EQ(count, 4u);
-    EXPECT_EQ(std::vector<uint32_t>(types, types + 4), (std::vector<uint32_t>{3, 1, 0, 0}));
-    EXPECT_EQ(std::vector<uint64_t>(masks, masks + 4),
-              (std::vector<uint64_t>{0x1FFFFFF, 0x3E000000, 0x40000000, 0x80000000}));
-    // A writable field's identifier selects its register.
-    count = 4;
-    map.getRegisterFormat(0x3E2A7254, count, types, masks, s);
-    EXPECT_EQ(count, 4u);
-
-    count = 3;
-    map.getRegisterFormat(0x802A7254, count, types, masks, s);
-    EXPECT_EQ(s.getCode(), kelvo_test::kBufferTooSmall);
-    EXPECT_EQ(count, 3u);
-
-    tStatus u;
-    count = 4;
-    map.getRegisterFormat(0x40DF038E, count, types, masks, u);
-    EXPECT_EQ(u.getCode(), kelvo_test::kNotImplemented);
-    EXPECT_EQ(count, 0u);
-
     tStatus n;
-    count = 4;
     map.getRegisterFormat(0x802A7254, count, nullptr, masks, n);
     EXPECT_EQ(n.getCode(), kelvo_test::kBufferTooSmall) << "missing arrays hold nothing";
 }
@@ -262,19 +215,13 @@ TEST_F(StreamCircuitMap, RegistersOutsideTheWindowReportNotAccessible) {
     tStatus s;
     cut.flushRegMap(false, s);
     EXPECT_TRUE(s.isSuccess()) << "nothing dirty, nothing forced";
-    uint64_t v = 0;
-    tStatus g;
-    cut.set(0x80D5E884, 6, g, 0);
-    cut.get(0x80D5E884, v, g, 0);
-    EXPECT_TRUE(g.isSuccess());
-    EXPECT_EQ(v, 6u);
-    tStatus f;
-    cut.flush(0x80D5E884, false, f, 0);
-    EXPECT_EQ(f.getCode(), kelvo_test::kOutsideWindow);
+    kelvo_test::MapProbe probe{cut};
+    EXPECT_EQ(probe.set(0x80D5E884, 6), 0);
+    EXPECT_EQ(probe.get(0x80D5E884), 6u);
+    EXPECT_EQ(probe.flush(0x80D5E884), kelvo_test::kOutsideWindow);
     EXPECT_EQ(cut.StreamPriority.dirty, 1);
-    tStatus r;
-    cut.read(0x80D5E884, v, r, 0);
-    EXPECT_EQ(r.getCode(), kelvo_test::kOutsideWindow);
+    uint64_t v = 0;
+    EXPECT_EQ(probe.read(0x80D5E884, v), kelvo_test::kOutsideWindow);
     EXPECT_EQ(v, 6u);
     tStatus d;
     EXPECT_TRUE(cut.StreamControlStatus.readDataTransferEnable(d)) << "the field of 0xFFFFFFFF";

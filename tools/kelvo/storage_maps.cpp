@@ -93,7 +93,9 @@ std::string layout(int handle, const std::string& map, const StorageField& field
     const auto size =
         call<kelvo_storageMap_getElementSize_out>(handle, KELVO_IOCTL_storageMap_getElementSize, in);
     if (!count.ok() || !size.ok()) {
-        return "(" + describeStatus(count.ok() ? outcome(size) : outcome(count)) + ")";
+        std::string text = "(";
+        text += describeStatus(count.ok() ? outcome(size) : outcome(count));
+        return text + ")";
     }
     bytes += count.out.count * size.out.size;
     return std::to_string(count.out.count) + "x" + std::to_string(size.out.size);
