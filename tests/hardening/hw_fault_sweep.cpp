@@ -108,6 +108,10 @@ struct Knob {
     // access of a poll sleep runs slower, so that a loaded machine's
     // stretched sleep is not taken for the hardware's time-out.
     double scale = 0;
+    // The code the full reset answers instead when the knob was on during
+    // operation at the top level, where the seeds reach what the fault keeps
+    // busy (0: the same code).
+    std::int32_t setupCodeAfterTop = 0;
 };
 
 void knobs(sim::Module& module, const std::function<void(kal::pci::Knobs&)>& change) {
@@ -144,6 +148,7 @@ constexpr std::int32_t kChannelNotStarted = code(0xBFFA8079);          // the st
 constexpr std::int32_t kStreamWaitTimeout = code(0xBFFA807C); // channel-ended and stream-circuit waits
 constexpr std::int32_t kCreditsNotStopped = -52007;           // the credit controller's stop
 constexpr std::int32_t kSequenceEngineStillRunning = code(0xBFFA4690); // level 18
+constexpr std::int32_t kSequenceEngineAlreadyRunning = code(0xBFFA4315); // the start of level 18
 
 const std::vector<Knob>& knobTable() {
     static const std::vector<Knob> table = {
@@ -265,7 +270,10 @@ const std::vector<Knob>& knobTable() {
          [](sim::Module& m, bool on) { m.sequencerSide()->adf4002().setNeverLocks(on); }, 13, kPllNotLocked},
         {"sequencer programs never end", "sequencer",
          [](sim::Module& m, bool on) { m.sequencerSide()->sequencer().setProgramsNeverEnd(on); }, 18,
-         kSequenceEngineStillRunning},
+         kSequenceEngineStillRunning, Operation::None, kNone, 0, true, "", true, 0,
+         // The seed of wexmoor_startSequenceEngine at 19 leaves a program running
+         // that the reset's cleanup cannot stop: level 18's start finds it.
+         kSequenceEngineAlreadyRunning},
         // ---- the DMA engines ----
         // Level 18 streams the start-up program on channel 1 (host to device).
         {"DMA channel never starts", "dma-channel-1",
@@ -579,7 +587,9 @@ RowResult sweepKnob(unsigned board, unsigned row, const Knob& knob, std::uint32_
         result.setupStatus = status;
         result.setupLevel = reached;
         const bool settled = knob.settled && knob.setupCode != kAnyError;
-        const std::int32_t expectedStatus = meets ? knob.setupCode : cleanResetStatus;
+        const std::int32_t setupCode =
+            level == top && knob.setupCodeAfterTop != 0 ? knob.setupCodeAfterTop : knob.setupCode;
+        const std::int32_t expectedStatus = meets ? setupCode : cleanResetStatus;
         const std::int64_t expectedLevel = meets ? knob.level - 1 : top;
         if (meets && !settled) {
             // Setup must stop with an error at or below the row's level.
