@@ -66,9 +66,7 @@ protected:
         levels_.reset();
     }
 
-    static sim::SequencerSide& side(int index) {
-        return *module(index).sequencerSide();
-    }
+    static sim::SequencerSide& side(int index) { return *module(index).sequencerSide(); }
     static kelvo_driver::IsolatedControllers& controllers(int index) {
         auto& task = static_cast<kelvo_driver::IsolatedObjectsInterface&>(
             deviceOf(index)->getKelvoHelper()->getTask(11));
@@ -235,7 +233,7 @@ TEST_F(SequencerLevels, TheEngineRunsTheStartupProgramFromTheFifo) {
         EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_startSequenceEngine, start).status,
                   0);
         EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_resetSequenceEngine,
-                                               kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0})
+                                              kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0})
                       .status,
                   0);
         const auto running = answer<kelvo_wexmoor_isSequenceEngineRunning_out>(
@@ -261,7 +259,7 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
     const int handle = open(index);
     auto start = [&](uint64_t mask, uint32_t count) {
         return answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_startSequenceEngine,
-                                            kelvo_wexmoor_startSequenceEngine_in{mask, count, 0})
+                                           kelvo_wexmoor_startSequenceEngine_in{mask, count, 0})
             .status;
     };
     auto running = [&](uint64_t mask) {
@@ -271,7 +269,7 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
     };
     auto resetEngine = [&] {
         return answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_resetSequenceEngine,
-                                            kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0})
+                                           kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0})
             .status;
     };
     struct Case {
@@ -318,12 +316,12 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
         const int handle = open(index);
         auto arm = [&](uint32_t channel) {
             return answer<kelvo_status_record>(handle, KELVO_IOCTL_measureUnit_arm,
-                                                kelvo_measureUnit_arm_in{channel, 0})
+                                               kelvo_measureUnit_arm_in{channel, 0})
                 .status;
         };
         auto resetUnit = [&](uint32_t channel) {
             return answer<kelvo_status_record>(handle, KELVO_IOCTL_measureUnit_reset,
-                                                kelvo_measureUnit_reset_in{channel, 0})
+                                               kelvo_measureUnit_reset_in{channel, 0})
                 .status;
         };
         auto trigger = [&](uint32_t which) {

@@ -23,7 +23,6 @@ constexpr int32_t kInvalidSensor = static_cast<int32_t>(0xBFFA4300u);
 constexpr int32_t kReadingInvalid = static_cast<int32_t>(0xBFFA4329u);
 constexpr int32_t kBudgetExceeded = static_cast<int32_t>(0xBFFA40A9u);
 
-
 class EndToEndControllers : public kelvo_test::HostedTest {
 protected:
     static int add(const char* board, const std::function<void(sim::Module&)>& prepare = {}) {

@@ -61,7 +61,6 @@ std::vector<Board> boards() {
     };
 }
 
-
 // Writes that reached an FPGA's register space so far.
 size_t writesTo(const sim::FpgaSpace& space) {
     const std::vector<sim::Access> trace = space.trace();
