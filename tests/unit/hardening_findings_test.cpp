@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "control.h"
-#include "core/routing_objects.h"
 #include "core_test_levels.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
@@ -19,53 +18,10 @@
 
 namespace {
 
-using kelvo_test::standIns;
 using nVOAPALS100::tStatus;
-
-const kelvo_driver::SetupLevelTable& tableWithRouting() {
-    static const kelvo_driver::SetupLevelTable table = [] {
-        kelvo_driver::SetupLevelTable t = kelvo_test::testSetupLevelTable();
-        t.tasks[15] = kelvo_driver::RoutingObjects::create;
-        return t;
-    }();
-    return table;
-}
-
-class HardeningFindings : public kelvo_test::HostedTest {
-protected:
-    void SetUp() override {
-        standIns().reset();
-        kelvo_driver::setSetupLevelTableForTests(&tableWithRouting());
-        HostedTest::SetUp();
-    }
-    void TearDown() override {
-        HostedTest::TearDown();
-        kelvo_driver::setSetupLevelTableForTests(nullptr);
-    }
-};
-
 using kelvo_test::address;
 using kelvo_test::named;
 using kelvo_test::statusOf;
-
-// A name buffer too small for the topography's name and its NUL answers
-// -52019 and is left as it was (it used to halt the system on the copy).
-TEST_F(HardeningFindings, ATopographyNameBufferTooSmallIsRefusedUntouched) {
-    const int index = add("solstra");
-    const int handle = open(index);
-    for (const std::uint32_t size : {0u, 1u, 15u, 16u, 64u}) {
-        SCOPED_TRACE(size);
-        std::vector<char> name(64, 'x');
-        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_routing_getTopographyName,
-                           kelvo_routing_getTopographyName_in{address(name.data()), size, 0}),
-                  size < 16 ? tStatus::kBufferTooSmall : 0);
-        const std::string expected =
-            size < 16 ? std::string(64, 'x') : std::string("KelvoTopography\0", 16) + std::string(48, 'x');
-        EXPECT_EQ(std::string(name.begin(), name.end()), expected);
-    }
-    EXPECT_EQ(kelvo_close(handle), 0);
-    remove(index);
-}
 
 // A flash busy with a write ignores reads (every byte reads all ones): a
 // sector read then must fail, not be cached as the flash's content, which a
