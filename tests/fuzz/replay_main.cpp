@@ -30,14 +30,19 @@ const double kClockScale = std::getenv("KELVO_FUZZ_CLOCK_SCALE") != nullptr
                                ? std::strtod(std::getenv("KELVO_FUZZ_CLOCK_SCALE"), nullptr)
                                : 1000;
 
-// Every code's seed reaches its operation: the transport answers 0 and the
-// whole output record comes back.
-int checkSeeds() {
+// Starts the engine at the complete level; eventSpacing 0: no resets or removals.
+void startAtTop(std::uint64_t eventSpacing) {
     kelvo_fuzz::Options options;
-    options.eventSpacing = 0;
+    options.eventSpacing = eventSpacing;
     options.clockScale = kClockScale;
     options.topLevel = KELVO_SETUP_LEVEL_COMPLETE;
     kelvo_fuzz::start(options);
+}
+
+// Every code's seed reaches its operation: the transport answers 0 and the
+// whole output record comes back.
+int checkSeeds() {
+    startAtTop(0);
     int failures = 0;
     for (unsigned board = 0; board < kelvo_fuzz::boards().size(); ++board) {
         for (unsigned index = 0; index < kelvo_fuzz::codeCount(); ++index) {
@@ -66,11 +71,7 @@ int checkSeeds() {
 // to 19 from 0), reaches that level and answers -52010 below 19 and 0 at 19
 // on every board; prints each reset's time.
 int checkLevels() {
-    kelvo_fuzz::Options options;
-    options.eventSpacing = 0;
-    options.clockScale = kClockScale;
-    options.topLevel = KELVO_SETUP_LEVEL_COMPLETE;
-    kelvo_fuzz::start(options);
+    startAtTop(0);
     int failures = 0;
     if (kelvo_fuzz::topLevel() != KELVO_SETUP_LEVEL_COMPLETE) {
         std::printf("the boards reach level %u at start\n", kelvo_fuzz::topLevel());
@@ -106,10 +107,7 @@ int checkLevels() {
 int writeSeeds(const fs::path& folder) {
     fs::create_directories(folder);
     unsigned n = 0;
-    kelvo_fuzz::Options options;
-    options.clockScale = kClockScale;
-    options.topLevel = KELVO_SETUP_LEVEL_COMPLETE;
-    kelvo_fuzz::start(options); // the seeds pick registered names
+    startAtTop(kelvo_fuzz::Options{}.eventSpacing); // the seeds pick registered names
     const std::vector<std::vector<std::uint8_t>> all = kelvo_fuzz::seeds();
     kelvo_fuzz::stop();
     for (const std::vector<std::uint8_t>& seed : all) {
@@ -123,11 +121,7 @@ int writeSeeds(const fs::path& folder) {
 }
 
 void startHost() {
-    kelvo_fuzz::Options options;
-    options.eventSpacing = 1;
-    options.clockScale = kClockScale;
-    options.topLevel = KELVO_SETUP_LEVEL_COMPLETE;
-    kelvo_fuzz::start(options);
+    startAtTop(1);
 }
 
 void replay(const fs::path& file, bool freshHost) {

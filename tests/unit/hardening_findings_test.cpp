@@ -18,10 +18,10 @@
 
 namespace {
 
-using nVOAPALS100::tStatus;
 using kelvo_test::address;
 using kelvo_test::named;
 using kelvo_test::statusOf;
+using nVOAPALS100::tStatus;
 
 // A flash busy with a write ignores reads (every byte reads all ones): a
 // sector read then must fail, not be cached as the flash's content, which a
