@@ -271,6 +271,9 @@ bool DmaEngine::advance() {
             sink_(buffer_.data(), static_cast<std::size_t>(n));
         } else {
             sunk_.insert(sunk_.end(), buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(n));
+            if (sunk_.size() > kSunkLimit) {
+                sunk_.erase(sunk_.begin(), sunk_.end() - static_cast<std::ptrdiff_t>(kSunkKept));
+            }
         }
     }
     entryDone_ += n;

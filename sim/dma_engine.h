@@ -116,6 +116,10 @@ public:
     // Host-to-device: the device side the bytes also reach, whatever the sink
     // (the module connects channel 1 to the sequencer's command FIFO).
     void setDeviceSide(Sink deviceSide);
+    // The collected bytes, the latest ones: past kSunkLimit the oldest go,
+    // down to the latest kSunkKept (a long run keeps bounded memory).
+    static constexpr std::size_t kSunkKept = 16u << 20;
+    static constexpr std::size_t kSunkLimit = 2 * kSunkKept;
     std::vector<std::uint8_t> sunk() const;
     void clearSunk();
     std::uint64_t sunkBytes() const;
