@@ -73,7 +73,6 @@ protected:
             handle, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0});
     }
 
-    kelvo_test::ScopedTestLevels levels_;
     int device = -1;
 };
 
@@ -115,6 +114,7 @@ TEST_F(CoreIoctlDevice, TwoStatusChannelsAndTheHeadersResult) {
 
 TEST_F(CoreIoctlDevice, SetupStoppedBelowNineteen) {
     kelvo_host_stop();
+    kelvo_test::ScopedTestLevels levels; // a level that fails on demand
     standIns().failLevel = 8;
     ASSERT_EQ(kelvo_host_start(), 0);
     device = add("duskmere-a");

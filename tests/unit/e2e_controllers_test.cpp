@@ -37,7 +37,6 @@ protected:
         return out.coolingMode;
     }
 
-    kelvo_test::ScopedTestLevels levels_{kelvo_test::testSetupLevelTableOverProductLevels()};
     kal::clock::ScopedScale fast_{1000};
 };
 

@@ -143,7 +143,6 @@ protected:
         return kelvo_deviceWindow_write_in{at, length, source, offset, sizeof(value), 1, {}, 0};
     }
 
-    kelvo_test::ScopedTestLevels levels_;
     // The client's memory beyond the header and the two records (which the
     // host registers for each call): names and the buffers records point at.
     kal::usermem::Scope owned_;

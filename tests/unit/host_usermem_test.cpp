@@ -69,7 +69,6 @@ protected:
         return status(KELVO_IOCTL_arm_getRegistrationNames, kelvo_arm_getRegistrationNames_in{slots, 0, 0});
     }
 
-    kelvo_test::ScopedTestLevels levels_;
     int index_ = -1;
     int handle_ = -1;
     const std::string iso_ = "IsoFpgaWindow";
@@ -78,13 +77,14 @@ protected:
 TEST_F(HostUserMemory, OrdinaryClientMemoryServesNamesSlotsAndWindowData) {
     // The name slots as a client (and kelvo_tool) lists them: a vector, one guard slot.
     const uint64_t windows = count(KELVO_IOCTL_deviceWindow_getNumberOfRegistrations);
-    ASSERT_EQ(windows, 2u);
+    ASSERT_EQ(windows, 3u);
     std::vector<char> slots((windows + 1) * kSlot, '\x5A');
     EXPECT_EQ(status(KELVO_IOCTL_deviceWindow_getRegistrationNames,
                      kelvo_deviceWindow_getRegistrationNames_in{address(slots.data()), 0, 0}),
               0);
-    EXPECT_STREQ(slots.data(), "NisoFpgaWindow");
-    EXPECT_STREQ(slots.data() + kSlot, "IsoFpgaWindow");
+    EXPECT_STREQ(slots.data(), "flashWindow");
+    EXPECT_STREQ(slots.data() + kSlot, "NisoFpgaWindow");
+    EXPECT_STREQ(slots.data() + 2 * kSlot, "IsoFpgaWindow");
     EXPECT_EQ(std::string(slots.end() - kSlot, slots.end()), std::string(kSlot, '\x5A'));
     const uint64_t maps = count(KELVO_IOCTL_arm_getNumberOfRegistrations);
     ASSERT_GT(maps, 2u);
