@@ -81,7 +81,6 @@ protected:
             statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0}),
             0);
     }
-
 };
 
 // Each channel's bytes travel between a user buffer and the simulated FPGA;
