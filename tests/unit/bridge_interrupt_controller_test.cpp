@@ -228,12 +228,18 @@ TEST_F(BridgeInterrupts, RegistrationHoldsAgainstAnInterruptStorm) {
         SCOPED_TRACE(msi);
         open(msi);
         auto t = target();
+        // Once closing, the hook leaves the controller alone; inHook counts
+        // the hooks still running, so the controller goes only after them.
+        std::atomic<bool> closing{false};
+        std::atomic<int> inHook{0};
         t->hook = [&](uint32_t id) {
-            if (id == 0) {
+            ++inHook;
+            if (id == 0 && !closing.load()) {
                 controller_->unregisterNotifier(0); // during its own work
                 tStatus status;
                 controller_->registerNotifier(t.get(), 0, status);
             }
+            --inHook;
         };
         registerId(*t, 0);
         std::atomic<bool> stop{false};
@@ -265,6 +271,10 @@ TEST_F(BridgeInterrupts, RegistrationHoldsAgainstAnInterruptStorm) {
         kal::dpc::drain();
         kal::pci::drainInterrupts();
         EXPECT_EQ(bridge().queued(), 0u) << "every word was taken off the queue";
+        closing = true;
+        while (inHook.load() != 0) {
+            std::this_thread::yield();
+        }
         controller_->unregisterNotifier(0);
         controller_.reset(); // the worker is joined before the target goes
         t.reset();
