@@ -46,6 +46,7 @@
 #include "ioctl_fuzz.h"
 #include "kelvo/ioctl.h"
 #include "kelvo_host.h"
+#include "requests.h"
 #include "module.h"
 #include "nVOKAL.h"
 #include "pci_bus.h"
@@ -376,26 +377,6 @@ constexpr std::uint64_t kWaitBoundNs = 600ull * 1000 * 1000 * 1000;
 // Plus twenty clean full resets as this build and machine run them (measured
 // at start): the work of a step, which the faster clock multiplies.
 std::uint64_t stepBoundNs = kWaitBoundNs;
-
-std::uint64_t address(const void* p) {
-    return reinterpret_cast<std::uintptr_t>(p);
-}
-
-template <class Out = kelvo_status_record, class In>
-std::int32_t ask(int handle, std::uint32_t requestCode, const In& in) {
-    Out out{};
-    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
-    const int transport = kelvo_ioctl(handle, requestCode, &header);
-    return transport != 0 ? transport : out.status;
-}
-
-// A request record naming a registration (a name of static storage).
-template <class In> In named(const char* name) {
-    In in{};
-    in.nameAddress = address(name);
-    in.nameLength = std::strlen(name);
-    return in;
-}
 
 // The "Manufacturing" map's serial number set to a value (storageMap_setRaw)
 // and the map flushed; getRaw in place of the set reads it.

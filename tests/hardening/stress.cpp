@@ -30,6 +30,7 @@
 #include "kelvo/ioctl.h"
 #include "kelvo/product_ids.h"
 #include "kelvo_host.h"
+#include "requests.h"
 #include "platform/device_core.h"
 #include "sim.h"
 
@@ -67,25 +68,6 @@ void fail(const std::string& what) {
     if (failures.fetch_add(1) < 20) {
         std::fprintf(stderr, "FAILED: %s\n", what.c_str());
     }
-}
-
-std::uint64_t address(const void* p) {
-    return reinterpret_cast<std::uintptr_t>(p);
-}
-
-template <class Out = kelvo_status_record, class In>
-std::int32_t ask(int handle, std::uint32_t code, const In& in, Out&& out = Out{}) {
-    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
-    const int transport = kelvo_ioctl(handle, code, &header);
-    return transport != 0 ? transport : out.status;
-}
-
-// A request record naming a registration (a name of static storage).
-template <class In> In named(const char* name) {
-    In in{};
-    in.nameAddress = address(name);
-    in.nameLength = std::strlen(name);
-    return in;
 }
 
 // What any request may answer while other threads reset, suspend and
