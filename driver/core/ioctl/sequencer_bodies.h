@@ -60,6 +60,16 @@ inline bool reserved(fenwicksharedsource::KernelSession& session, uint64_t mask,
     return status.isNotFatal();
 }
 
+// The helper, when the request's session holds the reservation of mask
+// (null, with the status set, otherwise).
+template <class Access, class Device>
+KelvoHelper* reservedHelper(Device& device, const nVOAPAL000::tEventDescriptor& event, uint64_t mask,
+                            nVOAPALS100::tStatus& status) {
+    KelvoHelper* helper = helperOf<Access>(device, status);
+    fenwicksharedsource::KernelSession* session = sessionOf<Access>(event, status);
+    return helper != nullptr && session != nullptr && reserved(*session, mask, status) ? helper : nullptr;
+}
+
 } // namespace sequencer
 
 // ---- the sequence engine and the subroutines ---------------------------------------
@@ -157,10 +167,7 @@ template <> struct Operation<Op::triggersAndEvents_checkEventLatch> {
         if (!sequencer::maskIsValid(in.channelMask, false, status)) {
             return;
         }
-        KelvoHelper* helper = sequencer::helperOf<Access>(device, status);
-        fenwicksharedsource::KernelSession* session = sequencer::sessionOf<Access>(event, status);
-        if (helper != nullptr && session != nullptr &&
-            sequencer::reserved(*session, in.channelMask, status)) {
+        if (KelvoHelper* helper = sequencer::reservedHelper<Access>(device, event, in.channelMask, status)) {
             out.latched = helper->checkEventLatch(in.channelMask, in.event, status) ? 1 : 0;
         }
     }
@@ -173,10 +180,7 @@ template <> struct Operation<Op::triggersAndEvents_clearEventLatch> {
         if (!sequencer::maskIsValid(in.channelMask, false, status)) {
             return;
         }
-        KelvoHelper* helper = sequencer::helperOf<Access>(device, status);
-        fenwicksharedsource::KernelSession* session = sequencer::sessionOf<Access>(event, status);
-        if (helper != nullptr && session != nullptr &&
-            sequencer::reserved(*session, in.channelMask, status)) {
+        if (KelvoHelper* helper = sequencer::reservedHelper<Access>(device, event, in.channelMask, status)) {
             helper->clearEventLatch(status);
         }
     }
@@ -204,10 +208,7 @@ template <> struct Operation<Op::hwCondition_clearChannelBasedHardwareErrors> {
         if (!sequencer::maskIsValid(in.channelMask, false, status)) {
             return;
         }
-        KelvoHelper* helper = sequencer::helperOf<Access>(device, status);
-        fenwicksharedsource::KernelSession* session = sequencer::sessionOf<Access>(event, status);
-        if (helper != nullptr && session != nullptr &&
-            sequencer::reserved(*session, in.channelMask, status)) {
+        if (KelvoHelper* helper = sequencer::reservedHelper<Access>(device, event, in.channelMask, status)) {
             helper->clearChannelBasedHardwareErrors(status);
         }
     }
@@ -247,10 +248,8 @@ template <> struct Operation<Op::corran_calculateChargeBalanceOffset> {
         if (!sequencer::channelIsZero(in.channel, status)) {
             return;
         }
-        KelvoHelper* helper = sequencer::helperOf<Access>(device, status);
-        fenwicksharedsource::KernelSession* session = sequencer::sessionOf<Access>(event, status);
-        if (helper != nullptr && session != nullptr &&
-            sequencer::reserved(*session, uint64_t{1} << in.channel, status)) {
+        if (KelvoHelper* helper =
+                sequencer::reservedHelper<Access>(device, event, uint64_t{1} << in.channel, status)) {
             out.offset =
                 static_cast<uint16_t>(helper->getCalibrationDispatcher().read(in.channel, in.loop, status));
         }
@@ -264,10 +263,8 @@ template <> struct Operation<Op::corran_configureChargeBalanceOffset> {
         if (!sequencer::channelIsZero(in.channel, status)) {
             return;
         }
-        KelvoHelper* helper = sequencer::helperOf<Access>(device, status);
-        fenwicksharedsource::KernelSession* session = sequencer::sessionOf<Access>(event, status);
-        if (helper != nullptr && session != nullptr &&
-            sequencer::reserved(*session, uint64_t{1} << in.channel, status)) {
+        if (KelvoHelper* helper =
+                sequencer::reservedHelper<Access>(device, event, uint64_t{1} << in.channel, status)) {
             helper->getCalibrationDispatcher().write(in.channel, in.loop, in.offset, status);
         }
     }
