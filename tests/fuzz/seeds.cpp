@@ -1,42 +1,33 @@
 // The seed corpus: for every code of the table and every board, an input of
 // valid requests at the top level (a registered name, channel 0 and its mask,
-// the route of the board's topography, the harness's own buffers), preceded
-// where the operation needs it by the reservation of channel 0 on the same
-// handle; and the platform's requests and the rare events.
+// the route of the board's topography, the harness's own buffers), after the
+// reservation of channel 0 on the same handle where the operation needs it;
+// and the platform's requests and the rare events.
 //
-// A seed is written in the engine's input language (ioctl_fuzz.cpp): a table
-// request is the action byte 0, the board, the handle slot, the code's index
-// (u16), the sizes byte, the whole input record, no tweaks, then per address
-// field of the record either a name (kept as is, by its index among the
-// registered names) or a valid buffer (an offset in the harness's buffer area
-// and the bytes to fill it with), and the places byte 0 (the records at home).
-#include <cstring>
-#include <string>
-
+// A table request in the engine's input language: the action byte 0, the
+// board, the handle slot, the code's index (u16), the sizes byte, the whole
+// input record, no tweaks, then per address field either a name (by its index
+// among the registered names, and its version) or a valid buffer (an offset in
+// the harness's buffer area and the bytes filling it), and the places byte 0.
 #include "ioctl_fuzz.h"
-#include "kelvo/ioctl.h"
-#include "kelvo_host.h"
+#include "requests.h"
 
 namespace kelvo_fuzz {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// The characters of a version suffix, as the engine reads them.
 constexpr char kVersionText[] = "0123456789.dfx_";
+constexpr std::uint8_t kLastRoute = 0x80; // the sizes byte's flag: the last route calculated
 
-// The sizes byte's flag: the route ID fields name the last route calculated.
-constexpr std::uint8_t kLastRoute = 0x80;
-
-// A choice for one address field: a registered name, or a buffer at an offset
-// of the buffer area with the bytes it starts with.
+// A name field's registered name, or a buffer's offset and first bytes.
 struct Choice {
     std::string name;
     std::uint16_t offset = 0;
     Bytes fill;
 };
 
-Choice named(const std::string& name) {
+Choice registered(const std::string& name) {
     return Choice{name, 0, {}};
 }
 Choice buffer(std::uint16_t offset, Bytes fill = {}) {
@@ -49,12 +40,11 @@ template <class T> Bytes bytesOf(const T& value) {
 }
 
 unsigned indexOf(std::uint32_t code) {
-    for (unsigned index = 0; index < codeCount(); ++index) {
-        if (kelvo_fuzz::code(index) == code) {
-            return index;
-        }
+    unsigned index = 0;
+    while (index + 1 < codeCount() && kelvo_fuzz::code(index) != code) {
+        ++index;
     }
-    return 0;
+    return index;
 }
 
 // Appends a table request of a code with the given input record.
@@ -67,34 +57,29 @@ void append(Bytes& seed, unsigned board, std::uint32_t code, const In& record,
     const Bytes body = bytesOf(record);
     seed.insert(seed.end(), body.begin(), body.end());
     seed.push_back(0); // no tweaks
-    const std::vector<AddressFieldAt> fields = addressFields(index);
+    const std::vector<AddressFieldAt>& fields = addressFields(index);
     for (std::size_t at = 0; at < fields.size(); ++at) {
         const Choice choice =
             at < choices.size() ? choices[at] : buffer(static_cast<std::uint16_t>(at * 0x400));
-        if (fields[at].name) {
-            unsigned which = 0;
-            const std::vector<std::string>& names = registeredNames();
-            const std::string bare = choice.name.substr(0, choice.name.find("_Ver"));
-            for (unsigned i = 0; i < names.size(); ++i) {
-                which = names[i] == bare ? i : which;
-            }
-            const std::size_t cut = choice.name.find("_Ver");
-            if (cut == std::string::npos) {
-                seed.insert(seed.end(), {0, static_cast<std::uint8_t>(which)}); // the name as it stands
-            } else {
-                // With its version: "_Ver" and the version's characters.
-                const std::string version = choice.name.substr(cut + 4);
-                seed.insert(seed.end(),
-                            {1, static_cast<std::uint8_t>(which), static_cast<std::uint8_t>(version.size())});
-                for (char c : version) {
-                    seed.push_back(static_cast<std::uint8_t>(std::string(kVersionText).find(c)));
-                }
-            }
-        } else {
+        if (!fields[at].name) {
             seed.insert(seed.end(), {0, static_cast<std::uint8_t>(choice.offset),
                                      static_cast<std::uint8_t>(choice.offset >> 8),
                                      static_cast<std::uint8_t>(choice.fill.size())});
             seed.insert(seed.end(), choice.fill.begin(), choice.fill.end());
+            continue;
+        }
+        const std::size_t cut = choice.name.find("_Ver");
+        const std::vector<std::string>& names = registeredNames();
+        const auto found = std::find(names.begin(), names.end(), choice.name.substr(0, cut));
+        const auto which = static_cast<std::uint8_t>(found == names.end() ? 0 : found - names.begin());
+        if (cut == std::string::npos) {
+            seed.insert(seed.end(), {0, which}); // the name as it stands
+        } else {
+            const std::string version = choice.name.substr(cut + 4);
+            seed.insert(seed.end(), {1, which, static_cast<std::uint8_t>(version.size())});
+            for (char c : version) {
+                seed.push_back(static_cast<std::uint8_t>(std::string(kVersionText).find(c)));
+            }
         }
     }
     seed.push_back(0); // the records and the header at home
@@ -116,105 +101,90 @@ void calculateRoute(Bytes& seed, unsigned board) {
             buffer(0x800)});
 }
 
-template <class In> Bytes route(unsigned board, std::uint32_t code, const In& in, bool reserved = false) {
-    Bytes seed;
-    calculateRoute(seed, board);
-    if (reserved) {
-        append(seed, board, KELVO_IOCTL_routing_reserveRoute, kelvo_routing_reserveRoute_in{0, 0, 0, 0, 0},
-               {}, kLastRoute);
-    }
-    append(seed, board, code, in, {buffer(0)}, kLastRoute);
-    return seed;
-}
-
 // The four bytes of a storage map's field as the board's device holds them.
-Bytes serialNumber(unsigned board, const std::string& name, std::uint32_t field) {
+Bytes storedField(unsigned board, const char* name, std::uint32_t field) {
     std::uint32_t value = 0;
-    kelvo_storageMap_getRaw_in in{};
-    in.nameAddress = reinterpret_cast<std::uintptr_t>(name.data());
-    in.nameLength = name.size();
+    auto in = named<kelvo_storageMap_getRaw_in>(name);
     in.fieldId = field;
     in.elementCount = 1;
-    in.buffer = reinterpret_cast<std::uintptr_t>(&value);
+    in.buffer = address(&value);
     in.elementSize = 4;
-    kelvo_status_record out{};
-    kelvo_ioctl_header header{reinterpret_cast<std::uintptr_t>(&in),
-                              reinterpret_cast<std::uintptr_t>(&out),
-                              sizeof(in),
-                              sizeof(out),
-                              0,
-                              0};
-    kelvo_ioctl(firstHandle(board), KELVO_IOCTL_storageMap_getRaw, &header);
+    ask(firstHandle(board), KELVO_IOCTL_storageMap_getRaw, in);
     return bytesOf(value);
 }
 
-// One code's seed on one board.
 Bytes seedOf(unsigned board, std::uint32_t code) {
     Bytes seed;
-    // A register of every map by name: the bridge's signature.
-    const std::string bridge = "Brixel_Ver2.3.0f7";
+    const auto request = [&](const auto& record, std::vector<Choice> choices = {}) {
+        append(seed, board, code, record, std::move(choices));
+    };
+    const auto reserved = [&](const auto& record) {
+        reserve(seed, board);
+        request(record);
+    };
+    const auto route = [&](const auto& record, bool reserveRoute) {
+        calculateRoute(seed, board);
+        if (reserveRoute) {
+            append(seed, board, KELVO_IOCTL_routing_reserveRoute,
+                   kelvo_routing_reserveRoute_in{0, 0, 0, 0, 0}, {}, kLastRoute);
+        }
+        append(seed, board, code, record, {buffer(0)}, kLastRoute);
+    };
+    // A register of every map by name: the bridge's signature, the serial number.
+    const Choice bridge = registered("Brixel_Ver2.3.0f7");
     constexpr std::uint32_t kSignature = 0x40000000u;
-    const std::string storage = "Manufacturing_Ver1.0.0d1";
+    const char* const storage = "Manufacturing_Ver1.0.0d1";
     constexpr std::uint32_t kSerialField = 12;
-    const std::string window = "NisoFpgaWindow";
+    const Choice window = registered("NisoFpgaWindow");
     switch (code) {
     case KELVO_IOCTL_voquantaPXICooling_overrideCoolingMode:
-        append(seed, board, code, kelvo_voquantaPXICooling_overrideCoolingMode_in{1, 0});
+        request(kelvo_voquantaPXICooling_overrideCoolingMode_in{1, 0});
         break;
     case KELVO_IOCTL_pxiCooling_setCoolingMode:
-        append(seed, board, code, kelvo_pxiCooling_setCoolingMode_in{1, 0});
+        request(kelvo_pxiCooling_setCoolingMode_in{1, 0});
         break;
     case KELVO_IOCTL_hwCondition_clearChannelBasedHardwareErrors:
     case KELVO_IOCTL_hwCondition_checkBoardAndChannelBasedHardwareErrors:
     case KELVO_IOCTL_wexmoor_resetSequenceEngine:
     case KELVO_IOCTL_wexmoor_isSequenceEngineRunning:
     case KELVO_IOCTL_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy:
-        reserve(seed, board);
-        append(seed, board, code, kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0});
+        reserved(kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0});
         break;
     case KELVO_IOCTL_measureUnit_arm:
     case KELVO_IOCTL_measureUnit_reset:
     case KELVO_IOCTL_corran_readTemperatureSensor:
-        reserve(seed, board);
-        append(seed, board, code, kelvo_measureUnit_arm_in{0, 0});
+        reserved(kelvo_measureUnit_arm_in{0, 0});
         break;
     case KELVO_IOCTL_wexmoor_startSequenceEngine:
-        reserve(seed, board);
-        append(seed, board, code, kelvo_wexmoor_startSequenceEngine_in{1, 0, 0});
+        reserved(kelvo_wexmoor_startSequenceEngine_in{1, 0, 0});
         break;
     case KELVO_IOCTL_wexmoor_getSubroutines:
-        append(seed, board, code, kelvo_wexmoor_getSubroutines_in{0, 0, 1, 0}, {buffer(0), buffer(0x400)});
+        request(kelvo_wexmoor_getSubroutines_in{0, 0, 1, 0}, {buffer(0), buffer(0x400)});
         break;
     case KELVO_IOCTL_triggersAndEvents_overrideTrigger:
-        reserve(seed, board);
-        append(seed, board, code, kelvo_triggersAndEvents_overrideTrigger_in{0, 0x40C, 0});
+        reserved(kelvo_triggersAndEvents_overrideTrigger_in{0, 0x40C, 0});
         break;
     case KELVO_IOCTL_triggersAndEvents_checkEventLatch:
     case KELVO_IOCTL_triggersAndEvents_clearEventLatch:
-        reserve(seed, board);
-        append(seed, board, code, kelvo_triggersAndEvents_checkEventLatch_in{1, 0x129, 0, 0});
+        reserved(kelvo_triggersAndEvents_checkEventLatch_in{1, 0x129, 0, 0});
         break;
     case KELVO_IOCTL_corran_queryInCompliance:
     case KELVO_IOCTL_corran_commitPowerAllocation:
     case KELVO_IOCTL_corran_discardPowerAllocation:
     case KELVO_IOCTL_corran_getActualPowerAllocation:
-        reserve(seed, board);
-        append(seed, board, code, kelvo_corran_queryInCompliance_in{0, {}, 0});
+        reserved(kelvo_corran_queryInCompliance_in{0, {}, 0});
         break;
     case KELVO_IOCTL_corran_calculateChargeBalanceOffset:
-        reserve(seed, board);
-        append(seed, board, code, kelvo_corran_calculateChargeBalanceOffset_in{0, 0, 0, 0});
+        reserved(kelvo_corran_calculateChargeBalanceOffset_in{0, 0, 0, 0});
         break;
     case KELVO_IOCTL_corran_configureChargeBalanceOffset:
-        reserve(seed, board);
-        append(seed, board, code, kelvo_corran_configureChargeBalanceOffset_in{0, 0, 0x800, 0});
+        reserved(kelvo_corran_configureChargeBalanceOffset_in{0, 0, 0x800, 0});
         break;
     case KELVO_IOCTL_corran_stagePowerAllocation:
-        reserve(seed, board);
-        append(seed, board, code, kelvo_corran_stagePowerAllocation_in{0, {}, 1000000, 0});
+        reserved(kelvo_corran_stagePowerAllocation_in{0, {}, 1000000, 0});
         break;
     case KELVO_IOCTL_corran_setConnectedAccessory:
-        append(seed, board, code, kelvo_corran_setConnectedAccessory_in{7, 0});
+        request(kelvo_corran_setConnectedAccessory_in{7, 0});
         break;
     case KELVO_IOCTL_routing_calculateRoute:
         calculateRoute(seed, board);
@@ -222,119 +192,111 @@ Bytes seedOf(unsigned board, std::uint32_t code) {
     case KELVO_IOCTL_routing_destroyRoute:
     case KELVO_IOCTL_routing_reserveRoute:
     case KELVO_IOCTL_routing_unreserveRoute:
-        return route(board, code, kelvo_routing_reserveRoute_in{0, 0, 0, 4, 0},
-                     code != KELVO_IOCTL_routing_reserveRoute);
+        route(kelvo_routing_reserveRoute_in{0, 0, 0, 4, 0}, code != KELVO_IOCTL_routing_reserveRoute);
+        break;
     case KELVO_IOCTL_routing_programRoute:
     case KELVO_IOCTL_routing_unprogramRoute:
-        return route(board, code, kelvo_routing_programRoute_in{0, 0}, true);
+        route(kelvo_routing_programRoute_in{0, 0}, true);
+        break;
     case KELVO_IOCTL_routing_getRouteTerminalPath:
-        return route(board, code, kelvo_routing_getRouteTerminalPath_in{0, 0, 0, 4, 0});
+        route(kelvo_routing_getRouteTerminalPath_in{0, 0, 0, 4, 0}, false);
+        break;
     case KELVO_IOCTL_routing_getTopographyName:
-        append(seed, board, code, kelvo_routing_getTopographyName_in{0, 64, 0});
+        request(kelvo_routing_getTopographyName_in{0, 64, 0});
         break;
     case KELVO_IOCTL_routing_resetTerminal:
-        append(seed, board, code, kelvo_routing_resetTerminal_in{1, 0, 0});
+        request(kelvo_routing_resetTerminal_in{1, 0, 0});
         break;
     case KELVO_IOCTL_routing_calculateResetTerminal:
-        append(seed, board, code, kelvo_routing_calculateResetTerminal_in{1, 1, 0, 0, 0});
+        request(kelvo_routing_calculateResetTerminal_in{1, 1, 0, 0, 0});
         break;
     case KELVO_IOCTL_arm_read:
     case KELVO_IOCTL_arm_refreshRegister:
     case KELVO_IOCTL_arm_get:
-        append(seed, board, code, kelvo_arm_read_in{0, 0, kSignature, 0}, {named(bridge)});
+        request(kelvo_arm_read_in{0, 0, kSignature, 0}, {bridge});
         break;
     case KELVO_IOCTL_arm_write:
     case KELVO_IOCTL_arm_set:
-        append(seed, board, code, kelvo_arm_write_in{0, 0, kSignature, 0, 0, {}, 0}, {named(bridge)});
+        request(kelvo_arm_write_in{0, 0, kSignature, 0, 0, {}, 0}, {bridge});
         break;
     case KELVO_IOCTL_arm_flushRegister:
-        append(seed, board, code, kelvo_arm_flushRegister_in{0, 0, kSignature, 0, {}, 0, 0}, {named(bridge)});
+        request(kelvo_arm_flushRegister_in{0, 0, kSignature, 0, {}, 0, 0}, {bridge});
         break;
     case KELVO_IOCTL_arm_flushRegMap:
-        append(seed, board, code, kelvo_arm_flushRegMap_in{0, 0, 0, {}, 0}, {named(bridge)});
+        request(kelvo_arm_flushRegMap_in{0, 0, 0, {}, 0}, {bridge});
         break;
     case KELVO_IOCTL_arm_writeEx:
     case KELVO_IOCTL_arm_setEx:
-        append(seed, board, code, kelvo_arm_writeEx_in{0, 0, kSignature, 0, 0, 0, 0, {}, 0}, {named(bridge)});
+        request(kelvo_arm_writeEx_in{0, 0, kSignature, 0, 0, 0, 0, {}, 0}, {bridge});
         break;
     case KELVO_IOCTL_arm_readEx:
     case KELVO_IOCTL_arm_getEx:
     case KELVO_IOCTL_arm_refreshRegisterEx:
     case KELVO_IOCTL_arm_flushRegisterEx:
-        append(seed, board, code, kelvo_arm_readEx_in{0, 0, kSignature, 0, 0, 0, 0}, {named(bridge)});
+        request(kelvo_arm_readEx_in{0, 0, kSignature, 0, 0, 0, 0}, {bridge});
         break;
     case KELVO_IOCTL_arm_getRegisterFormat:
-        append(seed, board, code, kelvo_arm_getRegisterFormat_in{0, 0, 0x80000000u | 0, 64, 0, 0, 0, 0},
-               {named(bridge), buffer(0), buffer(0x400)});
+        request(kelvo_arm_getRegisterFormat_in{0, 0, 0x80000000u, 64, 0, 0, 0, 0},
+                {bridge, buffer(0), buffer(0x400)});
         break;
     case KELVO_IOCTL_deviceWindow_flush:
     case KELVO_IOCTL_deviceWindow_refresh:
-        append(seed, board, code, kelvo_deviceWindow_refresh_in{0, 0, 0x100, 4, 0, 0}, {named(window)});
+        request(kelvo_deviceWindow_refresh_in{0, 0, 0x100, 4, 0, 0}, {window});
         break;
     case KELVO_IOCTL_deviceWindow_getSizeInBytes:
-        append(seed, board, code, kelvo_deviceWindow_getSizeInBytes_in{0, 0, 0, 0}, {named(window)});
+        request(kelvo_deviceWindow_getSizeInBytes_in{0, 0, 0, 0}, {window});
         break;
     case KELVO_IOCTL_deviceWindow_write:
     case KELVO_IOCTL_deviceWindow_set:
-        append(seed, board, code, kelvo_deviceWindow_write_in{0, 0, 0, 0x100, 4, 0, {}, 0},
-               {named(window), buffer(0, {1, 2, 3, 4})});
+        request(kelvo_deviceWindow_write_in{0, 0, 0, 0x100, 4, 0, {}, 0}, {window, buffer(0, {1, 2, 3, 4})});
         break;
     case KELVO_IOCTL_deviceWindow_read:
     case KELVO_IOCTL_deviceWindow_get:
-        append(seed, board, code, kelvo_deviceWindow_read_in{0, 0, 0x100, 4, 0, 0, 0},
-               {named(window), buffer(0)});
+        request(kelvo_deviceWindow_read_in{0, 0, 0x100, 4, 0, 0, 0}, {window, buffer(0)});
         break;
     case KELVO_IOCTL_storageMap_flush:
-        append(seed, board, code, kelvo_storageMap_flush_in{0, 0, 0, {}, 0}, {named(storage)});
+        request(kelvo_storageMap_flush_in{0, 0, 0, {}, 0}, {registered(storage)});
         break;
     case KELVO_IOCTL_storageMap_getElementCount:
     case KELVO_IOCTL_storageMap_getElementSize:
-        append(seed, board, code, kelvo_storageMap_getElementCount_in{0, 0, kSerialField, 0},
-               {named(storage)});
+        request(kelvo_storageMap_getElementCount_in{0, 0, kSerialField, 0}, {registered(storage)});
         break;
     case KELVO_IOCTL_storageMap_refresh:
     case KELVO_IOCTL_storageMap_isChecksumValid:
-        append(seed, board, code, kelvo_storageMap_refresh_in{0, 0, 0, 0}, {named(storage)});
+        request(kelvo_storageMap_refresh_in{0, 0, 0, 0}, {registered(storage)});
         break;
     case KELVO_IOCTL_storageMap_setRaw:
-    case KELVO_IOCTL_storageMap_getRaw:
-        // The serial number as the module holds it: the write changes nothing.
-        append(seed, board, code, kelvo_storageMap_setRaw_in{0, 0, kSerialField, 0, 0, 1, 0, 4, 0, 0},
-               {named(storage), buffer(0, serialNumber(board, storage, kSerialField))});
+    case KELVO_IOCTL_storageMap_getRaw: // the serial number as the module holds it: the write changes nothing
+        request(kelvo_storageMap_setRaw_in{0, 0, kSerialField, 0, 0, 1, 0, 4, 0, 0},
+                {registered(storage), buffer(0, storedField(board, storage, kSerialField))});
         break;
     case KELVO_IOCTL_brixelTools_startDMA:
         reserve(seed, board);
         append(seed, board, KELVO_IOCTL_brixelTools_addTransferFromDevice,
                kelvo_brixelTools_addTransferFromDevice_in{0, 0, 0, 64, 0, 0});
-        append(seed, board, code, kelvo_brixelTools_startDMA_in{0, 0, {}, 0});
+        request(kelvo_brixelTools_startDMA_in{0, 0, {}, 0});
         break;
     case KELVO_IOCTL_brixelTools_addTransferToDevice:
-        reserve(seed, board);
-        append(seed, board, code, kelvo_brixelTools_addTransferToDevice_in{1, 0, 0, 64, 1, 0});
+        reserved(kelvo_brixelTools_addTransferToDevice_in{1, 0, 0, 64, 1, 0});
         break;
     case KELVO_IOCTL_brixelTools_addTransferFromDevice:
-        reserve(seed, board);
-        append(seed, board, code, kelvo_brixelTools_addTransferFromDevice_in{0, 0, 0, 64, 0, 0});
+        reserved(kelvo_brixelTools_addTransferFromDevice_in{0, 0, 0, 64, 0, 0});
         break;
     case KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount:
-        reserve(seed, board);
-        append(seed, board, code, kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, 64, 0});
+        reserved(kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, 64, 0});
         break;
     case KELVO_IOCTL_brixelTools_waitUntilBytesTransferred:
-        reserve(seed, board);
-        append(seed, board, code, kelvo_brixelTools_waitUntilBytesTransferred_in{0, 0, 0, 16, 1, 0, 0});
+        reserved(kelvo_brixelTools_waitUntilBytesTransferred_in{0, 0, 0, 16, 1, 0, 0});
         break;
     case KELVO_IOCTL_brixelTools_stopDMA:
     case KELVO_IOCTL_brixelTools_getTransferCount:
     case KELVO_IOCTL_brixelTools_clearTransfers:
     case KELVO_IOCTL_brixelTools_clearApplicationFIFO:
     case KELVO_IOCTL_brixelTools_cancelWaitUntilBytesTransferred:
-        reserve(seed, board);
-        append(seed, board, code, kelvo_brixelTools_stopDMA_in{0, 0});
+        reserved(kelvo_brixelTools_stopDMA_in{0, 0});
         break;
     case KELVO_IOCTL_kdut_checkChannelHardwareState:
-        reserve(seed, board);
-        append(seed, board, code, kelvo_kdut_checkChannelHardwareState_in{1, 0, 0, 0});
+        reserved(kelvo_kdut_checkChannelHardwareState_in{1, 0, 0, 0});
         break;
     case KELVO_IOCTL_kdut_reserveResources:
         reserve(seed, board);
@@ -343,23 +305,56 @@ Bytes seedOf(unsigned board, std::uint32_t code) {
     case KELVO_IOCTL_deviceWindow_getRegistrationNames:
     case KELVO_IOCTL_storageMap_getRegistrationNames:
     case KELVO_IOCTL_arm_getRegistrationList:
-        append(seed, board, code, kelvo_arm_getRegistrationNames_in{0, 0, 0}, {buffer(0)});
+        request(kelvo_arm_getRegistrationNames_in{0, 0, 0}, {buffer(0)});
         break;
-    default:
+    default: {
         // A status record alone, or a code answered without an operation:
         // zeros are its valid record (the reader answers zeros past the end).
-        seed.insert(seed.end(),
-                    {0, static_cast<std::uint8_t>(board), 0, static_cast<std::uint8_t>(indexOf(code)),
-                     static_cast<std::uint8_t>(indexOf(code) >> 8)});
+        const unsigned index = indexOf(code);
+        seed = {0, static_cast<std::uint8_t>(board), 0, static_cast<std::uint8_t>(index),
+                static_cast<std::uint8_t>(index >> 8)};
         break;
+    }
     }
     return seed;
 }
 
 } // namespace
 
-std::vector<std::uint8_t> seedForCode(unsigned board, unsigned codeIndex) {
-    return seedOf(board, code(codeIndex));
+std::vector<Seed> seedsOf(unsigned board) {
+    std::vector<Seed> all;
+    for (unsigned index = 0; index < codeCount(); ++index) {
+        if (code(index) != KELVO_IOCTL_kdut_reset) { // its seed is the reset event
+            all.push_back({codeName(index), static_cast<int>(index), seedOf(board, code(index))});
+        }
+    }
+    const auto b = static_cast<std::uint8_t>(board);
+    const Bytes platform[] = {
+        {10, b, 0, 0x78, 0x56, 0x34, 0x12},          // an unknown code
+        {11, b, 0},                                  // notifier open
+        {11, b, 0, 1},                               // notifier close
+        {11, b, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1}, // open on the second handle
+        {12, b, 0, 0, 6},                            // read 4096 bytes
+        {12, b, 0, 1, 6},                            // write 4096 bytes
+        {13, b, 0, 0, 0, 0, 6, 1},                   // map 4096 bytes for reading
+    };
+    for (const Bytes& bytes : platform) {
+        all.push_back({"platform request " + std::to_string(&bytes - platform), -1, bytes});
+    }
+    return all;
+}
+
+std::vector<std::vector<std::uint8_t>> seeds() {
+    std::vector<Bytes> all;
+    for (unsigned board = 0; board < boards().size(); ++board) {
+        for (Seed& seed : seedsOf(board)) {
+            all.push_back(std::move(seed.bytes));
+        }
+        const auto b = static_cast<std::uint8_t>(board);
+        all.insert(all.end(),
+                   {{15, b, 0, 0, 19}, {15, b, 0, 2}, {15, b, 0, 3}}); // reset to 19, re-open, re-add
+    }
+    return all;
 }
 
 } // namespace kelvo_fuzz

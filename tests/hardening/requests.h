@@ -1,9 +1,18 @@
-// Requests through the host's C API, as the hardening programs send them.
+// Requests through the host's C API, options and the verdict, as the
+// hardening programs share them.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <string>
 
+#include "control.h"
+#include "host.h"
 #include "kelvo/ioctl.h"
 #include "kelvo_host.h"
 
@@ -28,6 +37,47 @@ template <class In> In named(const char* name) {
     in.nameAddress = address(name);
     in.nameLength = std::strlen(name);
     return in;
+}
+
+// The value of "--name VALUE" among the arguments, or null.
+inline const char* option(int argc, char** argv, const char* name) {
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], name) == 0) {
+            return argv[i + 1];
+        }
+    }
+    return nullptr;
+}
+
+// A sample's seed: the option's value, else KELVO_SWEEP_SEED (a mutation run
+// repeats the same sample), else the clock's.
+inline std::uint64_t sampleSeed(const char* given) {
+    const char* text = given != nullptr ? given : std::getenv("KELVO_SWEEP_SEED");
+    return text != nullptr ? std::strtoull(text, nullptr, 10)
+                           : static_cast<std::uint64_t>(
+                                 std::chrono::system_clock::now().time_since_epoch().count() % 1000003);
+}
+
+inline std::atomic<unsigned> failures{0};
+
+inline void fail(const std::string& what) {
+    static std::mutex lock;
+    std::lock_guard g(lock);
+    if (failures.fetch_add(1) < 50) {
+        std::fprintf(stderr, "FAILED: %s\n", what.c_str());
+    }
+}
+
+// Once the host stopped: nothing left allocated, no driver fault; the verdict.
+inline int verdict(const char* program) {
+    if (kal::memory::liveAllocations() != 0) {
+        fail("allocations left after the host stopped: " + kal::live::describe(kal::live::now()));
+    }
+    if (!kelvo_host::faults().empty()) {
+        fail("the host saw a driver fault: " + kelvo_host::faults().front());
+    }
+    std::printf("%s: %s\n", program, failures.load() ? "FAILED" : "passed");
+    return failures.load() ? 1 : 0;
 }
 
 } // namespace
