@@ -69,21 +69,9 @@ constexpr std::uint32_t kInteresting32[] = {
     16,         18,         19,         20,         31,         32,        63,       64,
     0x7F,       0x80,       0xFF,       0x100,      0xFFFF,     0x10000,   0xFFFFFF, 0x1000000,
     0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0xFFFFFFFF, 0xBFFA4308, 0xFFFF34DE};
-constexpr std::uint64_t kInteresting64[] = {0,
-                                            1,
-                                            4,
-                                            63,
-                                            64,
-                                            65,
-                                            4096,
-                                            0xFFFFFF,
-                                            0x1000000,
-                                            0xFFFFFFFF,
-                                            0x100000000ull,
-                                            0x7FFFFFFFFFFFFFFFull,
-                                            0x8000000000000000ull,
-                                            0xFFFFFFFFFFFFFFF0ull,
-                                            0xFFFFFFFFFFFFFFFFull};
+constexpr std::uint64_t kInteresting64[] = {0,          1,          4,          63,         64,
+                                            65,         4096,       0xFFFFFF,   0x1000000,  0xFFFFFFFF,
+                                            1ull << 32, ~0ull >> 1, 1ull << 63, ~0ull - 15, ~0ull};
 // The characters of a name's version suffix ("_Ver2.3.0f7"), and a few others.
 constexpr char kVersionCharacters[] = "0123456789.dfx_";
 

@@ -101,18 +101,6 @@ void calculateRoute(Bytes& seed, unsigned board) {
             buffer(0x800)});
 }
 
-// The four bytes of a storage map's field as the board's device holds them.
-Bytes storedField(unsigned board, const char* name, std::uint32_t field) {
-    std::uint32_t value = 0;
-    auto in = named<kelvo_storageMap_getRaw_in>(name);
-    in.fieldId = field;
-    in.elementCount = 1;
-    in.buffer = address(&value);
-    in.elementSize = 4;
-    ask(firstHandle(board), KELVO_IOCTL_storageMap_getRaw, in);
-    return bytesOf(value);
-}
-
 Bytes seedOf(unsigned board, std::uint32_t code) {
     Bytes seed;
     const auto request = [&](const auto& record, std::vector<Choice> choices = {}) {
@@ -133,8 +121,7 @@ Bytes seedOf(unsigned board, std::uint32_t code) {
     // A register of every map by name: the bridge's signature, the serial number.
     const Choice bridge = registered("Brixel_Ver2.3.0f7");
     constexpr std::uint32_t kSignature = 0x40000000u;
-    const char* const storage = "Manufacturing_Ver1.0.0d1";
-    constexpr std::uint32_t kSerialField = 12;
+    const char* const storage = kManufacturing;
     const Choice window = registered("NisoFpgaWindow");
     switch (code) {
     case KELVO_IOCTL_voquantaPXICooling_overrideCoolingMode:
@@ -266,10 +253,14 @@ Bytes seedOf(unsigned board, std::uint32_t code) {
         request(kelvo_storageMap_refresh_in{0, 0, 0, 0}, {registered(storage)});
         break;
     case KELVO_IOCTL_storageMap_setRaw:
-    case KELVO_IOCTL_storageMap_getRaw: // the serial number as the module holds it: the write changes nothing
+    case KELVO_IOCTL_storageMap_getRaw: { // the serial number as the module holds it: the write changes
+                                          // nothing
+        std::uint32_t serial = 0;
+        rawElement(firstHandle(board), KELVO_IOCTL_storageMap_getRaw, storage, kSerialField, 0, &serial, 4);
         request(kelvo_storageMap_setRaw_in{0, 0, kSerialField, 0, 0, 1, 0, 4, 0, 0},
-                {registered(storage), buffer(0, storedField(board, storage, kSerialField))});
+                {registered(storage), buffer(0, bytesOf(serial))});
         break;
+    }
     case KELVO_IOCTL_brixelTools_startDMA:
         reserve(seed, board);
         append(seed, board, KELVO_IOCTL_brixelTools_addTransferFromDevice,

@@ -36,17 +36,9 @@ constexpr std::int32_t code(std::uint32_t value) {
     return static_cast<std::int32_t>(value);
 }
 
-constexpr const char* kManufacturing = "Manufacturing_Ver1.0.0d1";
-constexpr std::uint32_t kSerialField = 12;
-
 // The "Manufacturing" map's serial number set (then the map flushed), or got.
 std::int32_t serialNumber(int handle, std::uint32_t requestCode, std::uint32_t& serial) {
-    auto in = named<kelvo_storageMap_setRaw_in>(kManufacturing);
-    in.fieldId = kSerialField;
-    in.elementCount = 1;
-    in.buffer = address(&serial);
-    in.elementSize = 4;
-    const std::int32_t status = ask(handle, requestCode, in);
+    const std::int32_t status = rawElement(handle, requestCode, kManufacturing, kSerialField, 0, &serial, 4);
     if (status != 0 || requestCode == KELVO_IOCTL_storageMap_getRaw) {
         return status;
     }
@@ -58,12 +50,6 @@ struct Operation {
     const char* name;
     std::int32_t (*run)(int handle);
 };
-
-std::int32_t readRegister(int handle, const char* map, std::uint32_t field) {
-    auto in = named<kelvo_arm_read_in>(map);
-    in.fieldId = field;
-    return ask<kelvo_arm_read_out>(handle, KELVO_IOCTL_arm_read, in);
-}
 
 const Operation kReadSignature{"arm_read Brixel.Signature", [](int handle) {
                                    return readRegister(handle, "Brixel_Ver2.3.0f7", 0x40000000u);

@@ -39,6 +39,34 @@ template <class In> In named(const char* name) {
     return in;
 }
 
+constexpr const char* kManufacturing = "Manufacturing_Ver1.0.0d1";
+constexpr std::uint32_t kSerialField = 12; // of "Manufacturing", 4 bytes
+
+// One element of a storage map's field, set (setRaw) or got (getRaw).
+inline std::int32_t rawElement(int handle, std::uint32_t requestCode, const char* map, std::uint32_t field,
+                               std::uint64_t element, void* value, std::uint32_t size) {
+    auto in = named<kelvo_storageMap_setRaw_in>(map);
+    in.fieldId = field;
+    in.firstElement = element;
+    in.elementCount = 1;
+    in.buffer = address(value);
+    in.elementSize = size;
+    return ask(handle, requestCode, in);
+}
+
+// A register's value by name.
+inline std::int32_t readRegister(int handle, const char* map, std::uint32_t field,
+                                 std::uint64_t* value = nullptr) {
+    auto in = named<kelvo_arm_read_in>(map);
+    in.fieldId = field;
+    kelvo_arm_read_out out{};
+    const std::int32_t status = ask(handle, KELVO_IOCTL_arm_read, in, out);
+    if (value != nullptr) {
+        *value = out.value;
+    }
+    return status;
+}
+
 // The value of "--name VALUE" among the arguments, or null.
 inline const char* option(int argc, char** argv, const char* name) {
     for (int i = 1; i + 1 < argc; ++i) {

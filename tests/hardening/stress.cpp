@@ -31,7 +31,6 @@ constexpr unsigned kModules = 2;
 constexpr unsigned kWorkers = 16;
 constexpr std::int32_t kRouteConflict = -89137;
 constexpr std::uint32_t kSerialNumber = 0x01F2A3B4u; // of the default flash image
-constexpr const char* kManufacturing = "Manufacturing_Ver1.0.0d1";
 // A measurement packet: the sequencer's marker, the packet number and its 64
 // general-use registers; a DMA stream receives this many of them.
 constexpr std::size_t kPacketWords = 2 + 64;
@@ -99,39 +98,32 @@ std::int32_t refusedToOthers(Worker& w, std::int32_t status, const char* what) {
     return status == KELVO_STATUS_CHANNEL_NOT_RESERVED ? 0 : status;
 }
 
-std::int32_t readSignature(Worker& w) {
-    auto in = named<kelvo_arm_read_in>("Brixel_Ver2.3.0f7");
-    in.fieldId = 0x40000000u;
-    kelvo_arm_read_out out{};
-    const std::int32_t status = ask(w.handle, KELVO_IOCTL_arm_read, in, out);
-    if (status == 0 && out.value != KELVO_BRIDGE_SIGNATURE) {
-        w.wrong = "signature read " + std::to_string(out.value);
+// A successful answer must hold what the hardware holds.
+std::int32_t expect(Worker& w, std::int32_t status, bool holds, const std::string& what) {
+    if (status == 0 && !holds) {
+        w.wrong = what;
     }
     return status;
 }
 
+std::int32_t readSignature(Worker& w) {
+    std::uint64_t value = 0;
+    const std::int32_t status = readRegister(w.handle, "Brixel_Ver2.3.0f7", 0x40000000u, &value);
+    return expect(w, status, value == KELVO_BRIDGE_SIGNATURE, "signature read " + std::to_string(value));
+}
+
 std::int32_t readSerial(Worker& w) {
     std::uint32_t serial = 0;
-    auto in = named<kelvo_storageMap_getRaw_in>(kManufacturing);
-    in.fieldId = 12;
-    in.elementCount = 1;
-    in.buffer = address(&serial);
-    in.elementSize = 4;
-    const std::int32_t status = ask(w.handle, KELVO_IOCTL_storageMap_getRaw, in);
-    if (status == 0 && serial != kSerialNumber) {
-        w.wrong = "serial number read " + std::to_string(serial);
-    }
-    return status;
+    const std::int32_t status =
+        rawElement(w.handle, KELVO_IOCTL_storageMap_getRaw, kManufacturing, kSerialField, 0, &serial, 4);
+    return expect(w, status, serial == kSerialNumber, "serial number read " + std::to_string(serial));
 }
 
 std::int32_t checksumValid(Worker& w) {
     kelvo_storageMap_isChecksumValid_out out{};
     const std::int32_t status = ask(w.handle, KELVO_IOCTL_storageMap_isChecksumValid,
                                     named<kelvo_storageMap_isChecksumValid_in>(kManufacturing), out);
-    if (status == 0 && out.valid == 0) {
-        w.wrong = "the default image's checksum reads invalid";
-    }
-    return status;
+    return expect(w, status, out.valid != 0, "the default image's checksum reads invalid");
 }
 
 std::int32_t refreshMap(Worker& w) {
@@ -144,10 +136,7 @@ std::int32_t readFlash(Worker& w) {
     in.size = bytes.size();
     in.buffer = address(bytes.data());
     const std::int32_t status = ask(w.handle, KELVO_IOCTL_deviceWindow_read, in);
-    if (status == 0 && bytes != w.module.flashHead) {
-        w.wrong = "the flash window read other bytes";
-    }
-    return status;
+    return expect(w, status, bytes == w.module.flashHead, "the flash window read other bytes");
 }
 
 // The worker's own byte of "Posc": on the same session the read answers what was written.
@@ -156,17 +145,12 @@ std::int32_t writePosc(Worker& w) {
     bytes[1] = static_cast<std::uint8_t>(~bytes[0]);
     std::int32_t status = 0;
     for (unsigned step = 0; step < 2 && status == 0; ++step) {
-        auto in = named<kelvo_storageMap_setRaw_in>("Posc_Ver1.0.0d0");
-        in.firstElement = 1000 + w.id;
-        in.elementCount = 1;
-        in.buffer = address(&bytes[step]);
-        in.elementSize = 1;
-        status = ask(w.handle, step == 0 ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw, in);
+        status =
+            rawElement(w.handle, step == 0 ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw,
+                       "Posc_Ver1.0.0d0", 0, 1000 + w.id, &bytes[step], 1);
     }
-    if (status == 0 && bytes[1] != bytes[0]) {
-        w.wrong = "wrote " + std::to_string(bytes[0]) + ", read " + std::to_string(bytes[1]);
-    }
-    return status;
+    return expect(w, status, bytes[1] == bytes[0],
+                  "wrote " + std::to_string(bytes[0]) + ", read " + std::to_string(bytes[1]));
 }
 
 // The board's route 3 to 2 (cost 1): calculated, then reserved, programmed,
@@ -226,10 +210,8 @@ std::int32_t dmaWait(Worker& w) {
 std::int32_t level(Worker& w) {
     kelvo_kelvo_getSetupLevel_out out{};
     const std::int32_t status = ask(w.handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_status_record{}, out);
-    if (status == 0 && out.setupLevel > KELVO_SETUP_LEVEL_COMPLETE) {
-        w.wrong = "setup level " + std::to_string(out.setupLevel);
-    }
-    return status;
+    return expect(w, status, out.setupLevel <= KELVO_SETUP_LEVEL_COMPLETE,
+                  "setup level " + std::to_string(out.setupLevel));
 }
 
 // The holder of channel 0 streams measurement packets into the worker's
@@ -288,18 +270,14 @@ std::int32_t sequencer(Worker& w) {
         std::int32_t status =
             ask(w.handle, KELVO_IOCTL_wexmoor_getNumSubroutines, kelvo_wexmoor_getNumSubroutines_in{}, count);
         const std::size_t n = w.module.subroutineIds.size();
-        if (status == 0 && count.subroutineCount != n) {
-            w.wrong = std::to_string(count.subroutineCount) + " subroutines";
-        }
+        expect(w, status, count.subroutineCount == n, std::to_string(count.subroutineCount) + " subroutines");
         std::vector<std::uint32_t> ids(n, 0xEEEEEEEEu), addresses(n, 0xEEEEEEEEu);
         status = status ? status
                         : ask(w.handle, KELVO_IOCTL_wexmoor_getSubroutines,
                               kelvo_wexmoor_getSubroutines_in{address(ids.data()), address(addresses.data()),
                                                               static_cast<std::uint32_t>(n), 0});
-        if (status == 0 && (ids != w.module.subroutineIds || addresses != w.module.subroutineAddresses)) {
-            w.wrong = "the subroutine list changed";
-        }
-        return status;
+        return expect(w, status, ids == w.module.subroutineIds && addresses == w.module.subroutineAddresses,
+                      "the subroutine list changed");
     }
     if (choice == 1) {
         return ask<kelvo_wexmoor_isSequenceEngineRunning_out>(
