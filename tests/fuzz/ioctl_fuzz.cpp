@@ -116,18 +116,9 @@ constexpr std::size_t kBuffersAt = 2048;
 constexpr std::size_t kMaxRecord = 256;
 
 std::uint8_t* rw = nullptr;
-std::uint8_t* rwEnd() {
-    return rw + kRwSize;
-}
-std::uint8_t* guard() {
-    return rw + kRwSize;
-}
-std::uint8_t* readOnly() {
-    return rw + kRwSize + kPage;
-}
-kelvo_ioctl_header* header() {
-    return reinterpret_cast<kelvo_ioctl_header*>(rw + kHeaderAt);
-}
+std::uint8_t* rwEnd = nullptr; // the first guard
+std::uint8_t* readOnly = nullptr;
+kelvo_ioctl_header* header = nullptr;
 
 void makePool() {
     void* area = mmap(nullptr, kRwSize + 3 * kPage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -135,10 +126,13 @@ void makePool() {
         std::abort();
     }
     rw = static_cast<std::uint8_t*>(area);
+    rwEnd = rw + kRwSize;
+    readOnly = rwEnd + kPage;
+    header = reinterpret_cast<kelvo_ioctl_header*>(rw + kHeaderAt);
     mprotect(rw, kRwSize + 2 * kPage, PROT_READ | PROT_WRITE);
-    std::memset(readOnly(), 0xA5, kPage);
-    mprotect(guard(), kPage, PROT_NONE);
-    mprotect(readOnly(), kPage, PROT_READ);
+    std::memset(readOnly, 0xA5, kPage);
+    mprotect(rwEnd, kPage, PROT_NONE);
+    mprotect(readOnly, kPage, PROT_READ);
 }
 
 bool mapped(std::uint64_t value) {
@@ -175,15 +169,15 @@ std::uint8_t* place(Reader& in, std::size_t need) {
     case 11:
         return nullptr;
     case 12:
-        return guard() + where % kPage;
+        return rwEnd + where % kPage;
     case 13:
-        return readOnly() + where % kPage;
+        return readOnly + where % kPage;
     case 14: { // running past the end of the read-write pages
         const std::size_t cut = 1 + where % (need ? need : 1);
-        return rwEnd() - (need > cut ? need - cut : 1);
+        return rwEnd - (need > cut ? need - cut : 1);
     }
     case 15:
-        return readOnly() + kPage - (1 + where % 16); // read-only, running into the guard
+        return readOnly + kPage - (1 + where % 16); // read-only, running into the guard
     default: {
         const std::size_t room = kRwSize - kBuffersAt;
         const std::size_t span = need < room ? room - need : 1;
@@ -194,12 +188,17 @@ std::uint8_t* place(Reader& in, std::size_t need) {
 
 // Fills a valid buffer with input bytes (what the driver may read from it).
 void fill(Reader& in, std::uint8_t* at) {
-    if (at < rw + kBuffersAt || at >= rwEnd()) {
-        return;
+    if (at >= rw + kBuffersAt && at < rwEnd) {
+        const std::size_t count = std::min<std::size_t>(in.u8(), static_cast<std::size_t>(rwEnd - at));
+        in.bytes(at, count);
+        scrub(at, count);
     }
-    const std::size_t count = std::min<std::size_t>(in.u8(), static_cast<std::size_t>(rwEnd() - at));
-    in.bytes(at, count);
-    scrub(at, count);
+}
+
+std::uint64_t filledPlace(Reader& in) {
+    std::uint8_t* at = place(in, 64);
+    fill(in, at);
+    return address(at);
 }
 
 // ---- the host ----
@@ -236,13 +235,6 @@ std::shared_ptr<sim::Module> moduleOf(const Device& device) {
     return device.index >= 0 ? kelvo_host::module(static_cast<unsigned>(device.index)) : nullptr;
 }
 
-void open(Device& device, unsigned slot) {
-    device.handles[slot] = kelvo_open(kInterfaces[slot], static_cast<unsigned>(device.index));
-    if (device.handles[slot] < 0) {
-        abortWith("a handle could not be opened");
-    }
-}
-
 void close(Device& device, unsigned slot) {
     for (std::uint64_t map : device.maps[slot]) {
         kelvo_host::unmapMemory(device.handles[slot], map);
@@ -256,7 +248,10 @@ void close(Device& device, unsigned slot) {
 
 void reopen(Device& device, unsigned slot) {
     close(device, slot);
-    open(device, slot);
+    device.handles[slot] = kelvo_open(kInterfaces[slot], static_cast<unsigned>(device.index));
+    if (device.handles[slot] < 0) {
+        abortWith("a handle could not be opened");
+    }
 }
 
 void addDevice(unsigned board) {
@@ -266,7 +261,7 @@ void addDevice(unsigned board) {
         abortWith("a module could not be added");
     }
     for (unsigned slot = 0; slot < kSlots; ++slot) {
-        open(device, slot);
+        reopen(device, slot);
     }
 }
 
@@ -372,7 +367,7 @@ void keepRouteId(std::uint32_t code, const std::uint8_t* input, const std::uint8
         const auto* out = reinterpret_cast<const kelvo_routing_calculateRoute_out*>(output);
         const auto* first = reinterpret_cast<const std::uint8_t*>(in->possibilitiesBuffer);
         if (out->status >= 0 && out->possibilitiesCount > 0 && first >= rw &&
-            first + sizeof(kelvo_route_possibility) <= rwEnd()) {
+            first + sizeof(kelvo_route_possibility) <= rwEnd) {
             std::memcpy(&lastRoute, first + offsetof(kelvo_route_possibility, routeID), 4);
         }
     }
@@ -393,7 +388,7 @@ std::uint64_t nameField(Reader& in, std::uint8_t* input, std::uint32_t offset, s
         name.resize(in.u8() % name.size());
     }
     name = name.substr(0, 512);
-    std::uint8_t* at = rwEnd() - name.size();
+    std::uint8_t* at = rwEnd - name.size();
     std::memcpy(at, name.data(), name.size());
     const std::uint64_t value = address(how % 8 == 3 ? place(in, name.size()) : at);
     std::uint64_t length = name.size();
@@ -450,29 +445,21 @@ void tableRequest(Reader& in, int handle) {
         std::memset(input + kTimeoutAt + 1, 0, 3);
     }
     for (const AddressFieldAt& field : kFields[index]) {
-        if (field.offset + 8 > inSize) {
-            continue;
+        if (field.offset + 8 <= inSize) {
+            const std::uint64_t value =
+                field.name ? nameField(in, input, field.offset, inSize) : filledPlace(in);
+            std::memcpy(input + field.offset, &value, 8);
         }
-        std::uint64_t value = 0;
-        if (field.name) {
-            value = nameField(in, input, field.offset, inSize);
-        } else {
-            std::uint8_t* at = place(in, 64);
-            fill(in, at);
-            value = address(at);
-        }
-        std::memcpy(input + field.offset, &value, 8);
     }
-    kelvo_ioctl_header* request = header();
     const std::uint8_t places = in.u8();
     // The DMA wait's record stays at home, where its timeout was cut.
-    request->inputAddress = address(places % 16 == 1 && !wait ? place(in, inSize) : input);
-    request->outputAddress = address(places / 16 == 1 ? place(in, outSize) : output);
-    request->inputSize = static_cast<std::uint32_t>(inSize);
-    request->outputSize = static_cast<std::uint32_t>(outSize);
-    request->result = 0;
-    request->reserved = 0;
-    void* argument = places == 0xFF ? static_cast<void*>(place(in, sizeof(*request))) : request;
+    *header = kelvo_ioctl_header{address(places % 16 == 1 && !wait ? place(in, inSize) : input),
+                                 address(places / 16 == 1 ? place(in, outSize) : output),
+                                 static_cast<std::uint32_t>(inSize),
+                                 static_cast<std::uint32_t>(outSize),
+                                 0,
+                                 0};
+    void* argument = places == 0xFF ? static_cast<void*>(place(in, sizeof(*header))) : header;
     if ((sizes & kLastRoute) && takesRouteId(info.code) && inSize >= 4) {
         std::memcpy(input, &lastRoute, 4);
     }
@@ -483,7 +470,7 @@ void tableRequest(Reader& in, int handle) {
         const std::shared_ptr<sim::Module> module = moduleOf(devices[at]);
         before.push_back(module ? module->deviceErrorCount() : 0);
     }
-    last = Outcome{kelvo_ioctl(handle, info.code, argument), request->result, outSize, 0, info.code};
+    last = Outcome{kelvo_ioctl(handle, info.code, argument), header->result, outSize, 0};
     if (raw) {
         forgiveRawAccess(before, info.code == KELVO_IOCTL_deviceWindow_write ||
                                      info.code == KELVO_IOCTL_deviceWindow_flush);
@@ -505,10 +492,10 @@ void unknownRequest(Reader& in, int handle) {
     const std::uint32_t inSize = in.u8();
     in.bytes(input, inSize);
     scrub(input, inSize);
-    *header() = kelvo_ioctl_header{address(input), address(rw + kOutputAt), inSize, in.u8(), 0, 0};
+    *header = kelvo_ioctl_header{address(input), address(rw + kOutputAt), inSize, in.u8(), 0, 0};
     if (code != KELVO_IOCTL_CREATE_NOTIFIER && code != KELVO_IOCTL_DESTROY_NOTIFIER &&
         code != KELVO_IOCTL_kdut_reset && code != KELVO_IOCTL_brixelTools_waitUntilBytesTransferred) {
-        kelvo_ioctl(handle, code, header());
+        kelvo_ioctl(handle, code, header);
     }
 }
 
@@ -583,17 +570,15 @@ void resetRequest(Reader& in, int handle) {
              {&parameters->nonIsolatedFirmwarePtr, &parameters->isolatedFirmwarePtr,
               &parameters->subroutineCommandsPtr, &parameters->subroutineIdsPtr,
               &parameters->subroutineAddressesPtr, &parameters->errorsToDisablePtr}) {
-            std::uint8_t* at = place(in, 64);
-            fill(in, at);
-            *pointer = address(at);
+            *pointer = filledPlace(in);
         }
         reset->resetParametersAddress = address(parameters);
     } else if (how % 4 == 2) {
         reset->resetParametersAddress = address(place(in, sizeof(kelvo_custom_reset_parameters)));
     }
     kelvo_kdut_reset_out out{};
-    *header() = kelvo_ioctl_header{address(reset), address(&out), sizeof(*reset), sizeof(out), 0, 0};
-    kelvo_ioctl(handle, KELVO_IOCTL_kdut_reset, header());
+    *header = kelvo_ioctl_header{address(reset), address(&out), sizeof(*reset), sizeof(out), 0, 0};
+    kelvo_ioctl(handle, KELVO_IOCTL_kdut_reset, header);
 }
 
 // The rare events: a reset (the device's sessions opened anew, but for the

@@ -25,22 +25,19 @@ struct Options {
 
 // The boards, one module each, in device order.
 const std::vector<std::string>& boards();
-
-// Starts the host with every board's module and handles (aborts on failure).
+// Start and stop abort on a failure, stop also when kernel-layer objects
+// outlived the host; so does an input on a driver halt, a host fault or a lost handle.
 void start(const Options& options);
-// Closes everything, stops the host and aborts when kernel-layer objects outlived it.
 void stop();
-// Runs one input; a driver halt, a host fault or a lost handle aborts.
 void runInput(const std::uint8_t* data, std::size_t size);
 const Counters& counters();
-// The last table request: the transport's code, the header's result (bytes
-// written), the output size and the operation's status word.
+// The last table request: the transport's code, the bytes written, the
+// output size and the operation's status word.
 struct Outcome {
     std::int32_t transport = 0;
     std::uint32_t result = 0;
     std::uint64_t outputSize = 0;
     std::int32_t status = 0;
-    std::uint32_t code = 0;
 };
 Outcome lastOutcome();
 // The lowest setup level the boards reached at start.
@@ -73,9 +70,8 @@ std::vector<Seed> seedsOf(unsigned board);
 // Every board's, and the rare events.
 std::vector<std::vector<std::uint8_t>> seeds();
 
-// A reset of a board's device through the reset code: the status word (the
-// transport's code when that failed); resetOnly leaves the handles the reset
-// invalidated, reopen opens them anew.
+// A reset through the reset code: its status word (or the transport's code);
+// resetOnly leaves the handles it invalidated, reopen opens them anew.
 std::int32_t resetDevice(unsigned board, std::uint32_t level);
 std::int32_t resetOnly(unsigned board, std::uint32_t level);
 void reopen(unsigned board);

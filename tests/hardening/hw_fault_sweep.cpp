@@ -4,7 +4,7 @@
 // a full reset runs into it. The table says, per knob, the level whose setup
 // meets the fault and the code it answers, and the request whose answer the
 // fault decides. Each step must end within its bound of stand-in time (a
-// watchdog ends a step that takes three minutes of real time); once the knob
+// step that takes three minutes of real time ends the run); once the knob
 // is cleared and the device reset to the level of the case, every
 // kernel-layer object count stands where it stood, and a full reset reaches
 // the top again. Knobs the driver reads only when a module is added have a
@@ -14,12 +14,13 @@
 //
 // --levels sample: one board and one level per knob, picked from the seed
 // (--seed, else KELVO_SWEEP_SEED, else the clock's; the run prints it).
+#include <unistd.h>
+
 #include <algorithm>
-#include <condition_variable>
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "ioctl_fuzz.h"
@@ -97,23 +98,20 @@ const Operation* const kOperations[] = {&kReadSignature, &kReadIOPort, &kFlushMa
 struct Knob {
     const char* name;
     Setter set;
-    // The level whose setup meets the fault and its code (0: none; the full
-    // reset reaches the top).
-    std::uint32_t level;
-    std::int32_t setupCode;
-    // The request the fault decides, its code, from this level on.
-    const Operation* operation = nullptr;
+    std::uint32_t level;    // whose setup meets the fault (0: none, the full reset reaches the top)
+    std::int32_t setupCode; // and what the reset then answers
+    const Operation* operation = nullptr; // the request the fault decides, its code, from this level on
     std::int32_t operationCode = 0;
     std::uint32_t operationLevel = 0;
     const char* onlyOn = ""; // the boards (by name's start) with the hardware; the others answer as ever
     // False for what the bridge reports of its own layout (its channel blocks
     // move with it), which changes only across a reset: on just before it.
     bool live = true;
-    // The clock's scale for this row (0: the run's): a knob that makes every
-    // access of a poll sleep runs slower, so that a loaded machine's
-    // stretched sleep is not taken for the hardware's time-out.
+    // The clock's scale for this row (0: the run's), for knobs that make
+    // every access of a poll sleep: a loaded machine's stretched sleep must
+    // not pass for the hardware's time-out.
     double scale = 0;
-    // The full reset's code when the knob was on during operation at the top
+    // The reset's code when the knob was on during operation at the top
     // level, where the seeds reach what the fault keeps busy (0: the same).
     std::int32_t setupCodeAfterTop = 0;
 };
@@ -248,34 +246,15 @@ const std::vector<Knob>& knobTable() {
     return table;
 }
 
-// Ends the process when a step takes three minutes of real time.
-class Watchdog {
-public:
-    void arm(const std::string& what, bool on = true) {
-        std::lock_guard g(lock_);
-        what_ = what;
-        deadline_ = on ? std::chrono::steady_clock::now() + std::chrono::minutes(3)
-                       : std::chrono::steady_clock::time_point::max();
-    }
+// A step that takes three minutes of real time ends the run, naming the step.
+char runningStep[512];
+void onHang(int) {
+    const char text[] = "FAILED: hang: a step took more than three minutes: ";
+    (void)!write(2, text, sizeof(text) - 1);
+    (void)!write(2, runningStep, strlen(runningStep));
+    std::_Exit(2);
+}
 
-private:
-    std::mutex lock_;
-    std::condition_variable_any wake_;
-    std::string what_;
-    std::chrono::steady_clock::time_point deadline_ = std::chrono::steady_clock::time_point::max();
-    std::jthread thread_{[this](std::stop_token stop) {
-        std::unique_lock g(lock_);
-        while (
-            !wake_.wait_for(g, stop, std::chrono::milliseconds(200), [&] { return stop.stop_requested(); })) {
-            if (std::chrono::steady_clock::now() > deadline_) {
-                std::fprintf(stderr, "FAILED: hang: %s took more than three minutes\n", what_.c_str());
-                std::_Exit(2);
-            }
-        }
-    }};
-};
-
-std::optional<Watchdog> watchdog;
 // A step's bound of stand-in time: the longest waits of the product (the
 // board start-up's 5 s, the flash's polls) and twenty clean full resets as
 // this build and machine run them (the faster clock multiplies the work).
@@ -304,13 +283,14 @@ struct RowResult {
         check(after == before, where + ": leaked: before " + kal::live::describe(before) + ", after " +
                                    kal::live::describe(after));
     }
-    // Runs a step under the watchdog, within the bound of stand-in time.
+    // Runs a step (three minutes of real time at most) within the bound of stand-in time.
     template <class Step> void step(const std::string& what, Step run) {
-        watchdog->arm(what);
+        std::snprintf(runningStep, sizeof(runningStep), "%s\n", what.c_str());
+        alarm(180);
         const std::uint64_t before = nVOKAL1_getMonotonicCounter();
         run();
         const std::uint64_t ns = nVOKAL1_getMonotonicCounter() - before;
-        watchdog->arm(what, false);
+        alarm(0);
         longestNs = std::max(longestNs, ns);
         check(ns <= stepBoundNs, what + " took " + std::to_string(ns / 1000000) + " ms of stand-in time");
     }
@@ -529,7 +509,7 @@ int main(int argc, char** argv) {
     const bool sample = levelChoice != nullptr && std::string(levelChoice) == "sample";
     const std::uint64_t seed = sampleSeed(option(argc, argv, "--seed"));
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    watchdog.emplace();
+    std::signal(SIGALRM, onHang);
     kelvo_fuzz::start(kelvo_fuzz::Options{1, 100.0}); // only the surprise removal's input holds an event
     std::int32_t clean = -1;
     RowResult start;
@@ -573,6 +553,5 @@ int main(int argc, char** argv) {
     std::printf("hw_fault_sweep: %llu requests\n",
                 static_cast<unsigned long long>(kelvo_fuzz::counters().requests));
     kelvo_fuzz::stop();
-    watchdog.reset();
     return verdict("hw_fault_sweep");
 }
