@@ -9,6 +9,8 @@
 //   alloc_sweep [--stride K] [--offset O]   (default: every N)
 //   alloc_sweep --sample K                  every Kth N from an offset taken
 //                                           from KELVO_SWEEP_SEED or the clock
+#include <algorithm>
+
 #include "ioctl_fuzz.h"
 #include "requests.h"
 
@@ -53,18 +55,9 @@ bool reachesTop(unsigned device, std::uint32_t top) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (const char* sample = option(argc, argv, "--sample")) {
-        stride = std::strtoull(sample, nullptr, 10);
-        offset = sampleSeed(nullptr);
-    }
-    if (const char* given = option(argc, argv, "--stride")) {
-        stride = std::strtoull(given, nullptr, 10);
-    }
-    if (const char* given = option(argc, argv, "--offset")) {
-        offset = std::strtoull(given, nullptr, 10);
-    }
-    stride = stride ? stride : 1;
-    offset %= stride;
+    const char* sample = option(argc, argv, "--sample");
+    stride = std::max<std::uint64_t>(1, number(option(argc, argv, "--stride"), number(sample, 1)));
+    offset = number(option(argc, argv, "--offset"), sample != nullptr ? sampleSeed(nullptr) : 0) % stride;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("alloc_sweep: stride %llu, offset %llu\n", static_cast<unsigned long long>(stride),
                 static_cast<unsigned long long>(offset));

@@ -43,20 +43,6 @@ Outcome lastOutcome();
 // The lowest setup level the boards reached at start.
 std::uint32_t topLevel();
 
-// The codes of the table.
-unsigned codeCount();
-std::uint32_t code(unsigned codeIndex);
-const char* codeName(unsigned codeIndex);
-// The registered names found at start: a table request's name byte picks one.
-const std::vector<std::string>& registeredNames();
-// The address fields of a code's input record, by offset: a name (its length
-// follows it) or a buffer.
-struct AddressFieldAt {
-    std::uint32_t offset;
-    bool name;
-};
-const std::vector<AddressFieldAt>& addressFields(unsigned codeIndex);
-
 // A seed: one valid request of a code at the top level (after those it needs)
 // or one of the platform's requests (codeIndex -1). Seeds pick registered
 // names: the host must be running.
@@ -65,7 +51,7 @@ struct Seed {
     int codeIndex;
     std::vector<std::uint8_t> bytes;
 };
-// Every code's but the reset's, then the platform's, on one board (seeds.cpp).
+// Every code's but the reset's, then the platform's, on one board.
 std::vector<Seed> seedsOf(unsigned board);
 // Every board's, and the rare events.
 std::vector<std::vector<std::uint8_t>> seeds();

@@ -20,15 +20,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void start(std::uint64_t eventSpacing) {
-    kelvo_fuzz::Options options;
-    options.eventSpacing = eventSpacing;
-    kelvo_fuzz::start(options);
-}
-
 // Every code's seed: the transport answers 0 and the whole output record comes back.
 int checkSeeds() {
-    start(0);
+    kelvo_fuzz::start(kelvo_fuzz::Options{0});
     int failures = 0;
     for (unsigned board = 0; board < kelvo_fuzz::boards().size(); ++board) {
         for (const kelvo_fuzz::Seed& seed : kelvo_fuzz::seedsOf(board)) {
@@ -54,7 +48,7 @@ int checkSeeds() {
 // A reset to each level from the level above it (19 down to 0, then 19 from
 // 0) reaches it and answers -52010 below 19 and 0 at 19, on every board.
 int checkLevels() {
-    start(0);
+    kelvo_fuzz::start(kelvo_fuzz::Options{0});
     int failures = kelvo_fuzz::topLevel() == KELVO_SETUP_LEVEL_COMPLETE ? 0 : 1;
     for (unsigned board = 0; board < kelvo_fuzz::boards().size(); ++board) {
         for (std::uint32_t step = 0; step <= KELVO_SETUP_LEVEL_COMPLETE; ++step) {
@@ -76,7 +70,7 @@ int checkLevels() {
 
 int writeSeeds(const fs::path& folder) {
     fs::create_directories(folder);
-    start(0);
+    kelvo_fuzz::start(kelvo_fuzz::Options{0});
     const std::vector<std::vector<std::uint8_t>> all = kelvo_fuzz::seeds();
     kelvo_fuzz::stop();
     for (std::size_t n = 0; n < all.size(); ++n) {
@@ -121,7 +115,7 @@ int main(int argc, char** argv) {
         const std::vector<std::uint8_t> data{std::istreambuf_iterator<char>(in),
                                              std::istreambuf_iterator<char>()};
         if (!oneHost || n == 0) {
-            start(1);
+            kelvo_fuzz::start(kelvo_fuzz::Options{1});
         }
         kelvo_fuzz::runInput(data.data(), data.size());
         if (!oneHost || n + 1 == files.size()) {

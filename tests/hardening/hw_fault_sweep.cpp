@@ -495,7 +495,7 @@ RowResult surpriseRemoval(unsigned board) {
 }
 
 void print(const std::string& board, const std::string& row, const RowResult& r) {
-    std::printf("| %s | %s | %s at %lld | %s | %.1f ms | %s |\n", board.c_str(), row.c_str(),
+    std::printf("%s | %s | %s at %lld | %s | %.1f ms | %s\n", board.c_str(), row.c_str(),
                 hex(r.setupStatus).c_str(), static_cast<long long>(r.setupLevel),
                 hex(r.operationStatus).c_str(), r.longestNs / 1e6, r.verdict.c_str());
 }
@@ -519,8 +519,8 @@ int main(int argc, char** argv) {
                 "a clean full reset answered " + hex(clean) + ", the top level is " +
                     std::to_string(kelvo_fuzz::topLevel()));
     std::printf(
-        "hw_fault_sweep: seed %llu\n| board | knob | reset: code at level | operation | longest step | "
-        "verdict |\n|---|---|---|---|---|---|\n",
+        "hw_fault_sweep: seed %llu; board, knob, the reset's code at its level, the operation's code, "
+        "the longest step, the verdict\n",
         static_cast<unsigned long long>(seed));
     const auto chosen = [&](const char* name) {
         return std::string(name).find(onlyKnob) != std::string::npos;

@@ -77,13 +77,15 @@ inline const char* option(int argc, char** argv, const char* name) {
     return nullptr;
 }
 
+inline std::uint64_t number(const char* text, std::uint64_t otherwise) {
+    return text != nullptr ? std::strtoull(text, nullptr, 10) : otherwise;
+}
+
 // A sample's seed: the option's value, else KELVO_SWEEP_SEED (a mutation run
 // repeats the same sample), else the clock's.
 inline std::uint64_t sampleSeed(const char* given) {
-    const char* text = given != nullptr ? given : std::getenv("KELVO_SWEEP_SEED");
-    return text != nullptr ? std::strtoull(text, nullptr, 10)
-                           : static_cast<std::uint64_t>(
-                                 std::chrono::system_clock::now().time_since_epoch().count() % 1000003);
+    return number(given != nullptr ? given : std::getenv("KELVO_SWEEP_SEED"),
+                  std::chrono::system_clock::now().time_since_epoch().count() % 1000003);
 }
 
 inline std::atomic<unsigned> failures{0};

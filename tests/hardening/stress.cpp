@@ -69,7 +69,8 @@ struct Worker {
 // The workers' DMA stream buffers live as long as the run: a stream a reset cut short still has one.
 std::vector<std::uint32_t> streamBuffers[kWorkers];
 
-std::atomic<bool> stopping{false};
+std::chrono::steady_clock::time_point deadline; // of the workers
+std::atomic<bool> stopping{false};              // the disturbers
 std::atomic<std::uint64_t> requests{0}, answered{0}, resets{0}, powerCycles{0}, streamsChecked{0};
 
 std::int32_t channelStep(Worker& w, std::uint32_t code) {
@@ -315,7 +316,7 @@ void worker(unsigned id, std::uint64_t count, std::uint64_t seed) {
     Worker w{id, modules[id % kModules], std::mt19937_64(seed * 1000003u + id), -1, Hold::kUnknown, {}};
     const auto open = [&] { w.handle = kelvo_open("smu_kelvo", static_cast<unsigned>(w.module.index)); };
     open();
-    for (std::uint64_t n = 0; n < count && !stopping.load(); ++n) {
+    for (std::uint64_t n = 0; n < count && std::chrono::steady_clock::now() < deadline; ++n) {
         const std::uint64_t draw = w.random() % 100;
         const Kind& kind = draw < 2 ? kCostly[draw] : kCheap[draw % std::size(kCheap)];
         w.wrong.clear();
@@ -442,9 +443,7 @@ bool addModule(Module& module, const char* board) {
 int main(int argc, char** argv) {
     const char* seconds = option(argc, argv, "--seconds");
     const char* limit = option(argc, argv, "--requests");
-    const std::uint64_t count = limit     ? std::strtoull(limit, nullptr, 10)
-                                : seconds ? ~std::uint64_t{0}
-                                          : 2000;
+    const std::uint64_t count = number(limit, seconds != nullptr ? ~std::uint64_t{0} : 2000);
     const std::chrono::duration<double> duration(seconds ? std::strtod(seconds, nullptr) : 600);
     const std::uint64_t seed = sampleSeed(option(argc, argv, "--seed"));
     std::printf("kelvo_stress: %u threads on %u modules, seed %llu\n", kWorkers, kModules,
@@ -463,6 +462,7 @@ int main(int argc, char** argv) {
         }
     }
     const auto started = std::chrono::steady_clock::now();
+    deadline = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(duration);
     std::vector<std::thread> threads, disturbers;
     for (unsigned id = 0; id < kWorkers; ++id) {
         threads.emplace_back(worker, id, count, seed);
@@ -471,17 +471,10 @@ int main(int argc, char** argv) {
         disturbers.emplace_back(resetter, m, seed);
         disturbers.emplace_back(power, m);
     }
-    std::thread timer([&] { // the workers end by their count; the time bound stops everything
-        while (!stopping.load() && std::chrono::steady_clock::now() - started < duration) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        stopping.store(true);
-    });
     for (std::thread& t : threads) {
         t.join();
     }
     stopping.store(true);
-    timer.join();
     for (std::thread& t : disturbers) {
         t.join();
     }

@@ -111,16 +111,11 @@ def main(argv):
         print("usage: check_symbols.py [--expect-fail] archive-or-object...")
         return 2
     with tempfile.TemporaryDirectory() as workdir:
-        if expect_fail:
-            failures = check_probes(argv, workdir)
-            passed = len(argv) - failures
-        else:
-            found = problems(argv, workdir)
-            for _, message in found:
-                print(message)
-            failures = len(found)
-            passed = 0 if failures else len(argv)
-    print(f"{passed} passed, {failures} failed")
+        found = [] if expect_fail else problems(argv, workdir)
+        failures = check_probes(argv, workdir) if expect_fail else len(found)
+    for _, message in found:
+        print(message)
+    print(f"{len(argv) - failures if expect_fail or not failures else 0} passed, {failures} failed")
     return 1 if failures else 0
 
 
