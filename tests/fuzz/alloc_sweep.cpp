@@ -1,14 +1,11 @@
-// The allocation-failure sweep. For each board: the module's addition (which
-// sets it up) and a full reset from level 0, each with the Nth allocation
-// failing, for N = offset + 1, offset + 1 + stride, ... up to the count of a
-// clean run; then every Kth seed request (every code's and the platform's,
-// from the offset), each with every allocation failing in turn. Each must end
-// in a clean failure status (or success) with nothing left allocated, and the
-// next reset must reach the top level again.
+// The allocation-failure sweep, per board: the module's addition (which sets
+// it up) and a full reset from level 0 with the Nth allocation failing (N =
+// offset + 1, + stride, ... up to a clean run's count), then every Kth seed
+// request from the offset with each of its allocations failing in turn. Each
+// ends in a clean failure (or success), nothing left, the next reset at the top.
 //
-//   alloc_sweep [--stride K] [--offset O]   (default: every N)
-//   alloc_sweep --sample K                  every Kth N from an offset taken
-//                                           from KELVO_SWEEP_SEED or the clock
+//   alloc_sweep [--stride K] [--offset O] | --sample K   (the offset from
+//   KELVO_SWEEP_SEED or the clock, modulo K)
 #include <algorithm>
 
 #include "ioctl_fuzz.h"

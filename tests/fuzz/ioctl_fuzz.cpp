@@ -1,14 +1,9 @@
-// The I/O-control fuzzing engine (see ioctl_fuzz.h).
-//
-// An input is a sequence of requests: an action byte, then bytes choosing the
-// device, the handle and the request's details. A reader that runs out answers
-// zeros, so a short input is a valid request of the defaults.
-//
-// User addresses never come from the input: every address field of a record
-// receives one of the harness's own places (a valid buffer, null, unmapped,
-// inaccessible, read-only, or a range running into an inaccessible page), and
-// any other 8-byte word that points into mapped memory is moved out of the
-// address space.
+// The I/O-control fuzzing engine. An input is a sequence of requests: an
+// action byte, then bytes choosing the device, the handle and the details; a
+// reader that runs out answers zeros. User addresses never come from the input:
+// address fields get the harness's own places (valid, null, unmapped,
+// inaccessible, read-only, or running into a guard page), and any other word
+// pointing into mapped memory is moved out of the address space.
 #include "ioctl_fuzz.h"
 
 #include <sys/mman.h>

@@ -1,19 +1,14 @@
-// The hardware-fault sweep. Every fault knob of the simulated module, on every
-// board, is switched on with the device at each setup level; every code's
-// seed request and the table's requests run against the faulty hardware, then
-// a full reset runs into it. The table says, per knob, the level whose setup
-// meets the fault and the code it answers, and the request whose answer the
-// fault decides. Each step must end within its bound of stand-in time (a
-// step that takes three minutes of real time ends the run); once the knob
-// is cleared and the device reset to the level of the case, every
-// kernel-layer object count stands where it stood, and a full reset reaches
-// the top again. Knobs the driver reads only when a module is added have a
-// table of their own; a surprise removal of a dead bridge ends each board's run.
+// The hardware-fault sweep: every fault knob of the simulated module, on every
+// board, switched on at each setup level; the seeds and the table's requests
+// run into it, then a full reset, which stops at the row's level with its code.
+// Each step stays within its bound of stand-in time (three minutes of real
+// time end the run); once cleared, the reset to the case's level leaves every
+// kernel-layer object count where it stood and a full reset reaches the top.
+// Knobs read only at a module's addition have a table of their own; a
+// surprise removal of a dead bridge ends each board's run.
 //
 //   hw_fault_sweep [--board NAME] [--knob TEXT] [--levels all|sample] [--seed S]
-//
-// --levels sample: one board and one level per knob, picked from the seed
-// (--seed, else KELVO_SWEEP_SEED, else the clock's; the run prints it).
+//   (sample: one board and one level per knob, from --seed, KELVO_SWEEP_SEED or the clock)
 #include <unistd.h>
 
 #include <algorithm>
@@ -76,14 +71,11 @@ const Operation kReadFlashWindow{"deviceWindow_read flashWindow", [](int handle)
 // the first error.
 const Operation kDmaToDevice{
     "DMA to the device, channel 1", [](int handle) {
-        const std::unique_ptr<std::uint8_t, void (*)(void*)> page(
-            static_cast<std::uint8_t*>(std::aligned_alloc(4096, 4096)), std::free);
-        std::memset(page.get(), 0, 4096);
+        alignas(4096) static std::uint8_t page[4096] = {};
         kal::usermem::Scope scope;
-        scope.add(page.get(), 4096);
-        std::int32_t first =
-            ask(handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
-                kelvo_brixelTools_addTransferToDevice_in{1, 0, address(page.get()), 64, 1, 0});
+        scope.add(page, sizeof(page));
+        std::int32_t first = ask(handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
+                                 kelvo_brixelTools_addTransferToDevice_in{1, 0, address(page), 64, 1, 0});
         const auto keep = [&first](std::int32_t status) { first = first ? first : status; };
         if (first == 0) {
             keep(ask(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{1, 0, {}, 0}));

@@ -1,14 +1,10 @@
-// The threaded stress run: two modules at level 19, 16 threads issuing random
-// valid requests (register access by name, storage maps and the flash window,
-// routing, DMA streams and waits, the sequencer, the setup level) while a
-// thread per module resets it to random levels and another powers it down and
-// up, or holds its I/O and resumes it. Every answer is checked against what
-// that request may answer; what a read returns against what the hardware holds.
+// The threaded stress run: 16 threads issue random valid requests to two
+// modules at level 19 while a thread per module resets it to random levels and
+// another powers it down and up or holds its I/O. Every answer is checked
+// against what the request may answer, a read against what the hardware holds.
 //
-//   kelvo_stress [--requests N] [--seconds S] [--seed X]
-//
-// Each worker stops after N requests (2000, or no limit with --seconds alone)
-// or S seconds of real time, whichever comes first.
+//   kelvo_stress [--requests N] [--seconds S] [--seed X]   (N: 2000, or none
+//   with --seconds alone; whichever ends first)
 #include <random>
 #include <thread>
 #include <vector>

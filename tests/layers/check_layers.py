@@ -1,13 +1,10 @@
 #!/usr/bin/env python3
-"""Shows that the driver's layers see only downward.
-
-Reads the layer file the build writes (driver/layers.txt: one line per layer,
-bottom first, "<folder> <include folder>..."). For every layer and each layer
-below it, one header of the upper layer ("<folder>/<file>.h", as the code
-spells it) must preprocess with the upper layer's own include path and fail,
-not found, with the lower layer's. Given the archives file too
-(driver/layer_archives.txt: "<folder> <archive>"), no layer's archive may need
-a symbol that only a layer above it defines.
+"""Shows that the driver's layers see only downward. Given the layer file
+(driver/layers.txt: per layer, bottom first, "<folder> <include folder>..."),
+one header of each layer ("<folder>/<file>.h") preprocesses with its own
+include path and is not found with any lower layer's; given the archives file
+(driver/layer_archives.txt: "<folder> <archive>"), no layer's archive needs a
+symbol that only a layer above it defines.
 """
 import os
 import subprocess

@@ -1,16 +1,11 @@
 #!/usr/bin/env python3
-"""Checks that driver code is fit for a kernel.
-
-Given the driver's static archives (checked as one whole, so references
-between them resolve) or object files, it fails on: an undefined symbol that is
-neither a kernel-layer operation (nVOKAL...) nor on the short allow-list; a
-guard variable of a lazily initialised local static (_ZGV...); a compiler-run
-constructor or destructor table (the driver runs its own initialiser table);
-an instruction using floating-point or vector registers or state (a kernel
-does not save them for its own code).
-
-With --expect-fail every input is a probe, checked on its own: it must fail
-with a finding of the kind named by its source's folder (probes/<kind>/x.cpp).
+"""Checks that driver code is fit for a kernel: given its archives (checked as
+one whole) or objects, it fails on an undefined symbol other than a kernel-layer
+operation (nVOKAL...) or the allow-list, a guard variable of a local static, a
+compiler-run constructor or destructor table, or an instruction using
+floating-point or vector registers or state (a kernel does not save them).
+With --expect-fail every input is a probe of probes/<kind>/, checked on its own:
+it must leave a finding of its folder's kind.
 """
 import os
 import re
@@ -24,12 +19,9 @@ KERNEL_LAYER = re.compile(r"^nVOKAL\d+_\w+$")
 CTOR_SECTIONS = re.compile(r"^\.(init_array|ctors|fini_array|dtors)(\..*)?$")
 # AT&T operands: x87 stack, MMX, SSE/AVX, AVX-512 mask and MPX bound registers.
 FP_REGISTER_OPERAND = re.compile(r"%(st\b|mm\d|xmm\d|ymm\d|zmm\d|k[0-7]\b|bnd\d)")
-# Instructions that touch that state without naming such a register.
-FP_STATE_MNEMONICS = {
-    "emms", "femms", "wait", "ldmxcsr", "stmxcsr", "vldmxcsr", "vstmxcsr", "vzeroupper", "vzeroall",
-    "xsave", "xsave64", "xsaveopt", "xsaveopt64", "xsavec", "xsavec64", "xsaves", "xsaves64",
-    "xrstor", "xrstor64", "xrstors", "xrstors64",
-}
+# Mnemonics that touch that state without naming such a register; every x87
+# one starts with f (fld, fstp, fnstcw, fxsave, ...).
+FP_STATE_MNEMONIC = re.compile(r"^(f\w*|emms|wait|v?(ld|st)mxcsr|vzero(upper|all)|xsave\w*|xrstor\w*)$")
 PREFIXES = {"lock", "rep", "repz", "repnz", "repe", "repne", "data16", "data32", "addr32", "cs", "ds", "es",
             "ss", "fs", "gs", "notrack", "bnd", "xacquire", "xrelease", "rex", "rex.W"}
 INSTRUCTION = re.compile(r"^\s*[0-9a-f]+:\s+(.*)$")
@@ -45,9 +37,7 @@ def uses_fp_register(text):
     words = text.split()
     while words and words[0] in PREFIXES:
         words = words[1:]
-    # Every x87 mnemonic starts with f (fld, fstp, fnstcw, fxsave, ...).
-    return bool(words) and (words[0].startswith("f") or words[0] in FP_STATE_MNEMONICS
-                            or bool(FP_REGISTER_OPERAND.search(" ".join(words[1:]))))
+    return bool(words) and bool(FP_STATE_MNEMONIC.match(words[0]) or FP_REGISTER_OPERAND.search(" ".join(words[1:])))
 
 
 def fp_register_uses(path):
