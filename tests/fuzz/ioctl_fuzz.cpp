@@ -735,11 +735,6 @@ Bytes seedOf(unsigned board, std::uint32_t code) {
     case KELVO_IOCTL_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy:
         reserved(kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0});
         break;
-    case KELVO_IOCTL_measureUnit_arm:
-    case KELVO_IOCTL_measureUnit_reset:
-    case KELVO_IOCTL_corran_readTemperatureSensor:
-        reserved(kelvo_measureUnit_arm_in{0, 0});
-        break;
     case KELVO_IOCTL_wexmoor_startSequenceEngine:
         reserved(kelvo_wexmoor_startSequenceEngine_in{1, 0, 0});
         break;
@@ -752,15 +747,6 @@ Bytes seedOf(unsigned board, std::uint32_t code) {
     case KELVO_IOCTL_triggersAndEvents_checkEventLatch:
     case KELVO_IOCTL_triggersAndEvents_clearEventLatch:
         reserved(kelvo_triggersAndEvents_checkEventLatch_in{1, 0x129, 0, 0});
-        break;
-    case KELVO_IOCTL_corran_queryInCompliance:
-    case KELVO_IOCTL_corran_commitPowerAllocation:
-    case KELVO_IOCTL_corran_discardPowerAllocation:
-    case KELVO_IOCTL_corran_getActualPowerAllocation:
-        reserved(kelvo_corran_queryInCompliance_in{0, {}, 0});
-        break;
-    case KELVO_IOCTL_corran_calculateChargeBalanceOffset:
-        reserved(kelvo_corran_calculateChargeBalanceOffset_in{0, 0, 0, 0});
         break;
     case KELVO_IOCTL_corran_configureChargeBalanceOffset:
         reserved(kelvo_corran_configureChargeBalanceOffset_in{0, 0, 0x800, 0});
@@ -876,31 +862,19 @@ Bytes seedOf(unsigned board, std::uint32_t code) {
     case KELVO_IOCTL_brixelTools_waitUntilBytesTransferred:
         reserved(kelvo_brixelTools_waitUntilBytesTransferred_in{0, 0, 0, 16, 1, 0, 0});
         break;
-    case KELVO_IOCTL_brixelTools_stopDMA:
-    case KELVO_IOCTL_brixelTools_getTransferCount:
-    case KELVO_IOCTL_brixelTools_clearTransfers:
-    case KELVO_IOCTL_brixelTools_clearApplicationFIFO:
-    case KELVO_IOCTL_brixelTools_cancelWaitUntilBytesTransferred:
-        reserved(kelvo_brixelTools_stopDMA_in{0, 0});
-        break;
     case KELVO_IOCTL_kdut_checkChannelHardwareState:
         reserved(kelvo_kdut_checkChannelHardwareState_in{1, 0, 0, 0});
         break;
     case KELVO_IOCTL_kdut_reserveResources:
         reserve(seed, board);
         break;
-    case KELVO_IOCTL_arm_getRegistrationNames:
-    case KELVO_IOCTL_deviceWindow_getRegistrationNames:
-    case KELVO_IOCTL_storageMap_getRegistrationNames:
-    case KELVO_IOCTL_arm_getRegistrationList:
-        request(kelvo_arm_getRegistrationNames_in{0, 0, 0}, {buffer(0)});
-        break;
     default: {
-        // A status record alone, or a code answered without an operation:
-        // zeros are its valid record (the reader answers zeros past the end).
+        // Zeros are the record (and a valid buffer its address fields'
+        // choices: the reader answers zeros past the end), after the reservation.
+        reserve(seed, board);
         const unsigned index = indexOf(code);
-        seed = {0, static_cast<std::uint8_t>(board), 0, static_cast<std::uint8_t>(index),
-                static_cast<std::uint8_t>(index >> 8)};
+        seed.insert(seed.end(), {0, static_cast<std::uint8_t>(board), 0, static_cast<std::uint8_t>(index),
+                                 static_cast<std::uint8_t>(index >> 8)});
         break;
     }
     }
