@@ -379,27 +379,21 @@ void resetter(unsigned module, std::uint64_t seed) {
 // one thread, as the platform's changes of state come one at a time.
 void power(unsigned module) {
     kelvo_driver::KelvoDevice& device = *modules[module].device;
-    const auto change = [&](auto state, const char* what) {
+    const auto change = [&](auto state) {
         tStatus status;
-        if (!device.commonChangePnPState(0, state, kSuspendReasonReset, false, status)) {
-            fail(std::string(what) + ": " + std::to_string(status.getCode()));
-            return false;
+        const bool changed = device.commonChangePnPState(0, state, kSuspendReasonReset, false, status);
+        if (!changed) {
+            fail("a change to power state " + std::to_string(state) + " answered " +
+                 std::to_string(status.getCode()));
         }
-        return true;
+        return changed;
     };
     std::uint64_t last = 0;
     for (bool cycle = true; pace(last, 100); cycle = !cycle) {
-        if (cycle && !(change(kPnPStateSleep, "powered down") && change(kPnPStateReady, "powered up"))) {
+        const auto pause = [] { std::this_thread::sleep_for(std::chrono::microseconds(200)); };
+        if (!(cycle ? change(kPnPStateSleep) && change(kPnPStateReady)
+                    : change(kPnPStateIOSuspended) && (pause(), change(kPnPStateReady)))) {
             return;
-        }
-        if (!cycle) {
-            if (!change(kPnPStateIOSuspended, "I/O suspended")) {
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::microseconds(200));
-            if (!change(kPnPStateReady, "I/O resumed")) {
-                return;
-            }
         }
         powerCycles.fetch_add(1);
     }
