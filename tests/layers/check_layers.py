@@ -48,15 +48,15 @@ def check_archives(order, archive_file):
     failures = 0
     for index, layer in enumerate(built):
         below = set().union(*(defined[lower] for lower in built[: index + 1]))
-        upward = 0
-        for name in sorted(symbols(archives[layer], False) - below):
-            owners = [upper for upper in built[index + 1:] if name in defined[upper]]
-            if owners:
-                print(f"FAIL {layer} needs {name}, defined above it in {owners[0]}")
-                upward += 1
+        above = built[index + 1:]
+        upward = {name: next(upper for upper in above if name in defined[upper])
+                  for name in sorted(symbols(archives[layer], False) - below)
+                  if any(name in defined[upper] for upper in above)}
+        for name, owner in upward.items():
+            print(f"FAIL {layer} needs {name}, defined above it in {owner}")
         if not upward:
             print(f"ok   {layer} needs no symbol of a layer above it")
-        failures += upward
+        failures += len(upward)
     return failures
 
 
