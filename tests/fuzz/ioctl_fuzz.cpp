@@ -689,12 +689,8 @@ void reserve(Bytes& seed, unsigned board) {
 
 // A route from terminal 3 to terminal 2 of the board's topography.
 void calculateRoute(Bytes& seed, unsigned board) {
-    kelvo_routing_calculateRoute_in in{};
-    in.routeOwner = 1;
-    in.seedCount = 1;
-    in.destinationCount = 1;
-    in.possibilitiesCapacity = 4;
-    append(seed, board, KELVO_IOCTL_routing_calculateRoute, in,
+    append(seed, board, KELVO_IOCTL_routing_calculateRoute,
+           kelvo_routing_calculateRoute_in{1, 0, 1, 0, 0, 1, 0, 0, 4, 0},
            {buffer(0, bytesOf(kelvo_route_seed{3, 0, 0, {}})), buffer(0x400, bytesOf(std::uint32_t{2})),
             buffer(0x800)});
 }

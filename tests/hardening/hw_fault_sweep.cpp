@@ -114,126 +114,94 @@ void pciKnobs(sim::Module& module, const std::function<void(kal::pci::Knobs&)>& 
     kal::pci::setKnobs(module.pciHandle(), knobs);
 }
 
+// A knob's setter: m is the module, on says whether the fault is on.
+#define SET(...) [](sim::Module& m, [[maybe_unused]] bool on) { __VA_ARGS__; }
 const std::vector<Knob>& knobTable() {
     constexpr std::int32_t kFpgaLoadTimeout = code(0xBFFA807F);
     constexpr std::int32_t kStreamWaitTimeout = code(0xBFFA807C);
     static const std::vector<Knob> table = {
-        {"configuration writes fail", [](sim::Module& m, bool on) { m.config().failWrites(on); }, 0, 0},
+        {"configuration writes fail", SET(m.config().failWrites(on)), 0, 0},
         {"kernel mapping of BAR 0 refused",
-         [](sim::Module& m, bool on) { pciKnobs(m, [on](kal::pci::Knobs& k) { k.refuseMapping = on; }); }, 3,
-         -52000},
-        {"MSI refused",
-         [](sim::Module& m, bool on) { pciKnobs(m, [on](kal::pci::Knobs& k) { k.refuseMSI = on; }); }, 0, 0},
-        {"64-bit DMA mask refused",
-         [](sim::Module& m, bool on) { pciKnobs(m, [on](kal::pci::Knobs& k) { k.refuse64BitDMA = on; }); }, 0,
+         SET(pciKnobs(m, [on](kal::pci::Knobs& k) { k.refuseMapping = on; })), 3, -52000},
+        {"MSI refused", SET(pciKnobs(m, [on](kal::pci::Knobs& k) { k.refuseMSI = on; })), 0, 0},
+        {"64-bit DMA mask refused", SET(pciKnobs(m, [on](kal::pci::Knobs& k) { k.refuse64BitDMA = on; })), 0,
          0},
-        {"dead bridge (every read all ones)", [](sim::Module& m, bool on) { m.setDeadBridge(on); }, 3, -52006,
-         &kReadSignature, 0, 3},
+        {"dead bridge (every read all ones)", SET(m.setDeadBridge(on)), 3, -52006, &kReadSignature, 0, 3},
         {"bridge signature wrong",
-         [](sim::Module& m, bool on) {
-             m.bridgeRegisters().setSignature(on ? 0x12345678u : sim::BridgeRegisters::kSignature);
-         },
-         3, KELVO_STATUS_BRIDGE_SIGNATURE},
+         SET(m.bridgeRegisters().setSignature(on ? 0x12345678u : sim::BridgeRegisters::kSignature)), 3,
+         KELVO_STATUS_BRIDGE_SIGNATURE},
         {"DMA base all ones (channel blocks outside the BAR)",
-         [](sim::Module& m, bool on) {
-             m.bridgeRegisters().setDmaBase(on ? 0xFFFFFFFFu : sim::BridgeRegisters::kDefaultDmaBase);
-         },
-         3, -52006, nullptr, 0, 0, "", false},
+         SET(m.bridgeRegisters().setDmaBase(on ? 0xFFFFFFFFu : sim::BridgeRegisters::kDefaultDmaBase)), 3,
+         -52006, nullptr, 0, 0, "", false},
         {"DMA base putting channel 1's block past the BAR",
-         [](sim::Module& m, bool on) {
-             m.bridgeRegisters().setDmaBase(on ? static_cast<std::uint32_t>(sim::Module::kBar0Size - 0x100)
-                                               : sim::BridgeRegisters::kDefaultDmaBase);
-         },
+         SET(m.bridgeRegisters().setDmaBase(on ? static_cast<std::uint32_t>(sim::Module::kBar0Size - 0x100)
+                                               : sim::BridgeRegisters::kDefaultDmaBase)),
          3, -52006, nullptr, 0, 0, "", false},
         {"no 64-bit DMA capability",
-         [](sim::Module& m, bool on) {
-             m.bridgeRegisters().setCoreDescription(sim::BridgeRegisters::kDefaultCoreDescription &
-                                                    ~(on ? 1u << 5 : 0u));
-         },
+         SET(m.bridgeRegisters().setCoreDescription(sim::BridgeRegisters::kDefaultCoreDescription &
+                                                    ~(on ? 1u << 5 : 0u))),
          14, -52003},
         {"configuration-port window not 4 KiB",
-         [](sim::Module& m, bool on) {
-             m.bridge().setReportedWindowLog2(on ? 11 : sim::BridgeCore::kWindowLog2);
-         },
-         3, KELVO_STATUS_FLASH_WINDOW_SIZE},
-        {"switched-BIM port commands never complete",
-         [](sim::Module& m, bool on) { m.switchedBim().setCompletion(!on); }, 4, code(0xBFFA807D),
-         &kReadIOPort, code(0xBFFA807D), 3},
-        {"IO port never ready", [](sim::Module& m, bool on) { m.switchedBim().setIOPortNeverReady(on); }, 4,
-         code(0xBFFA807A)},
+         SET(m.bridge().setReportedWindowLog2(on ? 11 : sim::BridgeCore::kWindowLog2)), 3,
+         KELVO_STATUS_FLASH_WINDOW_SIZE},
+        {"switched-BIM port commands never complete", SET(m.switchedBim().setCompletion(!on)), 4,
+         code(0xBFFA807D), &kReadIOPort, code(0xBFFA807D), 3},
+        {"IO port never ready", SET(m.switchedBim().setIOPortNeverReady(on)), 4, code(0xBFFA807A)},
         // A sector read waits for the busy bit too: level 4's read of the "Manufacturing" map times out.
-        {"flash stuck busy", [](sim::Module& m, bool on) { m.flash().setStuckBusy(on); }, 4,
-         KELVO_STATUS_FLASH_BUSY_TIMEOUT, &kFlushManufacturing, KELVO_STATUS_FLASH_BUSY_TIMEOUT, 3},
-        {"flash writes ignored", [](sim::Module& m, bool on) { m.flash().setWritesIgnored(on); }, 0, 0,
-         &kFlushManufacturing, KELVO_STATUS_FLASH_WRITE_VERIFY, 3},
+        {"flash stuck busy", SET(m.flash().setStuckBusy(on)), 4, KELVO_STATUS_FLASH_BUSY_TIMEOUT,
+         &kFlushManufacturing, KELVO_STATUS_FLASH_BUSY_TIMEOUT, 3},
+        {"flash writes ignored", SET(m.flash().setWritesIgnored(on)), 0, 0, &kFlushManufacturing,
+         KELVO_STATUS_FLASH_WRITE_VERIFY, 3},
         // An hour, which no stall of the process lets the poll see end; cleared, the erase running ends.
         {"flash erase slower than the poll limit",
-         [](sim::Module& m, bool on) {
-             m.flash().setBusyTimes(on ? 3600ull * 1000000000ull : sim::SerialFlash::kDefaultEraseNs,
+         SET(m.flash().setBusyTimes(on ? 3600ull * 1000000000ull : sim::SerialFlash::kDefaultEraseNs,
                                     sim::SerialFlash::kDefaultProgramNs,
                                     sim::SerialFlash::kDefaultStatusWriteNs);
-             if (!on) {
-                 m.flash().setStuckBusy(false);
-             }
-         },
+             if (!on) { m.flash().setStuckBusy(false); }),
          0, 0, &kFlushManufacturing, KELVO_STATUS_FLASH_BUSY_TIMEOUT, 3},
         // The lock holds only while the write-protect pin is asserted: the driver releases it to write.
         {"flash block protection locked",
-         [](sim::Module& m, bool on) {
-             m.flash().setStatus(sim::SerialFlash::kBlockProtection |
-                                 (on ? sim::SerialFlash::kBlockProtectionLock : 0));
-         },
+         SET(m.flash().setStatus(sim::SerialFlash::kBlockProtection |
+                                 (on ? sim::SerialFlash::kBlockProtectionLock : 0))),
          0, 0, &kFlushManufacturing, 0, 3},
-        {"FPGA loader never ready",
-         [](sim::Module& m, bool on) { m.bridgeRegisters().fpgaLoading().setReadyNever(on); }, 4,
+        {"FPGA loader never ready", SET(m.bridgeRegisters().fpgaLoading().setReadyNever(on)), 4,
          kFpgaLoadTimeout},
-        {"FPGA loader never done",
-         [](sim::Module& m, bool on) { m.bridgeRegisters().fpgaLoading().setDoneNever(on); }, 4,
+        {"FPGA loader never done", SET(m.bridgeRegisters().fpgaLoading().setDoneNever(on)), 4,
          kFpgaLoadTimeout},
-        {"FPGA image CRC taken as wrong",
-         [](sim::Module& m, bool on) { m.bridgeRegisters().fpgaLoading().setWrongCrc(on); }, 6,
+        {"FPGA image CRC taken as wrong", SET(m.bridgeRegisters().fpgaLoading().setWrongCrc(on)), 6,
          code(0xBFFA467C)},
         // The load runs at memory speed: the image is complete when the early done is read.
         {"FPGA loader status reading done at once",
-         [](sim::Module& m, bool on) {
-             m.bridgeRegisters().fpgaLoading().setStatusBits(on ? sim::FpgaLoader::kDone : 0);
-         },
-         0, 0},
+         SET(m.bridgeRegisters().fpgaLoading().setStatusBits(on ? sim::FpgaLoader::kDone : 0)), 0, 0},
         // Well within the accessor's half-second polls, at a clock only twice
         // as fast: each of a reset's thousand accesses sleeps.
         {"isolation link slow (ready and answers after 2 status reads)",
-         [](sim::Module& m, bool on) { m.isolationLink().setSlow(on ? 2 : 0, on ? 2 : 0); }, 0, 0, nullptr, 0,
-         0, "", true, 2},
+         SET(m.isolationLink().setSlow(on ? 2 : 0, on ? 2 : 0)), 0, 0, nullptr, 0, 0, "", true, 2},
         // Level 11 is the first to read the isolated FPGA through the link.
-        {"isolation link never ready", [](sim::Module& m, bool on) { m.isolationLink().setNeverReady(on); },
-         11, code(0xBFFA4680)},
-        {"isolation link never answers a read",
-         [](sim::Module& m, bool on) { m.isolationLink().setNeverAnswers(on); }, 11, code(0xBFFA4681)},
-        {"isolation link error bit", [](sim::Module& m, bool on) { m.isolationLink().setError(on); }, 11,
-         code(0xBFFA468B)},
-        {"isolation link state never follows a command",
-         [](sim::Module& m, bool on) { m.isoComm().setLinkNeverAnswers(on); }, 8, code(0xBFFA4678)},
-        {"isolated DC bus never starts", [](sim::Module& m, bool on) { m.isoComm().setDcBusNeverStarts(on); },
-         8, code(0xBFFA4683)},
-        {"PLL never locks", [](sim::Module& m, bool on) { m.sequencerSide()->adf4002().setNeverLocks(on); },
-         13, code(0xBFFA467A)},
+        {"isolation link never ready", SET(m.isolationLink().setNeverReady(on)), 11, code(0xBFFA4680)},
+        {"isolation link never answers a read", SET(m.isolationLink().setNeverAnswers(on)), 11,
+         code(0xBFFA4681)},
+        {"isolation link error bit", SET(m.isolationLink().setError(on)), 11, code(0xBFFA468B)},
+        {"isolation link state never follows a command", SET(m.isoComm().setLinkNeverAnswers(on)), 8,
+         code(0xBFFA4678)},
+        {"isolated DC bus never starts", SET(m.isoComm().setDcBusNeverStarts(on)), 8, code(0xBFFA4683)},
+        {"PLL never locks", SET(m.sequencerSide()->adf4002().setNeverLocks(on)), 13, code(0xBFFA467A)},
         // The seed of wexmoor_startSequenceEngine at 19 leaves a program running
         // that the reset's cleanup cannot stop: level 18's start finds it.
-        {"sequencer programs never end",
-         [](sim::Module& m, bool on) { m.sequencerSide()->sequencer().setProgramsNeverEnd(on); }, 18,
+        {"sequencer programs never end", SET(m.sequencerSide()->sequencer().setProgramsNeverEnd(on)), 18,
          code(0xBFFA4690), nullptr, 0, 0, "", true, 0, code(0xBFFA4315)},
         // Level 18 streams the start-up program on channel 1 (host to device).
-        {"DMA channel never starts", [](sim::Module& m, bool on) { m.dma(1).setNeverStarts(on); }, 18,
-         code(0xBFFA8079), &kDmaToDevice, code(0xBFFA8079), 14},
-        {"DMA channel never ends", [](sim::Module& m, bool on) { m.dma(1).setNeverEnds(on); }, 18,
-         kStreamWaitTimeout, &kDmaToDevice, kStreamWaitTimeout, 14},
-        {"stream circuit never enables", [](sim::Module& m, bool on) { m.dma(1).setStreamNeverEnables(on); },
-         18, kStreamWaitTimeout, &kDmaToDevice, kStreamWaitTimeout, 14},
-        {"stream circuit never resets", [](sim::Module& m, bool on) { m.dma(1).setStreamNeverResets(on); },
-         18, kStreamWaitTimeout, &kDmaToDevice, kStreamWaitTimeout, 14},
+        {"DMA channel never starts", SET(m.dma(1).setNeverStarts(on)), 18, code(0xBFFA8079), &kDmaToDevice,
+         code(0xBFFA8079), 14},
+        {"DMA channel never ends", SET(m.dma(1).setNeverEnds(on)), 18, kStreamWaitTimeout, &kDmaToDevice,
+         kStreamWaitTimeout, 14},
+        {"stream circuit never enables", SET(m.dma(1).setStreamNeverEnables(on)), 18, kStreamWaitTimeout,
+         &kDmaToDevice, kStreamWaitTimeout, 14},
+        {"stream circuit never resets", SET(m.dma(1).setStreamNeverResets(on)), 18, kStreamWaitTimeout,
+         &kDmaToDevice, kStreamWaitTimeout, 14},
         // Only Solstra's channel 1 has a credit controller.
-        {"credits never stop", [](sim::Module& m, bool on) { m.dma(1).setCreditsNeverStop(on); }, 18, -52007,
-         &kDmaToDevice, -52007, 14, "solstra"},
+        {"credits never stop", SET(m.dma(1).setCreditsNeverStop(on)), 18, -52007, &kDmaToDevice, -52007, 14,
+         "solstra"},
     };
     return table;
 }
@@ -384,7 +352,7 @@ RowResult sweepKnob(unsigned board, const Knob& knob, const std::vector<std::uin
 // without the knob succeeds.
 struct AdditionKnob {
     const char* name;
-    std::function<void(sim::Module&)> set;
+    Setter set;
     std::int32_t code;      // the addition's code when refused (kAnyError: any), else 0
     std::int64_t level;     // the added device's setup level (-1: the top)
     bool geographicAddress; // the "pxiGeographicAddress" property holds the slot
@@ -393,36 +361,26 @@ constexpr std::int32_t kAnyError = INT32_MIN;
 
 const std::vector<AdditionKnob>& additionTable() {
     static const std::vector<AdditionKnob> table = {
-        {"every configuration read fails", [](sim::Module& m) { m.config().failAllReads(true); }, kAnyError,
-         0, false},
+        {"every configuration read fails", SET(m.config().failAllReads(true)), kAnyError, 0, false},
         {"the PCI Express capability's reads fail",
-         [](sim::Module& m) { m.config().failReadsAt(sim::PciConfigSpace::kPcieOffset); }, -51202, 0, false},
-        {"no PCI Express capability", [](sim::Module& m) { m.config().removePcieCapability(); }, 0, -1, true},
-        {"an endless capability list", [](sim::Module& m) { m.config().makeCapabilityListCircular(); }, 0, -1,
-         true},
-        {"no capability list", [](sim::Module& m) { m.config().setCapabilityListBit(false); }, 0, -1, true},
-        {"a link of width 0",
-         [](sim::Module& m) {
-             m.config().setLink({2, 4, 0, 0});
-         },
-         0, -1, true},
-        {"no vendor capabilities", [](sim::Module& m) { m.bridge().setCapabilities({}, 0); }, 0, -1, false},
+         SET(m.config().failReadsAt(sim::PciConfigSpace::kPcieOffset)), -51202, 0, false},
+        {"no PCI Express capability", SET(m.config().removePcieCapability()), 0, -1, true},
+        {"an endless capability list", SET(m.config().makeCapabilityListCircular()), 0, -1, true},
+        {"no capability list", SET(m.config().setCapabilityListBit(false)), 0, -1, true},
+        {"a link of width 0", SET(m.config().setLink({2, 4, 0, 0})), 0, -1, true},
+        {"no vendor capabilities", SET(m.bridge().setCapabilities({}, 0)), 0, -1, false},
         // Nothing to read: the capability keeps its all-ones value, without an error.
         {"the geographic register in no space",
-         [](sim::Module& m) {
-             sim::GeographicRegister none;
-             none.space = 0;
-             m.bridge().setGeographicRegister(none);
-         },
-         0, -1, true},
-        {"a flipped bit in the stored serial number",
-         [](sim::Module& m) { m.flash().setReadBitFlip(0, 0x01); }, 0, -1, true},
+         SET(sim::GeographicRegister none; none.space = 0; m.bridge().setGeographicRegister(none)), 0, -1,
+         true},
+        {"a flipped bit in the stored serial number", SET(m.flash().setReadBitFlip(0, 0x01)), 0, -1, true},
         // Level 14 cannot set a DMA mask: the device stays below it.
-        {"every DMA mask refused",
-         [](sim::Module& m) { pciKnobs(m, [](kal::pci::Knobs& k) { k.refuseDMA = true; }); }, 0, 13, true},
+        {"every DMA mask refused", SET(pciKnobs(m, [](kal::pci::Knobs& k) { k.refuseDMA = true; })), 0, 13,
+         true},
     };
     return table;
 }
+#undef SET
 
 RowResult additionKnob(unsigned board, const AdditionKnob& knob) {
     RowResult result;
@@ -430,7 +388,8 @@ RowResult additionKnob(unsigned board, const AdditionKnob& knob) {
     const std::string where = name + ": added with " + knob.name;
     const kal::live::Counts before = kal::live::now();
     int index = -1;
-    result.step(where, [&] { index = kelvo_host::addModule(name, knob.set); });
+    result.step(where,
+                [&] { index = kelvo_host::addModule(name, [&](sim::Module& m) { knob.set(m, true); }); });
     result.setupStatus = std::min(index, 0);
     const bool refused = knob.code == kAnyError ? index < 0 : index == knob.code;
     result.check(knob.code == 0 ? index >= 0 : refused,

@@ -156,14 +156,16 @@ std::int32_t route(Worker& w) {
     kelvo_route_seed seed{3, 0, 0, {}};
     std::uint32_t destination = 2;
     kelvo_route_possibility found[4]{};
-    kelvo_routing_calculateRoute_in in{};
-    in.routeOwner = static_cast<std::uint64_t>(w.handle);
-    in.seedBuffer = address(&seed);
-    in.seedCount = 1;
-    in.destinationBuffer = address(&destination);
-    in.destinationCount = 1;
-    in.possibilitiesBuffer = address(found);
-    in.possibilitiesCapacity = 4;
+    const kelvo_routing_calculateRoute_in in{static_cast<std::uint64_t>(w.handle),
+                                             address(&seed),
+                                             1,
+                                             0,
+                                             address(&destination),
+                                             1,
+                                             0,
+                                             address(found),
+                                             4,
+                                             0};
     kelvo_routing_calculateRoute_out out{};
     const std::int32_t status = ask(w.handle, KELVO_IOCTL_routing_calculateRoute, in, out);
     if (status != 0 || out.possibilitiesCount != 1 || found[0].destinationTerminalID != 2 ||
