@@ -299,16 +299,13 @@ struct Kind {
 };
 // The two that read the flash over the SPI port (a map's refresh reads 4 KiB
 // byte by byte) cost a thousand times the others: one request in fifty.
-constexpr Kind kCostly[] = {{"refresh", refreshMap}, {"deviceWindow_read", readFlash}};
-constexpr Kind kCheap[] = {{"arm_read", readSignature},
-                           {"storageMap_getRaw", readSerial},
-                           {"storageMap_isChecksumValid", checksumValid},
-                           {"storageMap_setRaw", writePosc},
-                           {"routing", route},
-                           {"dma wait", dmaWait},
-                           {"getSetupLevel", level},
-                           {"dma stream", dmaStream},
-                           {"sequencer", sequencer}};
+#define KIND(issue)                                                                                          \
+    { #issue, issue }
+constexpr Kind kCostly[] = {KIND(refreshMap), KIND(readFlash)};
+constexpr Kind kCheap[] = {KIND(readSignature), KIND(readSerial), KIND(checksumValid),
+                           KIND(writePosc),     KIND(route),      KIND(dmaWait),
+                           KIND(level),         KIND(dmaStream),  KIND(sequencer)};
+#undef KIND
 
 void worker(unsigned id, std::uint64_t count, std::uint64_t seed) {
     Worker w{id, modules[id % kModules], std::mt19937_64(seed * 1000003u + id), -1, Hold::kUnknown, {}};
