@@ -275,7 +275,10 @@ void checkReports() {
     }
     for (const Device& device : devices) {
         const std::shared_ptr<sim::Module> module = moduleOf(device);
-        for (const std::string& error : module ? module->deviceErrors() : std::vector<std::string>{}) {
+        if (module == nullptr || module->deviceErrorCount() == 0) {
+            continue;
+        }
+        for (const std::string& error : module->deviceErrors()) {
             std::fprintf(stderr, "kelvo_fuzz: device error: %s\n", error.c_str());
             reported = true;
         }
