@@ -14,7 +14,6 @@ using kelvo_driver::nVOAPAL000::kIOGateOpen;
 using kelvo_driver::nVOAPAL000::kPnPStateIOSuspended;
 using kelvo_driver::nVOAPAL000::kPnPStateNotStarted;
 using kelvo_driver::nVOAPAL000::kPnPStateReady;
-using kelvo_driver::nVOAPAL000::kPnPStateSleep;
 using kelvo_driver::nVOAPAL000::kSuspendReasonReset;
 using kelvo_driver::nVOAPAL000::kSuspendReasonStart;
 
@@ -101,24 +100,6 @@ TEST_F(FrameworkDevice, OpenFailsAtAClosedGateAndAVetoableSuspendIsVetoedWhileAS
     close(session);
     EXPECT_TRUE(device.suspendIOProcessing(0, kSuspendReasonReset, true)) << "no session: no veto";
     device.resumeIOProcessing(0);
-}
-
-TEST_F(FrameworkDevice, PowerDownInvalidatesSessionsAndARefusedRestoreClosesEveryLevelAboveZero) {
-    TestDevice& device = start();
-    auto* before = open();
-    ASSERT_TRUE(device.toState(kPnPStateSleep, kSuspendReasonReset));
-    EXPECT_EQ(device.teardowns, 1);
-    ASSERT_TRUE(device.toState(kPnPStateReady, kSuspendReasonReset));
-    EXPECT_EQ(device.setups, 2);
-    EXPECT_EQ(device.operation(before, 0).getCode(), kInvalidated);
-
-    ASSERT_TRUE(device.toState(kPnPStateSleep, kSuspendReasonReset));
-    device.setRestoreFlag(0);
-    ASSERT_TRUE(device.toState(kPnPStateReady, kSuspendReasonReset));
-    EXPECT_EQ(device.setups, 2);
-    auto* after = open();
-    EXPECT_EQ(device.operation(after, 1).getCode(), tStatus::kInvalidState);
-    EXPECT_TRUE(device.operation(after, 0).isSuccess());
 }
 
 } // namespace

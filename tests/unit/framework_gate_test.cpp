@@ -195,38 +195,4 @@ TEST_F(FrameworkGate, AResetArrivingWhileAPowerDownHoldsTheGateWaitsWithoutBlock
     EXPECT_EQ(device.getIOCount(), 0u);
 }
 
-TEST_F(FrameworkGate, ManyRequestsAndResetsInterleaveWithoutLosingACount) {
-    kal::clock::ScopedScale fast(1000);
-    TestDevice& device = start();
-    constexpr int kThreads = 4;
-    constexpr int kRounds = 25;
-    std::atomic<int> refusedOther{0};
-    {
-        std::vector<std::unique_ptr<Worker>> workers;
-        for (int t = 0; t < kThreads; ++t) {
-            workers.push_back(std::make_unique<Worker>([&, t] {
-                tStatus status;
-                tSession* session = device.openSession(status);
-                for (int round = 0; round < kRounds; ++round) {
-                    tStatus result = t == 0 && round % 5 == 0 ? device.resetFrom(session, 19)
-                                                              : device.operation(session, 19);
-                    if (result.getCode() == kInvalidated) {
-                        device.closeSession(session);
-                        status.clear();
-                        session = device.openSession(status);
-                    } else if (result.isFatal()) {
-                        ++refusedOther;
-                    }
-                }
-                device.closeSession(session);
-            }));
-        }
-    }
-    EXPECT_EQ(refusedOther.load(), 0);
-    EXPECT_EQ(device.getResetCount(), 5u);
-    EXPECT_EQ(device.getIOCount(), 0u);
-    EXPECT_EQ(device.getSessionCount(), 0u);
-    EXPECT_EQ(device.getIOGateState(), kIOGateOpen);
-}
-
 } // namespace

@@ -60,21 +60,16 @@ TEST_P(GroupsFpga, WrappersHandOutTheirOwnBlocksAndNullOutOfRange) {
     EXPECT_EQ(i.getDcBusRegMap(2), nullptr);
     EXPECT_NE(i.getDcBusRegMap(1), nullptr);
     if (solstra()) {
-        auto* top = w.getSolstraRegMap();
-        EXPECT_EQ(w.getDcBusRegMap(7, 1), top->Channel.DcBus[1])
+        EXPECT_EQ(w.getDcBusRegMap(7, 1), w.getSolstraRegMap()->Channel.DcBus[1])
             << "one channel: the channel is not looked at";
-        EXPECT_EQ(w.getRegAccessRegMap(0, 2)->base(), 0x240u);
         // The sequencer's view for the sequencer blocks, the channel's own for the loop.
         EXPECT_EQ(i.getSeqFlexLoopRegMap()->base(), 0x18400u);
         EXPECT_EQ(i.getFlexLoopRegMap(), &i.getSolstraRegMap()->Channel.FlexLoop);
     } else {
-        EXPECT_EQ(w.getDcBusRegMap(0, 2)->base(), 0xC210u);
         EXPECT_EQ(w.getDcBusRegMap(1, 0), nullptr);
-        EXPECT_EQ(w.getRegAccessRegMap(0, 2)->base(), 0xC140u);
         EXPECT_EQ(w.getRegAccessRegMap(1, 0), nullptr);
         EXPECT_EQ(w.getMeasureStreamStatusRegMap(1), nullptr);
         EXPECT_EQ(w.getRequiredRegs()->base(), 0x8000u) << "the board's own block, not the sequencer's view";
-        EXPECT_EQ(i.getSequencerChSeqRegMap()->base(), 0x4000u);
         EXPECT_EQ(i.getSeqFlexLoopRegMap()->base(), 0x4400u);
         EXPECT_EQ(i.getFlexLoopRegMap()->base(), 0x2000u);
     }
@@ -88,7 +83,6 @@ TEST_P(GroupsFpga, TheLinksMapIsLockedWhileTheIsolatedGroupLives) {
     ASSERT_EQ(buildIso(), 0);
     auto* locked = iso->getRegAccessRegMap();
     ASSERT_EQ(static_cast<arm::DynamicAccessInterfaceBase<tStatus>*>(locked), linkMap);
-    EXPECT_EQ(locked->base(), board->module->linkOffset());
     EXPECT_NE(locked->externalLock(), nullptr);
     // Only that instance.
     const uint32_t other = solstra() ? 1 : 0;
@@ -185,7 +179,6 @@ TEST_F(GroupsGeneration, AnUnknownSubsystemBuildsAndRegistersNothing) {
     caps->subsystemID = 0x7B02; // a product of the family this driver does not serve
     EXPECT_EQ(buildNiso(), kUnknownGeneration);
     EXPECT_FALSE(niso->wrapper.isSolstra || niso->wrapper.isDuskmere);
-    EXPECT_EQ(niso->wrapper.getWindowSize(), 0xE000u);
     EXPECT_EQ(arm->getNumberOfRegistrations(), 0u);
     EXPECT_EQ(windows->getNumberOfRegistrations(), 0u);
     delete niso;

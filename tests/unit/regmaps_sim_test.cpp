@@ -2,7 +2,6 @@
 // non-isolated one through BAR 0, the isolated one through the isolation
 // link's windowed accessor. Every register of every registered map is reached
 // by its whole-register and field identifiers at its place in the FPGA space.
-// The sequencer's views of the board and channel blocks are maps of their own.
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,7 +12,6 @@
 #include "regmaps/solstra_iso_top_reg_map.h"
 #include "regmaps/solstra_niso_top_reg_map.h"
 #include "regmaps/windowed_front_end_accessor.h"
-#include "regs_fake_accessor.h"
 #include "regs_sim_support.h"
 #include "test_support.h"
 
@@ -167,28 +165,5 @@ INSTANTIATE_TEST_SUITE_P(Boards, RegmapsOverSim,
                          [](const auto& info) {
                              return std::string(info.param.name) == "solstra" ? "solstra" : "duskmere";
                          });
-
-// The non-isolated board and channel blocks and the sequencer's views of them
-// are separate objects over separate registers.
-TEST(RegmapsTwinViews, TheSequencersViewsAreSeparateObjects) {
-    kelvo_test::FakeAccessor bus;
-    tStatus built;
-    tDuskmereNisoTopRegMap top(&bus, built);
-    auto& chSeq = *top.SeqTop.Channels[0];
-    kelvo_test::MapProbe board{top.Board};
-    kelvo_test::MapProbe twin{chSeq.Board};
-    EXPECT_EQ(board.set(0x8009DE43, 0x1111), 0);
-    EXPECT_EQ(twin.get(0x8009DE43), 0u);
-    EXPECT_EQ(twin.set(0x8009DE43, 0x2222), 0);
-    EXPECT_EQ(board.get(0x8009DE43), 0x1111u);
-    kelvo_test::MapProbe channel{*top.Channels[0]};
-    EXPECT_EQ(channel.set(0x3C654361, 1), 0);
-    EXPECT_EQ(chSeq.Channel.MainXfmrSignalTick[4].strobeCopy, 0u);
-    tStatus s;
-    top.flushRegMap(false, s);
-    EXPECT_TRUE(s.isSuccess());
-    EXPECT_EQ(bus.log, (std::vector<kelvo_test::BusAccess>{
-                           {'W', 0x8FFC, 0x1111}, {'W', 0xC194, 0x8000}, {'W', 0x1FFC, 0x2222}}));
-}
 
 } // namespace
