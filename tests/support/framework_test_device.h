@@ -146,8 +146,9 @@ public:
         if (status.isFatal()) {
             return nullptr;
         }
-        auto* session = new (status, false) fenwicksharedsource::KernelSession(
-            deviceInterface, getResetCounter(), kNotReservedCode, &reservations_, &routingManager, 20, status);
+        auto* session = new (status, false)
+            fenwicksharedsource::KernelSession(deviceInterface, getResetCounter(), kNotReservedCode,
+                                               &reservations_, &routingManager, 20, status);
         if (session != nullptr && status.isFatal()) {
             delete session;
             return nullptr;

@@ -75,7 +75,7 @@ TEST_F(FrameworkDispatcher, VersionedRegistrationChecksTheClientVersion) {
     EXPECT_EQ(lookup("Header_Ver1.0.0f0"), 0);
     EXPECT_EQ(lookup("Header_Verx"), regi::kRegiBadVersionText);
     EXPECT_EQ(lookup("Header_Ver256.0.0f0"), regi::kRegiVersionOutOfRange);
-    EXPECT_EQ(lookup("Header_Ver1.1.0f0_Ver1.1.0f0"), regi::kRegiBadVersionText) << "split at the first marker";
+    EXPECT_EQ(lookup("Header_Ver1.1.0f0_Ver1.1.0f0"), regi::kRegiBadVersionText) << "the first marker";
 }
 
 TEST_F(FrameworkDispatcher, ALookupHandsOutTheRegistrationsOwnMutexOnlyOnSuccess) {

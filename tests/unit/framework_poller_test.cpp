@@ -123,9 +123,9 @@ TEST_F(FrameworkPoller, IntervalDoublesToTheMaximumAndOneReadFollowsTheDeadline)
         uint64_t lastRead;
     };
     const Case cases[] = {
-        // The deadline is the timeout plus one resolution after the start.
+        // The deadline is the timeout plus one resolution after the start; the late read counts.
         {20, 500, 2000, true, UINT64_MAX, 0, kTimeoutCode, {20, 40, 80, 160, 320, 500, 500, 500}, 9, 2128},
-        {20, 500, 2000, true, 2100, 0, 0, {20, 40, 80, 160, 320, 500, 500, 500}, 9, 2128}, // the late read counts
+        {20, 500, 2000, true, 2100, 0, 0, {20, 40, 80, 160, 320, 500, 500, 500}, 9, 2128},
         {20, 0, 30, true, UINT64_MAX, 3, kTimeoutCode, {}, 12, 33}, // back to back, the clock moved by reads
         {1000, 10000, 100, false, 10000000, 0, 0, {}, 0, 0},        // no deadline at all
     };

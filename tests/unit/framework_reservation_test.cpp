@@ -58,7 +58,7 @@ TEST_F(FrameworkReservation, OneSessionAtATimeHoldsTheResourceAndASecondReserveI
     EXPECT_EQ(code([&](tStatus& s) { second->reserveResources(1, s); }), kAlreadyReserved);
     EXPECT_EQ(code([&](tStatus& s) { second->reserveResources(2, s); }), kNotAvailable);
     EXPECT_EQ(code([&](tStatus& s) { second->checkReserved(1, s); }), kNotReserved);
-    EXPECT_EQ(code([&](tStatus& s) { second->checkReserved(0, s); }), 0) << "every session holds the empty mask";
+    EXPECT_EQ(code([&](tStatus& s) { second->checkReserved(0, s); }), 0) << "the empty mask is held";
     EXPECT_EQ(device.reservations().getReservedMask(), 1u);
     EXPECT_EQ(code([&](tStatus& s) { first->checkReserved(1, s); }), 0);
     // Giving it back by cleanup and close: core_ioctl_device_test, through user mode.
@@ -114,7 +114,7 @@ TEST_F(FrameworkReservation, TheSessionsLockIsHeldAcrossTheDeviceCallAndOnlyBloc
     tStatus checked;
     {
         Worker reserver([&] { a.reserve(compositeA, 1, reserved); });
-            EXPECT_TRUE(eventually([&] { return manager.inside.load(); }));
+        EXPECT_TRUE(eventually([&] { return manager.inside.load(); }));
         EXPECT_TRUE(reserver.waitUntilBlocked());
         manager.hold = false;
 

@@ -60,14 +60,6 @@ const std::vector<std::string> kRemoved = {"DO",
                                            "BrixelDMAChannel0",
                                            "BrixelDMAChannel1"};
 
-TEST_F(GroupsTymo, ADeadBridgeSendsNoAccessOutsideTheBar) {
-    board->module->setDeadBridge(true);
-    EXPECT_EQ(build(), tStatus::kNotAccessible);
-    EXPECT_EQ(dispatcher->getNumberOfRegistrations(), 0u);
-    EXPECT_EQ(group->getDMAChannelRegMap(0), nullptr);
-    board->module->setDeadBridge(false);
-}
-
 TEST_F(GroupsTymo, AChannelBlockPastTheBarEndIsRefusedWithTheLaterOnes) {
     // Channel 0 ends exactly at the end of the BAR; channel 1 would not fit.
     bridge().setDmaBase(static_cast<uint32_t>(barSize - TYMORegMaps::kDMAChannelRegionSize));
