@@ -27,40 +27,24 @@ protected:
     tStreamCircuitRegMap map{&bus, 0x34000, 0, 0x1000};
 };
 
-TEST_F(StreamCircuitMap, FieldsAreExtractedAndInsertedByTheirBits) {
-    EXPECT_EQ(set(0x802A7254, 0xFFFFFFFF), 0);
-    uint64_t v = 0;
-    EXPECT_EQ(get(0x262A7254, v), 0);
-    EXPECT_EQ(v, 0x1Fu);
-    EXPECT_EQ(get(0x002A7254, v), 0);
-    EXPECT_EQ(v, 0x1FFFFFFu);
+// Writes, flushes and refreshes by field identifiers are checked through user mode in core_ioctl_arm_test.
+TEST_F(StreamCircuitMap, FieldsAreInsertedByTheirBitsAndSetMarksDirtyOnlyOnAChange) {
     // A 5-bit field set to 0x21 keeps its low bits; a one-bit field set to 2 becomes 1.
-    EXPECT_EQ(set(0x802A7254, 0), 0);
     EXPECT_EQ(set(0x262A7254, 0x21), 0);
     EXPECT_EQ(map.StreamEviction.softCopy, 0x02000000u);
     EXPECT_EQ(set(0x1E2A7254, 2), 0);
     EXPECT_EQ(map.StreamEviction.softCopy, 0x42000000u);
-    // A whole-register identifier with selector bits names the same register; bit 30 is no read view here.
-    EXPECT_EQ(get(0x802A7254 | 0x3F000000, v), 0);
+    uint64_t v = 0;
+    EXPECT_EQ(get(0x802A7254 | 0x3F000000, v), 0) << "selector bits name the same register";
     EXPECT_EQ(v, 0x42000000u);
-    EXPECT_EQ(write(0xBF2A7254, 9, false), 0);
-    EXPECT_EQ(bus.log.back(), (BusAccess{'W', 0x34820, 9}));
-    EXPECT_EQ(get(0xC02A7254, v), kelvo_test::kUnknownId);
+    EXPECT_EQ(get(0xC02A7254, v), kelvo_test::kUnknownId) << "bit 30 is no read view here";
     EXPECT_EQ(v, 0u);
 
-    // set marks dirty only on a change; write flushes when dirty or forced; refresh drops what was set.
-    bus.log.clear();
     EXPECT_EQ(set(0x80D5E884, 0), 0);
     EXPECT_EQ(write(0x80D5E884, 0, false), 0);
     EXPECT_TRUE(bus.log.empty());
     EXPECT_EQ(write(0x80D5E884, 0, true), 0);
     EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0x3482C, 0}}));
-    EXPECT_EQ(set(0x80D5E884, 3), 0);
-    EXPECT_EQ(map.StreamPriority.dirty, 1);
-    bus.memory[0x3482C] = 0x77;
-    EXPECT_EQ(refresh(0x00D5E884), 0);
-    EXPECT_EQ(map.StreamPriority.softCopy, 0x77u);
-    EXPECT_EQ(map.StreamPriority.dirty, 0);
 }
 
 TEST_F(StreamCircuitMap, DataPortsGoToTheHardwareEveryTime) {
