@@ -23,27 +23,6 @@ using kelvo_regmaps::tSolstraIsoTopRegMap;
 using kelvo_regmaps::tSolstraNisoTopRegMap;
 using nVOAPALS100::tStatus;
 
-// Address and in-window flag of register `index` of a map, whatever its record kind.
-struct Place {
-    uint32_t address;
-    bool inWindow;
-};
-Place placeOf(arm::tRegisterMapBase& map, uint32_t index) {
-    void* record = map.tables().recordAt(map, index);
-    switch (map.tables().registers[index].kind) {
-    case arm::kSoftCopy:
-        return {static_cast<arm::tRegisterRecord*>(record)->address,
-                static_cast<arm::tRegisterRecord*>(record)->inWindow != 0};
-    case arm::kStrobeWord:
-        return {static_cast<arm::tStrobeRegisterRecord*>(record)->address,
-                static_cast<arm::tStrobeRegisterRecord*>(record)->inWindow != 0};
-    case arm::kDataPort:
-        break;
-    }
-    return {static_cast<arm::tDataPortRecord*>(record)->address,
-            static_cast<arm::tDataPortRecord*>(record)->inWindow != 0};
-}
-
 struct Sweep {
     size_t registers = 0;
     size_t fieldAccesses = 0;
@@ -55,9 +34,8 @@ void sweep(arm::tRegisterMapBase& map, sim::FpgaSpace& space, Sweep& done, const
     SCOPED_TRACE(name);
     const arm::tRegisterMapTables& t = map.tables();
     for (uint32_t i = 0; i < t.registerCount; ++i) {
-        const Place place = placeOf(map, i);
-        ASSERT_TRUE(place.inWindow) << std::hex << t.registers[i].offset;
-        ASSERT_EQ(place.address, map.base() - map.windowStart() + t.registers[i].offset);
+        // A record placed elsewhere, or outside the window, fails the accesses below.
+        const uint32_t address = map.base() - map.windowStart() + t.registers[i].offset;
         ++done.registers;
         for (uint32_t k = 0; k < t.write.count; ++k) {
             const arm::tIdEntry& e = t.write.entries[k];
@@ -65,11 +43,11 @@ void sweep(arm::tRegisterMapBase& map, sim::FpgaSpace& space, Sweep& done, const
                 continue;
             }
             const uint32_t mask = arm::fieldMask(e.lsb, e.width);
-            space.poke(place.address, 0);
+            space.poke(address, 0);
             tStatus s;
             map.write(e.id, 0xFFFFFFFFu, true, s, 0);
             ASSERT_TRUE(s.isSuccess()) << std::hex << e.id;
-            EXPECT_EQ(space.peek(place.address) & mask, mask) << std::hex << e.id << " at " << place.address;
+            EXPECT_EQ(space.peek(address) & mask, mask) << std::hex << e.id << " at " << address;
             done.fieldAccesses += e.width < 32 ? 1 : 0;
         }
         for (uint32_t k = 0; k < t.read.count; ++k) {
@@ -77,14 +55,14 @@ void sweep(arm::tRegisterMapBase& map, sim::FpgaSpace& space, Sweep& done, const
             if (e.reg != i) {
                 continue;
             }
-            const uint32_t pattern = 0xA5C3961Eu ^ place.address;
-            space.poke(place.address, pattern);
+            const uint32_t pattern = 0xA5C3961Eu ^ address;
+            space.poke(address, pattern);
             tStatus s;
             uint64_t value = 0;
             map.read(e.id, value, s, 0);
             ASSERT_TRUE(s.isSuccess()) << std::hex << e.id;
             EXPECT_EQ(value, arm::extractField(pattern, arm::fieldMask(e.lsb, e.width), e.lsb))
-                << std::hex << e.id << " at " << place.address;
+                << std::hex << e.id << " at " << address;
             done.fieldAccesses += e.width < 32 ? 1 : 0;
         }
     }
