@@ -48,6 +48,7 @@ TEST_F(TestMap, StrobeBitsWaitInThePendingWordAndLeaveTheSoftCopyAfterTheWrite) 
     map.write(0x1E18D796, 1, false, s, 0);
     EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0x160, 0x40000000}}));
     EXPECT_EQ(map.MuPacketGenConfig.softCopy, 0u);
+    EXPECT_EQ(map.MuPacketGenConfig.dirty, 0);
     map.write(0x1E18D796, 1, false, s, 0);
     EXPECT_EQ(bus.count('W'), 2u) << "a strobe is sent again each time";
 
@@ -84,6 +85,7 @@ TEST_F(TestMap, AFailedWriteKeepsStrobeBitsPendingForTheRetry) {
     bus.memory[0x160] = 0x10000003;
     map.refresh(0x8018D796, t, 0);
     EXPECT_EQ(map.MuPacketGenConfig.strobeCopy, 0u);
+    EXPECT_EQ(map.MuPacketGenConfig.dirty, 0);
     EXPECT_TRUE(map.MuPacketGenConfig.getBusy(t));
 }
 

@@ -45,6 +45,10 @@ TEST_F(StreamCircuitMap, FieldsAreInsertedByTheirBitsAndSetMarksDirtyOnlyOnAChan
     EXPECT_TRUE(bus.log.empty());
     EXPECT_EQ(write(0x80D5E884, 0, true), 0);
     EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0x3482C, 0}}));
+    EXPECT_EQ(set(0x80D5E884, 3), 0);
+    bus.memory[0x3482C] = 0x77;
+    EXPECT_EQ(refresh(0x00D5E884), 0);
+    EXPECT_EQ(map.StreamPriority.dirty, 0) << "a refresh drops what was set";
 }
 
 TEST_F(StreamCircuitMap, DataPortsGoToTheHardwareEveryTime) {
