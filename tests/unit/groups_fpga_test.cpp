@@ -198,17 +198,6 @@ TEST_F(GroupsGeneration, AnUnknownSubsystemBuildsAndRegistersNothing) {
     EXPECT_EQ(status.getCode(), kUnknownGeneration);
     EXPECT_EQ(isoWrapper.getWindowSize(), 0x8000u);
     EXPECT_TRUE(accessor.log.empty());
-
-    // An error on entry builds nothing and stays the first error, for a known ID too.
-    caps->subsystemID = board->module->identity().subsystemID;
-    tStatus entry;
-    KELVO_SET_STATUS(entry, -77);
-    kelvo_driver::NonIsolatedRegMapsWrapper wrapper(*arm, &board->fpga, capsPtr, entry);
-    EXPECT_EQ(entry.getCode(), -77);
-    EXPECT_TRUE(wrapper.isSolstra);
-    EXPECT_EQ(wrapper.getSolstraRegMap(), nullptr);
-    EXPECT_EQ(wrapper.getDcBusRegMap(0, 0), nullptr);
-    EXPECT_EQ(arm->getNumberOfRegistrations(), 0u);
 }
 
 } // namespace

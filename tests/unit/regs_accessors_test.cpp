@@ -17,12 +17,8 @@ using voquantasharedsource::MemorySpaceAccessorToMemoryWindowAdapter;
 
 class Accessors : public kelvo_test::LeakCheckedTest {};
 
-TEST_F(Accessors, PciAdapterTouchesNothingOnAFailedStatusOrOutsideItsRegion) {
+TEST_F(Accessors, PciAdapterTouchesNothingOutsideItsRegion) {
     kelvo_test::SimBoard b;
-    tStatus failed;
-    KELVO_SET_STATUS(failed, -50400);
-    b.fpga.write32(0x100, 1, failed);
-    EXPECT_EQ(b.fpga.read32(0x104, failed), 0xFFFFFFFFu);
     tStatus outside;
     EXPECT_EQ(b.fpga.read32(0x1FFFE, outside), 0xFFFFFFFFu);
     EXPECT_EQ(outside.getCode(), -52006);
@@ -46,10 +42,6 @@ TEST_F(Accessors, ChannelBasedAccessorOrsTheChannelBaseIntoEveryOffset) {
     channel.write32(0x24, 7, s);
     EXPECT_EQ(channel.read32(0x24, s), 7u);
     EXPECT_EQ(inner.offsets('W'), std::vector<uint32_t>{0x2024});
-    tStatus failed;
-    KELVO_SET_STATUS(failed, -1);
-    EXPECT_EQ(channel.read32(0x24, failed), 0xFFFFFFFFu);
-    EXPECT_EQ(inner.log.size(), 2u);
 }
 
 TEST_F(Accessors, NisoWindowAdapterMovesWholeWordsOnly) {

@@ -123,25 +123,6 @@ TEST_F(StreamCircuitMap, RegisterFormatReportsTypesAndMasksWithinCapacity) {
     EXPECT_EQ(n.getCode(), kelvo_test::kBufferTooSmall) << "missing arrays hold nothing";
 }
 
-TEST_F(StreamCircuitMap, AFatalStatusOnEntryChangesNothing) {
-    tStatus s;
-    KELVO_SET_STATUS(s, -1);
-    uint64_t v = 77;
-    map.get(0x802A7254, v, s, 0);
-    map.read(0x80F37940, v, s, 0);
-    map.set(0x802A7254, 1, s, 0);
-    map.write(0x80F37940, 1, true, s, 0);
-    map.flushRegMap(true, s);
-    map.refreshRegMap(s);
-    uint32_t count = 4;
-    map.getRegisterFormat(0x12345678, count, nullptr, nullptr, s);
-    EXPECT_EQ(v, 77u);
-    EXPECT_EQ(count, 4u);
-    EXPECT_EQ(map.StreamEviction.softCopy, 0u);
-    EXPECT_TRUE(bus.log.empty());
-    EXPECT_EQ(s.getCode(), -1);
-}
-
 TEST_F(StreamCircuitMap, AccessorFailuresLeaveSoftCopiesAndDirtyAsTheyWere) {
     EXPECT_EQ(set(0x80D5E884, 5), 0);
     bus.failNext(1);

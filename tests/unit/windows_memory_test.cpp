@@ -265,12 +265,6 @@ TEST_F(WindowsMemory, ArgumentsAreCheckedBeforeAnythingIsTouched) {
     for (tStatus* s : {&a, &b, &c, &d}) {
         EXPECT_EQ(s->getCode(), devicewindow::kWindowNullBuffer);
     }
-    // An error on entry.
-    tStatus entry;
-    KELVO_SET_STATUS(entry, -1);
-    window->get(0, 4, &byte, entry);
-    window->refresh(0, 4, entry);
-    EXPECT_EQ(entry.getCode(), -1);
     EXPECT_TRUE(takeCalls().empty());
     EXPECT_EQ(accessor->beginReads + accessor->beginWrites, 0);
 
