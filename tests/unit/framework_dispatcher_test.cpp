@@ -98,17 +98,6 @@ TEST_F(FrameworkDispatcher, ALookupHandsOutTheRegistrationsOwnMutexOnlyOnSuccess
     EXPECT_EQ(failed.getCode(), regi::kRegiVersionRequired);
     EXPECT_EQ(wrapper->getObject(), &b) << "on an error the out values stay as they were";
     EXPECT_NE(other, mutex);
-
-    // Null names and buffers.
-    tStatus nulls[4];
-    dispatcher.add(nullptr, a, nulls[0]);
-    dispatcher.getRegistration(nullptr, &wrapper, nulls[1], nullptr);
-    dispatcher.remove(nullptr, nulls[2]);
-    dispatcher.getRegistrationNames(nullptr, nulls[3]);
-    for (const tStatus& n : nulls) {
-        EXPECT_EQ(n.getCode(), regi::kRegiNullPointer);
-    }
-    EXPECT_EQ(dispatcher.getNumberOfRegistrations(), 2u);
 }
 
 TEST_F(FrameworkDispatcher, NameSlotsAndTheJoinedList) {
