@@ -1,6 +1,6 @@
 // The device template on a test device over the simulated PCI function:
-// setup tracking, start, reset to a level, stop and power, the veto of a
-// suspension, and what sessions see of each.
+// setup tracking, start, reset to a level and its parameters, and the veto of
+// a suspension.
 #include <gtest/gtest.h>
 
 #include "framework_test_device.h"

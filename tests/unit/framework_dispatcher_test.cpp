@@ -1,6 +1,6 @@
-// Named registration: adding and finding objects by name with the "_Ver"
-// suffix rules, the name slots and the TAB-separated list, removals that
-// share one status, and lookups of names in user memory.
+// Named registration: the "_Ver" suffix texts, the name slots and the
+// TAB-separated list, duplicates, removals that share one status, and
+// lookups of names in user memory.
 #include <array>
 #include <cstdint>
 #include <cstring>

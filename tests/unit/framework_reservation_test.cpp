@@ -1,6 +1,6 @@
 // Resource reservation: the manager's codes, sessions competing for the
-// device's one resource, giving it back by unreserve, cleanup and close,
-// and the lock order (session, then device) under contention.
+// device's one resource, a reservation that cannot register, and the lock
+// order (session, then device) under contention.
 #include <gtest/gtest.h>
 
 #include "framework/resource_reservation.h"

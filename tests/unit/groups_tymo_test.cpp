@@ -1,6 +1,6 @@
 // The bridge and timing-chip group over the simulated module: the DMA channel
 // blocks refused when the bridge would place them outside the BAR, the removal
-// order of its names, and a clean end after a failed mutex or an error on entry.
+// order of its names, and a clean end after a failed mutex.
 #include <cstdint>
 #include <optional>
 #include <string>

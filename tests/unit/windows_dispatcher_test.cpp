@@ -1,6 +1,6 @@
-// The device-window dispatcher's operations by name: names and data in the
-// requester's memory, sizes and ranges checked before anything is allocated,
-// and nothing reaching the caller unless the operation succeeded.
+// The device-window dispatcher's operations by name: sizes, ranges and name
+// lengths checked before anything is allocated, and nothing reaching the
+// caller when memory is short.
 #include <cstdint>
 #include <cstring>
 #include <string>
