@@ -153,7 +153,10 @@ TEST_F(Windowed, ErrorBitEndsThePollThroughTheChecker) {
     EXPECT_EQ(u.getCode(), kLinkError);
 }
 
-TEST_F(Windowed, AFailedMutexTouchesNothing) {
+TEST_F(Windowed, FailedStatusOnEntryAndFailedMutexTouchNothing) {
+    tStatus failed;
+    KELVO_SET_STATUS(failed, -50400);
+    EXPECT_EQ(accessor.read32(0x10, failed), 0xFFFFFFFFu);
     kal::faults::failNth(kal::faults::kMutex, 1);
     tStatus c;
     WindowedFrontEndAccessor broken(regAccess, &checkers, c);
