@@ -1,6 +1,7 @@
-// The bridge and timing-chip group over the simulated module: the DMA channel
-// blocks refused when the bridge would place them outside the BAR, the removal
-// order of its names, and a clean end after a failed mutex.
+// The bridge and timing-chip group over the simulated module: the timing chip's
+// and the SPI port's maps on their blocks, the DMA channel blocks refused when
+// the bridge would place them outside the BAR, the removal order of its names,
+// and a clean end after a failed mutex.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -59,6 +60,24 @@ const std::vector<std::string> kRemoved = {"DO",
                                            "SwitchedBrixelBimRegMap",
                                            "BrixelDMAChannel0",
                                            "BrixelDMAChannel1"};
+
+// The group's own maps sit where the module has the blocks they drive.
+TEST_F(GroupsTymo, MapsOfTheTimingChipAndTheSPIPortSitOnTheirBlocks) {
+    ASSERT_EQ(build(), 0);
+    const struct {
+        const arm::tSizedRegisterMapBase& map;
+        const char* block;
+    } cases[] = {
+        {group->configPortSPIRegMap, "config-port-spi"},
+        {group->triggersRegMap, "timing-chip"},
+        {group->doRegMap, "timing-chip"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.map.tables().defaultName);
+        const uint64_t base = c.map.bus().memory()->base() - reinterpret_cast<uintptr_t>(board->bar);
+        EXPECT_EQ(base, board->module->bar0().baseOf(c.block));
+    }
+}
 
 TEST_F(GroupsTymo, AChannelBlockPastTheBarEndIsRefusedWithTheLaterOnes) {
     // Channel 0 ends exactly at the end of the BAR; channel 1 would not fit.
