@@ -61,6 +61,9 @@ TEST_F(FrameworkReservation, OneSessionAtATimeHoldsTheResourceAndASecondReserveI
     EXPECT_EQ(code([&](tStatus& s) { second->checkReserved(0, s); }), 0) << "the empty mask is held";
     EXPECT_EQ(device.reservations().getReservedMask(), 1u);
     EXPECT_EQ(code([&](tStatus& s) { first->checkReserved(1, s); }), 0);
+    EXPECT_EQ(code([&](tStatus& s) { first->unreserveResources(s); }), 0);
+    EXPECT_EQ(first->getCleanupOperationComposite().size(), registered - 1);
+    EXPECT_EQ(device.reservations().getReservedMask(), 0u);
     // Giving it back by cleanup and close: core_ioctl_device_test, through user mode.
 }
 
