@@ -277,19 +277,6 @@ TEST_F(TestMap, RegistrationNamesEveryMapParentFirstAndRemovalGoesOnPastAMissing
     EXPECT_TRUE(g.names.empty());
 }
 
-TEST_F(TestMap, NoNameIsAddedOnceComposingOneRanOutOfMemory) {
-    RegistrationLog d;
-    tStatus s;
-    kal::memory::failNth(2);
-    map.addToDispatcher(d, s);
-    EXPECT_EQ(s.getCode(), nVOAPALS100::tStatus::kOutOfMemory);
-    EXPECT_EQ(d.names, (std::vector<std::string>{"TestRegMap", "TestRegMap_LeafWin_TestLeafRegMap"}));
-    kal::memory::clearFaults();
-    tStatus r;
-    map.removeFromDispatcher(d, r);
-    EXPECT_TRUE(d.names.empty());
-}
-
 TEST_F(EngineTest, AnEmptyOwnedSlotIsSkippedByEveryWalk) {
     tStatus built;
     kal::memory::failNth(3); // the map itself, the first owned leaf, then the second
