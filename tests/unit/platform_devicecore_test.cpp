@@ -1,5 +1,5 @@
 // The device core: PnP steps, the I/O gate under concurrent requests,
-// session counting and closing, asynchronous I/O completion.
+// session closing, asynchronous I/O completion.
 #include <signal.h>
 #include <ucontext.h>
 
@@ -394,19 +394,6 @@ TEST_F(DeviceCore, CloseWaitsForTheSessionsOperationThenFreesIt) {
     EXPECT_NE(device_->trace.find("free"), std::string::npos);
 }
 
-TEST_F(DeviceCore, OpenWithoutAnOverrideIsNotImplemented) {
-    struct Plain : tDeviceCore {
-        explicit Plain(tStatus& status) : tDeviceCore(status) {}
-        void initialize(const tEventDescriptor&, tStatus&) override {}
-        void deinitialize() override {}
-    };
-    tStatus status;
-    Plain plain(status);
-    EXPECT_EQ(plain.openSession(0, &interface_, status), nullptr);
-    EXPECT_EQ(status.getCode(), tStatus::kNotImplemented);
-    EXPECT_EQ(plain.getSessionCount(), 0u);
-}
-
 TEST_F(DeviceCore, AsyncIOIsRefusedByAClosingSessionAndCompletedBySuspendAndClose) {
     ASSERT_TRUE(toState(kPnPStateReady));
     tSession* session = openSession();
@@ -421,7 +408,6 @@ TEST_F(DeviceCore, AsyncIOIsRefusedByAClosingSessionAndCompletedBySuspendAndClos
     EXPECT_EQ(device_->getIOCount(), 3u);
     EXPECT_EQ(session->getIOCount(), 2u);
 
-    // A record that refuses survives the walk and is not asked again.
     second.cancelAnswer = false;
     device_->completeSessionAsyncIO(session);
     EXPECT_EQ(first.completions, 1);
@@ -431,18 +417,13 @@ TEST_F(DeviceCore, AsyncIOIsRefusedByAClosingSessionAndCompletedBySuspendAndClos
     device_->completeSessionAsyncIO(session);
     EXPECT_EQ(second.cancels, 1);
     EXPECT_EQ(second.getState(), tAsyncIO::kStateBusy);
-    // It finishes by itself.
     tAsyncIO::complete(*device_, second);
     EXPECT_EQ(second.completions, 1);
     EXPECT_EQ(session->getIOCount(), 0u);
-
-    // Suspend completes the device queue and balances the gate.
     ASSERT_TRUE(toState(kPnPStateIOSuspended, kSuspendReasonReset));
     EXPECT_EQ(deviceOnly.completions, 1);
     EXPECT_EQ(device_->getIOCount(), 0u);
     ASSERT_TRUE(toState(kPnPStateReady));
-
-    // A closing session refuses new records and leaves them unused.
     device_->cleanup(descriptorOf(session));
     CountingIO refused;
     tStatus closing;
@@ -452,32 +433,10 @@ TEST_F(DeviceCore, AsyncIOIsRefusedByAClosingSessionAndCompletedBySuspendAndClos
     EXPECT_EQ(refused.starts, 0);
     EXPECT_EQ(device_->getIOCount(), 0u);
     device_->closeSession(descriptorOf(session), session);
-
-    // A gate that is not open refuses them too.
     device_->closeIOGate(0);
     tStatus closed;
     tAsyncIO::start(*device_, refused, nullptr, closed);
     EXPECT_EQ(closed.getCode(), tStatus::kIOGateClosed);
-}
-
-TEST_F(DeviceCore, ASessionWithoutRecordsClosesWithoutCallbacks) {
-    ASSERT_TRUE(toState(kPnPStateReady));
-    CountingIO unrelated;
-    tStatus status;
-    tAsyncIO::start(*device_, unrelated, nullptr, status);
-    tSession* session = openSession();
-    closeSession(session);
-    EXPECT_EQ(unrelated.cancels, 0);
-    tAsyncIO::complete(*device_, unrelated);
-    EXPECT_EQ(unrelated.completions, 1);
-}
-
-TEST_F(DeviceCore, SpinLockShortageIsReportedAndTheObjectStillGoesAway) {
-    kal::faults::failNth(kal::faults::kSpinLock, 2);
-    tStatus status;
-    TraceDevice* device = new TraceDevice(status);
-    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
-    delete device;
 }
 
 } // namespace

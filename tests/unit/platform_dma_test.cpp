@@ -1,10 +1,7 @@
-// DMA buffers and DMA maps over the stand-in's page lists: the standard map
-// through the kernel layer's scatter-gather list, the direct map from the
-// physical addresses with bounce buffering for 32-bit devices, and a device
-// reaching the memory through the bus addresses the maps hand out.
+// DMA buffers and maps over the stand-in's page lists: the standard map
+// through the kernel layer's scatter-gather list, the direct map with bounce
+// buffering for 32-bit devices, seen through the device's bus addresses.
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -113,8 +110,6 @@ protected:
     std::size_t expectedFaults_ = 0;
 };
 
-// ---- DMA buffers ------------------------------------------------------------------
-
 TEST_F(PlatformDma, BufferOfWholePagesBelow4GBForA32BitDevice) {
     kal::pagelists::setPlacement(kal::pagelists::Placement::above4G);
     configure(tDMAConfiguration::kDMAType32Bit);
@@ -173,46 +168,6 @@ TEST_F(PlatformDma, BufferRequestsThatCannotBeHonouredChangeNothing) {
     EXPECT_EQ(none.getCode(), tStatus::kOutOfMemory);
     EXPECT_TRUE(other.isEmpty());
     config_.freeDMABuffer(buffer);
-}
-
-// ---- direct maps ------------------------------------------------------------------
-
-TEST_F(PlatformDma, DirectMapUsesThePhysicalRunsWhenNothingNeedsBouncing) {
-    kal::pagelists::setFragmented(true);
-    kal::pagelists::setPlacement(kal::pagelists::Placement::above4G);
-    configure(tDMAConfiguration::kDMAType64Bit);
-    tPageList pages;
-    makePages(pages, 3);
-    tStatus status;
-    tDirectDMAMap map(config_, status);
-    map.allocate(3 * kPage, status);
-    map.load(pages, 100, 2 * kPage, tDMAMapCore::kHostToDevice, status);
-    ASSERT_TRUE(status.isSuccess());
-    const Segments segments = segmentsOf(map);
-    ASSERT_EQ(segments.size(), 3u) << "one per page: no two pages are adjacent";
-    EXPECT_EQ(segments[0].address, kal::pagelists::physicalAddress(pages.handle, 0) + 100);
-    EXPECT_EQ(segments[0].size, kPage - 100);
-    EXPECT_EQ(segments[2].size, 100u);
-    EXPECT_EQ(map.bounceEntryCount(), 0u);
-    map.prepareForDMA();
-    EXPECT_EQ(deviceReads(segments), hostBytes(pages, 100, 2 * kPage));
-    map.unload();
-    map.free();
-}
-
-TEST_F(PlatformDma, ThirtyTwoBitDeviceOnAMachineWithoutHighMemoryNeverBounces) {
-    kal::pagelists::setMemoryAbove4G(false);
-    configure(tDMAConfiguration::kDMAType32Bit);
-    tPageList pages;
-    makePages(pages, 2);
-    tStatus status;
-    tDirectDMAMap map(config_, status);
-    map.load(pages, 0, 2 * kPage, tDMAMapCore::kHostToDevice, status);
-    ASSERT_TRUE(status.isSuccess());
-    EXPECT_EQ(map.bounceEntryCount(), 0u);
-    ASSERT_EQ(segmentsOf(map).size(), 1u) << "the default list is one run";
-    EXPECT_TRUE(map.bounceBuffer().isEmpty());
-    map.unload();
 }
 
 TEST_F(PlatformDma, DirectMapBouncesWhatLiesAbove4GBBothWays) {
@@ -298,39 +253,6 @@ TEST_F(PlatformDma, BounceBufferGrowsOnlyWhenALoadNeedsMore) {
     EXPECT_EQ(other.bounceEntryCount(), 0u);
 }
 
-TEST_F(PlatformDma, UserPagesWithAnOffsetInTheirFirstPage) {
-    configure(tDMAConfiguration::kDMAType32Bit);
-    kal::pagelists::setPlacement(kal::pagelists::Placement::above4G);
-    kal::pagelists::setFragmented(true);
-    void* raw = std::aligned_alloc(kPage, 3 * kPage);
-    auto* user = static_cast<std::uint8_t*>(raw);
-    for (std::uint64_t i = 0; i < 3 * kPage; ++i) {
-        user[i] = static_cast<std::uint8_t>(i ^ 0x5A);
-    }
-    {
-        kal::usermem::Scope scope;
-        const std::uint64_t address = scope.add(user, 3 * kPage);
-        EXPECT_EQ(nVOKAL220_tPageList_createFromUser(address + 8, 1, 0), nullptr) << "misaligned";
-        EXPECT_EQ(nVOKAL220_tPageList_createFromUser(address, 4, 0), nullptr) << "not the requester's";
-        tPageList pages;
-        pages.handle = nVOKAL220_tPageList_createFromUser(address, 3, NVOKAL_PAGELIST_WRITE);
-        ASSERT_NE(pages.handle, nullptr);
-        pages.offset = 300;
-        pages.size = 3 * kPage - 300;
-        tStatus status;
-        tDirectDMAMap map(config_, status);
-        map.load(pages, 10, 2 * kPage, tDMAMapCore::kHostToDevice, status);
-        ASSERT_TRUE(status.isSuccess());
-        map.prepareForDMA();
-        const auto read = deviceReads(segmentsOf(map));
-        EXPECT_EQ(read, std::vector<std::uint8_t>(user + 310, user + 310 + 2 * kPage));
-        map.unload();
-    }
-    std::free(raw);
-}
-
-// ---- standard maps ----------------------------------------------------------------
-
 TEST_F(PlatformDma, StandardMapSizesItsListAndReachesTheDeviceBelowItsMask) {
     configure(tDMAConfiguration::kDMAType32Bit);
     kal::pagelists::setPlacement(kal::pagelists::Placement::above4G);
@@ -365,38 +287,6 @@ TEST_F(PlatformDma, StandardMapSizesItsListAndReachesTheDeviceBelowItsMask) {
     map.unload();
     EXPECT_EQ(kal::dma::mappedSGLs(), 0u);
     map.free();
-}
-
-TEST_F(PlatformDma, UnloadedAddressesAreCaughtAndAMapLoadsAgain) {
-    configure(tDMAConfiguration::kDMAType64Bit);
-    tPageList pages;
-    makePages(pages, 2);
-    tStatus status;
-    tStandardDMAMap map(config_, status);
-    map.load(pages, 0, kPage, tDMAMapCore::kDeviceToHost, status);
-    ASSERT_TRUE(status.isSuccess());
-    const Segments first = segmentsOf(map);
-    deviceWrites(first, 0x11);
-    map.completeDMA(tDMAMapCore::kAllBytes);
-    EXPECT_EQ(hostBytes(pages, 0, 1)[0], 0x11);
-    map.unload();
-
-    std::uint8_t byte = 0;
-    EXPECT_FALSE(kal::dma::write(info_.pciHandle, first[0].address, &byte, 1)) << "unmapped";
-    map.load(pages, kPage, kPage, tDMAMapCore::kDeviceToHost, status);
-    ASSERT_TRUE(status.isSuccess());
-    const Segments second = segmentsOf(map);
-    deviceWrites(second, 0x22);
-    EXPECT_EQ(hostBytes(pages, kPage, 1)[0], 0x22);
-    // Another function cannot use this map's bus addresses, nor a device without a mask.
-    auto other = bus_.plug("duskmere-a");
-    ASSERT_EQ(nVOKAL220_pciSetDMAMask(other->pciHandle(), ~0ULL), 0);
-    EXPECT_FALSE(kal::dma::read(other->pciHandle(), second[0].address, &byte, 1));
-    auto third = bus_.plug("duskmere-b");
-    EXPECT_FALSE(
-        kal::dma::read(third->pciHandle(), kal::pagelists::physicalAddress(pages.handle, 0), &byte, 1));
-    expectedFaults_ = 3;
-    map.unload();
 }
 
 TEST_F(PlatformDma, StandardMapFailuresLeaveItUnloaded) {

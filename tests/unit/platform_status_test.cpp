@@ -1,5 +1,4 @@
-// The status object: storing and merge rules, the two forms and the dump;
-// the translation of kernel-layer results into platform codes and back.
+// The status object: storing and merge rules and the two forms; the translation of kernel-layer results into platform codes and back.
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -125,35 +124,6 @@ TEST(Status, MergeRules) {
     EXPECT_EQ(holding.stackTrace[0], 0u);
 }
 
-TEST(Status, DumpText) {
-    tStatusDebug d;
-    char buffer[512];
-    int64_t n = nVOAPAL200_formatStatus(&d, buffer, sizeof(buffer));
-    EXPECT_EQ(std::string(buffer), "\ntStatus contents:\n\tcode = 0\n") << "code 0 prints only the code line";
-    EXPECT_EQ(n, static_cast<int64_t>(std::strlen(buffer)));
-
-    nVOAPAL200_setStatus(&d, -52000, "vokelvo_driver", "x.cpp", 12);
-    d.stackTrace[0] = 0xABC;
-    d.stackTrace[1] = 0;
-    n = nVOAPAL200_formatStatus(&d, buffer, sizeof(buffer));
-    const std::string text =
-        "\ntStatus contents:\n\tcode = -52000\n\tcomponent name = vokelvo_d\n\tfile name: x.cpp\n"
-        "\tline number = 12\n\tstack trace:\n\t\t0x0000000000000abc\n\t\t0x0000000000000000\n";
-    EXPECT_EQ(std::string(buffer), text);
-    EXPECT_EQ(n, static_cast<int64_t>(text.size()));
-    // Exactly big enough (text + NUL) works; one character less yields -1.
-    std::string exact(text.size() + 1, '\0');
-    EXPECT_EQ(nVOAPAL200_formatStatus(&d, exact.data(), exact.size()), static_cast<int64_t>(text.size()));
-    EXPECT_EQ(nVOAPAL200_formatStatus(&d, exact.data(), exact.size() - 1), -1);
-
-    tStatus s;
-    KELVO_SET_STATUS(s, 7);
-    const std::string shortText = "\ntStatus contents:\n\tcode = 7\n";
-    EXPECT_EQ(nVOAPAL200_formatStatus(&s, buffer, shortText.size()), -1);
-    EXPECT_EQ(nVOAPAL200_formatStatus(&s, buffer, shortText.size() + 1),
-              static_cast<int64_t>(shortText.size()));
-}
-
 TEST(Status, CopiesKeepTheirOwnForm) {
     // A full record handed in by a caller, copied into a short local: the local
     // stays short, so a later set cannot write detail fields it does not have.
@@ -176,20 +146,6 @@ TEST(Status, CopiesKeepTheirOwnForm) {
     EXPECT_EQ(other.sizeWord, 216u);
     EXPECT_EQ(other.lineNumber, 1u);
 }
-
-class StatusAllocation : public kelvo_test::LeakCheckedTest {};
-
-TEST_F(StatusAllocation, CreateStatusIsShortAndNullWhenMemoryIsShort) {
-    nVOAPALS100_tStatus* created = nVOAPAL200_createStatus();
-    ASSERT_NE(created, nullptr);
-    EXPECT_EQ(created->sizeWord, 16u);
-    EXPECT_EQ(created->code, 0);
-    nVOKAL100_free(created);
-    kal::memory::failNth(1);
-    EXPECT_EQ(nVOAPAL200_createStatus(), nullptr);
-}
-
-// ---- kernel-layer results ---------------------------------------------------
 
 // {platform code, kernel-layer code}, the rows both tables share.
 const std::vector<std::pair<int64_t, int32_t>> kSharedRows = {
