@@ -139,16 +139,6 @@ TEST_F(Properties, ARefusedPropertyRollsBackItsListOnly) {
     EXPECT_EQ(kal::registration::counters().propertyUnregistrations, before.propertyUnregistrations);
 }
 
-TEST_F(Properties, DescribeNamesTheStates) {
-    words_[1] = 0x5678;
-    kal::log::clear();
-    device_->describe("<", ">");
-    const std::string log = kal::log::text();
-    EXPECT_NE(log.find("tDevice("), std::string::npos);
-    EXPECT_NE(log.find(",pdo:0x5678) (kPnPStateNotStarted from kPnPStateNotStarted)>"), std::string::npos)
-        << log;
-}
-
 // ---- the callbacks through the host ----------------------------------------
 
 class Callbacks : public kelvo_test::LeakCheckedTest {

@@ -249,28 +249,6 @@ TEST_F(PlatformSync, AnInterruptOnlyEndsInterruptibleWaits) {
     EXPECT_EQ(status.getCode(), tStatus::kTimedOut);
 }
 
-TEST_F(PlatformSync, ManualResetEventWakesEveryWaiterAndStaysSignalled) {
-    tStatus status;
-    Semaphore event(false, false);
-    std::atomic<int> woken{0};
-    std::vector<std::unique_ptr<Worker>> waiters;
-    for (int i = 0; i < 3; ++i) {
-        waiters.push_back(std::make_unique<Worker>([&] {
-            tStatus own;
-            if (nVOAPAL200_waitSemaphore(&event, nVOAPAL200_kWaitForever, 0, &own)) {
-                woken.fetch_add(1);
-            }
-        }));
-        EXPECT_TRUE(waiters.back()->waitUntilBlocked());
-    }
-    nVOAPAL200_setEvent(&event);
-    waiters.clear();
-    EXPECT_EQ(woken.load(), 3);
-    EXPECT_EQ(event.count, 1u);
-    EXPECT_TRUE(nVOAPAL200_waitSemaphore(&event, 0, 0, &status));
-    EXPECT_EQ(event.count, 1u) << "waits do not clear a manual-reset event";
-}
-
 TEST_F(PlatformSync, AutoResetEventKeepsOneSignalForOneWait) {
     tStatus status;
     Semaphore event(true, false);

@@ -119,27 +119,6 @@ TEST(PlatformTime, SleepsWaitAtLeastTheTimeInWholeMilliseconds) {
     }
 }
 
-// Stepped time stands still but for sleeps (a zero one is a microsecond)
-// and, with a read step, each read of the clock.
-TEST(PlatformTime, SteppedTimeMovesOnlyBySleepsAndReads) {
-    const struct {
-        uint64_t readStepNs;
-        uint32_t sleepUs;
-        uint64_t readToReadNs;  // two reads in a row
-        uint64_t acrossSleepNs; // a read, the sleep, a read
-    } cases[] = {{0, 0, 0, 1000}, {0, 250, 0, 250000}, {10000, 0, 10000, 11000}, {10000, 250, 10000, 260000}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.readStepNs);
-        SCOPED_TRACE(c.sleepUs);
-        kal::clock::ScopedStepped stepped(c.readStepNs);
-        const uint64_t first = nVOKAL1_getMonotonicCounter();
-        const uint64_t second = nVOKAL1_getMonotonicCounter();
-        EXPECT_EQ(second - first, c.readToReadNs);
-        nVOKAL250_sleepTimeout(c.sleepUs);
-        EXPECT_EQ(nVOKAL1_getMonotonicCounter() - second, c.acrossSleepNs);
-    }
-}
-
 TEST(PlatformTime, AbsoluteTimeCountsFrom1904InBinaryFractions) {
     kal::clock::setTimeOfDay(0, 500000);
     nVOAPAL200_tAbsoluteTime time{};

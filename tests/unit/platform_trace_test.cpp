@@ -69,40 +69,6 @@ protected:
     tTrace* trace_ = nullptr;
 };
 
-TEST_F(Trace, PrefixFieldsPadToTheWidthAndAreCutAtIt) {
-    nameOnly();
-    trace_->beginLine("x", 0, 0, "f.cpp", 0, 0);
-    trace_->endLine();
-    EXPECT_EQ(kal::log::text(), "[x" + std::string(47, '-') + "] \n");
-
-    // Default fields: name, number and the file's last component.
-    kal::log::clear();
-    trace_->setShowNumber();
-    trace_->setShowFile();
-    trace_->beginLine("n", 0, 42, "dir\\sub/file.cpp", 0, 0);
-    trace_->endLine();
-    const std::string fields = "[n--42--file.cpp";
-    EXPECT_EQ(kal::log::text(), fields + std::string(49 - fields.size(), '-') + "] \n");
-
-    // A name longer than the prefix is cut at 49 characters; unbounded it is kept.
-    kal::log::clear();
-    nameOnly();
-    const std::string longName(70, 'q');
-    line(longName.c_str(), 0);
-    EXPECT_EQ(kal::log::text(), "[" + longName.substr(0, 48) + "] \n");
-    kal::log::clear();
-    trace_->clearLimitPrefix();
-    line(longName.c_str(), 0);
-    EXPECT_EQ(kal::log::text(), "[" + longName + "] \n");
-
-    // No field at all: blanks instead of the frame.
-    kal::log::clear();
-    trace_->setLimitPrefix();
-    trace_->clearShowName();
-    line("x", 0);
-    EXPECT_EQ(kal::log::text(), std::string(49, ' ') + "  \n");
-}
-
 TEST_F(Trace, DepthIndentsScopesAndNeverGoesNegative) {
     nameOnly();
     trace_->setPrefixWidth(3);
