@@ -258,13 +258,4 @@ TEST_F(BridgeAccessor, GeographicAddressIsReadWhereTheCapabilityNamesIt) {
     EXPECT_EQ(module->deviceErrorCount(), 0u) << ::testing::PrintToString(module->deviceErrors());
 }
 
-TEST_F(BridgeAccessor, DeadBridgeIsAnErrorNotAHalt) {
-    module->setDeadBridge(true);
-    tStatus status;
-    EXPECT_EQ(lookup(status), tGeographicAddress::kNoValue);
-    EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
-    module->setDeadBridge(false);
-    EXPECT_EQ(module->deviceErrorCount(), 0u);
-}
-
 } // namespace

@@ -1,11 +1,9 @@
-// Class-scope allocation of driver objects and the containers: vector growth
-// and order, strings, shared and weak pointers, the ordered map; every
-// allocation failure and every fatal entry status.
+// Class-scope allocation and the containers: vector, string, shared and weak
+// pointers, the ordered map; allocation failures and fatal entry statuses.
 #include <atomic>
 #include <cstring>
 #include <new>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "control.h"
@@ -71,8 +69,6 @@ protected:
         gConstructed = gDestroyed = 0;
     }
 };
-
-// ---- Vector ----------------------------------------------------------------
 
 TEST_F(PlatformContainers, VectorGrowthInsertAndEraseKeepOrder) {
     {
@@ -158,8 +154,6 @@ TEST_F(PlatformContainers, VectorFailuresReportAndChangeNothing) {
     EXPECT_EQ(indexStatus.getCode(), -52005);
     EXPECT_EQ(vector.size(), 4u);
 }
-
-// ---- BasicString -------------------------------------------------------------
 
 TEST_F(PlatformContainers, BasicStringBuildsAppendsAndErases) {
     const size_t liveBefore = kal::memory::liveAllocations();
@@ -256,8 +250,6 @@ TEST_F(PlatformContainers, AnEnormousAppendCountFailsAndKeepsTheText) {
     }
 }
 
-// ---- SharedPtr / WeakPtr ----------------------------------------------------------
-
 struct Counted : kelvo_driver::nVOAPAL000::tObject {
     static inline std::atomic<int> destroyed{0};
     int value;
@@ -320,37 +312,6 @@ TEST_F(PlatformContainers, SharedPtrCountsAndDeletesExactlyOnce) {
     EXPECT_TRUE(status.isSuccess());
 }
 
-TEST_F(PlatformContainers, SharedPtrCountsHoldAcrossThreads) {
-    Counted::destroyed = 0;
-    tStatus status;
-    vohtl::SharedPtr<Counted> shared(new Counted(3), status);
-    vohtl::WeakPtr<Counted> weak(shared);
-    std::atomic<int> locksSeen{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        vohtl::SharedPtr<Counted> mine = shared;
-        threads.emplace_back([mine = std::move(mine), weak, &locksSeen]() mutable {
-            for (int i = 0; i < 2000; ++i) {
-                vohtl::SharedPtr<Counted> copy = mine;
-                vohtl::WeakPtr<Counted> weakCopy = weak;
-                if (vohtl::SharedPtr<Counted> locked = weakCopy.lock()) {
-                    locksSeen += locked->value == 3 ? 1 : 0;
-                }
-            }
-            mine.reset();
-        });
-    }
-    shared.reset();
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(locksSeen, 4 * 2000) << "every thread held a reference, so every lock succeeded";
-    EXPECT_EQ(Counted::destroyed, 1);
-    EXPECT_TRUE(weak.expired());
-}
-
-// ---- apal::Map -------------------------------------------------------------------
-
 using LimitMap = vohtl::apal::Map<uint32_t, uint32_t>;
 
 std::vector<std::pair<uint32_t, uint32_t>> entriesOf(const LimitMap& map) {
@@ -396,8 +357,6 @@ TEST_F(PlatformContainers, MapInsertFindEraseInKeyOrder) {
               (std::vector<std::pair<uint32_t, uint32_t>>{{32, 32000}, {40, 41}, {48, 48000}}));
     EXPECT_TRUE(status.isSuccess());
 }
-
-// ---- class-scope allocation ---------------------------------------------------
 
 using kelvo_driver::nVOAPAL000::blockFlag;
 using kelvo_driver::nVOAPAL000::tObject;
