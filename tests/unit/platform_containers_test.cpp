@@ -2,7 +2,6 @@
 // pointers, the ordered map; allocation failures and fatal entry statuses.
 #include <atomic>
 #include <cstring>
-#include <new>
 #include <string>
 #include <vector>
 
@@ -397,23 +396,6 @@ TEST_F(Allocation, StatusFormFailsWithoutConstructingAndKeepsTheFlag) {
     delete flagged;
     delete plain;
     EXPECT_EQ(gDestroyed, 2);
-}
-
-TEST_F(Allocation, PlainAndNothrowFormsReturnNullWhenMemoryIsShort) {
-    kal::memory::failNth(1);
-    EXPECT_EQ(new Probe, nullptr);
-    kal::memory::failNth(1);
-    EXPECT_EQ(new (std::nothrow) Probe, nullptr);
-    kal::memory::failNth(1);
-    EXPECT_EQ(new Probe[3], nullptr);
-    EXPECT_EQ(gConstructed, 0);
-
-    tStatus status;
-    Probe* array = new (status, false) Probe[3];
-    ASSERT_NE(array, nullptr);
-    EXPECT_EQ(gConstructed, 3);
-    delete[] array;
-    EXPECT_EQ(gDestroyed, 3);
 }
 
 } // namespace

@@ -1,6 +1,5 @@
-// The driver entry and the callbacks: load and unload, the I/O-control header
-// and the notifier codes, the status tables at the boundary, property lists
-// and their roll-back, remove; the static initialiser and finaliser table.
+// The driver entry and the callbacks: a refused load, the I/O-control header,
+// property values, the static initialiser and finaliser table.
 #include <cstring>
 #include <string>
 
@@ -104,39 +103,6 @@ TEST_F(Properties, ValuesAreHandedOverByTypeAndANullTextAsTheEmptyOne) {
     EXPECT_EQ(text.kernelHandle, 0u);
     EXPECT_EQ(kal::registration::liveProperties(), 0u);
     tDevice::unregisterPropertyList(list); // nothing is unregistered twice
-}
-
-TEST_F(Properties, ARefusedPropertyRollsBackItsListOnly) {
-    tProperty a{"a", kPropertyTypeUInt32, 0, 1};
-    tProperty b{"b", kPropertyTypeUInt32, 0, 2};
-    tProperty c{"c", kPropertyTypeUInt32, 0, 3};
-    tProperty* busList[] = {&a, nullptr};
-    tProperty* ownList[] = {&b, &c, nullptr};
-    device_->bus = busList;
-    device_->own = ownList;
-    device_->registerBusProperties(status_);
-    kal::registration::failPropertyRegistration(2);
-    device_->registerDeviceProperties(status_);
-    EXPECT_EQ(status_.getCode(), tStatus::kUnsupportedValue);
-    EXPECT_EQ(b.kernelHandle, 0u) << "rolled back";
-    EXPECT_EQ(c.kernelHandle, 0u);
-    EXPECT_NE(a.kernelHandle, 0u) << "another list keeps its registrations";
-    EXPECT_EQ(kal::registration::liveProperties(), 1u);
-
-    tProperty unknown{"unknown", 7, 0, 0};
-    tProperty* odd[] = {&unknown, nullptr};
-    tStatus other;
-    device_->registerPropertyList(kPropertyKindDevice, kernelDevice(), odd, other);
-    EXPECT_EQ(other.getCode(), tStatus::kUnsupportedValue) << "a type the kernel layer does not know";
-
-    // Remove unregisters what is left, once, and is idempotent.
-    device_->remove();
-    EXPECT_EQ(a.kernelHandle, 0u);
-    EXPECT_EQ(kal::registration::liveProperties(), 0u);
-    EXPECT_EQ(device_->getPnPState(), kPnPStateNotPresent);
-    const auto before = kal::registration::counters();
-    device_->remove();
-    EXPECT_EQ(kal::registration::counters().propertyUnregistrations, before.propertyUnregistrations);
 }
 
 // ---- the callbacks through the host ----------------------------------------

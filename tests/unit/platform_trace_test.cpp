@@ -61,30 +61,19 @@ protected:
         trace_->write(text);
         trace_->endLine();
     }
-    // Shows only the name field.
-    void nameOnly() {
-        trace_->clearShowNumber();
-        trace_->clearShowFile();
-    }
     tTrace* trace_ = nullptr;
 };
 
-TEST_F(Trace, DepthIndentsScopesAndNeverGoesNegative) {
-    nameOnly();
+// Lines that open a scope indent the lines inside it; a close at depth 0 stays at 0.
+TEST_F(Trace, ScopesIndentAndTheScopeTracerOpensAndClosesALevel) {
+    trace_->clearShowNumber();
+    trace_->clearShowFile();
     trace_->setPrefixWidth(3);
-    line("a", 2); // closing at depth 0
+    line("a", 2);
     EXPECT_EQ(trace_->getDepth(), 0);
-    line("a", 0, "plain");
     line("a", 1, "open");
     line("a", 0, "inner");
     line("a", 2, "close");
-    EXPECT_EQ(kal::log::text(), "[a] \n[a] plain\n[a] open\n[a]   inner\n[a] close\n");
-    EXPECT_EQ(trace_->getDepth(), 0);
-}
-
-TEST_F(Trace, ScopeTracerOpensAndClosesALevel) {
-    nameOnly();
-    trace_->setPrefixWidth(3);
     nVOAPALS100::tStatus status;
     KELVO_SET_STATUS(status, -5);
     const void* object = reinterpret_cast<const void*>(static_cast<uintptr_t>(0xBEEF));
@@ -94,9 +83,9 @@ TEST_F(Trace, ScopeTracerOpensAndClosesALevel) {
         line("s", 0, "body");
     }
     { tTraceScope bare("s", 0, 0, nullptr, 0, nullptr, nullptr, nullptr, *trace_); }
-    EXPECT_EQ(kal::log::text(),
-              "[s] work; this=0xbeef; tStatus code=-5 {\n[s]   body\n[s] } tStatus code=-5; work\n"
-              "[s] {\n[s] } \n");
+    EXPECT_EQ(kal::log::text(), "[a] \n[a] open\n[a]   inner\n[a] close\n"
+                                "[s] work; this=0xbeef; tStatus code=-5 {\n[s]   body\n[s] } tStatus code=-5; work\n"
+                                "[s] {\n[s] } \n");
     EXPECT_EQ(trace_->getDepth(), 0);
 }
 
