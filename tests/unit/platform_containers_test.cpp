@@ -154,7 +154,7 @@ TEST_F(PlatformContainers, VectorFailuresReportAndChangeNothing) {
     EXPECT_EQ(vector.size(), 4u);
 }
 
-TEST_F(PlatformContainers, BasicStringBuildsAppendsAndErases) {
+TEST_F(PlatformContainers, BasicStringBuildsAppendsAndAssigns) {
     const size_t liveBefore = kal::memory::liveAllocations();
     tStatus status;
     {
@@ -164,36 +164,21 @@ TEST_F(PlatformContainers, BasicStringBuildsAppendsAndErases) {
 
         const char source[] = {'m', 'a', 'p', 'X', 'Y'};
         vohtl::BasicString name(source, 3, status);
-        EXPECT_STREQ(name.c_str(), "map");
-        EXPECT_EQ(name.length(), 3u);
-
         EXPECT_TRUE(name.append("\t", status));
         EXPECT_TRUE(name.append("NisoFpgaWindow", status));
-        EXPECT_STREQ(name.c_str(), "map\tNisoFpgaWindow");
         EXPECT_TRUE(name.append(name.c_str(), 3, status)) << "a source inside the string itself";
         EXPECT_STREQ(name.c_str(), "map\tNisoFpgaWindowmap");
+        EXPECT_EQ(name.length(), 21u);
 
-        name.erase(3, 1);
-        EXPECT_STREQ(name.c_str(), "mapNisoFpgaWindowmap");
-        name.erase(17, 100); // count clipped at the end
-        EXPECT_STREQ(name.c_str(), "mapNisoFpgaWindow");
-        name.erase(0, 3);
-        EXPECT_STREQ(name.c_str(), "NisoFpgaWindow");
-        EXPECT_EQ(name.length(), 14u);
-
-        EXPECT_TRUE(name.assign(name.c_str() + 4, status));
-        EXPECT_STREQ(name.c_str(), "FpgaWindow");
+        EXPECT_TRUE(name.assign(name.c_str() + 8, status));
+        EXPECT_STREQ(name.c_str(), "FpgaWindowmap");
         EXPECT_TRUE(name.assign("a much longer text than the storage held before", status));
         EXPECT_EQ(name.length(), std::strlen("a much longer text than the storage held before"));
 
         vohtl::BasicString moved(std::move(name));
         EXPECT_TRUE(name.empty());
-        moved.erase(0, moved.length());
-        EXPECT_EQ(moved.capacity(), 0u);
-        EXPECT_EQ(kal::memory::liveAllocations(), liveBefore) << "erasing everything releases the storage";
-        EXPECT_TRUE(moved.assign("x", status));
         EXPECT_TRUE(moved.assign("", status));
-        EXPECT_EQ(kal::memory::liveAllocations(), liveBefore);
+        EXPECT_EQ(kal::memory::liveAllocations(), liveBefore) << "an empty text releases the storage";
     }
     EXPECT_TRUE(status.isSuccess());
 }
