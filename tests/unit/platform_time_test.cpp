@@ -1,5 +1,4 @@
-// Time units, timebases, timeouts and sleeping, absolute time, the checked
-// narrowing.
+// Time units, timebases, timeouts and sleeping, the checked narrowing.
 #include <chrono>
 #include <cstdint>
 
@@ -112,21 +111,6 @@ TEST(PlatformTime, SleepsWaitAtLeastTheTimeInWholeMilliseconds) {
     for (std::size_t i = 0; i < sleeps.size(); ++i) {
         EXPECT_EQ(sleeps[i], i == 0 ? 1000u : 0u) << "one millisecond first, then zeros: sleep " << i;
     }
-}
-
-TEST(PlatformTime, AbsoluteTimeCountsFrom1904InBinaryFractions) {
-    kal::clock::setTimeOfDay(0, 500000);
-    nVOAPAL200_tAbsoluteTime time{};
-    EXPECT_EQ(nVOAPAL200_getAbsoluteTime(&time), &time);
-    EXPECT_EQ(time.seconds, 2082844800u);
-    EXPECT_EQ(time.fraction, 9223372036854500000ull);
-    kal::clock::setTimeOfDay(0xFFFFFFFFu, 999999);
-    nVOAPAL200_getAbsoluteTime(&time);
-    EXPECT_EQ(time.seconds, 0xFFFFFFFFull + 2082844800u) << "seconds are zero-extended";
-    EXPECT_EQ(time.fraction, 999999ull * 18446744073709ull);
-    kal::clock::clearTimeOfDay();
-    nVOAPAL200_getAbsoluteTime(&time);
-    EXPECT_GT(time.seconds, 2082844800u + 1600000000u) << "back on the system's time of day";
 }
 
 TEST(PlatformMemoryHelpers, SafeCastAndCopy) {
