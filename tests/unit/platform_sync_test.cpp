@@ -69,24 +69,6 @@ TEST_F(PlatformSync, RecursiveMutexIsHandedOverOnlyAfterTheLastRelease) {
     EXPECT_EQ(mutex.count, 0u);
 }
 
-TEST_F(PlatformSync, MutexCreationFailureAndFatalStatus) {
-    tStatus status;
-    tMutex failed;
-    kal::faults::failNth(kal::faults::kMutex, 1);
-    nVOAPAL200_createMutex(&failed, &status);
-    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
-    EXPECT_EQ(failed.mutex, nullptr);
-
-    const uint64_t callsBefore = kal::faults::calls(kal::faults::kMutex);
-    tMutex skipped;
-    skipped.count = 7;
-    nVOAPAL200_createMutex(&skipped, &status);
-    EXPECT_EQ(kal::faults::calls(kal::faults::kMutex), callsBefore);
-    EXPECT_EQ(skipped.mutex, nullptr);
-    EXPECT_EQ(skipped.count, 0u);
-    EXPECT_EQ(skipped.mutexOwner, nullptr);
-}
-
 TEST_F(PlatformSyncDeathTest, ReleaseByANonOwnerIsAnInvariantFailure) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
@@ -185,23 +167,6 @@ TEST_F(PlatformSync, ReleasesRacingTimeoutsAreCountedExactlyOnce) {
     EXPECT_FALSE(queued(semaphore));
 }
 
-TEST_F(PlatformSync, TimedWaitExpiresWithTimedOutAndLeavesNothingQueued) {
-    kal::clock::ScopedScale fast(1000);
-    tStatus status;
-    Semaphore semaphore(0);
-    const uint64_t before = nVOKAL1_getMonotonicCounter();
-    for (uint32_t interruptible = 0; interruptible < 2; ++interruptible) {
-        status.clear();
-        EXPECT_FALSE(nVOAPAL200_acquireSemaphore(&semaphore, 2000, interruptible, &status));
-        EXPECT_EQ(status.getCode(), tStatus::kTimedOut);
-        EXPECT_FALSE(queued(semaphore));
-    }
-    EXPECT_GE(nVOKAL1_getMonotonicCounter() - before, 4000000000ull) << "two waits of 2000 ms";
-    // A later release is kept for the next wait, not lost to the expired one.
-    nVOAPAL200_releaseSemaphore(&semaphore);
-    EXPECT_EQ(semaphore.count, 1u);
-}
-
 TEST_F(PlatformSync, InterruptedWaitsReportInterruptedAndLeaveNothingQueued) {
     tStatus status;
     Semaphore event(true, false);
@@ -278,27 +243,6 @@ TEST_F(PlatformSync, AutoResetEventKeepsOneSignalForOneWait) {
     second.join();
     EXPECT_EQ(woken.load(), 1);
     EXPECT_FALSE(queued(event));
-}
-
-TEST_F(PlatformSync, EventsMaySignalUnderNestedSpinLocks) {
-    // The work-queue order: a DPC lock, then a second DPC lock, then the event's interrupt lock.
-    tStatus status;
-    Semaphore event(true, false);
-    nVOKAL_tHandle owner = nVOKAL100_createSpinLock();
-    nVOKAL_tHandle list = nVOKAL100_createSpinLock();
-    nVOKAL100_acquireSpinLockDPC(owner);
-    EXPECT_EQ(kal::exec::current(), kal::exec::Level::dpc);
-    nVOKAL100_acquireSpinLockDPC(list);
-    nVOAPAL200_setEvent(&event);
-    EXPECT_EQ(kal::exec::current(), kal::exec::Level::dpc) << "the event's lock restores the DPC level";
-    nVOKAL100_releaseSpinLockDPC(list);
-    EXPECT_EQ(kal::exec::current(), kal::exec::Level::dpc);
-    nVOKAL100_releaseSpinLockDPC(owner);
-    EXPECT_EQ(kal::exec::current(), kal::exec::Level::thread);
-    EXPECT_EQ(kal::exec::spinLocksHeld(), 0);
-    EXPECT_TRUE(nVOAPAL200_waitSemaphore(&event, 0, 0, &status));
-    nVOKAL100_destroySpinLock(list);
-    nVOKAL100_destroySpinLock(owner);
 }
 
 TEST_F(PlatformSyncDeathTest, DestroyingASemaphoreWithAWaiterIsAnInvariantFailure) {
