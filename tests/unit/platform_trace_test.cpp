@@ -1,48 +1,12 @@
-// The trace stream: line prefix, indentation, destinations and the scope tracer.
-#include <string>
-#include <vector>
-
+// The trace stream: indentation, the scope tracer, the line lock, disabled output.
 #include "nVOKAL.h"
 #include "platform/trace.h"
-#include "platform/vosdbg.h"
 #include "test_support.h"
 
 namespace {
 
 using kelvo_driver::nVOAPAL000::tTrace;
-using kelvo_driver::nVOAPAL000::tTraceDestination;
 using kelvo_driver::nVOAPAL000::tTraceScope;
-
-// Records each text handed to it.
-class CaptureDestination : public tTraceDestination {
-public:
-    explicit CaptureDestination(const char* name, bool opens = true) : name_(name), opens_(opens) {}
-    void write(const char* text) override { writes.emplace_back(text); }
-    void write(const char* text, uint64_t length) override { writes.emplace_back(text, length); }
-    void describe(char*, uint64_t, uint64_t*) override {}
-    bool open() override {
-        ++opened;
-        return opens_;
-    }
-    void close() override { ++closed; }
-    const char* getName() const override { return name_; }
-
-    std::string all() const {
-        std::string text;
-        for (const auto& w : writes) {
-            text += w;
-        }
-        return text;
-    }
-
-    std::vector<std::string> writes;
-    int opened = 0;
-    int closed = 0;
-
-private:
-    const char* name_;
-    bool opens_;
-};
 
 class Trace : public kelvo_test::LeakCheckedTest {
 protected:
@@ -64,8 +28,11 @@ protected:
     tTrace* trace_ = nullptr;
 };
 
-// Lines that open a scope indent the lines inside it; a close at depth 0 stays at 0.
+// Lines that open a scope indent the lines inside it; a close at depth 0 stays
+// at 0. Lines are written under the line lock once it exists.
 TEST_F(Trace, ScopesIndentAndTheScopeTracerOpensAndClosesALevel) {
+    trace_->createLock();
+    ASSERT_TRUE(trace_->getLockCreated());
     trace_->clearShowNumber();
     trace_->clearShowFile();
     trace_->setPrefixWidth(3);
@@ -97,38 +64,6 @@ TEST_F(Trace, DisabledOutputWritesNothing) {
     trace_->hexDump(bytes, sizeof(bytes), 1);
     trace_->endLine();
     EXPECT_EQ(kal::log::text(), "");
-}
-
-TEST_F(Trace, DestinationSwitchRules) {
-    trace_->createLock(); // the switch takes the line lock like any line
-    ASSERT_TRUE(trace_->getLockCreated());
-    CaptureDestination first("first");
-    trace_->switchDestination(&first);
-    EXPECT_EQ(kal::log::text(), "Switching trace destination to first\n")
-        << "the notice goes to the old destination";
-    EXPECT_EQ(trace_->getDestination(), &first);
-    EXPECT_EQ(first.opened, 1);
-
-    // The same destination: the notice, nothing else.
-    trace_->switchDestination(&first);
-    EXPECT_EQ(first.all(), "Switching trace destination to first\n");
-    EXPECT_EQ(first.opened, 1);
-    EXPECT_EQ(first.closed, 0);
-
-    // One that does not open: the current one stays.
-    CaptureDestination refusing("refusing", false);
-    trace_->switchDestination(&refusing);
-    EXPECT_EQ(trace_->getDestination(), &first);
-    EXPECT_EQ(refusing.opened, 1);
-    EXPECT_EQ(first.closed, 0);
-
-    CaptureDestination second("second");
-    trace_->switchDestination(&second);
-    EXPECT_EQ(trace_->getDestination(), &second);
-    EXPECT_EQ(first.closed, 1);
-    line("x", 0);
-    EXPECT_EQ(second.writes.size(), 1u);
-    trace_->switchDestination(&trace_->consoleDestination());
 }
 
 } // namespace
