@@ -144,17 +144,6 @@ TEST_F(Notifier, FailedSendsGiveTheirBufferBack) {
     EXPECT_EQ(sockets::sent(), 0u);
 }
 
-TEST_F(Notifier, AFatalStatusDoesNothing) {
-    tStatus status;
-    KELVO_SET_STATUS(status, tStatus::kTimedOut);
-    notifier_->open(tIONotifierParams{kCookie, kDestination}, status);
-    EXPECT_FALSE(notifier_->isOpen());
-    open();
-    notifier_->notify(nullptr, 0, status);
-    EXPECT_EQ(status.getCode(), tStatus::kTimedOut);
-    EXPECT_EQ(sockets::count(kDestination), 0u);
-}
-
 TEST_F(Notifier, OpenTwiceAndDestroyingOpenBreakInvariants) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     open();

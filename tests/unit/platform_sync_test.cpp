@@ -191,29 +191,6 @@ TEST_F(PlatformSync, InterruptedWaitsReportInterruptedAndLeaveNothingQueued) {
     EXPECT_TRUE(nVOAPAL200_waitSemaphore(&event, 0, 0, &status));
 }
 
-TEST_F(PlatformSync, AnInterruptOnlyEndsInterruptibleWaits) {
-    tStatus status;
-    Semaphore semaphore(1);
-    const uint64_t me = nVOKAL100_getThreadID();
-    ASSERT_TRUE(kal::thread::interrupt(me));
-    EXPECT_TRUE(nVOAPAL200_acquireSemaphore(&semaphore, nVOAPAL200_kWaitForever, 1, &status))
-        << "a unit at hand is taken without waiting";
-    std::thread releaser([&] {
-        EXPECT_TRUE(kal::thread::waitUntilBlocked(me));
-        nVOAPAL200_releaseSemaphore(&semaphore);
-    });
-    EXPECT_TRUE(nVOAPAL200_acquireSemaphore(&semaphore, nVOAPAL200_kWaitForever, 0, &status))
-        << "a plain wait ignores the interrupt";
-    releaser.join();
-    // Still pending: the next interruptible wait ends at once, and uses it up.
-    EXPECT_FALSE(nVOAPAL200_acquireSemaphore(&semaphore, 1000, 1, &status));
-    EXPECT_EQ(status.getCode(), tStatus::kWaitInterrupted);
-    EXPECT_FALSE(queued(semaphore));
-    status.clear();
-    EXPECT_FALSE(nVOAPAL200_acquireSemaphore(&semaphore, 0, 1, &status));
-    EXPECT_EQ(status.getCode(), tStatus::kTimedOut);
-}
-
 TEST_F(PlatformSync, AutoResetEventKeepsOneSignalForOneWait) {
     tStatus status;
     Semaphore event(true, false);
