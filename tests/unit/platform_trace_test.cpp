@@ -50,9 +50,10 @@ TEST_F(Trace, ScopesIndentAndTheScopeTracerOpensAndClosesALevel) {
         line("s", 0, "body");
     }
     { tTraceScope bare("s", 0, 0, nullptr, 0, nullptr, nullptr, nullptr, *trace_); }
-    EXPECT_EQ(kal::log::text(), "[a] \n[a] open\n[a]   inner\n[a] close\n"
-                                "[s] work; this=0xbeef; tStatus code=-5 {\n[s]   body\n[s] } tStatus code=-5; work\n"
-                                "[s] {\n[s] } \n");
+    EXPECT_EQ(kal::log::text(),
+              "[a] \n[a] open\n[a]   inner\n[a] close\n"
+              "[s] work; this=0xbeef; tStatus code=-5 {\n[s]   body\n[s] } tStatus code=-5; work\n"
+              "[s] {\n[s] } \n");
     EXPECT_EQ(trace_->getDepth(), 0);
 }
 
