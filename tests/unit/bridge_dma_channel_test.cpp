@@ -1,22 +1,13 @@
-// The bridge DMA channel's register sequences and the simulated engine that
-// walks the links in step mode.
+// The bridge DMA channel's register sequences.
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "bridge/brixel_dma_channel.h"
-#include "bridge/brixel_sgl.h"
 #include "bridge_dma_support.h"
-#include "platform/dma_map.h"
 
 namespace {
 
 using kelvo_driver::nVOAPAL000::tBrixelDMAChannel;
-using kelvo_driver::nVOAPAL000::tBrixelSGL;
-using kelvo_driver::nVOAPAL000::tDMAMapCore;
-using kelvo_driver::nVOAPAL000::tPageList;
-using kelvo_driver::nVOAPAL000::tStandardDMAMap;
-using nVOAPALS100::tStatus;
 
 using Writes = std::vector<std::pair<std::uint64_t, std::uint64_t>>; // offset, value
 
@@ -95,63 +86,6 @@ TEST_F(BridgeDmaChannel, OnlyAnEndBitClearsTheTransferInProgress) {
         channel.reset();
         module->dma(1).setNeverStarts(false);
     }
-}
-
-// A finite chain over kernel pages, run by the engine of a channel.
-class BridgeDmaEngine : public BridgeDmaChannel {
-protected:
-    struct Run {
-        tPageList pages;
-        tStandardDMAMap* map = nullptr;
-        tBrixelSGL chain;
-        std::uint8_t* memory = nullptr;
-    };
-    void build(Run& run, std::uint32_t channel, std::size_t bytes, std::uint32_t linkSize = 4096) {
-        tStatus status;
-        const std::uint64_t pages = (bytes + 4095) / 4096;
-        run.pages.handle = nVOKAL220_tPageList_createFromAllocation(pages, 0);
-        run.pages.size = pages * 4096;
-        run.memory = kal::pagelists::memory(run.pages.handle);
-        run.map = new (status, false) tStandardDMAMap(config, status);
-        run.map->load(run.pages, 0, bytes,
-                      channel == 0 ? tDMAMapCore::kDeviceToHost : tDMAMapCore::kHostToDevice, status);
-        run.map->resetSGLIterator();
-        run.chain.initialize(config, linkSize, status);
-        run.chain.addTransfer(*run.map, status);
-        ASSERT_TRUE(status.isSuccess());
-        run.chain.makeFinite();
-    }
-    void release(Run& run) {
-        run.map->unload();
-        kelvo_driver::nVOAPAL000::deleteObject(run.map);
-    }
-};
-
-TEST_F(BridgeDmaEngine, HostToDeviceMovesOnlyWhatTheAdditiveCountAllowsAtOnce) {
-    sim::DmaEngine& engine = module->dma(1);
-    Run run;
-    build(run, 1, 10000);
-    const auto data = kelvo_test::pattern(10000, 3);
-    std::memcpy(run.memory, data.data(), data.size());
-    tBrixelDMAChannel channel(window, 1);
-    channel.start(run.chain.getLinkInformation(), true);
-    engine.streamCommand(0x100);
-    engine.addAllowance(4000); // credits not started: nothing moves on Solstra channel 1
-    EXPECT_EQ(engine.sunkBytes(), 0u);
-    engine.creditCommand(1u << 16);
-    struct Step {
-        std::uint32_t allow;
-        std::uint64_t total;
-    };
-    for (const Step& s : {Step{0, 4000}, Step{5000, 9000}, Step{5000, 10000}}) {
-        engine.addAllowance(s.allow);
-        EXPECT_EQ(engine.sunkBytes(), s.total);
-        EXPECT_EQ(channel.getTransferCount(), s.total);
-    }
-    EXPECT_EQ(engine.sunk(), data);
-    EXPECT_FALSE(engine.running());
-    channel.reset();
-    release(run);
 }
 
 } // namespace

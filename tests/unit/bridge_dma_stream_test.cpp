@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "bridge/dma_buffer.h"
 #include "platform/time.h"
 #include "bridge_dma_stream_support.h"
 
@@ -63,23 +62,6 @@ TEST_F(BridgeDmaStream, TransfersAreCheckedBeforeAnythingIsLocked) {
     EXPECT_EQ(add(*c, kSGLTypeFinite, a, 64 * 4096, 1u << 14), 0);
     EXPECT_EQ(c->sgl->entryCount(kSGLTypeFinite), 1u << 20);
     EXPECT_EQ(add(*c, kSGLTypeFinite, a, 4096), kInvalid); // the list is full
-}
-
-TEST_F(BridgeDmaStream, ARepeatedBufferIsListedBackToBackFromOneLock) {
-    UserMemory user(3 * 4096);
-    auto c = channel(0);
-    const std::size_t lists = kal::pagelists::live();
-    ASSERT_EQ(add(*c, kSGLTypeFinite, user.address() + 100, 2 * 4096, 3), 0);
-    EXPECT_EQ(kal::pagelists::live(), lists + 1);
-    tStatus status;
-    c->sgl->commit(status);
-    const auto links = decodeChain(info.pciHandle, c->sgl->getSGL(), 4);
-    ASSERT_EQ(links.size(), 1u);
-    ASSERT_EQ(links[0].entries.size(), 3u);
-    for (const auto& entry : links[0].entries) {
-        EXPECT_EQ(entry.word0, 2u * 4096);
-        EXPECT_EQ(entry.address, links[0].entries[0].address);
-    }
 }
 
 TEST_F(BridgeDmaStream, CommitShapesTheListsByWhatTheyHold) {
@@ -180,48 +162,8 @@ TEST_F(BridgeDmaStream, StreamCircuitCommandsComeInTheirOrder) {
     }
 }
 
-TEST_F(BridgeDmaStream, StreamCircuitStopFollowsDataTransferEnable) {
-    auto c = channel(0);
-    tStatus status;
-    c->circuit.start(true, status);
-    // The circuit dropped data transfer by itself: stop writes nothing and the circuit counts as stopped.
-    module->dma(0).streamCommand(0x800);
-    const std::size_t commands = module->dma(0).streamCommands().size();
-    c->circuit.stop(status);
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_EQ(module->dma(0).streamCommands().size(), commands);
-    EXPECT_FALSE(c->circuit.isStarted());
-    c->circuit.start(true, status);
-    EXPECT_TRUE(status.isSuccess());
-    module->dma(0).setStreamNeverResets(true);
-    c->circuit.stop(status);
-    EXPECT_EQ(status.getCode(), k807C);
-    EXPECT_TRUE(c->circuit.isStarted());
-    module->dma(0).setStreamNeverResets(false);
-}
-
-TEST_F(BridgeDmaStream, CreditAndFifoControllers) {
+TEST_F(BridgeDmaStream, AFifoResetStrobesTwiceTenMillisecondsApart) {
     kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
-    auto c = channel(1);
-    ASSERT_NE(c->credits, nullptr);
-    tStatus status;
-    c->credits->start(status);
-    EXPECT_TRUE(module->dma(1).creditsStarted());
-    c->credits->stop(status);
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_FALSE(module->dma(1).creditsStarted());
-    module->dma(1).setCreditsNeverStop(true);
-    c->credits->start(status);
-    c->credits->stop(status);
-    EXPECT_EQ(status.getCode(), tStatus::kTimedOut);
-    tStatus restart;
-    c->credits->start(restart);
-    tStatus failed;
-    KELVO_SET_STATUS(failed, tStatus::kOutOfMemory);
-    c->credits->getCleanupOperation()->cleanup(failed); // nothing on an error
-    EXPECT_TRUE(module->dma(1).creditsStarted());
-    module->dma(1).setCreditsNeverStop(false);
-
     auto m = channel(0);
     std::vector<std::uint8_t> bytes(100, 1);
     module->dma(0).inject(bytes.data(), bytes.size());
@@ -266,38 +208,6 @@ TEST_F(BridgeDmaStream, StartRunsTheChannelBeforeTheCircuitAndStopTheReverse) {
     EXPECT_TRUE(stop.isSuccess());
     EXPECT_EQ(module->dma(0).streamCommands().size(), commands + 1); // 0x800 first
     EXPECT_EQ(block.writtenValues(0x58), (std::vector<std::uint64_t>{0x5, 0x2}));
-    EXPECT_FALSE(c->stream->isTransferInProgress());
-}
-
-TEST_F(BridgeDmaStream, ChannelsThatNeverStartOrNeverEnd) {
-    kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
-    UserMemory user(4096);
-    auto c = channel(0);
-    ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), 4096), 0);
-    sim::LatchBlock& block = module->bridgeRegisters().channel(0);
-    block.clearTrace();
-    module->dma(0).setNeverStarts(true);
-    tStatus status;
-    c->sgl->commitAndStart(true, status);
-    EXPECT_EQ(status.getCode(), k8079);
-    EXPECT_EQ(block.writtenValues(0x58), (std::vector<std::uint64_t>{0x5, 0x2}));
-    EXPECT_FALSE(c->stream->isTransferInProgress());
-    module->dma(0).setNeverStarts(false);
-
-    status.clear();
-    c->sgl->commitAndStart(true, status);
-    ASSERT_TRUE(status.isSuccess());
-    module->dma(0).setNeverEnds(true);
-    c->stream->stop(status);
-    EXPECT_EQ(status.getCode(), k807C);
-    EXPECT_TRUE(c->stream->isTransferInProgress());
-    tStatus again;
-    c->sgl->commitAndStart(true, again);
-    EXPECT_EQ(again.getCode(), k806E);
-    module->dma(0).setNeverEnds(false);
-    tStatus stop;
-    c->stream->stop(stop);
-    EXPECT_TRUE(stop.isSuccess());
     EXPECT_FALSE(c->stream->isTransferInProgress());
 }
 
@@ -349,26 +259,6 @@ TEST_F(BridgeDmaStream, NothingCommittedMovesWhileTheStreamRuns) {
     EXPECT_LT(kal::pagelists::live(), lists);
 }
 
-TEST_F(BridgeDmaStream, AFiniteListGrownAfterItRanRunsToItsNewEnd) {
-    UserMemory user(2 * 4096);
-    const auto data = kelvo_test::pattern(2 * 4096, 4);
-    auto c = channel(0);
-    ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), 4096), 0);
-    tStatus status;
-    c->sgl->commitAndStart(true, status);
-    module->dma(0).inject(data.data(), 4096);
-    module->dma(0).runUntilBlocked();
-    c->stream->stop(status);
-    ASSERT_EQ(add(*c, kSGLTypeFinite, user.address() + 4096, 4096), 0);
-    c->sgl->commitAndStart(true, status);
-    ASSERT_TRUE(status.isSuccess());
-    module->dma(0).inject(data.data(), 2 * 4096);
-    module->dma(0).runUntilBlocked();
-    EXPECT_FALSE(module->dma(0).running());
-    EXPECT_EQ(std::vector<std::uint8_t>(user.data(), user.data() + 2 * 4096), data);
-    EXPECT_EQ(module->dma(0).queuedBytes(), 0u);
-}
-
 TEST_F(BridgeDmaStream, ACleanupWhoseStopFailsResetsTheChannel) {
     kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
     UserMemory user(4096);
@@ -382,36 +272,6 @@ TEST_F(BridgeDmaStream, ACleanupWhoseStopFailsResetsTheChannel) {
     EXPECT_FALSE(c->stream->isTransferInProgress());
     EXPECT_TRUE(c->sgl->isEmpty());
     module->dma(0).setNeverEnds(false);
-}
-
-TEST_F(BridgeDmaStream, ADmaBufferIsAStandaloneTwoLinkRing) {
-    auto c = channel(1);
-    tStatus status;
-    kelvo_driver::DMABuffer<std::uint64_t> buffer(*c->stream, c->credits.get(), config, 4096, 16, status);
-    ASSERT_TRUE(status.isSuccess());
-    buffer.data()[0] = 0x0123456789ABCDEFULL;
-    buffer.data()[1] = 0xFEDCBA9876543210ULL;
-    const auto links = decodeChain(info.pciHandle, buffer.getSGL(), 3);
-    ASSERT_EQ(links.size(), 3u);
-    EXPECT_EQ(links[1].flags, kHeaderTwoLinkRing);
-    EXPECT_EQ(links[2].address, links[0].address);
-    for (const auto& link : {links[0], links[1]}) {
-        for (const auto& entry : link.entries) {
-            EXPECT_EQ(entry.word0, 4096u);
-        }
-    }
-    c->stream->start(buffer.getSGL(), true, status);
-    c->credits->start(status);
-    c->stream->writeStreamAdditiveTransferCount(16, status);
-    ASSERT_TRUE(status.isSuccess());
-    const auto sunk = module->dma(1).sunk();
-    ASSERT_EQ(sunk.size(), 16u);
-    EXPECT_EQ(std::vector<std::uint8_t>(sunk.begin(), sunk.end()),
-              std::vector<std::uint8_t>(reinterpret_cast<std::uint8_t*>(buffer.data()),
-                                        reinterpret_cast<std::uint8_t*>(buffer.data()) + 16));
-    c->credits->stop(status);
-    c->stream->stop(status);
-    EXPECT_TRUE(status.isSuccess());
 }
 
 } // namespace

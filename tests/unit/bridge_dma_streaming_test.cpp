@@ -24,29 +24,6 @@ struct Buffer {
     std::uint64_t size;
 };
 
-TEST_F(BridgeDmaStreaming, TheEngineOnItsOwnThreadMovesEveryByte) {
-    kal::pagelists::setFragmented(true);
-    UserMemory user(256 * 4096);
-    const auto data = kelvo_test::pattern(user.size(), 11);
-    auto c = channel(0, 512);
-    sim::DmaEngine& engine = module->dma(0);
-    engine.setStepMode(false);
-    ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), user.size()), 0);
-    tStatus status;
-    c->sgl->commitAndStart(true, status);
-    ASSERT_TRUE(status.isSuccess());
-    engine.inject(data.data(), data.size());
-    // The finite list ends by itself once the engine's thread has moved it all.
-    while (engine.running()) {
-        std::this_thread::yield();
-    }
-    EXPECT_EQ(c->stream->getTransferCount(status), data.size());
-    EXPECT_TRUE(std::equal(data.begin(), data.end(), user.data()));
-    c->stream->stop(status);
-    EXPECT_TRUE(status.isSuccess());
-    engine.setStepMode(true);
-}
-
 TEST_F(BridgeDmaStreaming, AllocationFailuresWhileAStreamIsBuiltEndCleanly) {
     UserMemory user(16 * 4096);
     kal::pagelists::setFragmented(true);

@@ -54,33 +54,6 @@ protected:
     sim::BridgeRegisters& regs() { return module->bridgeRegisters(); }
 };
 
-TEST_F(BridgeMaps, CoreMapFlushWritesTheWholeRegisterOnlyWhenDirty) {
-    kelvo_test::tRegion regionB = region(0, 0x518);
-    tCore core(regionB);
-    sim::Block& hbrcr = regs().hbrcr();
-    tStatus status;
-    core.set(0x000000A4, 0x5, status, 0);
-    core.set(0x3E0000A4, 7, status, 0); // a one-bit field of the core takes any non-zero value
-    hbrcr.clearTrace();
-    core.flush(0x3E0000A4, false, status, 0); // by a field: the whole register
-    core.flush(0x3E0000A4, false, status, 0); // clean now: nothing
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_EQ(writesOf(hbrcr), (std::vector<Write>{{0, 4, 0x80000005}}));
-
-    uint32_t count = 1;
-    arm::FieldType types[2] = {};
-    uint64_t masks[2] = {};
-    tStatus small;
-    core.getRegisterFormat(0x80000058, count, types, masks, small);
-    EXPECT_EQ(small.getCode(), kBufferTooSmall);
-    EXPECT_EQ(count, 1u);
-    tStatus missing;
-    count = 2;
-    core.getRegisterFormat(0x80000448, count, types, masks, missing);
-    EXPECT_EQ(missing.getCode(), kNotImplemented);
-    EXPECT_EQ(count, 0u);
-}
-
 TEST_F(BridgeMaps, DmaChannelControlGoesStraightToTheHardware) {
     const uint64_t base = regs().channelBase(1);
     EXPECT_EQ(base, 0x1100u) << "channel 1 lies one 2^8 stride above the DMA base";

@@ -33,27 +33,6 @@ protected:
     std::unique_ptr<tTriggers> triggers;
 };
 
-TEST_F(BridgeTriggers, OneBitFieldsTakeBitZeroUnlessMarked) {
-    tStatus status;
-    triggers->set(0x000000CC, 2, status, 0); // any non-zero value
-    triggers->set(0x000000A4, 2, status, 0); // bit 0 of the value only
-    triggers->set(0x000000F0, 0xFF, status, 0);
-    triggers->set(0x800000CE, 0x1FF, status, 0);
-    EXPECT_EQ(triggers->CTSI_Mode_Register.softCopy, 1u);
-    EXPECT_EQ(triggers->PFI_Direction_Register.softCopy, 0u);
-    EXPECT_EQ(triggers->PFI_Direction_Register.dirty, 0u);
-    EXPECT_EQ(triggers->IntTriggerB_OutputSelectRegister[0].softCopy, 0x1Fu);
-    EXPECT_EQ(triggers->CTSI_Direction_Register.softCopy, 0xFFu) << "cut to the register's 8 bits";
-
-    // An array element alone, by identifier and by its typed writer.
-    triggers->write(0x380000BA + 3, 1, false, status, 0);
-    triggers->PFI_OutputSelectRegister[5].writePFI_i_Output_Select(
-        static_cast<brixeltools::nTriggers::Trig_PFI_Output_Select_t>(0x1FF), status, false);
-    EXPECT_EQ(chipTrace(), (std::vector<Access>{{true, 0xBD, 1, 0x80}, {true, 0xBF, 1, 0x7F}}));
-    EXPECT_EQ(triggers->PFI_OutputSelectRegister[4].dirty, 0u);
-    EXPECT_TRUE(status.isSuccess());
-}
-
 TEST_F(BridgeTriggers, SharedOffsetsAreToldApartByBit30) {
     sim::TimingChip& chip = module->timingChip();
     chip.setReadValue(0xE0, 0xA5C3);

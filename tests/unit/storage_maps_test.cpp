@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "flash_images.h"
-#include "flash_test_support.h"
 #include "storage/board_storage_maps.h"
 #include "windows/memory_window.h"
 #include "test_support.h"
