@@ -1,12 +1,17 @@
 // Firmware images: the factory's choice between the embedded and a custom
-// image, and its refusals.
+// image, and its refusals; the download's stream through the simulated bridge.
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "bridge/firmware.h"
-#include "kelvo/product_ids.h"
+#include "bridge/firmware_download.h"
+#include "bridge/tymo_reg_maps.h"
 #include "control.h"
+#include "groups_support.h"
+#include "kelvo/product_ids.h"
+#include "regs_sim_support.h"
 #include "test_support.h"
 
 namespace {
@@ -123,6 +128,52 @@ TEST_F(Firmware, NothingHappensOnAFailedStatus) {
     EXPECT_FALSE(FirmwareFactory().createSubroutineFirmware(caps, status));
     EXPECT_EQ(status.code, -1);
     EXPECT_EQ(kal::memory::allocationCalls(), 0u);
+}
+
+// The image's words go to the loader's data register with a status read
+// after every 30th; the last one follows word 273990 (target 0: 274001 words)
+// and 478200 (target 1: 478223 words).
+TEST_F(Firmware, DownloadReadsTheStatusAfterEvery30thWrite) {
+    const struct {
+        uint32_t target;
+        uint64_t lastReadAfter;
+    } cases[] = {{0, 273990}, {1, 478200}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        kelvo_test::SimBoard sim("solstra");
+        std::optional<kelvo_test::groups::LoggingARMDispatcher> dispatcher{std::in_place};
+        tStatus status;
+        auto* maps = new (status, false) kelvo_driver::TYMORegMaps(
+            reinterpret_cast<uintptr_t>(sim.bar), kelvo_driver::mappedSizeOfBar0(*sim.device), *dispatcher, status);
+        sim::FpgaLoader& loader = sim.module->bridgeRegisters().fpgaLoading();
+        loader.setConfigured(0, false);
+        loader.setConfigured(1, false);
+        {
+            kal::clock::ScopedStepped stepped(100'000); // every clock read 100 us later
+            kelvo_driver::downloadFPGAFirmware(0x77, 0, 0, c.target, capsOf(kSolstra), *maps, status);
+        }
+        ASSERT_EQ(status.getCode(), 0);
+        // The trace keeps the latest accesses: count back from the end.
+        const std::vector<sim::Access> trace = loader.trace();
+        const uint64_t total = loader.received() / 8 + 4;
+        uint64_t writesAfter = 0;
+        std::vector<uint64_t> readsAt; // data writes so far at each status read inside the stream
+        for (auto it = trace.rbegin(); it != trace.rend(); ++it) {
+            if (it->write && it->offset == sim::FpgaLoader::kData) {
+                ++writesAfter;
+            } else if (!it->write && it->offset == sim::FpgaLoader::kStatus && writesAfter != 0) {
+                readsAt.push_back(total - writesAfter);
+            }
+        }
+        ASSERT_GE(readsAt.size(), 100u);
+        EXPECT_EQ(readsAt.front(), c.lastReadAfter);
+        for (uint64_t at : readsAt) {
+            EXPECT_EQ(at % 30, 0u) << at;
+        }
+        delete maps;
+        dispatcher.reset();
+        EXPECT_EQ(sim.module->deviceErrorCount(), 0u);
+    }
 }
 
 } // namespace

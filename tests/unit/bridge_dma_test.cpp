@@ -1,12 +1,18 @@
-// The SGL controller and its list kinds, the stream circuit, credit and FIFO
-// controllers, the DMA stream controller and the DMA buffer over the
-// simulated engine in step mode.
+// The bridge's DMA data path over the simulated engine in step mode: the
+// channel's register sequences; the SGL controller and its list kinds, the
+// stream circuit, FIFO and stream controllers; channel blocks the bridge
+// places outside the window; streams with every byte checked, allocation
+// failures while a stream is built, and the controller's operations racing
+// from several threads.
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
+#include "bridge/brixel_dma_channel.h"
 #include "platform/time.h"
-#include "bridge_dma_stream_support.h"
+#include "bridge_dma_support.h"
 
 namespace {
 
@@ -14,17 +20,95 @@ using brixeltools::kSGLTypeContinuous;
 using brixeltools::kSGLTypeFinite;
 using kelvo_driver::nVOAPAL000::kHeaderLastLink;
 using kelvo_driver::nVOAPAL000::kHeaderTwoLinkRing;
+using kelvo_driver::nVOAPAL000::tBrixelDMAChannel;
 using kelvo_test::decodeChain;
 using kelvo_test::UserMemory;
 using nVOAPALS100::tStatus;
+using Writes = std::vector<std::pair<std::uint64_t, std::uint64_t>>; // offset, value
 
 constexpr std::int64_t k806C = kelvoDriverCode(0xBFFA806C);
 constexpr std::int64_t k806D = kelvoDriverCode(0xBFFA806D);
 constexpr std::int64_t k806E = kelvoDriverCode(0xBFFA806E);
 constexpr std::int64_t k806F = kelvoDriverCode(0xBFFA806F);
-constexpr std::int64_t k8079 = kelvoDriverCode(0xBFFA8079);
 constexpr std::int64_t k807C = kelvoDriverCode(0xBFFA807C);
 constexpr std::int64_t kInvalid = tStatus::kInvalidParameter;
+
+class BridgeDmaChannel : public kelvo_test::DmaBoardTest {
+protected:
+    sim::LatchBlock& block(std::uint32_t n) { return module->bridgeRegisters().channel(n); }
+    Writes writes(std::uint32_t n) {
+        Writes out;
+        for (const sim::Access& a : block(n).trace()) {
+            if (a.write) {
+                out.emplace_back(a.offset, a.value);
+            }
+        }
+        return out;
+    }
+};
+
+TEST_F(BridgeDmaChannel, OperationsWriteTheirRegisterSequences) {
+    struct Row {
+        const char* what;
+        void (*run)(tBrixelDMAChannel&);
+        Writes expected;
+    };
+    const Row rows[] = {
+        {"start with the flag",
+         [](tBrixelDMAChannel& c) {
+             c.start({0x123456789000ULL, 0x40}, true);
+         },
+         {{0x48, 0x123456789000ULL}, {0x50, 0x40}, {0x58, 0x5}}},
+        {"start without it",
+         [](tBrixelDMAChannel& c) {
+             c.start({0x2000, 0x20}, false);
+         },
+         {{0x48, 0x2000}, {0x50, 0x20}, {0x58, 0x1}}},
+        {"same interrupt mask twice",
+         [](tBrixelDMAChannel& c) {
+             c.setInterruptEnable(0x02000000);
+             c.setInterruptEnable(0x02000000);
+         },
+         {{0x54, 0x02000002}}},
+        {"mask off again keeps the mode",
+         [](tBrixelDMAChannel& c) {
+             c.setInterruptEnable(0x02000000);
+             c.setInterruptEnable(0);
+         },
+         {{0x54, 0x02000002}, {0x54, 0x2}}},
+        {"mask 0 after a reset", [](tBrixelDMAChannel& c) { c.setInterruptEnable(0); }, {}},
+        {"notification",
+         [](tBrixelDMAChannel& c) { c.setTransferCountNotification(0x1234); },
+         {{0x90, 0x1234}, {0x58, 0x02000000}}},
+        {"deactivate", [](tBrixelDMAChannel& c) { c.deactivate(); }, {{0x58, 0x2}}},
+    };
+    module->dma(1).setNeverStarts(true); // the links named do not exist
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        tBrixelDMAChannel channel(window, 1);
+        block(1).clearTrace();
+        row.run(channel);
+        EXPECT_EQ(writes(1), row.expected);
+        channel.reset();
+    }
+}
+
+TEST_F(BridgeDmaChannel, OnlyAnEndBitClearsTheTransferInProgress) {
+    struct Row {
+        std::uint32_t word;
+        bool stillInProgress;
+    };
+    for (const Row& row :
+         {Row{0x4001, true}, Row{0x8001, false}, Row{0x04000001, false}, Row{0x08000001, false}}) {
+        tBrixelDMAChannel channel(window, 1);
+        module->dma(1).setNeverStarts(true);
+        channel.start({0x1000, 0x20}, true);
+        channel.handleInterruptStatus(row.word);
+        EXPECT_EQ(channel.isTransferInProgress(), row.stillInProgress) << std::hex << row.word;
+        channel.reset();
+        module->dma(1).setNeverStarts(false);
+    }
+}
 
 class BridgeDmaStream : public kelvo_test::DmaStreamTest {};
 
@@ -272,6 +356,183 @@ TEST_F(BridgeDmaStream, ACleanupWhoseStopFailsResetsTheChannel) {
     EXPECT_FALSE(c->stream->isTransferInProgress());
     EXPECT_TRUE(c->sgl->isEmpty());
     module->dma(0).setNeverEnds(false);
+}
+
+class BridgeDmaFaults : public kelvo_test::DmaStreamTest {};
+
+TEST_F(BridgeDmaFaults, ChannelBlocksOutsideTheWindowAreRefusedWithACode) {
+    constexpr std::uint32_t kDescription = sim::BridgeRegisters::kDefaultCoreDescription;
+    struct Row {
+        const char* what;
+        std::uint32_t dmaBase;
+        std::uint32_t coreDescription;
+        std::uint32_t channel;
+        std::int64_t code;
+    } const rows[] = {
+        {"the default place", sim::BridgeRegisters::kDefaultDmaBase, kDescription, 1, 0},
+        {"a base reading all ones", 0xFFFFFFFFu, kDescription, 0, tStatus::kNotAccessible},
+        {"a base whose second block wraps to 0 in 32 bits", 0xFFFFFF00u, kDescription, 1,
+         tStatus::kNotAccessible},
+        {"the last block of the window", sim::Module::kBar0Size - 0x200, kDescription, 1, 0},
+        {"a block one past it", sim::Module::kBar0Size - 0x100, kDescription, 1, tStatus::kNotAccessible},
+        {"blocks of 32 KiB (a core description of all ones): the first fits", 0xF8000u, 0xFFFFFFFFu, 0, 0},
+        {"blocks of 32 KiB: the second lies past the end", 0xF8000u, 0xFFFFFFFFu, 1, tStatus::kNotAccessible},
+    };
+    auto c = channel(1); // its maps; its own controller sits at the default place
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        module->bridgeRegisters().setDmaBase(row.dmaBase);
+        module->bridgeRegisters().setCoreDescription(row.coreDescription);
+        std::uint64_t address = 0, size = 0;
+        tStatus located;
+        EXPECT_EQ(kelvo_driver::nVOAPAL000::tBrixelDMAChannel::locateRegisters(window, row.channel, address,
+                                                                               size, located),
+                  row.code == 0);
+        EXPECT_EQ(located.getCode(), row.code);
+        const std::size_t errors = module->deviceErrorCount();
+        tStatus status;
+        {
+            brixeltools::BrixelDMAStreamController stream(window, c->channelMap, c->circuit, row.channel,
+                                                          status);
+        }
+        EXPECT_EQ(status.getCode(), row.code);
+        EXPECT_EQ(module->deviceErrorCount(), errors) << "no access outside the bridge's blocks";
+        module->bridgeRegisters().setCoreDescription(kDescription);
+        module->bridgeRegisters().setDmaBase(sim::BridgeRegisters::kDefaultDmaBase);
+    }
+}
+
+TEST_F(BridgeDmaFaults, AStreamControllerGoingWhileItsChannelStillTransfersResetsIt) {
+    auto c = channel(0);                 // its maps
+    module->dma(0).setNeverStarts(true); // the engine takes no link: the driver's flag alone says it runs
+    sim::LatchBlock& block = module->bridgeRegisters().channel(0);
+    tStatus status;
+    {
+        brixeltools::BrixelDMAStreamController stream(window, c->channelMap, c->circuit, 0, status);
+        stream.tBrixelDMAChannel::start({0x1000, 0x40}, false);
+        ASSERT_TRUE(stream.isTransferInProgress());
+        block.clearTrace();
+    }
+    EXPECT_TRUE(status.isSuccess());
+    // The engine's reset: mode 1, stop, mode 2.
+    EXPECT_EQ(block.writtenValues(0x54), (std::vector<std::uint64_t>{1, 2}));
+    EXPECT_EQ(block.writtenValues(0x58), (std::vector<std::uint64_t>{2}));
+    module->dma(0).setNeverStarts(false);
+}
+
+class BridgeDmaStreaming : public kelvo_test::DmaStreamTest {};
+
+struct Buffer {
+    std::uint32_t type;
+    std::uint64_t offset; // in the user memory
+    std::uint64_t size;
+};
+
+TEST_F(BridgeDmaStreaming, AllocationFailuresWhileAStreamIsBuiltEndCleanly) {
+    UserMemory user(16 * 4096);
+    kal::pagelists::setFragmented(true);
+    // One whole build: controllers, transfers of both kinds, start, stop, teardown.
+    auto build = [&]() -> std::int64_t {
+        auto c = channelOrFailure(0, 128);
+        tStatus status = c->status;
+        if (status.isFatal()) {
+            return status.getCode(); // nothing more was built
+        }
+        for (const Buffer& b : {Buffer{0, 0, 5 * 4096}, Buffer{1, 6 * 4096, 9 * 4096}}) {
+            const kelvo_driver::nVOAPAL000::tUserBuffer buffer(0, user.address() + b.offset, b.size);
+            c->sgl->addTransfer(b.type, buffer, 1, 2, status);
+        }
+        c->sgl->commitAndStart(false, status);
+        c->stream->stop(status);
+        return status.getCode();
+    };
+    const std::uint64_t calls = kal::memory::allocationCalls();
+    ASSERT_EQ(build(), 0);
+    const std::uint64_t perBuild = kal::memory::allocationCalls() - calls;
+    ASSERT_GT(perBuild, 10u);
+    const std::size_t live = kal::memory::liveAllocations();
+    const std::size_t lists = kal::pagelists::live();
+    struct Kind {
+        const char* what;
+        void (*fail)(std::uint64_t);
+        std::uint64_t count;
+    };
+    const Kind kinds[] = {
+        {"memory", [](std::uint64_t n) { kal::memory::failNth(n); }, perBuild},
+        {"page lists", [](std::uint64_t n) { kal::faults::failNth(kal::faults::kPageList, n); }, 12},
+        {"scatter-gather lists", [](std::uint64_t n) { kal::faults::failNth(kal::faults::kSGL, n); }, 12},
+    };
+    for (const Kind& kind : kinds) {
+        for (std::uint64_t n = 1; n <= kind.count; ++n) {
+            SCOPED_TRACE(testing::Message() << kind.what << " " << n);
+            kind.fail(n);
+            const std::int64_t code = build();
+            kal::memory::clearFaults();
+            kal::faults::clear();
+            EXPECT_TRUE(code == 0 || code == tStatus::kOutOfMemory || code == tStatus::kPageLockFailed ||
+                        code == tStatus::kInvalidParameter)
+                << code;
+            EXPECT_EQ(kal::memory::liveAllocations(), live);
+            EXPECT_EQ(kal::pagelists::live(), lists);
+            EXPECT_EQ(kal::dma::mappedSGLs(), 0u);
+        }
+    }
+}
+
+TEST_F(BridgeDmaStreaming, AddClearCommitStartAndStopRaceFromSeveralThreads) {
+    UserMemory user(32 * 4096);
+    auto c = channel(0, 256);
+    sim::DmaEngine& engine = module->dma(0);
+    engine.setStepMode(false);
+    engine.setProducer([](std::uint8_t* into, std::size_t size) {
+        std::fill(into, into + size, 0x5A);
+        return size;
+    });
+    std::atomic<bool> go{false};
+    std::atomic<int> ok{0};
+    auto worker = [&](int kind) {
+        kal::usermem::Scope scope;
+        scope.add(user.data(), user.size());
+        while (!go.load()) {
+            std::this_thread::yield();
+        }
+        for (int i = 0; i < 60; ++i) {
+            tStatus status;
+            switch (kind) {
+            case 0: {
+                const kelvo_driver::nVOAPAL000::tUserBuffer buffer(
+                    0, user.address() + static_cast<std::uint64_t>(i % 8) * 4096, 4096 * (1 + i % 3));
+                c->sgl->addTransfer(i % 2 == 0 ? kSGLTypeContinuous : kSGLTypeFinite, buffer, 1, 1, status);
+                break;
+            }
+            case 1:
+                c->sgl->clearTransfers(status);
+                break;
+            case 2:
+                c->sgl->commitAndStart(true, status);
+                break;
+            default:
+                c->stream->stop(status);
+                break;
+            }
+            ok += status.isSuccess() ? 1 : 0;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int kind = 0; kind < 4; ++kind) {
+        threads.emplace_back(worker, kind);
+    }
+    go = true;
+    for (auto& t : threads) {
+        t.join();
+    }
+    tStatus status;
+    c->stream->stop(status);
+    EXPECT_TRUE(status.isSuccess());
+    engine.setStepMode(true);
+    engine.setProducer(nullptr);
+    EXPECT_GT(ok.load(), 0);
+    EXPECT_FALSE(c->stream->isTransferInProgress());
 }
 
 } // namespace
