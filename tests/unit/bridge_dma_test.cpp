@@ -110,13 +110,12 @@ TEST_F(BridgeDmaChannel, OnlyAnEndBitClearsTheTransferInProgress) {
     }
 }
 
-class BridgeDmaStream : public kelvo_test::DmaStreamTest {};
+class BridgeDmaStream : public kelvo_test::DmaBoardTest {};
 
 TEST_F(BridgeDmaStream, TransfersAreCheckedBeforeAnythingIsLocked) {
     kal::pagelists::setFragmented(true);
     UserMemory user(64 * 4096);
     auto c = channel(0);
-    auto either = std::make_unique<kelvo_test::DmaChannel>(window, *module, config, 0, 4096, barAccessor);
     struct Row {
         const char* what;
         std::uint64_t address, size;
@@ -358,7 +357,7 @@ TEST_F(BridgeDmaStream, ACleanupWhoseStopFailsResetsTheChannel) {
     module->dma(0).setNeverEnds(false);
 }
 
-class BridgeDmaFaults : public kelvo_test::DmaStreamTest {};
+class BridgeDmaFaults : public kelvo_test::DmaBoardTest {};
 
 TEST_F(BridgeDmaFaults, ChannelBlocksOutsideTheWindowAreRefusedWithACode) {
     constexpr std::uint32_t kDescription = sim::BridgeRegisters::kDefaultCoreDescription;
@@ -420,7 +419,7 @@ TEST_F(BridgeDmaFaults, AStreamControllerGoingWhileItsChannelStillTransfersReset
     module->dma(0).setNeverStarts(false);
 }
 
-class BridgeDmaStreaming : public kelvo_test::DmaStreamTest {};
+class BridgeDmaStreaming : public kelvo_test::DmaBoardTest {};
 
 struct Buffer {
     std::uint32_t type;
