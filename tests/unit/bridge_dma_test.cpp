@@ -245,6 +245,24 @@ TEST_F(BridgeDmaStream, StreamCircuitCommandsComeInTheirOrder) {
     }
 }
 
+TEST_F(BridgeDmaStream, StreamCircuitStopFollowsDataTransferEnable) {
+    auto c = channel(0);
+    tStatus status;
+    c->circuit.start(true, status);
+    module->dma(0).streamCommand(0x800); // the circuit drops data transfer by itself
+    const std::size_t commands = module->dma(0).streamCommands().size();
+    c->circuit.stop(status);
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_EQ(module->dma(0).streamCommands().size(), commands) << "nothing to stop";
+    EXPECT_FALSE(c->circuit.isStarted());
+    c->circuit.start(true, status);
+    module->dma(0).setStreamNeverResets(true);
+    c->circuit.stop(status);
+    EXPECT_EQ(status.getCode(), k807C);
+    EXPECT_TRUE(c->circuit.isStarted());
+    module->dma(0).setStreamNeverResets(false);
+}
+
 TEST_F(BridgeDmaStream, AFifoResetStrobesTwiceTenMillisecondsApart) {
     kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
     auto m = channel(0);
