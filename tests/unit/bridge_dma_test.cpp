@@ -553,6 +553,22 @@ TEST_F(BridgeDmaStream, StartRunsTheChannelBeforeTheCircuitAndStopTheReverse) {
     EXPECT_FALSE(c->stream->isTransferInProgress());
 }
 
+TEST_F(BridgeDmaStream, AChannelThatNeverStartsIsStoppedAgain) {
+    kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
+    UserMemory user(4096);
+    auto c = channel(0);
+    ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), 4096), 0);
+    sim::LatchBlock& block = module->bridgeRegisters().channel(0);
+    block.clearTrace();
+    module->dma(0).setNeverStarts(true);
+    tStatus status;
+    c->sgl->commitAndStart(true, status);
+    EXPECT_EQ(status.getCode(), kelvoDriverCode(0xBFFA8079));
+    EXPECT_EQ(block.writtenValues(0x58), (std::vector<std::uint64_t>{0x5, 0x2}));
+    EXPECT_FALSE(c->stream->isTransferInProgress());
+    module->dma(0).setNeverStarts(false);
+}
+
 TEST_F(BridgeDmaStream, NothingCommittedMovesWhileTheStreamRuns) {
     kal::pagelists::setFragmented(true); // one entry per page: the ring is the buffer, once
     UserMemory user(8 * 4096);
