@@ -224,6 +224,20 @@ TEST_F(BridgeSgl, BalancingSpreadsTheTailsShortfallBeforeTheRingCloses) {
     EXPECT_EQ(indices(links), expected);
 }
 
+TEST_F(BridgeSgl, ResetKeepsOneEmptyHeadLinkAndItsMemory) {
+    tBrixelSGL chain;
+    init(chain, 1024);
+    transfers(chain, 0, 2000);
+    const std::uint64_t head = chain.head()->linkMemory.address;
+    const std::size_t lists = kal::pagelists::live();
+    chain.reset();
+    EXPECT_EQ(chain.head(), chain.tail());
+    EXPECT_TRUE(chain.head()->isEmpty());
+    EXPECT_LT(kal::pagelists::live(), lists);
+    tStatus status;
+    EXPECT_EQ(chain.addLink(status)->linkMemory.address, head + 1024);
+}
+
 // A loaded map that reports fixed segments (sizes no real buffer here has).
 class FixedSegments : public kelvo_driver::nVOAPAL000::tDMAMapCore {
 public:
