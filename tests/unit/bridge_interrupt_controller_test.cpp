@@ -73,11 +73,7 @@ protected:
         module_ = bus_.plug("solstra");
     }
     void TearDown() override {
-        controller_.reset();
-        if (device_ != nullptr) {
-            device_->unmapMemoryWindow(0, window_, 0);
-            delete device_;
-        }
+        close();
         EXPECT_EQ(kal::pci::reservedInterrupts(), 0u);
         EXPECT_EQ(kal::thread::unjoinedThreads(), 0u);
         EXPECT_EQ(module_->deviceErrorCount(), 0u);
@@ -91,6 +87,14 @@ protected:
         bar_ = tPCIMemorySpaceAccessor(window_, device_->deviceInfo().memoryWindows[0].size);
         controller_.reset(new (status, true) InterruptController(*device_, bar_, status));
         ASSERT_TRUE(status.isSuccess());
+    }
+    void close() {
+        controller_.reset();
+        if (device_ != nullptr) {
+            device_->unmapMemoryWindow(0, window_, 0);
+            delete device_;
+            device_ = nullptr;
+        }
     }
     std::unique_ptr<CountingTarget> target() {
         tStatus status;
@@ -150,11 +154,8 @@ TEST_F(BridgeInterrupts, WordsReachTheirNotifierUnderLineAndMessageInterrupts) {
         EXPECT_EQ(after, c.writesAfterConstruction);
         controller_->unregisterNotifier(3);
         t.reset();
-        controller_.reset();
+        close();
         EXPECT_EQ(maskWrites().back(), 0x40000000u) << "destruction masks the bridge";
-        device_->unmapMemoryWindow(0, window_, 0);
-        delete device_;
-        device_ = nullptr;
     }
 }
 
@@ -262,11 +263,8 @@ TEST_F(BridgeInterrupts, RegistrationHoldsAgainstAnInterruptStorm) {
             std::this_thread::yield();
         }
         controller_->unregisterNotifier(0);
-        controller_.reset(); // the worker is joined before the target goes
+        close(); // the worker is joined before the target goes
         t.reset();
-        device_->unmapMemoryWindow(0, window_, 0);
-        delete device_;
-        device_ = nullptr;
     }
 }
 
