@@ -81,41 +81,6 @@ inline std::vector<DecodedLink> decodeChain(void* pciHandle, kelvo_driver::nVOAP
     return links;
 }
 
-// A plugged module with 64-bit DMA configured; checks for leaks of page
-// lists, kernel mappings and scatter-gather lists and for refused device
-// accesses.
-class DmaTest : public LeakCheckedTest {
-protected:
-    void SetUp() override {
-        LeakCheckedTest::SetUp();
-        kal::pagelists::resetPlacement();
-        kal::dma::clearFaults();
-        listsAtStart_ = kal::pagelists::live();
-        module = bus.plug("solstra");
-        info = deviceInfoOf(*module);
-        ASSERT_EQ(nVOKAL220_pciSetDMAMask(info.pciHandle, ~0ULL), 0);
-        config.type = kelvo_driver::nVOAPAL000::tDMAConfiguration::kDMAType64Bit;
-        config.deviceInfo = &info;
-    }
-    void TearDown() override {
-        EXPECT_EQ(kal::pagelists::live(), listsAtStart_) << "page lists leaked";
-        EXPECT_EQ(kal::pagelists::kernelMappings(), 0u);
-        EXPECT_EQ(kal::dma::liveSGLs(), 0u);
-        EXPECT_TRUE(kal::dma::faults().empty()) << ::testing::PrintToString(kal::dma::faults());
-        kal::dma::clearFaults();
-        kal::pagelists::resetPlacement();
-        module.reset();
-        LeakCheckedTest::TearDown();
-    }
-    sim::Bus bus;
-    std::shared_ptr<sim::Module> module;
-    nVOAPAL200_tDeviceInfo info{};
-    kelvo_driver::nVOAPAL000::tDMAConfiguration config;
-
-private:
-    std::size_t listsAtStart_ = 0;
-};
-
 // One DMA channel's controllers as the DMA controller set builds them: the
 // stream circuit, the stream controller, the SGL controller and the FIFO
 // controller.
@@ -171,12 +136,22 @@ struct DmaChannel {
     std::unique_ptr<kelvo_driver::StreamCircuitFifoControllerInterface> fifo;
 };
 
-// With BAR 0 mapped through the driver's PCI device and both engines in step
-// mode; builds a channel's controllers and adds user buffers to them.
-class DmaBoardTest : public DmaTest {
+// A plugged module with 64-bit DMA configured, BAR 0 mapped through the
+// driver's PCI device and both engines in step mode; builds a channel's
+// controllers and adds user buffers to them. Checks for leaks of page lists,
+// kernel mappings and scatter-gather lists and for refused device accesses.
+class DmaBoardTest : public LeakCheckedTest {
 protected:
     void SetUp() override {
-        DmaTest::SetUp();
+        LeakCheckedTest::SetUp();
+        kal::pagelists::resetPlacement();
+        kal::dma::clearFaults();
+        listsAtStart_ = kal::pagelists::live();
+        module = bus.plug("solstra");
+        info = deviceInfoOf(*module);
+        ASSERT_EQ(nVOKAL220_pciSetDMAMask(info.pciHandle, ~0ULL), 0);
+        config.type = kelvo_driver::nVOAPAL000::tDMAConfiguration::kDMAType64Bit;
+        config.deviceInfo = &info;
         nVOAPALS100::tStatus status;
         device = new (status, false) kelvo_driver::nVOAPAL000::tPCIDevice(info, status);
         bar = device->mapMemoryWindow(0, status, 0);
@@ -193,7 +168,14 @@ protected:
         for (std::uint32_t n = 0; n < 2; ++n) {
             EXPECT_TRUE(module->dma(n).faults().empty()) << ::testing::PrintToString(module->dma(n).faults());
         }
-        DmaTest::TearDown();
+        EXPECT_EQ(kal::pagelists::live(), listsAtStart_) << "page lists leaked";
+        EXPECT_EQ(kal::pagelists::kernelMappings(), 0u);
+        EXPECT_EQ(kal::dma::liveSGLs(), 0u);
+        EXPECT_TRUE(kal::dma::faults().empty()) << ::testing::PrintToString(kal::dma::faults());
+        kal::dma::clearFaults();
+        kal::pagelists::resetPlacement();
+        module.reset();
+        LeakCheckedTest::TearDown();
     }
     std::unique_ptr<DmaChannel> channel(std::uint32_t n, std::uint32_t linkSize = 4096) {
         auto c = std::make_unique<DmaChannel>(window, *module, config, n, linkSize, barAccessor);
@@ -219,6 +201,13 @@ protected:
     kelvo_driver::nVOAPAL000::tBridgeWindow window{};
     voquantasharedsource::tPCIMemorySpace barRegion;
     voquantasharedsource::PCIMemorySpaceAccessorAdapter barAccessor{&barRegion};
+    sim::Bus bus;
+    std::shared_ptr<sim::Module> module;
+    nVOAPAL200_tDeviceInfo info{};
+    kelvo_driver::nVOAPAL000::tDMAConfiguration config;
+
+private:
+    std::size_t listsAtStart_ = 0;
 };
 
 // Page-aligned memory registered as the calling thread's user memory.

@@ -39,7 +39,7 @@ constexpr std::int64_t kInvalid = tStatus::kInvalidParameter;
 
 constexpr std::uint64_t kData = 0x7000000000ULL; // data addresses the decoder never reads
 
-class BridgeSgl : public kelvo_test::DmaTest {
+class BridgeSgl : public kelvo_test::DmaBoardTest {
 protected:
     void init(tBrixelSGL& chain, std::uint32_t linkSize) {
         tStatus status;
