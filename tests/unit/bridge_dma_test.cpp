@@ -518,6 +518,24 @@ TEST_F(BridgeDmaStream, StreamCircuitStopFollowsDataTransferEnable) {
     module->dma(0).setStreamNeverResets(false);
 }
 
+TEST_F(BridgeDmaStream, CreditsStopOrTimeOut) {
+    kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
+    kelvo_regmaps::tKelvoNisoStreamControlRegMap map(
+        &barAccessor, static_cast<std::uint32_t>(sim::Module::kNisoFpgaBase + sim::Module::kSolstraCredits), 0,
+        0x20);
+    qeldma::StreamCreditController credits(map);
+    for (bool neverStops : {false, true}) {
+        module->dma(1).setCreditsNeverStop(neverStops);
+        tStatus status;
+        credits.start(status);
+        EXPECT_TRUE(module->dma(1).creditsStarted());
+        credits.stop(status);
+        EXPECT_FALSE(module->dma(1).creditsStarted());
+        EXPECT_EQ(status.getCode(), neverStops ? tStatus::kTimedOut : 0);
+    }
+    module->dma(1).setCreditsNeverStop(false);
+}
+
 TEST_F(BridgeDmaStream, AFifoResetStrobesTwiceTenMillisecondsApart) {
     kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
     auto m = channel(0);
