@@ -521,8 +521,8 @@ TEST_F(BridgeDmaStream, StreamCircuitStopFollowsDataTransferEnable) {
 TEST_F(BridgeDmaStream, CreditsStopOrTimeOut) {
     kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
     kelvo_regmaps::tKelvoNisoStreamControlRegMap map(
-        &barAccessor, static_cast<std::uint32_t>(sim::Module::kNisoFpgaBase + sim::Module::kSolstraCredits), 0,
-        0x20);
+        &barAccessor, static_cast<std::uint32_t>(sim::Module::kNisoFpgaBase + sim::Module::kSolstraCredits),
+        0, 0x20);
     qeldma::StreamCreditController credits(map);
     for (bool neverStops : {false, true}) {
         module->dma(1).setCreditsNeverStop(neverStops);

@@ -143,8 +143,9 @@ TEST_F(Firmware, DownloadReadsTheStatusAfterEvery30thWrite) {
         kelvo_test::SimBoard sim("solstra");
         std::optional<kelvo_test::groups::LoggingARMDispatcher> dispatcher{std::in_place};
         tStatus status;
-        auto* maps = new (status, false) kelvo_driver::TYMORegMaps(
-            reinterpret_cast<uintptr_t>(sim.bar), kelvo_driver::mappedSizeOfBar0(*sim.device), *dispatcher, status);
+        auto* maps = new (status, false)
+            kelvo_driver::TYMORegMaps(reinterpret_cast<uintptr_t>(sim.bar),
+                                      kelvo_driver::mappedSizeOfBar0(*sim.device), *dispatcher, status);
         sim::FpgaLoader& loader = sim.module->bridgeRegisters().fpgaLoading();
         loader.setConfigured(0, false);
         loader.setConfigured(1, false);

@@ -25,13 +25,15 @@ protected:
         LeakCheckedTest::SetUp();
         sim = std::make_unique<kelvo_test::SimBoard>();
         tStatus status;
-        maps = new (status, false) kelvo_driver::TYMORegMaps(
-            reinterpret_cast<uintptr_t>(sim->bar), kelvo_driver::mappedSizeOfBar0(*sim->device), *dispatcher, status);
+        maps = new (status, false)
+            kelvo_driver::TYMORegMaps(reinterpret_cast<uintptr_t>(sim->bar),
+                                      kelvo_driver::mappedSizeOfBar0(*sim->device), *dispatcher, status);
         ASSERT_TRUE(status.isSuccess());
         flash().setBusyTimes(0, 0, 0);
     }
     void TearDown() override {
-        EXPECT_EQ(sim->module->deviceErrorCount(), 0u) << ::testing::PrintToString(sim->module->deviceErrors());
+        EXPECT_EQ(sim->module->deviceErrorCount(), 0u)
+            << ::testing::PrintToString(sim->module->deviceErrors());
         delete controllers;
         delete maps;
         dispatcher.reset();
@@ -41,8 +43,9 @@ protected:
     int64_t buildControllers() {
         delete controllers;
         tStatus status;
-        controllers = new (status, false) kelvo_driver::TYMOControllers(
-            reinterpret_cast<uintptr_t>(sim->bar), kelvo_driver::mappedSizeOfBar0(*sim->device), *maps, status);
+        controllers = new (status, false)
+            kelvo_driver::TYMOControllers(reinterpret_cast<uintptr_t>(sim->bar),
+                                          kelvo_driver::mappedSizeOfBar0(*sim->device), *maps, status);
         return status.getCode();
     }
     sim::SerialFlash& flash() { return sim->module->flash(); }

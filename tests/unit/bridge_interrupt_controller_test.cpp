@@ -339,7 +339,7 @@ protected:
 TEST_F(DmaWaits, SignalsAndTimeoutsEndABlockedWait) {
     const struct {
         const char* what;
-        int32_t code; // 1: none (the timeout ends it)
+        int32_t code;    // 1: none (the timeout ends it)
         bool shortFirst; // a code 0 with the count still short comes first
         uint32_t timeout;
         int64_t answer;
@@ -348,7 +348,8 @@ TEST_F(DmaWaits, SignalsAndTimeoutsEndABlockedWait) {
         {"notify-at", 0, false, 0xFFFFFFFF, 0, false},
         {"cancel", kCancelCode, false, 0xFFFFFFFF, kCancelled, false},
         {"cancel after a short wake-up", kCancelCode, true, 0xFFFFFFFF, kCancelled, false},
-        {"invalidated", static_cast<int32_t>(0xBFFA9179u), false, 0xFFFFFFFF, kelvoDriverCode(0xBFFA9179), false},
+        {"invalidated", static_cast<int32_t>(0xBFFA9179u), false, 0xFFFFFFFF, kelvoDriverCode(0xBFFA9179),
+         false},
         {"timeout", 1, false, 2000, 0, true},
     };
     kal::clock::ScopedScale fast(1000); // 2 s of stand-in time pass in 2 ms

@@ -83,7 +83,6 @@ TEST_F(BridgePort, WriteAndReadAreOneTransactionEach) {
     EXPECT_EQ(bim().readCount(kCommand), 1u) << "completes at once: one poll";
     EXPECT_EQ(bim().readCount(kData), 1u);
     EXPECT_TRUE(status.isSuccess());
-
 }
 
 TEST_F(BridgePort, IdenticalWritesBothReachTheCommandRegister) {
