@@ -649,6 +649,26 @@ TEST_F(BridgeDmaStream, NothingCommittedMovesWhileTheStreamRuns) {
     EXPECT_LT(kal::pagelists::live(), lists);
 }
 
+TEST_F(BridgeDmaStream, AFiniteListGrownAfterItRanRunsToItsNewEnd) {
+    UserMemory user(2 * 4096);
+    const auto data = kelvo_test::pattern(2 * 4096, 4);
+    auto c = channel(0);
+    ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), 4096), 0);
+    tStatus status;
+    c->sgl->commitAndStart(true, status);
+    module->dma(0).inject(data.data(), 4096);
+    module->dma(0).runUntilBlocked();
+    c->stream->stop(status);
+    ASSERT_EQ(add(*c, kSGLTypeFinite, user.address() + 4096, 4096), 0);
+    c->sgl->commitAndStart(true, status);
+    ASSERT_TRUE(status.isSuccess());
+    module->dma(0).inject(data.data(), 2 * 4096);
+    module->dma(0).runUntilBlocked();
+    EXPECT_FALSE(module->dma(0).running());
+    EXPECT_EQ(std::vector<std::uint8_t>(user.data(), user.data() + 2 * 4096), data);
+    EXPECT_EQ(module->dma(0).queuedBytes(), 0u);
+}
+
 TEST_F(BridgeDmaStream, ACleanupWhoseStopFailsResetsTheChannel) {
     kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
     UserMemory user(4096);
