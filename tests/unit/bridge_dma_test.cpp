@@ -136,6 +136,22 @@ TEST_F(BridgeSgl, AZeroByteTransferIsRefusedAndChangesNothing) {
     EXPECT_TRUE(chain.head()->isEmpty());
 }
 
+TEST_F(BridgeSgl, CommittedHeadersNameTheNextLinkOrEndTheChain) {
+    tBrixelSGL chain;
+    init(chain, 64); // three transfers per link
+    transfers(chain, 0, 5);
+    chain.makeFinite();
+    const auto links = decode(chain, 4);
+    ASSERT_EQ(links.size(), 2u);
+    EXPECT_EQ(links[0].nextSize, 16u + 2 * 16);
+    EXPECT_EQ(links[0].flags, 0u);
+    EXPECT_EQ(links[0].nextAddress, chain.tail()->linkMemory.address);
+    EXPECT_EQ(links[1].nextSize, 0u);
+    EXPECT_EQ(links[1].flags, kHeaderLastLink);
+    EXPECT_EQ(links[1].nextAddress, 0u);
+    EXPECT_EQ(indices(links), (std::vector<std::uint32_t>{0, 1, 2, 3, 4}));
+}
+
 TEST_F(BridgeSgl, LinksShareLinkMemoryInAlignedSlots) {
     struct Row {
         std::uint32_t linkSize;
