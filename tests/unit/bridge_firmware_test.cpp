@@ -57,6 +57,7 @@ TEST_F(Firmware, ChoosesAndRefusesImages) {
         {"address without size", address, 0, 0, kSolstra, 0, kEmbedded},
         {"size without address", 0, 2192012, 1, kDuskmereA, 0, kEmbedded},
         {"custom of the right size", address, 3825788, 1, kSolstra, 0, kCustom},
+        {"custom of the small size", address, 2192012, 0, kSolstra, 0, kCustom},
         {"custom one byte short", address, 3825787, 0, kDuskmereA, kWrongSize, kRefused},
         {"custom one byte long", address, 2192013, 0, kSolstra, kWrongSize, kRefused},
         {"custom above 32 bits", address, (1ull << 32) + 2192012, 0, kSolstra, kWrongSize, kRefused},

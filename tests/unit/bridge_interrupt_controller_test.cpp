@@ -333,6 +333,34 @@ protected:
     std::unique_ptr<BrixelDMAInterruptController> waits;
 };
 
+// Waits that return at once: arming and disarming still happen around the count check.
+TEST_F(DmaWaits, SatisfiedOrEmptyWaitsReturnAtOnce) {
+    const struct {
+        uint64_t count;
+        uint64_t start;
+        uint64_t bytes;
+        uint32_t timeout;
+        bool timedOut;
+    } cases[] = {
+        {0, 0, 0, 0xFFFFFFFF, false},     // nothing to wait for
+        {100, 10, 90, 0xFFFFFFFF, false}, // reached
+        {5, 10, 90, 0xFFFFFFFF, false},   // count below start wraps: done
+        {0, 0, 64, 0, true},              // timeout 0: only a look
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        FakeChannel channel;
+        channel.count = c.count;
+        const Result r = wait(channel, 1, c.start, c.bytes, c.timeout);
+        EXPECT_EQ(r.code, 0);
+        EXPECT_EQ(r.timedOut, c.timedOut);
+        EXPECT_EQ(channel.arms(), std::vector<uint64_t>{c.start + c.bytes});
+        EXPECT_FALSE(channel.enabled);
+        EXPECT_EQ(waits->waiterCount(), 0u);
+    }
+    EXPECT_EQ(registration.unregistered.load(), 4u);
+}
+
 // What ends a blocked wait: the notifier's code 0 once the count is there, a
 // cancel (also after a short wake-up, which re-arms), the device's
 // invalidation, a timeout.
