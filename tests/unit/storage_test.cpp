@@ -1,4 +1,4 @@
-// Storage: the CRC-32; the board's maps' field tables and their typed, string
+// Storage: the board's maps' field tables and their typed, string
 // and raw access bounds; the flash window's ranges and buffers, its sector
 // cache (only sectors that differ are rewritten, only the flushed range
 // reaches the flash) and what it keeps after a failed sector write or read.
@@ -18,27 +18,6 @@ namespace {
 using devicewindow::FlashWindow;
 using kelvo_storagemaps::KelvoStorageMaps;
 using nVOAPALS100::tStatus;
-
-TEST(StorageCrc32, CheckValueAndSpecialCases) {
-    struct Case {
-        const char* text;
-        uint32_t crc;
-    } cases[] = {{"123456789", 0xCBF43926u},
-                 {"", 0x00000000u},
-                 {"a", 0xE8B7BE43u},
-                 {"The quick brown fox jumps over the lazy dog", 0x414FA339u}};
-    storagemap::CRC32Checksum crc;
-    for (const Case& c : cases) {
-        tStatus status;
-        EXPECT_EQ(crc.compute(reinterpret_cast<const uint8_t*>(c.text), std::strlen(c.text), status), c.crc)
-            << c.text;
-    }
-    tStatus status;
-    EXPECT_EQ(crc.compute(nullptr, 4, status), 0xFFFFFFFFu);
-    tStatus failed;
-    KELVO_SET_STATUS(failed, -52000);
-    EXPECT_EQ(crc.compute(reinterpret_cast<const uint8_t*>("1"), 1, failed), 0xFFFFFFFFu);
-}
 
 // The maps over a window in kernel memory that holds a flash image.
 class StorageMaps : public kelvo_test::LeakCheckedTest {
