@@ -127,6 +127,15 @@ TEST_F(BridgeSgl, EntriesFillALinkAndThenStartTheNext) {
     }
 }
 
+TEST_F(BridgeSgl, AZeroByteTransferIsRefusedAndChangesNothing) {
+    tBrixelSGL chain;
+    init(chain, 4096);
+    tStatus status;
+    EXPECT_EQ(chain.appendTransfer(kData, 0, status, false), nullptr);
+    EXPECT_EQ(status.getCode(), tStatus::kInvalidParameter);
+    EXPECT_TRUE(chain.head()->isEmpty());
+}
+
 TEST_F(BridgeSgl, CommittedHeadersNameTheNextLinkOrEndTheChain) {
     tBrixelSGL chain;
     init(chain, 64); // three transfers per link
@@ -507,6 +516,24 @@ TEST_F(BridgeDmaStream, StreamCircuitCommandsComeInTheirOrder) {
     }
 }
 
+TEST_F(BridgeDmaStream, StreamCircuitStopFollowsDataTransferEnable) {
+    auto c = channel(0);
+    tStatus status;
+    c->circuit.start(true, status);
+    module->dma(0).streamCommand(0x800); // the circuit drops data transfer by itself
+    const std::size_t commands = module->dma(0).streamCommands().size();
+    c->circuit.stop(status);
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_EQ(module->dma(0).streamCommands().size(), commands) << "nothing to stop";
+    EXPECT_FALSE(c->circuit.isStarted());
+    c->circuit.start(true, status);
+    module->dma(0).setStreamNeverResets(true);
+    c->circuit.stop(status);
+    EXPECT_EQ(status.getCode(), k807C);
+    EXPECT_TRUE(c->circuit.isStarted());
+    module->dma(0).setStreamNeverResets(false);
+}
+
 TEST_F(BridgeDmaStream, CreditsStopOrTimeOut) {
     kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
     kelvo_regmaps::tKelvoNisoStreamControlRegMap map(
@@ -656,6 +683,21 @@ TEST_F(BridgeDmaStream, AFiniteListGrownAfterItRanRunsToItsNewEnd) {
     EXPECT_FALSE(module->dma(0).running());
     EXPECT_EQ(std::vector<std::uint8_t>(user.data(), user.data() + 2 * 4096), data);
     EXPECT_EQ(module->dma(0).queuedBytes(), 0u);
+}
+
+TEST_F(BridgeDmaStream, ACleanupWhoseStopFailsResetsTheChannel) {
+    kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
+    UserMemory user(4096);
+    auto c = channel(0);
+    ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), 4096), 0);
+    tStatus status;
+    c->sgl->commitAndStart(true, status);
+    module->dma(0).setNeverEnds(true);
+    c->sgl->cleanup(status);
+    EXPECT_EQ(status.getCode(), k807C);
+    EXPECT_FALSE(c->stream->isTransferInProgress());
+    EXPECT_TRUE(c->sgl->isEmpty());
+    module->dma(0).setNeverEnds(false);
 }
 
 class BridgeDmaFaults : public kelvo_test::DmaBoardTest {};

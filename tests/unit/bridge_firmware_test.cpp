@@ -93,6 +93,32 @@ TEST_F(Firmware, ChoosesAndRefusesImages) {
     }
 }
 
+TEST_F(Firmware, AllocationFailureAtEachStepEndsClean) {
+    std::vector<uint8_t> custom(kelvo_driver::kFpgaImageSizeSmall, 0x5A);
+    kal::usermem::Scope scope;
+    const uint64_t address = scope.add(custom.data(), custom.size());
+    struct Case {
+        const char* name;
+        uint64_t address;
+        uint64_t size;
+    };
+    const Case cases[] = {{"embedded", 0, 0}, {"custom", address, custom.size()}};
+    const ProductCaps caps = capsOf(kSolstra);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Object, buffer, control block: each fails in turn.
+        for (uint64_t n = 1; n <= 3; ++n) {
+            SCOPED_TRACE(n);
+            kal::memory::failNth(n);
+            tStatus status;
+            tFirmwarePtr image = FirmwareFactory().createFirmware(0x77, c.address, c.size, 0, caps, status);
+            EXPECT_EQ(status.code, -52000);
+            EXPECT_FALSE(image);
+            kal::memory::clearFaults();
+        }
+    }
+}
+
 // The image's words go to the loader's data register with a status read
 // after every 30th; the last one follows word 273990 (target 0: 274001 words)
 // and 478200 (target 1: 478223 words).

@@ -2,7 +2,8 @@
 // bridge's queue reach the notifier of their id on the worker thread, merged
 // while queued; registration against interrupt storms; the DMA interrupt
 // controller's waits over a fake channel (arming, wake-up, cancel, timeout,
-// one waiter per id, re-arming after a short wake-up) and under threads.
+// one waiter per id, re-arming after a short wake-up, teardown with blocked
+// waiters) and under threads.
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -420,6 +421,20 @@ TEST_F(DmaWaits, ASecondWaitOnTheSameIdIsRefusedAndLeavesTheFirstArmed) {
     waits->signal(0, kCancelCode);
     waiter.join();
     EXPECT_EQ(first.code, kCancelled);
+}
+
+// Destruction wakes every blocked waiter with -52003 and returns once all left.
+TEST_F(DmaWaits, DestructionEndsBlockedWaiters) {
+    FakeChannel channels[2];
+    Result results[2];
+    std::thread a = waitAsync(channels[0], 0, 64, 0xFFFFFFFF, results[0]);
+    std::thread b = waitAsync(channels[1], 1, 64, 0xFFFFFFFF, results[1]);
+    ASSERT_TRUE(waitUntil([&] { return waits->waiterCount() == 2; }));
+    waits.reset();
+    a.join();
+    b.join();
+    EXPECT_EQ(results[0].code, -52003);
+    EXPECT_EQ(results[1].code, -52003);
 }
 
 // Many threads wait, signal, cancel and time out on both ids at once.

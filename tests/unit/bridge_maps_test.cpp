@@ -1,14 +1,18 @@
-// Bridge maps over the simulated module where they differ from the register
-// engine's common rules: the DMA channel map's straight control writes and
-// the trigger map's registers sharing offsets.
+// Bridge and timing-chip maps over the simulated module where they differ
+// from the register engine's common rules: the DMA channel map's straight
+// control writes, the timing chip's windowed maps, and the trigger map's
+// registers sharing offsets.
 #include <vector>
 
 #include "bridge_test_support.h"
 #include "regmaps/brixel_dma_channel.h"
 #include "regmaps/brixel_triggers.h"
+#include "regmaps/tymo_do.h"
+#include "regmaps/tymo_out_timer.h"
 
 namespace {
 
+using kelvo_test::kOutsideWindow;
 using kelvo_test::kUnknownId;
 using nVOAPALS100::tStatus;
 using Access = kelvo_test::ChipAccess;
@@ -84,6 +88,57 @@ TEST_F(BridgeMaps, DmaChannelControlGoesStraightToTheHardware) {
     channel.clearTrace();
     dma.refreshRegMap(status);
     EXPECT_EQ(readOffsets(channel), (std::vector<uint64_t>{0x60, 0xA0, 0xA4}));
+}
+
+class TimingChipMaps : public kelvo_test::SimulatedBarTest {};
+
+TEST_F(TimingChipMaps, RegistersOutsideTheWindowAreNotAccessed) {
+    // A window over map offsets 0x04 to 0x13 only, the window's start at block offset 0x04.
+    kelvo_test::tRegion regionF = region(sim::TimingChip::kBase, 0x6A);
+    tymo_regmaps::tDO narrow(&regionF, 4u, 4u, 0x10u);
+    EXPECT_EQ(narrow.DIO_Direction_Register.address, 0x08u) << "base - window start + offset";
+    tStatus status;
+    narrow.set(0x80000014, 0x1, status, 0);
+    tStatus flush;
+    narrow.flush(0x80000014, true, flush, 0);
+    EXPECT_EQ(flush.getCode(), kOutsideWindow);
+    EXPECT_EQ(narrow.DO_Mode_Register.dirty, 1u);
+    tStatus port;
+    narrow.write(0x8000001C, 1, false, port, 0);
+    EXPECT_EQ(port.getCode(), kOutsideWindow);
+    tStatus read;
+    uint64_t value = 3;
+    narrow.read(0xC0000000, value, read, 0);
+    EXPECT_EQ(read.getCode(), kOutsideWindow);
+    EXPECT_EQ(value, 0u) << "the unchanged soft copy";
+    tStatus whole;
+    narrow.flushRegMap(true, whole);
+    EXPECT_EQ(whole.getCode(), kOutsideWindow) << "the first error stays";
+    // Every register inside the window was still written: 0x04, 0x08, 0x10 of the map, all of the timer.
+    size_t mapWrites = 0;
+    for (const Access& a : chipTrace()) {
+        mapWrites += a.offset < 0x34 ? 1 : 0;
+    }
+    EXPECT_EQ(mapWrites, 3u);
+    tStatus refreshed;
+    narrow.refreshRegMap(refreshed);
+    EXPECT_EQ(refreshed.getCode(), kOutsideWindow) << "a whole-map refresh reports it too";
+
+    // ... and goes on past it: the timer's status register (offset 0) lies
+    // before this window, its three save registers inside it.
+    tymo_regmaps::tOutTimer timer(&regionF, 0x38u, 4u, 0x14u);
+    const size_t before = chipTrace().size();
+    tStatus timerRefresh;
+    timer.refreshRegMap(timerRefresh);
+    EXPECT_EQ(timerRefresh.getCode(), kOutsideWindow);
+    std::vector<uint32_t> reads;
+    const auto trace = chipTrace();
+    for (size_t i = before; i < trace.size(); ++i) {
+        if (!trace[i].write) {
+            reads.push_back(trace[i].offset);
+        }
+    }
+    EXPECT_EQ(reads, (std::vector<uint32_t>{0x38, 0x40, 0x48}));
 }
 
 class BridgeTriggers : public kelvo_test::SimulatedBarTest {};

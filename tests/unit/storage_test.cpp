@@ -54,32 +54,6 @@ protected:
     KelvoStorageMaps* maps = nullptr;
 };
 
-TEST_F(StorageMaps, FieldTablesOfEveryMap) {
-    load(*sim::flashImage("default"));
-    struct Case {
-        const char* map;
-        uint32_t field;
-        uint64_t count;
-        uint64_t size;
-    } cases[] = {
-        {"Posc", 0, 32768, 1},
-        {"Manufacturing", 16, 1, 1},
-        {"Manufacturing", 18, 1, 32},
-        {"Header", 44, 1, 1024},
-        {"SelfCalibrationChannel0", 20, 1, 16},
-        {"DefaultCalibrationChannel0", 1080, 4, 16},
-        {"DefaultCalibrationChannel0", 1384, 3, 16},
-        {"Header", 13, 0, 0}, // no field there
-    };
-    for (const Case& c : cases) {
-        tStatus status;
-        EXPECT_EQ(map(c.map).getElementCount(c.field, status), c.count) << c.map << " " << c.field;
-        EXPECT_EQ(map(c.map).getElementSize(c.field, status), c.size) << c.map << " " << c.field;
-        EXPECT_EQ(status.getCode(), c.count == 0 ? -240035 : 0) << c.map << " " << c.field;
-    }
-    EXPECT_EQ(dispatcherPtr->getNumberOfRegistrations(), 7u);
-}
-
 TEST_F(StorageMaps, RawAndTypedAccessBounds) {
     load(*sim::flashImage("default"));
     uint8_t buffer[64] = {};
