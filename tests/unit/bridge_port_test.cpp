@@ -85,17 +85,6 @@ TEST_F(BridgePort, WriteAndReadAreOneTransactionEach) {
     EXPECT_TRUE(status.isSuccess());
 }
 
-TEST_F(BridgePort, IdenticalWritesBothReachTheCommandRegister) {
-    tStatus status;
-    accessor->write(0x08, 0x55, status);
-    accessor->write(0x08, 0x55, status);
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_EQ(bim().writtenValues(kData), (std::vector<uint64_t>{0x55}))
-        << "same clean value: not written again";
-    EXPECT_EQ(bim().writtenValues(kCommand), (std::vector<uint64_t>{command(true, 8), command(true, 8)}));
-    EXPECT_EQ(bim().portTrace().size(), 2u);
-}
-
 TEST_F(BridgePort, ReadTimesOutWhenTheCompletionBitNeverComes) {
     tStatus status;
     EXPECT_EQ(accessor->read(0x84, status), 0u);
