@@ -775,7 +775,7 @@ TEST_F(BridgeDmaStreaming, AllocationFailuresWhileAStreamIsBuiltEndCleanly) {
     kal::pagelists::setFragmented(true);
     // One whole build: controllers, transfers of both kinds, start, stop, teardown.
     auto build = [&]() -> std::int64_t {
-        auto c = channelOrFailure(0, 128);
+        auto c = channel(0, 128, true);
         tStatus status = c->status;
         if (status.isFatal()) {
             return status.getCode(); // nothing more was built
