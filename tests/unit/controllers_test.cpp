@@ -208,20 +208,19 @@ protected:
     std::vector<std::unique_ptr<kelvo_driver::TemperatureSensorControllerImpl>> sensors_;
 };
 
+// The first drive's writes: the bring-up test.
 TEST_F(ControllersOnTheBoard, TheTransformerDriveWritesOnlyWhatChanged) {
     ASSERT_TRUE(built.isSuccess());
     kelvo_driver::PowerController power(nullptr, nullptr, &top.Board.XfmrCtrlRegs, 399, 199);
     sim::TransformerBlock& xfmr = b.module->transformer();
     tStatus s;
     power.enableTransformer(s);
-    EXPECT_TRUE(s.isSuccess());
-    EXPECT_EQ(xfmr.writtenValues(0), (std::vector<uint64_t>{0x0000018F, 0x8000018F}));
-    EXPECT_EQ(xfmr.writtenValues(4), (std::vector<uint64_t>{0xC7}));
-    EXPECT_TRUE(xfmr.enabled());
     xfmr.clearTrace();
     power.enableTransformer(s);
+    EXPECT_TRUE(s.isSuccess());
     EXPECT_EQ(xfmr.writtenValues(0), (std::vector<uint64_t>{0x0000018F, 0x8000018F}));
     EXPECT_TRUE(xfmr.writtenValues(4).empty());
+    EXPECT_TRUE(xfmr.enabled());
 
     tStatus missing;
     kelvo_driver::PowerController none(nullptr, nullptr, nullptr, 399, 199);
