@@ -1,6 +1,7 @@
 // Routing sessions, the routing-resources manager and the board's topography.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -136,13 +137,16 @@ protected:
         return status.isSuccess() && count != 0 ? out.at<voark::RoutePossibilityBase>(0).routeID : 0;
     }
     int64_t reserve(voark::RoutingSession& session, uint32_t id, uint32_t capacity = 4,
-                    uint32_t* listed = nullptr) {
+                    std::vector<voark::RouteConflict>* listed = nullptr) {
         Buffer out(capacity * sizeof(voark::RouteConflict));
         uint32_t count = capacity;
         tStatus status;
         session.reserveRoute(id, out, &count, status);
         if (listed != nullptr) {
-            *listed = count;
+            listed->clear();
+            for (uint32_t i = 0; i < count; ++i) {
+                listed->push_back(out.at<voark::RouteConflict>(i));
+            }
         }
         return status.getCode();
     }
@@ -179,19 +183,29 @@ TEST_F(RoutingSessionTest, OnlyTheCreatorChangesARoute) {
     EXPECT_EQ(program(mine, id), 0);
 }
 
-TEST_F(RoutingSessionTest, ConflictsAreCutToTheCapacity) {
+TEST_F(RoutingSessionTest, ConflictsListEachHolderOnceCutToTheCapacity) {
     voark::RoutingSession& session = open();
-    // Three routes through e0 (1->2) are held; a route 3->2 competes with all of them.
+    // Three routes through e0 (1->2) are held; a route 3->2 (e1) competes with all of them.
+    std::vector<uint32_t> held;
     for (uint32_t to : {2u, 4u, 5u}) {
-        ASSERT_EQ(reserve(session, route(session, 1, to)), 0);
+        held.push_back(route(session, 1, to));
+        ASSERT_EQ(reserve(session, held.back()), 0);
     }
     const uint32_t rival = route(session, 3, 2, nullptr, voark::kUseUnavailableEdges);
     ASSERT_NE(rival, 0u);
-    uint32_t listed = 0;
+    std::vector<voark::RouteConflict> listed;
     EXPECT_EQ(reserve(session, rival, 1, &listed), voark::kRouteConflict);
-    EXPECT_EQ(listed, 1u);
+    EXPECT_EQ(listed.size(), 1u);
     EXPECT_EQ(reserve(session, rival, 8, &listed), voark::kRouteConflict);
-    EXPECT_EQ(listed, 3u);
+    std::vector<uint32_t> holders;
+    for (const voark::RouteConflict& c : listed) {
+        EXPECT_EQ(c.owner, 5u);
+        holders.push_back(c.routeID);
+    }
+    std::sort(holders.begin(), holders.end());
+    EXPECT_EQ(holders, held);
+    EXPECT_EQ(resources_->getRouteState(rival), voark::kRouteCalculated);
+    EXPECT_EQ(resources_->edgeStates()[graph_.edgeIndex[1]].reservationCount, 0u);
 }
 
 TEST_F(RoutingSessionTest, CloseDestroysTheRoutesLastFirst) {
