@@ -26,7 +26,6 @@ using corran_shared::PowerAllocationControllerImpl;
 using nVOAPALS100::tStatus;
 
 constexpr int64_t kBudgetExceeded = kelvoDriverCode(0xBFFA40A9);
-constexpr int64_t kReadingInvalid = kelvoDriverCode(0xBFFA4329);
 
 using Controllers = kelvo_test::LeakCheckedTest;
 
