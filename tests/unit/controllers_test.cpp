@@ -280,13 +280,6 @@ TEST_F(ControllersOnTheBoard, TheTemperatureIsReadOnceTheReadingIsValid) {
         EXPECT_EQ(vref.readCount(0) > 2, c.waited) << vref.readCount(0);
         EXPECT_EQ(checker.calls, c.code != 0 ? 1 : 0);
     }
-    // An error going in: nothing read.
-    FailingChecker checker;
-    b.module->vrefTemperature()->clearTrace();
-    tStatus failed;
-    KELVO_SET_STATUS(failed, -50400);
-    EXPECT_EQ(sensor(*solstra, checker).readTemperature(failed), 0);
-    EXPECT_TRUE(b.module->vrefTemperature()->trace().empty());
     sensors_.clear();
     wrappers_.clear();
     dispatcher_.reset();
