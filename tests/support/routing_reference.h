@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <numeric>
 #include <optional>
+#include <ostream>
 #include <utility>
 #include <vector>
 
@@ -31,7 +32,14 @@ struct RefRoute {
     std::vector<RefSegment> floating;
     int32_t seedIndex = -1;
     int end() const { return segments.empty() ? source : segments.back().terminal; }
+    bool operator==(const RefRoute&) const = default;
 };
+
+inline void PrintTo(const RefRoute& r, std::ostream* os) {
+    *os << "{source " << r.source << ", " << r.segments.size() << " segments, cost " << r.cost
+        << ", inverted " << int(r.inverted) << ", " << r.floating.size() << " floating, seed " << r.seedIndex
+        << "}";
+}
 
 struct RefResult {
     int64_t code = 0; // 0 or the error
