@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "framework/routing_session.h"
-#include "kelvo/ioctl.h"
 #include "routing/kelvo_topography.h"
 #include "routing/routing_resources_manager.h"
 #include "routing_test_graph.h"
