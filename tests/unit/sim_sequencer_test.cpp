@@ -3,9 +3,7 @@
 // charge balancer and the ADF4002 on the stepped stand-in clock.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -99,31 +97,6 @@ TEST(SimSequencer, TheFifoHoldsItsDepthAndTheEngineRunsOneStepPerWord) {
     EXPECT_FALSE(seq.running());
     seq.setNeverStops(true);
     EXPECT_TRUE(seq.running());
-}
-
-TEST(SimSequencer, DmaBytesMakeWholeWordsWhateverTheirChunks) {
-    std::vector<uint8_t> bytes(8 * 1030);
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        bytes[i] = static_cast<uint8_t>(i * 7 + 1);
-    }
-    // Chunk sizes: word-aligned, odd and single bytes, all past the depth.
-    for (size_t chunk : {size_t{16}, size_t{5}, size_t{1}, bytes.size()}) {
-        SCOPED_TRACE(chunk);
-        sim::Sequencer seq;
-        for (size_t at = 0; at < bytes.size(); at += chunk) {
-            seq.pushCommandBytes(bytes.data() + at, std::min(chunk, bytes.size() - at));
-        }
-        EXPECT_EQ(seq.fifoFullness(), sim::Sequencer::kFifoDepth);
-        EXPECT_EQ(seq.faults().size(), 1u) << "one fault for the overrun";
-        uint64_t first = 0;
-        uint64_t last = 0;
-        std::memcpy(&first, bytes.data(), 8);
-        std::memcpy(&last, bytes.data() + 8 * 1023, 8);
-        // The words come out little-endian, in order: the first and the last kept.
-        EXPECT_EQ(first & 0xFF, 1u);
-        EXPECT_EQ(seq.fifoWord(0), first);
-        EXPECT_EQ(seq.fifoWord(1023), last);
-    }
 }
 
 TEST(SimSequencer, LatenciesFollowTheClockAndTheirKnobs) {
