@@ -407,6 +407,10 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
         }
         const int after = open(index);
         EXPECT_EQ(serial(after, false, 0), 0x00C0FFEEu);
+        // The override is still in force: the cooling service's request is dropped.
+        EXPECT_EQ(
+            statusOf(after, KELVO_IOCTL_pxiCooling_setCoolingMode, kelvo_pxiCooling_setCoolingMode_in{60, 0}),
+            0);
         EXPECT_EQ(answer<kelvo_voquantaPXICooling_getCoolingMode_out>(
                       after, KELVO_IOCTL_voquantaPXICooling_getCoolingMode, kelvo_status_record{0})
                       .coolingMode,
