@@ -1,5 +1,6 @@
-// Cooling, temperature and power allocation end to end: a client of the C API
-// on a module at level 19, whose codes reach the non-isolated controllers.
+// Temperature and power allocation end to end: a client of the C API on a
+// module at level 19, whose codes reach the non-isolated controllers (the
+// cooling override: the life-cycle tests).
 #include <atomic>
 #include <cmath>
 #include <cstdint>
@@ -28,49 +29,9 @@ protected:
         EXPECT_EQ(levelOf(index), 19u);
         return index;
     }
-    static uint32_t coolingMode(int handle) {
-        const auto out = answer<kelvo_voquantaPXICooling_getCoolingMode_out>(
-            handle, KELVO_IOCTL_voquantaPXICooling_getCoolingMode, kelvo_status_record{0});
-        EXPECT_EQ(out.status, 0);
-        return out.coolingMode;
-    }
 
     kal::clock::ScopedScale fast_{1000};
 };
-
-TEST_F(EndToEndControllers, AnOverrideWinsOverTheCoolingService) {
-    struct Board {
-        const char* name;
-        uint32_t requested;
-    };
-    for (const Board board : {Board{"solstra", 0x41000030}, Board{"duskmere-a", 0x20}}) {
-        SCOPED_TRACE(board.name);
-        const int index = add(board.name);
-        const int instrument = open(index);
-        const int service = kelvo_open("nPXICOOLING_17_2_pxiCooling", static_cast<unsigned>(index));
-        EXPECT_EQ(coolingMode(instrument), 16u) << "the device's record starts at mode 16";
-        for (int handle : {instrument, service}) {
-            const auto requested = answer<kelvo_pxiCooling_getRequestedCoolingMode_out>(
-                handle, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0});
-            EXPECT_EQ(requested.coolingMode, board.requested);
-            EXPECT_EQ(requested.status, 0);
-        }
-        // The service's plain request applies while no override is in force.
-        EXPECT_EQ(statusOf(service, KELVO_IOCTL_pxiCooling_setCoolingMode,
-                           kelvo_pxiCooling_setCoolingMode_in{24, 0}),
-                  0);
-        EXPECT_EQ(coolingMode(instrument), 24u);
-        EXPECT_EQ(statusOf(instrument, KELVO_IOCTL_voquantaPXICooling_overrideCoolingMode,
-                           kelvo_voquantaPXICooling_overrideCoolingMode_in{40, 0}),
-                  0);
-        EXPECT_EQ(statusOf(service, KELVO_IOCTL_pxiCooling_setCoolingMode,
-                           kelvo_pxiCooling_setCoolingMode_in{50, 0}),
-                  0)
-            << "the dropped request still succeeds";
-        EXPECT_EQ(coolingMode(instrument), 40u) << "the override stays";
-        remove(index);
-    }
-}
 
 TEST_F(EndToEndControllers, TheTemperatureSensor) {
     struct Case {
@@ -127,64 +88,65 @@ TEST_F(EndToEndControllers, TemperatureRequestsFromSeveralThreads) {
     EXPECT_EQ(wrong.load(), 0);
 }
 
+// Before the channel's reservation every request answers so; after it the
+// staged power counts against the budget, a commit makes it the actual one
+// and a discard drops only what was staged since.
 TEST_F(EndToEndControllers, PowerAllocationNeedsTheChannelsReservation) {
-    struct Step {
-        const char* what;
-        uint32_t code;
-        uint8_t channel;
-        uint32_t power;
-        uint32_t result;
-        int32_t status;
-    };
-    const uint32_t stage = KELVO_IOCTL_corran_stagePowerAllocation;
-    const uint32_t commit = KELVO_IOCTL_corran_commitPowerAllocation;
-    const uint32_t discard = KELVO_IOCTL_corran_discardPowerAllocation;
-    const uint32_t actual = KELVO_IOCTL_corran_getActualPowerAllocation;
+    enum Op { kStage, kCommit, kDiscard, kActual, kReserve };
     const int32_t notReserved = KELVO_STATUS_CHANNEL_NOT_RESERVED;
-    const std::vector<Step> before = {
-        {"stage", stage, 0, 1000, 0, notReserved},
-        {"commit", commit, 0, 0, 0, notReserved},
-        {"discard", discard, 0, 0, 0, notReserved},
-        {"actual", actual, 0, 0, 0, notReserved},
-    };
-    const std::vector<Step> after = {
-        {"channel 1", stage, 1, 1000, 0, KELVO_STATUS_INVALID_CHANNEL},
-        {"the whole budget", stage, 0, 225000000, 0, 0},
-        {"commit", commit, 0, 0, 0, 0},
-        {"actual", actual, 0, 0, 225000000, 0},
-        {"one more microwatt", stage, 0, 225000001, 0, kBudgetExceeded},
-        {"a decrease", stage, 0, 25000000, 0, 0},
-        {"discarded", discard, 0, 0, 0, 0},
-        {"still the whole budget", actual, 0, 0, 225000000, 0},
+    const struct {
+        const char* what;
+        Op op;
+        uint8_t channel;
+        uint32_t power; // staged, or the actual one answered
+        int32_t status;
+    } steps[] = {
+        {"stage", kStage, 0, 1000, notReserved},
+        {"commit", kCommit, 0, 0, notReserved},
+        {"discard", kDiscard, 0, 0, notReserved},
+        {"actual", kActual, 0, 0, notReserved},
+        {"reserve", kReserve, 0, 0, 0},
+        {"channel 1", kStage, 1, 1000, KELVO_STATUS_INVALID_CHANNEL},
+        {"the whole budget", kStage, 0, 225000000, 0},
+        {"commit", kCommit, 0, 0, 0},
+        {"actual", kActual, 0, 225000000, 0},
+        {"one more microwatt", kStage, 0, 225000001, kBudgetExceeded},
+        {"a decrease", kStage, 0, 25000000, 0},
+        {"discarded", kDiscard, 0, 0, 0},
+        {"still the whole budget", kActual, 0, 225000000, 0},
     };
     const int index = add("solstra");
     const int handle = open(index);
-    auto run = [handle](const Step& step) {
+    for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
-        uint32_t result = 0;
-        int32_t status = 0;
-        if (step.code == KELVO_IOCTL_corran_stagePowerAllocation) {
+        const kelvo_corran_commitPowerAllocation_in in{step.channel, {}, 0};
+        switch (step.op) {
+        case kStage: {
             const auto out = answer<kelvo_corran_stagePowerAllocation_out>(
-                handle, step.code, kelvo_corran_stagePowerAllocation_in{step.channel, {}, step.power, 0});
-            result = out.result;
-            status = out.status;
-        } else if (step.code == KELVO_IOCTL_corran_getActualPowerAllocation) {
-            const auto out = answer<kelvo_corran_getActualPowerAllocation_out>(
-                handle, step.code, kelvo_corran_getActualPowerAllocation_in{step.channel, {}, 0});
-            result = out.powerMicrowatts;
-            status = out.status;
-        } else {
-            status = statusOf(handle, step.code, kelvo_corran_commitPowerAllocation_in{step.channel, {}, 0});
+                handle, KELVO_IOCTL_corran_stagePowerAllocation,
+                kelvo_corran_stagePowerAllocation_in{step.channel, {}, step.power, 0});
+            EXPECT_EQ(out.result, 0u);
+            EXPECT_EQ(out.status, step.status);
+            break;
         }
-        EXPECT_EQ(result, step.result);
-        EXPECT_EQ(status, step.status);
-    };
-    for (const Step& step : before) {
-        run(step);
-    }
-    EXPECT_EQ(reserveAll(handle), 0);
-    for (const Step& step : after) {
-        run(step);
+        case kActual: {
+            const auto out = answer<kelvo_corran_getActualPowerAllocation_out>(
+                handle, KELVO_IOCTL_corran_getActualPowerAllocation,
+                kelvo_corran_getActualPowerAllocation_in{step.channel, {}, 0});
+            EXPECT_EQ(out.powerMicrowatts, step.power);
+            EXPECT_EQ(out.status, step.status);
+            break;
+        }
+        case kCommit:
+            EXPECT_EQ(statusOf(handle, KELVO_IOCTL_corran_commitPowerAllocation, in), step.status);
+            break;
+        case kDiscard:
+            EXPECT_EQ(statusOf(handle, KELVO_IOCTL_corran_discardPowerAllocation, in), step.status);
+            break;
+        case kReserve:
+            EXPECT_EQ(reserveAll(handle), step.status);
+            break;
+        }
     }
 }
 

@@ -357,8 +357,9 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
 
 // What a reset to 19, a power cycle and a stop and start keep: a storage
 // field written and flushed is read again from the flash (one written after
-// the flush is not), the cooling override lives in the device and stays, the
-// power allocation is built anew with nothing allocated.
+// the flush is not), the cooling override lives in the device and wins over
+// the cooling service's requests, the power allocation is built anew with
+// nothing allocated.
 TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
     using kelvo_test::named;
     const std::string_view manufacturing = "Manufacturing_Ver1.0.0d1";
@@ -366,7 +367,18 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
     const struct {
         const char* board;
         Transition transition;
-    } cases[] = {{"solstra", kReset}, {"duskmere-a", kPowerCycle}, {"duskmere-b", kStopStart}};
+        uint32_t requested; // the cooling mode the board asks of the chassis
+    } cases[] = {
+        {"solstra", kReset, 0x41000030}, {"duskmere-a", kPowerCycle, 0x20}, {"duskmere-b", kStopStart, 0x20}};
+    auto cooling = [](int handle) {
+        return answer<kelvo_voquantaPXICooling_getCoolingMode_out>(
+                   handle, KELVO_IOCTL_voquantaPXICooling_getCoolingMode, kelvo_status_record{0})
+            .coolingMode;
+    };
+    auto serviceRequest = [](int handle, uint32_t mode) {
+        return statusOf(handle, KELVO_IOCTL_pxiCooling_setCoolingMode,
+                        kelvo_pxiCooling_setCoolingMode_in{mode, 0});
+    };
     auto serial = [&](int handle, bool write, uint32_t value) {
         kelvo_storageMap_setRaw_in in = named(kelvo_storageMap_setRaw_in{}, manufacturing);
         in.fieldId = 12; // the serial number
@@ -386,9 +398,16 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
             statusOf(before, KELVO_IOCTL_storageMap_flush, named(kelvo_storageMap_flush_in{}, manufacturing)),
             0);
         serial(before, true, 0x0BADF00D); // not flushed
+        const auto requested = answer<kelvo_pxiCooling_getRequestedCoolingMode_out>(
+            before, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0});
+        EXPECT_EQ(requested.coolingMode, c.requested);
+        EXPECT_EQ(cooling(before), 16u) << "the device's record starts at mode 16";
+        EXPECT_EQ(serviceRequest(before, 24), 0);
+        EXPECT_EQ(cooling(before), 24u) << "the service's request applies while no override is in force";
         EXPECT_EQ(statusOf(before, KELVO_IOCTL_voquantaPXICooling_overrideCoolingMode,
                            kelvo_voquantaPXICooling_overrideCoolingMode_in{40, 0}),
                   0);
+        EXPECT_EQ(serviceRequest(before, 50), 0) << "the dropped request still succeeds";
         EXPECT_EQ(reserveAll(before), 0);
         EXPECT_EQ(answer<kelvo_corran_stagePowerAllocation_out>(
                       before, KELVO_IOCTL_corran_stagePowerAllocation,
@@ -407,14 +426,8 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
         }
         const int after = open(index);
         EXPECT_EQ(serial(after, false, 0), 0x00C0FFEEu);
-        // The override is still in force: the cooling service's request is dropped.
-        EXPECT_EQ(
-            statusOf(after, KELVO_IOCTL_pxiCooling_setCoolingMode, kelvo_pxiCooling_setCoolingMode_in{60, 0}),
-            0);
-        EXPECT_EQ(answer<kelvo_voquantaPXICooling_getCoolingMode_out>(
-                      after, KELVO_IOCTL_voquantaPXICooling_getCoolingMode, kelvo_status_record{0})
-                      .coolingMode,
-                  40u);
+        EXPECT_EQ(serviceRequest(after, 60), 0);
+        EXPECT_EQ(cooling(after), 40u) << "the override lives in the device and stays in force";
         EXPECT_EQ(reserveAll(after), 0);
         const auto power = answer<kelvo_corran_getActualPowerAllocation_out>(
             after, KELVO_IOCTL_corran_getActualPowerAllocation,

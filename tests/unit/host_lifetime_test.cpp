@@ -195,42 +195,29 @@ TEST_F(HostLifetime, RacingClientsNeverTouchFreedEntriesAndEveryCallAnswersItsCo
 constexpr int kChassisSlots = 31;
 
 TEST_F(HostLifetime, PluggingPastTheChassisAnswersFullAndChangesNothing) {
-    struct Case {
-        const char* name;
-        std::vector<const char*> fill; // boards plugged in turn until the chassis is full
-        const char* extra;             // the board plugged past the limit
-    } cases[] = {
-        {"one board", {"solstra"}, "solstra"},
-        {"mixed boards", {"duskmere-a", "solstra", "duskmere-b"}, "duskmere-b"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::vector<int> plugged;
-        for (int i = 0; i < kChassisSlots; ++i) {
-            const int index = kelvo_host_add_module(c.fill[i % c.fill.size()]);
-            ASSERT_GE(index, 0) << "slot " << i;
-            plugged.push_back(index);
-        }
-        const size_t live = kal::memory::liveAllocations();
-        EXPECT_EQ(kelvo_host_add_module(c.extra), KELVO_E_FULL);
-        EXPECT_EQ(kelvo_host_add_module(c.extra), KELVO_E_FULL) << "and again";
-        EXPECT_EQ(kelvo_list_devices(nullptr, 0), kChassisSlots);
-        EXPECT_EQ(kal::pci::bridges().size(), static_cast<size_t>(kChassisSlots));
-        EXPECT_EQ(kal::memory::liveAllocations(), live);
-
-        // A freed slot in the middle is taken again, with its bus number.
-        const auto middle = kelvo_host::module(static_cast<unsigned>(plugged[10]))->location();
-        ASSERT_EQ(kelvo_host_remove_module(static_cast<unsigned>(plugged[10])), 0);
-        const int again = kelvo_host_add_module(c.extra);
-        ASSERT_GE(again, 0);
-        EXPECT_EQ(kelvo_host::module(static_cast<unsigned>(again))->location(), middle);
-        EXPECT_EQ(kelvo_host_add_module(c.extra), KELVO_E_FULL);
-        plugged[10] = again;
-        for (int index : plugged) {
-            EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
-        }
-        EXPECT_TRUE(kal::pci::bridges().empty());
+    const char* boards[] = {"duskmere-a", "solstra", "duskmere-b"};
+    std::vector<int> plugged;
+    for (int i = 0; i < kChassisSlots; ++i) {
+        plugged.push_back(kelvo_host_add_module(boards[i % 3]));
+        ASSERT_GE(plugged.back(), 0) << "slot " << i;
     }
+    const size_t live = kal::memory::liveAllocations();
+    EXPECT_EQ(kelvo_host_add_module("solstra"), KELVO_E_FULL);
+    EXPECT_EQ(kelvo_list_devices(nullptr, 0), kChassisSlots);
+    EXPECT_EQ(kal::pci::bridges().size(), static_cast<size_t>(kChassisSlots));
+    EXPECT_EQ(kal::memory::liveAllocations(), live);
+
+    // A freed slot in the middle is taken again, with its bus number.
+    const auto middle = kelvo_host::module(static_cast<unsigned>(plugged[10]))->location();
+    ASSERT_EQ(kelvo_host_remove_module(static_cast<unsigned>(plugged[10])), 0);
+    plugged[10] = kelvo_host_add_module("duskmere-b");
+    ASSERT_GE(plugged[10], 0);
+    EXPECT_EQ(kelvo_host::module(static_cast<unsigned>(plugged[10]))->location(), middle);
+    EXPECT_EQ(kelvo_host_add_module("solstra"), KELVO_E_FULL);
+    for (int index : plugged) {
+        EXPECT_EQ(kelvo_host_remove_module(static_cast<unsigned>(index)), 0);
+    }
+    EXPECT_TRUE(kal::pci::bridges().empty());
 }
 
 // ---- the C API over a test device ----------------------------------------------

@@ -152,27 +152,6 @@ TEST(Dpc, DestroyWaitsForTheRunningInstance) {
 class KalThreads : public kelvo_test::LeakCheckedTest {};
 using KalThreadsDeathTest = KalThreads;
 
-TEST_F(KalThreads, SpinLocksRaiseTheLevelAndPutItBack) {
-    nVOKAL_tHandle a = nVOKAL100_createSpinLock();
-    nVOKAL_tHandle b = nVOKAL100_createSpinLock();
-    const uint64_t outer = nVOKAL110_acquireSpinLockInterrupt(a);
-    EXPECT_EQ(kal::exec::current(), kal::exec::Level::interrupt);
-    const uint64_t inner = nVOKAL110_acquireSpinLockInterrupt(b);
-    EXPECT_NE(inner, outer) << "the saved state is the level the caller ran at";
-    EXPECT_EQ(kal::exec::spinLocksHeld(), 2);
-    nVOKAL110_releaseSpinLockInterrupt(b, inner);
-    EXPECT_EQ(kal::exec::current(), kal::exec::Level::interrupt);
-    nVOKAL110_releaseSpinLockInterrupt(a, outer);
-    EXPECT_EQ(kal::exec::current(), kal::exec::Level::thread);
-    EXPECT_FALSE(kal::exec::inAtomicContext());
-    nVOKAL100_acquireSpinLockDPC(a);
-    EXPECT_EQ(kal::exec::current(), kal::exec::Level::dpc);
-    nVOKAL100_releaseSpinLockDPC(a);
-    EXPECT_EQ(kal::exec::current(), kal::exec::Level::thread);
-    nVOKAL100_destroySpinLock(a);
-    nVOKAL100_destroySpinLock(b);
-}
-
 struct TimedWait {
     alignas(16) unsigned char event[64];
     std::atomic<int> handlerCalls{0};
@@ -240,7 +219,8 @@ TEST_F(KalThreadsDeathTest, MisusesHaltWithAClearMessage) {
                  "nVOKAL250_createNamedThread may block but was called at DPC level");
     EXPECT_DEATH(
         {
-            kal::exec::LevelScope dpc(kal::exec::Level::dpc);
+            nVOKAL_tHandle lock = nVOKAL100_createSpinLock();
+            nVOKAL100_acquireSpinLockDPC(lock);
             nVOKAL250_sleepTimeout(10);
         },
         "nVOKAL250_sleepTimeout may block");

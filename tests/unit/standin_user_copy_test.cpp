@@ -2,22 +2,18 @@
 // driver's input checks rely on: the I/O-control copies refuse a range with a
 // page missing or read-only anywhere in it and move nothing, kernel-layer
 // memory (the rounding of a block, a large block handed out again) is never
-// the client's, a fault on the kernel side is a crash with a report, one
-// thread's faulting copies leave another thread's requests alone; locking
-// pages for DMA follows the same rule.
+// the client's, a fault on the kernel side is a crash with a report;
+// locking pages for DMA follows the same rule.
 #include <sys/mman.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "client_pages.h"
 #include "core_test_support.h"
-#include "kelvo/ioctl.h"
 #include "nVOKAL.h"
 
 namespace {
@@ -170,57 +166,6 @@ TEST(StandInUserCopyDeath, AFaultOutsideTheUserRangeCrashesWithAReport) {
         },
         "SEGV");
     EXPECT_DEATH(*reinterpret_cast<volatile uint64_t*>(gone()) = 1, "SEGV");
-}
-
-class StandInUserCopyThreads : public kelvo_test::HostedTest {};
-
-TEST_F(StandInUserCopyThreads, FaultingCopiesOnOneThreadLeaveAnotherThreadsRequestsAlone) {
-    const int index = kelvo_host_add_module("solstra");
-    ASSERT_GE(index, 0);
-    const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
-    ASSERT_GE(handle, 0);
-    constexpr int kRounds = 2000;
-    kelvo_test::ClientPages missing("n"); // reserved: the threads' own mappings cannot take its place
-    const uint64_t faultsBefore = kal::usermem::recoveredFaults();
-
-    // What an undisturbed request answers.
-    kelvo_kelvo_getSetupLevel_in in{0};
-    kelvo_kelvo_getSetupLevel_out level{};
-    kelvo_ioctl_header first{address(&in), address(&level), sizeof(in), sizeof(level), 0, 0};
-    ASSERT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_kelvo_getSetupLevel, &first), 0);
-    ASSERT_EQ(level.status, 0);
-
-    std::atomic<int> refused{0};
-    std::thread faulting([&] {
-        for (int i = 0; i < kRounds; ++i) {
-            if (kelvo_ioctl(handle, KELVO_IOCTL_kelvo_getSetupLevel, missing.at(0)) ==
-                nVOKAL_kStatusBadAddress) {
-                ++refused;
-            }
-            // Records in the missing page: refused in transport.
-            kelvo_ioctl_header header{};
-            header.inputAddress = address(missing.at(0));
-            header.inputSize = sizeof(kelvo_kelvo_getSetupLevel_in);
-            header.outputAddress = address(missing.at(64));
-            header.outputSize = sizeof(kelvo_kelvo_getSetupLevel_out);
-            kelvo_ioctl(handle, KELVO_IOCTL_kelvo_getSetupLevel, &header);
-        }
-    });
-    int answered = 0;
-    for (int i = 0; i < kRounds; ++i) {
-        kelvo_kelvo_getSetupLevel_out out{};
-        kelvo_ioctl_header header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0};
-        if (kelvo_ioctl(handle, KELVO_IOCTL_kelvo_getSetupLevel, &header) == 0 && out.status == 0 &&
-            out.setupLevel == level.setupLevel && header.result == sizeof(out)) {
-            ++answered;
-        }
-    }
-    faulting.join();
-    EXPECT_EQ(answered, kRounds);
-    EXPECT_EQ(refused.load(), kRounds);
-    EXPECT_GE(kal::usermem::recoveredFaults() - faultsBefore, 2u * kRounds)
-        << "refused by a fault, not a check";
-    EXPECT_EQ(kelvo_close(handle), 0);
 }
 
 TEST_F(StandInUserCopy, ProcessModeLocksTheClientsOwnPagesOnly) {
