@@ -1,13 +1,8 @@
-// The kernel-layer stand-in: registration records, deferred procedure calls,
-// single-use events, spin-lock levels, creation faults and misuse halts
-// (locks, waits, bad frees and writes past a block, a large one reused too).
-#include <atomic>
-#include <condition_variable>
+// The kernel-layer stand-in: creation faults injected at exactly the call
+// asked for, and the misuse halts (registrations, locks, waits, bad frees and
+// writes past a block, a large one reused too). The behaviour of DPCs, events
+// and spin locks: the platform layer's tests, which run on them.
 #include <cstdlib>
-#include <cstring>
-#include <mutex>
-#include <string>
-#include <thread>
 
 #include "control.h"
 #include "exec_level.h"
@@ -49,6 +44,12 @@ TEST_F(Registration, InjectedFailuresHitExactlyTheNthCall) {
     EXPECT_EQ(nVOKAL200_registerDriver(descriptor_), -51352);
     EXPECT_EQ(kal::registration::driver(), nullptr);
     EXPECT_EQ(nVOKAL200_registerDriver(descriptor_), 0) << "the failure is spent";
+
+    kal::dpc::failCreate(1);
+    EXPECT_EQ(nVOKAL100_createDPC([](void*) {}), nullptr);
+    void* dpc = nVOKAL100_createDPC([](void*) {});
+    EXPECT_NE(dpc, nullptr);
+    nVOKAL100_destroyDPC(dpc);
 }
 
 using RegistrationDeath = Registration;
@@ -65,135 +66,7 @@ TEST_F(RegistrationDeath, DoubleUnregistrationIsADriverFault) {
     EXPECT_DEATH(nVOKAL200_unregisterProperty(nullptr), "not registered");
 }
 
-// ---- DPCs ---------------------------------------------------------------
-
-struct Gate {
-    std::mutex lock;
-    std::condition_variable changed;
-    int runs = 0;
-    bool entered = false;
-    bool release = true;
-    bool atDpcLevel = true;
-
-    void waitUntilEntered() {
-        std::unique_lock l(lock);
-        changed.wait(l, [&] { return entered; });
-    }
-    void hold(bool held) {
-        std::lock_guard l(lock);
-        release = !held;
-        entered = entered && !held; // holding starts a new entry
-        changed.notify_all();
-    }
-};
-
-void gatedCallback(void* context) {
-    auto* gate = static_cast<Gate*>(context);
-    std::unique_lock l(gate->lock);
-    gate->atDpcLevel = gate->atDpcLevel && kal::exec::current() == kal::exec::Level::dpc;
-    ++gate->runs;
-    gate->entered = true;
-    gate->changed.notify_all();
-    gate->changed.wait(l, [&] { return gate->release; });
-}
-
-// Scheduled while pending it runs once, while running once more; a pending
-// run dies with its DPC; a creation fails when told to.
-TEST(Dpc, ScheduledWhilePendingRunsOnceAndWhileRunningRunsAgain) {
-    Gate gate;
-    kal::dpc::failCreate(1);
-    EXPECT_EQ(nVOKAL100_createDPC(gatedCallback), nullptr);
-    void* dpc = nVOKAL100_createDPC(gatedCallback);
-    ASSERT_NE(dpc, nullptr);
-
-    kal::dpc::hold(true);
-    nVOKAL100_scheduleDPC(dpc, &gate);
-    nVOKAL100_scheduleDPC(dpc, &gate);
-    kal::dpc::hold(false);
-    kal::dpc::drain();
-    EXPECT_EQ(gate.runs, 1);
-
-    gate.hold(true);
-    nVOKAL100_scheduleDPC(dpc, &gate);
-    gate.waitUntilEntered();
-    nVOKAL100_scheduleDPC(dpc, &gate); // while it runs
-    gate.hold(false);
-    kal::dpc::drain();
-    EXPECT_EQ(gate.runs, 3);
-    EXPECT_TRUE(gate.atDpcLevel);
-
-    kal::dpc::hold(true);
-    nVOKAL100_scheduleDPC(dpc, &gate);
-    nVOKAL100_destroyDPC(dpc);
-    kal::dpc::hold(false);
-    EXPECT_EQ(gate.runs, 3);
-    EXPECT_EQ(kal::dpc::live(), 0u);
-}
-
-TEST(Dpc, DestroyWaitsForTheRunningInstance) {
-    Gate gate;
-    gate.release = false;
-    void* dpc = nVOKAL100_createDPC(gatedCallback);
-    nVOKAL100_scheduleDPC(dpc, &gate);
-    gate.waitUntilEntered();
-    std::atomic<int> runsSeenByDestroyer{-1};
-    std::thread destroyer([&] {
-        nVOKAL100_destroyDPC(dpc);
-        std::lock_guard g(gate.lock);
-        runsSeenByDestroyer = gate.entered ? gate.runs : -1;
-    });
-    gate.hold(false);
-    destroyer.join();
-    EXPECT_EQ(runsSeenByDestroyer.load(), 1);
-}
-
-// ---- threads, events and spin locks ------------------------------------------
-
-class KalThreads : public kelvo_test::LeakCheckedTest {};
-using KalThreadsDeathTest = KalThreads;
-
-struct TimedWait {
-    alignas(16) unsigned char event[64];
-    std::atomic<int> handlerCalls{0};
-    std::atomic<bool> handlerAtDpc{false};
-    std::atomic<bool> returned{false};
-    bool releaseInHandler = true;
-};
-
-void onTimeout(void* argument) {
-    auto* wait = static_cast<TimedWait*>(argument);
-    wait->handlerAtDpc.store(kal::exec::current() == kal::exec::Level::dpc);
-    wait->handlerCalls.fetch_add(1);
-    if (wait->releaseInHandler) {
-        nVOKAL100_releaseSingleUseEvent(wait->event);
-    }
-}
-
-TEST_F(KalThreads, TimedWaitCallsItsHandlerAtDpcLevelAndReturnsOnlyAfterTheRelease) {
-    kal::clock::ScopedScale fast(1000);
-    ASSERT_LE(nVOKAL100_getSingleUseEventSize(), 64u);
-    TimedWait wait;
-    wait.releaseInHandler = false; // someone else releases: the wait must hold on until then
-    nVOKAL100_initializeSingleUseEvent(wait.event);
-    const uint64_t waiterId = nVOKAL100_getThreadID();
-    std::thread releaser([&] {
-        while (wait.handlerCalls.load() == 0) {
-            std::this_thread::yield();
-        }
-        ASSERT_TRUE(kal::thread::waitUntilBlocked(waiterId));
-        EXPECT_FALSE(wait.returned.load());
-        nVOKAL100_releaseSingleUseEvent(wait.event);
-    });
-    const nVOKAL_tTimeoutHandler handler{onTimeout, &wait};
-    const uint64_t before = nVOKAL1_getMonotonicCounter();
-    EXPECT_EQ(nVOKAL100_waitForSingleUseEventTimeout(wait.event, 5000, &handler), 0);
-    wait.returned.store(true);
-    releaser.join();
-    EXPECT_EQ(wait.handlerCalls.load(), 1);
-    EXPECT_TRUE(wait.handlerAtDpc.load());
-    EXPECT_GE(nVOKAL1_getMonotonicCounter() - before, 5000000000ull) << "the timeout is in milliseconds";
-    EXPECT_EQ(kal::exec::current(), kal::exec::Level::thread);
-}
+using KalThreadsDeathTest = kelvo_test::LeakCheckedTest;
 
 void holdSpinLockAndReturn(void* argument) {
     nVOKAL100_acquireSpinLockDPC(static_cast<nVOKAL_tHandle>(argument));
