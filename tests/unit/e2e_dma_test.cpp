@@ -1,7 +1,8 @@
 // DMA end to end through the host's C API on every board: a round trip on
 // each channel (reserve, add a user buffer, start, wait at the notify-at
 // interrupt, read back), the wait's checks, a closed session stopping its
-// stream, and a reset that completes while a wait without timeout is pending.
+// stream, a reset that completes while a wait without timeout is pending,
+// and the measure unit's packets over channel 0.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -31,18 +32,6 @@ int32_t simple(int handle, uint32_t code, uint32_t channel) {
     return kelvo_test::statusOf(handle, code, kelvo_brixelTools_stopDMA_in{channel, 0});
 }
 
-// Whole pages of the client's memory, registered as its user memory.
-struct PageBuffer {
-    explicit PageBuffer(size_t size)
-        : bytes(static_cast<uint8_t*>(std::aligned_alloc(4096, (size + 4095) / 4096 * 4096))), size(size) {
-        owned.add(bytes, (size + 4095) / 4096 * 4096, kal::usermem::kReadWrite);
-    }
-    ~PageBuffer() { std::free(bytes); }
-    uint8_t* bytes;
-    size_t size;
-    kal::usermem::Scope owned;
-};
-
 class E2EDma : public kelvo_test::HostedTest {
 protected:
     // A module with its DMA engines serving the channel registers.
@@ -66,10 +55,10 @@ protected:
         return {out.status, out.timedOut};
     }
     // Adds buffer to channel 0 and starts it; no data is there yet, so the stream runs on.
-    static void startReceiving(int handle, const PageBuffer& buffer) {
+    static void startReceiving(int handle, const std::vector<uint8_t>& buffer) {
         EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                           kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(buffer.bytes),
-                                                                      buffer.size, 0, 0}),
+                           kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(buffer.data()),
+                                                                      buffer.size(), 0, 0}),
                   0);
         EXPECT_EQ(
             statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0}),
@@ -96,8 +85,7 @@ TEST_F(E2EDma, RoundTripOnEachChannelOfEveryBoard) {
         EXPECT_EQ(dma->getDMAControllers()->getStreamCreditController(0, status), nullptr);
 
         // Device to host.
-        PageBuffer in(kBytes);
-        std::memset(in.bytes, 0, kBytes);
+        std::vector<uint8_t> in(kBytes, 0);
         std::vector<uint8_t> produced(kBytes);
         for (size_t i = 0; i < kBytes; ++i) {
             produced[i] = static_cast<uint8_t>(i * 7 + 1);
@@ -112,19 +100,19 @@ TEST_F(E2EDma, RoundTripOnEachChannelOfEveryBoard) {
                                                                  kelvo_brixelTools_getTransferCount_in{0, 0})
                       .transferCount,
                   kBytes);
-        EXPECT_EQ(std::memcmp(in.bytes, produced.data(), kBytes), 0);
+        EXPECT_EQ(in, produced);
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_stopDMA, 0), 0);
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_clearTransfers, 0), 0);
 
         // Host to device (past the start-up program that level 18 sent).
         module->dma(1).clearSunk();
-        PageBuffer out(kBytes);
+        std::vector<uint8_t> out(kBytes);
         for (size_t i = 0; i < kBytes; ++i) {
-            out.bytes[i] = static_cast<uint8_t>(i * 13 + 5);
+            out[i] = static_cast<uint8_t>(i * 13 + 5);
         }
         EXPECT_EQ(
             statusOf(handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
-                     kelvo_brixelTools_addTransferToDevice_in{1, 0, address(out.bytes), out.size, 1, 0}),
+                     kelvo_brixelTools_addTransferToDevice_in{1, 0, address(out.data()), out.size(), 1, 0}),
             0);
         EXPECT_EQ(
             statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{1, 0, {}, 0}),
@@ -134,7 +122,7 @@ TEST_F(E2EDma, RoundTripOnEachChannelOfEveryBoard) {
                   0);
         const Waited sent = wait(handle, 1, 0, kBytes, kForever);
         EXPECT_EQ(sent.status, 0);
-        EXPECT_EQ(module->dma(1).sunk(), std::vector<uint8_t>(out.bytes, out.bytes + kBytes));
+        EXPECT_EQ(module->dma(1).sunk(), out);
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_clearApplicationFIFO, 1), 0);
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_stopDMA, 1), 0);
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_clearTransfers, 1), 0);
@@ -179,7 +167,7 @@ TEST_F(E2EDma, ClosingTheSessionStopsItsStream) {
     const int index = add("solstra");
     auto module = kelvo_host::module(static_cast<unsigned>(index));
     const int handle = openReserved(index);
-    PageBuffer buffer(8192);
+    const std::vector<uint8_t> buffer(8192);
     startReceiving(handle, buffer);
     EXPECT_TRUE(module->dma(0).running());
     const uint64_t resets = module->dma(0).fifoResets();
@@ -194,7 +182,7 @@ TEST_F(E2EDma, ClosingTheSessionStopsItsStream) {
 TEST_F(E2EDma, AResetCompletesWithAnEndlessWaitPending) {
     const int index = add("duskmere-b");
     const int handle = openReserved(index);
-    PageBuffer buffer(8192);
+    const std::vector<uint8_t> buffer(8192);
     startReceiving(handle, buffer);
     Waited waited{1, 1};
     std::thread waiter([&] { waited = wait(handle, 0, 0, 8192, kForever); });
@@ -209,6 +197,86 @@ TEST_F(E2EDma, AResetCompletesWithAnEndlessWaitPending) {
     EXPECT_EQ(levelOf(index), 19u);
     EXPECT_EQ(kelvo_close(handle), 0);
     remove(index);
+}
+
+// The measurement stream: each arm of the measure unit sends one packet (the
+// sequencer's marker, the packet number, its general-use registers) into the
+// measure FIFO, and channel 0 carries it into the client's memory.
+constexpr size_t kPacketWords = 2 + 64;
+constexpr size_t kPacketBytes = kPacketWords * 4;
+
+int32_t measure(int handle, uint32_t code) {
+    return statusOf(handle, code, kelvo_measureUnit_arm_in{0, 0});
+}
+
+using E2EMeasurePackets = kelvo_test::HostedTest;
+
+TEST_F(E2EMeasurePackets, EachArmSendsTheSequencersRegistersOverChannel0) {
+    for (const std::string& board : boards()) {
+        SCOPED_TRACE(board);
+        const int index = add(board);
+        sim::Sequencer& seq = module(index).sequencerSide()->sequencer();
+        for (uint32_t i = 0; i < 64; ++i) {
+            seq.writeGeneralUse(i, 0xA5000000u | i);
+        }
+        const int handle = open(index);
+        EXPECT_EQ(reserveAll(handle), 0);
+        std::vector<uint32_t> words(2 * kPacketWords, 0);
+        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+                           kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(words.data()),
+                                                                      2 * kPacketBytes, 0, 0}),
+                  0);
+        EXPECT_EQ(
+            statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0}),
+            0);
+        for (int arm = 0; arm < 2; ++arm) {
+            EXPECT_EQ(measure(handle, KELVO_IOCTL_measureUnit_arm), 0);
+            EXPECT_EQ(measure(handle, KELVO_IOCTL_measureUnit_reset), 0);
+        }
+        EXPECT_EQ(
+            kelvo_test::answer<kelvo_brixelTools_waitUntilBytesTransferred_out>(
+                handle, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred,
+                kelvo_brixelTools_waitUntilBytesTransferred_in{0, 0, 0, 2 * kPacketBytes, 0xFFFFFFFFu, 0, 0})
+                .status,
+            0);
+        for (size_t packet = 0; packet < 2; ++packet) {
+            const uint32_t* p = words.data() + packet * kPacketWords;
+            EXPECT_EQ(p[0], seq.marker());
+            EXPECT_EQ(p[1], words[1] + packet) << "packets are numbered in turn";
+            for (uint32_t i = 0; i < 64; ++i) {
+                EXPECT_EQ(p[2 + i], 0xA5000000u | i) << "general-use register " << i;
+            }
+        }
+        EXPECT_EQ(kelvo_close(handle), 0);
+        remove(index);
+    }
+}
+
+// One arm queues one packet; a unit that never generates fails the arm and
+// sends none.
+TEST_F(E2EMeasurePackets, AnArmQueuesOnePacketUnlessTheUnitNeverGenerates) {
+    const struct {
+        const char* what;
+        bool neverGenerates;
+        int arms;
+        size_t queued;
+    } cases[] = {
+        {"one arm", false, 1, kPacketBytes},
+        {"a unit that never generates", true, 1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int index = add("duskmere-a");
+        module(index).sequencerSide()->measureUnit().setNeverGenerates(c.neverGenerates);
+        const int handle = open(index);
+        for (int arm = 0; arm < c.arms; ++arm) {
+            EXPECT_EQ(measure(handle, KELVO_IOCTL_measureUnit_arm) == 0, !c.neverGenerates);
+            measure(handle, KELVO_IOCTL_measureUnit_reset);
+        }
+        EXPECT_EQ(module(index).dma(0).queuedBytes(), c.queued);
+        EXPECT_EQ(kelvo_close(handle), 0);
+        remove(index);
+    }
 }
 
 } // namespace
