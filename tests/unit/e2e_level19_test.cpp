@@ -60,14 +60,8 @@ struct Put {
     uint64_t value;
 };
 // A field of the row's input record In.
-#define F(field, value)                                                                                      \
-    Put {                                                                                                    \
-        offsetof(In, field), sizeof(In::field), value                                                        \
-    }
-#define NAME(place)                                                                                          \
-    Put {                                                                                                    \
-        offsetof(In, nameAddress), 16, place                                                                 \
-    }
+#define F(field, value) (Put{offsetof(In, field), sizeof(In::field), value})
+#define NAME(place) (Put{offsetof(In, nameAddress), 16, place})
 
 struct Row {
     const char* name;
@@ -126,7 +120,8 @@ std::vector<Row> rows(unsigned board) {
         ROW(wexmoor_isSequenceEngineRunning, {F(channelMask, 1)}, 0, {F(channelMask, 2)}, kInvalidChannel),
         ROW(wexmoor_resetSequenceEngine, {F(channelMask, 1)}, 0, {F(channelMask, 0)}, kInvalidChannel),
         ROW(corran_getHardwareErrors, {}, 0, {}, kWrongSize),
-        ROW(corran_readTemperatureSensor, {}, 0, {F(sensor, 1)}, kInvalidSensor),
+        // Solstra's reference temperature; Duskmere has no sensor to read.
+        ROW(corran_readTemperatureSensor, {}, 0, {F(sensor, 1)}, kInvalidSensor, 0, board == 0 ? 0x0B2C : 0),
         ROW(corran_queryInCompliance, {}, 0, {F(channel, 1)}, kInvalidChannel),
         ROW(corran_areStorageMapChecksumsValid, {}, 0, {}, kWrongSize, 0, 1),
         ROW(corran_areStorageMapVersionsValid, {}, 0, {}, kWrongSize, 0, 1),

@@ -1,14 +1,11 @@
 // The device's life cycle at level 19 on every board, through the host's C
 // API with the plug-and-play machine driven directly: suspend and resume of
 // I/O, power down and restore, stop and start with handles, a routing
-// notifier and a DMA wait open; removal with all of them open; resets with
-// custom parameters; and what a storage field, a cooling override and a power
+// notifier and a DMA wait open; removal with all of them open; a reset with a
+// DMA wait open; resets with custom parameters; and what a storage field, a cooling override and a power
 // allocation keep across resets and power cycles.
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <map>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,15 +55,12 @@ protected:
     // Reserves channel 0, starts its stream into a page-sized buffer and
     // waits for it on a thread until the channel's waiter is registered.
     struct PendingWait {
-        PendingWait(int index, int handle)
-            : buffer(static_cast<uint8_t*>(std::aligned_alloc(4096, 4096)), std::free), handle(handle) {
-            std::memset(buffer.get(), 0, 4096);
-            owned.add(buffer.get(), 4096, kal::usermem::kReadWrite);
+        PendingWait(int index, int handle) : buffer(4096, 0), handle(handle) {
             EXPECT_EQ(reserveAll(handle), 0);
-            EXPECT_EQ(
-                statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                         kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(buffer.get()), 4096, 0, 0}),
-                0);
+            EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+                               kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(buffer.data()), 4096,
+                                                                          0, 0}),
+                      0);
             EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA,
                                kelvo_brixelTools_startDMA_in{0, 0, {}, 0}),
                       0);
@@ -86,8 +80,7 @@ protected:
             thread.join();
             return result;
         }
-        std::unique_ptr<uint8_t, void (*)(void*)> buffer;
-        kal::usermem::Scope owned;
+        std::vector<uint8_t> buffer;
         int handle;
         int32_t result = 1;
         std::thread thread;
@@ -152,7 +145,7 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
             module->dma(0).inject(data.data(), data.size());
             EXPECT_TRUE(step(index, kPnPStateReady, c.reason, false));
             EXPECT_EQ(wait.join(), 0);
-            EXPECT_EQ(std::memcmp(wait.buffer.get(), data.data(), data.size()), 0);
+            EXPECT_EQ(wait.buffer, data);
         } else {
             EXPECT_EQ(wait.join(), c.waitEnds);
             EXPECT_TRUE(step(index, kPnPStateReady, c.reason, false));
@@ -248,6 +241,18 @@ TEST_F(Lifecycle, RemovalWithHandlesAndWaitsOpen) {
     }
 }
 
+// A reset ends a wait without timeout, invalidated, and completes.
+TEST_F(Lifecycle, AResetEndsAPendingWait) {
+    const int index = add("duskmere-b");
+    const int handle = open(index);
+    PendingWait wait(index, handle);
+    EXPECT_EQ(resetTo(index, 19), 0);
+    EXPECT_EQ(wait.join(), kInvalidated);
+    EXPECT_EQ(levelOf(index), 19u);
+    EXPECT_EQ(kelvo_close(handle), 0);
+    remove(index);
+}
+
 // The board's embedded FPGA image of target 0 or 1, decompressed into
 // ordinary memory of the client: a valid custom image.
 std::vector<uint8_t> ownImage(const std::string& board, uint32_t target) {
@@ -279,18 +284,14 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
     const std::vector<uint64_t> commands = {0x2000000000000011ull, 0x1C00FF0500000000ull};
     const std::vector<uint32_t> startup = {0x956E9395u, 0x22}, other = {0x11, 0x22}, addresses = {0, 1};
     auto package = [&](const std::vector<uint32_t>& ids, uint64_t ignore) {
-        return P{0,
-                 0,
-                 0,
-                 0,
-                 address(commands.data()),
-                 commands.size(),
-                 address(ids.data()),
-                 address(addresses.data()),
-                 ids.size(),
-                 0,
-                 0,
-                 ignore};
+        P p{};
+        p.subroutineCommandsPtr = address(commands.data());
+        p.numberOfSubroutineCommands = commands.size();
+        p.subroutineIdsPtr = address(ids.data());
+        p.subroutineAddressesPtr = address(addresses.data());
+        p.numberOfSubroutines = ids.size();
+        p.ignoreStartupErrors = ignore;
+        return p;
     };
     auto with = [](P p, uint64_t P::*word, uint64_t value) {
         p.*word = value;
