@@ -312,7 +312,6 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
          kBadAddress},
         {"the isolated image at a bad address", 1, with({}, &P::isolatedFirmwarePtr, kBad), 0, 7,
          kBadAddress},
-        {"a package with the start-up subroutine", -1, package(startup, 0), 0, 19, 0},
         {"a package without it", -1, package(other, 0), 0, 17, kUnknownSubroutine},
         {"a package without it, start-up errors ignored", -1, package(other, 1), 0, 19, 0},
         {"an incomplete package, start-up errors ignored", -1,
