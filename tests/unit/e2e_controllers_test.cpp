@@ -1,12 +1,8 @@
 // Temperature and power allocation end to end: a client of the C API on a
 // module at level 19, whose codes reach the non-isolated controllers (the
 // cooling override: the life-cycle tests).
-#include <atomic>
 #include <cmath>
 #include <cstdint>
-#include <functional>
-#include <thread>
-#include <vector>
 
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
@@ -20,16 +16,7 @@ using kelvo_test::statusOf;
 constexpr int32_t kReadingInvalid = static_cast<int32_t>(0xBFFA4329u);
 constexpr int32_t kBudgetExceeded = static_cast<int32_t>(0xBFFA40A9u);
 
-class EndToEndControllers : public kelvo_test::HostedTest {
-protected:
-    static int add(const char* board, const std::function<void(sim::Module&)>& prepare = {}) {
-        const int index = HostedTest::add(board, prepare);
-        EXPECT_EQ(levelOf(index), 19u);
-        return index;
-    }
-
-    kal::clock::ScopedScale fast_{1000};
-};
+using EndToEndControllers = kelvo_test::HostedTest;
 
 // A reading that never becomes valid: the time-out's code, and the last
 // reading still answered.
@@ -39,28 +26,6 @@ TEST_F(EndToEndControllers, ATemperatureThatNeverBecomesValid) {
         open(index), KELVO_IOCTL_corran_readTemperatureSensor, kelvo_corran_readTemperatureSensor_in{0, 0});
     EXPECT_EQ(out.temperature, 0x0B2C);
     EXPECT_EQ(out.status, kReadingInvalid);
-}
-
-TEST_F(EndToEndControllers, TemperatureRequestsFromSeveralThreads) {
-    const int index = add("solstra");
-    std::vector<std::thread> threads;
-    std::atomic<int> wrong{0};
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            const int handle = open(index);
-            for (int i = 0; i < 20; ++i) {
-                const auto out = answer<kelvo_corran_readTemperatureSensor_out>(
-                    handle, KELVO_IOCTL_corran_readTemperatureSensor,
-                    kelvo_corran_readTemperatureSensor_in{0, 0});
-                wrong += out.status != 0 || out.temperature != 0x0B2C ? 1 : 0;
-            }
-            kelvo_close(handle);
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(wrong.load(), 0);
 }
 
 // Before the channel's reservation every request answers so; after it the

@@ -8,7 +8,6 @@
 #include <functional>
 #include <latch>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -80,14 +79,12 @@ TEST_F(HostLifetime, RacingClientsNeverTouchFreedEntriesAndEveryCallAnswersItsCo
     constexpr int kRounds = 60;
     constexpr int kMaxRequests = 400;
     constexpr auto kBudget = std::chrono::milliseconds(400); // per race; rounds beyond it are skipped
-    std::set<int> slots;
     for (const Race& race : races) {
         SCOPED_TRACE(race.name);
         const auto end = Clock::now() + kBudget;
         for (int round = 0; round < kRounds && (round < 3 || Clock::now() < end); ++round) {
             const int index = kelvo_host_add_module("solstra");
             ASSERT_GE(index, 0) << "round " << round;
-            slots.insert(kelvo_host::module(static_cast<unsigned>(index))->location().bus);
             const unsigned device = static_cast<unsigned>(index);
             const int handle = kelvo_open("smu_kelvo", device);
             ASSERT_GE(handle, 0);
@@ -183,7 +180,6 @@ TEST_F(HostLifetime, RacingClientsNeverTouchFreedEntriesAndEveryCallAnswersItsCo
             }
         }
     }
-    EXPECT_EQ(slots, std::set<int>{1}) << "every round's module took the first free slot and bus number";
 }
 
 class HostApi : public kelvo_test::LeakCheckedTest {
