@@ -3,9 +3,6 @@
 // buffer, start, wait at the notify-at interrupt, read back), the wait's
 // checks, and a closed session stopping its stream.
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
 #include <vector>
 
 #include "core/dma_objects.h"
@@ -51,11 +48,11 @@ protected:
             kelvo_brixelTools_waitUntilBytesTransferred_in{channel, 0, start, bytes, timeout, 0, 0});
         return {out.status, out.timedOut};
     }
-    // Adds buffer to channel 0 and starts it; no data is there yet, so the stream runs on.
-    static void startReceiving(int handle, const std::vector<uint8_t>& buffer) {
+    // Adds buffer to channel 0 and starts it.
+    template <class T> static void startReceiving(int handle, const std::vector<T>& buffer) {
         EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
                            kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(buffer.data()),
-                                                                      buffer.size(), 0, 0}),
+                                                                      buffer.size() * sizeof(T), 0, 0}),
                   0);
         EXPECT_EQ(
             statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0}),
@@ -165,7 +162,7 @@ int32_t measure(int handle, uint32_t code) {
     return statusOf(handle, code, kelvo_measureUnit_arm_in{0, 0});
 }
 
-using E2EMeasurePackets = kelvo_test::HostedTest;
+using E2EMeasurePackets = E2EDma;
 
 TEST_F(E2EMeasurePackets, EachArmSendsTheSequencersRegistersOverChannel0) {
     for (const std::string& board : boards()) {
@@ -175,31 +172,19 @@ TEST_F(E2EMeasurePackets, EachArmSendsTheSequencersRegistersOverChannel0) {
         for (uint32_t i = 0; i < 64; ++i) {
             seq.writeGeneralUse(i, 0xA5000000u | i);
         }
-        const int handle = open(index);
-        EXPECT_EQ(reserveAll(handle), 0);
+        const int handle = openReserved(index);
         std::vector<uint32_t> words(2 * kPacketWords, 0);
-        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                           kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(words.data()),
-                                                                      2 * kPacketBytes, 0, 0}),
-                  0);
-        EXPECT_EQ(
-            statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0}),
-            0);
+        startReceiving(handle, words);
         for (int arm = 0; arm < 2; ++arm) {
             EXPECT_EQ(measure(handle, KELVO_IOCTL_measureUnit_arm), 0);
             EXPECT_EQ(measure(handle, KELVO_IOCTL_measureUnit_reset), 0);
         }
-        EXPECT_EQ(
-            kelvo_test::answer<kelvo_brixelTools_waitUntilBytesTransferred_out>(
-                handle, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred,
-                kelvo_brixelTools_waitUntilBytesTransferred_in{0, 0, 0, 2 * kPacketBytes, 0xFFFFFFFFu, 0, 0})
-                .status,
-            0);
-        EXPECT_EQ(
-            kelvo_test::answer<kelvo_brixelTools_getTransferCount_out>(
-                handle, KELVO_IOCTL_brixelTools_getTransferCount, kelvo_brixelTools_getTransferCount_in{0, 0})
-                .transferCount,
-            2 * kPacketBytes);
+        EXPECT_EQ(wait(handle, 0, 0, 2 * kPacketBytes, kForever).status, 0);
+        EXPECT_EQ(answer<kelvo_brixelTools_getTransferCount_out>(handle,
+                                                                 KELVO_IOCTL_brixelTools_getTransferCount,
+                                                                 kelvo_brixelTools_getTransferCount_in{0, 0})
+                      .transferCount,
+                  2 * kPacketBytes);
         for (size_t packet = 0; packet < 2; ++packet) {
             const uint32_t* p = words.data() + packet * kPacketWords;
             EXPECT_EQ(p[0], seq.marker());

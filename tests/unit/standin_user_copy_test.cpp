@@ -23,9 +23,7 @@ constexpr uint8_t kUserByte = 0x5A;
 constexpr uint8_t kKernelByte = 0xC3;
 constexpr size_t kMiB = size_t{1} << 20;
 
-uint64_t address(const void* pointer) {
-    return reinterpret_cast<uintptr_t>(pointer);
-}
+using kelvo_test::address;
 
 nVOKAL_tStatus copy(bool toUser, uint8_t* kernel, uint64_t user, size_t size) {
     return toUser ? nVOKAL100_replicateOutboundIOControlBuffer(user, kernel, static_cast<uint32_t>(size))
@@ -45,8 +43,6 @@ TEST_F(StandInUserCopy, AFaultAnywhereInTheRangeRefusesTheCopyWithNothingMoved) 
     };
     const size_t end = kPage - 16;
     const Case cases[] = {
-        {"a header within a page", "w", 100, 40, false, true},
-        {"a record within a page", "w", 100, 40, true, true},
         {"a header in a page without access", "n", 0, 40, false, false},
         {"a name in a read-only page", "r", 0, 300, false, true},
         {"a header straddling into a missing page", "w-", end, 40, false, false},
