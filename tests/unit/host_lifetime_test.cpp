@@ -182,22 +182,18 @@ TEST_F(HostLifetime, RacingClientsNeverTouchFreedEntriesAndEveryCallAnswersItsCo
     }
 }
 
-class HostApi : public kelvo_test::LeakCheckedTest {
-protected:
-    void TearDown() override {
-        kelvo_host_stop();
-        EXPECT_TRUE(kelvo_host::faults().empty());
-        EXPECT_EQ(kal::registration::liveInterfaces(), 0u);
-        EXPECT_EQ(kal::registration::liveProperties(), 0u);
-        LeakCheckedTest::TearDown();
-    }
-};
+using HostApi = kelvo_test::LeakCheckedTest;
 
+// A failed driver load leaves the host stopped, with nothing registered.
 TEST_F(HostApi, AFailedDriverLoadLeavesTheHostStopped) {
     kal::registration::failDriverRegistration(-51352);
     EXPECT_EQ(kelvo_host_start(), -51352);
     EXPECT_EQ(kelvo_host_add_test_device(), KELVO_E_STATE);
+    EXPECT_EQ(kal::registration::liveInterfaces(), 0u);
+    EXPECT_EQ(kal::registration::liveProperties(), 0u);
     ASSERT_EQ(kelvo_host_start(), 0);
+    kelvo_host_stop();
+    EXPECT_TRUE(kelvo_host::faults().empty());
 }
 
 } // namespace
