@@ -1,21 +1,208 @@
-// The caller's memory as the host hands it to the driver: a header or record
-// in a page that is not there or is read-only where the driver writes is an
-// error code and never a crash, and a buffer that runs into such a page
-// moves no byte.
+// A client's memory. The stand-in's rules in process mode, which the driver's
+// input checks rely on: the I/O-control copies refuse a range with a page
+// missing or read-only anywhere in it and move nothing, kernel-layer memory
+// (the rounding of a block, a large block handed out again) is never the
+// client's, a fault on the kernel side is a crash with a report; locking
+// pages for DMA follows the same rule. Then what the host hands the driver.
+#include <sys/mman.h>
+
 #include <cstdint>
+#include <cstring>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "client_pages.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
+#include "nVOKAL.h"
 
 namespace {
+
+const size_t kPage = kelvo_test::pageSize();
+constexpr uint8_t kUserByte = 0x5A;
+constexpr uint8_t kKernelByte = 0xC3;
+constexpr size_t kMiB = size_t{1} << 20;
 
 using kelvo_test::address;
 using kelvo_test::ClientPages;
 using kelvo_test::statusOf;
 
-// What kelvo_ioctl returns.
+nVOKAL_tStatus copy(bool toUser, uint8_t* kernel, uint64_t user, size_t size) {
+    return toUser ? nVOKAL100_replicateOutboundIOControlBuffer(user, kernel, static_cast<uint32_t>(size))
+                  : nVOKAL100_replicateInboundIOControlBuffer(kernel, user, static_cast<uint32_t>(size));
+}
+
+using StandInUserCopy = kelvo_test::LeakCheckedTest;
+
+TEST_F(StandInUserCopy, AFaultAnywhereInTheRangeRefusesTheCopyWithNothingMoved) {
+    struct Case {
+        const char* what;
+        const char* pages;
+        size_t offset; // of the user range, from the first page
+        size_t size;   // 0: up to 20 bytes before the end of the last page
+        bool toUser;
+        bool succeeds;
+    };
+    const size_t end = kPage - 16;
+    const Case cases[] = {
+        {"a header in a page without access", "n", 0, 40, false, false},
+        {"a name in a read-only page", "r", 0, 300, false, true},
+        {"a header straddling into a missing page", "w-", end, 40, false, false},
+        {"a record straddling into a read-only page", "wr", kPage - 4, 8, true, false},
+        {"slots whose middle page is missing", "w-w", 10, 0, true, false},
+        {"a buffer whose middle page is missing", "w-w", 10, 0, false, false},
+        {"a buffer over four good pages, out", "wwww", 1, 0, true, true},
+    };
+    const kal::usermem::ProcessMode client;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ClientPages user(c.pages, kUserByte);
+        const size_t size = c.size != 0 ? c.size : std::strlen(c.pages) * kPage - 20 - c.offset;
+        std::vector<uint8_t> kernel(size);
+        for (size_t i = 0; i < size; ++i) {
+            kernel[i] = c.toUser ? static_cast<uint8_t>(i * 7 + 1) : kKernelByte;
+        }
+        const std::vector<uint8_t> before = kernel;
+        const nVOKAL_tStatus result = copy(c.toUser, kernel.data(), address(user.at(c.offset)), size);
+        if (!c.succeeds) {
+            EXPECT_EQ(result, nVOKAL_kStatusBadAddress);
+            EXPECT_TRUE(user.untouched());
+            EXPECT_EQ(kernel, before);
+            continue;
+        }
+        ASSERT_EQ(result, nVOKAL_kSuccess);
+        if (c.toUser) {
+            EXPECT_EQ(std::memcmp(user.at(c.offset), kernel.data(), size), 0);
+        } else {
+            EXPECT_EQ(kernel, std::vector<uint8_t>(size, kUserByte));
+        }
+    }
+}
+
+TEST_F(StandInUserCopy, KernelLayerMemoryIsRefusedToTheGranuleAndItsNeighboursAreNot) {
+    const kal::usermem::ProcessMode client;
+    constexpr size_t kBlock = 5000; // over two granules
+    auto* block = static_cast<uint8_t*>(nVOKAL100_malloc(kBlock));
+    ASSERT_NE(block, nullptr);
+    std::memset(block, kKernelByte, kBlock);
+    // A small block made after one was freed (which may hand the same memory out again).
+    nVOKAL100_free(nVOKAL100_malloc(8));
+    auto* again = static_cast<uint8_t*>(nVOKAL100_malloc(8));
+    ASSERT_NE(again, nullptr);
+    // A large block kept after its free and handed out again, smaller.
+    nVOKAL100_free(nVOKAL100_malloc(3 * kMiB));
+    auto* large = static_cast<uint8_t*>(nVOKAL100_malloc(2 * kMiB));
+    ASSERT_NE(large, nullptr);
+    nVOKAL_tHandle list = nVOKAL220_tPageList_createFromAllocation(2, 0);
+    ASSERT_NE(list, nullptr);
+    uint8_t* pages = kal::pagelists::memory(list);
+    struct Case {
+        const char* what;
+        uint64_t user;
+        size_t size;
+    };
+    const Case cases[] = {
+        {"a block, whole", address(block), kBlock},
+        {"the last byte of a block", address(block + kBlock - 1), 1},
+        {"the rounding after a block", address(block + kBlock), 16},
+        {"a range running into a block", address(block) - 8, 16},
+        {"the second page of a page list", address(pages + kPage), 8},
+        {"a small block made again", address(again), 8},
+        {"the start of a large block made again", address(large), 8},
+        {"the end of a large block made again", address(large + 2 * kMiB - 8), 8},
+        {"the upper half", 0xFFFFD00000000000ULL, 8},
+        {"a range reaching the upper half", 0x00007FFFFFFFFFF8ULL, 16},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> word(c.size);
+        EXPECT_EQ(
+            nVOKAL100_replicateInboundIOControlBuffer(word.data(), c.user, static_cast<uint32_t>(c.size)),
+            nVOKAL_kStatusBadAddress);
+        EXPECT_EQ(
+            nVOKAL100_replicateOutboundIOControlBuffer(c.user, word.data(), static_cast<uint32_t>(c.size)),
+            nVOKAL_kStatusBadAddress);
+    }
+    for (size_t i = 0; i < kBlock; ++i) {
+        ASSERT_EQ(block[i], kKernelByte) << i;
+    }
+    EXPECT_EQ(pages[kPage], 0u);
+    nVOKAL220_tPageList_destroy(list);
+    nVOKAL100_free(large);
+    nVOKAL100_free(again);
+    nVOKAL100_free(block);
+
+    // Freed, the memory is no longer the kernel layer's.
+    std::vector<uint8_t> client8(8, kUserByte);
+    uint64_t word = 0;
+    EXPECT_EQ(nVOKAL100_replicateInboundIOControlBuffer(&word, address(client8.data()), 8), nVOKAL_kSuccess);
+    EXPECT_EQ(word, 0x5A5A5A5A5A5A5A5AULL);
+}
+
+// A fault on the kernel side is the driver's bug: nobody recovers it.
+TEST(StandInUserCopyDeath, AFaultOutsideTheUserRangeCrashesWithAReport) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto gone = [] {
+        void* page = mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        munmap(page, kPage);
+        return static_cast<uint8_t*>(page);
+    };
+    const uint64_t good = 0x1122334455667788ULL;
+    uint64_t into = 0;
+    EXPECT_DEATH(
+        {
+            const kal::usermem::ProcessMode client;
+            nVOKAL100_replicateInboundIOControlBuffer(gone(), address(&good), sizeof(good));
+        },
+        "SEGV");
+    EXPECT_DEATH(
+        {
+            const kal::usermem::ProcessMode client;
+            nVOKAL100_replicateOutboundIOControlBuffer(address(&into), gone(), sizeof(into));
+        },
+        "SEGV");
+    EXPECT_DEATH(*reinterpret_cast<volatile uint64_t*>(gone()) = 1, "SEGV");
+}
+
+TEST_F(StandInUserCopy, ProcessModeLocksTheClientsOwnPagesOnly) {
+    ClientPages pages("wrw-");
+    const uint64_t base = address(pages.at(0));
+    auto* block = static_cast<uint8_t*>(nVOKAL100_malloc(64));
+    ASSERT_NE(block, nullptr);
+    struct Case {
+        const char* what;
+        uint64_t user;
+        uint64_t pages;
+        uint32_t flags;
+        bool processMode;
+        bool locked;
+    };
+    const Case cases[] = {
+        {"a page of the client, to be written", base, 1, NVOKAL_PAGELIST_WRITE, true, true},
+        {"the same outside process mode", base, 1, NVOKAL_PAGELIST_WRITE, false, false},
+        {"a read-only page, to be read", base + kPage, 1, 0, true, true},
+        {"a range over a read-only page, to be written", base, 3, NVOKAL_PAGELIST_WRITE, true, false},
+        {"a range into a page not mapped", base + 2 * kPage, 2, 0, true, false},
+        {"kernel-layer memory", address(block) / kPage * kPage, 1, 0, true, false},
+        {"the upper half", 0xFFFF800000000000ull, 1, 0, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::optional<kal::usermem::ProcessMode> client;
+        if (c.processMode) {
+            client.emplace();
+        }
+        nVOKAL_tHandle list = nVOKAL220_tPageList_createFromUser(c.user, c.pages, c.flags);
+        EXPECT_EQ(list != nullptr, c.locked);
+        nVOKAL220_tPageList_destroy(list);
+    }
+    nVOKAL100_free(block);
+}
+
+// The host: a header or record in a page that is not there or is read-only
+// where the driver writes is an error code and never a crash, and a buffer
+// that runs into such a page moves no byte. What kelvo_ioctl returns:
 constexpr int kTransportBadAddress = -51101;
 constexpr int kTransportInvalid = -51009; // also an output record the driver cannot write
 constexpr int32_t kBadAddress = -52006;   // the output record's status word
