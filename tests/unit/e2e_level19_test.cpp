@@ -1,6 +1,7 @@
 // Level 19 end to end through the host's C API, on each board: the module
 // comes up complete; every code of both interfaces answers a valid request as
-// a user expects and refuses a bad one with a clear code, changing nothing;
+// a user expects and refuses a bad one with a clear code, changing nothing; a
+// window's soft-copy requests keep the device and the soft copy apart;
 // a reset to each level 0 to 19 admits exactly the codes at or below it; the
 // connected-accessory word survives resets.
 #include <sys/mman.h>
@@ -239,6 +240,13 @@ std::vector<Row> rows(unsigned board) {
 }
 
 using kelvo_test::address;
+using kelvo_test::statusOf;
+
+// Writes that reached an FPGA's register space so far.
+size_t writesTo(const sim::FpgaSpace& space) {
+    const std::vector<sim::Access> trace = space.trace();
+    return std::count_if(trace.begin(), trace.end(), [](const sim::Access& access) { return access.write; });
+}
 
 class E2ELevel19 : public kelvo_test::HostedTest, public ::testing::WithParamInterface<unsigned> {
 protected:
@@ -360,12 +368,8 @@ protected:
         bool operator==(const Observed&) const = default;
     };
     Observed observe() {
-        size_t writes = module_->flash().trace().size();
-        for (const auto& trace : {module_->nisoFpga().trace(), module_->isoFpga().trace()}) {
-            writes += std::count_if(trace.begin(), trace.end(), [](const sim::Access& a) { return a.write; });
-        }
         return {
-            writes,
+            module_->flash().trace().size() + writesTo(module_->nisoFpga()) + writesTo(module_->isoFpga()),
             out_,
             data_,
             request<kelvo_kelvo_getSetupLevel_out>(KELVO_IOCTL_kelvo_getSetupLevel, kelvo_status_record{0})
@@ -497,6 +501,80 @@ TEST_P(E2ELevel19, TheConnectedAccessorySurvivesResets) {
                   .status,
               -1);
     EXPECT_EQ(accessory().accessory, 7u);
+}
+
+// The soft-copy requests of a window in turn: read and refresh take the
+// device's value, set and get stay in the soft copy, flush and write send
+// only what changed unless forced.
+TEST_P(E2ELevel19, WindowSoftCopyRequestsAndTheForceFlag) {
+    sim::FpgaSpace& fpga = module_->nisoFpga();
+    const int handle = handles_[0];
+    const uint64_t at = address(names_[1].data());
+    const uint64_t length = names_[1].size();
+    const uint64_t scratch = kNisoScratch[GetParam()];
+    enum Op { kRead, kSet, kFlush, kWrite, kDevice, kRefresh };
+    const struct {
+        Op op;
+        uint32_t value; // kSet, kWrite, kDevice
+        bool force;     // kFlush, kWrite
+        bool written;   // the device saw a write
+        uint32_t device;
+        uint32_t softCopy;
+    } steps[] = {
+        {kDevice, 0x0F0F0F0F, false, false, 0x0F0F0F0F, 0},
+        {kRead, 0, false, false, 0x0F0F0F0F, 0x0F0F0F0F},
+        {kSet, 0x11111111, false, false, 0x0F0F0F0F, 0x11111111},
+        {kFlush, 0, false, true, 0x11111111, 0x11111111},
+        {kFlush, 0, false, false, 0x11111111, 0x11111111}, // nothing changed since
+        {kFlush, 0, true, true, 0x11111111, 0x11111111},
+        {kWrite, 0x11111111, false, false, 0x11111111, 0x11111111},
+        {kWrite, 0x11111111, true, true, 0x11111111, 0x11111111},
+        {kWrite, 0x22222222, false, true, 0x22222222, 0x22222222},
+        {kDevice, 0x33333333, false, false, 0x33333333, 0x22222222},
+        {kRefresh, 0, false, false, 0x33333333, 0x33333333},
+    };
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        const auto& step = steps[i];
+        SCOPED_TRACE(i);
+        const size_t writes = writesTo(fpga);
+        uint32_t word = step.value;
+        int32_t result = 0;
+        switch (step.op) {
+        case kRead:
+            result = statusOf(handle, KELVO_IOCTL_deviceWindow_read,
+                              kelvo_deviceWindow_read_in{at, length, scratch, 4, address(&word), 0, 0});
+            EXPECT_EQ(word, step.device);
+            break;
+        case kSet:
+            result = statusOf(handle, KELVO_IOCTL_deviceWindow_set,
+                              kelvo_deviceWindow_set_in{at, length, address(&word), scratch, 4, 0, 0});
+            break;
+        case kFlush:
+            result = statusOf(handle, KELVO_IOCTL_deviceWindow_flush,
+                              kelvo_deviceWindow_flush_in{at, length, scratch, 4, step.force, {}, 0});
+            break;
+        case kWrite:
+            result = statusOf(
+                handle, KELVO_IOCTL_deviceWindow_write,
+                kelvo_deviceWindow_write_in{at, length, address(&word), scratch, 4, step.force, {}, 0});
+            break;
+        case kDevice:
+            fpga.poke(scratch, step.value);
+            continue;
+        case kRefresh:
+            result = statusOf(handle, KELVO_IOCTL_deviceWindow_refresh,
+                              kelvo_deviceWindow_refresh_in{at, length, scratch, 4, 0, 0});
+            break;
+        }
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(writesTo(fpga) > writes, step.written);
+        EXPECT_EQ(fpga.peek(scratch), step.device);
+        uint32_t soft = 0;
+        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_deviceWindow_get,
+                           kelvo_deviceWindow_get_in{at, length, scratch, 4, address(&soft), 0, 0}),
+                  0);
+        EXPECT_EQ(soft, step.softCopy);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryBoard, E2ELevel19, ::testing::Values(0u, 1u, 2u), [](const auto& info) {
