@@ -462,13 +462,13 @@ TEST_P(E2ELevel19, EveryResetLevelAdmitsTheCodesAtOrBelowIt) {
             request<kelvo_kelvo_getSetupLevel_out>(KELVO_IOCTL_kelvo_getSetupLevel, kelvo_status_record{0});
         EXPECT_EQ(reached.setupLevel, level);
         EXPECT_EQ(reached.status, 0);
-        for (const auto& [name, codeLevel] : probes) {
-            SCOPED_TRACE(name);
-            const Row& row =
-                *std::find_if(table.begin(), table.end(), [&](const Row& r) { return r.name == name; });
+        for (const auto& probe : probes) {
+            SCOPED_TRACE(probe.first);
+            const Row& row = *std::find_if(table.begin(), table.end(),
+                                           [&](const Row& r) { return r.name == probe.first; });
             const Answer answer = send(handles_[0], row.code, record(row.valid, row.inSize), row.outSize);
             EXPECT_EQ(answer.transport, 0);
-            EXPECT_EQ(answer.word(row.statusAt), codeLevel > level ? kLevelReached : 0);
+            EXPECT_EQ(answer.word(row.statusAt), probe.second > level ? kLevelReached : 0);
         }
     }
     EXPECT_EQ(reset(19), 0);
