@@ -2,8 +2,9 @@
 // API with the plug-and-play machine driven directly: suspend and resume of
 // I/O, power down and restore, stop and start with handles, a routing
 // notifier and a DMA wait open; removal with all of them open; a reset with a
-// DMA wait open; resets with custom parameters; and what a storage field, a cooling override and a power
-// allocation keep across resets and power cycles.
+// DMA wait open; resets with custom parameters; and what a storage field, a
+// cooling override and a power allocation keep across resets and power
+// cycles.
 #include <cstdint>
 #include <map>
 #include <string>
