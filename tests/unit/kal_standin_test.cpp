@@ -68,7 +68,7 @@ TEST_F(RegistrationDeath, DoubleUnregistrationIsADriverFault) {
     EXPECT_DEATH(nVOKAL200_unregisterProperty(nullptr), "not registered");
 }
 
-using KalThreadsDeathTest = kelvo_test::LeakCheckedTest;
+using StandInDeathTest = kelvo_test::LeakCheckedTest;
 
 void holdSpinLockAndReturn(void* argument) {
     nVOKAL100_acquireSpinLockDPC(static_cast<nVOKAL_tHandle>(argument));
@@ -80,7 +80,7 @@ void createThreadFromDpc(void*) {
     nVOKAL250_createNamedThread(&thread, "y", createThreadFromDpc, nullptr);
 }
 
-TEST_F(KalThreadsDeathTest, MisusesHaltWithAClearMessage) {
+TEST_F(StandInDeathTest, MisusesHaltWithAClearMessage) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
@@ -165,7 +165,7 @@ public:
 
 // Device memory through the mapping the bus remembers as the last one used:
 // once unmapped, an access through it is a halt, not a stale access.
-TEST_F(KalThreadsDeathTest, AnAccessThroughTheAddressLastUsedDiesOnceItIsUnmapped) {
+TEST_F(StandInDeathTest, AnAccessThroughTheAddressLastUsedDiesOnceItIsUnmapped) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     nVOKAL_tHandle handle = kal::pci::plug(std::make_shared<PatternFunction>(), {0, 0x33, 0, 0});
     ASSERT_NE(handle, nullptr);
