@@ -1,7 +1,8 @@
 // Level 19 end to end through the host's C API, on each board: the module
 // comes up complete; every code of both interfaces answers a valid request as
-// a user expects and refuses a bad one with a clear code, changing nothing; a
-// window's soft-copy requests keep the device and the soft copy apart;
+// a user expects and refuses a bad one with a clear code, changing nothing, and
+// so are bad names and addresses; a window's soft-copy requests keep the
+// device and the soft copy apart;
 // a reset to each level 0 to 19 admits exactly the codes at or below it; the
 // connected-accessory word survives resets.
 #include <sys/mman.h>
@@ -241,6 +242,11 @@ std::vector<Row> rows(unsigned board) {
 
 using kelvo_test::address;
 using kelvo_test::statusOf;
+
+template <class T> std::vector<uint8_t> bytesOf(const T& in) {
+    const auto* first = reinterpret_cast<const uint8_t*>(&in);
+    return std::vector<uint8_t>(first, first + sizeof(in));
+}
 
 // Writes that reached an FPGA's register space so far.
 size_t writesTo(const sim::FpgaSpace& space) {
@@ -575,6 +581,64 @@ TEST_P(E2ELevel19, WindowSoftCopyRequestsAndTheForceFlag) {
                   0);
         EXPECT_EQ(soft, step.softCopy);
     }
+}
+
+// Names longer than 4096 (4096 itself is looked up), a length past the
+// address space, names and window data at addresses the client does not own:
+// refused with the operation's code, nothing reaching either FPGA, the handle
+// still served.
+TEST_P(E2ELevel19, BadNamesAndAddressesAreRefusedAndChangeNothing) {
+    const uint64_t scratch = kNisoScratch[GetParam()];
+    module_->nisoFpga().poke(scratch, 0x11111111);
+    const size_t writes = writesTo(module_->nisoFpga()) + writesTo(module_->isoFpga());
+    const uint32_t value = 7;
+    const auto map = [&](const std::string& name, uint64_t at, uint64_t length) {
+        return bytesOf(kelvo_arm_write_in{at != 0 ? at : address(name.data()),
+                                          length != 0 ? length : name.size(),
+                                          kScratchField,
+                                          1,
+                                          1,
+                                          {},
+                                          0});
+    };
+    const auto window = [&](const std::string& name, uint64_t at, uint64_t buffer) {
+        return bytesOf(kelvo_deviceWindow_write_in{
+            at != 0 ? at : address(name.data()), name.size(), buffer, scratch, 4, 1, {}, 0});
+    };
+    const std::string longest(4096, 'x'), tooLong(4097, 'x');
+    const struct {
+        const char* what;
+        uint32_t code;
+        std::vector<uint8_t> in;
+        int32_t status;
+    } cases[] = {
+        {"a map name of 4097", KELVO_IOCTL_arm_write, map(tooLong, 0, 0), kInvalidParameter},
+        {"a map name of 4096", KELVO_IOCTL_arm_write, map(longest, 0, 0), kNameNotFound},
+        {"a window name of 4097", KELVO_IOCTL_deviceWindow_write, window(tooLong, 0, address(&value)),
+         kInvalidParameter},
+        {"a name length past the address space", KELVO_IOCTL_arm_write, map(names_[0], 0, UINT64_MAX),
+         kInvalidParameter},
+        {"a map name at a foreign address", KELVO_IOCTL_arm_write, map(names_[0], 0x10, 0), kBadAddress},
+        {"a window name at a foreign address", KELVO_IOCTL_deviceWindow_write,
+         window(names_[1], 0x10, address(&value)), kBadAddress},
+        {"window data at a foreign address", KELVO_IOCTL_deviceWindow_write, window(names_[1], 0, 0x10),
+         kBadAddress},
+        {"window data at the top of the address space", KELVO_IOCTL_deviceWindow_write,
+         window(names_[1], 0, UINT64_MAX - 2), kBadAddress},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Answer refused = send(handles_[0], c.code, c.in, sizeof(kelvo_status_record));
+        EXPECT_EQ(refused.transport, 0);
+        EXPECT_EQ(refused.word(0), c.status);
+    }
+    EXPECT_EQ(writesTo(module_->nisoFpga()) + writesTo(module_->isoFpga()), writes);
+    EXPECT_EQ(module_->nisoFpga().peek(scratch), 0x11111111u);
+    const auto fine = request<kelvo_arm_read_out>(
+        KELVO_IOCTL_arm_read,
+        kelvo_arm_read_in{address(names_[0].data()), names_[0].size(), kScratchField, 0});
+    EXPECT_EQ(fine.status, 0);
+    EXPECT_EQ(fine.value, 0x11111111u);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryBoard, E2ELevel19, ::testing::Values(0u, 1u, 2u), [](const auto& info) {
