@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -232,8 +233,8 @@ TEST_F(HostUserMemory, HeadersAndRecordsWhereTheClientHasNoAccessAreRefusedUntou
     // The header and the output record in one read-only page: refused, and the
     // result word is not written either.
     ClientPages request;
-    kelvo_ioctl_header* inPage = request.put(
-        0, kelvo_ioctl_header{address(&in), address(request.at(64)), sizeof(in), kCountOutSize, 0, 0});
+    kelvo_ioctl_header* inPage = new (request.at(0))
+        kelvo_ioctl_header{address(&in), address(request.at(64)), sizeof(in), kCountOutSize, 0, 0};
     request.protect("r");
     EXPECT_EQ(kelvo_ioctl(handle, kCount, inPage), kTransportInvalid);
     EXPECT_EQ(inPage->result, 0u);
@@ -242,7 +243,7 @@ TEST_F(HostUserMemory, HeadersAndRecordsWhereTheClientHasNoAccessAreRefusedUntou
     // A read-only header alone: the request is answered, its result word stays unwritten.
     ClientPages headerPage;
     inPage =
-        headerPage.put(0, kelvo_ioctl_header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0});
+        new (headerPage.at(0)) kelvo_ioctl_header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0};
     headerPage.protect("r");
     kelvo_ioctl(handle, kCount, inPage);
     EXPECT_EQ(out.status, 0);
