@@ -1,9 +1,11 @@
 // The host's C API under racing clients: open, requests, close, module
 // removal, re-add and host stop at once must neither touch freed memory nor
 // hang, and every call answers one of its documented codes. A failed driver
-// load leaves the host stopped; a client may end without stopping it.
+// load leaves the host stopped; the clock scale takes only a finite factor
+// above zero; a client may end without stopping the host.
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <latch>
@@ -194,6 +196,17 @@ TEST_F(HostApi, AFailedDriverLoadLeavesTheHostStopped) {
     ASSERT_EQ(kelvo_host_start(), 0);
     kelvo_host_stop();
     EXPECT_TRUE(kelvo_host::faults().empty());
+}
+
+TEST(HostClockScale, OnlyAFiniteFactorAboveZeroIsTaken) {
+    const double before = kal::clock::scale();
+    for (double bad : {0.0, -1.0, std::nan(""), 1e300}) {
+        EXPECT_EQ(kelvo_host_set_clock_scale(bad), KELVO_E_INVALID) << bad;
+        EXPECT_EQ(kal::clock::scale(), before);
+    }
+    EXPECT_EQ(kelvo_host_set_clock_scale(250.0), 0);
+    EXPECT_EQ(kal::clock::scale(), 250.0);
+    kal::clock::setScale(before);
 }
 
 } // namespace

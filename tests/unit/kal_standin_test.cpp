@@ -155,7 +155,8 @@ TEST_F(StandInDeathTest, MisusesHaltWithAClearMessage) {
 // once unmapped, an access through it is a halt, not a stale access.
 TEST_F(StandInDeathTest, AnAccessThroughTheAddressLastUsedDiesOnceItIsUnmapped) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    auto module = std::make_shared<sim::Module>("solstra", *sim::boardIdentity("solstra"), sim::ModuleOptions{});
+    auto module =
+        std::make_shared<sim::Module>("solstra", *sim::boardIdentity("solstra"), sim::ModuleOptions{});
     nVOKAL_tHandle handle = kal::pci::plug(module, {0, 0x33, 0, 0});
     ASSERT_NE(handle, nullptr);
     auto* bar = static_cast<char*>(nVOKAL230_mapPhysicalToKernel(kal::pci::barAddress(handle, 0), 0x1000, 0));
