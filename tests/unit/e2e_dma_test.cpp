@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "core/dma_objects.h"
-#include "core_test_levels.h"
 #include "control_io.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
@@ -25,7 +24,6 @@ using kelvo_test::answer;
 using kelvo_test::statusOf;
 
 using kelvo_test::boards;
-using kelvo_test::standIns;
 using nVOAPALS100::tStatus;
 
 constexpr int32_t kNotReserved = static_cast<int32_t>(0xBFFA431Au);

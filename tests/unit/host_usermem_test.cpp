@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "client_pages.h"
-#include "core_test_levels.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
 #include "nVOKAL.h"
