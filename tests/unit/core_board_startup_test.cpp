@@ -10,7 +10,6 @@
 
 #include "control.h"
 #include "core/board_startup.h"
-#include "core/dma_objects.h"
 #include "core/kelvo_helper.h"
 #include "core/sequencer_tasks.h"
 #include "core_test_support.h"
@@ -128,33 +127,6 @@ TEST_F(BoardStartupLevel, AnEngineOrAStreamThatNeverStops) {
         {"an engine that never stops, errors ignored", neverStops, words(0, 0, 1), 19, 0, false},
         {"a stream that never stops, errors ignored", streamNeverEnds, words(0, 0, 1), 19, 0, true},
     });
-}
-
-TEST_F(BoardStartupLevel, AFailedAllocationAnywhereInTheStartupEndsCleanly) {
-    const int index = add("solstra");
-    ASSERT_EQ(levelOf(index), 19u);
-    kelvo_driver::KelvoHelper& helper = *deviceOf(index)->getKelvoHelper();
-    auto& dma = static_cast<kelvo_driver::DMAObjectsInterface&>(helper.getTask(14));
-    kelvo_driver::SetupInputs inputs{};
-    inputs.device = deviceOf(index);
-    uint32_t failures = 0;
-    for (uint64_t failAt = 1; failAt < 100; ++failAt) {
-        SCOPED_TRACE(failAt);
-        tStatus status;
-        kal::memory::failNth(failAt);
-        kelvo_driver::SetupTask* task = kelvo_driver::BoardStartup::create(helper, inputs, status);
-        kal::memory::clearFaults();
-        delete task;
-        EXPECT_FALSE(dma.getDMAControllers()->getStreamController(1).isTransferInProgress());
-        if (status.isSuccess()) {
-            break;
-        }
-        EXPECT_EQ(status.getCode(), -52000);
-        ++failures;
-    }
-    EXPECT_GE(failures, 3u);
-    EXPECT_TRUE(module(index).sequencerSide()->sequencer().faults().empty());
-    remove(index);
 }
 
 } // namespace

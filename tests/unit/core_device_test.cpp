@@ -214,41 +214,6 @@ TEST_F(ProductReset, AFailedAllocationInAResetLeavesTheDeviceOpenable) {
     EXPECT_GT(calls, 2u);
 }
 
-TEST_F(ProductReset, OperationsNotOfferedAnswerAtEveryLevel) {
-    EXPECT_EQ(reset(0), tStatus::kSetupTargetReached);
-    const int64_t notOffered = kelvoDriverCode(0xBFFA4308);
-    using Device = kelvo_driver::KelvoDevice;
-    const std::pair<const char*, uint32_t (*)(const Device&, tStatus&)> operations[] = {
-        {"readDAC", [](const Device& d, tStatus& s) { return d.corran_readDAC(s); }},
-        {"getAlarmRaised", [](const Device& d, tStatus& s) { return d.corran_getAlarmRaised(s); }},
-        {"fetchChargeBalanceOffsetRawData",
-         [](const Device& d, tStatus& s) { return d.corran_fetchChargeBalanceOffsetRawData(s), 0u; }},
-        {"configureMeasureUnit",
-         [](const Device& d, tStatus& s) { return d.corran_configureMeasureUnit(s), 0u; }},
-        {"getMeasurement", [](const Device& d, tStatus& s) { return d.corran_getMeasurement(s), 0u; }},
-        {"writeCmccDigipot", [](const Device& d, tStatus& s) { return d.corran_writeCmccDigipot(s), 0u; }},
-        {"clearAlarm", [](const Device& d, tStatus& s) { return d.corran_clearAlarm(s), 0u; }},
-        {"maskAlarm", [](const Device& d, tStatus& s) { return d.corran_maskAlarm(s), 0u; }},
-        {"unmaskAlarm", [](const Device& d, tStatus& s) { return d.corran_unmaskAlarm(s), 0u; }},
-    };
-    for (const auto& [name, call] : operations) {
-        tStatus status;
-        EXPECT_EQ(call(*device_, status), 0u) << name;
-        EXPECT_EQ(status.getCode(), notOffered) << name;
-    }
-    tStatus c;
-    device_->wexmoor_executeSubroutine(c);
-    EXPECT_EQ(c.getCode(), tStatus::kNotImplemented);
-    tStatus d;
-    device_->hwCondition_checkMeasureFIFOOverflowStatus(d);
-    EXPECT_TRUE(d.isSuccess());
-    tStatus e;
-    device_->validateChannel(0, e);
-    EXPECT_TRUE(e.isSuccess());
-    device_->validateChannel(1, e);
-    EXPECT_EQ(e.getCode(), kelvoDriverCode(0xBFFA4303));
-}
-
 // Every allocation of add device failing in turn: each run ends refused with
 // nothing left, or added (maybe at a lower level, or with a property
 // missing); nothing leaks, nothing is unregistered twice, nothing asserts.

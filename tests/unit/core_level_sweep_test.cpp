@@ -48,7 +48,7 @@ const Row kRows[] = {
      10, 13, FaultKind::kMutex, -52000, 19, 4},
     {"the DMA levels", product, "solstra", 14, 15, FaultKind::kAllocation, -52000, 19, 10},
     {"the DMA levels' DPCs", product, "solstra", 14, 15, FaultKind::kDPC, -52008, 19, 1},
-    {"the start-up program", product, "solstra", 17, 17, FaultKind::kAllocation, -52000, 19, 1},
+    {"the start-up levels", product, "solstra", 17, 18, FaultKind::kAllocation, -52000, 19, 4},
 };
 
 class LevelSweep : public kelvo_test::HostedTest, public ::testing::WithParamInterface<Row> {};
