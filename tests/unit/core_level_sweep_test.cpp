@@ -46,7 +46,7 @@ const Row kRows[] = {
     {"the sequencer levels", product, "duskmere-a", 10, 13, FaultKind::kAllocation, -52000, 19, 10},
     {"the sequencer levels' mutexes (local RAM, engine, measure unit, charge balance)", product, "solstra",
      10, 13, FaultKind::kMutex, -52000, 19, 4},
-    {"the DMA levels", product, "solstra", 14, 15, FaultKind::kAllocation, -52000, 19, 10},
+    {"the DMA and routing levels", product, "solstra", 14, 16, FaultKind::kAllocation, -52000, 19, 12},
     {"the DMA levels' DPCs", product, "solstra", 14, 15, FaultKind::kDPC, -52008, 19, 1},
     {"the start-up levels", product, "solstra", 17, 18, FaultKind::kAllocation, -52000, 19, 4},
 };

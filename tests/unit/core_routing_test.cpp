@@ -10,22 +10,11 @@
 #include "core/routing_objects.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
-#include "kelvo/product_ids.h"
 
 namespace {
 
 using kelvo_test::answer;
 using nVOAPALS100::tStatus;
-
-static_assert(sizeof(kelvo_route_seed) == 12 && sizeof(kelvo_route_possibility) == 20 &&
-              sizeof(kelvo_route_conflict) == 16);
-static_assert(sizeof(kelvo_routing_calculateRoute_in) == 56 &&
-              sizeof(kelvo_routing_calculateRoute_out) == 12);
-static_assert(sizeof(kelvo_routing_reserveRoute_in) == 24 &&
-              sizeof(kelvo_routing_getRouteTerminalPath_in) == 24);
-static_assert(sizeof(kelvo_routing_getTopographyName_in) == 16 &&
-              sizeof(kelvo_routing_resetTerminal_in) == 12);
-static_assert(sizeof(kelvo_routing_calculateResetTerminal_in) == 24);
 
 class RoutingThroughTheApi : public kelvo_test::HostedTest {
 protected:
@@ -155,41 +144,14 @@ TEST_F(RoutingThroughTheApi, SuspendNotifiesOnceThenOnlyNewHandlesRoute) {
     EXPECT_EQ(kelvo_close(early), 0);
 }
 
-} // namespace
-
-namespace {
-
-// Level 16 with each of its allocations failing in turn: -52000, nothing left.
-class RoutingObjectsMemory : public kelvo_test::LeakCheckedTest {};
-
-TEST_F(RoutingObjectsMemory, EachFailedAllocationEndsCleanly) {
-    corran_caps::ProductCaps caps{};
-    caps.subsystemID = KELVO_SUBSYSTEM_ID_SOLSTRA;
-    int failures = 0;
-    for (uint64_t nth = 1;; ++nth) {
-        kal::memory::failNth(nth);
-        tStatus status;
-        {
-            kelvo_driver::RoutingObjects task;
-            task.setup(&caps, status);
-            kal::memory::clearFaults();
-            if (status.isSuccess()) {
-                EXPECT_NE(task.getRoutingResourcesManager(), nullptr);
-                EXPECT_NE(task.getRoutingResources(), nullptr);
-                break;
-            }
-            EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
-            EXPECT_EQ(task.getRoutingResourcesManager(), nullptr);
-        }
-        ++failures;
-    }
-    EXPECT_GE(failures, 2);
-    tStatus other;
+// Level 16 on a board without a routing topography.
+TEST(RoutingObjects, ABoardWithoutATopographyIsRefused) {
     corran_caps::ProductCaps stranger{};
     stranger.subsystemID = 0x1234;
+    tStatus status;
     kelvo_driver::RoutingObjects task;
-    task.setup(&stranger, other);
-    EXPECT_EQ(other.getCode(), kelvo_driver::kUnsupportedRoutingBoard);
+    task.setup(&stranger, status);
+    EXPECT_EQ(status.getCode(), kelvo_driver::kUnsupportedRoutingBoard);
 }
 
 } // namespace
