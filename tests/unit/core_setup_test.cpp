@@ -57,6 +57,7 @@ TEST_F(SetupSequence, AFaultStopsSetupBelowTheLevelThatMeetsIt) {
                 EXPECT_EQ(deviceOf(index)->getKelvoHelper()->isBuilt(level), level < c.failing) << level;
             }
             EXPECT_EQ(textProperty(index, "serialNumber"), c.failing > 3 ? "1F2A3B4" : "0");
+            deviceOf(index)->cancelPendingWaits(); // no DMA wait to end below level 14
             const int handle = open(index);
             kelvo_notifier_payload payload{1, kelvo_destination(handle), 0x80000000};
             EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(code));
@@ -81,16 +82,42 @@ private:
     const kelvo_driver::KelvoHelper* helper_;
 };
 
-TEST_F(SetupSequence, RemovalRunsTheSessionsCleanupsOnceBeforeTheLevelsGo) {
+// Level 18 as a stand-in that notes whether level 17 still stood when it was torn down.
+int gTopTeardowns = 0;
+bool gLevel17AtTopTeardown = false;
+class TopLevel : public kelvo_driver::SetupTask {
+public:
+    explicit TopLevel(const kelvo_driver::KelvoHelper& helper) : helper_(helper) {}
+    void teardown() override {
+        ++gTopTeardowns;
+        gLevel17AtTopTeardown = helper_.isBuilt(17);
+    }
+
+private:
+    const kelvo_driver::KelvoHelper& helper_;
+};
+kelvo_driver::SetupTask* createTopLevel(kelvo_driver::KelvoHelper& helper, const kelvo_driver::SetupInputs&,
+                                        tStatus& status) {
+    return new (status, false) TopLevel(helper);
+}
+
+TEST_F(SetupSequence, RemovalRunsTheSessionsCleanupsOnceThenTheLevelsDownward) {
+    kelvo_driver::SetupLevelTable table = kelvo_driver::getProductSetupLevelTable();
+    table.tasks[17] = createTopLevel;
+    kelvo_driver::setSetupLevelTableForTests(&table);
     const int index = add("duskmere-a");
     const int handle = open(index);
     NotingCleanup cleanup(deviceOf(index)->getKelvoHelper());
     tStatus status;
     sessionOf(handle)->getCleanupOperationComposite().add(&cleanup, status);
     ASSERT_TRUE(status.isSuccess());
+    gTopTeardowns = 0;
     remove(index);
+    kelvo_driver::setSetupLevelTableForTests(nullptr);
     EXPECT_EQ(cleanup.runs, 1);
     EXPECT_TRUE(cleanup.levelsBuilt);
+    EXPECT_EQ(gTopTeardowns, 1);
+    EXPECT_TRUE(gLevel17AtTopTeardown);
     EXPECT_EQ(kelvo_close(handle), 0);
 }
 
