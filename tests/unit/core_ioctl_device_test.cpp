@@ -1,7 +1,7 @@
 // The I/O-control interfaces of the product device, through the host's C
-// API: the two status channels and the header's result, the setup level,
-// resets that invalidate every open handle, the reservation and the cleanup
-// that releases it.
+// API: the two status channels and the header's result, resets that
+// invalidate every open handle, the reservation and the cleanup that
+// releases it.
 #include <cstdint>
 #include <cstring>
 
@@ -108,26 +108,6 @@ TEST_F(CoreIoctlDevice, TwoStatusChannelsAndTheHeadersResult) {
     EXPECT_EQ(std::memcmp(&fromCooling, &fromInstrument, sizeof(fromCooling)), 0);
     EXPECT_EQ(request(cooling, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, out),
               -51256);
-}
-
-TEST_F(CoreIoctlDevice, SetupStoppedBelowNineteen) {
-    constexpr int32_t kLinkTimeout = static_cast<int32_t>(0xBFFA4678u);
-    device = add("duskmere-a", [](sim::Module& m) { m.isoComm().setLinkNeverAnswers(true); });
-    const int handle = open();
-    EXPECT_EQ(level(handle).setupLevel, 7u);
-    EXPECT_EQ(level(handle).status, 0);
-
-    // A level-19 request answers why setup stopped; level 11 too.
-    EXPECT_EQ(hardwareState(handle), kLinkTimeout);
-    const auto accessory = answer<kelvo_corran_getConnectedAccessory_out>(
-        handle, KELVO_IOCTL_corran_getConnectedAccessory, kelvo_status_record{0});
-    EXPECT_EQ(accessory.accessory, 1u);
-    EXPECT_EQ(accessory.status, kLinkTimeout);
-    // Level-1 requests pass.
-    EXPECT_EQ(answer<kelvo_arm_getNumberOfRegistrations_out>(handle, KELVO_IOCTL_arm_getNumberOfRegistrations,
-                                                             kelvo_status_record{0})
-                  .status,
-              0);
 }
 
 TEST_F(CoreIoctlDevice, AResetInvalidatesEveryOpenHandleTheRequestersToo) {
