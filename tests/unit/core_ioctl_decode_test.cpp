@@ -382,44 +382,10 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
     }
     EXPECT_EQ(untouched, std::vector<uint8_t>(64, 0xAA));
 
-    // A buffer the caller does not own is refused in the status word.
-    kelvo_arm_getRegistrationNames_in foreign{0x10, 0, 0};
-    EXPECT_LT(call(KELVO_IOCTL_arm_getRegistrationNames, bytes(foreign), 4).word(), 0);
-
     // Before level 1 built the registries, the gate refuses.
     device->level = 0;
     EXPECT_EQ(call(KELVO_IOCTL_arm_getNumberOfRegistrations, bytes(kelvo_status_record{0}), 16).word(),
               kTrackerStopped);
-}
-
-TEST_F(CoreIoctlDecode, TransportFailuresStayOnTheCallersStatus) {
-    // An input the caller does not own: the kernel layer's code, nothing answered.
-    tStatus status;
-    uint8_t out[8];
-    std::memset(out, 0xAA, sizeof(out));
-    {
-        kal::usermem::Scope scope;
-        const uint64_t outAddress = scope.add(out, sizeof(out));
-        EXPECT_EQ(device->kelvo.decodeIOControl(descriptorOf(session), KELVO_IOCTL_kelvo_getSetupLevel, 0x10,
-                                                4, outAddress, 8, status),
-                  0u);
-    }
-    EXPECT_EQ(status.getCode(), -52006);
-    EXPECT_EQ(out[0], 0xAA);
-
-    // An output the caller may not write: -52005, the size still returned.
-    kelvo_kelvo_getSetupLevel_in in{0};
-    status.clear();
-    {
-        kal::usermem::Scope scope;
-        const uint64_t inAddress = scope.add(&in, sizeof(in), kal::usermem::kRead);
-        const uint64_t outAddress = scope.add(out, sizeof(out), kal::usermem::kRead);
-        EXPECT_EQ(device->kelvo.decodeIOControl(descriptorOf(session), KELVO_IOCTL_kelvo_getSetupLevel,
-                                                inAddress, 4, outAddress, 8, status),
-                  8u);
-    }
-    EXPECT_EQ(status.getCode(), -52005);
-    EXPECT_EQ(device->getIOCount(), 0u);
 }
 
 } // namespace
