@@ -47,11 +47,6 @@ protected:
         return answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
                                                      kelvo_kelvo_getSetupLevel_in{0});
     }
-    static int32_t reserve(int handle, uint64_t mask, int32_t word = 0) {
-        return answer<kelvo_kdut_reserveResources_out>(handle, KELVO_IOCTL_kdut_reserveResources,
-                                                       kelvo_kdut_reserveResources_in{mask, word, 0})
-            .status;
-    }
     static int32_t cleanup(int handle) {
         return answer<kelvo_kdut_cleanup_out>(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0})
             .status;
@@ -132,16 +127,11 @@ TEST_F(CoreIoctlDevice, AResetInvalidatesEveryOpenHandleTheRequestersToo) {
 TEST_F(CoreIoctlDevice, TwoHandlesContendForTheChannelAndCleanupReleasesIt) {
     const int first = open();
     const int second = open();
-    EXPECT_EQ(reserve(first, 2), KELVO_STATUS_INVALID_CHANNEL);
-    EXPECT_EQ(reserve(first, 1, -1), -1);
-    EXPECT_EQ(reserve(second, 1), 0) << "an errored request reserved nothing";
-    EXPECT_EQ(reserve(first, 1), KELVO_STATUS_RESERVED_BY_OTHER);
+    EXPECT_EQ(reserveAll(second), 0);
+    EXPECT_EQ(reserveAll(first), KELVO_STATUS_RESERVED_BY_OTHER);
     EXPECT_EQ(cleanup(second), 0);
-    EXPECT_EQ(reserve(first, 1), 0);
-    EXPECT_EQ(reserve(second, 1), KELVO_STATUS_RESERVED_BY_OTHER);
-    // Closing a handle releases what it holds as well.
-    EXPECT_EQ(kelvo_close(first), 0);
-    EXPECT_EQ(reserve(second, 1), 0);
+    EXPECT_EQ(reserveAll(first), 0);
+    EXPECT_EQ(reserveAll(second), KELVO_STATUS_RESERVED_BY_OTHER);
 }
 
 } // namespace
