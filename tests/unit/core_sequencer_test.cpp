@@ -379,7 +379,8 @@ TEST_F(SequencerLevels, ComplianceAndHardwareErrorsByChannelMask) {
                                            kelvo_hwCondition_clearChannelBasedHardwareErrors_in{mask, 0, 0})
             .status;
     };
-    EXPECT_EQ(check(KELVO_IOCTL_hwCondition_checkBoardAndChannelBasedHardwareErrors, 0), 0) << "the board alone";
+    EXPECT_EQ(check(KELVO_IOCTL_hwCondition_checkBoardAndChannelBasedHardwareErrors, 0), 0)
+        << "the board alone";
     EXPECT_EQ(check(KELVO_IOCTL_hwCondition_clearChannelBasedHardwareErrors, 0), kInvalidChannel);
     EXPECT_EQ(check(KELVO_IOCTL_hwCondition_clearChannelBasedHardwareErrors, 1), kNotReserved);
     kelvo_close(handle);
