@@ -275,22 +275,6 @@ TEST_F(CoreIoctlArm, LookupKeysOfFieldAndRegisterIdentifiers) {
     EXPECT_EQ(set(map, 0x0018D796, 2), 0);
     EXPECT_EQ(flush(map, 0x4E18D796, 0), 0) << "the read-only field's identifier names the read view";
     EXPECT_EQ(fpga().peek(kTestMapBase + 0x160), 0x10000002u);
-
-    // Register formats by field identifiers: the read view has five fields, the
-    // writable view four.
-    auto format = [&](uint32_t id) {
-        std::vector<uint8_t> types(8, 0xAA);
-        std::vector<uint64_t> masks(8, 0xAAAAAAAAAAAAAAAAull);
-        kal::usermem::Scope scope;
-        In<Op::arm_getRegisterFormat> in = named<Op::arm_getRegisterFormat>(name(map));
-        in.registerId = id;
-        in.fieldTypeBuffer = scope.add(types.data(), types.size());
-        in.maskBuffer = scope.add(masks.data(), masks.size() * 8);
-        return call<Op::arm_getRegisterFormat>(*device, in).fieldCount;
-    };
-    EXPECT_EQ(format(0x4E18D796), 5u);
-    EXPECT_EQ(format(0x0018D796), 4u);
-    EXPECT_EQ(format(0x3E53CC08), 4u);
 }
 
 TEST_F(CoreIoctlArm, RegisterFormatsFillExactlyTheFieldCountWhateverTheCapacity) {
