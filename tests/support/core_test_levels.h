@@ -14,15 +14,20 @@
 
 namespace kelvo_test {
 
-// The product's own levels 1 to top alone, for a scope (the levels above it
-// answer -52002): for tests of add device, resets and the host that need no
-// FPGA loaded and plug many modules or sweep every allocation.
+// The product's own levels 1 to top alone (the levels above answer -52002).
+inline kelvo_driver::SetupLevelTable productLevelsUpTo(std::uint32_t top) {
+    kelvo_driver::SetupLevelTable table = kelvo_driver::getProductSetupLevelTable();
+    for (std::uint32_t level = top + 1; level <= kelvo_driver::kNumberOfSetupTasks; ++level) {
+        table.tasks[level - 1] = nullptr;
+    }
+    return table;
+}
+
+// Those levels for a scope: for tests of add device, resets and the host that
+// need no FPGA loaded and plug many modules or sweep every allocation.
 class ScopedProductLevels {
 public:
-    explicit ScopedProductLevels(std::uint32_t top) : table_(kelvo_driver::getProductSetupLevelTable()) {
-        for (std::uint32_t level = top + 1; level <= kelvo_driver::kNumberOfSetupTasks; ++level) {
-            table_.tasks[level - 1] = nullptr;
-        }
+    explicit ScopedProductLevels(std::uint32_t top) : table_(productLevelsUpTo(top)) {
         kelvo_driver::setSetupLevelTableForTests(&table_);
     }
     ~ScopedProductLevels() { kelvo_driver::setSetupLevelTableForTests(nullptr); }

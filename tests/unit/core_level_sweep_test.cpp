@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core_test_levels.h"
 #include "core_test_support.h"
 #include "level_sweep.h"
 
@@ -14,15 +15,8 @@ namespace {
 using kelvo_test::FaultKind;
 using kelvo_test::FaultWindow;
 
-// The product's levels 1 to 5.
 const kelvo_driver::SetupLevelTable& productUpTo5() {
-    static const kelvo_driver::SetupLevelTable table = [] {
-        kelvo_driver::SetupLevelTable t = kelvo_driver::getProductSetupLevelTable();
-        for (uint32_t level = 6; level <= kelvo_driver::kNumberOfSetupTasks; ++level) {
-            t.tasks[level - 1] = nullptr;
-        }
-        return t;
-    }();
+    static const kelvo_driver::SetupLevelTable table = kelvo_test::productLevelsUpTo(5);
     return table;
 }
 
