@@ -40,20 +40,13 @@ protected:
         found.possibilities.resize(found.out.status == 0 ? found.out.possibilitiesCount : 0);
         return found;
     }
-    static int32_t routeRequest(int handle, uint32_t code, uint32_t routeID) {
-        return answer<kelvo_status_record, kelvo_routing_programRoute_in>(handle, code, {routeID, 0}).status;
-    }
 };
 
-TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwo) {
+TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwoAndNamesItsTopography) {
     for (const auto& board : kelvo_test::boards()) {
         SCOPED_TRACE(board);
         const int index = add(board);
         const int handle = open(index);
-        EXPECT_EQ((answer<kelvo_routing_queryVersion_out, kelvo_status_record>(
-                       handle, KELVO_IOCTL_routing_queryVersion, {0}))
-                      .version,
-                  1u);
         const Found found = calculate(handle, {{3, 0, 0, {}}}, {2});
         ASSERT_EQ(found.out.status, 0);
         EXPECT_EQ(found.out.result, 0u);
@@ -73,16 +66,6 @@ TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwo) {
         ASSERT_EQ(pathOut.pathLength, 2u);
         EXPECT_EQ(path[0], 3u);
         EXPECT_EQ(path[1], 2u);
-
-        kelvo_routing_reserveRoute_in reserve{p.routeID, 0, 0, 0, 0};
-        EXPECT_EQ((answer<kelvo_routing_reserveRoute_out, kelvo_routing_reserveRoute_in>(
-                       handle, KELVO_IOCTL_routing_reserveRoute, reserve))
-                      .status,
-                  0);
-        EXPECT_EQ(routeRequest(handle, KELVO_IOCTL_routing_programRoute, p.routeID), 0);
-        EXPECT_EQ(routeRequest(handle, KELVO_IOCTL_routing_destroyRoute, p.routeID), 0);
-        EXPECT_EQ(routeRequest(handle, KELVO_IOCTL_routing_programRoute, p.routeID),
-                  tStatus::kInvalidParameter);
 
         char name[16] = {};
         kelvo_routing_getTopographyName_in nameIn{reinterpret_cast<uintptr_t>(name), sizeof(name), 0};
