@@ -102,8 +102,11 @@ int main(int argc, char** argv) {
             offset = value;
         } else if (option == "--sample") {
             stride = value ? value : 1;
-            offset = static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) %
-                     stride;
+            const char* fixed = std::getenv("KELVO_SWEEP_SEED"); // a mutation run repeats one sample
+            offset =
+                fixed != nullptr
+                    ? std::strtoull(fixed, nullptr, 10)
+                    : static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
         }
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0); // progress shows as it goes, in a log too

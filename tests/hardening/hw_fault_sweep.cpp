@@ -755,8 +755,11 @@ int main(int argc, char** argv) {
     options.eventSpacing = 1; // only the surprise removal's input holds an event
     const std::uint32_t top = kelvo_sweep::startOnProductLevels(options);
     if (!seeded) {
-        seed =
-            static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) % 1000003;
+        const char* fixed = std::getenv("KELVO_SWEEP_SEED"); // a mutation run repeats one sample
+        seed = fixed != nullptr
+                   ? std::strtoull(fixed, nullptr, 10)
+                   : static_cast<std::uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) %
+                         1000003;
     }
     const std::uint64_t cleanResetNs = timed("a clean full reset", [] {
         cleanResetStatus = kelvo_fuzz::resetDevice(0, KELVO_SETUP_LEVEL_COMPLETE);
