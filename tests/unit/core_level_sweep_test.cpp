@@ -15,8 +15,30 @@ namespace {
 using kelvo_test::FaultKind;
 using kelvo_test::FaultWindow;
 
+// Levels 4 and 8 as stand-ins that find their FPGA loaded already (the
+// module is plugged with both images), so that a run streams no image.
+kelvo_driver::SetupTask* loadedAlready(kelvo_driver::KelvoHelper&, const kelvo_driver::SetupInputs&,
+                                       nVOAPALS100::tStatus& status) {
+    return new (status, false) kelvo_driver::SetupTask();
+}
+kelvo_driver::SetupLevelTable withoutDownloads(kelvo_driver::SetupLevelTable table) {
+    table.tasks[3] = loadedAlready;
+    table.tasks[7] = loadedAlready;
+    return table;
+}
 const kelvo_driver::SetupLevelTable& productUpTo5() {
     static const kelvo_driver::SetupLevelTable table = kelvo_test::productLevelsUpTo(5);
+    return table;
+}
+const kelvo_driver::SetupLevelTable& upTo5Loaded() {
+    static const kelvo_driver::SetupLevelTable table = withoutDownloads(kelvo_test::productLevelsUpTo(5));
+    return table;
+}
+const kelvo_driver::SetupLevelTable& product() {
+    return kelvo_driver::getProductSetupLevelTable();
+}
+const kelvo_driver::SetupLevelTable& loaded() {
+    static const kelvo_driver::SetupLevelTable table = withoutDownloads(product());
     return table;
 }
 
@@ -30,19 +52,19 @@ struct Row {
     uint32_t top;
     uint32_t minFailures;
 };
-const auto product = kelvo_driver::getProductSetupLevelTable;
 // One row a test: each sets a module up a hundred times or more.
 const Row kRows[] = {
     {"the non-isolated download", productUpTo5, "solstra", 4, 4, FaultKind::kAllocation, -52000, 5, 1},
-    {"the non-isolated maps", productUpTo5, "solstra", 5, 5, FaultKind::kAllocation, -52000, 5, 1},
-    {"levels 6 to 9", product, "solstra", 6, 9, FaultKind::kAllocation, -52000, 19, 1},
-    {"the sequencer levels", product, "solstra", 10, 13, FaultKind::kAllocation, -52000, 19, 10},
-    {"the sequencer levels", product, "duskmere-a", 10, 13, FaultKind::kAllocation, -52000, 19, 10},
-    {"the sequencer levels' mutexes (local RAM, engine, measure unit, charge balance)", product, "solstra",
-     10, 13, FaultKind::kMutex, -52000, 19, 4},
-    {"the DMA and routing levels", product, "solstra", 14, 16, FaultKind::kAllocation, -52000, 19, 12},
-    {"the DMA levels' DPCs", product, "solstra", 14, 15, FaultKind::kDPC, -52008, 19, 1},
-    {"the start-up levels", product, "solstra", 17, 18, FaultKind::kAllocation, -52000, 19, 4},
+    {"the non-isolated maps", upTo5Loaded, "solstra", 5, 5, FaultKind::kAllocation, -52000, 5, 1},
+    {"levels 6, 7 and 9", loaded, "solstra", 6, 9, FaultKind::kAllocation, -52000, 19, 1},
+    {"the isolated download", product, "solstra", 8, 8, FaultKind::kAllocation, -52000, 19, 1},
+    {"the sequencer levels", loaded, "solstra", 10, 13, FaultKind::kAllocation, -52000, 19, 10},
+    {"the sequencer levels", loaded, "duskmere-a", 10, 13, FaultKind::kAllocation, -52000, 19, 10},
+    {"the sequencer levels' mutexes (local RAM, engine, measure unit, charge balance)", loaded, "solstra", 10,
+     13, FaultKind::kMutex, -52000, 19, 4},
+    {"the DMA and routing levels", loaded, "solstra", 14, 16, FaultKind::kAllocation, -52000, 19, 12},
+    {"the DMA levels' DPCs", loaded, "solstra", 14, 15, FaultKind::kDPC, -52008, 19, 1},
+    {"the start-up levels", loaded, "solstra", 17, 18, FaultKind::kAllocation, -52000, 19, 4},
 };
 
 class LevelSweep : public kelvo_test::HostedTest, public ::testing::WithParamInterface<Row> {};
@@ -53,6 +75,14 @@ TEST_P(LevelSweep, EveryFailedCreationInALevelEndsCleanly) {
     SCOPED_TRACE(std::string(row.name) + " on " + row.board);
     FaultWindow window(row.table(), row.first, row.last, row.kind);
     kelvo_driver::setSetupLevelTableForTests(&window.table());
+    const bool streamed = row.table == product || row.table == productUpTo5;
+    kelvo_host::setFpgasLoadedAtPlugging(!streamed, !streamed);
+    struct Restore {
+        ~Restore() {
+            kelvo_driver::setSetupLevelTableForTests(nullptr);
+            kelvo_host::setFpgasLoadedAtPlugging(false, false);
+        }
+    } restore;
     const int clean = add(row.board);
     ASSERT_EQ(levelOf(clean), row.top);
     remove(clean);
@@ -79,7 +109,6 @@ TEST_P(LevelSweep, EveryFailedCreationInALevelEndsCleanly) {
         EXPECT_LT(reached, row.last);
     }
     EXPECT_GE(failures, row.minFailures);
-    kelvo_driver::setSetupLevelTableForTests(nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, LevelSweep, ::testing::ValuesIn(kRows));
