@@ -2,7 +2,6 @@
 // host's C API: the product's identities, the device description built from
 // the kernel layer's record, refused modules; the devices' interfaces and
 // properties; resets; failures of add device unwind completely.
-#include <cstring>
 #include <string>
 
 #include "control.h"

@@ -5,7 +5,6 @@
 // versioned names, identifiers and their lookup keys, the Ex forms, the
 // whole-map flush, register formats, the caller's status word, a missing
 // registry, and concurrent requests on one map.
-#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <deque>

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
-#include <string>
 #include <vector>
 
 #include "core/routing_objects.h"

@@ -2,7 +2,6 @@
 // storage maps and "flashWindow" by name, raw access and its bounds, a wrong
 // bridge signature, and concurrent edits of one map.
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
