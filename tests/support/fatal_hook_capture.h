@@ -21,17 +21,14 @@ public:
     FatalHookCapture& operator=(const FatalHookCapture&) = delete;
     int count() const { return count_; }
     const std::string& message() const { return message_; }
-    bool lineGiven() const { return lineGiven_; }
 
 private:
-    static void hook(const vosdbg_Line* line, const char* message) {
+    static void hook(const vosdbg_Line*, const char* message) {
         ++count_;
-        lineGiven_ = line != nullptr;
         message_ = message != nullptr ? message : "";
     }
     static inline int count_ = 0;
     static inline std::string message_;
-    static inline bool lineGiven_ = false;
     vosdbg_FatalHook saved_;
 };
 

@@ -1,10 +1,9 @@
 // A device built on the device template over the simulated PCI function,
 // for the tests of the device framework: its setup counts levels up to the
-// tracker's target (and can be made to fail at one level), its sessions are
-// kernel sessions registered in a device-wide cleanup composite that the
-// teardown runs, and its operations run inside standard I/O gates. Requests
-// can wait inside the gate on latches and on cancellable waits, which the
-// device's cancel hook ends with 0xBFFA9179.
+// tracker's target, its sessions are kernel sessions registered in a
+// device-wide cleanup composite that the teardown runs, and its operations
+// run inside standard I/O gates, where they can wait on latches and on
+// cancellable waits that the device's cancel hook ends with 0xBFFA9179.
 #pragma once
 
 #include <atomic>
@@ -39,7 +38,6 @@ struct TestResetParameters {
 };
 static_assert(sizeof(TestResetParameters) == 96);
 
-constexpr int32_t kInvalidatedCode = static_cast<int32_t>(0xBFFA9179u);
 constexpr int64_t kInvalidated = kelvoDriverCode(0xBFFA9179u);
 constexpr uint32_t kNotReservedCode = 0xBFFA431A;
 constexpr uint32_t kAlreadyReservedCode = 0xBFFA4319;
@@ -131,36 +129,26 @@ public:
 
     // ---- the product's slots ------------------------------------------------
     void runSetup(const tEventDescriptor&, TestResetParameters* parameters, Tracker& tracker) override {
-        std::lock_guard<std::mutex> lock(traceMutex_);
         ++setups;
         lastParameters = parameters != nullptr ? std::make_unique<TestResetParameters>(*parameters) : nullptr;
-        for (uint32_t level = 1; level <= tracker.getTargetLevel() && tracker.getStatus().isNotFatal();
-             ++level) {
-            if (level == failAtLevel) {
-                KELVO_SET_STATUS(tracker.getStatus(), failure);
-                break;
-            }
+        for (uint32_t level = 1; level <= tracker.getTargetLevel(); ++level) {
             tracker.advance(level);
         }
-        trace += "setup(" + std::to_string(tracker.getCurrentLevel()) + ") ";
     }
     void onStarted() override { ++starts; }
     void runTeardown() override {
         tStatus local;
         deviceCleanup_.cleanup(local);
-        std::lock_guard<std::mutex> lock(traceMutex_);
         ++teardowns;
-        trace += "teardown ";
     }
     tSession* createSession(const tEventDescriptor&, tDeviceInterface* deviceInterface,
                             tStatus& status) override {
         if (status.isFatal()) {
             return nullptr;
         }
-        voark::RoutingResourcesManagerInterface* routing =
-            getSetupTracker().getCurrentLevel() > routingLevel ? &routingManager : nullptr;
-        auto* session = new (status, false) fenwicksharedsource::KernelSession(
-            deviceInterface, getResetCounter(), kNotReservedCode, &reservations_, routing, 20, status);
+        auto* session = new (status, false)
+            fenwicksharedsource::KernelSession(deviceInterface, getResetCounter(), kNotReservedCode,
+                                               &reservations_, &routingManager, 20, status);
         if (session != nullptr && status.isFatal()) {
             delete session;
             return nullptr;
@@ -178,10 +166,6 @@ public:
         delete kernelSession;
     }
     void initializeDeviceProperties(tStatus& status) override { appendDeviceProperty(&property_, status); }
-    bool onSuspendIOProcessing(const tEventDescriptor& descriptor,
-                               kelvo_driver::nVOAPAL000::tSuspendReason reason, bool vetoable) override {
-        return TestDeviceBase::onSuspendIOProcessing(descriptor, reason, vetoable);
-    }
     void cancelPendingWaits() override {
         const uint32_t gate = getIOGateState();
         std::lock_guard<std::mutex> lock(waitsMutex_);
@@ -241,17 +225,9 @@ public:
         tStatus status;
         return commonChangePnPState(tEventDescriptor(0), target, reason, vetoable, status);
     }
-    std::string getTrace() {
-        std::lock_guard<std::mutex> lock(traceMutex_);
-        return trace;
-    }
-    size_t deviceCleanupSize() { return deviceCleanup_.size(); }
     kdut::ResourceReservationManager& reservations() { return reservations_; }
 
-    // ---- knobs and records -----------------------------------------------------
-    uint32_t failAtLevel = 0; // a setup step that fails (0: none)
-    int64_t failure = -52003;
-    uint32_t routingLevel = 15; // sessions opened above this level get a routing session
+    // ---- records ----------------------------------------------------------------
     RecordingRoutingManager routingManager;
     int setups = 0;
     int starts = 0;
@@ -265,8 +241,6 @@ private:
     kdut::ResourceReservationManager reservations_;
     kdut::CleanupOperationComposite deviceCleanup_;
     kelvo_driver::nVOAPAL000::tProperty property_;
-    std::mutex traceMutex_;
-    std::string trace;
     std::mutex waitsMutex_;
     std::set<CancellableWait*> pending_;
 };
@@ -307,13 +281,10 @@ protected:
     }
     using tSessionPtr = kelvo_driver::nVOAPAL000::tSession*;
 
-    // Makes the device (failing setup at failAtLevel) and starts it.
-    TestDevice& start(uint32_t failAtLevel = 0, int64_t failure = -52003) {
+    TestDevice& start() {
         tStatus status;
         device_ = new TestDevice(deviceInfoOf(*module_), status);
         EXPECT_TRUE(status.isSuccess());
-        device_->failAtLevel = failAtLevel;
-        device_->failure = failure;
         EXPECT_TRUE(device_->toState(kelvo_driver::nVOAPAL000::kPnPStateReady,
                                      kelvo_driver::nVOAPAL000::kSuspendReasonStart));
         return *device_;

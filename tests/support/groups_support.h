@@ -49,14 +49,10 @@ template <typename Dispatcher> std::vector<std::string> namesOf(const Dispatcher
 }
 
 // The registered object of a name (with its version suffix where it has one), or null.
-template <typename Dispatcher, typename T = typename Dispatcher::Wrapper>
-auto lookUp(Dispatcher& dispatcher, const std::string& name, int64_t* code = nullptr) {
+template <typename Dispatcher> auto lookUp(Dispatcher& dispatcher, const std::string& name) {
     decltype(std::declval<typename Dispatcher::Wrapper&>().getObject()) object = nullptr;
     nVOAPALS100::tStatus status;
     dispatcher.getRegistration(name.c_str(), &object, status, nullptr);
-    if (code != nullptr) {
-        *code = status.getCode();
-    }
     return object;
 }
 

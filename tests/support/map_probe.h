@@ -102,15 +102,6 @@ public:
         }
         KELVO_SET_STATUS(status, -240024);
     }
-    arm::DynamicAccessInterfaceBase<tStatus>* find(const std::string& name) const {
-        for (size_t i = 0; i < names.size(); ++i) {
-            if (names[i] == name) {
-                return maps[i];
-            }
-        }
-        return nullptr;
-    }
-
     std::vector<std::string> names;
     std::vector<arm::DynamicAccessInterfaceBase<tStatus>*> maps;
     std::vector<std::string> removed;

@@ -37,12 +37,4 @@ private:
     kal::live::Counts liveAtStart_;
 };
 
-inline int countOccurrences(const std::string& text, const std::string& needle) {
-    int count = 0;
-    for (std::size_t pos = text.find(needle); pos != std::string::npos; pos = text.find(needle, pos + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 } // namespace kelvo_test

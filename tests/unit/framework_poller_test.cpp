@@ -1,6 +1,5 @@
 // The poller on a fake clock: conditions, the doubling interval, the
-// deadline with its one extra read, timeout handlers and getter failures;
-// and once on the stand-in's clock (scaled, so nothing waits long).
+// deadline with its one extra read, timeout handlers and getter failures.
 #include <cstdint>
 #include <vector>
 
@@ -8,7 +7,6 @@
 #include "framework/hardware_state_checker.h"
 #include "framework/poller.h"
 #include "framework/timeout_handler.h"
-#include "platform/time.h"
 #include "test_support.h"
 
 namespace {
@@ -115,60 +113,42 @@ TEST_F(FrameworkPoller, EachConditionTestsTheMaskedValue) {
 }
 
 TEST_F(FrameworkPoller, IntervalDoublesToTheMaximumAndOneReadFollowsTheDeadline) {
-    FakeRegister reg;
-    FakePoller poller(20, 500, kTimeoutCode);
-    tStatus status;
-    poller.poll(reg, &FakeRegister::read, 1, 0xFFFFFFFF, 2000, true, FakePoller::kEqual, status);
-    EXPECT_EQ(status.getCode(), kTimeoutCode);
-    EXPECT_EQ(waits(), (std::vector<uint64_t>{20, 40, 80, 160, 320, 500, 500, 500}));
-
-    // The deadline is 2000 us (plus one resolution) after the start; exactly
-    // one read happens past it, and none is followed by a further wait.
-    const uint64_t deadline = 2001;
-    size_t lateReads = 0;
-    for (uint64_t when : reg.readTimes) {
-        lateReads += when >= deadline ? 1 : 0;
+    struct Case {
+        uint32_t minimum, maximum, timeout;
+        bool useTimeout;
+        uint64_t changesAt, readCost;
+        int64_t code;
+        std::vector<uint64_t> waits;
+        size_t reads;
+        uint64_t lastRead;
+    };
+    const Case cases[] = {
+        // The deadline is the timeout plus one resolution after the start; the late read counts.
+        {20, 500, 2000, true, UINT64_MAX, 0, kTimeoutCode, {20, 40, 80, 160, 320, 500, 500, 500}, 9, 2128},
+        {20, 500, 2000, true, 2100, 0, 0, {20, 40, 80, 160, 320, 500, 500, 500}, 9, 2128},
+        {20, 0, 30, true, UINT64_MAX, 3, kTimeoutCode, {}, 12, 33}, // back to back, the clock moved by reads
+        {1000, 10000, 100, false, 10000000, 0, 0, {}, 0, 0},        // no deadline at all
+    };
+    for (const Case& c : cases) {
+        FakeClock::reset();
+        FakeRegister reg;
+        reg.after = 1;
+        reg.changesAt = c.changesAt;
+        reg.readCost = c.readCost;
+        FakePoller poller(c.minimum, c.maximum, kTimeoutCode);
+        tStatus status;
+        poller.poll(reg, &FakeRegister::read, 1, 1, c.timeout, c.useTimeout, FakePoller::kEqual, status);
+        EXPECT_EQ(status.getCode(), c.code) << c.timeout;
+        if (!c.useTimeout) {
+            EXPECT_GE(FakeClock::now, c.changesAt);
+            EXPECT_EQ(waits().back(), c.maximum);
+            continue;
+        }
+        EXPECT_EQ(waits(), c.waits) << c.timeout;
+        EXPECT_EQ(reg.readTimes.size(), c.reads) << c.timeout;
+        EXPECT_EQ(reg.readTimes.back(), c.lastRead) << c.timeout;
+        EXPECT_LE(reg.readTimes[reg.readTimes.size() - 2], c.timeout + 1ull) << "one read past the deadline";
     }
-    EXPECT_EQ(lateReads, 1u);
-    EXPECT_GE(reg.readTimes.back(), deadline);
-    EXPECT_EQ(reg.readTimes.size(), FakeClock::waits.size() + 1);
-    EXPECT_EQ(FakeClock::now, reg.readTimes.back());
-}
-
-TEST_F(FrameworkPoller, TheReadAfterTheDeadlineStillCounts) {
-    FakeRegister reg;
-    reg.after = 1;
-    reg.changesAt = 2100; // after the deadline, before the last read
-    FakePoller poller(20, 500, kTimeoutCode);
-    tStatus status;
-    poller.poll(reg, &FakeRegister::read, 1, 0xFFFFFFFF, 2000, true, FakePoller::kEqual, status);
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_GE(reg.readTimes.back(), 2100u);
-}
-
-TEST_F(FrameworkPoller, MaximumIntervalZeroReadsBackToBackUntilTheDeadline) {
-    FakeRegister reg;
-    reg.readCost = 3; // the only thing that moves the clock
-    FakePoller poller(20, 0, kTimeoutCode);
-    tStatus status;
-    poller.poll(reg, &FakeRegister::read, 1, 1, 30, true, FakePoller::kEqual, status);
-    EXPECT_EQ(status.getCode(), kTimeoutCode);
-    EXPECT_TRUE(FakeClock::waits.empty());
-    // Reads at 0, 3, ..., 30 before the deadline of 31, then one at 33.
-    ASSERT_EQ(reg.readTimes.size(), 12u);
-    EXPECT_EQ(reg.readTimes.back(), 33u);
-}
-
-TEST_F(FrameworkPoller, WithoutTheTimeoutFlagNoTimeoutIsEverReported) {
-    FakeRegister reg;
-    reg.after = 1;
-    reg.changesAt = 10000000; // far beyond the timeout argument
-    FakePoller poller(1000, 10000, kTimeoutCode);
-    tStatus status;
-    poller.poll(reg, &FakeRegister::read, 1, 1, 100, false, FakePoller::kEqual, status);
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_GE(FakeClock::now, 10000000u);
-    EXPECT_EQ(FakeClock::waits.back() - 1, 10000u);
 }
 
 struct FakeChecker : kdut::HardwareStateCheckerInterface {
@@ -237,34 +217,6 @@ TEST_F(FrameworkPoller, WaitForValueNoStatusWaitsWithoutDeadline) {
     poller.waitForValueNoStatus(counter, &FakeRegister::readWithoutStatus, 1, 0xFFFFFFFF, status);
     EXPECT_TRUE(status.isSuccess());
     EXPECT_EQ(waits(), (std::vector<uint64_t>{1000, 2000, 4000, 8000, 10000, 10000, 10000}));
-}
-
-// ---- on the stand-in's clock ---------------------------------------------------
-
-struct StandInRegister {
-    int reads = 0;
-    uint32_t read(tStatus&) {
-        ++reads;
-        return 0;
-    }
-};
-
-TEST_F(FrameworkPoller, SleepingPollerTimesOutOnTheStandInClock) {
-    kal::clock::ScopedStepped stepped; // the sleeps move the clock on
-    kal::clock::clearSleepLog();
-    using SleepPoller = orut::Poller<
-        tTimeout<kelvo_driver::nVOAPAL000::tTimeWasterSleep, kelvo_driver::nVOAPAL000::tTimebasePrecise>>;
-    SleepPoller poller(1000, 1000, kTimeoutCode);
-    StandInRegister reg;
-    tStatus status;
-    poller.poll(reg, &StandInRegister::read, 1, 1, 500000, true, SleepPoller::kEqual, status);
-    EXPECT_EQ(status.getCode(), kTimeoutCode);
-    EXPECT_GE(reg.reads, 1);
-    // The waits between reads sleep whole milliseconds, never more than the interval.
-    for (const auto& record : kal::clock::sleepLog()) {
-        EXPECT_LE(record.microseconds, 1000u);
-        EXPECT_EQ(record.microseconds % 1000, 0u);
-    }
 }
 
 } // namespace

@@ -45,13 +45,8 @@ TEST(FrameworkVersion, MalformedTextsFailAndLeaveTheNoVersionValue) {
         const char* text;
         int64_t code;
     } cases[] = {
-        {"1.2.3", voregitools::kRegiBadVersionText},
-        {"1.2.3f", voregitools::kRegiBadVersionText},
-        {"1.2", voregitools::kRegiBadVersionText},
-        {"1234", voregitools::kRegiBadVersionText},
         {"1.2.3x4", voregitools::kRegiBadVersionText},
         {"1.2.3f4z", voregitools::kRegiBadVersionText},
-        {"12a3f4", voregitools::kRegiBadVersionText},
         {"256.0.0f0", voregitools::kRegiVersionOutOfRange},
         {"1.16.0f0", voregitools::kRegiVersionOutOfRange},
         // A number too large for 32 bits is out of range, not wrapped.
@@ -63,10 +58,6 @@ TEST(FrameworkVersion, MalformedTextsFailAndLeaveTheNoVersionValue) {
         EXPECT_EQ(Version::parse(c.text, status), voregitools::kNoVersion) << c.text;
         EXPECT_EQ(status.getCode(), c.code) << c.text;
     }
-    // A failed status parses nothing.
-    tStatus failed;
-    KELVO_SET_STATUS(failed, -1);
-    EXPECT_EQ(Version::parse("1.2.3f4", failed), voregitools::kNoVersion);
 }
 
 TEST(FrameworkVersion, TheBuildMovesToTheSecondWordFrom16384On) {

@@ -59,20 +59,6 @@ protected:
     void* window = nullptr;
 };
 
-TEST_F(BridgeAccessor, GeographicAddressComesFromTheDefaultBridge) {
-    // A page left selected by someone else is selected again afterwards.
-    nVOKAL100_memoryWrite32(static_cast<char*>(window) + 0xE0, 0x30000);
-    tStatus status;
-    tGeographicAddress geo;
-    EXPECT_EQ(lookup(status, geo), kSlot);
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_EQ(geo.startingOffset(), sim::BridgeCore::kDefaultListHead + 0x80) << "the offset is recorded";
-    expectWindowRegistersRestored(0x30000);
-    EXPECT_EQ(block("cpw-base-size").writtenValues(0).front(), kDisabledCPWBSR | 0x80u)
-        << "enabled while walking";
-    EXPECT_EQ(module->deviceErrorCount(), 0u) << ::testing::PrintToString(module->deviceErrors());
-}
-
 TEST_F(BridgeAccessor, TheWalkPutsBackWhateverTheWindowRegistersHeld) {
     const struct {
         uint32_t cpwbsr;
@@ -270,15 +256,6 @@ TEST_F(BridgeAccessor, GeographicAddressIsReadWhereTheCapabilityNamesIt) {
     EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
     expectWindowRegistersRestored(0);
     EXPECT_EQ(module->deviceErrorCount(), 0u) << ::testing::PrintToString(module->deviceErrors());
-}
-
-TEST_F(BridgeAccessor, DeadBridgeIsAnErrorNotAHalt) {
-    module->setDeadBridge(true);
-    tStatus status;
-    EXPECT_EQ(lookup(status), tGeographicAddress::kNoValue);
-    EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
-    module->setDeadBridge(false);
-    EXPECT_EQ(module->deviceErrorCount(), 0u);
 }
 
 } // namespace

@@ -1,10 +1,5 @@
-// The debug print layer: prefixed lines, indentation, assertion reports and
-// the fatal hook.
-#include <condition_variable>
-#include <mutex>
+// The debug print layer: prefixed lines, assertion reports and the fatal hook.
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "fatal_hook_capture.h"
 #include "nVOKAL.h"
@@ -50,16 +45,6 @@ TEST_F(DebugPrint, LongMessageIsCutAndStillTerminated) {
     EXPECT_EQ(kal::log::text(), std::string(255, 'm'));
 }
 
-TEST_F(DebugPrint, LevelledPrintsHonourTheThreshold) {
-    const vosdbg_Line record{"f.cpp", 1, "\n"};
-    vosdbg_printLevel(4095, "below");
-    vosdbg_appendLevel(4095, &record, "below");
-    EXPECT_EQ(kal::log::text(), "");
-    vosdbg_printLevel(4096, "at");
-    vosdbg_appendLevel(5000, &record, "above");
-    EXPECT_EQ(kal::log::text(), "at" + prefix("f.cpp", "0001") + "above\n");
-}
-
 TEST_F(DebugPrint, StringHelpersAlwaysTerminate) {
     char buffer[8];
     char* end = vosdbg_strlcpy(buffer, "abcdefghij", sizeof(buffer));
@@ -81,22 +66,6 @@ TEST_F(DebugPrint, StringHelpersAlwaysTerminate) {
     EXPECT_STREQ(small, "1234-");
     EXPECT_EQ(kal::log::text(), "") << "a buffer line prints nothing";
 }
-
-TEST_F(DebugPrint, IndentationNestsPerThreadAndIsFreedOnRelease) {
-    const vosdbg_Line record{"f.cpp", 3, "\n"};
-    vosdbg_acquireIndent();
-    vosdbg_acquireIndent();
-    EXPECT_EQ(vosdbg_indentDepth(), 2u);
-    vosdbg_appendf(&record, "nested");
-    vosdbg_releaseIndent();
-    vosdbg_releaseIndent();
-    vosdbg_releaseIndent(); // one too many does nothing
-    vosdbg_appendf(&record, "flat");
-    EXPECT_EQ(kal::log::text(), prefix("f.cpp", "0003") + "  nested\n" + prefix("f.cpp", "0003") + "flat\n");
-    EXPECT_EQ(vosdbg_indentDepth(), 0u);
-}
-
-// ---- assertion reports ---------------------------------------------------------
 
 class AssertionReport : public kelvo_test::LeakCheckedTest {
 protected:

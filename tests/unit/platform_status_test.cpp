@@ -1,13 +1,10 @@
-// The status object: storing and merge rules, the two forms and the dump;
-// the translation of kernel-layer results into platform codes and back.
+// The status object's storing rule; the translation of kernel-layer results
+// into platform codes and back.
 #include <climits>
 #include <cstdint>
-#include <cstring>
-#include <string>
 #include <utility>
 #include <vector>
 
-#include "client_pages.h"
 #include "nVOKAL.h"
 #include "platform/kal_status.h"
 #include "platform/status.h"
@@ -18,16 +15,8 @@ namespace {
 using nVOAPALS100::tStatus;
 using nVOAPALS100::tStatusDebug;
 
-// A string whose terminator is the last byte before a page without access: a
-// read one past the terminator faults, with or without a sanitizer.
-const char* atPageEnd(kelvo_test::ClientPages& pages, const char* text) {
-    const size_t size = std::strlen(text) + 1;
-    return static_cast<const char*>(std::memcpy(pages.at(kelvo_test::pageSize() - size), text, size));
-}
-
 TEST(Status, StoringRuleKeepsFirstErrorAndLetsErrorReplaceWarning) {
     tStatus s;
-    EXPECT_EQ(s.sizeWord, 16u);
     EXPECT_FALSE(nVOAPAL200_setStatus(&s, 0, "c", "f", 1)) << "setting 0 never stores";
     EXPECT_TRUE(nVOAPAL200_setStatus(&s, 5, "c", "f", 1));
     EXPECT_FALSE(nVOAPAL200_setStatus(&s, 7, "c", "f", 1)) << "a warning never replaces a warning";
@@ -42,154 +31,6 @@ TEST(Status, StoringRuleKeepsFirstErrorAndLetsErrorReplaceWarning) {
     s.clear();
     EXPECT_TRUE(s.isSuccess());
 }
-
-TEST(Status, FullFormKeepsOriginAndShortensLongNames) {
-    tStatusDebug d;
-    EXPECT_EQ(d.sizeWord, 216u);
-    std::string file101(101, 'a');
-    for (int i = 0; i < 101; ++i) {
-        file101[i] = static_cast<char>('A' + i % 26);
-    }
-    EXPECT_TRUE(nVOAPAL200_setStatus(&d, -52005, "abcdefghijklmn", file101.c_str(), 42));
-    EXPECT_STREQ(d.componentName, "abcdefghi");
-    std::string expected = file101.substr(0, 49) + ".." + file101.substr(101 - 49);
-    EXPECT_EQ(std::string(d.fileName), expected);
-    EXPECT_EQ(std::strlen(d.fileName), 100u);
-    EXPECT_EQ(d.lineNumber, 42u);
-
-    tStatusDebug e;
-    std::string file100(100, 'x');
-    nVOAPAL200_setStatus(&e, 2, "c", file100.c_str(), 1);
-    EXPECT_EQ(std::string(e.fileName), file100);
-}
-
-// The name field holds nine characters and its terminator, whatever the
-// source's length, and the file name after it stays as given. Both sources
-// end at a page end: nothing past a terminator is read.
-TEST(Status, ComponentNamesAreCutToTheirField) {
-    const struct {
-        const char* name;
-        const char* stored;
-    } cases[] = {
-        {"", ""}, {"abcdefghi", "abcdefghi"}, {"abcdefghij", "abcdefghi"}, {"abcdefghijk", "abcdefghi"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        kelvo_test::ClientPages namePage("wn");
-        kelvo_test::ClientPages filePage("wn");
-        tStatusDebug set;
-        nVOAPAL200_setStatus(&set, -1, atPageEnd(namePage, c.name), atPageEnd(filePage, "f.cpp"), 7);
-        tStatusDebug merged;
-        nVOAPAL200_mergeStatus(&merged, &set);
-        for (const tStatusDebug* d : {&set, &merged}) {
-            EXPECT_EQ(std::string(d->componentName, sizeof(d->componentName)),
-                      std::string(c.stored) +
-                          std::string(sizeof(d->componentName) - std::strlen(c.stored), '\0'));
-            EXPECT_STREQ(d->fileName, "f.cpp");
-        }
-    }
-}
-
-TEST(Status, MergeRules) {
-    // Short source into a full destination: code with empty origin.
-    tStatus shortSource;
-    KELVO_SET_STATUS(shortSource, -52007);
-    tStatusDebug full;
-    nVOAPAL200_setStatus(&full, 4, "warn", "w.cpp", 9);
-    EXPECT_TRUE(nVOAPAL200_mergeStatus(&full, &shortSource));
-    EXPECT_EQ(full.getCode(), -52007);
-    EXPECT_STREQ(full.componentName, "");
-    EXPECT_STREQ(full.fileName, "");
-    EXPECT_EQ(full.lineNumber, 0u);
-
-    // Full into full copies the stack up to and including the first 0 entry.
-    tStatusDebug source;
-    nVOAPAL200_setStatus(&source, -1, "src", "s.cpp", 3);
-    source.stackTrace[0] = 0x10;
-    source.stackTrace[1] = 0x20;
-    source.stackTrace[2] = 0;
-    source.stackTrace[3] = 0x99;
-    tStatusDebug destination;
-    destination.stackTrace[3] = 0x77;
-    EXPECT_TRUE(nVOAPAL200_mergeStatus(&destination, &source));
-    EXPECT_EQ(destination.stackTrace[0], 0x10u);
-    EXPECT_EQ(destination.stackTrace[1], 0x20u);
-    EXPECT_EQ(destination.stackTrace[2], 0u);
-    EXPECT_EQ(destination.stackTrace[3], 0x77u);
-    EXPECT_STREQ(destination.fileName, "s.cpp");
-
-    // Into a destination that already holds an error: nothing, no stack copied.
-    tStatusDebug holding;
-    nVOAPAL200_setStatus(&holding, -9, "h", "h.cpp", 1);
-    EXPECT_FALSE(nVOAPAL200_mergeStatus(&holding, &source));
-    EXPECT_EQ(holding.getCode(), -9);
-    EXPECT_EQ(holding.stackTrace[0], 0u);
-}
-
-TEST(Status, DumpText) {
-    tStatusDebug d;
-    char buffer[512];
-    int64_t n = nVOAPAL200_formatStatus(&d, buffer, sizeof(buffer));
-    EXPECT_EQ(std::string(buffer), "\ntStatus contents:\n\tcode = 0\n") << "code 0 prints only the code line";
-    EXPECT_EQ(n, static_cast<int64_t>(std::strlen(buffer)));
-
-    nVOAPAL200_setStatus(&d, -52000, "vokelvo_driver", "x.cpp", 12);
-    d.stackTrace[0] = 0xABC;
-    d.stackTrace[1] = 0;
-    n = nVOAPAL200_formatStatus(&d, buffer, sizeof(buffer));
-    const std::string text =
-        "\ntStatus contents:\n\tcode = -52000\n\tcomponent name = vokelvo_d\n\tfile name: x.cpp\n"
-        "\tline number = 12\n\tstack trace:\n\t\t0x0000000000000abc\n\t\t0x0000000000000000\n";
-    EXPECT_EQ(std::string(buffer), text);
-    EXPECT_EQ(n, static_cast<int64_t>(text.size()));
-    // Exactly big enough (text + NUL) works; one character less yields -1.
-    std::string exact(text.size() + 1, '\0');
-    EXPECT_EQ(nVOAPAL200_formatStatus(&d, exact.data(), exact.size()), static_cast<int64_t>(text.size()));
-    EXPECT_EQ(nVOAPAL200_formatStatus(&d, exact.data(), exact.size() - 1), -1);
-
-    tStatus s;
-    KELVO_SET_STATUS(s, 7);
-    const std::string shortText = "\ntStatus contents:\n\tcode = 7\n";
-    EXPECT_EQ(nVOAPAL200_formatStatus(&s, buffer, shortText.size()), -1);
-    EXPECT_EQ(nVOAPAL200_formatStatus(&s, buffer, shortText.size() + 1),
-              static_cast<int64_t>(shortText.size()));
-}
-
-TEST(Status, CopiesKeepTheirOwnForm) {
-    // A full record handed in by a caller, copied into a short local: the local
-    // stays short, so a later set cannot write detail fields it does not have.
-    tStatusDebug caller;
-    nVOAPAL200_setStatus(&caller, 3, "c", "f.cpp", 1);
-    const tStatus& asShort = caller;
-    tStatus local = asShort;
-    EXPECT_EQ(local.sizeWord, 16u);
-    EXPECT_EQ(local.getCode(), 3);
-    tStatus assigned;
-    assigned = asShort;
-    EXPECT_EQ(assigned.sizeWord, 16u);
-    EXPECT_TRUE(KELVO_SET_STATUS(assigned, -1));
-
-    tStatusDebug copy = caller;
-    EXPECT_EQ(copy.sizeWord, 216u);
-    EXPECT_STREQ(copy.fileName, "f.cpp");
-    tStatusDebug other;
-    other = caller;
-    EXPECT_EQ(other.sizeWord, 216u);
-    EXPECT_EQ(other.lineNumber, 1u);
-}
-
-class StatusAllocation : public kelvo_test::LeakCheckedTest {};
-
-TEST_F(StatusAllocation, CreateStatusIsShortAndNullWhenMemoryIsShort) {
-    nVOAPALS100_tStatus* created = nVOAPAL200_createStatus();
-    ASSERT_NE(created, nullptr);
-    EXPECT_EQ(created->sizeWord, 16u);
-    EXPECT_EQ(created->code, 0);
-    nVOKAL100_free(created);
-    kal::memory::failNth(1);
-    EXPECT_EQ(nVOAPAL200_createStatus(), nullptr);
-}
-
-// ---- kernel-layer results ---------------------------------------------------
 
 // {platform code, kernel-layer code}, the rows both tables share.
 const std::vector<std::pair<int64_t, int32_t>> kSharedRows = {

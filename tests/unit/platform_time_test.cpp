@@ -1,5 +1,4 @@
-// Time units, timebases, timeouts and sleeping, absolute time, the checked
-// narrowing.
+// Time units, timebases, timeouts and sleeping, the checked narrowing.
 #include <chrono>
 #include <cstdint>
 
@@ -73,11 +72,6 @@ TEST(PlatformTimeDeathTest, UnitsAboveHoursAreAnInvariantFailure) {
 }
 
 TEST(PlatformTime, TimebasesAndTheResolutionAddedToEveryTimeout) {
-    EXPECT_EQ(tTimebasePrecise::getUnit(), nVOAPAL200_kNanoseconds);
-    EXPECT_EQ(tTimebasePrecise::getResolution(), 1u);
-    EXPECT_EQ(tTimebaseEfficient::getUnit(), nVOAPAL200_kMicroseconds);
-    EXPECT_EQ(tTimebaseEfficient::getResolution(), nVOKAL100_getTimerInterval());
-
     tTimeout<tTimeWasterSleep, tTimebasePrecise> zero(0, nVOAPAL200_kMicroseconds);
     EXPECT_EQ(zero.getTimeoutValue(), 1u) << "a zero wait still lasts one resolution";
     tTimeout<tTimeWasterSpin, tTimebaseEfficient> coarse(1, nVOAPAL200_kMicroseconds);
@@ -117,42 +111,6 @@ TEST(PlatformTime, SleepsWaitAtLeastTheTimeInWholeMilliseconds) {
     for (std::size_t i = 0; i < sleeps.size(); ++i) {
         EXPECT_EQ(sleeps[i], i == 0 ? 1000u : 0u) << "one millisecond first, then zeros: sleep " << i;
     }
-}
-
-// Stepped time stands still but for sleeps (a zero one is a microsecond)
-// and, with a read step, each read of the clock.
-TEST(PlatformTime, SteppedTimeMovesOnlyBySleepsAndReads) {
-    const struct {
-        uint64_t readStepNs;
-        uint32_t sleepUs;
-        uint64_t readToReadNs;  // two reads in a row
-        uint64_t acrossSleepNs; // a read, the sleep, a read
-    } cases[] = {{0, 0, 0, 1000}, {0, 250, 0, 250000}, {10000, 0, 10000, 11000}, {10000, 250, 10000, 260000}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.readStepNs);
-        SCOPED_TRACE(c.sleepUs);
-        kal::clock::ScopedStepped stepped(c.readStepNs);
-        const uint64_t first = nVOKAL1_getMonotonicCounter();
-        const uint64_t second = nVOKAL1_getMonotonicCounter();
-        EXPECT_EQ(second - first, c.readToReadNs);
-        nVOKAL250_sleepTimeout(c.sleepUs);
-        EXPECT_EQ(nVOKAL1_getMonotonicCounter() - second, c.acrossSleepNs);
-    }
-}
-
-TEST(PlatformTime, AbsoluteTimeCountsFrom1904InBinaryFractions) {
-    kal::clock::setTimeOfDay(0, 500000);
-    nVOAPAL200_tAbsoluteTime time{};
-    EXPECT_EQ(nVOAPAL200_getAbsoluteTime(&time), &time);
-    EXPECT_EQ(time.seconds, 2082844800u);
-    EXPECT_EQ(time.fraction, 9223372036854500000ull);
-    kal::clock::setTimeOfDay(0xFFFFFFFFu, 999999);
-    nVOAPAL200_getAbsoluteTime(&time);
-    EXPECT_EQ(time.seconds, 0xFFFFFFFFull + 2082844800u) << "seconds are zero-extended";
-    EXPECT_EQ(time.fraction, 999999ull * 18446744073709ull);
-    kal::clock::clearTimeOfDay();
-    nVOAPAL200_getAbsoluteTime(&time);
-    EXPECT_GT(time.seconds, 2082844800u + 1600000000u) << "back on the system's time of day";
 }
 
 TEST(PlatformMemoryHelpers, SafeCastAndCopy) {

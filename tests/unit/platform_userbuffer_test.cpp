@@ -1,23 +1,18 @@
-// User buffers: copies only inside the requester's memory and inside the view;
-// user memory maps: page counts, alignment and what reaches the kernel layer.
+// User buffers: copies only inside the requester's memory and inside the view.
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <thread>
 
 #include "control.h"
 #include "nVOKAL.h"
 #include "platform/user_buffer.h"
-#include "platform/user_memory_map.h"
 #include "test_support.h"
 
 namespace {
 
 using kelvo_driver::nVOAPAL000::tEventDescriptor;
-using kelvo_driver::nVOAPAL000::tPageList;
 using kelvo_driver::nVOAPAL000::tUserBuffer;
-using kelvo_driver::nVOAPAL000::tUserMemoryMap;
 using nVOAPALS100::tStatus;
 namespace usermem = kal::usermem;
 
@@ -74,9 +69,6 @@ TEST_F(UserBuffer, AnOffsetThatWrapsTheUserAddressIsRefused) {
     buffer.write(offset, kernel_.data(), 16, writeStatus);
     EXPECT_EQ(writeStatus.getCode(), tStatus::kNotAccessible);
     EXPECT_EQ(user_[0], 1);
-    // The kernel layer refuses a wrapping range on its own too.
-    EXPECT_EQ(nVOKAL100_replicateInboundIOControlBuffer(kernel_.data(), UINT64_MAX - 3, 8),
-              nVOKAL_kStatusBadAddress);
 }
 
 TEST_F(UserBuffer, CopiesOutsideTheViewBreakAnInvariant) {
@@ -86,76 +78,6 @@ TEST_F(UserBuffer, CopiesOutsideTheViewBreakAnInvariant) {
     EXPECT_DEATH(buffer.read(30, kernel_.data(), 3, status), "size_ - offset");
     EXPECT_DEATH(buffer.write(33, kernel_.data(), 0, status), "offset,<=,size_");
     EXPECT_DEATH(buffer.read(8, kernel_.data(), UINT64_MAX - 4, status), "size_ - offset");
-}
-
-// ---- user memory maps -----------------------------------------------------
-
-class UserMemoryMap : public kelvo_test::LeakCheckedTest {
-protected:
-    void SetUp() override {
-        LeakCheckedTest::SetUp();
-        pages_.size = 4 * 4096;
-        pages_.handle = nVOKAL220_tPageList_createFromAllocation(4, 0);
-    }
-    void TearDown() override {
-        kal::usermaps::destroy(map_);
-        pages_.destroy();
-        EXPECT_EQ(kal::pagelists::live(), 0u);
-        LeakCheckedTest::TearDown();
-    }
-    void make(std::uint64_t size, std::uint32_t accessMode) {
-        map_ = kal::usermaps::create(size, accessMode, 0x7f0000000000);
-    }
-    void* map_ = nullptr;
-    tPageList pages_;
-};
-
-TEST_F(UserMemoryMap, PageListMapsWholePagesFromAnAlignedOffset) {
-    make(4 * 4096, 3);
-    tUserMemoryMap map(kContext, map_, 0);
-    tStatus status;
-    map.mapPageList(pages_, 0, 1, status);
-    map.mapPageList(pages_, 4096, 4096, status);
-    map.mapPageList(pages_, 2 * 4096, 4097, status);
-    EXPECT_TRUE(status.isSuccess());
-    const auto done = kal::usermaps::mappings(map_);
-    ASSERT_EQ(done.size(), 3u);
-    for (std::uint64_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(done[i].firstPage, i);
-        EXPECT_EQ(done[i].pageCount, i < 2 ? 1u : 2u);
-    }
-    EXPECT_EQ(done[2].pageList, pages_.handle);
-
-    tStatus misaligned;
-    map.mapPageList(pages_, 100, 4096, misaligned);
-    EXPECT_EQ(misaligned.getCode(), tStatus::kInvalidParameter);
-    tStatus pastTheList;
-    map.mapPageList(pages_, 3 * 4096, 2 * 4096, pastTheList);
-    EXPECT_EQ(pastTheList.getCode(), tStatus::kInvalidParameter) << "the kernel layer's refusal, translated";
-    EXPECT_EQ(kal::usermaps::mappings(map_).size(), 3u);
-}
-
-TEST_F(UserMemoryMap, PhysicalRangeNeedsAnAlignedAddress) {
-    make(2 * 4096, 3);
-    tUserMemoryMap map(kContext, map_, 0);
-    tStatus status;
-    map.mapPhysicalAddress(0xF0000000, 4096, 1, status);
-    map.mapPhysicalAddress(0xF0001000, 4097, 2, status);
-    EXPECT_TRUE(status.isSuccess());
-    const auto done = kal::usermaps::mappings(map_);
-    ASSERT_EQ(done.size(), 2u);
-    EXPECT_EQ(done[0].physicalAddress, 0xF0000000u);
-    EXPECT_EQ(done[0].cached, 1u);
-    EXPECT_EQ(done[1].pageCount, 2u);
-    EXPECT_EQ(done[1].cached, 0u);
-
-    tStatus misaligned;
-    map.mapPhysicalAddress(0xF0000010, 16, 0, misaligned);
-    EXPECT_EQ(misaligned.getCode(), tStatus::kInvalidParameter);
-    tStatus tooLarge;
-    map.mapPhysicalAddress(0xF0000000, 3 * 4096, 0, tooLarge);
-    EXPECT_EQ(tooLarge.getCode(), tStatus::kInvalidParameter);
-    EXPECT_EQ(kal::usermaps::mappings(map_).size(), 2u);
 }
 
 } // namespace

@@ -1,13 +1,8 @@
-// The work queue: one named kernel thread that runs posted items in order,
-// once per pending post, and drains them before it stops.
-#include <atomic>
+// The work queue: set-up failures and an item destroyed while queued.
 #include <condition_variable>
 #include <mutex>
-#include <string>
-#include <vector>
 
 #include "control.h"
-#include "exec_level.h"
 #include "platform/work_queue.h"
 #include "test_support.h"
 
@@ -18,29 +13,6 @@ using kelvo_driver::nVOAPAL000::tWorkItem;
 using kelvo_driver::nVOAPAL000::tWorkItemWrapper;
 using nVOAPALS100::tStatus;
 using Queue = kelvo_driver::nVOAPAL000::tWorkQueue<tSecondaryISRLock, 1>;
-
-// What the items ran, in order, from any thread.
-class Journal {
-public:
-    void add(const std::string& entry) {
-        std::lock_guard g(lock_);
-        entries_.push_back(entry);
-        changed_.notify_all();
-    }
-    std::vector<std::string> entries() {
-        std::lock_guard g(lock_);
-        return entries_;
-    }
-    void waitFor(std::size_t count) {
-        std::unique_lock l(lock_);
-        changed_.wait(l, [&] { return entries_.size() >= count; });
-    }
-
-private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    std::vector<std::string> entries_;
-};
 
 // Blocks the worker inside an item until opened.
 class Gate {
@@ -70,25 +42,16 @@ private:
 
 class Item : public tWorkItemWrapper {
 public:
-    Item(Journal& journal, std::string name) : journal_(journal), name_(std::move(name)) {}
+    explicit Item(Gate* gate) : gate_(gate) {}
     tWorkItem* work() override {
-        journal_.add(name_ + (kal::exec::inAtomicContext() ? "@atomic" : ""));
-        if (gate != nullptr) {
-            gate->wait();
-        }
-        if (repostTo != nullptr && reposts-- > 0) {
-            repostTo->post(item());
+        if (gate_ != nullptr) {
+            gate_->wait();
         }
         return nullptr;
     }
 
-    Gate* gate = nullptr;
-    Queue* repostTo = nullptr;
-    int reposts = 0;
-
 private:
-    Journal& journal_;
-    std::string name_;
+    Gate* gate_;
 };
 
 class WorkQueue : public kelvo_test::LeakCheckedTest {
@@ -106,27 +69,7 @@ protected:
     }
 
     tSecondaryISRLock lock;
-    Journal journal;
 };
-
-TEST_F(WorkQueue, PostsOfAQueuedItemRunItOnceAndARunningItemCanBePostedAgain) {
-    tStatus status;
-    Queue queue(&lock, status);
-    Gate gate;
-    Item blocker(journal, "blocker"), twice(journal, "twice"), self(journal, "self");
-    blocker.gate = &gate;
-    queue.post(blocker.item());
-    gate.waitUntilEntered();
-    queue.post(twice.item());
-    queue.post(twice.item());
-    EXPECT_TRUE(twice.isQueued());
-    self.repostTo = &queue; // detached before its work runs, so it may queue itself again
-    self.reposts = 2;
-    queue.post(self.item());
-    gate.open();
-    journal.waitFor(5);
-    EXPECT_EQ(journal.entries(), (std::vector<std::string>{"blocker", "twice", "self", "self", "self"}));
-}
 
 TEST_F(WorkQueue, FailedSetUpReportsAndDestroysWithoutWaiting) {
     {
@@ -155,12 +98,11 @@ TEST_F(WorkQueue, DestroyingAQueuedItemIsABreach) {
             tStatus status;
             Gate gate;
             Queue queue(&lock, status);
-            Item blocker(journal, "blocker");
-            blocker.gate = &gate;
+            Item blocker(&gate);
             queue.post(blocker.item());
             gate.waitUntilEntered();
             {
-                Item queued(journal, "queued");
+                Item queued(nullptr);
                 queue.post(queued.item());
             }
         },

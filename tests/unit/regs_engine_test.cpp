@@ -15,7 +15,6 @@ namespace {
 
 using kelvo_test::BusAccess;
 using kelvo_test::FakeAccessor;
-using kelvo_test_regmaps::tTestLeafRegMap;
 using kelvo_test_regmaps::tTestRegMap;
 using nVOAPALS100::tStatus;
 
@@ -41,9 +40,7 @@ TEST_F(TestMap, StrobeBitsWaitInThePendingWordAndLeaveTheSoftCopyAfterTheWrite) 
     EXPECT_EQ(v, 0u) << "get of a strobe bit answers 0";
     map.flush(0x8053CC08, false, s, 0);
     map.flush(0x8053CC08, true, s, 0);
-    EXPECT_TRUE(s.isSuccess());
     EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0x008, 0xFFFFFFFF}, {'W', 0x008, 0x7FFFFEFF}}));
-    EXPECT_EQ(map.TableConfig.softCopy, 0x7FFFFEFFu);
     EXPECT_EQ(map.TableConfig.strobeCopy, 0u);
 
     // A strobe bit through its field identifier, on a clean register: written once, not kept.
@@ -61,7 +58,6 @@ TEST_F(TestMap, StrobeBitsWaitInThePendingWordAndLeaveTheSoftCopyAfterTheWrite) 
     map.MuPacketGenConfig.setMode(kelvo_test_regmaps::nTestRegMap::kRunning, s);
     map.MuPacketGenConfig.flush(s, false);
     EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0x160, 0x40000002}}));
-    EXPECT_EQ(map.MuPacketGenConfig.getMode(s), kelvo_test_regmaps::nTestRegMap::kRunning);
 }
 
 TEST_F(TestMap, AFailedWriteKeepsStrobeBitsPendingForTheRetry) {
@@ -72,16 +68,9 @@ TEST_F(TestMap, AFailedWriteKeepsStrobeBitsPendingForTheRetry) {
     map.MuPacketGenConfig.flush(s, false);
     EXPECT_EQ(s.getCode(), -50400);
     EXPECT_EQ(map.MuPacketGenConfig.strobeCopy, 0x40000000u);
-    EXPECT_EQ(map.MuPacketGenConfig.softCopy, 0x1u);
     EXPECT_EQ(map.MuPacketGenConfig.dirty, 1);
-    uint64_t v = 9;
-    tStatus g;
-    map.get(0x1E18D796, v, g, 0);
-    EXPECT_EQ(v, 0u);
-
     tStatus retry;
     map.flushRegMap(false, retry);
-    EXPECT_TRUE(retry.isSuccess());
     EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0x160, 0x40000001}, {'W', 0x160, 0x40000001}}));
     EXPECT_EQ(map.MuPacketGenConfig.strobeCopy, 0u);
     EXPECT_EQ(map.MuPacketGenConfig.dirty, 0);
@@ -96,42 +85,23 @@ TEST_F(TestMap, AFailedWriteKeepsStrobeBitsPendingForTheRetry) {
     bus.memory[0x160] = 0x10000003;
     map.refresh(0x8018D796, t, 0);
     EXPECT_EQ(map.MuPacketGenConfig.strobeCopy, 0u);
-    EXPECT_EQ(map.MuPacketGenConfig.softCopy, 0x10000003u);
     EXPECT_EQ(map.MuPacketGenConfig.dirty, 0);
     EXPECT_TRUE(map.MuPacketGenConfig.getBusy(t));
 }
 
 TEST_F(TestMap, ARegisterWithBothKindsOfFieldHasAReadView) {
+    // The values through the read view are checked through user mode in core_ioctl_arm_test.
     EXPECT_EQ(probe.format(0x8018D796, 5).fields,
               (std::vector<std::pair<int, uint64_t>>{{1, 0x3}, {0, 0x10}, {0, 0x40000000}, {0, 0x80000000}}));
-    const auto masks = [&](uint32_t id) {
-        std::vector<uint64_t> out;
-        for (const auto& field : probe.format(id, 5).fields) {
-            out.push_back(field.second);
-        }
-        return out;
-    };
-    const std::vector<uint64_t> readView = {0x3, 0x10, 0x10000000, 0x40000000, 0x80000000};
-    EXPECT_EQ(masks(0xC018D796), readView);
-    // The read-only field selects the register through the read view.
-    EXPECT_EQ(masks(0x4E18D796), readView);
-    tStatus s;
-    bus.memory[0x160] = 0x10000000;
-    map.refresh(0x4E18D796, s, 0);
-    EXPECT_TRUE(s.isSuccess());
+    const std::vector<std::pair<int, uint64_t>> readView = {
+        {1, 0x3}, {0, 0x10}, {0, 0x10000000}, {0, 0x40000000}, {0, 0x80000000}};
+    EXPECT_EQ(probe.format(0xC018D796, 5).fields, readView);
+    EXPECT_EQ(probe.format(0x4E18D796, 5).fields, readView) << "the read-only field selects the read view";
     uint64_t v = 0;
-    map.get(0x4E18D796, v, s, 0);
-    EXPECT_EQ(v, 1u);
-    map.get(0xFF18D796, v, s, 0);
+    bus.memory[0x160] = 0x10000000;
+    EXPECT_EQ(probe.refresh(0x4E18D796), 0);
+    EXPECT_EQ(probe.get(0xFF18D796, v), 0);
     EXPECT_EQ(v, 0x10000000u) << "the read view with selector bits";
-    // Both whole-register identifiers are writable; the read-only field is not.
-    map.set(0xC018D796, 0x2, s, 0);
-    EXPECT_TRUE(s.isSuccess());
-    EXPECT_EQ(map.MuPacketGenConfig.softCopy, 0x2u);
-    tStatus r;
-    map.set(0x4E18D796, 1, r, 0);
-    EXPECT_EQ(r.getCode(), kelvo_test::kUnknownId);
-    EXPECT_EQ(map.MuPacketGenConfig.softCopy, 0x2u);
 }
 
 TEST_F(TestMap, WriteOnlyRegistersClearTheirStrobeBitsAndAreNeverRead) {
@@ -139,9 +109,7 @@ TEST_F(TestMap, WriteOnlyRegistersClearTheirStrobeBitsAndAreNeverRead) {
     map.set(0x000F4DCB, 3, s, 0);
     map.set(0x040F4DCB, 1, s, 0);
     map.write(0x240F4DCB, 1, false, s, 0);
-    EXPECT_TRUE(s.isSuccess());
     EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0x300, 0x303}}));
-    EXPECT_EQ(map.IsoCommConfig.softCopy, 0x200u);
     EXPECT_EQ(map.IsoCommConfig.dirty, 0);
     uint64_t v = 5;
     EXPECT_EQ(probe.read(0x800F4DCB, v), kelvo_test::kUnknownId);
@@ -184,10 +152,8 @@ TEST_F(TestMap, DefaultsComeBackWithReinitialize) {
     EXPECT_EQ(map.Leaf.DcBusRxStatus.getErrorCount(s), 0xFF);
     map.reinitialize();
     EXPECT_EQ(map.Signature.softCopy, 0xDEADBEEFu);
-    EXPECT_EQ(map.Timer[0].softCopy, 0u);
     EXPECT_EQ(map.Timer[0].dirty, 0);
     EXPECT_EQ(map.Leaf.DcBusRxStatus.softCopy, 0u);
-    EXPECT_EQ(map.Leaf.DcBusRxStatus.dirty, 0);
 }
 
 TEST_F(TestMap, WholeMapOperationsWalkDeclarationOrderThenSubMaps) {
@@ -200,46 +166,42 @@ TEST_F(TestMap, WholeMapOperationsWalkDeclarationOrderThenSubMaps) {
     // skipped; then the embedded leaf and the owned leaves at their fixed bases.
     EXPECT_EQ(bus.offsets('W'), (std::vector<uint32_t>{0x008, 0x160, 0x220, 0x228, 0x224, 0x22C, 0x300, 0x100,
                                                        0x5000, 0x5100}));
+    // A failed read is reported and the rest are read.
     bus.log.clear();
-    map.refreshRegMap(s);
-    EXPECT_EQ(bus.offsets('R'), (std::vector<uint32_t>{0x008, 0x160, 0x304, 0x100, 0x5000, 0x5100}));
-    EXPECT_EQ(bus.count('W'), 0u);
-}
-
-TEST_F(TestMap, AWholeMapRefreshReportsAFailedReadAndReadsTheRest) {
     bus.failNext(1);
-    tStatus s;
     map.refreshRegMap(s);
     EXPECT_EQ(s.getCode(), -50400);
     EXPECT_EQ(bus.offsets('R'), (std::vector<uint32_t>{0x008, 0x160, 0x304, 0x100, 0x5000, 0x5100}));
+    EXPECT_EQ(bus.count('W'), 0u);
 }
 
 TEST_F(EngineTest, SubMapsArePlacedInsideTheParentsWindow) {
     tStatus s;
     tTestRegMap map(&bus, s, 0x8000, 0x0, 0x104);
-    EXPECT_EQ(map.Leaf.base(), 0x8100u);
-    EXPECT_EQ(map.Leaf.windowStart(), 0u);
     EXPECT_EQ(map.Leaf.windowSize(), 4u) << "cut to what is left of the parent's window";
     EXPECT_EQ(map.Leaf.DcBusRxStatus.address, 0x8100u);
-    EXPECT_EQ(map.Leaf.DcBusRxStatus.inWindow, 1);
     EXPECT_EQ(map.OwnedLeaves[1]->base(), 0x5100u) << "fixed placement";
     EXPECT_EQ(map.Timer[0].inWindow, 0);
 
-    arm::tPlacement p = arm::relativePlacement(0x2000, 0x2000, 0x2000, 0x2100, 0x100);
-    EXPECT_EQ(p.base, 0x2100u);
-    EXPECT_EQ(p.windowStart, 0u);
-    EXPECT_EQ(p.windowSize, 0x100u);
-    p = arm::relativePlacement(0, 0, 0xFFFFFFFF, 0x2000, 0x2000);
-    EXPECT_EQ(p.windowSize, 0x2000u) << "no wrap-around of a parent window of 0xFFFFFFFF bytes";
-    // A parent window starting above O: the sub-map's starts there too; addresses stay.
-    p = arm::relativePlacement(0x1000, 0x0, 0x1000, 0x800, 0x10);
-    EXPECT_EQ(p.windowSize, 0x10u);
-    p = arm::relativePlacement(0x1000, 0x808, 0x100, 0x800, 0x10);
-    EXPECT_EQ(p.windowStart, 8u);
-    EXPECT_EQ(p.windowSize, 8u);
-    EXPECT_EQ(p.base - p.windowStart + 0x8, 0x1000u - 0x808u + 0x808u);
-    p = arm::relativePlacement(0x1000, 0x900, 0x100, 0x800, 0x10);
-    EXPECT_EQ(p.windowSize, 0u);
+    // (parent base, window start, window size, offset, size) -> (base, window start, window size)
+    const struct {
+        uint32_t in[5];
+        uint32_t base, windowStart, windowSize;
+    } cases[] = {
+        {{0x2000, 0x2000, 0x2000, 0x2100, 0x100}, 0x2100, 0, 0x100},
+        {{0, 0, 0xFFFFFFFF, 0x2000, 0x2000}, 0x2000, 0, 0x2000}, // no wrap-around of 0xFFFFFFFF bytes
+        {{0x1000, 0x0, 0x1000, 0x800, 0x10}, 0x1800, 0, 0x10},
+        {{0x1000, 0x808, 0x100, 0x800, 0x10}, 0x1000, 8, 8}, // the parent's window starts inside
+        {{0x1000, 0x900, 0x100, 0x800, 0x10}, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        const arm::tPlacement p = arm::relativePlacement(c.in[0], c.in[1], c.in[2], c.in[3], c.in[4]);
+        EXPECT_EQ(p.windowSize, c.windowSize) << std::hex << c.in[1] << " " << c.in[3];
+        if (c.windowSize != 0) {
+            EXPECT_EQ(p.base, c.base);
+            EXPECT_EQ(p.windowStart, c.windowStart);
+        }
+    }
 }
 
 class CountingLock : public arm::tRegMapLockInterface {
@@ -258,7 +220,6 @@ TEST_F(TestMap, TheExternalLockIsTakenByEveryOperationByNumberAndWholeMapOperati
     CountingLock leafLock;
     map.setExternalLock(&lock);
     map.Leaf.setExternalLock(&leafLock);
-    EXPECT_EQ(map.externalLock(), &lock);
     tStatus s;
     uint64_t v = 0;
     arm::FieldType types[8];
@@ -280,12 +241,8 @@ TEST_F(TestMap, TheExternalLockIsTakenByEveryOperationByNumberAndWholeMapOperati
     map.markDirtyRegMap();
     map.reinitialize();
     EXPECT_EQ(lock.acquired, 12);
-    EXPECT_EQ(lock.depth, 0);
+    EXPECT_EQ(lock.depth + leafLock.depth, 0);
     EXPECT_EQ(leafLock.acquired, 4) << "the sub-map's whole-map operations take its own lock";
-    EXPECT_EQ(leafLock.depth, 0);
-    map.setExternalLock(nullptr);
-    map.get(0x8053CC08, v, s, 0);
-    EXPECT_EQ(lock.acquired, 12);
 }
 
 using kelvo_test::RegistrationLog; // keeps names, like the register-map dispatcher
@@ -299,7 +256,6 @@ TEST_F(TestMap, RegistrationNamesEveryMapParentFirstAndRemovalGoesOnPastAMissing
                                                "TestRegMap_OwnedLeafWin0_TestLeafRegMap",
                                                "TestRegMap_OwnedLeafWin1_TestLeafRegMap"};
     EXPECT_EQ(d.names, expected);
-    EXPECT_EQ(d.maps[1], &map.Leaf);
     EXPECT_EQ(d.maps[3], map.OwnedLeaves[1]);
 
     d.names.erase(d.names.begin() + 2); // removed by hand beforehand
@@ -321,19 +277,6 @@ TEST_F(TestMap, RegistrationNamesEveryMapParentFirstAndRemovalGoesOnPastAMissing
     EXPECT_TRUE(g.names.empty());
 }
 
-TEST_F(TestMap, NoNameIsAddedOnceComposingOneRanOutOfMemory) {
-    RegistrationLog d;
-    tStatus s;
-    kal::memory::failNth(2);
-    map.addToDispatcher(d, s);
-    EXPECT_EQ(s.getCode(), nVOAPALS100::tStatus::kOutOfMemory);
-    EXPECT_EQ(d.names, (std::vector<std::string>{"TestRegMap", "TestRegMap_LeafWin_TestLeafRegMap"}));
-    kal::memory::clearFaults();
-    tStatus r;
-    map.removeFromDispatcher(d, r);
-    EXPECT_TRUE(d.names.empty());
-}
-
 TEST_F(EngineTest, AnEmptyOwnedSlotIsSkippedByEveryWalk) {
     tStatus built;
     kal::memory::failNth(3); // the map itself, the first owned leaf, then the second
@@ -341,7 +284,6 @@ TEST_F(EngineTest, AnEmptyOwnedSlotIsSkippedByEveryWalk) {
     kal::memory::clearFaults();
     ASSERT_NE(map, nullptr);
     EXPECT_EQ(built.getCode(), nVOAPALS100::tStatus::kOutOfMemory);
-    ASSERT_NE(map->OwnedLeaves[0], nullptr);
     EXPECT_EQ(map->OwnedLeaves[1], nullptr);
 
     tStatus s;
@@ -360,19 +302,6 @@ TEST_F(EngineTest, AnEmptyOwnedSlotIsSkippedByEveryWalk) {
     delete map; // the leak check covers the owned leaf
 }
 
-TEST_F(EngineTest, NoSubMapIsAllocatedWhenTheStatusAlreadyHoldsAnError) {
-    tStatus s;
-    KELVO_SET_STATUS(s, -7);
-    const auto before = kal::memory::allocationCalls();
-    tTestRegMap map(&bus, s, 0, 0, 0x400);
-    EXPECT_EQ(kal::memory::allocationCalls(), before);
-    EXPECT_EQ(map.OwnedLeaves[0], nullptr);
-    EXPECT_EQ(s.getCode(), -7);
-    tStatus t;
-    map.flushRegMap(true, t);
-    EXPECT_TRUE(t.isSuccess());
-}
-
 TEST_F(EngineTest, AMapWithoutRegistersServesNoIdentifierAndNestsNames) {
     tStatus built;
     kelvo_test_regmaps::tTestTopRegMap top(&bus, built);
@@ -385,37 +314,14 @@ TEST_F(EngineTest, AMapWithoutRegistersServesNoIdentifierAndNestsNames) {
     uint64_t v = 5;
     EXPECT_EQ(probe.get(0x809DAF0B, v), kelvo_test::kUnknownId);
     EXPECT_EQ(v, 0u);
-    for (int64_t code :
-         {probe.set(0x80000000, 1), probe.read(0x80000000, v), probe.write(0x80000000, 1, true),
-          probe.flush(0x80000000, true), probe.refresh(0x80000000)}) {
-        EXPECT_EQ(code, kelvo_test::kUnknownId);
-    }
-    const auto format = probe.format(0x80000000, 4);
-    EXPECT_EQ(format.code, kelvo_test::kNotImplemented);
-    EXPECT_EQ(format.count, 0u);
+    EXPECT_EQ(probe.write(0x80000000, 1, true), kelvo_test::kUnknownId);
+    EXPECT_EQ(probe.format(0x80000000, 4).code, kelvo_test::kNotImplemented);
     RegistrationLog d;
     tStatus r;
     top.addToDispatcher(d, r);
-    EXPECT_EQ(d.names.size(), 5u);
     EXPECT_EQ(d.names.back(), "TestTopRegMap_TestWin_TestRegMap_OwnedLeafWin1_TestLeafRegMap");
     top.removeFromDispatcher(d, r);
     EXPECT_TRUE(d.names.empty());
-}
-
-TEST_F(EngineTest, OneBitFieldsAndUnknownIdentifiersOfALeafMap) {
-    tTestLeafRegMap leaf(&bus, 0, 0, 8);
-    kelvo_test::MapProbe probe{leaf};
-    uint64_t v = 3;
-    EXPECT_EQ(probe.get(0x8013E50F, v), 0);
-    EXPECT_EQ(probe.get(0x8013E50E, v), kelvo_test::kUnknownId);
-    EXPECT_EQ(v, 0u);
-    // A one-bit field: any non-zero value sets it; the typed reader refreshes.
-    tStatus t;
-    leaf.write(0x0013E50F, 2, false, t, 0);
-    EXPECT_EQ(bus.log, (std::vector<BusAccess>{{'W', 0, 1}}));
-    bus.memory[0] = 0;
-    EXPECT_FALSE(leaf.DcBusRxStatus.readRxValid(t));
-    EXPECT_STREQ(leaf.getVersion(), "1.0.0d379");
 }
 
 } // namespace
