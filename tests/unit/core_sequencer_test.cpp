@@ -258,44 +258,43 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
             const char* name;
             std::function<int32_t()> run;
             int32_t code;
-            int32_t result; // -1: not looked at
         };
         const Case cases[] = {
-            {"trigger before the arm", [&] { return trigger(0x40C).status; }, kTriggerNotArmed, -1},
-            {"event latch unreserved", [&] { return latch(1, 0x135).status; }, kNotReserved, -1},
-            {"arm without a reservation", [&] { return arm(0); }, 0, -1},
-            {"trigger 0x40C", [&] { return trigger(0x40C).result; }, 1, -1},
-            {"another trigger", [&] { return trigger(0x40D).status; }, kNotImplemented, -1},
-            {"reserve", [&] { return reserveAll(handle); }, 0, -1},
-            {"event 0x135 latched", [&] { return latch(1, 0x135).latched; }, 1, -1},
+            {"trigger before the arm", [&] { return trigger(0x40C).status; }, kTriggerNotArmed},
+            {"event latch unreserved", [&] { return latch(1, 0x135).status; }, kNotReserved},
+            {"arm without a reservation", [&] { return arm(0); }, 0},
+            {"trigger 0x40C", [&] { return trigger(0x40C).result; }, 1},
+            {"another trigger", [&] { return trigger(0x40D).status; }, kNotImplemented},
+            {"reserve", [&] { return reserveAll(handle); }, 0},
+            {"event 0x135 latched", [&] { return latch(1, 0x135).latched; }, 1},
             {"event 0x135 not latched",
              [&] {
                  unit.setStatusBit0(true);
                  return latch(1, 0x135).latched;
              },
-             0, -1},
-            {"event 0x129 while the engine is idle", [&] { return latch(1, 0x129).latched; }, 1, -1},
-            {"event 0x12C", [&] { return latch(1, 0x12C).status; }, kNotImplemented, -1},
-            {"event mask 0", [&] { return latch(0, 0x135).status; }, kInvalidChannel, -1},
-            {"reset", [&] { return resetUnit(0); }, 0, -1},
+             0},
+            {"event 0x129 while the engine is idle", [&] { return latch(1, 0x129).latched; }, 1},
+            {"event 0x12C", [&] { return latch(1, 0x12C).status; }, kNotImplemented},
+            {"event mask 0", [&] { return latch(0, 0x135).status; }, kInvalidChannel},
+            {"reset", [&] { return resetUnit(0); }, 0},
             {"arm that never generates",
              [&] {
                  unit.setNeverGenerates(true);
                  return arm(0);
              },
-             kMeasureUnitTimedOut, -1},
+             kMeasureUnitTimedOut},
             {"arm again",
              [&] {
                  unit.setNeverGenerates(false);
                  return arm(0);
              },
-             0, -1},
+             0},
             {"reset that is never acknowledged",
              [&] {
                  unit.setNeverAborts(true);
                  return resetUnit(0);
              },
-             kMeasureUnitTimedOut, -1},
+             kMeasureUnitTimedOut},
         };
         for (const Case& c : cases) {
             SCOPED_TRACE(c.name);
