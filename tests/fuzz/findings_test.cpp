@@ -4,25 +4,14 @@
 // in regressions/ and replayed by `fuzz_regressions`.
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <string>
-#include <vector>
-
 #include "ioctl_fuzz.h"
-#include "kelvo/ioctl.h"
-#include "kelvo_host.h"
+#include "requests.h"
 
 namespace {
 
 class FuzzFindings : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        kelvo_fuzz::Options options;
-        options.eventSpacing = 0;
-        options.clockScale = 1000;
-        options.topLevel = KELVO_SETUP_LEVEL_COMPLETE;
-        kelvo_fuzz::start(options);
-    }
+    static void SetUpTestSuite() { kelvo_fuzz::start(kelvo_fuzz::Options{0}); }
     static void TearDownTestSuite() { kelvo_fuzz::stop(); }
 };
 
@@ -44,23 +33,13 @@ TEST_F(FuzzFindings, TheTopographyNameNeedsRoomForItsNul) {
     for (unsigned board = 0; board < kelvo_fuzz::boards().size(); ++board) {
         for (const auto& row : cases) {
             SCOPED_TRACE(kelvo_fuzz::boards()[board] + ", a buffer of " + std::to_string(row.size));
-            std::vector<char> buffer(row.size + 8, '\x5A');
-            kelvo_routing_getTopographyName_in in{reinterpret_cast<std::uintptr_t>(buffer.data()), row.size,
-                                                  0};
-            kelvo_status_record out{};
-            kelvo_ioctl_header header{reinterpret_cast<std::uintptr_t>(&in),
-                                      reinterpret_cast<std::uintptr_t>(&out),
-                                      sizeof(in),
-                                      sizeof(out),
-                                      0,
-                                      0};
-            ASSERT_EQ(
-                kelvo_ioctl(kelvo_fuzz::firstHandle(board), KELVO_IOCTL_routing_getTopographyName, &header),
-                0);
-            EXPECT_EQ(out.status, row.status);
+            std::string buffer(row.size + 8, '\x5A');
+            EXPECT_EQ(ask(kelvo_fuzz::firstHandle(board), KELVO_IOCTL_routing_getTopographyName,
+                          kelvo_routing_getTopographyName_in{address(buffer.data()), row.size, 0}),
+                      row.status);
             std::string expected = row.written;
             expected.resize(buffer.size(), '\x5A');
-            EXPECT_EQ(std::string(buffer.begin(), buffer.end()), expected);
+            EXPECT_EQ(buffer, expected);
         }
     }
 }

@@ -1,36 +1,22 @@
-// The I/O-control fuzzing engine (see ioctl_fuzz.h).
-//
-// An input is a sequence of requests. Each begins with an action byte; the
-// bytes after it choose the device, the handle and the request's details. A
-// reader that runs out answers zeros, so a short input is a valid request of
-// the defaults: the seeds are a handful of bytes each.
-//
-// User addresses are never taken from the input: every address field the
-// records declare receives one of the harness's own places (a valid buffer,
-// null, an inaccessible page, a read-only page, or a range running into an
-// inaccessible page), and any other 8-byte word of a record or buffer that
-// happens to point into mapped memory is moved out of the address space.
+// The I/O-control fuzzing engine. An input is a sequence of requests: an
+// action byte, then bytes choosing the device, the handle and the details; a
+// reader that runs out answers zeros. User addresses never come from the input:
+// address fields get the harness's own places (valid, null, unmapped,
+// inaccessible, read-only, or running into a guard page), and any other word
+// pointing into mapped memory is moved out of the address space.
 #include "ioctl_fuzz.h"
 
 #include <sys/mman.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <array>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <memory>
 
-#include "control.h"
-#include "core/setup_levels.h"
-#include "host.h"
-#include "kelvo/ioctl.h"
-#include "kelvo_host.h"
+#include "requests.h"
 #include "sim.h"
 
 namespace kelvo_fuzz {
 namespace {
-
-// ---- the code table -----------------------------------------------------------
 
 struct CodeInfo {
     std::uint32_t code;
@@ -43,103 +29,61 @@ struct CodeInfo {
 constexpr CodeInfo kCodes[] = {KELVO_IOCTL_TABLE(KELVO_FUZZ_CODE)};
 #undef KELVO_FUZZ_CODE
 constexpr unsigned kCodeCount = sizeof(kCodes) / sizeof(kCodes[0]);
-static_assert(kCodeCount == KELVO_IOCTL_CODE_COUNT);
 
-// The address fields of the records: a registration name (its length is the
-// u64 after it), a buffer, or the custom reset parameters.
-enum class Field : std::uint8_t { Name, Buffer };
-struct AddressField {
-    std::uint32_t code;
+// The address fields of an input record, found by their member names: a
+// name (its length follows it) or a buffer.
+struct AddressFieldAt {
     std::uint32_t offset;
-    Field kind;
+    bool name;
 };
 
-#define NAME(op)                                                                                             \
-    { KELVO_IOCTL_##op, offsetof(kelvo_##op##_in, nameAddress), Field::Name }
-#define BUF(op, field)                                                                                       \
-    { KELVO_IOCTL_##op, offsetof(kelvo_##op##_in, field), Field::Buffer }
-constexpr AddressField kAddressFields[] = {
-    BUF(wexmoor_getSubroutines, idBuffer),
-    BUF(wexmoor_getSubroutines, addressBuffer),
-    BUF(routing_calculateRoute, seedBuffer),
-    BUF(routing_calculateRoute, destinationBuffer),
-    BUF(routing_calculateRoute, possibilitiesBuffer),
-    BUF(routing_reserveRoute, conflictsBuffer),
-    BUF(routing_getRouteTerminalPath, pathBuffer),
-    BUF(routing_getTopographyName, nameBuffer),
-    NAME(arm_write),
-    NAME(arm_read),
-    NAME(arm_flushRegister),
-    NAME(arm_refreshRegister),
-    BUF(arm_getRegistrationNames, buffer),
-    NAME(arm_flushRegMap),
-    NAME(arm_set),
-    NAME(arm_get),
-    NAME(arm_writeEx),
-    NAME(arm_readEx),
-    NAME(arm_setEx),
-    NAME(arm_getEx),
-    NAME(arm_flushRegisterEx),
-    NAME(arm_refreshRegisterEx),
-    NAME(arm_getRegisterFormat),
-    BUF(arm_getRegisterFormat, fieldTypeBuffer),
-    BUF(arm_getRegisterFormat, maskBuffer),
-    BUF(arm_getRegistrationList, buffer),
-    NAME(deviceWindow_flush),
-    BUF(deviceWindow_getRegistrationNames, buffer),
-    NAME(deviceWindow_getSizeInBytes),
-    NAME(deviceWindow_write),
-    BUF(deviceWindow_write, buffer),
-    NAME(deviceWindow_read),
-    BUF(deviceWindow_read, buffer),
-    NAME(deviceWindow_set),
-    BUF(deviceWindow_set, buffer),
-    NAME(deviceWindow_get),
-    BUF(deviceWindow_get, buffer),
-    NAME(deviceWindow_refresh),
-    NAME(storageMap_flush),
-    BUF(storageMap_getRegistrationNames, buffer),
-    NAME(storageMap_getElementCount),
-    NAME(storageMap_getElementSize),
-    NAME(storageMap_refresh),
-    NAME(storageMap_setRaw),
-    BUF(storageMap_setRaw, buffer),
-    NAME(storageMap_getRaw),
-    BUF(storageMap_getRaw, buffer),
-    NAME(storageMap_isChecksumValid),
-    BUF(brixelTools_addTransferToDevice, bufferAddress),
-    BUF(brixelTools_addTransferFromDevice, bufferAddress),
-};
-#undef NAME
-#undef BUF
+template <class In> std::vector<AddressFieldAt> fieldsOf() {
+    std::vector<AddressFieldAt> fields;
+#define KELVO_FUZZ_FIELD(member, isName)                                                                     \
+    if constexpr (requires { &In::member; }) {                                                               \
+        fields.push_back({static_cast<std::uint32_t>(offsetof(In, member)), isName});                        \
+    }
+    KELVO_FUZZ_FIELD(nameAddress, true)
+    KELVO_FUZZ_FIELD(buffer, false)
+    KELVO_FUZZ_FIELD(bufferAddress, false)
+    KELVO_FUZZ_FIELD(idBuffer, false)
+    KELVO_FUZZ_FIELD(addressBuffer, false)
+    KELVO_FUZZ_FIELD(seedBuffer, false)
+    KELVO_FUZZ_FIELD(destinationBuffer, false)
+    KELVO_FUZZ_FIELD(possibilitiesBuffer, false)
+    KELVO_FUZZ_FIELD(conflictsBuffer, false)
+    KELVO_FUZZ_FIELD(pathBuffer, false)
+    KELVO_FUZZ_FIELD(nameBuffer, false)
+    KELVO_FUZZ_FIELD(fieldTypeBuffer, false)
+    KELVO_FUZZ_FIELD(maskBuffer, false)
+#undef KELVO_FUZZ_FIELD
+    // In offset order; a plain insertion sort (std::sort of these few entries trips gcc's -Wnonnull at -O3).
+    for (std::size_t i = 1; i < fields.size(); ++i) {
+        for (std::size_t j = i; j > 0 && fields[j].offset < fields[j - 1].offset; --j) {
+            std::swap(fields[j], fields[j - 1]);
+        }
+    }
+    return fields;
+}
+#define KELVO_FUZZ_FIELDS(op, in, out, level) fieldsOf<kelvo_##op##_in>(),
+const std::vector<AddressFieldAt> kFields[] = {KELVO_IOCTL_TABLE(KELVO_FUZZ_FIELDS)};
+#undef KELVO_FUZZ_FIELDS
 
-// Values worth trying in a 32-bit slot: channels, masks, levels, limits.
+// Values worth trying: channels, masks, levels, limits; lengths and counts.
 constexpr std::uint32_t kInteresting32[] = {
     0,          1,          2,          3,          4,          7,         8,        15,
     16,         18,         19,         20,         31,         32,        63,       64,
     0x7F,       0x80,       0xFF,       0x100,      0xFFFF,     0x10000,   0xFFFFFF, 0x1000000,
     0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0xFFFFFFFF, 0xBFFA4308, 0xFFFF34DE};
-// And in a 64-bit slot: lengths and counts up to 2^64-1.
-constexpr std::uint64_t kInteresting64[] = {0,
-                                            1,
-                                            4,
-                                            63,
-                                            64,
-                                            65,
-                                            4096,
-                                            0xFFFFFF,
-                                            0x1000000,
-                                            0xFFFFFFFF,
-                                            0x100000000ull,
-                                            0x7FFFFFFFFFFFFFFFull,
-                                            0x8000000000000000ull,
-                                            0xFFFFFFFFFFFFFFF0ull,
-                                            0xFFFFFFFFFFFFFFFFull};
-
+constexpr std::uint64_t kInteresting64[] = {0,          1,          4,          63,         64,
+                                            65,         4096,       0xFFFFFF,   0x1000000,  0xFFFFFFFF,
+                                            1ull << 32, ~0ull >> 1, 1ull << 63, ~0ull - 15, ~0ull};
 // The characters of a name's version suffix ("_Ver2.3.0f7"), and a few others.
 constexpr char kVersionCharacters[] = "0123456789.dfx_";
 
-// ---- the input ------------------------------------------------------------------
+template <class T, std::size_t N> T pick(const T (&values)[N], unsigned byte) {
+    return values[byte % N];
+}
 
 class Reader {
 public:
@@ -154,13 +98,9 @@ public:
             out[i] = u8();
         }
     }
-    // A length: from the interesting values, or any value.
     std::uint64_t length() {
         const std::uint8_t how = u8();
-        if (how < 0xF0) {
-            return kInteresting64[how % (sizeof(kInteresting64) / sizeof(kInteresting64[0]))];
-        }
-        return u64();
+        return how < 0xF0 ? pick(kInteresting64, how) : u64();
     }
 
 private:
@@ -169,13 +109,10 @@ private:
     std::size_t at_ = 0;
 };
 
-// ---- the harness's own memory ----------------------------------------------------
+// ---- the harness's own memory: [read-write pages][guard][read-only][guard] ----
 
-// [rw: kRwPages][guard][read-only][guard]; the guards are inaccessible.
 constexpr std::size_t kPage = 4096;
-constexpr std::size_t kRwPages = 4;
-constexpr std::size_t kRwSize = kRwPages * kPage;
-// Records and the header sit at the start of the read-write pages.
+constexpr std::size_t kRwSize = 4 * kPage;
 constexpr std::size_t kInputAt = 0;
 constexpr std::size_t kOutputAt = 512;
 constexpr std::size_t kHeaderAt = 1024;
@@ -184,28 +121,26 @@ constexpr std::size_t kParametersAt = 1152;
 constexpr std::size_t kBuffersAt = 2048;
 constexpr std::size_t kMaxRecord = 256;
 
-struct Pool {
-    std::uint8_t* base = nullptr;
-    std::uint8_t* rw() const { return base; }
-    std::uint8_t* rwEnd() const { return base + kRwSize; }
-    std::uint8_t* guard() const { return base + kRwSize; }
-    std::uint8_t* readOnly() const { return base + kRwSize + kPage; }
-};
-Pool pool;
+std::uint8_t* rw = nullptr;
+std::uint8_t* rwEnd = nullptr; // the first guard
+std::uint8_t* readOnly = nullptr;
+kelvo_ioctl_header* header = nullptr;
 
 void makePool() {
     void* area = mmap(nullptr, kRwSize + 3 * kPage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (area == MAP_FAILED) {
         std::abort();
     }
-    pool.base = static_cast<std::uint8_t*>(area);
-    mprotect(pool.base, kRwSize + 2 * kPage, PROT_READ | PROT_WRITE);
-    std::memset(pool.readOnly(), 0xA5, kPage);
-    mprotect(pool.guard(), kPage, PROT_NONE);
-    mprotect(pool.readOnly(), kPage, PROT_READ);
+    rw = static_cast<std::uint8_t*>(area);
+    rwEnd = rw + kRwSize;
+    readOnly = rwEnd + kPage;
+    header = reinterpret_cast<kelvo_ioctl_header*>(rw + kHeaderAt);
+    mprotect(rw, kRwSize + 2 * kPage, PROT_READ | PROT_WRITE);
+    std::memset(readOnly, 0xA5, kPage);
+    mprotect(rwEnd, kPage, PROT_NONE);
+    mprotect(readOnly, kPage, PROT_READ);
 }
 
-// True when the word is an address inside mapped memory of this process.
 bool mapped(std::uint64_t value) {
     if (value < 0x10000 || value >= (1ull << 47)) {
         return false;
@@ -215,12 +150,8 @@ bool mapped(std::uint64_t value) {
 }
 
 // Moves every 8-byte word that points into mapped memory out of the address space.
-void scrub(std::uint8_t* bytes, std::size_t size, std::size_t except = ~std::size_t{0},
-           std::size_t except2 = ~std::size_t{0}) {
+void scrub(std::uint8_t* bytes, std::size_t size) {
     for (std::size_t at = 0; at + 8 <= size; at += 8) {
-        if (at == except || at == except2) {
-            continue;
-        }
         std::uint64_t word;
         std::memcpy(&word, bytes + at, 8);
         if (mapped(word)) {
@@ -230,14 +161,8 @@ void scrub(std::uint8_t* bytes, std::size_t size, std::size_t except = ~std::siz
     }
 }
 
-std::uint64_t address(const void* pointer) {
-    return reinterpret_cast<std::uintptr_t>(pointer);
-}
-
-// One of the harness's places for a user address. Kinds 0 to 8 are a valid
-// buffer; the rest are the refusals a driver must meet: unmapped (below
-// every mapping or past user space), null, inaccessible, read-only, or a
-// range running into an inaccessible page.
+// One of the harness's places for a user address: kinds 0 to 8 a valid
+// buffer, the rest the refusals a driver must meet.
 std::uint8_t* place(Reader& in, std::size_t need) {
     const std::uint8_t kind = in.u8();
     const std::uint16_t where = in.u16();
@@ -250,39 +175,42 @@ std::uint8_t* place(Reader& in, std::size_t need) {
     case 11:
         return nullptr;
     case 12:
-        return pool.guard() + where % kPage; // inaccessible
+        return rwEnd + where % kPage;
     case 13:
-        return pool.readOnly() + where % kPage;
-    case 14: {
-        // A range that runs past the end of the read-write pages.
+        return readOnly + where % kPage;
+    case 14: { // running past the end of the read-write pages
         const std::size_t cut = 1 + where % (need ? need : 1);
-        return pool.rwEnd() - (need > cut ? need - cut : 1);
+        return rwEnd - (need > cut ? need - cut : 1);
     }
     case 15:
-        return pool.readOnly() + kPage - (1 + where % 16); // read-only, running into the guard
+        return readOnly + kPage - (1 + where % 16); // read-only, running into the guard
     default: {
-        // Valid: in the buffer area, whole when it fits.
         const std::size_t room = kRwSize - kBuffersAt;
         const std::size_t span = need < room ? room - need : 1;
-        return pool.rw() + kBuffersAt + (where % span & ~std::size_t{7});
+        return rw + kBuffersAt + (where % span & ~std::size_t{7});
     }
     }
 }
 
 // Fills a valid buffer with input bytes (what the driver may read from it).
 void fill(Reader& in, std::uint8_t* at) {
-    if (at < pool.rw() + kBuffersAt || at >= pool.rwEnd()) {
-        return;
+    if (at >= rw + kBuffersAt && at < rwEnd) {
+        const std::size_t count = std::min<std::size_t>(in.u8(), static_cast<std::size_t>(rwEnd - at));
+        in.bytes(at, count);
+        scrub(at, count);
     }
-    const std::size_t count = std::min<std::size_t>(in.u8(), static_cast<std::size_t>(pool.rwEnd() - at));
-    in.bytes(at, count);
-    scrub(at, count);
 }
 
-// ---- the host ------------------------------------------------------------------------
+std::uint64_t filledPlace(Reader& in) {
+    std::uint8_t* at = place(in, 64);
+    fill(in, at);
+    return address(at);
+}
+
+// ---- the host ----
 
 constexpr std::size_t kMapsHeld = 16; // per handle; the oldest goes beyond
-constexpr unsigned kSlots = 3;        // per device: "smu_kelvo" twice, the cooling interface
+constexpr unsigned kSlots = 3;
 const char* const kInterfaces[kSlots] = {"smu_kelvo", "smu_kelvo", "nPXICOOLING_17_2_pxiCooling"};
 
 struct Device {
@@ -292,34 +220,25 @@ struct Device {
 };
 
 std::vector<Device> devices;
-std::vector<std::string> names; // the registered names of every registry, found at start
+std::vector<std::string> names;
 Options options;
 Counters totals;
 std::uint32_t top = 0;
 bool running = false;
 double previousScale = 1;
-kal::live::Counts liveBefore; // the kernel-layer objects before the host started
+kal::live::Counts liveBefore;
 Outcome last;
 
-// KELVO_FUZZ_TRACE=1: the reports are checked after every request.
-const bool tracing = std::getenv("KELVO_FUZZ_TRACE") != nullptr;
-char lastRequest[96] = "";
-
-[[noreturn]] void fail(const char* what) {
-    std::fprintf(stderr, "kelvo_fuzz: %s (last request: %s)\n", what, lastRequest);
+[[noreturn]] void abortWith(const char* what) {
+    std::fprintf(stderr, "kelvo_fuzz: %s\n", what);
     for (const std::string& fault : kelvo_host::faults()) {
         std::fprintf(stderr, "  host fault: %s\n", fault.c_str());
     }
     std::abort();
 }
 
-void open(Device& device, unsigned slot) {
-    device.handles[slot] = kelvo_open(kInterfaces[slot], static_cast<unsigned>(device.index));
-    if (device.handles[slot] < 0) {
-        std::fprintf(stderr, "kelvo_fuzz: open of %s on device %d answered %d\n", kInterfaces[slot],
-                     device.index, device.handles[slot]);
-        fail("a handle could not be opened");
-    }
+std::shared_ptr<sim::Module> moduleOf(const Device& device) {
+    return device.index >= 0 ? kelvo_host::module(static_cast<unsigned>(device.index)) : nullptr;
 }
 
 void close(Device& device, unsigned slot) {
@@ -328,43 +247,49 @@ void close(Device& device, unsigned slot) {
     }
     device.maps[slot].clear();
     if (device.handles[slot] >= 0 && kelvo_close(device.handles[slot]) != 0) {
-        fail("a handle could not be closed");
+        abortWith("a handle could not be closed");
     }
     device.handles[slot] = -1;
+}
+
+void reopen(Device& device, unsigned slot) {
+    close(device, slot);
+    device.handles[slot] = kelvo_open(kInterfaces[slot], static_cast<unsigned>(device.index));
+    if (device.handles[slot] < 0) {
+        abortWith("a handle could not be opened");
+    }
 }
 
 void addDevice(unsigned board) {
     Device& device = devices[board];
     device.index = kelvo_host_add_module(boards()[board].c_str());
     if (device.index < 0) {
-        fail("a module could not be added");
+        abortWith("a module could not be added");
     }
     for (unsigned slot = 0; slot < kSlots; ++slot) {
-        open(device, slot);
+        reopen(device, slot);
     }
 }
 
-// The stand-in's and the simulated modules' fault reports: a DMA access the
-// stand-in refused, an access a module could not take (a wrong width or
-// alignment, outside every block).
+// The stand-in's refused DMA accesses and the accesses a module could not take.
 void checkReports() {
-    const std::vector<std::string> dma = kal::dma::faults();
-    for (const std::string& fault : dma) {
+    bool reported = false;
+    for (const std::string& fault : kal::dma::faults()) {
         std::fprintf(stderr, "kelvo_fuzz: DMA fault: %s\n", fault.c_str());
+        reported = true;
     }
-    bool deviceErrors = false;
     for (const Device& device : devices) {
-        const std::shared_ptr<sim::Module> module =
-            device.index >= 0 ? kelvo_host::module(static_cast<unsigned>(device.index)) : nullptr;
-        if (module != nullptr && module->deviceErrorCount() != 0) {
-            for (const std::string& error : module->deviceErrors()) {
-                std::fprintf(stderr, "kelvo_fuzz: device error: %s\n", error.c_str());
-            }
-            deviceErrors = true;
+        const std::shared_ptr<sim::Module> module = moduleOf(device);
+        if (module == nullptr || module->deviceErrorCount() == 0) {
+            continue;
+        }
+        for (const std::string& error : module->deviceErrors()) {
+            std::fprintf(stderr, "kelvo_fuzz: device error: %s\n", error.c_str());
+            reported = true;
         }
     }
-    if (!dma.empty() || deviceErrors) {
-        fail("the stand-in or a module reported a fault");
+    if (reported) {
+        abortWith("the stand-in or a module reported a fault");
     }
 }
 
@@ -372,121 +297,76 @@ void removeDevice(unsigned board) {
     checkReports();
     Device& device = devices[board];
     if (kelvo_host_remove_module(static_cast<unsigned>(device.index)) != 0) {
-        fail("a module could not be removed");
+        abortWith("a module could not be removed");
     }
     for (unsigned slot = 0; slot < kSlots; ++slot) {
         device.maps[slot].clear(); // the removal unmapped them
         if (kelvo_close(device.handles[slot]) != 0) {
-            fail("a removed device's handle could not be released");
+            abortWith("a removed device's handle could not be released");
         }
         device.handles[slot] = -1;
     }
     device.index = -1;
 }
 
-template <class Out, class In> int request(int handle, std::uint32_t code, const In& in, Out& out) {
-    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
-    return kelvo_ioctl(handle, code, &header);
-}
-
-// The names of one registry of a device.
 void collectNames(int handle, std::uint32_t countCode, std::uint32_t namesCode) {
-    kelvo_status_record none{};
     kelvo_arm_getNumberOfRegistrations_out count{};
-    if (request(handle, countCode, none, count) != 0 || count.status < 0 || count.count == 0 ||
-        count.count > 4096) {
+    if (ask(handle, countCode, kelvo_status_record{}, count) < 0 || count.count == 0 || count.count > 4096) {
         return;
     }
     std::vector<char> slots(count.count * KELVO_NAME_SLOT_SIZE, 0);
-    kelvo_arm_getRegistrationNames_in in{address(slots.data()), 0, 0};
-    kelvo_status_record out{};
-    if (request(handle, namesCode, in, out) != 0 || out.status < 0) {
+    if (ask(handle, namesCode, kelvo_arm_getRegistrationNames_in{address(slots.data()), 0, 0}) < 0) {
         return;
     }
     for (std::uint64_t i = 0; i < count.count; ++i) {
         const char* slot = slots.data() + i * KELVO_NAME_SLOT_SIZE;
         std::string name(slot, strnlen(slot, KELVO_NAME_SLOT_SIZE));
-        bool known = false;
-        for (const std::string& have : names) {
-            known = known || have == name;
-        }
-        if (!known) {
+        if (std::find(names.begin(), names.end(), name) == names.end()) {
             names.push_back(name);
         }
     }
 }
 
-// ---- the requests ------------------------------------------------------------------
+// ---- the requests ----
 
-// Every module's device errors, in device order.
-std::vector<std::vector<std::string>> deviceErrors() {
-    std::vector<std::vector<std::string>> all;
-    for (const Device& device : devices) {
-        const std::shared_ptr<sim::Module> module =
-            device.index >= 0 ? kelvo_host::module(static_cast<unsigned>(device.index)) : nullptr;
-        all.push_back(module != nullptr ? module->deviceErrors() : std::vector<std::string>{});
-    }
-    return all;
-}
-
-// A device window is the FPGA's register space as it stands: user mode may
-// read a write-only register or write a read-only one through it, as on the
-// hardware. What a module reports of that during a window's request is no
-// fault of the driver; any other report stays (a width or an alignment the
-// window must never use, an access outside every block). A write to the
-// hardware may also command the isolation link's access registers, which then
-// reach the isolated FPGA wherever the written address says: what that FPGA
-// reports during a window's write is the user's command too.
-void forgiveRawAccess(const std::vector<std::vector<std::string>>& before, bool written) {
-    for (std::size_t at = 0; at < devices.size() && at < before.size(); ++at) {
-        const std::shared_ptr<sim::Module> module =
-            devices[at].index >= 0 ? kelvo_host::module(static_cast<unsigned>(devices[at].index)) : nullptr;
-        if (module == nullptr || module->deviceErrorCount() == before[at].size()) {
+// A device window is the FPGA's register space as it stands: a read of a
+// write-only register or a write of a read-only one is the user's own access,
+// as on the hardware; so is what the isolated FPGA reports during a window's
+// write (the isolation link's access registers reach it). Any other report stays.
+void forgiveRawAccess(const std::vector<std::size_t>& before, bool written) {
+    for (std::size_t at = 0; at < devices.size(); ++at) {
+        const std::shared_ptr<sim::Module> module = moduleOf(devices[at]);
+        if (module == nullptr || module->deviceErrorCount() == before[at]) {
             continue;
         }
-        std::vector<std::string> kept = before[at];
         const std::vector<std::string> now = module->deviceErrors();
-        for (std::size_t i = before[at].size(); i < now.size(); ++i) {
-            const std::string& text = now[i];
-            const bool rawAccess = text.find("read-only register") != std::string::npos ||
-                                   text.find("write-only register") != std::string::npos ||
-                                   text.find("where no register is readable") != std::string::npos ||
-                                   (written && text.rfind("iso-fpga:", 0) == 0);
-            if (!rawAccess) {
-                kept.push_back(text);
-            }
-        }
         module->errors().clear();
-        for (std::string& text : kept) {
-            module->errors().report(std::move(text));
+        for (std::size_t i = 0; i < now.size(); ++i) {
+            const std::string& text = now[i];
+            const bool userAccess =
+                i >= before[at] && (text.find("read-only register") != std::string::npos ||
+                                    text.find("write-only register") != std::string::npos ||
+                                    text.find("where no register is readable") != std::string::npos ||
+                                    (written && text.rfind("iso-fpga:", 0) == 0));
+            if (!userAccess) {
+                module->errors().report(text);
+            }
         }
     }
 }
 
-// Route IDs grow over a run: a request's sizes byte with this flag names the
-// route last calculated (its route ID field, at offset 0 of the record).
+// Route IDs grow over a run: a sizes byte with this flag names the route last
+// calculated (the route ID field at offset 0).
 constexpr std::uint8_t kLastRoute = 0x80;
 std::uint32_t lastRoute = 0;
 
-void routeIdInto(std::uint32_t code, std::uint8_t* input, std::uint64_t inSize) {
-    switch (code) {
-    case KELVO_IOCTL_routing_destroyRoute:
-    case KELVO_IOCTL_routing_reserveRoute:
-    case KELVO_IOCTL_routing_programRoute:
-    case KELVO_IOCTL_routing_unreserveRoute:
-    case KELVO_IOCTL_routing_unprogramRoute:
-    case KELVO_IOCTL_routing_getRouteTerminalPath:
-        if (inSize >= 4) {
-            std::memcpy(input, &lastRoute, 4);
-        }
-        break;
-    default:
-        break;
-    }
+bool takesRouteId(std::uint32_t code) {
+    return code == KELVO_IOCTL_routing_destroyRoute || code == KELVO_IOCTL_routing_reserveRoute ||
+           code == KELVO_IOCTL_routing_programRoute || code == KELVO_IOCTL_routing_unreserveRoute ||
+           code == KELVO_IOCTL_routing_unprogramRoute || code == KELVO_IOCTL_routing_getRouteTerminalPath;
 }
 
-// Keeps the route a calculation answered (the first possibility's, read from
-// the harness's own buffer).
+// Keeps the route a calculation answered (the first possibility's).
 void keepRouteId(std::uint32_t code, const std::uint8_t* input, const std::uint8_t* output) {
     if (code == KELVO_IOCTL_routing_calculateResetTerminal) {
         const auto* out = reinterpret_cast<const kelvo_routing_calculateResetTerminal_out*>(output);
@@ -495,15 +375,45 @@ void keepRouteId(std::uint32_t code, const std::uint8_t* input, const std::uint8
         const auto* in = reinterpret_cast<const kelvo_routing_calculateRoute_in*>(input);
         const auto* out = reinterpret_cast<const kelvo_routing_calculateRoute_out*>(output);
         const auto* first = reinterpret_cast<const std::uint8_t*>(in->possibilitiesBuffer);
-        if (out->status >= 0 && out->possibilitiesCount > 0 && first >= pool.rw() &&
-            first + sizeof(kelvo_route_possibility) <= pool.rwEnd()) {
+        if (out->status >= 0 && out->possibilitiesCount > 0 && first >= rw &&
+            first + sizeof(kelvo_route_possibility) <= rwEnd) {
             std::memcpy(&lastRoute, first + offsetof(kelvo_route_possibility, routeID), 4);
         }
     }
 }
 
-// The code table's request: record sizes right or off, fields from the
-// input with interesting values mixed in, addresses from the harness.
+// A name field: a registered name (with or without a version suffix, cut
+// short) ending at the read-write pages' end, or a place of the harness; its
+// length right, up to 2^64-1, or running into the guard.
+std::uint64_t nameField(Reader& in, std::uint8_t* input, std::uint32_t offset, std::uint64_t inSize) {
+    const std::uint8_t how = in.u8();
+    std::string name = names.empty() ? std::string("none") : names[in.u8() % names.size()];
+    if (how % 4 == 1) {
+        name += "_Ver";
+        for (unsigned digits = in.u8() % 12; digits > 0; --digits) {
+            name += kVersionCharacters[in.u8() % (sizeof(kVersionCharacters) - 1)];
+        }
+    } else if (how % 4 == 2 && !name.empty()) {
+        name.resize(in.u8() % name.size());
+    }
+    name = name.substr(0, 512);
+    std::uint8_t* at = rwEnd - name.size();
+    std::memcpy(at, name.data(), name.size());
+    const std::uint64_t value = address(how % 8 == 3 ? place(in, name.size()) : at);
+    std::uint64_t length = name.size();
+    if (how / 8 % 4 == 1) {
+        length = in.length();
+    } else if (how / 8 % 4 == 2) {
+        length += in.u8() % 8;
+    }
+    if (offset + 16 <= inSize) {
+        std::memcpy(input + offset + 8, &length, 8);
+    }
+    return value;
+}
+
+// The code table's request: record sizes right or off, fields from the input
+// with interesting values mixed in, addresses from the harness.
 void tableRequest(Reader& in, int handle) {
     const unsigned index = in.u16() % kCodeCount;
     const CodeInfo& info = kCodes[index];
@@ -518,99 +428,58 @@ void tableRequest(Reader& in, int handle) {
     } else if (sizes % 8 == 7) {
         outSize = (outSize + static_cast<std::int8_t>(in.u8())) % kMaxRecord;
     }
-    std::uint8_t* input = pool.rw() + kInputAt;
-    std::uint8_t* output = pool.rw() + kOutputAt;
+    std::uint8_t* input = rw + kInputAt;
+    std::uint8_t* output = rw + kOutputAt;
     std::memset(input, 0, kMaxRecord);
     std::memset(output, 0, kMaxRecord);
     in.bytes(input, inSize);
-    // Interesting values in a few 32-bit slots, or 64-bit ones (lengths, counts).
     for (unsigned tweaks = in.u8() % 4; tweaks > 0 && inSize >= 4; --tweaks) {
         const std::uint8_t slot = in.u8();
-        const std::uint8_t pick = in.u8();
+        const std::uint8_t choice = in.u8();
         if (slot % 2 == 1 && inSize >= 8) {
-            const std::size_t at = (slot / 2 * 8u) % (inSize & ~std::uint64_t{7});
-            const std::uint64_t value =
-                kInteresting64[pick % (sizeof(kInteresting64) / sizeof(kInteresting64[0]))];
-            std::memcpy(input + at, &value, 8);
+            const std::uint64_t value = pick(kInteresting64, choice);
+            std::memcpy(input + (slot / 2 * 8u) % (inSize & ~std::uint64_t{7}), &value, 8);
         } else {
-            const std::size_t at = (slot / 2 * 4u) % (inSize & ~std::uint64_t{3});
-            const std::uint32_t value =
-                kInteresting32[pick % (sizeof(kInteresting32) / sizeof(kInteresting32[0]))];
-            std::memcpy(input + at, &value, 4);
+            const std::uint32_t value = pick(kInteresting32, choice);
+            std::memcpy(input + (slot / 2 * 4u) % (inSize & ~std::uint64_t{3}), &value, 4);
         }
     }
     scrub(input, inSize);
-    // One thread issues every request: a DMA wait may block it a few
-    // milliseconds of stand-in time at most (a longer one is the stress run's).
-    constexpr std::size_t kWaitTimeoutAt = offsetof(kelvo_brixelTools_waitUntilBytesTransferred_in, timeout);
-    if (info.code == KELVO_IOCTL_brixelTools_waitUntilBytesTransferred && inSize >= kWaitTimeoutAt + 4) {
-        std::uint32_t timeout;
-        std::memcpy(&timeout, input + kWaitTimeoutAt, 4);
-        timeout %= 8;
-        std::memcpy(input + kWaitTimeoutAt, &timeout, 4);
+    // One thread issues every request: a DMA wait blocks it a few
+    // milliseconds of stand-in time at most.
+    const bool wait = info.code == KELVO_IOCTL_brixelTools_waitUntilBytesTransferred;
+    constexpr std::size_t kTimeoutAt = offsetof(kelvo_brixelTools_waitUntilBytesTransferred_in, timeout);
+    if (wait && inSize >= kTimeoutAt + 4) {
+        input[kTimeoutAt] %= 8;
+        std::memset(input + kTimeoutAt + 1, 0, 3);
     }
-    // The address fields of this code's record.
-    for (const AddressField& field : kAddressFields) {
-        if (field.code != info.code || field.offset + 8 > inSize) {
-            continue;
+    for (const AddressFieldAt& field : kFields[index]) {
+        if (field.offset + 8 <= inSize) {
+            const std::uint64_t value =
+                field.name ? nameField(in, input, field.offset, inSize) : filledPlace(in);
+            std::memcpy(input + field.offset, &value, 8);
         }
-        std::uint64_t value = 0;
-        if (field.kind == Field::Name) {
-            // A registered name (with or without a version suffix), placed to
-            // end at the read-write pages' end, or a place of the harness.
-            const std::uint8_t how = in.u8();
-            std::string name = names.empty() ? std::string("none") : names[in.u8() % names.size()];
-            if (how % 4 == 1) {
-                name += "_Ver";
-                for (unsigned digits = in.u8() % 12; digits > 0; --digits) {
-                    name += kVersionCharacters[in.u8() % (sizeof(kVersionCharacters) - 1)];
-                }
-            } else if (how % 4 == 2 && !name.empty()) {
-                name.resize(in.u8() % name.size());
-            }
-            name = name.substr(0, 512);
-            std::uint8_t* at = pool.rwEnd() - name.size();
-            std::memcpy(at, name.data(), name.size());
-            value = address(how % 8 == 3 ? place(in, name.size()) : at);
-            std::uint64_t length = name.size();
-            if (how / 8 % 4 == 1) {
-                length = in.length(); // up to 2^64-1
-            } else if (how / 8 % 4 == 2) {
-                length += in.u8() % 8; // running into the guard
-            }
-            if (field.offset + 16 <= inSize) {
-                std::memcpy(input + field.offset + 8, &length, 8);
-            }
-        } else {
-            std::uint8_t* at = place(in, 64);
-            fill(in, at);
-            value = address(at);
-        }
-        std::memcpy(input + field.offset, &value, 8);
     }
-    kelvo_ioctl_header* header = reinterpret_cast<kelvo_ioctl_header*>(pool.rw() + kHeaderAt);
     const std::uint8_t places = in.u8();
     // The DMA wait's record stays at home, where its timeout was cut.
-    const bool placeInput =
-        places % 16 == 1 && info.code != KELVO_IOCTL_brixelTools_waitUntilBytesTransferred;
-    header->inputAddress = address(placeInput ? place(in, inSize) : input);
-    header->outputAddress = address(places / 16 == 1 ? place(in, outSize) : output);
-    header->inputSize = static_cast<std::uint32_t>(inSize);
-    header->outputSize = static_cast<std::uint32_t>(outSize);
-    header->result = 0;
-    header->reserved = 0;
-    void* argument = header;
-    if (places == 0xFF) {
-        argument = place(in, sizeof(*header));
-    }
-    if (sizes & kLastRoute) {
-        routeIdInto(info.code, input, inSize);
+    *header = kelvo_ioctl_header{address(places % 16 == 1 && !wait ? place(in, inSize) : input),
+                                 address(places / 16 == 1 ? place(in, outSize) : output),
+                                 static_cast<std::uint32_t>(inSize),
+                                 static_cast<std::uint32_t>(outSize),
+                                 0,
+                                 0};
+    void* argument = places == 0xFF ? static_cast<void*>(place(in, sizeof(*header))) : header;
+    if ((sizes & kLastRoute) && takesRouteId(info.code) && inSize >= 4) {
+        std::memcpy(input, &lastRoute, 4);
     }
     const bool raw =
         info.code >= KELVO_IOCTL_deviceWindow_flush && info.code <= KELVO_IOCTL_deviceWindow_refresh;
-    const std::vector<std::vector<std::string>> before =
-        raw ? deviceErrors() : std::vector<std::vector<std::string>>{};
-    last = Outcome{kelvo_ioctl(handle, info.code, argument), header->result, outSize, 0, info.code};
+    std::vector<std::size_t> before;
+    for (std::size_t at = 0; raw && at < devices.size(); ++at) {
+        const std::shared_ptr<sim::Module> module = moduleOf(devices[at]);
+        before.push_back(module ? module->deviceErrorCount() : 0);
+    }
+    last = Outcome{kelvo_ioctl(handle, info.code, argument), header->result, outSize, 0};
     if (raw) {
         forgiveRawAccess(before, info.code == KELVO_IOCTL_deviceWindow_write ||
                                      info.code == KELVO_IOCTL_deviceWindow_flush);
@@ -624,34 +493,32 @@ void tableRequest(Reader& in, int handle) {
     }
 }
 
-// A code no interface knows (or any code at all), with a valid header.
+// A code no interface knows (or any code but those with requests of their own).
 void unknownRequest(Reader& in, int handle) {
     const std::uint32_t code = in.u32();
-    kelvo_ioctl_header* header = reinterpret_cast<kelvo_ioctl_header*>(pool.rw() + kHeaderAt);
-    std::uint8_t* input = pool.rw() + kInputAt;
+    std::uint8_t* input = rw + kInputAt;
     std::memset(input, 0, kMaxRecord);
     const std::uint32_t inSize = in.u8();
     in.bytes(input, inSize);
     scrub(input, inSize);
-    *header = kelvo_ioctl_header{address(input), address(pool.rw() + kOutputAt), inSize, in.u8(), 0, 0};
-    if (code == KELVO_IOCTL_CREATE_NOTIFIER || code == KELVO_IOCTL_DESTROY_NOTIFIER ||
-        code == KELVO_IOCTL_kdut_reset || code == KELVO_IOCTL_brixelTools_waitUntilBytesTransferred) {
-        return; // their own requests (the wait's timeout is cut there)
+    *header = kelvo_ioctl_header{address(input), address(rw + kOutputAt), inSize, in.u8(), 0, 0};
+    if (code != KELVO_IOCTL_CREATE_NOTIFIER && code != KELVO_IOCTL_DESTROY_NOTIFIER &&
+        code != KELVO_IOCTL_kdut_reset && code != KELVO_IOCTL_brixelTools_waitUntilBytesTransferred) {
+        kelvo_ioctl(handle, code, header);
     }
-    kelvo_ioctl(handle, code, header);
 }
 
 // The platform's notifier: open (its payload from the harness's places) or close.
 void notifierRequest(Reader& in, const Device& device, int handle) {
     const std::uint8_t how = in.u8();
-    const std::uint32_t kind = kInteresting32[in.u8() % (sizeof(kInteresting32) / sizeof(kInteresting32[0]))];
+    const std::uint32_t kind = pick(kInteresting32, in.u8());
     if (how % 2 == 1) {
         kelvo_ioctl(
             handle, KELVO_IOCTL_DESTROY_NOTIFIER,
             reinterpret_cast<void*>(static_cast<std::uintptr_t>(kind | (std::uint64_t{in.u32()} << 32))));
         return;
     }
-    auto* payload = reinterpret_cast<kelvo_notifier_payload*>(pool.rw() + kPayloadAt);
+    auto* payload = reinterpret_cast<kelvo_notifier_payload*>(rw + kPayloadAt);
     payload->cookie = in.u64();
     payload->destination = kelvo_destination(device.handles[in.u8() % kSlots]);
     payload->kind = how % 4 == 2 ? in.u32() : kind;
@@ -675,8 +542,7 @@ void readWriteRequest(Reader& in, int handle) {
 void mapRequest(Reader& in, Device& device, unsigned slot) {
     const std::uint8_t how = in.u8();
     std::vector<std::uint64_t>& maps = device.maps[slot];
-    if (how % 4 == 3) {
-        // Unmap one held, or one never handed out.
+    if (how % 4 == 3) { // unmap one held, or one never handed out
         if (!maps.empty() && how % 8 == 3) {
             const std::size_t which = in.u8() % maps.size();
             kelvo_host::unmapMemory(device.handles[slot], maps[which]);
@@ -698,52 +564,46 @@ void mapRequest(Reader& in, Device& device, unsigned slot) {
     }
 }
 
-// A reset of a device to a level (custom parameters from the harness's places).
+// A reset to a level, custom parameters from the harness's places now and then.
 void resetRequest(Reader& in, int handle) {
-    kelvo_kdut_reset_in* reset = reinterpret_cast<kelvo_kdut_reset_in*>(pool.rw() + kInputAt);
+    auto* reset = reinterpret_cast<kelvo_kdut_reset_in*>(rw + kInputAt);
     *reset = kelvo_kdut_reset_in{};
     const std::uint8_t level = in.u8();
     reset->setupLevel = level < 0xF0 ? level % 20 : kInteresting32[level % 16];
     const std::uint8_t how = in.u8();
     if (how % 4 == 1) {
-        auto* parameters = reinterpret_cast<kelvo_custom_reset_parameters*>(pool.rw() + kParametersAt);
+        auto* parameters = reinterpret_cast<kelvo_custom_reset_parameters*>(rw + kParametersAt);
         in.bytes(reinterpret_cast<std::uint8_t*>(parameters), sizeof(*parameters));
         scrub(reinterpret_cast<std::uint8_t*>(parameters), sizeof(*parameters));
         for (std::uint64_t* pointer :
              {&parameters->nonIsolatedFirmwarePtr, &parameters->isolatedFirmwarePtr,
               &parameters->subroutineCommandsPtr, &parameters->subroutineIdsPtr,
               &parameters->subroutineAddressesPtr, &parameters->errorsToDisablePtr}) {
-            std::uint8_t* at = place(in, 64);
-            fill(in, at);
-            *pointer = address(at);
+            *pointer = filledPlace(in);
         }
         reset->resetParametersAddress = address(parameters);
     } else if (how % 4 == 2) {
         reset->resetParametersAddress = address(place(in, sizeof(kelvo_custom_reset_parameters)));
     }
     kelvo_kdut_reset_out out{};
-    kelvo_ioctl_header* header = reinterpret_cast<kelvo_ioctl_header*>(pool.rw() + kHeaderAt);
     *header = kelvo_ioctl_header{address(reset), address(&out), sizeof(*reset), sizeof(out), 0, 0};
     kelvo_ioctl(handle, KELVO_IOCTL_kdut_reset, header);
 }
 
-// The rare events: a reset, a close and re-open, a module's removal.
+// The rare events: a reset (the device's sessions opened anew, but for the
+// resetting one now and then), a close and re-open, a module's removal.
 void event(Reader& in, unsigned board, unsigned slot) {
     Device& device = devices[board];
     const std::uint8_t what = in.u8();
-    if (what % 4 == 0 || what % 4 == 1) {
-        // A reset invalidates the device's sessions: they are opened anew,
-        // but for the resetting one now and then.
+    if (what % 4 <= 1) {
         resetRequest(in, device.handles[slot]);
         for (unsigned other = 0; other < kSlots; ++other) {
             if (other != slot || what % 8 != 1) {
-                close(device, other);
-                open(device, other);
+                reopen(device, other);
             }
         }
     } else if (what % 4 == 2) {
-        close(device, slot);
-        open(device, slot);
+        reopen(device, slot);
     } else {
         removeDevice(board);
         addDevice(board);
@@ -760,9 +620,272 @@ void drainMessages() {
     }
 }
 
-} // namespace
+// ---- the seeds: valid requests at the top level, after the reservation of
+// channel 0 on the same handle where the operation needs it. A table request
+// is the action byte 0, the board, the slot, the code's index (u16), the sizes
+// byte, the record, no tweaks, per address field a name (its index among the
+// registered names, and its version) or a valid buffer (an offset in the
+// buffer area and its first bytes), and the places byte 0 (records at home).
 
-// ---- the engine's interface --------------------------------------------------------------
+using Bytes = std::vector<std::uint8_t>;
+
+// A name field's registered name, or a buffer's offset and first bytes.
+struct Choice {
+    std::string name;
+    std::uint16_t offset = 0;
+    Bytes fill;
+};
+
+Choice registered(const std::string& name) {
+    return Choice{name, 0, {}};
+}
+Choice buffer(std::uint16_t offset, Bytes fill = {}) {
+    return Choice{"", offset, std::move(fill)};
+}
+template <class T> Bytes bytesOf(const T& value) {
+    Bytes out(sizeof(T));
+    std::memcpy(out.data(), &value, sizeof(T));
+    return out;
+}
+
+unsigned indexOf(std::uint32_t code) {
+    const auto found =
+        std::find_if(std::begin(kCodes), std::end(kCodes), [&](auto& c) { return c.code == code; });
+    return static_cast<unsigned>(found - std::begin(kCodes));
+}
+
+// Appends a table request of a code with the given input record.
+template <class In>
+void append(Bytes& seed, unsigned board, std::uint32_t code, const In& record,
+            std::vector<Choice> choices = {}, std::uint8_t sizes = 0) {
+    const unsigned index = indexOf(code);
+    seed.insert(seed.end(), {0, static_cast<std::uint8_t>(board), 0, static_cast<std::uint8_t>(index),
+                             static_cast<std::uint8_t>(index >> 8), sizes});
+    const Bytes body = bytesOf(record);
+    seed.insert(seed.end(), body.begin(), body.end());
+    seed.push_back(0); // no tweaks
+    const std::vector<AddressFieldAt>& fields = kFields[index];
+    for (std::size_t at = 0; at < fields.size(); ++at) {
+        const Choice choice =
+            at < choices.size() ? choices[at] : buffer(static_cast<std::uint16_t>(at * 0x400));
+        if (!fields[at].name) {
+            seed.insert(seed.end(), {0, static_cast<std::uint8_t>(choice.offset),
+                                     static_cast<std::uint8_t>(choice.offset >> 8),
+                                     static_cast<std::uint8_t>(choice.fill.size())});
+            seed.insert(seed.end(), choice.fill.begin(), choice.fill.end());
+            continue;
+        }
+        const std::size_t cut = choice.name.find("_Ver");
+        const auto found = std::find(names.begin(), names.end(), choice.name.substr(0, cut));
+        const auto which = static_cast<std::uint8_t>(found == names.end() ? 0 : found - names.begin());
+        if (cut == std::string::npos) {
+            seed.insert(seed.end(), {0, which}); // the name as it stands
+        } else {
+            const std::string version = choice.name.substr(cut + 4);
+            seed.insert(seed.end(), {1, which, static_cast<std::uint8_t>(version.size())});
+            for (char c : version) {
+                seed.push_back(static_cast<std::uint8_t>(std::string(kVersionCharacters).find(c)));
+            }
+        }
+    }
+    seed.push_back(0); // the records and the header at home
+}
+
+void reserve(Bytes& seed, unsigned board) {
+    append(seed, board, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0});
+}
+
+// A route from terminal 3 to terminal 2 of the board's topography.
+void calculateRoute(Bytes& seed, unsigned board) {
+    append(seed, board, KELVO_IOCTL_routing_calculateRoute,
+           kelvo_routing_calculateRoute_in{1, 0, 1, 0, 0, 1, 0, 0, 4, 0},
+           {buffer(0, bytesOf(kelvo_route_seed{3, 0, 0, {}})), buffer(0x400, bytesOf(std::uint32_t{2})),
+            buffer(0x800)});
+}
+
+Bytes seedOf(unsigned board, std::uint32_t code) {
+    Bytes seed;
+    const auto request = [&](const auto& record, std::vector<Choice> choices = {}) {
+        append(seed, board, code, record, std::move(choices));
+    };
+    const auto reserved = [&](const auto& record) {
+        reserve(seed, board);
+        request(record);
+    };
+    const auto route = [&](const auto& record, bool reserveRoute) {
+        calculateRoute(seed, board);
+        if (reserveRoute) {
+            append(seed, board, KELVO_IOCTL_routing_reserveRoute,
+                   kelvo_routing_reserveRoute_in{0, 0, 0, 0, 0}, {}, kLastRoute);
+        }
+        append(seed, board, code, record, {buffer(0)}, kLastRoute);
+    };
+    // A register of every map by name: the bridge's signature, the serial number.
+    const Choice bridge = registered("Brixel_Ver2.3.0f7");
+    constexpr std::uint32_t kSignature = 0x40000000u;
+    const char* const storage = kManufacturing;
+    const Choice window = registered("NisoFpgaWindow");
+    switch (code) {
+    case KELVO_IOCTL_voquantaPXICooling_overrideCoolingMode:
+        request(kelvo_voquantaPXICooling_overrideCoolingMode_in{1, 0});
+        break;
+    case KELVO_IOCTL_pxiCooling_setCoolingMode:
+        request(kelvo_pxiCooling_setCoolingMode_in{1, 0});
+        break;
+    case KELVO_IOCTL_hwCondition_clearChannelBasedHardwareErrors:
+    case KELVO_IOCTL_hwCondition_checkBoardAndChannelBasedHardwareErrors:
+    case KELVO_IOCTL_wexmoor_resetSequenceEngine:
+    case KELVO_IOCTL_wexmoor_isSequenceEngineRunning:
+    case KELVO_IOCTL_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy:
+        reserved(kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0});
+        break;
+    case KELVO_IOCTL_wexmoor_startSequenceEngine:
+        reserved(kelvo_wexmoor_startSequenceEngine_in{1, 0, 0});
+        break;
+    case KELVO_IOCTL_wexmoor_getSubroutines:
+        request(kelvo_wexmoor_getSubroutines_in{0, 0, 1, 0}, {buffer(0), buffer(0x400)});
+        break;
+    case KELVO_IOCTL_triggersAndEvents_overrideTrigger:
+        reserved(kelvo_triggersAndEvents_overrideTrigger_in{0, 0x40C, 0});
+        break;
+    case KELVO_IOCTL_triggersAndEvents_checkEventLatch:
+    case KELVO_IOCTL_triggersAndEvents_clearEventLatch:
+        reserved(kelvo_triggersAndEvents_checkEventLatch_in{1, 0x129, 0, 0});
+        break;
+    case KELVO_IOCTL_corran_configureChargeBalanceOffset:
+        reserved(kelvo_corran_configureChargeBalanceOffset_in{0, 0, 0x800, 0});
+        break;
+    case KELVO_IOCTL_corran_stagePowerAllocation:
+        reserved(kelvo_corran_stagePowerAllocation_in{0, {}, 1000000, 0});
+        break;
+    case KELVO_IOCTL_corran_setConnectedAccessory:
+        request(kelvo_corran_setConnectedAccessory_in{7, 0});
+        break;
+    case KELVO_IOCTL_routing_calculateRoute:
+        calculateRoute(seed, board);
+        break;
+    case KELVO_IOCTL_routing_destroyRoute:
+    case KELVO_IOCTL_routing_reserveRoute:
+    case KELVO_IOCTL_routing_unreserveRoute:
+        route(kelvo_routing_reserveRoute_in{0, 0, 0, 4, 0}, code != KELVO_IOCTL_routing_reserveRoute);
+        break;
+    case KELVO_IOCTL_routing_programRoute:
+    case KELVO_IOCTL_routing_unprogramRoute:
+        route(kelvo_routing_programRoute_in{0, 0}, true);
+        break;
+    case KELVO_IOCTL_routing_getRouteTerminalPath:
+        route(kelvo_routing_getRouteTerminalPath_in{0, 0, 0, 4, 0}, false);
+        break;
+    case KELVO_IOCTL_routing_getTopographyName:
+        request(kelvo_routing_getTopographyName_in{0, 64, 0});
+        break;
+    case KELVO_IOCTL_routing_resetTerminal:
+        request(kelvo_routing_resetTerminal_in{1, 0, 0});
+        break;
+    case KELVO_IOCTL_routing_calculateResetTerminal:
+        request(kelvo_routing_calculateResetTerminal_in{1, 1, 0, 0, 0});
+        break;
+    case KELVO_IOCTL_arm_read:
+    case KELVO_IOCTL_arm_refreshRegister:
+    case KELVO_IOCTL_arm_get:
+        request(kelvo_arm_read_in{0, 0, kSignature, 0}, {bridge});
+        break;
+    case KELVO_IOCTL_arm_write:
+    case KELVO_IOCTL_arm_set:
+        request(kelvo_arm_write_in{0, 0, kSignature, 0, 0, {}, 0}, {bridge});
+        break;
+    case KELVO_IOCTL_arm_flushRegister:
+        request(kelvo_arm_flushRegister_in{0, 0, kSignature, 0, {}, 0, 0}, {bridge});
+        break;
+    case KELVO_IOCTL_arm_flushRegMap:
+        request(kelvo_arm_flushRegMap_in{0, 0, 0, {}, 0}, {bridge});
+        break;
+    case KELVO_IOCTL_arm_writeEx:
+    case KELVO_IOCTL_arm_setEx:
+        request(kelvo_arm_writeEx_in{0, 0, kSignature, 0, 0, 0, 0, {}, 0}, {bridge});
+        break;
+    case KELVO_IOCTL_arm_readEx:
+    case KELVO_IOCTL_arm_getEx:
+    case KELVO_IOCTL_arm_refreshRegisterEx:
+    case KELVO_IOCTL_arm_flushRegisterEx:
+        request(kelvo_arm_readEx_in{0, 0, kSignature, 0, 0, 0, 0}, {bridge});
+        break;
+    case KELVO_IOCTL_arm_getRegisterFormat:
+        request(kelvo_arm_getRegisterFormat_in{0, 0, 0x80000000u, 64, 0, 0, 0, 0},
+                {bridge, buffer(0), buffer(0x400)});
+        break;
+    case KELVO_IOCTL_deviceWindow_flush:
+    case KELVO_IOCTL_deviceWindow_refresh:
+        request(kelvo_deviceWindow_refresh_in{0, 0, 0x100, 4, 0, 0}, {window});
+        break;
+    case KELVO_IOCTL_deviceWindow_getSizeInBytes:
+        request(kelvo_deviceWindow_getSizeInBytes_in{0, 0, 0, 0}, {window});
+        break;
+    case KELVO_IOCTL_deviceWindow_write:
+    case KELVO_IOCTL_deviceWindow_set:
+        request(kelvo_deviceWindow_write_in{0, 0, 0, 0x100, 4, 0, {}, 0}, {window, buffer(0, {1, 2, 3, 4})});
+        break;
+    case KELVO_IOCTL_deviceWindow_read:
+    case KELVO_IOCTL_deviceWindow_get:
+        request(kelvo_deviceWindow_read_in{0, 0, 0x100, 4, 0, 0, 0}, {window, buffer(0)});
+        break;
+    case KELVO_IOCTL_storageMap_flush:
+        request(kelvo_storageMap_flush_in{0, 0, 0, {}, 0}, {registered(storage)});
+        break;
+    case KELVO_IOCTL_storageMap_getElementCount:
+    case KELVO_IOCTL_storageMap_getElementSize:
+        request(kelvo_storageMap_getElementCount_in{0, 0, kSerialField, 0}, {registered(storage)});
+        break;
+    case KELVO_IOCTL_storageMap_refresh:
+    case KELVO_IOCTL_storageMap_isChecksumValid:
+        request(kelvo_storageMap_refresh_in{0, 0, 0, 0}, {registered(storage)});
+        break;
+    case KELVO_IOCTL_storageMap_setRaw: // the serial number as the module holds it: the write changes nothing
+    case KELVO_IOCTL_storageMap_getRaw: {
+        std::uint32_t serial = 0;
+        rawElement(firstHandle(board), KELVO_IOCTL_storageMap_getRaw, storage, kSerialField, 0, &serial, 4);
+        request(kelvo_storageMap_setRaw_in{0, 0, kSerialField, 0, 0, 1, 0, 4, 0, 0},
+                {registered(storage), buffer(0, bytesOf(serial))});
+        break;
+    }
+    case KELVO_IOCTL_brixelTools_startDMA:
+        reserve(seed, board);
+        append(seed, board, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+               kelvo_brixelTools_addTransferFromDevice_in{0, 0, 0, 64, 0, 0});
+        request(kelvo_brixelTools_startDMA_in{0, 0, {}, 0});
+        break;
+    case KELVO_IOCTL_brixelTools_addTransferToDevice:
+        reserved(kelvo_brixelTools_addTransferToDevice_in{1, 0, 0, 64, 1, 0});
+        break;
+    case KELVO_IOCTL_brixelTools_addTransferFromDevice:
+        reserved(kelvo_brixelTools_addTransferFromDevice_in{0, 0, 0, 64, 0, 0});
+        break;
+    case KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount:
+        reserved(kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, 64, 0});
+        break;
+    case KELVO_IOCTL_brixelTools_waitUntilBytesTransferred:
+        reserved(kelvo_brixelTools_waitUntilBytesTransferred_in{0, 0, 0, 16, 1, 0, 0});
+        break;
+    case KELVO_IOCTL_kdut_checkChannelHardwareState:
+        reserved(kelvo_kdut_checkChannelHardwareState_in{1, 0, 0, 0});
+        break;
+    case KELVO_IOCTL_kdut_reserveResources:
+        reserve(seed, board);
+        break;
+    default: {
+        // Zeros are the record (and a valid buffer its address fields'
+        // choices: the reader answers zeros past the end), after the reservation.
+        reserve(seed, board);
+        const unsigned index = indexOf(code);
+        seed.insert(seed.end(), {0, static_cast<std::uint8_t>(board), 0, static_cast<std::uint8_t>(index),
+                                 static_cast<std::uint8_t>(index >> 8)});
+        break;
+    }
+    }
+    return seed;
+}
+
+} // namespace
 
 const std::vector<std::string>& boards() {
     static const std::vector<std::string> all{"solstra", "duskmere-a", "duskmere-b"};
@@ -771,31 +894,20 @@ const std::vector<std::string>& boards() {
 
 void start(const Options& chosen) {
     options = chosen;
-    if (pool.base == nullptr) {
+    if (rw == nullptr) {
         makePool();
     }
     liveBefore = kal::live::now();
     previousScale = kal::clock::scale();
-    if (options.clockScale > 0) {
-        kal::clock::setScale(options.clockScale);
-    }
-    static kelvo_driver::SetupLevelTable levels{};
-    levels = kelvo_driver::SetupLevelTable{};
-    for (std::uint32_t level = 1; level <= options.topLevel && level <= kelvo_driver::kNumberOfSetupTasks;
-         ++level) {
-        levels.tasks[level - 1] = kelvo_driver::getProductSetupLevelTable().tasks[level - 1];
-    }
-    kelvo_driver::setSetupLevelTableForTests(options.topLevel >= KELVO_SETUP_LEVEL_COMPLETE ? nullptr
-                                                                                            : &levels);
+    kal::clock::setScale(options.clockScale);
     if (kelvo_host_start() != 0) {
-        fail("the host did not start");
+        abortWith("the host did not start");
     }
     devices.assign(boards().size(), Device{});
-    top = 0xFFFFFFFFu;
+    top = KELVO_SETUP_LEVEL_COMPLETE;
     for (unsigned board = 0; board < boards().size(); ++board) {
-        addDevice(board); // the addition sets the module up to the top level
-        const std::int64_t level = setupLevel(board);
-        top = level >= 0 && static_cast<std::uint32_t>(level) < top ? static_cast<std::uint32_t>(level) : top;
+        addDevice(board); // the addition sets the module up
+        top = static_cast<std::uint32_t>(std::clamp<std::int64_t>(setupLevel(board), 0, top));
         const int handle = devices[board].handles[0];
         collectNames(handle, KELVO_IOCTL_arm_getNumberOfRegistrations, KELVO_IOCTL_arm_getRegistrationNames);
         collectNames(handle, KELVO_IOCTL_deviceWindow_getNumberOfRegistrations,
@@ -817,16 +929,15 @@ void stop() {
     }
     drainMessages();
     kelvo_host_stop();
-    kelvo_driver::setSetupLevelTableForTests(nullptr);
     kal::clock::setScale(previousScale);
     running = false;
-    // What the driver allocates lives in the stand-in's own tables, out of
-    // the leak checker's sight: the counts tell a leak.
+    // The driver's allocations live in the stand-in's tables, out of the
+    // leak checker's sight: the counts tell a leak.
     const kal::live::Counts after = kal::live::now();
     if (!(after == liveBefore)) {
         std::fprintf(stderr, "kelvo_fuzz: before the host: %s\nkelvo_fuzz: after it stopped: %s\n",
                      kal::live::describe(liveBefore).c_str(), kal::live::describe(after).c_str());
-        fail("kernel-layer objects outlived the host");
+        abortWith("kernel-layer objects outlived the host");
     }
 }
 
@@ -862,34 +973,16 @@ void runInput(const std::uint8_t* data, std::size_t size) {
             tableRequest(in, handle);
             break;
         }
-        if (tracing) {
-            // Each request checked on its own: a report names its request.
-            std::snprintf(lastRequest, sizeof(lastRequest), "action %u on board %u, code 0x%08x", action % 16,
-                          board, last.code);
-            checkReports();
-        }
     }
     drainMessages();
     checkReports();
     if (!kelvo_host::faults().empty()) {
-        fail("the host saw a driver fault");
+        abortWith("the host saw a driver fault");
     }
 }
 
 const Counters& counters() {
     return totals;
-}
-const std::vector<std::string>& registeredNames() {
-    return names;
-}
-std::vector<AddressFieldAt> addressFields(unsigned codeIndex) {
-    std::vector<AddressFieldAt> fields;
-    for (const AddressField& field : kAddressFields) {
-        if (field.code == kCodes[codeIndex].code) {
-            fields.push_back({field.offset, field.kind == Field::Name});
-        }
-    }
-    return fields;
 }
 Outcome lastOutcome() {
     return last;
@@ -898,60 +991,15 @@ std::uint32_t topLevel() {
     return top;
 }
 
-unsigned codeCount() {
-    return kCodeCount;
-}
-std::uint32_t code(unsigned codeIndex) {
-    return kCodes[codeIndex].code;
-}
-const char* codeName(unsigned codeIndex) {
-    return kCodes[codeIndex].name;
-}
-
-std::vector<std::vector<std::uint8_t>> platformSeeds(unsigned board) {
-    const auto b = static_cast<std::uint8_t>(board);
-    return {
-        {10, b, 0, 0x78, 0x56, 0x34, 0x12},          // an unknown code
-        {11, b, 0},                                  // notifier open
-        {11, b, 0, 1},                               // notifier close
-        {11, b, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1}, // open on the second handle
-        {12, b, 0, 0, 6},                            // read 4096 bytes
-        {12, b, 0, 1, 6},                            // write 4096 bytes
-        {13, b, 0, 0, 0, 0, 6, 1},                   // map 4096 bytes for reading
-    };
-}
-
-std::vector<std::vector<std::uint8_t>> seeds() {
-    std::vector<std::vector<std::uint8_t>> all;
-    for (unsigned board = 0; board < boards().size(); ++board) {
-        for (unsigned index = 0; index < kCodeCount; ++index) {
-            if (kCodes[index].code != KELVO_IOCTL_kdut_reset) {
-                all.push_back(seedForCode(board, index));
-            }
-        }
-        for (std::vector<std::uint8_t>& seed : platformSeeds(board)) {
-            all.push_back(std::move(seed));
-        }
-        const auto b = static_cast<std::uint8_t>(board);
-        all.push_back({15, b, 0, 0, 19}); // reset to 19
-        all.push_back({15, b, 0, 2});     // close and re-open
-        all.push_back({15, b, 0, 3});     // remove and re-add
-    }
-    return all;
-}
-
 std::int32_t resetOnly(unsigned board, std::uint32_t level) {
     kelvo_kdut_reset_in in{};
     in.setupLevel = level;
-    kelvo_kdut_reset_out out{};
-    const int transport = request(devices[board].handles[0], KELVO_IOCTL_kdut_reset, in, out);
-    return transport != 0 ? transport : out.status;
+    return ask<kelvo_kdut_reset_out>(devices[board].handles[0], KELVO_IOCTL_kdut_reset, in);
 }
 
 void reopen(unsigned board) {
     for (unsigned slot = 0; slot < kSlots; ++slot) {
-        close(devices[board], slot);
-        open(devices[board], slot);
+        reopen(devices[board], slot);
     }
 }
 
@@ -970,13 +1018,46 @@ int firstHandle(unsigned board) {
 }
 
 std::int64_t setupLevel(unsigned board) {
-    kelvo_status_record in{};
     kelvo_kelvo_getSetupLevel_out out{};
-    const int transport = request(devices[board].handles[0], KELVO_IOCTL_kelvo_getSetupLevel, in, out);
-    if (transport != 0) {
-        return transport;
+    const std::int32_t status =
+        ask(firstHandle(board), KELVO_IOCTL_kelvo_getSetupLevel, kelvo_status_record{}, out);
+    return status < 0 ? status : out.setupLevel;
+}
+
+std::vector<Seed> seedsOf(unsigned board) {
+    std::vector<Seed> all;
+    for (unsigned index = 0; index < kCodeCount; ++index) {
+        if (kCodes[index].code != KELVO_IOCTL_kdut_reset) { // its seed is the reset event
+            all.push_back({kCodes[index].name, static_cast<int>(index), seedOf(board, kCodes[index].code)});
+        }
     }
-    return out.status < 0 ? out.status : out.setupLevel;
+    const auto b = static_cast<std::uint8_t>(board);
+    const Bytes platform[] = {
+        {10, b, 0, 0x78, 0x56, 0x34, 0x12},          // an unknown code
+        {11, b, 0},                                  // notifier open
+        {11, b, 0, 1},                               // notifier close
+        {11, b, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1}, // open on the second handle
+        {12, b, 0, 0, 6},                            // read 4096 bytes
+        {12, b, 0, 1, 6},                            // write 4096 bytes
+        {13, b, 0, 0, 0, 0, 6, 1},                   // map 4096 bytes for reading
+    };
+    for (const Bytes& bytes : platform) {
+        all.push_back({"platform request " + std::to_string(&bytes - platform), -1, bytes});
+    }
+    return all;
+}
+
+std::vector<std::vector<std::uint8_t>> seeds() {
+    std::vector<Bytes> all;
+    for (unsigned board = 0; board < boards().size(); ++board) {
+        for (Seed& seed : seedsOf(board)) {
+            all.push_back(std::move(seed.bytes));
+        }
+        const auto b = static_cast<std::uint8_t>(board);
+        all.insert(all.end(),
+                   {{15, b, 0, 0, 19}, {15, b, 0, 2}, {15, b, 0, 3}}); // reset to 19, re-open, re-add
+    }
+    return all;
 }
 
 } // namespace kelvo_fuzz

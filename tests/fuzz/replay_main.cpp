@@ -1,15 +1,11 @@
 // Replays fuzzing inputs without libFuzzer (any compiler), and writes the seeds.
 //
-//   kelvo_fuzz_replay FILE|DIR...   runs every file on a freshly started host
-//   kelvo_fuzz_replay --one-host FILE|DIR...
-//                                   runs them in turn on one host, as the
-//                                   fuzzer does
+//   kelvo_fuzz_replay FILE|DIR...   every file on a freshly started host
+//   kelvo_fuzz_replay --one-host FILE|DIR...   in turn on one host, as the fuzzer does
 //   kelvo_fuzz_replay --seeds DIR   writes the seed corpus into DIR
-//   kelvo_fuzz_replay --check-seeds checks that every code's seed reaches its operation
-//   kelvo_fuzz_replay --levels      checks that a reset reaches every level on every board
+//   kelvo_fuzz_replay --check-seeds every code's seed reaches its operation
+//   kelvo_fuzz_replay --levels      a reset reaches every level on every board
 #include <algorithm>
-#include <chrono>
-#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -24,42 +20,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The stand-in clock's speed in the replay (the fuzzer's too);
-// KELVO_FUZZ_CLOCK_SCALE sets another.
-const double kClockScale = std::getenv("KELVO_FUZZ_CLOCK_SCALE") != nullptr
-                               ? std::strtod(std::getenv("KELVO_FUZZ_CLOCK_SCALE"), nullptr)
-                               : 1000;
-
-// Starts the engine at the complete level; eventSpacing 0: no resets or removals.
-void startAtTop(std::uint64_t eventSpacing) {
-    kelvo_fuzz::Options options;
-    options.eventSpacing = eventSpacing;
-    options.clockScale = kClockScale;
-    options.topLevel = KELVO_SETUP_LEVEL_COMPLETE;
-    kelvo_fuzz::start(options);
-}
-
-// Every code's seed reaches its operation: the transport answers 0 and the
-// whole output record comes back.
+// Every code's seed: the transport answers 0 and the whole output record comes back.
 int checkSeeds() {
-    startAtTop(0);
+    kelvo_fuzz::start(kelvo_fuzz::Options{0});
     int failures = 0;
     for (unsigned board = 0; board < kelvo_fuzz::boards().size(); ++board) {
-        for (unsigned index = 0; index < kelvo_fuzz::codeCount(); ++index) {
-            if (kelvo_fuzz::code(index) == KELVO_IOCTL_kdut_reset) {
-                continue; // its seed is the reset event
+        for (const kelvo_fuzz::Seed& seed : kelvo_fuzz::seedsOf(board)) {
+            if (seed.codeIndex < 0) {
+                continue;
             }
-            const std::vector<std::uint8_t> seed = kelvo_fuzz::seedForCode(board, index);
-            kelvo_fuzz::runInput(seed.data(), seed.size());
+            kelvo_fuzz::runInput(seed.bytes.data(), seed.bytes.size());
             const kelvo_fuzz::Outcome outcome = kelvo_fuzz::lastOutcome();
-            if (outcome.transport != 0 || outcome.result != outcome.outputSize) {
-                std::printf("seed of %s on %s: transport %d, %u of %llu bytes\n", kelvo_fuzz::codeName(index),
-                            kelvo_fuzz::boards()[board].c_str(), outcome.transport, outcome.result,
-                            static_cast<unsigned long long>(outcome.outputSize));
-                ++failures;
-            } else if (outcome.status < 0 || std::getenv("KELVO_FUZZ_VERBOSE") != nullptr) {
-                std::printf("seed of %s on %s: the operation answers %d\n", kelvo_fuzz::codeName(index),
-                            kelvo_fuzz::boards()[board].c_str(), outcome.status);
+            const bool reached = outcome.transport == 0 && outcome.result == outcome.outputSize;
+            if (!reached || outcome.status < 0) {
+                std::printf("seed of %s on %s: transport %d, %u of %llu bytes, status %d\n",
+                            seed.name.c_str(), kelvo_fuzz::boards()[board].c_str(), outcome.transport,
+                            outcome.result, static_cast<unsigned long long>(outcome.outputSize),
+                            outcome.status);
+                failures += reached ? 0 : 1;
             }
         }
     }
@@ -67,37 +45,23 @@ int checkSeeds() {
     return failures == 0 ? 0 : 1;
 }
 
-// A reset to each level, from the level above it (19 down to 0, then back
-// to 19 from 0), reaches that level and answers -52010 below 19 and 0 at 19
-// on every board; prints each reset's time.
+// A reset to each level from the level above it (19 down to 0, then 19 from
+// 0) reaches it and answers -52010 below 19 and 0 at 19, on every board.
 int checkLevels() {
-    startAtTop(0);
-    int failures = 0;
-    if (kelvo_fuzz::topLevel() != KELVO_SETUP_LEVEL_COMPLETE) {
-        std::printf("the boards reach level %u at start\n", kelvo_fuzz::topLevel());
-        ++failures;
-    }
-    std::vector<std::uint32_t> levels;
-    for (std::uint32_t level = KELVO_SETUP_LEVEL_COMPLETE; level-- > 0;) {
-        levels.push_back(level);
-    }
-    levels.push_back(KELVO_SETUP_LEVEL_COMPLETE);
+    kelvo_fuzz::start(kelvo_fuzz::Options{0});
+    int failures = kelvo_fuzz::topLevel() == KELVO_SETUP_LEVEL_COMPLETE ? 0 : 1;
     for (unsigned board = 0; board < kelvo_fuzz::boards().size(); ++board) {
-        std::uint32_t from = KELVO_SETUP_LEVEL_COMPLETE;
-        for (std::uint32_t level : levels) {
-            const auto begin = std::chrono::steady_clock::now();
+        for (std::uint32_t step = 0; step <= KELVO_SETUP_LEVEL_COMPLETE; ++step) {
+            const std::uint32_t level = step < KELVO_SETUP_LEVEL_COMPLETE
+                                            ? KELVO_SETUP_LEVEL_COMPLETE - 1 - step
+                                            : KELVO_SETUP_LEVEL_COMPLETE;
             const std::int32_t status = kelvo_fuzz::resetDevice(board, level);
-            const double ms =
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
             const std::int64_t reached = kelvo_fuzz::setupLevel(board);
-            std::printf("%s: %2u -> %2u answers %d, at %lld (%.1f ms)\n", kelvo_fuzz::boards()[board].c_str(),
-                        from, level, status, static_cast<long long>(reached), ms);
+            std::printf("%s: to %2u answers %d, at %lld\n", kelvo_fuzz::boards()[board].c_str(), level,
+                        status, static_cast<long long>(reached));
             const std::int32_t expected =
                 level == KELVO_SETUP_LEVEL_COMPLETE ? 0 : KELVO_STATUS_SETUP_TARGET_REACHED;
-            if (status != expected || reached != level) {
-                ++failures;
-            }
-            from = level;
+            failures += status != expected || reached != level ? 1 : 0;
         }
     }
     kelvo_fuzz::stop();
@@ -106,73 +70,58 @@ int checkLevels() {
 
 int writeSeeds(const fs::path& folder) {
     fs::create_directories(folder);
-    unsigned n = 0;
-    startAtTop(kelvo_fuzz::Options{}.eventSpacing); // the seeds pick registered names
+    kelvo_fuzz::start(kelvo_fuzz::Options{0});
     const std::vector<std::vector<std::uint8_t>> all = kelvo_fuzz::seeds();
     kelvo_fuzz::stop();
-    for (const std::vector<std::uint8_t>& seed : all) {
+    for (std::size_t n = 0; n < all.size(); ++n) {
         char name[32];
-        std::snprintf(name, sizeof(name), "seed-%04u", n++);
-        std::ofstream out(folder / name, std::ios::binary);
-        out.write(reinterpret_cast<const char*>(seed.data()), static_cast<std::streamsize>(seed.size()));
+        std::snprintf(name, sizeof(name), "seed-%04zu", n);
+        std::ofstream(folder / name, std::ios::binary)
+            .write(reinterpret_cast<const char*>(all[n].data()), static_cast<std::streamsize>(all[n].size()));
     }
-    std::printf("%u seeds written to %s\n", n, folder.c_str());
+    std::printf("%zu seeds written to %s\n", all.size(), folder.c_str());
     return 0;
-}
-
-void startHost() {
-    startAtTop(1);
-}
-
-void replay(const fs::path& file, bool freshHost) {
-    std::ifstream in(file, std::ios::binary);
-    const std::vector<std::uint8_t> data{std::istreambuf_iterator<char>(in),
-                                         std::istreambuf_iterator<char>()};
-    if (freshHost) {
-        startHost();
-    }
-    kelvo_fuzz::runInput(data.data(), data.size());
-    if (freshHost) {
-        kelvo_fuzz::stop();
-    }
-    std::printf("replayed %s (%zu bytes)\n", file.c_str(), data.size());
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::string(argv[1]) == "--seeds") {
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (first == "--seeds" && argc == 3) {
         return writeSeeds(argv[2]);
     }
-    if (argc == 2 && std::string(argv[1]) == "--check-seeds") {
+    if (first == "--check-seeds") {
         return checkSeeds();
     }
-    if (argc == 2 && std::string(argv[1]) == "--levels") {
+    if (first == "--levels") {
         return checkLevels();
     }
-    const bool oneHost = argc > 1 && std::string(argv[1]) == "--one-host";
+    const bool oneHost = first == "--one-host";
     std::vector<fs::path> files;
     for (int i = oneHost ? 2 : 1; i < argc; ++i) {
-        if (fs::is_directory(argv[i])) {
-            for (const fs::directory_entry& entry : fs::directory_iterator(argv[i])) {
-                if (entry.is_regular_file() && entry.path().filename().string()[0] != '.' &&
-                    entry.path().extension() != ".md") {
-                    files.push_back(entry.path());
-                }
-            }
-        } else {
+        if (!fs::is_directory(argv[i])) {
             files.emplace_back(argv[i]);
+            continue;
+        }
+        for (const fs::directory_entry& entry : fs::directory_iterator(argv[i])) {
+            if (entry.is_regular_file() && entry.path().filename().string()[0] != '.') {
+                files.push_back(entry.path());
+            }
         }
     }
     std::sort(files.begin(), files.end());
-    if (oneHost) {
-        startHost();
-    }
-    for (const fs::path& file : files) {
-        replay(file, !oneHost);
-    }
-    if (oneHost) {
-        kelvo_fuzz::stop();
+    for (std::size_t n = 0; n < files.size(); ++n) {
+        std::ifstream in(files[n], std::ios::binary);
+        const std::vector<std::uint8_t> data{std::istreambuf_iterator<char>(in),
+                                             std::istreambuf_iterator<char>()};
+        if (!oneHost || n == 0) {
+            kelvo_fuzz::start(kelvo_fuzz::Options{1});
+        }
+        kelvo_fuzz::runInput(data.data(), data.size());
+        if (!oneHost || n + 1 == files.size()) {
+            kelvo_fuzz::stop();
+        }
+        std::printf("replayed %s (%zu bytes)\n", files[n].c_str(), data.size());
     }
     std::printf("%zu inputs replayed\n", files.size());
     return 0;

@@ -1,9 +1,18 @@
-// Requests through the host's C API, as the hardening programs send them.
+// Requests through the host's C API, options and the verdict, as the
+// hardening programs share them.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <string>
 
+#include "control.h"
+#include "host.h"
 #include "kelvo/ioctl.h"
 #include "kelvo_host.h"
 
@@ -28,6 +37,77 @@ template <class In> In named(const char* name) {
     in.nameAddress = address(name);
     in.nameLength = std::strlen(name);
     return in;
+}
+
+constexpr const char* kManufacturing = "Manufacturing_Ver1.0.0d1";
+constexpr std::uint32_t kSerialField = 12; // of "Manufacturing", 4 bytes
+
+// One element of a storage map's field, set (setRaw) or got (getRaw).
+inline std::int32_t rawElement(int handle, std::uint32_t requestCode, const char* map, std::uint32_t field,
+                               std::uint64_t element, void* value, std::uint32_t size) {
+    auto in = named<kelvo_storageMap_setRaw_in>(map);
+    in.fieldId = field;
+    in.firstElement = element;
+    in.elementCount = 1;
+    in.buffer = address(value);
+    in.elementSize = size;
+    return ask(handle, requestCode, in);
+}
+
+// A register's value by name.
+inline std::int32_t readRegister(int handle, const char* map, std::uint32_t field,
+                                 std::uint64_t* value = nullptr) {
+    auto in = named<kelvo_arm_read_in>(map);
+    in.fieldId = field;
+    kelvo_arm_read_out out{};
+    const std::int32_t status = ask(handle, KELVO_IOCTL_arm_read, in, out);
+    if (value != nullptr) {
+        *value = out.value;
+    }
+    return status;
+}
+
+// The value of "--name VALUE" among the arguments, or null.
+inline const char* option(int argc, char** argv, const char* name) {
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], name) == 0) {
+            return argv[i + 1];
+        }
+    }
+    return nullptr;
+}
+
+inline std::uint64_t number(const char* text, std::uint64_t otherwise) {
+    return text != nullptr ? std::strtoull(text, nullptr, 10) : otherwise;
+}
+
+// A sample's seed: the option's value, else KELVO_SWEEP_SEED (a mutation run
+// repeats the same sample), else the clock's.
+inline std::uint64_t sampleSeed(const char* given) {
+    return number(given != nullptr ? given : std::getenv("KELVO_SWEEP_SEED"),
+                  std::chrono::system_clock::now().time_since_epoch().count() % 1000003);
+}
+
+inline std::atomic<unsigned> failures{0};
+
+inline void fail(const std::string& what) {
+    static std::mutex lock;
+    std::lock_guard g(lock);
+    if (failures.fetch_add(1) < 50) {
+        std::fprintf(stderr, "FAILED: %s\n", what.c_str());
+    }
+}
+
+// Once the host stopped: nothing left allocated, no driver fault; the verdict.
+inline int verdict(const char* program) {
+    if (kal::memory::liveAllocations() != 0) {
+        fail("allocations left after the host stopped: " + kal::live::describe(kal::live::now()));
+    }
+    if (!kelvo_host::faults().empty()) {
+        fail("the host saw a driver fault: " + kelvo_host::faults().front());
+    }
+    std::printf("%s: %s\n", program, failures.load() ? "FAILED" : "passed");
+    return failures.load() ? 1 : 0;
 }
 
 } // namespace

@@ -1,90 +1,62 @@
 #!/usr/bin/env python3
-"""Shows that the driver's layers see only downward.
-
-Reads the layer file the build writes (driver/layers.txt: one line per layer,
-bottom first, "<folder> <include folder>..."). For every pair of a layer and a
-layer above it, a probe includes one header of the upper layer, spelt as the
-code spells it ("<folder>/<file>.h"):
-  * with the upper layer's own include path it must preprocess (so the probe
-    itself is sound);
-  * with the lower layer's include path it must fail, because that header
-    cannot be found.
-Given the archives file as well (driver/layer_archives.txt: "<folder>
-<archive>" for each layer built as a library), no layer's archive may need a
+"""Shows that the driver's layers see only downward. Given the layer file
+(driver/layers.txt: per layer, bottom first, "<folder> <include folder>..."),
+one header of each layer ("<folder>/<file>.h") preprocesses with its own
+include path and is not found with any lower layer's; given the archives file
+(driver/layer_archives.txt: "<folder> <archive>"), no layer's archive needs a
 symbol that only a layer above it defines.
 """
 import os
 import subprocess
 import sys
 
-
-# How GCC and clang say that an included file is not there.
-NOT_FOUND = ("No such file or directory", "file not found")
+NOT_FOUND = ("No such file or directory", "file not found")  # GCC's and clang's words
 
 
-def read_layers(path):
-    layers = []
+def lines(path):
     with open(path) as f:
-        for line in f:
-            words = line.split()
-            if words:
-                layers.append((words[0], words[1:]))
-    return layers
+        return [line.split() for line in f if line.split()]
 
 
 def first_header(includes, folder):
-    """The first header of the folder, found through the layer's own include root."""
     for root in includes:
         top = os.path.join(root, folder)
-        if os.path.isdir(top):
-            names = sorted(n for n in os.listdir(top) if n.endswith(".h"))
-            if names:
-                return f"{folder}/{names[0]}"
+        names = sorted(n for n in os.listdir(top) if n.endswith(".h")) if os.path.isdir(top) else []
+        if names:
+            return f"{folder}/{names[0]}"
     return None
 
 
 def preprocess(compiler, includes, header):
-    source = f'#include "{header}"\n'
-    args = [compiler, "-std=c++20", "-E", "-x", "c++", "-", "-o", os.devnull]
-    args += [f"-I{d}" for d in includes]
-    run = subprocess.run(args, input=source, capture_output=True, text=True)
+    args = [compiler, "-std=c++20", "-E", "-x", "c++", "-", "-o", os.devnull] + [f"-I{d}" for d in includes]
+    run = subprocess.run(args, input=f'#include "{header}"\n', capture_output=True, text=True)
     return run.returncode, run.stderr
 
 
 def symbols(archive, defined):
     args = ["nm", "--format=posix"] + (["--defined-only"] if defined else ["-u"]) + [archive]
     listing = subprocess.run(args, check=True, capture_output=True, text=True).stdout
-    names = set()
-    for line in listing.split("\n"):
-        parts = line.split()
-        # Member headers ("lib.a[x.o]:") have no type letter; "U" marks undefined.
-        if len(parts) >= 2 and not parts[0].endswith(":") and (defined or parts[1] in "Uw"):
-            names.add(parts[0])
-    return names
+    # Member headers ("lib.a[x.o]:") have no type letter; "U" marks undefined.
+    return {parts[0] for parts in map(str.split, listing.split("\n"))
+            if len(parts) >= 2 and not parts[0].endswith(":") and (defined or parts[1] in "Uw")}
 
 
 def check_archives(order, archive_file):
-    """Failures: each symbol a layer needs that only a higher layer defines."""
-    archives = {}
-    with open(archive_file) as f:
-        for line in f:
-            words = line.split()
-            if len(words) == 2:
-                archives[words[0]] = words[1]
+    archives = {words[0]: words[1] for words in lines(archive_file) if len(words) == 2}
     built = [layer for layer in order if layer in archives]
     defined = {layer: symbols(archives[layer], True) for layer in built}
     failures = 0
     for index, layer in enumerate(built):
         below = set().union(*(defined[lower] for lower in built[: index + 1]))
-        upward = 0
-        for name in sorted(symbols(archives[layer], False) - below):
-            owners = [upper for upper in built[index + 1 :] if name in defined[upper]]
-            if owners:
-                print(f"FAIL {layer} needs {name}, defined above it in {owners[0]}")
-                upward += 1
+        above = built[index + 1:]
+        upward = {name: next(upper for upper in above if name in defined[upper])
+                  for name in sorted(symbols(archives[layer], False) - below)
+                  if any(name in defined[upper] for upper in above)}
+        for name, owner in upward.items():
+            print(f"FAIL {layer} needs {name}, defined above it in {owner}")
         if not upward:
             print(f"ok   {layer} needs no symbol of a layer above it")
-        failures += upward
+        failures += len(upward)
     return failures
 
 
@@ -92,19 +64,12 @@ def main(argv):
     if len(argv) not in (2, 3):
         print("usage: check_layers.py <c++ compiler> <layers.txt> [<layer_archives.txt>]")
         return 2
-    compiler, layer_file = argv[:2]
-    layers = read_layers(layer_file)
-    if len(layers) < 2:
-        print(f"fewer than two layers in {layer_file}")
-        return 1
-    failures = 0
+    compiler = argv[0]
+    layers = [(words[0], words[1:]) for words in lines(argv[1])]
+    failures = 0 if len(layers) >= 2 else 1
     for upper_index, (upper, upper_includes) in enumerate(layers):
         header = first_header(upper_includes, upper)
-        if header is None:
-            print(f"FAIL {upper}: no header found through its include root")
-            failures += 1
-            continue
-        code, errors = preprocess(compiler, upper_includes, header)
+        code, errors = preprocess(compiler, upper_includes, header) if header else (1, "no header found")
         if code != 0:
             print(f"FAIL {upper} cannot include its own {header}:\n{errors}")
             failures += 1

@@ -12,6 +12,10 @@
 #include <vector>
 
 #include "bridge/brixel_sgl.h"
+#include "bridge/dma_stream_controller.h"
+#include "bridge/sgl_controller.h"
+#include "bridge/stream_controllers.h"
+#include "regs/front_end_accessors.h"
 #include "control.h"
 #include "nVOKAL.h"
 #include "pci_test_support.h"
@@ -77,23 +81,93 @@ inline std::vector<DecodedLink> decodeChain(void* pciHandle, kelvo_driver::nVOAP
     return links;
 }
 
-// A plugged module with 64-bit DMA configured; checks for leaks of page
-// lists, kernel mappings and scatter-gather lists and for refused device
-// accesses.
-class DmaTest : public LeakCheckedTest {
+// One DMA channel's controllers as the DMA controller set builds them: the
+// stream circuit, the stream controller, the SGL controller and the FIFO
+// controller.
+struct DmaChannel {
+    DmaChannel(const kelvo_driver::nVOAPAL000::tBridgeWindow& window, sim::Module& module,
+               const kelvo_driver::nVOAPAL000::tDMAConfiguration& config, std::uint32_t n,
+               std::uint32_t linkSize, voquantasharedsource::FrontEndAccessorInterface& bar)
+        : channelRegion(window.base + module.bridgeRegisters().channelBase(n), 0xA8),
+          channelMap(channelRegion),
+          circuitMap(&bar,
+                     static_cast<std::uint32_t>(sim::Module::kNisoFpgaBase + sim::Module::kStreamCircuitBase +
+                                                n * sim::Module::kStreamCircuitStride),
+                     0, 0x1000),
+          controlMap(&bar,
+                     static_cast<std::uint32_t>(sim::Module::kNisoFpgaBase + module.streamControlOffset()), 0,
+                     0x80),
+          circuit(&circuitMap) {
+        // The driver's status-taking allocation: a failure is -52000 in the status.
+        stream.reset(new (status, false)
+                         brixeltools::BrixelDMAStreamController(window, channelMap, circuit, n, status));
+        if (status.isFatal()) {
+            return; // as the DMA controller set: nothing more is built
+        }
+        sgl.reset(new (status, false) brixeltools::SGLController(
+            config, linkSize, brixeltools::getDMAChannelTransferDirection(n), status, stream.get()));
+        if (sgl == nullptr) {
+            return;
+        }
+        if (n == 0) {
+            fifo = std::make_unique<kelvo_driver::MeasureFifoController>(
+                controlMap.MeasureStreamCircuitFifoReset, status);
+        } else {
+            fifo = std::make_unique<kelvo_driver::CommandFifoController>(
+                controlMap.CommandStreamCircuitFifoReset, status);
+        }
+    }
+    ~DmaChannel() {
+        sgl.reset(); // stops the stream
+        if (stream) {
+            stream->disableInterrupt();
+        }
+    }
+
+    nVOAPALS100::tStatus status; // of the construction
+
+    kelvo_driver::nVOAPAL000::tPCIMemorySpaceAccessorDebug<false> channelRegion;
+    brixeltools::DMAChannelRegMap channelMap;
+    kelvo_regmaps::tStreamCircuitRegMap circuitMap;
+    kelvo_regmaps::tKelvoStreamControlRegMap controlMap;
+    brixeltools::StreamCircuit circuit;
+    std::unique_ptr<brixeltools::BrixelDMAStreamController> stream;
+    std::unique_ptr<brixeltools::SGLController> sgl;
+    std::unique_ptr<kelvo_driver::StreamCircuitFifoControllerInterface> fifo;
+};
+
+// A plugged module with 64-bit DMA configured, BAR 0 mapped through the
+// driver's PCI device and both engines in step mode; builds a channel's
+// controllers and adds user buffers to them. Checks for leaks of page lists,
+// kernel mappings and scatter-gather lists and for refused device accesses.
+class DmaBoardTest : public LeakCheckedTest {
 protected:
     void SetUp() override {
         LeakCheckedTest::SetUp();
         kal::pagelists::resetPlacement();
         kal::dma::clearFaults();
         listsAtStart_ = kal::pagelists::live();
-        module = bus.plug(board());
+        module = bus.plug("solstra");
         info = deviceInfoOf(*module);
         ASSERT_EQ(nVOKAL220_pciSetDMAMask(info.pciHandle, ~0ULL), 0);
         config.type = kelvo_driver::nVOAPAL000::tDMAConfiguration::kDMAType64Bit;
         config.deviceInfo = &info;
+        nVOAPALS100::tStatus status;
+        device = new (status, false) kelvo_driver::nVOAPAL000::tPCIDevice(info, status);
+        bar = device->mapMemoryWindow(0, status, 0);
+        ASSERT_TRUE(status.isSuccess());
+        window = {reinterpret_cast<std::uintptr_t>(bar), sim::Module::kBar0Size};
+        module->enableDma();
+        module->dma(0).setStepMode(true);
+        module->dma(1).setStepMode(true);
+        barRegion = voquantasharedsource::tPCIMemorySpace(window.base, 0x40000);
     }
     void TearDown() override {
+        device->unmapMemoryWindow(0, bar, 0);
+        kelvo_driver::nVOAPAL000::deleteObject(device);
+        for (std::uint32_t n = 0; n < 2; ++n) {
+            EXPECT_TRUE(module->dma(n).faults().empty()) << ::testing::PrintToString(module->dma(n).faults());
+        }
         EXPECT_EQ(kal::pagelists::live(), listsAtStart_) << "page lists leaked";
         EXPECT_EQ(kal::pagelists::kernelMappings(), 0u);
         EXPECT_EQ(kal::dma::liveSGLs(), 0u);
@@ -103,8 +177,30 @@ protected:
         module.reset();
         LeakCheckedTest::TearDown();
     }
-    virtual const char* board() const { return "solstra"; }
+    std::unique_ptr<DmaChannel> channel(std::uint32_t n, std::uint32_t linkSize = 4096) {
+        auto c = std::make_unique<DmaChannel>(window, *module, config, n, linkSize, barAccessor);
+        EXPECT_TRUE(c->status.isSuccess());
+        return c;
+    }
+    std::unique_ptr<DmaChannel> channelOrFailure(std::uint32_t n, std::uint32_t linkSize) {
+        return std::make_unique<DmaChannel>(window, *module, config, n, linkSize, barAccessor);
+    }
+    // Adds a user buffer to a channel's controller; returns the code.
+    static std::int64_t add(DmaChannel& c, std::uint32_t type, std::uint64_t address, std::uint64_t size,
+                            std::uint32_t repeat = 1, std::int64_t direction = -1) {
+        nVOAPALS100::tStatus status;
+        const kelvo_driver::nVOAPAL000::tUserBuffer buffer(0, address, size);
+        c.sgl->addTransfer(type, buffer,
+                           direction < 0 ? c.sgl->direction() : static_cast<std::uint32_t>(direction), repeat,
+                           status);
+        return status.getCode();
+    }
 
+    kelvo_driver::nVOAPAL000::tPCIDevice* device = nullptr;
+    void* bar = nullptr;
+    kelvo_driver::nVOAPAL000::tBridgeWindow window{};
+    voquantasharedsource::tPCIMemorySpace barRegion;
+    voquantasharedsource::PCIMemorySpaceAccessorAdapter barAccessor{&barRegion};
     sim::Bus bus;
     std::shared_ptr<sim::Module> module;
     nVOAPAL200_tDeviceInfo info{};
@@ -112,39 +208,6 @@ protected:
 
 private:
     std::size_t listsAtStart_ = 0;
-};
-
-// With BAR 0 mapped through the driver's PCI device, and helpers for DMA
-// buffers of kernel pages.
-class DmaBoardTest : public DmaTest {
-protected:
-    void SetUp() override {
-        DmaTest::SetUp();
-        nVOAPALS100::tStatus status;
-        device = new (status, false) kelvo_driver::nVOAPAL000::tPCIDevice(info, status);
-        bar = device->mapMemoryWindow(0, status, 0);
-        ASSERT_TRUE(status.isSuccess());
-        window = {reinterpret_cast<std::uintptr_t>(bar), sim::Module::kBar0Size};
-        module->enableDma();
-        module->dma(0).setStepMode(true);
-        module->dma(1).setStepMode(true);
-    }
-    void TearDown() override {
-        device->unmapMemoryWindow(0, bar, 0);
-        kelvo_driver::nVOAPAL000::deleteObject(device);
-        for (std::uint32_t n = 0; n < 2; ++n) {
-            EXPECT_TRUE(module->dma(n).faults().empty()) << ::testing::PrintToString(module->dma(n).faults());
-        }
-        DmaTest::TearDown();
-    }
-    // The kernel address of a register of the non-isolated FPGA.
-    std::uint64_t fpga(std::uint64_t offset) const {
-        return window.base + sim::Module::kNisoFpgaBase + offset;
-    }
-
-    kelvo_driver::nVOAPAL000::tPCIDevice* device = nullptr;
-    void* bar = nullptr;
-    kelvo_driver::nVOAPAL000::tBridgeWindow window{};
 };
 
 // Page-aligned memory registered as the calling thread's user memory.

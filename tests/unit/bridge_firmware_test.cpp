@@ -1,14 +1,17 @@
-// Firmware images: the embedded blocks decompress to images of the right
-// board, target and size with a good trailer; the factory's choice between
-// the embedded and a custom image, and its refusals.
+// Firmware images: the factory's choice between the embedded and a custom
+// image, and its refusals; the download's stream through the simulated bridge.
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <vector>
 
-#include "bridge/embedded_images.h"
 #include "bridge/firmware.h"
-#include "kelvo/product_ids.h"
+#include "bridge/firmware_download.h"
+#include "bridge/tymo_reg_maps.h"
 #include "control.h"
+#include "groups_support.h"
+#include "kelvo/product_ids.h"
+#include "regs_sim_support.h"
 #include "test_support.h"
 
 namespace {
@@ -20,33 +23,10 @@ using nVOAPALS100::tStatus;
 
 constexpr uint32_t kSolstra = KELVO_SUBSYSTEM_ID_SOLSTRA;
 constexpr uint32_t kDuskmereA = KELVO_SUBSYSTEM_ID_DUSKMERE_A;
-constexpr uint32_t kDuskmereB = KELVO_SUBSYSTEM_ID_DUSKMERE_B;
 constexpr uint32_t kUnknown = 0x1234;
 constexpr int64_t kBadTarget = static_cast<int32_t>(0xBFFA4302);
 constexpr int64_t kUnknownBoard = static_cast<int32_t>(0xBFFA4304);
 constexpr int64_t kWrongSize = static_cast<int32_t>(0xBFFA806B);
-
-uint32_t le32(const uint8_t* bytes) {
-    return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (uint32_t{bytes[3]} << 24);
-}
-
-uint32_t crc32(const uint8_t* data, size_t size) {
-    static const std::vector<uint32_t> table = [] {
-        std::vector<uint32_t> t(256);
-        for (uint32_t n = 0; n < 256; ++n) {
-            t[n] = n;
-            for (int k = 0; k < 8; ++k) {
-                t[n] = (t[n] & 1) ? 0xEDB88320u ^ (t[n] >> 1) : t[n] >> 1;
-            }
-        }
-        return t;
-    }();
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < size; ++i) {
-        crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    }
-    return ~crc;
-}
 
 ProductCaps capsOf(uint32_t subsystemID) {
     ProductCaps caps{};
@@ -55,45 +35,6 @@ ProductCaps capsOf(uint32_t subsystemID) {
 }
 
 class Firmware : public kelvo_test::LeakCheckedTest {};
-
-TEST_F(Firmware, EmbeddedImagesAreTheBoardsFpgaImages) {
-    struct Case {
-        uint32_t board;
-        uint32_t target;
-        uint32_t generation; // in the image header: 1 Solstra, 2 Duskmere
-        uint64_t size;
-        uint64_t listedCompressed; // the size a real bitstream compresses to
-    };
-    const Case cases[] = {
-        {kSolstra, 0, 1, 2192012, 698472},   {kDuskmereA, 0, 2, 3825788, 1128715},
-        {kSolstra, 1, 1, 3825788, 1200251},  {kDuskmereB, 1, 2, 2192012, 594974},
-        {kDuskmereA, 1, 2, 2192012, 594974},
-    };
-    const uint64_t compressed[2][2] = {
-        {embeddy_SolstraNisoFpgaTop_bin_size, embeddy_DuskmereNisoFpgaTop_bin_size},
-        {embeddy_SolstraIsoFpgaTop_bin_size, embeddy_DuskmereIsoFpgaTop_bin_size}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "board " << std::hex << c.board << " target " << c.target);
-        tStatus status;
-        tFirmwarePtr image = FirmwareFactory().createFirmware(0, 0, 0, c.target, capsOf(c.board), status);
-        ASSERT_TRUE(status.isSuccess());
-        ASSERT_TRUE(image);
-        ASSERT_EQ(image->size(), c.size);
-        EXPECT_EQ(image->getTarget(), c.target);
-        const uint8_t* bytes = image->data();
-        EXPECT_EQ(le32(bytes), 0x46564C4Bu);
-        EXPECT_EQ(le32(bytes + 4), c.generation);
-        EXPECT_EQ(le32(bytes + 8), c.target);
-        EXPECT_EQ(le32(bytes + c.size - 4), crc32(bytes, c.size - 4));
-        const double ratio = double(compressed[c.target][c.generation - 1]) / double(c.listedCompressed);
-        EXPECT_GT(ratio, 0.9);
-        EXPECT_LT(ratio, 1.1);
-    }
-    // The compression tag and the two zero bytes after each block.
-    EXPECT_EQ(std::memcmp(embeddy_DuskmereIsoFpgaTop_bin_compression, "LZ4", 4), 0);
-    EXPECT_EQ(embeddy_SolstraNisoFpgaTop_bin[embeddy_SolstraNisoFpgaTop_bin_size], 0);
-    EXPECT_EQ(embeddy_SolstraNisoFpgaTop_bin[embeddy_SolstraNisoFpgaTop_bin_size + 1], 0);
-}
 
 TEST_F(Firmware, ChoosesAndRefusesImages) {
     std::vector<uint8_t> custom(kelvo_driver::kFpgaImageSizeLarge + 1);
@@ -116,6 +57,7 @@ TEST_F(Firmware, ChoosesAndRefusesImages) {
         {"address without size", address, 0, 0, kSolstra, 0, kEmbedded},
         {"size without address", 0, 2192012, 1, kDuskmereA, 0, kEmbedded},
         {"custom of the right size", address, 3825788, 1, kSolstra, 0, kCustom},
+        {"custom of the small size", address, 2192012, 0, kSolstra, 0, kCustom},
         {"custom one byte short", address, 3825787, 0, kDuskmereA, kWrongSize, kRefused},
         {"custom one byte long", address, 2192013, 0, kSolstra, kWrongSize, kRefused},
         {"custom above 32 bits", address, (1ull << 32) + 2192012, 0, kSolstra, kWrongSize, kRefused},
@@ -146,7 +88,7 @@ TEST_F(Firmware, ChoosesAndRefusesImages) {
             ASSERT_EQ(image->size(), c.size);
             EXPECT_EQ(std::memcmp(bytes, custom.data(), c.size), 0);
         } else {
-            EXPECT_EQ(le32(bytes), 0x46564C4Bu);
+            EXPECT_EQ(std::memcmp(bytes, "KLVF", 4), 0);
         }
     }
 }
@@ -187,6 +129,53 @@ TEST_F(Firmware, NothingHappensOnAFailedStatus) {
     EXPECT_FALSE(FirmwareFactory().createSubroutineFirmware(caps, status));
     EXPECT_EQ(status.code, -1);
     EXPECT_EQ(kal::memory::allocationCalls(), 0u);
+}
+
+// The image's words go to the loader's data register with a status read
+// after every 30th; the last one follows word 273990 (target 0: 274001 words)
+// and 478200 (target 1: 478223 words).
+TEST_F(Firmware, DownloadReadsTheStatusAfterEvery30thWrite) {
+    const struct {
+        uint32_t target;
+        uint64_t lastReadAfter;
+    } cases[] = {{0, 273990}, {1, 478200}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.target);
+        kelvo_test::SimBoard sim("solstra");
+        std::optional<kelvo_test::groups::LoggingARMDispatcher> dispatcher{std::in_place};
+        tStatus status;
+        auto* maps = new (status, false)
+            kelvo_driver::TYMORegMaps(reinterpret_cast<uintptr_t>(sim.bar),
+                                      kelvo_driver::mappedSizeOfBar0(*sim.device), *dispatcher, status);
+        sim::FpgaLoader& loader = sim.module->bridgeRegisters().fpgaLoading();
+        loader.setConfigured(0, false);
+        loader.setConfigured(1, false);
+        {
+            kal::clock::ScopedStepped stepped(100'000); // every clock read 100 us later
+            kelvo_driver::downloadFPGAFirmware(0x77, 0, 0, c.target, capsOf(kSolstra), *maps, status);
+        }
+        ASSERT_EQ(status.getCode(), 0);
+        // The trace keeps the latest accesses: count back from the end.
+        const std::vector<sim::Access> trace = loader.trace();
+        const uint64_t total = loader.received() / 8 + 4;
+        uint64_t writesAfter = 0;
+        std::vector<uint64_t> readsAt; // data writes so far at each status read inside the stream
+        for (auto it = trace.rbegin(); it != trace.rend(); ++it) {
+            if (it->write && it->offset == sim::FpgaLoader::kData) {
+                ++writesAfter;
+            } else if (!it->write && it->offset == sim::FpgaLoader::kStatus && writesAfter != 0) {
+                readsAt.push_back(total - writesAfter);
+            }
+        }
+        ASSERT_GE(readsAt.size(), 100u);
+        EXPECT_EQ(readsAt.front(), c.lastReadAfter);
+        for (uint64_t at : readsAt) {
+            EXPECT_EQ(at % 30, 0u) << at;
+        }
+        delete maps;
+        dispatcher.reset();
+        EXPECT_EQ(sim.module->deviceErrorCount(), 0u);
+    }
 }
 
 } // namespace

@@ -2,10 +2,14 @@
 // registers, the sector-write command sequence with its protection and
 // verify steps (also after failures), and the size the window must have.
 #include <cstdint>
+#include <optional>
 #include <vector>
 
-#include "flash_test_support.h"
+#include "bridge/tymo_reg_maps.h"
 #include "control.h"
+#include "regs/arm_dispatcher.h"
+#include "regs_sim_support.h"
+#include "storage/tymo_controllers.h"
 #include "test_support.h"
 
 namespace {
@@ -13,19 +17,43 @@ namespace {
 using nonvolatilememorytools::SST25VFFlashController;
 using nVOAPALS100::tStatus;
 
+// BAR 0 of a simulated board with the bridge and timing-chip maps; the flash
+// controllers are built on demand.
 class BridgeFlash : public kelvo_test::LeakCheckedTest {
 protected:
     void SetUp() override {
         LeakCheckedTest::SetUp();
-        bench = std::make_unique<kelvo_test::FlashBench>();
+        sim = std::make_unique<kelvo_test::SimBoard>();
+        tStatus status;
+        maps = new (status, false)
+            kelvo_driver::TYMORegMaps(reinterpret_cast<uintptr_t>(sim->bar),
+                                      kelvo_driver::mappedSizeOfBar0(*sim->device), *dispatcher, status);
+        ASSERT_TRUE(status.isSuccess());
+        flash().setBusyTimes(0, 0, 0);
     }
     void TearDown() override {
-        EXPECT_EQ(bench->sim.module->deviceErrorCount(), 0u)
-            << ::testing::PrintToString(bench->sim.module->deviceErrors());
-        bench.reset();
+        EXPECT_EQ(sim->module->deviceErrorCount(), 0u)
+            << ::testing::PrintToString(sim->module->deviceErrors());
+        delete controllers;
+        delete maps;
+        dispatcher.reset();
+        sim.reset();
         LeakCheckedTest::TearDown();
     }
-    std::unique_ptr<kelvo_test::FlashBench> bench;
+    int64_t buildControllers() {
+        delete controllers;
+        tStatus status;
+        controllers = new (status, false)
+            kelvo_driver::TYMOControllers(reinterpret_cast<uintptr_t>(sim->bar),
+                                          kelvo_driver::mappedSizeOfBar0(*sim->device), *maps, status);
+        return status.getCode();
+    }
+    sim::SerialFlash& flash() { return sim->module->flash(); }
+
+    std::unique_ptr<kelvo_test::SimBoard> sim;
+    std::optional<armki::ARMDispatcher> dispatcher{std::in_place};
+    kelvo_driver::TYMORegMaps* maps = nullptr;
+    kelvo_driver::TYMOControllers* controllers = nullptr;
 };
 
 // The trace without status reads.
@@ -52,9 +80,11 @@ TEST_F(BridgeFlash, SectorWriteUnprotectsErasesProgramsProtectsAndVerifies) {
          kelvoDriverCode(0xBFFA4081), 0, false},
         {"the flash ignores the writes", [](sim::SerialFlash& f) { f.setWritesIgnored(true); },
          kelvoDriverCode(0xBFFA4087), 4096, true},
+        // No read is answered during a status write: the verify waits for the protect step.
+        {"a slow status write", [](sim::SerialFlash& f) { f.setBusyTimes(0, 0, 20'000'000); }, 0, 4096, true},
     };
-    ASSERT_EQ(bench->buildControllers(), 0);
-    SST25VFFlashController& controller = bench->controllers->getFlashController();
+    ASSERT_EQ(buildControllers(), 0);
+    SST25VFFlashController& controller = controllers->getFlashController();
     std::vector<uint8_t> sector(4096);
     for (std::size_t i = 0; i < sector.size(); ++i) {
         sector[i] = static_cast<uint8_t>(i * 7 + 1);
@@ -62,26 +92,27 @@ TEST_F(BridgeFlash, SectorWriteUnprotectsErasesProgramsProtectsAndVerifies) {
     const uint64_t address = 0x3000;
     kal::clock::ScopedStepped stepped(10'000); // every clock read 10 us later: the time-out in 3000 reads
     for (const Case& c : cases) {
-        bench->flash().setStuckBusy(false);
-        bench->flash().setBusyTimes(0, 0, 0);
-        bench->flash().setWritesIgnored(false);
-        bench->flash().clearTrace();
-        c.fault(bench->flash());
+        SCOPED_TRACE(c.what);
+        flash().setStuckBusy(false); // ends the erase still running
+        flash().setBusyTimes(0, 0, 0);
+        flash().setWritesIgnored(false);
+        flash().clearTrace();
+        c.fault(flash());
         tStatus status;
         controller.writeSector(address, sector.data(), status);
-        EXPECT_EQ(status.getCode(), c.code) << c.what;
-        const std::vector<uint8_t> content = bench->flash().contents();
-        EXPECT_EQ(std::equal(sector.begin(), sector.end(), content.begin() + address), c.code == 0) << c.what;
-        const auto cmds = commands(bench->flash().trace());
-        ASSERT_GE(cmds.size(), 4u) << c.what;
+        EXPECT_EQ(status.getCode(), c.code);
+        const std::vector<uint8_t> content = flash().contents();
+        EXPECT_EQ(std::equal(sector.begin(), sector.end(), content.begin() + address), c.code == 0);
+        const auto cmds = commands(flash().trace());
+        ASSERT_GE(cmds.size(), 4u);
         // Write protect released, status unprotected, then the erase.
-        EXPECT_EQ(cmds[0].opcode, 0x50) << c.what;
-        EXPECT_FALSE(cmds[0].writeProtectAsserted) << c.what;
-        EXPECT_EQ(cmds[1].opcode, 0x01) << c.what;
-        EXPECT_EQ(cmds[1].data, 0x00) << c.what;
-        EXPECT_EQ(cmds[2].opcode, 0x06) << c.what;
-        EXPECT_EQ(cmds[3].opcode, 0x20) << c.what;
-        EXPECT_EQ(cmds[3].address, address) << c.what;
+        EXPECT_EQ(cmds[0].opcode, 0x50);
+        EXPECT_FALSE(cmds[0].writeProtectAsserted);
+        EXPECT_EQ(cmds[1].opcode, 0x01);
+        EXPECT_EQ(cmds[1].data, 0x00);
+        EXPECT_EQ(cmds[2].opcode, 0x06);
+        EXPECT_EQ(cmds[3].opcode, 0x20);
+        EXPECT_EQ(cmds[3].address, address);
         // Each byte: its own write enable, then the program, ascending.
         std::size_t i = 4;
         std::size_t programs = 0;
@@ -91,44 +122,26 @@ TEST_F(BridgeFlash, SectorWriteUnprotectsErasesProgramsProtectsAndVerifies) {
             ++programs;
             i += 2;
         }
-        EXPECT_EQ(programs, c.programs) << c.what;
+        EXPECT_EQ(programs, c.programs);
         // Protected again, and the write-protect line asserted after it.
-        ASSERT_GE(cmds.size(), i + 2) << c.what;
-        EXPECT_EQ(cmds[i].opcode, 0x50) << c.what;
-        EXPECT_EQ(cmds[i + 1].opcode, 0x01) << c.what;
-        EXPECT_EQ(cmds[i + 1].data, 0x0C) << c.what;
-        EXPECT_FALSE(cmds[i + 1].writeProtectAsserted) << c.what;
-        EXPECT_TRUE(bench->sim.module->flashWriteProtectAsserted()) << c.what;
+        ASSERT_GE(cmds.size(), i + 2);
+        EXPECT_EQ(cmds[i].opcode, 0x50);
+        EXPECT_EQ(cmds[i + 1].opcode, 0x01);
+        EXPECT_EQ(cmds[i + 1].data, 0x0C);
+        EXPECT_FALSE(cmds[i + 1].writeProtectAsserted);
+        EXPECT_TRUE(sim->module->flashWriteProtectAsserted());
         // The verify reads follow.
         const std::size_t reads = cmds.size() - (i + 2);
-        EXPECT_EQ(reads != 0, c.verified) << c.what;
+        EXPECT_EQ(reads != 0, c.verified);
         for (std::size_t k = i + 2; k < cmds.size(); ++k) {
-            EXPECT_EQ(cmds[k].opcode, 0x03) << c.what;
+            EXPECT_EQ(cmds[k].opcode, 0x03);
         }
     }
 }
 
-TEST_F(BridgeFlash, TheVerifyWaitsUntilTheProtectingStatusWriteIsDone) {
-    // A flash answers no read while it writes its status register: the
-    // verify after the protect step must wait for it like every other step.
-    ASSERT_EQ(bench->buildControllers(), 0);
-    SST25VFFlashController& controller = bench->controllers->getFlashController();
-    std::vector<uint8_t> sector(4096, 0x5A);
-    // The driver spins on the status register (no sleeping): every read of
-    // the clock moves it on by 10 us, so 20 ms last 2000 reads, far more than
-    // the few between the protect step and the first verify read.
-    kal::clock::ScopedStepped stepped(10'000);
-    bench->flash().setBusyTimes(0, 0, 20'000'000);
-    tStatus status;
-    controller.writeSector(0x3000, sector.data(), status);
-    EXPECT_EQ(status.getCode(), 0);
-    const std::vector<uint8_t> content = bench->flash().contents();
-    EXPECT_TRUE(std::equal(sector.begin(), sector.end(), content.begin() + 0x3000));
-}
-
 TEST_F(BridgeFlash, SectorAddressesOutsideTheSectorGridSendNothing) {
-    ASSERT_EQ(bench->buildControllers(), 0);
-    SST25VFFlashController& controller = bench->controllers->getFlashController();
+    ASSERT_EQ(buildControllers(), 0);
+    SST25VFFlashController& controller = controllers->getFlashController();
     std::vector<uint8_t> buffer(4096);
     struct Case {
         uint64_t address;
@@ -139,7 +152,7 @@ TEST_F(BridgeFlash, SectorAddressesOutsideTheSectorGridSendNothing) {
         {0xFF000, false, 0},     {0x100000, true, -240029},
     };
     for (const Case& c : cases) {
-        bench->flash().clearTrace();
+        flash().clearTrace();
         tStatus status;
         if (c.write) {
             controller.writeSector(c.address, buffer.data(), status);
@@ -147,14 +160,14 @@ TEST_F(BridgeFlash, SectorAddressesOutsideTheSectorGridSendNothing) {
             controller.readSector(c.address, buffer.data(), status);
         }
         EXPECT_EQ(status.getCode(), c.code) << c.address;
-        EXPECT_EQ(bench->flash().trace().empty(), c.code != 0) << c.address;
+        EXPECT_EQ(flash().trace().empty(), c.code != 0) << c.address;
     }
 }
 
 TEST_F(BridgeFlash, SpiRegistersAreWrittenOnlyWhenTheyChange) {
-    ASSERT_EQ(bench->buildControllers(), 0);
-    brixeltools::SPIController& spi = bench->controllers->getSPIController();
-    sim::LatchBlock& regs = bench->sim.module->bridgeRegisters().spi();
+    ASSERT_EQ(buildControllers(), 0);
+    brixeltools::SPIController& spi = controllers->getSPIController();
+    sim::LatchBlock& regs = sim->module->bridgeRegisters().spi();
     tStatus status;
     spi.sendCommand(0x06, 8, status);
     regs.clearTrace();
@@ -178,13 +191,11 @@ TEST_F(BridgeFlash, OnlyAFourKibibyteWindowIsAccepted) {
                  {13, kelvoDriverCode(0xBFFA4086)},
                  {31, kelvoDriverCode(0xBFFA4086)}};
     for (const Case& c : cases) {
-        bench->sim.module->bridge().setReportedWindowLog2(c.log2);
-        EXPECT_EQ(bench->buildControllers(), c.code) << c.log2;
-        delete bench->controllers;
-        bench->controllers = nullptr;
+        sim->module->bridge().setReportedWindowLog2(c.log2);
+        EXPECT_EQ(buildControllers(), c.code) << c.log2;
     }
     // The write-protect line is an output from construction on.
-    EXPECT_EQ(bench->sim.module->timingChip().latch(0x08, 4) & 0x80, 0x80u);
+    EXPECT_EQ(sim->module->timingChip().latch(0x08, 4) & 0x80, 0x80u);
 }
 
 } // namespace

@@ -1,23 +1,21 @@
-// The bridge maps over the simulated bridge: counts and versions, and the rules in which the bridge variant
-// differs from the kelvo maps (widths, the read-only bit in every identifier, strobes, data ports, no
-// windows).
+// Bridge and timing-chip maps over the simulated module where they differ
+// from the register engine's common rules: the DMA channel map's straight
+// control writes, the timing chip's windowed maps, and the trigger map's
+// registers sharing offsets.
 #include <vector>
 
 #include "bridge_test_support.h"
-#include "regmaps/brixel_config_port_spi.h"
-#include "regmaps/brixel_config_port_window.h"
-#include "regmaps/brixel_core.h"
 #include "regmaps/brixel_dma_channel.h"
-#include "regmaps/brixel_switched_bim.h"
+#include "regmaps/brixel_triggers.h"
+#include "regmaps/tymo_do.h"
+#include "regmaps/tymo_out_timer.h"
 
 namespace {
 
-using kelvo_test::kBufferTooSmall;
-using kelvo_test::kNotImplemented;
+using kelvo_test::kOutsideWindow;
 using kelvo_test::kUnknownId;
 using nVOAPALS100::tStatus;
-
-using tCore = brixeltools::tBrixelWithOffset<0u>;
+using Access = kelvo_test::ChipAccess;
 using tDma = brixeltools::tBrixelDMAChannelWithOffset<0u>;
 
 struct Write {
@@ -45,48 +43,14 @@ std::vector<uint64_t> readOffsets(const sim::Block& block) {
     return offsets;
 }
 
-class BridgeMaps : public kelvo_test::SimulatedBarTest {
-protected:
-    void SetUp() override {
-        SimulatedBarTest::SetUp();
-        ensureInterruptMaskRegister();
-    }
-    sim::BridgeRegisters& regs() { return module->bridgeRegisters(); }
-};
-
-TEST_F(BridgeMaps, CoreMapFlushWritesTheWholeRegisterOnlyWhenDirty) {
-    kelvo_test::tRegion regionB = region(0, 0x518);
-    tCore core(regionB);
-    sim::Block& hbrcr = regs().hbrcr();
-    tStatus status;
-    core.set(0x000000A4, 0x5, status, 0);
-    core.set(0x3E0000A4, 7, status, 0); // a one-bit field of the core takes any non-zero value
-    hbrcr.clearTrace();
-    core.flush(0x3E0000A4, false, status, 0); // by a field: the whole register
-    core.flush(0x3E0000A4, false, status, 0); // clean now: nothing
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_EQ(writesOf(hbrcr), (std::vector<Write>{{0, 4, 0x80000005}}));
-
-    uint32_t count = 1;
-    arm::FieldType types[2] = {};
-    uint64_t masks[2] = {};
-    tStatus small;
-    core.getRegisterFormat(0x80000058, count, types, masks, small);
-    EXPECT_EQ(small.getCode(), kBufferTooSmall);
-    EXPECT_EQ(count, 1u);
-    tStatus missing;
-    count = 2;
-    core.getRegisterFormat(0x80000448, count, types, masks, missing);
-    EXPECT_EQ(missing.getCode(), kNotImplemented);
-    EXPECT_EQ(count, 0u);
-}
+class BridgeMaps : public kelvo_test::SimulatedBarTest {};
 
 TEST_F(BridgeMaps, DmaChannelControlGoesStraightToTheHardware) {
-    const uint64_t base = regs().channelBase(1);
+    const uint64_t base = module->bridgeRegisters().channelBase(1);
     EXPECT_EQ(base, 0x1100u) << "channel 1 lies one 2^8 stride above the DMA base";
     kelvo_test::tRegion regionDma = region(base, 0xA8);
     tDma dma(regionDma);
-    sim::LatchBlock& channel = regs().channel(1);
+    sim::LatchBlock& channel = module->bridgeRegisters().channel(1);
     tStatus status;
     dma.write(0x20000058, 7, false, status, 0);
     dma.write(0x20000058, 0, false, status, 0);
@@ -124,6 +88,98 @@ TEST_F(BridgeMaps, DmaChannelControlGoesStraightToTheHardware) {
     channel.clearTrace();
     dma.refreshRegMap(status);
     EXPECT_EQ(readOffsets(channel), (std::vector<uint64_t>{0x60, 0xA0, 0xA4}));
+}
+
+class TimingChipMaps : public kelvo_test::SimulatedBarTest {};
+
+TEST_F(TimingChipMaps, RegistersOutsideTheWindowAreNotAccessed) {
+    // A window over map offsets 0x04 to 0x13 only, the window's start at block offset 0x04.
+    kelvo_test::tRegion regionF = region(sim::TimingChip::kBase, 0x6A);
+    tymo_regmaps::tDO narrow(&regionF, 4u, 4u, 0x10u);
+    EXPECT_EQ(narrow.DIO_Direction_Register.address, 0x08u) << "base - window start + offset";
+    tStatus status;
+    narrow.set(0x80000014, 0x1, status, 0);
+    tStatus flush;
+    narrow.flush(0x80000014, true, flush, 0);
+    EXPECT_EQ(flush.getCode(), kOutsideWindow);
+    EXPECT_EQ(narrow.DO_Mode_Register.dirty, 1u);
+    tStatus port;
+    narrow.write(0x8000001C, 1, false, port, 0);
+    EXPECT_EQ(port.getCode(), kOutsideWindow);
+    tStatus read;
+    uint64_t value = 3;
+    narrow.read(0xC0000000, value, read, 0);
+    EXPECT_EQ(read.getCode(), kOutsideWindow);
+    EXPECT_EQ(value, 0u) << "the unchanged soft copy";
+    tStatus whole;
+    narrow.flushRegMap(true, whole);
+    EXPECT_EQ(whole.getCode(), kOutsideWindow) << "the first error stays";
+    // Every register inside the window was still written: 0x04, 0x08, 0x10 of the map, all of the timer.
+    size_t mapWrites = 0;
+    for (const Access& a : chipTrace()) {
+        mapWrites += a.offset < 0x34 ? 1 : 0;
+    }
+    EXPECT_EQ(mapWrites, 3u);
+    tStatus refreshed;
+    narrow.refreshRegMap(refreshed);
+    EXPECT_EQ(refreshed.getCode(), kOutsideWindow) << "a whole-map refresh reports it too";
+
+    // ... and goes on past it: the timer's status register (offset 0) lies
+    // before this window, its three save registers inside it.
+    tymo_regmaps::tOutTimer timer(&regionF, 0x38u, 4u, 0x14u);
+    const size_t before = chipTrace().size();
+    tStatus timerRefresh;
+    timer.refreshRegMap(timerRefresh);
+    EXPECT_EQ(timerRefresh.getCode(), kOutsideWindow);
+    std::vector<uint32_t> reads;
+    const auto trace = chipTrace();
+    for (size_t i = before; i < trace.size(); ++i) {
+        if (!trace[i].write) {
+            reads.push_back(trace[i].offset);
+        }
+    }
+    EXPECT_EQ(reads, (std::vector<uint32_t>{0x38, 0x40, 0x48}));
+}
+
+class BridgeTriggers : public kelvo_test::SimulatedBarTest {};
+
+TEST_F(BridgeTriggers, SharedOffsetsAreToldApartByBit30) {
+    kelvo_test::tRegion regionE = region(sim::TimingChip::kBase, 0x107);
+    brixeltools::tTriggersWithOffset<0u> triggers(regionE);
+    sim::TimingChip& chip = module->timingChip();
+    chip.setReadValue(0xE0, 0xA5C3);
+    chip.setReadValue(0xDC, 0x0002);
+    for (uint32_t id : {0xC00000E0u, 0x400000DCu}) {
+        tStatus set;
+        triggers.set(id, 1, set, 0);
+        EXPECT_EQ(set.getCode(), kUnknownId);
+        tStatus write;
+        triggers.write(id, 1, true, write, 0);
+        EXPECT_EQ(write.getCode(), kUnknownId);
+        tStatus flush;
+        triggers.flush(id, true, flush, 0);
+        EXPECT_EQ(flush.getCode(), kUnknownId);
+    }
+    uint64_t value = 7;
+    tStatus rejected;
+    triggers.read(0x800000E0, value, rejected, 0);
+    EXPECT_EQ(rejected.getCode(), kUnknownId);
+    EXPECT_EQ(value, 0u);
+    EXPECT_TRUE(chipTrace().empty());
+
+    tStatus status;
+    triggers.read(0xC00000E0, value, status, 0);
+    EXPECT_EQ(value, 0xA5C3u);
+    triggers.read(0x440000E0, value, status, 0);
+    EXPECT_EQ(value, 1u) << "bit 8";
+    triggers.read(0x600000DC, value, status, 0);
+    EXPECT_EQ(value, 1u) << "bit 1 of the 16-bit read";
+    triggers.get(0x800000DC, value, status, 0);
+    EXPECT_EQ(value, 0x6000u) << "the written register's soft copy is its own";
+    module->timingChip().clearTrace();
+    triggers.refreshRegMap(status);
+    EXPECT_EQ(chipTrace(), (std::vector<Access>{{false, 0xDC, 2, 0x0002}, {false, 0xE0, 2, 0xA5C3}}));
+    EXPECT_TRUE(status.isSuccess());
 }
 
 } // namespace

@@ -1,0 +1,880 @@
+// The bridge's DMA data path: scatter-gather link chains, checked by decoding
+// the link memory as the bridge reads it; over the simulated engine in step
+// mode, the channel's register sequences; the SGL controller and its list kinds, the
+// stream circuit, FIFO and stream controllers; channel blocks the bridge
+// places outside the window; streams with every byte checked, allocation
+// failures while a stream is built, and the controller's operations racing
+// from several threads.
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+#include "bridge/brixel_dma_channel.h"
+#include "platform/time.h"
+#include "bridge_dma_support.h"
+
+namespace {
+
+using brixeltools::kSGLTypeContinuous;
+using brixeltools::kSGLTypeFinite;
+using kelvo_driver::nVOAPAL000::kHeaderLastLink;
+using kelvo_driver::nVOAPAL000::kHeaderTwoLinkRing;
+using kelvo_driver::nVOAPAL000::tBrixelDMAChannel;
+using kelvo_driver::nVOAPAL000::tBrixelSGL;
+using kelvo_driver::nVOAPAL000::tBrixelSGLChunkyLink;
+using kelvo_test::decodeChain;
+using kelvo_test::DecodedLink;
+using kelvo_test::UserMemory;
+using nVOAPALS100::tStatus;
+using Writes = std::vector<std::pair<std::uint64_t, std::uint64_t>>; // offset, value
+
+constexpr std::int64_t k806C = kelvoDriverCode(0xBFFA806C);
+constexpr std::int64_t k806D = kelvoDriverCode(0xBFFA806D);
+constexpr std::int64_t k806E = kelvoDriverCode(0xBFFA806E);
+constexpr std::int64_t k806F = kelvoDriverCode(0xBFFA806F);
+constexpr std::int64_t k807C = kelvoDriverCode(0xBFFA807C);
+constexpr std::int64_t kInvalid = tStatus::kInvalidParameter;
+
+constexpr std::uint64_t kData = 0x7000000000ULL; // data addresses the decoder never reads
+
+class BridgeSgl : public kelvo_test::DmaBoardTest {
+protected:
+    void init(tBrixelSGL& chain, std::uint32_t linkSize) {
+        tStatus status;
+        chain.initialize(config, linkSize, status);
+        ASSERT_TRUE(status.isSuccess());
+    }
+    // Appends transfers of 16 bytes each at kData + i * 0x1000, i from first.
+    static void transfers(tBrixelSGL& chain, std::uint32_t first, std::uint32_t count) {
+        tStatus status;
+        for (std::uint32_t i = first; i < first + count; ++i) {
+            chain.appendTransfer(kData + i * 0x1000ULL, 16, status, false);
+        }
+        ASSERT_TRUE(status.isSuccess());
+    }
+    std::vector<DecodedLink> decode(const tBrixelSGL& chain, std::size_t maxLinks) {
+        return decodeChain(info.pciHandle, chain.getLinkInformation(), maxLinks);
+    }
+    // Transfer indices of the entries of decoded links, in walk order.
+    static std::vector<std::uint32_t> indices(const std::vector<DecodedLink>& links) {
+        std::vector<std::uint32_t> out;
+        for (const auto& link : links) {
+            for (const auto& entry : link.entries) {
+                out.push_back(static_cast<std::uint32_t>((entry.address - kData) / 0x1000));
+            }
+        }
+        return out;
+    }
+};
+
+TEST_F(BridgeSgl, SelfConfigurationEntriesReplicateTheirDatumAndCodeTheirSize) {
+    struct Row {
+        std::uint32_t depth, data, offset, word0, word1;
+    };
+    const Row rows[] = {
+        {1, 0xAB, 0x100, 0xABABABAB, 0x80000100},
+        {2, 0x1234, 0x10, 0x12341234, 0x88000010},
+        {4, 0xDEADBEEF, 0x7FFFFFC, 0xDEADBEEF, 0x97FFFFFC},
+        {3, 0x5, 0x20, 0x5, 0x98000020}, // reserved size code
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.depth);
+        tBrixelSGL chain;
+        init(chain, 4096);
+        tStatus status;
+        std::uint32_t at = 0;
+        chain.appendSelfConfig(row.offset, row.data, row.depth, status, false, at);
+        EXPECT_EQ(at, 16u);
+        chain.makeFinite();
+        const auto links = decode(chain, 4);
+        ASSERT_EQ(links.size(), 1u);
+        ASSERT_EQ(links[0].entries.size(), 1u);
+        EXPECT_TRUE(links[0].entries[0].selfConfig);
+        EXPECT_EQ(links[0].entries[0].word0, row.word0);
+        EXPECT_EQ(links[0].entries[0].word1, row.word1);
+    }
+}
+
+TEST_F(BridgeSgl, EntriesFillALinkAndThenStartTheNext) {
+    struct Row {
+        std::uint32_t linkSize, transfers, selfConfigs;
+        std::vector<std::size_t> entriesPerLink;
+    };
+    const Row rows[] = {
+        {4096, 300, 0, {255, 45}},
+        {40, 1, 1, {2}},    // 8 bytes left after a transfer: a self-configuration entry still fits
+        {40, 2, 0, {1, 1}}, // but not a second transfer
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.linkSize);
+        tBrixelSGL chain;
+        init(chain, row.linkSize);
+        transfers(chain, 0, row.transfers);
+        tStatus status;
+        std::uint32_t at = 0;
+        for (std::uint32_t i = 0; i < row.selfConfigs; ++i) {
+            chain.appendSelfConfig(0x10, 1, 4, status, false, at);
+        }
+        chain.makeFinite();
+        const auto links = decode(chain, 8);
+        ASSERT_EQ(links.size(), row.entriesPerLink.size());
+        for (std::size_t i = 0; i < links.size(); ++i) {
+            EXPECT_EQ(links[i].entries.size(), row.entriesPerLink[i]) << "link " << i;
+        }
+        EXPECT_EQ(links.back().flags, kHeaderLastLink);
+    }
+}
+
+TEST_F(BridgeSgl, AZeroByteTransferIsRefusedAndChangesNothing) {
+    tBrixelSGL chain;
+    init(chain, 4096);
+    tStatus status;
+    EXPECT_EQ(chain.appendTransfer(kData, 0, status, false), nullptr);
+    EXPECT_EQ(status.getCode(), tStatus::kInvalidParameter);
+    EXPECT_TRUE(chain.head()->isEmpty());
+}
+
+TEST_F(BridgeSgl, CommittedHeadersNameTheNextLinkOrEndTheChain) {
+    tBrixelSGL chain;
+    init(chain, 64); // three transfers per link
+    transfers(chain, 0, 5);
+    chain.makeFinite();
+    const auto links = decode(chain, 4);
+    ASSERT_EQ(links.size(), 2u);
+    EXPECT_EQ(links[0].nextSize, 16u + 2 * 16);
+    EXPECT_EQ(links[0].flags, 0u);
+    EXPECT_EQ(links[0].nextAddress, chain.tail()->linkMemory.address);
+    EXPECT_EQ(links[1].nextSize, 0u);
+    EXPECT_EQ(links[1].flags, kHeaderLastLink);
+    EXPECT_EQ(links[1].nextAddress, 0u);
+    EXPECT_EQ(indices(links), (std::vector<std::uint32_t>{0, 1, 2, 3, 4}));
+}
+
+TEST_F(BridgeSgl, LinksShareLinkMemoryInAlignedSlots) {
+    struct Row {
+        std::uint32_t linkSize;
+        std::vector<std::uint64_t> offsets; // of each link from the first link's address; ~0: new memory
+    };
+    const Row rows[] = {
+        {1024, {0, 1024, 2048, 3072, ~0ULL}},
+        {256, {0, 512, 1024, 1536, 2048, 2560, 3072, 3584, ~0ULL}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.linkSize);
+        tBrixelSGL chain;
+        init(chain, row.linkSize);
+        const std::uint64_t first = chain.head()->linkMemory.address;
+        for (std::size_t i = 1; i < row.offsets.size(); ++i) {
+            tStatus status;
+            tBrixelSGLChunkyLink* link = chain.addLink(status);
+            ASSERT_NE(link, nullptr);
+            if (row.offsets[i] == ~0ULL) {
+                EXPECT_FALSE(link->linkMemory.address >= first && link->linkMemory.address < first + 4096);
+            } else {
+                EXPECT_EQ(link->linkMemory.address, first + row.offsets[i]);
+            }
+        }
+    }
+}
+
+TEST_F(BridgeSgl, EntryBoundariesNeverCutATransferEntry) {
+    tBrixelSGL chain;
+    init(chain, 4096);
+    tStatus status;
+    std::uint32_t at = 0;
+    chain.appendTransfer(kData, 16, status, false);              // entry offsets 0..15
+    chain.appendSelfConfig(0x10, 1, 4, status, false, at);       // 16..23
+    chain.appendTransfer(0x100000000ULL * 3, 16, status, false); // 24..39, address above 4 GB
+    const tBrixelSGLChunkyLink& link = *chain.head();
+    const std::uint32_t rows[][2] = {{0, 0},   {8, 0},   {12, 0},  {16, 16},
+                                     {24, 24}, {32, 24}, {36, 24}, {40, 40}};
+    for (const auto& row : rows) {
+        EXPECT_EQ(link.findEntryBoundary(row[0]), row[1]) << row[0];
+    }
+}
+
+TEST_F(BridgeSgl, AOneLinkChainMadeContinuousRepeatsItsEntriesOverTwoLinks) {
+    for (bool mark : {true, false}) {
+        SCOPED_TRACE(mark);
+        tBrixelSGL chain;
+        init(chain, 128);
+        transfers(chain, 0, 3); // 48 bytes of entries
+        tStatus status;
+        chain.makeContinuous(mark, status);
+        ASSERT_TRUE(status.isSuccess());
+        const auto links = decode(chain, 3);
+        ASSERT_EQ(links.size(), 3u);
+        EXPECT_EQ(links[0].size, 128u);
+        EXPECT_EQ(links[0].nextSize, 16u + 80);
+        EXPECT_EQ(links[1].nextSize, 128u);
+        EXPECT_EQ(links[0].nextAddress, links[1].address);
+        EXPECT_EQ(links[1].nextAddress, links[0].address);
+        EXPECT_EQ(links[0].flags, 0u);
+        EXPECT_EQ(links[1].flags, mark ? kHeaderTwoLinkRing : 0u);
+        EXPECT_EQ(links[2].address, links[0].address);
+        const std::vector<DecodedLink> ring(links.begin(), links.begin() + 2);
+        EXPECT_EQ(indices(ring), (std::vector<std::uint32_t>{0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2}));
+    }
+}
+
+TEST_F(BridgeSgl, BalancingSpreadsTheTailsShortfallBeforeTheRingCloses) {
+    tBrixelSGL chain;
+    init(chain, 4096);
+    transfers(chain, 0, 255 + 255 + 10);
+    tStatus status;
+    chain.makeContinuous(true, status);
+    ASSERT_TRUE(status.isSuccess());
+    const auto links = decode(chain, 3);
+    ASSERT_EQ(links.size(), 3u);
+    EXPECT_EQ(16 + 16 * links[0].entries.size(), 2768u);
+    EXPECT_EQ(16 + 16 * links[1].entries.size(), 2800u);
+    EXPECT_EQ(16 + 16 * links[2].entries.size(), 2800u);
+    EXPECT_EQ(links[2].nextAddress, links[0].address);
+    EXPECT_EQ(links[2].flags, 0u); // three links: no two-link mark
+    std::vector<std::uint32_t> expected(520);
+    for (std::uint32_t i = 0; i < 520; ++i) {
+        expected[i] = i;
+    }
+    EXPECT_EQ(indices(links), expected);
+}
+
+TEST_F(BridgeSgl, ResetKeepsOneEmptyHeadLinkAndItsMemory) {
+    tBrixelSGL chain;
+    init(chain, 1024);
+    transfers(chain, 0, 2000);
+    const std::uint64_t head = chain.head()->linkMemory.address;
+    const std::size_t lists = kal::pagelists::live();
+    chain.reset();
+    EXPECT_EQ(chain.head(), chain.tail());
+    EXPECT_TRUE(chain.head()->isEmpty());
+    EXPECT_LT(kal::pagelists::live(), lists);
+    tStatus status;
+    EXPECT_EQ(chain.addLink(status)->linkMemory.address, head + 1024);
+}
+
+// A loaded map that reports fixed segments (sizes no real buffer here has).
+class FixedSegments : public kelvo_driver::nVOAPAL000::tDMAMapCore {
+public:
+    FixedSegments(const kelvo_driver::nVOAPAL000::tDMAConfiguration& c, std::vector<tSegment> segments)
+        : tDMAMapCore(c), segments_(std::move(segments)) {}
+    void allocate(std::uint64_t, tStatus&) override {}
+    void free() override {}
+    void prepareForDMA() override {}
+    void completeDMA(std::uint64_t, std::uint64_t) override {}
+    std::uint64_t numSGLSegments() override { return segments_.size(); }
+    void resetSGLIterator() override { next_ = 0; }
+    bool moreSGLSegments() override { return next_ < segments_.size(); }
+    tSegment nextSGLSegment() override { return moreSGLSegments() ? segments_[next_++] : tSegment{0, 0}; }
+
+private:
+    std::vector<tSegment> segments_;
+    std::size_t next_ = 0;
+};
+
+TEST_F(BridgeSgl, SegmentsOfTwoGibibytesOrMoreAreSplitNotTruncated) {
+    struct Row {
+        std::uint64_t size;
+        std::vector<std::uint32_t> counts;
+    };
+    const Row rows[] = {
+        {0x7FFFFFFFULL, {0x7FFFFFFF}},
+        {0x80000000ULL, {0x80000000}},
+        {0x100000000ULL, {0x80000000, 0x80000000}},
+        {0x140000123ULL, {0x80000000, 0x80000000, 0x40000123}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.size);
+        FixedSegments map(config, {{kData, row.size}});
+        tBrixelSGL chain;
+        init(chain, 4096);
+        tStatus status;
+        chain.addTransfer(map, status);
+        chain.makeFinite();
+        const auto links = decode(chain, 2);
+        ASSERT_EQ(links.size(), 1u);
+        ASSERT_EQ(links[0].entries.size(), row.counts.size());
+        std::uint64_t address = kData;
+        for (std::size_t i = 0; i < row.counts.size(); ++i) {
+            EXPECT_EQ(links[0].entries[i].word0, row.counts[i]);
+            EXPECT_EQ(links[0].entries[i].address, address);
+            address += row.counts[i];
+        }
+    }
+}
+
+class BridgeDmaChannel : public kelvo_test::DmaBoardTest {
+protected:
+    sim::LatchBlock& block(std::uint32_t n) { return module->bridgeRegisters().channel(n); }
+    Writes writes(std::uint32_t n) {
+        Writes out;
+        for (const sim::Access& a : block(n).trace()) {
+            if (a.write) {
+                out.emplace_back(a.offset, a.value);
+            }
+        }
+        return out;
+    }
+};
+
+TEST_F(BridgeDmaChannel, OperationsWriteTheirRegisterSequences) {
+    struct Row {
+        const char* what;
+        void (*run)(tBrixelDMAChannel&);
+        Writes expected;
+    };
+    const Row rows[] = {
+        {"start with the flag",
+         [](tBrixelDMAChannel& c) {
+             c.start({0x123456789000ULL, 0x40}, true);
+         },
+         {{0x48, 0x123456789000ULL}, {0x50, 0x40}, {0x58, 0x5}}},
+        {"start without it",
+         [](tBrixelDMAChannel& c) {
+             c.start({0x2000, 0x20}, false);
+         },
+         {{0x48, 0x2000}, {0x50, 0x20}, {0x58, 0x1}}},
+        {"same interrupt mask twice",
+         [](tBrixelDMAChannel& c) {
+             c.setInterruptEnable(0x02000000);
+             c.setInterruptEnable(0x02000000);
+         },
+         {{0x54, 0x02000002}}},
+        {"mask off again keeps the mode",
+         [](tBrixelDMAChannel& c) {
+             c.setInterruptEnable(0x02000000);
+             c.setInterruptEnable(0);
+         },
+         {{0x54, 0x02000002}, {0x54, 0x2}}},
+        {"mask 0 after a reset", [](tBrixelDMAChannel& c) { c.setInterruptEnable(0); }, {}},
+        {"notification",
+         [](tBrixelDMAChannel& c) { c.setTransferCountNotification(0x1234); },
+         {{0x90, 0x1234}, {0x58, 0x02000000}}},
+        {"deactivate", [](tBrixelDMAChannel& c) { c.deactivate(); }, {{0x58, 0x2}}},
+    };
+    module->dma(1).setNeverStarts(true); // the links named do not exist
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        tBrixelDMAChannel channel(window, 1);
+        block(1).clearTrace();
+        row.run(channel);
+        EXPECT_EQ(writes(1), row.expected);
+        channel.reset();
+    }
+}
+
+TEST_F(BridgeDmaChannel, OnlyAnEndBitClearsTheTransferInProgress) {
+    struct Row {
+        std::uint32_t word;
+        bool stillInProgress;
+    };
+    for (const Row& row :
+         {Row{0x4001, true}, Row{0x8001, false}, Row{0x04000001, false}, Row{0x08000001, false}}) {
+        tBrixelDMAChannel channel(window, 1);
+        module->dma(1).setNeverStarts(true);
+        channel.start({0x1000, 0x20}, true);
+        channel.handleInterruptStatus(row.word);
+        EXPECT_EQ(channel.isTransferInProgress(), row.stillInProgress) << std::hex << row.word;
+        channel.reset();
+        module->dma(1).setNeverStarts(false);
+    }
+}
+
+class BridgeDmaStream : public kelvo_test::DmaBoardTest {};
+
+TEST_F(BridgeDmaStream, TransfersAreCheckedBeforeAnythingIsLocked) {
+    kal::pagelists::setFragmented(true);
+    UserMemory user(64 * 4096);
+    auto c = channel(0);
+    struct Row {
+        const char* what;
+        std::uint64_t address, size;
+        std::uint32_t repeat;
+        std::int64_t direction;
+        std::int64_t code;
+    };
+    const std::uint64_t a = user.address();
+    const Row rows[] = {
+        {"repeat 0", a, 4096, 0, -1, k806C},
+        {"host to device on channel 0", a, 4096, 1, 0, k806F},
+        {"either as a transfer's direction", a, 4096, 1, 2, k806F},
+        {"size 0", a, 0, 1, -1, kInvalid},
+        {"above 2^40 bytes", a, (1ULL << 40) + 1, 1, -1, kInvalid},
+        {"a range that wraps", ~0ULL - 4095, 8192, 1, -1, kInvalid},
+        {"more repeats than entries allowed", a, 4096, (1u << 20) + 1, -1, kInvalid},
+        {"64 segments 2^15 times", a, 64 * 4096, 1u << 15, -1, kInvalid},
+        {"pages not the caller's", a + 64 * 4096, 4096, 1, -1, tStatus::kPageLockFailed},
+    };
+    const std::size_t lists = kal::pagelists::live();
+    for (const Row& row : rows) {
+        EXPECT_EQ(add(*c, kSGLTypeFinite, row.address, row.size, row.repeat, row.direction), row.code)
+            << row.what;
+        EXPECT_EQ(c->sgl->entryCount(kSGLTypeFinite), 0u) << row.what;
+        EXPECT_EQ(kal::pagelists::live(), lists) << row.what;
+    }
+    EXPECT_EQ(add(*c, kSGLTypeFinite, a, 64 * 4096, 1u << 14), 0);
+    EXPECT_EQ(c->sgl->entryCount(kSGLTypeFinite), 1u << 20);
+    EXPECT_EQ(add(*c, kSGLTypeFinite, a, 4096), kInvalid); // the list is full
+}
+
+TEST_F(BridgeDmaStream, CommitShapesTheListsByWhatTheyHold) {
+    UserMemory user(4096);
+    struct Row {
+        const char* what;
+        std::vector<std::uint32_t> types;
+        std::uint32_t linkSize;
+        std::vector<std::uint32_t> flags; // of the links walked from the head, ring once round
+    };
+    const Row rows[] = {
+        {"finite alone", {0, 0}, 4096, {kHeaderLastLink}},
+        {"continuous alone", {1, 1, 1}, 64, {0, kHeaderTwoLinkRing}},
+        {"finite into the ring", {0, 1, 1, 1}, 64, {0, 0, 0}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto c = channel(0, row.linkSize);
+        for (std::uint32_t type : row.types) {
+            ASSERT_EQ(add(*c, type, user.address(), 4096), 0);
+        }
+        tStatus status;
+        c->sgl->commit(status);
+        ASSERT_TRUE(status.isSuccess());
+        const auto links = decodeChain(info.pciHandle, c->sgl->getSGL(), row.flags.size() + 1);
+        ASSERT_GE(links.size(), row.flags.size());
+        for (std::size_t i = 0; i < row.flags.size(); ++i) {
+            EXPECT_EQ(links[i].flags, row.flags[i]) << i;
+        }
+        if (row.types.front() == 0 && row.types.back() == 1) {
+            // the finite tail leads to the ring's head, and the ring closes on it
+            EXPECT_EQ(links[1].address, c->sgl->getSGL().continuousSGLRef.head()->linkMemory.address);
+            EXPECT_EQ(links[3].address, links[1].address);
+        }
+    }
+}
+
+TEST_F(BridgeDmaStream, ListKindRulesAnswerPlainErrors) {
+    UserMemory user(4096);
+    auto c = channel(0);
+    const std::uint64_t a = user.address();
+    EXPECT_EQ(add(*c, kSGLTypeContinuous, a, 4096), 0);
+    EXPECT_EQ(add(*c, kSGLTypeFinite, a, 4096), kInvalid); // finite after continuous
+    tStatus status;
+    c->sgl->clearTransfers(status);
+    EXPECT_EQ(add(*c, kSGLTypeFinite, a, 4096), 0);
+    EXPECT_EQ(add(*c, kSGLTypeContinuous, a, 4096), 0);
+    c->sgl->commit(status);
+    ASSERT_TRUE(status.isSuccess());
+    EXPECT_EQ(add(*c, kSGLTypeContinuous, a, 4096), kInvalid); // after a connecting commit
+    const std::uint64_t fences = kal::dma::prepareCalls();
+    c->sgl->commit(status); // unchanged: nothing
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_EQ(kal::dma::prepareCalls(), fences);
+    c->sgl->clearTransfers(status);
+    EXPECT_TRUE(c->sgl->isEmpty());
+    EXPECT_EQ(add(*c, kSGLTypeFinite, a, 4096), 0);
+    c->sgl->cleanup(status);
+    EXPECT_TRUE(c->sgl->getSGL().isEmpty());
+    EXPECT_EQ(c->sgl->getSGL().finiteSGLRef.linkCount(), 1u);
+    c->sgl->commitAndStart(true, status);
+    EXPECT_EQ(status.getCode(), kInvalid); // nothing to start
+}
+
+TEST_F(BridgeDmaStream, StreamCircuitCommandsComeInTheirOrder) {
+    struct Row {
+        const char* what;
+        bool flag;
+        bool neverEnables;
+        std::vector<std::uint32_t> commands;
+        std::int64_t code;
+    };
+    const Row rows[] = {
+        {"flag set", true, false, {0x4, 0x1, 0x100}, 0},
+        {"flag clear", false, false, {0x4, 0x2, 0x100}, 0},
+        {"never enabled", true, true, {0x4, 0x1, 0x100}, k807C},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        module->dma(0).setStreamNeverEnables(row.neverEnables);
+        auto c = channel(0);
+        const std::size_t before = module->dma(0).streamCommands().size();
+        tStatus status;
+        c->circuit.start(row.flag, status);
+        EXPECT_EQ(status.getCode(), row.code);
+        const auto all = module->dma(0).streamCommands();
+        EXPECT_EQ(std::vector<std::uint32_t>(all.begin() + static_cast<std::ptrdiff_t>(before), all.end()),
+                  row.commands);
+        EXPECT_EQ(c->circuit.isStarted(), row.code == 0);
+        if (row.code == 0) {
+            c->circuit.start(row.flag, status);
+            EXPECT_EQ(status.getCode(), k806D);
+            tStatus stop;
+            c->circuit.stop(stop);
+            EXPECT_TRUE(stop.isSuccess());
+            EXPECT_EQ(module->dma(0).streamCommands().back(), 0x800u);
+        }
+    }
+}
+
+TEST_F(BridgeDmaStream, StreamCircuitStopFollowsDataTransferEnable) {
+    auto c = channel(0);
+    tStatus status;
+    c->circuit.start(true, status);
+    module->dma(0).streamCommand(0x800); // the circuit drops data transfer by itself
+    const std::size_t commands = module->dma(0).streamCommands().size();
+    c->circuit.stop(status);
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_EQ(module->dma(0).streamCommands().size(), commands) << "nothing to stop";
+    EXPECT_FALSE(c->circuit.isStarted());
+    c->circuit.start(true, status);
+    module->dma(0).setStreamNeverResets(true);
+    c->circuit.stop(status);
+    EXPECT_EQ(status.getCode(), k807C);
+    EXPECT_TRUE(c->circuit.isStarted());
+    module->dma(0).setStreamNeverResets(false);
+}
+
+TEST_F(BridgeDmaStream, CreditsStopOrTimeOut) {
+    kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
+    kelvo_regmaps::tKelvoNisoStreamControlRegMap map(
+        &barAccessor, static_cast<std::uint32_t>(sim::Module::kNisoFpgaBase + sim::Module::kSolstraCredits),
+        0, 0x20);
+    qeldma::StreamCreditController credits(map);
+    for (bool neverStops : {false, true}) {
+        module->dma(1).setCreditsNeverStop(neverStops);
+        tStatus status;
+        credits.start(status);
+        EXPECT_TRUE(module->dma(1).creditsStarted());
+        credits.stop(status);
+        EXPECT_FALSE(module->dma(1).creditsStarted());
+        EXPECT_EQ(status.getCode(), neverStops ? tStatus::kTimedOut : 0);
+    }
+    module->dma(1).setCreditsNeverStop(false);
+}
+
+TEST_F(BridgeDmaStream, AFifoResetStrobesTwiceTenMillisecondsApart) {
+    kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
+    auto m = channel(0);
+    std::vector<std::uint8_t> bytes(100, 1);
+    module->dma(0).inject(bytes.data(), bytes.size());
+    sim::Block* control = module->nisoFpga().find("stream-control");
+    control->clearTrace();
+    const std::uint64_t before = kelvo_driver::nVOAPAL000::tTimebasePrecise::now();
+    tStatus fifo;
+    m->fifo->reset(fifo);
+    m->fifo->getCleanupOperation()->cleanup(fifo);
+    EXPECT_TRUE(fifo.isSuccess());
+    EXPECT_EQ(module->dma(0).queuedBytes(), 0u);
+    EXPECT_EQ(control->writtenValues(0x0), (std::vector<std::uint64_t>{1, 1, 1, 1}));
+    // 10 ms of the stand-in clock between the two strobes of each reset.
+    using kelvo_driver::nVOAPAL000::tTimebasePrecise;
+    EXPECT_GE(nVOAPAL200_convertTime(tTimebasePrecise::now() - before, tTimebasePrecise::getUnit(),
+                                     nVOAPAL200_kMicroseconds),
+              2 * 10000u);
+}
+
+TEST_F(BridgeDmaStream, StartRunsTheChannelBeforeTheCircuitAndStopTheReverse) {
+    UserMemory user(4096);
+    auto c = channel(0);
+    ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), 4096), 0);
+    sim::LatchBlock& block = module->bridgeRegisters().channel(0);
+    block.clearTrace();
+    tStatus status;
+    c->sgl->commitAndStart(true, status);
+    ASSERT_TRUE(status.isSuccess());
+    EXPECT_EQ(block.writtenValues(0x58), (std::vector<std::uint64_t>{0x5}));
+    EXPECT_EQ(module->dma(0).streamCommands().back(), 0x100u);
+    c->sgl->commitAndStart(true, status);
+    EXPECT_EQ(status.getCode(), k806E);
+    EXPECT_EQ(block.writtenValues(0x58), (std::vector<std::uint64_t>{0x5}));
+    tStatus failed;
+    KELVO_SET_STATUS(failed, tStatus::kOutOfMemory);
+    EXPECT_EQ(c->stream->getTransferCount(failed), 0u);
+    c->stream->getCleanupOperation()->cleanup(failed);
+    EXPECT_TRUE(c->stream->isTransferInProgress());
+    const std::size_t commands = module->dma(0).streamCommands().size();
+    tStatus stop;
+    c->stream->getCleanupOperation()->cleanup(stop);
+    EXPECT_TRUE(stop.isSuccess());
+    EXPECT_EQ(module->dma(0).streamCommands().size(), commands + 1); // 0x800 first
+    EXPECT_EQ(block.writtenValues(0x58), (std::vector<std::uint64_t>{0x5, 0x2}));
+    EXPECT_FALSE(c->stream->isTransferInProgress());
+}
+
+TEST_F(BridgeDmaStream, AChannelThatNeverStartsIsStoppedAgain) {
+    kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
+    UserMemory user(4096);
+    auto c = channel(0);
+    ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), 4096), 0);
+    sim::LatchBlock& block = module->bridgeRegisters().channel(0);
+    block.clearTrace();
+    module->dma(0).setNeverStarts(true);
+    tStatus status;
+    c->sgl->commitAndStart(true, status);
+    EXPECT_EQ(status.getCode(), kelvoDriverCode(0xBFFA8079));
+    EXPECT_EQ(block.writtenValues(0x58), (std::vector<std::uint64_t>{0x5, 0x2}));
+    EXPECT_FALSE(c->stream->isTransferInProgress());
+    module->dma(0).setNeverStarts(false);
+}
+
+TEST_F(BridgeDmaStream, NothingCommittedMovesWhileTheStreamRuns) {
+    kal::pagelists::setFragmented(true); // one entry per page: the ring is the buffer, once
+    UserMemory user(8 * 4096);
+    const auto data = kelvo_test::pattern(8 * 4096, 9);
+    auto c = channel(0, 64);
+    ASSERT_EQ(add(*c, kSGLTypeContinuous, user.address(), 4 * 4096), 0);
+    tStatus status;
+    c->sgl->commitAndStart(true, status);
+    ASSERT_TRUE(status.isSuccess());
+    const std::size_t lists = kal::pagelists::live();
+    struct Refusal {
+        const char* what;
+        void (*run)(kelvo_test::DmaChannel&, tStatus&);
+    };
+    const Refusal refusals[] = {
+        {"clear", [](kelvo_test::DmaChannel& ch, tStatus& s) { ch.sgl->clearTransfers(s); }},
+        {"commit", [](kelvo_test::DmaChannel& ch, tStatus& s) { ch.sgl->commit(s); }},
+        {"start", [](kelvo_test::DmaChannel& ch, tStatus& s) { ch.sgl->commitAndStart(true, s); }},
+    };
+    for (const Refusal& r : refusals) {
+        tStatus s;
+        r.run(*c, s);
+        EXPECT_EQ(s.getCode(), k806E) << r.what;
+        EXPECT_EQ(kal::pagelists::live(), lists) << r.what;
+    }
+    // Adding while running takes fresh links; the ring keeps running.
+    ASSERT_EQ(add(*c, kSGLTypeContinuous, user.address() + 4 * 4096, 4 * 4096), 0);
+    module->dma(0).inject(data.data(), 6 * 4096);
+    module->dma(0).runUntilBlocked();
+    std::vector<std::uint8_t> expected(8 * 4096, 0);
+    std::copy(data.begin() + 4 * 4096, data.begin() + 6 * 4096, expected.begin()); // round two
+    std::copy(data.begin() + 2 * 4096, data.begin() + 4 * 4096, expected.begin() + 2 * 4096);
+    EXPECT_EQ(std::vector<std::uint8_t>(user.data(), user.data() + 8 * 4096), expected);
+    c->stream->stop(status);
+    c->sgl->commitAndStart(true, status);
+    ASSERT_TRUE(status.isSuccess());
+    for (const auto& link : decodeChain(info.pciHandle, c->sgl->getSGL(), 3)) {
+        EXPECT_EQ(link.flags, 0u); // three links now: the old two-link mark is gone
+    }
+    module->dma(0).inject(data.data(), 8 * 4096);
+    module->dma(0).runUntilBlocked();
+    EXPECT_EQ(std::vector<std::uint8_t>(user.data(), user.data() + 8 * 4096), data);
+    c->sgl->cleanup(status); // the session goes: the stream stops first
+    EXPECT_TRUE(status.isSuccess());
+    EXPECT_FALSE(c->stream->isTransferInProgress());
+    EXPECT_LT(kal::pagelists::live(), lists);
+}
+
+TEST_F(BridgeDmaStream, AFiniteListGrownAfterItRanRunsToItsNewEnd) {
+    UserMemory user(2 * 4096);
+    const auto data = kelvo_test::pattern(2 * 4096, 4);
+    auto c = channel(0);
+    ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), 4096), 0);
+    tStatus status;
+    c->sgl->commitAndStart(true, status);
+    module->dma(0).inject(data.data(), 4096);
+    module->dma(0).runUntilBlocked();
+    c->stream->stop(status);
+    ASSERT_EQ(add(*c, kSGLTypeFinite, user.address() + 4096, 4096), 0);
+    c->sgl->commitAndStart(true, status);
+    ASSERT_TRUE(status.isSuccess());
+    module->dma(0).inject(data.data(), 2 * 4096);
+    module->dma(0).runUntilBlocked();
+    EXPECT_FALSE(module->dma(0).running());
+    EXPECT_EQ(std::vector<std::uint8_t>(user.data(), user.data() + 2 * 4096), data);
+    EXPECT_EQ(module->dma(0).queuedBytes(), 0u);
+}
+
+TEST_F(BridgeDmaStream, ACleanupWhoseStopFailsResetsTheChannel) {
+    kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
+    UserMemory user(4096);
+    auto c = channel(0);
+    ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), 4096), 0);
+    tStatus status;
+    c->sgl->commitAndStart(true, status);
+    module->dma(0).setNeverEnds(true);
+    c->sgl->cleanup(status);
+    EXPECT_EQ(status.getCode(), k807C);
+    EXPECT_FALSE(c->stream->isTransferInProgress());
+    EXPECT_TRUE(c->sgl->isEmpty());
+    module->dma(0).setNeverEnds(false);
+}
+
+class BridgeDmaFaults : public kelvo_test::DmaBoardTest {};
+
+TEST_F(BridgeDmaFaults, ChannelBlocksOutsideTheWindowAreRefusedWithACode) {
+    constexpr std::uint32_t kDescription = sim::BridgeRegisters::kDefaultCoreDescription;
+    struct Row {
+        const char* what;
+        std::uint32_t dmaBase;
+        std::uint32_t coreDescription;
+        std::uint32_t channel;
+        std::int64_t code;
+    } const rows[] = {
+        {"the default place", sim::BridgeRegisters::kDefaultDmaBase, kDescription, 1, 0},
+        {"a base reading all ones", 0xFFFFFFFFu, kDescription, 0, tStatus::kNotAccessible},
+        {"a base whose second block wraps to 0 in 32 bits", 0xFFFFFF00u, kDescription, 1,
+         tStatus::kNotAccessible},
+        {"the last block of the window", sim::Module::kBar0Size - 0x200, kDescription, 1, 0},
+        {"a block one past it", sim::Module::kBar0Size - 0x100, kDescription, 1, tStatus::kNotAccessible},
+        {"blocks of 32 KiB (a core description of all ones): the first fits", 0xF8000u, 0xFFFFFFFFu, 0, 0},
+        {"blocks of 32 KiB: the second lies past the end", 0xF8000u, 0xFFFFFFFFu, 1, tStatus::kNotAccessible},
+    };
+    auto c = channel(1); // its maps; its own controller sits at the default place
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        module->bridgeRegisters().setDmaBase(row.dmaBase);
+        module->bridgeRegisters().setCoreDescription(row.coreDescription);
+        std::uint64_t address = 0, size = 0;
+        tStatus located;
+        EXPECT_EQ(kelvo_driver::nVOAPAL000::tBrixelDMAChannel::locateRegisters(window, row.channel, address,
+                                                                               size, located),
+                  row.code == 0);
+        EXPECT_EQ(located.getCode(), row.code);
+        const std::size_t errors = module->deviceErrorCount();
+        tStatus status;
+        {
+            brixeltools::BrixelDMAStreamController stream(window, c->channelMap, c->circuit, row.channel,
+                                                          status);
+        }
+        EXPECT_EQ(status.getCode(), row.code);
+        EXPECT_EQ(module->deviceErrorCount(), errors) << "no access outside the bridge's blocks";
+        module->bridgeRegisters().setCoreDescription(kDescription);
+        module->bridgeRegisters().setDmaBase(sim::BridgeRegisters::kDefaultDmaBase);
+    }
+}
+
+TEST_F(BridgeDmaFaults, AStreamControllerGoingWhileItsChannelStillTransfersResetsIt) {
+    auto c = channel(0);                 // its maps
+    module->dma(0).setNeverStarts(true); // the engine takes no link: the driver's flag alone says it runs
+    sim::LatchBlock& block = module->bridgeRegisters().channel(0);
+    tStatus status;
+    {
+        brixeltools::BrixelDMAStreamController stream(window, c->channelMap, c->circuit, 0, status);
+        stream.tBrixelDMAChannel::start({0x1000, 0x40}, false);
+        ASSERT_TRUE(stream.isTransferInProgress());
+        block.clearTrace();
+    }
+    EXPECT_TRUE(status.isSuccess());
+    // The engine's reset: mode 1, stop, mode 2.
+    EXPECT_EQ(block.writtenValues(0x54), (std::vector<std::uint64_t>{1, 2}));
+    EXPECT_EQ(block.writtenValues(0x58), (std::vector<std::uint64_t>{2}));
+    module->dma(0).setNeverStarts(false);
+}
+
+class BridgeDmaStreaming : public kelvo_test::DmaBoardTest {};
+
+struct Buffer {
+    std::uint32_t type;
+    std::uint64_t offset; // in the user memory
+    std::uint64_t size;
+};
+
+TEST_F(BridgeDmaStreaming, AllocationFailuresWhileAStreamIsBuiltEndCleanly) {
+    UserMemory user(16 * 4096);
+    kal::pagelists::setFragmented(true);
+    // One whole build: controllers, transfers of both kinds, start, stop, teardown.
+    auto build = [&]() -> std::int64_t {
+        auto c = channelOrFailure(0, 128);
+        tStatus status = c->status;
+        if (status.isFatal()) {
+            return status.getCode(); // nothing more was built
+        }
+        for (const Buffer& b : {Buffer{0, 0, 5 * 4096}, Buffer{1, 6 * 4096, 9 * 4096}}) {
+            const kelvo_driver::nVOAPAL000::tUserBuffer buffer(0, user.address() + b.offset, b.size);
+            c->sgl->addTransfer(b.type, buffer, 1, 2, status);
+        }
+        c->sgl->commitAndStart(false, status);
+        c->stream->stop(status);
+        return status.getCode();
+    };
+    const std::uint64_t calls = kal::memory::allocationCalls();
+    ASSERT_EQ(build(), 0);
+    const std::uint64_t perBuild = kal::memory::allocationCalls() - calls;
+    ASSERT_GT(perBuild, 10u);
+    const std::size_t live = kal::memory::liveAllocations();
+    const std::size_t lists = kal::pagelists::live();
+    struct Kind {
+        const char* what;
+        void (*fail)(std::uint64_t);
+        std::uint64_t count;
+    };
+    const Kind kinds[] = {
+        {"memory", [](std::uint64_t n) { kal::memory::failNth(n); }, perBuild},
+        {"page lists", [](std::uint64_t n) { kal::faults::failNth(kal::faults::kPageList, n); }, 12},
+        {"scatter-gather lists", [](std::uint64_t n) { kal::faults::failNth(kal::faults::kSGL, n); }, 12},
+    };
+    for (const Kind& kind : kinds) {
+        for (std::uint64_t n = 1; n <= kind.count; ++n) {
+            SCOPED_TRACE(testing::Message() << kind.what << " " << n);
+            kind.fail(n);
+            const std::int64_t code = build();
+            kal::memory::clearFaults();
+            kal::faults::clear();
+            EXPECT_TRUE(code == 0 || code == tStatus::kOutOfMemory || code == tStatus::kPageLockFailed ||
+                        code == tStatus::kInvalidParameter)
+                << code;
+            EXPECT_EQ(kal::memory::liveAllocations(), live);
+            EXPECT_EQ(kal::pagelists::live(), lists);
+            EXPECT_EQ(kal::dma::mappedSGLs(), 0u);
+        }
+    }
+}
+
+TEST_F(BridgeDmaStreaming, AddClearCommitStartAndStopRaceFromSeveralThreads) {
+    UserMemory user(32 * 4096);
+    auto c = channel(0, 256);
+    sim::DmaEngine& engine = module->dma(0);
+    engine.setStepMode(false);
+    engine.setProducer([](std::uint8_t* into, std::size_t size) {
+        std::fill(into, into + size, 0x5A);
+        return size;
+    });
+    std::atomic<bool> go{false};
+    std::atomic<int> ok{0};
+    auto worker = [&](int kind) {
+        kal::usermem::Scope scope;
+        scope.add(user.data(), user.size());
+        while (!go.load()) {
+            std::this_thread::yield();
+        }
+        for (int i = 0; i < 60; ++i) {
+            tStatus status;
+            switch (kind) {
+            case 0: {
+                const kelvo_driver::nVOAPAL000::tUserBuffer buffer(
+                    0, user.address() + static_cast<std::uint64_t>(i % 8) * 4096, 4096 * (1 + i % 3));
+                c->sgl->addTransfer(i % 2 == 0 ? kSGLTypeContinuous : kSGLTypeFinite, buffer, 1, 1, status);
+                break;
+            }
+            case 1:
+                c->sgl->clearTransfers(status);
+                break;
+            case 2:
+                c->sgl->commitAndStart(true, status);
+                break;
+            default:
+                c->stream->stop(status);
+                break;
+            }
+            ok += status.isSuccess() ? 1 : 0;
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int kind = 0; kind < 4; ++kind) {
+        threads.emplace_back(worker, kind);
+    }
+    go = true;
+    for (auto& t : threads) {
+        t.join();
+    }
+    tStatus status;
+    c->stream->stop(status);
+    EXPECT_TRUE(status.isSuccess());
+    engine.setStepMode(true);
+    engine.setProducer(nullptr);
+    EXPECT_GT(ok.load(), 0);
+    EXPECT_FALSE(c->stream->isTransferInProgress());
+}
+
+} // namespace

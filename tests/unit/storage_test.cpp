@@ -1,0 +1,340 @@
+// Storage: the CRC-32; the board's maps' field tables and their typed, string
+// and raw access bounds; the flash window's ranges and buffers, its sector
+// cache (only sectors that differ are rewritten, only the flushed range
+// reaches the flash) and what it keeps after a failed sector write or read.
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "flash_images.h"
+#include "storage/board_storage_maps.h"
+#include "storage/flash_window.h"
+#include "windows/memory_window.h"
+#include "test_support.h"
+
+namespace {
+
+using devicewindow::FlashWindow;
+using kelvo_storagemaps::KelvoStorageMaps;
+using nVOAPALS100::tStatus;
+
+TEST(StorageCrc32, CheckValueAndSpecialCases) {
+    struct Case {
+        const char* text;
+        uint32_t crc;
+    } cases[] = {{"123456789", 0xCBF43926u},
+                 {"", 0x00000000u},
+                 {"a", 0xE8B7BE43u},
+                 {"The quick brown fox jumps over the lazy dog", 0x414FA339u}};
+    storagemap::CRC32Checksum crc;
+    for (const Case& c : cases) {
+        tStatus status;
+        EXPECT_EQ(crc.compute(reinterpret_cast<const uint8_t*>(c.text), std::strlen(c.text), status), c.crc)
+            << c.text;
+    }
+    tStatus status;
+    EXPECT_EQ(crc.compute(nullptr, 4, status), 0xFFFFFFFFu);
+    tStatus failed;
+    KELVO_SET_STATUS(failed, -52000);
+    EXPECT_EQ(crc.compute(reinterpret_cast<const uint8_t*>("1"), 1, failed), 0xFFFFFFFFu);
+}
+
+// The maps over a window in kernel memory that holds a flash image.
+class StorageMaps : public kelvo_test::LeakCheckedTest {
+protected:
+    void load(const std::vector<uint8_t>& image) {
+        tStatus status;
+        memory = new (status, false)
+            devicewindow::MemoryAccessor(image.data(), image.data() + image.size(), status);
+        window = new (status, false) devicewindow::MemoryWindow(*memory, status);
+        dispatcherPtr = new (status, false) storagemap::StorageMapDispatcher();
+        maps = new (status, false) KelvoStorageMaps(*window, *dispatcherPtr, status);
+        ASSERT_EQ(status.getCode(), 0);
+    }
+    void TearDown() override {
+        delete maps;
+        delete dispatcherPtr;
+        delete window;
+        delete memory;
+        LeakCheckedTest::TearDown();
+    }
+    storagemap::StorageMapInterface& map(const char* name) {
+        storagemap::StorageMapInterface* m = nullptr;
+        tStatus status;
+        const std::string n = name;
+        const bool d0 = n == "Posc" || n == "Header";
+        dispatcherPtr->getRegistration((n + (d0 ? "_Ver1.0.0d0" : "_Ver1.0.0d1")).c_str(), &m, status,
+                                       nullptr);
+        EXPECT_NE(m, nullptr) << name;
+        return *m;
+    }
+    storagemap::StorageMapDispatcher* dispatcherPtr = nullptr;
+    devicewindow::MemoryAccessor* memory = nullptr;
+    devicewindow::MemoryWindow* window = nullptr;
+    KelvoStorageMaps* maps = nullptr;
+};
+
+TEST_F(StorageMaps, FieldTablesOfEveryMap) {
+    load(*sim::flashImage("default"));
+    struct Case {
+        const char* map;
+        uint32_t field;
+        uint64_t count;
+        uint64_t size;
+    } cases[] = {
+        {"Posc", 0, 32768, 1},
+        {"Manufacturing", 16, 1, 1},
+        {"Manufacturing", 18, 1, 32},
+        {"Header", 44, 1, 1024},
+        {"SelfCalibrationChannel0", 20, 1, 16},
+        {"DefaultCalibrationChannel0", 1080, 4, 16},
+        {"DefaultCalibrationChannel0", 1384, 3, 16},
+        {"Header", 13, 0, 0}, // no field there
+    };
+    for (const Case& c : cases) {
+        tStatus status;
+        EXPECT_EQ(map(c.map).getElementCount(c.field, status), c.count) << c.map << " " << c.field;
+        EXPECT_EQ(map(c.map).getElementSize(c.field, status), c.size) << c.map << " " << c.field;
+        EXPECT_EQ(status.getCode(), c.count == 0 ? -240035 : 0) << c.map << " " << c.field;
+    }
+    EXPECT_EQ(dispatcherPtr->getNumberOfRegistrations(), 7u);
+}
+
+TEST_F(StorageMaps, RawAndTypedAccessBounds) {
+    load(*sim::flashImage("default"));
+    uint8_t buffer[64] = {};
+    struct Case {
+        const char* what;
+        uint32_t field;
+        uint64_t index;
+        uint64_t count;
+        uint64_t size;
+        bool write;
+        bool null;
+        int64_t code;
+        int64_t validateCode; // the dispatcher's check before it has a buffer
+    } cases[] = {
+        {"count 0 at a valid index", 1080, 3, 0, 16, false, false, 0, -240031},
+        {"count 0 at the element count", 1080, 4, 0, 16, false, false, -240015, -240031},
+        {"count 0, null buffer", 1080, 0, 0, 16, false, true, -240031, -240031},
+        {"past the end", 1080, 3, 2, 16, false, false, -240015, -240015},
+        {"huge count", 1080, 1, ~uint64_t{0}, 16, false, false, -240015, -240015},
+        {"wrong element size", 1080, 0, 1, 8, false, false, -240025, -240025},
+        {"temperature raw with 8", 12, 0, 1, 8, false, false, 0, 0},
+        {"unknown field", 13, 0, 1, 4, false, false, -240035, -240035},
+        {"checksum field write", 0, 0, 1, 4, true, false, -240045, -240045},
+        {"checksum field read", 0, 0, 1, 4, false, false, 0, 0},
+        {"write of the last element", 1384, 2, 1, 16, true, false, 0, 0},
+    };
+    storagemap::StorageMapInterface& m = map("SelfCalibrationChannel0");
+    for (const Case& c : cases) {
+        tStatus status;
+        void* values = c.null ? nullptr : buffer;
+        if (c.write) {
+            m.setRaw(c.field, c.index, c.count, values, c.size, status);
+        } else {
+            m.getRaw(c.field, c.index, c.count, values, c.size, status);
+        }
+        EXPECT_EQ(status.getCode(), c.code) << c.what;
+        tStatus check;
+        m.validateRaw(c.field, c.index, c.count, c.size, c.write, check);
+        EXPECT_EQ(check.getCode(), c.validateCode) << c.what;
+    }
+    // Strings: 31 characters fit a 32-byte field, 32 do not.
+    vohtl::BasicString text;
+    tStatus status;
+    text.assign(std::string(31, 'x').c_str(), status);
+    maps->manufacturing().setOrderablePartNumber(text, status);
+    EXPECT_TRUE(status.isSuccess());
+    text.assign(std::string(32, 'y').c_str(), status);
+    maps->manufacturing().setOrderablePartNumber(text, status);
+    EXPECT_EQ(status.getCode(), -240015);
+    tStatus read;
+    maps->manufacturing().getOrderablePartNumber(text, read);
+    EXPECT_EQ(std::string(text.c_str()), std::string(31, 'x'));
+    // A change without a flush spoils the checksum; the flush mends it.
+    tStatus flush;
+    EXPECT_FALSE(maps->manufacturing().isChecksumValid(flush));
+    maps->manufacturing().flush(false, flush);
+    EXPECT_TRUE(maps->manufacturing().isChecksumValid(flush));
+    EXPECT_TRUE(flush.isSuccess());
+}
+
+// A flash in memory with failure knobs and a log of sector writes.
+class MemoryFlash : public devicewindow::FlashController {
+public:
+    explicit MemoryFlash(tStatus& status) : FlashController(0x10000, 0x1000, status), bytes(0x10000, 0xFF) {}
+    void readSector(uint64_t address, uint8_t* destination, tStatus& status) override {
+        validateSectorAddress(address, status);
+        if (status.isFatal()) {
+            return;
+        }
+        ++reads;
+        if (failReads) {
+            KELVO_SET_STATUS(status, -52007);
+            std::memset(destination, 0, 0x1000);
+            return;
+        }
+        std::memcpy(destination, bytes.data() + address, 0x1000);
+    }
+    void writeSector(uint64_t address, const uint8_t* source, tStatus& status) override {
+        validateSectorAddress(address, status);
+        if (status.isFatal()) {
+            return;
+        }
+        writes.push_back(address);
+        if (failWrites) {
+            std::memset(bytes.data() + address, 0xFF, 0x1000); // erased, then the program failed
+            KELVO_SET_STATUS(status, -52007);
+            return;
+        }
+        std::memcpy(bytes.data() + address, source, 0x1000);
+    }
+    std::vector<uint8_t> bytes;
+    std::vector<uint64_t> writes;
+    int reads = 0;
+    bool failReads = false;
+    bool failWrites = false;
+};
+
+class FlashWindowTest : public kelvo_test::LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        tStatus status;
+        flash = std::make_unique<MemoryFlash>(status);
+        window = new (status, false) FlashWindow(*flash, status);
+        ASSERT_TRUE(status.isSuccess());
+    }
+    void TearDown() override {
+        delete window;
+        flash.reset();
+        LeakCheckedTest::TearDown();
+    }
+    std::unique_ptr<MemoryFlash> flash;
+    FlashWindow* window = nullptr;
+};
+
+TEST_F(FlashWindowTest, RangesAndBuffersAreCheckedBeforeAnythingIsTouched) {
+    uint8_t byte = 0;
+    struct Case {
+        const char* what;
+        int op; // 0 get, 1 set, 2 flush, 3 refresh, 4 read, 5 write
+        uint64_t offset;
+        uint64_t size;
+        uint8_t* buffer;
+        int64_t code;
+    } cases[] = {
+        {"zero bytes at the end", 0, 0x10000, 0, &byte, 0},
+        {"zero bytes past the end", 0, 0x10001, 0, &byte, -240029},
+        {"one byte past the end", 1, 0xFFFF, 2, &byte, -240029},
+        {"wrapping range", 2, 8, ~uint64_t{0}, nullptr, -240029},
+        {"null get of zero bytes", 0, 0, 0, nullptr, -240031},
+        {"null set", 1, 0, 1, nullptr, -240031},
+        {"null read", 4, 0, 1, nullptr, -240031},
+        {"null write", 5, 0, 1, nullptr, -240031},
+        {"refresh beyond", 3, 0x10000, 1, nullptr, -240029},
+    };
+    for (const Case& c : cases) {
+        tStatus status;
+        switch (c.op) {
+        case 0:
+            window->get(c.offset, c.size, c.buffer, status);
+            break;
+        case 1:
+            window->set(c.buffer, c.offset, c.size, status);
+            break;
+        case 2:
+            window->flush(c.offset, c.size, false, status);
+            break;
+        case 3:
+            window->refresh(c.offset, c.size, status);
+            break;
+        case 4:
+            window->read(c.offset, c.size, c.buffer, status);
+            break;
+        case 5:
+            window->write(c.buffer, c.offset, c.size, false, status);
+            break;
+        }
+        EXPECT_EQ(status.getCode(), c.code) << c.what;
+    }
+    EXPECT_EQ(flash->reads, 0) << "no sector was read";
+    EXPECT_TRUE(flash->writes.empty());
+}
+
+TEST_F(FlashWindowTest, OnlyTheFlushedRangeOfASectorReachesTheFlash) {
+    std::vector<uint8_t> a(0x800, 0xA1), b(0x800, 0xB2), seen(0x1000);
+    tStatus status;
+    window->set(a.data(), 0x1000, a.size(), status);
+    window->set(b.data(), 0x1800, b.size(), status);
+    window->flush(0x1000, 0x800, false, status);
+    EXPECT_TRUE(std::equal(a.begin(), a.end(), flash->bytes.begin() + 0x1000));
+    EXPECT_EQ(flash->bytes[0x1800], 0xFF) << "the staged second half stays staged";
+    window->get(0x1000, seen.size(), seen.data(), status);
+    EXPECT_EQ(seen[0x800], 0xB2);
+    window->flush(0x1800, 0x800, false, status);
+    EXPECT_EQ(flash->bytes[0x1FFF], 0xB2);
+    // A set and a refresh of another range of the sector keep the staged bytes.
+    uint8_t c = 0xC3;
+    window->set(&c, 0x1000, 1, status);
+    window->refresh(0x1001, 1, status);
+    window->get(0x1000, 1, seen.data(), status);
+    EXPECT_EQ(seen[0], 0xC3);
+    window->refresh(0x1000, 1, status);
+    window->get(0x1000, 1, seen.data(), status);
+    EXPECT_EQ(seen[0], 0xA1) << "refresh of the same range restores the flash";
+    EXPECT_TRUE(status.isSuccess());
+}
+
+TEST_F(FlashWindowTest, AFailedWriteIsRewrittenAndAFailedReadIsDropped) {
+    std::vector<uint8_t> data(16, 0x42), seen(16);
+    tStatus status;
+    window->set(data.data(), 0x2000, data.size(), status);
+    flash->failWrites = true;
+    window->flush(0x2000, data.size(), false, status);
+    EXPECT_EQ(status.getCode(), -52007);
+    EXPECT_TRUE(window->cachedSector(2)->isStale());
+    flash->failWrites = false;
+    tStatus again;
+    window->flush(0x2000, data.size(), false, again);
+    EXPECT_TRUE(again.isSuccess());
+    EXPECT_EQ(flash->writes.size(), 2u) << "the unchanged but stale sector is written again";
+    EXPECT_EQ(flash->bytes[0x2000], 0x42);
+    // A failed refresh drops the sector: the next access reads it again.
+    flash->failReads = true;
+    tStatus refresh;
+    window->refresh(0x2000, 1, refresh);
+    EXPECT_EQ(refresh.getCode(), -52007);
+    EXPECT_EQ(window->cachedSector(2), nullptr);
+    tStatus firstRead;
+    window->get(0x3000, 1, seen.data(), firstRead);
+    EXPECT_EQ(firstRead.getCode(), -52007);
+    EXPECT_EQ(window->cachedSector(3), nullptr) << "a sector that could not be read is not kept";
+    flash->failReads = false;
+    tStatus later;
+    window->get(0x2000, seen.size(), seen.data(), later);
+    EXPECT_TRUE(later.isSuccess());
+    EXPECT_EQ(seen, data);
+}
+
+TEST_F(FlashWindowTest, OnlySectorsThatDifferAreWrittenUnlessForced) {
+    const uint8_t changed = 0x00, same = 0xFF; // the flash is erased
+    tStatus status;
+    window->set(&changed, 0x1010, 1, status);
+    window->set(&same, 0x2000, 1, status);
+    window->set(&changed, 0x4000, 1, status);
+    const struct {
+        bool force;
+        std::vector<uint64_t> written;
+    } cases[] = {{false, {0x1000, 0x4000}}, {false, {}}, {true, {0x1000, 0x2000, 0x3000, 0x4000}}};
+    for (const auto& c : cases) {
+        flash->writes.clear();
+        window->flush(0x1000, 0x4000, c.force, status);
+        EXPECT_EQ(flash->writes, c.written) << c.force;
+    }
+    EXPECT_TRUE(status.isSuccess());
+}
+
+} // namespace
