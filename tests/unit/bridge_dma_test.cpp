@@ -351,7 +351,6 @@ TEST_F(BridgeDmaChannel, OperationsWriteTheirRegisterSequences) {
         {"notification",
          [](tBrixelDMAChannel& c) { c.setTransferCountNotification(0x1234); },
          {{0x90, 0x1234}, {0x58, 0x02000000}}},
-        {"deactivate", [](tBrixelDMAChannel& c) { c.deactivate(); }, {{0x58, 0x2}}},
     };
     module->dma(1).setNeverStarts(true); // the links named do not exist
     for (const Row& row : rows) {
@@ -361,23 +360,6 @@ TEST_F(BridgeDmaChannel, OperationsWriteTheirRegisterSequences) {
         row.run(channel);
         EXPECT_EQ(writes(1), row.expected);
         channel.reset();
-    }
-}
-
-TEST_F(BridgeDmaChannel, OnlyAnEndBitClearsTheTransferInProgress) {
-    struct Row {
-        std::uint32_t word;
-        bool stillInProgress;
-    };
-    for (const Row& row :
-         {Row{0x4001, true}, Row{0x8001, false}, Row{0x04000001, false}, Row{0x08000001, false}}) {
-        tBrixelDMAChannel channel(window, 1);
-        module->dma(1).setNeverStarts(true);
-        channel.start({0x1000, 0x20}, true);
-        channel.handleInterruptStatus(row.word);
-        EXPECT_EQ(channel.isTransferInProgress(), row.stillInProgress) << std::hex << row.word;
-        channel.reset();
-        module->dma(1).setNeverStarts(false);
     }
 }
 

@@ -121,10 +121,6 @@ TEST_F(BridgePort, ReadTimesOutWhenTheCompletionBitNeverComes) {
     EXPECT_EQ(accessor->read(0x88, status), 0xFFFFFFFFu);
     accessor->write(0x88, 1, status);
     EXPECT_TRUE(bim().trace().empty());
-
-    tStatus unsupported;
-    accessor->unsupportedOperation(unsupported);
-    EXPECT_EQ(unsupported.getCode(), kelvoDriverCode(0xBFFA806F));
 }
 
 TEST_F(BridgePort, AccessorWithoutItsMutexReportsOutOfMemory) {
