@@ -177,7 +177,8 @@ protected:
         module.reset();
         LeakCheckedTest::TearDown();
     }
-    std::unique_ptr<DmaChannel> channel(std::uint32_t n, std::uint32_t linkSize = 4096, bool mayFail = false) {
+    std::unique_ptr<DmaChannel> channel(std::uint32_t n, std::uint32_t linkSize = 4096,
+                                        bool mayFail = false) {
         auto c = std::make_unique<DmaChannel>(window, *module, config, n, linkSize, barAccessor);
         EXPECT_TRUE(mayFail || c->status.isSuccess());
         return c;
