@@ -1,10 +1,6 @@
-// The bridge's DMA data path: scatter-gather link chains, checked by decoding
-// the link memory as the bridge reads it; over the simulated engine in step
-// mode, the channel's register sequences; the SGL controller and its list kinds, the
-// stream circuit, FIFO and stream controllers; channel blocks the bridge
-// places outside the window; streams with every byte checked, allocation
-// failures while a stream is built, and the controller's operations racing
-// from several threads.
+// The bridge's DMA data path: link chains decoded as the bridge reads them;
+// over the engine in step mode, the channel's registers and the SGL, circuit,
+// FIFO and stream controllers; streams built, failing and racing.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -596,7 +592,6 @@ TEST_F(BridgeDmaStream, AChannelThatNeverStartsIsStoppedAgain) {
     EXPECT_EQ(status.getCode(), kelvoDriverCode(0xBFFA8079));
     EXPECT_EQ(block.writtenValues(0x58), (std::vector<std::uint64_t>{0x5, 0x2}));
     EXPECT_FALSE(c->stream->isTransferInProgress());
-    module->dma(0).setNeverStarts(false);
 }
 
 TEST_F(BridgeDmaStream, NothingCommittedMovesWhileTheStreamRuns) {
@@ -679,7 +674,6 @@ TEST_F(BridgeDmaStream, ACleanupWhoseStopFailsResetsTheChannel) {
     EXPECT_EQ(status.getCode(), k807C);
     EXPECT_FALSE(c->stream->isTransferInProgress());
     EXPECT_TRUE(c->sgl->isEmpty());
-    module->dma(0).setNeverEnds(false);
 }
 
 class BridgeDmaFaults : public kelvo_test::DmaBoardTest {};
@@ -741,7 +735,6 @@ TEST_F(BridgeDmaFaults, AStreamControllerGoingWhileItsChannelStillTransfersReset
     // The engine's reset: mode 1, stop, mode 2.
     EXPECT_EQ(block.writtenValues(0x54), (std::vector<std::uint64_t>{1, 2}));
     EXPECT_EQ(block.writtenValues(0x58), (std::vector<std::uint64_t>{2}));
-    module->dma(0).setNeverStarts(false);
 }
 
 class BridgeDmaStreaming : public kelvo_test::DmaBoardTest {};

@@ -106,12 +106,10 @@ TEST_F(BridgeFlash, SectorWriteUnprotectsErasesProgramsProtectsAndVerifies) {
         const auto cmds = commands(flash().trace());
         ASSERT_GE(cmds.size(), 4u);
         // Write protect released, status unprotected, then the erase.
-        EXPECT_EQ(cmds[0].opcode, 0x50);
+        EXPECT_EQ((std::vector<int>{cmds[0].opcode, cmds[1].opcode, cmds[2].opcode, cmds[3].opcode}),
+                  (std::vector<int>{0x50, 0x01, 0x06, 0x20}));
         EXPECT_FALSE(cmds[0].writeProtectAsserted);
-        EXPECT_EQ(cmds[1].opcode, 0x01);
         EXPECT_EQ(cmds[1].data, 0x00);
-        EXPECT_EQ(cmds[2].opcode, 0x06);
-        EXPECT_EQ(cmds[3].opcode, 0x20);
         EXPECT_EQ(cmds[3].address, address);
         // Each byte: its own write enable, then the program, ascending.
         std::size_t i = 4;
@@ -125,8 +123,7 @@ TEST_F(BridgeFlash, SectorWriteUnprotectsErasesProgramsProtectsAndVerifies) {
         EXPECT_EQ(programs, c.programs);
         // Protected again, and the write-protect line asserted after it.
         ASSERT_GE(cmds.size(), i + 2);
-        EXPECT_EQ(cmds[i].opcode, 0x50);
-        EXPECT_EQ(cmds[i + 1].opcode, 0x01);
+        EXPECT_EQ((std::vector<int>{cmds[i].opcode, cmds[i + 1].opcode}), (std::vector<int>{0x50, 0x01}));
         EXPECT_EQ(cmds[i + 1].data, 0x0C);
         EXPECT_FALSE(cmds[i + 1].writeProtectAsserted);
         EXPECT_TRUE(sim->module->flashWriteProtectAsserted());

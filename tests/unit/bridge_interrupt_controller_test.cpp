@@ -1,9 +1,6 @@
-// The bridge interrupt controller over the simulated module: words of the
-// bridge's queue reach the notifier of their id on the worker thread, merged
-// while queued; registration against interrupt storms; the DMA interrupt
-// controller's waits over a fake channel (arming, wake-up, cancel, timeout,
-// one waiter per id, re-arming after a short wake-up, teardown with blocked
-// waiters) and under threads.
+// The bridge interrupt controller over the simulated module (words to their
+// notifiers, merged while queued, registrations under storms); the DMA
+// interrupt controller's waits over a fake channel and under threads.
 #include <algorithm>
 #include <array>
 #include <atomic>

@@ -1,7 +1,5 @@
-// Storage: the board's maps' field tables and their typed, string
-// and raw access bounds; the flash window's ranges and buffers, its sector
-// cache (only sectors that differ are rewritten, only the flushed range
-// reaches the flash) and what it keeps after a failed sector write or read.
+// Storage: the maps' typed, string and raw access bounds; the flash window's
+// ranges and buffers, its sector cache and what it keeps after failures.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -189,28 +187,18 @@ TEST_F(FlashWindowTest, RangesAndBuffersAreCheckedBeforeAnythingIsTouched) {
         {"null write", 5, 0, 1, nullptr, -240031},
         {"refresh beyond", 3, 0x10000, 1, nullptr, -240029},
     };
+    using Op = void (*)(FlashWindow&, uint64_t, uint64_t, uint8_t*, tStatus&);
+    const Op ops[] = {
+        [](FlashWindow& w, uint64_t o, uint64_t n, uint8_t* b, tStatus& s) { w.get(o, n, b, s); },
+        [](FlashWindow& w, uint64_t o, uint64_t n, uint8_t* b, tStatus& s) { w.set(b, o, n, s); },
+        [](FlashWindow& w, uint64_t o, uint64_t n, uint8_t*, tStatus& s) { w.flush(o, n, false, s); },
+        [](FlashWindow& w, uint64_t o, uint64_t n, uint8_t*, tStatus& s) { w.refresh(o, n, s); },
+        [](FlashWindow& w, uint64_t o, uint64_t n, uint8_t* b, tStatus& s) { w.read(o, n, b, s); },
+        [](FlashWindow& w, uint64_t o, uint64_t n, uint8_t* b, tStatus& s) { w.write(b, o, n, false, s); },
+    };
     for (const Case& c : cases) {
         tStatus status;
-        switch (c.op) {
-        case 0:
-            window->get(c.offset, c.size, c.buffer, status);
-            break;
-        case 1:
-            window->set(c.buffer, c.offset, c.size, status);
-            break;
-        case 2:
-            window->flush(c.offset, c.size, false, status);
-            break;
-        case 3:
-            window->refresh(c.offset, c.size, status);
-            break;
-        case 4:
-            window->read(c.offset, c.size, c.buffer, status);
-            break;
-        case 5:
-            window->write(c.buffer, c.offset, c.size, false, status);
-            break;
-        }
+        ops[c.op](*window, c.offset, c.size, c.buffer, status);
         EXPECT_EQ(status.getCode(), c.code) << c.what;
     }
     EXPECT_EQ(flash->reads, 0) << "no sector was read";
