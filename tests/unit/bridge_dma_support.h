@@ -81,9 +81,7 @@ inline std::vector<DecodedLink> decodeChain(void* pciHandle, kelvo_driver::nVOAP
     return links;
 }
 
-// One DMA channel's controllers as the DMA controller set builds them: the
-// stream circuit, the stream controller, the SGL controller and the FIFO
-// controller.
+// One DMA channel's controllers (circuit, stream, SGL, FIFO) as the driver builds them.
 struct DmaChannel {
     DmaChannel(const kelvo_driver::nVOAPAL000::tBridgeWindow& window, sim::Module& module,
                const kelvo_driver::nVOAPAL000::tDMAConfiguration& config, std::uint32_t n,
@@ -136,10 +134,8 @@ struct DmaChannel {
     std::unique_ptr<kelvo_driver::StreamCircuitFifoControllerInterface> fifo;
 };
 
-// A plugged module with 64-bit DMA configured, BAR 0 mapped through the
-// driver's PCI device and both engines in step mode; builds a channel's
-// controllers and adds user buffers to them. Checks for leaks of page lists,
-// kernel mappings and scatter-gather lists and for refused device accesses.
+// A plugged module with 64-bit DMA, BAR 0 mapped and both engines in step mode;
+// checks for leaked page lists, mappings and SGLs and refused device accesses.
 class DmaBoardTest : public LeakCheckedTest {
 protected:
     void SetUp() override {

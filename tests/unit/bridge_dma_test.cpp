@@ -7,7 +7,6 @@
 #include <thread>
 #include <vector>
 
-#include "bridge/brixel_dma_channel.h"
 #include "platform/time.h"
 #include "bridge_dma_support.h"
 
@@ -26,8 +25,6 @@ using kelvo_test::UserMemory;
 using nVOAPALS100::tStatus;
 using Writes = std::vector<std::pair<std::uint64_t, std::uint64_t>>; // offset, value
 
-constexpr std::int64_t k806C = kelvoDriverCode(0xBFFA806C);
-constexpr std::int64_t k806D = kelvoDriverCode(0xBFFA806D);
 constexpr std::int64_t k806E = kelvoDriverCode(0xBFFA806E);
 constexpr std::int64_t k806F = kelvoDriverCode(0xBFFA806F);
 constexpr std::int64_t k807C = kelvoDriverCode(0xBFFA807C);
@@ -374,7 +371,7 @@ TEST_F(BridgeDmaStream, TransfersAreCheckedBeforeAnythingIsLocked) {
     };
     const std::uint64_t a = user.address();
     const Row rows[] = {
-        {"repeat 0", a, 4096, 0, -1, k806C},
+        {"repeat 0", a, 4096, 0, -1, kelvoDriverCode(0xBFFA806C)},
         {"host to device on channel 0", a, 4096, 1, 0, k806F},
         {"either as a transfer's direction", a, 4096, 1, 2, k806F},
         {"size 0", a, 0, 1, -1, kInvalid},
@@ -485,7 +482,7 @@ TEST_F(BridgeDmaStream, StreamCircuitCommandsComeInTheirOrder) {
         EXPECT_EQ(c->circuit.isStarted(), row.code == 0);
         if (row.code == 0) {
             c->circuit.start(row.flag, status);
-            EXPECT_EQ(status.getCode(), k806D);
+            EXPECT_EQ(status.getCode(), kelvoDriverCode(0xBFFA806D));
             tStatus stop;
             c->circuit.stop(stop);
             EXPECT_TRUE(stop.isSuccess());

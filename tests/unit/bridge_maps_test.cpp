@@ -1,7 +1,5 @@
-// Bridge and timing-chip maps over the simulated module where they differ
-// from the register engine's common rules: the DMA channel map's straight
-// control writes, the timing chip's windowed maps, and the trigger map's
-// registers sharing offsets.
+// Bridge and timing-chip maps where they differ from the register engine's
+// common rules: straight DMA control writes, windows, shared trigger offsets.
 #include <vector>
 
 #include "bridge_test_support.h"
