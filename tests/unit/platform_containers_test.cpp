@@ -1,6 +1,7 @@
 // Class-scope allocation and the containers: vector, string, shared and weak
-// pointers; allocation failures and fatal entry statuses.
+// pointers, the ordered map; allocation failures and fatal entry statuses.
 #include <atomic>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "platform/basicstring.h"
 #include "platform/memory.h"
 #include "platform/status.h"
+#include "platform/vohtl/map.h"
 #include "platform/vohtl/sharedptr.h"
 #include "platform/vohtl/string.h"
 #include "platform/vohtl/vector.h"
@@ -63,6 +65,45 @@ protected:
     }
 };
 
+TEST_F(PlatformContainers, VectorGrowthInsertAndEraseKeepOrder) {
+    {
+        vohtl::Vector<Tracked> vector;
+        tStatus status;
+        for (int i = 0; i < 10; ++i) {
+            ASSERT_TRUE(vector.pushBack(Tracked(i), status));
+        }
+        EXPECT_GE(vector.capacity(), 10u);
+        EXPECT_EQ(valuesOf(vector), (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+
+        EXPECT_TRUE(vector.insert(0, Tracked(100), status));
+        EXPECT_TRUE(vector.insert(5, Tracked(105), status));
+        EXPECT_TRUE(vector.insert(vector.size(), Tracked(199), status));
+        EXPECT_EQ(valuesOf(vector), (std::vector<int>{100, 0, 1, 2, 3, 105, 4, 5, 6, 7, 8, 9, 199}));
+
+        vector.erase(1, 5);
+        EXPECT_EQ(valuesOf(vector), (std::vector<int>{100, 105, 4, 5, 6, 7, 8, 9, 199}));
+        vector.erase(0);
+        vector.popBack();
+        vector.erase(3, 3);
+        EXPECT_EQ(valuesOf(vector), (std::vector<int>{105, 4, 5, 6, 7, 8, 9}));
+        EXPECT_EQ(Tracked::live, 7);
+        EXPECT_TRUE(status.isSuccess());
+
+        // Filling the spare room inserts in place; the next insertion grows.
+        while (vector.size() < vector.capacity()) {
+            ASSERT_TRUE(vector.insert(1, Tracked(50), status));
+        }
+        const size_t full = vector.capacity();
+        EXPECT_TRUE(vector.insert(2, Tracked(60), status));
+        EXPECT_GT(vector.capacity(), full);
+        EXPECT_EQ(vector[0].value, 105);
+        EXPECT_EQ(vector[2].value, 60);
+        EXPECT_EQ(vector.back().value, 9);
+        EXPECT_EQ(Tracked::live, static_cast<int>(vector.size()));
+    }
+    EXPECT_EQ(Tracked::live, 0) << "every element destroyed exactly once";
+}
+
 TEST_F(PlatformContainers, VectorFailuresReportAndChangeNothing) {
     vohtl::Vector<Tracked> vector;
     tStatus status;
@@ -107,6 +148,35 @@ TEST_F(PlatformContainers, VectorFailuresReportAndChangeNothing) {
     EXPECT_FALSE(vector.insert(5, Tracked(9), indexStatus));
     EXPECT_EQ(indexStatus.getCode(), -52005);
     EXPECT_EQ(vector.size(), 4u);
+}
+
+TEST_F(PlatformContainers, BasicStringBuildsAppendsAndAssigns) {
+    const size_t liveBefore = kal::memory::liveAllocations();
+    tStatus status;
+    {
+        vohtl::BasicString empty;
+        EXPECT_STREQ(empty.c_str(), "");
+        EXPECT_EQ(kal::memory::liveAllocations(), liveBefore) << "an empty string holds no storage";
+
+        const char source[] = {'m', 'a', 'p', 'X', 'Y'};
+        vohtl::BasicString name(source, 3, status);
+        EXPECT_TRUE(name.append("\t", status));
+        EXPECT_TRUE(name.append("NisoFpgaWindow", status));
+        EXPECT_TRUE(name.append(name.c_str(), 3, status)) << "a source inside the string itself";
+        EXPECT_STREQ(name.c_str(), "map\tNisoFpgaWindowmap");
+        EXPECT_EQ(name.length(), 21u);
+
+        EXPECT_TRUE(name.assign(name.c_str() + 8, status));
+        EXPECT_STREQ(name.c_str(), "FpgaWindowmap");
+        EXPECT_TRUE(name.assign("a much longer text than the storage held before", status));
+        EXPECT_EQ(name.length(), std::strlen("a much longer text than the storage held before"));
+
+        vohtl::BasicString moved(std::move(name));
+        EXPECT_TRUE(name.empty());
+        EXPECT_TRUE(moved.assign("", status));
+        EXPECT_EQ(kal::memory::liveAllocations(), liveBefore) << "an empty text releases the storage";
+    }
+    EXPECT_TRUE(status.isSuccess());
 }
 
 TEST_F(PlatformContainers, BasicStringFailuresKeepTheText) {
@@ -219,6 +289,45 @@ TEST_F(PlatformContainers, SharedPtrCountsAndDeletesExactlyOnce) {
         vohtl::SharedPtr<PlainBase> copy = base;
     }
     EXPECT_EQ(Made::destroyed, 1);
+    EXPECT_TRUE(status.isSuccess());
+}
+
+using LimitMap = vohtl::apal::Map<uint32_t, uint32_t>;
+
+std::vector<std::pair<uint32_t, uint32_t>> entriesOf(const LimitMap& map) {
+    std::vector<std::pair<uint32_t, uint32_t>> entries;
+    for (auto it = map.begin(); it != map.end(); ++it) {
+        entries.emplace_back(it->key, it->value);
+    }
+    return entries;
+}
+
+TEST_F(PlatformContainers, MapInsertFindEraseInKeyOrder) {
+    LimitMap map;
+    tStatus status;
+    EXPECT_TRUE(map.empty());
+    EXPECT_TRUE(map.begin() == map.end());
+    for (uint32_t key : {32u, 8u, 48u, 16u, 40u}) {
+        EXPECT_TRUE(map.insert(key, key * 1000, status));
+    }
+    EXPECT_FALSE(map.insert(32, 1, status)) << "the first entry for a key stays";
+    EXPECT_EQ(map.size(), 5u);
+    EXPECT_EQ(entriesOf(map), (std::vector<std::pair<uint32_t, uint32_t>>{
+                                  {8, 8000}, {16, 16000}, {32, 32000}, {40, 40000}, {48, 48000}}));
+
+    auto found = map.find(40);
+    ASSERT_TRUE(found != map.end());
+    found->value = 41;
+    EXPECT_EQ(map.find(40)->value, 41u);
+    EXPECT_TRUE(map.find(41) == map.end());
+    EXPECT_TRUE(map.contains(16));
+
+    EXPECT_TRUE(map.erase(16));
+    EXPECT_FALSE(map.erase(16));
+    map.erase(map.find(8));
+    map.erase(map.end());
+    EXPECT_EQ(entriesOf(map),
+              (std::vector<std::pair<uint32_t, uint32_t>>{{32, 32000}, {40, 41}, {48, 48000}}));
     EXPECT_TRUE(status.isSuccess());
 }
 

@@ -176,6 +176,31 @@ private:
 };
 #endif
 
+TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
+    EXPECT_EQ(device_->getPnPState(), kPnPStateNotStarted);
+    tStatus entry;
+    EXPECT_FALSE(device_->enterIOGate(nullptr, entry, kWaitForever)) << "a fresh device's gate is closed";
+    EXPECT_EQ(entry.getCode(), tStatus::kIOGateClosed);
+
+    EXPECT_TRUE(toState(kPnPStateReady));
+    EXPECT_EQ(device_->trace, "start resume ");
+    EXPECT_EQ(device_->getIOGateState(), kIOGateOpen);
+    EXPECT_TRUE(toState(kPnPStateReady)) << "the current state is reached at once";
+    EXPECT_EQ(device_->trace, "start resume ");
+
+    device_->trace.clear();
+    EXPECT_TRUE(toState(kPnPStateSleep, kSuspendReasonReset));
+    EXPECT_TRUE(toState(kPnPStateReady));
+    EXPECT_EQ(device_->trace, "suspend2 sleep wake resume ");
+
+    device_->trace.clear();
+    EXPECT_TRUE(toState(kPnPStateNotPresent, kSuspendReasonRemove));
+    EXPECT_EQ(device_->trace, "suspend1 stop(io=0) close ");
+    EXPECT_EQ(device_->getPnPState(), kPnPStateNotPresent);
+    EXPECT_EQ(device_->getPreviousPnPState(), kPnPStateNotStarted);
+    EXPECT_EQ(device_->getIOGateState(), kIOGateClosed);
+}
+
 TEST_F(DeviceCore, FailedStartStaysNotStarted) {
     device_->startFailure = tStatus::kOutOfMemory;
     tStatus status;

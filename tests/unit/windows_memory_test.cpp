@@ -161,6 +161,22 @@ TEST_F(WindowsMemory, FlushWritesOnlyRunsOfStagedBytes) {
     EXPECT_EQ(takeCalls(), (std::vector<Call>{{'W', 2, 4}}));
 }
 
+TEST_F(WindowsMemory, FlushOfAPartlyStagedRangeReadsTheRestFirst) {
+    build();
+    EXPECT_EQ(set(1, {0x77}), 0);
+    EXPECT_EQ(flush(0, 4, false), 0);
+    EXPECT_EQ(takeCalls(), (std::vector<Call>{{'R', 0, 1}, {'R', 2, 2}, {'W', 1, 1}}));
+
+    // A failed read of those runs writes nothing and keeps the staged byte.
+    build();
+    EXPECT_EQ(set(1, {0x77}), 0);
+    accessor->failReads = 1;
+    EXPECT_EQ(flush(0, 4, false), -50400);
+    EXPECT_EQ(takeCalls(), (std::vector<Call>{{'R', 0, 1}}));
+    EXPECT_TRUE(window->softCopyByte(1).isDirty());
+    EXPECT_EQ(window->softCopyByte(1).getValue(), 0x77);
+}
+
 TEST_F(WindowsMemory, AFailedWriteForgetsItsRunSoTheHardwareIsReadAgain) {
     build();
     get(0, 4);
