@@ -40,10 +40,6 @@ public:
     ClientPages& operator=(const ClientPages&) = delete;
 
     uint8_t* at(size_t offset) { return base_ + offset; }
-    template <class T> T* put(size_t offset, const T& value) {
-        std::memcpy(at(offset), &value, sizeof(T));
-        return reinterpret_cast<T*>(at(offset));
-    }
     // Lays out the access of each page anew (a page once unmapped stays so).
     void protect(const std::string& pages) {
         for (size_t i = 0; i < pages.size() && i < pages_.size(); ++i) {

@@ -1,11 +1,15 @@
 // The route choice written out literally, as the reference of the routing
-// tests: a sorted list of unvisited terminals (ties in cost settle last
-// inserted first, unreached terminals in index order), two passes, twins,
-// the choices within and across the passes and the floating segments.
-// Quadratic and plain on purpose.
+// tests: terminals taken cheapest first (ties in cost settle last reached
+// first, unreached terminals in index order), two passes, twins, the choices
+// within and across the passes and the floating segments. Quadratic and plain
+// on purpose.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <numeric>
+#include <optional>
+#include <ostream>
 #include <utility>
 #include <vector>
 
@@ -19,125 +23,86 @@ struct RefSegment {
     bool operator==(const RefSegment&) const = default;
 };
 
+// A route found and what the caller is told of it.
 struct RefRoute {
     int source = -1;
     std::vector<RefSegment> segments;
     uint32_t cost = 0;
     uint8_t inverted = 0;
     std::vector<RefSegment> floating;
+    int32_t seedIndex = -1;
+    int end() const { return segments.empty() ? source : segments.back().terminal; }
+    bool operator==(const RefRoute&) const = default;
 };
 
-struct RefPossibility {
-    uint32_t destinationID;
-    uint32_t cost;
-    int32_t seedIndex;
-    uint8_t inverted;
-    RefRoute route;
-};
+inline void PrintTo(const RefRoute& r, std::ostream* os) {
+    *os << "{source " << r.source << ", " << r.segments.size() << " segments, cost " << r.cost
+        << ", inverted " << int(r.inverted) << ", " << r.floating.size() << " floating, seed " << r.seedIndex
+        << "}";
+}
 
 struct RefResult {
     int64_t code = 0; // 0 or the error
     bool result = false;
-    std::vector<RefPossibility> possibilities;
+    std::vector<RefRoute> possibilities;
 };
 
 class Reference {
 public:
     static constexpr uint32_t kMax = 0xFFFFFFFF;
+    using Seeds = std::vector<voark::RouteCalculationSeedBase>;
+    using Ids = std::vector<uint32_t>;
 
     // reservations and availability: the edges' run-time state before the call.
     Reference(const voark::TopographyInfo& g, std::vector<uint32_t> reservations,
               std::vector<uint8_t> available)
         : g_(g), reservations_(std::move(reservations)), available_(std::move(available)) {}
 
-    RefResult calculate(const std::vector<voark::RouteCalculationSeedBase>& seeds,
-                        const std::vector<uint32_t>& destinations, uint32_t options) {
+    RefResult calculate(const Seeds& seeds, const Ids& destinations, uint32_t options) {
         RefResult out;
+        bool known = !seeds.empty();
         for (const auto& s : seeds) {
-            if (lookup(s.sourceTerminalID) < 0) {
-                out.code = -52005;
-                return out;
-            }
+            known &= lookup(s.sourceTerminalID) >= 0;
         }
         for (uint32_t d : destinations) {
-            if (lookup(d) < 0) {
-                out.code = -52005;
-                return out;
-            }
+            known &= lookup(d) >= 0;
         }
-        std::vector<RefRoute> first;
-        std::vector<RefRoute> second;
-        const bool r1 = pass(seeds, false, destinations, options, first, out.code);
-        if (out.code != 0) {
+        if (!known) {
+            out.code = -52005;
             return out;
         }
-        const bool r2 = pass(seeds, true, destinations, options, second, out.code);
-        if (out.code != 0) {
-            return out;
+        useUnavailable_ = (options & voark::kUseUnavailableEdges) != 0;
+        std::vector<RefRoute> passes[2];
+        bool found = false;
+        for (int c = 0; c < 2; ++c) {
+            found |= pass(seeds, c == 1, destinations, passes[c]);
         }
-        for (auto& r : second) {
-            r.inverted ^= 1;
-        }
-        std::vector<bool> firstGone(first.size());
-        std::vector<bool> secondGone(second.size());
-        for (size_t a = 0; a < first.size(); ++a) {
-            for (size_t b = 0; b < second.size(); ++b) {
-                if (secondGone[b] || id(end(second[b])) != id(end(first[a])) ||
-                    second[b].inverted != first[a].inverted) {
-                    continue;
+        // The first route of the second pass to the same terminal with the same inversion: the dearer goes.
+        std::vector<char> gone[2] = {std::vector<char>(passes[0].size()),
+                                     std::vector<char>(passes[1].size())};
+        for (size_t a = 0; a < passes[0].size(); ++a) {
+            for (size_t b = 0; b < passes[1].size(); ++b) {
+                const RefRoute& x = passes[0][a];
+                const RefRoute& y = passes[1][b];
+                if (!gone[1][b] && id(y.end()) == id(x.end()) && y.inverted == x.inverted) {
+                    (y.cost < x.cost ? gone[0][a] : gone[1][b]) = 1;
+                    break;
                 }
-                if (second[b].cost < first[a].cost) {
-                    firstGone[a] = true;
-                } else {
-                    secondGone[b] = true;
-                }
-                break;
             }
         }
-        auto survivors = [](std::vector<RefRoute>& routes, const std::vector<bool>& gone) {
-            // Holes are filled by moving the last remaining route into them.
-            std::vector<RefRoute*> slots;
-            for (size_t i = 0; i < routes.size(); ++i) {
-                slots.push_back(gone[i] ? nullptr : &routes[i]);
-            }
-            size_t n = slots.size();
-            for (size_t i = 0; i < n; ++i) {
-                if (slots[i] != nullptr) {
-                    continue;
-                }
-                while (n > i && slots[n - 1] == nullptr) {
-                    --n;
-                }
-                if (n > i) {
-                    slots[i] = slots[n - 1];
-                    slots[n - 1] = nullptr;
-                    --n;
-                }
-            }
-            std::vector<RefRoute> kept;
-            for (size_t i = 0; i < n; ++i) {
-                kept.push_back(*slots[i]);
-            }
-            return kept;
-        };
-        first = survivors(first, firstGone);
-        second = survivors(second, secondGone);
-        auto record = [&](const std::vector<RefRoute>& routes, bool constrained) {
-            for (const RefRoute& r : routes) {
-                RefPossibility p{id(end(r)), r.cost, -1, r.inverted, r};
-                for (size_t i = 0; i < seeds.size(); ++i) {
+        for (int c = 0; c < 2; ++c) {
+            fillHoles(passes[c], gone[c]);
+            for (RefRoute& r : passes[c]) {
+                for (size_t i = seeds.size(); i-- > 0;) {
                     if (seeds[i].sourceTerminalID == id(r.source) &&
-                        (seeds[i].hasInversionConstraint != 0) == constrained) {
-                        p.seedIndex = static_cast<int32_t>(i);
-                        break;
+                        (seeds[i].hasInversionConstraint != 0) == (c == 1)) {
+                        r.seedIndex = static_cast<int32_t>(i);
                     }
                 }
-                out.possibilities.push_back(p);
+                out.possibilities.push_back(r);
             }
-        };
-        record(first, false);
-        record(second, true);
-        out.result = (r1 || r2) && out.possibilities.empty();
+        }
+        out.result = found && out.possibilities.empty();
         return out;
     }
 
@@ -145,7 +110,6 @@ private:
     const voark::Terminal& def(int t) const { return g_.terminals[t]; }
     const voark::Edge& edge(int e) const { return g_.edges[e]; }
     uint32_t id(int t) const { return def(t).id; }
-    static int end(const RefRoute& r) { return r.segments.empty() ? r.source : r.segments.back().terminal; }
     int lookup(uint32_t wanted) const {
         for (uint32_t i = 0; i < g_.numTerminals; ++i) {
             if (g_.terminals[i].id == wanted) {
@@ -154,242 +118,196 @@ private:
         }
         return -1;
     }
-    std::vector<int> incoming(int t) const {
-        std::vector<int> edges;
-        for (uint32_t i = 0; i < def(t).numIncomingEdges; ++i) {
-            edges.push_back(static_cast<int>(g_.incomingEdgeList[def(t).firstIncomingEdge + i]));
-        }
+    std::vector<int> outgoing(int t) const {
+        std::vector<int> edges(def(t).numOutgoingEdges);
+        std::iota(edges.begin(), edges.end(), static_cast<int>(def(t).firstOutgoingEdge));
         return edges;
     }
-    std::vector<int> outgoing(int t) const {
+    std::vector<int> incomingOf(const std::vector<int>& terminals) const {
         std::vector<int> edges;
-        for (uint32_t i = 0; i < def(t).numOutgoingEdges; ++i) {
-            edges.push_back(static_cast<int>(def(t).firstOutgoingEdge + i));
+        for (int t : terminals) {
+            const uint32_t* first = g_.incomingEdgeList + def(t).firstIncomingEdge;
+            edges.insert(edges.end(), first, first + def(t).numIncomingEdges);
         }
         return edges;
     }
     std::vector<int> group(int t) const {
-        std::vector<int> members;
-        if (def(t).tieID != 0) {
-            const voark::TieGroup& tg = g_.tieGroups[def(t).tieID - 1];
-            for (uint32_t m = 0; m < tg.numMembers; ++m) {
-                members.push_back(static_cast<int>(tg.members[m]));
+        if (def(t).tieID == 0) {
+            return {};
+        }
+        const voark::TieGroup& tg = g_.tieGroups[def(t).tieID - 1];
+        return {tg.members, tg.members + tg.numMembers};
+    }
+    int defaultEdge(int t) const {
+        for (int e : incomingOf({t})) {
+            if (edge(e).isDefault != 0) {
+                return e;
             }
         }
-        return members;
+        return -1;
+    }
+    bool reserved(const std::vector<int>& edges) const {
+        return std::any_of(edges.begin(), edges.end(), [&](int e) { return reservations_[e] > 0; });
     }
     bool bidir(int t) const { return (def(t).flags & voark::kTerminalBidirectional) != 0; }
     bool endpointOnly(int t) const { return (def(t).flags & voark::kTerminalEndpointOnly) != 0; }
     bool usable(int from, int e, int to) const {
-        return (available_[e] != 0 || useUnavailable_) && (!endpointOnly(to) || isDst_[to]) &&
-               (!endpointOnly(from) || isSrc_[from]);
+        return (available_[e] != 0 || useUnavailable_) && (!endpointOnly(to) || dst_[to]) &&
+               (!endpointOnly(from) || src_[from]);
     }
-    void insertSorted(int t) {
-        for (size_t i = 0; i < list_.size(); ++i) {
-            if (list_[i] == t) {
-                list_.erase(list_.begin() + static_cast<long>(i));
-                break;
+    void reach(int t, uint32_t cost) {
+        cost_[t] = cost;
+        order_[t] = --reached_;
+    }
+    // Drops the routes marked gone, each hole filled by the last route left.
+    static void fillHoles(std::vector<RefRoute>& routes, const std::vector<char>& gone) {
+        size_t n = routes.size();
+        for (size_t i = 0; i < n; ++i) {
+            while (n > i && gone[n - 1]) {
+                --n;
+            }
+            if (gone[i] && n > i) {
+                routes[i] = routes[--n];
             }
         }
-        size_t at = 0;
-        while (at < list_.size() && cost_[list_[at]] < cost_[t]) {
-            ++at;
+        routes.resize(n);
+    }
+    // r with its last unreserved edge that has a usable parallel edge of the other
+    // inversion swapped for that edge; none if there is none or its cost overflows.
+    std::optional<RefRoute> twinOf(const RefRoute& r) const {
+        for (size_t k = r.segments.size(); k-- > 0;) {
+            const int from = k == 0 ? r.source : r.segments[k - 1].terminal;
+            const int e = r.segments[k].edge;
+            const int to = r.segments[k].terminal;
+            for (int c : outgoing(from)) {
+                if (reservations_[e] != 0 || static_cast<int>(edge(c).destTerminalIndex) != to ||
+                    (edge(c).inverts != 0) == (edge(e).inverts != 0) || !usable(from, c, to)) {
+                    continue;
+                }
+                const uint64_t cost = uint64_t{r.cost} - edge(e).weight + edge(c).weight;
+                if (cost >= kMax) {
+                    return std::nullopt;
+                }
+                RefRoute twin = r;
+                twin.segments[k].edge = c;
+                twin.cost = static_cast<uint32_t>(cost);
+                twin.inverted ^= 1;
+                return twin;
+            }
         }
-        list_.insert(list_.begin() + static_cast<long>(at), t);
+        return std::nullopt;
     }
 
-    bool pass(const std::vector<voark::RouteCalculationSeedBase>& seeds, bool constrained,
-              const std::vector<uint32_t>& destinations, uint32_t options, std::vector<RefRoute>& routes,
-              int64_t& code) {
-        routes.clear();
-        if (seeds.empty()) {
-            code = -52005;
-            return false;
-        }
+    bool pass(const Seeds& seeds, bool constrained, const Ids& destinations, std::vector<RefRoute>& routes) {
         const int n = static_cast<int>(g_.numTerminals);
         cost_.assign(n, kMax);
-        previous_.assign(n, -1);
-        previousEdge_.assign(n, -1);
-        isSrc_.assign(n, false);
-        isDst_.assign(n, false);
-        list_.clear();
-        for (int t = 0; t < n; ++t) {
-            list_.push_back(t);
-        }
-        useUnavailable_ = (options & 1) != 0;
+        previous_.assign(n, {-1, -1});
+        src_.assign(n, 0);
+        dst_.assign(n, 0);
+        order_.resize(n);
+        std::iota(order_.begin(), order_.end(), 0);
+        reached_ = 0;
         bool accepted = false;
         for (const auto& s : seeds) {
-            if ((s.hasInversionConstraint != 0) != constrained) {
-                continue;
-            }
             const int t = lookup(s.sourceTerminalID);
-            if (bidir(t) && anyReservedIncoming(t)) {
-                continue;
+            if ((s.hasInversionConstraint != 0) == constrained &&
+                !(bidir(t) && reserved(incomingOf(def(t).tieID != 0 ? group(t) : std::vector<int>{t})))) {
+                reach(t, s.startCost);
+                src_[t] = accepted = true;
             }
-            cost_[t] = s.startCost;
-            insertSorted(t);
-            isSrc_[t] = true;
-            accepted = true;
-        }
-        if (!accepted || destinations.empty()) {
-            return false;
         }
         uint64_t wanted = 0;
         for (uint32_t d : destinations) {
             const int t = lookup(d);
-            bool reservedOut = false;
-            for (int e : outgoing(t)) {
-                reservedOut |= reservations_[e] > 0;
-            }
-            if (bidir(t) && reservedOut) {
-                continue;
-            }
-            if (!isDst_[t]) {
-                isDst_[t] = true;
+            if (!(bidir(t) && reserved(outgoing(t))) && !dst_[t]) {
+                dst_[t] = 1;
                 ++wanted;
             }
         }
-        if (wanted == 0) {
+        if (!accepted || wanted == 0) {
             return false;
         }
         for (uint32_t d : destinations) {
-            const int t = lookup(d);
-            for (int m : group(t)) {
-                if (m != t && !isDst_[m]) {
-                    isDst_[m] = true;
+            for (int m : group(lookup(d))) {
+                if (m != lookup(d) && !dst_[m]) {
+                    dst_[m] = 1;
                     ++wanted;
                 }
             }
         }
-        uint64_t solved = 0;
-        while (solved != wanted) {
-            if (list_.empty() || cost_[list_.front()] == kMax) {
+        std::vector<char> visited(n);
+        for (uint64_t solved = 0; solved != wanted;) {
+            int at = -1;
+            for (int t = 0; t < n; ++t) {
+                if (!visited[t] &&
+                    (at < 0 || std::pair(cost_[t], order_[t]) < std::pair(cost_[at], order_[at]))) {
+                    at = t;
+                }
+            }
+            if (at < 0 || cost_[at] == kMax) {
                 break;
             }
-            const int current = list_.front();
-            if (isDst_[current]) {
-                ++solved;
-            }
-            list_.erase(list_.begin());
-            if (solved == wanted) {
+            visited[at] = 1;
+            if (dst_[at] && ++solved == wanted) {
                 break;
             }
-            for (int e : outgoing(current)) {
+            for (int e : outgoing(at)) {
                 const int next = static_cast<int>(edge(e).destTerminalIndex);
-                if (!usable(current, e, next)) {
-                    continue;
+                const uint64_t c = uint64_t{cost_[at]} + edge(e).weight;
+                if (usable(at, e, next) && c < cost_[next]) {
+                    reach(next, static_cast<uint32_t>(c));
+                    previous_[next] = {e, at};
                 }
-                const uint64_t c = uint64_t{cost_[current]} + edge(e).weight;
-                if (c >= kMax || c >= cost_[next]) {
-                    continue;
-                }
-                cost_[next] = static_cast<uint32_t>(c);
-                insertSorted(next);
-                previous_[next] = current;
-                previousEdge_[next] = e;
             }
         }
         for (int t = 0; t < n; ++t) {
-            if (!isDst_[t]) {
+            if (!dst_[t] || (!src_[t] && previous_[t].edge < 0)) {
                 continue;
             }
-            RefRoute r;
-            r.cost = cost_[t];
-            if (isSrc_[t]) {
-                r.source = t;
-            } else if (previous_[t] >= 0) {
-                int at = t;
-                while (previous_[at] >= 0) {
-                    r.segments.insert(r.segments.begin(), RefSegment{previousEdge_[at], at});
-                    at = previous_[at];
-                }
-                r.source = at;
-            } else {
-                continue;
+            RefRoute r{t, {}, cost_[t], static_cast<uint8_t>(constrained), {}, -1};
+            while (!src_[t] && previous_[r.source].edge >= 0) {
+                r.segments.insert(r.segments.begin(), RefSegment{previous_[r.source].edge, r.source});
+                r.inverted ^= edge(previous_[r.source].edge).inverts != 0 ? 1 : 0;
+                r.source = previous_[r.source].terminal;
             }
             routes.push_back(r);
         }
         if (routes.empty()) {
             return true;
         }
-        const size_t solvedCount = routes.size();
-        for (size_t i = 0; i < solvedCount; ++i) {
-            RefRoute& r = routes[i];
-            r.inverted = 0;
-            for (const auto& s : r.segments) {
-                r.inverted ^= edge(s.edge).inverts != 0 ? 1 : 0;
-            }
-            bool done = false;
-            for (size_t k = r.segments.size(); k-- > 0 && !done;) {
-                const int from = k == 0 ? r.source : r.segments[k - 1].terminal;
-                const int e = r.segments[k].edge;
-                const int to = r.segments[k].terminal;
-                if (reservations_[e] != 0) {
-                    continue;
-                }
-                for (int c : outgoing(from)) {
-                    if (static_cast<int>(edge(c).destTerminalIndex) != to ||
-                        (edge(c).inverts != 0) == (edge(e).inverts != 0) || !usable(from, c, to)) {
-                        continue;
-                    }
-                    done = true;
-                    const uint64_t twinCost = uint64_t{r.cost} - edge(e).weight + edge(c).weight;
-                    if (twinCost < kMax) {
-                        RefRoute twin = r;
-                        twin.segments[k].edge = c;
-                        twin.cost = static_cast<uint32_t>(twinCost);
-                        twin.inverted ^= 1;
-                        routes.push_back(twin);
-                    }
-                    break;
-                }
+        for (size_t i = 0, solved = routes.size(); i < solved; ++i) {
+            if (std::optional<RefRoute> twin = twinOf(routes[i])) {
+                routes.push_back(*twin);
             }
         }
-        std::vector<bool> gone(routes.size());
+        // Of the routes to one tie group with the same inversion the cheapest stays, the first of equals.
+        std::vector<char> gone(routes.size());
         for (size_t i = 0; i < routes.size(); ++i) {
-            if (gone[i] || def(end(routes[i])).tieID == 0) {
+            if (gone[i] || def(routes[i].end()).tieID == 0) {
                 continue;
             }
-            size_t a = i;
-            for (size_t j = i + 1; j < routes.size(); ++j) {
-                const int ea = end(routes[a]);
-                const int eb = end(routes[j]);
-                if (gone[j] || eb == ea || def(eb).numIncomingEdges == 0 || def(eb).tieID != def(ea).tieID ||
-                    routes[j].inverted != routes[a].inverted) {
-                    continue;
-                }
-                if (routes[j].cost < routes[a].cost) {
-                    gone[a] = true;
-                    a = j;
-                } else {
-                    gone[j] = true;
+            for (size_t a = i, j = i + 1; j < routes.size(); ++j) {
+                const int ea = routes[a].end();
+                const int eb = routes[j].end();
+                if (!gone[j] && eb != ea && def(eb).numIncomingEdges != 0 && def(eb).tieID == def(ea).tieID &&
+                    routes[j].inverted == routes[a].inverted) {
+                    const bool cheaper = routes[j].cost < routes[a].cost;
+                    gone[cheaper ? a : j] = 1;
+                    a = cheaper ? j : a;
                 }
             }
         }
         std::vector<RefRoute> kept;
         for (size_t i = 0; i < routes.size(); ++i) {
-            if (!gone[i]) {
-                kept.push_back(routes[i]);
+            if (gone[i]) {
+                continue;
             }
-        }
-        for (RefRoute& r : kept) {
-            for (const auto& s : r.segments) {
-                const std::vector<int> members = group(s.terminal);
-                if (members.size() <= 1) {
-                    continue;
-                }
-                for (int m : members) {
-                    if (m == s.terminal) {
-                        continue;
+            kept.push_back(routes[i]);
+            for (const auto& s : routes[i].segments) {
+                for (int m : group(s.terminal)) {
+                    if (m != s.terminal) {
+                        kept.back().floating.push_back({defaultEdge(m), m});
                     }
-                    int defaultEdge = -1;
-                    for (int e : incoming(m)) {
-                        if (edge(e).isDefault != 0) {
-                            defaultEdge = e;
-                            break;
-                        }
-                    }
-                    r.floating.push_back({defaultEdge, m});
                 }
             }
         }
@@ -397,30 +315,15 @@ private:
         return false;
     }
 
-    bool anyReservedIncoming(int t) const {
-        std::vector<int> set = group(t);
-        if (def(t).tieID == 0) {
-            set = {t};
-        }
-        for (int m : set) {
-            for (int e : incoming(m)) {
-                if (reservations_[e] > 0) {
-                    return true;
-                }
-            }
-        }
-        return false;
-    }
-
     const voark::TopographyInfo& g_;
     std::vector<uint32_t> reservations_;
     std::vector<uint8_t> available_;
     std::vector<uint32_t> cost_;
-    std::vector<int> previous_;
-    std::vector<int> previousEdge_;
-    std::vector<bool> isSrc_;
-    std::vector<bool> isDst_;
-    std::vector<int> list_;
+    std::vector<RefSegment> previous_; // per terminal: the edge it was reached by and where from
+    std::vector<char> src_;
+    std::vector<char> dst_;
+    std::vector<int64_t> order_;
+    int64_t reached_ = 0;
     bool useUnavailable_ = false;
 };
 

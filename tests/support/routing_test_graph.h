@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -46,39 +47,28 @@ inline std::vector<TerminalPlan> plainTerminals(uint32_t n) {
 // each source (stable by source); edgeIndex maps a plan edge to its index.
 class Graph {
 public:
-    explicit Graph(const GraphPlan& plan) {
+    explicit Graph(const GraphPlan& plan) : terminals_(plan.terminals.size()), members_(plan.ties) {
         const uint32_t n = static_cast<uint32_t>(plan.terminals.size());
         std::vector<uint32_t> order(plan.edges.size());
-        for (uint32_t i = 0; i < order.size(); ++i) {
-            order[i] = i;
-        }
+        std::iota(order.begin(), order.end(), 0u);
         std::stable_sort(order.begin(), order.end(),
                          [&](uint32_t a, uint32_t b) { return plan.edges[a].from < plan.edges[b].from; });
         edgeIndex.resize(order.size());
         for (uint32_t k = 0; k < order.size(); ++k) {
             edgeIndex[order[k]] = k;
             const EdgePlan& e = plan.edges[order[k]];
-            const uint32_t first = static_cast<uint32_t>(entries_.size());
+            voark::Terminal& from = terminals_[e.from];
+            from.firstOutgoingEdge = from.numOutgoingEdges++ == 0 ? k : from.firstOutgoingEdge;
+            edges_.push_back({e.weight, e.to, nullptr, 0, static_cast<uint32_t>(entries_.size()),
+                              static_cast<uint32_t>(e.settings.size()), e.inverts, e.isDefault});
             entries_.insert(entries_.end(), e.settings.begin(), e.settings.end());
-            edges_.push_back({e.weight, e.to, nullptr, 0, first, static_cast<uint32_t>(e.settings.size()),
-                              e.inverts, e.isDefault});
         }
         for (uint32_t t = 0; t < n; ++t) {
-            voark::Terminal def{};
+            voark::Terminal& def = terminals_[t];
             def.id = plan.terminals[t].id;
             def.subtopographyID = t;
             def.tieID = plan.terminals[t].tie;
             def.flags = plan.terminals[t].flags;
-            def.firstOutgoingEdge = static_cast<uint32_t>(edges_.size());
-            for (uint32_t k = 0; k < edges_.size(); ++k) {
-                if (plan.edges[order[k]].from == t) {
-                    def.firstOutgoingEdge = std::min(def.firstOutgoingEdge, k);
-                    ++def.numOutgoingEdges;
-                }
-            }
-            if (def.numOutgoingEdges == 0) {
-                def.firstOutgoingEdge = 0;
-            }
             def.firstIncomingEdge = static_cast<uint32_t>(incoming_.size());
             for (uint32_t k = 0; k < edges_.size(); ++k) {
                 if (edges_[k].destTerminalIndex == t) {
@@ -86,23 +76,14 @@ public:
                     ++def.numIncomingEdges;
                 }
             }
-            terminals_.push_back(def);
         }
-        members_ = plan.ties;
         for (const auto& group : members_) {
             ties_.push_back({group.data(), nullptr, static_cast<uint32_t>(group.size())});
         }
-        info_ = {"TestTopography",
-                 terminals_.data(),
-                 edges_.data(),
-                 ties_.data(),
-                 entries_.data(),
-                 nullptr,
-                 incoming_.data(),
-                 n,
-                 static_cast<uint32_t>(edges_.size()),
-                 static_cast<uint32_t>(ties_.size()),
-                 static_cast<uint32_t>(entries_.size())};
+        auto count = [](const auto& v) { return static_cast<uint32_t>(v.size()); };
+        info_ = {"TestTopography", terminals_.data(), edges_.data(),    ties_.data(),
+                 entries_.data(),  nullptr,           incoming_.data(), n,
+                 count(edges_),    count(ties_),      count(entries_)};
     }
     Graph(const Graph&) = delete;
     Graph& operator=(const Graph&) = delete;

@@ -79,7 +79,6 @@ TEST_F(Packages, TheRegistrarAnswersThePackagesTables) {
     };
     const Case cases[] = {
         {"first of duplicates", {5, 7, 5}, {100, 200, 300}, 5, 100, 0},
-        {"second id", {5, 7, 5}, {100, 200, 300}, 7, 200, 0},
         {"unknown id", {5, 7, 5}, {100, 200, 300}, 6, 0, kUnknownId},
         {"empty package", {}, {}, 5, 0, kUnknownId},
     };

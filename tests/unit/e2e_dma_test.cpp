@@ -1,22 +1,13 @@
-// DMA end to end through the host's C API, with the real DMA objects and
-// calibration values (levels 14 and 15) over the test level table, on every
-// board: a round trip on each channel (reserve, add a user buffer, start,
-// wait at the notify-at interrupt, read back), the wait's checks, a closed
-// session stopping its stream, and a reset, a power-down and a stop that
-// complete while a wait without timeout is pending.
+// DMA end to end through the host's C API on every board: the command stream
+// to the device and the measure unit's packets from it (reserve, add a user
+// buffer, start, wait at the notify-at interrupt, read back), the wait's
+// checks, and a closed session stopping its stream.
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <thread>
 #include <vector>
 
 #include "core/dma_objects.h"
-#include "core_test_levels.h"
-#include "control_io.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
-#include "sim.h"
 
 namespace {
 
@@ -25,29 +16,15 @@ using kelvo_test::answer;
 using kelvo_test::statusOf;
 
 using kelvo_test::boards;
-using kelvo_test::standIns;
 using nVOAPALS100::tStatus;
 
 constexpr int32_t kNotReserved = static_cast<int32_t>(0xBFFA431Au);
 constexpr int32_t kInvalidChannel = static_cast<int32_t>(0xBFFA4303u);
-constexpr int32_t kInvalidated = static_cast<int32_t>(0xBFFA9179u);
 constexpr uint32_t kForever = 0xFFFFFFFF;
 
 int32_t simple(int handle, uint32_t code, uint32_t channel) {
     return kelvo_test::statusOf(handle, code, kelvo_brixelTools_stopDMA_in{channel, 0});
 }
-
-// Whole pages of the client's memory, registered as its user memory.
-struct PageBuffer {
-    explicit PageBuffer(size_t size)
-        : bytes(static_cast<uint8_t*>(std::aligned_alloc(4096, (size + 4095) / 4096 * 4096))), size(size) {
-        owned.add(bytes, (size + 4095) / 4096 * 4096, kal::usermem::kReadWrite);
-    }
-    ~PageBuffer() { std::free(bytes); }
-    uint8_t* bytes;
-    size_t size;
-    kal::usermem::Scope owned;
-};
 
 class E2EDma : public kelvo_test::HostedTest {
 protected:
@@ -71,11 +48,11 @@ protected:
             kelvo_brixelTools_waitUntilBytesTransferred_in{channel, 0, start, bytes, timeout, 0, 0});
         return {out.status, out.timedOut};
     }
-    // Adds buffer to channel 0 and starts it; no data is there yet, so the stream runs on.
-    static void startReceiving(int handle, const PageBuffer& buffer) {
+    // Adds buffer to channel 0 and starts it.
+    template <class T> static void startReceiving(int handle, const std::vector<T>& buffer) {
         EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                           kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(buffer.bytes),
-                                                                      buffer.size, 0, 0}),
+                           kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(buffer.data()),
+                                                                      buffer.size() * sizeof(T), 0, 0}),
                   0);
         EXPECT_EQ(
             statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0}),
@@ -83,9 +60,10 @@ protected:
     }
 };
 
-// Each channel's bytes travel between a user buffer and the simulated FPGA;
-// the wait returns at the notify-at interrupt; the stop leaves nothing registered.
-TEST_F(E2EDma, RoundTripOnEachChannelOfEveryBoard) {
+// The command stream's bytes travel from a user buffer to the simulated FPGA
+// (the other way: the measure packets); the wait returns at the notify-at
+// interrupt; the stop leaves nothing registered.
+TEST_F(E2EDma, TheCommandStreamReachesTheDeviceOnEveryBoard) {
     constexpr size_t kBytes = 3 * 4096 + 512;
     for (const std::string& board : boards()) {
         SCOPED_TRACE(board);
@@ -101,36 +79,15 @@ TEST_F(E2EDma, RoundTripOnEachChannelOfEveryBoard) {
             << "only Solstra's command stream has credits";
         EXPECT_EQ(dma->getDMAControllers()->getStreamCreditController(0, status), nullptr);
 
-        // Device to host.
-        PageBuffer in(kBytes);
-        std::memset(in.bytes, 0, kBytes);
-        std::vector<uint8_t> produced(kBytes);
-        for (size_t i = 0; i < kBytes; ++i) {
-            produced[i] = static_cast<uint8_t>(i * 7 + 1);
-        }
-        module->dma(0).inject(produced.data(), produced.size());
-        startReceiving(handle, in);
-        const Waited received = wait(handle, 0, 0, kBytes, kForever);
-        EXPECT_EQ(received.status, 0);
-        EXPECT_EQ(received.timedOut, 0u);
-        EXPECT_EQ(answer<kelvo_brixelTools_getTransferCount_out>(handle,
-                                                                 KELVO_IOCTL_brixelTools_getTransferCount,
-                                                                 kelvo_brixelTools_getTransferCount_in{0, 0})
-                      .transferCount,
-                  kBytes);
-        EXPECT_EQ(std::memcmp(in.bytes, produced.data(), kBytes), 0);
-        EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_stopDMA, 0), 0);
-        EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_clearTransfers, 0), 0);
-
-        // Host to device (past the start-up program that level 18 sent).
+        // Past the start-up program that level 18 sent.
         module->dma(1).clearSunk();
-        PageBuffer out(kBytes);
+        std::vector<uint8_t> out(kBytes);
         for (size_t i = 0; i < kBytes; ++i) {
-            out.bytes[i] = static_cast<uint8_t>(i * 13 + 5);
+            out[i] = static_cast<uint8_t>(i * 13 + 5);
         }
         EXPECT_EQ(
             statusOf(handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
-                     kelvo_brixelTools_addTransferToDevice_in{1, 0, address(out.bytes), out.size, 1, 0}),
+                     kelvo_brixelTools_addTransferToDevice_in{1, 0, address(out.data()), out.size(), 1, 0}),
             0);
         EXPECT_EQ(
             statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{1, 0, {}, 0}),
@@ -140,7 +97,7 @@ TEST_F(E2EDma, RoundTripOnEachChannelOfEveryBoard) {
                   0);
         const Waited sent = wait(handle, 1, 0, kBytes, kForever);
         EXPECT_EQ(sent.status, 0);
-        EXPECT_EQ(module->dma(1).sunk(), std::vector<uint8_t>(out.bytes, out.bytes + kBytes));
+        EXPECT_EQ(module->dma(1).sunk(), out);
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_clearApplicationFIFO, 1), 0);
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_stopDMA, 1), 0);
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_clearTransfers, 1), 0);
@@ -157,39 +114,26 @@ TEST_F(E2EDma, RoundTripOnEachChannelOfEveryBoard) {
     }
 }
 
-// The wait and its cancel check the channel and the reservation first; the
-// stream operations refuse a channel beyond the two.
+// The wait and its cancel check the reservation first (the stream operations
+// check none: the dispatcher answers), then the channel, every bit of it; a
+// wait without time answers at once, timed out.
 TEST_F(E2EDma, ChannelAndReservationChecks) {
     const int index = add("duskmere-a");
     const int handle = open(index);
     EXPECT_EQ(wait(handle, 0, 0, 64, 0).status, kNotReserved);
-    EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0}),
-              -52005)
-        << "the stream operations check no reservation: the dispatcher answers";
     EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_cancelWaitUntilBytesTransferred, 1), kNotReserved);
+    const kelvo_brixelTools_startDMA_in start{0, 0, {}, 0};
+    EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, start), -52005);
     EXPECT_EQ(reserveAll(handle), 0);
-    const struct {
-        uint32_t channel;
-        int32_t waitAnswer;
-        uint32_t timedOut;
-    } cases[] = {{0, 0, 1}, {1, 0, 1}, {2, kInvalidChannel, 0}, {0x80000001u, kInvalidChannel, 0}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.channel);
-        const Waited w = wait(handle, c.channel, 0, 64, 0);
-        EXPECT_EQ(w.status, c.waitAnswer);
-        EXPECT_EQ(w.timedOut, c.timedOut);
-        EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_cancelWaitUntilBytesTransferred, c.channel),
-                  c.channel < 2 ? 0 : kInvalidChannel);
+    for (uint32_t channel : {0u, 1u, 0x80000001u}) {
+        SCOPED_TRACE(channel);
+        const Waited w = wait(handle, channel, 0, 64, 0);
+        EXPECT_EQ(w.status, channel < 2 ? 0 : kInvalidChannel);
+        EXPECT_EQ(w.timedOut, channel < 2 ? 1u : 0u);
+        EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_cancelWaitUntilBytesTransferred, channel),
+                  channel < 2 ? 0 : kInvalidChannel);
     }
-    const auto count = answer<kelvo_brixelTools_getTransferCount_out>(
-        handle, KELVO_IOCTL_brixelTools_getTransferCount, kelvo_brixelTools_getTransferCount_in{2, 0});
-    EXPECT_EQ(count.status, -52005);
-    EXPECT_EQ(count.transferCount, 0u);
-    for (uint32_t channel : {2u, 0u}) { // a channel beyond the two; no transfers to start
-        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA,
-                           kelvo_brixelTools_startDMA_in{channel, 0, {}, 0}),
-                  -52005);
-    }
+    EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, start), -52005) << "no transfers to start";
     EXPECT_EQ(kelvo_close(handle), 0);
     remove(index);
 }
@@ -198,7 +142,7 @@ TEST_F(E2EDma, ClosingTheSessionStopsItsStream) {
     const int index = add("solstra");
     auto module = kelvo_host::module(static_cast<unsigned>(index));
     const int handle = openReserved(index);
-    PageBuffer buffer(8192);
+    const std::vector<uint8_t> buffer(8192);
     startReceiving(handle, buffer);
     EXPECT_TRUE(module->dma(0).running());
     const uint64_t resets = module->dma(0).fifoResets();
@@ -208,40 +152,47 @@ TEST_F(E2EDma, ClosingTheSessionStopsItsStream) {
     remove(index);
 }
 
-// A wait without timeout never holds up a reset, a power-down or a stop: it
-// ends invalidated and the transition completes.
-TEST_F(E2EDma, ResetPowerDownAndStopCompleteWithAnEndlessWaitPending) {
-    using namespace kelvo_driver::nVOAPAL000;
-    enum Transition { kReset, kPowerDown, kStop };
-    for (Transition transition : {kReset, kPowerDown, kStop}) {
-        SCOPED_TRACE(transition);
-        const int index = add("duskmere-b");
+// The measurement stream: each arm of the measure unit sends one packet (the
+// sequencer's marker, the packet number, its general-use registers) into the
+// measure FIFO, and channel 0 carries it into the client's memory.
+constexpr size_t kPacketWords = 2 + 64;
+constexpr size_t kPacketBytes = kPacketWords * 4;
+
+int32_t measure(int handle, uint32_t code) {
+    return statusOf(handle, code, kelvo_measureUnit_arm_in{0, 0});
+}
+
+using E2EMeasurePackets = E2EDma;
+
+TEST_F(E2EMeasurePackets, EachArmSendsTheSequencersRegistersOverChannel0) {
+    for (const std::string& board : boards()) {
+        SCOPED_TRACE(board);
+        const int index = add(board);
+        sim::Sequencer& seq = module(index).sequencerSide()->sequencer();
+        for (uint32_t i = 0; i < 64; ++i) {
+            seq.writeGeneralUse(i, 0xA5000000u | i);
+        }
         const int handle = openReserved(index);
-        PageBuffer buffer(8192);
-        startReceiving(handle, buffer);
-        Waited waited{1, 1};
-        std::thread waiter([&] { waited = wait(handle, 0, 0, 8192, kForever); });
-        auto* dma = static_cast<kelvo_driver::DMAObjects*>(&deviceOf(index)->getKelvoHelper()->getTask(14));
-        while (dma->getDMAControllers()->getDMAInterruptController().waiterCount() == 0) {
-            std::this_thread::yield();
+        std::vector<uint32_t> words(2 * kPacketWords, 0);
+        startReceiving(handle, words);
+        for (int arm = 0; arm < 2; ++arm) {
+            EXPECT_EQ(measure(handle, KELVO_IOCTL_measureUnit_arm), 0);
+            EXPECT_EQ(measure(handle, KELVO_IOCTL_measureUnit_reset), 0);
         }
-        kelvo_driver::KelvoDevice* device = deviceOf(index);
-        tStatus status;
-        if (transition == kReset) {
-            EXPECT_EQ(resetTo(index, 19), 0);
-        } else {
-            EXPECT_TRUE(device->commonChangePnPState(
-                tEventDescriptor(0), transition == kPowerDown ? kPnPStateSleep : kPnPStateNotStarted,
-                kSuspendReasonStart, false, status));
+        EXPECT_EQ(wait(handle, 0, 0, 2 * kPacketBytes, kForever).status, 0);
+        EXPECT_EQ(answer<kelvo_brixelTools_getTransferCount_out>(handle,
+                                                                 KELVO_IOCTL_brixelTools_getTransferCount,
+                                                                 kelvo_brixelTools_getTransferCount_in{0, 0})
+                      .transferCount,
+                  2 * kPacketBytes);
+        for (size_t packet = 0; packet < 2; ++packet) {
+            const uint32_t* p = words.data() + packet * kPacketWords;
+            EXPECT_EQ(p[0], seq.marker());
+            EXPECT_EQ(p[1], words[1] + packet) << "packets are numbered in turn";
+            for (uint32_t i = 0; i < 64; ++i) {
+                EXPECT_EQ(p[2 + i], 0xA5000000u | i) << "general-use register " << i;
+            }
         }
-        waiter.join();
-        EXPECT_EQ(waited.status, kInvalidated);
-        EXPECT_EQ(waited.timedOut, 0u);
-        if (transition != kReset) {
-            EXPECT_TRUE(device->commonChangePnPState(tEventDescriptor(0), kPnPStateReady, kSuspendReasonStart,
-                                                     false, status));
-        }
-        EXPECT_EQ(levelOf(index), 19u);
         EXPECT_EQ(kelvo_close(handle), 0);
         remove(index);
     }

@@ -1,6 +1,8 @@
 // Level 19 end to end through the host's C API, on each board: the module
 // comes up complete; every code of both interfaces answers a valid request as
-// a user expects and refuses a bad one with a clear code, changing nothing;
+// a user expects and refuses a bad one with a clear code, changing nothing, and
+// so are bad names and addresses; a window's soft-copy requests keep the
+// device and the soft copy apart;
 // a reset to each level 0 to 19 admits exactly the codes at or below it; the
 // connected-accessory word survives resets.
 #include <sys/mman.h>
@@ -60,14 +62,8 @@ struct Put {
     uint64_t value;
 };
 // A field of the row's input record In.
-#define F(field, value)                                                                                      \
-    Put {                                                                                                    \
-        offsetof(In, field), sizeof(In::field), value                                                        \
-    }
-#define NAME(place)                                                                                          \
-    Put {                                                                                                    \
-        offsetof(In, nameAddress), 16, place                                                                 \
-    }
+#define F(field, value) (Put{offsetof(In, field), sizeof(In::field), value})
+#define NAME(place) (Put{offsetof(In, nameAddress), 16, place})
 
 struct Row {
     const char* name;
@@ -126,7 +122,8 @@ std::vector<Row> rows(unsigned board) {
         ROW(wexmoor_isSequenceEngineRunning, {F(channelMask, 1)}, 0, {F(channelMask, 2)}, kInvalidChannel),
         ROW(wexmoor_resetSequenceEngine, {F(channelMask, 1)}, 0, {F(channelMask, 0)}, kInvalidChannel),
         ROW(corran_getHardwareErrors, {}, 0, {}, kWrongSize),
-        ROW(corran_readTemperatureSensor, {}, 0, {F(sensor, 1)}, kInvalidSensor),
+        // Solstra's reference temperature; Duskmere has no sensor to read.
+        ROW(corran_readTemperatureSensor, {}, 0, {F(sensor, 1)}, kInvalidSensor, 0, board == 0 ? 0x0B2C : 0),
         ROW(corran_queryInCompliance, {}, 0, {F(channel, 1)}, kInvalidChannel),
         ROW(corran_areStorageMapChecksumsValid, {}, 0, {}, kWrongSize, 0, 1),
         ROW(corran_areStorageMapVersionsValid, {}, 0, {}, kWrongSize, 0, 1),
@@ -244,6 +241,18 @@ std::vector<Row> rows(unsigned board) {
 }
 
 using kelvo_test::address;
+using kelvo_test::statusOf;
+
+template <class T> std::vector<uint8_t> bytesOf(const T& in) {
+    const auto* first = reinterpret_cast<const uint8_t*>(&in);
+    return std::vector<uint8_t>(first, first + sizeof(in));
+}
+
+// Writes that reached an FPGA's register space so far.
+size_t writesTo(const sim::FpgaSpace& space) {
+    const std::vector<sim::Access> trace = space.trace();
+    return std::count_if(trace.begin(), trace.end(), [](const sim::Access& access) { return access.write; });
+}
 
 class E2ELevel19 : public kelvo_test::HostedTest, public ::testing::WithParamInterface<unsigned> {
 protected:
@@ -365,12 +374,8 @@ protected:
         bool operator==(const Observed&) const = default;
     };
     Observed observe() {
-        size_t writes = module_->flash().trace().size();
-        for (const auto& trace : {module_->nisoFpga().trace(), module_->isoFpga().trace()}) {
-            writes += std::count_if(trace.begin(), trace.end(), [](const sim::Access& a) { return a.write; });
-        }
         return {
-            writes,
+            module_->flash().trace().size() + writesTo(module_->nisoFpga()) + writesTo(module_->isoFpga()),
             out_,
             data_,
             request<kelvo_kelvo_getSetupLevel_out>(KELVO_IOCTL_kelvo_getSetupLevel, kelvo_status_record{0})
@@ -449,29 +454,13 @@ TEST_P(E2ELevel19, EveryCodeAnswersValidInputAndRefusesBadInput) {
 // level answers the tracker's status and one at or below it is admitted;
 // then a reset to 19 completes the module again.
 TEST_P(E2ELevel19, EveryResetLevelAdmitsTheCodesAtOrBelowIt) {
-    struct Probe {
-        const char* name;
-        uint32_t level; // the code's setup level
-        uint32_t code;
-        std::vector<uint8_t> in;
-        size_t outSize;
-    };
-    const auto bytes = [](const auto& in) {
-        std::vector<uint8_t> v(sizeof(in));
-        std::memcpy(v.data(), &in, sizeof(in));
-        return v;
-    };
-    const Probe probes[] = {
-        {"kdut_cleanup", 0, KELVO_IOCTL_kdut_cleanup, bytes(kelvo_status_record{0}), 4},
-        {"arm_getNumberOfRegistrations", 1, KELVO_IOCTL_arm_getNumberOfRegistrations,
-         bytes(kelvo_status_record{0}), 16},
-        {"corran_getHardwareErrors", 11, KELVO_IOCTL_corran_getHardwareErrors,
-         bytes(kelvo_corran_getHardwareErrors_in{}), 4},
-        {"brixelTools_getTransferCount", 14, KELVO_IOCTL_brixelTools_getTransferCount,
-         bytes(kelvo_brixelTools_getTransferCount_in{}), 16},
-        {"kdut_checkHardwareState", 19, KELVO_IOCTL_kdut_checkHardwareState,
-         bytes(kelvo_kdut_checkHardwareState_in{}), 4},
-    };
+    // Codes of levels 0, 1, 11, 14 and 19, with their valid inputs.
+    const std::pair<std::string, uint32_t> probes[] = {{"kdut_cleanup", 0},
+                                                       {"arm_getNumberOfRegistrations", 1},
+                                                       {"corran_getHardwareErrors", 11},
+                                                       {"brixelTools_getTransferCount", 14},
+                                                       {"kdut_checkHardwareState", 19}};
+    const std::vector<Row> table = rows(GetParam());
     for (uint32_t level = 0; level <= 19; ++level) {
         SCOPED_TRACE(level);
         EXPECT_EQ(reset(level), level == 19 ? 0 : kLevelReached);
@@ -479,12 +468,13 @@ TEST_P(E2ELevel19, EveryResetLevelAdmitsTheCodesAtOrBelowIt) {
             request<kelvo_kelvo_getSetupLevel_out>(KELVO_IOCTL_kelvo_getSetupLevel, kelvo_status_record{0});
         EXPECT_EQ(reached.setupLevel, level);
         EXPECT_EQ(reached.status, 0);
-        for (const Probe& probe : probes) {
-            SCOPED_TRACE(probe.name);
-            const Answer answer = send(handles_[0], probe.code, probe.in, probe.outSize);
+        for (const auto& probe : probes) {
+            SCOPED_TRACE(probe.first);
+            const Row& row = *std::find_if(table.begin(), table.end(),
+                                           [&](const Row& r) { return r.name == probe.first; });
+            const Answer answer = send(handles_[0], row.code, record(row.valid, row.inSize), row.outSize);
             EXPECT_EQ(answer.transport, 0);
-            EXPECT_EQ(answer.word(probe.outSize == 16 ? 8 : probe.outSize - 4),
-                      probe.level > level ? kLevelReached : 0);
+            EXPECT_EQ(answer.word(row.statusAt), probe.second > level ? kLevelReached : 0);
         }
     }
     EXPECT_EQ(reset(19), 0);
@@ -517,6 +507,138 @@ TEST_P(E2ELevel19, TheConnectedAccessorySurvivesResets) {
                   .status,
               -1);
     EXPECT_EQ(accessory().accessory, 7u);
+}
+
+// The soft-copy requests of a window in turn: read and refresh take the
+// device's value, set and get stay in the soft copy, flush and write send
+// only what changed unless forced.
+TEST_P(E2ELevel19, WindowSoftCopyRequestsAndTheForceFlag) {
+    sim::FpgaSpace& fpga = module_->nisoFpga();
+    const int handle = handles_[0];
+    const uint64_t at = address(names_[1].data());
+    const uint64_t length = names_[1].size();
+    const uint64_t scratch = kNisoScratch[GetParam()];
+    enum Op { kRead, kSet, kFlush, kWrite, kDevice, kRefresh };
+    const struct {
+        Op op;
+        uint32_t value; // kSet, kWrite, kDevice
+        bool force;     // kFlush, kWrite
+        bool written;   // the device saw a write
+        uint32_t device;
+        uint32_t softCopy;
+    } steps[] = {
+        {kDevice, 0x0F0F0F0F, false, false, 0x0F0F0F0F, 0},
+        {kRead, 0, false, false, 0x0F0F0F0F, 0x0F0F0F0F},
+        {kSet, 0x11111111, false, false, 0x0F0F0F0F, 0x11111111},
+        {kFlush, 0, false, true, 0x11111111, 0x11111111},
+        {kFlush, 0, false, false, 0x11111111, 0x11111111}, // nothing changed since
+        {kFlush, 0, true, true, 0x11111111, 0x11111111},
+        {kWrite, 0x11111111, false, false, 0x11111111, 0x11111111},
+        {kWrite, 0x11111111, true, true, 0x11111111, 0x11111111},
+        {kWrite, 0x22222222, false, true, 0x22222222, 0x22222222},
+        {kDevice, 0x33333333, false, false, 0x33333333, 0x22222222},
+        {kRefresh, 0, false, false, 0x33333333, 0x33333333},
+    };
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        const auto& step = steps[i];
+        SCOPED_TRACE(i);
+        const size_t writes = writesTo(fpga);
+        uint32_t word = step.value;
+        int32_t result = 0;
+        switch (step.op) {
+        case kRead:
+            result = statusOf(handle, KELVO_IOCTL_deviceWindow_read,
+                              kelvo_deviceWindow_read_in{at, length, scratch, 4, address(&word), 0, 0});
+            EXPECT_EQ(word, step.device);
+            break;
+        case kSet:
+            result = statusOf(handle, KELVO_IOCTL_deviceWindow_set,
+                              kelvo_deviceWindow_set_in{at, length, address(&word), scratch, 4, 0, 0});
+            break;
+        case kFlush:
+            result = statusOf(handle, KELVO_IOCTL_deviceWindow_flush,
+                              kelvo_deviceWindow_flush_in{at, length, scratch, 4, step.force, {}, 0});
+            break;
+        case kWrite:
+            result = statusOf(
+                handle, KELVO_IOCTL_deviceWindow_write,
+                kelvo_deviceWindow_write_in{at, length, address(&word), scratch, 4, step.force, {}, 0});
+            break;
+        case kDevice:
+            fpga.poke(scratch, step.value);
+            continue;
+        case kRefresh:
+            result = statusOf(handle, KELVO_IOCTL_deviceWindow_refresh,
+                              kelvo_deviceWindow_refresh_in{at, length, scratch, 4, 0, 0});
+            break;
+        }
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(writesTo(fpga) > writes, step.written);
+        EXPECT_EQ(fpga.peek(scratch), step.device);
+        uint32_t soft = 0;
+        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_deviceWindow_get,
+                           kelvo_deviceWindow_get_in{at, length, scratch, 4, address(&soft), 0, 0}),
+                  0);
+        EXPECT_EQ(soft, step.softCopy);
+    }
+}
+
+// Names longer than 4096 (4096 itself is looked up), a length past the
+// address space, names and window data at addresses the client does not own:
+// refused with the operation's code, nothing reaching either FPGA, the handle
+// still served.
+TEST_P(E2ELevel19, BadNamesAndAddressesAreRefusedAndChangeNothing) {
+    const uint64_t scratch = kNisoScratch[GetParam()];
+    module_->nisoFpga().poke(scratch, 0x11111111);
+    const size_t writes = writesTo(module_->nisoFpga()) + writesTo(module_->isoFpga());
+    const uint32_t value = 7;
+    const auto map = [&](const std::string& name, uint64_t at, uint64_t length) {
+        return bytesOf(kelvo_arm_write_in{at != 0 ? at : address(name.data()),
+                                          length != 0 ? length : name.size(),
+                                          kScratchField,
+                                          1,
+                                          1,
+                                          {},
+                                          0});
+    };
+    const auto window = [&](const std::string& name, uint64_t at, uint64_t buffer) {
+        return bytesOf(kelvo_deviceWindow_write_in{
+            at != 0 ? at : address(name.data()), name.size(), buffer, scratch, 4, 1, {}, 0});
+    };
+    const std::string longest(4096, 'x'), tooLong(4097, 'x');
+    const struct {
+        const char* what;
+        uint32_t code;
+        std::vector<uint8_t> in;
+        int32_t status;
+    } cases[] = {
+        {"a map name of 4097", KELVO_IOCTL_arm_write, map(tooLong, 0, 0), kInvalidParameter},
+        {"a map name of 4096", KELVO_IOCTL_arm_write, map(longest, 0, 0), kNameNotFound},
+        {"a window name of 4097", KELVO_IOCTL_deviceWindow_write, window(tooLong, 0, address(&value)),
+         kInvalidParameter},
+        {"a name length past the address space", KELVO_IOCTL_arm_write, map(names_[0], 0, UINT64_MAX),
+         kInvalidParameter},
+        {"a map name at a foreign address", KELVO_IOCTL_arm_write, map(names_[0], 0x10, 0), kBadAddress},
+        {"a window name at a foreign address", KELVO_IOCTL_deviceWindow_write,
+         window(names_[1], 0x10, address(&value)), kBadAddress},
+        {"window data at a foreign address", KELVO_IOCTL_deviceWindow_write, window(names_[1], 0, 0x10),
+         kBadAddress},
+        {"window data at the top of the address space", KELVO_IOCTL_deviceWindow_write,
+         window(names_[1], 0, UINT64_MAX - 2), kBadAddress},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Answer refused = send(handles_[0], c.code, c.in, sizeof(kelvo_status_record));
+        EXPECT_EQ(refused.transport, 0);
+        EXPECT_EQ(refused.word(0), c.status);
+    }
+    EXPECT_EQ(writesTo(module_->nisoFpga()) + writesTo(module_->isoFpga()), writes);
+    EXPECT_EQ(module_->nisoFpga().peek(scratch), 0x11111111u);
+    const auto fine = request<kelvo_arm_read_out>(
+        KELVO_IOCTL_arm_read,
+        kelvo_arm_read_in{address(names_[0].data()), names_[0].size(), kScratchField, 0});
+    EXPECT_EQ(fine.status, 0);
+    EXPECT_EQ(fine.value, 0x11111111u);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryBoard, E2ELevel19, ::testing::Values(0u, 1u, 2u), [](const auto& info) {

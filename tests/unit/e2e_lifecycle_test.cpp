@@ -1,14 +1,13 @@
 // The device's life cycle at level 19 on every board, through the host's C
 // API with the plug-and-play machine driven directly: suspend and resume of
 // I/O, power down and restore, stop and start with handles, a routing
-// notifier and a DMA wait open; removal with all of them open; resets with
-// custom parameters; and what a storage field, a cooling override and a power
-// allocation keep across resets and power cycles.
+// notifier and a DMA wait open; removal with all of them open; a reset with a
+// DMA wait open; resets with custom parameters; and what a storage field, a
+// cooling override and a power allocation keep across resets and power
+// cycles. Then the non-isolated controllers: the temperature and the power
+// budget through the C API.
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <map>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,15 +57,12 @@ protected:
     // Reserves channel 0, starts its stream into a page-sized buffer and
     // waits for it on a thread until the channel's waiter is registered.
     struct PendingWait {
-        PendingWait(int index, int handle)
-            : buffer(static_cast<uint8_t*>(std::aligned_alloc(4096, 4096)), std::free), handle(handle) {
-            std::memset(buffer.get(), 0, 4096);
-            owned.add(buffer.get(), 4096, kal::usermem::kReadWrite);
+        PendingWait(int index, int handle) : buffer(4096, 0), handle(handle) {
             EXPECT_EQ(reserveAll(handle), 0);
-            EXPECT_EQ(
-                statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                         kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(buffer.get()), 4096, 0, 0}),
-                0);
+            EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+                               kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(buffer.data()), 4096,
+                                                                          0, 0}),
+                      0);
             EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA,
                                kelvo_brixelTools_startDMA_in{0, 0, {}, 0}),
                       0);
@@ -86,8 +82,7 @@ protected:
             thread.join();
             return result;
         }
-        std::unique_ptr<uint8_t, void (*)(void*)> buffer;
-        kal::usermem::Scope owned;
+        std::vector<uint8_t> buffer;
         int handle;
         int32_t result = 1;
         std::thread thread;
@@ -152,7 +147,7 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
             module->dma(0).inject(data.data(), data.size());
             EXPECT_TRUE(step(index, kPnPStateReady, c.reason, false));
             EXPECT_EQ(wait.join(), 0);
-            EXPECT_EQ(std::memcmp(wait.buffer.get(), data.data(), data.size()), 0);
+            EXPECT_EQ(wait.buffer, data);
         } else {
             EXPECT_EQ(wait.join(), c.waitEnds);
             EXPECT_TRUE(step(index, kPnPStateReady, c.reason, false));
@@ -248,6 +243,18 @@ TEST_F(Lifecycle, RemovalWithHandlesAndWaitsOpen) {
     }
 }
 
+// A reset ends a wait without timeout, invalidated, and completes.
+TEST_F(Lifecycle, AResetEndsAPendingWait) {
+    const int index = add("duskmere-b");
+    const int handle = open(index);
+    PendingWait wait(index, handle);
+    EXPECT_EQ(resetTo(index, 19), 0);
+    EXPECT_EQ(wait.join(), kInvalidated);
+    EXPECT_EQ(levelOf(index), 19u);
+    EXPECT_EQ(kelvo_close(handle), 0);
+    remove(index);
+}
+
 // The board's embedded FPGA image of target 0 or 1, decompressed into
 // ordinary memory of the client: a valid custom image.
 std::vector<uint8_t> ownImage(const std::string& board, uint32_t target) {
@@ -279,18 +286,14 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
     const std::vector<uint64_t> commands = {0x2000000000000011ull, 0x1C00FF0500000000ull};
     const std::vector<uint32_t> startup = {0x956E9395u, 0x22}, other = {0x11, 0x22}, addresses = {0, 1};
     auto package = [&](const std::vector<uint32_t>& ids, uint64_t ignore) {
-        return P{0,
-                 0,
-                 0,
-                 0,
-                 address(commands.data()),
-                 commands.size(),
-                 address(ids.data()),
-                 address(addresses.data()),
-                 ids.size(),
-                 0,
-                 0,
-                 ignore};
+        P p{};
+        p.subroutineCommandsPtr = address(commands.data());
+        p.numberOfSubroutineCommands = commands.size();
+        p.subroutineIdsPtr = address(ids.data());
+        p.subroutineAddressesPtr = address(addresses.data());
+        p.numberOfSubroutines = ids.size();
+        p.ignoreStartupErrors = ignore;
+        return p;
     };
     auto with = [](P p, uint64_t P::*word, uint64_t value) {
         p.*word = value;
@@ -311,7 +314,6 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
          kBadAddress},
         {"the isolated image at a bad address", 1, with({}, &P::isolatedFirmwarePtr, kBad), 0, 7,
          kBadAddress},
-        {"a package with the start-up subroutine", -1, package(startup, 0), 0, 19, 0},
         {"a package without it", -1, package(other, 0), 0, 17, kUnknownSubroutine},
         {"a package without it, start-up errors ignored", -1, package(other, 1), 0, 19, 0},
         {"an incomplete package, start-up errors ignored", -1,
@@ -357,8 +359,9 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
 
 // What a reset to 19, a power cycle and a stop and start keep: a storage
 // field written and flushed is read again from the flash (one written after
-// the flush is not), the cooling override lives in the device and stays, the
-// power allocation is built anew with nothing allocated.
+// the flush is not), the cooling override lives in the device and wins over
+// the cooling service's requests, the power allocation is built anew with
+// nothing allocated.
 TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
     using kelvo_test::named;
     const std::string_view manufacturing = "Manufacturing_Ver1.0.0d1";
@@ -366,7 +369,18 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
     const struct {
         const char* board;
         Transition transition;
-    } cases[] = {{"solstra", kReset}, {"duskmere-a", kPowerCycle}, {"duskmere-b", kStopStart}};
+        uint32_t requested; // the cooling mode the board asks of the chassis
+    } cases[] = {
+        {"solstra", kReset, 0x41000030}, {"duskmere-a", kPowerCycle, 0x20}, {"duskmere-b", kStopStart, 0x20}};
+    auto cooling = [](int handle) {
+        return answer<kelvo_voquantaPXICooling_getCoolingMode_out>(
+                   handle, KELVO_IOCTL_voquantaPXICooling_getCoolingMode, kelvo_status_record{0})
+            .coolingMode;
+    };
+    auto serviceRequest = [](int handle, uint32_t mode) {
+        return statusOf(handle, KELVO_IOCTL_pxiCooling_setCoolingMode,
+                        kelvo_pxiCooling_setCoolingMode_in{mode, 0});
+    };
     auto serial = [&](int handle, bool write, uint32_t value) {
         kelvo_storageMap_setRaw_in in = named(kelvo_storageMap_setRaw_in{}, manufacturing);
         in.fieldId = 12; // the serial number
@@ -386,9 +400,16 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
             statusOf(before, KELVO_IOCTL_storageMap_flush, named(kelvo_storageMap_flush_in{}, manufacturing)),
             0);
         serial(before, true, 0x0BADF00D); // not flushed
+        const auto requested = answer<kelvo_pxiCooling_getRequestedCoolingMode_out>(
+            before, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0});
+        EXPECT_EQ(requested.coolingMode, c.requested);
+        EXPECT_EQ(cooling(before), 16u) << "the device's record starts at mode 16";
+        EXPECT_EQ(serviceRequest(before, 24), 0);
+        EXPECT_EQ(cooling(before), 24u) << "the service's request applies while no override is in force";
         EXPECT_EQ(statusOf(before, KELVO_IOCTL_voquantaPXICooling_overrideCoolingMode,
                            kelvo_voquantaPXICooling_overrideCoolingMode_in{40, 0}),
                   0);
+        EXPECT_EQ(serviceRequest(before, 50), 0) << "the dropped request still succeeds";
         EXPECT_EQ(reserveAll(before), 0);
         EXPECT_EQ(answer<kelvo_corran_stagePowerAllocation_out>(
                       before, KELVO_IOCTL_corran_stagePowerAllocation,
@@ -407,10 +428,8 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
         }
         const int after = open(index);
         EXPECT_EQ(serial(after, false, 0), 0x00C0FFEEu);
-        EXPECT_EQ(answer<kelvo_voquantaPXICooling_getCoolingMode_out>(
-                      after, KELVO_IOCTL_voquantaPXICooling_getCoolingMode, kelvo_status_record{0})
-                      .coolingMode,
-                  40u);
+        EXPECT_EQ(serviceRequest(after, 60), 0);
+        EXPECT_EQ(cooling(after), 40u) << "the override lives in the device and stays in force";
         EXPECT_EQ(reserveAll(after), 0);
         const auto power = answer<kelvo_corran_getActualPowerAllocation_out>(
             after, KELVO_IOCTL_corran_getActualPowerAllocation,
@@ -420,6 +439,85 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
         EXPECT_EQ(kelvo_close(after), 0);
         EXPECT_EQ(kelvo_close(before), 0);
         remove(index);
+    }
+}
+
+// ---- the non-isolated controllers, beside the cooling override above
+
+constexpr int32_t kReadingInvalid = static_cast<int32_t>(0xBFFA4329u);
+constexpr int32_t kBudgetExceeded = static_cast<int32_t>(0xBFFA40A9u);
+
+using EndToEndControllers = kelvo_test::HostedTest;
+
+// A reading that never becomes valid: the time-out's code, and the last
+// reading still answered.
+TEST_F(EndToEndControllers, ATemperatureThatNeverBecomesValid) {
+    const int index = add("solstra", [](sim::Module& m) { m.vrefTemperature()->setNeverValid(true); });
+    const auto out = answer<kelvo_corran_readTemperatureSensor_out>(
+        open(index), KELVO_IOCTL_corran_readTemperatureSensor, kelvo_corran_readTemperatureSensor_in{0, 0});
+    EXPECT_EQ(out.temperature, 0x0B2C);
+    EXPECT_EQ(out.status, kReadingInvalid);
+}
+
+// Before the channel's reservation every request answers so; after it the
+// staged power counts against the budget, a commit makes it the actual one
+// and a discard drops only what was staged since.
+TEST_F(EndToEndControllers, PowerAllocationNeedsTheChannelsReservation) {
+    enum Op { kStage, kCommit, kDiscard, kActual, kReserve };
+    const int32_t notReserved = KELVO_STATUS_CHANNEL_NOT_RESERVED;
+    const struct {
+        const char* what;
+        Op op;
+        uint8_t channel;
+        uint32_t power; // staged, or the actual one answered
+        int32_t status;
+    } steps[] = {
+        {"stage", kStage, 0, 1000, notReserved},
+        {"commit", kCommit, 0, 0, notReserved},
+        {"discard", kDiscard, 0, 0, notReserved},
+        {"actual", kActual, 0, 0, notReserved},
+        {"reserve", kReserve, 0, 0, 0},
+        {"channel 1", kStage, 1, 1000, KELVO_STATUS_INVALID_CHANNEL},
+        {"the whole budget", kStage, 0, 225000000, 0},
+        {"commit", kCommit, 0, 0, 0},
+        {"actual", kActual, 0, 225000000, 0},
+        {"one more microwatt", kStage, 0, 225000001, kBudgetExceeded},
+        {"a decrease", kStage, 0, 25000000, 0},
+        {"discarded", kDiscard, 0, 0, 0},
+        {"still the whole budget", kActual, 0, 225000000, 0},
+    };
+    const int index = add("solstra");
+    const int handle = open(index);
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        const kelvo_corran_commitPowerAllocation_in in{step.channel, {}, 0};
+        switch (step.op) {
+        case kStage: {
+            const auto out = answer<kelvo_corran_stagePowerAllocation_out>(
+                handle, KELVO_IOCTL_corran_stagePowerAllocation,
+                kelvo_corran_stagePowerAllocation_in{step.channel, {}, step.power, 0});
+            EXPECT_EQ(out.result, 0u);
+            EXPECT_EQ(out.status, step.status);
+            break;
+        }
+        case kActual: {
+            const auto out = answer<kelvo_corran_getActualPowerAllocation_out>(
+                handle, KELVO_IOCTL_corran_getActualPowerAllocation,
+                kelvo_corran_getActualPowerAllocation_in{step.channel, {}, 0});
+            EXPECT_EQ(out.powerMicrowatts, step.power);
+            EXPECT_EQ(out.status, step.status);
+            break;
+        }
+        case kCommit:
+            EXPECT_EQ(statusOf(handle, KELVO_IOCTL_corran_commitPowerAllocation, in), step.status);
+            break;
+        case kDiscard:
+            EXPECT_EQ(statusOf(handle, KELVO_IOCTL_corran_discardPowerAllocation, in), step.status);
+            break;
+        case kReserve:
+            EXPECT_EQ(reserveAll(handle), step.status);
+            break;
+        }
     }
 }
 

@@ -1,196 +1,273 @@
-// The caller's memory as the host hands it to the driver: a client's ordinary
-// memory is reachable without registering it (names, name slots, window
-// data); a page that is not there or is read-only where the driver writes,
-// and the kernel layer's own memory, are error codes and never a crash.
+// A client's memory. The stand-in's rules in process mode, which the driver's
+// input checks rely on: the I/O-control copies refuse a range with a page
+// missing or read-only anywhere in it and move nothing, kernel-layer memory
+// (the rounding of a block, a large block handed out again) is never the
+// client's, a fault on the kernel side is a crash with a report; locking
+// pages for DMA follows the same rule. Then what the host hands the driver.
+#include <sys/mman.h>
+
 #include <cstdint>
 #include <cstring>
+#include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "client_pages.h"
-#include "core_test_levels.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
 #include "nVOKAL.h"
 
 namespace {
 
-using kelvo_test::ClientPages;
+const size_t kPage = kelvo_test::pageSize();
+constexpr uint8_t kUserByte = 0x5A;
+constexpr uint8_t kKernelByte = 0xC3;
+constexpr size_t kMiB = size_t{1} << 20;
 
-// What kelvo_ioctl returns.
+using kelvo_test::address;
+using kelvo_test::ClientPages;
+using kelvo_test::statusOf;
+
+nVOKAL_tStatus copy(bool toUser, uint8_t* kernel, uint64_t user, size_t size) {
+    return toUser ? nVOKAL100_replicateOutboundIOControlBuffer(user, kernel, static_cast<uint32_t>(size))
+                  : nVOKAL100_replicateInboundIOControlBuffer(kernel, user, static_cast<uint32_t>(size));
+}
+
+using StandInUserCopy = kelvo_test::LeakCheckedTest;
+
+TEST_F(StandInUserCopy, AFaultAnywhereInTheRangeRefusesTheCopyWithNothingMoved) {
+    struct Case {
+        const char* what;
+        const char* pages;
+        size_t offset; // of the user range, from the first page
+        size_t size;   // 0: up to 20 bytes before the end of the last page
+        bool toUser;
+        bool succeeds;
+    };
+    const size_t end = kPage - 16;
+    const Case cases[] = {
+        {"a header in a page without access", "n", 0, 40, false, false},
+        {"a name in a read-only page", "r", 0, 300, false, true},
+        {"a header straddling into a missing page", "w-", end, 40, false, false},
+        {"a record straddling into a read-only page", "wr", kPage - 4, 8, true, false},
+        {"slots whose middle page is missing", "w-w", 10, 0, true, false},
+        {"a buffer whose middle page is missing", "w-w", 10, 0, false, false},
+        {"a buffer over four good pages, out", "wwww", 1, 0, true, true},
+    };
+    const kal::usermem::ProcessMode client;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ClientPages user(c.pages, kUserByte);
+        const size_t size = c.size != 0 ? c.size : std::strlen(c.pages) * kPage - 20 - c.offset;
+        std::vector<uint8_t> kernel(size);
+        for (size_t i = 0; i < size; ++i) {
+            kernel[i] = c.toUser ? static_cast<uint8_t>(i * 7 + 1) : kKernelByte;
+        }
+        const std::vector<uint8_t> before = kernel;
+        const nVOKAL_tStatus result = copy(c.toUser, kernel.data(), address(user.at(c.offset)), size);
+        if (!c.succeeds) {
+            EXPECT_EQ(result, nVOKAL_kStatusBadAddress);
+            EXPECT_TRUE(user.untouched());
+            EXPECT_EQ(kernel, before);
+            continue;
+        }
+        ASSERT_EQ(result, nVOKAL_kSuccess);
+        if (c.toUser) {
+            EXPECT_EQ(std::memcmp(user.at(c.offset), kernel.data(), size), 0);
+        } else {
+            EXPECT_EQ(kernel, std::vector<uint8_t>(size, kUserByte));
+        }
+    }
+}
+
+TEST_F(StandInUserCopy, KernelLayerMemoryIsRefusedToTheGranuleAndItsNeighboursAreNot) {
+    const kal::usermem::ProcessMode client;
+    constexpr size_t kBlock = 5000; // over two granules
+    auto* block = static_cast<uint8_t*>(nVOKAL100_malloc(kBlock));
+    ASSERT_NE(block, nullptr);
+    std::memset(block, kKernelByte, kBlock);
+    // A small block made after one was freed (which may hand the same memory out again).
+    nVOKAL100_free(nVOKAL100_malloc(8));
+    auto* again = static_cast<uint8_t*>(nVOKAL100_malloc(8));
+    ASSERT_NE(again, nullptr);
+    // A large block kept after its free and handed out again, smaller.
+    nVOKAL100_free(nVOKAL100_malloc(3 * kMiB));
+    auto* large = static_cast<uint8_t*>(nVOKAL100_malloc(2 * kMiB));
+    ASSERT_NE(large, nullptr);
+    nVOKAL_tHandle list = nVOKAL220_tPageList_createFromAllocation(2, 0);
+    ASSERT_NE(list, nullptr);
+    uint8_t* pages = kal::pagelists::memory(list);
+    struct Case {
+        const char* what;
+        uint64_t user;
+        size_t size;
+    };
+    const Case cases[] = {
+        {"a block, whole", address(block), kBlock},
+        {"the last byte of a block", address(block + kBlock - 1), 1},
+        {"the rounding after a block", address(block + kBlock), 16},
+        {"a range running into a block", address(block) - 8, 16},
+        {"the second page of a page list", address(pages + kPage), 8},
+        {"a small block made again", address(again), 8},
+        {"the start of a large block made again", address(large), 8},
+        {"the end of a large block made again", address(large + 2 * kMiB - 8), 8},
+        {"the upper half", 0xFFFFD00000000000ULL, 8},
+        {"a range reaching the upper half", 0x00007FFFFFFFFFF8ULL, 16},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> word(c.size);
+        EXPECT_EQ(
+            nVOKAL100_replicateInboundIOControlBuffer(word.data(), c.user, static_cast<uint32_t>(c.size)),
+            nVOKAL_kStatusBadAddress);
+        EXPECT_EQ(
+            nVOKAL100_replicateOutboundIOControlBuffer(c.user, word.data(), static_cast<uint32_t>(c.size)),
+            nVOKAL_kStatusBadAddress);
+    }
+    for (size_t i = 0; i < kBlock; ++i) {
+        ASSERT_EQ(block[i], kKernelByte) << i;
+    }
+    EXPECT_EQ(pages[kPage], 0u);
+    nVOKAL220_tPageList_destroy(list);
+    nVOKAL100_free(large);
+    nVOKAL100_free(again);
+    nVOKAL100_free(block);
+
+    // Freed, the memory is no longer the kernel layer's.
+    std::vector<uint8_t> client8(8, kUserByte);
+    uint64_t word = 0;
+    EXPECT_EQ(nVOKAL100_replicateInboundIOControlBuffer(&word, address(client8.data()), 8), nVOKAL_kSuccess);
+    EXPECT_EQ(word, 0x5A5A5A5A5A5A5A5AULL);
+}
+
+// A fault on the kernel side is the driver's bug: nobody recovers it.
+TEST(StandInUserCopyDeath, AFaultOutsideTheUserRangeCrashesWithAReport) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    auto gone = [] {
+        void* page = mmap(nullptr, kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        munmap(page, kPage);
+        return static_cast<uint8_t*>(page);
+    };
+    const uint64_t good = 0x1122334455667788ULL;
+    uint64_t into = 0;
+    EXPECT_DEATH(
+        {
+            const kal::usermem::ProcessMode client;
+            nVOKAL100_replicateInboundIOControlBuffer(gone(), address(&good), sizeof(good));
+        },
+        "SEGV");
+    EXPECT_DEATH(
+        {
+            const kal::usermem::ProcessMode client;
+            nVOKAL100_replicateOutboundIOControlBuffer(address(&into), gone(), sizeof(into));
+        },
+        "SEGV");
+    EXPECT_DEATH(*reinterpret_cast<volatile uint64_t*>(gone()) = 1, "SEGV");
+}
+
+TEST_F(StandInUserCopy, ProcessModeLocksTheClientsOwnPagesOnly) {
+    ClientPages pages("wrw-");
+    const uint64_t base = address(pages.at(0));
+    auto* block = static_cast<uint8_t*>(nVOKAL100_malloc(64));
+    ASSERT_NE(block, nullptr);
+    struct Case {
+        const char* what;
+        uint64_t user;
+        uint64_t pages;
+        uint32_t flags;
+        bool processMode;
+        bool locked;
+    };
+    const Case cases[] = {
+        {"a page of the client, to be written", base, 1, NVOKAL_PAGELIST_WRITE, true, true},
+        {"the same outside process mode", base, 1, NVOKAL_PAGELIST_WRITE, false, false},
+        {"a read-only page, to be read", base + kPage, 1, 0, true, true},
+        {"a range over a read-only page, to be written", base, 3, NVOKAL_PAGELIST_WRITE, true, false},
+        {"a range into a page not mapped", base + 2 * kPage, 2, 0, true, false},
+        {"kernel-layer memory", address(block) / kPage * kPage, 1, 0, true, false},
+        {"the upper half", 0xFFFF800000000000ull, 1, 0, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::optional<kal::usermem::ProcessMode> client;
+        if (c.processMode) {
+            client.emplace();
+        }
+        nVOKAL_tHandle list = nVOKAL220_tPageList_createFromUser(c.user, c.pages, c.flags);
+        EXPECT_EQ(list != nullptr, c.locked);
+        nVOKAL220_tPageList_destroy(list);
+    }
+    nVOKAL100_free(block);
+}
+
+// The host: a header or record in a page that is not there or is read-only
+// where the driver writes is an error code and never a crash, and a buffer
+// that runs into such a page moves no byte. What kelvo_ioctl returns:
 constexpr int kTransportBadAddress = -51101;
 constexpr int kTransportInvalid = -51009; // also an output record the driver cannot write
-// The output record's status word.
-constexpr int32_t kBadAddress = -52006;
-constexpr uint64_t kSlot = KELVO_NAME_SLOT_SIZE;
-constexpr uint64_t kScratch = 0x18; // a read-write register of the isolated FPGA
+constexpr int32_t kBadAddress = -52006;   // the output record's status word
+constexpr uint32_t kCount = KELVO_IOCTL_arm_getNumberOfRegistrations;
+constexpr uint32_t kCountOutSize = sizeof(kelvo_arm_getNumberOfRegistrations_out);
 
-uint64_t address(const void* pointer) {
-    return reinterpret_cast<uintptr_t>(pointer);
-}
+using HostUserMemory = kelvo_test::HostedTest;
 
-// A module at setup level 19 (the test level table) with a session on it.
-class HostUserMemory : public kelvo_test::HostedTest {
-protected:
-    void SetUp() override {
-        HostedTest::SetUp();
-        index_ = kelvo_host_add_module("solstra");
-        ASSERT_GE(index_, 0);
-        handle_ = kelvo_open("smu_kelvo", static_cast<unsigned>(index_));
-        ASSERT_GE(handle_, 0);
-    }
-    void TearDown() override {
-        EXPECT_EQ(kelvo_close(handle_), 0);
-        HostedTest::TearDown();
-    }
-
-    // A request whose records are ordinary memory of the client: the output
-    // record's status word (the transport must be 0).
-    template <class Out = kelvo_status_record, class In> int32_t status(uint32_t code, const In& in) {
-        Out out{};
-        kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
-        EXPECT_EQ(kelvo_ioctl(handle_, code, &header), 0) << std::hex << code;
-        return out.status;
-    }
-    uint64_t count(uint32_t code) {
-        kelvo_arm_getNumberOfRegistrations_out out{};
-        const kelvo_status_record in{0};
-        kelvo_ioctl_header header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0};
-        EXPECT_EQ(kelvo_ioctl(handle_, code, &header), 0);
-        EXPECT_EQ(out.status, 0);
-        return out.count;
-    }
-    int32_t readWindow(const std::string& window, uint64_t buffer) {
-        return status(
-            KELVO_IOCTL_deviceWindow_read,
-            kelvo_deviceWindow_read_in{address(window.data()), window.size(), kScratch, 4, buffer, 0, 0});
-    }
-    int32_t mapNames(uint64_t slots) {
-        return status(KELVO_IOCTL_arm_getRegistrationNames, kelvo_arm_getRegistrationNames_in{slots, 0, 0});
-    }
-
-    int index_ = -1;
-    int handle_ = -1;
-    const std::string iso_ = "IsoFpgaWindow";
-};
-
-TEST_F(HostUserMemory, OrdinaryClientMemoryServesNamesSlotsAndWindowData) {
-    // The name slots as a client (and kelvo_tool) lists them: a vector, one guard slot.
-    const uint64_t windows = count(KELVO_IOCTL_deviceWindow_getNumberOfRegistrations);
-    ASSERT_EQ(windows, 3u);
-    std::vector<char> slots((windows + 1) * kSlot, '\x5A');
-    EXPECT_EQ(status(KELVO_IOCTL_deviceWindow_getRegistrationNames,
-                     kelvo_deviceWindow_getRegistrationNames_in{address(slots.data()), 0, 0}),
-              0);
-    EXPECT_STREQ(slots.data(), "flashWindow");
-    EXPECT_STREQ(slots.data() + kSlot, "NisoFpgaWindow");
-    EXPECT_STREQ(slots.data() + 2 * kSlot, "IsoFpgaWindow");
-    EXPECT_EQ(std::string(slots.end() - kSlot, slots.end()), std::string(kSlot, '\x5A'));
-    const uint64_t maps = count(KELVO_IOCTL_arm_getNumberOfRegistrations);
-    ASSERT_GT(maps, 2u);
-    std::vector<char> mapSlots(maps * kSlot);
-    EXPECT_EQ(mapNames(address(mapSlots.data())), 0);
-    EXPECT_STREQ(mapSlots.data(), "BrixelDMAChannel0");
-
-    // Window data both ways through a name and words of ordinary memory.
-    auto module = kelvo_host::module(static_cast<unsigned>(index_));
-    module->isoFpga().poke(kScratch, 0x5EED1234);
-    uint32_t word = 0;
-    EXPECT_EQ(readWindow(iso_, address(&word)), 0);
-    EXPECT_EQ(word, 0x5EED1234u);
-    const uint32_t value = 0x0DDBA11;
-    EXPECT_EQ(status(KELVO_IOCTL_deviceWindow_write,
-                     kelvo_deviceWindow_write_in{
-                         address(iso_.data()), iso_.size(), address(&value), kScratch, 4, 1, {}, 0}),
-              0);
-    EXPECT_EQ(module->isoFpga().peek(kScratch), value);
-
-    // Read-only memory serves what the driver only reads: a name there.
-    ClientPages page;
-    std::memcpy(page.at(0), iso_.data(), iso_.size());
-    page.protect("r");
-    EXPECT_EQ(
-        status(KELVO_IOCTL_deviceWindow_read, kelvo_deviceWindow_read_in{address(page.at(0)), iso_.size(),
-                                                                         kScratch, 4, address(&word), 0, 0}),
-        0);
-    EXPECT_EQ(word, value);
-}
-
-TEST_F(HostUserMemory, ReadOnlyPagesWhereTheDriverWritesAreRefusedUntouched) {
-    ClientPages page;
-    page.protect("r");
-    // Buffers a record points at: the operation's bad-address status.
-    EXPECT_EQ(mapNames(address(page.at(0))), kBadAddress);
-    EXPECT_EQ(readWindow(iso_, address(page.at(64))), kBadAddress);
-    // The output record itself: refused in transport.
+TEST_F(HostUserMemory, HeadersAndRecordsWhereTheClientHasNoAccessAreRefusedUntouched) {
+    const int handle = open(add("solstra"));
     const kelvo_status_record in{0};
-    kelvo_ioctl_header header{
-        address(&in), address(page.at(0)), sizeof(in), sizeof(kelvo_arm_getNumberOfRegistrations_out), 0, 0};
-    EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_arm_getNumberOfRegistrations, &header), kTransportInvalid);
-    EXPECT_TRUE(page.untouched());
+    // The output record read-only, or not there: refused in transport.
+    for (const char* layout : {"r", "-"}) {
+        ClientPages page;
+        page.protect(layout);
+        kelvo_ioctl_header header{address(&in), address(page.at(0)), sizeof(in), kCountOutSize, 0, 0};
+        EXPECT_EQ(kelvo_ioctl(handle, kCount, &header), kTransportInvalid) << layout;
+        EXPECT_TRUE(page.untouched());
+    }
+    // The header, or the input record, not there.
+    ClientPages gone("-");
+    EXPECT_EQ(kelvo_ioctl(handle, kCount, gone.at(0)), kTransportBadAddress);
+    kelvo_arm_getNumberOfRegistrations_out out{};
+    kelvo_ioctl_header header{address(gone.at(0)), address(&out), sizeof(in), sizeof(out), 0, 0};
+    EXPECT_EQ(kelvo_ioctl(handle, kCount, &header), kTransportBadAddress);
 
     // The header and the output record in one read-only page: refused, and the
     // result word is not written either.
     ClientPages request;
-    kelvo_ioctl_header* inPage =
-        request.put(0, kelvo_ioctl_header{address(&in), address(request.at(64)), sizeof(in),
-                                          sizeof(kelvo_arm_getNumberOfRegistrations_out), 0, 0});
+    kelvo_ioctl_header* inPage = new (request.at(0))
+        kelvo_ioctl_header{address(&in), address(request.at(64)), sizeof(in), kCountOutSize, 0, 0};
     request.protect("r");
-    EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_arm_getNumberOfRegistrations, inPage), kTransportInvalid);
+    EXPECT_EQ(kelvo_ioctl(handle, kCount, inPage), kTransportInvalid);
     EXPECT_EQ(inPage->result, 0u);
     EXPECT_TRUE(request.untouched(sizeof(kelvo_ioctl_header)));
 
     // A read-only header alone: the request is answered, its result word stays unwritten.
     ClientPages headerPage;
-    kelvo_arm_getNumberOfRegistrations_out out{};
     inPage =
-        headerPage.put(0, kelvo_ioctl_header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0});
+        new (headerPage.at(0)) kelvo_ioctl_header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0};
     headerPage.protect("r");
-    kelvo_ioctl(handle_, KELVO_IOCTL_arm_getNumberOfRegistrations, inPage);
+    kelvo_ioctl(handle, kCount, inPage);
     EXPECT_EQ(out.status, 0);
     EXPECT_GT(out.count, 0u);
     EXPECT_EQ(inPage->result, 0u);
 }
 
-TEST_F(HostUserMemory, UnmappedPagesAreRefusedAndAStraddlingBufferMovesNoByte) {
-    ClientPages gone("-");
-    const uint64_t at = address(gone.at(0));
-    EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_arm_getNumberOfRegistrations, gone.at(0)),
-              kTransportBadAddress);
-    const kelvo_status_record in{0};
-    kelvo_ioctl_header header{
-        address(&in), at, sizeof(in), sizeof(kelvo_arm_getNumberOfRegistrations_out), 0, 0};
-    EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_arm_getNumberOfRegistrations, &header), kTransportInvalid);
-    header.inputAddress = at;
-    EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_arm_getNumberOfRegistrations, &header), kTransportBadAddress);
-    EXPECT_EQ(mapNames(at), kBadAddress);
-    uint32_t word = 0;
-    EXPECT_EQ(status(KELVO_IOCTL_deviceWindow_read,
-                     kelvo_deviceWindow_read_in{at, iso_.size(), kScratch, 4, address(&word), 0, 0}),
-              kBadAddress);
-
-    // Slots that start in a good page and run into a read-only one: nothing written.
+// Name slots that start in a good page and run into a read-only one, and a
+// window word split the same way: refused, nothing written.
+TEST_F(HostUserMemory, AStraddlingBufferMovesNoByte) {
+    const int handle = open(add("solstra"));
     ClientPages two("wr");
     const size_t pageSize = kelvo_test::pageSize();
-    EXPECT_EQ(mapNames(address(two.at(pageSize - kSlot))), kBadAddress);
-    EXPECT_TRUE(two.untouched());
-    // A window word split the same way.
-    EXPECT_EQ(readWindow(iso_, address(two.at(pageSize - 2))), kBadAddress);
-    EXPECT_TRUE(two.untouched());
-}
-
-TEST_F(HostUserMemory, KernelLayerMemoryIsNeverTheClients) {
-    // The driver's own device object, handed in as a buffer and as a header.
-    void* device = kelvo_host::device(static_cast<unsigned>(index_));
-    ASSERT_NE(device, nullptr);
-    EXPECT_EQ(mapNames(address(device)), kBadAddress);
-    EXPECT_EQ(kelvo_ioctl(handle_, KELVO_IOCTL_arm_getNumberOfRegistrations, device), kTransportBadAddress);
-    uint32_t word = 0;
     EXPECT_EQ(
-        status(KELVO_IOCTL_deviceWindow_read,
-               kelvo_deviceWindow_read_in{address(device), iso_.size(), kScratch, 4, address(&word), 0, 0}),
+        statusOf(handle, KELVO_IOCTL_arm_getRegistrationNames,
+                 kelvo_arm_getRegistrationNames_in{address(two.at(pageSize - KELVO_NAME_SLOT_SIZE)), 0, 0}),
         kBadAddress);
-    // Blocks and pages of the kernel layer: the stand-in's own tests (standin_user_copy_test).
+    EXPECT_TRUE(two.untouched());
+    const std::string iso = "IsoFpgaWindow";
+    EXPECT_EQ(statusOf(handle, KELVO_IOCTL_deviceWindow_read,
+                       kelvo_deviceWindow_read_in{address(iso.data()), iso.size(), 0x18, 4,
+                                                  address(two.at(pageSize - 2)), 0, 0}),
+              kBadAddress);
+    EXPECT_TRUE(two.untouched());
 }
 
 } // namespace

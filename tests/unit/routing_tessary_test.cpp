@@ -28,6 +28,21 @@ constexpr uint32_t group(uint32_t bank, uint32_t line) {
 }
 using Writes = std::vector<std::pair<uint32_t, uint32_t>>;
 
+// Line l of both banks released, then (from != 0) connected from bank from to bank to.
+Writes directLine(uint32_t l, uint32_t from = 0, uint32_t to = 0) {
+    Writes w;
+    for (uint32_t bank : {1u, 2u}) {
+        w.insert(w.end(), {{group(bank, l) + 0x0C, 0x4101}, {group(bank, l) + 0x10, 0x10000000}});
+    }
+    if (from != 0) {
+        w.insert(w.end(), {{group(from, l), 1},
+                           {group(to, l), 1},
+                           {group(to, l) + 0x0C, 0x4204},
+                           {group(to, l) + 0x10, 0x10700000}});
+    }
+    return w;
+}
+
 TEST(Tessary, DirectLines) {
     struct Case {
         const char* name;
@@ -37,38 +52,9 @@ TEST(Tessary, DirectLines) {
         Writes writes;
     } const cases[] = {
         {"map 0 writes nothing", 0, 0, 0, {}},
-        {"line 0 from bank 1 to bank 2",
-         1,
-         0,
-         0,
-         {{group(1, 0) + 0x0C, 0x4101},
-          {group(1, 0) + 0x10, 0x10000000},
-          {group(2, 0) + 0x0C, 0x4101},
-          {group(2, 0) + 0x10, 0x10000000},
-          {group(1, 0), 1},
-          {group(2, 0), 1},
-          {group(2, 0) + 0x0C, 0x4204},
-          {group(2, 0) + 0x10, 0x10700000}}},
-        {"line 9 from bank 2 to bank 1",
-         2u << 18,
-         0,
-         0,
-         {{group(1, 9) + 0x0C, 0x4101},
-          {group(1, 9) + 0x10, 0x10000000},
-          {group(2, 9) + 0x0C, 0x4101},
-          {group(2, 9) + 0x10, 0x10000000},
-          {group(2, 9), 1},
-          {group(1, 9), 1},
-          {group(1, 9) + 0x0C, 0x4204},
-          {group(1, 9) + 0x10, 0x10700000}}},
-        {"released only",
-         3,
-         0,
-         0,
-         {{group(1, 0) + 0x0C, 0x4101},
-          {group(1, 0) + 0x10, 0x10000000},
-          {group(2, 0) + 0x0C, 0x4101},
-          {group(2, 0) + 0x10, 0x10000000}}},
+        {"line 0 from bank 1 to bank 2", 1, 0, 0, directLine(0, 1, 2)},
+        {"line 9 from bank 2 to bank 1", 2u << 18, 0, 0, directLine(9, 2, 1)},
+        {"released only", 3, 0, 0, directLine(0)},
         {"owned by owner 1", 1, 4, tessaryddk::kNoWindow, {}},
     };
     for (const Case& c : cases) {

@@ -1,0 +1,390 @@
+// The simulated module where the driver's tests lean on it (a simulator that
+// answered wrongly would let a driver test pass): the FPGA-loading engine
+// configures the FPGA its port selects only for an intact image of the
+// board's generation and that target (the CRC-32 in its last 4 bytes),
+// however the bytes were split, and an FPGA answers only once configured; the
+// sequencer runs its command words, reports its faults and keeps the
+// latencies of its blocks on the stepped clock; the serial flash, driven
+// through the bridge's SPI registers as a driver would, keeps its status
+// bits, protection, NOR programming and write-protect lock.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "control.h"
+#include "flash_images.h"
+#include "kelvo/product_ids.h"
+#include "nVOKAL.h"
+#include "regs_sim_support.h"
+#include "sequencer.h"
+#include "sim.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr uint64_t kLoader = 0x440;
+constexpr uint64_t kConfigPorts = 0x510;
+
+// CRC-32 (IEEE), one bit at a time: the reference the engine is held to.
+uint32_t referenceCrc(const std::vector<uint8_t>& bytes, size_t size) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < size; ++i) {
+        crc ^= bytes[i];
+        for (int k = 0; k < 8; ++k) {
+            crc = (crc & 1) != 0 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+        }
+    }
+    return ~crc;
+}
+
+void putLe32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+// An image of size bytes for a generation and target, its CRC in place.
+std::vector<uint8_t> image(size_t size, uint32_t generation, uint32_t target) {
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<uint8_t>(i * 7 + 3);
+    }
+    putLe32(bytes, 0, sim::FpgaLoader::kMagic);
+    putLe32(bytes, 4, generation);
+    putLe32(bytes, 8, target);
+    putLe32(bytes, size - 4, referenceCrc(bytes, size - 4));
+    return bytes;
+}
+
+class SimFpgaLoadCheck : public kelvo_test::LeakCheckedTest {};
+
+enum class Split { wordsThenBytes, bytesOnly, wordsOnly };
+
+TEST_F(SimFpgaLoadCheck, OnlyAnIntactImageOfItsOwnConfiguresTheFpga) {
+    struct Case {
+        const char* what;
+        size_t size;
+        uint32_t target;      // the port: 2 + target
+        uint32_t imageTarget; // written in the header
+        Split split;
+        long flip; // index of a byte flipped after the CRC was set, -1 none
+        bool configured;
+    };
+    const Case cases[] = {
+        {"words, then the tail by bytes", 1003, 0, 0, Split::wordsThenBytes, -1, true},
+        {"bytes only", 261, 1, 1, Split::bytesOnly, -1, true},
+        {"words only, the last carrying CRC bytes", 1000, 0, 0, Split::wordsOnly, -1, true},
+        {"words only, past the count", 1004, 0, 0, Split::wordsOnly, -1, true},
+        {"a header byte", 1003, 0, 0, Split::wordsThenBytes, 1, false},
+        {"a byte inside a word", 1003, 0, 0, Split::wordsThenBytes, 501, false},
+        {"the last byte before the CRC", 1003, 0, 0, Split::wordsThenBytes, 998, false},
+        {"the last byte before the CRC, words only", 1000, 0, 0, Split::wordsOnly, 995, false},
+        {"a CRC byte", 1003, 0, 0, Split::wordsThenBytes, 1001, false},
+        {"another target's image", 1003, 0, 1, Split::wordsThenBytes, -1, false},
+        {"shorter than 20 bytes", 16, 0, 0, Split::bytesOnly, -1, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        kelvo_test::SimBoard b("solstra");
+        sim::FpgaLoader& loader = b.module->bridgeRegisters().fpgaLoading();
+        std::vector<uint8_t> bytes = image(c.size, sim::FpgaLoader::kSolstra, c.imageTarget);
+        if (c.flip >= 0) {
+            bytes[static_cast<size_t>(c.flip)] ^= 0x10;
+        }
+        b.barRegion.write32(kConfigPorts, (2 + c.target) << 8);
+        b.barRegion.write32(kLoader + sim::FpgaLoader::kByteCount, static_cast<uint32_t>(c.size));
+        b.barRegion.write32(kLoader + sim::FpgaLoader::kControl, 1);
+        size_t at = 0;
+        if (c.split != Split::bytesOnly) {
+            for (; at + 8 <= c.size || (c.split == Split::wordsOnly && at < c.size); at += 8) {
+                uint64_t word = 0;
+                for (size_t i = 0; i < 8 && at + i < c.size; ++i) {
+                    word |= uint64_t{bytes[at + i]} << (8 * i);
+                }
+                b.barRegion.write64(kLoader + sim::FpgaLoader::kData, word);
+            }
+        }
+        for (; at < c.size; ++at) {
+            b.barRegion.write8(kLoader + sim::FpgaLoader::kData, bytes[at]);
+        }
+        EXPECT_EQ(loader.received(), c.size);
+        EXPECT_EQ(loader.loads(), 1u);
+        EXPECT_EQ(loader.configured(c.target), c.configured);
+        // Unconfigured, its space (the board signature too) reads all ones and
+        // drops writes; the other FPGA keeps answering.
+        sim::FpgaSpace& fpga = c.target == 0 ? b.niso() : b.iso();
+        fpga.write32(0x1000, 0x1234);
+        EXPECT_EQ(fpga.peek(0x1000), c.configured ? 0x1234u : 0u);
+        EXPECT_EQ(fpga.read32(0x20), c.configured ? KELVO_SOLSTRA_BOARD_SIGNATURE : 0xFFFFFFFFu);
+        EXPECT_EQ((c.target == 0 ? b.iso() : b.niso()).read32(0x20), KELVO_SOLSTRA_BOARD_SIGNATURE);
+        EXPECT_EQ(b.module->deviceErrorCount(), 0u);
+    }
+}
+
+// ---- the sequencer side
+
+constexpr uint64_t kCall = 0x1D0DFF0200000000ull;   // opcode 7, G 2
+constexpr uint64_t kReturn = 0x1C0FFF0500000000ull; // opcode 7, G 5
+constexpr uint64_t kMarker = 0x2000000000000000ull; // opcode 8
+
+void sleepUs(uint32_t us) {
+    nVOKAL250_sleepTimeout(us);
+}
+
+TEST(SimSequencer, ProgramsRunFromTheFifoThroughLocalRam) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<uint32_t, uint64_t>> ram; // address, word
+        std::vector<uint64_t> fifo;
+        std::vector<uint32_t> markers;
+        std::string fault; // a part of the one fault expected, or empty
+    };
+    const Case cases[] = {
+        {"call and return",
+         {{5, kMarker | 0xA}, {6, kCall | 9}, {7, kReturn}, {9, kMarker | 0xC}, {10, kReturn}},
+         {kCall | 5, kReturn, kMarker | 0xB},
+         {0xA, 0xC},
+         ""},
+        {"a call beyond local RAM", {}, {kCall | 16384}, {}, "beyond"},
+        {"running off the end of local RAM", {{16383, kMarker | 5}}, {kCall | 16383}, {5}, "beyond"},
+        {"a subroutine that calls itself", {{3, kCall | 3}}, {kCall | 3}, {}, "step limit"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim::Sequencer seq;
+        seq.setStepNanoseconds(0);
+        for (const auto& [address, word] : c.ram) {
+            seq.setRamWord(address, word);
+        }
+        for (uint64_t word : c.fifo) {
+            seq.pushCommand(word);
+        }
+        EXPECT_EQ(seq.fifoFullness(), c.fifo.size());
+        seq.start();
+        EXPECT_EQ(seq.markers(), c.markers);
+        EXPECT_EQ(seq.fifoFullness(), 0u);
+        const std::vector<std::string> faults = seq.faults();
+        if (c.fault.empty()) {
+            EXPECT_TRUE(faults.empty());
+        } else {
+            ASSERT_EQ(faults.size(), 1u);
+            EXPECT_NE(faults[0].find(c.fault), std::string::npos) << faults[0];
+        }
+    }
+}
+
+TEST(SimSequencer, TheFifoHoldsItsDepthAndTheEngineRunsOneStepPerWord) {
+    kal::clock::ScopedStepped stepped;
+    sim::Sequencer seq;
+    for (uint32_t i = 0; i <= sim::Sequencer::kFifoDepth; ++i) {
+        seq.pushCommand(kMarker | i);
+    }
+    EXPECT_EQ(seq.fifoFullness(), sim::Sequencer::kFifoDepth);
+    ASSERT_EQ(seq.faults().size(), 1u) << "the word past the depth is lost";
+    seq.setStepNanoseconds(1000);
+    seq.start();
+    EXPECT_EQ(seq.markers().size(), sim::Sequencer::kFifoDepth);
+    EXPECT_TRUE(seq.running());
+    EXPECT_EQ(seq.status(), sim::Sequencer::kRunningBit);
+    sleepUs(sim::Sequencer::kFifoDepth - 1);
+    EXPECT_TRUE(seq.running());
+    sleepUs(1);
+    EXPECT_FALSE(seq.running());
+    seq.setNeverStops(true);
+    EXPECT_TRUE(seq.running());
+}
+
+TEST(SimSequencer, LatenciesFollowTheClockAndTheirKnobs) {
+    kal::clock::ScopedStepped stepped;
+    // ADF4002: locked 1 ms after the fourth word.
+    sim::Adf4002 pll;
+    for (uint32_t word : {0x1F8093u, 0x1F8092u, 0x100028u}) {
+        pll.shift(word);
+    }
+    sleepUs(5000);
+    EXPECT_FALSE(pll.locked()) << "three words";
+    pll.shift(0x1B01);
+    sleepUs(999);
+    EXPECT_FALSE(pll.locked());
+    sleepUs(1);
+    EXPECT_EQ(pll.status(), sim::Adf4002::kLockedBit);
+    pll.setNeverLocks(true);
+    EXPECT_FALSE(pll.locked());
+
+    // Measure unit: arm, stop and abort latencies.
+    sim::MeasureUnit unit;
+    unit.setLatencies(300000, 200000, 100000); // nanoseconds
+    unit.writePacketGenConfig(sim::MeasureUnit::kArmStrobe);
+    sleepUs(299);
+    EXPECT_FALSE(unit.generating());
+    sleepUs(1);
+    EXPECT_EQ(unit.status() & sim::MeasureUnit::kGeneratingBit, sim::MeasureUnit::kGeneratingBit);
+    unit.writeControl(sim::MeasureUnit::kAbortBit);
+    sleepUs(100);
+    EXPECT_TRUE(unit.aborted());
+    unit.writePacketGenConfig(sim::MeasureUnit::kStopStrobe);
+    sleepUs(199);
+    EXPECT_TRUE(unit.generating());
+    sleepUs(1);
+    EXPECT_FALSE(unit.generating());
+
+    // Charge balancer: a strobe clears the loop's result until the latency passed.
+    sim::ChargeBalancer balancer;
+    balancer.setLatency(1000);
+    balancer.setOutcome(1, sim::ChargeBalancer::Outcome::kFailed);
+    balancer.writeControl(0x3);
+    EXPECT_EQ(balancer.status(), 0u);
+    sleepUs(1);
+    EXPECT_EQ(balancer.status(), (1u << 8) | (1u << 17));
+    EXPECT_EQ(balancer.offset(0), 0x1000u);
+    balancer.writeControl(0x1);
+    EXPECT_EQ(balancer.status(), 1u << 17) << "loop 0 starts again";
+}
+
+// ---- the serial flash
+
+using Flash = sim::SerialFlash;
+
+// A module (not plugged) whose flash the test drives through BAR 0.
+class SimFlash : public ::testing::Test {
+public:
+    SimFlash() : module("solstra", *sim::boardIdentity("solstra"), options()) {}
+    static sim::ModuleOptions options() {
+        sim::ModuleOptions o;
+        o.flashImage = std::vector<std::uint8_t>(sim::kFlashImageSize, 0xFF);
+        return o;
+    }
+
+    // One SPI transaction: mode and prefix registers, address, one window byte.
+    std::uint8_t spi(std::uint8_t opcode, std::uint32_t addressBits, std::uint32_t address, bool read,
+                     std::uint32_t dataBits, std::uint8_t data = 0) {
+        const std::uint64_t mode = 8u | (addressBits << 16) | (dataBits << 24);
+        module.memoryWrite(0, read ? 0x584 : 0x588, 4, mode | (read ? 0x80000000u : 0));
+        module.memoryWrite(0, 0x58C, 4, read ? (std::uint64_t{opcode} << 16) : opcode);
+        module.memoryWrite(0, 0xE0, 4, address);
+        const std::uint64_t window = 0x4000 + (address & 0xFFF);
+        if (read) {
+            return static_cast<std::uint8_t>(module.memoryRead(0, window, 1));
+        }
+        module.memoryWrite(0, window, 1, data);
+        return 0;
+    }
+    std::uint8_t status() { return spi(0x05, 0, 0, true, 8); }
+    void command(std::uint8_t opcode) { spi(opcode, 0, 0, false, 0); }
+    void writeStatus(std::uint8_t value) { spi(0x01, 0, 0, false, 8, value); }
+    void erase(std::uint32_t address) { spi(0x20, 24, address, false, 0); }
+    void program(std::uint32_t address, std::uint8_t value) { spi(0x02, 24, address, false, 8, value); }
+    std::uint8_t read(std::uint32_t address) { return spi(0x03, 24, address, true, 8); }
+    void unprotect() {
+        command(0x50);
+        writeStatus(0x00);
+    }
+    void writeProtectPin(bool asserted) { module.memoryWrite(0, 0x10004, 4, asserted ? 0 : 0x80); }
+
+    void TearDown() override {
+        EXPECT_EQ(module.deviceErrorCount(), 0u) << ::testing::PrintToString(module.deviceErrors());
+    }
+
+    sim::Module module;
+    Flash& flash() { return module.flash(); }
+};
+
+TEST_F(SimFlash, StatusBitsFollowTheCommands) {
+    // Busy times far in the future keep the busy bit up without waiting.
+    flash().setBusyTimes(3600'000'000'000ull, 3600'000'000'000ull, 0);
+    writeProtectPin(false); // BPL gets set on the way
+    struct Step {
+        const char* what;
+        void (*act)(SimFlash&);
+        std::uint8_t status;
+    } steps[] = {
+        {"power-up: protected", [](SimFlash&) {}, 0x1C},
+        {"write enable sets the latch", [](SimFlash& t) { t.command(0x06); }, 0x1E},
+        {"write status without 0x50 but with the latch", [](SimFlash& t) { t.writeStatus(0x00); }, 0x00},
+        {"0x50 then write status of BPL and protection",
+         [](SimFlash& t) {
+             t.command(0x50);
+             t.writeStatus(0x8C);
+         },
+         0x8C},
+        {"write status refused without 0x50 or latch", [](SimFlash& t) { t.writeStatus(0x00); }, 0x8C},
+        {"unprotect", [](SimFlash& t) { t.unprotect(); }, 0x00},
+        {"erase without the latch is ignored", [](SimFlash& t) { t.erase(0); }, 0x00},
+        {"erase clears the latch and goes busy",
+         [](SimFlash& t) {
+             t.command(0x06);
+             t.erase(0);
+         },
+         0x01},
+        {"write enable while busy is ignored", [](SimFlash& t) { t.command(0x06); }, 0x01},
+    };
+    for (const Step& s : steps) {
+        s.act(*this);
+        EXPECT_EQ(status(), s.status) << s.what;
+    }
+}
+
+TEST_F(SimFlash, ProgrammingOnlyClearsBitsAndEraseSetsTheSector) {
+    flash().setBusyTimes(0, 0, 0);
+    unprotect();
+    struct Case {
+        const char* what;
+        std::uint32_t address;
+        std::vector<std::uint8_t> programs;
+        bool eraseFirst;
+        std::uint8_t expected;
+    } cases[] = {
+        {"one program", 0x10, {0xA5}, false, 0xA5},
+        {"a second program ANDs", 0x11, {0xF0, 0x3C}, false, 0x30},
+        {"erase brings 0xFF back", 0x12, {0x00}, true, 0xFF},
+        {"last byte of the flash", 0xFFFFF, {0x5A}, false, 0x5A},
+    };
+    for (const Case& c : cases) {
+        for (std::uint8_t v : c.programs) {
+            command(0x06);
+            program(c.address, v);
+            EXPECT_EQ(status() & 0x02, 0) << c.what << ": program clears the latch";
+        }
+        if (c.eraseFirst) {
+            command(0x06);
+            erase(c.address);
+        }
+        EXPECT_EQ(read(c.address), c.expected) << c.what;
+        EXPECT_EQ(flash().contents()[c.address], c.expected) << c.what;
+    }
+    // The erase touched only its own sector.
+    EXPECT_EQ(read(0xFFFFF), 0x5A);
+}
+
+TEST_F(SimFlash, ProtectionAndTheWriteProtectLock) {
+    flash().setBusyTimes(0, 0, 0);
+    struct Case {
+        const char* what;
+        std::uint8_t status; // set before the attempt
+        bool pinAsserted;
+        bool programTakes;
+        std::uint8_t statusAfterUnprotect;
+    } cases[] = {
+        {"any protection bit protects the array", 0x04, false, false, 0x00},
+        {"all protection bits", 0x3C, true, false, 0x00},
+        {"unprotected", 0x00, true, true, 0x00},
+        {"BPL with the pin asserted refuses write status", 0xBC, true, false, 0xBC},
+        {"BPL with the pin released allows it", 0xBC, false, false, 0x00},
+    };
+    std::uint32_t address = 0x2000;
+    for (const Case& c : cases) {
+        flash().setStatus(c.status);
+        writeProtectPin(c.pinAsserted);
+        command(0x06);
+        program(address, 0x00);
+        EXPECT_EQ(read(address), c.programTakes ? 0x00 : 0xFF) << c.what;
+        command(0x06);
+        erase(address);
+        EXPECT_EQ(read(address), 0xFF) << c.what;
+        unprotect();
+        EXPECT_EQ(status(), c.statusAfterUnprotect) << c.what;
+        ++address;
+    }
+}
+
+} // namespace
