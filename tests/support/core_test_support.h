@@ -124,12 +124,6 @@ public:
             .status;
     }
 
-    // An ordinary I/O-control request with empty buffers: the request's code.
-    static int emptyRequest(int handle, unsigned code) {
-        kelvo_ioctl_header header{};
-        return kelvo_ioctl(handle, code, &header);
-    }
-
 private:
     double previousScale_ = 1.0;
 };

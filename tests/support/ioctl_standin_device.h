@@ -56,31 +56,16 @@ public:
             KELVO_SET_STATUS(status, kelvoDriverCode(0xBFFA431A));
         }
     }
-    void reserveResources(uint64_t mask, nVOAPALS100::tStatus& status) {
-        if (mask & ~1ull) {
-            KELVO_SET_STATUS(status, kelvoDriverCode(0xBFFA4303));
-            return;
-        }
-        reserved |= mask;
-    }
+    void reserveResources(uint64_t mask, nVOAPALS100::tStatus&) { reserved |= mask; }
 };
 
-// The component forwarders the controller bodies call, recording what they got.
+// The component forwarders the controller bodies call.
 struct StandInHelper {
-    uint32_t mode = 16;
-    uint32_t override = 0;
-    std::vector<uint32_t> stages;
     int16_t readTemperatureSensor(nVOAPALS100::tStatus&) { return 0x123; }
-    void setCoolingMode(uint32_t m, uint32_t o, nVOAPALS100::tStatus&) {
-        mode = m;
-        override = o;
-    }
-    uint32_t getCoolingMode() { return mode; }
+    void setCoolingMode(uint32_t, uint32_t, nVOAPALS100::tStatus&) {}
+    uint32_t getCoolingMode() { return 16; }
     uint32_t getRequestedCoolingMode() { return 0x20; }
-    uint32_t stagePowerAllocation(uint32_t, uint32_t power, nVOAPALS100::tStatus&) {
-        stages.push_back(power);
-        return 7;
-    }
+    uint32_t stagePowerAllocation(uint32_t, uint32_t, nVOAPALS100::tStatus&) { return 7; }
     void commitPowerAllocation(uint32_t, nVOAPALS100::tStatus&) {}
     void discardPowerAllocation(uint32_t, nVOAPALS100::tStatus&) {}
     uint32_t getActualPowerAllocation(uint32_t, nVOAPALS100::tStatus&) { return 5; }
@@ -143,15 +128,12 @@ public:
     bool areStorageMapChecksumsValid(nVOAPALS100::tStatus&) { return true; }
     bool areStorageMapVersionsValid(nVOAPALS100::tStatus&) { return true; }
     qeldma::DMADispatcher* getDMADispatcher() { return nullptr; }
-    void waitUntilBytesTransferred(uint32_t channel, uint64_t, uint64_t, uint32_t, uint32_t* timedOut,
+    void waitUntilBytesTransferred(uint32_t, uint64_t, uint64_t, uint32_t, uint32_t* timedOut,
                                    nVOAPALS100::tStatus&) {
-        waits.push_back(channel);
         *timedOut = 1;
     }
-    void cancelWaitUntilBytesTransferred(uint32_t channel) { cancels.push_back(channel); }
-    void loadCalibrationToFirmwareFromStorageMapSoftcopy(uint64_t mask, nVOAPALS100::tStatus&) {
-        calibrationLoads.push_back(mask);
-    }
+    void cancelWaitUntilBytesTransferred(uint32_t) {}
+    void loadCalibrationToFirmwareFromStorageMapSoftcopy(uint64_t, nVOAPALS100::tStatus&) {}
     uint32_t getConnectedAccessory() const { return accessory; }
     uint32_t exchangeConnectedAccessory(uint32_t value) { return std::exchange(accessory, value); }
 
@@ -169,9 +151,6 @@ public:
     std::vector<Reset> resets;
     std::vector<uint64_t> checkedWords;
     StandInHelper helper;
-    std::vector<uint32_t> waits;
-    std::vector<uint32_t> cancels;
-    std::vector<uint64_t> calibrationLoads;
     std::atomic<int> gates{0}; // gates opened
     std::optional<armki::ARMDispatcher> arm{std::in_place};
     std::optional<storagemap::StorageMapDispatcher> storage{std::in_place};

@@ -1,24 +1,23 @@
-// The product device as the product build makes it, on every board, through
-// the host's C API: recognised modules become devices set up to level 5 (the
-// levels above arrive with their subsystems), with their interfaces and
-// properties; resets, the notifier, suspension and the operations the
-// product does not offer; failures of add device unwind completely.
-#include <cstring>
+// Add device and the product device it makes, on every board, through the
+// host's C API: the product's identities, the device description built from
+// the kernel layer's record, refused modules; the devices' interfaces and
+// properties; resets; failures of add device unwind completely.
+#include <string>
 
+#include "control.h"
+#include "core/add_device.h"
 #include "core/kelvo_helper.h"
 #include "core_test_levels.h"
 #include "core_test_support.h"
+#include "host.h"
 #include "kelvo/product_ids.h"
-#include "platform/kal_status.h"
+#include "kelvo_host.h"
+#include "pci_bus.h"
 
 namespace {
 
 using kelvo_driver::KelvoDevice;
 using nVOAPALS100::tStatus;
-
-int kal(int64_t code) {
-    return nVOAPAL200_statusToKALStatus(code);
-}
 
 // The product's levels 1 to 5 (the levels above have tests of their own).
 class ProductDevice : public kelvo_test::HostedTest {
@@ -55,25 +54,11 @@ TEST_F(ProductDevice, EveryBoardBecomesADeviceSetUpToLevelFive) {
         EXPECT_TRUE(hasProperty(index, "busType"));
 
         EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), 5u);
-        EXPECT_EQ(device->getSetupTracker().getStatus().getCode(), tStatus::kNotImplemented);
-        ASSERT_NE(device->getKelvoHelper(), nullptr);
-        EXPECT_TRUE(device->getKelvoHelper()->isBuilt(5));
-        EXPECT_FALSE(device->getKelvoHelper()->isBuilt(6));
         EXPECT_EQ(device->deviceInfo().msiFlag, 1u);
         EXPECT_EQ(device->deviceInfo().interruptType, nVOAPAL200_kInterruptTypeMSI);
         EXPECT_EQ(device->getCoolingModeState().mode, 16u);
 
-        // An unknown code answers -52002; a known one with empty buffers a wrong size.
-        const int instrument = kelvo_open("smu_kelvo", index);
-        const int cooling = kelvo_open("nPXICOOLING_17_2_pxiCooling", index);
-        ASSERT_GE(instrument, 0);
-        ASSERT_GE(cooling, 0);
-        EXPECT_EQ(emptyRequest(instrument, 0x00200101), kal(tStatus::kNotImplemented));
-        EXPECT_EQ(emptyRequest(cooling, 0x80208400), kal(tStatus::kInvalidParameter));
-        EXPECT_EQ(kelvo_close(cooling), 0);
-        // A handle left open is closed by the removal.
         remove(index);
-        EXPECT_EQ(kelvo_close(instrument), 0);
     }
 }
 
@@ -152,25 +137,16 @@ protected:
     KelvoDevice* device_ = nullptr;
 };
 
-TEST_F(ProductReset, ResetsStopAtTheLevelAskedOrAtLevelFive) {
+// A refused reset tears nothing down; the properties survive resets.
+TEST_F(ProductReset, ARefusedResetChangesNothing) {
     EXPECT_EQ(reset(0), tStatus::kSetupTargetReached);
     EXPECT_EQ(device_->getKelvoHelper(), nullptr);
-    EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 0u);
-
-    EXPECT_EQ(reset(1), tStatus::kSetupTargetReached);
-    EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 1u);
-    EXPECT_FALSE(device_->getKelvoHelper()->isBuilt(2));
-
-    EXPECT_EQ(reset(2), tStatus::kSetupTargetReached);
-    EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 2u);
-
-    EXPECT_EQ(reset(19), tStatus::kNotImplemented);
-    EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 5u);
-
+    EXPECT_EQ(reset(19), tStatus::kNotImplemented) << "the levels above 5 are left out";
     kelvo_driver::KelvoHelper* helper = device_->getKelvoHelper();
     EXPECT_EQ(reset(20), tStatus::kInvalidParameter);
-    EXPECT_EQ(device_->getKelvoHelper(), helper) << "nothing is torn down";
-    EXPECT_EQ(textProperty(index_, "modelName"), "VO PXIe-Q101") << "the properties survive resets";
+    EXPECT_EQ(device_->getKelvoHelper(), helper);
+    EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 5u);
+    EXPECT_EQ(textProperty(index_, "modelName"), "VO PXIe-Q101");
 }
 
 TEST_F(ProductReset, AParameterWordTooWideForItsFieldLeavesTheDeviceTornDown) {
@@ -212,41 +188,6 @@ TEST_F(ProductReset, AFailedAllocationInAResetLeavesTheDeviceOpenable) {
         EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), top) << n;
     }
     EXPECT_GT(calls, 2u);
-}
-
-TEST_F(ProductReset, OperationsNotOfferedAnswerAtEveryLevel) {
-    EXPECT_EQ(reset(0), tStatus::kSetupTargetReached);
-    const int64_t notOffered = kelvoDriverCode(0xBFFA4308);
-    using Device = kelvo_driver::KelvoDevice;
-    const std::pair<const char*, uint32_t (*)(const Device&, tStatus&)> operations[] = {
-        {"readDAC", [](const Device& d, tStatus& s) { return d.corran_readDAC(s); }},
-        {"getAlarmRaised", [](const Device& d, tStatus& s) { return d.corran_getAlarmRaised(s); }},
-        {"fetchChargeBalanceOffsetRawData",
-         [](const Device& d, tStatus& s) { return d.corran_fetchChargeBalanceOffsetRawData(s), 0u; }},
-        {"configureMeasureUnit",
-         [](const Device& d, tStatus& s) { return d.corran_configureMeasureUnit(s), 0u; }},
-        {"getMeasurement", [](const Device& d, tStatus& s) { return d.corran_getMeasurement(s), 0u; }},
-        {"writeCmccDigipot", [](const Device& d, tStatus& s) { return d.corran_writeCmccDigipot(s), 0u; }},
-        {"clearAlarm", [](const Device& d, tStatus& s) { return d.corran_clearAlarm(s), 0u; }},
-        {"maskAlarm", [](const Device& d, tStatus& s) { return d.corran_maskAlarm(s), 0u; }},
-        {"unmaskAlarm", [](const Device& d, tStatus& s) { return d.corran_unmaskAlarm(s), 0u; }},
-    };
-    for (const auto& [name, call] : operations) {
-        tStatus status;
-        EXPECT_EQ(call(*device_, status), 0u) << name;
-        EXPECT_EQ(status.getCode(), notOffered) << name;
-    }
-    tStatus c;
-    device_->wexmoor_executeSubroutine(c);
-    EXPECT_EQ(c.getCode(), tStatus::kNotImplemented);
-    tStatus d;
-    device_->hwCondition_checkMeasureFIFOOverflowStatus(d);
-    EXPECT_TRUE(d.isSuccess());
-    tStatus e;
-    device_->validateChannel(0, e);
-    EXPECT_TRUE(e.isSuccess());
-    device_->validateChannel(1, e);
-    EXPECT_EQ(e.getCode(), kelvoDriverCode(0xBFFA4303));
 }
 
 // Every allocation of add device failing in turn: each run ends refused with
@@ -313,6 +254,87 @@ TEST_F(ProductDevice, ALockCreationFailureAnywhereInAddDeviceUnwindsCleanly) {
             EXPECT_EQ(kal::live::now(), live) << n;
         }
     }
+}
+
+class AddDevice : public kelvo_test::HostedTest {};
+
+TEST_F(AddDevice, AnyOtherIdentityIsRefusedAndLeavesNothing) {
+    const sim::Identity solstra = *sim::boardIdentity("solstra");
+    sim::Identity otherSubsystem = solstra;
+    otherSubsystem.subsystemID = KELVO_SUBSYSTEM_ID_Q102;
+    sim::Identity otherVendor = solstra;
+    otherVendor.vendorID = 0x1234;
+    sim::Identity otherSubsystemVendor = solstra;
+    otherSubsystemVendor.subsystemVendorID = 0x1234;
+    sim::Identity otherDevice = solstra;
+    otherDevice.deviceID = 0x7A32;
+
+    for (const sim::Identity& identity : {otherSubsystem, otherVendor, otherSubsystemVendor, otherDevice}) {
+        kal::log::clear();
+        nVOKAL_tHandle pci = nullptr;
+        const int result = kelvo_host::addModule(identity, [&](sim::Module& m) { pci = m.pciHandle(); });
+        EXPECT_EQ(result, -51150);
+        EXPECT_NE(kal::log::text().find("Got a device we don't recognize. Should never happened."),
+                  std::string::npos);
+        EXPECT_FALSE(kal::pci::msiGranted(pci)) << "no MSI is asked for a refused module";
+        EXPECT_EQ(kelvo_list_devices(nullptr, 0), 0);
+    }
+    EXPECT_EQ(kal::registration::liveInterfaces(), 0u);
+    EXPECT_EQ(kal::registration::liveProperties(), 0u);
+    EXPECT_TRUE(kelvo_host::faults().empty());
+}
+
+TEST_F(AddDevice, TheHostRefusesUnknownBoardsAndDevicesWithoutModules) {
+    EXPECT_EQ(kelvo_host_add_module("nosuchboard"), KELVO_E_INVALID);
+    EXPECT_EQ(kelvo_host_add_module(nullptr), KELVO_E_INVALID);
+    EXPECT_EQ(kelvo_host_remove_module(0), KELVO_E_INVALID);
+}
+
+TEST(AddDeviceDescription, TheRecordBecomesTheDescription) {
+    nVOKAL_tPCIDevice record{};
+    record.pciHandle = reinterpret_cast<nVOKAL_tHandle>(0x1000);
+    record.busNumber = 0x1FE; // only the low 8 bits are kept
+    record.deviceNumber = 3;
+    record.functionNumber = 1;
+    record.vendorID = KELVO_PCI_VENDOR_ID;
+    record.deviceID = KELVO_PCI_DEVICE_ID;
+    record.subsystemVendorID = KELVO_PCI_SUBSYSTEM_VENDOR_ID;
+    record.subsystemID = KELVO_SUBSYSTEM_ID_DUSKMERE_B;
+    record.revision = 0x102;
+    record.lineInterrupt = 1;
+    record.interruptNumber = 17;
+    record.resources[0] = {0xFEED0000'0000ull, 0x100000, NVOKAL_PCI_RESOURCE_MEMORY, 0};
+    record.resources[1] = {0xE000, 0x100, NVOKAL_PCI_RESOURCE_IO | NVOKAL_PCI_RESOURCE_MEMORY, 0};
+    record.resources[2] = {0x12345678'9ABCDEF0ull, 0x11, 0, 0}; // neither kind: only its low words
+    record.resources[4] = {0xF000, 0x40, NVOKAL_PCI_RESOURCE_IO, 0};
+
+    nVOAPAL200_tDeviceInfo info;
+    kelvo_driver::describePCIFunction(record, 0xABCD, info);
+    EXPECT_EQ(info.busType, nVOAPAL200_kBusTypePCI);
+    EXPECT_EQ(info.kernelDeviceHandle, 0xABCDu);
+    EXPECT_EQ(info.pciHandle, record.pciHandle);
+    EXPECT_STREQ(info.driverName, "vokelvo_driver");
+    EXPECT_EQ(info.busNumber, 0xFE);
+    EXPECT_EQ(info.revision, 2);
+    EXPECT_EQ(info.interruptType, nVOAPAL200_kInterruptTypeLine);
+    EXPECT_EQ(info.interruptNumber, 17u);
+    EXPECT_EQ(info.msiFlag, 0u);
+    ASSERT_EQ(info.numberOfIOWindows, 2);
+    EXPECT_EQ(info.ioWindows[0].base, 0xE000u);
+    EXPECT_EQ(info.ioWindows[1].base, 0xF000u);
+    ASSERT_EQ(info.numberOfMemoryWindows, 1);
+    EXPECT_EQ(info.memoryWindows[0].size, 0x100000u);
+    EXPECT_EQ(info.resourceLow[2].start, 0x9ABCDEF0u);
+    EXPECT_EQ(info.resourceLow[2].size, 0x11u);
+    EXPECT_TRUE(kelvo_driver::isAcceptedIdentity(kelvo_driver::identityWord(info)));
+    EXPECT_EQ(kelvo_driver::identityWord(info), KELVO_PCI_IDENTITY_OF(KELVO_SUBSYSTEM_ID_DUSKMERE_B));
+
+    record.lineInterrupt = 0;
+    record.resources[0].flags = 0;
+    kelvo_driver::describePCIFunction(record, 0, info);
+    EXPECT_EQ(info.interruptType, 0u);
+    EXPECT_EQ(info.interruptNumber, 0u);
+    EXPECT_EQ(info.numberOfMemoryWindows, 0);
 }
 
 } // namespace

@@ -14,7 +14,6 @@
 
 namespace {
 
-using kelvo_driver::KelvoDevice;
 using nVOAPALS100::tStatus;
 
 constexpr int64_t kLoadTimeout = kelvoDriverCode(0xBFFA807F);
@@ -24,30 +23,18 @@ constexpr int64_t kIncompatible = kelvoDriverCode(0xBFFA4000);
 constexpr int64_t kRevisionTooNew = kelvoDriverCode(0xBFFA902D);
 constexpr uint64_t kSolstraNisoSize = 2192012;
 
+// The product's levels 1 to 5 (levels 6 to 9 have tests of their own).
 class FpgaLevels : public kelvo_test::HostedTest {
 protected:
-    // The product's levels 1 to 5 (levels 6 to 9 have tests of their own).
-    kelvo_test::ScopedProductLevels levels_{5};
-
-protected:
-    // Adds a module of board; prepare sets its knobs before setup runs.
-    KelvoDevice* add(const std::string& board, const std::function<void(sim::Module&)>& prepare = {}) {
-        kal::clock::ScopedScale fast(100.0); // the 500 ms load time-outs in 5 ms
-        index_ = HostedTest::add(board, prepare);
-        module_ = kelvo_host::module(static_cast<unsigned>(index_));
-        return deviceOf(index_);
-    }
     // A reset to level with the custom parameter block at parameters (0: none).
     int64_t reset(uint32_t level, uint64_t parameters = 0) {
         const int handle = open(index_);
         tStatus status;
-        kal::clock::ScopedScale fast(100.0);
         deviceOf(index_)->kdut_reset(descriptorOf(handle), level, parameters, status);
         kelvo_close(handle);
         return status.getCode();
     }
-    uint32_t level() { return HostedTest::levelOf(index_); }
-    sim::FpgaLoader& loader() { return module_->bridgeRegisters().fpgaLoading(); }
+    sim::FpgaLoader& loader() { return module(index_).bridgeRegisters().fpgaLoading(); }
     bool loadingTouched() {
         for (const sim::Access& a : loader().trace()) {
             if (a.write) {
@@ -56,16 +43,9 @@ protected:
         }
         return false;
     }
-    void TearDown() override {
-        if (module_) {
-            EXPECT_EQ(module_->deviceErrorCount(), 0u) << ::testing::PrintToString(module_->deviceErrors());
-        }
-        module_.reset();
-        HostedTest::TearDown();
-    }
 
+    kelvo_test::ScopedProductLevels levels_{5};
     int index_ = -1;
-    std::shared_ptr<sim::Module> module_;
 };
 
 // What the flash and the bridge say decides how far setup gets: level 5, or
@@ -93,24 +73,24 @@ TEST_F(FpgaLevels, Level4FailsOnTheMapsChecksAndOnEachLoadingFault) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        KelvoDevice* device = add(c.board, [&c](sim::Module& m) {
+        index_ = add(c.board, [&c](sim::Module& m) {
             m.flash().load(*sim::flashImage(c.flash));
             m.bridgeRegisters().fpgaLoading().setReadyNever(c.knob == kReadyNever);
             m.bridgeRegisters().fpgaLoading().setDoneNever(c.knob == kDoneNever);
             m.bridgeRegisters().fpgaLoading().setWrongCrc(c.knob == kWrongCrc);
             m.switchedBim().setIOPortNeverReady(c.knob == kPortNeverReady);
         });
-        ASSERT_NE(device, nullptr);
-        EXPECT_EQ(device->getSetupTracker().getStatus().getCode(), c.code);
-        EXPECT_EQ(level(), c.code == tStatus::kNotImplemented ? 5u : 3u);
+        EXPECT_EQ(setupCode(index_), c.code);
+        EXPECT_EQ(levelOf(index_), c.code == tStatus::kNotImplemented ? 5u : 3u);
         EXPECT_EQ(loadingTouched(), c.loadingTouched);
-        EXPECT_EQ(!module_->switchedBim().portTrace().empty(), c.loadingTouched) << "no IO-port reset either";
+        EXPECT_EQ(!module(index_).switchedBim().portTrace().empty(), c.loadingTouched)
+            << "no IO-port reset either";
         EXPECT_EQ(loader().configured(0), c.configured);
         // An FPGA without its image answers all ones: its signature reads wrong.
         const uint64_t signature = std::string(c.board) == "solstra" ? 0x20 : 0x8020;
-        EXPECT_EQ(module_->nisoFpga().read32(signature) == 0xFFFFFFFFu, !c.configured);
+        EXPECT_EQ(module(index_).nisoFpga().read32(signature) == 0xFFFFFFFFu, !c.configured);
+        EXPECT_EQ(module(index_).deviceErrorCount(), 0u);
         remove(index_);
-        module_.reset();
     }
 }
 
@@ -137,7 +117,7 @@ TEST_F(FpgaLevels, ACustomImageThroughAResetWithCustomParameters) {
         {"an address without a size: the embedded image", image, 0, tStatus::kNotImplemented, true, true},
         {"a size without an address: the embedded image", 0, 12, tStatus::kNotImplemented, true, true},
     };
-    add("solstra");
+    index_ = add("solstra");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_EQ(reset(0), tStatus::kSetupTargetReached);
@@ -147,13 +127,13 @@ TEST_F(FpgaLevels, ACustomImageThroughAResetWithCustomParameters) {
         parameters.nonIsolatedFirmwareSize = c.size;
         const uint64_t block = scope.add(&parameters, sizeof(parameters), kal::usermem::kRead);
         loader().clearTrace();
-        module_->switchedBim().clearPortTrace();
+        module(index_).switchedBim().clearPortTrace();
         const uint32_t loadsBefore = loader().loads();
         EXPECT_EQ(reset(19, block), c.code);
-        EXPECT_EQ(level(), c.code == kWrongSize ? 3u : 5u);
+        EXPECT_EQ(levelOf(index_), c.code == kWrongSize ? 3u : 5u);
         EXPECT_EQ(loader().loads() - loadsBefore, c.loaded ? 1u : 0u);
         EXPECT_EQ(loadingTouched(), c.loaded);
-        EXPECT_EQ(module_->switchedBim().portTrace().empty(), !c.loaded)
+        EXPECT_EQ(module(index_).switchedBim().portTrace().empty(), !c.loaded)
             << "no IO-port reset before a refusal";
         EXPECT_EQ(loader().configured(0), c.configured);
         ASSERT_EQ(reset(0), tStatus::kSetupTargetReached);

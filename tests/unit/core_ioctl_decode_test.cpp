@@ -1,6 +1,9 @@
 // The I/O-control interfaces on a stand-in device: the record sizes of every
-// code, unknown codes, seeding from the caller's status word, the
-// particular answers, and the registry name lists.
+// code, unknown codes, seeding from the caller's status word, the particular
+// answers, and the registry name lists; then on the product device through
+// the host's C API: the two status channels and the header's result, resets
+// that invalidate every open handle, the reservation and the cleanup that
+// releases it.
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -8,6 +11,7 @@
 #include <vector>
 
 #include "control.h"
+#include "core_test_support.h"
 #include "ioctl_standin_device.h"
 #include "kelvo/ioctl.h"
 #include "regmaps/kelvo_measure_stream_status_reg_map.h"
@@ -21,6 +25,7 @@ using namespace kelvo_driver::nVOAPAL000;
 using kelvo_driver::ioctl::Body;
 using kelvo_driver::ioctl::CodeRow;
 using kelvo_driver::ioctl::kCodeTable;
+using kelvo_test::answer;
 using kelvo_test::kInvalidated;
 using kelvo_test::StandInDevice;
 using kelvo_test::StandInSession;
@@ -115,30 +120,11 @@ protected:
     template <class Out, class In> Out ask(uint32_t code, const In& in) {
         return record<Out>(call(code, bytes(in), sizeof(Out)));
     }
-    // An input of a row with the caller's status word set (in its last field).
-    static std::vector<uint8_t> input(const CodeRow& row, int32_t word, size_t statusOffset) {
-        std::vector<uint8_t> v(row.inSize, 0);
-        std::memcpy(v.data() + statusOffset, &word, 4);
-        return v;
-    }
-
     std::optional<StandInDevice> device;
     StandInSession* session = nullptr;
     std::vector<StandInSession*> sessions;
 };
 
-// The offset of the caller's status word in a row's input record, from the
-// header's structs.
-size_t inputStatusOffset(uint32_t code) {
-    switch (code) {
-#define KELVO_CASE(op, in, out, level)                                                                       \
-    case KELVO_IOCTL_##op:                                                                                   \
-        return offsetof(kelvo_##op##_in, status);
-        KELVO_IOCTL_TABLE(KELVO_CASE)
-#undef KELVO_CASE
-    }
-    return 0;
-}
 // Any size other than the record sizes of the header is refused before
 // anything is read, written or gated; the exact sizes get a whole record.
 TEST_F(CoreIoctlDecode, EveryCodeRefusesEveryOtherSize) {
@@ -155,7 +141,7 @@ TEST_F(CoreIoctlDecode, EveryCodeRefusesEveryOtherSize) {
             EXPECT_EQ(refused.out, std::vector<uint8_t>(out, 0xAA));
         }
         EXPECT_EQ(device->gates, gatesBefore);
-        Answer a = call(row.code, input(row, 0, inputStatusOffset(row.code)), row.outSize);
+        Answer a = call(row.code, std::vector<uint8_t>(row.inSize, 0), row.outSize);
         EXPECT_EQ(a.bytes, row.outSize);
         EXPECT_EQ(a.transport, 0);
     }
@@ -247,21 +233,8 @@ TEST_F(CoreIoctlDecode, CodesAnsweredAtTheStubFindTheWordInTheLastFourBytes) {
 }
 
 TEST_F(CoreIoctlDecode, ParticularAnswers) {
-    // Refused below level 19: the accessory word answers 1 with the gate's code.
-    device->level = 18;
-    auto accessory = ask<kelvo_corran_getConnectedAccessory_out>(KELVO_IOCTL_corran_getConnectedAccessory,
-                                                                 kelvo_corran_getConnectedAccessory_in{0});
-    EXPECT_EQ(accessory.accessory, 1u);
-    EXPECT_EQ(accessory.status, kTrackerStopped);
-
-    // A sensor other than 0 is refused before the gate's answer counts.
-    kelvo_corran_readTemperatureSensor_in sensor{1, 0};
-    auto temperature =
-        ask<kelvo_corran_readTemperatureSensor_out>(KELVO_IOCTL_corran_readTemperatureSensor, sensor);
-    EXPECT_EQ(temperature.status, static_cast<int32_t>(0xBFFA4300u));
-    EXPECT_EQ(temperature.temperature, 0);
-
     // The version is 0 when the gate refuses.
+    device->level = 18;
     auto version = ask<kelvo_routing_queryVersion_out>(KELVO_IOCTL_routing_queryVersion,
                                                        kelvo_routing_queryVersion_in{0});
     EXPECT_EQ(version.version, 0u);
@@ -305,17 +278,11 @@ TEST_F(CoreIoctlDecode, ParticularAnswers) {
     EXPECT_EQ(
         call(KELVO_IOCTL_kdut_reserveResources, bytes(kelvo_kdut_reserveResources_in{1, 0, 0}), 4).word(), 0);
     EXPECT_EQ(session->reserved, 1u);
-    EXPECT_EQ(
-        call(KELVO_IOCTL_kdut_reserveResources, bytes(kelvo_kdut_reserveResources_in{2, 0, 0}), 4).word(),
-        static_cast<int32_t>(0xBFFA4303u));
 }
 
 TEST_F(CoreIoctlDecode, ResetAndCleanup) {
     device->level = 3;
     kelvo_kdut_reset_in reset{};
-    reset.setupLevel = 20;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_reset, bytes(reset), 4).word(), -52005);
-    EXPECT_TRUE(device->resets.empty());
     reset.setupLevel = 19;
     reset.resetParametersAddress = 0x5000;
     device->resetAnswer = -52010;
@@ -401,44 +368,116 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
     }
     EXPECT_EQ(untouched, std::vector<uint8_t>(64, 0xAA));
 
-    // A buffer the caller does not own is refused in the status word.
-    kelvo_arm_getRegistrationNames_in foreign{0x10, 0, 0};
-    EXPECT_LT(call(KELVO_IOCTL_arm_getRegistrationNames, bytes(foreign), 4).word(), 0);
-
     // Before level 1 built the registries, the gate refuses.
     device->level = 0;
     EXPECT_EQ(call(KELVO_IOCTL_arm_getNumberOfRegistrations, bytes(kelvo_status_record{0}), 16).word(),
               kTrackerStopped);
 }
 
-TEST_F(CoreIoctlDecode, TransportFailuresStayOnTheCallersStatus) {
-    // An input the caller does not own: the kernel layer's code, nothing answered.
-    tStatus status;
-    uint8_t out[8];
-    std::memset(out, 0xAA, sizeof(out));
-    {
-        kal::usermem::Scope scope;
-        const uint64_t outAddress = scope.add(out, sizeof(out));
-        EXPECT_EQ(device->kelvo.decodeIOControl(descriptorOf(session), KELVO_IOCTL_kelvo_getSetupLevel, 0x10,
-                                                4, outAddress, 8, status),
-                  0u);
+// The product device through the host's C API.
+class CoreIoctlDevice : public kelvo_test::HostedTest {
+protected:
+    void SetUp() override {
+        HostedTest::SetUp();
+        device = add("solstra");
     }
-    EXPECT_EQ(status.getCode(), -52006);
-    EXPECT_EQ(out[0], 0xAA);
+    int open(const char* name = "smu_kelvo") {
+        const int handle = kelvo_open(name, static_cast<unsigned>(device));
+        EXPECT_GE(handle, 0);
+        return handle;
+    }
 
-    // An output the caller may not write: -52005, the size still returned.
-    kelvo_kelvo_getSetupLevel_in in{0};
-    status.clear();
-    {
-        kal::usermem::Scope scope;
-        const uint64_t inAddress = scope.add(&in, sizeof(in), kal::usermem::kRead);
-        const uint64_t outAddress = scope.add(out, sizeof(out), kal::usermem::kRead);
-        EXPECT_EQ(device->kelvo.decodeIOControl(descriptorOf(session), KELVO_IOCTL_kelvo_getSetupLevel,
-                                                inAddress, 4, outAddress, 8, status),
-                  8u);
+    // One request: the transport code; out receives the output record and
+    // result the header's result field (which starts as it is).
+    template <class In, class Out>
+    static int request(int handle, uint32_t code, const In& in, Out& out, uint32_t& result) {
+        kelvo_ioctl_header header{
+            kelvo_test::address(&in), kelvo_test::address(&out), sizeof(In), sizeof(Out), result, 0};
+        const int transport = kelvo_ioctl(handle, code, &header);
+        result = header.result;
+        return transport;
     }
-    EXPECT_EQ(status.getCode(), -52005);
-    EXPECT_EQ(device->getIOCount(), 0u);
+    static kelvo_kelvo_getSetupLevel_out level(int handle) {
+        return answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
+                                                     kelvo_kelvo_getSetupLevel_in{0});
+    }
+    static int32_t cleanup(int handle) {
+        return answer<kelvo_kdut_cleanup_out>(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0})
+            .status;
+    }
+    static int32_t reset(int handle, uint32_t toLevel) {
+        return answer<kelvo_kdut_reset_out>(handle, KELVO_IOCTL_kdut_reset,
+                                            kelvo_kdut_reset_in{toLevel, 0, 0, 0, 0})
+            .status;
+    }
+    static kelvo_pxiCooling_getRequestedCoolingMode_out requestedMode(int handle) {
+        return answer<kelvo_pxiCooling_getRequestedCoolingMode_out>(
+            handle, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0});
+    }
+
+    int device = -1;
+};
+
+TEST_F(CoreIoctlDevice, TwoStatusChannelsAndTheHeadersResult) {
+    const int handle = open();
+    kelvo_kelvo_getSetupLevel_out out{};
+    uint32_t result = 0;
+    EXPECT_EQ(request(handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, out, result),
+              0);
+    EXPECT_EQ(out.setupLevel, 19u);
+    EXPECT_EQ(out.status, 0);
+    EXPECT_EQ(result, sizeof(out)) << "the bytes written come back in the header";
+
+    // A wrong size and an unknown code fail in transport; the header's result
+    // is not written back then.
+    kelvo_arm_getNumberOfRegistrations_out tooLarge{};
+    result = 0x55;
+    EXPECT_EQ(
+        request(handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, tooLarge, result),
+        -51009);
+    EXPECT_EQ(result, 0x55u);
+    EXPECT_EQ(request(handle, 0x00208009u, kelvo_kelvo_getSetupLevel_in{0}, out, result), -51256);
+    EXPECT_EQ(result, 0x55u);
+
+    // The cooling interface answers its codes as the instrument interface does
+    // and nothing else.
+    const int cooling = open("nPXICOOLING_17_2_pxiCooling");
+    const auto fromCooling = requestedMode(cooling);
+    const auto fromInstrument = requestedMode(handle);
+    EXPECT_EQ(std::memcmp(&fromCooling, &fromInstrument, sizeof(fromCooling)), 0);
+    EXPECT_EQ(request(cooling, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, out, result),
+              -51256);
+}
+
+TEST_F(CoreIoctlDevice, AResetInvalidatesEveryOpenHandleTheRequestersToo) {
+    const int requester = open();
+    const int other = open();
+    const int cooling = open("nPXICOOLING_17_2_pxiCooling");
+
+    EXPECT_EQ(reset(requester, 19), 0);
+    EXPECT_EQ(level(requester).status, kInvalidated);
+    EXPECT_EQ(level(other).status, kInvalidated);
+    EXPECT_EQ(cleanup(other), kInvalidated);
+    EXPECT_EQ(requestedMode(cooling).status, kInvalidated);
+    EXPECT_EQ(reset(other, 19), kInvalidated) << "an invalidated handle cannot reset either";
+
+    // A handle opened afterwards works.
+    const int fresh = open();
+    EXPECT_EQ(level(fresh).setupLevel, 19u);
+    EXPECT_EQ(level(fresh).status, 0);
+    for (int handle : {requester, other, cooling, fresh}) {
+        EXPECT_EQ(kelvo_close(handle), 0);
+    }
+}
+
+TEST_F(CoreIoctlDevice, TwoHandlesContendForTheChannelAndCleanupReleasesIt) {
+    const int first = open();
+    const int second = open();
+    EXPECT_EQ(reserveAll(second), 0);
+    EXPECT_EQ(reserveAll(first), KELVO_STATUS_RESERVED_BY_OTHER);
+    EXPECT_EQ(cleanup(second), 0);
+    EXPECT_EQ(reserveAll(first), 0);
+    EXPECT_EQ(reserveAll(second), KELVO_STATUS_RESERVED_BY_OTHER);
 }
 
 } // namespace

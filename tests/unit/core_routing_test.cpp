@@ -1,55 +1,21 @@
-// Routing through the C API: level 16 with the real routing objects (the
-// other levels stand-ins), the routing I/O controls on every board, and the
+// Routing through the C API: the routing I/O controls on every board, and the
 // routing resources following the device through suspend and resume.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
-#include <string>
 #include <vector>
 
 #include "core/routing_objects.h"
-#include "core_test_levels.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
-#include "kelvo/product_ids.h"
 
 namespace {
 
 using kelvo_test::answer;
-using kelvo_test::standIns;
 using nVOAPALS100::tStatus;
-
-static_assert(sizeof(kelvo_route_seed) == 12 && sizeof(kelvo_route_possibility) == 20 &&
-              sizeof(kelvo_route_conflict) == 16);
-static_assert(sizeof(kelvo_routing_calculateRoute_in) == 56 &&
-              sizeof(kelvo_routing_calculateRoute_out) == 12);
-static_assert(sizeof(kelvo_routing_reserveRoute_in) == 24 &&
-              sizeof(kelvo_routing_getRouteTerminalPath_in) == 24);
-static_assert(sizeof(kelvo_routing_getTopographyName_in) == 16 &&
-              sizeof(kelvo_routing_resetTerminal_in) == 12);
-static_assert(sizeof(kelvo_routing_calculateResetTerminal_in) == 24);
-
-const kelvo_driver::SetupLevelTable& tableWithRouting() {
-    static const kelvo_driver::SetupLevelTable table = [] {
-        kelvo_driver::SetupLevelTable t = kelvo_test::testSetupLevelTable();
-        t.tasks[15] = kelvo_driver::RoutingObjects::create;
-        return t;
-    }();
-    return table;
-}
 
 class RoutingThroughTheApi : public kelvo_test::HostedTest {
 protected:
-    void SetUp() override {
-        standIns().reset();
-        kelvo_driver::setSetupLevelTableForTests(&tableWithRouting());
-        HostedTest::SetUp();
-    }
-    void TearDown() override {
-        HostedTest::TearDown();
-        kelvo_driver::setSetupLevelTableForTests(nullptr);
-    }
     struct Found {
         kelvo_routing_calculateRoute_out out;
         std::vector<kelvo_route_possibility> possibilities;
@@ -72,20 +38,13 @@ protected:
         found.possibilities.resize(found.out.status == 0 ? found.out.possibilitiesCount : 0);
         return found;
     }
-    static int32_t routeRequest(int handle, uint32_t code, uint32_t routeID) {
-        return answer<kelvo_status_record, kelvo_routing_programRoute_in>(handle, code, {routeID, 0}).status;
-    }
 };
 
-TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwo) {
+TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwoAndNamesItsTopography) {
     for (const auto& board : kelvo_test::boards()) {
         SCOPED_TRACE(board);
         const int index = add(board);
         const int handle = open(index);
-        EXPECT_EQ((answer<kelvo_routing_queryVersion_out, kelvo_status_record>(
-                       handle, KELVO_IOCTL_routing_queryVersion, {0}))
-                      .version,
-                  1u);
         const Found found = calculate(handle, {{3, 0, 0, {}}}, {2});
         ASSERT_EQ(found.out.status, 0);
         EXPECT_EQ(found.out.result, 0u);
@@ -105,16 +64,6 @@ TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwo) {
         ASSERT_EQ(pathOut.pathLength, 2u);
         EXPECT_EQ(path[0], 3u);
         EXPECT_EQ(path[1], 2u);
-
-        kelvo_routing_reserveRoute_in reserve{p.routeID, 0, 0, 0, 0};
-        EXPECT_EQ((answer<kelvo_routing_reserveRoute_out, kelvo_routing_reserveRoute_in>(
-                       handle, KELVO_IOCTL_routing_reserveRoute, reserve))
-                      .status,
-                  0);
-        EXPECT_EQ(routeRequest(handle, KELVO_IOCTL_routing_programRoute, p.routeID), 0);
-        EXPECT_EQ(routeRequest(handle, KELVO_IOCTL_routing_destroyRoute, p.routeID), 0);
-        EXPECT_EQ(routeRequest(handle, KELVO_IOCTL_routing_programRoute, p.routeID),
-                  tStatus::kInvalidParameter);
 
         char name[16] = {};
         kelvo_routing_getTopographyName_in nameIn{reinterpret_cast<uintptr_t>(name), sizeof(name), 0};
@@ -176,41 +125,14 @@ TEST_F(RoutingThroughTheApi, SuspendNotifiesOnceThenOnlyNewHandlesRoute) {
     EXPECT_EQ(kelvo_close(early), 0);
 }
 
-} // namespace
-
-namespace {
-
-// Level 16 with each of its allocations failing in turn: -52000, nothing left.
-class RoutingObjectsMemory : public kelvo_test::LeakCheckedTest {};
-
-TEST_F(RoutingObjectsMemory, EachFailedAllocationEndsCleanly) {
-    corran_caps::ProductCaps caps{};
-    caps.subsystemID = KELVO_SUBSYSTEM_ID_SOLSTRA;
-    int failures = 0;
-    for (uint64_t nth = 1;; ++nth) {
-        kal::memory::failNth(nth);
-        tStatus status;
-        {
-            kelvo_driver::RoutingObjects task;
-            task.setup(&caps, status);
-            kal::memory::clearFaults();
-            if (status.isSuccess()) {
-                EXPECT_NE(task.getRoutingResourcesManager(), nullptr);
-                EXPECT_NE(task.getRoutingResources(), nullptr);
-                break;
-            }
-            EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
-            EXPECT_EQ(task.getRoutingResourcesManager(), nullptr);
-        }
-        ++failures;
-    }
-    EXPECT_GE(failures, 2);
-    tStatus other;
+// Level 16 on a board without a routing topography.
+TEST(RoutingObjects, ABoardWithoutATopographyIsRefused) {
     corran_caps::ProductCaps stranger{};
     stranger.subsystemID = 0x1234;
+    tStatus status;
     kelvo_driver::RoutingObjects task;
-    task.setup(&stranger, other);
-    EXPECT_EQ(other.getCode(), kelvo_driver::kUnsupportedRoutingBoard);
+    task.setup(&stranger, status);
+    EXPECT_EQ(status.getCode(), kelvo_driver::kUnsupportedRoutingBoard);
 }
 
 } // namespace

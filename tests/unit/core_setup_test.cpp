@@ -1,211 +1,200 @@
-// The setup sequence and teardown over the test-only level table (stand-in
-// tasks behind levels 3 to 18): level 19, a failure at any level, resets to
-// any level, the serial number and storage-map checks, the routing session's
-// notifier, and the order of teardown.
-#include <algorithm>
+// The setup sequence on the product's own levels: a fault of the module stops
+// setup below the level that meets it, the levels below stay and requests
+// answer why; removal runs the sessions' cleanups before the levels go; the
+// storage-map checks on changed flash images; the routing notifier; an open
+// whose allocation fails; the cleanups that arm and start register; what the
+// board sees of levels 6 to 9; the calibration offsets level 15 loads.
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "core/calibration_dispatcher.h"
 #include "core/kelvo_helper.h"
-#include "core/storage_map_checkers.h"
 #include "core_test_levels.h"
 #include "core_test_support.h"
+#include "kelvo/ioctl.h"
 #include "platform/kal_status.h"
+#include "regmaps/isolated_reg_maps.h"
 
 namespace {
 
 using kelvo_driver::KelvoDevice;
-using kelvo_test::standIns;
+using kelvo_test::address;
+using kelvo_test::answer;
+using kelvo_test::FlashImage;
 using nVOAPALS100::tStatus;
+
+constexpr uint64_t kScratchOffset = 0x18; // the required block's scratch register
 
 int kal(int64_t code) {
     return nVOAPAL200_statusToKALStatus(code);
 }
 
-class SetupSequence : public kelvo_test::HostedTest {
-protected:
-    void TearDown() override {
-        HostedTest::TearDown();
-        EXPECT_EQ(standIns().registeredSessions, 0) << "every routing session unregistered";
-    }
-    kelvo_test::ScopedTestLevels levels_;
-};
+using SetupSequence = kelvo_test::HostedTest;
 
-std::vector<std::string> fromLevel(const std::vector<std::string>& log, const std::string& first) {
-    auto it = std::find(log.begin(), log.end(), first);
-    return std::vector<std::string>(it, log.end());
-}
-
-// A cleanup operation of a session that logs when it runs.
-class LoggingCleanup : public kdut::CleanupOperationInterface {
-public:
-    void cleanup(tStatus&) override { standIns().record("session cleanup"); }
-};
-
-// What a reset or a removal does while requests are still inside: every DMA
-// channel's wait ends invalidated, once the DMA objects (level 14) exist.
-TEST_F(SetupSequence, CancellingPendingWaitsEndsEachChannelsWaitFromTheDMALevelOn) {
-    const int32_t invalidated = static_cast<int32_t>(0xBFFA9179u);
+TEST_F(SetupSequence, AFaultStopsSetupBelowTheLevelThatMeetsIt) {
     const struct {
-        uint32_t failLevel; // 0: every level built
-        std::vector<std::pair<uint32_t, int32_t>> signals;
+        const char* what;
+        std::function<void(sim::Module&)> prepare;
+        uint32_t failing;
+        uint32_t code;
     } cases[] = {
-        {0, {{0, invalidated}, {1, invalidated}}},
-        {15, {{0, invalidated}, {1, invalidated}}},
-        {14, {}},
+        {"flash window too small", [](sim::Module& m) { m.bridge().setReportedWindowLog2(11); }, 3,
+         0xBFFA4086},
+        {"IO port never ready", [](sim::Module& m) { m.switchedBim().setIOPortNeverReady(true); }, 4,
+         0xBFFA807A},
+        {"FPGA image CRC wrong", [](sim::Module& m) { m.bridgeRegisters().fpgaLoading().setWrongCrc(true); },
+         6, 0xBFFA467C},
+        {"link never answers", [](sim::Module& m) { m.isoComm().setLinkNeverAnswers(true); }, 8, 0xBFFA4678},
+        {"DC bus never starts", [](sim::Module& m) { m.isoComm().setDcBusNeverStarts(true); }, 8, 0xBFFA4683},
+        {"link error bit", [](sim::Module& m) { m.isolationLink().setError(true); }, 11, 0xBFFA468B},
+        // Locks a day after the settle: the lock bit is read once, not waited for.
+        {"PLL locks late",
+         [](sim::Module& m) { m.sequencerSide()->adf4002().setLockDelay(86400000000000ull); }, 13,
+         0xBFFA467A},
+        {"DMA channel never starts", [](sim::Module& m) { m.dma(1).setNeverStarts(true); }, 18, 0xBFFA8079},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.failLevel);
-        standIns().reset();
-        standIns().failLevel = c.failLevel;
-        const int index = add("solstra");
-        deviceOf(index)->cancelPendingWaits();
-        EXPECT_EQ(standIns().dmaSignals, c.signals);
-        remove(index);
-    }
-}
-
-TEST_F(SetupSequence, AFailingLevelLeavesTheLevelsBelowItAndIsTornDownAtOnce) {
     for (const auto& board : kelvo_test::boards()) {
-        for (uint32_t failing = 3; failing <= 18; ++failing) {
-            SCOPED_TRACE(board + " level " + std::to_string(failing));
-            standIns().reset();
-            standIns().failLevel = failing;
-            standIns().failCode = kelvoDriverCode(0xBFFA1234);
-            const int index = kelvo_host::addModule(board);
-            ASSERT_GE(index, 0) << "a failed setup still adds the device";
-            KelvoDevice* device = deviceOf(index);
-            EXPECT_EQ(device->getSetupTracker().getCurrentLevel(), failing - 1);
-            EXPECT_EQ(device->getSetupTracker().getStatus().getCode(), kelvoDriverCode(0xBFFA1234));
+        for (const auto& c : cases) {
+            SCOPED_TRACE(board + ": " + c.what);
+            const int64_t code = kelvoDriverCode(c.code);
+            const int index = add(board, c.prepare);
+            EXPECT_EQ(levelOf(index), c.failing - 1);
+            EXPECT_EQ(setupCode(index), code);
             for (uint32_t level = 1; level <= 18; ++level) {
-                EXPECT_EQ(device->getKelvoHelper()->isBuilt(level), level < failing) << level;
+                EXPECT_EQ(deviceOf(index)->getKelvoHelper()->isBuilt(level), level < c.failing) << level;
             }
-            const std::string n = std::to_string(failing);
-            EXPECT_EQ(fromLevel(standIns().events(), "setup " + n),
-                      (std::vector<std::string>{"setup " + n, "teardown " + n, "free " + n}));
-            // Below level 3 the serial number is not read; from level 4 on it is.
-            EXPECT_EQ(textProperty(index, "serialNumber"), failing > 3 ? "1234ABCD" : "0");
-
+            EXPECT_EQ(textProperty(index, "serialNumber"), c.failing > 3 ? "1F2A3B4" : "0");
+            deviceOf(index)->cancelPendingWaits(); // no DMA wait to end below level 14
             const int handle = open(index);
             kelvo_notifier_payload payload{1, kelvo_destination(handle), 0x80000000};
-            EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload),
-                      kal(kelvoDriverCode(0xBFFA1234)));
+            EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(code));
             remove(index);
             EXPECT_EQ(kelvo_close(handle), 0);
         }
     }
 }
 
-TEST_F(SetupSequence, TeardownRunsSessionCleanupsFirstThenTheLevelsDownward) {
+// A session cleanup that notes whether the levels were still there when it ran.
+class NotingCleanup : public kdut::CleanupOperationInterface {
+public:
+    explicit NotingCleanup(const kelvo_driver::KelvoHelper* helper) : helper_(helper) {}
+    void cleanup(tStatus&) override {
+        ++runs;
+        levelsBuilt = helper_->isBuilt(18);
+    }
+    int runs = 0;
+    bool levelsBuilt = false;
+
+private:
+    const kelvo_driver::KelvoHelper* helper_;
+};
+
+// Level 18 as a stand-in that notes whether level 17 still stood when it was torn down.
+int gTopTeardowns = 0;
+bool gLevel17AtTopTeardown = false;
+class TopLevel : public kelvo_driver::SetupTask {
+public:
+    explicit TopLevel(const kelvo_driver::KelvoHelper& helper) : helper_(helper) {}
+    void teardown() override {
+        ++gTopTeardowns;
+        gLevel17AtTopTeardown = helper_.isBuilt(17);
+    }
+
+private:
+    const kelvo_driver::KelvoHelper& helper_;
+};
+kelvo_driver::SetupTask* createTopLevel(kelvo_driver::KelvoHelper& helper, const kelvo_driver::SetupInputs&,
+                                        tStatus& status) {
+    return new (status, false) TopLevel(helper);
+}
+
+TEST_F(SetupSequence, RemovalRunsTheSessionsCleanupsOnceThenTheLevelsDownward) {
+    kelvo_driver::SetupLevelTable table = kelvo_driver::getProductSetupLevelTable();
+    table.tasks[17] = createTopLevel;
+    kelvo_driver::setSetupLevelTableForTests(&table);
     const int index = add("duskmere-a");
     const int handle = open(index);
-    LoggingCleanup cleanup;
+    NotingCleanup cleanup(deviceOf(index)->getKelvoHelper());
     tStatus status;
     sessionOf(handle)->getCleanupOperationComposite().add(&cleanup, status);
-    ASSERT_TRUE(status.isSuccess());
-    standIns().clearLog();
-
-    ASSERT_EQ(kelvo_host_remove_module(index), 0);
-    std::vector<std::string> expected = {"session cleanup"};
-    for (uint32_t level = 18; level >= 3; --level) {
-        expected.push_back("teardown " + std::to_string(level));
-        expected.push_back("free " + std::to_string(level));
-    }
-    EXPECT_EQ(standIns().events(), expected) << "the session's cleanup runs once, before level 18 goes";
+    EXPECT_TRUE(status.isSuccess());
+    gTopTeardowns = 0;
+    remove(index);
+    kelvo_driver::setSetupLevelTableForTests(nullptr);
+    EXPECT_EQ(cleanup.runs, 1);
+    EXPECT_TRUE(cleanup.levelsBuilt);
+    EXPECT_EQ(gTopTeardowns, 1);
+    EXPECT_TRUE(gLevel17AtTopTeardown);
     EXPECT_EQ(kelvo_close(handle), 0);
 }
 
-TEST_F(SetupSequence, TheSerialNumberNeedsAGoodManufacturingMap) {
-    standIns().serialNumber = 0xFFFFFFFF;
-    int index = add("solstra");
-    EXPECT_EQ(textProperty(index, "serialNumber"), "FFFFFFFF");
-    ASSERT_EQ(kelvo_host_remove_module(index), 0);
-
-    // A bad checksum: 0xBFFA4088, published as 0 while the rest is built.
-    standIns().manufacturing.checksumValid = false;
-    index = add("solstra");
-    EXPECT_EQ(textProperty(index, "serialNumber"), "0");
-    EXPECT_EQ(textProperty(index, "manufacturerName"), "Quillon");
-    tStatus serial;
-    EXPECT_EQ(deviceOf(index)->getKelvoHelper()->getSerialNumber(serial), 0u);
-    EXPECT_EQ(serial.getCode(), kelvoDriverCode(0xBFFA4088));
-    ASSERT_EQ(kelvo_host_remove_module(index), 0);
-    standIns().manufacturing.checksumValid = true;
-    standIns().serialNumber = 0x1234ABCD;
-
-    struct Case {
-        uint32_t version, oldest;
-        bool accepted;
+// The serial number needs a good manufacturing map; the hardware-state check
+// reports a bad checksum before a bad version.
+TEST_F(SetupSequence, TheStorageMapChecksOnChangedFlashImages) {
+    constexpr int64_t kChecksum = kelvoDriverCode(0xBFFA4088), kVersion = kelvoDriverCode(0xBFFA4082);
+    const struct {
+        const char* what;
+        FlashImage flash;
+        int64_t serialCode; // the serial number is 0x01F2A3B4 when 0
+        int64_t hardwareState;
+        bool checksumsValid, versionsValid;
+    } cases[] = {
+        {"default", FlashImage(), 0, 0, true, true},
+        {"the ranges share 1.0.0 build 1",
+         FlashImage().versions(kelvo_test::kManufacturingMap, 0x01000002, 0x01000001), 0, 0, true, true},
+        {"oldest above the newest accepted",
+         FlashImage().versions(kelvo_test::kManufacturingMap, 0x01000003, 0x01000002), kVersion, kVersion,
+         true, false},
+        {"oldest above the map's own version",
+         FlashImage().versions(kelvo_test::kManufacturingMap, 0x01000000, 0x01000001), kVersion, kVersion,
+         true, false},
+        {"too old", FlashImage().versions(kelvo_test::kManufacturingMap, 0x00FFFFFF, 0), kVersion, kVersion,
+         true, false},
+        {"manufacturing checksum", FlashImage().breakChecksum(kelvo_test::kManufacturingMap), kChecksum,
+         kChecksum, false, true},
+        {"a checksum before a version",
+         FlashImage()
+             .versions(kelvo_test::kHeaderMap, 0x01000001, 0x01000001)
+             .breakChecksum(kelvo_test::kExternalCalibrationMap),
+         0, kChecksum, false, false},
+        {"erased", FlashImage("erased"), kChecksum, kChecksum, false, false},
+        {"three calibration maps erased", FlashImage("default-calibration-only"), 0, kChecksum, false, false},
+        {"a calibration map's oldest above its version", FlashImage("oldest-above-version"), 0, kVersion,
+         true, false},
+        {"a calibration map above the newest",
+         FlashImage().versions(kelvo_test::kSelfCalibrationMap, 0x01000002, 0x01000000), 0, 0, true, true},
     };
-    const Case cases[] = {
-        {0x01000002, 0x01000001, true},  // the ranges share 1.0.0 build 1
-        {0x01000003, 0x01000002, false}, // oldest above the newest accepted
-        {0x01000000, 0x01000001, false}, // oldest above the map's own version
-        {0x00FFFFFF, 0x00000000, false}, // too old
-    };
-    for (const Case& c : cases) {
-        standIns().manufacturing.version = c.version;
-        standIns().manufacturing.oldestCompatible = c.oldest;
-        index = add("duskmere-b");
-        tStatus status;
-        const uint32_t value = deviceOf(index)->getKelvoHelper()->getSerialNumber(status);
-        if (c.accepted) {
-            EXPECT_EQ(value, 0x1234ABCDu);
-            EXPECT_TRUE(status.isSuccess());
-        } else {
-            EXPECT_EQ(value, 0u);
-            EXPECT_EQ(status.getCode(), kelvoDriverCode(0xBFFA4082))
-                << std::hex << c.version << " " << c.oldest;
-        }
-        ASSERT_EQ(kelvo_host_remove_module(index), 0);
+    kelvo_test::ScopedProductLevels levels(3);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int index = add("solstra", [&](sim::Module& m) { m.flash().load(c.flash.bytes()); });
+        ASSERT_EQ(levelOf(index), 3u);
+        kelvo_driver::KelvoHelper* helper = deviceOf(index)->getKelvoHelper();
+        tStatus serial;
+        EXPECT_EQ(helper->getSerialNumber(serial), c.serialCode == 0 ? 0x01F2A3B4u : 0u);
+        EXPECT_EQ(serial.getCode(), c.serialCode);
+        tStatus state;
+        helper->checkHardwareState(0, state);
+        EXPECT_EQ(state.getCode(), c.hardwareState);
+        tStatus valid;
+        EXPECT_EQ(helper->areStorageMapChecksumsValid(valid), c.checksumsValid);
+        EXPECT_EQ(helper->areStorageMapVersionsValid(valid), c.versionsValid);
+        EXPECT_TRUE(valid.isSuccess()) << "the tests alone only answer false";
+        // A status that already failed: both answer false and keep it.
+        tStatus failed;
+        KELVO_SET_STATUS(failed, tStatus::kTimedOut);
+        EXPECT_FALSE(helper->areStorageMapVersionsValid(failed));
+        EXPECT_FALSE(helper->areStorageMapChecksumsValid(failed));
+        helper->checkHardwareState(0, failed);
+        EXPECT_EQ(failed.getCode(), tStatus::kTimedOut);
+        remove(index);
     }
-}
-
-TEST_F(SetupSequence, TheStorageMapCheckersReportChecksumsBeforeVersions) {
-    const int index = add("solstra");
-    kelvo_driver::KelvoHelper* helper = deviceOf(index)->getKelvoHelper();
-
-    standIns().calibration[2].checksumValid = false;
-    standIns().header.oldestCompatible = 0x01000001; // the header map accepts only 1.0.0 build 0
-    standIns().header.version = 0x01000001;
-    tStatus both;
-    helper->checkHardwareState(0, both);
-    EXPECT_EQ(both.getCode(), kelvoDriverCode(0xBFFA4088));
-    tStatus versions;
-    EXPECT_FALSE(helper->areStorageMapVersionsValid(versions));
-    EXPECT_TRUE(versions.isSuccess()) << "the test alone only answers false";
-
-    standIns().calibration[2].checksumValid = true;
-    tStatus onlyVersions;
-    helper->checkHardwareState(0, onlyVersions);
-    EXPECT_EQ(onlyVersions.getCode(), kelvoDriverCode(0xBFFA4082));
-
-    standIns().header = kelvo_test::FakeMapState{};
-    standIns().calibration[3].version = 0x01000002; // above the newest, its oldest 1.0.0 build 0
-    tStatus fine;
-    EXPECT_TRUE(helper->areStorageMapVersionsValid(fine));
-    EXPECT_TRUE(helper->areStorageMapChecksumsValid(fine));
-
-    standIns().calibration[0].readError = tStatus::kNotAccessible;
-    tStatus readError;
-    helper->checkHardwareState(0, readError);
-    EXPECT_EQ(readError.getCode(), tStatus::kNotAccessible) << "a map's own error stays";
-    // A status that already failed: both checkers answer false and keep it.
-    standIns().calibration[0].readError = 0;
-    tStatus failed;
-    KELVO_SET_STATUS(failed, tStatus::kTimedOut);
-    EXPECT_FALSE(helper->areStorageMapVersionsValid(failed));
-    EXPECT_FALSE(helper->areStorageMapChecksumsValid(failed));
-    helper->checkHardwareState(0, failed);
-    EXPECT_EQ(failed.getCode(), tStatus::kTimedOut);
 }
 
 TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     const int index = add("duskmere-a");
     const int handle = open(index);
     ASSERT_NE(sessionOf(handle)->getRoutingSession(), nullptr) << "a handle opened at level 19 has routing";
-    EXPECT_EQ(standIns().registeredSessions, 1);
 
     const unsigned destination = kelvo_destination(handle);
     kelvo_notifier_payload other{5, destination, 7};
@@ -228,41 +217,29 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     tStatus status;
     sessionOf(handle)->cleanup(status);
     EXPECT_EQ(sessionOf(handle)->getRoutingSession(), nullptr);
-    EXPECT_EQ(standIns().registeredSessions, 0);
     EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(tStatus::kInvalidState));
     EXPECT_EQ(
         kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{0x80000000})), 0);
     EXPECT_EQ(kelvo_close(handle), 0);
+
+    // Below the routing level a handle has none, and suspension leaves routing alone.
+    EXPECT_EQ(resetTo(index, 15), tStatus::kSetupTargetReached);
+    EXPECT_TRUE(deviceOf(index)->suspendIOProcessing(0, kelvo_driver::nVOAPAL000::kSuspendReasonReset, true));
+    deviceOf(index)->resumeIOProcessing(0);
+    const int low = open(index);
+    EXPECT_EQ(sessionOf(low)->getRoutingSession(), nullptr);
+    EXPECT_EQ(kelvo_close(low), 0);
 }
 
-TEST_F(SetupSequence, SuspensionWithdrawsTheRoutingResourcesWithoutVeto) {
-    const int index = add("solstra");
-    const int handle = open(index);
-    KelvoDevice* device = deviceOf(index);
-    EXPECT_TRUE(device->suspendIOProcessing(0, kelvo_driver::nVOAPAL000::kSuspendReasonReset, true));
-    EXPECT_EQ(standIns().resourcesCleared, 1);
-    device->resumeIOProcessing(0);
-    EXPECT_EQ(standIns().resourcesSet, 2);
-    EXPECT_EQ(kelvo_close(handle), 0);
-}
-
-// An open whose allocations fail anywhere leaves nothing behind: no session,
-// no routing registration, no leak. The last allocation is the growth of the
-// KelvoHelper's cleanup composite: a session that cannot be added there is
-// destroyed and the open fails.
+// An open whose allocations fail anywhere leaves nothing behind. The last
+// allocation is the growth of the KelvoHelper's cleanup composite: a session
+// that cannot be added there is destroyed and the open fails.
 TEST_F(SetupSequence, AnAllocationFailureInOpenLeavesNothing) {
     const int index = add("duskmere-b");
-    KelvoDevice* device = deviceOf(index);
     // A fresh KelvoHelper whose cleanup composite has room for one session, taken by first.
     auto prepare = [&] {
-        const int requester = kelvo_open("smu_kelvo", index);
-        tStatus status;
-        device->kdut_reset(descriptorOf(requester), 19, 0, status);
-        EXPECT_TRUE(status.isSuccess());
-        EXPECT_EQ(kelvo_close(requester), 0);
-        const int first = kelvo_open("smu_kelvo", index);
-        EXPECT_GE(first, 0);
-        return first;
+        EXPECT_EQ(resetTo(index, 19), 0);
+        return open(index);
     };
     int first = prepare();
     kal::memory::resetCounters();
@@ -277,145 +254,243 @@ TEST_F(SetupSequence, AnAllocationFailureInOpenLeavesNothing) {
         const int handle = kelvo_open("smu_kelvo", index);
         kal::memory::clearFaults();
         EXPECT_EQ(handle, kal(tStatus::kOutOfMemory)) << n;
-        EXPECT_EQ(standIns().registeredSessions, 1) << n;
         EXPECT_EQ(kal::live::now(), live) << n;
         EXPECT_EQ(kelvo_close(first), 0);
     }
 }
 
-TEST_F(SetupSequence, TheKelvoHelperForwardsToTheTasksItBuilt) {
-    const int index = add("solstra");
-    KelvoDevice* device = deviceOf(index);
-    kelvo_driver::KelvoHelper* helper = device->getKelvoHelper();
-
-    tStatus status;
-    helper->setCoolingMode(5, 1, status);
-    EXPECT_EQ(helper->getRequestedCoolingMode(), 5u);
-    EXPECT_EQ(helper->readTemperatureSensor(status), -12);
-    EXPECT_EQ(helper->stagePowerAllocation(0, 7, status), 7u);
-    helper->commitPowerAllocation(0, status);
-    EXPECT_EQ(helper->getActualPowerAllocation(0, status), 7u);
-    EXPECT_EQ(helper->getCalibrationDispatcher().read(0, 2, status), 0x102u);
-    helper->loadCalibrationToFirmwareFromStorageMapSoftcopy(1, status);
-    uint32_t timedOut = 0;
-    helper->waitUntilBytesTransferred(1, 0, 64, 10, &timedOut, status);
-    EXPECT_EQ(timedOut, 1u);
-    helper->cancelWaitUntilBytesTransferred(1);
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_EQ(standIns().calibrationLoads, (std::vector<std::pair<uint64_t, bool>>{{1, false}}));
-    EXPECT_EQ(standIns().dmaSignals,
-              (std::vector<std::pair<uint32_t, int32_t>>{{1, static_cast<int32_t>(0xBFFA40E4u)}}));
-    tStatus streams;
-    helper->getDMADispatcher().getTransferCount(0, streams);
-    EXPECT_EQ(streams.getCode(), tStatus::kInvalidParameter) << "the stand-in's dispatcher has no stream";
-
-    tStatus failed;
-    KELVO_SET_STATUS(failed, tStatus::kTimedOut);
-    EXPECT_EQ(helper->readTemperatureSensor(failed), 0);
-    EXPECT_EQ(helper->stagePowerAllocation(0, 9, failed), 0u);
-    EXPECT_FALSE(helper->queryInCompliance(0, failed));
-
-    // The cooling mode lives in the device: a reset keeps it.
-    const int requester = kelvo_open("smu_kelvo", index);
-    tStatus reset;
-    device->kdut_reset(descriptorOf(requester), 19, 0, reset);
-    EXPECT_TRUE(reset.isSuccess());
-    EXPECT_NE(device->getKelvoHelper(), nullptr);
-    EXPECT_EQ(device->getKelvoHelper()->getRequestedCoolingMode(), 5u);
-    EXPECT_EQ(kelvo_close(requester), 0);
-}
-
-TEST_F(SetupSequence, SubroutinesAreCopiedOnlyWithBothBuffersAndTheRightCount) {
-    const int index = add("duskmere-a");
-    const int handle = open(index);
-    kelvo_driver::KelvoHelper* helper = deviceOf(index)->getKelvoHelper();
-    uint32_t ids[3] = {};
-    uint32_t addresses[3] = {};
-    kal::usermem::Scope scope;
-    const uint64_t idsAddress = scope.add(ids, sizeof(ids), kal::usermem::kWrite);
-    const uint64_t addressesAddress = scope.add(addresses, sizeof(addresses), kal::usermem::kWrite);
-
-    tStatus none;
-    helper->getSubroutines(descriptorOf(handle), idsAddress, addressesAddress, 0, none);
-    EXPECT_TRUE(none.isSuccess()) << "no subroutines, count 0: nothing to copy";
-    tStatus nullBuffer;
-    helper->getSubroutines(descriptorOf(handle), 0, addressesAddress, 0, nullBuffer);
-    EXPECT_EQ(nullBuffer.getCode(), kelvoDriverCode(0xBFFA4311));
-
-    standIns().subroutineIds = {7, 8, 9};
-    standIns().subroutineAddresses = {0x100, 0x200, 0x300};
-    tStatus wrongCount;
-    helper->getSubroutines(descriptorOf(handle), idsAddress, addressesAddress, 2, wrongCount);
-    EXPECT_EQ(wrongCount.getCode(), kelvoDriverCode(0xBFFA4312));
-    EXPECT_EQ(ids[0], 0u);
-    tStatus status;
-    EXPECT_EQ(helper->getNumSubroutines(status), 3u);
-    helper->getSubroutines(descriptorOf(handle), idsAddress, addressesAddress, 3, status);
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_EQ(ids[2], 9u);
-    EXPECT_EQ(addresses[1], 0x200u);
-
-    // A buffer the caller does not own stops the copy with the copy's error.
-    uint32_t notRegistered[3] = {};
-    tStatus refused;
-    helper->getSubroutines(descriptorOf(handle), kal::usermem::address(notRegistered), addressesAddress, 3,
-                           refused);
-    EXPECT_TRUE(refused.isFatal());
-    EXPECT_EQ(kelvo_close(handle), 0);
-}
-
 TEST_F(SetupSequence, ArmAndStartRegisterTheirCleanupOnlyWhenTheySucceed) {
     const int index = add("solstra");
-    kelvo_driver::KelvoHelper* helper = deviceOf(index)->getKelvoHelper();
+    KelvoDevice* device = deviceOf(index);
     const int handle = open(index);
     fenwicksharedsource::KernelSession& session = *sessionOf(handle);
     kdut::CleanupOperationComposite& composite = session.getCleanupOperationComposite();
     const size_t initial = composite.size();
 
-    standIns().armError = kelvoDriverCode(0xBFFA4555);
-    standIns().startError = kelvoDriverCode(0xBFFA4315);
+    module(index).sequencerSide()->measureUnit().setNeverGenerates(true);
     tStatus armFailed;
-    helper->armMeasureUnit(session, armFailed);
-    tStatus startFailed;
-    helper->startSequenceEngine(session, 1, 10, startFailed);
-    EXPECT_EQ(armFailed.getCode(), kelvoDriverCode(0xBFFA4555));
-    EXPECT_EQ(startFailed.getCode(), kelvoDriverCode(0xBFFA4315));
+    device->getKelvoHelper()->armMeasureUnit(session, armFailed);
+    tStatus startFailed; // the FIFO does not hold the count
+    device->getKelvoHelper()->startSequenceEngine(session, 1, 10, startFailed);
+    EXPECT_EQ(armFailed.getCode(), kelvoDriverCode(0xBFFA4682));
+    EXPECT_EQ(startFailed.getCode(), kelvoDriverCode(0xBFFA4317));
     EXPECT_EQ(composite.size(), initial);
 
-    standIns().armError = 0;
-    standIns().startError = 0;
+    module(index).sequencerSide()->measureUnit().setNeverGenerates(false);
     tStatus status;
-    helper->armMeasureUnit(session, status);
-    helper->startSequenceEngine(session, 1, 10, status);
-    EXPECT_TRUE(helper->isSequenceEngineRunning(session, 1, status));
+    device->getKelvoHelper()->armMeasureUnit(session, status);
+    device->getKelvoHelper()->startSequenceEngine(session, 1, 0, status);
     EXPECT_EQ(composite.size(), initial + 2);
-    helper->resetMeasureUnit(session, status);
+    device->getKelvoHelper()->resetMeasureUnit(session, status);
     EXPECT_EQ(composite.size(), initial + 1);
     EXPECT_TRUE(status.isSuccess());
-
-    // Closing the handle runs what is still registered: the engine is reset.
     EXPECT_EQ(kelvo_close(handle), 0);
-    EXPECT_EQ(standIns().sequenceEngineCleanups, 1);
-    EXPECT_EQ(standIns().measureUnitCleanups, 0);
-    EXPECT_FALSE(standIns().engineRunning);
 }
 
-TEST_F(SetupSequence, BelowTheRoutingLevelRoutingIsLeftAlone) {
-    const int index = add("duskmere-b");
-    KelvoDevice* device = deviceOf(index);
-    const int requester = kelvo_open("smu_kelvo", index);
+// Levels 6 to 9: what the board saw (transformer, link commands, the
+// isolated load) and the isolated side through its window afterwards.
+using CoreBringup = kelvo_test::HostedTest;
+
+TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSide) {
+    for (const std::string& board : kelvo_test::boards()) {
+        SCOPED_TRACE(board);
+        const int index = add(board);
+        sim::Module& m = module(index);
+        EXPECT_EQ(levelOf(index), 19u);
+        EXPECT_EQ(setupCode(index), 0);
+        // Level 7 on a fresh map: A without the enable, B, then A with it.
+        EXPECT_EQ(m.transformer().writtenValues(0), (std::vector<uint64_t>{0x18F, 0x8000018F}));
+        EXPECT_EQ(m.transformer().writtenValues(4), (std::vector<uint64_t>{0xC7}));
+        // Level 8: link command 1, the isolated load, command 2, the DC bus.
+        EXPECT_EQ(m.isoComm().commands(), (std::vector<uint32_t>{1, 2}));
+        EXPECT_EQ(m.isoComm().writtenValues(0), (std::vector<uint64_t>{0x1, 0x2, 0x100}));
+        EXPECT_TRUE(m.isoComm().dcBusStarted());
+        EXPECT_TRUE(m.bridgeRegisters().fpgaLoading().configured(1));
+
+        const int handle = open(index);
+        // "IsoFpgaWindow" carries a read through the link to the isolated FPGA.
+        m.isoFpga().poke(kScratchOffset, 0x5EA1AB1E);
+        const std::string window = "IsoFpgaWindow";
+        uint32_t word = 0;
+        const auto read = answer<kelvo_deviceWindow_read_out>(
+            handle, KELVO_IOCTL_deviceWindow_read,
+            kelvo_deviceWindow_read_in{address(window.data()), window.size(), kScratchOffset, 4,
+                                       address(&word), 0, 0});
+        EXPECT_EQ(read.status, 0);
+        EXPECT_EQ(word, 0x5EA1AB1Eu);
+        EXPECT_EQ(kelvo_close(handle), 0);
+        EXPECT_EQ(m.deviceErrorCount(), 0u) << ::testing::PrintToString(m.deviceErrors());
+        remove(index);
+    }
+}
+
+// The loading engine turns never ready as level 8 begins, so that only the
+// isolated load meets it.
+sim::Module* gModule = nullptr;
+kelvo_driver::SetupTask* isolatedDownloadNeverReady(kelvo_driver::KelvoHelper& helper,
+                                                    const kelvo_driver::SetupInputs& inputs,
+                                                    tStatus& status) {
+    gModule->bridgeRegisters().fpgaLoading().setReadyNever(true);
+    return kelvo_driver::getProductSetupLevelTable().tasks[7](helper, inputs, status);
+}
+
+TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaSilent) {
+    kelvo_driver::SetupLevelTable table = kelvo_driver::getProductSetupLevelTable();
+    table.tasks[7] = isolatedDownloadNeverReady;
+    kelvo_driver::setSetupLevelTableForTests(&table);
+    const int index = add("solstra", [](sim::Module& m) { gModule = &m; });
+    kelvo_driver::setSetupLevelTableForTests(nullptr);
+    sim::Module& m = module(index);
+    // The loading time-out is no failure of level 8; level 11 finds the isolated FPGA silent.
+    EXPECT_EQ(levelOf(index), 10u);
+    EXPECT_EQ(m.isoComm().commands(), (std::vector<uint32_t>{1, 2}));
+    EXPECT_TRUE(m.isoComm().dcBusStarted());
+    EXPECT_FALSE(m.bridgeRegisters().fpgaLoading().configured(1));
+    // The isolated FPGA does not answer: a read through the link gives all ones.
+    m.isoFpga().poke(kScratchOffset, 0x5EA1AB1E);
+    kelvo_driver::IsolatedRegMaps& group = deviceOf(index)->getKelvoHelper()->getIsolatedRegMaps();
     tStatus status;
-    device->kdut_reset(descriptorOf(requester), 15, 0, status);
-    EXPECT_EQ(status.getCode(), tStatus::kSetupTargetReached);
-    EXPECT_EQ(kelvo_close(requester), 0);
-    const int cleared = standIns().resourcesCleared;
-    device->getKelvoHelper()->clearRoutingResources();
-    EXPECT_TRUE(device->suspendIOProcessing(0, kelvo_driver::nVOAPAL000::kSuspendReasonReset, true));
-    device->resumeIOProcessing(0);
-    EXPECT_EQ(standIns().resourcesCleared, cleared);
+    EXPECT_EQ(group.getWindowedAccessor()->read32(kScratchOffset, status), 0xFFFFFFFFu);
+}
+
+// Level 15 over changed flash images: the calibration map it chooses and the
+// offsets it loads into the charge balancer, the offsets it refuses, and the
+// reload through the I/O control.
+using Offsets = std::vector<uint32_t>; // loops 0 to 3 as the charge balancer holds them
+
+constexpr int64_t kUnusable = kelvoDriverCode(0xBFFA4300);
+constexpr uint32_t kMaps[] = {kelvo_test::kDefaultCalibrationMap, kelvo_test::kFactoryCalibrationMap,
+                              kelvo_test::kExternalCalibrationMap, kelvo_test::kSelfCalibrationMap};
+constexpr uint32_t kDefault = 0, kExternal = 2, kSelf = 3;
+
+// A stored value {low, high} whose offset (in half units, the value shifted right by 63) is n.
+struct Stored {
+    uint64_t low, high;
+};
+Stored stored(uint64_t n) {
+    return {n << 63, n >> 1};
+}
+const Stored kNotSet = {~uint64_t{0}, 0x7FFFFFFFFFFFFFFFull};
+const Stored kMinusOne = {~uint64_t{0}, ~uint64_t{0}};
+const Stored kTooWide = {0, uint64_t{1} << 20}; // bits above 75 do not survive the round trip
+
+// Every map valid with offsets of its index times 0x10 plus the loop.
+FlashImage calibrated() {
+    FlashImage flash;
+    for (uint32_t map = 0; map < 4; ++map) {
+        for (uint32_t loop = 0; loop < 4; ++loop) {
+            const Stored value = stored(0x10 * (map + 1) + loop);
+            flash.set(kMaps[map], kelvo_test::kChargeBalanceOffsetsField + 16 * loop, &value, 16);
+        }
+    }
+    return flash;
+}
+FlashImage& offset(FlashImage& flash, uint32_t loop, Stored value) {
+    return flash.set(kMaps[kSelf], kelvo_test::kChargeBalanceOffsetsField + 16 * loop, &value, 16);
+}
+Offsets offsetsOf(uint32_t map) {
+    Offsets expected;
+    for (uint32_t loop = 0; loop < 4; ++loop) {
+        expected.push_back(0x10 * (map + 1) + loop);
+    }
+    return expected;
+}
+
+class CoreDmaLevels : public kelvo_test::HostedTest {
+protected:
+    static Offsets loaded(int index) {
+        Offsets offsets;
+        for (uint32_t loop = 0; loop < 4; ++loop) {
+            offsets.push_back(module(index).sequencerSide()->chargeBalancer().offset(loop));
+        }
+        return offsets;
+    }
+};
+
+TEST_F(CoreDmaLevels, LevelFifteenLoadsTheFirstUsableMapOrRefusesItsOffsets) {
+    struct Case {
+        const char* what;
+        std::function<void(FlashImage&)> change;
+        uint32_t level;
+        int64_t code;
+        Offsets offsets;
+    };
+    const Case cases[] = {
+        {"every map valid: self wins", [](FlashImage&) {}, 19, 0, offsetsOf(kSelf)},
+        {"only the default map valid",
+         [](FlashImage& f) {
+             for (uint32_t map = 1; map < 4; ++map) {
+                 f.breakChecksum(kMaps[map]);
+             }
+         },
+         19, 0, offsetsOf(kDefault)},
+        {"no valid map: nothing loaded, no error",
+         [](FlashImage& f) {
+             for (uint32_t map : kMaps) {
+                 f.breakChecksum(map);
+             }
+         },
+         19,
+         0,
+         {0, 0, 0, 0}},
+        {"self outside the version window: external",
+         [](FlashImage& f) { f.set32(kMaps[kSelf], kelvo_test::kOldestCompatibleField, 0x01000002); }, 19, 0,
+         offsetsOf(kExternal)},
+        {"self too old to overlap: external",
+         [](FlashImage& f) { f.set32(kMaps[kSelf], kelvo_test::kMapVersionField, 0x00FFFFFF); }, 19, 0,
+         offsetsOf(kExternal)},
+        {"not set loads 0", [](FlashImage& f) { offset(f, 2, kNotSet); }, 19, 0, {0x40, 0x41, 0, 0x43}},
+        {"an offset that fails the round trip",
+         [](FlashImage& f) { offset(f, 1, kTooWide); },
+         14,
+         kUnusable,
+         {0x40, 0, 0, 0}},
+        {"a negative offset", [](FlashImage& f) { offset(f, 0, kMinusOne); }, 14, kUnusable, {0, 0, 0, 0}},
+        {"the widest offset that survives the round trip",
+         [](FlashImage& f) { offset(f, 3, stored(0x1FFF)); },
+         19,
+         0,
+         {0x40, 0x41, 0x42, 0x1FFF}},
+        {"one bit wider",
+         [](FlashImage& f) { offset(f, 3, stored(0x2000)); },
+         14,
+         kUnusable,
+         {0x40, 0x41, 0x42, 0}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FlashImage flash = calibrated();
+        c.change(flash);
+        const int index = add("solstra", [&](sim::Module& m) { m.flash().load(flash.bytes()); });
+        EXPECT_EQ(levelOf(index), c.level);
+        EXPECT_EQ(setupCode(index), c.code);
+        EXPECT_EQ(loaded(index), c.offsets);
+        remove(index);
+    }
+}
+
+// The reload reads the self map again, without the search; its mask is checked first.
+TEST_F(CoreDmaLevels, TheReloadTakesTheSelfMapAgainAfterTheChecks) {
+    FlashImage flash = calibrated();
+    flash.breakChecksum(kMaps[kSelf]); // setup loads the external map
+    const int index = add("duskmere-a", [&](sim::Module& m) { m.flash().load(flash.bytes()); });
     const int handle = open(index);
-    EXPECT_EQ(sessionOf(handle)->getRoutingSession(), nullptr) << "no routing below level 16";
+    EXPECT_EQ(loaded(index), offsetsOf(kExternal));
+    auto reload = [&](uint64_t mask) {
+        return kelvo_test::answer<kelvo_status_record>(
+                   handle, KELVO_IOCTL_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy,
+                   kelvo_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy_in{mask, 0, 0})
+            .status;
+    };
+    EXPECT_EQ(reload(1), static_cast<int32_t>(0xBFFA431Au)) << "not reserved";
+    ASSERT_EQ(reserveAll(handle), 0);
+    EXPECT_EQ(reload(0), static_cast<int32_t>(0xBFFA4303u)) << "empty";
+    EXPECT_EQ(reload(3), static_cast<int32_t>(0xBFFA4303u)) << "a channel this module lacks";
+    EXPECT_EQ(loaded(index), offsetsOf(kExternal));
+    EXPECT_EQ(reload(1), 0);
+    EXPECT_EQ(loaded(index), offsetsOf(kSelf)) << "no search: the self map, checksum or not";
     EXPECT_EQ(kelvo_close(handle), 0);
+    remove(index);
 }
 
 } // namespace

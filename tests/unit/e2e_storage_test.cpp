@@ -1,17 +1,13 @@
 // Setup level 3 end to end through the host's C API on every board: the
-// storage maps and "flashWindow" by name, the serial number from the flash,
-// raw access and its bounds, the checkers on each flash image (through the test level table,
-// whose stand-ins 4 to 18 sit over the real levels 1 to 3), a wrong bridge
-// signature, and concurrent edits of one map.
+// storage maps and "flashWindow" by name, raw access and its bounds, a wrong
+// bridge signature, and concurrent edits of one map.
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core_test_levels.h"
 #include "core_test_support.h"
-#include "flash_images.h"
 #include "host.h"
 #include "kelvo/ioctl.h"
 #include "kelvo_host.h"
@@ -76,10 +72,6 @@ TEST_F(E2EStorage, EveryBoardReachesLevelThreeWithItsMapsAndFlashWindow) {
                       named(kelvo_deviceWindow_getSizeInBytes_in{}, "flashWindow"))
                       .size,
                   1048576u);
-        EXPECT_EQ(textProperty(index, "serialNumber"), "1F2A3B4");
-        uint32_t serial = 0;
-        EXPECT_EQ(raw(handle, false, kManufacturing, 12, 0, 1, &serial, 4), 0);
-        EXPECT_EQ(serial, 0x01F2A3B4u);
         EXPECT_EQ(kelvo_close(handle), 0);
         EXPECT_EQ(module(index).deviceErrorCount(), 0u);
         remove(index);
@@ -130,46 +122,6 @@ TEST_F(E2EStorage, RawAccessBoundsAndNames) {
     EXPECT_EQ(flush(handle, "Manufacturing"), -240023);
     EXPECT_EQ(kelvo_close(handle), 0);
     remove(index);
-}
-
-TEST_F(E2EStorage, CheckersAndSerialNumberOnEveryFlashImage) {
-    const int32_t kChecksum = static_cast<int32_t>(0xBFFA4088u);
-    const int32_t kVersion = static_cast<int32_t>(0xBFFA4082u);
-    struct Case {
-        const char* image;
-        const char* serial;
-        uint32_t checksumsValid;
-        uint32_t versionsValid;
-        int32_t hardwareState;
-    } cases[] = {
-        {"default", "1F2A3B4", 1, 1, 0},
-        {"erased", "0", 0, 0, kChecksum},
-        {"bit-flipped", "0", 0, 1, kChecksum},
-        {"version-out-of-range", "0", 1, 0, kVersion},
-        {"oldest-above-version", "1F2A3B4", 1, 0, kVersion},
-        {"default-calibration-only", "1F2A3B4", 0, 0, kChecksum},
-    };
-    kelvo_test::ScopedTestLevels levels(true);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.image);
-        // The device is added whatever the flash holds.
-        const int index = add("solstra", [&](sim::Module& m) { m.flash().load(*sim::flashImage(c.image)); });
-        EXPECT_EQ(textProperty(index, "serialNumber"), c.serial);
-        const int handle = open(index);
-        EXPECT_EQ(levelOf(index), 19u);
-        const auto checksums = answer<kelvo_corran_areStorageMapChecksumsValid_out>(
-            handle, KELVO_IOCTL_corran_areStorageMapChecksumsValid, kelvo_status_record{0});
-        EXPECT_EQ(checksums.allValid, c.checksumsValid);
-        EXPECT_EQ(checksums.status, 0);
-        const auto versions = answer<kelvo_corran_areStorageMapVersionsValid_out>(
-            handle, KELVO_IOCTL_corran_areStorageMapVersionsValid, kelvo_status_record{0});
-        EXPECT_EQ(versions.allValid, c.versionsValid);
-        EXPECT_EQ(versions.status, 0);
-        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_kdut_checkHardwareState, kelvo_kdut_checkHardwareState_in{}),
-                  c.hardwareState);
-        EXPECT_EQ(kelvo_close(handle), 0);
-        remove(index);
-    }
 }
 
 TEST_F(E2EStorage, AWrongBridgeSignatureFailsLevelThreeAndLeavesNothingRegistered) {

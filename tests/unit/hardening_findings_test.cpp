@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "control.h"
-#include "core_test_levels.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
 #include "regmaps/duskmere_niso_top_reg_map.h"
@@ -30,7 +29,6 @@ using nVOAPALS100::tStatus;
 using HardeningFindingsFlash = kelvo_test::HostedTest;
 
 TEST_F(HardeningFindingsFlash, ASectorIsNotReadWhileTheFlashIsBusy) {
-    kelvo_test::ScopedTestLevels levels(kelvo_test::RealLevels::kUpTo3);
     const int index = add("solstra");
     // Level 3 anew: no sector of the flash is cached.
     EXPECT_EQ(resetTo(index, 3), tStatus::kSetupTargetReached);
