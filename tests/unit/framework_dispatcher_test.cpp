@@ -130,6 +130,44 @@ TEST_F(FrameworkDispatcher, NameSlotsAndTheJoinedList) {
     EXPECT_EQ(empty.getSizeOfRegistrationList(), 1u);
 }
 
+TEST_F(FrameworkDispatcher, DuplicatesFindTheFirstAndRemovalsSharingOneStatusAllTakePlace) {
+    FakeWindow first;
+    FakeWindow second;
+    tStatus status;
+    dispatcher.add("dup", first, status);
+    dispatcher.add("dup", second, status);
+    dispatcher.add("b", first, status);
+    dispatcher.add("c", first, status);
+    devicewindow::DeviceWindow* found = nullptr;
+    lookup("dup", &found);
+    EXPECT_EQ(found, &first);
+    dispatcher.remove("dup", status);
+    lookup("dup", &found);
+    EXPECT_EQ(found, &second);
+
+    // A teardown chain: a missing name fails, the rest are still removed, also after an earlier failure.
+    tStatus teardown;
+    KELVO_SET_STATUS(teardown, tStatus::kOutOfMemory);
+    dispatcher.remove("dup", teardown);
+    dispatcher.remove("missing", teardown);
+    dispatcher.remove("b", teardown);
+    EXPECT_EQ(teardown.getCode(), tStatus::kOutOfMemory);
+    tStatus missing;
+    dispatcher.remove("missing", missing);
+    dispatcher.remove("c", missing);
+    EXPECT_EQ(missing.getCode(), regi::kRegiNameNotFound);
+    EXPECT_EQ(dispatcher.getNumberOfRegistrations(), 0u);
+
+    // A dispatcher destroyed with two entries of one name (and a name holding
+    // a TAB) deletes every wrapper: the leak check would see one left.
+    auto* other = new WindowDispatcher;
+    for (const char* name : {"dup", "dup", "tab\tname"}) {
+        other->add(name, first, status);
+    }
+    ASSERT_TRUE(status.isSuccess());
+    delete other;
+}
+
 class FrameworkUserNameLookup : public FrameworkDispatcher {
 protected:
     int64_t userLookup(const void* name, uint64_t length, devicewindow::DeviceWindow** found) {

@@ -1,4 +1,5 @@
-// The two device-window adapters over the simulated module.
+// The PCI memory-space adapter and the two device-window adapters over the
+// simulated module.
 #include <cstring>
 #include <vector>
 
@@ -14,6 +15,17 @@ using voquantasharedsource::FrontEndAccessorToDeviceWindowAdapter;
 using voquantasharedsource::MemorySpaceAccessorToMemoryWindowAdapter;
 
 class Accessors : public kelvo_test::LeakCheckedTest {};
+
+TEST_F(Accessors, PciAdapterTouchesNothingOutsideItsRegion) {
+    kelvo_test::SimBoard b;
+    tStatus outside;
+    EXPECT_EQ(b.fpga.read32(0x1FFFE, outside), 0xFFFFFFFFu);
+    EXPECT_EQ(outside.getCode(), -52006);
+    tStatus outside2;
+    b.fpga.write32(0x20000, 1, outside2);
+    EXPECT_EQ(outside2.getCode(), -52006);
+    EXPECT_TRUE(b.niso().trace().empty());
+}
 
 TEST_F(Accessors, NisoWindowAdapterMovesWholeWordsOnly) {
     kelvo_test::SimBoard b;
