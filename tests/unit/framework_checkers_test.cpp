@@ -1,12 +1,9 @@
-// Hardware-state checkers: register verifiers, the checker composite and the
-// fixed checker collection; the registration switches.
+// Hardware-state checkers: register verifiers and the checker composite.
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "framework/hardware_state_checker_collection.h"
 #include "framework/hardware_state_checker_composite.h"
-#include "framework/regi_config.h"
 #include "framework/simple_register_verifier.h"
 #include "test_support.h"
 
@@ -106,30 +103,6 @@ TEST_F(FrameworkCheckerComposite, RunsInInsertionOrderAndTheFirstFailureIsReport
     composite.remove(&first, absent);
     composite.remove(&first, absent);
     EXPECT_EQ(absent.getCode(), tStatus::kNotAccessible);
-}
-
-TEST(FrameworkCheckerCollection, CallsEveryMemberInOrderWithTheSameStatus) {
-    std::vector<std::string> log;
-    RecordingChecker first(log, "a");
-    RecordingChecker second(log, "b", -7);
-    RecordingChecker third(log, "c");
-    orut::HardwareStateCheckerCollection collection;
-    collection.add(&first);
-    collection.add(&second);
-    collection.add(&third);
-    EXPECT_EQ(check(collection), -7);
-    EXPECT_EQ(log, (std::vector<std::string>{"a:0", "b:0", "c:-7"}));
-    collection.remove(&second);
-    EXPECT_EQ(check(collection), 0);
-}
-
-TEST(FrameworkRegiConfig, MergeKeepsMarkedSwitches) {
-    const voregitools::RegiConfig previous(1, 0, 1);
-    const voregitools::RegiConfig merged(previous, voregitools::RegiConfig::readSourceKeepPrevConfiguration,
-                                         1, voregitools::RegiConfig::writeCachingKeepPrevConfiguration);
-    EXPECT_EQ(merged, voregitools::RegiConfig(1, 1, 1));
-    EXPECT_EQ(merged.toBits(), 7u);
-    EXPECT_EQ(voregitools::RegiConfig(2u), voregitools::RegiConfig(0, 1, 0));
 }
 
 } // namespace

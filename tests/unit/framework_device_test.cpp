@@ -1,5 +1,5 @@
 // The device template on a test device over the simulated PCI function:
-// setup tracking, start, reset to a level and its parameters, and the veto of
+// setup tracking, reset to a level and its parameters, and the veto of
 // a suspension.
 #include <gtest/gtest.h>
 
@@ -11,7 +11,6 @@ namespace {
 using namespace kelvo_test;
 using kelvo_driver::nVOAPAL000::kIOGateOpen;
 using kelvo_driver::nVOAPAL000::kPnPStateIOSuspended;
-using kelvo_driver::nVOAPAL000::kPnPStateNotStarted;
 using kelvo_driver::nVOAPAL000::kPnPStateReady;
 using kelvo_driver::nVOAPAL000::kSuspendReasonReset;
 using kelvo_driver::nVOAPAL000::kSuspendReasonStart;
@@ -19,23 +18,6 @@ using kelvo_driver::nVOAPAL000::kSuspendReasonStart;
 constexpr int64_t kTargetReached = tStatus::kSetupTargetReached;
 
 using FrameworkDevice = FrameworkDeviceTest;
-
-TEST_F(FrameworkDevice, StopAndStartSetUpFullyAndPublishThePropertiesOnce) {
-    TestDevice& device = start();
-    EXPECT_EQ(device.getSetupTracker().getCurrentLevel(), 19u);
-    EXPECT_EQ(device.lastParameters, nullptr) << "start hands no reset parameters to setup";
-    EXPECT_STREQ(device.getDeviceInterfaces()[0]->getName(), "framework_test");
-    EXPECT_EQ(device.getDeviceInterfaces()[1], nullptr);
-    // What sessions see of a stop and a start is end to end in e2e_lifecycle_test.
-    ASSERT_TRUE(device.toState(kPnPStateNotStarted, kSuspendReasonStart));
-    ASSERT_TRUE(device.toState(kPnPStateReady, kSuspendReasonStart));
-    EXPECT_EQ(device.starts, 2);
-    EXPECT_EQ(device.setups, 2);
-    EXPECT_EQ(device.teardowns, 1);
-    ASSERT_NE(device.getDeviceProperties()[0], nullptr);
-    EXPECT_STREQ(device.getDeviceProperties()[0]->name, "modelName");
-    EXPECT_EQ(device.getDeviceProperties()[1], nullptr);
-}
 
 TEST_F(FrameworkDevice, ResetToLevelZeroTearsDownAndSetsNothingUp) {
     TestDevice& device = start();

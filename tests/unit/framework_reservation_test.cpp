@@ -64,7 +64,7 @@ TEST_F(FrameworkReservation, OneSessionAtATimeHoldsTheResourceAndASecondReserveI
     EXPECT_EQ(code([&](tStatus& s) { first->unreserveResources(s); }), 0);
     EXPECT_EQ(first->getCleanupOperationComposite().size(), registered - 1);
     EXPECT_EQ(device.reservations().getReservedMask(), 0u);
-    // Giving it back by cleanup and close: core_ioctl_device_test, through user mode.
+    // Giving it back by cleanup and close: core_ioctl_decode_test, through user mode.
 }
 
 TEST_F(FrameworkReservation, AReservationThatCannotRegisterGivesTheResourceBack) {

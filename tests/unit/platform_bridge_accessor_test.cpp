@@ -59,35 +59,6 @@ protected:
     void* window = nullptr;
 };
 
-TEST_F(BridgeAccessor, TheWalkPutsBackWhateverTheWindowRegistersHeld) {
-    const struct {
-        uint32_t cpwbsr;
-        uint32_t page;
-    } cases[] = {{kDisabledCPWBSR | 0x80u, 0x10000}, {kDisabledCPWBSR | 0x80u, 0}, {kDisabledCPWBSR, 0x7000}};
-    const auto hold = [&](uint32_t cpwbsr, uint32_t page) {
-        nVOKAL100_memoryWrite32(static_cast<char*>(window) + 0xC0, cpwbsr);
-        nVOKAL100_memoryWrite32(static_cast<char*>(window) + 0xE0, page);
-    };
-    const std::size_t count = sizeof(cases) / sizeof(cases[0]);
-    for (std::size_t i = 0; i < count; ++i) {
-        const auto& c = cases[i];
-        const auto& later = cases[(i + 1) % count]; // what they hold when the walk starts
-        SCOPED_TRACE(testing::Message() << std::hex << c.cpwbsr << " " << c.page);
-        hold(c.cpwbsr, c.page);
-        tBrixel brixel(*device, window);
-        tStatus status;
-        tVOCapabilityBrixelAccessor accessor(brixel, status);
-        EXPECT_EQ(module->bridge().cpwbsr(), c.cpwbsr) << "after the head look-up";
-        EXPECT_EQ(module->bridge().pageRegister(), c.page) << "after the head look-up";
-        hold(later.cpwbsr, later.page);
-        tGeographicAddress geo;
-        accessor.getCapability(geo, status);
-        EXPECT_EQ(geo.value(), kSlot);
-        EXPECT_EQ(module->bridge().cpwbsr(), later.cpwbsr) << "after the walk";
-        EXPECT_EQ(module->bridge().pageRegister(), later.page) << "after the walk";
-    }
-}
-
 TEST_F(BridgeAccessor, PagedReadsWriteThePageRegisterOnlyOnAPageChange) {
     tStatus status;
     tBrixel brixel(*device, window);

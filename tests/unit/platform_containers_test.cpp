@@ -48,14 +48,10 @@ struct Tracked {
     ~Tracked() { --live; }
 };
 
-template <typename V> std::vector<int> valuesOf(const V& vector) {
+std::vector<int> valuesOf(const vohtl::Vector<Tracked>& vector) {
     std::vector<int> values;
-    for (const auto& element : vector) {
-        if constexpr (std::is_same_v<std::decay_t<decltype(element)>, Tracked>) {
-            values.push_back(element.value);
-        } else {
-            values.push_back(static_cast<int>(element));
-        }
+    for (const Tracked& element : vector) {
+        values.push_back(element.value);
     }
     return values;
 }
@@ -325,13 +321,6 @@ TEST_F(PlatformContainers, MapInsertFindEraseInKeyOrder) {
     EXPECT_EQ(map.find(40)->value, 41u);
     EXPECT_TRUE(map.find(41) == map.end());
     EXPECT_TRUE(map.contains(16));
-
-    // Walking down from the largest key.
-    auto last = map.end();
-    --last;
-    EXPECT_EQ(last->key, 48u);
-    --last;
-    EXPECT_EQ(last->key, 40u);
 
     EXPECT_TRUE(map.erase(16));
     EXPECT_FALSE(map.erase(16));

@@ -83,28 +83,6 @@ TEST_F(PlatformSyncDeathTest, ReleaseByANonOwnerIsAnInvariantFailure) {
         "Non-Owner Thread trying to release. mutexOwner = 0x[0-9a-f]+, threadReleasing = 0x[0-9a-f]+");
 }
 
-TEST_F(PlatformSync, SemaphoreCountsAndTryOnlyWaits) {
-    tStatus status;
-    nVOAPAL200_tSemaphore semaphore;
-    ASSERT_TRUE(nVOAPAL200_createSemaphore(&semaphore, 0, &status));
-
-    EXPECT_FALSE(nVOAPAL200_acquireSemaphore(&semaphore, 0, 0, &status));
-    EXPECT_EQ(status.getCode(), tStatus::kTimedOut);
-    EXPECT_EQ(semaphore.count, 0u);
-    EXPECT_FALSE(nVOAPAL200_acquireSemaphore(&semaphore, 0, 0, &status)) << "a fatal status does nothing";
-
-    status.clear();
-    nVOAPAL200_releaseSemaphore(&semaphore);
-    nVOAPAL200_releaseSemaphore(&semaphore);
-    EXPECT_EQ(semaphore.count, 2u);
-    EXPECT_TRUE(nVOAPAL200_acquireSemaphore(&semaphore, 0, 0, &status));
-    EXPECT_TRUE(nVOAPAL200_acquireSemaphore(&semaphore, nVOAPAL200_kWaitForever, 0, &status));
-    EXPECT_EQ(semaphore.count, 0u);
-    EXPECT_TRUE(status.isSuccess());
-    nVOAPAL200_destroySemaphore(&semaphore);
-    EXPECT_EQ(semaphore.spinLock, nullptr);
-}
-
 TEST_F(PlatformSync, SemaphoreUnitsAreNeitherLostNorDuplicatedAcrossThreads) {
     constexpr int kThreads = 4;
     constexpr int kUnitsPerThread = 500;

@@ -1,5 +1,5 @@
-// The PCI memory-space adapter, the channel-based accessor and the two
-// device-window adapters over the simulated module.
+// The PCI memory-space adapter and the two device-window adapters over the
+// simulated module.
 #include <cstring>
 #include <vector>
 
@@ -11,7 +11,6 @@
 namespace {
 
 using nVOAPALS100::tStatus;
-using voquantasharedsource::ChannelBasedFrontEndAccessor;
 using voquantasharedsource::FrontEndAccessorToDeviceWindowAdapter;
 using voquantasharedsource::MemorySpaceAccessorToMemoryWindowAdapter;
 
@@ -26,22 +25,6 @@ TEST_F(Accessors, PciAdapterTouchesNothingOutsideItsRegion) {
     b.fpga.write32(0x20000, 1, outside2);
     EXPECT_EQ(outside2.getCode(), -52006);
     EXPECT_TRUE(b.niso().trace().empty());
-}
-
-TEST_F(Accessors, ChannelBasedAccessorOrsTheChannelBaseIntoEveryOffset) {
-    class Provider : public voquantasharedsource::ChannelBaseProviderInterface {
-    public:
-        uint32_t getChannelBase(uint32_t channel, voquantasharedsource::FrontEndAccessorInterface*) override {
-            return 0x1000u * (channel + 1);
-        }
-    } provider;
-    kelvo_test::FakeAccessor inner;
-    ChannelBasedFrontEndAccessor channel(1, &inner, provider);
-    EXPECT_EQ(channel.channelOffset(0x24), 0x2024u);
-    tStatus s;
-    channel.write32(0x24, 7, s);
-    EXPECT_EQ(channel.read32(0x24, s), 7u);
-    EXPECT_EQ(inner.offsets('W'), std::vector<uint32_t>{0x2024});
 }
 
 TEST_F(Accessors, NisoWindowAdapterMovesWholeWordsOnly) {

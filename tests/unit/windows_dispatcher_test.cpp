@@ -87,7 +87,7 @@ TEST_F(WindowsDispatcher, RangesAreRefusedBeforeTheUsersSizeIsAllocated) {
     EXPECT_EQ(zeroSet.getCode(), devicewindow::kWindowNullBuffer);
 }
 
-// Foreign names, sources and destinations are refused through user mode (e2e_user_mode_test).
+// Foreign names, sources and destinations are refused through user mode (e2e_level19_test).
 TEST_F(WindowsDispatcher, ALongNameIsRefusedBeforeItsCopy) {
     std::string huge(5000, 'I');
     const uint64_t hugeAddress = scope.add(huge.data(), huge.size());

@@ -144,7 +144,7 @@ TEST_F(WindowsMemory, FlushWritesOnlyRunsOfStagedBytes) {
     build();
     get(0, 8);
     takeCalls();
-    // Equal values and the force flag through user mode: e2e_user_mode_test.
+    // Equal values and the force flag through user mode: e2e_level19_test.
     EXPECT_EQ(set(1, {0x91}), 0);
     EXPECT_EQ(set(5, {0x95, 0x96}), 0);
     EXPECT_TRUE(window->softCopyByte(1).isDirty());
