@@ -2,8 +2,12 @@
 // makes from a plugged simulated module.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <cstddef>
 #include <cstring>
 
+#include "control.h"
 #include "nVOKAL.h"
 #include "pci_bus.h"
 #include "platform/device_info.h"
@@ -40,6 +44,18 @@ inline nVOAPAL200_tDeviceInfo deviceInfoOf(const sim::Module& module, bool withM
     info.interruptType = msi ? nVOAPAL200_kInterruptTypeMSI : nVOAPAL200_kInterruptTypeLine;
     info.msiFlag = msi ? 1 : 0;
     return info;
+}
+
+// After a DMA test: no page list, kernel mapping or scatter-gather list left
+// behind and no DMA fault noted by the stand-in; then its DMA state is cleared
+// for the next test.
+inline void expectNoDmaLeftovers(std::size_t pageListsAtStart) {
+    EXPECT_EQ(kal::pagelists::live(), pageListsAtStart) << "page lists leaked";
+    EXPECT_EQ(kal::pagelists::kernelMappings(), 0u);
+    EXPECT_EQ(kal::dma::liveSGLs(), 0u);
+    EXPECT_TRUE(kal::dma::faults().empty()) << ::testing::PrintToString(kal::dma::faults());
+    kal::dma::clearFaults();
+    kal::pagelists::resetPlacement();
 }
 
 } // namespace kelvo_test

@@ -164,12 +164,7 @@ protected:
         for (std::uint32_t n = 0; n < 2; ++n) {
             EXPECT_TRUE(module->dma(n).faults().empty()) << ::testing::PrintToString(module->dma(n).faults());
         }
-        EXPECT_EQ(kal::pagelists::live(), listsAtStart_) << "page lists leaked";
-        EXPECT_EQ(kal::pagelists::kernelMappings(), 0u);
-        EXPECT_EQ(kal::dma::liveSGLs(), 0u);
-        EXPECT_TRUE(kal::dma::faults().empty()) << ::testing::PrintToString(kal::dma::faults());
-        kal::dma::clearFaults();
-        kal::pagelists::resetPlacement();
+        kelvo_test::expectNoDmaLeftovers(listsAtStart_);
         module.reset();
         LeakCheckedTest::TearDown();
     }

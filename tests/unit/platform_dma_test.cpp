@@ -37,12 +37,7 @@ protected:
         info_ = kelvo_test::deviceInfoOf(*module_);
     }
     void TearDown() override {
-        EXPECT_EQ(kal::pagelists::live(), listsAtStart_) << "page lists leaked";
-        EXPECT_EQ(kal::pagelists::kernelMappings(), 0u);
-        EXPECT_EQ(kal::dma::liveSGLs(), 0u);
-        EXPECT_TRUE(kal::dma::faults().empty()) << ::testing::PrintToString(kal::dma::faults());
-        kal::dma::clearFaults();
-        kal::pagelists::resetPlacement();
+        kelvo_test::expectNoDmaLeftovers(listsAtStart_);
         LeakCheckedTest::TearDown();
     }
 
