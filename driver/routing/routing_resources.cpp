@@ -996,6 +996,9 @@ void RoutingResources::writeEdge(const EdgeState& edge, const TerminalState& ter
     for (uint32_t i = 0; i < def.numProgrammingEntries; ++i) {
         if (!*began) {
             programmer_->begin(status);
+            if (!mergeEach && status.isFatal()) {
+                return; // a programming transaction has begun only when begin succeeded
+            }
             *began = true;
         }
         const ProgrammingEntry& setting = topInfo_->programmingEntries[def.firstProgrammingEntry + i];
@@ -1043,11 +1046,7 @@ void RoutingResources::programRoute(uint32_t routeID, tStatus& status) {
             continue;
         }
         if (segment.edge->programCount == 0) {
-            bool ownBegan = began;
-            writeEdge(*segment.edge, *segment.terminal, &ownBegan, status, false);
-            if (ownBegan && !began && status.isNotFatal()) {
-                began = true;
-            }
+            writeEdge(*segment.edge, *segment.terminal, &began, status, false);
             if (status.isFatal()) {
                 break;
             }

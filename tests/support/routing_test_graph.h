@@ -102,10 +102,15 @@ private:
 };
 
 // Records "begin", "end" and "sub:field=value" per call; fails the
-// failAt-th program call (1-based, 0 never) with -52006.
+// failAt-th program call (1-based, 0 never), or begin, with -52006.
 class RecordingProgrammer : public voark::RouteProgrammerInterface {
 public:
-    void begin(nVOAPALS100::tStatus&) override { calls.push_back("begin"); }
+    void begin(nVOAPALS100::tStatus& status) override {
+        calls.push_back("begin");
+        if (failBegin) {
+            KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kNotAccessible);
+        }
+    }
     void program(uint32_t sub, uint32_t field, uint32_t value, nVOAPALS100::tStatus& status) override {
         ++programCalls;
         if (failAt != 0 && programCalls == failAt) {
@@ -120,6 +125,7 @@ public:
     std::vector<std::string> calls;
     uint32_t programCalls = 0;
     uint32_t failAt = 0;
+    bool failBegin = false;
 };
 
 // Terminals 1..6 (index = ID - 1, the programmer's sub-topography is the index):

@@ -65,6 +65,9 @@ TEST_F(GrowOnlyHeapTest, ResizeReleasesTheOldBlockAndSurvivesAFailedChunk) {
 class RouteLifeCycle : public kelvo_test::LeakCheckedTest {
 protected:
     void build(const GraphPlan& plan) {
+        resources_.reset(); // before the graph it reads
+        programmer_.calls.clear();
+        programmer_.programCalls = 0;
         graph_ = std::make_unique<Graph>(plan);
         tStatus status;
         resources_ = std::make_unique<voark::RoutingResources>(graph_->info(), &programmer_, status);
@@ -155,19 +158,34 @@ TEST_F(RouteLifeCycle, WrongStatesAnswerInvalidParameter) {
     EXPECT_TRUE(take().empty());
 }
 
-TEST_F(RouteLifeCycle, FailedProgrammingTakesBackItsCounts) {
-    build(lineGraph());
-    const uint32_t a = route(1, 4);
-    ASSERT_EQ(reserve(a), 0);
-    programmer_.failAt = 2;
-    EXPECT_EQ(program(a), tStatus::kNotAccessible);
-    EXPECT_EQ(take(), (Calls{"begin", "1:10=1", "fail", "end"}));
-    EXPECT_EQ(resources_->getRouteState(a), voark::kRouteReserved);
-    EXPECT_EQ(edge(0).programCount, 0u);
-    EXPECT_EQ(edge(2).programCount, 0u);
-    programmer_.failAt = 0;
-    ASSERT_EQ(program(a), 0);
-    EXPECT_EQ(take(), (Calls{"begin", "1:10=1", "3:12=1", "end"}));
+TEST_F(RouteLifeCycle, FailedProgrammingEndsWhatBeganAndTakesBackItsCounts) {
+    struct Case {
+        const char* name;
+        bool failBegin;
+        uint32_t failAt;
+        Calls calls;
+    } const cases[] = {
+        {"begin fails: nothing written, no end", true, 0, {"begin"}},
+        {"the first setting fails", false, 1, {"begin", "fail", "end"}},
+        {"the second edge's setting fails", false, 2, {"begin", "1:10=1", "fail", "end"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        build(lineGraph());
+        const uint32_t a = route(1, 4);
+        ASSERT_EQ(reserve(a), 0);
+        programmer_.failBegin = c.failBegin;
+        programmer_.failAt = c.failAt;
+        EXPECT_EQ(program(a), tStatus::kNotAccessible);
+        EXPECT_EQ(take(), c.calls);
+        EXPECT_EQ(resources_->getRouteState(a), voark::kRouteReserved);
+        EXPECT_EQ(edge(0).programCount, 0u);
+        EXPECT_EQ(edge(2).programCount, 0u);
+        programmer_.failBegin = false;
+        programmer_.failAt = 0;
+        ASSERT_EQ(program(a), 0);
+        EXPECT_EQ(take(), (Calls{"begin", "1:10=1", "3:12=1", "end"}));
+    }
 }
 
 TEST_F(RouteLifeCycle, Resets) {
