@@ -92,9 +92,12 @@ TEST(Tessary, BitConnectionsShareTheirSourceGroup) {
         return count;
     };
     EXPECT_EQ(stateWrites(), 2) << "the source state is set once, for the first bit";
+    const size_t before = registers.writes.size();
     port.releaseConnection(connection, status);
-    EXPECT_EQ(registers.values[group(1, 3) + 0x3C], 4u);
-    EXPECT_EQ(stateWrites(), 2);
+    EXPECT_EQ(
+        Writes(registers.writes.begin() + before, registers.writes.end()),
+        (Writes{{group(2, 4) + 0x0C, 0x101}, {group(2, 4) + 0x10, 0x10000000}, {group(1, 3) + 0x3C, 4}}))
+        << "the destination is released; the source keeps its other bit";
     port.removeSourceBit(1, 3, 2);
     EXPECT_EQ(registers.values[group(1, 3) + 0x2C], 1u);
     EXPECT_EQ(registers.values[group(1, 3) + 0x18], 1u);
