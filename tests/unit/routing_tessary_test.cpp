@@ -1,6 +1,7 @@
 // The isolation-port routing kit over a recording register accessor.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -84,14 +85,10 @@ TEST(Tessary, BitConnectionsShareTheirSourceGroup) {
     EXPECT_EQ(second.active, 0);
     status.clear();
     port.addSourceBit(1, 3, 2);
-    const auto stateWrites = [&] {
-        int count = 0;
-        for (const auto& w : registers.writes) {
-            count += w.first == group(1, 3) + 0x2C ? 1 : 0;
-        }
-        return count;
-    };
-    EXPECT_EQ(stateWrites(), 2) << "the source state is set once, for the first bit";
+    EXPECT_EQ(std::count_if(registers.writes.begin(), registers.writes.end(),
+                            [](const auto& w) { return w.first == group(1, 3) + 0x2C; }),
+              2)
+        << "the source state is set once, for the first bit";
     const size_t before = registers.writes.size();
     port.releaseConnection(connection, status);
     EXPECT_EQ(
