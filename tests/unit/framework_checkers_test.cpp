@@ -1,8 +1,11 @@
-// Hardware-state checkers: register verifiers and the checker composite.
+// Hardware-state checkers: register verifiers, the checker composite and the
+// fixed checker collection that nothing in the driver builds.
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "fatal_hook_capture.h"
+#include "framework/hardware_state_checker_collection.h"
 #include "framework/hardware_state_checker_composite.h"
 #include "framework/simple_register_verifier.h"
 #include "test_support.h"
@@ -103,6 +106,46 @@ TEST_F(FrameworkCheckerComposite, RunsInInsertionOrderAndTheFirstFailureIsReport
     composite.remove(&first, absent);
     composite.remove(&first, absent);
     EXPECT_EQ(absent.getCode(), tStatus::kNotAccessible);
+}
+
+TEST(FrameworkCheckerCollection, RunsItsMembersInOrderUpToItsCapacity) {
+    std::vector<std::string> log;
+    RecordingChecker a(log, "a"), b(log, "b", -7), c(log, "c");
+    struct Case {
+        std::vector<RecordingChecker*> added;
+        RecordingChecker* removed;
+        int64_t before;
+        std::vector<std::string> log;
+    } const cases[] = {
+        {{&a, &b, &c}, nullptr, 0, {"a:0", "b:0", "c:-7"}}, // each sees what an earlier one set
+        {{&a, &b, &a, &c}, &a, 0, {"b:0", "a:-7", "c:-7"}}, // the first occurrence goes, order kept
+        {{&a, &c}, nullptr, -3, {}},                        // a status holding an error runs none
+    };
+    for (const Case& k : cases) {
+        log.clear();
+        orut::HardwareStateCheckerCollection collection;
+        for (RecordingChecker* checker : k.added) {
+            collection.add(checker);
+        }
+        if (k.removed != nullptr) {
+            collection.remove(k.removed);
+        }
+        tStatus status;
+        if (k.before != 0) {
+            KELVO_SET_STATUS(status, k.before);
+        }
+        collection.checkHardwareState(status);
+        EXPECT_EQ(log, k.log);
+    }
+    kelvo_test::FatalHookCapture hook;
+    orut::HardwareStateCheckerCollection collection;
+    collection.remove(&a);
+    EXPECT_EQ(hook.count(), 1) << "not a member";
+    for (uint32_t i = 0; i <= orut::HardwareStateCheckerCollection::kCapacity; ++i) {
+        collection.add(&a);
+    }
+    EXPECT_EQ(hook.count(), 2) << "one past full";
+    EXPECT_EQ(collection.size(), orut::HardwareStateCheckerCollection::kCapacity);
 }
 
 } // namespace
