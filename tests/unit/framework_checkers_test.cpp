@@ -141,11 +141,13 @@ TEST(FrameworkCheckerCollection, RunsItsMembersInOrderUpToItsCapacity) {
     orut::HardwareStateCheckerCollection collection;
     collection.remove(&a);
     EXPECT_EQ(hook.count(), 1) << "not a member";
-    for (uint32_t i = 0; i <= orut::HardwareStateCheckerCollection::kCapacity; ++i) {
+    for (uint32_t i = 0; i <= 64; ++i) {
         collection.add(&a);
     }
     EXPECT_EQ(hook.count(), 2) << "one past full";
-    EXPECT_EQ(collection.size(), orut::HardwareStateCheckerCollection::kCapacity);
+    EXPECT_EQ(collection.size(), 64u);
+    collection.clear();
+    EXPECT_EQ(collection.size(), 0u);
 }
 
 } // namespace

@@ -15,7 +15,7 @@ namespace {
 
 using nVOAPALS100::tStatus;
 using voregitools::RegiConfig;
-constexpr uint32_t kKeep = RegiConfig::kKeepPrevious;
+constexpr uint32_t kKeep = 0xFFFFFFFF; // the keep-previous marker
 
 tStatus holding(int64_t code) {
     tStatus status;
