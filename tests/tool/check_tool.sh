@@ -62,8 +62,9 @@ expect_line "$out" "^  non-isolated FPGA: signature 0x[0-9A-F]{8} \(a $family im
 expect_line "$out" "^  isolated FPGA: signature 0x[0-9A-F]{8} \(a $family image\)\$"
 
 # A record of the wrong size fails in transport: exit status 1.
-file=$(mktemp) flash=$(mktemp) image=$(mktemp)
-trap 'rm -f "$file" "$flash" "$image"' EXIT
+scratch=$(mktemp -d)
+file=$scratch/requests flash=$scratch/flash.bin image=$scratch/image.bin
+trap 'rm -rf "$scratch"' EXIT
 printf '# two requests in one session\ncorran_readDAC 00000000 00000000\nkelvo_getSetupLevel 00000000 00 out=8\n' >"$file"
 out=$("$tool" --board "$board" --quiet --file "$file" 2>&1)
 status=$?
@@ -86,27 +87,51 @@ echo "$out"
 [[ $status -eq 0 ]] || fail "exit status $status for --flash-in/--get"
 expect_line "$out" "^Manufacturing.boardSerialNumber\[0\] = 12648430 \(0x00C0FFEE\)\$"
 expect_line "$out" "^serial number: 0x00C0FFEE\$"
-head -c 4096 "$flash" >"$file"
-"$tool" --board "$board" --quiet --flash-in "$file" >/dev/null 2>&1
-[[ $? -eq 3 ]] || fail "a flash file of another size is refused (no device)"
-"$tool" --board "$board" --get Nothing.there >/dev/null 2>&1
-[[ $? -eq 2 ]] || fail "an unknown storage-map field is a usage error"
+! grep -Eq "^(driver loaded|device 0 added|done)" <<<"$out" || fail "--quiet still prints progress lines"
 
 # A custom non-isolated image through a reset: right-sized content of ours
-# loads (but is no image of the family); one byte short is refused.
+# loads but is no image of the family, so the module ends below level 19.
 head -c "$size" /dev/zero | tr '\0' '\303' >"$image"
 out=$("$tool" --board "$board" --niso-image "$image" 2>&1)
 status=$?
-echo "$out" | grep -E "^reset|FPGA:"
-[[ $status -eq 0 ]] || fail "exit status $status for --niso-image"
+echo "$out" | grep -E "^reset|FPGA:|^kelvo_tool"
+[[ $status -eq 4 ]] || fail "exit status $status for an image of no family (4: below level 19)"
 expect_line "$out" "^reset with the non-isolated image .* \($size bytes\): \[kdut_reset: transport 0 \(ok\), status .*0xBFFA467C"
 expect_line "$out" "^  non-isolated FPGA: signature 0xFFFFFFFF \(no image of this family\)\$"
-head -c $((size - 1)) "$image" >"$file"
-out=$("$tool" --board "$board" --niso-image "$file" 2>&1)
-echo "$out" | grep -E "^reset|FPGA:"
-expect_line "$out" "^reset with the non-isolated image .*\[kdut_reset: transport 0 \(ok\), status .*0xBFFA806B"
-expect_line "$out" "^setup level: 3 "
+expect_line "$out" "^kelvo_tool: after the --niso-image reset, the module is at setup level 5, not 19; setup stopped with .*0xBFFA467C"
 
+# Bad input: each row is the exit status, what standard error must say, and
+# the arguments. Nothing may crash, and every error names what it is about.
+head -c 4096 "$flash" >"$file"
+head -c 1048576 /dev/zero | tr '\0' '\132' >"$scratch/junk-flash.bin"
+folder=$scratch
+cases=(
+    "4|after it was added, the module is at setup level 3, not 19; setup stopped with|--flash-in $scratch/junk-flash.bin"
+    "2|--flash-in $file: 4096 bytes; expected 1048576 bytes|--flash-in $file"
+    "2|--flash-in $scratch/none.bin: no such file|--flash-in $scratch/none.bin"
+    "2|--flash-in $folder: is a folder, not a file|--flash-in $folder"
+    "2|--niso-image $folder: is a folder, not a file|--niso-image $folder"
+    "2|--niso-image $file: 4096 bytes; expected $size bytes|--niso-image $file"
+    "2|--niso-image $scratch/none.bin: no such file|--niso-image $scratch/none.bin"
+    "2|--niso-image needs a value|--niso-image ''"
+    "2|--flash-out needs a value|--flash-out ''"
+    "2|--flash-out $folder: is a folder; give a file name|--flash-out $folder"
+    "2|--flash-out $scratch/none/out.bin: folder .* does not exist|--flash-out $scratch/none/out.bin"
+    "2|--file $folder: is a folder, not a file|--file $folder"
+    "2|--interface: unknown interface \"nosuch\"|--interface nosuch"
+    "2|--set Manufacturing.boardRevision: \"300\" is not a number from 0 to 255|--set Manufacturing.boardRevision=300"
+    "2|--get Nothing.there: no storage map Nothing|--get Nothing.there"
+    "2|unknown board \"no-such-board\"|--board no-such-board"
+    "1|request kelvo_getSetupLevel .* failed: status .*0xBFFA4308|--ioctl kelvo_getSetupLevel 0843fabf"
+)
+for row in "${cases[@]}"; do
+    IFS='|' read -r want message arguments <<<"$row"
+    eval "args=($arguments)"
+    err=$("$tool" --board "$board" --quiet "${args[@]}" 2>&1 >/dev/null)
+    status=$?
+    [[ $status -eq $want ]] || fail "exit status $status (not $want) for: $arguments; stderr: $err"
+    grep -Eq -- "^kelvo_tool: .*$message" <<<"$err" || fail "for $arguments, stderr says: $err"
+done
 out=$("$tool" --help 2>&1)
 [[ $? -eq 0 ]] || fail "--help exit status"
 expect_line "$out" "^Usage: kelvo_tool"
