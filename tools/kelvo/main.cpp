@@ -73,6 +73,7 @@ Options:
   --board NAME          the simulated module: solstra (default), duskmere-a, duskmere-b
   --quiet               no report and no progress lines (the other options still run)
   --maps                with --quiet: the report's storage-map section alone
+  --names               the report lists every register map's name, one per line (else their count)
   --set MAP.FIELD[I]=V  writes element I (default 0) of a storage-map field and flushes the map
   --get MAP.FIELD[I]    reads element I (default 0) of a storage-map field, e.g. Manufacturing.boardSerialNumber
   --demo                data-path demonstration: a program over DMA to the sequencer, run, packets back over DMA
@@ -147,6 +148,7 @@ struct Options {
     std::vector<std::string> files;
     bool quiet = false;
     bool maps = false;
+    bool names = false;
     bool demo = false;
     struct Set {
         kelvo_tool::FieldRef ref;
@@ -378,6 +380,8 @@ int parseArguments(int argc, char** argv, Options& options) {
             options.quiet = true;
         } else if (a == "--maps") {
             options.maps = true;
+        } else if (a == "--names") {
+            options.names = true;
         } else if (a == "--demo") {
             options.demo = true;
         } else if (a == "--get" || a == "--set") {
@@ -598,7 +602,7 @@ int main(int argc, char** argv) {
     }
 
     if (!options.quiet) {
-        kelvo_tool::report(device, kelvo, options.board);
+        kelvo_tool::report(device, kelvo, options.board, options.names);
     } else if (options.maps && !kelvo_tool::showStorageMaps(kelvo)) {
         failed();
     }

@@ -238,9 +238,9 @@ bool showStorageMaps(int handle) {
     const auto versions = call<kelvo_corran_areStorageMapVersionsValid_out>(
         handle, KELVO_IOCTL_corran_areStorageMapVersionsValid, kelvo_status_record{0});
     std::cout << "every checksum valid: " << (checksums.out.allValid != 0 ? "yes" : "no")
-              << ", every version valid: " << (versions.out.allValid != 0 ? "yes" : "no") << "  "
-              << channels("corran_areStorageMapChecksumsValid", checksums) << " "
-              << channels("corran_areStorageMapVersionsValid", versions) << "\n";
+              << ", every version valid: " << (versions.out.allValid != 0 ? "yes" : "no")
+              << failedOnly("corran_areStorageMapChecksumsValid", checksums)
+              << failedOnly("corran_areStorageMapVersionsValid", versions) << "\n";
     ok = ok && checksums.ok() && versions.ok();
     std::uint32_t serial = 0;
     const std::int32_t status = raw(handle, false, "Manufacturing_Ver1.0.0d1", 12, 0, 1, &serial, 4);
