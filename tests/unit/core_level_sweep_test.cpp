@@ -4,6 +4,7 @@
 // the creation's code, removing the module leaves nothing behind, and a clean
 // run reaches the top.
 #include <cstdint>
+#include <ostream>
 #include <string>
 
 #include "core_test_levels.h"
@@ -46,6 +47,23 @@ const Row kRows[] = {
     {"the DMA levels' DPCs", false, "solstra", 14, 15, FaultKind::kDPC, -52008, 19, 1},
     {"the start-up levels", false, "solstra", 17, 18, FaultKind::kAllocation, -52000, 19, 4},
 };
+
+// A row's name in test lists: board, levels and what fails, e.g.
+// "solstra_levels_10_to_13_mutex".
+std::string rowName(const Row& row) {
+    static const char* const kKinds[] = {"allocation", "mutex", "DPC"};
+    std::string name = std::string(row.board) + "_levels_" + std::to_string(row.first) + "_to_" +
+                       std::to_string(row.last) + "_" + kKinds[static_cast<int>(row.kind)];
+    for (char& c : name) {
+        c = c == '-' ? '_' : c;
+    }
+    return name;
+}
+
+// What ctest shows in place of the value.
+[[maybe_unused]] void PrintTo(const Row& row, std::ostream* out) {
+    *out << rowName(row);
+}
 
 class LevelSweep : public kelvo_test::HostedTest, public ::testing::WithParamInterface<Row> {};
 
@@ -94,6 +112,7 @@ TEST_P(LevelSweep, EveryFailedCreationInALevelEndsCleanly) {
     EXPECT_GE(failures, row.minFailures);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, LevelSweep, ::testing::ValuesIn(kRows));
+INSTANTIATE_TEST_SUITE_P(Rows, LevelSweep, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<Row>& info) { return rowName(info.param); });
 
 } // namespace

@@ -3,6 +3,7 @@
 // link's windowed accessor. Every register of every registered map is reached
 // by its whole-register and field identifiers at its place in the FPGA space.
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,11 @@ struct Board {
     size_t nisoRegisters; // at least
     size_t isoRegisters;  // at least
 };
+
+// What ctest shows in place of the value.
+[[maybe_unused]] void PrintTo(const Board& board, std::ostream* out) {
+    *out << board.name;
+}
 
 class RegmapsOverSim : public kelvo_test::LeakCheckedTest, public ::testing::WithParamInterface<Board> {};
 

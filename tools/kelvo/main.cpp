@@ -1,13 +1,17 @@
 // kelvo_tool, the main job: loads the driver on a simulated module through the
 // host, reports on the module at level 19, runs the data-path demonstration,
 // storage-map reads and writes and raw I/O-control requests (see --help).
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -29,8 +33,28 @@ constexpr int kExitOk = 0;
 constexpr int kExitRequestFailed = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitNoDevice = 3;
+constexpr int kExitBelowLevel = 4;
 
-const char* const kBoards[] = {"solstra", "duskmere-a", "duskmere-b"};
+// The level the tool sets the module up to.
+constexpr std::uint32_t kTargetLevel = 19;
+
+// The module's serial flash, as kelvo_host_save_flash writes it.
+constexpr std::uintmax_t kFlashSize = 1u << 20;
+
+struct Board {
+    const char* name;
+    std::uintmax_t nisoImageSize; // the non-isolated FPGA image the board's driver accepts
+};
+constexpr Board kBoards[] = {{"solstra", 2192012}, {"duskmere-a", 3825788}, {"duskmere-b", 3825788}};
+
+const Board* findBoard(const std::string& name) {
+    for (const Board& board : kBoards) {
+        if (name == board.name) {
+            return &board;
+        }
+    }
+    return nullptr;
+}
 
 void printHelp() {
     std::cout <<
@@ -47,8 +71,9 @@ Then it runs what the options ask for, in this order, and unloads everything.
 
 Options:
   --board NAME          the simulated module: solstra (default), duskmere-a, duskmere-b
-  --quiet               no report (the other options still run)
+  --quiet               no report and no progress lines (the other options still run)
   --maps                with --quiet: the report's storage-map section alone
+  --names               the report lists every register map's name, one per line (else their count)
   --set MAP.FIELD[I]=V  writes element I (default 0) of a storage-map field and flushes the map
   --get MAP.FIELD[I]    reads element I (default 0) of a storage-map field, e.g. Manufacturing.boardSerialNumber
   --demo                data-path demonstration: a program over DMA to the sequencer, run, packets back over DMA
@@ -62,13 +87,19 @@ Options:
   --real-time           the module's waits and the driver's polls in real time (default: 1000 times faster)
   --help, -h            this text
 
+Paths are taken relative to the folder the tool is started in.
+
 Order: the --niso-image reset, the report, --maps, every --set, every --get,
 --demo, the raw requests, then --flash-out.
 
 Values: --set takes a number, a version text (1.0.0d1), a string or hex bytes,
 by the field's kind. A raw request without HEX gets a zero record of its
 code's size (caller's status word 0); HEX is byte by byte in memory order,
-spaces allowed. The driver refuses a --niso-image whose size is not the FPGA's.
+spaces allowed. Every option and file is checked before the driver is
+loaded: --flash-in must be a file of exactly 1048576 bytes, --niso-image a
+file of the board's non-isolated image size (solstra 2192012 bytes,
+duskmere-a and duskmere-b 3825788 bytes), --flash-out a file name in an
+existing folder.
 
 The demonstration reserves channel 0, sends a sequencer program (a call of
 the package's longest subroutine, eight general-use register writes, a
@@ -88,10 +119,17 @@ Every request prints two status channels:
 The output record of a raw request is printed in hex and, for the codes the
 user-mode header knows, field by field.
 
-Exit status: 0 when everything ran, every raw request reached its operation
-and the demonstration passed; 1 when a raw request failed in transport, a
---get, --set or --maps request failed or the demonstration failed; 2 for a
-usage error; 3 when the driver or the device could not be brought up.
+Exit status (the first that applies, in this order):
+  2  a usage error: an unknown option, a bad value, a file that is missing,
+     unreadable, a folder or of the wrong size (nothing is loaded);
+  3  the driver did not load or the device could not be added or opened;
+  4  the module did not reach setup level 19 (after it was added, or after
+     the --niso-image reset): the report still runs, and says why;
+  1  a request asked for failed: a raw request (in transport or with an
+     error in its status word), the --niso-image reset, a --get, --set or
+     --maps request, the demonstration, or saving the flash;
+  0  everything ran and succeeded.
+Every error goes to standard error, naming the option or file it is about.
 )";
 }
 
@@ -110,8 +148,14 @@ struct Options {
     std::vector<std::string> files;
     bool quiet = false;
     bool maps = false;
+    bool names = false;
     bool demo = false;
-    std::vector<std::pair<kelvo_tool::FieldRef, std::string>> sets;
+    struct Set {
+        kelvo_tool::FieldRef ref;
+        std::string text;
+        std::vector<std::uint8_t> bytes;
+    };
+    std::vector<Set> sets;
     std::vector<kelvo_tool::FieldRef> gets;
     std::string flashIn;
     std::string flashOut;
@@ -170,6 +214,64 @@ bool parseRequest(const std::vector<std::string>& words, Request& request, std::
     return true;
 }
 
+// Checks an input file before anything is loaded: it exists, is a regular
+// file, can be read and (when size is not 0) has exactly size bytes. False
+// with a message on standard error naming the option and the file.
+bool checkFile(const char* option, const std::string& path, std::uintmax_t size,
+               const char* board = nullptr) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    const auto fail = [&](const std::string& what) {
+        std::cerr << "kelvo_tool: " << option << " " << path << ": " << what << "\n";
+        return false;
+    };
+    if (!fs::exists(status)) {
+        return fail("no such file");
+    }
+    if (fs::is_directory(status)) {
+        return fail("is a folder, not a file");
+    }
+    if (!fs::is_regular_file(status)) {
+        return fail("not a regular file");
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return fail(std::string("cannot be read: ") + std::strerror(errno));
+    }
+    const std::uintmax_t actual = fs::file_size(path, error);
+    if (error) {
+        return fail("cannot be read: " + error.message());
+    }
+    if (size != 0 && actual != size) {
+        std::string expected = std::to_string(size) + " bytes";
+        expected += board != nullptr
+                        ? std::string(", the non-isolated FPGA image size of a ") + board + " module"
+                        : std::string(", the module's serial flash as --flash-out writes it");
+        return fail(std::to_string(actual) + " bytes; expected " + expected);
+    }
+    return true;
+}
+
+// Checks a file to be written at the end: a name in an existing folder, not a
+// folder itself.
+bool checkOutputFile(const char* option, const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const auto fail = [&](const std::string& what) {
+        std::cerr << "kelvo_tool: " << option << " " << path << ": " << what << "\n";
+        return false;
+    };
+    if (fs::is_directory(path, error)) {
+        return fail("is a folder; give a file name");
+    }
+    const fs::path parent = fs::absolute(fs::path(path), error).parent_path();
+    if (error || !fs::is_directory(parent, error)) {
+        return fail("folder " + parent.string() + " does not exist");
+    }
+    return true;
+}
+
 bool readFile(const std::string& path, std::vector<Request>& requests) {
     std::ifstream file(path);
     if (!file) {
@@ -219,7 +321,7 @@ int parseArguments(int argc, char** argv, Options& options) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         auto value = [&](std::string& into) {
-            if (i + 1 >= args.size()) {
+            if (i + 1 >= args.size() || args[i + 1].empty()) {
                 std::cerr << "kelvo_tool: " << a << " needs a value\n";
                 return false;
             }
@@ -233,17 +335,19 @@ int parseArguments(int argc, char** argv, Options& options) {
             if (!value(options.board)) {
                 return kExitUsage;
             }
-            bool known = false;
-            for (const char* board : kBoards) {
-                known = known || options.board == board;
-            }
-            if (!known) {
+            if (findBoard(options.board) == nullptr) {
                 std::cerr << "kelvo_tool: unknown board \"" << options.board
                           << "\" (solstra, duskmere-a, duskmere-b)\n";
                 return kExitUsage;
             }
         } else if (a == "--interface") {
             if (!value(options.interfaceName)) {
+                return kExitUsage;
+            }
+            if (options.interfaceName != "smu_kelvo" &&
+                options.interfaceName != "nPXICOOLING_17_2_pxiCooling") {
+                std::cerr << "kelvo_tool: --interface: unknown interface \"" << options.interfaceName
+                          << "\" (smu_kelvo, nPXICOOLING_17_2_pxiCooling)\n";
                 return kExitUsage;
             }
         } else if (a == "--ioctl") {
@@ -276,6 +380,8 @@ int parseArguments(int argc, char** argv, Options& options) {
             options.quiet = true;
         } else if (a == "--maps") {
             options.maps = true;
+        } else if (a == "--names") {
+            options.names = true;
         } else if (a == "--demo") {
             options.demo = true;
         } else if (a == "--get" || a == "--set") {
@@ -296,11 +402,16 @@ int parseArguments(int argc, char** argv, Options& options) {
             std::string error;
             const auto ref = kelvo_tool::findField(text, error);
             if (!ref) {
-                std::cerr << "kelvo_tool: " << error << "\n";
+                std::cerr << "kelvo_tool: " << a << " " << text << ": " << error << "\n";
                 return kExitUsage;
             }
             if (a == "--set") {
-                options.sets.emplace_back(*ref, assigned);
+                std::vector<std::uint8_t> bytes;
+                if (!kelvo_tool::parseFieldValue(*ref, assigned, bytes, error)) {
+                    std::cerr << "kelvo_tool: --set " << text << ": " << error << "\n";
+                    return kExitUsage;
+                }
+                options.sets.push_back({*ref, assigned, bytes});
             } else {
                 options.gets.push_back(*ref);
             }
@@ -322,11 +433,17 @@ int parseArguments(int argc, char** argv, Options& options) {
         }
     }
     for (const std::string& path : options.files) {
-        if (!readFile(path, options.requests)) {
+        if (!checkFile("--file", path, 0) || !readFile(path, options.requests)) {
             return kExitUsage;
         }
     }
-    return kExitOk;
+    const Board& board = *findBoard(options.board);
+    const bool filesGood =
+        (options.flashIn.empty() || checkFile("--flash-in", options.flashIn, kFlashSize)) &&
+        (options.nisoImage.empty() ||
+         checkFile("--niso-image", options.nisoImage, board.nisoImageSize, board.name)) &&
+        (options.flashOut.empty() || checkOutputFile("--flash-out", options.flashOut));
+    return filesGood ? kExitOk : kExitUsage;
 }
 
 // Resets the device to level 19 with a custom non-isolated FPGA image from a
@@ -334,11 +451,11 @@ int parseArguments(int argc, char** argv, Options& options) {
 // or the reset's request failed in transport.
 bool resetWithNisoImage(unsigned device, const std::string& path) {
     std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        std::cerr << "kelvo_tool: cannot read " << path << "\n";
+    std::vector<char> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!file && !file.eof()) {
+        std::cerr << "kelvo_tool: --niso-image " << path << ": cannot be read\n";
         return false;
     }
-    const std::vector<char> image((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
     kelvo_custom_reset_parameters parameters{};
     parameters.nonIsolatedFirmwarePtr = kelvo_tool::address(image.data());
     parameters.nonIsolatedFirmwareSize = image.size();
@@ -353,7 +470,32 @@ bool resetWithNisoImage(unsigned device, const std::string& path) {
     kelvo_close(handle);
     std::cout << "reset with the non-isolated image " << path << " (" << image.size()
               << " bytes): " << kelvo_tool::channels("kdut_reset", reset) << "\n";
-    return reset.transport == 0;
+    if (!reset.ok()) {
+        std::cerr << "kelvo_tool: --niso-image " << path
+                  << ": the reset was refused: " << kelvo_tool::channels(reset.transport, reset.out.status)
+                  << "\n";
+        return false;
+    }
+    return true;
+}
+
+// The module's setup level, 0 when it cannot be read. Below the target it
+// says why on standard error.
+bool reachedTarget(int handle, const char* when) {
+    const auto level = kelvo_tool::call<kelvo_kelvo_getSetupLevel_out>(
+        handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{});
+    if (level.transport == 0 && level.out.setupLevel >= kTargetLevel) {
+        return true;
+    }
+    // A request that needs the whole setup answers with what stopped it.
+    const auto why = kelvo_tool::call<kelvo_kdut_checkHardwareState_out>(
+        handle, KELVO_IOCTL_kdut_checkHardwareState, kelvo_kdut_checkHardwareState_in{0, 0, 0});
+    std::cerr << "kelvo_tool: " << when << ", the module is at setup level " << level.out.setupLevel
+              << ", not " << kTargetLevel << "; setup stopped with "
+              << (why.transport != 0 ? kelvo_tool::describeTransport(why.transport)
+                                     : kelvo_tool::describeStatus(why.out.status))
+              << "\n";
+    return false;
 }
 
 // Runs one raw request; false when its transport failed.
@@ -365,6 +507,8 @@ bool run(int handle, const Request& request) {
         kelvo_tool::send(handle, request.code, request.input, static_cast<std::size_t>(request.outSize));
     std::cout << "  transport: " << kelvo_tool::describeTransport(reply.transport) << "\n";
     if (reply.transport != 0) {
+        std::cerr << "kelvo_tool: request " << codeName(request.code) << " from " << request.origin
+                  << " failed in transport: " << kelvo_tool::describeTransport(reply.transport) << "\n";
         return false;
     }
     std::cout << "  output (" << reply.output.size() << " bytes): " << kelvo_tool::toHex(reply.output)
@@ -372,6 +516,12 @@ bool run(int handle, const Request& request) {
     const std::string decoded = kelvo_tool::decodeOutput(request.code, reply.output);
     if (!decoded.empty()) {
         std::cout << "  decoded: " << decoded << "\n";
+    }
+    const std::optional<std::int32_t> status = kelvo_tool::outputStatus(request.code, reply.output);
+    if (status && *status < 0) {
+        std::cerr << "kelvo_tool: request " << codeName(request.code) << " from " << request.origin
+                  << " failed: status " << kelvo_tool::describeStatus(*status) << "\n";
+        return false;
     }
     return true;
 }
@@ -409,7 +559,9 @@ int main(int argc, char** argv) {
                   << "\n";
         return kExitNoDevice;
     }
-    std::cout << "driver loaded; board " << options.board << "\n";
+    if (!options.quiet) {
+        std::cout << "driver loaded; board " << options.board << "\n";
+    }
     if (!options.realTime) {
         kelvo_host_set_clock_scale(1000.0); // the one-second settles and every poll in milliseconds
     }
@@ -420,10 +572,18 @@ int main(int argc, char** argv) {
         return kExitNoDevice;
     }
     const auto device = static_cast<unsigned>(added);
-    std::cout << "device " << device << " added (" << secondsSince(start) << ")\n";
+    if (!options.quiet) {
+        std::cout << "device " << device << " added (" << secondsSince(start) << ")\n";
+    }
     int exitCode = kExitOk;
+    // A failed request is exit status 1 unless something worse happened.
+    const auto failed = [&exitCode] {
+        if (exitCode == kExitOk) {
+            exitCode = kExitRequestFailed;
+        }
+    };
     if (!options.nisoImage.empty() && !resetWithNisoImage(device, options.nisoImage)) {
-        exitCode = kExitRequestFailed;
+        failed();
     }
     // The report, the storage maps and the demonstration use "smu_kelvo"; the
     // raw requests the interface given.
@@ -436,36 +596,43 @@ int main(int argc, char** argv) {
         kelvo_host_stop();
         return kExitNoDevice;
     }
+    if (!reachedTarget(kelvo,
+                       options.nisoImage.empty() ? "after it was added" : "after the --niso-image reset")) {
+        exitCode = kExitBelowLevel;
+    }
 
     if (!options.quiet) {
-        kelvo_tool::report(device, kelvo, options.board);
+        kelvo_tool::report(device, kelvo, options.board, options.names);
     } else if (options.maps && !kelvo_tool::showStorageMaps(kelvo)) {
-        exitCode = kExitRequestFailed;
+        failed();
     }
-    for (const auto& [ref, assigned] : options.sets) {
-        if (!kelvo_tool::setField(kelvo, ref, assigned)) {
-            exitCode = kExitRequestFailed;
+    for (const auto& set : options.sets) {
+        if (!kelvo_tool::setField(kelvo, set.ref, set.text, set.bytes)) {
+            failed();
         }
     }
     for (const auto& ref : options.gets) {
         if (!kelvo_tool::getField(kelvo, ref)) {
-            exitCode = kExitRequestFailed;
+            failed();
         }
     }
     if (options.demo && !kelvo_tool::runDemo(device)) {
-        exitCode = kExitRequestFailed;
+        failed();
     }
     for (const Request& request : options.requests) {
         if (!run(handle, request)) {
-            exitCode = kExitRequestFailed;
+            failed();
         }
     }
     if (!options.flashOut.empty()) {
         const int saved = kelvo_host_save_flash(device, options.flashOut.c_str());
-        std::cout << "flash saved to " << options.flashOut << ": " << kelvo_tool::describeTransport(saved)
-                  << "\n";
-        if (saved != 0) {
-            exitCode = kExitRequestFailed;
+        if (saved == 0) {
+            std::cout << "flash saved to " << options.flashOut << "\n";
+        } else {
+            std::cerr << "kelvo_tool: --flash-out " << options.flashOut
+                      << ": the flash could not be written there: " << kelvo_tool::describeTransport(saved)
+                      << "\n";
+            failed();
         }
     }
     if (handle != kelvo) {
@@ -473,6 +640,8 @@ int main(int argc, char** argv) {
     }
     kelvo_close(kelvo);
     kelvo_host_stop();
-    std::cout << "done (" << secondsSince(start) << " of real time)\n";
+    if (!options.quiet) {
+        std::cout << "done (" << secondsSince(start) << " of real time)\n";
+    }
     return exitCode;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iostream>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "codes.h"
@@ -50,12 +51,48 @@ std::string propertyValue(unsigned device, const char* interfaceName, const char
     return toHex({value.begin(), value.end()});
 }
 
+// What a property's number means, where the number alone says little: the
+// bus types as the four letters they spell, the link's speed code, no NUMA
+// node.
+std::string propertyMeaning(const std::string& name, const std::string& value) {
+    const auto number = [&value]() -> std::optional<long long> {
+        try {
+            return std::stoll(value);
+        } catch (...) {
+            return std::nullopt;
+        }
+    }();
+    if (!number) {
+        return {};
+    }
+    if (name == "busType" || name == "busSubType") {
+        std::string letters;
+        for (int i = 3; i >= 0; --i) {
+            const char c = static_cast<char>((static_cast<unsigned long long>(*number) >> (8 * i)) & 0xFF);
+            letters += (c >= 0x20 && c < 0x7F) ? c : '.';
+        }
+        const auto first = letters.find_first_not_of(' ');
+        const auto last = letters.find_last_not_of(' ');
+        return first == std::string::npos ? std::string()
+                                          : " \"" + letters.substr(first, last - first + 1) + "\"";
+    }
+    if (name == "pcieMaxTransferRate" || name == "pcieTransferRate") {
+        static const char* const kRates[] = {"unknown", "2.5 GT/s", "5 GT/s", "8 GT/s", "16 GT/s", "32 GT/s"};
+        return *number >= 0 && *number < 6 ? std::string(" ") + kRates[*number] : std::string();
+    }
+    if (name == "numaNode" && *number == -1) {
+        return " no NUMA node";
+    }
+    return {};
+}
+
 void reportProperties(unsigned device, const char* interfaceName, const char* indent) {
     static const char* const kKinds[] = {"device", "bus", "interface"};
     char name[128];
     unsigned kind = 0;
     for (unsigned i = 0; kelvo_property_name(device, interfaceName, i, name, sizeof(name), &kind) >= 0; ++i) {
-        std::cout << indent << name << " = " << propertyValue(device, interfaceName, name);
+        const std::string value = propertyValue(device, interfaceName, name);
+        std::cout << indent << name << " = " << value << propertyMeaning(name, value);
         if (interfaceName == nullptr && kind < 3) {
             std::cout << "  [" << kKinds[kind] << "]";
         }
@@ -104,9 +141,13 @@ void reportNames(int handle, const char* what, std::uint32_t countCode, std::uin
 
 // The register maps' names one per line, whole: the registration list has no
 // 64-character limit (the name slots cut the longer names).
-void reportRegisterMaps(int handle) {
+void reportRegisterMaps(int handle, bool listNames) {
     const auto n = registrationCount(handle, "register maps", KELVO_IOCTL_arm_getNumberOfRegistrations);
     if (!n) {
+        return;
+    }
+    if (!listNames) {
+        std::cout << "  register maps (" << *n << "; --names lists them)\n";
         return;
     }
     const auto size = call<kelvo_arm_getSizeOfRegistrationList_out>(
@@ -168,7 +209,7 @@ void reportFirmware(int handle, const std::string& board) {
 
 } // namespace
 
-void report(unsigned device, int handle, const std::string& board) {
+void report(unsigned device, int handle, const std::string& board, bool names) {
     std::cout << "device properties:\n";
     reportProperties(device, nullptr, "  ");
     std::cout << "interfaces:\n";
@@ -186,15 +227,19 @@ void report(unsigned device, int handle, const std::string& board) {
     } else {
         std::cout << "(none)";
     }
-    std::cout << "  " << channels("kelvo_getSetupLevel", level) << "\n";
+    std::cout << failedOnly("kelvo_getSetupLevel", level) << "\n";
 
     const auto hardware = call<kelvo_kdut_checkHardwareState_out>(handle, KELVO_IOCTL_kdut_checkHardwareState,
                                                                   kelvo_kdut_checkHardwareState_in{0, 0, 0});
-    std::cout << "hardware state (level-19 request): " << channels("kdut_checkHardwareState", hardware)
-              << "\n";
+    std::cout << "hardware state: "
+              << (hardware.ok() ? "good" : channels(hardware.transport, hardware.out.status)) << "\n";
+    const auto routing = call<kelvo_routing_queryVersion_out>(handle, KELVO_IOCTL_routing_queryVersion,
+                                                              kelvo_status_record{0});
+    std::cout << "routing interface version: " << routing.out.version
+              << failedOnly("routing_queryVersion", routing) << "\n";
 
     std::cout << "registered names:\n";
-    reportRegisterMaps(handle);
+    reportRegisterMaps(handle, names);
     reportNames(handle, "device windows", KELVO_IOCTL_deviceWindow_getNumberOfRegistrations,
                 KELVO_IOCTL_deviceWindow_getRegistrationNames);
     reportNames(handle, "storage maps", KELVO_IOCTL_storageMap_getNumberOfRegistrations,

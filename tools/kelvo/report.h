@@ -10,6 +10,7 @@ namespace kelvo_tool {
 // interfaces, setup level, hardware state, registered names, the firmware
 // each FPGA holds, storage maps, power allocation, cooling and temperature.
 // A request that fails shows its status channels in its line.
-void report(unsigned device, int handle, const std::string& board);
+// The report; names: every register map's name, one per line (else the count).
+void report(unsigned device, int handle, const std::string& board, bool names);
 
 } // namespace kelvo_tool

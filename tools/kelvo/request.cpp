@@ -59,4 +59,8 @@ std::string channels(const char* name, int transport, std::int32_t status) {
     return std::string("[") + name + ": " + channels(transport, status) + "]";
 }
 
+std::string failedOnly(const char* name, int transport, std::int32_t status) {
+    return transport == 0 && status == 0 ? std::string() : "  " + channels(name, transport, status);
+}
+
 } // namespace kelvo_tool

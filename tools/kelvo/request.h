@@ -50,5 +50,11 @@ std::string channels(const char* name, int transport, std::int32_t status);
 template <class Out> std::string channels(const char* name, const Answer<Out>& answer) {
     return channels(name, answer.transport, answer.out.status);
 }
+// "  [name: transport ..., status ...]" when the request failed in transport or
+// answered a status other than 0; empty when it succeeded.
+std::string failedOnly(const char* name, int transport, std::int32_t status);
+template <class Out> std::string failedOnly(const char* name, const Answer<Out>& answer) {
+    return failedOnly(name, answer.transport, answer.out.status);
+}
 
 } // namespace kelvo_tool

@@ -238,9 +238,9 @@ bool showStorageMaps(int handle) {
     const auto versions = call<kelvo_corran_areStorageMapVersionsValid_out>(
         handle, KELVO_IOCTL_corran_areStorageMapVersionsValid, kelvo_status_record{0});
     std::cout << "every checksum valid: " << (checksums.out.allValid != 0 ? "yes" : "no")
-              << ", every version valid: " << (versions.out.allValid != 0 ? "yes" : "no") << "  "
-              << channels("corran_areStorageMapChecksumsValid", checksums) << " "
-              << channels("corran_areStorageMapVersionsValid", versions) << "\n";
+              << ", every version valid: " << (versions.out.allValid != 0 ? "yes" : "no")
+              << failedOnly("corran_areStorageMapChecksumsValid", checksums)
+              << failedOnly("corran_areStorageMapVersionsValid", versions) << "\n";
     ok = ok && checksums.ok() && versions.ok();
     std::uint32_t serial = 0;
     const std::int32_t status = raw(handle, false, "Manufacturing_Ver1.0.0d1", 12, 0, 1, &serial, 4);
@@ -272,53 +272,65 @@ bool getField(int handle, const FieldRef& ref) {
     return true;
 }
 
-bool setField(int handle, const FieldRef& ref, const std::string& value) {
-    std::vector<std::uint8_t> bytes(ref.field->elementSize, 0);
-    bool parsed = true;
+bool parseFieldValue(const FieldRef& ref, const std::string& text, std::vector<std::uint8_t>& bytes,
+                     std::string& error) {
+    bytes.assign(ref.field->elementSize, 0);
     switch (ref.field->kind) {
     case FieldKind::kU8:
     case FieldKind::kU32: {
-        const auto number = parseCode(value);
-        parsed = number && (ref.field->kind == FieldKind::kU32 || *number <= 0xFF);
-        if (parsed) {
+        const auto number = parseCode(text);
+        const bool fits = number && (ref.field->kind == FieldKind::kU32 || *number <= 0xFF);
+        if (fits) {
             std::memcpy(bytes.data(), &*number, ref.field->elementSize);
+            return true;
         }
+        error = ref.field->kind == FieldKind::kU8 ? "not a number from 0 to 255" : "not a 32-bit number";
         break;
     }
     case FieldKind::kVersion: {
-        const auto word = parseVersion(value);
-        parsed = word.has_value();
-        if (parsed) {
+        if (const auto word = parseVersion(text)) {
             std::memcpy(bytes.data(), &*word, 4);
+            return true;
         }
+        error = "not a version text such as 1.0.0d1";
         break;
     }
     case FieldKind::kString:
-        parsed = value.size() < bytes.size();
-        if (parsed) {
-            std::memcpy(bytes.data(), value.data(), value.size());
+        if (text.size() < bytes.size()) {
+            std::memcpy(bytes.data(), text.data(), text.size());
+            return true;
         }
+        error = "a text of at most " + std::to_string(bytes.size() - 1) + " characters";
         break;
     case FieldKind::kBytes: {
-        const auto hex = parseHex(value);
-        parsed = hex && hex->size() == bytes.size();
-        if (parsed) {
+        const auto hex = parseHex(text);
+        if (hex && hex->size() == bytes.size()) {
             bytes = *hex;
+            return true;
         }
+        error = "not " + std::to_string(bytes.size()) + " hex bytes";
         break;
     }
     }
-    if (!parsed) {
-        std::cout << "not a value for " << ref.map->name << "." << ref.field->name << ": " << value << "\n";
-        return false;
-    }
+    error = "\"" + text + "\" is " + error;
+    return false;
+}
+
+bool setField(int handle, const FieldRef& ref, const std::string& text,
+              const std::vector<std::uint8_t>& bytes) {
+    std::vector<std::uint8_t> element = bytes;
     const std::string name = mapName(*ref.map);
-    std::int32_t status = raw(handle, true, name, ref.field->id, ref.index, 1, bytes.data(), bytes.size());
+    std::int32_t status =
+        raw(handle, true, name, ref.field->id, ref.index, 1, element.data(), element.size());
     if (status >= 0) {
         status = flush(handle, name);
     }
-    std::cout << "set " << ref.map->name << "." << ref.field->name << "[" << ref.index << "] = " << value
+    std::cout << "set " << ref.map->name << "." << ref.field->name << "[" << ref.index << "] = " << text
               << ": " << describeStatus(status) << "\n";
+    if (status < 0) {
+        std::cerr << "kelvo_tool: --set " << ref.map->name << "." << ref.field->name
+                  << ": refused: " << describeStatus(status) << "\n";
+    }
     return status >= 0;
 }
 

@@ -43,7 +43,12 @@ std::optional<FieldRef> findField(const std::string& text, std::string& error);
 bool showStorageMaps(int handle);
 // One field's element as text: a number, a version, a string or hex bytes.
 bool getField(int handle, const FieldRef& ref);
-// Writes one element from text and flushes its map.
-bool setField(int handle, const FieldRef& ref, const std::string& value);
+// The bytes of one element of ref's field from text (a number, a version
+// text, a string or hex bytes by the field's kind); false with a message.
+bool parseFieldValue(const FieldRef& ref, const std::string& text, std::vector<std::uint8_t>& bytes,
+                     std::string& error);
+// Writes one element (bytes from parseFieldValue of text) and flushes its map.
+bool setField(int handle, const FieldRef& ref, const std::string& text,
+              const std::vector<std::uint8_t>& bytes);
 
 } // namespace kelvo_tool
