@@ -275,26 +275,46 @@ TEST_F(CoreIoctlArm, LookupKeysOfFieldAndRegisterIdentifiers) {
     EXPECT_EQ(fpga().peek(kTestMapBase + 0x160), 0x10000002u);
 }
 
-TEST_F(CoreIoctlArm, RegisterFormatsFillExactlyTheFieldCountWhateverTheCapacity) {
+TEST_F(CoreIoctlArm, RegisterFormatsAreWrittenOnlyIntoBuffersThatHoldEveryField) {
+    // TableConfig: four fields, bits 0-3, 8, 28 and 31. The caller's buffers
+    // hold eight entries each, whatever capacity the record states.
+    const uint64_t x = 0xAAAAAAAAAAAAAAAAull;
+    const std::vector<uint8_t> formatTypes = {1, 0, 0, 0, 0xAA, 0xAA, 0xAA, 0xAA};
+    const std::vector<uint64_t> formatMasks = {0xF, 0x100, 0x10000000, 0x80000000, x, x, x, x};
+    struct Case {
+        uint32_t capacity;
+        int32_t code;
+        uint32_t count;
+    };
+    const Case cases[] = {{0, -52019, 0}, {1, -52019, 0}, {3, -52019, 0},
+                          {4, 0, 4},      {8, 0, 4},      {0xFFFFFFFF, 0, 4}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.capacity);
+        std::vector<uint8_t> types(8, 0xAA);
+        std::vector<uint64_t> masks(8, x);
+        kal::usermem::Scope scope;
+        In<Op::arm_getRegisterFormat> in = named<Op::arm_getRegisterFormat>(name("TestRegMap" + kVer));
+        in.registerId = 0x8053CC08;
+        in.capacity = c.capacity;
+        in.fieldTypeBuffer = scope.add(types.data(), types.size());
+        in.maskBuffer = scope.add(masks.data(), masks.size() * 8);
+        const auto out = call<Op::arm_getRegisterFormat>(*device, in);
+        EXPECT_EQ(out.status, c.code);
+        EXPECT_EQ(out.fieldCount, c.count);
+        EXPECT_EQ(types, c.count != 0 ? formatTypes : std::vector<uint8_t>(8, 0xAA));
+        EXPECT_EQ(masks, c.count != 0 ? formatMasks : std::vector<uint64_t>(8, x));
+    }
+
     std::vector<uint8_t> types(8, 0xAA);
-    std::vector<uint64_t> masks(8, 0xAAAAAAAAAAAAAAAAull);
+    std::vector<uint64_t> masks(8, x);
     kal::usermem::Scope scope;
     In<Op::arm_getRegisterFormat> in = named<Op::arm_getRegisterFormat>(name("TestRegMap" + kVer));
-    in.registerId = 0x8053CC08; // TableConfig: bits 0-3, 8, 28, 31
-    in.capacity = 1;
+    in.capacity = 8;
     in.fieldTypeBuffer = scope.add(types.data(), types.size());
     in.maskBuffer = scope.add(masks.data(), masks.size() * 8);
-    auto out = call<Op::arm_getRegisterFormat>(*device, in);
-    EXPECT_EQ(out.status, 0);
-    EXPECT_EQ(out.fieldCount, 4u);
-    EXPECT_EQ(types, (std::vector<uint8_t>{1, 0, 0, 0, 0xAA, 0xAA, 0xAA, 0xAA}));
-    const uint64_t x = 0xAAAAAAAAAAAAAAAAull;
-    EXPECT_EQ(masks, (std::vector<uint64_t>{0xF, 0x100, 0x10000000, 0x80000000, x, x, x, x}));
-
     // An unknown register: -52002, a count of 0, nothing written.
-    std::fill(types.begin(), types.end(), 0xAA);
     in.registerId = 0x80ABCDEF;
-    out = call<Op::arm_getRegisterFormat>(*device, in);
+    auto out = call<Op::arm_getRegisterFormat>(*device, in);
     EXPECT_EQ(out.status, -52002);
     EXPECT_EQ(out.fieldCount, 0u);
     EXPECT_EQ(types, std::vector<uint8_t>(8, 0xAA));
