@@ -115,6 +115,7 @@ VrefTemperatureBlock::VrefTemperatureBlock()
 void VrefTemperatureBlock::setReading(std::uint16_t value) {
     auto g = guard();
     reading_ = static_cast<std::uint16_t>(value & 0x7FFF);
+    readsUntilNext_ = 0;
 }
 
 void VrefTemperatureBlock::setInvalidFor(std::uint64_t ns) {
@@ -127,9 +128,22 @@ void VrefTemperatureBlock::setNeverValid(bool on) {
     neverValid_ = on;
 }
 
+void VrefTemperatureBlock::setReadingAfter(std::uint32_t reads, std::uint16_t value) {
+    auto g = guard();
+    nextReading_ = static_cast<std::uint16_t>(value & 0x7FFF);
+    readsUntilNext_ = reads;
+    if (reads == 0) {
+        reading_ = nextReading_;
+    }
+}
+
 std::uint64_t VrefTemperatureBlock::onRead(std::uint64_t, std::uint32_t) {
     const bool valid = !neverValid_ && now() >= validFrom_;
-    return reading_ | (valid ? 0u : kInvalidBit);
+    const std::uint64_t value = reading_ | (valid ? 0u : kInvalidBit);
+    if (readsUntilNext_ > 0 && --readsUntilNext_ == 0) {
+        reading_ = nextReading_;
+    }
+    return value;
 }
 
 void VrefTemperatureBlock::onWrite(std::uint64_t, std::uint32_t, std::uint64_t) {

@@ -94,12 +94,16 @@ public:
     VrefTemperatureBlock();
 
     // ---- knobs ----
-    // Bits 14:0 of the register (bits 13 and 14 are not part of the reading).
+    // Bits 14:0 of the register (bits 13 and 14 are not part of the reading);
+    // drops a change that setReadingAfter still holds.
     void setReading(std::uint16_t value);
     // The reading is invalid from now on for ns (0: valid at once).
     void setInvalidFor(std::uint64_t ns);
     // The reading never becomes valid.
     void setNeverValid(bool on);
+    // Once the next reads reads of the register are answered, the reading
+    // becomes value (a temperature that moves between two reads).
+    void setReadingAfter(std::uint32_t reads, std::uint16_t value);
 
 protected:
     std::uint64_t onRead(std::uint64_t offset, std::uint32_t width) override;
@@ -107,6 +111,8 @@ protected:
 
 private:
     std::uint16_t reading_ = kDefaultReading;
+    std::uint16_t nextReading_ = 0;
+    std::uint32_t readsUntilNext_ = 0;
     std::uint64_t validFrom_ = 0;
     bool neverValid_ = false;
 };

@@ -106,6 +106,52 @@ void MeasureUnitController::reset(tStatus& status) {
     }
 }
 
+bool MeasureUnitController::checkOtherUnit(uint32_t measureUnit, tStatus& status) const {
+    if (measureUnit == kMainMu || measureUnit >= kUnitCount || !unitLocks_[measureUnit]) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return false;
+    }
+    return true;
+}
+
+void MeasureUnitController::configure(uint32_t measureUnit, const UnitConfiguration& configuration,
+                                      tStatus& status) {
+    if (status.isFatal() || !checkOtherUnit(measureUnit, status)) {
+        return;
+    }
+    // The widths of the fields the values go to.
+    if (configuration.downsampleRate > 0x3FFFFFu || configuration.filterOrder > 0x3u ||
+        configuration.windowLsb > 0x7u || configuration.pointsPerRecord > 0x1FFFFFFu) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return;
+    }
+    kdut::internal::MutexHolder hold(*unitLocks_[measureUnit]);
+    auto& control = seqFlexLoop_.MuCtrl[measureUnit];
+    control.setAbortMeasure(true, status);
+    control.flush(status, true);
+    auto& filter = seqFlexLoop_.CicFilterConfig[measureUnit];
+    filter.setDownsampleRate(configuration.downsampleRate, status);
+    filter.setFilterOrder(configuration.filterOrder, status);
+    filter.setWindowLsb(configuration.windowLsb, status);
+    filter.setPointCompressible(configuration.pointCompressible, status);
+    filter.flush(status, true);
+    auto& record = seqFlexLoop_.MuRecordConfig[measureUnit];
+    record.setPointsPerRecord(configuration.pointsPerRecord, status);
+    record.setMeasureContinuous(configuration.measureContinuous, status);
+    record.flush(status, true);
+    if (status.isNotFatal()) {
+        unitFlags_[measureUnit] = true;
+    }
+}
+
+void MeasureUnitController::read(uint32_t measureUnit, vohtl::Vector<uint32_t>& points, tStatus& status) {
+    if (status.isFatal() || !checkOtherUnit(measureUnit, status)) {
+        return;
+    }
+    kdut::internal::MutexHolder hold(*unitLocks_[measureUnit]);
+    points.clear();
+}
+
 // ---- charge balance ----------------------------------------------------------------
 
 ChargeBalanceController::ChargeBalanceController(kelvo_regmaps::tKelvoFlexLoopRegMap& primary,

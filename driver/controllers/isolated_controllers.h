@@ -17,6 +17,7 @@
 #include "platform/status.h"
 #include "platform/sync.h"
 #include "platform/vohtl/sharedptr.h"
+#include "platform/vohtl/vector.h"
 #include "regmaps/isolated_reg_maps_wrapper.h"
 #include "regmaps/kelvo_adf4002_interface_reg_map.h"
 #include "regmaps/kelvo_flex_loop_reg_map.h"
@@ -58,7 +59,32 @@ public:
     // Polls the aborted-measurement flag until it equals expected (main unit only).
     void waitForAborted(uint32_t measureUnit, uint32_t expected, nVOAPALS100::tStatus& status);
 
+    // How a measure unit other than the main one filters and records its points.
+    struct UnitConfiguration {
+        uint32_t downsampleRate; // 22 bits
+        uint8_t filterOrder;     // 2 bits
+        uint8_t windowLsb;       // 3 bits
+        bool pointCompressible;
+        uint32_t pointsPerRecord; // 25 bits
+        bool measureContinuous;
+    };
+    // Under the unit's lock: aborts the unit's measurement, then writes its
+    // CIC filter and record configuration (each register once, forced) and
+    // marks the unit configured. The main unit, a unit without a lock (3 and
+    // up) or a value wider than its field: -52005, nothing written.
+    void configure(uint32_t measureUnit, const UnitConfiguration& configuration,
+                   nVOAPALS100::tStatus& status);
+    // Under the unit's lock: no points are read back from these units, so
+    // points ends empty. The units refused as by configure: -52005, points
+    // untouched.
+    void read(uint32_t measureUnit, vohtl::Vector<uint32_t>& points, nVOAPALS100::tStatus& status);
+    bool isConfigured(uint32_t measureUnit) const {
+        return measureUnit < kUnitCount && unitFlags_[measureUnit];
+    }
+
 private:
+    // A unit other than the main one that has a lock; else -52005.
+    bool checkOtherUnit(uint32_t measureUnit, nVOAPALS100::tStatus& status) const;
     bool readGenerating(nVOAPALS100::tStatus& status);
     bool readAborted(nVOAPALS100::tStatus& status);
     void waitForGenerating(uint32_t expected, nVOAPALS100::tStatus& status);
@@ -69,7 +95,7 @@ private:
     kelvo_regmaps::tKelvoSeqFlexLoopRegMap& seqFlexLoop_;
     vohtl::SharedPtr<nVOAPAL000::tMutex> unitLocks_[kUnitCount];
     kdut::CheckHardwareStateTimeoutHandler handler_;
-    [[maybe_unused]] bool unitFlags_[kUnitCount] = {}; // set by the configuration of other units only
+    bool unitFlags_[kUnitCount] = {}; // set by the configuration of other units only
 };
 
 // Starts, waits for and checks the charge-balance calculation of one loop;

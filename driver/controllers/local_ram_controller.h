@@ -47,7 +47,7 @@ public:
     }
 
     void write(const Command* commands, uint64_t count, uint32_t startAddress, nVOAPALS100::tStatus& status) {
-        if (!inRange(startAddress, count, status) || status.isFatal()) {
+        if (status.isFatal() || !inRange(startAddress, count, status)) {
             return;
         }
         kdut::internal::MutexHolder hold(lock_);
@@ -60,7 +60,7 @@ public:
 
     // Fills every entry of commands from word startAddress on.
     void read(vohtl::Vector<Command>& commands, uint32_t startAddress, nVOAPALS100::tStatus& status) {
-        if (!inRange(startAddress, commands.size(), status) || status.isFatal()) {
+        if (status.isFatal() || !inRange(startAddress, commands.size(), status)) {
             return;
         }
         kdut::internal::MutexHolder hold(lock_);

@@ -243,21 +243,23 @@ TEST_F(ControllersOnTheBoard, TheTemperatureIsReadOnceTheReadingIsValid) {
     ASSERT_TRUE(built.isSuccess());
     nVOAPAL200_initializeCPPRunTime(kelvo_driver::kDriver.initializers,
                                     kelvo_driver::kDriver.initializerCount);
+    // The register answers raw to its first read and later from then on.
     struct Case {
         const char* what;
         uint64_t invalidForNs; // ~0: never valid
         uint16_t raw;
+        uint16_t later;
         int64_t checkerCode;
         uint16_t reading;
         int64_t code;
         bool waited;
     };
     const Case cases[] = {
-        {"valid at once: two reads, no wait", 0, 0x0B2C, 0, 0x0B2C, 0, false},
-        {"valid within the window", 20000000, 0x0B2C, 0, 0x0B2C, 0, true},
-        {"bits 13 and 14 are not the reading", 0, 0x7ABC, 0, 0x1ABC, 0, false},
-        {"never valid and the hardware check fails: its error wins", ~0ull, 0x0B2C, -50999, 0x0B2C, -50999,
-         true},
+        {"valid at once: the answer is a second read, no wait", 0, 0x0B2C, 0x0B31, 0, 0x0B31, 0, false},
+        {"valid within the window", 20000000, 0x0B2C, 0x0B2C, 0, 0x0B2C, 0, true},
+        {"bits 13 and 14 are not the reading", 0, 0x7ABC, 0x7ABC, 0, 0x1ABC, 0, false},
+        {"never valid and the hardware check fails: its error wins, the last read answers", ~0ull, 0x0B2C,
+         0x0B2D, -50999, 0x0B2D, -50999, true},
     };
     kal::clock::ScopedStepped stepped; // time moves only with the poll's sleeps
     const corran_caps::ProductCaps* solstra =
@@ -270,6 +272,7 @@ TEST_F(ControllersOnTheBoard, TheTemperatureIsReadOnceTheReadingIsValid) {
         vref.setNeverValid(c.invalidForNs == ~0ull);
         vref.setInvalidFor(c.invalidForNs == ~0ull ? 0 : c.invalidForNs);
         vref.setReading(c.raw);
+        vref.setReadingAfter(1, c.later);
         vref.clearTrace();
         FailingChecker checker;
         checker.code = c.checkerCode;

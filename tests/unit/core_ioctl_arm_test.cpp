@@ -275,37 +275,45 @@ TEST_F(CoreIoctlArm, LookupKeysOfFieldAndRegisterIdentifiers) {
     EXPECT_EQ(fpga().peek(kTestMapBase + 0x160), 0x10000002u);
 }
 
-TEST_F(CoreIoctlArm, RegisterFormatsFillExactlyTheFieldCountWhateverTheCapacity) {
-    std::vector<uint8_t> types(8, 0xAA);
-    std::vector<uint64_t> masks(8, 0xAAAAAAAAAAAAAAAAull);
-    kal::usermem::Scope scope;
-    In<Op::arm_getRegisterFormat> in = named<Op::arm_getRegisterFormat>(name("TestRegMap" + kVer));
-    in.registerId = 0x8053CC08; // TableConfig: bits 0-3, 8, 28, 31
-    in.capacity = 1;
-    in.fieldTypeBuffer = scope.add(types.data(), types.size());
-    in.maskBuffer = scope.add(masks.data(), masks.size() * 8);
-    auto out = call<Op::arm_getRegisterFormat>(*device, in);
-    EXPECT_EQ(out.status, 0);
-    EXPECT_EQ(out.fieldCount, 4u);
-    EXPECT_EQ(types, (std::vector<uint8_t>{1, 0, 0, 0, 0xAA, 0xAA, 0xAA, 0xAA}));
+TEST_F(CoreIoctlArm, RegisterFormatsAreWrittenOnlyIntoBuffersThatHoldEveryField) {
+    // TableConfig (0x8053CC08): four fields, bits 0-3, 8, 28 and 31. The
+    // caller's buffers hold eight entries each, whatever the record states.
     const uint64_t x = 0xAAAAAAAAAAAAAAAAull;
-    EXPECT_EQ(masks, (std::vector<uint64_t>{0xF, 0x100, 0x10000000, 0x80000000, x, x, x, x}));
-
-    // An unknown register: -52002, a count of 0, nothing written.
-    std::fill(types.begin(), types.end(), 0xAA);
-    in.registerId = 0x80ABCDEF;
-    out = call<Op::arm_getRegisterFormat>(*device, in);
-    EXPECT_EQ(out.status, -52002);
-    EXPECT_EQ(out.fieldCount, 0u);
-    EXPECT_EQ(types, std::vector<uint8_t>(8, 0xAA));
-
-    // A mask buffer the caller may not write: the copy's code and a count of 0.
-    in.registerId = 0x809DAF0B;
-    std::vector<uint64_t> readOnly(2);
-    in.maskBuffer = scope.add(readOnly.data(), 16, kal::usermem::kRead);
-    out = call<Op::arm_getRegisterFormat>(*device, in);
-    EXPECT_LT(out.status, 0);
-    EXPECT_EQ(out.fieldCount, 0u);
+    const std::vector<uint8_t> noTypes(8, 0xAA), format = {1, 0, 0, 0, 0xAA, 0xAA, 0xAA, 0xAA};
+    const std::vector<uint64_t> noMasks(8, x), masksOf = {0xF, 0x100, 0x10000000, 0x80000000, x, x, x, x};
+    using kal::usermem::kRead;
+    using kal::usermem::kReadWrite;
+    struct Case {
+        uint32_t registerId;
+        uint32_t capacity;
+        kal::usermem::Access masksAccess; // read only: the copy's error, a count of 0
+        int32_t code;
+        uint32_t count;
+    };
+    const Case cases[] = {{0x8053CC08, 0, kReadWrite, -52019, 0}, {0x8053CC08, 1, kReadWrite, -52019, 0},
+                          {0x8053CC08, 3, kReadWrite, -52019, 0}, {0x8053CC08, 4, kReadWrite, 0, 4},
+                          {0x8053CC08, 8, kReadWrite, 0, 4},      {0x8053CC08, 0xFFFFFFFF, kReadWrite, 0, 4},
+                          {0x80ABCDEF, 8, kReadWrite, -52002, 0}, {0x8053CC08, 8, kRead, 0, 0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.capacity);
+        std::vector<uint8_t> types(noTypes);
+        std::vector<uint64_t> masks(noMasks);
+        kal::usermem::Scope scope;
+        In<Op::arm_getRegisterFormat> in = named<Op::arm_getRegisterFormat>(name("TestRegMap" + kVer));
+        in.registerId = c.registerId;
+        in.capacity = c.capacity;
+        in.fieldTypeBuffer = scope.add(types.data(), types.size());
+        in.maskBuffer = scope.add(masks.data(), masks.size() * 8, c.masksAccess);
+        const auto out = call<Op::arm_getRegisterFormat>(*device, in);
+        if (c.masksAccess == kRead) {
+            EXPECT_LT(out.status, 0);
+        } else {
+            EXPECT_EQ(out.status, c.code);
+            EXPECT_EQ(types, c.count != 0 ? format : noTypes);
+        }
+        EXPECT_EQ(out.fieldCount, c.count);
+        EXPECT_EQ(masks, c.count != 0 ? masksOf : noMasks);
+    }
 }
 
 TEST_F(CoreIoctlArm, ExFormsCheckTheIndexAndMoveAllSixtyFourBits) {

@@ -83,7 +83,7 @@ void flushRegMap(tRegistry* registry, const nVOAPAL000::tEventDescriptor& event,
 }
 
 uint32_t getRegisterFormat(tRegistry* registry, const nVOAPAL000::tEventDescriptor& event,
-                           uint64_t nameAddress, uint64_t nameLength, uint32_t registerId,
+                           uint64_t nameAddress, uint64_t nameLength, uint32_t registerId, uint32_t capacity,
                            uint64_t typeBuffer, uint64_t maskBuffer, tStatus& status) {
     // Zeroed, so that nothing of the stack can reach the caller whatever a map reports.
     arm::FieldType types[kFormatCapacity] = {};
@@ -105,6 +105,11 @@ uint32_t getRegisterFormat(tRegistry* registry, const nVOAPAL000::tEventDescript
         count = kFormatCapacity;
     }
     if (count == 0) {
+        return 0;
+    }
+    // Buffers sized by the record for fewer fields take nothing.
+    if (count > capacity) {
+        KELVO_SET_STATUS(status, tStatus::kBufferTooSmall);
         return 0;
     }
     uint8_t typeBytes[kFormatCapacity] = {};

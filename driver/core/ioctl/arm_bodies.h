@@ -80,10 +80,11 @@ void flushRegMap(tRegistry* registry, const nVOAPAL000::tEventDescriptor& event,
                  uint64_t nameLength, bool force, nVOAPALS100::tStatus& status);
 
 // The fields of a register of the named map: count bytes of field types to
-// typeBuffer and count u64 masks to maskBuffer, both in the caller's memory;
-// returns count (0 when anything failed, and then nothing more is written).
+// typeBuffer and count u64 masks to maskBuffer, both in the caller's memory,
+// which holds capacity of each (fewer than count: -52019); returns count (0
+// when anything failed, and then nothing more is written).
 uint32_t getRegisterFormat(tRegistry* registry, const nVOAPAL000::tEventDescriptor& event,
-                           uint64_t nameAddress, uint64_t nameLength, uint32_t registerId,
+                           uint64_t nameAddress, uint64_t nameLength, uint32_t registerId, uint32_t capacity,
                            uint64_t typeBuffer, uint64_t maskBuffer, nVOAPALS100::tStatus& status);
 
 template <class In> tByIdRequest request(const In& in) {
@@ -218,15 +219,14 @@ template <> struct Operation<Op::arm_flushRegMap> {
     }
 };
 
-// The record's capacity is not read: the caller sizes both buffers for the
-// register's field count.
+// The record's capacity is what both buffers hold, in fields.
 template <> struct Operation<Op::arm_getRegisterFormat> {
     template <class Access, class Device, class In, class Out>
     static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
                     nVOAPALS100::tStatus& status) {
         out.fieldCount =
             armbody::getRegisterFormat(Access::armDispatcher(device), event, in.nameAddress, in.nameLength,
-                                       in.registerId, in.fieldTypeBuffer, in.maskBuffer, status);
+                                       in.registerId, in.capacity, in.fieldTypeBuffer, in.maskBuffer, status);
     }
 };
 

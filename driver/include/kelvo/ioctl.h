@@ -75,9 +75,10 @@
  *     terminated and zero filled, or its first 64 characters when longer.
  *   - arm_getRegistrationList: the size that arm_getSizeOfRegistrationList
  *     answers; the names are written separated by TAB, without a NUL.
- *   - arm_getRegisterFormat: the field-type buffer must hold one byte and the
- *     mask buffer one u64 for every field of the register (up to 64); the
- *     driver does not read the record's capacity field, it writes the
+ *   - arm_getRegisterFormat: the record's capacity counts fields: the
+ *     field-type buffer holds that many bytes and the mask buffer that many
+ *     u64. A register of more fields (up to 64) is answered with -52019 and
+ *     a count of 0, and nothing is written; otherwise the driver writes the
  *     register's field count of each.
  *   - routing: the capacity fields count records of the kelvo_route_* types.
  */
@@ -668,9 +669,9 @@ typedef struct kelvo_arm_getRegisterFormat_in {
     uint64_t nameAddress;
     uint64_t nameLength;
     uint32_t registerId;
-    uint32_t capacity;        /* not read by the driver */
-    uint64_t fieldTypeBuffer; /* one byte per field of the register */
-    uint64_t maskBuffer;      /* one u64 per field of the register */
+    uint32_t capacity;        /* fields each buffer holds */
+    uint64_t fieldTypeBuffer; /* one byte per field */
+    uint64_t maskBuffer;      /* one u64 per field */
     int32_t status;
     uint32_t reserved;
 } kelvo_arm_getRegisterFormat_in;

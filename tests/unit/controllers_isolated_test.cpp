@@ -1,0 +1,147 @@
+// The sequencer side's controllers of a set-up device, judged by the register
+// traces: the other measure units, the main unit's reset, the PLL loader.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "controllers/isolated_controllers.h"
+#include "core/kelvo_helper.h"
+#include "core/sequencer_tasks.h"
+#include "core_test_support.h"
+
+namespace {
+
+using kelvo_driver::MeasureUnitController;
+using nVOAPALS100::tStatus;
+
+constexpr int64_t kRefused = tStatus::kInvalidParameter;
+
+// A trace as words "r<offset>" and "w<offset>" (hexadecimal), with "=<value>" when asked.
+std::string accesses(const std::vector<sim::Access>& trace, bool values = false) {
+    std::ostringstream out;
+    for (const sim::Access& a : trace) {
+        out << (out.tellp() == 0 ? "" : " ") << (a.write ? "w" : "r") << std::hex << a.offset;
+        if (values) {
+            out << "=" << a.value;
+        }
+    }
+    return out.str();
+}
+
+class IsolatedControllersOnTheBoard : public kelvo_test::HostedTest {
+protected:
+    static sim::SequencerSide& side(int index) { return *module(index).sequencerSide(); }
+    static MeasureUnitController& measureUnit(int index) {
+        auto& task = static_cast<kelvo_driver::IsolatedObjectsInterface&>(
+            deviceOf(index)->getKelvoHelper()->getTask(11));
+        return *task.getIsolatedControllers()->getMeasureUnitController();
+    }
+};
+
+// Unit n's control is at 0x10 * n of the measure-unit block, its CIC filter
+// at + 0x8, its record configuration at + 0xC.
+TEST_F(IsolatedControllersOnTheBoard, OtherMeasureUnitsTakeAConfigurationThatFitsTheirFields) {
+    const int index = add("solstra");
+    MeasureUnitController& mu = measureUnit(index);
+    struct Case {
+        uint32_t unit;
+        MeasureUnitController::UnitConfiguration configuration;
+        int64_t entering;
+        int64_t code;
+        const char* writes;
+    };
+    const Case cases[] = {
+        {1, {0x3FFFFF, 3, 7, true, 0x1FFFFFF, true}, 0, 0, "w10=2 w18=f33fffff w1c=11ffffff"},
+        {2, {100, 1, 2, false, 5000, false}, 0, 0, "w20=2 w28=21000064 w2c=1388"},
+        {2, {100, 1, 2, false, 5000, false}, 0, 0, "w20=2 w28=21000064 w2c=1388"}, // written again
+        {0, {1, 0, 0, false, 1, false}, 0, kRefused, ""},                          // the main unit
+        {3, {1, 0, 0, false, 1, false}, 0, kRefused, ""},                          // no lock
+        {1, {0x400000, 0, 0, false, 1, false}, 0, kRefused, ""},                   // past 22 bits
+        {1, {1, 4, 0, false, 1, false}, 0, kRefused, ""},                          // past 2 bits
+        {1, {1, 0, 8, false, 1, false}, 0, kRefused, ""},                          // past 3 bits
+        {1, {1, 0, 0, false, 0x2000000, false}, 0, kRefused, ""},                  // past 25 bits
+        {1, {1, 0, 0, false, 1, false}, -50400, -50400, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        side(index).measureUnitBlock().clearTrace();
+        tStatus s;
+        if (c.entering != 0) {
+            KELVO_SET_STATUS(s, c.entering);
+        }
+        mu.configure(c.unit, c.configuration, s);
+        EXPECT_EQ(s.getCode(), c.code);
+        EXPECT_EQ(accesses(side(index).measureUnitBlock().trace(), true), c.writes);
+    }
+    for (uint32_t unit : {0u, 1u, 2u, 3u}) {
+        EXPECT_EQ(mu.isConfigured(unit), unit == 1 || unit == 2) << unit;
+    }
+}
+
+// Units 1 and 2 answer no points; a refused unit and an error going in leave the three there.
+TEST_F(IsolatedControllersOnTheBoard, OtherMeasureUnitsReadNoPoints) {
+    const int index = add("duskmere-a");
+    side(index).measureUnitBlock().clearTrace();
+    const std::tuple<uint32_t, int64_t, int64_t, size_t> cases[] = {
+        {1, 0, 0, 0}, {2, 0, 0, 0}, {0, 0, kRefused, 3}, {3, 0, kRefused, 3}, {1, -1, -1, 3}};
+    for (const auto& [unit, entering, code, count] : cases) {
+        tStatus s;
+        vohtl::Vector<uint32_t> points;
+        points.resize(3, s);
+        if (entering != 0) {
+            KELVO_SET_STATUS(s, entering);
+        }
+        measureUnit(index).read(unit, points, s);
+        EXPECT_EQ(s.getCode(), code) << unit;
+        EXPECT_EQ(points.size(), count) << unit;
+    }
+    EXPECT_TRUE(side(index).measureUnitBlock().trace().empty());
+}
+
+// After the abort (at 0) and the stop strobe (at 0x60) the reset polls the
+// status (at 4) until packet generation has ended, or times out.
+TEST_F(IsolatedControllersOnTheBoard, AResetWaitsUntilPacketGenerationHasEnded) {
+    const std::tuple<const char*, bool, int64_t> cases[] = {
+        {"solstra", false, 0},
+        {"duskmere-a", false, 0},
+        {"solstra", true, kelvo_driver::kMeasureUnitTimedOut}};
+    for (const auto& [board, neverStops, code] : cases) {
+        SCOPED_TRACE(std::string(board) + (neverStops ? ", never stops" : ""));
+        const int index = add(board);
+        sim::SequencerSide& s = side(index);
+        s.measureUnit().setNeverStops(neverStops);
+        tStatus status;
+        measureUnit(index).arm(status);
+        s.measureUnitBlock().clearTrace();
+        measureUnit(index).reset(status);
+        EXPECT_EQ(status.getCode(), code);
+        const std::vector<sim::Access> trace = s.measureUnitBlock().trace();
+        const std::string sequence = accesses(trace);
+        EXPECT_EQ(sequence.substr(0, 9), "w0 w60 r4") << sequence;
+        EXPECT_EQ(sequence.find('w', 4), std::string::npos) << "only polls after the stop strobe";
+        EXPECT_EQ(trace[1].value >> 30, 2u) << "the stop strobe";
+        EXPECT_EQ((trace.back().value & 0x2) != 0, neverStops) << "what the last poll saw";
+        remove(index);
+    }
+}
+
+// The wait before each word (mask and expected value 0) still reads the
+// status (at 4): read and shift (at 0) four times, then the lock check.
+TEST_F(IsolatedControllersOnTheBoard, ThePLLLoaderReadsTheStatusBeforeEveryWord) {
+    const std::tuple<const char*, bool, uint32_t> cases[] = {
+        {"solstra", false, 19}, {"duskmere-b", false, 19}, {"duskmere-a", true, 12}};
+    for (const auto& [board, neverLocks, level] : cases) {
+        SCOPED_TRACE(board);
+        const int index =
+            add(board, [&](sim::Module& m) { m.sequencerSide()->adf4002().setNeverLocks(neverLocks); });
+        EXPECT_EQ(levelOf(index), level);
+        EXPECT_EQ(accesses(side(index).adf4002Block().trace()), "r4 w0 r4 w0 r4 w0 r4 w0 r4");
+        remove(index);
+    }
+}
+
+} // namespace
