@@ -2,6 +2,7 @@
 // host's C API: the product's identities, the device description built from
 // the kernel layer's record, refused modules; the devices' interfaces and
 // properties; resets; failures of add device unwind completely.
+#include <map>
 #include <string>
 
 #include "control.h"
@@ -26,9 +27,9 @@ protected:
 };
 
 TEST_F(ProductDevice, EveryBoardBecomesADeviceSetUpToLevelFive) {
-    const char* models[] = {"VO PXIe-Q101", "VO PXIe-Q104", "VO PXIe-Q105"};
-    for (size_t b = 0; b < kelvo_test::boards().size(); ++b) {
-        const auto& board = kelvo_test::boards()[b];
+    const std::map<std::string, std::string> models = {
+        {"solstra", "VO PXIe-Q101"}, {"duskmere-a", "VO PXIe-Q104"}, {"duskmere-b", "VO PXIe-Q105"}};
+    for (const auto& board : kelvo_test::boards()) {
         SCOPED_TRACE(board);
         const auto before = kal::registration::counters();
         const int index = kelvo_host::addModule(board, [](sim::Module& m) { m.bridge().setSlot(7); });
@@ -46,7 +47,7 @@ TEST_F(ProductDevice, EveryBoardBecomesADeviceSetUpToLevelFive) {
 
         // Setup stops at level 5: the serial number comes from the default flash image.
         EXPECT_EQ(textProperty(index, "serialNumber"), "1F2A3B4");
-        EXPECT_EQ(textProperty(index, "modelName"), models[b]);
+        EXPECT_EQ(textProperty(index, "modelName"), models.at(board));
         EXPECT_EQ(textProperty(index, "manufacturerName"), "Quillon");
         uint32_t slot = 0;
         EXPECT_EQ(kelvo_property_read(index, nullptr, "pxiGeographicAddress", &slot, sizeof(slot)), 4);
