@@ -67,6 +67,10 @@ TEST_F(BridgeDmaRegisters, ProgressNotificationWritesOnlyTheRegistersItsTypeName
          {0x00770000, 8, 0x20008, 0xD00DB311, 0x30000},
          {R32(0x54, 0x3), W32(0x30, 8), W64(0x20, 0x20008), W32(0x34, 0xD00DB311), W64(0x28, 0x30000),
           W32(0x54, 0x00770003)}},
+        {"doorbell every n links alone",
+         kReset,
+         {0x00700000, 2, 0x4000, 7, 0},
+         {R32(0x54, kReset), W32(0x30, 2), W64(0x20, 0x4000), W32(0x34, 7), W32(0x54, 0x00700002)}},
         {"a doorbell of bytes alone, at an odd address",
          kReset,
          {0x00800000, 0, 0x1001, 5, 0},
@@ -79,6 +83,7 @@ TEST_F(BridgeDmaRegisters, ProgressNotificationWritesOnlyTheRegistersItsTypeName
         {"a doorbell every n appendable links without the push", 0x3, {0x00400000, 1, 0x1000, 0, 0}, {}},
         {"a doorbell at address 0", kReset, {0x00800000, 0, 0, 0, 0}, {}},
         {"an 8-byte push at an address 4 bytes off", kReset, {0x00070000, 1, 0, 0, 0x10004}, {}},
+        {"a doorbell of size code 2 at an address 4 bytes off", kReset, {0x00A00000, 0, 0x1004, 0, 0}, {}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
