@@ -252,11 +252,13 @@ TEST_F(InterruptManagers, TheRingIsReadInOrderAndStartedOver) {
         ASSERT_TRUE(status.isSuccess());
         const std::uint64_t bus = regs->latch(0x3B8, 8);
         const std::uint32_t control = static_cast<std::uint32_t>(regs->latch(0x3B4, 4));
-        std::vector<std::uint32_t> words(row.bridge * 2);
-        for (std::uint32_t i = 0; i < words.size(); ++i) {
-            words[i] = 0x10000000u | (i + 1);
+        // The whole area, application quadwords included, pushed full.
+        std::vector<std::uint32_t> area((row.bridge + row.application) * 2);
+        for (std::uint32_t i = 0; i < area.size(); ++i) {
+            area[i] = 0x10000000u | (i + 1);
         }
-        ASSERT_TRUE(kal::dma::write(pci(), bus, words.data(), words.size() * 4));
+        ASSERT_TRUE(kal::dma::write(pci(), bus, area.data(), area.size() * 4));
+        std::vector<std::uint32_t> words(area.begin(), area.begin() + row.bridge * 2); // the ring
         for (int pass = 0; pass < 2; ++pass) {
             const std::uint64_t completes = kal::dma::completeCalls();
             std::vector<std::uint32_t> read;
