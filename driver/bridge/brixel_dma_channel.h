@@ -3,8 +3,8 @@
 // stopped, with its interrupt-enable bits, how it reports its progress and
 // whether a transfer is in progress. It knows nothing of buffers, links or
 // streams (the stream controller derives from it and adds locking and the
-// waits). The progress notification, rebind and the constructors that take a
-// status or a block have no caller in this driver.
+// waits). The progress notification, rebind and the constructor that takes
+// a block have no caller in this driver.
 //
 // Every register access checks that the register lies inside the block (an
 // internal invariant); nothing here takes a status.
