@@ -53,7 +53,7 @@ TEST_F(InterruptManagers, OptionWordsAndStatusBoundaries) {
         std::uint32_t result;    // claimed, or the word dequeued
         Trace accesses;
     } rows[] = {
-        {false, false, kEnable, 0, 0x10000A00, 0, {W32(0x5C, 0x94000A00)}},
+        {false, false, kEnable, 0, 0x00000A00, 0, {W32(0x5C, 0x94000A00)}},
         {false, false, kEnable, 0, 0x11000000, 0, {W32(0x5C, 0xA4000500)}},
         {false, false, kEnable, 0, 0x12000000, 0, {W32(0x5C, 0x98000500)}},
         {false, false, kEnable, 0, 0xFCFFF5FF, 0, {W32(0x5C, 0x94000500)}},
