@@ -57,6 +57,11 @@ tBrixelDMAChannel::tBrixelDMAChannel(uint64_t registerBase, uint64_t blockSize, 
     reset();
 }
 
+void tBrixelDMAChannel::rebind(uint64_t registerBase, uint64_t blockSize) {
+    block_ = tPCIMemorySpaceAccessorDebug<false>(registerBase, blockSize);
+    reset();
+}
+
 tBrixelDMAChannel::~tBrixelDMAChannel() {
     VOSDBG_ASSERT_MSG(!isTransferInProgress(), "a DMA channel is destroyed while it transfers");
     VOSDBG_ASSERT_MSG(enabledInterrupts() == 0, "a DMA channel is destroyed with interrupts enabled");
@@ -125,6 +130,39 @@ uint64_t tBrixelDMAChannel::getTransferCount() {
 void tBrixelDMAChannel::setTransferCountNotification(uint64_t count) {
     write64(kNotifyAtCount, count);
     write32(kChannelOperation, kOperationArmNotifyAt);
+}
+
+namespace {
+
+// A notification address the channel may write a value of the size code to.
+bool fitsSizeCode(uint64_t address, uint32_t sizeCode) {
+    return address != 0 && ((address & 7) >> (3 - (sizeCode & 3))) == 0;
+}
+
+} // namespace
+
+void tBrixelDMAChannel::configureProgressNotification(uint32_t type, uint32_t interval,
+                                                      uint64_t doorbellAddress, uint32_t doorbellData,
+                                                      uint64_t pushAddress) {
+    const uint32_t control = type | (read32(kChannelControl) & kControlKeptByProgress);
+    VOSDBG_ASSERT_MSG((control & kLinkModeMask) != kLinkModeAppendable ||
+                          (type & kProgressDoorbellEveryInterval) == 0 ||
+                          (type & kProgressPushEveryInterval) != 0,
+                      "a doorbell every n appendable links needs the transfer-count push as well");
+    if ((type & kProgressIntervalTypes) != 0) {
+        VOSDBG_ASSERT(interval > 0);
+        write32(kProgressInterval, interval);
+    }
+    if ((type & kProgressDoorbellTypes) != 0) {
+        VOSDBG_ASSERT(fitsSizeCode(doorbellAddress, type >> 20));
+        write64(kDoorbellAddress, doorbellAddress);
+        write32(kDoorbellData, doorbellData);
+    }
+    if ((type & kProgressPushEveryInterval) != 0) {
+        VOSDBG_ASSERT(fitsSizeCode(pushAddress, type >> 16));
+        write64(kTransferCountPushAddress, pushAddress);
+    }
+    write32(kChannelControl, control);
 }
 
 } // namespace kelvo_driver::nVOAPAL000

@@ -1,8 +1,10 @@
 // One scatter-gather DMA engine of the bridge: its register block in the
 // bridge window, brought to a known idle state, started on a chain of links,
-// stopped, with its interrupt-enable bits and whether a transfer is in
-// progress. It knows nothing of buffers, links or streams (the stream
-// controller derives from it and adds locking and the waits).
+// stopped, with its interrupt-enable bits, how it reports its progress and
+// whether a transfer is in progress. It knows nothing of buffers, links or
+// streams (the stream controller derives from it and adds locking and the
+// waits). The progress notification, rebind and the constructor that takes
+// a block have no caller in this driver.
 //
 // Every register access checks that the register lies inside the block (an
 // internal invariant); nothing here takes a status.
@@ -49,6 +51,18 @@ public:
     // ChannelControl.
     static constexpr uint32_t kInterruptEnableMask = 0x0F00B000;
     static constexpr uint32_t kInterruptNotifyAt = 0x02000000;
+    // ChannelControl's progress-notification type (bit 11, bits 16-23):
+    // bit 18 pushes the transfer count every n links (bits 16-17 its size
+    // code), bit 22 rings the doorbell every n links and bit 23 rings it
+    // otherwise (bits 20-21 its size code). configureProgressNotification
+    // keeps the other bits of ChannelControl.
+    static constexpr uint32_t kProgressPushEveryInterval = 0x00040000;
+    static constexpr uint32_t kProgressDoorbellEveryInterval = 0x00400000;
+    static constexpr uint32_t kProgressIntervalTypes = 0x00440000;
+    static constexpr uint32_t kProgressDoorbellTypes = 0x00C00000;
+    static constexpr uint32_t kControlKeptByProgress = 0xFF00F7FF;
+    static constexpr uint32_t kLinkModeMask = 0x3;
+    static constexpr uint32_t kLinkModeAppendable = 0x3;
     // ChannelStatus.
     static constexpr uint32_t kStatusStarted = 0x4000;
     static constexpr uint32_t kStatusEnded = 0x0C008000;
@@ -75,6 +89,8 @@ public:
     // than 14 bits) reported as -52006 and false instead of an invariant.
     static bool locateRegisters(const tBridgeWindow& window, uint32_t channelNumber, uint64_t& blockAddress,
                                 uint64_t& blockSize, nVOAPALS100::tStatus& status);
+    // Moves the channel to another register block, then resets that block.
+    void rebind(uint64_t registerBase, uint64_t blockSize);
     // Stops the engine without waiting and switches every interrupt off.
     void reset();
     // LinkAddress, LinkSize, in progress, then the start strobe (0x5 with the flag, else 0x1).
@@ -88,6 +104,15 @@ public:
     virtual void reactivate();
     uint64_t getTransferCount();
     void setTransferCountNotification(uint64_t count);
+    // Selects how the channel reports its progress (type: the bits above):
+    // ProgressInterval := interval for a type every n links (interval > 0),
+    // DoorbellAddress and DoorbellData for a doorbell type,
+    // TransferCountPushAddress for the push, then ChannelControl's type
+    // bits. Invariants: the addresses written are non-zero and fit their
+    // size code ((address & 7) >> (3 - code) is 0); a doorbell every n links
+    // in appendable-links mode comes with the push every n links.
+    void configureProgressNotification(uint32_t type, uint32_t interval, uint64_t doorbellAddress,
+                                       uint32_t doorbellData, uint64_t pushAddress);
 
     bool isTransferInProgress() const { return __atomic_load_n(&transferInProgress_, __ATOMIC_ACQUIRE); }
     uint32_t channelNumber() const { return channelNumber_; }

@@ -1,5 +1,7 @@
 #include "platform/brixel_interrupts.h"
 
+#include "nVOKAL.h"
+
 namespace kelvo_driver::nVOAPAL000 {
 
 tBrixelInterruptManager::tBrixelInterruptManager(const tPCIMemorySpaceAccessor* window0, bool msi)
@@ -50,6 +52,116 @@ void tBrixelInterruptManager::rearmInterrupt() {
     if (!msi_) {
         window0_->write32(kInterruptMask, kMaskArm);
     }
+}
+
+// ---- tBrixelInterruptManagerISP ---------------------------------------------------
+
+tBrixelInterruptManagerISP::tBrixelInterruptManagerISP(const tPCIMemorySpaceAccessor* window0,
+                                                       const tDMAConfiguration& configuration,
+                                                       uint32_t bridgeQuadwords,
+                                                       uint32_t applicationQuadwords, bool msi,
+                                                       nVOAPALS100::tStatus& status)
+    : tBrixelInterruptManager(window0, msi), configuration_(configuration) {
+    if (status.isFatal()) {
+        return;
+    }
+    if (bridgeQuadwords < 1 || bridgeQuadwords > kMaxQuadwords || applicationQuadwords < 1 ||
+        applicationQuadwords > kMaxQuadwords) {
+        KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidParameter);
+        return;
+    }
+    bridgeQuadwords_ = bridgeQuadwords;
+    areaQuadwords_ = bridgeQuadwords + applicationQuadwords;
+    window0->write32(kInterruptMask, kMaskDefault);
+    const uint64_t bytes = uint64_t{areaQuadwords_} * 8;
+    configuration.allocateDMABuffer(area_, bytes, 0, status, 8);
+    if (status.isFatal()) {
+        return;
+    }
+    const uint64_t page = nVOKAL100_getPageSize();
+    void* mapping = nVOKAL220_tPageList_mapToKernel(area_.handle, 0, (area_.size + page - 1) / page, page);
+    if (mapping == nullptr) {
+        KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kOutOfMemory);
+        return;
+    }
+    area_.kernelMapping = reinterpret_cast<uintptr_t>(mapping);
+    nVOKAL240_memSet(mapping, 0, bytes);
+    map_ = new (status, false) tStandardDMAMap(configuration, status);
+    if (map_ == nullptr) {
+        return;
+    }
+    map_->load(area_, 0, bytes, tDMAMapCore::kDeviceToHost, status);
+    if (status.isFatal()) {
+        return;
+    }
+    map_->resetSGLIterator();
+    busAddress_ = map_->nextSGLSegment().address;
+    startPushing();
+}
+
+tBrixelInterruptManagerISP::~tBrixelInterruptManagerISP() {
+    if (pushable()) {
+        window0().write32(kPushControl, 0); // before the area goes
+        map_->unload();
+    }
+    deleteObject(map_);
+    area_.unmapFromKernel();
+    configuration_.freeDMABuffer(area_);
+}
+
+void tBrixelInterruptManagerISP::startPushing() {
+    const tPCIMemorySpaceAccessor& window = window0();
+    window.write32(kPushControl, 0);
+    for (uint32_t i = 0; i < kPushRegisterCount; ++i) {
+        window.write64(kPushRegisters + 8 * i, 0);
+    }
+    window.write64(kPushAddress, busAddress_);
+    window.write32(kPushControl, (ringEntries() << kPushEntriesShift) | kPushOn | areaQuadwords_);
+    window.write32(kInterruptMask, kMaskPushing);
+}
+
+void tBrixelInterruptManagerISP::deactivate() {
+    window0().write32(kInterruptMask, kMaskOff);
+    window0().write32(kPushControl, 0);
+}
+
+void tBrixelInterruptManagerISP::reactivate() {
+    window0().write32(kInterruptMask, kMaskDefault);
+    if (pushable()) {
+        startPushing();
+    }
+}
+
+bool tBrixelInterruptManagerISP::acknowledgeInterrupt() {
+    if (isMessageSignalled()) {
+        return true;
+    }
+    const uint32_t mask = window0().read32(kInterruptMask);
+    if ((mask & 0x80000000u) == 0 || (mask & 0x1u) != 0) {
+        return false;
+    }
+    window0().write32(kInterruptMask, kMaskOff);
+    return true;
+}
+
+uint32_t tBrixelInterruptManagerISP::dequeueInterrupt() {
+    if (!pushable() || readPosition_ >= ringEntries()) {
+        return 0;
+    }
+    if (readPosition_ == 0) {
+        map_->completeDMA(tDMAMapCore::kAllBytes);
+    }
+    const auto* ring =
+        reinterpret_cast<const volatile uint32_t*>(static_cast<uintptr_t>(area_.kernelMapping));
+    return ring[readPosition_++];
+}
+
+void tBrixelInterruptManagerISP::rearmInterrupt() {
+    if (pushable()) {
+        *reinterpret_cast<volatile uint32_t*>(static_cast<uintptr_t>(area_.kernelMapping)) = 0;
+    }
+    readPosition_ = 0;
+    window0().write32(kInterruptMask, kMaskArmPushing);
 }
 
 } // namespace kelvo_driver::nVOAPAL000

@@ -1,4 +1,6 @@
-// The bridge's interrupt manager: the three interrupt registers of the bridge.
+// The bridge's interrupt managers: the three interrupt registers of the
+// bridge, and the form in which the bridge pushes its status words into host
+// memory instead of queueing them (nothing in this driver builds that one).
 // (The bridge DMA channel is the bridge layer's: bridge/brixel_dma_channel.h.)
 //
 // Bridge registers of window 0: 0x5C interrupt mask (the control word of the
@@ -10,8 +12,12 @@
 
 #include <stdint.h>
 
+#include "platform/dma_configuration.h"
+#include "platform/dma_map.h"
 #include "platform/memory.h"
+#include "platform/page_list.h"
 #include "platform/pci_memory_accessor.h"
+#include "platform/status.h"
 
 namespace kelvo_driver::nVOAPAL000 {
 
@@ -53,9 +59,72 @@ public:
 
     bool isMessageSignalled() const { return msi_; }
 
+protected:
+    const tPCIMemorySpaceAccessor& window0() const { return *window0_; }
+
 private:
     const tPCIMemorySpaceAccessor* window0_;
     bool msi_;
+};
+
+// The status-pushing form. The bridge writes its status words into a ring in
+// host memory: an area of (bridge quadwords + application quadwords) x 8
+// bytes, whose first bridge quadwords x 2 u32 entries are the ring.
+//
+// Push registers of window 0: 0x3B4 push control (0 stops pushing; the
+// control word: bits 0-9 the area's quadwords as mapped, bits 10-15 the
+// ring's entries, bit 16 pushing on), 0x3B8 the area's 64-bit bus address,
+// 0x3C0 to 0x3F8 eight 64-bit registers cleared before pushing starts.
+// Reading the interrupt mask: bit 31 set and bit 0 clear, the pending
+// interrupt is the bridge's.
+class tBrixelInterruptManagerISP : public tBrixelInterruptManager {
+public:
+    static constexpr uint32_t kPushControl = 0x3B4;
+    static constexpr uint32_t kPushAddress = 0x3B8;
+    static constexpr uint32_t kPushRegisters = 0x3C0; // eight 64-bit registers
+    static constexpr uint32_t kPushRegisterCount = 8;
+    static constexpr uint32_t kPushOn = 1u << 16;
+    static constexpr uint32_t kPushEntriesShift = 10;
+    static constexpr uint32_t kMaskPushing = 0x1;
+    static constexpr uint32_t kMaskArmPushing = 0x80000001;
+    static constexpr uint32_t kMaxQuadwords = 8;
+
+    // Writes kMaskDefault, allocates and maps the area for the kernel and the
+    // device, then starts pushing (the interrupt mask then holds
+    // kMaskPushing). Nothing on a fatal status. Quadword counts outside 1 to
+    // 8: -52005, with no register touched. DMA disabled: -52002; no memory or
+    // no kernel mapping: -52000; a refused device mapping: its code. After a
+    // failure the bridge is not pushing; the manager must then only be
+    // destroyed.
+    tBrixelInterruptManagerISP(const tPCIMemorySpaceAccessor* window0, const tDMAConfiguration& configuration,
+                               uint32_t bridgeQuadwords, uint32_t applicationQuadwords, bool msi,
+                               nVOAPALS100::tStatus& status);
+    // Stops pushing, releases the area, writes kMaskOff.
+    ~tBrixelInterruptManagerISP() override;
+
+    void deactivate() override; // kMaskOff, then pushing stopped
+    void reactivate() override; // kMaskDefault, then pushing started again
+    // As the other form, with the interrupt mask read in place of the status.
+    bool acknowledgeInterrupt() override;
+    // The ring's next entry (the ring is made visible to the processor before
+    // its first); 0 once every entry was read.
+    uint32_t dequeueInterrupt() override;
+    // Clears the ring's first entry and the read position; kMaskArmPushing.
+    void rearmInterrupt() override;
+
+private:
+    void startPushing();
+    uint32_t ringEntries() const { return bridgeQuadwords_ * 2; }
+    // The area is mapped for the kernel and the device.
+    bool pushable() const { return map_ != nullptr && map_->isLoaded(); }
+
+    const tDMAConfiguration& configuration_;
+    uint32_t bridgeQuadwords_ = 0;
+    uint32_t areaQuadwords_ = 0;
+    tKernelMappedPageList area_;
+    tStandardDMAMap* map_ = nullptr; // loaded while the device may write the area
+    uint64_t busAddress_ = 0;
+    uint32_t readPosition_ = 0;
 };
 
 } // namespace kelvo_driver::nVOAPAL000

@@ -33,6 +33,21 @@ inline std::ostream& operator<<(std::ostream& out, const ChipAccess& a) {
     return out << (a.write ? "W" : "R") << a.width * 8 << " @0x" << std::hex << a.offset << " = 0x" << a.value
                << std::dec;
 }
+// Expected accesses: a 32-bit read, a 32-bit write, a 64-bit write.
+inline constexpr auto R32 = [](uint64_t at, uint64_t value) { return ChipAccess{false, at, 4, value}; };
+inline constexpr auto W32 = [](uint64_t at, uint64_t value) { return ChipAccess{true, at, 4, value}; };
+inline constexpr auto W64 = [](uint64_t at, uint64_t value) { return ChipAccess{true, at, 8, value}; };
+
+// A simulated block's accesses so far (only its writes with writesOnly).
+inline std::vector<ChipAccess> accessesOf(const sim::Block& block, bool writesOnly = false) {
+    std::vector<ChipAccess> result;
+    for (const sim::Access& a : block.trace()) {
+        if (a.write || !writesOnly) {
+            result.push_back({a.write, a.offset, a.width, a.value});
+        }
+    }
+    return result;
+}
 
 // A plugged module with BAR 0 mapped.
 class SimulatedBarTest : public LeakCheckedTest {
@@ -53,13 +68,7 @@ protected:
     }
     tRegion region(uint64_t offset, uint64_t size) const { return tRegion(bar + offset, size); }
     // The timing chip's accesses so far.
-    std::vector<ChipAccess> chipTrace() const {
-        std::vector<ChipAccess> result;
-        for (const sim::Access& a : module->timingChip().trace()) {
-            result.push_back({a.write, a.offset, a.width, a.value});
-        }
-        return result;
-    }
+    std::vector<ChipAccess> chipTrace() const { return accessesOf(module->timingChip()); }
 
     sim::Bus bus;
     std::shared_ptr<sim::Module> module;

@@ -14,23 +14,9 @@ using kelvo_test::kOutsideWindow;
 using kelvo_test::kUnknownId;
 using nVOAPALS100::tStatus;
 using Access = kelvo_test::ChipAccess;
+using kelvo_test::accessesOf, kelvo_test::W32;
 using tDma = brixeltools::tBrixelDMAChannelWithOffset<0u>;
 
-struct Write {
-    uint64_t offset;
-    uint32_t width;
-    uint64_t value;
-    bool operator==(const Write&) const = default;
-};
-std::vector<Write> writesOf(const sim::Block& block) {
-    std::vector<Write> writes;
-    for (const sim::Access& a : block.trace()) {
-        if (a.write) {
-            writes.push_back({a.offset, a.width, a.value});
-        }
-    }
-    return writes;
-}
 std::vector<uint64_t> readOffsets(const sim::Block& block) {
     std::vector<uint64_t> offsets;
     for (const sim::Access& a : block.trace()) {
@@ -53,7 +39,7 @@ TEST_F(BridgeMaps, DmaChannelControlGoesStraightToTheHardware) {
     dma.write(0x20000058, 7, false, status, 0);
     dma.write(0x20000058, 0, false, status, 0);
     dma.write(0x80000058, 0x5, true, status, 0);
-    EXPECT_EQ(writesOf(channel), (std::vector<Write>{{0x58, 4, 0x2}, {0x58, 4, 0}, {0x58, 4, 0x5}}));
+    EXPECT_EQ(accessesOf(channel, true), (std::vector<Access>{W32(0x58, 0x2), W32(0x58, 0), W32(0x58, 0x5)}));
     uint64_t value = 9;
     tStatus get;
     dma.get(0x80000058, value, get, 0);
@@ -72,7 +58,7 @@ TEST_F(BridgeMaps, DmaChannelControlGoesStraightToTheHardware) {
     EXPECT_TRUE(status.isSuccess());
     dma.markDirtyRegMap();
     dma.flushRegMap(true, status);
-    EXPECT_TRUE(writesOf(channel).empty());
+    EXPECT_TRUE(accessesOf(channel, true).empty());
     tStatus flushStatus;
     dma.flush(0xC0000060, true, flushStatus, 0);
     EXPECT_EQ(flushStatus.getCode(), kUnknownId);
