@@ -509,8 +509,8 @@ class Loader:
             if len(given) != 3:
                 self.fail(where, "a fixed placement gives base, window_start and window_size together")
             else:
-                fixed = tuple(self.integer(head, k, where, default=0) for k in ("base", "window_start",
-                                                                                 "window_size"))
+                keys = ("base", "window_start", "window_size")
+                fixed = tuple(self.integer(head, k, where, default=0) for k in keys)
         for key in SIZED_MAP_KEYS:
             if key in head and not flavour.sized_keys:
                 self.fail(where, f"'{key}' is for bridge and timing maps")
