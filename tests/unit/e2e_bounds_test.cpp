@@ -1,10 +1,13 @@
-// What requests may leave behind, through the host's C API: a session's
-// cleanup list holds each object once, however often requests register it
-// (refused ones included), so its cleanup does each object's hardware steps
-// once.
+// What requests may leave behind or cost, through the host's C API: a
+// session's cleanup list holds each object once, however often requests
+// register it (refused ones included), so its cleanup does each object's
+// hardware steps once; a reset's error list, however long it claims to be,
+// is read without a kernel allocation sized by its count.
 #include <cstdint>
 #include <vector>
 
+#include "client_pages.h"
+#include "control.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
 
@@ -90,6 +93,54 @@ TEST_F(E2EBounds, ARequestRepeatedLeavesTheSessionTheCleanupOfOne) {
         EXPECT_EQ(repeated.steps, once.steps);
     }
     EXPECT_EQ(m.deviceErrorCount(), 0u) << ::testing::PrintToString(m.deviceErrors());
+    remove(index);
+}
+
+// ---- the reset's error list ------------------------------------------------------
+
+kelvo_custom_reset_parameters errorList(const void* list, std::uint64_t count) {
+    kelvo_custom_reset_parameters p{};
+    p.errorsToDisablePtr = address(list);
+    p.numberOfErrorsToDisable = count;
+    return p;
+}
+
+// An eight-byte list before a page without access: a count that runs past it
+// fails the reset at level 18 with the copy's code, and no count, however
+// large, makes the reset ask for more memory than a one-entry list's does.
+TEST_F(E2EBounds, AResetsErrorListCostsNoAllocationSizedByItsCount) {
+    const int index = add("solstra");
+    kelvo_test::ClientPages pages("wn");
+    const std::uint8_t* list = pages.at(kelvo_test::pageSize() - 8);
+
+    kal::memory::resetCounters();
+    const kelvo_custom_reset_parameters one = errorList(list, 1);
+    ASSERT_EQ(resetTo(index, 19, &one), 0);
+    const std::uint64_t largest = kal::memory::largestRequest();
+
+    struct Row {
+        std::uint64_t count;
+        bool readable;
+    };
+    const Row rows[] = {{2, false}, {0x10000000, false}, {0x1FFFFFFF, false}, {1, true}};
+    std::int32_t unreadable = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.count);
+        kal::memory::resetCounters();
+        const kelvo_custom_reset_parameters p = errorList(list, row.count);
+        const std::int32_t answer = resetTo(index, 19, &p);
+        EXPECT_EQ(levelOf(index), row.readable ? 19u : 17u);
+        if (row.readable) {
+            EXPECT_EQ(answer, 0);
+        } else {
+            EXPECT_LT(answer, 0);
+            if (unreadable == 0) {
+                unreadable = answer;
+            }
+            EXPECT_EQ(answer, unreadable) << "the copy's code, whatever the count";
+        }
+        EXPECT_LE(kal::memory::largestRequest(), largest);
+    }
     remove(index);
 }
 
