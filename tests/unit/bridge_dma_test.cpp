@@ -212,39 +212,25 @@ TEST_F(BridgeSgl, AOneLinkChainMadeContinuousRepeatsItsEntriesOverTwoLinks) {
     }
 }
 
-// Made continuous again, a one-link ring repeats its own entries and those
-// appended since (to its second link or to a fresh one) as one sequence.
+// Made continuous again, a one-link ring repeats its own entries and the one
+// appended since (none, into its second link, into a fresh link) alike.
 TEST_F(BridgeSgl, AOneLinkRingMadeContinuousAgainRepeatsAllItsEntriesAlike) {
-    struct Row {
-        const char* what;
-        std::uint32_t appended;
-        bool startNewLink;
-    };
-    const Row rows[] = {{"nothing appended", 0, false},
-                        {"one entry into the second link", 1, false},
-                        {"one entry into a fresh link", 1, true}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.what);
+    for (const auto& [appended, fresh] : {std::pair{0u, false}, {1u, false}, {1u, true}}) {
+        SCOPED_TRACE(appended + fresh);
         tBrixelSGL chain;
         init(chain, 128);
         transfers(chain, 0, 3);
         tStatus status;
         chain.makeContinuous(true, status);
-        for (std::uint32_t i = 3; i < 3 + row.appended; ++i) {
-            chain.appendTransfer(kData + i * 0x1000ULL, 16, status, row.startNewLink);
+        if (appended != 0) {
+            chain.appendTransfer(kData + 3 * 0x1000ULL, 16, status, fresh);
         }
         chain.makeContinuous(true, status);
         ASSERT_TRUE(status.isSuccess());
-        std::vector<DecodedLink> ring = decode(chain, 4);
-        const auto back = std::find_if(ring.begin() + 1, ring.end(),
-                                       [&](const DecodedLink& l) { return l.address == ring[0].address; });
-        ASSERT_NE(back, ring.end()) << "the ring leads back to its head";
-        ring.erase(back, ring.end());
-        const std::vector<std::uint32_t> walked = indices(ring);
-        const std::uint32_t sequence = 3 + row.appended;
-        ASSERT_EQ(walked.size() % sequence, 0u);
+        const std::vector<std::uint32_t> walked = indices(decode(chain, 2)); // the ring's two links
+        ASSERT_EQ(walked.size() % (3 + appended), 0u);
         for (std::size_t i = 0; i < walked.size(); ++i) {
-            EXPECT_EQ(walked[i], i % sequence) << "entry " << i;
+            EXPECT_EQ(walked[i], i % (3 + appended)) << "entry " << i;
         }
     }
 }
