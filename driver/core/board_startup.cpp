@@ -26,8 +26,8 @@ using SleepPoller =
 
 // Reads the caller's error list and drops it: nothing in it is used yet.
 // Its last entry is read first, so a list that is not all there fails at
-// once; then the whole list, a piece at a time through one buffer of at most
-// kErrorListPieceBytes. However long the list, nothing larger is allocated.
+// once; then the whole list, a chunk at a time through one buffer of at most
+// kErrorListChunkBytes. However long the list, nothing larger is allocated.
 void readErrorList(const nVOAPAL000::tEventDescriptor& event, uint64_t address, uint64_t count,
                    tStatus& status) {
     if (status.isFatal() || count == 0) {
@@ -45,16 +45,16 @@ void readErrorList(const nVOAPAL000::tEventDescriptor& event, uint64_t address, 
     if (status.isFatal()) {
         return;
     }
-    const uint64_t pieceBytes = bytes < kErrorListPieceBytes ? bytes : kErrorListPieceBytes;
-    void* piece = nVOAPAL200_malloc(pieceBytes, &status);
-    if (piece == nullptr) {
+    const uint64_t chunkBytes = bytes < kErrorListChunkBytes ? bytes : kErrorListChunkBytes;
+    void* chunk = nVOAPAL200_malloc(chunkBytes, &status);
+    if (chunk == nullptr) {
         return;
     }
-    for (uint64_t offset = 0; offset < bytes && status.isNotFatal(); offset += pieceBytes) {
+    for (uint64_t offset = 0; offset < bytes && status.isNotFatal(); offset += chunkBytes) {
         const uint64_t left = bytes - offset;
-        buffer.read(offset, piece, left < pieceBytes ? left : pieceBytes, status);
+        buffer.read(offset, chunk, left < chunkBytes ? left : chunkBytes, status);
     }
-    nVOKAL100_free(piece);
+    nVOKAL100_free(chunk);
 }
 
 } // namespace
