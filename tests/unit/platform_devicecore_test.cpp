@@ -193,9 +193,17 @@ TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
     EXPECT_TRUE(toState(kPnPStateReady));
     EXPECT_EQ(device_->trace, "suspend2 sleep wake resume ");
 
+    // A stop after a pausing suspension leaves the gate paused: a request
+    // that waits there is turned away when the removal closes the gate.
     device_->trace.clear();
+    EXPECT_TRUE(toState(kPnPStateNotStarted, kSuspendReasonReset));
+    tStatus waited;
+    Worker waiter([&] { device_->enterIOGate(nullptr, waited, kWaitForever); });
+    EXPECT_TRUE(waiter.waitUntilBlocked());
     EXPECT_TRUE(toState(kPnPStateNotPresent, kSuspendReasonRemove));
-    EXPECT_EQ(device_->trace, "suspend1 stop(io=0) close ");
+    waiter.join(); // for ever when closing the gate did not wake it
+    EXPECT_EQ(waited.getCode(), tStatus::kIOGateClosed);
+    EXPECT_EQ(device_->trace, "suspend2 stop(io=0) close ");
     EXPECT_EQ(device_->getPnPState(), kPnPStateNotPresent);
     EXPECT_EQ(device_->getPreviousPnPState(), kPnPStateNotStarted);
     EXPECT_EQ(device_->getIOGateState(), kIOGateClosed);
