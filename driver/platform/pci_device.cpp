@@ -283,16 +283,11 @@ void tPCIDevice::initialize(const tEventDescriptor&, tStatus& status) {
 void tPCIDevice::deinitialize() {}
 
 void tPCIDevice::readPCIeLinkInfo(tStatus& status) {
+    // The lookup keeps its own status: whatever stopped it (no capability, a
+    // failed configuration read, an endless list) leaves a plain PCI function.
     tStatus lookup;
     const uint8_t capability = nVOAPAL200_pciFindCapability(kCapabilityIDPCIExpress, deviceInfo_, lookup);
-    if (lookup.isFatal()) {
-        // Only an absent capability is tolerated; a failed or endless walk is reported.
-        if (lookup.getCode() != tStatus::kNotAccessible) {
-            status.merge(lookup);
-        }
-        return;
-    }
-    if (capability == 0) {
+    if (lookup.isFatal() || capability == 0) {
         return;
     }
     uint16_t value = 0;

@@ -71,8 +71,10 @@ public:
     tPCIDevice(const tPCIDevice&) = delete;
     tPCIDevice& operator=(const tPCIDevice&) = delete;
 
-    // Reads the PCI Express link fields into the description. A function
-    // without the PCI Express capability keeps them at 0 and is no error.
+    // Reads the PCI Express link fields into the description. The capability
+    // is looked up with a status of its own: a function without it, or whose
+    // capability list cannot be walked, keeps the fields at 0 and is no error.
+    // A failed read of the link words is -52008 (and that pair stays 0).
     void initialize(const tEventDescriptor& descriptor, nVOAPALS100::tStatus& status) override;
     void deinitialize() override;
     // Sets the DMA mask: 64 bits for kDMAType64Bit when the system allows it,

@@ -205,11 +205,49 @@ TEST_F(PlatformPci, CircularCapabilityListEndsTheWalkWithAnError) {
     EXPECT_EQ(nVOAPAL200_pciFindCapability(0x11, info, status), 0);
     EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
     EXPECT_EQ(m->config().readCount(0x40), 24u) << "48 steps over a two-entry circle";
+}
 
-    // initialize reports it (only an absent capability is tolerated).
-    tPCIDevice device(info, status = tStatus());
-    device.initialize(0, status);
-    EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
+// The lookup of the link's capability keeps its own status: whatever stops it
+// leaves a plain PCI function and initialize succeeds. A failed read of a
+// link word is an error and leaves only its own pair of fields at 0.
+TEST_F(PlatformPci, ALinkThatCannotBeReadLeavesItsFieldsAtZero) {
+    constexpr uint32_t kCapability = sim::PciConfigSpace::kPcieOffset;
+    const struct {
+        const char* what;
+        void (*knob)(sim::PciConfigSpace&);
+        int64_t code;
+        uint8_t maxSpeed, maxWidth, speed, width;
+    } cases[] = {
+        {"the capability's reads fail", [](sim::PciConfigSpace& c) { c.failReadsAt(kCapability); }, 0, 0, 0,
+         0, 0},
+        {"an endless list without the capability",
+         [](sim::PciConfigSpace& c) {
+             c.removePcieCapability();
+             c.makeCapabilityListCircular();
+         },
+         0, 0, 0, 0, 0},
+        {"the link status read fails", [](sim::PciConfigSpace& c) { c.failReadsAt(kCapability + 18); },
+         tStatus::kUnexpectedKernelResult, 3, 8, 0, 0},
+        {"the link capabilities read fails", [](sim::PciConfigSpace& c) { c.failReadsAt(kCapability + 12); },
+         tStatus::kUnexpectedKernelResult, 0, 0, 2, 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto m = bus.plug("solstra");
+        m->config().setLink({3, 8, 2, 4});
+        c.knob(m->config());
+        tStatus status;
+        tPCIDevice device(kelvo_test::deviceInfoOf(*m), status);
+        device.initialize(0, status);
+        EXPECT_EQ(status.getCode(), c.code);
+        const nVOAPAL200_tDeviceInfo& info = device.deviceInfo();
+        EXPECT_EQ(info.pcieMaxLinkSpeed, c.maxSpeed);
+        EXPECT_EQ(info.pcieMaxLinkWidth, c.maxWidth);
+        EXPECT_EQ(info.pcieLinkSpeed, c.speed);
+        EXPECT_EQ(info.pcieLinkWidth, c.width);
+        device.buildBusProperties();
+        EXPECT_EQ(device.busPropertyCount(), c.width != 0 ? 16u : 12u);
+    }
 }
 
 // Whole windows map with caching mode 1 or 0; a window may be mapped twice at once.
