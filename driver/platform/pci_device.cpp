@@ -424,6 +424,17 @@ void tPCIDevice::mapMemoryWindowRange(uint8_t window, uint64_t offset, uint64_t 
     map.cachingMode = mode;
 }
 
+void tPCIDevice::mapMemoryWindowToUser(uint8_t window, uint64_t offset, uint64_t size, tUserMemoryMap& map,
+                                       tStatus& status, uint32_t accessMode) {
+    if (status.isFatal()) {
+        return;
+    }
+    VOSDBG_ASSERT_CMP(window, <, deviceInfo_.numberOfMemoryWindows);
+    const nVOAPAL200_tWindow& w = deviceInfo_.memoryWindows[window];
+    VOSDBG_ASSERT_MSG(offset <= w.size && size <= w.size - offset, "range outside the memory window");
+    map.mapPhysicalAddress(w.base + offset, size, accessMode, status);
+}
+
 uint64_t* tPCIDevice::mapIOWindow(uint8_t window, tStatus& status) {
     if (status.isFatal()) {
         return nullptr;

@@ -17,6 +17,7 @@
 #include "platform/memory.h"
 #include "platform/property.h"
 #include "platform/status.h"
+#include "platform/user_memory_map.h"
 
 namespace kelvo_driver::nVOAPAL000 {
 
@@ -113,6 +114,12 @@ public:
     // unmapped); caching modes 1 and 2 pass through, others become 0.
     void mapMemoryWindowRange(uint8_t window, uint64_t offset, uint64_t size, tPhysicalKVAMap& map,
                               nVOAPALS100::tStatus& status, uint32_t cachingMode);
+    // Maps [offset, offset + size) of a memory window into a user memory map:
+    // ceil(size / page size) pages from the window's base + offset, cacheable
+    // when accessMode is 1. A start that is not page-aligned is -52005; the
+    // kernel layer's refusal becomes its platform code.
+    void mapMemoryWindowToUser(uint8_t window, uint64_t offset, uint64_t size, tUserMemoryMap& map,
+                               nVOAPALS100::tStatus& status, uint32_t accessMode);
     // A heap holder of an I/O window's base; freed with unmapIOWindow.
     uint64_t* mapIOWindow(uint8_t window, nVOAPALS100::tStatus& status);
     void unmapIOWindow(uint64_t* holder);
