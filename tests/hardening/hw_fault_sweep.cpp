@@ -126,7 +126,9 @@ const std::vector<Knob>& knobTable() {
         {"MSI refused", SET(pciKnobs(m, [on](kal::pci::Knobs& k) { k.refuseMSI = on; })), 0, 0},
         {"64-bit DMA mask refused", SET(pciKnobs(m, [on](kal::pci::Knobs& k) { k.refuse64BitDMA = on; })), 0,
          0},
-        {"dead bridge (every read all ones)", SET(m.setDeadBridge(on)), 3, -52006, &kReadSignature, 0, 3},
+        // Its DMA channel blocks would lie outside the BAR too; the signature tells why.
+        {"dead bridge (every read all ones)", SET(m.setDeadBridge(on)), 3, KELVO_STATUS_BRIDGE_SIGNATURE,
+         &kReadSignature, 0, 3},
         {"bridge signature wrong",
          SET(m.bridgeRegisters().setSignature(on ? 0x12345678u : sim::BridgeRegisters::kSignature)), 3,
          KELVO_STATUS_BRIDGE_SIGNATURE},
