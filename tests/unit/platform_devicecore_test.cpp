@@ -77,6 +77,19 @@ public:
     int completions = 0;
 };
 
+// An asynchronous record whose cancel refuses: it can only be completed by
+// its owner.
+class RefusingIO : public tAsyncIO {
+public:
+    bool cancel() override {
+        ++cancels;
+        return false;
+    }
+    void completeCallback(void*) override { ++completions; }
+    int cancels = 0;
+    int completions = 0;
+};
+
 class DeviceCore : public kelvo_test::LeakCheckedTest {
 protected:
     void SetUp() override {
@@ -347,6 +360,44 @@ TEST_F(DeviceCore, AsyncIOIsRefusedByAClosingSessionAndCompletedBySuspendAndClos
     tAsyncIO::start(*device_, late, nullptr, closed);
     EXPECT_EQ(closed.getCode(), tStatus::kIOGateClosed);
     EXPECT_EQ(device_->getIOCount(), 0u);
+}
+
+// A record whose cancel refuses stays busy, queued and counted in the gate
+// through any number of completion walks, is asked only once, and is
+// completed by its owner's tAsyncIO::complete.
+TEST_F(DeviceCore, ARecordWhoseCancelRefusesWaitsForItsOwnersCompletion) {
+    ASSERT_TRUE(toState(kPnPStateReady));
+    tSession* session = openSession();
+    const struct {
+        const char* walk;
+        std::function<void()> run;
+        int rounds;
+    } cases[] = {
+        {"the device's queue", [&] { device_->completeQueuedAsyncIO(); }, 2},
+        {"the session's queue", [&] { device_->completeSessionAsyncIO(session); }, 2},
+        {"the record's own completion", nullptr, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.walk);
+        RefusingIO io;
+        tStatus status;
+        tAsyncIO::start(*device_, io, session, status);
+        ASSERT_TRUE(status.isSuccess());
+        for (int round = 0; round < c.rounds; ++round) {
+            c.run ? c.run() : tAsyncIO::complete(*device_, io);
+            EXPECT_EQ(io.cancels, 1) << "asked once";
+            EXPECT_EQ(io.completions, 0);
+            EXPECT_EQ(io.getState(), tAsyncIO::kStateBusy);
+            EXPECT_EQ(device_->getIOCount(), 1u);
+            EXPECT_EQ(session->getIOCount(), 1u);
+        }
+        tAsyncIO::complete(*device_, io);
+        EXPECT_EQ(io.completions, 1);
+        EXPECT_EQ(io.getState(), tAsyncIO::kStateUnused);
+        EXPECT_EQ(device_->getIOCount(), 0u);
+        EXPECT_EQ(session->getIOCount(), 0u);
+    }
+    closeSession(session);
 }
 
 } // namespace
