@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core_test_support.h"
@@ -61,39 +62,52 @@ protected:
 };
 
 // A close takes back the transfers its handle added, whichever handle added
-// first, and leaves the others' listed: the stream restarted after it never
-// reaches the closed handle's buffer.
+// first and whether or not the stream runs them (it stops then), and leaves
+// the others' listed: the stream (re)started after it never reaches the
+// closed handle's buffer.
 TEST_F(E2EDmaSessions, AClosedHandlesTransfersAreTakenBackAndTheOthersStay) {
     constexpr size_t kPacket = 264;
-    for (const bool closingFirst : {false, true}) {
-        SCOPED_TRACE(closingFirst ? "the closing handle added first" : "the closing handle added second");
+    struct Row {
+        const char* what;
+        bool closingFirst;
+        bool running;
+    };
+    for (const Row& row : {Row{"the closing handle added second", false, false},
+                           Row{"the closing handle added first", true, false},
+                           Row{"the stream runs both at the close", false, true}}) {
+        SCOPED_TRACE(row.what);
         const int index = add("duskmere-a");
+        sim::DmaEngine& engine = module(index).dma(0);
         const int closing = open(index);
         const int staying = open(index);
         const std::vector<uint8_t> gone(kPacket, 0xEE);
         std::vector<uint8_t> kept(kPacket, 0);
-        if (closingFirst) {
+        if (row.closingFirst) {
             EXPECT_EQ(transfer(closing, 0, gone.data(), gone.size()), 0);
         }
         EXPECT_EQ(transfer(staying, 0, kept.data(), kept.size()), 0);
-        if (!closingFirst) {
+        if (!row.closingFirst) {
             EXPECT_EQ(transfer(closing, 0, gone.data(), gone.size()), 0);
+        }
+        if (row.running) {
+            EXPECT_EQ(start(staying, 0), 0);
         }
         const size_t lists = lockedLists();
         EXPECT_EQ(kelvo_close(closing), 0);
         EXPECT_EQ(lockedLists(), lists - 1) << "the closed handle's pages are unlocked";
+        EXPECT_FALSE(engine.running()) << "no stream runs over them";
 
         EXPECT_EQ(start(staying, 0), 0) << "the other handle's transfer is still listed";
         std::vector<uint8_t> data(2 * kPacket);
         for (size_t i = 0; i < data.size(); ++i) {
             data[i] = static_cast<uint8_t>(i * 7 + 1);
         }
-        module(index).dma(0).inject(data.data(), data.size());
-        module(index).dma(0).runUntilBlocked(1000);
+        engine.inject(data.data(), data.size());
+        engine.runUntilBlocked(1000);
         EXPECT_EQ(kept, std::vector<uint8_t>(data.begin(), data.begin() + kPacket));
         EXPECT_EQ(gone, std::vector<uint8_t>(kPacket, 0xEE)) << "nothing reached the closed handle's buffer";
         EXPECT_EQ(count(staying, 0).transferCount, kPacket);
-        EXPECT_TRUE(module(index).dma(0).faults().empty());
+        EXPECT_TRUE(engine.faults().empty());
         EXPECT_EQ(kelvo_close(staying), 0);
         remove(index);
     }
@@ -212,6 +226,13 @@ TEST_F(E2EDmaSessions, ARefusedAdditionLeavesNothingBehind) {
         EXPECT_EQ(kal::live::now(), live) << "nothing of the refused additions is left";
         EXPECT_EQ(registered(handle), before) << "nor registered";
         EXPECT_EQ(transfer(handle, 0, aligned, 4096), 0);
+        EXPECT_EQ(start(handle, 0), 0);
+        sim::DmaEngine& engine = module(index).dma(0);
+        const std::vector<uint8_t> data(8192, 0x5A);
+        engine.inject(data.data(), data.size());
+        engine.runUntilBlocked(1000);
+        EXPECT_EQ(count(handle, 0).transferCount, 4096u) << "the stream runs the one transfer listed";
+        EXPECT_TRUE(engine.faults().empty()) << ::testing::PrintToString(engine.faults());
         EXPECT_EQ(kelvo_close(handle), 0);
         EXPECT_EQ(lockedLists(), lists) << "the transfer added after the refusals went with the handle";
         remove(index);
@@ -345,9 +366,53 @@ TEST_F(E2EDmaSessions, AReservationKeepsOtherHandlesOffBothDmaChannels) {
     EXPECT_EQ(count(holder, 0).status, 0) << "the holder's own requests work";
     EXPECT_EQ(statusOf(holder, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0}), 0);
     EXPECT_EQ(count(other, 0).status, 0) << "with the reservation given back, the others' work too";
-    EXPECT_EQ(simple(other, KELVO_IOCTL_brixelTools_stopDMA, 1), -52006) << "as for any handle";
+    EXPECT_EQ(simple(other, KELVO_IOCTL_brixelTools_clearTransfers, 1), -52006) << "it added none";
     EXPECT_EQ(kelvo_close(holder), 0);
     EXPECT_EQ(kelvo_close(other), 0);
+    remove(index);
+}
+
+// Handles adding, clearing and cleaning up on both channels at once, some
+// twice at once on the same handle: every transfer still goes with its
+// handle, and nothing is left (the fixture checks every kernel-layer object).
+TEST_F(E2EDmaSessions, HandlesAddingAndCleaningUpAtOnceLeaveNothing) {
+    constexpr int kRounds = 60;
+    const int index = add("duskmere-a");
+    const int first = open(index);
+    const int second = open(index);
+    const std::vector<uint8_t> buffer(3 * 4096);
+    const size_t lists = lockedLists();
+    const auto cleanup = [](int handle) {
+        statusOf(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0});
+    };
+    {
+        std::vector<std::thread> threads;
+        for (const int handle : {first, second}) {
+            for (const uint32_t channel : {0u, 1u}) {
+                threads.emplace_back([&, handle, channel] {
+                    for (int i = 0; i < kRounds; ++i) {
+                        transfer(handle, channel, buffer.data() + i % 3 * 100, 4096);
+                    }
+                });
+            }
+            threads.emplace_back([&, handle] {
+                for (int i = 0; i < kRounds; ++i) {
+                    cleanup(handle);
+                }
+            });
+            threads.emplace_back([&, handle] {
+                for (int i = 0; i < kRounds; ++i) {
+                    simple(handle, KELVO_IOCTL_brixelTools_clearTransfers, i % 2);
+                }
+            });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+    }
+    EXPECT_EQ(kelvo_close(first), 0);
+    EXPECT_EQ(kelvo_close(second), 0);
+    EXPECT_EQ(lockedLists(), lists) << "every transfer went with its handle";
     remove(index);
 }
 
