@@ -106,6 +106,7 @@ void DMADispatcher::release(SessionTransfers* record, tStatus& status) {
     {
         MutexHolder hold(mutex_);
         if (!unlink(record)) {
+            record->cleanedUp_ = true;
             return;
         }
         for (uint32_t stream = 0; stream < streamCount_; ++stream) {
@@ -197,11 +198,15 @@ void DMADispatcher::addTransfer(const kelvo_driver::nVOAPAL000::tEventDescriptor
     // mutex) before any transfer is tagged with it.
     for (;;) {
         SessionTransfers* emptied = nullptr;
+        SessionTransfers* stale = nullptr;
         bool added = false;
         {
             MutexHolder hold(mutex_);
             SessionTransfers* record = find(list);
-            if (record == nullptr && made != nullptr) {
+            if (record == nullptr && made != nullptr && made->cleanedUp_) {
+                stale = made; // made again below, registered anew
+                made = nullptr;
+            } else if (record == nullptr && made != nullptr) {
                 made->next_ = sessions_;
                 sessions_ = made;
                 record = made;
@@ -225,6 +230,9 @@ void DMADispatcher::addTransfer(const kelvo_driver::nVOAPAL000::tEventDescriptor
         }
         if (emptied != nullptr) {
             drop(emptied); // a refused transfer leaves nothing behind
+        }
+        if (stale != nullptr) {
+            drop(stale);
         }
         if (added) {
             return;

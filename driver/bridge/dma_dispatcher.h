@@ -62,6 +62,9 @@ private:
     kdut::CleanupOperationComposite& list_;
     brixeltools::tTransferOwner streams_[kelvo_driver::BrixelDMAControllers::kNumberOfChannels];
     SessionTransfers* next_ = nullptr;
+    // Run while registered but not linked: the session's list was cleaned up
+    // (and may have forgotten it) before it got any transfer.
+    bool cleanedUp_ = false;
 };
 
 class DMADispatcher : public kelvo_driver::nVOAPAL000::tObject {

@@ -38,6 +38,9 @@ public:
     // merged into status: the first error stays and every operation runs.
     // Nothing on a fatal status. The list stays as it is.
     void cleanup(nVOAPALS100::tStatus& status) override;
+    // cleanup, then clear, as one step: an operation added meanwhile (by
+    // another request of the session) is neither run nor forgotten.
+    void cleanupAndClear(nVOAPALS100::tStatus& status);
     // Appends (no duplicate check; -52000 when the list cannot grow).
     virtual void add(CleanupOperationInterface* operation, nVOAPALS100::tStatus& status);
     // Removes the first occurrence; -52006 when absent.

@@ -63,10 +63,9 @@ template <> struct DeviceAccess<KelvoDevice, fenwicksharedsource::KernelSession>
         KelvoHelper* helper = device.getKelvoHelper();
         return helper != nullptr ? &helper->getStorageMapDispatcher() : nullptr;
     }
+    // One step: what another request of the session registers meanwhile stays registered.
     static void cleanup(SessionType& session, nVOAPALS100::tStatus& status) {
-        kdut::CleanupOperationComposite& composite = session.getCleanupOperationComposite();
-        composite.cleanup(status);
-        composite.clear();
+        session.getCleanupOperationComposite().cleanupAndClear(status);
     }
     static KelvoHelper* helper(KelvoDevice& device) { return device.getKelvoHelper(); }
     static void reserveResources(SessionType& session, uint64_t mask, nVOAPALS100::tStatus& status) {
