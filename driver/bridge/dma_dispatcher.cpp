@@ -194,8 +194,9 @@ void DMADispatcher::addTransfer(const kelvo_driver::nVOAPAL000::tEventDescriptor
     brixeltools::SGLController& sgl = provider_->getSGLController(stream);
     const kelvo_driver::nVOAPAL000::tUserBuffer buffer(event, address, size);
     SessionTransfers* made = nullptr;
-    // Twice at most: the session's record is made and registered (outside the
-    // mutex) before any transfer is tagged with it.
+    // The session's record is made and registered (outside the mutex) before
+    // any transfer is tagged with it: twice round, or more while the session
+    // is cleaned up meanwhile.
     for (;;) {
         SessionTransfers* emptied = nullptr;
         SessionTransfers* stale = nullptr;

@@ -169,8 +169,8 @@ public:
     SGLController(const SGLController&) = delete;
     SGLController& operator=(const SGLController&) = delete;
 
-    // Session cleanup: stops the stream (resetting the channel when the stop
-    // fails), then returns to the freshly constructed state.
+    // Stops the stream (resetting the channel when the stop fails), then
+    // returns to the freshly constructed state: every transfer released.
     void cleanup(nVOAPALS100::tStatus& status) override;
     // Errors: repeat count 0 0xBFFA806C; a direction that does not fit
     // 0xBFFA806F; a size of 0, a range that wraps, more than
