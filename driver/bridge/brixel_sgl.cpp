@@ -576,6 +576,31 @@ void tBrixelSGL::destroy() {
     linkMemories_ = nullptr;
 }
 
+tBrixelSGL::tMark tBrixelSGL::mark() const {
+    return {_tail, _tail != nullptr ? _tail->next : nullptr, _tail != nullptr ? _tail->used : 0,
+            linkMemories_, linkMemories_ != nullptr ? linkMemories_->bytesUsed : 0};
+}
+
+void tBrixelSGL::rollBack(const tMark& mark) {
+    if (mark.tail == nullptr) {
+        return;
+    }
+    if (_tail != mark.tail) {
+        freeLinksAfter(mark.tail);
+        _tail = mark.tail;
+    }
+    _tail->next = mark.tailNext;
+    _tail->used = mark.tailUsed;
+    while (linkMemories_ != mark.memory) {
+        tLinkMemory* newer = linkMemories_;
+        linkMemories_ = newer->next;
+        deleteObject(newer);
+    }
+    if (linkMemories_ != nullptr) {
+        linkMemories_->bytesUsed = mark.memoryUsed;
+    }
+}
+
 tLinkInformation tBrixelSGL::getLinkInformation() const {
     VOSDBG_ASSERT(_head != nullptr);
     return {_head->linkMemory.address, _head->used};

@@ -783,9 +783,24 @@ KELVO_BOOL_OUTPUT(storageMap_isChecksumValid, valid);
  * joined both lists, until the transfers are cleared. A repeat count of 0 is
  * 0xBFFA806C. While the stream runs, clearing the transfers and starting
  * again answer 0xBFFA806E (adding continuous transfers stays allowed; they
- * run from the next start on). */
+ * run from the next start on).
+ *
+ * A transfer belongs to the handle that added it: closing the handle, or its
+ * kdut_cleanup, takes back its transfers on both channels (stopping a stream
+ * that runs them; the other handles' transfers stay listed and run from the
+ * next start), while clearTransfers takes back every handle's on its channel.
+ * One handle keeps at most KELVO_DMA_MAX_LOCKED_BYTES_PER_HANDLE bytes of
+ * user pages locked, both channels together, counting the whole pages each
+ * added buffer spans once (whatever its repeat count): an addition beyond
+ * that answers -52000 and adds nothing.
+ *
+ * While a handle holds the reservation of physical channel 0
+ * (kdut_reserveResources, mask 1), the requests of this group on DMA channel
+ * 0 or 1 from any other handle, but for the wait and its cancel, answer
+ * 0xBFFA4319 and change nothing. */
 #define KELVO_DMA_MAX_TRANSFER_BYTES (1ull << 40)
 #define KELVO_DMA_MAX_ENTRIES_PER_LIST (1ull << 20)
+#define KELVO_DMA_MAX_LOCKED_BYTES_PER_HANDLE (1ull << 30)
 typedef struct kelvo_brixelTools_startDMA_in {
     uint32_t channel;
     uint8_t startFlag;
