@@ -22,7 +22,8 @@ namespace {
 using nVOAPALS100::tStatus;
 
 void FirmwareImage_BuildWarmPages(benchmark::State& state) {
-    static const bool set = mallopt(M_MMAP_THRESHOLD, 64 << 20) == 1 && mallopt(M_TRIM_THRESHOLD, 256 << 20) == 1;
+    static const bool set =
+        mallopt(M_MMAP_THRESHOLD, 64 << 20) == 1 && mallopt(M_TRIM_THRESHOLD, 256 << 20) == 1;
     if (!set) {
         state.SkipWithError("the allocator's thresholds could not be set");
         return;
