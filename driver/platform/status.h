@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "kelvo/status_codes.h"
+
 // Record layout shared by both forms. The short form is the first 16 bytes.
 struct nVOAPALS100_tStatus {
     uint64_t sizeWord;
