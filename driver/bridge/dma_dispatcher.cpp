@@ -7,7 +7,7 @@ namespace qeldma {
 using nVOAPALS100::tStatus;
 
 namespace {
-constexpr int64_t kZeroSize = -52019;
+constexpr int64_t kZeroSize = KELVO_STATUS_BUFFER_TOO_SMALL;
 } // namespace
 
 bool DMADispatcher::checkStreamIndex(uint32_t stream, tStatus& status) const {

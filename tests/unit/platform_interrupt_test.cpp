@@ -92,7 +92,7 @@ TEST_F(PlatformInterrupt, ARefusedReservationLeavesNoClientBehind) {
               0);
     tStatus status;
     device_->reserveInterrupt(&client, status, 0);
-    EXPECT_EQ(status.getCode(), -52031) << "busy, translated";
+    EXPECT_EQ(status.getCode(), KELVO_STATUS_BUSY) << "busy, translated";
     EXPECT_EQ(device_->clientInterruptHandler(), nullptr);
     device_->relinquishInterrupt(); // nothing to release
     nVOKAL100_relinquishInterrupt(device_->deviceInfo().interruptNumber, other, nullptr);
