@@ -18,14 +18,15 @@ keeping each one's type: kelvoDriverCode(0xBFFAxxxx), static_cast<int32_t>(...),
 (int32_t)0x..., and the tests' sign-extending helpers code(...) and
 driverCode(...) become KELVO_STATUS_<NAME>; a bare 0xBFFAxxxx becomes
 static_cast<uint32_t>(KELVO_STATUS_<NAME>); a decimal code becomes
-KELVO_STATUS_<NAME>. What is left (values the catalogue lacks, C++ files only
-are rewritten) is reported. --self-test shows that the check catches each kind
-of fault planted in a scratch tree.
+KELVO_STATUS_<NAME>. Only C and C++ files are rewritten; what is left (values
+the catalogue lacks, scripts) is reported. A rewrite can change a literal's
+type where it mattered (an int64_t from kelvoDriverCode in a braced list of
+mixed types): the build says so. --self-test shows that the check catches each
+kind of fault planted in a scratch tree.
 """
 import argparse
 import os
 import re
-import shutil
 import sys
 import tempfile
 
@@ -63,39 +64,39 @@ def shown(value):
     return f"0x{value & 0xFFFFFFFF:08X}" if value < -(1 << 24) else str(value)
 
 
+def blank(out, start, end):
+    for k in range(start, end):
+        if out[k] != "\n":
+            out[k] = " "
+
+
 def blank_c(text):
     """The text with every comment and string or character literal replaced by spaces (newlines kept)."""
     out, i, n = list(text), 0, len(text)
-
-    def blank(start, end):
-        for k in range(start, end):
-            if out[k] != "\n":
-                out[k] = " "
-
     while i < n:
         c, nxt = text[i], text[i + 1] if i + 1 < n else ""
         if c == "/" and nxt == "/":
             end = text.find("\n", i)
             end = n if end < 0 else end
-            blank(i, end)
+            blank(out, i, end)
             i = end
         elif c == "/" and nxt == "*":
             end = text.find("*/", i + 2)
             end = n if end < 0 else end + 2
-            blank(i, end)
+            blank(out, i, end)
             i = end
         elif c == "R" and nxt == '"' and (i == 0 or not (text[i - 1].isalnum() or text[i - 1] == "_")):
             open_paren = text.find("(", i + 2)
             delimiter = text[i + 2:open_paren]
             end = text.find(")" + delimiter + '"', open_paren)
             end = n if end < 0 else end + len(delimiter) + 2
-            blank(i + 1, end)
+            blank(out, i + 1, end)
             i = end
         elif c == '"' or (c == "'" and not (i > 0 and text[i - 1].isalnum() and nxt.isalnum())):
             k = i + 1
             while k < n and text[k] != c and text[k] != "\n":
                 k += 2 if text[k] == "\\" else 1
-            blank(i, min(k + 1, n))
+            blank(out, i, min(k + 1, n))
             i = k + 1
         else:
             i += 1
@@ -105,18 +106,12 @@ def blank_c(text):
 def blank_script(text):
     """Python or shell: '#' comments and quoted strings replaced by spaces."""
     out, i, n = list(text), 0, len(text)
-
-    def blank(start, end):
-        for k in range(start, end):
-            if out[k] != "\n":
-                out[k] = " "
-
     while i < n:
         c = text[i]
         if c == "#" and (i == 0 or text[i - 1] in " \t\n;("):
             end = text.find("\n", i)
             end = n if end < 0 else end
-            blank(i, end)
+            blank(out, i, end)
             i = end
         elif c in "'\"":
             quote = text[i:i + 3] if text[i:i + 3] in ("'''", '"""') else c
@@ -124,7 +119,7 @@ def blank_script(text):
             while k < n and text[k:k + len(quote)] != quote:
                 k += 2 if text[k] == "\\" else 1
             end = min(k + len(quote), n)
-            blank(i, end)
+            blank(out, i, end)
             i = end
         else:
             i += 1
@@ -185,7 +180,7 @@ def sources(root):
 
 
 def literals(text, code):
-    """(start, end, value, fixable replacement or None) of every code literal outside comments and strings."""
+    """(match, value) of every code literal outside comments, strings and marked lines."""
     exempt = exempt_lines(text)
     found = []
     for match in LITERAL.finditer(code):
