@@ -174,7 +174,8 @@ double cleanupAfterRefusedStarts(int refused) {
     }
     Request<kelvo_brixelTools_startDMA_in, kelvo_brixelTools_startDMA_out> start;
     for (int i = 0; i < refused; ++i) {
-        if (start.send(handle, KELVO_IOCTL_brixelTools_startDMA) || start.out.status != -52005) {
+        if (start.send(handle, KELVO_IOCTL_brixelTools_startDMA) ||
+            start.out.status != KELVO_STATUS_INVALID_PARAMETER) {
             kelvo_close(handle);
             return -1;
         }

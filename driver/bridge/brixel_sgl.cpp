@@ -285,7 +285,7 @@ void tBrixelSGL::initialize(const tDMAConfiguration& configuration, uint32_t lin
 
 tBrixelSGLChunkyLink* tBrixelSGL::addLink(tStatus& status) {
     if (configuration_ == nullptr) {
-        KELVO_SET_STATUS(status, -52017);
+        KELVO_SET_STATUS(status, KELVO_STATUS_NO_DMA_CONFIGURATION);
     }
     if (status.isFatal()) {
         return nullptr;

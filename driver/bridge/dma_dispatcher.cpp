@@ -11,7 +11,7 @@ using nVOAPALS100::tStatus;
 
 namespace {
 
-constexpr int64_t kZeroSize = -52019;
+constexpr int64_t kZeroSize = KELVO_STATUS_BUFFER_TOO_SMALL;
 
 // A cleanup that a failed step may have left registered is not added twice.
 void registerOnce(kdut::CleanupOperationComposite& list, kdut::CleanupOperationInterface* operation,

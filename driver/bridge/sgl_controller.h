@@ -47,9 +47,9 @@ enum TransferDirection : uint32_t {
 constexpr uint64_t kMaxTransferBytes = KELVO_DMA_MAX_TRANSFER_BYTES;
 constexpr uint64_t kMaxEntriesPerList = KELVO_DMA_MAX_ENTRIES_PER_LIST;
 
-constexpr int64_t kRepeatCountZero = kelvoDriverCode(0xBFFA806C);
-constexpr int64_t kDirectionMismatch = kelvoDriverCode(0xBFFA806F);
-constexpr int64_t kStreamRunning = kelvoDriverCode(0xBFFA806E);
+constexpr int64_t kRepeatCountZero = KELVO_STATUS_REPEAT_COUNT_ZERO;
+constexpr int64_t kDirectionMismatch = KELVO_STATUS_UNSUPPORTED_OPERATION;
+constexpr int64_t kStreamRunning = KELVO_STATUS_STREAM_RUNNING;
 
 // The channel direction: channel 0 device to host, channel 1 host to device.
 inline uint32_t getDMAChannelTransferDirection(uint32_t channel) {

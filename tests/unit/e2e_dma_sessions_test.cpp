@@ -19,8 +19,8 @@ using kelvo_test::address;
 using kelvo_test::answer;
 using kelvo_test::statusOf;
 
-constexpr int32_t kStreamRunning = static_cast<int32_t>(0xBFFA806Eu);
-constexpr int32_t kOutOfMemory = -52000;
+constexpr int32_t kStreamRunning = KELVO_STATUS_STREAM_RUNNING;
+constexpr int32_t kOutOfMemory = KELVO_STATUS_OUT_OF_MEMORY;
 
 // addTransferFromDevice on channel 0, addTransferToDevice on 1 (or as code says).
 int32_t transfer(int handle, uint32_t channel, const void* data, uint64_t size, uint32_t code = 0) {
@@ -142,20 +142,20 @@ TEST_F(E2EDmaSessions, AFailedStepKeepsItsRegistrationForTheClose) {
              EXPECT_EQ(transfer(b, 1, page.data(), page.size()) | start(a, 1), 0);
              return simple(a, KELVO_IOCTL_brixelTools_stopDMA, 1);
          },
-         -52007, [&] { return !engine(1).running(); }},
+         KELVO_STATUS_TIMED_OUT, [&] { return !engine(1).running(); }},
         {"clearApplicationFIFO whose credit stop timed out", "solstra", credits,
          [&] {
              EXPECT_EQ(transfer(b, 1, page.data(), page.size()) | start(a, 1), 0);
              return simple(a, KELVO_IOCTL_brixelTools_clearApplicationFIFO, 1);
          },
-         -52007, [&] { return (engine(1).creditStatus() & (1u << 17)) != 0; }},
+         KELVO_STATUS_TIMED_OUT, [&] { return (engine(1).creditStatus() & (1u << 17)) != 0; }},
         {"startDMA whose channel never started nor stopped", "duskmere-a",
          [](sim::DmaEngine& e, bool on) { e.setNeverStarts(on), e.setNeverEnds(on); },
          [&] {
              EXPECT_EQ(transfer(b, 0, page.data(), page.size()), 0);
              return start(a, 0);
          },
-         static_cast<int32_t>(0xBFFA8079u), [&] { return start(b, 0) == 0; }},
+         KELVO_STATUS_CHANNEL_START_TIMED_OUT, [&] { return start(b, 0) == 0; }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -182,7 +182,8 @@ TEST_F(E2EDmaSessions, ARefusedRequestLeavesNothingBehind) {
         int32_t code;
     };
     const std::vector<Row> rows = {
-        {"page lock", [] { kal::faults::failNth(kal::faults::kPageList, 1); }, 1, -52001},
+        {"page lock", [] { kal::faults::failNth(kal::faults::kPageList, 1); }, 1,
+         KELVO_STATUS_PAGE_LOCK_FAILED},
         {"DMA map", [] { kal::faults::failNth(kal::faults::kSGL, 1); }, 1, kOutOfMemory},
         // A page a run: 1024 entries need link memory beyond the head link's.
         {"link memory",
@@ -191,7 +192,7 @@ TEST_F(E2EDmaSessions, ARefusedRequestLeavesNothingBehind) {
              kal::faults::failNth(kal::faults::kPageList, 2);
          },
          1024, kOutOfMemory},
-        {"a start without transfers", [] {}, 0, -52005},
+        {"a start without transfers", [] {}, 0, KELVO_STATUS_INVALID_PARAMETER},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -278,19 +279,21 @@ TEST_F(E2EDmaSessions, AReservationKeepsTheOtherHandlesOffBothDmaChannels) {
             const size_t before = registered(a);
             const uint64_t resets = engine(channel).fifoResets();
             const uint64_t allowance = engine(channel).allowance();
-            EXPECT_EQ(request(code, channel), static_cast<int32_t>(0xBFFA4319u));
+            EXPECT_EQ(request(code, channel), KELVO_STATUS_RESERVED_BY_OTHER);
             EXPECT_EQ(lockedLists(), lists);
             EXPECT_EQ(registered(a), before);
             EXPECT_TRUE(engine(channel).running());
             EXPECT_EQ(engine(channel).fifoResets(), resets);
             EXPECT_EQ(engine(channel).allowance(), allowance);
         }
-        EXPECT_EQ(request(code, 2), -52005) << "DMA channel 2 is no channel of the reservation";
+        EXPECT_EQ(request(code, 2), KELVO_STATUS_INVALID_PARAMETER)
+            << "DMA channel 2 is no channel of the reservation";
     }
     EXPECT_EQ(count(b, 0).status, 0) << "the holder's own requests work";
     EXPECT_EQ(cleanup(b), 0);
     EXPECT_EQ(count(a, 0).status, 0) << "with the reservation given back, the other's work too";
-    EXPECT_EQ(simple(a, KELVO_IOCTL_brixelTools_clearTransfers, 1), -52006) << "it added none";
+    EXPECT_EQ(simple(a, KELVO_IOCTL_brixelTools_clearTransfers, 1), KELVO_STATUS_NOT_ACCESSIBLE)
+        << "it added none";
     unplug();
 }
 

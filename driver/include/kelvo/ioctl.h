@@ -40,7 +40,10 @@
  *    valid only when the transport answered 0. Every failure of the operation
  *    (setup level not reached, handle invalidated by a reset, bad argument,
  *    hardware error) is reported here, in a complete output record whose
- *    result fields hold 0 unless the operation says otherwise.
+ *    result fields hold 0 unless the operation says otherwise. Every code the
+ *    driver answers has a name (KELVO_STATUS_<NAME>) and a one-line meaning
+ *    in the status-code catalogue, kelvo/status_codes.h, which this header
+ *    includes.
  *
  * The header's result field receives the number of bytes written to the
  * output record (the output size) when the request reached its operation, and
@@ -87,6 +90,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "status_codes.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -220,26 +225,6 @@ extern "C" {
  * without an operation (any level). */
 #define KELVO_SETUP_LEVEL_COMPLETE 19u
 #define KELVO_LEVEL_AT_STUB 0xFFFFFFFFu
-
-/* Status words the driver answers that a client may want to name. */
-#define KELVO_STATUS_NOT_IMPLEMENTED (-52002)
-#define KELVO_STATUS_INVALID_PARAMETER (-52005)
-#define KELVO_STATUS_SETUP_TARGET_REACHED (-52010)
-#define KELVO_STATUS_IO_GATE_CLOSED (-52022)
-#define KELVO_STATUS_NOT_OFFERED ((int32_t)0xBFFA4308u)
-#define KELVO_STATUS_INVALID_CHANNEL ((int32_t)0xBFFA4303u)
-#define KELVO_STATUS_CHANNEL_NOT_RESERVED ((int32_t)0xBFFA431Au)
-#define KELVO_STATUS_RESERVED_BY_OTHER ((int32_t)0xBFFA4319u)
-#define KELVO_STATUS_SESSION_INVALIDATED ((int32_t)0xBFFA9179u)
-#define KELVO_STATUS_NO_REGISTRATIONS (-240031)
-/* Serial flash and storage maps. */
-#define KELVO_STATUS_FLASH_BUSY_TIMEOUT ((int32_t)0xBFFA4081u)  /* the flash stayed busy */
-#define KELVO_STATUS_STORAGE_MAP_VERSION ((int32_t)0xBFFA4082u) /* stored versions not readable */
-#define KELVO_STATUS_FLASH_WINDOW_SIZE ((int32_t)0xBFFA4086u)   /* the bridge's SPI window is not 4 KiB */
-#define KELVO_STATUS_FLASH_WRITE_VERIFY                                                                      \
-    ((int32_t)0xBFFA4087u) /* a sector read back differs from what was written */
-#define KELVO_STATUS_STORAGE_MAP_CHECKSUM ((int32_t)0xBFFA4088u) /* a stored checksum is wrong */
-#define KELVO_STATUS_BRIDGE_SIGNATURE ((int32_t)0xBFFA8078u) /* the bridge's signature register is wrong */
 
 /* Bytes per name slot of the *_getRegistrationNames codes. */
 #define KELVO_NAME_SLOT_SIZE 64u
