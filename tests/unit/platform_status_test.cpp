@@ -87,7 +87,7 @@ TEST(Status, MergeTakesTheSourcesOriginAndStackByTheStoringRule) {
         }
         const nVOAPALS100_tStatus& from = c.fullSource ? static_cast<tStatus&>(source) : shortSource;
         EXPECT_EQ(nVOAPAL200_mergeStatus(&destination, &from), c.stored);
-        EXPECT_EQ(destination.getCode(), c.stored ? KELVO_STATUS_OUT_OF_MEMORY : c.destination);
+        EXPECT_EQ(destination.getCode(), c.stored ? int64_t{KELVO_STATUS_OUT_OF_MEMORY} : c.destination);
         const bool origin = c.stored && c.fullSource;
         EXPECT_STREQ(destination.componentName, origin ? "source" : c.stored ? "" : "before");
         EXPECT_EQ(destination.lineNumber, origin ? 9u : c.stored ? 0u : 1u);
