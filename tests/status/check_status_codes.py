@@ -243,7 +243,8 @@ def check(root, fix=False, out=sys.stdout):
         for match, value in literals(text, code):
             line = code.count("\n", 0, match.start()) + 1
             name = rows.get(value)
-            unknown = f"not in the catalogue: add it there, or mark the line \"{MARKER}\" if it is no code of the driver"
+            unknown = (f"not in the catalogue: add it there, or mark the line \"{MARKER}\""
+                       " if it is no code of the driver")
             what = f"use {PREFIX}{name}" if name else unknown
             print(f"FAIL {relative}:{line}: {match.group(0)} ({shown(value)}) spelt out: {what}", file=out)
             findings += 1
