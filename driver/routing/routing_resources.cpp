@@ -63,29 +63,28 @@ private:
 // ---- database ------------------------------------------------------------
 
 uint32_t RouteDatabase::add(const Route& route, tStatus& status) {
-    auto* entry = new (status, false) RouteInDB;
-    if (entry == nullptr) {
+    const uint64_t segmentCount = uint64_t{route.length} + route.lengthFloatingSegments;
+    void* block =
+        RouteInDB::operator new(sizeof(RouteInDB) + segmentCount * sizeof(vogta::PathSegment), status, false);
+    if (block == nullptr) {
         return 0;
     }
-    if (entry->segments.reserve(route.length, status)) {
-        for (uint32_t i = 0; i < route.length; ++i) {
-            entry->segments.pushBack(route.segments[i], status);
-        }
+    auto* entry = new (block) RouteInDB;
+    static_assert(sizeof(RouteInDB) % alignof(vogta::PathSegment) == 0);
+    auto* segments = reinterpret_cast<vogta::PathSegment*>(entry + 1);
+    entry->segments = {segments, route.length};
+    entry->floatingSegments = {segments + route.length, route.lengthFloatingSegments};
+    for (uint32_t i = 0; i < route.length; ++i) {
+        entry->segments[i] = route.segments[i];
     }
-    if (entry->floatingSegments.reserve(route.lengthFloatingSegments, status)) {
-        for (uint32_t i = 0; i < route.lengthFloatingSegments; ++i) {
-            entry->floatingSegments.pushBack(route.floatingSegments[i], status);
-        }
+    for (uint32_t i = 0; i < route.lengthFloatingSegments; ++i) {
+        entry->floatingSegments[i] = route.floatingSegments[i];
     }
     entry->source = route.source;
     entry->cost = route.cost;
     entry->owner = route.owner;
     entry->state = route.state;
     entry->inverted = route.inverted;
-    if (status.isFatal()) {
-        delete entry;
-        return 0;
-    }
     uint32_t id = nextRouteID;
     if (id == 0) {
         idsWrapped = 1;
@@ -953,7 +952,7 @@ void RoutingResources::reserveRoute(uint32_t routeID, RouteConflict** conflicts,
                     continue;
                 }
                 bool listed = false;
-                auto holds = [&](const vohtl::Vector<vogta::PathSegment>& segments) {
+                auto holds = [&](const SegmentRun& segments) {
                     for (const vogta::PathSegment& segment : segments) {
                         for (uint32_t k = 0; k < listCount && segment.edge != nullptr; ++k) {
                             if (list[k] == segment.edge) {

@@ -40,11 +40,23 @@ struct Route {
     vogta::PathSegment* floatingSegments;
 };
 
-// A recorded route: one allocation, linked into the database under its ID.
+// Path segments stored behind the recorded route that holds them.
+struct SegmentRun {
+    vogta::PathSegment* data = nullptr;
+    uint32_t count = 0;
+    size_t size() const { return count; }
+    vogta::PathSegment* begin() const { return data; }
+    vogta::PathSegment* end() const { return data + count; }
+    vogta::PathSegment& operator[](size_t i) const { return data[i]; }
+    vogta::PathSegment& back() const { return data[count - 1]; }
+};
+
+// A recorded route: one allocation (its segments, then its floating
+// segments, follow it), linked into the database under its ID.
 struct RouteInDB : public kelvo_driver::nVOAPAL000::tObject {
     voitl::tIndexedNode node; // key: routeID
-    vohtl::Vector<vogta::PathSegment> segments;
-    vohtl::Vector<vogta::PathSegment> floatingSegments;
+    SegmentRun segments;
+    SegmentRun floatingSegments;
     TerminalState* source = nullptr;
     uint32_t routeID = 0;
     uint32_t cost = 0;

@@ -42,18 +42,38 @@ SessionRef routingSessionOf(const nVOAPAL000::tEventDescriptor& event, nVOAPALS1
     return routing;
 }
 
-// A kernel copy of count records of a user array (null for 0; -52000).
-inline void* copyIn(const nVOAPAL000::tEventDescriptor& event, uint64_t address, uint64_t bytes,
-                    nVOAPALS100::tStatus& status) {
-    if (bytes == 0 || status.isFatal()) {
-        return nullptr;
+// A kernel copy of count records of a user array: up to kSlots records in
+// the request's own slots (a typical search allocates nothing for them),
+// more in an allocation (-52000); none for 0.
+template <typename Record> class KernelCopy {
+public:
+    static constexpr uint32_t kSlots = 16;
+
+    KernelCopy(const nVOAPAL000::tEventDescriptor& event, uint64_t address, uint32_t count,
+               nVOAPALS100::tStatus& status) {
+        if (count == 0 || status.isFatal()) {
+            return;
+        }
+        const uint64_t bytes = uint64_t{count} * sizeof(Record);
+        data_ = count <= kSlots ? slots_ : static_cast<Record*>(nVOAPAL200_malloc(bytes, &status));
+        if (data_ != nullptr) {
+            nVOAPAL000::tUserBuffer(event, address, bytes).read(0, data_, bytes, status);
+        }
     }
-    void* copy = nVOAPAL200_malloc(bytes, &status);
-    if (copy != nullptr) {
-        nVOAPAL000::tUserBuffer(event, address, bytes).read(0, copy, bytes, status);
+    ~KernelCopy() {
+        if (data_ != slots_) {
+            nVOKAL100_free(data_);
+        }
     }
-    return copy;
-}
+    KernelCopy(const KernelCopy&) = delete;
+    KernelCopy& operator=(const KernelCopy&) = delete;
+
+    const Record* get() const { return data_; }
+
+private:
+    Record slots_[kSlots];
+    Record* data_ = nullptr;
+};
 
 } // namespace routing
 
@@ -81,22 +101,20 @@ template <> struct Operation<Op::routing_calculateRoute> {
             return;
         }
         const uint32_t capacity = in.possibilitiesCapacity;
-        auto* seeds = static_cast<voark::RouteCalculationSeedBase*>(routing::copyIn(
-            event, in.seedBuffer, uint64_t{in.seedCount} * sizeof(voark::RouteCalculationSeedBase), status));
-        auto* destinations = static_cast<uint32_t*>(routing::copyIn(
-            event, in.destinationBuffer, uint64_t{in.destinationCount} * sizeof(uint32_t), status));
+        const routing::KernelCopy<voark::RouteCalculationSeedBase> seeds(event, in.seedBuffer, in.seedCount,
+                                                                         status);
+        const routing::KernelCopy<uint32_t> destinations(event, in.destinationBuffer, in.destinationCount,
+                                                         status);
         if (status.isNotFatal()) {
             const nVOAPAL000::tUserBuffer buffer(event, in.possibilitiesBuffer,
                                                  uint64_t{capacity} * sizeof(voark::RoutePossibilityBase));
             const voark::APALUserBufferWrapper possibilities(buffer);
             uint32_t count = capacity;
-            out.result =
-                session->calculateRoute(in.routeOwner, seeds, in.seedCount, destinations, in.destinationCount,
-                                        in.routeCalculationWord, possibilities, &count, status);
+            out.result = session->calculateRoute(in.routeOwner, seeds.get(), in.seedCount, destinations.get(),
+                                                 in.destinationCount, in.routeCalculationWord, possibilities,
+                                                 &count, status);
             out.possibilitiesCount = count;
         }
-        nVOKAL100_free(seeds);
-        nVOKAL100_free(destinations);
     }
 };
 
