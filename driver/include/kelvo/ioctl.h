@@ -507,9 +507,10 @@ typedef struct kelvo_route_conflict { /* 16 bytes */
  * (calculated or reset-terminal routes, until destroyed): calculateRoute and
  * calculateResetTerminal of a handle that keeps that many, or whose routes
  * found would take it past them, answer -52000 and keep nothing new (the
- * count answered is the number found). A handle opened before routing was
- * set up, or whose routing was cleaned up, answers -52020 (queryVersion
- * answers 1; destroy, unreserve and unprogram answer 0 and do nothing). */
+ * count answered is the number found; for a full handle no search runs and
+ * it is 0). A handle opened before routing was set up, or whose routing was
+ * cleaned up, answers -52020 (queryVersion answers 1; destroy, unreserve and
+ * unprogram answer 0 and do nothing). */
 #define KELVO_ROUTING_MAX_RECORDS 4096u
 #define KELVO_ROUTING_MAX_ROUTES_PER_HANDLE 65536u
 typedef kelvo_status_record kelvo_routing_queryVersion_in;
