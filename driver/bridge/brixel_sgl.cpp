@@ -480,10 +480,38 @@ void tBrixelSGL::balance() {
     }
 }
 
+void tBrixelSGL::dropRingCopies() {
+    const tRingCopies copies = ringCopies_;
+    ringCopies_ = {};
+    if (copies.link == nullptr) {
+        return;
+    }
+    tBrixelSGLChunkyLink* const second = copies.link;
+    VOSDBG_ASSERT(_head->next == second && second->entryBytes() >= copies.linkCopyBytes);
+    _head->used = kHeaderBytes + copies.headEntryBytes;
+    _head->prev = nullptr;
+    const uint32_t kept = second->entryBytes() - copies.linkCopyBytes;
+    nVOKAL180_memMove(second->entries(), second->entries() + copies.linkCopyBytes, kept);
+    second->used -= copies.linkCopyBytes;
+    if (!second->isEmpty()) {
+        return;
+    }
+    // The ring's way back to the head goes with it.
+    tBrixelSGLChunkyLink* const following = second == _tail ? nullptr : second->next;
+    _head->next = following;
+    if (following != nullptr) {
+        following->prev = _head;
+    } else {
+        _tail = _head;
+    }
+    deleteObject(second);
+}
+
 void tBrixelSGL::makeContinuous(bool markTwoLinkRing, tStatus& status) {
     if (status.isFatal()) {
         return;
     }
+    dropRingCopies();
     balance();
     if (_head == _tail) {
         tBrixelSGLChunkyLink* const head = _head;
@@ -508,6 +536,7 @@ void tBrixelSGL::makeContinuous(bool markTwoLinkRing, tStatus& status) {
             nVOAPAL200_copyMemory(_tail->linkVirtualAddress + _tail->used, head->entries(), copy);
             _tail->used += copy;
         }
+        ringCopies_ = {copy, _tail, _tail->entryBytes()};
     }
     if (markTwoLinkRing && _head->next == _tail) {
         closeTwoLinkRing();
@@ -518,6 +547,7 @@ void tBrixelSGL::makeContinuous(bool markTwoLinkRing, tStatus& status) {
 }
 
 void tBrixelSGL::reset() {
+    ringCopies_ = {};
     if (_head == nullptr) {
         return;
     }

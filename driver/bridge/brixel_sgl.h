@@ -173,7 +173,11 @@ public:
     void makeFinite();
     void closeRing();
     void closeTwoLinkRing();
+    // A chain of one link is grown into two that hold its entries again and
+    // again; a chain made continuous before gives up those copies first, so
+    // that entries appended since follow the original ones exactly once.
     void makeContinuous(bool markTwoLinkRing, nVOAPALS100::tStatus& status);
+    // Steps of makeContinuous.
     uint32_t compact();
     void balance();
     // Clears the flags of every link (before a committed chain is committed again).
@@ -200,6 +204,18 @@ protected:
 private:
     // Frees the links after `from` up to the tail.
     void freeLinksAfter(tBrixelSGLChunkyLink* from);
+    // Back to the one link of entries that makeContinuous repeated (entries
+    // appended to its second link since stay, after the head's).
+    void dropRingCopies();
+
+    // What makeContinuous added to a chain of one link: the head's entry
+    // bytes before, the second link and the bytes of copies at its start.
+    struct tRingCopies {
+        uint32_t headEntryBytes = 0;
+        tBrixelSGLChunkyLink* link = nullptr;
+        uint32_t linkCopyBytes = 0;
+    };
+    tRingCopies ringCopies_;
 };
 
 // Self-configuration control word of a byte depth: bit 31, size code, offset.

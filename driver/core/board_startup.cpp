@@ -24,7 +24,10 @@ constexpr uint32_t kProgramWords = 2;
 using SleepPoller =
     orut::Poller<nVOAPAL000::tTimeout<nVOAPAL000::tTimeWasterSleep, nVOAPAL000::tTimebasePrecise>>;
 
-// Copies the caller's error list in and drops it: nothing in it is used yet.
+// Reads the caller's error list and drops it: nothing in it is used yet.
+// Its last entry is read first, so a list that is not all there fails at
+// once; then the whole list, a chunk at a time through one buffer of at most
+// kErrorListChunkBytes. However long the list, nothing larger is allocated.
 void readErrorList(const nVOAPAL000::tEventDescriptor& event, uint64_t address, uint64_t count,
                    tStatus& status) {
     if (status.isFatal() || count == 0) {
@@ -36,14 +39,22 @@ void readErrorList(const nVOAPAL000::tEventDescriptor& event, uint64_t address, 
         return;
     }
     const uint64_t bytes = count * sizeof(uint64_t);
-    void* copy = nVOAPAL200_malloc(bytes, &status);
-    if (copy == nullptr) {
+    const nVOAPAL000::tUserBuffer buffer(event, address, bytes);
+    uint64_t last = 0;
+    buffer.read(bytes - sizeof last, &last, sizeof last, status);
+    if (status.isFatal()) {
         return;
     }
-    __builtin_memset(copy, 0, bytes);
-    const nVOAPAL000::tUserBuffer buffer(event, address, bytes);
-    buffer.read(0, copy, bytes, status);
-    nVOKAL100_free(copy);
+    const uint64_t chunkBytes = bytes < kErrorListChunkBytes ? bytes : kErrorListChunkBytes;
+    void* chunk = nVOAPAL200_malloc(chunkBytes, &status);
+    if (chunk == nullptr) {
+        return;
+    }
+    for (uint64_t offset = 0; offset < bytes && status.isNotFatal(); offset += chunkBytes) {
+        const uint64_t left = bytes - offset;
+        buffer.read(offset, chunk, left < chunkBytes ? left : chunkBytes, status);
+    }
+    nVOKAL100_free(chunk);
 }
 
 } // namespace

@@ -1,8 +1,8 @@
 // Setup level 18: the board start-up. A two-word program (call the start-up
 // subroutine, then return) streams over DMA channel 1 into the sequencer's
 // command FIFO; the engine runs it to its end and is reset. The caller's
-// error list (custom words 9 and 10) is copied in and dropped; word 11 clears
-// a failed start-up to success.
+// error list (custom words 9 and 10) is read, a chunk at a time, and dropped;
+// word 11 clears a failed start-up to success.
 #pragma once
 
 #include <stdint.h>
@@ -20,6 +20,8 @@ class TYMORegMaps;
 constexpr int32_t kStartupTimedOut = static_cast<int32_t>(0xBFFA4690u);
 // The longest error list (its byte size stays below 2^32).
 constexpr uint64_t kMaximumErrorsToDisable = 0x1FFFFFFFu;
+// The error list is read through a buffer of at most this many bytes.
+constexpr uint64_t kErrorListChunkBytes = 4096;
 constexpr uint32_t kStartupChannel = 1;
 constexpr uint64_t kStartupTimeoutMicroseconds = 5000000;
 // The program's words before the subroutine address is filled in.

@@ -47,7 +47,9 @@ void CleanupOperationComposite::add(CleanupOperationInterface* operation, tStatu
         return;
     }
     internal::MutexHolder hold(mutex_);
-    operations_.add(operation, status);
+    if (!operations_.contains(operation)) {
+        operations_.add(operation, status);
+    }
 }
 
 void CleanupOperationComposite::remove(CleanupOperationInterface* operation, tStatus& status) {

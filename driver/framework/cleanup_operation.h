@@ -38,9 +38,11 @@ public:
     // merged into status: the first error stays and every operation runs.
     // Nothing on a fatal status. The list stays as it is.
     void cleanup(nVOAPALS100::tStatus& status) override;
-    // Appends (no duplicate check; -52000 when the list cannot grow).
+    // Appends; an operation already in the list stays where it is and
+    // nothing changes, so the list holds each operation once however often
+    // requests register it (-52000 when the list cannot grow).
     virtual void add(CleanupOperationInterface* operation, nVOAPALS100::tStatus& status);
-    // Removes the first occurrence; -52006 when absent.
+    // Removes the operation; -52006 when absent.
     virtual void remove(CleanupOperationInterface* operation, nVOAPALS100::tStatus& status);
     virtual void clear();
     virtual bool contains(const CleanupOperationInterface* operation);

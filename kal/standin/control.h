@@ -26,13 +26,15 @@ std::size_t liveAllocations();
 std::uint64_t allocationCalls();
 // Allocations made while the caller ran at interrupt or DPC level or held a spin lock.
 std::uint64_t atomicAllocations();
+// The largest size asked of nVOKAL100_malloc since the last reset (granted or not).
+std::uint64_t largestRequest();
 // Fails exactly the nth call from now (1 = the next one). 0 disables.
 void failNth(std::uint64_t n);
 // Fails every call after the next n calls succeeded.
 void failAfter(std::uint64_t n);
 // Removes every memory fault.
 void clearFaults();
-// Resets the call counters (not the live count) and removes faults.
+// Resets the call counters and the largest request (not the live count) and removes faults.
 void resetCounters();
 } // namespace memory
 

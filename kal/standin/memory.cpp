@@ -53,6 +53,7 @@ struct MemoryState {
     std::map<std::uintptr_t, Block> live; // by start
     std::uint64_t calls = 0;
     std::uint64_t atomicCalls = 0;
+    std::uint64_t largest = 0;
     std::uint64_t failAt = 0;    // absolute call number to fail, 0 = none
     std::uint64_t failAfter = 0; // fail every call numbered above this, 0 = none
     bool failAfterSet = false;
@@ -122,6 +123,10 @@ std::uint64_t atomicAllocations() {
     std::lock_guard g(state().lock);
     return state().atomicCalls;
 }
+std::uint64_t largestRequest() {
+    std::lock_guard g(state().lock);
+    return state().largest;
+}
 void failNth(std::uint64_t n) {
     std::lock_guard g(state().lock);
     state().failAt = n == 0 ? 0 : state().calls + n;
@@ -140,6 +145,7 @@ void resetCounters() {
     std::lock_guard g(state().lock);
     state().calls = 0;
     state().atomicCalls = 0;
+    state().largest = 0;
     state().failAt = 0;
     state().failAfterSet = false;
 }
@@ -152,6 +158,9 @@ extern "C" void* nVOKAL100_malloc(size_t size) noexcept {
     const std::uint64_t n = ++s.calls;
     if (kal::exec::inAtomicContext()) {
         ++s.atomicCalls;
+    }
+    if (size > s.largest) {
+        s.largest = size;
     }
     if ((s.failAt != 0 && n == s.failAt) || (s.failAfterSet && n > s.failAfter)) {
         return nullptr;

@@ -212,6 +212,29 @@ TEST_F(BridgeSgl, AOneLinkChainMadeContinuousRepeatsItsEntriesOverTwoLinks) {
     }
 }
 
+// Made continuous again, a one-link ring repeats its own entries and the one
+// appended since (none, into its second link, into a fresh link) alike.
+TEST_F(BridgeSgl, AOneLinkRingMadeContinuousAgainRepeatsAllItsEntriesAlike) {
+    for (const auto& [appended, fresh] : {std::pair{0u, false}, {1u, false}, {1u, true}}) {
+        SCOPED_TRACE(appended + fresh);
+        tBrixelSGL chain;
+        init(chain, 128);
+        transfers(chain, 0, 3);
+        tStatus status;
+        chain.makeContinuous(true, status);
+        if (appended != 0) {
+            chain.appendTransfer(kData + 3 * 0x1000ULL, 16, status, fresh);
+        }
+        chain.makeContinuous(true, status);
+        ASSERT_TRUE(status.isSuccess());
+        const std::vector<std::uint32_t> walked = indices(decode(chain, 2)); // the ring's two links
+        ASSERT_EQ(walked.size() % (3 + appended), 0u);
+        for (std::size_t i = 0; i < walked.size(); ++i) {
+            EXPECT_EQ(walked[i], i % (3 + appended)) << "entry " << i;
+        }
+    }
+}
+
 TEST_F(BridgeSgl, BalancingSpreadsTheTailsShortfallBeforeTheRingCloses) {
     tBrixelSGL chain;
     init(chain, 4096);

@@ -1,10 +1,12 @@
 // DMA end to end through the host's C API on every board: the command stream
 // to the device and the measure unit's packets from it (reserve, add a user
 // buffer, start, wait at the notify-at interrupt, read back), the wait's
-// checks, and a closed session stopping its stream.
+// checks, a closed session stopping its stream, and a ring grown after it ran.
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
+#include "client_pages.h"
 #include "core/dma_objects.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
@@ -149,6 +151,39 @@ TEST_F(E2EDma, ClosingTheSessionStopsItsStream) {
     EXPECT_EQ(kelvo_close(handle), 0);
     EXPECT_FALSE(module->dma(0).running()) << "the session's cleanup stopped the stream";
     EXPECT_EQ(module->dma(0).fifoResets(), resets + 2) << "and reset its FIFO (two strobes)";
+    remove(index);
+}
+
+// A continuous list of one buffer runs as a ring of that buffer; a second
+// buffer added after the ring ran (stopped, added, started again) follows
+// the first once, so two pages of data land one in each buffer.
+TEST_F(E2EDma, ARingGrownAfterItRanLandsEachPageInItsOwnBuffer) {
+    const int index = add("duskmere-a");
+    auto module = kelvo_host::module(static_cast<unsigned>(index));
+    const int handle = openReserved(index);
+    const uint64_t page = kelvo_test::pageSize();
+    kelvo_test::ClientPages buffers("ww");
+    const auto continuous = [&](uint64_t offset) {
+        return statusOf(
+            handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+            kelvo_brixelTools_addTransferFromDevice_in{0, 1, address(buffers.at(offset)), page, 0, 0});
+    };
+    const kelvo_brixelTools_startDMA_in start{0, 0, {}, 0};
+    EXPECT_EQ(continuous(0), 0);
+    EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, start), 0);
+    EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_stopDMA, 0), 0);
+    EXPECT_EQ(continuous(page), 0);
+    EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, start), 0);
+
+    std::vector<uint8_t> data(page, 1); // page n + 1 holds n + 1
+    data.resize(2 * page, 2);
+    module->dma(0).inject(data.data(), data.size());
+    EXPECT_EQ(wait(handle, 0, 0, static_cast<uint32_t>(data.size()), kForever).status, 0);
+    for (size_t n = 0; n < 2; ++n) {
+        EXPECT_EQ(std::count(buffers.at(n * page), buffers.at((n + 1) * page), n + 1), page) << n;
+    }
+    EXPECT_EQ(kelvo_close(handle), 0);
+    EXPECT_TRUE(module->dma(0).faults().empty());
     remove(index);
 }
 

@@ -16,20 +16,22 @@ protected:
     std::vector<std::string> trace;
 };
 
-TEST_F(FrameworkSessionComposite, RunsTheLastAddedFirstKeepsTheFirstErrorAndRemovesTheFirstOccurrence) {
+TEST_F(FrameworkSessionComposite, RunsTheLastAddedFirstKeepsTheFirstErrorAndHoldsEachOperationOnce) {
     tStatus status;
     kdut::CleanupOperationComposite composite(2, status);
     TracingCleanup a("a", trace);
     TracingCleanup b("b", trace, -52006);
     TracingCleanup c("c", trace, -52008);
-    for (TracingCleanup* op : {&a, &b, &c, &a}) {
+    TracingCleanup d("d", trace);
+    for (TracingCleanup* op : {&a, &b, &c, &a, &b, &d}) {
         composite.add(op, status);
     }
-    composite.remove(&a, status);
     ASSERT_TRUE(status.isSuccess()) << "the capacity is no limit";
-    EXPECT_TRUE(composite.contains(&a));
+    EXPECT_EQ(composite.size(), 4u) << "an operation added again stays where it was";
+    composite.remove(&d, status);
+    ASSERT_TRUE(status.isSuccess());
     composite.cleanup(status);
-    EXPECT_EQ(trace, (std::vector<std::string>{"a", "c", "b"}));
+    EXPECT_EQ(trace, (std::vector<std::string>{"c", "b", "a"}));
     EXPECT_EQ(status.getCode(), -52008) << "the first error stays; the later ones still run";
     EXPECT_EQ(composite.size(), 3u) << "cleanup leaves the list";
 

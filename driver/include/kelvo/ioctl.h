@@ -869,13 +869,13 @@ typedef struct kelvo_custom_reset_parameters {
     uint64_t isolatedFirmwarePtr;
     uint64_t isolatedFirmwareSize;
     uint64_t subroutineCommandsPtr;
-    uint64_t numberOfSubroutineCommands; /* at most 0xFFFFFFFF */
+    uint64_t numberOfSubroutineCommands; /* at most 8192 (the local RAM kept for subroutines) */
     uint64_t subroutineIdsPtr;
     uint64_t subroutineAddressesPtr;
-    uint64_t numberOfSubroutines; /* at most 0xFFFFFFFF */
-    uint64_t errorsToDisablePtr;
-    uint64_t numberOfErrorsToDisable;
-    uint64_t ignoreStartupErrors; /* non-zero: true */
+    uint64_t numberOfSubroutines;     /* at most 8192 */
+    uint64_t errorsToDisablePtr;      /* read whole, 4 KiB at a time, and not used further */
+    uint64_t numberOfErrorsToDisable; /* at most 0x1FFFFFFF u64 entries */
+    uint64_t ignoreStartupErrors;     /* non-zero: true */
 } kelvo_custom_reset_parameters;
 
 /* ---- The code table ------------------------------------------------------------
