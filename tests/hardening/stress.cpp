@@ -76,6 +76,7 @@ std::vector<std::uint32_t> streamBuffers[kWorkers];
 
 std::chrono::steady_clock::time_point deadline; // of the workers
 std::atomic<bool> stopping{false};              // the disturbers
+std::atomic<unsigned> workersLeft{kWorkers};    // the sharers and the racers run as long as the workers
 std::atomic<std::uint64_t> requests{0}, answered{0}, resets{0}, powerCycles{0}, streamsChecked{0};
 std::atomic<std::uint64_t> sharedRequests{0}, cleanups{0}, closes{0}, rounds{0}, refusedInBursts{0};
 
@@ -239,16 +240,18 @@ std::int32_t stream(Worker& w, std::vector<std::uint32_t>& words, bool clearFirs
         return refusedToOthers(
             w, ask(w.handle, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred, wait, waited), "a wait");
     }
-    words.assign(kStreamPackets * kPacketWords, 0xEEEEEEEEu);
     std::int32_t status = 0;
-    if (clearFirst) {
+    if (clearFirst) { // and the device writes no more into the buffer
         status = channelStep(w, KELVO_IOCTL_brixelTools_stopDMA);
         status = status == 0 || status == tStatus::kNotAccessible ? 0 : status; // nothing was running
         status = status ? status : channelStep(w, KELVO_IOCTL_brixelTools_clearTransfers);
         status = status == tStatus::kNotAccessible ? 0 : status;
     }
-    status = status ? status : ask(w.handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-            kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(words.data()), kStreamBytes, 0, 0});
+    words.assign(kStreamPackets * kPacketWords, 0xEEEEEEEEu);
+    status = status ? status
+                    : ask(w.handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+                          kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(words.data()),
+                                                                     kStreamBytes, 0, 0});
     if (status == 0) {
         status = ask(w.handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0});
     }
@@ -353,10 +356,11 @@ void worker(unsigned id, std::uint64_t count, std::uint64_t seed) {
         }
         if (w.handle < 0) {
             fail("a handle could not be opened again: " + std::to_string(w.handle));
-            return;
+            break;
         }
     }
     kelvo_close(w.handle);
+    workersLeft.fetch_sub(1);
 }
 
 // ---- threads sharing one handle ----
@@ -366,15 +370,16 @@ void worker(unsigned id, std::uint64_t count, std::uint64_t seed) {
 // closes it and opens a new one.
 struct Shared {
     std::atomic<int> handle{-1};
-    std::atomic<std::uint64_t> issued{0}; // the sharers' requests
+    std::atomic<std::uint64_t> issued{0}; // the sharers' requests that reached the handle
 };
 Shared shared[kModules];
 // What the sharers' transfers to the device read: it lives as long as the
 // run (a transfer the driver kept past a close still reads it).
 std::uint8_t sharedOut[kModules * kSharers][64];
 constexpr std::uint32_t kRoutingNotifier = 0x80000000u;
-constexpr std::int32_t kNoRouting = -52020;              // the session's routing was cleaned up
-constexpr std::int32_t kStreamRunning = -1074100114;     // 0xBFFA806E: cleared or started while running
+constexpr std::int32_t kNoRouting = -52020; // the session's routing was cleaned up
+constexpr std::int32_t kStreamRunning =
+    static_cast<std::int32_t>(0xBFFA806Eu);                           // cleared or started while running
 constexpr std::int32_t kNoTransfers = KELVO_STATUS_INVALID_PARAMETER; // a start with nothing to run
 
 // What a request on a shared handle may answer besides a worker's: its handle
@@ -382,14 +387,17 @@ constexpr std::int32_t kNoTransfers = KELVO_STATUS_INVALID_PARAMETER; // a start
 // taken by another session (or by this one before), or not held (cleaned up
 // meanwhile), the stream's own refusals (nothing to start or stop, running).
 bool sharedAnswer(std::int32_t status) {
-    return transient(status) || status == KELVO_E_INVALID || status == kNoRouting || status == kRouteConflict ||
-           status == KELVO_STATUS_RESERVED_BY_OTHER || status == KELVO_STATUS_CHANNEL_NOT_RESERVED ||
-           status == kNoTransfers || status == tStatus::kNotAccessible || status == kStreamRunning;
+    return transient(status) || status == KELVO_E_INVALID || status == kNoRouting ||
+           status == kRouteConflict || status == KELVO_STATUS_RESERVED_BY_OTHER ||
+           status == KELVO_STATUS_CHANNEL_NOT_RESERVED || status == kNoTransfers ||
+           status == tStatus::kNotAccessible || status == kStreamRunning;
 }
 
 // The routing notifier of the handle, opened (to the handle's destination) or
 // closed: the kernel layer's code, as the driver's (a second open, or one
-// after the routing was cleaned up, is the invalid state).
+// after the routing was cleaned up, is the invalid state; the driver's codes
+// the kernel layer has no name for, the invalidated session's among them,
+// reach it as one).
 std::int32_t notifier(Worker& w) {
     std::int32_t code = 0;
     if (w.random() % 2 == 0) {
@@ -402,6 +410,7 @@ std::int32_t notifier(Worker& w) {
     return code == -51300   ? tStatus::kInvalidState
            : code == -51104 ? tStatus::kSetupTargetReached
            : code == -51400 ? tStatus::kTimedOut
+           : code == -51001 ? KELVO_STATUS_SESSION_INVALIDATED
                             : code;
 }
 
@@ -414,8 +423,9 @@ std::int32_t toDevice(Worker& w) {
     case 0:
         return ask(h, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0});
     case 1:
-        return ask(h, KELVO_IOCTL_brixelTools_addTransferToDevice,
-                   kelvo_brixelTools_addTransferToDevice_in{1, 0, address(sharedOut[w.id - kWorkers]), 64, 1, 0});
+        return ask(
+            h, KELVO_IOCTL_brixelTools_addTransferToDevice,
+            kelvo_brixelTools_addTransferToDevice_in{1, 0, address(sharedOut[w.id - kWorkers]), 64, 1, 0});
     case 2:
         return ask(h, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{1, 0, {}, 0});
     case 3:
@@ -430,7 +440,8 @@ std::int32_t toDevice(Worker& w) {
     case 6:
         return ask(h, KELVO_IOCTL_brixelTools_clearTransfers, kelvo_brixelTools_clearTransfers_in{1, 0});
     default:
-        return ask(h, KELVO_IOCTL_brixelTools_clearApplicationFIFO, kelvo_brixelTools_clearApplicationFIFO_in{1, 0});
+        return ask(h, KELVO_IOCTL_brixelTools_clearApplicationFIFO,
+                   kelvo_brixelTools_clearApplicationFIFO_in{1, 0});
     }
 }
 
@@ -439,21 +450,28 @@ std::int32_t toDevice(Worker& w) {
 constexpr Kind kShared[] = {KIND(route), KIND(notifier), KIND(toDevice), KIND(level), KIND(readSignature)};
 #undef KIND
 
-void sharer(unsigned id, std::uint64_t count, std::uint64_t seed) {
+void sharer(unsigned id, std::uint64_t seed) {
     const unsigned m = (id - kWorkers) % kModules;
     Worker w{id, modules[m], std::mt19937_64(seed * 1000003u + id), -1, Hold::kUnknown, {}};
-    for (std::uint64_t n = 0; n < count && std::chrono::steady_clock::now() < deadline; ++n) {
+    while (workersLeft.load() != 0) {
         w.handle = shared[m].handle.load();
         const Kind& kind = kShared[w.random() % std::size(kShared)];
         w.wrong.clear();
         const std::int32_t status = kind.issue(w);
         requests.fetch_add(1, std::memory_order_relaxed);
         sharedRequests.fetch_add(1, std::memory_order_relaxed);
+        if (status == KELVO_E_INVALID) { // closed: the cleaner opens the next handle
+            while (shared[m].handle.load() == w.handle && workersLeft.load() != 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            }
+            continue;
+        }
         shared[m].issued.fetch_add(1);
         if (status == 0) {
             answered.fetch_add(1, std::memory_order_relaxed);
-        } else if (status == tStatus::kSetupTargetReached || status == KELVO_E_INVALID) {
-            std::this_thread::sleep_for(std::chrono::microseconds(100)); // a moment for the reset or the re-open
+        } else if (status == tStatus::kSetupTargetReached || status == KELVO_STATUS_SESSION_INVALIDATED) {
+            std::this_thread::sleep_for(
+                std::chrono::microseconds(100)); // a moment for the reset or the cleaner
         }
         if (!w.wrong.empty() || !sharedAnswer(status)) {
             fail(std::string("a shared handle's ") + kind.name + ": " +
@@ -484,7 +502,7 @@ void closeShared(unsigned m) {
 }
 
 // The disturbers act once per this many successful requests of the workers
-// (the cleaners per this many requests of their sharers), so that requests
+// (the cleaners per this many of their sharers'), so that requests
 // also run between resets and power cycles: false once the run stops.
 bool pace(std::uint64_t& last, std::uint64_t spacing, const std::atomic<std::uint64_t>& counter = answered) {
     while (!stopping.load() && counter.load() < last + spacing) {
@@ -531,8 +549,12 @@ constexpr std::int32_t kRacerAnswers[] = {0,
 // ends in a close (after a cleanup now and then) and the buffers are freed: a
 // transfer the close left behind has the device write into freed memory.
 void racer(unsigned id, std::uint64_t seed) {
-    Worker w{id, quiet, std::mt19937_64(seed), kelvo_open("smu_kelvo", static_cast<unsigned>(quiet.index)),
-             Hold::kUnknown, {}};
+    Worker w{id,
+             quiet,
+             std::mt19937_64(seed),
+             kelvo_open("smu_kelvo", static_cast<unsigned>(quiet.index)),
+             Hold::kUnknown,
+             {}};
     std::vector<std::uint32_t> words(kStreamPackets * kPacketWords, 0xEEEEEEEEu);
     std::vector<std::uint8_t> out(64, static_cast<std::uint8_t>(id));
     const auto on = [&](std::uint32_t code, std::uint32_t channel) {
@@ -548,16 +570,18 @@ void racer(unsigned id, std::uint64_t seed) {
             status = reserve(w);
             break;
         case 1:
-            status = ask(w.handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                         kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(words.data()), kStreamBytes, 0, 0});
+            status = ask(
+                w.handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+                kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(words.data()), kStreamBytes, 0, 0});
             break;
         case 2:
-            status = ask(w.handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
-                         kelvo_brixelTools_addTransferToDevice_in{1, 0, address(out.data()), out.size(), 1, 0});
+            status =
+                ask(w.handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
+                    kelvo_brixelTools_addTransferToDevice_in{1, 0, address(out.data()), out.size(), 1, 0});
             break;
         case 3:
-            status =
-                ask(w.handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{channel, 0, {}, 0});
+            status = ask(w.handle, KELVO_IOCTL_brixelTools_startDMA,
+                         kelvo_brixelTools_startDMA_in{channel, 0, {}, 0});
             break;
         case 4:
             status = on(KELVO_IOCTL_measureUnit_arm, 0);
@@ -614,8 +638,8 @@ std::uint64_t burst(unsigned times) {
         const std::int32_t status =
             ask(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{channel, 0, {}, 0});
         if (status != kNoTransfers) {
-            fail("a start on DMA channel " + std::to_string(channel) +
-                 " once every handle closed answered " + std::to_string(status));
+            fail("a start on DMA channel " + std::to_string(channel) + " once every handle closed answered " +
+                 std::to_string(status));
         }
     }
     struct Refused {
@@ -629,12 +653,11 @@ std::uint64_t burst(unsigned times) {
                                {KELVO_IOCTL_kdut_reserveResources, {0, 0, {}, 0}, 0}};
     for (const Refused& r : refused) {
         for (unsigned n = 0; n < times; ++n) {
-            const std::int32_t status =
-                r.code == KELVO_IOCTL_kdut_reserveResources
-                    ? ask(handle, r.code, kelvo_kdut_reserveResources_in{0, 0, 0})
-                    : r.code == KELVO_IOCTL_brixelTools_stopDMA
-                          ? ask(handle, r.code, kelvo_brixelTools_stopDMA_in{0, 0})
-                          : ask(handle, r.code, r.start);
+            const std::int32_t status = r.code == KELVO_IOCTL_kdut_reserveResources
+                                            ? ask(handle, r.code, kelvo_kdut_reserveResources_in{0, 0, 0})
+                                        : r.code == KELVO_IOCTL_brixelTools_stopDMA
+                                            ? ask(handle, r.code, kelvo_brixelTools_stopDMA_in{0, 0})
+                                            : ask(handle, r.code, r.start);
             if (status != r.answer) {
                 fail("a burst's request " + std::to_string(r.code) + " answered " + std::to_string(status));
             }
@@ -648,12 +671,12 @@ std::uint64_t burst(unsigned times) {
     return fifoResets() - before;
 }
 
-// Rounds of two racers on the quiet module, each followed by a burst, until
-// the workers end (the same limits).
-void quietRounds(std::uint64_t count, std::uint64_t seed) {
+// Rounds of two racers on the quiet module, each followed by a burst, as
+// long as the workers run.
+void quietRounds(std::uint64_t seed) {
     std::mt19937_64 random(seed ^ 0xC3C3u);
     const std::uint64_t bound = burst(1);
-    for (std::uint64_t n = 0; n < count && std::chrono::steady_clock::now() < deadline; ++n) {
+    while (workersLeft.load() != 0) {
         std::thread x(racer, 2 * kWorkers, random()), y(racer, 2 * kWorkers + 1, random());
         x.join();
         y.join();
@@ -666,7 +689,6 @@ void quietRounds(std::uint64_t count, std::uint64_t seed) {
         rounds.fetch_add(1);
     }
 }
-
 
 // Resets its module to a random level, mostly the complete one; after a lower
 // one (where most requests fail at once) the complete one soon.
@@ -779,13 +801,13 @@ int main(int argc, char** argv) {
     for (unsigned m = 0; m < kModules; ++m) {
         openShared(m);
         for (unsigned s = 0; s < kSharers; ++s) {
-            threads.emplace_back(sharer, kWorkers + s * kModules + m, count, seed);
+            threads.emplace_back(sharer, kWorkers + s * kModules + m, seed);
         }
         disturbers.emplace_back(cleaner, m, seed);
         disturbers.emplace_back(resetter, m, seed);
         disturbers.emplace_back(power, m);
     }
-    threads.emplace_back(quietRounds, count / 10, seed);
+    threads.emplace_back(quietRounds, seed);
     for (std::thread& t : threads) {
         t.join();
     }
@@ -800,7 +822,8 @@ int main(int argc, char** argv) {
     // Every module reaches the complete level, no DMA engine saw a malformed
     // chain or a refused access, and nothing is left once they are gone.
     for (const Module& module : modules) {
-        const std::shared_ptr<sim::Module> simulated = kelvo_host::module(static_cast<unsigned>(module.index));
+        const std::shared_ptr<sim::Module> simulated =
+            kelvo_host::module(static_cast<unsigned>(module.index));
         for (unsigned channel = 0; channel < 2; ++channel) {
             for (const std::string& fault : simulated->dma(channel).faults()) {
                 fail("DMA channel " + std::to_string(channel) + ": " + fault);
@@ -823,11 +846,12 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(resets.load()),
                 static_cast<unsigned long long>(powerCycles.load()),
                 static_cast<unsigned long long>(streamsChecked.load()));
-    std::printf("kelvo_stress: %llu requests on shared handles, %llu cleanups and %llu closes racing them; %llu "
-                "rounds of two handles on one channel, %llu refused requests in bursts\n",
-                static_cast<unsigned long long>(sharedRequests.load()),
-                static_cast<unsigned long long>(cleanups.load()), static_cast<unsigned long long>(closes.load()),
-                static_cast<unsigned long long>(rounds.load()),
-                static_cast<unsigned long long>(refusedInBursts.load()));
+    std::printf(
+        "kelvo_stress: %llu requests on shared handles, %llu cleanups and %llu closes racing them; %llu "
+        "rounds of two handles on one channel, %llu refused requests in bursts\n",
+        static_cast<unsigned long long>(sharedRequests.load()),
+        static_cast<unsigned long long>(cleanups.load()), static_cast<unsigned long long>(closes.load()),
+        static_cast<unsigned long long>(rounds.load()),
+        static_cast<unsigned long long>(refusedInBursts.load()));
     return verdict("kelvo_stress");
 }
