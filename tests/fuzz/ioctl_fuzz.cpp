@@ -689,15 +689,25 @@ void event(Reader& in, unsigned board, unsigned slot) {
 // handle's transfers and reservation stand, a request repeated, every handle
 // closed at once ----
 
-// The hardware steps of a cleanup: the FIFO resets of a module's DMA channels.
-std::uint64_t fifoResets(const Device& device) {
+// The hardware steps of a cleanup: the FIFO resets of a module's DMA
+// channels and the stops of its measure unit (counted from its trace, cleared).
+std::uint64_t hardwareSteps(const Device& device) {
     const std::shared_ptr<sim::Module> module = moduleOf(device);
-    return module == nullptr ? 0 : module->dma(0).fifoResets() + module->dma(1).fifoResets();
+    if (module == nullptr) {
+        return 0;
+    }
+    std::uint64_t steps = module->dma(0).fifoResets() + module->dma(1).fifoResets();
+    sim::Block& measureUnit = module->sequencerSide()->measureUnitBlock();
+    for (const sim::Access& a : measureUnit.trace()) {
+        steps += a.write && (a.value & sim::MeasureUnit::kStopStrobe) != 0 ? 1 : 0;
+    }
+    measureUnit.clearTrace();
+    return steps;
 }
 
 // What one cleanup may cost: each of a session's operations once, and none
-// stops a channel's stream or clears its FIFO more than twice over.
-constexpr std::uint64_t kCleanupFifoResets = 16;
+// takes more than a few such steps.
+constexpr std::uint64_t kCleanupSteps = 16;
 
 // The codes a repeat leaves out: each costs a thousand times the others (the
 // flash over the SPI port).
@@ -722,8 +732,9 @@ bool allAtTop() {
 }
 
 // Every handle of every device closed and opened anew: nothing a session
-// added stays. The kernel-layer objects are those of the start (once every
-// board is at the top level again), and no channel has a transfer left to start.
+// locked stays. The page lists, their mappings, the scatter-gather lists and
+// the unsent socket buffers are those of the start (once every board is at the
+// top level again), and no channel has a transfer left to start.
 void drainMessages();
 
 void closeEveryHandle() {
@@ -736,8 +747,13 @@ void closeEveryHandle() {
     if (!allAtTop()) {
         return;
     }
+    // What a session locks or sends for user mode (the devices' own caches, as
+    // the storage maps' copies read on demand, may grow and stay).
+    const auto userSide = [](const kal::live::Counts& c) {
+        return std::array<std::size_t, 4>{c.pageLists, c.pageListMappings, c.sgls, c.socketBuffers};
+    };
     const kal::live::Counts now = kal::live::now();
-    if (!(now == liveAtTop)) {
+    if (userSide(now) != userSide(liveAtTop)) {
         std::fprintf(stderr, "kelvo_fuzz: at the start: %s\nkelvo_fuzz: every handle closed: %s\n",
                      kal::live::describe(liveAtTop).c_str(), kal::live::describe(now).c_str());
         abortWith("kernel-layer objects outlived every handle");
@@ -754,10 +770,10 @@ void closeEveryHandle() {
     }
 }
 
-// The last table request repeated (refused or not) on this handle, 1 to 128
+// The last table request repeated (refused or not) on this handle, 1 to 64
 // times, then the handle's cleanup: its hardware steps stay those of one.
 void repeatRequest(Reader& in, const Device& device, int handle) {
-    const unsigned times = 1 + in.u8() % 128;
+    const unsigned times = 1 + in.u8() % 64;
     if (lastArgument == nullptr || slow(lastCode)) {
         return;
     }
@@ -765,12 +781,13 @@ void repeatRequest(Reader& in, const Device& device, int handle) {
         kelvo_ioctl(handle, lastCode, lastArgument);
     }
     totals.requests += times;
-    const std::uint64_t before = fifoResets(device);
+    const std::uint64_t before = hardwareSteps(device);
     cleanup(handle);
-    if (fifoResets(device) - before > kCleanupFifoResets) {
+    const std::uint64_t steps = hardwareSteps(device) - before;
+    if (steps > kCleanupSteps) {
         std::fprintf(stderr,
-                     "kelvo_fuzz: the cleanup after %u repeats of code 0x%08x reset FIFOs %llu times\n",
-                     times, lastCode, static_cast<unsigned long long>(fifoResets(device) - before));
+                     "kelvo_fuzz: the cleanup after %u repeats of code 0x%08x took %llu hardware steps\n",
+                     times, lastCode, static_cast<unsigned long long>(steps));
         abortWith("a cleanup's work grew with repeated requests");
     }
 }
@@ -1070,10 +1087,10 @@ Bytes seedOf(unsigned board, std::uint32_t code) {
     return seed;
 }
 
-// The shapes between the two handles of a board (slots 0 and 1) on DMA
-// channel 0: transfers of both, one handle's cleanup, close or reset, the
+// The shapes between the two handles of a board (slots 0 and 1) on one DMA
+// channel: transfers of both, one handle's cleanup, close or reset, the
 // other's start, every handle closed; a refused start and an empty
-// reservation repeated before a cleanup.
+// reservation repeated before a cleanup; a clear refused while the stream runs.
 std::vector<Bytes> shapesOf(unsigned board) {
     const auto b = static_cast<std::uint8_t>(board);
     const auto add = [&](Bytes& seed, std::uint8_t slot, std::uint16_t at) {
@@ -1097,7 +1114,7 @@ std::vector<Bytes> shapesOf(unsigned board) {
     };
     const Bytes cleanupOf1 = {14, b, 1, 1}, close0 = {14, b, 0, 2}, close1 = {14, b, 1, 2},
                 closeAll = {14, b, 0, 3};
-    std::vector<Bytes> shapes(5);
+    std::vector<Bytes> shapes(6);
     // The holder's transfer, the other's refused; the holder closes, the other starts.
     reserve(shapes[0], board);
     add(shapes[0], 0, 0);
@@ -1117,11 +1134,19 @@ std::vector<Bytes> shapesOf(unsigned board) {
         shapes[n].insert(shapes[n].end(), close0.begin(), close0.end());
         shapes[n].insert(shapes[n].end(), closeAll.begin(), closeAll.end());
     }
-    // A start with nothing to run, repeated 100 times, then an empty reservation.
+    // A start with nothing to run, an empty reservation, an arm: each repeated 36 times.
     start(shapes[2], 0);
     shapes[2].insert(shapes[2].end(), {14, b, 0, 0, 99});
     append(shapes[2], board, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{0, 0, 0});
     shapes[2].insert(shapes[2].end(), {14, b, 0, 0, 99});
+    append(shapes[2], board, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{0, 0});
+    shapes[2].insert(shapes[2].end(), {14, b, 0, 0, 99});
+    // A clear refused while the stream runs, then every handle closed.
+    send(shapes[5], 0, 0);
+    sendAll(shapes[5], 0);
+    append(shapes[5], board, KELVO_IOCTL_brixelTools_clearTransfers,
+           kelvo_brixelTools_clearTransfers_in{1, 0});
+    shapes[5].insert(shapes[5].end(), closeAll.begin(), closeAll.end());
     // The holder's transfer running, then the other handle resets the device (a rare event).
     reserve(shapes[3], board);
     add(shapes[3], 0, 0);

@@ -11,6 +11,7 @@
 //   kelvo_stress [--requests N] [--seconds S] [--seed X]   (N: 2000, or none
 //   with --seconds alone; whichever ends first)
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <random>
 #include <thread>
@@ -622,16 +623,26 @@ void racer(unsigned id, std::uint64_t seed) {
     }
 }
 
-// The hardware steps a cleanup of the quiet module takes: FIFO resets of both channels.
-std::uint64_t fifoResets() {
+// The hardware steps of the quiet module since the last call: FIFO resets
+// of both DMA channels and stops of the measure unit.
+std::uint64_t hardwareSteps() {
     const std::shared_ptr<sim::Module> module = kelvo_host::module(static_cast<unsigned>(quiet.index));
-    return module->dma(0).fifoResets() + module->dma(1).fifoResets();
+    static std::uint64_t fifoResetsBefore = 0;
+    const std::uint64_t fifoResets = module->dma(0).fifoResets() + module->dma(1).fifoResets();
+    std::uint64_t steps = fifoResets - fifoResetsBefore;
+    fifoResetsBefore = fifoResets;
+    sim::Block& measureUnit = module->sequencerSide()->measureUnitBlock();
+    for (const sim::Access& a : measureUnit.trace()) {
+        steps += a.write && (a.value & sim::MeasureUnit::kStopStrobe) != 0 ? 1 : 0;
+    }
+    measureUnit.clearTrace();
+    return steps;
 }
 
 // Once both racers closed: nothing of theirs is left on either channel (a
 // start has nothing to run), and a burst of refused (or repeated) requests
-// costs the cleanup after it no more hardware steps than one of each does.
-// Its count: a burst of one measures the bound (at the start).
+// costs the cleanup and close after it no more hardware steps than one of
+// each does: their count (a burst of one measures the bound, at the start).
 std::uint64_t burst(unsigned times) {
     const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(quiet.index));
     for (std::uint32_t channel : {0u, 1u}) {
@@ -642,33 +653,56 @@ std::uint64_t burst(unsigned times) {
                  std::to_string(status));
         }
     }
-    struct Refused {
-        std::uint32_t code;
-        kelvo_brixelTools_startDMA_in start; // or the reservation's mask (0) in the first word
+    // Refused: starts with nothing to run, a stop with nothing to stop; and
+    // requests that each leave the session the same cleanup: an empty
+    // reservation, the measure unit armed, the sequence engine started.
+    struct Repeated {
+        const char* what;
+        std::function<std::int32_t()> request;
         std::int32_t answer;
     };
-    const Refused refused[] = {{KELVO_IOCTL_brixelTools_startDMA, {0, 0, {}, 0}, kNoTransfers},
-                               {KELVO_IOCTL_brixelTools_startDMA, {1, 0, {}, 0}, kNoTransfers},
-                               {KELVO_IOCTL_brixelTools_stopDMA, {0, 0, {}, 0}, tStatus::kNotAccessible},
-                               {KELVO_IOCTL_kdut_reserveResources, {0, 0, {}, 0}, 0}};
-    for (const Refused& r : refused) {
+    const auto start = [handle](std::uint32_t channel) {
+        return ask(handle, KELVO_IOCTL_brixelTools_startDMA,
+                   kelvo_brixelTools_startDMA_in{channel, 0, {}, 0});
+    };
+    const Repeated repeated[] = {
+        {"start on DMA channel 0", [&] { return start(0); }, kNoTransfers},
+        {"start on DMA channel 1", [&] { return start(1); }, kNoTransfers},
+        {"stop",
+         [&] {
+             return ask(handle, KELVO_IOCTL_brixelTools_stopDMA, kelvo_brixelTools_stopDMA_in{0, 0});
+         },
+         tStatus::kNotAccessible},
+        {"empty reservation",
+         [&] {
+             return ask(handle, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{0, 0, 0});
+         },
+         0},
+        {"arm",
+         [&] {
+             return ask(handle, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{0, 0});
+         },
+         0},
+        {"engine start",
+         [&] {
+             return ask(handle, KELVO_IOCTL_wexmoor_startSequenceEngine,
+                        kelvo_wexmoor_startSequenceEngine_in{1, 0, 0});
+         },
+         0}};
+    for (const Repeated& r : repeated) {
         for (unsigned n = 0; n < times; ++n) {
-            const std::int32_t status = r.code == KELVO_IOCTL_kdut_reserveResources
-                                            ? ask(handle, r.code, kelvo_kdut_reserveResources_in{0, 0, 0})
-                                        : r.code == KELVO_IOCTL_brixelTools_stopDMA
-                                            ? ask(handle, r.code, kelvo_brixelTools_stopDMA_in{0, 0})
-                                            : ask(handle, r.code, r.start);
+            const std::int32_t status = r.request();
             if (status != r.answer) {
-                fail("a burst's request " + std::to_string(r.code) + " answered " + std::to_string(status));
+                fail(std::string("a burst's ") + r.what + " answered " + std::to_string(status));
             }
             refusedInBursts.fetch_add(1, std::memory_order_relaxed);
         }
     }
-    const std::uint64_t before = fifoResets();
+    hardwareSteps();
     if (ask(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{}) != 0 || kelvo_close(handle) != 0) {
         fail("the cleanup or close after a burst failed");
     }
-    return fifoResets() - before;
+    return hardwareSteps();
 }
 
 // Rounds of two racers on the quiet module, each followed by a burst, as
@@ -683,8 +717,8 @@ void quietRounds(std::uint64_t seed) {
         const unsigned times = 1 + static_cast<unsigned>(random() % 200);
         const std::uint64_t steps = burst(times);
         if (steps > bound) {
-            fail("the cleanup after " + std::to_string(times) + " refused requests of each kind took " +
-                 std::to_string(steps) + " FIFO resets, after one " + std::to_string(bound));
+            fail("the cleanup after " + std::to_string(times) + " requests of each kind took " +
+                 std::to_string(steps) + " hardware steps, after one " + std::to_string(bound));
         }
         rounds.fetch_add(1);
     }
