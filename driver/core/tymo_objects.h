@@ -50,7 +50,10 @@ public:
     static SetupTask* create(KelvoHelper& helper, const SetupInputs& inputs, nVOAPALS100::tStatus& status);
 
     // Builds everything in order and stops at the first error; only when all
-    // of it was built are "flashWindow" and the three checkers added.
+    // of it was built are "flashWindow" and the three checkers added. The
+    // bridge signature is checked before the register maps' refusal of DMA
+    // channel blocks outside the BAR counts: a dead bridge (all ones) places
+    // them there, and is reported as a wrong signature.
     void setup(nVOAPAL000::tPCIDevice& device, kdut::HardwareStateCheckerComposite& checkers,
                RegiDispatchers& dispatchers, nVOAPALS100::tStatus& status);
     // Undoes whatever was built, in reverse order, memory window 0 last. Never fails.

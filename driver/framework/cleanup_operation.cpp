@@ -38,6 +38,15 @@ void CleanupOperationComposite::cleanup(tStatus& status) {
     }
 }
 
+void CleanupOperationComposite::cleanupAndClear(tStatus& status) {
+    if (!usable()) {
+        return;
+    }
+    internal::MutexHolder hold(mutex_);
+    cleanup(status);
+    operations_.clear();
+}
+
 void CleanupOperationComposite::add(CleanupOperationInterface* operation, tStatus& status) {
     if (status.isFatal()) {
         return;

@@ -45,6 +45,11 @@ public:
     // Removes the operation; -52006 when absent.
     virtual void remove(CleanupOperationInterface* operation, nVOAPALS100::tStatus& status);
     virtual void clear();
+    // Runs every operation as cleanup does and then empties the list, both
+    // under the one hold of the mutex: an operation another thread adds
+    // meanwhile waits and lands in the emptied list, so it is never dropped
+    // without having run.
+    void cleanupAndClear(nVOAPALS100::tStatus& status);
     virtual bool contains(const CleanupOperationInterface* operation);
 
     size_t size();

@@ -31,18 +31,6 @@ void PowerAllocationLimitInMicroWatts::insert(uint32_t key, uint32_t microWatts)
     map_->insert(key, microWatts, status_);
 }
 
-bool PowerAllocationLimitInMicroWatts::find(uint32_t key, uint32_t& microWatts) const {
-    if (!map_) {
-        return false;
-    }
-    auto it = map_->find(key);
-    if (it == map_->end()) {
-        return false;
-    }
-    microWatts = it->value;
-    return true;
-}
-
 uint32_t PowerAllocationLimitInMicroWatts::floorValue(uint32_t key) const {
     if (!map_) {
         return 0;

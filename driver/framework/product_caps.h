@@ -32,8 +32,6 @@ public:
     // The map; null when it could not be made.
     const LimitMap* getMap() const { return map_.get(); }
     size_t size() const { return map_ ? map_->size() : 0; }
-    // The limit of key; false when there is none.
-    bool find(uint32_t key, uint32_t& microWatts) const;
     // The value of the entry with the largest key not above key; 0 when none.
     uint32_t floorValue(uint32_t key) const;
 

@@ -283,16 +283,11 @@ void tPCIDevice::initialize(const tEventDescriptor&, tStatus& status) {
 void tPCIDevice::deinitialize() {}
 
 void tPCIDevice::readPCIeLinkInfo(tStatus& status) {
+    // The lookup keeps its own status: whatever stopped it (no capability, a
+    // failed configuration read, an endless list) leaves a plain PCI function.
     tStatus lookup;
     const uint8_t capability = nVOAPAL200_pciFindCapability(kCapabilityIDPCIExpress, deviceInfo_, lookup);
-    if (lookup.isFatal()) {
-        // Only an absent capability is tolerated; a failed or endless walk is reported.
-        if (lookup.getCode() != tStatus::kNotAccessible) {
-            status.merge(lookup);
-        }
-        return;
-    }
-    if (capability == 0) {
+    if (lookup.isFatal() || capability == 0) {
         return;
     }
     uint16_t value = 0;
@@ -427,6 +422,17 @@ void tPCIDevice::mapMemoryWindowRange(uint8_t window, uint64_t offset, uint64_t 
     }
     map._mapping = address;
     map.cachingMode = mode;
+}
+
+void tPCIDevice::mapMemoryWindowToUser(uint8_t window, uint64_t offset, uint64_t size, tUserMemoryMap& map,
+                                       tStatus& status, uint32_t accessMode) {
+    if (status.isFatal()) {
+        return;
+    }
+    VOSDBG_ASSERT_CMP(window, <, deviceInfo_.numberOfMemoryWindows);
+    const nVOAPAL200_tWindow& w = deviceInfo_.memoryWindows[window];
+    VOSDBG_ASSERT_MSG(offset <= w.size && size <= w.size - offset, "range outside the memory window");
+    map.mapPhysicalAddress(w.base + offset, size, accessMode, status);
 }
 
 uint64_t* tPCIDevice::mapIOWindow(uint8_t window, tStatus& status) {

@@ -17,6 +17,7 @@
 #include "platform/memory.h"
 #include "platform/property.h"
 #include "platform/status.h"
+#include "platform/user_memory_map.h"
 
 namespace kelvo_driver::nVOAPAL000 {
 
@@ -71,8 +72,10 @@ public:
     tPCIDevice(const tPCIDevice&) = delete;
     tPCIDevice& operator=(const tPCIDevice&) = delete;
 
-    // Reads the PCI Express link fields into the description. A function
-    // without the PCI Express capability keeps them at 0 and is no error.
+    // Reads the PCI Express link fields into the description. The capability
+    // is looked up with a status of its own: a function without it, or whose
+    // capability list cannot be walked, keeps the fields at 0 and is no error.
+    // A failed read of the link words is -52008 (and that pair stays 0).
     void initialize(const tEventDescriptor& descriptor, nVOAPALS100::tStatus& status) override;
     void deinitialize() override;
     // Sets the DMA mask: 64 bits for kDMAType64Bit when the system allows it,
@@ -111,6 +114,12 @@ public:
     // unmapped); caching modes 1 and 2 pass through, others become 0.
     void mapMemoryWindowRange(uint8_t window, uint64_t offset, uint64_t size, tPhysicalKVAMap& map,
                               nVOAPALS100::tStatus& status, uint32_t cachingMode);
+    // Maps [offset, offset + size) of a memory window into a user memory map:
+    // ceil(size / page size) pages from the window's base + offset, cacheable
+    // when accessMode is 1. A start that is not page-aligned is -52005; the
+    // kernel layer's refusal becomes its platform code.
+    void mapMemoryWindowToUser(uint8_t window, uint64_t offset, uint64_t size, tUserMemoryMap& map,
+                               nVOAPALS100::tStatus& status, uint32_t accessMode);
     // A heap holder of an I/O window's base; freed with unmapIOWindow.
     uint64_t* mapIOWindow(uint8_t window, nVOAPALS100::tStatus& status);
     void unmapIOWindow(uint64_t* holder);

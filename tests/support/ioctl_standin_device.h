@@ -47,6 +47,10 @@ public:
             KELVO_SET_STATUS(status, code);
         }
         void clear() { ++clears; }
+        void cleanupAndClear(nVOAPALS100::tStatus& status) {
+            cleanup(status);
+            clear();
+        }
     } composite;
     Composite& getCleanupOperationComposite() { return composite; }
     // No DMA: the DMA operations answer as a broken invariant does.

@@ -17,6 +17,7 @@
 #include "regmaps/kelvo_measure_stream_status_reg_map.h"
 #include "regs_fake_accessor.h"
 #include "test_support.h"
+#include "test_worker.h"
 
 namespace {
 
@@ -198,6 +199,32 @@ TEST_F(CoreIoctlDecode, TheCallersStatusWordSeedsTheOperation) {
     check.status = 0;
     EXPECT_EQ(call(KELVO_IOCTL_kdut_checkHardwareState, bytes(check), 4).word(),
               static_cast<int32_t>(0xBFFA4000u));
+}
+
+// A request waits at a gate that a reset holds paused, whatever its caller's
+// word. When the reset has invalidated its session, the gate's refusal
+// replaces a warning, but a caller's error comes back unchanged.
+TEST_F(CoreIoctlDecode, ACallersErrorOutlivesTheRefusalAfterAPausedGate) {
+    device->level = 5;
+    constexpr int32_t kDriverError = static_cast<int32_t>(0xBFFA4303u);
+    const int32_t cases[][2] = {{-1, -1}, {kDriverError, kDriverError}, {3, kInvalidated}, {0, kInvalidated}};
+    for (const auto& [word, expected] : cases) {
+        SCOPED_TRACE(word);
+        session->invalid = false;
+        device->suspendIOProcessing(tEventDescriptor(0), kSuspendReasonReset, false);
+        kelvo_kelvo_getSetupLevel_out out{};
+        kelvo_test::Worker request([&] {
+            out = ask<kelvo_kelvo_getSetupLevel_out>(KELVO_IOCTL_kelvo_getSetupLevel,
+                                                     kelvo_status_record{word});
+        });
+        ASSERT_TRUE(request.waitUntilBlocked());
+        session->invalid = true;
+        device->resumeIOProcessing(tEventDescriptor(0));
+        request.join();
+        EXPECT_EQ(out.status, expected);
+        EXPECT_EQ(out.setupLevel, 0u);
+    }
+    EXPECT_EQ(device->getIOCount(), 0u);
 }
 
 TEST_F(CoreIoctlDecode, CodesAnsweredAtTheStubFindTheWordInTheLastFourBytes) {

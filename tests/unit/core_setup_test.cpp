@@ -108,8 +108,26 @@ kelvo_driver::SetupTask* createTopLevel(kelvo_driver::KelvoHelper& helper, const
     return new (status, false) TopLevel(helper);
 }
 
+// Level 2 as the product's, noting the checkers left when it is torn down.
+size_t gCheckersAtLevel2Teardown = 0;
+struct CountingCaps : kelvo_driver::Caps {
+    explicit CountingCaps(const kdut::HardwareStateCheckerComposite& list) : checkers(list) {}
+    void teardown() override { gCheckersAtLevel2Teardown = checkers.size(); }
+    const kdut::HardwareStateCheckerComposite& checkers;
+};
+kelvo_driver::SetupTask* createCountingCaps(kelvo_driver::KelvoHelper&,
+                                            const kelvo_driver::SetupInputs& inputs, tStatus& status) {
+    auto* task = new (status, false) CountingCaps(*inputs.checkers);
+    if (task != nullptr) {
+        task->setup(*inputs.device, status);
+    }
+    return task;
+}
+
+// Each level also takes its hardware-state checkers back as it goes.
 TEST_F(SetupSequence, RemovalRunsTheSessionsCleanupsOnceThenTheLevelsDownward) {
     kelvo_driver::SetupLevelTable table = kelvo_driver::getProductSetupLevelTable();
+    table.tasks[1] = createCountingCaps;
     table.tasks[17] = createTopLevel;
     kelvo_driver::setSetupLevelTableForTests(&table);
     const int index = add("duskmere-a");
@@ -119,12 +137,14 @@ TEST_F(SetupSequence, RemovalRunsTheSessionsCleanupsOnceThenTheLevelsDownward) {
     sessionOf(handle)->getCleanupOperationComposite().add(&cleanup, status);
     EXPECT_TRUE(status.isSuccess());
     gTopTeardowns = 0;
+    gCheckersAtLevel2Teardown = SIZE_MAX;
     remove(index);
     kelvo_driver::setSetupLevelTableForTests(nullptr);
     EXPECT_EQ(cleanup.runs, 1);
     EXPECT_TRUE(cleanup.levelsBuilt);
     EXPECT_EQ(gTopTeardowns, 1);
     EXPECT_TRUE(gLevel17AtTopTeardown);
+    EXPECT_EQ(gCheckersAtLevel2Teardown, 0u);
     EXPECT_EQ(kelvo_close(handle), 0);
 }
 
@@ -291,16 +311,34 @@ TEST_F(SetupSequence, ArmAndStartRegisterTheirCleanupOnlyWhenTheySucceed) {
 // isolated load) and the isolated side through its window afterwards.
 using CoreBringup = kelvo_test::HostedTest;
 
+// Level 7 as the product's, on stepped time (which only sleeps move on): how long it took.
+uint64_t gLevel7Nanoseconds = 0;
+kelvo_driver::SetupTask* timedPowerMonitors(kelvo_driver::KelvoHelper& helper,
+                                            const kelvo_driver::SetupInputs& inputs, tStatus& status) {
+    kal::clock::setStepped(true);
+    const uint64_t start = nVOKAL1_getMonotonicCounter();
+    kelvo_driver::SetupTask* task =
+        kelvo_driver::getProductSetupLevelTable().tasks[6](helper, inputs, status);
+    gLevel7Nanoseconds = nVOKAL1_getMonotonicCounter() - start;
+    kal::clock::setStepped(false);
+    return task;
+}
+
 TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSide) {
+    kelvo_driver::SetupLevelTable table = kelvo_driver::getProductSetupLevelTable();
+    table.tasks[6] = timedPowerMonitors;
     for (const std::string& board : kelvo_test::boards()) {
         SCOPED_TRACE(board);
+        kelvo_driver::setSetupLevelTableForTests(&table);
         const int index = add(board);
+        kelvo_driver::setSetupLevelTableForTests(nullptr);
         sim::Module& m = module(index);
         EXPECT_EQ(levelOf(index), 19u);
         EXPECT_EQ(setupCode(index), 0);
-        // Level 7 on a fresh map: A without the enable, B, then A with it.
+        // Level 7 on a fresh map: A without the enable, B, then A with it, and a second to settle.
         EXPECT_EQ(m.transformer().writtenValues(0), (std::vector<uint64_t>{0x18F, 0x8000018F}));
         EXPECT_EQ(m.transformer().writtenValues(4), (std::vector<uint64_t>{0xC7}));
+        EXPECT_GE(gLevel7Nanoseconds, 1000000000u);
         // Level 8: link command 1, the isolated load, command 2, the DC bus.
         EXPECT_EQ(m.isoComm().commands(), (std::vector<uint32_t>{1, 2}));
         EXPECT_EQ(m.isoComm().writtenValues(0), (std::vector<uint64_t>{0x1, 0x2, 0x100}));

@@ -57,7 +57,12 @@ TEST_F(FrameworkDevice, ResetCopiesTheCallersParametersWholeOrLeavesTheCopysErro
     EXPECT_EQ(device.operation(open(), 1).getCode(), result.getCode());
 }
 
+// A suspension also completes the device's queued asynchronous I/O.
 TEST_F(FrameworkDevice, OpenFailsAtAClosedGateAndAVetoableSuspendIsVetoedWhileASessionIsOpen) {
+    struct CountingIO : kelvo_driver::nVOAPAL000::tAsyncIO {
+        void completeCallback(void*) override { ++completions; }
+        int completions = 0;
+    } pausing;
     TestDevice& device = start();
     ASSERT_TRUE(device.toState(kPnPStateIOSuspended, kSuspendReasonStart));
     tStatus status;
@@ -69,7 +74,10 @@ TEST_F(FrameworkDevice, OpenFailsAtAClosedGateAndAVetoableSuspendIsVetoedWhileAS
     auto* session = open();
     EXPECT_FALSE(device.suspendIOProcessing(0, kSuspendReasonReset, true));
     EXPECT_EQ(device.getIOGateState(), kIOGateOpen);
+    tStatus started;
+    kelvo_driver::nVOAPAL000::tAsyncIO::start(device, pausing, nullptr, started);
     EXPECT_TRUE(device.suspendIOProcessing(0, kSuspendReasonReset, false));
+    EXPECT_EQ(pausing.completions, 1);
     device.resumeIOProcessing(0);
     close(session);
     EXPECT_TRUE(device.suspendIOProcessing(0, kSuspendReasonReset, true)) << "no session: no veto";

@@ -77,6 +77,19 @@ public:
     int completions = 0;
 };
 
+// An asynchronous record whose cancel refuses: it can only be completed by
+// its owner.
+class RefusingIO : public tAsyncIO {
+public:
+    bool cancel() override {
+        ++cancels;
+        return false;
+    }
+    void completeCallback(void*) override { ++completions; }
+    int cancels = 0;
+    int completions = 0;
+};
+
 class DeviceCore : public kelvo_test::LeakCheckedTest {
 protected:
     void SetUp() override {
@@ -193,9 +206,17 @@ TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
     EXPECT_TRUE(toState(kPnPStateReady));
     EXPECT_EQ(device_->trace, "suspend2 sleep wake resume ");
 
+    // A stop after a pausing suspension leaves the gate paused: a request
+    // that waits there is turned away when the removal closes the gate.
     device_->trace.clear();
+    EXPECT_TRUE(toState(kPnPStateNotStarted, kSuspendReasonReset));
+    tStatus waited;
+    Worker waiter([&] { device_->enterIOGate(nullptr, waited, kWaitForever); });
+    EXPECT_TRUE(waiter.waitUntilBlocked());
     EXPECT_TRUE(toState(kPnPStateNotPresent, kSuspendReasonRemove));
-    EXPECT_EQ(device_->trace, "suspend1 stop(io=0) close ");
+    waiter.join(); // for ever when closing the gate did not wake it
+    EXPECT_EQ(waited.getCode(), tStatus::kIOGateClosed);
+    EXPECT_EQ(device_->trace, "suspend2 stop(io=0) close ");
     EXPECT_EQ(device_->getPnPState(), kPnPStateNotPresent);
     EXPECT_EQ(device_->getPreviousPnPState(), kPnPStateNotStarted);
     EXPECT_EQ(device_->getIOGateState(), kIOGateClosed);
@@ -339,6 +360,44 @@ TEST_F(DeviceCore, AsyncIOIsRefusedByAClosingSessionAndCompletedBySuspendAndClos
     tAsyncIO::start(*device_, late, nullptr, closed);
     EXPECT_EQ(closed.getCode(), tStatus::kIOGateClosed);
     EXPECT_EQ(device_->getIOCount(), 0u);
+}
+
+// A record whose cancel refuses stays busy, queued and counted in the gate
+// through any number of completion walks, is asked only once, and is
+// completed by its owner's tAsyncIO::complete.
+TEST_F(DeviceCore, ARecordWhoseCancelRefusesWaitsForItsOwnersCompletion) {
+    ASSERT_TRUE(toState(kPnPStateReady));
+    tSession* session = openSession();
+    const struct {
+        const char* walk;
+        std::function<void()> run;
+        int rounds;
+    } cases[] = {
+        {"the device's queue", [&] { device_->completeQueuedAsyncIO(); }, 2},
+        {"the session's queue", [&] { device_->completeSessionAsyncIO(session); }, 2},
+        {"the record's own completion", nullptr, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.walk);
+        RefusingIO io;
+        tStatus status;
+        tAsyncIO::start(*device_, io, session, status);
+        ASSERT_TRUE(status.isSuccess());
+        for (int round = 0; round < c.rounds; ++round) {
+            c.run ? c.run() : tAsyncIO::complete(*device_, io);
+            EXPECT_EQ(io.cancels, 1) << "asked once";
+            EXPECT_EQ(io.completions, 0);
+            EXPECT_EQ(io.getState(), tAsyncIO::kStateBusy);
+            EXPECT_EQ(device_->getIOCount(), 1u);
+            EXPECT_EQ(session->getIOCount(), 1u);
+        }
+        tAsyncIO::complete(*device_, io);
+        EXPECT_EQ(io.completions, 1);
+        EXPECT_EQ(io.getState(), tAsyncIO::kStateUnused);
+        EXPECT_EQ(device_->getIOCount(), 0u);
+        EXPECT_EQ(session->getIOCount(), 0u);
+    }
+    closeSession(session);
 }
 
 } // namespace

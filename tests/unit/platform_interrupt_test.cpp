@@ -1,10 +1,11 @@
 // The device interrupt's reservation: one client, a refused vector, relinquish
-// racing an interrupt.
+// racing an interrupt, the reservation under a primary lock.
 #include <atomic>
 #include <memory>
 #include <thread>
 
 #include "control.h"
+#include "exec_level.h"
 #include "nVOKAL.h"
 #include "pci_bus.h"
 #include "pci_test_support.h"
@@ -16,6 +17,7 @@ namespace {
 
 using kelvo_driver::nVOAPAL000::iPrimaryInterruptHandler;
 using kelvo_driver::nVOAPAL000::tPCIDevice;
+using kelvo_driver::nVOAPAL000::tPrimaryLock;
 using nVOAPALS100::tStatus;
 
 class PlatformInterrupt : public kelvo_test::LeakCheckedTest {
@@ -108,6 +110,76 @@ TEST_F(PlatformInterrupt, ARefusedReservationLeavesNoClientBehind) {
             device_->reserveInterrupt(&client, second, 0);
         },
         "_clientInterruptHandler == nullptr");
+}
+
+// The primary lock is a spin lock of its own, held around every call of the
+// client's handler; whatever refuses the reservation leaves no lock, no
+// client and no reservation behind.
+TEST_F(PlatformInterrupt, APrimaryLockIsHeldAroundTheHandlerAndGoesWithTheReservation) {
+    openDevice(true);
+    const uint32_t number = device_->deviceInfo().interruptNumber;
+    auto other = [](void*) -> std::uint8_t { return 0; };
+    const struct {
+        const char* what;
+        int64_t before; // the status's code on the way in
+        bool failSpinLock;
+        bool vectorTaken;
+        int64_t code;
+    } cases[] = {
+        {"reserved", 0, false, false, 0},
+        {"no spin lock", 0, true, false, tStatus::kOutOfMemory},
+        {"the vector taken", 0, false, true, -52031},
+        {"a failed status", -1, false, false, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.vectorTaken) {
+            ASSERT_EQ(nVOKAL1400_reserveInterrupt(number, other, nullptr, "other", 0), 0);
+        }
+        if (c.failSpinLock) {
+            kal::faults::failNth(kal::faults::kSpinLock, 1);
+        }
+        const size_t spinLocks = kal::live::spinLocks();
+        const size_t reserved = kal::pci::reservedInterrupts();
+        struct : iPrimaryInterruptHandler {
+            bool handleInterrupt() override {
+                locksHeld = kal::exec::spinLocksHeld();
+                calls += 1;
+                return true;
+            }
+            std::atomic<int> locksHeld{0};
+            std::atomic<int> calls{0};
+        } client;
+        tStatus status;
+        KELVO_SET_STATUS(status, c.before);
+        tPrimaryLock* lock = device_->reserveInterruptWithPrimaryLock(&client, status, 0);
+        EXPECT_EQ(status.getCode(), c.code);
+        if (c.code != 0) {
+            EXPECT_EQ(lock, nullptr);
+            EXPECT_EQ(device_->clientInterruptHandler(), nullptr);
+            EXPECT_EQ(kal::live::spinLocks(), spinLocks);
+            EXPECT_EQ(kal::pci::reservedInterrupts(), reserved);
+        } else {
+            ASSERT_NE(lock, nullptr);
+            EXPECT_NE(lock->spinLock, nullptr);
+            EXPECT_EQ(kal::live::spinLocks(), spinLocks + 1);
+            kal::pci::raiseInterrupt(module_->pciHandle());
+            kal::pci::drainInterrupts();
+            EXPECT_EQ(client.calls.load(), 1);
+            EXPECT_EQ(client.locksHeld.load(), 1) << "the handler runs under the primary lock";
+            device_->relinquishInterruptWithPrimaryLock(nullptr);
+            EXPECT_EQ(device_->clientInterruptHandler(), &client) << "no lock, nothing relinquished";
+            device_->relinquishInterruptWithPrimaryLock(lock);
+            EXPECT_EQ(lock->spinLock, nullptr);
+            EXPECT_EQ(kal::live::spinLocks(), spinLocks);
+            EXPECT_EQ(kal::pci::reservedInterrupts(), reserved);
+            EXPECT_EQ(device_->clientInterruptHandler(), nullptr);
+        }
+        if (c.vectorTaken) {
+            nVOKAL100_relinquishInterrupt(number, other, nullptr);
+        }
+        kal::faults::clear();
+    }
 }
 
 } // namespace

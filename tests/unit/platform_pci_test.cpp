@@ -1,6 +1,7 @@
 // The PCI device over the simulated module: slot path, capability lookup,
-// PCI Express link, bus properties, DMA mask, window mappings and the
-// bounds-checked memory-space accessor.
+// PCI Express link, bus properties, DMA mask, window mappings (whole, a range
+// in kernel space, a range into a user memory map) and the bounds-checked
+// memory-space accessor.
 #include <string>
 
 #include "kelvo/product_ids.h"
@@ -16,7 +17,9 @@ namespace {
 
 using kelvo_driver::nVOAPAL000::tPCIDevice;
 using kelvo_driver::nVOAPAL000::tPCIMemorySpaceAccessor;
+using kelvo_driver::nVOAPAL000::tPhysicalKVAMap;
 using kelvo_driver::nVOAPAL000::tProperty;
+using kelvo_driver::nVOAPAL000::tUserMemoryMap;
 using nVOAPALS100::tStatus;
 
 class PlatformPci : public kelvo_test::LeakCheckedTest {
@@ -150,23 +153,6 @@ TEST_F(PlatformPci, PCIExpressFunctionPublishesSixteenBusProperties) {
     EXPECT_EQ(device.getBusProperties()[11]->typeCode, 85u);
 }
 
-TEST_F(PlatformPci, PlainPCIFunctionKeepsLinkFieldsAtZeroAndPublishesTwelve) {
-    auto m = bus.plug("solstra");
-    m->config().removePcieCapability();
-    tStatus status;
-    tPCIDevice device(kelvo_test::deviceInfoOf(*m), status);
-    device.initialize(0, status);
-    EXPECT_TRUE(status.isSuccess()) << "a missing PCI Express capability is no error";
-    EXPECT_EQ(device.deviceInfo().pcieMaxLinkWidth, 0);
-    EXPECT_EQ(device.deviceInfo().pcieLinkSpeed, 0);
-    device.buildBusProperties();
-    EXPECT_EQ(device.busPropertyCount(), 12u);
-    EXPECT_EQ(device.getBusProperties()[12], nullptr);
-    EXPECT_EQ(device.getBusProperties()[1]->value, 0x20706369u);
-    // The fallback place was tried: 0x5A5A written at offset 0, which stays read-only.
-    EXPECT_EQ(m->config().writtenValues(0), std::vector<uint64_t>{0x5A5A});
-}
-
 TEST_F(PlatformPci, CapabilityLookupWalksTheChain) {
     auto m = bus.plug("solstra");
     const auto info = kelvo_test::deviceInfoOf(*m);
@@ -194,6 +180,8 @@ TEST_F(PlatformPci, CapabilityLookupWalksTheChain) {
     m->config().poke(0x0F, 1, 0x50 / 4); // points at MSI, not PCI Express
     EXPECT_EQ(nVOAPAL200_pciFindCapability(0x10, info, status), 0);
     EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
+    // Each PCI Express lookup that found nothing in the list wrote 0x5A5A at offset 0.
+    EXPECT_EQ(m->config().writtenValues(0), std::vector<uint64_t>(3, 0x5A5A));
 }
 
 TEST_F(PlatformPci, CircularCapabilityListEndsTheWalkWithAnError) {
@@ -205,11 +193,55 @@ TEST_F(PlatformPci, CircularCapabilityListEndsTheWalkWithAnError) {
     EXPECT_EQ(nVOAPAL200_pciFindCapability(0x11, info, status), 0);
     EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
     EXPECT_EQ(m->config().readCount(0x40), 24u) << "48 steps over a two-entry circle";
+}
 
-    // initialize reports it (only an absent capability is tolerated).
-    tPCIDevice device(info, status = tStatus());
-    device.initialize(0, status);
-    EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
+// A function without a PCI Express link keeps its link fields at 0 and
+// publishes 12 bus properties. The capability's lookup keeps its own status:
+// whatever stops it leaves a plain PCI function and initialize succeeds. A
+// failed read of a link word is an error and leaves its own pair at 0.
+TEST_F(PlatformPci, ALinkThatCannotBeReadLeavesItsFieldsAtZero) {
+    constexpr uint32_t kCapability = sim::PciConfigSpace::kPcieOffset;
+    const struct {
+        const char* what;
+        void (*knob)(sim::PciConfigSpace&);
+        int64_t code;
+        uint8_t maxSpeed, maxWidth, speed, width;
+    } cases[] = {
+        {"no PCI Express capability", [](sim::PciConfigSpace& c) { c.removePcieCapability(); }, 0, 0, 0, 0,
+         0},
+        {"the capability's reads fail", [](sim::PciConfigSpace& c) { c.failReadsAt(kCapability); }, 0, 0, 0,
+         0, 0},
+        {"an endless list without the capability",
+         [](sim::PciConfigSpace& c) {
+             c.removePcieCapability();
+             c.makeCapabilityListCircular();
+         },
+         0, 0, 0, 0, 0},
+        {"the link status read fails", [](sim::PciConfigSpace& c) { c.failReadsAt(kCapability + 18); },
+         tStatus::kUnexpectedKernelResult, 3, 8, 0, 0},
+        {"the link capabilities read fails", [](sim::PciConfigSpace& c) { c.failReadsAt(kCapability + 12); },
+         tStatus::kUnexpectedKernelResult, 0, 0, 2, 4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto m = bus.plug("solstra");
+        m->config().setLink({3, 8, 2, 4});
+        c.knob(m->config());
+        tStatus status;
+        tPCIDevice device(kelvo_test::deviceInfoOf(*m), status);
+        device.initialize(0, status);
+        EXPECT_EQ(status.getCode(), c.code);
+        const nVOAPAL200_tDeviceInfo& info = device.deviceInfo();
+        EXPECT_EQ(info.pcieMaxLinkSpeed, c.maxSpeed);
+        EXPECT_EQ(info.pcieMaxLinkWidth, c.maxWidth);
+        EXPECT_EQ(info.pcieLinkSpeed, c.speed);
+        EXPECT_EQ(info.pcieLinkWidth, c.width);
+        device.buildBusProperties();
+        const uint32_t count = c.width != 0 ? 16 : 12;
+        EXPECT_EQ(device.busPropertyCount(), count);
+        EXPECT_EQ(device.getBusProperties()[count], nullptr);
+        EXPECT_EQ(device.getBusProperties()[1]->value, c.width != 0 ? 0x70636965u : 0x20706369u);
+    }
 }
 
 // Whole windows map with caching mode 1 or 0; a window may be mapped twice at once.
@@ -231,6 +263,104 @@ TEST_F(PlatformPci, MemoryWindowMappings) {
         device.unmapMemoryWindow(0, second, c.asked);
     }
     device.unmapMemoryWindow(0, nullptr, 0);
+}
+
+// The module's description with a second memory window: BAR 0 from the
+// timing chip on, so that each window leads to a block of its own.
+nVOAPAL200_tDeviceInfo twoWindowsOf(sim::Module& m) {
+    nVOAPAL200_tDeviceInfo info = kelvo_test::deviceInfoOf(m);
+    const uint64_t timingChip = m.bar0().baseOf("timing-chip");
+    info.memoryWindows[1] = {info.memoryWindows[0].base + timingChip, 0x10000, 0};
+    info.numberOfMemoryWindows = 2;
+    return info;
+}
+
+// A range maps from the window's base + offset (a read through it reaches the
+// block there), with caching modes 1 and 2 as asked and others as 0; a
+// refused mapping is -52000; nothing is mapped on a failed status.
+TEST_F(PlatformPci, MemoryWindowRangeMappings) {
+    auto m = bus.plug("solstra");
+    const nVOAPAL200_tDeviceInfo info = twoWindowsOf(*m);
+    const struct {
+        uint8_t window;
+        const char* block; // at the range's start
+        uint32_t asked, mode;
+        bool refused;
+        int64_t before, code;
+    } cases[] = {
+        {0, "cpw-page", 1, 1, false, 0, 0},    {1, "timing-chip", 2, 2, false, 0, 0},
+        {0, "timing-chip", 7, 0, false, 0, 0}, {0, "cpw-page", 1, 0, true, 0, tStatus::kOutOfMemory},
+        {0, "cpw-page", 1, 0, false, -1, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.block) + " through window " + std::to_string(c.window));
+        kal::pci::Knobs knobs;
+        knobs.refuseMapping = c.refused;
+        kal::pci::setKnobs(m->pciHandle(), knobs);
+        tStatus status;
+        tPCIDevice device(info, status);
+        KELVO_SET_STATUS(status, c.before);
+        tPhysicalKVAMap map;
+        const uint64_t offset =
+            info.memoryWindows[0].base + m->bar0().baseOf(c.block) - info.memoryWindows[c.window].base;
+        device.mapMemoryWindowRange(c.window, offset, 0x100, map, status, c.asked);
+        EXPECT_EQ(status.getCode(), c.code);
+        ASSERT_EQ(map.mapping() != nullptr, c.code == 0);
+        if (c.code == 0) {
+            EXPECT_EQ(kal::pci::cachingMode(map.mapping()), c.mode);
+            EXPECT_EQ(map.cachingMode, c.mode) << "unmapped with the mode it was made with";
+            const size_t reads = m->bar0().find(c.block)->readCount(0);
+            tPCIMemorySpaceAccessor(reinterpret_cast<uintptr_t>(map.mapping()), 0x100).read32(0);
+            EXPECT_EQ(m->bar0().find(c.block)->readCount(0), reads + 1);
+        }
+    }
+}
+
+// A range handed to a user memory map: whole pages from the window's base +
+// offset, cacheable only for mode 1; a start off a page boundary is -52005
+// and maps nothing, as does a failed status; a range past the window halts.
+TEST_F(PlatformPci, MemoryWindowToUserMappings) {
+    auto m = bus.plug("solstra");
+    const nVOAPAL200_tDeviceInfo info = twoWindowsOf(*m);
+    const uint64_t page = nVOKAL100_getPageSize();
+    const struct {
+        uint8_t window;
+        uint64_t offset, size;
+        uint32_t mode;
+        int64_t before, code;
+        uint64_t pages;
+        uint32_t cached;
+    } cases[] = {
+        {0, 0, page, 1, 0, 0, 1, 1},   {1, 2 * page, page + 1, 0, 0, 0, 2, 0},
+        {0, page, 1, 2, 0, 0, 1, 0},   {1, 0x10, 0x10, 0, 0, tStatus::kInvalidParameter, 0, 0},
+        {0, 0, page, 1, -1, -1, 0, 0},
+    };
+    tStatus built;
+    tPCIDevice device(info, built);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.window) + " at " + std::to_string(c.offset));
+        tStatus status;
+        KELVO_SET_STATUS(status, c.before);
+        void* kernelMap = kal::usermaps::create(4 * page, 3, 0x7000000);
+        tUserMemoryMap map(0, kernelMap, 0);
+        device.mapMemoryWindowToUser(c.window, c.offset, c.size, map, status, c.mode);
+        EXPECT_EQ(status.getCode(), c.code);
+        const auto mapped = kal::usermaps::mappings(kernelMap);
+        kal::usermaps::destroy(kernelMap);
+        ASSERT_EQ(mapped.size(), c.pages != 0 ? 1u : 0u);
+        if (c.pages != 0) {
+            EXPECT_EQ(mapped[0].physicalAddress, info.memoryWindows[c.window].base + c.offset);
+            EXPECT_EQ(mapped[0].pageCount, c.pages);
+            EXPECT_EQ(mapped[0].cached, c.cached);
+        }
+    }
+    void* kernelMap = kal::usermaps::create(4 * page, 3, 0x7000000);
+    tUserMemoryMap map(0, kernelMap, 0);
+    kal::log::setEcho(true);
+    EXPECT_DEATH(device.mapMemoryWindowToUser(1, 0x10000 - page, page + 1, map, built, 0),
+                 "range outside the memory window");
+    kal::log::setEcho(false);
+    kal::usermaps::destroy(kernelMap);
 }
 
 TEST_F(PlatformPci, AccessorKeepsEveryAccessInsideTheRegion) {

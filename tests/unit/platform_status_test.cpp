@@ -1,7 +1,10 @@
-// The status object's storing rule; the translation of kernel-layer results
-// into platform codes and back.
+// The status object's storing rule, the full record's origin fields, merge
+// and dump; the translation of kernel-layer results into platform codes and
+// back.
 #include <climits>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -30,6 +33,109 @@ TEST(Status, StoringRuleKeepsFirstErrorAndLetsErrorReplaceWarning) {
     EXPECT_FALSE(nVOAPAL200_statusIsNotFatal(&s));
     s.clear();
     EXPECT_TRUE(s.isSuccess());
+}
+
+// A text of n characters in which every position shows.
+std::string textOf(size_t n) {
+    std::string text;
+    for (size_t i = 0; i < n; ++i) {
+        text += static_cast<char>('!' + i % 90);
+    }
+    return text;
+}
+
+// A full record keeps at most 9 characters of the component and at most 100 of
+// the file: a longer file name keeps its first 49, "..", and its last 49.
+TEST(Status, AFullRecordShortensTheOriginItKeeps) {
+    const struct { size_t component, file; } cases[] = {{14, 100}, {9, 101}, {3, 180}, {0, 0}};
+    for (const auto& c : cases) {
+        const std::string component = textOf(c.component);
+        const std::string file = textOf(c.file);
+        tStatusDebug status;
+        status.stackTrace[0] = 0x1234;
+        EXPECT_TRUE(nVOAPAL200_setStatus(&status, -7, component.c_str(), file.c_str(), 42));
+        EXPECT_EQ(status.componentName, component.substr(0, 9));
+        EXPECT_EQ(status.fileName,
+                  file.size() <= 100 ? file : file.substr(0, 49) + ".." + file.substr(file.size() - 49));
+        EXPECT_EQ(status.lineNumber, 42u);
+        EXPECT_EQ(status.stackTrace[0], 0u) << "set empties the stack record";
+    }
+}
+
+// Merge sets the destination by the storing rule from the source's code, with
+// the source's origin when it is full (else empty names and line 0), and into
+// a full destination copies the full source's stack up to its first 0 entry.
+TEST(Status, MergeTakesTheSourcesOriginAndStackByTheStoringRule) {
+    const struct {
+        bool fullSource;
+        int64_t destination; // the destination's code before
+        bool stored;
+        size_t stackEntries; // non-zero entries of the source's stack
+    } cases[] = {{true, 0, true, 2}, {true, 3, true, 10}, {false, 0, true, 0}, {true, -1, false, 2}};
+    for (const auto& c : cases) {
+        tStatusDebug source;
+        tStatus shortSource;
+        nVOAPAL200_setStatus(&source, -52000, "source", "s.cpp", 9);
+        shortSource.merge(source);
+        for (size_t k = 0; k < 10; ++k) {
+            source.stackTrace[k] = k < c.stackEntries ? 0x100 + k : 0;
+        }
+        tStatusDebug destination;
+        nVOAPAL200_setStatus(&destination, c.destination, "before", "d.cpp", 1);
+        for (uint64_t& entry : destination.stackTrace) {
+            entry = 0xDEAD;
+        }
+        const nVOAPALS100_tStatus& from = c.fullSource ? static_cast<tStatus&>(source) : shortSource;
+        EXPECT_EQ(nVOAPAL200_mergeStatus(&destination, &from), c.stored);
+        EXPECT_EQ(destination.getCode(), c.stored ? -52000 : c.destination);
+        const bool origin = c.stored && c.fullSource;
+        EXPECT_STREQ(destination.componentName, origin ? "source" : c.stored ? "" : "before");
+        EXPECT_EQ(destination.lineNumber, origin ? 9u : c.stored ? 0u : 1u);
+        for (size_t k = 0; k < 10; ++k) {
+            const uint64_t expected = !origin               ? (c.stored && k == 0 ? 0 : 0xDEAD)
+                                      : k <= c.stackEntries ? source.stackTrace[k]
+                                                            : 0xDEAD;
+            EXPECT_EQ(destination.stackTrace[k], expected) << k;
+        }
+    }
+}
+
+// The dump: the code line, and for a full record with a code its origin and
+// its stack up to the first 0 entry or the tenth; -1 whenever the text and its
+// NUL do not fit.
+TEST(Status, TheDumpFitsExactlyOrIsRefused) {
+    const struct {
+        bool full;
+        int64_t code;
+        size_t stackEntries;
+    } cases[] = {{false, -5, 0}, {true, 0, 3}, {true, -52000, 2}, {true, 7, 10}};
+    for (const auto& c : cases) {
+        tStatusDebug full;
+        tStatus plain;
+        nVOAPAL200_setStatus(&full, c.code, "comp", "f.cpp", 12);
+        nVOAPAL200_setStatus(&plain, c.code, "comp", "f.cpp", 12);
+        for (size_t k = 0; k < c.stackEntries; ++k) {
+            full.stackTrace[k] = 0xA0 + k;
+        }
+        char line[64];
+        std::snprintf(line, sizeof line, "\ntStatus contents:\n\tcode = %ld\n", static_cast<long>(c.code));
+        std::string expected = line;
+        if (c.full && c.code != 0) {
+            expected += "\tcomponent name = comp\n\tfile name: f.cpp\n\tline number = 12\n\tstack trace:\n";
+            for (size_t k = 0; k <= c.stackEntries && k < 10; ++k) {
+                std::snprintf(line, sizeof line, "\t\t0x%016lx\n",
+                              static_cast<unsigned long>(full.stackTrace[k]));
+                expected += line;
+            }
+        }
+        const nVOAPALS100_tStatus& record = c.full ? static_cast<tStatus&>(full) : plain;
+        std::vector<char> buffer(expected.size() + 1, 'x');
+        EXPECT_EQ(nVOAPAL200_formatStatus(&record, buffer.data(), buffer.size()),
+                  static_cast<int64_t>(expected.size()));
+        EXPECT_EQ(std::string(buffer.data()), expected);
+        EXPECT_EQ(nVOAPAL200_formatStatus(&record, buffer.data(), expected.size()), -1)
+            << "one character short";
+    }
 }
 
 // {platform code, kernel-layer code}, the rows both tables share.

@@ -1,9 +1,11 @@
-// Time units, timebases, timeouts and sleeping, the checked narrowing.
+// Time units, timebases, timeouts and sleeping, the checked narrowing, the
+// fixed-point shift.
 #include <chrono>
 #include <cstdint>
 
 #include "control.h"
 #include "nVOKAL.h"
+#include "platform/fixedpoint.h"
 #include "platform/memory.h"
 #include "platform/safecast.h"
 #include "platform/time.h"
@@ -125,6 +127,37 @@ TEST(PlatformMemoryHelpers, SafeCastAndCopy) {
     char to[4] = {};
     nVOAPAL200_copyMemory(to, "abc", 4);
     EXPECT_STREQ(to, "abc");
+}
+
+// The 128-bit shift against the compiler's 128-bit integers: right shifts
+// fill with the sign only when asked to and the value is negative, left
+// shifts with zeros; beyond 127 bits a right shift leaves only the fill and a
+// left shift 0.
+TEST(PlatformMemoryHelpers, FixedPointShiftsAcrossTheWordBoundary) {
+    using Value = votypes::FixedPoint128<64, true>;
+    const Value values[] = {{0x0123456789ABCDEFull, 0x8000000000000002ull}, {0xFEDCBA9876543211ull, 0x21ull}};
+    const int32_t counts[] = {0, 1, 4, 63, 64, 65, 127, 128, 1000, -1, -4, -63, -64, -65, -127, -128, -1000};
+    for (const Value& value : values) {
+        const unsigned __int128 bits = (static_cast<unsigned __int128>(value.high) << 64) | value.low;
+        for (const bool signExtend : {true, false}) {
+            const bool fill = signExtend && value.isNegative();
+            for (const int32_t count : counts) {
+                unsigned __int128 expected = 0;
+                if (count > 127) {
+                    expected = fill ? ~static_cast<unsigned __int128>(0) : 0;
+                } else if (count >= 0) {
+                    expected = fill ? static_cast<unsigned __int128>(static_cast<__int128>(bits) >> count)
+                                    : bits >> count;
+                } else if (count >= -127) {
+                    expected = bits << -count;
+                }
+                Value shifted = value;
+                shifted.RightShift(count, signExtend);
+                EXPECT_EQ(shifted.low, static_cast<uint64_t>(expected)) << count << " " << signExtend;
+                EXPECT_EQ(shifted.high, static_cast<uint64_t>(expected >> 64)) << count << " " << signExtend;
+            }
+        }
+    }
 }
 
 } // namespace

@@ -1,4 +1,8 @@
-// The trace stream: indentation, the scope tracer, the line lock, disabled output.
+// The trace stream: indentation, the scope tracer, the line lock, disabled
+// output, the line prefix and switching the destination.
+#include <string>
+#include <vector>
+
 #include "nVOKAL.h"
 #include "platform/trace.h"
 #include "test_support.h"
@@ -6,6 +10,7 @@
 namespace {
 
 using kelvo_driver::nVOAPAL000::tTrace;
+using kelvo_driver::nVOAPAL000::tTraceDestination;
 using kelvo_driver::nVOAPAL000::tTraceScope;
 
 class Trace : public kelvo_test::LeakCheckedTest {
@@ -65,6 +70,91 @@ TEST_F(Trace, DisabledOutputWritesNothing) {
     trace_->hexDump(bytes, sizeof(bytes), 1);
     trace_->endLine();
     EXPECT_EQ(kal::log::text(), "");
+}
+
+// The prefix: the enabled fields in their order behind "[" and "--", cut at
+// prefix width - 1 characters when limited, padded with '-' to that width
+// (spaces when no field shows), then "] " (two spaces when no field shows;
+// nothing when limited to width 0).
+TEST_F(Trace, ThePrefixShowsTheEnabledFieldsPaddedToItsWidth) {
+    const struct {
+        bool name, version, number, file, fullPath, second, limit;
+        uint64_t width;
+        std::string expected;
+    } cases[] = {
+        {true, false, false, false, false, false, true, 50, "[x" + std::string(47, '-') + "] "},
+        {true, true, true, true, false, true, false, 0, "[x--1.2.3f4--7--f.cpp--105] "},
+        {false, true, false, true, true, false, true, 50,
+         "[10.1.0a4387--a/b\\f.cpp" + std::string(26, '-') + "] "},
+        {true, true, true, true, false, true, true, 10, "[x--1.2.3] "},
+        {false, false, false, false, false, false, true, 5, "      "},
+        {true, false, false, false, false, false, true, 0, ""},
+    };
+    for (const auto& c : cases) {
+        tTrace trace;
+        auto flag = [&](bool on, void (tTrace::*set)(), void (tTrace::*clear)()) {
+            (trace.*(on ? set : clear))();
+        };
+        flag(c.name, &tTrace::setShowName, &tTrace::clearShowName);
+        flag(c.version, &tTrace::setShowVersion, &tTrace::clearShowVersion);
+        flag(c.number, &tTrace::setShowNumber, &tTrace::clearShowNumber);
+        flag(c.file, &tTrace::setShowFile, &tTrace::clearShowFile);
+        flag(c.fullPath, &tTrace::setFullPath, &tTrace::clearFullPath);
+        flag(c.second, &tTrace::setShowSecondNumber, &tTrace::clearShowSecondNumber);
+        flag(c.limit, &tTrace::setLimitPrefix, &tTrace::clearLimitPrefix);
+        trace.setPrefixWidth(c.width);
+        kal::log::clear();
+        trace.beginLine("x", c.version && !c.name ? 0x0A105123 : 0x0123C004, 7, "a/b\\f.cpp", 105, 0);
+        trace.endLine();
+        EXPECT_EQ(kal::log::text(), c.expected + "\n");
+    }
+}
+
+// A destination that records what reaches it and its opens and closes.
+class RecordingDestination : public tTraceDestination {
+public:
+    RecordingDestination(const char* name, bool opens) : name_(name), opens_(opens) {}
+    void write(const char* text) override { written += text; }
+    void write(const char* text, uint64_t length) override { written.append(text, length); }
+    void describe(char*, uint64_t, uint64_t*) override {}
+    bool open() override {
+        ++opened;
+        return opens_;
+    }
+    void close() override { ++closed; }
+    const char* getName() const override { return name_; }
+    std::string written;
+    int opened = 0;
+    int closed = 0;
+
+private:
+    const char* name_;
+    bool opens_;
+};
+
+// The notice goes to the destination in use; a new destination that opens is
+// installed and the old one closed; one that does not open, or the one in use,
+// changes nothing.
+TEST_F(Trace, SwitchingTheDestinationOpensTheNewAndClosesTheOld) {
+    const struct {
+        bool toCurrent, opens, switched;
+    } cases[] = {{false, true, true}, {false, false, false}, {true, true, false}};
+    for (const auto& c : cases) {
+        RecordingDestination current("current", true);
+        RecordingDestination other("other", c.opens);
+        RecordingDestination& target = c.toCurrent ? current : other;
+        trace_->switchDestination(&current);
+        current.written.clear();
+        trace_->switchDestination(&target);
+        EXPECT_EQ(current.written, std::string("Switching trace destination to ") + target.getName() + "\n");
+        EXPECT_EQ(other.opened, c.toCurrent ? 0 : 1);
+        EXPECT_EQ(current.closed, c.switched ? 1 : 0);
+        EXPECT_EQ(other.closed, 0);
+        EXPECT_EQ(trace_->getDestination(), c.switched ? &other : &current);
+        trace_->write("after\n");
+        EXPECT_EQ((c.switched ? other : current).written.find("after\n") != std::string::npos, true);
+        trace_->switchDestination(&trace_->consoleDestination());
+    }
 }
 
 } // namespace

@@ -153,19 +153,4 @@ constexpr bool tableIsConsistent() {
 }
 static_assert(tableIsConsistent(), "code table: order or stub levels");
 
-// The row of a code, or null: a binary search over the sorted codes.
-constexpr const CodeRow* findCode(uint32_t code) {
-    size_t low = 0;
-    size_t high = kCodeCount;
-    while (low < high) {
-        const size_t middle = low + (high - low) / 2;
-        if (kCodeTable[middle].code < code) {
-            low = middle + 1;
-        } else {
-            high = middle;
-        }
-    }
-    return low < kCodeCount && kCodeTable[low].code == code ? &kCodeTable[low] : nullptr;
-}
-
 } // namespace kelvo_driver::ioctl

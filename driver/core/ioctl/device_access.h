@@ -65,8 +65,7 @@ template <class Device, class Session> struct DeviceAccess {
     // statuses merged) and forgets them.
     static void cleanup(Session& session, nVOAPALS100::tStatus& status) {
         auto& composite = session.getCleanupOperationComposite();
-        composite.cleanup(status);
-        composite.clear();
+        composite.cleanupAndClear(status);
     }
     // The device's component access (the cooling, temperature and
     // power-allocation forwarders of the KelvoHelper); null before setup. A

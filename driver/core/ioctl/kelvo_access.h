@@ -65,8 +65,7 @@ template <> struct DeviceAccess<KelvoDevice, fenwicksharedsource::KernelSession>
     }
     static void cleanup(SessionType& session, nVOAPALS100::tStatus& status) {
         kdut::CleanupOperationComposite& composite = session.getCleanupOperationComposite();
-        composite.cleanup(status);
-        composite.clear();
+        composite.cleanupAndClear(status);
     }
     static KelvoHelper* helper(KelvoDevice& device) { return device.getKelvoHelper(); }
     static void reserveResources(SessionType& session, uint64_t mask, nVOAPALS100::tStatus& status) {

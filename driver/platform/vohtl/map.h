@@ -30,8 +30,7 @@ public:
         Value value;
     };
 
-    // Bidirectional position: end() is past the largest key, and stepping
-    // back from it reaches the largest.
+    // Forward position in key order: end() is past the largest key.
     class Iterator {
     public:
         Iterator() = default;
@@ -41,11 +40,6 @@ public:
             if (entry_ != nullptr) {
                 entry_ = entryOf(voitl_RBTree_getNext(tree_, &entry_->node, voitl_kRBAscending));
             }
-            return *this;
-        }
-        Iterator& operator--() {
-            entry_ = entryOf(voitl_RBTree_getNext(tree_, entry_ != nullptr ? &entry_->node : nullptr,
-                                                  voitl_kRBDescending));
             return *this;
         }
         bool operator==(const Iterator& other) const { return entry_ == other.entry_; }
