@@ -277,6 +277,7 @@ struct Device {
     int index = -1;
     std::array<int, kSlots> handles{-1, -1, -1};
     std::array<int, kSlots> dmaPages{-1, -1, -1};
+    std::uint64_t fifoResetsSeen = 0; // by hardwareSteps
     std::vector<std::uint64_t> maps[kSlots];
 };
 
@@ -689,14 +690,17 @@ void event(Reader& in, unsigned board, unsigned slot) {
 // handle's transfers and reservation stand, a request repeated, every handle
 // closed at once ----
 
-// The hardware steps of a cleanup: the FIFO resets of a module's DMA
-// channels and the stops of its measure unit (counted from its trace, cleared).
-std::uint64_t hardwareSteps(const Device& device) {
+// The hardware steps of a module since the last call: the FIFO resets of its
+// DMA channels and the stops of its measure unit (counted from its trace,
+// cleared).
+std::uint64_t hardwareSteps(Device& device) {
     const std::shared_ptr<sim::Module> module = moduleOf(device);
     if (module == nullptr) {
         return 0;
     }
-    std::uint64_t steps = module->dma(0).fifoResets() + module->dma(1).fifoResets();
+    const std::uint64_t fifoResets = module->dma(0).fifoResets() + module->dma(1).fifoResets();
+    std::uint64_t steps = fifoResets - device.fifoResetsSeen;
+    device.fifoResetsSeen = fifoResets;
     sim::Block& measureUnit = module->sequencerSide()->measureUnitBlock();
     for (const sim::Access& a : measureUnit.trace()) {
         steps += a.write && (a.value & sim::MeasureUnit::kStopStrobe) != 0 ? 1 : 0;
@@ -772,7 +776,7 @@ void closeEveryHandle() {
 
 // The last table request repeated (refused or not) on this handle, 1 to 64
 // times, then the handle's cleanup: its hardware steps stay those of one.
-void repeatRequest(Reader& in, const Device& device, int handle) {
+void repeatRequest(Reader& in, Device& device, int handle) {
     const unsigned times = 1 + in.u8() % 64;
     if (lastArgument == nullptr || slow(lastCode)) {
         return;
@@ -781,9 +785,9 @@ void repeatRequest(Reader& in, const Device& device, int handle) {
         kelvo_ioctl(handle, lastCode, lastArgument);
     }
     totals.requests += times;
-    const std::uint64_t before = hardwareSteps(device);
+    hardwareSteps(device);
     cleanup(handle);
-    const std::uint64_t steps = hardwareSteps(device) - before;
+    const std::uint64_t steps = hardwareSteps(device);
     if (steps > kCleanupSteps) {
         std::fprintf(stderr,
                      "kelvo_fuzz: the cleanup after %u repeats of code 0x%08x took %llu hardware steps\n",
