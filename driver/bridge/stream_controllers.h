@@ -21,8 +21,8 @@
 
 namespace brixeltools {
 
-constexpr int64_t kStreamCircuitStarted = kelvoDriverCode(0xBFFA806D);
-constexpr int64_t kStreamStopTimedOut = kelvoDriverCode(0xBFFA807C);
+constexpr int64_t kStreamCircuitStarted = KELVO_STATUS_STREAM_CIRCUIT_STARTED;
+constexpr int64_t kStreamStopTimedOut = KELVO_STATUS_STREAM_STOP_TIMED_OUT;
 
 using SpinTimeout = kelvo_driver::nVOAPAL000::tTimeout<kelvo_driver::nVOAPAL000::tTimeWasterSpin,
                                                        kelvo_driver::nVOAPAL000::tTimebasePrecise>;
@@ -123,7 +123,7 @@ using brixeltools::StreamCreditControllerInterface;
 class StreamCreditController : public StreamCreditControllerInterface {
 public:
     StreamCreditController(kelvo_regmaps::tKelvoNisoStreamControlRegMap& map, uint64_t initialInterval = 1,
-                           uint64_t maximumInterval = 128, int32_t timeoutCode = -52007)
+                           uint64_t maximumInterval = 128, int32_t timeoutCode = KELVO_STATUS_TIMED_OUT)
         : control_(&map.NisoTxCreditControl), status_(&map.NisoTxCreditStatus),
           poller_(initialInterval, maximumInterval, timeoutCode) {}
 

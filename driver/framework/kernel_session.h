@@ -23,7 +23,7 @@ class KernelSession : public kelvo_driver::nVOAPAL000::tSession,
                       public kdut::CleanupOperationInterface {
 public:
     // What a request of a handle opened before the last teardown gets.
-    static constexpr int32_t kInvalidatedCode = static_cast<int32_t>(0xBFFA9179u);
+    static constexpr int32_t kInvalidatedCode = KELVO_STATUS_SESSION_INVALIDATED;
 
     // resetCounter is the device's; the reservation reports notReservedCode
     // and uses reservationManager. With a routing manager the handle gets a

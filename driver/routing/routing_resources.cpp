@@ -21,6 +21,9 @@ bool inverts(const EdgeState& edge) {
     return edge.def->inverts != 0;
 }
 
+// The chunk size of a route calculation's scratch heap.
+constexpr uint64_t kCalculationScratchChunk = 2048;
+
 } // namespace
 
 // Installs a scratch heap as the context of allocators A and B for one
@@ -399,15 +402,13 @@ bool RoutingResources::makeTwin(const Route& route, Route* twin, tStatus& status
     return false;
 }
 
-bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
-                                     SeedFilter filter, const uint32_t* destinationIDs,
-                                     uint32_t numDestinations, uint32_t options, Route*** routesOut,
-                                     uint32_t* countOut, tStatus& status) {
-    *routesOut = nullptr;
-    *countOut = 0;
-    if (status.isFatal()) {
-        return false;
-    }
+// Readies one pass: every terminal's search record reset, the seeds that
+// pass filter queued at their start costs, the destinations marked (with the
+// other members of their tie groups, counted in *extraSlots). False when the
+// pass has nothing to search; the status says whether that is an error.
+bool RoutingResources::startPass(const RouteCalculationSeedBase* seeds, uint32_t numSeeds, SeedFilter filter,
+                                 const uint32_t* destinationIDs, uint32_t numDestinations, uint32_t options,
+                                 uint64_t* extraSlots, tStatus& status) {
     if (numSeeds == 0) {
         KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         return false;
@@ -426,7 +427,6 @@ bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedB
     numDestinations_ = 0;
     numSolved_ = 0;
     sequence_ = 0;
-    QueueScope queueScope(*this);
 
     bool seedAccepted = false;
     for (uint32_t i = 0; i < numSeeds; ++i) {
@@ -470,7 +470,7 @@ bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedB
     if (numDestinations_ == 0) {
         return false;
     }
-    uint64_t extraSlots = 0;
+    *extraSlots = 0;
     for (uint32_t i = 0; i < numDestinations; ++i) {
         TerminalState* destination = getTerminalForID(destinationIDs[i]);
         const TieGroup* group = tieGroupOf(*destination);
@@ -486,28 +486,15 @@ bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedB
                 member.isDestination = 1;
                 ++numDestinations_;
             }
-            ++extraSlots;
+            ++*extraSlots;
         }
     }
-    const uint64_t slots = 2 * (uint64_t{numDestinations} + extraSlots);
-    auto* routes = static_cast<Route**>(allocB_.fn(nullptr, slots * sizeof(Route*), allocB_.context));
-    if (routes == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
-        return false;
-    }
-    for (uint64_t i = 0; i < slots; ++i) {
-        routes[i] = nullptr;
-    }
-    uint32_t used = 0;
-    auto fail = [&](int64_t code) {
-        if (code != 0) {
-            KELVO_SET_STATUS(status, code);
-        }
-        destroyRouteArray(routes, used);
-        return false;
-    };
+    return true;
+}
 
-    // Search.
+// Settles terminals cheapest first until every destination is settled or
+// nothing reachable is left. False when the queue cannot grow.
+bool RoutingResources::search() {
     while (numSolved_ != numDestinations_) {
         TerminalState* current = queuePop();
         if (current == nullptr) {
@@ -536,9 +523,47 @@ bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedB
             next.previous = current;
             next.previousEdge = &edge;
             if (!queuePush(next)) {
-                return fail(tStatus::kOutOfMemory);
+                return false;
             }
         }
+    }
+    return true;
+}
+
+bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
+                                     SeedFilter filter, const uint32_t* destinationIDs,
+                                     uint32_t numDestinations, uint32_t options, Route*** routesOut,
+                                     uint32_t* countOut, tStatus& status) {
+    *routesOut = nullptr;
+    *countOut = 0;
+    if (status.isFatal()) {
+        return false;
+    }
+    QueueScope queueScope(*this);
+    uint64_t extraSlots = 0;
+    if (!startPass(seeds, numSeeds, filter, destinationIDs, numDestinations, options, &extraSlots, status)) {
+        return false;
+    }
+    const uint64_t slots = 2 * (uint64_t{numDestinations} + extraSlots);
+    auto* routes = static_cast<Route**>(allocB_.fn(nullptr, slots * sizeof(Route*), allocB_.context));
+    if (routes == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+        return false;
+    }
+    for (uint64_t i = 0; i < slots; ++i) {
+        routes[i] = nullptr;
+    }
+    uint32_t used = 0;
+    auto fail = [&](int64_t code) {
+        if (code != 0) {
+            KELVO_SET_STATUS(status, code);
+        }
+        destroyRouteArray(routes, used);
+        return false;
+    };
+
+    if (!search()) {
+        return fail(tStatus::kOutOfMemory);
     }
 
     // Route extraction, in terminal order.
@@ -741,7 +766,7 @@ bool RoutingResources::calculateRoute(uint64_t owner, const RouteCalculationSeed
     if (status.isFatal()) {
         return false;
     }
-    GrowOnlyHeap heap(2048, 8);
+    GrowOnlyHeap heap(kCalculationScratchChunk, 8);
     ScratchScope scope(*this, heap);
     Route** first = nullptr;
     Route** second = nullptr;
@@ -838,6 +863,27 @@ bool RoutingResources::calculateRoute(uint64_t owner, const RouteCalculationSeed
         return false;
     }
     return (firstUnreached || secondUnreached) && firstKept + secondKept == 0;
+}
+
+uint64_t RoutingResources::searchOnly(const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
+                                      const uint32_t* destinationIDs, uint32_t numDestinations,
+                                      uint32_t options, tStatus& status) {
+    if (enabled_ == 0 || status.isFatal()) {
+        return 0;
+    }
+    kdut::internal::MutexHolder hold(lock_);
+    GrowOnlyHeap heap(kCalculationScratchChunk, 8);
+    ScratchScope scope(*this, heap);
+    QueueScope queueScope(*this);
+    uint64_t extraSlots = 0;
+    if (!startPass(seeds, numSeeds, seedDoesNotHaveInversionConstraint, destinationIDs, numDestinations,
+                   options, &extraSlots, status)) {
+        return 0;
+    }
+    if (!search()) {
+        KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+    }
+    return numSolved_;
 }
 
 // ---- life cycle --------------------------------------------------------------------

@@ -95,6 +95,15 @@ public:
                               nVOAPALS100::tStatus& status) const override;
     uint32_t getRouteState(uint32_t routeID) const override;
 
+    // For benchmarks: the search of calculateRoute's first pass alone (the
+    // terminals' records reset, the seeds without inversion constraint
+    // queued, the destinations marked, terminals settled cheapest first);
+    // nothing is extracted or recorded. Returns how many destinations were
+    // settled.
+    uint64_t searchOnly(const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
+                        const uint32_t* destinationIDs, uint32_t numDestinations, uint32_t options,
+                        nVOAPALS100::tStatus& status);
+
     bool isEnabled() const { return enabled_ != 0; }
     // The run-time records, for inspection.
     const TerminalState* terminalStates() const { return terminals_; }
@@ -128,6 +137,10 @@ private:
     static const TerminalState* endTerminal(const Route& route);
 
     // One pass of the search.
+    bool startPass(const RouteCalculationSeedBase* seeds, uint32_t numSeeds, SeedFilter filter,
+                   const uint32_t* destinationIDs, uint32_t numDestinations, uint32_t options,
+                   uint64_t* extraSlots, nVOAPALS100::tStatus& status);
+    bool search();
     bool calculatePass(uint64_t owner, const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
                        SeedFilter filter, const uint32_t* destinationIDs, uint32_t numDestinations,
                        uint32_t options, Route*** routes, uint32_t* count, nVOAPALS100::tStatus& status);

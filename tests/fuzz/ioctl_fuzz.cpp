@@ -69,12 +69,17 @@ template <class In> std::vector<AddressFieldAt> fieldsOf() {
 const std::vector<AddressFieldAt> kFields[] = {KELVO_IOCTL_TABLE(KELVO_FUZZ_FIELDS)};
 #undef KELVO_FUZZ_FIELDS
 
-// Values worth trying: channels, masks, levels, limits; lengths and counts.
+// Values worth trying: channels, masks, levels, limits; lengths and counts;
+// status words (a driver code and a platform code).
+constexpr std::uint32_t kNotOfferedWord = static_cast<std::uint32_t>(KELVO_STATUS_NOT_OFFERED);
+constexpr std::uint32_t kNotImplementedWord = static_cast<std::uint32_t>(KELVO_STATUS_NOT_IMPLEMENTED);
+// clang-format off
 constexpr std::uint32_t kInteresting32[] = {
     0,          1,          2,          3,          4,          7,         8,        15,
     16,         18,         19,         20,         31,         32,        63,       64,
     0x7F,       0x80,       0xFF,       0x100,      0xFFFF,     0x10000,   0xFFFFFF, 0x1000000,
-    0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0xFFFFFFFF, 0xBFFA4308, 0xFFFF34DE};
+    0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0xFFFFFFFF, kNotOfferedWord, kNotImplementedWord};
+// clang-format on
 constexpr std::uint64_t kInteresting64[] = {0,          1,          4,          63,         64,
                                             65,         4096,       0xFFFFFF,   0x1000000,  0xFFFFFFFF,
                                             1ull << 32, ~0ull >> 1, 1ull << 63, ~0ull - 15, ~0ull};

@@ -22,8 +22,8 @@ using kelvo_test::statusOf;
 using kelvo_test::boards;
 using nVOAPALS100::tStatus;
 
-constexpr int32_t kNotReserved = static_cast<int32_t>(0xBFFA431Au);
-constexpr int32_t kInvalidChannel = static_cast<int32_t>(0xBFFA4303u);
+constexpr int32_t kNotReserved = KELVO_STATUS_CHANNEL_NOT_RESERVED;
+constexpr int32_t kInvalidChannel = KELVO_STATUS_INVALID_CHANNEL;
 constexpr uint32_t kForever = 0xFFFFFFFF;
 
 int32_t simple(int handle, uint32_t code, uint32_t channel) {
@@ -108,7 +108,8 @@ TEST_F(E2EDma, TheCommandStreamReachesTheDeviceOnEveryBoard) {
         EXPECT_EQ(sessionOf(handle)->getCleanupOperationComposite().size(), registered)
             << "nothing of the streams left registered";
         const uint64_t resets = module->dma(1).fifoResets();
-        EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_stopDMA, 1), -52006) << "nothing to remove";
+        EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_stopDMA, 1), KELVO_STATUS_NOT_ACCESSIBLE)
+            << "nothing to remove";
         EXPECT_EQ(module->dma(1).fifoResets(), resets + 2) << "and still every hardware step ran";
 
         EXPECT_EQ(kelvo_close(handle), 0);
@@ -127,7 +128,7 @@ TEST_F(E2EDma, ChannelAndReservationChecks) {
     EXPECT_EQ(wait(handle, 0, 0, 64, 0).status, kNotReserved);
     EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_cancelWaitUntilBytesTransferred, 1), kNotReserved);
     const kelvo_brixelTools_startDMA_in start{0, 0, {}, 0};
-    EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, start), -52005);
+    EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, start), KELVO_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(reserveAll(handle), 0);
     for (uint32_t channel : {0u, 1u, 0x80000001u}) {
         SCOPED_TRACE(channel);
@@ -137,7 +138,8 @@ TEST_F(E2EDma, ChannelAndReservationChecks) {
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_cancelWaitUntilBytesTransferred, channel),
                   channel < 2 ? 0 : kInvalidChannel);
     }
-    EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, start), -52005) << "no transfers to start";
+    EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, start), KELVO_STATUS_INVALID_PARAMETER)
+        << "no transfers to start";
     EXPECT_EQ(kelvo_close(handle), 0);
     remove(index);
 }
