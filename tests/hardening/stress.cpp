@@ -714,7 +714,7 @@ void quietRounds(std::uint64_t seed) {
         std::thread x(racer, 2 * kWorkers, random()), y(racer, 2 * kWorkers + 1, random());
         x.join();
         y.join();
-        const unsigned times = 1 + static_cast<unsigned>(random() % 200);
+        const unsigned times = 1 + static_cast<unsigned>(random() % 64);
         const std::uint64_t steps = burst(times);
         if (steps > bound) {
             fail("the cleanup after " + std::to_string(times) + " requests of each kind took " +
