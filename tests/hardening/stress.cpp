@@ -378,9 +378,8 @@ Shared shared[kModules];
 // run (a transfer the driver kept past a close still reads it).
 std::uint8_t sharedOut[kModules * kSharers][64];
 constexpr std::uint32_t kRoutingNotifier = 0x80000000u;
-constexpr std::int32_t kNoRouting = -52020; // the session's routing was cleaned up
-constexpr std::int32_t kStreamRunning =
-    static_cast<std::int32_t>(0xBFFA806Eu);                           // cleared or started while running
+constexpr std::int32_t kNoRouting = KELVO_STATUS_INVALID_STATE;       // the session's routing was cleaned up
+constexpr std::int32_t kStreamRunning = KELVO_STATUS_STREAM_RUNNING;  // cleared or started while running
 constexpr std::int32_t kNoTransfers = KELVO_STATUS_INVALID_PARAMETER; // a start with nothing to run
 
 // What a request on a shared handle may answer besides a worker's: its handle
