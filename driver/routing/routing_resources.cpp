@@ -2,6 +2,7 @@
 
 #include "framework/mutex_holder.h"
 #include "nVOKAL.h"
+#include "platform/voitl/containing.h"
 #include "platform/vosdbg.h"
 
 namespace voark {
@@ -65,29 +66,28 @@ private:
 // ---- database ------------------------------------------------------------
 
 uint32_t RouteDatabase::add(const Route& route, tStatus& status) {
-    if (!entries.pushBack(RouteInDB{}, status)) {
+    const uint64_t segmentCount = uint64_t{route.length} + route.lengthFloatingSegments;
+    void* block =
+        RouteInDB::operator new(sizeof(RouteInDB) + segmentCount * sizeof(vogta::PathSegment), status, false);
+    if (block == nullptr) {
         return 0;
     }
-    RouteInDB& entry = entries.back();
-    if (entry.segments.reserve(route.length, status)) {
-        for (uint32_t i = 0; i < route.length; ++i) {
-            entry.segments.pushBack(route.segments[i], status);
-        }
+    auto* entry = new (block) RouteInDB;
+    static_assert(sizeof(RouteInDB) % alignof(vogta::PathSegment) == 0);
+    auto* segments = reinterpret_cast<vogta::PathSegment*>(entry + 1);
+    entry->segments = {segments, route.length};
+    entry->floatingSegments = {segments + route.length, route.lengthFloatingSegments};
+    for (uint32_t i = 0; i < route.length; ++i) {
+        entry->segments[i] = route.segments[i];
     }
-    if (entry.floatingSegments.reserve(route.lengthFloatingSegments, status)) {
-        for (uint32_t i = 0; i < route.lengthFloatingSegments; ++i) {
-            entry.floatingSegments.pushBack(route.floatingSegments[i], status);
-        }
+    for (uint32_t i = 0; i < route.lengthFloatingSegments; ++i) {
+        entry->floatingSegments[i] = route.floatingSegments[i];
     }
-    entry.source = route.source;
-    entry.cost = route.cost;
-    entry.owner = route.owner;
-    entry.state = route.state;
-    entry.inverted = route.inverted;
-    if (status.isFatal()) {
-        entries.popBack();
-        return 0;
-    }
+    entry->source = route.source;
+    entry->cost = route.cost;
+    entry->owner = route.owner;
+    entry->state = route.state;
+    entry->inverted = route.inverted;
     uint32_t id = nextRouteID;
     if (id == 0) {
         idsWrapped = 1;
@@ -95,37 +95,31 @@ uint32_t RouteDatabase::add(const Route& route, tStatus& status) {
     }
     if (idsWrapped != 0) {
         // ID 0 is never issued: the search steps over it.
-        bool taken = true;
-        while (taken) {
-            taken = false;
-            for (const RouteInDB& other : entries) {
-                if (other.routeID == id) {
-                    taken = true;
-                    break;
-                }
-            }
-            if (taken) {
-                ++id;
-                if (id == 0) {
-                    id = 1;
-                }
+        while (find(id) != nullptr) {
+            ++id;
+            if (id == 0) {
+                id = 1;
             }
         }
     }
-    entry.routeID = id;
+    entry->routeID = id;
+    entry->node.key = id;
+    entries_.append(entry->node);
     nextRouteID = id + 1;
     return id;
 }
 
-// IDs in the database are unique (the wrap search skips those in use), so
-// the newest-first scan finds the one entry; callers mostly name recent routes.
+RouteDatabase::~RouteDatabase() {
+    truncate(0);
+}
+
+RouteInDB* RouteDatabase::entryOf(voitl::tIndexedNode* node) {
+    return node != nullptr ? voitl::getContainingObject<RouteInDB>(node, &RouteInDB::node) : nullptr;
+}
+
+// IDs in the database are unique (the wrap search skips those in use).
 RouteInDB* RouteDatabase::find(uint32_t routeID) {
-    for (size_t i = entries.size(); i-- > 0;) {
-        if (entries[i].routeID == routeID && routeID != 0) {
-            return &entries[i];
-        }
-    }
-    return nullptr;
+    return routeID != 0 ? entryOf(entries_.find(routeID)) : nullptr;
 }
 
 const RouteInDB* RouteDatabase::find(uint32_t routeID) const {
@@ -133,12 +127,13 @@ const RouteInDB* RouteDatabase::find(uint32_t routeID) const {
 }
 
 void RouteDatabase::remove(RouteInDB* entry) {
-    entries.erase(static_cast<size_t>(entry - entries.begin()));
+    entries_.remove(entry->node);
+    delete entry;
 }
 
 void RouteDatabase::truncate(size_t size) {
-    if (size < entries.size()) {
-        entries.erase(size, entries.size());
+    while (entries_.size() > size) {
+        remove(last());
     }
 }
 
@@ -179,10 +174,9 @@ RoutingResources::RoutingResources(const TopographyInfo& info, RouteProgrammerIn
 RoutingResources::~RoutingResources() {
     if (enabled_ != 0) {
         kdut::internal::MutexHolder hold(lock_);
-        while (db_.size() > 0) {
-            RouteInDB& entry = db_.entries.back();
-            releaseEntry(entry);
-            db_.entries.popBack();
+        while (RouteInDB* entry = db_.last()) {
+            releaseEntry(*entry);
+            db_.remove(entry);
         }
     }
     VOSDBG_ASSERT(db_.size() == 0);
@@ -999,12 +993,12 @@ void RoutingResources::reserveRoute(uint32_t routeID, RouteConflict** conflicts,
         if (listCount != 0) {
             *numConflicts = 0;
             AllocHelper helper = getAllocHelper();
-            for (RouteInDB& other : db_.entries) {
-                if (other.state != kRouteReserved && other.state != kRouteProgrammed) {
+            for (const RouteInDB* other = db_.first(); other != nullptr; other = db_.next(*other)) {
+                if (other->state != kRouteReserved && other->state != kRouteProgrammed) {
                     continue;
                 }
                 bool listed = false;
-                auto holds = [&](const vohtl::Vector<vogta::PathSegment>& segments) {
+                auto holds = [&](const SegmentRun& segments) {
                     for (const vogta::PathSegment& segment : segments) {
                         for (uint32_t k = 0; k < listCount && segment.edge != nullptr; ++k) {
                             if (list[k] == segment.edge) {
@@ -1014,7 +1008,7 @@ void RoutingResources::reserveRoute(uint32_t routeID, RouteConflict** conflicts,
                     }
                     return false;
                 };
-                listed = holds(other.segments) || holds(other.floatingSegments);
+                listed = holds(other->segments) || holds(other->floatingSegments);
                 if (!listed) {
                     continue;
                 }
@@ -1027,7 +1021,7 @@ void RoutingResources::reserveRoute(uint32_t routeID, RouteConflict** conflicts,
                     grown[k] = (*conflicts)[k];
                 }
                 helper.fn(*conflicts, 0, helper.context);
-                grown[*numConflicts] = RouteConflict{other.owner, other.routeID, 0};
+                grown[*numConflicts] = RouteConflict{other->owner, other->routeID, 0};
                 ++*numConflicts;
                 *conflicts = grown;
             }

@@ -10,6 +10,7 @@
 #include "platform/status.h"
 #include "platform/sync.h"
 #include "platform/vohtl/vector.h"
+#include "platform/voitl/indexed_list.h"
 #include "routing/grow_only_heap.h"
 #include "routing/topography.h"
 
@@ -39,9 +40,23 @@ struct Route {
     vogta::PathSegment* floatingSegments;
 };
 
-struct RouteInDB {
-    vohtl::Vector<vogta::PathSegment> segments;
-    vohtl::Vector<vogta::PathSegment> floatingSegments;
+// Path segments stored behind the recorded route that holds them.
+struct SegmentRun {
+    vogta::PathSegment* data = nullptr;
+    uint32_t count = 0;
+    size_t size() const { return count; }
+    vogta::PathSegment* begin() const { return data; }
+    vogta::PathSegment* end() const { return data + count; }
+    vogta::PathSegment& operator[](size_t i) const { return data[i]; }
+    vogta::PathSegment& back() const { return data[count - 1]; }
+};
+
+// A recorded route: one allocation (its segments, then its floating
+// segments, follow it), linked into the database under its ID.
+struct RouteInDB : public kelvo_driver::nVOAPAL000::tObject {
+    voitl::tIndexedNode node; // key: routeID
+    SegmentRun segments;
+    SegmentRun floatingSegments;
     TerminalState* source = nullptr;
     uint32_t routeID = 0;
     uint32_t cost = 0;
@@ -50,19 +65,37 @@ struct RouteInDB {
     uint8_t inverted = 0;
 };
 
+// The recorded routes in the order they were added, found by ID in
+// logarithmic time (whoever keeps how many routes, a lookup stays short).
 class RouteDatabase {
 public:
+    RouteDatabase() = default;
+    // Frees what is left (the resources release their routes first).
+    ~RouteDatabase();
+    RouteDatabase(const RouteDatabase&) = delete;
+    RouteDatabase& operator=(const RouteDatabase&) = delete;
+
     // Records route under a new ID (0 and nothing recorded on failure).
     uint32_t add(const Route& route, nVOAPALS100::tStatus& status);
     RouteInDB* find(uint32_t routeID);
     const RouteInDB* find(uint32_t routeID) const;
+    // Takes the entry out and frees it.
     void remove(RouteInDB* entry);
+    // Removes the newest entries until size are left.
     void truncate(size_t size);
-    size_t size() const { return entries.size(); }
+    size_t size() const { return entries_.size(); }
+    // The order of addition: null past either end.
+    RouteInDB* first() const { return entryOf(entries_.first()); }
+    RouteInDB* last() const { return entryOf(entries_.last()); }
+    RouteInDB* next(const RouteInDB& entry) const { return entryOf(entries_.next(entry.node)); }
 
-    vohtl::Vector<RouteInDB> entries;
     uint32_t nextRouteID = 1;
     uint8_t idsWrapped = 0;
+
+private:
+    static RouteInDB* entryOf(voitl::tIndexedNode* node);
+
+    voitl::tIndexedList entries_;
 };
 
 class RoutingResources : public RoutingResourcesInterface {

@@ -36,7 +36,7 @@ public:
     bool invalid = false;
     uint64_t reserved = 0;
     // No routing session: the routing codes answer as a demoted session does.
-    voark::RoutingSession* getRoutingSession() const { return nullptr; }
+    vohtl::SharedPtr<voark::RoutingSession> getRoutingSession() const { return {}; }
 
     struct Composite {
         int runs = 0;

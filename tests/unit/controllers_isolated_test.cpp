@@ -136,7 +136,7 @@ TEST_F(IsolatedControllersOnTheBoard, ThePLLLoaderReadsTheStatusBeforeEveryWord)
         {"solstra", false, 19}, {"duskmere-b", false, 19}, {"duskmere-a", true, 12}};
     for (const auto& [board, neverLocks, level] : cases) {
         SCOPED_TRACE(board);
-        const bool never = neverLocks; // a structured binding is no lambda capture before C++20's clang 16
+        const bool never = neverLocks; // clang 14 captures no structured binding
         const int index =
             add(board, [never](sim::Module& m) { m.sequencerSide()->adf4002().setNeverLocks(never); });
         EXPECT_EQ(levelOf(index), level);

@@ -214,9 +214,10 @@ TEST_F(CoreIoctlDecode, ACallersErrorOutlivesTheRefusalAfterAPausedGate) {
         session->invalid = false;
         device->suspendIOProcessing(tEventDescriptor(0), kSuspendReasonReset, false);
         kelvo_kelvo_getSetupLevel_out out{};
+        const int32_t callers = word; // clang 14 captures no structured binding
         kelvo_test::Worker request([&] {
             out = ask<kelvo_kelvo_getSetupLevel_out>(KELVO_IOCTL_kelvo_getSetupLevel,
-                                                     kelvo_status_record{word});
+                                                     kelvo_status_record{callers});
         });
         ASSERT_TRUE(request.waitUntilBlocked());
         session->invalid = true;

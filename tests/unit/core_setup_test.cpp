@@ -219,7 +219,8 @@ TEST_F(SetupSequence, TheStorageMapChecksOnChangedFlashImages) {
 TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     const int index = add("duskmere-a");
     const int handle = open(index);
-    ASSERT_NE(sessionOf(handle)->getRoutingSession(), nullptr) << "a handle opened at level 19 has routing";
+    ASSERT_NE(sessionOf(handle)->getRoutingSession().get(), nullptr)
+        << "a handle opened at level 19 has routing";
 
     const unsigned destination = kelvo_destination(handle);
     kelvo_notifier_payload other{5, destination, 7};
@@ -241,7 +242,7 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     // Once its cleanup has run, the session has no routing session left.
     tStatus status;
     sessionOf(handle)->cleanup(status);
-    EXPECT_EQ(sessionOf(handle)->getRoutingSession(), nullptr);
+    EXPECT_EQ(sessionOf(handle)->getRoutingSession().get(), nullptr);
     EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(tStatus::kInvalidState));
     EXPECT_EQ(
         kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{0x80000000})), 0);
@@ -252,7 +253,7 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     EXPECT_TRUE(deviceOf(index)->suspendIOProcessing(0, kelvo_driver::nVOAPAL000::kSuspendReasonReset, true));
     deviceOf(index)->resumeIOProcessing(0);
     const int low = open(index);
-    EXPECT_EQ(sessionOf(low)->getRoutingSession(), nullptr);
+    EXPECT_EQ(sessionOf(low)->getRoutingSession().get(), nullptr);
     EXPECT_EQ(kelvo_close(low), 0);
 }
 

@@ -98,7 +98,7 @@ using FrameworkSession = FrameworkDeviceTest;
 TEST_F(FrameworkSession, CloseRunsTheSessionsOperationsNewestFirstWithTheRoutingCleanupLast) {
     TestDevice& device = start();
     auto* session = kernel(open());
-    ASSERT_NE(session->getRoutingSession(), nullptr);
+    ASSERT_NE(session->getRoutingSession().get(), nullptr);
     EXPECT_TRUE(session->getRoutingSession()->isConstructed());
     std::vector<std::string> trace;
     TracingCleanup stream("stream", trace);
@@ -130,7 +130,7 @@ TEST_F(FrameworkSession, ATeardownRunsTheOperationsOnceAndTheInvalidSessionsClos
     newer->getCleanupOperationComposite().add(&newerOp, status);
     EXPECT_TRUE(device.resetFrom(open(), 19).isSuccess());
     EXPECT_EQ(trace, (std::vector<std::string>{"newer", "older"})) << "newest session first";
-    EXPECT_EQ(older->getRoutingSession(), nullptr) << "the teardown destroyed the routing sessions";
+    EXPECT_EQ(older->getRoutingSession().get(), nullptr) << "the teardown destroyed the routing sessions";
     EXPECT_FALSE(older->isValid());
     close(older);
     close(newer);

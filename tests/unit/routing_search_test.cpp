@@ -41,8 +41,7 @@ Calculated calculate(voark::RoutingResources& resources, const std::vector<Route
     return out;
 }
 
-std::vector<RefSegment> segmentsOf(const voark::RoutingResources& r,
-                                   const vohtl::Vector<vogta::PathSegment>& v) {
+std::vector<RefSegment> segmentsOf(const voark::RoutingResources& r, const voark::SegmentRun& v) {
     std::vector<RefSegment> out;
     for (const auto& s : v) {
         out.push_back({s.edge ? static_cast<int>(s.edge - r.edgeStates()) : -1,

@@ -14,6 +14,7 @@
 #include "framework/routing_session.h"
 #include "platform/event_descriptor.h"
 #include "platform/status.h"
+#include "platform/vohtl/sharedptr.h"
 
 namespace fenwicksharedsource {
 class KernelSession;
@@ -81,8 +82,11 @@ template <class Device, class Session> struct DeviceAccess {
     static void reserveResources(Session& session, uint64_t mask, nVOAPALS100::tStatus& status) {
         session.reserveResources(mask, status);
     }
-    // The handle's routing session; null when it has none.
-    static voark::RoutingSession* routingSession(Session& session) { return session.getRoutingSession(); }
+    // A reference to the handle's routing session, held for the whole
+    // operation; empty when it has none.
+    static vohtl::SharedPtr<voark::RoutingSession> routingSession(Session& session) {
+        return session.getRoutingSession();
+    }
     // The objects setup built (the controllers behind the instrument's
     // operations); null for a device that has none.
     static KelvoHelper* kelvoHelper(Device& device) {

@@ -71,8 +71,10 @@ template <> struct DeviceAccess<KelvoDevice, fenwicksharedsource::KernelSession>
     static void reserveResources(SessionType& session, uint64_t mask, nVOAPALS100::tStatus& status) {
         session.reserveResources(mask, status);
     }
-    // The handle's routing session; null when it has none.
-    static voark::RoutingSession* routingSession(SessionType& session) { return session.getRoutingSession(); }
+    // A reference to the handle's routing session; empty when it has none.
+    static vohtl::SharedPtr<voark::RoutingSession> routingSession(SessionType& session) {
+        return session.getRoutingSession();
+    }
 
     // Level 14 (the gate guarantees it) behind the DMA operations.
     static qeldma::DMADispatcher* dmaDispatcher(KelvoDevice& device) {

@@ -483,13 +483,22 @@ typedef struct kelvo_route_conflict { /* 16 bytes */
 
 /* routing
  * Counts are bounded: a seedCount or destinationCount above
- * KELVO_ROUTING_MAX_RECORDS answers -52005 and nothing is calculated; a
- * possibilitiesCapacity, conflictsCapacity or pathCapacity above it is taken
- * as KELVO_ROUTING_MAX_RECORDS (the buffer then needs room for that many
- * records only). A handle opened before routing was set up, or whose
- * routing was cleaned up, answers -52020 (queryVersion answers 1; destroy,
- * unreserve and unprogram answer 0 and do nothing). */
+ * KELVO_ROUTING_MAX_RECORDS answers -52005 and nothing is calculated. A
+ * possibilitiesCapacity, conflictsCapacity or pathCapacity is the number of
+ * records the buffer holds, any value: the driver writes only the records it
+ * found, never more than the capacity. Too small a possibilities or path
+ * capacity answers -52019 with the count needed and writes nothing (the
+ * routes found are destroyed again); conflicts beyond the capacity are left
+ * out. A handle keeps at most KELVO_ROUTING_MAX_ROUTES_PER_HANDLE routes
+ * (calculated or reset-terminal routes, until destroyed): calculateRoute and
+ * calculateResetTerminal of a handle that keeps that many, or whose routes
+ * found would take it past them, answer -52000 and keep nothing new (the
+ * count answered is the number found; for a full handle no search runs and
+ * it is 0). A handle opened before routing was set up, or whose routing was
+ * cleaned up, answers -52020 (queryVersion answers 1; destroy, unreserve and
+ * unprogram answer 0 and do nothing). */
 #define KELVO_ROUTING_MAX_RECORDS 4096u
+#define KELVO_ROUTING_MAX_ROUTES_PER_HANDLE 65536u
 typedef kelvo_status_record kelvo_routing_queryVersion_in;
 KELVO_U32_OUTPUT(routing_queryVersion, version);
 typedef struct kelvo_routing_calculateRoute_in {
