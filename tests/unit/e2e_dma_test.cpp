@@ -1,9 +1,11 @@
 // DMA end to end through the host's C API on every board: the command stream
 // to the device and the measure unit's packets from it (reserve, add a user
 // buffer, start, wait at the notify-at interrupt, read back), the wait's
-// checks, a closed session stopping its stream, and a ring grown after it ran.
+// checks, a closed session stopping its stream, a ring grown after it ran, and
+// two threads of a handle stopping one channel at once.
 #include <algorithm>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 #include "client_pages.h"
@@ -153,6 +155,24 @@ TEST_F(E2EDma, ClosingTheSessionStopsItsStream) {
     EXPECT_EQ(kelvo_close(handle), 0);
     EXPECT_FALSE(module->dma(0).running()) << "the session's cleanup stopped the stream";
     EXPECT_EQ(module->dma(0).fifoResets(), resets + 2) << "and reset its FIFO (two strobes)";
+    remove(index);
+}
+
+// Two threads of one handle stop the stream and clear the application FIFO
+// of one channel at once (Solstra: both stop the stream's credits): the steps
+// on the channel's registers are serialised, which ThreadSanitizer checks.
+TEST_F(E2EDma, TwoThreadsOfAHandleStopAndClearOneChannelAtOnce) {
+    const int index = add("solstra");
+    const int handle = open(index);
+    const auto repeat = [handle](uint32_t code) {
+        for (int i = 0; i < 50; ++i) {
+            simple(handle, code, 1);
+        }
+    };
+    std::thread stopper(repeat, KELVO_IOCTL_brixelTools_stopDMA);
+    repeat(KELVO_IOCTL_brixelTools_clearApplicationFIFO);
+    stopper.join();
+    EXPECT_EQ(kelvo_close(handle), 0);
     remove(index);
 }
 
