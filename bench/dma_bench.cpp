@@ -75,7 +75,8 @@ public:
                                                                                  *circuit_, channel, status));
         sgl_.reset(new (status, false) brixeltools::SGLController(
             config_, kLinkSize, brixeltools::getDMAChannelTransferDirection(channel), status, stream_.get()));
-        credits_ = std::make_unique<qeldma::StreamCreditController>(*creditMap_);
+        nVOAPALS100::tStatus created;
+        credits_ = std::make_unique<qeldma::StreamCreditController>(*creditMap_, created);
         memory_ = static_cast<std::uint8_t*>(std::aligned_alloc(4096, bytes));
         std::memset(memory_, 0x3C, bytes);
         scope_.add(memory_, bytes);

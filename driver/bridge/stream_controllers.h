@@ -122,12 +122,18 @@ using brixeltools::StreamCreditControllerInterface;
 
 class StreamCreditController : public StreamCreditControllerInterface {
 public:
-    StreamCreditController(kelvo_regmaps::tKelvoNisoStreamControlRegMap& map, uint64_t initialInterval = 1,
-                           uint64_t maximumInterval = 128, int32_t timeoutCode = KELVO_STATUS_TIMED_OUT)
+    // -52000 when its mutex cannot be had.
+    StreamCreditController(kelvo_regmaps::tKelvoNisoStreamControlRegMap& map, nVOAPALS100::tStatus& status,
+                           uint64_t initialInterval = 1, uint64_t maximumInterval = 128,
+                           int32_t timeoutCode = KELVO_STATUS_TIMED_OUT)
         : control_(&map.NisoTxCreditControl), status_(&map.NisoTxCreditStatus),
-          poller_(initialInterval, maximumInterval, timeoutCode) {}
+          poller_(initialInterval, maximumInterval, timeoutCode) {
+        nVOAPAL200_createMutex(&mutex_, &status);
+    }
 
-    // The start strobe; no wait.
+    // The start strobe; no wait. Start and stop hold the controller's mutex:
+    // two requests of a channel (two threads of a handle, or two handles
+    // without the reservation) never write its control register at once.
     void start(nVOAPALS100::tStatus& status) override;
     // The stop strobe, then up to 100 us for the stopped bit (-52007).
     void stop(nVOAPALS100::tStatus& status) override;
@@ -139,6 +145,7 @@ private:
     kelvo_regmaps::tKelvoNisoStreamControlRegMap::tNisoTxCreditControlRegT* control_;
     kelvo_regmaps::tKelvoNisoStreamControlRegMap::tNisoTxCreditStatusRegT* status_;
     orut::Poller<brixeltools::SpinTimeout> poller_;
+    kelvo_driver::nVOAPAL000::tMutex mutex_;
 };
 
 } // namespace qeldma

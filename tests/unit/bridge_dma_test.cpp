@@ -537,7 +537,9 @@ TEST_F(BridgeDmaStream, CreditsStopOrTimeOut) {
     kelvo_regmaps::tKelvoNisoStreamControlRegMap map(
         &barAccessor, static_cast<std::uint32_t>(sim::Module::kNisoFpgaBase + sim::Module::kSolstraCredits),
         0, 0x20);
-    qeldma::StreamCreditController credits(map);
+    tStatus created;
+    qeldma::StreamCreditController credits(map, created);
+    ASSERT_TRUE(created.isSuccess());
     for (bool neverStops : {false, true}) {
         module->dma(1).setCreditsNeverStop(neverStops);
         tStatus status;
