@@ -99,6 +99,7 @@ TEST_F(BridgeSgl, EntriesFillALinkAndThenStartTheNext) {
         {4096, 300, 0, {255, 45}},
         {40, 1, 1, {2}},    // 8 bytes left after a transfer: a self-configuration entry still fits
         {40, 2, 0, {1, 1}}, // but not a second transfer
+        {40, 1, 2, {2, 1}}, // nor a second self-configuration entry
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.linkSize);
@@ -262,10 +263,13 @@ TEST_F(BridgeSgl, ResetKeepsOneEmptyHeadLinkAndItsMemory) {
     transfers(chain, 0, 2000);
     const std::uint64_t head = chain.head()->linkMemory.address;
     const std::size_t lists = kal::pagelists::live();
+    const std::uint64_t completes = kal::dma::completeCalls();
     chain.reset();
     EXPECT_EQ(chain.head(), chain.tail());
     EXPECT_TRUE(chain.head()->isEmpty());
     EXPECT_LT(kal::pagelists::live(), lists);
+    EXPECT_EQ(kal::dma::completeCalls() - completes, lists - kal::pagelists::live())
+        << "each link memory freed completes its DMA before it is unmapped";
     tStatus status;
     EXPECT_EQ(chain.addLink(status)->linkMemory.address, head + 1024);
 }
@@ -423,11 +427,13 @@ TEST_F(BridgeDmaStream, CommitShapesTheListsByWhatTheyHold) {
         std::vector<std::uint32_t> types;
         std::uint32_t linkSize;
         std::vector<std::uint32_t> flags; // of the links walked from the head, ring once round
+        std::size_t finiteLinks;          // before the ring's head (finite into the ring)
     };
     const Row rows[] = {
-        {"finite alone", {0, 0}, 4096, {kHeaderLastLink}},
-        {"continuous alone", {1, 1, 1}, 64, {0, kHeaderTwoLinkRing}},
-        {"finite into the ring", {0, 1, 1, 1}, 64, {0, 0, 0}},
+        {"finite alone", {0, 0}, 4096, {kHeaderLastLink}, 0},
+        {"continuous alone", {1, 1, 1}, 64, {0, kHeaderTwoLinkRing}, 0},
+        {"finite into the ring", {0, 1, 1, 1}, 64, {0, 0, 0}, 1},
+        {"finite of two links into the ring", {0, 0, 0, 0, 1, 1, 1}, 64, {0, 0, 0, 0}, 2},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -443,10 +449,11 @@ TEST_F(BridgeDmaStream, CommitShapesTheListsByWhatTheyHold) {
         for (std::size_t i = 0; i < row.flags.size(); ++i) {
             EXPECT_EQ(links[i].flags, row.flags[i]) << i;
         }
-        if (row.types.front() == 0 && row.types.back() == 1) {
-            // the finite tail leads to the ring's head, and the ring closes on it
-            EXPECT_EQ(links[1].address, c->sgl->getSGL().continuousSGLRef.head()->linkMemory.address);
-            EXPECT_EQ(links[3].address, links[1].address);
+        if (row.finiteLinks != 0) {
+            // the finite links lead to the ring's head, and the ring closes on it
+            const std::size_t ring = row.finiteLinks;
+            EXPECT_EQ(links[ring].address, c->sgl->getSGL().continuousSGLRef.head()->linkMemory.address);
+            EXPECT_EQ(links[ring + 2].address, links[ring].address);
         }
     }
 }

@@ -185,6 +185,39 @@ TEST_F(BridgeInterrupts, TwoQueuedWordsGiveOneWorkCall) {
     controller_->unregisterNotifier(5);
 }
 
+// Quiesced while the worker runs one item, the controller never runs the
+// items still queued behind it: nothing reaches a target after the quiesce.
+TEST_F(BridgeInterrupts, AnItemStillQueuedAtTheQuiesceNeverRuns) {
+    open(true);
+    auto t = target();
+    const uint64_t caller = nVOKAL100_getThreadID();
+    const size_t dpcs = kal::dpc::live();
+    std::atomic<bool> inside{false};
+    std::atomic<bool> quiescing{false};
+    t->hook = [&](uint32_t id) {
+        if (id == 5) {
+            inside = true;
+            // Back only once the quiesce is past the DPC and waits for this worker.
+            waitUntil([&] {
+                return quiescing.load() && kal::dpc::live() < dpcs && kal::thread::isBlocked(caller);
+            });
+        }
+    };
+    registerId(*t, 5);
+    registerId(*t, 3);
+    bridge().fire(5);
+    ASSERT_TRUE(waitUntil([&] { return inside.load(); })) << "the worker is busy with id 5";
+    bridge().fire(3);
+    kal::pci::drainInterrupts();
+    kal::dpc::drain(); // id 3 is queued behind 5
+    quiescing = true;
+    controller_->quiesce();
+    EXPECT_EQ(t->count(5), 1u);
+    EXPECT_EQ(t->count(3), 0u) << "the queued item was dropped, not run";
+    controller_->unregisterNotifier(3);
+    controller_->unregisterNotifier(5);
+}
+
 // The first registration of an id stays until it is unregistered; an id
 // that is not registered unregisters without effect.
 TEST_F(BridgeInterrupts, TheFirstRegistrationOfAnIdStays) {
