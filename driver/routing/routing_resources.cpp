@@ -21,6 +21,15 @@ bool inverts(const EdgeState& edge) {
     return edge.def->inverts != 0;
 }
 
+// 1 when the route's edges invert an odd number of times.
+uint8_t inversionOf(const Route& route) {
+    uint8_t parity = 0;
+    for (uint32_t s = 0; s < route.length; ++s) {
+        parity ^= inverts(*route.segments[s].edge) ? 1 : 0;
+    }
+    return parity;
+}
+
 } // namespace
 
 // Installs a scratch heap as the context of allocators A and B for one
@@ -399,6 +408,12 @@ bool RoutingResources::makeTwin(const Route& route, Route* twin, tStatus& status
     return false;
 }
 
+// ---- one pass of the search --------------------------------------------------------
+// A pass searches from the seeds its filter accepts to every destination, then
+// turns what the search left into routes: one per reached destination, their
+// twins of the other inversion, the cheapest of those ending in one tie group,
+// each with the floating segments of the tie groups it crosses.
+
 bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
                                      SeedFilter filter, const uint32_t* destinationIDs,
                                      uint32_t numDestinations, uint32_t options, Route*** routesOut,
@@ -412,6 +427,51 @@ bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedB
         KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         return false;
     }
+    resetSearch(options);
+    QueueScope queueScope(*this);
+    if (!markSources(seeds, numSeeds, filter, status) || numDestinations == 0 ||
+        !markDestinations(destinationIDs, numDestinations, status)) {
+        return false;
+    }
+    const uint64_t slots =
+        2 * (uint64_t{numDestinations} + markTiedDestinations(destinationIDs, numDestinations));
+    auto* routes = static_cast<Route**>(allocB_.fn(nullptr, slots * sizeof(Route*), allocB_.context));
+    if (routes == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+        return false;
+    }
+    for (uint64_t i = 0; i < slots; ++i) {
+        routes[i] = nullptr;
+    }
+    uint32_t used = 0;
+    if (!search(status) || !extractRoutes(routes, &used, status)) {
+        destroyRouteArray(routes, used);
+        return false;
+    }
+    if (used == 0) {
+        destroyRouteArray(routes, 0);
+        return true; // no destination reached
+    }
+    if (!addTwins(routes, used, &used, status)) {
+        destroyRouteArray(routes, used);
+        return false;
+    }
+    const uint32_t kept = chooseWithinPass(routes, used);
+    for (uint32_t r = 0; r < kept; ++r) {
+        if (!addFloatingSegments(*routes[r])) {
+            KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+            destroyRouteArray(routes, kept);
+            return false;
+        }
+        routes[r]->owner = owner;
+        routes[r]->state = kRouteCalculated;
+    }
+    *routesOut = routes;
+    *countOut = kept;
+    return false;
+}
+
+void RoutingResources::resetSearch(uint32_t options) {
     for (uint32_t i = 0; i < numTerminals_; ++i) {
         TerminalState& t = terminals_[i];
         t.previous = nullptr;
@@ -426,8 +486,13 @@ bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedB
     numDestinations_ = 0;
     numSolved_ = 0;
     sequence_ = 0;
-    QueueScope queueScope(*this);
+}
 
+// Queues the sources of the seeds that filter accepts at their start costs; a
+// bidirectional source already driven by a reserved route is left out. False
+// when none is queued, or on failure.
+bool RoutingResources::markSources(const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
+                                   SeedFilter filter, tStatus& status) {
     bool seedAccepted = false;
     for (uint32_t i = 0; i < numSeeds; ++i) {
         if (!filter(seeds[i])) {
@@ -449,9 +514,13 @@ bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedB
         source->isSource = 1;
         seedAccepted = true;
     }
-    if (!seedAccepted || numDestinations == 0) {
-        return false;
-    }
+    return seedAccepted;
+}
+
+// Marks the destinations; a bidirectional one that drives a reserved route is
+// left out. False when none is marked, or on failure.
+bool RoutingResources::markDestinations(const uint32_t* destinationIDs, uint32_t numDestinations,
+                                        tStatus& status) {
     for (uint32_t i = 0; i < numDestinations; ++i) {
         TerminalState* destination = getTerminalForID(destinationIDs[i]);
         if (destination == terminalsEnd()) {
@@ -467,17 +536,18 @@ bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedB
             ++numDestinations_;
         }
     }
-    if (numDestinations_ == 0) {
-        return false;
-    }
+    return numDestinations_ != 0;
+}
+
+// Marks the other members of every destination's tie group as destinations
+// too; returns how many route slots they add (one per member and naming).
+uint64_t RoutingResources::markTiedDestinations(const uint32_t* destinationIDs, uint32_t numDestinations) {
     uint64_t extraSlots = 0;
     for (uint32_t i = 0; i < numDestinations; ++i) {
-        TerminalState* destination = getTerminalForID(destinationIDs[i]);
+        const TerminalState* destination = getTerminalForID(destinationIDs[i]);
         const TieGroup* group = tieGroupOf(*destination);
-        if (group == nullptr) {
-            continue;
-        }
-        for (uint32_t m = 0; m < group->numMembers; ++m) {
+        const uint32_t members = group != nullptr ? group->numMembers : 0;
+        for (uint32_t m = 0; m < members; ++m) {
             TerminalState& member = terminals_[group->members[m]];
             if (&member == destination) {
                 continue;
@@ -489,25 +559,12 @@ bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedB
             ++extraSlots;
         }
     }
-    const uint64_t slots = 2 * (uint64_t{numDestinations} + extraSlots);
-    auto* routes = static_cast<Route**>(allocB_.fn(nullptr, slots * sizeof(Route*), allocB_.context));
-    if (routes == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
-        return false;
-    }
-    for (uint64_t i = 0; i < slots; ++i) {
-        routes[i] = nullptr;
-    }
-    uint32_t used = 0;
-    auto fail = [&](int64_t code) {
-        if (code != 0) {
-            KELVO_SET_STATUS(status, code);
-        }
-        destroyRouteArray(routes, used);
-        return false;
-    };
+    return extraSlots;
+}
 
-    // Search.
+// The search: settles terminals cheapest first until every destination is
+// settled or nothing reachable is left. False when memory is short.
+bool RoutingResources::search(tStatus& status) {
     while (numSolved_ != numDestinations_) {
         TerminalState* current = queuePop();
         if (current == nullptr) {
@@ -517,31 +574,42 @@ bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedB
             ++numSolved_;
         }
         current->settled = 1;
-        if (numSolved_ == numDestinations_) {
-            break;
-        }
-        const uint32_t first = current->def->firstOutgoingEdge;
-        const uint32_t end = first + current->def->numOutgoingEdges;
-        for (uint32_t e = first; e < end; ++e) {
-            EdgeState& edge = edges_[e];
-            TerminalState& next = terminals_[edge.def->destTerminalIndex];
-            if (next.settled != 0 || !edgeUsable(*current, edge, next)) {
-                continue;
-            }
-            const uint64_t cost = uint64_t{current->cost} + edge.def->weight;
-            if (cost >= kUnreachedCost || cost >= next.cost) {
-                continue;
-            }
-            next.cost = static_cast<uint32_t>(cost);
-            next.previous = current;
-            next.previousEdge = &edge;
-            if (!queuePush(next)) {
-                return fail(tStatus::kOutOfMemory);
-            }
+        if (numSolved_ != numDestinations_ && !relaxOutgoingEdges(*current)) {
+            KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+            return false;
         }
     }
+    return true;
+}
 
-    // Route extraction, in terminal order.
+// Offers every usable outgoing edge of current to the terminal it leads to:
+// a cheaper way there replaces the one it had and queues it again.
+bool RoutingResources::relaxOutgoingEdges(TerminalState& current) {
+    const uint32_t first = current.def->firstOutgoingEdge;
+    const uint32_t end = first + current.def->numOutgoingEdges;
+    for (uint32_t e = first; e < end; ++e) {
+        EdgeState& edge = edges_[e];
+        TerminalState& next = terminals_[edge.def->destTerminalIndex];
+        if (next.settled != 0 || !edgeUsable(current, edge, next)) {
+            continue;
+        }
+        const uint64_t cost = uint64_t{current.cost} + edge.def->weight;
+        if (cost >= kUnreachedCost || cost >= next.cost) {
+            continue;
+        }
+        next.cost = static_cast<uint32_t>(cost);
+        next.previous = &current;
+        next.previousEdge = &edge;
+        if (!queuePush(next)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Route extraction, in terminal order: one route per reached destination
+// (an unreached one has none and is no error), counted in used as it is made.
+bool RoutingResources::extractRoutes(Route** routes, uint32_t* used, tStatus& status) {
     uint64_t seen = 0;
     for (uint32_t i = 0; i < numTerminals_ && seen < numDestinations_; ++i) {
         TerminalState& destination = terminals_[i];
@@ -550,96 +618,87 @@ bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedB
         }
         ++seen;
         if (destination.isSource == 0 && destination.previous == nullptr) {
-            continue; // unreached: no route, no error
+            continue;
         }
         Route* route = newRoute();
         if (route == nullptr) {
-            return fail(tStatus::kOutOfMemory);
+            KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+            return false;
         }
-        routes[used++] = route;
-        route->cost = destination.cost;
-        if (destination.isSource != 0) {
-            route->source = &destination;
-            continue;
-        }
-        uint32_t length = 0;
-        TerminalState* first = &destination;
-        while (first->previous != nullptr) {
-            ++length;
-            first = first->previous;
-        }
-        auto* segments = static_cast<vogta::PathSegment*>(
-            allocA_.fn(nullptr, uint64_t{length} * sizeof(vogta::PathSegment), allocA_.context));
-        if (segments == nullptr) {
-            return fail(tStatus::kBufferTooSmall);
-        }
-        route->source = first;
-        route->segments = segments;
-        route->length = length;
-        TerminalState* at = &destination;
-        for (uint32_t s = length; s-- > 0;) {
-            segments[s] = {at->previousEdge, at};
-            at = at->previous;
+        routes[(*used)++] = route;
+        if (!tracePath(destination, *route)) {
+            KELVO_SET_STATUS(status, tStatus::kBufferTooSmall);
+            return false;
         }
     }
-    const uint32_t solved = used;
-    if (solved == 0) {
-        destroyRouteArray(routes, 0);
+    return true;
+}
+
+// Fills route with the path the search left from a source to destination.
+bool RoutingResources::tracePath(TerminalState& destination, Route& route) {
+    route.cost = destination.cost;
+    if (destination.isSource != 0) {
+        route.source = &destination;
         return true;
     }
+    uint32_t length = 0;
+    TerminalState* first = &destination;
+    while (first->previous != nullptr) {
+        ++length;
+        first = first->previous;
+    }
+    auto* segments = static_cast<vogta::PathSegment*>(
+        allocA_.fn(nullptr, uint64_t{length} * sizeof(vogta::PathSegment), allocA_.context));
+    if (segments == nullptr) {
+        return false;
+    }
+    route.source = first;
+    route.segments = segments;
+    route.length = length;
+    TerminalState* at = &destination;
+    for (uint32_t s = length; s-- > 0;) {
+        segments[s] = {at->previousEdge, at};
+        at = at->previous;
+    }
+    return true;
+}
 
-    // Inversion and twins.
+// Inversion and twins: sets each of the first solved routes' inversion and
+// adds its twin, where it has one, after the routes (counted in used).
+bool RoutingResources::addTwins(Route** routes, uint32_t solved, uint32_t* used, tStatus& status) {
     Route* spare = nullptr;
     for (uint32_t r = 0; r < solved; ++r) {
         Route& route = *routes[r];
-        uint8_t parity = 0;
-        for (uint32_t s = 0; s < route.length; ++s) {
-            parity ^= inverts(*route.segments[s].edge) ? 1 : 0;
-        }
-        route.inverted = parity;
+        route.inverted = inversionOf(route);
         if (route.length == 0) {
             continue;
         }
         if (spare == nullptr) {
             spare = newRoute();
             if (spare == nullptr) {
-                return fail(tStatus::kOutOfMemory);
+                KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+                return false;
             }
         }
         if (makeTwin(route, spare, status)) {
-            routes[used++] = spare;
+            routes[(*used)++] = spare;
             spare = nullptr;
         } else if (status.isFatal()) {
             destroyCalculatedRoute(spare);
-            return fail(0);
+            return false;
         }
     }
     destroyCalculatedRoute(spare);
+    return true;
+}
 
-    // Choice within the pass among routes ending in one tie group.
+// Choice within the pass among routes ending in one tie group: of those with
+// the same inversion, the cheapest stays (the earliest on equal cost). Returns
+// how many routes are left, moved to the front in their order.
+uint32_t RoutingResources::chooseWithinPass(Route** routes, uint32_t used) {
     for (uint32_t i = 0; i < used; ++i) {
-        if (routes[i] == nullptr || tieGroupOf(*endTerminal(*routes[i])) == nullptr) {
-            continue;
-        }
-        uint32_t a = i;
-        for (uint32_t j = i + 1; j < used; ++j) {
-            if (routes[j] == nullptr) {
-                continue;
-            }
-            const TerminalState* endA = endTerminal(*routes[a]);
-            const TerminalState* endB = endTerminal(*routes[j]);
-            if (endB == endA || endB->def->numIncomingEdges == 0 || endB->def->tieID != endA->def->tieID ||
-                routes[j]->inverted != routes[a]->inverted) {
-                continue;
-            }
-            if (routes[j]->cost < routes[a]->cost) {
-                destroyCalculatedRoute(routes[a]);
-                routes[a] = nullptr;
-                a = j;
-            } else {
-                destroyCalculatedRoute(routes[j]);
-                routes[j] = nullptr;
-            }
+        if (routes[i] != nullptr && tieGroupOf(*endTerminal(*routes[i])) != nullptr) {
+            keepCheapestTied(routes, i, used);
         }
     }
     uint32_t kept = 0;
@@ -651,49 +710,78 @@ bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedB
     for (uint32_t i = kept; i < used; ++i) {
         routes[i] = nullptr;
     }
+    return kept;
+}
 
-    // Floating segments: the other members of every tie group crossed.
-    for (uint32_t r = 0; r < kept; ++r) {
-        Route& route = *routes[r];
-        uint64_t floating = 0;
-        for (uint32_t s = 0; s < route.length; ++s) {
-            const TieGroup* group = tieGroupOf(*route.segments[s].terminal);
-            if (group != nullptr && group->numMembers > 1) {
-                for (uint32_t m = 0; m < group->numMembers; ++m) {
-                    floating += &terminals_[group->members[m]] != route.segments[s].terminal ? 1 : 0;
-                }
-            }
+// Destroys the routes after routes[i] that end in another member of its tie
+// group with its inversion, keeping only the cheapest of them and it.
+void RoutingResources::keepCheapestTied(Route** routes, uint32_t i, uint32_t used) {
+    uint32_t a = i;
+    for (uint32_t j = i + 1; j < used; ++j) {
+        if (routes[j] == nullptr) {
+            continue;
         }
-        if (floating != 0) {
-            auto* segments = static_cast<vogta::PathSegment*>(
-                allocB_.fn(nullptr, floating * sizeof(vogta::PathSegment), allocB_.context));
-            if (segments == nullptr) {
-                used = kept;
-                return fail(tStatus::kOutOfMemory);
-            }
-            uint32_t n = 0;
-            for (uint32_t s = 0; s < route.length; ++s) {
-                TerminalState* crossed = route.segments[s].terminal;
-                const TieGroup* group = tieGroupOf(*crossed);
-                if (group == nullptr || group->numMembers <= 1) {
-                    continue;
-                }
-                for (uint32_t m = 0; m < group->numMembers; ++m) {
-                    TerminalState* member = &terminals_[group->members[m]];
-                    if (member != crossed) {
-                        segments[n++] = {defaultIncomingEdge(*member), member};
-                    }
-                }
-            }
-            route.floatingSegments = segments;
-            route.lengthFloatingSegments = n;
+        const TerminalState* endA = endTerminal(*routes[a]);
+        const TerminalState* endB = endTerminal(*routes[j]);
+        if (endB == endA || endB->def->numIncomingEdges == 0 || endB->def->tieID != endA->def->tieID ||
+            routes[j]->inverted != routes[a]->inverted) {
+            continue;
         }
-        route.owner = owner;
-        route.state = kRouteCalculated;
+        if (routes[j]->cost < routes[a]->cost) {
+            destroyCalculatedRoute(routes[a]);
+            routes[a] = nullptr;
+            a = j;
+        } else {
+            destroyCalculatedRoute(routes[j]);
+            routes[j] = nullptr;
+        }
     }
-    *routesOut = routes;
-    *countOut = kept;
-    return false;
+}
+
+// Floating segments: the other members of every tie group the route crosses,
+// each driven by its default edge. False when memory is short.
+bool RoutingResources::addFloatingSegments(Route& route) {
+    uint64_t floating = 0;
+    for (uint32_t s = 0; s < route.length; ++s) {
+        floating += tiedPartners(*route.segments[s].terminal, nullptr);
+    }
+    if (floating == 0) {
+        return true;
+    }
+    auto* segments = static_cast<vogta::PathSegment*>(
+        allocB_.fn(nullptr, floating * sizeof(vogta::PathSegment), allocB_.context));
+    if (segments == nullptr) {
+        return false;
+    }
+    uint32_t n = 0;
+    for (uint32_t s = 0; s < route.length; ++s) {
+        n += tiedPartners(*route.segments[s].terminal, segments + n);
+    }
+    route.floatingSegments = segments;
+    route.lengthFloatingSegments = n;
+    return true;
+}
+
+// The members of crossed's tie group other than crossed, none when the group
+// has one member or there is none: their count, and their segments (each
+// member with its default edge) written to out unless it is null.
+uint32_t RoutingResources::tiedPartners(const TerminalState& crossed, vogta::PathSegment* out) const {
+    const TieGroup* group = tieGroupOf(crossed);
+    if (group == nullptr || group->numMembers <= 1) {
+        return 0;
+    }
+    uint32_t n = 0;
+    for (uint32_t m = 0; m < group->numMembers; ++m) {
+        TerminalState* member = &terminals_[group->members[m]];
+        if (member == &crossed) {
+            continue;
+        }
+        if (out != nullptr) {
+            out[n] = {defaultIncomingEdge(*member), member};
+        }
+        ++n;
+    }
+    return n;
 }
 
 void RoutingResources::populatePossibilities(Route** routes, uint32_t count,

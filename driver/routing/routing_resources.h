@@ -127,10 +127,25 @@ private:
     bool edgeUsable(const TerminalState& from, const EdgeState& edge, const TerminalState& to) const;
     static const TerminalState* endTerminal(const Route& route);
 
-    // One pass of the search.
+    // One pass of the search, and its phases in the order it runs them.
     bool calculatePass(uint64_t owner, const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
                        SeedFilter filter, const uint32_t* destinationIDs, uint32_t numDestinations,
                        uint32_t options, Route*** routes, uint32_t* count, nVOAPALS100::tStatus& status);
+    void resetSearch(uint32_t options);
+    bool markSources(const RouteCalculationSeedBase* seeds, uint32_t numSeeds, SeedFilter filter,
+                     nVOAPALS100::tStatus& status);
+    bool markDestinations(const uint32_t* destinationIDs, uint32_t numDestinations,
+                          nVOAPALS100::tStatus& status);
+    uint64_t markTiedDestinations(const uint32_t* destinationIDs, uint32_t numDestinations);
+    bool search(nVOAPALS100::tStatus& status);
+    bool relaxOutgoingEdges(TerminalState& current);
+    bool extractRoutes(Route** routes, uint32_t* used, nVOAPALS100::tStatus& status);
+    bool tracePath(TerminalState& destination, Route& route);
+    bool addTwins(Route** routes, uint32_t solved, uint32_t* used, nVOAPALS100::tStatus& status);
+    uint32_t chooseWithinPass(Route** routes, uint32_t used);
+    void keepCheapestTied(Route** routes, uint32_t i, uint32_t used);
+    bool addFloatingSegments(Route& route);
+    uint32_t tiedPartners(const TerminalState& crossed, vogta::PathSegment* out) const;
     bool queuePush(TerminalState& t);
     TerminalState* queuePop();
     Route* newRoute();
