@@ -814,118 +814,135 @@ bool RoutingResources::calculateRoute(uint64_t owner, const RouteCalculationSeed
         return false;
     }
     kdut::internal::MutexHolder hold(lock_);
-    for (uint32_t i = 0; i < numSeeds; ++i) {
-        if (getTerminalForID(seeds[i].sourceTerminalID) == terminalsEnd()) {
-            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
-            break;
-        }
-    }
-    for (uint32_t i = 0; i < numDestinations; ++i) {
-        if (getTerminalForID(destinationIDs[i]) == terminalsEnd()) {
-            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
-            break;
-        }
+    if (!knownTerminals(seeds, numSeeds, destinationIDs, numDestinations)) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
     }
     if (status.isFatal()) {
         return false;
     }
     GrowOnlyHeap heap(2048, 8);
     ScratchScope scope(*this, heap);
-    Route** first = nullptr;
-    Route** second = nullptr;
-    uint32_t firstCount = 0;
-    uint32_t secondCount = 0;
-    const bool firstUnreached =
+    PassRoutes first;
+    PassRoutes second;
+    first.unreached =
         calculatePass(owner, seeds, numSeeds, seedDoesNotHaveInversionConstraint, destinationIDs,
-                      numDestinations, options, &first, &firstCount, status);
+                      numDestinations, options, &first.routes, &first.count, status);
     if (status.isFatal()) {
         return false;
     }
-    const bool secondUnreached =
-        calculatePass(owner, seeds, numSeeds, seedHasInversionConstraint, destinationIDs, numDestinations,
-                      options, &second, &secondCount, status);
-    auto release = [&] {
-        destroyRouteArray(first, firstCount);
-        destroyRouteArray(second, secondCount);
-    };
-    if (status.isFatal()) {
-        release();
-        return false;
+    second.unreached = calculatePass(owner, seeds, numSeeds, seedHasInversionConstraint, destinationIDs,
+                                     numDestinations, options, &second.routes, &second.count, status);
+    bool unreached = false;
+    if (status.isNotFatal() &&
+        growPossibilities(first.count + second.count, possibilities, numPossibilities, status)) {
+        unreached =
+            publishPossibilities(first, second, seeds, numSeeds, *possibilities, numPossibilities, status);
     }
-    const uint32_t total = firstCount + secondCount;
-    if (total > *numPossibilities) {
-        AllocHelper helper = getAllocHelper();
-        auto* grown = static_cast<RoutePossibilityBase*>(
-            helper.fn(*possibilities, uint64_t{total} * sizeof(RoutePossibilityBase), helper.context));
-        if (grown == nullptr) {
-            KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
-            release();
+    destroyRouteArray(first.routes, first.count);
+    destroyRouteArray(second.routes, second.count);
+    return status.isNotFatal() && unreached;
+}
+
+bool RoutingResources::knownTerminals(const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
+                                      const uint32_t* destinationIDs, uint32_t numDestinations) const {
+    for (uint32_t i = 0; i < numSeeds; ++i) {
+        if (getTerminalForID(seeds[i].sourceTerminalID) == terminalsEnd()) {
             return false;
         }
-        *possibilities = grown;
     }
-    *numPossibilities = total;
-    for (uint32_t i = 0; i < secondCount; ++i) {
-        second[i]->inverted ^= 1;
-    }
-    // Choice across the passes: per end terminal and inversion the cheaper
-    // route, the first pass's on equal cost.
-    for (uint32_t a = 0; a < firstCount; ++a) {
-        for (uint32_t b = 0; b < secondCount; ++b) {
-            if (second[b] == nullptr || endTerminal(*second[b])->def->id != endTerminal(*first[a])->def->id ||
-                second[b]->inverted != first[a]->inverted) {
-                continue;
-            }
-            if (second[b]->cost < first[a]->cost) {
-                destroyCalculatedRoute(first[a]);
-                first[a] = nullptr;
-            } else {
-                destroyCalculatedRoute(second[b]);
-                second[b] = nullptr;
-            }
-            break;
-        }
-        if (first[a] == nullptr) {
-            continue;
+    for (uint32_t i = 0; i < numDestinations; ++i) {
+        if (getTerminalForID(destinationIDs[i]) == terminalsEnd()) {
+            return false;
         }
     }
-    auto closeHoles = [](Route** routes, uint32_t count) {
-        uint32_t n = count;
-        uint32_t i = 0;
-        while (i < n) {
-            if (routes[i] != nullptr) {
-                ++i;
-                continue;
-            }
-            while (n > i && routes[n - 1] == nullptr) {
-                --n;
-            }
-            if (n > i + 1) {
-                routes[i] = routes[n - 1];
-                routes[n - 1] = nullptr;
-                --n;
-                ++i;
-            } else {
-                n = i;
-            }
-        }
-        return n;
-    };
-    const uint32_t firstKept = closeHoles(first, firstCount);
-    const uint32_t secondKept = closeHoles(second, secondCount);
-    *numPossibilities = firstKept + secondKept;
+    return true;
+}
 
+// Makes the caller's possibility buffer hold at least count records.
+bool RoutingResources::growPossibilities(uint32_t count, RoutePossibilityBase** possibilities,
+                                         uint32_t* numPossibilities, tStatus& status) {
+    if (count <= *numPossibilities) {
+        return true;
+    }
+    AllocHelper helper = getAllocHelper();
+    auto* grown = static_cast<RoutePossibilityBase*>(
+        helper.fn(*possibilities, uint64_t{count} * sizeof(RoutePossibilityBase), helper.context));
+    if (grown == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+        return false;
+    }
+    *possibilities = grown;
+    return true;
+}
+
+// Chooses across the passes, records the routes left in the database and
+// describes them in out (the first pass's first), nothing recorded on
+// failure. True when a pass left a destination unreached and no route is left.
+bool RoutingResources::publishPossibilities(PassRoutes& first, PassRoutes& second,
+                                            const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
+                                            RoutePossibilityBase* out, uint32_t* numPossibilities,
+                                            tStatus& status) {
+    for (uint32_t i = 0; i < second.count; ++i) {
+        second.routes[i]->inverted ^= 1;
+    }
+    chooseAcrossPasses(first, second);
+    const uint32_t firstKept = closeHoles(first.routes, first.count);
+    const uint32_t secondKept = closeHoles(second.routes, second.count);
+    *numPossibilities = firstKept + secondKept;
     const size_t dbSize = db_.size();
-    populatePossibilities(first, firstKept, seeds, numSeeds, seedDoesNotHaveInversionConstraint,
-                          *possibilities, status);
-    populatePossibilities(second, secondKept, seeds, numSeeds, seedHasInversionConstraint,
-                          *possibilities + firstKept, status);
-    release();
+    populatePossibilities(first.routes, firstKept, seeds, numSeeds, seedDoesNotHaveInversionConstraint, out,
+                          status);
+    populatePossibilities(second.routes, secondKept, seeds, numSeeds, seedHasInversionConstraint,
+                          out + firstKept, status);
     if (status.isFatal()) {
         db_.truncate(dbSize);
         return false;
     }
-    return (firstUnreached || secondUnreached) && firstKept + secondKept == 0;
+    return (first.unreached || second.unreached) && firstKept + secondKept == 0;
+}
+
+// Choice across the passes: per end terminal and inversion the cheaper
+// route, the first pass's on equal cost. The other is destroyed.
+void RoutingResources::chooseAcrossPasses(PassRoutes& first, PassRoutes& second) {
+    for (uint32_t a = 0; a < first.count; ++a) {
+        Route*& mine = first.routes[a];
+        for (uint32_t b = 0; b < second.count; ++b) {
+            Route*& theirs = second.routes[b];
+            if (theirs == nullptr || endTerminal(*theirs)->def->id != endTerminal(*mine)->def->id ||
+                theirs->inverted != mine->inverted) {
+                continue;
+            }
+            Route*& loser = theirs->cost < mine->cost ? mine : theirs;
+            destroyCalculatedRoute(loser);
+            loser = nullptr;
+            break;
+        }
+    }
+}
+
+// Fills the holes (null entries) of routes with the last routes; returns how
+// many routes are left at the front.
+uint32_t RoutingResources::closeHoles(Route** routes, uint32_t count) {
+    uint32_t n = count;
+    uint32_t i = 0;
+    while (i < n) {
+        if (routes[i] != nullptr) {
+            ++i;
+            continue;
+        }
+        while (n > i && routes[n - 1] == nullptr) {
+            --n;
+        }
+        if (n > i + 1) {
+            routes[i] = routes[n - 1];
+            routes[n - 1] = nullptr;
+            --n;
+            ++i;
+        } else {
+            n = i;
+        }
+    }
+    return n;
 }
 
 // ---- life cycle --------------------------------------------------------------------

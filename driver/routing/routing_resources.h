@@ -152,6 +152,21 @@ private:
     void destroyCalculatedRoute(Route* route);
     void destroyRouteArray(Route** routes, uint32_t count);
     bool makeTwin(const Route& route, Route* twin, nVOAPALS100::tStatus& status);
+    // What one pass found.
+    struct PassRoutes {
+        Route** routes = nullptr;
+        uint32_t count = 0;
+        bool unreached = false;
+    };
+    bool knownTerminals(const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
+                        const uint32_t* destinationIDs, uint32_t numDestinations) const;
+    bool growPossibilities(uint32_t count, RoutePossibilityBase** possibilities, uint32_t* numPossibilities,
+                           nVOAPALS100::tStatus& status);
+    bool publishPossibilities(PassRoutes& first, PassRoutes& second, const RouteCalculationSeedBase* seeds,
+                              uint32_t numSeeds, RoutePossibilityBase* out, uint32_t* numPossibilities,
+                              nVOAPALS100::tStatus& status);
+    void chooseAcrossPasses(PassRoutes& first, PassRoutes& second);
+    static uint32_t closeHoles(Route** routes, uint32_t count);
     void populatePossibilities(Route** routes, uint32_t count, const RouteCalculationSeedBase* seeds,
                                uint32_t numSeeds, SeedFilter filter, RoutePossibilityBase* out,
                                nVOAPALS100::tStatus& status);
