@@ -947,6 +947,38 @@ uint32_t RoutingResources::closeHoles(Route** routes, uint32_t count) {
 
 // ---- life cycle --------------------------------------------------------------------
 
+namespace {
+
+// True when one of segments holds an edge of list.
+bool holdsAnyOf(const vohtl::Vector<vogta::PathSegment>& segments, EdgeState* const* list, uint32_t count) {
+    for (const vogta::PathSegment& segment : segments) {
+        for (uint32_t k = 0; k < count && segment.edge != nullptr; ++k) {
+            if (list[k] == segment.edge) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+// Appends edge to the scratch list of count edges; when memory is short the
+// list stays as it was.
+void RoutingResources::appendEdge(EdgeState*** list, uint32_t* count, EdgeState* edge) {
+    auto* grown = static_cast<EdgeState**>(
+        allocB_.fn(nullptr, (uint64_t{*count} + 1) * sizeof(EdgeState*), allocB_.context));
+    if (grown == nullptr) {
+        return;
+    }
+    for (uint32_t k = 0; k < *count; ++k) {
+        grown[k] = (*list)[k];
+    }
+    allocB_.fn(*list, 0, allocB_.context);
+    grown[(*count)++] = edge;
+    *list = grown;
+}
+
 bool RoutingResources::isTerminalInUseAsADest(const TerminalState& t, EdgeState*** list, uint32_t* count) {
     const TieGroup* group = tieGroupOf(t);
     if (group != nullptr && group->numMembers == 0) {
@@ -958,24 +990,106 @@ bool RoutingResources::isTerminalInUseAsADest(const TerminalState& t, EdgeState*
         const TerminalState& member = group != nullptr ? terminals_[group->members[m]] : t;
         for (uint32_t i = 0; i < member.def->numIncomingEdges; ++i) {
             EdgeState* edge = incomingEdge(member, i);
-            if (edge->reservationCount == 0) {
-                continue;
+            if (edge->reservationCount != 0) {
+                hit = true;
+                appendEdge(list, count, edge);
             }
-            hit = true;
-            auto* grown = static_cast<EdgeState**>(
-                allocB_.fn(nullptr, (uint64_t{*count} + 1) * sizeof(EdgeState*), allocB_.context));
-            if (grown == nullptr) {
-                continue;
-            }
-            for (uint32_t k = 0; k < *count; ++k) {
-                grown[k] = (*list)[k];
-            }
-            allocB_.fn(*list, 0, allocB_.context);
-            grown[(*count)++] = edge;
-            *list = grown;
         }
     }
     return hit;
+}
+
+// Lists the reserved edges leaving t; true when there is one.
+bool RoutingResources::listReservedOutgoingEdges(const TerminalState& t, EdgeState*** list, uint32_t* count) {
+    bool hit = false;
+    for (uint32_t i = 0; i < t.def->numOutgoingEdges; ++i) {
+        EdgeState* edge = &edges_[t.def->firstOutgoingEdge + i];
+        if (edge->reservationCount != 0) {
+            hit = true;
+            appendEdge(list, count, edge);
+        }
+    }
+    return hit;
+}
+
+// Lists the reserved edges into the terminals that segments would drive over
+// an edge taken from them; true when there is one. Segments without an edge
+// (a tied terminal without a default edge) hold nothing.
+bool RoutingResources::segmentsInUse(const vohtl::Vector<vogta::PathSegment>& segments, EdgeState*** list,
+                                     uint32_t* count) {
+    bool hit = false;
+    for (const vogta::PathSegment& segment : segments) {
+        if (segment.edge != nullptr && segment.edge->isAvailable == 0) {
+            hit |= isTerminalInUseAsADest(terminals_[segment.edge->def->destTerminalIndex], list, count);
+        }
+    }
+    return hit;
+}
+
+// What stands in the way of reserving entry: another reservation driving a
+// bidirectional source, driven by a bidirectional end, or driving a terminal
+// the route would drive. The edges are listed (as far as memory lasts); true
+// when there is one.
+bool RoutingResources::findConflicts(const RouteInDB& entry, EdgeState*** list, uint32_t* count) {
+    bool conflict = false;
+    if ((entry.source->def->flags & kTerminalBidirectional) != 0) {
+        conflict |= isTerminalInUseAsADest(*entry.source, list, count);
+    }
+    const TerminalState* end = entry.segments.size() == 0 ? entry.source : entry.segments.back().terminal;
+    if ((end->def->flags & kTerminalBidirectional) != 0) {
+        conflict |= listReservedOutgoingEdges(*end, list, count);
+    }
+    conflict |= segmentsInUse(entry.floatingSegments, list, count);
+    conflict |= segmentsInUse(entry.segments, list, count);
+    return conflict;
+}
+
+// Reserves the route's edges, floating segments first: the first reservation
+// of an edge makes it the only available way into its terminal.
+void RoutingResources::claimRoute(const RouteInDB& entry) {
+    auto claim = [&](const vogta::PathSegment& segment) {
+        if (segment.edge == nullptr || ++segment.edge->reservationCount != 1) {
+            return;
+        }
+        const TerminalState& t = *segment.terminal;
+        for (uint32_t i = 0; i < t.def->numIncomingEdges; ++i) {
+            incomingEdge(t, i)->isAvailable = 0;
+        }
+        segment.edge->isAvailable = 1;
+    };
+    for (const vogta::PathSegment& segment : entry.floatingSegments) {
+        claim(segment);
+    }
+    for (const vogta::PathSegment& segment : entry.segments) {
+        claim(segment);
+    }
+}
+
+// Names in conflicts every reserved or programmed route holding an edge of
+// list, each once; when memory is short, those named so far.
+void RoutingResources::listConflictingRoutes(EdgeState* const* list, uint32_t listCount,
+                                             RouteConflict** conflicts, uint32_t* numConflicts) {
+    *numConflicts = 0;
+    AllocHelper helper = getAllocHelper();
+    for (const RouteInDB& other : db_.entries) {
+        if ((other.state != kRouteReserved && other.state != kRouteProgrammed) ||
+            !(holdsAnyOf(other.segments, list, listCount) ||
+              holdsAnyOf(other.floatingSegments, list, listCount))) {
+            continue;
+        }
+        auto* grown = static_cast<RouteConflict*>(
+            helper.fn(nullptr, (uint64_t{*numConflicts} + 1) * sizeof(RouteConflict), helper.context));
+        if (grown == nullptr) {
+            break;
+        }
+        for (uint32_t k = 0; k < *numConflicts; ++k) {
+            grown[k] = (*conflicts)[k];
+        }
+        helper.fn(*conflicts, 0, helper.context);
+        grown[*numConflicts] = RouteConflict{other.owner, other.routeID, 0};
+        ++*numConflicts;
+        *conflicts = grown;
+    }
 }
 
 void RoutingResources::reserveRoute(uint32_t routeID, RouteConflict** conflicts, uint32_t* numConflicts,
@@ -989,108 +1103,21 @@ void RoutingResources::reserveRoute(uint32_t routeID, RouteConflict** conflicts,
         KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         return;
     }
+    if (status.isFatal()) {
+        return;
+    }
     GrowOnlyHeap heap(512, 8);
     ScratchScope scope(*this, heap);
     EdgeState** list = nullptr;
     uint32_t listCount = 0;
-    if (status.isNotFatal()) {
-        bool conflict = false;
-        if ((entry->source->def->flags & kTerminalBidirectional) != 0) {
-            conflict |= isTerminalInUseAsADest(*entry->source, &list, &listCount);
-        }
-        const TerminalState* end =
-            entry->segments.size() == 0 ? entry->source : entry->segments.back().terminal;
-        if ((end->def->flags & kTerminalBidirectional) != 0) {
-            for (uint32_t i = 0; i < end->def->numOutgoingEdges; ++i) {
-                EdgeState* edge = &edges_[end->def->firstOutgoingEdge + i];
-                if (edge->reservationCount == 0) {
-                    continue;
-                }
-                conflict = true;
-                auto* grown = static_cast<EdgeState**>(
-                    allocB_.fn(nullptr, (uint64_t{listCount} + 1) * sizeof(EdgeState*), allocB_.context));
-                if (grown != nullptr) {
-                    for (uint32_t k = 0; k < listCount; ++k) {
-                        grown[k] = list[k];
-                    }
-                    allocB_.fn(list, 0, allocB_.context);
-                    grown[listCount++] = edge;
-                    list = grown;
-                }
-            }
-        }
-        // Segments without an edge (a tied terminal without a default edge) hold nothing.
-        for (const vogta::PathSegment& segment : entry->floatingSegments) {
-            if (segment.edge != nullptr && segment.edge->isAvailable == 0) {
-                conflict |= isTerminalInUseAsADest(terminals_[segment.edge->def->destTerminalIndex], &list,
-                                                   &listCount);
-            }
-        }
-        for (const vogta::PathSegment& segment : entry->segments) {
-            if (segment.edge != nullptr && segment.edge->isAvailable == 0) {
-                conflict |= isTerminalInUseAsADest(terminals_[segment.edge->def->destTerminalIndex], &list,
-                                                   &listCount);
-            }
-        }
-        if (conflict) {
-            KELVO_SET_STATUS(status, kRouteConflict);
-        } else {
-            auto claim = [&](const vogta::PathSegment& segment) {
-                if (segment.edge == nullptr || ++segment.edge->reservationCount != 1) {
-                    return;
-                }
-                const TerminalState& t = *segment.terminal;
-                for (uint32_t i = 0; i < t.def->numIncomingEdges; ++i) {
-                    incomingEdge(t, i)->isAvailable = 0;
-                }
-                segment.edge->isAvailable = 1;
-            };
-            for (const vogta::PathSegment& segment : entry->floatingSegments) {
-                claim(segment);
-            }
-            for (const vogta::PathSegment& segment : entry->segments) {
-                claim(segment);
-            }
-            if (status.isNotFatal()) {
-                entry->state = kRouteReserved;
-            }
-        }
-        if (listCount != 0) {
-            *numConflicts = 0;
-            AllocHelper helper = getAllocHelper();
-            for (RouteInDB& other : db_.entries) {
-                if (other.state != kRouteReserved && other.state != kRouteProgrammed) {
-                    continue;
-                }
-                bool listed = false;
-                auto holds = [&](const vohtl::Vector<vogta::PathSegment>& segments) {
-                    for (const vogta::PathSegment& segment : segments) {
-                        for (uint32_t k = 0; k < listCount && segment.edge != nullptr; ++k) {
-                            if (list[k] == segment.edge) {
-                                return true;
-                            }
-                        }
-                    }
-                    return false;
-                };
-                listed = holds(other.segments) || holds(other.floatingSegments);
-                if (!listed) {
-                    continue;
-                }
-                auto* grown = static_cast<RouteConflict*>(helper.fn(
-                    nullptr, (uint64_t{*numConflicts} + 1) * sizeof(RouteConflict), helper.context));
-                if (grown == nullptr) {
-                    break;
-                }
-                for (uint32_t k = 0; k < *numConflicts; ++k) {
-                    grown[k] = (*conflicts)[k];
-                }
-                helper.fn(*conflicts, 0, helper.context);
-                grown[*numConflicts] = RouteConflict{other.owner, other.routeID, 0};
-                ++*numConflicts;
-                *conflicts = grown;
-            }
-        }
+    if (findConflicts(*entry, &list, &listCount)) {
+        KELVO_SET_STATUS(status, kRouteConflict);
+    } else {
+        claimRoute(*entry);
+        entry->state = kRouteReserved;
+    }
+    if (listCount != 0) {
+        listConflictingRoutes(list, listCount, conflicts, numConflicts);
     }
     allocB_.fn(list, 0, allocB_.context);
 }

@@ -173,6 +173,13 @@ private:
 
     // Life cycle of the Topography part.
     bool isTerminalInUseAsADest(const TerminalState& t, EdgeState*** list, uint32_t* count);
+    void appendEdge(EdgeState*** list, uint32_t* count, EdgeState* edge);
+    bool listReservedOutgoingEdges(const TerminalState& t, EdgeState*** list, uint32_t* count);
+    bool segmentsInUse(const vohtl::Vector<vogta::PathSegment>& segments, EdgeState*** list, uint32_t* count);
+    bool findConflicts(const RouteInDB& entry, EdgeState*** list, uint32_t* count);
+    void claimRoute(const RouteInDB& entry);
+    void listConflictingRoutes(EdgeState* const* list, uint32_t listCount, RouteConflict** conflicts,
+                               uint32_t* numConflicts);
     void writeEdge(const EdgeState& edge, const TerminalState& terminal, bool* began,
                    nVOAPALS100::tStatus& status, bool mergeEach);
     void topoResetTerminal(TerminalState& t, uint32_t resetType, nVOAPALS100::tStatus& status);
