@@ -1297,13 +1297,8 @@ void RoutingResources::forceResetTerminal(bool* began, TerminalState& t, uint32_
     if (status.isFatal()) {
         return;
     }
-    EdgeState* edge = nullptr;
-    if (resetType == 0) {
-        edge = t.def->numIncomingEdges != 0 ? incomingEdge(t, 0) : nullptr;
-    } else if (resetType == 1) {
-        edge = defaultIncomingEdge(t);
-    } else {
-        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+    EdgeState* edge = resetEdgeOf(t, resetType, status);
+    if (status.isFatal()) {
         return;
     }
     if (edge == nullptr) {
@@ -1311,6 +1306,19 @@ void RoutingResources::forceResetTerminal(bool* began, TerminalState& t, uint32_
         return;
     }
     writeEdge(*edge, t, began, status, true);
+}
+
+// The edge a reset drives t over: its first incoming edge (reset type 0) or
+// its default one (1), null when it has none; another type is refused.
+EdgeState* RoutingResources::resetEdgeOf(const TerminalState& t, uint32_t resetType, tStatus& status) const {
+    if (resetType == 0) {
+        return t.def->numIncomingEdges != 0 ? incomingEdge(t, 0) : nullptr;
+    }
+    if (resetType == 1) {
+        return defaultIncomingEdge(t);
+    }
+    KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+    return nullptr;
 }
 
 void RoutingResources::topoResetTerminal(TerminalState& t, uint32_t resetType, tStatus& status) {
@@ -1406,42 +1414,12 @@ uint32_t RoutingResources::calculateResetTerminal(uint64_t owner, uint32_t termi
     }
     TerminalState* final = t;
     const TieGroup* group = tieGroupOf(*t);
-    if (group != nullptr) {
-        final = nullptr;
-        if (group->numMembers != 0) {
-            route->floatingSegments = static_cast<vogta::PathSegment*>(allocB_.fn(
-                nullptr, uint64_t{group->numMembers} * sizeof(vogta::PathSegment), allocB_.context));
-            if (route->floatingSegments == nullptr) {
-                KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
-                destroyCalculatedRoute(route);
-                return 0;
-            }
-        }
-        uint32_t n = 0;
-        for (uint32_t m = 0; m < group->numMembers; ++m) {
-            TerminalState& member = terminals_[group->members[m]];
-            if (member.def->numIncomingEdges == 0 || incomingEdge(member, 0)->def->isDefault != 0) {
-                if (final == nullptr && m + 1 == group->numMembers) {
-                    final = &member;
-                } else {
-                    route->floatingSegments[n++] = {defaultIncomingEdge(member), &member};
-                }
-            } else {
-                final = &member;
-            }
-        }
-        route->lengthFloatingSegments = n;
+    if (group != nullptr && !floatTieGroup(*group, *route, &final)) {
+        KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+        destroyCalculatedRoute(route);
+        return 0;
     }
-    EdgeState* edge = nullptr;
-    if (final != nullptr) {
-        if (resetType == 0) {
-            edge = final->def->numIncomingEdges != 0 ? incomingEdge(*final, 0) : nullptr;
-        } else if (resetType == 1) {
-            edge = defaultIncomingEdge(*final);
-        } else {
-            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
-        }
-    }
+    EdgeState* edge = final != nullptr ? resetEdgeOf(*final, resetType, status) : nullptr;
     if (status.isNotFatal() && edge == nullptr) {
         KELVO_SET_STATUS(status, kNoResetEdge);
     }
@@ -1455,6 +1433,33 @@ uint32_t RoutingResources::calculateResetTerminal(uint64_t owner, uint32_t termi
     }
     destroyCalculatedRoute(route);
     return id;
+}
+
+// The reset of a tied terminal: the members already on their default edge
+// (or without an incoming edge) float on their default edges, the other one
+// (or else the last member) is final. False when memory is short.
+bool RoutingResources::floatTieGroup(const TieGroup& group, Route& route, TerminalState** final) {
+    *final = nullptr;
+    if (group.numMembers != 0) {
+        route.floatingSegments = static_cast<vogta::PathSegment*>(
+            allocB_.fn(nullptr, uint64_t{group.numMembers} * sizeof(vogta::PathSegment), allocB_.context));
+        if (route.floatingSegments == nullptr) {
+            return false;
+        }
+    }
+    uint32_t n = 0;
+    for (uint32_t m = 0; m < group.numMembers; ++m) {
+        TerminalState& member = terminals_[group.members[m]];
+        const bool atDefault =
+            member.def->numIncomingEdges == 0 || incomingEdge(member, 0)->def->isDefault != 0;
+        if (!atDefault || (*final == nullptr && m + 1 == group.numMembers)) {
+            *final = &member;
+        } else {
+            route.floatingSegments[n++] = {defaultIncomingEdge(member), &member};
+        }
+    }
+    route.lengthFloatingSegments = n;
+    return true;
 }
 
 // ---- queries ---------------------------------------------------------------------

@@ -184,6 +184,8 @@ private:
                    nVOAPALS100::tStatus& status, bool mergeEach);
     void topoResetTerminal(TerminalState& t, uint32_t resetType, nVOAPALS100::tStatus& status);
     void forceResetTerminal(bool* began, TerminalState& t, uint32_t resetType, nVOAPALS100::tStatus& status);
+    EdgeState* resetEdgeOf(const TerminalState& t, uint32_t resetType, nVOAPALS100::tStatus& status) const;
+    bool floatTieGroup(const TieGroup& group, Route& route, TerminalState** final);
     void topoUnprogramRoute(RouteInDB& entry);
     void topoUnreserveRoute(RouteInDB& entry);
     void releaseEntry(RouteInDB& entry);
