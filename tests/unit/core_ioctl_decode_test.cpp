@@ -213,9 +213,10 @@ TEST_F(CoreIoctlDecode, ACallersErrorOutlivesTheRefusalAfterAPausedGate) {
         session->invalid = false;
         device->suspendIOProcessing(tEventDescriptor(0), kSuspendReasonReset, false);
         kelvo_kelvo_getSetupLevel_out out{};
+        const int32_t status = word; // clang 14 lambdas capture no structured binding
         kelvo_test::Worker request([&] {
             out = ask<kelvo_kelvo_getSetupLevel_out>(KELVO_IOCTL_kelvo_getSetupLevel,
-                                                     kelvo_status_record{word});
+                                                     kelvo_status_record{status});
         });
         ASSERT_TRUE(request.waitUntilBlocked());
         session->invalid = true;
