@@ -1,14 +1,15 @@
 // Firmware costs:
 // - building the larger embedded FPGA image (allocate, zero, decompress)
 //   against LZ4_decompress_safe alone on the same block into a buffer
-//   allocated once (the baseline; goal: at least 0.9 of its speed);
+//   allocated once (the baseline; goal: at least 0.9 of its speed); the same
+//   build with the process's allocator set to keep freed pages is a program
+//   of its own (own_process/), since those settings stay for the process;
 // - the download of the larger FPGA image through the simulated bridge, time
 //   per 64-bit write, against a plain loop of the same writes through the
 //   stand-in's memory write to the data port (the baseline).
 // Setup to level 5, CPU time per board, is in bringup_bench.cpp.
 #include <benchmark/benchmark.h>
 #include <lz4.h>
-#include <malloc.h>
 
 #include <cstdint>
 #include <memory>
@@ -44,19 +45,6 @@ void FirmwareImage_Build(benchmark::State& state) {
         static_cast<int64_t>(state.iterations() * embeddy_DuskmereNisoFpgaTop_bin_original_size));
 }
 BENCHMARK(FirmwareImage_Build);
-
-// The same with the process's allocator keeping freed pages for the next
-// allocation (as a kernel's page allocator hands out warm pages): what is
-// left is the driver's own work, zeroing and decompression. The allocator's
-// settings are put back afterwards.
-void FirmwareImage_BuildWarmPages(benchmark::State& state) {
-    mallopt(M_MMAP_THRESHOLD, 64 << 20);
-    mallopt(M_TRIM_THRESHOLD, 256 << 20);
-    FirmwareImage_Build(state);
-    mallopt(M_TRIM_THRESHOLD, 128 << 10);
-    mallopt(M_MMAP_THRESHOLD, 128 << 10);
-}
-BENCHMARK(FirmwareImage_BuildWarmPages);
 
 void FirmwareImage_Lz4Only(benchmark::State& state) {
     const auto size = static_cast<int>(embeddy_DuskmereNisoFpgaTop_bin_original_size);

@@ -7,7 +7,8 @@
 // threads as that path has (interrupt thread, DPC, worker, waiter). Each
 // benchmark iteration is 10^5 round trips; the counters are the median and
 // the 99th percentile of one round trip in microseconds, for the path and
-// for the relay, and their ratios (goal: at most 1).
+// for the relay, and their ratios (goal: at most 1). No wait is unbounded: a
+// round trip that has not ended within kRoundTripLimit fails the benchmark.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -36,6 +37,9 @@ using Clock = std::chrono::steady_clock;
 using nVOAPALS100::tStatus;
 
 constexpr std::size_t kRoundTrips = 100000;
+// Far beyond any round trip, even on a loaded machine.
+constexpr std::chrono::seconds kRoundTripLimit{10};
+constexpr std::uint32_t kRoundTripLimitMs = 10000;
 
 struct Percentiles {
     double median;
@@ -73,13 +77,16 @@ public:
             t.join();
         }
     }
-    // One hand-off through every stage: the time until the last stage has it.
+    // One hand-off through every stage: the time until the last stage has
+    // it; negative when it did not arrive within kRoundTripLimit.
     double roundTrip() {
         const Clock::time_point start = Clock::now();
         pass(0);
         Slot& back = slots_.back();
         std::unique_lock l(back.lock);
-        back.changed.wait(l, [&] { return back.turns > back.taken; });
+        if (!back.changed.wait_for(l, kRoundTripLimit, [&] { return back.turns > back.taken; })) {
+            return -1.0;
+        }
         ++back.taken;
         return microseconds(start, ended_);
     }
@@ -124,19 +131,26 @@ private:
 // ---- the interrupt path --------------------------------------------------------------
 
 // The waiter's view of the channel: the count the benchmark sets before it
-// has the engine raise its notify-at event.
+// has the engine raise its notify-at event. Round r waits from count r for
+// one more; a read that finds the count still at r is published (shortIn =
+// r + 1) only after the load, so a kick that follows the publication cannot
+// be what that read saw: the waiter is armed and will wait for the interrupt.
 class Channel : public brixeltools::DMAStreamInterface {
 public:
     void writeStreamAdditiveTransferCount(std::uint32_t, tStatus&) override {}
     void setTransferCountNotification(std::uint64_t, tStatus&) override {}
     std::uint64_t getTransferCount(tStatus&) override {
-        reads.fetch_add(1);
-        return count.load();
+        const std::uint64_t value = count.load();
+        if (value == round.load()) {
+            shortIn.store(value + 1);
+        }
+        return value;
     }
     void enableInterrupt() override {}
     void disableInterrupt() override {}
     std::atomic<std::uint64_t> count{0};
-    std::atomic<std::uint64_t> reads{0};
+    std::atomic<std::uint64_t> round{0};   // the waiter's round (its start count)
+    std::atomic<std::uint64_t> shortIn{0}; // r + 1: round r's waiter found the count short
 };
 
 class InterruptPath {
@@ -182,16 +196,25 @@ public:
     }
     bool ok() const { return ok_; }
 
+    // One kick to the waiter's return; negative when the waiter did not look
+    // or did not return within kRoundTripLimit, or its wait failed.
     double roundTrip() {
         const std::uint64_t target = round_ + 1;
-        // The waiter has read the count for this round and is about to sleep.
-        while (channel_.reads.load() < 2 * round_ + 1) {
+        // The waiter has found the count short for this round: it waits for the interrupt.
+        const Clock::time_point limit = Clock::now() + kRoundTripLimit;
+        while (channel_.shortIn.load() != target) {
+            if (Clock::now() > limit || failed_.load()) {
+                return -1.0;
+            }
             std::this_thread::yield();
         }
         const Clock::time_point start = Clock::now();
         kick();
         std::unique_lock l(lock_);
-        changed_.wait(l, [&] { return returned_ == target; });
+        if (!changed_.wait_for(l, kRoundTripLimit, [&] { return returned_ == target || failed_.load(); }) ||
+            returned_ != target) {
+            return -1.0;
+        }
         round_ = target;
         return microseconds(start, ended_);
     }
@@ -204,17 +227,24 @@ private:
     }
     void waitLoop() {
         for (std::uint64_t round = 0; !stop_.load(); ++round) {
+            channel_.round.store(round);
             tStatus status;
             bool timedOut = false;
-            waits_->waitUntilBytesTransferred(channel_, 0, round, 1, 0xFFFFFFFF, &timedOut, status);
-            // The second read of a round: the count check after the wake-up.
+            waits_->waitUntilBytesTransferred(channel_, 0, round, 1, kRoundTripLimitMs, &timedOut, status);
             const Clock::time_point now = Clock::now();
             {
                 std::lock_guard g(lock_);
-                ended_ = now;
-                returned_ = round + 1;
+                if (timedOut || !status.isSuccess()) {
+                    failed_ = true;
+                } else {
+                    ended_ = now;
+                    returned_ = round + 1;
+                }
             }
             changed_.notify_all();
+            if (failed_.load()) {
+                return;
+            }
         }
     }
 
@@ -229,6 +259,7 @@ private:
     Channel channel_;
     std::thread waiter_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> failed_{false}; // a wait of the waiter's timed out or failed
     std::mutex lock_;
     std::condition_variable changed_;
     std::uint64_t returned_ = 0;
@@ -246,6 +277,10 @@ void Interrupt_NotifyAtToWaiter(benchmark::State& state) {
             Relay baseline(4);
             for (std::size_t i = 0; i < kRoundTrips; ++i) {
                 relay.push_back(baseline.roundTrip());
+                if (relay.back() < 0) {
+                    state.SkipWithError("a hand-off of the relay did not arrive in time");
+                    return;
+                }
             }
         }
         {
@@ -256,6 +291,10 @@ void Interrupt_NotifyAtToWaiter(benchmark::State& state) {
             }
             for (std::size_t i = 0; i < kRoundTrips; ++i) {
                 path.push_back(interrupt.roundTrip());
+                if (path.back() < 0) {
+                    state.SkipWithError("a round trip did not end in time, or its wait failed");
+                    return;
+                }
             }
         }
         const Percentiles b = percentiles(relay);

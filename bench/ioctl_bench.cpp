@@ -5,13 +5,17 @@
 // threads on one device, a Solstra module at level 19. The ratio to getppid is the request's cost in
 // system calls. The threaded runs report the per-call latency of one thread
 // as the `latency_ns` counter (the time columns of a threaded run are the
-// run's wall time over every thread's calls).
+// run's wall time over every thread's calls). Separately: `kdut_cleanup` and
+// the close of a handle after N startDMA requests refused for want of
+// transfers (a refused request leaves no cleanup work, so N does not matter).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "core/kelvo_device.h"
 #include "core/kelvo_helper.h"
@@ -65,6 +69,7 @@ struct Session {
             mapRegistered = status.isSuccess();
         }
         handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
+        deviceIndex = index;
         atLevel19 = device != nullptr && device->getSetupTracker().getCurrentLevel() == 19;
     }
     // The host goes first: the registration must not outlive the map.
@@ -73,6 +78,7 @@ struct Session {
     bool mapRegistered = false;
     bool atLevel19 = false;
     int handle = -1;
+    int deviceIndex = -1;
 };
 
 // Made before a benchmark's threads start and ended after they stop (never
@@ -153,6 +159,63 @@ void BM_armGetByName(benchmark::State& state) {
             [&] { return request.send(handle, KELVO_IOCTL_arm_get) && request.out.value == kFieldValue; });
 }
 BENCHMARK(BM_armGetByName)->Setup(startSession)->Teardown(stopSession);
+
+// kdut_cleanup and close of a new handle after one and after 1000 startDMA
+// requests refused for want of transfers, in turns, kRounds times each: the
+// medians of the two (the requests themselves are not timed) and their ratio
+// (median_ratio). Medians, since a loaded machine preempts some rounds.
+constexpr int kCleanupRounds = 200;
+
+// The time of kdut_cleanup and close after refused startDMA requests; < 0 on a failure.
+double cleanupAfterRefusedStarts(int refused) {
+    const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(session().deviceIndex));
+    if (handle < 0) {
+        return -1;
+    }
+    Request<kelvo_brixelTools_startDMA_in, kelvo_brixelTools_startDMA_out> start;
+    for (int i = 0; i < refused; ++i) {
+        if (start.send(handle, KELVO_IOCTL_brixelTools_startDMA) ||
+            start.out.status != KELVO_STATUS_INVALID_PARAMETER) {
+            kelvo_close(handle);
+            return -1;
+        }
+    }
+    Request<kelvo_kdut_cleanup_in, kelvo_kdut_cleanup_out> cleanup;
+    const auto begin = std::chrono::steady_clock::now();
+    const bool cleaned = cleanup.send(handle, KELVO_IOCTL_kdut_cleanup);
+    const bool closed = kelvo_close(handle) == 0;
+    const auto end = std::chrono::steady_clock::now();
+    return cleaned && closed ? std::chrono::duration<double, std::micro>(end - begin).count() : -1;
+}
+
+void BM_CleanupAfterRefusedStarts(benchmark::State& state) {
+    if (session().deviceIndex < 0 || !session().atLevel19) {
+        state.SkipWithError("no device at level 19");
+        return;
+    }
+    for (auto _ : state) {
+        std::vector<double> afterOne;
+        std::vector<double> afterThousand;
+        for (int round = 0; round < kCleanupRounds; ++round) {
+            afterOne.push_back(cleanupAfterRefusedStarts(1));
+            afterThousand.push_back(cleanupAfterRefusedStarts(1000));
+            if (afterOne.back() < 0 || afterThousand.back() < 0) {
+                state.SkipWithError("a start was not refused for want of transfers, or the cleanup failed");
+                return;
+            }
+        }
+        std::sort(afterOne.begin(), afterOne.end());
+        std::sort(afterThousand.begin(), afterThousand.end());
+        const double one = afterOne[afterOne.size() / 2];
+        const double thousand = afterThousand[afterThousand.size() / 2];
+        state.counters["after_one_us"] = one;
+        state.counters["after_1000_us"] = thousand;
+        state.counters["min_after_one_us"] = afterOne.front();
+        state.counters["min_after_1000_us"] = afterThousand.front();
+        state.counters["median_ratio"] = thousand / one;
+    }
+}
+BENCHMARK(BM_CleanupAfterRefusedStarts)->Iterations(1)->Setup(startSession)->Teardown(stopSession);
 
 void BM_getppid(benchmark::State& state) {
     measure(state, [] {

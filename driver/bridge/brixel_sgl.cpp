@@ -285,7 +285,7 @@ void tBrixelSGL::initialize(const tDMAConfiguration& configuration, uint32_t lin
 
 tBrixelSGLChunkyLink* tBrixelSGL::addLink(tStatus& status) {
     if (configuration_ == nullptr) {
-        KELVO_SET_STATUS(status, -52017);
+        KELVO_SET_STATUS(status, KELVO_STATUS_NO_DMA_CONFIGURATION);
     }
     if (status.isFatal()) {
         return nullptr;
@@ -574,6 +574,31 @@ void tBrixelSGL::destroy() {
     _head = nullptr;
     _tail = nullptr;
     linkMemories_ = nullptr;
+}
+
+tBrixelSGL::tMark tBrixelSGL::mark() const {
+    return {_tail, _tail != nullptr ? _tail->next : nullptr, _tail != nullptr ? _tail->used : 0,
+            linkMemories_, linkMemories_ != nullptr ? linkMemories_->bytesUsed : 0};
+}
+
+void tBrixelSGL::rollBack(const tMark& mark) {
+    if (mark.tail == nullptr) {
+        return;
+    }
+    if (_tail != mark.tail) {
+        freeLinksAfter(mark.tail);
+        _tail = mark.tail;
+    }
+    _tail->next = mark.tailNext;
+    _tail->used = mark.tailUsed;
+    while (linkMemories_ != mark.memory) {
+        tLinkMemory* newer = linkMemories_;
+        linkMemories_ = newer->next;
+        deleteObject(newer);
+    }
+    if (linkMemories_ != nullptr) {
+        linkMemories_->bytesUsed = mark.memoryUsed;
+    }
 }
 
 tLinkInformation tBrixelSGL::getLinkInformation() const {

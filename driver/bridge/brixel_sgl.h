@@ -187,6 +187,21 @@ public:
     tLinkInformation getLinkInformation() const;
     virtual tLinkMemory* allocateLinkMemory(nVOAPALS100::tStatus& status);
 
+    // Where the chain ends now, so that what is appended after can be taken back.
+    struct tMark {
+        tBrixelSGLChunkyLink* tail;
+        tBrixelSGLChunkyLink* tailNext;
+        uint32_t tailUsed;
+        tLinkMemory* memory;
+        uint64_t memoryUsed;
+    };
+    tMark mark() const;
+    // Frees the links and link memory appended since mark and drops the
+    // entries appended to its tail: the chain is as it was then. Appending
+    // writes no header and no committed link, so nothing the device was
+    // given changes.
+    void rollBack(const tMark& mark);
+
     tBrixelSGLChunkyLink* head() const { return _head; }
     tBrixelSGLChunkyLink* tail() const { return _tail; }
     uint32_t linkSize() const { return linkSize_; }

@@ -173,8 +173,14 @@ BrixelDMAControllers::createStreamCreditController(uint32_t channel, NonIsolated
         KELVO_SET_STATUS(status, tStatus::kInvalidState);
         return nullptr;
     }
-    return new (status, false) qeldma::StreamCreditController(
-        top->Channel.NisoStreamControl, kCreditInitialInterval, kCreditMaximumInterval, kCreditTimeoutCode);
+    auto* credits = new (status, false)
+        qeldma::StreamCreditController(top->Channel.NisoStreamControl, status, kCreditInitialInterval,
+                                       kCreditMaximumInterval, kCreditTimeoutCode);
+    if (credits != nullptr && status.isFatal()) {
+        delete credits;
+        credits = nullptr;
+    }
+    return credits;
 }
 
 } // namespace kelvo_driver

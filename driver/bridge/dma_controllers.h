@@ -46,7 +46,7 @@ public:
     // The Solstra credit controller's poller.
     static constexpr uint64_t kCreditInitialInterval = 1;
     static constexpr uint64_t kCreditMaximumInterval = 128;
-    static constexpr int32_t kCreditTimeoutCode = -52007;
+    static constexpr int32_t kCreditTimeoutCode = KELVO_STATUS_TIMED_OUT;
 
     // tymo: the bridge maps and the mapped BAR; niso: the non-isolated maps;
     // caps: the product's record (its subsystem ID picks the generation).

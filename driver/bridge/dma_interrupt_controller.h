@@ -23,12 +23,12 @@
 
 namespace brixeltools {
 
-constexpr int64_t kWaitCancelled = kelvoDriverCode(0xBFFA40E4);
-constexpr int32_t kWaitCancelledCode = static_cast<int32_t>(0xBFFA40E4u);
+constexpr int64_t kWaitCancelled = KELVO_STATUS_WAIT_CANCELLED;
+constexpr int32_t kWaitCancelledCode = KELVO_STATUS_WAIT_CANCELLED;
 // A second wait on an id that has a waiter.
-constexpr int64_t kWaitBusy = -52020;
+constexpr int64_t kWaitBusy = KELVO_STATUS_INVALID_STATE;
 // The controller is being destroyed.
-constexpr int32_t kWaitDestroyedCode = -52003;
+constexpr int32_t kWaitDestroyedCode = KELVO_STATUS_UNSUPPORTED_VALUE;
 
 class BrixelDMAInterruptController : public kelvo_driver::nVOAPAL000::tObject {
 public:

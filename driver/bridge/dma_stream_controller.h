@@ -18,7 +18,7 @@
 
 namespace brixeltools {
 
-constexpr int64_t kChannelStartTimedOut = kelvoDriverCode(0xBFFA8079);
+constexpr int64_t kChannelStartTimedOut = KELVO_STATUS_CHANNEL_START_TIMED_OUT;
 
 // What the DMA interrupt controller reaches of a stream.
 class DMAStreamInterface {

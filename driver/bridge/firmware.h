@@ -21,13 +21,13 @@ enum FirmwareDownloadTarget : uint32_t {
 };
 
 // The target is neither the non-isolated nor the isolated FPGA.
-constexpr int64_t kFirmwareBadTarget = kelvoDriverCode(0xBFFA4302);
+constexpr int64_t kFirmwareBadTarget = KELVO_STATUS_FIRMWARE_BAD_TARGET;
 // The PCI subsystem ID is none of the products this driver serves.
-constexpr int64_t kFirmwareUnknownBoard = kelvoDriverCode(0xBFFA4304);
+constexpr int64_t kFirmwareUnknownBoard = KELVO_STATUS_UNSUPPORTED_PRODUCT;
 // The image's target differs from the downloader's.
-constexpr int64_t kFirmwareWrongTarget = kelvoDriverCode(0xBFFA806A);
+constexpr int64_t kFirmwareWrongTarget = KELVO_STATUS_FIRMWARE_WRONG_TARGET;
 // The image's size differs from the size the FPGA needs.
-constexpr int64_t kFirmwareWrongSize = kelvoDriverCode(0xBFFA806B);
+constexpr int64_t kFirmwareWrongSize = KELVO_STATUS_FIRMWARE_WRONG_SIZE;
 
 // The FPGA image sizes of both generations.
 constexpr uint64_t kFpgaImageSizeSmall = 2192012;

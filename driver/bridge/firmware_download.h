@@ -24,7 +24,7 @@ public:
     using tCoreMap = tBrixelWithOffset<0u>;
 
     // The ready or done bit did not come within kTimeoutMicroseconds.
-    static constexpr int64_t kTimeout = kelvoDriverCode(0xBFFA807F);
+    static constexpr int64_t kTimeout = KELVO_STATUS_FPGA_LOAD_TIMEOUT;
     static constexpr uint32_t kTimeoutMicroseconds = 500000;
     static constexpr uint32_t kPollIntervalMicroseconds = 1;
     // The load status is read after every kStatusReadPeriod-th data write.

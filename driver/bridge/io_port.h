@@ -16,7 +16,7 @@ public:
     using tMap = tIOPort2RegMapWithOffset<0u>;
 
     // The IO port status did not reach the expected value in time.
-    static constexpr int64_t kNotReady = kelvoDriverCode(0xBFFA807A);
+    static constexpr int64_t kNotReady = KELVO_STATUS_IO_PORT_NOT_READY;
     static constexpr uint32_t kTimeoutMicroseconds = 500000;
     static constexpr uint32_t kPollIntervalMicroseconds = 1;
     // Status polls look at the reset bit (0) and the ready bit (7).

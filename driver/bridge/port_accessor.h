@@ -24,9 +24,9 @@ public:
     using tSwitchedMap = tSwitchedBrixelBimRegMapWithOffset<0u>;
 
     // The completion bit did not come within kCompletionTimeoutMicroseconds.
-    static constexpr int64_t kCompletionTimeout = kelvoDriverCode(0xBFFA807D);
+    static constexpr int64_t kCompletionTimeout = KELVO_STATUS_PORT_COMPLETION_TIMEOUT;
     // The fifth operation: not offered by this accessor.
-    static constexpr int64_t kUnsupportedOperation = kelvoDriverCode(0xBFFA806F);
+    static constexpr int64_t kUnsupportedOperation = KELVO_STATUS_UNSUPPORTED_OPERATION;
     static constexpr uint32_t kCompletionTimeoutMicroseconds = 100000;
     // Waits between completion polls: the first, doubled up to the maximum.
     static constexpr uint32_t kFirstPollIntervalMicroseconds = 10;

@@ -52,6 +52,11 @@ uint64_t entriesOf(tDMAMapCore& map) {
 
 } // namespace
 
+uint64_t lockedBytesOf(uint64_t address, uint64_t size) {
+    const uint64_t page = nVOKAL100_getPageSize();
+    return (size + page - 1 + address % page) / page * page; // size <= 2^40: no overflow
+}
+
 // ---- the lists ------------------------------------------------------------------
 
 FiniteSGL::~FiniteSGL() {
@@ -152,6 +157,12 @@ void FiniteAndContinuousSGL::addTransfer(uint32_t type, tDMAMapCore& map, tStatu
         return;
     }
     committed_ = false;
+}
+
+void FiniteAndContinuousSGL::rollBack(const tMark& mark) {
+    finiteSGLRef.rollBack(mark.finite);
+    continuousSGLRef.rollBack(mark.continuous);
+    committed_ = mark.committed;
 }
 
 FiniteAndContinuousSGL::operator tLinkInformation() const {
@@ -270,9 +281,9 @@ void SGLController::commit(tStatus& status) {
     pair_.commit(status);
 }
 
-void SGLController::commitAndStart(bool flag, tStatus& status) {
+bool SGLController::commitAndStart(bool flag, tStatus& status) {
     if (status.isFatal()) {
-        return;
+        return false;
     }
     VOSDBG_ASSERT(stream_ != nullptr);
     StreamHold streamHold(stream_);
@@ -280,18 +291,21 @@ void SGLController::commitAndStart(bool flag, tStatus& status) {
         kdut::internal::MutexHolder hold(mutex_);
         if (pair_.isEmpty()) {
             KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
-            return;
+            return false;
         }
     }
-    commit(status);
-    if (status.isNotFatal()) {
-        kdut::internal::MutexHolder hold(mutex_);
-        stream_->start(pair_, flag, status);
+    commit(status); // refuses a running stream, under the stream's mutex held to the start
+    if (status.isFatal()) {
+        return false;
     }
+    kdut::internal::MutexHolder hold(mutex_);
+    stream_->start(pair_, flag, status);
+    return true;
 }
 
 void SGLController::addTransfer(uint32_t type, const tUserBuffer& buffer, uint32_t direction,
-                                uint32_t repeatCount, tStatus& status) {
+                                uint32_t repeatCount, tStatus& status, tTransferOwner* owner,
+                                uint64_t allowance) {
     if (status.isFatal()) {
         return;
     }
@@ -318,6 +332,11 @@ void SGLController::addTransfer(uint32_t type, const tUserBuffer& buffer, uint32
     if (type != kSGLTypeFinite && type != kSGLTypeContinuous) {
         return;
     }
+    const uint64_t lockedBytes = lockedBytesOf(address, size);
+    if (lockedBytes > allowance) {
+        KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+        return;
+    }
     auto* record = new (status, false) tTransferRecord(configuration_, status);
     if (record == nullptr) {
         return;
@@ -328,34 +347,47 @@ void SGLController::addTransfer(uint32_t type, const tUserBuffer& buffer, uint32
     }
     const uint64_t page = nVOKAL100_getPageSize();
     const uint64_t inPage = address % page;
-    const uint64_t pages = (size + page - 1 + inPage) / page; // size <= 2^40: no overflow
     record->pageList.handle =
-        nVOKAL220_tPageList_createFromUser(address - inPage, pages, NVOKAL_PAGELIST_WRITE);
+        nVOKAL220_tPageList_createFromUser(address - inPage, lockedBytes / page, NVOKAL_PAGELIST_WRITE);
     if (record->pageList.handle == nullptr) {
         KELVO_SET_STATUS(status, tStatus::kPageLockFailed);
-    } else {
-        record->pageList.size = size;
-        record->pageList.offset = inPage;
+        release(record);
+        return;
     }
+    record->pageList.size = size;
+    record->pageList.offset = inPage;
     record->map.load(record->pageList, 0, size,
                      direction == kDeviceToHost ? tDMAMapCore::kDeviceToHost : tDMAMapCore::kHostToDevice,
                      status);
     uint64_t& listed = type == kSGLTypeFinite ? finiteEntries_ : continuousEntries_;
-    if (status.isNotFatal()) {
-        const uint64_t entries = entriesOf(record->map);
-        if (entries > kMaxEntriesPerList / repeatCount ||
-            listed + entries * repeatCount > kMaxEntriesPerList) {
-            // Refused before anything is listed: release the record at once.
-            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
-            record->map.unload();
-            deleteObject(record);
-            return;
-        }
-        listed += entries * repeatCount;
+    const uint64_t entries = status.isNotFatal() ? entriesOf(record->map) : 0;
+    if (status.isNotFatal() &&
+        (entries > kMaxEntriesPerList / repeatCount || listed + entries * repeatCount > kMaxEntriesPerList)) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
     }
+    if (status.isFatal()) {
+        release(record);
+        return;
+    }
+    // Refused halfway (link memory), the lists go back to what they were.
+    const FiniteAndContinuousSGL::tMark before = pair_.mark();
     for (uint32_t i = 0; i < repeatCount && status.isNotFatal(); ++i) {
         record->map.resetSGLIterator();
         pair_.addTransfer(type, record->map, status);
+    }
+    if (status.isFatal()) {
+        pair_.rollBack(before);
+        release(record);
+        return;
+    }
+    listed += entries * repeatCount;
+    record->owner = owner;
+    record->type = type;
+    record->repeatCount = repeatCount;
+    record->entries = entries;
+    record->lockedBytes = lockedBytes;
+    if (owner != nullptr) {
+        owner->lockedBytes += lockedBytes;
     }
     if (lastTransfer_ != nullptr) {
         lastTransfer_->next = record;
@@ -365,14 +397,87 @@ void SGLController::addTransfer(uint32_t type, const tUserBuffer& buffer, uint32
     lastTransfer_ = record;
 }
 
+void SGLController::release(tTransferRecord* record) {
+    if (record->owner != nullptr) {
+        record->owner->lockedBytes -= record->lockedBytes;
+    }
+    if (record->map.isLoaded()) {
+        record->map.unload();
+    }
+    deleteObject(record); // the page list unlocks the user pages
+}
+
+void SGLController::releaseOwner(tTransferOwner* owner, tStatus& status) {
+    if (status.isFatal() || owner == nullptr) {
+        return;
+    }
+    StreamHold streamHold(stream_);
+    {
+        kdut::internal::MutexHolder hold(mutex_);
+        if (owner->lockedBytes == 0) {
+            return;
+        }
+    }
+    // The device may be walking the owner's transfers.
+    stopStream(status);
+    kdut::internal::MutexHolder hold(mutex_);
+    tTransferRecord* kept = nullptr;
+    tTransferRecord* keptLast = nullptr;
+    while (transfers_ != nullptr) {
+        tTransferRecord* record = transfers_;
+        transfers_ = record->next;
+        record->next = nullptr;
+        if (record->owner == owner) {
+            release(record);
+            continue;
+        }
+        if (keptLast != nullptr) {
+            keptLast->next = record;
+        } else {
+            kept = record;
+        }
+        keptLast = record;
+    }
+    transfers_ = kept;
+    lastTransfer_ = keptLast;
+    tStatus local;
+    rebuild(local);
+    status.merge(local);
+}
+
+void SGLController::rebuild(tStatus& status) {
+    finite_.uninitialize();
+    continuous_.uninitialize();
+    pair_.initialize(configuration_, linkSize_, status);
+    finiteEntries_ = 0;
+    continuousEntries_ = 0;
+    for (tTransferRecord* record = transfers_; record != nullptr && status.isNotFatal();
+         record = record->next) {
+        for (uint32_t i = 0; i < record->repeatCount && status.isNotFatal(); ++i) {
+            record->map.resetSGLIterator();
+            pair_.addTransfer(record->type, record->map, status);
+        }
+        (record->type == kSGLTypeFinite ? finiteEntries_ : continuousEntries_) +=
+            record->entries * record->repeatCount;
+    }
+    if (status.isFatal()) {
+        tStatus fresh;
+        reinitialize(fresh);
+    }
+}
+
+void SGLController::disownAll() {
+    kdut::internal::MutexHolder hold(mutex_);
+    for (tTransferRecord* record = transfers_; record != nullptr; record = record->next) {
+        record->owner = nullptr;
+    }
+}
+
 void SGLController::clear() {
     while (transfers_ != nullptr) {
         tTransferRecord* record = transfers_;
         transfers_ = record->next;
-        if (record->map.isLoaded()) {
-            record->map.unload();
-        }
-        deleteObject(record); // the page list unlocks the user pages
+        release(record);
     }
     lastTransfer_ = nullptr;
 }

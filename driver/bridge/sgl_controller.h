@@ -47,9 +47,9 @@ enum TransferDirection : uint32_t {
 constexpr uint64_t kMaxTransferBytes = KELVO_DMA_MAX_TRANSFER_BYTES;
 constexpr uint64_t kMaxEntriesPerList = KELVO_DMA_MAX_ENTRIES_PER_LIST;
 
-constexpr int64_t kRepeatCountZero = kelvoDriverCode(0xBFFA806C);
-constexpr int64_t kDirectionMismatch = kelvoDriverCode(0xBFFA806F);
-constexpr int64_t kStreamRunning = kelvoDriverCode(0xBFFA806E);
+constexpr int64_t kRepeatCountZero = KELVO_STATUS_REPEAT_COUNT_ZERO;
+constexpr int64_t kDirectionMismatch = KELVO_STATUS_UNSUPPORTED_OPERATION;
+constexpr int64_t kStreamRunning = KELVO_STATUS_STREAM_RUNNING;
 
 // The channel direction: channel 0 device to host, channel 1 host to device.
 inline uint32_t getDMAChannelTransferDirection(uint32_t channel) {
@@ -114,6 +114,15 @@ public:
     bool isConnected() const { return finiteSGLRef.isConnected(); }
     void forgetCommit() { committed_ = false; }
 
+    // Both lists' ends, to take back what a failed addition appended.
+    struct tMark {
+        kelvo_driver::nVOAPAL000::tBrixelSGL::tMark finite;
+        kelvo_driver::nVOAPAL000::tBrixelSGL::tMark continuous;
+        bool committed;
+    };
+    tMark mark() const { return {finiteSGLRef.mark(), continuousSGLRef.mark(), committed_}; }
+    void rollBack(const tMark& mark);
+
     FiniteSGL& finiteSGLRef;
     ContinuousSGL& continuousSGLRef;
 
@@ -122,6 +131,18 @@ private:
     bool committed_ = false;
 };
 
+// Who added transfers to a channel: the bytes of user pages that its
+// transfers keep locked there (0 when it has none). The controller keeps the
+// count; the owner's keeper serialises the controller's calls that add or
+// release transfers, so that it may read the count in between.
+struct tTransferOwner {
+    uint64_t lockedBytes = 0;
+};
+
+// The bytes of whole pages that a buffer of size bytes at address spans
+// (size at most kMaxTransferBytes).
+uint64_t lockedBytesOf(uint64_t address, uint64_t size);
+
 // One user buffer locked and mapped for the channel.
 struct tTransferRecord : public kelvo_driver::nVOAPAL000::tObject {
     tTransferRecord(const kelvo_driver::nVOAPAL000::tDMAConfiguration& configuration,
@@ -129,6 +150,11 @@ struct tTransferRecord : public kelvo_driver::nVOAPAL000::tObject {
         : map(configuration, status) {}
     kelvo_driver::nVOAPAL000::tStandardDMAMap map;
     kelvo_driver::nVOAPAL000::tPageList pageList;
+    tTransferOwner* owner = nullptr;
+    uint32_t type = kSGLTypeFinite;
+    uint32_t repeatCount = 1;
+    uint64_t entries = 0; // of one listing
+    uint64_t lockedBytes = 0;
     tTransferRecord* next = nullptr;
 };
 
@@ -143,17 +169,29 @@ public:
     SGLController(const SGLController&) = delete;
     SGLController& operator=(const SGLController&) = delete;
 
-    // Session cleanup: stops the stream (resetting the channel when the stop
-    // fails), then returns to the freshly constructed state.
+    // Stops the stream (resetting the channel when the stop fails), then
+    // returns to the freshly constructed state: every transfer released.
     void cleanup(nVOAPALS100::tStatus& status) override;
     // Errors: repeat count 0 0xBFFA806C; a direction that does not fit
     // 0xBFFA806F; a size of 0, a range that wraps, more than
     // kMaxTransferBytes, more than kMaxEntriesPerList entries in the list, a
     // finite transfer after a continuous one or any transfer after a commit
-    // that connected both lists: -52005 (nothing changes); pages that cannot
-    // be locked -52001.
+    // that connected both lists: -52005; pages that cannot be locked -52001;
+    // more locked bytes (lockedBytesOf) than allowance: -52000; a map or
+    // link memory that cannot be had: -52000. A refused transfer leaves
+    // nothing behind: no record, no locked page, no entry. The transfer
+    // belongs to owner (none: to nobody), whose count it adds to.
     virtual void addTransfer(uint32_t type, const kelvo_driver::nVOAPAL000::tUserBuffer& buffer,
-                             uint32_t direction, uint32_t repeatCount, nVOAPALS100::tStatus& status);
+                             uint32_t direction, uint32_t repeatCount, nVOAPALS100::tStatus& status,
+                             tTransferOwner* owner = nullptr, uint64_t allowance = UINT64_MAX);
+    // Takes back every transfer of owner: when it has any, the stream stops
+    // first (the channel is reset when the stop fails), then the lists are
+    // built again from the transfers of the others, in their order (they
+    // run again from the next start). Lists that cannot be built again are
+    // cleared with every transfer (the status says why).
+    void releaseOwner(tTransferOwner* owner, nVOAPALS100::tStatus& status);
+    // Forgets the owners of every transfer (their keeper goes first).
+    void disownAll();
     // Releases every transfer record (the links stay).
     virtual void clear();
     // Back to the freshly constructed state; 0xBFFA806E while the stream runs.
@@ -161,8 +199,9 @@ public:
     // The pair's commit; 0xBFFA806E while the stream runs.
     void commit(nVOAPALS100::tStatus& status);
     // Commits and starts the attached stream at the head link: no transfers
-    // -52005, a running stream 0xBFFA806E.
-    void commitAndStart(bool flag, nVOAPALS100::tStatus& status);
+    // -52005, a running stream 0xBFFA806E. True when the channel was started
+    // (whether or not the start then succeeded).
+    bool commitAndStart(bool flag, nVOAPALS100::tStatus& status);
     bool isEmpty() const { return transfers_ == nullptr; }
     kdut::CleanupOperationInterface* getCleanupOperation() { return this; }
     FiniteAndContinuousSGL& getSGL() { return pair_; }
@@ -176,6 +215,10 @@ private:
     // failed stop resets the channel. Under the stream's mutex.
     void stopStream(nVOAPALS100::tStatus& status);
     void reinitialize(nVOAPALS100::tStatus& status); // under the mutex
+    // The lists again from the records (under the mutex); -52000 clears all.
+    void rebuild(nVOAPALS100::tStatus& status);
+    // Unloads, unlocks and frees one record that is in no list, taking its bytes from its owner.
+    static void release(tTransferRecord* record);
 
     kelvo_driver::nVOAPAL000::tMutex mutex_;
     const kelvo_driver::nVOAPAL000::tDMAConfiguration& configuration_;

@@ -6,6 +6,7 @@ using nVOAPALS100::tStatus;
 
 void StreamCreditController::start(tStatus& status) {
     if (status.isNotFatal()) {
+        kdut::internal::MutexHolder hold(mutex_);
         control_->writeStartStreamStb(true, status, true);
     }
 }
@@ -14,6 +15,7 @@ void StreamCreditController::stop(tStatus& status) {
     if (status.isFatal()) {
         return;
     }
+    kdut::internal::MutexHolder hold(mutex_);
     control_->writeStopStreamStb(true, status, true);
     poller_.poll(
         *status_, &kelvo_regmaps::tKelvoNisoStreamControlRegMap::tNisoTxCreditStatusRegT::readStreamStopped,

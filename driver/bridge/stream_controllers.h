@@ -21,8 +21,8 @@
 
 namespace brixeltools {
 
-constexpr int64_t kStreamCircuitStarted = kelvoDriverCode(0xBFFA806D);
-constexpr int64_t kStreamStopTimedOut = kelvoDriverCode(0xBFFA807C);
+constexpr int64_t kStreamCircuitStarted = KELVO_STATUS_STREAM_CIRCUIT_STARTED;
+constexpr int64_t kStreamStopTimedOut = KELVO_STATUS_STREAM_STOP_TIMED_OUT;
 
 using SpinTimeout = kelvo_driver::nVOAPAL000::tTimeout<kelvo_driver::nVOAPAL000::tTimeWasterSpin,
                                                        kelvo_driver::nVOAPAL000::tTimebasePrecise>;
@@ -122,12 +122,18 @@ using brixeltools::StreamCreditControllerInterface;
 
 class StreamCreditController : public StreamCreditControllerInterface {
 public:
-    StreamCreditController(kelvo_regmaps::tKelvoNisoStreamControlRegMap& map, uint64_t initialInterval = 1,
-                           uint64_t maximumInterval = 128, int32_t timeoutCode = -52007)
+    // -52000 when its mutex cannot be had.
+    StreamCreditController(kelvo_regmaps::tKelvoNisoStreamControlRegMap& map, nVOAPALS100::tStatus& status,
+                           uint64_t initialInterval = 1, uint64_t maximumInterval = 128,
+                           int32_t timeoutCode = KELVO_STATUS_TIMED_OUT)
         : control_(&map.NisoTxCreditControl), status_(&map.NisoTxCreditStatus),
-          poller_(initialInterval, maximumInterval, timeoutCode) {}
+          poller_(initialInterval, maximumInterval, timeoutCode) {
+        nVOAPAL200_createMutex(&mutex_, &status);
+    }
 
-    // The start strobe; no wait.
+    // The start strobe; no wait. Start and stop hold the controller's mutex:
+    // two requests of a channel (two threads of a handle, or two handles
+    // without the reservation) never write its control register at once.
     void start(nVOAPALS100::tStatus& status) override;
     // The stop strobe, then up to 100 us for the stopped bit (-52007).
     void stop(nVOAPALS100::tStatus& status) override;
@@ -139,6 +145,7 @@ private:
     kelvo_regmaps::tKelvoNisoStreamControlRegMap::tNisoTxCreditControlRegT* control_;
     kelvo_regmaps::tKelvoNisoStreamControlRegMap::tNisoTxCreditStatusRegT* status_;
     orut::Poller<brixeltools::SpinTimeout> poller_;
+    kelvo_driver::nVOAPAL000::tMutex mutex_;
 };
 
 } // namespace qeldma

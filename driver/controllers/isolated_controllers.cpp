@@ -330,7 +330,7 @@ void ExternalPLLController::setUp(nVOAPALS100::tStatus& status) {
     }
     using Loader = SequentialLoaderController<kelvo_regmaps::tKelvoAdf4002InterfaceRegMap::tAdf4002ShiftReg,
                                               kelvo_regmaps::tKelvoAdf4002InterfaceRegMap::tAdf4002StatusReg,
-                                              0, 0, static_cast<int32_t>(0xBFFA467Au)>;
+                                              0, 0, KELVO_STATUS_EXTERNAL_PLL_NOT_LOCKED>;
     auto* words = static_cast<uint32_t*>(nVOAPAL200_malloc(sizeof(kWords), &status));
     if (words == nullptr) {
         return;

@@ -28,10 +28,10 @@
 
 namespace kelvo_driver {
 
-constexpr int64_t kMeasureUnitTimedOut = kelvoDriverCode(0xBFFA4682);
-constexpr int64_t kChargeBalanceTimedOut = kelvoDriverCode(0xBFFA4694);
-constexpr int64_t kChargeBalanceFailed = kelvoDriverCode(0xBFFA4695);
-constexpr int64_t kExternalPLLNotLocked = kelvoDriverCode(0xBFFA467A);
+constexpr int64_t kMeasureUnitTimedOut = KELVO_STATUS_MEASURE_UNIT_TIMED_OUT;
+constexpr int64_t kChargeBalanceTimedOut = KELVO_STATUS_CHARGE_BALANCE_TIMED_OUT;
+constexpr int64_t kChargeBalanceFailed = KELVO_STATUS_CHARGE_BALANCE_FAILED;
+constexpr int64_t kExternalPLLNotLocked = KELVO_STATUS_EXTERNAL_PLL_NOT_LOCKED;
 
 // Arms and resets a measure unit of the sequencer's flex loop; all its waits spin.
 class MeasureUnitController : public MeasureUnitControllerInterface {

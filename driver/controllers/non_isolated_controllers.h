@@ -20,9 +20,9 @@
 namespace kelvo_driver {
 
 // The isolation link did not reach the commanded state in time.
-constexpr int64_t kIsolationLinkTimeout = kelvoDriverCode(0xBFFA4678);
+constexpr int64_t kIsolationLinkTimeout = KELVO_STATUS_ISOLATION_LINK_TIMEOUT;
 // The isolated side's DC bus did not report its start-up in time.
-constexpr int64_t kDcBusStartupTimeout = kelvoDriverCode(0xBFFA4683);
+constexpr int64_t kDcBusStartupTimeout = KELVO_STATUS_DC_BUS_STARTUP_TIMEOUT;
 
 // The isolation link's configuration and status registers on the
 // non-isolated board. Bits 0-1 of the configuration register command the

@@ -13,7 +13,7 @@
 namespace corran_shared {
 
 // The staged increase is larger than what is left of the budget.
-constexpr int64_t kPowerBudgetExceeded = kelvoDriverCode(0xBFFA40A9);
+constexpr int64_t kPowerBudgetExceeded = KELVO_STATUS_POWER_BUDGET_EXCEEDED;
 
 struct ChannelAllocation {
     uint64_t current; // committed, microwatts

@@ -17,9 +17,9 @@
 
 namespace kelvo_driver {
 
-constexpr int64_t kSequenceEngineRunning = kelvoDriverCode(0xBFFA4315);
-constexpr int64_t kSequenceEngineTimedOut = kelvoDriverCode(0xBFFA4317);
-constexpr int64_t kTooManyCommands = kelvoDriverCode(0xBFFA4326);
+constexpr int64_t kSequenceEngineRunning = KELVO_STATUS_SEQUENCE_ENGINE_RUNNING;
+constexpr int64_t kSequenceEngineTimedOut = KELVO_STATUS_SEQUENCE_ENGINE_TIMED_OUT;
+constexpr int64_t kTooManyCommands = KELVO_STATUS_TOO_MANY_COMMANDS;
 
 class SequenceEngine : public nVOAPAL000::tObject {
 public:

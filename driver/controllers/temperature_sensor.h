@@ -18,7 +18,7 @@
 namespace kelvo_driver {
 
 // The reading was still out of bounds at the deadline.
-constexpr int64_t kTemperatureReadingInvalid = kelvoDriverCode(0xBFFA4329);
+constexpr int64_t kTemperatureReadingInvalid = KELVO_STATUS_TEMPERATURE_READING_INVALID;
 
 class TemperatureSensorControllerImpl final : public TemperatureSensorController {
 public:

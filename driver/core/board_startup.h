@@ -17,7 +17,7 @@ class BrixelDMAControllers;
 class TYMORegMaps;
 
 // The engine still running 5 s after the start.
-constexpr int32_t kStartupTimedOut = static_cast<int32_t>(0xBFFA4690u);
+constexpr int32_t kStartupTimedOut = KELVO_STATUS_STARTUP_TIMED_OUT;
 // The longest error list (its byte size stays below 2^32).
 constexpr uint64_t kMaximumErrorsToDisable = 0x1FFFFFFFu;
 // The error list is read through a buffer of at most this many bytes.

@@ -23,8 +23,8 @@
 
 namespace kelvo_driver {
 
-constexpr int64_t kCalibrationOffsetUnusable = kelvoDriverCode(0xBFFA4300);
-constexpr int64_t kCalibrationMapVersionUnsupported = kelvoDriverCode(0xBFFA4082);
+constexpr int64_t kCalibrationOffsetUnusable = KELVO_STATUS_VALUE_OUT_OF_RANGE;
+constexpr int64_t kCalibrationMapVersionUnsupported = KELVO_STATUS_STORAGE_MAP_VERSION;
 
 using ChargeBalanceOffset = votypes::FixedPoint128<64, true>;
 

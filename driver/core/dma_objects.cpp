@@ -41,7 +41,7 @@ void DMAObjects::setup(nVOAPAL000::tPCIDevice& device, TYMORegMaps* tymo, NonIso
     }
     controllers_ = new (status, false) BrixelDMAControllers(device, *tymo, *niso, caps, status);
     if (status.isNotFatal()) {
-        dispatcher_ = new (status, false) qeldma::DMADispatcher(controllers_, kNumberOfStreams);
+        dispatcher_ = new (status, false) qeldma::DMADispatcher(controllers_, kNumberOfStreams, status);
     }
 }
 

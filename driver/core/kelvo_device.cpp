@@ -4,7 +4,6 @@
 #include "core/add_device.h"
 #include "core/ioctl/kelvo_access.h"
 #include "framework/io_gate.h"
-#include "framework/mutex_holder.h"
 #include "platform/vosdbg.h"
 
 namespace kelvo_driver {
@@ -165,21 +164,15 @@ void KelvoDevice::createIONotifier(const tEventDescriptor& descriptor, uint32_t 
     if (status.isFatal() || kind != kRoutingNotifierKind) {
         return;
     }
-    voark::RoutingSession* routing = session->getRoutingSession();
-    if (routing == nullptr) {
+    // The reference keeps the routing session alive beside a cleanup of
+    // the handle on another thread; open and close are under its lock.
+    const vohtl::SharedPtr<voark::RoutingSession> routing = session->getRoutingSession();
+    if (!routing) {
         // A session whose routing was cleaned up has no notifier to open.
         KELVO_SET_STATUS(status, tStatus::kInvalidState);
         return;
     }
-    if (!routing->isConstructed()) {
-        return;
-    }
-    kdut::internal::MutexHolder hold(routing->getLock());
-    if (routing->getIONotifier().isOpen()) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidState);
-        return;
-    }
-    routing->getIONotifier().open(params, status);
+    routing->openIONotifier(params, status);
 }
 
 void KelvoDevice::destroyIONotifier(const tEventDescriptor& descriptor, uint32_t kind) {
@@ -189,13 +182,8 @@ void KelvoDevice::destroyIONotifier(const tEventDescriptor& descriptor, uint32_t
     if (local.isFatal() || kind != kRoutingNotifierKind) {
         return;
     }
-    voark::RoutingSession* routing = session->getRoutingSession();
-    if (routing == nullptr || !routing->isConstructed()) {
-        return;
-    }
-    kdut::internal::MutexHolder hold(routing->getLock());
-    if (routing->getIONotifier().isOpen()) {
-        routing->getIONotifier().close();
+    if (const vohtl::SharedPtr<voark::RoutingSession> routing = session->getRoutingSession()) {
+        routing->closeIONotifier();
     }
 }
 

@@ -35,12 +35,12 @@ public:
     static constexpr uint32_t kInitialCoolingMode = 16;
     static constexpr uint64_t kSessionCleanupCapacity = 20;
 
-    static constexpr int32_t kIOIdleTimeoutCode = static_cast<int32_t>(0xBFFA4305u);
+    static constexpr int32_t kIOIdleTimeoutCode = KELVO_STATUS_IO_IDLE_TIMEOUT;
     // Codes of the reservation and of the channel check (32-bit status words).
-    static constexpr uint32_t kAlreadyReservedCode = 0xBFFA4319u;
-    static constexpr uint32_t kNotReservedCode = 0xBFFA431Au;
-    static constexpr uint32_t kInvalidChannelCode = 0xBFFA4303u;
-    static constexpr uint32_t kNotOfferedCode = 0xBFFA4308u;
+    static constexpr uint32_t kAlreadyReservedCode = static_cast<uint32_t>(KELVO_STATUS_RESERVED_BY_OTHER);
+    static constexpr uint32_t kNotReservedCode = static_cast<uint32_t>(KELVO_STATUS_CHANNEL_NOT_RESERVED);
+    static constexpr uint32_t kInvalidChannelCode = static_cast<uint32_t>(KELVO_STATUS_INVALID_CHANNEL);
+    static constexpr uint32_t kNotOfferedCode = static_cast<uint32_t>(KELVO_STATUS_NOT_OFFERED);
     static constexpr uint64_t kAvailableResources = 1;
 
     // A failed mutex or list allocation leaves -52000; the caller destroys the object.

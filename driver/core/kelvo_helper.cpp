@@ -22,15 +22,15 @@ constexpr uint32_t kLevelDMAObjects = 14;
 constexpr uint32_t kLevelCalibrationValues = 15;
 constexpr uint32_t kLevelRoutingObjects = 16;
 
-constexpr int64_t kNullSubroutineBuffer = kelvoDriverCode(0xBFFA4311);
-constexpr int64_t kSubroutineCountMismatch = kelvoDriverCode(0xBFFA4312);
-constexpr int64_t kTriggerNotArmed = kelvoDriverCode(0xBFFA4019);
+constexpr int64_t kNullSubroutineBuffer = KELVO_STATUS_NULL_SUBROUTINE_BUFFER;
+constexpr int64_t kSubroutineCountMismatch = KELVO_STATUS_SUBROUTINE_COUNT_MISMATCH;
+constexpr int64_t kTriggerNotArmed = KELVO_STATUS_TRIGGER_NOT_ARMED;
 constexpr uint32_t kOverridableTrigger = 0x40C;
 constexpr uint16_t kFirstEngineEvent = 0x129;
 constexpr uint16_t kLastEngineEvent = 0x12B;
 constexpr uint16_t kMeasureUnitEvent = 0x135;
-constexpr int32_t kWaitCancelled = static_cast<int32_t>(0xBFFA40E4u);
-constexpr int32_t kWaitInvalidated = static_cast<int32_t>(0xBFFA9179u);
+constexpr int32_t kWaitCancelled = KELVO_STATUS_WAIT_CANCELLED;
+constexpr int32_t kWaitInvalidated = KELVO_STATUS_SESSION_INVALIDATED;
 } // namespace
 
 KelvoHelper::KelvoHelper(nVOAPAL000::tPCIDevice& device, const nVOAPAL000::tEventDescriptor& event,

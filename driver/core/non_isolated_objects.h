@@ -16,7 +16,7 @@
 namespace kelvo_driver {
 
 // The non-isolated FPGA's board signature is wrong.
-constexpr int64_t kNonIsolatedSignatureWrong = kelvoDriverCode(0xBFFA467C);
+constexpr int64_t kNonIsolatedSignatureWrong = KELVO_STATUS_NON_ISOLATED_SIGNATURE;
 
 class NonIsolatedObjects : public NonIsolatedObjectsInterface {
 public:

@@ -248,14 +248,14 @@ void IsolatedObjects::setup(IsolatedRegMaps& isolated, NonIsolatedRegMaps& nonIs
         verifier = new (status, false)
             kdut::SimpleSignatureVerifierTemplate<kelvo_regmaps::tSolstraStandardRegs::tSolstraSignatureReg,
                                                   KELVO_SOLSTRA_BOARD_SIGNATURE,
-                                                  static_cast<int32_t>(0xBFFA467Du)>(
+                                                  KELVO_STATUS_ISOLATED_SIGNATURE>(
                 isolated.wrapper.getSolstraRegMap()->Board.StandardRegs.SolstraSignature);
     } else if (corran_caps::isDuskmereProduct(caps.subsystemID) &&
                isolated.wrapper.getDuskmereRegMap() != nullptr) {
         verifier = new (status, false)
             kdut::SimpleSignatureVerifierTemplate<kelvo_regmaps::tDuskmereStandardRegs::tDuskmereSignatureReg,
                                                   KELVO_DUSKMERE_BOARD_SIGNATURE,
-                                                  static_cast<int32_t>(0xBFFA467Du)>(
+                                                  KELVO_STATUS_ISOLATED_SIGNATURE>(
                 isolated.wrapper.getDuskmereRegMap()->Board.StandardRegs.DuskmereSignature);
     } else {
         KELVO_SET_STATUS(status, kUnknownBoardGeneration);

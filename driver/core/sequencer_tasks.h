@@ -20,10 +20,10 @@ namespace kelvo_driver {
 class KelvoHelper;
 
 // A custom package that is incomplete or larger than local RAM reserves.
-constexpr int64_t kInvalidSubroutinePackage = kelvoDriverCode(0xBFFA432A);
-constexpr uint32_t kUnknownSubroutine = 0xBFFA4309u;
-constexpr int64_t kIsolatedSignatureWrong = kelvoDriverCode(0xBFFA467D);
-constexpr int64_t kRegisterAccessFailed = kelvoDriverCode(0xBFFA468B);
+constexpr int64_t kInvalidSubroutinePackage = KELVO_STATUS_INVALID_SUBROUTINE_PACKAGE;
+constexpr uint32_t kUnknownSubroutine = static_cast<uint32_t>(KELVO_STATUS_UNKNOWN_SUBROUTINE);
+constexpr int64_t kIsolatedSignatureWrong = KELVO_STATUS_ISOLATED_SIGNATURE;
+constexpr int64_t kRegisterAccessFailed = KELVO_STATUS_REGISTER_ACCESS_FAILED;
 // The subroutine block of local RAM: words 0 to 8191; the end marker in the last word.
 constexpr uint64_t kSubroutineReservedSize = 8192;
 constexpr uint32_t kEndMarkerAddress = 16383;
@@ -70,7 +70,7 @@ class IsolatedObjects : public IsolatedObjectsInterface {
 public:
     using RegisterAccessVerifier =
         kdut::SimpleRegisterVerifierTemplate<kelvo_regmaps::tKelvoRegAccessRegMap::tRegAccessStatusReg,
-                                             0x80000000u, 0u, static_cast<int32_t>(0xBFFA468Bu)>;
+                                             0x80000000u, 0u, KELVO_STATUS_REGISTER_ACCESS_FAILED>;
 
     explicit IsolatedObjects(kdut::HardwareStateCheckerComposite& checkers) : checkers_(checkers) {}
     ~IsolatedObjects() override;

@@ -8,8 +8,8 @@
 
 namespace kelvo_driver {
 
-constexpr int64_t kStorageMapVersionUnsupported = kelvoDriverCode(0xBFFA4082);
-constexpr int64_t kStorageMapChecksumInvalid = kelvoDriverCode(0xBFFA4088);
+constexpr int64_t kStorageMapVersionUnsupported = KELVO_STATUS_STORAGE_MAP_VERSION;
+constexpr int64_t kStorageMapChecksumInvalid = KELVO_STATUS_STORAGE_MAP_CHECKSUM;
 
 // Supported versions of the header and manufacturing maps.
 constexpr uint32_t kHeaderMapLowestVersion = kStorageMapVersion_1_0_0_d0;

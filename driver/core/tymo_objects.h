@@ -33,7 +33,7 @@ template <> struct RegisterVerifierAccess<brixeltools::tBrixelWithOffset<0u>::tS
 
 namespace kelvo_driver {
 
-constexpr int64_t kBridgeSignatureWrong = kelvoDriverCode(0xBFFA8078);
+constexpr int64_t kBridgeSignatureWrong = KELVO_STATUS_BRIDGE_SIGNATURE;
 
 class TYMOObjects : public TYMOObjectsInterface {
 public:

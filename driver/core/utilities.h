@@ -43,10 +43,10 @@ constexpr uint32_t kDMAHostToDevice = 0;
 constexpr uint32_t kDMADeviceToHost = 1;
 
 // Driver codes of these checks.
-constexpr int64_t kFirmwareIncompatible = kelvoDriverCode(0xBFFA4000);
-constexpr int64_t kUnsupportedProduct = kelvoDriverCode(0xBFFA4304);
-constexpr int64_t kBoardRevisionTooOld = kelvoDriverCode(0xBFFA902C);
-constexpr int64_t kBoardRevisionTooNew = kelvoDriverCode(0xBFFA902D);
+constexpr int64_t kFirmwareIncompatible = KELVO_STATUS_FIRMWARE_INCOMPATIBLE;
+constexpr int64_t kUnsupportedProduct = KELVO_STATUS_UNSUPPORTED_PRODUCT;
+constexpr int64_t kBoardRevisionTooOld = KELVO_STATUS_BOARD_REVISION_TOO_OLD;
+constexpr int64_t kBoardRevisionTooNew = KELVO_STATUS_BOARD_REVISION_TOO_NEW;
 
 // Channel 0 moves data from the device to the host, channel 1 the other way.
 // The channel must be below kNumberOfDMAChannels.

@@ -4,12 +4,6 @@ namespace fenwicksharedsource {
 
 using nVOAPALS100::tStatus;
 
-void KernelSession::OwnedRoutingSession::reset() {
-    voark::RoutingSession* owned = session;
-    session = nullptr;
-    delete owned;
-}
-
 KernelSession::KernelSession(kelvo_driver::nVOAPAL000::tDeviceInterface* deviceInterface,
                              uint32_t* resetCounter, uint32_t notReservedCode,
                              kdut::ResourceReservationManager* reservationManager,
@@ -22,7 +16,8 @@ KernelSession::KernelSession(kelvo_driver::nVOAPAL000::tDeviceInterface* deviceI
         return;
     }
     if (routingManager != nullptr) {
-        routing_.session = createRoutingSession(*routingManager, status);
+        routing_ = createRoutingSession(*routingManager, status);
+        routingView_ = vohtl::WeakPtr<voark::RoutingSession>(routing_);
     }
     cleanupSession_.getCleanupOperationComposite().add(static_cast<kdut::CleanupOperationInterface*>(this),
                                                        status);
@@ -30,14 +25,15 @@ KernelSession::KernelSession(kelvo_driver::nVOAPAL000::tDeviceInterface* deviceI
 
 KernelSession::~KernelSession() {}
 
-voark::RoutingSession* KernelSession::createRoutingSession(voark::RoutingResourcesManagerInterface& manager,
-                                                           tStatus& status) {
+vohtl::SharedPtr<voark::RoutingSession>
+KernelSession::createRoutingSession(voark::RoutingResourcesManagerInterface& manager, tStatus& status) {
     auto* session = new (status, false) voark::RoutingSession(manager, status);
     if (session != nullptr && status.isFatal()) {
         delete session;
         session = nullptr;
     }
-    return session;
+    // Without its control block the session is deleted again (-52000).
+    return vohtl::SharedPtr<voark::RoutingSession>(session, status);
 }
 
 bool KernelSession::isValid() {
@@ -89,7 +85,12 @@ void KernelSession::cleanup(tStatus& status) {
     if (status.isFatal()) {
         return;
     }
-    routing_.reset();
+    // Runs under the cleanup composite's lock: never twice at once.
+    vohtl::SharedPtr<voark::RoutingSession> owned;
+    owned.swap(routing_);
+    if (owned) {
+        owned->retire();
+    }
 }
 
 } // namespace fenwicksharedsource

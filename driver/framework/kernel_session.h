@@ -13,6 +13,7 @@
 #include "framework/routing_session.h"
 #include "platform/device_core.h"
 #include "platform/status.h"
+#include "platform/vohtl/sharedptr.h"
 
 namespace fenwicksharedsource {
 
@@ -23,7 +24,7 @@ class KernelSession : public kelvo_driver::nVOAPAL000::tSession,
                       public kdut::CleanupOperationInterface {
 public:
     // What a request of a handle opened before the last teardown gets.
-    static constexpr int32_t kInvalidatedCode = static_cast<int32_t>(0xBFFA9179u);
+    static constexpr int32_t kInvalidatedCode = KELVO_STATUS_SESSION_INVALIDATED;
 
     // resetCounter is the device's; the reservation reports notReservedCode
     // and uses reservationManager. With a routing manager the handle gets a
@@ -59,32 +60,30 @@ public:
     void reserveResources(uint64_t mask, nVOAPALS100::tStatus& status);
     void unreserveResources(nVOAPALS100::tStatus& status);
 
-    // The session's own cleanup operation: destroys the routing session.
+    // The session's own cleanup operation: retires the routing session (its
+    // routes are destroyed, its notifier closed) and lets it go; a request
+    // still using it keeps it alive until it has left.
     void cleanup(nVOAPALS100::tStatus& status) override;
 
-    // Null when routing was not set up at open or has been cleaned up.
-    voark::RoutingSession* getRoutingSession() const { return routing_.session; }
+    // A reference to the routing session for a request to hold while it uses
+    // it; empty when routing was not set up at open or has been cleaned up.
+    // Safe beside a cleanup on another thread.
+    vohtl::SharedPtr<voark::RoutingSession> getRoutingSession() const { return routingView_.lock(); }
 
-    // A routing session for manager, or null (and the status's error) when
-    // it cannot be made; a failed one is destroyed again.
-    static voark::RoutingSession* createRoutingSession(voark::RoutingResourcesManagerInterface& manager,
-                                                       nVOAPALS100::tStatus& status);
+    // A routing session for manager, or an empty pointer (and the status's
+    // error) when it cannot be made; a failed one is destroyed again.
+    static vohtl::SharedPtr<voark::RoutingSession>
+    createRoutingSession(voark::RoutingResourcesManagerInterface& manager, nVOAPALS100::tStatus& status);
 
 private:
-    // Owns the routing session; declared before the cleanup session, so
-    // that the cleanup operations run before whatever is left is destroyed.
-    struct OwnedRoutingSession {
-        OwnedRoutingSession() = default;
-        ~OwnedRoutingSession() { reset(); }
-        OwnedRoutingSession(const OwnedRoutingSession&) = delete;
-        OwnedRoutingSession& operator=(const OwnedRoutingSession&) = delete;
-        void reset();
-        voark::RoutingSession* session = nullptr;
-    };
-
     kdut::ResetInvalidatableSession invalidation_;
     kdut::ResourceReservation reservation_;
-    OwnedRoutingSession routing_;
+    // The owner's reference (dropped by the cleanup) and the view requests
+    // take theirs from (set at construction, never changed while requests
+    // run). Declared before the cleanup session, so that the cleanup
+    // operations run before whatever is left is destroyed.
+    vohtl::SharedPtr<voark::RoutingSession> routing_;
+    vohtl::WeakPtr<voark::RoutingSession> routingView_;
     kdut::CleanupOperationSession cleanupSession_;
 };
 

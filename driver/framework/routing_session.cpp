@@ -2,6 +2,7 @@
 
 #include "framework/mutex_holder.h"
 #include "nVOKAL.h"
+#include "platform/voitl/containing.h"
 #include "platform/vosdbg.h"
 
 namespace voark {
@@ -18,37 +19,75 @@ RoutingSession::RoutingSession(RoutingResourcesManagerInterface& manager, tStatu
     }
 }
 
+// Retired, the session keeps no route: leaving the manager destroyed them.
 RoutingSession::~RoutingSession() {
+    retire();
+}
+
+void RoutingSession::retire() {
+    if (constructed_ == 0 || retired_ != 0) {
+        return;
+    }
+    // Lock order: the manager, then this session (its unregister takes both).
+    // A session that its manager detached (demoted, or the manager's
+    // teardown) never calls it again: the manager may be gone.
+    if (!routingSessionManagerListNode.isDetached()) {
+        manager_.unregisterRoutingSession(*this);
+    }
+    MutexHolder hold(lock_);
+    retired_ = 1;
     if (notifier_.isOpen()) {
         notifier_.close();
     }
-    // A session that its manager detached (demoted, or the manager's teardown)
-    // never calls it again: the manager may be gone.
-    if (constructed_ != 0 && !routingSessionManagerListNode.isDetached()) {
-        manager_.unregisterRoutingSession(*this);
+}
+
+void RoutingSession::openIONotifier(kelvo_driver::nVOAPAL000::tIONotifierParams& params, tStatus& status) {
+    if (constructed_ == 0 || status.isFatal()) {
+        return;
+    }
+    MutexHolder hold(lock_);
+    if (retired_ != 0 || notifier_.isOpen()) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidState);
+        return;
+    }
+    notifier_.open(params, status);
+}
+
+void RoutingSession::closeIONotifier() {
+    if (constructed_ == 0) {
+        return;
+    }
+    MutexHolder hold(lock_);
+    if (notifier_.isOpen()) {
+        notifier_.close();
     }
 }
 
-size_t RoutingSession::indexOf(uint32_t routeID) const {
-    for (size_t i = 0; i < sessionRoutes_.size(); ++i) {
-        if (sessionRoutes_[i] == routeID) {
-            return i;
-        }
+RoutingSession::OwnedRoute* RoutingSession::ownedOf(voitl::tIndexedNode* node) {
+    return node != nullptr ? voitl::getContainingObject<OwnedRoute>(node, &OwnedRoute::node) : nullptr;
+}
+
+bool RoutingSession::keep(uint32_t routeID, tStatus& status) {
+    auto* owned = new (status, false) OwnedRoute;
+    if (owned == nullptr) {
+        return false;
     }
-    return sessionRoutes_.size();
+    owned->node.key = routeID;
+    sessionRoutes_.append(owned->node);
+    return true;
 }
 
-bool RoutingSession::owns(uint32_t routeID) const {
-    return indexOf(routeID) < sessionRoutes_.size();
+void RoutingSession::forget(voitl::tIndexedNode* node) {
+    sessionRoutes_.remove(*node);
+    delete ownedOf(node);
 }
 
-bool RoutingSession::growRoutes(uint64_t more, tStatus& status) {
-    const uint64_t wanted = uint64_t{sessionRoutes_.size()} + more;
-    if (wanted > 0x3FFFFFFFFFFFFFFFull) {
+bool RoutingSession::roomFor(uint64_t more, tStatus& status) const {
+    if (more > kMaxSessionRoutes - uint64_t{sessionRoutes_.size()}) {
         KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
         return false;
     }
-    return sessionRoutes_.capacity() >= wanted || sessionRoutes_.reserve(static_cast<size_t>(wanted), status);
+    return true;
 }
 
 template <typename Body> auto RoutingSession::withResources(tStatus& status, Body body) {
@@ -113,7 +152,9 @@ uint32_t RoutingSession::calculateRoute(uint64_t owner, const RouteCalculationSe
     return withResources(status, [&]() -> uint32_t {
         VOSDBG_ASSERT(numPossibilities != nullptr);
         VOSDBG_ASSERT(possibilities.getSize() >= uint64_t{*numPossibilities} * sizeof(RoutePossibilityBase));
-        if (!growRoutes(*numPossibilities, status)) {
+        // A session at its bound keeps no more: no search runs for it.
+        if (!roomFor(1, status)) {
+            *numPossibilities = 0;
             return 0;
         }
         RoutePossibilityBase* found = nullptr;
@@ -125,21 +166,32 @@ uint32_t RoutingSession::calculateRoute(uint64_t owner, const RouteCalculationSe
         if (status.isNotFatal()) {
             const uint32_t capacity = *numPossibilities;
             *numPossibilities = count;
-            bool recorded = false;
-            if (capacity < count) {
+            const size_t before = sessionRoutes_.size();
+            bool kept = false;
+            if (!roomFor(count, status)) {
+                result = 0;
+            } else if (capacity < count) {
                 KELVO_SET_STATUS(status, tStatus::kBufferTooSmall);
                 result = 0;
             } else {
-                possibilities.writeToBuffer(0, found, uint64_t{count} * sizeof(RoutePossibilityBase), status);
-                recorded = status.isNotFatal();
+                // The IDs' records first, so that a route the caller is told of is the session's.
+                for (uint32_t i = 0; i < count && status.isNotFatal(); ++i) {
+                    keep(found[i].routeID, status);
+                }
+                if (status.isNotFatal()) {
+                    possibilities.writeToBuffer(0, found, uint64_t{count} * sizeof(RoutePossibilityBase),
+                                                status);
+                }
+                kept = status.isNotFatal();
             }
-            for (uint32_t i = 0; i < count; ++i) {
-                if (recorded) {
-                    tStatus ignored;
-                    sessionRoutes_.pushBack(found[i].routeID, ignored); // room was made above
-                } else {
+            if (!kept) {
+                while (sessionRoutes_.size() > before) {
+                    forget(sessionRoutes_.last());
+                }
+                for (uint32_t i = 0; i < count; ++i) {
                     routingResources_->destroyRoute(found[i].routeID);
                 }
+                result = 0;
             }
         } else {
             result = 0;
@@ -154,11 +206,11 @@ void RoutingSession::destroyRoute(uint32_t routeID) {
         return;
     }
     MutexHolder hold(lock_);
-    const size_t index = indexOf(routeID);
-    if (index == sessionRoutes_.size()) {
+    voitl::tIndexedNode* owned = sessionRoutes_.find(routeID);
+    if (owned == nullptr) {
         return;
     }
-    sessionRoutes_.erase(index);
+    forget(owned);
     if (routingResources_ != nullptr) {
         routingResources_->destroyRoute(routeID);
     }
@@ -229,14 +281,21 @@ void RoutingSession::resetTerminal(uint32_t terminalID, uint32_t resetType, tSta
 uint32_t RoutingSession::calculateResetTerminal(uint64_t owner, uint32_t terminalID, uint32_t resetType,
                                                 tStatus& status) {
     return withResources(status, [&]() -> uint32_t {
-        if (!growRoutes(1, status)) {
+        // The ID's record first: recording the route then cannot fail.
+        if (!roomFor(1, status)) {
+            return 0;
+        }
+        auto* owned = new (status, false) OwnedRoute;
+        if (owned == nullptr) {
             return 0;
         }
         const uint32_t id = routingResources_->calculateResetTerminal(owner, terminalID, resetType, status);
         if (status.isFatal() || id == 0) {
+            delete owned;
             return 0;
         }
-        sessionRoutes_.pushBack(id, status);
+        owned->node.key = id;
+        sessionRoutes_.append(owned->node);
         return id;
     });
 }
@@ -297,9 +356,9 @@ void RoutingSession::setRoutingResources(RoutingResourcesInterface* resources) {
 void RoutingSession::clearRoutingResources() {
     MutexHolder hold(lock_);
     if (routingResources_ != nullptr) {
-        while (!sessionRoutes_.empty()) {
-            routingResources_->destroyRoute(sessionRoutes_.back());
-            sessionRoutes_.popBack();
+        while (voitl::tIndexedNode* last = sessionRoutes_.last()) {
+            routingResources_->destroyRoute(last->key);
+            forget(last);
         }
     } else {
         VOSDBG_ASSERT_MSG(sessionRoutes_.empty(), "sessionRoutes.empty()");

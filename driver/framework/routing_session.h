@@ -10,17 +10,22 @@
 #include <stdint.h>
 
 #include "framework/routing_interface.h"
+#include "kelvo/ioctl.h"
 #include "platform/io_notifier.h"
 #include "platform/memory.h"
 #include "platform/status.h"
 #include "platform/sync.h"
 #include "platform/user_buffer.h"
-#include "platform/vohtl/vector.h"
+#include "platform/voitl/indexed_list.h"
 
 namespace voark {
 
 // Result codes of the sessions.
 inline constexpr int64_t kNoRoutingResources = nVOAPALS100::tStatus::kInvalidState; // -52020
+// The most routes one session keeps (created and not yet destroyed). A
+// calculation or reset route that would take it past them is refused with
+// -52000 (as when its list cannot grow) and keeps nothing.
+inline constexpr uint32_t kMaxSessionRoutes = KELVO_ROUTING_MAX_ROUTES_PER_HANDLE;
 
 // A caller's buffer as the session sees it.
 class UserBufferInterface : public kelvo_driver::nVOAPAL000::tObject {
@@ -103,20 +108,36 @@ public:
 // The routing session of one open handle. Construction creates its
 // recursive lock (-52000 when it cannot); it counts as constructed when the
 // status then holds no error, and only then registers with the manager.
-// Its I/O notifier is closed at construction. Destruction closes the
-// notifier when open and unregisters a constructed session (which destroys
-// its routes). Every operation holds the session lock; an operation that
-// needs resources answers -52020 while the session has none.
+// Its I/O notifier is closed at construction. Every operation holds the
+// session lock; an operation that needs resources answers -52020 while the
+// session has none.
+//
+// Lifetime: the kernel session owns it through a shared pointer and each
+// request holds a reference for as long as it uses it, so a cleanup of the
+// handle running beside its requests never frees it under them. The cleanup
+// retires it (retire): it leaves its manager (its routes are destroyed), its
+// notifier closes, and every later request answers as a demoted session
+// does; the memory goes with the last reference.
 class RoutingSession : public RoutingSessionInterface {
 public:
     static constexpr uint32_t kSlots = 16;
 
     RoutingSession(RoutingResourcesManagerInterface& manager, nVOAPALS100::tStatus& status);
+    // Retires a session not yet retired.
     ~RoutingSession() override;
 
     bool isConstructed() const { return constructed_ != 0; }
-    // The session's recursive lock: the device opens the notifier under it.
-    kelvo_driver::nVOAPAL000::tMutex& getLock() { return lock_; }
+    // Unregisters a constructed session from its manager (unless the
+    // manager detached it already), which destroys its routes, then closes
+    // its notifier under the session lock; from then on the notifier no
+    // longer opens and no resources come back. Once only: the caller
+    // serialises the calls (the owner's cleanup, then the destructor).
+    void retire();
+    // Opens the notifier under the session lock: -52020 when it is open
+    // already or the session is retired.
+    void openIONotifier(kelvo_driver::nVOAPAL000::tIONotifierParams& params, nVOAPALS100::tStatus& status);
+    // Closes the notifier, when open, under the session lock.
+    void closeIONotifier();
     kelvo_driver::nVOAPAL000::tIONotifier& getIONotifier() { return notifier_; }
     RoutingResourcesManagerInterface& getManager() const { return manager_; }
 
@@ -129,7 +150,8 @@ public:
                             const UserBufferInterface& destinations, uint32_t numDestinations,
                             uint32_t options, const UserBufferInterface& possibilities,
                             uint32_t* numPossibilities, nVOAPALS100::tStatus& status);
-    // The same with kernel arrays.
+    // The same with kernel arrays. Nothing is sized by the capacity: the
+    // records written and the room kept for their IDs follow the number found.
     uint32_t calculateRoute(uint64_t owner, const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
                             const uint32_t* destinations, uint32_t numDestinations, uint32_t options,
                             const UserBufferInterface& possibilities, uint32_t* numPossibilities,
@@ -151,13 +173,18 @@ public:
     void setRoutingResources(RoutingResourcesInterface* resources) override;
     void clearRoutingResources() override;
 
-    // The routes this session created and has not destroyed, in creation order.
-    const vohtl::Vector<uint32_t>& getSessionRoutes() const { return sessionRoutes_; }
-
 private:
-    bool owns(uint32_t routeID) const;
-    size_t indexOf(uint32_t routeID) const;
-    bool growRoutes(uint64_t more, nVOAPALS100::tStatus& status);
+    // A route of the session: in creation order, found by ID in logarithmic time.
+    struct OwnedRoute : public kelvo_driver::nVOAPAL000::tObject {
+        voitl::tIndexedNode node; // key: the route ID
+    };
+    static OwnedRoute* ownedOf(voitl::tIndexedNode* node);
+    bool owns(uint32_t routeID) const { return sessionRoutes_.find(routeID) != nullptr; }
+    // Keeps routeID (-52000 when its record cannot be had).
+    bool keep(uint32_t routeID, nVOAPALS100::tStatus& status);
+    void forget(voitl::tIndexedNode* node);
+    // Room for more routes under the bound (-52000 when there is none).
+    bool roomFor(uint64_t more, nVOAPALS100::tStatus& status) const;
     // Runs body() under the session lock and answers its result. A session
     // never constructed does nothing; one without resources answers -52020.
     // Either way the result is then zero.
@@ -165,9 +192,10 @@ private:
 
     RoutingResourcesManagerInterface& manager_;
     RoutingResourcesInterface* routingResources_ = nullptr;
-    vohtl::Vector<uint32_t> sessionRoutes_;
+    voitl::tIndexedList sessionRoutes_;
     kelvo_driver::nVOAPAL000::tMutex lock_;
     uint8_t constructed_ = 0;
+    uint8_t retired_ = 0;
     RouteCalculationSeedBase seedSlots_[kSlots] = {};
     uint32_t destinationSlots_[kSlots] = {};
     kelvo_driver::nVOAPAL000::tIONotifier notifier_;

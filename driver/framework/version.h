@@ -9,16 +9,16 @@
 
 namespace voregitools {
 
-// Result codes of the registration tools.
-constexpr int64_t kRegiClientNewer = 240000;             // warning: client newer than the registration
-constexpr int64_t kRegiClientTooOld = -240000;           // client older than the oldest compatible version
-constexpr int64_t kRegiBadVersionText = -240008;         // version text or phase not understood
-constexpr int64_t kRegiUnversionedWithVersion = -240022; // client names a version, registration has none
-constexpr int64_t kRegiVersionRequired = -240023;        // registration is versioned, client named none
-constexpr int64_t kRegiNameNotFound = -240024;           // no registration of that name
-constexpr int64_t kRegiVersionOutOfRange = -240026;      // a field above its range
-constexpr int64_t kRegiNullPointer = -240031;            // null name or buffer
-constexpr int64_t kRegiVersionDoesNotFit = -240046;      // build too large for the packed 32-bit form
+// Result codes of the registration tools (their meanings: kelvo/status_codes.h).
+constexpr int64_t kRegiClientNewer = KELVO_STATUS_CLIENT_VERSION_NEWER; // a warning
+constexpr int64_t kRegiClientTooOld = KELVO_STATUS_CLIENT_VERSION_TOO_OLD;
+constexpr int64_t kRegiBadVersionText = KELVO_STATUS_BAD_VERSION_TEXT;
+constexpr int64_t kRegiUnversionedWithVersion = KELVO_STATUS_UNVERSIONED_WITH_VERSION;
+constexpr int64_t kRegiVersionRequired = KELVO_STATUS_VERSION_REQUIRED;
+constexpr int64_t kRegiNameNotFound = KELVO_STATUS_NAME_NOT_FOUND;
+constexpr int64_t kRegiVersionOutOfRange = KELVO_STATUS_VERSION_OUT_OF_RANGE;
+constexpr int64_t kRegiNullPointer = KELVO_STATUS_NULL_POINTER;
+constexpr int64_t kRegiVersionDoesNotFit = KELVO_STATUS_VERSION_DOES_NOT_FIT;
 
 // First word: major in bits 24-31, minor 20-23, update 16-19, phase 14-15,
 // build 0-13 when it is below 16384. Second word: the build when it is 16384

@@ -4,37 +4,37 @@ extern "C" nVOKAL_tStatus nVOAPAL200_statusToKALStatus(int64_t code) {
     switch (code) {
     case 0:
         return nVOKAL_kSuccess;
-    case -52000:
+    case KELVO_STATUS_OUT_OF_MEMORY:
         return nVOKAL_kStatusOutOfMemory;
-    case -52001:
+    case KELVO_STATUS_PAGE_LOCK_FAILED:
         return nVOKAL_kStatusPageLockFailed;
-    case -52002:
+    case KELVO_STATUS_NOT_IMPLEMENTED:
         return nVOKAL_kStatusNotImplemented;
-    case -52003:
+    case KELVO_STATUS_UNSUPPORTED_VALUE:
         return nVOKAL_kStatusValueTooLarge;
-    case -52005:
+    case KELVO_STATUS_INVALID_PARAMETER:
         return nVOKAL_kStatusInvalidParameter;
-    case -52006:
+    case KELVO_STATUS_NOT_ACCESSIBLE:
         return nVOKAL_kStatusBadAddress;
-    case -52007:
+    case KELVO_STATUS_TIMED_OUT:
         return nVOKAL_kStatusDriverTimedOut;
-    case -52008:
+    case KELVO_STATUS_UNEXPECTED_KERNEL_RESULT:
         return nVOKAL_kStatusUnexpected;
-    case -52010:
+    case KELVO_STATUS_SETUP_TARGET_REACHED:
         return nVOKAL_kStatusIncomplete;
-    case -52013:
+    case KELVO_STATUS_KERNEL_FAILURE:
         return nVOKAL_kStatusFailure;
-    case -52018:
+    case KELVO_STATUS_UNSUPPORTED_FORMAT:
         return nVOKAL_kStatusUnsupportedFormat;
-    case -52019:
+    case KELVO_STATUS_BUFFER_TOO_SMALL:
         return nVOKAL_kStatusBufferTooSmall;
-    case -52020:
+    case KELVO_STATUS_INVALID_STATE:
         return nVOKAL_kStatusInvalidState;
-    case -52023:
+    case KELVO_STATUS_CANCELLED:
         return nVOKAL_kStatusCancelled;
-    case -52024:
+    case KELVO_STATUS_ABORTED:
         return nVOKAL_kStatusAborted;
-    case -52031:
+    case KELVO_STATUS_BUSY:
         return nVOKAL_kStatusBusy;
     default:
         return nVOKAL_kStatusUnknown;
@@ -46,39 +46,39 @@ extern "C" int64_t nVOAPAL200_statusFromKALStatus(nVOKAL_tStatus kalStatus) {
     case nVOKAL_kSuccess:
         return 0;
     case nVOKAL_kStatusFailure:
-        return -52013;
+        return KELVO_STATUS_KERNEL_FAILURE;
     case nVOKAL_kStatusInvalidParameter:
-        return -52005;
+        return KELVO_STATUS_INVALID_PARAMETER;
     case nVOKAL_kStatusBadAddress:
-        return -52006;
+        return KELVO_STATUS_NOT_ACCESSIBLE;
     case nVOKAL_kStatusIncomplete:
-        return -52010;
+        return KELVO_STATUS_SETUP_TARGET_REACHED;
     case nVOKAL_kStatusBusy:
-        return -52031;
+        return KELVO_STATUS_BUSY;
     case nVOKAL_kStatusValueTooLarge:
-        return -52003;
+        return KELVO_STATUS_UNSUPPORTED_VALUE;
     case nVOKAL_kStatusUnsupportedFormat:
-        return -52018;
+        return KELVO_STATUS_UNSUPPORTED_FORMAT;
     case nVOKAL_kStatusUnexpected:
-        return -52008;
+        return KELVO_STATUS_UNEXPECTED_KERNEL_RESULT;
     case nVOKAL_kStatusNotImplemented:
-        return -52002;
+        return KELVO_STATUS_NOT_IMPLEMENTED;
     case nVOKAL_kStatusInvalidState:
-        return -52020;
+        return KELVO_STATUS_INVALID_STATE;
     case nVOKAL_kStatusOutOfMemory:
-        return -52000;
+        return KELVO_STATUS_OUT_OF_MEMORY;
     case nVOKAL_kStatusPageLockFailed:
-        return -52001;
+        return KELVO_STATUS_PAGE_LOCK_FAILED;
     case nVOKAL_kStatusTimedOut:
-        return -52007;
+        return KELVO_STATUS_TIMED_OUT;
     case nVOKAL_kStatusAborted:
-        return -52024;
+        return KELVO_STATUS_ABORTED;
     case nVOKAL_kStatusCancelled:
-        return -52023;
+        return KELVO_STATUS_CANCELLED;
     case nVOKAL_kStatusBufferTooSmall:
-        return -52019;
+        return KELVO_STATUS_BUFFER_TOO_SMALL;
     default:
-        return -52008;
+        return KELVO_STATUS_UNEXPECTED_KERNEL_RESULT;
     }
 }
 

@@ -1,10 +1,13 @@
 // The status object: every operation that can fail reports through one,
 // passed by reference as its last argument. First error wins; an error
-// replaces a warning; setting 0 never clears.
+// replaces a warning; setting 0 never clears. Every code's name and meaning
+// is in the status-code catalogue, kelvo/status_codes.h (driver/include).
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "kelvo/status_codes.h"
 
 // Record layout shared by both forms. The short form is the first 16 bytes.
 struct nVOAPALS100_tStatus {
@@ -42,21 +45,21 @@ namespace nVOAPALS100 {
 class tStatus : public nVOAPALS100_tStatus {
 public:
     static constexpr int64_t kSuccess = 0;
-    static constexpr int64_t kOutOfMemory = -52000;
-    static constexpr int64_t kPageLockFailed = -52001;
-    static constexpr int64_t kNotImplemented = -52002;
-    static constexpr int64_t kUnsupportedValue = -52003;
-    static constexpr int64_t kInvalidParameter = -52005;
-    static constexpr int64_t kNotAccessible = -52006;
-    static constexpr int64_t kTimedOut = -52007;
-    static constexpr int64_t kUnexpectedKernelResult = -52008;
-    static constexpr int64_t kSessionClosing = -52009;
-    static constexpr int64_t kSetupTargetReached = -52010;
-    static constexpr int64_t kUnsupportedFormat = -52018;
-    static constexpr int64_t kBufferTooSmall = -52019;
-    static constexpr int64_t kInvalidState = -52020;
-    static constexpr int64_t kIOGateClosed = -52022;
-    static constexpr int64_t kWaitInterrupted = -52025;
+    static constexpr int64_t kOutOfMemory = KELVO_STATUS_OUT_OF_MEMORY;
+    static constexpr int64_t kPageLockFailed = KELVO_STATUS_PAGE_LOCK_FAILED;
+    static constexpr int64_t kNotImplemented = KELVO_STATUS_NOT_IMPLEMENTED;
+    static constexpr int64_t kUnsupportedValue = KELVO_STATUS_UNSUPPORTED_VALUE;
+    static constexpr int64_t kInvalidParameter = KELVO_STATUS_INVALID_PARAMETER;
+    static constexpr int64_t kNotAccessible = KELVO_STATUS_NOT_ACCESSIBLE;
+    static constexpr int64_t kTimedOut = KELVO_STATUS_TIMED_OUT;
+    static constexpr int64_t kUnexpectedKernelResult = KELVO_STATUS_UNEXPECTED_KERNEL_RESULT;
+    static constexpr int64_t kSessionClosing = KELVO_STATUS_SESSION_CLOSING;
+    static constexpr int64_t kSetupTargetReached = KELVO_STATUS_SETUP_TARGET_REACHED;
+    static constexpr int64_t kUnsupportedFormat = KELVO_STATUS_UNSUPPORTED_FORMAT;
+    static constexpr int64_t kBufferTooSmall = KELVO_STATUS_BUFFER_TOO_SMALL;
+    static constexpr int64_t kInvalidState = KELVO_STATUS_INVALID_STATE;
+    static constexpr int64_t kIOGateClosed = KELVO_STATUS_IO_GATE_CLOSED;
+    static constexpr int64_t kWaitInterrupted = KELVO_STATUS_WAIT_INTERRUPTED;
 
     tStatus() { nVOAPAL200_initializeStatus(this); }
     // A copy takes the code only: the record keeps its own form, so a full

@@ -20,7 +20,7 @@
 namespace kelvo_driver {
 
 // The PCI subsystem ID is not one of a board generation this driver serves.
-constexpr int64_t kUnknownBoardGeneration = kelvoDriverCode(0xBFFA4304);
+constexpr int64_t kUnknownBoardGeneration = KELVO_STATUS_UNSUPPORTED_PRODUCT;
 
 // The PCI subsystem ID of the module's capability record; a missing record
 // counts as an unknown product.

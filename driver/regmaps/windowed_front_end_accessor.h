@@ -35,10 +35,9 @@ struct tWindowedAccessTiming {
     static constexpr uint32_t kErrorBit = 31;
 };
 
-constexpr int64_t kNotReadyForNewAccess = kelvoDriverCode(0xBFFA4680); // the link never became ready
-constexpr int64_t kNoReadResponse = kelvoDriverCode(0xBFFA4681);       // no read response arrived
-constexpr int64_t kRegAccessStatusError =
-    kelvoDriverCode(0xBFFA468B); // the register-access status reports an error
+constexpr int64_t kNotReadyForNewAccess = KELVO_STATUS_ISOLATION_LINK_NOT_READY;
+constexpr int64_t kNoReadResponse = KELVO_STATUS_ISOLATION_LINK_NO_RESPONSE;
+constexpr int64_t kRegAccessStatusError = KELVO_STATUS_REGISTER_ACCESS_FAILED;
 
 // RegMap: the register-access map class; Direction: its direction enumeration
 // with the values of a read and of a write.

@@ -34,7 +34,7 @@ public:
 };
 
 // 0xBFFA4304: the board has no routing topography.
-inline constexpr int64_t kUnsupportedRoutingBoard = kelvoDriverCode(0xBFFA4304u);
+inline constexpr int64_t kUnsupportedRoutingBoard = KELVO_STATUS_UNSUPPORTED_PRODUCT;
 
 class RoutingResourcesFactory : public nVOAPAL000::tObject {
 public:

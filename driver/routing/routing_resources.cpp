@@ -2,6 +2,7 @@
 
 #include "framework/mutex_holder.h"
 #include "nVOKAL.h"
+#include "platform/voitl/containing.h"
 #include "platform/vosdbg.h"
 
 namespace voark {
@@ -29,6 +30,8 @@ uint8_t inversionOf(const Route& route) {
     }
     return parity;
 }
+// The chunk size of a route calculation's scratch heap.
+constexpr uint64_t kCalculationScratchChunk = 2048;
 
 } // namespace
 
@@ -71,29 +74,28 @@ private:
 // ---- database ------------------------------------------------------------
 
 uint32_t RouteDatabase::add(const Route& route, tStatus& status) {
-    if (!entries.pushBack(RouteInDB{}, status)) {
+    const uint64_t segmentCount = uint64_t{route.length} + route.lengthFloatingSegments;
+    void* block =
+        RouteInDB::operator new(sizeof(RouteInDB) + segmentCount * sizeof(vogta::PathSegment), status, false);
+    if (block == nullptr) {
         return 0;
     }
-    RouteInDB& entry = entries.back();
-    if (entry.segments.reserve(route.length, status)) {
-        for (uint32_t i = 0; i < route.length; ++i) {
-            entry.segments.pushBack(route.segments[i], status);
-        }
+    auto* entry = new (block) RouteInDB;
+    static_assert(sizeof(RouteInDB) % alignof(vogta::PathSegment) == 0);
+    auto* segments = reinterpret_cast<vogta::PathSegment*>(entry + 1);
+    entry->segments = {segments, route.length};
+    entry->floatingSegments = {segments + route.length, route.lengthFloatingSegments};
+    for (uint32_t i = 0; i < route.length; ++i) {
+        entry->segments[i] = route.segments[i];
     }
-    if (entry.floatingSegments.reserve(route.lengthFloatingSegments, status)) {
-        for (uint32_t i = 0; i < route.lengthFloatingSegments; ++i) {
-            entry.floatingSegments.pushBack(route.floatingSegments[i], status);
-        }
+    for (uint32_t i = 0; i < route.lengthFloatingSegments; ++i) {
+        entry->floatingSegments[i] = route.floatingSegments[i];
     }
-    entry.source = route.source;
-    entry.cost = route.cost;
-    entry.owner = route.owner;
-    entry.state = route.state;
-    entry.inverted = route.inverted;
-    if (status.isFatal()) {
-        entries.popBack();
-        return 0;
-    }
+    entry->source = route.source;
+    entry->cost = route.cost;
+    entry->owner = route.owner;
+    entry->state = route.state;
+    entry->inverted = route.inverted;
     uint32_t id = nextRouteID;
     if (id == 0) {
         idsWrapped = 1;
@@ -101,37 +103,31 @@ uint32_t RouteDatabase::add(const Route& route, tStatus& status) {
     }
     if (idsWrapped != 0) {
         // ID 0 is never issued: the search steps over it.
-        bool taken = true;
-        while (taken) {
-            taken = false;
-            for (const RouteInDB& other : entries) {
-                if (other.routeID == id) {
-                    taken = true;
-                    break;
-                }
-            }
-            if (taken) {
-                ++id;
-                if (id == 0) {
-                    id = 1;
-                }
+        while (find(id) != nullptr) {
+            ++id;
+            if (id == 0) {
+                id = 1;
             }
         }
     }
-    entry.routeID = id;
+    entry->routeID = id;
+    entry->node.key = id;
+    entries_.append(entry->node);
     nextRouteID = id + 1;
     return id;
 }
 
-// IDs in the database are unique (the wrap search skips those in use), so
-// the newest-first scan finds the one entry; callers mostly name recent routes.
+RouteDatabase::~RouteDatabase() {
+    truncate(0);
+}
+
+RouteInDB* RouteDatabase::entryOf(voitl::tIndexedNode* node) {
+    return node != nullptr ? voitl::getContainingObject<RouteInDB>(node, &RouteInDB::node) : nullptr;
+}
+
+// IDs in the database are unique (the wrap search skips those in use).
 RouteInDB* RouteDatabase::find(uint32_t routeID) {
-    for (size_t i = entries.size(); i-- > 0;) {
-        if (entries[i].routeID == routeID && routeID != 0) {
-            return &entries[i];
-        }
-    }
-    return nullptr;
+    return routeID != 0 ? entryOf(entries_.find(routeID)) : nullptr;
 }
 
 const RouteInDB* RouteDatabase::find(uint32_t routeID) const {
@@ -139,12 +135,13 @@ const RouteInDB* RouteDatabase::find(uint32_t routeID) const {
 }
 
 void RouteDatabase::remove(RouteInDB* entry) {
-    entries.erase(static_cast<size_t>(entry - entries.begin()));
+    entries_.remove(entry->node);
+    delete entry;
 }
 
 void RouteDatabase::truncate(size_t size) {
-    if (size < entries.size()) {
-        entries.erase(size, entries.size());
+    while (entries_.size() > size) {
+        remove(last());
     }
 }
 
@@ -185,10 +182,9 @@ RoutingResources::RoutingResources(const TopographyInfo& info, RouteProgrammerIn
 RoutingResources::~RoutingResources() {
     if (enabled_ != 0) {
         kdut::internal::MutexHolder hold(lock_);
-        while (db_.size() > 0) {
-            RouteInDB& entry = db_.entries.back();
-            releaseEntry(entry);
-            db_.entries.popBack();
+        while (RouteInDB* entry = db_.last()) {
+            releaseEntry(*entry);
+            db_.remove(entry);
         }
     }
     VOSDBG_ASSERT(db_.size() == 0);
@@ -423,18 +419,12 @@ bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedB
     if (status.isFatal()) {
         return false;
     }
-    if (numSeeds == 0) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
-        return false;
-    }
-    resetSearch(options);
     QueueScope queueScope(*this);
-    if (!markSources(seeds, numSeeds, filter, status) || numDestinations == 0 ||
-        !markDestinations(destinationIDs, numDestinations, status)) {
+    uint64_t extraSlots = 0;
+    if (!startPass(seeds, numSeeds, filter, destinationIDs, numDestinations, options, &extraSlots, status)) {
         return false;
     }
-    const uint64_t slots =
-        2 * (uint64_t{numDestinations} + markTiedDestinations(destinationIDs, numDestinations));
+    const uint64_t slots = 2 * (uint64_t{numDestinations} + extraSlots);
     auto* routes = static_cast<Route**>(allocB_.fn(nullptr, slots * sizeof(Route*), allocB_.context));
     if (routes == nullptr) {
         KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
@@ -469,6 +459,26 @@ bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedB
     *routesOut = routes;
     *countOut = kept;
     return false;
+}
+
+// Readies one pass: every terminal's search record reset, the seeds that
+// pass filter queued at their start costs, the destinations marked (with the
+// other members of their tie groups, counted in *extraSlots). False when the
+// pass has nothing to search; the status says whether that is an error.
+bool RoutingResources::startPass(const RouteCalculationSeedBase* seeds, uint32_t numSeeds, SeedFilter filter,
+                                 const uint32_t* destinationIDs, uint32_t numDestinations, uint32_t options,
+                                 uint64_t* extraSlots, tStatus& status) {
+    if (numSeeds == 0) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return false;
+    }
+    resetSearch(options);
+    if (!markSources(seeds, numSeeds, filter, status) || numDestinations == 0 ||
+        !markDestinations(destinationIDs, numDestinations, status)) {
+        return false;
+    }
+    *extraSlots = markTiedDestinations(destinationIDs, numDestinations);
+    return true;
 }
 
 void RoutingResources::resetSearch(uint32_t options) {
@@ -820,7 +830,7 @@ bool RoutingResources::calculateRoute(uint64_t owner, const RouteCalculationSeed
     if (status.isFatal()) {
         return false;
     }
-    GrowOnlyHeap heap(2048, 8);
+    GrowOnlyHeap heap(kCalculationScratchChunk, 8);
     ScratchScope scope(*this, heap);
     PassRoutes first;
     PassRoutes second;
@@ -945,12 +955,31 @@ uint32_t RoutingResources::closeHoles(Route** routes, uint32_t count) {
     return n;
 }
 
+uint64_t RoutingResources::searchOnly(const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
+                                      const uint32_t* destinationIDs, uint32_t numDestinations,
+                                      uint32_t options, tStatus& status) {
+    if (enabled_ == 0 || status.isFatal()) {
+        return 0;
+    }
+    kdut::internal::MutexHolder hold(lock_);
+    GrowOnlyHeap heap(kCalculationScratchChunk, 8);
+    ScratchScope scope(*this, heap);
+    QueueScope queueScope(*this);
+    uint64_t extraSlots = 0;
+    if (!startPass(seeds, numSeeds, seedDoesNotHaveInversionConstraint, destinationIDs, numDestinations,
+                   options, &extraSlots, status)) {
+        return 0;
+    }
+    search(status);
+    return numSolved_;
+}
+
 // ---- life cycle --------------------------------------------------------------------
 
 namespace {
 
 // True when one of segments holds an edge of list.
-bool holdsAnyOf(const vohtl::Vector<vogta::PathSegment>& segments, EdgeState* const* list, uint32_t count) {
+bool holdsAnyOf(const SegmentRun& segments, EdgeState* const* list, uint32_t count) {
     for (const vogta::PathSegment& segment : segments) {
         for (uint32_t k = 0; k < count && segment.edge != nullptr; ++k) {
             if (list[k] == segment.edge) {
@@ -1015,8 +1044,7 @@ bool RoutingResources::listReservedOutgoingEdges(const TerminalState& t, EdgeSta
 // Lists the reserved edges into the terminals that segments would drive over
 // an edge taken from them; true when there is one. Segments without an edge
 // (a tied terminal without a default edge) hold nothing.
-bool RoutingResources::segmentsInUse(const vohtl::Vector<vogta::PathSegment>& segments, EdgeState*** list,
-                                     uint32_t* count) {
+bool RoutingResources::segmentsInUse(const SegmentRun& segments, EdgeState*** list, uint32_t* count) {
     bool hit = false;
     for (const vogta::PathSegment& segment : segments) {
         if (segment.edge != nullptr && segment.edge->isAvailable == 0) {
@@ -1071,10 +1099,10 @@ void RoutingResources::listConflictingRoutes(EdgeState* const* list, uint32_t li
                                              RouteConflict** conflicts, uint32_t* numConflicts) {
     *numConflicts = 0;
     AllocHelper helper = getAllocHelper();
-    for (const RouteInDB& other : db_.entries) {
-        if ((other.state != kRouteReserved && other.state != kRouteProgrammed) ||
-            !(holdsAnyOf(other.segments, list, listCount) ||
-              holdsAnyOf(other.floatingSegments, list, listCount))) {
+    for (const RouteInDB* other = db_.first(); other != nullptr; other = db_.next(*other)) {
+        if ((other->state != kRouteReserved && other->state != kRouteProgrammed) ||
+            !(holdsAnyOf(other->segments, list, listCount) ||
+              holdsAnyOf(other->floatingSegments, list, listCount))) {
             continue;
         }
         auto* grown = static_cast<RouteConflict*>(
@@ -1086,7 +1114,7 @@ void RoutingResources::listConflictingRoutes(EdgeState* const* list, uint32_t li
             grown[k] = (*conflicts)[k];
         }
         helper.fn(*conflicts, 0, helper.context);
-        grown[*numConflicts] = RouteConflict{other.owner, other.routeID, 0};
+        grown[*numConflicts] = RouteConflict{other->owner, other->routeID, 0};
         ++*numConflicts;
         *conflicts = grown;
     }

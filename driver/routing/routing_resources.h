@@ -10,6 +10,7 @@
 #include "platform/status.h"
 #include "platform/sync.h"
 #include "platform/vohtl/vector.h"
+#include "platform/voitl/indexed_list.h"
 #include "routing/grow_only_heap.h"
 #include "routing/topography.h"
 
@@ -39,9 +40,23 @@ struct Route {
     vogta::PathSegment* floatingSegments;
 };
 
-struct RouteInDB {
-    vohtl::Vector<vogta::PathSegment> segments;
-    vohtl::Vector<vogta::PathSegment> floatingSegments;
+// Path segments stored behind the recorded route that holds them.
+struct SegmentRun {
+    vogta::PathSegment* data = nullptr;
+    uint32_t count = 0;
+    size_t size() const { return count; }
+    vogta::PathSegment* begin() const { return data; }
+    vogta::PathSegment* end() const { return data + count; }
+    vogta::PathSegment& operator[](size_t i) const { return data[i]; }
+    vogta::PathSegment& back() const { return data[count - 1]; }
+};
+
+// A recorded route: one allocation (its segments, then its floating
+// segments, follow it), linked into the database under its ID.
+struct RouteInDB : public kelvo_driver::nVOAPAL000::tObject {
+    voitl::tIndexedNode node; // key: routeID
+    SegmentRun segments;
+    SegmentRun floatingSegments;
     TerminalState* source = nullptr;
     uint32_t routeID = 0;
     uint32_t cost = 0;
@@ -50,19 +65,37 @@ struct RouteInDB {
     uint8_t inverted = 0;
 };
 
+// The recorded routes in the order they were added, found by ID in
+// logarithmic time (whoever keeps how many routes, a lookup stays short).
 class RouteDatabase {
 public:
+    RouteDatabase() = default;
+    // Frees what is left (the resources release their routes first).
+    ~RouteDatabase();
+    RouteDatabase(const RouteDatabase&) = delete;
+    RouteDatabase& operator=(const RouteDatabase&) = delete;
+
     // Records route under a new ID (0 and nothing recorded on failure).
     uint32_t add(const Route& route, nVOAPALS100::tStatus& status);
     RouteInDB* find(uint32_t routeID);
     const RouteInDB* find(uint32_t routeID) const;
+    // Takes the entry out and frees it.
     void remove(RouteInDB* entry);
+    // Removes the newest entries until size are left.
     void truncate(size_t size);
-    size_t size() const { return entries.size(); }
+    size_t size() const { return entries_.size(); }
+    // The order of addition: null past either end.
+    RouteInDB* first() const { return entryOf(entries_.first()); }
+    RouteInDB* last() const { return entryOf(entries_.last()); }
+    RouteInDB* next(const RouteInDB& entry) const { return entryOf(entries_.next(entry.node)); }
 
-    vohtl::Vector<RouteInDB> entries;
     uint32_t nextRouteID = 1;
     uint8_t idsWrapped = 0;
+
+private:
+    static RouteInDB* entryOf(voitl::tIndexedNode* node);
+
+    voitl::tIndexedList entries_;
 };
 
 class RoutingResources : public RoutingResourcesInterface {
@@ -94,6 +127,15 @@ public:
     void getRouteTerminalPath(uint32_t routeID, uint32_t** terminalIDs, uint32_t* count,
                               nVOAPALS100::tStatus& status) const override;
     uint32_t getRouteState(uint32_t routeID) const override;
+
+    // For benchmarks: the search of calculateRoute's first pass alone (the
+    // terminals' records reset, the seeds without inversion constraint
+    // queued, the destinations marked, terminals settled cheapest first);
+    // nothing is extracted or recorded. Returns how many destinations were
+    // settled.
+    uint64_t searchOnly(const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
+                        const uint32_t* destinationIDs, uint32_t numDestinations, uint32_t options,
+                        nVOAPALS100::tStatus& status);
 
     bool isEnabled() const { return enabled_ != 0; }
     // The run-time records, for inspection.
@@ -131,6 +173,9 @@ private:
     bool calculatePass(uint64_t owner, const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
                        SeedFilter filter, const uint32_t* destinationIDs, uint32_t numDestinations,
                        uint32_t options, Route*** routes, uint32_t* count, nVOAPALS100::tStatus& status);
+    bool startPass(const RouteCalculationSeedBase* seeds, uint32_t numSeeds, SeedFilter filter,
+                   const uint32_t* destinationIDs, uint32_t numDestinations, uint32_t options,
+                   uint64_t* extraSlots, nVOAPALS100::tStatus& status);
     void resetSearch(uint32_t options);
     bool markSources(const RouteCalculationSeedBase* seeds, uint32_t numSeeds, SeedFilter filter,
                      nVOAPALS100::tStatus& status);
@@ -175,7 +220,7 @@ private:
     bool isTerminalInUseAsADest(const TerminalState& t, EdgeState*** list, uint32_t* count);
     void appendEdge(EdgeState*** list, uint32_t* count, EdgeState* edge);
     bool listReservedOutgoingEdges(const TerminalState& t, EdgeState*** list, uint32_t* count);
-    bool segmentsInUse(const vohtl::Vector<vogta::PathSegment>& segments, EdgeState*** list, uint32_t* count);
+    bool segmentsInUse(const SegmentRun& segments, EdgeState*** list, uint32_t* count);
     bool findConflicts(const RouteInDB& entry, EdgeState*** list, uint32_t* count);
     void claimRoute(const RouteInDB& entry);
     void listConflictingRoutes(EdgeState* const* list, uint32_t listCount, RouteConflict** conflicts,

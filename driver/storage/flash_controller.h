@@ -11,12 +11,12 @@
 namespace devicewindow {
 
 // Codes of the flash window and its controllers.
-constexpr int64_t kStorageUnknownOperation = -240009;
-constexpr int64_t kFlashOutOfRange = -240029;
-constexpr int64_t kFlashSizeNotMultipleOfSector = -240030;
-constexpr int64_t kFlashNullBuffer = -240031;
-constexpr int64_t kFlashSizeNotPowerOfTwo = -240032;
-constexpr int64_t kFlashSectorSizeNotPowerOfTwo = -240033;
+constexpr int64_t kStorageUnknownOperation = KELVO_STATUS_UNKNOWN_STORAGE_OPERATION;
+constexpr int64_t kFlashOutOfRange = KELVO_STATUS_FLASH_OUT_OF_RANGE;
+constexpr int64_t kFlashSizeNotMultipleOfSector = KELVO_STATUS_FLASH_SIZE_NOT_SECTOR_MULTIPLE;
+constexpr int64_t kFlashNullBuffer = KELVO_STATUS_NULL_POINTER;
+constexpr int64_t kFlashSizeNotPowerOfTwo = KELVO_STATUS_FLASH_SIZE_NOT_POWER_OF_TWO;
+constexpr int64_t kFlashSectorSizeNotPowerOfTwo = KELVO_STATUS_FLASH_SECTOR_SIZE_NOT_POWER_OF_TWO;
 
 // The answer of getSectorIndex and getSectorAddress on failure.
 constexpr uint64_t kNoSector = 0xFFFFFFFF;

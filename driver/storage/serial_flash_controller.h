@@ -18,9 +18,9 @@
 namespace nonvolatilememorytools {
 
 // A sector read back after its write differs from what was written.
-constexpr int64_t kFlashWriteVerifyFailed = kelvoDriverCode(0xBFFA4087);
+constexpr int64_t kFlashWriteVerifyFailed = KELVO_STATUS_FLASH_WRITE_VERIFY;
 // The busy poll's time-out code the flash access set passes.
-constexpr int64_t kFlashPollTimeout = kelvoDriverCode(0xBFFA4081);
+constexpr int64_t kFlashPollTimeout = KELVO_STATUS_FLASH_BUSY_TIMEOUT;
 
 class SST25VFFlashController : public devicewindow::FlashController {
 public:

@@ -23,13 +23,13 @@
 namespace storagemap {
 
 // Codes of the framework.
-constexpr int64_t kStorageMapRange = -240015;
-constexpr int64_t kStorageMapElementSize = -240025;
-constexpr int64_t kStorageMapNullValues = -240031;
-constexpr int64_t kStorageMapUnknownField = -240035;
-constexpr int64_t kStorageMapWrongType = -240039;
-constexpr int64_t kStorageMapNoChecksum = -240044;
-constexpr int64_t kStorageMapChecksumField = -240045;
+constexpr int64_t kStorageMapRange = KELVO_STATUS_INDEX_OUT_OF_RANGE;
+constexpr int64_t kStorageMapElementSize = KELVO_STATUS_WRONG_ELEMENT_SIZE;
+constexpr int64_t kStorageMapNullValues = KELVO_STATUS_NULL_POINTER;
+constexpr int64_t kStorageMapUnknownField = KELVO_STATUS_UNKNOWN_FIELD;
+constexpr int64_t kStorageMapWrongType = KELVO_STATUS_WRONG_FIELD_TYPE;
+constexpr int64_t kStorageMapNoChecksum = KELVO_STATUS_NO_CHECKSUM;
+constexpr int64_t kStorageMapChecksumField = KELVO_STATUS_CHECKSUM_FIELD_WRITE;
 
 // Type codes of the fields.
 enum TypeCode : uint32_t {

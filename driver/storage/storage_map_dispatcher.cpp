@@ -18,7 +18,7 @@ using nVOAPALS100::tStatus;
 
 namespace {
 
-constexpr int64_t kRawRange = -240015;
+constexpr int64_t kRawRange = KELVO_STATUS_INDEX_OUT_OF_RANGE;
 
 // The map of a user-memory name, with its registration mutex held for the
 // holder's life; map() is null when the lookup failed.

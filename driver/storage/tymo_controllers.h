@@ -19,7 +19,7 @@ namespace kelvo_driver {
 // The configuration-port window is not the 4 KiB the flash's sectors need
 // (a smaller one cannot hold a sector's offsets, a larger one would program
 // bytes that the 4 KiB erase did not clear), or does not lie inside BAR 0.
-constexpr int64_t kFlashWindowUnsupported = kelvoDriverCode(0xBFFA4086);
+constexpr int64_t kFlashWindowUnsupported = KELVO_STATUS_FLASH_WINDOW_SIZE;
 
 class TYMOControllers : public nVOAPAL000::tObject {
 public:

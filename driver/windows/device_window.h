@@ -20,9 +20,9 @@
 namespace devicewindow {
 
 // A null buffer.
-constexpr int64_t kWindowNullBuffer = -240031;
+constexpr int64_t kWindowNullBuffer = KELVO_STATUS_NULL_POINTER;
 // A range beyond a memory window, or one whose end overflows.
-constexpr int64_t kMemoryWindowOutOfRange = -240015;
+constexpr int64_t kMemoryWindowOutOfRange = KELVO_STATUS_INDEX_OUT_OF_RANGE;
 
 // Whether [offsetInBytes, offsetInBytes + sizeInBytes) lies inside sizeOfWindow bytes (overflow-safe).
 constexpr bool rangeInside(uint64_t offsetInBytes, uint64_t sizeInBytes, uint64_t sizeOfWindow) {

@@ -69,12 +69,17 @@ template <class In> std::vector<AddressFieldAt> fieldsOf() {
 const std::vector<AddressFieldAt> kFields[] = {KELVO_IOCTL_TABLE(KELVO_FUZZ_FIELDS)};
 #undef KELVO_FUZZ_FIELDS
 
-// Values worth trying: channels, masks, levels, limits; lengths and counts.
+// Values worth trying: channels, masks, levels, limits; lengths and counts;
+// status words (a driver code and a platform code).
+constexpr std::uint32_t kNotOfferedWord = static_cast<std::uint32_t>(KELVO_STATUS_NOT_OFFERED);
+constexpr std::uint32_t kNotImplementedWord = static_cast<std::uint32_t>(KELVO_STATUS_NOT_IMPLEMENTED);
+// clang-format off
 constexpr std::uint32_t kInteresting32[] = {
     0,          1,          2,          3,          4,          7,         8,        15,
     16,         18,         19,         20,         31,         32,        63,       64,
     0x7F,       0x80,       0xFF,       0x100,      0xFFFF,     0x10000,   0xFFFFFF, 0x1000000,
-    0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0xFFFFFFFF, 0xBFFA4308, 0xFFFF34DE};
+    0x7FFFFFFF, 0x80000000, 0xFFFFFFFE, 0xFFFFFFFF, kNotOfferedWord, kNotImplementedWord};
+// clang-format on
 constexpr std::uint64_t kInteresting64[] = {0,          1,          4,          63,         64,
                                             65,         4096,       0xFFFFFF,   0x1000000,  0xFFFFFFFF,
                                             1ull << 32, ~0ull >> 1, 1ull << 63, ~0ull - 15, ~0ull};
@@ -161,11 +166,68 @@ void scrub(std::uint8_t* bytes, std::size_t size) {
     }
 }
 
+// ---- the handles' DMA pages: each open handle's transfers go into a page
+// of its own, behind a guard page; a closed handle's page loses all access,
+// so that a device access into it (a transfer the close left) is a crash.
+// Closed pages are taken again only once every other page is in use.
+
+constexpr unsigned kDmaPages = 64;
+std::uint8_t* dmaArea = nullptr;
+enum class PageState : std::uint8_t { kFree, kOpen, kClosed };
+PageState pageStates[kDmaPages];
+
+std::uint8_t* dmaPage(int page) {
+    return page < 0 ? nullptr : dmaArea + 2 * kPage * static_cast<unsigned>(page);
+}
+
+int takeDmaPage() {
+    if (dmaArea == nullptr) {
+        void* area = mmap(nullptr, 2 * kPage * kDmaPages, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (area == MAP_FAILED) {
+            std::abort();
+        }
+        dmaArea = static_cast<std::uint8_t*>(area);
+    }
+    for (unsigned round = 0; round < 2; ++round) {
+        for (unsigned page = 0; page < kDmaPages; ++page) {
+            if (pageStates[page] == PageState::kFree) {
+                pageStates[page] = PageState::kOpen;
+                mprotect(dmaPage(static_cast<int>(page)), kPage, PROT_READ | PROT_WRITE);
+                return static_cast<int>(page);
+            }
+        }
+        for (PageState& state : pageStates) {
+            state = state == PageState::kClosed ? PageState::kFree : state;
+        }
+    }
+    std::abort(); // more handles open than pages
+}
+
+void releaseDmaPage(int page) {
+    if (page >= 0) {
+        mprotect(dmaPage(page), kPage, PROT_NONE);
+        pageStates[page] = PageState::kClosed;
+    }
+}
+
+// An open handle's DMA page holding at.
+bool inOpenDmaPage(const std::uint8_t* at) {
+    if (dmaArea == nullptr || at < dmaArea || at >= dmaArea + 2 * kPage * kDmaPages) {
+        return false;
+    }
+    const std::size_t offset = static_cast<std::size_t>(at - dmaArea);
+    return offset % (2 * kPage) < kPage && pageStates[offset / (2 * kPage)] == PageState::kOpen;
+}
+
 // One of the harness's places for a user address: kinds 0 to 8 a valid
-// buffer, the rest the refusals a driver must meet.
-std::uint8_t* place(Reader& in, std::size_t need) {
+// buffer (in the handle's DMA page, when given), the rest the refusals a
+// driver must meet.
+std::uint8_t* place(Reader& in, std::size_t need, std::uint8_t* own = nullptr) {
     const std::uint8_t kind = in.u8();
     const std::uint16_t where = in.u16();
+    if (own != nullptr && kind % 16 < 9) {
+        return own + (where % kPage & ~std::size_t{7});
+    }
     switch (kind % 16) {
     case 9:
         return reinterpret_cast<std::uint8_t*>(std::uintptr_t{0x1000} +
@@ -194,15 +256,18 @@ std::uint8_t* place(Reader& in, std::size_t need) {
 
 // Fills a valid buffer with input bytes (what the driver may read from it).
 void fill(Reader& in, std::uint8_t* at) {
-    if (at >= rw + kBuffersAt && at < rwEnd) {
-        const std::size_t count = std::min<std::size_t>(in.u8(), static_cast<std::size_t>(rwEnd - at));
+    const bool pool = at >= rw + kBuffersAt && at < rwEnd;
+    if (pool || inOpenDmaPage(at)) {
+        const std::uint8_t* end =
+            pool ? rwEnd : dmaArea + (static_cast<std::size_t>(at - dmaArea) / (2 * kPage) * 2 + 1) * kPage;
+        const std::size_t count = std::min<std::size_t>(in.u8(), static_cast<std::size_t>(end - at));
         in.bytes(at, count);
         scrub(at, count);
     }
 }
 
-std::uint64_t filledPlace(Reader& in) {
-    std::uint8_t* at = place(in, 64);
+std::uint64_t filledPlace(Reader& in, std::uint8_t* own = nullptr) {
+    std::uint8_t* at = place(in, 64, own);
     fill(in, at);
     return address(at);
 }
@@ -216,6 +281,8 @@ const char* const kInterfaces[kSlots] = {"smu_kelvo", "smu_kelvo", "nPXICOOLING_
 struct Device {
     int index = -1;
     std::array<int, kSlots> handles{-1, -1, -1};
+    std::array<int, kSlots> dmaPages{-1, -1, -1};
+    std::uint64_t fifoResetsSeen = 0; // by hardwareSteps
     std::vector<std::uint64_t> maps[kSlots];
 };
 
@@ -227,7 +294,11 @@ std::uint32_t top = 0;
 bool running = false;
 double previousScale = 1;
 kal::live::Counts liveBefore;
+kal::live::Counts liveAtTop; // every board at the top level, its handles fresh
 Outcome last;
+// The last table request, for the repeats: its code and the argument.
+std::uint32_t lastCode = 0;
+void* lastArgument = nullptr;
 
 [[noreturn]] void abortWith(const char* what) {
     std::fprintf(stderr, "kelvo_fuzz: %s\n", what);
@@ -250,6 +321,8 @@ void close(Device& device, unsigned slot) {
         abortWith("a handle could not be closed");
     }
     device.handles[slot] = -1;
+    releaseDmaPage(device.dmaPages[slot]);
+    device.dmaPages[slot] = -1;
 }
 
 void reopen(Device& device, unsigned slot) {
@@ -258,6 +331,7 @@ void reopen(Device& device, unsigned slot) {
     if (device.handles[slot] < 0) {
         abortWith("a handle could not be opened");
     }
+    device.dmaPages[slot] = takeDmaPage();
 }
 
 void addDevice(unsigned board) {
@@ -305,6 +379,8 @@ void removeDevice(unsigned board) {
             abortWith("a removed device's handle could not be released");
         }
         device.handles[slot] = -1;
+        releaseDmaPage(device.dmaPages[slot]);
+        device.dmaPages[slot] = -1;
     }
     device.index = -1;
 }
@@ -414,7 +490,7 @@ std::uint64_t nameField(Reader& in, std::uint8_t* input, std::uint32_t offset, s
 
 // The code table's request: record sizes right or off, fields from the input
 // with interesting values mixed in, addresses from the harness.
-void tableRequest(Reader& in, int handle) {
+void tableRequest(Reader& in, int handle, std::uint8_t* dmaBuffer) {
     const unsigned index = in.u16() % kCodeCount;
     const CodeInfo& info = kCodes[index];
     if (info.code == KELVO_IOCTL_kdut_reset) {
@@ -453,10 +529,13 @@ void tableRequest(Reader& in, int handle) {
         input[kTimeoutAt] %= 8;
         std::memset(input + kTimeoutAt + 1, 0, 3);
     }
+    // A transfer's buffer is the handle's DMA page (or a refused place).
+    const bool transfer = info.code == KELVO_IOCTL_brixelTools_addTransferToDevice ||
+                          info.code == KELVO_IOCTL_brixelTools_addTransferFromDevice;
     for (const AddressFieldAt& field : kFields[index]) {
         if (field.offset + 8 <= inSize) {
-            const std::uint64_t value =
-                field.name ? nameField(in, input, field.offset, inSize) : filledPlace(in);
+            const std::uint64_t value = field.name ? nameField(in, input, field.offset, inSize)
+                                                   : filledPlace(in, transfer ? dmaBuffer : nullptr);
             std::memcpy(input + field.offset, &value, 8);
         }
     }
@@ -479,6 +558,8 @@ void tableRequest(Reader& in, int handle) {
         const std::shared_ptr<sim::Module> module = moduleOf(devices[at]);
         before.push_back(module ? module->deviceErrorCount() : 0);
     }
+    lastCode = info.code;
+    lastArgument = argument;
     last = Outcome{kelvo_ioctl(handle, info.code, argument), header->result, outSize, 0};
     if (raw) {
         forgiveRawAccess(before, info.code == KELVO_IOCTL_deviceWindow_write ||
@@ -610,6 +691,136 @@ void event(Reader& in, unsigned board, unsigned slot) {
     }
 }
 
+// ---- the shapes between handles: a handle's cleanup or close while another
+// handle's transfers and reservation stand, a request repeated, every handle
+// closed at once ----
+
+// The hardware steps of a module since the last call: the FIFO resets of its
+// DMA channels and the stops of its measure unit (counted from its trace,
+// cleared).
+std::uint64_t hardwareSteps(Device& device) {
+    const std::shared_ptr<sim::Module> module = moduleOf(device);
+    if (module == nullptr) {
+        return 0;
+    }
+    const std::uint64_t fifoResets = module->dma(0).fifoResets() + module->dma(1).fifoResets();
+    std::uint64_t steps = fifoResets - device.fifoResetsSeen;
+    device.fifoResetsSeen = fifoResets;
+    sim::Block& measureUnit = module->sequencerSide()->measureUnitBlock();
+    for (const sim::Access& a : measureUnit.trace()) {
+        steps += a.write && (a.value & sim::MeasureUnit::kStopStrobe) != 0 ? 1 : 0;
+    }
+    measureUnit.clearTrace();
+    return steps;
+}
+
+// What one cleanup may cost: each of a session's operations once, and none
+// takes more than a few such steps.
+constexpr std::uint64_t kCleanupSteps = 16;
+
+// The codes a repeat leaves out: each costs a thousand times the others (the
+// flash over the SPI port).
+bool slow(std::uint32_t code) {
+    return code == KELVO_IOCTL_storageMap_flush || code == KELVO_IOCTL_storageMap_refresh ||
+           code == KELVO_IOCTL_deviceWindow_flush || code == KELVO_IOCTL_deviceWindow_refresh ||
+           code == KELVO_IOCTL_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy;
+}
+
+std::int32_t cleanup(int handle) {
+    return ask(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{});
+}
+
+// Every board at the top level (a lower one holds fewer objects).
+bool allAtTop() {
+    for (unsigned board = 0; board < devices.size(); ++board) {
+        if (devices[board].index < 0 || setupLevel(board) != top) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Every handle of every device closed and opened anew: nothing a session
+// locked stays. The page lists, their mappings, the scatter-gather lists and
+// the unsent socket buffers are those of the start (once every board is at the
+// top level again), and no channel has a transfer left to start.
+void drainMessages();
+
+void closeEveryHandle() {
+    drainMessages();
+    for (Device& device : devices) {
+        for (unsigned slot = 0; slot < kSlots; ++slot) {
+            reopen(device, slot);
+        }
+    }
+    if (!allAtTop()) {
+        return;
+    }
+    // What a session locks or sends for user mode (the devices' own caches, as
+    // the storage maps' copies read on demand, may grow and stay).
+    const auto userSide = [](const kal::live::Counts& c) {
+        return std::array<std::size_t, 4>{c.pageLists, c.pageListMappings, c.sgls, c.socketBuffers};
+    };
+    const kal::live::Counts now = kal::live::now();
+    if (userSide(now) != userSide(liveAtTop)) {
+        std::fprintf(stderr, "kelvo_fuzz: at the start: %s\nkelvo_fuzz: every handle closed: %s\n",
+                     kal::live::describe(liveAtTop).c_str(), kal::live::describe(now).c_str());
+        abortWith("kernel-layer objects outlived every handle");
+    }
+    for (const Device& device : devices) {
+        for (std::uint32_t channel : {0u, 1u}) {
+            const std::int32_t status = ask(device.handles[0], KELVO_IOCTL_brixelTools_startDMA,
+                                            kelvo_brixelTools_startDMA_in{channel, 0, {}, 0});
+            if (status != KELVO_STATUS_INVALID_PARAMETER) {
+                std::fprintf(stderr, "kelvo_fuzz: a start on DMA channel %u answered %d\n", channel, status);
+                abortWith("a closed handle's transfers are left on a channel");
+            }
+        }
+    }
+}
+
+// The last table request repeated (refused or not) on this handle, 1 to 64
+// times, then the handle's cleanup: its hardware steps stay those of one.
+void repeatRequest(Reader& in, Device& device, int handle) {
+    const unsigned times = 1 + in.u8() % 64;
+    if (lastArgument == nullptr || slow(lastCode)) {
+        return;
+    }
+    for (unsigned n = 0; n < times; ++n) {
+        kelvo_ioctl(handle, lastCode, lastArgument);
+    }
+    totals.requests += times;
+    hardwareSteps(device);
+    cleanup(handle);
+    const std::uint64_t steps = hardwareSteps(device);
+    if (steps > kCleanupSteps) {
+        std::fprintf(stderr,
+                     "kelvo_fuzz: the cleanup after %u repeats of code 0x%08x took %llu hardware steps\n",
+                     times, lastCode, static_cast<unsigned long long>(steps));
+        abortWith("a cleanup's work grew with repeated requests");
+    }
+}
+
+// A handle's cleanup, its close and re-open, or every handle's, between the
+// other handles' requests; or the last request repeated.
+void handleShape(Reader& in, Device& device, unsigned slot) {
+    const std::uint8_t what = in.u8();
+    switch (what % 4) {
+    case 0:
+        repeatRequest(in, device, device.handles[slot]);
+        break;
+    case 1:
+        cleanup(device.handles[slot]);
+        break;
+    case 2:
+        reopen(device, slot);
+        break;
+    default:
+        closeEveryHandle();
+        break;
+    }
+}
+
 void drainMessages() {
     kelvo_message message{};
     for (const Device& device : devices) {
@@ -657,9 +868,9 @@ unsigned indexOf(std::uint32_t code) {
 // Appends a table request of a code with the given input record.
 template <class In>
 void append(Bytes& seed, unsigned board, std::uint32_t code, const In& record,
-            std::vector<Choice> choices = {}, std::uint8_t sizes = 0) {
+            std::vector<Choice> choices = {}, std::uint8_t sizes = 0, std::uint8_t slot = 0) {
     const unsigned index = indexOf(code);
-    seed.insert(seed.end(), {0, static_cast<std::uint8_t>(board), 0, static_cast<std::uint8_t>(index),
+    seed.insert(seed.end(), {0, static_cast<std::uint8_t>(board), slot, static_cast<std::uint8_t>(index),
                              static_cast<std::uint8_t>(index >> 8), sizes});
     const Bytes body = bytesOf(record);
     seed.insert(seed.end(), body.begin(), body.end());
@@ -885,6 +1096,74 @@ Bytes seedOf(unsigned board, std::uint32_t code) {
     return seed;
 }
 
+// The shapes between the two handles of a board (slots 0 and 1) on one DMA
+// channel: transfers of both, one handle's cleanup, close or reset, the
+// other's start, every handle closed; a refused start and an empty
+// reservation repeated before a cleanup; a clear refused while the stream runs.
+std::vector<Bytes> shapesOf(unsigned board) {
+    const auto b = static_cast<std::uint8_t>(board);
+    const auto add = [&](Bytes& seed, std::uint8_t slot, std::uint16_t at) {
+        append(seed, board, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+               kelvo_brixelTools_addTransferFromDevice_in{0, 0, 0, 64, 0, 0}, {buffer(at)}, 0, slot);
+    };
+    const auto start = [&](Bytes& seed, std::uint8_t slot) {
+        append(seed, board, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0}, {},
+               0, slot);
+    };
+    // To the device: the device reads the transfers as far as the count allows, at once.
+    const auto send = [&](Bytes& seed, std::uint8_t slot, std::uint16_t at) {
+        append(seed, board, KELVO_IOCTL_brixelTools_addTransferToDevice,
+               kelvo_brixelTools_addTransferToDevice_in{1, 0, 0, 64, 1, 0}, {buffer(at)}, 0, slot);
+    };
+    const auto sendAll = [&](Bytes& seed, std::uint8_t slot) {
+        append(seed, board, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{1, 0, {}, 0}, {},
+               0, slot);
+        append(seed, board, KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount,
+               kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, 128, 0}, {}, 0, slot);
+    };
+    const Bytes cleanupOf1 = {14, b, 1, 1}, close0 = {14, b, 0, 2}, close1 = {14, b, 1, 2},
+                closeAll = {14, b, 0, 3};
+    std::vector<Bytes> shapes(6);
+    // The holder's transfer, the other's refused; the holder closes, the other starts.
+    reserve(shapes[0], board);
+    add(shapes[0], 0, 0);
+    add(shapes[0], 1, 0x400);
+    start(shapes[0], 0);
+    shapes[0].insert(shapes[0].end(), close0.begin(), close0.end());
+    start(shapes[0], 1);
+    shapes[0].insert(shapes[0].end(), closeAll.begin(), closeAll.end());
+    // No reservation: both add, the second closes (or cleans up), the first
+    // sends (the device must not read the second's page) and closes.
+    for (unsigned n : {1u, 4u}) {
+        send(shapes[n], 0, 0);
+        send(shapes[n], 1, 0x400);
+        const Bytes& ended = n == 1 ? close1 : cleanupOf1;
+        shapes[n].insert(shapes[n].end(), ended.begin(), ended.end());
+        sendAll(shapes[n], 0);
+        shapes[n].insert(shapes[n].end(), close0.begin(), close0.end());
+        shapes[n].insert(shapes[n].end(), closeAll.begin(), closeAll.end());
+    }
+    // A start with nothing to run, an empty reservation, an arm: each repeated 36 times.
+    start(shapes[2], 0);
+    shapes[2].insert(shapes[2].end(), {14, b, 0, 0, 99});
+    append(shapes[2], board, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{0, 0, 0});
+    shapes[2].insert(shapes[2].end(), {14, b, 0, 0, 99});
+    append(shapes[2], board, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{0, 0});
+    shapes[2].insert(shapes[2].end(), {14, b, 0, 0, 99});
+    // A clear refused while the stream runs, then every handle closed.
+    send(shapes[5], 0, 0);
+    sendAll(shapes[5], 0);
+    append(shapes[5], board, KELVO_IOCTL_brixelTools_clearTransfers,
+           kelvo_brixelTools_clearTransfers_in{1, 0});
+    shapes[5].insert(shapes[5].end(), closeAll.begin(), closeAll.end());
+    // The holder's transfer running, then the other handle resets the device (a rare event).
+    reserve(shapes[3], board);
+    add(shapes[3], 0, 0);
+    start(shapes[3], 0);
+    shapes[3].insert(shapes[3].end(), {15, b, 1, 0, 19});
+    return shapes;
+}
+
 } // namespace
 
 const std::vector<std::string>& boards() {
@@ -915,6 +1194,7 @@ void start(const Options& chosen) {
         collectNames(handle, KELVO_IOCTL_storageMap_getNumberOfRegistrations,
                      KELVO_IOCTL_storageMap_getRegistrationNames);
     }
+    liveAtTop = kal::live::now();
     running = true;
 }
 
@@ -963,6 +1243,9 @@ void runInput(const std::uint8_t* data, std::size_t size) {
         case 13:
             mapRequest(in, device, slot);
             break;
+        case 14:
+            handleShape(in, device, slot);
+            break;
         case 15:
             if (options.eventSpacing != 0 && (totals.events + 1) * options.eventSpacing <= totals.requests) {
                 ++totals.events;
@@ -970,7 +1253,7 @@ void runInput(const std::uint8_t* data, std::size_t size) {
             }
             break;
         default:
-            tableRequest(in, handle);
+            tableRequest(in, handle, dmaPage(device.dmaPages[slot]));
             break;
         }
     }
@@ -1056,6 +1339,9 @@ std::vector<std::vector<std::uint8_t>> seeds() {
         const auto b = static_cast<std::uint8_t>(board);
         all.insert(all.end(),
                    {{15, b, 0, 0, 19}, {15, b, 0, 2}, {15, b, 0, 3}}); // reset to 19, re-open, re-add
+        for (Bytes& shape : shapesOf(board)) {
+            all.push_back(std::move(shape));
+        }
     }
     return all;
 }

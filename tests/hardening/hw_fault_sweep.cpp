@@ -28,10 +28,6 @@ namespace {
 
 using Setter = std::function<void(sim::Module&, bool on)>;
 
-constexpr std::int32_t code(std::uint32_t value) {
-    return static_cast<std::int32_t>(value);
-}
-
 // The "Manufacturing" map's serial number set (then the map flushed), or got.
 std::int32_t serialNumber(int handle, std::uint32_t requestCode, std::uint32_t& serial) {
     const std::int32_t status = rawElement(handle, requestCode, kManufacturing, kSerialField, 0, &serial, 4);
@@ -117,12 +113,12 @@ void pciKnobs(sim::Module& module, const std::function<void(kal::pci::Knobs&)>& 
 // A knob's setter: m is the module, on says whether the fault is on.
 #define SET(...) [](sim::Module& m, [[maybe_unused]] bool on) { __VA_ARGS__; }
 const std::vector<Knob>& knobTable() {
-    constexpr std::int32_t kFpgaLoadTimeout = code(0xBFFA807F);
-    constexpr std::int32_t kStreamWaitTimeout = code(0xBFFA807C);
+    constexpr std::int32_t kFpgaLoadTimeout = KELVO_STATUS_FPGA_LOAD_TIMEOUT;
+    constexpr std::int32_t kStreamWaitTimeout = KELVO_STATUS_STREAM_STOP_TIMED_OUT;
     static const std::vector<Knob> table = {
         {"configuration writes fail", SET(m.config().failWrites(on)), 0, 0},
         {"kernel mapping of BAR 0 refused",
-         SET(pciKnobs(m, [on](kal::pci::Knobs& k) { k.refuseMapping = on; })), 3, -52000},
+         SET(pciKnobs(m, [on](kal::pci::Knobs& k) { k.refuseMapping = on; })), 3, KELVO_STATUS_OUT_OF_MEMORY},
         {"MSI refused", SET(pciKnobs(m, [on](kal::pci::Knobs& k) { k.refuseMSI = on; })), 0, 0},
         {"64-bit DMA mask refused", SET(pciKnobs(m, [on](kal::pci::Knobs& k) { k.refuse64BitDMA = on; })), 0,
          0},
@@ -134,21 +130,22 @@ const std::vector<Knob>& knobTable() {
          KELVO_STATUS_BRIDGE_SIGNATURE},
         {"DMA base all ones (channel blocks outside the BAR)",
          SET(m.bridgeRegisters().setDmaBase(on ? 0xFFFFFFFFu : sim::BridgeRegisters::kDefaultDmaBase)), 3,
-         -52006, nullptr, 0, 0, "", false},
+         KELVO_STATUS_NOT_ACCESSIBLE, nullptr, 0, 0, "", false},
         {"DMA base putting channel 1's block past the BAR",
          SET(m.bridgeRegisters().setDmaBase(on ? static_cast<std::uint32_t>(sim::Module::kBar0Size - 0x100)
                                                : sim::BridgeRegisters::kDefaultDmaBase)),
-         3, -52006, nullptr, 0, 0, "", false},
+         3, KELVO_STATUS_NOT_ACCESSIBLE, nullptr, 0, 0, "", false},
         {"no 64-bit DMA capability",
          SET(m.bridgeRegisters().setCoreDescription(sim::BridgeRegisters::kDefaultCoreDescription &
                                                     ~(on ? 1u << 5 : 0u))),
-         14, -52003},
+         14, KELVO_STATUS_UNSUPPORTED_VALUE},
         {"configuration-port window not 4 KiB",
          SET(m.bridge().setReportedWindowLog2(on ? 11 : sim::BridgeCore::kWindowLog2)), 3,
          KELVO_STATUS_FLASH_WINDOW_SIZE},
         {"switched-BIM port commands never complete", SET(m.switchedBim().setCompletion(!on)), 4,
-         code(0xBFFA807D), &kReadIOPort, code(0xBFFA807D), 3},
-        {"IO port never ready", SET(m.switchedBim().setIOPortNeverReady(on)), 4, code(0xBFFA807A)},
+         KELVO_STATUS_PORT_COMPLETION_TIMEOUT, &kReadIOPort, KELVO_STATUS_PORT_COMPLETION_TIMEOUT, 3},
+        {"IO port never ready", SET(m.switchedBim().setIOPortNeverReady(on)), 4,
+         KELVO_STATUS_IO_PORT_NOT_READY},
         // A sector read waits for the busy bit too: level 4's read of the "Manufacturing" map times out.
         {"flash stuck busy", SET(m.flash().setStuckBusy(on)), 4, KELVO_STATUS_FLASH_BUSY_TIMEOUT,
          &kFlushManufacturing, KELVO_STATUS_FLASH_BUSY_TIMEOUT, 3},
@@ -171,7 +168,7 @@ const std::vector<Knob>& knobTable() {
         {"FPGA loader never done", SET(m.bridgeRegisters().fpgaLoading().setDoneNever(on)), 4,
          kFpgaLoadTimeout},
         {"FPGA image CRC taken as wrong", SET(m.bridgeRegisters().fpgaLoading().setWrongCrc(on)), 6,
-         code(0xBFFA467C)},
+         KELVO_STATUS_NON_ISOLATED_SIGNATURE},
         // The load runs at memory speed: the image is complete when the early done is read.
         {"FPGA loader status reading done at once",
          SET(m.bridgeRegisters().fpgaLoading().setStatusBits(on ? sim::FpgaLoader::kDone : 0)), 0, 0},
@@ -180,21 +177,25 @@ const std::vector<Knob>& knobTable() {
         {"isolation link slow (ready and answers after 2 status reads)",
          SET(m.isolationLink().setSlow(on ? 2 : 0, on ? 2 : 0)), 0, 0, nullptr, 0, 0, "", true, 2},
         // Level 11 is the first to read the isolated FPGA through the link.
-        {"isolation link never ready", SET(m.isolationLink().setNeverReady(on)), 11, code(0xBFFA4680)},
+        {"isolation link never ready", SET(m.isolationLink().setNeverReady(on)), 11,
+         KELVO_STATUS_ISOLATION_LINK_NOT_READY},
         {"isolation link never answers a read", SET(m.isolationLink().setNeverAnswers(on)), 11,
-         code(0xBFFA4681)},
-        {"isolation link error bit", SET(m.isolationLink().setError(on)), 11, code(0xBFFA468B)},
+         KELVO_STATUS_ISOLATION_LINK_NO_RESPONSE},
+        {"isolation link error bit", SET(m.isolationLink().setError(on)), 11,
+         KELVO_STATUS_REGISTER_ACCESS_FAILED},
         {"isolation link state never follows a command", SET(m.isoComm().setLinkNeverAnswers(on)), 8,
-         code(0xBFFA4678)},
-        {"isolated DC bus never starts", SET(m.isoComm().setDcBusNeverStarts(on)), 8, code(0xBFFA4683)},
-        {"PLL never locks", SET(m.sequencerSide()->adf4002().setNeverLocks(on)), 13, code(0xBFFA467A)},
+         KELVO_STATUS_ISOLATION_LINK_TIMEOUT},
+        {"isolated DC bus never starts", SET(m.isoComm().setDcBusNeverStarts(on)), 8,
+         KELVO_STATUS_DC_BUS_STARTUP_TIMEOUT},
+        {"PLL never locks", SET(m.sequencerSide()->adf4002().setNeverLocks(on)), 13,
+         KELVO_STATUS_EXTERNAL_PLL_NOT_LOCKED},
         // The seed of wexmoor_startSequenceEngine at 19 leaves a program running
         // that the reset's cleanup cannot stop: level 18's start finds it.
         {"sequencer programs never end", SET(m.sequencerSide()->sequencer().setProgramsNeverEnd(on)), 18,
-         code(0xBFFA4690), nullptr, 0, 0, "", true, 0, code(0xBFFA4315)},
+         KELVO_STATUS_STARTUP_TIMED_OUT, nullptr, 0, 0, "", true, 0, KELVO_STATUS_SEQUENCE_ENGINE_RUNNING},
         // Level 18 streams the start-up program on channel 1 (host to device).
-        {"DMA channel never starts", SET(m.dma(1).setNeverStarts(on)), 18, code(0xBFFA8079), &kDmaToDevice,
-         code(0xBFFA8079), 14},
+        {"DMA channel never starts", SET(m.dma(1).setNeverStarts(on)), 18,
+         KELVO_STATUS_CHANNEL_START_TIMED_OUT, &kDmaToDevice, KELVO_STATUS_CHANNEL_START_TIMED_OUT, 14},
         {"DMA channel never ends", SET(m.dma(1).setNeverEnds(on)), 18, kStreamWaitTimeout, &kDmaToDevice,
          kStreamWaitTimeout, 14},
         {"stream circuit never enables", SET(m.dma(1).setStreamNeverEnables(on)), 18, kStreamWaitTimeout,
@@ -202,8 +203,8 @@ const std::vector<Knob>& knobTable() {
         {"stream circuit never resets", SET(m.dma(1).setStreamNeverResets(on)), 18, kStreamWaitTimeout,
          &kDmaToDevice, kStreamWaitTimeout, 14},
         // Only Solstra's channel 1 has a credit controller.
-        {"credits never stop", SET(m.dma(1).setCreditsNeverStop(on)), 18, -52007, &kDmaToDevice, -52007, 14,
-         "solstra"},
+        {"credits never stop", SET(m.dma(1).setCreditsNeverStop(on)), 18, KELVO_STATUS_TIMED_OUT,
+         &kDmaToDevice, KELVO_STATUS_TIMED_OUT, 14, "solstra"},
     };
     return table;
 }

@@ -2,9 +2,17 @@
 // modules at level 19 while a thread per module resets it to random levels and
 // another powers it down and up or holds its I/O. Every answer is checked
 // against what the request may answer, a read against what the hardware holds.
+// Beside them, on each of the two, three threads share one handle whose
+// cleanup and close a fourth issues while their requests run; on a third
+// module, left quiet, two handles race over one DMA channel in rounds, each
+// round followed by bursts of refused requests and a cleanup whose hardware
+// work must not grow with the burst.
 //
 //   kelvo_stress [--requests N] [--seconds S] [--seed X]   (N: 2000, or none
 //   with --seconds alone; whichever ends first)
+#include <algorithm>
+#include <functional>
+#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
@@ -23,8 +31,9 @@ using kelvo_driver::nVOAPAL000::kPnPStateSleep;
 using kelvo_driver::nVOAPAL000::kSuspendReasonReset;
 using nVOAPALS100::tStatus;
 
-constexpr unsigned kModules = 2;
+constexpr unsigned kModules = 2; // the busy ones; the quiet one is kQuiet
 constexpr unsigned kWorkers = 16;
+constexpr unsigned kSharers = 3; // per busy module, on one handle
 constexpr std::int32_t kRouteConflict = -89137;
 constexpr std::uint32_t kSerialNumber = 0x01F2A3B4u; // of the default flash image
 // A measurement packet: the sequencer's marker, the packet number and its 64
@@ -49,7 +58,8 @@ struct Module {
     std::uint32_t marker = 0;            // of the measurement packets
     std::vector<std::uint32_t> subroutineIds, subroutineAddresses;
 };
-Module modules[kModules];
+Module modules[kModules + 1];
+Module& quiet = modules[kModules];
 
 // A worker and its hold on its module's reservation of channel 0 on its
 // current handle (one session of a module holds it at a time).
@@ -67,7 +77,9 @@ std::vector<std::uint32_t> streamBuffers[kWorkers];
 
 std::chrono::steady_clock::time_point deadline; // of the workers
 std::atomic<bool> stopping{false};              // the disturbers
+std::atomic<unsigned> workersLeft{kWorkers};    // the sharers and the racers run as long as the workers
 std::atomic<std::uint64_t> requests{0}, answered{0}, resets{0}, powerCycles{0}, streamsChecked{0};
+std::atomic<std::uint64_t> sharedRequests{0}, cleanups{0}, closes{0}, rounds{0}, refusedInBursts{0};
 
 std::int32_t channelStep(Worker& w, std::uint32_t code) {
     return ask(w.handle, code, kelvo_brixelTools_stopDMA_in{0, 0});
@@ -216,7 +228,8 @@ std::int32_t level(Worker& w) {
 // The holder of channel 0 streams measurement packets into the worker's
 // buffer: add the transfer, start, arm the measure unit once per packet, wait
 // (a short time-out), stop, clear. The others' wait answers "not reserved".
-std::int32_t dmaStream(Worker& w) {
+// (A holder that others may have left transfers before clears the channel first.)
+std::int32_t stream(Worker& w, std::vector<std::uint32_t>& words, bool clearFirst) {
     const std::int32_t reserved = reserve(w);
     if (reserved != 0 || w.hold == Hold::kUnknown) {
         return reserved;
@@ -228,11 +241,18 @@ std::int32_t dmaStream(Worker& w) {
         return refusedToOthers(
             w, ask(w.handle, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred, wait, waited), "a wait");
     }
-    std::vector<std::uint32_t>& words = streamBuffers[w.id];
+    std::int32_t status = 0;
+    if (clearFirst) { // and the device writes no more into the buffer
+        status = channelStep(w, KELVO_IOCTL_brixelTools_stopDMA);
+        status = status == 0 || status == tStatus::kNotAccessible ? 0 : status; // nothing was running
+        status = status ? status : channelStep(w, KELVO_IOCTL_brixelTools_clearTransfers);
+        status = status == tStatus::kNotAccessible ? 0 : status;
+    }
     words.assign(kStreamPackets * kPacketWords, 0xEEEEEEEEu);
-    std::int32_t status =
-        ask(w.handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-            kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(words.data()), kStreamBytes, 0, 0});
+    status = status ? status
+                    : ask(w.handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+                          kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(words.data()),
+                                                                     kStreamBytes, 0, 0});
     if (status == 0) {
         status = ask(w.handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0});
     }
@@ -258,6 +278,10 @@ std::int32_t dmaStream(Worker& w) {
     const std::int32_t stopped = channelStep(w, KELVO_IOCTL_brixelTools_stopDMA);
     const std::int32_t cleared = channelStep(w, KELVO_IOCTL_brixelTools_clearTransfers);
     return status ? status : stopped ? stopped : cleared; // after a failed step there may be nothing to stop
+}
+
+std::int32_t dmaStream(Worker& w) {
+    return stream(w, streamBuffers[w.id], false);
 }
 
 // The sequencer: the registered subroutines (as at the start), the engine's
@@ -333,20 +357,370 @@ void worker(unsigned id, std::uint64_t count, std::uint64_t seed) {
         }
         if (w.handle < 0) {
             fail("a handle could not be opened again: " + std::to_string(w.handle));
-            return;
+            break;
         }
     }
     kelvo_close(w.handle);
+    workersLeft.fetch_sub(1);
 }
 
-// The disturbers act once per this many successful requests of the workers,
-// so that requests also run between resets and power cycles: false once the run stops.
-bool pace(std::uint64_t& last, std::uint64_t spacing) {
-    while (!stopping.load() && answered.load() < last + spacing) {
+// ---- threads sharing one handle ----
+
+// A busy module's shared handle: its sharers issue requests on whichever
+// handle is current while its cleaner cleans the session up and now and then
+// closes it and opens a new one.
+struct Shared {
+    std::atomic<int> handle{-1};
+    std::atomic<std::uint64_t> issued{0}; // the sharers' requests that reached the handle
+};
+Shared shared[kModules];
+// What the sharers' transfers to the device read: it lives as long as the
+// run (a transfer the driver kept past a close still reads it).
+std::uint8_t sharedOut[kModules * kSharers][64];
+constexpr std::uint32_t kRoutingNotifier = 0x80000000u;
+constexpr std::int32_t kNoRouting = KELVO_STATUS_INVALID_STATE;       // the session's routing was cleaned up
+constexpr std::int32_t kStreamRunning = KELVO_STATUS_STREAM_RUNNING;  // cleared or started while running
+constexpr std::int32_t kNoTransfers = KELVO_STATUS_INVALID_PARAMETER; // a start with nothing to run
+
+// What a request on a shared handle may answer besides a worker's: its handle
+// closed by the cleaner meanwhile, its routing cleaned up, the reservation
+// taken by another session (or by this one before), or not held (cleaned up
+// meanwhile), the stream's own refusals (nothing to start or stop, running).
+bool sharedAnswer(std::int32_t status) {
+    return transient(status) || status == KELVO_E_INVALID || status == kNoRouting ||
+           status == kRouteConflict || status == KELVO_STATUS_RESERVED_BY_OTHER ||
+           status == KELVO_STATUS_CHANNEL_NOT_RESERVED || status == kNoTransfers ||
+           status == tStatus::kNotAccessible || status == kStreamRunning;
+}
+
+// The routing notifier of the handle, opened (to the handle's destination) or
+// closed: the kernel layer's code, as the driver's (a second open, or one
+// after the routing was cleaned up, is the invalid state; the driver's codes
+// the kernel layer has no name for, the invalidated session's among them,
+// reach it as one).
+std::int32_t notifier(Worker& w) {
+    std::int32_t code = 0;
+    if (w.random() % 2 == 0) {
+        code = kelvo_ioctl(w.handle, KELVO_IOCTL_DESTROY_NOTIFIER,
+                           reinterpret_cast<void*>(std::uintptr_t{kRoutingNotifier}));
+    } else {
+        kelvo_notifier_payload payload{w.random(), kelvo_destination(w.handle), kRoutingNotifier};
+        code = kelvo_ioctl(w.handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload);
+    }
+    return code == -51300   ? tStatus::kInvalidState
+           : code == -51104 ? tStatus::kSetupTargetReached
+           : code == -51400 ? tStatus::kTimedOut
+           : code == -51001 ? KELVO_STATUS_SESSION_INVALIDATED
+                            : code;
+}
+
+// One step of a stream to the device on DMA channel 1 (channel 0's
+// reservation covers it; the workers' streams run on DMA channel 0).
+std::int32_t toDevice(Worker& w) {
+    const int h = w.handle;
+    const kelvo_brixelTools_stopDMA_in one{1, 0};
+    switch (w.random() % 8) {
+    case 0:
+        return ask(h, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0});
+    case 1:
+        return ask(
+            h, KELVO_IOCTL_brixelTools_addTransferToDevice,
+            kelvo_brixelTools_addTransferToDevice_in{1, 0, address(sharedOut[w.id - kWorkers]), 64, 1, 0});
+    case 2:
+        return ask(h, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{1, 0, {}, 0});
+    case 3:
+        return ask(h, KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount,
+                   kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, 64, 0});
+    case 4:
+        return ask<kelvo_brixelTools_waitUntilBytesTransferred_out>(
+            h, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred,
+            kelvo_brixelTools_waitUntilBytesTransferred_in{1, 0, 0, 64, 1, 0, 0});
+    case 5:
+        return ask(h, KELVO_IOCTL_brixelTools_stopDMA, one);
+    case 6:
+        return ask(h, KELVO_IOCTL_brixelTools_clearTransfers, kelvo_brixelTools_clearTransfers_in{1, 0});
+    default:
+        return ask(h, KELVO_IOCTL_brixelTools_clearApplicationFIFO,
+                   kelvo_brixelTools_clearApplicationFIFO_in{1, 0});
+    }
+}
+
+#define KIND(issue)                                                                                          \
+    { #issue, issue }
+constexpr Kind kShared[] = {KIND(route), KIND(notifier), KIND(toDevice), KIND(level), KIND(readSignature)};
+#undef KIND
+
+void sharer(unsigned id, std::uint64_t seed) {
+    const unsigned m = (id - kWorkers) % kModules;
+    Worker w{id, modules[m], std::mt19937_64(seed * 1000003u + id), -1, Hold::kUnknown, {}};
+    while (workersLeft.load() != 0) {
+        w.handle = shared[m].handle.load();
+        const Kind& kind = kShared[w.random() % std::size(kShared)];
+        w.wrong.clear();
+        const std::int32_t status = kind.issue(w);
+        requests.fetch_add(1, std::memory_order_relaxed);
+        sharedRequests.fetch_add(1, std::memory_order_relaxed);
+        if (status == KELVO_E_INVALID) { // closed: the cleaner opens the next handle
+            while (shared[m].handle.load() == w.handle && workersLeft.load() != 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            }
+            continue;
+        }
+        shared[m].issued.fetch_add(1);
+        if (status == 0) {
+            answered.fetch_add(1, std::memory_order_relaxed);
+        } else if (status == tStatus::kSetupTargetReached || status == KELVO_STATUS_SESSION_INVALIDATED) {
+            std::this_thread::sleep_for(
+                std::chrono::microseconds(100)); // a moment for the reset or the cleaner
+        }
+        if (!w.wrong.empty() || !sharedAnswer(status)) {
+            fail(std::string("a shared handle's ") + kind.name + ": " +
+                 (w.wrong.empty() ? "answered " + std::to_string(status) : w.wrong));
+        }
+    }
+}
+
+void openShared(unsigned m) {
+    const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(modules[m].index));
+    if (handle < 0) {
+        fail("a shared handle could not be opened: " + std::to_string(handle));
+    }
+    shared[m].handle.store(handle);
+}
+
+// Closes the shared handle (once the requests in flight on it returned) and
+// takes what its notifier left at its destination.
+void closeShared(unsigned m) {
+    const int handle = shared[m].handle.load();
+    if (kelvo_close(handle) != 0) {
+        fail("a shared handle could not be closed");
+    }
+    kelvo_message message{};
+    while (kelvo_read_message(kelvo_destination(handle), &message) == 1) {
+    }
+    closes.fetch_add(1);
+}
+
+// The disturbers act once per this many successful requests of the workers
+// (the cleaners per this many of their sharers'), so that requests
+// also run between resets and power cycles: false once the run stops.
+bool pace(std::uint64_t& last, std::uint64_t spacing, const std::atomic<std::uint64_t>& counter = answered) {
+    while (!stopping.load() && counter.load() < last + spacing) {
         std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
-    last = answered.load();
+    last = counter.load();
     return !stopping.load();
+}
+
+// The shared handle's cleanup while its sharers' requests run, and in turn its
+// close and a new handle (at once after a reset or power-down invalidated it).
+void cleaner(unsigned m, std::uint64_t seed) {
+    std::mt19937_64 random(seed ^ (0x5A5Au + m));
+    std::uint64_t last = 0;
+    while (pace(last, 20, shared[m].issued)) {
+        const std::int32_t status =
+            ask(shared[m].handle.load(), KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{});
+        cleanups.fetch_add(1);
+        if (!transient(status)) {
+            fail("a shared handle's cleanup answered " + std::to_string(status));
+        }
+        if (status == KELVO_STATUS_SESSION_INVALIDATED || random() % 3 == 0) {
+            closeShared(m);
+            openShared(m);
+        }
+    }
+}
+
+// ---- two handles over one DMA channel, on the quiet module ----
+
+// The fourth of the DMA requests of a racer: the cleanup of its handle (the
+// reservation given back), or the checked stream of the reservation's holder.
+constexpr std::int32_t kRacerAnswers[] = {0,
+                                          KELVO_STATUS_RESERVED_BY_OTHER,
+                                          KELVO_STATUS_CHANNEL_NOT_RESERVED,
+                                          kNoTransfers,
+                                          tStatus::kNotAccessible,
+                                          kStreamRunning};
+
+// A racer's round on a handle of its own: it reserves channel 0 or not, adds
+// transfers into buffers of its own (from and to the device), starts, arms
+// the measure unit, waits, stops, clears or cleans up, in random order; the
+// holder of the reservation receives a stream alone and checks it. The round
+// ends in a close (after a cleanup now and then) and the buffers are freed: a
+// transfer the close left behind has the device write into freed memory.
+void racer(unsigned id, std::uint64_t seed) {
+    Worker w{id,
+             quiet,
+             std::mt19937_64(seed),
+             kelvo_open("smu_kelvo", static_cast<unsigned>(quiet.index)),
+             Hold::kUnknown,
+             {}};
+    std::vector<std::uint32_t> words(kStreamPackets * kPacketWords, 0xEEEEEEEEu);
+    std::vector<std::uint8_t> out(64, static_cast<std::uint8_t>(id));
+    const auto on = [&](std::uint32_t code, std::uint32_t channel) {
+        return ask(w.handle, code, kelvo_brixelTools_stopDMA_in{channel, 0});
+    };
+    for (unsigned steps = 2 + w.random() % 7; steps > 0; --steps) {
+        const std::uint32_t channel = w.random() % 2;
+        const std::uint64_t choice = w.random() % 9;
+        std::int32_t status = 0;
+        switch (choice) {
+        case 0:
+            w.hold = Hold::kUnknown;
+            status = reserve(w);
+            break;
+        case 1:
+            status = ask(
+                w.handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+                kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(words.data()), kStreamBytes, 0, 0});
+            break;
+        case 2:
+            status =
+                ask(w.handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
+                    kelvo_brixelTools_addTransferToDevice_in{1, 0, address(out.data()), out.size(), 1, 0});
+            break;
+        case 3:
+            status = ask(w.handle, KELVO_IOCTL_brixelTools_startDMA,
+                         kelvo_brixelTools_startDMA_in{channel, 0, {}, 0});
+            break;
+        case 4:
+            status = on(KELVO_IOCTL_measureUnit_arm, 0);
+            break;
+        case 5:
+            status = ask<kelvo_brixelTools_waitUntilBytesTransferred_out>(
+                w.handle, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred,
+                kelvo_brixelTools_waitUntilBytesTransferred_in{channel, 0, 0, 64, 1, 0, 0});
+            break;
+        case 6:
+            status = on(KELVO_IOCTL_brixelTools_stopDMA, channel);
+            break;
+        case 7:
+            status = on(KELVO_IOCTL_brixelTools_clearTransfers, channel);
+            break;
+        default:
+            if (w.hold == Hold::kHeld) {
+                status = stream(w, words, true);
+            } else {
+                status = ask(w.handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{});
+                w.hold = Hold::kUnknown;
+            }
+            break;
+        }
+        requests.fetch_add(1, std::memory_order_relaxed);
+        if (!w.wrong.empty() || std::find(std::begin(kRacerAnswers), std::end(kRacerAnswers), status) ==
+                                    std::end(kRacerAnswers)) {
+            fail("racer step " + std::to_string(choice) + " on channel " + std::to_string(channel) + ": " +
+                 (w.wrong.empty() ? "answered " + std::to_string(status) : w.wrong));
+            w.wrong.clear();
+        }
+    }
+    if (w.random() % 2 == 0 && ask(w.handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{}) != 0) {
+        fail("a racer's cleanup failed");
+    }
+    if (kelvo_close(w.handle) != 0) {
+        fail("a racer's handle could not be closed");
+    }
+}
+
+// The hardware steps of the quiet module since the last call: FIFO resets
+// of both DMA channels and stops of the measure unit.
+std::uint64_t hardwareSteps() {
+    const std::shared_ptr<sim::Module> module = kelvo_host::module(static_cast<unsigned>(quiet.index));
+    static std::uint64_t fifoResetsBefore = 0;
+    const std::uint64_t fifoResets = module->dma(0).fifoResets() + module->dma(1).fifoResets();
+    std::uint64_t steps = fifoResets - fifoResetsBefore;
+    fifoResetsBefore = fifoResets;
+    sim::Block& measureUnit = module->sequencerSide()->measureUnitBlock();
+    for (const sim::Access& a : measureUnit.trace()) {
+        steps += a.write && (a.value & sim::MeasureUnit::kStopStrobe) != 0 ? 1 : 0;
+    }
+    measureUnit.clearTrace();
+    return steps;
+}
+
+// Once both racers closed: nothing of theirs is left on either channel (a
+// start has nothing to run), and a burst of refused (or repeated) requests
+// costs the cleanup and close after it no more hardware steps than one of
+// each does: their count (a burst of one measures the bound, at the start).
+std::uint64_t burst(unsigned times) {
+    const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(quiet.index));
+    for (std::uint32_t channel : {0u, 1u}) {
+        const std::int32_t status =
+            ask(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{channel, 0, {}, 0});
+        if (status != kNoTransfers) {
+            fail("a start on DMA channel " + std::to_string(channel) + " once every handle closed answered " +
+                 std::to_string(status));
+        }
+    }
+    // Refused: starts with nothing to run, a stop with nothing to stop; and
+    // requests that each leave the session the same cleanup: an empty
+    // reservation, the measure unit armed, the sequence engine started.
+    struct Repeated {
+        const char* what;
+        std::function<std::int32_t()> request;
+        std::int32_t answer;
+    };
+    const auto start = [handle](std::uint32_t channel) {
+        return ask(handle, KELVO_IOCTL_brixelTools_startDMA,
+                   kelvo_brixelTools_startDMA_in{channel, 0, {}, 0});
+    };
+    const Repeated repeated[] = {
+        {"start on DMA channel 0", [&] { return start(0); }, kNoTransfers},
+        {"start on DMA channel 1", [&] { return start(1); }, kNoTransfers},
+        {"stop",
+         [&] {
+             return ask(handle, KELVO_IOCTL_brixelTools_stopDMA, kelvo_brixelTools_stopDMA_in{0, 0});
+         },
+         tStatus::kNotAccessible},
+        {"empty reservation",
+         [&] {
+             return ask(handle, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{0, 0, 0});
+         },
+         0},
+        {"arm",
+         [&] {
+             return ask(handle, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{0, 0});
+         },
+         0},
+        {"engine start",
+         [&] {
+             return ask(handle, KELVO_IOCTL_wexmoor_startSequenceEngine,
+                        kelvo_wexmoor_startSequenceEngine_in{1, 0, 0});
+         },
+         0}};
+    for (const Repeated& r : repeated) {
+        for (unsigned n = 0; n < times; ++n) {
+            const std::int32_t status = r.request();
+            if (status != r.answer) {
+                fail(std::string("a burst's ") + r.what + " answered " + std::to_string(status));
+            }
+            refusedInBursts.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    hardwareSteps();
+    if (ask(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{}) != 0 || kelvo_close(handle) != 0) {
+        fail("the cleanup or close after a burst failed");
+    }
+    return hardwareSteps();
+}
+
+// Rounds of two racers on the quiet module, each followed by a burst, as
+// long as the workers run.
+void quietRounds(std::uint64_t seed) {
+    std::mt19937_64 random(seed ^ 0xC3C3u);
+    const std::uint64_t bound = burst(1);
+    while (workersLeft.load() != 0) {
+        std::thread x(racer, 2 * kWorkers, random()), y(racer, 2 * kWorkers + 1, random());
+        x.join();
+        y.join();
+        const unsigned times = 1 + static_cast<unsigned>(random() % 64);
+        const std::uint64_t steps = burst(times);
+        if (steps > bound) {
+            fail("the cleanup after " + std::to_string(times) + " requests of each kind took " +
+                 std::to_string(steps) + " hardware steps, after one " + std::to_string(bound));
+        }
+        rounds.fetch_add(1);
+    }
 }
 
 // Resets its module to a random level, mostly the complete one; after a lower
@@ -435,16 +809,17 @@ int main(int argc, char** argv) {
     const std::uint64_t count = number(limit, seconds != nullptr ? ~std::uint64_t{0} : 2000);
     const std::chrono::duration<double> duration(seconds ? std::strtod(seconds, nullptr) : 600);
     const std::uint64_t seed = sampleSeed(option(argc, argv, "--seed"));
-    std::printf("kelvo_stress: %u threads on %u modules, seed %llu\n", kWorkers, kModules,
-                static_cast<unsigned long long>(seed));
+    std::printf("kelvo_stress: %u threads on %u modules, %u sharing a handle on each, two racing on a "
+                "third, seed %llu\n",
+                kWorkers, kModules, kSharers + 1, static_cast<unsigned long long>(seed));
     // The clock a hundred times faster: the settles of a reset to level 19 cost little.
     kal::clock::setScale(100);
-    const char* const boards[kModules] = {"solstra", "duskmere-a"};
+    const char* const boards[kModules + 1] = {"solstra", "duskmere-a", "duskmere-b"};
     if (kelvo_host_start() != 0) {
         std::fprintf(stderr, "FAILED: the host did not start\n");
         return 1;
     }
-    for (unsigned m = 0; m < kModules; ++m) {
+    for (unsigned m = 0; m <= kModules; ++m) {
         if (!addModule(modules[m], boards[m])) {
             std::fprintf(stderr, "FAILED: module %s not added, or without subroutines\n", boards[m]);
             return 1;
@@ -457,9 +832,15 @@ int main(int argc, char** argv) {
         threads.emplace_back(worker, id, count, seed);
     }
     for (unsigned m = 0; m < kModules; ++m) {
+        openShared(m);
+        for (unsigned s = 0; s < kSharers; ++s) {
+            threads.emplace_back(sharer, kWorkers + s * kModules + m, seed);
+        }
+        disturbers.emplace_back(cleaner, m, seed);
         disturbers.emplace_back(resetter, m, seed);
         disturbers.emplace_back(power, m);
     }
+    threads.emplace_back(quietRounds, seed);
     for (std::thread& t : threads) {
         t.join();
     }
@@ -467,9 +848,20 @@ int main(int argc, char** argv) {
     for (std::thread& t : disturbers) {
         t.join();
     }
+    for (unsigned m = 0; m < kModules; ++m) {
+        closeShared(m);
+    }
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    // Both modules reach the complete level, and nothing is left once they are gone.
+    // Every module reaches the complete level, no DMA engine saw a malformed
+    // chain or a refused access, and nothing is left once they are gone.
     for (const Module& module : modules) {
+        const std::shared_ptr<sim::Module> simulated =
+            kelvo_host::module(static_cast<unsigned>(module.index));
+        for (unsigned channel = 0; channel < 2; ++channel) {
+            for (const std::string& fault : simulated->dma(channel).faults()) {
+                fail("DMA channel " + std::to_string(channel) + ": " + fault);
+            }
+        }
         const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(module.index));
         if (ask<kelvo_kdut_reset_out>(handle, KELVO_IOCTL_kdut_reset,
                                       kelvo_kdut_reset_in{KELVO_SETUP_LEVEL_COMPLETE, 0, 0, 0, 0}) != 0) {
@@ -487,5 +879,12 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(resets.load()),
                 static_cast<unsigned long long>(powerCycles.load()),
                 static_cast<unsigned long long>(streamsChecked.load()));
+    std::printf(
+        "kelvo_stress: %llu requests on shared handles, %llu cleanups and %llu closes racing them; %llu "
+        "rounds of two handles on one channel, %llu refused requests in bursts\n",
+        static_cast<unsigned long long>(sharedRequests.load()),
+        static_cast<unsigned long long>(cleanups.load()), static_cast<unsigned long long>(closes.load()),
+        static_cast<unsigned long long>(rounds.load()),
+        static_cast<unsigned long long>(refusedInBursts.load()));
     return verdict("kelvo_stress");
 }

@@ -3,7 +3,11 @@
 # (settings in .flake8). Usage: check_scripts.sh SOURCE_DIR
 set -uo pipefail
 cd "$1" || exit 1
-mapfile -t files < <(git ls-files)
+# The tracked files; in a copy of the tree without git (a mutation run's), every
+# file outside the build folders.
+if ! mapfile -t files < <(git ls-files 2>/dev/null) || ((${#files[@]} == 0)); then
+  mapfile -t files < <(find . -path ./build -prune -o -path ./.git -prune -o -type f -print | sed 's|^\./||')
+fi
 shell=() python=()
 for f in "${files[@]}"; do
   [[ -f $f ]] || continue

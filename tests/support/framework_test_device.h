@@ -38,10 +38,10 @@ struct TestResetParameters {
 };
 static_assert(sizeof(TestResetParameters) == 96);
 
-constexpr int64_t kInvalidated = kelvoDriverCode(0xBFFA9179u);
-constexpr uint32_t kNotReservedCode = 0xBFFA431A;
-constexpr uint32_t kAlreadyReservedCode = 0xBFFA4319;
-constexpr uint32_t kNotAvailableCode = 0xBFFA4303;
+constexpr int64_t kInvalidated = KELVO_STATUS_SESSION_INVALIDATED;
+constexpr uint32_t kNotReservedCode = static_cast<uint32_t>(KELVO_STATUS_CHANNEL_NOT_RESERVED);
+constexpr uint32_t kAlreadyReservedCode = static_cast<uint32_t>(KELVO_STATUS_RESERVED_BY_OTHER);
+constexpr uint32_t kNotAvailableCode = static_cast<uint32_t>(KELVO_STATUS_INVALID_CHANNEL);
 
 // A manual-reset event of the kernel layer: waits on it count as blocked.
 class Latch {
@@ -123,7 +123,7 @@ public:
           reservations_(kAlreadyReservedCode, kNotReservedCode, 1, kNotAvailableCode, status),
           deviceCleanup_(status), property_{"modelName", kelvo_driver::nVOAPAL000::kPropertyTypeString, 0,
                                             reinterpret_cast<uintptr_t>("framework test")} {
-        setIOIdleTimeoutCode(static_cast<int32_t>(0xBFFA4305u));
+        setIOIdleTimeoutCode(KELVO_STATUS_IO_IDLE_TIMEOUT);
         appendDeviceInterface(&interface_, status);
     }
 

@@ -26,8 +26,8 @@ using kelvo_driver::nVOAPAL000::tEventDescriptor;
 using kelvo_driver::nVOAPAL000::tSession;
 
 // What the device framework's gate answers.
-constexpr int32_t kInvalidated = static_cast<int32_t>(0xBFFA9179u);
-constexpr int32_t kLevelNotReached = -52010;
+constexpr int32_t kInvalidated = KELVO_STATUS_SESSION_INVALIDATED;
+constexpr int32_t kLevelNotReached = KELVO_STATUS_SETUP_TARGET_REACHED;
 
 class StandInSession : public tSession {
 public:
@@ -36,7 +36,7 @@ public:
     bool invalid = false;
     uint64_t reserved = 0;
     // No routing session: the routing codes answer as a demoted session does.
-    voark::RoutingSession* getRoutingSession() const { return nullptr; }
+    vohtl::SharedPtr<voark::RoutingSession> getRoutingSession() const { return {}; }
 
     struct Composite {
         int runs = 0;
@@ -57,7 +57,7 @@ public:
     kdut::CleanupOperationComposite* getDMACleanupList() { return nullptr; }
     void checkReserved(uint64_t mask, nVOAPALS100::tStatus& status) {
         if ((mask & ~reserved) != 0) {
-            KELVO_SET_STATUS(status, kelvoDriverCode(0xBFFA431A));
+            KELVO_SET_STATUS(status, KELVO_STATUS_CHANNEL_NOT_RESERVED);
         }
     }
     void reserveResources(uint64_t mask, nVOAPALS100::tStatus&) { reserved |= mask; }

@@ -100,7 +100,7 @@ public:
                 return;
             }
         }
-        KELVO_SET_STATUS(status, -240024);
+        KELVO_SET_STATUS(status, KELVO_STATUS_NAME_NOT_FOUND);
     }
     std::vector<std::string> names;
     std::vector<arm::DynamicAccessInterfaceBase<tStatus>*> maps;

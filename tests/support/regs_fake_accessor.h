@@ -75,9 +75,9 @@ private:
 };
 
 // Status codes of the register maps.
-constexpr int64_t kNotImplemented = -52002;
-constexpr int64_t kUnknownId = -52005;
-constexpr int64_t kOutsideWindow = -52006;
-constexpr int64_t kBufferTooSmall = -52019;
+constexpr int64_t kNotImplemented = KELVO_STATUS_NOT_IMPLEMENTED;
+constexpr int64_t kUnknownId = KELVO_STATUS_INVALID_PARAMETER;
+constexpr int64_t kOutsideWindow = KELVO_STATUS_NOT_ACCESSIBLE;
+constexpr int64_t kBufferTooSmall = KELVO_STATUS_BUFFER_TOO_SMALL;
 
 } // namespace kelvo_test

@@ -68,7 +68,7 @@ public:
             known &= lookup(d) >= 0;
         }
         if (!known) {
-            out.code = -52005;
+            out.code = KELVO_STATUS_INVALID_PARAMETER;
             return out;
         }
         useUnavailable_ = (options & voark::kUseUnavailableEdges) != 0;

@@ -63,6 +63,10 @@ public:
                               static_cast<uint32_t>(e.settings.size()), e.inverts, e.isDefault});
             entries_.insert(entries_.end(), e.settings.begin(), e.settings.end());
         }
+        std::vector<std::vector<uint32_t>> into(n);
+        for (uint32_t k = 0; k < edges_.size(); ++k) {
+            into[edges_[k].destTerminalIndex].push_back(k);
+        }
         for (uint32_t t = 0; t < n; ++t) {
             voark::Terminal& def = terminals_[t];
             def.id = plan.terminals[t].id;
@@ -70,12 +74,8 @@ public:
             def.tieID = plan.terminals[t].tie;
             def.flags = plan.terminals[t].flags;
             def.firstIncomingEdge = static_cast<uint32_t>(incoming_.size());
-            for (uint32_t k = 0; k < edges_.size(); ++k) {
-                if (edges_[k].destTerminalIndex == t) {
-                    incoming_.push_back(k);
-                    ++def.numIncomingEdges;
-                }
-            }
+            def.numIncomingEdges = static_cast<uint32_t>(into[t].size());
+            incoming_.insert(incoming_.end(), into[t].begin(), into[t].end());
         }
         for (const auto& group : members_) {
             ties_.push_back({group.data(), nullptr, static_cast<uint32_t>(group.size())});

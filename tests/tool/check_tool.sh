@@ -53,7 +53,7 @@ expect_line "$out" "^  from the device \(DMA channel 0\): 528 of 528 bytes, chec
 expect_line "$out" "^  packet [0-9]+ \(after\): marker 0x4B454C56, general-use registers( 0x[0-9A-F]{8}){4} \.\.\.\$"
 expect_line "$out" "^  compared: marker 0x4B454C56 as sent; general-use registers 56 to 63: 8 of 8 as the program wrote them; [1-9][0-9]* of registers 0 to 55 changed by subroutine 0x[0-9A-F]{8}\$"
 expect_line "$out" "^data path demo: passed\$"
-expect_line "$out" "^  decoded: setupLevel=19 status=0 \(success\)\$"
+expect_line "$out" "^  decoded: setupLevel=19 status=0 \(KELVO_STATUS_SUCCESS: success\)\$"
 expect_line "$out" "^done \([0-9]+\.[0-9]+ s of real time\)\$"
 case $board in
 solstra) family=Solstra size=2192012 ;;
@@ -71,7 +71,8 @@ out=$("$tool" --board "$board" --quiet --file "$file" 2>&1)
 status=$?
 echo "$out"
 [[ $status -eq 1 ]] || fail "exit status $status for a request of the wrong size"
-expect_line "$out" "status=-1074117880 \(0xBFFA4308, operation not offered\)"
+# Every status code with its catalogue name and meaning, a driver code in hex too.
+expect_line "$out" "status=-1074117880 \(0xBFFA4308, KELVO_STATUS_NOT_OFFERED: the operation is not offered by this product\)\$"
 expect_line "$out" "^  transport: -51009 "
 
 # Storage maps: shown with the serial number; a field written, the flash
@@ -97,9 +98,9 @@ out=$("$tool" --board "$board" --niso-image "$image" 2>&1)
 status=$?
 echo "$out" | grep -E "^reset|FPGA:|^kelvo_tool"
 [[ $status -eq 4 ]] || fail "exit status $status for an image of no family (4: below level 19)"
-expect_line "$out" "^reset with the non-isolated image .* \($size bytes\): \[kdut_reset: transport 0 \(ok\), status .*0xBFFA467C"
+expect_line "$out" "^reset with the non-isolated image .* \($size bytes\): \[kdut_reset: transport 0 \(ok\), status .*\(0xBFFA467C, KELVO_STATUS_NON_ISOLATED_SIGNATURE: [^)]+\)"
 expect_line "$out" "^  non-isolated FPGA: signature 0xFFFFFFFF \(no image of this family\)\$"
-expect_line "$out" "^kelvo_tool: after the --niso-image reset, the module is at setup level 5, not 19; setup stopped with .*0xBFFA467C"
+expect_line "$out" "^kelvo_tool: after the --niso-image reset, the module is at setup level 5, not 19; setup stopped with -1074116996 \(0xBFFA467C, KELVO_STATUS_NON_ISOLATED_SIGNATURE: [^)]+\)\$"
 
 # Bad input: each row is the exit status, what standard error must say, and
 # the arguments. Nothing may crash, and every error names what it is about.
@@ -123,7 +124,7 @@ cases=(
     "2|--set Manufacturing.boardRevision: \"300\" is not a number from 0 to 255|--set Manufacturing.boardRevision=300"
     "2|--get Nothing.there: no storage map Nothing|--get Nothing.there"
     "2|unknown board \"no-such-board\"|--board no-such-board"
-    "1|request kelvo_getSetupLevel .* failed: status .*0xBFFA4308|--ioctl kelvo_getSetupLevel 0843fabf"
+    "1|request kelvo_getSetupLevel .* failed: status -1074117880 \(0xBFFA4308, KELVO_STATUS_NOT_OFFERED: |--ioctl kelvo_getSetupLevel 0843fabf"
 )
 for row in "${cases[@]}"; do
     IFS='|' read -r want message arguments <<<"$row"

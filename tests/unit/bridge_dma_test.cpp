@@ -25,9 +25,9 @@ using kelvo_test::UserMemory;
 using nVOAPALS100::tStatus;
 using Writes = std::vector<std::pair<std::uint64_t, std::uint64_t>>; // offset, value
 
-constexpr std::int64_t k806E = kelvoDriverCode(0xBFFA806E);
-constexpr std::int64_t k806F = kelvoDriverCode(0xBFFA806F);
-constexpr std::int64_t k807C = kelvoDriverCode(0xBFFA807C);
+constexpr std::int64_t k806E = KELVO_STATUS_STREAM_RUNNING;
+constexpr std::int64_t k806F = KELVO_STATUS_UNSUPPORTED_OPERATION;
+constexpr std::int64_t k807C = KELVO_STATUS_STREAM_STOP_TIMED_OUT;
 constexpr std::int64_t kInvalid = tStatus::kInvalidParameter;
 
 constexpr std::uint64_t kData = 0x7000000000ULL; // data addresses the decoder never reads
@@ -394,7 +394,7 @@ TEST_F(BridgeDmaStream, TransfersAreCheckedBeforeAnythingIsLocked) {
     };
     const std::uint64_t a = user.address();
     const Row rows[] = {
-        {"repeat 0", a, 4096, 0, -1, kelvoDriverCode(0xBFFA806C)},
+        {"repeat 0", a, 4096, 0, -1, KELVO_STATUS_REPEAT_COUNT_ZERO},
         {"host to device on channel 0", a, 4096, 1, 0, k806F},
         {"either as a transfer's direction", a, 4096, 1, 2, k806F},
         {"size 0", a, 0, 1, -1, kInvalid},
@@ -505,7 +505,7 @@ TEST_F(BridgeDmaStream, StreamCircuitCommandsComeInTheirOrder) {
         EXPECT_EQ(c->circuit.isStarted(), row.code == 0);
         if (row.code == 0) {
             c->circuit.start(row.flag, status);
-            EXPECT_EQ(status.getCode(), kelvoDriverCode(0xBFFA806D));
+            EXPECT_EQ(status.getCode(), KELVO_STATUS_STREAM_CIRCUIT_STARTED);
             tStatus stop;
             c->circuit.stop(stop);
             EXPECT_TRUE(stop.isSuccess());
@@ -537,7 +537,9 @@ TEST_F(BridgeDmaStream, CreditsStopOrTimeOut) {
     kelvo_regmaps::tKelvoNisoStreamControlRegMap map(
         &barAccessor, static_cast<std::uint32_t>(sim::Module::kNisoFpgaBase + sim::Module::kSolstraCredits),
         0, 0x20);
-    qeldma::StreamCreditController credits(map);
+    tStatus created;
+    qeldma::StreamCreditController credits(map, created);
+    ASSERT_TRUE(created.isSuccess());
     for (bool neverStops : {false, true}) {
         module->dma(1).setCreditsNeverStop(neverStops);
         tStatus status;
@@ -609,7 +611,7 @@ TEST_F(BridgeDmaStream, AChannelThatNeverStartsIsStoppedAgain) {
     module->dma(0).setNeverStarts(true);
     tStatus status;
     c->sgl->commitAndStart(true, status);
-    EXPECT_EQ(status.getCode(), kelvoDriverCode(0xBFFA8079));
+    EXPECT_EQ(status.getCode(), KELVO_STATUS_CHANNEL_START_TIMED_OUT);
     EXPECT_EQ(block.writtenValues(0x58), (std::vector<std::uint64_t>{0x5, 0x2}));
     EXPECT_FALSE(c->stream->isTransferInProgress());
 }

@@ -24,9 +24,9 @@ using nVOAPALS100::tStatus;
 constexpr uint32_t kSolstra = KELVO_SUBSYSTEM_ID_SOLSTRA;
 constexpr uint32_t kDuskmereA = KELVO_SUBSYSTEM_ID_DUSKMERE_A;
 constexpr uint32_t kUnknown = 0x1234;
-constexpr int64_t kBadTarget = static_cast<int32_t>(0xBFFA4302);
-constexpr int64_t kUnknownBoard = static_cast<int32_t>(0xBFFA4304);
-constexpr int64_t kWrongSize = static_cast<int32_t>(0xBFFA806B);
+constexpr int64_t kBadTarget = KELVO_STATUS_FIRMWARE_BAD_TARGET;
+constexpr int64_t kUnknownBoard = KELVO_STATUS_UNSUPPORTED_PRODUCT;
+constexpr int64_t kWrongSize = KELVO_STATUS_FIRMWARE_WRONG_SIZE;
 
 ProductCaps capsOf(uint32_t subsystemID) {
     ProductCaps caps{};
@@ -112,7 +112,7 @@ TEST_F(Firmware, AllocationFailureAtEachStepEndsClean) {
             kal::memory::failNth(n);
             tStatus status;
             tFirmwarePtr image = FirmwareFactory().createFirmware(0x77, c.address, c.size, 0, caps, status);
-            EXPECT_EQ(status.code, -52000);
+            EXPECT_EQ(status.code, KELVO_STATUS_OUT_OF_MEMORY);
             EXPECT_FALSE(image);
             kal::memory::clearFaults();
         }

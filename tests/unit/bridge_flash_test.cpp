@@ -77,9 +77,9 @@ TEST_F(BridgeFlash, SectorWriteUnprotectsErasesProgramsProtectsAndVerifies) {
     } cases[] = {
         {"success", [](sim::SerialFlash&) {}, 0, 4096, true},
         {"erase times out", [](sim::SerialFlash& f) { f.setBusyTimes(3600'000'000'000ull, 0, 0); },
-         kelvoDriverCode(0xBFFA4081), 0, false},
+         KELVO_STATUS_FLASH_BUSY_TIMEOUT, 0, false},
         {"the flash ignores the writes", [](sim::SerialFlash& f) { f.setWritesIgnored(true); },
-         kelvoDriverCode(0xBFFA4087), 4096, true},
+         KELVO_STATUS_FLASH_WRITE_VERIFY, 4096, true},
         // No read is answered during a status write: the verify waits for the protect step.
         {"a slow status write", [](sim::SerialFlash& f) { f.setBusyTimes(0, 0, 20'000'000); }, 0, 4096, true},
     };
@@ -145,8 +145,9 @@ TEST_F(BridgeFlash, SectorAddressesOutsideTheSectorGridSendNothing) {
         bool write;
         int64_t code;
     } cases[] = {
-        {0x1001, true, -240029}, {0x1001, false, -240029},  {0x100000, false, -240029},
-        {0xFF000, false, 0},     {0x100000, true, -240029},
+        {0x1001, true, KELVO_STATUS_FLASH_OUT_OF_RANGE},    {0x1001, false, KELVO_STATUS_FLASH_OUT_OF_RANGE},
+        {0x100000, false, KELVO_STATUS_FLASH_OUT_OF_RANGE}, {0xFF000, false, 0},
+        {0x100000, true, KELVO_STATUS_FLASH_OUT_OF_RANGE},
     };
     for (const Case& c : cases) {
         flash().clearTrace();
@@ -184,9 +185,9 @@ TEST_F(BridgeFlash, OnlyAFourKibibyteWindowIsAccepted) {
         uint32_t log2;
         int64_t code;
     } cases[] = {{12, 0},
-                 {11, kelvoDriverCode(0xBFFA4086)},
-                 {13, kelvoDriverCode(0xBFFA4086)},
-                 {31, kelvoDriverCode(0xBFFA4086)}};
+                 {11, KELVO_STATUS_FLASH_WINDOW_SIZE},
+                 {13, KELVO_STATUS_FLASH_WINDOW_SIZE},
+                 {31, KELVO_STATUS_FLASH_WINDOW_SIZE}};
     for (const Case& c : cases) {
         sim->module->bridge().setReportedWindowLog2(c.log2);
         EXPECT_EQ(buildControllers(), c.code) << c.log2;

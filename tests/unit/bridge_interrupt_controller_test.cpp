@@ -28,8 +28,8 @@ using kelvo_driver::nVOAPAL000::tPCIDevice;
 using kelvo_driver::nVOAPAL000::tPCIMemorySpaceAccessor;
 using nVOAPALS100::tStatus;
 
-constexpr int64_t kCancelled = kelvoDriverCode(0xBFFA40E4);
-constexpr int32_t kCancelCode = static_cast<int32_t>(0xBFFA40E4u);
+constexpr int64_t kCancelled = KELVO_STATUS_WAIT_CANCELLED;
+constexpr int32_t kCancelCode = KELVO_STATUS_WAIT_CANCELLED;
 
 // A condition another thread makes true, bounded generously (never for time to pass).
 bool waitUntil(const std::function<bool()>& pred) {
@@ -373,7 +373,7 @@ TEST_F(DmaWaits, SignalsAndTimeoutsEndABlockedWait) {
         {"notify-at", 0, false, 0xFFFFFFFF, 0, false},
         {"cancel", kCancelCode, false, 0xFFFFFFFF, kCancelled, false},
         {"cancel after a short wake-up", kCancelCode, true, 0xFFFFFFFF, kCancelled, false},
-        {"invalidated", static_cast<int32_t>(0xBFFA9179u), false, 0xFFFFFFFF, kelvoDriverCode(0xBFFA9179),
+        {"invalidated", KELVO_STATUS_SESSION_INVALIDATED, false, 0xFFFFFFFF, KELVO_STATUS_SESSION_INVALIDATED,
          false},
         {"timeout", 1, false, 2000, 0, true},
     };
@@ -410,7 +410,7 @@ TEST_F(DmaWaits, ASecondWaitOnTheSameIdIsRefusedAndLeavesTheFirstArmed) {
     std::thread waiter = waitAsync(channel, 0, 64, 0xFFFFFFFF, first);
     ASSERT_TRUE(waitUntil([&] { return channel.enabled.load(); }));
     const Result second = wait(channel, 0, 0, 8, 0);
-    EXPECT_EQ(second.code, -52020);
+    EXPECT_EQ(second.code, KELVO_STATUS_INVALID_STATE);
     EXPECT_TRUE(channel.enabled) << "the first waiter stays armed";
     EXPECT_EQ(channel.arms(), std::vector<uint64_t>{64});
     EXPECT_EQ(registration.unregistered.load(), 0u);
@@ -430,8 +430,8 @@ TEST_F(DmaWaits, DestructionEndsBlockedWaiters) {
     waits.reset();
     a.join();
     b.join();
-    EXPECT_EQ(results[0].code, -52003);
-    EXPECT_EQ(results[1].code, -52003);
+    EXPECT_EQ(results[0].code, KELVO_STATUS_UNSUPPORTED_VALUE);
+    EXPECT_EQ(results[1].code, KELVO_STATUS_UNSUPPORTED_VALUE);
 }
 
 // Many threads wait, signal, cancel and time out on both ids at once.
@@ -446,7 +446,7 @@ TEST_F(DmaWaits, WaitsSignalsCancelsAndTimeoutsFromManyThreads) {
             for (int i = 0; i < 150; ++i) {
                 const uint32_t id = (t + i) & 1;
                 const Result r = wait(channels[id], id, channels[id].count.load(), 64, (i % 3) == 0 ? 5 : 50);
-                if (r.code == 0 || r.code == kCancelled || r.code == -52020) {
+                if (r.code == 0 || r.code == kCancelled || r.code == KELVO_STATUS_INVALID_STATE) {
                     ended += 1;
                 }
             }

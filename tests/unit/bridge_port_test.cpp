@@ -98,7 +98,7 @@ TEST_F(BridgePort, ReadTimesOutWhenTheCompletionBitNeverComes) {
         kal::clock::ScopedStepped stepped; // each poll's wait moves the clock on by its length
         value = accessor->read(0x88, status);
     }
-    EXPECT_EQ(status.getCode(), kelvoDriverCode(0xBFFA807D));
+    EXPECT_EQ(status.getCode(), KELVO_STATUS_PORT_COMPLETION_TIMEOUT);
     EXPECT_EQ(value, 0u) << "the data register's old soft copy";
     EXPECT_EQ(bim().readCount(kData), 0u);
     // Between polls: 10 us, then doubled up to 100 us, until 100 ms have passed.

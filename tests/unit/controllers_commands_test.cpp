@@ -15,7 +15,7 @@ namespace {
 using namespace wexmoortools;
 using nVOAPALS100::tStatus;
 
-constexpr int64_t kUnknownId = static_cast<int32_t>(0xBFFA4309u);
+constexpr int64_t kUnknownId = KELVO_STATUS_UNKNOWN_SUBROUTINE;
 
 TEST(CommandWords, FieldsLandInTheirBitsAndLeaveTheRestAlone) {
     struct Case {
@@ -92,7 +92,8 @@ TEST_F(Packages, TheRegistrarAnswersThePackagesTables) {
         ASSERT_NE(package, nullptr);
         EXPECT_EQ(package->getCommands().size(), 3u);
         SubroutineRegistrarFactory registrars;
-        SubroutineRegistrar* registrar = registrars.create(*package, 0xBFFA4309u, status);
+        SubroutineRegistrar* registrar =
+            registrars.create(*package, static_cast<uint32_t>(KELVO_STATUS_UNKNOWN_SUBROUTINE), status);
         ASSERT_TRUE(status.isSuccess());
         EXPECT_EQ(registrar->getNumSubroutines(status), c.ids.size());
         tStatus lookup;

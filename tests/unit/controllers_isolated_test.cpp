@@ -136,9 +136,9 @@ TEST_F(IsolatedControllersOnTheBoard, ThePLLLoaderReadsTheStatusBeforeEveryWord)
         {"solstra", false, 19}, {"duskmere-b", false, 19}, {"duskmere-a", true, 12}};
     for (const auto& [board, neverLocks, level] : cases) {
         SCOPED_TRACE(board);
-        const bool never = neverLocks; // clang 14 lambdas capture no structured binding
+        const bool never = neverLocks; // clang 14 captures no structured binding
         const int index =
-            add(board, [&](sim::Module& m) { m.sequencerSide()->adf4002().setNeverLocks(never); });
+            add(board, [never](sim::Module& m) { m.sequencerSide()->adf4002().setNeverLocks(never); });
         EXPECT_EQ(levelOf(index), level);
         EXPECT_EQ(accesses(side(index).adf4002Block().trace()), "r4 w0 r4 w0 r4 w0 r4 w0 r4");
         remove(index);

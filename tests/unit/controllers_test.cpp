@@ -25,7 +25,7 @@ namespace {
 using corran_shared::PowerAllocationControllerImpl;
 using nVOAPALS100::tStatus;
 
-constexpr int64_t kBudgetExceeded = kelvoDriverCode(0xBFFA40A9);
+constexpr int64_t kBudgetExceeded = KELVO_STATUS_POWER_BUDGET_EXCEEDED;
 
 using Controllers = kelvo_test::LeakCheckedTest;
 

@@ -73,7 +73,7 @@ int64_t firmwareCheck(uint32_t id, bool solstra, bool duskmere, bool unsafe) {
 }
 
 TEST(ProductUtilities, FirmwareCompatibilityFollowsTheBoardGeneration) {
-    const int64_t incompatible = kelvoDriverCode(0xBFFA4000);
+    const int64_t incompatible = KELVO_STATUS_FIRMWARE_INCOMPATIBLE;
     EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, false, false, false), incompatible);
     EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, false, false, true), 0);
     EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, false, true, false), incompatible);
@@ -81,7 +81,7 @@ TEST(ProductUtilities, FirmwareCompatibilityFollowsTheBoardGeneration) {
     EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_A, true, false, false), incompatible);
     EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_B, false, true, false), 0);
     EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_B, false, false, true), 0);
-    EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_Q102, true, true, true), kelvoDriverCode(0xBFFA4304));
+    EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_Q102, true, true, true), KELVO_STATUS_UNSUPPORTED_PRODUCT);
 
     tStatus status;
     kelvo_driver::validateFirmwareCompatibility(false, false, status);
@@ -104,8 +104,8 @@ int64_t revisionCheck(uint32_t id, uint8_t revision) {
 }
 
 TEST_F(BoardRevisions, EachGenerationHasItsRange) {
-    const int64_t tooOld = kelvoDriverCode(0xBFFA902C);
-    const int64_t tooNew = kelvoDriverCode(0xBFFA902D);
+    const int64_t tooOld = KELVO_STATUS_BOARD_REVISION_TOO_OLD;
+    const int64_t tooNew = KELVO_STATUS_BOARD_REVISION_TOO_NEW;
     EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, 0), tooOld);
     EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, 1), 0);
     EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, 2), 0);

@@ -16,11 +16,11 @@ namespace {
 
 using nVOAPALS100::tStatus;
 
-constexpr int64_t kLoadTimeout = kelvoDriverCode(0xBFFA807F);
-constexpr int64_t kPortNotReady = kelvoDriverCode(0xBFFA807A);
-constexpr int64_t kWrongSize = kelvoDriverCode(0xBFFA806B);
-constexpr int64_t kIncompatible = kelvoDriverCode(0xBFFA4000);
-constexpr int64_t kRevisionTooNew = kelvoDriverCode(0xBFFA902D);
+constexpr int64_t kLoadTimeout = KELVO_STATUS_FPGA_LOAD_TIMEOUT;
+constexpr int64_t kPortNotReady = KELVO_STATUS_IO_PORT_NOT_READY;
+constexpr int64_t kWrongSize = KELVO_STATUS_FIRMWARE_WRONG_SIZE;
+constexpr int64_t kIncompatible = KELVO_STATUS_FIRMWARE_INCOMPATIBLE;
+constexpr int64_t kRevisionTooNew = KELVO_STATUS_BOARD_REVISION_TOO_NEW;
 constexpr uint64_t kSolstraNisoSize = 2192012;
 
 // The product's levels 1 to 5 (levels 6 to 9 have tests of their own).

@@ -222,7 +222,7 @@ TEST_F(CoreIoctlArm, RegisteredMapsAnswerOnlyANameThatStatesAVersion) {
     fpga().poke(kKernel0 + 0x810, 0x55); // the circuit's transfer count
     const uint32_t count = 0x40F7D413;
     auto bare = get(kCircuit, count);
-    EXPECT_EQ(bare.status, -240023);
+    EXPECT_EQ(bare.status, KELVO_STATUS_VERSION_REQUIRED);
     EXPECT_EQ(bare.value, 0u);
     In<Op::arm_read> read = named<Op::arm_read>(name(kCircuit + kVer));
     read.fieldId = count;
@@ -233,12 +233,12 @@ TEST_F(CoreIoctlArm, RegisteredMapsAnswerOnlyANameThatStatesAVersion) {
     const Name newer = name(kCircuit + "_Ver1.0.0d380");
     read.nameAddress = newer.address;
     read.nameLength = newer.length;
-    EXPECT_EQ(call<Op::arm_read>(*device, read).status, 240000);
-    EXPECT_EQ(get(kCircuit + "_Ver1.0.0d378", count).status, -240000);
-    EXPECT_EQ(get("Unknown" + kVer, count).status, -240024);
+    EXPECT_EQ(call<Op::arm_read>(*device, read).status, KELVO_STATUS_CLIENT_VERSION_NEWER);
+    EXPECT_EQ(get(kCircuit + "_Ver1.0.0d378", count).status, KELVO_STATUS_CLIENT_VERSION_TOO_OLD);
+    EXPECT_EQ(get("Unknown" + kVer, count).status, KELVO_STATUS_NAME_NOT_FOUND);
     // The unversioned probe: a bare name, and no version may be stated.
     EXPECT_EQ(get("Probe", 1).status, 0);
-    EXPECT_EQ(get("Probe_Ver1.0.0d1", 1).status, -240022);
+    EXPECT_EQ(get("Probe_Ver1.0.0d1", 1).status, KELVO_STATUS_UNVERSIONED_WITH_VERSION);
     EXPECT_EQ(probe.calls.size(), 1u);
 
     // The length counts, not a terminator: the first five characters name the probe.
@@ -254,14 +254,15 @@ TEST_F(CoreIoctlArm, LookupKeysOfFieldAndRegisterIdentifiers) {
     // TableConfig (0x8053CC08, fields 0x0053CC08 bits 0-3, 0x3E53CC08 bit 31).
     EXPECT_EQ(set(map, 0x0053CC08, 0xA), 0);
     EXPECT_EQ(get(map, 0x8E53CC08).value, 0xAu) << "selector bits of a whole-register identifier are ignored";
-    EXPECT_EQ(get(map, 0x0253CC08).status, -52005) << "a field identifier must match exactly";
+    EXPECT_EQ(get(map, 0x0253CC08).status, KELVO_STATUS_INVALID_PARAMETER)
+        << "a field identifier must match exactly";
     EXPECT_EQ(flush(map, 0x3E53CC08, 0), 0) << "any field's identifier names its register";
     EXPECT_EQ(fpga().peek(kTestMapBase + 0x8), 0xAu);
     // A read-only counter cannot be set; an identifier the map does not have is refused.
     const std::string circuit = kCircuit + kVer;
-    EXPECT_EQ(set(circuit, 0x40F7D413, 1), -52005);
-    EXPECT_EQ(get(circuit, 0x00ABCDEF).status, -52005);
-    EXPECT_EQ(write(circuit, 0x12345678, 1), -52005);
+    EXPECT_EQ(set(circuit, 0x40F7D413, 1), KELVO_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(get(circuit, 0x00ABCDEF).status, KELVO_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(write(circuit, 0x12345678, 1), KELVO_STATUS_INVALID_PARAMETER);
 
     // MuPacketGenConfig mixes writable fields with the read-only Busy (bit 28):
     // 0x8018D796 is the writable view, 0xC018D796 the whole register as read.
@@ -269,7 +270,7 @@ TEST_F(CoreIoctlArm, LookupKeysOfFieldAndRegisterIdentifiers) {
     EXPECT_EQ(refresh(map, 0x0818D796), 0);
     EXPECT_EQ(get(map, 0xC018D796).value, 0x10000003u);
     EXPECT_EQ(get(map, 0x4E18D796).value, 1u);
-    EXPECT_EQ(set(map, 0x4E18D796, 0), -52005) << "Busy is read-only";
+    EXPECT_EQ(set(map, 0x4E18D796, 0), KELVO_STATUS_INVALID_PARAMETER) << "Busy is read-only";
     EXPECT_EQ(set(map, 0x0018D796, 2), 0);
     EXPECT_EQ(flush(map, 0x4E18D796, 0), 0) << "the read-only field's identifier names the read view";
     EXPECT_EQ(fpga().peek(kTestMapBase + 0x160), 0x10000002u);
@@ -290,10 +291,14 @@ TEST_F(CoreIoctlArm, RegisterFormatsAreWrittenOnlyIntoBuffersThatHoldEveryField)
         int32_t code;
         uint32_t count;
     };
-    const Case cases[] = {{0x8053CC08, 0, kReadWrite, -52019, 0}, {0x8053CC08, 1, kReadWrite, -52019, 0},
-                          {0x8053CC08, 3, kReadWrite, -52019, 0}, {0x8053CC08, 4, kReadWrite, 0, 4},
-                          {0x8053CC08, 8, kReadWrite, 0, 4},      {0x8053CC08, 0xFFFFFFFF, kReadWrite, 0, 4},
-                          {0x80ABCDEF, 8, kReadWrite, -52002, 0}, {0x8053CC08, 8, kRead, 0, 0}};
+    const Case cases[] = {{0x8053CC08, 0, kReadWrite, KELVO_STATUS_BUFFER_TOO_SMALL, 0},
+                          {0x8053CC08, 1, kReadWrite, KELVO_STATUS_BUFFER_TOO_SMALL, 0},
+                          {0x8053CC08, 3, kReadWrite, KELVO_STATUS_BUFFER_TOO_SMALL, 0},
+                          {0x8053CC08, 4, kReadWrite, 0, 4},
+                          {0x8053CC08, 8, kReadWrite, 0, 4},
+                          {0x8053CC08, 0xFFFFFFFF, kReadWrite, 0, 4},
+                          {0x80ABCDEF, 8, kReadWrite, KELVO_STATUS_NOT_IMPLEMENTED, 0},
+                          {0x8053CC08, 8, kRead, 0, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.capacity);
         std::vector<uint8_t> types(noTypes);
@@ -318,10 +323,10 @@ TEST_F(CoreIoctlArm, RegisterFormatsAreWrittenOnlyIntoBuffersThatHoldEveryField)
 
 TEST_F(CoreIoctlArm, ExFormsCheckTheIndexAndMoveAllSixtyFourBits) {
     probe.answer = 0x100000002ull;
-    EXPECT_EQ(get("Probe", 7).status, -52003);
+    EXPECT_EQ(get("Probe", 7).status, KELVO_STATUS_UNSUPPORTED_VALUE);
     EXPECT_EQ(get("Probe", 7).value, 0u);
     const auto narrow = ex<Op::arm_read>("Probe", 0);
-    EXPECT_EQ(narrow.status, -52003);
+    EXPECT_EQ(narrow.status, KELVO_STATUS_UNSUPPORTED_VALUE);
     EXPECT_EQ(narrow.value, 0u);
     EXPECT_EQ(ex<Op::arm_getEx>("Probe", 9, 0xFFFFFF).value, 0x100000002ull);
     EXPECT_EQ(ex<Op::arm_readEx>("Probe", 0, 3).value, 0x100000002ull);
@@ -329,10 +334,11 @@ TEST_F(CoreIoctlArm, ExFormsCheckTheIndexAndMoveAllSixtyFourBits) {
 
     // Above 0xFFFFFF: -52002 after the lookup, and the map is not asked.
     const auto refused = ex<Op::arm_getEx>("Probe", 9, 0x1000000);
-    EXPECT_EQ(refused.status, -52002);
+    EXPECT_EQ(refused.status, KELVO_STATUS_NOT_IMPLEMENTED);
     EXPECT_EQ(refused.value, 0u);
-    EXPECT_EQ(ex<Op::arm_flushRegisterEx>("Probe", 0, UINT64_MAX).status, -52002);
-    EXPECT_EQ(ex<Op::arm_setEx>("Probe_Ver1.0.0f0", 0, 0x1000000).status, -240022)
+    EXPECT_EQ(ex<Op::arm_flushRegisterEx>("Probe", 0, UINT64_MAX).status, KELVO_STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(ex<Op::arm_setEx>("Probe_Ver1.0.0f0", 0, 0x1000000).status,
+              KELVO_STATUS_UNVERSIONED_WITH_VERSION)
         << "the name is looked up first";
     EXPECT_TRUE(probe.calls.empty());
 
@@ -356,9 +362,9 @@ TEST_F(CoreIoctlArm, ExFormsCheckTheIndexAndMoveAllSixtyFourBits) {
                                                         {'R', 8, 0, false, 0}}));
 
     // A map's error comes back unchanged, and a failed read answers 0.
-    probe.failWith = -52006;
+    probe.failWith = KELVO_STATUS_NOT_ACCESSIBLE;
     const auto failed = ex<Op::arm_readEx>("Probe", 0, 3);
-    EXPECT_EQ(failed.status, -52006);
+    EXPECT_EQ(failed.status, KELVO_STATUS_NOT_ACCESSIBLE);
     EXPECT_EQ(failed.value, 0u);
 
     // On a real map the Ex form writes like the plain one (FIFO decrease at 0x818).
@@ -381,7 +387,7 @@ TEST_F(CoreIoctlArm, WholeMapFlushByNameAndForce) {
     EXPECT_EQ(writes(), 0u) << "clean";
     EXPECT_EQ(flushMap(kTree + kVer, 1), 0);
     EXPECT_EQ(writes(), 8u * 22u);
-    EXPECT_EQ(flushMap(kTree, 1), -240023);
+    EXPECT_EQ(flushMap(kTree, 1), KELVO_STATUS_VERSION_REQUIRED);
     EXPECT_EQ(flushMap("Probe", 3), 0);
     EXPECT_EQ(probe.calls, (std::vector<ProbeMap::Call>{{'F', 0, 0, true, 0}}));
 }
@@ -395,7 +401,7 @@ TEST_F(CoreIoctlArm, TheCallersWordAndAMissingRegistry) {
     EXPECT_EQ(get(circuit, 0x801438C1, 1).value, 5u);
 
     device->registries = false;
-    EXPECT_EQ(get("Probe", 1).status, -52020);
+    EXPECT_EQ(get("Probe", 1).status, KELVO_STATUS_INVALID_STATE);
     EXPECT_TRUE(probe.calls.empty());
 }
 

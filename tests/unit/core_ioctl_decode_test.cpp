@@ -138,7 +138,7 @@ TEST_F(CoreIoctlDecode, EveryCodeRefusesEveryOtherSize) {
                                std::pair{0u, 0u}}) {
             Answer refused = call(row.code, std::vector<uint8_t>(in, 0), out);
             EXPECT_EQ(refused.bytes, 0u);
-            EXPECT_EQ(refused.transport, -52005);
+            EXPECT_EQ(refused.transport, KELVO_STATUS_INVALID_PARAMETER);
             EXPECT_EQ(refused.out, std::vector<uint8_t>(out, 0xAA));
         }
         EXPECT_EQ(device->gates, gatesBefore);
@@ -154,7 +154,7 @@ TEST_F(CoreIoctlDecode, UnknownCodesGoToTheDevicesDefault) {
                           0x00208605u, 0x40208400u, 0x80208401u, 0xFFFFFFFFu}) {
         Answer a = call(code, std::vector<uint8_t>(8, 0), 8);
         EXPECT_EQ(a.bytes, 0u) << std::hex << code;
-        EXPECT_EQ(a.transport, -52002);
+        EXPECT_EQ(a.transport, KELVO_STATUS_NOT_IMPLEMENTED);
         EXPECT_EQ(a.out, std::vector<uint8_t>(8, 0xAA));
     }
     StandInSession* coolingSession = open(device->cooling);
@@ -162,7 +162,7 @@ TEST_F(CoreIoctlDecode, UnknownCodesGoToTheDevicesDefault) {
                           KELVO_IOCTL_kdut_cleanup, 0x80208401u}) {
         Answer a = call(code, std::vector<uint8_t>(4, 0), 8, coolingSession);
         EXPECT_EQ(a.bytes, 0u);
-        EXPECT_EQ(a.transport, -52002);
+        EXPECT_EQ(a.transport, KELVO_STATUS_NOT_IMPLEMENTED);
     }
     EXPECT_EQ(device->gates, 0);
 }
@@ -178,13 +178,14 @@ TEST_F(CoreIoctlDecode, TheCallersStatusWordSeedsTheOperation) {
     EXPECT_EQ(level(3).status, 3); // a warning stays
     EXPECT_EQ(level(-1).status, -1);
     // A driver code is a negative word: it stays an error, unchanged.
-    EXPECT_EQ(level(static_cast<int32_t>(0xBFFA4303u)).status, static_cast<int32_t>(0xBFFA4303u));
+    EXPECT_EQ(level(KELVO_STATUS_INVALID_CHANNEL).status, KELVO_STATUS_INVALID_CHANNEL);
 
     // An error replaces a warning; an error handed in wins over the operation's.
     kelvo_kdut_checkChannelHardwareState_in channel{};
     device->level = 19;
     channel.status = 9;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_checkChannelHardwareState, bytes(channel), 4).word(), -52002);
+    EXPECT_EQ(call(KELVO_IOCTL_kdut_checkChannelHardwareState, bytes(channel), 4).word(),
+              KELVO_STATUS_NOT_IMPLEMENTED);
     channel.status = -5;
     EXPECT_EQ(call(KELVO_IOCTL_kdut_checkChannelHardwareState, bytes(channel), 4).word(), -5);
 
@@ -195,10 +196,10 @@ TEST_F(CoreIoctlDecode, TheCallersStatusWordSeedsTheOperation) {
     check.status = -77;
     EXPECT_EQ(call(KELVO_IOCTL_kdut_checkHardwareState, bytes(check), 4).word(), -77);
     EXPECT_EQ(device->checkedWords, std::vector<uint64_t>{0x1234});
-    device->hardwareAnswer = kelvoDriverCode(0xBFFA4000);
+    device->hardwareAnswer = KELVO_STATUS_FIRMWARE_INCOMPATIBLE;
     check.status = 0;
     EXPECT_EQ(call(KELVO_IOCTL_kdut_checkHardwareState, bytes(check), 4).word(),
-              static_cast<int32_t>(0xBFFA4000u));
+              KELVO_STATUS_FIRMWARE_INCOMPATIBLE);
 }
 
 // A request waits at a gate that a reset holds paused, whatever its caller's
@@ -206,17 +207,17 @@ TEST_F(CoreIoctlDecode, TheCallersStatusWordSeedsTheOperation) {
 // replaces a warning, but a caller's error comes back unchanged.
 TEST_F(CoreIoctlDecode, ACallersErrorOutlivesTheRefusalAfterAPausedGate) {
     device->level = 5;
-    constexpr int32_t kDriverError = static_cast<int32_t>(0xBFFA4303u);
+    constexpr int32_t kDriverError = KELVO_STATUS_INVALID_CHANNEL;
     const int32_t cases[][2] = {{-1, -1}, {kDriverError, kDriverError}, {3, kInvalidated}, {0, kInvalidated}};
     for (const auto& [word, expected] : cases) {
         SCOPED_TRACE(word);
         session->invalid = false;
         device->suspendIOProcessing(tEventDescriptor(0), kSuspendReasonReset, false);
         kelvo_kelvo_getSetupLevel_out out{};
-        const int32_t status = word; // clang 14 lambdas capture no structured binding
+        const int32_t callers = word; // clang 14 captures no structured binding
         kelvo_test::Worker request([&] {
             out = ask<kelvo_kelvo_getSetupLevel_out>(KELVO_IOCTL_kelvo_getSetupLevel,
-                                                     kelvo_status_record{status});
+                                                     kelvo_status_record{callers});
         });
         ASSERT_TRUE(request.waitUntilBlocked());
         session->invalid = true;
@@ -234,19 +235,20 @@ TEST_F(CoreIoctlDecode, CodesAnsweredAtTheStubFindTheWordInTheLastFourBytes) {
         // Not offered: a warning is replaced, an error comes back.
         kelvo_corran_readDAC_in dac{};
         EXPECT_EQ(ask<kelvo_corran_readDAC_out>(KELVO_IOCTL_corran_readDAC, dac).status,
-                  static_cast<int32_t>(0xBFFA4308u));
-        dac.status = -52005;
+                  KELVO_STATUS_NOT_OFFERED);
+        dac.status = KELVO_STATUS_INVALID_PARAMETER;
         auto answered = ask<kelvo_corran_readDAC_out>(KELVO_IOCTL_corran_readDAC, dac);
-        EXPECT_EQ(answered.status, -52005);
+        EXPECT_EQ(answered.status, KELVO_STATUS_INVALID_PARAMETER);
         EXPECT_EQ(answered.result, 0u);
         kelvo_wexmoor_downloadSubroutines_in download{};
         download.status = 4;
         std::memset(download.arguments, 0xFF, sizeof(download.arguments)); // arguments are not read
-        EXPECT_EQ(call(KELVO_IOCTL_wexmoor_downloadSubroutines, bytes(download), 4).word(), -52002);
+        EXPECT_EQ(call(KELVO_IOCTL_wexmoor_downloadSubroutines, bytes(download), 4).word(),
+                  KELVO_STATUS_NOT_IMPLEMENTED);
 
         // The overflow check answers the caller's word, whatever it is.
         kelvo_hwCondition_checkMeasureFIFOOverflowStatus_in fifo{};
-        for (int32_t word : {0, 123, -7, static_cast<int32_t>(0xBFFA9179u)}) {
+        for (int32_t word : {0, 123, -7, int32_t{KELVO_STATUS_SESSION_INVALIDATED}}) {
             fifo.status = word;
             EXPECT_EQ(call(KELVO_IOCTL_hwCondition_checkMeasureFIFOOverflowStatus, bytes(fifo), 4).word(),
                       word);
@@ -277,7 +279,7 @@ TEST_F(CoreIoctlDecode, ParticularAnswers) {
     device->level = 19;
     auto reserved = ask<kelvo_routing_reserveRoute_out>(KELVO_IOCTL_routing_reserveRoute, reserve);
     EXPECT_EQ(reserved.conflictsCount, 0u);
-    EXPECT_EQ(reserved.status, -52020);
+    EXPECT_EQ(reserved.status, KELVO_STATUS_INVALID_STATE);
     kelvo_routing_calculateRoute_in route{};
     route.possibilitiesCapacity = 5;
     auto calculated = ask<kelvo_routing_calculateRoute_out>(KELVO_IOCTL_routing_calculateRoute, route);
@@ -313,8 +315,8 @@ TEST_F(CoreIoctlDecode, ResetAndCleanup) {
     kelvo_kdut_reset_in reset{};
     reset.setupLevel = 19;
     reset.resetParametersAddress = 0x5000;
-    device->resetAnswer = -52010;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_reset, bytes(reset), 4).word(), -52010);
+    device->resetAnswer = KELVO_STATUS_SETUP_TARGET_REACHED;
+    EXPECT_EQ(call(KELVO_IOCTL_kdut_reset, bytes(reset), 4).word(), KELVO_STATUS_SETUP_TARGET_REACHED);
     ASSERT_EQ(device->resets.size(), 1u);
     EXPECT_EQ(device->resets[0].level, 19u);
     EXPECT_EQ(device->resets[0].parameters, 0x5000u);

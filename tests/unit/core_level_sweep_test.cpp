@@ -35,17 +35,25 @@ struct Row {
 };
 // One row a test: each sets a module up a hundred times or more.
 const Row kRows[] = {
-    {"the non-isolated download", true, "solstra", 4, 4, FaultKind::kAllocation, -52000, 5, 1},
-    {"the non-isolated maps", false, "solstra", 5, 5, FaultKind::kAllocation, -52000, 5, 1},
-    {"levels 6, 7 and 9", false, "solstra", 6, 9, FaultKind::kAllocation, -52000, 19, 1},
-    {"the isolated download", true, "solstra", 8, 8, FaultKind::kAllocation, -52000, 19, 1},
-    {"the sequencer levels", false, "solstra", 10, 13, FaultKind::kAllocation, -52000, 19, 10},
-    {"the sequencer levels", false, "duskmere-a", 10, 13, FaultKind::kAllocation, -52000, 19, 10},
+    {"the non-isolated download", true, "solstra", 4, 4, FaultKind::kAllocation, KELVO_STATUS_OUT_OF_MEMORY,
+     5, 1},
+    {"the non-isolated maps", false, "solstra", 5, 5, FaultKind::kAllocation, KELVO_STATUS_OUT_OF_MEMORY, 5,
+     1},
+    {"levels 6, 7 and 9", false, "solstra", 6, 9, FaultKind::kAllocation, KELVO_STATUS_OUT_OF_MEMORY, 19, 1},
+    {"the isolated download", true, "solstra", 8, 8, FaultKind::kAllocation, KELVO_STATUS_OUT_OF_MEMORY, 19,
+     1},
+    {"the sequencer levels", false, "solstra", 10, 13, FaultKind::kAllocation, KELVO_STATUS_OUT_OF_MEMORY, 19,
+     10},
+    {"the sequencer levels", false, "duskmere-a", 10, 13, FaultKind::kAllocation, KELVO_STATUS_OUT_OF_MEMORY,
+     19, 10},
     {"the sequencer levels' mutexes (local RAM, engine, measure unit, charge balance)", false, "solstra", 10,
-     13, FaultKind::kMutex, -52000, 19, 4},
-    {"the DMA and routing levels", false, "solstra", 14, 16, FaultKind::kAllocation, -52000, 19, 12},
-    {"the DMA levels' DPCs", false, "solstra", 14, 15, FaultKind::kDPC, -52008, 19, 1},
-    {"the start-up levels", false, "solstra", 17, 18, FaultKind::kAllocation, -52000, 19, 4},
+     13, FaultKind::kMutex, KELVO_STATUS_OUT_OF_MEMORY, 19, 4},
+    {"the DMA and routing levels", false, "solstra", 14, 16, FaultKind::kAllocation,
+     KELVO_STATUS_OUT_OF_MEMORY, 19, 12},
+    {"the DMA levels' DPCs", false, "solstra", 14, 15, FaultKind::kDPC, KELVO_STATUS_UNEXPECTED_KERNEL_RESULT,
+     19, 1},
+    {"the start-up levels", false, "solstra", 17, 18, FaultKind::kAllocation, KELVO_STATUS_OUT_OF_MEMORY, 19,
+     4},
 };
 
 // A row's name in test lists: board, levels and what fails, e.g.

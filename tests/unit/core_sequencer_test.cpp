@@ -24,23 +24,20 @@ namespace {
 
 using nVOAPALS100::tStatus;
 
-constexpr int32_t code(uint32_t word) {
-    return static_cast<int32_t>(word);
-}
 constexpr uint32_t kBoardRevision = 1; // of the default flash image
-constexpr int32_t kInvalidChannel = code(0xBFFA4303);
-constexpr int32_t kNotReserved = code(0xBFFA431A);
-constexpr int32_t kBadPackage = code(0xBFFA432A);
-constexpr int32_t kEngineRunning = code(0xBFFA4315);
-constexpr int32_t kEngineTimedOut = code(0xBFFA4317);
-constexpr int32_t kTooManyCommands = code(0xBFFA4326);
-constexpr int32_t kMeasureUnitTimedOut = code(0xBFFA4682);
-constexpr int32_t kBalanceTimedOut = code(0xBFFA4694);
-constexpr int32_t kBalanceFailed = code(0xBFFA4695);
-constexpr int32_t kStartupTimedOut = code(0xBFFA4690);
-constexpr int32_t kInvalidParameter = -52005;
-constexpr int32_t kTriggerNotArmed = code(0xBFFA4019);
-constexpr int32_t kNotImplemented = -52002;
+constexpr int32_t kInvalidChannel = KELVO_STATUS_INVALID_CHANNEL;
+constexpr int32_t kNotReserved = KELVO_STATUS_CHANNEL_NOT_RESERVED;
+constexpr int32_t kBadPackage = KELVO_STATUS_INVALID_SUBROUTINE_PACKAGE;
+constexpr int32_t kEngineRunning = KELVO_STATUS_SEQUENCE_ENGINE_RUNNING;
+constexpr int32_t kEngineTimedOut = KELVO_STATUS_SEQUENCE_ENGINE_TIMED_OUT;
+constexpr int32_t kTooManyCommands = KELVO_STATUS_TOO_MANY_COMMANDS;
+constexpr int32_t kMeasureUnitTimedOut = KELVO_STATUS_MEASURE_UNIT_TIMED_OUT;
+constexpr int32_t kBalanceTimedOut = KELVO_STATUS_CHARGE_BALANCE_TIMED_OUT;
+constexpr int32_t kBalanceFailed = KELVO_STATUS_CHARGE_BALANCE_FAILED;
+constexpr int32_t kStartupTimedOut = KELVO_STATUS_STARTUP_TIMED_OUT;
+constexpr int32_t kInvalidParameter = KELVO_STATUS_INVALID_PARAMETER;
+constexpr int32_t kTriggerNotArmed = KELVO_STATUS_TRIGGER_NOT_ARMED;
+constexpr int32_t kNotImplemented = KELVO_STATUS_NOT_IMPLEMENTED;
 
 struct Board {
     std::string name;
@@ -114,7 +111,7 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
         const kelvo_wexmoor_getSubroutines_in wrongCount{address(ids.data()), address(addresses.data()),
                                                          b.subroutines - 1, 0};
         EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_getSubroutines, wrongCount).status,
-                  code(0xBFFA4312));
+                  KELVO_STATUS_SUBROUTINE_COUNT_MISMATCH);
         kelvo_close(handle);
         remove(index);
     }
@@ -145,7 +142,7 @@ TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {
     const uint64_t a = address(addresses.data());
     const Case cases[] = {
         // Level 18 finds no start-up subroutine in it.
-        {"complete", words(c, 4, i, a, 2), 17, code(0xBFFA4309)},
+        {"complete", words(c, 4, i, a, 2), 17, KELVO_STATUS_UNKNOWN_SUBROUTINE},
         {"only the commands", words(c, 4, 0, 0, 0), 9, kBadPackage},
         {"no subroutine count", words(c, 4, i, a, 0), 9, kBadPackage},
         {"only a count", words(0, 0, 0, 0, 2), 9, kBadPackage},
@@ -360,7 +357,7 @@ TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
             }
             EXPECT_EQ(balancer.strobes(c.loop), 1u);
         }
-        EXPECT_EQ(calculate(0, 4).status, -52005);
+        EXPECT_EQ(calculate(0, 4).status, KELVO_STATUS_INVALID_PARAMETER);
         EXPECT_EQ(configure(0, 2, 0xFFFF), 0);
         EXPECT_EQ(balancer.offset(2) & 0x3FFFu, 0x3FFFu);
         if (b.name != "solstra") {
@@ -405,7 +402,7 @@ TEST_F(SequencerLevels, LocalRamBoundsAndReadBack) {
     };
     const Case cases[] = {
         {"one word at the last address", 1, 16383, 0, 3},
-        {"two words from the last address", 2, 16383, -52005, 0},
+        {"two words from the last address", 2, 16383, KELVO_STATUS_INVALID_PARAMETER, 0},
         {"an empty block", 0, 100, 0, 0},
         {"two words at 10", 2, 10, 0, 6},
     };

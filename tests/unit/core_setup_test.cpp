@@ -36,27 +36,31 @@ TEST_F(SetupSequence, AFaultStopsSetupBelowTheLevelThatMeetsIt) {
         const char* what;
         std::function<void(sim::Module&)> prepare;
         uint32_t failing;
-        uint32_t code;
+        int64_t code;
     } cases[] = {
         {"flash window too small", [](sim::Module& m) { m.bridge().setReportedWindowLog2(11); }, 3,
-         0xBFFA4086},
+         KELVO_STATUS_FLASH_WINDOW_SIZE},
         {"IO port never ready", [](sim::Module& m) { m.switchedBim().setIOPortNeverReady(true); }, 4,
-         0xBFFA807A},
+         KELVO_STATUS_IO_PORT_NOT_READY},
         {"FPGA image CRC wrong", [](sim::Module& m) { m.bridgeRegisters().fpgaLoading().setWrongCrc(true); },
-         6, 0xBFFA467C},
-        {"link never answers", [](sim::Module& m) { m.isoComm().setLinkNeverAnswers(true); }, 8, 0xBFFA4678},
-        {"DC bus never starts", [](sim::Module& m) { m.isoComm().setDcBusNeverStarts(true); }, 8, 0xBFFA4683},
-        {"link error bit", [](sim::Module& m) { m.isolationLink().setError(true); }, 11, 0xBFFA468B},
+         6, KELVO_STATUS_NON_ISOLATED_SIGNATURE},
+        {"link never answers", [](sim::Module& m) { m.isoComm().setLinkNeverAnswers(true); }, 8,
+         KELVO_STATUS_ISOLATION_LINK_TIMEOUT},
+        {"DC bus never starts", [](sim::Module& m) { m.isoComm().setDcBusNeverStarts(true); }, 8,
+         KELVO_STATUS_DC_BUS_STARTUP_TIMEOUT},
+        {"link error bit", [](sim::Module& m) { m.isolationLink().setError(true); }, 11,
+         KELVO_STATUS_REGISTER_ACCESS_FAILED},
         // Locks a day after the settle: the lock bit is read once, not waited for.
         {"PLL locks late",
          [](sim::Module& m) { m.sequencerSide()->adf4002().setLockDelay(86400000000000ull); }, 13,
-         0xBFFA467A},
-        {"DMA channel never starts", [](sim::Module& m) { m.dma(1).setNeverStarts(true); }, 18, 0xBFFA8079},
+         KELVO_STATUS_EXTERNAL_PLL_NOT_LOCKED},
+        {"DMA channel never starts", [](sim::Module& m) { m.dma(1).setNeverStarts(true); }, 18,
+         KELVO_STATUS_CHANNEL_START_TIMED_OUT},
     };
     for (const auto& board : kelvo_test::boards()) {
         for (const auto& c : cases) {
             SCOPED_TRACE(board + ": " + c.what);
-            const int64_t code = kelvoDriverCode(c.code);
+            const int64_t code = c.code;
             const int index = add(board, c.prepare);
             EXPECT_EQ(levelOf(index), c.failing - 1);
             EXPECT_EQ(setupCode(index), code);
@@ -151,7 +155,8 @@ TEST_F(SetupSequence, RemovalRunsTheSessionsCleanupsOnceThenTheLevelsDownward) {
 // The serial number needs a good manufacturing map; the hardware-state check
 // reports a bad checksum before a bad version.
 TEST_F(SetupSequence, TheStorageMapChecksOnChangedFlashImages) {
-    constexpr int64_t kChecksum = kelvoDriverCode(0xBFFA4088), kVersion = kelvoDriverCode(0xBFFA4082);
+    constexpr int64_t kChecksum = KELVO_STATUS_STORAGE_MAP_CHECKSUM,
+                      kVersion = KELVO_STATUS_STORAGE_MAP_VERSION;
     const struct {
         const char* what;
         FlashImage flash;
@@ -214,7 +219,8 @@ TEST_F(SetupSequence, TheStorageMapChecksOnChangedFlashImages) {
 TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     const int index = add("duskmere-a");
     const int handle = open(index);
-    ASSERT_NE(sessionOf(handle)->getRoutingSession(), nullptr) << "a handle opened at level 19 has routing";
+    ASSERT_NE(sessionOf(handle)->getRoutingSession().get(), nullptr)
+        << "a handle opened at level 19 has routing";
 
     const unsigned destination = kelvo_destination(handle);
     kelvo_notifier_payload other{5, destination, 7};
@@ -236,7 +242,7 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     // Once its cleanup has run, the session has no routing session left.
     tStatus status;
     sessionOf(handle)->cleanup(status);
-    EXPECT_EQ(sessionOf(handle)->getRoutingSession(), nullptr);
+    EXPECT_EQ(sessionOf(handle)->getRoutingSession().get(), nullptr);
     EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(tStatus::kInvalidState));
     EXPECT_EQ(
         kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{0x80000000})), 0);
@@ -247,7 +253,7 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     EXPECT_TRUE(deviceOf(index)->suspendIOProcessing(0, kelvo_driver::nVOAPAL000::kSuspendReasonReset, true));
     deviceOf(index)->resumeIOProcessing(0);
     const int low = open(index);
-    EXPECT_EQ(sessionOf(low)->getRoutingSession(), nullptr);
+    EXPECT_EQ(sessionOf(low)->getRoutingSession().get(), nullptr);
     EXPECT_EQ(kelvo_close(low), 0);
 }
 
@@ -292,8 +298,8 @@ TEST_F(SetupSequence, ArmAndStartRegisterTheirCleanupOnlyWhenTheySucceed) {
     device->getKelvoHelper()->armMeasureUnit(session, armFailed);
     tStatus startFailed; // the FIFO does not hold the count
     device->getKelvoHelper()->startSequenceEngine(session, 1, 10, startFailed);
-    EXPECT_EQ(armFailed.getCode(), kelvoDriverCode(0xBFFA4682));
-    EXPECT_EQ(startFailed.getCode(), kelvoDriverCode(0xBFFA4317));
+    EXPECT_EQ(armFailed.getCode(), KELVO_STATUS_MEASURE_UNIT_TIMED_OUT);
+    EXPECT_EQ(startFailed.getCode(), KELVO_STATUS_SEQUENCE_ENGINE_TIMED_OUT);
     EXPECT_EQ(composite.size(), initial);
 
     module(index).sequencerSide()->measureUnit().setNeverGenerates(false);
@@ -396,7 +402,7 @@ TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaS
 // reload through the I/O control.
 using Offsets = std::vector<uint32_t>; // loops 0 to 3 as the charge balancer holds them
 
-constexpr int64_t kUnusable = kelvoDriverCode(0xBFFA4300);
+constexpr int64_t kUnusable = KELVO_STATUS_VALUE_OUT_OF_RANGE;
 constexpr uint32_t kMaps[] = {kelvo_test::kDefaultCalibrationMap, kelvo_test::kFactoryCalibrationMap,
                               kelvo_test::kExternalCalibrationMap, kelvo_test::kSelfCalibrationMap};
 constexpr uint32_t kDefault = 0, kExternal = 2, kSelf = 3;
@@ -520,10 +526,10 @@ TEST_F(CoreDmaLevels, TheReloadTakesTheSelfMapAgainAfterTheChecks) {
                    kelvo_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy_in{mask, 0, 0})
             .status;
     };
-    EXPECT_EQ(reload(1), static_cast<int32_t>(0xBFFA431Au)) << "not reserved";
+    EXPECT_EQ(reload(1), KELVO_STATUS_CHANNEL_NOT_RESERVED) << "not reserved";
     ASSERT_EQ(reserveAll(handle), 0);
-    EXPECT_EQ(reload(0), static_cast<int32_t>(0xBFFA4303u)) << "empty";
-    EXPECT_EQ(reload(3), static_cast<int32_t>(0xBFFA4303u)) << "a channel this module lacks";
+    EXPECT_EQ(reload(0), KELVO_STATUS_INVALID_CHANNEL) << "empty";
+    EXPECT_EQ(reload(3), KELVO_STATUS_INVALID_CHANNEL) << "a channel this module lacks";
     EXPECT_EQ(loaded(index), offsetsOf(kExternal));
     EXPECT_EQ(reload(1), 0);
     EXPECT_EQ(loaded(index), offsetsOf(kSelf)) << "no search: the self map, checksum or not";

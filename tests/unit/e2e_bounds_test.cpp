@@ -27,7 +27,7 @@ TEST_F(E2EBounds, ARequestRepeatedLeavesTheSessionTheCleanupOfOne) {
     };
     const Row rows[] = {
         {"a refused start", ask(KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0}),
-         -52005},
+         KELVO_STATUS_INVALID_PARAMETER},
         {"an arm", ask(KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{0, 0}), 0},
         {"an engine start",
          ask(KELVO_IOCTL_wexmoor_startSequenceEngine, kelvo_wexmoor_startSequenceEngine_in{1, 0, 0}), 0},
@@ -83,7 +83,8 @@ TEST_F(E2EBounds, AResetsErrorListCostsNoAllocationSizedByItsCount) {
         SCOPED_TRACE(count);
         p.numberOfErrorsToDisable = count;
         kal::memory::resetCounters();
-        EXPECT_EQ(resetTo(index, 19, &p), count == 1 ? 0 : -52006) << "the copy's bad-address code";
+        EXPECT_EQ(resetTo(index, 19, &p), count == 1 ? 0 : KELVO_STATUS_NOT_ACCESSIBLE)
+            << "the copy's bad-address code";
         EXPECT_EQ(levelOf(index), count == 1 ? 19u : 17u);
         EXPECT_LE(kal::memory::largestRequest(), largest);
     }

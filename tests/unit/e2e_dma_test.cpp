@@ -1,9 +1,11 @@
 // DMA end to end through the host's C API on every board: the command stream
 // to the device and the measure unit's packets from it (reserve, add a user
 // buffer, start, wait at the notify-at interrupt, read back), the wait's
-// checks, a closed session stopping its stream, and a ring grown after it ran.
+// checks, a closed session stopping its stream, a ring grown after it ran, and
+// two threads of a handle stopping one channel at once.
 #include <algorithm>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 #include "client_pages.h"
@@ -20,8 +22,8 @@ using kelvo_test::statusOf;
 using kelvo_test::boards;
 using nVOAPALS100::tStatus;
 
-constexpr int32_t kNotReserved = static_cast<int32_t>(0xBFFA431Au);
-constexpr int32_t kInvalidChannel = static_cast<int32_t>(0xBFFA4303u);
+constexpr int32_t kNotReserved = KELVO_STATUS_CHANNEL_NOT_RESERVED;
+constexpr int32_t kInvalidChannel = KELVO_STATUS_INVALID_CHANNEL;
 constexpr uint32_t kForever = 0xFFFFFFFF;
 
 int32_t simple(int handle, uint32_t code, uint32_t channel) {
@@ -106,7 +108,8 @@ TEST_F(E2EDma, TheCommandStreamReachesTheDeviceOnEveryBoard) {
         EXPECT_EQ(sessionOf(handle)->getCleanupOperationComposite().size(), registered)
             << "nothing of the streams left registered";
         const uint64_t resets = module->dma(1).fifoResets();
-        EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_stopDMA, 1), -52006) << "nothing to remove";
+        EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_stopDMA, 1), KELVO_STATUS_NOT_ACCESSIBLE)
+            << "nothing to remove";
         EXPECT_EQ(module->dma(1).fifoResets(), resets + 2) << "and still every hardware step ran";
 
         EXPECT_EQ(kelvo_close(handle), 0);
@@ -125,7 +128,7 @@ TEST_F(E2EDma, ChannelAndReservationChecks) {
     EXPECT_EQ(wait(handle, 0, 0, 64, 0).status, kNotReserved);
     EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_cancelWaitUntilBytesTransferred, 1), kNotReserved);
     const kelvo_brixelTools_startDMA_in start{0, 0, {}, 0};
-    EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, start), -52005);
+    EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, start), KELVO_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(reserveAll(handle), 0);
     for (uint32_t channel : {0u, 1u, 0x80000001u}) {
         SCOPED_TRACE(channel);
@@ -135,7 +138,8 @@ TEST_F(E2EDma, ChannelAndReservationChecks) {
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_cancelWaitUntilBytesTransferred, channel),
                   channel < 2 ? 0 : kInvalidChannel);
     }
-    EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, start), -52005) << "no transfers to start";
+    EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, start), KELVO_STATUS_INVALID_PARAMETER)
+        << "no transfers to start";
     EXPECT_EQ(kelvo_close(handle), 0);
     remove(index);
 }
@@ -151,6 +155,24 @@ TEST_F(E2EDma, ClosingTheSessionStopsItsStream) {
     EXPECT_EQ(kelvo_close(handle), 0);
     EXPECT_FALSE(module->dma(0).running()) << "the session's cleanup stopped the stream";
     EXPECT_EQ(module->dma(0).fifoResets(), resets + 2) << "and reset its FIFO (two strobes)";
+    remove(index);
+}
+
+// Two threads of one handle stop the stream and clear the application FIFO
+// of one channel at once (Solstra: both stop the stream's credits): the steps
+// on the channel's registers are serialised, which ThreadSanitizer checks.
+TEST_F(E2EDma, TwoThreadsOfAHandleStopAndClearOneChannelAtOnce) {
+    const int index = add("solstra");
+    const int handle = open(index);
+    const auto repeat = [handle](uint32_t code) {
+        for (int i = 0; i < 50; ++i) {
+            simple(handle, code, 1);
+        }
+    };
+    std::thread stopper(repeat, KELVO_IOCTL_brixelTools_stopDMA);
+    repeat(KELVO_IOCTL_brixelTools_clearApplicationFIFO);
+    stopper.join();
+    EXPECT_EQ(kelvo_close(handle), 0);
     remove(index);
 }
 

@@ -20,20 +20,17 @@
 
 namespace {
 
-constexpr int32_t driverCode(uint32_t word) {
-    return static_cast<int32_t>(word);
-}
-constexpr int32_t kNotImplemented = -52002;
-constexpr int32_t kInvalidParameter = -52005;
-constexpr int32_t kBadAddress = -52006; // a user address the kernel layer's copy refuses
-constexpr int32_t kLevelReached = -52010;
-constexpr int32_t kBufferTooSmall = -52019;
-constexpr int32_t kNameNotFound = -240024;
-constexpr int32_t kWrongElementSize = -240025;
-constexpr int32_t kNotOffered = driverCode(0xBFFA4308);
-constexpr int32_t kInvalidChannel = driverCode(0xBFFA4303);
-constexpr int32_t kInvalidSensor = driverCode(0xBFFA4300);
-constexpr int32_t kNullSubroutineBuffer = driverCode(0xBFFA4311);
+constexpr int32_t kNotImplemented = KELVO_STATUS_NOT_IMPLEMENTED;
+constexpr int32_t kInvalidParameter = KELVO_STATUS_INVALID_PARAMETER;
+constexpr int32_t kBadAddress = KELVO_STATUS_NOT_ACCESSIBLE; // a user address the kernel layer's copy refuses
+constexpr int32_t kLevelReached = KELVO_STATUS_SETUP_TARGET_REACHED;
+constexpr int32_t kBufferTooSmall = KELVO_STATUS_BUFFER_TOO_SMALL;
+constexpr int32_t kNameNotFound = KELVO_STATUS_NAME_NOT_FOUND;
+constexpr int32_t kWrongElementSize = KELVO_STATUS_WRONG_ELEMENT_SIZE;
+constexpr int32_t kNotOffered = KELVO_STATUS_NOT_OFFERED;
+constexpr int32_t kInvalidChannel = KELVO_STATUS_INVALID_CHANNEL;
+constexpr int32_t kInvalidSensor = KELVO_STATUS_VALUE_OUT_OF_RANGE;
+constexpr int32_t kNullSubroutineBuffer = KELVO_STATUS_NULL_SUBROUTINE_BUFFER;
 constexpr int kTransportBadSize = -51009; // -52005 at the kernel layer's boundary
 constexpr int32_t kWrongSize = 1;         // a row's bad input is a record one byte too long
 

@@ -280,8 +280,8 @@ std::vector<uint8_t> ownImage(const std::string& board, uint32_t target) {
 TEST_F(Lifecycle, ResetWithCustomParameters) {
     using P = kelvo_custom_reset_parameters;
     constexpr int32_t kBadAddress = tStatus::kNotAccessible;
-    constexpr int32_t kUnknownSubroutine = static_cast<int32_t>(0xBFFA4309u);
-    constexpr int32_t kBadPackage = static_cast<int32_t>(0xBFFA432Au);
+    constexpr int32_t kUnknownSubroutine = KELVO_STATUS_UNKNOWN_SUBROUTINE;
+    constexpr int32_t kBadPackage = KELVO_STATUS_INVALID_SUBROUTINE_PACKAGE;
     constexpr uint64_t kBad = 0x10; // a user address that is not mapped
     const std::vector<uint64_t> commands = {0x2000000000000011ull, 0x1C00FF0500000000ull};
     const std::vector<uint32_t> startup = {0x956E9395u, 0x22}, other = {0x11, 0x22}, addresses = {0, 1};
@@ -444,8 +444,8 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
 
 // ---- the non-isolated controllers, beside the cooling override above
 
-constexpr int32_t kReadingInvalid = static_cast<int32_t>(0xBFFA4329u);
-constexpr int32_t kBudgetExceeded = static_cast<int32_t>(0xBFFA40A9u);
+constexpr int32_t kReadingInvalid = KELVO_STATUS_TEMPERATURE_READING_INVALID;
+constexpr int32_t kBudgetExceeded = KELVO_STATUS_POWER_BUDGET_EXCEEDED;
 
 using EndToEndControllers = kelvo_test::HostedTest;
 

@@ -93,17 +93,20 @@ TEST_F(E2EStorage, RawAccessBoundsAndNames) {
         bool bufferWritten;
     } cases[] = {
         {"serial number", kManufacturing, false, 12, 0, 1, 4, 0, true},
-        {"no version suffix", "Manufacturing", false, 12, 0, 1, 4, -240023, false},
-        {"older than the oldest compatible", "Manufacturing_Ver0.9.0d0", false, 12, 0, 1, 4, -240000, false},
-        {"newer: a warning", "Header_Ver1.0.0d1", false, 12, 0, 1, 32, 240000, true},
-        {"unknown map", "Nothing_Ver1.0.0d0", false, 0, 0, 1, 4, -240024, false},
-        {"count 0", kManufacturing, false, 12, 0, 0, 4, -240031, false},
-        {"index out of range", kManufacturing, false, 12, 1, 1, 4, -240015, false},
-        {"element size 0", kManufacturing, false, 12, 0, 1, 0, -240015, false},
-        {"byte count beyond 64 bits", kManufacturing, false, 12, 0, uint64_t{1} << 62, 8, -240015, false},
-        {"wrong element size", kManufacturing, false, 12, 0, 1, 8, -240025, false},
-        {"unknown field", kManufacturing, false, 13, 0, 1, 4, -240035, false},
-        {"checksum field write", kManufacturing, true, 0, 0, 1, 4, -240045, false},
+        {"no version suffix", "Manufacturing", false, 12, 0, 1, 4, KELVO_STATUS_VERSION_REQUIRED, false},
+        {"older than the oldest compatible", "Manufacturing_Ver0.9.0d0", false, 12, 0, 1, 4,
+         KELVO_STATUS_CLIENT_VERSION_TOO_OLD, false},
+        {"newer: a warning", "Header_Ver1.0.0d1", false, 12, 0, 1, 32, KELVO_STATUS_CLIENT_VERSION_NEWER,
+         true},
+        {"unknown map", "Nothing_Ver1.0.0d0", false, 0, 0, 1, 4, KELVO_STATUS_NAME_NOT_FOUND, false},
+        {"count 0", kManufacturing, false, 12, 0, 0, 4, KELVO_STATUS_NULL_POINTER, false},
+        {"index out of range", kManufacturing, false, 12, 1, 1, 4, KELVO_STATUS_INDEX_OUT_OF_RANGE, false},
+        {"element size 0", kManufacturing, false, 12, 0, 1, 0, KELVO_STATUS_INDEX_OUT_OF_RANGE, false},
+        {"byte count beyond 64 bits", kManufacturing, false, 12, 0, uint64_t{1} << 62, 8,
+         KELVO_STATUS_INDEX_OUT_OF_RANGE, false},
+        {"wrong element size", kManufacturing, false, 12, 0, 1, 8, KELVO_STATUS_WRONG_ELEMENT_SIZE, false},
+        {"unknown field", kManufacturing, false, 13, 0, 1, 4, KELVO_STATUS_UNKNOWN_FIELD, false},
+        {"checksum field write", kManufacturing, true, 0, 0, 1, 4, KELVO_STATUS_CHECKSUM_FIELD_WRITE, false},
         {"temperature raw", "SelfCalibrationChannel0_Ver1.0.0d1", false, 12, 0, 1, 8, 0, true},
     };
     for (const Case& c : cases) {
@@ -118,8 +121,8 @@ TEST_F(E2EStorage, RawAccessBoundsAndNames) {
         handle, KELVO_IOCTL_storageMap_isChecksumValid,
         named(kelvo_storageMap_isChecksumValid_in{}, "Posc_Ver1.0.0d0"));
     EXPECT_EQ(valid.valid, 0);
-    EXPECT_EQ(valid.status, -240044);
-    EXPECT_EQ(flush(handle, "Manufacturing"), -240023);
+    EXPECT_EQ(valid.status, KELVO_STATUS_NO_CHECKSUM);
+    EXPECT_EQ(flush(handle, "Manufacturing"), KELVO_STATUS_VERSION_REQUIRED);
     EXPECT_EQ(kelvo_close(handle), 0);
     remove(index);
 }
@@ -127,7 +130,7 @@ TEST_F(E2EStorage, RawAccessBoundsAndNames) {
 TEST_F(E2EStorage, AWrongBridgeSignatureFailsLevelThreeAndLeavesNothingRegistered) {
     const int index = add("solstra", [](sim::Module& m) { m.bridgeRegisters().setSignature(0x12345678); });
     EXPECT_EQ(levelOf(index), 2u);
-    EXPECT_EQ(setupCode(index), static_cast<int32_t>(0xBFFA8078u));
+    EXPECT_EQ(setupCode(index), KELVO_STATUS_BRIDGE_SIGNATURE);
     const int handle = open(index);
     for (uint32_t code :
          {KELVO_IOCTL_arm_getNumberOfRegistrations, KELVO_IOCTL_storageMap_getNumberOfRegistrations,

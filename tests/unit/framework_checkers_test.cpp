@@ -36,8 +36,8 @@ namespace {
 using nVOAPALS100::tStatus;
 
 constexpr uint32_t kBoardSignature = 0x50A1C0DE;
-constexpr int32_t kSignatureCode = static_cast<int32_t>(0xBFFA467Cu);
-constexpr int32_t kAccessCode = static_cast<int32_t>(0xBFFA468Bu);
+constexpr int32_t kSignatureCode = KELVO_STATUS_NON_ISOLATED_SIGNATURE;
+constexpr int32_t kAccessCode = KELVO_STATUS_REGISTER_ACCESS_FAILED;
 using SignatureVerifier =
     kdut::SimpleSignatureVerifierTemplate<fakeregs::StatusReg, kBoardSignature, kSignatureCode>;
 using AccessVerifier =

@@ -44,7 +44,7 @@ private:
 TEST_F(FrameworkGate, SentriesRunInOrderAfterAdmissionAndTheFirstRefusalDecides) {
     TestDevice& device = start();
     kdut::IOGate gate(device, nullptr);
-    CountingSentry first(-52005);
+    CountingSentry first(KELVO_STATUS_INVALID_PARAMETER);
     CountingSentry second;
     tStatus status;
     gate.addSentry(&first, status);

@@ -37,7 +37,7 @@ struct FakeWaster {
 };
 using FakePoller = orut::Poller<tTimeout<FakeWaster, FakeTimebase>>;
 
-constexpr int32_t kTimeoutCode = static_cast<int32_t>(0xBFFA4682u);
+constexpr int32_t kTimeoutCode = KELVO_STATUS_MEASURE_UNIT_TIMED_OUT;
 
 // A register whose value changes at a given time; records when it was read.
 struct FakeRegister {
@@ -166,7 +166,7 @@ struct FakeChecker : kdut::HardwareStateCheckerInterface {
 };
 
 TEST_F(FrameworkPoller, AtTheDeadlineTheHandlersCheckerDecides) {
-    const int32_t handlerCode = static_cast<int32_t>(0xBFFA807Cu);
+    const int32_t handlerCode = KELVO_STATUS_STREAM_STOP_TIMED_OUT;
     FakeChecker checker;
     kdut::CheckHardwareStateTimeoutHandler handler(checker, handlerCode);
     FakePoller poller(10, 100, kTimeoutCode, &handler);
@@ -177,11 +177,11 @@ TEST_F(FrameworkPoller, AtTheDeadlineTheHandlersCheckerDecides) {
     EXPECT_EQ(status.getCode(), handlerCode); // not the poller's own code
     EXPECT_EQ(checker.calls, 1);
 
-    checker.fault = kelvoDriverCode(0xBFFA467C);
+    checker.fault = KELVO_STATUS_NON_ISOLATED_SIGNATURE;
     FakeRegister faulty;
     tStatus faultStatus;
     poller.poll(faulty, &FakeRegister::read, 1, 1, 500, true, FakePoller::kEqual, faultStatus);
-    EXPECT_EQ(faultStatus.getCode(), kelvoDriverCode(0xBFFA467C));
+    EXPECT_EQ(faultStatus.getCode(), KELVO_STATUS_NON_ISOLATED_SIGNATURE);
     EXPECT_EQ(checker.calls, 2);
 }
 

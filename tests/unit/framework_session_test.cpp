@@ -20,8 +20,8 @@ TEST_F(FrameworkSessionComposite, RunsTheLastAddedFirstKeepsTheFirstErrorAndHold
     tStatus status;
     kdut::CleanupOperationComposite composite(2, status);
     TracingCleanup a("a", trace);
-    TracingCleanup b("b", trace, -52006);
-    TracingCleanup c("c", trace, -52008);
+    TracingCleanup b("b", trace, KELVO_STATUS_NOT_ACCESSIBLE);
+    TracingCleanup c("c", trace, KELVO_STATUS_UNEXPECTED_KERNEL_RESULT);
     TracingCleanup d("d", trace);
     for (TracingCleanup* op : {&a, &b, &c, &a, &b, &d}) {
         composite.add(op, status);
@@ -32,7 +32,8 @@ TEST_F(FrameworkSessionComposite, RunsTheLastAddedFirstKeepsTheFirstErrorAndHold
     ASSERT_TRUE(status.isSuccess());
     composite.cleanup(status);
     EXPECT_EQ(trace, (std::vector<std::string>{"c", "b", "a"}));
-    EXPECT_EQ(status.getCode(), -52008) << "the first error stays; the later ones still run";
+    EXPECT_EQ(status.getCode(), KELVO_STATUS_UNEXPECTED_KERNEL_RESULT)
+        << "the first error stays; the later ones still run";
     EXPECT_EQ(composite.size(), 3u) << "cleanup leaves the list";
 
     tStatus missing;
@@ -97,7 +98,7 @@ using FrameworkSession = FrameworkDeviceTest;
 TEST_F(FrameworkSession, CloseRunsTheSessionsOperationsNewestFirstWithTheRoutingCleanupLast) {
     TestDevice& device = start();
     auto* session = kernel(open());
-    ASSERT_NE(session->getRoutingSession(), nullptr);
+    ASSERT_NE(session->getRoutingSession().get(), nullptr);
     EXPECT_TRUE(session->getRoutingSession()->isConstructed());
     std::vector<std::string> trace;
     TracingCleanup stream("stream", trace);
@@ -129,7 +130,7 @@ TEST_F(FrameworkSession, ATeardownRunsTheOperationsOnceAndTheInvalidSessionsClos
     newer->getCleanupOperationComposite().add(&newerOp, status);
     EXPECT_TRUE(device.resetFrom(open(), 19).isSuccess());
     EXPECT_EQ(trace, (std::vector<std::string>{"newer", "older"})) << "newest session first";
-    EXPECT_EQ(older->getRoutingSession(), nullptr) << "the teardown destroyed the routing sessions";
+    EXPECT_EQ(older->getRoutingSession().get(), nullptr) << "the teardown destroyed the routing sessions";
     EXPECT_FALSE(older->isValid());
     close(older);
     close(newer);

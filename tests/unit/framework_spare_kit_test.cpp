@@ -45,14 +45,16 @@ TEST(SpareKit, RegiConfigSwitches) {
 }
 
 struct FixedSession : orut::InvalidatableSession {
-    explicit FixedSession(bool valid) : orut::InvalidatableSession(0xBFFA9179u), valid_(valid) {}
+    explicit FixedSession(bool valid)
+        : orut::InvalidatableSession(static_cast<uint32_t>(KELVO_STATUS_SESSION_INVALIDATED)), valid_(valid) {
+    }
     bool isValid() const override { return valid_; }
     bool valid_;
 };
 
 TEST(SpareKit, InvalidatableSessionReportsItsCodeOnceInvalid) {
     const int64_t cases[][3] = {
-        {1, 0, 0}, {0, 0, kelvoDriverCode(0xBFFA9179u)}, {0, -3, -3}}; // valid, before, after
+        {1, 0, 0}, {0, 0, KELVO_STATUS_SESSION_INVALIDATED}, {0, -3, -3}}; // valid, before, after
     for (const auto& c : cases) {
         tStatus status = holding(c[1]);
         FixedSession(c[0] != 0).check(status);

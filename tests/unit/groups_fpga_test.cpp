@@ -18,7 +18,7 @@ using kelvo_test::groups::kFpgaMapVersion;
 using kelvo_test::groups::lookUp;
 using nVOAPALS100::tStatus;
 
-constexpr int64_t kUnknownGeneration = kelvoDriverCode(0xBFFA4304);
+constexpr int64_t kUnknownGeneration = KELVO_STATUS_UNSUPPORTED_PRODUCT;
 
 std::string boardName(const ::testing::TestParamInfo<const char*>& info) {
     std::string name = info.param;

@@ -43,7 +43,7 @@ TEST_F(HardeningFindingsFlash, ASectorIsNotReadWhileTheFlashIsBusy) {
     in.buffer = address(&serial);
     in.elementSize = 4;
     flash.setStuckBusy(true);
-    EXPECT_EQ(statusOf(reader, KELVO_IOCTL_storageMap_getRaw, in), static_cast<int32_t>(0xBFFA4081));
+    EXPECT_EQ(statusOf(reader, KELVO_IOCTL_storageMap_getRaw, in), KELVO_STATUS_FLASH_BUSY_TIMEOUT);
     EXPECT_EQ(serial, 0u);
     flash.setStuckBusy(false);
     EXPECT_EQ(statusOf(reader, KELVO_IOCTL_storageMap_getRaw, in), 0);

@@ -205,8 +205,8 @@ TEST_F(StandInUserCopy, ProcessModeLocksTheClientsOwnPagesOnly) {
 // where the driver writes is an error code and never a crash, and a buffer
 // that runs into such a page moves no byte. What kelvo_ioctl returns:
 constexpr int kTransportBadAddress = -51101;
-constexpr int kTransportInvalid = -51009; // also an output record the driver cannot write
-constexpr int32_t kBadAddress = -52006;   // the output record's status word
+constexpr int kTransportInvalid = -51009;                    // also an output record the driver cannot write
+constexpr int32_t kBadAddress = KELVO_STATUS_NOT_ACCESSIBLE; // the output record's status word
 constexpr uint32_t kCount = KELVO_IOCTL_arm_getNumberOfRegistrations;
 constexpr uint32_t kCountOutSize = sizeof(kelvo_arm_getNumberOfRegistrations_out);
 

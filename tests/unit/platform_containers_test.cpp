@@ -19,11 +19,11 @@
 namespace {
 
 using nVOAPALS100::tStatus;
-constexpr int64_t kOutOfMemory = -52000;
+constexpr int64_t kOutOfMemory = KELVO_STATUS_OUT_OF_MEMORY;
 
 tStatus fatalStatus() {
     tStatus status;
-    KELVO_SET_STATUS(status, -52005);
+    KELVO_SET_STATUS(status, KELVO_STATUS_INVALID_PARAMETER);
     return status;
 }
 
@@ -141,12 +141,12 @@ TEST_F(PlatformContainers, VectorFailuresReportAndChangeNothing) {
     EXPECT_FALSE(vector.reserve(50, fatal));
     EXPECT_FALSE(vector.resize(50, fatal));
     EXPECT_EQ(kal::memory::allocationCalls(), callsBefore);
-    EXPECT_EQ(fatal.getCode(), -52005);
+    EXPECT_EQ(fatal.getCode(), KELVO_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(vector.size(), 4u);
 
     tStatus indexStatus;
     EXPECT_FALSE(vector.insert(5, Tracked(9), indexStatus));
-    EXPECT_EQ(indexStatus.getCode(), -52005);
+    EXPECT_EQ(indexStatus.getCode(), KELVO_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(vector.size(), 4u);
 }
 
@@ -207,7 +207,7 @@ TEST_F(PlatformContainers, BasicStringFailuresKeepTheText) {
 
     tStatus nullStatus;
     EXPECT_FALSE(text.append(nullptr, 4, nullStatus));
-    EXPECT_EQ(nullStatus.getCode(), -52005);
+    EXPECT_EQ(nullStatus.getCode(), KELVO_STATUS_INVALID_PARAMETER);
     tStatus plainStatus;
     EXPECT_TRUE(text.append(nullptr, plainStatus)) << "a null text without a length appends nothing";
     EXPECT_STREQ(text.c_str(), "abc");

@@ -85,8 +85,13 @@ TEST_F(InterruptManagers, TheRingIsPushedReadAndReleased) {
         std::uint32_t bridge, application;
         std::int64_t code;
         std::uint32_t control;
-    } rows[] = {{1, 1, 0, 0x10802}, {8, 8, 0, 0x14010}, {3, 5, 0, 0x11808}, {0, 1, -52005, 0},
-                {9, 1, -52005, 0},  {1, 0, -52005, 0},  {1, 9, -52005, 0}};
+    } rows[] = {{1, 1, 0, 0x10802},
+                {8, 8, 0, 0x14010},
+                {3, 5, 0, 0x11808},
+                {0, 1, KELVO_STATUS_INVALID_PARAMETER, 0},
+                {9, 1, KELVO_STATUS_INVALID_PARAMETER, 0},
+                {1, 0, KELVO_STATUS_INVALID_PARAMETER, 0},
+                {1, 9, KELVO_STATUS_INVALID_PARAMETER, 0}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.bridge * 16 + row.application);
         trace();

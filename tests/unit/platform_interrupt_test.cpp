@@ -94,7 +94,7 @@ TEST_F(PlatformInterrupt, ARefusedReservationLeavesNoClientBehind) {
               0);
     tStatus status;
     device_->reserveInterrupt(&client, status, 0);
-    EXPECT_EQ(status.getCode(), -52031) << "busy, translated";
+    EXPECT_EQ(status.getCode(), KELVO_STATUS_BUSY) << "busy, translated";
     EXPECT_EQ(device_->clientInterruptHandler(), nullptr);
     device_->relinquishInterrupt(); // nothing to release
     nVOKAL100_relinquishInterrupt(device_->deviceInfo().interruptNumber, other, nullptr);
@@ -128,7 +128,7 @@ TEST_F(PlatformInterrupt, APrimaryLockIsHeldAroundTheHandlerAndGoesWithTheReserv
     } cases[] = {
         {"reserved", 0, false, false, 0},
         {"no spin lock", 0, true, false, tStatus::kOutOfMemory},
-        {"the vector taken", 0, false, true, -52031},
+        {"the vector taken", 0, false, true, KELVO_STATUS_BUSY},
         {"a failed status", -1, false, false, -1},
     };
     for (const auto& c : cases) {

@@ -24,11 +24,11 @@ TEST(Status, StoringRuleKeepsFirstErrorAndLetsErrorReplaceWarning) {
     EXPECT_TRUE(nVOAPAL200_setStatus(&s, 5, "c", "f", 1));
     EXPECT_FALSE(nVOAPAL200_setStatus(&s, 7, "c", "f", 1)) << "a warning never replaces a warning";
     EXPECT_EQ(s.getCode(), 5);
-    EXPECT_TRUE(nVOAPAL200_setStatus(&s, -52000, "c", "f", 1));
-    EXPECT_FALSE(nVOAPAL200_setStatus(&s, -52005, "c", "f", 1));
+    EXPECT_TRUE(nVOAPAL200_setStatus(&s, KELVO_STATUS_OUT_OF_MEMORY, "c", "f", 1));
+    EXPECT_FALSE(nVOAPAL200_setStatus(&s, KELVO_STATUS_INVALID_PARAMETER, "c", "f", 1));
     EXPECT_FALSE(nVOAPAL200_setStatus(&s, 3, "c", "f", 1));
     EXPECT_FALSE(nVOAPAL200_setStatus(&s, 0, "c", "f", 1));
-    EXPECT_EQ(s.getCode(), -52000);
+    EXPECT_EQ(s.getCode(), KELVO_STATUS_OUT_OF_MEMORY);
     EXPECT_TRUE(s.isFatal());
     EXPECT_FALSE(nVOAPAL200_statusIsNotFatal(&s));
     s.clear();
@@ -75,7 +75,7 @@ TEST(Status, MergeTakesTheSourcesOriginAndStackByTheStoringRule) {
     for (const auto& c : cases) {
         tStatusDebug source;
         tStatus shortSource;
-        nVOAPAL200_setStatus(&source, -52000, "source", "s.cpp", 9);
+        nVOAPAL200_setStatus(&source, KELVO_STATUS_OUT_OF_MEMORY, "source", "s.cpp", 9);
         shortSource.merge(source);
         for (size_t k = 0; k < 10; ++k) {
             source.stackTrace[k] = k < c.stackEntries ? 0x100 + k : 0;
@@ -87,7 +87,7 @@ TEST(Status, MergeTakesTheSourcesOriginAndStackByTheStoringRule) {
         }
         const nVOAPALS100_tStatus& from = c.fullSource ? static_cast<tStatus&>(source) : shortSource;
         EXPECT_EQ(nVOAPAL200_mergeStatus(&destination, &from), c.stored);
-        EXPECT_EQ(destination.getCode(), c.stored ? -52000 : c.destination);
+        EXPECT_EQ(destination.getCode(), c.stored ? int64_t{KELVO_STATUS_OUT_OF_MEMORY} : c.destination);
         const bool origin = c.stored && c.fullSource;
         EXPECT_STREQ(destination.componentName, origin ? "source" : c.stored ? "" : "before");
         EXPECT_EQ(destination.lineNumber, origin ? 9u : c.stored ? 0u : 1u);
@@ -108,7 +108,7 @@ TEST(Status, TheDumpFitsExactlyOrIsRefused) {
         bool full;
         int64_t code;
         size_t stackEntries;
-    } cases[] = {{false, -5, 0}, {true, 0, 3}, {true, -52000, 2}, {true, 7, 10}};
+    } cases[] = {{false, -5, 0}, {true, 0, 3}, {true, KELVO_STATUS_OUT_OF_MEMORY, 2}, {true, 7, 10}};
     for (const auto& c : cases) {
         tStatusDebug full;
         tStatus plain;
@@ -140,10 +140,22 @@ TEST(Status, TheDumpFitsExactlyOrIsRefused) {
 
 // {platform code, kernel-layer code}, the rows both tables share.
 const std::vector<std::pair<int64_t, int32_t>> kSharedRows = {
-    {0, 0},           {-52000, -51352}, {-52001, -51353}, {-52002, -51256},
-    {-52003, -51150}, {-52005, -51009}, {-52006, -51101}, {-52008, -51202},
-    {-52010, -51104}, {-52013, -51000}, {-52018, -51152}, {-52019, -51409},
-    {-52020, -51300}, {-52023, -51405}, {-52024, -51401}, {-52031, -51106},
+    {0, 0},
+    {KELVO_STATUS_OUT_OF_MEMORY, -51352},
+    {KELVO_STATUS_PAGE_LOCK_FAILED, -51353},
+    {KELVO_STATUS_NOT_IMPLEMENTED, -51256},
+    {KELVO_STATUS_UNSUPPORTED_VALUE, -51150},
+    {KELVO_STATUS_INVALID_PARAMETER, -51009},
+    {KELVO_STATUS_NOT_ACCESSIBLE, -51101},
+    {KELVO_STATUS_UNEXPECTED_KERNEL_RESULT, -51202},
+    {KELVO_STATUS_SETUP_TARGET_REACHED, -51104},
+    {KELVO_STATUS_KERNEL_FAILURE, -51000},
+    {KELVO_STATUS_UNSUPPORTED_FORMAT, -51152},
+    {KELVO_STATUS_BUFFER_TOO_SMALL, -51409},
+    {KELVO_STATUS_INVALID_STATE, -51300},
+    {KELVO_STATUS_CANCELLED, -51405},
+    {KELVO_STATUS_ABORTED, -51401},
+    {KELVO_STATUS_BUSY, -51106},
 };
 
 TEST(KalStatus, SharedRowsTranslateBothWays) {
@@ -154,22 +166,26 @@ TEST(KalStatus, SharedRowsTranslateBothWays) {
 }
 
 TEST(KalStatus, TimeoutIsNotSymmetric) {
-    EXPECT_EQ(nVOAPAL200_statusToKALStatus(-52007), -51550);
-    EXPECT_EQ(nVOAPAL200_statusFromKALStatus(-51400), -52007);
-    EXPECT_EQ(nVOAPAL200_statusFromKALStatus(-51550), -52008);
+    EXPECT_EQ(nVOAPAL200_statusToKALStatus(KELVO_STATUS_TIMED_OUT), -51550);
+    EXPECT_EQ(nVOAPAL200_statusFromKALStatus(-51400), KELVO_STATUS_TIMED_OUT);
+    EXPECT_EQ(nVOAPAL200_statusFromKALStatus(-51550), KELVO_STATUS_UNEXPECTED_KERNEL_RESULT);
     EXPECT_EQ(nVOAPAL200_statusToKALStatus(nVOAPAL200_statusFromKALStatus(-51400)), -51550);
 }
 
 TEST(KalStatus, CodesOutsideTheTablesBecomeTheCatchAll) {
-    // Outgoing: platform codes without a row, warnings and driver codes.
-    for (int64_t code : {int64_t{-52009}, int64_t{-52022}, int64_t{-52025}, int64_t{-52017}, int64_t{-52004},
-                         int64_t{1}, int64_t{52000}, kelvoDriverCode(0xBFFA9179), kelvoDriverCode(0xBFFA4308),
-                         int64_t{-240000}, int64_t{INT64_MIN}}) {
+    // Outgoing: platform codes without a row (-52004 is raised by no one), warnings and driver codes.
+    for (int64_t code : {int64_t{KELVO_STATUS_SESSION_CLOSING}, int64_t{KELVO_STATUS_IO_GATE_CLOSED},
+                         int64_t{KELVO_STATUS_WAIT_INTERRUPTED}, int64_t{KELVO_STATUS_NO_DMA_CONFIGURATION},
+                         int64_t{-52004}, // literal on purpose
+                         int64_t{1}, int64_t{52000}, int64_t{KELVO_STATUS_SESSION_INVALIDATED},
+                         int64_t{KELVO_STATUS_NOT_OFFERED}, int64_t{KELVO_STATUS_CLIENT_VERSION_TOO_OLD},
+                         int64_t{INT64_MIN}}) {
         EXPECT_EQ(nVOAPAL200_statusToKALStatus(code), -51001) << code;
     }
     // Incoming: kernel codes without a row, the outgoing catch-all and positive results.
-    for (int32_t code : {-51001, -51002, -51550, -51399, -52000, 1, 51352, INT32_MIN, INT32_MAX}) {
-        EXPECT_EQ(nVOAPAL200_statusFromKALStatus(code), -52008) << code;
+    for (int32_t code : {-51001, -51002, -51550, -51399, int32_t{KELVO_STATUS_OUT_OF_MEMORY}, 1, 51352,
+                         INT32_MIN, INT32_MAX}) {
+        EXPECT_EQ(nVOAPAL200_statusFromKALStatus(code), KELVO_STATUS_UNEXPECTED_KERNEL_RESULT) << code;
     }
 }
 
@@ -180,18 +196,18 @@ TEST(KalStatus, SettingFromAKernelResultFollowsTheStoringRule) {
     EXPECT_STREQ(status.fileName, "") << "0 leaves the status unchanged";
 
     nVOAPAL200_setStatusFromKALStatus(-51409, &status, "b.cpp", 7);
-    EXPECT_EQ(status.getCode(), -52019);
+    EXPECT_EQ(status.getCode(), KELVO_STATUS_BUFFER_TOO_SMALL);
     EXPECT_STREQ(status.componentName, "vokelvo_d");
     EXPECT_STREQ(status.fileName, "b.cpp");
     EXPECT_EQ(status.lineNumber, 7u);
 
     nVOAPAL200_setStatusFromKALStatus(-51352, &status, "c.cpp", 9);
-    EXPECT_EQ(status.getCode(), -52019) << "the first error stays";
+    EXPECT_EQ(status.getCode(), KELVO_STATUS_BUFFER_TOO_SMALL) << "the first error stays";
 
     tStatus warned;
     KELVO_SET_STATUS(warned, 3);
     KELVO_SET_STATUS_FROM_KAL(warned, -12345);
-    EXPECT_EQ(warned.getCode(), -52008) << "an error replaces a warning";
+    EXPECT_EQ(warned.getCode(), KELVO_STATUS_UNEXPECTED_KERNEL_RESULT) << "an error replaces a warning";
 }
 
 } // namespace

@@ -20,10 +20,10 @@ TEST_F(Accessors, PciAdapterTouchesNothingOutsideItsRegion) {
     kelvo_test::SimBoard b;
     tStatus outside;
     EXPECT_EQ(b.fpga.read32(0x1FFFE, outside), 0xFFFFFFFFu);
-    EXPECT_EQ(outside.getCode(), -52006);
+    EXPECT_EQ(outside.getCode(), KELVO_STATUS_NOT_ACCESSIBLE);
     tStatus outside2;
     b.fpga.write32(0x20000, 1, outside2);
-    EXPECT_EQ(outside2.getCode(), -52006);
+    EXPECT_EQ(outside2.getCode(), KELVO_STATUS_NOT_ACCESSIBLE);
     EXPECT_TRUE(b.niso().trace().empty());
 }
 
@@ -56,11 +56,11 @@ TEST_F(Accessors, NisoWindowAdapterMovesWholeWordsOnly) {
         tStatus r;
         uint8_t sink[8] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
         adapter.read(c.offset, c.size, sink, r);
-        EXPECT_EQ(r.getCode(), -52005) << c.offset << "+" << c.size;
+        EXPECT_EQ(r.getCode(), KELVO_STATUS_INVALID_PARAMETER) << c.offset << "+" << c.size;
         EXPECT_EQ(sink[0], 0xEE);
         tStatus w;
         adapter.write(out, c.offset, c.size, w);
-        EXPECT_EQ(w.getCode(), -52005);
+        EXPECT_EQ(w.getCode(), KELVO_STATUS_INVALID_PARAMETER);
     }
     tStatus zero;
     adapter.read(8, 0, nullptr, zero);
@@ -89,10 +89,10 @@ TEST_F(Accessors, IsoWindowAdapterTakesOneAlignedRegisterPerCall) {
     for (const Case& c : rejected) {
         tStatus r;
         adapter.read(c.offset, c.size, bytes, r);
-        EXPECT_EQ(r.getCode(), -52005) << c.offset << "+" << c.size;
+        EXPECT_EQ(r.getCode(), KELVO_STATUS_INVALID_PARAMETER) << c.offset << "+" << c.size;
         tStatus w;
         adapter.write(out, c.offset, c.size, w);
-        EXPECT_EQ(w.getCode(), -52005);
+        EXPECT_EQ(w.getCode(), KELVO_STATUS_INVALID_PARAMETER);
     }
     EXPECT_TRUE(inner.log.empty());
 

@@ -262,7 +262,7 @@ TEST_F(TestMap, RegistrationNamesEveryMapParentFirstAndRemovalGoesOnPastAMissing
     d.maps.erase(d.maps.begin() + 2);
     tStatus r;
     map.removeFromDispatcher(d, r);
-    EXPECT_EQ(r.getCode(), -240024);
+    EXPECT_EQ(r.getCode(), KELVO_STATUS_NAME_NOT_FOUND);
     EXPECT_EQ(d.removed, expected);
     EXPECT_TRUE(d.names.empty());
 

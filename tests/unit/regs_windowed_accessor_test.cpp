@@ -18,15 +18,15 @@ using kelvo_regmaps::tKelvoRegAccessRegMap;
 using nVOAPALS100::tStatus;
 using sim::IsolationLink;
 
-constexpr int64_t kNotReady = static_cast<int32_t>(0xBFFA4680);
-constexpr int64_t kNoResponse = static_cast<int32_t>(0xBFFA4681);
-constexpr int64_t kLinkError = static_cast<int32_t>(0xBFFA468B);
+constexpr int64_t kNotReady = KELVO_STATUS_ISOLATION_LINK_NOT_READY;
+constexpr int64_t kNoResponse = KELVO_STATUS_ISOLATION_LINK_NO_RESPONSE;
+constexpr int64_t kLinkError = KELVO_STATUS_REGISTER_ACCESS_FAILED;
 
 class Windowed : public kelvo_test::LeakCheckedTest {
 protected:
     explicit Windowed(const char* board = "solstra")
         : b(board), regAccess(&b.fpga, static_cast<uint32_t>(b.module->linkOffset()), 0, 0x20),
-          verifier(0x80000000u, 0, static_cast<int32_t>(0xBFFA468B), regAccess.RegAccessStatus),
+          verifier(0x80000000u, 0, KELVO_STATUS_REGISTER_ACCESS_FAILED, regAccess.RegAccessStatus),
           accessor(regAccess, &checkers, constructed) {
         // The device's composite: the link's verifier among the others.
         checkers.add(&counter, constructed);
@@ -143,7 +143,7 @@ TEST_F(Windowed, ErrorBitEndsThePollThroughTheChecker) {
     WindowedFrontEndAccessor other(outside, &checkers, made);
     tStatus o;
     other.write32(0x10, 1, o);
-    EXPECT_EQ(o.getCode(), -52006);
+    EXPECT_EQ(o.getCode(), KELVO_STATUS_NOT_ACCESSIBLE);
 
     // Without a checker the accessor reports the link's error itself.
     tStatus c;
@@ -160,10 +160,10 @@ TEST_F(Windowed, FailedStatusOnEntryAndFailedMutexTouchNothing) {
     kal::faults::failNth(kal::faults::kMutex, 1);
     tStatus c;
     WindowedFrontEndAccessor broken(regAccess, &checkers, c);
-    EXPECT_EQ(c.getCode(), -52000);
+    EXPECT_EQ(c.getCode(), KELVO_STATUS_OUT_OF_MEMORY);
     tStatus u;
     broken.write32(0x10, 1, u);
-    EXPECT_EQ(u.getCode(), -52020);
+    EXPECT_EQ(u.getCode(), KELVO_STATUS_INVALID_STATE);
     EXPECT_TRUE(link().trace().empty());
 }
 

@@ -41,8 +41,7 @@ Calculated calculate(voark::RoutingResources& resources, const std::vector<Route
     return out;
 }
 
-std::vector<RefSegment> segmentsOf(const voark::RoutingResources& r,
-                                   const vohtl::Vector<vogta::PathSegment>& v) {
+std::vector<RefSegment> segmentsOf(const voark::RoutingResources& r, const voark::SegmentRun& v) {
     std::vector<RefSegment> out;
     for (const auto& s : v) {
         out.push_back({s.edge ? static_cast<int>(s.edge - r.edgeStates()) : -1,
@@ -201,6 +200,50 @@ TEST_F(RouteSearchMemory, EachFailedAllocationEndsCleanly) {
         EXPECT_EQ(resources.database().size(), 0u) << nth;
     }
     EXPECT_GT(failures, 3);
+}
+
+// The search alone (the benchmarks' entry): the first pass's seeds only, the
+// destinations it settles counted and their cheapest costs left in the
+// terminals' records, nothing recorded or left of the scratch memory.
+TEST(RouteSearchOnly, SettlesTheReachableDestinationsAtTheirCheapestCosts) {
+    // 1 -1-> 2 -2-> 3 -3-> 4, and 1 -10-> 4; terminal 5 stands alone.
+    GraphPlan plan{plainTerminals(5), {{0, 1, 1}, {1, 2, 2}, {2, 3, 3}, {0, 3, 10}}, {}};
+    Graph graph(plan);
+    constexpr uint32_t kUnreached = voark::kUnreachedCost;
+    struct Case {
+        const char* what;
+        std::vector<RouteCalculationSeedBase> seeds;
+        std::vector<uint32_t> destinations;
+        int64_t code;
+        uint64_t settled;
+        std::vector<uint32_t> costs; // of the destinations, in order
+    };
+    const Case cases[] = {
+        {"one destination, the cheaper of two paths", {{1, 0, 0, {}}}, {4}, 0, 1, {6}},
+        {"a start cost adds to every cost", {{1, 5, 0, {}}}, {4, 2}, 0, 2, {11, 6}},
+        {"every destination", {{1, 0, 0, {}}}, {2, 3, 4}, 0, 3, {1, 3, 6}},
+        {"an unreachable destination is not settled", {{1, 0, 0, {}}}, {5, 3}, 0, 1, {kUnreached, 3}},
+        {"the seed itself", {{3, 2, 0, {}}}, {3}, 0, 1, {2}},
+        {"the cheapest of two seeds", {{1, 0, 0, {}}, {3, 0, 0, {}}}, {4}, 0, 1, {3}},
+        {"a seed with an inversion constraint belongs to the second pass", {{1, 0, 1, {}}}, {4}, 0, 0, {}},
+        {"an unknown destination", {{1, 0, 0, {}}}, {4, 99}, tStatus::kInvalidParameter, 0, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        tStatus status;
+        voark::RoutingResources resources(graph.info(), nullptr, status);
+        const uint64_t settled =
+            resources.searchOnly(c.seeds.data(), static_cast<uint32_t>(c.seeds.size()), c.destinations.data(),
+                                 static_cast<uint32_t>(c.destinations.size()), 0, status);
+        EXPECT_EQ(status.getCode(), c.code);
+        EXPECT_EQ(settled, c.settled);
+        for (size_t i = 0; i < c.costs.size(); ++i) {
+            EXPECT_EQ(resources.terminalStates()[c.destinations[i] - 1].cost, c.costs[i])
+                << c.destinations[i];
+        }
+        EXPECT_EQ(resources.database().size(), 0u);
+        EXPECT_TRUE(resources.scratchDetached());
+    }
 }
 
 } // namespace

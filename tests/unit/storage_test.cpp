@@ -66,15 +66,21 @@ TEST_F(StorageMaps, RawAndTypedAccessBounds) {
         int64_t code;
         int64_t validateCode; // the dispatcher's check before it has a buffer
     } cases[] = {
-        {"count 0 at a valid index", 1080, 3, 0, 16, false, false, 0, -240031},
-        {"count 0 at the element count", 1080, 4, 0, 16, false, false, -240015, -240031},
-        {"count 0, null buffer", 1080, 0, 0, 16, false, true, -240031, -240031},
-        {"past the end", 1080, 3, 2, 16, false, false, -240015, -240015},
-        {"huge count", 1080, 1, ~uint64_t{0}, 16, false, false, -240015, -240015},
-        {"wrong element size", 1080, 0, 1, 8, false, false, -240025, -240025},
+        {"count 0 at a valid index", 1080, 3, 0, 16, false, false, 0, KELVO_STATUS_NULL_POINTER},
+        {"count 0 at the element count", 1080, 4, 0, 16, false, false, KELVO_STATUS_INDEX_OUT_OF_RANGE,
+         KELVO_STATUS_NULL_POINTER},
+        {"count 0, null buffer", 1080, 0, 0, 16, false, true, KELVO_STATUS_NULL_POINTER,
+         KELVO_STATUS_NULL_POINTER},
+        {"past the end", 1080, 3, 2, 16, false, false, KELVO_STATUS_INDEX_OUT_OF_RANGE,
+         KELVO_STATUS_INDEX_OUT_OF_RANGE},
+        {"huge count", 1080, 1, ~uint64_t{0}, 16, false, false, KELVO_STATUS_INDEX_OUT_OF_RANGE,
+         KELVO_STATUS_INDEX_OUT_OF_RANGE},
+        {"wrong element size", 1080, 0, 1, 8, false, false, KELVO_STATUS_WRONG_ELEMENT_SIZE,
+         KELVO_STATUS_WRONG_ELEMENT_SIZE},
         {"temperature raw with 8", 12, 0, 1, 8, false, false, 0, 0},
-        {"unknown field", 13, 0, 1, 4, false, false, -240035, -240035},
-        {"checksum field write", 0, 0, 1, 4, true, false, -240045, -240045},
+        {"unknown field", 13, 0, 1, 4, false, false, KELVO_STATUS_UNKNOWN_FIELD, KELVO_STATUS_UNKNOWN_FIELD},
+        {"checksum field write", 0, 0, 1, 4, true, false, KELVO_STATUS_CHECKSUM_FIELD_WRITE,
+         KELVO_STATUS_CHECKSUM_FIELD_WRITE},
         {"checksum field read", 0, 0, 1, 4, false, false, 0, 0},
         {"write of the last element", 1384, 2, 1, 16, true, false, 0, 0},
     };
@@ -100,7 +106,7 @@ TEST_F(StorageMaps, RawAndTypedAccessBounds) {
     EXPECT_TRUE(status.isSuccess());
     text.assign(std::string(32, 'y').c_str(), status);
     maps->manufacturing().setOrderablePartNumber(text, status);
-    EXPECT_EQ(status.getCode(), -240015);
+    EXPECT_EQ(status.getCode(), KELVO_STATUS_INDEX_OUT_OF_RANGE);
     tStatus read;
     maps->manufacturing().getOrderablePartNumber(text, read);
     EXPECT_EQ(std::string(text.c_str()), std::string(31, 'x'));
@@ -123,7 +129,7 @@ public:
         }
         ++reads;
         if (failReads) {
-            KELVO_SET_STATUS(status, -52007);
+            KELVO_SET_STATUS(status, KELVO_STATUS_TIMED_OUT);
             std::memset(destination, 0, 0x1000);
             return;
         }
@@ -137,7 +143,7 @@ public:
         writes.push_back(address);
         if (failWrites) {
             std::memset(bytes.data() + address, 0xFF, 0x1000); // erased, then the program failed
-            KELVO_SET_STATUS(status, -52007);
+            KELVO_SET_STATUS(status, KELVO_STATUS_TIMED_OUT);
             return;
         }
         std::memcpy(bytes.data() + address, source, 0x1000);
@@ -178,14 +184,14 @@ TEST_F(FlashWindowTest, RangesAndBuffersAreCheckedBeforeAnythingIsTouched) {
         int64_t code;
     } cases[] = {
         {"zero bytes at the end", 0, 0x10000, 0, &byte, 0},
-        {"zero bytes past the end", 0, 0x10001, 0, &byte, -240029},
-        {"one byte past the end", 1, 0xFFFF, 2, &byte, -240029},
-        {"wrapping range", 2, 8, ~uint64_t{0}, nullptr, -240029},
-        {"null get of zero bytes", 0, 0, 0, nullptr, -240031},
-        {"null set", 1, 0, 1, nullptr, -240031},
-        {"null read", 4, 0, 1, nullptr, -240031},
-        {"null write", 5, 0, 1, nullptr, -240031},
-        {"refresh beyond", 3, 0x10000, 1, nullptr, -240029},
+        {"zero bytes past the end", 0, 0x10001, 0, &byte, KELVO_STATUS_FLASH_OUT_OF_RANGE},
+        {"one byte past the end", 1, 0xFFFF, 2, &byte, KELVO_STATUS_FLASH_OUT_OF_RANGE},
+        {"wrapping range", 2, 8, ~uint64_t{0}, nullptr, KELVO_STATUS_FLASH_OUT_OF_RANGE},
+        {"null get of zero bytes", 0, 0, 0, nullptr, KELVO_STATUS_NULL_POINTER},
+        {"null set", 1, 0, 1, nullptr, KELVO_STATUS_NULL_POINTER},
+        {"null read", 4, 0, 1, nullptr, KELVO_STATUS_NULL_POINTER},
+        {"null write", 5, 0, 1, nullptr, KELVO_STATUS_NULL_POINTER},
+        {"refresh beyond", 3, 0x10000, 1, nullptr, KELVO_STATUS_FLASH_OUT_OF_RANGE},
     };
     using Op = void (*)(FlashWindow&, uint64_t, uint64_t, uint8_t*, tStatus&);
     const Op ops[] = {
@@ -235,7 +241,7 @@ TEST_F(FlashWindowTest, AFailedWriteIsRewrittenAndAFailedReadIsDropped) {
     window->set(data.data(), 0x2000, data.size(), status);
     flash->failWrites = true;
     window->flush(0x2000, data.size(), false, status);
-    EXPECT_EQ(status.getCode(), -52007);
+    EXPECT_EQ(status.getCode(), KELVO_STATUS_TIMED_OUT);
     EXPECT_TRUE(window->cachedSector(2)->isStale());
     flash->failWrites = false;
     tStatus again;
@@ -247,11 +253,11 @@ TEST_F(FlashWindowTest, AFailedWriteIsRewrittenAndAFailedReadIsDropped) {
     flash->failReads = true;
     tStatus refresh;
     window->refresh(0x2000, 1, refresh);
-    EXPECT_EQ(refresh.getCode(), -52007);
+    EXPECT_EQ(refresh.getCode(), KELVO_STATUS_TIMED_OUT);
     EXPECT_EQ(window->cachedSector(2), nullptr);
     tStatus firstRead;
     window->get(0x3000, 1, seen.data(), firstRead);
-    EXPECT_EQ(firstRead.getCode(), -52007);
+    EXPECT_EQ(firstRead.getCode(), KELVO_STATUS_TIMED_OUT);
     EXPECT_EQ(window->cachedSector(3), nullptr) << "a sector that could not be read is not kept";
     flash->failReads = false;
     tStatus later;

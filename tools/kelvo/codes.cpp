@@ -103,51 +103,22 @@ int hexDigit(char c) {
                : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
 }
 
+// Every status code of the catalogue (kelvo/status_codes.h), by its C name.
+struct StatusInfo {
+    std::int64_t code;
+    const char* name;
+    const char* meaning;
+};
+
+constexpr StatusInfo kStatuses[] = {
+#define KELVO_TOOL_STATUS(name, value, meaning) {KELVO_STATUS_##name, "KELVO_STATUS_" #name, meaning},
+    KELVO_STATUS_TABLE(KELVO_TOOL_STATUS)
+#undef KELVO_TOOL_STATUS
+};
+
 struct NamedCode {
     std::int64_t code;
     const char* name;
-};
-
-constexpr NamedCode kStatusNames[] = {
-    {0, "success"},
-    {-52000, "out of memory"},
-    {-52001, "user pages not lockable"},
-    {KELVO_STATUS_NOT_IMPLEMENTED, "not implemented"},
-    {-52003, "value does not fit"},
-    {KELVO_STATUS_INVALID_PARAMETER, "invalid parameter"},
-    {-52006, "not accessible"},
-    {-52007, "timed out"},
-    {-52008, "unexpected kernel-layer result"},
-    {-52009, "session closing"},
-    {KELVO_STATUS_SETUP_TARGET_REACHED, "setup target reached"},
-    {-52018, "unsupported format"},
-    {-52019, "buffer too small"},
-    {-52020, "invalid state"},
-    {KELVO_STATUS_IO_GATE_CLOSED, "I/O gate closed"},
-    {-52025, "wait interrupted"},
-    {KELVO_STATUS_SESSION_INVALIDATED, "session invalidated by a reset"},
-    {KELVO_STATUS_NOT_OFFERED, "operation not offered"},
-    {static_cast<std::int32_t>(0xBFFA4304u), "unsupported product"},
-    {KELVO_STATUS_INVALID_CHANNEL, "invalid channel or argument"},
-    {static_cast<std::int32_t>(0xBFFA4300u), "invalid sensor"},
-    {KELVO_STATUS_CHANNEL_NOT_RESERVED, "channel not reserved by this session"},
-    {KELVO_STATUS_RESERVED_BY_OTHER, "reserved by another session"},
-    {KELVO_STATUS_NO_REGISTRATIONS, "no registrations (null buffer)"},
-    {-240024, "name not registered"},
-    {240000, "newer than the map's version"},
-    {-240000, "older than the oldest compatible version"},
-    {-240015, "element range"},
-    {-240023, "version suffix missing"},
-    {-240025, "element size"},
-    {-240035, "unknown field"},
-    {-240044, "map without checksum"},
-    {-240045, "checksum field is written by flush only"},
-    {KELVO_STATUS_FLASH_BUSY_TIMEOUT, "flash busy time-out"},
-    {KELVO_STATUS_STORAGE_MAP_VERSION, "storage-map versions not supported"},
-    {KELVO_STATUS_FLASH_WINDOW_SIZE, "flash window not 4 KiB"},
-    {KELVO_STATUS_FLASH_WRITE_VERIFY, "flash write verify failed"},
-    {KELVO_STATUS_STORAGE_MAP_CHECKSUM, "storage-map checksum invalid"},
-    {KELVO_STATUS_BRIDGE_SIGNATURE, "wrong bridge signature"},
 };
 
 constexpr NamedCode kTransportNames[] = {
@@ -158,30 +129,6 @@ constexpr NamedCode kTransportNames[] = {
     {-51300, "invalid state"},
     {-51001, "unknown error"},
 };
-
-std::string describe(std::int64_t code, const NamedCode* names, std::size_t count) {
-    std::ostringstream text;
-    text << code;
-    if (code < 0 && code >= INT32_MIN && (static_cast<std::uint32_t>(code) & 0xFFFF0000u) == 0xBFFA0000u) {
-        text << " (0x" << std::hex << std::uppercase << static_cast<std::uint32_t>(code) << std::dec;
-        for (std::size_t i = 0; i < count; ++i) {
-            if (names[i].code == code) {
-                text << ", " << names[i].name;
-            }
-        }
-        text << ")";
-        return text.str();
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        if (names[i].code == code) {
-            text << " (" << names[i].name << ")";
-        }
-    }
-    if (code > 0 && names == kStatusNames) {
-        text << " (warning)";
-    }
-    return text.str();
-}
 
 } // namespace
 
@@ -291,11 +238,40 @@ std::string decodeOutput(std::uint32_t code, const std::vector<std::uint8_t>& ou
 }
 
 std::string describeStatus(std::int64_t code) {
-    return describe(code, kStatusNames, sizeof(kStatusNames) / sizeof(kStatusNames[0]));
+    std::ostringstream text;
+    text << code;
+    const StatusInfo* info = nullptr;
+    for (const StatusInfo& status : kStatuses) {
+        if (status.code == code) {
+            info = &status;
+        }
+    }
+    const bool driverCode = code >= INT32_MIN && code <= INT32_MAX && KELVO_STATUS_IS_DRIVER_CODE(code);
+    if (!driverCode && info == nullptr) {
+        text << (code > 0 ? " (warning)" : "");
+        return text.str();
+    }
+    text << " (";
+    if (driverCode) {
+        text << "0x" << std::hex << std::uppercase << static_cast<std::uint32_t>(code) << std::dec
+             << (info != nullptr ? ", " : "");
+    }
+    if (info != nullptr) {
+        text << info->name << ": " << info->meaning;
+    }
+    text << ")";
+    return text.str();
 }
 
 std::string describeTransport(std::int32_t code) {
-    return describe(code, kTransportNames, sizeof(kTransportNames) / sizeof(kTransportNames[0]));
+    std::ostringstream text;
+    text << code;
+    for (const NamedCode& named : kTransportNames) {
+        if (named.code == code) {
+            text << " (" << named.name << ")";
+        }
+    }
+    return text.str();
 }
 
 } // namespace kelvo_tool

@@ -1,5 +1,5 @@
 // What the tool knows of the I/O-control codes: names, record sizes, the
-// fields of the output records, and the names of the status codes it prints.
+// fields of the output records, and the status codes it prints.
 #pragma once
 
 #include <cstddef>
@@ -36,7 +36,9 @@ std::string decodeOutput(std::uint32_t code, const std::vector<std::uint8_t>& ou
 // The operation's status word of an output record of code (its last field).
 std::optional<std::int32_t> outputStatus(std::uint32_t code, const std::vector<std::uint8_t>& output);
 
-// A status code with its name when it has one: "-52002 (not implemented)".
+// A status code with its catalogue name and meaning (kelvo/status_codes.h),
+// and a driver code (0xBFFAxxxx) in hex too:
+// "-52002 (KELVO_STATUS_NOT_IMPLEMENTED: the operation is not offered ...)".
 std::string describeStatus(std::int64_t code);
 // A kernel-layer code of kelvo_ioctl with its name: "-51009 (invalid parameter)".
 std::string describeTransport(std::int32_t code);

@@ -114,8 +114,9 @@ Every request prints two status channels:
              -51009 for a record size other than the code's, -51256 for a code
              the interface does not know, -51101 for an input not readable;
   status     the operation's status word, the last field of the output record
-             (0 success, positive a warning, negative an error; driver codes
-             are printed as 0xBFFAxxxx too).
+             (0 success, positive a warning, negative an error), printed
+             with its name and meaning from the status-code catalogue
+             (kelvo/status_codes.h); driver codes in hex (0xBFFAxxxx) too.
 The output record of a raw request is printed in hex and, for the codes the
 user-mode header knows, field by field.
 

@@ -11,6 +11,10 @@ find_package(Python3 3.11 REQUIRED COMPONENTS Interpreter)  # tomllib
 function(kelvo_generate_regmaps target)
   cmake_parse_arguments(RG "" "OUTPUT_DIR" "DESCRIPTIONS;SEARCH" ${ARGN})
   set(generator ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/regmapgen.py)
+  set(generator_modules)
+  foreach(module IN ITEMS model load check emit)
+    list(APPEND generator_modules ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/${module}.py)
+  endforeach()
   set(readable ${RG_DESCRIPTIONS})
   set(search_args)
   foreach(path IN LISTS RG_SEARCH)
@@ -35,7 +39,7 @@ function(kelvo_generate_regmaps target)
   add_custom_command(
     OUTPUT ${outputs}
     COMMAND ${Python3_EXECUTABLE} ${generator} --output-dir ${RG_OUTPUT_DIR} ${search_args} ${RG_DESCRIPTIONS}
-    DEPENDS ${readable} ${generator}
+    DEPENDS ${readable} ${generator} ${generator_modules}
     COMMENT "Generating register maps for ${target}"
     VERBATIM)
   target_sources(${target} PRIVATE ${outputs})

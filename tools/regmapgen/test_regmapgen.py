@@ -1,17 +1,31 @@
-"""The generator derives identifiers and rejects faulty descriptions (run by CTest as regmapgen_checks).
+"""The generator derives identifiers, rejects faulty descriptions with one message per mistake, and
+writes the text committed in expected/ (run by CTest as regmapgen_checks).
 
 Identifiers in these descriptions are transcribed by hand from the register documentation; where a
 description leaves one out, the generator derives it, and the tests compare the result with the
 transcribed value.
+
+After a change to the generator's output, refresh the expected files and review their diff:
+    python3 tools/regmapgen/test_regmapgen.py --update-expected
 """
 import contextlib
+import difflib
+import glob
 import io
 import os
+import shutil
 import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+EXPECTED = os.path.join(HERE, "expected")
+UPDATE = "--update-expected" in sys.argv
+if UPDATE:
+    sys.argv.remove("--update-expected")
+sys.path.insert(0, HERE)
+sys.dont_write_bytecode = True
 import regmapgen  # noqa: E402
 
 # Field identifiers partly given, partly left to the generator.
@@ -250,7 +264,38 @@ REJECTED = [
      TIMING_PARENT + '[[submap]]\nname = "Leaf"\nclass = "tLeaf"\nwindow = "W"\noffset = 0\nsize = 0x10\n',
      TIMING_LEAF_FILE, "a timing map embeds one sub-map at a fixed placement"),
     ("bridge with a sub-map", edit(TIMING_FIXED, ('flavour = "timing"', 'flavour = "bridge"')), TIMING_LEAF_FILE,
-     "only timing maps have sub-maps"),
+     "a bridge map has no sub-maps"),
+]
+
+# (what, description, further file, file and text of the line at fault, phrase of the message): one
+# mistake gives one message, in the file and on the line of the mistake.
+ONE_MESSAGE = [
+    ("a faulty sub-map class, reported in its own file only", TREE,
+     ("leaf_reg_map.toml", edit(LEAF, ("offsets =", "offset_list ="))), "leaf_reg_map.toml", "offset_list",
+     "unknown key 'offset_list'"),
+    ("a faulty head of a sub-map class, reported in its own file only", TIMING_FIXED,
+     ("leaf.toml", edit(TIMING_LEAF, ('flavour = "timing"', 'flavour = "timng"'))), "leaf.toml", "timng",
+     "'flavour' = 'timng' is not one of"),
+    ("an unreadable file of a sub-map class", TREE,
+     ("leaf_reg_map.toml", edit(LEAF, ("size = 0x100", "size = 0x100 0x200"))), "leaf_reg_map.toml",
+     "size = 0x100 0x200", "Expected newline"),
+    ("a field's identifier, on the field's line", edit(FLAT, ("0x262A7254", "0x252A7254")), None,
+     "good_reg_map.toml", "0x252A7254", "field 25-29: identifier 0x252a7254 should be 0x262a7254"),
+    ("a region too small for several registers", edit(FLAT, ("size = 0x100", "size = 0x20")), None,
+     "good_reg_map.toml", "size = 0x20", "3 registers lie outside the map's region of 0x20 bytes"),
+    ("a count that every list of the array disagrees with", edit(FLAT, ("count = 2", "count = 3")), None,
+     "good_reg_map.toml", "count = 3", "'count' = 3, but 'offsets', 'ids', 'fields[0].ids' have 2 entries each"),
+    ("a register key that the transcribed fields disagree with",
+     edit(TRANSCRIBED, ("id = 0x802A7254", "id = 0x802A7255")), None, "good_reg_map.toml", "id = 0x802A7255",
+     "the fields' identifiers carry the key 0x2a7254, the register's is 0x2a7255"),
+    ("an unaligned offset that also overlaps the next register", edit(FLAT, ("offset = 0x20", "offset = 0x22")),
+     None, "good_reg_map.toml", "offset = 0x22", "not aligned"),
+    ("an identifier given once for every element of an array",
+     edit(BRIDGE, ('{ bits = "0-3" }', '{ bits = "0-3", id = 0x00000019 }')), None, "good_reg_map.toml",
+     "id = 0x00000019", "element 0: field 0-3: identifier 0x00000019 should be 0x00000018"),
+    ("a front-end accessor over registers of other widths",
+     edit(BRIDGE, ('flavour = "bridge"', 'flavour = "bridge"\naccessor = "front-end"')), None, "good_reg_map.toml",
+     "accessor", "not the 8 bits of register 'Data8'"),
 ]
 
 # (what, description, further file): variants of the above that pass.
@@ -264,6 +309,39 @@ ACCEPTED = [
     ("bridge array id given once", BRIDGE, None),
     ("bridge array without ids", edit(BRIDGE, ("id = 0x80000018\n", "")), None),
 ]
+
+FORMAT_BY_FIELD_ID = edit(FLAT, ("size = 0x100", "size = 0x100\nformat_by_field_id = true")) + """
+[[register]]
+name = "Status"
+type = "tStatusReg"
+access = "read-only"
+offset = 0x44
+id = 0x8001D98C
+fields = [{ bits = "0-14" }, { bits = "19" }]
+"""
+
+# (case, description, further file): the generator's output for each is committed in
+# expected/<case>/<stem>.h.expected and .cpp.expected; so is its output for the test maps of the
+# unit tests (tests/regmaps, case "unit_test_maps").
+GOLDEN = [
+    ("flat", FLAT, None),
+    ("tree", TREE, LEAF_FILE),
+    ("parts", PARTS, None),
+    ("format_by_field_id", FORMAT_BY_FIELD_ID, None),
+    ("takes_status", edit(FLAT, ("size = 0x100", "size = 0x100\ntakes_status = true")), None),
+    ("bridge", BRIDGE, None),
+    ("timing", TIMING_FIXED, TIMING_LEAF_FILE),
+]
+UNIT_TEST_MAPS = os.path.join(ROOT, "tests", "regmaps")
+
+
+def generated(folder):
+    """{file name: text} of the files under folder."""
+    texts = {}
+    for name in sorted(os.listdir(folder)):
+        with open(os.path.join(folder, name), encoding="utf-8") as handle:
+            texts[name] = handle.read()
+    return texts
 
 
 class Generator(unittest.TestCase):
@@ -282,6 +360,9 @@ class Generator(unittest.TestCase):
             with open(other, "w") as handle:
                 handle.write(extra[1])
             args += ["--search", other]
+        return self.run_main(args)
+
+    def run_main(self, args):
         errors = io.StringIO()
         with contextlib.redirect_stderr(errors):
             status = regmapgen.main(args)
@@ -296,11 +377,25 @@ class Generator(unittest.TestCase):
                 texts.append(handle.read())
         return texts
 
-    def test_faulty_descriptions_are_rejected_with_the_fault_named(self):
+    def test_faulty_descriptions_are_rejected_with_the_fault_named_once(self):
         for what, text, extra, phrase in REJECTED:
             with self.subTest(what):
                 status, errors = self.run_generator(text, extra)
                 self.assertEqual(status, 1, errors)
+                self.assertEqual(len(errors.splitlines()), 1, errors)
+                self.assertRegex(errors, r"^\S+\.toml:\d+: error: ")
+                self.assertIn(phrase, errors)
+
+    def test_one_mistake_gives_one_message_naming_its_file_and_line(self):
+        for what, text, extra, file, marker, phrase in ONE_MESSAGE:
+            with self.subTest(what):
+                status, errors = self.run_generator(text, extra)
+                self.assertEqual(status, 1, errors)
+                faulty = text if extra is None or file != extra[0] else extra[1]
+                line = next(i for i, content in enumerate(faulty.split("\n"), 1) if marker in content)
+                path = os.path.join(self.folder.name, file)
+                self.assertEqual(errors.splitlines(), [errors.splitlines()[0]], errors)
+                self.assertTrue(errors.startswith(f"{path}:{line}: error: "), errors)
                 self.assertIn(phrase, errors)
 
     def test_sound_variants_pass(self):
@@ -316,13 +411,8 @@ class Generator(unittest.TestCase):
                       "{0x0E553695u, 2, 28, 4}"):
             self.assertIn(entry, source)
 
-    def test_a_good_description_generates_both_files_once(self):
-        header, source = self.generate(TREE, LEAF_FILE)
-        self.assertIn("class tGoodRegMap : public arm::tRegisterMapBase", header)
-        self.assertIn("bool readFlag(", header)
-        self.assertIn("tPeerReg Peer[2];", header)
-        self.assertIn('#include "regmaps/leaf_reg_map.h"', header)
-        self.assertIn('"LeafWin_LeafRegMap"', source)
+    def test_unchanged_text_is_not_rewritten(self):
+        self.generate(TREE, LEAF_FILE)
         path = os.path.join(self.folder.name, "out", "regmaps", "good_reg_map.cpp")
         before = os.stat(path).st_mtime_ns
         self.generate(TREE, LEAF_FILE)
@@ -335,20 +425,43 @@ class Generator(unittest.TestCase):
         self.assertEqual(order, sorted(order), "records follow the declaration order")
 
     def test_format_by_field_id_answers_read_only_fields_of_registers_without_a_read_view(self):
-        text = edit(FLAT, ("size = 0x100", "size = 0x100\nformat_by_field_id = true")) + """
-[[register]]
-name = "Status"
-type = "tStatusReg"
-access = "read-only"
-offset = 0x44
-id = 0x8001D98C
-fields = [{ bits = "0-14" }, { bits = "19" }]
-"""
-        _, source = self.generate(text)
+        _, source = self.generate(FORMAT_BY_FIELD_ID)
         formats = source[source.index("kFormatIds[]"):source.index("kFormats[]")]
         self.assertIn("{0x8001D98Cu, ", formats)
         self.assertIn("{0xC001D98Cu, ", formats)
         self.assertEqual(formats.count("0xC018D796u"), 1, "the read view of a mixed register is not duplicated")
+
+    def golden_cases(self):
+        """(case, {file name: generated text}) for every case of GOLDEN and the unit tests' maps."""
+        for case, text, extra in GOLDEN:
+            self.generate(text, extra)
+            out = os.path.join(self.folder.name, "out", "regmaps")
+            yield case, generated(out)
+            shutil.rmtree(out)
+        out = os.path.join(self.folder.name, "unit_test_maps")
+        status, errors = self.run_main(["--output-dir", out, "--search", os.path.join(ROOT, "driver", "regmaps",
+                                        "descriptions"), "--search", UNIT_TEST_MAPS]
+                                       + sorted(glob.glob(os.path.join(UNIT_TEST_MAPS, "*.toml"))))
+        self.assertEqual(status, 0, errors)
+        yield "unit_test_maps", generated(os.path.join(out, "regmaps"))
+
+    def test_output_equals_the_committed_expected_files(self):
+        for case, texts in self.golden_cases():
+            with self.subTest(case):
+                folder = os.path.join(EXPECTED, case)
+                if UPDATE:
+                    shutil.rmtree(folder, ignore_errors=True)
+                    os.makedirs(folder)
+                    for name, text in texts.items():
+                        with open(os.path.join(folder, name + ".expected"), "w", encoding="utf-8") as handle:
+                            handle.write(text)
+                expected = {name[:-len(".expected")]: text for name, text in generated(folder).items()}
+                self.assertEqual(sorted(texts), sorted(expected), "files written")
+                for name, text in texts.items():
+                    diff = list(difflib.unified_diff(expected[name].splitlines(), text.splitlines(),
+                                                     f"expected/{case}/{name}.expected", name, lineterm=""))
+                    self.assertFalse(diff, "\n".join(diff[:60] + ["(test_regmapgen.py --update-expected refreshes "
+                                                                  "the expected files)"]))
 
     def test_takes_status_gives_the_constructor_a_status(self):
         header, _ = self.generate(edit(FLAT, ("size = 0x100", "size = 0x100\ntakes_status = true")))

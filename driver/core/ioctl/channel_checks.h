@@ -12,7 +12,7 @@
 
 namespace kelvo_driver::ioctl::channels {
 
-inline constexpr int64_t kInvalidChannel = kelvoDriverCode(0xBFFA4303);
+inline constexpr int64_t kInvalidChannel = KELVO_STATUS_INVALID_CHANNEL;
 inline constexpr uint64_t kValidChannelMask = 1;
 
 // Channel 0 only (0xBFFA4303).

@@ -67,8 +67,8 @@ struct CodeRow {
     Body body;
 };
 
-constexpr int32_t kNotOfferedCode = static_cast<int32_t>(0xBFFA4308u);
-constexpr int32_t kInvalidSensorCode = static_cast<int32_t>(0xBFFA4300u);
+constexpr int32_t kNotOfferedCode = KELVO_STATUS_NOT_OFFERED;
+constexpr int32_t kInvalidSensorCode = KELVO_STATUS_VALUE_OUT_OF_RANGE;
 
 constexpr uint32_t flagsOf(Op op) {
     switch (op) {

@@ -14,6 +14,7 @@
 #include "framework/routing_session.h"
 #include "platform/event_descriptor.h"
 #include "platform/status.h"
+#include "platform/vohtl/sharedptr.h"
 
 namespace fenwicksharedsource {
 class KernelSession;
@@ -81,8 +82,11 @@ template <class Device, class Session> struct DeviceAccess {
     static void reserveResources(Session& session, uint64_t mask, nVOAPALS100::tStatus& status) {
         session.reserveResources(mask, status);
     }
-    // The handle's routing session; null when it has none.
-    static voark::RoutingSession* routingSession(Session& session) { return session.getRoutingSession(); }
+    // A reference to the handle's routing session, held for the whole
+    // operation; empty when it has none.
+    static vohtl::SharedPtr<voark::RoutingSession> routingSession(Session& session) {
+        return session.getRoutingSession();
+    }
     // The objects setup built (the controllers behind the instrument's
     // operations); null for a device that has none.
     static KelvoHelper* kelvoHelper(Device& device) {
@@ -110,6 +114,14 @@ template <class Device, class Session> struct DeviceAccess {
     // 0xBFFA431A when the session does not hold mask.
     static void checkReserved(Session& session, uint64_t mask, nVOAPALS100::tStatus& status) {
         session.checkReserved(mask, status);
+    }
+    // The already-reserved code when another session holds a resource of
+    // mask (nothing for a device without reservations).
+    static void checkNotReservedElsewhere(Device& device, Session& session, uint64_t mask,
+                                          nVOAPALS100::tStatus& status) {
+        if constexpr (requires { device.checkNotReservedElsewhere(session, mask, status); }) {
+            device.checkNotReservedElsewhere(session, mask, status);
+        }
     }
     // The DMA interrupt controller's wait on a channel below 2, and its cancel (0xBFFA40E4).
     static void waitUntilBytesTransferred(Device& device, uint32_t channel, uint64_t start, uint64_t bytes,

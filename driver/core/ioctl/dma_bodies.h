@@ -1,10 +1,12 @@
 // The DMA operations: the eight stream operations go to the device's DMA
 // dispatcher (level 14) with the session's cleanup list, so that what a
-// session leaves running is stopped when it closes; the wait and its cancel
-// check the DMA channel against the session's reservation first (DMA channels
-// 0 and 1 belong to physical channel 0; a DMA channel of 2 or more is
-// 0xBFFA4303, checked before the shift). Also the reload of the calibration
-// values (level 19), whose mask is checked the same way.
+// session leaves running or added is undone when it closes; while another
+// session holds the reservation of the DMA channel's physical channel they
+// are refused (0xBFFA4319) before the dispatcher is called. The wait and its
+// cancel check the DMA channel against the session's reservation first (DMA
+// channels 0 and 1 belong to physical channel 0; a DMA channel of 2 or more
+// is 0xBFFA4303, checked before the shift). Also the reload of the
+// calibration values (level 19), whose mask is checked the same way.
 #pragma once
 
 #include <stdint.h>
@@ -52,6 +54,21 @@ inline uint64_t maskOfDMAChannel(uint32_t channel) {
     return channel < 2 ? uint64_t{1} << (channel >> 1) : 0;
 }
 
+// No other session holds the reservation of the DMA channel's physical
+// channel (0xBFFA4319 when one does). A DMA channel of no physical channel
+// passes: the dispatcher refuses it. The check is made when the request
+// starts; a request admitted before a reservation was taken completes.
+template <class Access, class Device>
+bool notReservedElsewhere(Device& device, const nVOAPAL000::tEventDescriptor& event, uint32_t channel,
+                          nVOAPALS100::tStatus& status) {
+    auto* session = static_cast<typename Access::SessionType*>(nVOAPAL000::sessionOf(event));
+    const uint64_t mask = maskOfDMAChannel(channel);
+    if (status.isNotFatal() && session != nullptr && mask != 0) {
+        Access::checkNotReservedElsewhere(device, *session, mask, status);
+    }
+    return status.isNotFatal();
+}
+
 } // namespace dma
 
 #define KELVO_DMA_LIST_BODY(op, call)                                                                        \
@@ -60,8 +77,9 @@ inline uint64_t maskOfDMAChannel(uint32_t channel) {
         static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,       \
                         nVOAPALS100::tStatus& status) {                                                      \
             kdut::CleanupOperationComposite* list = nullptr;                                                 \
-            if (qeldma::DMADispatcher* dispatcher =                                                          \
-                    dma::dispatcherOf<Access>(device, event, &list, status)) {                               \
+            qeldma::DMADispatcher* dispatcher = dma::dispatcherOf<Access>(device, event, &list, status);     \
+            if (dispatcher != nullptr &&                                                                     \
+                dma::notReservedElsewhere<Access>(device, event, in.channel, status)) {                      \
                 call;                                                                                        \
             }                                                                                                \
         }                                                                                                    \
@@ -89,7 +107,8 @@ template <> struct Operation<Op::brixelTools_getTransferCount> {
                     nVOAPALS100::tStatus& status) {
         out.transferCount = 0;
         kdut::CleanupOperationComposite* list = nullptr;
-        if (qeldma::DMADispatcher* dispatcher = dma::dispatcherOf<Access>(device, event, &list, status)) {
+        qeldma::DMADispatcher* dispatcher = dma::dispatcherOf<Access>(device, event, &list, status);
+        if (dispatcher != nullptr && dma::notReservedElsewhere<Access>(device, event, in.channel, status)) {
             out.transferCount = dispatcher->getTransferCount(in.channel, status);
         }
     }

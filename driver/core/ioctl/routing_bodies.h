@@ -1,18 +1,24 @@
 // The routing operations: each unpacks its record, wraps the caller's
-// buffers (count times record size, the counts bounded first) and calls the
-// handle's routing session. A handle without a routing session (never given
-// one, or removed by its cleanup) answers as a demoted session does.
+// buffers (count times record size, the seed and destination counts bounded
+// first) and calls the handle's routing session, holding a reference to it
+// for the whole call (a cleanup of the handle may run beside it). A handle
+// without a routing session (never given one, or removed by its cleanup)
+// answers as a demoted session does. Capacities are not bounded: a user
+// buffer is only a view, and the session writes and keeps no more than it
+// found.
 #pragma once
 
 #include <stdint.h>
 
 #include "core/ioctl/code_table.h"
 #include "framework/routing_session.h"
+#include "kelvo/ioctl.h"
 #include "nVOKAL.h"
 #include "platform/device_core.h"
 #include "platform/event_descriptor.h"
 #include "platform/status.h"
 #include "platform/user_buffer.h"
+#include "platform/vohtl/sharedptr.h"
 
 namespace kelvo_driver::ioctl {
 
@@ -20,36 +26,54 @@ template <Op op> struct Operation;
 
 namespace routing {
 
-// Bounds of the counts that user mode gives (kelvo/ioctl.h says the same).
-inline constexpr uint32_t kMaxRouteRecords = 4096;
+// Bound of the seed and destination counts that user mode gives (kelvo/ioctl.h says the same).
+inline constexpr uint32_t kMaxRouteRecords = KELVO_ROUTING_MAX_RECORDS;
 
-inline uint32_t clampCapacity(uint32_t capacity) {
-    return capacity < kMaxRouteRecords ? capacity : kMaxRouteRecords;
-}
+using SessionRef = vohtl::SharedPtr<voark::RoutingSession>;
 
 template <class Access>
-voark::RoutingSession* routingSessionOf(const nVOAPAL000::tEventDescriptor& event,
-                                        nVOAPALS100::tStatus& status, bool answerMissing = true) {
+SessionRef routingSessionOf(const nVOAPAL000::tEventDescriptor& event, nVOAPALS100::tStatus& status,
+                            bool answerMissing = true) {
     auto* session = static_cast<typename Access::SessionType*>(nVOAPAL000::sessionOf(event));
-    voark::RoutingSession* routing = session != nullptr ? Access::routingSession(*session) : nullptr;
-    if (routing == nullptr && answerMissing) {
+    SessionRef routing = session != nullptr ? Access::routingSession(*session) : SessionRef();
+    if (!routing && answerMissing) {
         KELVO_SET_STATUS(status, voark::kNoRoutingResources);
     }
     return routing;
 }
 
-// A kernel copy of count records of a user array (null for 0; -52000).
-inline void* copyIn(const nVOAPAL000::tEventDescriptor& event, uint64_t address, uint64_t bytes,
-                    nVOAPALS100::tStatus& status) {
-    if (bytes == 0 || status.isFatal()) {
-        return nullptr;
+// A kernel copy of count records of a user array: up to kSlots records in
+// the request's own slots (a typical search allocates nothing for them),
+// more in an allocation (-52000); none for 0.
+template <typename Record> class KernelCopy {
+public:
+    static constexpr uint32_t kSlots = 16;
+
+    KernelCopy(const nVOAPAL000::tEventDescriptor& event, uint64_t address, uint32_t count,
+               nVOAPALS100::tStatus& status) {
+        if (count == 0 || status.isFatal()) {
+            return;
+        }
+        const uint64_t bytes = uint64_t{count} * sizeof(Record);
+        data_ = count <= kSlots ? slots_ : static_cast<Record*>(nVOAPAL200_malloc(bytes, &status));
+        if (data_ != nullptr) {
+            nVOAPAL000::tUserBuffer(event, address, bytes).read(0, data_, bytes, status);
+        }
     }
-    void* copy = nVOAPAL200_malloc(bytes, &status);
-    if (copy != nullptr) {
-        nVOAPAL000::tUserBuffer(event, address, bytes).read(0, copy, bytes, status);
+    ~KernelCopy() {
+        if (data_ != slots_) {
+            nVOKAL100_free(data_);
+        }
     }
-    return copy;
-}
+    KernelCopy(const KernelCopy&) = delete;
+    KernelCopy& operator=(const KernelCopy&) = delete;
+
+    const Record* get() const { return data_; }
+
+private:
+    Record slots_[kSlots];
+    Record* data_ = nullptr;
+};
 
 } // namespace routing
 
@@ -57,8 +81,8 @@ template <> struct Operation<Op::routing_queryVersion> {
     template <class Access, class Device, class In, class Out>
     static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In&, Out& out,
                     nVOAPALS100::tStatus& status) {
-        voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status, false);
-        out.version = session != nullptr ? session->queryVersion() : 1;
+        const routing::SessionRef session = routing::routingSessionOf<Access>(event, status, false);
+        out.version = session ? session->queryVersion() : 1;
     }
 };
 
@@ -68,31 +92,29 @@ template <> struct Operation<Op::routing_calculateRoute> {
                     nVOAPALS100::tStatus& status) {
         out.result = 0;
         out.possibilitiesCount = 0;
-        voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status);
-        if (session == nullptr) {
+        const routing::SessionRef session = routing::routingSessionOf<Access>(event, status);
+        if (!session) {
             return;
         }
         if (in.seedCount > routing::kMaxRouteRecords || in.destinationCount > routing::kMaxRouteRecords) {
             KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidParameter);
             return;
         }
-        const uint32_t capacity = routing::clampCapacity(in.possibilitiesCapacity);
-        auto* seeds = static_cast<voark::RouteCalculationSeedBase*>(routing::copyIn(
-            event, in.seedBuffer, uint64_t{in.seedCount} * sizeof(voark::RouteCalculationSeedBase), status));
-        auto* destinations = static_cast<uint32_t*>(routing::copyIn(
-            event, in.destinationBuffer, uint64_t{in.destinationCount} * sizeof(uint32_t), status));
+        const uint32_t capacity = in.possibilitiesCapacity;
+        const routing::KernelCopy<voark::RouteCalculationSeedBase> seeds(event, in.seedBuffer, in.seedCount,
+                                                                         status);
+        const routing::KernelCopy<uint32_t> destinations(event, in.destinationBuffer, in.destinationCount,
+                                                         status);
         if (status.isNotFatal()) {
             const nVOAPAL000::tUserBuffer buffer(event, in.possibilitiesBuffer,
                                                  uint64_t{capacity} * sizeof(voark::RoutePossibilityBase));
             const voark::APALUserBufferWrapper possibilities(buffer);
             uint32_t count = capacity;
-            out.result =
-                session->calculateRoute(in.routeOwner, seeds, in.seedCount, destinations, in.destinationCount,
-                                        in.routeCalculationWord, possibilities, &count, status);
+            out.result = session->calculateRoute(in.routeOwner, seeds.get(), in.seedCount, destinations.get(),
+                                                 in.destinationCount, in.routeCalculationWord, possibilities,
+                                                 &count, status);
             out.possibilitiesCount = count;
         }
-        nVOKAL100_free(seeds);
-        nVOKAL100_free(destinations);
     }
 };
 
@@ -100,7 +122,7 @@ template <> struct Operation<Op::routing_destroyRoute> {
     template <class Access, class Device, class In, class Out>
     static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
                     nVOAPALS100::tStatus& status) {
-        if (voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status, false)) {
+        if (const routing::SessionRef session = routing::routingSessionOf<Access>(event, status, false)) {
             session->destroyRoute(in.routeID);
         }
     }
@@ -111,11 +133,11 @@ template <> struct Operation<Op::routing_reserveRoute> {
     static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
                     nVOAPALS100::tStatus& status) {
         out.conflictsCount = 0;
-        voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status);
-        if (session == nullptr) {
+        const routing::SessionRef session = routing::routingSessionOf<Access>(event, status);
+        if (!session) {
             return;
         }
-        const uint32_t capacity = routing::clampCapacity(in.conflictsCapacity);
+        const uint32_t capacity = in.conflictsCapacity;
         const nVOAPAL000::tUserBuffer buffer(event, in.conflictsBuffer,
                                              uint64_t{capacity} * sizeof(voark::RouteConflict));
         const voark::APALUserBufferWrapper conflicts(buffer);
@@ -129,7 +151,7 @@ template <> struct Operation<Op::routing_programRoute> {
     template <class Access, class Device, class In, class Out>
     static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
                     nVOAPALS100::tStatus& status) {
-        if (voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status)) {
+        if (const routing::SessionRef session = routing::routingSessionOf<Access>(event, status)) {
             session->programRoute(in.routeID, status);
         }
     }
@@ -139,7 +161,7 @@ template <> struct Operation<Op::routing_unreserveRoute> {
     template <class Access, class Device, class In, class Out>
     static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
                     nVOAPALS100::tStatus& status) {
-        if (voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status, false)) {
+        if (const routing::SessionRef session = routing::routingSessionOf<Access>(event, status, false)) {
             session->unreserveRoute(in.routeID);
         }
     }
@@ -149,7 +171,7 @@ template <> struct Operation<Op::routing_unprogramRoute> {
     template <class Access, class Device, class In, class Out>
     static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
                     nVOAPALS100::tStatus& status) {
-        if (voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status, false)) {
+        if (const routing::SessionRef session = routing::routingSessionOf<Access>(event, status, false)) {
             session->unprogramRoute(in.routeID);
         }
     }
@@ -160,11 +182,11 @@ template <> struct Operation<Op::routing_getRouteTerminalPath> {
     static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
                     nVOAPALS100::tStatus& status) {
         out.pathLength = 0;
-        voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status);
-        if (session == nullptr) {
+        const routing::SessionRef session = routing::routingSessionOf<Access>(event, status);
+        if (!session) {
             return;
         }
-        const uint32_t capacity = routing::clampCapacity(in.pathCapacity);
+        const uint32_t capacity = in.pathCapacity;
         const nVOAPAL000::tUserBuffer buffer(event, in.pathBuffer, uint64_t{capacity} * sizeof(uint32_t));
         const voark::APALUserBufferWrapper path(buffer);
         uint32_t length = capacity;
@@ -177,7 +199,7 @@ template <> struct Operation<Op::routing_getTopographyName> {
     template <class Access, class Device, class In, class Out>
     static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
                     nVOAPALS100::tStatus& status) {
-        if (voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status)) {
+        if (const routing::SessionRef session = routing::routingSessionOf<Access>(event, status)) {
             const nVOAPAL000::tUserBuffer buffer(event, in.nameBuffer, in.bufferSize);
             session->getTopographyName(voark::APALUserBufferWrapper(buffer), status);
         }
@@ -188,7 +210,7 @@ template <> struct Operation<Op::routing_resetTerminal> {
     template <class Access, class Device, class In, class Out>
     static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
                     nVOAPALS100::tStatus& status) {
-        if (voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status)) {
+        if (const routing::SessionRef session = routing::routingSessionOf<Access>(event, status)) {
             session->resetTerminal(in.terminalID, in.resetWord, status);
         }
     }
@@ -199,7 +221,7 @@ template <> struct Operation<Op::routing_calculateResetTerminal> {
     static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
                     nVOAPALS100::tStatus& status) {
         out.result = 0;
-        if (voark::RoutingSession* session = routing::routingSessionOf<Access>(event, status)) {
+        if (const routing::SessionRef session = routing::routingSessionOf<Access>(event, status)) {
             out.result = session->calculateResetTerminal(in.routeOwner, in.terminalID, in.resetWord, status);
         }
     }

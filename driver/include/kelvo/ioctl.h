@@ -40,7 +40,10 @@
  *    valid only when the transport answered 0. Every failure of the operation
  *    (setup level not reached, handle invalidated by a reset, bad argument,
  *    hardware error) is reported here, in a complete output record whose
- *    result fields hold 0 unless the operation says otherwise.
+ *    result fields hold 0 unless the operation says otherwise. Every code the
+ *    driver answers has a name (KELVO_STATUS_<NAME>) and a one-line meaning
+ *    in the status-code catalogue, kelvo/status_codes.h, which this header
+ *    includes.
  *
  * The header's result field receives the number of bytes written to the
  * output record (the output size) when the request reached its operation, and
@@ -87,6 +90,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "status_codes.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -220,26 +225,6 @@ extern "C" {
  * without an operation (any level). */
 #define KELVO_SETUP_LEVEL_COMPLETE 19u
 #define KELVO_LEVEL_AT_STUB 0xFFFFFFFFu
-
-/* Status words the driver answers that a client may want to name. */
-#define KELVO_STATUS_NOT_IMPLEMENTED (-52002)
-#define KELVO_STATUS_INVALID_PARAMETER (-52005)
-#define KELVO_STATUS_SETUP_TARGET_REACHED (-52010)
-#define KELVO_STATUS_IO_GATE_CLOSED (-52022)
-#define KELVO_STATUS_NOT_OFFERED ((int32_t)0xBFFA4308u)
-#define KELVO_STATUS_INVALID_CHANNEL ((int32_t)0xBFFA4303u)
-#define KELVO_STATUS_CHANNEL_NOT_RESERVED ((int32_t)0xBFFA431Au)
-#define KELVO_STATUS_RESERVED_BY_OTHER ((int32_t)0xBFFA4319u)
-#define KELVO_STATUS_SESSION_INVALIDATED ((int32_t)0xBFFA9179u)
-#define KELVO_STATUS_NO_REGISTRATIONS (-240031)
-/* Serial flash and storage maps. */
-#define KELVO_STATUS_FLASH_BUSY_TIMEOUT ((int32_t)0xBFFA4081u)  /* the flash stayed busy */
-#define KELVO_STATUS_STORAGE_MAP_VERSION ((int32_t)0xBFFA4082u) /* stored versions not readable */
-#define KELVO_STATUS_FLASH_WINDOW_SIZE ((int32_t)0xBFFA4086u)   /* the bridge's SPI window is not 4 KiB */
-#define KELVO_STATUS_FLASH_WRITE_VERIFY                                                                      \
-    ((int32_t)0xBFFA4087u) /* a sector read back differs from what was written */
-#define KELVO_STATUS_STORAGE_MAP_CHECKSUM ((int32_t)0xBFFA4088u) /* a stored checksum is wrong */
-#define KELVO_STATUS_BRIDGE_SIGNATURE ((int32_t)0xBFFA8078u) /* the bridge's signature register is wrong */
 
 /* Bytes per name slot of the *_getRegistrationNames codes. */
 #define KELVO_NAME_SLOT_SIZE 64u
@@ -498,13 +483,22 @@ typedef struct kelvo_route_conflict { /* 16 bytes */
 
 /* routing
  * Counts are bounded: a seedCount or destinationCount above
- * KELVO_ROUTING_MAX_RECORDS answers -52005 and nothing is calculated; a
- * possibilitiesCapacity, conflictsCapacity or pathCapacity above it is taken
- * as KELVO_ROUTING_MAX_RECORDS (the buffer then needs room for that many
- * records only). A handle opened before routing was set up, or whose
- * routing was cleaned up, answers -52020 (queryVersion answers 1; destroy,
- * unreserve and unprogram answer 0 and do nothing). */
+ * KELVO_ROUTING_MAX_RECORDS answers -52005 and nothing is calculated. A
+ * possibilitiesCapacity, conflictsCapacity or pathCapacity is the number of
+ * records the buffer holds, any value: the driver writes only the records it
+ * found, never more than the capacity. Too small a possibilities or path
+ * capacity answers -52019 with the count needed and writes nothing (the
+ * routes found are destroyed again); conflicts beyond the capacity are left
+ * out. A handle keeps at most KELVO_ROUTING_MAX_ROUTES_PER_HANDLE routes
+ * (calculated or reset-terminal routes, until destroyed): calculateRoute and
+ * calculateResetTerminal of a handle that keeps that many, or whose routes
+ * found would take it past them, answer -52000 and keep nothing new (the
+ * count answered is the number found; for a full handle no search runs and
+ * it is 0). A handle opened before routing was set up, or whose routing was
+ * cleaned up, answers -52020 (queryVersion answers 1; destroy, unreserve and
+ * unprogram answer 0 and do nothing). */
 #define KELVO_ROUTING_MAX_RECORDS 4096u
+#define KELVO_ROUTING_MAX_ROUTES_PER_HANDLE 65536u
 typedef kelvo_status_record kelvo_routing_queryVersion_in;
 KELVO_U32_OUTPUT(routing_queryVersion, version);
 typedef struct kelvo_routing_calculateRoute_in {
@@ -783,9 +777,24 @@ KELVO_BOOL_OUTPUT(storageMap_isChecksumValid, valid);
  * joined both lists, until the transfers are cleared. A repeat count of 0 is
  * 0xBFFA806C. While the stream runs, clearing the transfers and starting
  * again answer 0xBFFA806E (adding continuous transfers stays allowed; they
- * run from the next start on). */
+ * run from the next start on).
+ *
+ * A transfer belongs to the handle that added it: closing the handle, or its
+ * kdut_cleanup, takes back its transfers on both channels (stopping a stream
+ * that runs them; the other handles' transfers stay listed and run from the
+ * next start), while clearTransfers takes back every handle's on its channel.
+ * One handle keeps at most KELVO_DMA_MAX_LOCKED_BYTES_PER_HANDLE bytes of
+ * user pages locked, both channels together, counting the whole pages each
+ * added buffer spans once (whatever its repeat count): an addition beyond
+ * that answers -52000 and adds nothing.
+ *
+ * While a handle holds the reservation of physical channel 0
+ * (kdut_reserveResources, mask 1), the requests of this group on DMA channel
+ * 0 or 1 from any other handle, but for the wait and its cancel, answer
+ * 0xBFFA4319 and change nothing. */
 #define KELVO_DMA_MAX_TRANSFER_BYTES (1ull << 40)
 #define KELVO_DMA_MAX_ENTRIES_PER_LIST (1ull << 20)
+#define KELVO_DMA_MAX_LOCKED_BYTES_PER_HANDLE (1ull << 30)
 typedef struct kelvo_brixelTools_startDMA_in {
     uint32_t channel;
     uint8_t startFlag;

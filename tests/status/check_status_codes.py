@@ -1,0 +1,368 @@
+#!/usr/bin/env python3
+"""Holds the status codes to their one catalogue, driver/include/kelvo/status_codes.h.
+
+Fails when
+  - the catalogue names a value twice, or a name twice, or has a row it cannot read;
+  - a source file of driver/, tools/, tests/, kal/, sim/ or bench/ other than the
+    catalogue spells a status code's value: a driver code 0xBFFAxxxx, a platform
+    code -52000 to -52031, or a registration code 240000 or -240000 to -240099.
+    Such a file uses the catalogue's name (KELVO_STATUS_<NAME>) instead.
+
+Comments and string literals are not code: they may quote a value as a user
+sees it (the tool's expected output, a comment saying what a call answers).
+A line that must spell a value that is not a code of the driver, say a code
+the driver does not know, carries the words "literal on purpose" in a comment.
+
+--fix rewrites the literal uses that are mechanical to the catalogue's names,
+keeping each one's type: kelvoDriverCode(0xBFFAxxxx), static_cast<int32_t>(...),
+(int32_t)0x..., and the tests' sign-extending helpers code(...) and
+driverCode(...) become KELVO_STATUS_<NAME>; a bare 0xBFFAxxxx becomes
+static_cast<uint32_t>(KELVO_STATUS_<NAME>); a decimal code becomes
+KELVO_STATUS_<NAME>. Only C and C++ files are rewritten; what is left (values
+the catalogue lacks, scripts) is reported. A rewrite can change a literal's
+type where it mattered (an int64_t from kelvoDriverCode in a braced list of
+mixed types): the build says so. --self-test shows that the check catches each
+kind of fault planted in a scratch tree.
+"""
+import argparse
+import os
+import re
+import sys
+import tempfile
+
+CATALOGUE = os.path.join("driver", "include", "kelvo", "status_codes.h")
+FOLDERS = ("driver", "tools", "tests", "kal", "sim", "bench")
+C_FILES = (".h", ".hpp", ".c", ".cc", ".cpp", ".cxx", ".inc")
+SCRIPT_FILES = (".py", ".sh")
+MARKER = "literal on purpose"
+PREFIX = "KELVO_STATUS_"
+
+HEX = r"0[xX][bB][fF][fF][aA][0-9a-fA-F]{4}"
+LITERAL = re.compile(
+    r"(?<![\w.])(?P<hex>" + HEX + r")(?P<suffix>[uUlL]*)(?![\w.'])"
+    r"|(?<![\w.)\]])(?P<neg>-(?:520[0-2]\d|5203[01]|2400\d\d))[lL]*(?![\w.'])"
+    r"|(?<![\w.\-])(?P<pos>240000)[lL]*(?![\w.'])")
+# Forms that --fix rewrites to the name alone: they already sign-extend.
+SIGNED_FORMS = re.compile(
+    r"(?:\bkelvoDriverCode|\bcode|\bdriverCode|\bstatic_cast\s*<\s*(?:std::)?int32_t\s*>)"
+    r"\s*\(\s*(?P<a>" + HEX + r")[uU]?\s*\)"
+    r"|\(\s*(?:std::)?int32_t\s*\)\s*(?P<b>" + HEX + r")[uU]?(?![\w.])")
+ROW = re.compile(r"\bX\(\s*(\w+)\s*,\s*((?:\([^()]*\))?\s*[-+]?\w+)\s*,\s*\"((?:[^\"\\]|\\.)*)\"\s*\)")
+
+
+def value_of(text):
+    """The value of a catalogue value or a literal: (int32_t)0x...u, 0x..., -52000."""
+    text = re.sub(r"^\(\s*(?:std::)?int32_t\s*\)", "", text.strip()).strip()
+    digits = text.rstrip("uUlL")
+    if re.fullmatch(r"0[xX][0-9a-fA-F]+", digits):
+        value = int(digits, 16)
+        return value - (1 << 32) if value >= 1 << 31 else value
+    return int(digits)
+
+
+def shown(value):
+    return f"0x{value & 0xFFFFFFFF:08X}" if value < -(1 << 24) else str(value)
+
+
+def blank(out, start, end):
+    for k in range(start, end):
+        if out[k] != "\n":
+            out[k] = " "
+
+
+def blank_c(text):
+    """The text with every comment and string or character literal replaced by spaces (newlines kept)."""
+    out, i, n = list(text), 0, len(text)
+    while i < n:
+        c, nxt = text[i], text[i + 1] if i + 1 < n else ""
+        if c == "/" and nxt == "/":
+            end = text.find("\n", i)
+            end = n if end < 0 else end
+            blank(out, i, end)
+            i = end
+        elif c == "/" and nxt == "*":
+            end = text.find("*/", i + 2)
+            end = n if end < 0 else end + 2
+            blank(out, i, end)
+            i = end
+        elif c == "R" and nxt == '"' and (i == 0 or not (text[i - 1].isalnum() or text[i - 1] == "_")):
+            open_paren = text.find("(", i + 2)
+            delimiter = text[i + 2:open_paren]
+            end = text.find(")" + delimiter + '"', open_paren)
+            end = n if end < 0 else end + len(delimiter) + 2
+            blank(out, i + 1, end)
+            i = end
+        elif c == '"' or (c == "'" and not (i > 0 and text[i - 1].isalnum() and nxt.isalnum())):
+            k = i + 1
+            while k < n and text[k] != c and text[k] != "\n":
+                k += 2 if text[k] == "\\" else 1
+            blank(out, i, min(k + 1, n))
+            i = k + 1
+        else:
+            i += 1
+    return "".join(out)
+
+
+def blank_script(text):
+    """Python or shell: '#' comments and quoted strings replaced by spaces."""
+    out, i, n = list(text), 0, len(text)
+    while i < n:
+        c = text[i]
+        if c == "#" and (i == 0 or text[i - 1] in " \t\n;("):
+            end = text.find("\n", i)
+            end = n if end < 0 else end
+            blank(out, i, end)
+            i = end
+        elif c in "'\"":
+            quote = text[i:i + 3] if text[i:i + 3] in ("'''", '"""') else c
+            k = i + len(quote)
+            while k < n and text[k:k + len(quote)] != quote:
+                k += 2 if text[k] == "\\" else 1
+            end = min(k + len(quote), n)
+            blank(out, i, end)
+            i = end
+        else:
+            i += 1
+    return "".join(out)
+
+
+def load_catalogue(root):
+    """The rows {value: name} of the catalogue and the faults found in it."""
+    path = CATALOGUE
+    with open(os.path.join(root, path)) as f:
+        text = f.read()
+    code = blank_c(text)
+    start = code.find("#define KELVO_STATUS_TABLE(X)")
+    if start < 0:
+        return {}, [f"{path}: no KELVO_STATUS_TABLE(X)"]
+    end = start
+    while True:
+        end = code.find("\n", end)
+        if end < 0 or code[end - 1] != "\\":
+            break
+        end += 1
+    body = text[start:end if end >= 0 else len(text)]
+    body = re.sub(r"/\*.*?\*/", " ", body, flags=re.S).replace("\\\n", " ")
+    faults, rows, names = [], {}, {}
+    parsed = ROW.findall(body)
+    if body.count("X(") != len(parsed):
+        faults.append(f"{path}: {body.count('X(')} rows, {len(parsed)} read: every row is X(NAME, value, \"meaning\")")
+    for name, value_text, meaning in parsed:
+        try:
+            value = value_of(value_text)
+        except ValueError:
+            faults.append(f"{path}: {name}: value {value_text!r} is not a number")
+            continue
+        if not -(1 << 31) <= value < 1 << 31:
+            faults.append(f"{path}: {name}: {value_text} is no 32-bit status word")
+        if name in names:
+            faults.append(f"{path}: the name {name} is in the catalogue twice")
+        if value in rows:
+            faults.append(f"{path}: {shown(value)} is in the catalogue twice: {rows[value]} and {name}")
+        if not meaning.strip():
+            faults.append(f"{path}: {name} has no meaning")
+        names[name] = value
+        rows.setdefault(value, name)
+    if not rows:
+        faults.append(f"{path}: the catalogue is empty")
+    return rows, faults
+
+
+def sources(root):
+    catalogue = os.path.normpath(os.path.join(root, CATALOGUE))
+    for folder in FOLDERS:
+        for top, dirs, files in os.walk(os.path.join(root, folder)):
+            dirs.sort()
+            for name in sorted(files):
+                path = os.path.join(top, name)
+                if name.endswith(C_FILES + SCRIPT_FILES) and os.path.normpath(path) != catalogue:
+                    yield path
+
+
+def literals(text, code):
+    """(match, value) of every code literal outside comments, strings and marked lines."""
+    exempt = exempt_lines(text)
+    found = []
+    for match in LITERAL.finditer(code):
+        if code.count("\n", 0, match.start()) in exempt:
+            continue
+        literal = match.group("hex") or match.group("neg") or match.group("pos")
+        found.append((match, value_of(literal)))
+    return found
+
+
+def fix_text(text, code, rows):
+    """The text with every mechanical literal use rewritten to its name."""
+    edits = []
+    taken = set()
+    exempt = exempt_lines(text)
+    for match in SIGNED_FORMS.finditer(code):
+        value = value_of(match.group("a") or match.group("b"))
+        if value in rows and code.count("\n", 0, match.start()) not in exempt:
+            edits.append((match.start(), match.end(), PREFIX + rows[value]))
+            taken.update(range(match.start(), match.end()))
+    for match, value in literals(text, code):
+        if match.start() in taken or value not in rows:
+            continue
+        name = PREFIX + rows[value]
+        if match.group("hex"):
+            if any(c in "lL" for c in match.group("suffix")):
+                continue
+            edits.append((match.start(), match.end(), f"static_cast<uint32_t>({name})"))
+        else:
+            edits.append((match.start(), match.end(), name))
+    for start, end, replacement in sorted(edits, reverse=True):
+        text = text[:start] + replacement + text[end:]
+    return text, len(edits)
+
+
+def exempt_lines(text):
+    return {number for number, line in enumerate(text.split("\n")) if MARKER in line}
+
+
+def check(root, fix=False, out=sys.stdout):
+    """Prints every fault; returns their number."""
+    rows, faults = load_catalogue(root)
+    for fault in faults:
+        print(f"FAIL {fault}", file=out)
+    fixed = 0
+    findings = 0
+    for path in sources(root):
+        with open(path, errors="replace") as f:
+            text = f.read()
+        is_c = path.endswith(C_FILES)
+        code = blank_c(text) if is_c else blank_script(text)
+        if fix and is_c and rows:
+            new_text, count = fix_text(text, code, rows)
+            if count:
+                with open(path, "w") as f:
+                    f.write(new_text)
+                fixed += count
+                text, code = new_text, blank_c(new_text)
+        relative = os.path.relpath(path, root)
+        for match, value in literals(text, code):
+            line = code.count("\n", 0, match.start()) + 1
+            name = rows.get(value)
+            unknown = (f"not in the catalogue: add it there, or mark the line \"{MARKER}\""
+                       " if it is no code of the driver")
+            what = f"use {PREFIX}{name}" if name else unknown
+            print(f"FAIL {relative}:{line}: {match.group(0)} ({shown(value)}) spelt out: {what}", file=out)
+            findings += 1
+    if fix:
+        print(f"fixed {fixed} literal uses", file=out)
+    failures = len(faults) + findings
+    print(f"{failures} failed" if failures else f"all passed: {len(rows)} codes catalogued, no literal elsewhere",
+          file=out)
+    return failures
+
+
+# ---- Self-test: each case plants one thing in a scratch tree ------------------------------
+
+PLANTS = [
+    # (what, catalogue rows added, files {path: text}, must fail with, fixed text of the first file or None)
+    ("a value twice (same spelling)", ['X(PLANTED_TWIN, (int32_t)0xBFFA806Bu, "a twin")'], {},
+     "0xBFFA806B is in the catalogue twice: PLANTED_TWIN and FIRMWARE_WRONG_SIZE", None),
+    ("a value twice (another spelling)", ['X(PLANTED_TWIN, -1074102165, "a twin")'], {},
+     "0xBFFA806B is in the catalogue twice", None),
+    ("a platform value twice", ['X(PLANTED_TWIN, -52005, "a twin")'], {},
+     "-52005 is in the catalogue twice: PLANTED_TWIN and INVALID_PARAMETER", None),
+    ("a name twice", ['X(INVALID_PARAMETER, -52030, "a twin")'], {},
+     "the name INVALID_PARAMETER is in the catalogue twice", None),
+    ("a row without meaning", ['X(PLANTED, -52030)'], {}, "every row is X(NAME, value", None),
+    ("kelvoDriverCode", [], {"driver/a.h": "constexpr int64_t k = kelvoDriverCode(0xBFFA806B);\n"},
+     "driver/a.h:1: 0xBFFA806B (0xBFFA806B) spelt out: use KELVO_STATUS_FIRMWARE_WRONG_SIZE",
+     "constexpr int64_t k = KELVO_STATUS_FIRMWARE_WRONG_SIZE;\n"),
+    ("static_cast", [], {"tools/b.cpp": "int32_t k{static_cast<std::int32_t>(0xbffa4319u)};\n"},
+     "use KELVO_STATUS_RESERVED_BY_OTHER", "int32_t k{KELVO_STATUS_RESERVED_BY_OTHER};\n"),
+    ("C cast", [], {"kal/c.c": "int k = (int32_t) 0xBFFA4319u;\n"},
+     "use KELVO_STATUS_RESERVED_BY_OTHER", "int k = KELVO_STATUS_RESERVED_BY_OTHER;\n"),
+    ("a test helper", [], {"tests/d.cpp": "f(code(0xBFFA4303), driverCode(0xBFFA4303u));\n"},
+     "use KELVO_STATUS_INVALID_CHANNEL", "f(KELVO_STATUS_INVALID_CHANNEL, KELVO_STATUS_INVALID_CHANNEL);\n"),
+    ("a bare hex value", [], {"sim/e.h": "constexpr uint32_t k = 0xBFFA4319u;\n"},
+     "use KELVO_STATUS_RESERVED_BY_OTHER",
+     "constexpr uint32_t k = static_cast<uint32_t>(KELVO_STATUS_RESERVED_BY_OTHER);\n"),
+    ("decimal codes", [], {"bench/f.cpp": "case -52005: return {240000, -240000, -240031LL};\n"},
+     "use KELVO_STATUS_INVALID_PARAMETER",
+     "case KELVO_STATUS_INVALID_PARAMETER: return {KELVO_STATUS_CLIENT_VERSION_NEWER, "
+     "KELVO_STATUS_CLIENT_VERSION_TOO_OLD, KELVO_STATUS_NULL_POINTER};\n"),
+    ("a value the catalogue lacks", [], {"driver/g.h": "constexpr int64_t k = kelvoDriverCode(0xBFFA0001);\n"},
+     "driver/g.h:1: 0xBFFA0001 (0xBFFA0001) spelt out: not in the catalogue", None),
+    ("a platform value the catalogue lacks", [], {"tests/h.cpp": "EXPECT_EQ(x, -52004);\n"},
+     "tests/h.cpp:1: -52004 (-52004) spelt out: not in the catalogue", None),
+    ("a literal in a Python script", [], {"tests/i.py": "CODE = -52005  # 0xBFFA4303\n"},
+     "tests/i.py:1: -52005", None),
+]
+# Files the check must pass: comments, strings, other numbers and marked lines.
+CLEAN = {
+    "driver/clean.h": "// answers 0xBFFA806B or -52005\n/* 240000 */ const char* s = \"0xBFFA4303 -52005\";\n"
+                      "constexpr int64_t k = 52005 - 52000 + 0x2400000 + 0x1BFFA4303 + 1240000 + a-52005;\n"
+                      "char c = '0'; int d = 1'000; auto r = R\"x(0xBFFA4303)x\";\n"
+                      "EXPECT_EQ(x, -52004); // -52004: literal on purpose, a code no one answers\n",
+    "tests/clean.sh": "expect \"status .*0xBFFA4308\" # 0xBFFA4308\necho 'x -52005'\n",
+    "tools/clean.py": "'''0xBFFA4308\n-52005'''\nx = 1  # -52005\n",
+    "docs/outside.cpp": "int x = -52005; // not a source folder\n",
+}
+
+
+def self_test(root):
+    failures = 0
+    with open(os.path.join(root, CATALOGUE)) as f:
+        catalogue = f.read()
+    marker = "    X(SUCCESS, 0,"
+    if marker not in catalogue:
+        print(f"FAIL the catalogue has no row starting {marker!r}")
+        return 1
+    for what, rows, files, expected, fixed in [("nothing planted", [], {}, None, None)] + PLANTS:
+        with tempfile.TemporaryDirectory() as scratch:
+            os.makedirs(os.path.dirname(os.path.join(scratch, CATALOGUE)))
+            with open(os.path.join(scratch, CATALOGUE), "w") as f:
+                f.write(catalogue.replace(marker, "".join(f"    {row} \\\n" for row in rows) + marker))
+            for path, text in list(CLEAN.items()) + list(files.items()):
+                os.makedirs(os.path.dirname(os.path.join(scratch, path)), exist_ok=True)
+                with open(os.path.join(scratch, path), "w") as f:
+                    f.write(text)
+            report = Report()
+            count = check(scratch, out=report)
+            if expected is None and count:
+                print(f"FAIL {what}: the clean tree fails:\n{report.text}")
+                failures += 1
+            elif expected is not None and (count == 0 or expected not in report.text):
+                print(f"FAIL {what}: not caught (want {expected!r}):\n{report.text}")
+                failures += 1
+            elif fixed is not None:
+                path = os.path.join(scratch, next(iter(files)))
+                count = check(scratch, fix=True, out=Report())
+                with open(path) as f:
+                    result = f.read()
+                if count or result != fixed:
+                    print(f"FAIL {what}: --fix gave {result!r} ({count} left), want {fixed!r}")
+                    failures += 1
+                else:
+                    print(f"ok   {what}: caught and fixed")
+            else:
+                print(f"ok   {what}: {'caught' if expected else 'passes'}")
+    print(f"{failures} failed" if failures else "all passed")
+    return failures
+
+
+class Report:
+    def __init__(self):
+        self.text = ""
+
+    def write(self, text):
+        self.text += text
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--root", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+    parser.add_argument("--fix", action="store_true", help="rewrite literal uses to the catalogue's names")
+    parser.add_argument("--self-test", action="store_true", help="plant each fault in a scratch tree")
+    args = parser.parse_args()
+    root = os.path.abspath(args.root)
+    failures = self_test(root) if args.self_test else check(root, fix=args.fix)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

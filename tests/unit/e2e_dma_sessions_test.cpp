@@ -1,0 +1,334 @@
+// DMA between two handles through the host's C API: whose transfers a close
+// takes back, registrations a failed step keeps for the close, refused
+// requests leaving nothing, the bound on locked pages, and a reservation
+// keeping the other handle off. Channel 0's engine runs in step mode.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <numeric>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core_test_support.h"
+#include "kelvo/ioctl.h"
+
+namespace {
+
+using kelvo_test::address;
+using kelvo_test::answer;
+using kelvo_test::statusOf;
+
+constexpr int32_t kStreamRunning = KELVO_STATUS_STREAM_RUNNING;
+constexpr int32_t kOutOfMemory = KELVO_STATUS_OUT_OF_MEMORY;
+
+// addTransferFromDevice on channel 0, addTransferToDevice on 1 (or as code says).
+int32_t transfer(int handle, uint32_t channel, const void* data, uint64_t size, uint32_t code = 0) {
+    if (code == KELVO_IOCTL_brixelTools_addTransferToDevice || (code == 0 && channel == 1)) {
+        return statusOf(handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
+                        kelvo_brixelTools_addTransferToDevice_in{channel, 0, address(data), size, 1, 0});
+    }
+    return statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+                    kelvo_brixelTools_addTransferFromDevice_in{channel, 0, address(data), size, 0, 0});
+}
+int32_t start(int handle, uint32_t channel) {
+    return statusOf(handle, KELVO_IOCTL_brixelTools_startDMA,
+                    kelvo_brixelTools_startDMA_in{channel, 0, {}, 0});
+}
+// stopDMA, clearTransfers, clearApplicationFIFO: the channel alone.
+int32_t simple(int handle, uint32_t code, uint32_t channel = 0) {
+    return statusOf(handle, code, kelvo_brixelTools_stopDMA_in{channel, 0});
+}
+int32_t cleanup(int handle) {
+    return statusOf(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0});
+}
+kelvo_brixelTools_getTransferCount_out count(int handle, uint32_t channel) {
+    return answer<kelvo_brixelTools_getTransferCount_out>(handle, KELVO_IOCTL_brixelTools_getTransferCount,
+                                                          kelvo_brixelTools_getTransferCount_in{channel, 0});
+}
+
+class E2EDmaSessions : public kelvo_test::HostedTest {
+protected:
+    // A module of board (channel 0 in step mode after setup) and two handles.
+    void plug(const std::string& board) {
+        index = add(board, [](sim::Module& m) { m.enableDma(); });
+        module(index).dma(0).setStepMode(true);
+        a = open(index);
+        b = open(index);
+    }
+    void unplug() {
+        kelvo_close(a);
+        kelvo_close(b);
+        remove(index);
+    }
+    sim::DmaEngine& engine(uint32_t channel = 0) const { return module(index).dma(channel); }
+    // Injects bytes into channel 0 and lets the engine move them.
+    void produce(const std::vector<uint8_t>& bytes) const {
+        engine().inject(bytes.data(), bytes.size());
+        engine().runUntilBlocked(1000);
+    }
+    static size_t registered(int handle) { return sessionOf(handle)->getCleanupOperationComposite().size(); }
+    static size_t lockedLists() { return kal::pagelists::live(); }
+
+    int index = -1;
+    int a = -1, b = -1; // a: the handle whose close or refusal a test is about
+    const std::vector<uint8_t> page = std::vector<uint8_t>(4096);
+};
+
+// A close takes back its handle's transfers, whichever handle added first and
+// whether or not the stream runs them (it stops then), and leaves the other's
+// listed: the stream started again never reaches the closed handle's buffer.
+TEST_F(E2EDmaSessions, AClosedHandlesTransfersAreTakenBackAndTheOthersStay) {
+    constexpr size_t kPacket = 264;
+    struct Row {
+        const char* what;
+        bool closingFirst;
+        bool running;
+    };
+    for (const Row& row : {Row{"added second", false, false}, Row{"added first", true, false},
+                           Row{"the stream runs both at the close", false, true}}) {
+        SCOPED_TRACE(row.what);
+        plug("duskmere-a");
+        const std::vector<uint8_t> gone(kPacket, 0xEE);
+        std::vector<uint8_t> kept(kPacket, 0);
+        EXPECT_EQ(
+            transfer(row.closingFirst ? a : b, 0, row.closingFirst ? gone.data() : kept.data(), kPacket), 0);
+        EXPECT_EQ(
+            transfer(row.closingFirst ? b : a, 0, row.closingFirst ? kept.data() : gone.data(), kPacket), 0);
+        EXPECT_EQ(row.running ? start(b, 0) : 0, 0);
+        const size_t lists = lockedLists();
+        EXPECT_EQ(kelvo_close(a), 0);
+        EXPECT_EQ(lockedLists(), lists - 1) << "the closed handle's pages are unlocked";
+        EXPECT_FALSE(engine().running()) << "no stream runs over them";
+
+        EXPECT_EQ(start(b, 0), 0) << "the other handle's transfer is still listed";
+        std::vector<uint8_t> data(2 * kPacket);
+        std::iota(data.begin(), data.end(), uint8_t{1});
+        produce(data);
+        EXPECT_EQ(kept, std::vector<uint8_t>(data.begin(), data.begin() + kPacket));
+        EXPECT_EQ(gone, std::vector<uint8_t>(kPacket, 0xEE)) << "nothing reached the closed handle's buffer";
+        EXPECT_EQ(count(b, 0).transferCount, kPacket);
+        EXPECT_TRUE(engine().faults().empty());
+        unplug();
+    }
+}
+
+// A registration goes only with a step that succeeded: what a failed step of
+// a left (running, locked, credited) is undone by a's close. The transfers
+// are b's but in the first row.
+TEST_F(E2EDmaSessions, AFailedStepKeepsItsRegistrationForTheClose) {
+    struct Row {
+        const char* what;
+        const char* board;
+        std::function<void(sim::DmaEngine&, bool on)> knobs;
+        std::function<int32_t()> step; // a's failing request, after what it needs
+        int32_t code;
+        std::function<bool()> undone; // after a's close
+    };
+    const auto credits = [](sim::DmaEngine& e, bool on) { e.setCreditsNeverStop(on); };
+    size_t lists = 0;
+    const std::vector<Row> rows = {
+        {"clearTransfers refused while the stream runs", "duskmere-a", [](sim::DmaEngine&, bool) {},
+         [&] {
+             lists = lockedLists();
+             EXPECT_EQ(transfer(a, 0, page.data(), page.size()) | start(a, 0), 0);
+             const int32_t code = simple(a, KELVO_IOCTL_brixelTools_clearTransfers);
+             EXPECT_EQ(simple(a, KELVO_IOCTL_brixelTools_stopDMA), 0);
+             return code;
+         },
+         kStreamRunning, [&] { return lockedLists() == lists; }},
+        {"stopDMA whose credit stop timed out", "solstra", credits,
+         [&] {
+             EXPECT_EQ(transfer(b, 1, page.data(), page.size()) | start(a, 1), 0);
+             return simple(a, KELVO_IOCTL_brixelTools_stopDMA, 1);
+         },
+         KELVO_STATUS_TIMED_OUT, [&] { return !engine(1).running(); }},
+        {"clearApplicationFIFO whose credit stop timed out", "solstra", credits,
+         [&] {
+             EXPECT_EQ(transfer(b, 1, page.data(), page.size()) | start(a, 1), 0);
+             return simple(a, KELVO_IOCTL_brixelTools_clearApplicationFIFO, 1);
+         },
+         KELVO_STATUS_TIMED_OUT, [&] { return (engine(1).creditStatus() & (1u << 17)) != 0; }},
+        {"startDMA whose channel never started nor stopped", "duskmere-a",
+         [](sim::DmaEngine& e, bool on) { e.setNeverStarts(on), e.setNeverEnds(on); },
+         [&] {
+             EXPECT_EQ(transfer(b, 0, page.data(), page.size()), 0);
+             return start(a, 0);
+         },
+         KELVO_STATUS_CHANNEL_START_TIMED_OUT, [&] { return start(b, 0) == 0; }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        plug(row.board);
+        const uint32_t channel = std::string(row.board) == "solstra" ? 1 : 0;
+        row.knobs(engine(channel), true);
+        EXPECT_EQ(row.step(), row.code);
+        row.knobs(engine(channel), false);
+        EXPECT_EQ(kelvo_close(a), 0);
+        EXPECT_TRUE(row.undone()) << "the close undid what the failed step left";
+        unplug();
+    }
+}
+
+// A request refused for want of locked pages, a DMA map, link memory or
+// transfers leaves no kernel-layer object, entry or registration behind,
+// however often it is refused; a transfer added afterwards runs alone and is
+// still the handle's, taken back at its close.
+TEST_F(E2EDmaSessions, ARefusedRequestLeavesNothingBehind) {
+    struct Row {
+        const char* what;
+        std::function<void()> fail; // the next addition's failure
+        size_t pages;               // added; 0: a start instead
+        int32_t code;
+    };
+    const std::vector<Row> rows = {
+        {"page lock", [] { kal::faults::failNth(kal::faults::kPageList, 1); }, 1,
+         KELVO_STATUS_PAGE_LOCK_FAILED},
+        {"DMA map", [] { kal::faults::failNth(kal::faults::kSGL, 1); }, 1, kOutOfMemory},
+        // A page a run: 1024 entries need link memory beyond the head link's.
+        {"link memory",
+         [] {
+             kal::pagelists::setFragmented(true);
+             kal::faults::failNth(kal::faults::kPageList, 2);
+         },
+         1024, kOutOfMemory},
+        {"a start without transfers", [] {}, 0, KELVO_STATUS_INVALID_PARAMETER},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        plug("duskmere-a");
+        const std::vector<uint8_t> buffer((row.pages + 2) * 4096);
+        const uint8_t* aligned = buffer.data() + (4096 - address(buffer.data()) % 4096) % 4096;
+        const size_t lists = lockedLists();
+        const size_t before = registered(a);
+        const kal::live::Counts live = kal::live::now();
+        for (int i = 0; i < 50; ++i) {
+            row.fail();
+            EXPECT_EQ(row.pages != 0 ? transfer(a, 0, aligned, row.pages * 4096) : start(a, 0), row.code);
+            kal::faults::clear();
+            kal::pagelists::resetPlacement();
+        }
+        EXPECT_EQ(kal::live::now(), live) << "nothing of the refused requests is left";
+        EXPECT_EQ(registered(a), before) << "nor registered";
+        EXPECT_EQ(transfer(a, 0, aligned, 4096) | start(a, 0), 0);
+        produce(std::vector<uint8_t>(8192, 0x5A));
+        EXPECT_EQ(count(a, 0).transferCount, 4096u) << "the stream runs the one transfer listed";
+        EXPECT_TRUE(engine().faults().empty()) << ::testing::PrintToString(engine().faults());
+        EXPECT_EQ(kelvo_close(a), 0);
+        EXPECT_EQ(lockedLists(), lists) << "the transfer added after the refusals went with the handle";
+        unplug();
+    }
+}
+
+// A handle locks at most its share, both channels together, and gives it
+// back at close; the other handle's additions are not refused for its sake.
+TEST_F(E2EDmaSessions, AHandleLocksAtMostItsShare) {
+    constexpr uint64_t kPiece = 256ull << 20;
+    constexpr uint64_t kShare = KELVO_DMA_MAX_LOCKED_BYTES_PER_HANDLE;
+    const std::unique_ptr<uint8_t[]> big(new uint8_t[kPiece + 4096]); // never touched
+    const uint8_t* piece = big.get() + (4096 - address(big.get()) % 4096) % 4096;
+    plug("duskmere-a");
+    const size_t lists = lockedLists();
+    for (uint64_t locked = 0; locked < kShare; locked += kPiece) {
+        EXPECT_EQ(transfer(a, 0, piece, kPiece), 0) << locked;
+    }
+    EXPECT_EQ(transfer(a, 0, piece, kPiece), kOutOfMemory) << "beyond its share";
+    EXPECT_EQ(transfer(a, 1, page.data(), page.size()), kOutOfMemory) << "the share spans both channels";
+    EXPECT_EQ(transfer(b, 0, page.data(), page.size()), 0) << "the other handle still locks";
+    EXPECT_EQ(kelvo_close(a), 0);
+    EXPECT_EQ(lockedLists(), lists + 1) << "the share is given back at close";
+    a = open(index);
+    EXPECT_EQ(transfer(a, 0, piece, kPiece), 0);
+    unplug();
+}
+
+// While b holds the reservation of channel 0, a's stream operations on DMA
+// channel 0 or 1 answer 0xBFFA4319 and change nothing (a's start on a running
+// stream included); b's own work, and a's once the reservation is given back.
+TEST_F(E2EDmaSessions, AReservationKeepsTheOtherHandlesOffBothDmaChannels) {
+    const auto request = [&](uint32_t code, uint32_t c) -> int32_t {
+        switch (code) {
+        case KELVO_IOCTL_brixelTools_startDMA:
+            return start(a, c);
+        case KELVO_IOCTL_brixelTools_addTransferToDevice:
+        case KELVO_IOCTL_brixelTools_addTransferFromDevice:
+            return transfer(a, c, page.data(), 4096, code);
+        case KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount:
+            return statusOf(a, code, kelvo_brixelTools_writeStreamAdditiveTransferCount_in{c, 64, 0});
+        case KELVO_IOCTL_brixelTools_getTransferCount:
+            EXPECT_EQ(count(a, c).transferCount, 0u);
+            return count(a, c).status;
+        default:
+            return simple(a, code, c);
+        }
+    };
+    plug("duskmere-a");
+    EXPECT_EQ(reserveAll(b), 0);
+    for (uint32_t channel : {0u, 1u}) {
+        EXPECT_EQ(transfer(b, channel, page.data(), page.size()) | start(b, channel), 0);
+    }
+    for (const uint32_t code :
+         {KELVO_IOCTL_brixelTools_startDMA, KELVO_IOCTL_brixelTools_stopDMA,
+          KELVO_IOCTL_brixelTools_addTransferToDevice, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+          KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount, KELVO_IOCTL_brixelTools_getTransferCount,
+          KELVO_IOCTL_brixelTools_clearTransfers, KELVO_IOCTL_brixelTools_clearApplicationFIFO}) {
+        for (uint32_t channel : {0u, 1u}) {
+            SCOPED_TRACE(::testing::Message()
+                         << "code 0x" << std::hex << code << " on DMA channel " << channel);
+            const size_t lists = lockedLists();
+            const size_t before = registered(a);
+            const uint64_t resets = engine(channel).fifoResets();
+            const uint64_t allowance = engine(channel).allowance();
+            EXPECT_EQ(request(code, channel), KELVO_STATUS_RESERVED_BY_OTHER);
+            EXPECT_EQ(lockedLists(), lists);
+            EXPECT_EQ(registered(a), before);
+            EXPECT_TRUE(engine(channel).running());
+            EXPECT_EQ(engine(channel).fifoResets(), resets);
+            EXPECT_EQ(engine(channel).allowance(), allowance);
+        }
+        EXPECT_EQ(request(code, 2), KELVO_STATUS_INVALID_PARAMETER)
+            << "DMA channel 2 is no channel of the reservation";
+    }
+    EXPECT_EQ(count(b, 0).status, 0) << "the holder's own requests work";
+    EXPECT_EQ(cleanup(b), 0);
+    EXPECT_EQ(count(a, 0).status, 0) << "with the reservation given back, the other's work too";
+    EXPECT_EQ(simple(a, KELVO_IOCTL_brixelTools_clearTransfers, 1), KELVO_STATUS_NOT_ACCESSIBLE)
+        << "it added none";
+    unplug();
+}
+
+// Both handles adding, clearing and cleaning up on both channels at once,
+// four threads each: every transfer still goes with its handle, and nothing
+// is left (the fixture checks every kernel-layer object).
+TEST_F(E2EDmaSessions, HandlesAddingAndCleaningUpAtOnceLeaveNothing) {
+    constexpr int kRounds = 60;
+    plug("duskmere-a");
+    const std::vector<uint8_t> buffer(3 * 4096);
+    const size_t lists = lockedLists();
+    std::vector<std::thread> threads;
+    for (const int handle : {a, b}) {
+        for (const uint32_t channel : {0u, 1u}) {
+            threads.emplace_back([&, handle, channel] {
+                for (int i = 0; i < kRounds; ++i) {
+                    transfer(handle, channel, buffer.data() + i % 3 * 100, 4096);
+                }
+            });
+        }
+        for (const bool cleans : {true, false}) {
+            threads.emplace_back([&, handle, cleans] {
+                for (int i = 0; i < kRounds; ++i) {
+                    cleans ? cleanup(handle) : 0;
+                    simple(handle, KELVO_IOCTL_brixelTools_clearTransfers, i % 2);
+                }
+            });
+        }
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(kelvo_close(a) | kelvo_close(b), 0);
+    EXPECT_EQ(lockedLists(), lists) << "every transfer went with its handle";
+    remove(index);
+}
+
+} // namespace

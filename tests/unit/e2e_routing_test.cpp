@@ -1,0 +1,271 @@
+// Routing through the host's C API under pressure: a handle cleaned up and
+// closed while its own requests run, the bound on the routes a handle keeps,
+// and answers longer than a page of records. The last two run on a
+// topography of the test's own, handed to the device's routing manager in
+// place of the board's: terminal 1 reaches each terminal of a star twice (a
+// plain and an inverting edge) and the far end of a long chain.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <latch>
+#include <numeric>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "core/routing_objects.h"
+#include "core_test_support.h"
+#include "kelvo/ioctl.h"
+#include "routing/routing_resources.h"
+#include "routing_test_graph.h"
+
+namespace {
+
+using kelvo_test::address;
+using kelvo_test::answer;
+using nVOAPALS100::tStatus;
+
+constexpr uint32_t kRoutingNotifier = 0x80000000;
+constexpr int32_t kNoRouting = tStatus::kInvalidState;
+
+// A request on a handle that may be closing: the transport code (out is filled when it is 0).
+template <class Out, class In> int send(int handle, uint32_t code, const In& in, Out& out) {
+    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
+    return kelvo_ioctl(handle, code, &header);
+}
+
+kelvo_routing_calculateRoute_in search(const kelvo_route_seed& seed, const std::vector<uint32_t>& to,
+                                       void* buffer, uint32_t capacity) {
+    const auto count = static_cast<uint32_t>(to.size());
+    return {7, address(&seed), 1, 0, address(to.data()), count, 0, address(buffer), capacity, 0};
+}
+
+// One thread routes on a handle (search, destroy, the routing notifier opened
+// and closed) while another cleans the handle up, at a point that moves along
+// the router's requests from round to round, and closes it. Every request
+// answers as before or after the cleanup, or as on a closing handle; none
+// reaches what the cleanup let go, and no route stays behind.
+using RoutingUnderLoad = kelvo_test::HostedTest;
+
+TEST_F(RoutingUnderLoad, CleanupAndCloseBesideTheHandlesOwnRequests) {
+    const int index = add("solstra");
+    const kelvo_route_seed seed{3, 0, 0, {}};
+    const std::vector<uint32_t> two = {2};
+    const int closed = KELVO_E_INVALID;
+    const int refused = nVOAPAL200_statusToKALStatus(kNoRouting);
+    int unexpected = 0;
+    for (int round = 0; round < 200; ++round) {
+        const int handle = open(index);
+        std::latch start(2);
+        std::thread router([&] {
+            start.arrive_and_wait();
+            for (int i = 0; i < 6; ++i) {
+                kelvo_notifier_payload payload{1, kelvo_destination(handle), kRoutingNotifier};
+                const int opened = kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload);
+                kelvo_route_possibility found{};
+                kelvo_routing_calculateRoute_out out{};
+                const int routed =
+                    send(handle, KELVO_IOCTL_routing_calculateRoute, search(seed, two, &found, 1), out);
+                kelvo_status_record gone{};
+                const int destroyed = send(handle, KELVO_IOCTL_routing_destroyRoute,
+                                           kelvo_routing_destroyRoute_in{found.routeID, 0}, gone);
+                const int shut = kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER,
+                                             reinterpret_cast<void*>(uintptr_t{kRoutingNotifier}));
+                unexpected += !(opened == 0 || opened == refused || opened == closed) ||
+                              !(routed == closed || (routed == 0 && out.status == kNoRouting) ||
+                                (routed == 0 && out.status == 0 && out.possibilitiesCount == 1)) ||
+                              !(destroyed == closed || (destroyed == 0 && gone.status == 0)) ||
+                              !(shut == 0 || shut == closed);
+            }
+        });
+        start.arrive_and_wait();
+        for (int i = 0; i < round % 6; ++i) {
+            answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
+                                                  kelvo_status_record{0});
+        }
+        EXPECT_EQ(kelvo_test::statusOf(handle, KELVO_IOCTL_kdut_cleanup, kelvo_status_record{0}), 0);
+        EXPECT_EQ(kelvo_close(handle), 0);
+        router.join();
+        kelvo_message message;
+        while (kelvo_read_message(kelvo_destination(handle), &message) == 1) {
+        }
+    }
+    EXPECT_EQ(unexpected, 0) << "answers neither before nor after the cleanup";
+    auto& routing =
+        static_cast<kelvo_driver::RoutingObjects&>(deviceOf(index)->getKelvoHelper()->getTask(16));
+    EXPECT_EQ(static_cast<voark::RoutingResources*>(routing.getRoutingResources())->database().size(), 0u);
+}
+
+// The device's routing manager serves the test's topography (see the top)
+// while the test runs; the board's own is handed back at the end.
+class RoutingOnALargeTopography : public kelvo_test::HostedTest {
+protected:
+    static constexpr uint32_t kStar = 4096;  // terminals 2 .. 4097
+    static constexpr uint32_t kChain = 4200; // terminals 4098 .. 8297, in a line from terminal 1
+    static constexpr uint32_t kChainEnd = 1 + kStar + kChain;
+
+    void SetUp() override {
+        HostedTest::SetUp();
+        static const routing_test::Graph graph([] {
+            routing_test::GraphPlan plan{routing_test::plainTerminals(kChainEnd), {}, {}};
+            for (uint32_t t = 1; t < kChainEnd; ++t) {
+                plan.edges.push_back({t <= kStar + 1 ? 0 : t - 1, t});
+                if (t <= kStar) {
+                    plan.edges.push_back({0, t, 1, 1});
+                }
+            }
+            return plan;
+        }());
+        index_ = add("solstra");
+        tStatus status;
+        resources_.emplace(graph.info(), nullptr, status);
+        manager_ = deviceOf(index_)->getKelvoHelper()->getRoutingResourcesManager();
+        manager_->clearRoutingResources();
+        manager_->setRoutingResources(&*resources_);
+    }
+    void TearDown() override {
+        manager_->clearRoutingResources(); // handles still open lose their routes
+        deviceOf(index_)->getKelvoHelper()->setRoutingResources();
+        resources_.reset();
+        HostedTest::TearDown();
+    }
+    size_t routes() const { return resources_->database().size(); } // every handle's
+    // The first count terminals of the star.
+    static std::vector<uint32_t> star(uint32_t count) {
+        std::vector<uint32_t> ids(count);
+        std::iota(ids.begin(), ids.end(), 2u);
+        return ids;
+    }
+
+    struct Answer {
+        int32_t status;
+        uint32_t count;
+        std::vector<kelvo_route_possibility> records; // the caller's buffer afterwards (0xAB bytes before)
+    };
+    // A search from terminal 1 into a buffer of `records` records that the
+    // request says holds capacity (by default, a plain and an inverted route
+    // to each destination).
+    static Answer calculate(int handle, const std::vector<uint32_t>& destinations, uint32_t capacity = 0,
+                            uint32_t records = 0) {
+        static const kelvo_route_seed seed{1, 0, 0, {}};
+        capacity = capacity != 0 ? capacity : static_cast<uint32_t>(2 * destinations.size());
+        Answer a{0, 0, std::vector<kelvo_route_possibility>(records != 0 ? records : capacity)};
+        std::memset(a.records.data(), 0xAB, a.records.size() * sizeof(kelvo_route_possibility));
+        const auto out =
+            answer<kelvo_routing_calculateRoute_out>(handle, KELVO_IOCTL_routing_calculateRoute,
+                                                     search(seed, destinations, a.records.data(), capacity));
+        a.status = out.status;
+        a.count = out.possibilitiesCount;
+        return a;
+    }
+
+    int index_ = -1;
+    voark::RoutingResourcesManagerInterface* manager_ = nullptr;
+    std::optional<voark::RoutingResources> resources_;
+};
+
+// A handle keeps at most KELVO_ROUTING_MAX_ROUTES_PER_HANDLE routes: a search
+// or reset route that would take it past them answers -52000 and keeps
+// nothing, and room made again is used again. Another handle's route,
+// recorded before them all, is found and destroyed as ever.
+TEST_F(RoutingOnALargeTopography, AHandleKeepsBoundedRoutesBesideAnothersRoute) {
+    constexpr uint32_t kBound = KELVO_ROUTING_MAX_ROUTES_PER_HANDLE;
+    const int other = open(index_);
+    const uint32_t early = calculate(other, {kChainEnd}).records[0].routeID;
+    const int full = open(index_);
+    uint32_t kept = 0;
+    for (; kept + 2 * kStar <= kBound - 2; kept += 2 * kStar) {
+        ASSERT_EQ(calculate(full, star(kStar)).status, 0);
+    }
+    const Answer filler = calculate(full, star((kBound - 2 - kept) / 2));
+    ASSERT_EQ(kept + filler.count, kBound - 2);
+    // Each search to terminal 2 finds two routes.
+    const struct {
+        const char* what;
+        bool makeRoom; // destroy one route first
+        int32_t status;
+        uint32_t count;
+        uint32_t keptAfter;
+    } searches[] = {
+        {"into the last room", false, 0, 2, kBound},
+        {"of a full handle", false, tStatus::kOutOfMemory, 0, kBound},
+        {"finding two for one room", true, tStatus::kOutOfMemory, 2, kBound - 1},
+    };
+    for (const auto& c : searches) {
+        SCOPED_TRACE(c.what);
+        if (c.makeRoom) {
+            EXPECT_EQ(kelvo_test::statusOf(full, KELVO_IOCTL_routing_destroyRoute,
+                                           kelvo_routing_destroyRoute_in{filler.records[0].routeID, 0}),
+                      0);
+        }
+        const Answer a = calculate(full, {2});
+        EXPECT_EQ(a.status, c.status);
+        EXPECT_EQ(a.count, c.count);
+        EXPECT_EQ(routes(), 1u + c.keptAfter) << "the other handle's route and the full one's";
+    }
+    const kelvo_routing_calculateResetTerminal_in reset{7, 2, 0, 0, 0};
+    const auto resetRoute = [&] {
+        return answer<kelvo_routing_calculateResetTerminal_out>(
+            full, KELVO_IOCTL_routing_calculateResetTerminal, reset);
+    };
+    EXPECT_EQ(resetRoute().status, 0) << "a reset route into the last room";
+    EXPECT_EQ(resetRoute().status, tStatus::kOutOfMemory) << "and none past it";
+    EXPECT_EQ(routes(), 1u + kBound);
+
+    std::vector<uint32_t> path(kChain + 1);
+    const kelvo_routing_getRouteTerminalPath_in pathIn{early, 0, address(path.data()), kChain + 1, 0};
+    EXPECT_EQ(answer<kelvo_routing_getRouteTerminalPath_out>(other, KELVO_IOCTL_routing_getRouteTerminalPath,
+                                                             pathIn)
+                  .status,
+              0);
+    EXPECT_EQ(path.back(), kChainEnd);
+    EXPECT_EQ(kelvo_test::statusOf(other, KELVO_IOCTL_routing_destroyRoute,
+                                   kelvo_routing_destroyRoute_in{early, 0}),
+              0);
+    EXPECT_EQ(routes(), kBound);
+    EXPECT_EQ(kelvo_close(full), 0);
+    EXPECT_EQ(kelvo_close(other), 0);
+    EXPECT_EQ(routes(), 0u);
+}
+
+// Answers longer than a page of records (the seed and destination counts'
+// bound): a capacity that holds them gets them all; one short answers -52019
+// with the count needed, writes nothing and keeps no route; a capacity above
+// the buffer's true size costs nothing by itself. The same for a terminal path.
+TEST_F(RoutingOnALargeTopography, AnswersLongerThanAPageFitTheCallersCapacity) {
+    const int handle = open(index_);
+    constexpr uint32_t kFound = 2 * kStar; // a plain and an inverted route to each terminal of the star
+    const struct {
+        const char* what;
+        uint32_t capacity;
+        uint32_t records; // the buffer's true size
+        int32_t status;
+    } searches[] = {
+        {"a capacity of the records found", kFound, kFound, 0},
+        {"a capacity above the buffer's size", 0xFFFFFFFF, kFound, 0},
+        {"a capacity one short", kFound - 1, kFound - 1, tStatus::kBufferTooSmall},
+    };
+    for (const auto& c : searches) {
+        SCOPED_TRACE(c.what);
+        const size_t before = routes();
+        const Answer a = calculate(handle, star(kStar), c.capacity, c.records);
+        EXPECT_EQ(a.status, c.status);
+        EXPECT_EQ(a.count, kFound) << "found, or needed";
+        EXPECT_EQ(routes(), before + (c.status == 0 ? kFound : 0)) << "no route kept when refused";
+        EXPECT_EQ(a.records.back().routeID == 0xABABABAB, c.status != 0) << "written only when answered";
+    }
+    const uint32_t line = calculate(handle, {kChainEnd}).records[0].routeID;
+    for (const uint32_t capacity : {kChain + 1, kChain}) {
+        std::vector<uint32_t> ids(capacity, 0xABABABAB);
+        const auto out = answer<kelvo_routing_getRouteTerminalPath_out>(
+            handle, KELVO_IOCTL_routing_getRouteTerminalPath,
+            kelvo_routing_getRouteTerminalPath_in{line, 0, address(ids.data()), capacity, 0});
+        EXPECT_EQ(out.status, capacity > kChain ? 0 : tStatus::kBufferTooSmall);
+        EXPECT_EQ(out.pathLength, kChain + 1) << "found, or needed";
+        EXPECT_EQ(ids.back(), capacity > kChain ? kChainEnd : 0xABABABABu);
+    }
+    EXPECT_EQ(kelvo_close(handle), 0);
+}
+
+} // namespace
