@@ -53,7 +53,7 @@ tBrixelSGLChunkyLink::tBrixelSGLChunkyLink(tBrixelSGLChunkyLink* previous, tLink
     if (status.isFatal()) {
         return;
     }
-    VOSDBG_ASSERT(memory.size >= 2 * kHeaderBytes && memory.size <= 0xFFFFFFFFu);
+    VOSDBG_ASSERT(memory.size >= 2 * uint64_t{kHeaderBytes} && memory.size <= 0xFFFFFFFFu);
     if (previous != nullptr) {
         previous->next = this;
     }

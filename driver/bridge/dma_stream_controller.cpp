@@ -4,7 +4,6 @@
 
 namespace brixeltools {
 
-using kelvo_driver::nVOAPAL000::tBrixelDMAChannel;
 using kelvo_driver::nVOAPAL000::tLinkInformation;
 using nVOAPALS100::tStatus;
 

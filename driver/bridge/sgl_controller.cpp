@@ -9,7 +9,6 @@ namespace brixeltools {
 
 using kelvo_driver::nVOAPAL000::deleteObject;
 using kelvo_driver::nVOAPAL000::kMaxTransferEntryBytes;
-using kelvo_driver::nVOAPAL000::tBrixelSGL;
 using kelvo_driver::nVOAPAL000::tBrixelSGLChunkyLink;
 using kelvo_driver::nVOAPAL000::tDMAConfiguration;
 using kelvo_driver::nVOAPAL000::tDMAMapCore;

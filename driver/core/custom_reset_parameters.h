@@ -24,7 +24,7 @@ struct CustomResetParameters {
     uint64_t ignoreStartupErrors;        // 11: passed on as bool (non-zero is true)
 };
 static_assert(sizeof(CustomResetParameters) == 96);
-static_assert(offsetof(CustomResetParameters, numberOfSubroutineCommands) == 5 * 8);
-static_assert(offsetof(CustomResetParameters, ignoreStartupErrors) == 11 * 8);
+static_assert(offsetof(CustomResetParameters, numberOfSubroutineCommands) == 5 * sizeof(uint64_t));
+static_assert(offsetof(CustomResetParameters, ignoreStartupErrors) == 11 * sizeof(uint64_t));
 
 } // namespace kelvo_driver

@@ -8,7 +8,6 @@
 
 namespace kelvo_driver {
 
-using nVOAPAL000::tDeviceInterface;
 using nVOAPAL000::tEventDescriptor;
 using nVOAPAL000::tSession;
 using nVOAPALS100::tStatus;

@@ -9,8 +9,6 @@
 
 namespace corran_caps {
 
-using nVOAPALS100::tStatus;
-
 PowerAllocationLimitInMicroWatts::PowerAllocationLimitInMicroWatts() {
     makeMap();
 }

@@ -55,9 +55,9 @@ private:
 };
 
 // The allocator function of the engine: releases old (when not null), then
-// returns a block of size bytes from heap (context), or null for size 0 or
-// when memory is short. It never copies the old contents.
-void* growOnlyHeapResizeFn(void* old, uint64_t size, void* heap);
+// returns a block of size bytes from the heap context points to, or null for
+// size 0 or when memory is short. It never copies the old contents.
+void* growOnlyHeapResizeFn(void* old, uint64_t size, void* context);
 
 // The general allocator with the same contract (context unused): the
 // allocation helper through which callers' buffers are grown.

@@ -22,6 +22,14 @@ bool inverts(const EdgeState& edge) {
     return edge.def->inverts != 0;
 }
 
+// 1 when the route's edges invert an odd number of times.
+uint8_t inversionOf(const Route& route) {
+    uint8_t parity = 0;
+    for (uint32_t s = 0; s < route.length; ++s) {
+        parity ^= inverts(*route.segments[s].edge) ? 1 : 0;
+    }
+    return parity;
+}
 // The chunk size of a route calculation's scratch heap.
 constexpr uint64_t kCalculationScratchChunk = 2048;
 
@@ -396,133 +404,11 @@ bool RoutingResources::makeTwin(const Route& route, Route* twin, tStatus& status
     return false;
 }
 
-// Readies one pass: every terminal's search record reset, the seeds that
-// pass filter queued at their start costs, the destinations marked (with the
-// other members of their tie groups, counted in *extraSlots). False when the
-// pass has nothing to search; the status says whether that is an error.
-bool RoutingResources::startPass(const RouteCalculationSeedBase* seeds, uint32_t numSeeds, SeedFilter filter,
-                                 const uint32_t* destinationIDs, uint32_t numDestinations, uint32_t options,
-                                 uint64_t* extraSlots, tStatus& status) {
-    if (numSeeds == 0) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
-        return false;
-    }
-    for (uint32_t i = 0; i < numTerminals_; ++i) {
-        TerminalState& t = terminals_[i];
-        t.previous = nullptr;
-        t.previousEdge = nullptr;
-        t.cost = kUnreachedCost;
-        t.isSource = 0;
-        t.isDestination = 0;
-        t.settled = 0;
-        t.stamp = 0;
-    }
-    useUnavailableEdges_ = (options & kUseUnavailableEdges) != 0 ? 1 : 0;
-    numDestinations_ = 0;
-    numSolved_ = 0;
-    sequence_ = 0;
-
-    bool seedAccepted = false;
-    for (uint32_t i = 0; i < numSeeds; ++i) {
-        if (!filter(seeds[i])) {
-            continue;
-        }
-        TerminalState* source = getTerminalForID(seeds[i].sourceTerminalID);
-        if (source == terminalsEnd()) {
-            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
-            return false;
-        }
-        if ((source->def->flags & kTerminalBidirectional) != 0 && setHasReservedIncomingEdge(*source)) {
-            continue;
-        }
-        source->cost = seeds[i].startCost;
-        if (!queuePush(*source)) {
-            KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
-            return false;
-        }
-        source->isSource = 1;
-        seedAccepted = true;
-    }
-    if (!seedAccepted || numDestinations == 0) {
-        return false;
-    }
-    for (uint32_t i = 0; i < numDestinations; ++i) {
-        TerminalState* destination = getTerminalForID(destinationIDs[i]);
-        if (destination == terminalsEnd()) {
-            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
-            return false;
-        }
-        if ((destination->def->flags & kTerminalBidirectional) != 0 &&
-            hasReservedOutgoingEdge(*destination)) {
-            continue;
-        }
-        if (destination->isDestination == 0) {
-            destination->isDestination = 1;
-            ++numDestinations_;
-        }
-    }
-    if (numDestinations_ == 0) {
-        return false;
-    }
-    *extraSlots = 0;
-    for (uint32_t i = 0; i < numDestinations; ++i) {
-        TerminalState* destination = getTerminalForID(destinationIDs[i]);
-        const TieGroup* group = tieGroupOf(*destination);
-        if (group == nullptr) {
-            continue;
-        }
-        for (uint32_t m = 0; m < group->numMembers; ++m) {
-            TerminalState& member = terminals_[group->members[m]];
-            if (&member == destination) {
-                continue;
-            }
-            if (member.isDestination == 0) {
-                member.isDestination = 1;
-                ++numDestinations_;
-            }
-            ++*extraSlots;
-        }
-    }
-    return true;
-}
-
-// Settles terminals cheapest first until every destination is settled or
-// nothing reachable is left. False when the queue cannot grow.
-bool RoutingResources::search() {
-    while (numSolved_ != numDestinations_) {
-        TerminalState* current = queuePop();
-        if (current == nullptr) {
-            break;
-        }
-        if (current->isDestination != 0) {
-            ++numSolved_;
-        }
-        current->settled = 1;
-        if (numSolved_ == numDestinations_) {
-            break;
-        }
-        const uint32_t first = current->def->firstOutgoingEdge;
-        const uint32_t end = first + current->def->numOutgoingEdges;
-        for (uint32_t e = first; e < end; ++e) {
-            EdgeState& edge = edges_[e];
-            TerminalState& next = terminals_[edge.def->destTerminalIndex];
-            if (next.settled != 0 || !edgeUsable(*current, edge, next)) {
-                continue;
-            }
-            const uint64_t cost = uint64_t{current->cost} + edge.def->weight;
-            if (cost >= kUnreachedCost || cost >= next.cost) {
-                continue;
-            }
-            next.cost = static_cast<uint32_t>(cost);
-            next.previous = current;
-            next.previousEdge = &edge;
-            if (!queuePush(next)) {
-                return false;
-            }
-        }
-    }
-    return true;
-}
+// ---- one pass of the search --------------------------------------------------------
+// A pass searches from the seeds its filter accepts to every destination, then
+// turns what the search left into routes: one per reached destination, their
+// twins of the other inversion, the cheapest of those ending in one tie group,
+// each with the floating segments of the tie groups it crosses.
 
 bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
                                      SeedFilter filter, const uint32_t* destinationIDs,
@@ -548,19 +434,192 @@ bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedB
         routes[i] = nullptr;
     }
     uint32_t used = 0;
-    auto fail = [&](int64_t code) {
-        if (code != 0) {
-            KELVO_SET_STATUS(status, code);
-        }
+    if (!search(status) || !extractRoutes(routes, &used, status)) {
         destroyRouteArray(routes, used);
         return false;
-    };
-
-    if (!search()) {
-        return fail(tStatus::kOutOfMemory);
     }
+    if (used == 0) {
+        destroyRouteArray(routes, 0);
+        return true; // no destination reached
+    }
+    if (!addTwins(routes, used, &used, status)) {
+        destroyRouteArray(routes, used);
+        return false;
+    }
+    const uint32_t kept = chooseWithinPass(routes, used);
+    for (uint32_t r = 0; r < kept; ++r) {
+        if (!addFloatingSegments(*routes[r])) {
+            KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+            destroyRouteArray(routes, kept);
+            return false;
+        }
+        routes[r]->owner = owner;
+        routes[r]->state = kRouteCalculated;
+    }
+    *routesOut = routes;
+    *countOut = kept;
+    return false;
+}
 
-    // Route extraction, in terminal order.
+// Readies one pass: every terminal's search record reset, the seeds that
+// pass filter queued at their start costs, the destinations marked (with the
+// other members of their tie groups, counted in *extraSlots). False when the
+// pass has nothing to search; the status says whether that is an error.
+bool RoutingResources::startPass(const RouteCalculationSeedBase* seeds, uint32_t numSeeds, SeedFilter filter,
+                                 const uint32_t* destinationIDs, uint32_t numDestinations, uint32_t options,
+                                 uint64_t* extraSlots, tStatus& status) {
+    if (numSeeds == 0) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+        return false;
+    }
+    resetSearch(options);
+    if (!markSources(seeds, numSeeds, filter, status) || numDestinations == 0 ||
+        !markDestinations(destinationIDs, numDestinations, status)) {
+        return false;
+    }
+    *extraSlots = markTiedDestinations(destinationIDs, numDestinations);
+    return true;
+}
+
+void RoutingResources::resetSearch(uint32_t options) {
+    for (uint32_t i = 0; i < numTerminals_; ++i) {
+        TerminalState& t = terminals_[i];
+        t.previous = nullptr;
+        t.previousEdge = nullptr;
+        t.cost = kUnreachedCost;
+        t.isSource = 0;
+        t.isDestination = 0;
+        t.settled = 0;
+        t.stamp = 0;
+    }
+    useUnavailableEdges_ = (options & kUseUnavailableEdges) != 0 ? 1 : 0;
+    numDestinations_ = 0;
+    numSolved_ = 0;
+    sequence_ = 0;
+}
+
+// Queues the sources of the seeds that filter accepts at their start costs; a
+// bidirectional source already driven by a reserved route is left out. False
+// when none is queued, or on failure.
+bool RoutingResources::markSources(const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
+                                   SeedFilter filter, tStatus& status) {
+    bool seedAccepted = false;
+    for (uint32_t i = 0; i < numSeeds; ++i) {
+        if (!filter(seeds[i])) {
+            continue;
+        }
+        TerminalState* source = getTerminalForID(seeds[i].sourceTerminalID);
+        if (source == terminalsEnd()) {
+            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+            return false;
+        }
+        if ((source->def->flags & kTerminalBidirectional) != 0 && setHasReservedIncomingEdge(*source)) {
+            continue;
+        }
+        source->cost = seeds[i].startCost;
+        if (!queuePush(*source)) {
+            KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+            return false;
+        }
+        source->isSource = 1;
+        seedAccepted = true;
+    }
+    return seedAccepted;
+}
+
+// Marks the destinations; a bidirectional one that drives a reserved route is
+// left out. False when none is marked, or on failure.
+bool RoutingResources::markDestinations(const uint32_t* destinationIDs, uint32_t numDestinations,
+                                        tStatus& status) {
+    for (uint32_t i = 0; i < numDestinations; ++i) {
+        TerminalState* destination = getTerminalForID(destinationIDs[i]);
+        if (destination == terminalsEnd()) {
+            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+            return false;
+        }
+        if ((destination->def->flags & kTerminalBidirectional) != 0 &&
+            hasReservedOutgoingEdge(*destination)) {
+            continue;
+        }
+        if (destination->isDestination == 0) {
+            destination->isDestination = 1;
+            ++numDestinations_;
+        }
+    }
+    return numDestinations_ != 0;
+}
+
+// Marks the other members of every destination's tie group as destinations
+// too; returns how many route slots they add (one per member and naming).
+uint64_t RoutingResources::markTiedDestinations(const uint32_t* destinationIDs, uint32_t numDestinations) {
+    uint64_t extraSlots = 0;
+    for (uint32_t i = 0; i < numDestinations; ++i) {
+        const TerminalState* destination = getTerminalForID(destinationIDs[i]);
+        const TieGroup* group = tieGroupOf(*destination);
+        const uint32_t members = group != nullptr ? group->numMembers : 0;
+        for (uint32_t m = 0; m < members; ++m) {
+            TerminalState& member = terminals_[group->members[m]];
+            if (&member == destination) {
+                continue;
+            }
+            if (member.isDestination == 0) {
+                member.isDestination = 1;
+                ++numDestinations_;
+            }
+            ++extraSlots;
+        }
+    }
+    return extraSlots;
+}
+
+// The search: settles terminals cheapest first until every destination is
+// settled or nothing reachable is left. False when memory is short.
+bool RoutingResources::search(tStatus& status) {
+    while (numSolved_ != numDestinations_) {
+        TerminalState* current = queuePop();
+        if (current == nullptr) {
+            break;
+        }
+        if (current->isDestination != 0) {
+            ++numSolved_;
+        }
+        current->settled = 1;
+        if (numSolved_ != numDestinations_ && !relaxOutgoingEdges(*current)) {
+            KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+            return false;
+        }
+    }
+    return true;
+}
+
+// Offers every usable outgoing edge of current to the terminal it leads to:
+// a cheaper way there replaces the one it had and queues it again.
+bool RoutingResources::relaxOutgoingEdges(TerminalState& current) {
+    const uint32_t first = current.def->firstOutgoingEdge;
+    const uint32_t end = first + current.def->numOutgoingEdges;
+    for (uint32_t e = first; e < end; ++e) {
+        EdgeState& edge = edges_[e];
+        TerminalState& next = terminals_[edge.def->destTerminalIndex];
+        if (next.settled != 0 || !edgeUsable(current, edge, next)) {
+            continue;
+        }
+        const uint64_t cost = uint64_t{current.cost} + edge.def->weight;
+        if (cost >= kUnreachedCost || cost >= next.cost) {
+            continue;
+        }
+        next.cost = static_cast<uint32_t>(cost);
+        next.previous = &current;
+        next.previousEdge = &edge;
+        if (!queuePush(next)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Route extraction, in terminal order: one route per reached destination
+// (an unreached one has none and is no error), counted in used as it is made.
+bool RoutingResources::extractRoutes(Route** routes, uint32_t* used, tStatus& status) {
     uint64_t seen = 0;
     for (uint32_t i = 0; i < numTerminals_ && seen < numDestinations_; ++i) {
         TerminalState& destination = terminals_[i];
@@ -569,96 +628,87 @@ bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedB
         }
         ++seen;
         if (destination.isSource == 0 && destination.previous == nullptr) {
-            continue; // unreached: no route, no error
+            continue;
         }
         Route* route = newRoute();
         if (route == nullptr) {
-            return fail(tStatus::kOutOfMemory);
+            KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+            return false;
         }
-        routes[used++] = route;
-        route->cost = destination.cost;
-        if (destination.isSource != 0) {
-            route->source = &destination;
-            continue;
-        }
-        uint32_t length = 0;
-        TerminalState* first = &destination;
-        while (first->previous != nullptr) {
-            ++length;
-            first = first->previous;
-        }
-        auto* segments = static_cast<vogta::PathSegment*>(
-            allocA_.fn(nullptr, uint64_t{length} * sizeof(vogta::PathSegment), allocA_.context));
-        if (segments == nullptr) {
-            return fail(tStatus::kBufferTooSmall);
-        }
-        route->source = first;
-        route->segments = segments;
-        route->length = length;
-        TerminalState* at = &destination;
-        for (uint32_t s = length; s-- > 0;) {
-            segments[s] = {at->previousEdge, at};
-            at = at->previous;
+        routes[(*used)++] = route;
+        if (!tracePath(destination, *route)) {
+            KELVO_SET_STATUS(status, tStatus::kBufferTooSmall);
+            return false;
         }
     }
-    const uint32_t solved = used;
-    if (solved == 0) {
-        destroyRouteArray(routes, 0);
+    return true;
+}
+
+// Fills route with the path the search left from a source to destination.
+bool RoutingResources::tracePath(TerminalState& destination, Route& route) {
+    route.cost = destination.cost;
+    if (destination.isSource != 0) {
+        route.source = &destination;
         return true;
     }
+    uint32_t length = 0;
+    TerminalState* first = &destination;
+    while (first->previous != nullptr) {
+        ++length;
+        first = first->previous;
+    }
+    auto* segments = static_cast<vogta::PathSegment*>(
+        allocA_.fn(nullptr, uint64_t{length} * sizeof(vogta::PathSegment), allocA_.context));
+    if (segments == nullptr) {
+        return false;
+    }
+    route.source = first;
+    route.segments = segments;
+    route.length = length;
+    TerminalState* at = &destination;
+    for (uint32_t s = length; s-- > 0;) {
+        segments[s] = {at->previousEdge, at};
+        at = at->previous;
+    }
+    return true;
+}
 
-    // Inversion and twins.
+// Inversion and twins: sets each of the first solved routes' inversion and
+// adds its twin, where it has one, after the routes (counted in used).
+bool RoutingResources::addTwins(Route** routes, uint32_t solved, uint32_t* used, tStatus& status) {
     Route* spare = nullptr;
     for (uint32_t r = 0; r < solved; ++r) {
         Route& route = *routes[r];
-        uint8_t parity = 0;
-        for (uint32_t s = 0; s < route.length; ++s) {
-            parity ^= inverts(*route.segments[s].edge) ? 1 : 0;
-        }
-        route.inverted = parity;
+        route.inverted = inversionOf(route);
         if (route.length == 0) {
             continue;
         }
         if (spare == nullptr) {
             spare = newRoute();
             if (spare == nullptr) {
-                return fail(tStatus::kOutOfMemory);
+                KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+                return false;
             }
         }
         if (makeTwin(route, spare, status)) {
-            routes[used++] = spare;
+            routes[(*used)++] = spare;
             spare = nullptr;
         } else if (status.isFatal()) {
             destroyCalculatedRoute(spare);
-            return fail(0);
+            return false;
         }
     }
     destroyCalculatedRoute(spare);
+    return true;
+}
 
-    // Choice within the pass among routes ending in one tie group.
+// Choice within the pass among routes ending in one tie group: of those with
+// the same inversion, the cheapest stays (the earliest on equal cost). Returns
+// how many routes are left, moved to the front in their order.
+uint32_t RoutingResources::chooseWithinPass(Route** routes, uint32_t used) {
     for (uint32_t i = 0; i < used; ++i) {
-        if (routes[i] == nullptr || tieGroupOf(*endTerminal(*routes[i])) == nullptr) {
-            continue;
-        }
-        uint32_t a = i;
-        for (uint32_t j = i + 1; j < used; ++j) {
-            if (routes[j] == nullptr) {
-                continue;
-            }
-            const TerminalState* endA = endTerminal(*routes[a]);
-            const TerminalState* endB = endTerminal(*routes[j]);
-            if (endB == endA || endB->def->numIncomingEdges == 0 || endB->def->tieID != endA->def->tieID ||
-                routes[j]->inverted != routes[a]->inverted) {
-                continue;
-            }
-            if (routes[j]->cost < routes[a]->cost) {
-                destroyCalculatedRoute(routes[a]);
-                routes[a] = nullptr;
-                a = j;
-            } else {
-                destroyCalculatedRoute(routes[j]);
-                routes[j] = nullptr;
-            }
+        if (routes[i] != nullptr && tieGroupOf(*endTerminal(*routes[i])) != nullptr) {
+            keepCheapestTied(routes, i, used);
         }
     }
     uint32_t kept = 0;
@@ -670,49 +720,78 @@ bool RoutingResources::calculatePass(uint64_t owner, const RouteCalculationSeedB
     for (uint32_t i = kept; i < used; ++i) {
         routes[i] = nullptr;
     }
+    return kept;
+}
 
-    // Floating segments: the other members of every tie group crossed.
-    for (uint32_t r = 0; r < kept; ++r) {
-        Route& route = *routes[r];
-        uint64_t floating = 0;
-        for (uint32_t s = 0; s < route.length; ++s) {
-            const TieGroup* group = tieGroupOf(*route.segments[s].terminal);
-            if (group != nullptr && group->numMembers > 1) {
-                for (uint32_t m = 0; m < group->numMembers; ++m) {
-                    floating += &terminals_[group->members[m]] != route.segments[s].terminal ? 1 : 0;
-                }
-            }
+// Destroys the routes after routes[i] that end in another member of its tie
+// group with its inversion, keeping only the cheapest of them and it.
+void RoutingResources::keepCheapestTied(Route** routes, uint32_t i, uint32_t used) {
+    uint32_t a = i;
+    for (uint32_t j = i + 1; j < used; ++j) {
+        if (routes[j] == nullptr) {
+            continue;
         }
-        if (floating != 0) {
-            auto* segments = static_cast<vogta::PathSegment*>(
-                allocB_.fn(nullptr, floating * sizeof(vogta::PathSegment), allocB_.context));
-            if (segments == nullptr) {
-                used = kept;
-                return fail(tStatus::kOutOfMemory);
-            }
-            uint32_t n = 0;
-            for (uint32_t s = 0; s < route.length; ++s) {
-                TerminalState* crossed = route.segments[s].terminal;
-                const TieGroup* group = tieGroupOf(*crossed);
-                if (group == nullptr || group->numMembers <= 1) {
-                    continue;
-                }
-                for (uint32_t m = 0; m < group->numMembers; ++m) {
-                    TerminalState* member = &terminals_[group->members[m]];
-                    if (member != crossed) {
-                        segments[n++] = {defaultIncomingEdge(*member), member};
-                    }
-                }
-            }
-            route.floatingSegments = segments;
-            route.lengthFloatingSegments = n;
+        const TerminalState* endA = endTerminal(*routes[a]);
+        const TerminalState* endB = endTerminal(*routes[j]);
+        if (endB == endA || endB->def->numIncomingEdges == 0 || endB->def->tieID != endA->def->tieID ||
+            routes[j]->inverted != routes[a]->inverted) {
+            continue;
         }
-        route.owner = owner;
-        route.state = kRouteCalculated;
+        if (routes[j]->cost < routes[a]->cost) {
+            destroyCalculatedRoute(routes[a]);
+            routes[a] = nullptr;
+            a = j;
+        } else {
+            destroyCalculatedRoute(routes[j]);
+            routes[j] = nullptr;
+        }
     }
-    *routesOut = routes;
-    *countOut = kept;
-    return false;
+}
+
+// Floating segments: the other members of every tie group the route crosses,
+// each driven by its default edge. False when memory is short.
+bool RoutingResources::addFloatingSegments(Route& route) {
+    uint64_t floating = 0;
+    for (uint32_t s = 0; s < route.length; ++s) {
+        floating += tiedPartners(*route.segments[s].terminal, nullptr);
+    }
+    if (floating == 0) {
+        return true;
+    }
+    auto* segments = static_cast<vogta::PathSegment*>(
+        allocB_.fn(nullptr, floating * sizeof(vogta::PathSegment), allocB_.context));
+    if (segments == nullptr) {
+        return false;
+    }
+    uint32_t n = 0;
+    for (uint32_t s = 0; s < route.length; ++s) {
+        n += tiedPartners(*route.segments[s].terminal, segments + n);
+    }
+    route.floatingSegments = segments;
+    route.lengthFloatingSegments = n;
+    return true;
+}
+
+// The members of crossed's tie group other than crossed, none when the group
+// has one member or there is none: their count, and their segments (each
+// member with its default edge) written to out unless it is null.
+uint32_t RoutingResources::tiedPartners(const TerminalState& crossed, vogta::PathSegment* out) const {
+    const TieGroup* group = tieGroupOf(crossed);
+    if (group == nullptr || group->numMembers <= 1) {
+        return 0;
+    }
+    uint32_t n = 0;
+    for (uint32_t m = 0; m < group->numMembers; ++m) {
+        TerminalState* member = &terminals_[group->members[m]];
+        if (member == &crossed) {
+            continue;
+        }
+        if (out != nullptr) {
+            out[n] = {defaultIncomingEdge(*member), member};
+        }
+        ++n;
+    }
+    return n;
 }
 
 void RoutingResources::populatePossibilities(Route** routes, uint32_t count,
@@ -745,118 +824,135 @@ bool RoutingResources::calculateRoute(uint64_t owner, const RouteCalculationSeed
         return false;
     }
     kdut::internal::MutexHolder hold(lock_);
-    for (uint32_t i = 0; i < numSeeds; ++i) {
-        if (getTerminalForID(seeds[i].sourceTerminalID) == terminalsEnd()) {
-            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
-            break;
-        }
-    }
-    for (uint32_t i = 0; i < numDestinations; ++i) {
-        if (getTerminalForID(destinationIDs[i]) == terminalsEnd()) {
-            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
-            break;
-        }
+    if (!knownTerminals(seeds, numSeeds, destinationIDs, numDestinations)) {
+        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
     }
     if (status.isFatal()) {
         return false;
     }
     GrowOnlyHeap heap(kCalculationScratchChunk, 8);
     ScratchScope scope(*this, heap);
-    Route** first = nullptr;
-    Route** second = nullptr;
-    uint32_t firstCount = 0;
-    uint32_t secondCount = 0;
-    const bool firstUnreached =
+    PassRoutes first;
+    PassRoutes second;
+    first.unreached =
         calculatePass(owner, seeds, numSeeds, seedDoesNotHaveInversionConstraint, destinationIDs,
-                      numDestinations, options, &first, &firstCount, status);
+                      numDestinations, options, &first.routes, &first.count, status);
     if (status.isFatal()) {
         return false;
     }
-    const bool secondUnreached =
-        calculatePass(owner, seeds, numSeeds, seedHasInversionConstraint, destinationIDs, numDestinations,
-                      options, &second, &secondCount, status);
-    auto release = [&] {
-        destroyRouteArray(first, firstCount);
-        destroyRouteArray(second, secondCount);
-    };
-    if (status.isFatal()) {
-        release();
-        return false;
+    second.unreached = calculatePass(owner, seeds, numSeeds, seedHasInversionConstraint, destinationIDs,
+                                     numDestinations, options, &second.routes, &second.count, status);
+    bool unreached = false;
+    if (status.isNotFatal() &&
+        growPossibilities(first.count + second.count, possibilities, numPossibilities, status)) {
+        unreached =
+            publishPossibilities(first, second, seeds, numSeeds, *possibilities, numPossibilities, status);
     }
-    const uint32_t total = firstCount + secondCount;
-    if (total > *numPossibilities) {
-        AllocHelper helper = getAllocHelper();
-        auto* grown = static_cast<RoutePossibilityBase*>(
-            helper.fn(*possibilities, uint64_t{total} * sizeof(RoutePossibilityBase), helper.context));
-        if (grown == nullptr) {
-            KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
-            release();
+    destroyRouteArray(first.routes, first.count);
+    destroyRouteArray(second.routes, second.count);
+    return status.isNotFatal() && unreached;
+}
+
+bool RoutingResources::knownTerminals(const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
+                                      const uint32_t* destinationIDs, uint32_t numDestinations) const {
+    for (uint32_t i = 0; i < numSeeds; ++i) {
+        if (getTerminalForID(seeds[i].sourceTerminalID) == terminalsEnd()) {
             return false;
         }
-        *possibilities = grown;
     }
-    *numPossibilities = total;
-    for (uint32_t i = 0; i < secondCount; ++i) {
-        second[i]->inverted ^= 1;
-    }
-    // Choice across the passes: per end terminal and inversion the cheaper
-    // route, the first pass's on equal cost.
-    for (uint32_t a = 0; a < firstCount; ++a) {
-        for (uint32_t b = 0; b < secondCount; ++b) {
-            if (second[b] == nullptr || endTerminal(*second[b])->def->id != endTerminal(*first[a])->def->id ||
-                second[b]->inverted != first[a]->inverted) {
-                continue;
-            }
-            if (second[b]->cost < first[a]->cost) {
-                destroyCalculatedRoute(first[a]);
-                first[a] = nullptr;
-            } else {
-                destroyCalculatedRoute(second[b]);
-                second[b] = nullptr;
-            }
-            break;
-        }
-        if (first[a] == nullptr) {
-            continue;
+    for (uint32_t i = 0; i < numDestinations; ++i) {
+        if (getTerminalForID(destinationIDs[i]) == terminalsEnd()) {
+            return false;
         }
     }
-    auto closeHoles = [](Route** routes, uint32_t count) {
-        uint32_t n = count;
-        uint32_t i = 0;
-        while (i < n) {
-            if (routes[i] != nullptr) {
-                ++i;
-                continue;
-            }
-            while (n > i && routes[n - 1] == nullptr) {
-                --n;
-            }
-            if (n > i + 1) {
-                routes[i] = routes[n - 1];
-                routes[n - 1] = nullptr;
-                --n;
-                ++i;
-            } else {
-                n = i;
-            }
-        }
-        return n;
-    };
-    const uint32_t firstKept = closeHoles(first, firstCount);
-    const uint32_t secondKept = closeHoles(second, secondCount);
-    *numPossibilities = firstKept + secondKept;
+    return true;
+}
 
+// Makes the caller's possibility buffer hold at least count records.
+bool RoutingResources::growPossibilities(uint32_t count, RoutePossibilityBase** possibilities,
+                                         uint32_t* numPossibilities, tStatus& status) {
+    if (count <= *numPossibilities) {
+        return true;
+    }
+    AllocHelper helper = getAllocHelper();
+    auto* grown = static_cast<RoutePossibilityBase*>(
+        helper.fn(*possibilities, uint64_t{count} * sizeof(RoutePossibilityBase), helper.context));
+    if (grown == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+        return false;
+    }
+    *possibilities = grown;
+    return true;
+}
+
+// Chooses across the passes, records the routes left in the database and
+// describes them in out (the first pass's first), nothing recorded on
+// failure. True when a pass left a destination unreached and no route is left.
+bool RoutingResources::publishPossibilities(PassRoutes& first, PassRoutes& second,
+                                            const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
+                                            RoutePossibilityBase* out, uint32_t* numPossibilities,
+                                            tStatus& status) {
+    for (uint32_t i = 0; i < second.count; ++i) {
+        second.routes[i]->inverted ^= 1;
+    }
+    chooseAcrossPasses(first, second);
+    const uint32_t firstKept = closeHoles(first.routes, first.count);
+    const uint32_t secondKept = closeHoles(second.routes, second.count);
+    *numPossibilities = firstKept + secondKept;
     const size_t dbSize = db_.size();
-    populatePossibilities(first, firstKept, seeds, numSeeds, seedDoesNotHaveInversionConstraint,
-                          *possibilities, status);
-    populatePossibilities(second, secondKept, seeds, numSeeds, seedHasInversionConstraint,
-                          *possibilities + firstKept, status);
-    release();
+    populatePossibilities(first.routes, firstKept, seeds, numSeeds, seedDoesNotHaveInversionConstraint, out,
+                          status);
+    populatePossibilities(second.routes, secondKept, seeds, numSeeds, seedHasInversionConstraint,
+                          out + firstKept, status);
     if (status.isFatal()) {
         db_.truncate(dbSize);
         return false;
     }
-    return (firstUnreached || secondUnreached) && firstKept + secondKept == 0;
+    return (first.unreached || second.unreached) && firstKept + secondKept == 0;
+}
+
+// Choice across the passes: per end terminal and inversion the cheaper
+// route, the first pass's on equal cost. The other is destroyed.
+void RoutingResources::chooseAcrossPasses(PassRoutes& first, PassRoutes& second) {
+    for (uint32_t a = 0; a < first.count; ++a) {
+        Route*& mine = first.routes[a];
+        for (uint32_t b = 0; b < second.count; ++b) {
+            Route*& theirs = second.routes[b];
+            if (theirs == nullptr || endTerminal(*theirs)->def->id != endTerminal(*mine)->def->id ||
+                theirs->inverted != mine->inverted) {
+                continue;
+            }
+            Route*& loser = theirs->cost < mine->cost ? mine : theirs;
+            destroyCalculatedRoute(loser);
+            loser = nullptr;
+            break;
+        }
+    }
+}
+
+// Fills the holes (null entries) of routes with the last routes; returns how
+// many routes are left at the front.
+uint32_t RoutingResources::closeHoles(Route** routes, uint32_t count) {
+    uint32_t n = count;
+    uint32_t i = 0;
+    while (i < n) {
+        if (routes[i] != nullptr) {
+            ++i;
+            continue;
+        }
+        while (n > i && routes[n - 1] == nullptr) {
+            --n;
+        }
+        if (n > i + 1) {
+            routes[i] = routes[n - 1];
+            routes[n - 1] = nullptr;
+            --n;
+            ++i;
+        } else {
+            n = i;
+        }
+    }
+    return n;
 }
 
 uint64_t RoutingResources::searchOnly(const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
@@ -874,13 +970,43 @@ uint64_t RoutingResources::searchOnly(const RouteCalculationSeedBase* seeds, uin
                    options, &extraSlots, status)) {
         return 0;
     }
-    if (!search()) {
-        KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
-    }
+    search(status);
     return numSolved_;
 }
 
 // ---- life cycle --------------------------------------------------------------------
+
+namespace {
+
+// True when one of segments holds an edge of list.
+bool holdsAnyOf(const SegmentRun& segments, EdgeState* const* list, uint32_t count) {
+    for (const vogta::PathSegment& segment : segments) {
+        for (uint32_t k = 0; k < count && segment.edge != nullptr; ++k) {
+            if (list[k] == segment.edge) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+// Appends edge to the scratch list of count edges; when memory is short the
+// list stays as it was.
+void RoutingResources::appendEdge(EdgeState*** list, uint32_t* count, EdgeState* edge) {
+    auto* grown = static_cast<EdgeState**>(
+        allocB_.fn(nullptr, (uint64_t{*count} + 1) * sizeof(EdgeState*), allocB_.context));
+    if (grown == nullptr) {
+        return;
+    }
+    for (uint32_t k = 0; k < *count; ++k) {
+        grown[k] = (*list)[k];
+    }
+    allocB_.fn(*list, 0, allocB_.context);
+    grown[(*count)++] = edge;
+    *list = grown;
+}
 
 bool RoutingResources::isTerminalInUseAsADest(const TerminalState& t, EdgeState*** list, uint32_t* count) {
     const TieGroup* group = tieGroupOf(t);
@@ -893,24 +1019,105 @@ bool RoutingResources::isTerminalInUseAsADest(const TerminalState& t, EdgeState*
         const TerminalState& member = group != nullptr ? terminals_[group->members[m]] : t;
         for (uint32_t i = 0; i < member.def->numIncomingEdges; ++i) {
             EdgeState* edge = incomingEdge(member, i);
-            if (edge->reservationCount == 0) {
-                continue;
+            if (edge->reservationCount != 0) {
+                hit = true;
+                appendEdge(list, count, edge);
             }
-            hit = true;
-            auto* grown = static_cast<EdgeState**>(
-                allocB_.fn(nullptr, (uint64_t{*count} + 1) * sizeof(EdgeState*), allocB_.context));
-            if (grown == nullptr) {
-                continue;
-            }
-            for (uint32_t k = 0; k < *count; ++k) {
-                grown[k] = (*list)[k];
-            }
-            allocB_.fn(*list, 0, allocB_.context);
-            grown[(*count)++] = edge;
-            *list = grown;
         }
     }
     return hit;
+}
+
+// Lists the reserved edges leaving t; true when there is one.
+bool RoutingResources::listReservedOutgoingEdges(const TerminalState& t, EdgeState*** list, uint32_t* count) {
+    bool hit = false;
+    for (uint32_t i = 0; i < t.def->numOutgoingEdges; ++i) {
+        EdgeState* edge = &edges_[t.def->firstOutgoingEdge + i];
+        if (edge->reservationCount != 0) {
+            hit = true;
+            appendEdge(list, count, edge);
+        }
+    }
+    return hit;
+}
+
+// Lists the reserved edges into the terminals that segments would drive over
+// an edge taken from them; true when there is one. Segments without an edge
+// (a tied terminal without a default edge) hold nothing.
+bool RoutingResources::segmentsInUse(const SegmentRun& segments, EdgeState*** list, uint32_t* count) {
+    bool hit = false;
+    for (const vogta::PathSegment& segment : segments) {
+        if (segment.edge != nullptr && segment.edge->isAvailable == 0) {
+            hit |= isTerminalInUseAsADest(terminals_[segment.edge->def->destTerminalIndex], list, count);
+        }
+    }
+    return hit;
+}
+
+// What stands in the way of reserving entry: another reservation driving a
+// bidirectional source, driven by a bidirectional end, or driving a terminal
+// the route would drive. The edges are listed (as far as memory lasts); true
+// when there is one.
+bool RoutingResources::findConflicts(const RouteInDB& entry, EdgeState*** list, uint32_t* count) {
+    bool conflict = false;
+    if ((entry.source->def->flags & kTerminalBidirectional) != 0) {
+        conflict |= isTerminalInUseAsADest(*entry.source, list, count);
+    }
+    const TerminalState* end = entry.segments.size() == 0 ? entry.source : entry.segments.back().terminal;
+    if ((end->def->flags & kTerminalBidirectional) != 0) {
+        conflict |= listReservedOutgoingEdges(*end, list, count);
+    }
+    conflict |= segmentsInUse(entry.floatingSegments, list, count);
+    conflict |= segmentsInUse(entry.segments, list, count);
+    return conflict;
+}
+
+// Reserves the route's edges, floating segments first: the first reservation
+// of an edge makes it the only available way into its terminal.
+void RoutingResources::claimRoute(const RouteInDB& entry) {
+    auto claim = [&](const vogta::PathSegment& segment) {
+        if (segment.edge == nullptr || ++segment.edge->reservationCount != 1) {
+            return;
+        }
+        const TerminalState& t = *segment.terminal;
+        for (uint32_t i = 0; i < t.def->numIncomingEdges; ++i) {
+            incomingEdge(t, i)->isAvailable = 0;
+        }
+        segment.edge->isAvailable = 1;
+    };
+    for (const vogta::PathSegment& segment : entry.floatingSegments) {
+        claim(segment);
+    }
+    for (const vogta::PathSegment& segment : entry.segments) {
+        claim(segment);
+    }
+}
+
+// Names in conflicts every reserved or programmed route holding an edge of
+// list, each once; when memory is short, those named so far.
+void RoutingResources::listConflictingRoutes(EdgeState* const* list, uint32_t listCount,
+                                             RouteConflict** conflicts, uint32_t* numConflicts) {
+    *numConflicts = 0;
+    AllocHelper helper = getAllocHelper();
+    for (const RouteInDB* other = db_.first(); other != nullptr; other = db_.next(*other)) {
+        if ((other->state != kRouteReserved && other->state != kRouteProgrammed) ||
+            !(holdsAnyOf(other->segments, list, listCount) ||
+              holdsAnyOf(other->floatingSegments, list, listCount))) {
+            continue;
+        }
+        auto* grown = static_cast<RouteConflict*>(
+            helper.fn(nullptr, (uint64_t{*numConflicts} + 1) * sizeof(RouteConflict), helper.context));
+        if (grown == nullptr) {
+            break;
+        }
+        for (uint32_t k = 0; k < *numConflicts; ++k) {
+            grown[k] = (*conflicts)[k];
+        }
+        helper.fn(*conflicts, 0, helper.context);
+        grown[*numConflicts] = RouteConflict{other->owner, other->routeID, 0};
+        ++*numConflicts;
+        *conflicts = grown;
+    }
 }
 
 void RoutingResources::reserveRoute(uint32_t routeID, RouteConflict** conflicts, uint32_t* numConflicts,
@@ -924,108 +1131,21 @@ void RoutingResources::reserveRoute(uint32_t routeID, RouteConflict** conflicts,
         KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         return;
     }
+    if (status.isFatal()) {
+        return;
+    }
     GrowOnlyHeap heap(512, 8);
     ScratchScope scope(*this, heap);
     EdgeState** list = nullptr;
     uint32_t listCount = 0;
-    if (status.isNotFatal()) {
-        bool conflict = false;
-        if ((entry->source->def->flags & kTerminalBidirectional) != 0) {
-            conflict |= isTerminalInUseAsADest(*entry->source, &list, &listCount);
-        }
-        const TerminalState* end =
-            entry->segments.size() == 0 ? entry->source : entry->segments.back().terminal;
-        if ((end->def->flags & kTerminalBidirectional) != 0) {
-            for (uint32_t i = 0; i < end->def->numOutgoingEdges; ++i) {
-                EdgeState* edge = &edges_[end->def->firstOutgoingEdge + i];
-                if (edge->reservationCount == 0) {
-                    continue;
-                }
-                conflict = true;
-                auto* grown = static_cast<EdgeState**>(
-                    allocB_.fn(nullptr, (uint64_t{listCount} + 1) * sizeof(EdgeState*), allocB_.context));
-                if (grown != nullptr) {
-                    for (uint32_t k = 0; k < listCount; ++k) {
-                        grown[k] = list[k];
-                    }
-                    allocB_.fn(list, 0, allocB_.context);
-                    grown[listCount++] = edge;
-                    list = grown;
-                }
-            }
-        }
-        // Segments without an edge (a tied terminal without a default edge) hold nothing.
-        for (const vogta::PathSegment& segment : entry->floatingSegments) {
-            if (segment.edge != nullptr && segment.edge->isAvailable == 0) {
-                conflict |= isTerminalInUseAsADest(terminals_[segment.edge->def->destTerminalIndex], &list,
-                                                   &listCount);
-            }
-        }
-        for (const vogta::PathSegment& segment : entry->segments) {
-            if (segment.edge != nullptr && segment.edge->isAvailable == 0) {
-                conflict |= isTerminalInUseAsADest(terminals_[segment.edge->def->destTerminalIndex], &list,
-                                                   &listCount);
-            }
-        }
-        if (conflict) {
-            KELVO_SET_STATUS(status, kRouteConflict);
-        } else {
-            auto claim = [&](const vogta::PathSegment& segment) {
-                if (segment.edge == nullptr || ++segment.edge->reservationCount != 1) {
-                    return;
-                }
-                const TerminalState& t = *segment.terminal;
-                for (uint32_t i = 0; i < t.def->numIncomingEdges; ++i) {
-                    incomingEdge(t, i)->isAvailable = 0;
-                }
-                segment.edge->isAvailable = 1;
-            };
-            for (const vogta::PathSegment& segment : entry->floatingSegments) {
-                claim(segment);
-            }
-            for (const vogta::PathSegment& segment : entry->segments) {
-                claim(segment);
-            }
-            if (status.isNotFatal()) {
-                entry->state = kRouteReserved;
-            }
-        }
-        if (listCount != 0) {
-            *numConflicts = 0;
-            AllocHelper helper = getAllocHelper();
-            for (const RouteInDB* other = db_.first(); other != nullptr; other = db_.next(*other)) {
-                if (other->state != kRouteReserved && other->state != kRouteProgrammed) {
-                    continue;
-                }
-                bool listed = false;
-                auto holds = [&](const SegmentRun& segments) {
-                    for (const vogta::PathSegment& segment : segments) {
-                        for (uint32_t k = 0; k < listCount && segment.edge != nullptr; ++k) {
-                            if (list[k] == segment.edge) {
-                                return true;
-                            }
-                        }
-                    }
-                    return false;
-                };
-                listed = holds(other->segments) || holds(other->floatingSegments);
-                if (!listed) {
-                    continue;
-                }
-                auto* grown = static_cast<RouteConflict*>(helper.fn(
-                    nullptr, (uint64_t{*numConflicts} + 1) * sizeof(RouteConflict), helper.context));
-                if (grown == nullptr) {
-                    break;
-                }
-                for (uint32_t k = 0; k < *numConflicts; ++k) {
-                    grown[k] = (*conflicts)[k];
-                }
-                helper.fn(*conflicts, 0, helper.context);
-                grown[*numConflicts] = RouteConflict{other->owner, other->routeID, 0};
-                ++*numConflicts;
-                *conflicts = grown;
-            }
-        }
+    if (findConflicts(*entry, &list, &listCount)) {
+        KELVO_SET_STATUS(status, kRouteConflict);
+    } else {
+        claimRoute(*entry);
+        entry->state = kRouteReserved;
+    }
+    if (listCount != 0) {
+        listConflictingRoutes(list, listCount, conflicts, numConflicts);
     }
     allocB_.fn(list, 0, allocB_.context);
 }
@@ -1205,13 +1325,8 @@ void RoutingResources::forceResetTerminal(bool* began, TerminalState& t, uint32_
     if (status.isFatal()) {
         return;
     }
-    EdgeState* edge = nullptr;
-    if (resetType == 0) {
-        edge = t.def->numIncomingEdges != 0 ? incomingEdge(t, 0) : nullptr;
-    } else if (resetType == 1) {
-        edge = defaultIncomingEdge(t);
-    } else {
-        KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+    EdgeState* edge = resetEdgeOf(t, resetType, status);
+    if (status.isFatal()) {
         return;
     }
     if (edge == nullptr) {
@@ -1219,6 +1334,19 @@ void RoutingResources::forceResetTerminal(bool* began, TerminalState& t, uint32_
         return;
     }
     writeEdge(*edge, t, began, status, true);
+}
+
+// The edge a reset drives t over: its first incoming edge (reset type 0) or
+// its default one (1), null when it has none; another type is refused.
+EdgeState* RoutingResources::resetEdgeOf(const TerminalState& t, uint32_t resetType, tStatus& status) const {
+    if (resetType == 0) {
+        return t.def->numIncomingEdges != 0 ? incomingEdge(t, 0) : nullptr;
+    }
+    if (resetType == 1) {
+        return defaultIncomingEdge(t);
+    }
+    KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
+    return nullptr;
 }
 
 void RoutingResources::topoResetTerminal(TerminalState& t, uint32_t resetType, tStatus& status) {
@@ -1314,42 +1442,12 @@ uint32_t RoutingResources::calculateResetTerminal(uint64_t owner, uint32_t termi
     }
     TerminalState* final = t;
     const TieGroup* group = tieGroupOf(*t);
-    if (group != nullptr) {
-        final = nullptr;
-        if (group->numMembers != 0) {
-            route->floatingSegments = static_cast<vogta::PathSegment*>(allocB_.fn(
-                nullptr, uint64_t{group->numMembers} * sizeof(vogta::PathSegment), allocB_.context));
-            if (route->floatingSegments == nullptr) {
-                KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
-                destroyCalculatedRoute(route);
-                return 0;
-            }
-        }
-        uint32_t n = 0;
-        for (uint32_t m = 0; m < group->numMembers; ++m) {
-            TerminalState& member = terminals_[group->members[m]];
-            if (member.def->numIncomingEdges == 0 || incomingEdge(member, 0)->def->isDefault != 0) {
-                if (final == nullptr && m + 1 == group->numMembers) {
-                    final = &member;
-                } else {
-                    route->floatingSegments[n++] = {defaultIncomingEdge(member), &member};
-                }
-            } else {
-                final = &member;
-            }
-        }
-        route->lengthFloatingSegments = n;
+    if (group != nullptr && !floatTieGroup(*group, *route, &final)) {
+        KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+        destroyCalculatedRoute(route);
+        return 0;
     }
-    EdgeState* edge = nullptr;
-    if (final != nullptr) {
-        if (resetType == 0) {
-            edge = final->def->numIncomingEdges != 0 ? incomingEdge(*final, 0) : nullptr;
-        } else if (resetType == 1) {
-            edge = defaultIncomingEdge(*final);
-        } else {
-            KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
-        }
-    }
+    EdgeState* edge = final != nullptr ? resetEdgeOf(*final, resetType, status) : nullptr;
     if (status.isNotFatal() && edge == nullptr) {
         KELVO_SET_STATUS(status, kNoResetEdge);
     }
@@ -1363,6 +1461,33 @@ uint32_t RoutingResources::calculateResetTerminal(uint64_t owner, uint32_t termi
     }
     destroyCalculatedRoute(route);
     return id;
+}
+
+// The reset of a tied terminal: the members already on their default edge
+// (or without an incoming edge) float on their default edges, the other one
+// (or else the last member) is final. False when memory is short.
+bool RoutingResources::floatTieGroup(const TieGroup& group, Route& route, TerminalState** final) {
+    *final = nullptr;
+    if (group.numMembers != 0) {
+        route.floatingSegments = static_cast<vogta::PathSegment*>(
+            allocB_.fn(nullptr, uint64_t{group.numMembers} * sizeof(vogta::PathSegment), allocB_.context));
+        if (route.floatingSegments == nullptr) {
+            return false;
+        }
+    }
+    uint32_t n = 0;
+    for (uint32_t m = 0; m < group.numMembers; ++m) {
+        TerminalState& member = terminals_[group.members[m]];
+        const bool atDefault =
+            member.def->numIncomingEdges == 0 || incomingEdge(member, 0)->def->isDefault != 0;
+        if (!atDefault || (*final == nullptr && m + 1 == group.numMembers)) {
+            *final = &member;
+        } else {
+            route.floatingSegments[n++] = {defaultIncomingEdge(member), &member};
+        }
+    }
+    route.lengthFloatingSegments = n;
+    return true;
 }
 
 // ---- queries ---------------------------------------------------------------------

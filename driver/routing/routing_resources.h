@@ -169,30 +169,68 @@ private:
     bool edgeUsable(const TerminalState& from, const EdgeState& edge, const TerminalState& to) const;
     static const TerminalState* endTerminal(const Route& route);
 
-    // One pass of the search.
-    bool startPass(const RouteCalculationSeedBase* seeds, uint32_t numSeeds, SeedFilter filter,
-                   const uint32_t* destinationIDs, uint32_t numDestinations, uint32_t options,
-                   uint64_t* extraSlots, nVOAPALS100::tStatus& status);
-    bool search();
+    // One pass of the search, and its phases in the order it runs them.
     bool calculatePass(uint64_t owner, const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
                        SeedFilter filter, const uint32_t* destinationIDs, uint32_t numDestinations,
                        uint32_t options, Route*** routes, uint32_t* count, nVOAPALS100::tStatus& status);
+    bool startPass(const RouteCalculationSeedBase* seeds, uint32_t numSeeds, SeedFilter filter,
+                   const uint32_t* destinationIDs, uint32_t numDestinations, uint32_t options,
+                   uint64_t* extraSlots, nVOAPALS100::tStatus& status);
+    void resetSearch(uint32_t options);
+    bool markSources(const RouteCalculationSeedBase* seeds, uint32_t numSeeds, SeedFilter filter,
+                     nVOAPALS100::tStatus& status);
+    bool markDestinations(const uint32_t* destinationIDs, uint32_t numDestinations,
+                          nVOAPALS100::tStatus& status);
+    uint64_t markTiedDestinations(const uint32_t* destinationIDs, uint32_t numDestinations);
+    bool search(nVOAPALS100::tStatus& status);
+    bool relaxOutgoingEdges(TerminalState& current);
+    bool extractRoutes(Route** routes, uint32_t* used, nVOAPALS100::tStatus& status);
+    bool tracePath(TerminalState& destination, Route& route);
+    bool addTwins(Route** routes, uint32_t solved, uint32_t* used, nVOAPALS100::tStatus& status);
+    uint32_t chooseWithinPass(Route** routes, uint32_t used);
+    void keepCheapestTied(Route** routes, uint32_t i, uint32_t used);
+    bool addFloatingSegments(Route& route);
+    uint32_t tiedPartners(const TerminalState& crossed, vogta::PathSegment* out) const;
     bool queuePush(TerminalState& t);
     TerminalState* queuePop();
     Route* newRoute();
     void destroyCalculatedRoute(Route* route);
     void destroyRouteArray(Route** routes, uint32_t count);
     bool makeTwin(const Route& route, Route* twin, nVOAPALS100::tStatus& status);
+    // What one pass found.
+    struct PassRoutes {
+        Route** routes = nullptr;
+        uint32_t count = 0;
+        bool unreached = false;
+    };
+    bool knownTerminals(const RouteCalculationSeedBase* seeds, uint32_t numSeeds,
+                        const uint32_t* destinationIDs, uint32_t numDestinations) const;
+    bool growPossibilities(uint32_t count, RoutePossibilityBase** possibilities, uint32_t* numPossibilities,
+                           nVOAPALS100::tStatus& status);
+    bool publishPossibilities(PassRoutes& first, PassRoutes& second, const RouteCalculationSeedBase* seeds,
+                              uint32_t numSeeds, RoutePossibilityBase* out, uint32_t* numPossibilities,
+                              nVOAPALS100::tStatus& status);
+    void chooseAcrossPasses(PassRoutes& first, PassRoutes& second);
+    static uint32_t closeHoles(Route** routes, uint32_t count);
     void populatePossibilities(Route** routes, uint32_t count, const RouteCalculationSeedBase* seeds,
                                uint32_t numSeeds, SeedFilter filter, RoutePossibilityBase* out,
                                nVOAPALS100::tStatus& status);
 
     // Life cycle of the Topography part.
     bool isTerminalInUseAsADest(const TerminalState& t, EdgeState*** list, uint32_t* count);
+    void appendEdge(EdgeState*** list, uint32_t* count, EdgeState* edge);
+    bool listReservedOutgoingEdges(const TerminalState& t, EdgeState*** list, uint32_t* count);
+    bool segmentsInUse(const SegmentRun& segments, EdgeState*** list, uint32_t* count);
+    bool findConflicts(const RouteInDB& entry, EdgeState*** list, uint32_t* count);
+    void claimRoute(const RouteInDB& entry);
+    void listConflictingRoutes(EdgeState* const* list, uint32_t listCount, RouteConflict** conflicts,
+                               uint32_t* numConflicts);
     void writeEdge(const EdgeState& edge, const TerminalState& terminal, bool* began,
                    nVOAPALS100::tStatus& status, bool mergeEach);
     void topoResetTerminal(TerminalState& t, uint32_t resetType, nVOAPALS100::tStatus& status);
     void forceResetTerminal(bool* began, TerminalState& t, uint32_t resetType, nVOAPALS100::tStatus& status);
+    EdgeState* resetEdgeOf(const TerminalState& t, uint32_t resetType, nVOAPALS100::tStatus& status) const;
+    bool floatTieGroup(const TieGroup& group, Route& route, TerminalState** final);
     void topoUnprogramRoute(RouteInDB& entry);
     void topoUnreserveRoute(RouteInDB& entry);
     void releaseEntry(RouteInDB& entry);

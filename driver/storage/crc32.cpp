@@ -93,7 +93,7 @@ inline uint32_t crcWord(uint64_t data) {
 uint32_t crc32(uint32_t crc, const uint8_t* bytes, uint64_t length) {
     static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the braids read little-endian words");
     uint32_t c = ~crc;
-    constexpr uint64_t kBlock = kBraids * kWordBytes;
+    constexpr uint64_t kBlock = uint64_t{kBraids} * kWordBytes;
     uint64_t blocks = length / kBlock;
     if (blocks != 0) {
         length -= blocks * kBlock;

@@ -23,7 +23,7 @@ void reverseBytes(uint8_t* bytes, uint64_t size) {
 void reverseWordOrder(uint8_t* bytes) {
     uint8_t words[16];
     __builtin_memcpy(words, bytes, 16);
-    for (int w = 0; w < 4; ++w) {
+    for (size_t w = 0; w < 4; ++w) {
         __builtin_memcpy(bytes + 4 * w, words + 4 * (3 - w), 4);
     }
 }

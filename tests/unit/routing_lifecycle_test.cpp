@@ -110,6 +110,18 @@ protected:
     std::unique_ptr<voark::RoutingResources> resources_;
 };
 
+// The line graph with 7 and 8 tied: e5 1->7 (not default), e6 3->7 (default), e7 4->8 (default).
+GraphPlan tiedGraph() {
+    GraphPlan plan = lineGraph();
+    plan.terminals.push_back({7, 0, 1});
+    plan.terminals.push_back({8, 0, 1});
+    plan.ties = {{6, 7}};
+    plan.edges.push_back({0, 6, 1, 0, 0, {{15, 1}}});
+    plan.edges.push_back({2, 6, 1, 0, 1, {{16, 1}}});
+    plan.edges.push_back({3, 7, 1, 0, 1, {{17, 1}}});
+    return plan;
+}
+
 TEST_F(RouteLifeCycle, SharedEdgesAreWrittenOnceAndReleasedByTheLastRoute) {
     build(lineGraph());
     const uint32_t a = route(1, 4);
@@ -189,15 +201,7 @@ TEST_F(RouteLifeCycle, FailedProgrammingEndsWhatBeganAndTakesBackItsCounts) {
 }
 
 TEST_F(RouteLifeCycle, Resets) {
-    // 7 and 8 tied: e5 1->7 (not default), e6 3->7 (default), e7 4->8 (default).
-    GraphPlan plan = lineGraph();
-    plan.terminals.push_back({7, 0, 1});
-    plan.terminals.push_back({8, 0, 1});
-    plan.ties = {{6, 7}};
-    plan.edges.push_back({0, 6, 1, 0, 0, {{15, 1}}});
-    plan.edges.push_back({2, 6, 1, 0, 1, {{16, 1}}});
-    plan.edges.push_back({3, 7, 1, 0, 1, {{17, 1}}});
-    build(plan);
+    build(tiedGraph());
     const uint32_t held = route(1, 4);
     ASSERT_EQ(reserve(held), 0);
     struct Case {
@@ -226,15 +230,52 @@ TEST_F(RouteLifeCycle, Resets) {
         EXPECT_EQ(status.getCode(), c.code);
         EXPECT_EQ(take(), c.calls);
     }
-    tStatus status;
-    const uint32_t reset = resources_->calculateResetTerminal(9, 5, 0, status);
-    ASSERT_NE(reset, 0u);
-    uint32_t* path = nullptr;
-    uint32_t count = 0;
-    resources_->getRouteTerminalPath(reset, &path, &count, status);
-    EXPECT_EQ(std::vector<uint32_t>(path, path + count), (std::vector<uint32_t>{5, 5}));
-    voark::generalResizeFn(path, 0, nullptr);
-    EXPECT_TRUE(resources_->scratchDetached());
+    // A calculated reset drives one terminal; in a tie group, the member not
+    // on its default edge (the others float on theirs).
+    const std::pair<uint32_t, uint32_t> calculated[] = {{5, 5}, {8, 7}};
+    for (const auto& [terminal, driven] : calculated) {
+        tStatus status;
+        const uint32_t reset = resources_->calculateResetTerminal(9, terminal, 0, status);
+        ASSERT_NE(reset, 0u);
+        uint32_t* path = nullptr;
+        uint32_t count = 0;
+        resources_->getRouteTerminalPath(reset, &path, &count, status);
+        EXPECT_EQ(std::vector<uint32_t>(path, path + count), (std::vector<uint32_t>{driven, driven}))
+            << terminal;
+        voark::generalResizeFn(path, 0, nullptr);
+        EXPECT_TRUE(resources_->scratchDetached());
+    }
+}
+
+// Reserving a route against what others hold: bidirectional ends in either
+// direction and tie-group members the route leaves floating. Nothing is
+// claimed on a conflict; a floating member's default edge is claimed with the route.
+TEST_F(RouteLifeCycle, ReservationConflicts) {
+    struct Case {
+        const char* name;
+        bool tied; // tiedGraph(), else the line graph with 4 bidirectional
+        std::pair<uint32_t, uint32_t> route;
+        std::pair<uint32_t, uint32_t> held; // {0, 0}: none
+        int64_t code;
+        uint32_t edge; // its reservation count after
+        uint32_t reservations;
+    } const cases[] = {
+        {"a bidirectional end drives a reserved route", false, {1, 4}, {4, 6}, voark::kRouteConflict, 0, 0},
+        {"a reserved route drives a bidirectional start", false, {4, 6}, {1, 4}, voark::kRouteConflict, 4, 0},
+        {"a reserved route drives a floating member", true, {4, 8}, {1, 7}, voark::kRouteConflict, 6, 0},
+        {"a floating member's default edge is claimed", true, {4, 8}, {0, 0}, 0, 6, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        build(c.tied ? tiedGraph() : lineGraph(voark::kTerminalBidirectional));
+        const uint32_t id = route(c.route.first, c.route.second);
+        ASSERT_NE(id, 0u);
+        if (c.held.first != 0) {
+            ASSERT_EQ(reserve(route(c.held.first, c.held.second)), 0);
+        }
+        EXPECT_EQ(reserve(id), c.code);
+        EXPECT_EQ(edge(c.edge).reservationCount, c.reservations);
+    }
 }
 
 TEST_F(RouteLifeCycle, EdgelessFloatingSegmentsAreSkipped) {
