@@ -405,14 +405,20 @@ void tPCIDevice::unmapMemoryWindow(uint8_t, void* address, uint32_t cachingFlag)
     }
 }
 
+const nVOAPAL200_tWindow& tPCIDevice::memoryWindowRange(uint8_t window, uint64_t offset,
+                                                        uint64_t size) const {
+    VOSDBG_ASSERT_CMP(window, <, deviceInfo_.numberOfMemoryWindows);
+    const nVOAPAL200_tWindow& w = deviceInfo_.memoryWindows[window];
+    VOSDBG_ASSERT_MSG(offset <= w.size && size <= w.size - offset, "range outside the memory window");
+    return w;
+}
+
 void tPCIDevice::mapMemoryWindowRange(uint8_t window, uint64_t offset, uint64_t size, tPhysicalKVAMap& map,
                                       tStatus& status, uint32_t cachingMode) {
     if (status.isFatal()) {
         return;
     }
-    VOSDBG_ASSERT_CMP(window, <, deviceInfo_.numberOfMemoryWindows);
-    const nVOAPAL200_tWindow& w = deviceInfo_.memoryWindows[window];
-    VOSDBG_ASSERT_MSG(offset <= w.size && size <= w.size - offset, "range outside the memory window");
+    const nVOAPAL200_tWindow& w = memoryWindowRange(window, offset, size);
     VOSDBG_ASSERT_MSG(map._mapping == nullptr, "the map is still mapped");
     const uint32_t mode = (cachingMode == 1 || cachingMode == 2) ? cachingMode : 0;
     void* address = nVOKAL230_mapPhysicalToKernel(w.base + offset, size, mode);
@@ -429,9 +435,7 @@ void tPCIDevice::mapMemoryWindowToUser(uint8_t window, uint64_t offset, uint64_t
     if (status.isFatal()) {
         return;
     }
-    VOSDBG_ASSERT_CMP(window, <, deviceInfo_.numberOfMemoryWindows);
-    const nVOAPAL200_tWindow& w = deviceInfo_.memoryWindows[window];
-    VOSDBG_ASSERT_MSG(offset <= w.size && size <= w.size - offset, "range outside the memory window");
+    const nVOAPAL200_tWindow& w = memoryWindowRange(window, offset, size);
     map.mapPhysicalAddress(w.base + offset, size, accessMode, status);
 }
 

@@ -149,6 +149,10 @@ protected:
                                  uint32_t flags, nVOAPALS100::tStatus& status);
 
 private:
+    // The memory window of that index, halting when it or the range
+    // [offset, offset + size) lies outside the device's windows.
+    const nVOAPAL200_tWindow& memoryWindowRange(uint8_t window, uint64_t offset, uint64_t size) const;
+
     nVOAPAL200_tDeviceInfo deviceInfo_;
     tProperty properties_[kPropertyRecords];
     tProperty* busProperties_[kPropertyRecords + 1];
