@@ -112,8 +112,7 @@ void Block::write(std::uint64_t offset, std::uint32_t width, std::uint64_t value
     onWrite(offset, width, value);
 }
 
-RegisterSpace::RegisterSpace(std::string name, std::uint64_t size, ModuleMutex& mutex,
-                             ErrorLog& errors)
+RegisterSpace::RegisterSpace(std::string name, std::uint64_t size, ModuleMutex& mutex, ErrorLog& errors)
     : name_(std::move(name)), size_(size), mutex_(mutex), errors_(errors) {}
 
 void BlockPlacement::insert(std::uint64_t base, std::unique_ptr<Block> block, std::uint64_t spaceSize,
