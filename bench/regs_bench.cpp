@@ -1,12 +1,16 @@
 // Register access costs: by-identifier get and set on the stream-circuit map
 // (the largest map of the register-access maps) against a direct member
-// access and a hash-map lookup of the same identifier; and a register round
+// access and a hash-map lookup of the same identifier; a register round
 // trip to the isolated FPGA over the simulated isolation link against one to
-// the non-isolated FPGA. The stand-in's clock runs at scale 1.
+// the non-isolated FPGA (the stand-in's clock runs at scale 1); and the
+// register-map dispatcher's lookup of a versioned name among 10, 100 and 1000
+// registered maps (the cost should not grow with the count).
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <string>
 #include <unordered_map>
 
 #include "control.h"
@@ -15,6 +19,7 @@
 #include "regmaps/kelvo_reg_access_reg_map.h"
 #include "regmaps/stream_circuit_reg_map.h"
 #include "regmaps/windowed_front_end_accessor.h"
+#include "regs/arm_dispatcher.h"
 #include "regs/front_end_accessors.h"
 #include "sim.h"
 
@@ -187,6 +192,52 @@ void RoundTrip_Isolated(benchmark::State& state) {
     }
 }
 BENCHMARK(RoundTrip_Isolated);
+
+// A map that does nothing, of the version the lookups name.
+class IdleMap : public arm::DynamicAccessInterfaceBase<tStatus> {
+public:
+    void get(uint32_t, uint64_t&, tStatus&, uint32_t) override {}
+    void set(uint32_t, uint64_t, tStatus&, uint32_t) override {}
+    void read(uint32_t, uint64_t&, tStatus&, uint32_t) override {}
+    void write(uint32_t, uint64_t, bool, tStatus&, uint32_t) override {}
+    void flush(uint32_t, bool, tStatus&, uint32_t) override {}
+    void refresh(uint32_t, tStatus&, uint32_t) override {}
+    void getRegisterFormat(uint32_t, uint32_t&, arm::FieldType*, uint64_t*, tStatus&) const override {}
+    void flushRegMap(bool, tStatus&) override {}
+    void refreshRegMap(tStatus&) override {}
+    void markDirtyRegMap() override {}
+    const char* getVersion() const override { return "1.0.0d379"; }
+    const char* getOldestCompatibleVersion() const override { return "1.0.0d379"; }
+};
+
+// count maps under names as long as the boards' (a long shared prefix, the
+// map's number last); each iteration looks up the middle one by name with
+// its version suffix, as the register-map I/O controls do.
+void Dispatcher_LookupByName(benchmark::State& state) {
+    const auto count = static_cast<std::size_t>(state.range(0));
+    const std::string prefix = "SolstraNisoTopRegMap_BoardWin_SolstraNisoBoardRegMap_StandardRegsWin_Map";
+    std::deque<IdleMap> maps(count);
+    armki::ARMDispatcher dispatcher;
+    tStatus status;
+    for (std::size_t i = 0; i < count; ++i) {
+        dispatcher.add((prefix + std::to_string(i)).c_str(), maps[i], status);
+    }
+    const std::string name = prefix + std::to_string(count / 2) + "_Ver1.0.0d379";
+    for (auto _ : state) {
+        arm::DynamicAccessInterfaceBase<tStatus>* map = nullptr;
+        kelvo_driver::nVOAPAL000::tMutex* mutex = nullptr;
+        dispatcher.getRegistration(name.c_str(), &map, status, &mutex);
+        benchmark::DoNotOptimize(map);
+        benchmark::DoNotOptimize(mutex);
+    }
+    if (!status.isSuccess()) {
+        state.SkipWithError("the lookup failed");
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        dispatcher.remove((prefix + std::to_string(i)).c_str(), status);
+    }
+}
+BENCHMARK(Dispatcher_LookupByName)->Arg(10)->Arg(100)->Arg(1000);
 
 } // namespace
 

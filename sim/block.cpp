@@ -36,7 +36,7 @@ void ErrorLog::clear() {
 Block::Block(std::string name, std::uint64_t size, std::uint32_t widths)
     : name_(std::move(name)), size_(size), widths_(widths) {}
 
-std::unique_lock<std::recursive_mutex> Block::guard() const {
+std::unique_lock<ModuleMutex> Block::guard() const {
     if (mutex_ == nullptr) {
         return {};
     }
@@ -112,8 +112,7 @@ void Block::write(std::uint64_t offset, std::uint32_t width, std::uint64_t value
     onWrite(offset, width, value);
 }
 
-RegisterSpace::RegisterSpace(std::string name, std::uint64_t size, std::recursive_mutex& mutex,
-                             ErrorLog& errors)
+RegisterSpace::RegisterSpace(std::string name, std::uint64_t size, ModuleMutex& mutex, ErrorLog& errors)
     : name_(std::move(name)), size_(size), mutex_(mutex), errors_(errors) {}
 
 void BlockPlacement::insert(std::uint64_t base, std::unique_ptr<Block> block, std::uint64_t spaceSize,

@@ -12,6 +12,7 @@
 // the blocks already there.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,87 @@ namespace sim {
 
 // A value as "0x" and upper-case hexadecimal digits, for device-error texts.
 std::string hex(std::uint64_t value);
+
+// The module's lock: recursive (a block's knob may call another's); taking it
+// again costs no atomic read-modify-write. Lockable: std::lock_guard and
+// std::unique_lock take it.
+//
+// A settler (the FPGA-loading engine) may keep work that arrived without the
+// lock: whoever takes the lock first (not again) has it settled before
+// anything else happens under the lock, so everything done under the lock
+// sees the module as if that work had been done at once.
+class ModuleMutex {
+public:
+    class Settler {
+    public:
+        // Under the lock; self is the thread tag of the thread taking it.
+        virtual void settle(const void* self) = 0;
+
+    protected:
+        ~Settler() = default;
+    };
+
+    ModuleMutex() = default;
+    ModuleMutex(const ModuleMutex&) = delete;
+    ModuleMutex& operator=(const ModuleMutex&) = delete;
+
+    // Set once the settler exists, cleared before it goes (null: none).
+    void setSettler(Settler* settler) {
+        std::lock_guard g(*this);
+        settler_ = settler;
+    }
+
+    void lock() {
+        const void* const self = threadTag();
+        if (owner_.load(std::memory_order_relaxed) == self) {
+            ++depth_;
+            return;
+        }
+        mutex_.lock();
+        taken(self);
+    }
+    bool try_lock() {
+        const void* const self = threadTag();
+        if (owner_.load(std::memory_order_relaxed) == self) {
+            ++depth_;
+            return true;
+        }
+        if (!mutex_.try_lock()) {
+            return false;
+        }
+        taken(self);
+        return true;
+    }
+    // Only by the thread that holds it.
+    void unlock() {
+        if (--depth_ == 0) {
+            owner_.store(nullptr, std::memory_order_relaxed);
+            mutex_.unlock();
+        }
+    }
+
+    // A thread's identity: the address of a thread-local byte. Only the
+    // holder stores its own tag as the owner, so a thread reads its tag back
+    // exactly while it holds the lock.
+    static const void* threadTag() {
+        static thread_local char tag;
+        return &tag;
+    }
+
+private:
+    void taken(const void* self) {
+        owner_.store(self, std::memory_order_relaxed);
+        depth_ = 1;
+        if (settler_ != nullptr) {
+            settler_->settle(self);
+        }
+    }
+
+    std::mutex mutex_;
+    std::atomic<const void*> owner_{nullptr};
+    unsigned depth_ = 0; // the holder's
+    Settler* settler_ = nullptr;
+};
 
 // Widths a block takes, as a mask of byte counts.
 constexpr std::uint32_t kWidth8 = 1u << 1;
@@ -75,8 +157,13 @@ protected:
     virtual std::uint64_t onRead(std::uint64_t offset, std::uint32_t width) = 0;
     virtual void onWrite(std::uint64_t offset, std::uint32_t width, std::uint64_t value) = 0;
     // The module's lock, for the knobs of derived blocks.
-    std::unique_lock<std::recursive_mutex> guard() const;
+    std::unique_lock<ModuleMutex> guard() const;
     ErrorLog& errors() const { return *errors_; }
+    // A write as if the bus had just delivered it (traced, then onWrite), for
+    // a block that took it without the lock. Under the lock.
+    void deliverWrite(std::uint64_t offset, std::uint32_t width, std::uint64_t value) {
+        write(offset, width, value);
+    }
 
 private:
     friend class RegisterSpace;
@@ -90,7 +177,7 @@ private:
     std::string name_;
     std::uint64_t size_;
     std::uint32_t widths_;
-    std::recursive_mutex* mutex_ = nullptr;
+    ModuleMutex* mutex_ = nullptr;
     ErrorLog* errors_ = nullptr;
     // The trace as a ring: it grows to its limit, then the oldest entry
     // (at traceHead_) is overwritten. A plain store per access: the FPGA
@@ -130,7 +217,7 @@ private:
 // non-overlapping blocks.
 class RegisterSpace {
 public:
-    RegisterSpace(std::string name, std::uint64_t size, std::recursive_mutex& mutex, ErrorLog& errors);
+    RegisterSpace(std::string name, std::uint64_t size, ModuleMutex& mutex, ErrorLog& errors);
 
     const std::string& name() const { return name_; }
     std::uint64_t size() const { return size_; }
@@ -164,7 +251,7 @@ private:
 
     std::string name_;
     std::uint64_t size_;
-    std::recursive_mutex& mutex_;
+    ModuleMutex& mutex_;
     ErrorLog& errors_;
     BlockPlacement blocks_;
 };

@@ -101,7 +101,7 @@ private:
     BridgeCore& core_;
 };
 
-BridgeCore::BridgeCore(RegisterSpace& bar0, std::recursive_mutex& mutex, std::uint32_t slot)
+BridgeCore::BridgeCore(RegisterSpace& bar0, ModuleMutex& mutex, std::uint32_t slot)
     : bar0_(bar0), mutex_(mutex), slot_(slot), capabilities_(defaultCapabilities()), interrupts_(bar0) {
     bar0_.add<BaseSizeBlock>(kCPWBSROffset, *this);
     bar0_.add<PageBlock>(kPageRegisterOffset, *this);

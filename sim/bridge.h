@@ -70,7 +70,7 @@ public:
     // Bits around the geographic address in its register (to catch masking).
     static constexpr std::uint32_t kGeographicFiller = 0xA5A5A5A5;
 
-    BridgeCore(RegisterSpace& bar0, std::recursive_mutex& mutex, std::uint32_t slot);
+    BridgeCore(RegisterSpace& bar0, ModuleMutex& mutex, std::uint32_t slot);
 
     // The default list: three capabilities linked with modes 2 (relative),
     // 1 (upper half from the word before the header) and 0, the last one the
@@ -112,7 +112,7 @@ private:
     std::uint32_t geographicValue() const;
 
     RegisterSpace& bar0_;
-    std::recursive_mutex& mutex_;
+    ModuleMutex& mutex_;
     std::uint32_t slot_;
     bool enabled_ = false;
     std::uint32_t reportedWindowLog2_ = kWindowLog2;

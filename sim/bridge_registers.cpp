@@ -5,8 +5,8 @@
 
 namespace sim {
 
-BridgeRegisters::BridgeRegisters(RegisterSpace& bar0, std::recursive_mutex& mutex,
-                                 DmaEngine* const (&engines)[2], std::uint32_t generation)
+BridgeRegisters::BridgeRegisters(RegisterSpace& bar0, ModuleMutex& mutex, DmaEngine* const (&engines)[2],
+                                 std::uint32_t generation)
     : bar0_(bar0), mutex_(mutex) {
     engines_[0] = engines[0];
     engines_[1] = engines[1];

@@ -43,7 +43,7 @@ public:
 
     // engines: the DMA engine of each channel (not owned); generation:
     // FpgaLoader::kSolstra or kDuskmere (the images the FPGAs take).
-    BridgeRegisters(RegisterSpace& bar0, std::recursive_mutex& mutex, DmaEngine* const (&engines)[2],
+    BridgeRegisters(RegisterSpace& bar0, ModuleMutex& mutex, DmaEngine* const (&engines)[2],
                     std::uint32_t generation);
 
     // ---- knobs ----
@@ -71,7 +71,7 @@ private:
     void placeChannels(); // under the lock
 
     RegisterSpace& bar0_;
-    std::recursive_mutex& mutex_;
+    ModuleMutex& mutex_;
     std::uint32_t coreDescription_ = kDefaultCoreDescription;
     std::uint32_t dmaBase_ = kDefaultDmaBase;
     LatchBlock* id_ = nullptr;

@@ -111,6 +111,35 @@ std::uint32_t FpgaLoader::loads() const {
     return loads_;
 }
 
+bool FpgaLoader::queueData(std::uint64_t value) {
+    const void* const self = ModuleMutex::threadTag();
+    const void* producer = producer_.load(std::memory_order_acquire);
+    if (producer != self && (producer != nullptr ||
+                             !producer_.compare_exchange_strong(producer, self, std::memory_order_acquire))) {
+        return false;
+    }
+    const std::uint64_t head = queueHead_.load(std::memory_order_relaxed);
+    if (head - queueTail_.load(std::memory_order_acquire) == kQueued) {
+        return false;
+    }
+    queue_[head % kQueued].store(value, std::memory_order_relaxed);
+    queueHead_.store(head + 1, std::memory_order_release);
+    return true;
+}
+
+void FpgaLoader::settle(const void* self) {
+    const std::uint64_t head = queueHead_.load(std::memory_order_acquire);
+    std::uint64_t tail = queueTail_.load(std::memory_order_relaxed);
+    for (; tail != head; ++tail) {
+        deliverWrite(kData, 8, queue_[tail % kQueued].load(std::memory_order_relaxed));
+    }
+    queueTail_.store(tail, std::memory_order_release);
+    // The producer is here, not appending: the queue is free for any thread.
+    if (producer_.load(std::memory_order_relaxed) == self) {
+        producer_.store(nullptr, std::memory_order_release);
+    }
+}
+
 std::uint64_t FpgaLoader::onRead(std::uint64_t offset, std::uint32_t width) {
     if (offset == kStatus && width == 4) {
         std::uint32_t value = statusBits_;

@@ -14,8 +14,18 @@
 // last 4 bytes in those bytes. Loading runs at memory speed: the engine
 // checks the stream as it arrives (the header, a running CRC-32, the last 4
 // bytes) and keeps none of the rest.
+//
+// The data port's 64-bit writes, hundreds of thousands per download, come in
+// without the module's lock (Module::memoryWrite hands them to queueData):
+// they wait in a queue that one thread at a time fills, and whoever takes the
+// module's lock next delivers them before anything else (the download's
+// status read after every 30th write does), each traced and taken as if it
+// had just arrived. Anything done under the lock, the accessors below too,
+// sees the loader as if every write had been taken at once.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -23,7 +33,7 @@
 
 namespace sim {
 
-class FpgaLoader : public LatchBlock {
+class FpgaLoader : public LatchBlock, public ModuleMutex::Settler {
 public:
     static constexpr std::uint64_t kControl = 0x00;
     static constexpr std::uint64_t kStatus = 0x08;
@@ -62,6 +72,13 @@ public:
     // Completed loads so far.
     std::uint32_t loads() const;
 
+    // ---- the bus side ----
+    // Queues a 64-bit write of the data port without the module's lock;
+    // false when the calling thread must deliver it under the lock instead
+    // (another thread is filling the queue, or it is full).
+    bool queueData(std::uint64_t value);
+    void settle(const void* self) override;
+
 protected:
     std::uint64_t onRead(std::uint64_t offset, std::uint32_t width) override;
     void onWrite(std::uint64_t offset, std::uint32_t width, std::uint64_t value) override;
@@ -91,6 +108,15 @@ private:
     bool configured_[2] = {false, false};
     std::function<void(std::uint32_t)> onConfigured_;
     std::uint32_t loads_ = 0;
+
+    // The queue: written values at [queueTail_, queueHead_) modulo its size. Only the
+    // thread whose tag is producer_ appends; it claims the queue when it is
+    // free and frees it when it takes the module's lock itself.
+    static constexpr std::size_t kQueued = 1024;
+    std::atomic<std::uint64_t> queue_[kQueued];
+    std::atomic<std::uint64_t> queueHead_{0};
+    std::atomic<std::uint64_t> queueTail_{0};
+    std::atomic<const void*> producer_{nullptr};
 };
 
 } // namespace sim

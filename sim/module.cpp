@@ -111,6 +111,7 @@ Module::Module(std::string board, const Identity& identity, const ModuleOptions&
     for (std::uint32_t target = 0; target < 2; ++target) {
         loader.setConfigured(target, options.fpgasLoaded[target]);
     }
+    mutex_.setSettler(&loader);
     nisoFpga_->setConfiguredState([&loader] { return loader.configured(0); });
     isoFpga_->setConfiguredState([&loader] { return loader.configured(1); });
     boardBase_ = duskmere ? kDuskmereBoardBase : kSolstraBoardBase;
@@ -174,6 +175,7 @@ Module::~Module() {
     for (auto& engine : dma_) {
         engine->setStepMode(true);
     }
+    mutex_.setSettler(nullptr);
 }
 
 bool Module::configRead(std::uint32_t offset, std::uint32_t width, std::uint32_t& value) {
@@ -213,6 +215,11 @@ void Module::memoryWrite(std::uint32_t bar, std::uint64_t offset, std::uint32_t 
         return;
     }
     if (dead_) {
+        return;
+    }
+    // The FPGA download's data words skip the lock (fpga_loader.h).
+    constexpr std::uint64_t kLoaderData = BridgeRegisters::kFpgaLoadingOffset + FpgaLoader::kData;
+    if (offset == kLoaderData && width == 8 && bridgeRegisters_->fpgaLoading().queueData(value)) {
         return;
     }
     bar0_.write(offset, width, value);

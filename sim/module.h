@@ -142,7 +142,7 @@ private:
 
     std::string board_;
     Identity identity_;
-    mutable std::recursive_mutex mutex_;
+    mutable ModuleMutex mutex_;
     ErrorLog errors_;
     RegisterSpace configSpace_;
     PciConfigSpace* config_ = nullptr;

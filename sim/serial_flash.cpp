@@ -14,7 +14,7 @@ std::uint64_t now() {
 
 } // namespace
 
-SerialFlash::SerialFlash(std::recursive_mutex& mutex, ErrorLog& errors)
+SerialFlash::SerialFlash(ModuleMutex& mutex, ErrorLog& errors)
     : mutex_(mutex), errors_(errors), bytes_(kSize, 0xFF) {}
 
 bool SerialFlash::busy() const {

@@ -88,7 +88,7 @@ public:
     };
 
     // Erased (all 0xFF), status 0x1C (protected) as after power-up.
-    SerialFlash(std::recursive_mutex& mutex, ErrorLog& errors);
+    SerialFlash(ModuleMutex& mutex, ErrorLog& errors);
 
     // The bus side: the byte a read transaction returns (0xFF for writes).
     // writeProtectAsserted is the level of the write-protect pin.
@@ -122,7 +122,7 @@ private:
     void startBusy(std::uint64_t time);                                    // under the lock
     bool shapeFits(const Transaction& t, bool read, std::uint32_t addressBits, std::uint32_t dataBits);
 
-    std::recursive_mutex& mutex_;
+    ModuleMutex& mutex_;
     ErrorLog& errors_;
     std::vector<std::uint8_t> bytes_;
     std::uint8_t status_ = 0x1C;

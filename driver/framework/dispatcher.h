@@ -12,6 +12,9 @@ namespace voregitools {
 
 // The longest name a caller may pass from user mode.
 constexpr uint64_t kMaxUserNameLength = 4096;
+// Names up to this length are copied onto the stack (every registered name
+// with its version suffix fits); longer ones onto the heap.
+constexpr uint64_t kStackNameLength = 255;
 
 template <typename T, template <typename> class BaseDispatcher = WrapperDispatcher>
 class Dispatcher : public BaseDispatcher<T> {
@@ -27,7 +30,8 @@ public:
     // memory, ends it after them (the name need not be terminated; a zero
     // inside it ends it early) and looks it up. object is null unless the
     // lookup succeeded. A length above 4096 is -52005 and copies nothing;
-    // -52000 when the name buffer cannot be had; a failed copy keeps its code.
+    // -52000 when the buffer of a name longer than 255 bytes cannot be had
+    // (shorter ones need no memory); a failed copy keeps its code.
     void getRegistration(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t userAddress,
                          uint64_t length, T** object, nVOAPALS100::tStatus& status,
                          kelvo_driver::nVOAPAL000::tMutex** mutex) {
@@ -41,19 +45,23 @@ public:
             KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidParameter);
             return;
         }
-        const uint64_t size = length + 1;
-        char* name = static_cast<char*>(nVOAPAL200_malloc(size, &status));
-        if (name == nullptr) {
-            return;
+        char onStack[kStackNameLength + 1];
+        char* name = onStack;
+        if (length > kStackNameLength) {
+            name = static_cast<char*>(nVOAPAL200_malloc(length + 1, &status));
+            if (name == nullptr) {
+                return;
+            }
         }
-        nVOKAL240_memSet(name, 0, size);
         kelvo_driver::nVOAPAL000::tUserBuffer user(event, userAddress, length);
         user.read(0, name, length, status);
         if (status.isNotFatal()) {
             name[length] = '\0';
             getRegistration(name, object, status, mutex);
         }
-        nVOKAL100_free(name);
+        if (name != onStack) {
+            nVOKAL100_free(name);
+        }
     }
 };
 

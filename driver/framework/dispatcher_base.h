@@ -4,6 +4,12 @@
 // "_Ver" and a version text, which states the version the caller was written
 // against (see Registration::checkVersion).
 //
+// Lookups go through a hash index of the names (open addressing, one slot per
+// distinct name holding its first entry), so their cost does not grow with
+// the number of registrations; the list itself keeps registration order for
+// the name lists. Adding grows the index before the entry is appended (a
+// failure registers nothing); a removal rebuilds it.
+//
 // No lock of its own: entries change only while the setup sequence runs,
 // lookups run inside I/O that the gate admits, and the two never overlap.
 #pragma once
@@ -31,10 +37,20 @@ constexpr size_t kVersionMarkerLength = 4;
 // Each name slot of getRegistrationNames.
 constexpr uint64_t kNameSlotSize = 64;
 
+// A lookup text split at its first "_Ver": the name is the text before it
+// (the whole text when there is none), version the text after it (null when
+// there is none).
+struct tLookupName {
+    size_t nameLength;
+    const char* version;
+};
+tLookupName splitLookupName(const char* text);
 size_t textLength(const char* text);
 bool sameText(const vohtl::BasicString& name, const char* text, size_t length);
-// The position of the first "_Ver" in text, or its length when there is none.
-size_t findVersionMarker(const char* text, size_t length);
+// The index's hash of length bytes of text.
+uint64_t hashText(const char* text, size_t length);
+// The size of a first index, in slots; at most half the slots are in use.
+constexpr size_t kMinimumIndexSlots = 16;
 // Sets a code with the source name of the registry class that reports it.
 void setRegistryCode(nVOAPALS100::tStatus& status, int64_t code, const char* source, uint64_t line);
 
@@ -64,7 +80,11 @@ public:
         if (!entry.name.assign(name, status)) {
             return;
         }
-        entries_.pushBack(std::move(entry), status);
+        entry.hash = internal::hashText(entry.name.c_str(), entry.name.length());
+        if (!reserveIndex(entries_.size() + 1, status) || !entries_.pushBack(std::move(entry), status)) {
+            return;
+        }
+        index(entries_.size() - 1);
     }
 
     // Takes the first entry of that name out of the list and returns its
@@ -101,16 +121,15 @@ public:
             internal::setRegistryCode(status, kRegiNullPointer, "DispatcherBase", 264);
             return;
         }
-        const size_t length = internal::textLength(name);
-        const size_t baseLength = internal::findVersionMarker(name, length);
+        const internal::tLookupName lookup = internal::splitLookupName(name);
         Version client;
-        if (baseLength < length) {
-            client = Version::parse(name + baseLength + internal::kVersionMarkerLength, status);
+        if (lookup.version != nullptr) {
+            client = Version::parse(lookup.version, status);
             if (status.isFatal()) {
                 return;
             }
         }
-        const Entry* entry = find(name, baseLength);
+        const Entry* entry = find(name, lookup.nameLength);
         if (entry == nullptr) {
             internal::setRegistryCode(status, kRegiNameNotFound, "DispatcherBase", 151);
             return;
@@ -186,6 +205,7 @@ protected:
     struct Entry {
         vohtl::BasicString name;
         W* wrapper = nullptr;
+        uint64_t hash = 0; // of the name
     };
 
     // Takes the first entry of that name out of the list (the later ones keep
@@ -194,27 +214,92 @@ protected:
         if (name == nullptr) {
             return nullptr;
         }
-        const size_t length = internal::textLength(name);
-        for (size_t i = 0; i < entries_.size(); ++i) {
-            if (internal::sameText(entries_[i].name, name, length)) {
-                W* wrapper = entries_[i].wrapper;
-                entries_.erase(i);
-                return wrapper;
-            }
+        const Entry* entry = find(name, internal::textLength(name));
+        if (entry == nullptr) {
+            return nullptr;
         }
-        return nullptr;
+        W* wrapper = entry->wrapper;
+        entries_.erase(static_cast<size_t>(entry - entries_.data()));
+        rebuildIndex();
+        return wrapper;
     }
 
+    // The first entry of the name of length bytes at name, or null.
     const Entry* find(const char* name, size_t length) const {
-        for (size_t i = 0; i < entries_.size(); ++i) {
-            if (internal::sameText(entries_[i].name, name, length)) {
-                return &entries_[i];
+        if (slots_.empty()) {
+            return nullptr;
+        }
+        const uint64_t hash = internal::hashText(name, length);
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
+            const uint32_t slot = slots_[i];
+            if (slot == 0) {
+                return nullptr;
+            }
+            const Entry& entry = entries_[slot - 1];
+            if (entry.hash == hash && internal::sameText(entry.name, name, length)) {
+                return &entry;
             }
         }
-        return nullptr;
     }
 
     vohtl::Vector<Entry> entries_;
+
+private:
+    // Makes room in the index for count distinct names (at most half the
+    // slots in use, so that a probe soon meets an empty slot). -52000 when the
+    // larger index cannot be had; the index is then unchanged.
+    bool reserveIndex(size_t count, nVOAPALS100::tStatus& status) {
+        if (count >= UINT32_MAX) {
+            KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kOutOfMemory);
+            return false;
+        }
+        if (count <= slots_.size() / 2) {
+            return true;
+        }
+        size_t size = internal::kMinimumIndexSlots;
+        while (size / 2 < count) {
+            size *= 2;
+        }
+        vohtl::Vector<uint32_t> slots;
+        if (!slots.resize(size, status)) {
+            return false;
+        }
+        slots_ = std::move(slots);
+        rebuildIndex();
+        return true;
+    }
+
+    // Indexes entry i unless an earlier entry has its name.
+    void index(size_t i) {
+        const Entry& entry = entries_[i];
+        const size_t mask = slots_.size() - 1;
+        for (size_t at = static_cast<size_t>(entry.hash) & mask;; at = (at + 1) & mask) {
+            const uint32_t slot = slots_[at];
+            if (slot == 0) {
+                slots_[at] = static_cast<uint32_t>(i + 1);
+                return;
+            }
+            const Entry& other = entries_[slot - 1];
+            if (other.hash == entry.hash &&
+                internal::sameText(other.name, entry.name.c_str(), entry.name.length())) {
+                return;
+            }
+        }
+    }
+
+    // The index of the entries as they stand (no memory needed).
+    void rebuildIndex() {
+        for (size_t i = 0; i < slots_.size(); ++i) {
+            slots_[i] = 0;
+        }
+        for (size_t i = 0; i < entries_.size(); ++i) {
+            index(i);
+        }
+    }
+
+    // 0: empty; else the position of an entry plus 1. A power of two in size.
+    vohtl::Vector<uint32_t> slots_;
 };
 
 } // namespace voregitools

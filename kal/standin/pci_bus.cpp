@@ -3,12 +3,15 @@
 #include "pci_bus.h"
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <tuple>
+#include <vector>
 
 #include "detail.h"
 #include "kernel_memory.h"
@@ -46,8 +49,32 @@ struct Mapping {
     std::uint32_t cachingMode;
 };
 
+// Device accesses without the bus lock: each thread keeps the mapping it last
+// reached and the bus generation at which it found it there. Every removal
+// of a mapping or a function moves the generation on, so a thread whose
+// generation is still the bus's may use what it keeps. It marks such an
+// access (an odd sequence) before it compares the generations, and an unplug
+// waits for every access marked before its own change, so the function stays
+// alive as long as an access reaches it (the FPGA download alone makes
+// hundreds of thousands of them).
+struct ThreadAccess {
+    std::atomic<std::uint64_t> sequence{0}; // odd inside a lock-free access
+    std::uint64_t generation = 0;           // of what is kept here; 0: nothing
+    std::uintptr_t start = 0;               // the mapping's kernel address
+    std::uint64_t size = 0;
+    std::uint32_t bar = 0;
+    std::uint64_t barOffset = 0;
+    kal::pci::Function* function = nullptr;
+};
+
 struct BusState {
     std::mutex lock;
+    // Moves on (under the lock) whenever a mapping or an entry is erased.
+    std::atomic<std::uint64_t> generation{1};
+    // Every thread's record (the threads' own lock: an unplug walks them while
+    // accesses in flight may need the bus lock).
+    std::mutex threadsLock;
+    std::vector<ThreadAccess*> threads;
     std::map<std::uint64_t, Entry> entries; // by id
     std::uint64_t nextId = 1;
     std::vector<nVOKAL_tPCIBridgeRecord> bridges;
@@ -64,12 +91,69 @@ struct BusState {
     void forgetLast() {
         lastMapping = nullptr;
         lastEntry = nullptr;
+        generation.fetch_add(1, std::memory_order_seq_cst);
     }
 };
 
 BusState& bus() {
     static BusState s;
     return s;
+}
+
+struct ThreadAccessRecord {
+    ThreadAccess access;
+    ThreadAccessRecord() {
+        auto& s = bus();
+        std::lock_guard g(s.threadsLock);
+        s.threads.push_back(&access);
+    }
+    ~ThreadAccessRecord() {
+        auto& s = bus();
+        std::lock_guard g(s.threadsLock);
+        s.threads.erase(std::find(s.threads.begin(), s.threads.end(), &access));
+    }
+};
+
+ThreadAccess& threadAccess() {
+    static thread_local ThreadAccessRecord record;
+    return record.access;
+}
+
+// Begins a lock-free access of width bytes at a when the thread's record
+// holds it and is current (then leave() ends it); false: take the lock.
+bool enter(ThreadAccess& t, std::uintptr_t a, std::uint32_t width) {
+    const std::uint64_t sequence = t.sequence.load(std::memory_order_relaxed);
+    if (t.generation == 0 || (sequence & 1) != 0 || a - t.start >= t.size || t.size - (a - t.start) < width) {
+        return false;
+    }
+    t.sequence.store(sequence + 1, std::memory_order_seq_cst);
+    if (bus().generation.load(std::memory_order_seq_cst) == t.generation) {
+        return true;
+    }
+    t.generation = 0;
+    t.sequence.store(sequence + 2, std::memory_order_release);
+    return false;
+}
+
+void leave(ThreadAccess& t) {
+    t.sequence.store(t.sequence.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+}
+
+// After a change that moved the generation on: waits until no other thread
+// is inside a lock-free access that it began before the change.
+void waitForLockFreeAccesses() {
+    auto& s = bus();
+    const ThreadAccess* self = &threadAccess();
+    std::lock_guard g(s.threadsLock);
+    for (const ThreadAccess* t : s.threads) {
+        const std::uint64_t sequence = t->sequence.load(std::memory_order_seq_cst);
+        if (t == self || (sequence & 1) == 0) {
+            continue;
+        }
+        while (t->sequence.load(std::memory_order_acquire) == sequence) {
+            std::this_thread::yield();
+        }
+    }
 }
 
 std::uint64_t idOf(nVOKAL_tHandle handle) {
@@ -152,9 +236,12 @@ struct Target {
     std::uint64_t offset = 0;
 };
 
+// Resolves a device access under the lock and keeps what it found in the
+// thread's record for the lock-free accesses that follow.
 Target resolve(const volatile void* address, std::uint32_t width) {
     Target t;
     bool mapped = false;
+    ThreadAccess& kept = threadAccess();
     {
         auto& s = bus();
         std::lock_guard g(s.lock);
@@ -186,6 +273,12 @@ Target resolve(const volatile void* address, std::uint32_t width) {
                     s.lastStart = start;
                     s.lastMapping = m;
                     s.lastEntry = e;
+                    kept.generation = s.generation.load(std::memory_order_relaxed);
+                    kept.start = start;
+                    kept.size = m->size;
+                    kept.bar = m->bar;
+                    kept.barOffset = m->barOffset;
+                    kept.function = e->function.get();
                 }
             }
         }
@@ -197,6 +290,14 @@ Target resolve(const volatile void* address, std::uint32_t width) {
 }
 
 std::uint64_t readMemory(const volatile void* address, std::uint32_t width) {
+    ThreadAccess& kept = threadAccess();
+    const auto a = reinterpret_cast<std::uintptr_t>(address);
+    if (enter(kept, a, width)) {
+        const std::uint64_t value =
+            kept.function->memoryRead(kept.bar, kept.barOffset + (a - kept.start), width);
+        leave(kept);
+        return value;
+    }
     Target t = resolve(address, width);
     if (t.function == nullptr) {
         return width == 8 ? ~0ULL : ((1ULL << (8 * width)) - 1);
@@ -205,6 +306,13 @@ std::uint64_t readMemory(const volatile void* address, std::uint32_t width) {
 }
 
 void writeMemory(volatile void* address, std::uint32_t width, std::uint64_t value) {
+    ThreadAccess& kept = threadAccess();
+    const auto a = reinterpret_cast<std::uintptr_t>(address);
+    if (enter(kept, a, width)) {
+        kept.function->memoryWrite(kept.bar, kept.barOffset + (a - kept.start), width, value);
+        leave(kept);
+        return;
+    }
     Target t = resolve(address, width);
     if (t.function != nullptr) {
         t.function->memoryWrite(t.bar, t.offset, width, value);
@@ -251,14 +359,19 @@ nVOKAL_tHandle plug(std::shared_ptr<Function> function, const Location& where) {
 }
 
 void unplug(nVOKAL_tHandle handle) {
-    std::shared_ptr<Function> keep; // released after the lock
-    auto& s = bus();
-    std::lock_guard g(s.lock);
-    auto it = s.entries.find(idOf(handle));
-    if (it != s.entries.end()) {
-        keep = std::move(it->second.function);
-        s.entries.erase(it);
-        s.forgetLast();
+    std::shared_ptr<Function> keep; // released after the lock and the accesses in flight
+    {
+        auto& s = bus();
+        std::lock_guard g(s.lock);
+        auto it = s.entries.find(idOf(handle));
+        if (it != s.entries.end()) {
+            keep = std::move(it->second.function);
+            s.entries.erase(it);
+            s.forgetLast();
+        }
+    }
+    if (keep != nullptr) {
+        waitForLockFreeAccesses();
     }
 }
 

@@ -62,7 +62,8 @@ struct Knobs {
 nVOKAL_tHandle plug(std::shared_ptr<Function> function, const Location& where);
 // Removes it. Mappings made meanwhile stay valid: their reads answer all ones
 // and their writes are dropped (a surprise removal). Configuration accesses
-// through the old handle fail.
+// through the old handle fail. Returns once no other thread's access reaches
+// the function any more (not to be called from inside one of its accesses).
 void unplug(nVOKAL_tHandle handle);
 // Whether a function sits at the location.
 bool occupied(const Location& where);

@@ -1,12 +1,15 @@
 // Named registration: the "_Ver" suffix texts, the name slots and the
 // TAB-separated list, duplicates, removals that share one status, null
-// names, and lookups of names in user memory.
+// names, the name index among many registrations and through a failed add,
+// and lookups of names in user memory.
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "control.h"
 #include "framework/dispatcher.h"
@@ -184,6 +187,114 @@ TEST_F(FrameworkDispatcher, DuplicatesFindTheFirstAndRemovalsSharingOneStatusAll
     delete other;
 }
 
+// A thousand long names sharing their first 100 bytes (as the register maps'
+// do), short ones of every length up to 17 (the hash takes 8 bytes at a
+// time), every other one versioned: each is found, with and without a
+// version suffix as its registration wants, its near neighbours are not, and
+// after every third name is removed the rest are still found and the list
+// keeps registration order.
+TEST_F(FrameworkDispatcher, EveryNameAmongManyIsFoundAndItsNeighboursAreNot) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 1000; ++i) {
+        names.push_back(std::string(100, 'P') + "_Win" + std::to_string(i));
+    }
+    for (size_t n = 1; n <= 17; ++n) {
+        names.push_back(std::string(n, static_cast<char>('a' + n % 3)));
+    }
+    std::deque<FakeWindow> windows;
+    tStatus status;
+    for (size_t i = 0; i < names.size(); ++i) {
+        windows.emplace_back(i % 2 == 0 ? "1.2.0f0" : "", i % 2 == 0 ? "1.0.0f0" : "");
+        dispatcher.add(names[i].c_str(), windows.back(), status);
+    }
+    ASSERT_TRUE(status.isSuccess());
+
+    // What a lookup of each form answers for a registration that is there.
+    const struct {
+        const char* suffix;
+        int64_t versioned;
+        int64_t unversioned;
+    } forms[] = {
+        {"", regi::kRegiVersionRequired, 0},
+        {"_Ver1.1.0f0", 0, regi::kRegiUnversionedWithVersion},
+        {"_Ver", regi::kRegiVersionRequired, 0}, // an empty version text is no version
+    };
+    const auto check = [&](const std::vector<bool>& present) {
+        for (size_t i = 0; i < names.size(); ++i) {
+            SCOPED_TRACE(names[i]);
+            for (const auto& form : forms) {
+                devicewindow::DeviceWindow* found = nullptr;
+                const int64_t code = lookup((names[i] + form.suffix).c_str(), &found);
+                if (!present[i]) {
+                    EXPECT_EQ(code, regi::kRegiNameNotFound) << form.suffix;
+                    continue;
+                }
+                EXPECT_EQ(code, i % 2 == 0 ? form.versioned : form.unversioned) << form.suffix;
+                if (code == 0) {
+                    EXPECT_EQ(found, &windows[i]) << form.suffix;
+                }
+            }
+            std::string changed = names[i];
+            changed.back() = '#';
+            for (const std::string& neighbour : {names[i] + "#", changed, "#" + names[i]}) {
+                EXPECT_EQ(lookup(neighbour.c_str()), regi::kRegiNameNotFound) << neighbour;
+            }
+        }
+    };
+    std::vector<bool> present(names.size(), true);
+    check(present);
+
+    std::string expected;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i % 3 == 0) {
+            dispatcher.remove(names[i].c_str(), status);
+            present[i] = false;
+        } else {
+            expected += (expected.empty() ? "" : "\t") + names[i];
+        }
+    }
+    ASSERT_TRUE(status.isSuccess());
+    check(present);
+    EXPECT_EQ(list(), expected);
+}
+
+// An add fails at each of its allocations in turn, among them the one that
+// grows the index (a first index holds names for half its slots): nothing is
+// registered, every earlier name is still found and the same add succeeds
+// afterwards.
+TEST_F(FrameworkDispatcher, AnAddFailingAtAnyAllocationRegistersNothing) {
+    FakeWindow window;
+    tStatus status;
+    std::vector<std::string> names;
+    for (size_t i = 0; i < regi::internal::kMinimumIndexSlots / 2; ++i) {
+        names.push_back("Map" + std::to_string(i));
+        dispatcher.add(names.back().c_str(), window, status);
+    }
+    ASSERT_TRUE(status.isSuccess());
+    const std::string before = list();
+    uint64_t nth = 1;
+    for (;; ++nth) {
+        SCOPED_TRACE(nth);
+        kal::memory::failNth(nth);
+        tStatus failing;
+        dispatcher.add("Added", window, failing);
+        kal::memory::clearFaults();
+        if (failing.isSuccess()) {
+            break;
+        }
+        EXPECT_EQ(failing.getCode(), tStatus::kOutOfMemory);
+        EXPECT_EQ(dispatcher.getNumberOfRegistrations(), names.size());
+        EXPECT_EQ(list(), before);
+        EXPECT_EQ(lookup("Added"), regi::kRegiNameNotFound);
+        for (const std::string& name : names) {
+            EXPECT_EQ(lookup(name.c_str()), 0) << name;
+        }
+    }
+    EXPECT_GE(nth, 5u) << "the wrapper, its mutex, the name, the index and the entry";
+    EXPECT_EQ(lookup("Added"), 0);
+    EXPECT_EQ(list(), before + "\tAdded");
+}
+
 class FrameworkUserNameLookup : public FrameworkDispatcher {
 protected:
     int64_t userLookup(const void* name, uint64_t length, devicewindow::DeviceWindow** found) {
@@ -209,13 +320,46 @@ TEST_F(FrameworkUserNameLookup, BadLengthsAndAddressesChangeNothing) {
     EXPECT_EQ(userLookup(longName.data(), UINT64_MAX, &found), tStatus::kInvalidParameter);
     EXPECT_EQ(found, nullptr);
     EXPECT_EQ(kal::memory::allocationCalls(), calls);
+}
 
-    kal::memory::failNth(1);
-    const char name[] = "w";
-    scope.add(name, 1);
-    EXPECT_EQ(userLookup(name, 1, &found), tStatus::kOutOfMemory);
-    EXPECT_EQ(userLookup(name, 1, &found), 0);
-    EXPECT_EQ(found, &window);
+// A name of up to 255 bytes is copied onto the stack, a longer one onto the
+// heap (whose failure is -52000); either is found whole.
+TEST_F(FrameworkUserNameLookup, ShortNamesNeedNoMemoryAndLongOnesAreFoundWhole) {
+    FakeWindow window;
+    const struct {
+        size_t length;
+        bool failAllocation;
+        uint64_t allocations;
+        int64_t code;
+    } cases[] = {
+        {1, false, 0, 0},
+        {voregitools::kStackNameLength, false, 0, 0},
+        {voregitools::kStackNameLength + 1, false, 1, 0},
+        {voregitools::kStackNameLength + 1, true, 1, tStatus::kOutOfMemory},
+        {voregitools::kMaxUserNameLength, false, 1, 0},
+    };
+    kal::usermem::Scope scope;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.length);
+        const std::string name(c.length, 'n');
+        tStatus status;
+        dispatcher.add(name.c_str(), window, status);
+        ASSERT_TRUE(status.isSuccess());
+        scope.add(name.data(), name.size());
+        const auto calls = kal::memory::allocationCalls();
+        if (c.failAllocation) {
+            kal::memory::failNth(1);
+        }
+        devicewindow::DeviceWindow* found = nullptr;
+        EXPECT_EQ(userLookup(name.data(), name.size(), &found), c.code);
+        kal::memory::clearFaults();
+        EXPECT_EQ(found, c.code == 0 ? &window : nullptr);
+        EXPECT_EQ(kal::memory::allocationCalls() - calls, c.allocations);
+        // One byte short is another name.
+        EXPECT_EQ(userLookup(name.data(), name.size() - 1, &found), regi::kRegiNameNotFound);
+        dispatcher.remove(name.c_str(), status);
+        scope.clear();
+    }
 }
 
 } // namespace

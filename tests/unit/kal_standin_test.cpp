@@ -1,9 +1,13 @@
 // The kernel-layer stand-in: creation faults injected at exactly the call
 // asked for, and the misuse halts (registrations, locks, waits, bad frees and
-// writes past a block, a large one reused too, device memory unmapped). The behaviour of DPCs, events
-// and spin locks: the platform layer's tests, which run on them.
+// writes past a block, a large one reused too, device memory unmapped); device
+// memory that a thread keeps reaching without the bus lock, through an unplug.
+// The behaviour of DPCs, events and spin locks: the platform layer's tests,
+// which run on them.
+#include <atomic>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 
 #include "control.h"
 #include "exec_level.h"
@@ -165,6 +169,106 @@ TEST_F(StandInDeathTest, AnAccessThroughTheAddressLastUsedDiesOnceItIsUnmapped) 
     nVOKAL230_unmapPhysicalFromKernel(bar, 0);
     EXPECT_DEATH(nVOKAL100_memoryRead32(bar + 4), "not mapped");
     kal::pci::unplug(handle);
+}
+
+// A function with one BAR of 4 KiB that counts what reaches it and, when
+// asked to, holds the next write until it sees itself unplugged and then a
+// while longer, noting whether it was destroyed meanwhile.
+class CountingFunction : public kal::pci::Function {
+public:
+    explicit CountingFunction(kal::pci::Location at) : at_(at) {}
+    ~CountingFunction() override { destroyed = true; }
+    bool configRead(std::uint32_t, std::uint32_t, std::uint32_t& value) override {
+        value = 0;
+        return true;
+    }
+    bool configWrite(std::uint32_t, std::uint32_t, std::uint32_t) override { return true; }
+    std::uint64_t barSize(std::uint32_t bar) const override { return bar == 0 ? 0x1000 : 0; }
+    std::uint64_t memoryRead(std::uint32_t, std::uint64_t, std::uint32_t) override {
+        ++accesses;
+        return 0x12;
+    }
+    void memoryWrite(std::uint32_t, std::uint64_t, std::uint32_t, std::uint64_t) override {
+        ++accesses;
+        if (!holdNextWrite.exchange(false)) {
+            return;
+        }
+        holding = true;
+        while (kal::pci::occupied(at_)) {
+            std::this_thread::yield();
+        }
+        // Unplugged: an unplug that did not wait would release the function now.
+        for (int i = 0; i < 1000; ++i) {
+            std::this_thread::yield();
+        }
+        destroyedWhileHeld = destroyed.load();
+    }
+
+    std::atomic<int> accesses{0};
+    std::atomic<bool> holdNextWrite{false};
+    std::atomic<bool> holding{false};
+    static inline std::atomic<bool> destroyed{false};
+    static inline std::atomic<bool> destroyedWhileHeld{false};
+
+private:
+    kal::pci::Location at_;
+};
+
+// The mapping a thread reached last, kept after an unplug: every width reads
+// all ones and writes are dropped, on that thread and on another.
+TEST(StandInPci, AKeptMappingAnswersAllOnesOnceItsFunctionIsUnplugged) {
+    const kal::pci::Location at{0, 0x34, 0, 0};
+    auto function = std::make_shared<CountingFunction>(at);
+    nVOKAL_tHandle handle = kal::pci::plug(function, at);
+    ASSERT_NE(handle, nullptr);
+    auto* bar = static_cast<char*>(nVOKAL230_mapPhysicalToKernel(kal::pci::barAddress(handle, 0), 0x1000, 0));
+    ASSERT_NE(bar, nullptr);
+    EXPECT_EQ(nVOKAL100_memoryRead32(bar + 8), 0x12u);
+    nVOKAL100_memoryWrite32(bar + 8, 1);
+    ASSERT_EQ(function->accesses, 2);
+    kal::pci::unplug(handle);
+    const auto allAccesses = [bar] {
+        EXPECT_EQ(nVOKAL100_memoryRead8(bar + 8), 0xFFu);
+        EXPECT_EQ(nVOKAL100_memoryRead16(bar + 8), 0xFFFFu);
+        EXPECT_EQ(nVOKAL100_memoryRead32(bar + 8), 0xFFFFFFFFu);
+        EXPECT_EQ(nVOKAL100_memoryRead64(bar + 8), ~0ull);
+        nVOKAL100_memoryWrite32(bar + 8, 2);
+        nVOKAL100_memoryWrite64(bar + 8, 3);
+    };
+    allAccesses();
+    std::thread other(allAccesses);
+    other.join();
+    EXPECT_EQ(function->accesses, 2);
+    nVOKAL230_unmapPhysicalFromKernel(bar, 0);
+}
+
+// An unplug while another thread's write (through its kept mapping) is still
+// inside the function: the function is released only after that write left.
+TEST(StandInPci, AnUnplugReleasesTheFunctionOnlyAfterTheAccessesInFlight) {
+    const kal::pci::Location at{0, 0x35, 0, 0};
+    CountingFunction::destroyed = false;
+    CountingFunction::destroyedWhileHeld = false;
+    auto function = std::make_shared<CountingFunction>(at);
+    nVOKAL_tHandle handle = kal::pci::plug(function, at);
+    ASSERT_NE(handle, nullptr);
+    auto* bar = static_cast<char*>(nVOKAL230_mapPhysicalToKernel(kal::pci::barAddress(handle, 0), 0x1000, 0));
+    ASSERT_NE(bar, nullptr);
+    CountingFunction* const raw = function.get();
+    std::thread writer([bar, raw] {
+        nVOKAL100_memoryWrite32(bar, 1); // the mapping is kept from here on
+        raw->holdNextWrite = true;
+        nVOKAL100_memoryWrite32(bar, 2);
+    });
+    while (!raw->holding) {
+        std::this_thread::yield();
+    }
+    function.reset(); // the bus holds the last reference
+    std::thread unplugger([handle] { kal::pci::unplug(handle); });
+    writer.join();
+    unplugger.join();
+    EXPECT_FALSE(CountingFunction::destroyedWhileHeld);
+    EXPECT_TRUE(CountingFunction::destroyed);
+    nVOKAL230_unmapPhysicalFromKernel(bar, 0);
 }
 
 } // namespace

@@ -2,13 +2,17 @@
 // answered wrongly would let a driver test pass): the FPGA-loading engine
 // configures the FPGA its port selects only for an intact image of the
 // board's generation and that target (the CRC-32 in its last 4 bytes),
-// however the bytes were split, and an FPGA answers only once configured; the
+// however the bytes were split, and an FPGA answers only once configured; its
+// data words, taken without the module's lock, arrive whole and in order from
+// one thread or several; the
 // sequencer runs its command words, reports its faults and keeps the
 // latencies of its blocks on the stepped clock; the serial flash, driven
 // through the bridge's SPI registers as a driver would, keeps its status
 // bits, protection, NOR programming and write-protect lock.
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "control.h"
@@ -117,6 +121,84 @@ TEST_F(SimFpgaLoadCheck, OnlyAnIntactImageOfItsOwnConfiguresTheFpga) {
         EXPECT_EQ(fpga.peek(0x1000), c.configured ? 0x1234u : 0u);
         EXPECT_EQ(fpga.read32(0x20), c.configured ? KELVO_SOLSTRA_BOARD_SIGNATURE : 0xFFFFFFFFu);
         EXPECT_EQ((c.target == 0 ? b.iso() : b.niso()).read32(0x20), KELVO_SOLSTRA_BOARD_SIGNATURE);
+        EXPECT_EQ(b.module->deviceErrorCount(), 0u);
+    }
+}
+
+// The data words of a load of 3000 (more than the engine queues without the
+// lock) from one thread, handed from one thread to another half way, or from
+// two threads at once: every word is taken, traced once, and in its thread's
+// order; the image configures the FPGA whenever its words arrived in order.
+// (The status reads among them: bridge_firmware_test.)
+TEST_F(SimFpgaLoadCheck, DataWordsFromAnyThreadsArriveWholeAndInOrder) {
+    enum class Feed { oneThread, handedOver, twoAtOnce };
+    const struct {
+        const char* what;
+        Feed feed;
+    } cases[] = {
+        {"one thread", Feed::oneThread},
+        {"handed to another thread half way", Feed::handedOver},
+        {"two threads at once", Feed::twoAtOnce},
+    };
+    constexpr size_t kWords = 3000;
+    const std::vector<uint8_t> bytes = image(kWords * 8, sim::FpgaLoader::kSolstra, 0);
+    std::vector<uint64_t> words(kWords);
+    for (size_t i = 0; i < kWords; ++i) {
+        for (size_t k = 0; k < 8; ++k) {
+            words[i] |= uint64_t{bytes[i * 8 + k]} << (8 * k);
+        }
+    }
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        kelvo_test::SimBoard b("solstra");
+        sim::FpgaLoader& loader = b.module->bridgeRegisters().fpgaLoading();
+        loader.setConfigured(0, false);
+        b.barRegion.write32(kConfigPorts, 2u << 8);
+        b.barRegion.write32(kLoader + sim::FpgaLoader::kByteCount, static_cast<uint32_t>(kWords * 8));
+        b.barRegion.write32(kLoader + sim::FpgaLoader::kControl, 1);
+        loader.clearTrace();
+        // Two threads at once write words of their own: the first half's
+        // numbers, and the second half's with the top bit set.
+        const auto wordAt = [&](size_t i) {
+            return c.feed != Feed::twoAtOnce ? words[i] : i < kWords / 2 ? i : i | (1ull << 63);
+        };
+        const auto feed = [&](size_t first, size_t last) {
+            for (size_t i = first; i < last; ++i) {
+                b.barRegion.write64(kLoader + sim::FpgaLoader::kData, wordAt(i));
+            }
+        };
+        if (c.feed == Feed::oneThread) {
+            feed(0, kWords);
+        } else if (c.feed == Feed::handedOver) {
+            std::thread first(feed, 0, kWords / 2);
+            first.join();
+            std::thread second(feed, kWords / 2, kWords);
+            second.join();
+        } else {
+            std::thread first(feed, 0, kWords / 2);
+            std::thread second(feed, kWords / 2, kWords);
+            first.join();
+            second.join();
+        }
+        EXPECT_EQ(loader.received(), kWords * 8);
+        const std::vector<uint64_t> traced = loader.writtenValues(sim::FpgaLoader::kData);
+        if (c.feed == Feed::twoAtOnce) {
+            // Each thread's words in its order, the two interleaved somehow.
+            std::vector<uint64_t> halves[2];
+            for (uint64_t word : traced) {
+                halves[word >> 63].push_back(word);
+            }
+            for (size_t half = 0; half < 2; ++half) {
+                std::vector<uint64_t> expected;
+                for (size_t i = half * kWords / 2; i < (half + 1) * kWords / 2; ++i) {
+                    expected.push_back(wordAt(i));
+                }
+                EXPECT_EQ(halves[half], expected) << half;
+            }
+        } else {
+            EXPECT_EQ(traced, words);
+            EXPECT_TRUE(loader.configured(0));
+        }
         EXPECT_EQ(b.module->deviceErrorCount(), 0u);
     }
 }
