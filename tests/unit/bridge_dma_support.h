@@ -27,6 +27,11 @@
 
 namespace kelvo_test {
 
+// The header's flags as the bridge reads them (bit 31 last link, bit 30 second
+// link of a two-link ring), stated here rather than taken from the driver.
+constexpr std::uint32_t kLastLinkFlag = 1u << 31;
+constexpr std::uint32_t kTwoLinkRingFlag = 1u << 30;
+
 struct DecodedEntry {
     bool selfConfig;
     std::uint32_t word0; // byte count or data
@@ -72,7 +77,7 @@ inline std::vector<DecodedLink> decodeChain(void* pciHandle, kelvo_driver::nVOAP
             at += entry.selfConfig ? 8 : 16;
         }
         links.push_back(link);
-        if ((link.flags & kelvo_driver::nVOAPAL000::kHeaderLastLink) != 0) {
+        if ((link.flags & kLastLinkFlag) != 0) {
             break;
         }
         address = link.nextAddress;

@@ -14,13 +14,13 @@ namespace {
 
 using brixeltools::kSGLTypeContinuous;
 using brixeltools::kSGLTypeFinite;
-using kelvo_driver::nVOAPAL000::kHeaderLastLink;
-using kelvo_driver::nVOAPAL000::kHeaderTwoLinkRing;
 using kelvo_driver::nVOAPAL000::tBrixelDMAChannel;
 using kelvo_driver::nVOAPAL000::tBrixelSGL;
 using kelvo_driver::nVOAPAL000::tBrixelSGLChunkyLink;
 using kelvo_test::decodeChain;
 using kelvo_test::DecodedLink;
+using kelvo_test::kLastLinkFlag;
+using kelvo_test::kTwoLinkRingFlag;
 using kelvo_test::UserMemory;
 using nVOAPALS100::tStatus;
 using Writes = std::vector<std::pair<std::uint64_t, std::uint64_t>>; // offset, value
@@ -117,7 +117,7 @@ TEST_F(BridgeSgl, EntriesFillALinkAndThenStartTheNext) {
         for (std::size_t i = 0; i < links.size(); ++i) {
             EXPECT_EQ(links[i].entries.size(), row.entriesPerLink[i]) << "link " << i;
         }
-        EXPECT_EQ(links.back().flags, kHeaderLastLink);
+        EXPECT_EQ(links.back().flags, kLastLinkFlag);
     }
 }
 
@@ -141,7 +141,7 @@ TEST_F(BridgeSgl, CommittedHeadersNameTheNextLinkOrEndTheChain) {
     EXPECT_EQ(links[0].flags, 0u);
     EXPECT_EQ(links[0].nextAddress, chain.tail()->linkMemory.address);
     EXPECT_EQ(links[1].nextSize, 0u);
-    EXPECT_EQ(links[1].flags, kHeaderLastLink);
+    EXPECT_EQ(links[1].flags, kLastLinkFlag);
     EXPECT_EQ(links[1].nextAddress, 0u);
     EXPECT_EQ(indices(links), (std::vector<std::uint32_t>{0, 1, 2, 3, 4}));
 }
@@ -206,7 +206,7 @@ TEST_F(BridgeSgl, AOneLinkChainMadeContinuousRepeatsItsEntriesOverTwoLinks) {
         EXPECT_EQ(links[0].nextAddress, links[1].address);
         EXPECT_EQ(links[1].nextAddress, links[0].address);
         EXPECT_EQ(links[0].flags, 0u);
-        EXPECT_EQ(links[1].flags, mark ? kHeaderTwoLinkRing : 0u);
+        EXPECT_EQ(links[1].flags, mark ? kTwoLinkRingFlag : 0u);
         EXPECT_EQ(links[2].address, links[0].address);
         const std::vector<DecodedLink> ring(links.begin(), links.begin() + 2);
         EXPECT_EQ(indices(ring), (std::vector<std::uint32_t>{0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2}));
@@ -430,8 +430,8 @@ TEST_F(BridgeDmaStream, CommitShapesTheListsByWhatTheyHold) {
         std::size_t finiteLinks;          // before the ring's head (finite into the ring)
     };
     const Row rows[] = {
-        {"finite alone", {0, 0}, 4096, {kHeaderLastLink}, 0},
-        {"continuous alone", {1, 1, 1}, 64, {0, kHeaderTwoLinkRing}, 0},
+        {"finite alone", {0, 0}, 4096, {kLastLinkFlag}, 0},
+        {"continuous alone", {1, 1, 1}, 64, {0, kTwoLinkRingFlag}, 0},
         {"finite into the ring", {0, 1, 1, 1}, 64, {0, 0, 0}, 1},
         {"finite of two links into the ring", {0, 0, 0, 0, 1, 1, 1}, 64, {0, 0, 0, 0}, 2},
     };

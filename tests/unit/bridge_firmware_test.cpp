@@ -27,6 +27,7 @@ constexpr uint32_t kUnknown = 0x1234;
 constexpr int64_t kBadTarget = KELVO_STATUS_FIRMWARE_BAD_TARGET;
 constexpr int64_t kUnknownBoard = KELVO_STATUS_UNSUPPORTED_PRODUCT;
 constexpr int64_t kWrongSize = KELVO_STATUS_FIRMWARE_WRONG_SIZE;
+constexpr uint64_t kRouteDefinition = 0x680 - sim::SwitchedBusInterface::kBase;
 
 ProductCaps capsOf(uint32_t subsystemID) {
     ProductCaps caps{};
@@ -121,12 +122,14 @@ TEST_F(Firmware, AllocationFailureAtEachStepEndsClean) {
 
 // The image's words go to the loader's data register with a status read
 // after every 30th; the last one follows word 273990 (target 0: 274001 words)
-// and 478200 (target 1: 478223 words).
+// and 478200 (target 1: 478223 words). The non-isolated FPGA, loaded through
+// the port, has the port's route defined after it (route A 2, route B 1).
 TEST_F(Firmware, DownloadReadsTheStatusAfterEvery30thWrite) {
     const struct {
         uint32_t target;
         uint64_t lastReadAfter;
-    } cases[] = {{0, 273990}, {1, 478200}};
+        std::vector<uint64_t> routes; // written to the route definition
+    } cases[] = {{0, 273990, {2u << 8 | 1u << 20}}, {1, 478200, {}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
         kelvo_test::SimBoard sim("solstra");
@@ -136,6 +139,7 @@ TEST_F(Firmware, DownloadReadsTheStatusAfterEvery30thWrite) {
             kelvo_driver::TYMORegMaps(reinterpret_cast<uintptr_t>(sim.bar),
                                       kelvo_driver::mappedSizeOfBar0(*sim.device), *dispatcher, status);
         sim::FpgaLoader& loader = sim.module->bridgeRegisters().fpgaLoading();
+        sim.module->switchedBim().clearTrace();
         loader.setConfigured(0, false);
         loader.setConfigured(1, false);
         {
@@ -143,6 +147,7 @@ TEST_F(Firmware, DownloadReadsTheStatusAfterEvery30thWrite) {
             kelvo_driver::downloadFPGAFirmware(0x77, 0, 0, c.target, capsOf(kSolstra), *maps, status);
         }
         ASSERT_EQ(status.getCode(), 0);
+        EXPECT_EQ(sim.module->switchedBim().writtenValues(kRouteDefinition), c.routes);
         // The trace keeps the latest accesses: count back from the end.
         const std::vector<sim::Access> trace = loader.trace();
         const uint64_t total = loader.received() / 8 + 4;

@@ -309,7 +309,12 @@ public:
             armed.push_back(value);
         }
     }
-    uint64_t getTransferCount(tStatus& status) override { return status.isFatal() ? 0 : count.load(); }
+    uint64_t getTransferCount(tStatus& status) override {
+        if (onCount) {
+            onCount();
+        }
+        return status.isFatal() ? 0 : count.load();
+    }
     void enableInterrupt() override { enabled = true; }
     void disableInterrupt() override { enabled = false; }
     std::vector<uint64_t> arms() {
@@ -317,6 +322,7 @@ public:
         return armed;
     }
 
+    std::function<void()> onCount; // on the waiter's thread, at every count read
     std::atomic<uint64_t> count{0};
     std::atomic<bool> enabled{false};
     std::mutex lock;
@@ -433,6 +439,39 @@ TEST_F(DmaWaits, SignalsAndTimeoutsEndABlockedWait) {
         waits->signal(1, kCancelCode); // no waiter: nothing is remembered
     }
     EXPECT_EQ(waits->waiterCount(), 0u);
+}
+
+// A wait's time counts from its start: woken early with the count still short,
+// it times out when its timeout is up, not a whole timeout later.
+TEST_F(DmaWaits, AShortWakeUpDoesNotRestartTheTimeout) {
+    kal::clock::ScopedStepped stepped; // the stand-in time moves only by the sleeps below
+    FakeChannel channel;
+    int reads = 0;
+    std::atomic<bool> pastTheTimeout{false};
+    channel.onCount = [&] {
+        if (++reads == 1) { // 600 of the 1000 ms, then a wake-up short of the bytes
+            nVOKAL250_sleepTimeout(600000);
+            channel.count = 10;
+            waits->signal(1, 0);
+        } else if (reads == 3) { // the read before the second wait
+            nVOKAL250_sleepTimeout(500000);
+            pastTheTimeout = true;
+        }
+    };
+    std::atomic<uint64_t> waiterId{0};
+    std::atomic<bool> done{false};
+    Result result;
+    std::thread waiter([&] {
+        waiterId = nVOKAL100_getThreadID();
+        result = wait(channel, 1, 0, 64, 1000);
+        done = true;
+    });
+    ASSERT_TRUE(waitUntil([&] { return pastTheTimeout.load(); }));
+    // A wait that blocks now would wait until time moves again: end it.
+    waitUntil([&] { return done.load() || kal::thread::isBlocked(waiterId.load()); });
+    waits->signal(1, kCancelCode);
+    waiter.join();
+    EXPECT_TRUE(result.timedOut) << "the second wait had no time left";
 }
 
 // A second wait on an id with a waiter is refused before arming and leaves

@@ -102,12 +102,14 @@ TEST_F(E2EDma, TheCommandStreamReachesTheDeviceOnEveryBoard) {
         const Waited sent = wait(handle, 1, 0, kBytes, kForever);
         EXPECT_EQ(sent.status, 0);
         EXPECT_EQ(module->dma(1).sunk(), out);
+        uint64_t resets = module->dma(1).fifoResets();
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_clearApplicationFIFO, 1), 0);
+        EXPECT_EQ(module->dma(1).fifoResets(), resets + 2) << "the FIFO is reset";
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_stopDMA, 1), 0);
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_clearTransfers, 1), 0);
         EXPECT_EQ(sessionOf(handle)->getCleanupOperationComposite().size(), registered)
             << "nothing of the streams left registered";
-        const uint64_t resets = module->dma(1).fifoResets();
+        resets = module->dma(1).fifoResets();
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_stopDMA, 1), KELVO_STATUS_NOT_ACCESSIBLE)
             << "nothing to remove";
         EXPECT_EQ(module->dma(1).fifoResets(), resets + 2) << "and still every hardware step ran";
