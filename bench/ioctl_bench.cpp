@@ -19,9 +19,9 @@
 
 #include "core/kelvo_device.h"
 #include "core/kelvo_helper.h"
-#include "host.h"
+#include "host/host.h"
 #include "kelvo/ioctl.h"
-#include "kelvo_host.h"
+#include "host/kelvo_host.h"
 #include "regs/dynamic_access.h"
 
 namespace {

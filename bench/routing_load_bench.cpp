@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "kelvo/ioctl.h"
-#include "kelvo_host.h"
+#include "host/kelvo_host.h"
 
 namespace {
 

@@ -38,3 +38,31 @@ function(kelvo_glob out)
   list(SORT _files)
   set(${out} ${_files} PARENT_SCOPE)
 endfunction()
+
+# kelvo_layer_probe(<unit> <target> <header> [SEES <unit>...])
+# Enters a unit into the layer check (tests/layers/check_layers.py): one of its
+# headers as others spell it, the units it may include, and the include path
+# its target is really built with. The check preprocesses every unit's header
+# with every other unit's path: it must be found exactly where it is allowed.
+function(kelvo_layer_probe unit target header)
+  cmake_parse_arguments(P "" "" "SEES" ${ARGN})
+  get_target_property(type ${target} TYPE)
+  set(property INCLUDE_DIRECTORIES)
+  if(type STREQUAL "INTERFACE_LIBRARY")
+    set(property INTERFACE_INCLUDE_DIRECTORIES)
+  endif()
+  set(sees -)
+  if(P_SEES)
+    list(JOIN P_SEES "," sees)
+  endif()
+  set_property(GLOBAL APPEND PROPERTY KELVO_LAYER_PROBES
+               "${unit} ${header} ${sees} $<JOIN:$<TARGET_PROPERTY:${target},${property}>, >")
+endfunction()
+
+# Writes the layer check's file: one line per unit entered, "<unit> <header>
+# <units it may include, ',' between, or -> <include folder>...".
+function(kelvo_write_layer_probes file)
+  get_property(lines GLOBAL PROPERTY KELVO_LAYER_PROBES)
+  list(JOIN lines "\n" text)
+  file(GENERATE OUTPUT ${file} CONTENT "${text}\n")
+endfunction()

@@ -12,9 +12,9 @@
 #include <string>
 
 #include "control.h"
-#include "host.h"
+#include "host/host.h"
 #include "kelvo/ioctl.h"
-#include "kelvo_host.h"
+#include "host/kelvo_host.h"
 
 namespace {
 

@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
-"""Shows that the driver's layers see only downward. Given the layer file
-(driver/layers.txt: per layer, bottom first, "<folder> <include folder>..."),
-one header of each layer ("<folder>/<file>.h") preprocesses with its own
-include path and is not found with any lower layer's; given the archives file
-(driver/layer_archives.txt: "<folder> <archive>"), no layer's archive needs a
-symbol that only a layer above it defines.
+"""Shows that every unit sees only what it may. Given the units file (written
+by the build: per unit "<unit> <header> <units it may include> <include
+folder>...", the units ',' separated or '-', the header '-' for a unit nothing
+includes), every unit's header preprocesses with the include path of each unit
+allowed to include it and is not found with any other's. Given the archives
+file (driver/layer_archives.txt: "<layer> <archive>"), no driver layer's
+archive needs a symbol that only another layer's archive defines, unless the
+layer may include that one.
 """
 import os
 import subprocess
 import sys
+import tempfile
+from concurrent.futures import ThreadPoolExecutor
 
 NOT_FOUND = ("No such file or directory", "file not found")  # GCC's and clang's words
 
@@ -18,19 +22,48 @@ def lines(path):
         return [line.split() for line in f if line.split()]
 
 
-def first_header(includes, folder):
-    for root in includes:
-        top = os.path.join(root, folder)
-        names = sorted(n for n in os.listdir(top) if n.endswith(".h")) if os.path.isdir(top) else []
-        if names:
-            return f"{folder}/{names[0]}"
+def read_units(path):
+    """{unit: (header or None, set of units it may include, include folders)}, in file order."""
+    units = {}
+    for words in lines(path):
+        unit, header, sees, includes = words[0], words[1], words[2], words[3:]
+        units[unit] = (None if header == "-" else header, set() if sees == "-" else set(sees.split(",")), includes)
+    return units
+
+
+def preprocess(compiler, includes, header, cwd):
+    # Run in an empty folder: a quoted include is looked up beside the input first.
+    args = [compiler, "-std=c++20", "-E", "-x", "c++", "-", "-o", os.devnull] + [f"-I{d}" for d in includes]
+    run = subprocess.run(args, input=f'#include "{header}"\n', capture_output=True, text=True, cwd=cwd)
+    return run.returncode, run.stderr
+
+
+def judge(viewer, owner, header, allowed, result):
+    code, errors = result
+    if allowed:
+        return f"FAIL {viewer} cannot include {header} of {owner}:\n{errors}" if code else None
+    if code == 0:
+        return f"FAIL {viewer} includes {header} of {owner}, which it may not"
+    if header not in errors or not any(text in errors for text in NOT_FOUND):
+        return f"FAIL {viewer} including {header} of {owner}: failed for another reason:\n{errors}"
     return None
 
 
-def preprocess(compiler, includes, header):
-    args = [compiler, "-std=c++20", "-E", "-x", "c++", "-", "-o", os.devnull] + [f"-I{d}" for d in includes]
-    run = subprocess.run(args, input=f'#include "{header}"\n', capture_output=True, text=True)
-    return run.returncode, run.stderr
+def check_includes(compiler, units):
+    pairs = [(viewer, owner) for viewer in units for owner in units
+             if viewer != owner and units[owner][0]]
+    for unit, (header, sees, _) in units.items():
+        for seen in sorted(sees - units.keys()):
+            print(f"FAIL {unit} may include {seen}, which is no unit")
+    with tempfile.TemporaryDirectory() as empty, ThreadPoolExecutor(max_workers=4) as pool:
+        results = pool.map(lambda pair: preprocess(compiler, units[pair[0]][2], units[pair[1]][0], empty), pairs)
+        failures = [judge(viewer, owner, units[owner][0], owner in units[viewer][1], result)
+                    for (viewer, owner), result in zip(pairs, results)]
+    for failure in filter(None, failures):
+        print(failure)
+    count = sum(1 for failure in failures if failure) + sum(len(sees - units.keys()) for _, sees, _ in units.values())
+    print(f"{'FAIL' if count else 'ok  '} includes: {len(pairs)} pairs of units, {count} wrong")
+    return count
 
 
 def symbols(archive, defined):
@@ -41,22 +74,22 @@ def symbols(archive, defined):
             if len(parts) >= 2 and not parts[0].endswith(":") and (defined or parts[1] in "Uw")}
 
 
-def check_archives(order, archive_file):
+def check_archives(units, archive_file):
     archives = {words[0]: words[1] for words in lines(archive_file) if len(words) == 2}
-    built = [layer for layer in order if layer in archives]
-    defined = {layer: symbols(archives[layer], True) for layer in built}
+    defined = {layer: symbols(archive, True) for layer, archive in archives.items()}
     failures = 0
-    for index, layer in enumerate(built):
-        below = set().union(*(defined[lower] for lower in built[: index + 1]))
-        above = built[index + 1:]
-        upward = {name: next(upper for upper in above if name in defined[upper])
-                  for name in sorted(symbols(archives[layer], False) - below)
-                  if any(name in defined[upper] for upper in above)}
-        for name, owner in upward.items():
-            print(f"FAIL {layer} needs {name}, defined above it in {owner}")
-        if not upward:
-            print(f"ok   {layer} needs no symbol of a layer above it")
-        failures += len(upward)
+    for layer, archive in archives.items():
+        sees = units[layer][1] if layer in units else set()
+        allowed = set().union(defined[layer], *(defined[used] for used in sees if used in defined))
+        others = [other for other in archives if other != layer and other not in sees]
+        wrong = {name: next(other for other in others if name in defined[other])
+                 for name in sorted(symbols(archive, False) - allowed)
+                 if any(name in defined[other] for other in others)}
+        for name, owner in wrong.items():
+            print(f"FAIL {layer} needs {name}, defined in {owner}, which it does not use")
+        if not wrong:
+            print(f"ok   {layer} needs no symbol of a layer it does not use")
+        failures += len(wrong)
     return failures
 
 
@@ -64,28 +97,11 @@ def main(argv):
     if len(argv) not in (2, 3):
         print("usage: check_layers.py <c++ compiler> <layers.txt> [<layer_archives.txt>]")
         return 2
-    compiler = argv[0]
-    layers = [(words[0], words[1:]) for words in lines(argv[1])]
-    failures = 0 if len(layers) >= 2 else 1
-    for upper_index, (upper, upper_includes) in enumerate(layers):
-        header = first_header(upper_includes, upper)
-        code, errors = preprocess(compiler, upper_includes, header) if header else (1, "no header found")
-        if code != 0:
-            print(f"FAIL {upper} cannot include its own {header}:\n{errors}")
-            failures += 1
-            continue
-        for lower, lower_includes in layers[:upper_index]:
-            code, errors = preprocess(compiler, lower_includes, header)
-            if code == 0:
-                print(f"FAIL {lower} includes {header} of the higher layer {upper}")
-                failures += 1
-            elif header not in errors or not any(text in errors for text in NOT_FOUND):
-                print(f"FAIL {lower} including {header}: failed for another reason:\n{errors}")
-                failures += 1
-            else:
-                print(f"ok   {lower} cannot include {header}")
+    units = read_units(argv[1])
+    failures = 0 if len(units) >= 2 else 1
+    failures += check_includes(argv[0], units)
     if len(argv) == 3:
-        failures += check_archives([name for name, _ in layers], argv[2])
+        failures += check_archives(units, argv[2])
     print(f"{failures} failed" if failures else "all passed")
     return 1 if failures else 0
 

@@ -3,7 +3,7 @@
 
 Fails when
   - the catalogue names a value twice, or a name twice, or has a row it cannot read;
-  - a source file of driver/, tools/, tests/, kal/, sim/ or bench/ other than the
+  - a source file of driver/, tools/, tests/, kal/, sim/, host/ or bench/ other than the
     catalogue spells a status code's value: a driver code 0xBFFAxxxx, a platform
     code -52000 to -52031, or a registration code 240000 or -240000 to -240099.
     Such a file uses the catalogue's name (KELVO_STATUS_<NAME>) instead.
@@ -31,7 +31,7 @@ import sys
 import tempfile
 
 CATALOGUE = os.path.join("driver", "include", "kelvo", "status_codes.h")
-FOLDERS = ("driver", "tools", "tests", "kal", "sim", "bench")
+FOLDERS = ("driver", "tools", "tests", "kal", "sim", "host", "bench")
 C_FILES = (".h", ".hpp", ".c", ".cc", ".cpp", ".cxx", ".inc")
 SCRIPT_FILES = (".py", ".sh")
 MARKER = "literal on purpose"

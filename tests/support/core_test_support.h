@@ -11,9 +11,9 @@
 
 #include "control.h"
 #include "core/kelvo_device.h"
-#include "host.h"
+#include "host/host.h"
 #include "kelvo/ioctl.h"
-#include "kelvo_host.h"
+#include "host/kelvo_host.h"
 #include "pci_bus.h"
 #include "sim.h"
 #include "test_support.h"

@@ -10,9 +10,9 @@
 #include "core/kelvo_helper.h"
 #include "core_test_levels.h"
 #include "core_test_support.h"
-#include "host.h"
+#include "host/host.h"
 #include "kelvo/product_ids.h"
-#include "kelvo_host.h"
+#include "host/kelvo_host.h"
 #include "pci_bus.h"
 
 namespace {

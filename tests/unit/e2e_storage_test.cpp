@@ -8,9 +8,9 @@
 
 #include "core_test_levels.h"
 #include "core_test_support.h"
-#include "host.h"
+#include "host/host.h"
 #include "kelvo/ioctl.h"
-#include "kelvo_host.h"
+#include "host/kelvo_host.h"
 #include "test_support.h"
 
 namespace {

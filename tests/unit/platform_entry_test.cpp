@@ -5,13 +5,13 @@
 
 #include "control.h"
 #include "core/add_device.h"
-#include "host.h"
+#include "host/host.h"
 #include "nVOKAL.h"
 #include "platform/cxxruntime.h"
 #include "platform/device.h"
 #include "platform/entry.h"
 #include "platform/trace.h"
-#include "test_device.h"
+#include "host/test_device.h"
 #include "test_support.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "codes.h"
 #include "request.h"
 #include "kelvo/ioctl.h"
-#include "kelvo_host.h"
+#include "host/kelvo_host.h"
 
 namespace kelvo_tool {
 

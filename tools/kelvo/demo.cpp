@@ -10,7 +10,7 @@
 
 #include "codes.h"
 #include "kelvo/ioctl.h"
-#include "kelvo_host.h"
+#include "host/kelvo_host.h"
 #include "request.h"
 
 namespace kelvo_tool {

@@ -19,7 +19,7 @@
 #include "codes.h"
 #include "demo.h"
 #include "kelvo/ioctl.h"
-#include "kelvo_host.h"
+#include "host/kelvo_host.h"
 #include "report.h"
 #include "request.h"
 #include "storage_maps.h"

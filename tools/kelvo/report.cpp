@@ -13,7 +13,7 @@
 #include "controllers_report.h"
 #include "kelvo/ioctl.h"
 #include "kelvo/product_ids.h"
-#include "kelvo_host.h"
+#include "host/kelvo_host.h"
 #include "request.h"
 #include "storage_maps.h"
 

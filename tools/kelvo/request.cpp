@@ -1,7 +1,7 @@
 #include "request.h"
 
 #include "codes.h"
-#include "kelvo_host.h"
+#include "host/kelvo_host.h"
 
 namespace kelvo_tool {
 

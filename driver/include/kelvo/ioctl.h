@@ -12,7 +12,7 @@
  * ---- A request --------------------------------------------------------------
  *
  * A client fills the code's input record, points a struct kelvo_ioctl_header
- * (kal/host/kelvo_host.h) at it and at an output record of the code's output
+ * (host/kelvo_host.h) at it and at an output record of the code's output
  * type, and calls kelvo_ioctl(handle, code, &header). Both sizes must be
  * exactly the sizes of the code's records (a larger buffer is refused too).
  *

@@ -1,6 +1,6 @@
 // The host: the kernel's side (loader, devices, handles) and the user-mode
 // C API over the driver's callbacks.
-#include "host.h"
+#include "host/host.h"
 
 #include <algorithm>
 #include <atomic>

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "kelvo_host.h"
+#include "host/kelvo_host.h"
 #include "nVOKAL.h"
 #include "sim.h"
 

@@ -1,9 +1,9 @@
 // The host's test device (see test_device.h). Built on the driver's device
 // core, like a driver's own device, so it is compiled without type
 // information like the driver.
-#include "test_device.h"
+#include "host/test_device.h"
 
-#include "host.h"
+#include "host/host.h"
 #include "platform/device.h"
 #include "platform/entry.h"
 #include "platform/io_notifier.h"
