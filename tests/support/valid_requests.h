@@ -276,6 +276,7 @@ inline std::vector<ValidRequest> validRequests(const std::string& board) {
         REQUEST(brixelTools_startDMA, .bad = {F(channel, 2)}, .refusal = kInvalidParameter,
                 .needs = Needs::kTransfer),
         REQUEST(brixelTools_getTransferCount, .bad = {F(channel, 2)}, .refusal = kInvalidParameter),
+        // No time-out: on stepped time (the sweep's slow-link row) nothing moves the clock during a wait.
         REQUEST(brixelTools_waitUntilBytesTransferred, .bad = {F(channel, 2)}, .refusal = kInvalidChannel),
         REQUEST(brixelTools_cancelWaitUntilBytesTransferred, .bad = {F(channel, 2)},
                 .refusal = kInvalidChannel),
