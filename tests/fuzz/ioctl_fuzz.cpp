@@ -14,6 +14,7 @@
 
 #include "requests.h"
 #include "sim.h"
+#include "valid_requests.h"
 
 namespace kelvo_fuzz {
 namespace {
@@ -831,12 +832,13 @@ void drainMessages() {
     }
 }
 
-// ---- the seeds: valid requests at the top level, after the reservation of
-// channel 0 on the same handle where the operation needs it. A table request
-// is the action byte 0, the board, the slot, the code's index (u16), the sizes
-// byte, the record, no tweaks, per address field a name (its index among the
-// registered names, and its version) or a valid buffer (an offset in the
-// buffer area and its first bytes), and the places byte 0 (records at home).
+// ---- the seeds: each code's valid request of the catalogue at the top level,
+// after the reservation of channel 0 on the same handle and what the request
+// needs. A table request is the action byte 0, the board, the slot, the code's
+// index (u16), the sizes byte, the record, no tweaks, per address field a name
+// (its index among the registered names, and its version) or a valid buffer
+// (an offset in the buffer area and its first bytes), and the places byte 0
+// (records at home).
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -865,15 +867,13 @@ unsigned indexOf(std::uint32_t code) {
     return static_cast<unsigned>(found - std::begin(kCodes));
 }
 
-// Appends a table request of a code with the given input record.
-template <class In>
-void append(Bytes& seed, unsigned board, std::uint32_t code, const In& record,
-            std::vector<Choice> choices = {}, std::uint8_t sizes = 0, std::uint8_t slot = 0) {
-    const unsigned index = indexOf(code);
+// Appends a table request of the code at index with the given record; an
+// address field without a choice gets a buffer of its own.
+void append(Bytes& seed, unsigned board, unsigned index, const Bytes& record,
+            const std::vector<Choice>& choices, std::uint8_t sizes, std::uint8_t slot) {
     seed.insert(seed.end(), {0, static_cast<std::uint8_t>(board), slot, static_cast<std::uint8_t>(index),
                              static_cast<std::uint8_t>(index >> 8), sizes});
-    const Bytes body = bytesOf(record);
-    seed.insert(seed.end(), body.begin(), body.end());
+    seed.insert(seed.end(), record.begin(), record.end());
     seed.push_back(0); // no tweaks
     const std::vector<AddressFieldAt>& fields = kFields[index];
     for (std::size_t at = 0; at < fields.size(); ++at) {
@@ -902,197 +902,92 @@ void append(Bytes& seed, unsigned board, std::uint32_t code, const In& record,
     seed.push_back(0); // the records and the header at home
 }
 
+template <class In>
+void append(Bytes& seed, unsigned board, std::uint32_t code, const In& record,
+            std::vector<Choice> choices = {}, std::uint8_t sizes = 0, std::uint8_t slot = 0) {
+    append(seed, board, indexOf(code), bytesOf(record), choices, sizes, slot);
+}
+
+// Appends a request of the catalogue: its places the harness's (a valid
+// buffer, filled with data where given; the route last calculated). The
+// required registers' map has a name longer than a name slot, which the
+// harness does not list: its requests name the bridge's signature instead.
+void append(Bytes& seed, unsigned board, const kelvo_test::ValidRequest& request, const Bytes& data = {}) {
+    using namespace kelvo_test;
+    const unsigned index = indexOf(request.code);
+    const std::vector<AddressFieldAt>& fields = kFields[index];
+    Bytes record(request.inSize, 0);
+    std::vector<Choice> choices;
+    for (std::size_t at = 0; at < fields.size(); ++at) {
+        choices.push_back(buffer(static_cast<std::uint16_t>(at * 0x400)));
+    }
+    std::uint8_t sizes = 0;
+    for (const Put& put : request.valid) {
+        std::uint64_t value = put.value == kScratchField ? 0x40000000u : put.value;
+        const auto field =
+            std::find_if(fields.begin(), fields.end(), [&](auto& f) { return f.offset == put.at; });
+        Choice* choice = field == fields.end() ? nullptr : &choices[field - fields.begin()];
+        if (put.value == kMap) {
+            *choice = registered("Brixel_Ver2.3.0f7");
+        } else if (put.value == kWindow || put.value == kStorage) {
+            *choice = registered(placeName(static_cast<Place>(put.value), boards()[board]));
+        } else if (put.value == kSeeds) {
+            choice->fill = bytesOf(kelvo_route_seed{3, 0, 0, {}});
+        } else if (put.value == kDestination) {
+            choice->fill = bytesOf(std::uint32_t{2});
+        } else if (put.value == kData) {
+            choice->fill = data;
+        } else if (put.value == kRoute) {
+            sizes = kLastRoute;
+        } else if (put.value == kSubroutines) {
+            kelvo_wexmoor_getNumSubroutines_out count{};
+            ask(firstHandle(board), KELVO_IOCTL_wexmoor_getNumSubroutines, kelvo_status_record{}, count);
+            value = count.subroutineCount;
+        }
+        value = value >= kMap ? 0 : value;
+        std::memcpy(record.data() + put.at, &value, put.width == 16 ? 8 : put.width);
+    }
+    append(seed, board, index, record, choices, sizes, 0);
+}
+
 void reserve(Bytes& seed, unsigned board) {
     append(seed, board, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0});
 }
 
-// A route from terminal 3 to terminal 2 of the board's topography.
-void calculateRoute(Bytes& seed, unsigned board) {
-    append(seed, board, KELVO_IOCTL_routing_calculateRoute,
-           kelvo_routing_calculateRoute_in{1, 0, 1, 0, 0, 1, 0, 0, 4, 0},
-           {buffer(0, bytesOf(kelvo_route_seed{3, 0, 0, {}})), buffer(0x400, bytesOf(std::uint32_t{2})),
-            buffer(0x800)});
-}
-
 Bytes seedOf(unsigned board, std::uint32_t code) {
+    using kelvo_test::Needs;
+    const std::vector<kelvo_test::ValidRequest> all = kelvo_test::validRequests(boards()[board]);
+    const auto of = [&](std::uint32_t wanted) -> const kelvo_test::ValidRequest& {
+        return *std::find_if(all.begin(), all.end(), [&](auto& r) { return r.code == wanted; });
+    };
+    const kelvo_test::ValidRequest& request = of(code);
     Bytes seed;
-    const auto request = [&](const auto& record, std::vector<Choice> choices = {}) {
-        append(seed, board, code, record, std::move(choices));
-    };
-    const auto reserved = [&](const auto& record) {
+    if (code != KELVO_IOCTL_kdut_reserveResources) {
         reserve(seed, board);
-        request(record);
-    };
-    const auto route = [&](const auto& record, bool reserveRoute) {
-        calculateRoute(seed, board);
-        if (reserveRoute) {
-            append(seed, board, KELVO_IOCTL_routing_reserveRoute,
-                   kelvo_routing_reserveRoute_in{0, 0, 0, 0, 0}, {}, kLastRoute);
+    }
+    Bytes data;
+    switch (request.needs) {
+    case Needs::kReservedRoute:
+    case Needs::kRoute:
+        append(seed, board, of(KELVO_IOCTL_routing_calculateRoute));
+        if (request.needs == Needs::kReservedRoute) {
+            append(seed, board, of(KELVO_IOCTL_routing_reserveRoute));
         }
-        append(seed, board, code, record, {buffer(0)}, kLastRoute);
-    };
-    // A register of every map by name: the bridge's signature, the serial number.
-    const Choice bridge = registered("Brixel_Ver2.3.0f7");
-    constexpr std::uint32_t kSignature = 0x40000000u;
-    const char* const storage = kManufacturing;
-    const Choice window = registered("NisoFpgaWindow");
-    switch (code) {
-    case KELVO_IOCTL_voquantaPXICooling_overrideCoolingMode:
-        request(kelvo_voquantaPXICooling_overrideCoolingMode_in{1, 0});
         break;
-    case KELVO_IOCTL_pxiCooling_setCoolingMode:
-        request(kelvo_pxiCooling_setCoolingMode_in{1, 0});
+    case Needs::kTransfer:
+        append(seed, board, of(KELVO_IOCTL_brixelTools_addTransferFromDevice));
         break;
-    case KELVO_IOCTL_hwCondition_clearChannelBasedHardwareErrors:
-    case KELVO_IOCTL_hwCondition_checkBoardAndChannelBasedHardwareErrors:
-    case KELVO_IOCTL_wexmoor_resetSequenceEngine:
-    case KELVO_IOCTL_wexmoor_isSequenceEngineRunning:
-    case KELVO_IOCTL_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy:
-        reserved(kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0});
-        break;
-    case KELVO_IOCTL_wexmoor_startSequenceEngine:
-        reserved(kelvo_wexmoor_startSequenceEngine_in{1, 0, 0});
-        break;
-    case KELVO_IOCTL_wexmoor_getSubroutines:
-        request(kelvo_wexmoor_getSubroutines_in{0, 0, 1, 0}, {buffer(0), buffer(0x400)});
-        break;
-    case KELVO_IOCTL_triggersAndEvents_overrideTrigger:
-        reserved(kelvo_triggersAndEvents_overrideTrigger_in{0, 0x40C, 0});
-        break;
-    case KELVO_IOCTL_triggersAndEvents_checkEventLatch:
-    case KELVO_IOCTL_triggersAndEvents_clearEventLatch:
-        reserved(kelvo_triggersAndEvents_checkEventLatch_in{1, 0x129, 0, 0});
-        break;
-    case KELVO_IOCTL_corran_configureChargeBalanceOffset:
-        reserved(kelvo_corran_configureChargeBalanceOffset_in{0, 0, 0x800, 0});
-        break;
-    case KELVO_IOCTL_corran_stagePowerAllocation:
-        reserved(kelvo_corran_stagePowerAllocation_in{0, {}, 1000000, 0});
-        break;
-    case KELVO_IOCTL_corran_setConnectedAccessory:
-        request(kelvo_corran_setConnectedAccessory_in{7, 0});
-        break;
-    case KELVO_IOCTL_routing_calculateRoute:
-        calculateRoute(seed, board);
-        break;
-    case KELVO_IOCTL_routing_destroyRoute:
-    case KELVO_IOCTL_routing_reserveRoute:
-    case KELVO_IOCTL_routing_unreserveRoute:
-        route(kelvo_routing_reserveRoute_in{0, 0, 0, 4, 0}, code != KELVO_IOCTL_routing_reserveRoute);
-        break;
-    case KELVO_IOCTL_routing_programRoute:
-    case KELVO_IOCTL_routing_unprogramRoute:
-        route(kelvo_routing_programRoute_in{0, 0}, true);
-        break;
-    case KELVO_IOCTL_routing_getRouteTerminalPath:
-        route(kelvo_routing_getRouteTerminalPath_in{0, 0, 0, 4, 0}, false);
-        break;
-    case KELVO_IOCTL_routing_getTopographyName:
-        request(kelvo_routing_getTopographyName_in{0, 64, 0});
-        break;
-    case KELVO_IOCTL_routing_resetTerminal:
-        request(kelvo_routing_resetTerminal_in{1, 0, 0});
-        break;
-    case KELVO_IOCTL_routing_calculateResetTerminal:
-        request(kelvo_routing_calculateResetTerminal_in{1, 1, 0, 0, 0});
-        break;
-    case KELVO_IOCTL_arm_read:
-    case KELVO_IOCTL_arm_refreshRegister:
-    case KELVO_IOCTL_arm_get:
-        request(kelvo_arm_read_in{0, 0, kSignature, 0}, {bridge});
-        break;
-    case KELVO_IOCTL_arm_write:
-    case KELVO_IOCTL_arm_set:
-        request(kelvo_arm_write_in{0, 0, kSignature, 0, 0, {}, 0}, {bridge});
-        break;
-    case KELVO_IOCTL_arm_flushRegister:
-        request(kelvo_arm_flushRegister_in{0, 0, kSignature, 0, {}, 0, 0}, {bridge});
-        break;
-    case KELVO_IOCTL_arm_flushRegMap:
-        request(kelvo_arm_flushRegMap_in{0, 0, 0, {}, 0}, {bridge});
-        break;
-    case KELVO_IOCTL_arm_writeEx:
-    case KELVO_IOCTL_arm_setEx:
-        request(kelvo_arm_writeEx_in{0, 0, kSignature, 0, 0, 0, 0, {}, 0}, {bridge});
-        break;
-    case KELVO_IOCTL_arm_readEx:
-    case KELVO_IOCTL_arm_getEx:
-    case KELVO_IOCTL_arm_refreshRegisterEx:
-    case KELVO_IOCTL_arm_flushRegisterEx:
-        request(kelvo_arm_readEx_in{0, 0, kSignature, 0, 0, 0, 0}, {bridge});
-        break;
-    case KELVO_IOCTL_arm_getRegisterFormat:
-        request(kelvo_arm_getRegisterFormat_in{0, 0, 0x80000000u, 64, 0, 0, 0, 0},
-                {bridge, buffer(0), buffer(0x400)});
-        break;
-    case KELVO_IOCTL_deviceWindow_flush:
-    case KELVO_IOCTL_deviceWindow_refresh:
-        request(kelvo_deviceWindow_refresh_in{0, 0, 0x100, 4, 0, 0}, {window});
-        break;
-    case KELVO_IOCTL_deviceWindow_getSizeInBytes:
-        request(kelvo_deviceWindow_getSizeInBytes_in{0, 0, 0, 0}, {window});
-        break;
-    case KELVO_IOCTL_deviceWindow_write:
-    case KELVO_IOCTL_deviceWindow_set:
-        request(kelvo_deviceWindow_write_in{0, 0, 0, 0x100, 4, 0, {}, 0}, {window, buffer(0, {1, 2, 3, 4})});
-        break;
-    case KELVO_IOCTL_deviceWindow_read:
-    case KELVO_IOCTL_deviceWindow_get:
-        request(kelvo_deviceWindow_read_in{0, 0, 0x100, 4, 0, 0, 0}, {window, buffer(0)});
-        break;
-    case KELVO_IOCTL_storageMap_flush:
-        request(kelvo_storageMap_flush_in{0, 0, 0, {}, 0}, {registered(storage)});
-        break;
-    case KELVO_IOCTL_storageMap_getElementCount:
-    case KELVO_IOCTL_storageMap_getElementSize:
-        request(kelvo_storageMap_getElementCount_in{0, 0, kSerialField, 0}, {registered(storage)});
-        break;
-    case KELVO_IOCTL_storageMap_refresh:
-    case KELVO_IOCTL_storageMap_isChecksumValid:
-        request(kelvo_storageMap_refresh_in{0, 0, 0, 0}, {registered(storage)});
-        break;
-    case KELVO_IOCTL_storageMap_setRaw: // the serial number as the module holds it: the write changes nothing
-    case KELVO_IOCTL_storageMap_getRaw: {
+    case Needs::kStoredSerial: {
         std::uint32_t serial = 0;
-        rawElement(firstHandle(board), KELVO_IOCTL_storageMap_getRaw, storage, kSerialField, 0, &serial, 4);
-        request(kelvo_storageMap_setRaw_in{0, 0, kSerialField, 0, 0, 1, 0, 4, 0, 0},
-                {registered(storage), buffer(0, bytesOf(serial))});
+        rawElement(firstHandle(board), KELVO_IOCTL_storageMap_getRaw, kManufacturing, kSerialField, 0,
+                   &serial, 4);
+        data = bytesOf(serial);
         break;
     }
-    case KELVO_IOCTL_brixelTools_startDMA:
-        reserve(seed, board);
-        append(seed, board, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-               kelvo_brixelTools_addTransferFromDevice_in{0, 0, 0, 64, 0, 0});
-        request(kelvo_brixelTools_startDMA_in{0, 0, {}, 0});
-        break;
-    case KELVO_IOCTL_brixelTools_addTransferToDevice:
-        reserved(kelvo_brixelTools_addTransferToDevice_in{1, 0, 0, 64, 1, 0});
-        break;
-    case KELVO_IOCTL_brixelTools_addTransferFromDevice:
-        reserved(kelvo_brixelTools_addTransferFromDevice_in{0, 0, 0, 64, 0, 0});
-        break;
-    case KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount:
-        reserved(kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, 64, 0});
-        break;
-    case KELVO_IOCTL_brixelTools_waitUntilBytesTransferred:
-        reserved(kelvo_brixelTools_waitUntilBytesTransferred_in{0, 0, 0, 16, 1, 0, 0});
-        break;
-    case KELVO_IOCTL_kdut_checkChannelHardwareState:
-        reserved(kelvo_kdut_checkChannelHardwareState_in{1, 0, 0, 0});
-        break;
-    case KELVO_IOCTL_kdut_reserveResources:
-        reserve(seed, board);
-        break;
-    default: {
-        // Zeros are the record (and a valid buffer its address fields'
-        // choices: the reader answers zeros past the end), after the reservation.
-        reserve(seed, board);
-        const unsigned index = indexOf(code);
-        seed.insert(seed.end(), {0, static_cast<std::uint8_t>(board), 0, static_cast<std::uint8_t>(index),
-                                 static_cast<std::uint8_t>(index >> 8)});
+    case Needs::kNothing:
         break;
     }
-    }
+    append(seed, board, request, data);
     return seed;
 }
 

@@ -22,11 +22,12 @@
 #include "module.h"
 #include "nVOKAL.h"
 #include "pci_bus.h"
+#include "module_faults.h"
 #include "requests.h"
 
 namespace {
 
-using Setter = std::function<void(sim::Module&, bool on)>;
+using kelvo_test::changePciKnobs;
 
 // The "Manufacturing" map's serial number set (then the map flushed), or got.
 std::int32_t serialNumber(int handle, std::uint32_t requestCode, std::uint32_t& serial) {
@@ -80,134 +81,14 @@ const Operation kDmaToDevice{
         keep(ask(handle, KELVO_IOCTL_brixelTools_clearTransfers, kelvo_brixelTools_clearTransfers_in{1, 0}));
         return first;
     }};
+// The operations in the order of kelvo_test::Decided (none for kNothing).
 const Operation* const kOperations[] = {&kReadSignature, &kReadIOPort, &kFlushManufacturing,
                                         &kReadFlashWindow, &kDmaToDevice};
-
-struct Knob {
-    const char* name;
-    Setter set;
-    std::uint32_t level;    // whose setup meets the fault (0: none, the full reset reaches the top)
-    std::int32_t setupCode; // and what the reset then answers
-    const Operation* operation = nullptr; // the request the fault decides, its code, from this level on
-    std::int32_t operationCode = 0;
-    std::uint32_t operationLevel = 0;
-    const char* onlyOn = ""; // the boards (by name's start) with the hardware; the others answer as ever
-    // False for what the bridge reports of its own layout (its channel blocks
-    // move with it), which changes only across a reset: on just before it.
-    bool live = true;
-    // The clock's scale for this row (0: the run's), for knobs that make
-    // every access of a poll sleep: a loaded machine's stretched sleep must
-    // not pass for the hardware's time-out.
-    double scale = 0;
-    // The reset's code when the knob was on during operation at the top
-    // level, where the seeds reach what the fault keeps busy (0: the same).
-    std::int32_t setupCodeAfterTop = 0;
-};
-
-void pciKnobs(sim::Module& module, const std::function<void(kal::pci::Knobs&)>& change) {
-    kal::pci::Knobs knobs = kal::pci::knobs(module.pciHandle());
-    change(knobs);
-    kal::pci::setKnobs(module.pciHandle(), knobs);
+const Operation* operationOf(kelvo_test::Decided decided) {
+    return decided == kelvo_test::Decided::kNothing ? nullptr : kOperations[static_cast<int>(decided) - 1];
 }
 
-// A knob's setter: m is the module, on says whether the fault is on.
-#define SET(...) [](sim::Module& m, [[maybe_unused]] bool on) { __VA_ARGS__; }
-const std::vector<Knob>& knobTable() {
-    constexpr std::int32_t kFpgaLoadTimeout = KELVO_STATUS_FPGA_LOAD_TIMEOUT;
-    constexpr std::int32_t kStreamWaitTimeout = KELVO_STATUS_STREAM_STOP_TIMED_OUT;
-    static const std::vector<Knob> table = {
-        {"configuration writes fail", SET(m.config().failWrites(on)), 0, 0},
-        {"kernel mapping of BAR 0 refused",
-         SET(pciKnobs(m, [on](kal::pci::Knobs& k) { k.refuseMapping = on; })), 3, KELVO_STATUS_OUT_OF_MEMORY},
-        {"MSI refused", SET(pciKnobs(m, [on](kal::pci::Knobs& k) { k.refuseMSI = on; })), 0, 0},
-        {"64-bit DMA mask refused", SET(pciKnobs(m, [on](kal::pci::Knobs& k) { k.refuse64BitDMA = on; })), 0,
-         0},
-        // Its DMA channel blocks would lie outside the BAR too; the signature tells why.
-        {"dead bridge (every read all ones)", SET(m.setDeadBridge(on)), 3, KELVO_STATUS_BRIDGE_SIGNATURE,
-         &kReadSignature, 0, 3},
-        {"bridge signature wrong",
-         SET(m.bridgeRegisters().setSignature(on ? 0x12345678u : sim::BridgeRegisters::kSignature)), 3,
-         KELVO_STATUS_BRIDGE_SIGNATURE},
-        {"DMA base all ones (channel blocks outside the BAR)",
-         SET(m.bridgeRegisters().setDmaBase(on ? 0xFFFFFFFFu : sim::BridgeRegisters::kDefaultDmaBase)), 3,
-         KELVO_STATUS_NOT_ACCESSIBLE, nullptr, 0, 0, "", false},
-        {"DMA base putting channel 1's block past the BAR",
-         SET(m.bridgeRegisters().setDmaBase(on ? static_cast<std::uint32_t>(sim::Module::kBar0Size - 0x100)
-                                               : sim::BridgeRegisters::kDefaultDmaBase)),
-         3, KELVO_STATUS_NOT_ACCESSIBLE, nullptr, 0, 0, "", false},
-        {"no 64-bit DMA capability",
-         SET(m.bridgeRegisters().setCoreDescription(sim::BridgeRegisters::kDefaultCoreDescription &
-                                                    ~(on ? 1u << 5 : 0u))),
-         14, KELVO_STATUS_UNSUPPORTED_VALUE},
-        {"configuration-port window not 4 KiB",
-         SET(m.bridge().setReportedWindowLog2(on ? 11 : sim::BridgeCore::kWindowLog2)), 3,
-         KELVO_STATUS_FLASH_WINDOW_SIZE},
-        {"switched-BIM port commands never complete", SET(m.switchedBim().setCompletion(!on)), 4,
-         KELVO_STATUS_PORT_COMPLETION_TIMEOUT, &kReadIOPort, KELVO_STATUS_PORT_COMPLETION_TIMEOUT, 3},
-        {"IO port never ready", SET(m.switchedBim().setIOPortNeverReady(on)), 4,
-         KELVO_STATUS_IO_PORT_NOT_READY},
-        // A sector read waits for the busy bit too: level 4's read of the "Manufacturing" map times out.
-        {"flash stuck busy", SET(m.flash().setStuckBusy(on)), 4, KELVO_STATUS_FLASH_BUSY_TIMEOUT,
-         &kFlushManufacturing, KELVO_STATUS_FLASH_BUSY_TIMEOUT, 3},
-        {"flash writes ignored", SET(m.flash().setWritesIgnored(on)), 0, 0, &kFlushManufacturing,
-         KELVO_STATUS_FLASH_WRITE_VERIFY, 3},
-        // An hour, which no stall of the process lets the poll see end; cleared, the erase running ends.
-        {"flash erase slower than the poll limit",
-         SET(m.flash().setBusyTimes(on ? 3600ull * 1000000000ull : sim::SerialFlash::kDefaultEraseNs,
-                                    sim::SerialFlash::kDefaultProgramNs,
-                                    sim::SerialFlash::kDefaultStatusWriteNs);
-             if (!on) { m.flash().setStuckBusy(false); }),
-         0, 0, &kFlushManufacturing, KELVO_STATUS_FLASH_BUSY_TIMEOUT, 3},
-        // The lock holds only while the write-protect pin is asserted: the driver releases it to write.
-        {"flash block protection locked",
-         SET(m.flash().setStatus(sim::SerialFlash::kBlockProtection |
-                                 (on ? sim::SerialFlash::kBlockProtectionLock : 0))),
-         0, 0, &kFlushManufacturing, 0, 3},
-        {"FPGA loader never ready", SET(m.bridgeRegisters().fpgaLoading().setReadyNever(on)), 4,
-         kFpgaLoadTimeout},
-        {"FPGA loader never done", SET(m.bridgeRegisters().fpgaLoading().setDoneNever(on)), 4,
-         kFpgaLoadTimeout},
-        {"FPGA image CRC taken as wrong", SET(m.bridgeRegisters().fpgaLoading().setWrongCrc(on)), 6,
-         KELVO_STATUS_NON_ISOLATED_SIGNATURE},
-        // The load runs at memory speed: the image is complete when the early done is read.
-        {"FPGA loader status reading done at once",
-         SET(m.bridgeRegisters().fpgaLoading().setStatusBits(on ? sim::FpgaLoader::kDone : 0)), 0, 0},
-        // Well within the accessor's half-second polls, at a clock only twice
-        // as fast: each of a reset's thousand accesses sleeps.
-        {"isolation link slow (ready and answers after 2 status reads)",
-         SET(m.isolationLink().setSlow(on ? 2 : 0, on ? 2 : 0)), 0, 0, nullptr, 0, 0, "", true, 2},
-        // Level 11 is the first to read the isolated FPGA through the link.
-        {"isolation link never ready", SET(m.isolationLink().setNeverReady(on)), 11,
-         KELVO_STATUS_ISOLATION_LINK_NOT_READY},
-        {"isolation link never answers a read", SET(m.isolationLink().setNeverAnswers(on)), 11,
-         KELVO_STATUS_ISOLATION_LINK_NO_RESPONSE},
-        {"isolation link error bit", SET(m.isolationLink().setError(on)), 11,
-         KELVO_STATUS_REGISTER_ACCESS_FAILED},
-        {"isolation link state never follows a command", SET(m.isoComm().setLinkNeverAnswers(on)), 8,
-         KELVO_STATUS_ISOLATION_LINK_TIMEOUT},
-        {"isolated DC bus never starts", SET(m.isoComm().setDcBusNeverStarts(on)), 8,
-         KELVO_STATUS_DC_BUS_STARTUP_TIMEOUT},
-        {"PLL never locks", SET(m.sequencerSide()->adf4002().setNeverLocks(on)), 13,
-         KELVO_STATUS_EXTERNAL_PLL_NOT_LOCKED},
-        // The seed of wexmoor_startSequenceEngine at 19 leaves a program running
-        // that the reset's cleanup cannot stop: level 18's start finds it.
-        {"sequencer programs never end", SET(m.sequencerSide()->sequencer().setProgramsNeverEnd(on)), 18,
-         KELVO_STATUS_STARTUP_TIMED_OUT, nullptr, 0, 0, "", true, 0, KELVO_STATUS_SEQUENCE_ENGINE_RUNNING},
-        // Level 18 streams the start-up program on channel 1 (host to device).
-        {"DMA channel never starts", SET(m.dma(1).setNeverStarts(on)), 18,
-         KELVO_STATUS_CHANNEL_START_TIMED_OUT, &kDmaToDevice, KELVO_STATUS_CHANNEL_START_TIMED_OUT, 14},
-        {"DMA channel never ends", SET(m.dma(1).setNeverEnds(on)), 18, kStreamWaitTimeout, &kDmaToDevice,
-         kStreamWaitTimeout, 14},
-        {"stream circuit never enables", SET(m.dma(1).setStreamNeverEnables(on)), 18, kStreamWaitTimeout,
-         &kDmaToDevice, kStreamWaitTimeout, 14},
-        {"stream circuit never resets", SET(m.dma(1).setStreamNeverResets(on)), 18, kStreamWaitTimeout,
-         &kDmaToDevice, kStreamWaitTimeout, 14},
-        // Only Solstra's channel 1 has a credit controller.
-        {"credits never stop", SET(m.dma(1).setCreditsNeverStop(on)), 18, KELVO_STATUS_TIMED_OUT,
-         &kDmaToDevice, KELVO_STATUS_TIMED_OUT, 14, "solstra"},
-    };
-    return table;
-}
+using Knob = kelvo_test::ModuleFault;
 
 // A step that takes three minutes of real time ends the run, naming the step.
 char runningStep[512];
@@ -266,10 +147,12 @@ RowResult sweepKnob(unsigned board, const Knob& knob, const std::vector<std::uin
     const std::string where = kelvo_fuzz::boards()[board] + ": " + knob.name;
     const std::shared_ptr<sim::Module> module =
         kelvo_host::module(static_cast<unsigned>(kelvo_fuzz::deviceIndex(board)));
-    std::optional<kal::clock::ScopedScale> slower;
-    if (knob.scale > 0) {
-        slower.emplace(knob.scale);
+    // Every read of the clock 0.1 ms on: a loop spinning on it ends after a fixed number of rounds.
+    std::optional<kal::clock::ScopedStepped> stepped;
+    if (knob.stepped) {
+        stepped.emplace(100000);
     }
+    const Operation* const decided = operationOf(knob.decides);
     const bool present = kelvo_fuzz::boards()[board].starts_with(knob.onlyOn);
     const bool meets = present && knob.level != 0;
     for (const std::uint32_t level : levels) {
@@ -287,20 +170,19 @@ RowResult sweepKnob(unsigned board, const Knob& knob, const std::vector<std::uin
             }
         });
         for (const Operation* other : kOperations) { // any answer but a hang
-            if (other != knob.operation) {
+            if (other != decided) {
                 result.step(at + ", " + other->name, [&] { other->run(kelvo_fuzz::firstHandle(board)); });
             }
         }
-        if (knob.operation != nullptr && level >= knob.operationLevel) {
+        if (decided != nullptr && level >= knob.requestLevel) {
             const std::vector<std::uint8_t> stored = module->flash().contents();
-            result.step(at + ", " + knob.operation->name, [&] {
-                result.operationStatus = knob.operation->run(kelvo_fuzz::firstHandle(board));
-            });
-            const std::int32_t expected = present ? knob.operationCode : 0;
-            result.check(result.operationStatus == expected, at + ": " + knob.operation->name + " answered " +
+            result.step(at + ", " + decided->name,
+                        [&] { result.operationStatus = decided->run(kelvo_fuzz::firstHandle(board)); });
+            const std::int32_t expected = present ? knob.requestCode : 0;
+            result.check(result.operationStatus == expected, at + ": " + decided->name + " answered " +
                                                                  hex(result.operationStatus) + ", expected " +
                                                                  hex(expected));
-            if (knob.operation == &kFlushManufacturing && result.operationStatus != 0) {
+            if (decided == &kFlushManufacturing && result.operationStatus != 0) {
                 // A failed write may have left the map's sector erased (as a
                 // power loss would): once the flash works the same flush
                 // writes the serial number it held, and the flash holds again
@@ -355,34 +237,46 @@ RowResult sweepKnob(unsigned board, const Knob& knob, const std::vector<std::uin
 // nothing is left, and a module added without the knob succeeds.
 struct AdditionKnob {
     const char* name;
-    Setter set;
-    std::int32_t code;      // the addition's code when refused (kAnyError: any), else 0
-    std::int64_t level;     // the added device's setup level (-1: the top)
-    bool geographicAddress; // the "pxiGeographicAddress" property holds the slot
-    bool pciExpress;        // the link properties are there (16 bus properties, not 12)
+    std::function<void(sim::Module&)> set;
+    std::int32_t code = 0;         // the addition's code when refused (kAnyError: any), else 0
+    std::int64_t level = -1;       // the added device's setup level (-1: the top)
+    bool geographicAddress = true; // the "pxiGeographicAddress" property holds the slot
+    bool pciExpress = true;        // the link properties are there (16 bus properties, not 12)
 };
 constexpr std::int32_t kAnyError = INT32_MIN;
 
+#define SET(...) [](sim::Module& m) { __VA_ARGS__; }
 const std::vector<AdditionKnob>& additionTable() {
     static const std::vector<AdditionKnob> table = {
-        {"every configuration read fails", SET(m.config().failAllReads(true)), kAnyError, 0, false, false},
+        {.name = "every configuration read fails",
+         .set = SET(m.config().failAllReads(true)),
+         .code = kAnyError,
+         .level = 0,
+         .geographicAddress = false,
+         .pciExpress = false},
         // The link's capability is looked up apart: a walk that fails leaves a plain PCI function.
-        {"the PCI Express capability's reads fail",
-         SET(m.config().failReadsAt(sim::PciConfigSpace::kPcieOffset)), 0, -1, true, false},
-        {"no PCI Express capability", SET(m.config().removePcieCapability()), 0, -1, true, false},
-        {"an endless capability list", SET(m.config().makeCapabilityListCircular()), 0, -1, true, true},
-        {"no capability list", SET(m.config().setCapabilityListBit(false)), 0, -1, true, false},
-        {"a link of width 0", SET(m.config().setLink({2, 4, 0, 0})), 0, -1, true, false},
-        {"no vendor capabilities", SET(m.bridge().setCapabilities({}, 0)), 0, -1, false, true},
+        {.name = "the PCI Express capability's reads fail",
+         .set = SET(m.config().failReadsAt(sim::PciConfigSpace::kPcieOffset)),
+         .pciExpress = false},
+        {.name = "no PCI Express capability",
+         .set = SET(m.config().removePcieCapability()),
+         .pciExpress = false},
+        {.name = "an endless capability list", .set = SET(m.config().makeCapabilityListCircular())},
+        {.name = "no capability list",
+         .set = SET(m.config().setCapabilityListBit(false)),
+         .pciExpress = false},
+        {.name = "a link of width 0", .set = SET(m.config().setLink({2, 4, 0, 0})), .pciExpress = false},
+        {.name = "no vendor capabilities",
+         .set = SET(m.bridge().setCapabilities({}, 0)),
+         .geographicAddress = false},
         // Nothing to read: the capability keeps its all-ones value, without an error.
-        {"the geographic register in no space",
-         SET(sim::GeographicRegister none; none.space = 0; m.bridge().setGeographicRegister(none)), 0, -1,
-         true, true},
-        {"a flipped bit in the stored serial number", SET(m.flash().setReadBitFlip(0, 0x01)), 0, -1, true,
-         true},
+        {.name = "the geographic register in no space",
+         .set = SET(sim::GeographicRegister none; none.space = 0; m.bridge().setGeographicRegister(none))},
+        {.name = "a flipped bit in the stored serial number", .set = SET(m.flash().setReadBitFlip(0, 0x01))},
         // Level 14 cannot set a DMA mask: the device stays below it.
-        {"every DMA mask refused", SET(pciKnobs(m, [](kal::pci::Knobs& k) { k.refuseDMA = true; })), 0, 13,
-         true, true},
+        {.name = "every DMA mask refused",
+         .set = SET(changePciKnobs(m, [](kal::pci::Knobs& k) { k.refuseDMA = true; })),
+         .level = 13},
     };
     return table;
 }
@@ -394,8 +288,7 @@ RowResult additionKnob(unsigned board, const AdditionKnob& knob) {
     const std::string where = name + ": added with " + knob.name;
     const kal::live::Counts before = kal::live::now();
     int index = -1;
-    result.step(where,
-                [&] { index = kelvo_host::addModule(name, [&](sim::Module& m) { knob.set(m, true); }); });
+    result.step(where, [&] { index = kelvo_host::addModule(name, knob.set); });
     result.setupStatus = std::min(index, 0);
     const bool refused = knob.code == kAnyError ? index < 0 : index == knob.code;
     result.check(knob.code == 0 ? index >= 0 : refused,
@@ -492,15 +385,16 @@ int main(int argc, char** argv) {
         if (onlyBoard.empty() ? sample && board != seed % kelvo_fuzz::boards().size() : name != onlyBoard) {
             continue;
         }
-        for (unsigned row = 0; row < knobTable().size(); ++row) {
+        for (unsigned row = 0; row < kelvo_test::moduleFaults().size(); ++row) {
             std::vector<std::uint32_t> levels;
             for (std::uint32_t level = 0; level <= KELVO_SETUP_LEVEL_COMPLETE; ++level) {
                 if (!sample || level == (seed + row * 7) % (KELVO_SETUP_LEVEL_COMPLETE + 1)) {
                     levels.push_back(level);
                 }
             }
-            if (chosen(knobTable()[row].name)) {
-                print(name, knobTable()[row].name, sweepKnob(board, knobTable()[row], levels));
+            if (chosen(kelvo_test::moduleFaults()[row].name)) {
+                print(name, kelvo_test::moduleFaults()[row].name,
+                      sweepKnob(board, kelvo_test::moduleFaults()[row], levels));
             }
         }
         for (const AdditionKnob& knob : additionTable()) {

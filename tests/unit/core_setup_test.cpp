@@ -4,6 +4,7 @@
 // storage-map checks on changed flash images; the routing notifier; an open
 // whose allocation fails; the cleanups that arm and start register; what the
 // board sees of levels 6 to 9; the calibration offsets level 15 loads.
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "core_test_levels.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
+#include "module_faults.h"
 #include "platform/kal_status.h"
 #include "regmaps/isolated_reg_maps.h"
 
@@ -31,43 +33,26 @@ int kal(int64_t code) {
 
 using SetupSequence = kelvo_test::HostedTest;
 
+// The first fault of the catalogue at each level that setup meets.
 TEST_F(SetupSequence, AFaultStopsSetupBelowTheLevelThatMeetsIt) {
-    const struct {
-        const char* what;
-        std::function<void(sim::Module&)> prepare;
-        uint32_t failing;
-        int64_t code;
-    } cases[] = {
-        {"flash window too small", [](sim::Module& m) { m.bridge().setReportedWindowLog2(11); }, 3,
-         KELVO_STATUS_FLASH_WINDOW_SIZE},
-        {"IO port never ready", [](sim::Module& m) { m.switchedBim().setIOPortNeverReady(true); }, 4,
-         KELVO_STATUS_IO_PORT_NOT_READY},
-        {"FPGA image CRC wrong", [](sim::Module& m) { m.bridgeRegisters().fpgaLoading().setWrongCrc(true); },
-         6, KELVO_STATUS_NON_ISOLATED_SIGNATURE},
-        {"link never answers", [](sim::Module& m) { m.isoComm().setLinkNeverAnswers(true); }, 8,
-         KELVO_STATUS_ISOLATION_LINK_TIMEOUT},
-        {"DC bus never starts", [](sim::Module& m) { m.isoComm().setDcBusNeverStarts(true); }, 8,
-         KELVO_STATUS_DC_BUS_STARTUP_TIMEOUT},
-        {"link error bit", [](sim::Module& m) { m.isolationLink().setError(true); }, 11,
-         KELVO_STATUS_REGISTER_ACCESS_FAILED},
-        // Locks a day after the settle: the lock bit is read once, not waited for.
-        {"PLL locks late",
-         [](sim::Module& m) { m.sequencerSide()->adf4002().setLockDelay(86400000000000ull); }, 13,
-         KELVO_STATUS_EXTERNAL_PLL_NOT_LOCKED},
-        {"DMA channel never starts", [](sim::Module& m) { m.dma(1).setNeverStarts(true); }, 18,
-         KELVO_STATUS_CHANNEL_START_TIMED_OUT},
-    };
+    std::vector<const kelvo_test::ModuleFault*> cases;
+    for (const kelvo_test::ModuleFault& fault : kelvo_test::moduleFaults()) {
+        if (fault.level != 0 && *fault.onlyOn == '\0' && fault.live &&
+            std::none_of(cases.begin(), cases.end(), [&](auto* c) { return c->level == fault.level; })) {
+            cases.push_back(&fault);
+        }
+    }
     for (const auto& board : kelvo_test::boards()) {
-        for (const auto& c : cases) {
-            SCOPED_TRACE(board + ": " + c.what);
-            const int64_t code = c.code;
-            const int index = add(board, c.prepare);
-            EXPECT_EQ(levelOf(index), c.failing - 1);
+        for (const kelvo_test::ModuleFault* c : cases) {
+            SCOPED_TRACE(board + ": " + c->name);
+            const int64_t code = c->setupCode;
+            const int index = add(board, [&](sim::Module& m) { c->set(m, true); });
+            EXPECT_EQ(levelOf(index), c->level - 1);
             EXPECT_EQ(setupCode(index), code);
             for (uint32_t level = 1; level <= 18; ++level) {
-                EXPECT_EQ(deviceOf(index)->getKelvoHelper()->isBuilt(level), level < c.failing) << level;
+                EXPECT_EQ(deviceOf(index)->getKelvoHelper()->isBuilt(level), level < c->level) << level;
             }
-            EXPECT_EQ(textProperty(index, "serialNumber"), c.failing > 3 ? "1F2A3B4" : "0");
+            EXPECT_EQ(textProperty(index, "serialNumber"), c->level > 3 ? "1F2A3B4" : "0");
             deviceOf(index)->cancelPendingWaits(); // no DMA wait to end below level 14
             const int handle = open(index);
             kelvo_notifier_payload payload{1, kelvo_destination(handle), 0x80000000};

@@ -17,230 +17,18 @@
 
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
+#include "valid_requests.h"
 
 namespace {
 
-constexpr int32_t kNotImplemented = KELVO_STATUS_NOT_IMPLEMENTED;
 constexpr int32_t kInvalidParameter = KELVO_STATUS_INVALID_PARAMETER;
 constexpr int32_t kBadAddress = KELVO_STATUS_NOT_ACCESSIBLE; // a user address the kernel layer's copy refuses
 constexpr int32_t kLevelReached = KELVO_STATUS_SETUP_TARGET_REACHED;
-constexpr int32_t kBufferTooSmall = KELVO_STATUS_BUFFER_TOO_SMALL;
 constexpr int32_t kNameNotFound = KELVO_STATUS_NAME_NOT_FOUND;
-constexpr int32_t kWrongElementSize = KELVO_STATUS_WRONG_ELEMENT_SIZE;
-constexpr int32_t kNotOffered = KELVO_STATUS_NOT_OFFERED;
-constexpr int32_t kInvalidChannel = KELVO_STATUS_INVALID_CHANNEL;
-constexpr int32_t kInvalidSensor = KELVO_STATUS_VALUE_OUT_OF_RANGE;
-constexpr int32_t kNullSubroutineBuffer = KELVO_STATUS_NULL_SUBROUTINE_BUFFER;
 constexpr int kTransportBadSize = -51009; // -52005 at the kernel layer's boundary
-constexpr int32_t kWrongSize = 1;         // a row's bad input is a record one byte too long
 
-// Places a row's fields name instead of numbers.
-enum Place : uint64_t {
-    kMap = 1ull << 62, // a register map (name address and length)
-    kWindow,           // "NisoFpgaWindow"
-    kStorage,          // "Manufacturing"
-    kUnknown,          // a name nobody registered
-    kOut,              // a writable buffer
-    kData,             // bytes the driver reads (and some requests fill)
-    kDma,              // a whole page for the transfer from the device
-    kDmaOut,           // another one for the transfer to the device
-    kSeeds,            // one route seed from terminal 3
-    kDestination,      // terminal 2
-    kPossibilities,    // room for four route possibilities
-    kRoute,            // the route ID the valid route calculation found
-    kReadOnly,         // a read-only page
-    kNull,
-    kSubroutines, // the number of registered subroutines
-};
-
-struct Put {
-    uint16_t at;
-    uint8_t width; // 16: a name's address and length
-    uint64_t value;
-};
-// A field of the row's input record In.
-#define F(field, value) (Put{offsetof(In, field), sizeof(In::field), value})
-#define NAME(place) (Put{offsetof(In, nameAddress), 16, place})
-
-struct Row {
-    const char* name;
-    uint32_t code;
-    uint32_t inSize, outSize, statusAt;
-    std::vector<Put> valid;
-    int32_t answer;       // to the valid request
-    std::vector<Put> bad; // over the valid fields; empty: the record one byte too long
-    int32_t refusal;
-    uint32_t refusedResult = 0; // the first result word of the refused request
-    int64_t result = -1;        // that of the valid one, when it is known
-};
-#define ROW(op, ...)                                                                                         \
-    [&] {                                                                                                    \
-        using In = kelvo_##op##_in;                                                                          \
-        using Out = kelvo_##op##_out;                                                                        \
-        return Row{#op, KELVO_IOCTL_##op, sizeof(In), sizeof(Out), offsetof(Out, status), __VA_ARGS__};      \
-    }()
-
-constexpr uint32_t kScratchField = 0x0033B4C6; // the required block's scratch register
-// A scratch word of the non-isolated FPGA's window on the board.
-uint64_t nisoScratch(const std::string& board) {
-    return board == "solstra" ? 0x18 : 0x8018;
-}
-constexpr uint32_t kSerialField = 12; // Manufacturing's serial number, one u32
-
-// In order: what a request needs comes before it (reservation, arm, route).
-std::vector<Row> rows(const std::string& board) {
-    const uint64_t scratch = nisoScratch(board);
-    return {
-        ROW(kdut_checkHardwareState, {}, 0, {}, kWrongSize),
-        ROW(kdut_checkChannelHardwareState, {}, kNotImplemented, {}, kWrongSize),
-        ROW(kelvo_getSetupLevel, {}, 0, {}, kWrongSize, 0, 19),
-        ROW(kdut_reserveResources, {F(resourceMask, 1)}, 0, {F(resourceMask, 2)}, kInvalidChannel),
-        ROW(voquantaPXICooling_getCoolingMode, {}, 0, {}, kWrongSize),
-        ROW(voquantaPXICooling_overrideCoolingMode, {F(coolingMode, 16)}, 0, {}, kWrongSize),
-        ROW(pxiCooling_setCoolingMode, {F(coolingMode, 16)}, 0, {}, kWrongSize),
-        ROW(pxiCooling_getRequestedCoolingMode, {}, 0, {}, kWrongSize),
-        ROW(hwCondition_clearChannelBasedHardwareErrors, {F(channelMask, 1)}, 0, {F(channelMask, 2)},
-            kInvalidChannel),
-        ROW(hwCondition_checkBoardAndChannelBasedHardwareErrors, {F(channelMask, 1)}, 0, {F(channelMask, 2)},
-            kInvalidChannel),
-        ROW(hwCondition_checkMeasureFIFOOverflowStatus, {}, 0, {}, kWrongSize),
-        ROW(measureUnit_arm, {}, 0, {F(channel, 1)}, kInvalidChannel),
-        ROW(triggersAndEvents_overrideTrigger, {F(trigger, 0x40C)}, 0, {}, kWrongSize),
-        ROW(triggersAndEvents_checkEventLatch, {F(channelMask, 1), F(event, 0x135)}, 0, {F(channelMask, 2)},
-            kInvalidChannel),
-        ROW(triggersAndEvents_clearEventLatch, {F(channelMask, 1), F(event, 0x135)}, 0, {F(channelMask, 0)},
-            kInvalidChannel),
-        ROW(triggersAndEvents_clearAllEventLatches, {}, kNotImplemented, {}, kWrongSize),
-        ROW(measureUnit_reset, {}, 0, {F(channel, 1)}, kInvalidChannel),
-        ROW(wexmoor_getNumSubroutines, {}, 0, {}, kWrongSize),
-        ROW(wexmoor_getSubroutines,
-            {F(idBuffer, kOut), F(addressBuffer, kData), F(subroutineCount, kSubroutines)}, 0,
-            {F(idBuffer, kNull)}, kNullSubroutineBuffer),
-        ROW(wexmoor_downloadSubroutines, {}, kNotImplemented, {}, kWrongSize),
-        ROW(wexmoor_executeSubroutine, {}, kNotImplemented, {}, kWrongSize),
-        ROW(wexmoor_startSequenceEngine, {F(channelMask, 1)}, 0, {F(channelMask, 3)}, kInvalidChannel),
-        ROW(wexmoor_isSequenceEngineRunning, {F(channelMask, 1)}, 0, {F(channelMask, 2)}, kInvalidChannel),
-        ROW(wexmoor_resetSequenceEngine, {F(channelMask, 1)}, 0, {F(channelMask, 0)}, kInvalidChannel),
-        ROW(corran_getHardwareErrors, {}, 0, {}, kWrongSize),
-        // Solstra's reference temperature; Duskmere has no sensor to read.
-        ROW(corran_readTemperatureSensor, {}, 0, {F(sensor, 1)}, kInvalidSensor, 0,
-            board == "solstra" ? 0x0B2C : 0),
-        ROW(corran_queryInCompliance, {}, 0, {F(channel, 1)}, kInvalidChannel),
-        ROW(corran_areStorageMapChecksumsValid, {}, 0, {}, kWrongSize, 0, 1),
-        ROW(corran_areStorageMapVersionsValid, {}, 0, {}, kWrongSize, 0, 1),
-        ROW(corran_getAlarmRaised, {}, kNotOffered, {}, kWrongSize),
-        ROW(corran_clearAlarm, {}, kNotOffered, {}, kWrongSize),
-        ROW(corran_maskAlarm, {}, kNotOffered, {}, kWrongSize),
-        ROW(corran_unmaskAlarm, {}, kNotOffered, {}, kWrongSize),
-        ROW(corran_calculateChargeBalanceOffset, {}, 0, {F(channel, 1)}, kInvalidChannel),
-        ROW(corran_configureChargeBalanceOffset, {}, 0, {F(channel, 1)}, kInvalidChannel),
-        ROW(corran_loadCalibrationToFirmwareFromStorageMapSoftcopy, {F(channelMask, 1)}, 0,
-            {F(channelMask, 2)}, kInvalidChannel),
-        ROW(corran_configureMeasureUnit, {}, kNotOffered, {}, kWrongSize),
-        ROW(corran_getMeasurement, {}, kNotOffered, {}, kWrongSize),
-        ROW(corran_stagePowerAllocation, {F(powerMicrowatts, 1000)}, 0, {F(channel, 1)}, kInvalidChannel),
-        ROW(corran_commitPowerAllocation, {}, 0, {F(channel, 1)}, kInvalidChannel),
-        ROW(corran_getActualPowerAllocation, {}, 0, {F(channel, 1)}, kInvalidChannel),
-        ROW(corran_discardPowerAllocation, {}, 0, {F(channel, 1)}, kInvalidChannel),
-        ROW(corran_readDAC, {}, kNotOffered, {}, kWrongSize),
-        ROW(corran_writeCmccDigipot, {}, kNotOffered, {}, kWrongSize),
-        ROW(corran_fetchChargeBalanceOffsetRawData, {}, kNotOffered, {}, kWrongSize),
-        ROW(corran_getConnectedAccessory, {}, 0, {}, kWrongSize),
-        ROW(corran_setConnectedAccessory, {}, 0, {}, kWrongSize),
-        ROW(routing_queryVersion, {}, 0, {}, kWrongSize, 0, 1),
-        ROW(routing_calculateRoute,
-            {F(seedBuffer, kSeeds), F(seedCount, 1), F(destinationBuffer, kDestination),
-             F(destinationCount, 1), F(possibilitiesBuffer, kPossibilities), F(possibilitiesCapacity, 4)},
-            0, {F(possibilitiesCapacity, 0)}, kBufferTooSmall),
-        ROW(routing_getRouteTerminalPath, {F(routeID, kRoute), F(pathBuffer, kOut), F(pathCapacity, 4)}, 0,
-            {F(routeID, 0xDEAD)}, kInvalidParameter, 4),
-        ROW(routing_reserveRoute, {F(routeID, kRoute), F(conflictsBuffer, kOut), F(conflictsCapacity, 4)}, 0,
-            {F(routeID, 0xDEAD)}, kInvalidParameter, 4),
-        ROW(routing_programRoute, {F(routeID, kRoute)}, 0, {F(routeID, 0xDEAD)}, kInvalidParameter),
-        ROW(routing_unprogramRoute, {F(routeID, kRoute)}, 0, {}, kWrongSize),
-        ROW(routing_unreserveRoute, {F(routeID, kRoute)}, 0, {}, kWrongSize),
-        ROW(routing_destroyRoute, {F(routeID, kRoute)}, 0, {}, kWrongSize),
-        ROW(routing_getTopographyName, {F(nameBuffer, kOut), F(bufferSize, 64)}, 0, {F(bufferSize, 0)},
-            kBufferTooSmall),
-        ROW(routing_resetTerminal, {F(terminalID, 2)}, 0, {}, kWrongSize),
-        ROW(routing_calculateResetTerminal, {F(terminalID, 2)}, 0, {}, kWrongSize),
-        ROW(arm_getNumberOfRegistrations, {}, 0, {}, kWrongSize),
-        ROW(arm_getRegistrationNames, {F(buffer, kOut)}, 0, {F(buffer, kReadOnly)}, kBadAddress),
-        ROW(arm_getSizeOfRegistrationList, {}, 0, {}, kWrongSize),
-        ROW(arm_getRegistrationList, {F(buffer, kOut)}, 0, {F(buffer, kReadOnly)}, kBadAddress),
-        ROW(arm_set, {NAME(kMap), F(fieldId, kScratchField), F(value, 0x5A)}, 0, {NAME(kUnknown)},
-            kNameNotFound),
-        ROW(arm_get, {NAME(kMap), F(fieldId, kScratchField)}, 0, {NAME(kUnknown)}, kNameNotFound, 0, 0x5A),
-        ROW(arm_flushRegister, {NAME(kMap), F(fieldId, kScratchField)}, 0, {NAME(kUnknown)}, kNameNotFound),
-        ROW(arm_write, {NAME(kMap), F(fieldId, kScratchField), F(value, 0x600D), F(force, 1)}, 0,
-            {NAME(kUnknown)}, kNameNotFound),
-        ROW(arm_read, {NAME(kMap), F(fieldId, kScratchField)}, 0, {NAME(kUnknown)}, kNameNotFound, 0, 0x600D),
-        ROW(arm_refreshRegister, {NAME(kMap), F(fieldId, kScratchField)}, 0, {NAME(kUnknown)}, kNameNotFound),
-        ROW(arm_flushRegMap, {NAME(kMap)}, 0, {NAME(kUnknown)}, kNameNotFound),
-        ROW(arm_setEx, {NAME(kMap), F(fieldId, kScratchField), F(value, 7)}, 0, {NAME(kUnknown)},
-            kNameNotFound),
-        ROW(arm_getEx, {NAME(kMap), F(fieldId, kScratchField)}, 0, {F(index, 0x1000000)}, kNotImplemented, 0,
-            7),
-        ROW(arm_writeEx, {NAME(kMap), F(fieldId, kScratchField), F(value, 9)}, 0, {NAME(kUnknown)},
-            kNameNotFound),
-        ROW(arm_readEx, {NAME(kMap), F(fieldId, kScratchField)}, 0, {NAME(kUnknown)}, kNameNotFound, 0, 9),
-        ROW(arm_flushRegisterEx, {NAME(kMap), F(fieldId, kScratchField)}, 0, {NAME(kUnknown)}, kNameNotFound),
-        ROW(arm_refreshRegisterEx, {NAME(kMap), F(fieldId, kScratchField)}, 0, {NAME(kUnknown)},
-            kNameNotFound),
-        ROW(arm_getRegisterFormat,
-            {NAME(kMap), F(registerId, kScratchField), F(capacity, 64), F(fieldTypeBuffer, kOut),
-             F(maskBuffer, kData)},
-            0, {NAME(kUnknown)}, kNameNotFound, 0, 1),
-        ROW(deviceWindow_getNumberOfRegistrations, {}, 0, {}, kWrongSize, 0, 3),
-        ROW(deviceWindow_getRegistrationNames, {F(buffer, kOut)}, 0, {F(buffer, kReadOnly)}, kBadAddress),
-        ROW(deviceWindow_getSizeInBytes, {NAME(kWindow)}, 0, {NAME(kUnknown)}, kNameNotFound),
-        ROW(deviceWindow_set, {NAME(kWindow), F(buffer, kData), F(offset, scratch), F(size, 4)}, 0,
-            {NAME(kUnknown)}, kNameNotFound),
-        ROW(deviceWindow_get, {NAME(kWindow), F(buffer, kData), F(offset, scratch), F(size, 4)}, 0,
-            {F(buffer, kReadOnly)}, kBadAddress),
-        ROW(deviceWindow_flush, {NAME(kWindow), F(offset, scratch), F(size, 4)}, 0, {NAME(kUnknown)},
-            kNameNotFound),
-        ROW(deviceWindow_write, {NAME(kWindow), F(buffer, kData), F(offset, scratch), F(size, 4)}, 0,
-            {NAME(kUnknown)}, kNameNotFound),
-        ROW(deviceWindow_read, {NAME(kWindow), F(buffer, kData), F(offset, scratch), F(size, 4)}, 0,
-            {F(buffer, kReadOnly)}, kBadAddress),
-        ROW(deviceWindow_refresh, {NAME(kWindow), F(offset, scratch), F(size, 4)}, 0, {NAME(kUnknown)},
-            kNameNotFound),
-        ROW(storageMap_getNumberOfRegistrations, {}, 0, {}, kWrongSize, 0, 7),
-        ROW(storageMap_getRegistrationNames, {F(buffer, kOut)}, 0, {F(buffer, kReadOnly)}, kBadAddress),
-        ROW(storageMap_getElementCount, {NAME(kStorage), F(fieldId, kSerialField)}, 0, {NAME(kUnknown)},
-            kNameNotFound, 0xFFFFFFFF, 1),
-        ROW(storageMap_getElementSize, {NAME(kStorage), F(fieldId, kSerialField)}, 0, {NAME(kUnknown)},
-            kNameNotFound, 0xFFFFFFFF, 4),
-        ROW(storageMap_getRaw,
-            {NAME(kStorage), F(fieldId, kSerialField), F(elementCount, 1), F(buffer, kData),
-             F(elementSize, 4)},
-            0, {F(buffer, kReadOnly)}, kBadAddress),
-        ROW(storageMap_setRaw,
-            {NAME(kStorage), F(fieldId, kSerialField), F(elementCount, 1), F(buffer, kData),
-             F(elementSize, 4)},
-            0, {F(elementSize, 2)}, kWrongElementSize),
-        ROW(storageMap_isChecksumValid, {NAME(kStorage)}, 0, {NAME(kUnknown)}, kNameNotFound, 0, 1),
-        ROW(storageMap_flush, {NAME(kStorage)}, 0, {NAME(kUnknown)}, kNameNotFound),
-        ROW(storageMap_refresh, {NAME(kStorage)}, 0, {NAME(kUnknown)}, kNameNotFound),
-        ROW(brixelTools_addTransferFromDevice, {F(bufferAddress, kDma), F(bufferSize, 4096)}, 0,
-            {F(transferKind, 2)}, kInvalidParameter),
-        ROW(brixelTools_startDMA, {}, 0, {F(channel, 2)}, kInvalidParameter),
-        ROW(brixelTools_getTransferCount, {}, 0, {F(channel, 2)}, kInvalidParameter),
-        ROW(brixelTools_waitUntilBytesTransferred, {}, 0, {F(channel, 2)}, kInvalidChannel),
-        ROW(brixelTools_cancelWaitUntilBytesTransferred, {}, 0, {F(channel, 2)}, kInvalidChannel),
-        ROW(brixelTools_stopDMA, {}, 0, {F(channel, 2)}, kInvalidParameter),
-        ROW(brixelTools_clearTransfers, {}, 0, {F(channel, 2)}, kInvalidParameter),
-        ROW(brixelTools_clearApplicationFIFO, {}, 0, {F(channel, 2)}, kInvalidParameter),
-        ROW(brixelTools_addTransferToDevice,
-            {F(channel, 1), F(bufferAddress, kDmaOut), F(bufferSize, 4096), F(transferWord, 1)}, 0,
-            {F(bufferSize, 0)}, kBufferTooSmall),
-        ROW(brixelTools_writeStreamAdditiveTransferCount, {F(channel, 1)}, 0, {F(channel, 2)},
-            kInvalidParameter),
-        ROW(kdut_cleanup, {}, 0, {}, kWrongSize),
-        ROW(kdut_reset, {F(setupLevel, 19)}, 0, {F(setupLevel, 20)}, kInvalidParameter),
-    };
-}
+using namespace kelvo_test; // the catalogue's places
+using Row = ValidRequest;
 
 using kelvo_test::address;
 using kelvo_test::statusOf;
@@ -266,9 +54,9 @@ protected:
         reopen();
         readOnly_ = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         ASSERT_NE(readOnly_, MAP_FAILED);
-        const std::string family = board_ == "solstra" ? "Solstra" : "Duskmere";
-        names_[0] = family + "NisoTopRegMap_BoardWin_" + family + "NisoBoardRegMap_StandardRegsWin_" +
-                    family + "StandardRegs_RequiredRegsWin_RequiredRegs_Ver1.0.0d379";
+        for (Place place : {kMap, kWindow, kStorage, kUnknown}) {
+            names_[place - kMap] = placeName(place, board_);
+        }
     }
     void TearDown() override {
         munmap(readOnly_, 4096);
@@ -398,8 +186,7 @@ protected:
     std::shared_ptr<sim::Module> module_;
     std::vector<int> handles_;
     void* readOnly_ = nullptr;
-    // The names of kMap, kWindow, kStorage and kUnknown.
-    std::string names_[4] = {"", "NisoFpgaWindow", "Manufacturing_Ver1.0.0d1", "NoSuchRegistration"};
+    std::string names_[4]; // of kMap, kWindow, kStorage and kUnknown
     std::vector<uint8_t> out_ = std::vector<uint8_t>(1 << 16, 0), data_ = std::vector<uint8_t>(1024, 0);
     // Two whole pages of the client's memory for DMA.
     uint8_t* dma_ = static_cast<uint8_t*>(std::aligned_alloc(4096, 2 * 4096));
@@ -412,7 +199,7 @@ protected:
 // then once with a valid one, answered as its operation promises. The module
 // was added at level 19: the first rows check the hardware state and the level.
 TEST_P(E2ELevel19, EveryCodeAnswersValidInputAndRefusesBadInput) {
-    const std::vector<Row> table = rows(GetParam());
+    const std::vector<Row> table = validRequests(GetParam());
     EXPECT_EQ(table.size(), KELVO_IOCTL_CODE_COUNT);
     for (const Row& row : table) {
         SCOPED_TRACE(row.name);
@@ -462,7 +249,7 @@ TEST_P(E2ELevel19, EveryResetLevelAdmitsTheCodesAtOrBelowIt) {
                                                        {"corran_getHardwareErrors", 11},
                                                        {"brixelTools_getTransferCount", 14},
                                                        {"kdut_checkHardwareState", 19}};
-    const std::vector<Row> table = rows(GetParam());
+    const std::vector<Row> table = validRequests(GetParam());
     for (uint32_t level = 0; level <= 19; ++level) {
         SCOPED_TRACE(level);
         EXPECT_EQ(reset(level), level == 19 ? 0 : kLevelReached);
