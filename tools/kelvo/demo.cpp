@@ -133,21 +133,32 @@ private:
     }
 
     // Waits until channel has moved bytes since the stream started; prints the count.
+    // The module's engine moves data at its own pace while the wait counts
+    // kernel time, which may run faster: a wait that ends while the count
+    // still grows is waited again, and only one with no progress fails.
     bool waitFor(std::uint32_t channel, std::uint32_t bytes) {
-        const auto wait = call<kelvo_brixelTools_waitUntilBytesTransferred_out>(
-            handle_, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred,
-            kelvo_brixelTools_waitUntilBytesTransferred_in{channel, 0, 0, bytes, kWaitMilliseconds, 0, 0});
-        const auto count =
-            call<kelvo_brixelTools_getTransferCount_out>(handle_, KELVO_IOCTL_brixelTools_getTransferCount,
-                                                         kelvo_brixelTools_getTransferCount_in{channel, 0});
-        std::cout << count.out.transferCount << " of " << bytes << " bytes";
-        if (!wait.ok() || wait.out.timedOut != 0 || !count.ok() || count.out.transferCount != bytes) {
-            std::cout << (wait.out.timedOut != 0 ? " (timed out) " : " ")
-                      << channels("brixelTools_waitUntilBytesTransferred", wait) << " "
-                      << channels("brixelTools_getTransferCount", count) << "\n";
-            return false;
+        std::uint32_t before = 0;
+        while (true) {
+            const auto wait = call<kelvo_brixelTools_waitUntilBytesTransferred_out>(
+                handle_, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred,
+                kelvo_brixelTools_waitUntilBytesTransferred_in{channel, 0, 0, bytes, kWaitMilliseconds, 0, 0});
+            const auto count =
+                call<kelvo_brixelTools_getTransferCount_out>(handle_, KELVO_IOCTL_brixelTools_getTransferCount,
+                                                             kelvo_brixelTools_getTransferCount_in{channel, 0});
+            const bool progressed = count.ok() && count.out.transferCount > before && count.out.transferCount < bytes;
+            if (wait.ok() && wait.out.timedOut != 0 && progressed) {
+                before = count.out.transferCount;
+                continue;
+            }
+            std::cout << count.out.transferCount << " of " << bytes << " bytes";
+            if (!wait.ok() || wait.out.timedOut != 0 || !count.ok() || count.out.transferCount != bytes) {
+                std::cout << (wait.out.timedOut != 0 ? " (timed out) " : " ")
+                          << channels("brixelTools_waitUntilBytesTransferred", wait) << " "
+                          << channels("brixelTools_getTransferCount", count) << "\n";
+                return false;
+            }
+            return true;
         }
-        return true;
     }
 
     bool stopStream(std::uint32_t channel) {
