@@ -86,8 +86,15 @@ class MapCheck:
             if reg.access == "write-only" and f.ro:
                 self.fail(f, None, where, f"field {f.lsb} of a write-only register cannot be read-only")
                 marks_agree = False
+        # The layout header's names of the register: kOffset, kCount, kStride, kOffsets, k<Field>Shift.
+        layout_names = {"Offset", "Count", "Stride", "Offsets"} | {f"{f.name}Shift" for f in reg.fields if f.name}
+        for f in reg.fields:
+            if f.name in layout_names:
+                self.fail(f, None, where, f"field name '{f.name}' is a name of the layout header's")
         for name, mask in reg.masks.items():
-            if name in field_names:
+            if name in layout_names:
+                self.fail(reg, "masks", where, f"mask name '{name}' is a name of the layout header's")
+            elif name in field_names:
                 self.fail(reg, "masks", where, f"mask name '{name}' is also a field's")
             elif mask & ~seen:
                 self.fail(reg, "masks", where,

@@ -275,6 +275,8 @@ REJECTED = [
      None, "a layout-only register has no record, so no 'id'"),
     ("layout-only register overlaps", edit(BRIDGE, ("offset = 0x00", "offset = 0x0C")), None,
      "overlaps register 'Status'"),
+    ("field named as a layout constant", edit(BRIDGE, ('name = "Go"', 'name = "Offset"')), None,
+     "field name 'Offset' is a name of the layout header's"),
     ("mask outside the fields", edit(BRIDGE, ("Both = 0x9", "Both = 0x19")), None, "bits 0x10 outside every field"),
     ("bridge with a sub-map", edit(TIMING_FIXED, ('flavour = "timing"', 'flavour = "bridge"')), TIMING_LEAF_FILE,
      "a bridge map has no sub-maps"),
