@@ -4,6 +4,13 @@
 
 namespace kelvo_driver::nVOAPAL000 {
 
+namespace {
+using ChannelControl = dma_channel::ChannelControl;
+using ChannelOperation = dma_channel::ChannelOperation;
+// ChannelControl's LinkMode of appendable links.
+constexpr uint32_t kLinkModeAppendable = 0x3;
+} // namespace
+
 void tBrixelDMAChannel::locateRegisters(const tBridgeWindow& window, uint32_t channelNumber,
                                         uint64_t& blockAddress, uint64_t& blockSize) {
     nVOAPALS100::tStatus status;
@@ -18,10 +25,12 @@ bool tBrixelDMAChannel::locateRegisters(const tBridgeWindow& window, uint32_t ch
     blockAddress = 0;
     blockSize = 0;
     const tPCIMemorySpaceAccessorDebug<false> bridge(window.base, window.size);
-    const uint32_t shift = (bridge.read32(kCoreDescription) >> 16) & 0xF;
+    const uint32_t shift =
+        (bridge.read32(brixel_core::COREDR::kOffset) & brixel_core::COREDR::kChannelStrideLog2) >>
+        brixel_core::COREDR::kChannelStrideLog2Shift;
     const uint64_t size = uint64_t{1} << shift;
     // In 64 bits: an all-ones base must not wrap back into the window.
-    const uint64_t offset = (uint64_t{channelNumber} << shift) + bridge.read32(kChannelBase);
+    const uint64_t offset = (uint64_t{channelNumber} << shift) + bridge.read32(brixel_core::DMABASE::kOffset);
     if (channelNumber > kMaxChannelNumber || size > window.size || offset > window.size - size) {
         KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kNotAccessible);
         return false;
@@ -85,38 +94,40 @@ void tBrixelDMAChannel::write64(uint32_t offset, uint64_t value) const {
 
 void tBrixelDMAChannel::reset() {
     __atomic_store_n(&enabledInterrupts_, 0u, __ATOMIC_RELEASE);
-    write32(kChannelControl, 0x1);
-    write32(kChannelOperation, kOperationStop);
-    write32(kChannelControl, 0x2);
+    // Link modes 1, then 2, around the stop.
+    write32(ChannelControl::kOffset, 0x1);
+    write32(ChannelOperation::kOffset, ChannelOperation::kStop);
+    write32(ChannelControl::kOffset, 0x2);
     setTransferInProgress(false);
 }
 
 void tBrixelDMAChannel::start(const tLinkInformation& link, bool flag) {
-    write64(kLinkAddress, link.address);
-    write32(kLinkSize, link.size);
+    write64(dma_channel::LinkAddress::kOffset, link.address);
+    write32(dma_channel::LinkSize::kOffset, link.size);
     setTransferInProgress(true);
-    write32(kChannelOperation, flag ? kOperationStart | kOperationStartFlag : kOperationStart);
+    write32(ChannelOperation::kOffset,
+            flag ? ChannelOperation::kStart | ChannelOperation::kStartFlag : ChannelOperation::kStart);
 }
 
 void tBrixelDMAChannel::setInterruptEnable(uint32_t mask) {
-    VOSDBG_ASSERT((mask & ~kInterruptEnableMask) == 0);
+    VOSDBG_ASSERT((mask & ~ChannelControl::kInterruptEnables) == 0);
     if (mask == enabledInterrupts()) {
         return;
     }
     __atomic_store_n(&enabledInterrupts_, mask, __ATOMIC_RELEASE);
-    const uint32_t control = read32(kChannelControl);
-    write32(kChannelControl, (control & ~kInterruptEnableMask) | mask);
+    const uint32_t control = read32(ChannelControl::kOffset);
+    write32(ChannelControl::kOffset, (control & ~ChannelControl::kInterruptEnables) | mask);
 }
 
 void tBrixelDMAChannel::handleInterruptStatus(uint32_t statusWord) {
-    VOSDBG_ASSERT((statusWord & kMaxChannelNumber) == channelNumber_);
-    if ((statusWord & kStatusEnded) != 0) {
+    VOSDBG_ASSERT((statusWord & brixel_core::InterruptQueue::kSourceId) == channelNumber_);
+    if ((statusWord & dma_channel::ChannelStatus::kEnded) != 0) {
         setTransferInProgress(false);
     }
 }
 
 void tBrixelDMAChannel::deactivate() {
-    write32(kChannelOperation, kOperationStop);
+    write32(ChannelOperation::kOffset, ChannelOperation::kStop);
 }
 
 void tBrixelDMAChannel::reactivate() {
@@ -124,12 +135,12 @@ void tBrixelDMAChannel::reactivate() {
 }
 
 uint64_t tBrixelDMAChannel::getTransferCount() {
-    return read64(kTotalTransferCount);
+    return read64(dma_channel::TotalTransferCount::kOffset);
 }
 
 void tBrixelDMAChannel::setTransferCountNotification(uint64_t count) {
-    write64(kNotifyAtCount, count);
-    write32(kChannelOperation, kOperationArmNotifyAt);
+    write64(dma_channel::NotifyAtCount::kOffset, count);
+    write32(ChannelOperation::kOffset, ChannelOperation::kArmNotifyAt);
 }
 
 namespace {
@@ -144,25 +155,25 @@ bool fitsSizeCode(uint64_t address, uint32_t sizeCode) {
 void tBrixelDMAChannel::configureProgressNotification(uint32_t type, uint32_t interval,
                                                       uint64_t doorbellAddress, uint32_t doorbellData,
                                                       uint64_t pushAddress) {
-    const uint32_t control = type | (read32(kChannelControl) & kControlKeptByProgress);
-    VOSDBG_ASSERT_MSG((control & kLinkModeMask) != kLinkModeAppendable ||
-                          (type & kProgressDoorbellEveryInterval) == 0 ||
-                          (type & kProgressPushEveryInterval) != 0,
+    const uint32_t control = type | (read32(ChannelControl::kOffset) & ~ChannelControl::kProgressType);
+    VOSDBG_ASSERT_MSG((control & ChannelControl::kLinkMode) != kLinkModeAppendable ||
+                          (type & ChannelControl::kDoorbellEveryInterval) == 0 ||
+                          (type & ChannelControl::kPushEveryInterval) != 0,
                       "a doorbell every n appendable links needs the transfer-count push as well");
-    if ((type & kProgressIntervalTypes) != 0) {
+    if ((type & ChannelControl::kProgressEveryInterval) != 0) {
         VOSDBG_ASSERT(interval > 0);
-        write32(kProgressInterval, interval);
+        write32(dma_channel::ProgressInterval::kOffset, interval);
     }
-    if ((type & kProgressDoorbellTypes) != 0) {
-        VOSDBG_ASSERT(fitsSizeCode(doorbellAddress, type >> 20));
-        write64(kDoorbellAddress, doorbellAddress);
-        write32(kDoorbellData, doorbellData);
+    if ((type & ChannelControl::kProgressDoorbell) != 0) {
+        VOSDBG_ASSERT(fitsSizeCode(doorbellAddress, type >> ChannelControl::kDoorbellSizeCodeShift));
+        write64(dma_channel::DoorbellAddress::kOffset, doorbellAddress);
+        write32(dma_channel::DoorbellData::kOffset, doorbellData);
     }
-    if ((type & kProgressPushEveryInterval) != 0) {
-        VOSDBG_ASSERT(fitsSizeCode(pushAddress, type >> 16));
-        write64(kTransferCountPushAddress, pushAddress);
+    if ((type & ChannelControl::kPushEveryInterval) != 0) {
+        VOSDBG_ASSERT(fitsSizeCode(pushAddress, type >> ChannelControl::kPushSizeCodeShift));
+        write64(dma_channel::TransferCountPushAddress::kOffset, pushAddress);
     }
-    write32(kChannelControl, control);
+    write32(ChannelControl::kOffset, control);
 }
 
 } // namespace kelvo_driver::nVOAPAL000

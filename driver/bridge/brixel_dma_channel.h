@@ -7,7 +7,9 @@
 // a block have no caller in this driver.
 //
 // Every register access checks that the register lies inside the block (an
-// internal invariant); nothing here takes a status.
+// internal invariant); nothing here takes a status. The block's registers are
+// described in brixel_dma_channel.toml (the bridge core's that locate it in
+// brixel_core.toml); their offsets and masks come from reglayouts/.
 #pragma once
 
 #include <stdint.h>
@@ -16,8 +18,14 @@
 #include "platform/memory.h"
 #include "platform/pci_memory_accessor.h"
 #include "platform/status.h"
+#include "reglayouts/brixel_core.h"
+#include "reglayouts/brixel_dma_channel.h"
 
 namespace kelvo_driver::nVOAPAL000 {
+
+// The register block of one channel, and the bridge core's registers.
+namespace dma_channel = brixeltools::layout::BrixelDMAChannelWithOffset;
+namespace brixel_core = brixeltools::layout::BrixelWithOffset;
 
 // A mapped bridge window: {kernel address, bytes}.
 struct tBridgeWindow {
@@ -27,45 +35,7 @@ struct tBridgeWindow {
 
 class tBrixelDMAChannel : public tObject {
 public:
-    // Register block of one channel.
-    static constexpr uint32_t kDoorbellAddress = 0x20;
-    static constexpr uint32_t kTransferCountPushAddress = 0x28;
-    static constexpr uint32_t kProgressInterval = 0x30;
-    static constexpr uint32_t kDoorbellData = 0x34;
-    static constexpr uint32_t kLinkAddress = 0x48;
-    static constexpr uint32_t kLinkSize = 0x50;
-    static constexpr uint32_t kChannelControl = 0x54;
-    static constexpr uint32_t kChannelOperation = 0x58;
-    static constexpr uint32_t kChannelStatus = 0x60;
-    static constexpr uint32_t kNotifyAtCount = 0x90;
-    static constexpr uint32_t kTotalTransferCount = 0xA0;
-    static constexpr uint64_t kMinimumBlockSize = 0xA8;
-    // Bridge core registers that locate the blocks.
-    static constexpr uint32_t kCoreDescription = 0x0C;
-    static constexpr uint32_t kChannelBase = 0x1C;
-    // ChannelOperation strobes.
-    static constexpr uint32_t kOperationStart = 0x1;
-    static constexpr uint32_t kOperationStop = 0x2;
-    static constexpr uint32_t kOperationStartFlag = 0x4;
-    static constexpr uint32_t kOperationArmNotifyAt = 0x02000000;
-    // ChannelControl.
-    static constexpr uint32_t kInterruptEnableMask = 0x0F00B000;
-    static constexpr uint32_t kInterruptNotifyAt = 0x02000000;
-    // ChannelControl's progress-notification type (bit 11, bits 16-23):
-    // bit 18 pushes the transfer count every n links (bits 16-17 its size
-    // code), bit 22 rings the doorbell every n links and bit 23 rings it
-    // otherwise (bits 20-21 its size code). configureProgressNotification
-    // keeps the other bits of ChannelControl.
-    static constexpr uint32_t kProgressPushEveryInterval = 0x00040000;
-    static constexpr uint32_t kProgressDoorbellEveryInterval = 0x00400000;
-    static constexpr uint32_t kProgressIntervalTypes = 0x00440000;
-    static constexpr uint32_t kProgressDoorbellTypes = 0x00C00000;
-    static constexpr uint32_t kControlKeptByProgress = 0xFF00F7FF;
-    static constexpr uint32_t kLinkModeMask = 0x3;
-    static constexpr uint32_t kLinkModeAppendable = 0x3;
-    // ChannelStatus.
-    static constexpr uint32_t kStatusStarted = 0x4000;
-    static constexpr uint32_t kStatusEnded = 0x0C008000;
+    // The highest channel number (14 bits).
     static constexpr uint32_t kMaxChannelNumber = 0x3FFF;
 
     // Locates the channel's block in the bridge window and resets it.
@@ -93,9 +63,9 @@ public:
     void rebind(uint64_t registerBase, uint64_t blockSize);
     // Stops the engine without waiting and switches every interrupt off.
     void reset();
-    // LinkAddress, LinkSize, in progress, then the start strobe (0x5 with the flag, else 0x1).
+    // LinkAddress, LinkSize, in progress, then ChannelOperation's Start (with StartFlag when flag).
     void start(const tLinkInformation& link, bool flag);
-    // mask within 0x0F00B000; writes ChannelControl only when the mask changes.
+    // mask within ChannelControl's InterruptEnables; writes ChannelControl only when the mask changes.
     void setInterruptEnable(uint32_t mask);
     // An end bit in the status word clears the in-progress flag.
     virtual void handleInterruptStatus(uint32_t statusWord);
@@ -104,7 +74,7 @@ public:
     virtual void reactivate();
     uint64_t getTransferCount();
     void setTransferCountNotification(uint64_t count);
-    // Selects how the channel reports its progress (type: the bits above):
+    // Selects how the channel reports its progress (type: ChannelControl's ProgressType bits):
     // ProgressInterval := interval for a type every n links (interval > 0),
     // DoorbellAddress and DoorbellData for a doorbell type,
     // TransferCountPushAddress for the push, then ChannelControl's type

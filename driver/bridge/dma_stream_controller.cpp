@@ -66,7 +66,7 @@ void BrixelDMAStreamController::start(const FiniteAndContinuousSGL& sgl, bool fl
     }
     const tLinkInformation head = sgl;
     tBrixelDMAChannel::start(head, true);
-    waitForStatus(kStatusStarted, kChannelStartTimedOut, status);
+    waitForStatus(layout::BrixelDMAChannelWithOffset::ChannelStatus::kStarted, kChannelStartTimedOut, status);
     streamCircuit_->start(flag, status);
     if (status.isFatal()) {
         tStatus local;
@@ -78,9 +78,10 @@ void BrixelDMAStreamController::start(const FiniteAndContinuousSGL& sgl, bool fl
 void BrixelDMAStreamController::stopSequence(tStatus& status) {
     streamCircuit_->stop(status);
     if (isTransferInProgress()) {
-        write32(kChannelOperation, kOperationStop);
+        write32(layout::BrixelDMAChannelWithOffset::ChannelOperation::kOffset,
+                layout::BrixelDMAChannelWithOffset::ChannelOperation::kStop);
         tStatus wait;
-        waitForStatus(kStatusEnded, kStreamStopTimedOut, wait);
+        waitForStatus(layout::BrixelDMAChannelWithOffset::ChannelStatus::kEnded, kStreamStopTimedOut, wait);
         if (wait.isNotFatal()) {
             setTransferInProgress(false);
         }
@@ -123,7 +124,7 @@ uint64_t BrixelDMAStreamController::getTransferCount(tStatus& status) {
 }
 
 void BrixelDMAStreamController::enableInterrupt() {
-    setInterruptEnable(kInterruptNotifyAt);
+    setInterruptEnable(layout::BrixelDMAChannelWithOffset::ChannelControl::kNotifyAtInterrupt);
 }
 
 void BrixelDMAStreamController::disableInterrupt() {

@@ -3,6 +3,8 @@
 #include "framework/poller.h"
 #include "platform/time.h"
 #include "platform/vosdbg.h"
+#include "reglayouts/brixel_core.h"
+#include "reglayouts/brixel_switched_bim.h"
 #include "regs/sized_register_map.h"
 
 namespace brixeltools {
@@ -11,8 +13,9 @@ using nVOAPALS100::tStatus;
 
 namespace {
 
-constexpr uint32_t kReadyBit = 1u << 2;
-constexpr uint32_t kDoneBit = 1u << 5;
+constexpr uint32_t kReadyBit = layout::BrixelWithOffset::FPGALoadStatusRegister::kReady;
+constexpr uint32_t kDoneBit = layout::BrixelWithOffset::FPGALoadStatusRegister::kDone;
+using tRoute = layout::SwitchedBrixelBimRegMapWithOffset::RouteDefineReg;
 
 using tPoller = orut::Poller<kelvo_driver::nVOAPAL000::tTimeout<kelvo_driver::nVOAPAL000::tTimeWasterSleep,
                                                                 kelvo_driver::nVOAPAL000::tTimebasePrecise>>;
@@ -44,7 +47,9 @@ void BrixelFirmwareDownloader::download(const tFirmware& image, tStatus& status)
     core_.ConfigurationActivePortRegister.flush(status, false);
     arm::insertIntoSizedRecord(core_.FPGALoadingByteCountRegister, 0xFFFFFFFFu, size);
     core_.FPGALoadingByteCountRegister.flush(status, false);
-    arm::insertIntoSizedRecord(core_.FPGALoadingControlRegister, 1u, 1u);
+    arm::insertIntoSizedRecord(core_.FPGALoadingControlRegister,
+                               layout::BrixelWithOffset::FPGALoadingControlRegister::kStart,
+                               layout::BrixelWithOffset::FPGALoadingControlRegister::kStart);
     core_.FPGALoadingControlRegister.flush(status, true);
     waitFor(kReadyBit, status);
     if (status.isFatal()) {
@@ -80,8 +85,10 @@ void BrixelPortAwareFirmwareDownloaderImpl::download(const tFirmware& image, tSt
         return;
     }
     auto& route = switched_.RouteDefineReg;
-    arm::insertIntoSizedRecord(route, 0x7u << 8, uint64_t{routeA_ & 0x7u} << 8);
-    arm::insertIntoSizedRecord(route, 0xFu << 20, uint64_t{routeB_ & 0xFu} << 20);
+    arm::insertIntoSizedRecord(route, tRoute::kRouteA,
+                               (uint64_t{routeA_} << tRoute::kRouteAShift) & tRoute::kRouteA);
+    arm::insertIntoSizedRecord(route, tRoute::kRouteB,
+                               (uint64_t{routeB_} << tRoute::kRouteBShift) & tRoute::kRouteB);
     route.flush(status, false);
 }
 

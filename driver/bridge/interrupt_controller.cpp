@@ -43,7 +43,8 @@ InterruptController::InterruptController(kelvo_driver::nVOAPAL000::tPCIDevice& d
     }
     reserved_ = true;
     manager_.enableInterrupts(kEnableOptions);
-    bridge_->write32(tBrixelInterruptManager::kInterruptMask, tBrixelInterruptManager::kMaskArm);
+    bridge_->write32(layout::BrixelWithOffset::InterruptMask::kOffset,
+                     layout::BrixelWithOffset::InterruptMask::kArm);
 }
 
 InterruptController::~InterruptController() {
@@ -94,12 +95,12 @@ bool InterruptController::handleInterrupt() {
 
 void InterruptController::serviceInterrupts() {
     for (;;) {
-        const uint32_t word = bridge_->read32(tBrixelInterruptManager::kInterruptQueue);
+        const uint32_t word = bridge_->read32(layout::BrixelWithOffset::InterruptQueue::kOffset);
         if (word == kQueueEmpty) {
             break;
         }
-        if ((word & kValid) != 0) {
-            const uint32_t id = word & kSourceMask;
+        if ((word & layout::BrixelWithOffset::InterruptQueue::kValid) != 0) {
+            const uint32_t id = word & layout::BrixelWithOffset::InterruptQueue::kSourceId;
             notifierLock_.acquire();
             auto found = notifiers_.find(id);
             if (found != notifiers_.end() && queue_ != nullptr) {
@@ -107,7 +108,7 @@ void InterruptController::serviceInterrupts() {
             }
             notifierLock_.release();
         }
-        if ((word & kMore) == 0) {
+        if ((word & layout::BrixelWithOffset::InterruptQueue::kMore) == 0) {
             break;
         }
     }

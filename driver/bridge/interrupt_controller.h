@@ -51,10 +51,7 @@ protected:
 class InterruptController : public kelvo_driver::nVOAPAL000::iPrimaryInterruptHandler,
                             public InterruptRegistrationInterface {
 public:
-    // Queue status words.
-    static constexpr uint32_t kSourceMask = 0x3FFF;
-    static constexpr uint32_t kValid = 1u << 28;
-    static constexpr uint32_t kMore = 1u << 30;
+    // A read of the empty queue (the words: brixel_core::InterruptQueue).
     static constexpr uint32_t kQueueEmpty = 0xFFFFFFFF;
     static constexpr uint32_t kEnableOptions = 0x10000000;
 

@@ -2,6 +2,7 @@
 
 #include "framework/poller.h"
 #include "platform/time.h"
+#include "reglayouts/brixel_io_port2.h"
 #include "regs/sized_register_map.h"
 
 namespace brixeltools {
@@ -10,12 +11,15 @@ using nVOAPALS100::tStatus;
 
 namespace {
 
-constexpr uint32_t kResetBit = 0x01;
-constexpr uint32_t kControl1Bit = 0x02;
-constexpr uint32_t kControl2Bit = 0x04;
-constexpr uint32_t kReadyBit = 0x80;
-constexpr uint32_t kSetupMask = 0x3;
+using tControl = layout::IOPort2RegMapWithOffset::IoPort2ControlStatusRegister;
+using tSerializer = layout::IOPort2RegMapWithOffset::IoPort2SerializerControlReg;
+using tSetup = layout::IOPort2RegMapWithOffset::IoPort2SetupReg;
 constexpr uint32_t kSetupValue = 2;
+
+// The value in the field of mask and shift.
+constexpr uint64_t inField(uint32_t value, uint32_t mask, uint32_t shift) {
+    return (uint64_t{value} << shift) & mask;
+}
 
 using tPoller = orut::Poller<kelvo_driver::nVOAPAL000::tTimeout<kelvo_driver::nVOAPAL000::tTimeWasterSleep,
                                                                 kelvo_driver::nVOAPAL000::tTimebasePrecise>>;
@@ -27,9 +31,9 @@ void IOPort2::reset(tStatus& status) {
         return;
     }
     auto& control = map_.IoPort2ControlStatusRegister;
-    arm::insertIntoSizedRecord(control, kResetBit, kResetBit);
+    arm::insertIntoSizedRecord(control, tControl::kReset, tControl::kReset);
     control.flush(status, true);
-    waitFor(kResetBit, status);
+    waitFor(tControl::kReset, status);
 }
 
 void IOPort2::configure(tStatus& status) {
@@ -37,23 +41,32 @@ void IOPort2::configure(tStatus& status) {
         return;
     }
     auto& setup = map_.IoPort2SetupReg;
-    arm::insertIntoSizedRecord(setup, kSetupMask, kSetupValue);
+    arm::insertIntoSizedRecord(setup, tSetup::kSetup, kSetupValue);
     setup.flush(status, true);
 
     auto& serializer = map_.IoPort2SerializerControlReg;
-    arm::insertIntoSizedRecord(serializer, 0x7Fu << 8, uint64_t{serializerA_ & 0x7Fu} << 8);
-    arm::insertIntoSizedRecord(serializer, 0x7Fu << 16, uint64_t{serializerB_ & 0x7Fu} << 16);
-    arm::insertIntoSizedRecord(serializer, 0x3Fu << 24, uint64_t{serializerC_ & 0x3Fu} << 24);
-    arm::insertIntoSizedRecord(serializer, 0x7u << 4, uint64_t{pllRange_ & 0x7u} << 4);
-    arm::insertIntoSizedRecord(serializer, 0x3u, serializerLow_ & 0x3u);
+    arm::insertIntoSizedRecord(
+        serializer, tSerializer::kSerializerA,
+        inField(serializerA_, tSerializer::kSerializerA, tSerializer::kSerializerAShift));
+    arm::insertIntoSizedRecord(
+        serializer, tSerializer::kSerializerB,
+        inField(serializerB_, tSerializer::kSerializerB, tSerializer::kSerializerBShift));
+    arm::insertIntoSizedRecord(
+        serializer, tSerializer::kSerializerC,
+        inField(serializerC_, tSerializer::kSerializerC, tSerializer::kSerializerCShift));
+    arm::insertIntoSizedRecord(serializer, tSerializer::kPllRange,
+                               inField(pllRange_, tSerializer::kPllRange, tSerializer::kPllRangeShift));
+    arm::insertIntoSizedRecord(
+        serializer, tSerializer::kSerializerLow,
+        inField(serializerLow_, tSerializer::kSerializerLow, tSerializer::kSerializerLowShift));
     serializer.flush(status, false);
 
     auto& control = map_.IoPort2ControlStatusRegister;
-    arm::insertIntoSizedRecord(control, kControl2Bit, control2_ ? kControl2Bit : 0);
-    arm::insertIntoSizedRecord(control, kControl1Bit, control1_ ? kControl1Bit : 0);
-    arm::insertIntoSizedRecord(control, kResetBit, 0);
+    arm::insertIntoSizedRecord(control, tControl::kControl2, control2_ ? tControl::kControl2 : 0);
+    arm::insertIntoSizedRecord(control, tControl::kControl1, control1_ ? tControl::kControl1 : 0);
+    arm::insertIntoSizedRecord(control, tControl::kReset, 0);
     control.flush(status, false);
-    waitFor(kReadyBit, status);
+    waitFor(tControl::kReady, status);
 }
 
 bool IOPort2::isReady(tStatus& status) {
@@ -61,7 +74,7 @@ bool IOPort2::isReady(tStatus& status) {
         return false;
     }
     const uint32_t value = readControlStatus(status);
-    return status.isNotFatal() && (value & kReadyBit) != 0;
+    return status.isNotFatal() && (value & tControl::kReady) != 0;
 }
 
 void IOPort2::waitFor(uint32_t expected, tStatus& status) {

@@ -7,6 +7,7 @@
 
 #include "platform/memory.h"
 #include "platform/status.h"
+#include "reglayouts/brixel_io_port2.h"
 #include "regmaps/brixel_io_port2.h"
 
 namespace brixeltools {
@@ -19,8 +20,10 @@ public:
     static constexpr int64_t kNotReady = KELVO_STATUS_IO_PORT_NOT_READY;
     static constexpr uint32_t kTimeoutMicroseconds = 500000;
     static constexpr uint32_t kPollIntervalMicroseconds = 1;
-    // Status polls look at the reset bit (0) and the ready bit (7).
-    static constexpr uint32_t kStatusMask = 0x81;
+    // Status polls look at the Reset and Ready bits.
+    static constexpr uint32_t kStatusMask =
+        layout::IOPort2RegMapWithOffset::IoPort2ControlStatusRegister::kReset |
+        layout::IOPort2RegMapWithOffset::IoPort2ControlStatusRegister::kReady;
 
     // The map is not owned. serializerA, B, C: bits 8-14, 16-22, 24-29 of the
     // serializer control; pllRange: bits 4-6; serializerLow: bits 0-1;

@@ -1,6 +1,7 @@
 #include "bridge/spi_controller.h"
 
 #include "framework/mutex_holder.h"
+#include "reglayouts/brixel_config_port_spi.h"
 #include "platform/vosdbg.h"
 #include "regs/sized_register_map.h"
 
@@ -11,25 +12,19 @@ using nVOAPALS100::tStatus;
 
 namespace {
 
-// The transaction description of the read and write mode registers.
-constexpr uint32_t kOpcodeBitsMask = 0x1Fu;
-constexpr uint32_t kClearedBitsMask = 0x3Fu << 8;
-constexpr uint32_t kAddressBitsShift = 16;
-constexpr uint32_t kAddressBitsMask = 0x3Fu << kAddressBitsShift;
-constexpr uint32_t kDataBitsShift = 24;
-constexpr uint32_t kDataBitsMask = 0x7Fu << kDataBitsShift;
-constexpr uint32_t kReadTransaction = 0x80000000u;
-constexpr uint32_t kWriteOpcodeMask = 0xFFu;
-constexpr uint32_t kReadOpcodeShift = 16;
-constexpr uint32_t kReadOpcodeMask = 0xFFu << kReadOpcodeShift;
+// The transaction description: the same layout in the read and write mode registers.
+using tMode = layout::BrixelConfigPortSPIWithOffset::WriteModeRegister;
+using tReadMode = layout::BrixelConfigPortSPIWithOffset::ReadModeRegister;
+using tPrefix = layout::BrixelConfigPortSPIWithOffset::PrefixRegister;
 constexpr uint32_t kWindowOffsetMask = 0xFFF;
 
 template <typename Record>
 void describe(Record& record, uint8_t opcodeBits, uint8_t addressBits, uint8_t dataBits) {
-    arm::insertIntoSizedRecord(record, kOpcodeBitsMask, opcodeBits);
-    arm::insertIntoSizedRecord(record, kClearedBitsMask, 0);
-    arm::insertIntoSizedRecord(record, kDataBitsMask, uint64_t{dataBits} << kDataBitsShift);
-    arm::insertIntoSizedRecord(record, kAddressBitsMask, uint64_t{addressBits} << kAddressBitsShift);
+    arm::insertIntoSizedRecord(record, tMode::kOpcodeLength, opcodeBits);
+    arm::insertIntoSizedRecord(record, tMode::kCleared, 0);
+    arm::insertIntoSizedRecord(record, tMode::kDataLength, uint64_t{dataBits} << tMode::kDataLengthShift);
+    arm::insertIntoSizedRecord(record, tMode::kAddressLength,
+                               uint64_t{addressBits} << tMode::kAddressLengthShift);
 }
 
 } // namespace
@@ -51,19 +46,21 @@ void SPIController::transfer(uint8_t opcode, uint8_t opcodeBits, uint32_t addres
     if (status.isFatal()) {
         return;
     }
-    VOSDBG_ASSERT(opcodeBits <= kOpcodeBitsMask && addressBits <= 0x3F && dataBits <= 0x7F);
+    VOSDBG_ASSERT(opcodeBits <= tMode::kOpcodeLength &&
+                  addressBits <= tMode::kAddressLength >> tMode::kAddressLengthShift &&
+                  dataBits <= tMode::kDataLength >> tMode::kDataLengthShift);
     windowMap_.WindowRegisterE0.writeRegister(address, status, true);
-    arm::insertIntoSizedRecord(spiMap_.ReadModeRegister, kReadTransaction,
-                               direction == kRead ? kReadTransaction : 0);
+    arm::insertIntoSizedRecord(spiMap_.ReadModeRegister, tReadMode::kReadTransaction,
+                               direction == kRead ? tReadMode::kReadTransaction : 0);
     if (direction == kWrite) {
         describe(spiMap_.WriteModeRegister, opcodeBits, addressBits, dataBits);
         spiMap_.WriteModeRegister.flush(status, false);
-        arm::insertIntoSizedRecord(spiMap_.PrefixRegister, kWriteOpcodeMask, opcode);
+        arm::insertIntoSizedRecord(spiMap_.PrefixRegister, tPrefix::kWriteOpcode, opcode);
     } else {
         describe(spiMap_.ReadModeRegister, opcodeBits, addressBits, dataBits);
         spiMap_.ReadModeRegister.flush(status, false);
-        arm::insertIntoSizedRecord(spiMap_.PrefixRegister, kReadOpcodeMask,
-                                   uint64_t{opcode} << kReadOpcodeShift);
+        arm::insertIntoSizedRecord(spiMap_.PrefixRegister, tPrefix::kReadOpcode,
+                                   uint64_t{opcode} << tPrefix::kReadOpcodeShift);
     }
     spiMap_.PrefixRegister.flush(status, false);
 }

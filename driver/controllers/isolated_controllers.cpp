@@ -44,8 +44,7 @@ bool MeasureUnitController::readGenerating(tStatus& status) {
 }
 
 bool MeasureUnitController::readAborted(tStatus& status) {
-    arm::refreshRecord(streamStatus_.MeasureStreamAbortedMeasurement, status);
-    return (streamStatus_.MeasureStreamAbortedMeasurement.softCopy & 1u) != 0;
+    return streamStatus_.MeasureStreamAbortedMeasurement.readAbortedMeasurement(status);
 }
 
 void MeasureUnitController::waitForGenerating(uint32_t expected, tStatus& status) {
@@ -66,13 +65,16 @@ void MeasureUnitController::waitForAborted(uint32_t measureUnit, uint32_t expect
                 tSpinPoller::kEqual, status);
 }
 
-void MeasureUnitController::strobePacketGen(uint32_t strobe, tStatus& status) {
+void MeasureUnitController::strobePacketGen(bool stop, tStatus& status) {
     if (status.isFatal()) {
         return;
     }
     auto& config = seqFlexLoop_.MuPacketGenConfig;
-    arm::insertIntoRecord(config, config.kStrobeBits, strobe, strobe);
-    config.flush(status, true);
+    if (stop) {
+        config.writeStopPacketGeneration(true, status, true);
+    } else {
+        config.writeStartPacketGeneration(true, status, true);
+    }
 }
 
 void MeasureUnitController::arm(tStatus& status) {
@@ -80,7 +82,7 @@ void MeasureUnitController::arm(tStatus& status) {
         return;
     }
     kdut::internal::MutexHolder hold(*unitLocks_[kMainMu]);
-    strobePacketGen(kArmStrobe, status);
+    strobePacketGen(false, status);
     waitForGenerating(1, status);
     if (status.isFatal()) {
         tStatus recovery;
@@ -100,7 +102,7 @@ void MeasureUnitController::reset(tStatus& status) {
         control.flush(status, false);
     }
     waitForAborted(kMainMu, 1, status);
-    strobePacketGen(kStopStrobe, status);
+    strobePacketGen(true, status);
     if (status.isNotFatal()) {
         waitForGenerating(0, status);
     }
@@ -172,10 +174,10 @@ uint32_t ChargeBalanceController::calculateOffset(uint8_t loop, tStatus& status)
         return 0;
     }
     kdut::internal::MutexHolder hold(lock_);
-    arm::insertIntoRecord(primary_.ChargeBalancerControl, 0xFu, 1u << loop);
-    primary_.ChargeBalancerControl.flush(status, true);
-    const uint32_t done = 1u << (8 + loop);
-    const uint32_t failed = 1u << (16 + loop);
+    primary_.ChargeBalancerControl.writeStartCalculation(static_cast<uint8_t>(1u << loop), status, true);
+    using tStatusLayout = kelvo_regmaps::layout::KelvoFlexLoopRegMap::ChargeBalancerStatus;
+    const uint32_t done = 1u << (tStatusLayout::kFinishedShift + loop);
+    const uint32_t failed = 1u << (tStatusLayout::kFailedShift + loop);
     struct Finished {
         kelvo_regmaps::tKelvoFlexLoopRegMap* map;
         uint32_t poll(tStatus& s) {
@@ -192,13 +194,12 @@ uint32_t ChargeBalanceController::calculateOffset(uint8_t loop, tStatus& status)
     if (status.isNotFatal()) {
         arm::refreshRecord(primary_.ChargeBalanceOffset[loop], status);
     }
-    return primary_.ChargeBalanceOffset[loop].softCopy & kOffsetMask;
+    return primary_.ChargeBalanceOffset[loop].getLoopOffset(status);
 }
 
 void ChargeBalanceController::storeOffset(kelvo_regmaps::tKelvoFlexLoopRegMap& map, uint8_t loop,
                                           uint32_t offset, tStatus& status) {
-    arm::insertIntoRecord(map.ChargeBalanceOffset[loop], kOffsetMask, offset & kOffsetMask);
-    map.ChargeBalanceOffset[loop].flush(status, false);
+    map.ChargeBalanceOffset[loop].writeLoopOffset(static_cast<uint16_t>(offset), status, false);
 }
 
 void ChargeBalanceController::setOffset(uint8_t loop, uint16_t value, tStatus& status) {
@@ -345,8 +346,8 @@ void ExternalPLLController::setUp(nVOAPALS100::tStatus& status) {
         return;
     }
     kelvo_driver::nVOAPAL000::sleepMicroseconds(kSettleMicroseconds);
-    arm::refreshRecord(*status_, status);
-    if (status.isNotFatal() && (status_->softCopy & kLockedBit) == 0) {
+    const bool locked = status_->readAdf4002Locked(status);
+    if (status.isNotFatal() && !locked) {
         KELVO_SET_STATUS(status, kelvo_driver::kExternalPLLNotLocked);
     }
 }

@@ -18,6 +18,7 @@
 #include "platform/sync.h"
 #include "platform/vohtl/sharedptr.h"
 #include "platform/vohtl/vector.h"
+#include "reglayouts/kelvo_flex_loop_reg_map.h"
 #include "regmaps/isolated_reg_maps_wrapper.h"
 #include "regmaps/kelvo_adf4002_interface_reg_map.h"
 #include "regmaps/kelvo_flex_loop_reg_map.h"
@@ -38,8 +39,6 @@ class MeasureUnitController : public MeasureUnitControllerInterface {
 public:
     static constexpr uint32_t kMainMu = 0;
     static constexpr uint32_t kUnitCount = 3;
-    static constexpr uint32_t kArmStrobe = 1u << 30;
-    static constexpr uint32_t kStopStrobe = 1u << 31;
     static constexpr uint64_t kInitialInterval = 20;
     static constexpr uint64_t kMaximumInterval = 500;
     static constexpr uint64_t kGeneratingTimeout = 500000;
@@ -88,7 +87,8 @@ private:
     bool readGenerating(nVOAPALS100::tStatus& status);
     bool readAborted(nVOAPALS100::tStatus& status);
     void waitForGenerating(uint32_t expected, nVOAPALS100::tStatus& status);
-    void strobePacketGen(uint32_t strobe, nVOAPALS100::tStatus& status);
+    // Strobes StopPacketGeneration when stop, else StartPacketGeneration (forced write).
+    void strobePacketGen(bool stop, nVOAPALS100::tStatus& status);
 
     [[maybe_unused]] uint32_t measureUnit_; // the main unit: the only one this driver drives
     kelvo_regmaps::tKelvoMeasureStreamStatusRegMap& streamStatus_;
@@ -105,7 +105,6 @@ public:
     static constexpr uint64_t kInitialInterval = 1;
     static constexpr uint64_t kMaximumInterval = 128;
     static constexpr uint64_t kTimeout = 1000000;
-    static constexpr uint32_t kOffsetMask = 0x3FFF;
 
     ChargeBalanceController(kelvo_regmaps::tKelvoFlexLoopRegMap& primary,
                             kelvo_regmaps::tKelvoFlexLoopRegMap* secondary,
@@ -202,7 +201,6 @@ private:
 // Loads the module's fixed ADF4002 configuration and checks that the PLL locked.
 class ExternalPLLController : public kelvo_driver::nVOAPAL000::tObject {
 public:
-    static constexpr uint32_t kLockedBit = 1u << 9;
     static constexpr uint32_t kSettleMicroseconds = 10000;
     static constexpr uint32_t kWordCount = 4;
     static constexpr uint32_t kWords[kWordCount] = {0x1F8093, 0x1F8092, 0x100028, 0x1B01};

@@ -10,25 +10,26 @@ IsolationLinkRecord::IsolationLinkRecord(kelvo_regmaps::tKelvoIsoCommRegMap* map
     : config(map != nullptr ? &map->IsoCommConfig : nullptr),
       linkStatus(map != nullptr ? &map->IsoCommStatus : nullptr) {}
 
-void IsolationLinkRecord::write(uint32_t mask, uint32_t bits, tStatus& status) {
+bool IsolationLinkRecord::present(tStatus& status) {
     if (config == nullptr || linkStatus == nullptr) {
         KELVO_SET_STATUS(status, tStatus::kNotAccessible);
-        return;
+        return false;
     }
-    arm::insertIntoRecord(*config, mask, bits);
-    if (config->dirty != 0) {
-        config->flush(status, false);
-    }
+    return true;
 }
 
 void IsolationLinkRecord::command(uint8_t command, tStatus& status) {
     if (status.isFatal()) {
         return;
     }
-    write(kCommandMask, command & kCommandMask, status);
+    const uint8_t linkCommand =
+        command & (tStatusLayout::kIsoCommStatus >> tStatusLayout::kIsoCommStatusShift);
+    if (present(status)) {
+        config->writeLinkCommand(linkCommand, status, false);
+    }
     const tPoller poller(kInitialIntervalMicroseconds, kMaximumIntervalMicroseconds,
                          static_cast<int32_t>(linkStateTimeoutCode));
-    poller.poll(*this, &IsolationLinkRecord::readStatus, command & kCommandMask, kCommandMask,
+    poller.poll(*this, &IsolationLinkRecord::readStatus, linkCommand, tStatusLayout::kIsoCommStatus,
                 kTimeoutMicroseconds, true, tPoller::kEqual, status);
 }
 
@@ -36,11 +37,14 @@ void IsolationLinkRecord::startDcBus(tStatus& status) {
     if (status.isFatal()) {
         return;
     }
-    write(kDcBusStartupBit, kDcBusStartupBit, status);
+    if (present(status)) {
+        config->writeDcBusStartup(true, status, false);
+    }
     const tPoller poller(kInitialIntervalMicroseconds, kMaximumIntervalMicroseconds,
                          static_cast<int32_t>(dcBusStartupTimeoutCode));
-    poller.poll(*this, &IsolationLinkRecord::readStatus, kDcBusStartupBit, kDcBusStartupBit,
-                kTimeoutMicroseconds, true, tPoller::kAllBitsSet, status);
+    poller.poll(*this, &IsolationLinkRecord::readStatus, tStatusLayout::kNisoDcBusStartupComplete,
+                tStatusLayout::kNisoDcBusStartupComplete, kTimeoutMicroseconds, true, tPoller::kAllBitsSet,
+                status);
 }
 
 // ---- the controller set ----------------------------------------------------------

@@ -14,6 +14,7 @@
 #include "framework/product_caps.h"
 #include "platform/status.h"
 #include "platform/time.h"
+#include "reglayouts/kelvo_iso_comm_reg_map.h"
 #include "regmaps/kelvo_iso_comm_reg_map.h"
 #include "regmaps/non_isolated_reg_maps_wrapper.h"
 
@@ -25,10 +26,11 @@ constexpr int64_t kIsolationLinkTimeout = KELVO_STATUS_ISOLATION_LINK_TIMEOUT;
 constexpr int64_t kDcBusStartupTimeout = KELVO_STATUS_DC_BUS_STARTUP_TIMEOUT;
 
 // The isolation link's configuration and status registers on the
-// non-isolated board. Bits 0-1 of the configuration register command the
-// link (1, then 2), bit 8 strobes the isolated DC bus's start-up; the strobe
-// bits leave the soft copy after each write. The status register reports
-// the link state in bits 0-1 and the DC bus's start-up in bit 8.
+// non-isolated board. LinkCommand of the configuration register commands the
+// link (1, then 2), DcBusStartup strobes the isolated DC bus's start-up; the
+// strobe bits leave the soft copy after each write. The status register
+// reports the link state (IsoCommStatus) and the DC bus's start-up
+// (NisoDcBusStartupComplete).
 class IsolationLinkRecord {
 public:
     using tPoller =
@@ -37,14 +39,13 @@ public:
     static constexpr uint64_t kInitialIntervalMicroseconds = 100;
     static constexpr uint64_t kMaximumIntervalMicroseconds = 100000;
     static constexpr uint64_t kTimeoutMicroseconds = 1000000;
-    static constexpr uint32_t kCommandMask = 0x3u;
-    static constexpr uint32_t kDcBusStartupBit = 1u << 8;
+    using tStatusLayout = kelvo_regmaps::layout::KelvoIsoCommRegMap::IsoCommStatus;
 
     // map: the board's link map; null leaves both registers null (every
     // operation then reports -52006).
     explicit IsolationLinkRecord(kelvo_regmaps::tKelvoIsoCommRegMap* map);
 
-    // Puts command into bits 0-1 and writes the register when that changed
+    // Puts command into LinkCommand and writes the register when that changed
     // the soft copy or it is dirty; then polls until the link state equals
     // command, giving up after 1 s with 0xBFFA4678. Nothing on an error.
     void command(uint8_t command, nVOAPALS100::tStatus& status);
@@ -58,7 +59,8 @@ public:
     int64_t linkStateTimeoutCode = kIsolationLinkTimeout;
 
 private:
-    void write(uint32_t mask, uint32_t bits, nVOAPALS100::tStatus& status);
+    // Both registers are there; else -52006.
+    bool present(nVOAPALS100::tStatus& status);
     uint32_t readStatus(nVOAPALS100::tStatus& status) { return linkStatus->readRegister(status); }
 };
 

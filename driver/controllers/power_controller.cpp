@@ -6,25 +6,6 @@ namespace kelvo_driver {
 
 using nVOAPALS100::tStatus;
 
-namespace {
-
-constexpr uint32_t kSettingMask = 0xFFFFu;
-constexpr uint32_t kEnableBit = 1u << 31;
-
-// One field write of the register-map model: the soft copy takes the bits,
-// and the register is written when that changed it or it was dirty already.
-template <typename Record> void writeField(Record& record, uint32_t mask, uint32_t bits, tStatus& status) {
-    if (status.isFatal()) {
-        return;
-    }
-    arm::insertIntoRecord(record, mask, bits);
-    if (record.dirty != 0) {
-        record.flush(status, false);
-    }
-}
-
-} // namespace
-
 PowerController::PowerController(corran_shared::PowerAllocationController* powerAllocationController,
                                  const corran_caps::PowerAllocationLimitInMicroWatts* limitObject,
                                  kelvo_regmaps::tKelvoTransformerControlRegMap* transformerControlMap,
@@ -44,10 +25,12 @@ void PowerController::enableTransformer(tStatus& status) {
     }
     auto& a = transformerControlMap_->TransformerControlA;
     auto& b = transformerControlMap_->TransformerControlB;
-    writeField(a, kEnableBit, 0, status);
-    writeField(a, kSettingMask, settingA_, status);
-    writeField(b, kSettingMask, settingB_, status);
-    writeField(a, kEnableBit, kEnableBit, status);
+    // Each a field write: the register is written when the field changed
+    // its soft copy or it was dirty already.
+    a.writeEnable(false, status, false);
+    a.writeSettingA(settingA_, status, false);
+    b.writeSettingB(settingB_, status, false);
+    a.writeEnable(true, status, false);
 }
 
 PXICoolingControllerImpl::PXICoolingControllerImpl(uint32_t requestedCoolingMode, CoolingModeState* state,

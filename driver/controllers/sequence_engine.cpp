@@ -17,16 +17,14 @@ void SequenceEngine::start(tStatus& status) {
     if (status.isFatal()) {
         return;
     }
-    arm::insertIntoRecord(map_.SequencerControl, 0x1u, 0x1u);
-    map_.SequencerControl.flush(status, false);
+    map_.SequencerControl.writeStart(true, status, false);
 }
 
 bool SequenceEngine::isRunning(tStatus& status) {
     if (status.isFatal()) {
         return false;
     }
-    arm::refreshRecord(map_.SequencerStatus, status);
-    return (map_.SequencerStatus.softCopy & kRunningBit) != 0;
+    return map_.SequencerStatus.readRunning(status);
 }
 
 uint32_t SequenceEngine::getCommandFifoFullness(tStatus& status) {

@@ -23,8 +23,6 @@ constexpr int64_t kTooManyCommands = KELVO_STATUS_TOO_MANY_COMMANDS;
 
 class SequenceEngine : public nVOAPAL000::tObject {
 public:
-    static constexpr uint32_t kRunningBit = 1u << 19;
-
     explicit SequenceEngine(kelvo_regmaps::tKelvoSequencerChSeqRegMap& map) : map_(map) {}
     virtual ~SequenceEngine() = default;
 

@@ -36,12 +36,13 @@ int16_t TemperatureSensorControllerImpl::readTemperature(tStatus& status) {
     // several threads never share a soft copy.
     tVrefRecord record = top->Board.VrefTemperature;
     VrefReader reader{&record};
-    poller_.poll(reader, &VrefReader::read, 0, kOutOfBoundsBit, kDeadlineMicroseconds, true, tPoller::kEqual,
-                 status);
+    poller_.poll(reader, &VrefReader::read, 0,
+                 kelvo_regmaps::layout::SolstraNisoBoardRegMap::VrefTemperature::kVrefTemperatureDataOob,
+                 kDeadlineMicroseconds, true, tPoller::kEqual, status);
     if (status.isNotFatal()) {
-        return static_cast<int16_t>(record.readRegister(status) & kDataMask);
+        return static_cast<int16_t>(record.readVrefTemperatureData(status));
     }
-    return static_cast<int16_t>(record.softCopy & kDataMask);
+    return static_cast<int16_t>(record.getVrefTemperatureData(status));
 }
 
 } // namespace kelvo_driver

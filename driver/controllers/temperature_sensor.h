@@ -13,6 +13,7 @@
 #include "framework/timeout_handler.h"
 #include "platform/status.h"
 #include "platform/time.h"
+#include "reglayouts/solstra_niso_board_reg_map.h"
 #include "regmaps/non_isolated_reg_maps_wrapper.h"
 
 namespace kelvo_driver {
@@ -28,8 +29,6 @@ public:
     static constexpr uint64_t kInitialIntervalMicroseconds = 100;
     static constexpr uint64_t kMaximumIntervalMicroseconds = 100000;
     static constexpr uint64_t kDeadlineMicroseconds = 68610;
-    static constexpr uint32_t kOutOfBoundsBit = 1u << 15;
-    static constexpr uint32_t kDataMask = 0x1FFFu;
 
     // Stores its arguments; no register access.
     TemperatureSensorControllerImpl(NonIsolatedRegMapsWrapper& maps,

@@ -430,20 +430,16 @@ bool KelvoHelper::overrideTrigger(uint64_t, uint32_t trigger, tStatus& status) c
         return false;
     }
     tStatus read;
-    arm::refreshRecord(map->MuStatus[0], read);
+    const bool overridable = map->MuStatus[0].readGeneratingDcBusPackets(read);
     if (read.isFatal()) {
         status.merge(read);
-        return (map->MuStatus[0].softCopy & 0x2u) != 0;
+        return overridable;
     }
-    if ((map->MuStatus[0].softCopy & 0x2u) == 0) {
+    if (!overridable) {
         KELVO_SET_STATUS(status, kTriggerNotArmed);
         return false;
     }
-    auto& control = map->MuCtrl[0];
-    arm::insertIntoRecord(control, 0x1u, 0x1u);
-    if (control.dirty != 0) {
-        control.flush(status, false);
-    }
+    map->MuCtrl[0].writeTriggerOverride(true, status, false);
     return true;
 }
 
@@ -463,9 +459,9 @@ bool KelvoHelper::checkEventLatch(uint64_t, uint16_t event, tStatus& status) con
         return false;
     }
     tStatus read;
-    arm::refreshRecord(map->MuStatus[0], read);
+    const bool notLatched = map->MuStatus[0].readEventNotLatched(read);
     status.merge(read);
-    return (map->MuStatus[0].softCopy & 0x1u) == 0;
+    return !notLatched;
 }
 
 } // namespace kelvo_driver

@@ -4,53 +4,62 @@
 
 namespace kelvo_driver::nVOAPAL000 {
 
+namespace {
+using InterruptMask = brixel_core::InterruptMask;
+using InterruptStatus = brixel_core::InterruptStatus;
+using InterruptQueue = brixel_core::InterruptQueue;
+using PushControl = brixel_core::PushControl;
+using PushAddress = brixel_core::PushAddress;
+using PushRegisters = brixel_core::PushRegisters;
+} // namespace
+
 tBrixelInterruptManager::tBrixelInterruptManager(const tPCIMemorySpaceAccessor* window0, bool msi)
     : window0_(window0), msi_(msi) {
     VOSDBG_ASSERT(window0 != nullptr);
 }
 
 tBrixelInterruptManager::~tBrixelInterruptManager() {
-    window0_->write32(kInterruptMask, kMaskOff);
+    window0_->write32(InterruptMask::kOffset, InterruptMask::kOff);
 }
 
 void tBrixelInterruptManager::deactivate() {
-    window0_->write32(kInterruptMask, kMaskOff);
+    window0_->write32(InterruptMask::kOffset, InterruptMask::kOff);
 }
 
 void tBrixelInterruptManager::reactivate() {
-    window0_->write32(kInterruptMask, kMaskDefault);
+    window0_->write32(InterruptMask::kOffset, InterruptMask::kDefault);
 }
 
 bool tBrixelInterruptManager::acknowledgeInterrupt() {
     if (msi_) {
         return true;
     }
-    const uint32_t status = window0_->read32(kInterruptStatus);
-    if ((status & 0x80000000u) == 0 || status == 0xFFFFFFFFu) {
+    const uint32_t status = window0_->read32(InterruptStatus::kOffset);
+    if ((status & InterruptStatus::kPending) == 0 || status == 0xFFFFFFFFu) {
         return false;
     }
-    window0_->write32(kInterruptMask, kMaskOff);
+    window0_->write32(InterruptMask::kOffset, InterruptMask::kOff);
     return true;
 }
 
 void tBrixelInterruptManager::enableInterrupts(uint32_t options) {
     const bool any = options != 0;
-    uint32_t word = any ? (1u << 31) : (1u << 30);
+    uint32_t word = any ? InterruptMask::kOutputOn : InterruptMask::kOutputOff;
     word |= any && (options & 0x1000000u) != 0 ? (1u << 29) : (1u << 28);
     word |= (options & 0x2000000u) != 0 ? (1u << 27) : (1u << 26);
     word |= (options & 0x800u) != 0 ? (1u << 11) : (1u << 10);
     word |= any && (options & 0x200u) != 0 ? (1u << 9) : (1u << 8);
-    window0_->write32(kInterruptMask, word);
+    window0_->write32(InterruptMask::kOffset, word);
 }
 
 uint32_t tBrixelInterruptManager::dequeueInterrupt() {
-    const uint32_t word = window0_->read32(kInterruptQueue);
+    const uint32_t word = window0_->read32(InterruptQueue::kOffset);
     return word == 0xFFFFFFFF ? 0 : word;
 }
 
 void tBrixelInterruptManager::rearmInterrupt() {
     if (!msi_) {
-        window0_->write32(kInterruptMask, kMaskArm);
+        window0_->write32(InterruptMask::kOffset, InterruptMask::kArm);
     }
 }
 
@@ -72,7 +81,7 @@ tBrixelInterruptManagerISP::tBrixelInterruptManagerISP(const tPCIMemorySpaceAcce
     }
     bridgeQuadwords_ = bridgeQuadwords;
     areaQuadwords_ = bridgeQuadwords + applicationQuadwords;
-    window0->write32(kInterruptMask, kMaskDefault);
+    window0->write32(InterruptMask::kOffset, InterruptMask::kDefault);
     const uint64_t bytes = uint64_t{areaQuadwords_} * 8;
     configuration.allocateDMABuffer(area_, bytes, 0, status, 8);
     if (status.isFatal()) {
@@ -101,7 +110,7 @@ tBrixelInterruptManagerISP::tBrixelInterruptManagerISP(const tPCIMemorySpaceAcce
 
 tBrixelInterruptManagerISP::~tBrixelInterruptManagerISP() {
     if (pushable()) {
-        window0().write32(kPushControl, 0); // before the area goes
+        window0().write32(PushControl::kOffset, 0); // before the area goes
         map_->unload();
     }
     deleteObject(map_);
@@ -111,22 +120,23 @@ tBrixelInterruptManagerISP::~tBrixelInterruptManagerISP() {
 
 void tBrixelInterruptManagerISP::startPushing() {
     const tPCIMemorySpaceAccessor& window = window0();
-    window.write32(kPushControl, 0);
-    for (uint32_t i = 0; i < kPushRegisterCount; ++i) {
-        window.write64(kPushRegisters + 8 * i, 0);
+    window.write32(PushControl::kOffset, 0);
+    for (uint32_t i = 0; i < PushRegisters::kCount; ++i) {
+        window.write64(PushRegisters::kOffset + PushRegisters::kStride * i, 0);
     }
-    window.write64(kPushAddress, busAddress_);
-    window.write32(kPushControl, (ringEntries() << kPushEntriesShift) | kPushOn | areaQuadwords_);
-    window.write32(kInterruptMask, kMaskPushing);
+    window.write64(PushAddress::kOffset, busAddress_);
+    window.write32(PushControl::kOffset, (ringEntries() << PushControl::kRingEntriesShift) |
+                                             PushControl::kPushingOn | areaQuadwords_);
+    window.write32(InterruptMask::kOffset, InterruptMask::kPushing);
 }
 
 void tBrixelInterruptManagerISP::deactivate() {
-    window0().write32(kInterruptMask, kMaskOff);
-    window0().write32(kPushControl, 0);
+    window0().write32(InterruptMask::kOffset, InterruptMask::kOff);
+    window0().write32(PushControl::kOffset, 0);
 }
 
 void tBrixelInterruptManagerISP::reactivate() {
-    window0().write32(kInterruptMask, kMaskDefault);
+    window0().write32(InterruptMask::kOffset, InterruptMask::kDefault);
     if (pushable()) {
         startPushing();
     }
@@ -136,11 +146,11 @@ bool tBrixelInterruptManagerISP::acknowledgeInterrupt() {
     if (isMessageSignalled()) {
         return true;
     }
-    const uint32_t mask = window0().read32(kInterruptMask);
-    if ((mask & 0x80000000u) == 0 || (mask & 0x1u) != 0) {
+    const uint32_t mask = window0().read32(InterruptMask::kOffset);
+    if ((mask & InterruptMask::kOutputOn) == 0 || (mask & InterruptMask::kPushing) != 0) {
         return false;
     }
-    window0().write32(kInterruptMask, kMaskOff);
+    window0().write32(InterruptMask::kOffset, InterruptMask::kOff);
     return true;
 }
 
@@ -161,7 +171,7 @@ void tBrixelInterruptManagerISP::rearmInterrupt() {
         *reinterpret_cast<volatile uint32_t*>(static_cast<uintptr_t>(area_.kernelMapping)) = 0;
     }
     readPosition_ = 0;
-    window0().write32(kInterruptMask, kMaskArmPushing);
+    window0().write32(InterruptMask::kOffset, InterruptMask::kArmPushing);
 }
 
 } // namespace kelvo_driver::nVOAPAL000

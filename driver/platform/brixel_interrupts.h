@@ -3,14 +3,14 @@
 // memory instead of queueing them (nothing in this driver builds that one).
 // (The bridge DMA channel is the bridge layer's: bridge/brixel_dma_channel.h.)
 //
-// Bridge registers of window 0: 0x5C interrupt mask (the control word of the
-// bridge's interrupt output; bit pairs: the odd bit sets a setting, the even
-// bit clears it), 0x60 interrupt status (bit 31 set and not all ones: the
-// pending interrupt is the bridge's), 0x68 interrupt queue (a read pops one
-// status word; all ones when empty).
+// The registers (InterruptMask, InterruptStatus, InterruptQueue and the push
+// registers, in bridge window 0) are described in brixel_core.toml; their
+// offsets and masks come from reglayouts/brixel_core.h.
 #pragma once
 
 #include <stdint.h>
+
+#include "reglayouts/brixel_core.h"
 
 #include "platform/dma_configuration.h"
 #include "platform/dma_map.h"
@@ -21,30 +21,24 @@
 
 namespace kelvo_driver::nVOAPAL000 {
 
+// The bridge core's registers, window 0.
+namespace brixel_core = brixeltools::layout::BrixelWithOffset;
+
 class tBrixelInterruptManager : public tObject {
 public:
-    static constexpr uint32_t kInterruptMask = 0x5C;
-    static constexpr uint32_t kInterruptStatus = 0x60;
-    static constexpr uint32_t kInterruptQueue = 0x68;
-    // Interrupt-mask words: output off; output on again; the default settings
-    // with the output off (what enableInterrupts builds from options 0).
-    static constexpr uint32_t kMaskOff = 0x40000000;
-    static constexpr uint32_t kMaskArm = 0x80000000;
-    static constexpr uint32_t kMaskDefault = 0x54000500;
-
     // Over the accessor of window 0 (which must outlive the manager); msi: the
     // device's interrupt is message-signalled. No register access.
     tBrixelInterruptManager(const tPCIMemorySpaceAccessor* window0, bool msi);
-    // Writes kMaskOff.
+    // Writes InterruptMask::kOff.
     virtual ~tBrixelInterruptManager();
     tBrixelInterruptManager(const tBrixelInterruptManager&) = delete;
     tBrixelInterruptManager& operator=(const tBrixelInterruptManager&) = delete;
 
-    virtual void deactivate(); // kMaskOff
-    virtual void reactivate(); // kMaskDefault
+    virtual void deactivate(); // InterruptMask::kOff
+    virtual void reactivate(); // InterruptMask::kDefault
     // Interrupt level: whether the interrupt is the bridge's. With MSI always,
     // without touching a register; else when the status reads 0x80000000 to
-    // 0xFFFFFFFE, and then the output is masked (kMaskOff) before returning.
+    // 0xFFFFFFFE, and then the output is masked (kOff) before returning.
     virtual bool acknowledgeInterrupt();
     // Writes the word that options select (one bit of each of the pairs
     // 31/30, 29/28, 27/26, 11/10, 9/8): 31 for non-zero options, else 30; 29
@@ -54,7 +48,7 @@ public:
     // The next word of the interrupt queue; 0 when it is empty (or the device
     // no longer answers).
     virtual uint32_t dequeueInterrupt();
-    // Turns the output on again (kMaskArm); nothing with MSI.
+    // Turns the output on again (InterruptMask::kArm); nothing with MSI.
     virtual void rearmInterrupt();
 
     bool isMessageSignalled() const { return msi_; }
@@ -70,28 +64,15 @@ private:
 // The status-pushing form. The bridge writes its status words into a ring in
 // host memory: an area of (bridge quadwords + application quadwords) x 8
 // bytes, whose first bridge quadwords x 2 u32 entries are the ring.
-//
-// Push registers of window 0: 0x3B4 push control (0 stops pushing; the
-// control word: bits 0-9 the area's quadwords as mapped, bits 10-15 the
-// ring's entries, bit 16 pushing on), 0x3B8 the area's 64-bit bus address,
-// 0x3C0 to 0x3F8 eight 64-bit registers cleared before pushing starts.
-// Reading the interrupt mask: bit 31 set and bit 0 clear, the pending
+// Reading the interrupt mask: OutputOn set and Pushing clear, the pending
 // interrupt is the bridge's.
 class tBrixelInterruptManagerISP : public tBrixelInterruptManager {
 public:
-    static constexpr uint32_t kPushControl = 0x3B4;
-    static constexpr uint32_t kPushAddress = 0x3B8;
-    static constexpr uint32_t kPushRegisters = 0x3C0; // eight 64-bit registers
-    static constexpr uint32_t kPushRegisterCount = 8;
-    static constexpr uint32_t kPushOn = 1u << 16;
-    static constexpr uint32_t kPushEntriesShift = 10;
-    static constexpr uint32_t kMaskPushing = 0x1;
-    static constexpr uint32_t kMaskArmPushing = 0x80000001;
     static constexpr uint32_t kMaxQuadwords = 8;
 
-    // Writes kMaskDefault, allocates and maps the area for the kernel and the
-    // device, then starts pushing (the interrupt mask then holds
-    // kMaskPushing). Nothing on a fatal status. Quadword counts outside 1 to
+    // Writes InterruptMask::kDefault, allocates and maps the area for the
+    // kernel and the device, then starts pushing (the interrupt mask then
+    // holds Pushing). Nothing on a fatal status. Quadword counts outside 1 to
     // 8: -52005, with no register touched. DMA disabled: -52002; no memory or
     // no kernel mapping: -52000; a refused device mapping: its code. After a
     // failure the bridge is not pushing; the manager must then only be
@@ -99,17 +80,17 @@ public:
     tBrixelInterruptManagerISP(const tPCIMemorySpaceAccessor* window0, const tDMAConfiguration& configuration,
                                uint32_t bridgeQuadwords, uint32_t applicationQuadwords, bool msi,
                                nVOAPALS100::tStatus& status);
-    // Stops pushing, releases the area, writes kMaskOff.
+    // Stops pushing, releases the area, writes InterruptMask::kOff.
     ~tBrixelInterruptManagerISP() override;
 
-    void deactivate() override; // kMaskOff, then pushing stopped
-    void reactivate() override; // kMaskDefault, then pushing started again
+    void deactivate() override; // InterruptMask::kOff, then pushing stopped
+    void reactivate() override; // InterruptMask::kDefault, then pushing started again
     // As the other form, with the interrupt mask read in place of the status.
     bool acknowledgeInterrupt() override;
     // The ring's next entry (the ring is made visible to the processor before
     // its first); 0 once every entry was read.
     uint32_t dequeueInterrupt() override;
-    // Clears the ring's first entry and the read position; kMaskArmPushing.
+    // Clears the ring's first entry and the read position; InterruptMask::kArmPushing.
     void rearmInterrupt() override;
 
 private:

@@ -17,6 +17,7 @@
 #include "platform/sync.h"
 #include "platform/time.h"
 #include "regmaps/kelvo_reg_access_reg_map.h"
+#include "reglayouts/kelvo_reg_access_reg_map.h"
 #include "regs/front_end_accessor.h"
 #include "regs/register_map.h"
 
@@ -28,11 +29,9 @@ struct tWindowedAccessTiming {
     static constexpr uint64_t kResponseInitialInterval = 5; // response poll: from 5 us, doubling
     static constexpr uint64_t kResponseMaximumInterval = 100000;
     static constexpr uint64_t kTimeout = 500000;
-    static constexpr uint32_t kAddressFieldMask = 0x3FFFFu; // offset bits on the isolated side
-    static constexpr uint32_t kDirectionBit = 31;
-    static constexpr uint32_t kResponseBit = 24;
-    static constexpr uint32_t kReadyBit = 26;
-    static constexpr uint32_t kErrorBit = 31;
+    // The address and status registers' fields.
+    using tAddress = kelvo_regmaps::layout::KelvoRegAccessRegMap::RegAccessAddr;
+    using tStatusBits = kelvo_regmaps::layout::KelvoRegAccessRegMap::RegAccessStatus;
 };
 
 constexpr int64_t kNotReadyForNewAccess = KELVO_STATUS_ISOLATION_LINK_NOT_READY;
@@ -107,10 +106,10 @@ public:
     // already holds an error), then answer from its soft copy. With the error
     // bit set they ask the checker (which fails the status) and answer false.
     bool pollIsoRegAccessStatusReadyForNewAccess(nVOAPALS100::tStatus& status) {
-        return statusBit(tTiming::kReadyBit, status);
+        return statusBit(tTiming::tStatusBits::kReadyForNewAccess, status);
     }
     bool pollIsoRegAccessStatusNewIsoRegReadResponse(nVOAPALS100::tStatus& status) {
-        return statusBit(tTiming::kResponseBit, status);
+        return statusBit(tTiming::tStatusBits::kNewRegReadResponse, status);
     }
 
     // Recursion depth of the current owner (0 when free), for diagnostics.
@@ -146,18 +145,20 @@ private:
     // Offset cut to the address field, direction in bit 31, bits 18-30 of the
     // soft copy kept; written whether or not the soft copy changed.
     void writeAddress(uint32_t offset, Direction direction, nVOAPALS100::tStatus& status) {
-        const uint32_t mask = tTiming::kAddressFieldMask | (1u << tTiming::kDirectionBit);
-        const uint32_t bits = (offset & tTiming::kAddressFieldMask) |
-                              ((static_cast<uint32_t>(direction) & 1u) << tTiming::kDirectionBit);
+        using tAddress = tTiming::tAddress;
+        const uint32_t mask = tAddress::kRegOffset | tAddress::kRegAccessType;
+        const uint32_t bits = (offset & tAddress::kRegOffset) |
+                              ((static_cast<uint32_t>(direction) & 1u) != 0 ? tAddress::kRegAccessType : 0u);
         arm::insertIntoRecord(*addressReg, mask, bits);
         arm::flushRecord(*addressReg, RegMap::tRegAccessAddrReg::kClearedAfterWrite, status, true);
     }
 
-    bool statusBit(uint32_t bit, nVOAPALS100::tStatus& status) {
+    // The status bit of mask; the error bit is checked first.
+    bool statusBit(uint32_t mask, nVOAPALS100::tStatus& status) {
         if (status.isNotFatal()) {
             arm::refreshRecord(*statusReg, status);
         }
-        if (((statusReg->softCopy >> tTiming::kErrorBit) & 1u) != 0) {
+        if ((statusReg->softCopy & tTiming::tStatusBits::kRegAccessError) != 0) {
             if (checker != nullptr) {
                 checker->checkHardwareState(status);
             } else {
@@ -165,7 +166,7 @@ private:
             }
             return false;
         }
-        return ((statusReg->softCopy >> bit) & 1u) != 0;
+        return (statusReg->softCopy & mask) != 0;
     }
 
     // One poll of the predicate for the value 1 (condition: masked value equal

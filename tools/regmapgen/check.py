@@ -86,6 +86,19 @@ class MapCheck:
             if reg.access == "write-only" and f.ro:
                 self.fail(f, None, where, f"field {f.lsb} of a write-only register cannot be read-only")
                 marks_agree = False
+        # The layout header's names of the register: kOffset, kCount, kStride, kOffsets, k<Field>Shift.
+        layout_names = {"Offset", "Count", "Stride", "Offsets"} | {f"{f.name}Shift" for f in reg.fields if f.name}
+        for f in reg.fields:
+            if f.name in layout_names:
+                self.fail(f, None, where, f"field name '{f.name}' is a name of the layout header's")
+        for name, mask in reg.masks.items():
+            if name in layout_names:
+                self.fail(reg, "masks", where, f"mask name '{name}' is a name of the layout header's")
+            elif name in field_names:
+                self.fail(reg, "masks", where, f"mask name '{name}' is also a field's")
+            elif mask & ~seen:
+                self.fail(reg, "masks", where,
+                          f"mask '{name}' {mask:#x} has bits {mask & ~seen:#x} outside every field")
         for alias in reg.aliases:
             if alias not in names or alias == reg.name:
                 self.fail(reg, "aliases", where, f"alias '{alias}' names no other register of this map")
@@ -198,7 +211,7 @@ class MapCheck:
 
     def check_shared_types(self):
         by_type = {}
-        for reg in self.m.registers:
+        for reg in self.m.mapped:
             shape = (reg.kind, reg.access, reg.width, reg.cleared,
                      tuple((f.lsb, f.width, f.ro, f.name, f.enum) for f in reg.fields))
             if reg.type in by_type and by_type[reg.type][1] != shape:
@@ -355,7 +368,7 @@ def placed_registers(m, base, start, size, path, top, out):
     """Every in-window register element of map m and of its sub-maps, recursively, as (absolute
     address, bytes, path of the map instance, register, element, the top map's register or sub-map
     it is reached through)."""
-    for reg in m.registers:
+    for reg in m.mapped:
         for n, offset in enumerate(reg.offsets):
             if start <= offset < start + size:
                 out.append(((base - start + offset) & ADDRESS_MASK, reg.nbytes, path, reg, n, top or reg))

@@ -181,12 +181,12 @@ def emit_header(m):
     out.append(f"{template}class {m.cls} : public {flavour.map_base} {{")
     out.append("public:")
     emitted = set()
-    for reg in m.registers:
+    for reg in m.mapped:
         if reg.type in emitted:
             continue
         emitted.add(reg.type)
         users = [f"{r.name}{element_range(r)} at " + ", ".join(hexa(o) for o in r.offsets)
-                 for r in m.registers if r.type == reg.type]
+                 for r in m.mapped if r.type == reg.type]
         out.extend(emit_register_type(m, reg, users))
         out.append("")
     out.append(f"    explicit {m.cls}({constructor_signature(m)});")
@@ -202,15 +202,15 @@ def emit_header(m):
         getter = ("*" if reference else "") + ACCESSORS[m.accessor].bus
         out.append(f"    {accessor_type(m)}{'&' if reference else '*'} accessor() const {{ return {getter}; }}")
         out.append("")
-    in_parts = any(reg.element is not None for reg in m.registers)
+    in_parts = any(reg.element is not None for reg in m.mapped)
     out.append("    // Registers, in declaration order"
                + (" (an array declared in parts where its first part is)." if in_parts else "."))
     declared = set()
-    for reg in m.registers:
+    for reg in m.mapped:
         if reg.name in declared:
             continue
         declared.add(reg.name)
-        total = sum(r.count for r in m.registers if r.name == reg.name)
+        total = sum(r.count for r in m.mapped if r.name == reg.name)
         out.append(f"    {reg.type} {reg.name}{f'[{total}]' if reg.array else ''};")
     if m.submaps:
         owned = any(sub.ownership == "owned" for sub in m.submaps)
@@ -237,7 +237,7 @@ def emit_header(m):
 
 def flattened_registers(m):
     """(register, element, C++ expression of the element) in declaration order."""
-    return [(reg, n, reg.element_name(n)) for reg in m.registers for n in range(reg.count)]
+    return [(reg, n, reg.element_name(n)) for reg in m.mapped for n in range(reg.count)]
 
 
 def flattened_submaps(m):
@@ -476,3 +476,42 @@ def emit_construction(m, template, named, subs):
     if flavour.reinitialize:
         out += ["", f"void {cls}::reinitialize() {{", "    reinitializeWithSubMaps();", "}"]
     return out
+
+
+def emit_layout(m):
+    """The map's layout header: per register (layout-only ones included) its offset and the masks of
+    its named fields and named masks, as plain constants for code that reaches the registers without
+    the map (code below the register maps, a raw memory accessor)."""
+    namespace = f"{m.namespace}::layout::{m.cls[1:]}"
+    out = [generated_by(m), f"// Offsets and masks of the registers of {m.cls}, as plain constants.", "#pragma once",
+           "", "#include <stdint.h>", "", f"namespace {namespace} {{", ""]
+    groups = {}
+    for reg in m.registers:
+        groups.setdefault(reg.name, []).append(reg)
+    for name, parts in groups.items():
+        reg = parts[0]
+        offsets = [offset for _, offset in sorted((r.first + n, offset) for r in parts
+                                                  for n, offset in enumerate(r.offsets))]
+        kind = "layout only, " if reg.layout_only else ""
+        out.append(f"// {kind}{reg.access}, {reg.width} bits.")
+        out.append(f"struct {name} {{")
+        out.append(f"    static constexpr uint32_t kOffset = {hexa(offsets[0])}u;")
+        if reg.array:
+            out.append(f"    static constexpr uint32_t kCount = {len(offsets)};")
+            strides = {b - a for a, b in zip(offsets, offsets[1:])}
+            if len(strides) == 1 and min(strides) > 0:
+                out.append(f"    static constexpr uint32_t kStride = {hexa(strides.pop())}u;")
+            elif len(offsets) > 1:
+                listed = ", ".join(f"{hexa(offset)}u" for offset in offsets)
+                out.append(f"    static constexpr uint32_t kOffsets[{len(offsets)}] = {{{listed}}};")
+        for f in sorted((f for f in reg.fields if f.name is not None), key=lambda f: f.lsb):
+            bits = f"bit {f.lsb}" if f.width == 1 else f"bits {f.lsb}-{f.msb}"
+            out.append(f"    static constexpr uint32_t k{f.name} = {hexa(f.mask)}u;  // {bits}")
+            if f.width > 1:
+                out.append(f"    static constexpr uint32_t k{f.name}Shift = {f.lsb};")
+        for mask_name, mask in reg.masks.items():
+            out.append(f"    static constexpr uint32_t k{mask_name} = {hexa(mask)}u;")
+        out.append("};")
+        out.append("")
+    out.append(f"}} // namespace {namespace}")
+    return "\n".join(out) + "\n"

@@ -343,7 +343,8 @@ class Loader:
         name = self.text(table, "name", at, default=f"Register{index}")
         if not is_identifier(name):
             self.fail(at, "name is not an identifier", "name")
-        type_ = self.text(table, "type", at, default=f"t{name}")
+        layout_only = self.boolean(table, "layout_only", at, False)
+        type_ = self.text(table, "type", at, required=not layout_only, default=f"t{name}")
         if not is_identifier(type_):
             self.fail(at, f"type '{type_}' is not an identifier", "type")
         # An entry with `element` declares elements element..element+count-1 of an array whose
@@ -363,22 +364,27 @@ class Loader:
         # not read (their faults would only repeat it).
         if self.count != before or not self.element_lists_agree(table, fields, at, count, array):
             return None
+        if layout_only:
+            for key in ("id", "ids", "view_id", "view_ids", "default", "defaults", "cleared_after_write",
+                        "kept_after_write", "kind"):
+                if key in table:
+                    self.fail(at, f"a layout-only register has no record, so no '{key}'", key)
         reg = Register(
-            name=name, type=type_, element=element, count=count, array=array,
+            name=name, type=type_, element=element, count=count, array=array, layout_only=layout_only,
             kind=self.text(table, "kind", at, required=False, default="soft-copy", choices=tuple(KINDS)),
             access=self.text(table, "access", at, required=False, default="read-write", choices=tuple(ACCESSES)),
             width=width, offsets=self.load_offsets(table, at, count, array),
-            has_id=width != 64,  # a 64-bit register (bridge maps only) has no identifier
+            has_id=width != 64 and not layout_only,  # nor has a 64-bit register (bridge maps only)
             given_ids=[], view_ids=None, defaults=[], cleared=0, aliases=[], fields=[], lines=lines)
         self.check_register_width(m, reg, at)
         if reg.has_id:
             reg.given_ids = self.given_ids(m, reg, table, at, required=not m.flavour.key_is_offset)
             reg.id_given_once = array and "id" in table
         else:
-            if "id" in table or "ids" in table:
+            if ("id" in table or "ids" in table) and not layout_only:
                 self.fail(at, "a 64-bit register of a bridge map has no identifier", "id" if "id" in table else "ids")
             reg.given_ids = [None] * count
-        if "view_id" in table or "view_ids" in table:
+        if ("view_id" in table or "view_ids" in table) and not layout_only:
             reg.view_ids = self.per_element(table, "view_id", "view_ids", at, count, array)
         reg.defaults = self.per_element(table, "default", "defaults", at, count, array, required=False,
                                         default=0, high=0xFFFFFFFFFFFFFFFF) or [0] * count
@@ -388,11 +394,27 @@ class Loader:
             self.fail(at, "'aliases' must be a list of register names", "aliases")
             aliases = []
         reg.aliases = aliases
+        reg.masks = self.load_masks(table, at, reg.full)
         for findex, ftable in enumerate(fields):
             f = self.load_field(m, reg, ftable, At(f"{at.text} field #{findex}", lines.item("fields", findex)))
             if f is not None:
                 reg.fields.append(f)
         return reg
+
+    def load_masks(self, table, at, full):
+        """Named sets of field bits: `masks = { Ended = 0x0C008000 }`."""
+        masks = table.get("masks", {})
+        if not isinstance(masks, dict):
+            self.fail(at, "'masks' must be a table of name = integer", "masks")
+            return {}
+        for name, value in masks.items():
+            if not is_identifier(name) or isinstance(value, bool) or not isinstance(value, int) or value <= 0:
+                self.fail(at, f"mask '{name}' must be an identifier with a positive integer", "masks")
+                return {}
+            if value & ~full:
+                self.fail(at, f"mask '{name}' {value:#x} does not fit the register", "masks")
+                return {}
+        return dict(masks)
 
     def element_lists_agree(self, table, fields, at, count, array):
         """The per-element lists of an array have one entry per element. When several lists have the

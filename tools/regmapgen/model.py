@@ -133,6 +133,8 @@ class Register:
     cleared: int
     aliases: list
     fields: list
+    layout_only: bool = False  # no record and no identifier: only the map's layout header names it
+    masks: dict = field(default_factory=dict)  # name -> a set of field bits, for the layout header
     ids: list = field(default_factory=list)  # per element, derived (None: no identifier)
     id_given_once: bool = False  # one 'id' for every element of an array
     lines: Lines = field(default_factory=Lines)
@@ -337,6 +339,11 @@ class Map:
     sound: bool = True  # false once a fault was found in its file: it is not checked further
 
     @property
+    def mapped(self):
+        """The registers with a record in the map (all but the layout-only ones)."""
+        return [reg for reg in self.registers if not reg.layout_only]
+
+    @property
     def enum_namespace(self):
         return self.enum_ns or f"n{self.cls[1:]}"
 
@@ -352,7 +359,7 @@ SIZED_MAP_KEYS = {"accessor", "enum_namespace", "one_bit"}
 MAP_KEYS |= SIZED_MAP_KEYS
 REGISTER_KEYS = {"name", "type", "offset", "offsets", "stride", "count", "kind", "access", "width", "id", "ids",
                  "view_id", "view_ids", "default", "defaults", "cleared_after_write", "kept_after_write", "aliases",
-                 "fields", "element"}
+                 "fields", "element", "layout_only", "masks"}
 FIELD_KEYS = {"bits", "id", "ids", "name", "ro", "type", "enum", "any_nonzero", "format_only"}
 SUBMAP_KEYS = {"name", "class", "window", "ownership", "count", "placement", "offset", "size", "stride", "base",
                "window_start", "window_size"}

@@ -6,12 +6,13 @@ generator reads each into typed records (load.py, records in model.py), checks e
 maps together (check.py) and writes, per map, a header with the class and its nested register
 types and a source file with the constant tables the engine searches (emit.py).
 
-usage: regmapgen.py [--search PATH]... [--output-dir DIR] [--check] DESCRIPTION...
+usage: regmapgen.py [--search PATH]... [--output-dir DIR] [--layout-dir DIR] [--check] DESCRIPTION...
 
 --search names further description files or folders (all *.toml in them),
 loaded only to resolve sub-map classes. With --check nothing is written.
 Outputs are <output-dir>/regmaps/<file stem>.h and .cpp, rewritten only when
-their text changes. Any fault ends the run with status 1 and one line per
+their text changes; with --layout-dir, also <layout-dir>/reglayouts/<file stem>.h, the
+map's offsets and masks as plain constants. Any fault ends the run with status 1 and one line per
 fault, 'file:line: error: where: what'; each mistake is reported once.
 """
 import argparse
@@ -20,7 +21,7 @@ import sys
 
 sys.dont_write_bytecode = True  # run from the build: no byte code in the source tree
 from check import check_map, check_tree, resolve  # noqa: E402
-from emit import emit_header, emit_source  # noqa: E402
+from emit import emit_header, emit_layout, emit_source  # noqa: E402
 from load import collect, load_all  # noqa: E402
 from model import Faults  # noqa: E402
 
@@ -63,6 +64,7 @@ def main(argv):
     parser.add_argument("descriptions", nargs="+", help="description files to generate")
     parser.add_argument("--search", action="append", default=[], help="further description files or folders")
     parser.add_argument("--output-dir", help="where regmaps/<stem>.h and .cpp go")
+    parser.add_argument("--layout-dir", help="where reglayouts/<stem>.h go")
     parser.add_argument("--check", action="store_true", help="check only, write nothing")
     args = parser.parse_args(argv)
     faults = Faults()
@@ -81,6 +83,8 @@ def main(argv):
     for m in chosen:
         write_if_changed(os.path.join(folder, f"{m.stem}.h"), emit_header(m))
         write_if_changed(os.path.join(folder, f"{m.stem}.cpp"), emit_source(m))
+        if args.layout_dir:
+            write_if_changed(os.path.join(args.layout_dir, "reglayouts", f"{m.stem}.h"), emit_layout(m))
     return 0
 
 

@@ -160,6 +160,13 @@ stride = 1
 width = 8
 id = 0x80000018
 fields = [{ bits = "0-3" }]
+
+[[register]]
+name = "Control"
+offset = 0x00
+layout_only = true
+masks = { Both = 0x9 }
+fields = [{ bits = "0", name = "Go" }, { bits = "3" }]
 """
 TIMING = BRIDGE.replace('flavour = "bridge"', 'flavour = "timing"')
 TIMING_LEAF = BRIDGE.split("[[register]]")[0].replace("tGoodBridgeWithOffset", "tLeaf").replace(
@@ -263,6 +270,14 @@ REJECTED = [
     ("relative timing sub-map",
      TIMING_PARENT + '[[submap]]\nname = "Leaf"\nclass = "tLeaf"\nwindow = "W"\noffset = 0\nsize = 0x10\n',
      TIMING_LEAF_FILE, "a timing map embeds one sub-map at a fixed placement"),
+    # Layout-only registers: no record, but checked as the others are.
+    ("layout-only register with an id", edit(BRIDGE, ("layout_only = true\n", "layout_only = true\nid = 0x80000000\n")),
+     None, "a layout-only register has no record, so no 'id'"),
+    ("layout-only register overlaps", edit(BRIDGE, ("offset = 0x00", "offset = 0x0C")), None,
+     "overlaps register 'Status'"),
+    ("field named as a layout constant", edit(BRIDGE, ('name = "Go"', 'name = "Offset"')), None,
+     "field name 'Offset' is a name of the layout header's"),
+    ("mask outside the fields", edit(BRIDGE, ("Both = 0x9", "Both = 0x19")), None, "bits 0x10 outside every field"),
     ("bridge with a sub-map", edit(TIMING_FIXED, ('flavour = "timing"', 'flavour = "bridge"')), TIMING_LEAF_FILE,
      "a bridge map has no sub-maps"),
 ]
@@ -335,12 +350,14 @@ GOLDEN = [
 UNIT_TEST_MAPS = os.path.join(ROOT, "tests", "regmaps")
 
 
-def generated(folder):
-    """{file name: text} of the files under folder."""
+def generated(folder, layouts=None):
+    """{file name: text} of the files under folder, and of the layout headers under layouts as
+    <stem>.layout.h."""
     texts = {}
-    for name in sorted(os.listdir(folder)):
-        with open(os.path.join(folder, name), encoding="utf-8") as handle:
-            texts[name] = handle.read()
+    for where, suffix in ((folder, ""), (layouts, ".layout.h")):
+        for name in sorted(os.listdir(where)) if where else []:
+            with open(os.path.join(where, name), encoding="utf-8") as handle:
+                texts[name[:-len(".h")] + suffix if suffix else name] = handle.read()
     return texts
 
 
@@ -353,7 +370,8 @@ class Generator(unittest.TestCase):
         path = os.path.join(self.folder.name, "good_reg_map.toml")
         with open(path, "w") as handle:
             handle.write(text)
-        args = ["--check"] if check else ["--output-dir", os.path.join(self.folder.name, "out")]
+        out = os.path.join(self.folder.name, "out")
+        args = ["--check"] if check else ["--output-dir", out, "--layout-dir", out]
         args.append(path)
         if extra is not None:
             other = os.path.join(self.folder.name, extra[0])
@@ -435,15 +453,16 @@ class Generator(unittest.TestCase):
         """(case, {file name: generated text}) for every case of GOLDEN and the unit tests' maps."""
         for case, text, extra in GOLDEN:
             self.generate(text, extra)
-            out = os.path.join(self.folder.name, "out", "regmaps")
-            yield case, generated(out)
+            out = os.path.join(self.folder.name, "out")
+            yield case, generated(os.path.join(out, "regmaps"), os.path.join(out, "reglayouts"))
             shutil.rmtree(out)
         out = os.path.join(self.folder.name, "unit_test_maps")
-        status, errors = self.run_main(["--output-dir", out, "--search", os.path.join(ROOT, "driver", "regmaps",
-                                        "descriptions"), "--search", UNIT_TEST_MAPS]
+        descriptions = os.path.join(ROOT, "driver", "regmaps", "descriptions")
+        status, errors = self.run_main(["--output-dir", out, "--layout-dir", out, "--search", descriptions,
+                                        "--search", UNIT_TEST_MAPS]
                                        + sorted(glob.glob(os.path.join(UNIT_TEST_MAPS, "*.toml"))))
         self.assertEqual(status, 0, errors)
-        yield "unit_test_maps", generated(os.path.join(out, "regmaps"))
+        yield "unit_test_maps", generated(os.path.join(out, "regmaps"), os.path.join(out, "reglayouts"))
 
     def test_output_equals_the_committed_expected_files(self):
         for case, texts in self.golden_cases():
