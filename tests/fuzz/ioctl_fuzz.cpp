@@ -376,12 +376,7 @@ void removeDevice(unsigned board) {
     }
     for (unsigned slot = 0; slot < kSlots; ++slot) {
         device.maps[slot].clear(); // the removal unmapped them
-        if (kelvo_close(device.handles[slot]) != 0) {
-            abortWith("a removed device's handle could not be released");
-        }
-        device.handles[slot] = -1;
-        releaseDmaPage(device.dmaPages[slot]);
-        device.dmaPages[slot] = -1;
+        close(device, slot);
     }
     device.index = -1;
 }
@@ -1016,41 +1011,45 @@ std::vector<Bytes> shapesOf(unsigned board) {
         append(seed, board, KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount,
                kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, 128, 0}, {}, 0, slot);
     };
-    const Bytes cleanupOf1 = {14, b, 1, 1}, close0 = {14, b, 0, 2}, close1 = {14, b, 1, 2},
-                closeAll = {14, b, 0, 3};
+    // Action 14 (a shape) on the board: slot 0 or 1, then the shape's bytes.
+    const auto shape = [b](Bytes& seed, std::initializer_list<std::uint8_t> bytes) {
+        seed.insert(seed.end(), {14, b});
+        seed.insert(seed.end(), bytes);
+    };
+    const std::initializer_list<std::uint8_t> cleanupOf1 = {1, 1}, close0 = {0, 2}, close1 = {1, 2},
+                                              closeAll = {0, 3}, repeat36 = {0, 0, 99};
     std::vector<Bytes> shapes(6);
     // The holder's transfer, the other's refused; the holder closes, the other starts.
     reserve(shapes[0], board);
     add(shapes[0], 0, 0);
     add(shapes[0], 1, 0x400);
     start(shapes[0], 0);
-    shapes[0].insert(shapes[0].end(), close0.begin(), close0.end());
+    shape(shapes[0], close0);
     start(shapes[0], 1);
-    shapes[0].insert(shapes[0].end(), closeAll.begin(), closeAll.end());
+    shape(shapes[0], closeAll);
     // No reservation: both add, the second closes (or cleans up), the first
     // sends (the device must not read the second's page) and closes.
     for (unsigned n : {1u, 4u}) {
         send(shapes[n], 0, 0);
         send(shapes[n], 1, 0x400);
-        const Bytes& ended = n == 1 ? close1 : cleanupOf1;
-        shapes[n].insert(shapes[n].end(), ended.begin(), ended.end());
+        shape(shapes[n], n == 1 ? close1 : cleanupOf1);
         sendAll(shapes[n], 0);
-        shapes[n].insert(shapes[n].end(), close0.begin(), close0.end());
-        shapes[n].insert(shapes[n].end(), closeAll.begin(), closeAll.end());
+        shape(shapes[n], close0);
+        shape(shapes[n], closeAll);
     }
     // A start with nothing to run, an empty reservation, an arm: each repeated 36 times.
     start(shapes[2], 0);
-    shapes[2].insert(shapes[2].end(), {14, b, 0, 0, 99});
+    shape(shapes[2], repeat36);
     append(shapes[2], board, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{0, 0, 0});
-    shapes[2].insert(shapes[2].end(), {14, b, 0, 0, 99});
+    shape(shapes[2], repeat36);
     append(shapes[2], board, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{0, 0});
-    shapes[2].insert(shapes[2].end(), {14, b, 0, 0, 99});
+    shape(shapes[2], repeat36);
     // A clear refused while the stream runs, then every handle closed.
     send(shapes[5], 0, 0);
     sendAll(shapes[5], 0);
     append(shapes[5], board, KELVO_IOCTL_brixelTools_clearTransfers,
            kelvo_brixelTools_clearTransfers_in{1, 0});
-    shapes[5].insert(shapes[5].end(), closeAll.begin(), closeAll.end());
+    shape(shapes[5], closeAll);
     // The holder's transfer running, then the other handle resets the device (a rare event).
     reserve(shapes[3], board);
     add(shapes[3], 0, 0);
