@@ -6,8 +6,9 @@ backticks must exist.
     path is it or ends in it (so include spellings such as `platform/status.h`
     and bare file names count), '*' matching as in a shell, or a register map
     generated from a description of the tree (`<name>.h` or `.cpp` beside a
-    `<name>.toml`); spans with placeholders (`<layer>`), paths into the build
-    folder and absolute paths are left alone;
+    `<name>.toml`, or its constants `reglayouts/<name>.h`); spans with
+    placeholders (`<layer>`), paths into the build folder and absolute paths
+    are left alone;
   - a qualified name (`kal::pci::Function`): its first part is a namespace or a
     type the code declares, and every part is a name in the code (`std::` is
     the library's);
@@ -83,6 +84,10 @@ class Tree:
 
     def generated(self, path):
         stem, suffix = os.path.splitext(path)
+        # The registers' constants are generated as reglayouts/<stem>.h from
+        # the description <stem>.toml.
+        if stem.startswith("reglayouts/"):
+            stem = stem[len("reglayouts/"):]
         return suffix in (".h", ".cpp") and self.has_path(stem + ".toml")
 
 
