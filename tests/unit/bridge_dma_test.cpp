@@ -691,18 +691,24 @@ TEST_F(BridgeDmaStream, AFiniteListGrownAfterItRanRunsToItsNewEnd) {
     EXPECT_EQ(module->dma(0).queuedBytes(), 0u);
 }
 
-TEST_F(BridgeDmaStream, ACleanupWhoseStopFailsResetsTheChannel) {
+// A stop that times out is reported by both cleanups: the SGL controller's
+// (which then resets the channel and drops the lists) and the stream's own.
+TEST_F(BridgeDmaStream, ACleanupWhoseStopFailsReportsIt) {
     kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
     UserMemory user(4096);
-    auto c = channel(0);
-    ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), 4096), 0);
-    tStatus status;
-    c->sgl->commitAndStart(true, status);
-    module->dma(0).setNeverEnds(true);
-    c->sgl->cleanup(status);
-    EXPECT_EQ(status.getCode(), k807C);
-    EXPECT_FALSE(c->stream->isTransferInProgress());
-    EXPECT_TRUE(c->sgl->isEmpty());
+    for (bool sgl : {true, false}) {
+        SCOPED_TRACE(sgl);
+        auto c = channel(0);
+        ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), 4096), 0);
+        tStatus status;
+        c->sgl->commitAndStart(true, status);
+        module->dma(0).setNeverEnds(true);
+        sgl ? c->sgl->cleanup(status) : c->stream->getCleanupOperation()->cleanup(status);
+        module->dma(0).setNeverEnds(false);
+        EXPECT_EQ(status.getCode(), k807C);
+        EXPECT_EQ(c->stream->isTransferInProgress(), !sgl);
+        EXPECT_EQ(c->sgl->isEmpty(), sgl);
+    }
 }
 
 class BridgeDmaFaults : public kelvo_test::DmaBoardTest {};

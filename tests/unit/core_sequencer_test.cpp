@@ -199,6 +199,7 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
     const Case cases[] = {
         {"running with no channel", [&] { return running(0).status; }, kInvalidChannel},
         {"start above the FIFO depth", [&] { return start(1, 1025); }, kTooManyCommands},
+        {"start of the FIFO depth waits for it", [&] { return start(1, 1024); }, kEngineTimedOut},
         {"start before the FIFO holds the count", [&] { return start(1, 2); }, kEngineTimedOut},
         {"start of 0 at once", [&] { return start(1, 0); }, 0},
         {"start while running",
