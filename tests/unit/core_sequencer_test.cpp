@@ -389,6 +389,22 @@ TEST_F(SequencerLevels, ComplianceAndHardwareErrorsByChannelMask) {
     kelvo_close(handle);
 }
 
+// The helper hands power requests to the allocation controller: a discarded
+// stage is not committed, a committed one is what the channel holds.
+TEST_F(SequencerLevels, PowerRequestsReachTheAllocationController) {
+    const kelvo_driver::KelvoHelper& helper = *deviceOf(add("solstra"))->getKelvoHelper();
+    tStatus status;
+    for (const bool discard : {true, false}) {
+        helper.stagePowerAllocation(0, 1000, status);
+        if (discard) {
+            helper.discardPowerAllocation(0, status);
+        }
+        helper.commitPowerAllocation(0, status);
+        EXPECT_EQ(helper.getActualPowerAllocation(0, status), discard ? 0u : 1000u);
+    }
+    EXPECT_TRUE(status.isSuccess());
+}
+
 TEST_F(SequencerLevels, LocalRamBoundsAndReadBack) {
     const int index = add("solstra");
     kelvo_driver::LocalRAMControllerType& ram = *controllers(index).getLocalRAM();
