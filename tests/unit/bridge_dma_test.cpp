@@ -713,6 +713,32 @@ TEST_F(BridgeDmaStream, ACleanupWhoseStopFailsReportsIt) {
     }
 }
 
+// A clear that runs out of memory for the fresh head links reports it; the
+// next addition starts the lists again, and only what it adds runs.
+TEST_F(BridgeDmaStream, AClearOutOfMemoryLeavesListsThatStartAgain) {
+    UserMemory user(2 * 4096);
+    const auto data = kelvo_test::pattern(4096, 5);
+    for (std::uint64_t n : {1, 2}) { // the finite list's head link, the continuous list's
+        SCOPED_TRACE(n);
+        std::fill(user.data(), user.data() + user.size(), 0);
+        auto c = channel(0);
+        ASSERT_EQ(add(*c, kSGLTypeContinuous, user.address(), 4096), 0);
+        kal::faults::failNth(kal::faults::kPageList, n);
+        tStatus status;
+        c->sgl->clearTransfers(status);
+        kal::faults::clear();
+        EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
+        ASSERT_EQ(add(*c, kSGLTypeContinuous, user.address() + 4096, 4096), 0);
+        tStatus start;
+        c->sgl->commitAndStart(true, start);
+        ASSERT_TRUE(start.isSuccess());
+        module->dma(0).inject(data.data(), data.size());
+        module->dma(0).runUntilBlocked();
+        EXPECT_EQ(std::vector<std::uint8_t>(user.data() + 4096, user.data() + 8192), data);
+        EXPECT_EQ(std::count(user.data(), user.data() + 4096, 0), 4096) << "the cleared buffer is not written";
+    }
+}
+
 class BridgeDmaFaults : public kelvo_test::DmaBoardTest {};
 
 TEST_F(BridgeDmaFaults, ChannelBlocksOutsideTheWindowAreRefusedWithACode) {
