@@ -67,11 +67,9 @@ TEST_F(BridgeSgl, SelfConfigurationEntriesReplicateTheirDatumAndCodeTheirSize) {
         std::uint32_t depth, data, offset, word0, word1;
     };
     const Row rows[] = {
-        {1, 0xAB, 0x100, 0xABABABAB, 0x80000100},
-        {2, 0x1234, 0x10, 0x12341234, 0x88000010},
+        {1, 0xAB, 0x100, 0xABABABAB, 0x80000100},  {2, 0x1234, 0x10, 0x12341234, 0x88000010},
         {1, 0xFF, 0x100, 0xFFFFFFFF, 0x80000100}, // the largest datum of each depth
-        {2, 0xFFFF, 0x10, 0xFFFFFFFF, 0x88000010},
-        {4, 0xDEADBEEF, 0x7FFFFFC, 0xDEADBEEF, 0x97FFFFFC},
+        {2, 0xFFFF, 0x10, 0xFFFFFFFF, 0x88000010}, {4, 0xDEADBEEF, 0x7FFFFFC, 0xDEADBEEF, 0x97FFFFFC},
         {3, 0x5, 0x20, 0x5, 0x98000020}, // reserved size code
     };
     for (const Row& row : rows) {
@@ -735,7 +733,8 @@ TEST_F(BridgeDmaStream, AClearOutOfMemoryLeavesListsThatStartAgain) {
         module->dma(0).inject(data.data(), data.size());
         module->dma(0).runUntilBlocked();
         EXPECT_EQ(std::vector<std::uint8_t>(user.data() + 4096, user.data() + 8192), data);
-        EXPECT_EQ(std::count(user.data(), user.data() + 4096, 0), 4096) << "the cleared buffer is not written";
+        EXPECT_EQ(std::count(user.data(), user.data() + 4096, 0), 4096)
+            << "the cleared buffer is not written";
     }
 }
 
