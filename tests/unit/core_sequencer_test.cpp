@@ -74,6 +74,7 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
         kelvo_driver::tFirmwarePtr image = kelvo_driver::FirmwareFactory().createSubroutineFirmware(
             *deviceOf(index)->getKelvoHelper()->getCapsTask().capsPtr, status);
         ASSERT_EQ(image->size(), b.commands * 8u);
+        EXPECT_EQ(image->getTarget(), 2u) << "the subroutine data's target";
         for (uint32_t word = 0; word < b.commands; ++word) {
             uint64_t expected = 0;
             std::memcpy(&expected, image->data() + word * 8, 8);
