@@ -40,6 +40,8 @@ TEST(CommandWords, FieldsLandInTheirBitsAndLeaveTheRestAlone) {
         {"D of opcode 9", [] { return Opcode9G1Command().setD(0x5).getRaw(); }, 0x2400500100000000ull},
         {"data keeps the upper half", [] { return SetMarkerCommand().setC(2).setData(0xFFFFFFFF).getRaw(); },
          0x20020000FFFFFFFFull},
+        {"a second data store replaces the first",
+         [] { return Opcode9G1Command().setData(0xFF).setData(0x12).getRaw(); }, 0x2400000100000012ull},
         {"regAddress 65535", [] { return PostRegReadCommand().setRegAddress(65535).getRaw(); },
          0x0800FFFF00000000ull},
         {"regAddress with data",
