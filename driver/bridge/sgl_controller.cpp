@@ -332,6 +332,14 @@ void SGLController::addTransfer(uint32_t type, const tUserBuffer& buffer, uint32
     if (type != kSGLTypeFinite && type != kSGLTypeContinuous) {
         return;
     }
+    if (finite_.head() == nullptr || continuous_.head() == nullptr) {
+        // A clear that ran out of memory left the lists without their head
+        // links (and without transfers): they start again here.
+        pair_.initialize(configuration_, linkSize_, status);
+        if (status.isFatal()) {
+            return;
+        }
+    }
     const uint64_t lockedBytes = lockedBytesOf(address, size);
     if (lockedBytes > allowance) {
         KELVO_SET_STATUS(status, tStatus::kOutOfMemory);

@@ -67,9 +67,9 @@ TEST_F(BridgeSgl, SelfConfigurationEntriesReplicateTheirDatumAndCodeTheirSize) {
         std::uint32_t depth, data, offset, word0, word1;
     };
     const Row rows[] = {
-        {1, 0xAB, 0x100, 0xABABABAB, 0x80000100},
-        {2, 0x1234, 0x10, 0x12341234, 0x88000010},
-        {4, 0xDEADBEEF, 0x7FFFFFC, 0xDEADBEEF, 0x97FFFFFC},
+        {1, 0xAB, 0x100, 0xABABABAB, 0x80000100},  {2, 0x1234, 0x10, 0x12341234, 0x88000010},
+        {1, 0xFF, 0x100, 0xFFFFFFFF, 0x80000100}, // the largest datum of each depth
+        {2, 0xFFFF, 0x10, 0xFFFFFFFF, 0x88000010}, {4, 0xDEADBEEF, 0x7FFFFFC, 0xDEADBEEF, 0x97FFFFFC},
         {3, 0x5, 0x20, 0x5, 0x98000020}, // reserved size code
     };
     for (const Row& row : rows) {
@@ -691,18 +691,51 @@ TEST_F(BridgeDmaStream, AFiniteListGrownAfterItRanRunsToItsNewEnd) {
     EXPECT_EQ(module->dma(0).queuedBytes(), 0u);
 }
 
-TEST_F(BridgeDmaStream, ACleanupWhoseStopFailsResetsTheChannel) {
+// A stop that times out is reported by both cleanups: the SGL controller's
+// (which then resets the channel and drops the lists) and the stream's own.
+TEST_F(BridgeDmaStream, ACleanupWhoseStopFailsReportsIt) {
     kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
     UserMemory user(4096);
-    auto c = channel(0);
-    ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), 4096), 0);
-    tStatus status;
-    c->sgl->commitAndStart(true, status);
-    module->dma(0).setNeverEnds(true);
-    c->sgl->cleanup(status);
-    EXPECT_EQ(status.getCode(), k807C);
-    EXPECT_FALSE(c->stream->isTransferInProgress());
-    EXPECT_TRUE(c->sgl->isEmpty());
+    for (bool sgl : {true, false}) {
+        SCOPED_TRACE(sgl);
+        auto c = channel(0);
+        ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), 4096), 0);
+        tStatus status;
+        c->sgl->commitAndStart(true, status);
+        module->dma(0).setNeverEnds(true);
+        sgl ? c->sgl->cleanup(status) : c->stream->getCleanupOperation()->cleanup(status);
+        module->dma(0).setNeverEnds(false);
+        EXPECT_EQ(status.getCode(), k807C);
+        EXPECT_EQ(c->stream->isTransferInProgress(), !sgl);
+        EXPECT_EQ(c->sgl->isEmpty(), sgl);
+    }
+}
+
+// A clear that runs out of memory for the fresh head links reports it; the
+// next addition starts the lists again, and only what it adds runs.
+TEST_F(BridgeDmaStream, AClearOutOfMemoryLeavesListsThatStartAgain) {
+    UserMemory user(2 * 4096);
+    const auto data = kelvo_test::pattern(4096, 5);
+    for (std::uint64_t n : {1, 2}) { // the finite list's head link, the continuous list's
+        SCOPED_TRACE(n);
+        std::fill(user.data(), user.data() + user.size(), 0);
+        auto c = channel(0);
+        ASSERT_EQ(add(*c, kSGLTypeContinuous, user.address(), 4096), 0);
+        kal::faults::failNth(kal::faults::kPageList, n);
+        tStatus status;
+        c->sgl->clearTransfers(status);
+        kal::faults::clear();
+        EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
+        ASSERT_EQ(add(*c, kSGLTypeContinuous, user.address() + 4096, 4096), 0);
+        tStatus start;
+        c->sgl->commitAndStart(true, start);
+        ASSERT_TRUE(start.isSuccess());
+        module->dma(0).inject(data.data(), data.size());
+        module->dma(0).runUntilBlocked();
+        EXPECT_EQ(std::vector<std::uint8_t>(user.data() + 4096, user.data() + 8192), data);
+        EXPECT_EQ(std::count(user.data(), user.data() + 4096, 0), 4096)
+            << "the cleared buffer is not written";
+    }
 }
 
 class BridgeDmaFaults : public kelvo_test::DmaBoardTest {};

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <utility>
 #include <vector>
 
 #include "controllers/subroutines.h"
@@ -39,6 +40,8 @@ TEST(CommandWords, FieldsLandInTheirBitsAndLeaveTheRestAlone) {
         {"D of opcode 9", [] { return Opcode9G1Command().setD(0x5).getRaw(); }, 0x2400500100000000ull},
         {"data keeps the upper half", [] { return SetMarkerCommand().setC(2).setData(0xFFFFFFFF).getRaw(); },
          0x20020000FFFFFFFFull},
+        {"a second data store replaces the first",
+         [] { return Opcode9G1Command().setData(0xFF).setData(0x12).getRaw(); }, 0x2400000100000012ull},
         {"regAddress 65535", [] { return PostRegReadCommand().setRegAddress(65535).getRaw(); },
          0x0800FFFF00000000ull},
         {"regAddress with data",
@@ -57,6 +60,26 @@ TEST(CommandWords, FieldsLandInTheirBitsAndLeaveTheRestAlone) {
     EXPECT_EQ(opcodeOf(ExecuteSubroutineCommand().setB(7).getRaw()), 7u);
     EXPECT_EQ(opcodeOf(Opcode12Command().getRaw()), 12u);
     static_assert(sizeof(ControlCommand) == 8 && sizeof(PostEventCommand) == 8);
+    // The default words of the classes the table leaves out (no driver code builds them).
+    const std::pair<Command, Command> defaults[] = {
+        {PostEventCommand().getRaw(), 0x0400000000000000ull},
+        {PostAbstractedEventCommand().getRaw(), 0x0C00000000000000ull},
+        {PostRegWriteUsingBarCommand().getRaw(), 0x0C00000000000000ull},
+        {PostRegReadUsingBarCommand().getRaw(), 0x1000000000000000ull},
+        {WaitForEventCommand().getRaw(), 0x1800000000000000ull},
+        {WaitForTimeCommand().getRaw(), 0x1800000000000000ull},
+        {Opcode9G0Command().getRaw(), 0x2400000000000000ull},
+        {Opcode9G2Command().getRaw(), 0x2400000200000000ull},
+        {Opcode9G3Command().getRaw(), 0x2400000300000000ull},
+        {Opcode9G4Command().getRaw(), 0x2400000400000000ull},
+        {Opcode9G5Command().getRaw(), 0x2400000500000000ull},
+        {Opcode9G6D15Command().getRaw(), 0x2400F00600000000ull},
+        {Opcode9G6E11Command().getRaw(), 0x2400FB0600000000ull},
+        {Opcode0AltCommand().getRaw(), 0},
+    };
+    for (const auto& [built, expected] : defaults) {
+        EXPECT_EQ(built, expected);
+    }
 }
 
 // Keeps the pointer arguments non-null for empty tables.

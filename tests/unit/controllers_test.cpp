@@ -92,10 +92,11 @@ TEST_F(Controllers, PowerAllocationStagesCommitsAndDiscardsAgainstTheBudget) {
         tStatus s;
         EXPECT_EQ(controller.getActualPowerAllocation(0, s), c.actual);
         EXPECT_EQ(controller.getDevicePowerPool(), c.pool);
-        // A failed status going in: nothing happens and the answer is 0.
+        // A failed status going in: nothing happens and the answers are 0.
         tStatus failed;
         KELVO_SET_STATUS(failed, -50400);
         EXPECT_EQ(controller.stagePowerAllocation(0, 1, failed), 0u);
+        EXPECT_EQ(controller.getActualPowerAllocation(0, failed), 0u);
         EXPECT_EQ(controller.getDevicePowerPool(), c.pool);
     }
 }

@@ -50,6 +50,7 @@ const Board kBoards[] = {
 
 using kelvo_test::address;
 using kelvo_test::answer;
+using kelvo_test::statusOf;
 
 class SequencerLevels : public kelvo_test::HostedTest {
 protected:
@@ -73,6 +74,7 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
         kelvo_driver::tFirmwarePtr image = kelvo_driver::FirmwareFactory().createSubroutineFirmware(
             *deviceOf(index)->getKelvoHelper()->getCapsTask().capsPtr, status);
         ASSERT_EQ(image->size(), b.commands * 8u);
+        EXPECT_EQ(image->getTarget(), 2u) << "the subroutine data's target";
         for (uint32_t word = 0; word < b.commands; ++word) {
             uint64_t expected = 0;
             std::memcpy(&expected, image->data() + word * 8, 8);
@@ -102,7 +104,7 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
         std::vector<uint32_t> addresses(b.subroutines + 1, 0xEEEEEEEE);
         const kelvo_wexmoor_getSubroutines_in in{address(ids.data()), address(addresses.data()),
                                                  b.subroutines, 0};
-        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_getSubroutines, in).status, 0);
+        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_wexmoor_getSubroutines, in), 0);
         EXPECT_EQ(ids[2], 0x956E9395u);
         EXPECT_EQ(addresses[2], 2u);
         EXPECT_EQ(ids[b.subroutines - 1], 0xEE85CF84u);
@@ -110,7 +112,7 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
         EXPECT_EQ(ids[b.subroutines], 0xEEEEEEEEu) << "past the count";
         const kelvo_wexmoor_getSubroutines_in wrongCount{address(ids.data()), address(addresses.data()),
                                                          b.subroutines - 1, 0};
-        EXPECT_EQ(answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_getSubroutines, wrongCount).status,
+        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_wexmoor_getSubroutines, wrongCount),
                   KELVO_STATUS_SUBROUTINE_COUNT_MISMATCH);
         kelvo_close(handle);
         remove(index);
@@ -177,9 +179,8 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
     sim::Sequencer& seq = side(index).sequencer();
     const int handle = open(index);
     auto start = [&](uint64_t mask, uint32_t count) {
-        return answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_startSequenceEngine,
-                                           kelvo_wexmoor_startSequenceEngine_in{mask, count, 0})
-            .status;
+        return statusOf(handle, KELVO_IOCTL_wexmoor_startSequenceEngine,
+                        kelvo_wexmoor_startSequenceEngine_in{mask, count, 0});
     };
     auto running = [&](uint64_t mask) {
         return answer<kelvo_wexmoor_isSequenceEngineRunning_out>(
@@ -187,9 +188,8 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
             kelvo_wexmoor_isSequenceEngineRunning_in{mask, 0, 0});
     };
     auto resetEngine = [&] {
-        return answer<kelvo_status_record>(handle, KELVO_IOCTL_wexmoor_resetSequenceEngine,
-                                           kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0})
-            .status;
+        return statusOf(handle, KELVO_IOCTL_wexmoor_resetSequenceEngine,
+                        kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0});
     };
     struct Case {
         const char* name;
@@ -199,6 +199,7 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
     const Case cases[] = {
         {"running with no channel", [&] { return running(0).status; }, kInvalidChannel},
         {"start above the FIFO depth", [&] { return start(1, 1025); }, kTooManyCommands},
+        {"start of the FIFO depth waits for it", [&] { return start(1, 1024); }, kEngineTimedOut},
         {"start before the FIFO holds the count", [&] { return start(1, 2); }, kEngineTimedOut},
         {"start of 0 at once", [&] { return start(1, 0); }, 0},
         {"start while running",
@@ -232,14 +233,10 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
         sim::MeasureUnit& unit = side(index).measureUnit();
         const int handle = open(index);
         auto arm = [&](uint32_t channel) {
-            return answer<kelvo_status_record>(handle, KELVO_IOCTL_measureUnit_arm,
-                                               kelvo_measureUnit_arm_in{channel, 0})
-                .status;
+            return statusOf(handle, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{channel, 0});
         };
         auto resetUnit = [&](uint32_t channel) {
-            return answer<kelvo_status_record>(handle, KELVO_IOCTL_measureUnit_reset,
-                                               kelvo_measureUnit_reset_in{channel, 0})
-                .status;
+            return statusOf(handle, KELVO_IOCTL_measureUnit_reset, kelvo_measureUnit_reset_in{channel, 0});
         };
         auto trigger = [&](uint32_t which) {
             return answer<kelvo_triggersAndEvents_overrideTrigger_out>(
@@ -327,10 +324,8 @@ TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
                 kelvo_corran_calculateChargeBalanceOffset_in{channel, loop, 0, 0});
         };
         auto configure = [&](uint8_t channel, uint8_t loop, uint16_t offset) {
-            return answer<kelvo_status_record>(
-                       handle, KELVO_IOCTL_corran_configureChargeBalanceOffset,
-                       kelvo_corran_configureChargeBalanceOffset_in{channel, loop, offset, 0})
-                .status;
+            return statusOf(handle, KELVO_IOCTL_corran_configureChargeBalanceOffset,
+                            kelvo_corran_configureChargeBalanceOffset_in{channel, loop, offset, 0});
         };
         EXPECT_EQ(calculate(0, 0).status, kNotReserved);
         ASSERT_EQ(reserveAll(handle), 0);
@@ -377,15 +372,30 @@ TEST_F(SequencerLevels, ComplianceAndHardwareErrorsByChannelMask) {
     EXPECT_EQ(in.status, 0);
     EXPECT_EQ(in.inCompliance, 1);
     const auto check = [&](uint32_t requestCode, uint64_t mask) {
-        return answer<kelvo_status_record>(handle, requestCode,
-                                           kelvo_hwCondition_clearChannelBasedHardwareErrors_in{mask, 0, 0})
-            .status;
+        return statusOf(handle, requestCode,
+                        kelvo_hwCondition_clearChannelBasedHardwareErrors_in{mask, 0, 0});
     };
     EXPECT_EQ(check(KELVO_IOCTL_hwCondition_checkBoardAndChannelBasedHardwareErrors, 0), 0)
         << "the board alone";
     EXPECT_EQ(check(KELVO_IOCTL_hwCondition_clearChannelBasedHardwareErrors, 0), kInvalidChannel);
     EXPECT_EQ(check(KELVO_IOCTL_hwCondition_clearChannelBasedHardwareErrors, 1), kNotReserved);
     kelvo_close(handle);
+}
+
+// The helper hands power requests to the allocation controller: a discarded
+// stage is not committed, a committed one is what the channel holds.
+TEST_F(SequencerLevels, PowerRequestsReachTheAllocationController) {
+    const kelvo_driver::KelvoHelper& helper = *deviceOf(add("solstra"))->getKelvoHelper();
+    tStatus status;
+    for (const bool discard : {true, false}) {
+        helper.stagePowerAllocation(0, 1000, status);
+        if (discard) {
+            helper.discardPowerAllocation(0, status);
+        }
+        helper.commitPowerAllocation(0, status);
+        EXPECT_EQ(helper.getActualPowerAllocation(0, status), discard ? 0u : 1000u);
+    }
+    EXPECT_TRUE(status.isSuccess());
 }
 
 TEST_F(SequencerLevels, LocalRamBoundsAndReadBack) {
