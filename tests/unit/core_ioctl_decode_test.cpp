@@ -23,9 +23,6 @@ namespace {
 
 using namespace kelvo_driver;
 using namespace kelvo_driver::nVOAPAL000;
-using kelvo_driver::ioctl::Body;
-using kelvo_driver::ioctl::CodeRow;
-using kelvo_driver::ioctl::kCodeTable;
 using kelvo_test::answer;
 using kelvo_test::kInvalidated;
 using kelvo_test::StandInDevice;
@@ -130,20 +127,22 @@ protected:
 // anything is read, written or gated; the exact sizes get a whole record.
 TEST_F(CoreIoctlDecode, EveryCodeRefusesEveryOtherSize) {
     device->level = 19;
-    for (const CodeRow& row : kCodeTable) {
+    for (const auto& row : ioctl::kCodeTable<ioctl::DeviceAccess<StandInDevice, StandInSession>>) {
         SCOPED_TRACE(row.name);
         const int gatesBefore = device->gates;
-        for (auto [in, out] : {std::pair{row.inSize - 1, row.outSize}, std::pair{row.inSize + 1, row.outSize},
-                               std::pair{row.inSize, row.outSize + 1}, std::pair{row.inSize, row.outSize - 1},
-                               std::pair{0u, 0u}}) {
+        const uint32_t inSize = row.inSize;
+        const uint32_t outSize = row.outSize;
+        for (auto [in, out] :
+             {std::pair{inSize - 1, outSize}, std::pair{inSize + 1, outSize}, std::pair{inSize, outSize + 1},
+              std::pair{inSize, outSize - 1}, std::pair{0u, 0u}}) {
             Answer refused = call(row.code, std::vector<uint8_t>(in, 0), out);
             EXPECT_EQ(refused.bytes, 0u);
             EXPECT_EQ(refused.transport, KELVO_STATUS_INVALID_PARAMETER);
             EXPECT_EQ(refused.out, std::vector<uint8_t>(out, 0xAA));
         }
         EXPECT_EQ(device->gates, gatesBefore);
-        Answer a = call(row.code, std::vector<uint8_t>(row.inSize, 0), row.outSize);
-        EXPECT_EQ(a.bytes, row.outSize);
+        Answer a = call(row.code, std::vector<uint8_t>(inSize, 0), outSize);
+        EXPECT_EQ(a.bytes, outSize);
         EXPECT_EQ(a.transport, 0);
     }
     EXPECT_EQ(device->getIOCount(), 0u);
