@@ -21,21 +21,22 @@
 
 namespace kelvo_driver::ioctl {
 
-// The row of a code (binary search of the table in code order), or null.
+// The row of a code (binary search of the header's codes, which are the
+// table's in its order), or null.
 template <class A> const Row<A>* findRow(uint32_t code) {
     static_assert(tableIsConsistent<A>(), "code table: a row per header code, in order, bodies as admitted");
-    constexpr size_t count = sizeof(kCodeTable<A>) / sizeof(kCodeTable<A>[0]);
+    constexpr size_t count = sizeof(kHeaderCodes) / sizeof(kHeaderCodes[0]);
     size_t low = 0;
     size_t high = count;
     while (low < high) {
         const size_t middle = low + (high - low) / 2;
-        if (kCodeTable<A>[middle].code < code) {
+        if (kHeaderCodes[middle] < code) {
             low = middle + 1;
         } else {
             high = middle;
         }
     }
-    return low < count && kCodeTable<A>[low].code == code ? &kCodeTable<A>[low] : nullptr;
+    return low < count && kHeaderCodes[low] == code ? &kCodeTable<A>[low] : nullptr;
 }
 
 namespace detail {
