@@ -26,7 +26,7 @@ struct CodeInfo {
     const char* name;
 };
 
-#define KELVO_FUZZ_CODE(op, in, out, level) {KELVO_IOCTL_##op, in, out, #op},
+#define KELVO_FUZZ_CODE(op, in, out) {KELVO_IOCTL_##op, in, out, #op},
 constexpr CodeInfo kCodes[] = {KELVO_IOCTL_TABLE(KELVO_FUZZ_CODE)};
 #undef KELVO_FUZZ_CODE
 constexpr unsigned kCodeCount = sizeof(kCodes) / sizeof(kCodes[0]);
@@ -66,7 +66,7 @@ template <class In> std::vector<AddressFieldAt> fieldsOf() {
     }
     return fields;
 }
-#define KELVO_FUZZ_FIELDS(op, in, out, level) fieldsOf<kelvo_##op##_in>(),
+#define KELVO_FUZZ_FIELDS(op, in, out) fieldsOf<kelvo_##op##_in>(),
 const std::vector<AddressFieldAt> kFields[] = {KELVO_IOCTL_TABLE(KELVO_FUZZ_FIELDS)};
 #undef KELVO_FUZZ_FIELDS
 

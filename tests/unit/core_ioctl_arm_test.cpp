@@ -116,8 +116,10 @@ template <Op op> Out<op> call(StandInDevice& device, const In<op>& in) {
     const uint64_t input = scope.add(&in, sizeof(in), kal::usermem::kRead);
     const uint64_t output = scope.add(&out, sizeof(out));
     tStatus transport;
-    const uint64_t bytes = ioctl::unmarshall<StandInDevice, StandInSession, op>(
-        device, nVOAPAL000::tEventDescriptor(0), input, sizeof(in), output, sizeof(out), transport);
+    using Access = ioctl::DeviceAccess<StandInDevice, StandInSession>;
+    const uint64_t bytes =
+        ioctl::dispatch(*ioctl::findRow<Access>(ioctl::Record<op>::kCode), device,
+                        nVOAPAL000::tEventDescriptor(0), input, sizeof(in), output, sizeof(out), transport);
     EXPECT_EQ(bytes, sizeof(out));
     EXPECT_TRUE(transport.isSuccess());
     return out;

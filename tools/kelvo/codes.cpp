@@ -12,7 +12,7 @@ namespace kelvo_tool {
 namespace {
 
 constexpr CodeInfo kCodes[] = {
-#define KELVO_TOOL_ROW(op, in, out, level) {KELVO_IOCTL_##op, #op, in, out, level},
+#define KELVO_TOOL_ROW(op, in, out) {KELVO_IOCTL_##op, #op, in, out},
     KELVO_IOCTL_TABLE(KELVO_TOOL_ROW)
 #undef KELVO_TOOL_ROW
 };
@@ -75,7 +75,7 @@ constexpr Field kFields[] = {
 // Where the status word of each output record is.
 std::size_t statusOffset(std::uint32_t code) {
     switch (code) {
-#define KELVO_TOOL_CASE(op, in, out, level)                                                                  \
+#define KELVO_TOOL_CASE(op, in, out)                                                                         \
     case KELVO_IOCTL_##op:                                                                                   \
         return offsetof(kelvo_##op##_out, status);
         KELVO_IOCTL_TABLE(KELVO_TOOL_CASE)

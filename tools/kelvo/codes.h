@@ -16,7 +16,6 @@ struct CodeInfo {
     const char* name;
     std::uint32_t inSize;
     std::uint32_t outSize;
-    std::uint32_t level; // KELVO_LEVEL_AT_STUB for the codes answered at the stub
 };
 
 // The code of "smu_kelvo" with this number or name; nullopt when unknown.

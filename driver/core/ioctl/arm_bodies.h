@@ -14,7 +14,7 @@
 
 #include <stdint.h>
 
-#include "core/ioctl/code_table.h"
+#include "core/ioctl/context.h"
 #include "framework/dispatcher.h"
 #include "platform/event_descriptor.h"
 #include "platform/safecast.h"
@@ -23,8 +23,6 @@
 #include "regs/dynamic_access.h"
 
 namespace kelvo_driver::ioctl {
-
-template <Op op> struct Operation;
 
 namespace armbody {
 
@@ -102,132 +100,87 @@ template <class In> tByIdRequest requestEx(const In& in) {
 } // namespace armbody
 
 // The 32-bit reads: the value narrowed by a checked cast.
-#define KELVO_ARM_READ_BODY(op, kind)                                                                        \
-    template <> struct Operation<Op::op> {                                                                   \
-        template <class Access, class Device, class In, class Out>                                           \
-        static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,   \
-                        nVOAPALS100::tStatus& status) {                                                      \
-            const uint64_t value =                                                                           \
-                armbody::runById(Access::armDispatcher(device), event, kind, armbody::request(in), status);  \
-            out.value = orut::safeCast(value, status);                                                       \
-        }                                                                                                    \
-    };
-KELVO_ARM_READ_BODY(arm_get, armbody::tById::kGet)
-KELVO_ARM_READ_BODY(arm_read, armbody::tById::kRead)
-#undef KELVO_ARM_READ_BODY
+template <class A> void arm_get(Ctx<A, Op::arm_get>& c) {
+    const uint64_t value = armbody::runById(A::armDispatcher(c.device), c.event, armbody::tById::kGet,
+                                            armbody::request(c.in), c.status);
+    c.out.value = orut::safeCast(value, c.status);
+}
+
+template <class A> void arm_read(Ctx<A, Op::arm_read>& c) {
+    const uint64_t value = armbody::runById(A::armDispatcher(c.device), c.event, armbody::tById::kRead,
+                                            armbody::request(c.in), c.status);
+    c.out.value = orut::safeCast(value, c.status);
+}
 
 // The Ex reads: all 64 bits.
-#define KELVO_ARM_READ_EX_BODY(op, kind)                                                                     \
-    template <> struct Operation<Op::op> {                                                                   \
-        template <class Access, class Device, class In, class Out>                                           \
-        static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,   \
-                        nVOAPALS100::tStatus& status) {                                                      \
-            out.value = armbody::runById(Access::armDispatcher(device), event, kind, armbody::requestEx(in), \
-                                         status);                                                            \
-        }                                                                                                    \
-    };
-KELVO_ARM_READ_EX_BODY(arm_getEx, armbody::tById::kGet)
-KELVO_ARM_READ_EX_BODY(arm_readEx, armbody::tById::kRead)
-#undef KELVO_ARM_READ_EX_BODY
+template <class A> void arm_getEx(Ctx<A, Op::arm_getEx>& c) {
+    c.out.value = armbody::runById(A::armDispatcher(c.device), c.event, armbody::tById::kGet,
+                                   armbody::requestEx(c.in), c.status);
+}
 
-template <> struct Operation<Op::arm_set> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        armbody::tByIdRequest request = armbody::request(in);
-        request.value = in.value;
-        armbody::runById(Access::armDispatcher(device), event, armbody::tById::kSet, request, status);
-    }
-};
+template <class A> void arm_readEx(Ctx<A, Op::arm_readEx>& c) {
+    c.out.value = armbody::runById(A::armDispatcher(c.device), c.event, armbody::tById::kRead,
+                                   armbody::requestEx(c.in), c.status);
+}
 
-template <> struct Operation<Op::arm_setEx> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        armbody::tByIdRequest request = armbody::requestEx(in);
-        request.value = in.value;
-        armbody::runById(Access::armDispatcher(device), event, armbody::tById::kSet, request, status);
-    }
-};
+template <class A> void arm_set(Ctx<A, Op::arm_set>& c) {
+    armbody::tByIdRequest request = armbody::request(c.in);
+    request.value = c.in.value;
+    armbody::runById(A::armDispatcher(c.device), c.event, armbody::tById::kSet, request, c.status);
+}
 
-template <> struct Operation<Op::arm_write> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        armbody::tByIdRequest request = armbody::request(in);
-        request.value = in.value;
-        request.force = in.force != 0;
-        armbody::runById(Access::armDispatcher(device), event, armbody::tById::kWrite, request, status);
-    }
-};
+template <class A> void arm_setEx(Ctx<A, Op::arm_setEx>& c) {
+    armbody::tByIdRequest request = armbody::requestEx(c.in);
+    request.value = c.in.value;
+    armbody::runById(A::armDispatcher(c.device), c.event, armbody::tById::kSet, request, c.status);
+}
 
-template <> struct Operation<Op::arm_writeEx> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        armbody::tByIdRequest request = armbody::requestEx(in);
-        request.value = in.value;
-        request.force = in.force != 0;
-        armbody::runById(Access::armDispatcher(device), event, armbody::tById::kWrite, request, status);
-    }
-};
+template <class A> void arm_write(Ctx<A, Op::arm_write>& c) {
+    armbody::tByIdRequest request = armbody::request(c.in);
+    request.value = c.in.value;
+    request.force = c.in.force != 0;
+    armbody::runById(A::armDispatcher(c.device), c.event, armbody::tById::kWrite, request, c.status);
+}
 
-template <> struct Operation<Op::arm_flushRegister> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        armbody::tByIdRequest request = armbody::request(in);
-        request.force = in.force != 0;
-        armbody::runById(Access::armDispatcher(device), event, armbody::tById::kFlush, request, status);
-    }
-};
+template <class A> void arm_writeEx(Ctx<A, Op::arm_writeEx>& c) {
+    armbody::tByIdRequest request = armbody::requestEx(c.in);
+    request.value = c.in.value;
+    request.force = c.in.force != 0;
+    armbody::runById(A::armDispatcher(c.device), c.event, armbody::tById::kWrite, request, c.status);
+}
 
-template <> struct Operation<Op::arm_flushRegisterEx> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        armbody::tByIdRequest request = armbody::requestEx(in);
-        request.force = in.force != 0;
-        armbody::runById(Access::armDispatcher(device), event, armbody::tById::kFlush, request, status);
-    }
-};
+template <class A> void arm_flushRegister(Ctx<A, Op::arm_flushRegister>& c) {
+    armbody::tByIdRequest request = armbody::request(c.in);
+    request.force = c.in.force != 0;
+    armbody::runById(A::armDispatcher(c.device), c.event, armbody::tById::kFlush, request, c.status);
+}
 
-template <> struct Operation<Op::arm_refreshRegister> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        armbody::runById(Access::armDispatcher(device), event, armbody::tById::kRefresh, armbody::request(in),
-                         status);
-    }
-};
+template <class A> void arm_flushRegisterEx(Ctx<A, Op::arm_flushRegisterEx>& c) {
+    armbody::tByIdRequest request = armbody::requestEx(c.in);
+    request.force = c.in.force != 0;
+    armbody::runById(A::armDispatcher(c.device), c.event, armbody::tById::kFlush, request, c.status);
+}
 
-template <> struct Operation<Op::arm_refreshRegisterEx> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        armbody::tByIdRequest request = armbody::requestEx(in);
-        armbody::runById(Access::armDispatcher(device), event, armbody::tById::kRefresh, request, status);
-    }
-};
+template <class A> void arm_refreshRegister(Ctx<A, Op::arm_refreshRegister>& c) {
+    armbody::runById(A::armDispatcher(c.device), c.event, armbody::tById::kRefresh, armbody::request(c.in),
+                     c.status);
+}
 
-template <> struct Operation<Op::arm_flushRegMap> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        armbody::flushRegMap(Access::armDispatcher(device), event, in.nameAddress, in.nameLength,
-                             in.force != 0, status);
-    }
-};
+template <class A> void arm_refreshRegisterEx(Ctx<A, Op::arm_refreshRegisterEx>& c) {
+    armbody::tByIdRequest request = armbody::requestEx(c.in);
+    armbody::runById(A::armDispatcher(c.device), c.event, armbody::tById::kRefresh, request, c.status);
+}
+
+template <class A> void arm_flushRegMap(Ctx<A, Op::arm_flushRegMap>& c) {
+    armbody::flushRegMap(A::armDispatcher(c.device), c.event, c.in.nameAddress, c.in.nameLength,
+                         c.in.force != 0, c.status);
+}
 
 // The record's capacity is what both buffers hold, in fields.
-template <> struct Operation<Op::arm_getRegisterFormat> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        out.fieldCount =
-            armbody::getRegisterFormat(Access::armDispatcher(device), event, in.nameAddress, in.nameLength,
-                                       in.registerId, in.capacity, in.fieldTypeBuffer, in.maskBuffer, status);
-    }
-};
+template <class A> void arm_getRegisterFormat(Ctx<A, Op::arm_getRegisterFormat>& c) {
+    c.out.fieldCount = armbody::getRegisterFormat(A::armDispatcher(c.device), c.event, c.in.nameAddress,
+                                                  c.in.nameLength, c.in.registerId, c.in.capacity,
+                                                  c.in.fieldTypeBuffer, c.in.maskBuffer, c.status);
+}
 
 } // namespace kelvo_driver::ioctl

@@ -1,17 +1,16 @@
 // The operation bodies of setup level, reset, cleanup,
 // reservation, the hardware-state checks, and the counts and name lists of
 // the three registries (the register-map operations are in arm_bodies.h).
-// Each runs inside the gate its stub opened (the reset opens its own), with
-// the operation status seeded from the caller's word.
-//
-// Operation<op>::run<Access>(device, event, input, output, status) fills the
-// output record's result fields; the stub writes the status word.
+// Each runs as its row in the code table says: inside the gate the dispatcher
+// opened (the reset opens its own), with the operation status seeded from the
+// caller's word. A body fills the output record's result fields; the
+// dispatcher writes the status word.
 #pragma once
 
 #include <stdint.h>
 
 #include "core/ioctl/arm_bodies.h"
-#include "core/ioctl/code_table.h"
+#include "core/ioctl/context.h"
 #include "core/ioctl/name_lists.h"
 #include "core/ioctl/routing_bodies.h"
 #include "platform/device_core.h"
@@ -19,9 +18,6 @@
 #include "platform/status.h"
 
 namespace kelvo_driver::ioctl {
-
-// One specialisation per code answered by a body (the stub checks it).
-template <Op op> struct Operation;
 
 namespace detail {
 
@@ -35,125 +31,94 @@ template <class Registry> bool present(Registry* registry, nVOAPALS100::tStatus&
     return true;
 }
 
-template <class Session> Session* sessionOf(const nVOAPAL000::tEventDescriptor& event) {
-    return static_cast<Session*>(nVOAPAL000::sessionOf(event));
-}
-
 } // namespace detail
 
-template <> struct Operation<Op::kelvo_getSetupLevel> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor&, const In&, Out& out,
-                    nVOAPALS100::tStatus&) {
-        out.setupLevel = Access::setupLevel(device);
-    }
-};
+template <class A> void kelvo_getSetupLevel(Ctx<A, Op::kelvo_getSetupLevel>& c) {
+    c.out.setupLevel = A::setupLevel(c.device);
+}
 
-template <> struct Operation<Op::kdut_reset> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (status.isFatal()) {
-            return;
-        }
-        if (in.setupLevel >= KELVO_SETUP_LEVEL_COMPLETE + 1) {
-            KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidParameter);
-            return;
-        }
-        Access::reset(device, event, in.setupLevel, in.resetParametersAddress, status);
+template <class A> void kdut_reset(Ctx<A, Op::kdut_reset>& c) {
+    if (c.status.isFatal()) {
+        return;
     }
-};
+    if (c.in.setupLevel >= KELVO_SETUP_LEVEL_COMPLETE + 1) {
+        KELVO_SET_STATUS(c.status, nVOAPALS100::tStatus::kInvalidParameter);
+        return;
+    }
+    A::reset(c.device, c.event, c.in.setupLevel, c.in.resetParametersAddress, c.status);
+}
 
-template <> struct Operation<Op::kdut_checkHardwareState> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor&, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (status.isNotFatal()) {
-            Access::checkHardwareState(device, in.word, status);
-        }
+template <class A> void kdut_checkHardwareState(Ctx<A, Op::kdut_checkHardwareState>& c) {
+    if (c.status.isNotFatal()) {
+        A::checkHardwareState(c.device, c.in.word, c.status);
     }
-};
+}
 
 // Nothing is checked per channel: the gate's answer, then -52002.
-template <> struct Operation<Op::kdut_checkChannelHardwareState> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device&, const nVOAPAL000::tEventDescriptor&, const In&, Out&,
-                    nVOAPALS100::tStatus& status) {
-        KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kNotImplemented);
+template <class A> void kdut_checkChannelHardwareState(Ctx<A, Op::kdut_checkChannelHardwareState>& c) {
+    KELVO_SET_STATUS(c.status, nVOAPALS100::tStatus::kNotImplemented);
+}
+
+template <class A> void kdut_cleanup(Ctx<A, Op::kdut_cleanup>& c) {
+    auto* session = c.session();
+    if (c.status.isNotFatal() && session != nullptr) {
+        A::cleanup(*session, c.status);
     }
-};
+}
 
-template <> struct Operation<Op::kdut_cleanup> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In&, Out&,
-                    nVOAPALS100::tStatus& status) {
-        auto* session = detail::sessionOf<typename Access::SessionType>(event);
-        if (status.isNotFatal() && session != nullptr) {
-            Access::cleanup(*session, status);
-        }
+template <class A> void kdut_reserveResources(Ctx<A, Op::kdut_reserveResources>& c) {
+    auto* session = c.session();
+    if (c.status.isNotFatal() && session != nullptr) {
+        A::reserveResources(*session, c.in.resourceMask, c.status);
     }
-};
+}
 
-template <> struct Operation<Op::kdut_reserveResources> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        auto* session = detail::sessionOf<typename Access::SessionType>(event);
-        if (status.isNotFatal() && session != nullptr) {
-            Access::reserveResources(*session, in.resourceMask, status);
-        }
+// The count and the name list of one registry.
+template <class A, Op op, class Registry> void registrationCount(Ctx<A, op>& c, Registry* registry) {
+    if (c.status.isNotFatal() && detail::present(registry, c.status)) {
+        c.out.count = registry->getNumberOfRegistrations();
     }
-};
-
-// The counts and name lists of one registry.
-#define KELVO_REGISTRY_BODIES(prefix, registry)                                                              \
-    template <> struct Operation<Op::prefix##_getNumberOfRegistrations> {                                    \
-        template <class Access, class Device, class In, class Out>                                           \
-        static void run(Device& device, const nVOAPAL000::tEventDescriptor&, const In&, Out& out,            \
-                        nVOAPALS100::tStatus& status) {                                                      \
-            auto* dispatcher = Access::registry(device);                                                     \
-            if (status.isNotFatal() && detail::present(dispatcher, status)) {                                \
-                out.count = dispatcher->getNumberOfRegistrations();                                          \
-            }                                                                                                \
-        }                                                                                                    \
-    };                                                                                                       \
-    template <> struct Operation<Op::prefix##_getRegistrationNames> {                                        \
-        template <class Access, class Device, class In, class Out>                                           \
-        static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,       \
-                        nVOAPALS100::tStatus& status) {                                                      \
-            auto* dispatcher = Access::registry(device);                                                     \
-            if (status.isNotFatal() && detail::present(dispatcher, status)) {                                \
-                writeRegistrationNames(*dispatcher, event, in.buffer, status);                               \
-            }                                                                                                \
-        }                                                                                                    \
-    };
-
-KELVO_REGISTRY_BODIES(arm, armDispatcher)
-KELVO_REGISTRY_BODIES(deviceWindow, deviceWindowDispatcher)
-KELVO_REGISTRY_BODIES(storageMap, storageMapDispatcher)
-#undef KELVO_REGISTRY_BODIES
-
-template <> struct Operation<Op::arm_getSizeOfRegistrationList> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor&, const In&, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        auto* dispatcher = Access::armDispatcher(device);
-        if (status.isNotFatal() && detail::present(dispatcher, status)) {
-            out.size = dispatcher->getSizeOfRegistrationList();
-        }
+}
+template <class A, Op op, class Registry> void registrationNames(Ctx<A, op>& c, Registry* registry) {
+    if (c.status.isNotFatal() && detail::present(registry, c.status)) {
+        writeRegistrationNames(*registry, c.event, c.in.buffer, c.status);
     }
-};
+}
 
-template <> struct Operation<Op::arm_getRegistrationList> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        auto* dispatcher = Access::armDispatcher(device);
-        if (status.isNotFatal() && detail::present(dispatcher, status)) {
-            writeRegistrationList(*dispatcher, event, in.buffer, status);
-        }
+template <class A> void arm_getNumberOfRegistrations(Ctx<A, Op::arm_getNumberOfRegistrations>& c) {
+    registrationCount(c, A::armDispatcher(c.device));
+}
+template <class A> void arm_getRegistrationNames(Ctx<A, Op::arm_getRegistrationNames>& c) {
+    registrationNames(c, A::armDispatcher(c.device));
+}
+template <class A>
+void deviceWindow_getNumberOfRegistrations(Ctx<A, Op::deviceWindow_getNumberOfRegistrations>& c) {
+    registrationCount(c, A::deviceWindowDispatcher(c.device));
+}
+template <class A> void deviceWindow_getRegistrationNames(Ctx<A, Op::deviceWindow_getRegistrationNames>& c) {
+    registrationNames(c, A::deviceWindowDispatcher(c.device));
+}
+template <class A>
+void storageMap_getNumberOfRegistrations(Ctx<A, Op::storageMap_getNumberOfRegistrations>& c) {
+    registrationCount(c, A::storageMapDispatcher(c.device));
+}
+template <class A> void storageMap_getRegistrationNames(Ctx<A, Op::storageMap_getRegistrationNames>& c) {
+    registrationNames(c, A::storageMapDispatcher(c.device));
+}
+
+template <class A> void arm_getSizeOfRegistrationList(Ctx<A, Op::arm_getSizeOfRegistrationList>& c) {
+    auto* dispatcher = A::armDispatcher(c.device);
+    if (c.status.isNotFatal() && detail::present(dispatcher, c.status)) {
+        c.out.size = dispatcher->getSizeOfRegistrationList();
     }
-};
+}
+
+template <class A> void arm_getRegistrationList(Ctx<A, Op::arm_getRegistrationList>& c) {
+    auto* dispatcher = A::armDispatcher(c.device);
+    if (c.status.isNotFatal() && detail::present(dispatcher, c.status)) {
+        writeRegistrationList(*dispatcher, c.event, c.in.buffer, c.status);
+    }
+}
 
 } // namespace kelvo_driver::ioctl
 

@@ -5,7 +5,7 @@
 
 #include <stdint.h>
 
-#include "core/ioctl/code_table.h"
+#include "core/ioctl/context.h"
 #include "platform/device_core.h"
 #include "platform/event_descriptor.h"
 #include "platform/status.h"

@@ -1,6 +1,6 @@
 // The operation bodies that reach the non-isolated controllers through the
 // KelvoHelper: the four cooling codes, the temperature sensor and the four
-// power-allocation codes. The stub has opened the gate (level 19) and, for
+// power-allocation codes. The dispatcher has opened the gate (level 19) and, for
 // the temperature sensor, refused every sensor but 0 already.
 #pragma once
 
@@ -8,14 +8,12 @@
 
 #include "controllers/channel.h"
 #include "core/ioctl/channel_checks.h"
-#include "core/ioctl/code_table.h"
+#include "core/ioctl/context.h"
 #include "platform/device_core.h"
 #include "platform/event_descriptor.h"
 #include "platform/status.h"
 
 namespace kelvo_driver::ioctl {
-
-template <Op op> struct Operation;
 
 namespace detail {
 
@@ -39,106 +37,80 @@ bool channelIsReserved(const nVOAPAL000::tEventDescriptor& event, uint8_t channe
 
 } // namespace detail
 
-template <> struct Operation<Op::voquantaPXICooling_getCoolingMode> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor&, const In&, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        if (auto* helper = detail::helperOf<Access>(device, status)) {
-            out.coolingMode = helper->getCoolingMode();
-        }
+template <class A> void voquantaPXICooling_getCoolingMode(Ctx<A, Op::voquantaPXICooling_getCoolingMode>& c) {
+    if (auto* helper = detail::helperOf<A>(c.device, c.status)) {
+        c.out.coolingMode = helper->getCoolingMode();
     }
-};
+}
 
-template <> struct Operation<Op::pxiCooling_getRequestedCoolingMode> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor&, const In&, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        if (auto* helper = detail::helperOf<Access>(device, status)) {
-            out.coolingMode = helper->getRequestedCoolingMode();
-        }
+template <class A>
+void pxiCooling_getRequestedCoolingMode(Ctx<A, Op::pxiCooling_getRequestedCoolingMode>& c) {
+    if (auto* helper = detail::helperOf<A>(c.device, c.status)) {
+        c.out.coolingMode = helper->getRequestedCoolingMode();
     }
-};
+}
 
 // A plain request of the chassis cooling service (applied only while no
 // override is in force) and an override (always applied).
-template <uint32_t kOverrideState> struct SetCoolingMode {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor&, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (status.isFatal()) {
-            return;
-        }
-        if (auto* helper = detail::helperOf<Access>(device, status)) {
-            helper->setCoolingMode(in.coolingMode, kOverrideState, status);
-        }
+template <class A, Op op> void setCoolingMode(Ctx<A, op>& c, uint32_t overrideState) {
+    if (c.status.isFatal()) {
+        return;
     }
-};
-template <> struct Operation<Op::pxiCooling_setCoolingMode> : SetCoolingMode<2> {};
-template <> struct Operation<Op::voquantaPXICooling_overrideCoolingMode> : SetCoolingMode<1> {};
+    if (auto* helper = detail::helperOf<A>(c.device, c.status)) {
+        helper->setCoolingMode(c.in.coolingMode, overrideState, c.status);
+    }
+}
+template <class A> void pxiCooling_setCoolingMode(Ctx<A, Op::pxiCooling_setCoolingMode>& c) {
+    setCoolingMode(c, 2);
+}
+template <class A>
+void voquantaPXICooling_overrideCoolingMode(Ctx<A, Op::voquantaPXICooling_overrideCoolingMode>& c) {
+    setCoolingMode(c, 1);
+}
 
-template <> struct Operation<Op::corran_readTemperatureSensor> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor&, const In&, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        if (status.isFatal()) {
-            return;
-        }
-        if (auto* helper = detail::helperOf<Access>(device, status)) {
-            out.temperature = static_cast<uint16_t>(helper->readTemperatureSensor(status));
-        }
+template <class A> void corran_readTemperatureSensor(Ctx<A, Op::corran_readTemperatureSensor>& c) {
+    if (c.status.isFatal()) {
+        return;
     }
-};
+    if (auto* helper = detail::helperOf<A>(c.device, c.status)) {
+        c.out.temperature = static_cast<uint16_t>(helper->readTemperatureSensor(c.status));
+    }
+}
 
-template <> struct Operation<Op::corran_stagePowerAllocation> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        if (!detail::channelIsReserved<Access>(event, in.channel, status)) {
-            return;
-        }
-        if (auto* helper = detail::helperOf<Access>(device, status)) {
-            out.result = helper->stagePowerAllocation(in.channel, in.powerMicrowatts, status);
-        }
+template <class A> void corran_stagePowerAllocation(Ctx<A, Op::corran_stagePowerAllocation>& c) {
+    if (!detail::channelIsReserved<A>(c.event, c.in.channel, c.status)) {
+        return;
     }
-};
+    if (auto* helper = detail::helperOf<A>(c.device, c.status)) {
+        c.out.result = helper->stagePowerAllocation(c.in.channel, c.in.powerMicrowatts, c.status);
+    }
+}
 
-template <> struct Operation<Op::corran_commitPowerAllocation> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (!detail::channelIsReserved<Access>(event, in.channel, status)) {
-            return;
-        }
-        if (auto* helper = detail::helperOf<Access>(device, status)) {
-            helper->commitPowerAllocation(in.channel, status);
-        }
+template <class A> void corran_commitPowerAllocation(Ctx<A, Op::corran_commitPowerAllocation>& c) {
+    if (!detail::channelIsReserved<A>(c.event, c.in.channel, c.status)) {
+        return;
     }
-};
+    if (auto* helper = detail::helperOf<A>(c.device, c.status)) {
+        helper->commitPowerAllocation(c.in.channel, c.status);
+    }
+}
 
-template <> struct Operation<Op::corran_discardPowerAllocation> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (!detail::channelIsReserved<Access>(event, in.channel, status)) {
-            return;
-        }
-        if (auto* helper = detail::helperOf<Access>(device, status)) {
-            helper->discardPowerAllocation(in.channel, status);
-        }
+template <class A> void corran_discardPowerAllocation(Ctx<A, Op::corran_discardPowerAllocation>& c) {
+    if (!detail::channelIsReserved<A>(c.event, c.in.channel, c.status)) {
+        return;
     }
-};
+    if (auto* helper = detail::helperOf<A>(c.device, c.status)) {
+        helper->discardPowerAllocation(c.in.channel, c.status);
+    }
+}
 
-template <> struct Operation<Op::corran_getActualPowerAllocation> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        if (!detail::channelIsReserved<Access>(event, in.channel, status)) {
-            return;
-        }
-        if (auto* helper = detail::helperOf<Access>(device, status)) {
-            out.powerMicrowatts = helper->getActualPowerAllocation(in.channel, status);
-        }
+template <class A> void corran_getActualPowerAllocation(Ctx<A, Op::corran_getActualPowerAllocation>& c) {
+    if (!detail::channelIsReserved<A>(c.event, c.in.channel, c.status)) {
+        return;
     }
-};
+    if (auto* helper = detail::helperOf<A>(c.device, c.status)) {
+        c.out.powerMicrowatts = helper->getActualPowerAllocation(c.in.channel, c.status);
+    }
+}
 
 } // namespace kelvo_driver::ioctl

@@ -37,6 +37,7 @@ template <class Device, class Session> struct DeviceAccess {
     // or leaves the refusal in that status; it is left when it goes out of
     // scope.
     using Gate = typename Device::IOControlGate;
+    using DeviceType = Device;
     using SessionType = Session;
 
     // The setup tracker's current level (0 to 19).

@@ -7,13 +7,11 @@
 
 #include <stdint.h>
 
-#include "core/ioctl/code_table.h"
+#include "core/ioctl/context.h"
 #include "platform/event_descriptor.h"
 #include "platform/status.h"
 
 namespace kelvo_driver::ioctl {
-
-template <Op op> struct Operation;
 
 namespace detail {
 
@@ -36,75 +34,51 @@ template <class Access, class Device> auto* windowDispatcher(Device& device, nVO
 
 } // namespace detail
 
-template <> struct Operation<Op::deviceWindow_get> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (auto* windows = detail::windowDispatcher<Access>(device, status)) {
-            windows->get(event, in.nameAddress, in.nameLength, in.offset, in.size, in.buffer, status);
-        }
+template <class A> void deviceWindow_get(Ctx<A, Op::deviceWindow_get>& c) {
+    if (auto* windows = detail::windowDispatcher<A>(c.device, c.status)) {
+        windows->get(c.event, c.in.nameAddress, c.in.nameLength, c.in.offset, c.in.size, c.in.buffer,
+                     c.status);
     }
-};
+}
 
-template <> struct Operation<Op::deviceWindow_read> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (auto* windows = detail::windowDispatcher<Access>(device, status)) {
-            windows->read(event, in.nameAddress, in.nameLength, in.offset, in.size, in.buffer, status);
-        }
+template <class A> void deviceWindow_read(Ctx<A, Op::deviceWindow_read>& c) {
+    if (auto* windows = detail::windowDispatcher<A>(c.device, c.status)) {
+        windows->read(c.event, c.in.nameAddress, c.in.nameLength, c.in.offset, c.in.size, c.in.buffer,
+                      c.status);
     }
-};
+}
 
-template <> struct Operation<Op::deviceWindow_set> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (auto* windows = detail::windowDispatcher<Access>(device, status)) {
-            windows->set(event, in.nameAddress, in.nameLength, in.buffer, in.offset, in.size, status);
-        }
+template <class A> void deviceWindow_set(Ctx<A, Op::deviceWindow_set>& c) {
+    if (auto* windows = detail::windowDispatcher<A>(c.device, c.status)) {
+        windows->set(c.event, c.in.nameAddress, c.in.nameLength, c.in.buffer, c.in.offset, c.in.size,
+                     c.status);
     }
-};
+}
 
-template <> struct Operation<Op::deviceWindow_write> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (auto* windows = detail::windowDispatcher<Access>(device, status)) {
-            windows->write(event, in.nameAddress, in.nameLength, in.buffer, in.offset, in.size, in.force != 0,
-                           status);
-        }
+template <class A> void deviceWindow_write(Ctx<A, Op::deviceWindow_write>& c) {
+    if (auto* windows = detail::windowDispatcher<A>(c.device, c.status)) {
+        windows->write(c.event, c.in.nameAddress, c.in.nameLength, c.in.buffer, c.in.offset, c.in.size,
+                       c.in.force != 0, c.status);
     }
-};
+}
 
-template <> struct Operation<Op::deviceWindow_flush> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (auto* windows = detail::windowDispatcher<Access>(device, status)) {
-            windows->flush(event, in.nameAddress, in.nameLength, in.offset, in.size, in.force != 0, status);
-        }
+template <class A> void deviceWindow_flush(Ctx<A, Op::deviceWindow_flush>& c) {
+    if (auto* windows = detail::windowDispatcher<A>(c.device, c.status)) {
+        windows->flush(c.event, c.in.nameAddress, c.in.nameLength, c.in.offset, c.in.size, c.in.force != 0,
+                       c.status);
     }
-};
+}
 
-template <> struct Operation<Op::deviceWindow_refresh> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (auto* windows = detail::windowDispatcher<Access>(device, status)) {
-            windows->refresh(event, in.nameAddress, in.nameLength, in.offset, in.size, status);
-        }
+template <class A> void deviceWindow_refresh(Ctx<A, Op::deviceWindow_refresh>& c) {
+    if (auto* windows = detail::windowDispatcher<A>(c.device, c.status)) {
+        windows->refresh(c.event, c.in.nameAddress, c.in.nameLength, c.in.offset, c.in.size, c.status);
     }
-};
+}
 
-template <> struct Operation<Op::deviceWindow_getSizeInBytes> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        if (auto* windows = detail::windowDispatcher<Access>(device, status)) {
-            out.size = windows->getSizeInBytes(event, in.nameAddress, in.nameLength, status);
-        }
+template <class A> void deviceWindow_getSizeInBytes(Ctx<A, Op::deviceWindow_getSizeInBytes>& c) {
+    if (auto* windows = detail::windowDispatcher<A>(c.device, c.status)) {
+        c.out.size = windows->getSizeInBytes(c.event, c.in.nameAddress, c.in.nameLength, c.status);
     }
-};
+}
 
 } // namespace kelvo_driver::ioctl

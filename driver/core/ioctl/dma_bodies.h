@@ -13,13 +13,11 @@
 
 #include "bridge/dma_dispatcher.h"
 #include "core/ioctl/channel_checks.h"
-#include "core/ioctl/code_table.h"
+#include "core/ioctl/context.h"
 #include "platform/event_descriptor.h"
 #include "platform/status.h"
 
 namespace kelvo_driver::ioctl {
-
-template <Op op> struct Operation;
 
 namespace dma {
 
@@ -69,83 +67,100 @@ bool notReservedElsewhere(Device& device, const nVOAPAL000::tEventDescriptor& ev
     return status.isNotFatal();
 }
 
+// The dispatcher and the session's cleanup list of a stream operation on
+// the record's DMA channel; empty (the status set) when it may not run.
+struct Stream {
+    qeldma::DMADispatcher* dispatcher = nullptr;
+    kdut::CleanupOperationComposite* list = nullptr;
+    explicit operator bool() const { return dispatcher != nullptr; }
+};
+template <class A, Op op> Stream streamOf(Ctx<A, op>& c) {
+    Stream stream;
+    stream.dispatcher = dispatcherOf<A>(c.device, c.event, &stream.list, c.status);
+    if (stream.dispatcher == nullptr || !notReservedElsewhere<A>(c.device, c.event, c.in.channel, c.status)) {
+        return Stream{};
+    }
+    return stream;
+}
+
 } // namespace dma
 
-#define KELVO_DMA_LIST_BODY(op, call)                                                                        \
-    template <> struct Operation<Op::op> {                                                                   \
-        template <class Access, class Device, class In, class Out>                                           \
-        static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,       \
-                        nVOAPALS100::tStatus& status) {                                                      \
-            kdut::CleanupOperationComposite* list = nullptr;                                                 \
-            qeldma::DMADispatcher* dispatcher = dma::dispatcherOf<Access>(device, event, &list, status);     \
-            if (dispatcher != nullptr &&                                                                     \
-                dma::notReservedElsewhere<Access>(device, event, in.channel, status)) {                      \
-                call;                                                                                        \
-            }                                                                                                \
-        }                                                                                                    \
-    };
-
-KELVO_DMA_LIST_BODY(brixelTools_startDMA, dispatcher->startDMA(in.channel, in.startFlag != 0, *list, status))
-KELVO_DMA_LIST_BODY(brixelTools_stopDMA, dispatcher->stopDMA(in.channel, *list, status))
-KELVO_DMA_LIST_BODY(brixelTools_addTransferToDevice,
-                    dispatcher->addTransfer(event, in.channel, in.transferKind, in.bufferAddress,
-                                            in.bufferSize, 0, in.transferWord, *list, status))
-KELVO_DMA_LIST_BODY(brixelTools_addTransferFromDevice,
-                    dispatcher->addTransfer(event, in.channel, in.transferKind, in.bufferAddress,
-                                            in.bufferSize, 1, 1, *list, status))
-KELVO_DMA_LIST_BODY(brixelTools_writeStreamAdditiveTransferCount,
-                    dispatcher->writeStreamAdditiveTransferCount(in.channel, in.count, status))
-KELVO_DMA_LIST_BODY(brixelTools_clearTransfers, dispatcher->clearTransfers(in.channel, *list, status))
-KELVO_DMA_LIST_BODY(brixelTools_clearApplicationFIFO,
-                    dispatcher->clearApplicationFIFO(in.channel, *list, status);
-                    dispatcher->startStreamCredit(in.channel, *list, status))
-#undef KELVO_DMA_LIST_BODY
-
-template <> struct Operation<Op::brixelTools_getTransferCount> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        out.transferCount = 0;
-        kdut::CleanupOperationComposite* list = nullptr;
-        qeldma::DMADispatcher* dispatcher = dma::dispatcherOf<Access>(device, event, &list, status);
-        if (dispatcher != nullptr && dma::notReservedElsewhere<Access>(device, event, in.channel, status)) {
-            out.transferCount = dispatcher->getTransferCount(in.channel, status);
-        }
+template <class A> void brixelTools_startDMA(Ctx<A, Op::brixelTools_startDMA>& c) {
+    if (const dma::Stream s = dma::streamOf(c)) {
+        s.dispatcher->startDMA(c.in.channel, c.in.startFlag != 0, *s.list, c.status);
     }
-};
+}
 
-template <> struct Operation<Op::brixelTools_waitUntilBytesTransferred> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        out.timedOut = 0;
-        if (dma::checkMask<Access>(event, dma::maskOfDMAChannel(in.channel), status)) {
-            uint32_t timedOut = 0;
-            Access::waitUntilBytesTransferred(device, in.channel, in.startCount, in.byteCount, in.timeout,
-                                              &timedOut, status);
-            out.timedOut = timedOut;
-        }
+template <class A> void brixelTools_stopDMA(Ctx<A, Op::brixelTools_stopDMA>& c) {
+    if (const dma::Stream s = dma::streamOf(c)) {
+        s.dispatcher->stopDMA(c.in.channel, *s.list, c.status);
     }
-};
+}
 
-template <> struct Operation<Op::brixelTools_cancelWaitUntilBytesTransferred> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (dma::checkMask<Access>(event, dma::maskOfDMAChannel(in.channel), status)) {
-            Access::cancelWaitUntilBytesTransferred(device, in.channel);
-        }
+template <class A> void brixelTools_addTransferToDevice(Ctx<A, Op::brixelTools_addTransferToDevice>& c) {
+    if (const dma::Stream s = dma::streamOf(c)) {
+        s.dispatcher->addTransfer(c.event, c.in.channel, c.in.transferKind, c.in.bufferAddress,
+                                  c.in.bufferSize, 0, c.in.transferWord, *s.list, c.status);
     }
-};
+}
 
-template <> struct Operation<Op::corran_loadCalibrationToFirmwareFromStorageMapSoftcopy> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (dma::checkMask<Access>(event, in.channelMask, status)) {
-            Access::loadCalibrationToFirmware(device, in.channelMask, status);
-        }
+template <class A> void brixelTools_addTransferFromDevice(Ctx<A, Op::brixelTools_addTransferFromDevice>& c) {
+    if (const dma::Stream s = dma::streamOf(c)) {
+        s.dispatcher->addTransfer(c.event, c.in.channel, c.in.transferKind, c.in.bufferAddress,
+                                  c.in.bufferSize, 1, 1, *s.list, c.status);
     }
-};
+}
+
+template <class A>
+void brixelTools_writeStreamAdditiveTransferCount(
+    Ctx<A, Op::brixelTools_writeStreamAdditiveTransferCount>& c) {
+    if (const dma::Stream s = dma::streamOf(c)) {
+        s.dispatcher->writeStreamAdditiveTransferCount(c.in.channel, c.in.count, c.status);
+    }
+}
+
+template <class A> void brixelTools_clearTransfers(Ctx<A, Op::brixelTools_clearTransfers>& c) {
+    if (const dma::Stream s = dma::streamOf(c)) {
+        s.dispatcher->clearTransfers(c.in.channel, *s.list, c.status);
+    }
+}
+
+template <class A> void brixelTools_clearApplicationFIFO(Ctx<A, Op::brixelTools_clearApplicationFIFO>& c) {
+    if (const dma::Stream s = dma::streamOf(c)) {
+        s.dispatcher->clearApplicationFIFO(c.in.channel, *s.list, c.status);
+        s.dispatcher->startStreamCredit(c.in.channel, *s.list, c.status);
+    }
+}
+
+template <class A> void brixelTools_getTransferCount(Ctx<A, Op::brixelTools_getTransferCount>& c) {
+    if (const dma::Stream s = dma::streamOf(c)) {
+        c.out.transferCount = s.dispatcher->getTransferCount(c.in.channel, c.status);
+    }
+}
+
+template <class A>
+void brixelTools_waitUntilBytesTransferred(Ctx<A, Op::brixelTools_waitUntilBytesTransferred>& c) {
+    if (dma::checkMask<A>(c.event, dma::maskOfDMAChannel(c.in.channel), c.status)) {
+        uint32_t timedOut = 0;
+        A::waitUntilBytesTransferred(c.device, c.in.channel, c.in.startCount, c.in.byteCount, c.in.timeout,
+                                     &timedOut, c.status);
+        c.out.timedOut = timedOut;
+    }
+}
+
+template <class A>
+void brixelTools_cancelWaitUntilBytesTransferred(Ctx<A, Op::brixelTools_cancelWaitUntilBytesTransferred>& c) {
+    if (dma::checkMask<A>(c.event, dma::maskOfDMAChannel(c.in.channel), c.status)) {
+        A::cancelWaitUntilBytesTransferred(c.device, c.in.channel);
+    }
+}
+
+template <class A>
+void corran_loadCalibrationToFirmwareFromStorageMapSoftcopy(
+    Ctx<A, Op::corran_loadCalibrationToFirmwareFromStorageMapSoftcopy>& c) {
+    if (dma::checkMask<A>(c.event, c.in.channelMask, c.status)) {
+        A::loadCalibrationToFirmware(c.device, c.in.channelMask, c.status);
+    }
+}
 
 } // namespace kelvo_driver::ioctl

@@ -13,6 +13,7 @@
 namespace kelvo_driver::ioctl {
 
 template <> struct DeviceAccess<KelvoDevice, fenwicksharedsource::KernelSession> {
+    using DeviceType = KelvoDevice;
     using SessionType = fenwicksharedsource::KernelSession;
 
     // Admission, the session's validity, then the setup level.

@@ -10,7 +10,7 @@
 
 #include <stdint.h>
 
-#include "core/ioctl/code_table.h"
+#include "core/ioctl/context.h"
 #include "framework/routing_session.h"
 #include "kelvo/ioctl.h"
 #include "nVOKAL.h"
@@ -21,8 +21,6 @@
 #include "platform/vohtl/sharedptr.h"
 
 namespace kelvo_driver::ioctl {
-
-template <Op op> struct Operation;
 
 namespace routing {
 
@@ -77,154 +75,106 @@ private:
 
 } // namespace routing
 
-template <> struct Operation<Op::routing_queryVersion> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In&, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        const routing::SessionRef session = routing::routingSessionOf<Access>(event, status, false);
-        out.version = session ? session->queryVersion() : 1;
-    }
-};
+template <class A> void routing_queryVersion(Ctx<A, Op::routing_queryVersion>& c) {
+    const routing::SessionRef session = routing::routingSessionOf<A>(c.event, c.status, false);
+    c.out.version = session ? session->queryVersion() : 1;
+}
 
-template <> struct Operation<Op::routing_calculateRoute> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        out.result = 0;
-        out.possibilitiesCount = 0;
-        const routing::SessionRef session = routing::routingSessionOf<Access>(event, status);
-        if (!session) {
-            return;
-        }
-        if (in.seedCount > routing::kMaxRouteRecords || in.destinationCount > routing::kMaxRouteRecords) {
-            KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidParameter);
-            return;
-        }
-        const uint32_t capacity = in.possibilitiesCapacity;
-        const routing::KernelCopy<voark::RouteCalculationSeedBase> seeds(event, in.seedBuffer, in.seedCount,
-                                                                         status);
-        const routing::KernelCopy<uint32_t> destinations(event, in.destinationBuffer, in.destinationCount,
-                                                         status);
-        if (status.isNotFatal()) {
-            const nVOAPAL000::tUserBuffer buffer(event, in.possibilitiesBuffer,
-                                                 uint64_t{capacity} * sizeof(voark::RoutePossibilityBase));
-            const voark::APALUserBufferWrapper possibilities(buffer);
-            uint32_t count = capacity;
-            out.result = session->calculateRoute(in.routeOwner, seeds.get(), in.seedCount, destinations.get(),
-                                                 in.destinationCount, in.routeCalculationWord, possibilities,
-                                                 &count, status);
-            out.possibilitiesCount = count;
-        }
+template <class A> void routing_calculateRoute(Ctx<A, Op::routing_calculateRoute>& c) {
+    const routing::SessionRef session = routing::routingSessionOf<A>(c.event, c.status);
+    if (!session) {
+        return;
     }
-};
-
-template <> struct Operation<Op::routing_destroyRoute> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (const routing::SessionRef session = routing::routingSessionOf<Access>(event, status, false)) {
-            session->destroyRoute(in.routeID);
-        }
+    if (c.in.seedCount > routing::kMaxRouteRecords || c.in.destinationCount > routing::kMaxRouteRecords) {
+        KELVO_SET_STATUS(c.status, nVOAPALS100::tStatus::kInvalidParameter);
+        return;
     }
-};
-
-template <> struct Operation<Op::routing_reserveRoute> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        out.conflictsCount = 0;
-        const routing::SessionRef session = routing::routingSessionOf<Access>(event, status);
-        if (!session) {
-            return;
-        }
-        const uint32_t capacity = in.conflictsCapacity;
-        const nVOAPAL000::tUserBuffer buffer(event, in.conflictsBuffer,
-                                             uint64_t{capacity} * sizeof(voark::RouteConflict));
-        const voark::APALUserBufferWrapper conflicts(buffer);
+    const uint32_t capacity = c.in.possibilitiesCapacity;
+    const routing::KernelCopy<voark::RouteCalculationSeedBase> seeds(c.event, c.in.seedBuffer, c.in.seedCount,
+                                                                     c.status);
+    const routing::KernelCopy<uint32_t> destinations(c.event, c.in.destinationBuffer, c.in.destinationCount,
+                                                     c.status);
+    if (c.status.isNotFatal()) {
+        const nVOAPAL000::tUserBuffer buffer(c.event, c.in.possibilitiesBuffer,
+                                             uint64_t{capacity} * sizeof(voark::RoutePossibilityBase));
+        const voark::APALUserBufferWrapper possibilities(buffer);
         uint32_t count = capacity;
-        session->reserveRoute(in.routeID, conflicts, &count, status);
-        out.conflictsCount = count;
+        c.out.result = session->calculateRoute(c.in.routeOwner, seeds.get(), c.in.seedCount,
+                                               destinations.get(), c.in.destinationCount,
+                                               c.in.routeCalculationWord, possibilities, &count, c.status);
+        c.out.possibilitiesCount = count;
     }
-};
+}
 
-template <> struct Operation<Op::routing_programRoute> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (const routing::SessionRef session = routing::routingSessionOf<Access>(event, status)) {
-            session->programRoute(in.routeID, status);
-        }
+template <class A> void routing_destroyRoute(Ctx<A, Op::routing_destroyRoute>& c) {
+    if (const routing::SessionRef session = routing::routingSessionOf<A>(c.event, c.status, false)) {
+        session->destroyRoute(c.in.routeID);
     }
-};
+}
 
-template <> struct Operation<Op::routing_unreserveRoute> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (const routing::SessionRef session = routing::routingSessionOf<Access>(event, status, false)) {
-            session->unreserveRoute(in.routeID);
-        }
+template <class A> void routing_reserveRoute(Ctx<A, Op::routing_reserveRoute>& c) {
+    const routing::SessionRef session = routing::routingSessionOf<A>(c.event, c.status);
+    if (!session) {
+        return;
     }
-};
+    const uint32_t capacity = c.in.conflictsCapacity;
+    const nVOAPAL000::tUserBuffer buffer(c.event, c.in.conflictsBuffer,
+                                         uint64_t{capacity} * sizeof(voark::RouteConflict));
+    const voark::APALUserBufferWrapper conflicts(buffer);
+    uint32_t count = capacity;
+    session->reserveRoute(c.in.routeID, conflicts, &count, c.status);
+    c.out.conflictsCount = count;
+}
 
-template <> struct Operation<Op::routing_unprogramRoute> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (const routing::SessionRef session = routing::routingSessionOf<Access>(event, status, false)) {
-            session->unprogramRoute(in.routeID);
-        }
+template <class A> void routing_programRoute(Ctx<A, Op::routing_programRoute>& c) {
+    if (const routing::SessionRef session = routing::routingSessionOf<A>(c.event, c.status)) {
+        session->programRoute(c.in.routeID, c.status);
     }
-};
+}
 
-template <> struct Operation<Op::routing_getRouteTerminalPath> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        out.pathLength = 0;
-        const routing::SessionRef session = routing::routingSessionOf<Access>(event, status);
-        if (!session) {
-            return;
-        }
-        const uint32_t capacity = in.pathCapacity;
-        const nVOAPAL000::tUserBuffer buffer(event, in.pathBuffer, uint64_t{capacity} * sizeof(uint32_t));
-        const voark::APALUserBufferWrapper path(buffer);
-        uint32_t length = capacity;
-        session->getRouteTerminalPath(in.routeID, path, &length, status);
-        out.pathLength = length;
+template <class A> void routing_unreserveRoute(Ctx<A, Op::routing_unreserveRoute>& c) {
+    if (const routing::SessionRef session = routing::routingSessionOf<A>(c.event, c.status, false)) {
+        session->unreserveRoute(c.in.routeID);
     }
-};
+}
 
-template <> struct Operation<Op::routing_getTopographyName> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (const routing::SessionRef session = routing::routingSessionOf<Access>(event, status)) {
-            const nVOAPAL000::tUserBuffer buffer(event, in.nameBuffer, in.bufferSize);
-            session->getTopographyName(voark::APALUserBufferWrapper(buffer), status);
-        }
+template <class A> void routing_unprogramRoute(Ctx<A, Op::routing_unprogramRoute>& c) {
+    if (const routing::SessionRef session = routing::routingSessionOf<A>(c.event, c.status, false)) {
+        session->unprogramRoute(c.in.routeID);
     }
-};
+}
 
-template <> struct Operation<Op::routing_resetTerminal> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (const routing::SessionRef session = routing::routingSessionOf<Access>(event, status)) {
-            session->resetTerminal(in.terminalID, in.resetWord, status);
-        }
+template <class A> void routing_getRouteTerminalPath(Ctx<A, Op::routing_getRouteTerminalPath>& c) {
+    const routing::SessionRef session = routing::routingSessionOf<A>(c.event, c.status);
+    if (!session) {
+        return;
     }
-};
+    const uint32_t capacity = c.in.pathCapacity;
+    const nVOAPAL000::tUserBuffer buffer(c.event, c.in.pathBuffer, uint64_t{capacity} * sizeof(uint32_t));
+    const voark::APALUserBufferWrapper path(buffer);
+    uint32_t length = capacity;
+    session->getRouteTerminalPath(c.in.routeID, path, &length, c.status);
+    c.out.pathLength = length;
+}
 
-template <> struct Operation<Op::routing_calculateResetTerminal> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device&, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        out.result = 0;
-        if (const routing::SessionRef session = routing::routingSessionOf<Access>(event, status)) {
-            out.result = session->calculateResetTerminal(in.routeOwner, in.terminalID, in.resetWord, status);
-        }
+template <class A> void routing_getTopographyName(Ctx<A, Op::routing_getTopographyName>& c) {
+    if (const routing::SessionRef session = routing::routingSessionOf<A>(c.event, c.status)) {
+        const nVOAPAL000::tUserBuffer buffer(c.event, c.in.nameBuffer, c.in.bufferSize);
+        session->getTopographyName(voark::APALUserBufferWrapper(buffer), c.status);
     }
-};
+}
+
+template <class A> void routing_resetTerminal(Ctx<A, Op::routing_resetTerminal>& c) {
+    if (const routing::SessionRef session = routing::routingSessionOf<A>(c.event, c.status)) {
+        session->resetTerminal(c.in.terminalID, c.in.resetWord, c.status);
+    }
+}
+
+template <class A> void routing_calculateResetTerminal(Ctx<A, Op::routing_calculateResetTerminal>& c) {
+    if (const routing::SessionRef session = routing::routingSessionOf<A>(c.event, c.status)) {
+        c.out.result =
+            session->calculateResetTerminal(c.in.routeOwner, c.in.terminalID, c.in.resetWord, c.status);
+    }
+}
 
 } // namespace kelvo_driver::ioctl

@@ -14,15 +14,13 @@
 
 #include "core/calibration_dispatcher.h"
 #include "core/ioctl/channel_checks.h"
-#include "core/ioctl/code_table.h"
+#include "core/ioctl/context.h"
 #include "core/kelvo_helper.h"
 #include "framework/kernel_session.h"
 #include "platform/event_descriptor.h"
 #include "platform/status.h"
 
 namespace kelvo_driver::ioctl {
-
-template <Op op> struct Operation;
 
 namespace sequencer {
 
@@ -70,204 +68,171 @@ KelvoHelper* reservedHelper(Device& device, const nVOAPAL000::tEventDescriptor& 
     return helper != nullptr && session != nullptr && reserved(*session, mask, status) ? helper : nullptr;
 }
 
+// The helper and the kernel session of a request, both present.
+struct Target {
+    KelvoHelper* helper = nullptr;
+    fenwicksharedsource::KernelSession* session = nullptr;
+    explicit operator bool() const { return helper != nullptr && session != nullptr; }
+};
+
+// The sequence engine's checks: the mask holds exactly the product's channels.
+template <class A, Op op> Target engineOf(Ctx<A, op>& c) {
+    if (c.status.isFatal()) {
+        return {};
+    }
+    if (c.in.channelMask != channels::kValidChannelMask) {
+        KELVO_SET_STATUS(c.status, kInvalidChannel);
+        return {};
+    }
+    return {helperOf<A>(c.device, c.status), sessionOf<A>(c.event, c.status)};
+}
+
+// The measure unit's checks: channel 0, then the reservation with the channel
+// number itself as the mask (empty for channel 0, which every session holds).
+template <class A, Op op> Target measureUnitOf(Ctx<A, op>& c) {
+    if (!channelIsZero(c.in.channel, c.status)) {
+        return {};
+    }
+    const Target target{helperOf<A>(c.device, c.status), sessionOf<A>(c.event, c.status)};
+    return target && reserved(*target.session, c.in.channel, c.status) ? target : Target{};
+}
+
 } // namespace sequencer
 
 // ---- the sequence engine and the subroutines ---------------------------------------
 
-#define KELVO_ENGINE_BODY(op, call)                                                                          \
-    template <> struct Operation<Op::op> {                                                                   \
-        template <class Access, class Device, class In, class Out>                                           \
-        static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in,             \
-                        [[maybe_unused]] Out& out, nVOAPALS100::tStatus& status) {                           \
-            if (status.isFatal()) {                                                                          \
-                return;                                                                                      \
-            }                                                                                                \
-            if (in.channelMask != channels::kValidChannelMask) {                                             \
-                KELVO_SET_STATUS(status, sequencer::kInvalidChannel);                                        \
-                return;                                                                                      \
-            }                                                                                                \
-            KelvoHelper* helper = sequencer::helperOf<Access>(device, status);                               \
-            fenwicksharedsource::KernelSession* session = sequencer::sessionOf<Access>(event, status);       \
-            if (helper != nullptr && session != nullptr) {                                                   \
-                call;                                                                                        \
-            }                                                                                                \
-        }                                                                                                    \
-    };
-
-KELVO_ENGINE_BODY(wexmoor_startSequenceEngine,
-                  helper->startSequenceEngine(*session, in.channelMask, in.commandCount, status))
-KELVO_ENGINE_BODY(wexmoor_resetSequenceEngine, helper->resetSequenceEngine(*session, in.channelMask, status))
-KELVO_ENGINE_BODY(wexmoor_isSequenceEngineRunning,
-                  out.running = helper->isSequenceEngineRunning(*session, in.channelMask, status) ? 1 : 0)
-#undef KELVO_ENGINE_BODY
-
-template <> struct Operation<Op::wexmoor_getSubroutines> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (KelvoHelper* helper =
-                status.isNotFatal() ? sequencer::helperOf<Access>(device, status) : nullptr) {
-            helper->getSubroutines(event, in.idBuffer, in.addressBuffer, in.subroutineCount, status);
-        }
+template <class A> void wexmoor_startSequenceEngine(Ctx<A, Op::wexmoor_startSequenceEngine>& c) {
+    if (const sequencer::Target t = sequencer::engineOf(c)) {
+        t.helper->startSequenceEngine(*t.session, c.in.channelMask, c.in.commandCount, c.status);
     }
-};
+}
 
-template <> struct Operation<Op::wexmoor_getNumSubroutines> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor&, const In&, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        if (KelvoHelper* helper =
-                status.isNotFatal() ? sequencer::helperOf<Access>(device, status) : nullptr) {
-            out.subroutineCount = helper->getNumSubroutines(status);
-        }
+template <class A> void wexmoor_resetSequenceEngine(Ctx<A, Op::wexmoor_resetSequenceEngine>& c) {
+    if (const sequencer::Target t = sequencer::engineOf(c)) {
+        t.helper->resetSequenceEngine(*t.session, c.in.channelMask, c.status);
     }
-};
+}
 
-// ---- the measure unit: channel 0, then the reservation with the channel
-// number itself as the mask (empty for channel 0, which every session holds) --
+template <class A> void wexmoor_isSequenceEngineRunning(Ctx<A, Op::wexmoor_isSequenceEngineRunning>& c) {
+    if (const sequencer::Target t = sequencer::engineOf(c)) {
+        c.out.running = t.helper->isSequenceEngineRunning(*t.session, c.in.channelMask, c.status) ? 1 : 0;
+    }
+}
 
-#define KELVO_MEASURE_UNIT_BODY(op, call)                                                                    \
-    template <> struct Operation<Op::op> {                                                                   \
-        template <class Access, class Device, class In, class Out>                                           \
-        static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,       \
-                        nVOAPALS100::tStatus& status) {                                                      \
-            if (!sequencer::channelIsZero(in.channel, status)) {                                             \
-                return;                                                                                      \
-            }                                                                                                \
-            KelvoHelper* helper = sequencer::helperOf<Access>(device, status);                               \
-            fenwicksharedsource::KernelSession* session = sequencer::sessionOf<Access>(event, status);       \
-            if (helper != nullptr && session != nullptr &&                                                   \
-                sequencer::reserved(*session, in.channel, status)) {                                         \
-                call;                                                                                        \
-            }                                                                                                \
-        }                                                                                                    \
-    };
+template <class A> void wexmoor_getSubroutines(Ctx<A, Op::wexmoor_getSubroutines>& c) {
+    if (KelvoHelper* helper = c.status.isNotFatal() ? sequencer::helperOf<A>(c.device, c.status) : nullptr) {
+        helper->getSubroutines(c.event, c.in.idBuffer, c.in.addressBuffer, c.in.subroutineCount, c.status);
+    }
+}
 
-KELVO_MEASURE_UNIT_BODY(measureUnit_arm, helper->armMeasureUnit(*session, status))
-KELVO_MEASURE_UNIT_BODY(measureUnit_reset, helper->resetMeasureUnit(*session, status))
-#undef KELVO_MEASURE_UNIT_BODY
+template <class A> void wexmoor_getNumSubroutines(Ctx<A, Op::wexmoor_getNumSubroutines>& c) {
+    if (KelvoHelper* helper = c.status.isNotFatal() ? sequencer::helperOf<A>(c.device, c.status) : nullptr) {
+        c.out.subroutineCount = helper->getNumSubroutines(c.status);
+    }
+}
+
+// ---- the measure unit -------------------------------------------------------------
+
+template <class A> void measureUnit_arm(Ctx<A, Op::measureUnit_arm>& c) {
+    if (const sequencer::Target t = sequencer::measureUnitOf(c)) {
+        t.helper->armMeasureUnit(*t.session, c.status);
+    }
+}
+
+template <class A> void measureUnit_reset(Ctx<A, Op::measureUnit_reset>& c) {
+    if (const sequencer::Target t = sequencer::measureUnitOf(c)) {
+        t.helper->resetMeasureUnit(*t.session, c.status);
+    }
+}
 
 // ---- triggers and event latches ---------------------------------------------------
 
-template <> struct Operation<Op::triggersAndEvents_overrideTrigger> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor&, const In& in, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        if (KelvoHelper* helper =
-                status.isNotFatal() ? sequencer::helperOf<Access>(device, status) : nullptr) {
-            out.result = helper->overrideTrigger(in.triggerWord, in.trigger, status) ? 1 : 0;
-        }
+template <class A> void triggersAndEvents_overrideTrigger(Ctx<A, Op::triggersAndEvents_overrideTrigger>& c) {
+    if (KelvoHelper* helper = c.status.isNotFatal() ? sequencer::helperOf<A>(c.device, c.status) : nullptr) {
+        c.out.result = helper->overrideTrigger(c.in.triggerWord, c.in.trigger, c.status) ? 1 : 0;
     }
-};
+}
 
-template <> struct Operation<Op::triggersAndEvents_checkEventLatch> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        if (!sequencer::maskIsValid(in.channelMask, false, status)) {
-            return;
-        }
-        if (KelvoHelper* helper = sequencer::reservedHelper<Access>(device, event, in.channelMask, status)) {
-            out.latched = helper->checkEventLatch(in.channelMask, in.event, status) ? 1 : 0;
-        }
+template <class A> void triggersAndEvents_checkEventLatch(Ctx<A, Op::triggersAndEvents_checkEventLatch>& c) {
+    if (!sequencer::maskIsValid(c.in.channelMask, false, c.status)) {
+        return;
     }
-};
+    if (KelvoHelper* helper = sequencer::reservedHelper<A>(c.device, c.event, c.in.channelMask, c.status)) {
+        c.out.latched = helper->checkEventLatch(c.in.channelMask, c.in.event, c.status) ? 1 : 0;
+    }
+}
 
-template <> struct Operation<Op::triggersAndEvents_clearEventLatch> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (!sequencer::maskIsValid(in.channelMask, false, status)) {
-            return;
-        }
-        if (KelvoHelper* helper = sequencer::reservedHelper<Access>(device, event, in.channelMask, status)) {
-            helper->clearEventLatch(status);
-        }
+template <class A> void triggersAndEvents_clearEventLatch(Ctx<A, Op::triggersAndEvents_clearEventLatch>& c) {
+    if (!sequencer::maskIsValid(c.in.channelMask, false, c.status)) {
+        return;
     }
-};
+    if (KelvoHelper* helper = sequencer::reservedHelper<A>(c.device, c.event, c.in.channelMask, c.status)) {
+        helper->clearEventLatch(c.status);
+    }
+}
 
 // ---- hardware conditions ----------------------------------------------------------
 
-template <> struct Operation<Op::hwCondition_checkBoardAndChannelBasedHardwareErrors> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor&, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (!sequencer::maskIsValid(in.channelMask, true, status)) {
-            return;
-        }
-        if (KelvoHelper* helper = sequencer::helperOf<Access>(device, status)) {
-            helper->checkBoardAndChannelBasedHardwareErrors(status);
-        }
+template <class A>
+void hwCondition_checkBoardAndChannelBasedHardwareErrors(
+    Ctx<A, Op::hwCondition_checkBoardAndChannelBasedHardwareErrors>& c) {
+    if (!sequencer::maskIsValid(c.in.channelMask, true, c.status)) {
+        return;
     }
-};
+    if (KelvoHelper* helper = sequencer::helperOf<A>(c.device, c.status)) {
+        helper->checkBoardAndChannelBasedHardwareErrors(c.status);
+    }
+}
 
-template <> struct Operation<Op::hwCondition_clearChannelBasedHardwareErrors> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (!sequencer::maskIsValid(in.channelMask, false, status)) {
-            return;
-        }
-        if (KelvoHelper* helper = sequencer::reservedHelper<Access>(device, event, in.channelMask, status)) {
-            helper->clearChannelBasedHardwareErrors(status);
-        }
+template <class A>
+void hwCondition_clearChannelBasedHardwareErrors(Ctx<A, Op::hwCondition_clearChannelBasedHardwareErrors>& c) {
+    if (!sequencer::maskIsValid(c.in.channelMask, false, c.status)) {
+        return;
     }
-};
+    if (KelvoHelper* helper = sequencer::reservedHelper<A>(c.device, c.event, c.in.channelMask, c.status)) {
+        helper->clearChannelBasedHardwareErrors(c.status);
+    }
+}
 
 // ---- channel operations -----------------------------------------------------------
 
-template <> struct Operation<Op::corran_queryInCompliance> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor&, const In& in, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        if (!sequencer::channelIsZero(in.channel, status)) {
-            return;
-        }
-        if (KelvoHelper* helper = sequencer::helperOf<Access>(device, status)) {
-            out.inCompliance = helper->queryInCompliance(in.channel, status) ? 1 : 0;
-        }
+template <class A> void corran_queryInCompliance(Ctx<A, Op::corran_queryInCompliance>& c) {
+    if (!sequencer::channelIsZero(c.in.channel, c.status)) {
+        return;
     }
-};
+    if (KelvoHelper* helper = sequencer::helperOf<A>(c.device, c.status)) {
+        c.out.inCompliance = helper->queryInCompliance(c.in.channel, c.status) ? 1 : 0;
+    }
+}
 
 // Does nothing: the answer is the gate's (level 11).
-template <> struct Operation<Op::corran_getHardwareErrors> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor&, const In&, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (KelvoHelper* helper =
-                status.isNotFatal() ? sequencer::helperOf<Access>(device, status) : nullptr) {
-            helper->getHardwareErrors(status);
-        }
+template <class A> void corran_getHardwareErrors(Ctx<A, Op::corran_getHardwareErrors>& c) {
+    if (KelvoHelper* helper = c.status.isNotFatal() ? sequencer::helperOf<A>(c.device, c.status) : nullptr) {
+        helper->getHardwareErrors(c.status);
     }
-};
+}
 
-template <> struct Operation<Op::corran_calculateChargeBalanceOffset> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        if (!sequencer::channelIsZero(in.channel, status)) {
-            return;
-        }
-        if (KelvoHelper* helper =
-                sequencer::reservedHelper<Access>(device, event, uint64_t{1} << in.channel, status)) {
-            out.offset =
-                static_cast<uint16_t>(helper->getCalibrationDispatcher().read(in.channel, in.loop, status));
-        }
+template <class A>
+void corran_calculateChargeBalanceOffset(Ctx<A, Op::corran_calculateChargeBalanceOffset>& c) {
+    if (!sequencer::channelIsZero(c.in.channel, c.status)) {
+        return;
     }
-};
+    if (KelvoHelper* helper =
+            sequencer::reservedHelper<A>(c.device, c.event, uint64_t{1} << c.in.channel, c.status)) {
+        c.out.offset =
+            static_cast<uint16_t>(helper->getCalibrationDispatcher().read(c.in.channel, c.in.loop, c.status));
+    }
+}
 
-template <> struct Operation<Op::corran_configureChargeBalanceOffset> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (!sequencer::channelIsZero(in.channel, status)) {
-            return;
-        }
-        if (KelvoHelper* helper =
-                sequencer::reservedHelper<Access>(device, event, uint64_t{1} << in.channel, status)) {
-            helper->getCalibrationDispatcher().write(in.channel, in.loop, in.offset, status);
-        }
+template <class A>
+void corran_configureChargeBalanceOffset(Ctx<A, Op::corran_configureChargeBalanceOffset>& c) {
+    if (!sequencer::channelIsZero(c.in.channel, c.status)) {
+        return;
     }
-};
+    if (KelvoHelper* helper =
+            sequencer::reservedHelper<A>(c.device, c.event, uint64_t{1} << c.in.channel, c.status)) {
+        helper->getCalibrationDispatcher().write(c.in.channel, c.in.loop, c.in.offset, c.status);
+    }
+}
 
 } // namespace kelvo_driver::ioctl

@@ -7,14 +7,12 @@
 
 #include <stdint.h>
 
-#include "core/ioctl/code_table.h"
+#include "core/ioctl/context.h"
 #include "core/ioctl/device_window_bodies.h"
 #include "platform/event_descriptor.h"
 #include "platform/status.h"
 
 namespace kelvo_driver::ioctl {
-
-template <Op op> struct Operation;
 
 namespace detail {
 
@@ -24,92 +22,58 @@ template <class Access, class Device> auto* mapDispatcher(Device& device, nVOAPA
 
 } // namespace detail
 
-template <> struct Operation<Op::storageMap_flush> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (auto* maps = detail::mapDispatcher<Access>(device, status)) {
-            maps->flush(event, in.nameAddress, in.nameLength, in.force != 0, status);
-        }
+template <class A> void storageMap_flush(Ctx<A, Op::storageMap_flush>& c) {
+    if (auto* maps = detail::mapDispatcher<A>(c.device, c.status)) {
+        maps->flush(c.event, c.in.nameAddress, c.in.nameLength, c.in.force != 0, c.status);
     }
-};
+}
 
-template <> struct Operation<Op::storageMap_refresh> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (auto* maps = detail::mapDispatcher<Access>(device, status)) {
-            maps->refresh(event, in.nameAddress, in.nameLength, status);
-        }
+template <class A> void storageMap_refresh(Ctx<A, Op::storageMap_refresh>& c) {
+    if (auto* maps = detail::mapDispatcher<A>(c.device, c.status)) {
+        maps->refresh(c.event, c.in.nameAddress, c.in.nameLength, c.status);
     }
-};
+}
 
-template <> struct Operation<Op::storageMap_getElementCount> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        if (auto* maps = detail::mapDispatcher<Access>(device, status)) {
-            out.count = maps->getElementCount(event, in.nameAddress, in.nameLength, in.fieldId, status);
-        }
+template <class A> void storageMap_getElementCount(Ctx<A, Op::storageMap_getElementCount>& c) {
+    if (auto* maps = detail::mapDispatcher<A>(c.device, c.status)) {
+        c.out.count =
+            maps->getElementCount(c.event, c.in.nameAddress, c.in.nameLength, c.in.fieldId, c.status);
     }
-};
+}
 
-template <> struct Operation<Op::storageMap_getElementSize> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        if (auto* maps = detail::mapDispatcher<Access>(device, status)) {
-            out.size = maps->getElementSize(event, in.nameAddress, in.nameLength, in.fieldId, status);
-        }
+template <class A> void storageMap_getElementSize(Ctx<A, Op::storageMap_getElementSize>& c) {
+    if (auto* maps = detail::mapDispatcher<A>(c.device, c.status)) {
+        c.out.size = maps->getElementSize(c.event, c.in.nameAddress, c.in.nameLength, c.in.fieldId, c.status);
     }
-};
+}
 
-template <> struct Operation<Op::storageMap_setRaw> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (auto* maps = detail::mapDispatcher<Access>(device, status)) {
-            maps->setRaw(event, in.nameAddress, in.nameLength, in.fieldId, in.firstElement, in.elementCount,
-                         in.buffer, in.elementSize, status);
-        }
+template <class A> void storageMap_setRaw(Ctx<A, Op::storageMap_setRaw>& c) {
+    if (auto* maps = detail::mapDispatcher<A>(c.device, c.status)) {
+        maps->setRaw(c.event, c.in.nameAddress, c.in.nameLength, c.in.fieldId, c.in.firstElement,
+                     c.in.elementCount, c.in.buffer, c.in.elementSize, c.status);
     }
-};
+}
 
-template <> struct Operation<Op::storageMap_getRaw> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out&,
-                    nVOAPALS100::tStatus& status) {
-        if (auto* maps = detail::mapDispatcher<Access>(device, status)) {
-            maps->getRaw(event, in.nameAddress, in.nameLength, in.fieldId, in.firstElement, in.elementCount,
-                         in.buffer, in.elementSize, status);
-        }
+template <class A> void storageMap_getRaw(Ctx<A, Op::storageMap_getRaw>& c) {
+    if (auto* maps = detail::mapDispatcher<A>(c.device, c.status)) {
+        maps->getRaw(c.event, c.in.nameAddress, c.in.nameLength, c.in.fieldId, c.in.firstElement,
+                     c.in.elementCount, c.in.buffer, c.in.elementSize, c.status);
     }
-};
+}
 
-template <> struct Operation<Op::storageMap_isChecksumValid> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor& event, const In& in, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        if (auto* maps = detail::mapDispatcher<Access>(device, status)) {
-            out.valid = maps->isChecksumValid(event, in.nameAddress, in.nameLength, status) ? 1 : 0;
-        }
+template <class A> void storageMap_isChecksumValid(Ctx<A, Op::storageMap_isChecksumValid>& c) {
+    if (auto* maps = detail::mapDispatcher<A>(c.device, c.status)) {
+        c.out.valid = maps->isChecksumValid(c.event, c.in.nameAddress, c.in.nameLength, c.status) ? 1 : 0;
     }
-};
+}
 
-template <> struct Operation<Op::corran_areStorageMapChecksumsValid> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor&, const In&, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        out.allValid = Access::areStorageMapChecksumsValid(device, status) ? 1 : 0;
-    }
-};
+template <class A>
+void corran_areStorageMapChecksumsValid(Ctx<A, Op::corran_areStorageMapChecksumsValid>& c) {
+    c.out.allValid = A::areStorageMapChecksumsValid(c.device, c.status) ? 1 : 0;
+}
 
-template <> struct Operation<Op::corran_areStorageMapVersionsValid> {
-    template <class Access, class Device, class In, class Out>
-    static void run(Device& device, const nVOAPAL000::tEventDescriptor&, const In&, Out& out,
-                    nVOAPALS100::tStatus& status) {
-        out.allValid = Access::areStorageMapVersionsValid(device, status) ? 1 : 0;
-    }
-};
+template <class A> void corran_areStorageMapVersionsValid(Ctx<A, Op::corran_areStorageMapVersionsValid>& c) {
+    c.out.allValid = A::areStorageMapVersionsValid(c.device, c.status) ? 1 : 0;
+}
 
 } // namespace kelvo_driver::ioctl

@@ -1,7 +1,7 @@
-// The stub of an I/O-control code: checks the record sizes, copies the input
-// record in, seeds the operation status from the caller's status word,
-// answers or runs the operation as the code table says, and copies the output
-// record back.
+// The dispatcher of the I/O-control codes: finds the code's row, checks the
+// record sizes, copies the input record in, seeds the operation status from
+// the caller's status word, admits the request and runs the body as the row
+// says, and copies the output record back.
 //
 // Two statuses: the caller's (the transport: wrong sizes, failed copies) and
 // the operation's, which travels back in the output record's status word.
@@ -10,9 +10,6 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include <type_traits>
-
-#include "core/ioctl/bodies.h"
 #include "core/ioctl/code_table.h"
 #include "core/ioctl/copy_out.h"
 #include "core/ioctl/device_access.h"
@@ -24,101 +21,95 @@
 
 namespace kelvo_driver::ioctl {
 
-namespace detail {
-
-template <class T, class = void> struct HasOperation : std::false_type {};
-template <class T> struct HasOperation<T, decltype(void(sizeof(T)))> : std::true_type {};
-
-// Places the record's capacity in the output's count, where the routing
-// session reads it and leaves the number of records written.
-template <Op op> void placeCapacity(const typename Record<op>::In& in, typename Record<op>::Out& out) {
-    if constexpr (op == Op::routing_calculateRoute) {
-        out.possibilitiesCount = in.possibilitiesCapacity;
-    } else if constexpr (op == Op::routing_reserveRoute) {
-        out.conflictsCount = in.conflictsCapacity;
-    } else if constexpr (op == Op::routing_getRouteTerminalPath) {
-        out.pathLength = in.pathCapacity;
+// The row of a code (binary search of the header's codes, which are the
+// table's in its order), or null.
+template <class A> const Row<A>* findRow(uint32_t code) {
+    static_assert(tableIsConsistent<A>(), "code table: a row per header code, in order, bodies as admitted");
+    constexpr size_t count = sizeof(kHeaderCodes) / sizeof(kHeaderCodes[0]);
+    size_t low = 0;
+    size_t high = count;
+    while (low < high) {
+        const size_t middle = low + (high - low) / 2;
+        if (kHeaderCodes[middle] < code) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
     }
+    return low < count && kHeaderCodes[low] == code ? &kCodeTable<A>[low] : nullptr;
 }
 
-// The operation proper, between seeding and the status word.
-template <class Access, Op op, class Device>
-void answer(Device& device, const nVOAPAL000::tEventDescriptor& event, const typename Record<op>::In& in,
-            typename Record<op>::Out& out, nVOAPALS100::tStatus& status) {
-    constexpr CodeRow row = rowOf(op);
-    if constexpr ((row.flags & kEchoStatus) != 0) {
+namespace detail {
+
+// Admits the request as the row says and runs its body; the output holds
+// zeros before.
+template <class A>
+void admitAndRun(const Row<A>& row, typename A::DeviceType& device, const nVOAPAL000::tEventDescriptor& event,
+                 const uint8_t* in, uint8_t* out, nVOAPALS100::tStatus& status) {
+    const Rules& rules = row.rules;
+    switch (rules.admit) {
+    case Admit::kCallersWord:
         return;
-    } else if constexpr ((row.flags & kNotOffered) != 0) {
-        KELVO_SET_STATUS(status, static_cast<int64_t>(row.answer));
+    case Admit::kAnswer:
+        KELVO_SET_STATUS(status, static_cast<int64_t>(rules.answer));
         return;
-    } else if constexpr ((row.flags & kOwnGate) != 0) {
-        Operation<op>::template run<Access>(device, event, in, out, status);
+    case Admit::kOwnGate:
+        row.body(device, event, in, out, status);
         return;
-    } else {
-        static_assert((row.flags & kGate) != 0);
-        if constexpr ((row.flags & kSkipOnSeededError) != 0) {
-            if (status.isFatal()) {
-                return;
-            }
-        }
-        nVOAPALS100::tStatus gateStatus;
-        typename Access::Gate gate(device,
-                                   static_cast<typename Access::SessionType*>(nVOAPAL000::sessionOf(event)),
-                                   row.level, gateStatus);
-        if constexpr ((row.flags & kSensorCheck) != 0) {
-            if (in.sensor != 0) {
-                KELVO_SET_STATUS(status, static_cast<int64_t>(kInvalidSensorCode));
-                return;
-            }
-        }
-        if (gateStatus.isFatal()) {
-            status.merge(gateStatus);
-            if constexpr ((row.flags & kRefusalAnswersOne) != 0) {
-                out.accessory = 1;
-            }
+    case Admit::kGate:
+        break;
+    }
+    if (rules.skipOnCallersError && status.isFatal()) {
+        return;
+    }
+    nVOAPALS100::tStatus gateStatus;
+    typename A::Gate gate(device, static_cast<typename A::SessionType*>(nVOAPAL000::sessionOf(event)),
+                          rules.level, gateStatus);
+    if (rules.zeroArgumentAt >= 0) {
+        uint32_t argument = 0;
+        __builtin_memcpy(&argument, in + rules.zeroArgumentAt, sizeof(argument));
+        if (argument != 0) {
+            KELVO_SET_STATUS(status, static_cast<int64_t>(KELVO_STATUS_VALUE_OUT_OF_RANGE));
             return;
         }
-        if constexpr ((row.flags & kPlaceCapacity) != 0) {
-            placeCapacity<op>(in, out);
-        }
-        Operation<op>::template run<Access>(device, event, in, out, status);
     }
+    if (gateStatus.isFatal()) {
+        status.merge(gateStatus);
+        __builtin_memcpy(out, &rules.refusedResult, sizeof(rules.refusedResult));
+        return;
+    }
+    row.body(device, event, in, out, status);
 }
 
 } // namespace detail
 
-// The stub of op for a device class and its session class: the number of
-// bytes written to the caller's output (the output record's size), or 0 when
-// the request was refused before the operation ran.
-template <class Device, class Session, Op op>
-uint64_t unmarshall(Device& device, const nVOAPAL000::tEventDescriptor& event, uint64_t input,
-                    uint64_t inputSize, uint64_t output, uint64_t outputSize, nVOAPALS100::tStatus& status) {
-    using In = typename Record<op>::In;
-    using Out = typename Record<op>::Out;
-    constexpr CodeRow row = rowOf(op);
-    static_assert(sizeof(In) == row.inSize && sizeof(Out) == row.outSize);
-    static_assert(offsetof(Out, status) + sizeof(int32_t) <= sizeof(Out));
-    // The codes answered at the stub find the caller's word in the input's last four bytes.
-    static_assert(row.body != Body::kAtStub || offsetof(In, status) == sizeof(In) - sizeof(int32_t));
-    static_assert(row.body != Body::kBuilt || detail::HasOperation<Operation<op>>::value);
-
-    if (inputSize != sizeof(In) || outputSize != sizeof(Out)) {
+// A request of a code with its row: the number of bytes written to the
+// caller's output (the output record's size), or 0 when the request was
+// refused before the operation ran.
+template <class A>
+uint64_t dispatch(const Row<A>& row, typename A::DeviceType& device,
+                  const nVOAPAL000::tEventDescriptor& event, uint64_t input, uint64_t inputSize,
+                  uint64_t output, uint64_t outputSize, nVOAPALS100::tStatus& status) {
+    if (inputSize != row.inSize || outputSize != row.outSize) {
         KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidParameter);
         return 0;
     }
-    In in = {};
-    const nVOKAL_tStatus copied = nVOKAL100_replicateInboundIOControlBuffer(&in, input, sizeof(In));
+    alignas(8) uint8_t in[kMaxInSize];
+    const nVOKAL_tStatus copied = nVOKAL100_replicateInboundIOControlBuffer(in, input, row.inSize);
     if (copied < 0) {
         KELVO_SET_STATUS_FROM_KAL(status, copied);
         return 0;
     }
-    Out out = {};
+    alignas(8) uint8_t out[kMaxOutSize] = {};
+    int32_t word = 0;
+    __builtin_memcpy(&word, in + row.inStatusAt, sizeof(word));
     nVOAPALS100::tStatus operation;
-    KELVO_SET_STATUS(operation, static_cast<int64_t>(in.status));
-    detail::answer<DeviceAccess<Device, Session>, op>(device, event, in, out, operation);
-    out.status = static_cast<int32_t>(operation.getCode());
-    nVOAPAL200_copyIoctlOutBufferForCodegen(output, &out, sizeof(Out), &status);
-    return sizeof(Out);
+    KELVO_SET_STATUS(operation, static_cast<int64_t>(word));
+    detail::admitAndRun(row, device, event, in, out, operation);
+    word = static_cast<int32_t>(operation.getCode());
+    __builtin_memcpy(out + row.outStatusAt, &word, sizeof(word));
+    nVOAPAL200_copyIoctlOutBufferForCodegen(output, out, row.outSize, &status);
+    return row.outSize;
 }
 
 } // namespace kelvo_driver::ioctl

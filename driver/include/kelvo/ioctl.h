@@ -220,11 +220,11 @@ extern "C" {
 #define KELVO_IOCTL_pxiCooling_setCoolingMode 0x40208401u
 #define KELVO_IOCTL_pxiCooling_getRequestedCoolingMode 0x80208400u
 
-/* Setup levels: 0 nothing set up ... 19 fully set up. The level an operation
- * needs is in the table below; KELVO_LEVEL_AT_STUB marks the codes answered
- * without an operation (any level). */
+/* Setup levels: 0 nothing set up ... 19 fully set up (kdut_reset's target,
+ * kelvo_getSetupLevel's answer). A code's operation answers
+ * KELVO_STATUS_SETUP_TARGET_REACHED while the module is below the level the
+ * driver needs for it. */
 #define KELVO_SETUP_LEVEL_COMPLETE 19u
-#define KELVO_LEVEL_AT_STUB 0xFFFFFFFFu
 
 /* Bytes per name slot of the *_getRegistrationNames codes. */
 #define KELVO_NAME_SLOT_SIZE 64u
@@ -889,121 +889,121 @@ typedef struct kelvo_custom_reset_parameters {
 
 /* ---- The code table ------------------------------------------------------------
  *
- * X(operation, input bytes, output bytes, setup level) for every code of
+ * X(operation, input bytes, output bytes) for every code of
  * "smu_kelvo", sorted by code; the code is KELVO_IOCTL_##operation and the
  * records kelvo_##operation##_in and kelvo_##operation##_out. */
 #define KELVO_IOCTL_TABLE(X)                                                                                 \
-    X(voquantaPXICooling_getCoolingMode, 4, 8, 19)                                                           \
-    X(voquantaPXICooling_overrideCoolingMode, 8, 4, 19)                                                      \
-    X(hwCondition_clearChannelBasedHardwareErrors, 16, 4, 19)                                                \
-    X(hwCondition_checkBoardAndChannelBasedHardwareErrors, 16, 4, 19)                                        \
-    X(hwCondition_checkMeasureFIFOOverflowStatus, 16, 4, KELVO_LEVEL_AT_STUB)                                \
-    X(measureUnit_arm, 8, 4, 19)                                                                             \
-    X(measureUnit_reset, 8, 4, 19)                                                                           \
-    X(wexmoor_startSequenceEngine, 16, 4, 19)                                                                \
-    X(wexmoor_resetSequenceEngine, 16, 4, 19)                                                                \
-    X(wexmoor_isSequenceEngineRunning, 16, 8, 19)                                                            \
-    X(wexmoor_downloadSubroutines, 40, 4, KELVO_LEVEL_AT_STUB)                                               \
-    X(wexmoor_getSubroutines, 24, 4, 19)                                                                     \
-    X(wexmoor_getNumSubroutines, 4, 8, 19)                                                                   \
-    X(wexmoor_executeSubroutine, 24, 4, KELVO_LEVEL_AT_STUB)                                                 \
-    X(kelvo_getSetupLevel, 4, 8, 0)                                                                          \
-    X(triggersAndEvents_overrideTrigger, 16, 8, 19)                                                          \
-    X(triggersAndEvents_checkEventLatch, 16, 8, 19)                                                          \
-    X(triggersAndEvents_clearEventLatch, 16, 4, 19)                                                          \
-    X(triggersAndEvents_clearAllEventLatches, 16, 4, KELVO_LEVEL_AT_STUB)                                    \
-    X(corran_getHardwareErrors, 16, 4, 11)                                                                   \
-    X(corran_readTemperatureSensor, 8, 8, 19)                                                                \
-    X(corran_queryInCompliance, 8, 8, 19)                                                                    \
-    X(corran_areStorageMapChecksumsValid, 4, 8, 19)                                                          \
-    X(corran_areStorageMapVersionsValid, 4, 8, 19)                                                           \
-    X(corran_getAlarmRaised, 16, 8, KELVO_LEVEL_AT_STUB)                                                     \
-    X(corran_clearAlarm, 16, 4, KELVO_LEVEL_AT_STUB)                                                         \
-    X(corran_maskAlarm, 16, 4, KELVO_LEVEL_AT_STUB)                                                          \
-    X(corran_unmaskAlarm, 16, 4, KELVO_LEVEL_AT_STUB)                                                        \
-    X(corran_calculateChargeBalanceOffset, 8, 8, 19)                                                         \
-    X(corran_configureChargeBalanceOffset, 8, 4, 19)                                                         \
-    X(corran_loadCalibrationToFirmwareFromStorageMapSoftcopy, 16, 4, 19)                                     \
-    X(corran_configureMeasureUnit, 40, 4, KELVO_LEVEL_AT_STUB)                                               \
-    X(corran_getMeasurement, 24, 4, KELVO_LEVEL_AT_STUB)                                                     \
-    X(corran_stagePowerAllocation, 12, 8, 19)                                                                \
-    X(corran_commitPowerAllocation, 8, 4, 19)                                                                \
-    X(corran_discardPowerAllocation, 8, 4, 19)                                                               \
-    X(corran_getActualPowerAllocation, 8, 8, 19)                                                             \
-    X(corran_readDAC, 8, 8, KELVO_LEVEL_AT_STUB)                                                             \
-    X(corran_writeCmccDigipot, 8, 4, KELVO_LEVEL_AT_STUB)                                                    \
-    X(corran_fetchChargeBalanceOffsetRawData, 24, 4, KELVO_LEVEL_AT_STUB)                                    \
-    X(corran_getConnectedAccessory, 4, 8, 19)                                                                \
-    X(corran_setConnectedAccessory, 8, 4, 19)                                                                \
-    X(routing_queryVersion, 4, 8, 19)                                                                        \
-    X(routing_calculateRoute, 56, 12, 19)                                                                    \
-    X(routing_destroyRoute, 8, 4, 19)                                                                        \
-    X(routing_reserveRoute, 24, 8, 19)                                                                       \
-    X(routing_programRoute, 8, 4, 19)                                                                        \
-    X(routing_unreserveRoute, 8, 4, 19)                                                                      \
-    X(routing_unprogramRoute, 8, 4, 19)                                                                      \
-    X(routing_getRouteTerminalPath, 24, 8, 19)                                                               \
-    X(routing_getTopographyName, 16, 4, 19)                                                                  \
-    X(routing_resetTerminal, 12, 4, 19)                                                                      \
-    X(routing_calculateResetTerminal, 24, 8, 19)                                                             \
-    X(arm_write, 32, 4, 1)                                                                                   \
-    X(arm_read, 24, 8, 1)                                                                                    \
-    X(arm_flushRegister, 32, 4, 1)                                                                           \
-    X(arm_refreshRegister, 24, 4, 1)                                                                         \
-    X(arm_getNumberOfRegistrations, 4, 16, 1)                                                                \
-    X(arm_getRegistrationNames, 16, 4, 1)                                                                    \
-    X(arm_flushRegMap, 24, 4, 1)                                                                             \
-    X(arm_set, 32, 4, 1)                                                                                     \
-    X(arm_get, 24, 8, 1)                                                                                     \
-    X(arm_writeEx, 48, 4, 1)                                                                                 \
-    X(arm_readEx, 40, 16, 1)                                                                                 \
-    X(arm_setEx, 48, 4, 1)                                                                                   \
-    X(arm_getEx, 40, 16, 1)                                                                                  \
-    X(arm_flushRegisterEx, 40, 4, 1)                                                                         \
-    X(arm_refreshRegisterEx, 40, 4, 1)                                                                       \
-    X(arm_getRegisterFormat, 48, 8, 1)                                                                       \
-    X(arm_getSizeOfRegistrationList, 4, 16, 1)                                                               \
-    X(arm_getRegistrationList, 16, 4, 1)                                                                     \
-    X(deviceWindow_flush, 40, 4, 1)                                                                          \
-    X(deviceWindow_getNumberOfRegistrations, 4, 16, 1)                                                       \
-    X(deviceWindow_getRegistrationNames, 16, 4, 1)                                                           \
-    X(deviceWindow_getSizeInBytes, 24, 16, 1)                                                                \
-    X(deviceWindow_write, 48, 4, 1)                                                                          \
-    X(deviceWindow_read, 48, 4, 1)                                                                           \
-    X(deviceWindow_set, 48, 4, 1)                                                                            \
-    X(deviceWindow_get, 48, 4, 1)                                                                            \
-    X(deviceWindow_refresh, 40, 4, 1)                                                                        \
-    X(storageMap_flush, 24, 4, 1)                                                                            \
-    X(storageMap_getNumberOfRegistrations, 4, 16, 1)                                                         \
-    X(storageMap_getRegistrationNames, 16, 4, 1)                                                             \
-    X(storageMap_getElementCount, 24, 16, 1)                                                                 \
-    X(storageMap_getElementSize, 24, 16, 1)                                                                  \
-    X(storageMap_refresh, 24, 4, 1)                                                                          \
-    X(storageMap_setRaw, 64, 4, 1)                                                                           \
-    X(storageMap_getRaw, 64, 4, 1)                                                                           \
-    X(storageMap_isChecksumValid, 24, 8, 1)                                                                  \
-    X(brixelTools_startDMA, 12, 4, 14)                                                                       \
-    X(brixelTools_stopDMA, 8, 4, 14)                                                                         \
-    X(brixelTools_addTransferToDevice, 32, 4, 14)                                                            \
-    X(brixelTools_addTransferFromDevice, 32, 4, 14)                                                          \
-    X(brixelTools_writeStreamAdditiveTransferCount, 12, 4, 14)                                               \
-    X(brixelTools_getTransferCount, 8, 16, 14)                                                               \
-    X(brixelTools_clearTransfers, 8, 4, 14)                                                                  \
-    X(brixelTools_clearApplicationFIFO, 8, 4, 14)                                                            \
-    X(brixelTools_waitUntilBytesTransferred, 32, 8, 14)                                                      \
-    X(brixelTools_cancelWaitUntilBytesTransferred, 8, 4, 14)                                                 \
-    X(kdut_reset, 24, 4, 0)                                                                                  \
-    X(kdut_checkHardwareState, 16, 4, 19)                                                                    \
-    X(kdut_checkChannelHardwareState, 24, 4, 19)                                                             \
-    X(kdut_cleanup, 4, 4, 0)                                                                                 \
-    X(kdut_reserveResources, 16, 4, 19)                                                                      \
-    X(pxiCooling_setCoolingMode, 8, 4, 19)                                                                   \
-    X(pxiCooling_getRequestedCoolingMode, 4, 8, 19)
+    X(voquantaPXICooling_getCoolingMode, 4, 8)                                                               \
+    X(voquantaPXICooling_overrideCoolingMode, 8, 4)                                                          \
+    X(hwCondition_clearChannelBasedHardwareErrors, 16, 4)                                                    \
+    X(hwCondition_checkBoardAndChannelBasedHardwareErrors, 16, 4)                                            \
+    X(hwCondition_checkMeasureFIFOOverflowStatus, 16, 4)                                                     \
+    X(measureUnit_arm, 8, 4)                                                                                 \
+    X(measureUnit_reset, 8, 4)                                                                               \
+    X(wexmoor_startSequenceEngine, 16, 4)                                                                    \
+    X(wexmoor_resetSequenceEngine, 16, 4)                                                                    \
+    X(wexmoor_isSequenceEngineRunning, 16, 8)                                                                \
+    X(wexmoor_downloadSubroutines, 40, 4)                                                                    \
+    X(wexmoor_getSubroutines, 24, 4)                                                                         \
+    X(wexmoor_getNumSubroutines, 4, 8)                                                                       \
+    X(wexmoor_executeSubroutine, 24, 4)                                                                      \
+    X(kelvo_getSetupLevel, 4, 8)                                                                             \
+    X(triggersAndEvents_overrideTrigger, 16, 8)                                                              \
+    X(triggersAndEvents_checkEventLatch, 16, 8)                                                              \
+    X(triggersAndEvents_clearEventLatch, 16, 4)                                                              \
+    X(triggersAndEvents_clearAllEventLatches, 16, 4)                                                         \
+    X(corran_getHardwareErrors, 16, 4)                                                                       \
+    X(corran_readTemperatureSensor, 8, 8)                                                                    \
+    X(corran_queryInCompliance, 8, 8)                                                                        \
+    X(corran_areStorageMapChecksumsValid, 4, 8)                                                              \
+    X(corran_areStorageMapVersionsValid, 4, 8)                                                               \
+    X(corran_getAlarmRaised, 16, 8)                                                                          \
+    X(corran_clearAlarm, 16, 4)                                                                              \
+    X(corran_maskAlarm, 16, 4)                                                                               \
+    X(corran_unmaskAlarm, 16, 4)                                                                             \
+    X(corran_calculateChargeBalanceOffset, 8, 8)                                                             \
+    X(corran_configureChargeBalanceOffset, 8, 4)                                                             \
+    X(corran_loadCalibrationToFirmwareFromStorageMapSoftcopy, 16, 4)                                         \
+    X(corran_configureMeasureUnit, 40, 4)                                                                    \
+    X(corran_getMeasurement, 24, 4)                                                                          \
+    X(corran_stagePowerAllocation, 12, 8)                                                                    \
+    X(corran_commitPowerAllocation, 8, 4)                                                                    \
+    X(corran_discardPowerAllocation, 8, 4)                                                                   \
+    X(corran_getActualPowerAllocation, 8, 8)                                                                 \
+    X(corran_readDAC, 8, 8)                                                                                  \
+    X(corran_writeCmccDigipot, 8, 4)                                                                         \
+    X(corran_fetchChargeBalanceOffsetRawData, 24, 4)                                                         \
+    X(corran_getConnectedAccessory, 4, 8)                                                                    \
+    X(corran_setConnectedAccessory, 8, 4)                                                                    \
+    X(routing_queryVersion, 4, 8)                                                                            \
+    X(routing_calculateRoute, 56, 12)                                                                        \
+    X(routing_destroyRoute, 8, 4)                                                                            \
+    X(routing_reserveRoute, 24, 8)                                                                           \
+    X(routing_programRoute, 8, 4)                                                                            \
+    X(routing_unreserveRoute, 8, 4)                                                                          \
+    X(routing_unprogramRoute, 8, 4)                                                                          \
+    X(routing_getRouteTerminalPath, 24, 8)                                                                   \
+    X(routing_getTopographyName, 16, 4)                                                                      \
+    X(routing_resetTerminal, 12, 4)                                                                          \
+    X(routing_calculateResetTerminal, 24, 8)                                                                 \
+    X(arm_write, 32, 4)                                                                                      \
+    X(arm_read, 24, 8)                                                                                       \
+    X(arm_flushRegister, 32, 4)                                                                              \
+    X(arm_refreshRegister, 24, 4)                                                                            \
+    X(arm_getNumberOfRegistrations, 4, 16)                                                                   \
+    X(arm_getRegistrationNames, 16, 4)                                                                       \
+    X(arm_flushRegMap, 24, 4)                                                                                \
+    X(arm_set, 32, 4)                                                                                        \
+    X(arm_get, 24, 8)                                                                                        \
+    X(arm_writeEx, 48, 4)                                                                                    \
+    X(arm_readEx, 40, 16)                                                                                    \
+    X(arm_setEx, 48, 4)                                                                                      \
+    X(arm_getEx, 40, 16)                                                                                     \
+    X(arm_flushRegisterEx, 40, 4)                                                                            \
+    X(arm_refreshRegisterEx, 40, 4)                                                                          \
+    X(arm_getRegisterFormat, 48, 8)                                                                          \
+    X(arm_getSizeOfRegistrationList, 4, 16)                                                                  \
+    X(arm_getRegistrationList, 16, 4)                                                                        \
+    X(deviceWindow_flush, 40, 4)                                                                             \
+    X(deviceWindow_getNumberOfRegistrations, 4, 16)                                                          \
+    X(deviceWindow_getRegistrationNames, 16, 4)                                                              \
+    X(deviceWindow_getSizeInBytes, 24, 16)                                                                   \
+    X(deviceWindow_write, 48, 4)                                                                             \
+    X(deviceWindow_read, 48, 4)                                                                              \
+    X(deviceWindow_set, 48, 4)                                                                               \
+    X(deviceWindow_get, 48, 4)                                                                               \
+    X(deviceWindow_refresh, 40, 4)                                                                           \
+    X(storageMap_flush, 24, 4)                                                                               \
+    X(storageMap_getNumberOfRegistrations, 4, 16)                                                            \
+    X(storageMap_getRegistrationNames, 16, 4)                                                                \
+    X(storageMap_getElementCount, 24, 16)                                                                    \
+    X(storageMap_getElementSize, 24, 16)                                                                     \
+    X(storageMap_refresh, 24, 4)                                                                             \
+    X(storageMap_setRaw, 64, 4)                                                                              \
+    X(storageMap_getRaw, 64, 4)                                                                              \
+    X(storageMap_isChecksumValid, 24, 8)                                                                     \
+    X(brixelTools_startDMA, 12, 4)                                                                           \
+    X(brixelTools_stopDMA, 8, 4)                                                                             \
+    X(brixelTools_addTransferToDevice, 32, 4)                                                                \
+    X(brixelTools_addTransferFromDevice, 32, 4)                                                              \
+    X(brixelTools_writeStreamAdditiveTransferCount, 12, 4)                                                   \
+    X(brixelTools_getTransferCount, 8, 16)                                                                   \
+    X(brixelTools_clearTransfers, 8, 4)                                                                      \
+    X(brixelTools_clearApplicationFIFO, 8, 4)                                                                \
+    X(brixelTools_waitUntilBytesTransferred, 32, 8)                                                          \
+    X(brixelTools_cancelWaitUntilBytesTransferred, 8, 4)                                                     \
+    X(kdut_reset, 24, 4)                                                                                     \
+    X(kdut_checkHardwareState, 16, 4)                                                                        \
+    X(kdut_checkChannelHardwareState, 24, 4)                                                                 \
+    X(kdut_cleanup, 4, 4)                                                                                    \
+    X(kdut_reserveResources, 16, 4)                                                                          \
+    X(pxiCooling_setCoolingMode, 8, 4)                                                                       \
+    X(pxiCooling_getRequestedCoolingMode, 4, 8)
 
 /* The same for "nPXICOOLING_17_2_pxiCooling". */
 #define KELVO_PXICOOLING_TABLE(X)                                                                            \
-    X(pxiCooling_setCoolingMode, 8, 4, 19)                                                                   \
-    X(pxiCooling_getRequestedCoolingMode, 4, 8, 19)
+    X(pxiCooling_setCoolingMode, 8, 4)                                                                       \
+    X(pxiCooling_getRequestedCoolingMode, 4, 8)
 
 #define KELVO_IOCTL_CODE_COUNT 106
 #define KELVO_PXICOOLING_CODE_COUNT 2
@@ -1017,7 +1017,7 @@ typedef struct kelvo_custom_reset_parameters {
 #endif
 
 /* Every record has the size of the table. */
-#define KELVO_CHECK_SIZES(op, in, out, level)                                                                \
+#define KELVO_CHECK_SIZES(op, in, out)                                                                       \
     KELVO_LAYOUT_CHECK(sizeof(kelvo_##op##_in) == (in), "input record size of " #op);                        \
     KELVO_LAYOUT_CHECK(sizeof(kelvo_##op##_out) == (out), "output record size of " #op);
 KELVO_IOCTL_TABLE(KELVO_CHECK_SIZES)
