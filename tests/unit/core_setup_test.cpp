@@ -98,14 +98,14 @@ int gTopTeardowns = 0;
 bool gLevel17AtTopTeardown = false;
 class TopLevel : public kelvo_driver::SetupTask {
 public:
-    explicit TopLevel(const kelvo_driver::KelvoHelper& helper) : helper_(helper) {}
-    void teardown() override {
-        ++gTopTeardowns;
-        gLevel17AtTopTeardown = helper_.isBuilt(17);
+    explicit TopLevel(const kelvo_driver::KelvoHelper& helper) {
+        undo().push(
+            [](void* helper, void*) {
+                ++gTopTeardowns;
+                gLevel17AtTopTeardown = static_cast<const kelvo_driver::KelvoHelper*>(helper)->isBuilt(17);
+            },
+            const_cast<kelvo_driver::KelvoHelper*>(&helper));
     }
-
-private:
-    const kelvo_driver::KelvoHelper& helper_;
 };
 kelvo_driver::SetupTask* createTopLevel(kelvo_driver::KelvoHelper& helper, const kelvo_driver::SetupInputs&,
                                         tStatus& status) {
@@ -115,9 +115,13 @@ kelvo_driver::SetupTask* createTopLevel(kelvo_driver::KelvoHelper& helper, const
 // Level 2 as the product's, noting the checkers left when it is torn down.
 size_t gCheckersAtLevel2Teardown = 0;
 struct CountingCaps : kelvo_driver::Caps {
-    explicit CountingCaps(const kdut::HardwareStateCheckerComposite& list) : checkers(list) {}
-    void teardown() override { gCheckersAtLevel2Teardown = checkers.size(); }
-    const kdut::HardwareStateCheckerComposite& checkers;
+    explicit CountingCaps(kdut::HardwareStateCheckerComposite& checkers) {
+        undo().push(
+            [](void* list, void*) {
+                gCheckersAtLevel2Teardown = static_cast<kdut::HardwareStateCheckerComposite*>(list)->size();
+            },
+            &checkers);
+    }
 };
 kelvo_driver::SetupTask* createCountingCaps(kelvo_driver::KelvoHelper&,
                                             const kelvo_driver::SetupInputs& inputs, tStatus& status) {
@@ -150,6 +154,16 @@ TEST_F(SetupSequence, RemovalRunsTheSessionsCleanupsOnceThenTheLevelsDownward) {
     EXPECT_TRUE(gLevel17AtTopTeardown);
     EXPECT_EQ(gCheckersAtLevel2Teardown, 0u);
     EXPECT_EQ(kelvo_close(handle), 0);
+}
+
+TEST(SetupTaskKinds, ACastAnswersOnlyForTheTasksOwnKind) {
+    using kelvo_driver::setupTaskCast;
+    kelvo_driver::SetupTask plain;
+    kelvo_driver::Caps caps;
+    EXPECT_EQ(setupTaskCast<kelvo_driver::Caps>(&caps), &caps);
+    EXPECT_EQ(setupTaskCast<kelvo_driver::Caps>(&plain), nullptr);
+    EXPECT_EQ(setupTaskCast<kelvo_driver::TYMOObjectsInterface>(&caps), nullptr);
+    EXPECT_EQ(setupTaskCast<kelvo_driver::Caps>(nullptr), nullptr);
 }
 
 // The serial number needs a good manufacturing map; the hardware-state check
