@@ -168,14 +168,10 @@ BrixelDMAControllers::createStreamCreditController(uint32_t channel, NonIsolated
         KELVO_SET_STATUS(status, tStatus::kInvalidState);
         return nullptr;
     }
-    auto* credits = new (status, false)
-        qeldma::StreamCreditController(top->Channel.NisoStreamControl, status, kCreditInitialInterval,
-                                       kCreditMaximumInterval, kCreditTimeoutCode);
-    if (status.isFatal()) {
-        nVOAPAL000::tOwned<qeldma::StreamCreditController> failed(credits);
-        return nullptr;
-    }
-    return credits;
+    return nVOAPAL000::keepIfConstructed(new (status, false) qeldma::StreamCreditController(
+                                             top->Channel.NisoStreamControl, status, kCreditInitialInterval,
+                                             kCreditMaximumInterval, kCreditTimeoutCode),
+                                         status);
 }
 
 } // namespace kelvo_driver

@@ -114,7 +114,8 @@ private:
 
     kelvo_driver::nVOAPAL000::tPCIDevice* device_;
     const kelvo_driver::nVOAPAL000::tPCIMemorySpaceAccessor* bridge_;
-    kelvo_driver::nVOAPAL000::tOwned<kelvo_driver::nVOAPAL000::tSecondaryInterruptRedirector<InterruptController>>
+    kelvo_driver::nVOAPAL000::tOwned<
+        kelvo_driver::nVOAPAL000::tSecondaryInterruptRedirector<InterruptController>>
         redirector_;
     kelvo_driver::nVOAPAL000::tBrixelInterruptManager manager_;
     kelvo_driver::nVOAPAL000::tSecondaryISRLock queueLock_;

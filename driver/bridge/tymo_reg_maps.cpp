@@ -63,8 +63,8 @@ void TYMORegMaps::buildDMAChannels(uint64_t bar, tStatus& status) {
         if (dmaRegions_[n] == nullptr) {
             return;
         }
-        dmaChannelMaps_[n].reset(
-            new (status, false) brixeltools::tBrixelDMAChannelWithOffset<0u>(dmaRegions_[n]->region));
+        dmaChannelMaps_[n].reset(new (status, false)
+                                     brixeltools::tBrixelDMAChannelWithOffset<0u>(dmaRegions_[n]->region));
         if (dmaChannelMaps_[n] == nullptr) {
             return;
         }

@@ -275,15 +275,16 @@ IsolatedControllers::IsolatedControllers(IsolatedRegMapsWrapper& isolated,
     localRAM_.reset(new (status, false) LocalRAMControllerType(*localRAMMap, status));
     engine_.reset(new (status, false) SequenceEngine(*engineMap));
     if (status.isNotFatal()) {
-        engineController_.reset(
-            new (status, false) SequenceEngineController(*engine_, checker, kCommandFifoDepth, status));
+        engineController_.reset(new (status, false)
+                                    SequenceEngineController(*engine_, checker, kCommandFifoDepth, status));
     }
     if (status.isNotFatal()) {
         measureUnit_.reset(new (status, false) MeasureUnitController(
             MeasureUnitController::kMainMu, *streamStatus, *seqFlexLoop, checker, status));
     }
     if (status.isNotFatal()) {
-        calibration_.reset(new (status, false) CalibrationControllers(*primary, secondary, checker, caps, status));
+        calibration_.reset(new (status, false)
+                               CalibrationControllers(*primary, secondary, checker, caps, status));
     }
 }
 

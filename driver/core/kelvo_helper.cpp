@@ -185,18 +185,6 @@ bool KelvoHelper::queryInCompliance(uint32_t, tStatus& status) const {
 
 // ---- levels 5 to 15 -------------------------------------------------------------
 
-NonIsolatedRegMaps& KelvoHelper::getNonIsolatedRegMaps() const {
-    return getTaskAs<NonIsolatedRegMapsTaskInterface>().getNonIsolatedRegMaps();
-}
-
-NonIsolatedControllers* KelvoHelper::getNonIsolatedControllers() const {
-    return getNonIsolatedObjects().getNonIsolatedControllers();
-}
-
-IsolatedRegMaps& KelvoHelper::getIsolatedRegMaps() const {
-    return getTaskAs<IsolatedRegMapsTaskInterface>().getIsolatedRegMaps();
-}
-
 NonIsolatedObjectsInterface& KelvoHelper::getNonIsolatedObjects() const {
     return getTaskAs<NonIsolatedObjectsInterface>();
 }

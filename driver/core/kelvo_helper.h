@@ -97,10 +97,6 @@ public:
     kdut::CleanupOperationComposite& getCleanupOperationComposite() { return cleanupComposite_; }
     kdut::HardwareStateCheckerComposite& getHardwareStateCheckerComposite() { return checkers_; }
     voark::RoutingResourcesManagerInterface* getRoutingResourcesManager() const; // level 16
-    NonIsolatedRegMaps& getNonIsolatedRegMaps() const;                           // level 5
-    // The controller set of level 6 (null behind a stand-in task).
-    NonIsolatedControllers* getNonIsolatedControllers() const; // level 6
-    IsolatedRegMaps& getIsolatedRegMaps() const;               // level 9
 
     // ---- forwarders ---------------------------------------------------------
     // The board serial number of the "Manufacturing" map (level 3): 0xBFFA4088

@@ -144,10 +144,9 @@ struct SetupLevelTable {
 
 // The product's levels.
 const SetupLevelTable& getProductSetupLevelTable();
-// The table the device builds its setup from: the product's, unless a test
-// installed another one (null puts the product's back). Tests only.
-const SetupLevelTable& getActiveSetupLevelTable();
-void setSetupLevelTableForTests(const SetupLevelTable* table);
+// The table a device builds its setup from: the product's
+// (core/device_level_table.cpp).
+const SetupLevelTable& getDeviceSetupLevelTable();
 
 // What the KelvoHelper reads of the level-3 task (bridge and timing-chip
 // objects, flash, storage maps and their checkers).

@@ -42,8 +42,6 @@ const SetupLevelTable kProductSetupLevelTable = {{
     BoardStartup::create,                // 18
 }};
 
-const SetupLevelTable* gSetupLevelTableForTests = nullptr;
-
 } // namespace
 
 void SetupTask::addChecker(kdut::HardwareStateCheckerComposite& checkers,
@@ -70,15 +68,6 @@ CalibrationControllersInterface* IsolatedObjectsInterface::getCalibrationControl
 
 const SetupLevelTable& getProductSetupLevelTable() {
     return kProductSetupLevelTable;
-}
-
-const SetupLevelTable& getActiveSetupLevelTable() {
-    const SetupLevelTable* table = __atomic_load_n(&gSetupLevelTableForTests, __ATOMIC_ACQUIRE);
-    return table != nullptr ? *table : kProductSetupLevelTable;
-}
-
-void setSetupLevelTableForTests(const SetupLevelTable* table) {
-    __atomic_store_n(&gSetupLevelTableForTests, table, __ATOMIC_RELEASE);
 }
 
 SetupTask* RegiDispatchers::create(KelvoHelper&, const SetupInputs&, tStatus& status) {

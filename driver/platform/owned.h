@@ -50,4 +50,15 @@ private:
     T* object_ = nullptr;
 };
 
+// For an object whose constructor takes the status: the object when its
+// construction left no error there; otherwise it is destroyed and the
+// answer is null.
+template <typename T> T* keepIfConstructed(T* object, const nVOAPALS100::tStatus& status) {
+    if (status.isFatal()) {
+        tOwned<T> failed(object);
+        return nullptr;
+    }
+    return object;
+}
+
 } // namespace kelvo_driver::nVOAPAL000

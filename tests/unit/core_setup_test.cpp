@@ -137,7 +137,7 @@ TEST_F(SetupSequence, RemovalRunsTheSessionsCleanupsOnceThenTheLevelsDownward) {
     kelvo_driver::SetupLevelTable table = kelvo_driver::getProductSetupLevelTable();
     table.tasks[1] = createCountingCaps;
     table.tasks[17] = createTopLevel;
-    kelvo_driver::setSetupLevelTableForTests(&table);
+    kelvo_test::setSetupLevelTable(&table);
     const int index = add("duskmere-a");
     const int handle = open(index);
     NotingCleanup cleanup(deviceOf(index)->getKelvoHelper());
@@ -147,7 +147,7 @@ TEST_F(SetupSequence, RemovalRunsTheSessionsCleanupsOnceThenTheLevelsDownward) {
     gTopTeardowns = 0;
     gCheckersAtLevel2Teardown = SIZE_MAX;
     remove(index);
-    kelvo_driver::setSetupLevelTableForTests(nullptr);
+    kelvo_test::setSetupLevelTable(nullptr);
     EXPECT_EQ(cleanup.runs, 1);
     EXPECT_TRUE(cleanup.levelsBuilt);
     EXPECT_EQ(gTopTeardowns, 1);
@@ -349,9 +349,9 @@ TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSide) {
     table.tasks[6] = timedPowerMonitors;
     for (const std::string& board : kelvo_test::boards()) {
         SCOPED_TRACE(board);
-        kelvo_driver::setSetupLevelTableForTests(&table);
+        kelvo_test::setSetupLevelTable(&table);
         const int index = add(board);
-        kelvo_driver::setSetupLevelTableForTests(nullptr);
+        kelvo_test::setSetupLevelTable(nullptr);
         sim::Module& m = module(index);
         EXPECT_EQ(levelOf(index), 19u);
         EXPECT_EQ(setupCode(index), 0);
@@ -395,9 +395,9 @@ kelvo_driver::SetupTask* isolatedDownloadNeverReady(kelvo_driver::KelvoHelper& h
 TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaSilent) {
     kelvo_driver::SetupLevelTable table = kelvo_driver::getProductSetupLevelTable();
     table.tasks[7] = isolatedDownloadNeverReady;
-    kelvo_driver::setSetupLevelTableForTests(&table);
+    kelvo_test::setSetupLevelTable(&table);
     const int index = add("solstra", [](sim::Module& m) { gModule = &m; });
-    kelvo_driver::setSetupLevelTableForTests(nullptr);
+    kelvo_test::setSetupLevelTable(nullptr);
     sim::Module& m = module(index);
     // The loading time-out is no failure of level 8; level 11 finds the isolated FPGA silent.
     EXPECT_EQ(levelOf(index), 10u);
@@ -406,7 +406,10 @@ TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaS
     EXPECT_FALSE(m.bridgeRegisters().fpgaLoading().configured(1));
     // The isolated FPGA does not answer: a read through the link gives all ones.
     m.isoFpga().poke(kScratchOffset, 0x5EA1AB1E);
-    kelvo_driver::IsolatedRegMaps& group = deviceOf(index)->getKelvoHelper()->getIsolatedRegMaps();
+    kelvo_driver::IsolatedRegMaps& group = deviceOf(index)
+                                               ->getKelvoHelper()
+                                               ->getTaskAs<kelvo_driver::IsolatedRegMapsTaskInterface>()
+                                               .getIsolatedRegMaps();
     tStatus status;
     EXPECT_EQ(group.getWindowedAccessor()->read32(kScratchOffset, status), 0xFFFFFFFFu);
 }
