@@ -22,6 +22,7 @@
 #include "host/host.h"
 #include "kelvo/ioctl.h"
 #include "host/kelvo_host.h"
+#include "level_table.h"
 
 namespace {
 
@@ -47,12 +48,12 @@ class Host {
 public:
     explicit Host(const kelvo_driver::SetupLevelTable& table) : scale_(kal::clock::scale()) {
         kal::clock::setScale(1000.0);
-        kelvo_driver::setSetupLevelTableForTests(&table);
+        kelvo_test::setSetupLevelTable(&table);
         started = kelvo_host_start() == 0;
     }
     ~Host() {
         kelvo_host_stop();
-        kelvo_driver::setSetupLevelTableForTests(nullptr);
+        kelvo_test::setSetupLevelTable(nullptr);
         kal::clock::setScale(scale_);
     }
     bool started;

@@ -54,8 +54,8 @@ BrixelDMAControllers::BrixelDMAControllers(nVOAPAL000::tPCIDevice& device, TYMOR
     const nVOAPAL000::tPCIMemorySpaceAccessor& bar = tymo.getMappedBar();
     const nVOAPAL000::tBridgeWindow window = {bar.base(), bar.size()};
     for (uint32_t channel = 0; channel < kNumberOfChannels; ++channel) {
-        streamCircuits_[channel] = new (status, false)
-            brixeltools::StreamCircuit(niso.bar0RegMap.FpgaEndpoint.StreamCircuitTop.KernelCircuits[channel]);
+        streamCircuits_[channel].reset(new (status, false) brixeltools::StreamCircuit(
+            niso.bar0RegMap.FpgaEndpoint.StreamCircuitTop.KernelCircuits[channel]));
         if (status.isFatal()) {
             return;
         }
@@ -65,49 +65,44 @@ BrixelDMAControllers::BrixelDMAControllers(nVOAPAL000::tPCIDevice& device, TYMOR
             KELVO_SET_STATUS(status, tStatus::kInvalidState);
             return;
         }
-        streams_[channel] = new (status, false) brixeltools::BrixelDMAStreamController(
-            window, *channelMap, *streamCircuits_[channel], channel, status);
+        streams_[channel].reset(new (status, false) brixeltools::BrixelDMAStreamController(
+            window, *channelMap, *streamCircuits_[channel], channel, status));
         if (status.isFatal()) {
             return;
         }
-        sgls_[channel] = new (status, false) brixeltools::SGLController(
+        sgls_[channel].reset(new (status, false) brixeltools::SGLController(
             device.getDMAConfiguration(), linkSize_, brixeltools::getDMAChannelTransferDirection(channel),
-            status, streams_[channel]);
-        fifos_[channel] = createFIFOController(channel, niso, status);
-        credits_[channel] = createStreamCreditController(channel, niso, status);
+            status, streams_[channel].get()));
+        fifos_[channel].reset(createFIFOController(channel, niso, status));
+        credits_[channel].reset(createStreamCreditController(channel, niso, status));
         if (status.isFatal()) {
             return;
         }
     }
-    interruptController_ = new (status, true) brixeltools::InterruptController(device, bar, status);
+    interruptController_.reset(new (status, true) brixeltools::InterruptController(device, bar, status));
     if (status.isNotFatal()) {
-        dmaInterruptController_ =
-            new (status, true) brixeltools::BrixelDMAInterruptController(interruptController_, status);
+        dmaInterruptController_.reset(
+            new (status, true) brixeltools::BrixelDMAInterruptController(interruptController_.get(), status));
     }
 }
 
 BrixelDMAControllers::~BrixelDMAControllers() {
+    // The interrupt path goes first; then each channel's controllers, a
+    // channel at a time.
     if (interruptController_ != nullptr) {
         interruptController_->quiesce();
     }
-    delete dmaInterruptController_;
-    dmaInterruptController_ = nullptr;
-    delete interruptController_;
-    interruptController_ = nullptr;
+    dmaInterruptController_.reset();
+    interruptController_.reset();
     for (uint32_t channel = 0; channel < kNumberOfChannels; ++channel) {
-        delete credits_[channel];
-        credits_[channel] = nullptr;
-        delete fifos_[channel];
-        fifos_[channel] = nullptr;
-        delete sgls_[channel]; // stops a stream still running
-        sgls_[channel] = nullptr;
+        credits_[channel].reset();
+        fifos_[channel].reset();
+        sgls_[channel].reset(); // stops a stream still running
         if (streams_[channel] != nullptr) {
             streams_[channel]->disableInterrupt();
         }
-        delete streams_[channel];
-        streams_[channel] = nullptr;
-        delete streamCircuits_[channel];
-        streamCircuits_[channel] = nullptr;
+        streams_[channel].reset();
+        streamCircuits_[channel].reset();
     }
 }
 
@@ -132,7 +127,7 @@ qeldma::StreamCreditControllerInterface* BrixelDMAControllers::getStreamCreditCo
         return nullptr;
     }
     VOSDBG_ASSERT(channel < kNumberOfChannels);
-    return channel < kNumberOfChannels ? credits_[channel] : nullptr;
+    return channel < kNumberOfChannels ? credits_[channel].get() : nullptr;
 }
 
 brixeltools::BrixelDMAInterruptController& BrixelDMAControllers::getDMAInterruptController() {
@@ -173,14 +168,10 @@ BrixelDMAControllers::createStreamCreditController(uint32_t channel, NonIsolated
         KELVO_SET_STATUS(status, tStatus::kInvalidState);
         return nullptr;
     }
-    auto* credits = new (status, false)
-        qeldma::StreamCreditController(top->Channel.NisoStreamControl, status, kCreditInitialInterval,
-                                       kCreditMaximumInterval, kCreditTimeoutCode);
-    if (credits != nullptr && status.isFatal()) {
-        delete credits;
-        credits = nullptr;
-    }
-    return credits;
+    return nVOAPAL000::keepIfConstructed(new (status, false) qeldma::StreamCreditController(
+                                             top->Channel.NisoStreamControl, status, kCreditInitialInterval,
+                                             kCreditMaximumInterval, kCreditTimeoutCode),
+                                         status);
 }
 
 } // namespace kelvo_driver

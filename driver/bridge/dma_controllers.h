@@ -19,6 +19,7 @@
 #include "bridge/tymo_reg_maps.h"
 #include "framework/product_caps.h"
 #include "platform/memory.h"
+#include "platform/owned.h"
 #include "platform/pci_device.h"
 #include "platform/status.h"
 #include "regmaps/non_isolated_reg_maps.h"
@@ -70,7 +71,7 @@ public:
     virtual qeldma::StreamCreditControllerInterface* getStreamCreditController(uint32_t channel,
                                                                                nVOAPALS100::tStatus& status);
     brixeltools::BrixelDMAInterruptController& getDMAInterruptController();
-    brixeltools::InterruptController* getInterruptController() const { return interruptController_; }
+    brixeltools::InterruptController* getInterruptController() const { return interruptController_.get(); }
     uint32_t getLinkSize() const { return linkSize_; }
 
     StreamCircuitFifoControllerInterface* createFIFOController(uint32_t channel, NonIsolatedRegMaps& niso,
@@ -79,13 +80,13 @@ public:
     createStreamCreditController(uint32_t channel, NonIsolatedRegMaps& niso, nVOAPALS100::tStatus& status);
 
 private:
-    brixeltools::StreamCircuit* streamCircuits_[kNumberOfChannels] = {};
-    brixeltools::BrixelDMAStreamController* streams_[kNumberOfChannels] = {};
-    brixeltools::SGLController* sgls_[kNumberOfChannels] = {};
-    StreamCircuitFifoControllerInterface* fifos_[kNumberOfChannels] = {};
-    qeldma::StreamCreditControllerInterface* credits_[kNumberOfChannels] = {};
-    brixeltools::InterruptController* interruptController_ = nullptr;
-    brixeltools::BrixelDMAInterruptController* dmaInterruptController_ = nullptr;
+    nVOAPAL000::tOwned<brixeltools::StreamCircuit> streamCircuits_[kNumberOfChannels];
+    nVOAPAL000::tOwned<brixeltools::BrixelDMAStreamController> streams_[kNumberOfChannels];
+    nVOAPAL000::tOwned<brixeltools::SGLController> sgls_[kNumberOfChannels];
+    nVOAPAL000::tOwned<StreamCircuitFifoControllerInterface> fifos_[kNumberOfChannels];
+    nVOAPAL000::tOwned<qeldma::StreamCreditControllerInterface> credits_[kNumberOfChannels];
+    nVOAPAL000::tOwned<brixeltools::InterruptController> interruptController_;
+    nVOAPAL000::tOwned<brixeltools::BrixelDMAInterruptController> dmaInterruptController_;
     const corran_caps::ProductCaps* caps_;
     uint32_t linkSize_ = 0;
 };

@@ -27,11 +27,11 @@ InterruptController::InterruptController(kelvo_driver::nVOAPAL000::tPCIDevice& d
                                          const kelvo_driver::nVOAPAL000::tPCIMemorySpaceAccessor& bridge,
                                          tStatus& status)
     : device_(&device), bridge_(&bridge), manager_(&bridge, device.deviceInfo().msiFlag != 0) {
-    redirector_ = new (status, false) tSecondaryInterruptRedirector<InterruptController>(this, status);
+    redirector_.reset(new (status, false) tSecondaryInterruptRedirector<InterruptController>(this, status));
     manager_.reactivate();
     queueLock_.create(status);
     if (queueLock_.exists()) {
-        queue_ = new (status, false) tQueue(&queueLock_, status);
+        queue_.reset(new (status, false) tQueue(&queueLock_, status));
     }
     notifierLock_.create(status);
     if (status.isFatal()) {
@@ -65,8 +65,7 @@ void InterruptController::quiesce() {
         device_->relinquishInterrupt();
         reserved_ = false;
     }
-    delete redirector_; // waits for a running DPC; a pending one never runs
-    redirector_ = nullptr;
+    redirector_.reset(); // waits for a running DPC; a pending one never runs
     if (queue_ == nullptr) {
         return;
     }
@@ -81,15 +80,14 @@ void InterruptController::quiesce() {
     }
     queueLock_.release();
     notifierLock_.release();
-    delete queue_; // joins the worker once a running item has returned
-    queue_ = nullptr;
+    queue_.reset(); // joins the worker once a running item has returned
 }
 
 bool InterruptController::handleInterrupt() {
     if (!manager_.acknowledgeInterrupt()) {
         return false;
     }
-    device_->scheduleSecondaryHandler(redirector_);
+    device_->scheduleSecondaryHandler(redirector_.get());
     return true;
 }
 

@@ -21,6 +21,7 @@
 
 #include "platform/brixel_interrupts.h"
 #include "platform/memory.h"
+#include "platform/owned.h"
 #include "platform/pci_device.h"
 #include "platform/pci_memory_accessor.h"
 #include "platform/secondary_interrupt.h"
@@ -110,10 +111,12 @@ private:
 
     kelvo_driver::nVOAPAL000::tPCIDevice* device_;
     const kelvo_driver::nVOAPAL000::tPCIMemorySpaceAccessor* bridge_;
-    kelvo_driver::nVOAPAL000::tSecondaryInterruptRedirector<InterruptController>* redirector_ = nullptr;
+    kelvo_driver::nVOAPAL000::tOwned<
+        kelvo_driver::nVOAPAL000::tSecondaryInterruptRedirector<InterruptController>>
+        redirector_;
     kelvo_driver::nVOAPAL000::tBrixelInterruptManager manager_;
     kelvo_driver::nVOAPAL000::tSecondaryISRLock queueLock_;
-    tQueue* queue_ = nullptr;
+    kelvo_driver::nVOAPAL000::tOwned<tQueue> queue_;
     kelvo_driver::nVOAPAL000::tSecondaryISRLock notifierLock_;
     vohtl::apal::Map<uint32_t, InterruptNotifierWorkItem*> notifiers_;
     bool reserved_ = false;

@@ -27,6 +27,7 @@
 #include "platform/status.h"
 #include "platform/sync.h"
 #include "platform/user_buffer.h"
+#include "platform/vosdbg.h"
 
 namespace brixeltools {
 
@@ -52,7 +53,9 @@ constexpr int64_t kDirectionMismatch = KELVO_STATUS_UNSUPPORTED_OPERATION;
 constexpr int64_t kStreamRunning = KELVO_STATUS_STREAM_RUNNING;
 
 // The channel direction: channel 0 device to host, channel 1 host to device.
+// The channel must be 0 or 1.
 inline uint32_t getDMAChannelTransferDirection(uint32_t channel) {
+    VOSDBG_ASSERT_CMP(channel, <, 2u);
     return ~channel & 1;
 }
 

@@ -59,12 +59,12 @@ void TYMORegMaps::buildDMAChannels(uint64_t bar, tStatus& status) {
             KELVO_SET_STATUS(status, kDMAChannelOutsideBar);
             return;
         }
-        dmaRegions_[n] = new (status, false) tDMARegion(bar + offset);
+        dmaRegions_[n].reset(new (status, false) tDMARegion(bar + offset));
         if (dmaRegions_[n] == nullptr) {
             return;
         }
-        dmaChannelMaps_[n] =
-            new (status, false) brixeltools::tBrixelDMAChannelWithOffset<0u>(dmaRegions_[n]->region);
+        dmaChannelMaps_[n].reset(new (status, false)
+                                     brixeltools::tBrixelDMAChannelWithOffset<0u>(dmaRegions_[n]->region));
         if (dmaChannelMaps_[n] == nullptr) {
             return;
         }
@@ -89,14 +89,6 @@ TYMORegMaps::~TYMORegMaps() {
     for (uint32_t n = 0; n < kDMAChannelCount; ++n) {
         tStatus local;
         dmaDispatcher_->remove(kDMAChannelNames[n], local);
-    }
-    for (uint32_t n = kDMAChannelCount; n-- > 0;) {
-        delete dmaChannelMaps_[n];
-        dmaChannelMaps_[n] = nullptr;
-    }
-    for (uint32_t n = kDMAChannelCount; n-- > 0;) {
-        delete dmaRegions_[n];
-        dmaRegions_[n] = nullptr;
     }
 }
 

@@ -15,6 +15,7 @@
 
 #include "bridge/port_accessor.h"
 #include "platform/memory.h"
+#include "platform/owned.h"
 #include "platform/pci_device.h"
 #include "platform/pci_memory_accessor.h"
 #include "platform/status.h"
@@ -60,7 +61,7 @@ public:
 
     // The DMA channel map of a channel, or null (no such channel, or not built).
     brixeltools::tBrixelDMAChannelWithOffset<0u>* getDMAChannelRegMap(uint32_t channel) const {
-        return channel < kDMAChannelCount ? dmaChannelMaps_[channel] : nullptr;
+        return channel < kDMAChannelCount ? dmaChannelMaps_[channel].get() : nullptr;
     }
     // The whole mapped BAR (the bridge's register window).
     const tRegion& getMappedBar() const { return regionG_; }
@@ -96,8 +97,9 @@ public:
 
 private:
     armki::ARMDispatcher* dmaDispatcher_;
-    tDMARegion* dmaRegions_[kDMAChannelCount] = {};
-    brixeltools::tBrixelDMAChannelWithOffset<0u>* dmaChannelMaps_[kDMAChannelCount] = {};
+    // Destroyed after the destructor's removals, the maps before their regions.
+    nVOAPAL000::tOwned<tDMARegion> dmaRegions_[kDMAChannelCount];
+    nVOAPAL000::tOwned<brixeltools::tBrixelDMAChannelWithOffset<0u>> dmaChannelMaps_[kDMAChannelCount];
 };
 
 } // namespace kelvo_driver

@@ -273,28 +273,23 @@ IsolatedControllers::IsolatedControllers(IsolatedRegMapsWrapper& isolated,
         KELVO_SET_STATUS(status, tStatus::kInvalidState);
         return;
     }
-    localRAM_ = new (status, false) LocalRAMControllerType(*localRAMMap, status);
-    engine_ = new (status, false) SequenceEngine(*engineMap);
+    localRAM_.reset(new (status, false) LocalRAMControllerType(*localRAMMap, status));
+    engine_.reset(new (status, false) SequenceEngine(*engineMap));
     if (status.isNotFatal()) {
-        engineController_ =
-            new (status, false) SequenceEngineController(*engine_, checker, kCommandFifoDepth, status);
+        engineController_.reset(new (status, false)
+                                    SequenceEngineController(*engine_, checker, kCommandFifoDepth, status));
     }
     if (status.isNotFatal()) {
-        measureUnit_ = new (status, false) MeasureUnitController(
-            MeasureUnitController::kMainMu, *streamStatus, *seqFlexLoop, checker, status);
+        measureUnit_.reset(new (status, false) MeasureUnitController(
+            MeasureUnitController::kMainMu, *streamStatus, *seqFlexLoop, checker, status));
     }
     if (status.isNotFatal()) {
-        calibration_ = new (status, false) CalibrationControllers(*primary, secondary, checker, caps, status);
+        calibration_.reset(new (status, false)
+                               CalibrationControllers(*primary, secondary, checker, caps, status));
     }
 }
 
-IsolatedControllers::~IsolatedControllers() {
-    delete calibration_;
-    delete measureUnit_;
-    delete engineController_;
-    delete engine_;
-    delete localRAM_;
-}
+IsolatedControllers::~IsolatedControllers() = default;
 
 } // namespace kelvo_driver
 

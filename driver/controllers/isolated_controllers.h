@@ -14,6 +14,7 @@
 #include "framework/product_caps.h"
 #include "framework/timeout_handler.h"
 #include "platform/memory.h"
+#include "platform/owned.h"
 #include "platform/status.h"
 #include "platform/sync.h"
 #include "platform/vohtl/sharedptr.h"
@@ -160,18 +161,19 @@ public:
     IsolatedControllers& operator=(const IsolatedControllers&) = delete;
 
     // Null only when the construction failed.
-    LocalRAMControllerType* getLocalRAM() const { return localRAM_; }
-    SequenceEngineController* getSequenceEngineController() const { return engineController_; }
-    MeasureUnitController* getMeasureUnitController() const { return measureUnit_; }
-    CalibrationControllers* getCalibrationControllers() const { return calibration_; }
+    LocalRAMControllerType* getLocalRAM() const { return localRAM_.get(); }
+    SequenceEngineController* getSequenceEngineController() const { return engineController_.get(); }
+    MeasureUnitController* getMeasureUnitController() const { return measureUnit_.get(); }
+    CalibrationControllers* getCalibrationControllers() const { return calibration_.get(); }
     kdut::HardwareStateCheckerInterface& getChecker() const { return checker_; }
 
 private:
-    LocalRAMControllerType* localRAM_ = nullptr;
-    SequenceEngine* engine_ = nullptr;
-    SequenceEngineController* engineController_ = nullptr;
-    MeasureUnitController* measureUnit_ = nullptr;
-    CalibrationControllers* calibration_ = nullptr;
+    // Destroyed in the reverse order.
+    nVOAPAL000::tOwned<LocalRAMControllerType> localRAM_;
+    nVOAPAL000::tOwned<SequenceEngine> engine_;
+    nVOAPAL000::tOwned<SequenceEngineController> engineController_;
+    nVOAPAL000::tOwned<MeasureUnitController> measureUnit_;
+    nVOAPAL000::tOwned<CalibrationControllers> calibration_;
     kdut::HardwareStateCheckerInterface& checker_;
 };
 

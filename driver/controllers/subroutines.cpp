@@ -1,5 +1,7 @@
 #include "controllers/subroutines.h"
 
+#include "platform/owned.h"
+
 #include "platform/vosdbg.h"
 
 namespace wexmoortools {
@@ -47,13 +49,10 @@ SubroutinePackageInterface* SubroutinePackageFactory::create(const Command* comm
                                                              const SubroutineId* ids,
                                                              const uint32_t* addresses,
                                                              uint64_t subroutineCount, tStatus& status) {
-    auto* package = new (status, false)
-        SubroutinePackage(commands, commandCount, ids, addresses, subroutineCount, status);
-    if (package != nullptr && status.isFatal()) {
-        delete package;
-        return nullptr;
-    }
-    return package;
+    return kelvo_driver::nVOAPAL000::keepIfConstructed(
+        new (status, false)
+            SubroutinePackage(commands, commandCount, ids, addresses, subroutineCount, status),
+        status);
 }
 
 SubroutineRegistrar::SubroutineRegistrar(const SubroutinePackageInterface& package, uint32_t errorCode,
@@ -68,12 +67,8 @@ SubroutineRegistrar::SubroutineRegistrar(const SubroutinePackageInterface& packa
 
 SubroutineRegistrar* SubroutineRegistrarFactory::create(const SubroutinePackageInterface& package,
                                                         uint32_t errorCode, tStatus& status) {
-    auto* registrar = new (status, false) SubroutineRegistrar(package, errorCode, status);
-    if (registrar != nullptr && status.isFatal()) {
-        delete registrar;
-        return nullptr;
-    }
-    return registrar;
+    return kelvo_driver::nVOAPAL000::keepIfConstructed(
+        new (status, false) SubroutineRegistrar(package, errorCode, status), status);
 }
 
 void SubroutineRegistrar::getSubroutines(vohtl::Vector<SubroutineId>& ids, vohtl::Vector<uint32_t>& addresses,

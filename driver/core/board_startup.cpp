@@ -15,10 +15,6 @@ using nVOAPALS100::tStatus;
 
 namespace {
 
-constexpr uint32_t kLevelTYMOObjects = 3;
-constexpr uint32_t kLevelSubroutinePackage = 10;
-constexpr uint32_t kLevelIsolatedObjects = 11;
-constexpr uint32_t kLevelDMAObjects = 14;
 constexpr uint32_t kProgramWords = 2;
 
 using SleepPoller =
@@ -64,10 +60,10 @@ SetupTask* BoardStartup::create(KelvoHelper& helper, const SetupInputs& inputs, 
     if (task == nullptr) {
         return nullptr;
     }
-    auto& isolated = static_cast<IsolatedObjectsInterface&>(helper.getTask(kLevelIsolatedObjects));
-    auto& tymo = static_cast<TYMOObjectsInterface&>(helper.getTask(kLevelTYMOObjects));
-    auto& dma = static_cast<DMAObjectsInterface&>(helper.getTask(kLevelDMAObjects));
-    auto& package = static_cast<SubroutinePackageRegisterInterface&>(helper.getTask(kLevelSubroutinePackage));
+    auto& isolated = helper.getTaskAs<IsolatedObjectsInterface>();
+    auto& tymo = helper.getTaskAs<TYMOObjectsInterface>();
+    auto& dma = helper.getTaskAs<DMAObjectsInterface>();
+    auto& package = helper.getTaskAs<SubroutinePackageRegisterInterface>();
     VOSDBG_ASSERT_MSG(inputs.device != nullptr, "ASSERT(devicePtr != nullptr)");
     task->setup(isolated, tymo.getTYMORegMaps(), dma.getDMAControllers(),
                 inputs.device->getDMAConfiguration(), package.getSubroutineRegistrar(), inputs.event,
@@ -81,7 +77,6 @@ void BoardStartup::setup(IsolatedObjectsInterface& isolated, TYMORegMaps& tymo, 
                          wexmoortools::SubroutineRegistrarInterface* registrar,
                          const nVOAPAL000::tEventDescriptor& event, uint64_t errorsAddress,
                          uint64_t errorCount, bool ignoreErrors, tStatus& status) {
-    isolated_ = &isolated;
     ran_ = 0;
     if (status.isFatal()) {
         return;
@@ -112,11 +107,12 @@ void BoardStartup::run(IsolatedObjectsInterface& isolated, TYMORegMaps& tymo, Br
     const uint32_t linkSize = 1u << ((core >> 12) & 15);
     brixeltools::BrixelDMAStreamController& stream = dma.getStreamController(kStartupChannel);
     qeldma::StreamCreditControllerInterface* credits = dma.getStreamCreditController(kStartupChannel, status);
-    buffer_ = new (status, false) DMABuffer<uint64_t>(stream, credits, configuration, linkSize,
-                                                      kProgramWords * sizeof(uint64_t), status);
-    if (buffer_ == nullptr) {
+    buffer_.reset(new (status, false) DMABuffer<uint64_t>(stream, credits, configuration, linkSize,
+                                                          kProgramWords * sizeof(uint64_t), status));
+    if (!buffer_) {
         return;
     }
+    undo().call<&BoardStartup::releaseBuffer>(*this);
     uint32_t address = 0;
     if (registrar == nullptr) {
         KELVO_SET_STATUS(status, tStatus::kInvalidState);
@@ -151,22 +147,15 @@ void BoardStartup::run(IsolatedObjectsInterface& isolated, TYMORegMaps& tymo, Br
     // A stream that would not stop may still read the buffer: it stays until
     // the teardown has reset the channel.
     if (!stream.isTransferInProgress()) {
-        delete buffer_;
-        buffer_ = nullptr;
+        buffer_.reset();
     }
 }
 
-void BoardStartup::teardown() {
-    VOSDBG_ASSERT_MSG(ran_ == 0 || isolated_ != nullptr, "ASSERT(isolatedObjectsPtr != nullptr)");
-    if (buffer_ == nullptr) {
-        return;
+void BoardStartup::releaseBuffer() {
+    if (buffer_ && buffer_->streamController().isTransferInProgress()) {
+        buffer_->streamController().reset();
     }
-    brixeltools::BrixelDMAStreamController& stream = buffer_->streamController();
-    if (stream.isTransferInProgress()) {
-        stream.reset();
-    }
-    delete buffer_;
-    buffer_ = nullptr;
+    buffer_.reset();
 }
 
 } // namespace kelvo_driver

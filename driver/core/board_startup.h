@@ -9,6 +9,7 @@
 
 #include "bridge/dma_buffer.h"
 #include "core/setup_levels.h"
+#include "platform/owned.h"
 #include "platform/status.h"
 
 namespace kelvo_driver {
@@ -30,7 +31,10 @@ constexpr uint64_t kReturnWord = 0x1C00FF0500000000ull;
 
 class BoardStartup : public SetupTask {
 public:
-    ~BoardStartup() override { teardown(); }
+    static constexpr SetupTaskKind kKind = SetupTaskKind::kBoardStartup;
+    static constexpr uint32_t kLevel = 18;
+
+    BoardStartup() : SetupTask(kKind) {}
 
     static SetupTask* create(KelvoHelper& helper, const SetupInputs& inputs, nVOAPALS100::tStatus& status);
 
@@ -40,21 +44,21 @@ public:
                wexmoortools::SubroutineRegistrarInterface* registrar,
                const nVOAPAL000::tEventDescriptor& event, uint64_t errorsAddress, uint64_t errorCount,
                bool ignoreErrors, nVOAPALS100::tStatus& status);
-    // Releases a buffer whose stream would not stop, resetting the channel first.
-    void teardown() override;
-
     bool ran() const { return ran_ != 0; }
     // Whether the buffer is still held (its stream did not stop).
-    bool holdsBuffer() const { return buffer_ != nullptr; }
+    bool holdsBuffer() const { return static_cast<bool>(buffer_); }
 
 private:
     void run(IsolatedObjectsInterface& isolated, TYMORegMaps& tymo, BrixelDMAControllers& dma,
              const nVOAPAL000::tDMAConfiguration& configuration,
              wexmoortools::SubroutineRegistrarInterface* registrar, nVOAPALS100::tStatus& status);
 
-    IsolatedObjectsInterface* isolated_ = nullptr;
+    // The teardown's step for the buffer: one whose stream would not stop is
+    // released after the channel is reset.
+    void releaseBuffer();
+
     uint8_t ran_ = 0;
-    DMABuffer<uint64_t>* buffer_ = nullptr;
+    nVOAPAL000::tOwned<DMABuffer<uint64_t>> buffer_;
 };
 
 } // namespace kelvo_driver

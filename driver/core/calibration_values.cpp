@@ -8,8 +8,6 @@ namespace kelvo_driver {
 using nVOAPALS100::tStatus;
 
 namespace {
-constexpr uint32_t kLevelTYMOObjects = 3;
-constexpr uint32_t kLevelIsolatedObjects = 11;
 constexpr int32_t kRoundTripShift = 51;
 constexpr int32_t kOffsetShift = 63;
 } // namespace
@@ -93,8 +91,8 @@ void ChannelCalibrationLoader::loadFromMap(kelvo_storagemaps::CalibrationStorage
 }
 
 SetupTask* LoadCalibrationValues::create(KelvoHelper& helper, const SetupInputs&, tStatus& status) {
-    auto& isolated = static_cast<IsolatedObjectsInterface&>(helper.getTask(kLevelIsolatedObjects));
-    auto& tymo = static_cast<TYMOObjectsInterface&>(helper.getTask(kLevelTYMOObjects));
+    auto& isolated = helper.getTaskAs<IsolatedObjectsInterface>();
+    auto& tymo = helper.getTaskAs<TYMOObjectsInterface>();
     LoadCalibrationValues* task = new (status, false) LoadCalibrationValues();
     if (task != nullptr) {
         task->setup(isolated, tymo, status);

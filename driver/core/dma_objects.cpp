@@ -8,14 +8,9 @@ namespace kelvo_driver {
 
 using nVOAPALS100::tStatus;
 
-namespace {
-constexpr uint32_t kLevelTYMOObjects = 3;
-constexpr uint32_t kLevelNonIsolatedRegMaps = 5;
-} // namespace
-
 SetupTask* DMAObjects::create(KelvoHelper& helper, const SetupInputs& inputs, tStatus& status) {
-    auto& tymo = static_cast<TYMOObjectsInterface&>(helper.getTask(kLevelTYMOObjects));
-    auto& niso = static_cast<NonIsolatedRegMapsTaskInterface&>(helper.getTask(kLevelNonIsolatedRegMaps));
+    auto& tymo = helper.getTaskAs<TYMOObjectsInterface>();
+    auto& niso = helper.getTaskAs<NonIsolatedRegMapsTaskInterface>();
     DMAObjects* task = new (status, false) DMAObjects();
     if (task != nullptr) {
         VOSDBG_ASSERT_MSG(inputs.device != nullptr, "ASSERT(devicePtr != nullptr)");
@@ -39,17 +34,11 @@ void DMAObjects::setup(nVOAPAL000::tPCIDevice& device, TYMORegMaps* tymo, NonIso
     if (status.isFatal()) {
         return;
     }
-    controllers_ = new (status, false) BrixelDMAControllers(device, *tymo, *niso, caps, status);
+    controllers_.reset(new (status, false) BrixelDMAControllers(device, *tymo, *niso, caps, status));
     if (status.isNotFatal()) {
-        dispatcher_ = new (status, false) qeldma::DMADispatcher(controllers_, kNumberOfStreams, status);
+        dispatcher_.reset(new (status, false)
+                              qeldma::DMADispatcher(controllers_.get(), kNumberOfStreams, status));
     }
-}
-
-void DMAObjects::teardown() {
-    delete dispatcher_;
-    dispatcher_ = nullptr;
-    delete controllers_;
-    controllers_ = nullptr;
 }
 
 qeldma::DMADispatcher& DMAObjects::getDMADispatcher() {

@@ -1,8 +1,9 @@
 // Setup level 14: the bridge's DMA configuration, the DMA controller set of
 // both channels (with the bridge interrupt controller, the DMA interrupt
 // controller and the worker thread) and the DMA dispatcher behind the DMA
-// I/O controls. Its teardown destroys the dispatcher, then the controllers
-// (which ends every wait still pending with -52003 and waits for it to leave).
+// I/O controls. The task owns the dispatcher and the controllers, which go
+// with it in that order (the controllers end every wait still pending with
+// -52003 and wait for it to leave).
 #pragma once
 
 #include <stdint.h>
@@ -11,6 +12,7 @@
 #include "bridge/dma_dispatcher.h"
 #include "core/setup_levels.h"
 #include "framework/product_caps.h"
+#include "platform/owned.h"
 #include "platform/pci_device.h"
 #include "platform/status.h"
 
@@ -21,7 +23,6 @@ public:
     static constexpr uint32_t kNumberOfStreams = 2;
 
     DMAObjects() = default;
-    ~DMAObjects() override { teardown(); }
 
     // Reads level 3 (bridge maps), level 5 (non-isolated maps) and level 2
     // (the product record) of the helper.
@@ -30,7 +31,6 @@ public:
     // The bridge's DMA configuration, then the controllers, then the dispatcher.
     void setup(nVOAPAL000::tPCIDevice& device, TYMORegMaps* tymo, NonIsolatedRegMaps* niso,
                const corran_caps::ProductCaps* caps, nVOAPALS100::tStatus& status);
-    void teardown() override;
 
     qeldma::DMADispatcher& getDMADispatcher() override;
     void waitUntilBytesTransferred(uint32_t channel, uint64_t startCount, uint64_t byteCount,
@@ -38,11 +38,12 @@ public:
                                    nVOAPALS100::tStatus& status) override;
     void signalWait(uint32_t channel, int32_t code) override;
 
-    BrixelDMAControllers* getDMAControllers() override { return controllers_; }
+    BrixelDMAControllers* getDMAControllers() override { return controllers_.get(); }
 
 private:
-    BrixelDMAControllers* controllers_ = nullptr;
-    qeldma::DMADispatcher* dispatcher_ = nullptr;
+    // Destroyed in the reverse order: the dispatcher first.
+    nVOAPAL000::tOwned<BrixelDMAControllers> controllers_;
+    nVOAPAL000::tOwned<qeldma::DMADispatcher> dispatcher_;
 };
 
 } // namespace kelvo_driver

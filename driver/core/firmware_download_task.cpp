@@ -9,15 +9,11 @@ namespace kelvo_driver {
 
 using nVOAPALS100::tStatus;
 
-namespace {
-constexpr uint32_t kLevelTYMOObjects = 3;
-} // namespace
-
 SetupTask* NonIsolatedFirmwareDownload::create(KelvoHelper& helper, const SetupInputs& inputs,
                                                tStatus& status) {
     auto* task = new (status, false) NonIsolatedFirmwareDownload();
     if (task != nullptr) {
-        auto& tymo = static_cast<TYMOObjectsInterface&>(helper.getTask(kLevelTYMOObjects));
+        auto& tymo = helper.getTaskAs<TYMOObjectsInterface>();
         task->setup(inputs.event, inputs.nonIsolatedFirmwarePtr, inputs.nonIsolatedFirmwareSize,
                     kFirmwareTargetNonIsolatedFPGA, tymo, helper.getCapsTask(), status);
     }

@@ -12,8 +12,6 @@ namespace kelvo_driver {
 using nVOAPALS100::tStatus;
 
 namespace {
-constexpr uint32_t kLevelTYMOObjects = 3;
-constexpr uint32_t kLevelNonIsolatedObjects = 6;
 constexpr uint32_t kIsolatedTarget = 1;
 } // namespace
 
@@ -22,8 +20,8 @@ SetupTask* IsolatedFirmwareDownload::create(KelvoHelper& helper, const SetupInpu
     if (task == nullptr) {
         return nullptr;
     }
-    auto& tymo = static_cast<TYMOObjectsInterface&>(helper.getTask(kLevelTYMOObjects));
-    auto& nonIsolated = static_cast<NonIsolatedObjectsInterface&>(helper.getTask(kLevelNonIsolatedObjects));
+    auto& tymo = helper.getTaskAs<TYMOObjectsInterface>();
+    auto& nonIsolated = helper.getTaskAs<NonIsolatedObjectsInterface>();
     NonIsolatedControllers* controllers = nonIsolated.getNonIsolatedControllers();
     VOSDBG_ASSERT(controllers != nullptr);
     if (controllers == nullptr) {
@@ -59,7 +57,7 @@ void IsolatedFirmwareDownload::setup(const nVOAPAL000::tEventDescriptor& event, 
 }
 
 SetupTask* IsolatedRegMapsTask::create(KelvoHelper& helper, const SetupInputs& inputs, tStatus& status) {
-    auto& nonIsolated = static_cast<NonIsolatedObjectsInterface&>(helper.getTask(kLevelNonIsolatedObjects));
+    auto& nonIsolated = helper.getTaskAs<NonIsolatedObjectsInterface>();
     NonIsolatedRegMaps* regMaps = nonIsolated.getNonIsolatedRegMaps();
     VOSDBG_ASSERT(regMaps != nullptr);
     if (regMaps == nullptr) {

@@ -68,18 +68,16 @@ void KelvoDevice::runSetup(const tEventDescriptor& descriptor, CustomResetParame
     const uint32_t numberOfSubroutineCommands = checkedNarrow(words.numberOfSubroutineCommands, status);
     const uint32_t numberOfSubroutines = checkedNarrow(words.numberOfSubroutines, status);
     // Nothing is allocated on a failed status: no KelvoHelper, level 0.
-    helper_ = new (status, false)
-        KelvoHelper(*this, descriptor, words.nonIsolatedFirmwarePtr, words.nonIsolatedFirmwareSize,
-                    words.isolatedFirmwarePtr, words.isolatedFirmwareSize, words.subroutineCommandsPtr,
-                    numberOfSubroutineCommands, words.subroutineIdsPtr, words.subroutineAddressesPtr,
-                    numberOfSubroutines, words.errorsToDisablePtr, words.numberOfErrorsToDisable,
-                    &coolingModeState_, words.ignoreStartupErrors != 0, tracker, getActiveSetupLevelTable());
+    helper_.reset(new (status, false) KelvoHelper(
+        *this, descriptor, words.nonIsolatedFirmwarePtr, words.nonIsolatedFirmwareSize,
+        words.isolatedFirmwarePtr, words.isolatedFirmwareSize, words.subroutineCommandsPtr,
+        numberOfSubroutineCommands, words.subroutineIdsPtr, words.subroutineAddressesPtr, numberOfSubroutines,
+        words.errorsToDisablePtr, words.numberOfErrorsToDisable, &coolingModeState_,
+        words.ignoreStartupErrors != 0, tracker, getDeviceSetupLevelTable()));
 }
 
 void KelvoDevice::runTeardown() {
-    KelvoHelper* helper = helper_;
-    helper_ = nullptr;
-    delete helper;
+    helper_.reset();
 }
 
 bool KelvoDevice::routingBuilt() const {
@@ -122,9 +120,10 @@ tSession* KelvoDevice::createSession(const tEventDescriptor&, tDeviceInterface* 
     if (routingBuilt()) {
         routingManager = helper_->getRoutingResourcesManager();
     }
-    auto* session = new (status, false) fenwicksharedsource::KernelSession(
-        deviceInterface, getResetCounter(), kNotReservedCode, &reservationManager_, routingManager,
-        kSessionCleanupCapacity, status);
+    nVOAPAL000::tOwned<fenwicksharedsource::KernelSession> session(new (
+        status, false) fenwicksharedsource::KernelSession(deviceInterface, getResetCounter(),
+                                                          kNotReservedCode, &reservationManager_,
+                                                          routingManager, kSessionCleanupCapacity, status));
     if (session == nullptr) {
         return nullptr;
     }
@@ -136,10 +135,9 @@ tSession* KelvoDevice::createSession(const tEventDescriptor&, tDeviceInterface* 
     if (status.isFatal()) {
         // Returned as a failure, the session would be lost while its routing
         // session stays registered with the manager: it goes now.
-        delete session;
         return nullptr;
     }
-    return session;
+    return session.release();
 }
 
 void KelvoDevice::destroySession(const tEventDescriptor&, tSession* session) {
@@ -310,7 +308,8 @@ void KelvoDevice::hwCondition_checkMeasureFIFOOverflowStatus(tStatus&) const {}
 
 extern "C" kelvo_driver::nVOAPAL000::tPCIDevice* nVOAPAL200_createDevice(const nVOAPAL200_tDeviceInfo& info,
                                                                          nVOAPALS100::tStatus& status) {
-    auto* device = new (status, false) kelvo_driver::KelvoDevice(info, status);
+    kelvo_driver::nVOAPAL000::tOwned<kelvo_driver::KelvoDevice> device(
+        new (status, false) kelvo_driver::KelvoDevice(info, status));
     if (device == nullptr) {
         return nullptr;
     }
@@ -318,8 +317,7 @@ extern "C" kelvo_driver::nVOAPAL000::tPCIDevice* nVOAPAL200_createDevice(const n
         device->initialize(kelvo_driver::nVOAPAL000::tEventDescriptor(0), status);
     }
     if (status.isFatal()) {
-        delete device;
         return nullptr;
     }
-    return device;
+    return device.release();
 }

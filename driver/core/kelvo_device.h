@@ -93,7 +93,7 @@ public:
     void hwCondition_checkMeasureFIFOOverflowStatus(tStatus& status) const;
 
     // ---- state ----------------------------------------------------------------
-    KelvoHelper* getKelvoHelper() const { return helper_; }
+    KelvoHelper* getKelvoHelper() const { return helper_.get(); }
     kdut::ResourceReservationManager& getReservationManager() { return reservationManager_; }
     const CoolingModeState& getCoolingModeState() const { return coolingModeState_; }
     // The connected-accessory word (it survives resets): read, and replaced
@@ -117,7 +117,7 @@ private:
     uint32_t connectedAccessory_;
     kdut::ResourceReservationManager reservationManager_;
     CoolingModeState coolingModeState_;
-    KelvoHelper* helper_;
+    nVOAPAL000::tOwned<KelvoHelper> helper_;
 
     char serialNumberText_[9];
     nVOAPAL000::tProperty serialNumberProperty_;

@@ -12,15 +12,6 @@ namespace kelvo_driver {
 using nVOAPALS100::tStatus;
 
 namespace {
-constexpr uint32_t kLevelTYMOObjects = 3;
-constexpr uint32_t kLevelNonIsolatedRegMaps = 5;
-constexpr uint32_t kLevelNonIsolatedObjects = 6;
-constexpr uint32_t kLevelIsolatedRegMaps = 9;
-constexpr uint32_t kLevelSubroutinePackage = 10;
-constexpr uint32_t kLevelIsolatedObjects = 11;
-constexpr uint32_t kLevelDMAObjects = 14;
-constexpr uint32_t kLevelCalibrationValues = 15;
-constexpr uint32_t kLevelRoutingObjects = 16;
 
 constexpr int64_t kNullSubroutineBuffer = KELVO_STATUS_NULL_SUBROUTINE_BUFFER;
 constexpr int64_t kSubroutineCountMismatch = KELVO_STATUS_SUBROUTINE_COUNT_MISMATCH;
@@ -106,19 +97,19 @@ SetupTask& KelvoHelper::getTask(uint32_t level) const {
 }
 
 RegiDispatchers& KelvoHelper::getRegiDispatchers() const {
-    return static_cast<RegiDispatchers&>(getTask(1));
+    return getTaskAs<RegiDispatchers>();
 }
 
 Caps& KelvoHelper::getCapsTask() const {
-    return static_cast<Caps&>(getTask(2));
+    return getTaskAs<Caps>();
 }
 
 TYMOObjectsInterface& KelvoHelper::getTYMOObjects() const {
-    return static_cast<TYMOObjectsInterface&>(getTask(kLevelTYMOObjects));
+    return getTaskAs<TYMOObjectsInterface>();
 }
 
 RoutingObjectsInterface& KelvoHelper::getRoutingObjects() const {
-    return static_cast<RoutingObjectsInterface&>(getTask(kLevelRoutingObjects));
+    return getTaskAs<RoutingObjectsInterface>();
 }
 
 armki::ARMDispatcher& KelvoHelper::getARMDispatcher() const {
@@ -171,7 +162,7 @@ void KelvoHelper::setRoutingResources() const {
 }
 
 void KelvoHelper::clearRoutingResources() const {
-    if (isBuilt(kLevelRoutingObjects)) {
+    if (isBuilt(RoutingObjectsInterface::kLevel)) {
         getRoutingObjects().clearRoutingResources();
     }
 }
@@ -194,35 +185,21 @@ bool KelvoHelper::queryInCompliance(uint32_t, tStatus& status) const {
 
 // ---- levels 5 to 15 -------------------------------------------------------------
 
-NonIsolatedRegMaps& KelvoHelper::getNonIsolatedRegMaps() const {
-    return static_cast<NonIsolatedRegMapsTaskInterface&>(getTask(kLevelNonIsolatedRegMaps))
-        .getNonIsolatedRegMaps();
-}
-
-NonIsolatedControllers* KelvoHelper::getNonIsolatedControllers() const {
-    return getNonIsolatedObjects().getNonIsolatedControllers();
-}
-
-IsolatedRegMaps& KelvoHelper::getIsolatedRegMaps() const {
-    return static_cast<IsolatedRegMapsTaskInterface&>(getTask(kLevelIsolatedRegMaps)).getIsolatedRegMaps();
-}
-
 NonIsolatedObjectsInterface& KelvoHelper::getNonIsolatedObjects() const {
-    return static_cast<NonIsolatedObjectsInterface&>(getTask(kLevelNonIsolatedObjects));
+    return getTaskAs<NonIsolatedObjectsInterface>();
 }
 
 IsolatedObjectsInterface& KelvoHelper::getIsolatedObjects() const {
-    return static_cast<IsolatedObjectsInterface&>(getTask(kLevelIsolatedObjects));
+    return getTaskAs<IsolatedObjectsInterface>();
 }
 
 DMAObjectsInterface& KelvoHelper::getDMAObjects() const {
-    return static_cast<DMAObjectsInterface&>(getTask(kLevelDMAObjects));
+    return getTaskAs<DMAObjectsInterface>();
 }
 
 wexmoortools::SubroutineRegistrarInterface& KelvoHelper::getSubroutineRegistrar() const {
     wexmoortools::SubroutineRegistrarInterface* registrar =
-        static_cast<SubroutinePackageRegisterInterface&>(getTask(kLevelSubroutinePackage))
-            .getSubroutineRegistrar();
+        getTaskAs<SubroutinePackageRegisterInterface>().getSubroutineRegistrar();
     VOSDBG_ASSERT_MSG(registrar != nullptr, " Subroutine Registrar Pointer is null!");
     return *registrar;
 }
@@ -381,7 +358,7 @@ void KelvoHelper::cancelWaitUntilBytesTransferred(uint32_t channel) const {
 }
 
 void KelvoHelper::cancelAllWaitsUntilBytesTransferred() const {
-    if (!isBuilt(kLevelDMAObjects)) {
+    if (!isBuilt(DMAObjectsInterface::kLevel)) {
         return;
     }
     for (uint32_t channel = 0; channel < kNumberOfDMAChannels; ++channel) {
@@ -394,19 +371,15 @@ void KelvoHelper::loadCalibrationToFirmwareFromStorageMapSoftcopy(uint64_t chann
     if (status.isFatal()) {
         return;
     }
-    static_cast<LoadCalibrationValuesInterface&>(getTask(kLevelCalibrationValues))
-        .loadChannels(channelMask, false, status);
+    getTaskAs<LoadCalibrationValuesInterface>().loadChannels(channelMask, false, status);
 }
 
 // ---- triggers and event latches -------------------------------------------------------
 
 kelvo_regmaps::tKelvoSeqFlexLoopRegMap* KelvoHelper::getSequencerFlexLoopMap(tStatus& status) const {
     const corran_caps::ProductCaps* caps = getCapsTask().capsPtr;
-    NonIsolatedRegMaps* nonIsolated =
-        &static_cast<NonIsolatedRegMapsTaskInterface&>(getTask(kLevelNonIsolatedRegMaps))
-             .getNonIsolatedRegMaps();
-    IsolatedRegMaps* isolated =
-        &static_cast<IsolatedRegMapsTaskInterface&>(getTask(kLevelIsolatedRegMaps)).getIsolatedRegMaps();
+    NonIsolatedRegMaps* nonIsolated = &getTaskAs<NonIsolatedRegMapsTaskInterface>().getNonIsolatedRegMaps();
+    IsolatedRegMaps* isolated = &getTaskAs<IsolatedRegMapsTaskInterface>().getIsolatedRegMaps();
     kelvo_regmaps::tKelvoSeqFlexLoopRegMap* map =
         caps == nullptr || nonIsolated == nullptr || isolated == nullptr
             ? nullptr

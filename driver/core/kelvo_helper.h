@@ -14,6 +14,7 @@
 #include "framework/setup_level.h"
 #include "framework/setup_tracker.h"
 #include "platform/memory.h"
+#include "platform/owned.h"
 #include "platform/status.h"
 #include "regmaps/kelvo_seq_flex_loop_reg_map.h"
 
@@ -34,23 +35,22 @@ public:
     SetupTaskWrapper& operator=(const SetupTaskWrapper&) = delete;
 
     SetupTask& get() const {
-        VOSDBG_ASSERT_MSG(ptr_ != nullptr, "ASSERT(ptr != nullptr)");
-        return *ptr_;
+        VOSDBG_ASSERT_MSG(task_ != nullptr, "ASSERT(ptr != nullptr)");
+        return *task_;
     }
-    bool exists() const { return ptr_ != nullptr; }
-    void set(SetupTask* task) { ptr_ = task; }
-    // Runs the task's teardown step and frees it.
+    bool exists() const { return task_ != nullptr; }
+    void set(SetupTask* task) { task_.reset(task); }
+    // Runs the task's teardown step and frees it; the level no longer
+    // counts as built while its teardown runs.
     void reset() {
-        SetupTask* task = ptr_;
-        ptr_ = nullptr;
+        nVOAPAL000::tOwned<SetupTask> task(task_.release());
         if (task != nullptr) {
             task->teardown();
-            delete task;
         }
     }
 
 private:
-    SetupTask* ptr_ = nullptr;
+    nVOAPAL000::tOwned<SetupTask> task_;
 };
 
 class KelvoHelper : public nVOAPAL000::tObject {
@@ -79,6 +79,13 @@ public:
     bool isBuilt(uint32_t level) const;
     // The task of a built level (an assertion otherwise).
     SetupTask& getTask(uint32_t level) const;
+    // The task of Face's level as Face: an assertion unless that level is
+    // built and its task is of Face's kind.
+    template <typename Face> Face& getTaskAs() const {
+        Face* face = setupTaskCast<Face>(&getTask(Face::kLevel));
+        VOSDBG_ASSERT_MSG(face != nullptr, "setup task of another kind");
+        return *face;
+    }
     RegiDispatchers& getRegiDispatchers() const;
     Caps& getCapsTask() const;
 
@@ -90,10 +97,6 @@ public:
     kdut::CleanupOperationComposite& getCleanupOperationComposite() { return cleanupComposite_; }
     kdut::HardwareStateCheckerComposite& getHardwareStateCheckerComposite() { return checkers_; }
     voark::RoutingResourcesManagerInterface* getRoutingResourcesManager() const; // level 16
-    NonIsolatedRegMaps& getNonIsolatedRegMaps() const;                           // level 5
-    // The controller set of level 6 (null behind a stand-in task).
-    NonIsolatedControllers* getNonIsolatedControllers() const; // level 6
-    IsolatedRegMaps& getIsolatedRegMaps() const;               // level 9
 
     // ---- forwarders ---------------------------------------------------------
     // The board serial number of the "Manufacturing" map (level 3): 0xBFFA4088

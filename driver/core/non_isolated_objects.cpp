@@ -10,16 +10,10 @@ namespace kelvo_driver {
 
 using nVOAPALS100::tStatus;
 
-namespace {
-constexpr uint32_t kLevelNonIsolatedRegMaps = 5;
-constexpr uint32_t kLevelNonIsolatedObjects = 6;
-} // namespace
-
 SetupTask* NonIsolatedObjects::create(KelvoHelper& helper, const SetupInputs& inputs, tStatus& status) {
     NonIsolatedObjects* task = new (status, false) NonIsolatedObjects();
     if (task != nullptr) {
-        auto& regMaps =
-            static_cast<NonIsolatedRegMapsTaskInterface&>(helper.getTask(kLevelNonIsolatedRegMaps));
+        auto& regMaps = helper.getTaskAs<NonIsolatedRegMapsTaskInterface>();
         VOSDBG_ASSERT(inputs.checkers != nullptr);
         task->setup(*inputs.checkers, regMaps.getNonIsolatedRegMaps(), inputs.coolingModeState,
                     helper.getCapsTask(), status);
@@ -29,44 +23,29 @@ SetupTask* NonIsolatedObjects::create(KelvoHelper& helper, const SetupInputs& in
 
 void NonIsolatedObjects::setup(kdut::HardwareStateCheckerComposite& checkers, NonIsolatedRegMaps& regMaps,
                                CoolingModeState* coolingState, const Caps& caps, tStatus& status) {
-    checkers_ = &checkers;
     regMaps_ = &regMaps;
     isSolstra_ = caps.isSolstra();
     isDuskmere_ = caps.isDuskmere();
-    signatureVerifier_.reset();
     VOSDBG_ASSERT(caps.capsPtr != nullptr);
     if (status.isFatal() || caps.capsPtr == nullptr) {
         return;
     }
-    controllers_ = new (status, false)
-        NonIsolatedControllers(regMaps.wrapper, checkers, coolingState, *caps.capsPtr, status);
+    controllers_ = undo().own(new (status, false) NonIsolatedControllers(
+        regMaps.wrapper, checkers, coolingState, *caps.capsPtr, status));
     if (status.isNotFatal()) {
         signatureVerifier_ = makeBoardSignatureVerifier<static_cast<int32_t>(kNonIsolatedSignatureWrong)>(
             regMaps.wrapper, isSolstra_, isDuskmere_, status);
     }
     if (status.isNotFatal()) {
         VOSDBG_ASSERT(signatureVerifier_);
-        checkers_->add(signatureVerifier_.get(), status);
-        verifierAdded_ = status.isNotFatal();
+        addChecker(checkers, signatureVerifier_.get(), status);
     }
-}
-
-void NonIsolatedObjects::teardown() {
-    if (verifierAdded_) {
-        tStatus local;
-        checkers_->remove(signatureVerifier_.get(), local);
-        verifierAdded_ = false;
-    }
-    delete controllers_;
-    controllers_ = nullptr;
-    signatureVerifier_.reset();
 }
 
 SetupTask* PowerMonitorsTask::create(KelvoHelper& helper, const SetupInputs&, tStatus& status) {
     PowerMonitorsTask* task = new (status, false) PowerMonitorsTask();
     if (task != nullptr) {
-        task->setup(static_cast<NonIsolatedObjectsInterface&>(helper.getTask(kLevelNonIsolatedObjects)),
-                    status);
+        task->setup(helper.getTaskAs<NonIsolatedObjectsInterface>(), status);
     }
     return task;
 }

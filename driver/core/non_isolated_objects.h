@@ -21,18 +21,16 @@ constexpr int64_t kNonIsolatedSignatureWrong = KELVO_STATUS_NON_ISOLATED_SIGNATU
 class NonIsolatedObjects : public NonIsolatedObjectsInterface {
 public:
     NonIsolatedObjects() = default;
-    ~NonIsolatedObjects() override { teardown(); }
 
     // Reads the level-5 group through its face.
     static SetupTask* create(KelvoHelper& helper, const SetupInputs& inputs, nVOAPALS100::tStatus& status);
 
     // Builds the controllers, then (when that succeeded) the signature
-    // verifier, which checks the FPGA once, and adds it to the checks.
+    // verifier, which checks the FPGA once, and adds it to the checks. The
+    // teardown takes the verifier out of the checks, then destroys the
+    // controllers; the verifier goes with the task.
     void setup(kdut::HardwareStateCheckerComposite& checkers, NonIsolatedRegMaps& regMaps,
                CoolingModeState* coolingState, const Caps& caps, nVOAPALS100::tStatus& status);
-    // Removes the verifier from the checks (when it was added), destroys the
-    // controllers and releases the verifier. Never fails; a second call does nothing.
-    void teardown() override;
 
     PXICoolingController& getPXICoolingController() override { return controllers_->coolingController; }
     TemperatureSensorController& getTemperatureSensorController() override {
@@ -45,13 +43,11 @@ public:
     NonIsolatedControllers* getNonIsolatedControllers() override { return controllers_; }
 
 private:
-    kdut::HardwareStateCheckerComposite* checkers_ = nullptr;
     NonIsolatedRegMaps* regMaps_ = nullptr;
     bool isSolstra_ = false;
     bool isDuskmere_ = false;
     vohtl::SharedPtr<kdut::HardwareStateCheckerInterface> signatureVerifier_;
     NonIsolatedControllers* controllers_ = nullptr;
-    bool verifierAdded_ = false;
 };
 
 // Level 7: the transformer drive on, then one second to settle.

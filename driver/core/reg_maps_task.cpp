@@ -7,16 +7,12 @@ namespace kelvo_driver {
 
 using nVOAPALS100::tStatus;
 
-namespace {
-constexpr uint32_t kLevelTYMOObjects = 3;
-} // namespace
-
 SetupTask* NonIsolatedRegMapsTask::create(KelvoHelper& helper, const SetupInputs&, tStatus& status) {
     if (status.isFatal()) {
         return nullptr;
     }
     VOSDBG_ASSERT_MSG(helper.isBuilt(1), "ASSERT(regiDispatcherPtr != nullptr)");
-    auto& tymo = static_cast<TYMOObjectsInterface&>(helper.getTask(kLevelTYMOObjects));
+    auto& tymo = helper.getTaskAs<TYMOObjectsInterface>();
     return new (status, false) NonIsolatedRegMapsTask(tymo.getMappedWindow(), helper.getRegiDispatchers(),
                                                       helper.getCapsTask(), status);
 }

@@ -8,26 +8,19 @@ namespace kelvo_driver {
 
 using nVOAPALS100::tStatus;
 
-RoutingObjects::~RoutingObjects() {
-    teardown();
-}
-
 void RoutingObjects::setup(const corran_caps::ProductCaps* caps, tStatus& status) {
     VOSDBG_ASSERT_MSG(caps != nullptr, " Failed - expected capsPtr to not be NULL!");
     if (status.isFatal()) {
         return;
     }
     RoutingResourcesFactory factory;
-    resources_ = factory.createRoutingResources(caps, programmer_, status);
+    resources_ = undo().own(factory.createRoutingResources(caps, programmer_, status));
     if (status.isFatal()) {
-        delete resources_;
-        resources_ = nullptr;
         return;
     }
-    manager_ = factory.createRoutingResourcesManager(caps, status);
-    if (status.isFatal()) {
-        delete manager_;
-        manager_ = nullptr;
+    manager_ = undo().own(factory.createRoutingResourcesManager(caps, status));
+    if (status.isNotFatal()) {
+        undo().call<&RoutingObjects::clearRoutingResources>(*this);
     }
 }
 
@@ -42,14 +35,6 @@ void RoutingObjects::clearRoutingResources() {
     if (manager_ != nullptr) {
         manager_->clearRoutingResources();
     }
-}
-
-void RoutingObjects::teardown() {
-    clearRoutingResources();
-    delete manager_;
-    manager_ = nullptr;
-    delete resources_;
-    resources_ = nullptr;
 }
 
 SetupTask* RoutingObjects::create(KelvoHelper& helper, const SetupInputs&, tStatus& status) {

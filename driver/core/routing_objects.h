@@ -10,17 +10,15 @@ namespace kelvo_driver {
 class RoutingObjects : public RoutingObjectsInterface {
 public:
     RoutingObjects() = default;
-    ~RoutingObjects() override;
     RoutingObjects(const RoutingObjects&) = delete;
     RoutingObjects& operator=(const RoutingObjects&) = delete;
 
     // Builds the resources and the manager for the board of caps (which must
-    // not be null). 0xBFFA4304 for a board outside the family; -52000.
+    // not be null). 0xBFFA4304 for a board outside the family; -52000. The
+    // teardown withdraws the resources from the manager, which detaches
+    // every session still registered (none outlives the manager), then
+    // destroys the manager and the resources.
     void setup(const corran_caps::ProductCaps* caps, nVOAPALS100::tStatus& status);
-    // Withdraws the resources from the manager, which detaches every session
-    // still registered (none outlives the manager), then destroys the manager
-    // and the resources.
-    void teardown() override;
 
     voark::RoutingResourcesManagerInterface* getRoutingResourcesManager() override { return manager_; }
     void setRoutingResources() override;

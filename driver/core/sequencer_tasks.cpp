@@ -14,12 +14,6 @@ using nVOAPALS100::tStatus;
 
 namespace {
 
-constexpr uint32_t kLevelTYMOObjects = 3;
-constexpr uint32_t kLevelNonIsolatedRegMaps = 5;
-constexpr uint32_t kLevelIsolatedRegMaps = 9;
-constexpr uint32_t kLevelSubroutinePackage = 10;
-constexpr uint32_t kLevelIsolatedObjects = 11;
-
 constexpr uint32_t kSolstraIds[] = {0xDC5BD536, 0xB8AE1123, 0x956E9395, 0x3F968CBF, 0x59D5B10C, 0x8E1F5DA5,
                                     0x486DE645, 0xF03BDE11, 0x05422035, 0x92C375F2, 0xAC20E149, 0x26EC19A0,
                                     0x07BE16DD, 0x6F82CFD2, 0xFA893F09, 0x47782FBE, 0x21EFC0D8, 0xEE85CF84};
@@ -64,13 +58,11 @@ const corran_caps::ProductCaps* capsOf(KelvoHelper& helper) {
 }
 
 NonIsolatedRegMaps* nonIsolatedGroup(KelvoHelper& helper) {
-    return &static_cast<NonIsolatedRegMapsTaskInterface&>(helper.getTask(kLevelNonIsolatedRegMaps))
-                .getNonIsolatedRegMaps();
+    return &helper.getTaskAs<NonIsolatedRegMapsTaskInterface>().getNonIsolatedRegMaps();
 }
 
 IsolatedRegMaps* isolatedGroup(KelvoHelper& helper) {
-    return &static_cast<IsolatedRegMapsTaskInterface&>(helper.getTask(kLevelIsolatedRegMaps))
-                .getIsolatedRegMaps();
+    return &helper.getTaskAs<IsolatedRegMapsTaskInterface>().getIsolatedRegMaps();
 }
 
 } // namespace
@@ -201,7 +193,7 @@ SetupTask* IsolatedObjects::create(KelvoHelper& helper, const SetupInputs& input
         return nullptr;
     }
     // The registrar of level 10 is handed to the isolated controllers, which do not use it.
-    static_cast<void>(helper.getTask(kLevelSubroutinePackage));
+    static_cast<void>(helper.getTaskAs<SubroutinePackageRegisterInterface>());
     IsolatedRegMaps* isolated = isolatedGroup(helper);
     NonIsolatedRegMaps* nonIsolated = nonIsolatedGroup(helper);
     const corran_caps::ProductCaps* caps = capsOf(helper);
@@ -223,22 +215,22 @@ void IsolatedObjects::setup(IsolatedRegMaps& isolated, NonIsolatedRegMaps& nonIs
         KELVO_SET_STATUS(status, tStatus::kInvalidState);
         return;
     }
-    accessVerifier_ = new (status, false) RegisterAccessVerifier(link->RegAccessStatus);
+    accessVerifier_ = undo().own(new (status, false) RegisterAccessVerifier(link->RegAccessStatus));
     if (accessVerifier_ != nullptr) {
         accessVerifier_->checkHardwareState(status);
     }
     if (status.isNotFatal()) {
-        controllers_ = new (status, false)
-            IsolatedControllers(isolated.wrapper, nonIsolated.wrapper, checkers_, caps, status);
+        controllers_ = undo().own(new (status, false) IsolatedControllers(
+            isolated.wrapper, nonIsolated.wrapper, checkers_, caps, status));
     }
     if (status.isNotFatal()) {
-        dispatcher_ = new (status, false) CalibrationDispatcher(controllers_->getCalibrationControllers());
+        dispatcher_ =
+            undo().own(new (status, false) CalibrationDispatcher(controllers_->getCalibrationControllers()));
     }
     if (status.isFatal()) {
         return;
     }
-    checkers_.add(accessVerifier_, status);
-    accessVerifierAdded_ = status.isNotFatal();
+    addChecker(checkers_, accessVerifier_, status);
     if (status.isFatal()) {
         return;
     }
@@ -264,33 +256,7 @@ void IsolatedObjects::setup(IsolatedRegMaps& isolated, NonIsolatedRegMaps& nonIs
         verifier->checkHardwareState(status);
     }
     signatureVerifier_ = vohtl::SharedPtr<kdut::HardwareStateCheckerInterface>(verifier, status);
-    if (status.isNotFatal()) {
-        checkers_.add(signatureVerifier_.get(), status);
-        signatureVerifierAdded_ = status.isNotFatal();
-    }
-}
-
-void IsolatedObjects::teardown() {
-    if (signatureVerifierAdded_) {
-        tStatus local;
-        checkers_.remove(signatureVerifier_.get(), local);
-        signatureVerifierAdded_ = false;
-    }
-    if (accessVerifierAdded_) {
-        tStatus local;
-        checkers_.remove(accessVerifier_, local);
-        accessVerifierAdded_ = false;
-    }
-    delete dispatcher_;
-    dispatcher_ = nullptr;
-    delete controllers_;
-    controllers_ = nullptr;
-    signatureVerifier_.reset();
-}
-
-IsolatedObjects::~IsolatedObjects() {
-    teardown();
-    delete accessVerifier_;
+    addChecker(checkers_, signatureVerifier_.get(), status);
 }
 
 // ---- level 12 ----------------------------------------------------------------------
@@ -311,10 +277,8 @@ SetupTask* BoardRevisionProgrammer::create(KelvoHelper& helper, const SetupInput
         KELVO_SET_STATUS(status, tStatus::kInvalidState);
         return task;
     }
-    task->setup(static_cast<TYMOObjectsInterface&>(helper.getTask(kLevelTYMOObjects))
-                    .getStorageMaps()
-                    .getManufacturingMap(),
-                *sequencer, status);
+    task->setup(helper.getTaskAs<TYMOObjectsInterface>().getStorageMaps().getManufacturingMap(), *sequencer,
+                status);
     return task;
 }
 
@@ -360,11 +324,8 @@ SetupTask* LocalRAMConfigure::create(KelvoHelper& helper, const SetupInputs&, tS
     if (task == nullptr) {
         return nullptr;
     }
-    auto& packageTask =
-        static_cast<SubroutinePackageRegisterInterface&>(helper.getTask(kLevelSubroutinePackage));
-    IsolatedControllers* controllers =
-        static_cast<IsolatedObjectsInterface&>(helper.getTask(kLevelIsolatedObjects))
-            .getIsolatedControllers();
+    auto& packageTask = helper.getTaskAs<SubroutinePackageRegisterInterface>();
+    IsolatedControllers* controllers = helper.getTaskAs<IsolatedObjectsInterface>().getIsolatedControllers();
     if (controllers == nullptr || controllers->getLocalRAM() == nullptr) {
         KELVO_SET_STATUS(status, tStatus::kInvalidState);
         return task;

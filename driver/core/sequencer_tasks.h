@@ -73,11 +73,9 @@ public:
                                              0x80000000u, 0u, KELVO_STATUS_REGISTER_ACCESS_FAILED>;
 
     explicit IsolatedObjects(kdut::HardwareStateCheckerComposite& checkers) : checkers_(checkers) {}
-    ~IsolatedObjects() override;
 
     void setup(IsolatedRegMaps& isolated, NonIsolatedRegMaps& nonIsolated,
                const corran_caps::ProductCaps& caps, nVOAPALS100::tStatus& status);
-    void teardown() override;
 
     static SetupTask* create(KelvoHelper& helper, const SetupInputs& inputs, nVOAPALS100::tStatus& status);
 
@@ -93,9 +91,7 @@ public:
 private:
     kdut::HardwareStateCheckerComposite& checkers_;
     RegisterAccessVerifier* accessVerifier_ = nullptr;
-    bool accessVerifierAdded_ = false;
     vohtl::SharedPtr<kdut::HardwareStateCheckerInterface> signatureVerifier_;
-    bool signatureVerifierAdded_ = false;
     IsolatedControllers* controllers_ = nullptr;
     CalibrationDispatcher* dispatcher_ = nullptr;
 };

@@ -16,11 +16,13 @@
 #include "platform/memory.h"
 #include "platform/pci_device.h"
 #include "platform/status.h"
+#include "platform/undo_list.h"
 #include "storage/kelvo_storage_maps.h"
 
 namespace kdut {
 class HardwareStateCheckerComposite;
-}
+class HardwareStateCheckerInterface;
+} // namespace kdut
 
 namespace qeldma {
 // The DMA dispatcher of the bridge's DMA streams (the bridge subsystem's).
@@ -47,16 +49,62 @@ class StorageMapVersionChecker;
 
 constexpr uint32_t kNumberOfSetupTasks = 18;
 
+// What a setup task is: the face through which the KelvoHelper and later
+// tasks read it. One product class answers to each kind but kPlain, which
+// nothing reads; a task is cast to a face only after its kind is checked
+// (setupTaskCast, KelvoHelper::getTaskAs).
+enum class SetupTaskKind : uint32_t {
+    kPlain = 0,
+    kRegiDispatchers,
+    kCaps,
+    kTYMOObjects,
+    kNonIsolatedRegMaps,
+    kNonIsolatedObjects,
+    kIsolatedRegMaps,
+    kSubroutinePackage,
+    kIsolatedObjects,
+    kDMAObjects,
+    kCalibrationValues,
+    kRoutingObjects,
+    kBoardStartup,
+};
+
 // A setup task: a plain object whose setup step runs right after it is
 // allocated (the task's factory does both) and takes the objects of earlier
-// tasks through the KelvoHelper. Its teardown step takes no status and never
-// fails; the KelvoHelper runs it and then frees the task.
+// tasks through the KelvoHelper. Every object the setup step makes and every
+// registration it makes pushes its own undoing onto the task's undo list as
+// soon as it succeeded; the teardown runs that list backwards, so it undoes
+// exactly what the setup got to, never fails and needs no record of how far
+// setup came. The KelvoHelper runs the teardown and then frees the task.
 class SetupTask : public nVOAPAL000::tObject {
 public:
+    explicit SetupTask(SetupTaskKind kind = SetupTaskKind::kPlain) : kind_(kind) {}
+    // The undo list runs here too, after the task's own members are gone:
+    // the owner runs the teardown first.
     virtual ~SetupTask() = default;
-    // The teardown step; tasks without one are only freed.
-    virtual void teardown() {}
+    SetupTask(const SetupTask&) = delete;
+    SetupTask& operator=(const SetupTask&) = delete;
+
+    SetupTaskKind kind() const { return kind_; }
+    // Undoes the setup step, the latest step first. A second call does nothing.
+    void teardown() { undo_.run(); }
+
+protected:
+    nVOAPAL000::tUndoList& undo() { return undo_; }
+    // Adds checker (null: nothing) to the hardware-state checks; its removal
+    // joins the undo list once the addition succeeded.
+    void addChecker(kdut::HardwareStateCheckerComposite& checkers,
+                    kdut::HardwareStateCheckerInterface* checker, nVOAPALS100::tStatus& status);
+
+private:
+    const SetupTaskKind kind_;
+    nVOAPAL000::tUndoList undo_;
 };
+
+// task as Face when it is of Face's kind; null otherwise (and for null).
+template <typename Face> Face* setupTaskCast(SetupTask* task) {
+    return task != nullptr && task->kind() == Face::kKind ? static_cast<Face*>(task) : nullptr;
+}
 
 // What the setup tasks take besides the objects of earlier tasks: the
 // custom reset words as the device passes them (words 5 and 8 narrowed to
@@ -88,27 +136,26 @@ using SetupTaskFactory = SetupTask* (*)(KelvoHelper& helper, const SetupInputs& 
                                         nVOAPALS100::tStatus& status);
 
 // tasks[k - 1] builds level k; null: the level is not built yet (-52002).
-// The KelvoHelper reads some tasks through a face each: the task of level 3
-// implements TYMOObjectsInterface, 5 NonIsolatedRegMapsTaskInterface, 6
-// NonIsolatedObjectsInterface, 9 IsolatedRegMapsTaskInterface, 10
-// SubroutinePackageRegisterInterface, 11 IsolatedObjectsInterface, 14
-// DMAObjectsInterface, 15 LoadCalibrationValuesInterface and 16
-// RoutingObjectsInterface.
+// The KelvoHelper and later tasks read some tasks through a face each, which
+// names its kind and the level whose task implements it (kKind, kLevel).
 struct SetupLevelTable {
     SetupTaskFactory tasks[kNumberOfSetupTasks];
 };
 
 // The product's levels.
 const SetupLevelTable& getProductSetupLevelTable();
-// The table the device builds its setup from: the product's, unless a test
-// installed another one (null puts the product's back). Tests only.
-const SetupLevelTable& getActiveSetupLevelTable();
-void setSetupLevelTableForTests(const SetupLevelTable* table);
+// The table a device builds its setup from: the product's
+// (core/device_level_table.cpp).
+const SetupLevelTable& getDeviceSetupLevelTable();
 
 // What the KelvoHelper reads of the level-3 task (bridge and timing-chip
 // objects, flash, storage maps and their checkers).
 class TYMOObjectsInterface : public SetupTask {
 public:
+    static constexpr SetupTaskKind kKind = SetupTaskKind::kTYMOObjects;
+    static constexpr uint32_t kLevel = 3;
+    TYMOObjectsInterface() : SetupTask(kKind) {}
+
     virtual kelvo_storagemaps::KelvoStorageMapsInterface& getStorageMaps() = 0;
     virtual StorageMapChecksumChecker& getStorageMapChecksumChecker() = 0;
     virtual StorageMapVersionChecker& getStorageMapVersionChecker() = 0;
@@ -124,12 +171,20 @@ public:
 // register-map group (its wrapper carries the isolated side's link).
 class NonIsolatedRegMapsTaskInterface : public SetupTask {
 public:
+    static constexpr SetupTaskKind kKind = SetupTaskKind::kNonIsolatedRegMaps;
+    static constexpr uint32_t kLevel = 5;
+    NonIsolatedRegMapsTaskInterface() : SetupTask(kKind) {}
+
     virtual NonIsolatedRegMaps& getNonIsolatedRegMaps() = 0;
 };
 
 // What the KelvoHelper reads of the level-16 task (routing objects).
 class RoutingObjectsInterface : public SetupTask {
 public:
+    static constexpr SetupTaskKind kKind = SetupTaskKind::kRoutingObjects;
+    static constexpr uint32_t kLevel = 16;
+    RoutingObjectsInterface() : SetupTask(kKind) {}
+
     virtual voark::RoutingResourcesManagerInterface* getRoutingResourcesManager() = 0;
     // Hands the board's routing resources to the manager and its sessions.
     virtual void setRoutingResources() = 0;
@@ -140,6 +195,10 @@ public:
 // What the KelvoHelper reads of the level-6 task (non-isolated controllers).
 class NonIsolatedObjectsInterface : public SetupTask {
 public:
+    static constexpr SetupTaskKind kKind = SetupTaskKind::kNonIsolatedObjects;
+    static constexpr uint32_t kLevel = 6;
+    NonIsolatedObjectsInterface() : SetupTask(kKind) {}
+
     virtual PXICoolingController& getPXICoolingController() = 0;
     virtual TemperatureSensorController& getTemperatureSensorController() = 0;
     virtual corran_shared::PowerAllocationController& getPowerAllocationController() = 0;
@@ -152,12 +211,20 @@ public:
 // What later tasks read of the level-9 task: the isolated FPGA's register-map group.
 class IsolatedRegMapsTaskInterface : public SetupTask {
 public:
+    static constexpr SetupTaskKind kKind = SetupTaskKind::kIsolatedRegMaps;
+    static constexpr uint32_t kLevel = 9;
+    IsolatedRegMapsTaskInterface() : SetupTask(kKind) {}
+
     virtual IsolatedRegMaps& getIsolatedRegMaps() = 0;
 };
 
 // What the KelvoHelper reads of the level-10 task (subroutine package).
 class SubroutinePackageRegisterInterface : public SetupTask {
 public:
+    static constexpr SetupTaskKind kKind = SetupTaskKind::kSubroutinePackage;
+    static constexpr uint32_t kLevel = 10;
+    SubroutinePackageRegisterInterface() : SetupTask(kKind) {}
+
     // Null only when the task failed to make it.
     virtual wexmoortools::SubroutineRegistrarInterface* getSubroutineRegistrar() = 0;
     virtual wexmoortools::SubroutinePackageInterface* getSubroutinePackage() = 0;
@@ -166,6 +233,10 @@ public:
 // What the KelvoHelper reads of the level-11 task (isolated controllers).
 class IsolatedObjectsInterface : public SetupTask {
 public:
+    static constexpr SetupTaskKind kKind = SetupTaskKind::kIsolatedObjects;
+    static constexpr uint32_t kLevel = 11;
+    IsolatedObjectsInterface() : SetupTask(kKind) {}
+
     virtual MeasureUnitControllerInterface& getMeasureUnitController() = 0;
     virtual SequenceEngineControllerInterface& getSequenceEngineController() = 0;
     virtual CalibrationDispatcher& getCalibrationDispatcher() = 0;
@@ -180,6 +251,10 @@ public:
 // What the KelvoHelper reads of the level-14 task (DMA objects).
 class DMAObjectsInterface : public SetupTask {
 public:
+    static constexpr SetupTaskKind kKind = SetupTaskKind::kDMAObjects;
+    static constexpr uint32_t kLevel = 14;
+    DMAObjectsInterface() : SetupTask(kKind) {}
+
     virtual qeldma::DMADispatcher& getDMADispatcher() = 0;
     // The bridge DMA interrupt controller's wait on the transfer counter of
     // the channel's stream: returns once the counter has advanced by
@@ -197,6 +272,10 @@ public:
 // What the KelvoHelper reads of the level-15 task (calibration values).
 class LoadCalibrationValuesInterface : public SetupTask {
 public:
+    static constexpr SetupTaskKind kKind = SetupTaskKind::kCalibrationValues;
+    static constexpr uint32_t kLevel = 15;
+    LoadCalibrationValuesInterface() : SetupTask(kKind) {}
+
     // Loads the calibration values of the channels of mask into the
     // controllers; search false loads again what was read before.
     virtual void loadChannels(uint64_t channelMask, bool search, nVOAPALS100::tStatus& status) = 0;

@@ -12,7 +12,7 @@
 #include "core/sequencer_tasks.h"
 #include "core/tymo_objects.h"
 #include "core/utilities.h"
-#include "platform/vohtl/string.h"
+#include "framework/hardware_state_checker_composite.h"
 #include "platform/vosdbg.h"
 
 namespace kelvo_driver {
@@ -42,9 +42,24 @@ const SetupLevelTable kProductSetupLevelTable = {{
     BoardStartup::create,                // 18
 }};
 
-const SetupLevelTable* gSetupLevelTableForTests = nullptr;
-
 } // namespace
+
+void SetupTask::addChecker(kdut::HardwareStateCheckerComposite& checkers,
+                           kdut::HardwareStateCheckerInterface* checker, tStatus& status) {
+    if (checker == nullptr || status.isFatal()) {
+        return;
+    }
+    checkers.add(checker, status);
+    if (status.isNotFatal()) {
+        undo_.push(
+            [](void* list, void* entry) {
+                tStatus local;
+                static_cast<kdut::HardwareStateCheckerComposite*>(list)->remove(
+                    static_cast<kdut::HardwareStateCheckerInterface*>(entry), local);
+            },
+            &checkers, checker);
+    }
+}
 
 CalibrationControllersInterface* IsolatedObjectsInterface::getCalibrationControllers() {
     IsolatedControllers* controllers = getIsolatedControllers();
@@ -55,41 +70,8 @@ const SetupLevelTable& getProductSetupLevelTable() {
     return kProductSetupLevelTable;
 }
 
-const SetupLevelTable& getActiveSetupLevelTable() {
-    const SetupLevelTable* table = __atomic_load_n(&gSetupLevelTableForTests, __ATOMIC_ACQUIRE);
-    return table != nullptr ? *table : kProductSetupLevelTable;
-}
-
-void setSetupLevelTableForTests(const SetupLevelTable* table) {
-    __atomic_store_n(&gSetupLevelTableForTests, table, __ATOMIC_RELEASE);
-}
-
 SetupTask* RegiDispatchers::create(KelvoHelper&, const SetupInputs&, tStatus& status) {
     return new (status, false) RegiDispatchers();
-}
-
-void RegiDispatchers::teardown() {
-    tStatus local;
-    vohtl::BasicString names;
-    registerMapDispatcher.getRegistrationList(names, local);
-    if (local.isFatal()) {
-        return; // the dispatcher's destructor deletes what is left
-    }
-    // The text after the last TAB is the last name.
-    const char* text = names.c_str();
-    const size_t length = names.length();
-    size_t start = 0;
-    for (size_t i = 0; i <= length; ++i) {
-        if (i < length && text[i] != '\t') {
-            continue;
-        }
-        tStatus removal;
-        vohtl::BasicString name;
-        if (name.assign(text + start, i - start, removal)) {
-            registerMapDispatcher.remove(name.c_str(), removal);
-        }
-        start = i + 1;
-    }
 }
 
 SetupTask* Caps::create(KelvoHelper&, const SetupInputs& inputs, tStatus& status) {

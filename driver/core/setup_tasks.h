@@ -13,17 +13,15 @@
 namespace kelvo_driver {
 
 // Level 1: the dispatchers through which user mode reaches register maps,
-// device windows and storage maps by name. Its teardown empties the
-// register-map dispatcher; the other two remove what is left when they are
-// destroyed (storage maps first, then device windows, then register maps).
+// device windows and storage maps by name. When they are destroyed, each removes what is left in it (storage
+// maps first, then device windows, then register maps).
 class RegiDispatchers : public SetupTask {
 public:
-    RegiDispatchers() = default;
-    ~RegiDispatchers() override = default;
+    static constexpr SetupTaskKind kKind = SetupTaskKind::kRegiDispatchers;
+    static constexpr uint32_t kLevel = 1;
 
-    // Removes every registration of the register-map dispatcher by name and
-    // deletes its wrapper; a name that is not found is dropped.
-    void teardown() override;
+    RegiDispatchers() : SetupTask(kKind) {}
+    ~RegiDispatchers() override = default;
 
     static SetupTask* create(KelvoHelper& helper, const SetupInputs& inputs, nVOAPALS100::tStatus& status);
 
@@ -35,7 +33,10 @@ public:
 // Level 2: the capabilities record of the module's product.
 class Caps : public SetupTask {
 public:
-    Caps() = default;
+    static constexpr SetupTaskKind kKind = SetupTaskKind::kCaps;
+    static constexpr uint32_t kLevel = 2;
+
+    Caps() : SetupTask(kKind) {}
     ~Caps() override = default;
 
     // Finds the record of the device's PCI subsystem ID; any ID but the three

@@ -19,8 +19,6 @@ SetupTask* TYMOObjects::create(KelvoHelper& helper, const SetupInputs& inputs, t
 
 void TYMOObjects::setup(nVOAPAL000::tPCIDevice& device, kdut::HardwareStateCheckerComposite& checkers,
                         RegiDispatchers& dispatchers, tStatus& status) {
-    device_ = &device;
-    checkers_ = &checkers;
     if (status.isFatal()) {
         return;
     }
@@ -29,32 +27,36 @@ void TYMOObjects::setup(nVOAPAL000::tPCIDevice& device, kdut::HardwareStateCheck
         window0_ = nullptr;
         return;
     }
+    // Memory window 0 is undone last: nothing above may reach the bridge afterwards.
+    device_ = &device;
+    undo().call<&TYMOObjects::unmapWindow0>(*this);
     const uint64_t bar = reinterpret_cast<uintptr_t>(window0_);
     const uint64_t barSize = mappedSizeOfBar0(device);
     // A dead bridge reads all ones, which also places its DMA channel blocks
     // outside the BAR. The group refuses such blocks, but the bridge's
     // signature says what is wrong: it is checked before that refusal counts.
     tStatus group;
-    regMaps_ = new (status, false) TYMORegMaps(bar, barSize, dispatchers.registerMapDispatcher, group);
+    regMaps_ =
+        undo().own(new (status, false) TYMORegMaps(bar, barSize, dispatchers.registerMapDispatcher, group));
     const bool built = group.isNotFatal() || group.getCode() == TYMORegMaps::kDMAChannelOutsideBar;
     if (regMaps_ != nullptr && built) {
-        signatureVerifier_ = new (status, false) tSignatureVerifier(regMaps_->brixelRegMap.Signature);
+        signatureVerifier_ =
+            undo().own(new (status, false) tSignatureVerifier(regMaps_->brixelRegMap.Signature));
     }
     if (signatureVerifier_ != nullptr) {
         signatureVerifier_->checkHardwareState(status);
     }
     status.merge(group);
     if (status.isNotFatal()) {
-        controllers_ = new (status, false) TYMOControllers(bar, barSize, *regMaps_, status);
-    }
-    windowDispatcher_ = &dispatchers.deviceWindowDispatcher;
-    if (status.isNotFatal()) {
-        flashWindow_ =
-            new (status, false) devicewindow::FlashWindow(controllers_->getFlashController(), status);
+        controllers_ = undo().own(new (status, false) TYMOControllers(bar, barSize, *regMaps_, status));
     }
     if (status.isNotFatal()) {
-        storageMaps_ = new (status, false)
-            kelvo_storagemaps::KelvoStorageMaps(*flashWindow_, dispatchers.storageMapDispatcher, status);
+        flashWindow_ = undo().own(new (status, false)
+                                      devicewindow::FlashWindow(controllers_->getFlashController(), status));
+    }
+    if (status.isNotFatal()) {
+        storageMaps_ = undo().own(new (status, false) kelvo_storagemaps::KelvoStorageMaps(
+            *flashWindow_, dispatchers.storageMapDispatcher, status));
     }
     if (status.isNotFatal()) {
         for (uint32_t i = 0; i < kNumberOfCalibrationMaps; ++i) {
@@ -62,56 +64,33 @@ void TYMOObjects::setup(nVOAPAL000::tPCIDevice& device, kdut::HardwareStateCheck
         }
         calibrationMaps_.newestVersion = kStorageMapVersion_1_0_0_d1;
         calibrationMaps_.oldestVersion = kStorageMapVersion_1_0_0_d0;
-        checksumChecker_ = new (status, false) StorageMapChecksumChecker(storageMaps_, &calibrationMaps_);
+        checksumChecker_ =
+            undo().own(new (status, false) StorageMapChecksumChecker(storageMaps_, &calibrationMaps_));
     }
     if (status.isNotFatal()) {
-        versionChecker_ = new (status, false) StorageMapVersionChecker(storageMaps_, &calibrationMaps_);
+        versionChecker_ =
+            undo().own(new (status, false) StorageMapVersionChecker(storageMaps_, &calibrationMaps_));
     }
     if (status.isFatal()) {
         return;
     }
-    windowDispatcher_->add(kFlashWindowName, *flashWindow_, status);
-    windowRegistered_ = status.isNotFatal();
-    checkers.add(signatureVerifier_, status);
-    checkers.add(checksumChecker_, status);
-    checkers.add(versionChecker_, status);
-    checkersAdded_ = true;
+    dispatchers.deviceWindowDispatcher.add(kFlashWindowName, *flashWindow_, status);
+    if (status.isNotFatal()) {
+        undo().push(&removeFlashWindow, &dispatchers.deviceWindowDispatcher);
+    }
+    addChecker(checkers, signatureVerifier_, status);
+    addChecker(checkers, checksumChecker_, status);
+    addChecker(checkers, versionChecker_, status);
 }
 
-void TYMOObjects::teardown() {
-    if (checkersAdded_ && checkers_ != nullptr) {
-        tStatus local;
-        checkers_->remove(versionChecker_, local);
-        tStatus second;
-        checkers_->remove(checksumChecker_, second);
-        tStatus third;
-        checkers_->remove(signatureVerifier_, third);
-        checkersAdded_ = false;
-    }
-    if (windowRegistered_) {
-        tStatus local;
-        windowDispatcher_->remove(kFlashWindowName, local);
-        windowRegistered_ = false;
-    }
-    delete versionChecker_;
-    versionChecker_ = nullptr;
-    delete checksumChecker_;
-    checksumChecker_ = nullptr;
-    delete storageMaps_; // unregisters the seven maps
-    storageMaps_ = nullptr;
-    delete flashWindow_;
-    flashWindow_ = nullptr;
-    delete controllers_;
-    controllers_ = nullptr;
-    delete signatureVerifier_;
-    signatureVerifier_ = nullptr;
-    delete regMaps_; // unregisters the bridge and timing-chip maps
-    regMaps_ = nullptr;
-    // Memory window 0 last: nothing above may reach the bridge afterwards.
-    if (window0_ != nullptr) {
-        device_->unmapMemoryWindow(0, window0_, 0);
-        window0_ = nullptr;
-    }
+void TYMOObjects::unmapWindow0() {
+    device_->unmapMemoryWindow(0, window0_, 0);
+    window0_ = nullptr;
+}
+
+void TYMOObjects::removeFlashWindow(void* dispatcher, void*) {
+    tStatus local;
+    static_cast<devicewindow::DeviceWindowDispatcher*>(dispatcher)->remove(kFlashWindowName, local);
 }
 
 } // namespace kelvo_driver

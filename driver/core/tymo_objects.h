@@ -45,19 +45,17 @@ public:
     static constexpr const char* kFlashWindowName = "flashWindow";
 
     TYMOObjects() = default;
-    ~TYMOObjects() override { teardown(); }
 
     static SetupTask* create(KelvoHelper& helper, const SetupInputs& inputs, nVOAPALS100::tStatus& status);
 
     // Builds everything in order and stops at the first error; only when all
-    // of it was built are "flashWindow" and the three checkers added. The
+    // of it was built are "flashWindow" and the three checkers added. Each
+    // step pushes its undoing, memory window 0 first. The
     // bridge signature is checked before the register maps' refusal of DMA
     // channel blocks outside the BAR counts: a dead bridge (all ones) places
     // them there, and is reported as a wrong signature.
     void setup(nVOAPAL000::tPCIDevice& device, kdut::HardwareStateCheckerComposite& checkers,
                RegiDispatchers& dispatchers, nVOAPALS100::tStatus& status);
-    // Undoes whatever was built, in reverse order, memory window 0 last. Never fails.
-    void teardown() override;
 
     kelvo_storagemaps::KelvoStorageMapsInterface& getStorageMaps() override { return *storageMaps_; }
     StorageMapChecksumChecker& getStorageMapChecksumChecker() override { return *checksumChecker_; }
@@ -68,20 +66,19 @@ public:
     const CalibrationMapSet& getCalibrationMapSet() const override { return calibrationMaps_; }
 
 private:
+    void unmapWindow0();
+    static void removeFlashWindow(void* dispatcher, void*);
+
     nVOAPAL000::tPCIDevice* device_ = nullptr;
-    kdut::HardwareStateCheckerComposite* checkers_ = nullptr;
     void* window0_ = nullptr;
     TYMORegMaps* regMaps_ = nullptr;
     tSignatureVerifier* signatureVerifier_ = nullptr;
     TYMOControllers* controllers_ = nullptr;
-    devicewindow::DeviceWindowDispatcher* windowDispatcher_ = nullptr;
     devicewindow::FlashWindow* flashWindow_ = nullptr;
     kelvo_storagemaps::KelvoStorageMaps* storageMaps_ = nullptr;
     CalibrationMapSet calibrationMaps_{};
     StorageMapChecksumChecker* checksumChecker_ = nullptr;
     StorageMapVersionChecker* versionChecker_ = nullptr;
-    bool windowRegistered_ = false;
-    bool checkersAdded_ = false;
 };
 
 } // namespace kelvo_driver

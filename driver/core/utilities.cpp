@@ -7,11 +7,6 @@ namespace kelvo_driver {
 
 using nVOAPALS100::tStatus;
 
-uint32_t getDMAChannelTransferDirection(uint32_t channel) {
-    VOSDBG_ASSERT_CMP(channel, <, kNumberOfDMAChannels);
-    return channel == 0 ? kDMADeviceToHost : kDMAHostToDevice;
-}
-
 void reportFirmwareIncompatible(tStatus& status) {
     KELVO_SET_STATUS(status, kFirmwareIncompatible);
 }

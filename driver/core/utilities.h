@@ -38,19 +38,12 @@ public:
 namespace kelvo_driver {
 
 constexpr uint32_t kNumberOfDMAChannels = 2;
-// Transfer directions.
-constexpr uint32_t kDMAHostToDevice = 0;
-constexpr uint32_t kDMADeviceToHost = 1;
 
 // Driver codes of these checks.
 constexpr int64_t kFirmwareIncompatible = KELVO_STATUS_FIRMWARE_INCOMPATIBLE;
 constexpr int64_t kUnsupportedProduct = KELVO_STATUS_UNSUPPORTED_PRODUCT;
 constexpr int64_t kBoardRevisionTooOld = KELVO_STATUS_BOARD_REVISION_TOO_OLD;
 constexpr int64_t kBoardRevisionTooNew = KELVO_STATUS_BOARD_REVISION_TOO_NEW;
-
-// Channel 0 moves data from the device to the host, channel 1 the other way.
-// The channel must be below kNumberOfDMAChannels.
-uint32_t getDMAChannelTransferDirection(uint32_t channel);
 
 // Whether an image may run on the board of subsystemID: it must be marked
 // compatible with the board's generation unless unsafe firmware is allowed

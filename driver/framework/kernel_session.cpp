@@ -1,5 +1,7 @@
 #include "framework/kernel_session.h"
 
+#include "platform/owned.h"
+
 namespace fenwicksharedsource {
 
 using nVOAPALS100::tStatus;
@@ -27,11 +29,8 @@ KernelSession::~KernelSession() {}
 
 vohtl::SharedPtr<voark::RoutingSession>
 KernelSession::createRoutingSession(voark::RoutingResourcesManagerInterface& manager, tStatus& status) {
-    auto* session = new (status, false) voark::RoutingSession(manager, status);
-    if (session != nullptr && status.isFatal()) {
-        delete session;
-        session = nullptr;
-    }
+    auto* session = kelvo_driver::nVOAPAL000::keepIfConstructed(
+        new (status, false) voark::RoutingSession(manager, status), status);
     // Without its control block the session is deleted again (-52000).
     return vohtl::SharedPtr<voark::RoutingSession>(session, status);
 }

@@ -10,6 +10,7 @@
 
 #include "core/setup_levels.h"
 #include "flash_images.h"
+#include "level_table.h"
 #include "storage/crc32.h"
 
 namespace kelvo_test {
@@ -28,9 +29,9 @@ inline kelvo_driver::SetupLevelTable productLevelsUpTo(std::uint32_t top) {
 class ScopedProductLevels {
 public:
     explicit ScopedProductLevels(std::uint32_t top) : table_(productLevelsUpTo(top)) {
-        kelvo_driver::setSetupLevelTableForTests(&table_);
+        kelvo_test::setSetupLevelTable(&table_);
     }
-    ~ScopedProductLevels() { kelvo_driver::setSetupLevelTableForTests(nullptr); }
+    ~ScopedProductLevels() { kelvo_test::setSetupLevelTable(nullptr); }
     ScopedProductLevels(const ScopedProductLevels&) = delete;
     ScopedProductLevels& operator=(const ScopedProductLevels&) = delete;
 

@@ -36,8 +36,7 @@ class IsolatedControllersOnTheBoard : public kelvo_test::HostedTest {
 protected:
     static sim::SequencerSide& side(int index) { return *module(index).sequencerSide(); }
     static MeasureUnitController& measureUnit(int index) {
-        auto& task = static_cast<kelvo_driver::IsolatedObjectsInterface&>(
-            deviceOf(index)->getKelvoHelper()->getTask(11));
+        auto& task = deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::IsolatedObjectsInterface>();
         return *task.getIsolatedControllers()->getMeasureUnitController();
     }
 };

@@ -84,11 +84,11 @@ TEST_P(LevelSweep, EveryFailedCreationInALevelEndsCleanly) {
         base.tasks[3] = base.tasks[7] = loadedAlready;
     }
     FaultWindow window(base, row.first, row.last, row.kind);
-    kelvo_driver::setSetupLevelTableForTests(&window.table());
+    kelvo_test::setSetupLevelTable(&window.table());
     kelvo_host::setFpgasLoadedAtPlugging(!row.streamed, !row.streamed);
     struct Restore {
         ~Restore() {
-            kelvo_driver::setSetupLevelTableForTests(nullptr);
+            kelvo_test::setSetupLevelTable(nullptr);
             kelvo_host::setFpgasLoadedAtPlugging(false, false);
         }
     } restore;

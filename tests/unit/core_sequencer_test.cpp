@@ -56,8 +56,7 @@ class SequencerLevels : public kelvo_test::HostedTest {
 protected:
     static sim::SequencerSide& side(int index) { return *module(index).sequencerSide(); }
     static kelvo_driver::IsolatedControllers& controllers(int index) {
-        auto& task = static_cast<kelvo_driver::IsolatedObjectsInterface&>(
-            deviceOf(index)->getKelvoHelper()->getTask(11));
+        auto& task = deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::IsolatedObjectsInterface>();
         return *task.getIsolatedControllers();
     }
 };
@@ -164,8 +163,9 @@ TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {
             }
             EXPECT_EQ(side(index).sequencer().ramWord(16383), 0x1C0FFF0500000000ull);
             tStatus status;
-            auto* registrar = static_cast<kelvo_driver::SubroutinePackageRegisterInterface&>(
-                                  deviceOf(index)->getKelvoHelper()->getTask(10))
+            auto* registrar = deviceOf(index)
+                                  ->getKelvoHelper()
+                                  ->getTaskAs<kelvo_driver::SubroutinePackageRegisterInterface>()
                                   .getSubroutineRegistrar();
             EXPECT_EQ(registrar->getSubroutineAddress(0x22, status), 3u);
             EXPECT_EQ(registrar->getNumSubroutines(status), 2u);
@@ -481,8 +481,9 @@ TEST_F(BoardStartupLevel, TheProgramStreamsIntoTheSequencerAndRunsTheStartupSubr
         const int index = add(board);
         ASSERT_EQ(levelOf(index), 19u);
         tStatus status;
-        const uint32_t start = static_cast<kelvo_driver::SubroutinePackageRegisterInterface&>(
-                                   deviceOf(index)->getKelvoHelper()->getTask(10))
+        const uint32_t start = deviceOf(index)
+                                   ->getKelvoHelper()
+                                   ->getTaskAs<kelvo_driver::SubroutinePackageRegisterInterface>()
                                    .getSubroutineRegistrar()
                                    ->getSubroutineAddress(0x956E9395u, status);
         ASSERT_TRUE(status.isSuccess());
@@ -539,8 +540,7 @@ void runCases(const std::vector<Case>& cases) {
             EXPECT_EQ(T::setupCode(index), c.code);
         }
         if (c.level == 19) {
-            auto& task =
-                static_cast<kelvo_driver::BoardStartup&>(T::deviceOf(index)->getKelvoHelper()->getTask(18));
+            auto& task = T::deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::BoardStartup>();
             EXPECT_TRUE(task.ran());
             EXPECT_EQ(task.holdsBuffer(), c.holdsBuffer);
         }

@@ -83,14 +83,14 @@ int gTopTeardowns = 0;
 bool gLevel17AtTopTeardown = false;
 class TopLevel : public kelvo_driver::SetupTask {
 public:
-    explicit TopLevel(const kelvo_driver::KelvoHelper& helper) : helper_(helper) {}
-    void teardown() override {
-        ++gTopTeardowns;
-        gLevel17AtTopTeardown = helper_.isBuilt(17);
+    explicit TopLevel(const kelvo_driver::KelvoHelper& helper) {
+        undo().push(
+            [](void* helper, void*) {
+                ++gTopTeardowns;
+                gLevel17AtTopTeardown = static_cast<const kelvo_driver::KelvoHelper*>(helper)->isBuilt(17);
+            },
+            const_cast<kelvo_driver::KelvoHelper*>(&helper));
     }
-
-private:
-    const kelvo_driver::KelvoHelper& helper_;
 };
 kelvo_driver::SetupTask* createTopLevel(kelvo_driver::KelvoHelper& helper, const kelvo_driver::SetupInputs&,
                                         tStatus& status) {
@@ -100,9 +100,13 @@ kelvo_driver::SetupTask* createTopLevel(kelvo_driver::KelvoHelper& helper, const
 // Level 2 as the product's, noting the checkers left when it is torn down.
 size_t gCheckersAtLevel2Teardown = 0;
 struct CountingCaps : kelvo_driver::Caps {
-    explicit CountingCaps(const kdut::HardwareStateCheckerComposite& list) : checkers(list) {}
-    void teardown() override { gCheckersAtLevel2Teardown = checkers.size(); }
-    const kdut::HardwareStateCheckerComposite& checkers;
+    explicit CountingCaps(kdut::HardwareStateCheckerComposite& checkers) {
+        undo().push(
+            [](void* list, void*) {
+                gCheckersAtLevel2Teardown = static_cast<kdut::HardwareStateCheckerComposite*>(list)->size();
+            },
+            &checkers);
+    }
 };
 kelvo_driver::SetupTask* createCountingCaps(kelvo_driver::KelvoHelper&,
                                             const kelvo_driver::SetupInputs& inputs, tStatus& status) {
@@ -118,7 +122,7 @@ TEST_F(SetupSequence, RemovalRunsTheSessionsCleanupsOnceThenTheLevelsDownward) {
     kelvo_driver::SetupLevelTable table = kelvo_driver::getProductSetupLevelTable();
     table.tasks[1] = createCountingCaps;
     table.tasks[17] = createTopLevel;
-    kelvo_driver::setSetupLevelTableForTests(&table);
+    kelvo_test::setSetupLevelTable(&table);
     const int index = add("duskmere-a");
     const int handle = open(index);
     NotingCleanup cleanup(deviceOf(index)->getKelvoHelper());
@@ -128,13 +132,23 @@ TEST_F(SetupSequence, RemovalRunsTheSessionsCleanupsOnceThenTheLevelsDownward) {
     gTopTeardowns = 0;
     gCheckersAtLevel2Teardown = SIZE_MAX;
     remove(index);
-    kelvo_driver::setSetupLevelTableForTests(nullptr);
+    kelvo_test::setSetupLevelTable(nullptr);
     EXPECT_EQ(cleanup.runs, 1);
     EXPECT_TRUE(cleanup.levelsBuilt);
     EXPECT_EQ(gTopTeardowns, 1);
     EXPECT_TRUE(gLevel17AtTopTeardown);
     EXPECT_EQ(gCheckersAtLevel2Teardown, 0u);
     EXPECT_EQ(kelvo_close(handle), 0);
+}
+
+TEST(SetupTaskKinds, ACastAnswersOnlyForTheTasksOwnKind) {
+    using kelvo_driver::setupTaskCast;
+    kelvo_driver::SetupTask plain;
+    kelvo_driver::Caps caps;
+    EXPECT_EQ(setupTaskCast<kelvo_driver::Caps>(&caps), &caps);
+    EXPECT_EQ(setupTaskCast<kelvo_driver::Caps>(&plain), nullptr);
+    EXPECT_EQ(setupTaskCast<kelvo_driver::TYMOObjectsInterface>(&caps), nullptr);
+    EXPECT_EQ(setupTaskCast<kelvo_driver::Caps>(nullptr), nullptr);
 }
 
 // The serial number needs a good manufacturing map; the hardware-state check
@@ -320,9 +334,9 @@ TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSide) {
     table.tasks[6] = timedPowerMonitors;
     for (const std::string& board : kelvo_test::boards()) {
         SCOPED_TRACE(board);
-        kelvo_driver::setSetupLevelTableForTests(&table);
+        kelvo_test::setSetupLevelTable(&table);
         const int index = add(board);
-        kelvo_driver::setSetupLevelTableForTests(nullptr);
+        kelvo_test::setSetupLevelTable(nullptr);
         sim::Module& m = module(index);
         EXPECT_EQ(levelOf(index), 19u);
         EXPECT_EQ(setupCode(index), 0);
@@ -366,9 +380,9 @@ kelvo_driver::SetupTask* isolatedDownloadNeverReady(kelvo_driver::KelvoHelper& h
 TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaSilent) {
     kelvo_driver::SetupLevelTable table = kelvo_driver::getProductSetupLevelTable();
     table.tasks[7] = isolatedDownloadNeverReady;
-    kelvo_driver::setSetupLevelTableForTests(&table);
+    kelvo_test::setSetupLevelTable(&table);
     const int index = add("solstra", [](sim::Module& m) { gModule = &m; });
-    kelvo_driver::setSetupLevelTableForTests(nullptr);
+    kelvo_test::setSetupLevelTable(nullptr);
     sim::Module& m = module(index);
     // The loading time-out is no failure of level 8; level 11 finds the isolated FPGA silent.
     EXPECT_EQ(levelOf(index), 10u);
@@ -377,7 +391,10 @@ TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaS
     EXPECT_FALSE(m.bridgeRegisters().fpgaLoading().configured(1));
     // The isolated FPGA does not answer: a read through the link gives all ones.
     m.isoFpga().poke(kScratchOffset, 0x5EA1AB1E);
-    kelvo_driver::IsolatedRegMaps& group = deviceOf(index)->getKelvoHelper()->getIsolatedRegMaps();
+    kelvo_driver::IsolatedRegMaps& group = deviceOf(index)
+                                               ->getKelvoHelper()
+                                               ->getTaskAs<kelvo_driver::IsolatedRegMapsTaskInterface>()
+                                               .getIsolatedRegMaps();
     tStatus status;
     EXPECT_EQ(group.getWindowedAccessor()->read32(kScratchOffset, status), 0xFFFFFFFFu);
 }

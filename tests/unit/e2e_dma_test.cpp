@@ -76,7 +76,7 @@ TEST_F(E2EDma, TheCommandStreamReachesTheDeviceOnEveryBoard) {
         const int handle = openReserved(index);
         const size_t registered = sessionOf(handle)->getCleanupOperationComposite().size();
 
-        auto* dma = static_cast<kelvo_driver::DMAObjects*>(&deviceOf(index)->getKelvoHelper()->getTask(14));
+        auto* dma = &deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::DMAObjects>();
         tStatus status;
         EXPECT_EQ(dma->getDMAControllers()->getStreamCreditController(1, status) != nullptr,
                   board == "solstra")

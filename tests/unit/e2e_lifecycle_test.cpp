@@ -72,8 +72,7 @@ protected:
                              kelvo_brixelTools_waitUntilBytesTransferred_in{0, 0, 0, 4096, kForever, 0, 0})
                              .status;
             });
-            auto* dma =
-                static_cast<kelvo_driver::DMAObjects*>(&deviceOf(index)->getKelvoHelper()->getTask(14));
+            auto* dma = &deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::DMAObjects>();
             while (dma->getDMAControllers()->getDMAInterruptController().waiterCount() == 0) {
                 std::this_thread::yield();
             }

@@ -92,8 +92,7 @@ TEST_F(RoutingUnderLoad, CleanupAndCloseBesideTheHandlesOwnRequests) {
         }
     }
     EXPECT_EQ(unexpected, 0) << "answers neither before nor after the cleanup";
-    auto& routing =
-        static_cast<kelvo_driver::RoutingObjects&>(deviceOf(index)->getKelvoHelper()->getTask(16));
+    auto& routing = deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::RoutingObjects>();
     EXPECT_EQ(static_cast<voark::RoutingResources*>(routing.getRoutingResources())->database().size(), 0u);
 }
 

@@ -9,7 +9,9 @@
 #include "nVOKAL.h"
 #include "platform/basicstring.h"
 #include "platform/memory.h"
+#include "platform/owned.h"
 #include "platform/status.h"
+#include "platform/undo_list.h"
 #include "platform/vohtl/map.h"
 #include "platform/vohtl/sharedptr.h"
 #include "platform/vohtl/string.h"
@@ -290,6 +292,52 @@ TEST_F(PlatformContainers, SharedPtrCountsAndDeletesExactlyOnce) {
     }
     EXPECT_EQ(Made::destroyed, 1);
     EXPECT_TRUE(status.isSuccess());
+}
+
+// A driver object that notes its number when destroyed (and 100 more when called).
+struct Noted : kelvo_driver::nVOAPAL000::tObject {
+    static inline std::vector<int> log;
+    int id;
+    explicit Noted(int i) : id(i) {}
+    ~Noted() { log.push_back(id); }
+    void note() { log.push_back(100 + id); }
+};
+
+TEST_F(PlatformContainers, TheUndoListRunsEachStepOnceLatestFirst) {
+    Noted::log.clear();
+    Noted called(3);
+    {
+        kelvo_driver::nVOAPAL000::tUndoList undo;
+        undo.own(new Noted(1));
+        EXPECT_EQ(undo.own<Noted>(nullptr), nullptr);
+        undo.call<&Noted::note>(called);
+        undo.own(new Noted(2));
+        EXPECT_EQ(undo.size(), 3u);
+        undo.run();
+        undo.run();
+        EXPECT_EQ(Noted::log, (std::vector<int>{2, 103, 1}));
+        undo.own(new Noted(4));
+    }
+    EXPECT_EQ(Noted::log, (std::vector<int>{2, 103, 1, 4})) << "the list's destruction runs what is left";
+}
+
+TEST_F(PlatformContainers, AnOwnedPointerFreesItsObjectOnce) {
+    using kelvo_driver::nVOAPAL000::tOwned;
+    Noted::log.clear();
+    {
+        tOwned<Noted> first(new Noted(1));
+        tOwned<Noted> second(std::move(first));
+        EXPECT_TRUE(first == nullptr);
+        second.reset(new Noted(2));
+        tOwned<Noted> third(new Noted(3));
+        third = std::move(second);
+        EXPECT_EQ(third->id, 2);
+        tOwned<Noted> fourth(new Noted(4));
+        Noted* handed = fourth.release();
+        EXPECT_EQ(Noted::log, (std::vector<int>{1, 3}));
+        delete handed;
+    }
+    EXPECT_EQ(Noted::log, (std::vector<int>{1, 3, 4, 2}));
 }
 
 using LimitMap = vohtl::apal::Map<uint32_t, uint32_t>;
