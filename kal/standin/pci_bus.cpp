@@ -3,9 +3,12 @@
 #include "pci_bus.h"
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <tuple>
@@ -33,12 +36,12 @@ struct Entry {
     kal::pci::Knobs knobs;
     std::uint64_t barAddress[kBars] = {};
     std::uint64_t barSize[kBars] = {};
-    std::uint64_t dmaMask = 0;
     bool msi = false;
     std::uint32_t msiVector = 0;
 };
 
 struct Mapping {
+    std::uint64_t start; // its kernel address
     std::uint64_t id;
     std::uint32_t bar;
     std::uint64_t barOffset;
@@ -46,31 +49,73 @@ struct Mapping {
     std::uint32_t cachingMode;
 };
 
+// A two-level table of slots by number, read without a lock: leaves of 4096
+// slots, made on first use under the bus lock and kept for the process.
+template <typename Slot, std::size_t kLeaves> class Table {
+public:
+    static constexpr unsigned kLeafBits = 12;
+    // The slot of a number, or null when no leaf holds it.
+    Slot* find(std::uint64_t n) const {
+        if ((n >> kLeafBits) >= kLeaves) {
+            return nullptr;
+        }
+        Leaf* leaf = leaves_[n >> kLeafBits].load();
+        return leaf == nullptr ? nullptr : &leaf->slots[n & ((1u << kLeafBits) - 1)];
+    }
+    // The slot of a number, its leaf made when missing; null when the number
+    // is beyond the table or there is no memory for the leaf.
+    Slot* make(std::uint64_t n) {
+        if ((n >> kLeafBits) >= kLeaves) {
+            return nullptr;
+        }
+        if (leaves_[n >> kLeafBits].load() == nullptr) {
+            Leaf* made = new (std::nothrow) Leaf;
+            if (made == nullptr) {
+                return nullptr;
+            }
+            leaves_[n >> kLeafBits].store(made);
+        }
+        return find(n);
+    }
+
+private:
+    struct Leaf {
+        Slot slots[1u << kLeafBits] = {};
+    };
+    std::atomic<Leaf*> leaves_[kLeaves] = {};
+};
+
+// What device accesses read of a function without the lock. Slots are never
+// reused: function ids are not.
+struct FunctionSlot {
+    std::atomic<kal::pci::Function*> function{nullptr}; // null once unplugged
+    std::atomic<std::uint64_t> dmaMask{0};              // the mask last accepted
+};
+// Kernel mappings by their 1 MiB granule above kMappingBase (every granule a
+// mapping covers points at it): 48 TiB of mapping addresses.
+constexpr std::size_t kMappingLeaves = (0x300000000000ULL / kMappingGranule) >> 12;
+using MappingTable = Table<std::atomic<const Mapping*>, kMappingLeaves>;
+using FunctionTable = Table<FunctionSlot, 4096>;
+
 struct BusState {
     std::mutex lock;
     std::map<std::uint64_t, Entry> entries; // by id
     std::uint64_t nextId = 1;
     std::vector<nVOKAL_tPCIBridgeRecord> bridges;
-    std::map<std::uint64_t, Mapping> mappings; // by kernel address
+    std::map<std::uint64_t, std::unique_ptr<Mapping>> mappings; // by kernel address
     std::uint64_t nextMapping = kMappingBase;
-    // The mapping (at lastStart) and the function's entry that the last
-    // device access resolved to: accesses come in runs to one mapping (an
-    // FPGA download writes one register hundreds of thousands of times).
-    // Map nodes stay put until erased: every erase from mappings or entries
-    // forgets them.
-    std::uint64_t lastStart = 0;
-    const Mapping* lastMapping = nullptr;
-    const Entry* lastEntry = nullptr;
-    void forgetLast() {
-        lastMapping = nullptr;
-        lastEntry = nullptr;
-    }
 };
 
 BusState& bus() {
     static BusState s;
     return s;
 }
+
+// Device accesses find the mapping and then the function through these,
+// inside a read section: an unmap or unplug takes its entry out and waits for
+// the sections before the mapping or the function goes.
+MappingTable gMappingTable;
+FunctionTable gFunctionTable;
 
 std::uint64_t idOf(nVOKAL_tHandle handle) {
     const auto value = reinterpret_cast<std::uintptr_t>(handle);
@@ -145,70 +190,65 @@ nVOKAL_tStatus configWrite(nVOKAL_tHandle handle, std::uint32_t offset, std::uin
     return fn->configWrite(offset, width, value) ? 0 : NVOKAL_PCI_E_FAILED;
 }
 
-// Resolves a device access: the function (null after unplug), BAR and offset.
+// Resolves a device access inside a read section: the function (null after
+// unplug), BAR and offset, or not mapped.
 struct Target {
-    std::shared_ptr<kal::pci::Function> function;
+    bool mapped = false;
+    kal::pci::Function* function = nullptr;
     std::uint32_t bar = 0;
     std::uint64_t offset = 0;
 };
 
 Target resolve(const volatile void* address, std::uint32_t width) {
     Target t;
-    bool mapped = false;
-    {
-        auto& s = bus();
-        std::lock_guard g(s.lock);
-        const auto a = reinterpret_cast<std::uintptr_t>(address);
-        const Mapping* m = s.lastMapping;
-        std::uint64_t start = s.lastStart;
-        if (m == nullptr || a < start || a - start >= m->size) {
-            m = nullptr;
-            auto it = s.mappings.upper_bound(a);
-            if (it != s.mappings.begin()) {
-                --it;
-                m = &it->second;
-                start = it->first;
-            }
-        }
-        if (m != nullptr) {
-            const std::uint64_t inside = a - start;
-            if (inside < m->size && m->size - inside >= width) {
-                mapped = true;
-                t.bar = m->bar;
-                t.offset = m->barOffset + inside;
-                const Entry* e = s.lastMapping == m ? s.lastEntry : nullptr;
-                if (e == nullptr) {
-                    auto found = s.entries.find(m->id);
-                    e = found != s.entries.end() ? &found->second : nullptr;
-                }
-                if (e != nullptr) {
-                    t.function = e->function;
-                    s.lastStart = start;
-                    s.lastMapping = m;
-                    s.lastEntry = e;
-                }
-            }
-        }
+    const auto a = reinterpret_cast<std::uintptr_t>(address);
+    if (a < kMappingBase) {
+        return t;
     }
-    if (!mapped) {
-        KAL_FAIL("device memory access at an address that is not mapped");
+    const auto* slot = gMappingTable.find((a - kMappingBase) / kMappingGranule);
+    const Mapping* m = slot == nullptr ? nullptr : slot->load();
+    if (m == nullptr || a < m->start) {
+        return t;
+    }
+    const std::uint64_t inside = a - m->start;
+    if (inside >= m->size || m->size - inside < width) {
+        return t;
+    }
+    t.mapped = true;
+    t.bar = m->bar;
+    t.offset = m->barOffset + inside;
+    if (const FunctionSlot* f = gFunctionTable.find(m->id)) {
+        t.function = f->function.load();
     }
     return t;
 }
 
 std::uint64_t readMemory(const volatile void* address, std::uint32_t width) {
-    Target t = resolve(address, width);
-    if (t.function == nullptr) {
-        return width == 8 ? ~0ULL : ((1ULL << (8 * width)) - 1);
+    {
+        const kal::detail::ReadSection section;
+        const Target t = resolve(address, width);
+        if (t.mapped) {
+            if (t.function == nullptr) {
+                return width == 8 ? ~0ULL : ((1ULL << (8 * width)) - 1);
+            }
+            return t.function->memoryRead(t.bar, t.offset, width);
+        }
     }
-    return t.function->memoryRead(t.bar, t.offset, width);
+    KAL_FAIL("device memory access at an address that is not mapped");
 }
 
 void writeMemory(volatile void* address, std::uint32_t width, std::uint64_t value) {
-    Target t = resolve(address, width);
-    if (t.function != nullptr) {
-        t.function->memoryWrite(t.bar, t.offset, width, value);
+    {
+        const kal::detail::ReadSection section;
+        const Target t = resolve(address, width);
+        if (t.mapped) {
+            if (t.function != nullptr) {
+                t.function->memoryWrite(t.bar, t.offset, width, value);
+            }
+            return;
+        }
     }
+    KAL_FAIL("device memory access at an address that is not mapped");
 }
 
 } // namespace
@@ -226,7 +266,13 @@ nVOKAL_tHandle plug(std::shared_ptr<Function> function, const Location& where) {
             return nullptr;
         }
     }
-    const std::uint64_t id = s.nextId++;
+    const std::uint64_t id = s.nextId;
+    FunctionSlot* slot = gFunctionTable.make(id);
+    if (slot == nullptr) {
+        return nullptr;
+    }
+    ++s.nextId;
+    slot->function.store(function.get());
     Entry e;
     e.location = where;
     std::uint64_t next = kPhysicalBase + id * kPhysicalPerFunction;
@@ -251,15 +297,21 @@ nVOKAL_tHandle plug(std::shared_ptr<Function> function, const Location& where) {
 }
 
 void unplug(nVOKAL_tHandle handle) {
-    std::shared_ptr<Function> keep; // released after the lock
-    auto& s = bus();
-    std::lock_guard g(s.lock);
-    auto it = s.entries.find(idOf(handle));
-    if (it != s.entries.end()) {
+    std::shared_ptr<Function> keep; // released once no access uses it
+    {
+        auto& s = bus();
+        std::lock_guard g(s.lock);
+        auto it = s.entries.find(idOf(handle));
+        if (it == s.entries.end()) {
+            return;
+        }
+        FunctionSlot* slot = gFunctionTable.find(it->first);
+        slot->function.store(nullptr);
+        slot->dmaMask.store(0);
         keep = std::move(it->second.function);
         s.entries.erase(it);
-        s.forgetLast();
     }
+    kal::detail::waitForReaders();
 }
 
 bool occupied(const Location& where) {
@@ -364,10 +416,9 @@ Knobs knobs(nVOKAL_tHandle handle) {
 }
 
 std::uint64_t dmaMask(nVOKAL_tHandle handle) {
-    auto& s = bus();
-    std::lock_guard g(s.lock);
-    Entry* e = find(s, handle);
-    return e == nullptr ? 0 : e->dmaMask;
+    const std::uint64_t id = idOf(handle);
+    const FunctionSlot* slot = id == 0 ? nullptr : gFunctionTable.find(id);
+    return slot == nullptr ? 0 : slot->dmaMask.load();
 }
 
 bool msiGranted(nVOKAL_tHandle handle) {
@@ -403,7 +454,7 @@ std::optional<std::uint32_t> cachingMode(const void* address) {
     if (found == s.mappings.end()) {
         return std::nullopt;
     }
-    return found->second.cachingMode;
+    return found->second->cachingMode;
 }
 
 } // namespace kal::pci
@@ -465,7 +516,7 @@ extern "C" nVOKAL_tStatus nVOKAL220_pciSetDMAMask(nVOKAL_tHandle pciHandle, uint
     if (e->knobs.refuseDMA || (e->knobs.refuse64BitDMA && mask > 0xFFFFFFFFULL)) {
         return NVOKAL_PCI_E_REFUSED;
     }
-    e->dmaMask = mask;
+    gFunctionTable.find(idOf(pciHandle))->dmaMask.store(mask);
     return 0;
 }
 
@@ -517,8 +568,21 @@ extern "C" void* nVOKAL230_mapPhysicalToKernel(uint64_t physicalAddress, uint64_
                 return nullptr;
             }
             const std::uint64_t address = s.nextMapping;
-            s.nextMapping += ((size + kMappingGranule - 1) / kMappingGranule + 1) * kMappingGranule;
-            s.mappings.emplace(address, Mapping{id, bar, physicalAddress - base, size, cachingMode});
+            const std::uint64_t granules = (size + kMappingGranule - 1) / kMappingGranule;
+            const std::uint64_t first = (address - kMappingBase) / kMappingGranule;
+            for (std::uint64_t g = first; g < first + granules; ++g) {
+                if (gMappingTable.make(g) == nullptr) {
+                    return nullptr;
+                }
+            }
+            auto mapping = std::make_unique<Mapping>(
+                Mapping{address, id, bar, physicalAddress - base, size, cachingMode});
+            const Mapping* published = mapping.get();
+            s.mappings.emplace(address, std::move(mapping));
+            s.nextMapping += (granules + 1) * kMappingGranule;
+            for (std::uint64_t g = first; g < first + granules; ++g) {
+                gMappingTable.find(g)->store(published);
+            }
             return reinterpret_cast<void*>(static_cast<std::uintptr_t>(address));
         }
     }
@@ -529,18 +593,25 @@ extern "C" void nVOKAL230_unmapPhysicalFromKernel(void* address, uint32_t cachin
     if (address == nullptr) {
         return;
     }
-    bool known = false;
-    std::uint32_t mapped = 0;
+    std::unique_ptr<Mapping> gone; // freed once no access uses it
     {
         auto& s = bus();
         std::lock_guard g(s.lock);
         auto found = s.mappings.find(reinterpret_cast<std::uintptr_t>(address));
         if (found != s.mappings.end()) {
-            known = true;
-            mapped = found->second.cachingMode;
+            gone = std::move(found->second);
             s.mappings.erase(found);
-            s.forgetLast();
+            const std::uint64_t first = (gone->start - kMappingBase) / kMappingGranule;
+            const std::uint64_t granules = (gone->size + kMappingGranule - 1) / kMappingGranule;
+            for (std::uint64_t granule = first; granule < first + granules; ++granule) {
+                gMappingTable.find(granule)->store(nullptr);
+            }
         }
+    }
+    const bool known = gone != nullptr;
+    const std::uint32_t mapped = known ? gone->cachingMode : 0;
+    if (known) {
+        kal::detail::waitForReaders();
     }
     if (!known) {
         KAL_FAIL("nVOKAL230_unmapPhysicalFromKernel of an address that is not a mapping");
