@@ -1,9 +1,17 @@
 // The kernel-layer stand-in: creation faults injected at exactly the call
 // asked for, and the misuse halts (registrations, locks, waits, bad frees and
 // writes past a block, a large one reused too, device memory unmapped). The behaviour of DPCs, events
-// and spin locks: the platform layer's tests, which run on them.
+// and spin locks: the platform layer's tests, which run on them. Blocks
+// handed between threads keep the counts exact; an unplug or unmap waits for
+// the device access under way.
+#include <atomic>
 #include <cstdlib>
+#include <functional>
+#include <latch>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "control.h"
 #include "exec_level.h"
@@ -165,6 +173,131 @@ TEST_F(StandInDeathTest, AnAccessThroughTheAddressLastUsedDiesOnceItIsUnmapped) 
     nVOKAL230_unmapPhysicalFromKernel(bar, 0);
     EXPECT_DEATH(nVOKAL100_memoryRead32(bar + 4), "not mapped");
     kal::pci::unplug(handle);
+}
+
+// Blocks allocated by one thread and freed by another (small ones that the
+// threads and the depot keep, larger ones that go back) leave the counts
+// exact, and every guard is checked wherever the block is freed.
+TEST_F(StandInDeathTest, BlocksFreedByAnotherThreadKeepTheCountsExact) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    constexpr int kThreads = 8;
+    constexpr int kBlocks = 600;
+    const std::size_t liveBefore = kal::memory::liveAllocations();
+    const std::uint64_t callsBefore = kal::memory::allocationCalls();
+    // Thread t frees what thread t - 1 allocated.
+    std::vector<std::vector<char*>> handed(kThreads);
+    std::vector<std::mutex> locks(kThreads);
+    std::latch allocated(kThreads);
+    std::atomic<int> corrupt{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            std::vector<char*> mine;
+            for (int i = 0; i < kBlocks; ++i) {
+                const std::size_t size = 1 + static_cast<std::size_t>((i * 37 + t * 11) % 9000);
+                auto* block = static_cast<char*>(nVOKAL100_malloc(size));
+                block[0] = static_cast<char>(t);
+                mine.push_back(block);
+            }
+            {
+                std::lock_guard g(locks[(t + 1) % kThreads]);
+                handed[(t + 1) % kThreads] = std::move(mine);
+            }
+            allocated.arrive_and_wait();
+            std::lock_guard g(locks[t]);
+            for (char* block : handed[t]) {
+                corrupt += block[0] != static_cast<char>((t + kThreads - 1) % kThreads);
+                nVOKAL100_free(block);
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(corrupt.load(), 0) << "a block was handed out twice";
+    EXPECT_EQ(kal::memory::liveAllocations(), liveBefore);
+    EXPECT_EQ(kal::memory::allocationCalls() - callsBefore, std::uint64_t{kThreads} * kBlocks);
+    // Written past its end on one thread, caught where another frees it.
+    EXPECT_DEATH(
+        {
+            auto* block = static_cast<char*>(nVOKAL100_malloc(40));
+            block[40] = 0;
+            std::thread([block] { nVOKAL100_free(block); }).join();
+        },
+        "block of 40 bytes was written past its end|heap-buffer-overflow|use-after-poison");
+}
+
+// A device function whose reads wait until the test lets them go, to hold an
+// access open; it records its destruction.
+class HeldFunction : public kal::pci::Function {
+public:
+    explicit HeldFunction(std::atomic<bool>& destroyed) : destroyed_(destroyed) {}
+    ~HeldFunction() override { destroyed_ = true; }
+    bool configRead(std::uint32_t, std::uint32_t, std::uint32_t&) override { return false; }
+    bool configWrite(std::uint32_t, std::uint32_t, std::uint32_t) override { return false; }
+    std::uint64_t barSize(std::uint32_t bar) const override { return bar == 0 ? 0x1000 : 0; }
+    std::uint64_t memoryRead(std::uint32_t, std::uint64_t, std::uint32_t) override {
+        entered.count_down();
+        release.wait();
+        return 0x5A;
+    }
+    void memoryWrite(std::uint32_t, std::uint64_t, std::uint32_t, std::uint64_t) override {}
+    std::latch entered{1};
+    std::latch release{1};
+
+private:
+    std::atomic<bool>& destroyed_;
+};
+
+// An unplug or an unmap while a device read is under way returns only once
+// the read is done: the function (and the mapping) outlive the access.
+TEST_F(StandInDeathTest, AnUnplugOrUnmapWaitsForTheDeviceAccessUnderWay) {
+    struct Case {
+        const char* what;
+        bool unplug; // else the unmap
+    };
+    for (const Case c : {Case{"unplug", true}, Case{"unmap", false}}) {
+        SCOPED_TRACE(c.what);
+        std::atomic<bool> destroyed{false};
+        auto function = std::make_shared<HeldFunction>(destroyed);
+        HeldFunction* held = function.get();
+        nVOKAL_tHandle handle = kal::pci::plug(std::move(function), {0, 0x34, 0, 0});
+        ASSERT_NE(handle, nullptr);
+        auto* bar =
+            static_cast<char*>(nVOKAL230_mapPhysicalToKernel(kal::pci::barAddress(handle, 0), 0x1000, 0));
+        ASSERT_NE(bar, nullptr);
+        std::uint32_t value = 0;
+        std::thread reader([&] { value = nVOKAL100_memoryRead32(bar + 8); });
+        held->entered.wait();
+        std::atomic<bool> done{false};
+        const std::function<void()> remove = [&] {
+            if (c.unplug) {
+                kal::pci::unplug(handle);
+            } else {
+                nVOKAL230_unmapPhysicalFromKernel(bar, 0);
+            }
+        };
+        std::thread remover([&] {
+            remove();
+            done = true;
+        });
+        while (kal::tables::waitingForAccesses() == 0 && !done) {
+            std::this_thread::yield();
+        }
+        EXPECT_FALSE(done) << "it returned with the access under way";
+        EXPECT_FALSE(destroyed);
+        held->release.count_down();
+        reader.join();
+        remover.join();
+        EXPECT_EQ(value, 0x5Au);
+        EXPECT_EQ(destroyed.load(), c.unplug);
+        if (c.unplug) {
+            nVOKAL230_unmapPhysicalFromKernel(bar, 0);
+        } else {
+            kal::pci::unplug(handle);
+        }
+        EXPECT_TRUE(destroyed);
+    }
 }
 
 } // namespace
