@@ -228,25 +228,30 @@ TEST_F(StandInDeathTest, BlocksFreedByAnotherThreadKeepTheCountsExact) {
 }
 
 // A device function whose reads wait until the test lets them go, to hold an
-// access open; it records its destruction.
+// access open; it records its destruction. What the read waits on is the
+// test's, so that a function gone too early fails the test instead of hanging it.
+struct Hold {
+    std::latch entered{1};
+    std::latch release{1};
+    std::atomic<bool> destroyed{false};
+};
 class HeldFunction : public kal::pci::Function {
 public:
-    explicit HeldFunction(std::atomic<bool>& destroyed) : destroyed_(destroyed) {}
-    ~HeldFunction() override { destroyed_ = true; }
+    explicit HeldFunction(Hold& hold) : hold_(hold) {}
+    ~HeldFunction() override { hold_.destroyed = true; }
     bool configRead(std::uint32_t, std::uint32_t, std::uint32_t&) override { return false; }
     bool configWrite(std::uint32_t, std::uint32_t, std::uint32_t) override { return false; }
     std::uint64_t barSize(std::uint32_t bar) const override { return bar == 0 ? 0x1000 : 0; }
     std::uint64_t memoryRead(std::uint32_t, std::uint64_t, std::uint32_t) override {
-        entered.count_down();
-        release.wait();
+        Hold& hold = hold_;
+        hold.entered.count_down();
+        hold.release.wait();
         return 0x5A;
     }
     void memoryWrite(std::uint32_t, std::uint64_t, std::uint32_t, std::uint64_t) override {}
-    std::latch entered{1};
-    std::latch release{1};
 
 private:
-    std::atomic<bool>& destroyed_;
+    Hold& hold_;
 };
 
 // An unplug or an unmap while a device read is under way returns only once
@@ -258,17 +263,15 @@ TEST_F(StandInDeathTest, AnUnplugOrUnmapWaitsForTheDeviceAccessUnderWay) {
     };
     for (const Case c : {Case{"unplug", true}, Case{"unmap", false}}) {
         SCOPED_TRACE(c.what);
-        std::atomic<bool> destroyed{false};
-        auto function = std::make_shared<HeldFunction>(destroyed);
-        HeldFunction* held = function.get();
-        nVOKAL_tHandle handle = kal::pci::plug(std::move(function), {0, 0x34, 0, 0});
+        Hold hold;
+        nVOKAL_tHandle handle = kal::pci::plug(std::make_shared<HeldFunction>(hold), {0, 0x34, 0, 0});
         ASSERT_NE(handle, nullptr);
         auto* bar =
             static_cast<char*>(nVOKAL230_mapPhysicalToKernel(kal::pci::barAddress(handle, 0), 0x1000, 0));
         ASSERT_NE(bar, nullptr);
         std::uint32_t value = 0;
         std::thread reader([&] { value = nVOKAL100_memoryRead32(bar + 8); });
-        held->entered.wait();
+        hold.entered.wait();
         std::atomic<bool> done{false};
         const std::function<void()> remove = [&] {
             if (c.unplug) {
@@ -285,18 +288,18 @@ TEST_F(StandInDeathTest, AnUnplugOrUnmapWaitsForTheDeviceAccessUnderWay) {
             std::this_thread::yield();
         }
         EXPECT_FALSE(done) << "it returned with the access under way";
-        EXPECT_FALSE(destroyed);
-        held->release.count_down();
+        EXPECT_FALSE(hold.destroyed);
+        hold.release.count_down();
         reader.join();
         remover.join();
         EXPECT_EQ(value, 0x5Au);
-        EXPECT_EQ(destroyed.load(), c.unplug);
+        EXPECT_EQ(hold.destroyed.load(), c.unplug);
         if (c.unplug) {
             nVOKAL230_unmapPhysicalFromKernel(bar, 0);
         } else {
             kal::pci::unplug(handle);
         }
-        EXPECT_TRUE(destroyed);
+        EXPECT_TRUE(hold.destroyed);
     }
 }
 
