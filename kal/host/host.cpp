@@ -74,7 +74,8 @@ struct Handle {
 // counts itself in the entry under the lock instead.
 constexpr int kRequestSlots = 4;
 
-struct RequestSlots {
+// A cache line of its own: the slots are written on every request.
+struct alignas(64) RequestSlots {
     std::atomic<Handle*> slot[kRequestSlots] = {};
     int used = 0;                  // slots in use, by the owning thread only
     std::atomic<bool> taken{true}; // a thread owns the record

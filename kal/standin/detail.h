@@ -56,9 +56,9 @@ ThreadRecord& self();
 class BlockedScope {
 public:
     BlockedScope(ThreadRecord& record, Blocked kind) : record_(record) {
-        record_.blocked.store(static_cast<int>(kind));
+        record_.blocked.store(static_cast<int>(kind), std::memory_order_release);
     }
-    ~BlockedScope() { record_.blocked.store(static_cast<int>(Blocked::none)); }
+    ~BlockedScope() { record_.blocked.store(static_cast<int>(Blocked::none), std::memory_order_release); }
     BlockedScope(const BlockedScope&) = delete;
     BlockedScope& operator=(const BlockedScope&) = delete;
 

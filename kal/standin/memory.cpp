@@ -107,7 +107,8 @@ Record recordOf(std::uintptr_t block, bool make) {
 // Each thread that allocates owns a record (made on its first call, taken over
 // by a later thread once it ends, never freed). Only the owner writes its
 // counts; readers sum them.
-struct ThreadCache {
+// A cache line of its own (the counts are written on every call).
+struct alignas(64) ThreadCache {
     std::atomic<std::uint64_t> calls{0};
     std::atomic<std::int64_t> live{0}; // blocks this thread handed out minus those it took back
     void* spare[kThreadSpares];        // owner only

@@ -11,7 +11,8 @@
 
 namespace kal::detail {
 
-struct Reader {
+// A cache line of its own: the epoch is written by every section.
+struct alignas(64) Reader {
     std::atomic<std::uint64_t> epoch{0};
     unsigned depth = 0; // owner only
     std::atomic<bool> taken{true};
