@@ -1,5 +1,5 @@
-// DMA streams through the simulated engine: 4 MiB and 256 MiB from a user
-// buffer to the host-to-device bulk sink and from the device-to-host producer
+// DMA streams through the simulated engine: 64 KiB to 256 MiB (by fours)
+// from a user buffer to the host-to-device bulk sink and from the device-to-host producer
 // back into a user buffer, each timed from the stream's start to its end with
 // the additive count allowing the whole stream. The user buffer lies in 4 KiB
 // segments (every page its own physical run). The producer hands out bytes
@@ -177,8 +177,15 @@ void Dma_ToDevice(benchmark::State& state) {
 void Dma_FromDevice(benchmark::State& state) {
     streamBench(state, 0);
 }
-BENCHMARK(Dma_ToDevice)->Arg(4 << 20)->Arg(256 << 20)->Unit(benchmark::kMillisecond);
-BENCHMARK(Dma_FromDevice)->Arg(4 << 20)->Arg(256 << 20)->Unit(benchmark::kMillisecond);
+// 64 KiB, 256 KiB, ..., 256 MiB.
+void streamSizes(benchmark::internal::Benchmark* b) {
+    for (std::int64_t size = 64 << 10; size <= 256 << 20; size *= 4) {
+        b->Arg(size);
+    }
+}
+
+BENCHMARK(Dma_ToDevice)->Apply(streamSizes)->Unit(benchmark::kMillisecond);
+BENCHMARK(Dma_FromDevice)->Apply(streamSizes)->Unit(benchmark::kMillisecond);
 
 // The equal-work baselines: the buffer copied a chunk at a time into (read)
 // or out of (write) a staging buffer of the engine's chunk size.
@@ -211,8 +218,8 @@ void Dma_StagedReadBaseline(benchmark::State& state) {
 void Dma_StagedWriteBaseline(benchmark::State& state) {
     stagedCopy(state, false);
 }
-BENCHMARK(Dma_StagedReadBaseline)->Arg(4 << 20)->Arg(256 << 20)->Unit(benchmark::kMillisecond);
-BENCHMARK(Dma_StagedWriteBaseline)->Arg(4 << 20)->Arg(256 << 20)->Unit(benchmark::kMillisecond);
+BENCHMARK(Dma_StagedReadBaseline)->Apply(streamSizes)->Unit(benchmark::kMillisecond);
+BENCHMARK(Dma_StagedWriteBaseline)->Apply(streamSizes)->Unit(benchmark::kMillisecond);
 
 // For reference: memcpy of the same bytes between two buffers of the
 // stream's size (every byte read from one and written to the other).

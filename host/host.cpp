@@ -13,6 +13,8 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <shared_mutex>
+#include <thread>
 #include <utility>
 
 #include "control.h"
@@ -42,34 +44,181 @@ struct Map {
 // A handle's entry. The table holds one reference; kelvo_close, a device's
 // removal and the host's stop each hold another while they work on it
 // outside the lock, so the entry outlives whichever finishes last. A request
-// takes no reference: it counts itself in inFlight, and no one ends the
-// session (or takes the entry out of the table) before inFlight is back at
-// zero with closing or revoked set, after which no request is admitted.
-// A request leaves without the lock: it touches the entry only to drop its
-// count, and wakes the enders (Host::enders) when it was the last.
+// takes no reference and no lock: it finds the entry in the handle index and
+// marks it in a request slot of its own thread (RequestSlots), and no one
+// ends the session (or takes the entry out of the table) while a slot holds
+// it with closing or revoked set, after which no request is admitted. A
+// request leaves without the lock: it clears its slot and wakes the enders
+// (Host::enders) when there are any.
 struct Handle {
     unsigned deviceIndex = 0;
-    void* context = nullptr;      // the driver's session; null once closed
-    std::atomic<int> inFlight{0}; // requests in the driver's callbacks (admitted under the lock)
-    bool closing = false;         // kelvo_close was called: requests answer KELVO_E_INVALID
-    bool revoked = false;         // the device went away or the host stops: requests answer KELVO_E_STATE
-    bool ending = false;          // one caller is closing the driver's session
-    bool ended = false;           // the session is closed
+    void* context = nullptr; // the driver's session; null once closed
+    // Requests admitted under the lock (a thread whose request slots are all
+    // in use or gone): counted here instead of in a slot.
+    std::atomic<int> inFlight{0};
+    // Set under the lock, read by requests without it.
+    std::atomic<bool> closing{false}; // kelvo_close was called: requests answer KELVO_E_INVALID
+    std::atomic<bool> revoked{false}; // the device went away or the host stops: requests answer KELVO_E_STATE
+    std::atomic<bool> ending{false};  // one caller is closing the driver's session
+    bool ended = false;               // the session is closed
     std::map<std::uint64_t, Map> maps;
 };
+
+// ---- requests in flight, per thread -----------------------------------------
+// Each thread that sends requests owns a record of request slots (made on its
+// first request, taken over by a later thread once it ends, never freed): a
+// slot holds the entry of a request of that thread in the driver's callbacks,
+// so a request writes only memory of its own thread. Whoever waits for the
+// requests on an entry to end looks through every record. Nested requests of
+// one thread take the next slot; one nested deeper than the slots reach
+// counts itself in the entry under the lock instead.
+constexpr int kRequestSlots = 4;
+
+// A cache line of its own: the slots are written on every request.
+struct alignas(64) RequestSlots {
+    std::atomic<Handle*> slot[kRequestSlots] = {};
+    int used = 0;                  // slots in use, by the owning thread only
+    std::atomic<bool> taken{true}; // a thread owns the record
+    RequestSlots* next = nullptr;  // set before the record is linked, then fixed
+};
+
+std::atomic<RequestSlots*> gRequestSlots{nullptr};
+
+// The calling thread's record; gives it back when the thread ends.
+struct RequestSlotsOwner {
+    RequestSlots* slots = nullptr;
+    ~RequestSlotsOwner();
+};
+thread_local RequestSlotsOwner tRequestSlots;
+// The thread's record while it has one (what requests read: a trivial
+// thread-local costs no initialisation check).
+thread_local RequestSlots* tMine = nullptr;
+// Set once the thread's owner is destroyed: later requests of the thread (from
+// other thread-locals' destructors) count themselves in the entry.
+thread_local bool tRequestSlotsGone = false;
+
+RequestSlotsOwner::~RequestSlotsOwner() {
+    tRequestSlotsGone = true;
+    tMine = nullptr;
+    if (slots != nullptr) {
+        slots->taken.store(false, std::memory_order_release);
+        slots = nullptr;
+    }
+}
+
+// The calling thread's record, or null (the thread is ending, or no memory).
+RequestSlots* takeSlots() {
+    if (tRequestSlotsGone) {
+        return nullptr;
+    }
+    for (RequestSlots* r = gRequestSlots.load(std::memory_order_acquire); r != nullptr; r = r->next) {
+        bool taken = false;
+        if (!r->taken.load(std::memory_order_relaxed) &&
+            r->taken.compare_exchange_strong(taken, true, std::memory_order_acquire)) {
+            tRequestSlots.slots = r;
+            tMine = r;
+            return r;
+        }
+    }
+    auto* made = new (std::nothrow) RequestSlots;
+    if (made == nullptr) {
+        return nullptr;
+    }
+    made->next = gRequestSlots.load(std::memory_order_relaxed);
+    while (!gRequestSlots.compare_exchange_weak(made->next, made, std::memory_order_release,
+                                                std::memory_order_relaxed)) {
+    }
+    tRequestSlots.slots = made;
+    tMine = made;
+    return made;
+}
+
+RequestSlots* mySlots() {
+    return tMine != nullptr ? tMine : takeSlots();
+}
+
+// Whether a request slot of any thread holds the entry.
+bool inSomeSlot(const Handle* entry) {
+    for (RequestSlots* r = gRequestSlots.load(std::memory_order_acquire); r != nullptr; r = r->next) {
+        for (const auto& slot : r->slot) {
+            if (slot.load() == entry) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// Entries go once no request slot holds them: a request that found the entry
+// in the index just before it left holds it for a few instructions, to see
+// that it is gone.
+struct HandleDeleter {
+    void operator()(Handle* entry) const {
+        while (inSomeSlot(entry)) {
+            std::this_thread::yield();
+        }
+        delete entry;
+    }
+};
 using HandleRef = std::shared_ptr<Handle>;
+
+// ---- the handle index -----------------------------------------------------------
+// The entries of the open handles by number, read without a lock: a leaf per
+// 4096 numbers, made on first use and kept for the process (numbers are never
+// reused). Written under the host's lock.
+constexpr unsigned kIndexLeafBits = 12;
+constexpr std::size_t kIndexLeafSize = std::size_t{1} << kIndexLeafBits;
+constexpr std::size_t kIndexLeaves = (std::size_t{1} << 31) >> kIndexLeafBits;
+
+struct IndexLeaf {
+    std::atomic<Handle*> entry[kIndexLeafSize] = {};
+};
+// Zero at load: no leaf before the first open.
+std::atomic<IndexLeaf*> gIndex[kIndexLeaves];
+
+Handle* indexed(int handle) {
+    if (handle < 0) {
+        return nullptr;
+    }
+    const auto number = static_cast<std::size_t>(handle);
+    const IndexLeaf* leaf = gIndex[number >> kIndexLeafBits].load(std::memory_order_acquire);
+    return leaf == nullptr ? nullptr : leaf->entry[number & (kIndexLeafSize - 1)].load();
+}
+
+// Publishes (or, with null, withdraws) the entry of a handle; false when the
+// leaf for its number could not be made. Under the lock.
+bool setIndexed(int handle, Handle* entry) {
+    const auto number = static_cast<std::size_t>(handle);
+    std::atomic<IndexLeaf*>& leafSlot = gIndex[number >> kIndexLeafBits];
+    IndexLeaf* leaf = leafSlot.load(std::memory_order_acquire);
+    if (leaf == nullptr) {
+        if (entry == nullptr) {
+            return true;
+        }
+        leaf = new (std::nothrow) IndexLeaf;
+        if (leaf == nullptr) {
+            return false;
+        }
+        leafSlot.store(leaf, std::memory_order_release);
+    }
+    leaf->entry[number & (kIndexLeafSize - 1)].store(entry);
+    return true;
+}
 
 struct Host {
     std::mutex lock;
     std::condition_variable changed;
-    // Callers of endSession waiting for requests in flight. A request counts
-    // itself down and then reads this; an ender counts itself here and then
-    // reads the request count (both sequentially consistent), so either the
-    // ender sees the count at zero or the request sees the ender and wakes it.
+    // Callers of endSession waiting for requests in flight. A request clears
+    // its slot (or counts itself down) and then reads this; an ender counts
+    // itself here and then reads the slots and the count (all sequentially
+    // consistent), so either the ender sees the request gone or the request
+    // sees the ender and wakes it.
     std::atomic<int> enders{0};
-    // Serialises start, stop, add and remove (the kernel's PnP lock).
-    std::mutex pnpLock;
-    bool started = false;
+    // Start and stop hold it alone; adds and removals share it, each working
+    // on a device of its own (the kernel probes devices in parallel).
+    std::shared_mutex pnpLock;
+    // Written under the lock; requests read it without.
+    std::atomic<bool> started{false};
     std::unique_ptr<nVOKAL_tDriverDescriptor> descriptor;
     nVOKAL_tDriverDescriptor callbacks{};
     std::map<unsigned, Device> devices;
@@ -124,34 +273,102 @@ template <typename Describe> void fault(Host& h, Describe&& describe) noexcept {
     }
 }
 
-// Admits one request on a handle: its entry, counted in flight (the entry
-// stays until release), or null with the refusal's code.
-Handle* acquire(Host& h, int handle, std::int32_t& refused) {
-    std::lock_guard g(h.lock);
-    if (!h.started) {
-        refused = KELVO_E_STATE;
-        return nullptr;
-    }
-    auto it = h.handles.find(handle);
-    if (it == h.handles.end() || it->second->closing) {
-        refused = KELVO_E_INVALID;
-        return nullptr;
-    }
-    Handle& entry = *it->second;
-    if (entry.revoked || entry.ending) {
-        refused = KELVO_E_STATE;
-        return nullptr;
-    }
-    ++entry.inFlight;
-    return &entry;
-}
-
-void release(Host& h, Handle& entry) {
-    // The entry may go as soon as the count is down: only h after that.
-    if (entry.inFlight.fetch_sub(1) == 1 && h.enders.load() != 0) {
+void wakeEnders(Host& h) {
+    if (h.enders.load() != 0) {
         std::lock_guard g(h.lock);
         h.changed.notify_all();
     }
+}
+
+// The refusal of a request on an entry, or 0 when the entry admits it.
+std::int32_t refusalOf(const Handle& entry) {
+    if (entry.closing.load()) {
+        return KELVO_E_INVALID;
+    }
+    return entry.revoked.load() || entry.ending.load() ? KELVO_E_STATE : 0;
+}
+
+// One request admitted on a handle: its entry (which stays until the request
+// ends) and the slot that holds it, or null when the request was counted in
+// the entry.
+struct Admitted {
+    Handle* entry = nullptr;
+    std::atomic<Handle*>* slot = nullptr;
+};
+
+// Admits a request under the lock, counted in the entry.
+Admitted admitLocked(Host& h, int handle, std::int32_t& refused) {
+    std::lock_guard g(h.lock);
+    if (!h.started.load()) {
+        refused = KELVO_E_STATE;
+        return {};
+    }
+    auto it = h.handles.find(handle);
+    if (it == h.handles.end()) {
+        refused = KELVO_E_INVALID;
+        return {};
+    }
+    refused = refusalOf(*it->second);
+    if (refused != 0) {
+        return {};
+    }
+    ++it->second->inFlight;
+    return {it->second.get(), nullptr};
+}
+
+// Admits one request on a handle without a lock: its entry goes into a slot
+// of the calling thread, then the entry is checked to be still in the index
+// and open (an ender marks the entry first and then looks through the slots:
+// one of the two sees the other). Null entry with the refusal's code when it
+// is refused.
+Admitted admit(Host& h, int handle, std::int32_t& refused) {
+    if (!h.started.load()) {
+        refused = KELVO_E_STATE;
+        return {};
+    }
+    Handle* entry = indexed(handle);
+    if (entry == nullptr) {
+        // The stop marks the host stopped before it empties the index.
+        refused = h.started.load() ? KELVO_E_INVALID : KELVO_E_STATE;
+        return {};
+    }
+    RequestSlots* mine = mySlots();
+    if (mine == nullptr || mine->used == kRequestSlots) {
+        return admitLocked(h, handle, refused);
+    }
+    std::atomic<Handle*>& slot = mine->slot[mine->used];
+    slot.store(entry);
+    if (indexed(handle) != entry) {
+        // Taken out of the index meanwhile (and perhaps gone): not touched.
+        slot.store(nullptr);
+        wakeEnders(h);
+        refused = h.started.load() ? KELVO_E_INVALID : KELVO_E_STATE;
+        return {};
+    }
+    refused = refusalOf(*entry);
+    if (refused != 0) {
+        slot.store(nullptr);
+        wakeEnders(h);
+        return {};
+    }
+    ++mine->used;
+    return {entry, &slot};
+}
+
+void release(Host& h, const Admitted& admitted) {
+    // The entry may go as soon as the request is out: only h after that.
+    if (admitted.slot != nullptr) {
+        admitted.slot->store(nullptr);
+        --tMine->used;
+    } else {
+        admitted.entry->inFlight.fetch_sub(1);
+    }
+    wakeEnders(h);
+}
+
+// Whether a request on the entry is in the driver's callbacks.
+bool requestsIn(const Handle& entry) {
+    return entry.inFlight.load() != 0 || inSomeSlot(&entry);
 }
 
 // A read or a write on a handle: the driver's callback runs in the
@@ -162,16 +379,17 @@ std::int32_t transfer(int handle, const void* buffer, std::uint64_t size, std::u
     return guarded([&] {
         Host& h = host();
         std::int32_t refused = 0;
-        Handle* entry = acquire(h, handle, refused);
-        if (entry == nullptr) {
+        const Admitted admitted = admit(h, handle, refused);
+        if (admitted.entry == nullptr) {
             return refused;
         }
         std::int32_t result = 0;
         {
             const kal::usermem::ProcessMode client;
-            result = (h.callbacks.*callback)(entry->context, kal::usermem::address(buffer), size, 0, count);
+            result = (h.callbacks.*callback)(admitted.entry->context, kal::usermem::address(buffer), size, 0,
+                                             count);
         }
-        release(h, *entry);
+        release(h, admitted);
         return result;
     });
 }
@@ -188,7 +406,7 @@ void endSession(Host& h, const HandleRef& entry) {
     }
     entry->ending = true;
     ++h.enders;
-    h.changed.wait(l, [&] { return entry->inFlight.load() == 0; });
+    h.changed.wait(l, [&] { return !requestsIn(*entry); });
     --h.enders;
     std::map<std::uint64_t, Map> maps;
     maps.swap(entry->maps);
@@ -249,15 +467,14 @@ void unplugModule(Host& h, unsigned deviceIndex) {
     h.modules.erase(it);
 }
 
-// Removes one device (the PnP lock is held): remove callback, the device's
-// handles closed, destroy callback, its kernel device forgotten and its
-// module (if any) unplugged.
+// Removes one device that the caller marked removing (the PnP lock is
+// held): remove callback, the device's handles closed, destroy callback, its
+// kernel device forgotten and its module (if any) unplugged.
 void removeDevice(Host& h, unsigned deviceIndex) {
     Device device;
     {
         std::unique_lock l(h.lock);
-        Device& entry = h.devices.at(deviceIndex); // only removals, serialised by the PnP lock, erase
-        entry.removing = true;
+        Device& entry = h.devices.at(deviceIndex); // only its remover, the one that marked it, erases it
         h.changed.wait(l, [&] { return entry.users == 0; });
         device = entry;
     }
@@ -395,7 +612,7 @@ bool started() {
 int addDevice(nVOKAL_tAddDeviceCallback addDeviceCallback, nVOKAL_tPCIDevice* record) {
     return guarded([&] {
         Host& h = host();
-        std::lock_guard pnp(h.pnpLock);
+        std::shared_lock pnp(h.pnpLock);
         return addDeviceLocked(h, addDeviceCallback, record);
     });
 }
@@ -414,7 +631,7 @@ int addModule(const sim::Identity& identity, const std::function<void(sim::Modul
         Host& h = host();
         // Held throughout, so that the bus the module goes into is the one of
         // the host that adds it.
-        std::lock_guard pnp(h.pnpLock);
+        std::shared_lock pnp(h.pnpLock);
         nVOKAL_tAddDeviceCallback callback = nullptr;
         {
             std::lock_guard g(h.lock);
@@ -524,10 +741,11 @@ std::int32_t mapMemory(int handle, std::uint16_t selector, std::uint64_t size, s
         Host& h = host();
         auto node = spareNode<std::map<std::uint64_t, Map>>(Map{});
         std::int32_t refused = 0;
-        Handle* entry = acquire(h, handle, refused);
-        if (entry == nullptr) {
+        const Admitted admitted = admit(h, handle, refused);
+        if (admitted.entry == nullptr) {
             return refused;
         }
+        Handle* entry = admitted.entry;
         void* kernelMap = kal::usermaps::create(size, accessMode, 0);
         std::uint32_t created = 0;
         void* mapContext = nullptr;
@@ -549,7 +767,7 @@ std::int32_t mapMemory(int handle, std::uint16_t selector, std::uint64_t size, s
         if (map != nullptr) {
             *map = id;
         }
-        release(h, *entry);
+        release(h, admitted);
         return result;
     });
 }
@@ -558,10 +776,11 @@ std::int32_t unmapMemory(int handle, std::uint64_t map) {
     return guarded([&] {
         Host& h = host();
         std::int32_t refused = 0;
-        Handle* entry = acquire(h, handle, refused);
-        if (entry == nullptr) {
+        const Admitted admitted = admit(h, handle, refused);
+        if (admitted.entry == nullptr) {
             return refused;
         }
+        Handle* entry = admitted.entry;
         Map found;
         bool known = false;
         {
@@ -577,7 +796,7 @@ std::int32_t unmapMemory(int handle, std::uint64_t map) {
             h.callbacks.unmapMemory(found.context);
             kal::usermaps::destroy(found.kernelMap);
         }
-        release(h, *entry);
+        release(h, admitted);
         return known ? 0 : KELVO_E_INVALID;
     });
 }
@@ -594,7 +813,7 @@ std::vector<std::string> faults() {
 extern "C" int kelvo_host_start(void) noexcept {
     return guarded([] {
         Host& h = host();
-        std::lock_guard pnp(h.pnpLock);
+        std::unique_lock pnp(h.pnpLock);
         {
             std::lock_guard g(h.lock);
             if (h.started) {
@@ -627,7 +846,7 @@ extern "C" int kelvo_host_start(void) noexcept {
 namespace {
 
 void stop(Host& h) {
-    std::lock_guard pnp(h.pnpLock);
+    std::unique_lock pnp(h.pnpLock);
     {
         std::lock_guard g(h.lock);
         if (!h.started) {
@@ -647,6 +866,7 @@ void stop(Host& h) {
                 break;
             }
             next = h.devices.begin()->first;
+            h.devices.begin()->second.removing = true;
         }
         removeDevice(h, next);
     }
@@ -668,10 +888,14 @@ void stop(Host& h) {
         h.bus.reset();
     }
     // Every session is closed; a kelvo_close still running keeps its entry.
+    // Requests that find the index empty from here on see the host stopped.
+    h.started = false;
+    for (auto& [id, entry] : h.handles) {
+        setIndexed(id, nullptr);
+    }
     h.handles.clear();
     h.descriptor.reset();
     h.callbacks = nVOKAL_tDriverDescriptor{};
-    h.started = false;
 }
 
 } // namespace
@@ -750,13 +974,15 @@ extern "C" int kelvo_host_remove_module(unsigned deviceIndex) noexcept {
 
 extern "C" int kelvo_host_remove_device(unsigned deviceIndex) noexcept {
     Host& h = host();
-    std::lock_guard pnp(h.pnpLock);
+    std::shared_lock pnp(h.pnpLock);
     {
         std::lock_guard g(h.lock);
         auto it = h.devices.find(deviceIndex);
         if (!h.started || it == h.devices.end() || it->second.removing) {
             return h.started ? KELVO_E_INVALID : KELVO_E_STATE;
         }
+        // Claimed: a second removal answers KELVO_E_INVALID.
+        it->second.removing = true;
     }
     removeDevice(h, deviceIndex);
     return 0;
@@ -777,7 +1003,7 @@ extern "C" int kelvo_open(const char* interfaceName, unsigned deviceIndex) noexc
         if (!found || !found->announced) {
             return KELVO_E_INVALID;
         }
-        auto node = spareNode<decltype(h.handles)>(std::make_shared<Handle>());
+        auto node = spareNode<decltype(h.handles)>(HandleRef(new Handle, HandleDeleter{}));
         void* context = found->context;
         const nVOKAL_tStatus result = h.callbacks.open(nullptr, &context);
         if (result < 0) {
@@ -785,8 +1011,14 @@ extern "C" int kelvo_open(const char* interfaceName, unsigned deviceIndex) noexc
         }
         // Recorded before the device's use ends, so that a removal waiting
         // for it finds the handle.
-        std::lock_guard g(h.lock);
-        const int id = h.nextHandle++;
+        std::unique_lock g(h.lock);
+        const int id = h.nextHandle;
+        if (!setIndexed(id, node.mapped().get())) {
+            g.unlock();
+            h.callbacks.close(context);
+            return KELVO_E_NO_MEMORY;
+        }
+        ++h.nextHandle;
         node.key() = id;
         node.mapped()->deviceIndex = deviceIndex;
         node.mapped()->context = context;
@@ -799,8 +1031,8 @@ extern "C" int kelvo_ioctl(int handle, unsigned int code, void* argument) noexce
     return guarded([&] {
         Host& h = host();
         std::int32_t refused = 0;
-        Handle* entry = acquire(h, handle, refused);
-        if (entry == nullptr) {
+        const Admitted admitted = admit(h, handle, refused);
+        if (admitted.entry == nullptr) {
             return refused;
         }
         std::int32_t result = 0;
@@ -810,9 +1042,9 @@ extern "C" int kelvo_ioctl(int handle, unsigned int code, void* argument) noexce
             // The driver's copies refuse anything else with their bad-address
             // code (for the header, the request's result).
             const kal::usermem::ProcessMode client;
-            result = h.callbacks.ioControl(entry->context, code, kal::usermem::address(argument));
+            result = h.callbacks.ioControl(admitted.entry->context, code, kal::usermem::address(argument));
         }
-        release(h, *entry);
+        release(h, admitted);
         return result;
     });
 }
@@ -835,6 +1067,7 @@ extern "C" int kelvo_close(int handle) noexcept {
     std::lock_guard g(h.lock);
     auto it = h.handles.find(handle);
     if (it != h.handles.end() && it->second == entry) {
+        setIndexed(handle, nullptr);
         h.handles.erase(it);
     }
     return 0;

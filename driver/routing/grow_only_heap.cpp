@@ -5,8 +5,9 @@
 
 namespace voark {
 
-GrowOnlyHeap::GrowOnlyHeap(uint64_t chunkSize, uint32_t alignment)
-    : chunkSize_(chunkSize), alignment_(alignment) {
+GrowOnlyHeap::GrowOnlyHeap(uint64_t chunkSize, uint32_t alignment, uint64_t largestChunkSize)
+    : chunkSize_(chunkSize), largestChunkSize_(largestChunkSize > chunkSize ? largestChunkSize : chunkSize),
+      alignment_(alignment) {
     VOSDBG_ASSERT(alignment != 0 && (alignment & (alignment - 1)) == 0);
 }
 
@@ -36,7 +37,8 @@ void* GrowOnlyHeap::allocate(uint64_t size) {
     VOSDBG_ASSERT(signatureForSanity_ == VOARK_GROW_ONLY_HEAP_SIGNATURE);
     if (size > remaining_ || current_ == nullptr) {
         uint64_t bytes = chunkSize_;
-        if (size > chunkSize_ - kHeaderSize || chunkSize_ < kHeaderSize) {
+        const bool ordinary = !(size > chunkSize_ - kHeaderSize || chunkSize_ < kHeaderSize);
+        if (!ordinary) {
             if (size > UINT64_MAX - kHeaderSize - alignment_) {
                 return nullptr;
             }
@@ -56,6 +58,9 @@ void* GrowOnlyHeap::allocate(uint64_t size) {
         }
         last_ = chunk;
         ++chunkCount_;
+        if (ordinary) {
+            chunkSize_ = chunkSize_ > largestChunkSize_ / 2 ? largestChunkSize_ : chunkSize_ * 2;
+        }
         current_ = reinterpret_cast<uint8_t*>(chunk) + kHeaderSize;
         remaining_ = bytes - kHeaderSize;
         alignCurrent();

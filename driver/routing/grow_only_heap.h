@@ -1,6 +1,9 @@
 // Scratch allocator of one routing operation: lives on the operation's
 // stack, carves aligned blocks out of chunks taken from the kernel layer,
 // never reuses a released block and gives every chunk back when it ends.
+// Ordinary chunks may double in size, one after another, up to a largest
+// size, so that an operation needing megabytes takes a few chunks, not
+// thousands.
 #pragma once
 
 #include <stddef.h>
@@ -12,8 +15,10 @@ inline constexpr uint32_t VOARK_GROW_ONLY_HEAP_SIGNATURE = 0xFEEB1E;
 
 class GrowOnlyHeap {
 public:
-    // alignment: a power of two.
-    GrowOnlyHeap(uint64_t chunkSize, uint32_t alignment);
+    // alignment: a power of two. The first ordinary chunk has chunkSize
+    // bytes, each later one twice the one before, at most largestChunkSize
+    // (no growth when it is not above chunkSize).
+    GrowOnlyHeap(uint64_t chunkSize, uint32_t alignment, uint64_t largestChunkSize = 0);
     // Every block handed out must have been given back (an invariant).
     ~GrowOnlyHeap();
     GrowOnlyHeap(const GrowOnlyHeap&) = delete;
@@ -45,7 +50,8 @@ private:
     Chunk* last_ = nullptr;
     uint8_t* current_ = nullptr;
     uint64_t remaining_ = 0;
-    uint64_t chunkSize_;
+    uint64_t chunkSize_; // of the next ordinary chunk
+    uint64_t largestChunkSize_;
     uint32_t alignment_;
     uint32_t allocatedBlockCount_ = 0;
     uint32_t signatureForSanity_ = VOARK_GROW_ONLY_HEAP_SIGNATURE;

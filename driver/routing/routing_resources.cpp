@@ -30,8 +30,11 @@ uint8_t inversionOf(const Route& route) {
     }
     return parity;
 }
-// The chunk size of a route calculation's scratch heap.
+// The chunk sizes of a route calculation's scratch heap: the first, and the
+// largest that doubling reaches (a calculation of thousands of routes takes
+// megabytes of scratch memory).
 constexpr uint64_t kCalculationScratchChunk = 2048;
+constexpr uint64_t kCalculationLargestScratchChunk = uint64_t{1} << 20;
 
 } // namespace
 
@@ -73,15 +76,50 @@ private:
 
 // ---- database ------------------------------------------------------------
 
+// A slab of route records: this header, then records carved one after
+// another, each a multiple of kRecordAlignment bytes.
+struct RouteSlab {
+    uint64_t bytes; // the whole slab's
+    uint64_t used;  // from its start, the header included
+    uint64_t live;  // records not yet removed
+};
+
+namespace {
+constexpr uint64_t kRecordAlignment = 16;
+constexpr uint64_t kSlabHeader = (sizeof(RouteSlab) + kRecordAlignment - 1) & ~(kRecordAlignment - 1);
+constexpr uint64_t kSmallestSlab = uint64_t{4} << 10;
+constexpr uint64_t kLargestSlab = uint64_t{64} << 10;
+} // namespace
+
 uint32_t RouteDatabase::add(const Route& route, tStatus& status) {
-    const uint64_t segmentCount = uint64_t{route.length} + route.lengthFloatingSegments;
-    void* block =
-        RouteInDB::operator new(sizeof(RouteInDB) + segmentCount * sizeof(vogta::PathSegment), status, false);
-    if (block == nullptr) {
+    if (status.isFatal()) {
         return 0;
     }
-    auto* entry = new (block) RouteInDB;
+    const uint64_t segmentCount = uint64_t{route.length} + route.lengthFloatingSegments;
+    const uint64_t recordBytes =
+        (sizeof(RouteInDB) + segmentCount * sizeof(vogta::PathSegment) + kRecordAlignment - 1) &
+        ~(kRecordAlignment - 1);
+    RouteSlab* slab = current_;
+    if (slab == nullptr || slab->bytes - slab->used < recordBytes) {
+        uint64_t bytes = slabBytes_ < kSmallestSlab ? kSmallestSlab : slabBytes_;
+        bytes = bytes > kLargestSlab ? kLargestSlab : bytes;
+        bytes = bytes - kSlabHeader < recordBytes ? kSlabHeader + recordBytes : bytes;
+        void* block = nVOKAL100_malloc(bytes);
+        if (block == nullptr) {
+            KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+            return 0;
+        }
+        slab = static_cast<RouteSlab*>(block);
+        *slab = RouteSlab{bytes, kSlabHeader, 0};
+        slabBytes_ += bytes;
+        current_ = slab; // a slab left behind goes with its last record
+    }
+    auto* entry = new (reinterpret_cast<uint8_t*>(slab) + slab->used) RouteInDB;
+    slab->used += recordBytes;
+    ++slab->live;
+    entry->slab = slab;
     static_assert(sizeof(RouteInDB) % alignof(vogta::PathSegment) == 0);
+    static_assert(kRecordAlignment % alignof(RouteInDB) == 0);
     auto* segments = reinterpret_cast<vogta::PathSegment*>(entry + 1);
     entry->segments = {segments, route.length};
     entry->floatingSegments = {segments + route.length, route.lengthFloatingSegments};
@@ -136,7 +174,16 @@ const RouteInDB* RouteDatabase::find(uint32_t routeID) const {
 
 void RouteDatabase::remove(RouteInDB* entry) {
     entries_.remove(entry->node);
-    delete entry;
+    RouteSlab* slab = entry->slab;
+    entry->~RouteInDB();
+    if (--slab->live != 0) {
+        return;
+    }
+    if (slab == current_) {
+        current_ = nullptr;
+    }
+    slabBytes_ -= slab->bytes;
+    nVOKAL100_free(slab);
 }
 
 void RouteDatabase::truncate(size_t size) {
@@ -153,7 +200,9 @@ RoutingResources::RoutingResources(const TopographyInfo& info, RouteProgrammerIn
     if (status.isFatal()) {
         return;
     }
-    const uint64_t terminalBytes = uint64_t{info.numTerminals} * sizeof(TerminalState);
+    // The terminals' records, then each terminal's default incoming edge.
+    static_assert(sizeof(TerminalState) % alignof(uint32_t) == 0);
+    const uint64_t terminalBytes = uint64_t{info.numTerminals} * (sizeof(TerminalState) + sizeof(uint32_t));
     const uint64_t edgeBytes = uint64_t{info.numEdges} * sizeof(EdgeState);
     terminals_ = static_cast<TerminalState*>(info.numTerminals ? nVOKAL100_malloc(terminalBytes) : nullptr);
     edges_ = static_cast<EdgeState*>(info.numEdges ? nVOKAL100_malloc(edgeBytes) : nullptr);
@@ -167,9 +216,19 @@ RoutingResources::RoutingResources(const TopographyInfo& info, RouteProgrammerIn
     }
     numTerminals_ = info.numTerminals;
     numEdges_ = info.numEdges;
+    defaultIncoming_ = reinterpret_cast<uint32_t*>(terminals_ + numTerminals_);
     for (uint32_t i = 0; i < numTerminals_; ++i) {
         new (&terminals_[i]) TerminalState{};
-        terminals_[i].def = &info.terminals[i];
+        const Terminal& def = info.terminals[i];
+        terminals_[i].def = &def;
+        defaultIncoming_[i] = 0;
+        for (uint32_t k = 0; k < def.numIncomingEdges; ++k) {
+            const uint32_t edge = info.incomingEdgeList[def.firstIncomingEdge + k];
+            if (info.edges[edge].isDefault != 0) {
+                defaultIncoming_[i] = edge + 1;
+                break;
+            }
+        }
     }
     for (uint32_t i = 0; i < numEdges_; ++i) {
         new (&edges_[i]) EdgeState{};
@@ -212,13 +271,8 @@ EdgeState* RoutingResources::incomingEdge(const TerminalState& t, uint32_t posit
 }
 
 EdgeState* RoutingResources::defaultIncomingEdge(const TerminalState& t) const {
-    for (uint32_t i = 0; i < t.def->numIncomingEdges; ++i) {
-        EdgeState* edge = incomingEdge(t, i);
-        if (edge->def->isDefault != 0) {
-            return edge;
-        }
-    }
-    return nullptr;
+    const uint32_t edge = defaultIncoming_[indexOf(&t)];
+    return edge != 0 ? &edges_[edge - 1] : nullptr;
 }
 
 const TieGroup* RoutingResources::tieGroupOf(const TerminalState& t) const {
@@ -830,7 +884,7 @@ bool RoutingResources::calculateRoute(uint64_t owner, const RouteCalculationSeed
     if (status.isFatal()) {
         return false;
     }
-    GrowOnlyHeap heap(kCalculationScratchChunk, 8);
+    GrowOnlyHeap heap(kCalculationScratchChunk, 8, kCalculationLargestScratchChunk);
     ScratchScope scope(*this, heap);
     PassRoutes first;
     PassRoutes second;
@@ -962,7 +1016,7 @@ uint64_t RoutingResources::searchOnly(const RouteCalculationSeedBase* seeds, uin
         return 0;
     }
     kdut::internal::MutexHolder hold(lock_);
-    GrowOnlyHeap heap(kCalculationScratchChunk, 8);
+    GrowOnlyHeap heap(kCalculationScratchChunk, 8, kCalculationLargestScratchChunk);
     ScratchScope scope(*this, heap);
     QueueScope queueScope(*this);
     uint64_t extraSlots = 0;

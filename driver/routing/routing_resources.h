@@ -51,10 +51,14 @@ struct SegmentRun {
     vogta::PathSegment& back() const { return data[count - 1]; }
 };
 
-// A recorded route: one allocation (its segments, then its floating
-// segments, follow it), linked into the database under its ID.
+struct RouteSlab;
+
+// A recorded route: one record (its segments, then its floating segments,
+// follow it) in one of the database's slabs, linked into the database under
+// its ID.
 struct RouteInDB : public kelvo_driver::nVOAPAL000::tObject {
-    voitl::tIndexedNode node; // key: routeID
+    voitl::tIndexedNode node;  // key: routeID
+    RouteSlab* slab = nullptr; // holds the record
     SegmentRun segments;
     SegmentRun floatingSegments;
     TerminalState* source = nullptr;
@@ -67,6 +71,11 @@ struct RouteInDB : public kelvo_driver::nVOAPAL000::tObject {
 
 // The recorded routes in the order they were added, found by ID in
 // logarithmic time (whoever keeps how many routes, a lookup stays short).
+// Records are carved one after another out of slabs taken from the kernel
+// layer, as a kernel's slab caches carve small objects out of pages: a
+// calculation of thousands of routes takes a few allocations, not one per
+// route. A slab goes back once its last record is removed; slabs grow with
+// the database, from 4 KiB to 64 KiB.
 class RouteDatabase {
 public:
     RouteDatabase() = default;
@@ -96,6 +105,8 @@ private:
     static RouteInDB* entryOf(voitl::tIndexedNode* node);
 
     voitl::tIndexedList entries_;
+    RouteSlab* current_ = nullptr; // where the next record goes, while it has room
+    uint64_t slabBytes_ = 0;       // of every slab held
 };
 
 class RoutingResources : public RoutingResourcesInterface {
@@ -237,6 +248,10 @@ private:
 
     // The Topography part.
     TerminalState* terminals_ = nullptr;
+    // Per terminal, its first incoming edge that is a default one (the
+    // index into edges_ plus one; 0: none), found once (after terminals_, in
+    // its block).
+    uint32_t* defaultIncoming_ = nullptr;
     EdgeState* edges_ = nullptr;
     uint32_t numTerminals_ = 0;
     uint32_t numEdges_ = 0;

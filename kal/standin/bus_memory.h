@@ -4,9 +4,14 @@
 // Host memory as devices see it: every page of a live page list has a fake
 // physical address, and every mapped scatter-gather list holds bus addresses
 // of its own (as an IOMMU hands them out). Both kinds live in one bus address
-// space, so they never overlap, and a device access resolves through it.
+// space, so they never overlap, and a device access resolves through a page
+// table of it (BusPages), as an IOMMU's does, without a lock: whoever takes a
+// range out of the table waits for the accesses under way
+// (kal::detail::waitForReaders) before the range, or the memory it reaches,
+// goes.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -41,6 +46,35 @@ private:
 
 struct Sgl;
 
+// A range of the bus address space: physical pages of a list, or an IOVA
+// range of a mapped list. Fixed while it is in the page table.
+struct BusRange {
+    std::uint64_t start = 0;
+    std::uint64_t size = 0;
+    std::uint8_t* memory = nullptr;     // what its first byte reaches
+    nVOKAL_tHandle pciHandle = nullptr; // IOVA ranges: the function they are mapped for; null for pages
+};
+
+// The ranges by bus page, read without a lock inside a read section; written
+// under the state's lock. Leaves (32 MiB of bus addresses each) are made on
+// first use and kept.
+class BusPages {
+public:
+    static constexpr unsigned kLeafBits = 13;
+    // The range holding the bus address, or null.
+    const BusRange* find(std::uint64_t address) const;
+    // Enters every page of the range; false (and nothing entered) when there
+    // is no memory for a leaf.
+    bool enter(const BusRange& range);
+    void remove(const BusRange& range);
+
+private:
+    struct Leaf {
+        std::atomic<const BusRange*> page[std::size_t{1} << kLeafBits] = {};
+    };
+    std::atomic<Leaf*> leaves_[(kHighEnd / kPage) >> kLeafBits] = {};
+};
+
 struct PageList {
     std::uint8_t* memory = nullptr; // the pages, contiguous in this process
     bool ownsMemory = false;        // false for user pages
@@ -51,6 +85,7 @@ struct PageList {
     std::vector<std::uint64_t> extents; // bus bytes reserved from each frame (0: part of an earlier one)
     std::vector<void*> kernelMappings;
     std::uint32_t sglMappings = 0;
+    std::vector<std::unique_ptr<BusRange>> pages; // the physical runs in the page table
 };
 
 struct Segment {
@@ -65,16 +100,8 @@ struct Sgl {
     PageList* list = nullptr;
     bool deviceWrites = false;
     std::vector<Segment> segments;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> iova; // reserved ranges (start, bytes)
+    std::vector<std::unique_ptr<BusRange>> iova; // the reserved ranges, in the page table
     std::size_t cursor = 0;
-};
-
-// A range of the bus address space: a physical page, or an IOVA range of a mapped list.
-struct BusRange {
-    std::uint64_t size = 0;
-    PageList* list = nullptr;
-    std::uint64_t listOffset = 0; // of the range's first byte within the list
-    Sgl* sgl = nullptr;           // IOVA ranges only
 };
 
 struct State {
@@ -82,7 +109,7 @@ struct State {
     AddressSpace addresses;
     std::map<PageList*, std::unique_ptr<PageList>> lists;
     std::map<Sgl*, std::unique_ptr<Sgl>> sgls;
-    std::map<std::uint64_t, BusRange> bus; // by start
+    BusPages pages;
     // knobs
     bool memoryAbove4G = true;
     bool placeAbove4G = false;

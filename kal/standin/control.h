@@ -148,6 +148,18 @@ std::uint64_t calls(std::string_view kind);
 bool shouldFail(std::string_view kind);
 } // namespace faults
 
+// ---- tables read without a lock ---------------------------------------------
+// Device accesses find the mapping, the function and the bus addresses they
+// reach without a lock, as a kernel reads such tables under RCU: an unmap, an
+// unplug, a page list's destruction or a scatter-gather list's unmap takes
+// its entry out and then waits for the accesses under way (a device's
+// memoryRead or memoryWrite, a DMA copy) before the entry or the memory it
+// reaches goes.
+namespace tables {
+// Threads waiting so for an access that began before them to end.
+std::size_t waitingForAccesses();
+} // namespace tables
+
 // ---- live objects -------------------------------------------------------------
 // Every kernel-layer object a driver can leave behind, counted while it lives,
 // for leak checks. The driver's events and semaphores each own a spin lock, so

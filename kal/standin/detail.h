@@ -56,15 +56,38 @@ ThreadRecord& self();
 class BlockedScope {
 public:
     BlockedScope(ThreadRecord& record, Blocked kind) : record_(record) {
-        record_.blocked.store(static_cast<int>(kind));
+        record_.blocked.store(static_cast<int>(kind), std::memory_order_release);
     }
-    ~BlockedScope() { record_.blocked.store(static_cast<int>(Blocked::none)); }
+    ~BlockedScope() { record_.blocked.store(static_cast<int>(Blocked::none), std::memory_order_release); }
     BlockedScope(const BlockedScope&) = delete;
     BlockedScope& operator=(const BlockedScope&) = delete;
 
 private:
     ThreadRecord& record_;
 };
+
+// ---- read sections --------------------------------------------------------
+// Tables that are read without a lock while entries are taken out of them
+// (device mappings and functions, bus addresses), as a kernel reads such
+// tables under RCU: a reader holds a ReadSection from its lookup until it is
+// done with what it found; whoever takes an entry out and then calls
+// waitForReaders() may free it once that returns, since it waits for every
+// section that began before the call (a later one no longer finds the entry).
+// The lookups in a section load the table sequentially consistently. Sections
+// nest; one costs a store or two of the thread's own. A section must not wait
+// for anything that a caller of waitForReaders may hold while it waits, and a
+// thread inside a section must not call waitForReaders (it halts).
+class ReadSection {
+public:
+    ReadSection();
+    ~ReadSection();
+    ReadSection(const ReadSection&) = delete;
+    ReadSection& operator=(const ReadSection&) = delete;
+
+private:
+    struct Reader* reader_;
+};
+void waitForReaders();
 
 // ---- waiting --------------------------------------------------------------
 // Blocked threads wait on one of a few channels chosen by the address of what

@@ -1,5 +1,6 @@
 // Stand-in for the kernel layer's deferred procedure calls: each DPC has a
-// thread of its own that runs the callback at DPC level.
+// thread of its own that runs the callback at DPC level. Each thread sleeps
+// on a condition of its own, so that scheduling one DPC wakes only its thread.
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -20,11 +21,12 @@ struct Dpc {
     bool running = false;
     bool stop = false;
     void* context = nullptr;
+    std::condition_variable wake; // its thread waits on it (with the state's lock)
 };
 
 struct DpcState {
     std::mutex lock;
-    std::condition_variable changed;
+    std::condition_variable changed; // a DPC ended its run or went (what drain waits for)
     std::unordered_set<Dpc*> live;
     bool held = false;
     std::uint64_t createCalls = 0;
@@ -43,7 +45,7 @@ void workerMain(Dpc* dpc) {
     auto& s = state();
     std::unique_lock l(s.lock);
     for (;;) {
-        s.changed.wait(l, [&] { return dpc->stop || (dpc->pending && !s.held); });
+        dpc->wake.wait(l, [&] { return dpc->stop || (dpc->pending && !s.held); });
         if (dpc->stop) {
             return;
         }
@@ -75,6 +77,9 @@ void hold(bool on) {
     auto& s = state();
     std::lock_guard g(s.lock);
     s.held = on;
+    for (Dpc* d : s.live) {
+        d->wake.notify_one();
+    }
     s.changed.notify_all();
 }
 
@@ -129,7 +134,7 @@ extern "C" void nVOKAL100_scheduleDPC(nVOKAL_tHandle handle, void* context) noex
     if (!dpc->pending) {
         dpc->pending = true;
         dpc->context = context;
-        s.changed.notify_all();
+        dpc->wake.notify_one();
     }
 }
 
@@ -147,6 +152,7 @@ extern "C" void nVOKAL100_destroyDPC(nVOKAL_tHandle handle) noexcept {
         }
         dpc->stop = true;
         dpc->pending = false;
+        dpc->wake.notify_one();
         s.changed.notify_all();
     }
     dpc->worker.join();

@@ -1,6 +1,8 @@
 // Stand-in for the kernel layer's interrupt reservation and delivery: every
 // reserved interrupt number has a thread of its own that runs the number's
 // handlers at interrupt level when a device raises it (kal::pci::raiseInterrupt).
+// Each number's thread sleeps on a condition of its own (raising one number
+// wakes only its thread) and copies the handlers only when they change.
 #include <algorithm>
 #include <condition_variable>
 #include <map>
@@ -27,6 +29,8 @@ struct Reservation {
 
 struct Line {
     std::vector<Reservation> reservations;
+    std::uint64_t changes = 0;    // of reservations
+    std::condition_variable wake; // the thread waits on it (with the state's lock)
     std::thread thread;
     std::thread::id threadId;
     bool pending = false;
@@ -38,7 +42,7 @@ struct Line {
 
 struct InterruptState {
     std::mutex lock;
-    std::condition_variable changed;
+    std::condition_variable changed; // a round ended (what drains and relinquishes wait for)
     std::map<std::uint32_t, std::shared_ptr<Line>> lines;      // live while reserved
     std::map<std::uint32_t, kal::pci::InterruptCounts> counts; // of every number ever raised
 };
@@ -51,15 +55,20 @@ InterruptState& state() {
 void lineMain(std::uint32_t number, Line* line) {
     auto& s = state();
     std::unique_lock l(s.lock);
+    std::vector<Reservation> handlers; // the line's, as of seen
+    std::uint64_t seen = ~std::uint64_t{0};
     for (;;) {
-        s.changed.wait(l, [&] { return line->stop || line->pending; });
+        line->wake.wait(l, [&] { return line->stop || line->pending; });
         if (line->stop) {
             return;
         }
         line->pending = false;
         line->running = true;
         line->started += 1;
-        const std::vector<Reservation> handlers = line->reservations;
+        if (seen != line->changes) {
+            handlers = line->reservations;
+            seen = line->changes;
+        }
         l.unlock();
         bool claimed = false;
         {
@@ -99,7 +108,7 @@ void raiseInterrupt(nVOKAL_tHandle handle) {
         return;
     }
     found->second->pending = true;
-    s.changed.notify_all();
+    found->second->wake.notify_one();
 }
 
 InterruptCounts interruptCounts(std::uint32_t number) {
@@ -150,6 +159,7 @@ extern "C" nVOKAL_tStatus nVOKAL1400_reserveInterrupt(uint32_t interruptNumber,
         }
     }
     line->reservations.push_back(Reservation{handler, context, name, shared});
+    line->changes += 1;
     if (!line->thread.joinable()) {
         line->thread = std::thread(lineMain, interruptNumber, line.get());
         line->threadId = line->thread.get_id();
@@ -181,6 +191,7 @@ extern "C" void nVOKAL100_relinquishInterrupt(uint32_t interruptNumber, nVOKAL_t
             KAL_FAIL("nVOKAL100_relinquishInterrupt from an interrupt handler");
         }
         line->reservations.erase(it);
+        line->changes += 1;
         // A round that began before the removal may still call the handler:
         // wait for it to end. Later rounds no longer see it.
         const std::uint64_t began = line->started;
@@ -188,7 +199,7 @@ extern "C" void nVOKAL100_relinquishInterrupt(uint32_t interruptNumber, nVOKAL_t
         if (line->reservations.empty() && !line->stop) {
             last = true;
             line->stop = true;
-            s.changed.notify_all();
+            line->wake.notify_one();
             s.lines.erase(interruptNumber);
         }
     }

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <memory>
+#include <new>
 
 #include "bus_memory.h"
 #include "control.h"
@@ -69,6 +72,43 @@ void AddressSpace::release(std::uint64_t start, std::uint64_t bytes) {
     free_.emplace(start, bytes);
 }
 
+const BusRange* BusPages::find(std::uint64_t address) const {
+    const std::uint64_t page = address / kPage;
+    if ((page >> kLeafBits) >= std::size(leaves_)) {
+        return nullptr;
+    }
+    const Leaf* leaf = leaves_[page >> kLeafBits].load();
+    return leaf == nullptr ? nullptr : leaf->page[page & ((std::uint64_t{1} << kLeafBits) - 1)].load();
+}
+
+bool BusPages::enter(const BusRange& range) {
+    const std::uint64_t first = range.start / kPage;
+    const std::uint64_t last = (range.start + range.size - 1) / kPage;
+    if ((last >> kLeafBits) >= std::size(leaves_)) {
+        return false;
+    }
+    for (std::uint64_t leaf = first >> kLeafBits; leaf <= last >> kLeafBits; ++leaf) {
+        if (leaves_[leaf].load() == nullptr) {
+            Leaf* made = new (std::nothrow) Leaf;
+            if (made == nullptr) {
+                return false;
+            }
+            leaves_[leaf].store(made);
+        }
+    }
+    for (std::uint64_t page = first; page <= last; ++page) {
+        leaves_[page >> kLeafBits].load()->page[page & ((std::uint64_t{1} << kLeafBits) - 1)].store(&range);
+    }
+    return true;
+}
+
+void BusPages::remove(const BusRange& range) {
+    const std::uint64_t last = (range.start + range.size - 1) / kPage;
+    for (std::uint64_t page = range.start / kPage; page <= last; ++page) {
+        leaves_[page >> kLeafBits].load()->page[page & ((std::uint64_t{1} << kLeafBits) - 1)].store(nullptr);
+    }
+}
+
 State& state() {
     static State* s = new State; // lives for the whole process
     return *s;
@@ -90,19 +130,42 @@ using kal::busmem::kPage;
 using kal::busmem::PageList;
 using kal::busmem::State;
 
-void registerFrame(State& s, PageList& list, std::uint64_t index) {
-    s.bus[list.frames[index]] = kal::busmem::BusRange{kPage, &list, index * kPage, nullptr};
-}
-
+// Takes the list's pages out of the page table and gives their physical
+// addresses back; the ranges stay in list.pages until the caller has waited
+// for the accesses under way.
 void releaseFrames(State& s, PageList& list) {
+    for (const auto& range : list.pages) {
+        s.pages.remove(*range);
+    }
     for (std::uint64_t i = 0; i < list.frames.size(); ++i) {
-        if (list.frames[i] != 0) {
-            s.bus.erase(list.frames[i]);
-        }
         if (list.extents[i] != 0) {
             s.addresses.release(list.frames[i], list.extents[i]);
         }
     }
+}
+
+// Enters the list's pages into the page table, a range per run of adjacent
+// frames; false (nothing entered) when there is no memory for it.
+bool enterFrames(State& s, PageList& list) {
+    for (std::uint64_t first = 0; first < list.pageCount;) {
+        std::uint64_t end = first + 1;
+        while (end < list.pageCount && list.frames[end] == list.frames[end - 1] + kPage) {
+            ++end;
+        }
+        auto range = std::unique_ptr<kal::busmem::BusRange>(new (std::nothrow) kal::busmem::BusRange{
+            list.frames[first], (end - first) * kPage, list.memory + first * kPage, nullptr});
+        if (range == nullptr || !s.pages.enter(*range)) {
+            for (const auto& entered : list.pages) {
+                s.pages.remove(*entered);
+            }
+            kal::detail::waitForReaders(); // accesses take no lock of the state
+            list.pages.clear();
+            return false;
+        }
+        list.pages.push_back(std::move(range));
+        first = end;
+    }
+    return true;
 }
 
 // Gives every page a physical address by the knobs; false when the bus
@@ -150,8 +213,9 @@ bool placeFrames(State& s, PageList& list, bool below4G) {
         list.frames[index] = start;
         list.extents[index] = 2 * kPage;
     }
-    for (std::uint64_t i = 0; i < list.pageCount; ++i) {
-        registerFrame(s, list, i);
+    if (!enterFrames(s, list)) {
+        releaseFrames(s, list);
+        return false;
     }
     return true;
 }
@@ -330,6 +394,8 @@ extern "C" void nVOKAL220_tPageList_destroy(nVOKAL_tHandle pageList) noexcept {
         dead = std::move(found->second);
         s.lists.erase(found);
     }
+    // No device access reaches the pages (or their ranges) once those under way are done.
+    kal::detail::waitForReaders();
     if (dead->ownsMemory) {
         kal::kernelmem::removeGranules(reinterpret_cast<std::uintptr_t>(dead->memory),
                                        dead->pageCount * kPage);

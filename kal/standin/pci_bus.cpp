@@ -6,12 +6,12 @@
 #include <atomic>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
-#include <thread>
 #include <tuple>
-#include <vector>
 
 #include "detail.h"
 #include "kernel_memory.h"
@@ -36,12 +36,12 @@ struct Entry {
     kal::pci::Knobs knobs;
     std::uint64_t barAddress[kBars] = {};
     std::uint64_t barSize[kBars] = {};
-    std::uint64_t dmaMask = 0;
     bool msi = false;
     std::uint32_t msiVector = 0;
 };
 
 struct Mapping {
+    std::uint64_t start; // its kernel address
     std::uint64_t id;
     std::uint32_t bar;
     std::uint64_t barOffset;
@@ -49,50 +49,61 @@ struct Mapping {
     std::uint32_t cachingMode;
 };
 
-// Device accesses without the bus lock: each thread keeps the mapping it last
-// reached and the bus generation at which it found it there. Every removal
-// of a mapping or a function moves the generation on, so a thread whose
-// generation is still the bus's may use what it keeps. It marks such an
-// access (an odd sequence) before it compares the generations, and an unplug
-// waits for every access marked before its own change, so the function stays
-// alive as long as an access reaches it (the FPGA download alone makes
-// hundreds of thousands of them).
-struct ThreadAccess {
-    std::atomic<std::uint64_t> sequence{0}; // odd inside a lock-free access
-    std::uint64_t generation = 0;           // of what is kept here; 0: nothing
-    std::uintptr_t start = 0;               // the mapping's kernel address
-    std::uint64_t size = 0;
-    std::uint32_t bar = 0;
-    std::uint64_t barOffset = 0;
-    kal::pci::Function* function = nullptr;
+// A two-level table of slots by number, read without a lock: leaves of 4096
+// slots, made on first use under the bus lock and kept for the process.
+template <typename Slot, std::size_t kLeaves> class Table {
+public:
+    static constexpr unsigned kLeafBits = 12;
+    // The slot of a number, or null when no leaf holds it.
+    Slot* find(std::uint64_t n) const {
+        if ((n >> kLeafBits) >= kLeaves) {
+            return nullptr;
+        }
+        Leaf* leaf = leaves_[n >> kLeafBits].load();
+        return leaf == nullptr ? nullptr : &leaf->slots[n & ((1u << kLeafBits) - 1)];
+    }
+    // The slot of a number, its leaf made when missing; null when the number
+    // is beyond the table or there is no memory for the leaf.
+    Slot* make(std::uint64_t n) {
+        if ((n >> kLeafBits) >= kLeaves) {
+            return nullptr;
+        }
+        if (leaves_[n >> kLeafBits].load() == nullptr) {
+            Leaf* made = new (std::nothrow) Leaf;
+            if (made == nullptr) {
+                return nullptr;
+            }
+            leaves_[n >> kLeafBits].store(made);
+        }
+        return find(n);
+    }
+
+private:
+    struct Leaf {
+        Slot slots[1u << kLeafBits] = {};
+    };
+    std::atomic<Leaf*> leaves_[kLeaves] = {};
 };
+
+// What device accesses read of a function without the lock. Slots are never
+// reused: function ids are not.
+struct FunctionSlot {
+    std::atomic<kal::pci::Function*> function{nullptr}; // null once unplugged
+    std::atomic<std::uint64_t> dmaMask{0};              // the mask last accepted
+};
+// Kernel mappings by their 1 MiB granule above kMappingBase (every granule a
+// mapping covers points at it): 48 TiB of mapping addresses.
+constexpr std::size_t kMappingLeaves = (0x300000000000ULL / kMappingGranule) >> 12;
+using MappingTable = Table<std::atomic<const Mapping*>, kMappingLeaves>;
+using FunctionTable = Table<FunctionSlot, 4096>;
 
 struct BusState {
     std::mutex lock;
-    // Moves on (under the lock) whenever a mapping or an entry is erased.
-    std::atomic<std::uint64_t> generation{1};
-    // Every thread's record (the threads' own lock: an unplug walks them while
-    // accesses in flight may need the bus lock).
-    std::mutex threadsLock;
-    std::vector<ThreadAccess*> threads;
     std::map<std::uint64_t, Entry> entries; // by id
     std::uint64_t nextId = 1;
     std::vector<nVOKAL_tPCIBridgeRecord> bridges;
-    std::map<std::uint64_t, Mapping> mappings; // by kernel address
+    std::map<std::uint64_t, std::unique_ptr<Mapping>> mappings; // by kernel address
     std::uint64_t nextMapping = kMappingBase;
-    // The mapping (at lastStart) and the function's entry that the last
-    // device access resolved to: accesses come in runs to one mapping (an
-    // FPGA download writes one register hundreds of thousands of times).
-    // Map nodes stay put until erased: every erase from mappings or entries
-    // forgets them.
-    std::uint64_t lastStart = 0;
-    const Mapping* lastMapping = nullptr;
-    const Entry* lastEntry = nullptr;
-    void forgetLast() {
-        lastMapping = nullptr;
-        lastEntry = nullptr;
-        generation.fetch_add(1, std::memory_order_seq_cst);
-    }
 };
 
 BusState& bus() {
@@ -100,61 +111,11 @@ BusState& bus() {
     return s;
 }
 
-struct ThreadAccessRecord {
-    ThreadAccess access;
-    ThreadAccessRecord() {
-        auto& s = bus();
-        std::lock_guard g(s.threadsLock);
-        s.threads.push_back(&access);
-    }
-    ~ThreadAccessRecord() {
-        auto& s = bus();
-        std::lock_guard g(s.threadsLock);
-        s.threads.erase(std::find(s.threads.begin(), s.threads.end(), &access));
-    }
-};
-
-ThreadAccess& threadAccess() {
-    static thread_local ThreadAccessRecord record;
-    return record.access;
-}
-
-// Begins a lock-free access of width bytes at a when the thread's record
-// holds it and is current (then leave() ends it); false: take the lock.
-bool enter(ThreadAccess& t, std::uintptr_t a, std::uint32_t width) {
-    const std::uint64_t sequence = t.sequence.load(std::memory_order_relaxed);
-    if (t.generation == 0 || (sequence & 1) != 0 || a - t.start >= t.size || t.size - (a - t.start) < width) {
-        return false;
-    }
-    t.sequence.store(sequence + 1, std::memory_order_seq_cst);
-    if (bus().generation.load(std::memory_order_seq_cst) == t.generation) {
-        return true;
-    }
-    t.generation = 0;
-    t.sequence.store(sequence + 2, std::memory_order_release);
-    return false;
-}
-
-void leave(ThreadAccess& t) {
-    t.sequence.store(t.sequence.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-}
-
-// After a change that moved the generation on: waits until no other thread
-// is inside a lock-free access that it began before the change.
-void waitForLockFreeAccesses() {
-    auto& s = bus();
-    const ThreadAccess* self = &threadAccess();
-    std::lock_guard g(s.threadsLock);
-    for (const ThreadAccess* t : s.threads) {
-        const std::uint64_t sequence = t->sequence.load(std::memory_order_seq_cst);
-        if (t == self || (sequence & 1) == 0) {
-            continue;
-        }
-        while (t->sequence.load(std::memory_order_acquire) == sequence) {
-            std::this_thread::yield();
-        }
-    }
-}
+// Device accesses find the mapping and then the function through these,
+// inside a read section: an unmap or unplug takes its entry out and waits for
+// the sections before the mapping or the function goes.
+MappingTable gMappingTable;
+FunctionTable gFunctionTable;
 
 std::uint64_t idOf(nVOKAL_tHandle handle) {
     const auto value = reinterpret_cast<std::uintptr_t>(handle);
@@ -229,94 +190,65 @@ nVOKAL_tStatus configWrite(nVOKAL_tHandle handle, std::uint32_t offset, std::uin
     return fn->configWrite(offset, width, value) ? 0 : NVOKAL_PCI_E_FAILED;
 }
 
-// Resolves a device access: the function (null after unplug), BAR and offset.
+// Resolves a device access inside a read section: the function (null after
+// unplug), BAR and offset, or not mapped.
 struct Target {
-    std::shared_ptr<kal::pci::Function> function;
+    bool mapped = false;
+    kal::pci::Function* function = nullptr;
     std::uint32_t bar = 0;
     std::uint64_t offset = 0;
 };
 
-// Resolves a device access under the lock and keeps what it found in the
-// thread's record for the lock-free accesses that follow.
 Target resolve(const volatile void* address, std::uint32_t width) {
     Target t;
-    bool mapped = false;
-    ThreadAccess& kept = threadAccess();
-    {
-        auto& s = bus();
-        std::lock_guard g(s.lock);
-        const auto a = reinterpret_cast<std::uintptr_t>(address);
-        const Mapping* m = s.lastMapping;
-        std::uint64_t start = s.lastStart;
-        if (m == nullptr || a < start || a - start >= m->size) {
-            m = nullptr;
-            auto it = s.mappings.upper_bound(a);
-            if (it != s.mappings.begin()) {
-                --it;
-                m = &it->second;
-                start = it->first;
-            }
-        }
-        if (m != nullptr) {
-            const std::uint64_t inside = a - start;
-            if (inside < m->size && m->size - inside >= width) {
-                mapped = true;
-                t.bar = m->bar;
-                t.offset = m->barOffset + inside;
-                const Entry* e = s.lastMapping == m ? s.lastEntry : nullptr;
-                if (e == nullptr) {
-                    auto found = s.entries.find(m->id);
-                    e = found != s.entries.end() ? &found->second : nullptr;
-                }
-                if (e != nullptr) {
-                    t.function = e->function;
-                    s.lastStart = start;
-                    s.lastMapping = m;
-                    s.lastEntry = e;
-                    kept.generation = s.generation.load(std::memory_order_relaxed);
-                    kept.start = start;
-                    kept.size = m->size;
-                    kept.bar = m->bar;
-                    kept.barOffset = m->barOffset;
-                    kept.function = e->function.get();
-                }
-            }
-        }
+    const auto a = reinterpret_cast<std::uintptr_t>(address);
+    if (a < kMappingBase) {
+        return t;
     }
-    if (!mapped) {
-        KAL_FAIL("device memory access at an address that is not mapped");
+    const auto* slot = gMappingTable.find((a - kMappingBase) / kMappingGranule);
+    const Mapping* m = slot == nullptr ? nullptr : slot->load();
+    if (m == nullptr || a < m->start) {
+        return t;
+    }
+    const std::uint64_t inside = a - m->start;
+    if (inside >= m->size || m->size - inside < width) {
+        return t;
+    }
+    t.mapped = true;
+    t.bar = m->bar;
+    t.offset = m->barOffset + inside;
+    if (const FunctionSlot* f = gFunctionTable.find(m->id)) {
+        t.function = f->function.load();
     }
     return t;
 }
 
 std::uint64_t readMemory(const volatile void* address, std::uint32_t width) {
-    ThreadAccess& kept = threadAccess();
-    const auto a = reinterpret_cast<std::uintptr_t>(address);
-    if (enter(kept, a, width)) {
-        const std::uint64_t value =
-            kept.function->memoryRead(kept.bar, kept.barOffset + (a - kept.start), width);
-        leave(kept);
-        return value;
+    {
+        const kal::detail::ReadSection section;
+        const Target t = resolve(address, width);
+        if (t.mapped) {
+            if (t.function == nullptr) {
+                return width == 8 ? ~0ULL : ((1ULL << (8 * width)) - 1);
+            }
+            return t.function->memoryRead(t.bar, t.offset, width);
+        }
     }
-    Target t = resolve(address, width);
-    if (t.function == nullptr) {
-        return width == 8 ? ~0ULL : ((1ULL << (8 * width)) - 1);
-    }
-    return t.function->memoryRead(t.bar, t.offset, width);
+    KAL_FAIL("device memory access at an address that is not mapped");
 }
 
 void writeMemory(volatile void* address, std::uint32_t width, std::uint64_t value) {
-    ThreadAccess& kept = threadAccess();
-    const auto a = reinterpret_cast<std::uintptr_t>(address);
-    if (enter(kept, a, width)) {
-        kept.function->memoryWrite(kept.bar, kept.barOffset + (a - kept.start), width, value);
-        leave(kept);
-        return;
+    {
+        const kal::detail::ReadSection section;
+        const Target t = resolve(address, width);
+        if (t.mapped) {
+            if (t.function != nullptr) {
+                t.function->memoryWrite(t.bar, t.offset, width, value);
+            }
+            return;
+        }
     }
-    Target t = resolve(address, width);
-    if (t.function != nullptr) {
-        t.function->memoryWrite(t.bar, t.offset, width, value);
-    }
+    KAL_FAIL("device memory access at an address that is not mapped");
 }
 
 } // namespace
@@ -334,7 +266,13 @@ nVOKAL_tHandle plug(std::shared_ptr<Function> function, const Location& where) {
             return nullptr;
         }
     }
-    const std::uint64_t id = s.nextId++;
+    const std::uint64_t id = s.nextId;
+    FunctionSlot* slot = gFunctionTable.make(id);
+    if (slot == nullptr) {
+        return nullptr;
+    }
+    ++s.nextId;
+    slot->function.store(function.get());
     Entry e;
     e.location = where;
     std::uint64_t next = kPhysicalBase + id * kPhysicalPerFunction;
@@ -359,20 +297,21 @@ nVOKAL_tHandle plug(std::shared_ptr<Function> function, const Location& where) {
 }
 
 void unplug(nVOKAL_tHandle handle) {
-    std::shared_ptr<Function> keep; // released after the lock and the accesses in flight
+    std::shared_ptr<Function> keep; // released once no access uses it
     {
         auto& s = bus();
         std::lock_guard g(s.lock);
         auto it = s.entries.find(idOf(handle));
-        if (it != s.entries.end()) {
-            keep = std::move(it->second.function);
-            s.entries.erase(it);
-            s.forgetLast();
+        if (it == s.entries.end()) {
+            return;
         }
+        FunctionSlot* slot = gFunctionTable.find(it->first);
+        slot->function.store(nullptr);
+        slot->dmaMask.store(0);
+        keep = std::move(it->second.function);
+        s.entries.erase(it);
     }
-    if (keep != nullptr) {
-        waitForLockFreeAccesses();
-    }
+    kal::detail::waitForReaders();
 }
 
 bool occupied(const Location& where) {
@@ -477,10 +416,9 @@ Knobs knobs(nVOKAL_tHandle handle) {
 }
 
 std::uint64_t dmaMask(nVOKAL_tHandle handle) {
-    auto& s = bus();
-    std::lock_guard g(s.lock);
-    Entry* e = find(s, handle);
-    return e == nullptr ? 0 : e->dmaMask;
+    const std::uint64_t id = idOf(handle);
+    const FunctionSlot* slot = id == 0 ? nullptr : gFunctionTable.find(id);
+    return slot == nullptr ? 0 : slot->dmaMask.load();
 }
 
 bool msiGranted(nVOKAL_tHandle handle) {
@@ -516,7 +454,7 @@ std::optional<std::uint32_t> cachingMode(const void* address) {
     if (found == s.mappings.end()) {
         return std::nullopt;
     }
-    return found->second.cachingMode;
+    return found->second->cachingMode;
 }
 
 } // namespace kal::pci
@@ -578,7 +516,7 @@ extern "C" nVOKAL_tStatus nVOKAL220_pciSetDMAMask(nVOKAL_tHandle pciHandle, uint
     if (e->knobs.refuseDMA || (e->knobs.refuse64BitDMA && mask > 0xFFFFFFFFULL)) {
         return NVOKAL_PCI_E_REFUSED;
     }
-    e->dmaMask = mask;
+    gFunctionTable.find(idOf(pciHandle))->dmaMask.store(mask);
     return 0;
 }
 
@@ -630,8 +568,21 @@ extern "C" void* nVOKAL230_mapPhysicalToKernel(uint64_t physicalAddress, uint64_
                 return nullptr;
             }
             const std::uint64_t address = s.nextMapping;
-            s.nextMapping += ((size + kMappingGranule - 1) / kMappingGranule + 1) * kMappingGranule;
-            s.mappings.emplace(address, Mapping{id, bar, physicalAddress - base, size, cachingMode});
+            const std::uint64_t granules = (size + kMappingGranule - 1) / kMappingGranule;
+            const std::uint64_t first = (address - kMappingBase) / kMappingGranule;
+            for (std::uint64_t g = first; g < first + granules; ++g) {
+                if (gMappingTable.make(g) == nullptr) {
+                    return nullptr;
+                }
+            }
+            auto mapping = std::make_unique<Mapping>(
+                Mapping{address, id, bar, physicalAddress - base, size, cachingMode});
+            const Mapping* published = mapping.get();
+            s.mappings.emplace(address, std::move(mapping));
+            s.nextMapping += (granules + 1) * kMappingGranule;
+            for (std::uint64_t g = first; g < first + granules; ++g) {
+                gMappingTable.find(g)->store(published);
+            }
             return reinterpret_cast<void*>(static_cast<std::uintptr_t>(address));
         }
     }
@@ -642,18 +593,25 @@ extern "C" void nVOKAL230_unmapPhysicalFromKernel(void* address, uint32_t cachin
     if (address == nullptr) {
         return;
     }
-    bool known = false;
-    std::uint32_t mapped = 0;
+    std::unique_ptr<Mapping> gone; // freed once no access uses it
     {
         auto& s = bus();
         std::lock_guard g(s.lock);
         auto found = s.mappings.find(reinterpret_cast<std::uintptr_t>(address));
         if (found != s.mappings.end()) {
-            known = true;
-            mapped = found->second.cachingMode;
+            gone = std::move(found->second);
             s.mappings.erase(found);
-            s.forgetLast();
+            const std::uint64_t first = (gone->start - kMappingBase) / kMappingGranule;
+            const std::uint64_t granules = (gone->size + kMappingGranule - 1) / kMappingGranule;
+            for (std::uint64_t granule = first; granule < first + granules; ++granule) {
+                gMappingTable.find(granule)->store(nullptr);
+            }
         }
+    }
+    const bool known = gone != nullptr;
+    const std::uint32_t mapped = known ? gone->cachingMode : 0;
+    if (known) {
+        kal::detail::waitForReaders();
     }
     if (!known) {
         KAL_FAIL("nVOKAL230_unmapPhysicalFromKernel of an address that is not a mapping");

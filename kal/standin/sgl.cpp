@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
 
 #include "bus_memory.h"
 #include "control.h"
@@ -27,21 +30,27 @@ Sgl* liveSgl(State& s, nVOKAL_tHandle handle, const char* what) {
     return found->second.get();
 }
 
-// Under the lock.
-void unmapSgl(State& s, Sgl& sgl) {
+using Ranges = std::vector<std::unique_ptr<kal::busmem::BusRange>>;
+
+// Under the lock: takes the list's IOVA ranges out of the page table and
+// gives their addresses back. The caller waits for the accesses under way
+// before it drops the ranges returned.
+Ranges unmapSgl(State& s, Sgl& sgl) {
     if (!sgl.mapped) {
-        return;
+        return {};
     }
-    for (const auto& [start, bytes] : sgl.iova) {
-        s.bus.erase(start);
-        s.addresses.release(start, bytes);
+    for (const auto& range : sgl.iova) {
+        s.pages.remove(*range);
+        s.addresses.release(range->start, range->size);
     }
+    Ranges gone = std::move(sgl.iova);
     sgl.iova.clear();
     sgl.segments.clear();
     sgl.cursor = 0;
     sgl.list->sglMappings -= 1;
     sgl.list = nullptr;
     sgl.mapped = false;
+    return gone;
 }
 
 std::string hex(std::uint64_t value) {
@@ -50,58 +59,109 @@ std::string hex(std::uint64_t value) {
     return buffer;
 }
 
-// Checks a whole device access, then copies it; a refusal touches nothing.
+// One piece of a device access: where in host memory, how many bytes.
+struct Piece {
+    std::uint8_t* memory;
+    std::size_t bytes;
+};
+
+// Why a device access is refused.
+enum class Refusal { none, wraps, noMask, beyondMask, unmapped, otherFunction };
+
+// Finds every piece of an access in the page table (inside a read section,
+// without a lock), then copies them all; a refusal touches nothing. The
+// pieces found stay valid until the section ends, even when their ranges
+// are taken out of the table meanwhile.
+Refusal copyThrough(const State& s, void* pciHandle, std::uint64_t busAddress, std::uint8_t* host,
+                    std::size_t size, bool write, std::uint64_t& at) {
+    constexpr std::size_t kInline = 32;
+    Piece inlinePieces[kInline];
+    std::vector<Piece> morePieces;
+    std::size_t count = 0;
+    std::uint64_t address = busAddress;
+    for (std::size_t done = 0; done < size;) {
+        const kal::busmem::BusRange* range = s.pages.find(address);
+        if (range == nullptr) {
+            at = address;
+            return Refusal::unmapped;
+        }
+        if (range->pciHandle != nullptr && range->pciHandle != pciHandle) {
+            at = address;
+            return Refusal::otherFunction;
+        }
+        const std::uint64_t inside = address - range->start;
+        const std::size_t chunk =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size - done, range->size - inside));
+        const Piece piece{range->memory + inside, chunk};
+        if (count < kInline) {
+            inlinePieces[count] = piece;
+        } else {
+            morePieces.push_back(piece);
+        }
+        ++count;
+        done += chunk;
+        address += chunk;
+    }
+    std::size_t done = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const Piece& piece = i < kInline ? inlinePieces[i] : morePieces[i - kInline];
+        if (write) {
+            std::memcpy(piece.memory, host + done, piece.bytes);
+        } else {
+            std::memcpy(host + done, piece.memory, piece.bytes);
+        }
+        done += piece.bytes;
+    }
+    return Refusal::none;
+}
+
+// Checks a whole device access, then copies it; a refusal touches nothing
+// and is recorded.
 bool access(void* pciHandle, std::uint64_t busAddress, std::uint8_t* host, std::size_t size, bool write) {
-    const char* what = write ? "DMA write" : "DMA read";
-    const std::uint64_t mask = kal::pci::dmaMask(pciHandle);
-    auto& s = kal::busmem::state();
-    std::lock_guard g(s.lock);
-    auto refuse = [&](const std::string& why) {
-        s.faults.push_back(std::string(what) + " of " + std::to_string(size) + " bytes at " +
-                           hex(busAddress) + ": " + why);
-        return false;
-    };
     if (size == 0) {
         return true;
     }
+    const std::uint64_t mask = kal::pci::dmaMask(pciHandle);
+    auto& s = kal::busmem::state();
+    Refusal refusal = Refusal::none;
+    std::uint64_t at = busAddress;
     if (busAddress + (size - 1) < busAddress) {
-        return refuse("the range wraps");
+        refusal = Refusal::wraps;
+    } else if (mask == 0) {
+        refusal = Refusal::noMask;
+    } else if (busAddress + (size - 1) > mask) {
+        refusal = Refusal::beyondMask;
+    } else {
+        const kal::detail::ReadSection section;
+        refusal = copyThrough(s, pciHandle, busAddress, host, size, write, at);
     }
-    if (mask == 0) {
-        return refuse("the function has no DMA mask");
+    if (refusal == Refusal::none) {
+        return true;
     }
-    if (busAddress + (size - 1) > mask) {
-        return refuse("beyond the function's DMA mask " + hex(mask));
+    std::string why;
+    switch (refusal) {
+    case Refusal::wraps:
+        why = "the range wraps";
+        break;
+    case Refusal::noMask:
+        why = "the function has no DMA mask";
+        break;
+    case Refusal::beyondMask:
+        why = "beyond the function's DMA mask " + hex(mask);
+        break;
+    case Refusal::unmapped:
+        why = "no page is mapped at " + hex(at);
+        break;
+    case Refusal::otherFunction:
+        why = "the bus address at " + hex(at) + " is mapped for another function";
+        break;
+    case Refusal::none:
+        break;
     }
-    for (int pass = 0; pass < 2; ++pass) {
-        std::uint64_t address = busAddress;
-        std::size_t done = 0;
-        while (done < size) {
-            auto it = s.bus.upper_bound(address);
-            if (it == s.bus.begin() || address - std::prev(it)->first >= std::prev(it)->second.size) {
-                return refuse("no page is mapped at " + hex(address));
-            }
-            --it;
-            const kal::busmem::BusRange& range = it->second;
-            if (range.sgl != nullptr && range.sgl->pciHandle != pciHandle) {
-                return refuse("the bus address at " + hex(address) + " is mapped for another function");
-            }
-            const std::uint64_t inside = address - it->first;
-            const std::size_t chunk =
-                static_cast<std::size_t>(std::min<std::uint64_t>(size - done, range.size - inside));
-            if (pass == 1) {
-                std::uint8_t* memory = range.list->memory + range.listOffset + inside;
-                if (write) {
-                    std::memcpy(memory, host + done, chunk);
-                } else {
-                    std::memcpy(host + done, memory, chunk);
-                }
-            }
-            done += chunk;
-            address += chunk;
-        }
-    }
-    return true;
+    std::lock_guard g(s.lock);
+    s.faults.push_back(std::string(write ? "DMA write" : "DMA read") + " of " + std::to_string(size) +
+                       " bytes at " + hex(busAddress) + ": " + why);
+    return false;
 }
 
 } // namespace
@@ -225,6 +285,15 @@ extern "C" nVOKAL_tStatus nVOKAL220_tSGL_map(nVOKAL_tHandle handle, nVOKAL_tHand
     if (runs.size() > sgl->capacity) {
         return nVOKAL_kStatusInvalidParameter;
     }
+    // Given back when the address space or the memory runs out: none of them was entered yet.
+    auto giveBack = [&] {
+        for (const auto& range : sgl->iova) {
+            s.addresses.release(range->start, range->size);
+        }
+        sgl->iova.clear();
+        sgl->segments.clear();
+        return nVOKAL_kStatusOutOfMemory;
+    };
     for (const auto& run : runs) {
         const std::uint64_t inPage = run.busAddress % kPage;
         const std::uint64_t bytes = (inPage + run.size + kPage - 1) / kPage * kPage;
@@ -232,17 +301,25 @@ extern "C" nVOKAL_tStatus nVOKAL220_tSGL_map(nVOKAL_tHandle handle, nVOKAL_tHand
             s.addresses.allocate(bytes, low ? kal::busmem::kLowStart : kal::busmem::kHighStart,
                                  low ? kal::busmem::k4G : kal::busmem::kHighEnd);
         if (iova == 0) {
-            for (const auto& [start, reserved] : sgl->iova) {
-                s.bus.erase(start);
-                s.addresses.release(start, reserved);
-            }
-            sgl->iova.clear();
-            sgl->segments.clear();
-            return nVOKAL_kStatusOutOfMemory;
+            return giveBack();
         }
-        sgl->iova.emplace_back(iova, bytes);
-        s.bus[iova] = kal::busmem::BusRange{bytes, list, run.busAddress - inPage, sgl};
+        auto range = std::unique_ptr<kal::busmem::BusRange>(new (std::nothrow) kal::busmem::BusRange{
+            iova, bytes, list->memory + (run.busAddress - inPage), pciHandle});
+        if (range == nullptr) {
+            s.addresses.release(iova, bytes);
+            return giveBack();
+        }
+        sgl->iova.push_back(std::move(range));
         sgl->segments.push_back({iova + inPage, run.size});
+    }
+    for (std::size_t i = 0; i < sgl->iova.size(); ++i) {
+        if (!s.pages.enter(*sgl->iova[i])) {
+            for (std::size_t j = 0; j < i; ++j) {
+                s.pages.remove(*sgl->iova[j]);
+            }
+            kal::detail::waitForReaders(); // accesses take no lock of the state
+            return giveBack();
+        }
     }
     sgl->mapped = true;
     sgl->list = list;
@@ -254,8 +331,14 @@ extern "C" nVOKAL_tStatus nVOKAL220_tSGL_map(nVOKAL_tHandle handle, nVOKAL_tHand
 
 extern "C" void nVOKAL220_tSGL_unmap(nVOKAL_tHandle handle) noexcept {
     auto& s = kal::busmem::state();
-    std::lock_guard g(s.lock);
-    unmapSgl(s, *liveSgl(s, handle, "nVOKAL220_tSGL_unmap"));
+    Ranges gone;
+    {
+        std::lock_guard g(s.lock);
+        gone = unmapSgl(s, *liveSgl(s, handle, "nVOKAL220_tSGL_unmap"));
+    }
+    if (!gone.empty()) {
+        kal::detail::waitForReaders();
+    }
 }
 
 extern "C" uint64_t nVOKAL220_tSGL_numSegments(nVOKAL_tHandle handle) noexcept {

@@ -43,7 +43,9 @@ using kal::detail::ThreadRecord;
 
 // ---- mutexes and spin locks -------------------------------------------------
 
-// What both kinds of lock hold: the lock itself and the thread holding it.
+// What both kinds of lock hold: the lock itself and the thread holding it
+// (written by the holder, with plain stores: only its own value or another
+// thread's matters to the misuse checks, as a kernel's lock owner field).
 // kKind names the kind in failure messages and kFault is its fault knob.
 struct KernelMutex {
     static constexpr const char* kKind = "mutex";
@@ -90,6 +92,15 @@ template <typename Lock> void destroyLock(nVOKAL_tHandle handle, const char* wha
     Lock::live.fetch_sub(1);
 }
 
+// Tries of a contended mutex before sleeping on it: a microsecond or two.
+constexpr int kMutexSpins = 64;
+
+void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
 KernelMutex* asMutex(nVOKAL_tHandle handle, const char* what) {
     return asLock<KernelMutex>(handle, what);
 }
@@ -105,7 +116,7 @@ void takeSpinLock(SpinLock* spinLock, const char* what) {
                  ": the calling thread already holds this spin lock (it would spin forever)");
     }
     spinLock->lock.lock();
-    spinLock->holder.store(me);
+    spinLock->holder.store(me, std::memory_order_release);
     kal::exec::spinLockTaken();
 }
 
@@ -117,7 +128,7 @@ void dropSpinLock(SpinLock* spinLock, const char* what, bool interruptMode) {
         KAL_FAIL(std::string(what) +
                  ": the spin lock was taken the other way (DPC and interrupt forms are paired)");
     }
-    spinLock->holder.store(nullptr);
+    spinLock->holder.store(nullptr, std::memory_order_release);
     kal::exec::spinLockReleased();
     spinLock->lock.unlock();
 }
@@ -217,11 +228,19 @@ extern "C" void nVOKAL150_acquireMutex(nVOKAL_tHandle mutex) noexcept {
         KAL_FAIL(
             "nVOKAL150_acquireMutex: the calling thread already holds this mutex (it would wait forever)");
     }
-    {
+    // As a kernel's mutex does, spin a little while the holder is likely to
+    // let go soon (the driver holds its mutexes for short stretches) before
+    // the thread goes to sleep on it.
+    bool taken = m->lock.try_lock();
+    for (int spin = 0; !taken && spin < kMutexSpins; ++spin) {
+        cpuRelax();
+        taken = m->lock.try_lock();
+    }
+    if (!taken) {
         kal::detail::BlockedScope blocked(me, kal::detail::Blocked::mutex);
         m->lock.lock();
     }
-    m->holder.store(&me);
+    m->holder.store(&me, std::memory_order_release);
 }
 
 extern "C" void nVOKAL150_releaseMutex(nVOKAL_tHandle mutex) noexcept {
@@ -229,7 +248,7 @@ extern "C" void nVOKAL150_releaseMutex(nVOKAL_tHandle mutex) noexcept {
     if (m->holder.load() != &kal::detail::self()) {
         KAL_FAIL("nVOKAL150_releaseMutex: the calling thread does not hold this mutex");
     }
-    m->holder.store(nullptr);
+    m->holder.store(nullptr, std::memory_order_release);
     m->lock.unlock();
 }
 

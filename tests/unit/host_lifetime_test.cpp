@@ -1,9 +1,12 @@
 // The host's C API under racing clients: open, requests, close, module
 // removal, re-add and host stop at once must neither touch freed memory nor
-// hang, and every call answers one of its documented codes. A failed driver
+// hang, and every call answers one of its documented codes. Modules added
+// from many threads at once each get a device of their own until the bus is
+// full, and a device is removed once however many ask. A failed driver
 // load leaves the host stopped; the clock scale takes only a finite factor
 // above zero; a client may end without stopping the host.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -182,6 +185,70 @@ TEST_F(HostLifetime, RacingClientsNeverTouchFreedEntriesAndEveryCallAnswersItsCo
             }
         }
     }
+}
+
+TEST_F(HostLifetime, ModulesAddedAtOnceFillTheBusAndEachDeviceIsRemovedOnce) {
+    constexpr int kAdds = 40; // 31 fit on the bus
+    constexpr int kThreads = 8;
+    std::vector<int> added(kAdds, 0);
+    std::atomic<int> next{0};
+    std::latch start(1);
+    std::vector<std::thread> adders;
+    for (int t = 0; t < kThreads; ++t) {
+        adders.emplace_back([&] {
+            start.wait();
+            for (int i = next++; i < kAdds; i = next++) {
+                added[static_cast<std::size_t>(i)] = kelvo_host_add_module("solstra");
+            }
+        });
+    }
+    start.count_down();
+    for (auto& adder : adders) {
+        adder.join();
+    }
+    std::vector<unsigned> devices;
+    for (int result : added) {
+        if (result >= 0) {
+            devices.push_back(static_cast<unsigned>(result));
+        } else {
+            EXPECT_EQ(result, KELVO_E_FULL);
+        }
+    }
+    ASSERT_EQ(devices.size(), 31u);
+    std::sort(devices.begin(), devices.end());
+    EXPECT_EQ(std::adjacent_find(devices.begin(), devices.end()), devices.end()) << "an index given twice";
+    EXPECT_EQ(kelvo_list_devices(nullptr, 0), 31);
+    for (unsigned device : devices) {
+        const int handle = kelvo_open("smu_kelvo", device);
+        uint32_t level = 0;
+        int32_t status = -1;
+        EXPECT_EQ(setupLevel(handle, level, status), 0);
+        EXPECT_EQ(level, 3u) << "device " << device;
+        EXPECT_EQ(kelvo_close(handle), 0);
+    }
+    // Two removals of each device at once: one removes it, the other is refused.
+    std::vector<int> removed(devices.size() * 2, 1);
+    std::latch go(1);
+    std::vector<std::thread> removers;
+    for (std::size_t r = 0; r < removed.size(); ++r) {
+        removers.emplace_back([&, r] {
+            go.wait();
+            removed[r] = kelvo_host_remove_module(devices[r / 2]);
+        });
+    }
+    go.count_down();
+    for (auto& remover : removers) {
+        remover.join();
+    }
+    for (std::size_t d = 0; d < devices.size(); ++d) {
+        const int first = removed[2 * d];
+        const int second = removed[2 * d + 1];
+        EXPECT_TRUE((first == 0 && second == KELVO_E_INVALID) || (first == KELVO_E_INVALID && second == 0))
+            << "device " << devices[d] << ": " << first << ", " << second;
+    }
+    EXPECT_EQ(kelvo_list_devices(nullptr, 0), 0);
+    EXPECT_EQ(kelvo_host_add_module("solstra") >= 0, true) << "the bus has room again";
+    EXPECT_TRUE(kelvo_host::faults().empty());
 }
 
 using HostApi = kelvo_test::LeakCheckedTest;

@@ -1,13 +1,17 @@
 // The kernel-layer stand-in: creation faults injected at exactly the call
 // asked for, and the misuse halts (registrations, locks, waits, bad frees and
-// writes past a block, a large one reused too, device memory unmapped); device
-// memory that a thread keeps reaching without the bus lock, through an unplug.
-// The behaviour of DPCs, events and spin locks: the platform layer's tests,
-// which run on them.
+// writes past a block, a large one reused too, device memory unmapped). The behaviour of DPCs, events
+// and spin locks: the platform layer's tests, which run on them. Blocks
+// handed between threads keep the counts exact; an unplug or unmap waits for
+// the device access under way.
 #include <atomic>
 #include <cstdlib>
+#include <functional>
+#include <latch>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "control.h"
 #include "exec_level.h"
@@ -171,104 +175,138 @@ TEST_F(StandInDeathTest, AnAccessThroughTheAddressLastUsedDiesOnceItIsUnmapped) 
     kal::pci::unplug(handle);
 }
 
-// A function with one BAR of 4 KiB that counts what reaches it and, when
-// asked to, holds the next write until it sees itself unplugged and then a
-// while longer, noting whether it was destroyed meanwhile.
-class CountingFunction : public kal::pci::Function {
-public:
-    explicit CountingFunction(kal::pci::Location at) : at_(at) {}
-    ~CountingFunction() override { destroyed = true; }
-    bool configRead(std::uint32_t, std::uint32_t, std::uint32_t& value) override {
-        value = 0;
-        return true;
+// Blocks allocated by one thread and freed by another (small ones that the
+// threads and the depot keep, larger ones that go back) leave the counts
+// exact, and every guard is checked wherever the block is freed.
+TEST_F(StandInDeathTest, BlocksFreedByAnotherThreadKeepTheCountsExact) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    constexpr int kThreads = 8;
+    constexpr int kBlocks = 600;
+    const std::size_t liveBefore = kal::memory::liveAllocations();
+    const std::uint64_t callsBefore = kal::memory::allocationCalls();
+    // Thread t frees what thread t - 1 allocated.
+    std::vector<std::vector<char*>> handed(kThreads);
+    std::vector<std::mutex> locks(kThreads);
+    std::latch allocated(kThreads);
+    std::atomic<int> corrupt{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            std::vector<char*> mine;
+            for (int i = 0; i < kBlocks; ++i) {
+                const std::size_t size = 1 + static_cast<std::size_t>((i * 37 + t * 11) % 9000);
+                auto* block = static_cast<char*>(nVOKAL100_malloc(size));
+                block[0] = static_cast<char>(t);
+                mine.push_back(block);
+            }
+            {
+                std::lock_guard g(locks[(t + 1) % kThreads]);
+                handed[(t + 1) % kThreads] = std::move(mine);
+            }
+            allocated.arrive_and_wait();
+            std::lock_guard g(locks[t]);
+            for (char* block : handed[t]) {
+                corrupt += block[0] != static_cast<char>((t + kThreads - 1) % kThreads);
+                nVOKAL100_free(block);
+            }
+        });
     }
-    bool configWrite(std::uint32_t, std::uint32_t, std::uint32_t) override { return true; }
-    std::uint64_t barSize(std::uint32_t bar) const override { return bar == 0 ? 0x1000 : 0; }
-    std::uint64_t memoryRead(std::uint32_t, std::uint64_t, std::uint32_t) override {
-        ++accesses;
-        return 0x12;
+    for (auto& thread : threads) {
+        thread.join();
     }
-    void memoryWrite(std::uint32_t, std::uint64_t, std::uint32_t, std::uint64_t) override {
-        ++accesses;
-        if (!holdNextWrite.exchange(false)) {
-            return;
-        }
-        holding = true;
-        while (kal::pci::occupied(at_)) {
-            std::this_thread::yield();
-        }
-        // Unplugged: an unplug that did not wait would release the function now.
-        for (int i = 0; i < 1000; ++i) {
-            std::this_thread::yield();
-        }
-        destroyedWhileHeld = destroyed.load();
-    }
-
-    std::atomic<int> accesses{0};
-    std::atomic<bool> holdNextWrite{false};
-    std::atomic<bool> holding{false};
-    static inline std::atomic<bool> destroyed{false};
-    static inline std::atomic<bool> destroyedWhileHeld{false};
-
-private:
-    kal::pci::Location at_;
-};
-
-// The mapping a thread reached last, kept after an unplug: every width reads
-// all ones and writes are dropped, on that thread and on another.
-TEST(StandInPci, AKeptMappingAnswersAllOnesOnceItsFunctionIsUnplugged) {
-    const kal::pci::Location at{0, 0x34, 0, 0};
-    auto function = std::make_shared<CountingFunction>(at);
-    nVOKAL_tHandle handle = kal::pci::plug(function, at);
-    ASSERT_NE(handle, nullptr);
-    auto* bar = static_cast<char*>(nVOKAL230_mapPhysicalToKernel(kal::pci::barAddress(handle, 0), 0x1000, 0));
-    ASSERT_NE(bar, nullptr);
-    EXPECT_EQ(nVOKAL100_memoryRead32(bar + 8), 0x12u);
-    nVOKAL100_memoryWrite32(bar + 8, 1);
-    ASSERT_EQ(function->accesses, 2);
-    kal::pci::unplug(handle);
-    const auto allAccesses = [bar] {
-        EXPECT_EQ(nVOKAL100_memoryRead8(bar + 8), 0xFFu);
-        EXPECT_EQ(nVOKAL100_memoryRead16(bar + 8), 0xFFFFu);
-        EXPECT_EQ(nVOKAL100_memoryRead32(bar + 8), 0xFFFFFFFFu);
-        EXPECT_EQ(nVOKAL100_memoryRead64(bar + 8), ~0ull);
-        nVOKAL100_memoryWrite32(bar + 8, 2);
-        nVOKAL100_memoryWrite64(bar + 8, 3);
-    };
-    allAccesses();
-    std::thread other(allAccesses);
-    other.join();
-    EXPECT_EQ(function->accesses, 2);
-    nVOKAL230_unmapPhysicalFromKernel(bar, 0);
+    EXPECT_EQ(corrupt.load(), 0) << "a block was handed out twice";
+    EXPECT_EQ(kal::memory::liveAllocations(), liveBefore);
+    EXPECT_EQ(kal::memory::allocationCalls() - callsBefore, std::uint64_t{kThreads} * kBlocks);
+    // Written past its end on one thread, caught where another frees it.
+    EXPECT_DEATH(
+        {
+            auto* block = static_cast<char*>(nVOKAL100_malloc(40));
+            block[40] = 0;
+            std::thread([block] { nVOKAL100_free(block); }).join();
+        },
+        "block of 40 bytes was written past its end|heap-buffer-overflow|use-after-poison");
 }
 
-// An unplug while another thread's write (through its kept mapping) is still
-// inside the function: the function is released only after that write left.
-TEST(StandInPci, AnUnplugReleasesTheFunctionOnlyAfterTheAccessesInFlight) {
-    const kal::pci::Location at{0, 0x35, 0, 0};
-    CountingFunction::destroyed = false;
-    CountingFunction::destroyedWhileHeld = false;
-    auto function = std::make_shared<CountingFunction>(at);
-    nVOKAL_tHandle handle = kal::pci::plug(function, at);
-    ASSERT_NE(handle, nullptr);
-    auto* bar = static_cast<char*>(nVOKAL230_mapPhysicalToKernel(kal::pci::barAddress(handle, 0), 0x1000, 0));
-    ASSERT_NE(bar, nullptr);
-    CountingFunction* const raw = function.get();
-    std::thread writer([bar, raw] {
-        nVOKAL100_memoryWrite32(bar, 1); // the mapping is kept from here on
-        raw->holdNextWrite = true;
-        nVOKAL100_memoryWrite32(bar, 2);
-    });
-    while (!raw->holding) {
-        std::this_thread::yield();
+// A device function whose reads wait until the test lets them go, to hold an
+// access open; it records its destruction. What the read waits on is the
+// test's, so that a function gone too early fails the test instead of hanging it.
+struct Hold {
+    std::latch entered{1};
+    std::latch release{1};
+    std::atomic<bool> destroyed{false};
+};
+class HeldFunction : public kal::pci::Function {
+public:
+    explicit HeldFunction(Hold& hold) : hold_(hold) {}
+    ~HeldFunction() override { hold_.destroyed = true; }
+    bool configRead(std::uint32_t, std::uint32_t, std::uint32_t&) override { return false; }
+    bool configWrite(std::uint32_t, std::uint32_t, std::uint32_t) override { return false; }
+    std::uint64_t barSize(std::uint32_t bar) const override { return bar == 0 ? 0x1000 : 0; }
+    std::uint64_t memoryRead(std::uint32_t, std::uint64_t, std::uint32_t) override {
+        Hold& hold = hold_;
+        hold.entered.count_down();
+        hold.release.wait();
+        return 0x5A;
     }
-    function.reset(); // the bus holds the last reference
-    std::thread unplugger([handle] { kal::pci::unplug(handle); });
-    writer.join();
-    unplugger.join();
-    EXPECT_FALSE(CountingFunction::destroyedWhileHeld);
-    EXPECT_TRUE(CountingFunction::destroyed);
-    nVOKAL230_unmapPhysicalFromKernel(bar, 0);
+    void memoryWrite(std::uint32_t, std::uint64_t, std::uint32_t, std::uint64_t) override {}
+
+private:
+    Hold& hold_;
+};
+
+// An unplug or an unmap while a device read is under way returns only once
+// the read is done: the function (and the mapping) outlive the access.
+TEST_F(StandInDeathTest, AnUnplugOrUnmapWaitsForTheDeviceAccessUnderWay) {
+    struct Case {
+        const char* what;
+        bool unplug; // else the unmap
+    };
+    for (const Case c : {Case{"unplug", true}, Case{"unmap", false}}) {
+        SCOPED_TRACE(c.what);
+        Hold hold;
+        nVOKAL_tHandle handle = kal::pci::plug(std::make_shared<HeldFunction>(hold), {0, 0x34, 0, 0});
+        ASSERT_NE(handle, nullptr);
+        auto* bar =
+            static_cast<char*>(nVOKAL230_mapPhysicalToKernel(kal::pci::barAddress(handle, 0), 0x1000, 0));
+        ASSERT_NE(bar, nullptr);
+        std::uint32_t value = 0;
+        std::thread reader([&] { value = nVOKAL100_memoryRead32(bar + 8); });
+        hold.entered.wait();
+        std::atomic<bool> done{false};
+        const std::function<void()> remove = [&] {
+            if (c.unplug) {
+                kal::pci::unplug(handle);
+            } else {
+                nVOKAL230_unmapPhysicalFromKernel(bar, 0);
+            }
+        };
+        std::thread remover([&] {
+            remove();
+            done = true;
+        });
+        while (kal::tables::waitingForAccesses() == 0 && !done) {
+            std::this_thread::yield();
+        }
+        EXPECT_FALSE(done) << "it returned with the access under way";
+        EXPECT_FALSE(hold.destroyed);
+        hold.release.count_down();
+        reader.join();
+        remover.join();
+        EXPECT_EQ(value, 0x5Au);
+        EXPECT_EQ(hold.destroyed.load(), c.unplug);
+        if (c.unplug) {
+            // The mapping outlives its function: every width reads all ones.
+            EXPECT_EQ(nVOKAL100_memoryRead8(bar + 8), 0xFFu);
+            EXPECT_EQ(nVOKAL100_memoryRead16(bar + 8), 0xFFFFu);
+            EXPECT_EQ(nVOKAL100_memoryRead32(bar + 8), 0xFFFFFFFFu);
+            EXPECT_EQ(nVOKAL100_memoryRead64(bar + 8), ~0ull);
+            nVOKAL100_memoryWrite32(bar + 8, 1);
+            nVOKAL230_unmapPhysicalFromKernel(bar, 0);
+        } else {
+            kal::pci::unplug(handle);
+        }
+        EXPECT_TRUE(hold.destroyed);
+    }
 }
 
 } // namespace

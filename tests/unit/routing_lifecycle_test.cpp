@@ -2,6 +2,9 @@
 // unreserve, destroy, resets, IDs.
 #include <gtest/gtest.h>
 
+#include <map>
+#include <vector>
+
 #include "routing/grow_only_heap.h"
 #include "routing/routing_resources.h"
 #include "routing_test_graph.h"
@@ -20,14 +23,20 @@ TEST_F(GrowOnlyHeapTest, CarvesAlignedBlocksFromChunks) {
         const char* name;
         std::vector<uint64_t> sizes;
         std::vector<uint32_t> chunksAfter;
+        uint64_t largestChunk = 0;
     } const cases[] = {
         {"small blocks share a chunk", {8, 8, 24, 3}, {1, 1, 1, 1}},
         {"a large block gets a chunk of its own, then a new ordinary one", {8, 600, 16}, {1, 2, 3}},
         {"a full chunk starts the next", {200, 200, 200}, {1, 1, 2}},
+        // 480, 992 and then 2016 bytes after the headers.
+        {"ordinary chunks double up to the largest",
+         std::vector<uint64_t>(14, 400),
+         {1, 2, 2, 3, 3, 3, 3, 3, 4, 4, 4, 4, 4, 5},
+         2048},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        voark::GrowOnlyHeap heap(512, 8);
+        voark::GrowOnlyHeap heap(512, 8, c.largestChunk);
         std::vector<void*> blocks;
         for (size_t i = 0; i < c.sizes.size(); ++i) {
             void* block = voark::growOnlyHeapResizeFn(nullptr, c.sizes[i], &heap);
@@ -296,6 +305,58 @@ TEST_F(RouteLifeCycle, EdgelessFloatingSegmentsAreSkipped) {
     resources_->unreserveRoute(a);
     EXPECT_EQ(resources_->getRouteState(a), voark::kRouteCalculated);
     EXPECT_EQ(edge(0).reservationCount, 0u);
+}
+
+// Routes recorded over many slabs, destroyed out of order between new
+// calculations: every route left keeps its path, and the memory goes back
+// with the last route.
+TEST_F(RouteLifeCycle, RoutesDestroyedOutOfOrderLeaveTheOthersIntact) {
+    build(lineGraph());
+    const size_t liveBefore = kal::memory::liveAllocations();
+    auto pathOf = [&](uint32_t id) {
+        uint32_t* ids = nullptr;
+        uint32_t count = 0;
+        tStatus status;
+        resources_->getRouteTerminalPath(id, &ids, &count, status);
+        std::vector<uint32_t> path(ids, ids + count);
+        voark::generalResizeFn(ids, 0, nullptr);
+        return path;
+    };
+    std::vector<std::pair<uint32_t, uint32_t>> routes; // id, destination
+    auto calculate = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            const uint32_t ends[] = {2, 4, 5, 6}; // paths of 1 to 3 segments
+            const uint32_t to = ends[routes.size() % 4];
+            routes.push_back({route(1, to), to});
+            ASSERT_NE(routes.back().first, 0u);
+        }
+    };
+    std::map<uint32_t, std::vector<uint32_t>> expected; // by destination
+    calculate(1500);
+    for (const auto& [id, to] : routes) {
+        expected.emplace(to, pathOf(id));
+    }
+    for (const size_t every : {3u, 2u, 1u}) {
+        std::vector<std::pair<uint32_t, uint32_t>> left;
+        for (size_t i = 0; i < routes.size(); ++i) {
+            if (i % every == 0) {
+                resources_->destroyRoute(routes[i].first);
+            } else {
+                left.push_back(routes[i]);
+            }
+        }
+        routes = std::move(left);
+        const size_t kept = routes.size();
+        calculate(every == 1 ? 0 : 200);
+        for (size_t i = 0; i < routes.size(); ++i) {
+            ASSERT_EQ(pathOf(routes[i].first), expected[routes[i].second]) << i << " of " << kept;
+        }
+    }
+    for (const auto& [id, to] : routes) {
+        resources_->destroyRoute(id);
+    }
+    EXPECT_EQ(resources_->database().size(), 0u);
+    EXPECT_EQ(kal::memory::liveAllocations(), liveBefore);
 }
 
 TEST_F(RouteLifeCycle, IDsWrapPastZeroAndSkipThoseInUse) {
