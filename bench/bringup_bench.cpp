@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string>
 
-#include "control.h"
+#include "standin/control.h"
 #include "core/kelvo_helper.h"
 #include "core/setup_levels.h"
 #include "core/setup_tasks.h"

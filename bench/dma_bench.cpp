@@ -26,14 +26,14 @@
 #include "bridge/dma_stream_controller.h"
 #include "bridge/sgl_controller.h"
 #include "bridge/stream_controllers.h"
-#include "control.h"
+#include "standin/control.h"
 #include "nVOKAL.h"
-#include "pci_bus.h"
+#include "standin/pci_bus.h"
 #include "platform/device_info.h"
 #include "platform/dma_configuration.h"
 #include "platform/user_buffer.h"
 #include "regs/front_end_accessors.h"
-#include "sim.h"
+#include "sim/sim.h"
 
 namespace {
 

@@ -19,14 +19,14 @@
 #include "bridge/firmware.h"
 #include "bridge/firmware_download.h"
 #include "bridge/tymo_reg_maps.h"
-#include "control.h"
+#include "standin/control.h"
 #include "host/host.h"
 #include "kelvo/product_ids.h"
 #include "host/kelvo_host.h"
 #include "nVOKAL.h"
-#include "pci_bus.h"
+#include "standin/pci_bus.h"
 #include "regs/arm_dispatcher.h"
-#include "sim.h"
+#include "sim/sim.h"
 
 namespace {
 

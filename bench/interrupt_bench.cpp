@@ -25,12 +25,12 @@
 
 #include "bridge/dma_interrupt_controller.h"
 #include "bridge/interrupt_controller.h"
-#include "control.h"
+#include "standin/control.h"
 #include "nVOKAL.h"
-#include "pci_bus.h"
+#include "standin/pci_bus.h"
 #include "platform/device_info.h"
 #include "platform/pci_device.h"
-#include "sim.h"
+#include "sim/sim.h"
 
 namespace {
 

@@ -13,15 +13,15 @@
 #include <string>
 #include <unordered_map>
 
-#include "control.h"
+#include "standin/control.h"
 #include "nVOKAL.h"
-#include "pci_bus.h"
+#include "standin/pci_bus.h"
 #include "regmaps/kelvo_reg_access_reg_map.h"
 #include "regmaps/stream_circuit_reg_map.h"
 #include "regmaps/windowed_front_end_accessor.h"
 #include "regs/arm_dispatcher.h"
 #include "regs/front_end_accessors.h"
-#include "sim.h"
+#include "sim/sim.h"
 
 namespace {
 

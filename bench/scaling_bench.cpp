@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "control.h"
+#include "standin/control.h"
 #include "kelvo/ioctl.h"
 #include "kelvo_host.h"
 

@@ -15,15 +15,15 @@
 
 #include "bridge/embedded_images.h"
 #include "controllers/isolated_controllers.h"
-#include "control.h"
+#include "standin/control.h"
 #include <lz4.h>
 #include "nVOKAL.h"
-#include "pci_bus.h"
+#include "standin/pci_bus.h"
 #include "regmaps/kelvo_reg_access_reg_map.h"
 #include "regmaps/kelvo_sequencer_reg_map.h"
 #include "regmaps/windowed_front_end_accessor.h"
 #include "regs/front_end_accessors.h"
-#include "sim.h"
+#include "sim/sim.h"
 
 namespace {
 

@@ -12,13 +12,13 @@
 #include <vector>
 
 #include "storage/tymo_controllers.h"
-#include "control.h"
+#include "standin/control.h"
 #include "regs/arm_dispatcher.h"
 #include "storage/storage_map_dispatcher.h"
 #include "nVOKAL.h"
-#include "pci_bus.h"
+#include "standin/pci_bus.h"
 #include "bridge/tymo_reg_maps.h"
-#include "sim.h"
+#include "sim/sim.h"
 #include "storage/board_storage_maps.h"
 #include "storage/crc32.h"
 #include "storage/flash_window.h"

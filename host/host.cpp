@@ -17,8 +17,8 @@
 #include <thread>
 #include <utility>
 
-#include "control.h"
-#include "pci_bus.h"
+#include "standin/control.h"
+#include "standin/pci_bus.h"
 
 extern "C" nVOKAL_tStatus nVOAPAL200_driverEntry(nVOKAL_tDriverDescriptor* descriptor);
 

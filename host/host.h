@@ -13,7 +13,7 @@
 
 #include "host/kelvo_host.h"
 #include "nVOKAL.h"
-#include "sim.h"
+#include "sim/sim.h"
 
 namespace kelvo_host {
 

@@ -1,4 +1,4 @@
-#include "block.h"
+#include "sim/block.h"
 
 #include <algorithm>
 #include <cstdio>

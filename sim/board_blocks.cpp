@@ -1,4 +1,4 @@
-#include "board_blocks.h"
+#include "sim/board_blocks.h"
 
 #include "nVOKAL.h"
 

@@ -17,7 +17,7 @@
 #include <functional>
 #include <vector>
 
-#include "block.h"
+#include "sim/block.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "bridge.h"
+#include "sim/bridge.h"
 
 namespace sim {
 

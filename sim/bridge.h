@@ -29,8 +29,8 @@
 #include <optional>
 #include <vector>
 
-#include "block.h"
-#include "bridge_interrupts.h"
+#include "sim/block.h"
+#include "sim/bridge_interrupts.h"
 
 namespace sim {
 

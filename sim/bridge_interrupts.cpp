@@ -1,4 +1,4 @@
-#include "bridge_interrupts.h"
+#include "sim/bridge_interrupts.h"
 
 #include <string>
 

@@ -29,7 +29,7 @@
 #include <functional>
 #include <mutex>
 
-#include "block.h"
+#include "sim/block.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "bridge_registers.h"
+#include "sim/bridge_registers.h"
 
 #include <stdexcept>
 #include <string>

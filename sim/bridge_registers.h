@@ -18,11 +18,11 @@
 #include <cstdint>
 #include <mutex>
 
-#include "block.h"
+#include "sim/block.h"
 #include "kelvo/product_ids.h"
-#include "dma_engine.h"
-#include "fpga_loader.h"
-#include "latch_block.h"
+#include "sim/dma_engine.h"
+#include "sim/fpga_loader.h"
+#include "sim/latch_block.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "bus.h"
+#include "sim/bus.h"
 
 #include <algorithm>
 #include <mutex>

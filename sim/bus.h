@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "module.h"
+#include "sim/module.h"
 
 namespace sim {
 

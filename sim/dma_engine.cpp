@@ -1,9 +1,9 @@
-#include "dma_engine.h"
+#include "sim/dma_engine.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "control.h"
+#include "standin/control.h"
 
 namespace sim {
 

@@ -48,7 +48,7 @@
 #include <thread>
 #include <vector>
 
-#include "latch_block.h"
+#include "sim/latch_block.h"
 
 namespace sim {
 

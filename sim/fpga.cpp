@@ -1,4 +1,4 @@
-#include "fpga.h"
+#include "sim/fpga.h"
 
 namespace sim {
 

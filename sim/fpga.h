@@ -38,7 +38,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "block.h"
+#include "sim/block.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "fpga_loader.h"
+#include "sim/fpga_loader.h"
 
 #include <algorithm>
 #include <cstring>

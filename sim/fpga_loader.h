@@ -29,7 +29,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "latch_block.h"
+#include "sim/latch_block.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "latch_block.h"
+#include "sim/latch_block.h"
 
 namespace sim {
 

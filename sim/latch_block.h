@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "block.h"
+#include "sim/block.h"
 
 namespace sim {
 

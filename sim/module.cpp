@@ -1,6 +1,6 @@
-#include "module.h"
+#include "sim/module.h"
 
-#include "flash_images.h"
+#include "sim/flash_images.h"
 #include "kelvo/product_ids.h"
 
 namespace sim {

@@ -11,18 +11,18 @@
 #include <string_view>
 #include <vector>
 
-#include "block.h"
-#include "board_blocks.h"
-#include "bridge.h"
-#include "fpga.h"
-#include "bridge_registers.h"
-#include "dma_engine.h"
-#include "pci_bus.h"
-#include "pci_config.h"
-#include "sequencer.h"
-#include "serial_flash.h"
-#include "switched_bim.h"
-#include "timing_chip.h"
+#include "sim/block.h"
+#include "sim/board_blocks.h"
+#include "sim/bridge.h"
+#include "sim/fpga.h"
+#include "sim/bridge_registers.h"
+#include "sim/dma_engine.h"
+#include "standin/pci_bus.h"
+#include "sim/pci_config.h"
+#include "sim/sequencer.h"
+#include "sim/serial_flash.h"
+#include "sim/switched_bim.h"
+#include "sim/timing_chip.h"
 
 namespace sim {
 

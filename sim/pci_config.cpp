@@ -1,4 +1,4 @@
-#include "pci_config.h"
+#include "sim/pci_config.h"
 
 namespace sim {
 

@@ -8,7 +8,7 @@
 #include <optional>
 #include <set>
 
-#include "block.h"
+#include "sim/block.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "sequencer.h"
+#include "sim/sequencer.h"
 
 #include <cstring>
 #include <functional>

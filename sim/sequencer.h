@@ -37,8 +37,8 @@
 #include <string>
 #include <vector>
 
-#include "block.h"
-#include "fpga.h"
+#include "sim/block.h"
+#include "sim/fpga.h"
 
 namespace sim {
 

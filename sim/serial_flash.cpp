@@ -1,4 +1,4 @@
-#include "serial_flash.h"
+#include "sim/serial_flash.h"
 
 #include <algorithm>
 

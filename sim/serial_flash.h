@@ -28,7 +28,7 @@
 #include <mutex>
 #include <vector>
 
-#include "block.h"
+#include "sim/block.h"
 
 namespace sim {
 

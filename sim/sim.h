@@ -7,13 +7,13 @@
 //   EXPECT_EQ(module->deviceErrorCount(), 0u);
 #pragma once
 
-#include "block.h"
-#include "bridge.h"
-#include "bridge_interrupts.h"
-#include "bridge_registers.h"
-#include "bus.h"
-#include "fpga.h"
-#include "module.h"
-#include "pci_config.h"
-#include "switched_bim.h"
-#include "timing_chip.h"
+#include "sim/block.h"
+#include "sim/bridge.h"
+#include "sim/bridge_interrupts.h"
+#include "sim/bridge_registers.h"
+#include "sim/bus.h"
+#include "sim/fpga.h"
+#include "sim/module.h"
+#include "sim/pci_config.h"
+#include "sim/switched_bim.h"
+#include "sim/timing_chip.h"

@@ -1,4 +1,4 @@
-#include "switched_bim.h"
+#include "sim/switched_bim.h"
 
 #include <string>
 

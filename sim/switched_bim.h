@@ -27,8 +27,8 @@
 #include <mutex>
 #include <vector>
 
-#include "block.h"
-#include "latch_block.h"
+#include "sim/block.h"
+#include "sim/latch_block.h"
 
 namespace sim {
 

@@ -1,4 +1,4 @@
-#include "timing_chip.h"
+#include "sim/timing_chip.h"
 
 #include <cstdio>
 #include <string>

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "latch_block.h"
+#include "sim/latch_block.h"
 
 namespace sim {
 

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "control_io.h"
-#include "control_registration.h"
+#include "standin/control_io.h"
+#include "standin/control_registration.h"
 
 namespace kal {
 

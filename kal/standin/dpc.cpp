@@ -6,9 +6,9 @@
 #include <thread>
 #include <unordered_set>
 
-#include "control.h"
-#include "detail.h"
-#include "exec_level.h"
+#include "standin/control.h"
+#include "standin/detail.h"
+#include "standin/exec_level.h"
 #include "nVOKAL.h"
 
 namespace {

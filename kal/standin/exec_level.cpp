@@ -1,8 +1,8 @@
-#include "exec_level.h"
+#include "standin/exec_level.h"
 
 #include <string>
 
-#include "detail.h"
+#include "standin/detail.h"
 #include "nVOKAL.h"
 
 namespace kal::exec {

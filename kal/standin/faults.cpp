@@ -3,7 +3,7 @@
 #include <mutex>
 #include <string>
 
-#include "control.h"
+#include "standin/control.h"
 
 namespace {
 

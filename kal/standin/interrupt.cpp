@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
-#include "control.h"
-#include "detail.h"
-#include "exec_level.h"
+#include "standin/control.h"
+#include "standin/detail.h"
+#include "standin/exec_level.h"
 #include "nVOKAL.h"
-#include "pci_bus.h"
+#include "standin/pci_bus.h"
 
 namespace {
 

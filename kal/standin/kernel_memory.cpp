@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <new>
 
-#include "detail.h"
-#include "kernel_memory.h"
+#include "standin/detail.h"
+#include "standin/kernel_memory.h"
 
 namespace kal::kernelmem {
 namespace {

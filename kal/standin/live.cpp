@@ -1,6 +1,6 @@
 // The live counts of every kernel-layer object kind, gathered for leak checks.
-#include "control.h"
-#include "pci_bus.h"
+#include "standin/control.h"
+#include "standin/pci_bus.h"
 
 namespace kal::live {
 

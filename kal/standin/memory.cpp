@@ -30,10 +30,10 @@
 #include <string>
 #include <vector>
 
-#include "control.h"
-#include "detail.h"
-#include "exec_level.h"
-#include "kernel_memory.h"
+#include "standin/control.h"
+#include "standin/detail.h"
+#include "standin/exec_level.h"
+#include "standin/kernel_memory.h"
 #include "nVOKAL.h"
 
 namespace {

@@ -9,11 +9,11 @@
 #include <memory>
 #include <new>
 
-#include "bus_memory.h"
-#include "control.h"
-#include "detail.h"
-#include "exec_level.h"
-#include "kernel_memory.h"
+#include "standin/bus_memory.h"
+#include "standin/control.h"
+#include "standin/detail.h"
+#include "standin/exec_level.h"
+#include "standin/kernel_memory.h"
 #include "nVOKAL.h"
 
 namespace kal::busmem {

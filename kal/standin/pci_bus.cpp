@@ -1,6 +1,6 @@
 // Stand-in for the kernel layer's PCI operations over the functions plugged
 // into kal::pci (see pci_bus.h).
-#include "pci_bus.h"
+#include "standin/pci_bus.h"
 
 #include <algorithm>
 #include <atomic>
@@ -13,8 +13,8 @@
 #include <string>
 #include <tuple>
 
-#include "detail.h"
-#include "kernel_memory.h"
+#include "standin/detail.h"
+#include "standin/kernel_memory.h"
 #include "nVOKAL.h"
 
 namespace {

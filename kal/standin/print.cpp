@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "control.h"
+#include "standin/control.h"
 #include "nVOKAL.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <new>
 #include <thread>
 
-#include "control.h"
-#include "detail.h"
+#include "standin/control.h"
+#include "standin/detail.h"
 
 namespace kal::detail {
 

@@ -6,9 +6,9 @@
 #include <map>
 #include <mutex>
 
-#include "control.h"
-#include "detail.h"
-#include "exec_level.h"
+#include "standin/control.h"
+#include "standin/detail.h"
+#include "standin/exec_level.h"
 #include "nVOKAL.h"
 
 namespace {

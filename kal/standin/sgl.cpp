@@ -9,11 +9,11 @@
 #include <new>
 #include <vector>
 
-#include "bus_memory.h"
-#include "control.h"
-#include "detail.h"
+#include "standin/bus_memory.h"
+#include "standin/control.h"
+#include "standin/detail.h"
 #include "nVOKAL.h"
-#include "pci_bus.h"
+#include "standin/pci_bus.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <system_error>
 #include <thread>
 
-#include "control.h"
-#include "detail.h"
-#include "exec_level.h"
+#include "standin/control.h"
+#include "standin/detail.h"
+#include "standin/exec_level.h"
 #include "nVOKAL.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Fault-safe user access (user_access.h): the assembly routines, their
 // fix-up and the fault handler.
-#include "user_access.h"
+#include "standin/user_access.h"
 
 #include <signal.h>
 #include <ucontext.h>
@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "control.h"
-#include "detail.h"
+#include "standin/control.h"
+#include "standin/detail.h"
 
 #if !defined(__x86_64__)
 #error "the stand-in's user access is written for x86-64"

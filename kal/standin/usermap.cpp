@@ -4,8 +4,8 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "control.h"
-#include "detail.h"
+#include "standin/control.h"
+#include "standin/detail.h"
 #include "nVOKAL.h"
 
 namespace {

@@ -9,12 +9,12 @@
 #include <atomic>
 #include <cstring>
 
-#include "control.h"
-#include "detail.h"
-#include "exec_level.h"
-#include "kernel_memory.h"
+#include "standin/control.h"
+#include "standin/detail.h"
+#include "standin/exec_level.h"
+#include "standin/kernel_memory.h"
 #include "nVOKAL.h"
-#include "user_access.h"
+#include "standin/user_access.h"
 
 namespace {
 

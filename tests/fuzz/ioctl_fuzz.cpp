@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "requests.h"
-#include "sim.h"
+#include "sim/sim.h"
 #include "valid_requests.h"
 
 namespace kelvo_fuzz {

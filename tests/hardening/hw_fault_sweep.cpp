@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "ioctl_fuzz.h"
-#include "module.h"
+#include "sim/module.h"
 #include "nVOKAL.h"
-#include "pci_bus.h"
+#include "standin/pci_bus.h"
 #include "module_faults.h"
 #include "requests.h"
 

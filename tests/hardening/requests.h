@@ -11,7 +11,7 @@
 #include <mutex>
 #include <string>
 
-#include "control.h"
+#include "standin/control.h"
 #include "host/host.h"
 #include "kelvo/ioctl.h"
 #include "host/kelvo_host.h"

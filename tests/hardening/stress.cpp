@@ -19,7 +19,7 @@
 #include "kelvo/product_ids.h"
 #include "platform/device_core.h"
 #include "requests.h"
-#include "sim.h"
+#include "sim/sim.h"
 
 namespace {
 

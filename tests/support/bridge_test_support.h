@@ -14,7 +14,7 @@
 #include "platform/pci_memory_accessor.h"
 #include "regs/sized_register_map.h"
 #include "regs_fake_accessor.h"
-#include "sim.h"
+#include "sim/sim.h"
 #include "test_support.h"
 
 namespace kelvo_test {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/setup_levels.h"
-#include "flash_images.h"
+#include "sim/flash_images.h"
 #include "level_table.h"
 #include "storage/crc32.h"
 

@@ -9,13 +9,13 @@
 #include <string_view>
 #include <vector>
 
-#include "control.h"
+#include "standin/control.h"
 #include "core/kelvo_device.h"
 #include "host/host.h"
 #include "kelvo/ioctl.h"
 #include "host/kelvo_host.h"
-#include "pci_bus.h"
-#include "sim.h"
+#include "standin/pci_bus.h"
+#include "sim/sim.h"
 #include "test_support.h"
 
 namespace kelvo_test {

@@ -17,14 +17,14 @@
 #include <thread>
 #include <vector>
 
-#include "control.h"
+#include "standin/control.h"
 #include "framework/device_template.h"
 #include "framework/kernel_session.h"
 #include "framework/setup_level.h"
 #include "nVOKAL.h"
 #include "pci_test_support.h"
 #include "platform/pci_device.h"
-#include "sim.h"
+#include "sim/sim.h"
 #include "test_support.h"
 #include "test_worker.h"
 

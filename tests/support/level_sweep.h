@@ -9,7 +9,7 @@
 #include <string_view>
 #include <utility>
 
-#include "control.h"
+#include "standin/control.h"
 #include "core/setup_levels.h"
 
 namespace kelvo_test {

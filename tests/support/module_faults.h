@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "kelvo/ioctl.h"
-#include "module.h"
-#include "pci_bus.h"
+#include "sim/module.h"
+#include "standin/pci_bus.h"
 
 namespace kelvo_test {
 

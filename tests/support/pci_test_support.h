@@ -7,11 +7,11 @@
 #include <cstddef>
 #include <cstring>
 
-#include "control.h"
+#include "standin/control.h"
 #include "nVOKAL.h"
-#include "pci_bus.h"
+#include "standin/pci_bus.h"
 #include "platform/device_info.h"
-#include "sim.h"
+#include "sim/sim.h"
 
 namespace kelvo_test {
 

@@ -14,7 +14,7 @@
 #include "platform/pci_device.h"
 #include "regmaps/kelvo_reg_access_reg_map.h"
 #include "regs/front_end_accessors.h"
-#include "sim.h"
+#include "sim/sim.h"
 
 namespace kelvo_test {
 

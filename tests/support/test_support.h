@@ -6,7 +6,7 @@
 #include <ostream>
 #include <string>
 
-#include "control.h"
+#include "standin/control.h"
 
 namespace kal::live {
 inline void PrintTo(const Counts& counts, std::ostream* out) {

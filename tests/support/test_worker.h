@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <thread>
 
-#include "control.h"
+#include "standin/control.h"
 #include "nVOKAL.h"
 
 namespace kelvo_test {

@@ -16,13 +16,13 @@
 #include "bridge/sgl_controller.h"
 #include "bridge/stream_controllers.h"
 #include "regs/front_end_accessors.h"
-#include "control.h"
+#include "standin/control.h"
 #include "nVOKAL.h"
 #include "pci_test_support.h"
 #include "bridge/brixel_dma_channel.h"
 #include "platform/dma_configuration.h"
 #include "platform/pci_device.h"
-#include "sim.h"
+#include "sim/sim.h"
 #include "test_support.h"
 
 namespace kelvo_test {

@@ -8,7 +8,7 @@
 #include "bridge/firmware.h"
 #include "bridge/firmware_download.h"
 #include "bridge/tymo_reg_maps.h"
-#include "control.h"
+#include "standin/control.h"
 #include "groups_support.h"
 #include "kelvo/product_ids.h"
 #include "regs_sim_support.h"

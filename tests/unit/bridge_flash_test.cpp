@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "bridge/tymo_reg_maps.h"
-#include "control.h"
+#include "standin/control.h"
 #include "regs/arm_dispatcher.h"
 #include "regs_sim_support.h"
 #include "storage/tymo_controllers.h"

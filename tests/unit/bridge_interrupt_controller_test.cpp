@@ -13,11 +13,11 @@
 
 #include "bridge/dma_interrupt_controller.h"
 #include "bridge/interrupt_controller.h"
-#include "control.h"
-#include "pci_bus.h"
+#include "standin/control.h"
+#include "standin/pci_bus.h"
 #include "pci_test_support.h"
 #include "platform/pci_device.h"
-#include "sim.h"
+#include "sim/sim.h"
 #include "test_support.h"
 
 namespace {

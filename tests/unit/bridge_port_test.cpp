@@ -7,7 +7,7 @@
 #include "bridge/io_port.h"
 #include "bridge/port_accessor.h"
 #include "bridge_test_support.h"
-#include "control.h"
+#include "standin/control.h"
 #include "regmaps/brixel_io_port2.h"
 #include "regmaps/brixel_isolation_port.h"
 #include "regmaps/brixel_switched_bim.h"

@@ -5,7 +5,7 @@
 #include <map>
 #include <string>
 
-#include "control.h"
+#include "standin/control.h"
 #include "core/add_device.h"
 #include "core/kelvo_helper.h"
 #include "core_test_levels.h"
@@ -13,7 +13,7 @@
 #include "host/host.h"
 #include "kelvo/product_ids.h"
 #include "host/kelvo_host.h"
-#include "pci_bus.h"
+#include "standin/pci_bus.h"
 
 namespace {
 

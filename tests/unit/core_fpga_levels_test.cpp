@@ -9,7 +9,7 @@
 #include "core/kelvo_helper.h"
 #include "core_test_levels.h"
 #include "core_test_support.h"
-#include "flash_images.h"
+#include "sim/flash_images.h"
 #include "platform/vohtl/string.h"
 
 namespace {

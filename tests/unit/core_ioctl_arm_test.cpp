@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "control.h"
+#include "standin/control.h"
 #include "core/ioctl/device_access.h"
 #include "core/ioctl/stub.h"
 #include "ioctl_standin_device.h"

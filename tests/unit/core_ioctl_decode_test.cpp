@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "control.h"
+#include "standin/control.h"
 #include "core_test_support.h"
 #include "ioctl_standin_device.h"
 #include "kelvo/ioctl.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "bridge/firmware.h"
-#include "control.h"
+#include "standin/control.h"
 #include "controllers/isolated_controllers.h"
 #include "core/board_startup.h"
 #include "core/kelvo_helper.h"

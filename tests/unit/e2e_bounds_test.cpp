@@ -4,7 +4,7 @@
 #include <functional>
 
 #include "client_pages.h"
-#include "control.h"
+#include "standin/control.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
 

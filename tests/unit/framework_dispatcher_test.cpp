@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "control.h"
+#include "standin/control.h"
 #include "framework/dispatcher.h"
 #include "platform/sync.h"
 #include "platform/vohtl/string.h"

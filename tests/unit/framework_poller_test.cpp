@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "control.h"
+#include "standin/control.h"
 #include "framework/hardware_state_checker.h"
 #include "framework/poller.h"
 #include "framework/timeout_handler.h"

@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "control.h"
+#include "standin/control.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
 #include "regmaps/duskmere_niso_top_reg_map.h"
 #include "regmaps/solstra_iso_top_reg_map.h"
 #include "regs/arm_dispatcher.h"
 #include "regs_fake_accessor.h"
-#include "module.h"
+#include "sim/module.h"
 
 namespace {
 

@@ -17,13 +17,13 @@
 #include <thread>
 #include <vector>
 
-#include "control.h"
+#include "standin/control.h"
 #include "core_test_levels.h"
 #include "core_test_support.h"
 #include "host/host.h"
 #include "kelvo/ioctl.h"
 #include "host/kelvo_host.h"
-#include "sim.h"
+#include "sim/sim.h"
 #include "test_support.h"
 
 namespace {

@@ -13,11 +13,11 @@
 #include <thread>
 #include <vector>
 
-#include "control.h"
-#include "exec_level.h"
+#include "standin/control.h"
+#include "standin/exec_level.h"
 #include "nVOKAL.h"
-#include "pci_bus.h"
-#include "sim.h"
+#include "standin/pci_bus.h"
+#include "sim/sim.h"
 #include "test_support.h"
 
 namespace {

@@ -2,10 +2,10 @@
 // over the simulated bridge.
 #include "bridge/brixel.h"
 #include "nVOKAL.h"
-#include "pci_bus.h"
+#include "standin/pci_bus.h"
 #include "pci_test_support.h"
 #include "platform/pci_device.h"
-#include "sim.h"
+#include "sim/sim.h"
 #include "test_support.h"
 
 namespace {

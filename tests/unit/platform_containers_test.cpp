@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "control.h"
+#include "standin/control.h"
 #include "nVOKAL.h"
 #include "platform/basicstring.h"
 #include "platform/memory.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <thread>
 
-#include "control.h"
+#include "standin/control.h"
 #include "nVOKAL.h"
 #include "platform/device_core.h"
 #include "test_support.h"

@@ -7,12 +7,12 @@
 #include <memory>
 #include <vector>
 
-#include "control.h"
+#include "standin/control.h"
 #include "nVOKAL.h"
 #include "pci_test_support.h"
 #include "platform/dma_configuration.h"
 #include "platform/dma_map.h"
-#include "sim.h"
+#include "sim/sim.h"
 #include "test_support.h"
 
 namespace {

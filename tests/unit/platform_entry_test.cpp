@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "control.h"
+#include "standin/control.h"
 #include "core/add_device.h"
 #include "host/host.h"
 #include "nVOKAL.h"

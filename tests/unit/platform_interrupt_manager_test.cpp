@@ -3,7 +3,7 @@
 #include <numeric>
 
 #include "bridge_test_support.h"
-#include "control.h"
+#include "standin/control.h"
 #include "platform/brixel_interrupts.h"
 
 namespace {

@@ -4,13 +4,13 @@
 #include <memory>
 #include <thread>
 
-#include "control.h"
-#include "exec_level.h"
+#include "standin/control.h"
+#include "standin/exec_level.h"
 #include "nVOKAL.h"
-#include "pci_bus.h"
+#include "standin/pci_bus.h"
 #include "pci_test_support.h"
 #include "platform/pci_device.h"
-#include "sim.h"
+#include "sim/sim.h"
 #include "test_support.h"
 
 namespace {

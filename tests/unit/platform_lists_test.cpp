@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "control.h"
+#include "standin/control.h"
 #include "fatal_hook_capture.h"
 #include "platform/list.h"
 #include "platform/voitl/containing.h"

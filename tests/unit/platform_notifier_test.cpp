@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "control.h"
+#include "standin/control.h"
 #include "nVOKAL.h"
 #include "platform/io_notifier.h"
 #include "test_support.h"

@@ -6,11 +6,11 @@
 
 #include "kelvo/product_ids.h"
 #include "nVOKAL.h"
-#include "pci_bus.h"
+#include "standin/pci_bus.h"
 #include "pci_test_support.h"
 #include "platform/pci_device.h"
 #include "platform/pci_memory_accessor.h"
-#include "sim.h"
+#include "sim/sim.h"
 #include "test_support.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "control.h"
+#include "standin/control.h"
 #include "fatal_hook_capture.h"
 #include "platform/voitl/containing.h"
 #include "platform/voitl/rbtree.h"

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "exec_level.h"
+#include "standin/exec_level.h"
 #include "nVOKAL.h"
 #include "platform/sync.h"
 #include "test_support.h"

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <cstdint>
 
-#include "control.h"
+#include "standin/control.h"
 #include "nVOKAL.h"
 #include "platform/fixedpoint.h"
 #include "platform/memory.h"

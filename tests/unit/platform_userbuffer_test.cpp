@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "control.h"
+#include "standin/control.h"
 #include "nVOKAL.h"
 #include "platform/user_buffer.h"
 #include "test_support.h"

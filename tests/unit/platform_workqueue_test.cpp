@@ -2,7 +2,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "control.h"
+#include "standin/control.h"
 #include "platform/work_queue.h"
 #include "test_support.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "control.h"
+#include "standin/control.h"
 #include "regmaps/test_reg_map.h"
 #include "regmaps/test_top_reg_map.h"
 #include "map_probe.h"

@@ -3,7 +3,7 @@
 // bit through the hardware-state checker.
 #include <vector>
 
-#include "control.h"
+#include "standin/control.h"
 #include "framework/hardware_state_checker_composite.h"
 #include "framework/simple_register_verifier.h"
 #include "regmaps/kelvo_reg_access_reg_map.h"

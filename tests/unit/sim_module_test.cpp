@@ -15,13 +15,13 @@
 #include <thread>
 #include <vector>
 
-#include "control.h"
-#include "flash_images.h"
+#include "standin/control.h"
+#include "sim/flash_images.h"
 #include "kelvo/product_ids.h"
 #include "nVOKAL.h"
 #include "regs_sim_support.h"
-#include "sequencer.h"
-#include "sim.h"
+#include "sim/sequencer.h"
+#include "sim/sim.h"
 #include "test_support.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "flash_images.h"
+#include "sim/flash_images.h"
 #include "storage/board_storage_maps.h"
 #include "storage/flash_window.h"
 #include "windows/memory_window.h"

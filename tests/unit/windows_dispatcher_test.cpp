@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "control.h"
+#include "standin/control.h"
 #include "test_support.h"
 #include "windows/device_window_dispatcher.h"
 #include "windows/memory_window.h"

@@ -141,11 +141,13 @@ private:
         while (true) {
             const auto wait = call<kelvo_brixelTools_waitUntilBytesTransferred_out>(
                 handle_, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred,
-                kelvo_brixelTools_waitUntilBytesTransferred_in{channel, 0, 0, bytes, kWaitMilliseconds, 0, 0});
-            const auto count =
-                call<kelvo_brixelTools_getTransferCount_out>(handle_, KELVO_IOCTL_brixelTools_getTransferCount,
-                                                             kelvo_brixelTools_getTransferCount_in{channel, 0});
-            const bool progressed = count.ok() && count.out.transferCount > before && count.out.transferCount < bytes;
+                kelvo_brixelTools_waitUntilBytesTransferred_in{channel, 0, 0, bytes, kWaitMilliseconds, 0,
+                                                               0});
+            const auto count = call<kelvo_brixelTools_getTransferCount_out>(
+                handle_, KELVO_IOCTL_brixelTools_getTransferCount,
+                kelvo_brixelTools_getTransferCount_in{channel, 0});
+            const bool progressed =
+                count.ok() && count.out.transferCount > before && count.out.transferCount < bytes;
             if (wait.ok() && wait.out.timedOut != 0 && progressed) {
                 before = count.out.transferCount;
                 continue;
