@@ -1,7 +1,10 @@
 // The trace stream: indentation, the scope tracer, the line lock, disabled
 // output, the line prefix and switching the destination.
+#include <cstdio>
+#include <functional>
 #include <string>
-#include <vector>
+
+#include "fatal_hook_capture.h"
 
 #include "nVOKAL.h"
 #include "platform/trace.h"
@@ -108,6 +111,69 @@ TEST_F(Trace, ThePrefixShowsTheEnabledFieldsPaddedToItsWidth) {
         trace.endLine();
         EXPECT_EQ(kal::log::text(), c.expected + "\n");
     }
+}
+
+// The writers, the hex dump (16 positions a line, groups of 4 or 2 bytes while
+// they fit, "XX" past the end) and the assertion report through the trace.
+TEST_F(Trace, WritersFormatTheirValues) {
+    static const uint8_t bytes[] = {0x01, 0x02, 0x41, 0x42};
+    char address[16];
+    std::snprintf(address, sizeof(address),
+                  "%08X: ", static_cast<uint32_t>(reinterpret_cast<uintptr_t>(bytes)));
+    auto xx = [](int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i)
+            s += "XX ";
+        return s;
+    };
+    const std::string longText(300, 'm');
+    const struct {
+        std::function<void(tTrace&)> write;
+        std::string expected;
+    } cases[] = {
+        {[](tTrace& t) {
+             t.writeUnsigned(255, 16).put(' ').writeUnsigned(5, 2).put(' ').writeUnsigned(7, 99);
+         },
+         "0xff 2#101 7"},
+        {[](tTrace& t) { t.writeSigned(-12).writeBool(true).writeBool(false).write("abcdef", 3); },
+         "-12true(1)false(0)abc"},
+        {[](tTrace& t) { t.writeWide(L"h\x141i"); }, "L\"hAi\""},
+        {[&](tTrace& t) { t.printf("%s", longText.c_str()); },
+         "!!Formatted string exceeds kMaxTraceLine characters!!" + std::string(255, 'm')},
+        {[](tTrace& t) { t.hexDump(bytes, 4, 2); }, address + std::string("0201 4241 ") + xx(12) +
+                                                        ": ..AB"
+                                                        "\n"},
+        {[](tTrace& t) { t.hexDump(bytes, 4, 4); }, address + std::string("42410201 ") + xx(12) +
+                                                        ": ..AB"
+                                                        "\n"},
+        {[](tTrace& t) { t.hexDump(bytes, 2, 4); }, address + std::string("0201 ") + xx(14) +
+                                                        ": .."
+                                                        "\n"},
+        {[](tTrace& t) { t.hexDump(bytes, 3, 1); }, address + std::string("01 02 41 ") + xx(13) +
+                                                        ": ..A"
+                                                        "\n"},
+        {[](tTrace& t) { t.reportAssertion("default", "a", 0, 0, nullptr, "m"); },
+         "[a] ASSERTION FAILED: m\n"},
+        {[](tTrace& t) { t.reportAssertion("warning", "a", 0, 0, nullptr, "m"); },
+         "[a] ASSERTION WARNING: m\n"},
+        {[](tTrace& t) { t.reportAssertion("odd", "a", 0, 0, nullptr, "m"); },
+         "[a] ASSERTION FAILED (odd): m\n"},
+    };
+    trace_->clearShowNumber();
+    trace_->clearShowFile();
+    trace_->setPrefixWidth(3);
+    for (const auto& c : cases) {
+        kal::log::clear();
+        c.write(*trace_);
+        trace_->put('\n');
+        std::string text = kal::log::text();
+        EXPECT_EQ(text.substr(0, text.size() - 1), c.expected);
+    }
+    kelvo_test::FatalHookCapture fatal;
+    tTrace::debugBreak("warning");
+    EXPECT_EQ(fatal.count(), 0);
+    tTrace::debugBreak(nullptr);
+    EXPECT_EQ(fatal.message(), "APAL debug break");
 }
 
 // A destination that records what reaches it and its opens and closes.
