@@ -120,54 +120,39 @@ TEST_F(Trace, WritersFormatTheirValues) {
     char address[16];
     std::snprintf(address, sizeof(address),
                   "%08X: ", static_cast<uint32_t>(reinterpret_cast<uintptr_t>(bytes)));
-    auto xx = [](int n) {
-        std::string s;
-        for (int i = 0; i < n; ++i)
-            s += "XX ";
-        return s;
+    const auto line = [&](const std::string& groups, int missing, const char* text) {
+        std::string result = address + groups;
+        for (int i = 0; i < missing; ++i) {
+            result += "XX ";
+        }
+        return result + ": " + text + "\n";
     };
     const std::string longText(300, 'm');
-    const struct {
-        std::function<void(tTrace&)> write;
-        std::string expected;
-    } cases[] = {
-        {[](tTrace& t) {
-             t.writeUnsigned(255, 16).put(' ').writeUnsigned(5, 2).put(' ').writeUnsigned(7, 99);
-         },
+    tTrace& t = *trace_;
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[&] { t.writeUnsigned(255, 16).put(' ').writeUnsigned(5, 2).put(' ').writeUnsigned(7, 99); },
          "0xff 2#101 7"},
-        {[](tTrace& t) { t.writeSigned(-12).writeBool(true).writeBool(false).write("abcdef", 3); },
+        {[&] { t.writeSigned(-12).writeBool(true).writeBool(false).write("abcdef", 3); },
          "-12true(1)false(0)abc"},
-        {[](tTrace& t) { t.writeWide(L"h\x141i"); }, "L\"hAi\""},
-        {[&](tTrace& t) { t.printf("%s", longText.c_str()); },
+        {[&] { t.writeWide(L"h\x141i"); }, "L\"hAi\""},
+        {[&] { t.printf("%s", longText.c_str()); },
          "!!Formatted string exceeds kMaxTraceLine characters!!" + std::string(255, 'm')},
-        {[](tTrace& t) { t.hexDump(bytes, 4, 2); }, address + std::string("0201 4241 ") + xx(12) +
-                                                        ": ..AB"
-                                                        "\n"},
-        {[](tTrace& t) { t.hexDump(bytes, 4, 4); }, address + std::string("42410201 ") + xx(12) +
-                                                        ": ..AB"
-                                                        "\n"},
-        {[](tTrace& t) { t.hexDump(bytes, 2, 4); }, address + std::string("0201 ") + xx(14) +
-                                                        ": .."
-                                                        "\n"},
-        {[](tTrace& t) { t.hexDump(bytes, 3, 1); }, address + std::string("01 02 41 ") + xx(13) +
-                                                        ": ..A"
-                                                        "\n"},
-        {[](tTrace& t) { t.reportAssertion("default", "a", 0, 0, nullptr, "m"); },
-         "[a] ASSERTION FAILED: m\n"},
-        {[](tTrace& t) { t.reportAssertion("warning", "a", 0, 0, nullptr, "m"); },
-         "[a] ASSERTION WARNING: m\n"},
-        {[](tTrace& t) { t.reportAssertion("odd", "a", 0, 0, nullptr, "m"); },
-         "[a] ASSERTION FAILED (odd): m\n"},
+        {[&] { t.hexDump(bytes, 4, 2); }, line("0201 4241 ", 12, "..AB")},
+        {[&] { t.hexDump(bytes, 4, 4); }, line("42410201 ", 12, "..AB")},
+        {[&] { t.hexDump(bytes, 2, 4); }, line("0201 ", 14, "..")},
+        {[&] { t.hexDump(bytes, 3, 1); }, line("01 02 41 ", 13, "..A")},
+        {[&] { t.reportAssertion("default", "a", 0, 0, nullptr, "m"); }, "[a] ASSERTION FAILED: m\n"},
+        {[&] { t.reportAssertion("warning", "a", 0, 0, nullptr, "m"); }, "[a] ASSERTION WARNING: m\n"},
+        {[&] { t.reportAssertion("odd", "a", 0, 0, nullptr, "m"); }, "[a] ASSERTION FAILED (odd): m\n"},
     };
-    trace_->clearShowNumber();
-    trace_->clearShowFile();
-    trace_->setPrefixWidth(3);
-    for (const auto& c : cases) {
+    t.clearShowNumber();
+    t.clearShowFile();
+    t.setPrefixWidth(3);
+    for (const auto& [write, expected] : cases) {
         kal::log::clear();
-        c.write(*trace_);
-        trace_->put('\n');
-        std::string text = kal::log::text();
-        EXPECT_EQ(text.substr(0, text.size() - 1), c.expected);
+        write();
+        t.put('\n');
+        EXPECT_EQ(kal::log::text(), expected + "\n");
     }
     kelvo_test::FatalHookCapture fatal;
     tTrace::debugBreak("warning");
