@@ -116,7 +116,7 @@ TEST_F(Trace, ThePrefixShowsTheEnabledFieldsPaddedToItsWidth) {
 // The writers, the hex dump (16 positions a line, groups of 4 or 2 bytes while
 // they fit, "XX" past the end) and the assertion report through the trace.
 TEST_F(Trace, WritersFormatTheirValues) {
-    static const uint8_t bytes[] = {0x01, 0x02, 0x41, 0x42};
+    static const uint8_t bytes[] = {0x1F, 0x20, 0x7E, 0x7F}; // the printable range's edges
     char address[16];
     std::snprintf(address, sizeof(address),
                   "%08X: ", static_cast<uint32_t>(reinterpret_cast<uintptr_t>(bytes)));
@@ -137,10 +137,10 @@ TEST_F(Trace, WritersFormatTheirValues) {
         {[&] { t.writeWide(L"h\x141i"); }, "L\"hAi\""},
         {[&] { t.printf("%s", longText.c_str()); },
          "!!Formatted string exceeds kMaxTraceLine characters!!" + std::string(255, 'm')},
-        {[&] { t.hexDump(bytes, 4, 2); }, line("0201 4241 ", 12, "..AB")},
-        {[&] { t.hexDump(bytes, 4, 4); }, line("42410201 ", 12, "..AB")},
-        {[&] { t.hexDump(bytes, 2, 4); }, line("0201 ", 14, "..")},
-        {[&] { t.hexDump(bytes, 3, 1); }, line("01 02 41 ", 13, "..A")},
+        {[&] { t.hexDump(bytes, 4, 2); }, line("201F 7F7E ", 12, ". ~.")},
+        {[&] { t.hexDump(bytes, 4, 4); }, line("7F7E201F ", 12, ". ~.")},
+        {[&] { t.hexDump(bytes, 2, 4); }, line("201F ", 14, ". ")},
+        {[&] { t.hexDump(bytes, 3, 1); }, line("1F 20 7E ", 13, ". ~")},
         {[&] { t.reportAssertion("default", "a", 0, 0, nullptr, "m"); }, "[a] ASSERTION FAILED: m\n"},
         {[&] { t.reportAssertion("warning", "a", 0, 0, nullptr, "m"); }, "[a] ASSERTION WARNING: m\n"},
         {[&] { t.reportAssertion("odd", "a", 0, 0, nullptr, "m"); }, "[a] ASSERTION FAILED (odd): m\n"},
