@@ -166,7 +166,6 @@ public:
     static void complete(tDeviceCore& device, tAsyncIO& io);
 
     uint32_t getState() const { return state_; }
-    bool isCompleting() const { return completing_ != 0; }
     tSession* getSession() const { return session_; }
     const nVOAPALS100::tStatus& getStatus() const { return status_; }
 

@@ -1,6 +1,7 @@
 // Version values: text forms, packing, ordering and their error codes.
 #include <string>
 
+#include "framework/routing_interface.h"
 #include "framework/version.h"
 #include "test_support.h"
 
@@ -89,6 +90,13 @@ TEST(FrameworkVersion, OrderingFollowsTheFieldsFromMajorToBuild) {
             EXPECT_EQ(left == right, i == k);
         }
     }
+}
+
+// The routing codes a caller sees (they are no catalogue codes of the driver).
+TEST(FrameworkCodes, RoutingCodesKeepTheirValues) {
+    EXPECT_EQ(voark::kTerminalDrivenByReservedRoute, -89127);
+    EXPECT_EQ(voark::kNoResetEdge, -89128);
+    EXPECT_EQ(voark::kRouteConflict, -89137);
 }
 
 } // namespace

@@ -27,6 +27,19 @@ TEST_F(DebugPrint, PrefixedLineFieldsAreCutOrPaddedToTheirWidths) {
     const vosdbg_Line longRecord{longFile.c_str(), 12345, "\n"};
     vosdbg_appendf(&longRecord, "x");
     EXPECT_EQ(kal::log::text(), "[lvo_driver|" + longFile.substr(longFile.size() - 32) + "|2345] x\n");
+
+    // The calling thread's indentation follows the prefix, one space a level.
+    for (const uint32_t depth : {1u, 2u}) {
+        vosdbg_acquireIndent();
+        ASSERT_EQ(vosdbg_indentDepth(), depth);
+        kal::log::clear();
+        vosdbg_appendf(&shortFile, "i");
+        EXPECT_EQ(kal::log::text(), prefix("dir/file.cpp", "0007") + std::string(depth, ' ') + "i\n");
+    }
+    for (int release = 0; release < 3; ++release) {
+        vosdbg_releaseIndent();
+    }
+    EXPECT_EQ(vosdbg_indentDepth(), 0u);
 }
 
 TEST_F(DebugPrint, LongMessageIsCutAndStillTerminated) {
@@ -78,6 +91,10 @@ TEST_F(AssertionReport, ExplanationsAndComparisonOperandsFollowTheExpression) {
     std::string text = kal::log::text();
     EXPECT_LT(text.find("ASSERT(unit < 6)\n"), text.find("Conversion unit is out of range (9)\n"));
     EXPECT_EQ(fatal.message(), "ASSERT(unit < 6)");
+    EXPECT_TRUE(text.ends_with("]  \n")) << "a closing blank prefixed line: " << text;
+    kal::log::clear();
+    VOSDBG_ASSERT(unit == 6);
+    EXPECT_TRUE(kal::log::text().ends_with("]  \n")) << kal::log::text();
 
     kal::log::clear();
     uint64_t castValue = 3;
@@ -88,7 +105,7 @@ TEST_F(AssertionReport, ExplanationsAndComparisonOperandsFollowTheExpression) {
     EXPECT_LT(expression, text.find("castValue: 3\n"));
     EXPECT_LT(text.find("castValue: 3\n"), text.find("unit: 9\n"));
     EXPECT_EQ(fatal.message(), "ASSERT(castValue,==,unit)");
-    EXPECT_EQ(fatal.count(), 2);
+    EXPECT_EQ(fatal.count(), 3);
 }
 
 TEST(AssertionDeath, DefaultFatalHookHaltsThroughTheKernelLayer) {

@@ -218,6 +218,11 @@ TEST_F(PlatformDma, StandardMapSizesItsListAndReachesTheDeviceBelowItsMask) {
     map.completeDMA(tDMAMapCore::kAllBytes);
     EXPECT_EQ(kal::dma::completeCalls(), completes + 1) << "a byte count of 0 completes nothing";
     map.unload();
+    map.load(pages, 0, 1, tDMAMapCore::kHostToDevice, status);
+    map.prepareForDMA();
+    map.completeDMA(tDMAMapCore::kAllBytes);
+    EXPECT_EQ(kal::dma::completeCalls(), completes + 2) << "a one-byte map is mapped too";
+    map.unload();
     EXPECT_EQ(kal::dma::mappedSGLs(), 0u);
     map.free();
 }

@@ -72,12 +72,12 @@ TEST_F(PlatformPci, SlotPathFollowsTheBridgesOfTheSimulatedTopology) {
 
 TEST_F(PlatformPci, SlotPathCountsRootsAndNestedBridges) {
     // Root 0 spans buses 0x10-0x12 (a switch below a root port); a second
-    // root's bridge sits on bus 0x40, above every bus seen before it.
+    // root's bridge sits on bus 0x12: at or above every bus seen is a new root.
     const nVOKAL_tPCIBridgeRecord extra[] = {
         {0, 0x1C, 0, 0x10, 0x12, 7}, // root port
         {0x10, 0, 0, 0x11, 0x12, 7}, // switch upstream port
         {0x11, 3, 1, 0x12, 0x12, 7}, // switch downstream port
-        {0x40, 2, 0, 0x41, 0x41, 7}, // bridge of the second root
+        {0x12, 2, 0, 0x41, 0x41, 7}, // bridge of the second root
         {0, 0x1C, 0, 0x41, 0x41, 6}, // another domain: ignored
     };
     for (const auto& b : extra) {

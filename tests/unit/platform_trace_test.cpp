@@ -1,7 +1,10 @@
 // The trace stream: indentation, the scope tracer, the line lock, disabled
 // output, the line prefix and switching the destination.
+#include <cstdio>
+#include <functional>
 #include <string>
-#include <vector>
+
+#include "fatal_hook_capture.h"
 
 #include "nVOKAL.h"
 #include "platform/trace.h"
@@ -108,6 +111,54 @@ TEST_F(Trace, ThePrefixShowsTheEnabledFieldsPaddedToItsWidth) {
         trace.endLine();
         EXPECT_EQ(kal::log::text(), c.expected + "\n");
     }
+}
+
+// The writers, the hex dump (16 positions a line, groups of 4 or 2 bytes while
+// they fit, "XX" past the end) and the assertion report through the trace.
+TEST_F(Trace, WritersFormatTheirValues) {
+    static const uint8_t bytes[] = {0x1F, 0x20, 0x7E, 0x7F}; // the printable range's edges
+    char address[16];
+    std::snprintf(address, sizeof(address),
+                  "%08X: ", static_cast<uint32_t>(reinterpret_cast<uintptr_t>(bytes)));
+    const auto line = [&](const std::string& groups, int missing, const char* text) {
+        std::string result = address + groups;
+        for (int i = 0; i < missing; ++i) {
+            result += "XX ";
+        }
+        return result + ": " + text + "\n";
+    };
+    const std::string longText(300, 'm');
+    tTrace& t = *trace_;
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[&] { t.writeUnsigned(255, 16).put(' ').writeUnsigned(5, 2).put(' ').writeUnsigned(7, 99); },
+         "0xff 2#101 7"},
+        {[&] { t.writeSigned(-12).writeBool(true).writeBool(false).write("abcdef", 3); },
+         "-12true(1)false(0)abc"},
+        {[&] { t.writeWide(L"h\x141i"); }, "L\"hAi\""},
+        {[&] { t.printf("%s", longText.c_str()); },
+         "!!Formatted string exceeds kMaxTraceLine characters!!" + std::string(255, 'm')},
+        {[&] { t.hexDump(bytes, 4, 2); }, line("201F 7F7E ", 12, ". ~.")},
+        {[&] { t.hexDump(bytes, 4, 4); }, line("7F7E201F ", 12, ". ~.")},
+        {[&] { t.hexDump(bytes, 2, 4); }, line("201F ", 14, ". ")},
+        {[&] { t.hexDump(bytes, 3, 1); }, line("1F 20 7E ", 13, ". ~")},
+        {[&] { t.reportAssertion("default", "a", 0, 0, nullptr, "m"); }, "[a] ASSERTION FAILED: m\n"},
+        {[&] { t.reportAssertion("warning", "a", 0, 0, nullptr, "m"); }, "[a] ASSERTION WARNING: m\n"},
+        {[&] { t.reportAssertion("odd", "a", 0, 0, nullptr, "m"); }, "[a] ASSERTION FAILED (odd): m\n"},
+    };
+    t.clearShowNumber();
+    t.clearShowFile();
+    t.setPrefixWidth(3);
+    for (const auto& [write, expected] : cases) {
+        kal::log::clear();
+        write();
+        t.put('\n');
+        EXPECT_EQ(kal::log::text(), expected + "\n");
+    }
+    kelvo_test::FatalHookCapture fatal;
+    tTrace::debugBreak("warning");
+    EXPECT_EQ(fatal.count(), 0);
+    tTrace::debugBreak(nullptr);
+    EXPECT_EQ(fatal.message(), "APAL debug break");
 }
 
 // A destination that records what reaches it and its opens and closes.

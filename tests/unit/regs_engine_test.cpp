@@ -7,6 +7,7 @@
 #include "standin/control.h"
 #include "regmaps/test_reg_map.h"
 #include "regmaps/test_top_reg_map.h"
+#include "regs/sized_register_map.h"
 #include "map_probe.h"
 #include "regs_fake_accessor.h"
 #include "test_support.h"
@@ -17,6 +18,20 @@ using kelvo_test::BusAccess;
 using kelvo_test::FakeAccessor;
 using kelvo_test_regmaps::tTestRegMap;
 using nVOAPALS100::tStatus;
+
+// The bits a value puts into a field: a one-bit field described "any non-zero"
+// takes any non-zero value as 1, one described "bit 0" only the value's bit 0.
+TEST(SizedFields, AValueIsInsertedAsItsFieldIsDescribed) {
+    const struct {
+        uint64_t value;
+        uint32_t lsb, width;
+        bool anyNonZero;
+        uint64_t bits;
+    } cases[] = {{2, 3, 1, true, 0x8}, {2, 3, 1, false, 0}, {3, 3, 1, false, 0x8}, {0x1F, 4, 4, false, 0xF0}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(arm::insertedSizedBits(c.value, c.lsb, c.width, c.anyNonZero), c.bits) << c.value;
+    }
+}
 
 class EngineTest : public kelvo_test::LeakCheckedTest {
 protected:
