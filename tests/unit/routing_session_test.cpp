@@ -180,6 +180,20 @@ TEST_F(RoutingSessionTest, OnlyTheCreatorChangesARoute) {
     EXPECT_EQ(length, 3u);
     EXPECT_EQ(reserve(mine, id), 0);
     EXPECT_EQ(program(mine, id), 0);
+    // Another session's undoing steps leave the route as its creator made it;
+    // the creator's own take it back one state each.
+    struct Step {
+        void (voark::RoutingSession::*undo)(uint32_t);
+        uint32_t stateAfter;
+    };
+    for (const Step& step : {Step{&voark::RoutingSession::unprogramRoute, voark::kRouteReserved},
+                             Step{&voark::RoutingSession::unreserveRoute, voark::kRouteCalculated}}) {
+        const uint32_t before = resources_->getRouteState(id);
+        (other.*step.undo)(id);
+        EXPECT_EQ(resources_->getRouteState(id), before);
+        (mine.*step.undo)(id);
+        EXPECT_EQ(resources_->getRouteState(id), step.stateAfter);
+    }
 }
 
 TEST_F(RoutingSessionTest, ConflictsListEachHolderOnceCutToTheCapacity) {
