@@ -281,11 +281,14 @@ void wakeEnders(Host& h) {
 }
 
 // The refusal of a request on an entry, or 0 when the entry admits it.
+// kelvo_close marks closing before ending, so ending is read first: a request
+// that sees a close under way also sees that it is the close.
 std::int32_t refusalOf(const Handle& entry) {
+    const bool ended = entry.revoked.load() || entry.ending.load();
     if (entry.closing.load()) {
         return KELVO_E_INVALID;
     }
-    return entry.revoked.load() || entry.ending.load() ? KELVO_E_STATE : 0;
+    return ended ? KELVO_E_STATE : 0;
 }
 
 // One request admitted on a handle: its entry (which stays until the request
