@@ -418,17 +418,6 @@ void tBrixelSGL::clearFlags() {
     }
 }
 
-uint32_t tBrixelSGL::linkCount() const {
-    uint32_t count = 0;
-    for (tBrixelSGLChunkyLink* link = _head; link != nullptr; link = link->next) {
-        ++count;
-        if (link == _tail) {
-            break;
-        }
-    }
-    return count;
-}
-
 void tBrixelSGL::freeLinksAfter(tBrixelSGLChunkyLink* from) {
     tBrixelSGLChunkyLink* link = from->next;
     const tBrixelSGLChunkyLink* last = _tail;

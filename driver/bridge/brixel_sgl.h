@@ -205,8 +205,6 @@ public:
     tBrixelSGLChunkyLink* head() const { return _head; }
     tBrixelSGLChunkyLink* tail() const { return _tail; }
     uint32_t linkSize() const { return linkSize_; }
-    // Links from the head to the tail.
-    uint32_t linkCount() const;
     bool hasEntries() const { return _head != nullptr && !_head->isEmpty(); }
 
 protected:

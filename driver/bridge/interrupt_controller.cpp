@@ -152,11 +152,4 @@ void InterruptController::unregisterNotifier(uint32_t id) {
     }
 }
 
-bool InterruptController::isRegistered(uint32_t id) {
-    notifierLock_.acquire();
-    const bool registered = notifiers_.contains(id);
-    notifierLock_.release();
-    return registered;
-}
-
 } // namespace brixeltools

@@ -104,8 +104,6 @@ public:
                           nVOAPALS100::tStatus& status) override;
     void unregisterNotifier(uint32_t id) override;
 
-    bool isRegistered(uint32_t id);
-
 private:
     using tQueue = kelvo_driver::nVOAPAL000::tWorkQueue<kelvo_driver::nVOAPAL000::tSecondaryISRLock, 1>;
 

@@ -133,9 +133,4 @@ void ResourceReservation::cleanup(tStatus& status) {
     }
 }
 
-uint64_t ResourceReservation::getHeldMask() {
-    internal::MutexHolder hold(mutex_);
-    return heldMask_;
-}
-
 } // namespace kdut

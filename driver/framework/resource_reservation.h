@@ -91,8 +91,6 @@ public:
     // Gives back what is held (registration is the composite's business).
     void cleanup(nVOAPALS100::tStatus& status) override;
 
-    uint64_t getHeldMask();
-
 private:
     uint32_t notReservedCode_;
     kelvo_driver::nVOAPAL000::tMutex mutex_;

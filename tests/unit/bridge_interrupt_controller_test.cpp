@@ -230,7 +230,6 @@ TEST_F(BridgeInterrupts, TheFirstRegistrationOfAnIdStays) {
     bridge().fire(2);
     ASSERT_TRUE(first->waitFor(2, 1));
     controller_->unregisterNotifier(2);
-    EXPECT_FALSE(controller_->isRegistered(2));
     registerId(*second, 2);
     bridge().fire(2);
     ASSERT_TRUE(second->waitFor(2, 1));

@@ -105,4 +105,27 @@ TEST_F(Accessors, IsoWindowAdapterTakesOneAlignedRegisterPerCall) {
     EXPECT_EQ(keep[0], 9);
 }
 
+// The per-channel accessor: the provider's base ORed into every offset, both ways.
+TEST_F(Accessors, ChannelAccessorOrsTheChannelBaseIntoEveryOffset) {
+    struct Provider : voquantasharedsource::ChannelBaseProviderInterface {
+        uint32_t getChannelBase(uint32_t channel, voquantasharedsource::FrontEndAccessorInterface*) override {
+            return channel << 12;
+        }
+    } provider;
+    struct Case {
+        uint32_t channel, offset, seen;
+    };
+    for (const Case c : {Case{.channel = 0, .offset = 0x10, .seen = 0x10},
+                         Case{.channel = 3, .offset = 0x24, .seen = 0x3024},
+                         Case{.channel = 1, .offset = 0x1004, .seen = 0x1004}}) {
+        kelvo_test::FakeAccessor inner;
+        voquantasharedsource::ChannelBasedFrontEndAccessor accessor(c.channel, &inner, provider);
+        tStatus s;
+        accessor.write32(c.offset, 0xA5, s);
+        EXPECT_EQ(accessor.read32(c.offset, s), 0xA5u) << c.channel;
+        EXPECT_EQ(inner.offsets('W'), std::vector<uint32_t>{c.seen}) << c.channel;
+        EXPECT_EQ(inner.offsets('R'), std::vector<uint32_t>{c.seen}) << c.channel;
+    }
+}
+
 } // namespace

@@ -59,8 +59,4 @@ tIndexedNode* tIndexedList::next(const tIndexedNode& node) const {
     return inList(node.inOrder.next);
 }
 
-tIndexedNode* tIndexedList::previous(const tIndexedNode& node) const {
-    return inList(node.inOrder.prev);
-}
-
 } // namespace voitl

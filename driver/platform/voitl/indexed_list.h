@@ -41,7 +41,6 @@ public:
     tIndexedNode* first() const;
     tIndexedNode* last() const;
     tIndexedNode* next(const tIndexedNode& node) const;
-    tIndexedNode* previous(const tIndexedNode& node) const;
 
     size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
