@@ -6,7 +6,6 @@
 
 namespace brixeltools {
 
-using kelvo_driver::nVOAPAL000::tBrixelInterruptManager;
 using kelvo_driver::nVOAPAL000::tSecondaryInterruptRedirector;
 using kelvo_driver::nVOAPAL000::tWorkItem;
 using nVOAPALS100::tStatus;

@@ -254,7 +254,10 @@ inline constexpr uint32_t kHeaderCodes[] = {
 // one find the caller's word in the input's last four bytes.
 template <class A> constexpr bool tableIsConsistent() {
     constexpr size_t count = sizeof(kCodeTable<A>) / sizeof(kCodeTable<A>[0]);
-    if (count != sizeof(kHeaderCodes) / sizeof(kHeaderCodes[0]) || count != static_cast<size_t>(Op::kCount)) {
+    if (count != sizeof(kHeaderCodes) / sizeof(kHeaderCodes[0])) {
+        return false;
+    }
+    if (count != static_cast<size_t>(Op::kCount)) {
         return false;
     }
     for (size_t i = 0; i < count; ++i) {
