@@ -23,7 +23,7 @@
 
 #include "control.h"
 #include "kelvo/ioctl.h"
-#include "kelvo_host.h"
+#include "host/kelvo_host.h"
 
 namespace {
 
