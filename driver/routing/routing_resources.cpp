@@ -19,7 +19,7 @@ bool seedHasInversionConstraint(const RouteCalculationSeedBase& seed) {
 }
 
 bool inverts(const EdgeState& edge) {
-    return edge.def->inverts != 0;
+    return edge.inverts != 0;
 }
 
 // The chunk sizes of a route calculation's scratch heap: the first, and the
@@ -228,6 +228,7 @@ RoutingResources::RoutingResources(const TopographyInfo& info, RouteProgrammerIn
         edges_[i].def = &info.edges[i];
         edges_[i].weight = info.edges[i].weight;
         edges_[i].destTerminalIndex = info.edges[i].destTerminalIndex;
+        edges_[i].inverts = info.edges[i].inverts;
     }
     nVOAPAL200_createMutex(&lock_, &status);
     enabled_ = status.isFatal() ? 0 : 1;

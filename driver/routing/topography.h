@@ -42,11 +42,12 @@ struct EdgeState {
     const Edge* def = nullptr;
     uint32_t reservationCount = 0;
     uint32_t programCount = 0;
-    // def->weight and def->destTerminalIndex, kept here so that the search
-    // reads one record per edge.
+    // def->weight, def->destTerminalIndex and def->inverts, kept here so
+    // that the search and the path walks read one record per edge.
     uint32_t weight = 0;
     uint32_t destTerminalIndex = 0;
     uint8_t isAvailable = 1;
+    uint8_t inverts = 0;
 };
 
 } // namespace voark
