@@ -357,22 +357,26 @@ TerminalState* RoutingResources::queuePop() {
         if (top.sequence == t.stamp && t.settled == 0 && top.cost == kUnreachedCost) {
             return nullptr; // everything left is unreached
         }
+        // The hole left at the top sinks to a leaf along the earlier child
+        // (one comparison a level), then the last entry rises from there:
+        // it seldom rises far, being a leaf's.
         const QueueEntry last = queue_[--queueSize_];
         uint64_t hole = 0;
-        for (;;) {
-            uint64_t child = hole * 2 + 1;
-            if (child >= queueSize_) {
-                break;
-            }
+        for (uint64_t child = 1; child < queueSize_; child = hole * 2 + 1) {
             if (child + 1 < queueSize_ && before(queue_[child + 1].cost, queue_[child + 1].sequence,
                                                  queue_[child].cost, queue_[child].sequence)) {
                 ++child;
             }
-            if (!before(queue_[child].cost, queue_[child].sequence, last.cost, last.sequence)) {
-                break;
-            }
             queue_[hole] = queue_[child];
             hole = child;
+        }
+        while (hole > 0) {
+            const uint64_t parent = (hole - 1) / 2;
+            if (!before(last.cost, last.sequence, queue_[parent].cost, queue_[parent].sequence)) {
+                break;
+            }
+            queue_[hole] = queue_[parent];
+            hole = parent;
         }
         if (queueSize_ > 0) {
             queue_[hole] = last;
@@ -690,18 +694,17 @@ bool RoutingResources::search(tStatus& status) {
 }
 
 // Offers every usable outgoing edge of current to the terminal it leads to:
-// a cheaper way there replaces the one it had and queues it again.
+// a cheaper way there replaces the one it had and queues it again. The cost
+// is compared first: most edges offer nothing cheaper (a settled terminal
+// never gets a cheaper way, and an unreached cost is never cheaper than one).
 bool RoutingResources::relaxOutgoingEdges(TerminalState& current) {
     const uint32_t first = current.def->firstOutgoingEdge;
     const uint32_t end = first + current.def->numOutgoingEdges;
     for (uint32_t e = first; e < end; ++e) {
         EdgeState& edge = edges_[e];
         TerminalState& next = terminals_[edge.destTerminalIndex];
-        if (next.settled != 0 || !edgeUsable(current, edge, next)) {
-            continue;
-        }
         const uint64_t cost = uint64_t{current.cost} + edge.weight;
-        if (cost >= kUnreachedCost || cost >= next.cost) {
+        if (cost >= next.cost || next.settled != 0 || !edgeUsable(current, edge, next)) {
             continue;
         }
         next.cost = static_cast<uint32_t>(cost);
