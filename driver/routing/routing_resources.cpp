@@ -19,17 +19,9 @@ bool seedHasInversionConstraint(const RouteCalculationSeedBase& seed) {
 }
 
 bool inverts(const EdgeState& edge) {
-    return edge.def->inverts != 0;
+    return edge.inverts != 0;
 }
 
-// 1 when the route's edges invert an odd number of times.
-uint8_t inversionOf(const Route& route) {
-    uint8_t parity = 0;
-    for (uint32_t s = 0; s < route.length; ++s) {
-        parity ^= inverts(*route.segments[s].edge) ? 1 : 0;
-    }
-    return parity;
-}
 // The chunk sizes of a route calculation's scratch heap: the first, and the
 // largest that doubling reaches (a calculation of thousands of routes takes
 // megabytes of scratch memory).
@@ -221,6 +213,7 @@ RoutingResources::RoutingResources(const TopographyInfo& info, RouteProgrammerIn
         new (&terminals_[i]) TerminalState{};
         const Terminal& def = info.terminals[i];
         terminals_[i].def = &def;
+        terminals_[i].flags = def.flags;
         defaultIncoming_[i] = 0;
         for (uint32_t k = 0; k < def.numIncomingEdges; ++k) {
             const uint32_t edge = info.incomingEdgeList[def.firstIncomingEdge + k];
@@ -233,6 +226,9 @@ RoutingResources::RoutingResources(const TopographyInfo& info, RouteProgrammerIn
     for (uint32_t i = 0; i < numEdges_; ++i) {
         new (&edges_[i]) EdgeState{};
         edges_[i].def = &info.edges[i];
+        edges_[i].weight = info.edges[i].weight;
+        edges_[i].destTerminalIndex = info.edges[i].destTerminalIndex;
+        edges_[i].inverts = info.edges[i].inverts;
     }
     nVOAPAL200_createMutex(&lock_, &status);
     enabled_ = status.isFatal() ? 0 : 1;
@@ -305,8 +301,8 @@ bool RoutingResources::hasReservedOutgoingEdge(const TerminalState& t) const {
 bool RoutingResources::edgeUsable(const TerminalState& from, const EdgeState& edge,
                                   const TerminalState& to) const {
     return (edge.isAvailable != 0 || useUnavailableEdges_ != 0) &&
-           ((to.def->flags & kTerminalEndpointOnly) == 0 || to.isDestination != 0) &&
-           ((from.def->flags & kTerminalEndpointOnly) == 0 || from.isSource != 0);
+           ((to.flags & kTerminalEndpointOnly) == 0 || to.isDestination != 0) &&
+           ((from.flags & kTerminalEndpointOnly) == 0 || from.isSource != 0);
 }
 
 const TerminalState* RoutingResources::endTerminal(const Route& route) {
@@ -361,22 +357,26 @@ TerminalState* RoutingResources::queuePop() {
         if (top.sequence == t.stamp && t.settled == 0 && top.cost == kUnreachedCost) {
             return nullptr; // everything left is unreached
         }
+        // The hole left at the top sinks to a leaf along the earlier child
+        // (one comparison a level), then the last entry rises from there:
+        // it seldom rises far, being a leaf's.
         const QueueEntry last = queue_[--queueSize_];
         uint64_t hole = 0;
-        for (;;) {
-            uint64_t child = hole * 2 + 1;
-            if (child >= queueSize_) {
-                break;
-            }
+        for (uint64_t child = 1; child < queueSize_; child = hole * 2 + 1) {
             if (child + 1 < queueSize_ && before(queue_[child + 1].cost, queue_[child + 1].sequence,
                                                  queue_[child].cost, queue_[child].sequence)) {
                 ++child;
             }
-            if (!before(queue_[child].cost, queue_[child].sequence, last.cost, last.sequence)) {
-                break;
-            }
             queue_[hole] = queue_[child];
             hole = child;
+        }
+        while (hole > 0) {
+            const uint64_t parent = (hole - 1) / 2;
+            if (!before(last.cost, last.sequence, queue_[parent].cost, queue_[parent].sequence)) {
+                break;
+            }
+            queue_[hole] = queue_[parent];
+            hole = parent;
         }
         if (queueSize_ > 0) {
             queue_[hole] = last;
@@ -417,45 +417,91 @@ void RoutingResources::destroyRouteArray(Route** routes, uint32_t count) {
     allocB_.fn(routes, 0, allocB_.context);
 }
 
-// Makes route's twin in twin (a zeroed record): the same path with the last
-// replaceable edge swapped for a parallel edge of the other inversion.
-// False when no edge can be swapped or the swapped cost would be unreachable.
-bool RoutingResources::makeTwin(const Route& route, Route* twin, tStatus& status) {
-    for (uint32_t k = route.length; k-- > 0;) {
-        TerminalState& from = k == 0 ? *route.source : *route.segments[k - 1].terminal;
-        const EdgeState& replaced = *route.segments[k].edge;
-        const TerminalState& to = *route.segments[k].terminal;
-        if (replaced.reservationCount != 0 || from.def->numOutgoingEdges == 0) {
-            continue;
-        }
-        for (uint32_t i = 0; i < from.def->numOutgoingEdges; ++i) {
-            EdgeState& candidate = edges_[from.def->firstOutgoingEdge + i];
-            if (&terminals_[candidate.def->destTerminalIndex] != &to ||
-                inverts(candidate) == inverts(replaced) || !edgeUsable(from, candidate, to)) {
-                continue;
-            }
-            const uint64_t cost = uint64_t{route.cost} - replaced.def->weight + candidate.def->weight;
-            if (cost >= kUnreachedCost) {
-                return false;
-            }
-            auto* segments = static_cast<vogta::PathSegment*>(
-                allocA_.fn(nullptr, uint64_t{route.length} * sizeof(vogta::PathSegment), allocA_.context));
-            if (segments == nullptr) {
-                KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
-                return false;
-            }
-            for (uint32_t s = 0; s < route.length; ++s) {
-                segments[s] = route.segments[s];
-            }
-            segments[k].edge = &candidate;
-            *twin = route;
-            twin->segments = segments;
-            twin->cost = static_cast<uint32_t>(cost);
-            twin->inverted = route.inverted ^ 1;
-            return true;
+// The edge that can replace edge (from from to to) in a twin: the first
+// usable outgoing edge of from to to of the other inversion; null when edge
+// is reserved or there is none.
+EdgeState* RoutingResources::parallelEdge(const TerminalState& from, const EdgeState& edge,
+                                          const TerminalState& to) const {
+    if (edge.reservationCount != 0) {
+        return nullptr;
+    }
+    const uint32_t first = from.def->firstOutgoingEdge;
+    const uint32_t end = first + from.def->numOutgoingEdges;
+    for (uint32_t e = first; e < end; ++e) {
+        EdgeState& candidate = edges_[e];
+        if (&terminals_[candidate.destTerminalIndex] == &to && inverts(candidate) != inverts(edge) &&
+            edgeUsable(from, candidate, to)) {
+            return &candidate;
         }
     }
-    return false;
+    return nullptr;
+}
+
+// Works out the path facts of t (depth, parity, twin edge) from those of its
+// search-tree ancestors, each terminal once per pass: the walk up to the
+// nearest terminal already known turns the previous links it passes round,
+// and the walk back down restores them, so no stack is needed.
+void RoutingResources::knowPath(TerminalState& t) {
+    TerminalState* below = nullptr;
+    TerminalState* at = &t;
+    while (at->pathKnown == 0 && at->previous != nullptr) {
+        TerminalState* above = at->previous;
+        at->previous = below;
+        below = at;
+        at = above;
+    }
+    if (at->pathKnown == 0) { // a root of the tree
+        at->depth = 0;
+        at->parity = 0;
+        at->twinDepth = 0;
+        at->twinEdge = nullptr;
+        at->pathKnown = 1;
+    }
+    while (below != nullptr) {
+        TerminalState* next = below->previous;
+        below->previous = at;
+        const EdgeState& edge = *below->previousEdge;
+        below->depth = at->depth + 1;
+        below->parity = at->parity ^ (inverts(edge) ? 1 : 0);
+        EdgeState* parallel = parallelEdge(*at, edge, *below);
+        below->twinEdge = parallel != nullptr ? parallel : at->twinEdge;
+        below->twinDepth = parallel != nullptr ? below->depth : at->twinDepth;
+        below->pathKnown = 1;
+        at = below;
+        below = next;
+    }
+}
+
+// Makes route's twin in twin (a zeroed record): the same path with the
+// deepest replaceable edge swapped for a parallel edge of the other
+// inversion. False when no edge can be swapped or the swapped cost would be
+// unreachable.
+bool RoutingResources::makeTwin(const Route& route, Route* twin, tStatus& status) {
+    const TerminalState& end = *route.segments[route.length - 1].terminal;
+    if (end.twinDepth == 0) {
+        return false;
+    }
+    const uint32_t k = end.twinDepth - 1;
+    EdgeState* candidate = end.twinEdge;
+    const uint64_t cost = uint64_t{route.cost} - route.segments[k].edge->weight + candidate->weight;
+    if (cost >= kUnreachedCost) {
+        return false;
+    }
+    auto* segments = static_cast<vogta::PathSegment*>(
+        allocA_.fn(nullptr, uint64_t{route.length} * sizeof(vogta::PathSegment), allocA_.context));
+    if (segments == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+        return false;
+    }
+    for (uint32_t s = 0; s < route.length; ++s) {
+        segments[s] = route.segments[s];
+    }
+    segments[k].edge = candidate;
+    *twin = route;
+    twin->segments = segments;
+    twin->cost = static_cast<uint32_t>(cost);
+    twin->inverted = route.inverted ^ 1;
+    return true;
 }
 
 // ---- one pass of the search --------------------------------------------------------
@@ -544,6 +590,7 @@ void RoutingResources::resetSearch(uint32_t options) {
         t.isSource = 0;
         t.isDestination = 0;
         t.settled = 0;
+        t.pathKnown = 0;
         t.stamp = 0;
     }
     useUnavailableEdges_ = (options & kUseUnavailableEdges) != 0 ? 1 : 0;
@@ -647,18 +694,17 @@ bool RoutingResources::search(tStatus& status) {
 }
 
 // Offers every usable outgoing edge of current to the terminal it leads to:
-// a cheaper way there replaces the one it had and queues it again.
+// a cheaper way there replaces the one it had and queues it again. The cost
+// is compared first: most edges offer nothing cheaper (a settled terminal
+// never gets a cheaper way, and an unreached cost is never cheaper than one).
 bool RoutingResources::relaxOutgoingEdges(TerminalState& current) {
     const uint32_t first = current.def->firstOutgoingEdge;
     const uint32_t end = first + current.def->numOutgoingEdges;
     for (uint32_t e = first; e < end; ++e) {
         EdgeState& edge = edges_[e];
-        TerminalState& next = terminals_[edge.def->destTerminalIndex];
-        if (next.settled != 0 || !edgeUsable(current, edge, next)) {
-            continue;
-        }
-        const uint64_t cost = uint64_t{current.cost} + edge.def->weight;
-        if (cost >= kUnreachedCost || cost >= next.cost) {
+        TerminalState& next = terminals_[edge.destTerminalIndex];
+        const uint64_t cost = uint64_t{current.cost} + edge.weight;
+        if (cost >= next.cost || next.settled != 0 || !edgeUsable(current, edge, next)) {
             continue;
         }
         next.cost = static_cast<uint32_t>(cost);
@@ -705,18 +751,14 @@ bool RoutingResources::tracePath(TerminalState& destination, Route& route) {
         route.source = &destination;
         return true;
     }
-    uint32_t length = 0;
-    TerminalState* first = &destination;
-    while (first->previous != nullptr) {
-        ++length;
-        first = first->previous;
-    }
+    knowPath(destination);
+    const uint32_t length = destination.depth;
+    route.inverted = destination.parity;
     auto* segments = static_cast<vogta::PathSegment*>(
         allocA_.fn(nullptr, uint64_t{length} * sizeof(vogta::PathSegment), allocA_.context));
     if (segments == nullptr) {
         return false;
     }
-    route.source = first;
     route.segments = segments;
     route.length = length;
     TerminalState* at = &destination;
@@ -724,6 +766,7 @@ bool RoutingResources::tracePath(TerminalState& destination, Route& route) {
         segments[s] = {at->previousEdge, at};
         at = at->previous;
     }
+    route.source = at;
     return true;
 }
 
@@ -733,7 +776,6 @@ bool RoutingResources::addTwins(Route** routes, uint32_t solved, uint32_t* used,
     Route* spare = nullptr;
     for (uint32_t r = 0; r < solved; ++r) {
         Route& route = *routes[r];
-        route.inverted = inversionOf(route);
         if (route.length == 0) {
             continue;
         }

@@ -207,6 +207,8 @@ private:
     Route* newRoute();
     void destroyCalculatedRoute(Route* route);
     void destroyRouteArray(Route** routes, uint32_t count);
+    EdgeState* parallelEdge(const TerminalState& from, const EdgeState& edge, const TerminalState& to) const;
+    void knowPath(TerminalState& t);
     bool makeTwin(const Route& route, Route* twin, nVOAPALS100::tStatus& status);
     // What one pass found.
     struct PassRoutes {

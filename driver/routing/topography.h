@@ -17,12 +17,24 @@ struct TerminalState {
     const Terminal* def = nullptr;
     TerminalState* previous = nullptr;
     EdgeState* previousEdge = nullptr;
+    // What the search tree gives the path from its root to this terminal,
+    // worked out once per pass for the routes that end here or pass through
+    // (valid while pathKnown is set): its edge count, the parity of its
+    // inverting edges, and the deepest edge of it that a parallel edge of
+    // the other inversion can replace (twinEdge; its position plus one in
+    // twinDepth, 0: none).
+    EdgeState* twinEdge = nullptr;
     uint32_t cost = kUnreachedCost;
+    uint32_t depth = 0;
+    uint32_t twinDepth = 0;
     uint8_t isSource = 0;
     uint8_t isDestination = 0;
-    // Search bookkeeping: the sequence number of the terminal's live queue
-    // entry (older entries are stale) and whether it has been settled.
+    // Search bookkeeping: whether the terminal has been settled, and the
+    // sequence number of its live queue entry (older entries are stale).
     uint8_t settled = 0;
+    uint8_t flags = 0; // def->flags, kept beside the search's state
+    uint8_t pathKnown = 0;
+    uint8_t parity = 0;
     uint64_t stamp = 0;
 };
 
@@ -30,7 +42,12 @@ struct EdgeState {
     const Edge* def = nullptr;
     uint32_t reservationCount = 0;
     uint32_t programCount = 0;
+    // def->weight, def->destTerminalIndex and def->inverts, kept here so
+    // that the search and the path walks read one record per edge.
+    uint32_t weight = 0;
+    uint32_t destTerminalIndex = 0;
     uint8_t isAvailable = 1;
+    uint8_t inverts = 0;
 };
 
 } // namespace voark

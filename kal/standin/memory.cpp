@@ -54,8 +54,8 @@ constexpr std::size_t kGranule = kal::kernelmem::kGranule;
 constexpr std::size_t kSpareBlocks = 256; // one-granule blocks in the depot
 constexpr std::size_t kThreadSpares = 32; // one-granule blocks a thread keeps
 constexpr std::size_t kSpareBatch = 16;   // moved between a thread and the depot at once
-constexpr std::size_t kLargeBlock = std::size_t{1} << 20;
-constexpr std::size_t kSpareLargeBlocks = 16;
+constexpr std::size_t kLargeBlock = std::size_t{64} << 10;
+constexpr std::size_t kSpareLargeBlocks = 256;
 constexpr std::size_t kSpareLargeBytes = std::size_t{64} << 20;
 
 // ---- the live blocks --------------------------------------------------------

@@ -23,14 +23,25 @@ tIndexedNode* tIndexedList::inList(const voitl_ListNode* link) const {
     return getContainingObject<tIndexedNode>(const_cast<voitl_ListNode*>(link), &tIndexedNode::inOrder);
 }
 
+// Keys mostly come in ascending order (IDs handed out one after another):
+// a key above the largest goes in after it without a descent.
 void tIndexedList::append(tIndexedNode& node) {
     voitl_ListNode_insertBefore(&node.inOrder, &head_);
-    voitl_RBTree_insert(&tree_, &node.byKey, &keyLess, nullptr);
+    if (largest_ == nullptr || largest_->key < node.key) {
+        voitl_RBTree_insertLast(&tree_, &node.byKey, largest_ != nullptr ? &largest_->byKey : nullptr);
+        largest_ = &node;
+    } else {
+        voitl_RBTree_insert(&tree_, &node.byKey, &keyLess, nullptr);
+    }
     ++size_;
 }
 
 void tIndexedList::remove(tIndexedNode& node) {
     voitl_ListNode_detach(&node.inOrder);
+    if (&node == largest_) {
+        voitl_RBNode* before = voitl_RBTree_getNext(&tree_, &node.byKey, voitl_kRBDescending);
+        largest_ = before != nullptr ? const_cast<tIndexedNode*>(ofTreeNode(before)) : nullptr;
+    }
     voitl_RBTree_remove(&tree_, &node.byKey);
     --size_;
 }

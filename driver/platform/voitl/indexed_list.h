@@ -49,6 +49,7 @@ private:
     tIndexedNode* inList(const voitl_ListNode* link) const;
 
     voitl_RBTree tree_;
+    tIndexedNode* largest_ = nullptr; // the node with the largest key
     voitl_ListNode head_;
     size_t size_ = 0;
 };

@@ -150,9 +150,9 @@ extern "C" bool voitl_RBNode_isAttached(const voitl_RBNode* node) {
     return node->parentAndColour >= 2;
 }
 
-extern "C" void voitl_RBTree_insert(voitl_RBTree* tree, voitl_RBNode* node, voitl_RBTree_LessThan lessThan,
-                                    void* context) {
-    VOSDBG_ASSERT(tree != nullptr);
+namespace {
+
+bool reportedAttached(const voitl_RBNode* node) {
     const bool attached = voitl_RBNode_isAttached(node);
     if (attached) {
         vosdbg_printf("insert, but RBNode (%p; parent:%p, left: %p, right: %p) already attached to a tree.\n",
@@ -160,16 +160,15 @@ extern "C" void voitl_RBTree_insert(voitl_RBTree* tree, voitl_RBNode* node, voit
                       static_cast<const void*>(node->children[0]),
                       static_cast<const void*>(node->children[1]));
         VOSDBG_ASSERT(!attached);
-        return;
     }
+    return attached;
+}
+
+// Links a detached node in as parent's empty child on side (the root of an
+// empty tree for a null parent) and restores the balance.
+void link(voitl_RBTree* tree, voitl_RBNode* node, voitl_RBNode* parent, int side) {
     node->children[0] = nullptr;
     node->children[1] = nullptr;
-    voitl_RBNode* parent = nullptr;
-    int side = 0;
-    for (voitl_RBNode* current = tree->root; current != nullptr; current = current->children[side]) {
-        parent = current;
-        side = lessThan(node, current, context) ? 0 : 1;
-    }
     node->parentAndColour = 0; // red
     setParent(node, parent, tree);
     if (parent == nullptr) {
@@ -178,6 +177,33 @@ extern "C" void voitl_RBTree_insert(voitl_RBTree* tree, voitl_RBNode* node, voit
         parent->children[side] = node;
     }
     rebalanceAfterInsert(tree, node);
+}
+
+} // namespace
+
+extern "C" void voitl_RBTree_insert(voitl_RBTree* tree, voitl_RBNode* node, voitl_RBTree_LessThan lessThan,
+                                    void* context) {
+    VOSDBG_ASSERT(tree != nullptr);
+    if (reportedAttached(node)) {
+        return;
+    }
+    voitl_RBNode* parent = nullptr;
+    int side = 0;
+    for (voitl_RBNode* current = tree->root; current != nullptr; current = current->children[side]) {
+        parent = current;
+        side = lessThan(node, current, context) ? 0 : 1;
+    }
+    link(tree, node, parent, side);
+}
+
+extern "C" void voitl_RBTree_insertLast(voitl_RBTree* tree, voitl_RBNode* node, voitl_RBNode* last) {
+    VOSDBG_ASSERT(tree != nullptr);
+    VOSDBG_ASSERT((last == nullptr) == (tree->root == nullptr));
+    VOSDBG_ASSERT(last == nullptr || last->children[1] == nullptr);
+    if (reportedAttached(node)) {
+        return;
+    }
+    link(tree, node, last, 1);
 }
 
 extern "C" void voitl_RBTree_remove(voitl_RBTree* tree, voitl_RBNode* node) {

@@ -36,6 +36,10 @@ bool voitl_RBNode_isAttached(const voitl_RBNode* node);
 // attached node is reported and left where it is.
 void voitl_RBTree_insert(voitl_RBTree* tree, voitl_RBNode* node, voitl_RBTree_LessThan lessThan,
                          void* context);
+// Inserts a detached node after last, the tree's last node in ascending
+// order (null for an empty tree), without comparing: the caller knows that
+// the node orders after every node of the tree.
+void voitl_RBTree_insertLast(voitl_RBTree* tree, voitl_RBNode* node, voitl_RBNode* last);
 // Removes an attached node and leaves it detached. A detached node is
 // reported and the tree left alone.
 void voitl_RBTree_remove(voitl_RBTree* tree, voitl_RBNode* node);
