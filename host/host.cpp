@@ -374,11 +374,12 @@ bool requestsIn(const Handle& entry) {
     return entry.inFlight.load() != 0 || inSomeSlot(&entry);
 }
 
-// A read or a write on a handle: the driver's callback runs in the
-// stand-in's process mode, so the caller's buffer is reached as a process's.
-template <typename Callback>
-std::int32_t transfer(int handle, const void* buffer, std::uint64_t size, std::uint64_t* count,
-                      Callback nVOKAL_tDriverDescriptor::*callback) {
+// One request on a handle: admitted, run by call(host, the session's
+// context) in the stand-in's process mode (the caller's memory is what a
+// process's would be: whatever of it is there with the access a copy needs,
+// never the kernel layer's; the driver's copies refuse anything else with
+// their bad-address code), released. The refusal's code when not admitted.
+template <typename Call> std::int32_t admitted(int handle, const Call& call) {
     return guarded([&] {
         Host& h = host();
         std::int32_t refused = 0;
@@ -389,11 +390,20 @@ std::int32_t transfer(int handle, const void* buffer, std::uint64_t size, std::u
         std::int32_t result = 0;
         {
             const kal::usermem::ProcessMode client;
-            result = (h.callbacks.*callback)(admitted.entry->context, kal::usermem::address(buffer), size, 0,
-                                             count);
+            result = call(h, admitted.entry->context);
         }
         release(h, admitted);
         return result;
+    });
+}
+
+// A read or a write on a handle: the driver's callback runs in the
+// stand-in's process mode, so the caller's buffer is reached as a process's.
+template <typename Callback>
+std::int32_t transfer(int handle, const void* buffer, std::uint64_t size, std::uint64_t* count,
+                      Callback nVOKAL_tDriverDescriptor::*callback) {
+    return admitted(handle, [&](Host& h, void* context) {
+        return (h.callbacks.*callback)(context, kal::usermem::address(buffer), size, 0, count);
     });
 }
 
@@ -1031,24 +1041,8 @@ extern "C" int kelvo_open(const char* interfaceName, unsigned deviceIndex) noexc
 }
 
 extern "C" int kelvo_ioctl(int handle, unsigned int code, void* argument) noexcept {
-    return guarded([&] {
-        Host& h = host();
-        std::int32_t refused = 0;
-        const Admitted admitted = admit(h, handle, refused);
-        if (admitted.entry == nullptr) {
-            return refused;
-        }
-        std::int32_t result = 0;
-        {
-            // The caller's memory is what a process's would be: whatever of it
-            // is there with the access a copy needs, never the kernel layer's.
-            // The driver's copies refuse anything else with their bad-address
-            // code (for the header, the request's result).
-            const kal::usermem::ProcessMode client;
-            result = h.callbacks.ioControl(admitted.entry->context, code, kal::usermem::address(argument));
-        }
-        release(h, admitted);
-        return result;
+    return admitted(handle, [&](Host& h, void* context) {
+        return h.callbacks.ioControl(context, code, kal::usermem::address(argument));
     });
 }
 
