@@ -20,6 +20,7 @@
 #include "core/setup_levels.h"
 #include "core/setup_tasks.h"
 #include "host/host.h"
+#include "ioctl_header.h"
 #include "kelvo/ioctl.h"
 #include "host/kelvo_host.h"
 #include "level_table.h"
@@ -112,14 +113,7 @@ KELVO_SETUP_BENCHMARK(19, "solstra", solstra);
 KELVO_SETUP_BENCHMARK(19, "duskmere-a", duskmere_a);
 KELVO_SETUP_BENCHMARK(19, "duskmere-b", duskmere_b);
 
-template <typename In, typename Out> kelvo_ioctl_header headerOf(const In& in, Out& out) {
-    return {reinterpret_cast<std::uintptr_t>(&in),
-            reinterpret_cast<std::uintptr_t>(&out),
-            sizeof(In),
-            sizeof(Out),
-            0,
-            0};
-}
+using kelvo_bench::headerOf;
 
 // The level a handle's device has reached, or ~0 when the request fails.
 std::uint32_t setupLevelOf(int handle) {

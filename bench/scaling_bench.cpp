@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "standin/control.h"
+#include "ioctl_header.h"
 #include "kelvo/ioctl.h"
 #include "host/kelvo_host.h"
 
@@ -67,14 +68,7 @@ void stopModules(const benchmark::State&) {
     gModules = nullptr;
 }
 
-template <typename In, typename Out> kelvo_ioctl_header headerOf(const In& in, Out& out) {
-    return {reinterpret_cast<std::uintptr_t>(&in),
-            reinterpret_cast<std::uintptr_t>(&out),
-            sizeof(In),
-            sizeof(Out),
-            0,
-            0};
-}
+using kelvo_bench::headerOf;
 
 // Opens the calling thread's handle on its module (threads take the modules
 // in turn), runs call once per iteration with it, and closes it.
