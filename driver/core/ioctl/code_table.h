@@ -92,6 +92,9 @@ template <class A> struct Row {
     uint8_t outStatusAt;
     Rules rules;
     Body<A> body; // null for the codes answered without an operation
+    // Whether body is set, as a constant: a function's address is no constant
+    // to compare where the compiler instruments addresses (the sanitizers).
+    bool hasBody;
 };
 
 // The largest records (the dispatcher's buffers).
@@ -113,20 +116,20 @@ void call(typename A::DeviceType& device, const nVOAPAL000::tEventDescriptor& ev
     __builtin_memcpy(outBytes, &out, sizeof(out));
 }
 
-template <class A, Op op> constexpr Row<A> row(const char* name, Rules rules, Body<A> body) {
+template <class A, Op op, bool hasBody> constexpr Row<A> row(const char* name, Rules rules, Body<A> body) {
     using In = typename Record<op>::In;
     using Out = typename Record<op>::Out;
     static_assert(sizeof(In) <= kMaxInSize && sizeof(Out) <= kMaxOutSize);
     static_assert(offsetof(In, status) + sizeof(int32_t) <= sizeof(In));
     static_assert(offsetof(Out, status) + sizeof(int32_t) <= sizeof(Out));
     return {Record<op>::kCode,     name,  sizeof(In), sizeof(Out), offsetof(In, status),
-            offsetof(Out, status), rules, body};
+            offsetof(Out, status), rules, body,       hasBody};
 }
 
 } // namespace detail
 
-#define KELVO_ROW(op, rules) detail::row<A, Op::op>(#op, rules, &detail::call<A, Op::op, &op<A>>)
-#define KELVO_ANSWER_ROW(op, rules) detail::row<A, Op::op>(#op, rules, nullptr)
+#define KELVO_ROW(op, rules) detail::row<A, Op::op, true>(#op, rules, &detail::call<A, Op::op, &op<A>>)
+#define KELVO_ANSWER_ROW(op, rules) detail::row<A, Op::op, false>(#op, rules, nullptr)
 
 template <class A>
 inline constexpr Row<A> kCodeTable[] = {
@@ -264,7 +267,7 @@ template <class A> constexpr bool tableIsConsistent() {
         const Row<A>& row = kCodeTable<A>[i];
         const bool answered = row.rules.admit == Admit::kAnswer || row.rules.admit == Admit::kCallersWord;
         if (row.code != kHeaderCodes[i] || (i > 0 && kCodeTable<A>[i - 1].code >= row.code) ||
-            answered != (row.body == nullptr) || (answered && row.inStatusAt != row.inSize - 4) ||
+            answered == row.hasBody || (answered && row.inStatusAt != row.inSize - 4) ||
             row.rules.level > KELVO_SETUP_LEVEL_COMPLETE) {
             return false;
         }
