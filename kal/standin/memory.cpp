@@ -70,7 +70,7 @@ constexpr std::uint64_t kLeaves = kal::kernelmem::kUserTop / kGranule / kLeafGra
 
 struct Leaf {
     std::uint64_t sizePlusOne[kLeafGranules]; // reached through std::atomic_ref
-    std::uint32_t granules[kLeafGranules];    // written before sizePlusOne, read after it
+    std::uint32_t granules[kLeafGranules];    // written before sizePlusOne, read after it (atomic_ref)
 };
 
 std::atomic<Leaf*> gLeaves[kLeaves]; // zero at load
@@ -423,7 +423,10 @@ extern "C" void* nVOKAL100_malloc(size_t size) noexcept {
         return nullptr;
     }
     std::memset(static_cast<std::uint8_t*>(block) + used, kGuardValue, kGuardBytes);
-    *record.granules = static_cast<std::uint32_t>(bytes / kGranule);
+    // Atomic, though ordered by sizePlusOne: a block's address comes back from
+    // the C library to another thread, an order the race checkers do not see.
+    std::atomic_ref(*record.granules)
+        .store(static_cast<std::uint32_t>(bytes / kGranule), std::memory_order_relaxed);
     std::uint64_t none = 0;
     if (!std::atomic_ref(*record.sizePlusOne)
              .compare_exchange_strong(none, used + 1, std::memory_order_release, std::memory_order_relaxed)) {
@@ -453,7 +456,8 @@ extern "C" void nVOKAL100_free(void* block) noexcept {
         KAL_FAIL("nVOKAL100_free of a block that is not allocated");
     }
     const std::size_t size = sizePlusOne - 1;
-    const std::size_t bytes = std::size_t{*record.granules} * kGranule;
+    const std::size_t bytes =
+        std::size_t{std::atomic_ref(*record.granules).load(std::memory_order_relaxed)} * kGranule;
     MemoryState& s = state();
     ThreadCache* const mine = myCache();
     if (mine != nullptr) {
