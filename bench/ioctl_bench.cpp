@@ -23,6 +23,7 @@
 #include "kelvo/ioctl.h"
 #include "host/kelvo_host.h"
 #include "regs/dynamic_access.h"
+#include "soft_map.h"
 
 namespace {
 
@@ -33,21 +34,8 @@ constexpr std::uint32_t kFieldValue = 0x2468ACE0;
 
 // A register map that answers every field from its soft copy: arm_get costs
 // the request and the name lookup, no register access.
-class SoftMap : public arm::DynamicAccessInterfaceBase<tStatus> {
-public:
-    void get(uint32_t, uint64_t& value, tStatus&, uint32_t) override { value = kFieldValue; }
-    void set(uint32_t, uint64_t, tStatus&, uint32_t) override {}
-    void read(uint32_t, uint64_t& value, tStatus&, uint32_t) override { value = kFieldValue; }
-    void write(uint32_t, uint64_t, bool, tStatus&, uint32_t) override {}
-    void flush(uint32_t, bool, tStatus&, uint32_t) override {}
-    void refresh(uint32_t, tStatus&, uint32_t) override {}
-    void getRegisterFormat(uint32_t, uint32_t&, arm::FieldType*, uint64_t*, tStatus&) const override {}
-    void flushRegMap(bool, tStatus&) override {}
-    void refreshRegMap(tStatus&) override {}
-    void markDirtyRegMap() override {}
-    const char* getVersion() const override { return ""; }
-    const char* getOldestCompatibleVersion() const override { return ""; }
-};
+inline constexpr char kNoVersion[] = "";
+using SoftMap = kelvo_bench::SoftMap<kFieldValue, kNoVersion>;
 
 // One host with one simulated module at level 19 and one session for a
 // benchmark's run; the device's register-map registry holds the soft map.

@@ -13,6 +13,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "soft_map.h"
 #include "standin/control.h"
 #include "nVOKAL.h"
 #include "standin/pci_bus.h"
@@ -194,21 +195,8 @@ void RoundTrip_Isolated(benchmark::State& state) {
 BENCHMARK(RoundTrip_Isolated);
 
 // A map that does nothing, of the version the lookups name.
-class IdleMap : public arm::DynamicAccessInterfaceBase<tStatus> {
-public:
-    void get(uint32_t, uint64_t&, tStatus&, uint32_t) override {}
-    void set(uint32_t, uint64_t, tStatus&, uint32_t) override {}
-    void read(uint32_t, uint64_t&, tStatus&, uint32_t) override {}
-    void write(uint32_t, uint64_t, bool, tStatus&, uint32_t) override {}
-    void flush(uint32_t, bool, tStatus&, uint32_t) override {}
-    void refresh(uint32_t, tStatus&, uint32_t) override {}
-    void getRegisterFormat(uint32_t, uint32_t&, arm::FieldType*, uint64_t*, tStatus&) const override {}
-    void flushRegMap(bool, tStatus&) override {}
-    void refreshRegMap(tStatus&) override {}
-    void markDirtyRegMap() override {}
-    const char* getVersion() const override { return "1.0.0d379"; }
-    const char* getOldestCompatibleVersion() const override { return "1.0.0d379"; }
-};
+inline constexpr char kIdleVersion[] = "1.0.0d379";
+using IdleMap = kelvo_bench::SoftMap<0, kIdleVersion>;
 
 // count maps under names as long as the boards' (a long shared prefix, the
 // map's number last); each iteration looks up the middle one by name with

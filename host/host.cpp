@@ -374,12 +374,10 @@ bool requestsIn(const Handle& entry) {
     return entry.inFlight.load() != 0 || inSomeSlot(&entry);
 }
 
-// One request on a handle: admitted, run by call(host, the session's
-// context) in the stand-in's process mode (the caller's memory is what a
-// process's would be: whatever of it is there with the access a copy needs,
-// never the kernel layer's; the driver's copies refuse anything else with
-// their bad-address code), released. The refusal's code when not admitted.
-template <typename Call> std::int32_t admitted(int handle, const Call& call) {
+// One request on a handle: admitted, run by call(host, its entry) (which
+// must not throw: the request is released after it), released. The
+// refusal's code when not admitted.
+template <typename Call> std::int32_t onAdmitted(int handle, const Call& call) {
     return guarded([&] {
         Host& h = host();
         std::int32_t refused = 0;
@@ -387,13 +385,21 @@ template <typename Call> std::int32_t admitted(int handle, const Call& call) {
         if (admitted.entry == nullptr) {
             return refused;
         }
-        std::int32_t result = 0;
-        {
-            const kal::usermem::ProcessMode client;
-            result = call(h, admitted.entry->context);
-        }
+        const std::int32_t result = call(h, *admitted.entry);
         release(h, admitted);
         return result;
+    });
+}
+
+// A request on a handle whose call(host, the session's context) runs in the
+// stand-in's process mode: the caller's memory is what a process's would be
+// (whatever of it is there with the access a copy needs, never the kernel
+// layer's); the driver's copies refuse anything else with their bad-address
+// code.
+template <typename Call> std::int32_t admitted(int handle, const Call& call) {
+    return onAdmitted(handle, [&](Host& h, Handle& entry) {
+        const kal::usermem::ProcessMode client;
+        return call(h, entry.context);
     });
 }
 
@@ -751,57 +757,45 @@ std::int32_t write(int handle, const void* buffer, std::uint64_t size, std::uint
 std::int32_t mapMemory(int handle, std::uint16_t selector, std::uint64_t size, std::uint32_t accessMode,
                        std::uint64_t* map) {
     return guarded([&] {
-        Host& h = host();
+        // Made before the request is admitted: nothing after it throws.
         auto node = spareNode<std::map<std::uint64_t, Map>>(Map{});
-        std::int32_t refused = 0;
-        const Admitted admitted = admit(h, handle, refused);
-        if (admitted.entry == nullptr) {
-            return refused;
-        }
-        Handle* entry = admitted.entry;
-        void* kernelMap = kal::usermaps::create(size, accessMode, 0);
-        std::uint32_t created = 0;
-        void* mapContext = nullptr;
-        const std::int32_t result =
-            h.callbacks.mapMemory(entry->context, selector, kernelMap, &created, &mapContext);
-        std::uint64_t id = 0;
-        {
-            std::lock_guard g(h.lock);
-            if (result >= 0 && created != 0) {
-                id = h.nextMap++;
-                node.key() = id;
-                node.mapped() = Map{kernelMap, mapContext};
-                entry->maps.insert(std::move(node));
+        return onAdmitted(handle, [&](Host& h, Handle& entry) {
+            void* kernelMap = kal::usermaps::create(size, accessMode, 0);
+            std::uint32_t created = 0;
+            void* mapContext = nullptr;
+            const std::int32_t result =
+                h.callbacks.mapMemory(entry.context, selector, kernelMap, &created, &mapContext);
+            std::uint64_t id = 0;
+            {
+                std::lock_guard g(h.lock);
+                if (result >= 0 && created != 0) {
+                    id = h.nextMap++;
+                    node.key() = id;
+                    node.mapped() = Map{kernelMap, mapContext};
+                    entry.maps.insert(std::move(node));
+                }
             }
-        }
-        if (id == 0) {
-            kal::usermaps::destroy(kernelMap);
-        }
-        if (map != nullptr) {
-            *map = id;
-        }
-        release(h, admitted);
-        return result;
+            if (id == 0) {
+                kal::usermaps::destroy(kernelMap);
+            }
+            if (map != nullptr) {
+                *map = id;
+            }
+            return result;
+        });
     });
 }
 
 std::int32_t unmapMemory(int handle, std::uint64_t map) {
-    return guarded([&] {
-        Host& h = host();
-        std::int32_t refused = 0;
-        const Admitted admitted = admit(h, handle, refused);
-        if (admitted.entry == nullptr) {
-            return refused;
-        }
-        Handle* entry = admitted.entry;
+    return onAdmitted(handle, [&](Host& h, Handle& entry) {
         Map found;
         bool known = false;
         {
             std::lock_guard g(h.lock);
-            auto it = entry->maps.find(map);
-            if (it != entry->maps.end()) {
+            auto it = entry.maps.find(map);
+            if (it != entry.maps.end()) {
                 found = it->second;
-                entry->maps.erase(it);
+                entry.maps.erase(it);
                 known = true;
             }
         }
@@ -809,7 +803,6 @@ std::int32_t unmapMemory(int handle, std::uint64_t map) {
             h.callbacks.unmapMemory(found.context);
             kal::usermaps::destroy(found.kernelMap);
         }
-        release(h, admitted);
         return known ? 0 : KELVO_E_INVALID;
     });
 }
