@@ -43,12 +43,14 @@ bool tBrixelInterruptManager::acknowledgeInterrupt() {
 }
 
 void tBrixelInterruptManager::enableInterrupts(uint32_t options) {
+    // The word holds exactly one bit of each pair; an option word of 0 (the
+    // default settings, output off) selects no setting.
     const bool any = options != 0;
     uint32_t word = any ? InterruptMask::kOutputOn : InterruptMask::kOutputOff;
-    word |= any && (options & 0x1000000u) != 0 ? (1u << 29) : (1u << 28);
-    word |= (options & 0x2000000u) != 0 ? (1u << 27) : (1u << 26);
-    word |= (options & 0x800u) != 0 ? (1u << 11) : (1u << 10);
-    word |= any && (options & 0x200u) != 0 ? (1u << 9) : (1u << 8);
+    word |= any && (options & kOption24) != 0 ? InterruptMask::kOption24Set : InterruptMask::kOption24Clear;
+    word |= (options & kOption25) != 0 ? InterruptMask::kOption25Set : InterruptMask::kOption25Clear;
+    word |= (options & kOption11) != 0 ? InterruptMask::kOption11Set : InterruptMask::kOption11Clear;
+    word |= any && (options & kOption9) != 0 ? InterruptMask::kOption9Set : InterruptMask::kOption9Clear;
     window0_->write32(InterruptMask::kOffset, word);
 }
 

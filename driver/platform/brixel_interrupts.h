@@ -40,10 +40,14 @@ public:
     // without touching a register; else when the status reads 0x80000000 to
     // 0xFFFFFFFE, and then the output is masked (kOff) before returning.
     virtual bool acknowledgeInterrupt();
-    // Writes the word that options select (one bit of each of the pairs
-    // 31/30, 29/28, 27/26, 11/10, 9/8): 31 for non-zero options, else 30; 29
-    // for non-zero options with 0x1000000, else 28; 27 with 0x2000000, else
-    // 26; 11 with 0x800, else 10; 9 for non-zero options with 0x200, else 8.
+    // The option word's bits that select a setting of the interrupt output
+    // (any other bit only makes the word non-zero, which turns the output on).
+    static constexpr uint32_t kOption9 = 1u << 9;
+    static constexpr uint32_t kOption11 = 1u << 11;
+    static constexpr uint32_t kOption24 = 1u << 24;
+    static constexpr uint32_t kOption25 = 1u << 25;
+    // Writes the word that options select: the output on for non-zero options;
+    // settings 24 and 9 only with the output on, 25 and 11 either way.
     virtual void enableInterrupts(uint32_t options);
     // The next word of the interrupt queue; 0 when it is empty (or the device
     // no longer answers).
