@@ -13,6 +13,7 @@
 #include "platform/pci_memory_accessor.h"
 #include "platform/status.h"
 #include "bridge/tymo_reg_maps.h"
+#include "reglayouts/tymo_do.h"
 
 namespace kelvo_driver {
 
@@ -25,7 +26,8 @@ class TYMOControllers : public nVOAPAL000::tObject {
 public:
     static constexpr uint64_t kFlashSizeInBytes = 0x100000;
     static constexpr uint32_t kWindowSizeExponent = 12;
-    static constexpr uint32_t kWriteProtectMask = 0x80;
+    static constexpr uint32_t kWriteProtectMask =
+        tymo_regmaps::layout::DO::Static_Digital_Output_Register::kFlashWriteProtect;
 
     // bar: where BAR 0 is mapped; barMappedSize: its mapped size. The window
     // is read from the configuration-port window register (a failed read
