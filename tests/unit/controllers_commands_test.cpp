@@ -1,6 +1,4 @@
-// Sequencer command words and subroutine packages: the field layout of the
-// command classes, the package's copies, the registrar's lookups and the
-// downloader's bounds.
+// Sequencer command words and subroutine packages.
 #include <gtest/gtest.h>
 
 #include <cstdint>

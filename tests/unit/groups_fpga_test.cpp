@@ -1,7 +1,4 @@
-// The two FPGA groups over the simulated module of each board: the window
-// sizes, the wrappers' sub-maps, the link's register-access map locked against
-// user access while the isolated group lives, and a clean end after a failed
-// mutex or for an unknown product.
+// The two FPGA groups over the simulated module of each board.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>

@@ -1,7 +1,4 @@
-// The bridge and timing-chip group over the simulated module: the timing chip's
-// and the SPI port's maps on their blocks, the DMA channel blocks refused when
-// the bridge would place them outside the BAR, the removal order of its names,
-// and a clean end after a failed mutex.
+// The bridge and timing-chip group over the simulated module.
 #include <cstdint>
 #include <optional>
 #include <string>
