@@ -94,10 +94,4 @@ TEST_F(GroupsTymo, AChannelBlockPastTheBarEndIsRefusedWithTheLaterOnes) {
     EXPECT_EQ(dispatcher->getNumberOfRegistrations(), 0u);
 }
 
-TEST_F(GroupsTymo, AFailedMutexRegistersNothing) {
-    kal::faults::failNth(kal::faults::kMutex, 1);
-    EXPECT_EQ(build(), tStatus::kOutOfMemory);
-    EXPECT_EQ(dispatcher->getNumberOfRegistrations(), 0u);
-}
-
 } // namespace
