@@ -1,6 +1,4 @@
-// Sequencer command words and subroutine packages: the field layout of the
-// command classes, the package's copies, the registrar's lookups and the
-// downloader's bounds.
+// Sequencer command words and subroutine packages.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -59,7 +57,6 @@ TEST(CommandWords, FieldsLandInTheirBitsAndLeaveTheRestAlone) {
     EXPECT_EQ(PostRegReadCommand().setRegAddress(65535).getRegAddress(), 65535);
     EXPECT_EQ(opcodeOf(ExecuteSubroutineCommand().setB(7).getRaw()), 7u);
     EXPECT_EQ(opcodeOf(Opcode12Command().getRaw()), 12u);
-    static_assert(sizeof(ControlCommand) == 8 && sizeof(PostEventCommand) == 8);
     // The default words of the classes the table leaves out (no driver code builds them).
     const std::pair<Command, Command> defaults[] = {
         {PostEventCommand().getRaw(), 0x0400000000000000ull},
@@ -82,12 +79,6 @@ TEST(CommandWords, FieldsLandInTheirBitsAndLeaveTheRestAlone) {
     }
 }
 
-// Keeps the pointer arguments non-null for empty tables.
-uint32_t* commands32() {
-    static uint32_t none[1] = {};
-    return none;
-}
-
 class Packages : public kelvo_test::LeakCheckedTest {};
 
 TEST_F(Packages, TheRegistrarAnswersThePackagesTables) {
@@ -108,10 +99,11 @@ TEST_F(Packages, TheRegistrarAnswersThePackagesTables) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         tStatus status;
+        static uint32_t none[1] = {}; // keeps the pointers of an empty table non-null
         SubroutinePackageFactory packages;
-        SubroutinePackageInterface* package = packages.create(
-            commands, 3, c.ids.data() != nullptr ? c.ids.data() : commands32(),
-            c.addresses.data() != nullptr ? c.addresses.data() : commands32(), c.ids.size(), status);
+        SubroutinePackageInterface* package =
+            packages.create(commands, 3, c.ids.empty() ? none : c.ids.data(),
+                            c.addresses.empty() ? none : c.addresses.data(), c.ids.size(), status);
         ASSERT_NE(package, nullptr);
         EXPECT_EQ(package->getCommands().size(), 3u);
         SubroutineRegistrarFactory registrars;

@@ -1,5 +1,4 @@
-// The sequencer side's controllers of a set-up device, judged by the register
-// traces: the other measure units, the main unit's reset, the PLL loader.
+// The sequencer side's controllers of a set-up device, judged by the register traces.
 #include <gtest/gtest.h>
 
 #include <cstdint>

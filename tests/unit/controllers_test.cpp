@@ -1,7 +1,4 @@
-// The non-isolated controllers on their own: the device's power limit from a
-// limit map, two-phase power allocation against the budget (also from many
-// threads), the cooling override rule, the transformer drive and the Vref
-// temperature sensor over the simulated board, and the channel conversions.
+// The non-isolated controllers on their own and over the simulated board.
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -11,7 +8,6 @@
 #include <thread>
 #include <vector>
 
-#include "controllers/channel.h"
 #include "controllers/non_isolated_controllers.h"
 #include "core/add_device.h"
 #include "kelvo/product_ids.h"
@@ -164,48 +160,13 @@ TEST_F(Controllers, ACoolingOverrideStaysUntilAnotherOverride) {
     }
 }
 
-TEST_F(Controllers, ChannelNumbersAndBitmasks) {
-    using voquantasharedsource::ChannelBitmaskBase;
-    const std::pair<uint8_t, uint64_t> bitmasks[] = {{0, 1}, {3, 8}, {63, 0x8000000000000000ull}, {64, 1}};
-    for (const auto& [channel, mask] : bitmasks) {
-        EXPECT_EQ(ChannelBitmaskBase::convertToBitmask(channel), mask) << int(channel);
-        if (channel < 64) {
-            EXPECT_EQ(ChannelBitmaskBase::convertToChannelNumber(mask), channel);
-        }
-    }
-    const std::pair<uint32_t, uint8_t> dma[] = {{0, 0}, {1, 0}, {2, 1}, {255, 127}};
-    for (const auto& [channel, physical] : dma) {
-        EXPECT_EQ(voquantasharedsource::toPhysicalChannelNumberChecked(channel), physical);
-        EXPECT_EQ(voquantasharedsource::toPhysicalChannelNumber(channel | 0x100), physical);
-    }
-    voquantasharedsource::LogicalChannelBitmask logical(0b101000);
-    EXPECT_EQ(logical.getFirstChannel(), 3);
-    EXPECT_EQ(logical.removeFirstChannel().value, 0b100000u);
-}
-
 // The Solstra non-isolated maps over the simulated board with its board blocks.
 class ControllersOnTheBoard : public kelvo_test::LeakCheckedTest {
 protected:
-    explicit ControllersOnTheBoard(const char* board = "solstra") : b(board) { b.module->enableBoard(); }
-    // A temperature sensor over a Solstra wrapper of the board (kept until the test ends).
-    kelvo_driver::TemperatureSensorControllerImpl& sensor(const corran_caps::ProductCaps& caps,
-                                                          kdut::HardwareStateCheckerInterface& checker) {
-        tStatus s;
-        wrappers_.push_back(std::make_unique<kelvo_driver::NonIsolatedRegMapsWrapper>(*dispatcher_, &b.fpga,
-                                                                                      solstraCaps_, s));
-        EXPECT_TRUE(s.isSuccess());
-        sensors_.push_back(std::make_unique<kelvo_driver::TemperatureSensorControllerImpl>(*wrappers_.back(),
-                                                                                           checker, caps));
-        return *sensors_.back();
-    }
-
+    ControllersOnTheBoard() { b.module->enableBoard(); }
     kelvo_test::SimBoard b;
     tStatus built;
     kelvo_regmaps::tSolstraNisoTopRegMap top{&b.fpga, built};
-    std::optional<armki::ARMDispatcher> dispatcher_{std::in_place};
-    const corran_caps::ProductCaps* solstraCaps_ = nullptr;
-    std::vector<std::unique_ptr<kelvo_driver::NonIsolatedRegMapsWrapper>> wrappers_;
-    std::vector<std::unique_ptr<kelvo_driver::TemperatureSensorControllerImpl>> sensors_;
 };
 
 // The first drive's writes: the bring-up test.
@@ -266,7 +227,10 @@ TEST_F(ControllersOnTheBoard, TheTemperatureIsReadOnceTheReadingIsValid) {
     const corran_caps::ProductCaps* solstra =
         corran_caps::CapsManager::getInstance().find(KELVO_SUBSYSTEM_ID_SOLSTRA);
     ASSERT_NE(solstra, nullptr);
-    solstraCaps_ = solstra;
+    std::optional<armki::ARMDispatcher> dispatcher{std::in_place};
+    std::optional<kelvo_driver::NonIsolatedRegMapsWrapper> wrapper;
+    wrapper.emplace(*dispatcher, &b.fpga, solstra, built);
+    ASSERT_TRUE(built.isSuccess());
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         sim::VrefTemperatureBlock& vref = *b.module->vrefTemperature();
@@ -278,15 +242,15 @@ TEST_F(ControllersOnTheBoard, TheTemperatureIsReadOnceTheReadingIsValid) {
         FailingChecker checker;
         checker.code = c.checkerCode;
         tStatus s;
-        const uint16_t value = sensor(*solstra, checker).readTemperature(s);
+        const uint16_t value =
+            kelvo_driver::TemperatureSensorControllerImpl(*wrapper, checker, *solstra).readTemperature(s);
         EXPECT_EQ(value, c.reading);
         EXPECT_EQ(s.getCode(), c.code);
         EXPECT_EQ(vref.readCount(0) > 2, c.waited) << vref.readCount(0);
         EXPECT_EQ(checker.calls, c.code != 0 ? 1 : 0);
     }
-    sensors_.clear();
-    wrappers_.clear();
-    dispatcher_.reset();
+    wrapper.reset();
+    dispatcher.reset();
     nVOAPAL200_finalizeCPPRunTime();
 }
 

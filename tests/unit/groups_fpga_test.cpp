@@ -1,11 +1,7 @@
-// The two FPGA groups over the simulated module of each board: the window
-// sizes, the wrappers' sub-maps, the link's register-access map locked against
-// user access while the isolated group lives, and a clean end after a failed
-// mutex or for an unknown product.
+// The two FPGA groups over the simulated module of each board.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <thread>
 
@@ -32,11 +28,6 @@ std::string linkMapName(bool solstra) {
                ? "SolstraNisoTopRegMap_BoardWin_SolstraNisoBoardRegMap_IsoRegAccessWin0_KelvoRegAccessRegMap"
                : "DuskmereNisoTopRegMap_ChannelWins0_DuskmereNisoChRegMap_IsoRegAccessWin1_"
                  "KelvoRegAccessRegMap";
-}
-
-uint32_t wordOf(const uint8_t* bytes) {
-    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
 }
 
 class GroupsFpga : public kelvo_test::groups::GroupsTest, public ::testing::WithParamInterface<const char*> {
@@ -136,14 +127,12 @@ TEST_P(GroupsFpga, UserAccessToTheLinksMapWaitsForHandshakes) {
     for (uint32_t i = 0; i < kRounds; ++i) {
         const uint64_t offset = 0x800 + 4 * i;
         const uint32_t value = 0x5EED0000u | i;
-        uint8_t bytes[4];
-        std::memcpy(bytes, &value, 4);
+        uint32_t back = 0;
         tStatus status;
-        iso->window.write(bytes, offset, 4, true, status);
-        uint8_t back[4] = {};
-        iso->window.read(offset, 4, back, status);
+        iso->window.write(reinterpret_cast<const uint8_t*>(&value), offset, 4, true, status);
+        iso->window.read(offset, 4, reinterpret_cast<uint8_t*>(&back), status);
         ASSERT_TRUE(status.isSuccess()) << status.getCode();
-        EXPECT_EQ(wordOf(back), value);
+        EXPECT_EQ(back, value);
         EXPECT_EQ(board->iso().peek(offset), value);
     }
     done = true;

@@ -1,7 +1,4 @@
-// The bridge and timing-chip group over the simulated module: the timing chip's
-// and the SPI port's maps on their blocks, the DMA channel blocks refused when
-// the bridge would place them outside the BAR, the removal order of its names,
-// and a clean end after a failed mutex.
+// The bridge and timing-chip group over the simulated module.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -94,12 +91,6 @@ TEST_F(GroupsTymo, AChannelBlockPastTheBarEndIsRefusedWithTheLaterOnes) {
     bridge().setDmaBase(static_cast<uint32_t>(barSize - TYMORegMaps::kDMAChannelRegionSize + 1));
     EXPECT_EQ(build(), tStatus::kNotAccessible);
     EXPECT_EQ(group->getDMAChannelRegMap(0), nullptr);
-    EXPECT_EQ(dispatcher->getNumberOfRegistrations(), 0u);
-}
-
-TEST_F(GroupsTymo, AFailedMutexRegistersNothing) {
-    kal::faults::failNth(kal::faults::kMutex, 1);
-    EXPECT_EQ(build(), tStatus::kOutOfMemory);
     EXPECT_EQ(dispatcher->getNumberOfRegistrations(), 0u);
 }
 

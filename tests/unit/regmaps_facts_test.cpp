@@ -1,8 +1,4 @@
-// What the register lists of the boards state outright about each map: how
-// many registers it has, its registration name and its version. Everything
-// mechanical (identifiers, fields, offsets, overlaps) is checked by the
-// generator itself; behaviour is checked on the test maps and over the
-// simulated module.
+// What the boards' register lists state outright about each map: register count, name and version.
 #include <gtest/gtest.h>
 
 #include "bridge/tymo_reg_maps.h"

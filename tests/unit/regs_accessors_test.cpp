@@ -1,5 +1,4 @@
-// The PCI memory-space adapter and the two device-window adapters over the
-// simulated module.
+// The PCI memory-space adapter and the device-window adapters.
 #include <cstring>
 #include <vector>
 

@@ -1,6 +1,4 @@
-// The stream-circuit register map over a recording accessor: what the test
-// maps lack (data ports, two views of one word, field formats), and the
-// engine's answers to failures and windows on a generated map.
+// The stream-circuit register map over a recording accessor: what the test maps lack.
 #include <vector>
 
 #include "map_probe.h"

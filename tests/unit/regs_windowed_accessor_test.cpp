@@ -1,6 +1,4 @@
-// The isolated FPGA's windowed accessor over the simulated isolation link:
-// the handshake as the non-isolated side sees it, the time-outs and the error
-// bit through the hardware-state checker.
+// The isolated FPGA's windowed accessor over the simulated isolation link.
 #include <vector>
 
 #include "standin/control.h"

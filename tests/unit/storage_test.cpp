@@ -1,5 +1,4 @@
-// Storage: the maps' typed, string and raw access bounds; the flash window's
-// ranges and buffers, its sector cache and what it keeps after failures.
+// Storage: the maps' access bounds and the flash window's sector cache.
 #include <cstdint>
 #include <cstring>
 #include <string>
