@@ -132,12 +132,16 @@ std::uint8_t* rwEnd = nullptr; // the first guard
 std::uint8_t* readOnly = nullptr;
 kelvo_ioctl_header* header = nullptr;
 
-void makePool() {
-    void* area = mmap(nullptr, kRwSize + 3 * kPage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+std::uint8_t* reserveArea(std::size_t size) {
+    void* area = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (area == MAP_FAILED) {
         std::abort();
     }
-    rw = static_cast<std::uint8_t*>(area);
+    return static_cast<std::uint8_t*>(area);
+}
+
+void makePool() {
+    rw = reserveArea(kRwSize + 3 * kPage);
     rwEnd = rw + kRwSize;
     readOnly = rwEnd + kPage;
     header = reinterpret_cast<kelvo_ioctl_header*>(rw + kHeaderAt);
@@ -183,11 +187,7 @@ std::uint8_t* dmaPage(int page) {
 
 int takeDmaPage() {
     if (dmaArea == nullptr) {
-        void* area = mmap(nullptr, 2 * kPage * kDmaPages, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (area == MAP_FAILED) {
-            std::abort();
-        }
-        dmaArea = static_cast<std::uint8_t*>(area);
+        dmaArea = reserveArea(2 * kPage * kDmaPages);
     }
     for (unsigned round = 0; round < 2; ++round) {
         for (unsigned page = 0; page < kDmaPages; ++page) {

@@ -1,14 +1,6 @@
 // The simulated module where the driver's tests lean on it (a simulator that
-// answered wrongly would let a driver test pass): the FPGA-loading engine
-// configures the FPGA its port selects only for an intact image of the
-// board's generation and that target (the CRC-32 in its last 4 bytes),
-// however the bytes were split, and an FPGA answers only once configured; its
-// data words, taken without the module's lock, arrive whole and in order from
-// one thread or several; the
-// sequencer runs its command words, reports its faults and keeps the
-// latencies of its blocks on the stepped clock; the serial flash, driven
-// through the bridge's SPI registers as a driver would, keeps its status
-// bits, protection, NOR programming and write-protect lock.
+// answered wrongly would let a driver test pass): the FPGA load check, the
+// sequencer and the latencies of its blocks, the serial flash.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -126,10 +118,7 @@ TEST_F(SimFpgaLoadCheck, OnlyAnIntactImageOfItsOwnConfiguresTheFpga) {
 }
 
 // The data words of a load of 3000 (more than the engine queues without the
-// lock) from one thread, handed from one thread to another half way, or from
-// two threads at once: every word is taken, traced once, and in its thread's
-// order; the image configures the FPGA whenever its words arrived in order.
-// (The status reads among them: bridge_firmware_test.)
+// lock) from one thread or several: every word taken once, in its thread's order.
 TEST_F(SimFpgaLoadCheck, DataWordsFromAnyThreadsArriveWholeAndInOrder) {
     enum class Feed { oneThread, handedOver, twoAtOnce };
     const struct {
@@ -327,7 +316,7 @@ TEST(SimSequencer, LatenciesFollowTheClockAndTheirKnobs) {
 
 using Flash = sim::SerialFlash;
 
-// A module (not plugged) whose flash the test drives through BAR 0.
+// A module (not plugged) whose flash the test drives through BAR 0, as a driver would.
 class SimFlash : public ::testing::Test {
 public:
     SimFlash() : module("solstra", *sim::boardIdentity("solstra"), options()) {}
