@@ -341,9 +341,7 @@ void addDevice(unsigned board) {
     if (device.index < 0) {
         abortWith("a module could not be added");
     }
-    for (unsigned slot = 0; slot < kSlots; ++slot) {
-        reopen(device, slot);
-    }
+    kelvo_fuzz::reopen(board);
 }
 
 // The stand-in's refused DMA accesses and the accesses a module could not take.
@@ -744,10 +742,8 @@ void drainMessages();
 
 void closeEveryHandle() {
     drainMessages();
-    for (Device& device : devices) {
-        for (unsigned slot = 0; slot < kSlots; ++slot) {
-            reopen(device, slot);
-        }
+    for (unsigned board = 0; board < devices.size(); ++board) {
+        kelvo_fuzz::reopen(board);
     }
     if (!allAtTop()) {
         return;
@@ -800,20 +796,15 @@ void repeatRequest(Reader& in, Device& device, int handle) {
 // A handle's cleanup, its close and re-open, or every handle's, between the
 // other handles' requests; or the last request repeated.
 void handleShape(Reader& in, Device& device, unsigned slot) {
-    const std::uint8_t what = in.u8();
-    switch (what % 4) {
-    case 0:
+    const std::uint8_t what = in.u8() % 4;
+    if (what == 0) {
         repeatRequest(in, device, device.handles[slot]);
-        break;
-    case 1:
+    } else if (what == 1) {
         cleanup(device.handles[slot]);
-        break;
-    case 2:
+    } else if (what == 2) {
         reopen(device, slot);
-        break;
-    default:
+    } else {
         closeEveryHandle();
-        break;
     }
 }
 
@@ -1124,31 +1115,23 @@ void runInput(const std::uint8_t* data, std::size_t size) {
         Device& device = devices[board];
         const int handle = device.handles[slot];
         ++totals.requests;
-        switch (action % 16) {
-        case 10:
-            unknownRequest(in, handle);
-            break;
-        case 11:
-            notifierRequest(in, device, handle);
-            break;
-        case 12:
-            readWriteRequest(in, handle);
-            break;
-        case 13:
-            mapRequest(in, device, slot);
-            break;
-        case 14:
-            handleShape(in, device, slot);
-            break;
-        case 15:
-            if (options.eventSpacing != 0 && (totals.events + 1) * options.eventSpacing <= totals.requests) {
-                ++totals.events;
-                event(in, board, slot);
-            }
-            break;
-        default:
+        const unsigned kind = action % 16;
+        if (kind < 10) {
             tableRequest(in, handle, dmaPage(device.dmaPages[slot]));
-            break;
+        } else if (kind == 10) {
+            unknownRequest(in, handle);
+        } else if (kind == 11) {
+            notifierRequest(in, device, handle);
+        } else if (kind == 12) {
+            readWriteRequest(in, handle);
+        } else if (kind == 13) {
+            mapRequest(in, device, slot);
+        } else if (kind == 14) {
+            handleShape(in, device, slot);
+        } else if (options.eventSpacing != 0 &&
+                   (totals.events + 1) * options.eventSpacing <= totals.requests) {
+            ++totals.events;
+            event(in, board, slot);
         }
     }
     drainMessages();
