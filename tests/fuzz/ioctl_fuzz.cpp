@@ -835,9 +835,6 @@ struct Choice {
     Bytes fill;
 };
 
-Choice registered(const std::string& name) {
-    return Choice{name, 0, {}};
-}
 Choice buffer(std::uint16_t offset, Bytes fill = {}) {
     return Choice{"", offset, std::move(fill)};
 }
@@ -914,9 +911,9 @@ void append(Bytes& seed, unsigned board, const kelvo_test::ValidRequest& request
             std::find_if(fields.begin(), fields.end(), [&](auto& f) { return f.offset == put.at; });
         Choice* choice = field == fields.end() ? nullptr : &choices[field - fields.begin()];
         if (put.value == kMap) {
-            *choice = registered("Brixel_Ver2.3.0f7");
+            *choice = Choice{"Brixel_Ver2.3.0f7", 0, {}};
         } else if (put.value == kWindow || put.value == kStorage) {
-            *choice = registered(placeName(static_cast<Place>(put.value), boards()[board]));
+            *choice = Choice{placeName(static_cast<Place>(put.value), boards()[board]), 0, {}};
         } else if (put.value == kSeeds) {
             choice->fill = bytesOf(kelvo_route_seed{3, 0, 0, {}});
         } else if (put.value == kDestination) {
