@@ -199,10 +199,7 @@ REJECTED = [
     ("fields overlap", edit(FLAT, ('"0-24"', '"0-25"')), None, "overlap another field"),
     ("register outside region", edit(FLAT, ("offset = 0x20", "offset = 0x100")), None, "outside the map's region"),
     ("sub-map outside region", edit(TREE, ("offset = 0x80", "offset = 0xF8")), LEAF_FILE, "outside the map's region"),
-    ("unaligned offset", edit(FLAT, ("offset = 0x20", "offset = 0x22")), None, "not aligned"),
     # Given identifiers are checked against the derived ones.
-    ("field id, lowest bit", edit(FLAT, ("0x262A7254", "0x252A7254")), None,
-     "identifier 0x252a7254 should be 0x262a7254"),
     ("whole id with read-only bit", edit(FLAT, ("id = 0x802A7254", "id = 0xC02A7254")), None, "should be 0x802a7254"),
     ("field id, read-only mark", edit(FLAT, ("0x4E18D796, ro = true", "0x4E18D796")), None, "should be 0x0e18d796"),
     ("field id, read-only mark of a derived field", edit(TRANSCRIBED, ('"4", id = 0x0818D796', '"4", id = 0x4818D796')),
@@ -251,8 +248,6 @@ REJECTED = [
      "the key of a bridge map is the register's offset"),
     ("bridge field id", edit(BRIDGE, ('{ bits = "4" }', '{ bits = "4", id = 0x0800000C }')), None,
      "should be 0x4800000c"),
-    ("bridge field id counted up", edit(BRIDGE, ('{ bits = "0-3" }', '{ bits = "0-3", id = 0x00000019 }')), None,
-     "should be 0x00000018"),
     ("64-bit register with id",
      edit(BRIDGE, ('width = 64\n', 'width = 64\nid = 0x80000010\n')), None,
      "a 64-bit register of a bridge map has no identifier"),
@@ -264,8 +259,6 @@ REJECTED = [
      "'one_bit' is for bridge and timing maps"),
     ("strobe word in a bridge map", edit(BRIDGE, ('name = "Status"', 'name = "Status"\nkind = "strobe-word"')), None,
      "has no strobe-word registers"),
-    ("front-end accessor, 8 bits", edit(BRIDGE, ('flavour = "bridge"', 'flavour = "bridge"\naccessor = "front-end"')),
-     None, "a front-end accessor carries 32-bit registers only"),
     ("64 bits in a timing map", TIMING, None, "a timing map has no 64-bit registers"),
     ("relative timing sub-map",
      TIMING_PARENT + '[[submap]]\nname = "Leaf"\nclass = "tLeaf"\nwindow = "W"\noffset = 0\nsize = 0x10\n',
@@ -310,7 +303,7 @@ ONE_MESSAGE = [
      "id = 0x00000019", "element 0: field 0-3: identifier 0x00000019 should be 0x00000018"),
     ("a front-end accessor over registers of other widths",
      edit(BRIDGE, ('flavour = "bridge"', 'flavour = "bridge"\naccessor = "front-end"')), None, "good_reg_map.toml",
-     "accessor", "not the 8 bits of register 'Data8'"),
+     "accessor", "a front-end accessor carries 32-bit registers only, not the 8 bits of register 'Data8'"),
 ]
 
 # (what, description, further file): variants of the above that pass.
