@@ -171,10 +171,9 @@ void scrub(std::uint8_t* bytes, std::size_t size) {
     }
 }
 
-// ---- the handles' DMA pages: each open handle's transfers go into a page
-// of its own, behind a guard page; a closed handle's page loses all access,
-// so that a device access into it (a transfer the close left) is a crash.
-// Closed pages are taken again only once every other page is in use.
+// ---- the handles' DMA pages, each behind a guard page: a closed handle's page
+// loses all access (a transfer the close left is a crash) and is taken again
+// only once every other page is in use.
 
 constexpr unsigned kDmaPages = 64;
 std::uint8_t* dmaArea = nullptr;
@@ -399,10 +398,9 @@ void collectNames(int handle, std::uint32_t countCode, std::uint32_t namesCode) 
 
 // ---- the requests ----
 
-// A device window is the FPGA's register space as it stands: a read of a
-// write-only register or a write of a read-only one is the user's own access,
-// as on the hardware; so is what the isolated FPGA reports during a window's
-// write (the isolation link's access registers reach it). Any other report stays.
+// Through a device window a read of a write-only register, a write of a
+// read-only one, and what the isolated FPGA reports during a window's write,
+// are the user's own accesses, as on the hardware. Any other report stays.
 void forgiveRawAccess(const std::vector<std::size_t>& before, bool written) {
     for (std::size_t at = 0; at < devices.size(); ++at) {
         const std::shared_ptr<sim::Module> module = moduleOf(devices[at]);
@@ -535,12 +533,10 @@ void tableRequest(Reader& in, int handle, std::uint8_t* dmaBuffer) {
     }
     const std::uint8_t places = in.u8();
     // The DMA wait's record stays at home, where its timeout was cut.
-    *header = kelvo_ioctl_header{address(places % 16 == 1 && !wait ? place(in, inSize) : input),
-                                 address(places / 16 == 1 ? place(in, outSize) : output),
-                                 static_cast<std::uint32_t>(inSize),
-                                 static_cast<std::uint32_t>(outSize),
-                                 0,
-                                 0};
+    const std::uint64_t inputAt = address(places % 16 == 1 && !wait ? place(in, inSize) : input);
+    const std::uint64_t outputAt = address(places / 16 == 1 ? place(in, outSize) : output);
+    *header = kelvo_ioctl_header{
+        inputAt, outputAt, static_cast<std::uint32_t>(inSize), static_cast<std::uint32_t>(outSize), 0, 0};
     void* argument = places == 0xFF ? static_cast<void*>(place(in, sizeof(*header))) : header;
     if ((sizes & kLastRoute) && takesRouteId(info.code) && inSize >= 4) {
         std::memcpy(input, &lastRoute, 4);
@@ -689,9 +685,7 @@ void event(Reader& in, unsigned board, unsigned slot) {
 // handle's transfers and reservation stand, a request repeated, every handle
 // closed at once ----
 
-// The hardware steps of a module since the last call: the FIFO resets of its
-// DMA channels and the stops of its measure unit (counted from its trace,
-// cleared).
+// A module's FIFO resets of its DMA channels and stops of its measure unit since the last call.
 std::uint64_t hardwareSteps(Device& device) {
     const std::shared_ptr<sim::Module> module = moduleOf(device);
     if (module == nullptr) {
@@ -708,12 +702,10 @@ std::uint64_t hardwareSteps(Device& device) {
     return steps;
 }
 
-// What one cleanup may cost: each of a session's operations once, and none
-// takes more than a few such steps.
+// What one cleanup may cost: each of a session's operations once, a few steps each.
 constexpr std::uint64_t kCleanupSteps = 16;
 
-// The codes a repeat leaves out: each costs a thousand times the others (the
-// flash over the SPI port).
+// The codes a repeat leaves out: the flash over the SPI port costs a thousand times the others.
 bool slow(std::uint32_t code) {
     return code == KELVO_IOCTL_storageMap_flush || code == KELVO_IOCTL_storageMap_refresh ||
            code == KELVO_IOCTL_deviceWindow_flush || code == KELVO_IOCTL_deviceWindow_refresh ||
