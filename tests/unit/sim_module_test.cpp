@@ -3,6 +3,7 @@
 // sequencer and the latencies of its blocks, the serial flash.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,9 +35,7 @@ uint32_t referenceCrc(const std::vector<uint8_t>& bytes, size_t size) {
 }
 
 void putLe32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
+    std::memcpy(bytes.data() + at, &value, 4); // a little-endian host
 }
 
 // An image of size bytes for a generation and target, its CRC in place.
@@ -94,9 +93,7 @@ TEST_F(SimFpgaLoadCheck, OnlyAnIntactImageOfItsOwnConfiguresTheFpga) {
         if (c.split != Split::bytesOnly) {
             for (; at + 8 <= c.size || (c.split == Split::wordsOnly && at < c.size); at += 8) {
                 uint64_t word = 0;
-                for (size_t i = 0; i < 8 && at + i < c.size; ++i) {
-                    word |= uint64_t{bytes[at + i]} << (8 * i);
-                }
+                std::memcpy(&word, bytes.data() + at, std::min<size_t>(8, c.size - at));
                 b.barRegion.write64(kLoader + sim::FpgaLoader::kData, word);
             }
         }
@@ -132,11 +129,7 @@ TEST_F(SimFpgaLoadCheck, DataWordsFromAnyThreadsArriveWholeAndInOrder) {
     constexpr size_t kWords = 3000;
     const std::vector<uint8_t> bytes = image(kWords * 8, sim::FpgaLoader::kSolstra, 0);
     std::vector<uint64_t> words(kWords);
-    for (size_t i = 0; i < kWords; ++i) {
-        for (size_t k = 0; k < 8; ++k) {
-            words[i] |= uint64_t{bytes[i * 8 + k]} << (8 * k);
-        }
-    }
+    std::memcpy(words.data(), bytes.data(), bytes.size()); // little-endian, as the engine takes them
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         kelvo_test::SimBoard b("solstra");
