@@ -1,7 +1,5 @@
-// Both FPGA trees of each board generation over the simulated module: the
-// non-isolated one through BAR 0, the isolated one through the isolation
-// link's windowed accessor. Every register of every registered map is reached
-// by its whole-register and field identifiers at its place in the FPGA space.
+// Every register of both FPGA trees of each board generation (the isolated one
+// over the link's windowed accessor) reached by its identifiers at its place.
 #include <memory>
 #include <string>
 #include <vector>
