@@ -940,29 +940,20 @@ Bytes seedOf(unsigned board, std::uint32_t code) {
     if (code != KELVO_IOCTL_kdut_reserveResources) {
         reserve(seed, board);
     }
-    Bytes data;
-    switch (request.needs) {
-    case Needs::kReservedRoute:
-    case Needs::kRoute:
+    if (request.needs == Needs::kRoute || request.needs == Needs::kReservedRoute) {
         append(seed, board, of(KELVO_IOCTL_routing_calculateRoute));
-        if (request.needs == Needs::kReservedRoute) {
-            append(seed, board, of(KELVO_IOCTL_routing_reserveRoute));
-        }
-        break;
-    case Needs::kTransfer:
+    }
+    if (request.needs == Needs::kReservedRoute) {
+        append(seed, board, of(KELVO_IOCTL_routing_reserveRoute));
+    } else if (request.needs == Needs::kTransfer) {
         append(seed, board, of(KELVO_IOCTL_brixelTools_addTransferFromDevice));
-        break;
-    case Needs::kStoredSerial: {
-        std::uint32_t serial = 0;
+    }
+    std::uint32_t serial = 0;
+    if (request.needs == Needs::kStoredSerial) {
         rawElement(firstHandle(board), KELVO_IOCTL_storageMap_getRaw, kManufacturing, kSerialField, 0,
                    &serial, 4);
-        data = bytesOf(serial);
-        break;
     }
-    case Needs::kNothing:
-        break;
-    }
-    append(seed, board, request, data);
+    append(seed, board, request, request.needs == Needs::kStoredSerial ? bytesOf(serial) : Bytes{});
     return seed;
 }
 
