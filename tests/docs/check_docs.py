@@ -52,8 +52,7 @@ def tracked(root):
 class Tree:
     def __init__(self, root, files):
         self.files = sorted(files)
-        self.folders = {os.path.dirname(f) for f in self.files}
-        self.folders |= {d for f in self.folders for d in self.parents(f)}
+        self.folders = {f[:i] for f in self.files for i, c in enumerate(f) if c == "/"}
         self.words, self.namespaces, self.types = set(), set(), set()
         for name in self.files:
             if name.startswith("docs/") or name == "README.md":
@@ -70,12 +69,6 @@ class Tree:
                 for plain, alias in DECLARED_TYPE.findall(text):
                     self.types.add(plain or alias)
 
-    @staticmethod
-    def parents(folder):
-        while folder:
-            yield folder
-            folder = os.path.dirname(folder)
-
     def has_path(self, path):
         path = path.rstrip("/")
         if any(c in path for c in "*?["):
@@ -84,10 +77,7 @@ class Tree:
 
     def generated(self, path):
         stem, suffix = os.path.splitext(path)
-        # The registers' constants are generated as reglayouts/<stem>.h from
-        # the description <stem>.toml.
-        if stem.startswith("reglayouts/"):
-            stem = stem[len("reglayouts/"):]
+        stem = stem.removeprefix("reglayouts/")  # the registers' constants of <stem>.toml
         return suffix in (".h", ".cpp") and self.has_path(stem + ".toml")
 
 

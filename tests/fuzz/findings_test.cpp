@@ -1,7 +1,5 @@
-// What the fuzzer found, each mended in the driver: the request that showed
-// it, at the top level of every board, answers a clear status and writes
-// nothing the caller did not offer room for. The inputs themselves are kept
-// in regressions/ and replayed by `fuzz_regressions`.
+// What the fuzzer found, each mended in the driver, on every board: a clear
+// status, nothing written beyond the room offered (the inputs: regressions/).
 #include <gtest/gtest.h>
 
 #include "ioctl_fuzz.h"

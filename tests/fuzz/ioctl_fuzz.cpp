@@ -132,12 +132,16 @@ std::uint8_t* rwEnd = nullptr; // the first guard
 std::uint8_t* readOnly = nullptr;
 kelvo_ioctl_header* header = nullptr;
 
-void makePool() {
-    void* area = mmap(nullptr, kRwSize + 3 * kPage, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+std::uint8_t* reserveArea(std::size_t size) {
+    void* area = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (area == MAP_FAILED) {
         std::abort();
     }
-    rw = static_cast<std::uint8_t*>(area);
+    return static_cast<std::uint8_t*>(area);
+}
+
+void makePool() {
+    rw = reserveArea(kRwSize + 3 * kPage);
     rwEnd = rw + kRwSize;
     readOnly = rwEnd + kPage;
     header = reinterpret_cast<kelvo_ioctl_header*>(rw + kHeaderAt);
@@ -167,10 +171,9 @@ void scrub(std::uint8_t* bytes, std::size_t size) {
     }
 }
 
-// ---- the handles' DMA pages: each open handle's transfers go into a page
-// of its own, behind a guard page; a closed handle's page loses all access,
-// so that a device access into it (a transfer the close left) is a crash.
-// Closed pages are taken again only once every other page is in use.
+// ---- the handles' DMA pages, each behind a guard page: a closed handle's page
+// loses all access (a transfer the close left is a crash) and is taken again
+// only once every other page is in use.
 
 constexpr unsigned kDmaPages = 64;
 std::uint8_t* dmaArea = nullptr;
@@ -183,11 +186,7 @@ std::uint8_t* dmaPage(int page) {
 
 int takeDmaPage() {
     if (dmaArea == nullptr) {
-        void* area = mmap(nullptr, 2 * kPage * kDmaPages, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (area == MAP_FAILED) {
-            std::abort();
-        }
-        dmaArea = static_cast<std::uint8_t*>(area);
+        dmaArea = reserveArea(2 * kPage * kDmaPages);
     }
     for (unsigned round = 0; round < 2; ++round) {
         for (unsigned page = 0; page < kDmaPages; ++page) {
@@ -341,9 +340,7 @@ void addDevice(unsigned board) {
     if (device.index < 0) {
         abortWith("a module could not be added");
     }
-    for (unsigned slot = 0; slot < kSlots; ++slot) {
-        reopen(device, slot);
-    }
+    kelvo_fuzz::reopen(board);
 }
 
 // The stand-in's refused DMA accesses and the accesses a module could not take.
@@ -401,10 +398,9 @@ void collectNames(int handle, std::uint32_t countCode, std::uint32_t namesCode) 
 
 // ---- the requests ----
 
-// A device window is the FPGA's register space as it stands: a read of a
-// write-only register or a write of a read-only one is the user's own access,
-// as on the hardware; so is what the isolated FPGA reports during a window's
-// write (the isolation link's access registers reach it). Any other report stays.
+// Through a device window a read of a write-only register, a write of a
+// read-only one, and what the isolated FPGA reports during a window's write,
+// are the user's own accesses, as on the hardware. Any other report stays.
 void forgiveRawAccess(const std::vector<std::size_t>& before, bool written) {
     for (std::size_t at = 0; at < devices.size(); ++at) {
         const std::shared_ptr<sim::Module> module = moduleOf(devices[at]);
@@ -537,12 +533,10 @@ void tableRequest(Reader& in, int handle, std::uint8_t* dmaBuffer) {
     }
     const std::uint8_t places = in.u8();
     // The DMA wait's record stays at home, where its timeout was cut.
-    *header = kelvo_ioctl_header{address(places % 16 == 1 && !wait ? place(in, inSize) : input),
-                                 address(places / 16 == 1 ? place(in, outSize) : output),
-                                 static_cast<std::uint32_t>(inSize),
-                                 static_cast<std::uint32_t>(outSize),
-                                 0,
-                                 0};
+    const std::uint64_t inputAt = address(places % 16 == 1 && !wait ? place(in, inSize) : input);
+    const std::uint64_t outputAt = address(places / 16 == 1 ? place(in, outSize) : output);
+    *header = kelvo_ioctl_header{
+        inputAt, outputAt, static_cast<std::uint32_t>(inSize), static_cast<std::uint32_t>(outSize), 0, 0};
     void* argument = places == 0xFF ? static_cast<void*>(place(in, sizeof(*header))) : header;
     if ((sizes & kLastRoute) && takesRouteId(info.code) && inSize >= 4) {
         std::memcpy(input, &lastRoute, 4);
@@ -691,9 +685,7 @@ void event(Reader& in, unsigned board, unsigned slot) {
 // handle's transfers and reservation stand, a request repeated, every handle
 // closed at once ----
 
-// The hardware steps of a module since the last call: the FIFO resets of its
-// DMA channels and the stops of its measure unit (counted from its trace,
-// cleared).
+// A module's FIFO resets of its DMA channels and stops of its measure unit since the last call.
 std::uint64_t hardwareSteps(Device& device) {
     const std::shared_ptr<sim::Module> module = moduleOf(device);
     if (module == nullptr) {
@@ -710,12 +702,10 @@ std::uint64_t hardwareSteps(Device& device) {
     return steps;
 }
 
-// What one cleanup may cost: each of a session's operations once, and none
-// takes more than a few such steps.
+// What one cleanup may cost: each of a session's operations once, a few steps each.
 constexpr std::uint64_t kCleanupSteps = 16;
 
-// The codes a repeat leaves out: each costs a thousand times the others (the
-// flash over the SPI port).
+// The codes a repeat leaves out: the flash over the SPI port costs a thousand times the others.
 bool slow(std::uint32_t code) {
     return code == KELVO_IOCTL_storageMap_flush || code == KELVO_IOCTL_storageMap_refresh ||
            code == KELVO_IOCTL_deviceWindow_flush || code == KELVO_IOCTL_deviceWindow_refresh ||
@@ -744,10 +734,8 @@ void drainMessages();
 
 void closeEveryHandle() {
     drainMessages();
-    for (Device& device : devices) {
-        for (unsigned slot = 0; slot < kSlots; ++slot) {
-            reopen(device, slot);
-        }
+    for (unsigned board = 0; board < devices.size(); ++board) {
+        kelvo_fuzz::reopen(board);
     }
     if (!allAtTop()) {
         return;
@@ -800,20 +788,15 @@ void repeatRequest(Reader& in, Device& device, int handle) {
 // A handle's cleanup, its close and re-open, or every handle's, between the
 // other handles' requests; or the last request repeated.
 void handleShape(Reader& in, Device& device, unsigned slot) {
-    const std::uint8_t what = in.u8();
-    switch (what % 4) {
-    case 0:
+    const std::uint8_t what = in.u8() % 4;
+    if (what == 0) {
         repeatRequest(in, device, device.handles[slot]);
-        break;
-    case 1:
+    } else if (what == 1) {
         cleanup(device.handles[slot]);
-        break;
-    case 2:
+    } else if (what == 2) {
         reopen(device, slot);
-        break;
-    default:
+    } else {
         closeEveryHandle();
-        break;
     }
 }
 
@@ -844,9 +827,6 @@ struct Choice {
     Bytes fill;
 };
 
-Choice registered(const std::string& name) {
-    return Choice{name, 0, {}};
-}
 Choice buffer(std::uint16_t offset, Bytes fill = {}) {
     return Choice{"", offset, std::move(fill)};
 }
@@ -923,9 +903,9 @@ void append(Bytes& seed, unsigned board, const kelvo_test::ValidRequest& request
             std::find_if(fields.begin(), fields.end(), [&](auto& f) { return f.offset == put.at; });
         Choice* choice = field == fields.end() ? nullptr : &choices[field - fields.begin()];
         if (put.value == kMap) {
-            *choice = registered("Brixel_Ver2.3.0f7");
+            *choice = Choice{"Brixel_Ver2.3.0f7", 0, {}};
         } else if (put.value == kWindow || put.value == kStorage) {
-            *choice = registered(placeName(static_cast<Place>(put.value), boards()[board]));
+            *choice = Choice{placeName(static_cast<Place>(put.value), boards()[board]), 0, {}};
         } else if (put.value == kSeeds) {
             choice->fill = bytesOf(kelvo_route_seed{3, 0, 0, {}});
         } else if (put.value == kDestination) {
@@ -960,29 +940,20 @@ Bytes seedOf(unsigned board, std::uint32_t code) {
     if (code != KELVO_IOCTL_kdut_reserveResources) {
         reserve(seed, board);
     }
-    Bytes data;
-    switch (request.needs) {
-    case Needs::kReservedRoute:
-    case Needs::kRoute:
+    if (request.needs == Needs::kRoute || request.needs == Needs::kReservedRoute) {
         append(seed, board, of(KELVO_IOCTL_routing_calculateRoute));
-        if (request.needs == Needs::kReservedRoute) {
-            append(seed, board, of(KELVO_IOCTL_routing_reserveRoute));
-        }
-        break;
-    case Needs::kTransfer:
+    }
+    if (request.needs == Needs::kReservedRoute) {
+        append(seed, board, of(KELVO_IOCTL_routing_reserveRoute));
+    } else if (request.needs == Needs::kTransfer) {
         append(seed, board, of(KELVO_IOCTL_brixelTools_addTransferFromDevice));
-        break;
-    case Needs::kStoredSerial: {
-        std::uint32_t serial = 0;
+    }
+    std::uint32_t serial = 0;
+    if (request.needs == Needs::kStoredSerial) {
         rawElement(firstHandle(board), KELVO_IOCTL_storageMap_getRaw, kManufacturing, kSerialField, 0,
                    &serial, 4);
-        data = bytesOf(serial);
-        break;
     }
-    case Needs::kNothing:
-        break;
-    }
-    append(seed, board, request, data);
+    append(seed, board, request, request.needs == Needs::kStoredSerial ? bytesOf(serial) : Bytes{});
     return seed;
 }
 
@@ -1124,31 +1095,23 @@ void runInput(const std::uint8_t* data, std::size_t size) {
         Device& device = devices[board];
         const int handle = device.handles[slot];
         ++totals.requests;
-        switch (action % 16) {
-        case 10:
-            unknownRequest(in, handle);
-            break;
-        case 11:
-            notifierRequest(in, device, handle);
-            break;
-        case 12:
-            readWriteRequest(in, handle);
-            break;
-        case 13:
-            mapRequest(in, device, slot);
-            break;
-        case 14:
-            handleShape(in, device, slot);
-            break;
-        case 15:
-            if (options.eventSpacing != 0 && (totals.events + 1) * options.eventSpacing <= totals.requests) {
-                ++totals.events;
-                event(in, board, slot);
-            }
-            break;
-        default:
+        const unsigned kind = action % 16;
+        if (kind < 10) {
             tableRequest(in, handle, dmaPage(device.dmaPages[slot]));
-            break;
+        } else if (kind == 10) {
+            unknownRequest(in, handle);
+        } else if (kind == 11) {
+            notifierRequest(in, device, handle);
+        } else if (kind == 12) {
+            readWriteRequest(in, handle);
+        } else if (kind == 13) {
+            mapRequest(in, device, slot);
+        } else if (kind == 14) {
+            handleShape(in, device, slot);
+        } else if (options.eventSpacing != 0 &&
+                   (totals.events + 1) * options.eventSpacing <= totals.requests) {
+            ++totals.events;
+            event(in, board, slot);
         }
     }
     drainMessages();

@@ -1,7 +1,5 @@
-// The I/O-control fuzzing engine: a host with one module of each board, set up
-// over the product's own levels, driven through the C API by a byte string
-// read as a sequence of requests. It serves the libFuzzer entry, the replay
-// and both sweeps.
+// The I/O-control fuzzing engine: a host with one module of each board, driven
+// through the C API by a byte string read as a sequence of requests.
 #pragma once
 
 #include <cstddef>
@@ -44,8 +42,7 @@ Outcome lastOutcome();
 std::uint32_t topLevel();
 
 // A seed: one valid request of a code at the top level (after those it needs)
-// or one of the platform's requests (codeIndex -1). Seeds pick registered
-// names: the host must be running.
+// or one of the platform's requests (codeIndex -1); made while the host runs.
 struct Seed {
     std::string name;
     int codeIndex;

@@ -25,6 +25,7 @@ mixed types): the build says so. --self-test shows that the check catches each
 kind of fault planted in a scratch tree.
 """
 import argparse
+import io
 import os
 import re
 import sys
@@ -64,66 +65,20 @@ def shown(value):
     return f"0x{value & 0xFFFFFFFF:08X}" if value < -(1 << 24) else str(value)
 
 
-def blank(out, start, end):
-    for k in range(start, end):
-        if out[k] != "\n":
-            out[k] = " "
+# Comments and string or character literals (a quote between two letters or digits is a digit separator).
+C_SKIPPED = re.compile(r'//[^\n]*|/\*.*?(?:\*/|\Z)|(?<=(?<!\w)R)"([^(]*)\((?:.*?\)\1"|.*)|"(?:[^"\\\n]|\\.)*"?'
+                       r"|(?:(?<![A-Za-z0-9])'|'(?![A-Za-z0-9]))(?:[^'\\\n]|\\.)*'?", re.S)
+# Python or shell: '#' comments and quoted strings.
+SCRIPT_SKIPPED = re.compile(r"(?:\A|(?<=[ \t\n;(]))#[^\n]*|('{3}|\"{3}|'|\")(?:\\.|(?!\1).)*(?:\1|\Z)", re.S)
+
+
+def blanked(skipped, text):
+    """The text with every match of skipped replaced by spaces (newlines kept)."""
+    return skipped.sub(lambda match: re.sub(r"[^\n]", " ", match.group(0)), text)
 
 
 def blank_c(text):
-    """The text with every comment and string or character literal replaced by spaces (newlines kept)."""
-    out, i, n = list(text), 0, len(text)
-    while i < n:
-        c, nxt = text[i], text[i + 1] if i + 1 < n else ""
-        if c == "/" and nxt == "/":
-            end = text.find("\n", i)
-            end = n if end < 0 else end
-            blank(out, i, end)
-            i = end
-        elif c == "/" and nxt == "*":
-            end = text.find("*/", i + 2)
-            end = n if end < 0 else end + 2
-            blank(out, i, end)
-            i = end
-        elif c == "R" and nxt == '"' and (i == 0 or not (text[i - 1].isalnum() or text[i - 1] == "_")):
-            open_paren = text.find("(", i + 2)
-            delimiter = text[i + 2:open_paren]
-            end = text.find(")" + delimiter + '"', open_paren)
-            end = n if end < 0 else end + len(delimiter) + 2
-            blank(out, i + 1, end)
-            i = end
-        elif c == '"' or (c == "'" and not (i > 0 and text[i - 1].isalnum() and nxt.isalnum())):
-            k = i + 1
-            while k < n and text[k] != c and text[k] != "\n":
-                k += 2 if text[k] == "\\" else 1
-            blank(out, i, min(k + 1, n))
-            i = k + 1
-        else:
-            i += 1
-    return "".join(out)
-
-
-def blank_script(text):
-    """Python or shell: '#' comments and quoted strings replaced by spaces."""
-    out, i, n = list(text), 0, len(text)
-    while i < n:
-        c = text[i]
-        if c == "#" and (i == 0 or text[i - 1] in " \t\n;("):
-            end = text.find("\n", i)
-            end = n if end < 0 else end
-            blank(out, i, end)
-            i = end
-        elif c in "'\"":
-            quote = text[i:i + 3] if text[i:i + 3] in ("'''", '"""') else c
-            k = i + len(quote)
-            while k < n and text[k:k + len(quote)] != quote:
-                k += 2 if text[k] == "\\" else 1
-            end = min(k + len(quote), n)
-            blank(out, i, end)
-            i = end
-        else:
-            i += 1
-    return "".join(out)
+    return blanked(C_SKIPPED, text)
 
 
 def load_catalogue(root):
@@ -132,16 +87,10 @@ def load_catalogue(root):
     with open(os.path.join(root, path)) as f:
         text = f.read()
     code = blank_c(text)
-    start = code.find("#define KELVO_STATUS_TABLE(X)")
-    if start < 0:
+    table = re.search(r"#define KELVO_STATUS_TABLE\(X\)(?:[^\n]*\\\n)*[^\n]*", code)
+    if not table:
         return {}, [f"{path}: no KELVO_STATUS_TABLE(X)"]
-    end = start
-    while True:
-        end = code.find("\n", end)
-        if end < 0 or code[end - 1] != "\\":
-            break
-        end += 1
-    body = text[start:end if end >= 0 else len(text)]
+    body = text[table.start():table.end()]
     body = re.sub(r"/\*.*?\*/", " ", body, flags=re.S).replace("\\\n", " ")
     faults, rows, names = [], {}, {}
     parsed = ROW.findall(body)
@@ -231,7 +180,7 @@ def check(root, fix=False, out=sys.stdout):
         with open(path, errors="replace") as f:
             text = f.read()
         is_c = path.endswith(C_FILES)
-        code = blank_c(text) if is_c else blank_script(text)
+        code = blanked(C_SKIPPED if is_c else SCRIPT_SKIPPED, text)
         if fix and is_c and rows:
             new_text, count = fix_text(text, code, rows)
             if count:
@@ -321,17 +270,17 @@ def self_test(root):
                 os.makedirs(os.path.dirname(os.path.join(scratch, path)), exist_ok=True)
                 with open(os.path.join(scratch, path), "w") as f:
                     f.write(text)
-            report = Report()
+            report = io.StringIO()
             count = check(scratch, out=report)
             if expected is None and count:
-                print(f"FAIL {what}: the clean tree fails:\n{report.text}")
+                print(f"FAIL {what}: the clean tree fails:\n{report.getvalue()}")
                 failures += 1
-            elif expected is not None and (count == 0 or expected not in report.text):
-                print(f"FAIL {what}: not caught (want {expected!r}):\n{report.text}")
+            elif expected is not None and (count == 0 or expected not in report.getvalue()):
+                print(f"FAIL {what}: not caught (want {expected!r}):\n{report.getvalue()}")
                 failures += 1
             elif fixed is not None:
                 path = os.path.join(scratch, next(iter(files)))
-                count = check(scratch, fix=True, out=Report())
+                count = check(scratch, fix=True, out=io.StringIO())
                 with open(path) as f:
                     result = f.read()
                 if count or result != fixed:
@@ -343,14 +292,6 @@ def self_test(root):
                 print(f"ok   {what}: {'caught' if expected else 'passes'}")
     print(f"{failures} failed" if failures else "all passed")
     return failures
-
-
-class Report:
-    def __init__(self):
-        self.text = ""
-
-    def write(self, text):
-        self.text += text
 
 
 def main():

@@ -1,10 +1,6 @@
-// The host's C API under racing clients: open, requests, close, module
-// removal, re-add and host stop at once must neither touch freed memory nor
-// hang, and every call answers one of its documented codes. Modules added
-// from many threads at once each get a device of their own until the bus is
-// full, and a device is removed once however many ask. A failed driver
-// load leaves the host stopped; the clock scale takes only a finite factor
-// above zero; a client may end without stopping the host.
+// The host's C API under racing clients (open, requests, close, removal, re-add,
+// host stop, modules added and removed from many threads), its clock scale and
+// its exit without a stop.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -30,26 +26,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A kelvo_getSetupLevel request: kelvo_ioctl's code; level and status receive the output record.
-int setupLevel(int handle, uint32_t& level, int32_t& status) {
-    kelvo_kelvo_getSetupLevel_in in{0};
-    kelvo_kelvo_getSetupLevel_out out{};
+// A kelvo_getSetupLevel request: kelvo_ioctl's code; out receives the output record.
+int setupLevel(int handle, kelvo_kelvo_getSetupLevel_out& out) {
+    const kelvo_kelvo_getSetupLevel_in in{0};
     kelvo_ioctl_header header{
-        reinterpret_cast<uintptr_t>(&in), reinterpret_cast<uintptr_t>(&out), sizeof(in), sizeof(out), 0, 0};
-    const int result = kelvo_ioctl(handle, KELVO_IOCTL_kelvo_getSetupLevel, &header);
-    level = out.setupLevel;
-    status = out.status;
-    return result;
+        kelvo_test::address(&in), kelvo_test::address(&out), sizeof(in), sizeof(out), 0, 0};
+    return kelvo_ioctl(handle, KELVO_IOCTL_kelvo_getSetupLevel, &header);
 }
 
 class HostLifetime : public kelvo_test::HostedTest {
 protected:
     // Records a result outside the documented set; checked once the round's threads are joined.
     void expectIn(const char* call, int result, std::initializer_list<int> allowed) {
-        for (int a : allowed) {
-            if (result == a) {
-                return;
-            }
+        if (std::find(allowed.begin(), allowed.end(), result) != allowed.end()) {
+            return;
         }
         std::lock_guard g(lock_);
         unexpected_.push_back(std::string(call) + " answered " + std::to_string(result));
@@ -107,15 +97,14 @@ TEST_F(HostLifetime, RacingClientsNeverTouchFreedEntriesAndEveryCallAnswersItsCo
                 client([&] {
                     bool refused = false;
                     for (int i = 0; i < kMaxRequests; ++i) {
-                        uint32_t level = 0;
-                        int32_t status = 0;
-                        const int result = setupLevel(handle, level, status);
+                        kelvo_kelvo_getSetupLevel_out out{};
+                        const int result = setupLevel(handle, out);
                         expectIn(refused ? "request after a refusal" : "request", result,
                                  {refused ? KELVO_E_INVALID : 0, KELVO_E_INVALID, KELVO_E_STATE});
                         // A device on its way out closes its I/O gate first.
-                        if (result == 0 && status != KELVO_STATUS_IO_GATE_CLOSED) {
-                            expectIn("request's status", status, {0});
-                            expectIn("request's setup level", static_cast<int>(level), {3});
+                        if (result == 0 && out.status != KELVO_STATUS_IO_GATE_CLOSED) {
+                            expectIn("request's status", out.status, {0});
+                            expectIn("request's setup level", static_cast<int>(out.setupLevel), {3});
                         }
                         if (refused) {
                             break;
@@ -179,10 +168,7 @@ TEST_F(HostLifetime, RacingClientsNeverTouchFreedEntriesAndEveryCallAnswersItsCo
             EXPECT_EQ(kelvo_host::openHandles(), 0u) << "round " << round;
             EXPECT_EQ(kelvo_list_devices(nullptr, 0), 0);
             EXPECT_TRUE(kelvo_host::faults().empty());
-            {
-                std::lock_guard g(lock_);
-                ASSERT_TRUE(unexpected_.empty()) << "round " << round << ": " << unexpected_.front();
-            }
+            ASSERT_TRUE(unexpected_.empty()) << "round " << round << ": " << unexpected_.front();
         }
     }
 }
@@ -220,10 +206,9 @@ TEST_F(HostLifetime, ModulesAddedAtOnceFillTheBusAndEachDeviceIsRemovedOnce) {
     EXPECT_EQ(kelvo_list_devices(nullptr, 0), 31);
     for (unsigned device : devices) {
         const int handle = kelvo_open("smu_kelvo", device);
-        uint32_t level = 0;
-        int32_t status = -1;
-        EXPECT_EQ(setupLevel(handle, level, status), 0);
-        EXPECT_EQ(level, 3u) << "device " << device;
+        kelvo_kelvo_getSetupLevel_out out{};
+        EXPECT_EQ(setupLevel(handle, out), 0);
+        EXPECT_EQ(out.setupLevel, 3u) << "device " << device;
         EXPECT_EQ(kelvo_close(handle), 0);
     }
     // Two removals of each device at once: one removes it, the other is refused.
@@ -248,20 +233,6 @@ TEST_F(HostLifetime, ModulesAddedAtOnceFillTheBusAndEachDeviceIsRemovedOnce) {
     }
     EXPECT_EQ(kelvo_list_devices(nullptr, 0), 0);
     EXPECT_EQ(kelvo_host_add_module("solstra") >= 0, true) << "the bus has room again";
-    EXPECT_TRUE(kelvo_host::faults().empty());
-}
-
-using HostApi = kelvo_test::LeakCheckedTest;
-
-// A failed driver load leaves the host stopped, with nothing registered.
-TEST_F(HostApi, AFailedDriverLoadLeavesTheHostStopped) {
-    kal::registration::failDriverRegistration(-51352);
-    EXPECT_EQ(kelvo_host_start(), -51352);
-    EXPECT_EQ(kelvo_host_add_test_device(), KELVO_E_STATE);
-    EXPECT_EQ(kal::registration::liveInterfaces(), 0u);
-    EXPECT_EQ(kal::registration::liveProperties(), 0u);
-    ASSERT_EQ(kelvo_host_start(), 0);
-    kelvo_host_stop();
     EXPECT_TRUE(kelvo_host::faults().empty());
 }
 

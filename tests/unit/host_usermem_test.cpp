@@ -1,9 +1,5 @@
-// A client's memory. The stand-in's rules in process mode, which the driver's
-// input checks rely on: the I/O-control copies refuse a range with a page
-// missing or read-only anywhere in it and move nothing, kernel-layer memory
-// (the rounding of a block, a large block handed out again) is never the
-// client's, a fault on the kernel side is a crash with a report; locking
-// pages for DMA follows the same rule. Then what the host hands the driver.
+// A client's memory: the stand-in's copy and page-locking rules in process mode,
+// which the driver's input checks rely on, and what the host hands the driver.
 #include <sys/mman.h>
 
 #include <cstdint>
@@ -201,9 +197,8 @@ TEST_F(StandInUserCopy, ProcessModeLocksTheClientsOwnPagesOnly) {
     nVOKAL100_free(block);
 }
 
-// The host: a header or record in a page that is not there or is read-only
-// where the driver writes is an error code and never a crash, and a buffer
-// that runs into such a page moves no byte. What kelvo_ioctl returns:
+// The host: a header, record or buffer the client cannot reach is an error code
+// and moves no byte. What kelvo_ioctl returns:
 constexpr int kTransportBadAddress = -51101;
 constexpr int kTransportInvalid = -51009;                    // also an output record the driver cannot write
 constexpr int32_t kBadAddress = KELVO_STATUS_NOT_ACCESSIBLE; // the output record's status word

@@ -1,12 +1,8 @@
-// The kernel-layer stand-in: creation faults injected at exactly the call
-// asked for, and the misuse halts (registrations, locks, waits, bad frees and
-// writes past a block, a large one reused too, device memory unmapped). The behaviour of DPCs, events
-// and spin locks: the platform layer's tests, which run on them. Blocks
-// handed between threads keep the counts exact; an unplug or unmap waits for
-// the device access under way.
+// The kernel-layer stand-in: faults injected at exactly the call asked for, the
+// misuse halts, exact counts across threads, an unplug or unmap waiting for the
+// device access under way.
 #include <atomic>
 #include <cstdlib>
-#include <functional>
 #include <latch>
 #include <memory>
 #include <mutex>
@@ -175,9 +171,8 @@ TEST_F(StandInDeathTest, AnAccessThroughTheAddressLastUsedDiesOnceItIsUnmapped) 
     kal::pci::unplug(handle);
 }
 
-// Blocks allocated by one thread and freed by another (small ones that the
-// threads and the depot keep, larger ones that go back) leave the counts
-// exact, and every guard is checked wherever the block is freed.
+// Blocks allocated by one thread and freed by another leave the counts exact,
+// and every guard is checked wherever the block is freed.
 TEST_F(StandInDeathTest, BlocksFreedByAnotherThreadKeepTheCountsExact) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     constexpr int kThreads = 8;
@@ -227,9 +222,9 @@ TEST_F(StandInDeathTest, BlocksFreedByAnotherThreadKeepTheCountsExact) {
         "block of 40 bytes was written past its end|heap-buffer-overflow|use-after-poison");
 }
 
-// A device function whose reads wait until the test lets them go, to hold an
-// access open; it records its destruction. What the read waits on is the
-// test's, so that a function gone too early fails the test instead of hanging it.
+// A device function whose reads wait until the test lets them go; it records
+// its destruction (the latches are the test's: a function gone too early fails
+// the test instead of hanging it).
 struct Hold {
     std::latch entered{1};
     std::latch release{1};
@@ -273,15 +268,12 @@ TEST_F(StandInDeathTest, AnUnplugOrUnmapWaitsForTheDeviceAccessUnderWay) {
         std::thread reader([&] { value = nVOKAL100_memoryRead32(bar + 8); });
         hold.entered.wait();
         std::atomic<bool> done{false};
-        const std::function<void()> remove = [&] {
+        std::thread remover([&] {
             if (c.unplug) {
                 kal::pci::unplug(handle);
             } else {
                 nVOKAL230_unmapPhysicalFromKernel(bar, 0);
             }
-        };
-        std::thread remover([&] {
-            remove();
             done = true;
         });
         while (kal::tables::waitingForAccesses() == 0 && !done) {

@@ -1,9 +1,6 @@
-// Both FPGA trees of each board generation over the simulated module: the
-// non-isolated one through BAR 0, the isolated one through the isolation
-// link's windowed accessor. Every register of every registered map is reached
-// by its whole-register and field identifiers at its place in the FPGA space.
+// Every register of both FPGA trees of each board generation (the isolated one
+// over the link's windowed accessor) reached by its identifiers at its place.
 #include <memory>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -92,12 +89,7 @@ struct Board {
     size_t isoRegisters;  // at least
 };
 
-// What ctest shows in place of the value.
-[[maybe_unused]] void PrintTo(const Board& board, std::ostream* out) {
-    *out << board.name;
-}
-
-class RegmapsOverSim : public kelvo_test::LeakCheckedTest, public ::testing::WithParamInterface<Board> {};
+using RegmapsOverSim = kelvo_test::LeakCheckedTest;
 
 template <typename T> void sweepBoth(kelvo_test::SimBoard& b, T& trees, const Board& board) {
     kelvo_test::RegistrationLog names;
@@ -130,24 +122,20 @@ template <typename T> void sweepBoth(kelvo_test::SimBoard& b, T& trees, const Bo
     EXPECT_TRUE(names.names.empty());
 }
 
-TEST_P(RegmapsOverSim, EveryRegisterOfBothTreesAnswersAtItsPlace) {
-    kelvo_test::SimBoard b{GetParam().name};
-    if (std::string(GetParam().name) == "solstra") {
-        Trees<tSolstraNisoTopRegMap, tSolstraIsoTopRegMap> trees(
-            b, [](tSolstraNisoTopRegMap& t) { return t.Board.IsoRegAccess[0]; });
-        sweepBoth(b, trees, GetParam());
-    } else {
-        Trees<tDuskmereNisoTopRegMap, tDuskmereIsoTopRegMap> trees(
-            b, [](tDuskmereNisoTopRegMap& t) { return t.Channels[0]->IsoRegAccess[1]; });
-        sweepBoth(b, trees, GetParam());
+TEST_F(RegmapsOverSim, EveryRegisterOfBothTreesAnswersAtItsPlace) {
+    for (const Board& board : {Board{"solstra", 18, 35, 100, 390}, Board{"duskmere-a", 49, 16, 520, 300}}) {
+        SCOPED_TRACE(board.name);
+        kelvo_test::SimBoard b{board.name};
+        if (std::string(board.name) == "solstra") {
+            Trees<tSolstraNisoTopRegMap, tSolstraIsoTopRegMap> trees(
+                b, [](tSolstraNisoTopRegMap& t) { return t.Board.IsoRegAccess[0]; });
+            sweepBoth(b, trees, board);
+        } else {
+            Trees<tDuskmereNisoTopRegMap, tDuskmereIsoTopRegMap> trees(
+                b, [](tDuskmereNisoTopRegMap& t) { return t.Channels[0]->IsoRegAccess[1]; });
+            sweepBoth(b, trees, board);
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Boards, RegmapsOverSim,
-                         ::testing::Values(Board{"solstra", 18, 35, 100, 390},
-                                           Board{"duskmere-a", 49, 16, 520, 300}),
-                         [](const auto& info) {
-                             return std::string(info.param.name) == "solstra" ? "solstra" : "duskmere";
-                         });
 
 } // namespace

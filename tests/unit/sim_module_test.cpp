@@ -1,16 +1,9 @@
 // The simulated module where the driver's tests lean on it (a simulator that
-// answered wrongly would let a driver test pass): the FPGA-loading engine
-// configures the FPGA its port selects only for an intact image of the
-// board's generation and that target (the CRC-32 in its last 4 bytes),
-// however the bytes were split, and an FPGA answers only once configured; its
-// data words, taken without the module's lock, arrive whole and in order from
-// one thread or several; the
-// sequencer runs its command words, reports its faults and keeps the
-// latencies of its blocks on the stepped clock; the serial flash, driven
-// through the bridge's SPI registers as a driver would, keeps its status
-// bits, protection, NOR programming and write-protect lock.
+// answered wrongly would let a driver test pass): the FPGA load check, the
+// sequencer and the latencies of its blocks, the serial flash.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,9 +35,7 @@ uint32_t referenceCrc(const std::vector<uint8_t>& bytes, size_t size) {
 }
 
 void putLe32(std::vector<uint8_t>& bytes, size_t at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
+    std::memcpy(bytes.data() + at, &value, 4); // a little-endian host
 }
 
 // An image of size bytes for a generation and target, its CRC in place.
@@ -102,9 +93,7 @@ TEST_F(SimFpgaLoadCheck, OnlyAnIntactImageOfItsOwnConfiguresTheFpga) {
         if (c.split != Split::bytesOnly) {
             for (; at + 8 <= c.size || (c.split == Split::wordsOnly && at < c.size); at += 8) {
                 uint64_t word = 0;
-                for (size_t i = 0; i < 8 && at + i < c.size; ++i) {
-                    word |= uint64_t{bytes[at + i]} << (8 * i);
-                }
+                std::memcpy(&word, bytes.data() + at, std::min<size_t>(8, c.size - at));
                 b.barRegion.write64(kLoader + sim::FpgaLoader::kData, word);
             }
         }
@@ -126,10 +115,7 @@ TEST_F(SimFpgaLoadCheck, OnlyAnIntactImageOfItsOwnConfiguresTheFpga) {
 }
 
 // The data words of a load of 3000 (more than the engine queues without the
-// lock) from one thread, handed from one thread to another half way, or from
-// two threads at once: every word is taken, traced once, and in its thread's
-// order; the image configures the FPGA whenever its words arrived in order.
-// (The status reads among them: bridge_firmware_test.)
+// lock) from one thread or several: every word taken once, in its thread's order.
 TEST_F(SimFpgaLoadCheck, DataWordsFromAnyThreadsArriveWholeAndInOrder) {
     enum class Feed { oneThread, handedOver, twoAtOnce };
     const struct {
@@ -143,11 +129,7 @@ TEST_F(SimFpgaLoadCheck, DataWordsFromAnyThreadsArriveWholeAndInOrder) {
     constexpr size_t kWords = 3000;
     const std::vector<uint8_t> bytes = image(kWords * 8, sim::FpgaLoader::kSolstra, 0);
     std::vector<uint64_t> words(kWords);
-    for (size_t i = 0; i < kWords; ++i) {
-        for (size_t k = 0; k < 8; ++k) {
-            words[i] |= uint64_t{bytes[i * 8 + k]} << (8 * k);
-        }
-    }
+    std::memcpy(words.data(), bytes.data(), bytes.size()); // little-endian, as the engine takes them
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         kelvo_test::SimBoard b("solstra");
@@ -327,7 +309,7 @@ TEST(SimSequencer, LatenciesFollowTheClockAndTheirKnobs) {
 
 using Flash = sim::SerialFlash;
 
-// A module (not plugged) whose flash the test drives through BAR 0.
+// A module (not plugged) whose flash the test drives through BAR 0, as a driver would.
 class SimFlash : public ::testing::Test {
 public:
     SimFlash() : module("solstra", *sim::boardIdentity("solstra"), options()) {}

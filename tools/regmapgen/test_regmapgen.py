@@ -1,9 +1,5 @@
-"""The generator derives identifiers, rejects faulty descriptions with one message per mistake, and
-writes the text committed in expected/ (run by CTest as regmapgen_checks).
-
-Identifiers in these descriptions are transcribed by hand from the register documentation; where a
-description leaves one out, the generator derives it, and the tests compare the result with the
-transcribed value.
+"""The generator derives identifiers (compared with ones transcribed by hand), rejects faulty descriptions
+with one message per mistake, and writes the text committed in expected/ (CTest: regmapgen_checks).
 
 After a change to the generator's output, refresh the expected files and review their diff:
     python3 tools/regmapgen/test_regmapgen.py --update-expected
@@ -199,14 +195,9 @@ REJECTED = [
     ("fields overlap", edit(FLAT, ('"0-24"', '"0-25"')), None, "overlap another field"),
     ("register outside region", edit(FLAT, ("offset = 0x20", "offset = 0x100")), None, "outside the map's region"),
     ("sub-map outside region", edit(TREE, ("offset = 0x80", "offset = 0xF8")), LEAF_FILE, "outside the map's region"),
-    ("unaligned offset", edit(FLAT, ("offset = 0x20", "offset = 0x22")), None, "not aligned"),
     # Given identifiers are checked against the derived ones.
-    ("field id, lowest bit", edit(FLAT, ("0x262A7254", "0x252A7254")), None,
-     "identifier 0x252a7254 should be 0x262a7254"),
     ("whole id with read-only bit", edit(FLAT, ("id = 0x802A7254", "id = 0xC02A7254")), None, "should be 0x802a7254"),
     ("field id, read-only mark", edit(FLAT, ("0x4E18D796, ro = true", "0x4E18D796")), None, "should be 0x0e18d796"),
-    ("field id, read-only mark of a derived field", edit(TRANSCRIBED, ('"4", id = 0x0818D796', '"4", id = 0x4818D796')),
-     None, "should be 0x0818d796"),
     ("missing read view", edit(FLAT, ("view_id = 0xC018D796\n", "")), None, "give it as view_id"),
     ("wrong read view", edit(FLAT, ("view_id = 0xC018D796", "view_id = 0xC018D797")), None,
      "view identifier 0xc018d797 should be 0xc018d796"),
@@ -251,8 +242,6 @@ REJECTED = [
      "the key of a bridge map is the register's offset"),
     ("bridge field id", edit(BRIDGE, ('{ bits = "4" }', '{ bits = "4", id = 0x0800000C }')), None,
      "should be 0x4800000c"),
-    ("bridge field id counted up", edit(BRIDGE, ('{ bits = "0-3" }', '{ bits = "0-3", id = 0x00000019 }')), None,
-     "should be 0x00000018"),
     ("64-bit register with id",
      edit(BRIDGE, ('width = 64\n', 'width = 64\nid = 0x80000010\n')), None,
      "a 64-bit register of a bridge map has no identifier"),
@@ -264,8 +253,6 @@ REJECTED = [
      "'one_bit' is for bridge and timing maps"),
     ("strobe word in a bridge map", edit(BRIDGE, ('name = "Status"', 'name = "Status"\nkind = "strobe-word"')), None,
      "has no strobe-word registers"),
-    ("front-end accessor, 8 bits", edit(BRIDGE, ('flavour = "bridge"', 'flavour = "bridge"\naccessor = "front-end"')),
-     None, "a front-end accessor carries 32-bit registers only"),
     ("64 bits in a timing map", TIMING, None, "a timing map has no 64-bit registers"),
     ("relative timing sub-map",
      TIMING_PARENT + '[[submap]]\nname = "Leaf"\nclass = "tLeaf"\nwindow = "W"\noffset = 0\nsize = 0x10\n',
@@ -310,7 +297,7 @@ ONE_MESSAGE = [
      "id = 0x00000019", "element 0: field 0-3: identifier 0x00000019 should be 0x00000018"),
     ("a front-end accessor over registers of other widths",
      edit(BRIDGE, ('flavour = "bridge"', 'flavour = "bridge"\naccessor = "front-end"')), None, "good_reg_map.toml",
-     "accessor", "not the 8 bits of register 'Data8'"),
+     "accessor", "a front-end accessor carries 32-bit registers only, not the 8 bits of register 'Data8'"),
 ]
 
 # (what, description, further file): variants of the above that pass.
@@ -424,10 +411,8 @@ class Generator(unittest.TestCase):
 
     def test_derived_field_identifiers_equal_the_transcribed_ones(self):
         self.assertEqual(self.generate(FLAT), self.generate(TRANSCRIBED))
-        _, source = self.generate(FLAT)
-        for entry in ("{0x002A7254u, 0, 0, 25}", "{0x1E2A7254u, 0, 30, 1}", "{0x0818D796u, 1, 4, 1}",
-                      "{0x0E553695u, 2, 28, 4}"):
-            self.assertIn(entry, source)
+        # A bridge map's identifiers follow its offsets, given once for an array or not at all.
+        self.assertEqual(self.generate(edit(BRIDGE, ("id = 0x80000018\n", ""))), self.generate(BRIDGE))
 
     def test_unchanged_text_is_not_rewritten(self):
         self.generate(TREE, LEAF_FILE)
@@ -435,19 +420,6 @@ class Generator(unittest.TestCase):
         before = os.stat(path).st_mtime_ns
         self.generate(TREE, LEAF_FILE)
         self.assertEqual(os.stat(path).st_mtime_ns, before, "unchanged text is not rewritten")
-
-    def test_an_array_declared_in_parts_is_one_member_in_declaration_order(self):
-        header, source = self.generate(PARTS)
-        self.assertEqual(header.count("tModeReg Mode[3];"), 1)
-        order = [source.index(f"// {name}\n") for name in ("Mode[2]", "Skip", "Mode[0]", "Mode[1]")]
-        self.assertEqual(order, sorted(order), "records follow the declaration order")
-
-    def test_format_by_field_id_answers_read_only_fields_of_registers_without_a_read_view(self):
-        _, source = self.generate(FORMAT_BY_FIELD_ID)
-        formats = source[source.index("kFormatIds[]"):source.index("kFormats[]")]
-        self.assertIn("{0x8001D98Cu, ", formats)
-        self.assertIn("{0xC001D98Cu, ", formats)
-        self.assertEqual(formats.count("0xC018D796u"), 1, "the read view of a mixed register is not duplicated")
 
     def golden_cases(self):
         """(case, {file name: generated text}) for every case of GOLDEN and the unit tests' maps."""
@@ -481,24 +453,6 @@ class Generator(unittest.TestCase):
                                                      f"expected/{case}/{name}.expected", name, lineterm=""))
                     self.assertFalse(diff, "\n".join(diff[:60] + ["(test_regmapgen.py --update-expected refreshes "
                                                                   "the expected files)"]))
-
-    def test_takes_status_gives_the_constructor_a_status(self):
-        header, _ = self.generate(edit(FLAT, ("size = 0x100", "size = 0x100\ntakes_status = true")))
-        self.assertIn("accessor, nVOAPALS100::tStatus& status, uint32_t base", header)
-
-    def test_a_bridge_map_derives_its_identifiers_from_offsets(self):
-        header, source = self.generate(BRIDGE)
-        self.assertIn("template <uint32_t kOffset> class tGoodBridgeWithOffset : public arm::tSizedRegisterMapBase",
-                      header)
-        self.assertIn("arm::tSizedRegisterRecord<uint64_t, false>", header)
-        self.assertIn("extern template class tGoodBridgeWithOffset<0u>;", header)
-        self.assertIn("template class tGoodBridgeWithOffset<0u>;", source)
-        # The read-only register and its field carry bit 30; array identifiers follow the offsets;
-        # bit 0 of Data8 takes any non-zero value, bits 1-7 follow the map's bit-0 rule.
-        for entry in ("{0xC000000Cu, 0, 0, 32, 1}", "{0x4800000Cu, 0, 4, 1, 0}", "{0x8000001Bu, 6, 0, 8, 1}",
-                      "{0x0000001Bu, 6, 0, 4, 0}", "{0x00000010u, 1, 0, 1, 1}", "{0x20000010u, 1, 1, 7, 0}"):
-            self.assertIn(entry, source)
-        self.assertEqual(self.generate(edit(BRIDGE, ("id = 0x80000018\n", ""))), [header, source])
 
 
 if __name__ == "__main__":
