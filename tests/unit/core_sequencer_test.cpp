@@ -312,7 +312,8 @@ TEST_F(SequencerLevels, ComplianceAndHardwareErrorsByChannelMask) {
     EXPECT_EQ(in.status, 0);
     EXPECT_EQ(in.inCompliance, 1);
     const auto check = [&](uint32_t requestCode, uint64_t mask) {
-        return statusOf(handle, requestCode, kelvo_hwCondition_clearChannelBasedHardwareErrors_in{mask, 0, 0});
+        return statusOf(handle, requestCode,
+                        kelvo_hwCondition_clearChannelBasedHardwareErrors_in{mask, 0, 0});
     };
     EXPECT_EQ(check(KELVO_IOCTL_hwCondition_checkBoardAndChannelBasedHardwareErrors, 0), 0) << "board alone";
     EXPECT_EQ(check(KELVO_IOCTL_hwCondition_clearChannelBasedHardwareErrors, 0), kInvalidChannel);
