@@ -1,9 +1,4 @@
-// The I/O-control interfaces on a stand-in device: the record sizes of every
-// code, unknown codes, seeding from the caller's status word, the particular
-// answers, and the registry name lists; then on the product device through
-// the host's C API: the two status channels and the header's result, resets
-// that invalidate every open handle, the reservation and the cleanup that
-// releases it.
+// The I/O-control decoding on a stand-in device, then on the product device through the C API.
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -123,8 +118,7 @@ protected:
     std::vector<StandInSession*> sessions;
 };
 
-// Any size other than the record sizes of the header is refused before
-// anything is read, written or gated; the exact sizes get a whole record.
+// Any other size is refused before anything is read, written or gated.
 TEST_F(CoreIoctlDecode, EveryCodeRefusesEveryOtherSize) {
     device->level = 19;
     for (const auto& row : ioctl::kCodeTable<ioctl::DeviceAccess<StandInDevice, StandInSession>>) {
@@ -201,9 +195,8 @@ TEST_F(CoreIoctlDecode, TheCallersStatusWordSeedsTheOperation) {
               KELVO_STATUS_FIRMWARE_INCOMPATIBLE);
 }
 
-// A request waits at a gate that a reset holds paused, whatever its caller's
-// word. When the reset has invalidated its session, the gate's refusal
-// replaces a warning, but a caller's error comes back unchanged.
+// A request waits at a gate a reset holds paused; once its session is invalidated the
+// refusal replaces a warning, but a caller's error comes back unchanged.
 TEST_F(CoreIoctlDecode, ACallersErrorOutlivesTheRefusalAfterAPausedGate) {
     device->level = 5;
     constexpr int32_t kDriverError = KELVO_STATUS_INVALID_CHANNEL;
@@ -328,30 +321,31 @@ TEST_F(CoreIoctlDecode, ResetAndCleanup) {
 }
 
 TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
-    Window a, bc, longName;
+    Window window;
     const std::string seventy(70, 'n');
     tStatus status;
-    device->windows->add("A", a, status);
-    device->windows->add("BC", bc, status);
-    device->windows->add(seventy.c_str(), longName, status);
+    for (const char* name : {"A", "BC", seventy.c_str()}) {
+        device->windows->add(name, window, status);
+    }
     kelvo_test::FakeAccessor bus;
     kelvo_regmaps::tKelvoMeasureStreamStatusRegMap mapA(&bus, 0, 0, 0x10), mapBC(&bus, 0, 0, 0x10);
     device->arm->add("A", mapA, status);
     device->arm->add("BC", mapBC, status);
     ASSERT_TRUE(status.isSuccess());
+    // The buffer records share one layout: the buffer's address first.
+    auto fill = [&](uint32_t code, std::vector<uint8_t>& buffer) {
+        kal::usermem::Scope scope;
+        kelvo_arm_getRegistrationList_in in{scope.add(buffer.data(), buffer.size()), 0, 0};
+        return call(code, bytes(in), 4).word();
+    };
 
     auto count = ask<kelvo_deviceWindow_getNumberOfRegistrations_out>(
         KELVO_IOCTL_deviceWindow_getNumberOfRegistrations, kelvo_status_record{0});
     EXPECT_EQ(count.count, 3u);
     EXPECT_EQ(count.status, 0);
-
     // Three slots and a guard: the names, zero-filled slots, the guard untouched.
     std::vector<uint8_t> names(3 * 64 + 8, 0xAA);
-    {
-        kal::usermem::Scope scope;
-        kelvo_deviceWindow_getRegistrationNames_in in{scope.add(names.data(), names.size()), 0, 0};
-        EXPECT_EQ(call(KELVO_IOCTL_deviceWindow_getRegistrationNames, bytes(in), 4).word(), 0);
-    }
+    EXPECT_EQ(fill(KELVO_IOCTL_deviceWindow_getRegistrationNames, names), 0);
     std::vector<uint8_t> expected(3 * 64 + 8, 0xAA);
     std::memset(expected.data(), 0, 128);
     expected[0] = 'A';
@@ -365,21 +359,12 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
                                                              kelvo_status_record{0});
     EXPECT_EQ(size.size, 5u);
     std::vector<uint8_t> list(8, 0xAA);
-    {
-        kal::usermem::Scope scope;
-        kelvo_arm_getRegistrationList_in in{scope.add(list.data(), list.size()), 0, 0};
-        EXPECT_EQ(call(KELVO_IOCTL_arm_getRegistrationList, bytes(in), 4).word(), 0);
-    }
+    EXPECT_EQ(fill(KELVO_IOCTL_arm_getRegistrationList, list), 0);
     EXPECT_EQ(std::string(list.begin(), list.begin() + 5), std::string("A\tBC\xAA"));
 
     // No registrations: the null-buffer code and nothing written.
     std::vector<uint8_t> untouched(64, 0xAA);
-    {
-        kal::usermem::Scope scope;
-        kelvo_storageMap_getRegistrationNames_in in{scope.add(untouched.data(), untouched.size()), 0, 0};
-        EXPECT_EQ(call(KELVO_IOCTL_storageMap_getRegistrationNames, bytes(in), 4).word(),
-                  KELVO_STATUS_NO_REGISTRATIONS);
-    }
+    EXPECT_EQ(fill(KELVO_IOCTL_storageMap_getRegistrationNames, untouched), KELVO_STATUS_NO_REGISTRATIONS);
     EXPECT_EQ(untouched, std::vector<uint8_t>(64, 0xAA));
 
     // Before level 1 built the registries, the gate refuses.
@@ -442,8 +427,7 @@ TEST_F(CoreIoctlDevice, TwoStatusChannelsAndTheHeadersResult) {
     EXPECT_EQ(out.status, 0);
     EXPECT_EQ(result, sizeof(out)) << "the bytes written come back in the header";
 
-    // A wrong size and an unknown code fail in transport; the header's result
-    // is not written back then.
+    // A wrong size and an unknown code fail in transport; the header's result is not written back.
     kelvo_arm_getNumberOfRegistrations_out tooLarge{};
     result = 0x55;
     EXPECT_EQ(
@@ -453,8 +437,7 @@ TEST_F(CoreIoctlDevice, TwoStatusChannelsAndTheHeadersResult) {
     EXPECT_EQ(request(handle, 0x00208009u, kelvo_kelvo_getSetupLevel_in{0}, out, result), -51256);
     EXPECT_EQ(result, 0x55u);
 
-    // The cooling interface answers its codes as the instrument interface does
-    // and nothing else.
+    // The cooling interface answers its codes as the instrument interface does, and nothing else.
     const int cooling = open("nPXICOOLING_17_2_pxiCooling");
     const auto fromCooling = requestedMode(cooling);
     const auto fromInstrument = requestedMode(handle);
@@ -482,16 +465,6 @@ TEST_F(CoreIoctlDevice, AResetInvalidatesEveryOpenHandleTheRequestersToo) {
     for (int handle : {requester, other, cooling, fresh}) {
         EXPECT_EQ(kelvo_close(handle), 0);
     }
-}
-
-TEST_F(CoreIoctlDevice, TwoHandlesContendForTheChannelAndCleanupReleasesIt) {
-    const int first = open();
-    const int second = open();
-    EXPECT_EQ(reserveAll(second), 0);
-    EXPECT_EQ(reserveAll(first), KELVO_STATUS_RESERVED_BY_OTHER);
-    EXPECT_EQ(cleanup(second), 0);
-    EXPECT_EQ(reserveAll(first), 0);
-    EXPECT_EQ(reserveAll(second), KELVO_STATUS_RESERVED_BY_OTHER);
 }
 
 } // namespace
