@@ -436,14 +436,6 @@ TEST_F(CoreIoctlDevice, TwoStatusChannelsAndTheHeadersResult) {
     EXPECT_EQ(result, 0x55u);
     EXPECT_EQ(request(handle, 0x00208009u, kelvo_kelvo_getSetupLevel_in{0}, out, result), -51256);
     EXPECT_EQ(result, 0x55u);
-
-    // The cooling interface answers its codes as the instrument interface does, and nothing else.
-    const int cooling = open("nPXICOOLING_17_2_pxiCooling");
-    const auto fromCooling = requestedMode(cooling);
-    const auto fromInstrument = requestedMode(handle);
-    EXPECT_EQ(std::memcmp(&fromCooling, &fromInstrument, sizeof(fromCooling)), 0);
-    EXPECT_EQ(request(cooling, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, out, result),
-              -51256);
 }
 
 TEST_F(CoreIoctlDevice, AResetInvalidatesEveryOpenHandleTheRequestersToo) {
