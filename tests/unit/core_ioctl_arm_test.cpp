@@ -45,17 +45,13 @@ public:
         bool operator==(const Call&) const = default;
     };
     void get(uint32_t id, uint64_t& value, tStatus& status, uint32_t extra) override {
-        if (record(status, {'g', id, 0, false, extra})) {
-            value = answer;
-        }
+        value = record(status, {'g', id, 0, false, extra}) ? answer : value;
     }
     void set(uint32_t id, uint64_t value, tStatus& status, uint32_t extra) override {
         record(status, {'s', id, value, false, extra});
     }
     void read(uint32_t id, uint64_t& value, tStatus& status, uint32_t extra) override {
-        if (record(status, {'r', id, 0, false, extra})) {
-            value = answer;
-        }
+        value = record(status, {'r', id, 0, false, extra}) ? answer : value;
     }
     void write(uint32_t id, uint64_t value, bool force, tStatus& status, uint32_t extra) override {
         record(status, {'w', id, value, force, extra});
