@@ -20,6 +20,51 @@ using nVOAPALS100::tStatus;
 // The product's levels 1 to 5 (the levels above have tests of their own).
 class ProductDevice : public kelvo_test::HostedTest {
 protected:
+    static constexpr std::string_view kAllocation = "allocation";
+    // Every creation of the kind (an allocation, or a lock the kal's faults name) in add device
+    // failing in turn: each run ends refused with nothing left, or added (maybe lower, or with a
+    // property missing); nothing leaks, nothing is unregistered twice, nothing asserts.
+    static void sweep(std::string_view kind, const std::string& board) {
+        SCOPED_TRACE(board + " " + std::string(kind));
+        kelvo_test::ScopedProductLevels levels(3); // the FPGA levels have their own sweep
+        const bool allocation = kind == kAllocation;
+        auto calls = [&] { return allocation ? kal::memory::allocationCalls() : kal::faults::calls(kind); };
+        const uint64_t before = calls();
+        const int clean = add(board);
+        const uint64_t count = calls() - before;
+        ASSERT_EQ(kelvo_host_remove_module(clean), 0);
+        ASSERT_GT(count, allocation ? 10u : 0u);
+        int added = 0;
+        int belowLevelTwo = 0;
+        for (uint64_t n = 1; n <= count; ++n) {
+            const kal::live::Counts live = kal::live::now();
+            allocation ? kal::memory::failNth(n) : kal::faults::failNth(kind, n);
+            const int index = kelvo_host::addModule(board);
+            kal::memory::clearFaults();
+            kal::faults::clear();
+            if (index >= 0) {
+                ++added;
+                const auto& tracker = deviceOf(index)->getSetupTracker();
+                EXPECT_TRUE(tracker.getCurrentLevel() == 3 ||
+                            tracker.getStatus().getCode() == tStatus::kOutOfMemory)
+                    << n;
+                if (tracker.getCurrentLevel() < 2 && hasProperty(index, "modelName")) {
+                    // No capabilities record: the model name is registered as the empty text.
+                    ++belowLevelTwo;
+                    char model[8] = {'x'};
+                    EXPECT_EQ(kelvo_property_read(index, nullptr, "modelName", model, sizeof(model)), 1);
+                    EXPECT_EQ(model[0], '\0');
+                }
+                remove(index);
+            }
+            EXPECT_EQ(kal::live::now(), live) << n;
+        }
+        if (allocation) {
+            EXPECT_GT(added, 0);
+            EXPECT_GT(belowLevelTwo, 0);
+        }
+    }
+
     kelvo_test::ScopedProductLevels levels_{5};
 };
 
@@ -188,52 +233,15 @@ TEST_F(ProductReset, AFailedAllocationInAResetLeavesTheDeviceOpenable) {
     EXPECT_GT(calls, 2u);
 }
 
-// Every allocation, mutex and spin lock of add device failing in turn: each run
-// ends refused with nothing left, or added (maybe lower, or with a property
-// missing); nothing leaks, nothing is unregistered twice, nothing asserts.
-TEST_F(ProductDevice, ACreationFailureAnywhereInAddDeviceUnwindsCleanly) {
-    kelvo_test::ScopedProductLevels levels(3); // the FPGA levels have their own sweep
-    const std::string_view kAllocation = "allocation";
-    for (std::string_view kind : {kAllocation, kal::faults::kMutex, kal::faults::kSpinLock}) {
-        const bool allocation = kind == kAllocation;
-        auto calls = [&] { return allocation ? kal::memory::allocationCalls() : kal::faults::calls(kind); };
-        for (const auto& board : allocation ? kelvo_test::boards() : std::vector<std::string>{"solstra"}) {
-            SCOPED_TRACE(board + " " + std::string(kind));
-            const uint64_t before = calls();
-            const int clean = add(board);
-            const uint64_t count = calls() - before;
-            ASSERT_EQ(kelvo_host_remove_module(clean), 0);
-            ASSERT_GT(count, allocation ? 10u : 0u);
-            int added = 0;
-            int belowLevelTwo = 0;
-            for (uint64_t n = 1; n <= count; ++n) {
-                const kal::live::Counts live = kal::live::now();
-                allocation ? kal::memory::failNth(n) : kal::faults::failNth(kind, n);
-                const int index = kelvo_host::addModule(board);
-                kal::memory::clearFaults();
-                kal::faults::clear();
-                if (index >= 0) {
-                    ++added;
-                    const auto& tracker = deviceOf(index)->getSetupTracker();
-                    EXPECT_TRUE(tracker.getCurrentLevel() == 3 ||
-                                tracker.getStatus().getCode() == tStatus::kOutOfMemory)
-                        << n;
-                    if (tracker.getCurrentLevel() < 2 && hasProperty(index, "modelName")) {
-                        // No capabilities record: the model name is registered as the empty text.
-                        ++belowLevelTwo;
-                        char model[8] = {'x'};
-                        EXPECT_EQ(kelvo_property_read(index, nullptr, "modelName", model, sizeof(model)), 1);
-                        EXPECT_EQ(model[0], '\0');
-                    }
-                    remove(index);
-                }
-                EXPECT_EQ(kal::live::now(), live) << n;
-            }
-            if (allocation) {
-                EXPECT_GT(added, 0);
-                EXPECT_GT(belowLevelTwo, 0);
-            }
-        }
+TEST_F(ProductDevice, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
+    for (const auto& board : kelvo_test::boards()) {
+        sweep(kAllocation, board);
+    }
+}
+
+TEST_F(ProductDevice, ALockCreationFailureAnywhereInAddDeviceUnwindsCleanly) {
+    for (std::string_view kind : {kal::faults::kMutex, kal::faults::kSpinLock}) {
+        sweep(kind, "solstra");
     }
 }
 
