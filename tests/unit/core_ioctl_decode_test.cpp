@@ -109,6 +109,10 @@ protected:
         std::memcpy(&out, answer.out.data(), sizeof(Out));
         return out;
     }
+    // The status word of a request with an output of outSize bytes.
+    template <class In> int32_t word(uint32_t code, const In& in, size_t outSize = 4) {
+        return call(code, bytes(in), outSize).word();
+    }
     // A request with the records' own sizes: the output record.
     template <class Out, class In> Out ask(uint32_t code, const In& in) {
         return record<Out>(call(code, bytes(in), sizeof(Out)));
@@ -177,22 +181,20 @@ TEST_F(CoreIoctlDecode, TheCallersStatusWordSeedsTheOperation) {
     kelvo_kdut_checkChannelHardwareState_in channel{};
     device->level = 19;
     channel.status = 9;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_checkChannelHardwareState, bytes(channel), 4).word(),
-              KELVO_STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_checkChannelHardwareState, channel), KELVO_STATUS_NOT_IMPLEMENTED);
     channel.status = -5;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_checkChannelHardwareState, bytes(channel), 4).word(), -5);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_checkChannelHardwareState, channel), -5);
 
     // The hardware-state check: a warning lets it run, an error does not.
     kelvo_kdut_checkHardwareState_in check{0x1234, 1, 0};
     device->hardwareAnswer = 0;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_checkHardwareState, bytes(check), 4).word(), 1);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_checkHardwareState, check), 1);
     check.status = -77;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_checkHardwareState, bytes(check), 4).word(), -77);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_checkHardwareState, check), -77);
     EXPECT_EQ(device->checkedWords, std::vector<uint64_t>{0x1234});
     device->hardwareAnswer = KELVO_STATUS_FIRMWARE_INCOMPATIBLE;
     check.status = 0;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_checkHardwareState, bytes(check), 4).word(),
-              KELVO_STATUS_FIRMWARE_INCOMPATIBLE);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_checkHardwareState, check), KELVO_STATUS_FIRMWARE_INCOMPATIBLE);
 }
 
 // A request waits at a gate a reset holds paused; once its session is invalidated the
@@ -235,15 +237,13 @@ TEST_F(CoreIoctlDecode, CodesAnsweredAtTheStubFindTheWordInTheLastFourBytes) {
         kelvo_wexmoor_downloadSubroutines_in download{};
         download.status = 4;
         std::memset(download.arguments, 0xFF, sizeof(download.arguments)); // arguments are not read
-        EXPECT_EQ(call(KELVO_IOCTL_wexmoor_downloadSubroutines, bytes(download), 4).word(),
-                  KELVO_STATUS_NOT_IMPLEMENTED);
+        EXPECT_EQ(word(KELVO_IOCTL_wexmoor_downloadSubroutines, download), KELVO_STATUS_NOT_IMPLEMENTED);
 
         // The overflow check answers the caller's word, whatever it is.
         kelvo_hwCondition_checkMeasureFIFOOverflowStatus_in fifo{};
-        for (int32_t word : {0, 123, -7, int32_t{KELVO_STATUS_SESSION_INVALIDATED}}) {
-            fifo.status = word;
-            EXPECT_EQ(call(KELVO_IOCTL_hwCondition_checkMeasureFIFOOverflowStatus, bytes(fifo), 4).word(),
-                      word);
+        for (int32_t w : {0, 123, -7, int32_t{KELVO_STATUS_SESSION_INVALIDATED}}) {
+            fifo.status = w;
+            EXPECT_EQ(word(KELVO_IOCTL_hwCondition_checkMeasureFIFOOverflowStatus, fifo), w);
         }
     }
     EXPECT_EQ(device->gates, 0);
@@ -271,19 +271,14 @@ TEST_F(CoreIoctlDecode, ParticularAnswers) {
     // The four stubs that look at the seeded status, and the reservation: with
     // an error nothing runs at all, not even a gate.
     const int gates = device->gates;
-    EXPECT_EQ(call(KELVO_IOCTL_corran_stagePowerAllocation,
-                   bytes(kelvo_corran_stagePowerAllocation_in{0, {}, 5, -1}), 8)
-                  .word(),
-              -1);
-    EXPECT_EQ(call(KELVO_IOCTL_corran_areStorageMapChecksumsValid, bytes(kelvo_status_record{-3}), 8).word(),
-              -3);
     EXPECT_EQ(
-        call(KELVO_IOCTL_kdut_reserveResources, bytes(kelvo_kdut_reserveResources_in{1, -1, 0}), 4).word(),
+        word(KELVO_IOCTL_corran_stagePowerAllocation, kelvo_corran_stagePowerAllocation_in{0, {}, 5, -1}, 8),
         -1);
+    EXPECT_EQ(word(KELVO_IOCTL_corran_areStorageMapChecksumsValid, kelvo_status_record{-3}, 8), -3);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, -1, 0}), -1);
     EXPECT_EQ(session->reserved, 0u);
     EXPECT_EQ(device->gates, gates);
-    EXPECT_EQ(
-        call(KELVO_IOCTL_kdut_reserveResources, bytes(kelvo_kdut_reserveResources_in{1, 0, 0}), 4).word(), 0);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0}), 0);
     EXPECT_EQ(session->reserved, 1u);
 }
 
@@ -293,30 +288,29 @@ TEST_F(CoreIoctlDecode, ResetAndCleanup) {
     reset.setupLevel = 19;
     reset.resetParametersAddress = 0x5000;
     device->resetAnswer = KELVO_STATUS_SETUP_TARGET_REACHED;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_reset, bytes(reset), 4).word(), KELVO_STATUS_SETUP_TARGET_REACHED);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_reset, reset), KELVO_STATUS_SETUP_TARGET_REACHED);
     ASSERT_EQ(device->resets.size(), 1u);
     EXPECT_EQ(device->resets[0].level, 19u);
     EXPECT_EQ(device->resets[0].parameters, 0x5000u);
     EXPECT_EQ(device->resets[0].event, descriptorOf(session));
     EXPECT_EQ(device->resets[0].ioCount, 0u) << "the stub held a gate around the reset";
     reset.status = -1;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_reset, bytes(reset), 4).word(), -1);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_reset, reset), -1);
     EXPECT_EQ(device->resets.size(), 1u);
 
     // The cleanup runs at level 0, once, and is forgotten afterwards.
     device->level = 0;
     session->composite.code = 5;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_cleanup, bytes(kelvo_kdut_cleanup_in{0}), 4).word(), 5);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0}), 5);
     EXPECT_EQ(session->composite.runs, 1);
     EXPECT_EQ(session->composite.clears, 1);
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_cleanup, bytes(kelvo_kdut_cleanup_in{-9}), 4).word(), -9);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{-9}), -9);
     EXPECT_EQ(session->composite.runs, 1);
 
     // An invalidated session is refused at every level, level 0 included.
     session->invalid = true;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_cleanup, bytes(kelvo_kdut_cleanup_in{0}), 4).word(), kInvalidated);
-    EXPECT_EQ(call(KELVO_IOCTL_kelvo_getSetupLevel, bytes(kelvo_kelvo_getSetupLevel_in{0}), 8).word(),
-              kInvalidated);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0}), kInvalidated);
+    EXPECT_EQ(word(KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, 8), kInvalidated);
     EXPECT_EQ(session->composite.runs, 1);
 }
 
@@ -336,7 +330,7 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
     auto fill = [&](uint32_t code, std::vector<uint8_t>& buffer) {
         kal::usermem::Scope scope;
         kelvo_arm_getRegistrationList_in in{scope.add(buffer.data(), buffer.size()), 0, 0};
-        return call(code, bytes(in), 4).word();
+        return word(code, in);
     };
 
     auto count = ask<kelvo_deviceWindow_getNumberOfRegistrations_out>(
@@ -369,8 +363,7 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
 
     // Before level 1 built the registries, the gate refuses.
     device->level = 0;
-    EXPECT_EQ(call(KELVO_IOCTL_arm_getNumberOfRegistrations, bytes(kelvo_status_record{0}), 16).word(),
-              kTrackerStopped);
+    EXPECT_EQ(word(KELVO_IOCTL_arm_getNumberOfRegistrations, kelvo_status_record{0}, 16), kTrackerStopped);
 }
 
 // The product device through the host's C API.

@@ -148,7 +148,7 @@ TEST(SetupTaskKinds, ACastAnswersOnlyForTheTasksOwnKind) {
 // The hardware-state check reports a bad checksum before a bad version.
 TEST_F(SetupSequence, TheStorageMapChecksOnChangedFlashImages) {
     constexpr int64_t kSum = KELVO_STATUS_STORAGE_MAP_CHECKSUM, kVer = KELVO_STATUS_STORAGE_MAP_VERSION;
-    constexpr uint32_t kMfg = kelvo_test::kManufacturingMap;
+    constexpr uint32_t kMfg = kelvo_test::kManufacturingMap, kSelfMap = kelvo_test::kSelfCalibrationMap;
     const struct {
         const char* what;
         FlashImage flash;
@@ -157,12 +157,9 @@ TEST_F(SetupSequence, TheStorageMapChecksOnChangedFlashImages) {
         bool checksumsValid, versionsValid;
     } cases[] = {
         {"default", FlashImage(), 0, 0, true, true},
-        {"the ranges share 1.0.0 build 1", FlashImage().versions(kMfg, 0x01000002, 0x01000001), 0, 0, true,
-         true},
-        {"oldest above the newest accepted", FlashImage().versions(kMfg, 0x01000003, 0x01000002), kVer, kVer,
-         true, false},
-        {"oldest above its own version", FlashImage().versions(kMfg, 0x01000000, 0x01000001), kVer, kVer,
-         true, false},
+        {"shared build 1", FlashImage().versions(kMfg, 0x01000002, 0x01000001), 0, 0, true, true},
+        {"oldest above newest", FlashImage().versions(kMfg, 0x01000003, 0x01000002), kVer, kVer, true, false},
+        {"oldest above own", FlashImage().versions(kMfg, 0x01000000, 0x01000001), kVer, kVer, true, false},
         {"too old", FlashImage().versions(kMfg, 0x00FFFFFF, 0), kVer, kVer, true, false},
         {"manufacturing checksum", FlashImage().breakChecksum(kMfg), kSum, kSum, false, true},
         {"a checksum before a version",
@@ -172,10 +169,9 @@ TEST_F(SetupSequence, TheStorageMapChecksOnChangedFlashImages) {
          0, kSum, false, false},
         {"erased", FlashImage("erased"), kSum, kSum, false, false},
         {"three calibration maps erased", FlashImage("default-calibration-only"), 0, kSum, false, false},
-        {"a calibration map's oldest above its version", FlashImage("oldest-above-version"), 0, kVer, true,
-         false},
-        {"a calibration map above the newest",
-         FlashImage().versions(kelvo_test::kSelfCalibrationMap, 0x01000002, 0x01000000), 0, 0, true, true},
+        {"calibration oldest above own", FlashImage("oldest-above-version"), 0, kVer, true, false},
+        {"calibration above newest", FlashImage().versions(kSelfMap, 0x01000002, 0x01000000), 0, 0, true,
+         true},
     };
     kelvo_test::ScopedProductLevels levels(3);
     for (const auto& c : cases) {
@@ -220,8 +216,11 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     EXPECT_TRUE(sessionOf(handle)->getRoutingSession()->getIONotifier().isOpen());
     EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(tStatus::kInvalidState))
         << "a second open of an open notifier is refused";
-    EXPECT_EQ(
-        kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{0x80000000})), 0);
+    auto destroy = [&] {
+        return kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER,
+                           reinterpret_cast<void*>(uintptr_t{0x80000000}));
+    };
+    EXPECT_EQ(destroy(), 0);
     kelvo_message message;
     ASSERT_EQ(kelvo_read_message(destination, &message), 1);
     EXPECT_EQ(message.type, KELVO_MESSAGE_CLOSE);
@@ -232,8 +231,7 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     sessionOf(handle)->cleanup(status);
     EXPECT_EQ(sessionOf(handle)->getRoutingSession().get(), nullptr);
     EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(tStatus::kInvalidState));
-    EXPECT_EQ(
-        kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{0x80000000})), 0);
+    EXPECT_EQ(destroy(), 0);
     EXPECT_EQ(kelvo_close(handle), 0);
 
     // Below the routing level a handle has none, and suspension leaves routing alone.
