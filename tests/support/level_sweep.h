@@ -1,8 +1,5 @@
-// A level table whose levels first to last run with one creation fault armed:
-// the nth creation of a kind (allocation, mutex or DPC), counted from the start
-// of level first, fails; the fault is cleared once level last is built. The
-// window's own creations are counted on the way, so that a sweep knows how far
-// to go. One window at a time (the tasks are plain functions).
+// A level table whose levels first to last run with the nth creation of a kind (counted from
+// level first) failing, and that counts the window's creations. One window at a time.
 #pragma once
 
 #include <cstdint>

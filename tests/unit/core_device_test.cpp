@@ -1,7 +1,4 @@
-// Add device and the product device it makes, on every board, through the
-// host's C API: the product's identities, the device description built from
-// the kernel layer's record, refused modules; the devices' interfaces and
-// properties; resets; failures of add device unwind completely.
+// Add device and the product device it makes, through the host's C API.
 #include <map>
 #include <string>
 
@@ -23,6 +20,51 @@ using nVOAPALS100::tStatus;
 // The product's levels 1 to 5 (the levels above have tests of their own).
 class ProductDevice : public kelvo_test::HostedTest {
 protected:
+    static constexpr std::string_view kAllocation = "allocation";
+    // Every creation of the kind (an allocation, or a lock the kal's faults name) in add device
+    // failing in turn: each run ends refused with nothing left, or added (maybe lower, or with a
+    // property missing); nothing leaks, nothing is unregistered twice, nothing asserts.
+    static void sweep(std::string_view kind, const std::string& board) {
+        SCOPED_TRACE(board + " " + std::string(kind));
+        kelvo_test::ScopedProductLevels levels(3); // the FPGA levels have their own sweep
+        const bool allocation = kind == kAllocation;
+        auto calls = [&] { return allocation ? kal::memory::allocationCalls() : kal::faults::calls(kind); };
+        const uint64_t before = calls();
+        const int clean = add(board);
+        const uint64_t count = calls() - before;
+        ASSERT_EQ(kelvo_host_remove_module(clean), 0);
+        ASSERT_GT(count, allocation ? 10u : 0u);
+        int added = 0;
+        int belowLevelTwo = 0;
+        for (uint64_t n = 1; n <= count; ++n) {
+            const kal::live::Counts live = kal::live::now();
+            allocation ? kal::memory::failNth(n) : kal::faults::failNth(kind, n);
+            const int index = kelvo_host::addModule(board);
+            kal::memory::clearFaults();
+            kal::faults::clear();
+            if (index >= 0) {
+                ++added;
+                const auto& tracker = deviceOf(index)->getSetupTracker();
+                EXPECT_TRUE(tracker.getCurrentLevel() == 3 ||
+                            tracker.getStatus().getCode() == tStatus::kOutOfMemory)
+                    << n;
+                if (tracker.getCurrentLevel() < 2 && hasProperty(index, "modelName")) {
+                    // No capabilities record: the model name is registered as the empty text.
+                    ++belowLevelTwo;
+                    char model[8] = {'x'};
+                    EXPECT_EQ(kelvo_property_read(index, nullptr, "modelName", model, sizeof(model)), 1);
+                    EXPECT_EQ(model[0], '\0');
+                }
+                remove(index);
+            }
+            EXPECT_EQ(kal::live::now(), live) << n;
+        }
+        if (allocation) {
+            EXPECT_GT(added, 0);
+            EXPECT_GT(belowLevelTwo, 0);
+        }
+    }
+
     kelvo_test::ScopedProductLevels levels_{5};
 };
 
@@ -191,69 +233,15 @@ TEST_F(ProductReset, AFailedAllocationInAResetLeavesTheDeviceOpenable) {
     EXPECT_GT(calls, 2u);
 }
 
-// Every allocation of add device failing in turn: each run ends refused with
-// nothing left, or added (maybe at a lower level, or with a property
-// missing); nothing leaks, nothing is unregistered twice, nothing asserts.
 TEST_F(ProductDevice, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
-    kelvo_test::ScopedProductLevels levels(3); // the FPGA levels have their own sweep
     for (const auto& board : kelvo_test::boards()) {
-        SCOPED_TRACE(board);
-        kal::memory::resetCounters();
-        const int clean = add(board);
-        const uint64_t calls = kal::memory::allocationCalls();
-        ASSERT_EQ(kelvo_host_remove_module(clean), 0);
-        ASSERT_GT(calls, 10u);
-        int added = 0;
-        int belowLevelTwo = 0;
-        for (uint64_t n = 1; n <= calls; ++n) {
-            const kal::live::Counts live = kal::live::now();
-            kal::memory::failNth(n);
-            const int index = kelvo_host::addModule(board);
-            kal::memory::clearFaults();
-            if (index >= 0) {
-                ++added;
-                KelvoDevice* device = deviceOf(index);
-                const auto& tracker = device->getSetupTracker();
-                EXPECT_TRUE(tracker.getCurrentLevel() == 3 ||
-                            tracker.getStatus().getCode() == tStatus::kOutOfMemory)
-                    << n;
-                if (tracker.getCurrentLevel() < 2 && hasProperty(index, "modelName")) {
-                    // No capabilities record: the model name is registered as the empty text.
-                    ++belowLevelTwo;
-                    char model[8] = {'x'};
-                    EXPECT_EQ(kelvo_property_read(index, nullptr, "modelName", model, sizeof(model)), 1);
-                    EXPECT_EQ(model[0], '\0');
-                }
-                remove(index);
-            }
-            EXPECT_EQ(kal::live::now(), live) << n;
-        }
-        EXPECT_GT(added, 0);
-        EXPECT_GT(belowLevelTwo, 0);
-        EXPECT_TRUE(kelvo_host::faults().empty());
+        sweep(kAllocation, board);
     }
 }
 
-// The same for every mutex and spin lock that add device creates.
 TEST_F(ProductDevice, ALockCreationFailureAnywhereInAddDeviceUnwindsCleanly) {
-    kelvo_test::ScopedProductLevels levels(3); // the FPGA levels have their own sweep
     for (std::string_view kind : {kal::faults::kMutex, kal::faults::kSpinLock}) {
-        SCOPED_TRACE(std::string(kind));
-        const uint64_t before = kal::faults::calls(kind);
-        const int clean = add("solstra");
-        const uint64_t calls = kal::faults::calls(kind) - before;
-        ASSERT_EQ(kelvo_host_remove_module(clean), 0);
-        ASSERT_GT(calls, 0u);
-        for (uint64_t n = 1; n <= calls; ++n) {
-            const kal::live::Counts live = kal::live::now();
-            kal::faults::failNth(kind, n);
-            const int index = kelvo_host::addModule("solstra");
-            kal::faults::clear();
-            if (index >= 0) {
-                remove(index);
-            }
-            EXPECT_EQ(kal::live::now(), live) << n;
-        }
+        sweep(kind, "solstra");
     }
 }
 
@@ -261,16 +249,12 @@ class AddDevice : public kelvo_test::HostedTest {};
 
 TEST_F(AddDevice, AnyOtherIdentityIsRefusedAndLeavesNothing) {
     const sim::Identity solstra = *sim::boardIdentity("solstra");
-    sim::Identity otherSubsystem = solstra;
-    otherSubsystem.subsystemID = KELVO_SUBSYSTEM_ID_Q102;
-    sim::Identity otherVendor = solstra;
-    otherVendor.vendorID = 0x1234;
-    sim::Identity otherSubsystemVendor = solstra;
-    otherSubsystemVendor.subsystemVendorID = 0x1234;
-    sim::Identity otherDevice = solstra;
-    otherDevice.deviceID = 0x7A32;
-
-    for (const sim::Identity& identity : {otherSubsystem, otherVendor, otherSubsystemVendor, otherDevice}) {
+    std::vector<sim::Identity> others(4, solstra);
+    others[0].subsystemID = KELVO_SUBSYSTEM_ID_Q102;
+    others[1].vendorID = 0x1234;
+    others[2].subsystemVendorID = 0x1234;
+    others[3].deviceID = 0x7A32;
+    for (const sim::Identity& identity : others) {
         kal::log::clear();
         nVOKAL_tHandle pci = nullptr;
         const int result = kelvo_host::addModule(identity, [&](sim::Module& m) { pci = m.pciHandle(); });

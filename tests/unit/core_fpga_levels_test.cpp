@@ -1,7 +1,4 @@
-// Setup levels 4 and 5 of the product: the "Manufacturing" map's firmware and
-// board-revision checks, the non-isolated FPGA's download (embedded, or a
-// custom image through a reset with custom parameters) and its failures, and
-// every allocation of levels 4 and 5 failing in turn.
+// Setup levels 4 and 5: the map's firmware and board-revision checks, the non-isolated FPGA's download.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -48,9 +45,7 @@ protected:
     int index_ = -1;
 };
 
-// What the flash and the bridge say decides how far setup gets: level 5, or
-// level 3 with level 4's error (and, for the map checks, no loading register
-// touched at all).
+// Level 5, or level 3 with level 4's error (for the map checks, no loading register touched).
 TEST_F(FpgaLevels, Level4FailsOnTheMapsChecksAndOnEachLoadingFault) {
     enum Knob { kNone, kReadyNever, kDoneNever, kPortNeverReady, kWrongCrc };
     struct Case {
@@ -94,9 +89,8 @@ TEST_F(FpgaLevels, Level4FailsOnTheMapsChecksAndOnEachLoadingFault) {
     }
 }
 
-// Reset words 0 and 1: a custom image is loaded only when both are non-zero,
-// is checked against the FPGA's size before anything is allocated or written,
-// and any right-sized content loads (levels 4 and 5 succeed).
+// A custom image is loaded only when both words are non-zero, is checked against the FPGA's
+// size before anything is allocated or written, and any right-sized content loads.
 TEST_F(FpgaLevels, ACustomImageThroughAResetWithCustomParameters) {
     std::vector<uint8_t> garbage(kSolstraNisoSize + 1, 0xC3);
     kal::usermem::Scope scope;

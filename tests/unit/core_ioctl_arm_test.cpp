@@ -1,10 +1,5 @@
-// The register-map I/O controls through their stubs, on a register-map
-// dispatcher holding real maps over the simulated module's non-isolated FPGA
-// (the BAR-0 tree with its stream circuits, the test map with mixed fields)
-// and a probe map that answers 64-bit values and records what it was asked:
-// versioned names, identifiers and their lookup keys, the Ex forms, the
-// whole-map flush, register formats, the caller's status word, a missing
-// registry, and concurrent requests on one map.
+// The register-map I/O controls through their stubs, over real maps on the simulated module's
+// non-isolated FPGA and a probe map that answers 64-bit values and records what it was asked.
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -50,17 +45,13 @@ public:
         bool operator==(const Call&) const = default;
     };
     void get(uint32_t id, uint64_t& value, tStatus& status, uint32_t extra) override {
-        if (record(status, {'g', id, 0, false, extra})) {
-            value = answer;
-        }
+        value = record(status, {'g', id, 0, false, extra}) ? answer : value;
     }
     void set(uint32_t id, uint64_t value, tStatus& status, uint32_t extra) override {
         record(status, {'s', id, value, false, extra});
     }
     void read(uint32_t id, uint64_t& value, tStatus& status, uint32_t extra) override {
-        if (record(status, {'r', id, 0, false, extra})) {
-            value = answer;
-        }
+        value = record(status, {'r', id, 0, false, extra}) ? answer : value;
     }
     void write(uint32_t id, uint64_t value, bool force, tStatus& status, uint32_t extra) override {
         record(status, {'w', id, value, force, extra});
@@ -166,19 +157,13 @@ protected:
 
     // The requests used most.
     Out<Op::arm_get> get(const std::string& map, uint32_t id, int32_t word = 0) {
-        In<Op::arm_get> in = named<Op::arm_get>(name(map), word);
-        in.fieldId = id;
-        return call<Op::arm_get>(*device, in);
+        return ex<Op::arm_get>(map, id, 0, 0, 0, word);
     }
     int32_t set(const std::string& map, uint32_t id, uint32_t value) {
         return ex<Op::arm_set>(map, id, 0, value).status;
     }
     int32_t write(const std::string& map, uint32_t id, uint32_t value, uint8_t force = 0, int32_t word = 0) {
-        In<Op::arm_write> in = named<Op::arm_write>(name(map), word);
-        in.fieldId = id;
-        in.value = value;
-        in.force = force;
-        return call<Op::arm_write>(*device, in).status;
+        return ex<Op::arm_write>(map, id, 0, value, force, word).status;
     }
     int32_t flush(const std::string& map, uint32_t id, uint8_t force) {
         return ex<Op::arm_flushRegister>(map, id, 0, 0, force).status;
@@ -186,12 +171,14 @@ protected:
     int32_t refresh(const std::string& map, uint32_t id) {
         return ex<Op::arm_refreshRegister>(map, id).status;
     }
-    // Any request by name, field, index, value and force (where its record has them).
+    // Any request by name, field, index, value, force (where its record has them) and status word.
     template <Op op>
-    Out<op> ex(const std::string& map, uint32_t id, uint64_t index = 0, uint64_t value = 0,
-               uint8_t force = 0) {
-        In<op> in = named<op>(name(map));
-        in.fieldId = id;
+    Out<op> ex(const std::string& map, uint32_t id, uint64_t index = 0, uint64_t value = 0, uint8_t force = 0,
+               int32_t word = 0) {
+        In<op> in = named<op>(name(map), word);
+        if constexpr (requires { in.fieldId; }) {
+            in.fieldId = id;
+        }
         if constexpr (requires { in.index; }) {
             in.index = index;
         }
@@ -226,16 +213,11 @@ TEST_F(CoreIoctlArm, RegisteredMapsAnswerOnlyANameThatStatesAVersion) {
     auto bare = get(kCircuit, count);
     EXPECT_EQ(bare.status, KELVO_STATUS_VERSION_REQUIRED);
     EXPECT_EQ(bare.value, 0u);
-    In<Op::arm_read> read = named<Op::arm_read>(name(kCircuit + kVer));
-    read.fieldId = count;
-    auto answered = call<Op::arm_read>(*device, read);
+    const auto answered = ex<Op::arm_read>(kCircuit + kVer, count);
     EXPECT_EQ(answered.status, 0);
     EXPECT_EQ(answered.value, 0x55u);
     // A client newer than the map is warned and served; an older one is refused.
-    const Name newer = name(kCircuit + "_Ver1.0.0d380");
-    read.nameAddress = newer.address;
-    read.nameLength = newer.length;
-    EXPECT_EQ(call<Op::arm_read>(*device, read).status, KELVO_STATUS_CLIENT_VERSION_NEWER);
+    EXPECT_EQ(ex<Op::arm_read>(kCircuit + "_Ver1.0.0d380", count).status, KELVO_STATUS_CLIENT_VERSION_NEWER);
     EXPECT_EQ(get(kCircuit + "_Ver1.0.0d378", count).status, KELVO_STATUS_CLIENT_VERSION_TOO_OLD);
     EXPECT_EQ(get("Unknown" + kVer, count).status, KELVO_STATUS_NAME_NOT_FOUND);
     // The unversioned probe: a bare name, and no version may be stated.
@@ -374,13 +356,10 @@ TEST_F(CoreIoctlArm, ExFormsCheckTheIndexAndMoveAllSixtyFourBits) {
     EXPECT_EQ(fpga().peek(kKernel0 + 0x818), 0x1234u);
 }
 
-// The whole-map flush by a map's name, by its tree's name (all eight
-// circuits), and the force flag as it reaches the map.
+// By a map's name, by its tree's name (all eight circuits); the force flag as it reaches the map.
 TEST_F(CoreIoctlArm, WholeMapFlushByNameAndForce) {
     auto flushMap = [&](const std::string& map, uint8_t force) {
-        In<Op::arm_flushRegMap> in = named<Op::arm_flushRegMap>(name(map));
-        in.force = force;
-        return call<Op::arm_flushRegMap>(*device, in).status;
+        return ex<Op::arm_flushRegMap>(map, 0, 0, 0, force).status;
     };
     EXPECT_EQ(flushMap(kCircuit + kVer, 1), 0);
     EXPECT_EQ(writes(), 22u) << "every writable soft-copy register of the circuit";
@@ -407,9 +386,8 @@ TEST_F(CoreIoctlArm, TheCallersWordAndAMissingRegistry) {
     EXPECT_TRUE(probe.calls.empty());
 }
 
-// Each thread sets its own half of one register over and over; the map's soft
-// copy is only consistent when the registration's mutex serialises them. A
-// third thread works on another map meanwhile. (ThreadSanitizer sees the rest.)
+// Each thread sets its own half of one register; the soft copy is only consistent when the
+// registration's mutex serialises them. A third works on another map meanwhile.
 TEST_F(CoreIoctlArm, RequestsOnOneMapAreSerialisedByItsRegistration) {
     const std::string circuit = kCircuit + kVer;
     constexpr int kRounds = 200;

@@ -1,9 +1,4 @@
-// The I/O-control interfaces on a stand-in device: the record sizes of every
-// code, unknown codes, seeding from the caller's status word, the particular
-// answers, and the registry name lists; then on the product device through
-// the host's C API: the two status channels and the header's result, resets
-// that invalidate every open handle, the reservation and the cleanup that
-// releases it.
+// The I/O-control decoding on a stand-in device, then on the product device through the C API.
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -114,6 +109,10 @@ protected:
         std::memcpy(&out, answer.out.data(), sizeof(Out));
         return out;
     }
+    // The status word of a request with an output of outSize bytes.
+    template <class In> int32_t word(uint32_t code, const In& in, size_t outSize = 4) {
+        return call(code, bytes(in), outSize).word();
+    }
     // A request with the records' own sizes: the output record.
     template <class Out, class In> Out ask(uint32_t code, const In& in) {
         return record<Out>(call(code, bytes(in), sizeof(Out)));
@@ -123,8 +122,7 @@ protected:
     std::vector<StandInSession*> sessions;
 };
 
-// Any size other than the record sizes of the header is refused before
-// anything is read, written or gated; the exact sizes get a whole record.
+// Any other size is refused before anything is read, written or gated.
 TEST_F(CoreIoctlDecode, EveryCodeRefusesEveryOtherSize) {
     device->level = 19;
     for (const auto& row : ioctl::kCodeTable<ioctl::DeviceAccess<StandInDevice, StandInSession>>) {
@@ -183,27 +181,24 @@ TEST_F(CoreIoctlDecode, TheCallersStatusWordSeedsTheOperation) {
     kelvo_kdut_checkChannelHardwareState_in channel{};
     device->level = 19;
     channel.status = 9;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_checkChannelHardwareState, bytes(channel), 4).word(),
-              KELVO_STATUS_NOT_IMPLEMENTED);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_checkChannelHardwareState, channel), KELVO_STATUS_NOT_IMPLEMENTED);
     channel.status = -5;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_checkChannelHardwareState, bytes(channel), 4).word(), -5);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_checkChannelHardwareState, channel), -5);
 
     // The hardware-state check: a warning lets it run, an error does not.
     kelvo_kdut_checkHardwareState_in check{0x1234, 1, 0};
     device->hardwareAnswer = 0;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_checkHardwareState, bytes(check), 4).word(), 1);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_checkHardwareState, check), 1);
     check.status = -77;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_checkHardwareState, bytes(check), 4).word(), -77);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_checkHardwareState, check), -77);
     EXPECT_EQ(device->checkedWords, std::vector<uint64_t>{0x1234});
     device->hardwareAnswer = KELVO_STATUS_FIRMWARE_INCOMPATIBLE;
     check.status = 0;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_checkHardwareState, bytes(check), 4).word(),
-              KELVO_STATUS_FIRMWARE_INCOMPATIBLE);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_checkHardwareState, check), KELVO_STATUS_FIRMWARE_INCOMPATIBLE);
 }
 
-// A request waits at a gate that a reset holds paused, whatever its caller's
-// word. When the reset has invalidated its session, the gate's refusal
-// replaces a warning, but a caller's error comes back unchanged.
+// A request waits at a gate a reset holds paused; once its session is invalidated the
+// refusal replaces a warning, but a caller's error comes back unchanged.
 TEST_F(CoreIoctlDecode, ACallersErrorOutlivesTheRefusalAfterAPausedGate) {
     device->level = 5;
     constexpr int32_t kDriverError = KELVO_STATUS_INVALID_CHANNEL;
@@ -242,15 +237,13 @@ TEST_F(CoreIoctlDecode, CodesAnsweredAtTheStubFindTheWordInTheLastFourBytes) {
         kelvo_wexmoor_downloadSubroutines_in download{};
         download.status = 4;
         std::memset(download.arguments, 0xFF, sizeof(download.arguments)); // arguments are not read
-        EXPECT_EQ(call(KELVO_IOCTL_wexmoor_downloadSubroutines, bytes(download), 4).word(),
-                  KELVO_STATUS_NOT_IMPLEMENTED);
+        EXPECT_EQ(word(KELVO_IOCTL_wexmoor_downloadSubroutines, download), KELVO_STATUS_NOT_IMPLEMENTED);
 
         // The overflow check answers the caller's word, whatever it is.
         kelvo_hwCondition_checkMeasureFIFOOverflowStatus_in fifo{};
-        for (int32_t word : {0, 123, -7, int32_t{KELVO_STATUS_SESSION_INVALIDATED}}) {
-            fifo.status = word;
-            EXPECT_EQ(call(KELVO_IOCTL_hwCondition_checkMeasureFIFOOverflowStatus, bytes(fifo), 4).word(),
-                      word);
+        for (int32_t w : {0, 123, -7, int32_t{KELVO_STATUS_SESSION_INVALIDATED}}) {
+            fifo.status = w;
+            EXPECT_EQ(word(KELVO_IOCTL_hwCondition_checkMeasureFIFOOverflowStatus, fifo), w);
         }
     }
     EXPECT_EQ(device->gates, 0);
@@ -278,19 +271,14 @@ TEST_F(CoreIoctlDecode, ParticularAnswers) {
     // The four stubs that look at the seeded status, and the reservation: with
     // an error nothing runs at all, not even a gate.
     const int gates = device->gates;
-    EXPECT_EQ(call(KELVO_IOCTL_corran_stagePowerAllocation,
-                   bytes(kelvo_corran_stagePowerAllocation_in{0, {}, 5, -1}), 8)
-                  .word(),
-              -1);
-    EXPECT_EQ(call(KELVO_IOCTL_corran_areStorageMapChecksumsValid, bytes(kelvo_status_record{-3}), 8).word(),
-              -3);
     EXPECT_EQ(
-        call(KELVO_IOCTL_kdut_reserveResources, bytes(kelvo_kdut_reserveResources_in{1, -1, 0}), 4).word(),
+        word(KELVO_IOCTL_corran_stagePowerAllocation, kelvo_corran_stagePowerAllocation_in{0, {}, 5, -1}, 8),
         -1);
+    EXPECT_EQ(word(KELVO_IOCTL_corran_areStorageMapChecksumsValid, kelvo_status_record{-3}, 8), -3);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, -1, 0}), -1);
     EXPECT_EQ(session->reserved, 0u);
     EXPECT_EQ(device->gates, gates);
-    EXPECT_EQ(
-        call(KELVO_IOCTL_kdut_reserveResources, bytes(kelvo_kdut_reserveResources_in{1, 0, 0}), 4).word(), 0);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0}), 0);
     EXPECT_EQ(session->reserved, 1u);
 }
 
@@ -300,58 +288,58 @@ TEST_F(CoreIoctlDecode, ResetAndCleanup) {
     reset.setupLevel = 19;
     reset.resetParametersAddress = 0x5000;
     device->resetAnswer = KELVO_STATUS_SETUP_TARGET_REACHED;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_reset, bytes(reset), 4).word(), KELVO_STATUS_SETUP_TARGET_REACHED);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_reset, reset), KELVO_STATUS_SETUP_TARGET_REACHED);
     ASSERT_EQ(device->resets.size(), 1u);
     EXPECT_EQ(device->resets[0].level, 19u);
     EXPECT_EQ(device->resets[0].parameters, 0x5000u);
     EXPECT_EQ(device->resets[0].event, descriptorOf(session));
     EXPECT_EQ(device->resets[0].ioCount, 0u) << "the stub held a gate around the reset";
     reset.status = -1;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_reset, bytes(reset), 4).word(), -1);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_reset, reset), -1);
     EXPECT_EQ(device->resets.size(), 1u);
 
     // The cleanup runs at level 0, once, and is forgotten afterwards.
     device->level = 0;
     session->composite.code = 5;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_cleanup, bytes(kelvo_kdut_cleanup_in{0}), 4).word(), 5);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0}), 5);
     EXPECT_EQ(session->composite.runs, 1);
     EXPECT_EQ(session->composite.clears, 1);
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_cleanup, bytes(kelvo_kdut_cleanup_in{-9}), 4).word(), -9);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{-9}), -9);
     EXPECT_EQ(session->composite.runs, 1);
 
     // An invalidated session is refused at every level, level 0 included.
     session->invalid = true;
-    EXPECT_EQ(call(KELVO_IOCTL_kdut_cleanup, bytes(kelvo_kdut_cleanup_in{0}), 4).word(), kInvalidated);
-    EXPECT_EQ(call(KELVO_IOCTL_kelvo_getSetupLevel, bytes(kelvo_kelvo_getSetupLevel_in{0}), 8).word(),
-              kInvalidated);
+    EXPECT_EQ(word(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0}), kInvalidated);
+    EXPECT_EQ(word(KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, 8), kInvalidated);
     EXPECT_EQ(session->composite.runs, 1);
 }
 
 TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
-    Window a, bc, longName;
+    Window window;
     const std::string seventy(70, 'n');
     tStatus status;
-    device->windows->add("A", a, status);
-    device->windows->add("BC", bc, status);
-    device->windows->add(seventy.c_str(), longName, status);
+    for (const char* name : {"A", "BC", seventy.c_str()}) {
+        device->windows->add(name, window, status);
+    }
     kelvo_test::FakeAccessor bus;
     kelvo_regmaps::tKelvoMeasureStreamStatusRegMap mapA(&bus, 0, 0, 0x10), mapBC(&bus, 0, 0, 0x10);
     device->arm->add("A", mapA, status);
     device->arm->add("BC", mapBC, status);
     ASSERT_TRUE(status.isSuccess());
+    // The buffer records share one layout: the buffer's address first.
+    auto fill = [&](uint32_t code, std::vector<uint8_t>& buffer) {
+        kal::usermem::Scope scope;
+        kelvo_arm_getRegistrationList_in in{scope.add(buffer.data(), buffer.size()), 0, 0};
+        return word(code, in);
+    };
 
     auto count = ask<kelvo_deviceWindow_getNumberOfRegistrations_out>(
         KELVO_IOCTL_deviceWindow_getNumberOfRegistrations, kelvo_status_record{0});
     EXPECT_EQ(count.count, 3u);
     EXPECT_EQ(count.status, 0);
-
     // Three slots and a guard: the names, zero-filled slots, the guard untouched.
     std::vector<uint8_t> names(3 * 64 + 8, 0xAA);
-    {
-        kal::usermem::Scope scope;
-        kelvo_deviceWindow_getRegistrationNames_in in{scope.add(names.data(), names.size()), 0, 0};
-        EXPECT_EQ(call(KELVO_IOCTL_deviceWindow_getRegistrationNames, bytes(in), 4).word(), 0);
-    }
+    EXPECT_EQ(fill(KELVO_IOCTL_deviceWindow_getRegistrationNames, names), 0);
     std::vector<uint8_t> expected(3 * 64 + 8, 0xAA);
     std::memset(expected.data(), 0, 128);
     expected[0] = 'A';
@@ -365,75 +353,35 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
                                                              kelvo_status_record{0});
     EXPECT_EQ(size.size, 5u);
     std::vector<uint8_t> list(8, 0xAA);
-    {
-        kal::usermem::Scope scope;
-        kelvo_arm_getRegistrationList_in in{scope.add(list.data(), list.size()), 0, 0};
-        EXPECT_EQ(call(KELVO_IOCTL_arm_getRegistrationList, bytes(in), 4).word(), 0);
-    }
+    EXPECT_EQ(fill(KELVO_IOCTL_arm_getRegistrationList, list), 0);
     EXPECT_EQ(std::string(list.begin(), list.begin() + 5), std::string("A\tBC\xAA"));
 
     // No registrations: the null-buffer code and nothing written.
     std::vector<uint8_t> untouched(64, 0xAA);
-    {
-        kal::usermem::Scope scope;
-        kelvo_storageMap_getRegistrationNames_in in{scope.add(untouched.data(), untouched.size()), 0, 0};
-        EXPECT_EQ(call(KELVO_IOCTL_storageMap_getRegistrationNames, bytes(in), 4).word(),
-                  KELVO_STATUS_NO_REGISTRATIONS);
-    }
+    EXPECT_EQ(fill(KELVO_IOCTL_storageMap_getRegistrationNames, untouched), KELVO_STATUS_NO_REGISTRATIONS);
     EXPECT_EQ(untouched, std::vector<uint8_t>(64, 0xAA));
 
     // Before level 1 built the registries, the gate refuses.
     device->level = 0;
-    EXPECT_EQ(call(KELVO_IOCTL_arm_getNumberOfRegistrations, bytes(kelvo_status_record{0}), 16).word(),
-              kTrackerStopped);
+    EXPECT_EQ(word(KELVO_IOCTL_arm_getNumberOfRegistrations, kelvo_status_record{0}, 16), kTrackerStopped);
 }
 
 // The product device through the host's C API.
-class CoreIoctlDevice : public kelvo_test::HostedTest {
-protected:
-    void SetUp() override {
-        HostedTest::SetUp();
-        device = add("solstra");
-    }
-    int open(const char* name = "smu_kelvo") {
-        const int handle = kelvo_open(name, static_cast<unsigned>(device));
-        EXPECT_GE(handle, 0);
-        return handle;
-    }
+using CoreIoctlDevice = kelvo_test::HostedTest;
 
-    // One request: the transport code; out receives the output record and
-    // result the header's result field (which starts as it is).
-    template <class In, class Out>
-    static int request(int handle, uint32_t code, const In& in, Out& out, uint32_t& result) {
-        kelvo_ioctl_header header{
-            kelvo_test::address(&in), kelvo_test::address(&out), sizeof(In), sizeof(Out), result, 0};
-        const int transport = kelvo_ioctl(handle, code, &header);
-        result = header.result;
-        return transport;
-    }
-    static kelvo_kelvo_getSetupLevel_out level(int handle) {
-        return answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
-                                                     kelvo_kelvo_getSetupLevel_in{0});
-    }
-    static int32_t cleanup(int handle) {
-        return answer<kelvo_kdut_cleanup_out>(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0})
-            .status;
-    }
-    static int32_t reset(int handle, uint32_t toLevel) {
-        return answer<kelvo_kdut_reset_out>(handle, KELVO_IOCTL_kdut_reset,
-                                            kelvo_kdut_reset_in{toLevel, 0, 0, 0, 0})
-            .status;
-    }
-    static kelvo_pxiCooling_getRequestedCoolingMode_out requestedMode(int handle) {
-        return answer<kelvo_pxiCooling_getRequestedCoolingMode_out>(
-            handle, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0});
-    }
-
-    int device = -1;
-};
+// One request: the transport code; out receives the output record and result
+// the header's result field (which starts as it is).
+template <class In, class Out>
+int request(int handle, uint32_t code, const In& in, Out& out, uint32_t& result) {
+    kelvo_ioctl_header header{
+        kelvo_test::address(&in), kelvo_test::address(&out), sizeof(In), sizeof(Out), result, 0};
+    const int transport = kelvo_ioctl(handle, code, &header);
+    result = header.result;
+    return transport;
+}
 
 TEST_F(CoreIoctlDevice, TwoStatusChannelsAndTheHeadersResult) {
-    const int handle = open();
+    const int handle = open(add("solstra"));
     kelvo_kelvo_getSetupLevel_out out{};
     uint32_t result = 0;
     EXPECT_EQ(request(handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, out, result),
@@ -442,8 +390,7 @@ TEST_F(CoreIoctlDevice, TwoStatusChannelsAndTheHeadersResult) {
     EXPECT_EQ(out.status, 0);
     EXPECT_EQ(result, sizeof(out)) << "the bytes written come back in the header";
 
-    // A wrong size and an unknown code fail in transport; the header's result
-    // is not written back then.
+    // A wrong size and an unknown code fail in transport; the header's result is not written back.
     kelvo_arm_getNumberOfRegistrations_out tooLarge{};
     result = 0x55;
     EXPECT_EQ(
@@ -452,46 +399,6 @@ TEST_F(CoreIoctlDevice, TwoStatusChannelsAndTheHeadersResult) {
     EXPECT_EQ(result, 0x55u);
     EXPECT_EQ(request(handle, 0x00208009u, kelvo_kelvo_getSetupLevel_in{0}, out, result), -51256);
     EXPECT_EQ(result, 0x55u);
-
-    // The cooling interface answers its codes as the instrument interface does
-    // and nothing else.
-    const int cooling = open("nPXICOOLING_17_2_pxiCooling");
-    const auto fromCooling = requestedMode(cooling);
-    const auto fromInstrument = requestedMode(handle);
-    EXPECT_EQ(std::memcmp(&fromCooling, &fromInstrument, sizeof(fromCooling)), 0);
-    EXPECT_EQ(request(cooling, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, out, result),
-              -51256);
-}
-
-TEST_F(CoreIoctlDevice, AResetInvalidatesEveryOpenHandleTheRequestersToo) {
-    const int requester = open();
-    const int other = open();
-    const int cooling = open("nPXICOOLING_17_2_pxiCooling");
-
-    EXPECT_EQ(reset(requester, 19), 0);
-    EXPECT_EQ(level(requester).status, kInvalidated);
-    EXPECT_EQ(level(other).status, kInvalidated);
-    EXPECT_EQ(cleanup(other), kInvalidated);
-    EXPECT_EQ(requestedMode(cooling).status, kInvalidated);
-    EXPECT_EQ(reset(other, 19), kInvalidated) << "an invalidated handle cannot reset either";
-
-    // A handle opened afterwards works.
-    const int fresh = open();
-    EXPECT_EQ(level(fresh).setupLevel, 19u);
-    EXPECT_EQ(level(fresh).status, 0);
-    for (int handle : {requester, other, cooling, fresh}) {
-        EXPECT_EQ(kelvo_close(handle), 0);
-    }
-}
-
-TEST_F(CoreIoctlDevice, TwoHandlesContendForTheChannelAndCleanupReleasesIt) {
-    const int first = open();
-    const int second = open();
-    EXPECT_EQ(reserveAll(second), 0);
-    EXPECT_EQ(reserveAll(first), KELVO_STATUS_RESERVED_BY_OTHER);
-    EXPECT_EQ(cleanup(second), 0);
-    EXPECT_EQ(reserveAll(first), 0);
-    EXPECT_EQ(reserveAll(second), KELVO_STATUS_RESERVED_BY_OTHER);
 }
 
 } // namespace

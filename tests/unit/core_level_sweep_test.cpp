@@ -1,8 +1,6 @@
-// Every creation of the product's levels failing in turn, level range by level
-// range: each allocation (and each mutex or DPC the range creates) made to fail
-// while a module is added. The setup stops below the range's last level with
-// the creation's code, removing the module leaves nothing behind, and a clean
-// run reaches the top.
+// Every creation (allocation, mutex, DPC) of a range of the product's levels failing in turn
+// while a module is added: setup stops below the range's last level with the creation's code,
+// removal leaves nothing behind, and a clean run reaches the top.
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -24,7 +22,6 @@ kelvo_driver::SetupTask* loadedAlready(kelvo_driver::KelvoHelper&, const kelvo_d
 }
 
 struct Row {
-    const char* name;
     bool streamed; // the product's downloads; otherwise the stand-ins
     const char* board;
     uint32_t first, last;
@@ -33,31 +30,26 @@ struct Row {
     uint32_t top; // the product's levels up to it
     uint32_t minFailures;
 };
-// One row a test: each sets a module up a hundred times or more.
+constexpr int64_t kNoMemory = KELVO_STATUS_OUT_OF_MEMORY;
+constexpr FaultKind kAllocation = FaultKind::kAllocation;
+// One row a test: each sets a module up a hundred times or more. Levels 4 and 8
+// are the downloads, 5 the non-isolated maps, 10 to 13 the sequencer levels (the
+// mutexes: local RAM, engine, measure unit, charge balance), 14 to 16 DMA and
+// routing, 17 and 18 the start-up.
 const Row kRows[] = {
-    {"the non-isolated download", true, "solstra", 4, 4, FaultKind::kAllocation, KELVO_STATUS_OUT_OF_MEMORY,
-     5, 1},
-    {"the non-isolated maps", false, "solstra", 5, 5, FaultKind::kAllocation, KELVO_STATUS_OUT_OF_MEMORY, 5,
-     1},
-    {"levels 6, 7 and 9", false, "solstra", 6, 9, FaultKind::kAllocation, KELVO_STATUS_OUT_OF_MEMORY, 19, 1},
-    {"the isolated download", true, "solstra", 8, 8, FaultKind::kAllocation, KELVO_STATUS_OUT_OF_MEMORY, 19,
-     1},
-    {"the sequencer levels", false, "solstra", 10, 13, FaultKind::kAllocation, KELVO_STATUS_OUT_OF_MEMORY, 19,
-     10},
-    {"the sequencer levels", false, "duskmere-a", 10, 13, FaultKind::kAllocation, KELVO_STATUS_OUT_OF_MEMORY,
-     19, 10},
-    {"the sequencer levels' mutexes (local RAM, engine, measure unit, charge balance)", false, "solstra", 10,
-     13, FaultKind::kMutex, KELVO_STATUS_OUT_OF_MEMORY, 19, 4},
-    {"the DMA and routing levels", false, "solstra", 14, 16, FaultKind::kAllocation,
-     KELVO_STATUS_OUT_OF_MEMORY, 19, 12},
-    {"the DMA levels' DPCs", false, "solstra", 14, 15, FaultKind::kDPC, KELVO_STATUS_UNEXPECTED_KERNEL_RESULT,
-     19, 1},
-    {"the start-up levels", false, "solstra", 17, 18, FaultKind::kAllocation, KELVO_STATUS_OUT_OF_MEMORY, 19,
-     4},
+    {true, "solstra", 4, 4, kAllocation, kNoMemory, 5, 1},
+    {false, "solstra", 5, 5, kAllocation, kNoMemory, 5, 1},
+    {false, "solstra", 6, 9, kAllocation, kNoMemory, 19, 1},
+    {true, "solstra", 8, 8, kAllocation, kNoMemory, 19, 1},
+    {false, "solstra", 10, 13, kAllocation, kNoMemory, 19, 10},
+    {false, "duskmere-a", 10, 13, kAllocation, kNoMemory, 19, 10},
+    {false, "solstra", 10, 13, FaultKind::kMutex, kNoMemory, 19, 4},
+    {false, "solstra", 14, 16, kAllocation, kNoMemory, 19, 12},
+    {false, "solstra", 14, 15, FaultKind::kDPC, KELVO_STATUS_UNEXPECTED_KERNEL_RESULT, 19, 1},
+    {false, "solstra", 17, 18, kAllocation, kNoMemory, 19, 4},
 };
 
-// A row's name in test lists: board, levels and what fails, e.g.
-// "solstra_levels_10_to_13_mutex".
+// A row's name: board, levels and what fails, e.g. "solstra_levels_10_to_13_mutex".
 std::string rowName(const Row& row) {
     static const char* const kKinds[] = {"allocation", "mutex", "DPC"};
     std::string name = std::string(row.board) + "_levels_" + std::to_string(row.first) + "_to_" +
@@ -78,7 +70,7 @@ class LevelSweep : public kelvo_test::HostedTest, public ::testing::WithParamInt
 TEST_P(LevelSweep, EveryFailedCreationInALevelEndsCleanly) {
     kal::clock::ScopedScale scale(100.0); // the downloads' 500 ms time-outs in 5 ms
     const Row& row = GetParam();
-    SCOPED_TRACE(std::string(row.name) + " on " + row.board);
+    SCOPED_TRACE(rowName(row));
     kelvo_driver::SetupLevelTable base = kelvo_test::productLevelsUpTo(row.top);
     if (!row.streamed) {
         base.tasks[3] = base.tasks[7] = loadedAlready;

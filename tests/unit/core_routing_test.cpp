@@ -1,5 +1,4 @@
-// Routing through the C API: the routing I/O controls on every board, and the
-// routing resources following the device through suspend and resume.
+// Routing through the C API on every board.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -85,31 +84,6 @@ TEST_F(RoutingThroughTheApi, CountsFromUserModeAreBounded) {
     EXPECT_EQ(found.out.status, tStatus::kInvalidParameter);
     EXPECT_EQ(found.out.possibilitiesCount, 0u);
     EXPECT_EQ(kelvo_close(handle), 0);
-}
-
-TEST_F(RoutingThroughTheApi, SuspendNotifiesOnceThenOnlyNewHandlesRoute) {
-    const int index = kelvo_host::addModule("duskmere-a");
-    const int early = open(index);
-    const unsigned destination = kelvo_destination(early);
-    kelvo_notifier_payload notifier{0xBEEF, destination, 0x80000000};
-    ASSERT_EQ(kelvo_ioctl(early, KELVO_IOCTL_CREATE_NOTIFIER, &notifier), 0);
-    ASSERT_EQ(calculate(early, {{3, 0, 0, {}}}, {2}).possibilities.size(), 1u);
-
-    kelvo_driver::KelvoDevice* device = deviceOf(index);
-    EXPECT_TRUE(device->suspendIOProcessing(0, kelvo_driver::nVOAPAL000::kSuspendReasonReset, true));
-    kelvo_message message{};
-    ASSERT_EQ(kelvo_read_message(destination, &message), 1);
-    EXPECT_EQ(message.type, KELVO_MESSAGE_NOTIFY);
-    EXPECT_EQ(message.size, 0u);
-    EXPECT_EQ(message.cookie, 0xBEEFu);
-    device->resumeIOProcessing(0);
-    EXPECT_EQ(kelvo_read_message(destination, &message), 0) << "one notification only";
-
-    const int late = open(index);
-    EXPECT_EQ(calculate(early, {{3, 0, 0, {}}}, {2}).out.status, voark::kNoRoutingResources);
-    EXPECT_EQ(calculate(late, {{3, 0, 0, {}}}, {2}).possibilities.size(), 1u);
-    EXPECT_EQ(kelvo_close(late), 0);
-    EXPECT_EQ(kelvo_close(early), 0);
 }
 
 // Level 16 on a board without a routing topography.

@@ -1,7 +1,4 @@
-// The sequencer levels (10 to 13, 17 and 18) on every board: the package from
-// the embedded image or from the caller's reset parameters; the sequencer,
-// measure-unit, trigger, event-latch and charge-balance requests through the
-// C API; the board start-up.
+// The sequencer levels (10 to 13, 17 and 18) and their requests through the C API.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -24,19 +21,14 @@ namespace {
 
 using nVOAPALS100::tStatus;
 
-constexpr uint32_t kBoardRevision = 1; // of the default flash image
 constexpr int32_t kInvalidChannel = KELVO_STATUS_INVALID_CHANNEL;
 constexpr int32_t kNotReserved = KELVO_STATUS_CHANNEL_NOT_RESERVED;
 constexpr int32_t kBadPackage = KELVO_STATUS_INVALID_SUBROUTINE_PACKAGE;
 constexpr int32_t kEngineRunning = KELVO_STATUS_SEQUENCE_ENGINE_RUNNING;
 constexpr int32_t kEngineTimedOut = KELVO_STATUS_SEQUENCE_ENGINE_TIMED_OUT;
-constexpr int32_t kTooManyCommands = KELVO_STATUS_TOO_MANY_COMMANDS;
 constexpr int32_t kMeasureUnitTimedOut = KELVO_STATUS_MEASURE_UNIT_TIMED_OUT;
-constexpr int32_t kBalanceTimedOut = KELVO_STATUS_CHARGE_BALANCE_TIMED_OUT;
 constexpr int32_t kBalanceFailed = KELVO_STATUS_CHARGE_BALANCE_FAILED;
-constexpr int32_t kStartupTimedOut = KELVO_STATUS_STARTUP_TIMED_OUT;
 constexpr int32_t kInvalidParameter = KELVO_STATUS_INVALID_PARAMETER;
-constexpr int32_t kTriggerNotArmed = KELVO_STATUS_TRIGGER_NOT_ARMED;
 constexpr int32_t kNotImplemented = KELVO_STATUS_NOT_IMPLEMENTED;
 
 struct Board {
@@ -68,7 +60,6 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
         ASSERT_EQ(levelOf(index), 19u);
         ASSERT_EQ(setupCode(index), 0);
         sim::SequencerSide& s = side(index);
-        // The embedded image, word for word, then nothing up to the end marker.
         tStatus status;
         kelvo_driver::tFirmwarePtr image = kelvo_driver::FirmwareFactory().createSubroutineFirmware(
             *deviceOf(index)->getKelvoHelper()->getCapsTask().capsPtr, status);
@@ -83,17 +74,14 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
             ASSERT_EQ(s.sequencer().ramWord(word), 0u) << word;
         }
         EXPECT_EQ(s.sequencer().ramWord(16383), 0x1C0FFF0500000000ull);
-        // Three writes a word: high, low, address.
         const std::vector<sim::Access> trace = s.localRamBlock().trace();
         ASSERT_EQ(trace.size(), 3u * (b.commands + 1));
         EXPECT_EQ(trace[0].offset, 0x8u);
         EXPECT_EQ(trace[1].offset, 0xCu);
         EXPECT_EQ(trace[2].offset, 0x0u);
         EXPECT_EQ(trace.back().value, 16383u);
-        // Level 12 and 13.
-        EXPECT_EQ(s.sequencer().generalUse(0), kBoardRevision);
+        EXPECT_EQ(s.sequencer().generalUse(0), 1u) << "the default image's board revision";
         EXPECT_EQ(s.adf4002().words(), (std::vector<uint32_t>{0x1F8093, 0x1F8092, 0x100028, 0x1B01}));
-        // The registered subroutines through the C API.
         const int handle = open(index);
         const auto count = answer<kelvo_wexmoor_getNumSubroutines_out>(
             handle, KELVO_IOCTL_wexmoor_getNumSubroutines, kelvo_status_record{0});
@@ -191,35 +179,16 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
         return statusOf(handle, KELVO_IOCTL_wexmoor_resetSequenceEngine,
                         kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0});
     };
-    struct Case {
-        const char* name;
-        std::function<int32_t()> run;
-        int32_t code;
-    };
-    const Case cases[] = {
-        {"running with no channel", [&] { return running(0).status; }, kInvalidChannel},
-        {"start above the FIFO depth", [&] { return start(1, 1025); }, kTooManyCommands},
-        {"start of the FIFO depth waits for it", [&] { return start(1, 1024); }, kEngineTimedOut},
-        {"start before the FIFO holds the count", [&] { return start(1, 2); }, kEngineTimedOut},
-        {"start of 0 at once", [&] { return start(1, 0); }, 0},
-        {"start while running",
-         [&] {
-             seq.setNeverStops(true);
-             return start(1, 0);
-         },
-         kEngineRunning},
-        {"reset of an engine that never stops", [&] { return resetEngine(); }, kEngineTimedOut},
-        {"reset once it stopped",
-         [&] {
-             seq.setNeverStops(false);
-             return resetEngine();
-         },
-         0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.run(), c.code);
-    }
+    EXPECT_EQ(running(0).status, kInvalidChannel);
+    EXPECT_EQ(start(1, 1025), KELVO_STATUS_TOO_MANY_COMMANDS) << "above the FIFO depth";
+    EXPECT_EQ(start(1, 1024), kEngineTimedOut) << "the FIFO depth waits for the FIFO";
+    EXPECT_EQ(start(1, 2), kEngineTimedOut) << "the FIFO does not hold the count";
+    EXPECT_EQ(start(1, 0), 0);
+    seq.setNeverStops(true);
+    EXPECT_EQ(start(1, 0), kEngineRunning);
+    EXPECT_EQ(resetEngine(), kEngineTimedOut);
+    seq.setNeverStops(false);
+    EXPECT_EQ(resetEngine(), 0);
     EXPECT_EQ(running(2).running, 0);
     EXPECT_EQ(seq.starts(), 2u) << "level 18's and the start of 0 alone strobed";
     kelvo_close(handle);
@@ -248,56 +217,27 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
                 handle, KELVO_IOCTL_triggersAndEvents_checkEventLatch,
                 kelvo_triggersAndEvents_checkEventLatch_in{mask, event, 0, 0});
         };
-        struct Case {
-            const char* name;
-            std::function<int32_t()> run;
-            int32_t code;
-        };
-        const Case cases[] = {
-            {"trigger before the arm", [&] { return trigger(0x40C).status; }, kTriggerNotArmed},
-            {"event latch unreserved", [&] { return latch(1, 0x135).status; }, kNotReserved},
-            {"arm without a reservation", [&] { return arm(0); }, 0},
-            {"trigger 0x40C", [&] { return trigger(0x40C).result; }, 1},
-            {"another trigger", [&] { return trigger(0x40D).status; }, kNotImplemented},
-            {"reserve", [&] { return reserveAll(handle); }, 0},
-            {"event 0x135 latched", [&] { return latch(1, 0x135).latched; }, 1},
-            {"event 0x135 not latched",
-             [&] {
-                 unit.setStatusBit0(true);
-                 return latch(1, 0x135).latched;
-             },
-             0},
-            {"event 0x129 while the engine is idle", [&] { return latch(1, 0x129).latched; }, 1},
-            {"event 0x12C", [&] { return latch(1, 0x12C).status; }, kNotImplemented},
-            {"event mask 0", [&] { return latch(0, 0x135).status; }, kInvalidChannel},
-            {"reset", [&] { return resetUnit(0); }, 0},
-            {"arm that never generates",
-             [&] {
-                 unit.setNeverGenerates(true);
-                 return arm(0);
-             },
-             kMeasureUnitTimedOut},
-            {"arm again",
-             [&] {
-                 unit.setNeverGenerates(false);
-                 return arm(0);
-             },
-             0},
-            {"reset that is never acknowledged",
-             [&] {
-                 unit.setNeverAborts(true);
-                 return resetUnit(0);
-             },
-             kMeasureUnitTimedOut},
-        };
-        for (const Case& c : cases) {
-            SCOPED_TRACE(c.name);
-            EXPECT_EQ(c.run(), c.code);
-        }
+        EXPECT_EQ(trigger(0x40C).status, KELVO_STATUS_TRIGGER_NOT_ARMED);
+        EXPECT_EQ(latch(1, 0x135).status, kNotReserved);
+        EXPECT_EQ(arm(0), 0) << "no reservation needed";
+        EXPECT_EQ(trigger(0x40C).result, 1u);
+        EXPECT_EQ(trigger(0x40D).status, kNotImplemented);
+        ASSERT_EQ(reserveAll(handle), 0);
+        EXPECT_EQ(latch(1, 0x135).latched, 1);
+        unit.setStatusBit0(true);
+        EXPECT_EQ(latch(1, 0x135).latched, 0);
+        EXPECT_EQ(latch(1, 0x129).latched, 1) << "the engine is idle";
+        EXPECT_EQ(latch(1, 0x12C).status, kNotImplemented);
+        EXPECT_EQ(latch(0, 0x135).status, kInvalidChannel);
+        EXPECT_EQ(resetUnit(0), 0);
+        unit.setNeverGenerates(true);
+        EXPECT_EQ(arm(0), kMeasureUnitTimedOut);
+        unit.setNeverGenerates(false);
+        EXPECT_EQ(arm(0), 0);
+        unit.setNeverAborts(true);
+        EXPECT_EQ(resetUnit(0), kMeasureUnitTimedOut);
         EXPECT_EQ(unit.triggerPulses(), 1u);
-        // Arm and stop strobes: the failed arm reset the unit (its stop
-        // strobe follows), the unacknowledged abort ended the last reset
-        // before its stop strobe.
+        // Arm (1) and stop (2) strobes: the failed arm's reset stops; the unacknowledged abort does not.
         std::vector<uint64_t> strobes;
         for (uint64_t v : side(index).measureUnitBlock().writtenValues(0x60)) {
             strobes.push_back(v >> 30);
@@ -339,7 +279,7 @@ TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
             {"done", 1, Outcome::kDone, 0},
             {"failed", 2, Outcome::kFailed, kBalanceFailed},
             {"done and failed", 3, Outcome::kBoth, kBalanceFailed},
-            {"never", 0, Outcome::kNever, kBalanceTimedOut},
+            {"never", 0, Outcome::kNever, KELVO_STATUS_CHARGE_BALANCE_TIMED_OUT},
         };
         for (const Case& c : cases) {
             SCOPED_TRACE(c.name);
@@ -375,15 +315,13 @@ TEST_F(SequencerLevels, ComplianceAndHardwareErrorsByChannelMask) {
         return statusOf(handle, requestCode,
                         kelvo_hwCondition_clearChannelBasedHardwareErrors_in{mask, 0, 0});
     };
-    EXPECT_EQ(check(KELVO_IOCTL_hwCondition_checkBoardAndChannelBasedHardwareErrors, 0), 0)
-        << "the board alone";
+    EXPECT_EQ(check(KELVO_IOCTL_hwCondition_checkBoardAndChannelBasedHardwareErrors, 0), 0) << "board alone";
     EXPECT_EQ(check(KELVO_IOCTL_hwCondition_clearChannelBasedHardwareErrors, 0), kInvalidChannel);
     EXPECT_EQ(check(KELVO_IOCTL_hwCondition_clearChannelBasedHardwareErrors, 1), kNotReserved);
     kelvo_close(handle);
 }
 
-// The helper hands power requests to the allocation controller: a discarded
-// stage is not committed, a committed one is what the channel holds.
+// A discarded stage is not committed; a committed one is what the channel holds.
 TEST_F(SequencerLevels, PowerRequestsReachTheAllocationController) {
     const kelvo_driver::KelvoHelper& helper = *deviceOf(add("solstra"))->getKelvoHelper();
     tStatus status;
@@ -470,9 +408,8 @@ TEST_F(SequencerLevels, EngineRequestsFromSeveralThreads) {
     EXPECT_TRUE(side(index).sequencer().faults().empty()) << "no start strobe reached a running engine";
 }
 
-// Level 18, the board start-up: the program it streams to the sequencer over
-// DMA channel 1, the engine that never stops, the stream that never stops and
-// the error list of the reset words.
+// Level 18, the board start-up: the program it streams over DMA channel 1, the
+// error-list reset words, an engine or a stream that never stops.
 using BoardStartupLevel = kelvo_test::HostedTest;
 
 TEST_F(BoardStartupLevel, TheProgramStreamsIntoTheSequencerAndRunsTheStartupSubroutine) {
@@ -487,7 +424,7 @@ TEST_F(BoardStartupLevel, TheProgramStreamsIntoTheSequencerAndRunsTheStartupSubr
                                    .getSubroutineRegistrar()
                                    ->getSubroutineAddress(0x956E9395u, status);
         ASSERT_TRUE(status.isSuccess());
-        // Channel 1 carried exactly the call of the start-up subroutine and the return.
+        // Exactly the call of the start-up subroutine and the return.
         const std::vector<uint64_t> expected = {0x1D0DFF0200000000ull | start, 0x1C00FF0500000000ull};
         const std::vector<uint8_t> sunk = module(index).dma(1).sunk();
         ASSERT_EQ(sunk.size(), 16u);
@@ -503,80 +440,68 @@ TEST_F(BoardStartupLevel, TheProgramStreamsIntoTheSequencerAndRunsTheStartupSubr
     }
 }
 
-kelvo_custom_reset_parameters words(uint64_t list9, uint64_t count10, uint64_t ignore11) {
-    kelvo_custom_reset_parameters p{};
-    p.errorsToDisablePtr = list9;
-    p.numberOfErrorsToDisable = count10;
-    p.ignoreStartupErrors = ignore11;
-    return p;
-}
-
-struct Case {
-    const char* name;
-    std::function<void(sim::Module&, bool)> knob; // on, then off again
-    kelvo_custom_reset_parameters parameters;
-    uint32_t level;
-    int64_t code; // 1: any error
-    bool holdsBuffer;
-};
-
-// Each case resets a Solstra module with its words; a case with a knob
-// leaves the engine or the stream running, so the next case takes a fresh
-// module (the teardown resets a stream still in progress and frees its buffer).
-void runCases(const std::vector<Case>& cases) {
-    using T = BoardStartupLevel;
-    int index = T::add("solstra");
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        if (c.knob) {
-            c.knob(T::module(index), true);
-        }
-        const int32_t answered = T::resetTo(index, 19, &c.parameters);
-        EXPECT_EQ(answered, T::setupCode(index));
-        EXPECT_EQ(T::levelOf(index), c.level);
-        if (c.code == 1) {
-            EXPECT_LT(T::setupCode(index), 0);
-        } else {
-            EXPECT_EQ(T::setupCode(index), c.code);
-        }
-        if (c.level == 19) {
-            auto& task = T::deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::BoardStartup>();
-            EXPECT_TRUE(task.ran());
-            EXPECT_EQ(task.holdsBuffer(), c.holdsBuffer);
-        }
-        if (c.knob) {
-            c.knob(T::module(index), false);
-            T::remove(index);
-            index = T::add("solstra");
-        }
-    }
-    T::remove(index);
-}
-
-TEST_F(BoardStartupLevel, TheErrorListWords) {
+// A case with a knob leaves the engine or the stream running, so the next case
+// takes a fresh module (the teardown resets a stream still in progress).
+TEST_F(BoardStartupLevel, TheErrorListWordsAndAnEngineOrAStreamThatNeverStops) {
+    auto words = [](uint64_t list9, uint64_t count10, uint64_t ignore11) {
+        kelvo_custom_reset_parameters p{};
+        p.errorsToDisablePtr = list9;
+        p.numberOfErrorsToDisable = count10;
+        p.ignoreStartupErrors = ignore11;
+        return p;
+    };
+    // The program keeps the engine running far beyond the 5 s the start-up waits.
+    auto neverStops = [](sim::Module& m, bool on) {
+        m.sequencerSide()->sequencer().setStepNanoseconds(on ? 100000000000ull : 1000);
+    };
+    auto streamNeverEnds = [](sim::Module& m, bool on) { m.dma(1).setNeverEnds(on); };
     const std::vector<uint64_t> list = {0x11, 0x22};
     const uint64_t l = address(list.data());
-    runCases({
+    struct Case {
+        const char* name;
+        std::function<void(sim::Module&, bool)> knob; // on, then off again
+        kelvo_custom_reset_parameters parameters;
+        uint32_t level;
+        int64_t code; // 1: any error
+        bool holdsBuffer;
+    };
+    const Case cases[] = {
         {"an error list is read and dropped", {}, words(l, 2, 0), 19, 0, false},
         {"no count: the address is never read", {}, words(0x10, 0, 0), 19, 0, false},
         {"a list at a bad address, errors ignored", {}, words(0x10, 1, 1), 17, 1, false},
         {"a count without an address", {}, words(0, 1, 0), 17, kInvalidParameter, false},
         {"a count without an address, errors ignored", {}, words(0, 1, 1), 17, kInvalidParameter, false},
         {"a count too large, errors ignored", {}, words(l, 0x20000000, 1), 17, kInvalidParameter, false},
-    });
-}
-
-TEST_F(BoardStartupLevel, AnEngineOrAStreamThatNeverStops) {
-    // The program keeps the engine running far beyond the 5 s the start-up waits.
-    auto neverStops = [](sim::Module& m, bool on) {
-        m.sequencerSide()->sequencer().setStepNanoseconds(on ? 100000000000ull : 1000);
-    };
-    auto streamNeverEnds = [](sim::Module& m, bool on) { m.dma(1).setNeverEnds(on); };
-    runCases({
-        {"an engine that never stops", neverStops, words(0, 0, 0), 17, kStartupTimedOut, false},
+        {"an engine that never stops", neverStops, words(0, 0, 0), 17, KELVO_STATUS_STARTUP_TIMED_OUT, false},
         {"an engine that never stops, errors ignored", neverStops, words(0, 0, 1), 19, 0, false},
         {"a stream that never stops, errors ignored", streamNeverEnds, words(0, 0, 1), 19, 0, true},
-    });
+    };
+    int index = add("solstra");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.knob) {
+            c.knob(module(index), true);
+        }
+        const int32_t answered = resetTo(index, 19, &c.parameters);
+        EXPECT_EQ(answered, setupCode(index));
+        EXPECT_EQ(levelOf(index), c.level);
+        if (c.code == 1) {
+            EXPECT_LT(setupCode(index), 0);
+        } else {
+            EXPECT_EQ(setupCode(index), c.code);
+        }
+        if (c.level == 19) {
+            auto& task = deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::BoardStartup>();
+            EXPECT_TRUE(task.ran());
+            EXPECT_EQ(task.holdsBuffer(), c.holdsBuffer);
+        }
+        if (c.knob) {
+            c.knob(module(index), false);
+            remove(index);
+            index = add("solstra");
+        }
+    }
+    remove(index);
 }
 
 } // namespace

@@ -1,9 +1,4 @@
-// The setup sequence on the product's own levels: a fault of the module stops
-// setup below the level that meets it, the levels below stay and requests
-// answer why; removal runs the sessions' cleanups before the levels go; the
-// storage-map checks on changed flash images; the routing notifier; an open
-// whose allocation fails; the cleanups that arm and start register; what the
-// board sees of levels 6 to 9; the calibration offsets level 15 loads.
+// The setup sequence on the product's own levels, removal, opens and the levels' effects on the board.
 #include <algorithm>
 #include <functional>
 #include <string>
@@ -63,7 +58,6 @@ TEST_F(SetupSequence, AFaultStopsSetupBelowTheLevelThatMeetsIt) {
     }
 }
 
-// A session cleanup that notes whether the levels were still there when it ran.
 class NotingCleanup : public kdut::CleanupOperationInterface {
 public:
     explicit NotingCleanup(const kelvo_driver::KelvoHelper* helper) : helper_(helper) {}
@@ -78,7 +72,7 @@ private:
     const kelvo_driver::KelvoHelper* helper_;
 };
 
-// Level 18 as a stand-in that notes whether level 17 still stood when it was torn down.
+// Level 18 noting whether level 17 still stood at its teardown.
 int gTopTeardowns = 0;
 bool gLevel17AtTopTeardown = false;
 class TopLevel : public kelvo_driver::SetupTask {
@@ -97,7 +91,7 @@ kelvo_driver::SetupTask* createTopLevel(kelvo_driver::KelvoHelper& helper, const
     return new (status, false) TopLevel(helper);
 }
 
-// Level 2 as the product's, noting the checkers left when it is torn down.
+// Level 2 noting the checkers left at its teardown.
 size_t gCheckersAtLevel2Teardown = 0;
 struct CountingCaps : kelvo_driver::Caps {
     explicit CountingCaps(kdut::HardwareStateCheckerComposite& checkers) {
@@ -117,7 +111,7 @@ kelvo_driver::SetupTask* createCountingCaps(kelvo_driver::KelvoHelper&,
     return task;
 }
 
-// Each level also takes its hardware-state checkers back as it goes.
+// Each level also takes its hardware-state checkers back.
 TEST_F(SetupSequence, RemovalRunsTheSessionsCleanupsOnceThenTheLevelsDownward) {
     kelvo_driver::SetupLevelTable table = kelvo_driver::getProductSetupLevelTable();
     table.tasks[1] = createCountingCaps;
@@ -151,11 +145,10 @@ TEST(SetupTaskKinds, ACastAnswersOnlyForTheTasksOwnKind) {
     EXPECT_EQ(setupTaskCast<kelvo_driver::Caps>(nullptr), nullptr);
 }
 
-// The serial number needs a good manufacturing map; the hardware-state check
-// reports a bad checksum before a bad version.
+// The hardware-state check reports a bad checksum before a bad version.
 TEST_F(SetupSequence, TheStorageMapChecksOnChangedFlashImages) {
-    constexpr int64_t kChecksum = KELVO_STATUS_STORAGE_MAP_CHECKSUM,
-                      kVersion = KELVO_STATUS_STORAGE_MAP_VERSION;
+    constexpr int64_t kSum = KELVO_STATUS_STORAGE_MAP_CHECKSUM, kVer = KELVO_STATUS_STORAGE_MAP_VERSION;
+    constexpr uint32_t kMfg = kelvo_test::kManufacturingMap, kSelfMap = kelvo_test::kSelfCalibrationMap;
     const struct {
         const char* what;
         FlashImage flash;
@@ -164,29 +157,21 @@ TEST_F(SetupSequence, TheStorageMapChecksOnChangedFlashImages) {
         bool checksumsValid, versionsValid;
     } cases[] = {
         {"default", FlashImage(), 0, 0, true, true},
-        {"the ranges share 1.0.0 build 1",
-         FlashImage().versions(kelvo_test::kManufacturingMap, 0x01000002, 0x01000001), 0, 0, true, true},
-        {"oldest above the newest accepted",
-         FlashImage().versions(kelvo_test::kManufacturingMap, 0x01000003, 0x01000002), kVersion, kVersion,
-         true, false},
-        {"oldest above the map's own version",
-         FlashImage().versions(kelvo_test::kManufacturingMap, 0x01000000, 0x01000001), kVersion, kVersion,
-         true, false},
-        {"too old", FlashImage().versions(kelvo_test::kManufacturingMap, 0x00FFFFFF, 0), kVersion, kVersion,
-         true, false},
-        {"manufacturing checksum", FlashImage().breakChecksum(kelvo_test::kManufacturingMap), kChecksum,
-         kChecksum, false, true},
+        {"shared build 1", FlashImage().versions(kMfg, 0x01000002, 0x01000001), 0, 0, true, true},
+        {"oldest above newest", FlashImage().versions(kMfg, 0x01000003, 0x01000002), kVer, kVer, true, false},
+        {"oldest above own", FlashImage().versions(kMfg, 0x01000000, 0x01000001), kVer, kVer, true, false},
+        {"too old", FlashImage().versions(kMfg, 0x00FFFFFF, 0), kVer, kVer, true, false},
+        {"manufacturing checksum", FlashImage().breakChecksum(kMfg), kSum, kSum, false, true},
         {"a checksum before a version",
          FlashImage()
              .versions(kelvo_test::kHeaderMap, 0x01000001, 0x01000001)
              .breakChecksum(kelvo_test::kExternalCalibrationMap),
-         0, kChecksum, false, false},
-        {"erased", FlashImage("erased"), kChecksum, kChecksum, false, false},
-        {"three calibration maps erased", FlashImage("default-calibration-only"), 0, kChecksum, false, false},
-        {"a calibration map's oldest above its version", FlashImage("oldest-above-version"), 0, kVersion,
-         true, false},
-        {"a calibration map above the newest",
-         FlashImage().versions(kelvo_test::kSelfCalibrationMap, 0x01000002, 0x01000000), 0, 0, true, true},
+         0, kSum, false, false},
+        {"erased", FlashImage("erased"), kSum, kSum, false, false},
+        {"three calibration maps erased", FlashImage("default-calibration-only"), 0, kSum, false, false},
+        {"calibration oldest above own", FlashImage("oldest-above-version"), 0, kVer, true, false},
+        {"calibration above newest", FlashImage().versions(kSelfMap, 0x01000002, 0x01000000), 0, 0, true,
+         true},
     };
     kelvo_test::ScopedProductLevels levels(3);
     for (const auto& c : cases) {
@@ -231,8 +216,11 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     EXPECT_TRUE(sessionOf(handle)->getRoutingSession()->getIONotifier().isOpen());
     EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(tStatus::kInvalidState))
         << "a second open of an open notifier is refused";
-    EXPECT_EQ(
-        kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{0x80000000})), 0);
+    auto destroy = [&] {
+        return kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER,
+                           reinterpret_cast<void*>(uintptr_t{0x80000000}));
+    };
+    EXPECT_EQ(destroy(), 0);
     kelvo_message message;
     ASSERT_EQ(kelvo_read_message(destination, &message), 1);
     EXPECT_EQ(message.type, KELVO_MESSAGE_CLOSE);
@@ -243,8 +231,7 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     sessionOf(handle)->cleanup(status);
     EXPECT_EQ(sessionOf(handle)->getRoutingSession().get(), nullptr);
     EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(tStatus::kInvalidState));
-    EXPECT_EQ(
-        kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(uintptr_t{0x80000000})), 0);
+    EXPECT_EQ(destroy(), 0);
     EXPECT_EQ(kelvo_close(handle), 0);
 
     // Below the routing level a handle has none, and suspension leaves routing alone.
@@ -256,12 +243,10 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     EXPECT_EQ(kelvo_close(low), 0);
 }
 
-// An open whose allocations fail anywhere leaves nothing behind. The last
-// allocation is the growth of the KelvoHelper's cleanup composite: a session
-// that cannot be added there is destroyed and the open fails.
+// The last allocation is the growth of the helper's cleanup composite.
 TEST_F(SetupSequence, AnAllocationFailureInOpenLeavesNothing) {
     const int index = add("duskmere-b");
-    // A fresh KelvoHelper whose cleanup composite has room for one session, taken by first.
+    // A fresh helper whose cleanup composite has room for one session, taken by first.
     auto prepare = [&] {
         EXPECT_EQ(resetTo(index, 19), 0);
         return open(index);
@@ -312,11 +297,10 @@ TEST_F(SetupSequence, ArmAndStartRegisterTheirCleanupOnlyWhenTheySucceed) {
     EXPECT_EQ(kelvo_close(handle), 0);
 }
 
-// Levels 6 to 9: what the board saw (transformer, link commands, the
-// isolated load) and the isolated side through its window afterwards.
+// Levels 6 to 9: what the board saw and the isolated side through its window.
 using CoreBringup = kelvo_test::HostedTest;
 
-// Level 7 as the product's, on stepped time (which only sleeps move on): how long it took.
+// Level 7 on stepped time: how long it took.
 uint64_t gLevel7Nanoseconds = 0;
 kelvo_driver::SetupTask* timedPowerMonitors(kelvo_driver::KelvoHelper& helper,
                                             const kelvo_driver::SetupInputs& inputs, tStatus& status) {
@@ -367,8 +351,7 @@ TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSide) {
     }
 }
 
-// The loading engine turns never ready as level 8 begins, so that only the
-// isolated load meets it.
+// The loading engine turns never ready as level 8 begins.
 sim::Module* gModule = nullptr;
 kelvo_driver::SetupTask* isolatedDownloadNeverReady(kelvo_driver::KelvoHelper& helper,
                                                     const kelvo_driver::SetupInputs& inputs,
@@ -384,12 +367,11 @@ TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaS
     const int index = add("solstra", [](sim::Module& m) { gModule = &m; });
     kelvo_test::setSetupLevelTable(nullptr);
     sim::Module& m = module(index);
-    // The loading time-out is no failure of level 8; level 11 finds the isolated FPGA silent.
+    // No failure of level 8; level 11 finds the isolated FPGA silent (reads give all ones).
     EXPECT_EQ(levelOf(index), 10u);
     EXPECT_EQ(m.isoComm().commands(), (std::vector<uint32_t>{1, 2}));
     EXPECT_TRUE(m.isoComm().dcBusStarted());
     EXPECT_FALSE(m.bridgeRegisters().fpgaLoading().configured(1));
-    // The isolated FPGA does not answer: a read through the link gives all ones.
     m.isoFpga().poke(kScratchOffset, 0x5EA1AB1E);
     kelvo_driver::IsolatedRegMaps& group = deviceOf(index)
                                                ->getKelvoHelper()
@@ -399,9 +381,7 @@ TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaS
     EXPECT_EQ(group.getWindowedAccessor()->read32(kScratchOffset, status), 0xFFFFFFFFu);
 }
 
-// Level 15 over changed flash images: the calibration map it chooses and the
-// offsets it loads into the charge balancer, the offsets it refuses, and the
-// reload through the I/O control.
+// Level 15: the calibration map it chooses, the offsets it loads or refuses, the reload.
 using Offsets = std::vector<uint32_t>; // loops 0 to 3 as the charge balancer holds them
 
 constexpr int64_t kUnusable = KELVO_STATUS_VALUE_OUT_OF_RANGE;
@@ -454,59 +434,44 @@ protected:
 };
 
 TEST_F(CoreDmaLevels, LevelFifteenLoadsTheFirstUsableMapOrRefusesItsOffsets) {
+    constexpr uint32_t kNone = 4, kOldest = kelvo_test::kOldestCompatibleField,
+                       kVersion = kelvo_test::kMapVersionField;
     struct Case {
         const char* what;
-        std::function<void(FlashImage&)> change;
+        uint32_t brokenMaps;        // their checksums broken, from the first map up to kSelf
+        uint32_t field, fieldValue; // a version field of the self map (0: none)
+        uint32_t loop;              // the self map's offset of the loop set to value (kNone: none)
+        Stored value;
         uint32_t level;
         int64_t code;
         Offsets offsets;
     };
     const Case cases[] = {
-        {"every map valid: self wins", [](FlashImage&) {}, 19, 0, offsetsOf(kSelf)},
-        {"only the default map valid",
-         [](FlashImage& f) {
-             for (uint32_t map = 1; map < 4; ++map) {
-                 f.breakChecksum(kMaps[map]);
-             }
-         },
-         19, 0, offsetsOf(kDefault)},
-        {"no valid map: nothing loaded, no error",
-         [](FlashImage& f) {
-             for (uint32_t map : kMaps) {
-                 f.breakChecksum(map);
-             }
-         },
-         19,
-         0,
-         {0, 0, 0, 0}},
-        {"self outside the version window: external",
-         [](FlashImage& f) { f.set32(kMaps[kSelf], kelvo_test::kOldestCompatibleField, 0x01000002); }, 19, 0,
-         offsetsOf(kExternal)},
-        {"self too old to overlap: external",
-         [](FlashImage& f) { f.set32(kMaps[kSelf], kelvo_test::kMapVersionField, 0x00FFFFFF); }, 19, 0,
-         offsetsOf(kExternal)},
-        {"not set loads 0", [](FlashImage& f) { offset(f, 2, kNotSet); }, 19, 0, {0x40, 0x41, 0, 0x43}},
-        {"an offset that fails the round trip",
-         [](FlashImage& f) { offset(f, 1, kTooWide); },
-         14,
-         kUnusable,
-         {0x40, 0, 0, 0}},
-        {"a negative offset", [](FlashImage& f) { offset(f, 0, kMinusOne); }, 14, kUnusable, {0, 0, 0, 0}},
-        {"the widest offset that survives the round trip",
-         [](FlashImage& f) { offset(f, 3, stored(0x1FFF)); },
-         19,
-         0,
-         {0x40, 0x41, 0x42, 0x1FFF}},
-        {"one bit wider",
-         [](FlashImage& f) { offset(f, 3, stored(0x2000)); },
-         14,
-         kUnusable,
-         {0x40, 0x41, 0x42, 0}},
+        {"every map valid: self wins", 0, 0, 0, kNone, {}, 19, 0, offsetsOf(kSelf)},
+        {"only the default map valid", 0b1110, 0, 0, kNone, {}, 19, 0, offsetsOf(kDefault)},
+        {"no valid map: nothing loaded, no error", 0b1111, 0, 0, kNone, {}, 19, 0, {0, 0, 0, 0}},
+        {"self outside the window: external", 0, kOldest, 0x01000002, kNone, {}, 19, 0, offsetsOf(kExternal)},
+        {"self too old: external", 0, kVersion, 0x00FFFFFF, kNone, {}, 19, 0, offsetsOf(kExternal)},
+        {"not set loads 0", 0, 0, 0, 2, kNotSet, 19, 0, {0x40, 0x41, 0, 0x43}},
+        {"an offset that fails the round trip", 0, 0, 0, 1, kTooWide, 14, kUnusable, {0x40, 0, 0, 0}},
+        {"a negative offset", 0, 0, 0, 0, kMinusOne, 14, kUnusable, {0, 0, 0, 0}},
+        {"the widest that survives", 0, 0, 0, 3, stored(0x1FFF), 19, 0, {0x40, 0x41, 0x42, 0x1FFF}},
+        {"one bit wider", 0, 0, 0, 3, stored(0x2000), 14, kUnusable, {0x40, 0x41, 0x42, 0}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         FlashImage flash = calibrated();
-        c.change(flash);
+        for (uint32_t map = 0; map < 4; ++map) {
+            if ((c.brokenMaps & (1u << map)) != 0) {
+                flash.breakChecksum(kMaps[map]);
+            }
+        }
+        if (c.field != 0) {
+            flash.set32(kMaps[kSelf], c.field, c.fieldValue);
+        }
+        if (c.loop != kNone) {
+            offset(flash, c.loop, c.value);
+        }
         const int index = add("solstra", [&](sim::Module& m) { m.flash().load(flash.bytes()); });
         EXPECT_EQ(levelOf(index), c.level);
         EXPECT_EQ(setupCode(index), c.code);
