@@ -1,6 +1,4 @@
-// The bridge interrupt controller over the simulated module (words to their
-// notifiers, merged while queued, registrations under storms); the DMA
-// interrupt controller's waits over a fake channel and under threads.
+// The bridge interrupt controller over the simulated module; the DMA interrupt controller's waits.
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -40,8 +38,7 @@ bool waitUntil(const std::function<bool()>& pred) {
     return pred();
 }
 
-// A DMA interrupt controller that counts the signals its notifiers deliver
-// and the codes that are not 0; a hook may run inside the work function.
+// Counts the signals delivered and the codes that are not 0; the hook runs inside the work function.
 class CountingTarget : public BrixelDMAInterruptController {
 public:
     CountingTarget(brixeltools::InterruptRegistrationInterface* registration, tStatus& status)
@@ -115,8 +112,7 @@ protected:
     std::unique_ptr<InterruptController> controller_;
 };
 
-// A word reaches the notifier of its id; a word of an id without one is
-// consumed. Line interrupts mask and re-arm the bridge, MSI leaves it alone.
+// Line interrupts mask and re-arm the bridge, MSI leaves it alone.
 TEST_F(BridgeInterrupts, WordsReachTheirNotifierUnderLineAndMessageInterrupts) {
     const struct {
         bool msi;
@@ -156,7 +152,6 @@ TEST_F(BridgeInterrupts, WordsReachTheirNotifierUnderLineAndMessageInterrupts) {
     }
 }
 
-// While an id's item is still queued, more words for it are merged into it.
 TEST_F(BridgeInterrupts, TwoQueuedWordsGiveOneWorkCall) {
     open(true);
     auto t = target();
@@ -185,8 +180,6 @@ TEST_F(BridgeInterrupts, TwoQueuedWordsGiveOneWorkCall) {
     controller_->unregisterNotifier(5);
 }
 
-// Quiesced while the worker runs one item, the controller never runs the
-// items still queued behind it: nothing reaches a target after the quiesce.
 TEST_F(BridgeInterrupts, AnItemStillQueuedAtTheQuiesceNeverRuns) {
     open(true);
     auto t = target();
@@ -218,8 +211,6 @@ TEST_F(BridgeInterrupts, AnItemStillQueuedAtTheQuiesceNeverRuns) {
     controller_->unregisterNotifier(5);
 }
 
-// The first registration of an id stays until it is unregistered; an id
-// that is not registered unregisters without effect.
 TEST_F(BridgeInterrupts, TheFirstRegistrationOfAnIdStays) {
     open(true);
     auto first = target();
@@ -237,15 +228,13 @@ TEST_F(BridgeInterrupts, TheFirstRegistrationOfAnIdStays) {
     controller_->unregisterNotifier(2);
 }
 
-// Notifiers come and go while two sources fire without pause, one of them
-// unregistering itself from inside its own work function.
+// One notifier re-registers itself from inside its own work function.
 TEST_F(BridgeInterrupts, RegistrationHoldsAgainstAnInterruptStorm) {
     for (bool msi : {false, true}) {
         SCOPED_TRACE(msi);
         open(msi);
         auto t = target();
-        // Once closing, the hook leaves the controller alone; inHook counts
-        // the hooks still running, so the controller goes only after them.
+        // inHook: the hooks still running, which the close must wait for.
         std::atomic<bool> closing{false};
         std::atomic<int> inHook{0};
         t->hook = [&](uint32_t id) {
@@ -368,7 +357,6 @@ protected:
     std::unique_ptr<BrixelDMAInterruptController> waits;
 };
 
-// Waits that return at once: arming and disarming still happen around the count check.
 TEST_F(DmaWaits, SatisfiedOrEmptyWaitsReturnAtOnce) {
     const struct {
         uint64_t count;
@@ -396,9 +384,6 @@ TEST_F(DmaWaits, SatisfiedOrEmptyWaitsReturnAtOnce) {
     EXPECT_EQ(registration.unregistered.load(), 4u);
 }
 
-// What ends a blocked wait: the notifier's code 0 once the count is there, a
-// cancel (also after a short wake-up, which re-arms), the device's
-// invalidation, a timeout.
 TEST_F(DmaWaits, SignalsAndTimeoutsEndABlockedWait) {
     const struct {
         const char* what;
@@ -440,8 +425,6 @@ TEST_F(DmaWaits, SignalsAndTimeoutsEndABlockedWait) {
     EXPECT_EQ(waits->waiterCount(), 0u);
 }
 
-// A wait's time counts from its start: woken early with the count still short,
-// it times out when its timeout is up, not a whole timeout later.
 TEST_F(DmaWaits, AShortWakeUpDoesNotRestartTheTimeout) {
     kal::clock::ScopedStepped stepped; // the stand-in time moves only by the sleeps below
     FakeChannel channel;
@@ -473,8 +456,6 @@ TEST_F(DmaWaits, AShortWakeUpDoesNotRestartTheTimeout) {
     EXPECT_TRUE(result.timedOut) << "the second wait had no time left";
 }
 
-// A second wait on an id with a waiter is refused before arming and leaves
-// the first one armed and registered.
 TEST_F(DmaWaits, ASecondWaitOnTheSameIdIsRefusedAndLeavesTheFirstArmed) {
     FakeChannel channel;
     Result first;
@@ -491,7 +472,6 @@ TEST_F(DmaWaits, ASecondWaitOnTheSameIdIsRefusedAndLeavesTheFirstArmed) {
     EXPECT_EQ(first.code, kCancelled);
 }
 
-// Destruction wakes every blocked waiter with -52003 and returns once all left.
 TEST_F(DmaWaits, DestructionEndsBlockedWaiters) {
     FakeChannel channels[2];
     Result results[2];
@@ -505,7 +485,6 @@ TEST_F(DmaWaits, DestructionEndsBlockedWaiters) {
     EXPECT_EQ(results[1].code, KELVO_STATUS_UNSUPPORTED_VALUE);
 }
 
-// Many threads wait, signal, cancel and time out on both ids at once.
 TEST_F(DmaWaits, WaitsSignalsCancelsAndTimeoutsFromManyThreads) {
     kal::clock::ScopedScale fast(1000);
     FakeChannel channels[2];
