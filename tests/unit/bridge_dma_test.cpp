@@ -721,10 +721,6 @@ TEST_F(BridgeDmaStream, NothingCommittedMovesWhileTheStreamRuns) {
     module->dma(0).inject(data.data(), 8 * 4096);
     module->dma(0).runUntilBlocked();
     EXPECT_EQ(std::vector<std::uint8_t>(user.data(), user.data() + 8 * 4096), data);
-    c->sgl->cleanup(status); // the session goes: the stream stops first
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_FALSE(c->stream->isTransferInProgress());
-    EXPECT_LT(kal::pagelists::live(), lists);
 }
 
 TEST_F(BridgeDmaStream, AFiniteListGrownAfterItRanRunsToItsNewEnd) {
@@ -857,25 +853,19 @@ TEST_F(BridgeDmaFaults, AStreamControllerGoingWhileItsChannelStillTransfersReset
 
 class BridgeDmaStreaming : public kelvo_test::DmaBoardTest {};
 
-struct Buffer {
-    std::uint32_t type;
-    std::uint64_t offset; // in the user memory
-    std::uint64_t size;
-};
-
 TEST_F(BridgeDmaStreaming, AllocationFailuresWhileAStreamIsBuiltEndCleanly) {
     UserMemory user(16 * 4096);
     kal::pagelists::setFragmented(true);
-    // One whole build: controllers, transfers of both kinds, start, stop, teardown.
     auto build = [&]() -> std::int64_t {
         auto c = channel(0, 128, true);
         tStatus status = c->status;
         if (status.isFatal()) {
             return status.getCode(); // nothing more was built
         }
-        for (const Buffer& b : {Buffer{0, 0, 5 * 4096}, Buffer{1, 6 * 4096, 9 * 4096}}) {
-            const kelvo_driver::nVOAPAL000::tUserBuffer buffer(0, user.address() + b.offset, b.size);
-            c->sgl->addTransfer(b.type, buffer, 1, 2, status);
+        for (std::uint32_t type : {kSGLTypeFinite, kSGLTypeContinuous}) { // pages 0-4, 6-14
+            const kelvo_driver::nVOAPAL000::tUserBuffer buffer(0, user.address() + type * 6 * 4096,
+                                                               (5 + type * 4) * 4096);
+            c->sgl->addTransfer(type, buffer, 1, 2, status);
         }
         c->sgl->commitAndStart(false, status);
         c->stream->stop(status);
@@ -933,22 +923,16 @@ TEST_F(BridgeDmaStreaming, AddClearCommitStartAndStopRaceFromSeveralThreads) {
         }
         for (int i = 0; i < 60; ++i) {
             tStatus status;
-            switch (kind) {
-            case 0: {
+            if (kind == 0) {
                 const kelvo_driver::nVOAPAL000::tUserBuffer buffer(
                     0, user.address() + static_cast<std::uint64_t>(i % 8) * 4096, 4096 * (1 + i % 3));
                 c->sgl->addTransfer(i % 2 == 0 ? kSGLTypeContinuous : kSGLTypeFinite, buffer, 1, 1, status);
-                break;
-            }
-            case 1:
+            } else if (kind == 1) {
                 c->sgl->clearTransfers(status);
-                break;
-            case 2:
+            } else if (kind == 2) {
                 c->sgl->commitAndStart(true, status);
-                break;
-            default:
+            } else {
                 c->stream->stop(status);
-                break;
             }
             ok += status.isSuccess() ? 1 : 0;
         }

@@ -247,7 +247,6 @@ TEST_F(BridgeInterrupts, RegistrationHoldsAgainstAnInterruptStorm) {
             --inHook;
         };
         registerId(*t, 0);
-        std::atomic<bool> stop{false};
         std::vector<std::thread> threads;
         for (uint32_t id : {0u, 1u}) {
             threads.emplace_back([&, id] {
@@ -257,16 +256,15 @@ TEST_F(BridgeInterrupts, RegistrationHoldsAgainstAnInterruptStorm) {
             });
         }
         threads.emplace_back([&] {
-            while (!stop.load()) {
+            for (int i = 0; i < 500; ++i) {
                 tStatus status;
                 controller_->registerNotifier(t.get(), 1, status);
                 controller_->unregisterNotifier(1);
             }
         });
-        threads[0].join();
-        threads[1].join();
-        stop = true;
-        threads[2].join();
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
         kal::pci::drainInterrupts();
         kal::dpc::drain();
         const uint64_t before = t->count(0);
