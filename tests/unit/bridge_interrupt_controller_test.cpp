@@ -126,9 +126,12 @@ TEST_F(BridgeInterrupts, WordsReachTheirNotifierUnderLineAndMessageInterrupts) {
         EXPECT_EQ(std::vector<uint64_t>(construction.begin() + before, construction.end()),
                   (std::vector<uint64_t>{0x54000500u, 0x94000500u, 0x80000000u}));
         auto t = target();
+        auto other = target();
         registerId(*t, 3);
-        kal::dpc::hold(true); // both words are read by one DPC run
-        bridge().fire(9);     // nobody listens: dropped
+        registerId(*other, 3);              // the first registration stays
+        controller_->unregisterNotifier(7); // not registered: no effect
+        kal::dpc::hold(true);               // both words are read by one DPC run
+        bridge().fire(9);                   // nobody listens: dropped
         bridge().fire(3);
         kal::pci::drainInterrupts();
         kal::dpc::hold(false);
@@ -139,6 +142,7 @@ TEST_F(BridgeInterrupts, WordsReachTheirNotifierUnderLineAndMessageInterrupts) {
         ASSERT_TRUE(t->waitFor(3, 2));
         kal::dpc::drain();
         EXPECT_EQ(t->count(9), 0u);
+        EXPECT_EQ(other->count(3), 0u);
         EXPECT_EQ(t->failures.load(), 0u);
         // An interrupt raised again while the first is acknowledged masks once more: repeats are folded.
         const auto writes = maskWrites();
@@ -147,6 +151,7 @@ TEST_F(BridgeInterrupts, WordsReachTheirNotifierUnderLineAndMessageInterrupts) {
         EXPECT_EQ(after, c.writesAfterConstruction);
         controller_->unregisterNotifier(3);
         t.reset();
+        other.reset();
         close();
         EXPECT_EQ(maskWrites().back(), 0x40000000u) << "destruction masks the bridge";
     }
@@ -209,23 +214,6 @@ TEST_F(BridgeInterrupts, AnItemStillQueuedAtTheQuiesceNeverRuns) {
     EXPECT_EQ(t->count(3), 0u) << "the queued item was dropped, not run";
     controller_->unregisterNotifier(3);
     controller_->unregisterNotifier(5);
-}
-
-TEST_F(BridgeInterrupts, TheFirstRegistrationOfAnIdStays) {
-    open(true);
-    auto first = target();
-    auto second = target();
-    controller_->unregisterNotifier(7);
-    registerId(*first, 2);
-    registerId(*second, 2);
-    bridge().fire(2);
-    ASSERT_TRUE(first->waitFor(2, 1));
-    controller_->unregisterNotifier(2);
-    registerId(*second, 2);
-    bridge().fire(2);
-    ASSERT_TRUE(second->waitFor(2, 1));
-    EXPECT_EQ(first->count(2), 1u);
-    controller_->unregisterNotifier(2);
 }
 
 // One notifier re-registers itself from inside its own work function.
@@ -454,28 +442,19 @@ TEST_F(DmaWaits, AShortWakeUpDoesNotRestartTheTimeout) {
     EXPECT_TRUE(result.timedOut) << "the second wait had no time left";
 }
 
-TEST_F(DmaWaits, ASecondWaitOnTheSameIdIsRefusedAndLeavesTheFirstArmed) {
-    FakeChannel channel;
-    Result first;
-    std::thread waiter = waitAsync(channel, 0, 64, 0xFFFFFFFF, first);
-    ASSERT_TRUE(waitUntil([&] { return channel.enabled.load(); }));
-    const Result second = wait(channel, 0, 0, 8, 0);
-    EXPECT_EQ(second.code, KELVO_STATUS_INVALID_STATE);
-    EXPECT_TRUE(channel.enabled) << "the first waiter stays armed";
-    EXPECT_EQ(channel.arms(), std::vector<uint64_t>{64});
-    EXPECT_EQ(registration.unregistered.load(), 0u);
-    EXPECT_EQ(waits->waiterCount(), 1u);
-    waits->signal(0, kCancelCode);
-    waiter.join();
-    EXPECT_EQ(first.code, kCancelled);
-}
-
-TEST_F(DmaWaits, DestructionEndsBlockedWaiters) {
+// A second wait on an id is refused before arming; destruction wakes every blocked waiter.
+TEST_F(DmaWaits, ASecondWaitIsRefusedAndDestructionEndsBlockedWaiters) {
     FakeChannel channels[2];
     Result results[2];
     std::thread a = waitAsync(channels[0], 0, 64, 0xFFFFFFFF, results[0]);
     std::thread b = waitAsync(channels[1], 1, 64, 0xFFFFFFFF, results[1]);
-    ASSERT_TRUE(waitUntil([&] { return waits->waiterCount() == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return waits->waiterCount() == 2 && channels[0].enabled.load(); }));
+    const Result second = wait(channels[0], 0, 0, 8, 0);
+    EXPECT_EQ(second.code, KELVO_STATUS_INVALID_STATE);
+    EXPECT_TRUE(channels[0].enabled) << "the first waiter stays armed";
+    EXPECT_EQ(channels[0].arms(), std::vector<uint64_t>{64});
+    EXPECT_EQ(registration.unregistered.load(), 0u);
+    EXPECT_EQ(waits->waiterCount(), 2u);
     waits.reset();
     a.join();
     b.join();
