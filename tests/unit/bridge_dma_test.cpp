@@ -122,6 +122,8 @@ TEST_F(BridgeSgl, EntriesFillALinkAndThenStartTheNext) {
             EXPECT_EQ(links[i].entries.size(), row.entriesPerLink[i]) << "link " << i;
         }
         EXPECT_EQ(links.back().flags, kLastLinkFlag);
+        EXPECT_EQ(links.back().nextSize, 0u);
+        EXPECT_EQ(links.back().nextAddress, 0u);
     }
 }
 
@@ -184,6 +186,7 @@ TEST_F(BridgeSgl, AOneLinkChainMadeContinuousRepeatsItsEntriesOverTwoLinks) {
         const auto links = decode(chain, 3);
         ASSERT_EQ(links.size(), 3u);
         EXPECT_EQ(links[0].nextSize, 16u + 80);
+        EXPECT_EQ(links[1].nextSize, 128u);
         EXPECT_EQ(links[1].nextAddress, links[0].address);
         EXPECT_EQ(links[0].flags, 0u);
         EXPECT_EQ(links[1].flags, mark ? kTwoLinkRingFlag : 0u);
