@@ -15,6 +15,7 @@ namespace {
 
 using brixeltools::IOPort2;
 using brixeltools::TYMOPortAccessor;
+using kelvo_test::W32;
 using nVOAPALS100::tStatus;
 
 using tSwitched = brixeltools::tSwitchedBrixelBimRegMapWithOffset<0u>;
@@ -63,12 +64,8 @@ TEST_F(BridgePort, WriteAndReadAreOneTransactionEach) {
     ioPort2->write(0x80000010, 0xBEEF, false, status, 0);
     EXPECT_EQ(bim().portRegister(0x10), 0xBEEFu);
     // Data, then the command; the start bits leave the command's soft copy.
-    const std::vector<sim::Access> writes = bim().trace();
-    ASSERT_EQ(writes.size(), 2u);
-    EXPECT_EQ(writes[0].offset, kData);
-    EXPECT_EQ(writes[0].value, 0xBEEFu);
-    EXPECT_EQ(writes[1].offset, kCommand);
-    EXPECT_EQ(writes[1].value, command(true, 0x10));
+    EXPECT_EQ(kelvo_test::accessesOf(bim()),
+              (std::vector<kelvo_test::ChipAccess>{W32(kData, 0xBEEF), W32(kCommand, command(true, 0x10))}));
     EXPECT_EQ(switched->ConfigControlReg.softCopy, command(true, 0x10) & ~3u);
     EXPECT_EQ(switched->ConfigControlReg.dirty, 0u);
 
