@@ -174,45 +174,45 @@ TEST_F(BridgeSgl, EntryBoundariesNeverCutATransferEntry) {
     }
 }
 
+// Made continuous again: with nothing appended since, one into the ring's second link, one into a fresh one.
 TEST_F(BridgeSgl, AOneLinkChainMadeContinuousRepeatsItsEntriesOverTwoLinks) {
-    for (bool mark : {true, false}) {
-        SCOPED_TRACE(mark);
+    struct Row {
+        bool mark, again;
+        std::uint32_t appended;
+        bool fresh;
+    };
+    const Row rows[] = {{true, false, 0, false},
+                        {false, false, 0, false},
+                        {true, true, 0, false},
+                        {true, true, 1, false},
+                        {true, true, 1, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.mark << row.again << row.appended << row.fresh);
         tBrixelSGL chain;
         init(chain, 128);
         transfers(chain, 0, 3); // 48 bytes of entries
         tStatus status;
-        chain.makeContinuous(mark, status);
-        ASSERT_TRUE(status.isSuccess());
-        const auto links = decode(chain, 3);
-        ASSERT_EQ(links.size(), 3u);
-        EXPECT_EQ(links[0].nextSize, 16u + 80);
-        EXPECT_EQ(links[1].nextSize, 128u);
-        EXPECT_EQ(links[1].nextAddress, links[0].address);
-        EXPECT_EQ(links[0].flags, 0u);
-        EXPECT_EQ(links[1].flags, mark ? kTwoLinkRingFlag : 0u);
-        const std::vector<DecodedLink> ring(links.begin(), links.begin() + 2);
-        EXPECT_EQ(indices(ring), (std::vector<std::uint32_t>{0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2}));
-    }
-}
-
-// Appended since: none, one into the ring's second link, one into a fresh link.
-TEST_F(BridgeSgl, AOneLinkRingMadeContinuousAgainRepeatsAllItsEntriesAlike) {
-    for (const auto& [appended, fresh] : {std::pair{0u, false}, {1u, false}, {1u, true}}) {
-        SCOPED_TRACE(appended + fresh);
-        tBrixelSGL chain;
-        init(chain, 128);
-        transfers(chain, 0, 3);
-        tStatus status;
-        chain.makeContinuous(true, status);
-        if (appended != 0) {
-            chain.appendTransfer(kData + 3 * 0x1000ULL, 16, status, fresh);
+        chain.makeContinuous(row.mark, status);
+        if (row.appended != 0) {
+            chain.appendTransfer(kData + 3 * 0x1000ULL, 16, status, row.fresh);
         }
-        chain.makeContinuous(true, status);
+        if (row.again) {
+            chain.makeContinuous(true, status);
+        }
         ASSERT_TRUE(status.isSuccess());
-        const std::vector<std::uint32_t> walked = indices(decode(chain, 2)); // the ring's two links
-        ASSERT_EQ(walked.size() % (3 + appended), 0u);
+        const auto links = decode(chain, 2); // the ring's two links
+        ASSERT_EQ(links.size(), 2u);
+        if (!row.again) {
+            EXPECT_EQ(links[0].nextSize, 16u + 80);
+            EXPECT_EQ(links[1].nextSize, 128u);
+            EXPECT_EQ(links[1].nextAddress, links[0].address);
+            EXPECT_EQ(links[0].flags, 0u);
+            EXPECT_EQ(links[1].flags, row.mark ? kTwoLinkRingFlag : 0u);
+        }
+        const std::vector<std::uint32_t> walked = indices(links);
+        ASSERT_EQ(walked.size() % (3 + row.appended), 0u);
         for (std::size_t i = 0; i < walked.size(); ++i) {
-            EXPECT_EQ(walked[i], i % (3 + appended)) << "entry " << i;
+            EXPECT_EQ(walked[i], i % (3 + row.appended)) << "entry " << i;
         }
     }
 }
