@@ -1,6 +1,4 @@
-// Helpers for the DMA data-path tests: a plugged module with its DMA
-// configuration, and a decoder of link chains that reads link memory the way
-// the bridge does, through the stand-in's bus-address registry.
+// Helpers for the DMA data-path tests: a plugged module with its DMA configuration, and a link-chain decoder.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -27,8 +25,7 @@
 
 namespace kelvo_test {
 
-// The header's flags as the bridge reads them (bit 31 last link, bit 30 second
-// link of a two-link ring), stated here rather than taken from the driver.
+// The header's flags as the bridge reads them, stated here rather than taken from the driver.
 constexpr std::uint32_t kLastLinkFlag = 1u << 31;
 constexpr std::uint32_t kTwoLinkRingFlag = 1u << 30;
 
@@ -48,8 +45,7 @@ struct DecodedLink {
     std::vector<DecodedEntry> entries;
 };
 
-// Walks up to maxLinks links from start, following next addresses until a
-// last link or a next size of 0. A refused read fails the test.
+// Up to maxLinks links from start, until a last link or a next size of 0, read by bus address.
 inline std::vector<DecodedLink> decodeChain(void* pciHandle, kelvo_driver::nVOAPAL000::tLinkInformation start,
                                             std::size_t maxLinks) {
     std::vector<DecodedLink> links;
@@ -101,7 +97,6 @@ struct DmaChannel {
                      static_cast<std::uint32_t>(sim::Module::kNisoFpgaBase + module.streamControlOffset()), 0,
                      0x80),
           circuit(&circuitMap) {
-        // The driver's status-taking allocation: a failure is -52000 in the status.
         stream.reset(new (status, false)
                          brixeltools::BrixelDMAStreamController(window, channelMap, circuit, n, status));
         if (status.isFatal()) {
@@ -139,8 +134,7 @@ struct DmaChannel {
     std::unique_ptr<kelvo_driver::StreamCircuitFifoControllerInterface> fifo;
 };
 
-// A plugged module with 64-bit DMA, BAR 0 mapped and both engines in step mode;
-// checks for leaked page lists, mappings and SGLs and refused device accesses.
+// A module with 64-bit DMA, BAR 0 mapped and both engines in step mode; checks for leftovers.
 class DmaBoardTest : public LeakCheckedTest {
 protected:
     void SetUp() override {

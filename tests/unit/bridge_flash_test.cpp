@@ -1,6 +1,4 @@
-// The flash access set over the simulated module: the SPI engine's latched
-// registers, the sector-write command sequence with its protection and
-// verify steps (also after failures), and the size the window must have.
+// The flash access set over the simulated module: SPI registers, sector writes, the window's size.
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -17,8 +15,6 @@ namespace {
 using nonvolatilememorytools::SST25VFFlashController;
 using nVOAPALS100::tStatus;
 
-// BAR 0 of a simulated board with the bridge and timing-chip maps; the flash
-// controllers are built on demand.
 class BridgeFlash : public kelvo_test::LeakCheckedTest {
 protected:
     void SetUp() override {

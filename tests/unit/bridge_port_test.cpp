@@ -1,5 +1,4 @@
-// The bridge-port accessor and the two maps behind the port (IO port 2 and
-// the isolation port) over the simulated switched bus interface.
+// The bridge-port accessor and the two maps behind it over the simulated switched bus interface.
 #include <algorithm>
 #include <thread>
 #include <vector>
@@ -16,6 +15,7 @@ namespace {
 
 using brixeltools::IOPort2;
 using brixeltools::TYMOPortAccessor;
+using kelvo_test::W32;
 using nVOAPALS100::tStatus;
 
 using tSwitched = brixeltools::tSwitchedBrixelBimRegMapWithOffset<0u>;
@@ -64,12 +64,8 @@ TEST_F(BridgePort, WriteAndReadAreOneTransactionEach) {
     ioPort2->write(0x80000010, 0xBEEF, false, status, 0);
     EXPECT_EQ(bim().portRegister(0x10), 0xBEEFu);
     // Data, then the command; the start bits leave the command's soft copy.
-    const std::vector<sim::Access> writes = bim().trace();
-    ASSERT_EQ(writes.size(), 2u);
-    EXPECT_EQ(writes[0].offset, kData);
-    EXPECT_EQ(writes[0].value, 0xBEEFu);
-    EXPECT_EQ(writes[1].offset, kCommand);
-    EXPECT_EQ(writes[1].value, command(true, 0x10));
+    EXPECT_EQ(kelvo_test::accessesOf(bim()),
+              (std::vector<kelvo_test::ChipAccess>{W32(kData, 0xBEEF), W32(kCommand, command(true, 0x10))}));
     EXPECT_EQ(switched->ConfigControlReg.softCopy, command(true, 0x10) & ~3u);
     EXPECT_EQ(switched->ConfigControlReg.dirty, 0u);
 
@@ -137,45 +133,28 @@ TEST_F(BridgePort, AccessorWithoutItsMutexReportsOutOfMemory) {
     EXPECT_TRUE(bim().trace().empty());
 }
 
-// The two maps behind the port, used from two threads at once: each
-// transaction's data and command stay together.
+// Each transaction's data and command stay together.
 TEST_F(BridgePort, TwoThreadsUseTheTwoPortMapsAtOnce) {
     constexpr uint32_t kRounds = 300;
-    auto run = [](arm::tSizedRegisterMapBase& map, uint32_t id, uint32_t pattern, uint32_t& mismatches,
-                  int64_t& code) {
+    uint32_t mismatches[2] = {0, 0};
+    auto run = [&](arm::tSizedRegisterMapBase& map, uint32_t id, uint32_t pattern, uint32_t n) {
         for (uint32_t i = 0; i < kRounds; ++i) {
             tStatus status;
-            const uint32_t value = pattern | i;
-            map.write(id, value, false, status, 0);
+            map.write(id, pattern | i, false, status, 0);
             uint64_t back = 0;
             map.read(id, back, status, 0);
-            if (back != value) {
-                ++mismatches;
-            }
-            if (status.isFatal()) {
-                code = status.getCode();
-            }
+            mismatches[n] += back != (pattern | i) || status.isFatal() ? 1 : 0;
         }
     };
-    uint32_t ioMismatches = 0;
-    uint32_t isolationMismatches = 0;
-    int64_t ioCode = 0;
-    int64_t isolationCode = 0;
-    std::thread a([&] { run(*ioPort2, 0x80000008, 0x3F000000, ioMismatches, ioCode); });
-    std::thread b([&] { run(*isolation, 0x80000004, 0x5A000000, isolationMismatches, isolationCode); });
+    std::thread a([&] { run(*ioPort2, 0x80000008, 0x3F000000, 0); });
+    std::thread b([&] { run(*isolation, 0x80000004, 0x5A000000, 1); });
     a.join();
     b.join();
-    EXPECT_EQ(ioMismatches, 0u);
-    EXPECT_EQ(isolationMismatches, 0u);
-    EXPECT_EQ(ioCode, 0);
-    EXPECT_EQ(isolationCode, 0);
+    EXPECT_EQ(mismatches[0] + mismatches[1], 0u);
     EXPECT_EQ(bim().portTrace().size(), 4u * kRounds);
 }
 
-// IO port 2: reset and configure write their registers through the port and
-// wait for the reset and ready bits.
 TEST_F(BridgePort, IOPortResetAndConfigure) {
-    enum Step { kReset, kConfigure, kResetThenConfigure, kConfigureTwice };
     struct Write {
         uint32_t address;
         uint32_t value;
@@ -183,7 +162,7 @@ TEST_F(BridgePort, IOPortResetAndConfigure) {
     };
     struct Case {
         const char* name;
-        Step step;
+        int resets, configures;
         bool neverReady;
         int64_t code;
         std::vector<Write> writes;
@@ -191,15 +170,11 @@ TEST_F(BridgePort, IOPortResetAndConfigure) {
     // Serializer: A=0 (bits 8-14), B=1 (16-22), C=3 (24-29), PLL range 7 (4-6), low 0.
     const Write setup{0x0C, 2}, serializer{0x08, 0x03010070}, control{0x00, 0x02};
     const Case cases[] = {
-        {"reset", kReset, false, 0, {{0x00, 0x01}}},
-        {"reset of a port that never becomes ready", kReset, true, 0, {{0x00, 0x01}}},
-        {"reset then configure", kResetThenConfigure, false, 0, {{0x00, 0x01}, setup, serializer, control}},
-        {"configure: ready never comes", kConfigure, true, IOPort2::kNotReady, {setup, serializer, control}},
-        {"a second configure writes only the setup",
-         kConfigureTwice,
-         false,
-         0,
-         {setup, serializer, control, setup}},
+        {"reset", 1, 0, false, 0, {{0x00, 0x01}}},
+        {"reset of a port that never becomes ready", 1, 0, true, 0, {{0x00, 0x01}}},
+        {"reset then configure", 1, 1, false, 0, {{0x00, 0x01}, setup, serializer, control}},
+        {"configure: ready never comes", 0, 1, true, IOPort2::kNotReady, {setup, serializer, control}},
+        {"a second configure writes only the setup", 0, 2, false, 0, {setup, serializer, control, setup}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -211,18 +186,15 @@ TEST_F(BridgePort, IOPortResetAndConfigure) {
         tStatus status;
         {
             kal::clock::ScopedStepped stepped(1000); // the 500 ms time-out passes by sleeps and clock reads
-            if (c.step != kConfigure && c.step != kConfigureTwice) {
+            for (int i = 0; i < c.resets; ++i) {
                 port.reset(status);
             }
-            if (c.step != kReset) {
-                port.configure(status);
-            }
-            if (c.step == kConfigureTwice) {
+            for (int i = 0; i < c.configures; ++i) {
                 port.configure(status);
             }
         }
         EXPECT_EQ(status.getCode(), c.code);
-        EXPECT_EQ(port.isReady(status), c.code == 0 && !c.neverReady && c.step != kReset);
+        EXPECT_EQ(port.isReady(status), c.code == 0 && !c.neverReady && c.configures > 0);
         std::vector<Write> writes;
         for (const sim::PortAccess& a : bim().portTrace()) {
             if (a.write) {
