@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "controllers/channel.h"
 #include "controllers/non_isolated_controllers.h"
 #include "core/add_device.h"
 #include "kelvo/product_ids.h"
@@ -158,6 +159,25 @@ TEST_F(Controllers, ACoolingOverrideStaysUntilAnotherOverride) {
             EXPECT_EQ(state.override, r.overrideAfter) << r.mode;
         }
     }
+}
+
+TEST_F(Controllers, ChannelNumbersAndBitmasks) {
+    using voquantasharedsource::ChannelBitmaskBase;
+    const std::pair<uint8_t, uint64_t> bitmasks[] = {{0, 1}, {3, 8}, {63, 0x8000000000000000ull}, {64, 1}};
+    for (const auto& [channel, mask] : bitmasks) {
+        EXPECT_EQ(ChannelBitmaskBase::convertToBitmask(channel), mask) << int(channel);
+        if (channel < 64) {
+            EXPECT_EQ(ChannelBitmaskBase::convertToChannelNumber(mask), channel);
+        }
+    }
+    const std::pair<uint32_t, uint8_t> dma[] = {{0, 0}, {1, 0}, {2, 1}, {255, 127}};
+    for (const auto& [channel, physical] : dma) {
+        EXPECT_EQ(voquantasharedsource::toPhysicalChannelNumberChecked(channel), physical);
+        EXPECT_EQ(voquantasharedsource::toPhysicalChannelNumber(channel | 0x100), physical);
+    }
+    voquantasharedsource::LogicalChannelBitmask logical(0b101000);
+    EXPECT_EQ(logical.getFirstChannel(), 3);
+    EXPECT_EQ(logical.removeFirstChannel().value, 0b100000u);
 }
 
 // The Solstra non-isolated maps over the simulated board with its board blocks.

@@ -106,7 +106,12 @@ TEST_P(GroupsFpga, UserAccessToTheLinksMapWaitsForHandshakes) {
     const std::string linkName = linkMapName(solstra()) + kFpgaMapVersion;
     std::atomic<bool> done{false};
     std::atomic<int> userAccesses{0};
+    std::atomic<bool> userStopped{false};
     std::thread user([&] {
+        struct Stopped {
+            std::atomic<bool>& flag;
+            ~Stopped() { flag = true; }
+        } stopped{userStopped};
         while (!done.load()) {
             arm::DynamicAccessInterfaceBase<tStatus>* map = nullptr;
             kelvo_driver::nVOAPAL000::tMutex* mutex = nullptr;
@@ -123,10 +128,12 @@ TEST_P(GroupsFpga, UserAccessToTheLinksMapWaitsForHandshakes) {
             ++userAccesses;
         }
     });
+    // At least 60 rounds, and more until the user's accesses came in between
+    // (on a loaded machine its thread may start late).
     constexpr uint32_t kRounds = 60;
-    for (uint32_t i = 0; i < kRounds; ++i) {
-        const uint64_t offset = 0x800 + 4 * i;
-        const uint32_t value = 0x5EED0000u | i;
+    for (uint32_t i = 0; i < kRounds || (userAccesses.load() < 2 && !userStopped.load()); ++i) {
+        const uint64_t offset = 0x800 + 4 * (i % kRounds);
+        const uint32_t value = 0x5EED0000u | (i & 0xFFFFu);
         uint32_t back = 0;
         tStatus status;
         iso->window.write(reinterpret_cast<const uint8_t*>(&value), offset, 4, true, status);
