@@ -1,9 +1,5 @@
-// A device built on the device template over the simulated PCI function,
-// for the tests of the device framework: its setup counts levels up to the
-// tracker's target, its sessions are kernel sessions registered in a
-// device-wide cleanup composite that the teardown runs, and its operations
-// run inside standard I/O gates, where they can wait on latches and on
-// cancellable waits that the device's cancel hook ends with 0xBFFA9179.
+// A device built on the device template over the simulated PCI function, for
+// the device framework's tests; its cancel hook ends the cancellable waits.
 #pragma once
 
 #include <atomic>
@@ -32,7 +28,6 @@ namespace kelvo_test {
 
 using nVOAPALS100::tStatus;
 
-// The 96-byte record a reset hands to setup.
 struct TestResetParameters {
     uint64_t words[12];
 };
@@ -135,7 +130,7 @@ public:
             tracker.advance(level);
         }
     }
-    void onStarted() override { ++starts; }
+    void onStarted() override {}
     void runTeardown() override {
         tStatus local;
         deviceCleanup_.cleanup(local);
@@ -230,7 +225,6 @@ public:
     // ---- records ----------------------------------------------------------------
     RecordingRoutingManager routingManager;
     int setups = 0;
-    int starts = 0;
     int teardowns = 0;
     std::unique_ptr<TestResetParameters> lastParameters;
     std::atomic<int> cancelCalls{0};

@@ -1,5 +1,4 @@
-// Hardware-state checkers: register verifiers, the checker composite and the
-// fixed checker collection that nothing in the driver builds.
+// Hardware-state checkers: register verifiers, the composite and the fixed collection.
 #include <cstdint>
 #include <string>
 #include <vector>

@@ -1,6 +1,4 @@
-// The device template on a test device over the simulated PCI function:
-// setup tracking, reset to a level and its parameters, and the veto of
-// a suspension.
+// The device template: reset to a level and its parameters, and the veto of a suspension.
 #include <gtest/gtest.h>
 
 #include "framework_test_device.h"

@@ -1,5 +1,4 @@
-// The poller on a fake clock: conditions, the doubling interval, the
-// deadline with its one extra read, timeout handlers and getter failures.
+// The poller on a fake clock.
 #include <cstdint>
 #include <vector>
 
@@ -56,10 +55,6 @@ struct FakeRegister {
             KELVO_SET_STATUS(status, tStatus::kNotAccessible);
         }
         return value;
-    }
-    uint32_t readWithoutStatus() {
-        tStatus ignored;
-        return read(ignored);
     }
 };
 
@@ -165,58 +160,43 @@ struct FakeChecker : kdut::HardwareStateCheckerInterface {
     }
 };
 
-TEST_F(FrameworkPoller, AtTheDeadlineTheHandlersCheckerDecides) {
+// At the deadline the handler's checker decides; a failing getter or a
+// condition the poller does not know ends the wait at once, without it.
+TEST_F(FrameworkPoller, TheHandlerDecidesAtTheDeadlineAndAFailingReadEndsTheWait) {
     const int32_t handlerCode = KELVO_STATUS_STREAM_STOP_TIMED_OUT;
-    FakeChecker checker;
-    kdut::CheckHardwareStateTimeoutHandler handler(checker, handlerCode);
-    FakePoller poller(10, 100, kTimeoutCode, &handler);
-
-    FakeRegister healthy;
-    tStatus status;
-    poller.poll(healthy, &FakeRegister::read, 1, 1, 500, true, FakePoller::kEqual, status);
-    EXPECT_EQ(status.getCode(), handlerCode); // not the poller's own code
-    EXPECT_EQ(checker.calls, 1);
-
-    checker.fault = KELVO_STATUS_NON_ISOLATED_SIGNATURE;
-    FakeRegister faulty;
-    tStatus faultStatus;
-    poller.poll(faulty, &FakeRegister::read, 1, 1, 500, true, FakePoller::kEqual, faultStatus);
-    EXPECT_EQ(faultStatus.getCode(), KELVO_STATUS_NON_ISOLATED_SIGNATURE);
-    EXPECT_EQ(checker.calls, 2);
-}
-
-TEST_F(FrameworkPoller, AFailingGetterEndsTheWaitWithItsOwnError) {
-    FakeChecker checker;
-    kdut::CheckHardwareStateTimeoutHandler handler(checker, kTimeoutCode);
-    FakePoller poller(10, 100, kTimeoutCode, &handler);
-    FakeRegister reg;
-    reg.failOnRead = 3;
-    tStatus status;
-    poller.poll(reg, &FakeRegister::read, 1, 1, 500000, true, FakePoller::kEqual, status);
-    EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
-    EXPECT_EQ(reg.readTimes.size(), 3u);
-    EXPECT_EQ(FakeClock::waits.size(), 2u); // no wait after the failed read
-    EXPECT_EQ(checker.calls, 0);
-
-    FakeRegister other;
-    tStatus invalid;
-    poller.poll(other, &FakeRegister::read, 0, 0, 500, true, static_cast<FakePoller::PollCondition>(4),
-                invalid);
-    EXPECT_EQ(invalid.getCode(), tStatus::kInvalidParameter);
-    EXPECT_EQ(other.readTimes.size(), 1u);
-    EXPECT_EQ(checker.calls, 0);
-}
-
-TEST_F(FrameworkPoller, WaitForValueNoStatusWaitsWithoutDeadline) {
-    FakeRegister counter;
-    counter.before = 3;
-    counter.after = 1;
-    counter.changesAt = 40000;
-    FakePoller poller(1000, 10000, kTimeoutCode);
-    tStatus status;
-    poller.waitForValueNoStatus(counter, &FakeRegister::readWithoutStatus, 1, 0xFFFFFFFF, status);
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_EQ(waits(), (std::vector<uint64_t>{1000, 2000, 4000, 8000, 10000, 10000, 10000}));
+    const struct {
+        int64_t fault;
+        size_t failOnRead;
+        uint32_t condition;
+        int64_t code;
+        size_t reads; // 0: not counted
+        int checks;
+    } cases[] = {
+        {0, SIZE_MAX, FakePoller::kEqual, handlerCode, 0, 1}, // not the poller's own code
+        {KELVO_STATUS_NON_ISOLATED_SIGNATURE, SIZE_MAX, FakePoller::kEqual,
+         KELVO_STATUS_NON_ISOLATED_SIGNATURE, 0, 1},
+        {0, 3, FakePoller::kEqual, tStatus::kNotAccessible, 3, 0},
+        {0, SIZE_MAX, 4, tStatus::kInvalidParameter, 1, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code);
+        FakeClock::reset();
+        FakeChecker checker;
+        checker.fault = c.fault;
+        kdut::CheckHardwareStateTimeoutHandler handler(checker, handlerCode);
+        FakePoller poller(10, 100, kTimeoutCode, &handler);
+        FakeRegister reg;
+        reg.failOnRead = c.failOnRead;
+        tStatus status;
+        poller.poll(reg, &FakeRegister::read, 1, 1, 500, true,
+                    static_cast<FakePoller::PollCondition>(c.condition), status);
+        EXPECT_EQ(status.getCode(), c.code);
+        EXPECT_EQ(checker.calls, c.checks);
+        if (c.reads != 0) {
+            EXPECT_EQ(reg.readTimes.size(), c.reads);
+            EXPECT_EQ(FakeClock::waits.size(), c.reads - 1) << "no wait after the failed read";
+        }
+    }
 }
 
 } // namespace

@@ -1,6 +1,4 @@
-// Resource reservation: the manager's codes, sessions competing for the
-// device's one resource, a reservation that cannot register, and the lock
-// order (session, then device) under contention.
+// Resource reservation: the manager's codes, competing sessions and the lock order.
 #include <gtest/gtest.h>
 
 #include "framework/resource_reservation.h"
@@ -64,7 +62,6 @@ TEST_F(FrameworkReservation, OneSessionAtATimeHoldsTheResourceAndASecondReserveI
     EXPECT_EQ(code([&](tStatus& s) { first->unreserveResources(s); }), 0);
     EXPECT_EQ(first->getCleanupOperationComposite().size(), registered - 1);
     EXPECT_EQ(device.reservations().getReservedMask(), 0u);
-    // Giving it back by cleanup and close: core_ioctl_decode_test, through user mode.
 }
 
 TEST_F(FrameworkReservation, AReservationThatCannotRegisterGivesTheResourceBack) {
