@@ -1,6 +1,4 @@
-// DMA buffers and maps over the stand-in's page lists: the standard map
-// through the kernel layer's scatter-gather list, the direct map with bounce
-// buffering for 32-bit devices, seen through the device's bus addresses.
+// DMA buffers, the standard map and the direct map with its bounce buffer.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -131,11 +129,7 @@ TEST_F(PlatformDma, BufferRequestsThatCannotBeHonouredChangeNothing) {
     config_.freeDMABuffer(buffer);
 }
 
-// The direct map of a 32-bit device carries pages above 4 GB through its
-// bounce buffer, which grows only when a load needs more: copied into it when
-// a transfer to the device is prepared, out of it, up to the bytes the device
-// moved, when one from the device completes. One that cannot grow ends the
-// load unloaded.
+// Pages above 4 GB bounce for a 32-bit device, both ways, up to the bytes moved.
 TEST_F(PlatformDma, DirectMapBouncesThroughABufferThatGrowsOnlyWhenALoadNeedsMore) {
     configure(tDMAConfiguration::kDMAType32Bit);
     kal::pagelists::setPlacement(kal::pagelists::Placement::above4G);

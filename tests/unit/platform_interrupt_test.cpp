@@ -112,9 +112,7 @@ TEST_F(PlatformInterrupt, ARefusedReservationLeavesNoClientBehind) {
         "_clientInterruptHandler == nullptr");
 }
 
-// The primary lock is a spin lock of its own, held around every call of the
-// client's handler; whatever refuses the reservation leaves no lock, no
-// client and no reservation behind.
+// The handler runs under the primary lock; a refused reservation leaves nothing behind.
 TEST_F(PlatformInterrupt, APrimaryLockIsHeldAroundTheHandlerAndGoesWithTheReservation) {
     openDevice(true);
     const uint32_t number = device_->deviceInfo().interruptNumber;

@@ -63,8 +63,7 @@ protected:
     tIONotifier* notifier_ = nullptr;
 };
 
-// The closing message's buffer is made at open; a payload is zero-padded and
-// one longer than 32 bytes is refused without a buffer.
+// A payload is zero-padded; one over 32 bytes is refused without a buffer.
 TEST_F(Notifier, SendsUpTo32PayloadBytesAndNoStaleOnes) {
     open();
     EXPECT_EQ(sockets::liveBuffers(), 1u);

@@ -1,7 +1,4 @@
-// The PCI device over the simulated module: slot path, capability lookup,
-// PCI Express link, bus properties, DMA mask, window mappings (whole, a range
-// in kernel space, a range into a user memory map) and the bounds-checked
-// memory-space accessor.
+// The PCI device: slot path, capabilities, link, bus properties, window maps, the accessor.
 #include <string>
 
 #include "kelvo/product_ids.h"

@@ -1,6 +1,4 @@
-// The status object's storing rule, the full record's origin fields, merge
-// and dump; the translation of kernel-layer results into platform codes and
-// back.
+// The status's storing rule, origin, merge and dump; kernel-layer code translation.
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -44,8 +42,7 @@ std::string textOf(size_t n) {
     return text;
 }
 
-// A full record keeps at most 9 characters of the component and at most 100 of
-// the file: a longer file name keeps its first 49, "..", and its last 49.
+// At most 9 characters of the component; a file over 100 keeps 49, "..", and the last 49.
 TEST(Status, AFullRecordShortensTheOriginItKeeps) {
     const struct { size_t component, file; } cases[] = {{14, 100}, {9, 101}, {3, 180}, {0, 0}};
     for (const auto& c : cases) {
@@ -62,9 +59,7 @@ TEST(Status, AFullRecordShortensTheOriginItKeeps) {
     }
 }
 
-// Merge sets the destination by the storing rule from the source's code, with
-// the source's origin when it is full (else empty names and line 0), and into
-// a full destination copies the full source's stack up to its first 0 entry.
+// Merge stores by the rule, with a full source's origin and stack up to its first 0 entry.
 TEST(Status, MergeTakesTheSourcesOriginAndStackByTheStoringRule) {
     const struct {
         bool fullSource;
@@ -100,9 +95,7 @@ TEST(Status, MergeTakesTheSourcesOriginAndStackByTheStoringRule) {
     }
 }
 
-// The dump: the code line, and for a full record with a code its origin and
-// its stack up to the first 0 entry or the tenth; -1 whenever the text and its
-// NUL do not fit.
+// The code, a full record's origin and stack; -1 when the text and its NUL do not fit.
 TEST(Status, TheDumpFitsExactlyOrIsRefused) {
     const struct {
         bool full;
@@ -158,8 +151,7 @@ const std::vector<std::pair<int64_t, int32_t>> kSharedRows = {
     {KELVO_STATUS_BUSY, -51106},
 };
 
-// The shared rows both ways; the timeout's rows differ each way, and what has
-// no row (a warning, a driver code, the other side's catch-all) becomes the catch-all.
+// The timeout differs each way; what has no row becomes the catch-all.
 TEST(KalStatus, SharedRowsTranslateBothWaysAndTheRestBecomesTheCatchAll) {
     for (const auto& [platform, kernel] : kSharedRows) {
         EXPECT_EQ(nVOAPAL200_statusToKALStatus(platform), kernel) << "out " << platform;

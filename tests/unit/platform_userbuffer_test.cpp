@@ -55,8 +55,7 @@ TEST_F(UserBuffer, SizesAbove32BitsAreRefusedBeforeAnyCopy) {
 }
 
 TEST_F(UserBuffer, AnOffsetThatWrapsTheUserAddressIsRefused) {
-    // address + offset wraps round to the start of memory the requester owns:
-    // the copy must not land there.
+    // address + offset wraps round to the start of memory the requester owns.
     usermem::Scope scope;
     const std::uint64_t owned = scope.add(user_.data(), user_.size());
     const std::uint64_t offset = std::uint64_t{0} - 0x100;
