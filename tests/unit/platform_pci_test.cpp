@@ -145,8 +145,6 @@ TEST_F(PlatformPci, PCIExpressFunctionPublishesSixteenBusProperties) {
     };
     EXPECT_EQ(texts, expected);
     EXPECT_EQ(device.busPropertyCount(), 16u);
-    EXPECT_EQ(device.getBusProperties()[10]->typeCode, 50u);
-    EXPECT_EQ(device.getBusProperties()[11]->typeCode, 85u);
 }
 
 TEST_F(PlatformPci, CapabilityLookupWalksTheChain) {
