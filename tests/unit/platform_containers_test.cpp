@@ -239,8 +239,7 @@ struct Counted : kelvo_driver::nVOAPAL000::tObject {
     ~Counted() { ++destroyed; }
 };
 
-// A base without a virtual destructor: the pointer still deletes the object
-// as the type it was made with.
+// A base without a virtual destructor: deleted as the type it was made with.
 struct PlainBase : kelvo_driver::nVOAPAL000::tObject {
     int base = 1;
 };

@@ -77,8 +77,7 @@ public:
     int completions = 0;
 };
 
-// An asynchronous record whose cancel refuses: it can only be completed by
-// its owner.
+// An asynchronous record whose cancel refuses.
 class RefusingIO : public tAsyncIO {
 public:
     bool cancel() override {
@@ -134,12 +133,8 @@ using kelvo_test::Worker;
 #if defined(__x86_64__) && !defined(KELVO_TEST_TSAN)
 #define KELVO_TEST_STEPS_INSTRUCTIONS 1
 
-// Runs a call one instruction at a time (the processor's trap flag) and, the
-// first time a condition holds between two of its instructions, stops
-// stepping and runs a hook there on the same thread. That puts another
-// thread's action into a window of the call that holds no call of its own,
-// such as the one between two atomic operations. (Not under ThreadSanitizer,
-// whose atomics may be stepped inside its own locks.)
+// Steps a call one instruction at a time (the trap flag) and runs a hook the first time a
+// condition holds: another thread's action lands between two atomic operations.
 class InstructionStepper {
 public:
     // False when the condition never held within the step limit.
@@ -195,6 +190,17 @@ TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
     EXPECT_FALSE(device_->enterIOGate(nullptr, entry, kWaitForever)) << "a fresh device's gate is closed";
     EXPECT_EQ(entry.getCode(), tStatus::kIOGateClosed);
 
+    device_->startFailure = tStatus::kOutOfMemory;
+    tStatus failed;
+    EXPECT_FALSE(device_->commonChangePnPState(0, kPnPStateReady, kSuspendReasonStart, false, failed));
+    EXPECT_EQ(failed.getCode(), tStatus::kOutOfMemory);
+    EXPECT_EQ(device_->getPnPState(), kPnPStateNotStarted) << "a failed start stays not started";
+    EXPECT_FALSE(device_->commonChangePnPState(0, kPnPStateReady, kSuspendReasonStart, false, failed))
+        << "a fatal status on entry does nothing";
+    EXPECT_EQ(device_->trace, "start ");
+    device_->startFailure = 0;
+    device_->trace.clear();
+
     EXPECT_TRUE(toState(kPnPStateReady));
     EXPECT_EQ(device_->trace, "start resume ");
     EXPECT_EQ(device_->getIOGateState(), kIOGateOpen);
@@ -222,17 +228,6 @@ TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
     EXPECT_EQ(device_->getIOGateState(), kIOGateClosed);
 }
 
-TEST_F(DeviceCore, FailedStartStaysNotStarted) {
-    device_->startFailure = tStatus::kOutOfMemory;
-    tStatus status;
-    EXPECT_FALSE(device_->commonChangePnPState(0, kPnPStateReady, kSuspendReasonStart, false, status));
-    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
-    EXPECT_EQ(device_->getPnPState(), kPnPStateNotStarted);
-    EXPECT_FALSE(device_->commonChangePnPState(0, kPnPStateReady, kSuspendReasonStart, false, status))
-        << "a fatal status on entry does nothing";
-    EXPECT_EQ(device_->trace, "start ");
-}
-
 TEST_F(DeviceCore, RemovalWaitsForTheOperationInsideTheGateBeforeStop) {
     ASSERT_TRUE(toState(kPnPStateReady));
     tStatus status;
@@ -249,9 +244,7 @@ TEST_F(DeviceCore, RemovalWaitsForTheOperationInsideTheGateBeforeStop) {
     EXPECT_EQ(device_->trace, "start resume suspend1 stop(io=0) close ");
 }
 
-// An entrant counts itself in, then finds that a suspension paused the gate
-// meanwhile and backs out. The suspension already waits for the count to
-// fall: the back-out must wake it, or it waits for ever.
+// An entrant counted in backs out of a gate paused meanwhile: that must wake the suspension.
 TEST_F(DeviceCore, AnEntrantBackingOutWakesTheSuspensionWaitingForIdle) {
 #ifndef KELVO_TEST_STEPS_INSTRUCTIONS
     GTEST_SKIP() << "needs instruction stepping (x86-64, not under ThreadSanitizer)";
@@ -362,9 +355,7 @@ TEST_F(DeviceCore, AsyncIOIsRefusedByAClosingSessionAndCompletedBySuspendAndClos
     EXPECT_EQ(device_->getIOCount(), 0u);
 }
 
-// A record whose cancel refuses stays busy, queued and counted in the gate
-// through any number of completion walks, is asked only once, and is
-// completed by its owner's tAsyncIO::complete.
+// A record whose cancel refuses stays busy and counted, is asked once, and ends by its owner.
 TEST_F(DeviceCore, ARecordWhoseCancelRefusesWaitsForItsOwnersCompletion) {
     ASSERT_TRUE(toState(kPnPStateReady));
     tSession* session = openSession();

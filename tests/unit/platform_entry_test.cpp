@@ -1,5 +1,5 @@
-// The driver entry and the callbacks: a refused load, the I/O-control header,
-// property values, the static initialiser and finaliser table.
+// The driver entry and the callbacks: a refused load, property lists, the
+// default answers, the static initialiser and finaliser table.
 #include <cstring>
 #include <string>
 
@@ -18,7 +18,6 @@ namespace {
 
 using namespace kelvo_driver::nVOAPAL000;
 using nVOAPALS100::tStatus;
-namespace td = kelvo_host::test_device;
 
 // ---- load and unload ------------------------------------------------------
 
@@ -80,17 +79,12 @@ protected:
     ListDevice* device_ = nullptr;
 };
 
-TEST_F(Properties, ValuesAreHandedOverByType) {
+TEST_F(Properties, UnregisteringClearsTheHandlesAndIsSafeTwice) {
     tProperty text{"text", kPropertyTypeString, 0, reinterpret_cast<uintptr_t>("abc")};
     tProperty node{"numaNode", kPropertyTypeInt32, 0, static_cast<uint32_t>(-1)};
     tProperty* list[] = {&text, &node, nullptr};
     device_->registerPropertyList(kPropertyKindDevice, kernelDevice(), list, status_);
     ASSERT_TRUE(status_.isSuccess());
-    auto value = [&](const char* name) {
-        return kal::registration::findProperty(kernelDevice(), name)->value;
-    };
-    EXPECT_EQ(value("text"), (std::vector<uint8_t>{'a', 'b', 'c', 0}));
-    EXPECT_EQ(value("numaNode"), (std::vector<uint8_t>{0xFF, 0xFF, 0xFF, 0xFF}));
     EXPECT_NE(text.kernelHandle, 0u);
     tDevice::unregisterPropertyList(list);
     EXPECT_EQ(text.kernelHandle, 0u);
@@ -115,33 +109,9 @@ protected:
         EXPECT_TRUE(kelvo_host::faults().empty());
         LeakCheckedTest::TearDown();
     }
-    int ioctl(uint32_t code, const void* input, uint32_t inputSize, void* output, uint32_t outputSize,
-              kelvo_ioctl_header& header) {
-        header.inputAddress = reinterpret_cast<uintptr_t>(input);
-        header.outputAddress = reinterpret_cast<uintptr_t>(output);
-        header.inputSize = inputSize;
-        header.outputSize = outputSize;
-        return kelvo_ioctl(handle_, code, &header);
-    }
     int device_ = -1;
     int handle_ = -1;
 };
-
-TEST_F(Callbacks, HeaderResultIsWrittenBackOnlyWhenNonZeroAndOnlyItsFourBytes) {
-    uint32_t value = 0;
-    kelvo_ioctl_header header{};
-    header.result = 0xDEADBEEF;
-    header.reserved = 0xCAFEF00D;
-    EXPECT_EQ(ioctl(td::kResult, &value, 4, nullptr, 0, header), 0);
-    EXPECT_EQ(header.result, 0xDEADBEEFu) << "a zero result is not written back";
-
-    value = 0x01020304;
-    EXPECT_EQ(ioctl(td::kResult, &value, 4, nullptr, 0, header), 0);
-    EXPECT_EQ(header.result, 0x01020304u);
-    EXPECT_EQ(header.reserved, 0xCAFEF00Du);
-    EXPECT_EQ(header.inputAddress, reinterpret_cast<uintptr_t>(&value));
-    EXPECT_EQ(header.inputSize, 4u);
-}
 
 TEST_F(Callbacks, ReadWriteAndMapAnswerNotImplementedByDefault) {
     char buffer[16] = {};
@@ -157,8 +127,7 @@ TEST_F(Callbacks, ReadWriteAndMapAnswerNotImplementedByDefault) {
 }
 
 TEST_F(Callbacks, AWarningFromOpenClosesTheSessionItMade) {
-    // The test device's sessions are made with the caller's status; a warning
-    // left by the open leaves as -51001, and the session must not leak.
+    // A warning left by the open leaves as -51001; the session must not leak.
     struct WarningDevice : ListDevice {
         using ListDevice::ListDevice;
         tSession* open(const tEventDescriptor&, tDeviceInterface* deviceInterface, tStatus& status) override {

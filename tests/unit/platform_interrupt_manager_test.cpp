@@ -78,8 +78,7 @@ TEST_F(InterruptManagers, OptionWordsAndStatusBoundaries) {
     }
 }
 
-// Counts outside 1 to 8 are refused untouched; otherwise the control word holds
-// the ring's entries and the area's quadwords, and the ring reads in order, then 0.
+// Counts outside 1 to 8 are refused untouched; the ring reads in order, then 0.
 TEST_F(InterruptManagers, TheRingIsPushedReadAndReleased) {
     const struct {
         std::uint32_t bridge, application;

@@ -1,5 +1,4 @@
-// The device interrupt's reservation: one client, a refused vector, relinquish
-// racing an interrupt, the reservation under a primary lock.
+// The device interrupt's reservation: relinquish racing interrupts, the primary lock, refusals.
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -86,35 +85,7 @@ TEST_F(PlatformInterrupt, NoHandlerRunsAfterRelinquishReturnsEvenWhileInterrupts
     EXPECT_GT(kal::pci::interruptCounts(device_->deviceInfo().interruptNumber).dropped, 0u);
 }
 
-TEST_F(PlatformInterrupt, ARefusedReservationLeavesNoClientBehind) {
-    openDevice(true);
-    CountingClient client;
-    auto other = [](void*) -> std::uint8_t { return 0; };
-    ASSERT_EQ(nVOKAL1400_reserveInterrupt(device_->deviceInfo().interruptNumber, other, nullptr, "other", 0),
-              0);
-    tStatus status;
-    device_->reserveInterrupt(&client, status, 0);
-    EXPECT_EQ(status.getCode(), KELVO_STATUS_BUSY) << "busy, translated";
-    EXPECT_EQ(device_->clientInterruptHandler(), nullptr);
-    device_->relinquishInterrupt(); // nothing to release
-    nVOKAL100_relinquishInterrupt(device_->deviceInfo().interruptNumber, other, nullptr);
-    tStatus again;
-    device_->reserveInterrupt(&client, again, 0);
-    EXPECT_TRUE(again.isSuccess());
-    device_->relinquishInterrupt();
-    EXPECT_DEATH(
-        {
-            tStatus first;
-            device_->reserveInterrupt(&client, first, 0);
-            tStatus second;
-            device_->reserveInterrupt(&client, second, 0);
-        },
-        "_clientInterruptHandler == nullptr");
-}
-
-// The primary lock is a spin lock of its own, held around every call of the
-// client's handler; whatever refuses the reservation leaves no lock, no
-// client and no reservation behind.
+// The handler runs under the primary lock; a refused reservation leaves nothing behind.
 TEST_F(PlatformInterrupt, APrimaryLockIsHeldAroundTheHandlerAndGoesWithTheReservation) {
     openDevice(true);
     const uint32_t number = device_->deviceInfo().interruptNumber;
@@ -126,10 +97,10 @@ TEST_F(PlatformInterrupt, APrimaryLockIsHeldAroundTheHandlerAndGoesWithTheReserv
         bool vectorTaken;
         int64_t code;
     } cases[] = {
-        {"reserved", 0, false, false, 0},
-        {"no spin lock", 0, true, false, tStatus::kOutOfMemory},
         {"the vector taken", 0, false, true, KELVO_STATUS_BUSY},
+        {"no spin lock", 0, true, false, tStatus::kOutOfMemory},
         {"a failed status", -1, false, false, -1},
+        {"reserved after the refusals", 0, false, false, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -180,6 +151,16 @@ TEST_F(PlatformInterrupt, APrimaryLockIsHeldAroundTheHandlerAndGoesWithTheReserv
         }
         kal::faults::clear();
     }
+    device_->relinquishInterrupt(); // nothing to release
+    CountingClient client;
+    EXPECT_DEATH(
+        {
+            tStatus first;
+            device_->reserveInterrupt(&client, first, 0);
+            tStatus second;
+            device_->reserveInterrupt(&client, second, 0);
+        },
+        "_clientInterruptHandler == nullptr");
 }
 
 } // namespace

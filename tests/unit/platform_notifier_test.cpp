@@ -1,5 +1,4 @@
-// The I/O notifier: message format, payload limit, closing message and the
-// socket buffers it makes, sends and gives back.
+// The I/O notifier: message format, payload limit, the socket buffers it makes and gives back.
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -63,8 +62,7 @@ protected:
     tIONotifier* notifier_ = nullptr;
 };
 
-// The closing message's buffer is made at open; a payload is zero-padded and
-// one longer than 32 bytes is refused without a buffer.
+// A payload is zero-padded; one over 32 bytes is refused without a buffer.
 TEST_F(Notifier, SendsUpTo32PayloadBytesAndNoStaleOnes) {
     open();
     EXPECT_EQ(sockets::liveBuffers(), 1u);
@@ -91,23 +89,6 @@ TEST_F(Notifier, SendsUpTo32PayloadBytesAndNoStaleOnes) {
     EXPECT_EQ(tooLarge.getCode(), tStatus::kInvalidParameter);
     EXPECT_EQ(sockets::count(kDestination), 0u);
     EXPECT_EQ(sockets::liveBuffers(), 1u);
-}
-
-TEST_F(Notifier, CloseSendsOneClosingMessageOnTheBufferOfOpen) {
-    open();
-    kal::memory::failAfter(0);
-    sockets::failCreateNth(1); // closing must not need a new buffer
-    notifier_->close();
-    kal::memory::clearFaults();
-    sockets::failCreateNth(0);
-    EXPECT_FALSE(notifier_->isOpen());
-    notifier_->close();
-    ASSERT_EQ(sockets::count(kDestination), 1u);
-    const Decoded closing = pop();
-    EXPECT_EQ(closing.type, 2u);
-    EXPECT_EQ(closing.cookie, kCookie);
-    EXPECT_EQ(closing.size, 0u);
-    EXPECT_EQ(closing.payload, std::vector<std::uint8_t>(36, 0));
 }
 
 TEST_F(Notifier, MissingSocketBuffersAreOutOfMemory) {

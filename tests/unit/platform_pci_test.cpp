@@ -1,7 +1,4 @@
-// The PCI device over the simulated module: slot path, capability lookup,
-// PCI Express link, bus properties, DMA mask, window mappings (whole, a range
-// in kernel space, a range into a user memory map) and the bounds-checked
-// memory-space accessor.
+// The PCI device: slot path, capabilities, link, bus properties, window maps, the accessor.
 #include <string>
 
 #include "kelvo/product_ids.h"
@@ -71,8 +68,7 @@ TEST_F(PlatformPci, SlotPathFollowsTheBridgesOfTheSimulatedTopology) {
 }
 
 TEST_F(PlatformPci, SlotPathCountsRootsAndNestedBridges) {
-    // Root 0 spans buses 0x10-0x12 (a switch below a root port); a second
-    // root's bridge sits on bus 0x12: at or above every bus seen is a new root.
+    // A switch below a root port on buses 0x10-0x12, then a second root's bridge on bus 0x12.
     const nVOKAL_tPCIBridgeRecord extra[] = {
         {0, 0x1C, 0, 0x10, 0x12, 7}, // root port
         {0x10, 0, 0, 0x11, 0x12, 7}, // switch upstream port
@@ -149,8 +145,6 @@ TEST_F(PlatformPci, PCIExpressFunctionPublishesSixteenBusProperties) {
     };
     EXPECT_EQ(texts, expected);
     EXPECT_EQ(device.busPropertyCount(), 16u);
-    EXPECT_EQ(device.getBusProperties()[10]->typeCode, 50u);
-    EXPECT_EQ(device.getBusProperties()[11]->typeCode, 85u);
 }
 
 TEST_F(PlatformPci, CapabilityLookupWalksTheChain) {
@@ -182,23 +176,19 @@ TEST_F(PlatformPci, CapabilityLookupWalksTheChain) {
     EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
     // Each PCI Express lookup that found nothing in the list wrote 0x5A5A at offset 0.
     EXPECT_EQ(m->config().writtenValues(0), std::vector<uint64_t>(3, 0x5A5A));
-}
 
-TEST_F(PlatformPci, CircularCapabilityListEndsTheWalkWithAnError) {
-    auto m = bus.plug("solstra");
+    // A circular list ends the walk with an error.
+    m->config().setCapabilityListBit(true);
     m->config().removePcieCapability();
     m->config().makeCapabilityListCircular();
-    const auto info = kelvo_test::deviceInfoOf(*m);
-    tStatus status;
+    const size_t reads = m->config().readCount(0x40);
+    status.clear();
     EXPECT_EQ(nVOAPAL200_pciFindCapability(0x11, info, status), 0);
     EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
-    EXPECT_EQ(m->config().readCount(0x40), 24u) << "48 steps over a two-entry circle";
+    EXPECT_EQ(m->config().readCount(0x40) - reads, 24u) << "48 steps over a two-entry circle";
 }
 
-// A function without a PCI Express link keeps its link fields at 0 and
-// publishes 12 bus properties. The capability's lookup keeps its own status:
-// whatever stops it leaves a plain PCI function and initialize succeeds. A
-// failed read of a link word is an error and leaves its own pair at 0.
+// No readable link: a plain PCI function (12 properties); a failed link word zeroes its own pair.
 TEST_F(PlatformPci, ALinkThatCannotBeReadLeavesItsFieldsAtZero) {
     constexpr uint32_t kCapability = sim::PciConfigSpace::kPcieOffset;
     const struct {
@@ -265,8 +255,7 @@ TEST_F(PlatformPci, MemoryWindowMappings) {
     device.unmapMemoryWindow(0, nullptr, 0);
 }
 
-// The module's description with a second memory window: BAR 0 from the
-// timing chip on, so that each window leads to a block of its own.
+// A second memory window: BAR 0 from the timing chip on.
 nVOAPAL200_tDeviceInfo twoWindowsOf(sim::Module& m) {
     nVOAPAL200_tDeviceInfo info = kelvo_test::deviceInfoOf(m);
     const uint64_t timingChip = m.bar0().baseOf("timing-chip");
@@ -275,9 +264,7 @@ nVOAPAL200_tDeviceInfo twoWindowsOf(sim::Module& m) {
     return info;
 }
 
-// A range maps from the window's base + offset (a read through it reaches the
-// block there), with caching modes 1 and 2 as asked and others as 0; a
-// refused mapping is -52000; nothing is mapped on a failed status.
+// A range maps from base + offset, caching modes 1 and 2 as asked, others as 0.
 TEST_F(PlatformPci, MemoryWindowRangeMappings) {
     auto m = bus.plug("solstra");
     const nVOAPAL200_tDeviceInfo info = twoWindowsOf(*m);
@@ -316,9 +303,7 @@ TEST_F(PlatformPci, MemoryWindowRangeMappings) {
     }
 }
 
-// A range handed to a user memory map: whole pages from the window's base +
-// offset, cacheable only for mode 1; a start off a page boundary is -52005
-// and maps nothing, as does a failed status; a range past the window halts.
+// Whole pages into a user map, cacheable for mode 1 only; an unaligned start is refused.
 TEST_F(PlatformPci, MemoryWindowToUserMappings) {
     auto m = bus.plug("solstra");
     const nVOAPAL200_tDeviceInfo info = twoWindowsOf(*m);

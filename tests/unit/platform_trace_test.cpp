@@ -1,5 +1,4 @@
-// The trace stream: indentation, the scope tracer, the line lock, disabled
-// output, the line prefix and switching the destination.
+// The trace stream: indentation, the scope tracer, the line prefix, the writers, the destination.
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -36,8 +35,7 @@ protected:
     tTrace* trace_ = nullptr;
 };
 
-// Lines that open a scope indent the lines inside it; a close at depth 0 stays
-// at 0. Lines are written under the line lock once it exists.
+// Lines inside a scope are indented; a close at depth 0 stays at 0.
 TEST_F(Trace, ScopesIndentAndTheScopeTracerOpensAndClosesALevel) {
     trace_->createLock();
     ASSERT_TRUE(trace_->getLockCreated());
@@ -65,20 +63,7 @@ TEST_F(Trace, ScopesIndentAndTheScopeTracerOpensAndClosesALevel) {
     EXPECT_EQ(trace_->getDepth(), 0);
 }
 
-TEST_F(Trace, DisabledOutputWritesNothing) {
-    trace_->clearOutputEnabled();
-    trace_->beginLine("x", 0, 0, "f", 0, 0);
-    trace_->write("text").printf("%d", 1).writeUnsigned(5);
-    const uint8_t bytes[4] = {1, 2, 3, 4};
-    trace_->hexDump(bytes, sizeof(bytes), 1);
-    trace_->endLine();
-    EXPECT_EQ(kal::log::text(), "");
-}
-
-// The prefix: the enabled fields in their order behind "[" and "--", cut at
-// prefix width - 1 characters when limited, padded with '-' to that width
-// (spaces when no field shows), then "] " (two spaces when no field shows;
-// nothing when limited to width 0).
+// The enabled fields joined by "--", cut or padded with '-' to the width when limited.
 TEST_F(Trace, ThePrefixShowsTheEnabledFieldsPaddedToItsWidth) {
     const struct {
         bool name, version, number, file, fullPath, second, limit;
@@ -113,8 +98,7 @@ TEST_F(Trace, ThePrefixShowsTheEnabledFieldsPaddedToItsWidth) {
     }
 }
 
-// The writers, the hex dump (16 positions a line, groups of 4 or 2 bytes while
-// they fit, "XX" past the end) and the assertion report through the trace.
+// The writers, the hex dump, the assertion report; with output disabled nothing is written.
 TEST_F(Trace, WritersFormatTheirValues) {
     static const uint8_t bytes[] = {0x1F, 0x20, 0x7E, 0x7F}; // the printable range's edges
     char address[16];
@@ -144,6 +128,15 @@ TEST_F(Trace, WritersFormatTheirValues) {
         {[&] { t.reportAssertion("default", "a", 0, 0, nullptr, "m"); }, "[a] ASSERTION FAILED: m\n"},
         {[&] { t.reportAssertion("warning", "a", 0, 0, nullptr, "m"); }, "[a] ASSERTION WARNING: m\n"},
         {[&] { t.reportAssertion("odd", "a", 0, 0, nullptr, "m"); }, "[a] ASSERTION FAILED (odd): m\n"},
+        {[&] {
+             t.clearOutputEnabled();
+             t.beginLine("x", 0, 0, "f", 0, 0);
+             t.write("text").printf("%d", 1).writeUnsigned(5);
+             t.hexDump(bytes, 4, 1);
+             t.endLine();
+             t.setOutputEnabled();
+         },
+         ""},
     };
     t.clearShowNumber();
     t.clearShowFile();
@@ -183,9 +176,7 @@ private:
     bool opens_;
 };
 
-// The notice goes to the destination in use; a new destination that opens is
-// installed and the old one closed; one that does not open, or the one in use,
-// changes nothing.
+// A new destination that opens replaces the old, which is closed; otherwise nothing changes.
 TEST_F(Trace, SwitchingTheDestinationOpensTheNewAndClosesTheOld) {
     const struct {
         bool toCurrent, opens, switched;

@@ -35,39 +35,35 @@ protected:
     }
 };
 
-TEST_F(UserBuffer, SizesAbove32BitsAreRefusedBeforeAnyCopy) {
-    // A view of 8 GiB (numbers only: nothing is touched when the size is refused).
-    usermem::Scope scope;
-    const std::uint64_t address = scope.add(user_.data(), user_.size());
-    tUserBuffer buffer(kContext, address, std::uint64_t{1} << 33);
-    const std::uint64_t refusedBefore = usermem::refusedCopies();
-    for (std::uint64_t size : {std::uint64_t{0x100000000}, std::uint64_t{0x100000040}}) {
-        tStatus readStatus;
-        buffer.read(0, kernel_.data(), size, readStatus);
-        EXPECT_EQ(readStatus.getCode(), tStatus::kUnsupportedValue) << size;
-        tStatus writeStatus;
-        buffer.write(0, kernel_.data(), size, writeStatus);
-        EXPECT_EQ(writeStatus.getCode(), tStatus::kUnsupportedValue) << size;
-    }
-    EXPECT_TRUE(kernelUntouched());
-    EXPECT_EQ(user_[0], 1);
-    EXPECT_EQ(usermem::refusedCopies(), refusedBefore) << "the kernel layer was never asked";
-}
-
-TEST_F(UserBuffer, AnOffsetThatWrapsTheUserAddressIsRefused) {
-    // address + offset wraps round to the start of memory the requester owns:
-    // the copy must not land there.
+// Sizes above 32 bits are refused before the kernel layer is asked; an offset
+// that wraps the address round to memory the requester owns is refused there.
+TEST_F(UserBuffer, OversizedCopiesAndWrappingOffsetsAreRefused) {
+    const std::uint64_t wrap = std::uint64_t{0} - 0x100;
+    const struct {
+        std::uint64_t start, view, offset, size;
+        int64_t code;
+    } cases[] = {
+        {0, std::uint64_t{1} << 33, 0, 0x100000000, tStatus::kUnsupportedValue},
+        {0, std::uint64_t{1} << 33, 0, 0x100000040, tStatus::kUnsupportedValue},
+        {0x100, wrap + 16, wrap, 16, tStatus::kNotAccessible},
+    };
     usermem::Scope scope;
     const std::uint64_t owned = scope.add(user_.data(), user_.size());
-    const std::uint64_t offset = std::uint64_t{0} - 0x100;
-    tUserBuffer buffer(kContext, owned + 0x100, offset + 16);
-    tStatus status;
-    buffer.read(offset, kernel_.data(), 16, status);
-    EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        tUserBuffer buffer(kContext, owned + c.start, c.view);
+        const std::uint64_t refusedBefore = usermem::refusedCopies();
+        tStatus readStatus;
+        buffer.read(c.offset, kernel_.data(), c.size, readStatus);
+        EXPECT_EQ(readStatus.getCode(), c.code);
+        tStatus writeStatus;
+        buffer.write(c.offset, kernel_.data(), c.size, writeStatus);
+        EXPECT_EQ(writeStatus.getCode(), c.code);
+        if (c.code == tStatus::kUnsupportedValue) {
+            EXPECT_EQ(usermem::refusedCopies(), refusedBefore) << "the kernel layer was never asked";
+        }
+    }
     EXPECT_TRUE(kernelUntouched());
-    tStatus writeStatus;
-    buffer.write(offset, kernel_.data(), 16, writeStatus);
-    EXPECT_EQ(writeStatus.getCode(), tStatus::kNotAccessible);
     EXPECT_EQ(user_[0], 1);
 }
 
