@@ -313,30 +313,11 @@ TEST_F(RouteLifeCycle, EdgelessFloatingSegmentsAreSkipped) {
 TEST_F(RouteLifeCycle, RoutesDestroyedOutOfOrderLeaveTheOthersIntact) {
     build(lineGraph());
     const size_t liveBefore = kal::memory::liveAllocations();
-    auto pathOf = [&](uint32_t id) {
-        uint32_t* ids = nullptr;
-        uint32_t count = 0;
-        tStatus status;
-        resources_->getRouteTerminalPath(id, &ids, &count, status);
-        std::vector<uint32_t> path(ids, ids + count);
-        voark::generalResizeFn(ids, 0, nullptr);
-        return path;
-    };
+    const std::map<uint32_t, std::vector<uint32_t>> paths = {
+        {2, {1, 2}}, {4, {1, 2, 4}}, {5, {1, 2, 5}}, {6, {1, 2, 4, 6}}};
     std::vector<std::pair<uint32_t, uint32_t>> routes; // id, destination
-    auto calculate = [&](int count) {
-        for (int i = 0; i < count; ++i) {
-            const uint32_t ends[] = {2, 4, 5, 6}; // paths of 1 to 3 segments
-            const uint32_t to = ends[routes.size() % 4];
-            routes.push_back({route(1, to), to});
-            ASSERT_NE(routes.back().first, 0u);
-        }
-    };
-    std::map<uint32_t, std::vector<uint32_t>> expected; // by destination
-    calculate(1500);
-    for (const auto& [id, to] : routes) {
-        expected.emplace(to, pathOf(id));
-    }
-    for (const size_t every : {3u, 2u, 1u}) {
+    // Every route at first; then every third, every second and the rest destroyed.
+    for (const size_t every : {0u, 3u, 2u, 1u}) {
         std::vector<std::pair<uint32_t, uint32_t>> left;
         for (size_t i = 0; i < routes.size(); ++i) {
             if (i % every == 0) {
@@ -346,14 +327,18 @@ TEST_F(RouteLifeCycle, RoutesDestroyedOutOfOrderLeaveTheOthersIntact) {
             }
         }
         routes = std::move(left);
-        const size_t kept = routes.size();
-        calculate(every == 1 ? 0 : 200);
-        for (size_t i = 0; i < routes.size(); ++i) {
-            ASSERT_EQ(pathOf(routes[i].first), expected[routes[i].second]) << i << " of " << kept;
+        for (int k = every == 0 ? 1500 : every == 1 ? 0 : 200; k-- > 0;) {
+            const uint32_t to = std::next(paths.begin(), routes.size() % 4)->first;
+            routes.push_back({route(1, to), to});
         }
-    }
-    for (const auto& [id, to] : routes) {
-        resources_->destroyRoute(id);
+        for (const auto& [id, to] : routes) {
+            uint32_t* ids = nullptr;
+            uint32_t count = 0;
+            tStatus status;
+            resources_->getRouteTerminalPath(id, &ids, &count, status);
+            ASSERT_EQ(std::vector<uint32_t>(ids, ids + count), paths.at(to)) << id;
+            voark::generalResizeFn(ids, 0, nullptr);
+        }
     }
     EXPECT_EQ(resources_->database().size(), 0u);
     EXPECT_EQ(kal::memory::liveAllocations(), liveBefore);

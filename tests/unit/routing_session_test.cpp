@@ -292,35 +292,17 @@ TEST(BoardTopography, FactoryRefusesBoardsOutsideTheFamily) {
 // Sessions of several threads calculating, reserving, programming and
 // destroying routes over one set of resources, while the manager hands the
 // resources out and withdraws them (run under ThreadSanitizer).
-TEST(RoutingConcurrency, SessionsRaceOverOneSetOfResources) {
-    Graph graph(lineGraph());
-    RecordingProgrammer programmer;
-    tStatus status;
-    voark::RoutingResources resources(graph.info(), &programmer, status);
-    voark::RoutingResourcesManager manager(status);
-    manager.setRoutingResources(&resources);
+TEST_F(RoutingSessionTest, SessionsRaceOverOneSetOfResources) {
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
+    for (uint32_t t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             tStatus own;
-            voark::RoutingSession session(manager, own);
-            for (int i = 0; i < 200; ++i) {
-                voark::RouteCalculationSeedBase seed{static_cast<uint32_t>(1 + (t + i) % 3), 0, 0, {}};
-                const uint32_t to = 4 + i % 3;
-                Buffer out(2 * sizeof(voark::RoutePossibilityBase));
-                uint32_t count = 2;
-                tStatus calc;
-                session.calculateRoute(t, &seed, 1, &to, 1, voark::kUseUnavailableEdges, out, &count, calc);
-                if (calc.isFatal() || count == 0) {
-                    continue;
-                }
-                const uint32_t id = out.at<voark::RoutePossibilityBase>(0).routeID;
-                Buffer conflicts(4 * sizeof(voark::RouteConflict));
-                uint32_t listed = 4;
-                tStatus reserve;
-                session.reserveRoute(id, conflicts, &listed, reserve);
-                tStatus program;
-                session.programRoute(id, program);
+            voark::RoutingSession session(*manager_, own);
+            for (uint32_t i = 0; i < 200; ++i) {
+                const uint32_t id =
+                    route(session, 1 + (t + i) % 3, 4 + i % 3, nullptr, voark::kUseUnavailableEdges);
+                reserve(session, id);
+                program(session, id);
                 if (i % 2 == 0) {
                     session.destroyRoute(id);
                 }
@@ -328,17 +310,17 @@ TEST(RoutingConcurrency, SessionsRaceOverOneSetOfResources) {
         });
     }
     for (int k = 0; k < 20; ++k) {
-        manager.clearRoutingResources();
-        manager.setRoutingResources(&resources);
+        manager_->clearRoutingResources();
+        manager_->setRoutingResources(resources_.get());
     }
     for (auto& thread : threads) {
         thread.join();
     }
-    manager.clearRoutingResources();
-    EXPECT_EQ(resources.database().size(), 0u) << "every session's routes went with it";
-    for (uint32_t e = 0; e < graph.info().numEdges; ++e) {
-        EXPECT_EQ(resources.edgeStates()[e].reservationCount, 0u);
-        EXPECT_EQ(resources.edgeStates()[e].programCount, 0u);
+    manager_->clearRoutingResources();
+    EXPECT_EQ(resources_->database().size(), 0u) << "every session's routes went with it";
+    for (uint32_t e = 0; e < graph_.info().numEdges; ++e) {
+        EXPECT_EQ(resources_->edgeStates()[e].reservationCount, 0u);
+        EXPECT_EQ(resources_->edgeStates()[e].programCount, 0u);
     }
 }
 
