@@ -3,6 +3,7 @@
 // refusals) and failed allocations.
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <random>
 
 #include "routing/routing_resources.h"
@@ -55,9 +56,7 @@ GraphPlan randomGraph(std::mt19937& rng) {
     GraphPlan plan;
     const uint32_t n = 1 + pick(24);
     std::vector<uint32_t> ids(n);
-    for (uint32_t i = 0; i < n; ++i) {
-        ids[i] = i + 1;
-    }
+    std::iota(ids.begin(), ids.end(), 1u);
     if (pick(4) == 0) {
         std::shuffle(ids.begin(), ids.end(), rng);
     }
@@ -219,9 +218,7 @@ TEST(RouteSearchOnly, SettlesTheReachableDestinationsAtTheirCheapestCosts) {
         std::vector<uint32_t> costs; // of the destinations, in order
     };
     const Case cases[] = {
-        {"one destination, the cheaper of two paths", {{1, 0, 0, {}}}, {4}, 0, 1, {6}},
-        {"a start cost adds to every cost", {{1, 5, 0, {}}}, {4, 2}, 0, 2, {11, 6}},
-        {"every destination", {{1, 0, 0, {}}}, {2, 3, 4}, 0, 3, {1, 3, 6}},
+        {"a start cost adds to every cost, the cheaper of two paths", {{1, 5, 0, {}}}, {4, 2}, 0, 2, {11, 6}},
         {"an unreachable destination is not settled", {{1, 0, 0, {}}}, {5, 3}, 0, 1, {kUnreached, 3}},
         {"the seed itself", {{3, 2, 0, {}}}, {3}, 0, 1, {2}},
         {"the cheapest of two seeds", {{1, 0, 0, {}}, {3, 0, 0, {}}}, {4}, 0, 1, {3}},
