@@ -68,6 +68,7 @@ public:
             return out;
         }
         useUnavailable_ = (options & voark::kUseUnavailableEdges) != 0;
+        firstSettled.assign(g_.numTerminals, kMax);
         std::vector<RefRoute> passes[2];
         bool found = false;
         for (int c = 0; c < 2; ++c) {
@@ -101,6 +102,11 @@ public:
         out.result = found && out.possibilities.empty();
         return out;
     }
+
+    // The first pass's search: the destinations it settled, and the cost of each terminal it settled (kMax if
+    // none).
+    uint64_t firstSolved = 0;
+    std::vector<uint32_t> firstSettled;
 
 private:
     const voark::Terminal& def(int t) const { return g_.terminals[t]; }
@@ -229,7 +235,8 @@ private:
             }
         }
         std::vector<char> visited(n);
-        for (uint64_t solved = 0; solved != wanted;) {
+        uint64_t solved = 0;
+        while (solved != wanted) {
             int at = -1;
             for (int t = 0; t < n; ++t) {
                 if (!visited[t] &&
@@ -237,7 +244,7 @@ private:
                     at = t;
                 }
             }
-            if (at < 0 || cost_[at] == kMax) {
+            if (at < 0 || order_[at] >= 0) { // none left, or none reached
                 break;
             }
             visited[at] = 1;
@@ -251,6 +258,12 @@ private:
                     reach(next, static_cast<uint32_t>(c));
                     previous_[next] = {e, at};
                 }
+            }
+        }
+        if (!constrained) {
+            firstSolved = solved;
+            for (int t = 0; t < n; ++t) {
+                firstSettled[t] = visited[t] ? cost_[t] : kMax;
             }
         }
         for (int t = 0; t < n; ++t) {
