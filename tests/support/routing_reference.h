@@ -244,7 +244,7 @@ private:
                     at = t;
                 }
             }
-            if (at < 0 || order_[at] >= 0) { // none left, or none reached
+            if (at < 0 || cost_[at] == kMax) {
                 break;
             }
             visited[at] = 1;

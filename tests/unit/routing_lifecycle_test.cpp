@@ -286,26 +286,6 @@ TEST_F(RouteLifeCycle, ReservationConflicts) {
     }
 }
 
-TEST_F(RouteLifeCycle, EdgelessFloatingSegmentsAreSkipped) {
-    // 2 and 6 tied; 6 has no incoming edge, so the route's floating segment has none.
-    GraphPlan plan = lineGraph();
-    plan.terminals[1].tie = 1;
-    plan.terminals[5].tie = 1;
-    plan.ties = {{1, 5}};
-    plan.edges.pop_back();
-    build(plan);
-    const uint32_t a = route(1, 2);
-    const voark::RouteInDB* entry = resources_->database().find(a);
-    ASSERT_NE(entry, nullptr);
-    ASSERT_EQ(entry->floatingSegments.size(), 1u);
-    EXPECT_EQ(entry->floatingSegments[0].edge, nullptr);
-    ASSERT_EQ(reserve(a), 0);
-    ASSERT_EQ(program(a), 0);
-    resources_->unreserveRoute(a);
-    EXPECT_EQ(resources_->getRouteState(a), voark::kRouteCalculated);
-    EXPECT_EQ(edge(0).reservationCount, 0u);
-}
-
 // Routes recorded over many slabs, destroyed out of order between new
 // calculations: every route left keeps its path, and the memory goes back
 // with the last route.

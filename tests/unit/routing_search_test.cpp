@@ -107,16 +107,22 @@ TEST(RouteSearchDifferential, MatchesTheLiteralRuleOnRandomGraphs) {
         ASSERT_TRUE(status.isSuccess());
         const uint32_t n = graph.info().numTerminals;
         auto terminal = [&] { return pick(30) == 0 ? 1000 : plan.terminals[pick(n)].id; };
-        // Some reserved routes first, so that availability and reservations matter.
+        // Some routes reserved and programmed first, so that availability and reservations matter (and
+        // some given back: routes with floating segments without an edge go through the whole cycle).
         for (uint32_t k = pick(3); k-- > 0;) {
             Calculated held =
                 calculate(resources, {{plan.terminals[pick(n)].id, 0, 0, {}}}, {plan.terminals[pick(n)].id});
             if (!held.possibilities.empty()) {
+                const uint32_t id = held.possibilities[0].routeID;
                 voark::RouteConflict* conflicts = nullptr;
                 uint32_t numConflicts = 0;
                 tStatus reserve;
-                resources.reserveRoute(held.possibilities[0].routeID, &conflicts, &numConflicts, reserve);
+                resources.reserveRoute(id, &conflicts, &numConflicts, reserve);
                 voark::generalResizeFn(conflicts, 0, nullptr);
+                resources.programRoute(id, reserve);
+                if (pick(3) == 0) {
+                    resources.unreserveRoute(id);
+                }
             }
         }
         std::vector<uint32_t> reservations;
