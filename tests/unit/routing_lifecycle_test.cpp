@@ -110,6 +110,16 @@ protected:
         resources_->programRoute(id, status);
         return status.getCode();
     }
+    std::vector<uint32_t> pathOf(uint32_t id) {
+        uint32_t* ids = nullptr;
+        uint32_t count = 0;
+        tStatus status;
+        resources_->getRouteTerminalPath(id, &ids, &count, status);
+        std::vector<uint32_t> path(ids, ids + count);
+        voark::generalResizeFn(ids, 0, nullptr);
+        EXPECT_TRUE(resources_->scratchDetached());
+        return path;
+    }
     Calls take() { return std::exchange(programmer_.calls, {}); }
     const voark::EdgeState& edge(uint32_t e) { return resources_->edgeStates()[graph_->edgeIndex[e]]; }
 
@@ -244,14 +254,7 @@ TEST_F(RouteLifeCycle, Resets) {
     for (const auto& [terminal, driven] : calculated) {
         tStatus status;
         const uint32_t reset = resources_->calculateResetTerminal(9, terminal, 0, status);
-        ASSERT_NE(reset, 0u);
-        uint32_t* path = nullptr;
-        uint32_t count = 0;
-        resources_->getRouteTerminalPath(reset, &path, &count, status);
-        EXPECT_EQ(std::vector<uint32_t>(path, path + count), (std::vector<uint32_t>{driven, driven}))
-            << terminal;
-        voark::generalResizeFn(path, 0, nullptr);
-        EXPECT_TRUE(resources_->scratchDetached());
+        EXPECT_EQ(pathOf(reset), (std::vector<uint32_t>{driven, driven})) << terminal;
     }
 }
 
@@ -311,12 +314,7 @@ TEST_F(RouteLifeCycle, RoutesDestroyedOutOfOrderLeaveTheOthersIntact) {
             routes.push_back({route(1, to), to});
         }
         for (const auto& [id, to] : routes) {
-            uint32_t* ids = nullptr;
-            uint32_t count = 0;
-            tStatus status;
-            resources_->getRouteTerminalPath(id, &ids, &count, status);
-            ASSERT_EQ(std::vector<uint32_t>(ids, ids + count), paths.at(to)) << id;
-            voark::generalResizeFn(ids, 0, nullptr);
+            ASSERT_EQ(pathOf(id), paths.at(to)) << id;
         }
     }
     EXPECT_EQ(resources_->database().size(), 0u);
