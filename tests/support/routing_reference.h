@@ -60,18 +60,15 @@ public:
 
     RefResult calculate(const Seeds& seeds, const Ids& destinations, uint32_t options) {
         RefResult out;
-        bool known = !seeds.empty();
-        for (const auto& s : seeds) {
-            known &= lookup(s.sourceTerminalID) >= 0;
-        }
-        for (uint32_t d : destinations) {
-            known &= lookup(d) >= 0;
-        }
-        if (!known) {
+        const auto unknown = [&](uint32_t wanted) { return lookup(wanted) < 0; };
+        if (seeds.empty() || std::any_of(destinations.begin(), destinations.end(), unknown) ||
+            std::any_of(seeds.begin(), seeds.end(),
+                        [&](const auto& s) { return unknown(s.sourceTerminalID); })) {
             out.code = KELVO_STATUS_INVALID_PARAMETER;
             return out;
         }
         useUnavailable_ = (options & voark::kUseUnavailableEdges) != 0;
+        firstSettled.assign(g_.numTerminals, kMax);
         std::vector<RefRoute> passes[2];
         bool found = false;
         for (int c = 0; c < 2; ++c) {
@@ -106,17 +103,20 @@ public:
         return out;
     }
 
+    // The first pass's search: the destinations it settled, and the cost of each terminal it settled (kMax if
+    // none).
+    uint64_t firstSolved = 0;
+    std::vector<uint32_t> firstSettled;
+
 private:
     const voark::Terminal& def(int t) const { return g_.terminals[t]; }
     const voark::Edge& edge(int e) const { return g_.edges[e]; }
     uint32_t id(int t) const { return def(t).id; }
     int lookup(uint32_t wanted) const {
-        for (uint32_t i = 0; i < g_.numTerminals; ++i) {
-            if (g_.terminals[i].id == wanted) {
-                return static_cast<int>(i);
-            }
-        }
-        return -1;
+        const voark::Terminal* end = g_.terminals + g_.numTerminals;
+        const voark::Terminal* t =
+            std::find_if(g_.terminals, end, [&](const auto& d) { return d.id == wanted; });
+        return t == end ? -1 : static_cast<int>(t - g_.terminals);
     }
     std::vector<int> outgoing(int t) const {
         std::vector<int> edges(def(t).numOutgoingEdges);
@@ -131,12 +131,11 @@ private:
         }
         return edges;
     }
+    // t's tie group, or t alone.
     std::vector<int> group(int t) const {
-        if (def(t).tieID == 0) {
-            return {};
-        }
-        const voark::TieGroup& tg = g_.tieGroups[def(t).tieID - 1];
-        return {tg.members, tg.members + tg.numMembers};
+        const voark::TieGroup* tg = def(t).tieID != 0 ? &g_.tieGroups[def(t).tieID - 1] : nullptr;
+        return tg != nullptr ? std::vector<int>(tg->members, tg->members + tg->numMembers)
+                             : std::vector<int>{t};
     }
     int defaultEdge(int t) const {
         for (int e : incomingOf({t})) {
@@ -211,7 +210,7 @@ private:
         for (const auto& s : seeds) {
             const int t = lookup(s.sourceTerminalID);
             if ((s.hasInversionConstraint != 0) == constrained &&
-                !(bidir(t) && reserved(incomingOf(def(t).tieID != 0 ? group(t) : std::vector<int>{t})))) {
+                !(bidir(t) && reserved(incomingOf(group(t))))) {
                 reach(t, s.startCost);
                 src_[t] = accepted = true;
             }
@@ -236,7 +235,8 @@ private:
             }
         }
         std::vector<char> visited(n);
-        for (uint64_t solved = 0; solved != wanted;) {
+        uint64_t solved = 0;
+        while (solved != wanted) {
             int at = -1;
             for (int t = 0; t < n; ++t) {
                 if (!visited[t] &&
@@ -258,6 +258,12 @@ private:
                     reach(next, static_cast<uint32_t>(c));
                     previous_[next] = {e, at};
                 }
+            }
+        }
+        if (!constrained) {
+            firstSolved = solved;
+            for (int t = 0; t < n; ++t) {
+                firstSettled[t] = visited[t] ? cost_[t] : kMax;
             }
         }
         for (int t = 0; t < n; ++t) {
