@@ -1,11 +1,8 @@
 // The hardware-fault sweep: every fault knob of the simulated module, on every
-// board, switched on at each setup level; the seeds and the table's requests
-// run into it, then a full reset, which stops at the row's level with its code.
-// Each step stays within its bound of stand-in time (three minutes of real
-// time end the run); once cleared, the reset to the case's level leaves every
-// kernel-layer object count where it stood and a full reset reaches the top.
-// Knobs read only at a module's addition have a table of their own; a
-// surprise removal of a dead bridge ends each board's run.
+// board, switched on at each setup level under the seeds and the table's
+// requests, then a full reset, which stops at the row's level with its code;
+// cleared, nothing is left and a full reset reaches the top. Then the knobs
+// read at a module's addition, and a surprise removal of a dead bridge.
 //
 //   hw_fault_sweep [--board NAME] [--knob TEXT] [--levels all|sample] [--seed S]
 //   (sample: one board and one level per knob, from --seed, KELVO_SWEEP_SEED or the clock)
@@ -99,9 +96,7 @@ void onHang(int) {
     std::_Exit(2);
 }
 
-// A step's bound of stand-in time: the longest waits of the product (the
-// board start-up's 5 s, the flash's polls) and twenty clean full resets as
-// this build and machine run them (the faster clock multiplies the work).
+// A step's bound of stand-in time: the product's longest waits and twenty clean full resets.
 std::uint64_t stepBoundNs = ~std::uint64_t{0};
 
 std::string hex(std::int32_t value) {
@@ -230,11 +225,9 @@ RowResult sweepKnob(unsigned board, const Knob& knob, const std::vector<std::uin
     return result;
 }
 
-// Knobs of what the driver reads once, when a module is added (its PCI
-// configuration space, the bridge's vendor capabilities), set before the
-// addition of a second module of the board: it answers the row's result,
-// stands at the row's level and has the row's properties; once removed
-// nothing is left, and a module added without the knob succeeds.
+// Knobs of what the driver reads once, at a module's addition (its PCI
+// configuration space, the bridge's vendor capabilities): the addition's
+// result, level and properties; once removed nothing is left.
 struct AdditionKnob {
     const char* name;
     std::function<void(sim::Module&)> set;

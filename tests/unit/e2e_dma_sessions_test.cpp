@@ -1,7 +1,5 @@
-// DMA between two handles through the host's C API: whose transfers a close
-// takes back, registrations a failed step keeps for the close, refused
-// requests leaving nothing, the bound on locked pages, and a reservation
-// keeping the other handle off. Channel 0's engine runs in step mode.
+// DMA between two handles through the host's C API (channel 0's engine in
+// step mode): what a close takes back, refusals, locked pages, reservations.
 #include <cstdint>
 #include <functional>
 #include <memory>

@@ -1,8 +1,6 @@
-// DMA end to end through the host's C API on every board: the command stream
-// to the device and the measure unit's packets from it (reserve, add a user
-// buffer, start, wait at the notify-at interrupt, read back), the wait's
-// checks, a closed session stopping its stream, a ring grown after it ran, and
-// two threads of a handle stopping one channel at once.
+// DMA end to end through the host's C API: both directions on every board, a
+// closed session stopping its stream, the wait's checks, a ring grown after it
+// ran, and two threads of a handle stopping one channel at once.
 #include <algorithm>
 #include <cstdint>
 #include <thread>
@@ -64,15 +62,24 @@ protected:
     }
 };
 
-// The command stream's bytes travel from a user buffer to the simulated FPGA
-// (the other way: the measure packets); the wait returns at the notify-at
-// interrupt; the stop leaves nothing registered.
-TEST_F(E2EDma, TheCommandStreamReachesTheDeviceOnEveryBoard) {
+// The command stream's bytes travel from a user buffer to the simulated FPGA,
+// and each arm of the measure unit sends one packet (the sequencer's marker,
+// the packet number, its general-use registers) into the client's memory over
+// channel 0; the waits return at the notify-at interrupt; the stop leaves
+// nothing registered, and a close stops the stream still running.
+constexpr size_t kPacketWords = 2 + 64;
+constexpr size_t kPacketBytes = kPacketWords * 4;
+
+TEST_F(E2EDma, TheCommandStreamAndTheMeasurePacketsOnEveryBoard) {
     constexpr size_t kBytes = 3 * 4096 + 512;
     for (const std::string& board : boards()) {
         SCOPED_TRACE(board);
         const int index = add(board);
         auto module = kelvo_host::module(static_cast<unsigned>(index));
+        sim::Sequencer& seq = module->sequencerSide()->sequencer();
+        for (uint32_t i = 0; i < 64; ++i) {
+            seq.writeGeneralUse(i, 0xA5000000u | i);
+        }
         const int handle = openReserved(index);
         const size_t registered = sessionOf(handle)->getCleanupOperationComposite().size();
 
@@ -114,7 +121,31 @@ TEST_F(E2EDma, TheCommandStreamReachesTheDeviceOnEveryBoard) {
             << "nothing to remove";
         EXPECT_EQ(module->dma(1).fifoResets(), resets + 2) << "and still every hardware step ran";
 
+        std::vector<uint32_t> words(3 * kPacketWords, 0); // room for a packet more: the stream still runs
+        startReceiving(handle, words);
+        for (int arm = 0; arm < 2; ++arm) {
+            EXPECT_EQ(statusOf(handle, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{0, 0}), 0);
+            EXPECT_EQ(statusOf(handle, KELVO_IOCTL_measureUnit_reset, kelvo_measureUnit_arm_in{0, 0}), 0);
+        }
+        EXPECT_EQ(wait(handle, 0, 0, 2 * kPacketBytes, kForever).status, 0);
+        EXPECT_EQ(answer<kelvo_brixelTools_getTransferCount_out>(handle,
+                                                                 KELVO_IOCTL_brixelTools_getTransferCount,
+                                                                 kelvo_brixelTools_getTransferCount_in{0, 0})
+                      .transferCount,
+                  2 * kPacketBytes);
+        for (size_t packet = 0; packet < 2; ++packet) {
+            const uint32_t* p = words.data() + packet * kPacketWords;
+            EXPECT_EQ(p[0], seq.marker());
+            EXPECT_EQ(p[1], words[1] + packet) << "packets are numbered in turn";
+            for (uint32_t i = 0; i < 64; ++i) {
+                EXPECT_EQ(p[2 + i], 0xA5000000u | i) << "general-use register " << i;
+            }
+        }
+        EXPECT_TRUE(module->dma(0).running());
+        resets = module->dma(0).fifoResets();
         EXPECT_EQ(kelvo_close(handle), 0);
+        EXPECT_FALSE(module->dma(0).running()) << "the session's cleanup stopped the stream";
+        EXPECT_EQ(module->dma(0).fifoResets(), resets + 2) << "and reset its FIFO (two strobes)";
         EXPECT_EQ(module->deviceErrorCount(), 0u) << ::testing::PrintToString(module->deviceErrors());
         EXPECT_TRUE(module->dma(0).faults().empty());
         remove(index);
@@ -143,20 +174,6 @@ TEST_F(E2EDma, ChannelAndReservationChecks) {
     EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, start), KELVO_STATUS_INVALID_PARAMETER)
         << "no transfers to start";
     EXPECT_EQ(kelvo_close(handle), 0);
-    remove(index);
-}
-
-TEST_F(E2EDma, ClosingTheSessionStopsItsStream) {
-    const int index = add("solstra");
-    auto module = kelvo_host::module(static_cast<unsigned>(index));
-    const int handle = openReserved(index);
-    const std::vector<uint8_t> buffer(8192);
-    startReceiving(handle, buffer);
-    EXPECT_TRUE(module->dma(0).running());
-    const uint64_t resets = module->dma(0).fifoResets();
-    EXPECT_EQ(kelvo_close(handle), 0);
-    EXPECT_FALSE(module->dma(0).running()) << "the session's cleanup stopped the stream";
-    EXPECT_EQ(module->dma(0).fifoResets(), resets + 2) << "and reset its FIFO (two strobes)";
     remove(index);
 }
 
@@ -209,52 +226,6 @@ TEST_F(E2EDma, ARingGrownAfterItRanLandsEachPageInItsOwnBuffer) {
     EXPECT_EQ(kelvo_close(handle), 0);
     EXPECT_TRUE(module->dma(0).faults().empty());
     remove(index);
-}
-
-// The measurement stream: each arm of the measure unit sends one packet (the
-// sequencer's marker, the packet number, its general-use registers) into the
-// measure FIFO, and channel 0 carries it into the client's memory.
-constexpr size_t kPacketWords = 2 + 64;
-constexpr size_t kPacketBytes = kPacketWords * 4;
-
-int32_t measure(int handle, uint32_t code) {
-    return statusOf(handle, code, kelvo_measureUnit_arm_in{0, 0});
-}
-
-using E2EMeasurePackets = E2EDma;
-
-TEST_F(E2EMeasurePackets, EachArmSendsTheSequencersRegistersOverChannel0) {
-    for (const std::string& board : boards()) {
-        SCOPED_TRACE(board);
-        const int index = add(board);
-        sim::Sequencer& seq = module(index).sequencerSide()->sequencer();
-        for (uint32_t i = 0; i < 64; ++i) {
-            seq.writeGeneralUse(i, 0xA5000000u | i);
-        }
-        const int handle = openReserved(index);
-        std::vector<uint32_t> words(2 * kPacketWords, 0);
-        startReceiving(handle, words);
-        for (int arm = 0; arm < 2; ++arm) {
-            EXPECT_EQ(measure(handle, KELVO_IOCTL_measureUnit_arm), 0);
-            EXPECT_EQ(measure(handle, KELVO_IOCTL_measureUnit_reset), 0);
-        }
-        EXPECT_EQ(wait(handle, 0, 0, 2 * kPacketBytes, kForever).status, 0);
-        EXPECT_EQ(answer<kelvo_brixelTools_getTransferCount_out>(handle,
-                                                                 KELVO_IOCTL_brixelTools_getTransferCount,
-                                                                 kelvo_brixelTools_getTransferCount_in{0, 0})
-                      .transferCount,
-                  2 * kPacketBytes);
-        for (size_t packet = 0; packet < 2; ++packet) {
-            const uint32_t* p = words.data() + packet * kPacketWords;
-            EXPECT_EQ(p[0], seq.marker());
-            EXPECT_EQ(p[1], words[1] + packet) << "packets are numbered in turn";
-            for (uint32_t i = 0; i < 64; ++i) {
-                EXPECT_EQ(p[2 + i], 0xA5000000u | i) << "general-use register " << i;
-            }
-        }
-        EXPECT_EQ(kelvo_close(handle), 0);
-        remove(index);
-    }
 }
 
 } // namespace

@@ -1,10 +1,7 @@
-// Level 19 end to end through the host's C API, on each board: the module
-// comes up complete; every code of both interfaces answers a valid request as
-// a user expects and refuses a bad one with a clear code, changing nothing, and
-// so are bad names and addresses; a window's soft-copy requests keep the
-// device and the soft copy apart;
-// a reset to each level 0 to 19 admits exactly the codes at or below it; the
-// connected-accessory word survives resets.
+// Level 19 end to end through the host's C API, on each board: every code
+// answers valid input and refuses bad input changing nothing, bad names and
+// addresses too; each reset level admits the codes at or below it; the
+// accessory word survives resets; a window's soft copy stays apart.
 #include <sys/mman.h>
 
 #include <algorithm>

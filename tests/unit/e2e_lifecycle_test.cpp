@@ -1,11 +1,8 @@
-// The device's life cycle at level 19 on every board, through the host's C
-// API with the plug-and-play machine driven directly: suspend and resume of
-// I/O, power down and restore, stop and start with handles, a routing
-// notifier and a DMA wait open; removal with all of them open; a reset with a
-// DMA wait open; resets with custom parameters; and what a storage field, a
-// cooling override and a power allocation keep across resets and power
-// cycles. Then the non-isolated controllers: the temperature and the power
-// budget through the C API.
+// The device's life cycle at level 19 through the host's C API, the
+// plug-and-play machine driven directly: transitions and removal with
+// handles, a routing notifier and a DMA wait open, resets with custom
+// parameters, what survives resets and power cycles; then the non-isolated
+// controllers' temperature and power budget.
 #include <cstdint>
 #include <map>
 #include <string>
@@ -240,18 +237,6 @@ TEST_F(Lifecycle, RemovalWithHandlesAndWaitsOpen) {
         }
         EXPECT_EQ(kal::live::now(), live);
     }
-}
-
-// A reset ends a wait without timeout, invalidated, and completes.
-TEST_F(Lifecycle, AResetEndsAPendingWait) {
-    const int index = add("duskmere-b");
-    const int handle = open(index);
-    PendingWait wait(index, handle);
-    EXPECT_EQ(resetTo(index, 19), 0);
-    EXPECT_EQ(wait.join(), kInvalidated);
-    EXPECT_EQ(levelOf(index), 19u);
-    EXPECT_EQ(kelvo_close(handle), 0);
-    remove(index);
 }
 
 // The board's embedded FPGA image of target 0 or 1, decompressed into

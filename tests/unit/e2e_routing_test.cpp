@@ -1,9 +1,7 @@
 // Routing through the host's C API under pressure: a handle cleaned up and
-// closed while its own requests run, the bound on the routes a handle keeps,
-// and answers longer than a page of records. The last two run on a
-// topography of the test's own, handed to the device's routing manager in
-// place of the board's: terminal 1 reaches each terminal of a star twice (a
-// plain and an inverting edge) and the far end of a long chain.
+// closed while its own requests run, the bound on a handle's routes, and
+// answers longer than a page (on a topography of the test's own: terminal 1
+// reaches each terminal of a star twice and the far end of a long chain).
 #include <gtest/gtest.h>
 
 #include <cstdint>
