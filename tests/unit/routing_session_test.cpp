@@ -184,7 +184,8 @@ TEST_F(RoutingSessionTest, ConflictsListEachHolderOnceCutToTheCapacity) {
         held.push_back(route(session, 1, to));
         ASSERT_EQ(reserve(session, held.back()), 0);
     }
-    const uint32_t rival = route(session, 3, 2, nullptr, voark::kUseUnavailableEdges);
+    // Option bit 0 (as callers spell it): the held edges may be used too.
+    const uint32_t rival = route(session, 3, 2, nullptr, 1);
     ASSERT_NE(rival, 0u);
     std::vector<voark::RouteConflict> listed;
     EXPECT_EQ(reserve(session, rival, 1, &listed), voark::kRouteConflict);

@@ -97,12 +97,25 @@ TEST_F(StorageMaps, RawAndTypedAccessBounds) {
         m.validateRaw(c.field, c.index, c.count, c.size, c.write, check);
         EXPECT_EQ(check.getCode(), c.validateCode) << c.what;
     }
-    // Strings: 31 characters fit a 32-byte field, 32 do not.
+    // Only a map's own records are looked up: one lying after them in memory is unknown.
+    const storagemap::FieldInfo records[] = {storagemap::field("a", 0, storagemap::kTypeU8, 1, 1),
+                                             storagemap::field("b", 1, storagemap::kTypeU8, 1, 1)};
+    storagemap::StorageMapCommon first("1.0.0d0", "1.0.0d0", 0, 0, 2, nullptr, nullptr, *window, records, 1);
+    tStatus past;
+    first.getElementCount(1, past);
+    EXPECT_EQ(past.getCode(), KELVO_STATUS_UNKNOWN_FIELD);
+    // Strings: 31 characters fit a 32-byte field, 32 do not; the padding stops at the field's end.
+    storagemap::StorageMapInterface& manufacturing = map("Manufacturing");
+    const uint8_t allowUnsafe = 1;
+    uint8_t after = 0;
     vohtl::BasicString text;
     tStatus status;
+    manufacturing.setRaw(50, 0, 1, &allowUnsafe, 1, status);
     text.assign(std::string(31, 'x').c_str(), status);
     maps->manufacturing().setOrderablePartNumber(text, status);
+    manufacturing.getRaw(50, 0, 1, &after, 1, status);
     EXPECT_TRUE(status.isSuccess());
+    EXPECT_EQ(after, 1);
     text.assign(std::string(32, 'y').c_str(), status);
     maps->manufacturing().setOrderablePartNumber(text, status);
     EXPECT_EQ(status.getCode(), KELVO_STATUS_INDEX_OUT_OF_RANGE);
