@@ -91,6 +91,26 @@ TEST_F(Notifier, SendsUpTo32PayloadBytesAndNoStaleOnes) {
     EXPECT_EQ(sockets::liveBuffers(), 1u);
 }
 
+// The closing message goes out on the buffer open took (close may not fail),
+// once, with no byte of the kernel's stack in it.
+TEST_F(Notifier, CloseSendsOneClosingMessageOnTheBufferOfOpen) {
+    open();
+    kal::memory::failAfter(0);
+    sockets::failCreateNth(1); // closing must not need a new buffer
+    notifier_->close();
+    kal::memory::clearFaults();
+    sockets::failCreateNth(0);
+    EXPECT_FALSE(notifier_->isOpen());
+    notifier_->close();
+    ASSERT_EQ(sockets::count(kDestination), 1u);
+    const Decoded closing = pop();
+    EXPECT_EQ(closing.type, 2u);
+    EXPECT_EQ(closing.cookie, kCookie);
+    EXPECT_EQ(closing.size, 0u);
+    EXPECT_EQ(closing.payload, std::vector<std::uint8_t>(36, 0));
+}
+
+
 TEST_F(Notifier, MissingSocketBuffersAreOutOfMemory) {
     sockets::failCreateNth(1);
     tStatus status;
