@@ -182,12 +182,10 @@ TEST_F(BridgeSgl, AOneLinkChainMadeContinuousRepeatsItsEntriesOverTwoLinks) {
         bool fresh;
         std::uint32_t entries, tailBytes; // transfers before; the second link's size made continuous once
     };
-    const Row rows[] = {{true, false, 0, false, 3, 96},
-                        {false, false, 0, false, 3, 96},
-                        {true, true, 0, false, 3, 0},
-                        {true, true, 1, false, 3, 0},
-                        {true, true, 1, true, 3, 0},
-                        {true, false, 0, false, 2, 128}}; // the last whole copy fills the tail exactly
+    // The last row's last whole copy fills the tail exactly.
+    const Row rows[] = {{true, false, 0, false, 3, 96}, {false, false, 0, false, 3, 96},
+                        {true, true, 0, false, 3, 0},   {true, true, 1, false, 3, 0},
+                        {true, true, 1, true, 3, 0},    {true, false, 0, false, 2, 128}};
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << row.mark << row.again << row.appended << row.fresh << row.entries);
         tBrixelSGL chain;
