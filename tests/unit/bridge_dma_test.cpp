@@ -164,7 +164,7 @@ TEST_F(BridgeSgl, EntryBoundariesNeverCutATransferEntry) {
     status.clear();
     std::uint32_t at = 0;
     chain.appendTransfer(kData, 16, status, false);              // entry offsets 0..15
-    chain.appendSelfConfig(0x10, 1, 4, status, false, at);       // 16..23
+    chain.appendSelfConfig(0, 0, 1, status, false, at);          // 16..23: its low seven bytes all 0
     chain.appendTransfer(0x100000000ULL * 3, 16, status, false); // 24..39, address above 4 GB
     const tBrixelSGLChunkyLink& link = *chain.head();
     const std::uint32_t rows[][2] = {{0, 0},   {8, 0},   {12, 0},  {16, 16},
