@@ -164,7 +164,7 @@ TEST_F(BridgeSgl, EntryBoundariesNeverCutATransferEntry) {
     status.clear();
     std::uint32_t at = 0;
     chain.appendTransfer(kData, 16, status, false);              // entry offsets 0..15
-    chain.appendSelfConfig(0x10, 1, 4, status, false, at);       // 16..23
+    chain.appendSelfConfig(0, 0, 1, status, false, at);          // 16..23: its low seven bytes all 0
     chain.appendTransfer(0x100000000ULL * 3, 16, status, false); // 24..39, address above 4 GB
     const tBrixelSGLChunkyLink& link = *chain.head();
     const std::uint32_t rows[][2] = {{0, 0},   {8, 0},   {12, 0},  {16, 16},
@@ -180,17 +180,17 @@ TEST_F(BridgeSgl, AOneLinkChainMadeContinuousRepeatsItsEntriesOverTwoLinks) {
         bool mark, again;
         std::uint32_t appended;
         bool fresh;
+        std::uint32_t entries, tailBytes; // transfers before; the second link's size made continuous once
     };
-    const Row rows[] = {{true, false, 0, false},
-                        {false, false, 0, false},
-                        {true, true, 0, false},
-                        {true, true, 1, false},
-                        {true, true, 1, true}};
+    // The last row's last whole copy fills the tail exactly.
+    const Row rows[] = {{true, false, 0, false, 3, 96}, {false, false, 0, false, 3, 96},
+                        {true, true, 0, false, 3, 0},   {true, true, 1, false, 3, 0},
+                        {true, true, 1, true, 3, 0},    {true, false, 0, false, 2, 128}};
     for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << row.mark << row.again << row.appended << row.fresh);
+        SCOPED_TRACE(testing::Message() << row.mark << row.again << row.appended << row.fresh << row.entries);
         tBrixelSGL chain;
         init(chain, 128);
-        transfers(chain, 0, 3); // 48 bytes of entries
+        transfers(chain, 0, row.entries); // 16 bytes each
         tStatus status;
         chain.makeContinuous(row.mark, status);
         if (row.appended != 0) {
@@ -203,16 +203,16 @@ TEST_F(BridgeSgl, AOneLinkChainMadeContinuousRepeatsItsEntriesOverTwoLinks) {
         const auto links = decode(chain, 2); // the ring's two links
         ASSERT_EQ(links.size(), 2u);
         if (!row.again) {
-            EXPECT_EQ(links[0].nextSize, 16u + 80);
+            EXPECT_EQ(links[0].nextSize, row.tailBytes);
             EXPECT_EQ(links[1].nextSize, 128u);
             EXPECT_EQ(links[1].nextAddress, links[0].address);
             EXPECT_EQ(links[0].flags, 0u);
             EXPECT_EQ(links[1].flags, row.mark ? kTwoLinkRingFlag : 0u);
         }
         const std::vector<std::uint32_t> walked = indices(links);
-        ASSERT_EQ(walked.size() % (3 + row.appended), 0u);
+        ASSERT_EQ(walked.size() % (row.entries + row.appended), 0u);
         for (std::size_t i = 0; i < walked.size(); ++i) {
-            EXPECT_EQ(walked[i], i % (3 + row.appended)) << "entry " << i;
+            EXPECT_EQ(walked[i], i % (row.entries + row.appended)) << "entry " << i;
         }
     }
 }
@@ -506,7 +506,8 @@ TEST_F(BridgeDmaStream, CommitShapesTheListsByWhatTheyHold) {
         if (row.finiteLinks != 0) {
             // the finite links lead to the ring's head, and the ring closes on it
             const std::size_t ring = row.finiteLinks;
-            EXPECT_EQ(links[ring].address, c->sgl->getSGL().continuousSGLRef.head()->linkMemory.address);
+            EXPECT_EQ(links[ring].address,
+                      c->sgl->getSGL().continuousSGLRef.getHeadOfList()->linkMemory.address);
             EXPECT_EQ(links[ring + 2].address, links[ring].address);
         }
     }

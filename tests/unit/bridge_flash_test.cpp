@@ -168,6 +168,9 @@ TEST_F(BridgeFlash, SpiRegistersAreWrittenOnlyWhenTheyChange) {
     spi.sendCommand(0x06, 8, status);
     EXPECT_EQ(regs.writeCount(0x8), 0u) << "write mode unchanged";
     EXPECT_EQ(regs.writeCount(0xC), 0u) << "prefix unchanged";
+    // Bits 8-13 that a register-map request left in the mode registers: each transaction clears them.
+    maps->configPortSPIRegMap.ReadModeRegister.writeRegister(0x3F00, status, true);
+    maps->configPortSPIRegMap.WriteModeRegister.writeRegister(0x3F00, status, true);
     spi.write8(0x02, 8, 0x123, 24, 0x5A, status);
     spi.read8(0x03, 8, 0x123, 24, status);
     EXPECT_EQ(regs.latch(0xC, 4), 0x00030002u) << "read opcode in bits 16-23, write opcode kept";

@@ -167,6 +167,7 @@ TEST_F(PlatformDma, StandardMapSizesItsListAndReachesTheDeviceBelowItsMask) {
     tStandardDMAMap map(config_, status);
     map.allocate(1, status);
     EXPECT_EQ(map.capacity(), 1u);
+    EXPECT_NE(map.sgl(), nullptr) << "a new map makes its list even for one segment";
     map.allocate(2, status);
     EXPECT_EQ(map.capacity(), 2u) << "ceil(2 / page) + 1";
     map.allocate(0, status);
