@@ -72,7 +72,6 @@ public:
                                                                                nVOAPALS100::tStatus& status);
     brixeltools::BrixelDMAInterruptController& getDMAInterruptController();
     brixeltools::InterruptController* getInterruptController() const { return interruptController_.get(); }
-    uint32_t getLinkSize() const { return linkSize_; }
 
     StreamCircuitFifoControllerInterface* createFIFOController(uint32_t channel, NonIsolatedRegMaps& niso,
                                                                nVOAPALS100::tStatus& status);

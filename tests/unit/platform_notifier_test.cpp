@@ -110,7 +110,6 @@ TEST_F(Notifier, CloseSendsOneClosingMessageOnTheBufferOfOpen) {
     EXPECT_EQ(closing.payload, std::vector<std::uint8_t>(36, 0));
 }
 
-
 TEST_F(Notifier, MissingSocketBuffersAreOutOfMemory) {
     sockets::failCreateNth(1);
     tStatus status;
