@@ -423,6 +423,23 @@ void forgiveRawAccess(const std::vector<std::size_t>& before, bool written) {
     }
 }
 
+// One request; a device window's raw requests (a table request or its repeat)
+// with the module's reports of the user's own accesses forgiven.
+std::int32_t windowAwareRequest(int handle, std::uint32_t code, void* argument) {
+    const bool raw = code >= KELVO_IOCTL_deviceWindow_flush && code <= KELVO_IOCTL_deviceWindow_refresh;
+    std::vector<std::size_t> before;
+    for (std::size_t at = 0; raw && at < devices.size(); ++at) {
+        const std::shared_ptr<sim::Module> module = moduleOf(devices[at]);
+        before.push_back(module ? module->deviceErrorCount() : 0);
+    }
+    const std::int32_t status = kelvo_ioctl(handle, code, argument);
+    if (raw) {
+        forgiveRawAccess(before,
+                         code == KELVO_IOCTL_deviceWindow_write || code == KELVO_IOCTL_deviceWindow_flush);
+    }
+    return status;
+}
+
 // Route IDs grow over a run: a sizes byte with this flag names the route last
 // calculated (the route ID field at offset 0).
 constexpr std::uint8_t kLastRoute = 0x80;
@@ -541,20 +558,9 @@ void tableRequest(Reader& in, int handle, std::uint8_t* dmaBuffer) {
     if ((sizes & kLastRoute) && takesRouteId(info.code) && inSize >= 4) {
         std::memcpy(input, &lastRoute, 4);
     }
-    const bool raw =
-        info.code >= KELVO_IOCTL_deviceWindow_flush && info.code <= KELVO_IOCTL_deviceWindow_refresh;
-    std::vector<std::size_t> before;
-    for (std::size_t at = 0; raw && at < devices.size(); ++at) {
-        const std::shared_ptr<sim::Module> module = moduleOf(devices[at]);
-        before.push_back(module ? module->deviceErrorCount() : 0);
-    }
     lastCode = info.code;
     lastArgument = argument;
-    last = Outcome{kelvo_ioctl(handle, info.code, argument), header->result, outSize, 0};
-    if (raw) {
-        forgiveRawAccess(before, info.code == KELVO_IOCTL_deviceWindow_write ||
-                                     info.code == KELVO_IOCTL_deviceWindow_flush);
-    }
+    last = Outcome{windowAwareRequest(handle, info.code, argument), header->result, outSize, 0};
     if (outSize == info.outSize) {
         // The status word: after a u64 result in the 16-byte records, else last.
         std::memcpy(&last.status, output + (outSize == 16 ? 8 : outSize - 4), 4);
@@ -771,7 +777,7 @@ void repeatRequest(Reader& in, Device& device, int handle) {
         return;
     }
     for (unsigned n = 0; n < times; ++n) {
-        kelvo_ioctl(handle, lastCode, lastArgument);
+        windowAwareRequest(handle, lastCode, lastArgument);
     }
     totals.requests += times;
     hardwareSteps(device);
