@@ -538,6 +538,13 @@ void tableRequest(Reader& in, int handle, std::uint8_t* dmaBuffer) {
         input[kTimeoutAt] %= 8;
         std::memset(input + kTimeoutAt + 1, 0, 3);
     }
+    // A credit of gibibytes has the simulated engine move them inside the
+    // register write, seconds of work on this one thread: the count stays
+    // under 16 MiB.
+    constexpr std::size_t kCountAt = offsetof(kelvo_brixelTools_writeStreamAdditiveTransferCount_in, count);
+    if (info.code == KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount && inSize >= kCountAt + 4) {
+        input[kCountAt + 3] = 0;
+    }
     // A transfer's buffer is the handle's DMA page (or a refused place).
     const bool transfer = info.code == KELVO_IOCTL_brixelTools_addTransferToDevice ||
                           info.code == KELVO_IOCTL_brixelTools_addTransferFromDevice;
