@@ -336,8 +336,11 @@ bool RoutingResources::queuePush(TerminalState& t) {
         queueCapacity_ = capacity;
     }
     t.stamp = ++sequence_;
-    QueueEntry entry{t.cost, indexOf(&t), t.stamp};
-    uint64_t hole = queueSize_++;
+    queueRise(queueSize_++, QueueEntry{t.cost, indexOf(&t), t.stamp});
+    return true;
+}
+
+void RoutingResources::queueRise(uint64_t hole, const QueueEntry& entry) {
     while (hole > 0) {
         const uint64_t parent = (hole - 1) / 2;
         if (!before(entry.cost, entry.sequence, queue_[parent].cost, queue_[parent].sequence)) {
@@ -347,7 +350,6 @@ bool RoutingResources::queuePush(TerminalState& t) {
         hole = parent;
     }
     queue_[hole] = entry;
-    return true;
 }
 
 TerminalState* RoutingResources::queuePop() {
@@ -370,16 +372,8 @@ TerminalState* RoutingResources::queuePop() {
             queue_[hole] = queue_[child];
             hole = child;
         }
-        while (hole > 0) {
-            const uint64_t parent = (hole - 1) / 2;
-            if (!before(last.cost, last.sequence, queue_[parent].cost, queue_[parent].sequence)) {
-                break;
-            }
-            queue_[hole] = queue_[parent];
-            hole = parent;
-        }
         if (queueSize_ > 0) {
-            queue_[hole] = last;
+            queueRise(hole, last);
         }
         if (top.sequence == t.stamp && t.settled == 0) {
             return &t;

@@ -204,6 +204,8 @@ private:
     uint32_t tiedPartners(const TerminalState& crossed, vogta::PathSegment* out) const;
     bool queuePush(TerminalState& t);
     TerminalState* queuePop();
+    // Puts entry at hole (a free slot of the heap) after moving it up past every parent it comes before.
+    void queueRise(uint64_t hole, const QueueEntry& entry);
     Route* newRoute();
     void destroyCalculatedRoute(Route* route);
     void destroyRouteArray(Route** routes, uint32_t count);
