@@ -11,6 +11,7 @@
 #include "controllers/channel.h"
 #include "controllers/non_isolated_controllers.h"
 #include "core/add_device.h"
+#include "fatal_hook_capture.h"
 #include "kelvo/product_ids.h"
 #include "platform/cxxruntime.h"
 #include "regmaps/solstra_niso_top_reg_map.h"
@@ -96,6 +97,16 @@ TEST_F(Controllers, PowerAllocationStagesCommitsAndDiscardsAgainstTheBudget) {
         EXPECT_EQ(controller.getActualPowerAllocation(0, failed), 0u);
         EXPECT_EQ(controller.getDevicePowerPool(), c.pool);
     }
+    // A channel past the count (here there is none) is reported as misuse and touches nothing.
+    kelvo_test::FatalHookCapture capture;
+    tStatus built, s;
+    PowerAllocationControllerImpl none(100, 0, built);
+    EXPECT_EQ(none.stagePowerAllocation(0, 1, s), 0u);
+    none.commitPowerAllocation(0, s);
+    none.discardPowerAllocation(0, s);
+    EXPECT_EQ(none.getActualPowerAllocation(0, s), 0u);
+    EXPECT_EQ(capture.count(), 4);
+    EXPECT_EQ(none.getDevicePowerPool(), 100);
 }
 
 TEST_F(Controllers, PowerAllocationHoldsItsBudgetUnderManyThreads) {

@@ -349,6 +349,7 @@ TEST_F(SequencerLevels, LocalRamBoundsAndReadBack) {
         size_t writes;
     };
     const Case cases[] = {
+        {"the whole RAM", 16384, 0, 0, 3 * 16384},
         {"one word at the last address", 1, 16383, 0, 3},
         {"two words from the last address", 2, 16383, KELVO_STATUS_INVALID_PARAMETER, 0},
         {"an empty block", 0, 100, 0, 0},

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/calibration_values.h"
 #include "core/kelvo_helper.h"
 #include "core_test_levels.h"
 #include "core_test_support.h"
@@ -502,6 +503,10 @@ TEST_F(CoreDmaLevels, TheReloadTakesTheSelfMapAgainAfterTheChecks) {
     EXPECT_EQ(loaded(index), offsetsOf(kSelf)) << "no search: the self map, checksum or not";
     EXPECT_EQ(kelvo_close(handle), 0);
     remove(index);
+    // The one loader: a bit past it is refused below the request's own check too.
+    tStatus direct;
+    kelvo_driver::LoadCalibrationValues().loadChannels(2, false, direct);
+    EXPECT_EQ(direct.getCode(), KELVO_STATUS_INVALID_PARAMETER);
 }
 
 } // namespace
