@@ -111,8 +111,9 @@ protected:
         return status.getCode();
     }
     std::vector<uint32_t> pathOf(uint32_t id) {
-        uint32_t* ids = nullptr;
-        uint32_t count = 0;
+        // A buffer of one ID: every path is longer, so a new one replaces it.
+        auto* ids = static_cast<uint32_t*>(voark::generalResizeFn(nullptr, sizeof(uint32_t), nullptr));
+        uint32_t count = 1;
         tStatus status;
         resources_->getRouteTerminalPath(id, &ids, &count, status);
         std::vector<uint32_t> path(ids, ids + count);
