@@ -122,6 +122,21 @@ TEST_F(TimingChipMaps, RegistersOutsideTheWindowAreNotAccessed) {
     EXPECT_EQ(reads, (std::vector<uint32_t>{0x38, 0x40, 0x48}));
 }
 
+// Marked dirty, the whole map's plain flush writes what a forced one writes.
+TEST_F(TimingChipMaps, AMapMarkedDirtyFlushesLikeAForcedFlush) {
+    kelvo_test::tRegion regionF = region(sim::TimingChip::kBase, 0x6A);
+    tymo_regmaps::tDO map(&regionF, 0u, 0u, 0x6Au);
+    tStatus status;
+    map.flushRegMap(true, status);
+    const std::vector<Access> forced = chipTrace();
+    ASSERT_FALSE(forced.empty());
+    module->timingChip().clearTrace();
+    map.markDirtyRegMap();
+    map.flushRegMap(false, status);
+    EXPECT_EQ(chipTrace(), forced);
+    EXPECT_TRUE(status.isSuccess());
+}
+
 class BridgeTriggers : public kelvo_test::SimulatedBarTest {};
 
 TEST_F(BridgeTriggers, SharedOffsetsAreToldApartByBit30) {

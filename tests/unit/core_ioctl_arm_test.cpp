@@ -383,6 +383,7 @@ TEST_F(CoreIoctlArm, TheCallersWordAndAMissingRegistry) {
 
     device->registries = false;
     EXPECT_EQ(get("Probe", 1).status, KELVO_STATUS_INVALID_STATE);
+    EXPECT_EQ(call<Op::arm_getRegistrationNames>(*device, {}).status, KELVO_STATUS_INVALID_STATE);
     EXPECT_TRUE(probe.calls.empty());
 }
 
