@@ -220,6 +220,27 @@ TEST_F(ControllersOnTheBoard, TheTransformerDriveWritesOnlyWhatChanged) {
     EXPECT_EQ(missing.getCode(), tStatus::kNotAccessible);
 }
 
+// The link poll reads the state at once, then after waits of 100 us doubling up
+// to 100 ms: the 11th read comes 102.3 ms after the command, the rest 100 ms apart.
+TEST_F(ControllersOnTheBoard, TheLinkPollWaitsDoubleFrom100Microseconds) {
+    ASSERT_TRUE(built.isSuccess());
+    // The link's answer after the command (us), the status reads until it is seen.
+    const std::pair<uint64_t, size_t> cases[] = {{0, 1}, {102000, 11}, {250000, 13}};
+    kal::clock::ScopedStepped stepped; // time moves only with the poll's sleeps
+    sim::IsoCommBlock& block = b.module->isoComm();
+    kelvo_driver::IsolationLinkRecord link(&top.Board.IsoComm);
+    uint8_t command = 1;
+    for (const auto& [answersAfter, reads] : cases) {
+        block.setLatencies(answersAfter * 1000, 0);
+        block.clearTrace();
+        tStatus s;
+        link.command(command, s);
+        EXPECT_TRUE(s.isSuccess());
+        EXPECT_EQ(block.readCount(sim::IsoCommBlock::kStatus), reads) << answersAfter;
+        command = 3 - command; // a state the link is not in
+    }
+}
+
 class FailingChecker : public kdut::HardwareStateCheckerInterface {
 public:
     void checkHardwareState(tStatus& status) override {
