@@ -50,7 +50,7 @@ BrixelDMAControllers::BrixelDMAControllers(nVOAPAL000::tPCIDevice& device, TYMOR
     if (status.isFatal()) {
         return;
     }
-    linkSize_ = 1u << ((core >> 12) & 15);
+    const uint32_t linkSize = 1u << ((core >> 12) & 15);
     const nVOAPAL000::tPCIMemorySpaceAccessor& bar = tymo.getMappedBar();
     const nVOAPAL000::tBridgeWindow window = {bar.base(), bar.size()};
     for (uint32_t channel = 0; channel < kNumberOfChannels; ++channel) {
@@ -71,7 +71,7 @@ BrixelDMAControllers::BrixelDMAControllers(nVOAPAL000::tPCIDevice& device, TYMOR
             return;
         }
         sgls_[channel].reset(new (status, false) brixeltools::SGLController(
-            device.getDMAConfiguration(), linkSize_, brixeltools::getDMAChannelTransferDirection(channel),
+            device.getDMAConfiguration(), linkSize, brixeltools::getDMAChannelTransferDirection(channel),
             status, streams_[channel].get()));
         fifos_[channel].reset(createFIFOController(channel, niso, status));
         credits_[channel].reset(createStreamCreditController(channel, niso, status));

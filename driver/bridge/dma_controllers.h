@@ -87,7 +87,6 @@ private:
     nVOAPAL000::tOwned<brixeltools::InterruptController> interruptController_;
     nVOAPAL000::tOwned<brixeltools::BrixelDMAInterruptController> dmaInterruptController_;
     const corran_caps::ProductCaps* caps_;
-    uint32_t linkSize_ = 0;
 };
 
 } // namespace kelvo_driver

@@ -891,6 +891,7 @@ void RoutingResources::populatePossibilities(Route** routes, uint32_t count,
         const Route& route = *routes[r];
         const uint32_t id = db_.add(route, status);
         RoutePossibilityBase& possibility = out[r];
+        possibility = {}; // the reserved bytes go out as 0, not as what the block held
         possibility.routeID = id;
         possibility.destinationTerminalID = endTerminal(route)->def->id;
         possibility.cost = route.cost;

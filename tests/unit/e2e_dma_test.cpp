@@ -9,6 +9,7 @@
 #include "client_pages.h"
 #include "core/dma_objects.h"
 #include "core_test_support.h"
+#include "fatal_hook_capture.h"
 #include "kelvo/ioctl.h"
 
 namespace {
@@ -89,6 +90,11 @@ TEST_F(E2EDma, TheCommandStreamAndTheMeasurePacketsOnEveryBoard) {
                   board == "solstra")
             << "only Solstra's command stream has credits";
         EXPECT_EQ(dma->getDMAControllers()->getStreamCreditController(0, status), nullptr);
+        {
+            kelvo_test::FatalHookCapture fatal; // a channel past the two: an invariant, and no controller
+            EXPECT_EQ(dma->getDMAControllers()->getStreamCreditController(2, status), nullptr);
+            EXPECT_EQ(fatal.count(), 1);
+        }
 
         // Past the start-up program that level 18 sent.
         module->dma(1).clearSunk();

@@ -361,6 +361,7 @@ TEST_F(PlatformPci, AccessorKeepsEveryAccessInsideTheRegion) {
     EXPECT_TRUE(region.contains(0xE2, 2));
     EXPECT_FALSE(region.contains(0xE3, 2));
     EXPECT_FALSE(region.contains(~0ULL - 1, 4)) << "no wrap-around";
+    EXPECT_FALSE(tPCIMemorySpaceAccessor().contains(0, 1)) << "a region not located holds nothing";
 
     kal::log::setEcho(true);
     EXPECT_DEATH(region.read16(0xE3), "Attempt to read out of bounds");

@@ -3,6 +3,7 @@
 // the passes and the refusals) and failed allocations.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <numeric>
 #include <random>
 
@@ -24,10 +25,16 @@ struct Calculated {
     std::vector<RoutePossibilityBase> possibilities;
 };
 
+// stale: the records of a buffer handed in full of stale bytes (none of them may go out).
 Calculated calculate(voark::RoutingResources& resources, const std::vector<RouteCalculationSeedBase>& seeds,
-                     const std::vector<uint32_t>& destinations, uint32_t options = 0) {
+                     const std::vector<uint32_t>& destinations, uint32_t options = 0, uint32_t stale = 0) {
+    const size_t bytes = stale * sizeof(RoutePossibilityBase);
     RoutePossibilityBase* buffer = nullptr;
-    uint32_t count = 0;
+    if (bytes != 0) {
+        buffer = static_cast<RoutePossibilityBase*>(voark::generalResizeFn(nullptr, bytes, nullptr));
+        std::memset(static_cast<void*>(buffer), 0xAB, bytes);
+    }
+    uint32_t count = stale;
     tStatus status;
     Calculated out;
     out.result = resources.calculateRoute(7, seeds.data(), static_cast<uint32_t>(seeds.size()),
@@ -36,6 +43,9 @@ Calculated calculate(voark::RoutingResources& resources, const std::vector<Route
     out.code = status.getCode();
     if (status.isNotFatal()) {
         out.possibilities.assign(buffer, buffer + count);
+        for (const RoutePossibilityBase& p : out.possibilities) {
+            EXPECT_EQ(p.reserved[0] | p.reserved[1] | p.reserved[2], 0);
+        }
     }
     voark::generalResizeFn(buffer, 0, nullptr);
     EXPECT_TRUE(resources.scratchDetached());
@@ -145,7 +155,7 @@ TEST(RouteSearchDifferential, MatchesTheLiteralRuleOnRandomGraphs) {
         Reference reference(graph.info(), reservations, available);
         const RefResult expected = reference.calculate(seeds, destinations, options);
         const size_t dbBefore = resources.database().size();
-        const Calculated got = calculate(resources, seeds, destinations, options);
+        const Calculated got = calculate(resources, seeds, destinations, options, 64);
 
         SCOPED_TRACE("round " + std::to_string(round));
         ASSERT_EQ(got.code, expected.code);
