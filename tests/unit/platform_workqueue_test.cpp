@@ -1,6 +1,5 @@
 // The work queue: set-up failures and an item destroyed while queued.
-#include <condition_variable>
-#include <mutex>
+#include <latch>
 
 #include "standin/control.h"
 #include "platform/work_queue.h"
@@ -14,44 +13,21 @@ using kelvo_driver::nVOAPAL000::tWorkItemWrapper;
 using nVOAPALS100::tStatus;
 using Queue = kelvo_driver::nVOAPAL000::tWorkQueue<tSecondaryISRLock, 1>;
 
-// Blocks the worker inside an item until opened.
-class Gate {
-public:
-    void wait() {
-        std::unique_lock l(lock_);
-        entered_ = true;
-        changed_.notify_all();
-        changed_.wait(l, [&] { return open_; });
-    }
-    void waitUntilEntered() {
-        std::unique_lock l(lock_);
-        changed_.wait(l, [&] { return entered_; });
-    }
-    void open() {
-        std::lock_guard g(lock_);
-        open_ = true;
-        changed_.notify_all();
-    }
-
-private:
-    std::mutex lock_;
-    std::condition_variable changed_;
-    bool entered_ = false;
-    bool open_ = false;
-};
-
+// Holds the worker inside it for good once entered (a death test's child dies there first);
+// without a latch to count down it returns at once.
 class Item : public tWorkItemWrapper {
 public:
-    explicit Item(Gate* gate) : gate_(gate) {}
+    explicit Item(std::latch* entered) : entered_(entered) {}
     tWorkItem* work() override {
-        if (gate_ != nullptr) {
-            gate_->wait();
+        if (entered_ != nullptr) {
+            entered_->count_down();
+            std::latch(1).wait();
         }
         return nullptr;
     }
 
 private:
-    Gate* gate_;
+    std::latch* entered_;
 };
 
 class WorkQueue : public kelvo_test::LeakCheckedTest {
@@ -96,11 +72,11 @@ TEST_F(WorkQueue, DestroyingAQueuedItemIsABreach) {
     EXPECT_DEATH(
         {
             tStatus status;
-            Gate gate;
+            std::latch entered(1);
             Queue queue(&lock, status);
-            Item blocker(&gate);
+            Item blocker(&entered);
             queue.post(blocker.item());
-            gate.waitUntilEntered();
+            entered.wait();
             {
                 Item queued(nullptr);
                 queue.post(queued.item());
