@@ -32,7 +32,7 @@ bool registerProcessWide() {
 } // namespace
 
 void heavyFence() {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    fullFence();
     if (gProcessWide.load(std::memory_order_relaxed) && membarrier(MEMBARRIER_CMD_PRIVATE_EXPEDITED) != 0) {
         KAL_FAIL("the process-wide memory barrier failed once registered");
     }
