@@ -17,6 +17,7 @@
 #include <thread>
 #include <utility>
 
+#include "standin/barrier.h"
 #include "standin/control.h"
 #include "standin/pci_bus.h"
 
@@ -49,7 +50,9 @@ struct Map {
 // ends the session (or takes the entry out of the table) while a slot holds
 // it with closing or revoked set, after which no request is admitted. A
 // request leaves without the lock: it clears its slot and wakes the enders
-// (Host::enders) when there are any.
+// (Host::enders) when there are any. The request's side of each of these
+// store-then-load handshakes is a light fence, the rare side's (an ender's,
+// the entry's deleter's) a heavy one (standin/barrier.h).
 struct Handle {
     unsigned deviceIndex = 0;
     void* context = nullptr; // the driver's session; null once closed
@@ -154,6 +157,9 @@ bool inSomeSlot(const Handle* entry) {
 // that it is gone.
 struct HandleDeleter {
     void operator()(Handle* entry) const {
+        // The entry is out of the index: a request that marks it from here
+        // on sees that.
+        kal::barrier::heavyFence();
         while (inSomeSlot(entry)) {
             std::this_thread::yield();
         }
@@ -209,9 +215,9 @@ struct Host {
     std::mutex lock;
     std::condition_variable changed;
     // Callers of endSession waiting for requests in flight. A request clears
-    // its slot (or counts itself down) and then reads this; an ender counts
-    // itself here and then reads the slots and the count (all sequentially
-    // consistent), so either the ender sees the request gone or the request
+    // its slot (or counts itself down), fences lightly and then reads this;
+    // an ender counts itself here, fences heavily and then reads the slots
+    // and the count, so either the ender sees the request gone or the request
     // sees the ender and wakes it.
     std::atomic<int> enders{0};
     // Start and stop hold it alone; adds and removals share it, each working
@@ -273,8 +279,10 @@ template <typename Describe> void fault(Host& h, Describe&& describe) noexcept {
     }
 }
 
+// After the request's slot is cleared.
 void wakeEnders(Host& h) {
-    if (h.enders.load() != 0) {
+    kal::barrier::lightFence();
+    if (h.enders.load(std::memory_order_relaxed) != 0) {
         std::lock_guard g(h.lock);
         h.changed.notify_all();
     }
@@ -340,17 +348,18 @@ Admitted admit(Host& h, int handle, std::int32_t& refused) {
         return admitLocked(h, handle, refused);
     }
     std::atomic<Handle*>& slot = mine->slot[mine->used];
-    slot.store(entry);
+    slot.store(entry, std::memory_order_relaxed);
+    kal::barrier::lightFence();
     if (indexed(handle) != entry) {
         // Taken out of the index meanwhile (and perhaps gone): not touched.
-        slot.store(nullptr);
+        slot.store(nullptr, std::memory_order_release);
         wakeEnders(h);
         refused = h.started.load() ? KELVO_E_INVALID : KELVO_E_STATE;
         return {};
     }
     refused = refusalOf(*entry);
     if (refused != 0) {
-        slot.store(nullptr);
+        slot.store(nullptr, std::memory_order_release);
         wakeEnders(h);
         return {};
     }
@@ -361,7 +370,7 @@ Admitted admit(Host& h, int handle, std::int32_t& refused) {
 void release(Host& h, const Admitted& admitted) {
     // The entry may go as soon as the request is out: only h after that.
     if (admitted.slot != nullptr) {
-        admitted.slot->store(nullptr);
+        admitted.slot->store(nullptr, std::memory_order_release);
         --tMine->used;
     } else {
         admitted.entry->inFlight.fetch_sub(1);
@@ -425,6 +434,8 @@ void endSession(Host& h, const HandleRef& entry) {
     }
     entry->ending = true;
     ++h.enders;
+    // The marks (closing or revoked, ending) and the count before the slots are read.
+    kal::barrier::heavyFence();
     h.changed.wait(l, [&] { return !requestsIn(*entry); });
     --h.enders;
     std::map<std::uint64_t, Map> maps;

@@ -130,10 +130,13 @@ bool FpgaLoader::queueData(std::uint64_t value) {
 void FpgaLoader::settle(const void* self) {
     const std::uint64_t head = queueHead_.load(std::memory_order_acquire);
     std::uint64_t tail = queueTail_.load(std::memory_order_relaxed);
-    for (; tail != head; ++tail) {
-        deliverWrite(kData, 8, queue_[tail % kQueued].load(std::memory_order_relaxed));
+    if (tail != head) {
+        for (; tail != head; ++tail) {
+            deliverWrite(kData, 8, queue_[tail % kQueued].load(std::memory_order_relaxed));
+        }
+        // Nothing queued, nothing to store: every access of the module settles.
+        queueTail_.store(tail, std::memory_order_release);
     }
-    queueTail_.store(tail, std::memory_order_release);
     // The producer is here, not appending: the queue is free for any thread.
     if (producer_.load(std::memory_order_relaxed) == self) {
         producer_.store(nullptr, std::memory_order_release);

@@ -32,7 +32,7 @@ const char* const kVersionRecord[] = {
 };
 
 nVOKAL_tStatus toKAL(const tStatus& status) {
-    return nVOAPAL200_statusToKALStatus(status.getCode());
+    return status.isSuccess() ? nVOKAL_kSuccess : nVOAPAL200_statusToKALStatus(status.getCode());
 }
 
 tSession* sessionFromContext(void* context) {

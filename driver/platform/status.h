@@ -61,7 +61,8 @@ public:
     static constexpr int64_t kIOGateClosed = KELVO_STATUS_IO_GATE_CLOSED;
     static constexpr int64_t kWaitInterrupted = KELVO_STATUS_WAIT_INTERRUPTED;
 
-    tStatus() { nVOAPAL200_initializeStatus(this); }
+    // What nVOAPAL200_initializeStatus writes, without the call: every request builds a few.
+    tStatus() : nVOAPALS100_tStatus{nVOAPALS100_tStatus_kReleaseSize1, kSuccess} {}
     // A copy takes the code only: the record keeps its own form, so a full
     // record copied into a short one never makes it claim the detail fields.
     tStatus(const tStatus& other) : nVOAPALS100_tStatus{nVOAPALS100_tStatus_kReleaseSize1, other.code} {}

@@ -10,18 +10,18 @@
 #include "standin/kernel_memory.h"
 
 namespace kal::kernelmem {
-namespace {
 
-constexpr unsigned kLeafBits = 16;
-constexpr std::uint64_t kLeafGranules = std::uint64_t{1} << kLeafBits;
-constexpr std::uint64_t kLeaves = kUserTop / kGranule / kLeafGranules;
-
-struct Leaf {
-    std::atomic<std::uint16_t> count[kLeafGranules];
-};
-
+namespace table {
 // Zero-initialised at load: no leaf exists before the first block.
 std::atomic<Leaf*> gLeaves[kLeaves];
+} // namespace table
+
+namespace {
+
+using table::gLeaves;
+using table::kLeafBits;
+using table::kLeafGranules;
+using table::Leaf;
 
 Leaf* leafFor(std::uint64_t granule) {
     std::atomic<Leaf*>& slot = gLeaves[granule >> kLeafBits];
@@ -63,26 +63,6 @@ void addGranules(std::uint64_t address, std::uint64_t size) {
 
 void removeGranules(std::uint64_t address, std::uint64_t size) {
     count(address, size, false);
-}
-
-bool overlaps(std::uint64_t address, std::uint64_t size) {
-    if (size > kUserTop || address > kUserTop - size) {
-        return true;
-    }
-    const std::uint64_t last = (address + size - 1) / kGranule;
-    for (std::uint64_t granule = address / kGranule; granule <= last;) {
-        const Leaf* leaf = gLeaves[granule >> kLeafBits].load(std::memory_order_acquire);
-        if (leaf == nullptr) {
-            // Nothing in this leaf: on to the next one.
-            granule = (granule | (kLeafGranules - 1)) + 1;
-            continue;
-        }
-        if (leaf->count[granule & (kLeafGranules - 1)].load(std::memory_order_acquire) != 0) {
-            return true;
-        }
-        ++granule;
-    }
-    return false;
 }
 
 } // namespace kal::kernelmem

@@ -9,6 +9,7 @@
 // the address space (pci_bus.cpp), which no process memory reaches.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace kal::kernelmem {
@@ -25,8 +26,38 @@ constexpr std::uint64_t kGranule = 4096;
 void addGranules(std::uint64_t address, std::uint64_t size);
 void removeGranules(std::uint64_t address, std::uint64_t size);
 
+// The table itself, for overlaps() below (every user copy asks it, so it is inline).
+namespace table {
+constexpr unsigned kLeafBits = 16;
+constexpr std::uint64_t kLeafGranules = std::uint64_t{1} << kLeafBits;
+constexpr std::uint64_t kLeaves = kUserTop / kGranule / kLeafGranules;
+struct Leaf {
+    std::atomic<std::uint16_t> count[kLeafGranules];
+};
+extern std::atomic<Leaf*> gLeaves[kLeaves];
+} // namespace table
+
 // Whether any byte of the non-empty, non-wrapping range [address, address +
 // size) is kernel-layer memory (or lies at or above kUserTop). Lock-free.
-bool overlaps(std::uint64_t address, std::uint64_t size);
+inline bool overlaps(std::uint64_t address, std::uint64_t size) {
+    using namespace table;
+    if (size > kUserTop || address > kUserTop - size) {
+        return true;
+    }
+    const std::uint64_t last = (address + size - 1) / kGranule;
+    for (std::uint64_t granule = address / kGranule; granule <= last;) {
+        const Leaf* leaf = gLeaves[granule >> kLeafBits].load(std::memory_order_acquire);
+        if (leaf == nullptr) {
+            // Nothing in this leaf: on to the next one.
+            granule = (granule | (kLeafGranules - 1)) + 1;
+            continue;
+        }
+        if (leaf->count[granule & (kLeafGranules - 1)].load(std::memory_order_acquire) != 0) {
+            return true;
+        }
+        ++granule;
+    }
+    return false;
+}
 
 } // namespace kal::kernelmem

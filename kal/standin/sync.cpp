@@ -92,13 +92,32 @@ template <typename Lock> void destroyLock(nVOKAL_tHandle handle, const char* wha
     Lock::live.fetch_sub(1);
 }
 
-// Tries of a contended mutex before sleeping on it: a microsecond or two.
-constexpr int kMutexSpins = 64;
+// How long a contended mutex is spun on before the thread sleeps on it, in
+// real time: a few holds of the driver's short critical sections by each of
+// the threads queued before it.
+constexpr std::chrono::nanoseconds kMutexSpin{10000};
 
 void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #endif
+}
+
+// As a kernel's mutex does while its holder runs: watches the holder with
+// plain loads (no write to the lock's line while it is held, so the holder's
+// release is not slowed), tries once it looks free, and gives up after
+// kMutexSpin. Whether it took the mutex.
+bool spinOn(KernelMutex& m) {
+    const auto deadline = std::chrono::steady_clock::now() + kMutexSpin;
+    for (unsigned spin = 1;; ++spin) {
+        cpuRelax();
+        if (m.holder.load(std::memory_order_relaxed) == nullptr && m.lock.try_lock()) {
+            return true;
+        }
+        if (spin % 32 == 0 && std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+    }
 }
 
 KernelMutex* asMutex(nVOKAL_tHandle handle, const char* what) {
@@ -228,15 +247,7 @@ extern "C" void nVOKAL150_acquireMutex(nVOKAL_tHandle mutex) noexcept {
         KAL_FAIL(
             "nVOKAL150_acquireMutex: the calling thread already holds this mutex (it would wait forever)");
     }
-    // As a kernel's mutex does, spin a little while the holder is likely to
-    // let go soon (the driver holds its mutexes for short stretches) before
-    // the thread goes to sleep on it.
-    bool taken = m->lock.try_lock();
-    for (int spin = 0; !taken && spin < kMutexSpins; ++spin) {
-        cpuRelax();
-        taken = m->lock.try_lock();
-    }
-    if (!taken) {
+    if (!m->lock.try_lock() && !spinOn(*m)) {
         kal::detail::BlockedScope blocked(me, kal::detail::Blocked::mutex);
         m->lock.lock();
     }

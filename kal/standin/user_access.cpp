@@ -39,14 +39,29 @@ kal_user_copy:
     movq %rdx, %rcx
     cmpq $64, %rcx
     jae 3f
-1:  cmpq $8, %rcx
-    jb 2f
-    movq (%rsi), %rax
+    cmpq $8, %rcx
+    jb 5f
+    # 8 to 63 bytes: words, the last one (which may overlap the one before)
+    # read first and written last. The two sides never overlap.
+    movq -8(%rsi,%rcx), %r8
+    leaq -8(%rdi,%rcx), %rdx
+1:  movq (%rsi), %rax
     movq %rax, (%rdi)
     addq $8, %rsi
     addq $8, %rdi
     subq $8, %rcx
-    jmp 1b
+    cmpq $8, %rcx
+    jae 1b
+    movq %r8, (%rdx)
+    jmp 4f
+5:  cmpq $4, %rcx
+    jb 2f
+    # 4 to 7 bytes: the first and the last four.
+    movl (%rsi), %eax
+    movl -4(%rsi,%rcx), %r8d
+    movl %eax, (%rdi)
+    movl %r8d, -4(%rdi,%rcx)
+    jmp 4f
 2:  testq %rcx, %rcx
     jz 4f
     movb (%rsi), %al

@@ -77,6 +77,30 @@ TEST_F(StandInUserCopy, AFaultAnywhereInTheRangeRefusesTheCopyWithNothingMoved) 
     }
 }
 
+// Small copies move by words and overlapping pieces: every size to past the
+// word loop's reach, both ways, moves exactly its bytes.
+TEST_F(StandInUserCopy, EverySizeMovesItsBytesAndNoOther) {
+    const kal::usermem::ProcessMode client;
+    constexpr size_t kMost = 72;
+    constexpr size_t kMargin = 8;
+    for (const bool toUser : {false, true}) {
+        for (size_t size = 1; size <= kMost; ++size) {
+            SCOPED_TRACE((toUser ? "out, " : "in, ") + std::to_string(size) + " bytes");
+            std::vector<uint8_t> user(kMost + 2 * kMargin, kUserByte);
+            std::vector<uint8_t> kernel(kMost + 2 * kMargin, kKernelByte);
+            std::vector<uint8_t>& from = toUser ? kernel : user;
+            for (size_t i = 0; i < size; ++i) {
+                from[kMargin + i] = static_cast<uint8_t>(i * 7 + 1);
+            }
+            std::vector<uint8_t> expected = toUser ? user : kernel;
+            std::memcpy(expected.data() + kMargin, from.data() + kMargin, size);
+            ASSERT_EQ(copy(toUser, kernel.data() + kMargin, address(user.data() + kMargin), size),
+                      nVOKAL_kSuccess);
+            EXPECT_EQ(toUser ? user : kernel, expected);
+        }
+    }
+}
+
 TEST_F(StandInUserCopy, KernelLayerMemoryIsRefusedToTheGranuleAndItsNeighboursAreNot) {
     const kal::usermem::ProcessMode client;
     constexpr size_t kBlock = 5000; // over two granules

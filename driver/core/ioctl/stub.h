@@ -104,7 +104,9 @@ uint64_t dispatch(const Row<A>& row, typename A::DeviceType& device,
     int32_t word = 0;
     __builtin_memcpy(&word, in + row.inStatusAt, sizeof(word));
     nVOAPALS100::tStatus operation;
-    KELVO_SET_STATUS(operation, static_cast<int64_t>(word));
+    if (word != 0) {
+        KELVO_SET_STATUS(operation, static_cast<int64_t>(word));
+    }
     detail::admitAndRun(row, device, event, in, out, operation);
     word = static_cast<int32_t>(operation.getCode());
     __builtin_memcpy(out + row.outStatusAt, &word, sizeof(word));
