@@ -192,10 +192,14 @@ RoutingResources::RoutingResources(const TopographyInfo& info, RouteProgrammerIn
     if (status.isFatal()) {
         return;
     }
-    // The terminals' records, then each terminal's default incoming edge.
+    // The terminals' records, then each terminal's default incoming edge and
+    // search cost; the edges' records, then their search view.
     static_assert(sizeof(TerminalState) % alignof(uint32_t) == 0);
-    const uint64_t terminalBytes = uint64_t{info.numTerminals} * (sizeof(TerminalState) + sizeof(uint32_t));
-    const uint64_t edgeBytes = uint64_t{info.numEdges} * sizeof(EdgeState);
+    static_assert(sizeof(EdgeState) % alignof(SearchEdge) == 0);
+    static_assert(sizeof(TerminalState) % alignof(OutgoingEdges) == 0);
+    const uint64_t terminalBytes =
+        uint64_t{info.numTerminals} * (sizeof(TerminalState) + sizeof(OutgoingEdges) + 4 * sizeof(uint32_t));
+    const uint64_t edgeBytes = uint64_t{info.numEdges} * (sizeof(EdgeState) + sizeof(SearchEdge));
     terminals_ = static_cast<TerminalState*>(info.numTerminals ? nVOKAL100_malloc(terminalBytes) : nullptr);
     edges_ = static_cast<EdgeState*>(info.numEdges ? nVOKAL100_malloc(edgeBytes) : nullptr);
     if ((info.numTerminals && terminals_ == nullptr) || (info.numEdges && edges_ == nullptr)) {
@@ -208,13 +212,21 @@ RoutingResources::RoutingResources(const TopographyInfo& info, RouteProgrammerIn
     }
     numTerminals_ = info.numTerminals;
     numEdges_ = info.numEdges;
-    defaultIncoming_ = reinterpret_cast<uint32_t*>(terminals_ + numTerminals_);
+    outgoing_ = reinterpret_cast<OutgoingEdges*>(terminals_ + numTerminals_);
+    defaultIncoming_ = reinterpret_cast<uint32_t*>(outgoing_ + numTerminals_);
+    costs_ = defaultIncoming_ + numTerminals_;
+    touched_ = costs_ + numTerminals_;
+    touchedPass_ = touched_ + numTerminals_;
+    searchEdges_ = reinterpret_cast<SearchEdge*>(edges_ + numEdges_);
     for (uint32_t i = 0; i < numTerminals_; ++i) {
         new (&terminals_[i]) TerminalState{};
         const Terminal& def = info.terminals[i];
         terminals_[i].def = &def;
         terminals_[i].flags = def.flags;
         defaultIncoming_[i] = 0;
+        costs_[i] = kUnreachedCost;
+        touchedPass_[i] = 0;
+        outgoing_[i] = {def.firstOutgoingEdge, def.numOutgoingEdges};
         for (uint32_t k = 0; k < def.numIncomingEdges; ++k) {
             const uint32_t edge = info.incomingEdgeList[def.firstIncomingEdge + k];
             if (info.edges[edge].isDefault != 0) {
@@ -229,6 +241,7 @@ RoutingResources::RoutingResources(const TopographyInfo& info, RouteProgrammerIn
         edges_[i].weight = info.edges[i].weight;
         edges_[i].destTerminalIndex = info.edges[i].destTerminalIndex;
         edges_[i].inverts = info.edges[i].inverts;
+        searchEdges_[i] = {info.edges[i].weight, info.edges[i].destTerminalIndex};
     }
     nVOAPAL200_createMutex(&lock_, &status);
     enabled_ = status.isFatal() ? 0 : 1;
@@ -312,7 +325,9 @@ const TerminalState* RoutingResources::endTerminal(const Route& route) {
 // ---- search queue --------------------------------------------------------------
 // Ordered by cost, and among equal costs the latest insertion first. A
 // terminal whose cost changes gets a new entry with a new sequence number;
-// its older entries are stale and skipped when they come up.
+// its older entries are stale (their cost is no longer the terminal's, or,
+// of equal cost, they come up after the live one has settled it) and are
+// skipped when they come up.
 
 namespace {
 inline bool before(uint32_t costA, uint64_t seqA, uint32_t costB, uint64_t seqB) {
@@ -335,14 +350,14 @@ bool RoutingResources::queuePush(TerminalState& t) {
         queue_ = grown;
         queueCapacity_ = capacity;
     }
-    t.stamp = ++sequence_;
-    queueRise(queueSize_++, QueueEntry{t.cost, indexOf(&t), t.stamp});
+    touch(t);
+    queueRise(queueSize_++, QueueEntry{t.cost, indexOf(&t), ++sequence_});
     return true;
 }
 
 void RoutingResources::queueRise(uint64_t hole, const QueueEntry& entry) {
     while (hole > 0) {
-        const uint64_t parent = (hole - 1) / 2;
+        const uint64_t parent = (hole - 1) / kQueueArity;
         if (!before(entry.cost, entry.sequence, queue_[parent].cost, queue_[parent].sequence)) {
             break;
         }
@@ -355,28 +370,33 @@ void RoutingResources::queueRise(uint64_t hole, const QueueEntry& entry) {
 TerminalState* RoutingResources::queuePop() {
     while (queueSize_ > 0) {
         const QueueEntry top = queue_[0];
-        TerminalState& t = terminals_[top.terminal];
-        if (top.sequence == t.stamp && t.settled == 0 && top.cost == kUnreachedCost) {
+        // Read first from the dense costs: most stale entries end there.
+        const bool live = top.cost == costs_[top.terminal] && terminals_[top.terminal].settled == 0;
+        if (live && top.cost == kUnreachedCost) {
             return nullptr; // everything left is unreached
         }
-        // The hole left at the top sinks to a leaf along the earlier child
-        // (one comparison a level), then the last entry rises from there:
-        // it seldom rises far, being a leaf's.
+        // The hole left at the top sinks to a leaf along the earliest child,
+        // then the last entry rises from there: it seldom rises far, being a
+        // leaf's.
         const QueueEntry last = queue_[--queueSize_];
         uint64_t hole = 0;
-        for (uint64_t child = 1; child < queueSize_; child = hole * 2 + 1) {
-            if (child + 1 < queueSize_ && before(queue_[child + 1].cost, queue_[child + 1].sequence,
-                                                 queue_[child].cost, queue_[child].sequence)) {
-                ++child;
+        for (uint64_t child = 1; child < queueSize_; child = hole * kQueueArity + 1) {
+            uint64_t best = child;
+            const uint64_t end = child + kQueueArity < queueSize_ ? child + kQueueArity : queueSize_;
+            for (uint64_t other = child + 1; other < end; ++other) {
+                if (before(queue_[other].cost, queue_[other].sequence, queue_[best].cost,
+                           queue_[best].sequence)) {
+                    best = other;
+                }
             }
-            queue_[hole] = queue_[child];
-            hole = child;
+            queue_[hole] = queue_[best];
+            hole = best;
         }
         if (queueSize_ > 0) {
             queueRise(hole, last);
         }
-        if (top.sequence == t.stamp && t.settled == 0) {
-            return &t;
+        if (live) {
+            return &terminals_[top.terminal];
         }
     }
     return nullptr;
@@ -575,17 +595,33 @@ bool RoutingResources::startPass(const RouteCalculationSeedBase* seeds, uint32_t
     return true;
 }
 
+void RoutingResources::touch(const TerminalState& t) {
+    const uint32_t index = indexOf(&t);
+    if (touchedPass_[index] != pass_) {
+        touchedPass_[index] = pass_;
+        touched_[numTouched_++] = index;
+    }
+}
+
+// Only the terminals the last pass touched have anything to reset.
 void RoutingResources::resetSearch(uint32_t options) {
-    for (uint32_t i = 0; i < numTerminals_; ++i) {
-        TerminalState& t = terminals_[i];
+    for (uint32_t k = 0; k < numTouched_; ++k) {
+        TerminalState& t = terminals_[touched_[k]];
         t.previous = nullptr;
         t.previousEdge = nullptr;
         t.cost = kUnreachedCost;
+        costs_[touched_[k]] = kUnreachedCost;
         t.isSource = 0;
         t.isDestination = 0;
         t.settled = 0;
         t.pathKnown = 0;
-        t.stamp = 0;
+    }
+    numTouched_ = 0;
+    if (++pass_ == 0) { // after 2^32 passes: no pass number is left unused
+        for (uint32_t i = 0; i < numTerminals_; ++i) {
+            touchedPass_[i] = 0;
+        }
+        pass_ = 1;
     }
     useUnavailableEdges_ = (options & kUseUnavailableEdges) != 0 ? 1 : 0;
     numDestinations_ = 0;
@@ -612,6 +648,7 @@ bool RoutingResources::markSources(const RouteCalculationSeedBase* seeds, uint32
             continue;
         }
         source->cost = seeds[i].startCost;
+        costs_[indexOf(source)] = seeds[i].startCost;
         if (!queuePush(*source)) {
             KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
             return false;
@@ -637,6 +674,7 @@ bool RoutingResources::markDestinations(const uint32_t* destinationIDs, uint32_t
             continue;
         }
         if (destination->isDestination == 0) {
+            touch(*destination);
             destination->isDestination = 1;
             ++numDestinations_;
         }
@@ -658,6 +696,7 @@ uint64_t RoutingResources::markTiedDestinations(const uint32_t* destinationIDs, 
                 continue;
             }
             if (member.isDestination == 0) {
+                touch(member);
                 member.isDestination = 1;
                 ++numDestinations_;
             }
@@ -692,16 +731,22 @@ bool RoutingResources::search(tStatus& status) {
 // is compared first: most edges offer nothing cheaper (a settled terminal
 // never gets a cheaper way, and an unreached cost is never cheaper than one).
 bool RoutingResources::relaxOutgoingEdges(TerminalState& current) {
-    const uint32_t first = current.def->firstOutgoingEdge;
-    const uint32_t end = first + current.def->numOutgoingEdges;
-    for (uint32_t e = first; e < end; ++e) {
+    const OutgoingEdges out = outgoing_[indexOf(&current)];
+    const uint32_t end = out.first + out.count;
+    const uint64_t base = current.cost;
+    for (uint32_t e = out.first; e < end; ++e) {
+        const SearchEdge& view = searchEdges_[e];
+        const uint64_t cost = base + view.weight;
+        if (cost >= costs_[view.destTerminalIndex]) {
+            continue;
+        }
         EdgeState& edge = edges_[e];
-        TerminalState& next = terminals_[edge.destTerminalIndex];
-        const uint64_t cost = uint64_t{current.cost} + edge.weight;
-        if (cost >= next.cost || next.settled != 0 || !edgeUsable(current, edge, next)) {
+        TerminalState& next = terminals_[view.destTerminalIndex];
+        if (next.settled != 0 || !edgeUsable(current, edge, next)) {
             continue;
         }
         next.cost = static_cast<uint32_t>(cost);
+        costs_[view.destTerminalIndex] = static_cast<uint32_t>(cost);
         next.previous = &current;
         next.previousEdge = &edge;
         if (!queuePush(next)) {
