@@ -49,16 +49,12 @@ private:
     RoutingResources& resources_;
 };
 
-// Gives the search queue's storage back at the end of a pass.
+// Empties the search queue at the end of a pass (its storage stays for the
+// next pass, warm and grown to what the passes needed).
 class QueueScope {
 public:
     explicit QueueScope(RoutingResources& resources) : resources_(resources) {}
-    ~QueueScope() {
-        resources_.allocB_.fn(resources_.queue_, 0, resources_.allocB_.context);
-        resources_.queue_ = nullptr;
-        resources_.queueSize_ = 0;
-        resources_.queueCapacity_ = 0;
-    }
+    ~QueueScope() { resources_.queueSize_ = 0; }
     QueueScope(const QueueScope&) = delete;
     QueueScope& operator=(const QueueScope&) = delete;
 
@@ -197,9 +193,9 @@ RoutingResources::RoutingResources(const TopographyInfo& info, RouteProgrammerIn
     static_assert(sizeof(TerminalState) % alignof(uint32_t) == 0);
     static_assert(sizeof(EdgeState) % alignof(SearchEdge) == 0);
     static_assert(sizeof(TerminalState) % alignof(OutgoingEdges) == 0);
-    const uint64_t terminalBytes =
-        uint64_t{info.numTerminals} * (sizeof(TerminalState) + sizeof(OutgoingEdges) + 4 * sizeof(uint32_t));
-    const uint64_t edgeBytes = uint64_t{info.numEdges} * (sizeof(EdgeState) + sizeof(SearchEdge));
+    const uint64_t terminalBytes = uint64_t{info.numTerminals} *
+                                   (sizeof(TerminalState) + sizeof(OutgoingEdges) + 4 * sizeof(uint32_t) + 1);
+    const uint64_t edgeBytes = uint64_t{info.numEdges} * (sizeof(EdgeState) + sizeof(SearchEdge) + 1);
     terminals_ = static_cast<TerminalState*>(info.numTerminals ? nVOKAL100_malloc(terminalBytes) : nullptr);
     edges_ = static_cast<EdgeState*>(info.numEdges ? nVOKAL100_malloc(edgeBytes) : nullptr);
     if ((info.numTerminals && terminals_ == nullptr) || (info.numEdges && edges_ == nullptr)) {
@@ -217,7 +213,9 @@ RoutingResources::RoutingResources(const TopographyInfo& info, RouteProgrammerIn
     costs_ = defaultIncoming_ + numTerminals_;
     touched_ = costs_ + numTerminals_;
     touchedPass_ = touched_ + numTerminals_;
+    endpointOnly_ = reinterpret_cast<uint8_t*>(touchedPass_ + numTerminals_);
     searchEdges_ = reinterpret_cast<SearchEdge*>(edges_ + numEdges_);
+    edgeAvailable_ = reinterpret_cast<uint8_t*>(searchEdges_ + numEdges_);
     for (uint32_t i = 0; i < numTerminals_; ++i) {
         new (&terminals_[i]) TerminalState{};
         const Terminal& def = info.terminals[i];
@@ -226,6 +224,7 @@ RoutingResources::RoutingResources(const TopographyInfo& info, RouteProgrammerIn
         defaultIncoming_[i] = 0;
         costs_[i] = kUnreachedCost;
         touchedPass_[i] = 0;
+        endpointOnly_[i] = (def.flags & kTerminalEndpointOnly) != 0 ? 1 : 0;
         outgoing_[i] = {def.firstOutgoingEdge, def.numOutgoingEdges};
         for (uint32_t k = 0; k < def.numIncomingEdges; ++k) {
             const uint32_t edge = info.incomingEdgeList[def.firstIncomingEdge + k];
@@ -242,6 +241,7 @@ RoutingResources::RoutingResources(const TopographyInfo& info, RouteProgrammerIn
         edges_[i].destTerminalIndex = info.edges[i].destTerminalIndex;
         edges_[i].inverts = info.edges[i].inverts;
         searchEdges_[i] = {info.edges[i].weight, info.edges[i].destTerminalIndex};
+        edgeAvailable_[i] = edges_[i].isAvailable;
     }
     nVOAPAL200_createMutex(&lock_, &status);
     enabled_ = status.isFatal() ? 0 : 1;
@@ -256,6 +256,7 @@ RoutingResources::~RoutingResources() {
         }
     }
     VOSDBG_ASSERT(db_.size() == 0);
+    nVOKAL100_free(queue_);
     nVOKAL100_free(terminals_);
     nVOKAL100_free(edges_);
 }
@@ -330,23 +331,23 @@ const TerminalState* RoutingResources::endTerminal(const Route& route) {
 // skipped when they come up.
 
 namespace {
+// Without a branch of its own (the heap's walks select by it).
 inline bool before(uint32_t costA, uint64_t seqA, uint32_t costB, uint64_t seqB) {
-    return costA < costB || (costA == costB && seqA > seqB);
+    return (costA < costB) | ((costA == costB) & (seqA > seqB));
 }
 } // namespace
 
 bool RoutingResources::queuePush(TerminalState& t) {
     if (queueSize_ == queueCapacity_) {
         const uint64_t capacity = queueCapacity_ == 0 ? 64 : queueCapacity_ * 2;
-        auto* grown =
-            static_cast<QueueEntry*>(allocB_.fn(nullptr, capacity * sizeof(QueueEntry), allocB_.context));
+        auto* grown = static_cast<QueueEntry*>(nVOKAL100_malloc(capacity * sizeof(QueueEntry)));
         if (grown == nullptr) {
             return false;
         }
         for (uint64_t i = 0; i < queueSize_; ++i) {
             grown[i] = queue_[i];
         }
-        allocB_.fn(queue_, 0, allocB_.context);
+        nVOKAL100_free(queue_);
         queue_ = grown;
         queueCapacity_ = capacity;
     }
@@ -382,12 +383,15 @@ TerminalState* RoutingResources::queuePop() {
         uint64_t hole = 0;
         for (uint64_t child = 1; child < queueSize_; child = hole * kQueueArity + 1) {
             uint64_t best = child;
+            uint32_t bestCost = queue_[child].cost;
+            uint64_t bestSequence = queue_[child].sequence;
             const uint64_t end = child + kQueueArity < queueSize_ ? child + kQueueArity : queueSize_;
             for (uint64_t other = child + 1; other < end; ++other) {
-                if (before(queue_[other].cost, queue_[other].sequence, queue_[best].cost,
-                           queue_[best].sequence)) {
-                    best = other;
-                }
+                const bool earlier =
+                    before(queue_[other].cost, queue_[other].sequence, bestCost, bestSequence);
+                best = earlier ? other : best;
+                bestCost = earlier ? queue_[other].cost : bestCost;
+                bestSequence = earlier ? queue_[other].sequence : bestSequence;
             }
             queue_[hole] = queue_[best];
             hole = best;
@@ -595,6 +599,11 @@ bool RoutingResources::startPass(const RouteCalculationSeedBase* seeds, uint32_t
     return true;
 }
 
+void RoutingResources::setAvailable(EdgeState& edge, uint8_t available) {
+    edge.isAvailable = available;
+    edgeAvailable_[&edge - edges_] = available;
+}
+
 void RoutingResources::touch(const TerminalState& t) {
     const uint32_t index = indexOf(&t);
     if (touchedPass_[index] != pass_) {
@@ -737,16 +746,19 @@ bool RoutingResources::relaxOutgoingEdges(TerminalState& current) {
     for (uint32_t e = out.first; e < end; ++e) {
         const SearchEdge& view = searchEdges_[e];
         const uint64_t cost = base + view.weight;
-        if (cost >= costs_[view.destTerminalIndex]) {
+        const uint32_t to = view.destTerminalIndex;
+        // A cheaper way never leads to a settled terminal (no weight is
+        // negative). The usability checks, as edgeUsable makes them, read the
+        // dense copies first.
+        if (cost >= costs_[to] || (edgeAvailable_[e] == 0 && useUnavailableEdges_ == 0) ||
+            (endpointOnly_[to] != 0 && terminals_[to].isDestination == 0) ||
+            (endpointOnly_[indexOf(&current)] != 0 && current.isSource == 0)) {
             continue;
         }
         EdgeState& edge = edges_[e];
-        TerminalState& next = terminals_[view.destTerminalIndex];
-        if (next.settled != 0 || !edgeUsable(current, edge, next)) {
-            continue;
-        }
+        TerminalState& next = terminals_[to];
         next.cost = static_cast<uint32_t>(cost);
-        costs_[view.destTerminalIndex] = static_cast<uint32_t>(cost);
+        costs_[to] = static_cast<uint32_t>(cost);
         next.previous = &current;
         next.previousEdge = &edge;
         if (!queuePush(next)) {
@@ -1216,9 +1228,9 @@ void RoutingResources::claimRoute(const RouteInDB& entry) {
         }
         const TerminalState& t = *segment.terminal;
         for (uint32_t i = 0; i < t.def->numIncomingEdges; ++i) {
-            incomingEdge(t, i)->isAvailable = 0;
+            setAvailable(*incomingEdge(t, i), 0);
         }
-        segment.edge->isAvailable = 1;
+        setAvailable(*segment.edge, 1);
     };
     for (const vogta::PathSegment& segment : entry.floatingSegments) {
         claim(segment);
@@ -1398,7 +1410,7 @@ void RoutingResources::topoUnreserveRoute(RouteInDB& entry) {
         }
         const TerminalState& t = *segment.terminal;
         for (uint32_t i = 0; i < t.def->numIncomingEdges; ++i) {
-            incomingEdge(t, i)->isAvailable = 1;
+            setAvailable(*incomingEdge(t, i), 1);
         }
     };
     for (vogta::PathSegment& segment : entry.segments) {

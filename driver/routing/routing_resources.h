@@ -279,6 +279,12 @@ private:
     uint32_t numTouched_ = 0;
     uint32_t pass_ = 1;
     void touch(const TerminalState& t);
+    // Per terminal, whether it is an end point only (after touchedPass_), and
+    // per edge, its availability (after searchEdges_; kept equal to its
+    // record's by setAvailable).
+    uint8_t* endpointOnly_ = nullptr;
+    uint8_t* edgeAvailable_ = nullptr;
+    void setAvailable(EdgeState& edge, uint8_t available);
     struct SearchEdge {
         uint32_t weight;
         uint32_t destTerminalIndex;
