@@ -333,7 +333,8 @@ const TerminalState* RoutingResources::endTerminal(const Route& route) {
 namespace {
 // Without a branch of its own (the heap's walks select by it).
 inline bool before(uint32_t costA, uint64_t seqA, uint32_t costB, uint64_t seqB) {
-    return (costA < costB) | ((costA == costB) & (seqA > seqB));
+    using Key = unsigned __int128; // the cost above the sequence's complement: one comparison
+    return ((Key{costA} << 64) | ~seqA) < ((Key{costB} << 64) | ~seqB);
 }
 } // namespace
 
