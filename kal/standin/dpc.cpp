@@ -139,13 +139,16 @@ void InterruptDpcs::run() {
     auto& s = state();
     std::vector<Dpc*>& scheduled = *tInterruptDpcs;
     std::unique_lock l(s.lock);
-    // By position: a callback may schedule more (they join the list).
+    // By position: a callback may schedule more (they join the list, and go
+    // to their own threads, so that a DPC that schedules itself again does
+    // not keep this thread from its interrupt).
+    const std::size_t fromHandlers = scheduled.size();
     for (std::size_t k = 0; k < scheduled.size(); ++k) {
         Dpc* dpc = scheduled[k];
         if (s.live.find(dpc) == s.live.end() || dpc->stop || !dpc->pending) {
             continue; // destroyed, or run by its own thread meanwhile
         }
-        if (s.held || dpc->running) {
+        if (s.held || dpc->running || k >= fromHandlers) {
             dpc->wake.notify_one(); // its own thread runs it when it may
             continue;
         }
