@@ -71,11 +71,19 @@ void BridgeInterrupts::connect(std::function<void()> raise) {
 }
 
 void BridgeInterrupts::fire(std::uint32_t sourceId) {
-    std::lock_guard g(mutex_);
-    queue_.push_back(sourceId & kSourceMask);
-    ++fired_;
-    if ((settings_ & (1u << kArmSetting)) != 0) {
-        raise();
+    {
+        std::lock_guard g(mutex_);
+        queue_.push_back(sourceId & kSourceMask);
+        ++fired_;
+        if ((settings_ & (1u << kArmSetting)) == 0) {
+            return;
+        }
+        ++raised_;
+    }
+    // The message goes out after the word is queued, with the block's lock
+    // free: the handler's reads of the queue never wait for the raiser.
+    if (raise_) {
+        raise_();
     }
 }
 

@@ -47,8 +47,9 @@ public:
     explicit BridgeInterrupts(RegisterSpace& bar0);
 
     // How the bridge raises its interrupt (the module connects it to the
-    // stand-in). Called under this block's lock; it must only hand the
-    // interrupt on, never run the driver's handler.
+    // stand-in, before anything fires). Called with this block's lock held
+    // or not; it must only hand the interrupt on, never run the driver's
+    // handler.
     void connect(std::function<void()> raise);
 
     // ---- knobs ----

@@ -49,16 +49,12 @@ private:
     RoutingResources& resources_;
 };
 
-// Gives the search queue's storage back at the end of a pass.
+// Empties the search queue at the end of a pass (its storage stays for the
+// next pass, warm and grown to what the passes needed).
 class QueueScope {
 public:
     explicit QueueScope(RoutingResources& resources) : resources_(resources) {}
-    ~QueueScope() {
-        resources_.allocB_.fn(resources_.queue_, 0, resources_.allocB_.context);
-        resources_.queue_ = nullptr;
-        resources_.queueSize_ = 0;
-        resources_.queueCapacity_ = 0;
-    }
+    ~QueueScope() { resources_.queueSize_ = 0; }
     QueueScope(const QueueScope&) = delete;
     QueueScope& operator=(const QueueScope&) = delete;
 
@@ -192,10 +188,14 @@ RoutingResources::RoutingResources(const TopographyInfo& info, RouteProgrammerIn
     if (status.isFatal()) {
         return;
     }
-    // The terminals' records, then each terminal's default incoming edge.
+    // The terminals' records, then each terminal's default incoming edge and
+    // search cost; the edges' records, then their search view.
     static_assert(sizeof(TerminalState) % alignof(uint32_t) == 0);
-    const uint64_t terminalBytes = uint64_t{info.numTerminals} * (sizeof(TerminalState) + sizeof(uint32_t));
-    const uint64_t edgeBytes = uint64_t{info.numEdges} * sizeof(EdgeState);
+    static_assert(sizeof(EdgeState) % alignof(SearchEdge) == 0);
+    static_assert(sizeof(TerminalState) % alignof(OutgoingEdges) == 0);
+    const uint64_t terminalBytes = uint64_t{info.numTerminals} *
+                                   (sizeof(TerminalState) + sizeof(OutgoingEdges) + 4 * sizeof(uint32_t) + 1);
+    const uint64_t edgeBytes = uint64_t{info.numEdges} * (sizeof(EdgeState) + sizeof(SearchEdge) + 1);
     terminals_ = static_cast<TerminalState*>(info.numTerminals ? nVOKAL100_malloc(terminalBytes) : nullptr);
     edges_ = static_cast<EdgeState*>(info.numEdges ? nVOKAL100_malloc(edgeBytes) : nullptr);
     if ((info.numTerminals && terminals_ == nullptr) || (info.numEdges && edges_ == nullptr)) {
@@ -208,13 +208,24 @@ RoutingResources::RoutingResources(const TopographyInfo& info, RouteProgrammerIn
     }
     numTerminals_ = info.numTerminals;
     numEdges_ = info.numEdges;
-    defaultIncoming_ = reinterpret_cast<uint32_t*>(terminals_ + numTerminals_);
+    outgoing_ = reinterpret_cast<OutgoingEdges*>(terminals_ + numTerminals_);
+    defaultIncoming_ = reinterpret_cast<uint32_t*>(outgoing_ + numTerminals_);
+    costs_ = defaultIncoming_ + numTerminals_;
+    touched_ = costs_ + numTerminals_;
+    touchedPass_ = touched_ + numTerminals_;
+    endpointOnly_ = reinterpret_cast<uint8_t*>(touchedPass_ + numTerminals_);
+    searchEdges_ = reinterpret_cast<SearchEdge*>(edges_ + numEdges_);
+    edgeAvailable_ = reinterpret_cast<uint8_t*>(searchEdges_ + numEdges_);
     for (uint32_t i = 0; i < numTerminals_; ++i) {
         new (&terminals_[i]) TerminalState{};
         const Terminal& def = info.terminals[i];
         terminals_[i].def = &def;
         terminals_[i].flags = def.flags;
         defaultIncoming_[i] = 0;
+        costs_[i] = kUnreachedCost;
+        touchedPass_[i] = 0;
+        endpointOnly_[i] = (def.flags & kTerminalEndpointOnly) != 0 ? 1 : 0;
+        outgoing_[i] = {def.firstOutgoingEdge, def.numOutgoingEdges};
         for (uint32_t k = 0; k < def.numIncomingEdges; ++k) {
             const uint32_t edge = info.incomingEdgeList[def.firstIncomingEdge + k];
             if (info.edges[edge].isDefault != 0) {
@@ -229,6 +240,8 @@ RoutingResources::RoutingResources(const TopographyInfo& info, RouteProgrammerIn
         edges_[i].weight = info.edges[i].weight;
         edges_[i].destTerminalIndex = info.edges[i].destTerminalIndex;
         edges_[i].inverts = info.edges[i].inverts;
+        searchEdges_[i] = {info.edges[i].weight, info.edges[i].destTerminalIndex};
+        edgeAvailable_[i] = edges_[i].isAvailable;
     }
     nVOAPAL200_createMutex(&lock_, &status);
     enabled_ = status.isFatal() ? 0 : 1;
@@ -243,6 +256,7 @@ RoutingResources::~RoutingResources() {
         }
     }
     VOSDBG_ASSERT(db_.size() == 0);
+    nVOKAL100_free(queue_);
     nVOKAL100_free(terminals_);
     nVOKAL100_free(edges_);
 }
@@ -312,37 +326,40 @@ const TerminalState* RoutingResources::endTerminal(const Route& route) {
 // ---- search queue --------------------------------------------------------------
 // Ordered by cost, and among equal costs the latest insertion first. A
 // terminal whose cost changes gets a new entry with a new sequence number;
-// its older entries are stale and skipped when they come up.
+// its older entries are stale (their cost is no longer the terminal's, or,
+// of equal cost, they come up after the live one has settled it) and are
+// skipped when they come up.
 
 namespace {
+// Without a branch of its own (the heap's walks select by it).
 inline bool before(uint32_t costA, uint64_t seqA, uint32_t costB, uint64_t seqB) {
-    return costA < costB || (costA == costB && seqA > seqB);
+    using Key = unsigned __int128; // the cost above the sequence's complement: one comparison
+    return ((Key{costA} << 64) | ~seqA) < ((Key{costB} << 64) | ~seqB);
 }
 } // namespace
 
 bool RoutingResources::queuePush(TerminalState& t) {
     if (queueSize_ == queueCapacity_) {
         const uint64_t capacity = queueCapacity_ == 0 ? 64 : queueCapacity_ * 2;
-        auto* grown =
-            static_cast<QueueEntry*>(allocB_.fn(nullptr, capacity * sizeof(QueueEntry), allocB_.context));
+        auto* grown = static_cast<QueueEntry*>(nVOKAL100_malloc(capacity * sizeof(QueueEntry)));
         if (grown == nullptr) {
             return false;
         }
         for (uint64_t i = 0; i < queueSize_; ++i) {
             grown[i] = queue_[i];
         }
-        allocB_.fn(queue_, 0, allocB_.context);
+        nVOKAL100_free(queue_);
         queue_ = grown;
         queueCapacity_ = capacity;
     }
-    t.stamp = ++sequence_;
-    queueRise(queueSize_++, QueueEntry{t.cost, indexOf(&t), t.stamp});
+    touch(t);
+    queueRise(queueSize_++, QueueEntry{t.cost, indexOf(&t), ++sequence_});
     return true;
 }
 
 void RoutingResources::queueRise(uint64_t hole, const QueueEntry& entry) {
     while (hole > 0) {
-        const uint64_t parent = (hole - 1) / 2;
+        const uint64_t parent = (hole - 1) / kQueueArity;
         if (!before(entry.cost, entry.sequence, queue_[parent].cost, queue_[parent].sequence)) {
             break;
         }
@@ -355,28 +372,36 @@ void RoutingResources::queueRise(uint64_t hole, const QueueEntry& entry) {
 TerminalState* RoutingResources::queuePop() {
     while (queueSize_ > 0) {
         const QueueEntry top = queue_[0];
-        TerminalState& t = terminals_[top.terminal];
-        if (top.sequence == t.stamp && t.settled == 0 && top.cost == kUnreachedCost) {
+        // Read first from the dense costs: most stale entries end there.
+        const bool live = top.cost == costs_[top.terminal] && terminals_[top.terminal].settled == 0;
+        if (live && top.cost == kUnreachedCost) {
             return nullptr; // everything left is unreached
         }
-        // The hole left at the top sinks to a leaf along the earlier child
-        // (one comparison a level), then the last entry rises from there:
-        // it seldom rises far, being a leaf's.
+        // The hole left at the top sinks to a leaf along the earliest child,
+        // then the last entry rises from there: it seldom rises far, being a
+        // leaf's.
         const QueueEntry last = queue_[--queueSize_];
         uint64_t hole = 0;
-        for (uint64_t child = 1; child < queueSize_; child = hole * 2 + 1) {
-            if (child + 1 < queueSize_ && before(queue_[child + 1].cost, queue_[child + 1].sequence,
-                                                 queue_[child].cost, queue_[child].sequence)) {
-                ++child;
+        for (uint64_t child = 1; child < queueSize_; child = hole * kQueueArity + 1) {
+            uint64_t best = child;
+            uint32_t bestCost = queue_[child].cost;
+            uint64_t bestSequence = queue_[child].sequence;
+            const uint64_t end = child + kQueueArity < queueSize_ ? child + kQueueArity : queueSize_;
+            for (uint64_t other = child + 1; other < end; ++other) {
+                const bool earlier =
+                    before(queue_[other].cost, queue_[other].sequence, bestCost, bestSequence);
+                best = earlier ? other : best;
+                bestCost = earlier ? queue_[other].cost : bestCost;
+                bestSequence = earlier ? queue_[other].sequence : bestSequence;
             }
-            queue_[hole] = queue_[child];
-            hole = child;
+            queue_[hole] = queue_[best];
+            hole = best;
         }
         if (queueSize_ > 0) {
             queueRise(hole, last);
         }
-        if (top.sequence == t.stamp && t.settled == 0) {
-            return &t;
+        if (live) {
+            return &terminals_[top.terminal];
         }
     }
     return nullptr;
@@ -575,17 +600,38 @@ bool RoutingResources::startPass(const RouteCalculationSeedBase* seeds, uint32_t
     return true;
 }
 
+void RoutingResources::setAvailable(EdgeState& edge, uint8_t available) {
+    edge.isAvailable = available;
+    edgeAvailable_[&edge - edges_] = available;
+}
+
+void RoutingResources::touch(const TerminalState& t) {
+    const uint32_t index = indexOf(&t);
+    if (touchedPass_[index] != pass_) {
+        touchedPass_[index] = pass_;
+        touched_[numTouched_++] = index;
+    }
+}
+
+// Only the terminals the last pass touched have anything to reset.
 void RoutingResources::resetSearch(uint32_t options) {
-    for (uint32_t i = 0; i < numTerminals_; ++i) {
-        TerminalState& t = terminals_[i];
+    for (uint32_t k = 0; k < numTouched_; ++k) {
+        TerminalState& t = terminals_[touched_[k]];
         t.previous = nullptr;
         t.previousEdge = nullptr;
         t.cost = kUnreachedCost;
+        costs_[touched_[k]] = kUnreachedCost;
         t.isSource = 0;
         t.isDestination = 0;
         t.settled = 0;
         t.pathKnown = 0;
-        t.stamp = 0;
+    }
+    numTouched_ = 0;
+    if (++pass_ == 0) { // after 2^32 passes: no pass number is left unused
+        for (uint32_t i = 0; i < numTerminals_; ++i) {
+            touchedPass_[i] = 0;
+        }
+        pass_ = 1;
     }
     useUnavailableEdges_ = (options & kUseUnavailableEdges) != 0 ? 1 : 0;
     numDestinations_ = 0;
@@ -612,6 +658,7 @@ bool RoutingResources::markSources(const RouteCalculationSeedBase* seeds, uint32
             continue;
         }
         source->cost = seeds[i].startCost;
+        costs_[indexOf(source)] = seeds[i].startCost;
         if (!queuePush(*source)) {
             KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
             return false;
@@ -637,6 +684,7 @@ bool RoutingResources::markDestinations(const uint32_t* destinationIDs, uint32_t
             continue;
         }
         if (destination->isDestination == 0) {
+            touch(*destination);
             destination->isDestination = 1;
             ++numDestinations_;
         }
@@ -658,6 +706,7 @@ uint64_t RoutingResources::markTiedDestinations(const uint32_t* destinationIDs, 
                 continue;
             }
             if (member.isDestination == 0) {
+                touch(member);
                 member.isDestination = 1;
                 ++numDestinations_;
             }
@@ -692,16 +741,25 @@ bool RoutingResources::search(tStatus& status) {
 // is compared first: most edges offer nothing cheaper (a settled terminal
 // never gets a cheaper way, and an unreached cost is never cheaper than one).
 bool RoutingResources::relaxOutgoingEdges(TerminalState& current) {
-    const uint32_t first = current.def->firstOutgoingEdge;
-    const uint32_t end = first + current.def->numOutgoingEdges;
-    for (uint32_t e = first; e < end; ++e) {
-        EdgeState& edge = edges_[e];
-        TerminalState& next = terminals_[edge.destTerminalIndex];
-        const uint64_t cost = uint64_t{current.cost} + edge.weight;
-        if (cost >= next.cost || next.settled != 0 || !edgeUsable(current, edge, next)) {
+    const OutgoingEdges out = outgoing_[indexOf(&current)];
+    const uint32_t end = out.first + out.count;
+    const uint64_t base = current.cost;
+    for (uint32_t e = out.first; e < end; ++e) {
+        const SearchEdge& view = searchEdges_[e];
+        const uint64_t cost = base + view.weight;
+        const uint32_t to = view.destTerminalIndex;
+        // A cheaper way never leads to a settled terminal (no weight is
+        // negative). The usability checks, as edgeUsable makes them, read the
+        // dense copies first.
+        if (cost >= costs_[to] || (edgeAvailable_[e] == 0 && useUnavailableEdges_ == 0) ||
+            (endpointOnly_[to] != 0 && terminals_[to].isDestination == 0) ||
+            (endpointOnly_[indexOf(&current)] != 0 && current.isSource == 0)) {
             continue;
         }
+        EdgeState& edge = edges_[e];
+        TerminalState& next = terminals_[to];
         next.cost = static_cast<uint32_t>(cost);
+        costs_[to] = static_cast<uint32_t>(cost);
         next.previous = &current;
         next.previousEdge = &edge;
         if (!queuePush(next)) {
@@ -1172,9 +1230,9 @@ void RoutingResources::claimRoute(const RouteInDB& entry) {
         }
         const TerminalState& t = *segment.terminal;
         for (uint32_t i = 0; i < t.def->numIncomingEdges; ++i) {
-            incomingEdge(t, i)->isAvailable = 0;
+            setAvailable(*incomingEdge(t, i), 0);
         }
-        segment.edge->isAvailable = 1;
+        setAvailable(*segment.edge, 1);
     };
     for (const vogta::PathSegment& segment : entry.floatingSegments) {
         claim(segment);
@@ -1354,7 +1412,7 @@ void RoutingResources::topoUnreserveRoute(RouteInDB& entry) {
         }
         const TerminalState& t = *segment.terminal;
         for (uint32_t i = 0; i < t.def->numIncomingEdges; ++i) {
-            incomingEdge(t, i)->isAvailable = 1;
+            setAvailable(*incomingEdge(t, i), 1);
         }
     };
     for (vogta::PathSegment& segment : entry.segments) {

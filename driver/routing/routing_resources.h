@@ -256,6 +256,40 @@ private:
     // index into edges_ plus one; 0: none), found once (after terminals_, in
     // its block).
     uint32_t* defaultIncoming_ = nullptr;
+    // The search's view, dense so that its relaxations read a few bytes per
+    // edge instead of an edge's and a terminal's records: each terminal's
+    // cost (kept equal to its record's; after defaultIncoming_, in its
+    // block) and each edge's weight and destination (after edges_, in theirs).
+    // A queue entry is live while its cost is its terminal's and the terminal
+    // is not settled: a terminal is queued again only at a lower cost, or as
+    // a later seed; among entries of equal cost the latest comes first.
+    uint32_t* costs_ = nullptr;
+    // Each terminal's outgoing edges (first, count), as its definition has
+    // them (after costs_).
+    struct OutgoingEdges {
+        uint32_t first;
+        uint32_t count;
+    };
+    OutgoingEdges* outgoing_ = nullptr;
+    // The terminals a pass touched (queued or marked), so that the next pass
+    // resets only their records: touched_ lists them, touchedPass_ holds the
+    // pass that last listed each (both after costs_).
+    uint32_t* touched_ = nullptr;
+    uint32_t* touchedPass_ = nullptr;
+    uint32_t numTouched_ = 0;
+    uint32_t pass_ = 1;
+    void touch(const TerminalState& t);
+    // Per terminal, whether it is an end point only (after touchedPass_), and
+    // per edge, its availability (after searchEdges_; kept equal to its
+    // record's by setAvailable).
+    uint8_t* endpointOnly_ = nullptr;
+    uint8_t* edgeAvailable_ = nullptr;
+    void setAvailable(EdgeState& edge, uint8_t available);
+    struct SearchEdge {
+        uint32_t weight;
+        uint32_t destTerminalIndex;
+    };
+    SearchEdge* searchEdges_ = nullptr;
     EdgeState* edges_ = nullptr;
     uint32_t numTerminals_ = 0;
     uint32_t numEdges_ = 0;
@@ -266,8 +300,11 @@ private:
     AllocHelper allocB_{growOnlyHeapResizeFn, nullptr};
     const TopographyInfo* topInfo_;
     RouteProgrammerInterface* programmer_;
-    // The search queue: a binary heap ordered by cost, then by the latest
-    // insertion first (the order of the sorted unvisited list it replaces).
+    // The search queue: a heap of four children a node (half the levels of
+    // a binary one, a node's children side by side in memory) ordered by cost,
+    // then by the latest insertion first (the order of the sorted unvisited
+    // list it replaces).
+    static constexpr uint64_t kQueueArity = 4;
     QueueEntry* queue_ = nullptr;
     uint64_t queueSize_ = 0;
     uint64_t queueCapacity_ = 0;

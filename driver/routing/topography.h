@@ -29,13 +29,11 @@ struct TerminalState {
     uint32_t twinDepth = 0;
     uint8_t isSource = 0;
     uint8_t isDestination = 0;
-    // Search bookkeeping: whether the terminal has been settled, and the
-    // sequence number of its live queue entry (older entries are stale).
+    // Search bookkeeping: whether the terminal has been settled.
     uint8_t settled = 0;
     uint8_t flags = 0; // def->flags, kept beside the search's state
     uint8_t pathKnown = 0;
     uint8_t parity = 0;
-    uint64_t stamp = 0;
 };
 
 struct EdgeState {

@@ -48,6 +48,11 @@ struct ThreadRecord {
     bool joining = false;      // under the thread registry's lock
     std::atomic<bool> interruptPending{false};
     std::atomic<int> blocked{0};
+    // The word of the single-use event the thread sleeps on (null when none),
+    // written under parkLock: whoever wakes every waiter to re-check
+    // (wakeAllChannels) marks the word under it, so the event is alive then.
+    std::mutex parkLock;
+    std::atomic<std::uint32_t>* parkedOn = nullptr;
 };
 
 // The calling thread's record (made on first use for threads the stand-in did not start).
@@ -88,6 +93,32 @@ private:
     struct Reader* reader_;
 };
 void waitForReaders();
+
+// ---- futexes --------------------------------------------------------------
+// Sleeps while word holds expected, for at most *relative (null: no limit);
+// returns at once when it does not, and may return early.
+void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t expected,
+               const std::chrono::nanoseconds* relative);
+// Wakes up to count threads asleep on word. The word may be gone already (a
+// waiter that saw its change may have returned): only its address is used.
+void futexWake(const std::atomic<std::uint32_t>* word, int count);
+// Marks the event word of every sleeping thread with kick, and wakes it (to
+// re-check interrupts and the clock).
+void kickParked(std::uint32_t kick);
+
+// ---- DPCs run by an interrupt thread -----------------------------------------
+// While it is alive on an interrupt thread, the DPCs the handlers schedule
+// are not handed to their own threads: run() runs them on this thread after
+// the handlers, as a kernel runs them on the interrupted CPU as its handler
+// returns (one that is held or running elsewhere goes to its own thread).
+class InterruptDpcs {
+public:
+    InterruptDpcs();
+    ~InterruptDpcs();
+    InterruptDpcs(const InterruptDpcs&) = delete;
+    InterruptDpcs& operator=(const InterruptDpcs&) = delete;
+    void run();
+};
 
 // ---- waiting --------------------------------------------------------------
 // Blocked threads wait on one of a few channels chosen by the address of what

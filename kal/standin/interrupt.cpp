@@ -2,7 +2,9 @@
 // reserved interrupt number has a thread of its own that runs the number's
 // handlers at interrupt level when a device raises it (kal::pci::raiseInterrupt).
 // Each number's thread sleeps on a condition of its own (raising one number
-// wakes only its thread) and copies the handlers only when they change.
+// wakes only its thread, after the raiser let go of the lock) and copies the
+// handlers only when they change. The DPCs the handlers schedule run on the
+// same thread once the handlers return.
 #include <algorithm>
 #include <condition_variable>
 #include <map>
@@ -57,6 +59,7 @@ void lineMain(std::uint32_t number, Line* line) {
     std::unique_lock l(s.lock);
     std::vector<Reservation> handlers; // the line's, as of seen
     std::uint64_t seen = ~std::uint64_t{0};
+    kal::detail::InterruptDpcs dpcs;
     for (;;) {
         line->wake.wait(l, [&] { return line->stop || line->pending; });
         if (line->stop) {
@@ -80,6 +83,7 @@ void lineMain(std::uint32_t number, Line* line) {
                 }
             }
         }
+        dpcs.run();
         l.lock();
         auto& counts = s.counts[number];
         counts.rounds += 1;
@@ -99,16 +103,23 @@ namespace kal::pci {
 void raiseInterrupt(nVOKAL_tHandle handle) {
     const std::uint32_t number = interruptNumber(handle);
     auto& s = state();
-    std::lock_guard g(s.lock);
-    auto& counts = s.counts[number];
-    counts.raised += 1;
-    auto found = s.lines.find(number);
-    if (number == 0 || found == s.lines.end()) {
-        counts.dropped += 1;
-        return;
+    std::shared_ptr<Line> line; // keeps its condition alive until the notification
+    {
+        std::lock_guard g(s.lock);
+        auto& counts = s.counts[number];
+        counts.raised += 1;
+        auto found = s.lines.find(number);
+        if (number == 0 || found == s.lines.end()) {
+            counts.dropped += 1;
+            return;
+        }
+        if (found->second->pending) {
+            return; // its thread is woken already
+        }
+        found->second->pending = true;
+        line = found->second;
     }
-    found->second->pending = true;
-    found->second->wake.notify_one();
+    line->wake.notify_one();
 }
 
 InterruptCounts interruptCounts(std::uint32_t number) {

@@ -1,8 +1,15 @@
 // Stand-in for the kernel layer's locks and single-use events.
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <array>
+#include <climits>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <mutex>
+#include <new>
 
 #include "standin/control.h"
 #include "standin/detail.h"
@@ -28,10 +35,44 @@ WaitChannel& channelFor(const void* address) {
     return channels()[(bits >> 4) % kChannels];
 }
 
+// The marks "its holder is inside a wake-up" of the kernel mutexes the thread
+// holds (the first few).
+constexpr std::size_t kHeldMarks = 8;
+thread_local std::array<std::atomic<bool>*, kHeldMarks> tHeld;
+thread_local std::size_t tHeldCount = 0;
+
+// A single-use event's word: released, and the mark of a wake-up to re-check.
+constexpr std::uint32_t kReleased = 1;
+constexpr std::uint32_t kKicked = 2;
+
 void wakeAllChannels() {
     for (auto& channel : channels()) {
         { std::lock_guard g(channel.lock); } // a waiter is either before its check or inside wait
         channel.cv.notify_all();
+    }
+    kickParked(kKicked);
+}
+
+void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t expected,
+               const std::chrono::nanoseconds* relative) {
+    static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t));
+    timespec limit{};
+    if (relative != nullptr) {
+        const auto ns = std::max<std::int64_t>(relative->count(), 0);
+        limit = {static_cast<std::time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    }
+    syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, expected,
+            relative != nullptr ? &limit : nullptr, nullptr, 0);
+}
+
+void futexWake(const std::atomic<std::uint32_t>* word, int count) {
+    for (std::size_t k = 0; k < tHeldCount; ++k) {
+        tHeld[k]->store(true, std::memory_order_relaxed);
+    }
+    syscall(SYS_futex, reinterpret_cast<const std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, count, nullptr,
+            nullptr, 0);
+    for (std::size_t k = 0; k < tHeldCount; ++k) {
+        tHeld[k]->store(false, std::memory_order_relaxed);
     }
 }
 
@@ -53,6 +94,7 @@ struct KernelMutex {
     static inline std::atomic<std::size_t> live{0};
     std::mutex lock;
     std::atomic<ThreadRecord*> holder{nullptr};
+    std::atomic<bool> holderWaking{false}; // the holder is inside a wake-up
 };
 
 struct SpinLock {
@@ -96,6 +138,10 @@ template <typename Lock> void destroyLock(nVOKAL_tHandle handle, const char* wha
 // real time: a few holds of the driver's short critical sections by each of
 // the threads queued before it.
 constexpr std::chrono::nanoseconds kMutexSpin{10000};
+// The longest spin behind a holder inside a wake-up.
+constexpr std::chrono::microseconds kWakingSpin{50};
+// Tries of a contended spin lock before sleeping on it: a microsecond or two.
+constexpr int kSpinLockTries = 64;
 
 void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -108,14 +154,22 @@ void cpuRelax() {
 // release is not slowed), tries once it looks free, and gives up after
 // kMutexSpin. Whether it took the mutex.
 bool spinOn(KernelMutex& m) {
-    const auto deadline = std::chrono::steady_clock::now() + kMutexSpin;
+    const auto start = std::chrono::steady_clock::now();
     for (unsigned spin = 1;; ++spin) {
         cpuRelax();
         if (m.holder.load(std::memory_order_relaxed) == nullptr && m.lock.try_lock()) {
             return true;
         }
-        if (spin % 32 == 0 && std::chrono::steady_clock::now() >= deadline) {
-            return false;
+        if (spin % 32 == 0) {
+            // Past the usual spin, a kernel's mutex spins on while its owner
+            // runs: here, while the holder is inside a wake-up (which takes
+            // microseconds, after which it soon lets go), so that the thread
+            // it woke does not sleep on it again.
+            const auto spent = std::chrono::steady_clock::now() - start;
+            if (spent >= kWakingSpin ||
+                (spent >= kMutexSpin && !m.holderWaking.load(std::memory_order_relaxed))) {
+                return false;
+            }
         }
     }
 }
@@ -128,13 +182,46 @@ SpinLock* asSpinLock(nVOKAL_tHandle handle, const char* what) {
     return asLock<SpinLock>(handle, what);
 }
 
+// The wake-ups of events released while the thread held a spin lock: they
+// go out once it holds none (as a kernel's wake queue defers them past its
+// locks), so that the woken waiter does not find the lock it takes next
+// still held by its waker.
+constexpr std::size_t kDeferredWakes = 8;
+thread_local std::array<const std::atomic<std::uint32_t>*, kDeferredWakes> tDeferredWakes;
+thread_local std::size_t tDeferredCount = 0;
+
+void wakeDeferred() {
+    for (std::size_t k = 0; k < tDeferredCount; ++k) {
+        kal::detail::futexWake(tDeferredWakes[k], INT_MAX);
+    }
+    tDeferredCount = 0;
+}
+
+// Wakes the waiter of the event word now, or once the thread holds no spin lock.
+void wakeEventWaiter(const std::atomic<std::uint32_t>* word) {
+    if (kal::exec::spinLocksHeld() > 0 && tDeferredCount < kDeferredWakes) {
+        tDeferredWakes[tDeferredCount++] = word;
+    } else {
+        kal::detail::futexWake(word, INT_MAX);
+    }
+}
+
 void takeSpinLock(SpinLock* spinLock, const char* what) {
     ThreadRecord* me = &kal::detail::self();
     if (spinLock->holder.load() == me) {
         KAL_FAIL(std::string(what) +
                  ": the calling thread already holds this spin lock (it would spin forever)");
     }
-    spinLock->lock.lock();
+    // A kernel's spin lock spins; here the holder may be preempted, so it
+    // spins a little, as the mutex does, and then sleeps.
+    bool taken = spinLock->lock.try_lock();
+    for (int spin = 0; !taken && spin < kSpinLockTries; ++spin) {
+        cpuRelax();
+        taken = spinLock->lock.try_lock();
+    }
+    if (!taken) {
+        spinLock->lock.lock();
+    }
     spinLock->holder.store(me, std::memory_order_release);
     kal::exec::spinLockTaken();
 }
@@ -150,17 +237,21 @@ void dropSpinLock(SpinLock* spinLock, const char* what, bool interruptMode) {
     spinLock->holder.store(nullptr, std::memory_order_release);
     kal::exec::spinLockReleased();
     spinLock->lock.unlock();
+    if (kal::exec::spinLocksHeld() == 0) {
+        wakeDeferred();
+    }
 }
 
 // ---- single-use events ------------------------------------------------------
 
 constexpr std::uint32_t kEventMagic = 0x53554556; // "SUEV"
 
-// What a single-use event's storage holds. Read and written only under the
-// lock of the event's wait channel.
+// What a single-use event's storage holds. The waiter sleeps on the word
+// itself (a futex), so a release wakes exactly its waiter and nobody takes a
+// lock on either side.
 struct EventState {
     std::uint32_t magic;
-    std::uint32_t released;
+    std::atomic<std::uint32_t> word; // kReleased, kKicked
 };
 static_assert(sizeof(EventState) <= 64);
 
@@ -180,6 +271,62 @@ void checkInitialised(const EventState* state, const char* what) {
     }
 }
 
+// The thread's park on an event's word: marked by kal::detail::kickParked
+// while it lasts.
+class Park {
+public:
+    Park(ThreadRecord& me, std::atomic<std::uint32_t>& word) : me_(me) {
+        std::lock_guard g(me_.parkLock);
+        me_.parkedOn = &word;
+    }
+    ~Park() {
+        std::lock_guard g(me_.parkLock);
+        me_.parkedOn = nullptr;
+    }
+    Park(const Park&) = delete;
+    Park& operator=(const Park&) = delete;
+
+private:
+    ThreadRecord& me_;
+};
+
+// Sleeps on the event's word until it is released, the stand-in time reaches
+// *deadlineNs (when not null) or the thread is interrupted (when
+// interruptible; this consumes the pending interrupt).
+kal::detail::WaitResult sleepOn(EventState* state, const std::uint64_t* deadlineNs, bool interruptible) {
+    using kal::detail::WaitResult;
+    ThreadRecord& me = kal::detail::self();
+    std::atomic<std::uint32_t>& word = state->word;
+    if ((word.load() & kal::detail::kReleased) != 0) {
+        return WaitResult::done;
+    }
+    Park park(me, word);
+    for (;;) {
+        // Clear the mark before the checks: a change after them marks it again.
+        const std::uint32_t seen = word.fetch_and(~kal::detail::kKicked) & ~kal::detail::kKicked;
+        if ((seen & kal::detail::kReleased) != 0) {
+            return WaitResult::done;
+        }
+        if (interruptible && me.interruptPending.exchange(false)) {
+            return WaitResult::interrupted;
+        }
+        // A release, an interrupt, a new clock scale or a sleep's step marks
+        // the word and wakes the thread; a timed wait also looks at the clock
+        // now and then (stepped time also moves by reads, which wake nobody).
+        constexpr std::chrono::nanoseconds kRecheck = std::chrono::milliseconds(5);
+        std::chrono::nanoseconds wait{};
+        if (deadlineNs != nullptr) {
+            const std::uint64_t now = kal::detail::nowNs();
+            if (now >= *deadlineNs) {
+                return WaitResult::timedOut;
+            }
+            wait = std::min(kRecheck, kal::detail::realFor(*deadlineNs - now));
+        }
+        kal::detail::BlockedScope blocked(me, kal::detail::Blocked::event);
+        kal::detail::futexWait(word, seen, deadlineNs != nullptr ? &wait : nullptr);
+    }
+}
+
 nVOKAL_tStatus waitEvent(void* event, const char* what, bool interruptible,
                          const uint32_t* timeoutMilliseconds, const nVOKAL_tTimeoutHandler* handler) {
     using kal::detail::WaitResult;
@@ -188,23 +335,18 @@ nVOKAL_tStatus waitEvent(void* event, const char* what, bool interruptible,
     if (timeoutMilliseconds != nullptr && (handler == nullptr || handler->function == nullptr)) {
         KAL_FAIL(std::string(what) + " without a timeout handler");
     }
-    auto& channel = kal::detail::channelFor(event);
-    std::unique_lock guard(channel.lock);
     checkInitialised(state, what);
-    auto released = [state] { return state->released != 0; };
     std::uint64_t deadline = 0;
     if (timeoutMilliseconds != nullptr) {
         deadline = kal::detail::nowNs() + static_cast<std::uint64_t>(*timeoutMilliseconds) * 1000000;
     }
     const WaitResult result =
-        kal::detail::blockOn(channel, guard, released, timeoutMilliseconds != nullptr ? &deadline : nullptr,
-                             interruptible, kal::detail::Blocked::event);
+        sleepOn(state, timeoutMilliseconds != nullptr ? &deadline : nullptr, interruptible);
     if (result == WaitResult::interrupted) {
         return NVOKAL_WAIT_INTERRUPTED;
     }
     if (result == WaitResult::timedOut) {
-        // The timer fires: its handler runs at DPC level, without the channel's lock.
-        guard.unlock();
+        // The timer fires: its handler runs at DPC level.
         {
             kal::exec::LevelScope dpc(kal::exec::Level::dpc);
             handler->function(handler->argument);
@@ -212,10 +354,9 @@ nVOKAL_tStatus waitEvent(void* event, const char* what, bool interruptible,
                 KAL_FAIL(std::string(what) + ": the timeout handler returned holding a spin lock");
             }
         }
-        guard.lock();
         // Whoever detached the waiter has released (or is releasing) the event:
         // return only once that is done, so nobody writes into a dead frame.
-        kal::detail::blockOn(channel, guard, released, nullptr, false, kal::detail::Blocked::event);
+        sleepOn(state, nullptr, false);
     }
     return 0;
 }
@@ -252,6 +393,9 @@ extern "C" void nVOKAL150_acquireMutex(nVOKAL_tHandle mutex) noexcept {
         m->lock.lock();
     }
     m->holder.store(&me, std::memory_order_release);
+    if (kal::detail::tHeldCount < kal::detail::kHeldMarks) {
+        kal::detail::tHeld[kal::detail::tHeldCount++] = &m->holderWaking;
+    }
 }
 
 extern "C" void nVOKAL150_releaseMutex(nVOKAL_tHandle mutex) noexcept {
@@ -260,6 +404,13 @@ extern "C" void nVOKAL150_releaseMutex(nVOKAL_tHandle mutex) noexcept {
         KAL_FAIL("nVOKAL150_releaseMutex: the calling thread does not hold this mutex");
     }
     m->holder.store(nullptr, std::memory_order_release);
+    auto& held = kal::detail::tHeld;
+    for (std::size_t k = kal::detail::tHeldCount; k-- > 0;) {
+        if (held[k] == &m->holderWaking) {
+            held[k] = held[--kal::detail::tHeldCount];
+            break;
+        }
+    }
     m->lock.unlock();
 }
 
@@ -311,26 +462,19 @@ extern "C" uint64_t nVOKAL100_getSingleUseEventSize(void) noexcept {
 
 extern "C" void nVOKAL100_initializeSingleUseEvent(void* event) noexcept {
     EventState* state = asEvent(event, "nVOKAL100_initializeSingleUseEvent");
-    auto& channel = kal::detail::channelFor(event);
-    std::lock_guard g(channel.lock);
     state->magic = kEventMagic;
-    state->released = 0;
+    new (&state->word) std::atomic<std::uint32_t>(0);
 }
 
 extern "C" void nVOKAL100_releaseSingleUseEvent(void* event) noexcept {
     EventState* state = asEvent(event, "nVOKAL100_releaseSingleUseEvent");
-    auto& channel = kal::detail::channelFor(event);
-    {
-        std::lock_guard g(channel.lock);
-        checkInitialised(state, "nVOKAL100_releaseSingleUseEvent");
-        if (state->released != 0) {
-            KAL_FAIL("nVOKAL100_releaseSingleUseEvent: the event was already released");
-        }
-        state->released = 1;
+    checkInitialised(state, "nVOKAL100_releaseSingleUseEvent");
+    if ((state->word.fetch_or(kal::detail::kReleased) & kal::detail::kReleased) != 0) {
+        KAL_FAIL("nVOKAL100_releaseSingleUseEvent: the event was already released");
     }
-    // From here on the waiter may return and end the event's storage: only
-    // the channel, which lives for the whole process, is touched.
-    channel.cv.notify_all();
+    // From here on the waiter may return and end the event's storage: the
+    // wake-up uses only the word's address.
+    wakeEventWaiter(&state->word);
 }
 
 extern "C" nVOKAL_tStatus nVOKAL100_waitForSingleUseEvent(void* event) noexcept {

@@ -1,6 +1,7 @@
 // Stand-in for the kernel layer's thread operations: named, joinable kernel
 // threads, thread handles and IDs, and the interruption of waits.
 #include <algorithm>
+#include <climits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -93,6 +94,18 @@ ThreadRecord& self() {
         tSelf = tForeign.record.get();
     }
     return *tSelf;
+}
+
+void kickParked(std::uint32_t kick) {
+    auto& r = registry();
+    std::lock_guard g(r.lock); // the records stay while it is held
+    for (const auto& [id, record] : r.threads) {
+        std::lock_guard park(record->parkLock); // the event stays while it is held
+        if (record->parkedOn != nullptr) {
+            record->parkedOn->fetch_or(kick);
+            futexWake(record->parkedOn, INT_MAX);
+        }
+    }
 }
 
 } // namespace kal::detail

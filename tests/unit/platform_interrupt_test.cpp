@@ -163,4 +163,46 @@ TEST_F(PlatformInterrupt, APrimaryLockIsHeldAroundTheHandlerAndGoesWithTheReserv
         "_clientInterruptHandler == nullptr");
 }
 
+// A DPC that an interrupt handler schedules runs on the interrupt's thread once
+// the handler returns (no wake-up of its own thread), at DPC level; a held one
+// waits for its own thread.
+TEST_F(PlatformInterrupt, AHandlersDpcRunsOnTheInterruptThreadUnlessHeld) {
+    openDevice(true);
+    struct Seen {
+        nVOKAL_tHandle dpc = nullptr;
+        std::atomic<std::thread::id> handler{}, ran{};
+        std::atomic<int> runs{0};
+        std::atomic<bool> atDpcLevel{false};
+    } seen;
+    seen.dpc = nVOKAL100_createDPC([](void* context) {
+        auto* s = static_cast<Seen*>(context);
+        s->atDpcLevel = kal::exec::current() == kal::exec::Level::dpc;
+        s->ran = std::this_thread::get_id();
+        s->runs += 1;
+    });
+    auto handler = [](void* context) -> std::uint8_t {
+        auto* s = static_cast<Seen*>(context);
+        s->handler = std::this_thread::get_id();
+        nVOKAL100_scheduleDPC(s->dpc, s);
+        return 1;
+    };
+    const uint32_t number = device_->deviceInfo().interruptNumber;
+    ASSERT_EQ(nVOKAL1400_reserveInterrupt(number, handler, &seen, "dpc-test", 0), 0);
+    for (const bool held : {false, true}) {
+        SCOPED_TRACE(held ? "held" : "not held");
+        seen.runs = 0;
+        kal::dpc::hold(held);
+        kal::pci::raiseInterrupt(module_->pciHandle());
+        kal::pci::drainInterrupts(); // the handler's round, with what it runs after the handler
+        EXPECT_EQ(seen.runs.load(), held ? 0 : 1);
+        kal::dpc::hold(false);
+        kal::dpc::drain();
+        EXPECT_EQ(seen.runs.load(), 1);
+        EXPECT_TRUE(seen.atDpcLevel.load());
+        EXPECT_EQ(seen.ran.load() == seen.handler.load(), !held);
+    }
+    nVOKAL100_relinquishInterrupt(number, handler, &seen);
+    nVOKAL100_destroyDPC(seen.dpc);
+}
+
 } // namespace

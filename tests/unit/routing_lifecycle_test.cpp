@@ -295,6 +295,7 @@ TEST_F(RouteLifeCycle, ReservationConflicts) {
 // with the last route.
 TEST_F(RouteLifeCycle, RoutesDestroyedOutOfOrderLeaveTheOthersIntact) {
     build(lineGraph());
+    resources_->destroyRoute(route(1, 2)); // the search queue's storage stays with the resources
     const size_t liveBefore = kal::memory::liveAllocations();
     const std::map<uint32_t, std::vector<uint32_t>> paths = {
         {2, {1, 2}}, {4, {1, 2, 4}}, {5, {1, 2, 5}}, {6, {1, 2, 4, 6}}};
