@@ -76,11 +76,11 @@ bool readUnstepped(ClockState& s, std::uint64_t& now) {
         if ((before & 1) != 0) {
             continue;
         }
-        const bool stepped = s.stepped.load(std::memory_order_relaxed);
-        const double scale = s.scale.load(std::memory_order_relaxed);
-        const Real::rep realBase = s.realBase.load(std::memory_order_relaxed);
-        const std::uint64_t virtualBase = s.virtualBase.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
+        // Acquire: a value a change stored shows its odd sequence to the check below.
+        const bool stepped = s.stepped.load(std::memory_order_acquire);
+        const double scale = s.scale.load(std::memory_order_acquire);
+        const Real::rep realBase = s.realBase.load(std::memory_order_acquire);
+        const std::uint64_t virtualBase = s.virtualBase.load(std::memory_order_acquire);
         if (s.sequence.load(std::memory_order_relaxed) != before) {
             continue;
         }
@@ -92,11 +92,11 @@ bool readUnstepped(ClockState& s, std::uint64_t& now) {
     }
 }
 
-// Under the lock: changes what unlocked reads use.
+// Under the lock: changes what unlocked reads use (the change stores with
+// release, after the odd sequence).
 template <typename Change> void publish(ClockState& s, Change change) {
     const std::uint64_t sequence = s.sequence.load(std::memory_order_relaxed);
     s.sequence.store(sequence + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
     change();
     s.sequence.store(sequence + 2, std::memory_order_release);
 }
@@ -115,7 +115,7 @@ std::uint64_t nowLocked(ClockState& s) {
 std::uint64_t readLocked(ClockState& s) {
     const std::uint64_t now = nowLocked(s);
     if (s.stepped.load(std::memory_order_relaxed)) {
-        s.virtualBase.store(now + s.readStepNs, std::memory_order_relaxed);
+        s.virtualBase.store(now + s.readStepNs, std::memory_order_release);
     }
     return now;
 }
@@ -165,9 +165,9 @@ void setScale(double factor) {
         std::lock_guard g(s.lock);
         const std::uint64_t now = nowLocked(s);
         publish(s, [&] {
-            s.virtualBase.store(now, std::memory_order_relaxed);
-            s.realBase.store(Real::now().time_since_epoch().count(), std::memory_order_relaxed);
-            s.scale.store(factor, std::memory_order_relaxed);
+            s.virtualBase.store(now, std::memory_order_release);
+            s.realBase.store(Real::now().time_since_epoch().count(), std::memory_order_release);
+            s.scale.store(factor, std::memory_order_release);
         });
     }
     kal::detail::wakeAllChannels();
@@ -179,9 +179,9 @@ void setStepped(bool on, std::uint64_t readStepNs) {
         std::lock_guard g(s.lock);
         const std::uint64_t now = nowLocked(s);
         publish(s, [&] {
-            s.virtualBase.store(now, std::memory_order_relaxed);
-            s.realBase.store(Real::now().time_since_epoch().count(), std::memory_order_relaxed);
-            s.stepped.store(on, std::memory_order_relaxed);
+            s.virtualBase.store(now, std::memory_order_release);
+            s.realBase.store(Real::now().time_since_epoch().count(), std::memory_order_release);
+            s.stepped.store(on, std::memory_order_release);
         });
         s.readStepNs = on ? readStepNs : 0;
     }
@@ -270,7 +270,7 @@ extern "C" void nVOKAL250_sleepTimeout(uint32_t microseconds) noexcept {
         if (stepped) {
             // A zero sleep still lets time pass (a microsecond), as a yield does.
             const std::uint64_t us = microseconds == 0 ? 1 : microseconds;
-            s.virtualBase.store(nowLocked(s) + us * 1000, std::memory_order_relaxed);
+            s.virtualBase.store(nowLocked(s) + us * 1000, std::memory_order_release);
         }
     }
     if (stepped) {
