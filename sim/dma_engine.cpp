@@ -33,7 +33,8 @@ std::uint64_t dword(const std::vector<std::uint8_t>& bytes, std::size_t at) {
 } // namespace
 
 DmaEngine::DmaEngine(std::uint32_t channel, bool needsCredits, std::function<void*()> pciHandle)
-    : channel_(channel), needsCredits_(needsCredits), pciHandle_(std::move(pciHandle)), buffer_(kChunk) {}
+    : channel_(channel), needsCredits_(needsCredits), pciHandle_(std::move(pciHandle)),
+      buffer_(std::make_unique<Chunk>()) {}
 
 DmaEngine::~DmaEngine() {
     setStepMode(true);
@@ -254,11 +255,11 @@ bool DmaEngine::advance() {
     std::uint64_t ready = 0;
     if (deviceToHost()) {
         if (producer_) {
-            ready = producer_(buffer_.data(), static_cast<std::size_t>(total));
+            ready = producer_(buffer_->bytes, static_cast<std::size_t>(total));
         } else {
             ready = std::min<std::uint64_t>(total, queue_.size() - queueRead_);
             if (ready != 0) { // an empty queue has no data pointer to copy from
-                std::memcpy(buffer_.data(), queue_.data() + queueRead_, static_cast<std::size_t>(ready));
+                std::memcpy(buffer_->bytes, queue_.data() + queueRead_, static_cast<std::size_t>(ready));
             }
         }
     } else {
@@ -273,8 +274,8 @@ bool DmaEngine::advance() {
     if (runs == 0) {
         return false;
     }
-    const std::size_t moved = deviceToHost() ? kal::dma::write(pci, runs_.data(), runs, buffer_.data())
-                                             : kal::dma::read(pci, runs_.data(), runs, buffer_.data());
+    const std::size_t moved = deviceToHost() ? kal::dma::write(pci, runs_.data(), runs, buffer_->bytes)
+                                             : kal::dma::read(pci, runs_.data(), runs, buffer_->bytes);
     std::uint64_t done = 0;
     for (std::size_t i = 0; i < moved; ++i) {
         done += runs_[i].size;
@@ -297,12 +298,12 @@ bool DmaEngine::advance() {
         allowance_ -= done;
         sunkBytes_ += done;
         if (deviceSide_) {
-            deviceSide_(buffer_.data(), static_cast<std::size_t>(done));
+            deviceSide_(buffer_->bytes, static_cast<std::size_t>(done));
         }
         if (sink_) {
-            sink_(buffer_.data(), static_cast<std::size_t>(done));
+            sink_(buffer_->bytes, static_cast<std::size_t>(done));
         } else {
-            sunk_.insert(sunk_.end(), buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(done));
+            sunk_.insert(sunk_.end(), buffer_->bytes, buffer_->bytes + done);
             if (sunk_.size() > kSunkLimit) {
                 sunk_.erase(sunk_.begin(), sunk_.end() - static_cast<std::ptrdiff_t>(kSunkKept));
             }

@@ -47,6 +47,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -189,7 +190,12 @@ private:
     std::vector<std::uint8_t> link_;
     std::uint32_t entry_ = 0;     // offset in the link
     std::uint64_t entryDone_ = 0; // bytes of the current transfer entry moved
-    std::vector<std::uint8_t> buffer_;
+    // The staging buffer, page-aligned: string copies into and out of a
+    // misaligned one run a quarter slower on large streams.
+    struct alignas(4096) Chunk {
+        std::uint8_t bytes[kChunk];
+    };
+    std::unique_ptr<Chunk> buffer_;
     std::vector<kal::dma::Run> runs_; // the burst being moved
     // stream circuit, credits, FIFO
     bool transferEnabled_ = false;
