@@ -33,7 +33,8 @@ std::uint64_t dword(const std::vector<std::uint8_t>& bytes, std::size_t at) {
 } // namespace
 
 DmaEngine::DmaEngine(std::uint32_t channel, bool needsCredits, std::function<void*()> pciHandle)
-    : channel_(channel), needsCredits_(needsCredits), pciHandle_(std::move(pciHandle)), buffer_(kChunk) {}
+    : channel_(channel), needsCredits_(needsCredits), pciHandle_(std::move(pciHandle)),
+      buffer_(std::make_unique<Chunk>()) {}
 
 DmaEngine::~DmaEngine() {
     setStepMode(true);
@@ -225,62 +226,93 @@ bool DmaEngine::advance() {
     }
     const std::uint64_t bytes = word(link_, entry_);
     const std::uint64_t address = dword(link_, entry_ + 8);
-    std::uint64_t n = std::min<std::uint64_t>(bytes - entryDone_, kChunk);
+    const std::uint64_t n = std::min<std::uint64_t>(bytes - entryDone_, kChunk);
     if (!transferEnabled_) {
         return false;
     }
+    if (!deviceToHost() && needsCredits_ && !creditsStarted_) {
+        return false;
+    }
+    // One burst: this entry's next chunk and, once that ends the entry, the
+    // transfer entries after it in the link while each fits whole, up to the
+    // one that reaches an armed notify-at count. Its chunk boundaries are
+    // those of the entries moved one at a time, and so is every count seen.
+    runs_.clear();
+    runs_.push_back({address + entryDone_, static_cast<std::size_t>(n)});
+    std::uint64_t total = n;
+    const bool notifies = armed_ && (control_ & kNotifyAtEnable) != 0;
+    if (entryDone_ + n >= bytes) {
+        for (std::uint32_t at = entry_ + 16; at + 16 <= linkSize_ && word(link_, at + 4) == 0; at += 16) {
+            const std::uint64_t more = word(link_, at);
+            if ((notifies && count_ + total >= notifyAt_) || more > kChunk - total) {
+                break;
+            }
+            runs_.push_back({dword(link_, at + 8), static_cast<std::size_t>(more)});
+            total += more;
+        }
+    }
+    // The bytes the device has or the allowance covers.
+    std::uint64_t ready = 0;
     if (deviceToHost()) {
         if (producer_) {
-            n = producer_(buffer_.data(), static_cast<std::size_t>(n));
+            ready = producer_(buffer_->bytes, static_cast<std::size_t>(total));
         } else {
-            n = std::min<std::uint64_t>(n, queue_.size() - queueRead_);
-            if (n != 0) { // an empty queue has no data pointer to copy from
-                std::memcpy(buffer_.data(), queue_.data() + queueRead_, static_cast<std::size_t>(n));
+            ready = std::min<std::uint64_t>(total, queue_.size() - queueRead_);
+            if (ready != 0) { // an empty queue has no data pointer to copy from
+                std::memcpy(buffer_->bytes, queue_.data() + queueRead_, static_cast<std::size_t>(ready));
             }
-            queueRead_ += static_cast<std::size_t>(n);
+        }
+    } else {
+        ready = std::min(total, allowance_);
+    }
+    // The runs those bytes reach (an empty entry needs none).
+    std::size_t runs = 0;
+    for (std::uint64_t left = ready; runs < runs_.size() && (left != 0 || runs_[runs].size == 0); ++runs) {
+        runs_[runs].size = static_cast<std::size_t>(std::min<std::uint64_t>(runs_[runs].size, left));
+        left -= runs_[runs].size;
+    }
+    if (runs == 0) {
+        return false;
+    }
+    const std::size_t moved = deviceToHost() ? kal::dma::write(pci, runs_.data(), runs, buffer_->bytes)
+                                             : kal::dma::read(pci, runs_.data(), runs, buffer_->bytes);
+    std::uint64_t done = 0;
+    for (std::size_t i = 0; i < moved; ++i) {
+        done += runs_[i].size;
+        entryDone_ += runs_[i].size;
+        if (entryDone_ >= word(link_, entry_)) {
+            entry_ += 16;
+            entryDone_ = 0;
+        }
+    }
+    count_ += done;
+    if (deviceToHost()) {
+        if (!producer_) { // a refused run's bytes go with it
+            queueRead_ += static_cast<std::size_t>(done + (moved < runs ? runs_[moved].size : 0));
             if (queueRead_ == queue_.size()) {
                 queue_.clear();
                 queueRead_ = 0;
             }
         }
-        if (n == 0 && bytes != 0) {
-            return false;
-        }
-        if (!kal::dma::write(pci, address + entryDone_, buffer_.data(), static_cast<std::size_t>(n))) {
-            fault("write of " + std::to_string(n) + " bytes at " + hex(address + entryDone_) + " refused");
-            return true;
-        }
-    } else {
-        if (needsCredits_ && !creditsStarted_) {
-            return false;
-        }
-        n = std::min(n, allowance_);
-        if (n == 0 && bytes != 0) {
-            return false;
-        }
-        if (!kal::dma::read(pci, address + entryDone_, buffer_.data(), static_cast<std::size_t>(n))) {
-            fault("read of " + std::to_string(n) + " bytes at " + hex(address + entryDone_) + " refused");
-            return true;
-        }
-        allowance_ -= n;
-        sunkBytes_ += n;
+    } else if (moved != 0) {
+        allowance_ -= done;
+        sunkBytes_ += done;
         if (deviceSide_) {
-            deviceSide_(buffer_.data(), static_cast<std::size_t>(n));
+            deviceSide_(buffer_->bytes, static_cast<std::size_t>(done));
         }
         if (sink_) {
-            sink_(buffer_.data(), static_cast<std::size_t>(n));
+            sink_(buffer_->bytes, static_cast<std::size_t>(done));
         } else {
-            sunk_.insert(sunk_.end(), buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(n));
+            sunk_.insert(sunk_.end(), buffer_->bytes, buffer_->bytes + done);
             if (sunk_.size() > kSunkLimit) {
                 sunk_.erase(sunk_.begin(), sunk_.end() - static_cast<std::ptrdiff_t>(kSunkKept));
             }
         }
     }
-    entryDone_ += n;
-    count_ += n;
-    if (entryDone_ >= bytes) {
-        entry_ += 16;
-        entryDone_ = 0;
+    if (moved < runs) {
+        fault(std::string(deviceToHost() ? "write" : "read") + " of " + std::to_string(runs_[moved].size) +
+              " bytes at " + hex(runs_[moved].busAddress) + " refused");
+        return true;
     }
     checkNotify();
     return true;

@@ -191,6 +191,18 @@ std::size_t kernelMappings();
 namespace dma {
 bool read(void* pciHandle, std::uint64_t busAddress, void* destination, std::size_t size);
 bool write(void* pciHandle, std::uint64_t busAddress, const void* source, std::size_t size);
+// A gathering access, as an engine moves one burst over several descriptors:
+// the runs in order, each as the single access above, to (read) or from
+// (write) consecutive bytes of the host buffer. The first refused run ends
+// it: the runs before it are moved, it and those after are not, and it is
+// recorded as its own access would be. Returns the runs moved (count when
+// none is refused). Host memory that lies contiguous is copied at once.
+struct Run {
+    std::uint64_t busAddress;
+    std::size_t size;
+};
+std::size_t read(void* pciHandle, const Run* runs, std::size_t count, void* destination);
+std::size_t write(void* pciHandle, const Run* runs, std::size_t count, const void* source);
 // Refused accesses so far, one text each; cleared by clearFaults.
 std::vector<std::string> faults();
 void clearFaults();

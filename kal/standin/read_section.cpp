@@ -1,6 +1,17 @@
 // Read sections (detail.h): each thread that reads owns a record holding the
 // epoch in which its outermost section began (0 outside any); a waiter moves
 // the epoch on and waits until no record holds an older one.
+//
+// As a kernel's RCU readers pay no fence, a section's epoch store is a plain
+// store: the waiter makes every thread of the process pass a full barrier
+// (membarrier) after its entry went out of the table and before it reads the
+// records, so a section either shows its epoch to the waiter or finds the
+// table without the entry. Without membarrier, or under ThreadSanitizer
+// (which does not model it), the store is sequentially consistent instead.
+#include <linux/membarrier.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdint>
 #include <new>
@@ -29,6 +40,20 @@ std::atomic<Reader*> gReaders{nullptr};
 std::atomic<std::uint64_t> gUnrecorded{0};
 // Waiters held up by a section that began before them.
 std::atomic<std::size_t> gHeldUp{0};
+
+bool registerBarrier() {
+#if defined(__SANITIZE_THREAD__)
+    return false;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+    return false;
+#endif
+#endif
+    return syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
+}
+// Set once before main (sections begun earlier store sequentially consistently,
+// which the waiter's barrier covers as well).
+const bool gBarrier = registerBarrier();
 
 struct ReaderOwner {
     Reader* reader = nullptr;
@@ -84,7 +109,13 @@ ReadSection::ReadSection() : reader_(tMine != nullptr ? tMine : takeReader()) {
         return;
     }
     if (reader_->depth++ == 0) {
-        reader_->epoch.store(gEpoch.load());
+        const std::uint64_t epoch = gEpoch.load(std::memory_order_acquire);
+        if (gBarrier) {
+            reader_->epoch.store(epoch, std::memory_order_relaxed);
+            std::atomic_signal_fence(std::memory_order_seq_cst); // the table's loads stay after it
+        } else {
+            reader_->epoch.store(epoch);
+        }
     }
 }
 
@@ -101,6 +132,9 @@ ReadSection::~ReadSection() {
 void waitForReaders() {
     if (tMine != nullptr && tMine->depth != 0) {
         KAL_FAIL("waiting for the readers of a table inside a read section (it would wait for itself)");
+    }
+    if (gBarrier) {
+        syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
     }
     const std::uint64_t target = gEpoch.fetch_add(1) + 1;
     auto older = [target](const Reader& r) {

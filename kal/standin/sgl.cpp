@@ -65,79 +65,101 @@ struct Piece {
     std::size_t bytes;
 };
 
+// The pieces of an access in order, each following the last in the host
+// buffer; a piece that also follows the last in memory joins it, so
+// contiguous memory is copied at once.
+class Pieces {
+public:
+    std::size_t count() const { return count_; }
+    Piece& at(std::size_t i) { return i < kInline ? inline_[i] : more_[i - kInline]; }
+    void add(std::uint8_t* memory, std::size_t bytes) {
+        if (count_ != 0) {
+            Piece& last = at(count_ - 1);
+            if (last.memory + last.bytes == memory) {
+                last.bytes += bytes;
+                return;
+            }
+        }
+        if (count_ < kInline) {
+            inline_[count_] = {memory, bytes};
+        } else {
+            more_.push_back({memory, bytes});
+        }
+        ++count_;
+    }
+    // Back to an earlier count() whose last piece had lastBytes.
+    void truncate(std::size_t count, std::size_t lastBytes) {
+        count_ = count;
+        more_.resize(count_ > kInline ? count_ - kInline : 0);
+        if (count_ != 0) {
+            at(count_ - 1).bytes = lastBytes;
+        }
+    }
+    void copy(std::uint8_t* host, bool write) {
+        for (std::size_t i = 0; i < count_; ++i) {
+            const Piece& piece = at(i);
+            if (write) {
+                std::memcpy(piece.memory, host, piece.bytes);
+            } else {
+                std::memcpy(host, piece.memory, piece.bytes);
+            }
+            host += piece.bytes;
+        }
+    }
+
+private:
+    static constexpr std::size_t kInline = 32;
+    Piece inline_[kInline];
+    std::vector<Piece> more_;
+    std::size_t count_ = 0;
+};
+
 // Why a device access is refused.
 enum class Refusal { none, wraps, noMask, beyondMask, unmapped, otherFunction };
 
-// Finds every piece of an access in the page table (inside a read section,
-// without a lock), then copies them all; a refusal touches nothing. The
-// pieces found stay valid until the section ends, even when their ranges
-// are taken out of the table meanwhile.
-Refusal copyThrough(const State& s, void* pciHandle, std::uint64_t busAddress, std::uint8_t* host,
-                    std::size_t size, bool write, std::uint64_t& at) {
-    constexpr std::size_t kInline = 32;
-    Piece inlinePieces[kInline];
-    std::vector<Piece> morePieces;
-    std::size_t count = 0;
+// Finds every piece of one access in the page table (inside a read section,
+// without a lock) and adds them; a refusal adds nothing. The pieces found
+// stay valid until the section ends, even when their ranges are taken out of
+// the table meanwhile.
+Refusal findPieces(const State& s, void* pciHandle, std::uint64_t mask, std::uint64_t busAddress,
+                   std::size_t size, Pieces& pieces, std::uint64_t& at) {
+    if (busAddress + (size - 1) < busAddress) {
+        return Refusal::wraps;
+    }
+    if (mask == 0) {
+        return Refusal::noMask;
+    }
+    if (busAddress + (size - 1) > mask) {
+        return Refusal::beyondMask;
+    }
+    const std::size_t count = pieces.count();
+    const std::size_t lastBytes = count == 0 ? 0 : pieces.at(count - 1).bytes;
     std::uint64_t address = busAddress;
     for (std::size_t done = 0; done < size;) {
         const kal::busmem::BusRange* range = s.pages.find(address);
+        Refusal refusal = Refusal::none;
         if (range == nullptr) {
-            at = address;
-            return Refusal::unmapped;
+            refusal = Refusal::unmapped;
+        } else if (range->pciHandle != nullptr && range->pciHandle != pciHandle) {
+            refusal = Refusal::otherFunction;
         }
-        if (range->pciHandle != nullptr && range->pciHandle != pciHandle) {
+        if (refusal != Refusal::none) {
             at = address;
-            return Refusal::otherFunction;
+            pieces.truncate(count, lastBytes);
+            return refusal;
         }
         const std::uint64_t inside = address - range->start;
         const std::size_t chunk =
             static_cast<std::size_t>(std::min<std::uint64_t>(size - done, range->size - inside));
-        const Piece piece{range->memory + inside, chunk};
-        if (count < kInline) {
-            inlinePieces[count] = piece;
-        } else {
-            morePieces.push_back(piece);
-        }
-        ++count;
+        pieces.add(range->memory + inside, chunk);
         done += chunk;
         address += chunk;
-    }
-    std::size_t done = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const Piece& piece = i < kInline ? inlinePieces[i] : morePieces[i - kInline];
-        if (write) {
-            std::memcpy(piece.memory, host + done, piece.bytes);
-        } else {
-            std::memcpy(host + done, piece.memory, piece.bytes);
-        }
-        done += piece.bytes;
     }
     return Refusal::none;
 }
 
-// Checks a whole device access, then copies it; a refusal touches nothing
-// and is recorded.
-bool access(void* pciHandle, std::uint64_t busAddress, std::uint8_t* host, std::size_t size, bool write) {
-    if (size == 0) {
-        return true;
-    }
-    const std::uint64_t mask = kal::pci::dmaMask(pciHandle);
-    auto& s = kal::busmem::state();
-    Refusal refusal = Refusal::none;
-    std::uint64_t at = busAddress;
-    if (busAddress + (size - 1) < busAddress) {
-        refusal = Refusal::wraps;
-    } else if (mask == 0) {
-        refusal = Refusal::noMask;
-    } else if (busAddress + (size - 1) > mask) {
-        refusal = Refusal::beyondMask;
-    } else {
-        const kal::detail::ReadSection section;
-        refusal = copyThrough(s, pciHandle, busAddress, host, size, write, at);
-    }
-    if (refusal == Refusal::none) {
-        return true;
-    }
+[[gnu::cold]] void recordRefusal(Refusal refusal, bool write, std::uint64_t busAddress, std::size_t size,
+                                 std::uint64_t mask, std::uint64_t at) {
     std::string why;
     switch (refusal) {
     case Refusal::wraps:
@@ -158,10 +180,45 @@ bool access(void* pciHandle, std::uint64_t busAddress, std::uint8_t* host, std::
     case Refusal::none:
         break;
     }
+    auto& s = kal::busmem::state();
     std::lock_guard g(s.lock);
     s.faults.push_back(std::string(write ? "DMA write" : "DMA read") + " of " + std::to_string(size) +
                        " bytes at " + hex(busAddress) + ": " + why);
-    return false;
+}
+
+// Checks the runs in order and copies those before the first refused one;
+// the refused run touches nothing and is recorded. Returns the runs moved.
+std::size_t access(void* pciHandle, const kal::dma::Run* runs, std::size_t count, std::uint8_t* host,
+                   bool write) {
+    std::size_t moved = 0;
+    while (moved < count && runs[moved].size == 0) {
+        ++moved;
+    }
+    if (moved == count) {
+        return count;
+    }
+    const std::uint64_t mask = kal::pci::dmaMask(pciHandle);
+    auto& s = kal::busmem::state();
+    Refusal refusal = Refusal::none;
+    std::uint64_t at = 0;
+    {
+        const kal::detail::ReadSection section;
+        Pieces pieces;
+        for (; moved < count; ++moved) {
+            if (runs[moved].size != 0) {
+                refusal =
+                    findPieces(s, pciHandle, mask, runs[moved].busAddress, runs[moved].size, pieces, at);
+                if (refusal != Refusal::none) {
+                    break;
+                }
+            }
+        }
+        pieces.copy(host, write);
+    }
+    if (refusal != Refusal::none) {
+        recordRefusal(refusal, write, runs[moved].busAddress, runs[moved].size, mask, at);
+    }
+    return moved;
 }
 
 } // namespace
@@ -169,11 +226,21 @@ bool access(void* pciHandle, std::uint64_t busAddress, std::uint8_t* host, std::
 namespace kal::dma {
 
 bool read(void* pciHandle, std::uint64_t busAddress, void* destination, std::size_t size) {
-    return access(pciHandle, busAddress, static_cast<std::uint8_t*>(destination), size, false);
+    const Run run{busAddress, size};
+    return access(pciHandle, &run, 1, static_cast<std::uint8_t*>(destination), false) == 1;
 }
 
 bool write(void* pciHandle, std::uint64_t busAddress, const void* source, std::size_t size) {
-    return access(pciHandle, busAddress, static_cast<std::uint8_t*>(const_cast<void*>(source)), size, true);
+    const Run run{busAddress, size};
+    return access(pciHandle, &run, 1, static_cast<std::uint8_t*>(const_cast<void*>(source)), true) == 1;
+}
+
+std::size_t read(void* pciHandle, const Run* runs, std::size_t count, void* destination) {
+    return access(pciHandle, runs, count, static_cast<std::uint8_t*>(destination), false);
+}
+
+std::size_t write(void* pciHandle, const Run* runs, std::size_t count, const void* source) {
+    return access(pciHandle, runs, count, static_cast<std::uint8_t*>(const_cast<void*>(source)), true);
 }
 
 std::vector<std::string> faults() {

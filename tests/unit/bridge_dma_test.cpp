@@ -955,3 +955,92 @@ TEST_F(BridgeDmaStreaming, AddClearCommitStartAndStopRaceFromSeveralThreads) {
 }
 
 } // namespace
+
+namespace {
+
+// The engine walked by hand over one link of eight 1000-byte entries, each in
+// a page of its own far from the others on the bus: a burst runs over the
+// entries but stops at the one that reaches an armed notify-at count, at the
+// bytes the device has, and at a refused entry, after the entries before it.
+class BridgeDmaEngine : public kelvo_test::DmaBoardTest {};
+
+TEST_F(BridgeDmaEngine, ABurstEndsWhereAnEntryByEntryWalkWouldStop) {
+    constexpr std::uint32_t kEntries = 8;
+    constexpr std::uint32_t kEntry = 1000;
+    constexpr std::uint32_t kLinkSize = 16 + 16 * kEntries;
+    struct Case {
+        const char* what;
+        std::uint64_t notifyAt; // 0: not armed
+        int unmapped;           // the entry whose address no page holds, or -1
+        std::size_t queued;
+        std::uint64_t countAtEvent; // 0: no event
+        std::uint64_t finalCount;
+        std::size_t leftQueued;
+    };
+    const Case cases[] = {
+        {"nothing armed: every entry moves", 0, -1, 8000, 0, 8000, 0},
+        {"notify-at inside the third entry: the event comes after it", 2500, -1, 8000, 3000, 8000, 0},
+        {"notify-at at an entry's end", 4000, -1, 8000, 4000, 8000, 0},
+        {"an unmapped fifth entry: four move, its bytes are lost", 0, 4, 8000, 0, 4000, 3000},
+        {"a short queue: the walk waits inside the third entry", 0, -1, 2500, 0, 2500, 0},
+    };
+    kal::pagelists::setFragmented(true);
+    nVOKAL_tHandle pages = nVOKAL220_tPageList_createFromAllocation(1 + kEntries, 0);
+    kal::pagelists::setFragmented(false);
+    ASSERT_NE(pages, nullptr);
+    std::uint8_t* memory = kal::pagelists::memory(pages);
+    sim::DmaEngine& engine = module->dma(0);
+    std::vector<std::uint8_t> pattern(kEntries * kEntry);
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        pattern[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::memset(memory, 0, (1 + kEntries) * 4096);
+        const std::uint32_t head[2] = {0, kLastLinkFlag};
+        std::memcpy(memory, head, 8);
+        for (std::uint32_t i = 0; i < kEntries; ++i) {
+            const std::uint32_t words[2] = {kEntry, 0};
+            const std::uint64_t address = static_cast<int>(i) == c.unmapped
+                                              ? 0x700000000000ULL
+                                              : kal::pagelists::physicalAddress(pages, 1 + i);
+            std::memcpy(memory + 16 + 16 * i, words, 8);
+            std::memcpy(memory + 24 + 16 * i, &address, 8);
+        }
+        engine.inject(pattern.data(), c.queued);
+        engine.setControl(c.notifyAt != 0 ? sim::DmaEngine::kNotifyAtEnable : 0);
+        engine.streamCommand(0x100);
+        engine.start(kal::pagelists::physicalAddress(pages, 0), kLinkSize);
+        if (c.notifyAt != 0) {
+            engine.arm(c.notifyAt);
+        }
+        const std::uint64_t events = engine.notifyEvents();
+        std::uint64_t atEvent = 0;
+        while (engine.step() == 1) {
+            if (atEvent == 0 && engine.notifyEvents() != events) {
+                atEvent = engine.transferCount();
+            }
+        }
+        EXPECT_EQ(atEvent, c.countAtEvent);
+        EXPECT_EQ(engine.transferCount(), c.finalCount);
+        EXPECT_EQ(engine.queuedBytes(), c.leftQueued);
+        EXPECT_EQ(engine.faults().size(), c.unmapped < 0 ? 0u : 1u);
+        for (std::uint32_t i = 0; i < kEntries; ++i) {
+            const std::uint64_t moved = std::min<std::uint64_t>(
+                kEntry,
+                c.finalCount > std::uint64_t{i} * kEntry ? c.finalCount - std::uint64_t{i} * kEntry : 0);
+            std::vector<std::uint8_t> expected(kEntry, 0);
+            std::copy_n(pattern.begin() + i * kEntry, moved, expected.begin());
+            const std::uint8_t* page = memory + (1 + i) * 4096;
+            EXPECT_TRUE(std::equal(expected.begin(), expected.end(), page)) << "entry " << i;
+        }
+        engine.stop();
+        engine.streamCommand(0x200);
+        engine.resetFifo();
+        engine.clearFaults();
+        kal::dma::clearFaults();
+    }
+    nVOKAL220_tPageList_destroy(pages);
+}
+
+} // namespace

@@ -198,6 +198,71 @@ TEST_F(PlatformDma, StandardMapSizesItsListAndReachesTheDeviceBelowItsMask) {
     map.free();
 }
 
+// A gathering access moves its runs in order up to the first refused one,
+// which moves nothing, not even a start that joins the run before it in
+// memory, and is recorded once; empty runs count as moved.
+TEST_F(PlatformDma, AGatheringAccessStopsAtItsFirstRefusedRun) {
+    configure(tDMAConfiguration::kDMAType64Bit);
+    kal::pagelists::setFragmented(true);
+    tPageList pages;
+    makePages(pages, 3);
+    std::uint8_t* memory = kal::pagelists::memory(pages.handle);
+    struct At { // a run by page and offset; page 3: no page holds it
+        std::uint64_t page, offset;
+        std::size_t size;
+    };
+    struct Case {
+        const char* what;
+        std::vector<At> runs;
+        std::size_t moved;
+    };
+    const Case cases[] = {
+        {"runs apart on the bus, an empty one among them",
+         {{1, 4000, 96}, {2, 0, 0}, {2, 0, 100}, {0, 8, 8}},
+         4},
+        {"an unmapped run ends it; the run after it stays untouched",
+         {{0, 0, 16}, {3, 0, 16}, {1, 0, 16}},
+         1},
+        {"a run running off its page moves none of its start",
+         {{1, kPage - 100, 100}, {2, 0, kPage + 50}},
+         1},
+    };
+    std::vector<std::uint8_t> source(2 * kPage);
+    for (std::size_t i = 0; i < source.size(); ++i) {
+        source[i] = static_cast<std::uint8_t>(i % 251 + 1);
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<kal::dma::Run> runs;
+        std::vector<std::uint8_t> expected(3 * kPage, 0);
+        std::size_t from = 0;
+        for (std::size_t i = 0; i < c.runs.size(); ++i) {
+            const At& at = c.runs[i];
+            runs.push_back({at.page < 3 ? kal::pagelists::physicalAddress(pages.handle, at.page) + at.offset
+                                        : 0x700000000000ULL,
+                            at.size});
+            if (i < c.moved) {
+                std::copy_n(source.begin() + static_cast<std::ptrdiff_t>(from), at.size,
+                            expected.begin() + static_cast<std::ptrdiff_t>(at.page * kPage + at.offset));
+            }
+            from += at.size;
+        }
+        std::memset(memory, 0, 3 * kPage);
+        EXPECT_EQ(kal::dma::write(info_.pciHandle, runs.data(), runs.size(), source.data()), c.moved);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), memory));
+        std::vector<std::uint8_t> back(source.size(), 0);
+        EXPECT_EQ(kal::dma::read(info_.pciHandle, runs.data(), runs.size(), back.data()), c.moved);
+        EXPECT_EQ(kal::dma::faults().size(), c.moved < runs.size() ? 2u : 0u)
+            << "each direction recorded once";
+        for (std::size_t i = 0, at = 0; i < c.moved; at += runs[i].size, ++i) {
+            EXPECT_TRUE(std::equal(back.begin() + static_cast<std::ptrdiff_t>(at),
+                                   back.begin() + static_cast<std::ptrdiff_t>(at + runs[i].size),
+                                   source.begin() + static_cast<std::ptrdiff_t>(at)));
+        }
+        kal::dma::clearFaults();
+    }
+}
+
 TEST_F(PlatformDma, MapsCatchMisuse) {
     configure(tDMAConfiguration::kDMAType64Bit);
     EXPECT_DEATH(
