@@ -4,19 +4,16 @@
 //
 // As a kernel's RCU readers pay no fence, a section's epoch store is a plain
 // store: the waiter makes every thread of the process pass a full barrier
-// (membarrier) after its entry went out of the table and before it reads the
+// (standin/barrier.h) after its entry went out of the table and before it reads the
 // records, so a section either shows its epoch to the waiter or finds the
 // table without the entry. Without membarrier, or under ThreadSanitizer
 // (which does not model it), the store is sequentially consistent instead.
-#include <linux/membarrier.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdint>
 #include <new>
 #include <thread>
 
+#include "standin/barrier.h"
 #include "standin/control.h"
 #include "standin/detail.h"
 
@@ -41,19 +38,6 @@ std::atomic<std::uint64_t> gUnrecorded{0};
 // Waiters held up by a section that began before them.
 std::atomic<std::size_t> gHeldUp{0};
 
-bool registerBarrier() {
-#if defined(__SANITIZE_THREAD__)
-    return false;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-    return false;
-#endif
-#endif
-    return syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) == 0;
-}
-// Set once before main (sections begun earlier store sequentially consistently,
-// which the waiter's barrier covers as well).
-const bool gBarrier = registerBarrier();
 
 struct ReaderOwner {
     Reader* reader = nullptr;
@@ -110,7 +94,7 @@ ReadSection::ReadSection() : reader_(tMine != nullptr ? tMine : takeReader()) {
     }
     if (reader_->depth++ == 0) {
         const std::uint64_t epoch = gEpoch.load(std::memory_order_acquire);
-        if (gBarrier) {
+        if (kal::barrier::gProcessWide.load(std::memory_order_relaxed)) {
             reader_->epoch.store(epoch, std::memory_order_relaxed);
             std::atomic_signal_fence(std::memory_order_seq_cst); // the table's loads stay after it
         } else {
@@ -133,9 +117,7 @@ void waitForReaders() {
     if (tMine != nullptr && tMine->depth != 0) {
         KAL_FAIL("waiting for the readers of a table inside a read section (it would wait for itself)");
     }
-    if (gBarrier) {
-        syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0);
-    }
+    kal::barrier::heavyFence();
     const std::uint64_t target = gEpoch.fetch_add(1) + 1;
     auto older = [target](const Reader& r) {
         const std::uint64_t epoch = r.epoch.load();
