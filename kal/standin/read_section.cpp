@@ -38,7 +38,6 @@ std::atomic<std::uint64_t> gUnrecorded{0};
 // Waiters held up by a section that began before them.
 std::atomic<std::size_t> gHeldUp{0};
 
-
 struct ReaderOwner {
     Reader* reader = nullptr;
     ~ReaderOwner();
