@@ -59,22 +59,22 @@ std::string hex(std::uint64_t value) {
     return buffer;
 }
 
-// One piece of a device access: where in host memory, how many bytes.
-struct Piece {
+// One span of a device access: where in host memory, how many bytes.
+struct Span {
     std::uint8_t* memory;
     std::size_t bytes;
 };
 
-// The pieces of an access in order, each following the last in the host
-// buffer; a piece that also follows the last in memory joins it, so
+// The spans of an access in order, each following the last in the host
+// buffer; a span that also follows the last in memory joins it, so
 // contiguous memory is copied at once.
-class Pieces {
+class Spans {
 public:
     std::size_t count() const { return count_; }
-    Piece& at(std::size_t i) { return i < kInline ? inline_[i] : more_[i - kInline]; }
+    Span& at(std::size_t i) { return i < kInline ? inline_[i] : more_[i - kInline]; }
     void add(std::uint8_t* memory, std::size_t bytes) {
         if (count_ != 0) {
-            Piece& last = at(count_ - 1);
+            Span& last = at(count_ - 1);
             if (last.memory + last.bytes == memory) {
                 last.bytes += bytes;
                 return;
@@ -87,7 +87,7 @@ public:
         }
         ++count_;
     }
-    // Back to an earlier count() whose last piece had lastBytes.
+    // Back to an earlier count() whose last span had lastBytes.
     void truncate(std::size_t count, std::size_t lastBytes) {
         count_ = count;
         more_.resize(count_ > kInline ? count_ - kInline : 0);
@@ -97,32 +97,32 @@ public:
     }
     void copy(std::uint8_t* host, bool write) {
         for (std::size_t i = 0; i < count_; ++i) {
-            const Piece& piece = at(i);
+            const Span& span = at(i);
             if (write) {
-                std::memcpy(piece.memory, host, piece.bytes);
+                std::memcpy(span.memory, host, span.bytes);
             } else {
-                std::memcpy(host, piece.memory, piece.bytes);
+                std::memcpy(host, span.memory, span.bytes);
             }
-            host += piece.bytes;
+            host += span.bytes;
         }
     }
 
 private:
     static constexpr std::size_t kInline = 32;
-    Piece inline_[kInline];
-    std::vector<Piece> more_;
+    Span inline_[kInline];
+    std::vector<Span> more_;
     std::size_t count_ = 0;
 };
 
 // Why a device access is refused.
 enum class Refusal { none, wraps, noMask, beyondMask, unmapped, otherFunction };
 
-// Finds every piece of one access in the page table (inside a read section,
-// without a lock) and adds them; a refusal adds nothing. The pieces found
+// Finds every span of one access in the page table (inside a read section,
+// without a lock) and adds them; a refusal adds nothing. The spans found
 // stay valid until the section ends, even when their ranges are taken out of
 // the table meanwhile.
-Refusal findPieces(const State& s, void* pciHandle, std::uint64_t mask, std::uint64_t busAddress,
-                   std::size_t size, Pieces& pieces, std::uint64_t& at) {
+Refusal findSpans(const State& s, void* pciHandle, std::uint64_t mask, std::uint64_t busAddress,
+                  std::size_t size, Spans& spans, std::uint64_t& at) {
     if (busAddress + (size - 1) < busAddress) {
         return Refusal::wraps;
     }
@@ -132,8 +132,8 @@ Refusal findPieces(const State& s, void* pciHandle, std::uint64_t mask, std::uin
     if (busAddress + (size - 1) > mask) {
         return Refusal::beyondMask;
     }
-    const std::size_t count = pieces.count();
-    const std::size_t lastBytes = count == 0 ? 0 : pieces.at(count - 1).bytes;
+    const std::size_t count = spans.count();
+    const std::size_t lastBytes = count == 0 ? 0 : spans.at(count - 1).bytes;
     std::uint64_t address = busAddress;
     for (std::size_t done = 0; done < size;) {
         const kal::busmem::BusRange* range = s.pages.find(address);
@@ -145,13 +145,13 @@ Refusal findPieces(const State& s, void* pciHandle, std::uint64_t mask, std::uin
         }
         if (refusal != Refusal::none) {
             at = address;
-            pieces.truncate(count, lastBytes);
+            spans.truncate(count, lastBytes);
             return refusal;
         }
         const std::uint64_t inside = address - range->start;
         const std::size_t chunk =
             static_cast<std::size_t>(std::min<std::uint64_t>(size - done, range->size - inside));
-        pieces.add(range->memory + inside, chunk);
+        spans.add(range->memory + inside, chunk);
         done += chunk;
         address += chunk;
     }
@@ -203,17 +203,16 @@ std::size_t access(void* pciHandle, const kal::dma::Run* runs, std::size_t count
     std::uint64_t at = 0;
     {
         const kal::detail::ReadSection section;
-        Pieces pieces;
+        Spans spans;
         for (; moved < count; ++moved) {
             if (runs[moved].size != 0) {
-                refusal =
-                    findPieces(s, pciHandle, mask, runs[moved].busAddress, runs[moved].size, pieces, at);
+                refusal = findSpans(s, pciHandle, mask, runs[moved].busAddress, runs[moved].size, spans, at);
                 if (refusal != Refusal::none) {
                     break;
                 }
             }
         }
-        pieces.copy(host, write);
+        spans.copy(host, write);
     }
     if (refusal != Refusal::none) {
         recordRefusal(refusal, write, runs[moved].busAddress, runs[moved].size, mask, at);

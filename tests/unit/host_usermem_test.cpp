@@ -77,7 +77,7 @@ TEST_F(StandInUserCopy, AFaultAnywhereInTheRangeRefusesTheCopyWithNothingMoved) 
     }
 }
 
-// Small copies move by words and overlapping pieces: every size to past the
+// Small copies move by words and overlapping words: every size to past the
 // word loop's reach, both ways, moves exactly its bytes.
 TEST_F(StandInUserCopy, EverySizeMovesItsBytesAndNoOther) {
     const kal::usermem::ProcessMode client;
