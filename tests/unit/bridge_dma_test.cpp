@@ -1,17 +1,27 @@
-// The bridge's DMA data path over the engine in step mode: link chains, the channel's registers, the
-// SGL, circuit, FIFO and stream controllers; streams built, failing and racing.
+// The bridge's DMA data path over the engine in step mode: link chains, registers, controllers, streams.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <numeric>
 #include <thread>
 #include <vector>
 
-#include "platform/time.h"
+#include "bridge/brixel_dma_channel.h"
+#include "bridge/brixel_sgl.h"
 #include "bridge/dma_controllers.h"
-#include "bridge_dma_support.h"
+#include "bridge/dma_stream_controller.h"
+#include "bridge/sgl_controller.h"
+#include "bridge/stream_controllers.h"
 #include "bridge_test_support.h"
 #include "fatal_hook_capture.h"
+#include "nVOKAL.h"
+#include "platform/dma_configuration.h"
+#include "platform/time.h"
+#include "regs/front_end_accessors.h"
+#include "standin/control.h"
 
 namespace {
 
@@ -20,23 +30,231 @@ using brixeltools::kSGLTypeFinite;
 using kelvo_driver::nVOAPAL000::tBrixelDMAChannel;
 using kelvo_driver::nVOAPAL000::tBrixelSGL;
 using kelvo_driver::nVOAPAL000::tBrixelSGLChunkyLink;
-using kelvo_test::decodeChain;
-using kelvo_test::DecodedLink;
-using kelvo_test::kLastLinkFlag;
-using kelvo_test::kTwoLinkRingFlag;
-using kelvo_test::UserMemory;
 using kelvo_test::W32, kelvo_test::W64;
 using nVOAPALS100::tStatus;
+using Bytes = std::vector<std::uint8_t>;
 using Trace = std::vector<kelvo_test::ChipAccess>;
 
 constexpr std::int64_t k806E = KELVO_STATUS_STREAM_RUNNING;
 constexpr std::int64_t k806F = KELVO_STATUS_UNSUPPORTED_OPERATION;
 constexpr std::int64_t k807C = KELVO_STATUS_STREAM_STOP_TIMED_OUT;
 constexpr std::int64_t kInvalid = tStatus::kInvalidParameter;
-
 constexpr std::uint64_t kData = 0x7000000000ULL; // data addresses the decoder never reads
+// The header's flags as the bridge reads them, stated here rather than taken from the driver.
+constexpr std::uint32_t kLastLinkFlag = 1u << 31;
+constexpr std::uint32_t kTwoLinkRingFlag = 1u << 30;
 
-class BridgeSgl : public kelvo_test::DmaBoardTest {
+struct DecodedEntry {
+    bool selfConfig;
+    std::uint32_t word0; // byte count or data
+    std::uint32_t word1; // 0 or control
+    std::uint64_t address;
+};
+struct DecodedLink {
+    std::uint64_t address;
+    std::uint32_t nextSize, flags;
+    std::uint64_t nextAddress;
+    std::vector<DecodedEntry> entries;
+};
+
+// Up to maxLinks links from start, until a last link or a next size of 0, read by bus address.
+std::vector<DecodedLink> decodeChain(void* pciHandle, kelvo_driver::nVOAPAL000::tLinkInformation start,
+                                     std::size_t maxLinks) {
+    std::vector<DecodedLink> links;
+    std::uint64_t address = start.address;
+    std::uint32_t size = start.size;
+    while (links.size() < maxLinks && size != 0) {
+        Bytes bytes(size);
+        if (!kal::dma::read(pciHandle, address, bytes.data(), size)) {
+            ADD_FAILURE() << "link at " << address << " not readable";
+            break;
+        }
+        DecodedLink link{address, 0, 0, 0, {}};
+        std::memcpy(&link.nextSize, &bytes[0], 4);
+        std::memcpy(&link.flags, &bytes[4], 4);
+        std::memcpy(&link.nextAddress, &bytes[8], 8);
+        for (std::uint32_t at = 16; at + 8 <= size;) {
+            DecodedEntry entry{};
+            std::memcpy(&entry.word0, &bytes[at], 4);
+            std::memcpy(&entry.word1, &bytes[at + 4], 4);
+            entry.selfConfig = entry.word1 != 0;
+            if (!entry.selfConfig) {
+                std::memcpy(&entry.address, &bytes[at + 8], 8);
+            }
+            link.entries.push_back(entry);
+            at += entry.selfConfig ? 8 : 16;
+        }
+        links.push_back(link);
+        if ((link.flags & kLastLinkFlag) != 0) {
+            break;
+        }
+        address = link.nextAddress;
+        size = link.nextSize;
+    }
+    return links;
+}
+
+// One DMA channel's controllers (circuit, stream, SGL, FIFO) as the driver builds them.
+struct DmaChannel {
+    DmaChannel(const kelvo_driver::nVOAPAL000::tBridgeWindow& window, sim::Module& module,
+               const kelvo_driver::nVOAPAL000::tDMAConfiguration& config, std::uint32_t n,
+               std::uint32_t linkSize, voquantasharedsource::FrontEndAccessorInterface& bar)
+        : channelRegion(window.base + module.bridgeRegisters().channelBase(n), 0xA8),
+          channelMap(channelRegion),
+          circuitMap(&bar,
+                     static_cast<std::uint32_t>(sim::Module::kNisoFpgaBase + sim::Module::kStreamCircuitBase +
+                                                n * sim::Module::kStreamCircuitStride),
+                     0, 0x1000),
+          controlMap(&bar,
+                     static_cast<std::uint32_t>(sim::Module::kNisoFpgaBase + module.streamControlOffset()), 0,
+                     0x80),
+          circuit(&circuitMap) {
+        stream.reset(new (status, false)
+                         brixeltools::BrixelDMAStreamController(window, channelMap, circuit, n, status));
+        if (status.isFatal()) {
+            return; // as the DMA controller set: nothing more is built
+        }
+        sgl.reset(new (status, false) brixeltools::SGLController(
+            config, linkSize, brixeltools::getDMAChannelTransferDirection(n), status, stream.get()));
+        if (sgl == nullptr) {
+            return;
+        }
+        if (n == 0) {
+            fifo = std::make_unique<kelvo_driver::MeasureFifoController>(
+                controlMap.MeasureStreamCircuitFifoReset, status);
+        } else {
+            fifo = std::make_unique<kelvo_driver::CommandFifoController>(
+                controlMap.CommandStreamCircuitFifoReset, status);
+        }
+    }
+    ~DmaChannel() {
+        sgl.reset(); // stops the stream
+        if (stream) {
+            stream->disableInterrupt();
+        }
+    }
+
+    tStatus status; // of the construction
+    kelvo_driver::nVOAPAL000::tPCIMemorySpaceAccessorDebug<false> channelRegion;
+    brixeltools::DMAChannelRegMap channelMap;
+    kelvo_regmaps::tStreamCircuitRegMap circuitMap;
+    kelvo_regmaps::tKelvoStreamControlRegMap controlMap;
+    brixeltools::StreamCircuit circuit;
+    std::unique_ptr<brixeltools::BrixelDMAStreamController> stream;
+    std::unique_ptr<brixeltools::SGLController> sgl;
+    std::unique_ptr<kelvo_driver::StreamCircuitFifoControllerInterface> fifo;
+};
+
+// Page-aligned memory (size a multiple of pages) registered as the calling thread's user memory.
+struct UserMemory {
+    explicit UserMemory(std::size_t size)
+        : size(size), memory(static_cast<std::uint8_t*>(std::aligned_alloc(4096, size)), &std::free) {
+        std::memset(data(), 0, size);
+        scope.add(data(), size);
+    }
+    std::uint8_t* data() const { return memory.get(); }
+    std::uint64_t address() const { return kal::usermem::address(data()); }
+    Bytes bytes(std::size_t from, std::size_t to) const { return Bytes(data() + from, data() + to); }
+
+    std::size_t size;
+    std::unique_ptr<std::uint8_t, decltype(&std::free)> memory;
+    kal::usermem::Scope scope;
+};
+
+// A pattern of size bytes that differs per seed.
+Bytes pattern(std::size_t size, std::uint32_t seed) {
+    Bytes bytes(size);
+    std::uint32_t x = seed * 2654435761u + 1;
+    for (auto& b : bytes) {
+        x = x * 1664525u + 1013904223u;
+        b = static_cast<std::uint8_t>(x >> 24);
+    }
+    return bytes;
+}
+
+// A module with 64-bit DMA, BAR 0 mapped and both engines in step mode; checks for leftovers.
+class DmaBoardTest : public kelvo_test::LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        kal::pagelists::resetPlacement();
+        kal::dma::clearFaults();
+        listsAtStart_ = kal::pagelists::live();
+        module = bus.plug("solstra");
+        info = kelvo_test::deviceInfoOf(*module);
+        ASSERT_EQ(nVOKAL220_pciSetDMAMask(info.pciHandle, ~0ULL), 0);
+        config.type = kelvo_driver::nVOAPAL000::tDMAConfiguration::kDMAType64Bit;
+        config.deviceInfo = &info;
+        tStatus status;
+        device = new (status, false) kelvo_driver::nVOAPAL000::tPCIDevice(info, status);
+        bar = device->mapMemoryWindow(0, status, 0);
+        ASSERT_TRUE(status.isSuccess());
+        window = {reinterpret_cast<std::uintptr_t>(bar), sim::Module::kBar0Size};
+        module->enableDma();
+        module->dma(0).setStepMode(true);
+        module->dma(1).setStepMode(true);
+        barRegion = voquantasharedsource::tPCIMemorySpace(window.base, 0x40000);
+    }
+    void TearDown() override {
+        device->unmapMemoryWindow(0, bar, 0);
+        kelvo_driver::nVOAPAL000::deleteObject(device);
+        for (std::uint32_t n = 0; n < 2; ++n) {
+            EXPECT_TRUE(module->dma(n).faults().empty()) << ::testing::PrintToString(module->dma(n).faults());
+        }
+        kelvo_test::expectNoDmaLeftovers(listsAtStart_);
+        module.reset();
+        LeakCheckedTest::TearDown();
+    }
+    std::unique_ptr<DmaChannel> channel(std::uint32_t n, std::uint32_t linkSize = 4096, bool mayFail = false) {
+        auto c = std::make_unique<DmaChannel>(window, *module, config, n, linkSize, barAccessor);
+        EXPECT_TRUE(mayFail || c->status.isSuccess());
+        return c;
+    }
+    // Adds a user buffer to a channel's controller; returns the code.
+    static std::int64_t add(DmaChannel& c, std::uint32_t type, std::uint64_t address, std::uint64_t size,
+                            std::uint32_t repeat = 1, std::int64_t direction = -1) {
+        tStatus status;
+        const kelvo_driver::nVOAPAL000::tUserBuffer buffer(0, address, size);
+        c.sgl->addTransfer(type, buffer,
+                           direction < 0 ? c.sgl->direction() : static_cast<std::uint32_t>(direction), repeat,
+                           status);
+        return status.getCode();
+    }
+    // Commits and starts a channel's lists; returns the code.
+    static std::int64_t start(DmaChannel& c) {
+        tStatus status;
+        c.sgl->commitAndStart(true, status);
+        return status.getCode();
+    }
+    // Channel 0 with one transfer of the user memory at address added and started.
+    std::unique_ptr<DmaChannel> running(std::uint32_t type, std::uint64_t address, std::uint64_t size,
+                                        std::uint32_t linkSize = 4096) {
+        auto c = channel(0, linkSize);
+        EXPECT_EQ(add(*c, type, address, size), 0);
+        EXPECT_EQ(start(*c), 0);
+        return c;
+    }
+    // Queues size bytes of data at engine 0 and lets it run until it blocks.
+    void feed(const Bytes& data, std::size_t size) {
+        module->dma(0).inject(data.data(), size);
+        module->dma(0).runUntilBlocked();
+    }
+
+    kelvo_driver::nVOAPAL000::tPCIDevice* device = nullptr;
+    void* bar = nullptr;
+    kelvo_driver::nVOAPAL000::tBridgeWindow window{};
+    voquantasharedsource::tPCIMemorySpace barRegion;
+    voquantasharedsource::PCIMemorySpaceAccessorAdapter barAccessor{&barRegion};
+    sim::Bus bus;
+    std::shared_ptr<sim::Module> module;
+    nVOAPAL200_tDeviceInfo info{};
+    kelvo_driver::nVOAPAL000::tDMAConfiguration config;
+
+private:
+    std::size_t listsAtStart_ = 0;
+};
+
+class BridgeSgl : public DmaBoardTest {
 protected:
     void init(tBrixelSGL& chain, std::uint32_t linkSize) {
         tStatus status;
@@ -303,8 +521,8 @@ TEST_F(BridgeSgl, SegmentsOfTwoGibibytesOrMoreAreSplitNotTruncated) {
     }
 }
 
-using BridgeDmaChannel = kelvo_test::DmaBoardTest;
-using BridgeDmaRegisters = kelvo_test::DmaBoardTest;
+using BridgeDmaChannel = DmaBoardTest;
+using BridgeDmaRegisters = DmaBoardTest;
 
 TEST_F(BridgeDmaChannel, OperationsWriteTheirRegisterSequences) {
     struct Row {
@@ -437,7 +655,7 @@ TEST_F(BridgeDmaRegisters, DmaConfigurationWritesItsRegisterOnlyWhenABitChanges)
     }
 }
 
-class BridgeDmaStream : public kelvo_test::DmaBoardTest {};
+class BridgeDmaStream : public DmaBoardTest {};
 
 TEST_F(BridgeDmaStream, TransfersAreCheckedBeforeAnythingIsLocked) {
     kal::pagelists::setFragmented(true);
@@ -641,9 +859,7 @@ TEST_F(BridgeDmaStream, StartRunsTheChannelBeforeTheCircuitAndStopTheReverse) {
     ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), 4096), 0);
     sim::LatchBlock& block = module->bridgeRegisters().channel(0);
     block.clearTrace();
-    tStatus status;
-    c->sgl->commitAndStart(true, status);
-    ASSERT_TRUE(status.isSuccess());
+    ASSERT_EQ(start(*c), 0);
     EXPECT_EQ(block.writtenValues(0x58), (std::vector<std::uint64_t>{0x5}));
     EXPECT_EQ(module->dma(0).streamCommands().back(), 0x100u);
     tStatus failed;
@@ -665,9 +881,7 @@ TEST_F(BridgeDmaStream, StartRunsTheChannelBeforeTheCircuitAndStopTheReverse) {
     // and 87.5 ms, reading the status after each; the stop's wait reads it once.
     kal::clock::ScopedStepped stepped(12500000);
     const std::size_t reads = block.readCount(0x60);
-    tStatus never;
-    c->sgl->commitAndStart(true, never);
-    EXPECT_EQ(never.getCode(), KELVO_STATUS_CHANNEL_START_TIMED_OUT);
+    EXPECT_EQ(start(*c), KELVO_STATUS_CHANNEL_START_TIMED_OUT);
     EXPECT_EQ(block.readCount(0x60) - reads, 3u + 1u);
     EXPECT_EQ(block.writtenValues(0x58), (std::vector<std::uint64_t>{0x5, 0x2, 0x5, 0x2}));
     EXPECT_FALSE(c->stream->isTransferInProgress());
@@ -676,21 +890,17 @@ TEST_F(BridgeDmaStream, StartRunsTheChannelBeforeTheCircuitAndStopTheReverse) {
 TEST_F(BridgeDmaStream, NothingCommittedMovesWhileTheStreamRuns) {
     kal::pagelists::setFragmented(true); // one entry per page: the ring is the buffer, once
     UserMemory user(8 * 4096);
-    const auto data = kelvo_test::pattern(8 * 4096, 9);
-    auto c = channel(0, 64);
-    ASSERT_EQ(add(*c, kSGLTypeContinuous, user.address(), 4 * 4096), 0);
-    tStatus status;
-    c->sgl->commitAndStart(true, status);
-    ASSERT_TRUE(status.isSuccess());
+    const auto data = pattern(8 * 4096, 9);
+    auto c = running(kSGLTypeContinuous, user.address(), 4 * 4096, 64);
     const std::size_t lists = kal::pagelists::live();
     struct Refusal {
         const char* what;
-        void (*run)(kelvo_test::DmaChannel&, tStatus&);
+        void (*run)(DmaChannel&, tStatus&);
     };
     const Refusal refusals[] = {
-        {"clear", [](kelvo_test::DmaChannel& ch, tStatus& s) { ch.sgl->clearTransfers(s); }},
-        {"commit", [](kelvo_test::DmaChannel& ch, tStatus& s) { ch.sgl->commit(s); }},
-        {"start", [](kelvo_test::DmaChannel& ch, tStatus& s) { ch.sgl->commitAndStart(true, s); }},
+        {"clear", [](DmaChannel& ch, tStatus& s) { ch.sgl->clearTransfers(s); }},
+        {"commit", [](DmaChannel& ch, tStatus& s) { ch.sgl->commit(s); }},
+        {"start", [](DmaChannel& ch, tStatus& s) { ch.sgl->commitAndStart(true, s); }},
     };
     for (const Refusal& r : refusals) {
         tStatus s;
@@ -700,54 +910,44 @@ TEST_F(BridgeDmaStream, NothingCommittedMovesWhileTheStreamRuns) {
     }
     // Adding while running takes fresh links; the ring keeps running.
     ASSERT_EQ(add(*c, kSGLTypeContinuous, user.address() + 4 * 4096, 4 * 4096), 0);
-    module->dma(0).inject(data.data(), 6 * 4096);
-    module->dma(0).runUntilBlocked();
-    std::vector<std::uint8_t> expected(8 * 4096, 0);
+    feed(data, 6 * 4096);
+    Bytes expected(8 * 4096, 0);
     std::copy(data.begin() + 4 * 4096, data.begin() + 6 * 4096, expected.begin()); // round two
     std::copy(data.begin() + 2 * 4096, data.begin() + 4 * 4096, expected.begin() + 2 * 4096);
-    EXPECT_EQ(std::vector<std::uint8_t>(user.data(), user.data() + 8 * 4096), expected);
+    EXPECT_EQ(user.bytes(0, 8 * 4096), expected);
+    tStatus status;
     c->stream->stop(status);
-    c->sgl->commitAndStart(true, status);
-    ASSERT_TRUE(status.isSuccess());
+    ASSERT_EQ(start(*c), 0);
     for (const auto& link : decodeChain(info.pciHandle, c->sgl->getSGL(), 3)) {
         EXPECT_EQ(link.flags, 0u); // three links now: the old two-link mark is gone
     }
-    module->dma(0).inject(data.data(), 8 * 4096);
-    module->dma(0).runUntilBlocked();
-    EXPECT_EQ(std::vector<std::uint8_t>(user.data(), user.data() + 8 * 4096), data);
+    feed(data, 8 * 4096);
+    EXPECT_EQ(user.bytes(0, 8 * 4096), data);
 }
 
 TEST_F(BridgeDmaStream, AFiniteListGrownAfterItRanRunsToItsNewEnd) {
     UserMemory user(2 * 4096);
-    const auto data = kelvo_test::pattern(2 * 4096, 4);
-    auto c = channel(0);
-    ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), 4096), 0);
+    const auto data = pattern(2 * 4096, 4);
+    auto c = running(kSGLTypeFinite, user.address(), 4096);
+    feed(data, 4096);
     tStatus status;
-    c->sgl->commitAndStart(true, status);
-    module->dma(0).inject(data.data(), 4096);
-    module->dma(0).runUntilBlocked();
     c->stream->stop(status);
     ASSERT_EQ(add(*c, kSGLTypeFinite, user.address() + 4096, 4096), 0);
-    c->sgl->commitAndStart(true, status);
-    ASSERT_TRUE(status.isSuccess());
-    module->dma(0).inject(data.data(), 2 * 4096);
-    module->dma(0).runUntilBlocked();
+    ASSERT_EQ(start(*c), 0);
+    feed(data, 2 * 4096);
     EXPECT_FALSE(module->dma(0).running());
-    EXPECT_EQ(std::vector<std::uint8_t>(user.data(), user.data() + 2 * 4096), data);
+    EXPECT_EQ(user.bytes(0, 2 * 4096), data);
     EXPECT_EQ(module->dma(0).queuedBytes(), 0u);
 }
 
-// A stop that times out is reported by both cleanups: the SGL controller's
-// (which then resets the channel and drops the lists) and the stream's own.
+// Both cleanups report a stop that times out; the SGL controller's then resets the channel and drops the lists.
 TEST_F(BridgeDmaStream, ACleanupWhoseStopFailsReportsIt) {
     kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
     UserMemory user(4096);
     for (bool sgl : {true, false}) {
         SCOPED_TRACE(sgl);
-        auto c = channel(0);
-        ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), 4096), 0);
+        auto c = running(kSGLTypeFinite, user.address(), 4096);
         tStatus status;
-        c->sgl->commitAndStart(true, status);
         module->dma(0).setNeverEnds(true);
         sgl ? c->sgl->cleanup(status) : c->stream->getCleanupOperation()->cleanup(status);
         module->dma(0).setNeverEnds(false);
@@ -757,14 +957,13 @@ TEST_F(BridgeDmaStream, ACleanupWhoseStopFailsReportsIt) {
     }
 }
 
-// A clear that runs out of memory for the fresh head links reports it; the
-// next addition starts the lists again, and only what it adds runs.
+// A clear out of memory for the fresh head links reports it; only what is added next runs.
 TEST_F(BridgeDmaStream, AClearOutOfMemoryLeavesListsThatStartAgain) {
     UserMemory user(2 * 4096);
-    const auto data = kelvo_test::pattern(4096, 5);
+    const auto data = pattern(4096, 5);
     for (std::uint64_t n : {1, 2}) { // the finite list's head link, the continuous list's
         SCOPED_TRACE(n);
-        std::fill(user.data(), user.data() + user.size(), 0);
+        std::fill(user.data(), user.data() + user.size, 0);
         auto c = channel(0);
         ASSERT_EQ(add(*c, kSGLTypeContinuous, user.address(), 4096), 0);
         kal::faults::failNth(kal::faults::kPageList, n);
@@ -773,18 +972,15 @@ TEST_F(BridgeDmaStream, AClearOutOfMemoryLeavesListsThatStartAgain) {
         kal::faults::clear();
         EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
         ASSERT_EQ(add(*c, kSGLTypeContinuous, user.address() + 4096, 4096), 0);
-        tStatus start;
-        c->sgl->commitAndStart(true, start);
-        ASSERT_TRUE(start.isSuccess());
-        module->dma(0).inject(data.data(), data.size());
-        module->dma(0).runUntilBlocked();
-        EXPECT_EQ(std::vector<std::uint8_t>(user.data() + 4096, user.data() + 8192), data);
+        ASSERT_EQ(start(*c), 0);
+        feed(data, data.size());
+        EXPECT_EQ(user.bytes(4096, 8192), data);
         EXPECT_EQ(std::count(user.data(), user.data() + 4096, 0), 4096)
             << "the cleared buffer is not written";
     }
 }
 
-class BridgeDmaFaults : public kelvo_test::DmaBoardTest {};
+class BridgeDmaFaults : public DmaBoardTest {};
 
 TEST_F(BridgeDmaFaults, ChannelBlocksOutsideTheWindowAreRefusedWithACode) {
     constexpr std::uint32_t kDescription = sim::BridgeRegisters::kDefaultCoreDescription;
@@ -851,7 +1047,7 @@ TEST_F(BridgeDmaFaults, AStreamControllerGoingWhileItsChannelStillTransfersReset
     EXPECT_EQ(block.writtenValues(0x58), (std::vector<std::uint64_t>{2}));
 }
 
-class BridgeDmaStreaming : public kelvo_test::DmaBoardTest {};
+class BridgeDmaStreaming : public DmaBoardTest {};
 
 TEST_F(BridgeDmaStreaming, AllocationFailuresWhileAStreamIsBuiltEndCleanly) {
     UserMemory user(16 * 4096);
@@ -917,7 +1113,7 @@ TEST_F(BridgeDmaStreaming, AddClearCommitStartAndStopRaceFromSeveralThreads) {
     std::atomic<int> ok{0};
     auto worker = [&](int kind) {
         kal::usermem::Scope scope;
-        scope.add(user.data(), user.size());
+        scope.add(user.data(), user.size);
         while (!go.load()) {
             std::this_thread::yield();
         }
@@ -954,15 +1150,9 @@ TEST_F(BridgeDmaStreaming, AddClearCommitStartAndStopRaceFromSeveralThreads) {
     EXPECT_FALSE(c->stream->isTransferInProgress());
 }
 
-} // namespace
-
-namespace {
-
-// The engine walked by hand over one link of eight 1000-byte entries, each in
-// a page of its own far from the others on the bus: a burst runs over the
-// entries but stops at the one that reaches an armed notify-at count, at the
-// bytes the device has, and at a refused entry, after the entries before it.
-class BridgeDmaEngine : public kelvo_test::DmaBoardTest {};
+// One link of eight 1000-byte entries, each in a page of its own far from the others on the bus: a burst
+// stops at the entry reaching an armed notify-at count, at the bytes the device has, and at a refused entry.
+class BridgeDmaEngine : public DmaBoardTest {};
 
 TEST_F(BridgeDmaEngine, ABurstEndsWhereAnEntryByEntryWalkWouldStop) {
     constexpr std::uint32_t kEntries = 8;
@@ -990,10 +1180,7 @@ TEST_F(BridgeDmaEngine, ABurstEndsWhereAnEntryByEntryWalkWouldStop) {
     ASSERT_NE(pages, nullptr);
     std::uint8_t* memory = kal::pagelists::memory(pages);
     sim::DmaEngine& engine = module->dma(0);
-    std::vector<std::uint8_t> pattern(kEntries * kEntry);
-    for (std::size_t i = 0; i < pattern.size(); ++i) {
-        pattern[i] = static_cast<std::uint8_t>(i * 7 + 1);
-    }
+    const Bytes data = pattern(kEntries * kEntry, 1);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::memset(memory, 0, (1 + kEntries) * 4096);
@@ -1007,7 +1194,7 @@ TEST_F(BridgeDmaEngine, ABurstEndsWhereAnEntryByEntryWalkWouldStop) {
             std::memcpy(memory + 16 + 16 * i, words, 8);
             std::memcpy(memory + 24 + 16 * i, &address, 8);
         }
-        engine.inject(pattern.data(), c.queued);
+        engine.inject(data.data(), c.queued);
         engine.setControl(c.notifyAt != 0 ? sim::DmaEngine::kNotifyAtEnable : 0);
         engine.streamCommand(0x100);
         engine.start(kal::pagelists::physicalAddress(pages, 0), kLinkSize);
@@ -1025,14 +1212,11 @@ TEST_F(BridgeDmaEngine, ABurstEndsWhereAnEntryByEntryWalkWouldStop) {
         EXPECT_EQ(engine.transferCount(), c.finalCount);
         EXPECT_EQ(engine.queuedBytes(), c.leftQueued);
         EXPECT_EQ(engine.faults().size(), c.unmapped < 0 ? 0u : 1u);
+        Bytes moved(data.size(), 0); // the first finalCount bytes, entry after entry
+        std::copy_n(data.begin(), c.finalCount, moved.begin());
         for (std::uint32_t i = 0; i < kEntries; ++i) {
-            const std::uint64_t moved = std::min<std::uint64_t>(
-                kEntry,
-                c.finalCount > std::uint64_t{i} * kEntry ? c.finalCount - std::uint64_t{i} * kEntry : 0);
-            std::vector<std::uint8_t> expected(kEntry, 0);
-            std::copy_n(pattern.begin() + i * kEntry, moved, expected.begin());
-            const std::uint8_t* page = memory + (1 + i) * 4096;
-            EXPECT_TRUE(std::equal(expected.begin(), expected.end(), page)) << "entry " << i;
+            const auto entry = moved.begin() + i * kEntry;
+            EXPECT_TRUE(std::equal(entry, entry + kEntry, memory + (1 + i) * 4096)) << "entry " << i;
         }
         engine.stop();
         engine.streamCommand(0x200);
