@@ -205,7 +205,8 @@ protected:
         module.reset();
         LeakCheckedTest::TearDown();
     }
-    std::unique_ptr<DmaChannel> channel(std::uint32_t n, std::uint32_t linkSize = 4096, bool mayFail = false) {
+    std::unique_ptr<DmaChannel> channel(std::uint32_t n, std::uint32_t linkSize = 4096,
+                                        bool mayFail = false) {
         auto c = std::make_unique<DmaChannel>(window, *module, config, n, linkSize, barAccessor);
         EXPECT_TRUE(mayFail || c->status.isSuccess());
         return c;
@@ -940,7 +941,8 @@ TEST_F(BridgeDmaStream, AFiniteListGrownAfterItRanRunsToItsNewEnd) {
     EXPECT_EQ(module->dma(0).queuedBytes(), 0u);
 }
 
-// Both cleanups report a stop that times out; the SGL controller's then resets the channel and drops the lists.
+// Both cleanups report a stop that times out; the SGL controller's then resets the channel and drops the
+// lists.
 TEST_F(BridgeDmaStream, ACleanupWhoseStopFailsReportsIt) {
     kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
     UserMemory user(4096);
