@@ -1,12 +1,9 @@
-// Helpers for the tests of the bridge and timing-chip maps: a simulated module
-// with BAR 0 mapped and memory regions over it.
+// Helpers for the tests of the bridge and timing-chip maps: a simulated module with BAR 0 mapped.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <ostream>
-#include <string>
 #include <vector>
 
 #include "pci_test_support.h"
@@ -47,6 +44,13 @@ inline std::vector<ChipAccess> accessesOf(const sim::Block& block, bool writesOn
         }
     }
     return result;
+}
+
+// The status code a call leaves in a fresh status.
+template <class Call> int64_t codeOf(Call call) {
+    nVOAPALS100::tStatus status;
+    call(status);
+    return status.getCode();
 }
 
 // A plugged module with BAR 0 mapped.

@@ -1,4 +1,5 @@
 // Bridge and timing-chip maps where they differ from the register engine's common rules.
+#include <algorithm>
 #include <vector>
 
 #include "bridge_test_support.h"
@@ -13,7 +14,7 @@ using kelvo_test::kOutsideWindow;
 using kelvo_test::kUnknownId;
 using nVOAPALS100::tStatus;
 using Access = kelvo_test::ChipAccess;
-using kelvo_test::accessesOf, kelvo_test::W32;
+using kelvo_test::accessesOf, kelvo_test::codeOf, kelvo_test::W32;
 using tDma = brixeltools::tBrixelDMAChannelWithOffset<0u>;
 
 std::vector<uint64_t> readOffsets(const sim::Block& block) {
@@ -38,17 +39,12 @@ TEST_F(BridgeMaps, DmaChannelControlGoesStraightToTheHardware) {
     dma.write(0x80000058, 0x5, true, status, 0);
     EXPECT_EQ(accessesOf(channel, true), (std::vector<Access>{W32(0x58, 0x2), W32(0x58, 0), W32(0x58, 0x5)}));
     uint64_t value = 9;
-    tStatus get;
-    dma.get(0x80000058, value, get, 0);
-    EXPECT_EQ(get.getCode(), kUnknownId);
-
+    EXPECT_EQ(codeOf([&](tStatus& s) { dma.get(0x80000058, value, s, 0); }), kUnknownId);
     channel.setLatch(0x58, 4, 1u << 25);
     dma.read(0x26000058, value, status, 0);
     EXPECT_EQ(value, 1u);
     for (uint32_t id : {0x80000058u, 0x400000A0u}) {
-        tStatus set;
-        dma.set(id, 1, set, 0);
-        EXPECT_EQ(set.getCode(), kUnknownId);
+        EXPECT_EQ(codeOf([&](tStatus& s) { dma.set(id, 1, s, 0); }), kUnknownId);
     }
     channel.clearTrace();
     dma.flush(0x06000058, true, status, 0);
@@ -56,16 +52,11 @@ TEST_F(BridgeMaps, DmaChannelControlGoesStraightToTheHardware) {
     dma.markDirtyRegMap();
     dma.flushRegMap(true, status);
     EXPECT_TRUE(accessesOf(channel, true).empty());
-    tStatus flushStatus;
-    dma.flush(0xC0000060, true, flushStatus, 0);
-    EXPECT_EQ(flushStatus.getCode(), kUnknownId);
-
+    EXPECT_EQ(codeOf([&](tStatus& s) { dma.flush(0xC0000060, true, s, 0); }), kUnknownId);
     channel.setLatch(0x60, 4, 0x12345678);
     dma.refresh(0x5C000060, status, 0);
     EXPECT_EQ(dma.ChannelStatus.softCopy, 0x12345678u);
-    tStatus refresh;
-    dma.refresh(0x80000060, refresh, 0);
-    EXPECT_EQ(refresh.getCode(), kUnknownId);
+    EXPECT_EQ(codeOf([&](tStatus& s) { dma.refresh(0x80000060, s, 0); }), kUnknownId);
     channel.clearTrace();
     dma.refreshRegMap(status);
     EXPECT_EQ(readOffsets(channel), (std::vector<uint64_t>{0x60, 0xA0, 0xA4}));
@@ -80,46 +71,23 @@ TEST_F(TimingChipMaps, RegistersOutsideTheWindowAreNotAccessed) {
     EXPECT_EQ(narrow.DIO_Direction_Register.address, 0x08u) << "base - window start + offset";
     tStatus status;
     narrow.set(0x80000014, 0x1, status, 0);
-    tStatus flush;
-    narrow.flush(0x80000014, true, flush, 0);
-    EXPECT_EQ(flush.getCode(), kOutsideWindow);
+    EXPECT_EQ(codeOf([&](tStatus& s) { narrow.flush(0x80000014, true, s, 0); }), kOutsideWindow);
     EXPECT_EQ(narrow.DO_Mode_Register.dirty, 1u);
-    tStatus port;
-    narrow.write(0x8000001C, 1, false, port, 0);
-    EXPECT_EQ(port.getCode(), kOutsideWindow);
-    tStatus read;
+    EXPECT_EQ(codeOf([&](tStatus& s) { narrow.write(0x8000001C, 1, false, s, 0); }), kOutsideWindow);
     uint64_t value = 3;
-    narrow.read(0xC0000000, value, read, 0);
-    EXPECT_EQ(read.getCode(), kOutsideWindow);
+    EXPECT_EQ(codeOf([&](tStatus& s) { narrow.read(0xC0000000, value, s, 0); }), kOutsideWindow);
     EXPECT_EQ(value, 0u) << "the unchanged soft copy";
-    tStatus whole;
-    narrow.flushRegMap(true, whole);
-    EXPECT_EQ(whole.getCode(), kOutsideWindow) << "the first error stays";
+    EXPECT_EQ(codeOf([&](tStatus& s) { narrow.flushRegMap(true, s); }), kOutsideWindow) << "first error kept";
     // Every register inside the window was still written: 0x04, 0x08, 0x10 of the map, all of the timer.
-    size_t mapWrites = 0;
-    for (const Access& a : chipTrace()) {
-        mapWrites += a.offset < 0x34 ? 1 : 0;
-    }
-    EXPECT_EQ(mapWrites, 3u);
-    tStatus refreshed;
-    narrow.refreshRegMap(refreshed);
-    EXPECT_EQ(refreshed.getCode(), kOutsideWindow) << "a whole-map refresh reports it too";
-
-    // ... and goes on past it: the timer's status register (offset 0) lies
-    // before this window, its three save registers inside it.
+    const std::vector<Access> trace = chipTrace();
+    EXPECT_EQ(std::count_if(trace.begin(), trace.end(), [](const Access& a) { return a.offset < 0x34; }), 3);
+    EXPECT_EQ(codeOf([&](tStatus& s) { narrow.refreshRegMap(s); }), kOutsideWindow) << "a refresh too";
+    // ... and goes on past it: the timer's status register (offset 0) lies before the window, its saves in
+    // it.
     tymo_regmaps::tOutTimer timer(&regionF, 0x38u, 4u, 0x14u);
-    const size_t before = chipTrace().size();
-    tStatus timerRefresh;
-    timer.refreshRegMap(timerRefresh);
-    EXPECT_EQ(timerRefresh.getCode(), kOutsideWindow);
-    std::vector<uint32_t> reads;
-    const auto trace = chipTrace();
-    for (size_t i = before; i < trace.size(); ++i) {
-        if (!trace[i].write) {
-            reads.push_back(trace[i].offset);
-        }
-    }
-    EXPECT_EQ(reads, (std::vector<uint32_t>{0x38, 0x40, 0x48}));
+    module->timingChip().clearTrace();
+    EXPECT_EQ(codeOf([&](tStatus& s) { timer.refreshRegMap(s); }), kOutsideWindow);
+    EXPECT_EQ(readOffsets(module->timingChip()), (std::vector<uint64_t>{0x38, 0x40, 0x48}));
 }
 
 // Marked dirty, the whole map's plain flush writes what a forced one writes.
@@ -146,23 +114,14 @@ TEST_F(BridgeTriggers, SharedOffsetsAreToldApartByBit30) {
     chip.setReadValue(0xE0, 0xA5C3);
     chip.setReadValue(0xDC, 0x0002);
     for (uint32_t id : {0xC00000E0u, 0x400000DCu}) {
-        tStatus set;
-        triggers.set(id, 1, set, 0);
-        EXPECT_EQ(set.getCode(), kUnknownId);
-        tStatus write;
-        triggers.write(id, 1, true, write, 0);
-        EXPECT_EQ(write.getCode(), kUnknownId);
-        tStatus flush;
-        triggers.flush(id, true, flush, 0);
-        EXPECT_EQ(flush.getCode(), kUnknownId);
+        EXPECT_EQ(codeOf([&](tStatus& s) { triggers.set(id, 1, s, 0); }), kUnknownId);
+        EXPECT_EQ(codeOf([&](tStatus& s) { triggers.write(id, 1, true, s, 0); }), kUnknownId);
+        EXPECT_EQ(codeOf([&](tStatus& s) { triggers.flush(id, true, s, 0); }), kUnknownId);
     }
     uint64_t value = 7;
-    tStatus rejected;
-    triggers.read(0x800000E0, value, rejected, 0);
-    EXPECT_EQ(rejected.getCode(), kUnknownId);
+    EXPECT_EQ(codeOf([&](tStatus& s) { triggers.read(0x800000E0, value, s, 0); }), kUnknownId);
     EXPECT_EQ(value, 0u);
     EXPECT_TRUE(chipTrace().empty());
-
     tStatus status;
     triggers.read(0xC00000E0, value, status, 0);
     EXPECT_EQ(value, 0xA5C3u);

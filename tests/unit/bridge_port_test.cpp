@@ -1,5 +1,6 @@
 // The bridge-port accessor and the two maps behind it over the simulated switched bus interface.
 #include <algorithm>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -15,7 +16,7 @@ namespace {
 
 using brixeltools::IOPort2;
 using brixeltools::TYMOPortAccessor;
-using kelvo_test::W32;
+using kelvo_test::codeOf, kelvo_test::W32;
 using nVOAPALS100::tStatus;
 
 using tSwitched = brixeltools::tSwitchedBrixelBimRegMapWithOffset<0u>;
@@ -99,11 +100,10 @@ TEST_F(BridgePort, ReadTimesOutWhenTheCompletionBitNeverComes) {
     EXPECT_EQ(bim().readCount(kData), 0u);
     // Between polls: 10 us, then doubled up to 100 us, until 100 ms have passed.
     std::vector<uint32_t> sleeps;
-    uint64_t slept = 0;
     for (const kal::clock::SleepRecord& r : kal::clock::sleepLog()) {
         sleeps.push_back(r.microseconds);
-        slept += r.microseconds;
     }
+    const uint64_t slept = std::accumulate(sleeps.begin(), sleeps.end(), uint64_t{0});
     ASSERT_GE(sleeps.size(), 5u);
     EXPECT_EQ(std::vector<uint32_t>(sleeps.begin(), sleeps.begin() + 5),
               (std::vector<uint32_t>{10, 20, 40, 80, 100}));
@@ -124,12 +124,9 @@ TEST_F(BridgePort, AccessorWithoutItsMutexReportsOutOfMemory) {
     tStatus status;
     TYMOPortAccessor broken(*switched, 0, 2, status);
     EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
-    tStatus write;
-    broken.write(0x10, 1, write);
-    EXPECT_EQ(write.getCode(), tStatus::kOutOfMemory);
-    tStatus read;
-    EXPECT_EQ(broken.read(0x10, read), 0xFFFFFFFFu);
-    EXPECT_EQ(read.getCode(), tStatus::kOutOfMemory);
+    EXPECT_EQ(codeOf([&](tStatus& s) { broken.write(0x10, 1, s); }), tStatus::kOutOfMemory);
+    EXPECT_EQ(codeOf([&](tStatus& s) { EXPECT_EQ(broken.read(0x10, s), 0xFFFFFFFFu); }),
+              tStatus::kOutOfMemory);
     EXPECT_TRUE(bim().trace().empty());
 }
 
