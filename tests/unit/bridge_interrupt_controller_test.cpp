@@ -101,6 +101,26 @@ protected:
         controller_->registerNotifier(&t, id, status);
         ASSERT_TRUE(status.isSuccess());
     }
+    // A target of ids 5 and 3 whose one worker is held in id 5's call until release(), id 3 queued behind it.
+    std::unique_ptr<CountingTarget> queuedBehind5(std::function<bool()> release) {
+        auto t = target();
+        auto inside = std::make_shared<std::atomic<bool>>(false);
+        t->hook = [inside, release](uint32_t id) {
+            if (id == 5) {
+                *inside = true;
+                waitUntil(release);
+            }
+        };
+        registerId(*t, 5);
+        registerId(*t, 3);
+        bridge().fire(5);
+        EXPECT_TRUE(waitUntil([&] { return inside->load(); })) << "the worker is busy with id 5";
+        bridge().fire(3);
+        bridge().fire(3);
+        kal::pci::drainInterrupts();
+        kal::dpc::drain();
+        return t;
+    }
     sim::BridgeInterrupts& bridge() { return module_->bridge().interrupts(); }
     std::vector<uint64_t> maskWrites() { return module_->bar0().find("interrupt-control")->writtenValues(0); }
 
@@ -159,23 +179,8 @@ TEST_F(BridgeInterrupts, WordsReachTheirNotifierUnderLineAndMessageInterrupts) {
 
 TEST_F(BridgeInterrupts, TwoQueuedWordsGiveOneWorkCall) {
     open(true);
-    auto t = target();
-    std::atomic<bool> inside{false};
     std::atomic<bool> release{false};
-    t->hook = [&](uint32_t id) {
-        if (id == 5) {
-            inside = true;
-            waitUntil([&] { return release.load(); });
-        }
-    };
-    registerId(*t, 5);
-    registerId(*t, 3);
-    bridge().fire(5);
-    ASSERT_TRUE(waitUntil([&] { return inside.load(); })) << "the worker is busy with id 5";
-    bridge().fire(3);
-    bridge().fire(3);
-    kal::pci::drainInterrupts();
-    kal::dpc::drain();
+    auto t = queuedBehind5([&] { return release.load(); });
     release = true;
     ASSERT_TRUE(t->waitFor(3, 1));
     bridge().fire(5); // runs after 3 on the one worker: 3 had its only call
@@ -187,27 +192,12 @@ TEST_F(BridgeInterrupts, TwoQueuedWordsGiveOneWorkCall) {
 
 TEST_F(BridgeInterrupts, AnItemStillQueuedAtTheQuiesceNeverRuns) {
     open(true);
-    auto t = target();
     const uint64_t caller = nVOKAL100_getThreadID();
     const size_t dpcs = kal::dpc::live();
-    std::atomic<bool> inside{false};
     std::atomic<bool> quiescing{false};
-    t->hook = [&](uint32_t id) {
-        if (id == 5) {
-            inside = true;
-            // Back only once the quiesce is past the DPC and waits for this worker.
-            waitUntil([&] {
-                return quiescing.load() && kal::dpc::live() < dpcs && kal::thread::isBlocked(caller);
-            });
-        }
-    };
-    registerId(*t, 5);
-    registerId(*t, 3);
-    bridge().fire(5);
-    ASSERT_TRUE(waitUntil([&] { return inside.load(); })) << "the worker is busy with id 5";
-    bridge().fire(3);
-    kal::pci::drainInterrupts();
-    kal::dpc::drain(); // id 3 is queued behind 5
+    // Back only once the quiesce is past the DPC and waits for this worker.
+    auto t = queuedBehind5(
+        [&] { return quiescing.load() && kal::dpc::live() < dpcs && kal::thread::isBlocked(caller); });
     quiescing = true;
     controller_->quiesce();
     EXPECT_EQ(t->count(5), 1u);
@@ -271,8 +261,6 @@ TEST_F(BridgeInterrupts, RegistrationHoldsAgainstAnInterruptStorm) {
         t.reset();
     }
 }
-
-// ---- the DMA interrupt controller over a fake channel -----------------------------------
 
 class FakeChannel : public brixeltools::DMAStreamInterface {
 public:
