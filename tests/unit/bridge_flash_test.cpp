@@ -1,5 +1,7 @@
 // The flash access set over the simulated module: SPI registers, sector writes, the window's size.
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 #include <vector>
 
@@ -55,11 +57,8 @@ protected:
 // The trace without status reads.
 std::vector<sim::SerialFlash::Record> commands(const std::vector<sim::SerialFlash::Record>& trace) {
     std::vector<sim::SerialFlash::Record> out;
-    for (const auto& r : trace) {
-        if (r.opcode != 0x05) {
-            out.push_back(r);
-        }
-    }
+    std::copy_if(trace.begin(), trace.end(), std::back_inserter(out),
+                 [](const auto& r) { return r.opcode != 5; });
     return out;
 }
 

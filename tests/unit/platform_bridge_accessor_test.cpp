@@ -1,5 +1,4 @@
-// The bridge accessor, the vendor capability walk and the geographic address
-// over the simulated bridge.
+// The bridge accessor, the vendor capability walk and the geographic address over the simulated bridge.
 #include "bridge/brixel.h"
 #include "nVOKAL.h"
 #include "standin/pci_bus.h"
@@ -89,40 +88,30 @@ TEST_F(BridgeAccessor, PagedReadsWriteThePageRegisterOnlyOnAPageChange) {
     EXPECT_EQ(brixel.space(), tBrixel::kSpaceDirect) << "space unchanged";
 }
 
-// Next pointers: absolute, the upper half from the word before, relative; a
-// fourth mode, a relative 0, a circle and a missing entry end the walk.
+// Next pointers: absolute, the upper half from the word before, relative; a fourth mode, a relative 0, a
+// circle and a missing entry end the walk.
 TEST_F(BridgeAccessor, TheWalkFollowsEachNextPointerModeAndStopsOnACorruptList) {
     const uint16_t geoID = sim::BridgeCore::kGeographicAddressID;
+    constexpr int64_t kUnsupportedFormat = tStatus::kUnsupportedFormat,
+                      kUnexpected = tStatus::kUnexpectedKernelResult;
     const struct {
         const char* what;
-        std::vector<sim::VendorCapability> list;
         uint32_t head;
-        std::vector<std::pair<uint32_t, uint32_t>> words;
         int64_t code;
+        std::vector<sim::VendorCapability> list;
+        std::vector<std::pair<uint32_t, uint32_t>> words = {};
     } cases[] = {
-        {"absolute", {{0x200, 0x1111, 0x0300 | 0, {}}, {0x300, geoID, 0, {}}}, 0x200, {}, 0},
+        {"absolute", 0x200, 0, {{0x200, 0x1111, 0x0300 | 0, {}}, {0x300, geoID, 0, {}}}},
         {"upper half",
+         0x10000,
+         0,
          {{0x10000, 0x1111, 0x0080 | 1, {}}, {0x20080, geoID, 0, {}}},
-         0x10000,
-         {{0xFFFC, 0x20000}},
-         0},
-        {"relative", {{0x10000, 0x1111, 0x0100 | 2, {}}, {0x10100, geoID, 0, {}}}, 0x10000, {}, 0},
-        {"mode 3",
-         {{0x10000, 0x1111, 0x0100 | 3, {}}, {0x10100, geoID, 0, {}}},
-         0x10000,
-         {},
-         tStatus::kUnsupportedFormat},
-        {"relative 0",
-         {{0x10000, 0x1111, 0x0000 | 2, {}}, {0x10100, geoID, 0, {}}},
-         0x10000,
-         {},
-         tStatus::kUnexpectedKernelResult},
-        {"not in the list", {{0x400, 0x1111, 0x0000, {}}}, 0x400, {}, tStatus::kNotAccessible},
-        {"circular",
-         {{0x400, 0x1111, 0x0500, {}}, {0x500, 0x2222, 0x0400, {}}},
-         0x400,
-         {},
-         tStatus::kUnexpectedKernelResult},
+         {{0xFFFC, 0x20000}}},
+        {"relative", 0x10000, 0, {{0x10000, 0x1111, 0x0100 | 2, {}}, {0x10100, geoID, 0, {}}}},
+        {"mode 3", 0x10000, kUnsupportedFormat, {{0x10000, 0x1111, 0x0100 | 3, {}}, {0x10100, geoID, 0, {}}}},
+        {"relative 0", 0x10000, kUnexpected, {{0x10000, 0x1111, 0x0000 | 2, {}}, {0x10100, geoID, 0, {}}}},
+        {"not in the list", 0x400, tStatus::kNotAccessible, {{0x400, 0x1111, 0x0000, {}}}},
+        {"circular", 0x400, kUnexpected, {{0x400, 0x1111, 0x0500, {}}, {0x500, 0x2222, 0x0400, {}}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -202,10 +191,7 @@ TEST_F(BridgeAccessor, GeographicAddressIsReadWhereTheCapabilityNamesIt) {
     EXPECT_EQ(lookup(status, geo), tGeographicAddress::kNoValue);
     EXPECT_TRUE(status.isSuccess());
     EXPECT_EQ(geo.startingOffset(), sim::BridgeCore::kDefaultListHead + 0x80);
-    // The next walk starts after it: no second geographic capability.
-    tBrixel brixel(*device, window);
-    tVOCapabilityBrixelAccessor accessor(brixel, status);
-    accessor.getCapability(geo, status);
+    lookup(status, geo); // the next walk starts after it: no second geographic capability
     EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
 
     // A space the bridge does not have, and a register outside window 0.
