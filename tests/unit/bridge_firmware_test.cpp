@@ -1,6 +1,7 @@
 // Firmware images: the factory's choice and refusals; the download through the simulated bridge.
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 #include <optional>
 #include <vector>
 
@@ -38,9 +39,7 @@ class Firmware : public kelvo_test::LeakCheckedTest {};
 
 TEST_F(Firmware, ChoosesAndRefusesImages) {
     std::vector<uint8_t> custom(kelvo_driver::kFpgaImageSizeLarge + 1);
-    for (size_t i = 0; i < custom.size(); ++i) {
-        custom[i] = static_cast<uint8_t>(i * 7 + 3);
-    }
+    std::iota(custom.begin(), custom.end(), uint8_t{3});
     kal::usermem::Scope scope;
     const uint64_t address = scope.add(custom.data(), custom.size());
     enum Kind { kEmbedded, kCustom, kRefused };

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
+#include <numeric>
 #include <optional>
 #include <vector>
 
@@ -81,9 +82,7 @@ TEST_F(BridgeFlash, SectorWriteUnprotectsErasesProgramsProtectsAndVerifies) {
     ASSERT_EQ(buildControllers(), 0);
     SST25VFFlashController& controller = controllers->getFlashController();
     std::vector<uint8_t> sector(4096);
-    for (std::size_t i = 0; i < sector.size(); ++i) {
-        sector[i] = static_cast<uint8_t>(i * 7 + 1);
-    }
+    std::iota(sector.begin(), sector.end(), uint8_t{1});
     const uint64_t address = 0x3000;
     kal::clock::ScopedStepped stepped(10'000); // every clock read 10 us later: the time-out in 3000 reads
     for (const Case& c : cases) {
