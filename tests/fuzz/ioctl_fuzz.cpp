@@ -299,6 +299,11 @@ void* lastArgument = nullptr;
     }
     std::abort();
 }
+void require(bool ok, const char* what) {
+    if (!ok) {
+        abortWith(what);
+    }
+}
 
 std::shared_ptr<sim::Module> moduleOf(const Device& device) {
     return device.index >= 0 ? kelvo_host::module(static_cast<unsigned>(device.index)) : nullptr;
@@ -309,9 +314,8 @@ void close(Device& device, unsigned slot) {
         kelvo_host::unmapMemory(device.handles[slot], map);
     }
     device.maps[slot].clear();
-    if (device.handles[slot] >= 0 && kelvo_close(device.handles[slot]) != 0) {
-        abortWith("a handle could not be closed");
-    }
+    require(device.handles[slot] < 0 || kelvo_close(device.handles[slot]) == 0,
+            "a handle could not be closed");
     device.handles[slot] = -1;
     releaseDmaPage(device.dmaPages[slot]);
     device.dmaPages[slot] = -1;
@@ -320,18 +324,14 @@ void close(Device& device, unsigned slot) {
 void reopen(Device& device, unsigned slot) {
     close(device, slot);
     device.handles[slot] = kelvo_open(kInterfaces[slot], static_cast<unsigned>(device.index));
-    if (device.handles[slot] < 0) {
-        abortWith("a handle could not be opened");
-    }
+    require(device.handles[slot] >= 0, "a handle could not be opened");
     device.dmaPages[slot] = takeDmaPage();
 }
 
 void addDevice(unsigned board) {
     Device& device = devices[board];
     device.index = kelvo_host_add_module(boards()[board].c_str());
-    if (device.index < 0) {
-        abortWith("a module could not be added");
-    }
+    require(device.index >= 0, "a module could not be added");
     kelvo_fuzz::reopen(board);
 }
 
@@ -347,17 +347,14 @@ void checkReports() {
     for (const std::string& report : reports) {
         std::fprintf(stderr, "kelvo_fuzz: reported: %s\n", report.c_str());
     }
-    if (!reports.empty()) {
-        abortWith("the stand-in or a module reported a fault");
-    }
+    require(reports.empty(), "the stand-in or a module reported a fault");
 }
 
 void removeDevice(unsigned board) {
     checkReports();
     Device& device = devices[board];
-    if (kelvo_host_remove_module(static_cast<unsigned>(device.index)) != 0) {
-        abortWith("a module could not be removed");
-    }
+    require(kelvo_host_remove_module(static_cast<unsigned>(device.index)) == 0,
+            "a module could not be removed");
     for (unsigned slot = 0; slot < kSlots; ++slot) {
         device.maps[slot].clear(); // the removal unmapped them
         close(device, slot);
@@ -1016,9 +1013,7 @@ void start(const Options& chosen) {
     liveBefore = kal::live::now();
     previousScale = kal::clock::scale();
     kal::clock::setScale(options.clockScale);
-    if (kelvo_host_start() != 0) {
-        abortWith("the host did not start");
-    }
+    require(kelvo_host_start() == 0, "the host did not start");
     devices.assign(boards().size(), Device{});
     top = KELVO_SETUP_LEVEL_COMPLETE;
     for (unsigned board = 0; board < boards().size(); ++board) {
@@ -1088,9 +1083,7 @@ void runInput(const std::uint8_t* data, std::size_t size) {
     }
     drainMessages();
     checkReports();
-    if (!kelvo_host::faults().empty()) {
-        abortWith("the host saw a driver fault");
-    }
+    require(kelvo_host::faults().empty(), "the host saw a driver fault");
 }
 
 const Counters& counters() {

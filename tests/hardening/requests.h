@@ -95,13 +95,19 @@ inline void fail(const std::string& what) {
     }
 }
 
+inline bool check(bool ok, const std::string& what) {
+    if (!ok) {
+        fail(what);
+    }
+    return ok;
+}
+
 // Once the host stopped: nothing left allocated, no driver fault; the verdict.
 inline int verdict(const char* program) {
-    if (kal::memory::liveAllocations() != 0) {
-        fail("allocations left after the host stopped: " + kal::live::describe(kal::live::now()));
-    }
-    if (!kelvo_host::faults().empty()) {
-        fail("the host saw a driver fault: " + kelvo_host::faults().front());
+    check(kal::memory::liveAllocations() == 0,
+          "allocations left after the host stopped: " + kal::live::describe(kal::live::now()));
+    for (const std::string& fault : kelvo_host::faults()) {
+        fail("the host saw a driver fault: " + fault);
     }
     std::printf("%s: %s\n", program, failures.load() ? "FAILED" : "passed");
     return failures.load() ? 1 : 0;

@@ -344,14 +344,11 @@ void checkChannelsEmpty() noexcept {
     for (std::uint32_t channel : {0u, 1u}) {
         const std::int32_t status =
             ask(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{channel, 0, {}, 0});
-        if (status != kNoTransfers) {
-            fail("a start on DMA channel " + std::to_string(channel) + " once every handle closed answered " +
-                 std::to_string(status));
-        }
+        check(status == kNoTransfers, "a start on DMA channel " + std::to_string(channel) +
+                                          " once every handle closed answered " + std::to_string(status));
     }
-    if (ask(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{}) != 0 || kelvo_close(handle) != 0) {
-        fail("the cleanup or close after a round failed");
-    }
+    check(ask(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{}) == 0 && kelvo_close(handle) == 0,
+          "the cleanup or close after a round failed");
 }
 std::barrier racers(2, checkChannelsEmpty);
 
@@ -395,10 +392,9 @@ void requester(const Scenario& s, unsigned id, std::uint64_t count, std::uint64_
             std::this_thread::sleep_for(std::chrono::microseconds(100)); // a moment for the next reset
         }
         if (s.handles == Handles::kRounds && --round == 0) { // the round ends in a close
-            if (w.random() % 2 == 0 &&
-                ask(w.handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{}) != 0) {
-                fail("a racer's cleanup failed");
-            }
+            check(w.random() % 2 != 0 ||
+                      ask(w.handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{}) == 0,
+                  "a racer's cleanup failed");
             kelvo_close(std::exchange(w.handle, -1));
             racers.arrive_and_wait();
             reopen();
@@ -435,10 +431,9 @@ void resetter(Module& m, std::mt19937_64 random) {
             ask<kelvo_kdut_reset_out>(handle, KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{level, 0, 0, 0, 0});
         const std::int32_t expected = level == KELVO_SETUP_LEVEL_COMPLETE ? 0 : tStatus::kSetupTargetReached;
         // Or a power cycle came between the open and the reset, or its gate wait ended.
-        if (status != expected && status != KELVO_STATUS_SESSION_INVALIDATED &&
-            status != tStatus::kTimedOut && status != tStatus::kWaitInterrupted) {
-            fail("a reset to " + std::to_string(level) + " answered " + std::to_string(status));
-        }
+        check(oneOf(status, {expected, KELVO_STATUS_SESSION_INVALIDATED, tStatus::kTimedOut,
+                             tStatus::kWaitInterrupted}),
+              "a reset to " + std::to_string(level) + " answered " + std::to_string(status));
         level = status == expected ? level : 0; // not reset: the complete level next
         kelvo_close(handle);
     }
@@ -449,12 +444,9 @@ void resetter(Module& m, std::mt19937_64 random) {
 void power(Module& m, std::mt19937_64) {
     const auto change = [&](auto state) {
         tStatus status;
-        const bool changed = m.device->commonChangePnPState(0, state, kSuspendReasonReset, false, status);
-        if (!changed) {
-            fail("a change to power state " + std::to_string(state) + " answered " +
-                 std::to_string(status.getCode()));
-        }
-        return changed;
+        return check(m.device->commonChangePnPState(0, state, kSuspendReasonReset, false, status),
+                     "a change to power state " + std::to_string(state) + " answered " +
+                         std::to_string(status.getCode()));
     };
     std::uint64_t last = 0;
     for (bool cycle = true; pace(m, last, 100); cycle = !cycle) {
@@ -469,15 +461,11 @@ void power(Module& m, std::mt19937_64) {
 // The shared handle opened, or closed and what its notifier left at its destination taken.
 void openShared(Module& m) {
     m.shared.store(openOn(m));
-    if (m.shared.load() < 0) {
-        fail("a shared handle could not be opened: " + std::to_string(m.shared.load()));
-    }
+    check(m.shared.load() >= 0, "a shared handle could not be opened: " + std::to_string(m.shared.load()));
 }
 void closeShared(Module& m) {
     const int handle = m.shared.load();
-    if (kelvo_close(handle) != 0) {
-        fail("a shared handle could not be closed");
-    }
+    check(kelvo_close(handle) == 0, "a shared handle could not be closed");
     kelvo_message message{};
     while (kelvo_read_message(kelvo_destination(handle), &message) == 1) {
     }
@@ -488,9 +476,7 @@ void cleaner(Module& m, std::mt19937_64 random) {
     std::uint64_t last = 0;
     while (pace(m, last, 20)) {
         const std::int32_t status = ask(m.shared.load(), KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{});
-        if (!transient(status)) {
-            fail("a shared handle's cleanup answered " + std::to_string(status));
-        }
+        check(transient(status), "a shared handle's cleanup answered " + std::to_string(status));
         if (status == KELVO_STATUS_SESSION_INVALIDATED || random() % 3 == 0) {
             closeShared(m);
             openShared(m);
@@ -517,8 +503,8 @@ bool addModule(Module& module) {
 void remover(Module& m, std::mt19937_64) {
     std::uint64_t last = 0;
     while (pace(m, last, 10)) {
-        if (kelvo_host_remove_module(static_cast<unsigned>(m.index.load())) != 0 || !addModule(m)) {
-            fail("a module could not be removed and added again");
+        if (!check(kelvo_host_remove_module(static_cast<unsigned>(m.index.load())) == 0 && addModule(m),
+                   "a module could not be removed and added again")) {
             return;
         }
         removals.fetch_add(1);
@@ -586,14 +572,11 @@ int main(int argc, char** argv) {
             }
         }
         const int handle = openOn(module);
-        if (ask<kelvo_kdut_reset_out>(handle, KELVO_IOCTL_kdut_reset,
-                                      kelvo_kdut_reset_in{KELVO_SETUP_LEVEL_COMPLETE, 0, 0, 0, 0}) != 0) {
-            fail("a module did not reach level 19 after the run");
-        }
+        check(ask<kelvo_kdut_reset_out>(handle, KELVO_IOCTL_kdut_reset,
+                                        kelvo_kdut_reset_in{KELVO_SETUP_LEVEL_COMPLETE, 0, 0, 0, 0}) == 0,
+              "a module did not reach level 19 after the run");
         kelvo_close(handle);
-        if (kelvo_host_remove_module(index) != 0) {
-            fail("a module could not be removed");
-        }
+        check(kelvo_host_remove_module(index) == 0, "a module could not be removed");
     }
     kelvo_host_stop();
     std::printf("kelvo_stress: %llu requests in %.2f s (%.0f per second) on %u threads, %llu disturbances, "
