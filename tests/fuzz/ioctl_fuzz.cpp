@@ -650,8 +650,7 @@ void resetRequest(Reader& in, int handle) {
     kelvo_ioctl(handle, KELVO_IOCTL_kdut_reset, header);
 }
 
-// The rare events: a reset (the device's sessions opened anew, but for the
-// resetting one now and then), a close and re-open, a module's removal.
+// The rare events: a reset (sessions opened anew, now and then but the resetting one), a re-open, a removal.
 void event(Reader& in, unsigned board, unsigned slot) {
     Device& device = devices[board];
     const std::uint8_t what = in.u8();
@@ -753,8 +752,7 @@ void closeEveryHandle() {
     }
 }
 
-// The last table request repeated (refused or not) on this handle, 1 to 64
-// times, then the handle's cleanup: its hardware steps stay those of one.
+// The last table request repeated 1 to 64 times, then the cleanup: its hardware steps stay those of one.
 void repeatRequest(Reader& in, Device& device, int handle) {
     const unsigned times = 1 + in.u8() % 64;
     if (lastArgument == nullptr || slow(lastCode)) {

@@ -181,8 +181,7 @@ std::int32_t route(Worker& w) {
     return step != 0 && !transient(step) && step != kRouteConflict ? step : destroyed;
 }
 
-// The handle's routing notifier opened (to its destination) or closed: the kernel layer's code as the
-// driver's.
+// The handle's routing notifier opened (to its destination) or closed: the kernel layer's code as a status.
 std::int32_t notifier(Worker& w) {
     std::int32_t code = 0;
     if (w.random() % 2 == 0) {
