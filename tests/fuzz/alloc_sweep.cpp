@@ -1,11 +1,7 @@
-// The allocation-failure sweep, per board: the module's addition (which sets
-// it up) and a full reset from level 0 with the Nth allocation failing (N =
-// offset + 1, + stride, ... up to a clean run's count), then every Kth seed
-// request from the offset with each of its allocations failing in turn. Each
-// ends in a clean failure (or success), nothing left, the next reset at the top.
-//
-//   alloc_sweep [--stride K] [--offset O] | --sample K   (the offset from
-//   KELVO_SWEEP_SEED or the clock, modulo K)
+// The allocation-failure sweep, per board: the module's addition and a full reset from level 0 with the
+// Nth allocation failing (N = offset + 1, + stride, ...), then every Kth seed from the offset with each of
+// its allocations failing in turn: a clean failure (or success), nothing left, the next reset at the top.
+//   alloc_sweep [--stride K] [--offset O] | --sample K   (the offset from KELVO_SWEEP_SEED or the clock)
 #include <algorithm>
 
 #include "ioctl_fuzz.h"
@@ -36,7 +32,6 @@ std::uint64_t sweep(Clean clean, Run run, std::uint64_t first = offset + 1, std:
     return runs;
 }
 
-// A reset to the complete level on a fresh handle reaches the top level.
 bool reachesTop(unsigned device, std::uint32_t top) {
     const int resetting = kelvo_open("smu_kelvo", device);
     ask<kelvo_kdut_reset_out>(resetting, KELVO_IOCTL_kdut_reset,
@@ -70,7 +65,7 @@ int main(int argc, char** argv) {
                 kal::memory::failNth(n);
                 const int index = kelvo_host_add_module(name.c_str());
                 kal::memory::clearFaults();
-                if (index >= 0) { // whatever setup reached, a handle opens and a reset reaches the top
+                if (index >= 0) { // whatever setup reached, a reset on a fresh handle reaches the top
                     check(reachesTop(static_cast<unsigned>(index), top), name + ": added device stuck", n);
                     check(kelvo_host_remove_module(static_cast<unsigned>(index)) == 0, "removal", n);
                 }

@@ -1,5 +1,5 @@
-// What the fuzzer found, each mended in the driver, on every board: a clear
-// status, nothing written beyond the room offered (the inputs: regressions/).
+// What the fuzzer found (the inputs: regressions/), on every board: a clear status, nothing written beyond
+// the room offered.
 #include <gtest/gtest.h>
 
 #include "ioctl_fuzz.h"
@@ -13,8 +13,7 @@ protected:
     static void TearDownTestSuite() { kelvo_fuzz::stop(); }
 };
 
-// routing-topography-name-one-short: a name buffer of exactly the name's
-// length (no room for its NUL) halted the driver on a copy past the buffer.
+// routing-topography-name-one-short: a buffer of the name's length (no room for its NUL) halted the driver.
 TEST_F(FuzzFindings, TheTopographyNameNeedsRoomForItsNul) {
     const std::string name = "KelvoTopography";
     const struct {

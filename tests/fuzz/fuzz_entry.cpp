@@ -1,6 +1,5 @@
-// The libFuzzer entry over the I/O-control engine (preset `fuzz`).
-// KELVO_FUZZ_EVENTS=N: the rare events at most once in N requests (1000 by
-// default; 0 switches them off).
+// The libFuzzer entry over the I/O-control engine (preset `fuzz`). KELVO_FUZZ_EVENTS=N: the rare events
+// at most once in N requests (1000 by default; 0 switches them off).
 #include <cstdio>
 #include <cstdlib>
 

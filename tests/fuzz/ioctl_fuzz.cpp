@@ -1,9 +1,6 @@
-// The I/O-control fuzzing engine. An input is a sequence of requests: an
-// action byte, then bytes choosing the device, the handle and the details; a
-// reader that runs out answers zeros. User addresses never come from the input:
-// address fields get the harness's own places (valid, null, unmapped,
-// inaccessible, read-only, or running into a guard page), and any other word
-// pointing into mapped memory is moved out of the address space.
+// The I/O-control fuzzing engine: an input is a sequence of requests (an action byte, the device, the
+// handle, the details; a reader that runs out answers zeros). Address fields get the harness's own places,
+// never the input's; any other word pointing into mapped memory is moved out of the address space.
 #include "ioctl_fuzz.h"
 
 #include <sys/mman.h>
@@ -31,8 +28,7 @@ constexpr CodeInfo kCodes[] = {KELVO_IOCTL_TABLE(KELVO_FUZZ_CODE)};
 #undef KELVO_FUZZ_CODE
 constexpr unsigned kCodeCount = sizeof(kCodes) / sizeof(kCodes[0]);
 
-// The address fields of an input record, found by their member names: a
-// name (its length follows it) or a buffer.
+// An input record's address field: a name (its length follows it) or a buffer.
 struct AddressFieldAt {
     std::uint32_t offset;
     bool name;
@@ -70,8 +66,7 @@ template <class In> std::vector<AddressFieldAt> fieldsOf() {
 const std::vector<AddressFieldAt> kFields[] = {KELVO_IOCTL_TABLE(KELVO_FUZZ_FIELDS)};
 #undef KELVO_FUZZ_FIELDS
 
-// Values worth trying: channels, masks, levels, limits; lengths and counts;
-// status words (a driver code and a platform code).
+// Values worth trying: channels, masks, levels, limits, lengths, counts, status words.
 constexpr std::uint32_t kNotOfferedWord = static_cast<std::uint32_t>(KELVO_STATUS_NOT_OFFERED);
 constexpr std::uint32_t kNotImplementedWord = static_cast<std::uint32_t>(KELVO_STATUS_NOT_IMPLEMENTED);
 // clang-format off
@@ -171,9 +166,8 @@ void scrub(std::uint8_t* bytes, std::size_t size) {
     }
 }
 
-// ---- the handles' DMA pages, each behind a guard page: a closed handle's page
-// loses all access (a transfer the close left is a crash) and is taken again
-// only once every other page is in use.
+// ---- the handles' DMA pages, each before a guard page: a closed handle's page loses all access (a
+// transfer the close left is a crash) and is taken again only once every other page was used.
 
 constexpr unsigned kDmaPages = 64;
 std::uint8_t* dmaArea = nullptr;
@@ -219,9 +213,7 @@ bool inOpenDmaPage(const std::uint8_t* at) {
     return offset % (2 * kPage) < kPage && pageStates[offset / (2 * kPage)] == PageState::kOpen;
 }
 
-// One of the harness's places for a user address: kinds 0 to 8 a valid
-// buffer (in the handle's DMA page, when given), the rest the refusals a
-// driver must meet.
+// A place for a user address: kinds 0 to 8 a valid buffer (in own, when given), the rest refusals.
 std::uint8_t* place(Reader& in, std::size_t need, std::uint8_t* own = nullptr) {
     const std::uint8_t kind = in.u8();
     const std::uint16_t where = in.u16();
@@ -307,6 +299,11 @@ void* lastArgument = nullptr;
     }
     std::abort();
 }
+void require(bool ok, const char* what) {
+    if (!ok) {
+        abortWith(what);
+    }
+}
 
 std::shared_ptr<sim::Module> moduleOf(const Device& device) {
     return device.index >= 0 ? kelvo_host::module(static_cast<unsigned>(device.index)) : nullptr;
@@ -317,9 +314,8 @@ void close(Device& device, unsigned slot) {
         kelvo_host::unmapMemory(device.handles[slot], map);
     }
     device.maps[slot].clear();
-    if (device.handles[slot] >= 0 && kelvo_close(device.handles[slot]) != 0) {
-        abortWith("a handle could not be closed");
-    }
+    require(device.handles[slot] < 0 || kelvo_close(device.handles[slot]) == 0,
+            "a handle could not be closed");
     device.handles[slot] = -1;
     releaseDmaPage(device.dmaPages[slot]);
     device.dmaPages[slot] = -1;
@@ -328,49 +324,37 @@ void close(Device& device, unsigned slot) {
 void reopen(Device& device, unsigned slot) {
     close(device, slot);
     device.handles[slot] = kelvo_open(kInterfaces[slot], static_cast<unsigned>(device.index));
-    if (device.handles[slot] < 0) {
-        abortWith("a handle could not be opened");
-    }
+    require(device.handles[slot] >= 0, "a handle could not be opened");
     device.dmaPages[slot] = takeDmaPage();
 }
 
 void addDevice(unsigned board) {
     Device& device = devices[board];
     device.index = kelvo_host_add_module(boards()[board].c_str());
-    if (device.index < 0) {
-        abortWith("a module could not be added");
-    }
+    require(device.index >= 0, "a module could not be added");
     kelvo_fuzz::reopen(board);
 }
 
 // The stand-in's refused DMA accesses and the accesses a module could not take.
 void checkReports() {
-    bool reported = false;
-    for (const std::string& fault : kal::dma::faults()) {
-        std::fprintf(stderr, "kelvo_fuzz: DMA fault: %s\n", fault.c_str());
-        reported = true;
-    }
+    std::vector<std::string> reports = kal::dma::faults();
     for (const Device& device : devices) {
-        const std::shared_ptr<sim::Module> module = moduleOf(device);
-        if (module == nullptr || module->deviceErrorCount() == 0) {
-            continue;
-        }
-        for (const std::string& error : module->deviceErrors()) {
-            std::fprintf(stderr, "kelvo_fuzz: device error: %s\n", error.c_str());
-            reported = true;
+        if (const std::shared_ptr<sim::Module> module = moduleOf(device)) {
+            const std::vector<std::string> errors = module->deviceErrors();
+            reports.insert(reports.end(), errors.begin(), errors.end());
         }
     }
-    if (reported) {
-        abortWith("the stand-in or a module reported a fault");
+    for (const std::string& report : reports) {
+        std::fprintf(stderr, "kelvo_fuzz: reported: %s\n", report.c_str());
     }
+    require(reports.empty(), "the stand-in or a module reported a fault");
 }
 
 void removeDevice(unsigned board) {
     checkReports();
     Device& device = devices[board];
-    if (kelvo_host_remove_module(static_cast<unsigned>(device.index)) != 0) {
-        abortWith("a module could not be removed");
-    }
+    require(kelvo_host_remove_module(static_cast<unsigned>(device.index)) == 0,
+            "a module could not be removed");
     for (unsigned slot = 0; slot < kSlots; ++slot) {
         device.maps[slot].clear(); // the removal unmapped them
         close(device, slot);
@@ -398,9 +382,8 @@ void collectNames(int handle, std::uint32_t countCode, std::uint32_t namesCode) 
 
 // ---- the requests ----
 
-// Through a device window a read of a write-only register, a write of a
-// read-only one, and what the isolated FPGA reports during a window's write,
-// are the user's own accesses, as on the hardware. Any other report stays.
+// Through a device window a read of a write-only register, a write of a read-only one and what the
+// isolated FPGA reports during a window's write are the user's own accesses, as on the hardware.
 void forgiveRawAccess(const std::vector<std::size_t>& before, bool written) {
     for (std::size_t at = 0; at < devices.size(); ++at) {
         const std::shared_ptr<sim::Module> module = moduleOf(devices[at]);
@@ -423,8 +406,7 @@ void forgiveRawAccess(const std::vector<std::size_t>& before, bool written) {
     }
 }
 
-// One request; a device window's raw requests (a table request or its repeat)
-// with the module's reports of the user's own accesses forgiven.
+// One request; a device window's raw ones with the reports of the user's own accesses forgiven.
 std::int32_t windowAwareRequest(int handle, std::uint32_t code, void* argument) {
     const bool raw = code >= KELVO_IOCTL_deviceWindow_flush && code <= KELVO_IOCTL_deviceWindow_refresh;
     std::vector<std::size_t> before;
@@ -440,8 +422,7 @@ std::int32_t windowAwareRequest(int handle, std::uint32_t code, void* argument) 
     return status;
 }
 
-// Route IDs grow over a run: a sizes byte with this flag names the route last
-// calculated (the route ID field at offset 0).
+// Route IDs grow over a run: a sizes byte with this flag names the route last calculated (at offset 0).
 constexpr std::uint8_t kLastRoute = 0x80;
 std::uint32_t lastRoute = 0;
 
@@ -467,9 +448,8 @@ void keepRouteId(std::uint32_t code, const std::uint8_t* input, const std::uint8
     }
 }
 
-// A name field: a registered name (with or without a version suffix, cut
-// short) ending at the read-write pages' end, or a place of the harness; its
-// length right, up to 2^64-1, or running into the guard.
+// A name field: a registered name (with a version suffix, or cut short) ending at the read-write pages'
+// end, or a place of the harness; its length right, up to 2^64-1, or running into the guard.
 std::uint64_t nameField(Reader& in, std::uint8_t* input, std::uint32_t offset, std::uint64_t inSize) {
     const std::uint8_t how = in.u8();
     std::string name = names.empty() ? std::string("none") : names[in.u8() % names.size()];
@@ -497,8 +477,7 @@ std::uint64_t nameField(Reader& in, std::uint8_t* input, std::uint32_t offset, s
     return value;
 }
 
-// The code table's request: record sizes right or off, fields from the input
-// with interesting values mixed in, addresses from the harness.
+// The code table's request: record sizes right or off, fields from the input with interesting values.
 void tableRequest(Reader& in, int handle, std::uint8_t* dmaBuffer) {
     const unsigned index = in.u16() % kCodeCount;
     const CodeInfo& info = kCodes[index];
@@ -530,17 +509,14 @@ void tableRequest(Reader& in, int handle, std::uint8_t* dmaBuffer) {
         }
     }
     scrub(input, inSize);
-    // One thread issues every request: a DMA wait blocks it a few
-    // milliseconds of stand-in time at most.
+    // One thread issues every request: a DMA wait blocks it a few milliseconds of stand-in time at most.
     const bool wait = info.code == KELVO_IOCTL_brixelTools_waitUntilBytesTransferred;
     constexpr std::size_t kTimeoutAt = offsetof(kelvo_brixelTools_waitUntilBytesTransferred_in, timeout);
     if (wait && inSize >= kTimeoutAt + 4) {
         input[kTimeoutAt] %= 8;
         std::memset(input + kTimeoutAt + 1, 0, 3);
     }
-    // A credit of gibibytes has the simulated engine move them inside the
-    // register write, seconds of work on this one thread: the count stays
-    // under 16 MiB.
+    // A credit of gibibytes would take the simulated engine seconds inside the write: under 16 MiB.
     constexpr std::size_t kCountAt = offsetof(kelvo_brixelTools_writeStreamAdditiveTransferCount_in, count);
     if (info.code == KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount && inSize >= kCountAt + 4) {
         input[kCountAt + 3] = 0;
@@ -674,8 +650,7 @@ void resetRequest(Reader& in, int handle) {
     kelvo_ioctl(handle, KELVO_IOCTL_kdut_reset, header);
 }
 
-// The rare events: a reset (the device's sessions opened anew, but for the
-// resetting one now and then), a close and re-open, a module's removal.
+// The rare events: a reset (sessions opened anew, now and then but the resetting one), a re-open, a removal.
 void event(Reader& in, unsigned board, unsigned slot) {
     Device& device = devices[board];
     const std::uint8_t what = in.u8();
@@ -693,10 +668,6 @@ void event(Reader& in, unsigned board, unsigned slot) {
         addDevice(board);
     }
 }
-
-// ---- the shapes between handles: a handle's cleanup or close while another
-// handle's transfers and reservation stand, a request repeated, every handle
-// closed at once ----
 
 // A module's FIFO resets of its DMA channels and stops of its measure unit since the last call.
 std::uint64_t hardwareSteps(Device& device) {
@@ -739,12 +710,18 @@ bool allAtTop() {
     return true;
 }
 
-// Every handle of every device closed and opened anew: nothing a session
-// locked stays. The page lists, their mappings, the scatter-gather lists and
-// the unsent socket buffers are those of the start (once every board is at the
-// top level again), and no channel has a transfer left to start.
-void drainMessages();
+void drainMessages() {
+    kelvo_message message{};
+    for (const Device& device : devices) {
+        for (int handle : device.handles) {
+            while (kelvo_read_message(kelvo_destination(handle), &message) == 1) {
+            }
+        }
+    }
+}
 
+// Every handle closed and opened anew: what sessions locked or sent for user mode is that of the start
+// (once every board is at the top level again), and no channel has a transfer left to start.
 void closeEveryHandle() {
     drainMessages();
     for (unsigned board = 0; board < devices.size(); ++board) {
@@ -753,8 +730,7 @@ void closeEveryHandle() {
     if (!allAtTop()) {
         return;
     }
-    // What a session locks or sends for user mode (the devices' own caches, as
-    // the storage maps' copies read on demand, may grow and stay).
+    // The devices' own caches (the storage maps' copies read on demand) may grow and stay.
     const auto userSide = [](const kal::live::Counts& c) {
         return std::array<std::size_t, 4>{c.pageLists, c.pageListMappings, c.sgls, c.socketBuffers};
     };
@@ -776,8 +752,7 @@ void closeEveryHandle() {
     }
 }
 
-// The last table request repeated (refused or not) on this handle, 1 to 64
-// times, then the handle's cleanup: its hardware steps stay those of one.
+// The last table request repeated 1 to 64 times, then the cleanup: its hardware steps stay those of one.
 void repeatRequest(Reader& in, Device& device, int handle) {
     const unsigned times = 1 + in.u8() % 64;
     if (lastArgument == nullptr || slow(lastCode)) {
@@ -798,8 +773,7 @@ void repeatRequest(Reader& in, Device& device, int handle) {
     }
 }
 
-// A handle's cleanup, its close and re-open, or every handle's, between the
-// other handles' requests; or the last request repeated.
+// The shapes between handles: the last request repeated, a cleanup, a close and re-open, every handle's.
 void handleShape(Reader& in, Device& device, unsigned slot) {
     const std::uint8_t what = in.u8() % 4;
     if (what == 0) {
@@ -813,23 +787,9 @@ void handleShape(Reader& in, Device& device, unsigned slot) {
     }
 }
 
-void drainMessages() {
-    kelvo_message message{};
-    for (const Device& device : devices) {
-        for (int handle : device.handles) {
-            while (kelvo_read_message(kelvo_destination(handle), &message) == 1) {
-            }
-        }
-    }
-}
-
-// ---- the seeds: each code's valid request of the catalogue at the top level,
-// after the reservation of channel 0 on the same handle and what the request
-// needs. A table request is the action byte 0, the board, the slot, the code's
-// index (u16), the sizes byte, the record, no tweaks, per address field a name
-// (its index among the registered names, and its version) or a valid buffer
-// (an offset in the buffer area and its first bytes), and the places byte 0
-// (records at home).
+// ---- the seeds: each code's valid request of the catalogue, after the reservation of channel 0 and what
+// it needs. A table request: action 0, board, slot, code index (u16), sizes byte, record, no tweaks; per
+// address field a name (its index, its version) or a buffer (its offset, its first bytes); places byte 0.
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -855,8 +815,7 @@ unsigned indexOf(std::uint32_t code) {
     return static_cast<unsigned>(found - std::begin(kCodes));
 }
 
-// Appends a table request of the code at index with the given record; an
-// address field without a choice gets a buffer of its own.
+// A table request of the code at index; an address field without a choice gets a buffer of its own.
 void append(Bytes& seed, unsigned board, unsigned index, const Bytes& record,
             const std::vector<Choice>& choices, std::uint8_t sizes, std::uint8_t slot) {
     seed.insert(seed.end(), {0, static_cast<std::uint8_t>(board), slot, static_cast<std::uint8_t>(index),
@@ -896,10 +855,8 @@ void append(Bytes& seed, unsigned board, std::uint32_t code, const In& record,
     append(seed, board, indexOf(code), bytesOf(record), choices, sizes, slot);
 }
 
-// Appends a request of the catalogue: its places the harness's (a valid
-// buffer, filled with data where given; the route last calculated). The
-// required registers' map has a name longer than a name slot, which the
-// harness does not list: its requests name the bridge's signature instead.
+// A request of the catalogue, its places the harness's. The required registers' map's name is longer
+// than a name slot, so not listed: its requests name the bridge's signature instead.
 void append(Bytes& seed, unsigned board, const kelvo_test::ValidRequest& request, const Bytes& data = {}) {
     using namespace kelvo_test;
     const unsigned index = indexOf(request.code);
@@ -970,10 +927,7 @@ Bytes seedOf(unsigned board, std::uint32_t code) {
     return seed;
 }
 
-// The shapes between the two handles of a board (slots 0 and 1) on one DMA
-// channel: transfers of both, one handle's cleanup, close or reset, the
-// other's start, every handle closed; a refused start and an empty
-// reservation repeated before a cleanup; a clear refused while the stream runs.
+// The shapes between a board's two handles (slots 0 and 1) on one DMA channel.
 std::vector<Bytes> shapesOf(unsigned board) {
     const auto b = static_cast<std::uint8_t>(board);
     const auto add = [&](Bytes& seed, std::uint8_t slot, std::uint16_t at) {
@@ -1057,9 +1011,7 @@ void start(const Options& chosen) {
     liveBefore = kal::live::now();
     previousScale = kal::clock::scale();
     kal::clock::setScale(options.clockScale);
-    if (kelvo_host_start() != 0) {
-        abortWith("the host did not start");
-    }
+    require(kelvo_host_start() == 0, "the host did not start");
     devices.assign(boards().size(), Device{});
     top = KELVO_SETUP_LEVEL_COMPLETE;
     for (unsigned board = 0; board < boards().size(); ++board) {
@@ -1129,9 +1081,7 @@ void runInput(const std::uint8_t* data, std::size_t size) {
     }
     drainMessages();
     checkReports();
-    if (!kelvo_host::faults().empty()) {
-        abortWith("the host saw a driver fault");
-    }
+    require(kelvo_host::faults().empty(), "the host saw a driver fault");
 }
 
 const Counters& counters() {
@@ -1145,9 +1095,8 @@ std::uint32_t topLevel() {
 }
 
 std::int32_t resetOnly(unsigned board, std::uint32_t level) {
-    kelvo_kdut_reset_in in{};
-    in.setupLevel = level;
-    return ask<kelvo_kdut_reset_out>(devices[board].handles[0], KELVO_IOCTL_kdut_reset, in);
+    return ask<kelvo_kdut_reset_out>(firstHandle(board), KELVO_IOCTL_kdut_reset,
+                                     kelvo_kdut_reset_in{level, 0, 0, 0, 0});
 }
 
 void reopen(unsigned board) {

@@ -1,5 +1,4 @@
-// The I/O-control fuzzing engine: a host with one module of each board, driven
-// through the C API by a byte string read as a sequence of requests.
+// The I/O-control fuzzing engine: one module of each board, driven through the C API by a byte string.
 #pragma once
 
 #include <cstddef>
@@ -23,14 +22,13 @@ struct Options {
 
 // The boards, one module each, in device order.
 const std::vector<std::string>& boards();
-// Start and stop abort on a failure, stop also when kernel-layer objects
-// outlived the host; so does an input on a driver halt, a host fault or a lost handle.
+// Each aborts on a failure: stop also on kernel-layer objects outliving the host, an input on a driver
+// halt, a host fault or a lost handle.
 void start(const Options& options);
 void stop();
 void runInput(const std::uint8_t* data, std::size_t size);
 const Counters& counters();
-// The last table request: the transport's code, the bytes written, the
-// output size and the operation's status word.
+// The last table request: the transport's code, bytes written, output size, status word.
 struct Outcome {
     std::int32_t transport = 0;
     std::uint32_t result = 0;
@@ -41,8 +39,7 @@ Outcome lastOutcome();
 // The lowest setup level the boards reached at start.
 std::uint32_t topLevel();
 
-// A seed: one valid request of a code at the top level (after those it needs)
-// or one of the platform's requests (codeIndex -1); made while the host runs.
+// A seed: a code's valid request at the top level (after those it needs) or a platform request (-1).
 struct Seed {
     std::string name;
     int codeIndex;
@@ -53,8 +50,7 @@ std::vector<Seed> seedsOf(unsigned board);
 // Every board's, and the rare events.
 std::vector<std::vector<std::uint8_t>> seeds();
 
-// A reset through the reset code: its status word (or the transport's code);
-// resetOnly leaves the handles it invalidated, reopen opens them anew.
+// A reset: its status word (or the transport's code); resetOnly leaves the handles it invalidated.
 std::int32_t resetDevice(unsigned board, std::uint32_t level);
 std::int32_t resetOnly(unsigned board, std::uint32_t level);
 void reopen(unsigned board);

@@ -1,5 +1,4 @@
-// Replays fuzzing inputs without libFuzzer (any compiler), and writes the seeds.
-//
+// Replays fuzzing inputs without libFuzzer, and writes the seeds.
 //   kelvo_fuzz_replay FILE|DIR...   every file on a freshly started host
 //   kelvo_fuzz_replay --one-host FILE|DIR...   in turn on one host, as the fuzzer does
 //   kelvo_fuzz_replay --seeds DIR   writes the seed corpus into DIR
@@ -45,8 +44,7 @@ int checkSeeds() {
     return failures == 0 ? 0 : 1;
 }
 
-// A reset to each level from the level above it (19 down to 0, then 19 from
-// 0) reaches it and answers -52010 below 19 and 0 at 19, on every board.
+// A reset to each level from the one above (19 down to 0, then 19) reaches it: -52010 below 19, 0 at 19.
 int checkLevels() {
     kelvo_fuzz::start(kelvo_fuzz::Options{0});
     int failures = kelvo_fuzz::topLevel() == KELVO_SETUP_LEVEL_COMPLETE ? 0 : 1;

@@ -1,9 +1,6 @@
-// The hardware-fault sweep: every fault knob of the simulated module, on every
-// board, switched on at each setup level under the seeds and the table's
-// requests, then a full reset, which stops at the row's level with its code;
-// cleared, nothing is left and a full reset reaches the top. Then the knobs
-// read at a module's addition, and a surprise removal of a dead bridge.
-//
+// The hardware-fault sweep: each fault knob of the simulated module on at each setup level under the seeds
+// and the operations, then a full reset stops at the row's level with its code; cleared, nothing is left
+// and a full reset reaches the top. Then the knobs read at a module's addition, and a surprise removal.
 //   hw_fault_sweep [--board NAME] [--knob TEXT] [--levels all|sample] [--seed S]
 //   (sample: one board and one level per knob, from --seed, KELVO_SWEEP_SEED or the clock)
 #include <unistd.h>
@@ -60,9 +57,8 @@ const Operation kReadFlashWindow{"deviceWindow_read flashWindow", [](int handle)
                                      in.buffer = address(bytes.data());
                                      return ask(handle, KELVO_IOCTL_deviceWindow_read, in);
                                  }};
-// 64 bytes to the device on channel 1 (zero words: the sequencer's no-ops)
-// from a page the kernel layer may lock: added, started, stopped, cleared;
-// the first error.
+// 64 bytes (the sequencer's no-ops) to the device on channel 1: added, started, stopped, cleared; the first
+// error.
 const Operation kDmaToDevice{
     "DMA to the device, channel 1", [](int handle) {
         alignas(4096) static std::uint8_t page[4096] = {};
@@ -96,7 +92,7 @@ void onHang(int) {
     std::_Exit(2);
 }
 
-// A step's bound of stand-in time: the product's longest waits and twenty clean full resets.
+// A step's bound of stand-in time: the longest waits and twenty clean full resets.
 std::uint64_t stepBoundNs = ~std::uint64_t{0};
 
 std::string hex(std::int32_t value) {
@@ -135,8 +131,6 @@ struct RowResult {
     }
 };
 
-// One knob on one board at the given levels: on, the seeds and the table's
-// requests, a full reset into it, then cleared and recovered.
 RowResult sweepKnob(unsigned board, const Knob& knob, const std::vector<std::uint32_t>& levels) {
     RowResult result;
     const std::string where = kelvo_fuzz::boards()[board] + ": " + knob.name;
@@ -178,10 +172,8 @@ RowResult sweepKnob(unsigned board, const Knob& knob, const std::vector<std::uin
                                                                  hex(result.operationStatus) + ", expected " +
                                                                  hex(expected));
             if (decided == &kFlushManufacturing && result.operationStatus != 0) {
-                // A failed write may have left the map's sector erased (as a
-                // power loss would): once the flash works the same flush
-                // writes the serial number it held, and the flash holds again
-                // what it held before, byte for byte.
+                // A failed write may have left the sector erased (as a power loss would): once the flash
+                // works the same flush restores it, byte for byte.
                 knob.set(*module, false);
                 std::uint32_t serial = 0;
                 std::memcpy(&serial, stored.data() + 0x8000 + kSerialField, sizeof(serial));
@@ -211,8 +203,8 @@ RowResult sweepKnob(unsigned board, const Knob& knob, const std::vector<std::uin
                      at + ": the reset answered " + hex(result.setupStatus) + " at level " +
                          std::to_string(result.setupLevel) + ", expected " + hex(expectedStatus) +
                          " at level " + std::to_string(expectedLevel));
-        // Cleared: nothing left behind, and the device comes back (at the top
-        // level that reset is a full one).
+        // Cleared: nothing left behind, and the device comes back (at the top level that reset is a full
+        // one).
         knob.set(*module, false);
         const std::int32_t back = kelvo_fuzz::resetDevice(board, level);
         result.checkNoLeak(at, before);
@@ -225,9 +217,8 @@ RowResult sweepKnob(unsigned board, const Knob& knob, const std::vector<std::uin
     return result;
 }
 
-// Knobs of what the driver reads once, at a module's addition (its PCI
-// configuration space, the bridge's vendor capabilities): the addition's
-// result, level and properties; once removed nothing is left.
+// Knobs of what the driver reads once, at a module's addition (its PCI configuration space, the bridge's
+// vendor capabilities): the addition's result, level and properties; once removed nothing is left.
 struct AdditionKnob {
     const char* name;
     std::function<void(sim::Module&)> set;
@@ -296,17 +287,14 @@ RowResult additionKnob(unsigned board, const AdditionKnob& knob) {
         const std::int64_t expected = knob.level < 0 ? KELVO_SETUP_LEVEL_COMPLETE : knob.level;
         result.check(result.setupLevel == expected,
                      where + ": the device stands at level " + std::to_string(result.setupLevel));
-        std::uint32_t slot = 0;
-        const bool present =
-            kelvo_property_read(static_cast<unsigned>(index), nullptr, "pxiGeographicAddress", &slot,
-                                sizeof(slot)) == static_cast<int>(sizeof(slot));
-        result.check(present == knob.geographicAddress,
-                     where + ": the geographic address is " + (present ? "there" : "missing"));
-        std::uint32_t width = 0;
-        const bool express = kelvo_property_read(static_cast<unsigned>(index), nullptr, "pcieLinkWidth",
-                                                 &width, sizeof(width)) == static_cast<int>(sizeof(width));
-        result.check(express == knob.pciExpress,
-                     where + ": the link properties are " + (express ? "there" : "missing"));
+        for (auto [property, wanted] : {std::pair{"pxiGeographicAddress", knob.geographicAddress},
+                                        std::pair{"pcieLinkWidth", knob.pciExpress}}) {
+            std::uint32_t value = 0;
+            const bool present = kelvo_property_read(static_cast<unsigned>(index), nullptr, property, &value,
+                                                     sizeof(value)) == static_cast<int>(sizeof(value));
+            result.check(present == wanted,
+                         where + ": " + property + (present ? " is there" : " is missing"));
+        }
         kelvo_host_remove_module(static_cast<unsigned>(index));
     }
     result.checkNoLeak(where, before);
@@ -318,9 +306,8 @@ RowResult additionKnob(unsigned board, const AdditionKnob& knob) {
     return result;
 }
 
-// Surprise removal: the bridge goes dead (the interrupt status reads all ones)
-// with an interrupt pending; the engine's event removes the module and adds a
-// fresh one, which reaches the top; nothing is left behind.
+// Surprise removal: the bridge goes dead with an interrupt pending; the engine's event removes the module
+// and adds a fresh one, which reaches the top; nothing is left behind.
 RowResult surpriseRemoval(unsigned board) {
     RowResult result;
     const std::string where = kelvo_fuzz::boards()[board] + ": surprise removal";
@@ -335,8 +322,7 @@ RowResult surpriseRemoval(unsigned board) {
     result.setupLevel = kelvo_fuzz::setupLevel(board);
     result.check(result.setupLevel == KELVO_SETUP_LEVEL_COMPLETE,
                  where + ": the new module reached level " + std::to_string(result.setupLevel));
-    // Compared after a reset (the addition also fills the flash window's
-    // sector cache, which a reset starts empty).
+    // Compared after a reset (the addition also fills the flash window's sector cache).
     kelvo_fuzz::resetDevice(board, KELVO_SETUP_LEVEL_COMPLETE);
     result.checkNoLeak(where, before);
     return result;

@@ -1,5 +1,4 @@
-// Requests through the host's C API, options and the verdict, as the
-// hardening programs share them.
+// Requests through the host's C API, options and the verdict of the hardening programs.
 #pragma once
 
 #include <atomic>
@@ -22,8 +21,7 @@ inline std::uint64_t address(const void* p) {
     return reinterpret_cast<std::uintptr_t>(p);
 }
 
-// The transport's code when the request did not reach the driver, else the
-// status word of the output record (out, when given, receives the record).
+// The transport's code when the request did not reach the driver, else the output record's status word.
 template <class Out = kelvo_status_record, class In>
 std::int32_t ask(int handle, std::uint32_t requestCode, const In& in, Out&& out = Out{}) {
     kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
@@ -81,8 +79,7 @@ inline std::uint64_t number(const char* text, std::uint64_t otherwise) {
     return text != nullptr ? std::strtoull(text, nullptr, 10) : otherwise;
 }
 
-// A sample's seed: the option's value, else KELVO_SWEEP_SEED (a mutation run
-// repeats the same sample), else the clock's.
+// A sample's seed: the option's value, else KELVO_SWEEP_SEED (a mutation run repeats it), else the clock's.
 inline std::uint64_t sampleSeed(const char* given) {
     return number(given != nullptr ? given : std::getenv("KELVO_SWEEP_SEED"),
                   std::chrono::system_clock::now().time_since_epoch().count() % 1000003);
@@ -98,13 +95,19 @@ inline void fail(const std::string& what) {
     }
 }
 
+inline bool check(bool ok, const std::string& what) {
+    if (!ok) {
+        fail(what);
+    }
+    return ok;
+}
+
 // Once the host stopped: nothing left allocated, no driver fault; the verdict.
 inline int verdict(const char* program) {
-    if (kal::memory::liveAllocations() != 0) {
-        fail("allocations left after the host stopped: " + kal::live::describe(kal::live::now()));
-    }
-    if (!kelvo_host::faults().empty()) {
-        fail("the host saw a driver fault: " + kelvo_host::faults().front());
+    check(kal::memory::liveAllocations() == 0,
+          "allocations left after the host stopped: " + kal::live::describe(kal::live::now()));
+    for (const std::string& fault : kelvo_host::faults()) {
+        fail("the host saw a driver fault: " + fault);
     }
     std::printf("%s: %s\n", program, failures.load() ? "FAILED" : "passed");
     return failures.load() ? 1 : 0;

@@ -1,13 +1,7 @@
-// The threaded stress run: a table of scenarios, each a number of threads
-// issuing random valid requests on one module through one loop, and the
-// disturbers racing them: resets and power changes of the busy modules,
-// cleanups and closes of a handle many threads share, two handles racing
-// over one DMA channel in rounds ended by their closes, and a module removed
-// and added again. Every answer is checked against what the request may
-// answer, a read against what the hardware holds.
-//
-//   kelvo_stress [--requests N] [--seconds S] [--seed X]   (N a thread: 2000,
-//   or none with --seconds alone; whichever ends first)
+// The threaded stress run: scenarios of threads issuing random valid requests on a module, raced by
+// resets and power changes, cleanups and closes of a shared handle, two handles' rounds on one DMA channel
+// and a module's removal. Every answer must be one the request may give, a read what the hardware holds.
+//   kelvo_stress [--requests N] [--seconds S] [--seed X]   (N a thread: 2000, or none with --seconds alone)
 #include <algorithm>
 #include <barrier>
 #include <memory>
@@ -34,8 +28,7 @@ constexpr std::int32_t kNoRouting = KELVO_STATUS_INVALID_STATE; // the session's
 constexpr std::int32_t kStreamRunning = KELVO_STATUS_STREAM_RUNNING;
 constexpr std::int32_t kNoTransfers = KELVO_STATUS_INVALID_PARAMETER; // a start with nothing to run
 constexpr std::uint32_t kRoutingNotifier = 0x80000000u;
-// A measurement packet: the sequencer's marker, the packet number and its 64
-// general-use registers; a DMA stream receives this many of them.
+// A measurement packet: the sequencer's marker, the packet number and 64 registers; a stream takes 3.
 constexpr std::size_t kPacketWords = 2 + 64;
 constexpr std::size_t kStreamPackets = 3;
 constexpr std::uint32_t kStreamBytes = kStreamPackets * kPacketWords * 4;
@@ -54,8 +47,7 @@ struct Module {
 // Two busy ones, the quiet one of the DMA rounds, the one removed.
 Module modules[] = {{"solstra"}, {"duskmere-a"}, {"duskmere-b"}, {"solstra"}};
 
-// A worker and its hold on its module's reservation of channel 0 on its
-// current handle (one session of a module holds it at a time).
+// A worker and its hold on its module's reservation of channel 0 on its current handle.
 enum class Hold { kUnknown, kHeld, kOther };
 struct Worker {
     unsigned id;
@@ -65,8 +57,7 @@ struct Worker {
     Hold hold = Hold::kUnknown;
     std::string wrong; // what a successful answer got wrong
 };
-// What the threads' transfers write and read: it lives as long as the run (a
-// transfer a reset cut short, or the driver kept past a close, still has it).
+// The threads' transfers' buffers outlive a transfer a reset cut short or the driver kept past a close.
 std::uint32_t streamWords[kMaxThreads][kStreamPackets * kPacketWords];
 std::uint8_t outBytes[kMaxThreads][64];
 
@@ -74,33 +65,28 @@ std::chrono::steady_clock::time_point deadline;
 std::atomic<bool> stopping{false}; // the disturbers
 std::atomic<std::uint64_t> requests{0}, disturbances{0}, streamsChecked{0}, rounds{0}, removals{0};
 
-// What any request may answer while others reset, suspend and resume: success,
-// the session invalidated, the level not reached, the gate's wait ended, or (a
-// handle opened while power was down) a demoted routing session.
-bool transient(std::int32_t status) {
-    return status == 0 || status == KELVO_STATUS_SESSION_INVALIDATED ||
-           status == tStatus::kSetupTargetReached || status == tStatus::kTimedOut ||
-           status == tStatus::kWaitInterrupted || status == tStatus::kInvalidState;
+bool oneOf(std::int32_t status, std::initializer_list<std::int32_t> answers) {
+    return std::find(answers.begin(), answers.end(), status) != answers.end();
 }
-// Besides: its handle closed by the cleaner meanwhile, its routing cleaned
-// up, the reservation another session's (or not held, cleaned up meanwhile),
-// the stream's own refusals (nothing to start or stop, running).
-bool sharedAnswer(std::int32_t status) {
-    return transient(status) || status == KELVO_E_INVALID || status == kNoRouting ||
-           status == kRouteConflict || status == KELVO_STATUS_RESERVED_BY_OTHER ||
-           status == KELVO_STATUS_CHANNEL_NOT_RESERVED || status == kNoTransfers ||
-           status == tStatus::kNotAccessible || status == kStreamRunning;
+// While others reset, suspend and resume: the session invalidated, the level not reached, the gate's wait
+// ended, or (a handle opened while power was down) a demoted routing session.
+bool transient(std::int32_t status) {
+    return oneOf(status, {0, KELVO_STATUS_SESSION_INVALIDATED, tStatus::kSetupTargetReached,
+                          tStatus::kTimedOut, tStatus::kWaitInterrupted, tStatus::kInvalidState});
 }
 // Two handles on a quiet module: the channel's answers alone.
 bool racerAnswer(std::int32_t status) {
-    return status == 0 || status == KELVO_STATUS_RESERVED_BY_OTHER ||
-           status == KELVO_STATUS_CHANNEL_NOT_RESERVED || status == kNoTransfers ||
-           status == tStatus::kNotAccessible || status == kStreamRunning;
+    return oneOf(status, {0, KELVO_STATUS_RESERVED_BY_OTHER, KELVO_STATUS_CHANNEL_NOT_RESERVED, kNoTransfers,
+                          tStatus::kNotAccessible, kStreamRunning});
 }
-// A removed device's handle (its gate closed, then the device gone), or an
-// open of its index once it is gone.
+// A shared handle: besides, closed by the cleaner, its routing cleaned up, the route another's.
+bool sharedAnswer(std::int32_t status) {
+    return transient(status) || racerAnswer(status) ||
+           oneOf(status, {KELVO_E_INVALID, kNoRouting, kRouteConflict});
+}
+// A removed device's handle (its gate closed, then the device gone), or an open of its index once gone.
 bool removedAnswer(std::int32_t status) {
-    return sharedAnswer(status) || status == KELVO_STATUS_IO_GATE_CLOSED || status == KELVO_E_STATE;
+    return sharedAnswer(status) || oneOf(status, {KELVO_STATUS_IO_GATE_CLOSED, KELVO_E_STATE});
 }
 
 // A successful answer must hold what the hardware holds.
@@ -113,8 +99,7 @@ std::int32_t expect(Worker& w, std::int32_t status, bool holds, const std::strin
 std::int32_t channelStep(Worker& w, std::uint32_t code, std::uint32_t channel = 0) {
     return ask(w.handle, code, kelvo_brixelTools_stopDMA_in{channel, 0});
 }
-// Reserves channel 0 unless the worker knows who holds it (another session's
-// hold answers 0 too).
+// Reserves channel 0 unless the worker knows who holds it (another session's hold answers 0 too).
 std::int32_t reserve(Worker& w) {
     if (w.hold != Hold::kUnknown) {
         return 0;
@@ -160,8 +145,7 @@ std::int32_t level(Worker& w) {
                   "setup level " + std::to_string(out.setupLevel));
 }
 
-// The board's route 3 to 2 (cost 1): calculated, then reserved, programmed,
-// unprogrammed and unreserved now and then, then destroyed.
+// The route 3 to 2 (cost 1): calculated, now and then reserved, programmed and back, destroyed.
 std::int32_t route(Worker& w) {
     kelvo_route_seed seed{3, 0, 0, {}};
     std::uint32_t destination = 2;
@@ -193,13 +177,11 @@ std::int32_t route(Worker& w) {
     }
     const std::int32_t destroyed =
         ask(w.handle, KELVO_IOCTL_routing_destroyRoute, kelvo_routing_destroyRoute_in{id, 0});
-    // Another thread's route on the same edges is the one answer of the life
-    // cycle beyond the transient ones.
+    // Beyond the transient answers, only another thread's route on the same edges.
     return step != 0 && !transient(step) && step != kRouteConflict ? step : destroyed;
 }
 
-// The routing notifier of the handle, opened (to the handle's destination) or
-// closed: the kernel layer's code, as the driver's.
+// The handle's routing notifier opened (to its destination) or closed: the kernel layer's code as a status.
 std::int32_t notifier(Worker& w) {
     std::int32_t code = 0;
     if (w.random() % 2 == 0) {
@@ -216,11 +198,8 @@ std::int32_t notifier(Worker& w) {
                             : code;
 }
 
-// The holder of channel 0 streams measurement packets into the worker's
-// buffer: add the transfer, start, arm the measure unit once per packet, wait
-// (a short time-out), stop, clear; it checks what it received. The others'
-// wait answers "not reserved". (A holder others may have left transfers
-// before, on the quiet module, clears the channel first.)
+// The holder of channel 0 streams measurement packets into the worker's buffer and checks them (on the
+// quiet module, where others may have left transfers, after clearing the channel); others' wait is refused.
 std::int32_t stream(Worker& w) {
     const std::int32_t reserved = reserve(w);
     if (reserved != 0 || w.hold == Hold::kUnknown) {
@@ -275,9 +254,7 @@ std::int32_t stream(Worker& w) {
     return status ? status : stopped ? stopped : cleared; // after a failed step there may be nothing to stop
 }
 
-// One step of a stream on a DMA channel: 1 to the device on a shared handle
-// (the workers' streams run on channel 0), either on the quiet module, where
-// the holder of the reservation streams and the others clean their handle up.
+// A step on a DMA channel: 1 on a shared handle (the workers stream on 0), either on the quiet module.
 std::int32_t dmaStep(Worker& w) {
     const bool quiet = &w.module == &modules[2];
     const std::uint32_t c = quiet ? static_cast<std::uint32_t>(w.random() % 2) : 1;
@@ -335,9 +312,8 @@ constexpr Kind kRacerKinds[] = {{"dmaStep", dmaStep}};
 constexpr Kind kRemovedKinds[] = {
     {"readSignature", readSignature}, {"route", route}, {"level", level}, {"dmaStep", dmaStep}};
 
-// How the threads of a scenario hold their handles: each its own (opened
-// again when invalidated or its device removed), one the scenario's cleaner
-// closes and opens, or each its own closed after a round of a few requests.
+// Each thread its own handle (opened again when invalidated or removed), one the cleaner closes and opens,
+// or each its own closed after a round of a few requests.
 enum class Handles { kOwn, kShared, kRounds };
 struct Scenario {
     const char* name;
@@ -360,22 +336,18 @@ int openOn(const Module& module) {
     return kelvo_open("smu_kelvo", static_cast<unsigned>(module.index.load()));
 }
 
-// Once both racers of a round closed, nothing of theirs is left on either
-// channel: a start has nothing to run.
+// Once both racers of a round closed, a start on either channel has nothing to run.
 void checkChannelsEmpty() noexcept {
     rounds.fetch_add(1);
     const int handle = openOn(modules[2]);
     for (std::uint32_t channel : {0u, 1u}) {
         const std::int32_t status =
             ask(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{channel, 0, {}, 0});
-        if (status != kNoTransfers) {
-            fail("a start on DMA channel " + std::to_string(channel) + " once every handle closed answered " +
-                 std::to_string(status));
-        }
+        check(status == kNoTransfers, "a start on DMA channel " + std::to_string(channel) +
+                                          " once every handle closed answered " + std::to_string(status));
     }
-    if (ask(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{}) != 0 || kelvo_close(handle) != 0) {
-        fail("the cleanup or close after a round failed");
-    }
+    check(ask(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{}) == 0 && kelvo_close(handle) == 0,
+          "the cleanup or close after a round failed");
 }
 std::barrier racers(2, checkChannelsEmpty);
 
@@ -419,10 +391,9 @@ void requester(const Scenario& s, unsigned id, std::uint64_t count, std::uint64_
             std::this_thread::sleep_for(std::chrono::microseconds(100)); // a moment for the next reset
         }
         if (s.handles == Handles::kRounds && --round == 0) { // the round ends in a close
-            if (w.random() % 2 == 0 &&
-                ask(w.handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{}) != 0) {
-                fail("a racer's cleanup failed");
-            }
+            check(w.random() % 2 != 0 ||
+                      ask(w.handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{}) == 0,
+                  "a racer's cleanup failed");
             kelvo_close(std::exchange(w.handle, -1));
             racers.arrive_and_wait();
             reopen();
@@ -437,8 +408,7 @@ void requester(const Scenario& s, unsigned id, std::uint64_t count, std::uint64_
     }
 }
 
-// The disturbers act once per this many successful requests on their module,
-// so that requests also run between them: false once the run stops.
+// A disturber acts once per spacing successful requests on its module; false once the run stops.
 bool pace(const Module& m, std::uint64_t& last, std::uint64_t spacing) {
     while (!stopping.load() && m.answered.load() < last + spacing) {
         std::this_thread::sleep_for(std::chrono::microseconds(50));
@@ -448,8 +418,7 @@ bool pace(const Module& m, std::uint64_t& last, std::uint64_t spacing) {
     return !stopping.load();
 }
 
-// Resets a busy module to a random level, mostly the complete one; after a
-// lower one (where most requests fail at once) the complete one soon.
+// Resets a busy module to a random level, mostly the complete one, and soon after a lower one.
 void resetter(Module& m, std::mt19937_64 random) {
     const std::uint32_t levels[] = {19, 19, 19, 16, 3, 0};
     std::uint64_t last = 0;
@@ -461,27 +430,22 @@ void resetter(Module& m, std::mt19937_64 random) {
             ask<kelvo_kdut_reset_out>(handle, KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{level, 0, 0, 0, 0});
         const std::int32_t expected = level == KELVO_SETUP_LEVEL_COMPLETE ? 0 : tStatus::kSetupTargetReached;
         // Or a power cycle came between the open and the reset, or its gate wait ended.
-        if (status != expected && status != KELVO_STATUS_SESSION_INVALIDATED &&
-            status != tStatus::kTimedOut && status != tStatus::kWaitInterrupted) {
-            fail("a reset to " + std::to_string(level) + " answered " + std::to_string(status));
-        }
+        check(oneOf(status, {expected, KELVO_STATUS_SESSION_INVALIDATED, tStatus::kTimedOut,
+                             tStatus::kWaitInterrupted}),
+              "a reset to " + std::to_string(level) + " answered " + std::to_string(status));
         level = status == expected ? level : 0; // not reset: the complete level next
         kelvo_close(handle);
     }
 }
 
-// Powers a busy module down and up (the platform's sleep state), or in turn
-// holds its I/O for a moment (the requests wait at the gate) and resumes it:
-// one thread, as the platform's changes of state come one at a time.
+// Powers a busy module down and up, in turn with holding its I/O a moment (the requests wait at the
+// gate): one thread, as the platform's changes of state come one at a time.
 void power(Module& m, std::mt19937_64) {
     const auto change = [&](auto state) {
         tStatus status;
-        const bool changed = m.device->commonChangePnPState(0, state, kSuspendReasonReset, false, status);
-        if (!changed) {
-            fail("a change to power state " + std::to_string(state) + " answered " +
-                 std::to_string(status.getCode()));
-        }
-        return changed;
+        return check(m.device->commonChangePnPState(0, state, kSuspendReasonReset, false, status),
+                     "a change to power state " + std::to_string(state) + " answered " +
+                         std::to_string(status.getCode()));
     };
     std::uint64_t last = 0;
     for (bool cycle = true; pace(m, last, 100); cycle = !cycle) {
@@ -493,33 +457,25 @@ void power(Module& m, std::mt19937_64) {
     }
 }
 
-// Opens the shared handle of a busy module, or closes it (once the requests
-// in flight on it returned) and takes what its notifier left at its destination.
+// The shared handle opened, or closed and what its notifier left at its destination taken.
 void openShared(Module& m) {
     m.shared.store(openOn(m));
-    if (m.shared.load() < 0) {
-        fail("a shared handle could not be opened: " + std::to_string(m.shared.load()));
-    }
+    check(m.shared.load() >= 0, "a shared handle could not be opened: " + std::to_string(m.shared.load()));
 }
 void closeShared(Module& m) {
     const int handle = m.shared.load();
-    if (kelvo_close(handle) != 0) {
-        fail("a shared handle could not be closed");
-    }
+    check(kelvo_close(handle) == 0, "a shared handle could not be closed");
     kelvo_message message{};
     while (kelvo_read_message(kelvo_destination(handle), &message) == 1) {
     }
 }
 
-// The shared handle's cleanup while its sharers' requests run, and in turn its
-// close and a new handle (at once after a reset or power-down invalidated it).
+// The shared handle's cleanup while its requests run, in turn its close and a new one (at once if invalid).
 void cleaner(Module& m, std::mt19937_64 random) {
     std::uint64_t last = 0;
     while (pace(m, last, 20)) {
         const std::int32_t status = ask(m.shared.load(), KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{});
-        if (!transient(status)) {
-            fail("a shared handle's cleanup answered " + std::to_string(status));
-        }
+        check(transient(status), "a shared handle's cleanup answered " + std::to_string(status));
         if (status == KELVO_STATUS_SESSION_INVALIDATED || random() % 3 == 0) {
             closeShared(m);
             openShared(m);
@@ -546,8 +502,8 @@ bool addModule(Module& module) {
 void remover(Module& m, std::mt19937_64) {
     std::uint64_t last = 0;
     while (pace(m, last, 10)) {
-        if (kelvo_host_remove_module(static_cast<unsigned>(m.index.load())) != 0 || !addModule(m)) {
-            fail("a module could not be removed and added again");
+        if (!check(kelvo_host_remove_module(static_cast<unsigned>(m.index.load())) == 0 && addModule(m),
+                   "a module could not be removed and added again")) {
             return;
         }
         removals.fetch_add(1);
@@ -606,8 +562,7 @@ int main(int argc, char** argv) {
     closeShared(modules[0]);
     closeShared(modules[1]);
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    // Every module reaches the complete level, no DMA engine saw a malformed
-    // chain or a refused access, and nothing is left once they are gone.
+    // Every module reaches the complete level, no DMA engine saw a fault, nothing is left once they are gone.
     for (const Module& module : modules) {
         const auto index = static_cast<unsigned>(module.index.load());
         for (unsigned channel = 0; channel < 2; ++channel) {
@@ -616,14 +571,11 @@ int main(int argc, char** argv) {
             }
         }
         const int handle = openOn(module);
-        if (ask<kelvo_kdut_reset_out>(handle, KELVO_IOCTL_kdut_reset,
-                                      kelvo_kdut_reset_in{KELVO_SETUP_LEVEL_COMPLETE, 0, 0, 0, 0}) != 0) {
-            fail("a module did not reach level 19 after the run");
-        }
+        check(ask<kelvo_kdut_reset_out>(handle, KELVO_IOCTL_kdut_reset,
+                                        kelvo_kdut_reset_in{KELVO_SETUP_LEVEL_COMPLETE, 0, 0, 0, 0}) == 0,
+              "a module did not reach level 19 after the run");
         kelvo_close(handle);
-        if (kelvo_host_remove_module(index) != 0) {
-            fail("a module could not be removed");
-        }
+        check(kelvo_host_remove_module(index) == 0, "a module could not be removed");
     }
     kelvo_host_stop();
     std::printf("kelvo_stress: %llu requests in %.2f s (%.0f per second) on %u threads, %llu disturbances, "

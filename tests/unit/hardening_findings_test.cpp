@@ -1,5 +1,4 @@
-// What the hardware-fault and allocation sweeps found, each kept as a case
-// through the C API.
+// What the hardware-fault and allocation sweeps found, each kept as a case.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -22,16 +21,13 @@ using kelvo_test::named;
 using kelvo_test::statusOf;
 using nVOAPALS100::tStatus;
 
-// A flash busy with a write ignores reads (every byte reads all ones): a
-// sector read then must fail, not be cached as the flash's content, which a
-// later flush would write back over the real data (it used to wipe the
-// "Manufacturing" map after a write that timed out).
+// A flash busy with a write reads all ones: a sector read then must fail, not be cached for a later flush
+// to write back over the real data (it used to wipe "Manufacturing" after a write that timed out).
 using HardeningFindingsFlash = kelvo_test::HostedTest;
 
 TEST_F(HardeningFindingsFlash, ASectorIsNotReadWhileTheFlashIsBusy) {
     const int index = add("solstra");
-    // Level 3 anew: no sector of the flash is cached.
-    EXPECT_EQ(resetTo(index, 3), tStatus::kSetupTargetReached);
+    EXPECT_EQ(resetTo(index, 3), tStatus::kSetupTargetReached); // no sector of the flash cached
     const int reader = open(index);
     sim::SerialFlash& flash = module(index).flash();
     const std::vector<uint8_t> stored = flash.contents();
@@ -48,7 +44,6 @@ TEST_F(HardeningFindingsFlash, ASectorIsNotReadWhileTheFlashIsBusy) {
     flash.setStuckBusy(false);
     EXPECT_EQ(statusOf(reader, KELVO_IOCTL_storageMap_getRaw, in), 0);
     EXPECT_EQ(std::memcmp(&serial, stored.data() + 0x8000 + 12, 4), 0);
-    // A flush writes back what the flash holds.
     kelvo_storageMap_flush_in flush = named(kelvo_storageMap_flush_in{}, name);
     flush.force = 1;
     EXPECT_EQ(statusOf(reader, KELVO_IOCTL_storageMap_flush, flush), 0);
@@ -57,9 +52,8 @@ TEST_F(HardeningFindingsFlash, ASectorIsNotReadWhileTheFlashIsBusy) {
     remove(index);
 }
 
-// A teardown removes every name a map tree registered even when memory runs
-// out: a name left behind would point at the destroyed map (the composed
-// names of the sub-maps used to need an allocation each).
+// A teardown removes every name a map tree registered even out of memory: a name left behind would point
+// at the destroyed map (the sub-maps' composed names used to need an allocation each).
 TEST(HardeningFindingsMaps, RemovalFromTheDispatcherNeedsNoMemory) {
     kelvo_test::FakeAccessor bus;
     tStatus built;
