@@ -1,5 +1,4 @@
-// A device built on the device template over the simulated PCI function, for
-// the device framework's tests; its cancel hook ends the cancellable waits.
+// A device on the device template over the simulated PCI function; its cancel hook ends the waits.
 #pragma once
 
 #include <atomic>
@@ -167,8 +166,7 @@ public:
         }
     }
 
-    // Runs body inside a standard gate at requiredLevel; the gate's refusal
-    // or the body's error is the result.
+    // Runs body inside a standard gate at requiredLevel; returns the refusal or body's error.
     tStatus operation(tSession* session, uint32_t requiredLevel,
                       const std::function<void(tStatus&)>& body = {}) {
         tStatus status;

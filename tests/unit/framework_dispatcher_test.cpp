@@ -34,7 +34,6 @@ struct FakeWindow : devicewindow::DeviceWindow {
 
 class FrameworkDispatcher : public kelvo_test::LeakCheckedTest {
 protected:
-    // Looks name up; returns the code and puts the object found in found.
     int64_t lookup(const char* name, devicewindow::DeviceWindow** found = nullptr) {
         devicewindow::DeviceWindow* object = nullptr;
         tStatus status;
@@ -135,8 +134,7 @@ TEST_F(FrameworkDispatcher, DuplicatesFindTheFirstAndRemovalsSharingOneStatusAll
     EXPECT_EQ(missing.getCode(), regi::kRegiNameNotFound);
     EXPECT_EQ(dispatcher.getNumberOfRegistrations(), 0u);
 
-    // A null name is refused everywhere, by the base's removal too (which the
-    // wrapper dispatcher overrides), and so is an unknown name there.
+    // A null name is refused everywhere, also by the base's removal (overridden by the wrapper's).
     regi::DispatcherBase<WindowDispatcher::Wrapper> base;
     using kelvo_test::codeOf;
     EXPECT_EQ(codeOf([&](tStatus& s) { dispatcher.add(nullptr, first, s); }), regi::kRegiNullPointer);

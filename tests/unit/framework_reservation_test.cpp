@@ -145,8 +145,7 @@ TEST_F(FrameworkReservation, ReserveUnreserveAndCleanupAtOnceKeepTheMasksConsist
                 }
             }
         };
-        // The first session's composite is cleaned up meanwhile (its lock,
-        // then the reservation's): no deadlock with a reserve of the same session.
+        // The first session's composite is cleaned up meanwhile: no deadlock with its reserve.
         Worker one([&] { contend(first); });
         Worker two([&] { contend(second); });
         Worker cleaner([&] {

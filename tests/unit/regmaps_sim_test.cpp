@@ -1,5 +1,4 @@
-// Every register of both FPGA trees of each board generation (the isolated one
-// over the link's windowed accessor) reached by its identifiers at its place.
+// Every register of both FPGA trees of each board generation reached by its identifiers at its place.
 #include <memory>
 #include <string>
 #include <vector>

@@ -98,7 +98,6 @@ TEST_F(TestMap, AFailedWriteKeepsStrobeBitsPendingForTheRetry) {
 }
 
 TEST_F(TestMap, ARegisterWithBothKindsOfFieldHasAReadView) {
-    // The values through the read view are checked through user mode in core_ioctl_arm_test.
     EXPECT_EQ(probe.format(0x8018D796, 5).fields,
               (std::vector<std::pair<int, uint64_t>>{{1, 0x3}, {0, 0x10}, {0, 0x40000000}, {0, 0x80000000}}));
     const std::vector<std::pair<int, uint64_t>> readView = {
@@ -169,8 +168,7 @@ TEST_F(TestMap, WholeMapOperationsWalkDeclarationOrderThenSubMaps) {
     tStatus s;
     map.flushRegMap(false, s);
     EXPECT_TRUE(s.isSuccess());
-    // Declaration order (the timer arrays are not in offset order), read-only Signature
-    // skipped; then the embedded leaf and the owned leaves at their fixed bases.
+    // Declaration order (not offset order), read-only Signature skipped, then the leaves.
     EXPECT_EQ(bus.offsets('W'), (std::vector<uint32_t>{0x008, 0x160, 0x220, 0x228, 0x224, 0x22C, 0x300, 0x100,
                                                        0x5000, 0x5100}));
     // A failed read is reported and the rest are read.

@@ -38,7 +38,6 @@ protected:
         LeakCheckedTest::TearDown();
     }
 
-    // The user's buffer: its bytes, registered for the request.
     uint64_t user(std::vector<uint8_t>& bytes) { return scope.add(bytes.data(), bytes.size()); }
 
     kal::usermem::Scope scope;

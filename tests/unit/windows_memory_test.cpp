@@ -237,8 +237,7 @@ TEST_F(WindowsMemory, ArgumentsAreCheckedBeforeAnythingIsTouched) {
     EXPECT_TRUE(takeCalls().empty());
     EXPECT_EQ(accessor->beginReads + accessor->beginWrites, 0);
 
-    // Zero bytes: refresh and forced flush still make one call of length 0;
-    // a flush without force and a get do nothing.
+    // Zero bytes: refresh and forced flush make one call of length 0; flush and get nothing.
     tStatus zero;
     window->refresh(16, 0, zero);
     window->flush(4, 0, true, zero);
