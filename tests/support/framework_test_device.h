@@ -1,26 +1,19 @@
-// A device built on the device template over the simulated PCI function, for
-// the device framework's tests; its cancel hook ends the cancellable waits.
+// A device on the device template over the simulated PCI function; its cancel hook ends the waits.
 #pragma once
 
 #include <atomic>
-#include <cstdint>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "standin/control.h"
 #include "framework/device_template.h"
 #include "framework/kernel_session.h"
 #include "framework/setup_level.h"
-#include "nVOKAL.h"
 #include "pci_test_support.h"
 #include "platform/pci_device.h"
-#include "sim/sim.h"
+#include "status_code.h"
 #include "test_support.h"
 #include "test_worker.h"
 
@@ -122,7 +115,6 @@ public:
         appendDeviceInterface(&interface_, status);
     }
 
-    // ---- the product's slots ------------------------------------------------
     void runSetup(const tEventDescriptor&, TestResetParameters* parameters, Tracker& tracker) override {
         ++setups;
         lastParameters = parameters != nullptr ? std::make_unique<TestResetParameters>(*parameters) : nullptr;
@@ -174,9 +166,7 @@ public:
         }
     }
 
-    // ---- operations of a handle ------------------------------------------------
-    // Runs body inside a standard gate at requiredLevel; the gate's refusal
-    // or the body's error is the result.
+    // Runs body inside a standard gate at requiredLevel; returns the refusal or body's error.
     tStatus operation(tSession* session, uint32_t requiredLevel,
                       const std::function<void(tStatus&)>& body = {}) {
         tStatus status;
@@ -222,7 +212,6 @@ public:
     }
     kdut::ResourceReservationManager& reservations() { return reservations_; }
 
-    // ---- records ----------------------------------------------------------------
     RecordingRoutingManager routingManager;
     int setups = 0;
     int teardowns = 0;
@@ -293,12 +282,7 @@ protected:
         return session;
     }
     void close(tSessionPtr session) {
-        for (auto it = open_.begin(); it != open_.end(); ++it) {
-            if (*it == session) {
-                open_.erase(it);
-                break;
-            }
-        }
+        std::erase(open_, session);
         device_->closeSession(session);
     }
     static fenwicksharedsource::KernelSession* kernel(tSessionPtr session) {

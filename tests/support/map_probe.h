@@ -1,6 +1,5 @@
-// Helpers for the tests of generated register maps: the operations by number
-// with a fresh status each (returning its code), getRegisterFormat as a list,
-// and a recording dispatcher.
+// Register-map test helpers: the operations by number, each with a fresh status
+// (returning its code), getRegisterFormat as a list, and a recording dispatcher.
 #pragma once
 
 #include <cstdint>
@@ -8,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/status.h"
 #include "regs/register_map.h"
+#include "status_code.h"
 
 namespace kelvo_test {
 
@@ -19,40 +18,27 @@ public:
     explicit MapProbe(arm::tRegisterMapBase& map) : map_(map) {}
 
     int64_t get(uint32_t id, uint64_t& value) {
-        tStatus s;
-        map_.get(id, value, s, 0);
-        return s.getCode();
+        return codeOf([&](tStatus& s) { map_.get(id, value, s, 0); });
     }
+    // The value, or 0xBAD on an error.
     uint64_t get(uint32_t id) {
         uint64_t value = 0xDEADBEEF;
-        tStatus s;
-        map_.get(id, value, s, 0);
-        return s.isFatal() ? 0xBADu : value;
+        return get(id, value) < 0 ? 0xBADu : value;
     }
     int64_t set(uint32_t id, uint64_t value) {
-        tStatus s;
-        map_.set(id, value, s, 0);
-        return s.getCode();
+        return codeOf([&](tStatus& s) { map_.set(id, value, s, 0); });
     }
     int64_t read(uint32_t id, uint64_t& value) {
-        tStatus s;
-        map_.read(id, value, s, 0);
-        return s.getCode();
+        return codeOf([&](tStatus& s) { map_.read(id, value, s, 0); });
     }
     int64_t write(uint32_t id, uint64_t value, bool force = false) {
-        tStatus s;
-        map_.write(id, value, force, s, 0);
-        return s.getCode();
+        return codeOf([&](tStatus& s) { map_.write(id, value, force, s, 0); });
     }
     int64_t flush(uint32_t id, bool force = false) {
-        tStatus s;
-        map_.flush(id, force, s, 0);
-        return s.getCode();
+        return codeOf([&](tStatus& s) { map_.flush(id, force, s, 0); });
     }
     int64_t refresh(uint32_t id) {
-        tStatus s;
-        map_.refresh(id, s, 0);
-        return s.getCode();
+        return codeOf([&](tStatus& s) { map_.refresh(id, s, 0); });
     }
 
     struct Format {

@@ -1,5 +1,4 @@
-// A front-end accessor for register-map tests: memory that records every
-// access and can fail chosen ones.
+// A front-end accessor for register-map tests: memory that records and can fail accesses.
 #pragma once
 
 #include <cstdint>

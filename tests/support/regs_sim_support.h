@@ -1,6 +1,4 @@
-// Helpers for register-map tests over the simulated module: a plugged board
-// with BAR 0 mapped, the regions and PCI adapters the non-isolated group
-// builds, and a dispatcher that records names.
+// Register-map tests over the simulated module: a plugged board with BAR 0 mapped and its PCI adapters.
 #pragma once
 
 #include <gtest/gtest.h>

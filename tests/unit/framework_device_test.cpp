@@ -1,8 +1,5 @@
 // The device template: reset to a level and its parameters, and the veto of a suspension.
-#include <gtest/gtest.h>
-
 #include "framework_test_device.h"
-#include "test_support.h"
 
 namespace {
 

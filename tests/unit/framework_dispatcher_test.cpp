@@ -1,17 +1,12 @@
 // Named registration: lookups with version suffixes, name slots and lists, removals, user-memory names.
 #include <array>
-#include <cstdint>
-#include <cstring>
 #include <deque>
-#include <functional>
 #include <optional>
-#include <string>
-#include <vector>
 
-#include "standin/control.h"
 #include "framework/dispatcher.h"
 #include "platform/sync.h"
 #include "platform/vohtl/string.h"
+#include "status_code.h"
 #include "test_support.h"
 #include "windows/device_window.h"
 
@@ -39,7 +34,6 @@ struct FakeWindow : devicewindow::DeviceWindow {
 
 class FrameworkDispatcher : public kelvo_test::LeakCheckedTest {
 protected:
-    // Looks name up; returns the code and puts the object found in found.
     int64_t lookup(const char* name, devicewindow::DeviceWindow** found = nullptr) {
         devicewindow::DeviceWindow* object = nullptr;
         tStatus status;
@@ -140,22 +134,15 @@ TEST_F(FrameworkDispatcher, DuplicatesFindTheFirstAndRemovalsSharingOneStatusAll
     EXPECT_EQ(missing.getCode(), regi::kRegiNameNotFound);
     EXPECT_EQ(dispatcher.getNumberOfRegistrations(), 0u);
 
-    // A null name is refused everywhere, by the base's removal too (which the
-    // wrapper dispatcher overrides), and so is an unknown name there.
+    // A null name is refused everywhere, also by the base's removal (overridden by the wrapper's).
     regi::DispatcherBase<WindowDispatcher::Wrapper> base;
-    const std::pair<std::function<void(tStatus&)>, int64_t> refused[] = {
-        {[&](tStatus& s) { dispatcher.add(nullptr, first, s); }, regi::kRegiNullPointer},
-        {[&](tStatus& s) { dispatcher.getRegistration(nullptr, &found, s, nullptr); },
-         regi::kRegiNullPointer},
-        {[&](tStatus& s) { dispatcher.remove(nullptr, s); }, regi::kRegiNullPointer},
-        {[&](tStatus& s) { base.remove(nullptr, s); }, regi::kRegiNullPointer},
-        {[&](tStatus& s) { base.remove("b", s); }, regi::kRegiNameNotFound},
-    };
-    for (size_t i = 0; i < std::size(refused); ++i) {
-        tStatus refusal;
-        refused[i].first(refusal);
-        EXPECT_EQ(refusal.getCode(), refused[i].second) << i;
-    }
+    using kelvo_test::codeOf;
+    EXPECT_EQ(codeOf([&](tStatus& s) { dispatcher.add(nullptr, first, s); }), regi::kRegiNullPointer);
+    EXPECT_EQ(codeOf([&](tStatus& s) { dispatcher.getRegistration(nullptr, &found, s, nullptr); }),
+              regi::kRegiNullPointer);
+    EXPECT_EQ(codeOf([&](tStatus& s) { dispatcher.remove(nullptr, s); }), regi::kRegiNullPointer);
+    EXPECT_EQ(codeOf([&](tStatus& s) { base.remove(nullptr, s); }), regi::kRegiNullPointer);
+    EXPECT_EQ(codeOf([&](tStatus& s) { base.remove("b", s); }), regi::kRegiNameNotFound);
 }
 
 // Long names sharing their first 100 bytes and short ones of every length up to

@@ -1,9 +1,6 @@
 // I/O gates and sentries, and resets that meet requests inside the gate and at it.
-#include <gtest/gtest.h>
-
 #include "framework/io_gate.h"
 #include "framework_test_device.h"
-#include "test_support.h"
 
 namespace {
 

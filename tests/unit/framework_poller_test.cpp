@@ -1,8 +1,4 @@
 // The poller on a fake clock.
-#include <cstdint>
-#include <vector>
-
-#include "standin/control.h"
 #include "framework/hardware_state_checker.h"
 #include "framework/poller.h"
 #include "framework/timeout_handler.h"
@@ -13,28 +9,24 @@ namespace {
 using kelvo_driver::nVOAPAL000::tTimeout;
 using nVOAPALS100::tStatus;
 
-// A clock in microseconds that moves only when a wait spends time.
+// A clock in microseconds that moves only when a wait spends time: timebase and waster at once.
 struct FakeClock {
-    static inline uint64_t now = 0;
+    static inline uint64_t time = 0;
     static inline std::vector<uint64_t> waits;
     static void reset() {
-        now = 0;
+        time = 0;
         waits.clear();
     }
-};
-struct FakeTimebase {
     static uint32_t getUnit() { return nVOAPAL200_kMicroseconds; }
     static uint64_t getResolution() { return 1; }
-    static uint64_t now() { return FakeClock::now; }
-};
-struct FakeWaster {
+    static uint64_t now() { return time; }
     static void wasteTime(uint64_t remaining, uint32_t unit) {
         EXPECT_EQ(unit, nVOAPAL200_kMicroseconds);
-        FakeClock::waits.push_back(remaining);
-        FakeClock::now += remaining;
+        waits.push_back(remaining);
+        time += remaining;
     }
 };
-using FakePoller = orut::Poller<tTimeout<FakeWaster, FakeTimebase>>;
+using FakePoller = orut::Poller<tTimeout<FakeClock, FakeClock>>;
 
 constexpr int32_t kTimeoutCode = KELVO_STATUS_MEASURE_UNIT_TIMED_OUT;
 
@@ -48,9 +40,9 @@ struct FakeRegister {
     std::vector<uint64_t> readTimes;
 
     uint32_t read(tStatus& status) {
-        readTimes.push_back(FakeClock::now);
-        const uint32_t value = FakeClock::now >= changesAt ? after : before;
-        FakeClock::now += readCost;
+        readTimes.push_back(FakeClock::time);
+        const uint32_t value = FakeClock::time >= changesAt ? after : before;
+        FakeClock::time += readCost;
         if (readTimes.size() == failOnRead) {
             KELVO_SET_STATUS(status, tStatus::kNotAccessible);
         }
@@ -135,7 +127,7 @@ TEST_F(FrameworkPoller, IntervalDoublesToTheMaximumAndOneReadFollowsTheDeadline)
         poller.poll(reg, &FakeRegister::read, 1, 1, c.timeout, c.useTimeout, FakePoller::kEqual, status);
         EXPECT_EQ(status.getCode(), c.code) << c.timeout;
         if (!c.useTimeout) {
-            EXPECT_GE(FakeClock::now, c.changesAt);
+            EXPECT_GE(FakeClock::time, c.changesAt);
             EXPECT_EQ(waits().back(), c.maximum);
             continue;
         }

@@ -1,9 +1,6 @@
 // Resource reservation: the manager's codes, competing sessions and the lock order.
-#include <gtest/gtest.h>
-
 #include "framework/resource_reservation.h"
 #include "framework_test_device.h"
-#include "test_support.h"
 
 namespace {
 
@@ -42,24 +39,19 @@ TEST_F(FrameworkReservation, OneSessionAtATimeHoldsTheResourceAndASecondReserveI
     TestDevice& device = start();
     auto* first = kernel(open());
     auto* second = kernel(open());
-    auto code = [](auto&& call) {
-        tStatus status;
-        call(status);
-        return status.getCode();
-    };
-    EXPECT_EQ(code([&](tStatus& s) { second->unreserveResources(s); }), tStatus::kNotAccessible);
-    EXPECT_EQ(code([&](tStatus& s) { first->reserveResources(1, s); }), 0);
+    EXPECT_EQ(codeOf([&](tStatus& s) { second->unreserveResources(s); }), tStatus::kNotAccessible);
+    EXPECT_EQ(codeOf([&](tStatus& s) { first->reserveResources(1, s); }), 0);
     const size_t registered = first->getCleanupOperationComposite().size();
-    EXPECT_EQ(code([&](tStatus& s) { first->reserveResources(1, s); }), kAlreadyReserved);
-    EXPECT_EQ(code([&](tStatus& s) { first->reserveResources(0, s); }), kAlreadyReserved);
+    EXPECT_EQ(codeOf([&](tStatus& s) { first->reserveResources(1, s); }), kAlreadyReserved);
+    EXPECT_EQ(codeOf([&](tStatus& s) { first->reserveResources(0, s); }), kAlreadyReserved);
     EXPECT_EQ(first->getCleanupOperationComposite().size(), registered);
-    EXPECT_EQ(code([&](tStatus& s) { second->reserveResources(1, s); }), kAlreadyReserved);
-    EXPECT_EQ(code([&](tStatus& s) { second->reserveResources(2, s); }), kNotAvailable);
-    EXPECT_EQ(code([&](tStatus& s) { second->checkReserved(1, s); }), kNotReserved);
-    EXPECT_EQ(code([&](tStatus& s) { second->checkReserved(0, s); }), 0) << "the empty mask is held";
+    EXPECT_EQ(codeOf([&](tStatus& s) { second->reserveResources(1, s); }), kAlreadyReserved);
+    EXPECT_EQ(codeOf([&](tStatus& s) { second->reserveResources(2, s); }), kNotAvailable);
+    EXPECT_EQ(codeOf([&](tStatus& s) { second->checkReserved(1, s); }), kNotReserved);
+    EXPECT_EQ(codeOf([&](tStatus& s) { second->checkReserved(0, s); }), 0) << "the empty mask is held";
     EXPECT_EQ(device.reservations().getReservedMask(), 1u);
-    EXPECT_EQ(code([&](tStatus& s) { first->checkReserved(1, s); }), 0);
-    EXPECT_EQ(code([&](tStatus& s) { first->unreserveResources(s); }), 0);
+    EXPECT_EQ(codeOf([&](tStatus& s) { first->checkReserved(1, s); }), 0);
+    EXPECT_EQ(codeOf([&](tStatus& s) { first->unreserveResources(s); }), 0);
     EXPECT_EQ(first->getCleanupOperationComposite().size(), registered - 1);
     EXPECT_EQ(device.reservations().getReservedMask(), 0u);
 }
@@ -153,8 +145,7 @@ TEST_F(FrameworkReservation, ReserveUnreserveAndCleanupAtOnceKeepTheMasksConsist
                 }
             }
         };
-        // The first session's composite is cleaned up meanwhile (its lock,
-        // then the reservation's): no deadlock with a reserve of the same session.
+        // The first session's composite is cleaned up meanwhile: no deadlock with its reserve.
         Worker one([&] { contend(first); });
         Worker two([&] { contend(second); });
         Worker cleaner([&] {

@@ -1,10 +1,7 @@
 // Cleanup composites, and what a session's close or a teardown runs.
-#include <gtest/gtest.h>
-
 #include "framework/cleanup_operation.h"
 #include "framework/kernel_session.h"
 #include "framework_test_device.h"
-#include "test_support.h"
 
 namespace {
 

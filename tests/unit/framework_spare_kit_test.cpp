@@ -1,6 +1,4 @@
-// The framework's spare kit, which nothing in the driver builds: the
-// registration switches, the invalidatable session and the route programmer
-// over register maps (the checker collection: framework_checkers_test.cpp).
+// The framework's spare kit, which nothing in the driver builds (but the checker collection).
 #include <vector>
 
 #include "fatal_hook_capture.h"

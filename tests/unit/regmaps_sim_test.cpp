@@ -1,8 +1,5 @@
-// Every register of both FPGA trees of each board generation (the isolated one
-// over the link's windowed accessor) reached by its identifiers at its place.
+// Every register of both FPGA trees of each board generation reached by its identifiers at its place.
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "map_probe.h"
 #include "regmaps/duskmere_iso_top_reg_map.h"
@@ -66,21 +63,6 @@ void sweep(arm::tRegisterMapBase& map, sim::FpgaSpace& space, Sweep& done, const
     }
 }
 
-// One board's two trees, the isolated one over the link's register-access map.
-template <typename Niso, typename Iso> struct Trees {
-    template <typename LinkOf> Trees(kelvo_test::SimBoard& b, LinkOf linkOf) : niso(&b.fpga, built) {
-        EXPECT_TRUE(built.isSuccess());
-        link = std::make_unique<kelvo_driver::WindowedFrontEndAccessor>(*linkOf(niso), nullptr, built);
-        iso = std::make_unique<Iso>(link.get(), built);
-        EXPECT_TRUE(built.isSuccess());
-        EXPECT_EQ(linkOf(niso)->base(), b.module->linkOffset());
-    }
-    tStatus built;
-    Niso niso;
-    std::unique_ptr<kelvo_driver::WindowedFrontEndAccessor> link;
-    std::unique_ptr<Iso> iso;
-};
-
 struct Board {
     const char* name;
     size_t nisoMaps;
@@ -91,12 +73,20 @@ struct Board {
 
 using RegmapsOverSim = kelvo_test::LeakCheckedTest;
 
-template <typename T> void sweepBoth(kelvo_test::SimBoard& b, T& trees, const Board& board) {
-    kelvo_test::RegistrationLog names;
+// One board's two trees, the isolated one over the link's register-access map found by linkOf.
+template <typename Niso, typename Iso, typename LinkOf> void sweepBoth(const Board& board, LinkOf linkOf) {
+    SCOPED_TRACE(board.name);
+    kelvo_test::SimBoard b{board.name};
     tStatus s;
-    trees.niso.addToDispatcher(names, s);
+    Niso niso(&b.fpga, s);
+    EXPECT_EQ(linkOf(niso)->base(), b.module->linkOffset());
+    kelvo_driver::WindowedFrontEndAccessor link(*linkOf(niso), nullptr, s);
+    const auto iso = std::make_unique<Iso>(&link, s);
+    ASSERT_TRUE(s.isSuccess());
+    kelvo_test::RegistrationLog names;
+    niso.addToDispatcher(names, s);
     const size_t nisoCount = names.names.size();
-    trees.iso->addToDispatcher(names, s);
+    iso->addToDispatcher(names, s);
     ASSERT_TRUE(s.isSuccess());
     ASSERT_EQ(nisoCount, board.nisoMaps);
     ASSERT_EQ(names.names.size(), board.nisoMaps + board.isoMaps);
@@ -117,25 +107,17 @@ template <typename T> void sweepBoth(kelvo_test::SimBoard& b, T& trees, const Bo
     EXPECT_GT(nisoDone.fieldAccesses + isoDone.fieldAccesses, nisoDone.registers + isoDone.registers);
     EXPECT_EQ(b.module->deviceErrorCount(), 0u);
     EXPECT_EQ(b.link().accessesWhileBusy(), 0u);
-    trees.niso.removeFromDispatcher(names, s);
-    trees.iso->removeFromDispatcher(names, s);
+    niso.removeFromDispatcher(names, s);
+    iso->removeFromDispatcher(names, s);
     EXPECT_TRUE(names.names.empty());
 }
 
 TEST_F(RegmapsOverSim, EveryRegisterOfBothTreesAnswersAtItsPlace) {
-    for (const Board& board : {Board{"solstra", 18, 35, 100, 390}, Board{"duskmere-a", 49, 16, 520, 300}}) {
-        SCOPED_TRACE(board.name);
-        kelvo_test::SimBoard b{board.name};
-        if (std::string(board.name) == "solstra") {
-            Trees<tSolstraNisoTopRegMap, tSolstraIsoTopRegMap> trees(
-                b, [](tSolstraNisoTopRegMap& t) { return t.Board.IsoRegAccess[0]; });
-            sweepBoth(b, trees, board);
-        } else {
-            Trees<tDuskmereNisoTopRegMap, tDuskmereIsoTopRegMap> trees(
-                b, [](tDuskmereNisoTopRegMap& t) { return t.Channels[0]->IsoRegAccess[1]; });
-            sweepBoth(b, trees, board);
-        }
-    }
+    sweepBoth<tSolstraNisoTopRegMap, tSolstraIsoTopRegMap>(
+        {"solstra", 18, 35, 100, 390}, [](tSolstraNisoTopRegMap& t) { return t.Board.IsoRegAccess[0]; });
+    sweepBoth<tDuskmereNisoTopRegMap, tDuskmereIsoTopRegMap>(
+        {"duskmere-a", 49, 16, 520, 300},
+        [](tDuskmereNisoTopRegMap& t) { return t.Channels[0]->IsoRegAccess[1]; });
 }
 
 } // namespace

@@ -1,8 +1,4 @@
 // The register-map engine on the test-only maps.
-#include <string>
-#include <vector>
-
-#include "standin/control.h"
 #include "regmaps/test_reg_map.h"
 #include "regmaps/test_top_reg_map.h"
 #include "regs/sized_register_map.h"
@@ -14,6 +10,7 @@ namespace {
 
 using kelvo_test::BusAccess;
 using kelvo_test::FakeAccessor;
+using kelvo_test::RegistrationLog;
 using kelvo_test_regmaps::tTestRegMap;
 using nVOAPALS100::tStatus;
 
@@ -91,8 +88,7 @@ TEST_F(TestMap, AFailedWriteKeepsStrobeBitsPendingForTheRetry) {
     tStatus t;
     map.MuPacketGenConfig.setResetStb(true, t);
     bus.failNext(1);
-    tStatus f;
-    map.refresh(0x8018D796, f, 0);
+    EXPECT_EQ(probe.refresh(0x8018D796), -50400);
     EXPECT_EQ(map.MuPacketGenConfig.strobeCopy, 0x80000000u);
     bus.memory[0x160] = 0x10000003;
     map.refresh(0x8018D796, t, 0);
@@ -102,7 +98,6 @@ TEST_F(TestMap, AFailedWriteKeepsStrobeBitsPendingForTheRetry) {
 }
 
 TEST_F(TestMap, ARegisterWithBothKindsOfFieldHasAReadView) {
-    // The values through the read view are checked through user mode in core_ioctl_arm_test.
     EXPECT_EQ(probe.format(0x8018D796, 5).fields,
               (std::vector<std::pair<int, uint64_t>>{{1, 0x3}, {0, 0x10}, {0, 0x40000000}, {0, 0x80000000}}));
     const std::vector<std::pair<int, uint64_t>> readView = {
@@ -132,8 +127,7 @@ TEST_F(TestMap, WriteOnlyRegistersClearTheirStrobeBitsAndAreNeverRead) {
     // A failed write keeps the strobe bits and the dirty flag, so a later flush repeats it.
     map.set(0x000F4DCB, 1, s, 0);
     bus.failNext(1);
-    tStatus w;
-    map.flush(0x800F4DCB, false, w, 0);
+    EXPECT_EQ(probe.flush(0x800F4DCB), -50400);
     EXPECT_EQ(map.IsoCommConfig.softCopy, 0x201u);
     EXPECT_EQ(map.IsoCommConfig.dirty, 1);
 
@@ -174,8 +168,7 @@ TEST_F(TestMap, WholeMapOperationsWalkDeclarationOrderThenSubMaps) {
     tStatus s;
     map.flushRegMap(false, s);
     EXPECT_TRUE(s.isSuccess());
-    // Declaration order (the timer arrays are not in offset order), read-only Signature
-    // skipped; then the embedded leaf and the owned leaves at their fixed bases.
+    // Declaration order (not offset order), read-only Signature skipped, then the leaves.
     EXPECT_EQ(bus.offsets('W'), (std::vector<uint32_t>{0x008, 0x160, 0x220, 0x228, 0x224, 0x22C, 0x300, 0x100,
                                                        0x5000, 0x5100}));
     // A failed read is reported and the rest are read.
@@ -253,8 +246,6 @@ TEST_F(TestMap, TheExternalLockIsTakenByEveryOperationByNumberAndWholeMapOperati
     EXPECT_EQ(leafLock.acquired, 4) << "the sub-map's whole-map operations take its own lock";
 }
 
-using kelvo_test::RegistrationLog;
-
 TEST_F(TestMap, RegistrationNamesEveryMapParentFirstAndRemovalGoesOnPastAMissingName) {
     RegistrationLog d;
     tStatus s;
@@ -291,7 +282,7 @@ TEST_F(EngineTest, AnEmptyOwnedSlotIsSkippedByEveryWalk) {
     tTestRegMap* map = new tTestRegMap(&bus, built, 0, 0, 0x400);
     kal::memory::clearFaults();
     ASSERT_NE(map, nullptr);
-    EXPECT_EQ(built.getCode(), nVOAPALS100::tStatus::kOutOfMemory);
+    EXPECT_EQ(built.getCode(), tStatus::kOutOfMemory);
     EXPECT_EQ(map->OwnedLeaves[1], nullptr);
 
     tStatus s;

@@ -1,6 +1,4 @@
 // The stream-circuit register map over a recording accessor: what the test maps lack.
-#include <vector>
-
 #include "map_probe.h"
 #include "regmaps/stream_circuit_reg_map.h"
 #include "regs_fake_accessor.h"
@@ -10,6 +8,7 @@ namespace {
 
 using kelvo_regmaps::tStreamCircuitRegMap;
 using kelvo_test::BusAccess;
+using kelvo_test::codeOf;
 using kelvo_test::FakeAccessor;
 using nVOAPALS100::tStatus;
 
@@ -116,9 +115,9 @@ TEST_F(StreamCircuitMap, RegisterFormatReportsTypesAndMasksWithinCapacity) {
     EXPECT_EQ(small.count, 3u);
     uint64_t masks[4] = {};
     uint32_t count = 4;
-    tStatus n;
-    map.getRegisterFormat(0x802A7254, count, nullptr, masks, n);
-    EXPECT_EQ(n.getCode(), kelvo_test::kBufferTooSmall) << "missing arrays hold nothing";
+    EXPECT_EQ(codeOf([&](tStatus& s) { map.getRegisterFormat(0x802A7254, count, nullptr, masks, s); }),
+              kelvo_test::kBufferTooSmall)
+        << "missing arrays hold nothing";
 }
 
 TEST_F(StreamCircuitMap, AccessorFailuresLeaveSoftCopiesAndDirtyAsTheyWere) {
@@ -155,9 +154,8 @@ TEST_F(StreamCircuitMap, RegistersOutsideTheWindowReportNotAccessible) {
     tStatus d;
     EXPECT_TRUE(cut.StreamControlStatus.readDataTransferEnable(d)) << "the field of 0xFFFFFFFF";
     EXPECT_EQ(d.getCode(), kelvo_test::kOutsideWindow);
-    tStatus w;
-    cut.StreamControlStatus.writeRegister(1, w);
-    EXPECT_EQ(w.getCode(), kelvo_test::kOutsideWindow);
+    EXPECT_EQ(codeOf([&](tStatus& s) { cut.StreamControlStatus.writeRegister(1, s); }),
+              kelvo_test::kOutsideWindow);
     EXPECT_TRUE(small.log.empty());
     // A window starting above the registers' offsets.
     tStreamCircuitRegMap high(&small, 0x34000, 0x900, 0x10);

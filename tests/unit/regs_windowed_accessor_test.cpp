@@ -1,18 +1,17 @@
 // The isolated FPGA's windowed accessor over the simulated isolation link.
-#include <vector>
-
-#include "standin/control.h"
 #include "framework/hardware_state_checker_composite.h"
 #include "framework/simple_register_verifier.h"
 #include "regmaps/kelvo_reg_access_reg_map.h"
 #include "regmaps/windowed_front_end_accessor.h"
 #include "regs_sim_support.h"
+#include "status_code.h"
 #include "test_support.h"
 
 namespace {
 
 using kelvo_driver::WindowedFrontEndAccessor;
 using kelvo_regmaps::tKelvoRegAccessRegMap;
+using kelvo_test::codeOf;
 using nVOAPALS100::tStatus;
 using sim::IsolationLink;
 
@@ -126,9 +125,7 @@ TEST_F(Windowed, TimeOutsLeaveTheirCodeAndReturnTheLastReadValue) {
 
 TEST_F(Windowed, ErrorBitEndsThePollThroughTheChecker) {
     link().setError(true);
-    tStatus s;
-    accessor.write32(0x10, 1, s);
-    EXPECT_EQ(s.getCode(), kLinkError);
+    EXPECT_EQ(codeOf([&](tStatus& s) { accessor.write32(0x10, 1, s); }), kLinkError);
     EXPECT_EQ(counter.calls, 1) << "the composite was asked once";
     EXPECT_EQ(link().writeCount(IsolationLink::kAddress), 0u);
     tStatus r;
@@ -139,16 +136,12 @@ TEST_F(Windowed, ErrorBitEndsThePollThroughTheChecker) {
     tKelvoRegAccessRegMap outside(&b.fpga, 0x200, 0, 0x8);
     tStatus made;
     WindowedFrontEndAccessor other(outside, &checkers, made);
-    tStatus o;
-    other.write32(0x10, 1, o);
-    EXPECT_EQ(o.getCode(), KELVO_STATUS_NOT_ACCESSIBLE);
+    EXPECT_EQ(codeOf([&](tStatus& s) { other.write32(0x10, 1, s); }), KELVO_STATUS_NOT_ACCESSIBLE);
 
     // Without a checker the accessor reports the link's error itself.
     tStatus c;
     WindowedFrontEndAccessor unchecked(regAccess, nullptr, c);
-    tStatus u;
-    unchecked.write32(0x10, 1, u);
-    EXPECT_EQ(u.getCode(), kLinkError);
+    EXPECT_EQ(codeOf([&](tStatus& s) { unchecked.write32(0x10, 1, s); }), kLinkError);
 }
 
 TEST_F(Windowed, FailedStatusOnEntryAndFailedMutexTouchNothing) {
@@ -159,9 +152,7 @@ TEST_F(Windowed, FailedStatusOnEntryAndFailedMutexTouchNothing) {
     tStatus c;
     WindowedFrontEndAccessor broken(regAccess, &checkers, c);
     EXPECT_EQ(c.getCode(), KELVO_STATUS_OUT_OF_MEMORY);
-    tStatus u;
-    broken.write32(0x10, 1, u);
-    EXPECT_EQ(u.getCode(), KELVO_STATUS_INVALID_STATE);
+    EXPECT_EQ(codeOf([&](tStatus& s) { broken.write32(0x10, 1, s); }), KELVO_STATUS_INVALID_STATE);
     EXPECT_TRUE(link().trace().empty());
 }
 

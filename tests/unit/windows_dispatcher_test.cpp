@@ -1,10 +1,5 @@
 // The device-window dispatcher's operations by name.
-#include <cstdint>
-#include <cstring>
-#include <string>
-#include <vector>
-
-#include "standin/control.h"
+#include "status_code.h"
 #include "test_support.h"
 #include "windows/device_window_dispatcher.h"
 #include "windows/memory_window.h"
@@ -12,6 +7,7 @@
 namespace {
 
 using devicewindow::DeviceWindowDispatcher;
+using kelvo_test::codeOf;
 using nVOAPALS100::tStatus;
 
 constexpr kelvo_driver::nVOAPAL000::tEventDescriptor kEvent = 0x51;
@@ -42,7 +38,6 @@ protected:
         LeakCheckedTest::TearDown();
     }
 
-    // The user's buffer: its bytes, registered for the request.
     uint64_t user(std::vector<uint8_t>& bytes) { return scope.add(bytes.data(), bytes.size()); }
 
     kal::usermem::Scope scope;
@@ -77,12 +72,11 @@ TEST_F(WindowsDispatcher, RangesAreRefusedBeforeTheUsersSizeIsAllocated) {
     EXPECT_EQ(out, std::vector<uint8_t>(8, 0xEE));
 
     // Zero bytes go to the window as a null buffer; a long name is refused before its copy.
-    tStatus zero;
-    dispatcher->get(kEvent, nameAddress, name.size(), 0, 0, address, zero);
-    EXPECT_EQ(zero.getCode(), devicewindow::kWindowNullBuffer);
-    tStatus zeroSet;
-    dispatcher->set(kEvent, nameAddress, name.size(), 0, 32, 0, zeroSet);
-    EXPECT_EQ(zeroSet.getCode(), devicewindow::kWindowNullBuffer);
+    EXPECT_EQ(
+        codeOf([&](tStatus& s) { dispatcher->get(kEvent, nameAddress, name.size(), 0, 0, address, s); }),
+        devicewindow::kWindowNullBuffer);
+    EXPECT_EQ(codeOf([&](tStatus& s) { dispatcher->set(kEvent, nameAddress, name.size(), 0, 32, 0, s); }),
+              devicewindow::kWindowNullBuffer);
     std::string huge(5000, 'I');
     const auto calls = kal::memory::allocationCalls();
     tStatus tooLong;

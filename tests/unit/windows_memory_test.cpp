@@ -1,16 +1,15 @@
 // The memory window over an accessor that records its calls.
-#include <cstdint>
 #include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
+#include "status_code.h"
 #include "test_support.h"
 #include "windows/memory_window.h"
 
 namespace {
 
 using devicewindow::MemoryWindow;
+using kelvo_test::codeOf;
 using nVOAPALS100::tStatus;
 
 struct Call {
@@ -33,28 +32,14 @@ public:
     void endRead(tStatus& status) override { hook(endReads, failEndRead, status); }
     void endWrite(tStatus& status) override { hook(endWrites, 0, status); }
     void read(uint64_t offset, uint64_t size, uint8_t* destination, tStatus& status) override {
-        if (status.isFatal()) {
-            return;
+        if (transfer({'R', offset, size}, failReads, -50400, status)) {
+            std::memcpy(destination, bytes.data() + offset, size);
         }
-        calls.push_back({'R', offset, size});
-        if (failReads > 0) {
-            --failReads;
-            KELVO_SET_STATUS(status, -50400);
-            return;
-        }
-        std::memcpy(destination, bytes.data() + offset, size);
     }
     void write(const uint8_t* source, uint64_t offset, uint64_t size, tStatus& status) override {
-        if (status.isFatal()) {
-            return;
+        if (transfer({'W', offset, size}, failWrites, -50401, status)) {
+            std::memcpy(bytes.data() + offset, source, size);
         }
-        calls.push_back({'W', offset, size});
-        if (failWrites > 0) {
-            --failWrites;
-            KELVO_SET_STATUS(status, -50401);
-            return;
-        }
-        std::memcpy(bytes.data() + offset, source, size);
     }
     uint64_t getSizeInBytes() const override { return bytes.size(); }
 
@@ -72,6 +57,18 @@ private:
         if (code != 0) {
             KELVO_SET_STATUS(status, code);
         }
+    }
+    // Records the call; false when it is not to move bytes.
+    bool transfer(Call call, int& failures, int64_t code, tStatus& status) {
+        if (status.isFatal()) {
+            return false;
+        }
+        calls.push_back(call);
+        if (failures > 0) {
+            --failures;
+            KELVO_SET_STATUS(status, code);
+        }
+        return status.isNotFatal();
     }
 };
 
@@ -105,14 +102,10 @@ protected:
         return out;
     }
     int64_t set(uint64_t offset, std::vector<uint8_t> bytes) {
-        tStatus status;
-        window->set(bytes.data(), offset, bytes.size(), status);
-        return status.getCode();
+        return codeOf([&](tStatus& s) { window->set(bytes.data(), offset, bytes.size(), s); });
     }
     int64_t flush(uint64_t offset, uint64_t size, bool force) {
-        tStatus status;
-        window->flush(offset, size, force, status);
-        return status.getCode();
+        return codeOf([&](tStatus& s) { window->flush(offset, size, force, s); });
     }
     std::vector<Call> takeCalls() { return std::exchange(accessor->calls, {}); }
 
@@ -146,7 +139,6 @@ TEST_F(WindowsMemory, FlushWritesOnlyRunsOfStagedBytes) {
     build();
     get(0, 8);
     takeCalls();
-    // Equal values and the force flag through user mode: e2e_level19_test.
     EXPECT_EQ(set(1, {0x91}), 0);
     EXPECT_EQ(set(5, {0x95, 0x96}), 0);
     EXPECT_TRUE(window->softCopyByte(1).isDirty());
@@ -195,10 +187,8 @@ TEST_F(WindowsMemory, AFailedWriteForgetsItsRunSoTheHardwareIsReadAgain) {
 
     // The same for write with force: the whole range is forgotten.
     accessor->failWrites = 1;
-    tStatus status;
     const uint8_t bytes[3] = {9, 9, 9};
-    window->write(bytes, 1, 3, true, status);
-    EXPECT_EQ(status.getCode(), -50401);
+    EXPECT_EQ(codeOf([&](tStatus& s) { window->write(bytes, 1, 3, true, s); }), -50401);
     for (uint64_t i = 1; i < 4; ++i) {
         EXPECT_TRUE(window->softCopyByte(i).isInvalid()) << i;
     }
@@ -215,10 +205,8 @@ TEST_F(WindowsMemory, ReadAndRefreshReplaceStagedBytesWithTheHardwares) {
     EXPECT_EQ(get(0, 1, 0, true)[0], 0xAB);
 
     EXPECT_EQ(set(3, {0x13}), 0);
-    tStatus status;
-    window->refresh(3, 1, status);
+    EXPECT_EQ(codeOf([&](tStatus& s) { window->refresh(3, 1, s); }), 0);
     EXPECT_EQ(get(3, 1), (std::vector<uint8_t>{0x43}));
-    EXPECT_EQ(status.getCode(), 0);
 
     // A failed read changes nothing and copies nothing out.
     EXPECT_EQ(set(3, {0x13}), 0);
@@ -238,22 +226,18 @@ TEST_F(WindowsMemory, ArgumentsAreCheckedBeforeAnythingIsTouched) {
     } outside[] = {{16, 1}, {0, 17}, {UINT64_MAX, 2}, {2, UINT64_MAX}};
     for (const auto& r : outside) {
         SCOPED_TRACE(std::to_string(r.offset) + " " + std::to_string(r.size));
-        tStatus a, b, c, d, e, f;
-        window->get(r.offset, r.size, &byte, a);
-        window->set(&byte, r.offset, r.size, b);
-        window->flush(r.offset, r.size, true, c);
-        window->read(r.offset, r.size, &byte, d);
-        window->write(&byte, r.offset, r.size, true, e);
-        window->refresh(r.offset, r.size, f);
-        for (tStatus* s : {&a, &b, &c, &d, &e, &f}) {
-            EXPECT_EQ(s->getCode(), devicewindow::kMemoryWindowOutOfRange);
-        }
+        const int64_t outside = devicewindow::kMemoryWindowOutOfRange;
+        EXPECT_EQ(codeOf([&](tStatus& s) { window->get(r.offset, r.size, &byte, s); }), outside);
+        EXPECT_EQ(codeOf([&](tStatus& s) { window->set(&byte, r.offset, r.size, s); }), outside);
+        EXPECT_EQ(flush(r.offset, r.size, true), outside);
+        EXPECT_EQ(codeOf([&](tStatus& s) { window->read(r.offset, r.size, &byte, s); }), outside);
+        EXPECT_EQ(codeOf([&](tStatus& s) { window->write(&byte, r.offset, r.size, true, s); }), outside);
+        EXPECT_EQ(codeOf([&](tStatus& s) { window->refresh(r.offset, r.size, s); }), outside);
     }
     EXPECT_TRUE(takeCalls().empty());
     EXPECT_EQ(accessor->beginReads + accessor->beginWrites, 0);
 
-    // Zero bytes: refresh and forced flush still make one call of length 0;
-    // a flush without force and a get do nothing.
+    // Zero bytes: refresh and forced flush make one call of length 0; flush and get nothing.
     tStatus zero;
     window->refresh(16, 0, zero);
     window->flush(4, 0, true, zero);
