@@ -1,6 +1,5 @@
-// Helpers for the tests of the register-map groups: the real dispatchers with
-// a log of the removals, and the registered names read back through the
-// TAB-joined registration list (most names are longer than a 64-byte slot).
+// Helpers for the register-map group tests: the real dispatchers, logging removals, and the registered
+// names read back through the TAB-joined list (most names are longer than a 64-byte slot).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -106,7 +105,7 @@ protected:
 
     using tStatus = nVOAPALS100::tStatus;
     std::unique_ptr<kelvo_test::SimBoard> board;
-    // The capability record; the groups read its subsystem ID only.
+    // The groups read the record's subsystem ID only.
     std::optional<corran_caps::ProductCaps> caps;
     const corran_caps::ProductCaps* capsPtr = nullptr;
     std::optional<LoggingARMDispatcher> arm{std::in_place};

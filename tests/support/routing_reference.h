@@ -1,8 +1,5 @@
-// The route choice written out literally, as the reference of the routing
-// tests: terminals taken cheapest first (ties in cost settle last reached
-// first, unreached terminals in index order), two passes, twins, the choices
-// within and across the passes and the floating segments. Quadratic and plain
-// on purpose.
+// The route choice written out literally, quadratic and plain on purpose: cheapest first (equal costs settle
+// last reached first, unreached in index order), two passes, twins, the choices and floating segments.
 #pragma once
 
 #include <algorithm>
@@ -103,8 +100,7 @@ public:
         return out;
     }
 
-    // The first pass's search: the destinations it settled, and the cost of each terminal it settled (kMax if
-    // none).
+    // The first pass's search: the destinations it settled, and each terminal's settled cost (kMax: none).
     uint64_t firstSolved = 0;
     std::vector<uint32_t> firstSettled;
 
@@ -171,8 +167,8 @@ private:
         }
         routes.resize(n);
     }
-    // r with its last unreserved edge that has a usable parallel edge of the other
-    // inversion swapped for that edge; none if there is none or its cost overflows.
+    // r with its last unreserved edge swapped for a usable parallel one of the other inversion (none:
+    // overflow).
     std::optional<RefRoute> twinOf(const RefRoute& r) const {
         for (size_t k = r.segments.size(); k-- > 0;) {
             const int from = k == 0 ? r.source : r.segments[k - 1].terminal;

@@ -40,8 +40,7 @@ protected:
     }
 };
 
-// Unit n's control is at 0x10 * n of the measure-unit block, its CIC filter
-// at + 0x8, its record configuration at + 0xC.
+// Unit n's control is at 0x10 * n of the block, its CIC filter at + 0x8, its record configuration at + 0xC.
 TEST_F(IsolatedControllersOnTheBoard, OtherMeasureUnitsTakeAConfigurationThatFitsTheirFields) {
     const int index = add("solstra");
     MeasureUnitController& mu = measureUnit(index);
@@ -100,8 +99,7 @@ TEST_F(IsolatedControllersOnTheBoard, OtherMeasureUnitsReadNoPoints) {
     EXPECT_TRUE(side(index).measureUnitBlock().trace().empty());
 }
 
-// After the abort (at 0) and the stop strobe (at 0x60) the reset polls the
-// status (at 4) until packet generation has ended, or times out.
+// After the abort (0) and the stop strobe (0x60) the reset polls the status (4) until generation has ended.
 TEST_F(IsolatedControllersOnTheBoard, AResetWaitsUntilPacketGenerationHasEnded) {
     const std::tuple<const char*, bool, int64_t> cases[] = {
         {"solstra", false, 0},
@@ -127,8 +125,7 @@ TEST_F(IsolatedControllersOnTheBoard, AResetWaitsUntilPacketGenerationHasEnded) 
     }
 }
 
-// The wait before each word (mask and expected value 0) still reads the
-// status (at 4): read and shift (at 0) four times, then the lock check.
+// The wait before each word (mask and value 0) still reads the status (4); then the lock check.
 TEST_F(IsolatedControllersOnTheBoard, ThePLLLoaderReadsTheStatusBeforeEveryWord) {
     const std::tuple<const char*, bool, uint32_t> cases[] = {
         {"solstra", false, 19}, {"duskmere-b", false, 19}, {"duskmere-a", true, 12}};

@@ -96,8 +96,7 @@ TEST_P(GroupsFpga, TheLinksMapIsLockedWhileTheIsolatedGroupLives) {
     EXPECT_EQ(locked->externalLock(), nullptr);
 }
 
-// User access to the link's register-access map by name races isolated
-// accesses: the lock keeps every handshake whole.
+// User access to the link's map by name races isolated accesses: the lock keeps every handshake whole.
 TEST_P(GroupsFpga, UserAccessToTheLinksMapWaitsForHandshakes) {
     plug(GetParam());
     ASSERT_EQ(buildNiso(), 0);
@@ -128,8 +127,7 @@ TEST_P(GroupsFpga, UserAccessToTheLinksMapWaitsForHandshakes) {
             ++userAccesses;
         }
     });
-    // At least 60 rounds, and more until the user's accesses came in between
-    // (on a loaded machine its thread may start late).
+    // At least 60 rounds, more until the user's accesses came in between (its thread may start late).
     constexpr uint32_t kRounds = 60;
     for (uint32_t i = 0; i < kRounds || (userAccesses.load() < 2 && !userStopped.load()); ++i) {
         const uint64_t offset = 0x800 + 4 * (i % kRounds);
