@@ -55,9 +55,6 @@ template <typename Dispatcher> auto lookUp(Dispatcher& dispatcher, const std::st
     return object;
 }
 
-// The version suffix of the FPGA register maps.
-inline constexpr const char* kFpgaMapVersion = "_Ver1.0.0d379";
-
 // One simulated board with the real dispatchers and the two FPGA groups.
 class GroupsTest : public kelvo_test::LeakCheckedTest {
 protected:

@@ -20,7 +20,6 @@ struct RefSegment {
     bool operator==(const RefSegment&) const = default;
 };
 
-// A route found and what the caller is told of it.
 struct RefRoute {
     int source = -1;
     std::vector<RefSegment> segments;
@@ -134,12 +133,9 @@ private:
                              : std::vector<int>{t};
     }
     int defaultEdge(int t) const {
-        for (int e : incomingOf({t})) {
-            if (edge(e).isDefault != 0) {
-                return e;
-            }
-        }
-        return -1;
+        const std::vector<int> in = incomingOf({t});
+        const auto e = std::find_if(in.begin(), in.end(), [&](int k) { return edge(k).isDefault != 0; });
+        return e == in.end() ? -1 : *e;
     }
     bool reserved(const std::vector<int>& edges) const {
         return std::any_of(edges.begin(), edges.end(), [&](int e) { return reservations_[e] > 0; });

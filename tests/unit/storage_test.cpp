@@ -184,37 +184,27 @@ protected:
 };
 
 TEST_F(FlashWindowTest, RangesAndBuffersAreCheckedBeforeAnythingIsTouched) {
-    uint8_t byte = 0;
-    struct Case {
+    static uint8_t byte = 0;
+    constexpr int64_t kRange = KELVO_STATUS_FLASH_OUT_OF_RANGE, kNull = KELVO_STATUS_NULL_POINTER;
+    using W = FlashWindow;
+    const struct {
         const char* what;
-        int op; // 0 get, 1 set, 2 flush, 3 refresh, 4 read, 5 write
-        uint64_t offset;
-        uint64_t size;
-        uint8_t* buffer;
+        void (*op)(FlashWindow&, tStatus&);
         int64_t code;
     } cases[] = {
-        {"zero bytes at the end", 0, 0x10000, 0, &byte, 0},
-        {"zero bytes past the end", 0, 0x10001, 0, &byte, KELVO_STATUS_FLASH_OUT_OF_RANGE},
-        {"one byte past the end", 1, 0xFFFF, 2, &byte, KELVO_STATUS_FLASH_OUT_OF_RANGE},
-        {"wrapping range", 2, 8, ~uint64_t{0}, nullptr, KELVO_STATUS_FLASH_OUT_OF_RANGE},
-        {"null get of zero bytes", 0, 0, 0, nullptr, KELVO_STATUS_NULL_POINTER},
-        {"null set", 1, 0, 1, nullptr, KELVO_STATUS_NULL_POINTER},
-        {"null read", 4, 0, 1, nullptr, KELVO_STATUS_NULL_POINTER},
-        {"null write", 5, 0, 1, nullptr, KELVO_STATUS_NULL_POINTER},
-        {"refresh beyond", 3, 0x10000, 1, nullptr, KELVO_STATUS_FLASH_OUT_OF_RANGE},
+        {"zero bytes at the end", [](W& w, tStatus& s) { w.get(0x10000, 0, &byte, s); }, 0},
+        {"zero bytes past the end", [](W& w, tStatus& s) { w.get(0x10001, 0, &byte, s); }, kRange},
+        {"one byte past the end", [](W& w, tStatus& s) { w.set(&byte, 0xFFFF, 2, s); }, kRange},
+        {"wrapping range", [](W& w, tStatus& s) { w.flush(8, ~uint64_t{0}, false, s); }, kRange},
+        {"null get of zero bytes", [](W& w, tStatus& s) { w.get(0, 0, nullptr, s); }, kNull},
+        {"null set", [](W& w, tStatus& s) { w.set(nullptr, 0, 1, s); }, kNull},
+        {"null read", [](W& w, tStatus& s) { w.read(0, 1, nullptr, s); }, kNull},
+        {"null write", [](W& w, tStatus& s) { w.write(nullptr, 0, 1, false, s); }, kNull},
+        {"refresh beyond", [](W& w, tStatus& s) { w.refresh(0x10000, 1, s); }, kRange},
     };
-    using Op = void (*)(FlashWindow&, uint64_t, uint64_t, uint8_t*, tStatus&);
-    const Op ops[] = {
-        [](FlashWindow& w, uint64_t o, uint64_t n, uint8_t* b, tStatus& s) { w.get(o, n, b, s); },
-        [](FlashWindow& w, uint64_t o, uint64_t n, uint8_t* b, tStatus& s) { w.set(b, o, n, s); },
-        [](FlashWindow& w, uint64_t o, uint64_t n, uint8_t*, tStatus& s) { w.flush(o, n, false, s); },
-        [](FlashWindow& w, uint64_t o, uint64_t n, uint8_t*, tStatus& s) { w.refresh(o, n, s); },
-        [](FlashWindow& w, uint64_t o, uint64_t n, uint8_t* b, tStatus& s) { w.read(o, n, b, s); },
-        [](FlashWindow& w, uint64_t o, uint64_t n, uint8_t* b, tStatus& s) { w.write(b, o, n, false, s); },
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         tStatus status;
-        ops[c.op](*window, c.offset, c.size, c.buffer, status);
+        c.op(*window, status);
         EXPECT_EQ(status.getCode(), c.code) << c.what;
     }
     EXPECT_EQ(flash->reads, 0) << "no sector was read";
