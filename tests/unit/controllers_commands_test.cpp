@@ -64,20 +64,19 @@ class Packages : public kelvo_test::LeakCheckedTest {};
 
 TEST_F(Packages, TheRegistrarAnswersThePackagesTables) {
     const Command commands[] = {1, 2, 3};
-    struct Case {
+    const struct {
         const char* name;
         std::vector<uint32_t> ids;
         std::vector<uint32_t> addresses;
         uint32_t lookup;
         uint32_t address;
         int64_t code;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"first of duplicates", {5, 7, 5}, {100, 200, 300}, 5, 100, 0},
         {"unknown id", {5, 7, 5}, {100, 200, 300}, 6, 0, kUnknownId},
         {"empty package", {}, {}, 5, 0, kUnknownId},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         tStatus status;
         static uint32_t none[1] = {}; // keeps the pointers of an empty table non-null

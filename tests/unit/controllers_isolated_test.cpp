@@ -44,14 +44,13 @@ protected:
 TEST_F(IsolatedControllersOnTheBoard, OtherMeasureUnitsTakeAConfigurationThatFitsTheirFields) {
     const int index = add("solstra");
     MeasureUnitController& mu = measureUnit(index);
-    struct Case {
+    const struct {
         uint32_t unit;
         MeasureUnitController::UnitConfiguration configuration;
         int64_t entering;
         int64_t code;
         const char* writes;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {1, {0x3FFFFF, 3, 7, true, 0x1FFFFFF, true}, 0, 0, "w10=2 w18=f33fffff w1c=11ffffff"},
         {2, {100, 1, 2, false, 5000, false}, 0, 0, "w20=2 w28=21000064 w2c=1388"},
         {2, {100, 1, 2, false, 5000, false}, 0, 0, "w20=2 w28=21000064 w2c=1388"}, // written again
@@ -63,7 +62,7 @@ TEST_F(IsolatedControllersOnTheBoard, OtherMeasureUnitsTakeAConfigurationThatFit
         {1, {1, 0, 0, false, 0x2000000, false}, 0, kRefused, ""},                  // past 25 bits
         {1, {1, 0, 0, false, 1, false}, -50400, -50400, ""},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
         side(index).measureUnitBlock().clearTrace();
         tStatus s;
