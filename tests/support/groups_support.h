@@ -1,6 +1,5 @@
-// Helpers for the tests of the register-map groups: the real dispatchers with
-// a log of the removals, and the registered names read back through the
-// TAB-joined registration list (most names are longer than a 64-byte slot).
+// Helpers for the register-map group tests: the real dispatchers, logging removals, and the registered
+// names read back through the TAB-joined list (most names are longer than a 64-byte slot).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -56,9 +55,6 @@ template <typename Dispatcher> auto lookUp(Dispatcher& dispatcher, const std::st
     return object;
 }
 
-// The version suffix of the FPGA register maps.
-inline constexpr const char* kFpgaMapVersion = "_Ver1.0.0d379";
-
 // One simulated board with the real dispatchers and the two FPGA groups.
 class GroupsTest : public kelvo_test::LeakCheckedTest {
 protected:
@@ -106,7 +102,7 @@ protected:
 
     using tStatus = nVOAPALS100::tStatus;
     std::unique_ptr<kelvo_test::SimBoard> board;
-    // The capability record; the groups read its subsystem ID only.
+    // The groups read the record's subsystem ID only.
     std::optional<corran_caps::ProductCaps> caps;
     const corran_caps::ProductCaps* capsPtr = nullptr;
     std::optional<LoggingARMDispatcher> arm{std::in_place};

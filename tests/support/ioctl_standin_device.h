@@ -1,7 +1,5 @@
-// A stand-in device for the I/O-control interfaces and their stubs: the real
-// device core's gate, a setup level the test sets, recorded resets and
-// hardware-state checks, and the three registries (dropped with
-// `registries = false`, as before level 1 built them).
+// A stand-in device for the I/O-control interfaces: the real device core's gate, a settable setup level,
+// recorded resets and hardware checks, and the registries (`registries = false`: as before level 1).
 #pragma once
 
 #include <atomic>
@@ -77,8 +75,7 @@ struct StandInHelper {
 
 class StandInDevice;
 
-// Admits through the device core's gate, then refuses an invalidated session
-// and a level the device has not reached, as the device framework's gate does.
+// The device core's gate, then the framework gate's refusals: an invalidated session, a level not reached.
 class StandInGate {
 public:
     StandInGate(StandInDevice& device, StandInSession* session, uint32_t level, nVOAPALS100::tStatus& status);
@@ -112,7 +109,6 @@ public:
     void initialize(const tEventDescriptor&, nVOAPALS100::tStatus&) override {}
     void deinitialize() override {}
 
-    // What the interfaces use.
     uint32_t getCurrentSetupLevel() const { return level; }
     void reset(const tEventDescriptor& event, uint32_t toLevel, uint64_t parameters,
                nVOAPALS100::tStatus& status) {

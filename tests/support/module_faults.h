@@ -1,8 +1,5 @@
-// The simulated module's fault knobs and what each does to the driver: the
-// setup level that meets the fault and the code setup then stops with, and
-// the request the fault decides from a level on. The setup test adds a module
-// with the first knob of each level on; the hardware-fault sweep switches
-// every knob on at every level.
+// The simulated module's fault knobs: the setup level that meets each and its code, and the request it
+// decides from a level on. The setup test takes the first knob of each level; the sweep takes them all.
 #pragma once
 
 #include <cstdint>
@@ -34,16 +31,11 @@ struct ModuleFault {
     std::int32_t requestCode = 0;
     std::uint32_t requestLevel = 0;
     const char* onlyOn = ""; // the boards (by name's start) with the hardware; the others answer as ever
-    // False for what the bridge reports of its own layout (its channel blocks
-    // move with it), which changes only across a reset: on just before it.
-    bool live = true;
-    // On stepped time (sleeps move the clock, and so does each read of it):
-    // for knobs that make a poll sleep where the hardware answers after a
-    // number of reads, so that no stall of the machine passes for the
-    // hardware's time-out.
+    bool live = true; // false: the bridge's own layout, which changes only across a reset (on just before)
+    // On stepped time, where the hardware answers after a number of reads: no stall passes for its time-out.
     bool stepped = false;
-    // The reset's code when the knob was on during operation at the top
-    // level, where the seeds reach what the fault keeps busy (0: the same).
+    // The reset's code when on during operation at the top level, whose seeds reach what the fault keeps
+    // busy.
     std::int32_t setupCodeAfterTop = 0;
 };
 
@@ -55,7 +47,6 @@ inline void changePciKnobs(sim::Module& module, const std::function<void(kal::pc
 
 // A knob's setter: m is the module, on says whether the fault is on.
 #define SET(...) [](sim::Module& m, [[maybe_unused]] bool on) { __VA_ARGS__; }
-// The first knob of each level is the one the setup test takes.
 inline const std::vector<ModuleFault>& moduleFaults() {
     constexpr std::int32_t kFpgaLoadTimeout = KELVO_STATUS_FPGA_LOAD_TIMEOUT;
     constexpr std::int32_t kStopTimeout = KELVO_STATUS_STREAM_STOP_TIMED_OUT;
@@ -150,8 +141,7 @@ inline const std::vector<ModuleFault>& moduleFaults() {
         // Level 18 streams the start-up program on channel 1 (host to device).
         {.name = "DMA channel never starts", .set = SET(m.dma(1).setNeverStarts(on)), .level = 18,
          .setupCode = kNeverStarts, .decides = kDmaToDevice, .requestCode = kNeverStarts, .requestLevel = 14},
-        // The seed of wexmoor_startSequenceEngine at 19 leaves a program running
-        // that the reset's cleanup cannot stop: level 18's start finds it.
+        // Level 19's seed leaves a program running that the reset cannot stop: level 18's start finds it.
         {.name = "sequencer programs never end",
          .set = SET(m.sequencerSide()->sequencer().setProgramsNeverEnd(on)), .level = 18,
          .setupCode = KELVO_STATUS_STARTUP_TIMED_OUT,

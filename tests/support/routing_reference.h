@@ -1,8 +1,5 @@
-// The route choice written out literally, as the reference of the routing
-// tests: terminals taken cheapest first (ties in cost settle last reached
-// first, unreached terminals in index order), two passes, twins, the choices
-// within and across the passes and the floating segments. Quadratic and plain
-// on purpose.
+// The route choice written out literally, quadratic and plain on purpose: cheapest first (equal costs settle
+// last reached first, unreached in index order), two passes, twins, the choices and floating segments.
 #pragma once
 
 #include <algorithm>
@@ -23,7 +20,6 @@ struct RefSegment {
     bool operator==(const RefSegment&) const = default;
 };
 
-// A route found and what the caller is told of it.
 struct RefRoute {
     int source = -1;
     std::vector<RefSegment> segments;
@@ -103,8 +99,7 @@ public:
         return out;
     }
 
-    // The first pass's search: the destinations it settled, and the cost of each terminal it settled (kMax if
-    // none).
+    // The first pass's search: the destinations it settled, and each terminal's settled cost (kMax: none).
     uint64_t firstSolved = 0;
     std::vector<uint32_t> firstSettled;
 
@@ -138,12 +133,9 @@ private:
                              : std::vector<int>{t};
     }
     int defaultEdge(int t) const {
-        for (int e : incomingOf({t})) {
-            if (edge(e).isDefault != 0) {
-                return e;
-            }
-        }
-        return -1;
+        const std::vector<int> in = incomingOf({t});
+        const auto e = std::find_if(in.begin(), in.end(), [&](int k) { return edge(k).isDefault != 0; });
+        return e == in.end() ? -1 : *e;
     }
     bool reserved(const std::vector<int>& edges) const {
         return std::any_of(edges.begin(), edges.end(), [&](int e) { return reservations_[e] > 0; });
@@ -171,8 +163,8 @@ private:
         }
         routes.resize(n);
     }
-    // r with its last unreserved edge that has a usable parallel edge of the other
-    // inversion swapped for that edge; none if there is none or its cost overflows.
+    // r with its last unreserved edge swapped for a usable parallel one of the other inversion (none:
+    // overflow).
     std::optional<RefRoute> twinOf(const RefRoute& r) const {
         for (size_t k = r.segments.size(); k-- > 0;) {
             const int from = k == 0 ? r.source : r.segments[k - 1].terminal;

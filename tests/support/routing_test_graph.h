@@ -1,6 +1,4 @@
-// Synthetic topographies for the routing tests: a graph described by plain
-// vectors, built into the engine's static format, and a route programmer
-// that records every call and can fail on a chosen setting.
+// Synthetic topographies for the routing tests and a route programmer that records and can fail.
 #pragma once
 
 #include <algorithm>
@@ -43,8 +41,7 @@ inline std::vector<TerminalPlan> plainTerminals(uint32_t n) {
     return terminals;
 }
 
-// The static format of a plan. Edges are kept in the plan's order within
-// each source (stable by source); edgeIndex maps a plan edge to its index.
+// The static format of a plan, edges stable-sorted by source; edgeIndex maps a plan edge to its index.
 class Graph {
 public:
     explicit Graph(const GraphPlan& plan) : terminals_(plan.terminals.size()), members_(plan.ties) {
@@ -101,8 +98,7 @@ private:
     voark::TopographyInfo info_{};
 };
 
-// Records "begin", "end" and "sub:field=value" per call; fails the
-// failAt-th program call (1-based, 0 never), or begin, with -52006.
+// Records "begin", "end" and "sub:field=value"; fails the failAt-th program call (1-based), or begin.
 class RecordingProgrammer : public voark::RouteProgrammerInterface {
 public:
     void begin(nVOAPALS100::tStatus& status) override {
@@ -128,8 +124,8 @@ public:
     bool failBegin = false;
 };
 
-// Terminals 1..6 (index = ID - 1, the programmer's sub-topography is the index):
-// e0 1->2 (default), e1 3->2, e2 2->4, e3 2->5, e4 4->6; every edge one setting 10+edge=1.
+// Terminals 1..6 (sub-topography ID - 1): e0 1->2 (default), e1 3->2, e2 2->4, e3 2->5, e4 4->6; settings
+// 1x=1.
 inline GraphPlan lineGraph(uint8_t flagsOf4 = 0) {
     GraphPlan plan{plainTerminals(6), {}, {}};
     plan.terminals[3].flags = flagsOf4;

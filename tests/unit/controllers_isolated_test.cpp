@@ -40,19 +40,17 @@ protected:
     }
 };
 
-// Unit n's control is at 0x10 * n of the measure-unit block, its CIC filter
-// at + 0x8, its record configuration at + 0xC.
+// Unit n's control is at 0x10 * n of the block, its CIC filter at + 0x8, its record configuration at + 0xC.
 TEST_F(IsolatedControllersOnTheBoard, OtherMeasureUnitsTakeAConfigurationThatFitsTheirFields) {
     const int index = add("solstra");
     MeasureUnitController& mu = measureUnit(index);
-    struct Case {
+    const struct {
         uint32_t unit;
         MeasureUnitController::UnitConfiguration configuration;
         int64_t entering;
         int64_t code;
         const char* writes;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {1, {0x3FFFFF, 3, 7, true, 0x1FFFFFF, true}, 0, 0, "w10=2 w18=f33fffff w1c=11ffffff"},
         {2, {100, 1, 2, false, 5000, false}, 0, 0, "w20=2 w28=21000064 w2c=1388"},
         {2, {100, 1, 2, false, 5000, false}, 0, 0, "w20=2 w28=21000064 w2c=1388"}, // written again
@@ -64,7 +62,7 @@ TEST_F(IsolatedControllersOnTheBoard, OtherMeasureUnitsTakeAConfigurationThatFit
         {1, {1, 0, 0, false, 0x2000000, false}, 0, kRefused, ""},                  // past 25 bits
         {1, {1, 0, 0, false, 1, false}, -50400, -50400, ""},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
         side(index).measureUnitBlock().clearTrace();
         tStatus s;
@@ -100,8 +98,7 @@ TEST_F(IsolatedControllersOnTheBoard, OtherMeasureUnitsReadNoPoints) {
     EXPECT_TRUE(side(index).measureUnitBlock().trace().empty());
 }
 
-// After the abort (at 0) and the stop strobe (at 0x60) the reset polls the
-// status (at 4) until packet generation has ended, or times out.
+// After the abort (0) and the stop strobe (0x60) the reset polls the status (4) until generation has ended.
 TEST_F(IsolatedControllersOnTheBoard, AResetWaitsUntilPacketGenerationHasEnded) {
     const std::tuple<const char*, bool, int64_t> cases[] = {
         {"solstra", false, 0},
@@ -127,8 +124,7 @@ TEST_F(IsolatedControllersOnTheBoard, AResetWaitsUntilPacketGenerationHasEnded) 
     }
 }
 
-// The wait before each word (mask and expected value 0) still reads the
-// status (at 4): read and shift (at 0) four times, then the lock check.
+// The wait before each word (mask and value 0) still reads the status (4); then the lock check.
 TEST_F(IsolatedControllersOnTheBoard, ThePLLLoaderReadsTheStatusBeforeEveryWord) {
     const std::tuple<const char*, bool, uint32_t> cases[] = {
         {"solstra", false, 19}, {"duskmere-b", false, 19}, {"duskmere-a", true, 12}};

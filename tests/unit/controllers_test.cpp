@@ -1,8 +1,6 @@
 // The non-isolated controllers on their own and over the simulated board.
 #include <cstdint>
 #include <cstdio>
-#include <memory>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -28,13 +26,11 @@ constexpr int64_t kBudgetExceeded = KELVO_STATUS_POWER_BUDGET_EXCEEDED;
 using Controllers = kelvo_test::LeakCheckedTest;
 
 TEST_F(Controllers, TheDeviceLimitIsTheValueOfTheLargestKeyAtMost48) {
-    struct Case {
+    const struct {
         std::vector<std::pair<uint32_t, uint32_t>> entries;
         uint32_t limit;
-    };
-    const Case cases[] = {
-        {{}, 0}, {{{49, 7}, {64, 8}}, 0}, {{{16, 1}, {32, 2}, {48, 3}}, 3}, {{{0, 5}, {64, 6}}, 5}};
-    for (const Case& c : cases) {
+    } cases[] = {{{}, 0}, {{{49, 7}, {64, 8}}, 0}, {{{16, 1}, {32, 2}, {48, 3}}, 3}, {{{0, 5}, {64, 6}}, 5}};
+    for (const auto& c : cases) {
         corran_caps::ProductCaps caps{};
         for (const auto& [key, value] : c.entries) {
             caps.powerAllocationLimitA.insert(key, value);
@@ -43,23 +39,20 @@ TEST_F(Controllers, TheDeviceLimitIsTheValueOfTheLargestKeyAtMost48) {
     }
 }
 
-// Steps: "s<value>=<pool answered>" stages (ending in "!" where it fails over the
-// budget), "c" commits, "d" discards.
+// Steps: "s<value>=<pool answered>" stages ("!": fails over the budget), "c" commits, "d" discards.
 TEST_F(Controllers, PowerAllocationStagesCommitsAndDiscardsAgainstTheBudget) {
-    struct Case {
+    const struct {
         const char* what;
         uint32_t limit;
         const char* steps;
         uint32_t actual;
         int64_t pool;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"an increase is reserved at once, a commit keeps it", 100, "s40=60 c", 40, 60},
         {"a discarded increase returns exactly what it reserved", 100, "s40=60 d", 0, 100},
         {"the whole pool may be staged", 100, "s100=0 c", 100, 0},
         {"exhausted: a further increase fails and reserves nothing", 100, "s100=0 c s101=0!", 100, 0},
-        {"a failed stage has already discarded the channel's earlier stage", 100, "s30=70 s150=100! c", 0,
-         100},
+        {"a failed stage has discarded the channel's earlier one", 100, "s30=70 s150=100! c", 0, 100},
         {"a discard after a failed stage changes nothing", 100, "s60=40 c s200=40! d", 60, 40},
         {"a decrease is given back only at the commit", 100, "s80=20 c s10=20 c", 10, 90},
         {"a discarded decrease changes nothing", 100, "s80=20 c s10=20 d", 80, 20},
@@ -68,7 +61,7 @@ TEST_F(Controllers, PowerAllocationStagesCommitsAndDiscardsAgainstTheBudget) {
         {"commit and discard of an unstaged channel change nothing", 100, "c d", 0, 100},
         {"a limit of 0 refuses every increase", 0, "s1=0!", 0, 0},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         tStatus built;
         PowerAllocationControllerImpl controller(c.limit, 1, built);
@@ -220,8 +213,7 @@ TEST_F(ControllersOnTheBoard, TheTransformerDriveWritesOnlyWhatChanged) {
     EXPECT_EQ(missing.getCode(), tStatus::kNotAccessible);
 }
 
-// The link poll reads the state at once, then after waits of 100 us doubling up
-// to 100 ms: the 11th read comes 102.3 ms after the command, the rest 100 ms apart.
+// The poll reads at once, then after waits of 100 us doubling up to 100 ms: the 11th read is at 102.3 ms.
 TEST_F(ControllersOnTheBoard, TheLinkPollWaitsDoubleFrom100Microseconds) {
     ASSERT_TRUE(built.isSuccess());
     // The link's answer after the command (us), the status reads until it is seen.
@@ -258,51 +250,47 @@ TEST_F(ControllersOnTheBoard, TheTemperatureIsReadOnceTheReadingIsValid) {
     nVOAPAL200_initializeCPPRunTime(kelvo_driver::kDriver.initializers,
                                     kelvo_driver::kDriver.initializerCount);
     // The register answers raw to its first read and later from then on.
-    struct Case {
+    const struct {
         const char* what;
         uint64_t invalidForNs; // ~0: never valid
         uint16_t raw;
         uint16_t later;
-        int64_t checkerCode;
         uint16_t reading;
-        int64_t code;
+        int64_t code; // the hardware check's too
         bool waited;
-    };
-    const Case cases[] = {
-        {"valid at once: the answer is a second read, no wait", 0, 0x0B2C, 0x0B31, 0, 0x0B31, 0, false},
-        {"valid within the window", 20000000, 0x0B2C, 0x0B2C, 0, 0x0B2C, 0, true},
-        {"bits 13 and 14 are not the reading", 0, 0x7ABC, 0x7ABC, 0, 0x1ABC, 0, false},
-        {"never valid and the hardware check fails: its error wins, the last read answers", ~0ull, 0x0B2C,
-         0x0B2D, -50999, 0x0B2D, -50999, true},
+    } cases[] = {
+        {"valid at once: the answer is a second read", 0, 0x0B2C, 0x0B31, 0x0B31, 0, false},
+        {"valid within the window", 20000000, 0x0B2C, 0x0B2C, 0x0B2C, 0, true},
+        {"bits 13 and 14 are not the reading", 0, 0x7ABC, 0x7ABC, 0x1ABC, 0, false},
+        {"never valid, check fails: its error, the last read", ~0ull, 0x0B2C, 0x0B2D, 0x0B2D, -50999, true},
     };
     kal::clock::ScopedStepped stepped; // time moves only with the poll's sleeps
     const corran_caps::ProductCaps* solstra =
         corran_caps::CapsManager::getInstance().find(KELVO_SUBSYSTEM_ID_SOLSTRA);
     ASSERT_NE(solstra, nullptr);
-    std::optional<armki::ARMDispatcher> dispatcher{std::in_place};
-    std::optional<kelvo_driver::NonIsolatedRegMapsWrapper> wrapper;
-    wrapper.emplace(*dispatcher, &b.fpga, solstra, built);
-    ASSERT_TRUE(built.isSuccess());
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        sim::VrefTemperatureBlock& vref = *b.module->vrefTemperature();
-        vref.setNeverValid(c.invalidForNs == ~0ull);
-        vref.setInvalidFor(c.invalidForNs == ~0ull ? 0 : c.invalidForNs);
-        vref.setReading(c.raw);
-        vref.setReadingAfter(1, c.later);
-        vref.clearTrace();
-        FailingChecker checker;
-        checker.code = c.checkerCode;
-        tStatus s;
-        const uint16_t value =
-            kelvo_driver::TemperatureSensorControllerImpl(*wrapper, checker, *solstra).readTemperature(s);
-        EXPECT_EQ(value, c.reading);
-        EXPECT_EQ(s.getCode(), c.code);
-        EXPECT_EQ(vref.readCount(0) > 2, c.waited) << vref.readCount(0);
-        EXPECT_EQ(checker.calls, c.code != 0 ? 1 : 0);
+    {
+        armki::ARMDispatcher dispatcher;
+        kelvo_driver::NonIsolatedRegMapsWrapper wrapper(dispatcher, &b.fpga, solstra, built);
+        ASSERT_TRUE(built.isSuccess());
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.what);
+            sim::VrefTemperatureBlock& vref = *b.module->vrefTemperature();
+            vref.setNeverValid(c.invalidForNs == ~0ull);
+            vref.setInvalidFor(c.invalidForNs == ~0ull ? 0 : c.invalidForNs);
+            vref.setReading(c.raw);
+            vref.setReadingAfter(1, c.later);
+            vref.clearTrace();
+            FailingChecker checker;
+            checker.code = c.code;
+            tStatus s;
+            const uint16_t value =
+                kelvo_driver::TemperatureSensorControllerImpl(wrapper, checker, *solstra).readTemperature(s);
+            EXPECT_EQ(value, c.reading);
+            EXPECT_EQ(s.getCode(), c.code);
+            EXPECT_EQ(vref.readCount(0) > 2, c.waited) << vref.readCount(0);
+            EXPECT_EQ(checker.calls, c.code != 0 ? 1 : 0);
+        }
     }
-    wrapper.reset();
-    dispatcher.reset();
     nVOAPAL200_finalizeCPPRunTime();
 }
 

@@ -10,7 +10,6 @@
 
 namespace {
 
-using kelvo_test::groups::kFpgaMapVersion;
 using kelvo_test::groups::lookUp;
 using nVOAPALS100::tStatus;
 
@@ -22,17 +21,16 @@ std::string boardName(const ::testing::TestParamInfo<const char*>& info) {
     return name;
 }
 
-// The link's register-access map by the name user mode uses.
-std::string linkMapName(bool solstra) {
-    return solstra
-               ? "SolstraNisoTopRegMap_BoardWin_SolstraNisoBoardRegMap_IsoRegAccessWin0_KelvoRegAccessRegMap"
-               : "DuskmereNisoTopRegMap_ChannelWins0_DuskmereNisoChRegMap_IsoRegAccessWin1_"
-                 "KelvoRegAccessRegMap";
-}
-
 class GroupsFpga : public kelvo_test::groups::GroupsTest, public ::testing::WithParamInterface<const char*> {
 protected:
     bool solstra() const { return std::string(GetParam()) == "solstra"; }
+    // The link's register-access map by the name user mode uses.
+    std::string linkName() const {
+        return std::string(solstra()
+                               ? "SolstraNisoTopRegMap_BoardWin_SolstraNisoBoardRegMap_IsoRegAccessWin0"
+                               : "DuskmereNisoTopRegMap_ChannelWins0_DuskmereNisoChRegMap_IsoRegAccessWin1") +
+               "_KelvoRegAccessRegMap_Ver1.0.0d379";
+    }
 };
 
 TEST_P(GroupsFpga, WrappersHandOutTheirOwnBlocksAndNullOutOfRange) {
@@ -68,22 +66,20 @@ TEST_P(GroupsFpga, WrappersHandOutTheirOwnBlocksAndNullOutOfRange) {
 TEST_P(GroupsFpga, TheLinksMapIsLockedWhileTheIsolatedGroupLives) {
     plug(GetParam());
     ASSERT_EQ(buildNiso(), 0);
-    auto* linkMap = lookUp(*arm, linkMapName(solstra()) + kFpgaMapVersion);
+    auto* linkMap = lookUp(*arm, linkName());
     ASSERT_NE(linkMap, nullptr);
     ASSERT_EQ(buildIso(), 0);
     auto* locked = iso->getRegAccessRegMap();
     ASSERT_EQ(static_cast<arm::DynamicAccessInterfaceBase<tStatus>*>(locked), linkMap);
     EXPECT_NE(locked->externalLock(), nullptr);
-    // Only that instance.
-    const uint32_t other = solstra() ? 1 : 0;
-    EXPECT_EQ(niso->wrapper.getRegAccessRegMap(0, other)->externalLock(), nullptr);
+    EXPECT_EQ(niso->wrapper.getRegAccessRegMap(0, solstra() ? 1 : 0)->externalLock(), nullptr)
+        << "that one only";
 
-    // The installed lock is the windowed accessor's recursive mutex.
+    // The lock is the windowed accessor's recursive mutex: operations by identifier take it again.
     kelvo_driver::WindowedFrontEndAccessor* accessor = iso->getWindowedAccessor();
     EXPECT_EQ(accessor->lockCount(), 0u);
     locked->externalLock()->acquire();
     EXPECT_EQ(accessor->lockCount(), 1u);
-    // Operations by identifier take it again on the same thread.
     tStatus status;
     uint64_t value = 0;
     linkMap->read(0x807B4F57, value, status, 0); // the status register
@@ -96,14 +92,12 @@ TEST_P(GroupsFpga, TheLinksMapIsLockedWhileTheIsolatedGroupLives) {
     EXPECT_EQ(locked->externalLock(), nullptr);
 }
 
-// User access to the link's register-access map by name races isolated
-// accesses: the lock keeps every handshake whole.
+// User access to the link's map by name races isolated accesses: the lock keeps every handshake whole.
 TEST_P(GroupsFpga, UserAccessToTheLinksMapWaitsForHandshakes) {
     plug(GetParam());
     ASSERT_EQ(buildNiso(), 0);
     ASSERT_EQ(buildIso(), 0);
     board->link().setSlow(1, 2);
-    const std::string linkName = linkMapName(solstra()) + kFpgaMapVersion;
     std::atomic<bool> done{false};
     std::atomic<int> userAccesses{0};
     std::atomic<bool> userStopped{false};
@@ -116,7 +110,7 @@ TEST_P(GroupsFpga, UserAccessToTheLinksMapWaitsForHandshakes) {
             arm::DynamicAccessInterfaceBase<tStatus>* map = nullptr;
             kelvo_driver::nVOAPAL000::tMutex* mutex = nullptr;
             tStatus status;
-            arm->getRegistration(linkName.c_str(), &map, status, &mutex);
+            arm->getRegistration(linkName().c_str(), &map, status, &mutex);
             ASSERT_TRUE(status.isSuccess());
             nVOAPAL200_acquireMutex(mutex);
             map->write(0x80E420F1, 0xBAD0BAD0u, true, status, 0); // the write-data register
@@ -128,8 +122,7 @@ TEST_P(GroupsFpga, UserAccessToTheLinksMapWaitsForHandshakes) {
             ++userAccesses;
         }
     });
-    // At least 60 rounds, and more until the user's accesses came in between
-    // (on a loaded machine its thread may start late).
+    // At least 60 rounds, more until the user's accesses came in between (its thread may start late).
     constexpr uint32_t kRounds = 60;
     for (uint32_t i = 0; i < kRounds || (userAccesses.load() < 2 && !userStopped.load()); ++i) {
         const uint64_t offset = 0x800 + 4 * (i % kRounds);
@@ -176,14 +169,10 @@ TEST_F(GroupsGeneration, AnUnknownSubsystemBuildsAndRegistersNothing) {
     EXPECT_FALSE(niso->wrapper.isSolstra || niso->wrapper.isDuskmere);
     EXPECT_EQ(arm->getNumberOfRegistrations(), 0u);
     EXPECT_EQ(windows->getNumberOfRegistrations(), 0u);
-    delete niso;
-    niso = nullptr;
-
-    // No record at all counts as an unknown product.
-    capsPtr = nullptr;
+    destroyGroups();
+    capsPtr = nullptr; // no record at all: an unknown product
     EXPECT_EQ(buildNiso(), kUnknownGeneration);
-    delete niso;
-    niso = nullptr;
+    destroyGroups();
 
     // The isolated wrapper the same way, over any accessor.
     caps->subsystemID = 0x7B03;

@@ -1,62 +1,38 @@
 // The bridge and timing-chip group over the simulated module.
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "bridge/tymo_reg_maps.h"
 #include "groups_support.h"
-#include "regs_sim_support.h"
-#include "test_support.h"
 
 namespace {
 
 using kelvo_driver::TYMORegMaps;
-using kelvo_test::groups::LoggingARMDispatcher;
 using kelvo_test::groups::namesOf;
 using nVOAPALS100::tStatus;
 
-class GroupsTymo : public kelvo_test::LeakCheckedTest {
+class GroupsTymo : public kelvo_test::groups::GroupsTest {
 protected:
     void SetUp() override {
-        LeakCheckedTest::SetUp();
-        board = std::make_unique<kelvo_test::SimBoard>("solstra");
+        GroupsTest::SetUp();
+        plug("solstra");
         barSize = kelvo_driver::mappedSizeOfBar0(*board->device);
     }
     void TearDown() override {
         delete group;
         group = nullptr;
-        EXPECT_EQ(dispatcher->getNumberOfRegistrations(), 0u);
-        dispatcher.reset();
-        EXPECT_EQ(board->module->deviceErrorCount(), 0u)
-            << ::testing::PrintToString(board->module->deviceErrors());
-        board.reset();
-        LeakCheckedTest::TearDown();
+        GroupsTest::TearDown();
     }
     int64_t build() {
         tStatus status;
-        group = new (status, false)
-            TYMORegMaps(reinterpret_cast<uintptr_t>(board->bar), barSize, *dispatcher, status);
+        group = new (status, false) TYMORegMaps(bar(), barSize, *arm, status);
         return status.getCode();
     }
     sim::BridgeRegisters& bridge() { return board->module->bridgeRegisters(); }
 
-    std::unique_ptr<kelvo_test::SimBoard> board;
     uint64_t barSize = 0;
-    std::optional<LoggingARMDispatcher> dispatcher{std::in_place};
     TYMORegMaps* group = nullptr;
 };
-
-const std::vector<std::string> kRemoved = {"DO",
-                                           "Triggers",
-                                           "BrixelConfigPortWindow",
-                                           "BrixelConfigPortSPI",
-                                           "IsolationPortRegMap",
-                                           "IOPort2RegMap",
-                                           "Brixel",
-                                           "SwitchedBrixelBimRegMap",
-                                           "BrixelDMAChannel0",
-                                           "BrixelDMAChannel1"};
 
 // The group's own maps sit where the module has the blocks they drive.
 TEST_F(GroupsTymo, MapsOfTheTimingChipAndTheSPIPortSitOnTheirBlocks) {
@@ -71,7 +47,7 @@ TEST_F(GroupsTymo, MapsOfTheTimingChipAndTheSPIPortSitOnTheirBlocks) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.map.tables().defaultName);
-        const uint64_t base = c.map.bus().memory()->base() - reinterpret_cast<uintptr_t>(board->bar);
+        const uint64_t base = c.map.bus().memory()->base() - bar();
         EXPECT_EQ(base, board->module->bar0().baseOf(c.block));
     }
 }
@@ -82,16 +58,22 @@ TEST_F(GroupsTymo, AChannelBlockPastTheBarEndIsRefusedWithTheLaterOnes) {
     EXPECT_EQ(build(), tStatus::kNotAccessible);
     EXPECT_NE(group->getDMAChannelRegMap(0), nullptr);
     EXPECT_EQ(group->getDMAChannelRegMap(1), nullptr);
-    EXPECT_EQ(namesOf(*dispatcher), std::vector<std::string>{"BrixelDMAChannel0"});
+    EXPECT_EQ(namesOf(*arm), std::vector<std::string>{"BrixelDMAChannel0"});
     delete group;
     group = nullptr;
-    EXPECT_EQ(dispatcher->removals, kRemoved);
+    std::string removed;
+    for (const std::string& name : arm->removals) {
+        removed += name + " ";
+    }
+    EXPECT_EQ(removed,
+              "DO Triggers BrixelConfigPortWindow BrixelConfigPortSPI IsolationPortRegMap IOPort2RegMap "
+              "Brixel SwitchedBrixelBimRegMap BrixelDMAChannel0 BrixelDMAChannel1 ");
 
     // One byte further: not even channel 0.
     bridge().setDmaBase(static_cast<uint32_t>(barSize - TYMORegMaps::kDMAChannelRegionSize + 1));
     EXPECT_EQ(build(), tStatus::kNotAccessible);
     EXPECT_EQ(group->getDMAChannelRegMap(0), nullptr);
-    EXPECT_EQ(dispatcher->getNumberOfRegistrations(), 0u);
+    EXPECT_EQ(arm->getNumberOfRegistrations(), 0u);
 }
 
 } // namespace

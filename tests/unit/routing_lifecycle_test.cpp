@@ -1,5 +1,4 @@
-// Grow-only heap and the route life cycle: reserve, program, unprogram,
-// unreserve, destroy, resets, IDs.
+// Grow-only heap and the route life cycle: reserve, program, unprogram, unreserve, destroy, resets, IDs.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -111,7 +110,7 @@ protected:
         return status.getCode();
     }
     std::vector<uint32_t> pathOf(uint32_t id) {
-        // A buffer of one ID: every path is longer, so a new one replaces it.
+        // One ID: every path is longer, so a new buffer replaces it.
         auto* ids = static_cast<uint32_t*>(voark::generalResizeFn(nullptr, sizeof(uint32_t), nullptr));
         uint32_t count = 1;
         tStatus status;
@@ -236,11 +235,7 @@ TEST_F(RouteLifeCycle, Resets) {
         {"no incoming edge", 1, 0, voark::kNoResetEdge, {}},
         {"invalid reset type", 5, 2, tStatus::kInvalidParameter, {}},
         {"unknown terminal", 99, 0, tStatus::kInvalidParameter, {}},
-        {"tie group: default-driven members first, then the driven one",
-         8,
-         1,
-         0,
-         {"begin", "7:17=1", "6:16=1", "end"}},
+        {"tie group: default-driven members first", 8, 1, 0, {"begin", "7:17=1", "6:16=1", "end"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -249,8 +244,7 @@ TEST_F(RouteLifeCycle, Resets) {
         EXPECT_EQ(status.getCode(), c.code);
         EXPECT_EQ(take(), c.calls);
     }
-    // A calculated reset drives one terminal; in a tie group, the member not
-    // on its default edge (the others float on theirs).
+    // A calculated reset drives one terminal; in a tie group, the member not on its default edge.
     const std::pair<uint32_t, uint32_t> calculated[] = {{5, 5}, {8, 7}};
     for (const auto& [terminal, driven] : calculated) {
         tStatus status;
@@ -259,9 +253,7 @@ TEST_F(RouteLifeCycle, Resets) {
     }
 }
 
-// Reserving a route against what others hold: bidirectional ends in either
-// direction and tie-group members the route leaves floating. Nothing is
-// claimed on a conflict; a floating member's default edge is claimed with the route.
+// Nothing is claimed on a conflict; a floating member's default edge is claimed with the route.
 TEST_F(RouteLifeCycle, ReservationConflicts) {
     struct Case {
         const char* name;
@@ -290,9 +282,7 @@ TEST_F(RouteLifeCycle, ReservationConflicts) {
     }
 }
 
-// Routes recorded over many slabs, destroyed out of order between new
-// calculations: every route left keeps its path, and the memory goes back
-// with the last route.
+// Routes over many slabs destroyed out of order: the others keep their paths; the memory goes with the last.
 TEST_F(RouteLifeCycle, RoutesDestroyedOutOfOrderLeaveTheOthersIntact) {
     build(lineGraph());
     resources_->destroyRoute(route(1, 2)); // the search queue's storage stays with the resources

@@ -1,6 +1,4 @@
-// Route search: the production search, and the search alone, against the
-// literal reference on random graphs (the reference states the ordering rule,
-// the passes and the refusals) and failed allocations.
+// Route search against the literal reference on random graphs, and failed allocations.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -100,8 +98,7 @@ GraphPlan randomGraph(std::mt19937& rng) {
     return plan;
 }
 
-// Unknown seeds or destinations and an empty seed list are among the requests:
-// they are refused with nothing recorded.
+// Unknown seeds or destinations and empty seed lists are among the requests: refused, nothing recorded.
 TEST(RouteSearchDifferential, MatchesTheLiteralRuleOnRandomGraphs) {
     std::mt19937 rng(20261207);
     auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
@@ -117,8 +114,7 @@ TEST(RouteSearchDifferential, MatchesTheLiteralRuleOnRandomGraphs) {
         ASSERT_TRUE(status.isSuccess());
         const uint32_t n = graph.info().numTerminals;
         auto terminal = [&] { return pick(30) == 0 ? 1000 : plan.terminals[pick(n)].id; };
-        // Some routes reserved and programmed first, so that availability and reservations matter (and
-        // some given back: routes with floating segments without an edge go through the whole cycle).
+        // Routes held first so that availability and reservations matter (some given back: edgeless floats).
         for (uint32_t k = pick(3); k-- > 0;) {
             Calculated held =
                 calculate(resources, {{plan.terminals[pick(n)].id, 0, 0, {}}}, {plan.terminals[pick(n)].id});
@@ -228,8 +224,7 @@ TEST_F(RouteSearchMemory, EachFailedAllocationEndsCleanly) {
     EXPECT_GT(failures, 3);
 }
 
-// The search alone refuses an unknown destination (the calculation refuses it
-// before its search; the rest is checked with the reference above).
+// The calculation refuses an unknown destination before its search: the search alone must too.
 TEST(RouteSearchOnly, RefusesAnUnknownDestination) {
     Graph graph(lineGraph());
     tStatus status;

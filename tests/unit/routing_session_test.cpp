@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <thread>
 
 #include "framework/routing_session.h"
@@ -21,11 +20,8 @@ using Calls = std::vector<std::string>;
 // A caller buffer in test memory.
 class Buffer : public voark::UserBufferInterface {
 public:
-    explicit Buffer(size_t size) : bytes(size) {}
-    template <class T> static Buffer of(const std::vector<T>& records) {
-        Buffer b(records.size() * sizeof(T));
-        std::memcpy(b.bytes.data(), records.data(), b.bytes.size());
-        return b;
+    template <class T> explicit Buffer(const std::vector<T>& records) : bytes(records.size() * sizeof(T)) {
+        std::memcpy(bytes.data(), records.data(), bytes.size());
     }
     void readFromBuffer(uint64_t offset, void* destination, uint64_t size, tStatus& status) const override {
         if (status.isNotFatal()) {
@@ -65,9 +61,7 @@ TEST_F(RoutingManagerTest, HandsOutAndWithdrawsNewestFirstAndDemotesForGood) {
     Calls log;
     tStatus status;
     voark::RoutingResourcesManager manager(status);
-    Probe a("a", log);
-    Probe b("b", log);
-    Probe c("c", log);
+    Probe a("a", log), b("b", log), c("c", log);
     manager.registerRoutingSession(a);
     manager.registerRoutingSession(b);
     auto* resources = reinterpret_cast<voark::RoutingResourcesInterface*>(&log);
@@ -112,7 +106,7 @@ protected:
     uint32_t route(voark::RoutingSession& session, uint32_t from, uint32_t to, int64_t* code = nullptr,
                    uint32_t options = 0) {
         voark::RouteCalculationSeedBase seed{from, 0, 0, {}};
-        Buffer out(4 * sizeof(voark::RoutePossibilityBase));
+        const Buffer out(std::vector<voark::RoutePossibilityBase>(4));
         uint32_t count = 4;
         tStatus status;
         session.calculateRoute(5, &seed, 1, &to, 1, options, out, &count, status);
@@ -123,7 +117,7 @@ protected:
     }
     int64_t reserve(voark::RoutingSession& session, uint32_t id, uint32_t capacity = 4,
                     std::vector<voark::RouteConflict>* listed = nullptr) {
-        Buffer out(capacity * sizeof(voark::RouteConflict));
+        const Buffer out{std::vector<voark::RouteConflict>(capacity)};
         uint32_t count = capacity;
         tStatus status;
         session.reserveRoute(id, out, &count, status);
@@ -160,8 +154,7 @@ TEST_F(RoutingSessionTest, OnlyTheCreatorChangesARoute) {
     EXPECT_EQ(resources_->getRouteState(id), voark::kRouteCalculated);
     EXPECT_EQ(reserve(mine, id), 0);
     EXPECT_EQ(program(mine, id), 0);
-    // Another session's undoing steps leave the route as its creator made it;
-    // the creator's own take it back one state each.
+    // Another session's undoing steps change nothing; the creator's take the route back one state each.
     struct Step {
         void (voark::RoutingSession::*undo)(uint32_t);
         uint32_t stateAfter;
@@ -219,8 +212,7 @@ TEST_F(RoutingSessionTest, CloseDestroysTheRoutesLastFirst) {
     EXPECT_EQ(resources_->getRouteState(kept), voark::kRouteCalculated);
 }
 
-// A demoted session never calls its manager again: it may close after the
-// manager is gone (run under AddressSanitizer).
+// A demoted session never calls its manager again: it may close after the manager is gone (ASan).
 TEST_F(RoutingSessionTest, ADemotedSessionLosesItsRoutesAnswersNoResourcesAndOutlivesItsManager) {
     voark::RoutingSession& early = open();
     ASSERT_NE(route(early, 1, 4), 0u);
@@ -251,9 +243,9 @@ TEST_F(RoutingSessionTest, BufferedCalculationReadsWholeBuffers) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const Buffer seeds = Buffer::of(std::vector<voark::RouteCalculationSeedBase>(c.seeds, {1, 0, 0, {}}));
-        const Buffer destinations = Buffer::of(std::vector<uint32_t>(c.destinations, 4));
-        Buffer out(4 * sizeof(voark::RoutePossibilityBase));
+        const Buffer seeds(std::vector<voark::RouteCalculationSeedBase>(c.seeds, {1, 0, 0, {}}));
+        const Buffer destinations(std::vector<uint32_t>(c.destinations, 4));
+        const Buffer out(std::vector<voark::RoutePossibilityBase>(4));
         uint32_t count = 4;
         tStatus status;
         session.calculateRoute(1, seeds, c.seedCount, destinations, c.destinations, 0, out, &count, status);
@@ -267,17 +259,12 @@ TEST(BoardTopography, FactoryRefusesBoardsOutsideTheFamily) {
     caps.subsystemID = 0x1234;
     kelvo_driver::RoutingResourcesFactory factory;
     kelvo_driver::RouteProgrammer programmer;
-    tStatus first;
-    EXPECT_EQ(factory.createRoutingResources(&caps, programmer, first), nullptr);
-    EXPECT_EQ(first.getCode(), kelvo_driver::kUnsupportedRoutingBoard);
-    tStatus second;
-    EXPECT_EQ(factory.createRoutingResourcesManager(&caps, second), nullptr);
-    EXPECT_EQ(second.getCode(), kelvo_driver::kUnsupportedRoutingBoard);
+    tStatus status;
+    EXPECT_EQ(factory.createRoutingResources(&caps, programmer, status), nullptr);
+    EXPECT_EQ(status.getCode(), kelvo_driver::kUnsupportedRoutingBoard);
 }
 
-// Sessions of several threads calculating, reserving, programming and
-// destroying routes over one set of resources, while the manager hands the
-// resources out and withdraws them (run under ThreadSanitizer).
+// Threads' sessions use the resources while the manager hands them out and withdraws them (run under TSan).
 TEST_F(RoutingSessionTest, SessionsRaceOverOneSetOfResources) {
     std::vector<std::thread> threads;
     for (uint32_t t = 0; t < 4; ++t) {

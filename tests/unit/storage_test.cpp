@@ -54,6 +54,9 @@ protected:
 TEST_F(StorageMaps, RawAndTypedAccessBounds) {
     load(*sim::flashImage("default"));
     uint8_t buffer[64] = {};
+    constexpr int64_t kNull = KELVO_STATUS_NULL_POINTER, kRange = KELVO_STATUS_INDEX_OUT_OF_RANGE;
+    constexpr int64_t kSize = KELVO_STATUS_WRONG_ELEMENT_SIZE, kField = KELVO_STATUS_UNKNOWN_FIELD;
+    constexpr int64_t kChecksum = KELVO_STATUS_CHECKSUM_FIELD_WRITE;
     struct Case {
         const char* what;
         uint32_t field;
@@ -64,27 +67,22 @@ TEST_F(StorageMaps, RawAndTypedAccessBounds) {
         bool null;
         int64_t code;
         int64_t validateCode; // the dispatcher's check before it has a buffer
-    } cases[] = {
-        {"count 0 at a valid index", 1080, 3, 0, 16, false, false, 0, KELVO_STATUS_NULL_POINTER},
-        {"count 0 at the element count", 1080, 4, 0, 16, false, false, KELVO_STATUS_INDEX_OUT_OF_RANGE,
-         KELVO_STATUS_NULL_POINTER},
-        {"count 0, null buffer", 1080, 0, 0, 16, false, true, KELVO_STATUS_NULL_POINTER,
-         KELVO_STATUS_NULL_POINTER},
-        {"past the end", 1080, 3, 2, 16, false, false, KELVO_STATUS_INDEX_OUT_OF_RANGE,
-         KELVO_STATUS_INDEX_OUT_OF_RANGE},
-        {"huge count", 1080, 1, ~uint64_t{0}, 16, false, false, KELVO_STATUS_INDEX_OUT_OF_RANGE,
-         KELVO_STATUS_INDEX_OUT_OF_RANGE},
-        {"wrong element size", 1080, 0, 1, 8, false, false, KELVO_STATUS_WRONG_ELEMENT_SIZE,
-         KELVO_STATUS_WRONG_ELEMENT_SIZE},
+    } const cases[] = {
+        {"count 0 at a valid index", 1080, 3, 0, 16, false, false, 0, kNull},
+        {"count 0 at the element count", 1080, 4, 0, 16, false, false, kRange, kNull},
+        {"count 0, null buffer", 1080, 0, 0, 16, false, true, kNull, kNull},
+        {"past the end", 1080, 3, 2, 16, false, false, kRange, kRange},
+        {"huge count", 1080, 1, ~uint64_t{0}, 16, false, false, kRange, kRange},
+        {"wrong element size", 1080, 0, 1, 8, false, false, kSize, kSize},
         {"temperature raw with 8", 12, 0, 1, 8, false, false, 0, 0},
-        {"unknown field", 13, 0, 1, 4, false, false, KELVO_STATUS_UNKNOWN_FIELD, KELVO_STATUS_UNKNOWN_FIELD},
-        {"checksum field write", 0, 0, 1, 4, true, false, KELVO_STATUS_CHECKSUM_FIELD_WRITE,
-         KELVO_STATUS_CHECKSUM_FIELD_WRITE},
+        {"unknown field", 13, 0, 1, 4, false, false, kField, kField},
+        {"checksum field write", 0, 0, 1, 4, true, false, kChecksum, kChecksum},
         {"checksum field read", 0, 0, 1, 4, false, false, 0, 0},
         {"write of the last element", 1384, 2, 1, 16, true, false, 0, 0},
     };
     storagemap::StorageMapInterface& m = map("SelfCalibrationChannel0");
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         tStatus status;
         void* values = c.null ? nullptr : buffer;
         if (c.write) {
@@ -92,10 +90,10 @@ TEST_F(StorageMaps, RawAndTypedAccessBounds) {
         } else {
             m.getRaw(c.field, c.index, c.count, values, c.size, status);
         }
-        EXPECT_EQ(status.getCode(), c.code) << c.what;
+        EXPECT_EQ(status.getCode(), c.code);
         tStatus check;
         m.validateRaw(c.field, c.index, c.count, c.size, c.write, check);
-        EXPECT_EQ(check.getCode(), c.validateCode) << c.what;
+        EXPECT_EQ(check.getCode(), c.validateCode);
     }
     // Only a map's own records are looked up: one lying after them in memory is unknown.
     const storagemap::FieldInfo records[] = {storagemap::field("a", 0, storagemap::kTypeU8, 1, 1),
@@ -186,37 +184,27 @@ protected:
 };
 
 TEST_F(FlashWindowTest, RangesAndBuffersAreCheckedBeforeAnythingIsTouched) {
-    uint8_t byte = 0;
-    struct Case {
+    static uint8_t byte = 0;
+    constexpr int64_t kRange = KELVO_STATUS_FLASH_OUT_OF_RANGE, kNull = KELVO_STATUS_NULL_POINTER;
+    using W = FlashWindow;
+    const struct {
         const char* what;
-        int op; // 0 get, 1 set, 2 flush, 3 refresh, 4 read, 5 write
-        uint64_t offset;
-        uint64_t size;
-        uint8_t* buffer;
+        void (*op)(FlashWindow&, tStatus&);
         int64_t code;
     } cases[] = {
-        {"zero bytes at the end", 0, 0x10000, 0, &byte, 0},
-        {"zero bytes past the end", 0, 0x10001, 0, &byte, KELVO_STATUS_FLASH_OUT_OF_RANGE},
-        {"one byte past the end", 1, 0xFFFF, 2, &byte, KELVO_STATUS_FLASH_OUT_OF_RANGE},
-        {"wrapping range", 2, 8, ~uint64_t{0}, nullptr, KELVO_STATUS_FLASH_OUT_OF_RANGE},
-        {"null get of zero bytes", 0, 0, 0, nullptr, KELVO_STATUS_NULL_POINTER},
-        {"null set", 1, 0, 1, nullptr, KELVO_STATUS_NULL_POINTER},
-        {"null read", 4, 0, 1, nullptr, KELVO_STATUS_NULL_POINTER},
-        {"null write", 5, 0, 1, nullptr, KELVO_STATUS_NULL_POINTER},
-        {"refresh beyond", 3, 0x10000, 1, nullptr, KELVO_STATUS_FLASH_OUT_OF_RANGE},
+        {"zero bytes at the end", [](W& w, tStatus& s) { w.get(0x10000, 0, &byte, s); }, 0},
+        {"zero bytes past the end", [](W& w, tStatus& s) { w.get(0x10001, 0, &byte, s); }, kRange},
+        {"one byte past the end", [](W& w, tStatus& s) { w.set(&byte, 0xFFFF, 2, s); }, kRange},
+        {"wrapping range", [](W& w, tStatus& s) { w.flush(8, ~uint64_t{0}, false, s); }, kRange},
+        {"null get of zero bytes", [](W& w, tStatus& s) { w.get(0, 0, nullptr, s); }, kNull},
+        {"null set", [](W& w, tStatus& s) { w.set(nullptr, 0, 1, s); }, kNull},
+        {"null read", [](W& w, tStatus& s) { w.read(0, 1, nullptr, s); }, kNull},
+        {"null write", [](W& w, tStatus& s) { w.write(nullptr, 0, 1, false, s); }, kNull},
+        {"refresh beyond", [](W& w, tStatus& s) { w.refresh(0x10000, 1, s); }, kRange},
     };
-    using Op = void (*)(FlashWindow&, uint64_t, uint64_t, uint8_t*, tStatus&);
-    const Op ops[] = {
-        [](FlashWindow& w, uint64_t o, uint64_t n, uint8_t* b, tStatus& s) { w.get(o, n, b, s); },
-        [](FlashWindow& w, uint64_t o, uint64_t n, uint8_t* b, tStatus& s) { w.set(b, o, n, s); },
-        [](FlashWindow& w, uint64_t o, uint64_t n, uint8_t*, tStatus& s) { w.flush(o, n, false, s); },
-        [](FlashWindow& w, uint64_t o, uint64_t n, uint8_t*, tStatus& s) { w.refresh(o, n, s); },
-        [](FlashWindow& w, uint64_t o, uint64_t n, uint8_t* b, tStatus& s) { w.read(o, n, b, s); },
-        [](FlashWindow& w, uint64_t o, uint64_t n, uint8_t* b, tStatus& s) { w.write(b, o, n, false, s); },
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         tStatus status;
-        ops[c.op](*window, c.offset, c.size, c.buffer, status);
+        c.op(*window, status);
         EXPECT_EQ(status.getCode(), c.code) << c.what;
     }
     EXPECT_EQ(flash->reads, 0) << "no sector was read";
