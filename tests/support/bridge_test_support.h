@@ -12,6 +12,7 @@
 #include "regs/sized_register_map.h"
 #include "regs_fake_accessor.h"
 #include "sim/sim.h"
+#include "status_code.h"
 #include "test_support.h"
 
 namespace kelvo_test {
@@ -44,13 +45,6 @@ inline std::vector<ChipAccess> accessesOf(const sim::Block& block, bool writesOn
         }
     }
     return result;
-}
-
-// The status code a call leaves in a fresh status.
-template <class Call> int64_t codeOf(Call call) {
-    nVOAPALS100::tStatus status;
-    call(status);
-    return status.getCode();
 }
 
 // A plugged module with BAR 0 mapped.
