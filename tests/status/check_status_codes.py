@@ -1,28 +1,10 @@
 #!/usr/bin/env python3
-"""Holds the status codes to their one catalogue, driver/include/kelvo/status_codes.h.
-
-Fails when
-  - the catalogue names a value twice, or a name twice, or has a row it cannot read;
-  - a source file of driver/, tools/, tests/, kal/, sim/, host/ or bench/ other than the
-    catalogue spells a status code's value: a driver code 0xBFFAxxxx, a platform
-    code -52000 to -52031, or a registration code 240000 or -240000 to -240099.
-    Such a file uses the catalogue's name (KELVO_STATUS_<NAME>) instead.
-
-Comments and string literals are not code: they may quote a value as a user
-sees it (the tool's expected output, a comment saying what a call answers).
-A line that must spell a value that is not a code of the driver, say a code
-the driver does not know, carries the words "literal on purpose" in a comment.
-
---fix rewrites the literal uses that are mechanical to the catalogue's names,
-keeping each one's type: kelvoDriverCode(0xBFFAxxxx), static_cast<int32_t>(...),
-(int32_t)0x..., and the tests' sign-extending helpers code(...) and
-driverCode(...) become KELVO_STATUS_<NAME>; a bare 0xBFFAxxxx becomes
-static_cast<uint32_t>(KELVO_STATUS_<NAME>); a decimal code becomes
-KELVO_STATUS_<NAME>. Only C and C++ files are rewritten; what is left (values
-the catalogue lacks, scripts) is reported. A rewrite can change a literal's
-type where it mattered (an int64_t from kelvoDriverCode in a braced list of
-mixed types): the build says so. --self-test shows that the check catches each
-kind of fault planted in a scratch tree.
+"""Holds the status codes to their one catalogue, driver/include/kelvo/status_codes.h: fails when it names
+a value or a name twice or has a row it cannot read, or when a source file of FOLDERS spells a code's
+value (0xBFFAxxxx, -52000 to -52031, 240000, -240000 to -240099) in code instead of KELVO_STATUS_<NAME>.
+Comments and strings may quote values; a line that must spell one says "literal on purpose".
+--fix rewrites the mechanical uses to the names, keeping each one's type (the build shows where a type
+mattered); --self-test shows that the check catches each kind of fault planted in a scratch tree.
 """
 import argparse
 import io
@@ -141,7 +123,8 @@ def literals(text, code):
 
 
 def fix_text(text, code, rows):
-    """The text with every mechanical literal use rewritten to its name."""
+    """The text with every mechanical literal use rewritten to its name (a bare hex value to
+    static_cast<uint32_t>(NAME), keeping its type)."""
     edits = []
     taken = set()
     exempt = exempt_lines(text)
@@ -254,42 +237,28 @@ CLEAN = {
 
 
 def self_test(root):
-    failures = 0
     with open(os.path.join(root, CATALOGUE)) as f:
         catalogue = f.read()
-    marker = "    X(SUCCESS, 0,"
-    if marker not in catalogue:
-        print(f"FAIL the catalogue has no row starting {marker!r}")
-        return 1
+    marker = "    X(SUCCESS, 0,"  # the planted rows go before it
+    failures = 0
     for what, rows, files, expected, fixed in [("nothing planted", [], {}, None, None)] + PLANTS:
+        planted = {CATALOGUE: catalogue.replace(marker, "".join(f"    {row} \\\n" for row in rows) + marker)}
         with tempfile.TemporaryDirectory() as scratch:
-            os.makedirs(os.path.dirname(os.path.join(scratch, CATALOGUE)))
-            with open(os.path.join(scratch, CATALOGUE), "w") as f:
-                f.write(catalogue.replace(marker, "".join(f"    {row} \\\n" for row in rows) + marker))
-            for path, text in list(CLEAN.items()) + list(files.items()):
+            for path, text in {**planted, **CLEAN, **files}.items():
                 os.makedirs(os.path.dirname(os.path.join(scratch, path)), exist_ok=True)
                 with open(os.path.join(scratch, path), "w") as f:
                     f.write(text)
-            report = io.StringIO()
-            count = check(scratch, out=report)
-            if expected is None and count:
-                print(f"FAIL {what}: the clean tree fails:\n{report.getvalue()}")
-                failures += 1
-            elif expected is not None and (count == 0 or expected not in report.getvalue()):
-                print(f"FAIL {what}: not caught (want {expected!r}):\n{report.getvalue()}")
-                failures += 1
+            report, wrong = io.StringIO(), None
+            if (check(scratch, out=report) > 0) != bool(expected) or (expected or "") not in report.getvalue():
+                wrong = f"not caught (want {expected!r})" if expected else "the clean tree fails"
+                wrong += f":\n{report.getvalue()}"
             elif fixed is not None:
-                path = os.path.join(scratch, next(iter(files)))
-                count = check(scratch, fix=True, out=io.StringIO())
-                with open(path) as f:
+                left = check(scratch, fix=True, out=io.StringIO())
+                with open(os.path.join(scratch, next(iter(files)))) as f:
                     result = f.read()
-                if count or result != fixed:
-                    print(f"FAIL {what}: --fix gave {result!r} ({count} left), want {fixed!r}")
-                    failures += 1
-                else:
-                    print(f"ok   {what}: caught and fixed")
-            else:
-                print(f"ok   {what}: {'caught' if expected else 'passes'}")
+                wrong = f"--fix gave {result!r} ({left} left), want {fixed!r}" if left or result != fixed else None
+            print(f"FAIL {what}: {wrong}" if wrong else f"ok   {what}")
+            failures += bool(wrong)
     print(f"{failures} failed" if failures else "all passed")
     return failures
 
