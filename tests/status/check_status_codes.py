@@ -9,6 +9,7 @@ mattered); --self-test shows that the check catches each kind of fault planted i
 import argparse
 import io
 import os
+import pathlib
 import re
 import sys
 import tempfile
@@ -66,8 +67,7 @@ def blank_c(text):
 def load_catalogue(root):
     """The rows {value: name} of the catalogue and the faults found in it."""
     path = CATALOGUE
-    with open(os.path.join(root, path)) as f:
-        text = f.read()
+    text = pathlib.Path(root, path).read_text()
     code = blank_c(text)
     table = re.search(r"#define KELVO_STATUS_TABLE\(X\)(?:[^\n]*\\\n)*[^\n]*", code)
     if not table:
@@ -160,15 +160,13 @@ def check(root, fix=False, out=sys.stdout):
     fixed = 0
     findings = 0
     for path in sources(root):
-        with open(path, errors="replace") as f:
-            text = f.read()
+        text = pathlib.Path(path).read_text(errors="replace")
         is_c = path.endswith(C_FILES)
         code = blanked(C_SKIPPED if is_c else SCRIPT_SKIPPED, text)
         if fix and is_c and rows:
             new_text, count = fix_text(text, code, rows)
             if count:
-                with open(path, "w") as f:
-                    f.write(new_text)
+                pathlib.Path(path).write_text(new_text)
                 fixed += count
                 text, code = new_text, blank_c(new_text)
         relative = os.path.relpath(path, root)
@@ -190,39 +188,34 @@ def check(root, fix=False, out=sys.stdout):
 
 # ---- Self-test: each case plants one thing in a scratch tree ------------------------------
 
-PLANTS = [
-    # (what, catalogue rows added, files {path: text}, must fail with, fixed text of the first file or None)
-    ("a value twice (same spelling)", ['X(PLANTED_TWIN, (int32_t)0xBFFA806Bu, "a twin")'], {},
-     "0xBFFA806B is in the catalogue twice: PLANTED_TWIN and FIRMWARE_WRONG_SIZE", None),
-    ("a value twice (another spelling)", ['X(PLANTED_TWIN, -1074102165, "a twin")'], {},
-     "0xBFFA806B is in the catalogue twice", None),
-    ("a platform value twice", ['X(PLANTED_TWIN, -52005, "a twin")'], {},
-     "-52005 is in the catalogue twice: PLANTED_TWIN and INVALID_PARAMETER", None),
-    ("a name twice", ['X(INVALID_PARAMETER, -52030, "a twin")'], {},
-     "the name INVALID_PARAMETER is in the catalogue twice", None),
-    ("a row without meaning", ['X(PLANTED, -52030)'], {}, "every row is X(NAME, value", None),
-    ("kelvoDriverCode", [], {"driver/a.h": "constexpr int64_t k = kelvoDriverCode(0xBFFA806B);\n"},
+# (row planted in the catalogue, must fail with)
+BAD_ROWS = [
+    ('X(PLANTED_TWIN, (int32_t)0xBFFA806Bu, "a twin")', "0xBFFA806B is in the catalogue twice: PLANTED_TWIN and FIRM"),
+    ('X(PLANTED_TWIN, -1074102165, "a twin")', "0xBFFA806B is in the catalogue twice"),
+    ('X(PLANTED_TWIN, -52005, "a twin")', "-52005 is in the catalogue twice: PLANTED_TWIN and INVALID_PARAMETER"),
+    ('X(INVALID_PARAMETER, -52030, "a twin")', "the name INVALID_PARAMETER is in the catalogue twice"),
+    ('X(PLANTED, -52030)', "every row is X(NAME, value"),
+]
+# (file planted, its text, must fail with, its text after --fix or None): each folder, each form.
+LITERALS = [
+    ("driver/a.h", "constexpr int64_t k = kelvoDriverCode(0xBFFA806B);\n",
      "driver/a.h:1: 0xBFFA806B (0xBFFA806B) spelt out: use KELVO_STATUS_FIRMWARE_WRONG_SIZE",
      "constexpr int64_t k = KELVO_STATUS_FIRMWARE_WRONG_SIZE;\n"),
-    ("static_cast", [], {"tools/b.cpp": "int32_t k{static_cast<std::int32_t>(0xbffa4319u)};\n"},
-     "use KELVO_STATUS_RESERVED_BY_OTHER", "int32_t k{KELVO_STATUS_RESERVED_BY_OTHER};\n"),
-    ("C cast", [], {"kal/c.c": "int k = (int32_t) 0xBFFA4319u;\n"},
-     "use KELVO_STATUS_RESERVED_BY_OTHER", "int k = KELVO_STATUS_RESERVED_BY_OTHER;\n"),
-    ("a test helper", [], {"tests/d.cpp": "f(code(0xBFFA4303), driverCode(0xBFFA4303u));\n"},
-     "use KELVO_STATUS_INVALID_CHANNEL", "f(KELVO_STATUS_INVALID_CHANNEL, KELVO_STATUS_INVALID_CHANNEL);\n"),
-    ("a bare hex value", [], {"sim/e.h": "constexpr uint32_t k = 0xBFFA4319u;\n"},
-     "use KELVO_STATUS_RESERVED_BY_OTHER",
+    ("tools/b.cpp", "int32_t k{static_cast<std::int32_t>(0xbffa4319u)};\n", "use KELVO_STATUS_RESERVED_BY_OTHER",
+     "int32_t k{KELVO_STATUS_RESERVED_BY_OTHER};\n"),
+    ("kal/c.c", "int k = (int32_t) 0xBFFA4319u;\n", "use KELVO_STATUS_RESERVED_BY_OTHER",
+     "int k = KELVO_STATUS_RESERVED_BY_OTHER;\n"),
+    ("tests/d.cpp", "f(code(0xBFFA4303), driverCode(0xBFFA4303u));\n", "use KELVO_STATUS_INVALID_CHANNEL",
+     "f(KELVO_STATUS_INVALID_CHANNEL, KELVO_STATUS_INVALID_CHANNEL);\n"),
+    ("sim/e.h", "constexpr uint32_t k = 0xBFFA4319u;\n", "use KELVO_STATUS_RESERVED_BY_OTHER",
      "constexpr uint32_t k = static_cast<uint32_t>(KELVO_STATUS_RESERVED_BY_OTHER);\n"),
-    ("decimal codes", [], {"bench/f.cpp": "case -52005: return {240000, -240000, -240031LL};\n"},
-     "use KELVO_STATUS_INVALID_PARAMETER",
+    ("bench/f.cpp", "case -52005: return {240000, -240000, -240031LL};\n", "use KELVO_STATUS_INVALID_PARAMETER",
      "case KELVO_STATUS_INVALID_PARAMETER: return {KELVO_STATUS_CLIENT_VERSION_NEWER, "
      "KELVO_STATUS_CLIENT_VERSION_TOO_OLD, KELVO_STATUS_NULL_POINTER};\n"),
-    ("a value the catalogue lacks", [], {"driver/g.h": "constexpr int64_t k = kelvoDriverCode(0xBFFA0001);\n"},
+    ("driver/g.h", "constexpr int64_t k = kelvoDriverCode(0xBFFA0001);\n",
      "driver/g.h:1: 0xBFFA0001 (0xBFFA0001) spelt out: not in the catalogue", None),
-    ("a platform value the catalogue lacks", [], {"tests/h.cpp": "EXPECT_EQ(x, -52004);\n"},
-     "tests/h.cpp:1: -52004 (-52004) spelt out: not in the catalogue", None),
-    ("a literal in a Python script", [], {"tests/i.py": "CODE = -52005  # 0xBFFA4303\n"},
-     "tests/i.py:1: -52005", None),
+    ("tests/h.cpp", "EXPECT_EQ(x, -52004);\n", "tests/h.cpp:1: -52004 (-52004) spelt out: not in the catalogue", None),
+    ("tests/i.py", "CODE = -52005  # 0xBFFA4303\n", "tests/i.py:1: -52005", None),
 ]
 # Files the check must pass: comments, strings, other numbers and marked lines.
 CLEAN = {
@@ -237,26 +230,26 @@ CLEAN = {
 
 
 def self_test(root):
-    with open(os.path.join(root, CATALOGUE)) as f:
-        catalogue = f.read()
+    catalogue = pathlib.Path(root, CATALOGUE).read_text()
     marker = "    X(SUCCESS, 0,"  # the planted rows go before it
+    cases = ([(None, {}, None, None)] + [(row, {}, expected, None) for row, expected in BAD_ROWS]
+             + [(None, {path: text}, expected, fixed) for path, text, expected, fixed in LITERALS])
     failures = 0
-    for what, rows, files, expected, fixed in [("nothing planted", [], {}, None, None)] + PLANTS:
-        planted = {CATALOGUE: catalogue.replace(marker, "".join(f"    {row} \\\n" for row in rows) + marker)}
+    for row, files, expected, fixed in cases:
+        planted = {CATALOGUE: catalogue.replace(marker, f"    {row} \\\n{marker}" if row else marker)}
         with tempfile.TemporaryDirectory() as scratch:
             for path, text in {**planted, **CLEAN, **files}.items():
                 os.makedirs(os.path.dirname(os.path.join(scratch, path)), exist_ok=True)
-                with open(os.path.join(scratch, path), "w") as f:
-                    f.write(text)
+                pathlib.Path(scratch, path).write_text(text)
             report, wrong = io.StringIO(), None
             if (check(scratch, out=report) > 0) != bool(expected) or (expected or "") not in report.getvalue():
                 wrong = f"not caught (want {expected!r})" if expected else "the clean tree fails"
                 wrong += f":\n{report.getvalue()}"
             elif fixed is not None:
                 left = check(scratch, fix=True, out=io.StringIO())
-                with open(os.path.join(scratch, next(iter(files)))) as f:
-                    result = f.read()
+                result = pathlib.Path(scratch, next(iter(files))).read_text()
                 wrong = f"--fix gave {result!r} ({left} left), want {fixed!r}" if left or result != fixed else None
+            what = row or next(iter(files), "nothing planted")
             print(f"FAIL {what}: {wrong}" if wrong else f"ok   {what}")
             failures += bool(wrong)
     print(f"{failures} failed" if failures else "all passed")
