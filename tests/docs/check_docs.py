@@ -47,8 +47,7 @@ class Tree:
             if name.startswith("docs/") or name == "README.md":
                 continue
             try:
-                with open(os.path.join(root, name), encoding="utf-8", errors="replace") as f:
-                    text = f.read()
+                text = pathlib.Path(root, name).read_text(encoding="utf-8", errors="replace")
             except OSError:
                 continue
             self.words.update(WORD.findall(text))
