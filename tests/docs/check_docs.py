@@ -1,25 +1,14 @@
 #!/usr/bin/env python3
-"""Holds the docs (README.md, docs/*.md) to the tree: what they name in
-backticks must exist.
-
-  - a path (it has a '/' or a file suffix): a file or folder of the tree whose
-    path is it or ends in it (so include spellings such as `platform/status.h`
-    and bare file names count), '*' matching as in a shell, or a register map
-    generated from a description of the tree (`<name>.h` or `.cpp` beside a
-    `<name>.toml`, or its constants `reglayouts/<name>.h`); spans with
-    placeholders (`<layer>`), paths into the build folder and absolute paths
-    are left alone;
-  - a qualified name (`kal::pci::Function`): its first part is a namespace or a
-    type the code declares, and every part is a name in the code (`std::` is
-    the library's);
-  - a namespace in a table whose first column is headed "namespace": declared
-    as one in the code (a trailing '*' names a prefix of C functions).
-
-Fenced code blocks are commands, not names, and are skipped.
+"""Holds README.md and docs/*.md to the tree: outside fenced blocks, what they name in backticks must exist:
+a path (with a '/' or a file suffix) as the end of a tracked path ('*' as in a shell) or a register map generated
+from a .toml of the tree; a qualified name as a namespace or type the code declares and names the code has
+(`std::` is the library's); a namespace in a table headed "namespace" as one declared ('x*' a prefix of names).
+Placeholders (`<layer>`), build paths and absolute paths are left alone.
 Usage: check_docs.py SOURCE_DIR [--self-test]
 """
 import fnmatch
 import os
+import pathlib
 import re
 import subprocess
 import sys
@@ -58,8 +47,7 @@ class Tree:
             if name.startswith("docs/") or name == "README.md":
                 continue
             try:
-                with open(os.path.join(root, name), encoding="utf-8", errors="replace") as f:
-                    text = f.read()
+                text = pathlib.Path(root, name).read_text(encoding="utf-8", errors="replace")
             except OSError:
                 continue
             self.words.update(WORD.findall(text))
@@ -125,18 +113,13 @@ def problem(tree, span, namespace_cell):
 
 
 def check(root, tree):
-    failures = 0
     docs = ["README.md"] + sorted(f for f in tree.files if f.startswith("docs/") and f.endswith(".md"))
-    for doc in docs:
-        with open(os.path.join(root, doc), encoding="utf-8") as f:
-            text = f.read()
-        for number, span, namespace_cell in spans(text):
-            wrong = problem(tree, span, namespace_cell)
-            if wrong:
-                print(f"{doc}:{number}: `{span}`: {wrong}")
-                failures += 1
-    print(f"{failures} names in the docs not in the tree" if failures else f"docs: {len(docs)} pages, every name found")
-    return failures
+    found = [f"{doc}:{number}: `{span}`: {wrong}" for doc in docs
+             for number, span, cell in spans(pathlib.Path(root, doc).read_text(encoding="utf-8"))
+             if (wrong := problem(tree, span, cell))]
+    print("\n".join(found + [f"{len(found)} names in the docs not in the tree" if found
+                             else f"docs: {len(docs)} pages, every name found"]))
+    return len(found)
 
 
 def self_test():
@@ -163,13 +146,12 @@ def self_test():
 
 
 def main(argv):
-    if len(argv) not in (1, 2) or (len(argv) == 2 and argv[1] != "--self-test"):
+    if argv[1:] == ["--self-test"]:
+        return 1 if self_test() else 0
+    if len(argv) != 1:
         print("usage: check_docs.py SOURCE_DIR [--self-test]")
         return 2
-    if len(argv) == 2:
-        return 1 if self_test() else 0
-    root = argv[0]
-    return 1 if check(root, Tree(root, tracked(root))) else 0
+    return 1 if check(argv[0], Tree(argv[0], tracked(argv[0]))) else 0
 
 
 if __name__ == "__main__":

@@ -1,12 +1,8 @@
 #!/usr/bin/env python3
-"""Shows that every unit sees only what it may. Given the units file (written
-by the build: per unit "<unit> <header> <units it may include> <include
-folder>...", the units ',' separated or '-', the header '-' for a unit nothing
-includes), every unit's header preprocesses with the include path of each unit
-allowed to include it and is not found with any other's. Given the archives
-file (driver/layer_archives.txt: "<layer> <archive>"), no driver layer's
-archive needs a symbol that only another layer's archive defines, unless the
-layer may include that one.
+"""Shows that every unit sees only what it may. Given the build's units file (per unit "<unit> <header> <units it
+may include, ',' separated or '-'> <include folder>...", header '-' for a unit nothing includes), every unit's header
+preprocesses with the include path of each unit allowed to include it and is not found with any other's. Given the
+archives file ("<layer> <archive>"), no driver layer's archive needs a symbol only a layer it may not include defines.
 """
 import os
 import subprocess
@@ -50,8 +46,7 @@ def judge(viewer, owner, header, allowed, result):
 
 
 def check_includes(compiler, units):
-    pairs = [(viewer, owner) for viewer in units for owner in units
-             if viewer != owner and units[owner][0]]
+    pairs = [(viewer, owner) for viewer in units for owner in units if viewer != owner and units[owner][0]]
     failures = [f"FAIL {unit} may include {seen}, which is no unit"
                 for unit, (_, sees, _) in units.items() for seen in sorted(sees - units.keys())]
     with tempfile.TemporaryDirectory() as empty, ThreadPoolExecutor(max_workers=4) as pool:

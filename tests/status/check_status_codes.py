@@ -1,32 +1,15 @@
 #!/usr/bin/env python3
-"""Holds the status codes to their one catalogue, driver/include/kelvo/status_codes.h.
-
-Fails when
-  - the catalogue names a value twice, or a name twice, or has a row it cannot read;
-  - a source file of driver/, tools/, tests/, kal/, sim/, host/ or bench/ other than the
-    catalogue spells a status code's value: a driver code 0xBFFAxxxx, a platform
-    code -52000 to -52031, or a registration code 240000 or -240000 to -240099.
-    Such a file uses the catalogue's name (KELVO_STATUS_<NAME>) instead.
-
-Comments and string literals are not code: they may quote a value as a user
-sees it (the tool's expected output, a comment saying what a call answers).
-A line that must spell a value that is not a code of the driver, say a code
-the driver does not know, carries the words "literal on purpose" in a comment.
-
---fix rewrites the literal uses that are mechanical to the catalogue's names,
-keeping each one's type: kelvoDriverCode(0xBFFAxxxx), static_cast<int32_t>(...),
-(int32_t)0x..., and the tests' sign-extending helpers code(...) and
-driverCode(...) become KELVO_STATUS_<NAME>; a bare 0xBFFAxxxx becomes
-static_cast<uint32_t>(KELVO_STATUS_<NAME>); a decimal code becomes
-KELVO_STATUS_<NAME>. Only C and C++ files are rewritten; what is left (values
-the catalogue lacks, scripts) is reported. A rewrite can change a literal's
-type where it mattered (an int64_t from kelvoDriverCode in a braced list of
-mixed types): the build says so. --self-test shows that the check catches each
-kind of fault planted in a scratch tree.
+"""Holds the status codes to their one catalogue, driver/include/kelvo/status_codes.h: fails when it names
+a value or a name twice or has a row it cannot read, or when a source file of FOLDERS spells a code's
+value (0xBFFAxxxx, -52000 to -52031, 240000, -240000 to -240099) in code instead of KELVO_STATUS_<NAME>.
+Comments and strings may quote values; a line that must spell one says "literal on purpose".
+--fix rewrites the mechanical uses to the names, keeping each one's type (the build shows where a type
+mattered); --self-test shows that the check catches each kind of fault planted in a scratch tree.
 """
 import argparse
 import io
 import os
+import pathlib
 import re
 import sys
 import tempfile
@@ -84,8 +67,7 @@ def blank_c(text):
 def load_catalogue(root):
     """The rows {value: name} of the catalogue and the faults found in it."""
     path = CATALOGUE
-    with open(os.path.join(root, path)) as f:
-        text = f.read()
+    text = pathlib.Path(root, path).read_text()
     code = blank_c(text)
     table = re.search(r"#define KELVO_STATUS_TABLE\(X\)(?:[^\n]*\\\n)*[^\n]*", code)
     if not table:
@@ -141,7 +123,8 @@ def literals(text, code):
 
 
 def fix_text(text, code, rows):
-    """The text with every mechanical literal use rewritten to its name."""
+    """The text with every mechanical literal use rewritten to its name (a bare hex value to
+    static_cast<uint32_t>(NAME), keeping its type)."""
     edits = []
     taken = set()
     exempt = exempt_lines(text)
@@ -177,15 +160,13 @@ def check(root, fix=False, out=sys.stdout):
     fixed = 0
     findings = 0
     for path in sources(root):
-        with open(path, errors="replace") as f:
-            text = f.read()
+        text = pathlib.Path(path).read_text(errors="replace")
         is_c = path.endswith(C_FILES)
         code = blanked(C_SKIPPED if is_c else SCRIPT_SKIPPED, text)
         if fix and is_c and rows:
             new_text, count = fix_text(text, code, rows)
             if count:
-                with open(path, "w") as f:
-                    f.write(new_text)
+                pathlib.Path(path).write_text(new_text)
                 fixed += count
                 text, code = new_text, blank_c(new_text)
         relative = os.path.relpath(path, root)
@@ -207,39 +188,34 @@ def check(root, fix=False, out=sys.stdout):
 
 # ---- Self-test: each case plants one thing in a scratch tree ------------------------------
 
-PLANTS = [
-    # (what, catalogue rows added, files {path: text}, must fail with, fixed text of the first file or None)
-    ("a value twice (same spelling)", ['X(PLANTED_TWIN, (int32_t)0xBFFA806Bu, "a twin")'], {},
-     "0xBFFA806B is in the catalogue twice: PLANTED_TWIN and FIRMWARE_WRONG_SIZE", None),
-    ("a value twice (another spelling)", ['X(PLANTED_TWIN, -1074102165, "a twin")'], {},
-     "0xBFFA806B is in the catalogue twice", None),
-    ("a platform value twice", ['X(PLANTED_TWIN, -52005, "a twin")'], {},
-     "-52005 is in the catalogue twice: PLANTED_TWIN and INVALID_PARAMETER", None),
-    ("a name twice", ['X(INVALID_PARAMETER, -52030, "a twin")'], {},
-     "the name INVALID_PARAMETER is in the catalogue twice", None),
-    ("a row without meaning", ['X(PLANTED, -52030)'], {}, "every row is X(NAME, value", None),
-    ("kelvoDriverCode", [], {"driver/a.h": "constexpr int64_t k = kelvoDriverCode(0xBFFA806B);\n"},
+# (row planted in the catalogue, must fail with)
+BAD_ROWS = [
+    ('X(PLANTED_TWIN, (int32_t)0xBFFA806Bu, "a twin")', "0xBFFA806B is in the catalogue twice: PLANTED_TWIN and FIRM"),
+    ('X(PLANTED_TWIN, -1074102165, "a twin")', "0xBFFA806B is in the catalogue twice"),
+    ('X(PLANTED_TWIN, -52005, "a twin")', "-52005 is in the catalogue twice: PLANTED_TWIN and INVALID_PARAMETER"),
+    ('X(INVALID_PARAMETER, -52030, "a twin")', "the name INVALID_PARAMETER is in the catalogue twice"),
+    ('X(PLANTED, -52030)', "every row is X(NAME, value"),
+]
+# (file planted, its text, must fail with, its text after --fix or None): each folder, each form.
+LITERALS = [
+    ("driver/a.h", "constexpr int64_t k = kelvoDriverCode(0xBFFA806B);\n",
      "driver/a.h:1: 0xBFFA806B (0xBFFA806B) spelt out: use KELVO_STATUS_FIRMWARE_WRONG_SIZE",
      "constexpr int64_t k = KELVO_STATUS_FIRMWARE_WRONG_SIZE;\n"),
-    ("static_cast", [], {"tools/b.cpp": "int32_t k{static_cast<std::int32_t>(0xbffa4319u)};\n"},
-     "use KELVO_STATUS_RESERVED_BY_OTHER", "int32_t k{KELVO_STATUS_RESERVED_BY_OTHER};\n"),
-    ("C cast", [], {"kal/c.c": "int k = (int32_t) 0xBFFA4319u;\n"},
-     "use KELVO_STATUS_RESERVED_BY_OTHER", "int k = KELVO_STATUS_RESERVED_BY_OTHER;\n"),
-    ("a test helper", [], {"tests/d.cpp": "f(code(0xBFFA4303), driverCode(0xBFFA4303u));\n"},
-     "use KELVO_STATUS_INVALID_CHANNEL", "f(KELVO_STATUS_INVALID_CHANNEL, KELVO_STATUS_INVALID_CHANNEL);\n"),
-    ("a bare hex value", [], {"sim/e.h": "constexpr uint32_t k = 0xBFFA4319u;\n"},
-     "use KELVO_STATUS_RESERVED_BY_OTHER",
+    ("tools/b.cpp", "int32_t k{static_cast<std::int32_t>(0xbffa4319u)};\n", "use KELVO_STATUS_RESERVED_BY_OTHER",
+     "int32_t k{KELVO_STATUS_RESERVED_BY_OTHER};\n"),
+    ("kal/c.c", "int k = (int32_t) 0xBFFA4319u;\n", "use KELVO_STATUS_RESERVED_BY_OTHER",
+     "int k = KELVO_STATUS_RESERVED_BY_OTHER;\n"),
+    ("tests/d.cpp", "f(code(0xBFFA4303), driverCode(0xBFFA4303u));\n", "use KELVO_STATUS_INVALID_CHANNEL",
+     "f(KELVO_STATUS_INVALID_CHANNEL, KELVO_STATUS_INVALID_CHANNEL);\n"),
+    ("sim/e.h", "constexpr uint32_t k = 0xBFFA4319u;\n", "use KELVO_STATUS_RESERVED_BY_OTHER",
      "constexpr uint32_t k = static_cast<uint32_t>(KELVO_STATUS_RESERVED_BY_OTHER);\n"),
-    ("decimal codes", [], {"bench/f.cpp": "case -52005: return {240000, -240000, -240031LL};\n"},
-     "use KELVO_STATUS_INVALID_PARAMETER",
+    ("bench/f.cpp", "case -52005: return {240000, -240000, -240031LL};\n", "use KELVO_STATUS_INVALID_PARAMETER",
      "case KELVO_STATUS_INVALID_PARAMETER: return {KELVO_STATUS_CLIENT_VERSION_NEWER, "
      "KELVO_STATUS_CLIENT_VERSION_TOO_OLD, KELVO_STATUS_NULL_POINTER};\n"),
-    ("a value the catalogue lacks", [], {"driver/g.h": "constexpr int64_t k = kelvoDriverCode(0xBFFA0001);\n"},
+    ("driver/g.h", "constexpr int64_t k = kelvoDriverCode(0xBFFA0001);\n",
      "driver/g.h:1: 0xBFFA0001 (0xBFFA0001) spelt out: not in the catalogue", None),
-    ("a platform value the catalogue lacks", [], {"tests/h.cpp": "EXPECT_EQ(x, -52004);\n"},
-     "tests/h.cpp:1: -52004 (-52004) spelt out: not in the catalogue", None),
-    ("a literal in a Python script", [], {"tests/i.py": "CODE = -52005  # 0xBFFA4303\n"},
-     "tests/i.py:1: -52005", None),
+    ("tests/h.cpp", "EXPECT_EQ(x, -52004);\n", "tests/h.cpp:1: -52004 (-52004) spelt out: not in the catalogue", None),
+    ("tests/i.py", "CODE = -52005  # 0xBFFA4303\n", "tests/i.py:1: -52005", None),
 ]
 # Files the check must pass: comments, strings, other numbers and marked lines.
 CLEAN = {
@@ -254,42 +230,28 @@ CLEAN = {
 
 
 def self_test(root):
+    catalogue = pathlib.Path(root, CATALOGUE).read_text()
+    marker = "    X(SUCCESS, 0,"  # the planted rows go before it
+    cases = ([(None, {}, None, None)] + [(row, {}, expected, None) for row, expected in BAD_ROWS]
+             + [(None, {path: text}, expected, fixed) for path, text, expected, fixed in LITERALS])
     failures = 0
-    with open(os.path.join(root, CATALOGUE)) as f:
-        catalogue = f.read()
-    marker = "    X(SUCCESS, 0,"
-    if marker not in catalogue:
-        print(f"FAIL the catalogue has no row starting {marker!r}")
-        return 1
-    for what, rows, files, expected, fixed in [("nothing planted", [], {}, None, None)] + PLANTS:
+    for row, files, expected, fixed in cases:
+        planted = {CATALOGUE: catalogue.replace(marker, f"    {row} \\\n{marker}" if row else marker)}
         with tempfile.TemporaryDirectory() as scratch:
-            os.makedirs(os.path.dirname(os.path.join(scratch, CATALOGUE)))
-            with open(os.path.join(scratch, CATALOGUE), "w") as f:
-                f.write(catalogue.replace(marker, "".join(f"    {row} \\\n" for row in rows) + marker))
-            for path, text in list(CLEAN.items()) + list(files.items()):
+            for path, text in {**planted, **CLEAN, **files}.items():
                 os.makedirs(os.path.dirname(os.path.join(scratch, path)), exist_ok=True)
-                with open(os.path.join(scratch, path), "w") as f:
-                    f.write(text)
-            report = io.StringIO()
-            count = check(scratch, out=report)
-            if expected is None and count:
-                print(f"FAIL {what}: the clean tree fails:\n{report.getvalue()}")
-                failures += 1
-            elif expected is not None and (count == 0 or expected not in report.getvalue()):
-                print(f"FAIL {what}: not caught (want {expected!r}):\n{report.getvalue()}")
-                failures += 1
+                pathlib.Path(scratch, path).write_text(text)
+            report, wrong = io.StringIO(), None
+            if (check(scratch, out=report) > 0) != bool(expected) or (expected or "") not in report.getvalue():
+                wrong = f"not caught (want {expected!r})" if expected else "the clean tree fails"
+                wrong += f":\n{report.getvalue()}"
             elif fixed is not None:
-                path = os.path.join(scratch, next(iter(files)))
-                count = check(scratch, fix=True, out=io.StringIO())
-                with open(path) as f:
-                    result = f.read()
-                if count or result != fixed:
-                    print(f"FAIL {what}: --fix gave {result!r} ({count} left), want {fixed!r}")
-                    failures += 1
-                else:
-                    print(f"ok   {what}: caught and fixed")
-            else:
-                print(f"ok   {what}: {'caught' if expected else 'passes'}")
+                left = check(scratch, fix=True, out=io.StringIO())
+                result = pathlib.Path(scratch, next(iter(files))).read_text()
+                wrong = f"--fix gave {result!r} ({left} left), want {fixed!r}" if left or result != fixed else None
+            what = row or next(iter(files), "nothing planted")
+            print(f"FAIL {what}: {wrong}" if wrong else f"ok   {what}")
+            failures += bool(wrong)
     print(f"{failures} failed" if failures else "all passed")
     return failures
 

@@ -1,4 +1,5 @@
-// Test helper: counts debug-layer fatal reports instead of halting and keeps the last one.
+// Swaps the debug layer's fatal hook for one that counts the reports and keeps the last one instead of
+// halting, so that a reported misuse returns and the test can check that nothing changed.
 #pragma once
 
 #include <string>
@@ -7,8 +8,6 @@
 
 namespace kelvo_test {
 
-// Swaps the fatal hook for one that only counts, so that a reported misuse
-// returns to the caller and the test can check that nothing changed.
 class FatalHookCapture {
 public:
     FatalHookCapture() : saved_(vosdbg_settings.fatalHook) {

@@ -16,9 +16,8 @@ inline void PrintTo(const Counts& counts, std::ostream* out) {
 
 namespace kelvo_test {
 
-// Checks that a test leaves no kernel-layer object (allocation, lock, DPC,
-// thread, mapping, ...) behind and clears the captured log and the memory
-// faults around it.
+// Fails a test that leaves a kernel-layer object (allocation, lock, DPC, thread, mapping, ...) behind;
+// clears the captured log and the memory faults around it.
 class LeakCheckedTest : public ::testing::Test {
 protected:
     void SetUp() override {

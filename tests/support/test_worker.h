@@ -1,5 +1,4 @@
-// Test helper: a thread that runs a body and can be watched blocking in the
-// kernel layer.
+// A thread that runs a body after reporting its kernel thread ID, so that a test can watch it block.
 #pragma once
 
 #include <atomic>
@@ -11,7 +10,6 @@
 
 namespace kelvo_test {
 
-// Runs body on a thread that reports its kernel thread ID first.
 class Worker {
 public:
     template <typename Body> explicit Worker(Body body) {
@@ -27,7 +25,6 @@ public:
     ~Worker() { join(); }
     Worker(const Worker&) = delete;
     Worker& operator=(const Worker&) = delete;
-    // Waits until the thread blocks in a kernel-layer wait.
     bool waitUntilBlocked() { return kal::thread::waitUntilBlocked(id_.load()); }
     void join() {
         if (thread_.joinable()) {

@@ -1,11 +1,9 @@
 #!/usr/bin/env python3
-"""Checks that driver code is fit for a kernel: given its archives (checked as
-one whole) or objects, it fails on an undefined symbol other than a kernel-layer
-operation (nVOKAL...) or the allow-list, a guard variable of a local static, a
-compiler-run constructor or destructor table, or an instruction using
-floating-point or vector registers or state (a kernel does not save them).
-With --expect-fail every input is a probe of probes/<kind>/, checked on its own:
-it must leave a finding of its folder's kind.
+"""Checks that driver code is fit for a kernel: given its archives (checked as one whole) or objects, it fails on an
+undefined symbol other than a kernel-layer operation (nVOKAL...) or the allow-list, a guard variable of a local static,
+a compiler-run constructor or destructor table, or an instruction using floating-point or vector registers or state
+(a kernel does not save them). With --expect-fail every input is a probe of probes/<kind>/, checked on its own: it
+must leave a finding of its folder's kind.
 """
 import os
 import re

@@ -1,11 +1,8 @@
-// The kernel-layer stand-in: faults injected at exactly the call asked for, the
-// misuse halts, exact counts across threads, an unplug or unmap waiting for the
-// device access under way.
+// The kernel-layer stand-in: injected faults, misuse halts, exact counts across threads, unplugs and unmaps.
 #include <atomic>
 #include <cstdlib>
 #include <latch>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -85,78 +82,75 @@ void createThreadFromDpc(void*) {
     nVOKAL250_createNamedThread(&thread, "y", createThreadFromDpc, nullptr);
 }
 
-TEST_F(StandInDeathTest, MisusesHaltWithAClearMessage) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            nVOKAL_tHandle lock = nVOKAL100_createSpinLock();
-            nVOKAL_tHandle thread;
-            nVOKAL250_createNamedThread(&thread, "leaky", holdSpinLockAndReturn, lock);
-            nVOKAL200_joinThread(thread);
-        },
-        "kernel thread \"leaky\" returned at DPC level or holding a spin lock");
-    EXPECT_DEATH(createThreadFromDpc(nullptr),
-                 "nVOKAL250_createNamedThread may block but was called at DPC level");
-    EXPECT_DEATH(
-        {
-            nVOKAL_tHandle lock = nVOKAL100_createSpinLock();
-            nVOKAL100_acquireSpinLockDPC(lock);
-            nVOKAL250_sleepTimeout(10);
-        },
-        "nVOKAL250_sleepTimeout may block");
-    EXPECT_DEATH(
-        {
-            nVOKAL_tHandle lock = nVOKAL100_createSpinLock();
-            nVOKAL100_acquireSpinLockDPC(lock);
-            nVOKAL100_acquireSpinLockDPC(lock);
-        },
-        "already holds this spin lock");
-    EXPECT_DEATH(
-        {
-            nVOKAL_tHandle lock = nVOKAL100_createSpinLock();
-            nVOKAL_tHandle other = nVOKAL100_createSpinLock();
-            nVOKAL110_acquireSpinLockInterrupt(lock);
-            nVOKAL100_acquireSpinLockDPC(other);
-        },
-        "nVOKAL100_acquireSpinLockDPC called at interrupt level");
-    EXPECT_DEATH(
-        {
-            alignas(16) unsigned char event[64];
-            nVOKAL100_initializeSingleUseEvent(event);
-            nVOKAL100_releaseSingleUseEvent(event);
-            nVOKAL100_releaseSingleUseEvent(event);
-        },
-        "already released");
-    EXPECT_DEATH(
-        {
-            void* block = nVOKAL100_malloc(8);
-            nVOKAL100_free(block);
-            nVOKAL100_free(block); // twice
-        },
-        "nVOKAL250_halt: \\[kal\\|.*\\] nVOKAL100_free of a block that is not allocated");
-    EXPECT_DEATH(nVOKAL100_free(std::malloc(8)), "nVOKAL100_free of a block that is not allocated");
-    // Without AddressSanitizer the guard bytes catch it at the free; with it,
-    // the write lands in the block's poisoned rounding to whole granules.
-    EXPECT_DEATH(
-        {
-            auto* block = static_cast<char*>(nVOKAL100_malloc(100));
-            block[100] = 0;
-            nVOKAL100_free(block);
-        },
-        "block of 100 bytes was written past its end|heap-buffer-overflow|use-after-poison");
-    // A large block kept after its free: the guard follows the size asked for.
-    EXPECT_DEATH(
-        {
-            nVOKAL100_free(nVOKAL100_malloc(3 << 20));
-            auto* block = static_cast<char*>(nVOKAL100_malloc(2 << 20));
-            block[2 << 20] = 0;
-            nVOKAL100_free(block);
-        },
-        "block of 2097152 bytes was written past its end|heap-buffer-overflow|use-after-poison");
+nVOKAL_tHandle heldSpinLock() {
+    nVOKAL_tHandle lock = nVOKAL100_createSpinLock();
+    nVOKAL100_acquireSpinLockDPC(lock);
+    return lock;
 }
 
-// Device memory through the mapping the bus remembers as the last one used:
-// once unmapped, an access through it is a halt, not a stale access.
+TEST_F(StandInDeathTest, MisusesHaltWithAClearMessage) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // With AddressSanitizer a write past a block lands in its poisoned rounding to whole granules.
+    const struct {
+        void (*misuse)();
+        const char* message;
+    } cases[] = {
+        {[] {
+             nVOKAL_tHandle thread;
+             nVOKAL250_createNamedThread(&thread, "leaky", holdSpinLockAndReturn, nVOKAL100_createSpinLock());
+             nVOKAL200_joinThread(thread);
+         },
+         "kernel thread \"leaky\" returned at DPC level or holding a spin lock"},
+        {[] { createThreadFromDpc(nullptr); },
+         "nVOKAL250_createNamedThread may block but was called at DPC level"},
+        {[] {
+             heldSpinLock();
+             nVOKAL250_sleepTimeout(10);
+         },
+         "nVOKAL250_sleepTimeout may block"},
+        {[] { nVOKAL100_acquireSpinLockDPC(heldSpinLock()); }, "already holds this spin lock"},
+        {[] {
+             nVOKAL_tHandle other = nVOKAL100_createSpinLock();
+             nVOKAL110_acquireSpinLockInterrupt(nVOKAL100_createSpinLock());
+             nVOKAL100_acquireSpinLockDPC(other);
+         },
+         "nVOKAL100_acquireSpinLockDPC called at interrupt level"},
+        {[] {
+             alignas(16) unsigned char event[64];
+             nVOKAL100_initializeSingleUseEvent(event);
+             nVOKAL100_releaseSingleUseEvent(event);
+             nVOKAL100_releaseSingleUseEvent(event);
+         },
+         "already released"},
+        {[] {
+             void* block = nVOKAL100_malloc(8);
+             nVOKAL100_free(block);
+             nVOKAL100_free(block);
+         },
+         "nVOKAL250_halt: \\[kal\\|.*\\] nVOKAL100_free of a block that is not allocated"},
+        {[] { nVOKAL100_free(std::malloc(8)); }, "nVOKAL100_free of a block that is not allocated"},
+        {[] {
+             auto* block = static_cast<char*>(nVOKAL100_malloc(100));
+             block[100] = 0;
+             nVOKAL100_free(block);
+         },
+         "block of 100 bytes was written past its end|heap-buffer-overflow|use-after-poison"},
+        // A large block kept after its free: the guard follows the size asked for.
+        {[] {
+             nVOKAL100_free(nVOKAL100_malloc(3 << 20));
+             auto* block = static_cast<char*>(nVOKAL100_malloc(2 << 20));
+             block[2 << 20] = 0;
+             nVOKAL100_free(block);
+         },
+         "block of 2097152 bytes was written past its end|heap-buffer-overflow|use-after-poison"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        EXPECT_DEATH(c.misuse(), c.message);
+    }
+}
+
+// The bus remembers the mapping last used: once unmapped, an access through it halts, not a stale access.
 TEST_F(StandInDeathTest, AnAccessThroughTheAddressLastUsedDiesOnceItIsUnmapped) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     auto module =
@@ -171,17 +165,14 @@ TEST_F(StandInDeathTest, AnAccessThroughTheAddressLastUsedDiesOnceItIsUnmapped) 
     kal::pci::unplug(handle);
 }
 
-// Blocks allocated by one thread and freed by another leave the counts exact,
-// and every guard is checked wherever the block is freed.
 TEST_F(StandInDeathTest, BlocksFreedByAnotherThreadKeepTheCountsExact) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     constexpr int kThreads = 8;
     constexpr int kBlocks = 600;
     const std::size_t liveBefore = kal::memory::liveAllocations();
     const std::uint64_t callsBefore = kal::memory::allocationCalls();
-    // Thread t frees what thread t - 1 allocated.
+    // Thread t frees what thread t - 1 allocated, once every thread allocated.
     std::vector<std::vector<char*>> handed(kThreads);
-    std::vector<std::mutex> locks(kThreads);
     std::latch allocated(kThreads);
     std::atomic<int> corrupt{0};
     std::vector<std::thread> threads;
@@ -194,12 +185,8 @@ TEST_F(StandInDeathTest, BlocksFreedByAnotherThreadKeepTheCountsExact) {
                 block[0] = static_cast<char>(t);
                 mine.push_back(block);
             }
-            {
-                std::lock_guard g(locks[(t + 1) % kThreads]);
-                handed[(t + 1) % kThreads] = std::move(mine);
-            }
+            handed[(t + 1) % kThreads] = std::move(mine);
             allocated.arrive_and_wait();
-            std::lock_guard g(locks[t]);
             for (char* block : handed[t]) {
                 corrupt += block[0] != static_cast<char>((t + kThreads - 1) % kThreads);
                 nVOKAL100_free(block);
@@ -222,9 +209,7 @@ TEST_F(StandInDeathTest, BlocksFreedByAnotherThreadKeepTheCountsExact) {
         "block of 40 bytes was written past its end|heap-buffer-overflow|use-after-poison");
 }
 
-// A device function whose reads wait until the test lets them go; it records
-// its destruction (the latches are the test's: a function gone too early fails
-// the test instead of hanging it).
+// A function whose reads wait for the test (its latches are the test's: one gone too early fails, not hangs).
 struct Hold {
     std::latch entered{1};
     std::latch release{1};
@@ -238,9 +223,8 @@ public:
     bool configWrite(std::uint32_t, std::uint32_t, std::uint32_t) override { return false; }
     std::uint64_t barSize(std::uint32_t bar) const override { return bar == 0 ? 0x1000 : 0; }
     std::uint64_t memoryRead(std::uint32_t, std::uint64_t, std::uint32_t) override {
-        Hold& hold = hold_;
-        hold.entered.count_down();
-        hold.release.wait();
+        hold_.entered.count_down();
+        hold_.release.wait();
         return 0x5A;
     }
     void memoryWrite(std::uint32_t, std::uint64_t, std::uint32_t, std::uint64_t) override {}
@@ -249,15 +233,9 @@ private:
     Hold& hold_;
 };
 
-// An unplug or an unmap while a device read is under way returns only once
-// the read is done: the function (and the mapping) outlive the access.
 TEST_F(StandInDeathTest, AnUnplugOrUnmapWaitsForTheDeviceAccessUnderWay) {
-    struct Case {
-        const char* what;
-        bool unplug; // else the unmap
-    };
-    for (const Case c : {Case{"unplug", true}, Case{"unmap", false}}) {
-        SCOPED_TRACE(c.what);
+    for (const bool unplug : {true, false}) { // else the unmap
+        SCOPED_TRACE(unplug ? "unplug" : "unmap");
         Hold hold;
         nVOKAL_tHandle handle = kal::pci::plug(std::make_shared<HeldFunction>(hold), {0, 0x34, 0, 0});
         ASSERT_NE(handle, nullptr);
@@ -269,7 +247,7 @@ TEST_F(StandInDeathTest, AnUnplugOrUnmapWaitsForTheDeviceAccessUnderWay) {
         hold.entered.wait();
         std::atomic<bool> done{false};
         std::thread remover([&] {
-            if (c.unplug) {
+            if (unplug) {
                 kal::pci::unplug(handle);
             } else {
                 nVOKAL230_unmapPhysicalFromKernel(bar, 0);
@@ -285,8 +263,8 @@ TEST_F(StandInDeathTest, AnUnplugOrUnmapWaitsForTheDeviceAccessUnderWay) {
         reader.join();
         remover.join();
         EXPECT_EQ(value, 0x5Au);
-        EXPECT_EQ(hold.destroyed.load(), c.unplug);
-        if (c.unplug) {
+        EXPECT_EQ(hold.destroyed.load(), unplug);
+        if (unplug) {
             // The mapping outlives its function: every width reads all ones.
             EXPECT_EQ(nVOKAL100_memoryRead8(bar + 8), 0xFFu);
             EXPECT_EQ(nVOKAL100_memoryRead16(bar + 8), 0xFFFFu);

@@ -1,6 +1,5 @@
-// The simulated module where the driver's tests lean on it (a simulator that
-// answered wrongly would let a driver test pass): the FPGA load check, the
-// sequencer and the latencies of its blocks, the serial flash.
+// The simulated module where driver tests lean on it (a wrong answer would let one pass): the FPGA load
+// check, the sequencer and its blocks' latencies, the serial flash.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -114,24 +113,16 @@ TEST_F(SimFpgaLoadCheck, OnlyAnIntactImageOfItsOwnConfiguresTheFpga) {
     }
 }
 
-// The data words of a load of 3000 (more than the engine queues without the
-// lock) from one thread or several: every word taken once, in its thread's order.
+// 3000 words (more than the engine queues without the lock) from one thread, from one and then another, or
+// from two at once: every word taken once, in its thread's order.
 TEST_F(SimFpgaLoadCheck, DataWordsFromAnyThreadsArriveWholeAndInOrder) {
     enum class Feed { oneThread, handedOver, twoAtOnce };
-    const struct {
-        const char* what;
-        Feed feed;
-    } cases[] = {
-        {"one thread", Feed::oneThread},
-        {"handed to another thread half way", Feed::handedOver},
-        {"two threads at once", Feed::twoAtOnce},
-    };
     constexpr size_t kWords = 3000;
     const std::vector<uint8_t> bytes = image(kWords * 8, sim::FpgaLoader::kSolstra, 0);
     std::vector<uint64_t> words(kWords);
     std::memcpy(words.data(), bytes.data(), bytes.size()); // little-endian, as the engine takes them
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const Feed how : {Feed::oneThread, Feed::handedOver, Feed::twoAtOnce}) {
+        SCOPED_TRACE(static_cast<int>(how));
         kelvo_test::SimBoard b("solstra");
         sim::FpgaLoader& loader = b.module->bridgeRegisters().fpgaLoading();
         loader.setConfigured(0, false);
@@ -139,19 +130,18 @@ TEST_F(SimFpgaLoadCheck, DataWordsFromAnyThreadsArriveWholeAndInOrder) {
         b.barRegion.write32(kLoader + sim::FpgaLoader::kByteCount, static_cast<uint32_t>(kWords * 8));
         b.barRegion.write32(kLoader + sim::FpgaLoader::kControl, 1);
         loader.clearTrace();
-        // Two threads at once write words of their own: the first half's
-        // numbers, and the second half's with the top bit set.
+        // Two threads at once write their words' numbers, the second half's with the top bit set.
         const auto wordAt = [&](size_t i) {
-            return c.feed != Feed::twoAtOnce ? words[i] : i < kWords / 2 ? i : i | (1ull << 63);
+            return how != Feed::twoAtOnce ? words[i] : i < kWords / 2 ? i : i | (1ull << 63);
         };
         const auto feed = [&](size_t first, size_t last) {
             for (size_t i = first; i < last; ++i) {
                 b.barRegion.write64(kLoader + sim::FpgaLoader::kData, wordAt(i));
             }
         };
-        if (c.feed == Feed::oneThread) {
+        if (how == Feed::oneThread) {
             feed(0, kWords);
-        } else if (c.feed == Feed::handedOver) {
+        } else if (how == Feed::handedOver) {
             std::thread first(feed, 0, kWords / 2);
             first.join();
             std::thread second(feed, kWords / 2, kWords);
@@ -164,19 +154,16 @@ TEST_F(SimFpgaLoadCheck, DataWordsFromAnyThreadsArriveWholeAndInOrder) {
         }
         EXPECT_EQ(loader.received(), kWords * 8);
         const std::vector<uint64_t> traced = loader.writtenValues(sim::FpgaLoader::kData);
-        if (c.feed == Feed::twoAtOnce) {
+        ASSERT_EQ(traced.size(), kWords);
+        if (how == Feed::twoAtOnce) {
             // Each thread's words in its order, the two interleaved somehow.
-            std::vector<uint64_t> halves[2];
-            for (uint64_t word : traced) {
-                halves[word >> 63].push_back(word);
+            std::vector<uint64_t> halves[2], expected[2];
+            for (size_t i = 0; i < kWords; ++i) {
+                halves[traced[i] >> 63].push_back(traced[i]);
+                expected[i >= kWords / 2].push_back(wordAt(i));
             }
-            for (size_t half = 0; half < 2; ++half) {
-                std::vector<uint64_t> expected;
-                for (size_t i = half * kWords / 2; i < (half + 1) * kWords / 2; ++i) {
-                    expected.push_back(wordAt(i));
-                }
-                EXPECT_EQ(halves[half], expected) << half;
-            }
+            EXPECT_EQ(halves[0], expected[0]);
+            EXPECT_EQ(halves[1], expected[1]);
         } else {
             EXPECT_EQ(traced, words);
             EXPECT_TRUE(loader.configured(0));
@@ -307,8 +294,6 @@ TEST(SimSequencer, LatenciesFollowTheClockAndTheirKnobs) {
 
 // ---- the serial flash
 
-using Flash = sim::SerialFlash;
-
 // A module (not plugged) whose flash the test drives through BAR 0, as a driver would.
 class SimFlash : public ::testing::Test {
 public:
@@ -350,7 +335,7 @@ public:
     }
 
     sim::Module module;
-    Flash& flash() { return module.flash(); }
+    sim::SerialFlash& flash() { return module.flash(); }
 };
 
 TEST_F(SimFlash, StatusBitsFollowTheCommands) {
