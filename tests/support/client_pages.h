@@ -1,8 +1,5 @@
-// Pages of a client process laid out by letters, for tests of the copies
-// between a caller's memory and the driver: w read-write, r read-only, n no
-// access (reserved, so that no other mapping takes its place), - not mapped
-// (its addresses stay numbers). The pages start filled with one byte; a test
-// may write them first and lay out the access afterwards.
+// Pages of a client process laid out by letters: w read-write, r read-only, n no access (reserved, so
+// no other mapping takes its place), - not mapped. They start filled with one byte.
 #pragma once
 
 #include <gtest/gtest.h>

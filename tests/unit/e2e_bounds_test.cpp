@@ -1,5 +1,4 @@
-// What requests may leave behind or cost, through the host's C API: the
-// cleanup work of repeated requests, and the memory a reset's error list takes.
+// What requests may leave behind or cost: the cleanup of repeated requests, a reset's error list.
 #include <cstdint>
 #include <functional>
 
@@ -14,8 +13,7 @@ using kelvo_test::address;
 
 using E2EBounds = kelvo_test::HostedTest;
 
-// N repeats of a request (refused or not) leave the session's cleanup list
-// and its close (FIFO resets, measure-unit stops) the work of one.
+// N repeats of a request (refused or not) leave the cleanup list and the close the work of one.
 TEST_F(E2EBounds, ARequestRepeatedLeavesTheSessionTheCleanupOfOne) {
     struct Row {
         const char* what;
@@ -66,9 +64,8 @@ TEST_F(E2EBounds, ARequestRepeatedLeavesTheSessionTheCleanupOfOne) {
     remove(index);
 }
 
-// An eight-byte list before a page without access: a count that runs past it
-// fails the reset at level 18 with the copy's code, and no count makes the
-// reset ask for more memory than a one-entry list's does.
+// An eight-byte list before a page without access: a count past it fails the reset at level 18 with
+// the copy's code; no count asks for more memory than a one-entry list does.
 TEST_F(E2EBounds, AResetsErrorListCostsNoAllocationSizedByItsCount) {
     const int index = add("solstra");
     kelvo_test::ClientPages pages("wn");

@@ -6,6 +6,7 @@
 #include <numeric>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core_test_support.h"
@@ -73,9 +74,8 @@ protected:
     const std::vector<uint8_t> page = std::vector<uint8_t>(4096);
 };
 
-// A close takes back its handle's transfers, whichever handle added first and
-// whether or not the stream runs them (it stops then), and leaves the other's
-// listed: the stream started again never reaches the closed handle's buffer.
+// A close takes back its handle's transfers (stopping a stream that runs them) and leaves the other's:
+// the stream started again never reaches the closed handle's buffer.
 TEST_F(E2EDmaSessions, AClosedHandlesTransfersAreTakenBackAndTheOthersStay) {
     constexpr size_t kPacket = 264;
     struct Row {
@@ -89,11 +89,11 @@ TEST_F(E2EDmaSessions, AClosedHandlesTransfersAreTakenBackAndTheOthersStay) {
         plug("duskmere-a");
         const std::vector<uint8_t> gone(kPacket, 0xEE);
         std::vector<uint8_t> kept(kPacket, 0);
-        EXPECT_EQ(
-            transfer(row.closingFirst ? a : b, 0, row.closingFirst ? gone.data() : kept.data(), kPacket), 0);
-        EXPECT_EQ(
-            transfer(row.closingFirst ? b : a, 0, row.closingFirst ? kept.data() : gone.data(), kPacket), 0);
-        EXPECT_EQ(row.running ? start(b, 0) : 0, 0);
+        const int first = row.closingFirst ? a : b, second = row.closingFirst ? b : a;
+        EXPECT_EQ(transfer(first, 0, first == a ? gone.data() : kept.data(), kPacket) |
+                      transfer(second, 0, second == a ? gone.data() : kept.data(), kPacket) |
+                      (row.running ? start(b, 0) : 0),
+                  0);
         const size_t lists = lockedLists();
         EXPECT_EQ(kelvo_close(a), 0);
         EXPECT_EQ(lockedLists(), lists - 1) << "the closed handle's pages are unlocked";
@@ -111,9 +111,7 @@ TEST_F(E2EDmaSessions, AClosedHandlesTransfersAreTakenBackAndTheOthersStay) {
     }
 }
 
-// A registration goes only with a step that succeeded: what a failed step of
-// a left (running, locked, credited) is undone by a's close. The transfers
-// are b's but in the first row.
+// What a failed step of a left (running, locked, credited) is undone by a's close.
 TEST_F(E2EDmaSessions, AFailedStepKeepsItsRegistrationForTheClose) {
     struct Row {
         const char* what;
@@ -168,10 +166,8 @@ TEST_F(E2EDmaSessions, AFailedStepKeepsItsRegistrationForTheClose) {
     }
 }
 
-// A request refused for want of locked pages, a DMA map, link memory or
-// transfers leaves no kernel-layer object, entry or registration behind,
-// however often it is refused; a transfer added afterwards runs alone and is
-// still the handle's, taken back at its close.
+// A request refused for want of locked pages, a DMA map, link memory or transfers leaves nothing
+// behind however often; a transfer added afterwards runs alone and goes with the handle's close.
 TEST_F(E2EDmaSessions, ARefusedRequestLeavesNothingBehind) {
     struct Row {
         const char* what;
@@ -218,8 +214,7 @@ TEST_F(E2EDmaSessions, ARefusedRequestLeavesNothingBehind) {
     }
 }
 
-// A handle locks at most its share, both channels together, and gives it
-// back at close; the other handle's additions are not refused for its sake.
+// A handle locks at most its share, both channels together, given back at close; others still lock.
 TEST_F(E2EDmaSessions, AHandleLocksAtMostItsShare) {
     constexpr uint64_t kPiece = 256ull << 20;
     constexpr uint64_t kShare = KELVO_DMA_MAX_LOCKED_BYTES_PER_HANDLE;
@@ -240,9 +235,8 @@ TEST_F(E2EDmaSessions, AHandleLocksAtMostItsShare) {
     unplug();
 }
 
-// While b holds the reservation of channel 0, a's stream operations on DMA
-// channel 0 or 1 answer 0xBFFA4319 and change nothing (a's start on a running
-// stream included); b's own work, and a's once the reservation is given back.
+// While b holds the reservation, a's stream operations on either DMA channel are refused and change
+// nothing; b's own work, and a's once the reservation is given back.
 TEST_F(E2EDmaSessions, AReservationKeepsTheOtherHandlesOffBothDmaChannels) {
     const auto request = [&](uint32_t code, uint32_t c) -> int32_t {
         switch (code) {
@@ -273,16 +267,13 @@ TEST_F(E2EDmaSessions, AReservationKeepsTheOtherHandlesOffBothDmaChannels) {
         for (uint32_t channel : {0u, 1u}) {
             SCOPED_TRACE(::testing::Message()
                          << "code 0x" << std::hex << code << " on DMA channel " << channel);
-            const size_t lists = lockedLists();
-            const size_t before = registered(a);
-            const uint64_t resets = engine(channel).fifoResets();
-            const uint64_t allowance = engine(channel).allowance();
+            const auto state = [&] {
+                return std::make_tuple(lockedLists(), registered(a), engine(channel).running(),
+                                       engine(channel).fifoResets(), engine(channel).allowance());
+            };
+            const auto before = state();
             EXPECT_EQ(request(code, channel), KELVO_STATUS_RESERVED_BY_OTHER);
-            EXPECT_EQ(lockedLists(), lists);
-            EXPECT_EQ(registered(a), before);
-            EXPECT_TRUE(engine(channel).running());
-            EXPECT_EQ(engine(channel).fifoResets(), resets);
-            EXPECT_EQ(engine(channel).allowance(), allowance);
+            EXPECT_EQ(state(), before);
         }
         EXPECT_EQ(request(code, 2), KELVO_STATUS_INVALID_PARAMETER)
             << "DMA channel 2 is no channel of the reservation";
@@ -295,9 +286,8 @@ TEST_F(E2EDmaSessions, AReservationKeepsTheOtherHandlesOffBothDmaChannels) {
     unplug();
 }
 
-// Both handles adding, clearing and cleaning up on both channels at once,
-// four threads each: every transfer still goes with its handle, and nothing
-// is left (the fixture checks every kernel-layer object).
+// Both handles adding, clearing and cleaning up on both channels at once: every transfer goes with its
+// handle, nothing is left (the fixture checks every kernel-layer object).
 TEST_F(E2EDmaSessions, HandlesAddingAndCleaningUpAtOnceLeaveNothing) {
     constexpr int kRounds = 60;
     plug("duskmere-a");

@@ -1,8 +1,8 @@
-// DMA end to end through the host's C API: both directions on every board, a
-// closed session stopping its stream, the wait's checks, a ring grown after it
-// ran, and two threads of a handle stopping one channel at once.
+// DMA end to end through the host's C API: both directions on every board, the wait's checks, a ring
+// grown after it ran, two threads of a handle stopping one channel at once.
 #include <algorithm>
 #include <cstdint>
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -16,9 +16,8 @@ namespace {
 
 using kelvo_test::address;
 using kelvo_test::answer;
-using kelvo_test::statusOf;
-
 using kelvo_test::boards;
+using kelvo_test::statusOf;
 using nVOAPALS100::tStatus;
 
 constexpr int32_t kNotReserved = KELVO_STATUS_CHANNEL_NOT_RESERVED;
@@ -26,12 +25,11 @@ constexpr int32_t kInvalidChannel = KELVO_STATUS_INVALID_CHANNEL;
 constexpr uint32_t kForever = 0xFFFFFFFF;
 
 int32_t simple(int handle, uint32_t code, uint32_t channel) {
-    return kelvo_test::statusOf(handle, code, kelvo_brixelTools_stopDMA_in{channel, 0});
+    return statusOf(handle, code, kelvo_brixelTools_stopDMA_in{channel, 0});
 }
 
 class E2EDma : public kelvo_test::HostedTest {
 protected:
-    // A module with its DMA engines serving the channel registers.
     static int add(const std::string& board) {
         return HostedTest::add(board, [](sim::Module& m) { m.enableDma(); });
     }
@@ -51,23 +49,10 @@ protected:
             kelvo_brixelTools_waitUntilBytesTransferred_in{channel, 0, start, bytes, timeout, 0, 0});
         return {out.status, out.timedOut};
     }
-    // Adds buffer to channel 0 and starts it.
-    template <class T> static void startReceiving(int handle, const std::vector<T>& buffer) {
-        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                           kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(buffer.data()),
-                                                                      buffer.size() * sizeof(T), 0, 0}),
-                  0);
-        EXPECT_EQ(
-            statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0}),
-            0);
-    }
 };
 
-// The command stream's bytes travel from a user buffer to the simulated FPGA,
-// and each arm of the measure unit sends one packet (the sequencer's marker,
-// the packet number, its general-use registers) into the client's memory over
-// channel 0; the waits return at the notify-at interrupt; the stop leaves
-// nothing registered, and a close stops the stream still running.
+// The command stream's bytes reach the FPGA; each arm sends one packet (the sequencer's marker, its
+// number, the general-use registers) into the client's memory; a close stops the stream still running.
 constexpr size_t kPacketWords = 2 + 64;
 constexpr size_t kPacketBytes = kPacketWords * 4;
 
@@ -99,21 +84,15 @@ TEST_F(E2EDma, TheCommandStreamAndTheMeasurePacketsOnEveryBoard) {
         // Past the start-up program that level 18 sent.
         module->dma(1).clearSunk();
         std::vector<uint8_t> out(kBytes);
-        for (size_t i = 0; i < kBytes; ++i) {
-            out[i] = static_cast<uint8_t>(i * 13 + 5);
-        }
-        EXPECT_EQ(
-            statusOf(handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
-                     kelvo_brixelTools_addTransferToDevice_in{1, 0, address(out.data()), out.size(), 1, 0}),
-            0);
-        EXPECT_EQ(
-            statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{1, 0, {}, 0}),
-            0);
-        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount,
-                           kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, kBytes, 0}),
+        std::iota(out.begin(), out.end(), uint8_t{5});
+        const kelvo_brixelTools_addTransferToDevice_in send{1, 0, address(out.data()), out.size(), 1, 0};
+        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_addTransferToDevice, send) |
+                      statusOf(handle, KELVO_IOCTL_brixelTools_startDMA,
+                               kelvo_brixelTools_startDMA_in{1, 0, {}, 0}) |
+                      statusOf(handle, KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount,
+                               kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, kBytes, 0}),
                   0);
-        const Waited sent = wait(handle, 1, 0, kBytes, kForever);
-        EXPECT_EQ(sent.status, 0);
+        EXPECT_EQ(wait(handle, 1, 0, kBytes, kForever).status, 0);
         EXPECT_EQ(module->dma(1).sunk(), out);
         uint64_t resets = module->dma(1).fifoResets();
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_clearApplicationFIFO, 1), 0);
@@ -128,7 +107,11 @@ TEST_F(E2EDma, TheCommandStreamAndTheMeasurePacketsOnEveryBoard) {
         EXPECT_EQ(module->dma(1).fifoResets(), resets + 2) << "and still every hardware step ran";
 
         std::vector<uint32_t> words(3 * kPacketWords, 0); // room for a packet more: the stream still runs
-        startReceiving(handle, words);
+        const kelvo_brixelTools_addTransferFromDevice_in receive{
+            0, 0, address(words.data()), 4 * words.size(), 0, 0};
+        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice, receive) |
+                      statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{}),
+                  0);
         for (int arm = 0; arm < 2; ++arm) {
             EXPECT_EQ(statusOf(handle, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{0, 0}), 0);
             EXPECT_EQ(statusOf(handle, KELVO_IOCTL_measureUnit_reset, kelvo_measureUnit_arm_in{0, 0}), 0);
@@ -158,9 +141,8 @@ TEST_F(E2EDma, TheCommandStreamAndTheMeasurePacketsOnEveryBoard) {
     }
 }
 
-// The wait and its cancel check the reservation first (the stream operations
-// check none: the dispatcher answers), then the channel, every bit of it; a
-// wait without time answers at once, timed out.
+// The wait and its cancel check the reservation first, then the channel, every bit of it; a wait
+// without time answers at once, timed out.
 TEST_F(E2EDma, ChannelAndReservationChecks) {
     const int index = add("duskmere-a");
     const int handle = open(index);
@@ -183,9 +165,8 @@ TEST_F(E2EDma, ChannelAndReservationChecks) {
     remove(index);
 }
 
-// Two threads of one handle stop the stream and clear the application FIFO
-// of one channel at once (Solstra: both stop the stream's credits): the steps
-// on the channel's registers are serialised, which ThreadSanitizer checks.
+// Two threads of one handle stop and clear one channel at once (on Solstra both stop the credits):
+// the register steps are serialised, which ThreadSanitizer checks.
 TEST_F(E2EDma, TwoThreadsOfAHandleStopAndClearOneChannelAtOnce) {
     const int index = add("solstra");
     const int handle = open(index);
@@ -201,9 +182,7 @@ TEST_F(E2EDma, TwoThreadsOfAHandleStopAndClearOneChannelAtOnce) {
     remove(index);
 }
 
-// A continuous list of one buffer runs as a ring of that buffer; a second
-// buffer added after the ring ran (stopped, added, started again) follows
-// the first once, so two pages of data land one in each buffer.
+// A second buffer added to a continuous list after it ran follows the first: a page lands in each.
 TEST_F(E2EDma, ARingGrownAfterItRanLandsEachPageInItsOwnBuffer) {
     const int index = add("duskmere-a");
     auto module = kelvo_host::module(static_cast<unsigned>(index));

@@ -1,8 +1,5 @@
-// The device's life cycle at level 19 through the host's C API, the
-// plug-and-play machine driven directly: transitions and removal with
-// handles, a routing notifier and a DMA wait open, resets with custom
-// parameters, what survives resets and power cycles; then the non-isolated
-// controllers' temperature and power budget.
+// The device's life cycle at level 19 through the host's C API (the plug-and-play machine driven
+// directly), then the non-isolated controllers' temperature and power budget.
 #include <cstdint>
 #include <map>
 #include <string>
@@ -51,17 +48,13 @@ protected:
         tStatus status;
         return deviceOf(index)->commonChangePnPState(tEventDescriptor(0), state, reason, vetoable, status);
     }
-    // Reserves channel 0, starts its stream into a page-sized buffer and
-    // waits for it on a thread until the channel's waiter is registered.
+    // Channel 0 reserved and started into a page, waited for on a thread once the waiter is registered.
     struct PendingWait {
         PendingWait(int index, int handle) : buffer(4096, 0), handle(handle) {
-            EXPECT_EQ(reserveAll(handle), 0);
-            EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                               kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(buffer.data()), 4096,
-                                                                          0, 0}),
-                      0);
-            EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA,
-                               kelvo_brixelTools_startDMA_in{0, 0, {}, 0}),
+            const kelvo_brixelTools_addTransferFromDevice_in add{0, 0, address(buffer.data()), 4096, 0, 0};
+            EXPECT_EQ(reserveAll(handle) |
+                          statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice, add) |
+                          statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{}),
                       0);
             thread = std::thread([this] {
                 result = answer<kelvo_brixelTools_waitUntilBytesTransferred_out>(
@@ -85,11 +78,8 @@ protected:
     };
 };
 
-// Suspend and resume of I/O never invalidate: the handles opened before are
-// served again, their pending waits too, only their routing sessions stay
-// demoted. Power down, stop and a refused power restore end the pending
-// waits and invalidate every handle opened before; a new handle is served at
-// level 19 again (or answers -52020 after the refusal).
+// Suspensions of I/O keep the handles and their waits (routing stays demoted); power down, stop and a
+// refused restore end the waits and invalidate the handles; a new handle is served again (or refused).
 TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
     struct Case {
         const char* name;
@@ -181,16 +171,10 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
         EXPECT_EQ(module->deviceErrorCount(), 0u) << ::testing::PrintToString(module->deviceErrors());
         deviceOf(index)->setRestoreFlag(1);
     }
-    for (const auto& [board, index] : modules) {
-        remove(index);
-    }
 }
 
-// Removal (of the module, or of every device by the host's stop) with
-// handles of both interfaces, a routing notifier and a DMA wait without
-// timeout open, from a running device or one whose I/O a suspension holds:
-// the wait ends, the notifier closes, the handles answer that their device
-// is gone and nothing is left behind.
+// Removal (of the module, or by the host's stop) with handles, a notifier and a wait open, from a
+// running or a held device: the wait ends, the notifier closes, the handles answer, nothing is left.
 TEST_F(Lifecycle, RemovalWithHandlesAndWaitsOpen) {
     const struct {
         const char* board;
@@ -239,8 +223,7 @@ TEST_F(Lifecycle, RemovalWithHandlesAndWaitsOpen) {
     }
 }
 
-// The board's embedded FPGA image of target 0 or 1, decompressed into
-// ordinary memory of the client: a valid custom image.
+// The board's embedded FPGA image of target 0 or 1, decompressed: a valid custom image.
 std::vector<uint8_t> ownImage(const std::string& board, uint32_t target) {
     const bool solstra = board == "solstra";
     const uint8_t* block[2][2] = {{embeddy_DuskmereNisoFpgaTop_bin, embeddy_DuskmereIsoFpgaTop_bin},
@@ -257,10 +240,8 @@ std::vector<uint8_t> ownImage(const std::string& board, uint32_t target) {
     return std::vector<uint8_t>(image.data(), image.data() + image.size());
 }
 
-// Resets to level 19 with custom parameters, each word given on its own or
-// with the words it goes with (what the setup tests do not show already):
-// the reset's answer and the level reached. Rows with a valid image run on
-// every board, the others on one board each in turn.
+// Resets to level 19 with custom parameters: the answer and the level reached. Rows with a valid
+// image run on every board, the others on one board each in turn.
 TEST_F(Lifecycle, ResetWithCustomParameters) {
     using P = kelvo_custom_reset_parameters;
     constexpr int32_t kBadAddress = tStatus::kNotAccessible;
@@ -336,16 +317,10 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
             EXPECT_EQ(levelOf(modules[board]), c.level);
         }
     }
-    for (const auto& [board, index] : modules) {
-        remove(index);
-    }
 }
 
-// What a reset to 19, a power cycle and a stop and start keep: a storage
-// field written and flushed is read again from the flash (one written after
-// the flush is not), the cooling override lives in the device and wins over
-// the cooling service's requests, the power allocation is built anew with
-// nothing allocated.
+// Across a reset, a power cycle and a stop and start: a flushed storage field is kept (an unflushed one
+// not), the cooling override stays and wins over the service's requests, no power stays allocated.
 TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
     using kelvo_test::named;
     const std::string_view manufacturing = "Manufacturing_Ver1.0.0d1";
@@ -394,14 +369,13 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
                            kelvo_voquantaPXICooling_overrideCoolingMode_in{40, 0}),
                   0);
         EXPECT_EQ(serviceRequest(before, 50), 0) << "the dropped request still succeeds";
-        EXPECT_EQ(reserveAll(before), 0);
-        EXPECT_EQ(answer<kelvo_corran_stagePowerAllocation_out>(
-                      before, KELVO_IOCTL_corran_stagePowerAllocation,
-                      kelvo_corran_stagePowerAllocation_in{0, {}, 1000, 0})
-                      .status,
-                  0);
-        EXPECT_EQ(statusOf(before, KELVO_IOCTL_corran_commitPowerAllocation,
-                           kelvo_corran_commitPowerAllocation_in{0, {}, 0}),
+        const kelvo_corran_stagePowerAllocation_in stage{0, {}, 1000, 0};
+        EXPECT_EQ(reserveAll(before) |
+                      answer<kelvo_corran_stagePowerAllocation_out>(
+                          before, KELVO_IOCTL_corran_stagePowerAllocation, stage)
+                          .status |
+                      statusOf(before, KELVO_IOCTL_corran_commitPowerAllocation,
+                               kelvo_corran_commitPowerAllocation_in{0, {}, 0}),
                   0);
         if (c.transition == kReset) {
             EXPECT_EQ(statusOf(before, KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{19, 0, 0, 0, 0}), 0);
@@ -420,21 +394,17 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
             kelvo_corran_getActualPowerAllocation_in{0, {}, 0});
         EXPECT_EQ(power.status, 0);
         EXPECT_EQ(power.powerMicrowatts, 0u);
-        EXPECT_EQ(kelvo_close(after), 0);
-        EXPECT_EQ(kelvo_close(before), 0);
+        EXPECT_EQ(kelvo_close(after) | kelvo_close(before), 0);
         remove(index);
     }
 }
-
-// ---- the non-isolated controllers, beside the cooling override above
 
 constexpr int32_t kReadingInvalid = KELVO_STATUS_TEMPERATURE_READING_INVALID;
 constexpr int32_t kBudgetExceeded = KELVO_STATUS_POWER_BUDGET_EXCEEDED;
 
 using EndToEndControllers = kelvo_test::HostedTest;
 
-// A reading that never becomes valid: the time-out's code, and the last
-// reading still answered.
+// A reading that never becomes valid: the time-out's code, and the last reading still answered.
 TEST_F(EndToEndControllers, ATemperatureThatNeverBecomesValid) {
     const int index = add("solstra", [](sim::Module& m) { m.vrefTemperature()->setNeverValid(true); });
     const auto out = answer<kelvo_corran_readTemperatureSensor_out>(
@@ -443,9 +413,8 @@ TEST_F(EndToEndControllers, ATemperatureThatNeverBecomesValid) {
     EXPECT_EQ(out.status, kReadingInvalid);
 }
 
-// Before the channel's reservation every request answers so; after it the
-// staged power counts against the budget, a commit makes it the actual one
-// and a discard drops only what was staged since.
+// Unreserved, every request answers so; then staged power counts against the budget, a commit makes
+// it the actual one and a discard drops only what was staged since.
 TEST_F(EndToEndControllers, PowerAllocationNeedsTheChannelsReservation) {
     enum Op { kStage, kCommit, kDiscard, kActual, kReserve };
     const int32_t notReserved = KELVO_STATUS_CHANNEL_NOT_RESERVED;

@@ -1,9 +1,5 @@
-// Routing through the host's C API under pressure: a handle cleaned up and
-// closed while its own requests run, the bound on a handle's routes, and
-// answers longer than a page (on a topography of the test's own: terminal 1
-// reaches each terminal of a star twice and the far end of a long chain).
-#include <gtest/gtest.h>
-
+// Routing through the host's C API under pressure: a handle cleaned up and closed while its requests
+// run, the bound on a handle's routes, answers longer than a page.
 #include <cstdint>
 #include <cstring>
 #include <latch>
@@ -39,11 +35,8 @@ kelvo_routing_calculateRoute_in search(const kelvo_route_seed& seed, const std::
     return {7, address(&seed), 1, 0, address(to.data()), count, 0, address(buffer), capacity, 0};
 }
 
-// One thread routes on a handle (search, destroy, the routing notifier opened
-// and closed) while another cleans the handle up, at a point that moves along
-// the router's requests from round to round, and closes it. Every request
-// answers as before or after the cleanup, or as on a closing handle; none
-// reaches what the cleanup let go, and no route stays behind.
+// One thread routes on a handle while another cleans it up (at a point moving from round to round) and
+// closes it: every request answers as before or after the cleanup, or as closed; no route stays.
 using RoutingUnderLoad = kelvo_test::HostedTest;
 
 TEST_F(RoutingUnderLoad, CleanupAndCloseBesideTheHandlesOwnRequests) {
@@ -94,8 +87,8 @@ TEST_F(RoutingUnderLoad, CleanupAndCloseBesideTheHandlesOwnRequests) {
     EXPECT_EQ(static_cast<voark::RoutingResources*>(routing.getRoutingResources())->database().size(), 0u);
 }
 
-// The device's routing manager serves the test's topography (see the top)
-// while the test runs; the board's own is handed back at the end.
+// The device serves the test's topography (terminal 1 reaches each terminal of a star twice and the
+// far end of a long chain); the board's own is handed back at the end.
 class RoutingOnALargeTopography : public kelvo_test::HostedTest {
 protected:
     static constexpr uint32_t kStar = 4096;  // terminals 2 .. 4097
@@ -140,9 +133,7 @@ protected:
         uint32_t count;
         std::vector<kelvo_route_possibility> records; // the caller's buffer afterwards (0xAB bytes before)
     };
-    // A search from terminal 1 into a buffer of `records` records that the
-    // request says holds capacity (by default, a plain and an inverted route
-    // to each destination).
+    // A search from terminal 1 into `records` records said to hold capacity (by default two a destination).
     static Answer calculate(int handle, const std::vector<uint32_t>& destinations, uint32_t capacity = 0,
                             uint32_t records = 0) {
         static const kelvo_route_seed seed{1, 0, 0, {}};
@@ -162,10 +153,8 @@ protected:
     std::optional<voark::RoutingResources> resources_;
 };
 
-// A handle keeps at most KELVO_ROUTING_MAX_ROUTES_PER_HANDLE routes: a search
-// or reset route that would take it past them answers -52000 and keeps
-// nothing, and room made again is used again. Another handle's route,
-// recorded before them all, is found and destroyed as ever.
+// A search or reset route past a handle's bound is refused and keeps nothing, room made is used again;
+// another handle's route, recorded before them all, is found and destroyed as ever.
 TEST_F(RoutingOnALargeTopography, AHandleKeepsBoundedRoutesBesideAnothersRoute) {
     constexpr uint32_t kBound = KELVO_ROUTING_MAX_ROUTES_PER_HANDLE;
     const int other = open(index_);
@@ -226,10 +215,8 @@ TEST_F(RoutingOnALargeTopography, AHandleKeepsBoundedRoutesBesideAnothersRoute) 
     EXPECT_EQ(routes(), 0u);
 }
 
-// Answers longer than a page of records (the seed and destination counts'
-// bound): a capacity that holds them gets them all; one short answers -52019
-// with the count needed, writes nothing and keeps no route; a capacity above
-// the buffer's true size costs nothing by itself. The same for a terminal path.
+// Answers longer than a page of records fit a capacity that holds them; one short is refused with the
+// count needed, writing and keeping nothing; a capacity above the buffer's size costs nothing by itself.
 TEST_F(RoutingOnALargeTopography, AnswersLongerThanAPageFitTheCallersCapacity) {
     const int handle = open(index_);
     constexpr uint32_t kFound = 2 * kStar; // a plain and an inverted route to each terminal of the star

@@ -1,6 +1,5 @@
-// The host's C API under racing clients (open, requests, close, removal, re-add,
-// host stop, modules added and removed from many threads), its clock scale and
-// its exit without a stop.
+// The host's C API under racing clients (open, requests, close, removal, host stop, modules added and
+// removed from many threads), its clock scale and its exit without a stop.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -13,20 +12,14 @@
 #include <thread>
 #include <vector>
 
-#include "standin/control.h"
 #include "core_test_levels.h"
 #include "core_test_support.h"
-#include "host/host.h"
-#include "kelvo/ioctl.h"
-#include "host/kelvo_host.h"
-#include "sim/sim.h"
-#include "test_support.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A kelvo_getSetupLevel request: kelvo_ioctl's code; out receives the output record.
+// A kelvo_getSetupLevel request: kelvo_ioctl's code, and the output record in out.
 int setupLevel(int handle, kelvo_kelvo_getSetupLevel_out& out) {
     const kelvo_kelvo_getSetupLevel_in in{0};
     kelvo_ioctl_header header{
@@ -36,7 +29,7 @@ int setupLevel(int handle, kelvo_kelvo_getSetupLevel_out& out) {
 
 class HostLifetime : public kelvo_test::HostedTest {
 protected:
-    // Records a result outside the documented set; checked once the round's threads are joined.
+    // A result outside the documented set, checked once the round's threads are joined.
     void expectIn(const char* call, int result, std::initializer_list<int> allowed) {
         if (std::find(allowed.begin(), allowed.end(), result) != allowed.end()) {
             return;
@@ -91,8 +84,7 @@ TEST_F(HostLifetime, RacingClientsNeverTouchFreedEntriesAndEveryCallAnswersItsCo
                     body();
                 });
             };
-            // Once a request is refused (handle closed: KELVO_E_INVALID; device
-            // removed or host stopped: KELVO_E_STATE) none is accepted again.
+            // Once a request is refused (closed, removed or stopped) none is accepted again.
             if (race.requests) {
                 client([&] {
                     bool refused = false;
@@ -250,9 +242,8 @@ TEST(HostClockScale, OnlyAFiniteFactorAboveZeroIsTaken) {
 } // namespace
 
 TEST(HostExit, AClientThatEndsWithoutStoppingTheHostExitsCleanly) {
-    // The host's modules used to be unplugged by a static destructor from
-    // stand-in bus state already destroyed (a use after free under the
-    // address checker).
+    // The host's modules used to be unplugged by a static destructor after the stand-in bus (a use after
+    // free).
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
         {

@@ -1,5 +1,5 @@
-// A client's memory: the stand-in's copy and page-locking rules in process mode,
-// which the driver's input checks rely on, and what the host hands the driver.
+// A client's memory: the stand-in's copy and page-locking rules in process mode, which the driver's
+// input checks rely on, and what the host hands the driver.
 #include <sys/mman.h>
 
 #include <cstdint>
@@ -77,8 +77,7 @@ TEST_F(StandInUserCopy, AFaultAnywhereInTheRangeRefusesTheCopyWithNothingMoved) 
     }
 }
 
-// Small copies move by words and overlapping words: every size to past the
-// word loop's reach, both ways, moves exactly its bytes.
+// Small copies move by overlapping words: every size to past the word loop's reach moves its bytes.
 TEST_F(StandInUserCopy, EverySizeMovesItsBytesAndNoOther) {
     const kal::usermem::ProcessMode client;
     constexpr size_t kMost = 72;
@@ -107,23 +106,22 @@ TEST_F(StandInUserCopy, KernelLayerMemoryIsRefusedToTheGranuleAndItsNeighboursAr
     auto* block = static_cast<uint8_t*>(nVOKAL100_malloc(kBlock));
     ASSERT_NE(block, nullptr);
     std::memset(block, kKernelByte, kBlock);
-    // A small block made after one was freed (which may hand the same memory out again).
+    // A small block made after a free (which may hand the same memory out again), and a large block
+    // kept after its free and handed out again, smaller.
     nVOKAL100_free(nVOKAL100_malloc(8));
     auto* again = static_cast<uint8_t*>(nVOKAL100_malloc(8));
     ASSERT_NE(again, nullptr);
-    // A large block kept after its free and handed out again, smaller.
     nVOKAL100_free(nVOKAL100_malloc(3 * kMiB));
     auto* large = static_cast<uint8_t*>(nVOKAL100_malloc(2 * kMiB));
     ASSERT_NE(large, nullptr);
     nVOKAL_tHandle list = nVOKAL220_tPageList_createFromAllocation(2, 0);
     ASSERT_NE(list, nullptr);
     uint8_t* pages = kal::pagelists::memory(list);
-    struct Case {
+    const struct {
         const char* what;
         uint64_t user;
         size_t size;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"a block, whole", address(block), kBlock},
         {"the last byte of a block", address(block + kBlock - 1), 1},
         {"the rounding after a block", address(block + kBlock), 16},
@@ -135,7 +133,7 @@ TEST_F(StandInUserCopy, KernelLayerMemoryIsRefusedToTheGranuleAndItsNeighboursAr
         {"the upper half", 0xFFFFD00000000000ULL, 8},
         {"a range reaching the upper half", 0x00007FFFFFFFFFF8ULL, 16},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::vector<uint8_t> word(c.size);
         EXPECT_EQ(
@@ -155,10 +153,10 @@ TEST_F(StandInUserCopy, KernelLayerMemoryIsRefusedToTheGranuleAndItsNeighboursAr
     nVOKAL100_free(block);
 
     // Freed, the memory is no longer the kernel layer's.
-    std::vector<uint8_t> client8(8, kUserByte);
-    uint64_t word = 0;
-    EXPECT_EQ(nVOKAL100_replicateInboundIOControlBuffer(&word, address(client8.data()), 8), nVOKAL_kSuccess);
-    EXPECT_EQ(word, 0x5A5A5A5A5A5A5A5AULL);
+    const std::vector<uint8_t> client8(8, kUserByte);
+    std::vector<uint8_t> word(8);
+    EXPECT_EQ(copy(false, word.data(), address(client8.data()), 8), nVOKAL_kSuccess);
+    EXPECT_EQ(word, client8);
 }
 
 // A fault on the kernel side is the driver's bug: nobody recovers it.
@@ -221,8 +219,7 @@ TEST_F(StandInUserCopy, ProcessModeLocksTheClientsOwnPagesOnly) {
     nVOKAL100_free(block);
 }
 
-// The host: a header, record or buffer the client cannot reach is an error code
-// and moves no byte. What kelvo_ioctl returns:
+// The host: a header, record or buffer the client cannot reach is an error code and moves no byte.
 constexpr int kTransportBadAddress = -51101;
 constexpr int kTransportInvalid = -51009;                    // also an output record the driver cannot write
 constexpr int32_t kBadAddress = KELVO_STATUS_NOT_ACCESSIBLE; // the output record's status word
@@ -270,8 +267,7 @@ TEST_F(HostUserMemory, HeadersAndRecordsWhereTheClientHasNoAccessAreRefusedUntou
     EXPECT_EQ(inPage->result, 0u);
 }
 
-// Name slots that start in a good page and run into a read-only one, and a
-// window word split the same way: refused, nothing written.
+// Name slots and a window word running from a good page into a read-only one: refused, nothing written.
 TEST_F(HostUserMemory, AStraddlingBufferMovesNoByte) {
     const int handle = open(add("solstra"));
     ClientPages two("wr");
