@@ -9,40 +9,32 @@
 #include <vector>
 
 #include "bridge/firmware.h"
-#include "standin/control.h"
 #include "controllers/isolated_controllers.h"
 #include "core/board_startup.h"
 #include "core/kelvo_helper.h"
 #include "core/sequencer_tasks.h"
 #include "core_test_support.h"
-#include "kelvo/ioctl.h"
+#include "standin/control.h"
 
 namespace {
 
+using kelvo_test::address;
+using kelvo_test::answer;
+using kelvo_test::statusOf;
 using nVOAPALS100::tStatus;
 
 constexpr int32_t kInvalidChannel = KELVO_STATUS_INVALID_CHANNEL;
 constexpr int32_t kNotReserved = KELVO_STATUS_CHANNEL_NOT_RESERVED;
 constexpr int32_t kBadPackage = KELVO_STATUS_INVALID_SUBROUTINE_PACKAGE;
-constexpr int32_t kEngineRunning = KELVO_STATUS_SEQUENCE_ENGINE_RUNNING;
 constexpr int32_t kEngineTimedOut = KELVO_STATUS_SEQUENCE_ENGINE_TIMED_OUT;
-constexpr int32_t kMeasureUnitTimedOut = KELVO_STATUS_MEASURE_UNIT_TIMED_OUT;
-constexpr int32_t kBalanceFailed = KELVO_STATUS_CHARGE_BALANCE_FAILED;
-constexpr int32_t kInvalidParameter = KELVO_STATUS_INVALID_PARAMETER;
 constexpr int32_t kNotImplemented = KELVO_STATUS_NOT_IMPLEMENTED;
+constexpr int32_t kInvalidParameter = KELVO_STATUS_INVALID_PARAMETER;
 
 struct Board {
     std::string name;
-    uint32_t commands;
-    uint32_t subroutines;
-    uint32_t lastAddress;
+    uint32_t commands, subroutines; // the last subroutine starts at the last command
 };
-const Board kBoards[] = {
-    {"solstra", 321, 18, 320}, {"duskmere-a", 4135, 25, 4134}, {"duskmere-b", 4135, 25, 4134}};
-
-using kelvo_test::address;
-using kelvo_test::answer;
-using kelvo_test::statusOf;
+const Board kBoards[] = {{"solstra", 321, 18}, {"duskmere-a", 4135, 25}, {"duskmere-b", 4135, 25}};
 
 class SequencerLevels : public kelvo_test::HostedTest {
 protected:
@@ -50,6 +42,11 @@ protected:
     static kelvo_driver::IsolatedControllers& controllers(int index) {
         auto& task = deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::IsolatedObjectsInterface>();
         return *task.getIsolatedControllers();
+    }
+    static wexmoortools::SubroutineRegistrarInterface& registrar(int index) {
+        auto& task =
+            deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::SubroutinePackageRegisterInterface>();
+        return *task.getSubroutineRegistrar();
     }
 };
 
@@ -76,10 +73,9 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
         EXPECT_EQ(s.sequencer().ramWord(16383), 0x1C0FFF0500000000ull);
         const std::vector<sim::Access> trace = s.localRamBlock().trace();
         ASSERT_EQ(trace.size(), 3u * (b.commands + 1));
-        EXPECT_EQ(trace[0].offset, 0x8u);
-        EXPECT_EQ(trace[1].offset, 0xCu);
-        EXPECT_EQ(trace[2].offset, 0x0u);
-        EXPECT_EQ(trace.back().value, 16383u);
+        EXPECT_EQ(
+            (std::vector<uint64_t>{trace[0].offset, trace[1].offset, trace[2].offset, trace.back().value}),
+            (std::vector<uint64_t>{0x8, 0xC, 0x0, 16383}));
         EXPECT_EQ(s.sequencer().generalUse(0), 1u) << "the default image's board revision";
         EXPECT_EQ(s.adf4002().words(), (std::vector<uint32_t>{0x1F8093, 0x1F8092, 0x100028, 0x1B01}));
         const int handle = open(index);
@@ -89,17 +85,13 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
         ASSERT_EQ(count.subroutineCount, b.subroutines);
         std::vector<uint32_t> ids(b.subroutines + 1, 0xEEEEEEEE);
         std::vector<uint32_t> addresses(b.subroutines + 1, 0xEEEEEEEE);
-        const kelvo_wexmoor_getSubroutines_in in{address(ids.data()), address(addresses.data()),
-                                                 b.subroutines, 0};
+        kelvo_wexmoor_getSubroutines_in in{address(ids.data()), address(addresses.data()), b.subroutines, 0};
         EXPECT_EQ(statusOf(handle, KELVO_IOCTL_wexmoor_getSubroutines, in), 0);
-        EXPECT_EQ(ids[2], 0x956E9395u);
-        EXPECT_EQ(addresses[2], 2u);
-        EXPECT_EQ(ids[b.subroutines - 1], 0xEE85CF84u);
-        EXPECT_EQ(addresses[b.subroutines - 1], b.lastAddress);
-        EXPECT_EQ(ids[b.subroutines], 0xEEEEEEEEu) << "past the count";
-        const kelvo_wexmoor_getSubroutines_in wrongCount{address(ids.data()), address(addresses.data()),
-                                                         b.subroutines - 1, 0};
-        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_wexmoor_getSubroutines, wrongCount),
+        const uint32_t last = b.subroutines - 1;
+        EXPECT_EQ((std::vector<uint32_t>{ids[2], addresses[2], ids[last], addresses[last], ids[last + 1]}),
+                  (std::vector<uint32_t>{0x956E9395u, 2, 0xEE85CF84u, b.commands - 1, 0xEEEEEEEEu}));
+        in.subroutineCount = last;
+        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_wexmoor_getSubroutines, in),
                   KELVO_STATUS_SUBROUTINE_COUNT_MISMATCH);
         kelvo_close(handle);
         remove(index);
@@ -151,18 +143,13 @@ TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {
             }
             EXPECT_EQ(side(index).sequencer().ramWord(16383), 0x1C0FFF0500000000ull);
             tStatus status;
-            auto* registrar = deviceOf(index)
-                                  ->getKelvoHelper()
-                                  ->getTaskAs<kelvo_driver::SubroutinePackageRegisterInterface>()
-                                  .getSubroutineRegistrar();
-            EXPECT_EQ(registrar->getSubroutineAddress(0x22, status), 3u);
-            EXPECT_EQ(registrar->getNumSubroutines(status), 2u);
+            EXPECT_EQ(registrar(index).getSubroutineAddress(0x22, status), 3u);
+            EXPECT_EQ(registrar(index).getNumSubroutines(status), 2u);
         }
     }
 }
 
 TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
-    kal::clock::ScopedScale fast(1000);
     const int index = add("duskmere-a");
     sim::Sequencer& seq = side(index).sequencer();
     const int handle = open(index);
@@ -185,7 +172,7 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
     EXPECT_EQ(start(1, 2), kEngineTimedOut) << "the FIFO does not hold the count";
     EXPECT_EQ(start(1, 0), 0);
     seq.setNeverStops(true);
-    EXPECT_EQ(start(1, 0), kEngineRunning);
+    EXPECT_EQ(start(1, 0), KELVO_STATUS_SEQUENCE_ENGINE_RUNNING);
     EXPECT_EQ(resetEngine(), kEngineTimedOut);
     seq.setNeverStops(false);
     EXPECT_EQ(resetEngine(), 0);
@@ -195,7 +182,6 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
 }
 
 TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
-    kal::clock::ScopedScale fast(1000);
     for (const Board& b : kBoards) {
         SCOPED_TRACE(b.name);
         const int index = add(b.name);
@@ -231,11 +217,11 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
         EXPECT_EQ(latch(0, 0x135).status, kInvalidChannel);
         EXPECT_EQ(resetUnit(0), 0);
         unit.setNeverGenerates(true);
-        EXPECT_EQ(arm(0), kMeasureUnitTimedOut);
+        EXPECT_EQ(arm(0), KELVO_STATUS_MEASURE_UNIT_TIMED_OUT);
         unit.setNeverGenerates(false);
         EXPECT_EQ(arm(0), 0);
         unit.setNeverAborts(true);
-        EXPECT_EQ(resetUnit(0), kMeasureUnitTimedOut);
+        EXPECT_EQ(resetUnit(0), KELVO_STATUS_MEASURE_UNIT_TIMED_OUT);
         EXPECT_EQ(unit.triggerPulses(), 1u);
         // Arm (1) and stop (2) strobes: the failed arm's reset stops; the unacknowledged abort does not.
         std::vector<uint64_t> strobes;
@@ -251,7 +237,6 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
 }
 
 TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
-    kal::clock::ScopedScale fast(1000);
     using Outcome = sim::ChargeBalancer::Outcome;
     for (const Board& b : kBoards) {
         SCOPED_TRACE(b.name);
@@ -277,8 +262,8 @@ TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
         };
         const Case cases[] = {
             {"done", 1, Outcome::kDone, 0},
-            {"failed", 2, Outcome::kFailed, kBalanceFailed},
-            {"done and failed", 3, Outcome::kBoth, kBalanceFailed},
+            {"failed", 2, Outcome::kFailed, KELVO_STATUS_CHARGE_BALANCE_FAILED},
+            {"done and failed", 3, Outcome::kBoth, KELVO_STATUS_CHARGE_BALANCE_FAILED},
             {"never", 0, Outcome::kNever, KELVO_STATUS_CHARGE_BALANCE_TIMED_OUT},
         };
         for (const Case& c : cases) {
@@ -384,18 +369,11 @@ TEST_F(SequencerLevels, EngineRequestsFromSeveralThreads) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 50; ++i) {
                 tStatus status;
-                switch ((t + i) % 3) {
-                case 0:
-                    engine.start(0, status);
-                    break;
-                case 1:
-                    engine.reset(status);
-                    break;
-                default:
-                    engine.isRunning(status);
-                    break;
-                }
-                if (status.isFatal() && status.getCode() != kEngineRunning) {
+                const int op = (t + i) % 3;
+                op == 0   ? engine.start(0, status)
+                : op == 1 ? engine.reset(status)
+                          : (void)engine.isRunning(status);
+                if (status.isFatal() && status.getCode() != KELVO_STATUS_SEQUENCE_ENGINE_RUNNING) {
                     ++unexpected;
                 }
             }
@@ -408,9 +386,8 @@ TEST_F(SequencerLevels, EngineRequestsFromSeveralThreads) {
     EXPECT_TRUE(side(index).sequencer().faults().empty()) << "no start strobe reached a running engine";
 }
 
-// Level 18, the board start-up: the program it streams over DMA channel 1, the
-// error-list reset words, an engine or a stream that never stops.
-using BoardStartupLevel = kelvo_test::HostedTest;
+// Level 18, the board start-up.
+using BoardStartupLevel = SequencerLevels;
 
 TEST_F(BoardStartupLevel, TheProgramStreamsIntoTheSequencerAndRunsTheStartupSubroutine) {
     for (const std::string& board : kelvo_test::boards()) {
@@ -418,20 +395,15 @@ TEST_F(BoardStartupLevel, TheProgramStreamsIntoTheSequencerAndRunsTheStartupSubr
         const int index = add(board);
         ASSERT_EQ(levelOf(index), 19u);
         tStatus status;
-        const uint32_t start = deviceOf(index)
-                                   ->getKelvoHelper()
-                                   ->getTaskAs<kelvo_driver::SubroutinePackageRegisterInterface>()
-                                   .getSubroutineRegistrar()
-                                   ->getSubroutineAddress(0x956E9395u, status);
+        const uint32_t start = registrar(index).getSubroutineAddress(0x956E9395u, status);
         ASSERT_TRUE(status.isSuccess());
         // Exactly the call of the start-up subroutine and the return.
-        const std::vector<uint64_t> expected = {0x1D0DFF0200000000ull | start, 0x1C00FF0500000000ull};
         const std::vector<uint8_t> sunk = module(index).dma(1).sunk();
         ASSERT_EQ(sunk.size(), 16u);
         std::vector<uint64_t> words(2);
         std::memcpy(words.data(), sunk.data(), 16);
-        EXPECT_EQ(words, expected);
-        sim::Sequencer& sequencer = module(index).sequencerSide()->sequencer();
+        EXPECT_EQ(words, (std::vector<uint64_t>{0x1D0DFF0200000000ull | start, 0x1C00FF0500000000ull}));
+        sim::Sequencer& sequencer = side(index).sequencer();
         EXPECT_EQ(sequencer.fifoFullness(), 0u) << "the engine took both words";
         EXPECT_GE(sequencer.starts(), 1u);
         EXPECT_TRUE(sequencer.faults().empty());
@@ -440,8 +412,7 @@ TEST_F(BoardStartupLevel, TheProgramStreamsIntoTheSequencerAndRunsTheStartupSubr
     }
 }
 
-// A case with a knob leaves the engine or the stream running, so the next case
-// takes a fresh module (the teardown resets a stream still in progress).
+// A case with a knob leaves the engine or the stream running: the next case takes a fresh module.
 TEST_F(BoardStartupLevel, TheErrorListWordsAndAnEngineOrAStreamThatNeverStops) {
     auto words = [](uint64_t list9, uint64_t count10, uint64_t ignore11) {
         kelvo_custom_reset_parameters p{};

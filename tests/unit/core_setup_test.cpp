@@ -1,6 +1,5 @@
 // The setup sequence on the product's own levels, removal, opens and the levels' effects on the board.
 #include <algorithm>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -59,30 +58,20 @@ TEST_F(SetupSequence, AFaultStopsSetupBelowTheLevelThatMeetsIt) {
     }
 }
 
-class NotingCleanup : public kdut::CleanupOperationInterface {
-public:
-    explicit NotingCleanup(const kelvo_driver::KelvoHelper* helper) : helper_(helper) {}
-    void cleanup(tStatus&) override {
-        ++runs;
-        levelsBuilt = helper_->isBuilt(18);
-    }
-    int runs = 0;
-    bool levelsBuilt = false;
-
-private:
-    const kelvo_driver::KelvoHelper* helper_;
+struct NotingCleanup : kdut::CleanupOperationInterface {
+    explicit NotingCleanup(const kelvo_driver::KelvoHelper* helper) : helper(helper) {}
+    void cleanup(tStatus&) override { runs.push_back(helper->isBuilt(18)); }
+    const kelvo_driver::KelvoHelper* helper;
+    std::vector<bool> runs; // each run: were the levels still built
 };
 
-// Level 18 noting whether level 17 still stood at its teardown.
-int gTopTeardowns = 0;
-bool gLevel17AtTopTeardown = false;
-class TopLevel : public kelvo_driver::SetupTask {
-public:
+// Level 18 noting at each teardown whether level 17 still stood.
+std::vector<bool> gTopTeardowns;
+struct TopLevel : kelvo_driver::SetupTask {
     explicit TopLevel(const kelvo_driver::KelvoHelper& helper) {
         undo().push(
             [](void* helper, void*) {
-                ++gTopTeardowns;
-                gLevel17AtTopTeardown = static_cast<const kelvo_driver::KelvoHelper*>(helper)->isBuilt(17);
+                gTopTeardowns.push_back(static_cast<const kelvo_driver::KelvoHelper*>(helper)->isBuilt(17));
             },
             const_cast<kelvo_driver::KelvoHelper*>(&helper));
     }
@@ -124,14 +113,12 @@ TEST_F(SetupSequence, RemovalRunsTheSessionsCleanupsOnceThenTheLevelsDownward) {
     tStatus status;
     sessionOf(handle)->getCleanupOperationComposite().add(&cleanup, status);
     EXPECT_TRUE(status.isSuccess());
-    gTopTeardowns = 0;
+    gTopTeardowns.clear();
     gCheckersAtLevel2Teardown = SIZE_MAX;
     remove(index);
     kelvo_test::setSetupLevelTable(nullptr);
-    EXPECT_EQ(cleanup.runs, 1);
-    EXPECT_TRUE(cleanup.levelsBuilt);
-    EXPECT_EQ(gTopTeardowns, 1);
-    EXPECT_TRUE(gLevel17AtTopTeardown);
+    EXPECT_EQ(cleanup.runs, std::vector<bool>{true});
+    EXPECT_EQ(gTopTeardowns, std::vector<bool>{true});
     EXPECT_EQ(gCheckersAtLevel2Teardown, 0u);
     EXPECT_EQ(kelvo_close(handle), 0);
 }
@@ -206,12 +193,10 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     const int handle = open(index);
     ASSERT_NE(sessionOf(handle)->getRoutingSession().get(), nullptr)
         << "a handle opened at level 19 has routing";
-
     const unsigned destination = kelvo_destination(handle);
     kelvo_notifier_payload other{5, destination, 7};
     EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &other), 0);
     EXPECT_FALSE(sessionOf(handle)->getRoutingSession()->getIONotifier().isOpen());
-
     kelvo_notifier_payload payload{0xC0FFEE, destination, 0x80000000};
     EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), 0);
     EXPECT_TRUE(sessionOf(handle)->getRoutingSession()->getIONotifier().isOpen());
@@ -226,7 +211,6 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     ASSERT_EQ(kelvo_read_message(destination, &message), 1);
     EXPECT_EQ(message.type, KELVO_MESSAGE_CLOSE);
     EXPECT_EQ(message.cookie, 0xC0FFEEu);
-
     // Once its cleanup has run, the session has no routing session left.
     tStatus status;
     sessionOf(handle)->cleanup(status);
@@ -234,7 +218,6 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(tStatus::kInvalidState));
     EXPECT_EQ(destroy(), 0);
     EXPECT_EQ(kelvo_close(handle), 0);
-
     // Below the routing level a handle has none, and suspension leaves routing alone.
     EXPECT_EQ(resetTo(index, 15), tStatus::kSetupTargetReached);
     EXPECT_TRUE(deviceOf(index)->suspendIOProcessing(0, kelvo_driver::nVOAPAL000::kSuspendReasonReset, true));
@@ -272,27 +255,24 @@ TEST_F(SetupSequence, AnAllocationFailureInOpenLeavesNothing) {
 
 TEST_F(SetupSequence, ArmAndStartRegisterTheirCleanupOnlyWhenTheySucceed) {
     const int index = add("solstra");
-    KelvoDevice* device = deviceOf(index);
+    kelvo_driver::KelvoHelper& helper = *deviceOf(index)->getKelvoHelper();
     const int handle = open(index);
     fenwicksharedsource::KernelSession& session = *sessionOf(handle);
     kdut::CleanupOperationComposite& composite = session.getCleanupOperationComposite();
     const size_t initial = composite.size();
-
     module(index).sequencerSide()->measureUnit().setNeverGenerates(true);
-    tStatus armFailed;
-    device->getKelvoHelper()->armMeasureUnit(session, armFailed);
-    tStatus startFailed; // the FIFO does not hold the count
-    device->getKelvoHelper()->startSequenceEngine(session, 1, 10, startFailed);
+    tStatus armFailed, startFailed;
+    helper.armMeasureUnit(session, armFailed);
+    helper.startSequenceEngine(session, 1, 10, startFailed); // the FIFO does not hold the count
     EXPECT_EQ(armFailed.getCode(), KELVO_STATUS_MEASURE_UNIT_TIMED_OUT);
     EXPECT_EQ(startFailed.getCode(), KELVO_STATUS_SEQUENCE_ENGINE_TIMED_OUT);
     EXPECT_EQ(composite.size(), initial);
-
     module(index).sequencerSide()->measureUnit().setNeverGenerates(false);
     tStatus status;
-    device->getKelvoHelper()->armMeasureUnit(session, status);
-    device->getKelvoHelper()->startSequenceEngine(session, 1, 0, status);
+    helper.armMeasureUnit(session, status);
+    helper.startSequenceEngine(session, 1, 0, status);
     EXPECT_EQ(composite.size(), initial + 2);
-    device->getKelvoHelper()->resetMeasureUnit(session, status);
+    helper.resetMeasureUnit(session, status);
     EXPECT_EQ(composite.size(), initial + 1);
     EXPECT_TRUE(status.isSuccess());
     EXPECT_EQ(kelvo_close(handle), 0);
@@ -300,7 +280,6 @@ TEST_F(SetupSequence, ArmAndStartRegisterTheirCleanupOnlyWhenTheySucceed) {
 
 // Levels 6 to 9: what the board saw and the isolated side through its window.
 using CoreBringup = kelvo_test::HostedTest;
-
 // Level 7 on stepped time: how long it took.
 uint64_t gLevel7Nanoseconds = 0;
 kelvo_driver::SetupTask* timedPowerMonitors(kelvo_driver::KelvoHelper& helper,
@@ -334,17 +313,14 @@ TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSide) {
         EXPECT_EQ(m.isoComm().writtenValues(0), (std::vector<uint64_t>{0x1, 0x2, 0x100}));
         EXPECT_TRUE(m.isoComm().dcBusStarted());
         EXPECT_TRUE(m.bridgeRegisters().fpgaLoading().configured(1));
-
-        const int handle = open(index);
         // "IsoFpgaWindow" carries a read through the link to the isolated FPGA.
+        const int handle = open(index);
         m.isoFpga().poke(kScratchOffset, 0x5EA1AB1E);
         const std::string window = "IsoFpgaWindow";
         uint32_t word = 0;
-        const auto read = answer<kelvo_deviceWindow_read_out>(
-            handle, KELVO_IOCTL_deviceWindow_read,
-            kelvo_deviceWindow_read_in{address(window.data()), window.size(), kScratchOffset, 4,
-                                       address(&word), 0, 0});
-        EXPECT_EQ(read.status, 0);
+        const kelvo_deviceWindow_read_in in{
+            address(window.data()), window.size(), kScratchOffset, 4, address(&word), 0, 0};
+        EXPECT_EQ(answer<kelvo_deviceWindow_read_out>(handle, KELVO_IOCTL_deviceWindow_read, in).status, 0);
         EXPECT_EQ(word, 0x5EA1AB1Eu);
         EXPECT_EQ(kelvo_close(handle), 0);
         EXPECT_EQ(m.deviceErrorCount(), 0u) << ::testing::PrintToString(m.deviceErrors());
@@ -401,19 +377,16 @@ const Stored kNotSet = {~uint64_t{0}, 0x7FFFFFFFFFFFFFFFull};
 const Stored kMinusOne = {~uint64_t{0}, ~uint64_t{0}};
 const Stored kTooWide = {0, uint64_t{1} << 20}; // bits above 75 do not survive the round trip
 
+FlashImage& offset(FlashImage& flash, uint32_t map, uint32_t loop, Stored value) {
+    return flash.set(kMaps[map], kelvo_test::kChargeBalanceOffsetsField + 16 * loop, &value, 16);
+}
 // Every map valid with offsets of its index times 0x10 plus the loop.
 FlashImage calibrated() {
     FlashImage flash;
-    for (uint32_t map = 0; map < 4; ++map) {
-        for (uint32_t loop = 0; loop < 4; ++loop) {
-            const Stored value = stored(0x10 * (map + 1) + loop);
-            flash.set(kMaps[map], kelvo_test::kChargeBalanceOffsetsField + 16 * loop, &value, 16);
-        }
+    for (uint32_t k = 0; k < 16; ++k) { // map k / 4, loop k % 4
+        offset(flash, k / 4, k % 4, stored(0x10 * (k / 4 + 1) + k % 4));
     }
     return flash;
-}
-FlashImage& offset(FlashImage& flash, uint32_t loop, Stored value) {
-    return flash.set(kMaps[kSelf], kelvo_test::kChargeBalanceOffsetsField + 16 * loop, &value, 16);
 }
 Offsets offsetsOf(uint32_t map) {
     Offsets expected;
@@ -471,7 +444,7 @@ TEST_F(CoreDmaLevels, LevelFifteenLoadsTheFirstUsableMapOrRefusesItsOffsets) {
             flash.set32(kMaps[kSelf], c.field, c.fieldValue);
         }
         if (c.loop != kNone) {
-            offset(flash, c.loop, c.value);
+            offset(flash, kSelf, c.loop, c.value);
         }
         const int index = add("solstra", [&](sim::Module& m) { m.flash().load(flash.bytes()); });
         EXPECT_EQ(levelOf(index), c.level);
