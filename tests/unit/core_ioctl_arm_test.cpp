@@ -44,26 +44,21 @@ public:
         uint32_t extra;
         bool operator==(const Call&) const = default;
     };
-    void get(uint32_t id, uint64_t& value, tStatus& status, uint32_t extra) override {
-        value = record(status, {'g', id, 0, false, extra}) ? answer : value;
+    // id, value, force, status, the index (x).
+    void get(uint32_t id, uint64_t& v, tStatus& s, uint32_t x) override {
+        v = record(s, {'g', id, 0, 0, x}) ? answer : v;
     }
-    void set(uint32_t id, uint64_t value, tStatus& status, uint32_t extra) override {
-        record(status, {'s', id, value, false, extra});
+    void set(uint32_t id, uint64_t v, tStatus& s, uint32_t x) override { record(s, {'s', id, v, false, x}); }
+    void read(uint32_t id, uint64_t& v, tStatus& s, uint32_t x) override {
+        v = record(s, {'r', id, 0, 0, x}) ? answer : v;
     }
-    void read(uint32_t id, uint64_t& value, tStatus& status, uint32_t extra) override {
-        value = record(status, {'r', id, 0, false, extra}) ? answer : value;
+    void write(uint32_t id, uint64_t v, bool f, tStatus& s, uint32_t x) override {
+        record(s, {'w', id, v, f, x});
     }
-    void write(uint32_t id, uint64_t value, bool force, tStatus& status, uint32_t extra) override {
-        record(status, {'w', id, value, force, extra});
-    }
-    void flush(uint32_t id, bool force, tStatus& status, uint32_t extra) override {
-        record(status, {'f', id, 0, force, extra});
-    }
-    void refresh(uint32_t id, tStatus& status, uint32_t extra) override {
-        record(status, {'R', id, 0, false, extra});
-    }
+    void flush(uint32_t id, bool f, tStatus& s, uint32_t x) override { record(s, {'f', id, 0, f, x}); }
+    void refresh(uint32_t id, tStatus& s, uint32_t x) override { record(s, {'R', id, 0, false, x}); }
     void getRegisterFormat(uint32_t, uint32_t&, arm::FieldType*, uint64_t*, tStatus&) const override {}
-    void flushRegMap(bool force, tStatus& status) override { record(status, {'F', 0, 0, force, 0}); }
+    void flushRegMap(bool f, tStatus& s) override { record(s, {'F', 0, 0, f, 0}); }
     void refreshRegMap(tStatus&) override {}
     void markDirtyRegMap() override {}
     const char* getVersion() const override { return ""; }
@@ -86,7 +81,6 @@ private:
     }
 };
 
-// The requests of these tests belong to no session.
 using kelvo_test::StandInDevice;
 using kelvo_test::StandInSession;
 
@@ -155,7 +149,6 @@ protected:
         return {names.add(kept.data(), kept.size(), kal::usermem::kRead), kept.size()};
     }
 
-    // The requests used most.
     Out<Op::arm_get> get(const std::string& map, uint32_t id, int32_t word = 0) {
         return ex<Op::arm_get>(map, id, 0, 0, 0, word);
     }
@@ -167,9 +160,6 @@ protected:
     }
     int32_t flush(const std::string& map, uint32_t id, uint8_t force) {
         return ex<Op::arm_flushRegister>(map, id, 0, 0, force).status;
-    }
-    int32_t refresh(const std::string& map, uint32_t id) {
-        return ex<Op::arm_refreshRegister>(map, id).status;
     }
     // Any request by name, field, index, value, force (where its record has them) and status word.
     template <Op op>
@@ -251,7 +241,7 @@ TEST_F(CoreIoctlArm, LookupKeysOfFieldAndRegisterIdentifiers) {
     // MuPacketGenConfig mixes writable fields with the read-only Busy (bit 28):
     // 0x8018D796 is the writable view, 0xC018D796 the whole register as read.
     fpga().poke(kTestMapBase + 0x160, 0x10000003);
-    EXPECT_EQ(refresh(map, 0x0818D796), 0);
+    EXPECT_EQ(ex<Op::arm_refreshRegister>(map, 0x0818D796).status, 0);
     EXPECT_EQ(get(map, 0xC018D796).value, 0x10000003u);
     EXPECT_EQ(get(map, 0x4E18D796).value, 1u);
     EXPECT_EQ(set(map, 0x4E18D796, 0), KELVO_STATUS_INVALID_PARAMETER) << "Busy is read-only";
@@ -335,7 +325,7 @@ TEST_F(CoreIoctlArm, ExFormsCheckTheIndexAndMoveAllSixtyFourBits) {
     EXPECT_EQ(set("Probe", 5, 0xFFFFFFFF), 0);
     EXPECT_EQ(write("Probe", 6, 0x80000000, 0), 0);
     EXPECT_EQ(flush("Probe", 7, 1), 0);
-    EXPECT_EQ(refresh("Probe", 8), 0);
+    EXPECT_EQ(ex<Op::arm_refreshRegister>("Probe", 8).status, 0);
     EXPECT_EQ(probe.calls, (std::vector<ProbeMap::Call>{{'s', 1, 0xFFFFFFFF00000001ull, false, 0x123456},
                                                         {'w', 2, 0x8000000000000000ull, true, 1},
                                                         {'R', 3, 0, false, 0xFFFFFF},
@@ -396,20 +386,18 @@ TEST_F(CoreIoctlArm, RequestsOnOneMapAreSerialisedByItsRegistration) {
         kal::usermem::Scope scope;
         const uint64_t address = scope.add(map.data(), map.size(), kal::usermem::kRead);
         for (int i = 1; i <= kRounds; ++i) {
-            In<Op::arm_set> in{};
-            in.nameAddress = address;
-            in.nameLength = map.size();
+            In<Op::arm_set> in = named<Op::arm_set>({address, map.size()});
             in.fieldId = id;
             in.value = static_cast<uint32_t>(i);
             EXPECT_EQ(call<Op::arm_set>(*device, in).status, 0);
         }
     };
-    std::thread low(worker, 0x005A1807u, circuit);
-    std::thread high(worker, 0x025A1807u, circuit);
-    std::thread other(worker, 0x0053CC08u, "TestRegMap" + kVer);
-    low.join();
-    high.join();
-    other.join();
+    std::thread threads[] = {std::thread(worker, 0x005A1807u, circuit),
+                             std::thread(worker, 0x025A1807u, circuit),
+                             std::thread(worker, 0x0053CC08u, "TestRegMap" + kVer)};
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
     EXPECT_EQ(get(circuit, 0x805A1807).value, (uint32_t{kRounds} << 16) | kRounds);
     EXPECT_EQ(get("TestRegMap" + kVer, 0x0053CC08).value, uint32_t{kRounds} & 0xF);
 }
