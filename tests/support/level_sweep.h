@@ -1,5 +1,4 @@
-// A level table whose levels first to last run with the nth creation of a kind (counted from
-// level first) failing, and that counts the window's creations. One window at a time.
+// A level table whose levels first to last fail the nth creation of a kind and count them. One at a time.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,4 @@
-// The product capabilities table and the small product utilities: firmware
-// compatibility and board revisions.
+// The product capabilities table, firmware compatibility and board revisions.
 #include <set>
 
 #include "core/add_device.h"

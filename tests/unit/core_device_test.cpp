@@ -17,13 +17,11 @@ namespace {
 using kelvo_driver::KelvoDevice;
 using nVOAPALS100::tStatus;
 
-// The product's levels 1 to 5 (the levels above have tests of their own).
 class ProductDevice : public kelvo_test::HostedTest {
 protected:
     static constexpr std::string_view kAllocation = "allocation";
-    // Every creation of the kind (an allocation, or a lock the kal's faults name) in add device
-    // failing in turn: each run ends refused with nothing left, or added (maybe lower, or with a
-    // property missing); nothing leaks, nothing is unregistered twice, nothing asserts.
+    // Each creation of the kind in add device failing in turn: refused leaving nothing, or added
+    // (maybe lower, or with a property missing); nothing leaks or is unregistered twice.
     static void sweep(std::string_view kind, const std::string& board) {
         SCOPED_TRACE(board + " " + std::string(kind));
         kelvo_test::ScopedProductLevels levels(3); // the FPGA levels have their own sweep
@@ -87,7 +85,6 @@ TEST_F(ProductDevice, EveryBoardBecomesADeviceSetUpToLevelFive) {
         EXPECT_EQ(kelvo_interface_name(index, 2, name, sizeof(name)), KELVO_E_INVALID);
         EXPECT_EQ(kal::registration::counters().addEvents - before.addEvents, 2u);
 
-        // Setup stops at level 5: the serial number comes from the default flash image.
         EXPECT_EQ(textProperty(index, "serialNumber"), "1F2A3B4");
         EXPECT_EQ(textProperty(index, "modelName"), models.at(board));
         EXPECT_EQ(textProperty(index, "manufacturerName"), "Quillon");
@@ -105,8 +102,6 @@ TEST_F(ProductDevice, EveryBoardBecomesADeviceSetUpToLevelFive) {
     }
 }
 
-// A refused MSI keeps the line interrupt; a bridge without a capability list
-// leaves only the geographic address out.
 TEST_F(ProductDevice, ARefusedMSIOrAMissingCapabilityListLosesOnlyWhatDependsOnIt) {
     const int line = kelvo_host::addModule("duskmere-a", [](sim::Module& m) {
         auto knobs = kal::pci::knobs(m.pciHandle());
@@ -124,8 +119,7 @@ TEST_F(ProductDevice, ARefusedMSIOrAMissingCapabilityListLosesOnlyWhatDependsOnI
     EXPECT_EQ(textProperty(bare, "manufacturerName"), "Quillon");
 }
 
-// A failed interface or property registration unwinds everything (the bus
-// properties come first, then the device's four).
+// The bus properties come first, then the device's four.
 TEST_F(ProductDevice, AFailedRegistrationUnwindsEverything) {
     const struct {
         bool property;
@@ -156,7 +150,6 @@ TEST_F(ProductDevice, AFailedRegistrationUnwindsEverything) {
     }
 }
 
-// Resets of the product build go no higher than level 5.
 class ProductReset : public kelvo_test::HostedTest {
 protected:
     kelvo_test::ScopedProductLevels levels_{5};
@@ -167,7 +160,6 @@ protected:
         index_ = add("solstra");
         device_ = deviceOf(index_);
     }
-    // A reset on a fresh handle (an earlier reset invalidated the older ones).
     int64_t reset(uint32_t level, uint64_t parameters = 0) {
         const int handle = kelvo_open("smu_kelvo", index_);
         EXPECT_GE(handle, 0);
@@ -180,7 +172,6 @@ protected:
     KelvoDevice* device_ = nullptr;
 };
 
-// A refused reset tears nothing down; the properties survive resets.
 TEST_F(ProductReset, ARefusedResetChangesNothing) {
     EXPECT_EQ(reset(0), tStatus::kSetupTargetReached);
     EXPECT_EQ(device_->getKelvoHelper(), nullptr);
@@ -206,11 +197,8 @@ TEST_F(ProductReset, AParameterWordTooWideForItsFieldLeavesTheDeviceTornDown) {
     EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 3u);
 }
 
-// A reset whose Nth allocation fails (every N in turn) leaves a device that
-// still opens handles, and the next reset reaches its level again. Up to
-// level 3 here: the FPGA levels have their own sweep (core_fpga_levels_test).
+// Up to level 3 here: the FPGA levels have their own sweep.
 TEST_F(ProductReset, AFailedAllocationInAResetLeavesTheDeviceOpenable) {
-    // A clean reset first: what it answers, the level it reaches, the allocations it makes.
     const int64_t clean = reset(0) == tStatus::kSetupTargetReached ? reset(3) : 0;
     const uint32_t top = device_->getSetupTracker().getCurrentLevel();
     ASSERT_GE(top, 2u);

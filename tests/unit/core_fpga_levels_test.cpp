@@ -20,10 +20,8 @@ constexpr int64_t kIncompatible = KELVO_STATUS_FIRMWARE_INCOMPATIBLE;
 constexpr int64_t kRevisionTooNew = KELVO_STATUS_BOARD_REVISION_TOO_NEW;
 constexpr uint64_t kSolstraNisoSize = 2192012;
 
-// The product's levels 1 to 5 (levels 6 to 9 have tests of their own).
 class FpgaLevels : public kelvo_test::HostedTest {
 protected:
-    // A reset to level with the custom parameter block at parameters (0: none).
     int64_t reset(uint32_t level, uint64_t parameters = 0) {
         const int handle = open(index_);
         tStatus status;
@@ -89,8 +87,7 @@ TEST_F(FpgaLevels, Level4FailsOnTheMapsChecksAndOnEachLoadingFault) {
     }
 }
 
-// A custom image is loaded only when both words are non-zero, is checked against the FPGA's
-// size before anything is allocated or written, and any right-sized content loads.
+// Loaded only when both words are non-zero, checked against the size before anything is allocated or written.
 TEST_F(FpgaLevels, ACustomImageThroughAResetWithCustomParameters) {
     std::vector<uint8_t> garbage(kSolstraNisoSize + 1, 0xC3);
     kal::usermem::Scope scope;

@@ -1,5 +1,4 @@
-// The register-map I/O controls through their stubs, over real maps on the simulated module's
-// non-isolated FPGA and a probe map that answers 64-bit values and records what it was asked.
+// The register-map I/O controls through their stubs, over real maps and a probe map that records its calls.
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -24,7 +23,6 @@ using namespace kelvo_driver;
 using ioctl::Op;
 using nVOAPALS100::tStatus;
 
-// Where the maps lie in the non-isolated FPGA (space offsets).
 constexpr uint32_t kKernel0 = 0x14000; // kernel stream circuit 0 of the BAR-0 tree
 constexpr uint32_t kTestMapBase = 0x1E000;
 
@@ -69,8 +67,7 @@ public:
     std::vector<Call> calls;
 
 private:
-    // False when the status already held an error; a failing probe still
-    // answers its value, as a bus that failed may.
+    // False when the status already held an error; a failing probe still answers, as a failed bus may.
     bool record(tStatus& status, const Call& call) {
         if (status.isFatal()) {
             return false;
@@ -87,7 +84,6 @@ using kelvo_test::StandInSession;
 template <Op op> using In = typename ioctl::Record<op>::In;
 template <Op op> using Out = typename ioctl::Record<op>::Out;
 
-// A name in the caller's memory.
 struct Name {
     uint64_t address;
     uint64_t length;
@@ -232,7 +228,6 @@ TEST_F(CoreIoctlArm, LookupKeysOfFieldAndRegisterIdentifiers) {
         << "a field identifier must match exactly";
     EXPECT_EQ(flush(map, 0x3E53CC08, 0), 0) << "any field's identifier names its register";
     EXPECT_EQ(fpga().peek(kTestMapBase + 0x8), 0xAu);
-    // A read-only counter cannot be set; an identifier the map does not have is refused.
     const std::string circuit = kCircuit + kVer;
     EXPECT_EQ(set(circuit, 0x40F7D413, 1), KELVO_STATUS_INVALID_PARAMETER);
     EXPECT_EQ(get(circuit, 0x00ABCDEF).status, KELVO_STATUS_INVALID_PARAMETER);
@@ -251,8 +246,7 @@ TEST_F(CoreIoctlArm, LookupKeysOfFieldAndRegisterIdentifiers) {
 }
 
 TEST_F(CoreIoctlArm, RegisterFormatsAreWrittenOnlyIntoBuffersThatHoldEveryField) {
-    // TableConfig (0x8053CC08): four fields, bits 0-3, 8, 28 and 31. The
-    // caller's buffers hold eight entries each, whatever the record states.
+    // TableConfig's four fields: bits 0-3, 8, 28 and 31; the buffers hold eight whatever the record says.
     const uint64_t x = 0xAAAAAAAAAAAAAAAAull;
     const std::vector<uint8_t> noTypes(8, 0xAA), format = {1, 0, 0, 0, 0xAA, 0xAA, 0xAA, 0xAA};
     const std::vector<uint64_t> noMasks(8, x), masksOf = {0xF, 0x100, 0x10000000, 0x80000000, x, x, x, x};
@@ -346,7 +340,6 @@ TEST_F(CoreIoctlArm, ExFormsCheckTheIndexAndMoveAllSixtyFourBits) {
     EXPECT_EQ(fpga().peek(kKernel0 + 0x818), 0x1234u);
 }
 
-// By a map's name, by its tree's name (all eight circuits); the force flag as it reaches the map.
 TEST_F(CoreIoctlArm, WholeMapFlushByNameAndForce) {
     auto flushMap = [&](const std::string& map, uint8_t force) {
         return ex<Op::arm_flushRegMap>(map, 0, 0, 0, force).status;

@@ -240,15 +240,13 @@ TEST_F(CoreIoctlDecode, CodesAnsweredAtTheStubFindTheWordInTheLastFourBytes) {
 }
 
 TEST_F(CoreIoctlDecode, ParticularAnswers) {
-    // The version is 0 when the gate refuses.
     device->level = 18;
     auto version = ask<kelvo_routing_queryVersion_out>(KELVO_IOCTL_routing_queryVersion,
                                                        kelvo_routing_queryVersion_in{0});
     EXPECT_EQ(version.version, 0u);
     EXPECT_EQ(version.status, kTrackerStopped);
 
-    // A count is 0, not the capacity, when refused and for a handle without a
-    // routing session (-52020).
+    // A count is 0, not the capacity, when refused and for a handle without a routing session.
     kelvo_routing_reserveRoute_in reserve{};
     reserve.conflictsCapacity = 7;
     EXPECT_EQ(ask<kelvo_routing_reserveRoute_out>(KELVO_IOCTL_routing_reserveRoute, reserve).conflictsCount,
@@ -316,7 +314,6 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
     device->arm->add("A", mapA, status);
     device->arm->add("BC", mapBC, status);
     ASSERT_TRUE(status.isSuccess());
-    // The buffer records share one layout: the buffer's address first.
     auto fill = [&](uint32_t code, std::vector<uint8_t>& buffer) {
         kal::usermem::Scope scope;
         kelvo_arm_getRegistrationList_in in{scope.add(buffer.data(), buffer.size()), 0, 0};
@@ -327,7 +324,6 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
         KELVO_IOCTL_deviceWindow_getNumberOfRegistrations, kelvo_status_record{0});
     EXPECT_EQ(count.count, 3u);
     EXPECT_EQ(count.status, 0);
-    // Three slots and a guard: the names, zero-filled slots, the guard untouched.
     std::vector<uint8_t> names(3 * 64 + 8, 0xAA);
     EXPECT_EQ(fill(KELVO_IOCTL_deviceWindow_getRegistrationNames, names), 0);
     std::vector<uint8_t> expected(3 * 64 + 8, 0xAA);
@@ -338,7 +334,6 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
     std::memset(expected.data() + 128, 'n', 64);
     EXPECT_EQ(names, expected);
 
-    // The list and its size; the byte after the list is not written.
     auto size = ask<kelvo_arm_getSizeOfRegistrationList_out>(KELVO_IOCTL_arm_getSizeOfRegistrationList,
                                                              kelvo_status_record{0});
     EXPECT_EQ(size.size, 5u);
@@ -356,11 +351,9 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
     EXPECT_EQ(word(KELVO_IOCTL_arm_getNumberOfRegistrations, kelvo_status_record{0}, 16), kTrackerStopped);
 }
 
-// The product device through the host's C API.
 using CoreIoctlDevice = kelvo_test::HostedTest;
 
-// One request: the transport code; out receives the output record and result
-// the header's result field (which starts as it is).
+// The transport code; result holds the header's result field before and after.
 template <class In, class Out>
 int request(int handle, uint32_t code, const In& in, Out& out, uint32_t& result) {
     kelvo_ioctl_header header{

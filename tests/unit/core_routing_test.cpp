@@ -76,8 +76,7 @@ TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwoAndNamesItsTopography) {
     }
 }
 
-// More seeds than the bound are refused before anything is read (capacities:
-// e2e_routing_test.cpp).
+// More seeds than the bound are refused before anything is read.
 TEST_F(RoutingThroughTheApi, CountsFromUserModeAreBounded) {
     const int handle = open(kelvo_host::addModule("solstra"));
     const Found found = calculate(handle, {{3, 0, 0, {}}}, {2}, 4, KELVO_ROUTING_MAX_RECORDS + 1);
