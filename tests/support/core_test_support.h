@@ -118,6 +118,14 @@ public:
         kelvo_close(handle);
         return status;
     }
+    // A reset through the device's own entry on a handle of its own: the status code.
+    static std::int64_t kdutReset(int index, std::uint32_t level, std::uint64_t parameters = 0) {
+        const int handle = open(index);
+        nVOAPALS100::tStatus status;
+        deviceOf(index)->kdut_reset(descriptorOf(handle), level, parameters, status);
+        kelvo_close(handle);
+        return status.getCode();
+    }
     static std::int32_t reserveAll(int handle, std::uint64_t mask = 1) {
         return answer<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reserveResources,
                                            kelvo_kdut_reserveResources_in{mask, 0, 0})

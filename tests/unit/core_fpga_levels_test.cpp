@@ -22,13 +22,7 @@ constexpr uint64_t kSolstraNisoSize = 2192012;
 
 class FpgaLevels : public kelvo_test::HostedTest {
 protected:
-    int64_t reset(uint32_t level, uint64_t parameters = 0) {
-        const int handle = open(index_);
-        tStatus status;
-        deviceOf(index_)->kdut_reset(descriptorOf(handle), level, parameters, status);
-        kelvo_close(handle);
-        return status.getCode();
-    }
+    int64_t reset(uint32_t level, uint64_t parameters = 0) { return kdutReset(index_, level, parameters); }
     sim::FpgaLoader& loader() { return module(index_).bridgeRegisters().fpgaLoading(); }
     bool loadingTouched() {
         for (const sim::Access& a : loader().trace()) {
