@@ -1,4 +1,5 @@
 // The register-map I/O controls through their stubs, over real maps and a probe map that records its calls.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -83,11 +84,11 @@ using kelvo_test::StandInSession;
 
 template <Op op> using In = typename ioctl::Record<op>::In;
 template <Op op> using Out = typename ioctl::Record<op>::Out;
-
-struct Name {
-    uint64_t address;
-    uint64_t length;
-};
+// A get's or read's status word and value.
+using SV = std::pair<int64_t, uint64_t>;
+template <class O> SV sv(const O& out) {
+    return {out.status, out.value};
+}
 
 // Sends the request through the code's stub; the output starts as 0xAA bytes.
 template <Op op> Out<op> call(StandInDevice& device, const In<op>& in) {
@@ -104,14 +105,6 @@ template <Op op> Out<op> call(StandInDevice& device, const In<op>& in) {
     EXPECT_EQ(bytes, sizeof(out));
     EXPECT_TRUE(transport.isSuccess());
     return out;
-}
-
-template <Op op> In<op> named(Name name, int32_t word = 0) {
-    In<op> in{};
-    in.nameAddress = name.address;
-    in.nameLength = name.length;
-    in.status = word;
-    return in;
 }
 
 class CoreIoctlArm : public kelvo_test::LeakCheckedTest {
@@ -140,9 +133,14 @@ protected:
     }
 
     sim::FpgaSpace& fpga() { return board->niso(); }
-    Name name(const std::string& text) {
+    // A request naming text (kept for the test) with the status word.
+    template <Op op> In<op> named(const std::string& text, int32_t word = 0) {
         const std::string& kept = texts.emplace_back(text);
-        return {names.add(kept.data(), kept.size(), kal::usermem::kRead), kept.size()};
+        In<op> in{};
+        in.nameAddress = names.add(kept.data(), kept.size(), kal::usermem::kRead);
+        in.nameLength = kept.size();
+        in.status = word;
+        return in;
     }
 
     Out<Op::arm_get> get(const std::string& map, uint32_t id, int32_t word = 0) {
@@ -161,7 +159,7 @@ protected:
     template <Op op>
     Out<op> ex(const std::string& map, uint32_t id, uint64_t index = 0, uint64_t value = 0, uint8_t force = 0,
                int32_t word = 0) {
-        In<op> in = named<op>(name(map), word);
+        In<op> in = named<op>(map, word);
         if constexpr (requires { in.fieldId; }) {
             in.fieldId = id;
         }
@@ -176,12 +174,9 @@ protected:
         }
         return call<op>(*device, in);
     }
-    size_t writes() {
-        size_t n = 0;
-        for (const sim::Access& a : board->niso().trace()) {
-            n += a.write ? 1 : 0;
-        }
-        return n;
+    long writes() {
+        const std::vector<sim::Access> trace = board->niso().trace();
+        return std::count_if(trace.begin(), trace.end(), [](const sim::Access& a) { return a.write; });
     }
 
     std::optional<kelvo_test::SimBoard> board;
@@ -196,12 +191,8 @@ protected:
 TEST_F(CoreIoctlArm, RegisteredMapsAnswerOnlyANameThatStatesAVersion) {
     fpga().poke(kKernel0 + 0x810, 0x55); // the circuit's transfer count
     const uint32_t count = 0x40F7D413;
-    auto bare = get(kCircuit, count);
-    EXPECT_EQ(bare.status, KELVO_STATUS_VERSION_REQUIRED);
-    EXPECT_EQ(bare.value, 0u);
-    const auto answered = ex<Op::arm_read>(kCircuit + kVer, count);
-    EXPECT_EQ(answered.status, 0);
-    EXPECT_EQ(answered.value, 0x55u);
+    EXPECT_EQ(sv(get(kCircuit, count)), SV(KELVO_STATUS_VERSION_REQUIRED, 0));
+    EXPECT_EQ(sv(ex<Op::arm_read>(kCircuit + kVer, count)), SV(0, 0x55));
     // A client newer than the map is warned and served; an older one is refused.
     EXPECT_EQ(ex<Op::arm_read>(kCircuit + "_Ver1.0.0d380", count).status, KELVO_STATUS_CLIENT_VERSION_NEWER);
     EXPECT_EQ(get(kCircuit + "_Ver1.0.0d378", count).status, KELVO_STATUS_CLIENT_VERSION_TOO_OLD);
@@ -212,7 +203,7 @@ TEST_F(CoreIoctlArm, RegisteredMapsAnswerOnlyANameThatStatesAVersion) {
     EXPECT_EQ(probe.calls.size(), 1u);
 
     // The length counts, not a terminator: the first five characters name the probe.
-    In<Op::arm_get> prefix = named<Op::arm_get>(name("ProbeXYZ"));
+    In<Op::arm_get> prefix = named<Op::arm_get>("ProbeXYZ");
     prefix.nameLength = 5;
     EXPECT_EQ(call<Op::arm_get>(*device, prefix).status, 0);
     EXPECT_EQ(probe.calls.size(), 2u);
@@ -272,7 +263,7 @@ TEST_F(CoreIoctlArm, RegisterFormatsAreWrittenOnlyIntoBuffersThatHoldEveryField)
         std::vector<uint8_t> types(noTypes);
         std::vector<uint64_t> masks(noMasks);
         kal::usermem::Scope scope;
-        In<Op::arm_getRegisterFormat> in = named<Op::arm_getRegisterFormat>(name("TestRegMap" + kVer));
+        In<Op::arm_getRegisterFormat> in = named<Op::arm_getRegisterFormat>("TestRegMap" + kVer);
         in.registerId = c.registerId;
         in.capacity = c.capacity;
         in.fieldTypeBuffer = scope.add(types.data(), types.size());
@@ -291,19 +282,14 @@ TEST_F(CoreIoctlArm, RegisterFormatsAreWrittenOnlyIntoBuffersThatHoldEveryField)
 
 TEST_F(CoreIoctlArm, ExFormsCheckTheIndexAndMoveAllSixtyFourBits) {
     probe.answer = 0x100000002ull;
-    EXPECT_EQ(get("Probe", 7).status, KELVO_STATUS_UNSUPPORTED_VALUE);
-    EXPECT_EQ(get("Probe", 7).value, 0u);
-    const auto narrow = ex<Op::arm_read>("Probe", 0);
-    EXPECT_EQ(narrow.status, KELVO_STATUS_UNSUPPORTED_VALUE);
-    EXPECT_EQ(narrow.value, 0u);
+    EXPECT_EQ(sv(get("Probe", 7)), SV(KELVO_STATUS_UNSUPPORTED_VALUE, 0));
+    EXPECT_EQ(sv(ex<Op::arm_read>("Probe", 0)), SV(KELVO_STATUS_UNSUPPORTED_VALUE, 0));
     EXPECT_EQ(ex<Op::arm_getEx>("Probe", 9, 0xFFFFFF).value, 0x100000002ull);
     EXPECT_EQ(ex<Op::arm_readEx>("Probe", 0, 3).value, 0x100000002ull);
     probe.calls.clear();
 
     // Above 0xFFFFFF: -52002 after the lookup, and the map is not asked.
-    const auto refused = ex<Op::arm_getEx>("Probe", 9, 0x1000000);
-    EXPECT_EQ(refused.status, KELVO_STATUS_NOT_IMPLEMENTED);
-    EXPECT_EQ(refused.value, 0u);
+    EXPECT_EQ(sv(ex<Op::arm_getEx>("Probe", 9, 0x1000000)), SV(KELVO_STATUS_NOT_IMPLEMENTED, 0));
     EXPECT_EQ(ex<Op::arm_flushRegisterEx>("Probe", 0, UINT64_MAX).status, KELVO_STATUS_NOT_IMPLEMENTED);
     EXPECT_EQ(ex<Op::arm_setEx>("Probe_Ver1.0.0f0", 0, 0x1000000).status,
               KELVO_STATUS_UNVERSIONED_WITH_VERSION)
@@ -331,9 +317,7 @@ TEST_F(CoreIoctlArm, ExFormsCheckTheIndexAndMoveAllSixtyFourBits) {
 
     // A map's error comes back unchanged, and a failed read answers 0.
     probe.failWith = KELVO_STATUS_NOT_ACCESSIBLE;
-    const auto failed = ex<Op::arm_readEx>("Probe", 0, 3);
-    EXPECT_EQ(failed.status, KELVO_STATUS_NOT_ACCESSIBLE);
-    EXPECT_EQ(failed.value, 0u);
+    EXPECT_EQ(sv(ex<Op::arm_readEx>("Probe", 0, 3)), SV(KELVO_STATUS_NOT_ACCESSIBLE, 0));
 
     // On a real map the Ex form writes like the plain one (FIFO decrease at 0x818).
     EXPECT_EQ(ex<Op::arm_writeEx>(kCircuit + kVer, 0x801438C1, 5, 0x1234).status, 0);
@@ -379,7 +363,9 @@ TEST_F(CoreIoctlArm, RequestsOnOneMapAreSerialisedByItsRegistration) {
         kal::usermem::Scope scope;
         const uint64_t address = scope.add(map.data(), map.size(), kal::usermem::kRead);
         for (int i = 1; i <= kRounds; ++i) {
-            In<Op::arm_set> in = named<Op::arm_set>({address, map.size()});
+            In<Op::arm_set> in{};
+            in.nameAddress = address;
+            in.nameLength = map.size();
             in.fieldId = id;
             in.value = static_cast<uint32_t>(i);
             EXPECT_EQ(call<Op::arm_set>(*device, in).status, 0);
