@@ -3,6 +3,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core_test_support.h"
@@ -160,12 +161,11 @@ TEST_F(CoreIoctlDecode, TheCallersStatusWordSeedsTheOperation) {
         kelvo_kelvo_getSetupLevel_in in{word};
         return ask<kelvo_kelvo_getSetupLevel_out>(KELVO_IOCTL_kelvo_getSetupLevel, in);
     };
-    EXPECT_EQ(level(0).setupLevel, 7u);
-    EXPECT_EQ(level(0).status, 0);
-    EXPECT_EQ(level(3).status, 3); // a warning stays
-    EXPECT_EQ(level(-1).status, -1);
-    // A driver code is a negative word: it stays an error, unchanged.
-    EXPECT_EQ(level(KELVO_STATUS_INVALID_CHANNEL).status, KELVO_STATUS_INVALID_CHANNEL);
+    EXPECT_EQ(std::tuple(level(0).setupLevel, level(0).status), std::tuple(7u, 0));
+    // A warning stays; an error, a driver code among them, stays unchanged.
+    for (int32_t word : {3, -1, int32_t{KELVO_STATUS_INVALID_CHANNEL}}) {
+        EXPECT_EQ(level(word).status, word);
+    }
 
     // An error replaces a warning; an error handed in wins over the operation's.
     kelvo_kdut_checkChannelHardwareState_in channel{};
@@ -207,8 +207,7 @@ TEST_F(CoreIoctlDecode, ACallersErrorOutlivesTheRefusalAfterAPausedGate) {
         session->invalid = true;
         device->resumeIOProcessing(tEventDescriptor(0));
         request.join();
-        EXPECT_EQ(out.status, expected);
-        EXPECT_EQ(out.setupLevel, 0u);
+        EXPECT_EQ(std::tuple(out.status, out.setupLevel), std::tuple(expected, 0u));
     }
     EXPECT_EQ(device->getIOCount(), 0u);
 }
@@ -222,8 +221,8 @@ TEST_F(CoreIoctlDecode, CodesAnsweredAtTheStubFindTheWordInTheLastFourBytes) {
                   KELVO_STATUS_NOT_OFFERED);
         dac.status = KELVO_STATUS_INVALID_PARAMETER;
         auto answered = ask<kelvo_corran_readDAC_out>(KELVO_IOCTL_corran_readDAC, dac);
-        EXPECT_EQ(answered.status, KELVO_STATUS_INVALID_PARAMETER);
-        EXPECT_EQ(answered.result, 0u);
+        EXPECT_EQ(std::tuple(answered.status, answered.result),
+                  std::tuple(KELVO_STATUS_INVALID_PARAMETER, 0u));
         kelvo_wexmoor_downloadSubroutines_in download{};
         download.status = 4;
         std::memset(download.arguments, 0xFF, sizeof(download.arguments)); // arguments are not read
@@ -243,8 +242,7 @@ TEST_F(CoreIoctlDecode, ParticularAnswers) {
     device->level = 18;
     auto version = ask<kelvo_routing_queryVersion_out>(KELVO_IOCTL_routing_queryVersion,
                                                        kelvo_routing_queryVersion_in{0});
-    EXPECT_EQ(version.version, 0u);
-    EXPECT_EQ(version.status, kTrackerStopped);
+    EXPECT_EQ(std::tuple(version.version, version.status), std::tuple(0u, kTrackerStopped));
 
     // A count is 0, not the capacity, when refused and for a handle without a routing session.
     kelvo_routing_reserveRoute_in reserve{};
@@ -253,8 +251,8 @@ TEST_F(CoreIoctlDecode, ParticularAnswers) {
               0u);
     device->level = 19;
     auto reserved = ask<kelvo_routing_reserveRoute_out>(KELVO_IOCTL_routing_reserveRoute, reserve);
-    EXPECT_EQ(reserved.conflictsCount, 0u);
-    EXPECT_EQ(reserved.status, KELVO_STATUS_INVALID_STATE);
+    EXPECT_EQ(std::tuple(reserved.conflictsCount, reserved.status),
+              std::tuple(0u, KELVO_STATUS_INVALID_STATE));
 
     // The four stubs that look at the seeded status, and the reservation: with
     // an error nothing runs at all, not even a gate.
@@ -264,8 +262,7 @@ TEST_F(CoreIoctlDecode, ParticularAnswers) {
         -1);
     EXPECT_EQ(word(KELVO_IOCTL_corran_areStorageMapChecksumsValid, kelvo_status_record{-3}, 8), -3);
     EXPECT_EQ(word(KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, -1, 0}), -1);
-    EXPECT_EQ(session->reserved, 0u);
-    EXPECT_EQ(device->gates, gates);
+    EXPECT_EQ(std::tuple(session->reserved, device->gates.load()), std::tuple(0u, gates));
     EXPECT_EQ(word(KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0}), 0);
     EXPECT_EQ(session->reserved, 1u);
 }
@@ -278,10 +275,9 @@ TEST_F(CoreIoctlDecode, ResetAndCleanup) {
     device->resetAnswer = KELVO_STATUS_SETUP_TARGET_REACHED;
     EXPECT_EQ(word(KELVO_IOCTL_kdut_reset, reset), KELVO_STATUS_SETUP_TARGET_REACHED);
     ASSERT_EQ(device->resets.size(), 1u);
-    EXPECT_EQ(device->resets[0].level, 19u);
-    EXPECT_EQ(device->resets[0].parameters, 0x5000u);
-    EXPECT_EQ(device->resets[0].event, descriptorOf(session));
-    EXPECT_EQ(device->resets[0].ioCount, 0u) << "the stub held a gate around the reset";
+    const auto& r = device->resets[0]; // an I/O count of 0: the stub held a gate around the reset
+    EXPECT_EQ(std::tuple(r.level, r.parameters, r.event, r.ioCount),
+              std::tuple(19u, 0x5000u, descriptorOf(session), 0u));
     reset.status = -1;
     EXPECT_EQ(word(KELVO_IOCTL_kdut_reset, reset), -1);
     EXPECT_EQ(device->resets.size(), 1u);
@@ -290,8 +286,7 @@ TEST_F(CoreIoctlDecode, ResetAndCleanup) {
     device->level = 0;
     session->composite.code = 5;
     EXPECT_EQ(word(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0}), 5);
-    EXPECT_EQ(session->composite.runs, 1);
-    EXPECT_EQ(session->composite.clears, 1);
+    EXPECT_EQ(std::tuple(session->composite.runs, session->composite.clears), std::tuple(1, 1));
     EXPECT_EQ(word(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{-9}), -9);
     EXPECT_EQ(session->composite.runs, 1);
 
