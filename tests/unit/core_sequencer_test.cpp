@@ -1,11 +1,13 @@
 // The sequencer levels (10 to 13, 17 and 18) and their requests through the C API.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "bridge/firmware.h"
@@ -81,8 +83,7 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
         const int handle = open(index);
         const auto count = answer<kelvo_wexmoor_getNumSubroutines_out>(
             handle, KELVO_IOCTL_wexmoor_getNumSubroutines, kelvo_status_record{0});
-        EXPECT_EQ(count.status, 0);
-        ASSERT_EQ(count.subroutineCount, b.subroutines);
+        ASSERT_EQ(std::tuple(count.status, count.subroutineCount), std::tuple(0, b.subroutines));
         std::vector<uint32_t> ids(b.subroutines + 1, 0xEEEEEEEE);
         std::vector<uint32_t> addresses(b.subroutines + 1, 0xEEEEEEEE);
         kelvo_wexmoor_getSubroutines_in in{address(ids.data()), address(addresses.data()), b.subroutines, 0};
@@ -187,11 +188,9 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
         const int index = add(b.name);
         sim::MeasureUnit& unit = side(index).measureUnit();
         const int handle = open(index);
-        auto arm = [&](uint32_t channel) {
-            return statusOf(handle, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{channel, 0});
-        };
-        auto resetUnit = [&](uint32_t channel) {
-            return statusOf(handle, KELVO_IOCTL_measureUnit_reset, kelvo_measureUnit_reset_in{channel, 0});
+        auto arm = [&] { return statusOf(handle, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{}); };
+        auto resetUnit = [&] {
+            return statusOf(handle, KELVO_IOCTL_measureUnit_reset, kelvo_measureUnit_reset_in{});
         };
         auto trigger = [&](uint32_t which) {
             return answer<kelvo_triggersAndEvents_overrideTrigger_out>(
@@ -205,7 +204,7 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
         };
         EXPECT_EQ(trigger(0x40C).status, KELVO_STATUS_TRIGGER_NOT_ARMED);
         EXPECT_EQ(latch(1, 0x135).status, kNotReserved);
-        EXPECT_EQ(arm(0), 0) << "no reservation needed";
+        EXPECT_EQ(arm(), 0) << "no reservation needed";
         EXPECT_EQ(trigger(0x40C).result, 1u);
         EXPECT_EQ(trigger(0x40D).status, kNotImplemented);
         ASSERT_EQ(reserveAll(handle), 0);
@@ -215,19 +214,17 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
         EXPECT_EQ(latch(1, 0x129).latched, 1) << "the engine is idle";
         EXPECT_EQ(latch(1, 0x12C).status, kNotImplemented);
         EXPECT_EQ(latch(0, 0x135).status, kInvalidChannel);
-        EXPECT_EQ(resetUnit(0), 0);
+        EXPECT_EQ(resetUnit(), 0);
         unit.setNeverGenerates(true);
-        EXPECT_EQ(arm(0), KELVO_STATUS_MEASURE_UNIT_TIMED_OUT);
+        EXPECT_EQ(arm(), KELVO_STATUS_MEASURE_UNIT_TIMED_OUT);
         unit.setNeverGenerates(false);
-        EXPECT_EQ(arm(0), 0);
+        EXPECT_EQ(arm(), 0);
         unit.setNeverAborts(true);
-        EXPECT_EQ(resetUnit(0), KELVO_STATUS_MEASURE_UNIT_TIMED_OUT);
+        EXPECT_EQ(resetUnit(), KELVO_STATUS_MEASURE_UNIT_TIMED_OUT);
         EXPECT_EQ(unit.triggerPulses(), 1u);
         // Arm (1) and stop (2) strobes: the failed arm's reset stops; the unacknowledged abort does not.
-        std::vector<uint64_t> strobes;
-        for (uint64_t v : side(index).measureUnitBlock().writtenValues(0x60)) {
-            strobes.push_back(v >> 30);
-        }
+        std::vector<uint64_t> strobes = side(index).measureUnitBlock().writtenValues(0x60);
+        std::transform(strobes.begin(), strobes.end(), strobes.begin(), [](uint64_t v) { return v >> 30; });
         EXPECT_EQ(strobes, (std::vector<uint64_t>{1, 2, 1, 2, 1}));
         EXPECT_EQ(side(index).measureUnitBlock().writeCount(0x0), 4u)
             << "MuCtrl: three aborts and the trigger";
@@ -243,16 +240,12 @@ TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
         const int index = add(b.name);
         sim::ChargeBalancer& balancer = side(index).chargeBalancer();
         const int handle = open(index);
-        auto calculate = [&](uint8_t channel, uint8_t loop) {
+        auto calculate = [&](uint8_t loop) {
             return answer<kelvo_corran_calculateChargeBalanceOffset_out>(
                 handle, KELVO_IOCTL_corran_calculateChargeBalanceOffset,
-                kelvo_corran_calculateChargeBalanceOffset_in{channel, loop, 0, 0});
+                kelvo_corran_calculateChargeBalanceOffset_in{0, loop, 0, 0});
         };
-        auto configure = [&](uint8_t channel, uint8_t loop, uint16_t offset) {
-            return statusOf(handle, KELVO_IOCTL_corran_configureChargeBalanceOffset,
-                            kelvo_corran_configureChargeBalanceOffset_in{channel, loop, offset, 0});
-        };
-        EXPECT_EQ(calculate(0, 0).status, kNotReserved);
+        EXPECT_EQ(calculate(0).status, kNotReserved);
         ASSERT_EQ(reserveAll(handle), 0);
         struct Case {
             const char* name;
@@ -270,15 +263,16 @@ TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
             SCOPED_TRACE(c.name);
             balancer.setOutcome(c.loop, c.outcome);
             balancer.setResult(c.loop, 0x2A00u + c.loop);
-            const auto out = calculate(0, c.loop);
+            const auto out = calculate(c.loop);
             EXPECT_EQ(out.status, c.code);
             if (c.code == 0) {
                 EXPECT_EQ(out.offset, 0x2A00u + c.loop);
             }
             EXPECT_EQ(balancer.strobes(c.loop), 1u);
         }
-        EXPECT_EQ(calculate(0, 4).status, KELVO_STATUS_INVALID_PARAMETER);
-        EXPECT_EQ(configure(0, 2, 0xFFFF), 0);
+        EXPECT_EQ(calculate(4).status, KELVO_STATUS_INVALID_PARAMETER);
+        const kelvo_corran_configureChargeBalanceOffset_in configure{0, 2, 0xFFFF, 0};
+        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_corran_configureChargeBalanceOffset, configure), 0);
         EXPECT_EQ(balancer.offset(2) & 0x3FFFu, 0x3FFFu);
         if (b.name != "solstra") {
             // The secondary offset register of the non-isolated side.
@@ -294,8 +288,7 @@ TEST_F(SequencerLevels, ComplianceAndHardwareErrorsByChannelMask) {
     const int handle = open(index);
     const auto in = answer<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
                                                                kelvo_corran_queryInCompliance_in{0, {}, 0});
-    EXPECT_EQ(in.status, 0);
-    EXPECT_EQ(in.inCompliance, 1);
+    EXPECT_EQ(std::tuple(in.status, in.inCompliance), std::tuple(0, 1));
     const auto check = [&](uint32_t requestCode, uint64_t mask) {
         return statusOf(handle, requestCode,
                         kelvo_hwCondition_clearChannelBasedHardwareErrors_in{mask, 0, 0});
@@ -325,7 +318,6 @@ TEST_F(SequencerLevels, LocalRamBoundsAndReadBack) {
     const int index = add("solstra");
     kelvo_driver::LocalRAMControllerType& ram = *controllers(index).getLocalRAM();
     sim::Block& block = side(index).localRamBlock();
-    block.clearTrace();
     struct Case {
         const char* name;
         uint32_t count;
