@@ -16,8 +16,7 @@ class FaultWindow {
 public:
     FaultWindow(const kelvo_driver::SetupLevelTable& base, std::uint32_t first, std::uint32_t last,
                 FaultKind kind) {
-        State& s = state();
-        s = State{base, first, last, kind, 0, 0, 0};
+        state() = State{base, first, last, kind, 0, 0, 0};
         table_ = wrapped(std::make_index_sequence<kelvo_driver::kNumberOfSetupTasks>());
     }
     ~FaultWindow() { disarm(); }

@@ -1,7 +1,7 @@
 // Every creation of a range of the product's levels failing in turn while a module is added:
 // setup stops below the range's last level with the creation's code and removal leaves nothing.
+#include <algorithm>
 #include <cstdint>
-#include <ostream>
 #include <string>
 
 #include "core_test_levels.h"
@@ -49,14 +49,8 @@ std::string rowName(const Row& row) {
     static const char* const kKinds[] = {"allocation", "mutex", "DPC"};
     std::string name = std::string(row.board) + "_levels_" + std::to_string(row.first) + "_to_" +
                        std::to_string(row.last) + "_" + kKinds[static_cast<int>(row.kind)];
-    for (char& c : name) {
-        c = c == '-' ? '_' : c;
-    }
+    std::replace(name.begin(), name.end(), '-', '_');
     return name;
-}
-
-[[maybe_unused]] void PrintTo(const Row& row, std::ostream* out) {
-    *out << rowName(row);
 }
 
 class LevelSweep : public kelvo_test::HostedTest, public ::testing::WithParamInterface<Row> {};
@@ -64,7 +58,6 @@ class LevelSweep : public kelvo_test::HostedTest, public ::testing::WithParamInt
 TEST_P(LevelSweep, EveryFailedCreationInALevelEndsCleanly) {
     kal::clock::ScopedScale scale(100.0); // the downloads' 500 ms time-outs in 5 ms
     const Row& row = GetParam();
-    SCOPED_TRACE(rowName(row));
     kelvo_driver::SetupLevelTable base = kelvo_test::productLevelsUpTo(row.top);
     if (!row.streamed) {
         base.tasks[3] = base.tasks[7] = loadedAlready;

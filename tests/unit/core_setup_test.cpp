@@ -1,6 +1,7 @@
 // The setup sequence on the product's own levels, removal, opens and the levels' effects on the board.
 #include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/calibration_values.h"
@@ -167,21 +168,18 @@ TEST_F(SetupSequence, TheStorageMapChecksOnChangedFlashImages) {
         const int index = add("solstra", [&](sim::Module& m) { m.flash().load(c.flash.bytes()); });
         ASSERT_EQ(levelOf(index), 3u);
         kelvo_driver::KelvoHelper* helper = deviceOf(index)->getKelvoHelper();
-        tStatus serial;
-        EXPECT_EQ(helper->getSerialNumber(serial), c.serialCode == 0 ? 0x01F2A3B4u : 0u);
-        EXPECT_EQ(serial.getCode(), c.serialCode);
-        tStatus state;
+        tStatus serial, state, valid; // the validity tests alone only answer false
         helper->checkHardwareState(0, state);
-        EXPECT_EQ(state.getCode(), c.hardwareState);
-        tStatus valid;
-        EXPECT_EQ(helper->areStorageMapChecksumsValid(valid), c.checksumsValid);
-        EXPECT_EQ(helper->areStorageMapVersionsValid(valid), c.versionsValid);
-        EXPECT_TRUE(valid.isSuccess()) << "the tests alone only answer false";
+        EXPECT_EQ((std::tuple{helper->getSerialNumber(serial), serial.getCode(), state.getCode(),
+                              helper->areStorageMapChecksumsValid(valid),
+                              helper->areStorageMapVersionsValid(valid), valid.getCode()}),
+                  (std::tuple{c.serialCode == 0 ? 0x01F2A3B4u : 0u, c.serialCode, c.hardwareState,
+                              c.checksumsValid, c.versionsValid, int64_t{0}}));
         // A status that already failed: both answer false and keep it.
         tStatus failed;
         KELVO_SET_STATUS(failed, tStatus::kTimedOut);
-        EXPECT_FALSE(helper->areStorageMapVersionsValid(failed));
-        EXPECT_FALSE(helper->areStorageMapChecksumsValid(failed));
+        EXPECT_FALSE(helper->areStorageMapVersionsValid(failed) ||
+                     helper->areStorageMapChecksumsValid(failed));
         helper->checkHardwareState(0, failed);
         EXPECT_EQ(failed.getCode(), tStatus::kTimedOut);
         remove(index);
