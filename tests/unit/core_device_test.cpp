@@ -171,12 +171,10 @@ TEST_F(ProductReset, AParameterWordTooWideForItsFieldLeavesTheDeviceTornDown) {
     kal::usermem::Scope scope;
     const uint64_t address = scope.add(&parameters, sizeof(parameters), kal::usermem::kRead);
     EXPECT_EQ(reset(19, address), tStatus::kUnsupportedValue);
-    EXPECT_EQ(device_->getKelvoHelper(), nullptr);
-    EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 0u);
-
+    EXPECT_EQ(std::tuple(device_->getKelvoHelper() == nullptr, levelOf(index_)), std::tuple(true, 0u));
     parameters.numberOfSubroutineCommands = 0xFFFFFFFF; // fits: setup runs
-    EXPECT_EQ(reset(3, address), tStatus::kSetupTargetReached);
-    EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 3u);
+    EXPECT_EQ((std::tuple{reset(3, address), levelOf(index_)}),
+              (std::tuple{tStatus::kSetupTargetReached, 3u}));
 }
 
 // Up to level 3 here: the FPGA levels have their own sweep.
@@ -197,8 +195,7 @@ TEST_F(ProductReset, AFailedAllocationInAResetLeavesTheDeviceOpenable) {
         calls = n == 0 ? kal::memory::allocationCalls() : calls;
         kelvo_close(handle);
         EXPECT_EQ(status.getCode(), n == 0 ? clean : tStatus::kOutOfMemory) << n;
-        EXPECT_EQ(reset(3), clean) << n;
-        EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), top) << n;
+        EXPECT_EQ((std::tuple{reset(3), levelOf(index_)}), (std::tuple{clean, top})) << n;
     }
     EXPECT_GT(calls, 2u);
 }

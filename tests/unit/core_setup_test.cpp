@@ -207,8 +207,7 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     EXPECT_EQ(destroy(), 0);
     kelvo_message message;
     ASSERT_EQ(kelvo_read_message(destination, &message), 1);
-    EXPECT_EQ(message.type, KELVO_MESSAGE_CLOSE);
-    EXPECT_EQ(message.cookie, 0xC0FFEEu);
+    EXPECT_EQ(std::tuple(message.type, message.cookie), std::tuple(KELVO_MESSAGE_CLOSE, 0xC0FFEEu));
     // Once its cleanup has run, the session has no routing session left.
     tStatus status;
     sessionOf(handle)->cleanup(status);
@@ -262,9 +261,9 @@ TEST_F(SetupSequence, ArmAndStartRegisterTheirCleanupOnlyWhenTheySucceed) {
     tStatus armFailed, startFailed;
     helper.armMeasureUnit(session, armFailed);
     helper.startSequenceEngine(session, 1, 10, startFailed); // the FIFO does not hold the count
-    EXPECT_EQ(armFailed.getCode(), KELVO_STATUS_MEASURE_UNIT_TIMED_OUT);
-    EXPECT_EQ(startFailed.getCode(), KELVO_STATUS_SEQUENCE_ENGINE_TIMED_OUT);
-    EXPECT_EQ(composite.size(), initial);
+    EXPECT_EQ(
+        std::tuple(armFailed.getCode(), startFailed.getCode(), composite.size()),
+        std::tuple(KELVO_STATUS_MEASURE_UNIT_TIMED_OUT, KELVO_STATUS_SEQUENCE_ENGINE_TIMED_OUT, initial));
     module(index).sequencerSide()->measureUnit().setNeverGenerates(false);
     tStatus status;
     helper.armMeasureUnit(session, status);
