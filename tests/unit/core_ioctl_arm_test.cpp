@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "standin/control.h"
@@ -35,15 +36,7 @@ const std::string kVer = "_Ver1.0.0d379";
 // Answers get and read with `answer` (also when told to fail) and records every call.
 class ProbeMap : public arm::DynamicAccessInterfaceBase<tStatus> {
 public:
-    struct Call {
-        char op;
-        uint32_t id;
-        uint64_t value;
-        bool force;
-        uint32_t extra;
-        bool operator==(const Call&) const = default;
-    };
-    // id, value, force, status, the index (x).
+    using Call = std::tuple<char, uint32_t, uint64_t, bool, uint32_t>; // op, id, value, force, index
     void get(uint32_t id, uint64_t& v, tStatus& s, uint32_t x) override {
         v = record(s, {'g', id, 0, 0, x}) ? answer : v;
     }
