@@ -299,8 +299,7 @@ TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSide) {
         const int index = add(board);
         kelvo_test::setSetupLevelTable(nullptr);
         sim::Module& m = module(index);
-        EXPECT_EQ(levelOf(index), 19u);
-        EXPECT_EQ(setupCode(index), 0);
+        EXPECT_EQ(std::tuple(levelOf(index), setupCode(index)), std::tuple(19u, 0));
         // Level 7 on a fresh map: A without the enable, B, then A with it, and a second to settle.
         EXPECT_EQ(m.transformer().writtenValues(0), (std::vector<uint64_t>{0x18F, 0x8000018F}));
         EXPECT_EQ(m.transformer().writtenValues(4), (std::vector<uint64_t>{0xC7}));
@@ -308,8 +307,7 @@ TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSide) {
         // Level 8: link command 1, the isolated load, command 2, the DC bus.
         EXPECT_EQ(m.isoComm().commands(), (std::vector<uint32_t>{1, 2}));
         EXPECT_EQ(m.isoComm().writtenValues(0), (std::vector<uint64_t>{0x1, 0x2, 0x100}));
-        EXPECT_TRUE(m.isoComm().dcBusStarted());
-        EXPECT_TRUE(m.bridgeRegisters().fpgaLoading().configured(1));
+        EXPECT_TRUE(m.isoComm().dcBusStarted() && m.bridgeRegisters().fpgaLoading().configured(1));
         // "IsoFpgaWindow" carries a read through the link to the isolated FPGA.
         const int handle = open(index);
         m.isoFpga().poke(kScratchOffset, 0x5EA1AB1E);
@@ -342,10 +340,10 @@ TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaS
     kelvo_test::setSetupLevelTable(nullptr);
     sim::Module& m = module(index);
     // No failure of level 8; level 11 finds the isolated FPGA silent (reads give all ones).
-    EXPECT_EQ(levelOf(index), 10u);
     EXPECT_EQ(m.isoComm().commands(), (std::vector<uint32_t>{1, 2}));
-    EXPECT_TRUE(m.isoComm().dcBusStarted());
-    EXPECT_FALSE(m.bridgeRegisters().fpgaLoading().configured(1));
+    EXPECT_EQ(std::tuple(levelOf(index), m.isoComm().dcBusStarted(),
+                         m.bridgeRegisters().fpgaLoading().configured(1)),
+              std::tuple(10u, true, false));
     m.isoFpga().poke(kScratchOffset, 0x5EA1AB1E);
     kelvo_driver::IsolatedRegMaps& group = deviceOf(index)
                                                ->getKelvoHelper()
@@ -444,9 +442,8 @@ TEST_F(CoreDmaLevels, LevelFifteenLoadsTheFirstUsableMapOrRefusesItsOffsets) {
             offset(flash, kSelf, c.loop, c.value);
         }
         const int index = add("solstra", [&](sim::Module& m) { m.flash().load(flash.bytes()); });
-        EXPECT_EQ(levelOf(index), c.level);
-        EXPECT_EQ(setupCode(index), c.code);
-        EXPECT_EQ(loaded(index), c.offsets);
+        EXPECT_EQ(std::tuple(levelOf(index), setupCode(index), loaded(index)),
+                  std::tuple(c.level, c.code, c.offsets));
         remove(index);
     }
 }
@@ -459,10 +456,9 @@ TEST_F(CoreDmaLevels, TheReloadTakesTheSelfMapAgainAfterTheChecks) {
     const int handle = open(index);
     EXPECT_EQ(loaded(index), offsetsOf(kExternal));
     auto reload = [&](uint64_t mask) {
-        return kelvo_test::answer<kelvo_status_record>(
-                   handle, KELVO_IOCTL_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy,
-                   kelvo_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy_in{mask, 0, 0})
-            .status;
+        return kelvo_test::statusOf(
+            handle, KELVO_IOCTL_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy,
+            kelvo_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy_in{mask, 0, 0});
     };
     EXPECT_EQ(reload(1), KELVO_STATUS_CHANNEL_NOT_RESERVED) << "not reserved";
     ASSERT_EQ(reserveAll(handle), 0);
