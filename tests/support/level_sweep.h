@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 #include <utility>
 
 #include "standin/control.h"
