@@ -15,7 +15,6 @@
 
 namespace {
 
-using kelvo_driver::KelvoDevice;
 using kelvo_test::address;
 using kelvo_test::answer;
 using kelvo_test::FlashImage;
@@ -41,18 +40,16 @@ TEST_F(SetupSequence, AFaultStopsSetupBelowTheLevelThatMeetsIt) {
     for (const auto& board : kelvo_test::boards()) {
         for (const kelvo_test::ModuleFault* c : cases) {
             SCOPED_TRACE(board + ": " + c->name);
-            const int64_t code = c->setupCode;
             const int index = add(board, [&](sim::Module& m) { c->set(m, true); });
-            EXPECT_EQ(levelOf(index), c->level - 1);
-            EXPECT_EQ(setupCode(index), code);
+            EXPECT_EQ(std::tuple(levelOf(index), setupCode(index), textProperty(index, "serialNumber")),
+                      std::tuple(c->level - 1, int64_t{c->setupCode}, c->level > 3 ? "1F2A3B4" : "0"));
             for (uint32_t level = 1; level <= 18; ++level) {
                 EXPECT_EQ(deviceOf(index)->getKelvoHelper()->isBuilt(level), level < c->level) << level;
             }
-            EXPECT_EQ(textProperty(index, "serialNumber"), c->level > 3 ? "1F2A3B4" : "0");
             deviceOf(index)->cancelPendingWaits(); // no DMA wait to end below level 14
             const int handle = open(index);
             kelvo_notifier_payload payload{1, kelvo_destination(handle), 0x80000000};
-            EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(code));
+            EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(c->setupCode));
             remove(index);
             EXPECT_EQ(kelvo_close(handle), 0);
         }
