@@ -165,11 +165,11 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
         return statusOf(handle, KELVO_IOCTL_wexmoor_resetSequenceEngine,
                         kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0});
     };
-    EXPECT_EQ(running(0).status, kInvalidChannel);
-    EXPECT_EQ(start(1, 1025), KELVO_STATUS_TOO_MANY_COMMANDS) << "above the FIFO depth";
-    EXPECT_EQ(start(1, 1024), kEngineTimedOut) << "the FIFO depth waits for the FIFO";
-    EXPECT_EQ(start(1, 2), kEngineTimedOut) << "the FIFO does not hold the count";
-    EXPECT_EQ(start(1, 0), 0);
+    // Above the FIFO depth; the depth waits for the FIFO; the FIFO does not hold the count; none.
+    EXPECT_EQ(
+        (std::vector<int32_t>{running(0).status, start(1, 1025), start(1, 1024), start(1, 2), start(1, 0)}),
+        (std::vector<int32_t>{kInvalidChannel, KELVO_STATUS_TOO_MANY_COMMANDS, kEngineTimedOut,
+                              kEngineTimedOut, 0}));
     seq.setNeverStops(true);
     EXPECT_EQ(start(1, 0), KELVO_STATUS_SEQUENCE_ENGINE_RUNNING);
     EXPECT_EQ(resetEngine(), kEngineTimedOut);
@@ -200,19 +200,17 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
                 handle, KELVO_IOCTL_triggersAndEvents_checkEventLatch,
                 kelvo_triggersAndEvents_checkEventLatch_in{mask, event, 0, 0});
         };
-        EXPECT_EQ(trigger(0x40C).status, KELVO_STATUS_TRIGGER_NOT_ARMED);
-        EXPECT_EQ(latch(1, 0x135).status, kNotReserved);
-        EXPECT_EQ(arm(), 0) << "no reservation needed";
-        EXPECT_EQ(trigger(0x40C).result, 1u);
-        EXPECT_EQ(trigger(0x40D).status, kNotImplemented);
+        // An arm needs no reservation.
+        EXPECT_EQ(
+            (std::vector<int64_t>{trigger(0x40C).status, latch(1, 0x135).status, arm(), trigger(0x40C).result,
+                                  trigger(0x40D).status}),
+            (std::vector<int64_t>{KELVO_STATUS_TRIGGER_NOT_ARMED, kNotReserved, 0, 1, kNotImplemented}));
         ASSERT_EQ(reserveAll(handle), 0);
         EXPECT_EQ(latch(1, 0x135).latched, 1);
-        unit.setStatusBit0(true);
-        EXPECT_EQ(latch(1, 0x135).latched, 0);
-        EXPECT_EQ(latch(1, 0x129).latched, 1) << "the engine is idle";
-        EXPECT_EQ(latch(1, 0x12C).status, kNotImplemented);
-        EXPECT_EQ(latch(0, 0x135).status, kInvalidChannel);
-        EXPECT_EQ(resetUnit(), 0);
+        unit.setStatusBit0(true); // and the engine is idle
+        EXPECT_EQ((std::vector<int32_t>{latch(1, 0x135).latched, latch(1, 0x129).latched,
+                                        latch(1, 0x12C).status, latch(0, 0x135).status, resetUnit()}),
+                  (std::vector<int32_t>{0, 1, kNotImplemented, kInvalidChannel, 0}));
         unit.setNeverGenerates(true);
         EXPECT_EQ(arm(), KELVO_STATUS_MEASURE_UNIT_TIMED_OUT);
         unit.setNeverGenerates(false);
