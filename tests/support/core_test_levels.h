@@ -1,7 +1,4 @@
-// Helpers for tests that set modules up on the product's own levels: the
-// product's levels 1 to top alone for a scope, and the default flash image
-// with fields changed (the map's checksum recomputed), for a module's setup
-// to meet.
+// The product's levels 1 to top alone, and flash images with fields changed (checksums resealed).
 #pragma once
 
 #include <cstdint>
@@ -24,8 +21,7 @@ inline kelvo_driver::SetupLevelTable productLevelsUpTo(std::uint32_t top) {
     return table;
 }
 
-// Those levels for a scope: for tests of add device, resets and the host that
-// need no FPGA loaded and plug many modules or sweep every allocation.
+// Those levels for a scope.
 class ScopedProductLevels {
 public:
     explicit ScopedProductLevels(std::uint32_t top) : table_(productLevelsUpTo(top)) {
@@ -39,8 +35,7 @@ private:
     kelvo_driver::SetupLevelTable table_;
 };
 
-// The storage maps of the default image: where each starts (4096 bytes, the
-// CRC-32 of bytes 4 to 4095 at its start).
+// The storage maps of the default image: 4096 bytes each, the CRC-32 of bytes 4 to 4095 first.
 enum FlashMap : std::uint32_t {
     kManufacturingMap = 0x8000,
     kHeaderMap = 0x9000,

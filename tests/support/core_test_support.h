@@ -1,6 +1,4 @@
-// Helpers for the driver-core tests: the host started around each test, the
-// product device of a host device index, modules added and climbed, and
-// requests on a session.
+// Helpers for the driver-core tests: the host started around each test, modules added, requests.
 #pragma once
 
 #include <cstdint>
@@ -24,8 +22,7 @@ inline std::uint64_t address(const void* pointer) {
     return reinterpret_cast<std::uintptr_t>(pointer);
 }
 
-// A request through kelvo_ioctl with the records' own sizes that must reach
-// its operation: the output record.
+// A request with the records' own sizes that must reach its operation: the output record.
 template <class Out, class In> Out answer(int handle, std::uint32_t code, const In& in) {
     Out out{};
     kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
@@ -44,10 +41,8 @@ template <class In> In named(In in, std::string_view text) {
     return in;
 }
 
-// The boards the whole-setup tests loop over. Under a sanitizer a setup costs
-// five to ten times as much, so there they take one board, a different one per
-// sanitizer (AddressSanitizer Solstra, ThreadSanitizer Duskmere-A): between
-// them both generations run sanitized, and the normal builds run every board.
+// The boards the whole-setup tests loop over: one per sanitizer (a setup costs five to ten times as
+// much there), a different generation each.
 inline const std::vector<std::string>& boards() {
 #if defined(__SANITIZE_THREAD__)
     static const std::vector<std::string> names = {"duskmere-a"};
@@ -59,13 +54,10 @@ inline const std::vector<std::string>& boards() {
     return names;
 }
 
-// Starts the host before each test; stops it after, and checks that no
-// kernel-layer object is left (LeakCheckedTest) and that the host saw no fault.
+// The host started around each test, which must leave no kernel-layer object and no host fault.
 class HostedTest : public LeakCheckedTest {
 protected:
-    // The product's setup settles the transformer for a second at level 7:
-    // hosted tests run the stand-in clock 1000 times faster (a test may set
-    // another scale for a scope of its own).
+    // Level 7 settles the transformer for a second: the stand-in clock runs 1000 times faster.
     void SetUp() override {
         LeakCheckedTest::SetUp();
         previousScale_ = kal::clock::scale();
@@ -101,8 +93,7 @@ public:
     static bool hasProperty(int index, const char* name) {
         return kelvo_property_read(static_cast<unsigned>(index), nullptr, name, nullptr, 0) >= 0;
     }
-    // A module of board added (prepare sets its knobs before setup runs) and
-    // what its setup reached.
+    // prepare sets the module's knobs before setup runs.
     static int add(const std::string& board, const std::function<void(sim::Module&)>& prepare = {}) {
         const int index = kelvo_host::addModule(board, prepare);
         EXPECT_GE(index, 0) << board;
@@ -119,14 +110,21 @@ public:
         EXPECT_GE(handle, 0);
         return handle;
     }
-    // A reset to level through the I/O control on a handle of its own, with
-    // the custom parameter block at parameters (null: none): the status word.
+    // A reset through the I/O control on a handle of its own (parameters: the custom block or null).
     static std::int32_t resetTo(int index, std::uint32_t level, const void* parameters = nullptr) {
         const int handle = open(index);
         const kelvo_kdut_reset_in in{level, 0, parameters != nullptr ? address(parameters) : 0, 0, 0};
         const std::int32_t status = answer<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reset, in).status;
         kelvo_close(handle);
         return status;
+    }
+    // A reset through the device's own entry on a handle of its own: the status code.
+    static std::int64_t kdutReset(int index, std::uint32_t level, std::uint64_t parameters = 0) {
+        const int handle = open(index);
+        nVOAPALS100::tStatus status;
+        deviceOf(index)->kdut_reset(descriptorOf(handle), level, parameters, status);
+        kelvo_close(handle);
+        return status.getCode();
     }
     static std::int32_t reserveAll(int handle, std::uint64_t mask = 1) {
         return answer<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reserveResources,

@@ -1,9 +1,7 @@
-// A level table whose levels first to last run with the nth creation of a kind (counted from
-// level first) failing, and that counts the window's creations. One window at a time.
+// A level table whose levels first to last fail the nth creation of a kind and count them. One at a time.
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 #include <utility>
 
 #include "standin/control.h"
@@ -17,8 +15,7 @@ class FaultWindow {
 public:
     FaultWindow(const kelvo_driver::SetupLevelTable& base, std::uint32_t first, std::uint32_t last,
                 FaultKind kind) {
-        State& s = state();
-        s = State{base, first, last, kind, 0, 0, 0};
+        state() = State{base, first, last, kind, 0, 0, 0};
         table_ = wrapped(std::make_index_sequence<kelvo_driver::kNumberOfSetupTasks>());
     }
     ~FaultWindow() { disarm(); }

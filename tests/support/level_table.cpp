@@ -1,7 +1,4 @@
-// Linked into a test program, this definition of the driver's
-// getDeviceSetupLevelTable takes the place of the driver's own (which answers
-// the product's table, alone in its file), so that tests set modules up on a
-// table of their own.
+// Takes the place of the driver's getDeviceSetupLevelTable, so that tests set modules up on their own table.
 #include "level_table.h"
 
 namespace {

@@ -1,5 +1,4 @@
-// The level table the devices of a test program set up from: the product's
-// unless a test installs another (null puts the product's back).
+// The level table devices set up from: the product's unless a test installs another (null: the product's).
 #pragma once
 
 #include "core/setup_levels.h"

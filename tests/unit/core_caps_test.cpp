@@ -1,6 +1,6 @@
-// The product capabilities table and the small product utilities: firmware
-// compatibility and board revisions.
+// The product capabilities table, firmware compatibility and board revisions.
 #include <set>
+#include <tuple>
 
 #include "core/add_device.h"
 #include "core/utilities.h"
@@ -44,30 +44,27 @@ TEST_F(ProductCapsTable, EveryRowHasItsOwnIDAndTheOthersHaveNoLimits) {
     }
     EXPECT_EQ(ids.size(), corran_caps::kProductCount) << "one distinct ID per row";
     // The limit the non-isolated controllers use: the largest key not above 48.
-    EXPECT_EQ(table[1].powerAllocationLimitA.floorValue(48), 16000000u);
-    EXPECT_EQ(table[2].powerAllocationLimitA.floorValue(48), 40000000u);
-    EXPECT_EQ(table[2].powerAllocationLimitB.size(), 1u);
-    EXPECT_EQ(table[2].powerAllocationLimitB.floorValue(0), 24000000u);
+    EXPECT_EQ(std::tuple(table[1].powerAllocationLimitA.floorValue(48),
+                         table[2].powerAllocationLimitA.floorValue(48), table[2].powerAllocationLimitB.size(),
+                         table[2].powerAllocationLimitB.floorValue(0)),
+              std::tuple(16000000u, 40000000u, 1u, 24000000u));
     for (uint32_t row : {0u, 3u, 4u}) { // each generation's two keys
         EXPECT_EQ(table[row].powerAllocationLimitA.size(), 2u) << row;
     }
 }
 
 TEST_F(ProductCapsTable, ALimitThatCannotGetMemoryHoldsItsOwnStatusAndStaysEmpty) {
-    kal::memory::failNth(1);
-    PowerAllocationLimitInMicroWatts limit(5);
-    EXPECT_EQ(limit.getStatus().getCode(), tStatus::kOutOfMemory);
-    EXPECT_EQ(limit.size(), 0u);
-    EXPECT_EQ(limit.floorValue(0), 0u);
-
-    kal::memory::failNth(3); // the map and its control block are made; the entry is refused
-    PowerAllocationLimitInMicroWatts second(5);
-    EXPECT_EQ(second.getStatus().getCode(), tStatus::kOutOfMemory);
-    EXPECT_EQ(second.size(), 0u);
+    for (uint64_t nth : {1, 3}) { // 3: the map and its control block are made; the entry is refused
+        kal::memory::failNth(nth);
+        PowerAllocationLimitInMicroWatts limit(5);
+        EXPECT_EQ(std::tuple(limit.getStatus().getCode(), limit.size(), limit.floorValue(0)),
+                  std::tuple(tStatus::kOutOfMemory, 0u, 0u));
+    }
 }
 
-int64_t firmwareCheck(uint32_t id, bool solstra, bool duskmere, bool unsafe) {
+int64_t firmwareCheck(uint32_t id, bool solstra, bool duskmere, bool unsafe, int64_t before = 0) {
     tStatus status;
+    KELVO_SET_STATUS(status, before);
     kelvo_driver::validateFirmwareCompatibility(id, solstra, duskmere, unsafe, status);
     return status.getCode();
 }
@@ -89,10 +86,8 @@ TEST(ProductUtilities, FirmwareCompatibilityFollowsTheBoardGeneration) {
     tStatus fine;
     kelvo_driver::validateFirmwareCompatibility(false, true, fine);
     EXPECT_TRUE(fine.isSuccess());
-    tStatus failed;
-    KELVO_SET_STATUS(failed, tStatus::kTimedOut);
-    kelvo_driver::validateFirmwareCompatibility(KELVO_SUBSYSTEM_ID_SOLSTRA, false, false, false, failed);
-    EXPECT_EQ(failed.getCode(), tStatus::kTimedOut);
+    const int64_t timedOut = tStatus::kTimedOut;
+    EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, false, false, false, timedOut), timedOut);
 }
 
 class BoardRevisions : public kelvo_test::LeakCheckedTest {};

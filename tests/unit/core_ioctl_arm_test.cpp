@@ -1,11 +1,12 @@
-// The register-map I/O controls through their stubs, over real maps on the simulated module's
-// non-isolated FPGA and a probe map that answers 64-bit values and records what it was asked.
+// The register-map I/O controls through their stubs, over real maps and a probe map that records its calls.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "standin/control.h"
@@ -24,7 +25,6 @@ using namespace kelvo_driver;
 using ioctl::Op;
 using nVOAPALS100::tStatus;
 
-// Where the maps lie in the non-isolated FPGA (space offsets).
 constexpr uint32_t kKernel0 = 0x14000; // kernel stream circuit 0 of the BAR-0 tree
 constexpr uint32_t kTestMapBase = 0x1E000;
 
@@ -36,34 +36,21 @@ const std::string kVer = "_Ver1.0.0d379";
 // Answers get and read with `answer` (also when told to fail) and records every call.
 class ProbeMap : public arm::DynamicAccessInterfaceBase<tStatus> {
 public:
-    struct Call {
-        char op;
-        uint32_t id;
-        uint64_t value;
-        bool force;
-        uint32_t extra;
-        bool operator==(const Call&) const = default;
-    };
-    void get(uint32_t id, uint64_t& value, tStatus& status, uint32_t extra) override {
-        value = record(status, {'g', id, 0, false, extra}) ? answer : value;
+    using Call = std::tuple<char, uint32_t, uint64_t, bool, uint32_t>; // op, id, value, force, index
+    void get(uint32_t id, uint64_t& v, tStatus& s, uint32_t x) override {
+        v = record(s, {'g', id, 0, 0, x}) ? answer : v;
     }
-    void set(uint32_t id, uint64_t value, tStatus& status, uint32_t extra) override {
-        record(status, {'s', id, value, false, extra});
+    void set(uint32_t id, uint64_t v, tStatus& s, uint32_t x) override { record(s, {'s', id, v, false, x}); }
+    void read(uint32_t id, uint64_t& v, tStatus& s, uint32_t x) override {
+        v = record(s, {'r', id, 0, 0, x}) ? answer : v;
     }
-    void read(uint32_t id, uint64_t& value, tStatus& status, uint32_t extra) override {
-        value = record(status, {'r', id, 0, false, extra}) ? answer : value;
+    void write(uint32_t id, uint64_t v, bool f, tStatus& s, uint32_t x) override {
+        record(s, {'w', id, v, f, x});
     }
-    void write(uint32_t id, uint64_t value, bool force, tStatus& status, uint32_t extra) override {
-        record(status, {'w', id, value, force, extra});
-    }
-    void flush(uint32_t id, bool force, tStatus& status, uint32_t extra) override {
-        record(status, {'f', id, 0, force, extra});
-    }
-    void refresh(uint32_t id, tStatus& status, uint32_t extra) override {
-        record(status, {'R', id, 0, false, extra});
-    }
+    void flush(uint32_t id, bool f, tStatus& s, uint32_t x) override { record(s, {'f', id, 0, f, x}); }
+    void refresh(uint32_t id, tStatus& s, uint32_t x) override { record(s, {'R', id, 0, false, x}); }
     void getRegisterFormat(uint32_t, uint32_t&, arm::FieldType*, uint64_t*, tStatus&) const override {}
-    void flushRegMap(bool force, tStatus& status) override { record(status, {'F', 0, 0, force, 0}); }
+    void flushRegMap(bool f, tStatus& s) override { record(s, {'F', 0, 0, f, 0}); }
     void refreshRegMap(tStatus&) override {}
     void markDirtyRegMap() override {}
     const char* getVersion() const override { return ""; }
@@ -74,8 +61,7 @@ public:
     std::vector<Call> calls;
 
 private:
-    // False when the status already held an error; a failing probe still
-    // answers its value, as a bus that failed may.
+    // False when the status already held an error; a failing probe still answers, as a failed bus may.
     bool record(tStatus& status, const Call& call) {
         if (status.isFatal()) {
             return false;
@@ -86,18 +72,16 @@ private:
     }
 };
 
-// The requests of these tests belong to no session.
 using kelvo_test::StandInDevice;
 using kelvo_test::StandInSession;
 
 template <Op op> using In = typename ioctl::Record<op>::In;
 template <Op op> using Out = typename ioctl::Record<op>::Out;
-
-// A name in the caller's memory.
-struct Name {
-    uint64_t address;
-    uint64_t length;
-};
+// A get's or read's status word and value.
+using SV = std::pair<int64_t, uint64_t>;
+template <class O> SV sv(const O& out) {
+    return {out.status, out.value};
+}
 
 // Sends the request through the code's stub; the output starts as 0xAA bytes.
 template <Op op> Out<op> call(StandInDevice& device, const In<op>& in) {
@@ -114,14 +98,6 @@ template <Op op> Out<op> call(StandInDevice& device, const In<op>& in) {
     EXPECT_EQ(bytes, sizeof(out));
     EXPECT_TRUE(transport.isSuccess());
     return out;
-}
-
-template <Op op> In<op> named(Name name, int32_t word = 0) {
-    In<op> in{};
-    in.nameAddress = name.address;
-    in.nameLength = name.length;
-    in.status = word;
-    return in;
 }
 
 class CoreIoctlArm : public kelvo_test::LeakCheckedTest {
@@ -150,12 +126,16 @@ protected:
     }
 
     sim::FpgaSpace& fpga() { return board->niso(); }
-    Name name(const std::string& text) {
+    // A request naming text (kept for the test) with the status word.
+    template <Op op> In<op> named(const std::string& text, int32_t word = 0) {
         const std::string& kept = texts.emplace_back(text);
-        return {names.add(kept.data(), kept.size(), kal::usermem::kRead), kept.size()};
+        In<op> in{};
+        in.nameAddress = names.add(kept.data(), kept.size(), kal::usermem::kRead);
+        in.nameLength = kept.size();
+        in.status = word;
+        return in;
     }
 
-    // The requests used most.
     Out<Op::arm_get> get(const std::string& map, uint32_t id, int32_t word = 0) {
         return ex<Op::arm_get>(map, id, 0, 0, 0, word);
     }
@@ -168,14 +148,11 @@ protected:
     int32_t flush(const std::string& map, uint32_t id, uint8_t force) {
         return ex<Op::arm_flushRegister>(map, id, 0, 0, force).status;
     }
-    int32_t refresh(const std::string& map, uint32_t id) {
-        return ex<Op::arm_refreshRegister>(map, id).status;
-    }
     // Any request by name, field, index, value, force (where its record has them) and status word.
     template <Op op>
     Out<op> ex(const std::string& map, uint32_t id, uint64_t index = 0, uint64_t value = 0, uint8_t force = 0,
                int32_t word = 0) {
-        In<op> in = named<op>(name(map), word);
+        In<op> in = named<op>(map, word);
         if constexpr (requires { in.fieldId; }) {
             in.fieldId = id;
         }
@@ -190,12 +167,9 @@ protected:
         }
         return call<op>(*device, in);
     }
-    size_t writes() {
-        size_t n = 0;
-        for (const sim::Access& a : board->niso().trace()) {
-            n += a.write ? 1 : 0;
-        }
-        return n;
+    long writes() {
+        const std::vector<sim::Access> trace = board->niso().trace();
+        return std::count_if(trace.begin(), trace.end(), [](const sim::Access& a) { return a.write; });
     }
 
     std::optional<kelvo_test::SimBoard> board;
@@ -210,23 +184,20 @@ protected:
 TEST_F(CoreIoctlArm, RegisteredMapsAnswerOnlyANameThatStatesAVersion) {
     fpga().poke(kKernel0 + 0x810, 0x55); // the circuit's transfer count
     const uint32_t count = 0x40F7D413;
-    auto bare = get(kCircuit, count);
-    EXPECT_EQ(bare.status, KELVO_STATUS_VERSION_REQUIRED);
-    EXPECT_EQ(bare.value, 0u);
-    const auto answered = ex<Op::arm_read>(kCircuit + kVer, count);
-    EXPECT_EQ(answered.status, 0);
-    EXPECT_EQ(answered.value, 0x55u);
-    // A client newer than the map is warned and served; an older one is refused.
-    EXPECT_EQ(ex<Op::arm_read>(kCircuit + "_Ver1.0.0d380", count).status, KELVO_STATUS_CLIENT_VERSION_NEWER);
-    EXPECT_EQ(get(kCircuit + "_Ver1.0.0d378", count).status, KELVO_STATUS_CLIENT_VERSION_TOO_OLD);
-    EXPECT_EQ(get("Unknown" + kVer, count).status, KELVO_STATUS_NAME_NOT_FOUND);
-    // The unversioned probe: a bare name, and no version may be stated.
-    EXPECT_EQ(get("Probe", 1).status, 0);
-    EXPECT_EQ(get("Probe_Ver1.0.0d1", 1).status, KELVO_STATUS_UNVERSIONED_WITH_VERSION);
+    EXPECT_EQ(sv(get(kCircuit, count)), SV(KELVO_STATUS_VERSION_REQUIRED, 0));
+    EXPECT_EQ(sv(ex<Op::arm_read>(kCircuit + kVer, count)), SV(0, 0x55));
+    // A client newer than the map is warned and served, an older one refused; the unversioned probe
+    // takes a bare name, and no version may be stated.
+    EXPECT_EQ((std::vector<int32_t>{ex<Op::arm_read>(kCircuit + "_Ver1.0.0d380", count).status,
+                                    get(kCircuit + "_Ver1.0.0d378", count).status,
+                                    get("Unknown" + kVer, count).status, get("Probe", 1).status,
+                                    get("Probe_Ver1.0.0d1", 1).status}),
+              (std::vector<int32_t>{KELVO_STATUS_CLIENT_VERSION_NEWER, KELVO_STATUS_CLIENT_VERSION_TOO_OLD,
+                                    KELVO_STATUS_NAME_NOT_FOUND, 0, KELVO_STATUS_UNVERSIONED_WITH_VERSION}));
     EXPECT_EQ(probe.calls.size(), 1u);
 
     // The length counts, not a terminator: the first five characters name the probe.
-    In<Op::arm_get> prefix = named<Op::arm_get>(name("ProbeXYZ"));
+    In<Op::arm_get> prefix = named<Op::arm_get>("ProbeXYZ");
     prefix.nameLength = 5;
     EXPECT_EQ(call<Op::arm_get>(*device, prefix).status, 0);
     EXPECT_EQ(probe.calls.size(), 2u);
@@ -242,16 +213,15 @@ TEST_F(CoreIoctlArm, LookupKeysOfFieldAndRegisterIdentifiers) {
         << "a field identifier must match exactly";
     EXPECT_EQ(flush(map, 0x3E53CC08, 0), 0) << "any field's identifier names its register";
     EXPECT_EQ(fpga().peek(kTestMapBase + 0x8), 0xAu);
-    // A read-only counter cannot be set; an identifier the map does not have is refused.
     const std::string circuit = kCircuit + kVer;
-    EXPECT_EQ(set(circuit, 0x40F7D413, 1), KELVO_STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(get(circuit, 0x00ABCDEF).status, KELVO_STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(write(circuit, 0x12345678, 1), KELVO_STATUS_INVALID_PARAMETER);
+    EXPECT_EQ((std::vector<int32_t>{set(circuit, 0x40F7D413, 1), get(circuit, 0x00ABCDEF).status,
+                                    write(circuit, 0x12345678, 1)}),
+              std::vector<int32_t>(3, KELVO_STATUS_INVALID_PARAMETER));
 
     // MuPacketGenConfig mixes writable fields with the read-only Busy (bit 28):
     // 0x8018D796 is the writable view, 0xC018D796 the whole register as read.
     fpga().poke(kTestMapBase + 0x160, 0x10000003);
-    EXPECT_EQ(refresh(map, 0x0818D796), 0);
+    EXPECT_EQ(ex<Op::arm_refreshRegister>(map, 0x0818D796).status, 0);
     EXPECT_EQ(get(map, 0xC018D796).value, 0x10000003u);
     EXPECT_EQ(get(map, 0x4E18D796).value, 1u);
     EXPECT_EQ(set(map, 0x4E18D796, 0), KELVO_STATUS_INVALID_PARAMETER) << "Busy is read-only";
@@ -261,8 +231,7 @@ TEST_F(CoreIoctlArm, LookupKeysOfFieldAndRegisterIdentifiers) {
 }
 
 TEST_F(CoreIoctlArm, RegisterFormatsAreWrittenOnlyIntoBuffersThatHoldEveryField) {
-    // TableConfig (0x8053CC08): four fields, bits 0-3, 8, 28 and 31. The
-    // caller's buffers hold eight entries each, whatever the record states.
+    // TableConfig's four fields: bits 0-3, 8, 28 and 31; the buffers hold eight whatever the record says.
     const uint64_t x = 0xAAAAAAAAAAAAAAAAull;
     const std::vector<uint8_t> noTypes(8, 0xAA), format = {1, 0, 0, 0, 0xAA, 0xAA, 0xAA, 0xAA};
     const std::vector<uint64_t> noMasks(8, x), masksOf = {0xF, 0x100, 0x10000000, 0x80000000, x, x, x, x};
@@ -288,7 +257,7 @@ TEST_F(CoreIoctlArm, RegisterFormatsAreWrittenOnlyIntoBuffersThatHoldEveryField)
         std::vector<uint8_t> types(noTypes);
         std::vector<uint64_t> masks(noMasks);
         kal::usermem::Scope scope;
-        In<Op::arm_getRegisterFormat> in = named<Op::arm_getRegisterFormat>(name("TestRegMap" + kVer));
+        In<Op::arm_getRegisterFormat> in = named<Op::arm_getRegisterFormat>("TestRegMap" + kVer);
         in.registerId = c.registerId;
         in.capacity = c.capacity;
         in.fieldTypeBuffer = scope.add(types.data(), types.size());
@@ -307,19 +276,14 @@ TEST_F(CoreIoctlArm, RegisterFormatsAreWrittenOnlyIntoBuffersThatHoldEveryField)
 
 TEST_F(CoreIoctlArm, ExFormsCheckTheIndexAndMoveAllSixtyFourBits) {
     probe.answer = 0x100000002ull;
-    EXPECT_EQ(get("Probe", 7).status, KELVO_STATUS_UNSUPPORTED_VALUE);
-    EXPECT_EQ(get("Probe", 7).value, 0u);
-    const auto narrow = ex<Op::arm_read>("Probe", 0);
-    EXPECT_EQ(narrow.status, KELVO_STATUS_UNSUPPORTED_VALUE);
-    EXPECT_EQ(narrow.value, 0u);
+    EXPECT_EQ(sv(get("Probe", 7)), SV(KELVO_STATUS_UNSUPPORTED_VALUE, 0));
+    EXPECT_EQ(sv(ex<Op::arm_read>("Probe", 0)), SV(KELVO_STATUS_UNSUPPORTED_VALUE, 0));
     EXPECT_EQ(ex<Op::arm_getEx>("Probe", 9, 0xFFFFFF).value, 0x100000002ull);
     EXPECT_EQ(ex<Op::arm_readEx>("Probe", 0, 3).value, 0x100000002ull);
     probe.calls.clear();
 
     // Above 0xFFFFFF: -52002 after the lookup, and the map is not asked.
-    const auto refused = ex<Op::arm_getEx>("Probe", 9, 0x1000000);
-    EXPECT_EQ(refused.status, KELVO_STATUS_NOT_IMPLEMENTED);
-    EXPECT_EQ(refused.value, 0u);
+    EXPECT_EQ(sv(ex<Op::arm_getEx>("Probe", 9, 0x1000000)), SV(KELVO_STATUS_NOT_IMPLEMENTED, 0));
     EXPECT_EQ(ex<Op::arm_flushRegisterEx>("Probe", 0, UINT64_MAX).status, KELVO_STATUS_NOT_IMPLEMENTED);
     EXPECT_EQ(ex<Op::arm_setEx>("Probe_Ver1.0.0f0", 0, 0x1000000).status,
               KELVO_STATUS_UNVERSIONED_WITH_VERSION)
@@ -335,7 +299,7 @@ TEST_F(CoreIoctlArm, ExFormsCheckTheIndexAndMoveAllSixtyFourBits) {
     EXPECT_EQ(set("Probe", 5, 0xFFFFFFFF), 0);
     EXPECT_EQ(write("Probe", 6, 0x80000000, 0), 0);
     EXPECT_EQ(flush("Probe", 7, 1), 0);
-    EXPECT_EQ(refresh("Probe", 8), 0);
+    EXPECT_EQ(ex<Op::arm_refreshRegister>("Probe", 8).status, 0);
     EXPECT_EQ(probe.calls, (std::vector<ProbeMap::Call>{{'s', 1, 0xFFFFFFFF00000001ull, false, 0x123456},
                                                         {'w', 2, 0x8000000000000000ull, true, 1},
                                                         {'R', 3, 0, false, 0xFFFFFF},
@@ -347,16 +311,13 @@ TEST_F(CoreIoctlArm, ExFormsCheckTheIndexAndMoveAllSixtyFourBits) {
 
     // A map's error comes back unchanged, and a failed read answers 0.
     probe.failWith = KELVO_STATUS_NOT_ACCESSIBLE;
-    const auto failed = ex<Op::arm_readEx>("Probe", 0, 3);
-    EXPECT_EQ(failed.status, KELVO_STATUS_NOT_ACCESSIBLE);
-    EXPECT_EQ(failed.value, 0u);
+    EXPECT_EQ(sv(ex<Op::arm_readEx>("Probe", 0, 3)), SV(KELVO_STATUS_NOT_ACCESSIBLE, 0));
 
     // On a real map the Ex form writes like the plain one (FIFO decrease at 0x818).
     EXPECT_EQ(ex<Op::arm_writeEx>(kCircuit + kVer, 0x801438C1, 5, 0x1234).status, 0);
     EXPECT_EQ(fpga().peek(kKernel0 + 0x818), 0x1234u);
 }
 
-// By a map's name, by its tree's name (all eight circuits); the force flag as it reaches the map.
 TEST_F(CoreIoctlArm, WholeMapFlushByNameAndForce) {
     auto flushMap = [&](const std::string& map, uint8_t force) {
         return ex<Op::arm_flushRegMap>(map, 0, 0, 0, force).status;
@@ -404,12 +365,12 @@ TEST_F(CoreIoctlArm, RequestsOnOneMapAreSerialisedByItsRegistration) {
             EXPECT_EQ(call<Op::arm_set>(*device, in).status, 0);
         }
     };
-    std::thread low(worker, 0x005A1807u, circuit);
-    std::thread high(worker, 0x025A1807u, circuit);
-    std::thread other(worker, 0x0053CC08u, "TestRegMap" + kVer);
-    low.join();
-    high.join();
-    other.join();
+    std::thread threads[] = {std::thread(worker, 0x005A1807u, circuit),
+                             std::thread(worker, 0x025A1807u, circuit),
+                             std::thread(worker, 0x0053CC08u, "TestRegMap" + kVer)};
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
     EXPECT_EQ(get(circuit, 0x805A1807).value, (uint32_t{kRounds} << 16) | kRounds);
     EXPECT_EQ(get("TestRegMap" + kVer, 0x0053CC08).value, uint32_t{kRounds} & 0xF);
 }

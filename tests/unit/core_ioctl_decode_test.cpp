@@ -3,15 +3,13 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "standin/control.h"
 #include "core_test_support.h"
 #include "ioctl_standin_device.h"
-#include "kelvo/ioctl.h"
 #include "regmaps/kelvo_measure_stream_status_reg_map.h"
 #include "regs_fake_accessor.h"
-#include "test_support.h"
 #include "test_worker.h"
 
 namespace {
@@ -41,12 +39,12 @@ struct Answer {
     uint64_t bytes = 0;       // what decodeIOControl returned
     int64_t transport = 0;    // the caller's status afterwards
     std::vector<uint8_t> out; // the output buffer afterwards
-    int32_t word() const {    // the output record's status word (last field)
+    int32_t word() const {    // the output record's status word
         int32_t status = 0;
-        std::memcpy(&status, out.data() + statusOffset, 4);
+        const size_t size = out.size();
+        std::memcpy(&status, out.data() + (size == 16 || size == 12 ? 8 : size >= 4 ? size - 4 : 0), 4);
         return status;
     }
-    size_t statusOffset = 0;
 };
 
 class CoreIoctlDecode : public kelvo_test::LeakCheckedTest {
@@ -76,17 +74,12 @@ protected:
         return s;
     }
 
-    // Sends code with input on the session's interface; the output buffer
-    // starts filled with 0xAA so that untouched bytes show.
+    // Sends code with input on the session's interface; the output starts as 0xAA bytes.
     Answer call(uint32_t code, std::vector<uint8_t> input, size_t outputSize, StandInSession* who = nullptr,
                 int64_t transportBefore = 0) {
         who = who != nullptr ? who : session;
         Answer answer;
         answer.out.assign(outputSize, 0xAA);
-        answer.statusOffset = outputSize >= 4 ? (outputSize == 16   ? 8
-                                                 : outputSize == 12 ? 8
-                                                                    : outputSize - 4)
-                                              : 0;
         kal::usermem::Scope scope;
         const uint64_t in =
             input.empty() ? 0x1000 : scope.add(input.data(), input.size(), kal::usermem::kRead);
@@ -109,11 +102,9 @@ protected:
         std::memcpy(&out, answer.out.data(), sizeof(Out));
         return out;
     }
-    // The status word of a request with an output of outSize bytes.
     template <class In> int32_t word(uint32_t code, const In& in, size_t outSize = 4) {
         return call(code, bytes(in), outSize).word();
     }
-    // A request with the records' own sizes: the output record.
     template <class Out, class In> Out ask(uint32_t code, const In& in) {
         return record<Out>(call(code, bytes(in), sizeof(Out)));
     }
@@ -147,19 +138,19 @@ TEST_F(CoreIoctlDecode, EveryCodeRefusesEveryOtherSize) {
 }
 
 TEST_F(CoreIoctlDecode, UnknownCodesGoToTheDevicesDefault) {
-    for (uint32_t code : {0u, 0x00202700u, 0x00202e01u, 0x00208009u, 0x00208106u, 0x00208107u, 0x002081b6u,
-                          0x00208605u, 0x40208400u, 0x80208401u, 0xFFFFFFFFu}) {
-        Answer a = call(code, std::vector<uint8_t>(8, 0), 8);
-        EXPECT_EQ(a.bytes, 0u) << std::hex << code;
-        EXPECT_EQ(a.transport, KELVO_STATUS_NOT_IMPLEMENTED);
-        EXPECT_EQ(a.out, std::vector<uint8_t>(8, 0xAA));
-    }
-    StandInSession* coolingSession = open(device->cooling);
-    for (uint32_t code : {KELVO_IOCTL_kelvo_getSetupLevel, KELVO_IOCTL_voquantaPXICooling_getCoolingMode,
-                          KELVO_IOCTL_kdut_cleanup, 0x80208401u}) {
-        Answer a = call(code, std::vector<uint8_t>(4, 0), 8, coolingSession);
-        EXPECT_EQ(a.bytes, 0u);
-        EXPECT_EQ(a.transport, KELVO_STATUS_NOT_IMPLEMENTED);
+    StandInSession* cooling = open(device->cooling);
+    const std::vector<uint32_t> codes[] = {
+        {0u, 0x00202700u, 0x00202e01u, 0x00208009u, 0x00208106u, 0x00208107u, 0x002081b6u, 0x00208605u,
+         0x40208400u, 0x80208401u, 0xFFFFFFFFu},
+        {KELVO_IOCTL_kelvo_getSetupLevel, KELVO_IOCTL_voquantaPXICooling_getCoolingMode,
+         KELVO_IOCTL_kdut_cleanup, 0x80208401u}};
+    for (StandInSession* who : {session, cooling}) {
+        for (uint32_t code : codes[who == cooling]) {
+            Answer a = call(code, std::vector<uint8_t>(8, 0), 8, who);
+            EXPECT_EQ(a.bytes, 0u) << std::hex << code;
+            EXPECT_EQ(a.transport, KELVO_STATUS_NOT_IMPLEMENTED);
+            EXPECT_EQ(a.out, std::vector<uint8_t>(8, 0xAA));
+        }
     }
     EXPECT_EQ(device->gates, 0);
 }
@@ -170,12 +161,11 @@ TEST_F(CoreIoctlDecode, TheCallersStatusWordSeedsTheOperation) {
         kelvo_kelvo_getSetupLevel_in in{word};
         return ask<kelvo_kelvo_getSetupLevel_out>(KELVO_IOCTL_kelvo_getSetupLevel, in);
     };
-    EXPECT_EQ(level(0).setupLevel, 7u);
-    EXPECT_EQ(level(0).status, 0);
-    EXPECT_EQ(level(3).status, 3); // a warning stays
-    EXPECT_EQ(level(-1).status, -1);
-    // A driver code is a negative word: it stays an error, unchanged.
-    EXPECT_EQ(level(KELVO_STATUS_INVALID_CHANNEL).status, KELVO_STATUS_INVALID_CHANNEL);
+    EXPECT_EQ(std::tuple(level(0).setupLevel, level(0).status), std::tuple(7u, 0));
+    // A warning stays; an error, a driver code among them, stays unchanged.
+    for (int32_t word : {3, -1, int32_t{KELVO_STATUS_INVALID_CHANNEL}}) {
+        EXPECT_EQ(level(word).status, word);
+    }
 
     // An error replaces a warning; an error handed in wins over the operation's.
     kelvo_kdut_checkChannelHardwareState_in channel{};
@@ -217,8 +207,7 @@ TEST_F(CoreIoctlDecode, ACallersErrorOutlivesTheRefusalAfterAPausedGate) {
         session->invalid = true;
         device->resumeIOProcessing(tEventDescriptor(0));
         request.join();
-        EXPECT_EQ(out.status, expected);
-        EXPECT_EQ(out.setupLevel, 0u);
+        EXPECT_EQ(std::tuple(out.status, out.setupLevel), std::tuple(expected, 0u));
     }
     EXPECT_EQ(device->getIOCount(), 0u);
 }
@@ -232,8 +221,8 @@ TEST_F(CoreIoctlDecode, CodesAnsweredAtTheStubFindTheWordInTheLastFourBytes) {
                   KELVO_STATUS_NOT_OFFERED);
         dac.status = KELVO_STATUS_INVALID_PARAMETER;
         auto answered = ask<kelvo_corran_readDAC_out>(KELVO_IOCTL_corran_readDAC, dac);
-        EXPECT_EQ(answered.status, KELVO_STATUS_INVALID_PARAMETER);
-        EXPECT_EQ(answered.result, 0u);
+        EXPECT_EQ(std::tuple(answered.status, answered.result),
+                  std::tuple(KELVO_STATUS_INVALID_PARAMETER, 0u));
         kelvo_wexmoor_downloadSubroutines_in download{};
         download.status = 4;
         std::memset(download.arguments, 0xFF, sizeof(download.arguments)); // arguments are not read
@@ -250,23 +239,20 @@ TEST_F(CoreIoctlDecode, CodesAnsweredAtTheStubFindTheWordInTheLastFourBytes) {
 }
 
 TEST_F(CoreIoctlDecode, ParticularAnswers) {
-    // The version is 0 when the gate refuses.
     device->level = 18;
     auto version = ask<kelvo_routing_queryVersion_out>(KELVO_IOCTL_routing_queryVersion,
                                                        kelvo_routing_queryVersion_in{0});
-    EXPECT_EQ(version.version, 0u);
-    EXPECT_EQ(version.status, kTrackerStopped);
+    EXPECT_EQ(std::tuple(version.version, version.status), std::tuple(0u, kTrackerStopped));
 
-    // A count is 0, not the capacity, when refused and for a handle without a
-    // routing session (-52020).
+    // A count is 0, not the capacity, when refused and for a handle without a routing session.
     kelvo_routing_reserveRoute_in reserve{};
     reserve.conflictsCapacity = 7;
     EXPECT_EQ(ask<kelvo_routing_reserveRoute_out>(KELVO_IOCTL_routing_reserveRoute, reserve).conflictsCount,
               0u);
     device->level = 19;
     auto reserved = ask<kelvo_routing_reserveRoute_out>(KELVO_IOCTL_routing_reserveRoute, reserve);
-    EXPECT_EQ(reserved.conflictsCount, 0u);
-    EXPECT_EQ(reserved.status, KELVO_STATUS_INVALID_STATE);
+    EXPECT_EQ(std::tuple(reserved.conflictsCount, reserved.status),
+              std::tuple(0u, KELVO_STATUS_INVALID_STATE));
 
     // The four stubs that look at the seeded status, and the reservation: with
     // an error nothing runs at all, not even a gate.
@@ -276,8 +262,7 @@ TEST_F(CoreIoctlDecode, ParticularAnswers) {
         -1);
     EXPECT_EQ(word(KELVO_IOCTL_corran_areStorageMapChecksumsValid, kelvo_status_record{-3}, 8), -3);
     EXPECT_EQ(word(KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, -1, 0}), -1);
-    EXPECT_EQ(session->reserved, 0u);
-    EXPECT_EQ(device->gates, gates);
+    EXPECT_EQ(std::tuple(session->reserved, device->gates.load()), std::tuple(0u, gates));
     EXPECT_EQ(word(KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0}), 0);
     EXPECT_EQ(session->reserved, 1u);
 }
@@ -290,10 +275,9 @@ TEST_F(CoreIoctlDecode, ResetAndCleanup) {
     device->resetAnswer = KELVO_STATUS_SETUP_TARGET_REACHED;
     EXPECT_EQ(word(KELVO_IOCTL_kdut_reset, reset), KELVO_STATUS_SETUP_TARGET_REACHED);
     ASSERT_EQ(device->resets.size(), 1u);
-    EXPECT_EQ(device->resets[0].level, 19u);
-    EXPECT_EQ(device->resets[0].parameters, 0x5000u);
-    EXPECT_EQ(device->resets[0].event, descriptorOf(session));
-    EXPECT_EQ(device->resets[0].ioCount, 0u) << "the stub held a gate around the reset";
+    const auto& r = device->resets[0]; // an I/O count of 0: the stub held a gate around the reset
+    EXPECT_EQ(std::tuple(r.level, r.parameters, r.event, r.ioCount),
+              std::tuple(19u, 0x5000u, descriptorOf(session), 0u));
     reset.status = -1;
     EXPECT_EQ(word(KELVO_IOCTL_kdut_reset, reset), -1);
     EXPECT_EQ(device->resets.size(), 1u);
@@ -302,8 +286,7 @@ TEST_F(CoreIoctlDecode, ResetAndCleanup) {
     device->level = 0;
     session->composite.code = 5;
     EXPECT_EQ(word(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0}), 5);
-    EXPECT_EQ(session->composite.runs, 1);
-    EXPECT_EQ(session->composite.clears, 1);
+    EXPECT_EQ(std::tuple(session->composite.runs, session->composite.clears), std::tuple(1, 1));
     EXPECT_EQ(word(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{-9}), -9);
     EXPECT_EQ(session->composite.runs, 1);
 
@@ -326,7 +309,6 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
     device->arm->add("A", mapA, status);
     device->arm->add("BC", mapBC, status);
     ASSERT_TRUE(status.isSuccess());
-    // The buffer records share one layout: the buffer's address first.
     auto fill = [&](uint32_t code, std::vector<uint8_t>& buffer) {
         kal::usermem::Scope scope;
         kelvo_arm_getRegistrationList_in in{scope.add(buffer.data(), buffer.size()), 0, 0};
@@ -335,20 +317,14 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
 
     auto count = ask<kelvo_deviceWindow_getNumberOfRegistrations_out>(
         KELVO_IOCTL_deviceWindow_getNumberOfRegistrations, kelvo_status_record{0});
-    EXPECT_EQ(count.count, 3u);
-    EXPECT_EQ(count.status, 0);
-    // Three slots and a guard: the names, zero-filled slots, the guard untouched.
+    EXPECT_EQ(std::tuple(count.count, count.status), std::tuple(3u, 0));
     std::vector<uint8_t> names(3 * 64 + 8, 0xAA);
     EXPECT_EQ(fill(KELVO_IOCTL_deviceWindow_getRegistrationNames, names), 0);
-    std::vector<uint8_t> expected(3 * 64 + 8, 0xAA);
-    std::memset(expected.data(), 0, 128);
-    expected[0] = 'A';
-    expected[64] = 'B';
-    expected[65] = 'C';
-    std::memset(expected.data() + 128, 'n', 64);
-    EXPECT_EQ(names, expected);
+    // Three zero-filled slots and a guard left alone.
+    const std::string slots =
+        "A" + std::string(63, '\0') + "BC" + std::string(62, '\0') + seventy.substr(0, 64);
+    EXPECT_EQ(std::string(names.begin(), names.end()), slots + std::string(8, '\xAA'));
 
-    // The list and its size; the byte after the list is not written.
     auto size = ask<kelvo_arm_getSizeOfRegistrationList_out>(KELVO_IOCTL_arm_getSizeOfRegistrationList,
                                                              kelvo_status_record{0});
     EXPECT_EQ(size.size, 5u);
@@ -366,11 +342,9 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
     EXPECT_EQ(word(KELVO_IOCTL_arm_getNumberOfRegistrations, kelvo_status_record{0}, 16), kTrackerStopped);
 }
 
-// The product device through the host's C API.
 using CoreIoctlDevice = kelvo_test::HostedTest;
 
-// One request: the transport code; out receives the output record and result
-// the header's result field (which starts as it is).
+// The transport code; result holds the header's result field before and after.
 template <class In, class Out>
 int request(int handle, uint32_t code, const In& in, Out& out, uint32_t& result) {
     kelvo_ioctl_header header{

@@ -1,8 +1,7 @@
-// Every creation (allocation, mutex, DPC) of a range of the product's levels failing in turn
-// while a module is added: setup stops below the range's last level with the creation's code,
-// removal leaves nothing behind, and a clean run reaches the top.
+// Every creation of a range of the product's levels failing in turn while a module is added:
+// setup stops below the range's last level with the creation's code and removal leaves nothing.
+#include <algorithm>
 #include <cstdint>
-#include <ostream>
 #include <string>
 
 #include "core_test_levels.h"
@@ -14,8 +13,7 @@ namespace {
 using kelvo_test::FaultKind;
 using kelvo_test::FaultWindow;
 
-// Levels 4 and 8 as stand-ins that find their FPGA loaded already (the
-// module is plugged with both images), so that a run streams no image.
+// Levels 4 and 8 as stand-ins that find their FPGA loaded already: a run streams no image.
 kelvo_driver::SetupTask* loadedAlready(kelvo_driver::KelvoHelper&, const kelvo_driver::SetupInputs&,
                                        nVOAPALS100::tStatus& status) {
     return new (status, false) kelvo_driver::SetupTask();
@@ -32,10 +30,8 @@ struct Row {
 };
 constexpr int64_t kNoMemory = KELVO_STATUS_OUT_OF_MEMORY;
 constexpr FaultKind kAllocation = FaultKind::kAllocation;
-// One row a test: each sets a module up a hundred times or more. Levels 4 and 8
-// are the downloads, 5 the non-isolated maps, 10 to 13 the sequencer levels (the
-// mutexes: local RAM, engine, measure unit, charge balance), 14 to 16 DMA and
-// routing, 17 and 18 the start-up.
+// One row a test, each a hundred setups or more. Levels 4 and 8 are the downloads, 5 the maps,
+// 10 to 13 the sequencer (four mutexes), 14 to 16 DMA and routing, 17 and 18 the start-up.
 const Row kRows[] = {
     {true, "solstra", 4, 4, kAllocation, kNoMemory, 5, 1},
     {false, "solstra", 5, 5, kAllocation, kNoMemory, 5, 1},
@@ -49,20 +45,12 @@ const Row kRows[] = {
     {false, "solstra", 17, 18, kAllocation, kNoMemory, 19, 4},
 };
 
-// A row's name: board, levels and what fails, e.g. "solstra_levels_10_to_13_mutex".
 std::string rowName(const Row& row) {
     static const char* const kKinds[] = {"allocation", "mutex", "DPC"};
     std::string name = std::string(row.board) + "_levels_" + std::to_string(row.first) + "_to_" +
                        std::to_string(row.last) + "_" + kKinds[static_cast<int>(row.kind)];
-    for (char& c : name) {
-        c = c == '-' ? '_' : c;
-    }
+    std::replace(name.begin(), name.end(), '-', '_');
     return name;
-}
-
-// What ctest shows in place of the value.
-[[maybe_unused]] void PrintTo(const Row& row, std::ostream* out) {
-    *out << rowName(row);
 }
 
 class LevelSweep : public kelvo_test::HostedTest, public ::testing::WithParamInterface<Row> {};
@@ -70,7 +58,6 @@ class LevelSweep : public kelvo_test::HostedTest, public ::testing::WithParamInt
 TEST_P(LevelSweep, EveryFailedCreationInALevelEndsCleanly) {
     kal::clock::ScopedScale scale(100.0); // the downloads' 500 ms time-outs in 5 ms
     const Row& row = GetParam();
-    SCOPED_TRACE(rowName(row));
     kelvo_driver::SetupLevelTable base = kelvo_test::productLevelsUpTo(row.top);
     if (!row.streamed) {
         base.tasks[3] = base.tasks[7] = loadedAlready;

@@ -1,7 +1,7 @@
 // Routing through the C API on every board.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <tuple>
 #include <vector>
 
 #include "core/routing_objects.h"
@@ -10,6 +10,7 @@
 
 namespace {
 
+using kelvo_test::address;
 using kelvo_test::answer;
 using nVOAPALS100::tStatus;
 
@@ -19,21 +20,20 @@ protected:
         kelvo_routing_calculateRoute_out out;
         std::vector<kelvo_route_possibility> possibilities;
     };
-    static Found calculate(int handle, std::vector<kelvo_route_seed> seeds,
-                           std::vector<uint32_t> destinations, uint32_t capacity = 4,
-                           uint32_t seedCount = 0xFFFFFFFF) {
-        Found found;
-        found.possibilities.resize(std::clamp<uint32_t>(capacity, 1, KELVO_ROUTING_MAX_RECORDS));
+    // A route from terminal 3 to 2, the one seed's count stated as seedCount.
+    static Found calculate(int handle, uint32_t seedCount = 1) {
+        const kelvo_route_seed seed{3, 0, 0, {}};
+        const uint32_t destination = 2;
+        Found found{{}, std::vector<kelvo_route_possibility>(4)};
         kelvo_routing_calculateRoute_in in{};
         in.routeOwner = 77;
-        in.seedBuffer = reinterpret_cast<uintptr_t>(seeds.data());
-        in.seedCount = seedCount != 0xFFFFFFFF ? seedCount : static_cast<uint32_t>(seeds.size());
-        in.destinationBuffer = reinterpret_cast<uintptr_t>(destinations.data());
-        in.destinationCount = static_cast<uint32_t>(destinations.size());
-        in.possibilitiesBuffer = reinterpret_cast<uintptr_t>(found.possibilities.data());
-        in.possibilitiesCapacity = capacity;
-        found.out = answer<kelvo_routing_calculateRoute_out, kelvo_routing_calculateRoute_in>(
-            handle, KELVO_IOCTL_routing_calculateRoute, in);
+        in.seedBuffer = address(&seed);
+        in.seedCount = seedCount;
+        in.destinationBuffer = address(&destination);
+        in.destinationCount = 1;
+        in.possibilitiesBuffer = address(found.possibilities.data());
+        in.possibilitiesCapacity = 4;
+        found.out = answer<kelvo_routing_calculateRoute_out>(handle, KELVO_IOCTL_routing_calculateRoute, in);
         found.possibilities.resize(found.out.status == 0 ? found.out.possibilitiesCount : 0);
         return found;
     }
@@ -44,43 +44,31 @@ TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwoAndNamesItsTopography) {
         SCOPED_TRACE(board);
         const int index = add(board);
         const int handle = open(index);
-        const Found found = calculate(handle, {{3, 0, 0, {}}}, {2});
-        ASSERT_EQ(found.out.status, 0);
-        EXPECT_EQ(found.out.result, 0u);
-        ASSERT_EQ(found.possibilities.size(), 1u);
+        const Found found = calculate(handle);
+        ASSERT_EQ(std::tuple(found.out.status, found.out.result, found.possibilities.size()),
+                  std::tuple(0, 0u, 1u));
         const kelvo_route_possibility& p = found.possibilities[0];
-        EXPECT_EQ(p.destinationTerminalID, 2u);
-        EXPECT_EQ(p.cost, 1u);
-        EXPECT_EQ(p.seedIndex, 0);
-        EXPECT_EQ(p.inverted, 0);
-
+        EXPECT_EQ(std::tuple(p.destinationTerminalID, p.cost, p.seedIndex, p.inverted),
+                  std::tuple(2u, 1u, 0, 0));
         std::vector<uint32_t> path(4);
-        kelvo_routing_getRouteTerminalPath_in pathIn{p.routeID, 0, reinterpret_cast<uintptr_t>(path.data()),
-                                                     4, 0};
-        auto pathOut = answer<kelvo_routing_getRouteTerminalPath_out, kelvo_routing_getRouteTerminalPath_in>(
-            handle, KELVO_IOCTL_routing_getRouteTerminalPath, pathIn);
-        EXPECT_EQ(pathOut.status, 0);
-        ASSERT_EQ(pathOut.pathLength, 2u);
-        EXPECT_EQ(path[0], 3u);
-        EXPECT_EQ(path[1], 2u);
-
+        const auto pathOut = answer<kelvo_routing_getRouteTerminalPath_out>(
+            handle, KELVO_IOCTL_routing_getRouteTerminalPath,
+            kelvo_routing_getRouteTerminalPath_in{p.routeID, 0, address(path.data()), 4, 0});
+        EXPECT_EQ(std::tuple(pathOut.status, pathOut.pathLength, path[0], path[1]),
+                  std::tuple(0, 2u, 3u, 2u));
         char name[16] = {};
-        kelvo_routing_getTopographyName_in nameIn{reinterpret_cast<uintptr_t>(name), sizeof(name), 0};
-        EXPECT_EQ((answer<kelvo_status_record, kelvo_routing_getTopographyName_in>(
-                       handle, KELVO_IOCTL_routing_getTopographyName, nameIn))
-                      .status,
-                  0);
+        const kelvo_routing_getTopographyName_in nameIn{address(name), sizeof(name), 0};
+        EXPECT_EQ(kelvo_test::statusOf(handle, KELVO_IOCTL_routing_getTopographyName, nameIn), 0);
         EXPECT_STREQ(name, "KelvoTopography");
         EXPECT_EQ(kelvo_close(handle), 0);
         remove(index);
     }
 }
 
-// More seeds than the bound are refused before anything is read (capacities:
-// e2e_routing_test.cpp).
+// More seeds than the bound are refused before anything is read.
 TEST_F(RoutingThroughTheApi, CountsFromUserModeAreBounded) {
     const int handle = open(kelvo_host::addModule("solstra"));
-    const Found found = calculate(handle, {{3, 0, 0, {}}}, {2}, 4, KELVO_ROUTING_MAX_RECORDS + 1);
+    const Found found = calculate(handle, KELVO_ROUTING_MAX_RECORDS + 1);
     EXPECT_EQ(found.out.status, tStatus::kInvalidParameter);
     EXPECT_EQ(found.out.possibilitiesCount, 0u);
     EXPECT_EQ(kelvo_close(handle), 0);

@@ -1,48 +1,42 @@
 // The sequencer levels (10 to 13, 17 and 18) and their requests through the C API.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "bridge/firmware.h"
-#include "standin/control.h"
 #include "controllers/isolated_controllers.h"
 #include "core/board_startup.h"
 #include "core/kelvo_helper.h"
 #include "core/sequencer_tasks.h"
 #include "core_test_support.h"
-#include "kelvo/ioctl.h"
+#include "standin/control.h"
 
 namespace {
 
+using kelvo_test::address;
+using kelvo_test::answer;
+using kelvo_test::statusOf;
 using nVOAPALS100::tStatus;
 
 constexpr int32_t kInvalidChannel = KELVO_STATUS_INVALID_CHANNEL;
 constexpr int32_t kNotReserved = KELVO_STATUS_CHANNEL_NOT_RESERVED;
 constexpr int32_t kBadPackage = KELVO_STATUS_INVALID_SUBROUTINE_PACKAGE;
-constexpr int32_t kEngineRunning = KELVO_STATUS_SEQUENCE_ENGINE_RUNNING;
 constexpr int32_t kEngineTimedOut = KELVO_STATUS_SEQUENCE_ENGINE_TIMED_OUT;
-constexpr int32_t kMeasureUnitTimedOut = KELVO_STATUS_MEASURE_UNIT_TIMED_OUT;
-constexpr int32_t kBalanceFailed = KELVO_STATUS_CHARGE_BALANCE_FAILED;
-constexpr int32_t kInvalidParameter = KELVO_STATUS_INVALID_PARAMETER;
 constexpr int32_t kNotImplemented = KELVO_STATUS_NOT_IMPLEMENTED;
+constexpr int32_t kInvalidParameter = KELVO_STATUS_INVALID_PARAMETER;
 
 struct Board {
     std::string name;
-    uint32_t commands;
-    uint32_t subroutines;
-    uint32_t lastAddress;
+    uint32_t commands, subroutines; // the last subroutine starts at the last command
 };
-const Board kBoards[] = {
-    {"solstra", 321, 18, 320}, {"duskmere-a", 4135, 25, 4134}, {"duskmere-b", 4135, 25, 4134}};
-
-using kelvo_test::address;
-using kelvo_test::answer;
-using kelvo_test::statusOf;
+const Board kBoards[] = {{"solstra", 321, 18}, {"duskmere-a", 4135, 25}, {"duskmere-b", 4135, 25}};
 
 class SequencerLevels : public kelvo_test::HostedTest {
 protected:
@@ -50,6 +44,11 @@ protected:
     static kelvo_driver::IsolatedControllers& controllers(int index) {
         auto& task = deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::IsolatedObjectsInterface>();
         return *task.getIsolatedControllers();
+    }
+    static wexmoortools::SubroutineRegistrarInterface& registrar(int index) {
+        auto& task =
+            deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::SubroutinePackageRegisterInterface>();
+        return *task.getSubroutineRegistrar();
     }
 };
 
@@ -65,41 +64,34 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
             *deviceOf(index)->getKelvoHelper()->getCapsTask().capsPtr, status);
         ASSERT_EQ(image->size(), b.commands * 8u);
         EXPECT_EQ(image->getTarget(), 2u) << "the subroutine data's target";
-        for (uint32_t word = 0; word < b.commands; ++word) {
-            uint64_t expected = 0;
-            std::memcpy(&expected, image->data() + word * 8, 8);
-            ASSERT_EQ(s.sequencer().ramWord(word), expected) << word;
+        // The package, zeros, and the return at the last word.
+        std::vector<uint64_t> expected(16384, 0), ram(16384);
+        std::memcpy(expected.data(), image->data(), b.commands * 8);
+        expected.back() = 0x1C0FFF0500000000ull;
+        for (uint32_t word = 0; word < 16384; ++word) {
+            ram[word] = s.sequencer().ramWord(word);
         }
-        for (uint32_t word = b.commands; word < 16383; ++word) {
-            ASSERT_EQ(s.sequencer().ramWord(word), 0u) << word;
-        }
-        EXPECT_EQ(s.sequencer().ramWord(16383), 0x1C0FFF0500000000ull);
+        EXPECT_EQ(ram, expected);
         const std::vector<sim::Access> trace = s.localRamBlock().trace();
         ASSERT_EQ(trace.size(), 3u * (b.commands + 1));
-        EXPECT_EQ(trace[0].offset, 0x8u);
-        EXPECT_EQ(trace[1].offset, 0xCu);
-        EXPECT_EQ(trace[2].offset, 0x0u);
-        EXPECT_EQ(trace.back().value, 16383u);
+        EXPECT_EQ(
+            (std::vector<uint64_t>{trace[0].offset, trace[1].offset, trace[2].offset, trace.back().value}),
+            (std::vector<uint64_t>{0x8, 0xC, 0x0, 16383}));
         EXPECT_EQ(s.sequencer().generalUse(0), 1u) << "the default image's board revision";
         EXPECT_EQ(s.adf4002().words(), (std::vector<uint32_t>{0x1F8093, 0x1F8092, 0x100028, 0x1B01}));
         const int handle = open(index);
         const auto count = answer<kelvo_wexmoor_getNumSubroutines_out>(
             handle, KELVO_IOCTL_wexmoor_getNumSubroutines, kelvo_status_record{0});
-        EXPECT_EQ(count.status, 0);
-        ASSERT_EQ(count.subroutineCount, b.subroutines);
+        ASSERT_EQ(std::tuple(count.status, count.subroutineCount), std::tuple(0, b.subroutines));
         std::vector<uint32_t> ids(b.subroutines + 1, 0xEEEEEEEE);
         std::vector<uint32_t> addresses(b.subroutines + 1, 0xEEEEEEEE);
-        const kelvo_wexmoor_getSubroutines_in in{address(ids.data()), address(addresses.data()),
-                                                 b.subroutines, 0};
+        kelvo_wexmoor_getSubroutines_in in{address(ids.data()), address(addresses.data()), b.subroutines, 0};
         EXPECT_EQ(statusOf(handle, KELVO_IOCTL_wexmoor_getSubroutines, in), 0);
-        EXPECT_EQ(ids[2], 0x956E9395u);
-        EXPECT_EQ(addresses[2], 2u);
-        EXPECT_EQ(ids[b.subroutines - 1], 0xEE85CF84u);
-        EXPECT_EQ(addresses[b.subroutines - 1], b.lastAddress);
-        EXPECT_EQ(ids[b.subroutines], 0xEEEEEEEEu) << "past the count";
-        const kelvo_wexmoor_getSubroutines_in wrongCount{address(ids.data()), address(addresses.data()),
-                                                         b.subroutines - 1, 0};
-        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_wexmoor_getSubroutines, wrongCount),
+        const uint32_t last = b.subroutines - 1;
+        EXPECT_EQ((std::vector<uint32_t>{ids[2], addresses[2], ids[last], addresses[last], ids[last + 1]}),
+                  (std::vector<uint32_t>{0x956E9395u, 2, 0xEE85CF84u, b.commands - 1, 0xEEEEEEEEu}));
+        in.subroutineCount = last;
+        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_wexmoor_getSubroutines, in),
                   KELVO_STATUS_SUBROUTINE_COUNT_MISMATCH);
         kelvo_close(handle);
         remove(index);
@@ -141,28 +133,22 @@ TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {
     const int index = add("solstra");
     for (const Case& k : cases) {
         SCOPED_TRACE(k.name);
-        const int32_t answered = resetTo(index, 19, &k.parameters);
-        EXPECT_EQ(answered, setupCode(index)) << "the reset answers the setup's code";
-        EXPECT_EQ(levelOf(index), k.level);
-        EXPECT_EQ(setupCode(index), k.code);
+        const int32_t answered = resetTo(index, 19, &k.parameters); // the reset answers the setup's code
+        EXPECT_EQ(std::tuple(answered, setupCode(index), levelOf(index)),
+                  std::tuple(k.code, int64_t{k.code}, k.level));
         if (k.level == 17) {
             for (uint32_t w = 0; w < commands.size(); ++w) {
                 EXPECT_EQ(side(index).sequencer().ramWord(w), commands[w]);
             }
             EXPECT_EQ(side(index).sequencer().ramWord(16383), 0x1C0FFF0500000000ull);
             tStatus status;
-            auto* registrar = deviceOf(index)
-                                  ->getKelvoHelper()
-                                  ->getTaskAs<kelvo_driver::SubroutinePackageRegisterInterface>()
-                                  .getSubroutineRegistrar();
-            EXPECT_EQ(registrar->getSubroutineAddress(0x22, status), 3u);
-            EXPECT_EQ(registrar->getNumSubroutines(status), 2u);
+            EXPECT_EQ(registrar(index).getSubroutineAddress(0x22, status), 3u);
+            EXPECT_EQ(registrar(index).getNumSubroutines(status), 2u);
         }
     }
 }
 
 TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
-    kal::clock::ScopedScale fast(1000);
     const int index = add("duskmere-a");
     sim::Sequencer& seq = side(index).sequencer();
     const int handle = open(index);
@@ -179,13 +165,13 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
         return statusOf(handle, KELVO_IOCTL_wexmoor_resetSequenceEngine,
                         kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0});
     };
-    EXPECT_EQ(running(0).status, kInvalidChannel);
-    EXPECT_EQ(start(1, 1025), KELVO_STATUS_TOO_MANY_COMMANDS) << "above the FIFO depth";
-    EXPECT_EQ(start(1, 1024), kEngineTimedOut) << "the FIFO depth waits for the FIFO";
-    EXPECT_EQ(start(1, 2), kEngineTimedOut) << "the FIFO does not hold the count";
-    EXPECT_EQ(start(1, 0), 0);
+    // Above the FIFO depth; the depth waits for the FIFO; the FIFO does not hold the count; none.
+    EXPECT_EQ(
+        (std::vector<int32_t>{running(0).status, start(1, 1025), start(1, 1024), start(1, 2), start(1, 0)}),
+        (std::vector<int32_t>{kInvalidChannel, KELVO_STATUS_TOO_MANY_COMMANDS, kEngineTimedOut,
+                              kEngineTimedOut, 0}));
     seq.setNeverStops(true);
-    EXPECT_EQ(start(1, 0), kEngineRunning);
+    EXPECT_EQ(start(1, 0), KELVO_STATUS_SEQUENCE_ENGINE_RUNNING);
     EXPECT_EQ(resetEngine(), kEngineTimedOut);
     seq.setNeverStops(false);
     EXPECT_EQ(resetEngine(), 0);
@@ -195,17 +181,14 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
 }
 
 TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
-    kal::clock::ScopedScale fast(1000);
     for (const Board& b : kBoards) {
         SCOPED_TRACE(b.name);
         const int index = add(b.name);
         sim::MeasureUnit& unit = side(index).measureUnit();
         const int handle = open(index);
-        auto arm = [&](uint32_t channel) {
-            return statusOf(handle, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{channel, 0});
-        };
-        auto resetUnit = [&](uint32_t channel) {
-            return statusOf(handle, KELVO_IOCTL_measureUnit_reset, kelvo_measureUnit_reset_in{channel, 0});
+        auto arm = [&] { return statusOf(handle, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{}); };
+        auto resetUnit = [&] {
+            return statusOf(handle, KELVO_IOCTL_measureUnit_reset, kelvo_measureUnit_reset_in{});
         };
         auto trigger = [&](uint32_t which) {
             return answer<kelvo_triggersAndEvents_overrideTrigger_out>(
@@ -217,31 +200,27 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
                 handle, KELVO_IOCTL_triggersAndEvents_checkEventLatch,
                 kelvo_triggersAndEvents_checkEventLatch_in{mask, event, 0, 0});
         };
-        EXPECT_EQ(trigger(0x40C).status, KELVO_STATUS_TRIGGER_NOT_ARMED);
-        EXPECT_EQ(latch(1, 0x135).status, kNotReserved);
-        EXPECT_EQ(arm(0), 0) << "no reservation needed";
-        EXPECT_EQ(trigger(0x40C).result, 1u);
-        EXPECT_EQ(trigger(0x40D).status, kNotImplemented);
+        // An arm needs no reservation.
+        EXPECT_EQ(
+            (std::vector<int64_t>{trigger(0x40C).status, latch(1, 0x135).status, arm(), trigger(0x40C).result,
+                                  trigger(0x40D).status}),
+            (std::vector<int64_t>{KELVO_STATUS_TRIGGER_NOT_ARMED, kNotReserved, 0, 1, kNotImplemented}));
         ASSERT_EQ(reserveAll(handle), 0);
         EXPECT_EQ(latch(1, 0x135).latched, 1);
-        unit.setStatusBit0(true);
-        EXPECT_EQ(latch(1, 0x135).latched, 0);
-        EXPECT_EQ(latch(1, 0x129).latched, 1) << "the engine is idle";
-        EXPECT_EQ(latch(1, 0x12C).status, kNotImplemented);
-        EXPECT_EQ(latch(0, 0x135).status, kInvalidChannel);
-        EXPECT_EQ(resetUnit(0), 0);
+        unit.setStatusBit0(true); // and the engine is idle
+        EXPECT_EQ((std::vector<int32_t>{latch(1, 0x135).latched, latch(1, 0x129).latched,
+                                        latch(1, 0x12C).status, latch(0, 0x135).status, resetUnit()}),
+                  (std::vector<int32_t>{0, 1, kNotImplemented, kInvalidChannel, 0}));
         unit.setNeverGenerates(true);
-        EXPECT_EQ(arm(0), kMeasureUnitTimedOut);
+        EXPECT_EQ(arm(), KELVO_STATUS_MEASURE_UNIT_TIMED_OUT);
         unit.setNeverGenerates(false);
-        EXPECT_EQ(arm(0), 0);
+        EXPECT_EQ(arm(), 0);
         unit.setNeverAborts(true);
-        EXPECT_EQ(resetUnit(0), kMeasureUnitTimedOut);
+        EXPECT_EQ(resetUnit(), KELVO_STATUS_MEASURE_UNIT_TIMED_OUT);
         EXPECT_EQ(unit.triggerPulses(), 1u);
         // Arm (1) and stop (2) strobes: the failed arm's reset stops; the unacknowledged abort does not.
-        std::vector<uint64_t> strobes;
-        for (uint64_t v : side(index).measureUnitBlock().writtenValues(0x60)) {
-            strobes.push_back(v >> 30);
-        }
+        std::vector<uint64_t> strobes = side(index).measureUnitBlock().writtenValues(0x60);
+        std::transform(strobes.begin(), strobes.end(), strobes.begin(), [](uint64_t v) { return v >> 30; });
         EXPECT_EQ(strobes, (std::vector<uint64_t>{1, 2, 1, 2, 1}));
         EXPECT_EQ(side(index).measureUnitBlock().writeCount(0x0), 4u)
             << "MuCtrl: three aborts and the trigger";
@@ -251,23 +230,18 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
 }
 
 TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
-    kal::clock::ScopedScale fast(1000);
     using Outcome = sim::ChargeBalancer::Outcome;
     for (const Board& b : kBoards) {
         SCOPED_TRACE(b.name);
         const int index = add(b.name);
         sim::ChargeBalancer& balancer = side(index).chargeBalancer();
         const int handle = open(index);
-        auto calculate = [&](uint8_t channel, uint8_t loop) {
+        auto calculate = [&](uint8_t loop) {
             return answer<kelvo_corran_calculateChargeBalanceOffset_out>(
                 handle, KELVO_IOCTL_corran_calculateChargeBalanceOffset,
-                kelvo_corran_calculateChargeBalanceOffset_in{channel, loop, 0, 0});
+                kelvo_corran_calculateChargeBalanceOffset_in{0, loop, 0, 0});
         };
-        auto configure = [&](uint8_t channel, uint8_t loop, uint16_t offset) {
-            return statusOf(handle, KELVO_IOCTL_corran_configureChargeBalanceOffset,
-                            kelvo_corran_configureChargeBalanceOffset_in{channel, loop, offset, 0});
-        };
-        EXPECT_EQ(calculate(0, 0).status, kNotReserved);
+        EXPECT_EQ(calculate(0).status, kNotReserved);
         ASSERT_EQ(reserveAll(handle), 0);
         struct Case {
             const char* name;
@@ -277,23 +251,24 @@ TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
         };
         const Case cases[] = {
             {"done", 1, Outcome::kDone, 0},
-            {"failed", 2, Outcome::kFailed, kBalanceFailed},
-            {"done and failed", 3, Outcome::kBoth, kBalanceFailed},
+            {"failed", 2, Outcome::kFailed, KELVO_STATUS_CHARGE_BALANCE_FAILED},
+            {"done and failed", 3, Outcome::kBoth, KELVO_STATUS_CHARGE_BALANCE_FAILED},
             {"never", 0, Outcome::kNever, KELVO_STATUS_CHARGE_BALANCE_TIMED_OUT},
         };
         for (const Case& c : cases) {
             SCOPED_TRACE(c.name);
             balancer.setOutcome(c.loop, c.outcome);
             balancer.setResult(c.loop, 0x2A00u + c.loop);
-            const auto out = calculate(0, c.loop);
+            const auto out = calculate(c.loop);
             EXPECT_EQ(out.status, c.code);
             if (c.code == 0) {
                 EXPECT_EQ(out.offset, 0x2A00u + c.loop);
             }
             EXPECT_EQ(balancer.strobes(c.loop), 1u);
         }
-        EXPECT_EQ(calculate(0, 4).status, KELVO_STATUS_INVALID_PARAMETER);
-        EXPECT_EQ(configure(0, 2, 0xFFFF), 0);
+        EXPECT_EQ(calculate(4).status, KELVO_STATUS_INVALID_PARAMETER);
+        const kelvo_corran_configureChargeBalanceOffset_in configure{0, 2, 0xFFFF, 0};
+        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_corran_configureChargeBalanceOffset, configure), 0);
         EXPECT_EQ(balancer.offset(2) & 0x3FFFu, 0x3FFFu);
         if (b.name != "solstra") {
             // The secondary offset register of the non-isolated side.
@@ -309,8 +284,7 @@ TEST_F(SequencerLevels, ComplianceAndHardwareErrorsByChannelMask) {
     const int handle = open(index);
     const auto in = answer<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
                                                                kelvo_corran_queryInCompliance_in{0, {}, 0});
-    EXPECT_EQ(in.status, 0);
-    EXPECT_EQ(in.inCompliance, 1);
+    EXPECT_EQ(std::tuple(in.status, in.inCompliance), std::tuple(0, 1));
     const auto check = [&](uint32_t requestCode, uint64_t mask) {
         return statusOf(handle, requestCode,
                         kelvo_hwCondition_clearChannelBasedHardwareErrors_in{mask, 0, 0});
@@ -340,7 +314,6 @@ TEST_F(SequencerLevels, LocalRamBoundsAndReadBack) {
     const int index = add("solstra");
     kelvo_driver::LocalRAMControllerType& ram = *controllers(index).getLocalRAM();
     sim::Block& block = side(index).localRamBlock();
-    block.clearTrace();
     struct Case {
         const char* name;
         uint32_t count;
@@ -384,18 +357,11 @@ TEST_F(SequencerLevels, EngineRequestsFromSeveralThreads) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < 50; ++i) {
                 tStatus status;
-                switch ((t + i) % 3) {
-                case 0:
-                    engine.start(0, status);
-                    break;
-                case 1:
-                    engine.reset(status);
-                    break;
-                default:
-                    engine.isRunning(status);
-                    break;
-                }
-                if (status.isFatal() && status.getCode() != kEngineRunning) {
+                const int op = (t + i) % 3;
+                op == 0   ? engine.start(0, status)
+                : op == 1 ? engine.reset(status)
+                          : (void)engine.isRunning(status);
+                if (status.isFatal() && status.getCode() != KELVO_STATUS_SEQUENCE_ENGINE_RUNNING) {
                     ++unexpected;
                 }
             }
@@ -408,9 +374,8 @@ TEST_F(SequencerLevels, EngineRequestsFromSeveralThreads) {
     EXPECT_TRUE(side(index).sequencer().faults().empty()) << "no start strobe reached a running engine";
 }
 
-// Level 18, the board start-up: the program it streams over DMA channel 1, the
-// error-list reset words, an engine or a stream that never stops.
-using BoardStartupLevel = kelvo_test::HostedTest;
+// Level 18, the board start-up.
+using BoardStartupLevel = SequencerLevels;
 
 TEST_F(BoardStartupLevel, TheProgramStreamsIntoTheSequencerAndRunsTheStartupSubroutine) {
     for (const std::string& board : kelvo_test::boards()) {
@@ -418,30 +383,24 @@ TEST_F(BoardStartupLevel, TheProgramStreamsIntoTheSequencerAndRunsTheStartupSubr
         const int index = add(board);
         ASSERT_EQ(levelOf(index), 19u);
         tStatus status;
-        const uint32_t start = deviceOf(index)
-                                   ->getKelvoHelper()
-                                   ->getTaskAs<kelvo_driver::SubroutinePackageRegisterInterface>()
-                                   .getSubroutineRegistrar()
-                                   ->getSubroutineAddress(0x956E9395u, status);
+        const uint32_t start = registrar(index).getSubroutineAddress(0x956E9395u, status);
         ASSERT_TRUE(status.isSuccess());
         // Exactly the call of the start-up subroutine and the return.
-        const std::vector<uint64_t> expected = {0x1D0DFF0200000000ull | start, 0x1C00FF0500000000ull};
         const std::vector<uint8_t> sunk = module(index).dma(1).sunk();
         ASSERT_EQ(sunk.size(), 16u);
         std::vector<uint64_t> words(2);
         std::memcpy(words.data(), sunk.data(), 16);
-        EXPECT_EQ(words, expected);
-        sim::Sequencer& sequencer = module(index).sequencerSide()->sequencer();
-        EXPECT_EQ(sequencer.fifoFullness(), 0u) << "the engine took both words";
-        EXPECT_GE(sequencer.starts(), 1u);
-        EXPECT_TRUE(sequencer.faults().empty());
-        EXPECT_FALSE(sequencer.running());
+        EXPECT_EQ(words, (std::vector<uint64_t>{0x1D0DFF0200000000ull | start, 0x1C00FF0500000000ull}));
+        sim::Sequencer& sequencer = side(index).sequencer();
+        // The engine took both words, ran and stopped.
+        EXPECT_EQ(std::tuple(sequencer.fifoFullness(), sequencer.starts() >= 1, sequencer.faults().empty(),
+                             sequencer.running()),
+                  std::tuple(0u, true, true, false));
         remove(index);
     }
 }
 
-// A case with a knob leaves the engine or the stream running, so the next case
-// takes a fresh module (the teardown resets a stream still in progress).
+// A case with a knob leaves the engine or the stream running: the next case takes a fresh module.
 TEST_F(BoardStartupLevel, TheErrorListWordsAndAnEngineOrAStreamThatNeverStops) {
     auto words = [](uint64_t list9, uint64_t count10, uint64_t ignore11) {
         kelvo_custom_reset_parameters p{};
@@ -483,17 +442,11 @@ TEST_F(BoardStartupLevel, TheErrorListWordsAndAnEngineOrAStreamThatNeverStops) {
             c.knob(module(index), true);
         }
         const int32_t answered = resetTo(index, 19, &c.parameters);
-        EXPECT_EQ(answered, setupCode(index));
-        EXPECT_EQ(levelOf(index), c.level);
-        if (c.code == 1) {
-            EXPECT_LT(setupCode(index), 0);
-        } else {
-            EXPECT_EQ(setupCode(index), c.code);
-        }
+        EXPECT_EQ(std::tuple(answered, levelOf(index)), std::tuple(setupCode(index), c.level));
+        EXPECT_TRUE(c.code == 1 ? setupCode(index) < 0 : setupCode(index) == c.code) << setupCode(index);
         if (c.level == 19) {
             auto& task = deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::BoardStartup>();
-            EXPECT_TRUE(task.ran());
-            EXPECT_EQ(task.holdsBuffer(), c.holdsBuffer);
+            EXPECT_EQ(std::tuple(task.ran(), task.holdsBuffer()), std::tuple(true, c.holdsBuffer));
         }
         if (c.knob) {
             c.knob(module(index), false);
