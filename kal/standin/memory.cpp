@@ -49,6 +49,15 @@ constexpr std::size_t kGuardBytes = 0;
 constexpr std::size_t kGuardBytes = 16;
 #endif
 constexpr std::uint8_t kGuardValue = 0xFD;
+// Outside optimised builds a new block holds this byte, not whatever the pages
+// held before, as a debugging kernel poisons its slabs: a driver that reads a
+// field it never wrote, or hands it to user mode, then shows it.
+#ifdef NDEBUG
+constexpr bool kPoisonNewBlocks = false;
+#else
+constexpr bool kPoisonNewBlocks = true;
+#endif
+constexpr std::uint8_t kNewBlockValue = 0x5A;
 constexpr std::size_t kGranule = kal::kernelmem::kGranule;
 
 constexpr std::size_t kSpareBlocks = 256; // one-granule blocks in the depot
@@ -421,6 +430,9 @@ extern "C" void* nVOKAL100_malloc(size_t size) noexcept {
     if (record.sizePlusOne == nullptr) {
         release(block, bytes);
         return nullptr;
+    }
+    if (kPoisonNewBlocks) {
+        std::memset(block, kNewBlockValue, used);
     }
     std::memset(static_cast<std::uint8_t*>(block) + used, kGuardValue, kGuardBytes);
     // Atomic, though ordered by sizePlusOne: a block's address comes back from
