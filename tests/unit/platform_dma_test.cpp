@@ -15,11 +15,7 @@
 
 namespace {
 
-using kelvo_driver::nVOAPAL000::tDirectDMAMap;
-using kelvo_driver::nVOAPAL000::tDMAConfiguration;
-using kelvo_driver::nVOAPAL000::tDMAMapCore;
-using kelvo_driver::nVOAPAL000::tPageList;
-using kelvo_driver::nVOAPAL000::tStandardDMAMap;
+using namespace kelvo_driver::nVOAPAL000;
 using nVOAPALS100::tStatus;
 using Segments = std::vector<tDMAMapCore::tSegment>;
 
@@ -93,15 +89,13 @@ TEST_F(PlatformDma, BufferRequestsThatCannotBeHonouredChangeNothing) {
     EXPECT_EQ(kal::pagelists::live(), listsAtStart_ + 1);
 
     tPageList other;
-    for (std::uint64_t alignment : {std::uint64_t{0}, std::uint64_t{3}, 2 * kPage}) {
+    for (const auto& [size, alignment] :
+         {std::pair<std::uint64_t, std::uint64_t>{kPage, 0}, {kPage, 3}, {kPage, 2 * kPage}, {0, kPage}}) {
         tStatus bad;
-        config_.allocateDMABuffer(other, kPage, 0, bad, alignment);
-        EXPECT_EQ(bad.getCode(), tStatus::kInvalidParameter) << alignment;
+        config_.allocateDMABuffer(other, size, 0, bad, alignment);
+        EXPECT_EQ(bad.getCode(), tStatus::kInvalidParameter) << size << " " << alignment;
+        EXPECT_TRUE(other.isEmpty());
     }
-    tStatus empty;
-    config_.allocateDMABuffer(other, 0, 0, empty, kPage);
-    EXPECT_EQ(empty.getCode(), tStatus::kInvalidParameter);
-    EXPECT_TRUE(other.isEmpty());
     config_.freeDMABuffer(buffer);
 }
 
@@ -265,25 +259,17 @@ TEST_F(PlatformDma, AGatheringAccessStopsAtItsFirstRefusedRun) {
 
 TEST_F(PlatformDma, MapsCatchMisuse) {
     configure(tDMAConfiguration::kDMAType64Bit);
-    EXPECT_DEATH(
-        {
-            tPageList pages;
-            makePages(pages, 1);
-            tStatus status;
-            tDirectDMAMap map(config_, status);
-            map.load(pages, 10, kPage, tDMAMapCore::kHostToDevice, status);
-        },
-        "offset <= pageList.size");
-    EXPECT_DEATH(
-        {
-            tPageList pages;
-            makePages(pages, 1);
-            tStatus status;
-            tStandardDMAMap map(config_, status);
-            map.load(pages, 0, 10, tDMAMapCore::kHostToDevice, status);
-            map.load(pages, 0, 10, tDMAMapCore::kHostToDevice, status);
-        },
-        "ASSERT.!loaded_.");
+    tPageList pages;
+    makePages(pages, 1);
+    tStatus status;
+    tDirectDMAMap direct(config_, status);
+    EXPECT_DEATH(direct.load(pages, 10, kPage, tDMAMapCore::kHostToDevice, status),
+                 "offset <= pageList.size");
+    tStandardDMAMap standard(config_, status);
+    standard.load(pages, 0, 10, tDMAMapCore::kHostToDevice, status);
+    EXPECT_DEATH(standard.load(pages, 0, 10, tDMAMapCore::kHostToDevice, status), "ASSERT.!loaded_.");
+    standard.unload();
+    standard.free();
 }
 
 } // namespace
