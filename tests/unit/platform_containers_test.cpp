@@ -1,5 +1,4 @@
-// Class-scope allocation and the containers: vector, string, shared and weak
-// pointers, the ordered map; allocation failures and fatal entry statuses.
+// Class-scope allocation and the containers (vector, string, shared and weak pointers, the ordered map).
 #include <atomic>
 #include <cstring>
 #include <string>
@@ -29,9 +28,6 @@ tStatus fatalStatus() {
     return status;
 }
 
-int gConstructed = 0; // class-scope allocation probes made and destroyed
-int gDestroyed = 0;
-
 // An element that counts its live instances and is only movable.
 struct Tracked {
     static inline int live = 0;
@@ -58,14 +54,7 @@ std::vector<int> valuesOf(const vohtl::Vector<Tracked>& vector) {
     return values;
 }
 
-class PlatformContainers : public kelvo_test::LeakCheckedTest {
-protected:
-    void SetUp() override {
-        LeakCheckedTest::SetUp();
-        Tracked::live = 0;
-        gConstructed = gDestroyed = 0;
-    }
-};
+class PlatformContainers : public kelvo_test::LeakCheckedTest {};
 
 TEST_F(PlatformContainers, VectorGrowthInsertAndEraseKeepOrder) {
     {
@@ -293,7 +282,6 @@ TEST_F(PlatformContainers, SharedPtrCountsAndDeletesExactlyOnce) {
     EXPECT_TRUE(status.isSuccess());
 }
 
-// A driver object that notes its number when destroyed.
 struct Noted : kelvo_driver::nVOAPAL000::tObject {
     static inline std::vector<int> log;
     int id;
@@ -301,7 +289,6 @@ struct Noted : kelvo_driver::nVOAPAL000::tObject {
     ~Noted() { log.push_back(id); }
 };
 
-// The list's destruction runs what is left, the latest step first.
 TEST_F(PlatformContainers, TheUndoListRunsEachStepOnceLatestFirst) {
     Noted::log.clear();
     {
@@ -373,29 +360,30 @@ TEST_F(PlatformContainers, MapInsertFindEraseInKeyOrder) {
 using kelvo_driver::nVOAPAL000::blockFlag;
 using kelvo_driver::nVOAPAL000::tObject;
 
-class Probe : public tObject {
-public:
-    Probe() { ++gConstructed; }
-    virtual ~Probe() { ++gDestroyed; }
+struct Probe : tObject {
+    static inline int constructed = 0, destroyed = 0;
+    Probe() { ++constructed; }
+    virtual ~Probe() { ++destroyed; }
     uint64_t payload[3] = {};
 };
 
 using Allocation = PlatformContainers;
 
 TEST_F(Allocation, StatusFormFailsWithoutConstructingAndKeepsTheFlag) {
+    Probe::constructed = Probe::destroyed = 0;
     tStatus status;
     kal::memory::failNth(1);
     Probe* failed = new (status, false) Probe;
     EXPECT_EQ(failed, nullptr);
     EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
-    EXPECT_EQ(gConstructed, 0) << "no constructor runs on a null block";
+    EXPECT_EQ(Probe::constructed, 0) << "no constructor runs on a null block";
 
     // Entered with an error: nothing is even asked of the kernel layer.
     const uint64_t calls = kal::memory::allocationCalls();
     EXPECT_EQ(new (status, false) Probe, nullptr);
     EXPECT_EQ(kal::memory::allocationCalls(), calls);
     EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
-    EXPECT_EQ(gConstructed, 0);
+    EXPECT_EQ(Probe::constructed, 0);
 
     tStatus fine;
     Probe* flagged = new (fine, true) Probe;
@@ -408,7 +396,7 @@ TEST_F(Allocation, StatusFormFailsWithoutConstructingAndKeepsTheFlag) {
     EXPECT_EQ(reinterpret_cast<uintptr_t>(flagged) % 16, 0u) << "the header keeps blocks 16-byte aligned";
     delete flagged;
     delete plain;
-    EXPECT_EQ(gDestroyed, 2);
+    EXPECT_EQ(Probe::destroyed, 2);
 }
 
 } // namespace

@@ -1,5 +1,4 @@
-// The driver entry and the callbacks: a refused load, property lists, the
-// default answers, the static initialiser and finaliser table.
+// The driver entry: a refused load, property lists, the callbacks' defaults, the static initialisers.
 #include <cstring>
 #include <string>
 
@@ -18,8 +17,6 @@ namespace {
 
 using namespace kelvo_driver::nVOAPAL000;
 using nVOAPALS100::tStatus;
-
-// ---- load and unload ------------------------------------------------------
 
 class Entry : public kelvo_test::LeakCheckedTest {
 protected:
@@ -40,8 +37,6 @@ TEST_F(Entry, RefusedRegistrationFinalisesAndReturnsTheCode) {
     EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 0u);
     EXPECT_EQ(nVOAPAL200_getDriverObject(), nullptr);
 }
-
-// ---- property lists -------------------------------------------------------
 
 // A device that registers whatever lists a test gives it.
 class ListDevice : public tDevice {
@@ -91,8 +86,6 @@ TEST_F(Properties, UnregisteringClearsTheHandlesAndIsSafeTwice) {
     EXPECT_EQ(kal::registration::liveProperties(), 0u);
     tDevice::unregisterPropertyList(list); // nothing is unregistered twice
 }
-
-// ---- the callbacks through the host ----------------------------------------
 
 class Callbacks : public kelvo_test::LeakCheckedTest {
 protected:
@@ -152,39 +145,37 @@ TEST_F(Callbacks, AWarningFromOpenClosesTheSessionItMade) {
     EXPECT_EQ(device.getSessionCount(), 0u);
 }
 
-// ---- the static initialiser and finaliser table ------------------------------
-
 class RunTime : public kelvo_test::LeakCheckedTest {};
 
 const nVOAPAL200_tInitializer kPlatformTable[] = {nVOAPAL200_initializeTrace};
 
 TEST_F(RunTime, UseCountedLoadCreatesAndUnloadDestroysTheTrace) {
     ASSERT_EQ(nVOAPAL200_cppRunTimeUseCount(), 0u);
-    ASSERT_EQ(kelvo_driver::nVOAPAL000::tTrace::get(), nullptr);
+    ASSERT_EQ(tTrace::get(), nullptr);
 
     nVOAPAL200_initializeCPPRunTime(kPlatformTable, 1);
-    kelvo_driver::nVOAPAL000::tTrace* first = kelvo_driver::nVOAPAL000::tTrace::get();
+    tTrace* first = tTrace::get();
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->getDestination(), &first->consoleDestination());
     nVOAPAL200_initializeCPPRunTime(kPlatformTable, 1);
     EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 2u);
-    EXPECT_EQ(kelvo_driver::nVOAPAL000::tTrace::get(), first) << "only the first use runs the initialisers";
+    EXPECT_EQ(tTrace::get(), first) << "only the first use runs the initialisers";
 
     nVOAPAL200_finalizeCPPRunTime();
-    EXPECT_EQ(kelvo_driver::nVOAPAL000::tTrace::get(), first) << "finalisers wait for the last use";
+    EXPECT_EQ(tTrace::get(), first) << "finalisers wait for the last use";
     first->clearOutputEnabled();
     nVOAPAL200_finalizeCPPRunTime();
     EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 0u);
-    EXPECT_EQ(kelvo_driver::nVOAPAL000::tTrace::get(), nullptr);
+    EXPECT_EQ(tTrace::get(), nullptr);
     nVOAPAL200_finalizeCPPRunTime(); // unbalanced: no underflow
     EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 0u);
 
     // Loaded again, every static starts afresh.
     nVOAPAL200_initializeCPPRunTime(kPlatformTable, 1);
-    ASSERT_NE(kelvo_driver::nVOAPAL000::tTrace::get(), nullptr);
-    EXPECT_TRUE(kelvo_driver::nVOAPAL000::tTrace::get()->getOutputEnabled());
+    ASSERT_NE(tTrace::get(), nullptr);
+    EXPECT_TRUE(tTrace::get()->getOutputEnabled());
     nVOAPAL200_finalizeCPPRunTime();
-    EXPECT_EQ(kelvo_driver::nVOAPAL000::tTrace::get(), nullptr);
+    EXPECT_EQ(tTrace::get(), nullptr);
 }
 
 } // namespace

@@ -14,9 +14,7 @@
 
 namespace {
 
-using kelvo_driver::nVOAPAL000::iPrimaryInterruptHandler;
-using kelvo_driver::nVOAPAL000::tPCIDevice;
-using kelvo_driver::nVOAPAL000::tPrimaryLock;
+using namespace kelvo_driver::nVOAPAL000;
 using nVOAPALS100::tStatus;
 
 class PlatformInterrupt : public kelvo_test::LeakCheckedTest {

@@ -10,8 +10,7 @@
 
 namespace {
 
-using kelvo_driver::nVOAPAL000::tIONotifier;
-using kelvo_driver::nVOAPAL000::tIONotifierParams;
+using namespace kelvo_driver::nVOAPAL000;
 using nVOAPALS100::tStatus;
 namespace sockets = kal::sockets;
 

@@ -1,11 +1,8 @@
-// Locks and waits of the platform: the recursive mutex, semaphores and
-// events, timed and interruptible waits, and the execution-level rules.
+// Locks and waits: the recursive mutex, semaphores and events, timed and interruptible waits.
 #include <atomic>
-#include <memory>
 #include <thread>
 #include <vector>
 
-#include "standin/exec_level.h"
 #include "nVOKAL.h"
 #include "platform/sync.h"
 #include "test_support.h"
@@ -77,7 +74,6 @@ TEST_F(PlatformSyncDeathTest, ReleaseByANonOwnerIsAnInvariantFailure) {
 TEST_F(PlatformSync, SemaphoreUnitsAreNeitherLostNorDuplicatedAcrossThreads) {
     constexpr int kThreads = 4;
     constexpr int kUnitsPerThread = 500;
-    tStatus status;
     Semaphore semaphore(0);
     std::atomic<int> taken{0};
     std::vector<std::thread> threads;
@@ -104,15 +100,13 @@ TEST_F(PlatformSync, SemaphoreUnitsAreNeitherLostNorDuplicatedAcrossThreads) {
     EXPECT_FALSE(queued(semaphore));
 }
 
+// Each unit ends with one waiter or in the count, whichever of release and timeout came first.
 TEST_F(PlatformSync, ReleasesRacingTimeoutsAreCountedExactlyOnce) {
-    // Each unit ends with one waiter or in the count, whichever of release and timeout came first.
     kal::clock::ScopedScale fast(1000);
     constexpr int kReleases = 1000;
     constexpr int kAttempts = 2 * kReleases;
-    tStatus status;
     Semaphore semaphore(0);
-    int obtained = 0;
-    int timedOut = 0;
+    int obtained = 0, timedOut = 0;
     std::thread releaser([&] {
         for (int i = 0; i < kReleases; ++i) {
             nVOAPAL200_releaseSemaphore(&semaphore);

@@ -11,8 +11,7 @@
 
 namespace {
 
-using kelvo_driver::nVOAPAL000::tEventDescriptor;
-using kelvo_driver::nVOAPAL000::tUserBuffer;
+using namespace kelvo_driver::nVOAPAL000;
 using nVOAPALS100::tStatus;
 namespace usermem = kal::usermem;
 

@@ -7,11 +7,9 @@
 
 namespace {
 
-using kelvo_driver::nVOAPAL000::tSecondaryISRLock;
-using kelvo_driver::nVOAPAL000::tWorkItem;
-using kelvo_driver::nVOAPAL000::tWorkItemWrapper;
+using namespace kelvo_driver::nVOAPAL000;
 using nVOAPALS100::tStatus;
-using Queue = kelvo_driver::nVOAPAL000::tWorkQueue<tSecondaryISRLock, 1>;
+using Queue = tWorkQueue<tSecondaryISRLock, 1>;
 
 // Holds the worker inside it for good once entered (a death test's child dies there first);
 // without a latch to count down it returns at once.
