@@ -53,38 +53,24 @@ public:
     tDeviceInterface* const* interfaces = nullptr;
 };
 
-class Properties : public Entry {
-protected:
-    void SetUp() override {
-        Entry::SetUp();
-        ASSERT_EQ(nVOAPAL200_driverEntry(&descriptor_), 0);
-        words_[0] = reinterpret_cast<uintptr_t>(kal::registration::createDevice());
-        device_ = new ListDevice(words_, status_);
-    }
-    void TearDown() override {
-        delete device_;
-        descriptor_.unload(&descriptor_);
-        Entry::TearDown();
-    }
-    void* kernelDevice() const { return reinterpret_cast<void*>(words_[0]); }
-
-    nVOKAL_tDriverDescriptor descriptor_{};
-    uint64_t words_[2] = {};
-    tStatus status_;
-    ListDevice* device_ = nullptr;
-};
-
-TEST_F(Properties, UnregisteringClearsTheHandlesAndIsSafeTwice) {
+TEST_F(Entry, UnregisteringPropertiesClearsTheHandlesAndIsSafeTwice) {
+    nVOKAL_tDriverDescriptor descriptor{};
+    ASSERT_EQ(nVOAPAL200_driverEntry(&descriptor), 0);
+    uint64_t words[2] = {reinterpret_cast<uintptr_t>(kal::registration::createDevice())};
+    tStatus status;
+    auto* device = new ListDevice(words, status);
     tProperty text{"text", kPropertyTypeString, 0, reinterpret_cast<uintptr_t>("abc")};
     tProperty node{"numaNode", kPropertyTypeInt32, 0, static_cast<uint32_t>(-1)};
     tProperty* list[] = {&text, &node, nullptr};
-    device_->registerPropertyList(kPropertyKindDevice, kernelDevice(), list, status_);
-    ASSERT_TRUE(status_.isSuccess());
+    device->registerPropertyList(kPropertyKindDevice, reinterpret_cast<void*>(words[0]), list, status);
+    EXPECT_TRUE(status.isSuccess());
     EXPECT_NE(text.kernelHandle, 0u);
     tDevice::unregisterPropertyList(list);
     EXPECT_EQ(text.kernelHandle, 0u);
     EXPECT_EQ(kal::registration::liveProperties(), 0u);
     tDevice::unregisterPropertyList(list); // nothing is unregistered twice
+    delete device;
+    descriptor.unload(&descriptor);
 }
 
 class Callbacks : public kelvo_test::LeakCheckedTest {
