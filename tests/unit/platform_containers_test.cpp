@@ -97,8 +97,7 @@ TEST_F(PlatformContainers, VectorGrowthInsertAndEraseKeepOrder) {
     EXPECT_EQ(Tracked::live, 0) << "every element destroyed exactly once";
 }
 
-// A refused allocation, a fatal status on entry (which asks for no memory) or bad input: reported, nothing
-// changes.
+// Refused memory, a fatal status on entry (no memory asked for) or bad input: reported, nothing changes.
 TEST_F(PlatformContainers, FailuresReportAndChangeNothing) {
     vohtl::Vector<Tracked> vector;
     vohtl::Vector<uint32_t> words;

@@ -200,8 +200,7 @@ TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
     EXPECT_TRUE(toState(kPnPStateReady));
     EXPECT_EQ(device_->trace, "suspend2 sleep wake resume ");
 
-    // A stop after a pausing suspension leaves the gate paused: a request
-    // that waits there is turned away when the removal closes the gate.
+    // Stopped after a pausing suspension: the paused gate's waiter is turned away when removal closes it.
     device_->trace.clear();
     EXPECT_TRUE(toState(kPnPStateNotStarted, kSuspendReasonReset));
     tStatus waited;

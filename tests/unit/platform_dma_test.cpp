@@ -192,9 +192,8 @@ TEST_F(PlatformDma, StandardMapSizesItsListAndReachesTheDeviceBelowItsMask) {
     map.free();
 }
 
-// A gathering access moves its runs in order up to the first refused one,
-// which moves nothing, not even a start that joins the run before it in
-// memory, and is recorded once; empty runs count as moved.
+// A gathering access moves its runs in order up to the first refused one, which moves nothing (not even
+// a start joining the run before it in memory) and is recorded once; empty runs count as moved.
 TEST_F(PlatformDma, AGatheringAccessStopsAtItsFirstRefusedRun) {
     configure(tDMAConfiguration::kDMAType64Bit);
     kal::pagelists::setFragmented(true);
@@ -205,27 +204,20 @@ TEST_F(PlatformDma, AGatheringAccessStopsAtItsFirstRefusedRun) {
         std::uint64_t page, offset;
         std::size_t size;
     };
-    struct Case {
+    const struct {
         const char* what;
-        std::vector<At> runs;
         std::size_t moved;
-    };
-    const Case cases[] = {
-        {"runs apart on the bus, an empty one among them",
-         {{1, 4000, 96}, {2, 0, 0}, {2, 0, 100}, {0, 8, 8}},
-         4},
-        {"an unmapped run ends it; the run after it stays untouched",
-         {{0, 0, 16}, {3, 0, 16}, {1, 0, 16}},
-         1},
-        {"a run running off its page moves none of its start",
-         {{1, kPage - 100, 100}, {2, 0, kPage + 50}},
-         1},
+        std::vector<At> runs;
+    } cases[] = {
+        {"runs apart on the bus, an empty one", 4, {{1, 4000, 96}, {2, 0, 0}, {2, 0, 100}, {0, 8, 8}}},
+        {"an unmapped run ends it, the next untouched", 1, {{0, 0, 16}, {3, 0, 16}, {1, 0, 16}}},
+        {"a run off its page moves none of its start", 1, {{1, kPage - 100, 100}, {2, 0, kPage + 50}}},
     };
     std::vector<std::uint8_t> source(2 * kPage);
     for (std::size_t i = 0; i < source.size(); ++i) {
         source[i] = static_cast<std::uint8_t>(i % 251 + 1);
     }
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::vector<kal::dma::Run> runs;
         std::vector<std::uint8_t> expected(3 * kPage, 0);

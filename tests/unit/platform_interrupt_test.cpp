@@ -146,9 +146,8 @@ TEST_F(PlatformInterrupt, APrimaryLockIsHeldAroundTheHandlerAndGoesWithTheReserv
         "_clientInterruptHandler == nullptr");
 }
 
-// A DPC that an interrupt handler schedules runs on the interrupt's thread once
-// the handler returns (no wake-up of its own thread), at DPC level; a held one
-// waits for its own thread.
+// A handler's DPC runs at DPC level on the interrupt's thread once the handler returns; a held one waits
+// for its own thread.
 TEST_F(PlatformInterrupt, AHandlersDpcRunsOnTheInterruptThreadUnlessHeld) {
     openDevice(true);
     struct Seen {

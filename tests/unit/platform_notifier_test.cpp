@@ -90,8 +90,7 @@ TEST_F(Notifier, SendsUpTo32PayloadBytesAndNoStaleOnes) {
     EXPECT_EQ(sockets::liveBuffers(), 1u);
 }
 
-// The closing message goes out on the buffer open took (close may not fail),
-// once, with no byte of the kernel's stack in it.
+// The closing message goes once, on the buffer open took (close may not fail), with no stale stack byte.
 TEST_F(Notifier, CloseSendsOneClosingMessageOnTheBufferOfOpen) {
     open();
     kal::memory::failAfter(0);

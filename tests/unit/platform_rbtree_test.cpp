@@ -38,8 +38,7 @@ bool isBlack(const voitl_RBNode* node) {
     return node == nullptr || (node->parentAndColour & 1) != 0;
 }
 
-// The black height of a subtree whose children link back to their parents and no red node has a red
-// child, whose two sides have the same black height; else -1.
+// The black height of a subtree with parent links, no red node's child red and even sides; else -1.
 int blackHeight(const voitl_RBNode* node, size_t& count) {
     if (node == nullptr) {
         return 1;

@@ -71,8 +71,7 @@ TEST_F(PlatformSyncDeathTest, ReleaseByANonOwnerIsAnInvariantFailure) {
         "Non-Owner Thread trying to release. mutexOwner = 0x[0-9a-f]+, threadReleasing = 0x[0-9a-f]+");
 }
 
-// Each released unit ends with exactly one waiter or in the count: waits for ever beside releases on
-// several threads, and timed waits whose timeouts race the releases.
+// Each unit ends with one waiter or in the count: waits for ever, and timed waits racing the releases.
 TEST_F(PlatformSync, SemaphoreUnitsAreNeitherLostNorDuplicatedAcrossThreads) {
     const struct {
         int pairs; // each a releasing and a waiting thread

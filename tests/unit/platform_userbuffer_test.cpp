@@ -34,8 +34,7 @@ protected:
     }
 };
 
-// Sizes above 32 bits are refused before the kernel layer is asked; an offset
-// that wraps the address round to memory the requester owns is refused there.
+// Sizes above 32 bits are refused before the kernel layer is asked, an offset wrapping round by it.
 TEST_F(UserBuffer, OversizedCopiesAndWrappingOffsetsAreRefused) {
     const std::uint64_t wrap = std::uint64_t{0} - 0x100;
     const struct {
