@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 #include <tuple>
+#include <utility>
 
 #include "standin/control.h"
 #include "nVOKAL.h"
@@ -100,6 +101,7 @@ protected:
     counts(const CountingIO& io, const tDeviceCore& device, const tSession& session) {
         return {io.completions, io.getState(), device.getIOCount(), session.getIOCount()};
     }
+    std::string takeTrace() { return std::exchange(device_->trace, {}); }
     tSession* openSession() {
         tStatus status;
         tSession* session = device_->openSession(0, &interface_, status);
@@ -185,23 +187,20 @@ TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
     EXPECT_EQ(device_->getPnPState(), kPnPStateNotStarted) << "a failed start stays not started";
     EXPECT_FALSE(device_->commonChangePnPState(0, kPnPStateReady, kSuspendReasonStart, false, failed))
         << "a fatal status on entry does nothing";
-    EXPECT_EQ(device_->trace, "start ");
+    EXPECT_EQ(takeTrace(), "start ");
     device_->startFailure = 0;
-    device_->trace.clear();
 
     EXPECT_TRUE(toState(kPnPStateReady));
-    EXPECT_EQ(device_->trace, "start resume ");
+    EXPECT_EQ(takeTrace(), "start resume ");
     EXPECT_EQ(device_->getIOGateState(), kIOGateOpen);
-    EXPECT_TRUE(toState(kPnPStateReady)) << "the current state is reached at once";
-    EXPECT_EQ(device_->trace, "start resume ");
+    EXPECT_TRUE(toState(kPnPStateReady));
+    EXPECT_EQ(takeTrace(), "") << "the current state is reached at once";
 
-    device_->trace.clear();
     EXPECT_TRUE(toState(kPnPStateSleep, kSuspendReasonReset));
     EXPECT_TRUE(toState(kPnPStateReady));
-    EXPECT_EQ(device_->trace, "suspend2 sleep wake resume ");
+    EXPECT_EQ(takeTrace(), "suspend2 sleep wake resume ");
 
     // Stopped after a pausing suspension: the paused gate's waiter is turned away when removal closes it.
-    device_->trace.clear();
     EXPECT_TRUE(toState(kPnPStateNotStarted, kSuspendReasonReset));
     tStatus waited;
     Worker waiter([&] { device_->enterIOGate(nullptr, waited, kWaitForever); });

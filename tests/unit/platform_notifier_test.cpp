@@ -1,6 +1,8 @@
 // The I/O notifier: message format, payload limit, the socket buffers it makes and gives back.
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <numeric>
 #include <vector>
 
 #include "standin/control.h"
@@ -66,9 +68,7 @@ TEST_F(Notifier, SendsUpTo32PayloadBytesAndNoStaleOnes) {
     open();
     EXPECT_EQ(sockets::liveBuffers(), 1u);
     std::uint8_t payload[33];
-    for (int i = 0; i < 33; ++i) {
-        payload[i] = static_cast<std::uint8_t>(0xC0 + i);
-    }
+    std::iota(std::begin(payload), std::end(payload), std::uint8_t{0xC0});
     tStatus status;
     notifier_->notify(payload, 32, status);
     notifier_->notify(nullptr, 0, status);
