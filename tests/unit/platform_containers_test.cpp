@@ -24,12 +24,6 @@ using nVOAPALS100::tStatus;
 constexpr int64_t kOutOfMemory = KELVO_STATUS_OUT_OF_MEMORY;
 constexpr int64_t kInvalid = KELVO_STATUS_INVALID_PARAMETER;
 
-tStatus fatalStatus() {
-    tStatus status;
-    KELVO_SET_STATUS(status, KELVO_STATUS_INVALID_PARAMETER);
-    return status;
-}
-
 // An element that counts its live instances and is only movable.
 struct Tracked {
     static inline int live = 0;
@@ -133,7 +127,8 @@ TEST_F(PlatformContainers, FailuresReportAndChangeNothing) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
-        tStatus status = row.fault == kFatal ? fatalStatus() : tStatus();
+        tStatus status;
+        KELVO_SET_STATUS(status, row.fault == kFatal ? kInvalid : 0);
         kal::memory::failNth(row.fault == kRefused ? 1 : 0);
         const uint64_t calls = kal::memory::allocationCalls();
         EXPECT_FALSE(row.op(status));

@@ -131,11 +131,9 @@ TEST_F(Callbacks, AWarningFromOpenClosesTheSessionItMade) {
     EXPECT_EQ(device.getSessionCount(), 0u);
 }
 
-class RunTime : public kelvo_test::LeakCheckedTest {};
-
 const nVOAPAL200_tInitializer kPlatformTable[] = {nVOAPAL200_initializeTrace};
 
-TEST_F(RunTime, UseCountedLoadCreatesAndUnloadDestroysTheTrace) {
+TEST_F(Entry, UseCountedLoadCreatesAndUnloadDestroysTheTrace) {
     ASSERT_EQ(nVOAPAL200_cppRunTimeUseCount(), 0u);
     ASSERT_EQ(tTrace::get(), nullptr);
 

@@ -51,12 +51,10 @@ std::string propertyText(const tProperty* p) {
 }
 
 TEST_F(PlatformPci, SlotPathFollowsTheBridgesOfTheSimulatedTopology) {
-    auto first = bus.plug("solstra");
-    auto second = bus.plug("duskmere-a");
-    EXPECT_EQ(slotPathOf(*first), "0000:00:08:00");
-    EXPECT_EQ(slotPathOf(*second), "0000:00:10:00");
-    auto direct = bus.plug("duskmere-b", {}, {0, false});
-    EXPECT_EQ(slotPathOf(*direct), "0000:00:18") << "on bus 0 behind no bridge: only its own byte";
+    EXPECT_EQ(slotPathOf(*bus.plug("solstra")), "0000:00:08:00");
+    EXPECT_EQ(slotPathOf(*bus.plug("duskmere-a")), "0000:00:10:00");
+    EXPECT_EQ(slotPathOf(*bus.plug("duskmere-b", {}, {0, false})), "0000:00:18")
+        << "behind no bridge on bus 0";
     auto other = bus.plug("solstra", {}, {3, true});
     EXPECT_EQ(slotPathOf(*other), "0003:00:08:00");
     kal::pci::Knobs knobs;

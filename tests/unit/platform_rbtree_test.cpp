@@ -21,10 +21,6 @@ struct Item {
     voitl_RBNode node;
 };
 
-Item* itemOf(voitl_RBNode* node) {
-    return node != nullptr ? voitl::getContainingObject(node, &Item::node) : nullptr;
-}
-
 bool keyLess(const voitl_RBNode* node, const voitl_RBNode* other, void* context) {
     ++*static_cast<int*>(context);
     return voitl::getContainingObject(node, &Item::node)->key <
@@ -71,14 +67,9 @@ std::vector<Item*> walk(const voitl_RBTree& tree, uint32_t direction) {
     std::vector<Item*> items;
     for (voitl_RBNode* node = voitl_RBTree_getNext(&tree, nullptr, direction); node != nullptr;
          node = voitl_RBTree_getNext(&tree, node, direction)) {
-        items.push_back(itemOf(node));
+        items.push_back(voitl::getContainingObject(node, &Item::node));
     }
     return items;
-}
-
-bool detached(const Item& item) {
-    return item.node.parentAndColour == 0 && item.node.children[0] == nullptr &&
-           item.node.children[1] == nullptr;
 }
 
 TEST(PlatformRBTree, RandomInsertAndRemoveMatchMultimapWithSoundStructure) {
@@ -100,7 +91,9 @@ TEST(PlatformRBTree, RandomInsertAndRemoveMatchMultimapWithSoundStructure) {
                 expected.insert({item.key, &item}); // after equal keys, like the tree
             } else {
                 voitl_RBTree_remove(&tree, &item.node);
-                ASSERT_TRUE(detached(item));
+                ASSERT_EQ(item.node.parentAndColour, 0u) << "removed nodes are detached";
+                ASSERT_EQ(item.node.children[0], item.node.children[1]);
+                ASSERT_EQ(item.node.children[0], nullptr);
                 std::erase_if(expected, [&](const auto& entry) { return entry.second == &item; });
             }
             ASSERT_TRUE(treeIsSound(tree, expected.size())) << "seed " << seed << " step " << step;
