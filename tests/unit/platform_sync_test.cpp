@@ -57,7 +57,8 @@ TEST_F(PlatformSync, RecursiveMutexIsHandedOverOnlyAfterTheLastRelease) {
     EXPECT_TRUE(gotIt.load());
 }
 
-TEST_F(PlatformSyncDeathTest, ReleaseByANonOwnerIsAnInvariantFailure) {
+// A mutex released by a thread that does not own it; a semaphore destroyed under a waiter.
+TEST_F(PlatformSyncDeathTest, MisuseIsAnInvariantFailure) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
@@ -69,6 +70,18 @@ TEST_F(PlatformSyncDeathTest, ReleaseByANonOwnerIsAnInvariantFailure) {
             std::thread([&] { nVOAPAL200_releaseMutex(&mutex); }).join();
         },
         "Non-Owner Thread trying to release. mutexOwner = 0x[0-9a-f]+, threadReleasing = 0x[0-9a-f]+");
+    EXPECT_DEATH(
+        {
+            kal::log::setEcho(true);
+            Semaphore semaphore(0);
+            Worker waiter([&] {
+                tStatus own;
+                nVOAPAL200_acquireSemaphore(&semaphore, nVOAPAL200_kWaitForever, 0, &own);
+            });
+            EXPECT_TRUE(waiter.waitUntilBlocked());
+            nVOAPAL200_destroySemaphore(&semaphore);
+        },
+        "ASSERT\\(!nVOAPAL200_listNodeIsAttached\\(&\\(semEvent->waiterList\\)\\)\\)");
 }
 
 // Each unit ends with one waiter or in the count: waits for ever, and timed waits racing the releases.
@@ -169,24 +182,6 @@ TEST_F(PlatformSync, AutoResetEventKeepsOneSignalForOneWait) {
     second.join();
     EXPECT_EQ(woken.load(), 1);
     EXPECT_FALSE(queued(event));
-}
-
-TEST_F(PlatformSyncDeathTest, DestroyingASemaphoreWithAWaiterIsAnInvariantFailure) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            kal::log::setEcho(true);
-            tStatus status;
-            nVOAPAL200_tSemaphore semaphore;
-            nVOAPAL200_createSemaphore(&semaphore, 0, &status);
-            Worker waiter([&] {
-                tStatus own;
-                nVOAPAL200_acquireSemaphore(&semaphore, nVOAPAL200_kWaitForever, 0, &own);
-            });
-            EXPECT_TRUE(waiter.waitUntilBlocked());
-            nVOAPAL200_destroySemaphore(&semaphore);
-        },
-        "ASSERT\\(!nVOAPAL200_listNodeIsAttached\\(&\\(semEvent->waiterList\\)\\)\\)");
 }
 
 } // namespace
