@@ -11,6 +11,7 @@
 #include "platform/entry.h"
 #include "platform/trace.h"
 #include "host/test_device.h"
+#include "core_test_support.h"
 #include "test_support.h"
 
 namespace {
@@ -73,35 +74,20 @@ TEST_F(Entry, UnregisteringPropertiesClearsTheHandlesAndIsSafeTwice) {
     descriptor.unload(&descriptor);
 }
 
-class Callbacks : public kelvo_test::LeakCheckedTest {
-protected:
-    void SetUp() override {
-        LeakCheckedTest::SetUp();
-        ASSERT_EQ(kelvo_host_start(), 0);
-        device_ = kelvo_host_add_test_device();
-        ASSERT_GE(device_, 0);
-        handle_ = kelvo_open("kelvo_test", static_cast<unsigned>(device_));
-        ASSERT_GE(handle_, 0);
-    }
-    void TearDown() override {
-        kelvo_host_stop();
-        EXPECT_TRUE(kelvo_host::faults().empty());
-        LeakCheckedTest::TearDown();
-    }
-    int device_ = -1;
-    int handle_ = -1;
-};
+using Callbacks = kelvo_test::HostedTest;
 
 TEST_F(Callbacks, ReadWriteAndMapAnswerNotImplementedByDefault) {
+    const int handle = kelvo_open("kelvo_test", static_cast<unsigned>(kelvo_host_add_test_device()));
+    ASSERT_GE(handle, 0);
     char buffer[16] = {};
     uint64_t count = 99;
-    EXPECT_EQ(kelvo_host::read(handle_, buffer, sizeof(buffer), &count), -51256);
+    EXPECT_EQ(kelvo_host::read(handle, buffer, sizeof(buffer), &count), -51256);
     EXPECT_EQ(count, 0u);
     count = 99;
-    EXPECT_EQ(kelvo_host::write(handle_, buffer, sizeof(buffer), &count), -51256);
+    EXPECT_EQ(kelvo_host::write(handle, buffer, sizeof(buffer), &count), -51256);
     EXPECT_EQ(count, 0u);
     uint64_t map = 7;
-    EXPECT_EQ(kelvo_host::mapMemory(handle_, 0, 4096, 3, &map), -51256);
+    EXPECT_EQ(kelvo_host::mapMemory(handle, 0, 4096, 3, &map), -51256);
     EXPECT_EQ(map, 0u) << "no map was made";
 }
 
