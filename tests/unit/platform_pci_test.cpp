@@ -75,20 +75,17 @@ TEST_F(PlatformPci, SlotPathCountsRootsAndNestedBridges) {
     for (const auto& b : extra) {
         kal::pci::addBridge(b);
     }
-    auto deep =
+    const auto module =
         std::make_shared<sim::Module>("solstra", *sim::boardIdentity("solstra"), sim::ModuleOptions{});
-    auto root1 =
-        std::make_shared<sim::Module>("solstra", *sim::boardIdentity("solstra"), sim::ModuleOptions{});
-    nVOKAL_tHandle hDeep = kal::pci::plug(deep, {7, 0x12, 0, 0});
-    nVOKAL_tHandle hRoot1 = kal::pci::plug(root1, {7, 0x41, 5, 2});
-    tStatus status;
-    tPCIDevice a(kelvo_test::deviceInfoOf(hDeep), status);
-    tPCIDevice b(kelvo_test::deviceInfoOf(hRoot1), status);
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_STREQ(a.slotPath(), "0007:00:E0:00:19:00");
-    EXPECT_STREQ(b.slotPath(), "0007:01:10:2A");
-    kal::pci::unplug(hDeep);
-    kal::pci::unplug(hRoot1);
+    const std::pair<kal::pci::Location, const char*> cases[] = {{{7, 0x12, 0, 0}, "0007:00:E0:00:19:00"},
+                                                                {{7, 0x41, 5, 2}, "0007:01:10:2A"}};
+    for (const auto& [where, path] : cases) {
+        const nVOKAL_tHandle handle = kal::pci::plug(module, where);
+        tStatus status;
+        EXPECT_STREQ(tPCIDevice(kelvo_test::deviceInfoOf(handle), status).slotPath(), path);
+        EXPECT_TRUE(status.isSuccess());
+        kal::pci::unplug(handle);
+    }
     for (const auto& b : extra) {
         kal::pci::removeBridge(b);
     }
