@@ -1,11 +1,9 @@
-// Helpers for tests of the PCI device: the device description that add device
-// makes from a plugged simulated module.
+// Helpers for tests of the PCI device and its DMA.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstddef>
-#include <cstring>
 
 #include "standin/control.h"
 #include "nVOKAL.h"
@@ -15,14 +13,12 @@
 
 namespace kelvo_test {
 
-// withMSI: asks for one MSI vector first, as add device does (the stand-in
-// grants it unless its knob refuses).
-inline nVOAPAL200_tDeviceInfo deviceInfoOf(const sim::Module& module, bool withMSI = false) {
+// The description add device makes of a plugged function; withMSI asks for one MSI vector first.
+inline nVOAPAL200_tDeviceInfo deviceInfoOf(nVOKAL_tHandle pciHandle, bool withMSI = false) {
     nVOKAL_tPCIDevice record{};
-    kal::pci::describe(module.pciHandle(), record);
+    kal::pci::describe(pciHandle, record);
     const bool msi = withMSI && nVOKAL230_pciRequestMSI(&record, 1) == 0;
-    nVOAPAL200_tDeviceInfo info;
-    std::memset(&info, 0, sizeof info);
+    nVOAPAL200_tDeviceInfo info{};
     info.busType = nVOAPAL200_kBusTypePCI;
     info.pciHandle = record.pciHandle;
     info.driverName = "vokelvo_driver";
@@ -45,10 +41,11 @@ inline nVOAPAL200_tDeviceInfo deviceInfoOf(const sim::Module& module, bool withM
     info.msiFlag = msi ? 1 : 0;
     return info;
 }
+inline nVOAPAL200_tDeviceInfo deviceInfoOf(const sim::Module& module, bool withMSI = false) {
+    return deviceInfoOf(module.pciHandle(), withMSI);
+}
 
-// After a DMA test: no page list, kernel mapping or scatter-gather list left
-// behind and no DMA fault noted by the stand-in; then its DMA state is cleared
-// for the next test.
+// No page list, kernel mapping, scatter-gather list or DMA fault left; then clears the DMA state.
 inline void expectNoDmaLeftovers(std::size_t pageListsAtStart) {
     EXPECT_EQ(kal::pagelists::live(), pageListsAtStart) << "page lists leaked";
     EXPECT_EQ(kal::pagelists::kernelMappings(), 0u);

@@ -1,7 +1,7 @@
-// Class-scope allocation and the containers: vector, string, shared and weak
-// pointers, the ordered map; allocation failures and fatal entry statuses.
+// Class-scope allocation and the containers (vector, string, shared and weak pointers, the ordered map).
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,15 +22,7 @@ namespace {
 
 using nVOAPALS100::tStatus;
 constexpr int64_t kOutOfMemory = KELVO_STATUS_OUT_OF_MEMORY;
-
-tStatus fatalStatus() {
-    tStatus status;
-    KELVO_SET_STATUS(status, KELVO_STATUS_INVALID_PARAMETER);
-    return status;
-}
-
-int gConstructed = 0; // class-scope allocation probes made and destroyed
-int gDestroyed = 0;
+constexpr int64_t kInvalid = KELVO_STATUS_INVALID_PARAMETER;
 
 // An element that counts its live instances and is only movable.
 struct Tracked {
@@ -58,14 +50,7 @@ std::vector<int> valuesOf(const vohtl::Vector<Tracked>& vector) {
     return values;
 }
 
-class PlatformContainers : public kelvo_test::LeakCheckedTest {
-protected:
-    void SetUp() override {
-        LeakCheckedTest::SetUp();
-        Tracked::live = 0;
-        gConstructed = gDestroyed = 0;
-    }
-};
+class PlatformContainers : public kelvo_test::LeakCheckedTest {};
 
 TEST_F(PlatformContainers, VectorGrowthInsertAndEraseKeepOrder) {
     {
@@ -106,50 +91,57 @@ TEST_F(PlatformContainers, VectorGrowthInsertAndEraseKeepOrder) {
     EXPECT_EQ(Tracked::live, 0) << "every element destroyed exactly once";
 }
 
-TEST_F(PlatformContainers, VectorFailuresReportAndChangeNothing) {
+// Refused memory, a fatal status on entry (no memory asked for) or bad input: reported, nothing changes.
+TEST_F(PlatformContainers, FailuresReportAndChangeNothing) {
     vohtl::Vector<Tracked> vector;
-    tStatus status;
+    vohtl::Vector<uint32_t> words;
+    tStatus built;
     for (int i = 0; i < 4; ++i) {
-        vector.pushBack(Tracked(i), status);
+        vector.pushBack(Tracked(i), built);
     }
     ASSERT_EQ(vector.size(), vector.capacity()) << "the next insertion must grow";
     const Tracked* storage = vector.data();
-
-    kal::memory::failNth(1);
+    vohtl::BasicString text("abc", 3, built);
+    const std::string longer(text.capacity() + 5, 'z');
     Tracked extra(42);
-    EXPECT_FALSE(vector.insert(1, std::move(extra), status));
-    EXPECT_EQ(status.getCode(), kOutOfMemory);
+    enum { kNone, kRefused, kFatal };
+    const struct {
+        const char* what;
+        int fault;
+        std::function<bool(tStatus&)> op;
+        int64_t code;
+    } rows[] = {
+        {"insert", kRefused, [&](tStatus& s) { return vector.insert(1, std::move(extra), s); }, kOutOfMemory},
+        {"reserve", kRefused, [&](tStatus& s) { return vector.reserve(100, s); }, kOutOfMemory},
+        {"append", kRefused, [&](tStatus& s) { return text.append(longer.c_str(), s); }, kOutOfMemory},
+        {"assign", kRefused, [&](tStatus& s) { return text.assign(longer.c_str(), s); }, kOutOfMemory},
+        {"overflow", kNone, [&](tStatus& s) { return words.reserve(1ull << 62, s); }, kOutOfMemory},
+        {"insert past the end", kNone, [&](tStatus& s) { return vector.insert(5, Tracked(9), s); }, kInvalid},
+        {"append a null text", kNone, [&](tStatus& s) { return text.append(nullptr, 4, s); }, kInvalid},
+        {"pushBack", kFatal, [&](tStatus& s) { return vector.pushBack(Tracked(7), s); }, kInvalid},
+        {"reserve", kFatal, [&](tStatus& s) { return vector.reserve(50, s); }, kInvalid},
+        {"resize", kFatal, [&](tStatus& s) { return vector.resize(50, s); }, kInvalid},
+        {"append", kFatal, [&](tStatus& s) { return text.append(longer.c_str(), s); }, kInvalid},
+        {"assign", kFatal, [&](tStatus& s) { return text.assign("other", s); }, kInvalid},
+        {"build", kFatal, [&](tStatus& s) { return !vohtl::BasicString("xyz", 3, s).empty(); }, kInvalid},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        tStatus status;
+        KELVO_SET_STATUS(status, row.fault == kFatal ? kInvalid : 0);
+        kal::memory::failNth(row.fault == kRefused ? 1 : 0);
+        const uint64_t calls = kal::memory::allocationCalls();
+        EXPECT_FALSE(row.op(status));
+        EXPECT_EQ(status.getCode(), row.code);
+        EXPECT_TRUE(row.fault == kRefused || kal::memory::allocationCalls() == calls)
+            << "no memory asked for";
+        kal::memory::clearFaults();
+        EXPECT_EQ(valuesOf(vector), (std::vector<int>{0, 1, 2, 3}));
+        EXPECT_EQ(vector.data(), storage);
+        EXPECT_EQ(vector.capacity(), 4u);
+        EXPECT_STREQ(text.c_str(), "abc");
+    }
     EXPECT_EQ(extra.value, 42) << "a failed insertion leaves the value alone";
-    EXPECT_EQ(vector.data(), storage);
-    EXPECT_EQ(valuesOf(vector), (std::vector<int>{0, 1, 2, 3}));
-
-    tStatus reserveStatus;
-    kal::memory::failNth(1);
-    EXPECT_FALSE(vector.reserve(100, reserveStatus));
-    EXPECT_EQ(reserveStatus.getCode(), kOutOfMemory);
-    EXPECT_EQ(vector.capacity(), 4u);
-
-    // A capacity whose byte size overflows is refused without asking for memory.
-    vohtl::Vector<uint32_t> words;
-    tStatus overflowStatus;
-    const uint64_t callsBefore = kal::memory::allocationCalls();
-    EXPECT_FALSE(words.reserve(0x4000000000000000ull, overflowStatus));
-    EXPECT_EQ(overflowStatus.getCode(), kOutOfMemory);
-    EXPECT_EQ(kal::memory::allocationCalls(), callsBefore);
-
-    // A fatal status on entry: nothing happens, no memory is asked for.
-    tStatus fatal = fatalStatus();
-    EXPECT_FALSE(vector.pushBack(Tracked(7), fatal));
-    EXPECT_FALSE(vector.reserve(50, fatal));
-    EXPECT_FALSE(vector.resize(50, fatal));
-    EXPECT_EQ(kal::memory::allocationCalls(), callsBefore);
-    EXPECT_EQ(fatal.getCode(), KELVO_STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(vector.size(), 4u);
-
-    tStatus indexStatus;
-    EXPECT_FALSE(vector.insert(5, Tracked(9), indexStatus));
-    EXPECT_EQ(indexStatus.getCode(), KELVO_STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(vector.size(), 4u);
 }
 
 TEST_F(PlatformContainers, BasicStringBuildsAppendsAndAssigns) {
@@ -165,6 +157,7 @@ TEST_F(PlatformContainers, BasicStringBuildsAppendsAndAssigns) {
         EXPECT_TRUE(name.append("\t", status));
         EXPECT_TRUE(name.append("NisoFpgaWindow", status));
         EXPECT_TRUE(name.append(name.c_str(), 3, status)) << "a source inside the string itself";
+        EXPECT_TRUE(name.append(nullptr, status)) << "a null text without a length appends nothing";
         EXPECT_STREQ(name.c_str(), "map\tNisoFpgaWindowmap");
         EXPECT_EQ(name.length(), 21u);
 
@@ -179,40 +172,6 @@ TEST_F(PlatformContainers, BasicStringBuildsAppendsAndAssigns) {
         EXPECT_EQ(kal::memory::liveAllocations(), liveBefore) << "an empty text releases the storage";
     }
     EXPECT_TRUE(status.isSuccess());
-}
-
-TEST_F(PlatformContainers, BasicStringFailuresKeepTheText) {
-    tStatus status;
-    vohtl::BasicString text("abc", 3, status);
-    const size_t capacity = text.capacity();
-    std::string longer(capacity + 5, 'z');
-
-    kal::memory::failNth(1);
-    EXPECT_FALSE(text.append(longer.c_str(), status));
-    EXPECT_EQ(status.getCode(), kOutOfMemory);
-    EXPECT_STREQ(text.c_str(), "abc");
-
-    tStatus assignStatus;
-    kal::memory::failNth(1);
-    EXPECT_FALSE(text.assign(longer.c_str(), assignStatus));
-    EXPECT_EQ(assignStatus.getCode(), kOutOfMemory);
-    EXPECT_STREQ(text.c_str(), "abc");
-
-    tStatus fatal = fatalStatus();
-    const uint64_t callsBefore = kal::memory::allocationCalls();
-    EXPECT_FALSE(text.append(longer.c_str(), fatal));
-    EXPECT_FALSE(text.assign("other", fatal));
-    vohtl::BasicString notBuilt("xyz", 3, fatal);
-    EXPECT_TRUE(notBuilt.empty());
-    EXPECT_EQ(kal::memory::allocationCalls(), callsBefore);
-    EXPECT_STREQ(text.c_str(), "abc");
-
-    tStatus nullStatus;
-    EXPECT_FALSE(text.append(nullptr, 4, nullStatus));
-    EXPECT_EQ(nullStatus.getCode(), KELVO_STATUS_INVALID_PARAMETER);
-    tStatus plainStatus;
-    EXPECT_TRUE(text.append(nullptr, plainStatus)) << "a null text without a length appends nothing";
-    EXPECT_STREQ(text.c_str(), "abc");
 }
 
 // A count that cannot fit with the text (and its terminator) is refused, never wrapped.
@@ -293,7 +252,6 @@ TEST_F(PlatformContainers, SharedPtrCountsAndDeletesExactlyOnce) {
     EXPECT_TRUE(status.isSuccess());
 }
 
-// A driver object that notes its number when destroyed.
 struct Noted : kelvo_driver::nVOAPAL000::tObject {
     static inline std::vector<int> log;
     int id;
@@ -301,7 +259,6 @@ struct Noted : kelvo_driver::nVOAPAL000::tObject {
     ~Noted() { log.push_back(id); }
 };
 
-// The list's destruction runs what is left, the latest step first.
 TEST_F(PlatformContainers, TheUndoListRunsEachStepOnceLatestFirst) {
     Noted::log.clear();
     {
@@ -373,29 +330,30 @@ TEST_F(PlatformContainers, MapInsertFindEraseInKeyOrder) {
 using kelvo_driver::nVOAPAL000::blockFlag;
 using kelvo_driver::nVOAPAL000::tObject;
 
-class Probe : public tObject {
-public:
-    Probe() { ++gConstructed; }
-    virtual ~Probe() { ++gDestroyed; }
+struct Probe : tObject {
+    static inline int constructed = 0, destroyed = 0;
+    Probe() { ++constructed; }
+    virtual ~Probe() { ++destroyed; }
     uint64_t payload[3] = {};
 };
 
 using Allocation = PlatformContainers;
 
 TEST_F(Allocation, StatusFormFailsWithoutConstructingAndKeepsTheFlag) {
+    Probe::constructed = Probe::destroyed = 0;
     tStatus status;
     kal::memory::failNth(1);
     Probe* failed = new (status, false) Probe;
     EXPECT_EQ(failed, nullptr);
     EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
-    EXPECT_EQ(gConstructed, 0) << "no constructor runs on a null block";
+    EXPECT_EQ(Probe::constructed, 0) << "no constructor runs on a null block";
 
     // Entered with an error: nothing is even asked of the kernel layer.
     const uint64_t calls = kal::memory::allocationCalls();
     EXPECT_EQ(new (status, false) Probe, nullptr);
     EXPECT_EQ(kal::memory::allocationCalls(), calls);
     EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
-    EXPECT_EQ(gConstructed, 0);
+    EXPECT_EQ(Probe::constructed, 0);
 
     tStatus fine;
     Probe* flagged = new (fine, true) Probe;
@@ -408,7 +366,7 @@ TEST_F(Allocation, StatusFormFailsWithoutConstructingAndKeepsTheFlag) {
     EXPECT_EQ(reinterpret_cast<uintptr_t>(flagged) % 16, 0u) << "the header keeps blocks 16-byte aligned";
     delete flagged;
     delete plain;
-    EXPECT_EQ(gDestroyed, 2);
+    EXPECT_EQ(Probe::destroyed, 2);
 }
 
 } // namespace

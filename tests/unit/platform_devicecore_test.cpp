@@ -1,5 +1,4 @@
-// The device core: PnP steps, the I/O gate under concurrent requests,
-// session closing, asynchronous I/O completion.
+// The device core: PnP steps, the I/O gate under concurrent requests, session closing, asynchronous I/O.
 #include <signal.h>
 #include <ucontext.h>
 
@@ -7,6 +6,8 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 
 #include "standin/control.h"
 #include "nVOKAL.h"
@@ -67,26 +68,17 @@ public:
     int64_t startFailure = 0;
 };
 
-// An asynchronous record that counts its callbacks.
+// An asynchronous record that counts its callbacks; a refusing one's cancel says no.
 class CountingIO : public tAsyncIO {
 public:
+    explicit CountingIO(bool refuses = false) : refuses_(refuses) {}
     void startCallback() override { ++starts; }
-    bool cancel() override { return true; }
+    bool cancel() override { return ++cancels, !refuses_; }
     void completeCallback(void*) override { ++completions; }
-    int starts = 0;
-    int completions = 0;
-};
+    int starts = 0, cancels = 0, completions = 0;
 
-// An asynchronous record whose cancel refuses.
-class RefusingIO : public tAsyncIO {
-public:
-    bool cancel() override {
-        ++cancels;
-        return false;
-    }
-    void completeCallback(void*) override { ++completions; }
-    int cancels = 0;
-    int completions = 0;
+private:
+    bool refuses_;
 };
 
 class DeviceCore : public kelvo_test::LeakCheckedTest {
@@ -100,10 +92,16 @@ protected:
         delete device_;
         LeakCheckedTest::TearDown();
     }
-    bool toState(tPnPState target, tSuspendReason reason = kSuspendReasonStart, bool vetoable = false) {
+    bool toState(tPnPState target, tSuspendReason reason = kSuspendReasonStart) {
         tStatus status;
-        return device_->commonChangePnPState(0, target, reason, vetoable, status);
+        return device_->commonChangePnPState(0, target, reason, false, status);
     }
+    // An asynchronous record's completions and state, and the device's and the session's I/O counts.
+    static std::tuple<int, uint32_t, uint32_t, uint32_t>
+    counts(const CountingIO& io, const tDeviceCore& device, const tSession& session) {
+        return {io.completions, io.getState(), device.getIOCount(), session.getIOCount()};
+    }
+    std::string takeTrace() { return std::exchange(device_->trace, {}); }
     tSession* openSession() {
         tStatus status;
         tSession* session = device_->openSession(0, &interface_, status);
@@ -122,15 +120,7 @@ protected:
 
 using kelvo_test::Worker;
 
-#if defined(__SANITIZE_THREAD__)
-#define KELVO_TEST_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KELVO_TEST_TSAN 1
-#endif
-#endif
-
-#if defined(__x86_64__) && !defined(KELVO_TEST_TSAN)
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 #define KELVO_TEST_STEPS_INSTRUCTIONS 1
 
 // Steps a call one instruction at a time (the trap flag) and runs a hook the first time a
@@ -197,24 +187,20 @@ TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
     EXPECT_EQ(device_->getPnPState(), kPnPStateNotStarted) << "a failed start stays not started";
     EXPECT_FALSE(device_->commonChangePnPState(0, kPnPStateReady, kSuspendReasonStart, false, failed))
         << "a fatal status on entry does nothing";
-    EXPECT_EQ(device_->trace, "start ");
+    EXPECT_EQ(takeTrace(), "start ");
     device_->startFailure = 0;
-    device_->trace.clear();
 
     EXPECT_TRUE(toState(kPnPStateReady));
-    EXPECT_EQ(device_->trace, "start resume ");
+    EXPECT_EQ(takeTrace(), "start resume ");
     EXPECT_EQ(device_->getIOGateState(), kIOGateOpen);
-    EXPECT_TRUE(toState(kPnPStateReady)) << "the current state is reached at once";
-    EXPECT_EQ(device_->trace, "start resume ");
+    EXPECT_TRUE(toState(kPnPStateReady));
+    EXPECT_EQ(takeTrace(), "") << "the current state is reached at once";
 
-    device_->trace.clear();
     EXPECT_TRUE(toState(kPnPStateSleep, kSuspendReasonReset));
     EXPECT_TRUE(toState(kPnPStateReady));
-    EXPECT_EQ(device_->trace, "suspend2 sleep wake resume ");
+    EXPECT_EQ(takeTrace(), "suspend2 sleep wake resume ");
 
-    // A stop after a pausing suspension leaves the gate paused: a request
-    // that waits there is turned away when the removal closes the gate.
-    device_->trace.clear();
+    // Stopped after a pausing suspension: the paused gate's waiter is turned away when removal closes it.
     EXPECT_TRUE(toState(kPnPStateNotStarted, kSuspendReasonReset));
     tStatus waited;
     Worker waiter([&] { device_->enterIOGate(nullptr, waited, kWaitForever); });
@@ -332,9 +318,7 @@ TEST_F(DeviceCore, AsyncIOIsRefusedByAClosingSessionAndCompletedBySuspendAndClos
     EXPECT_EQ(session->getIOCount(), 1u);
 
     device_->completeSessionAsyncIO(session);
-    EXPECT_EQ(first.completions, 1);
-    EXPECT_EQ(first.getState(), tAsyncIO::kStateUnused);
-    EXPECT_EQ(session->getIOCount(), 0u);
+    EXPECT_EQ(counts(first, *device_, *session), std::make_tuple(1, tAsyncIO::kStateUnused, 1u, 0u));
 
     ASSERT_TRUE(toState(kPnPStateIOSuspended, kSuspendReasonReset));
     EXPECT_EQ(deviceOnly.completions, 1) << "suspend completes the device queue";
@@ -370,23 +354,17 @@ TEST_F(DeviceCore, ARecordWhoseCancelRefusesWaitsForItsOwnersCompletion) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.walk);
-        RefusingIO io;
+        CountingIO io(true);
         tStatus status;
         tAsyncIO::start(*device_, io, session, status);
         ASSERT_TRUE(status.isSuccess());
         for (int round = 0; round < c.rounds; ++round) {
             c.run ? c.run() : tAsyncIO::complete(*device_, io);
             EXPECT_EQ(io.cancels, 1) << "asked once";
-            EXPECT_EQ(io.completions, 0);
-            EXPECT_EQ(io.getState(), tAsyncIO::kStateBusy);
-            EXPECT_EQ(device_->getIOCount(), 1u);
-            EXPECT_EQ(session->getIOCount(), 1u);
+            EXPECT_EQ(counts(io, *device_, *session), std::make_tuple(0, tAsyncIO::kStateBusy, 1u, 1u));
         }
         tAsyncIO::complete(*device_, io);
-        EXPECT_EQ(io.completions, 1);
-        EXPECT_EQ(io.getState(), tAsyncIO::kStateUnused);
-        EXPECT_EQ(device_->getIOCount(), 0u);
-        EXPECT_EQ(session->getIOCount(), 0u);
+        EXPECT_EQ(counts(io, *device_, *session), std::make_tuple(1, tAsyncIO::kStateUnused, 0u, 0u));
     }
     closeSession(session);
 }

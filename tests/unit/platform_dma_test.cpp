@@ -15,11 +15,7 @@
 
 namespace {
 
-using kelvo_driver::nVOAPAL000::tDirectDMAMap;
-using kelvo_driver::nVOAPAL000::tDMAConfiguration;
-using kelvo_driver::nVOAPAL000::tDMAMapCore;
-using kelvo_driver::nVOAPAL000::tPageList;
-using kelvo_driver::nVOAPAL000::tStandardDMAMap;
+using namespace kelvo_driver::nVOAPAL000;
 using nVOAPALS100::tStatus;
 using Segments = std::vector<tDMAMapCore::tSegment>;
 
@@ -93,15 +89,13 @@ TEST_F(PlatformDma, BufferRequestsThatCannotBeHonouredChangeNothing) {
     EXPECT_EQ(kal::pagelists::live(), listsAtStart_ + 1);
 
     tPageList other;
-    for (std::uint64_t alignment : {std::uint64_t{0}, std::uint64_t{3}, 2 * kPage}) {
+    for (const auto& [size, alignment] :
+         {std::pair<std::uint64_t, std::uint64_t>{kPage, 0}, {kPage, 3}, {kPage, 2 * kPage}, {0, kPage}}) {
         tStatus bad;
-        config_.allocateDMABuffer(other, kPage, 0, bad, alignment);
-        EXPECT_EQ(bad.getCode(), tStatus::kInvalidParameter) << alignment;
+        config_.allocateDMABuffer(other, size, 0, bad, alignment);
+        EXPECT_EQ(bad.getCode(), tStatus::kInvalidParameter) << size << " " << alignment;
+        EXPECT_TRUE(other.isEmpty());
     }
-    tStatus empty;
-    config_.allocateDMABuffer(other, 0, 0, empty, kPage);
-    EXPECT_EQ(empty.getCode(), tStatus::kInvalidParameter);
-    EXPECT_TRUE(other.isEmpty());
     config_.freeDMABuffer(buffer);
 }
 
@@ -198,9 +192,8 @@ TEST_F(PlatformDma, StandardMapSizesItsListAndReachesTheDeviceBelowItsMask) {
     map.free();
 }
 
-// A gathering access moves its runs in order up to the first refused one,
-// which moves nothing, not even a start that joins the run before it in
-// memory, and is recorded once; empty runs count as moved.
+// A gathering access moves its runs in order up to the first refused one, which moves nothing (not even
+// a start joining the run before it in memory) and is recorded once; empty runs count as moved.
 TEST_F(PlatformDma, AGatheringAccessStopsAtItsFirstRefusedRun) {
     configure(tDMAConfiguration::kDMAType64Bit);
     kal::pagelists::setFragmented(true);
@@ -211,27 +204,20 @@ TEST_F(PlatformDma, AGatheringAccessStopsAtItsFirstRefusedRun) {
         std::uint64_t page, offset;
         std::size_t size;
     };
-    struct Case {
+    const struct {
         const char* what;
-        std::vector<At> runs;
         std::size_t moved;
-    };
-    const Case cases[] = {
-        {"runs apart on the bus, an empty one among them",
-         {{1, 4000, 96}, {2, 0, 0}, {2, 0, 100}, {0, 8, 8}},
-         4},
-        {"an unmapped run ends it; the run after it stays untouched",
-         {{0, 0, 16}, {3, 0, 16}, {1, 0, 16}},
-         1},
-        {"a run running off its page moves none of its start",
-         {{1, kPage - 100, 100}, {2, 0, kPage + 50}},
-         1},
+        std::vector<At> runs;
+    } cases[] = {
+        {"runs apart on the bus, an empty one", 4, {{1, 4000, 96}, {2, 0, 0}, {2, 0, 100}, {0, 8, 8}}},
+        {"an unmapped run ends it, the next untouched", 1, {{0, 0, 16}, {3, 0, 16}, {1, 0, 16}}},
+        {"a run off its page moves none of its start", 1, {{1, kPage - 100, 100}, {2, 0, kPage + 50}}},
     };
     std::vector<std::uint8_t> source(2 * kPage);
     for (std::size_t i = 0; i < source.size(); ++i) {
         source[i] = static_cast<std::uint8_t>(i % 251 + 1);
     }
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::vector<kal::dma::Run> runs;
         std::vector<std::uint8_t> expected(3 * kPage, 0);
@@ -265,25 +251,17 @@ TEST_F(PlatformDma, AGatheringAccessStopsAtItsFirstRefusedRun) {
 
 TEST_F(PlatformDma, MapsCatchMisuse) {
     configure(tDMAConfiguration::kDMAType64Bit);
-    EXPECT_DEATH(
-        {
-            tPageList pages;
-            makePages(pages, 1);
-            tStatus status;
-            tDirectDMAMap map(config_, status);
-            map.load(pages, 10, kPage, tDMAMapCore::kHostToDevice, status);
-        },
-        "offset <= pageList.size");
-    EXPECT_DEATH(
-        {
-            tPageList pages;
-            makePages(pages, 1);
-            tStatus status;
-            tStandardDMAMap map(config_, status);
-            map.load(pages, 0, 10, tDMAMapCore::kHostToDevice, status);
-            map.load(pages, 0, 10, tDMAMapCore::kHostToDevice, status);
-        },
-        "ASSERT.!loaded_.");
+    tPageList pages;
+    makePages(pages, 1);
+    tStatus status;
+    tDirectDMAMap direct(config_, status);
+    EXPECT_DEATH(direct.load(pages, 10, kPage, tDMAMapCore::kHostToDevice, status),
+                 "offset <= pageList.size");
+    tStandardDMAMap standard(config_, status);
+    standard.load(pages, 0, 10, tDMAMapCore::kHostToDevice, status);
+    EXPECT_DEATH(standard.load(pages, 0, 10, tDMAMapCore::kHostToDevice, status), "ASSERT.!loaded_.");
+    standard.unload();
+    standard.free();
 }
 
 } // namespace

@@ -1,5 +1,4 @@
-// The driver entry and the callbacks: a refused load, property lists, the
-// default answers, the static initialiser and finaliser table.
+// The driver entry: a refused load, property lists, the callbacks' defaults, the static initialisers.
 #include <cstring>
 #include <string>
 
@@ -12,14 +11,13 @@
 #include "platform/entry.h"
 #include "platform/trace.h"
 #include "host/test_device.h"
+#include "core_test_support.h"
 #include "test_support.h"
 
 namespace {
 
 using namespace kelvo_driver::nVOAPAL000;
 using nVOAPALS100::tStatus;
-
-// ---- load and unload ------------------------------------------------------
 
 class Entry : public kelvo_test::LeakCheckedTest {
 protected:
@@ -41,8 +39,6 @@ TEST_F(Entry, RefusedRegistrationFinalisesAndReturnsTheCode) {
     EXPECT_EQ(nVOAPAL200_getDriverObject(), nullptr);
 }
 
-// ---- property lists -------------------------------------------------------
-
 // A device that registers whatever lists a test gives it.
 class ListDevice : public tDevice {
 public:
@@ -58,71 +54,40 @@ public:
     tDeviceInterface* const* interfaces = nullptr;
 };
 
-class Properties : public Entry {
-protected:
-    void SetUp() override {
-        Entry::SetUp();
-        ASSERT_EQ(nVOAPAL200_driverEntry(&descriptor_), 0);
-        words_[0] = reinterpret_cast<uintptr_t>(kal::registration::createDevice());
-        device_ = new ListDevice(words_, status_);
-    }
-    void TearDown() override {
-        delete device_;
-        descriptor_.unload(&descriptor_);
-        Entry::TearDown();
-    }
-    void* kernelDevice() const { return reinterpret_cast<void*>(words_[0]); }
-
-    nVOKAL_tDriverDescriptor descriptor_{};
-    uint64_t words_[2] = {};
-    tStatus status_;
-    ListDevice* device_ = nullptr;
-};
-
-TEST_F(Properties, UnregisteringClearsTheHandlesAndIsSafeTwice) {
+TEST_F(Entry, UnregisteringPropertiesClearsTheHandlesAndIsSafeTwice) {
+    nVOKAL_tDriverDescriptor descriptor{};
+    ASSERT_EQ(nVOAPAL200_driverEntry(&descriptor), 0);
+    uint64_t words[2] = {reinterpret_cast<uintptr_t>(kal::registration::createDevice())};
+    tStatus status;
+    auto* device = new ListDevice(words, status);
     tProperty text{"text", kPropertyTypeString, 0, reinterpret_cast<uintptr_t>("abc")};
     tProperty node{"numaNode", kPropertyTypeInt32, 0, static_cast<uint32_t>(-1)};
     tProperty* list[] = {&text, &node, nullptr};
-    device_->registerPropertyList(kPropertyKindDevice, kernelDevice(), list, status_);
-    ASSERT_TRUE(status_.isSuccess());
+    device->registerPropertyList(kPropertyKindDevice, reinterpret_cast<void*>(words[0]), list, status);
+    EXPECT_TRUE(status.isSuccess());
     EXPECT_NE(text.kernelHandle, 0u);
     tDevice::unregisterPropertyList(list);
     EXPECT_EQ(text.kernelHandle, 0u);
     EXPECT_EQ(kal::registration::liveProperties(), 0u);
     tDevice::unregisterPropertyList(list); // nothing is unregistered twice
+    delete device;
+    descriptor.unload(&descriptor);
 }
 
-// ---- the callbacks through the host ----------------------------------------
-
-class Callbacks : public kelvo_test::LeakCheckedTest {
-protected:
-    void SetUp() override {
-        LeakCheckedTest::SetUp();
-        ASSERT_EQ(kelvo_host_start(), 0);
-        device_ = kelvo_host_add_test_device();
-        ASSERT_GE(device_, 0);
-        handle_ = kelvo_open("kelvo_test", static_cast<unsigned>(device_));
-        ASSERT_GE(handle_, 0);
-    }
-    void TearDown() override {
-        kelvo_host_stop();
-        EXPECT_TRUE(kelvo_host::faults().empty());
-        LeakCheckedTest::TearDown();
-    }
-    int device_ = -1;
-    int handle_ = -1;
-};
+using Callbacks = kelvo_test::HostedTest;
 
 TEST_F(Callbacks, ReadWriteAndMapAnswerNotImplementedByDefault) {
+    const int handle = kelvo_open("kelvo_test", static_cast<unsigned>(kelvo_host_add_test_device()));
+    ASSERT_GE(handle, 0);
     char buffer[16] = {};
     uint64_t count = 99;
-    EXPECT_EQ(kelvo_host::read(handle_, buffer, sizeof(buffer), &count), -51256);
+    EXPECT_EQ(kelvo_host::read(handle, buffer, sizeof(buffer), &count), -51256);
     EXPECT_EQ(count, 0u);
     count = 99;
-    EXPECT_EQ(kelvo_host::write(handle_, buffer, sizeof(buffer), &count), -51256);
+    EXPECT_EQ(kelvo_host::write(handle, buffer, sizeof(buffer), &count), -51256);
     EXPECT_EQ(count, 0u);
     uint64_t map = 7;
-    EXPECT_EQ(kelvo_host::mapMemory(handle_, 0, 4096, 3, &map), -51256);
+    EXPECT_EQ(kelvo_host::mapMemory(handle, 0, 4096, 3, &map), -51256);
     EXPECT_EQ(map, 0u) << "no map was made";
 }
 
@@ -152,39 +117,35 @@ TEST_F(Callbacks, AWarningFromOpenClosesTheSessionItMade) {
     EXPECT_EQ(device.getSessionCount(), 0u);
 }
 
-// ---- the static initialiser and finaliser table ------------------------------
-
-class RunTime : public kelvo_test::LeakCheckedTest {};
-
 const nVOAPAL200_tInitializer kPlatformTable[] = {nVOAPAL200_initializeTrace};
 
-TEST_F(RunTime, UseCountedLoadCreatesAndUnloadDestroysTheTrace) {
+TEST_F(Entry, UseCountedLoadCreatesAndUnloadDestroysTheTrace) {
     ASSERT_EQ(nVOAPAL200_cppRunTimeUseCount(), 0u);
-    ASSERT_EQ(kelvo_driver::nVOAPAL000::tTrace::get(), nullptr);
+    ASSERT_EQ(tTrace::get(), nullptr);
 
     nVOAPAL200_initializeCPPRunTime(kPlatformTable, 1);
-    kelvo_driver::nVOAPAL000::tTrace* first = kelvo_driver::nVOAPAL000::tTrace::get();
+    tTrace* first = tTrace::get();
     ASSERT_NE(first, nullptr);
     EXPECT_EQ(first->getDestination(), &first->consoleDestination());
     nVOAPAL200_initializeCPPRunTime(kPlatformTable, 1);
     EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 2u);
-    EXPECT_EQ(kelvo_driver::nVOAPAL000::tTrace::get(), first) << "only the first use runs the initialisers";
+    EXPECT_EQ(tTrace::get(), first) << "only the first use runs the initialisers";
 
     nVOAPAL200_finalizeCPPRunTime();
-    EXPECT_EQ(kelvo_driver::nVOAPAL000::tTrace::get(), first) << "finalisers wait for the last use";
+    EXPECT_EQ(tTrace::get(), first) << "finalisers wait for the last use";
     first->clearOutputEnabled();
     nVOAPAL200_finalizeCPPRunTime();
     EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 0u);
-    EXPECT_EQ(kelvo_driver::nVOAPAL000::tTrace::get(), nullptr);
+    EXPECT_EQ(tTrace::get(), nullptr);
     nVOAPAL200_finalizeCPPRunTime(); // unbalanced: no underflow
     EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 0u);
 
     // Loaded again, every static starts afresh.
     nVOAPAL200_initializeCPPRunTime(kPlatformTable, 1);
-    ASSERT_NE(kelvo_driver::nVOAPAL000::tTrace::get(), nullptr);
-    EXPECT_TRUE(kelvo_driver::nVOAPAL000::tTrace::get()->getOutputEnabled());
+    ASSERT_NE(tTrace::get(), nullptr);
+    EXPECT_TRUE(tTrace::get()->getOutputEnabled());
     nVOAPAL200_finalizeCPPRunTime();
-    EXPECT_EQ(kelvo_driver::nVOAPAL000::tTrace::get(), nullptr);
+    EXPECT_EQ(tTrace::get(), nullptr);
 }
 
 } // namespace

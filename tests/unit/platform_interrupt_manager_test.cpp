@@ -1,5 +1,4 @@
-// The bridge's interrupt managers over a register file in BAR 0 that reads back any value; the
-// status-pushing form's ring is written as the bridge would, by bus address.
+// The bridge's interrupt managers over registers that read back any value; the ring written by bus address.
 #include <numeric>
 
 #include "bridge_test_support.h"

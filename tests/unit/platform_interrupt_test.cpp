@@ -1,6 +1,5 @@
 // The device interrupt's reservation: relinquish racing interrupts, the primary lock, refusals.
 #include <atomic>
-#include <memory>
 #include <thread>
 
 #include "standin/control.h"
@@ -14,9 +13,7 @@
 
 namespace {
 
-using kelvo_driver::nVOAPAL000::iPrimaryInterruptHandler;
-using kelvo_driver::nVOAPAL000::tPCIDevice;
-using kelvo_driver::nVOAPAL000::tPrimaryLock;
+using namespace kelvo_driver::nVOAPAL000;
 using nVOAPALS100::tStatus;
 
 class PlatformInterrupt : public kelvo_test::LeakCheckedTest {
@@ -42,18 +39,17 @@ protected:
     tPCIDevice* device_ = nullptr;
 };
 
-class CountingClient : public iPrimaryInterruptHandler {
-public:
+// Counts its calls, those while not allowed, and the spin locks held around it.
+struct CountingClient : iPrimaryInterruptHandler {
     bool handleInterrupt() override {
-        if (!allowed.load()) {
-            late += 1;
-        }
+        late += allowed.load() ? 0 : 1;
+        locksHeld = kal::exec::spinLocksHeld();
         calls += 1;
         return true;
     }
     std::atomic<bool> allowed{false};
-    std::atomic<std::uint64_t> calls{0};
-    std::atomic<std::uint64_t> late{0};
+    std::atomic<std::uint64_t> calls{0}, late{0};
+    std::atomic<int> locksHeld{0};
 };
 
 TEST_F(PlatformInterrupt, NoHandlerRunsAfterRelinquishReturnsEvenWhileInterruptsArrive) {
@@ -112,40 +108,27 @@ TEST_F(PlatformInterrupt, APrimaryLockIsHeldAroundTheHandlerAndGoesWithTheReserv
         }
         const size_t spinLocks = kal::live::spinLocks();
         const size_t reserved = kal::pci::reservedInterrupts();
-        struct : iPrimaryInterruptHandler {
-            bool handleInterrupt() override {
-                locksHeld = kal::exec::spinLocksHeld();
-                calls += 1;
-                return true;
-            }
-            std::atomic<int> locksHeld{0};
-            std::atomic<int> calls{0};
-        } client;
+        CountingClient client;
         tStatus status;
         KELVO_SET_STATUS(status, c.before);
         tPrimaryLock* lock = device_->reserveInterruptWithPrimaryLock(&client, status, 0);
         EXPECT_EQ(status.getCode(), c.code);
-        if (c.code != 0) {
-            EXPECT_EQ(lock, nullptr);
-            EXPECT_EQ(device_->clientInterruptHandler(), nullptr);
-            EXPECT_EQ(kal::live::spinLocks(), spinLocks);
-            EXPECT_EQ(kal::pci::reservedInterrupts(), reserved);
-        } else {
-            ASSERT_NE(lock, nullptr);
+        ASSERT_EQ(lock != nullptr, c.code == 0);
+        if (lock != nullptr) {
             EXPECT_NE(lock->spinLock, nullptr);
             EXPECT_EQ(kal::live::spinLocks(), spinLocks + 1);
             kal::pci::raiseInterrupt(module_->pciHandle());
             kal::pci::drainInterrupts();
-            EXPECT_EQ(client.calls.load(), 1);
+            EXPECT_EQ(client.calls.load(), 1u);
             EXPECT_EQ(client.locksHeld.load(), 1) << "the handler runs under the primary lock";
             device_->relinquishInterruptWithPrimaryLock(nullptr);
             EXPECT_EQ(device_->clientInterruptHandler(), &client) << "no lock, nothing relinquished";
             device_->relinquishInterruptWithPrimaryLock(lock);
             EXPECT_EQ(lock->spinLock, nullptr);
-            EXPECT_EQ(kal::live::spinLocks(), spinLocks);
-            EXPECT_EQ(kal::pci::reservedInterrupts(), reserved);
-            EXPECT_EQ(device_->clientInterruptHandler(), nullptr);
         }
+        EXPECT_EQ(device_->clientInterruptHandler(), nullptr);
+        EXPECT_EQ(kal::live::spinLocks(), spinLocks);
+        EXPECT_EQ(kal::pci::reservedInterrupts(), reserved);
         if (c.vectorTaken) {
             nVOKAL100_relinquishInterrupt(number, other, nullptr);
         }
@@ -163,9 +146,8 @@ TEST_F(PlatformInterrupt, APrimaryLockIsHeldAroundTheHandlerAndGoesWithTheReserv
         "_clientInterruptHandler == nullptr");
 }
 
-// A DPC that an interrupt handler schedules runs on the interrupt's thread once
-// the handler returns (no wake-up of its own thread), at DPC level; a held one
-// waits for its own thread.
+// A handler's DPC runs at DPC level on the interrupt's thread once the handler returns; a held one waits
+// for its own thread.
 TEST_F(PlatformInterrupt, AHandlersDpcRunsOnTheInterruptThreadUnlessHeld) {
     openDevice(true);
     struct Seen {

@@ -20,7 +20,6 @@ struct Item {
     voitl_ListNode link;
 };
 
-// The values on the ring from the head.
 std::vector<int> valuesOf(voitl_ListNode& head) {
     std::vector<int> values;
     for (voitl_ListNode* node = head.next; node != &head; node = node->next) {

@@ -1,5 +1,7 @@
 // The PCI device: slot path, capabilities, link, bus properties, window maps, the accessor.
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "kelvo/product_ids.h"
 #include "nVOKAL.h"
@@ -12,11 +14,7 @@
 
 namespace {
 
-using kelvo_driver::nVOAPAL000::tPCIDevice;
-using kelvo_driver::nVOAPAL000::tPCIMemorySpaceAccessor;
-using kelvo_driver::nVOAPAL000::tPhysicalKVAMap;
-using kelvo_driver::nVOAPAL000::tProperty;
-using kelvo_driver::nVOAPAL000::tUserMemoryMap;
+using namespace kelvo_driver::nVOAPAL000;
 using nVOAPALS100::tStatus;
 
 class PlatformPci : public kelvo_test::LeakCheckedTest {
@@ -53,12 +51,10 @@ std::string propertyText(const tProperty* p) {
 }
 
 TEST_F(PlatformPci, SlotPathFollowsTheBridgesOfTheSimulatedTopology) {
-    auto first = bus.plug("solstra");
-    auto second = bus.plug("duskmere-a");
-    EXPECT_EQ(slotPathOf(*first), "0000:00:08:00");
-    EXPECT_EQ(slotPathOf(*second), "0000:00:10:00");
-    auto direct = bus.plug("duskmere-b", {}, {0, false});
-    EXPECT_EQ(slotPathOf(*direct), "0000:00:18") << "on bus 0 behind no bridge: only its own byte";
+    EXPECT_EQ(slotPathOf(*bus.plug("solstra")), "0000:00:08:00");
+    EXPECT_EQ(slotPathOf(*bus.plug("duskmere-a")), "0000:00:10:00");
+    EXPECT_EQ(slotPathOf(*bus.plug("duskmere-b", {}, {0, false})), "0000:00:18")
+        << "behind no bridge on bus 0";
     auto other = bus.plug("solstra", {}, {3, true});
     EXPECT_EQ(slotPathOf(*other), "0003:00:08:00");
     kal::pci::Knobs knobs;
@@ -79,30 +75,17 @@ TEST_F(PlatformPci, SlotPathCountsRootsAndNestedBridges) {
     for (const auto& b : extra) {
         kal::pci::addBridge(b);
     }
-    auto deep =
+    const auto module =
         std::make_shared<sim::Module>("solstra", *sim::boardIdentity("solstra"), sim::ModuleOptions{});
-    auto root1 =
-        std::make_shared<sim::Module>("solstra", *sim::boardIdentity("solstra"), sim::ModuleOptions{});
-    nVOKAL_tHandle hDeep = kal::pci::plug(deep, {7, 0x12, 0, 0});
-    nVOKAL_tHandle hRoot1 = kal::pci::plug(root1, {7, 0x41, 5, 2});
-    auto infoOf = [](nVOKAL_tHandle h) {
-        nVOAPAL200_tDeviceInfo info{};
-        info.busType = 1;
-        info.pciHandle = h;
-        const auto where = kal::pci::locationOf(h);
-        info.busNumber = where.bus;
-        info.deviceNumber = where.device;
-        info.functionNumber = where.function;
-        return info;
-    };
-    tStatus status;
-    tPCIDevice a(infoOf(hDeep), status);
-    tPCIDevice b(infoOf(hRoot1), status);
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_STREQ(a.slotPath(), "0007:00:E0:00:19:00");
-    EXPECT_STREQ(b.slotPath(), "0007:01:10:2A");
-    kal::pci::unplug(hDeep);
-    kal::pci::unplug(hRoot1);
+    const std::pair<kal::pci::Location, const char*> cases[] = {{{7, 0x12, 0, 0}, "0007:00:E0:00:19:00"},
+                                                                {{7, 0x41, 5, 2}, "0007:01:10:2A"}};
+    for (const auto& [where, path] : cases) {
+        const nVOKAL_tHandle handle = kal::pci::plug(module, where);
+        tStatus status;
+        EXPECT_STREQ(tPCIDevice(kelvo_test::deviceInfoOf(handle), status).slotPath(), path);
+        EXPECT_TRUE(status.isSuccess());
+        kal::pci::unplug(handle);
+    }
     for (const auto& b : extra) {
         kal::pci::removeBridge(b);
     }
@@ -120,112 +103,91 @@ TEST_F(PlatformPci, PCIExpressFunctionPublishesSixteenBusProperties) {
     ASSERT_TRUE(status.isSuccess());
     EXPECT_EQ(device.deviceInfo().owner, &device);
     device.buildBusProperties();
-    std::vector<std::string> texts;
-    tProperty* const* list = device.getBusProperties();
-    for (; *list != nullptr; ++list) {
-        texts.push_back(propertyText(*list));
+    std::string texts;
+    for (tProperty* const* list = device.getBusProperties(); *list != nullptr; ++list) {
+        texts += propertyText(*list) + " ";
     }
-    const std::vector<std::string> expected = {
-        "busType=" + std::to_string(0x20706369),
-        "busSubType=" + std::to_string(0x70636965),
-        "pciBusNumber=1",
-        "pciDeviceNumber=0",
-        "pciFunctionNumber=0",
-        "pciVendorID=" + std::to_string(KELVO_PCI_VENDOR_ID),
-        "pciDeviceID=" + std::to_string(KELVO_PCI_DEVICE_ID),
-        "pciSubsystemVendorID=" + std::to_string(KELVO_PCI_SUBSYSTEM_VENDOR_ID),
-        "pciSubsystemID=" + std::to_string(KELVO_SUBSYSTEM_ID_DUSKMERE_B),
-        "pciRevision=2",
-        "numaNode=-1",
-        "pciSlotPath=0000:00:08:00",
-        "pcieMaxLinkWidth=8",
-        "pcieLinkWidth=4",
-        "pcieMaxTransferRate=3",
-        "pcieTransferRate=2",
-    };
-    EXPECT_EQ(texts, expected);
+    using std::to_string;
+    EXPECT_EQ(texts, "busType=" + to_string(0x20706369) + " busSubType=" + to_string(0x70636965) +
+                         " pciBusNumber=1 pciDeviceNumber=0 pciFunctionNumber=0 pciVendorID=" +
+                         to_string(KELVO_PCI_VENDOR_ID) + " pciDeviceID=" + to_string(KELVO_PCI_DEVICE_ID) +
+                         " pciSubsystemVendorID=" + to_string(KELVO_PCI_SUBSYSTEM_VENDOR_ID) +
+                         " pciSubsystemID=" + to_string(KELVO_SUBSYSTEM_ID_DUSKMERE_B) +
+                         " pciRevision=2 numaNode=-1 pciSlotPath=0000:00:08:00 pcieMaxLinkWidth=8 "
+                         "pcieLinkWidth=4 pcieMaxTransferRate=3 pcieTransferRate=2 ");
     EXPECT_EQ(device.busPropertyCount(), 16u);
 }
 
 TEST_F(PlatformPci, CapabilityLookupWalksTheChain) {
     auto m = bus.plug("solstra");
     const auto info = kelvo_test::deviceInfoOf(*m);
-    tStatus status;
-    EXPECT_EQ(nVOAPAL200_pciFindCapability(0x05, info, status), 0x50);
-    EXPECT_EQ(nVOAPAL200_pciFindCapability(0x10, info, status), 0x70);
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_EQ(nVOAPAL200_pciFindCapability(0x11, info, status), 0);
-    EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
+    using Found = std::pair<uint8_t, int64_t>; // the offset and the status code
+    const auto find = [&](uint8_t id) {
+        tStatus status;
+        const uint8_t at = nVOAPAL200_pciFindCapability(id, info, status);
+        return Found(at, status.getCode());
+    };
+    EXPECT_EQ(find(0x05), Found(0x50, 0));
+    EXPECT_EQ(find(0x10), Found(0x70, 0));
+    EXPECT_EQ(find(0x11), Found(0, tStatus::kNotAccessible));
     EXPECT_TRUE(m->config().writtenValues(0).empty()) << "only the PCI Express lookup tries the fallback";
 
-    // Status bit 4 clear: only the fallback place, named by the byte at 0x0F.
+    // Status bit 4 clear: only the fallback place, named by the byte at 0x0F (48 is below 64, 0x50 is MSI).
     m->config().setCapabilityListBit(false);
-    status.clear();
-    EXPECT_EQ(nVOAPAL200_pciFindCapability(0x05, info, status), 0);
-    EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
-    status.clear();
-    m->config().poke(0x0F, 1, 0x70 / 4);
-    EXPECT_EQ(nVOAPAL200_pciFindCapability(0x10, info, status), 0x70);
-    EXPECT_TRUE(status.isSuccess());
-    m->config().poke(0x0F, 1, 0x0C); // 48: below 64
-    EXPECT_EQ(nVOAPAL200_pciFindCapability(0x10, info, status), 0);
-    EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
-    status.clear();
-    m->config().poke(0x0F, 1, 0x50 / 4); // points at MSI, not PCI Express
-    EXPECT_EQ(nVOAPAL200_pciFindCapability(0x10, info, status), 0);
-    EXPECT_EQ(status.getCode(), tStatus::kNotAccessible);
+    EXPECT_EQ(find(0x05), Found(0, tStatus::kNotAccessible));
+    for (const auto& [byte, at] : {std::pair{0x70 / 4, 0x70}, {0x0C, 0}, {0x50 / 4, 0}}) {
+        m->config().poke(0x0F, 1, byte);
+        EXPECT_EQ(find(0x10), Found(at, at != 0 ? 0 : tStatus::kNotAccessible)) << byte;
+    }
     // Each PCI Express lookup that found nothing in the list wrote 0x5A5A at offset 0.
     EXPECT_EQ(m->config().writtenValues(0), std::vector<uint64_t>(3, 0x5A5A));
 
-    // A circular list ends the walk with an error.
     m->config().setCapabilityListBit(true);
     m->config().removePcieCapability();
     m->config().makeCapabilityListCircular();
     const size_t reads = m->config().readCount(0x40);
-    status.clear();
-    EXPECT_EQ(nVOAPAL200_pciFindCapability(0x11, info, status), 0);
-    EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
+    EXPECT_EQ(find(0x11), Found(0, tStatus::kUnexpectedKernelResult)) << "a circular list";
     EXPECT_EQ(m->config().readCount(0x40) - reads, 24u) << "48 steps over a two-entry circle";
 }
 
 // No readable link: a plain PCI function (12 properties); a failed link word zeroes its own pair.
 TEST_F(PlatformPci, ALinkThatCannotBeReadLeavesItsFieldsAtZero) {
     constexpr uint32_t kCapability = sim::PciConfigSpace::kPcieOffset;
+    constexpr int64_t kFailed = tStatus::kUnexpectedKernelResult;
     const struct {
         const char* what;
-        void (*knob)(sim::PciConfigSpace&);
-        int64_t code;
-        uint8_t maxSpeed, maxWidth, speed, width;
+        bool noPcie = false, circular = false;
+        uint32_t failAt = 0; // a config offset whose reads fail
+        int64_t code = 0;
+        uint8_t maxSpeed = 0, maxWidth = 0, speed = 0, width = 0;
     } cases[] = {
-        {"no PCI Express capability", [](sim::PciConfigSpace& c) { c.removePcieCapability(); }, 0, 0, 0, 0,
-         0},
-        {"the capability's reads fail", [](sim::PciConfigSpace& c) { c.failReadsAt(kCapability); }, 0, 0, 0,
-         0, 0},
-        {"an endless list without the capability",
-         [](sim::PciConfigSpace& c) {
-             c.removePcieCapability();
-             c.makeCapabilityListCircular();
-         },
-         0, 0, 0, 0, 0},
-        {"the link status read fails", [](sim::PciConfigSpace& c) { c.failReadsAt(kCapability + 18); },
-         tStatus::kUnexpectedKernelResult, 3, 8, 0, 0},
-        {"the link capabilities read fails", [](sim::PciConfigSpace& c) { c.failReadsAt(kCapability + 12); },
-         tStatus::kUnexpectedKernelResult, 0, 0, 2, 4},
+        {"no PCI Express capability", true},
+        {"the capability's reads fail", false, false, kCapability},
+        {"an endless list without the capability", true, true},
+        {"the link status read fails", false, false, kCapability + 18, kFailed, 3, 8},
+        {"the link capabilities read fails", false, false, kCapability + 12, kFailed, 0, 0, 2, 4},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         auto m = bus.plug("solstra");
         m->config().setLink({3, 8, 2, 4});
-        c.knob(m->config());
+        if (c.noPcie) {
+            m->config().removePcieCapability();
+        }
+        if (c.circular) {
+            m->config().makeCapabilityListCircular();
+        }
+        if (c.failAt != 0) {
+            m->config().failReadsAt(c.failAt);
+        }
         tStatus status;
         tPCIDevice device(kelvo_test::deviceInfoOf(*m), status);
         device.initialize(0, status);
         EXPECT_EQ(status.getCode(), c.code);
-        const nVOAPAL200_tDeviceInfo& info = device.deviceInfo();
-        EXPECT_EQ(info.pcieMaxLinkSpeed, c.maxSpeed);
-        EXPECT_EQ(info.pcieMaxLinkWidth, c.maxWidth);
-        EXPECT_EQ(info.pcieLinkSpeed, c.speed);
-        EXPECT_EQ(info.pcieLinkWidth, c.width);
+        const nVOAPAL200_tDeviceInfo& i = device.deviceInfo();
+        EXPECT_EQ(
+            (std::vector<int>{i.pcieMaxLinkSpeed, i.pcieMaxLinkWidth, i.pcieLinkSpeed, i.pcieLinkWidth}),
+            (std::vector<int>{c.maxSpeed, c.maxWidth, c.speed, c.width}));
         device.buildBusProperties();
         const uint32_t count = c.width != 0 ? 16 : 12;
         EXPECT_EQ(device.busPropertyCount(), count);

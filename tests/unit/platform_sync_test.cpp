@@ -1,11 +1,8 @@
-// Locks and waits of the platform: the recursive mutex, semaphores and
-// events, timed and interruptible waits, and the execution-level rules.
+// Locks and waits: the recursive mutex, semaphores and events, timed and interruptible waits.
 #include <atomic>
-#include <memory>
 #include <thread>
 #include <vector>
 
-#include "standin/exec_level.h"
 #include "nVOKAL.h"
 #include "platform/sync.h"
 #include "test_support.h"
@@ -60,7 +57,8 @@ TEST_F(PlatformSync, RecursiveMutexIsHandedOverOnlyAfterTheLastRelease) {
     EXPECT_TRUE(gotIt.load());
 }
 
-TEST_F(PlatformSyncDeathTest, ReleaseByANonOwnerIsAnInvariantFailure) {
+// A mutex released by a thread that does not own it; a semaphore destroyed under a waiter.
+TEST_F(PlatformSyncDeathTest, MisuseIsAnInvariantFailure) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
@@ -72,68 +70,63 @@ TEST_F(PlatformSyncDeathTest, ReleaseByANonOwnerIsAnInvariantFailure) {
             std::thread([&] { nVOAPAL200_releaseMutex(&mutex); }).join();
         },
         "Non-Owner Thread trying to release. mutexOwner = 0x[0-9a-f]+, threadReleasing = 0x[0-9a-f]+");
-}
-
-TEST_F(PlatformSync, SemaphoreUnitsAreNeitherLostNorDuplicatedAcrossThreads) {
-    constexpr int kThreads = 4;
-    constexpr int kUnitsPerThread = 500;
-    tStatus status;
-    Semaphore semaphore(0);
-    std::atomic<int> taken{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < kUnitsPerThread; ++i) {
-                nVOAPAL200_releaseSemaphore(&semaphore);
-            }
-        });
-        threads.emplace_back([&] {
-            for (int i = 0; i < kUnitsPerThread; ++i) {
+    EXPECT_DEATH(
+        {
+            kal::log::setEcho(true);
+            Semaphore semaphore(0);
+            Worker waiter([&] {
                 tStatus own;
-                if (nVOAPAL200_acquireSemaphore(&semaphore, nVOAPAL200_kWaitForever, 1, &own)) {
-                    taken.fetch_add(1);
-                }
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(taken.load(), kThreads * kUnitsPerThread);
-    EXPECT_EQ(semaphore.count, 0u);
-    EXPECT_FALSE(queued(semaphore));
+                nVOAPAL200_acquireSemaphore(&semaphore, nVOAPAL200_kWaitForever, 0, &own);
+            });
+            EXPECT_TRUE(waiter.waitUntilBlocked());
+            nVOAPAL200_destroySemaphore(&semaphore);
+        },
+        "ASSERT\\(!nVOAPAL200_listNodeIsAttached\\(&\\(semEvent->waiterList\\)\\)\\)");
 }
 
-TEST_F(PlatformSync, ReleasesRacingTimeoutsAreCountedExactlyOnce) {
-    // Each unit ends with one waiter or in the count, whichever of release and timeout came first.
-    kal::clock::ScopedScale fast(1000);
-    constexpr int kReleases = 1000;
-    constexpr int kAttempts = 2 * kReleases;
-    tStatus status;
-    Semaphore semaphore(0);
-    int obtained = 0;
-    int timedOut = 0;
-    std::thread releaser([&] {
-        for (int i = 0; i < kReleases; ++i) {
-            nVOAPAL200_releaseSemaphore(&semaphore);
-            for (int k = i % 7; k > 0; --k) {
-                std::this_thread::yield();
-            }
+// Each unit ends with one waiter or in the count: waits for ever, and timed waits racing the releases.
+TEST_F(PlatformSync, SemaphoreUnitsAreNeitherLostNorDuplicatedAcrossThreads) {
+    const struct {
+        int pairs; // each a releasing and a waiting thread
+        bool timed;
+    } cases[] = {{4, false}, {1, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.timed ? "timed" : "for ever");
+        kal::clock::ScopedScale fast(c.timed ? 1000 : 1);
+        constexpr int kUnits = 1000;
+        const int attempts = c.timed ? 2 * kUnits : kUnits;
+        Semaphore semaphore(0);
+        std::atomic<int> obtained{0}, timedOut{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < c.pairs; ++t) {
+            threads.emplace_back([&] {
+                for (int i = 0; i < kUnits; ++i) {
+                    nVOAPAL200_releaseSemaphore(&semaphore);
+                    for (int k = i % 7; k > 0; --k) {
+                        std::this_thread::yield();
+                    }
+                }
+            });
+            threads.emplace_back([&] {
+                for (int i = 0; i < attempts; ++i) {
+                    tStatus own;
+                    const uint32_t timeout = c.timed ? 1 + i % 2 : nVOAPAL200_kWaitForever;
+                    if (nVOAPAL200_acquireSemaphore(&semaphore, timeout, c.timed ? i % 3 == 0 : 1, &own)) {
+                        obtained.fetch_add(1);
+                    } else {
+                        EXPECT_EQ(own.getCode(), tStatus::kTimedOut);
+                        timedOut.fetch_add(1);
+                    }
+                }
+            });
         }
-    });
-    for (int i = 0; i < kAttempts; ++i) {
-        tStatus own;
-        if (nVOAPAL200_acquireSemaphore(&semaphore, 1 + i % 2, i % 3 == 0, &own)) {
-            ++obtained;
-        } else {
-            EXPECT_EQ(own.getCode(), tStatus::kTimedOut);
-            ++timedOut;
+        for (auto& thread : threads) {
+            thread.join();
         }
+        EXPECT_EQ(obtained.load() + static_cast<int>(semaphore.count), c.pairs * kUnits);
+        EXPECT_EQ(obtained.load() + timedOut.load(), c.pairs * attempts);
+        EXPECT_FALSE(queued(semaphore));
     }
-    releaser.join();
-    EXPECT_EQ(obtained + static_cast<int>(semaphore.count), kReleases);
-    EXPECT_EQ(obtained + timedOut, kAttempts);
-    EXPECT_FALSE(queued(semaphore));
 }
 
 TEST_F(PlatformSync, InterruptedWaitsReportInterruptedAndLeaveNothingQueued) {
@@ -189,24 +182,6 @@ TEST_F(PlatformSync, AutoResetEventKeepsOneSignalForOneWait) {
     second.join();
     EXPECT_EQ(woken.load(), 1);
     EXPECT_FALSE(queued(event));
-}
-
-TEST_F(PlatformSyncDeathTest, DestroyingASemaphoreWithAWaiterIsAnInvariantFailure) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            kal::log::setEcho(true);
-            tStatus status;
-            nVOAPAL200_tSemaphore semaphore;
-            nVOAPAL200_createSemaphore(&semaphore, 0, &status);
-            Worker waiter([&] {
-                tStatus own;
-                nVOAPAL200_acquireSemaphore(&semaphore, nVOAPAL200_kWaitForever, 0, &own);
-            });
-            EXPECT_TRUE(waiter.waitUntilBlocked());
-            nVOAPAL200_destroySemaphore(&semaphore);
-        },
-        "ASSERT\\(!nVOAPAL200_listNodeIsAttached\\(&\\(semEvent->waiterList\\)\\)\\)");
 }
 
 } // namespace

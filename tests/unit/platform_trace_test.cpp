@@ -11,16 +11,13 @@
 
 namespace {
 
-using kelvo_driver::nVOAPAL000::tTrace;
-using kelvo_driver::nVOAPAL000::tTraceDestination;
-using kelvo_driver::nVOAPAL000::tTraceScope;
+using namespace kelvo_driver::nVOAPAL000;
 
 class Trace : public kelvo_test::LeakCheckedTest {
 protected:
     void SetUp() override {
         LeakCheckedTest::SetUp();
         trace_ = new tTrace;
-        ASSERT_NE(trace_, nullptr);
     }
     void TearDown() override {
         delete trace_;
@@ -155,25 +152,18 @@ TEST_F(Trace, WritersFormatTheirValues) {
 }
 
 // A destination that records what reaches it and its opens and closes.
-class RecordingDestination : public tTraceDestination {
-public:
-    RecordingDestination(const char* name, bool opens) : name_(name), opens_(opens) {}
+struct RecordingDestination : tTraceDestination {
+    RecordingDestination(const char* name, bool opens) : name(name), opens(opens) {}
     void write(const char* text) override { written += text; }
     void write(const char* text, uint64_t length) override { written.append(text, length); }
     void describe(char*, uint64_t, uint64_t*) override {}
-    bool open() override {
-        ++opened;
-        return opens_;
-    }
+    bool open() override { return ++opened, opens; }
     void close() override { ++closed; }
-    const char* getName() const override { return name_; }
+    const char* getName() const override { return name; }
+    const char* name;
+    bool opens;
     std::string written;
-    int opened = 0;
-    int closed = 0;
-
-private:
-    const char* name_;
-    bool opens_;
+    int opened = 0, closed = 0;
 };
 
 // A new destination that opens replaces the old, which is closed; otherwise nothing changes.

@@ -11,8 +11,7 @@
 
 namespace {
 
-using kelvo_driver::nVOAPAL000::tEventDescriptor;
-using kelvo_driver::nVOAPAL000::tUserBuffer;
+using namespace kelvo_driver::nVOAPAL000;
 using nVOAPALS100::tStatus;
 namespace usermem = kal::usermem;
 
@@ -35,8 +34,7 @@ protected:
     }
 };
 
-// Sizes above 32 bits are refused before the kernel layer is asked; an offset
-// that wraps the address round to memory the requester owns is refused there.
+// Sizes above 32 bits are refused before the kernel layer is asked, an offset wrapping round by it.
 TEST_F(UserBuffer, OversizedCopiesAndWrappingOffsetsAreRefused) {
     const std::uint64_t wrap = std::uint64_t{0} - 0x100;
     const struct {

@@ -1,5 +1,7 @@
 // The work queue: set-up failures and an item destroyed while queued.
 #include <latch>
+#include <string_view>
+#include <tuple>
 
 #include "standin/control.h"
 #include "platform/work_queue.h"
@@ -7,14 +9,11 @@
 
 namespace {
 
-using kelvo_driver::nVOAPAL000::tSecondaryISRLock;
-using kelvo_driver::nVOAPAL000::tWorkItem;
-using kelvo_driver::nVOAPAL000::tWorkItemWrapper;
+using namespace kelvo_driver::nVOAPAL000;
 using nVOAPALS100::tStatus;
-using Queue = kelvo_driver::nVOAPAL000::tWorkQueue<tSecondaryISRLock, 1>;
+using Queue = tWorkQueue<tSecondaryISRLock, 1>;
 
-// Holds the worker inside it for good once entered (a death test's child dies there first);
-// without a latch to count down it returns at once.
+// Once entered, holds the worker for good (a death test's child dies first); without a latch returns at once.
 class Item : public tWorkItemWrapper {
 public:
     explicit Item(std::latch* entered) : entered_(entered) {}
@@ -48,18 +47,15 @@ protected:
 };
 
 TEST_F(WorkQueue, FailedSetUpReportsAndDestroysWithoutWaiting) {
-    {
-        kal::faults::failNth(kal::faults::kThread, 1);
+    // No thread; then the stopped event without its spin lock.
+    const std::tuple<std::string_view, int, int64_t> failures[] = {
+        {kal::faults::kThread, 1, tStatus::kUnexpectedKernelResult},
+        {kal::faults::kSpinLock, 2, tStatus::kOutOfMemory}};
+    for (const auto& [kind, nth, code] : failures) {
+        kal::faults::failNth(kind, nth);
         tStatus status;
         Queue queue(&lock, status);
-        EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
-        EXPECT_TRUE(kal::thread::findByName("vokelvo_driver").empty());
-    }
-    {
-        kal::faults::failNth(kal::faults::kSpinLock, 2);
-        tStatus status;
-        Queue queue(&lock, status);
-        EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory) << "the stopped event has no spin lock";
+        EXPECT_EQ(status.getCode(), code);
         EXPECT_TRUE(kal::thread::findByName("vokelvo_driver").empty()) << "no worker after a failure";
     }
     tStatus status;
