@@ -1,4 +1,6 @@
 // The device template: reset to a level and its parameters, and the veto of a suspension.
+#include <cstring>
+
 #include "framework_test_device.h"
 
 namespace {
