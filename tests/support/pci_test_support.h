@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <memory>
 
 #include "standin/control.h"
 #include "nVOKAL.h"
 #include "standin/pci_bus.h"
 #include "platform/device_info.h"
 #include "sim/sim.h"
+#include "test_support.h"
 
 namespace kelvo_test {
 
@@ -54,5 +56,27 @@ inline void expectNoDmaLeftovers(std::size_t pageListsAtStart) {
     kal::dma::clearFaults();
     kal::pagelists::resetPlacement();
 }
+
+// A plugged module and its description, with no DMA state left over before or after the test.
+class DmaModuleTest : public LeakCheckedTest {
+protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        kal::pagelists::resetPlacement();
+        kal::dma::clearFaults();
+        listsAtStart_ = kal::pagelists::live();
+        module = bus.plug("solstra");
+        info = deviceInfoOf(*module);
+    }
+    void TearDown() override {
+        expectNoDmaLeftovers(listsAtStart_);
+        module.reset();
+        LeakCheckedTest::TearDown();
+    }
+    sim::Bus bus;
+    std::shared_ptr<sim::Module> module;
+    nVOAPAL200_tDeviceInfo info{};
+    std::size_t listsAtStart_ = 0;
+};
 
 } // namespace kelvo_test

@@ -175,15 +175,10 @@ Bytes pattern(std::size_t size, std::uint32_t seed) {
 }
 
 // A module with 64-bit DMA, BAR 0 mapped and both engines in step mode; checks for leftovers.
-class DmaBoardTest : public kelvo_test::LeakCheckedTest {
+class DmaBoardTest : public kelvo_test::DmaModuleTest {
 protected:
     void SetUp() override {
-        LeakCheckedTest::SetUp();
-        kal::pagelists::resetPlacement();
-        kal::dma::clearFaults();
-        listsAtStart_ = kal::pagelists::live();
-        module = bus.plug("solstra");
-        info = kelvo_test::deviceInfoOf(*module);
+        DmaModuleTest::SetUp();
         ASSERT_EQ(nVOKAL220_pciSetDMAMask(info.pciHandle, ~0ULL), 0);
         config.type = kelvo_driver::nVOAPAL000::tDMAConfiguration::kDMAType64Bit;
         config.deviceInfo = &info;
@@ -203,9 +198,7 @@ protected:
         for (std::uint32_t n = 0; n < 2; ++n) {
             EXPECT_TRUE(module->dma(n).faults().empty()) << ::testing::PrintToString(module->dma(n).faults());
         }
-        kelvo_test::expectNoDmaLeftovers(listsAtStart_);
-        module.reset();
-        LeakCheckedTest::TearDown();
+        DmaModuleTest::TearDown();
     }
     std::unique_ptr<DmaChannel> channel(std::uint32_t n, std::uint32_t linkSize = 4096,
                                         bool mayFail = false) {
@@ -248,13 +241,7 @@ protected:
     kelvo_driver::nVOAPAL000::tBridgeWindow window{};
     voquantasharedsource::tPCIMemorySpace barRegion;
     voquantasharedsource::PCIMemorySpaceAccessorAdapter barAccessor{&barRegion};
-    sim::Bus bus;
-    std::shared_ptr<sim::Module> module;
-    nVOAPAL200_tDeviceInfo info{};
     kelvo_driver::nVOAPAL000::tDMAConfiguration config;
-
-private:
-    std::size_t listsAtStart_ = 0;
 };
 
 class BridgeSgl : public DmaBoardTest {

@@ -22,27 +22,14 @@ using Segments = std::vector<tDMAMapCore::tSegment>;
 constexpr std::uint64_t kPage = 4096;
 constexpr std::uint64_t k4G = 0x100000000ULL;
 
-class PlatformDma : public kelvo_test::LeakCheckedTest {
+class PlatformDma : public kelvo_test::DmaModuleTest {
 protected:
-    void SetUp() override {
-        LeakCheckedTest::SetUp();
-        kal::pagelists::resetPlacement();
-        kal::dma::clearFaults();
-        listsAtStart_ = kal::pagelists::live();
-        module_ = bus_.plug("solstra");
-        info_ = kelvo_test::deviceInfoOf(*module_);
-    }
-    void TearDown() override {
-        kelvo_test::expectNoDmaLeftovers(listsAtStart_);
-        LeakCheckedTest::TearDown();
-    }
-
     void configure(tDMAConfiguration::tDMAType type) {
-        ASSERT_EQ(nVOKAL220_pciSetDMAMask(info_.pciHandle,
+        ASSERT_EQ(nVOKAL220_pciSetDMAMask(info.pciHandle,
                                           type == tDMAConfiguration::kDMAType64Bit ? ~0ULL : 0xFFFFFFFFULL),
                   0);
         config_.type = type;
-        config_.deviceInfo = &info_;
+        config_.deviceInfo = &info;
     }
     void makePages(tPageList& pages, std::uint64_t count) {
         pages.handle = nVOKAL220_tPageList_createFromAllocation(count, 0);
@@ -62,11 +49,7 @@ protected:
         return list;
     }
 
-    sim::Bus bus_;
-    std::shared_ptr<sim::Module> module_;
-    nVOAPAL200_tDeviceInfo info_{};
     tDMAConfiguration config_;
-    std::size_t listsAtStart_ = 0;
 };
 
 TEST_F(PlatformDma, BufferRequestsThatCannotBeHonouredChangeNothing) {
@@ -130,8 +113,8 @@ TEST_F(PlatformDma, DirectMapBouncesThroughABufferThatGrowsOnlyWhenALoadNeedsMor
         map.prepareForDMA();
         std::uint64_t at = 0;
         for (const auto& s : segmentsOf(map)) {
-            EXPECT_TRUE(toDevice ? kal::dma::read(info_.pciHandle, s.address, seen.data() + at, s.size)
-                                 : kal::dma::write(info_.pciHandle, s.address, data.data() + at, s.size));
+            EXPECT_TRUE(toDevice ? kal::dma::read(info.pciHandle, s.address, seen.data() + at, s.size)
+                                 : kal::dma::write(info.pciHandle, s.address, data.data() + at, s.size));
             at += s.size;
         }
         map.completeDMA(c.moved);
@@ -234,10 +217,10 @@ TEST_F(PlatformDma, AGatheringAccessStopsAtItsFirstRefusedRun) {
             from += at.size;
         }
         std::memset(memory, 0, 3 * kPage);
-        EXPECT_EQ(kal::dma::write(info_.pciHandle, runs.data(), runs.size(), source.data()), c.moved);
+        EXPECT_EQ(kal::dma::write(info.pciHandle, runs.data(), runs.size(), source.data()), c.moved);
         EXPECT_TRUE(std::equal(expected.begin(), expected.end(), memory));
         std::vector<std::uint8_t> back(source.size(), 0);
-        EXPECT_EQ(kal::dma::read(info_.pciHandle, runs.data(), runs.size(), back.data()), c.moved);
+        EXPECT_EQ(kal::dma::read(info.pciHandle, runs.data(), runs.size(), back.data()), c.moved);
         EXPECT_EQ(kal::dma::faults().size(), c.moved < runs.size() ? 2u : 0u)
             << "each direction recorded once";
         for (std::size_t i = 0, at = 0; i < c.moved; at += runs[i].size, ++i) {
