@@ -111,4 +111,27 @@ protected:
     kelvo_driver::IsolatedRegMaps* iso = nullptr;
 };
 
+// The bridge and timing-chip group over a plugged Solstra, built by buildTymo().
+class TymoTest : public GroupsTest {
+protected:
+    void SetUp() override {
+        GroupsTest::SetUp();
+        plug("solstra");
+        barSize = kelvo_driver::mappedSizeOfBar0(*board->device);
+    }
+    void TearDown() override {
+        delete tymo;
+        tymo = nullptr;
+        GroupsTest::TearDown();
+    }
+    int64_t buildTymo() {
+        tStatus status;
+        tymo = new (status, false) kelvo_driver::TYMORegMaps(bar(), barSize, *arm, status);
+        return status.getCode();
+    }
+
+    uint64_t barSize = 0;
+    kelvo_driver::TYMORegMaps* tymo = nullptr;
+};
+
 } // namespace kelvo_test::groups

@@ -7,11 +7,9 @@
 
 #include "bridge/firmware.h"
 #include "bridge/firmware_download.h"
-#include "bridge/tymo_reg_maps.h"
 #include "standin/control.h"
 #include "groups_support.h"
 #include "kelvo/product_ids.h"
-#include "regs_sim_support.h"
 #include "test_support.h"
 
 namespace {
@@ -114,31 +112,30 @@ TEST_F(Firmware, AllocationFailureAtEachStepEndsClean) {
     }
 }
 
+using FirmwareDownload = kelvo_test::groups::TymoTest;
+
 // Target 0 has 274001 words, target 1 478223; the non-isolated FPGA gets the port's route after it.
-TEST_F(Firmware, DownloadReadsTheStatusAfterEvery30thWrite) {
+TEST_F(FirmwareDownload, ReadsTheStatusAfterEvery30thWrite) {
     const struct {
         uint32_t target;
         uint64_t lastReadAfter;
         std::vector<uint64_t> routes; // written to the route definition
     } cases[] = {{0, 273990, {2u << 8 | 1u << 20}}, {1, 478200, {}}};
+    ASSERT_EQ(buildTymo(), 0);
+    sim::FpgaLoader& loader = board->module->bridgeRegisters().fpgaLoading();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.target);
-        kelvo_test::SimBoard sim("solstra");
-        std::optional<kelvo_test::groups::LoggingARMDispatcher> dispatcher{std::in_place};
-        tStatus status;
-        auto* maps = new (status, false)
-            kelvo_driver::TYMORegMaps(reinterpret_cast<uintptr_t>(sim.bar),
-                                      kelvo_driver::mappedSizeOfBar0(*sim.device), *dispatcher, status);
-        sim::FpgaLoader& loader = sim.module->bridgeRegisters().fpgaLoading();
-        sim.module->switchedBim().clearTrace();
+        board->module->switchedBim().clearTrace();
+        loader.clearTrace();
         loader.setConfigured(0, false);
         loader.setConfigured(1, false);
+        tStatus status;
         {
             kal::clock::ScopedStepped stepped(100'000); // every clock read 100 us later
-            kelvo_driver::downloadFPGAFirmware(0x77, 0, 0, c.target, capsOf(kSolstra), *maps, status);
+            kelvo_driver::downloadFPGAFirmware(0x77, 0, 0, c.target, *capsPtr, *tymo, status);
         }
         ASSERT_EQ(status.getCode(), 0);
-        EXPECT_EQ(sim.module->switchedBim().writtenValues(kRouteDefinition), c.routes);
+        EXPECT_EQ(board->module->switchedBim().writtenValues(kRouteDefinition), c.routes);
         // The trace keeps the latest accesses: count back from the end.
         const std::vector<sim::Access> trace = loader.trace();
         const uint64_t total = loader.received() / 8 + 4;
@@ -156,9 +153,6 @@ TEST_F(Firmware, DownloadReadsTheStatusAfterEvery30thWrite) {
         for (uint64_t at : readsAt) {
             EXPECT_EQ(at % 30, 0u) << at;
         }
-        delete maps;
-        dispatcher.reset();
-        EXPECT_EQ(sim.module->deviceErrorCount(), 0u);
     }
 }
 

@@ -11,39 +11,18 @@ using kelvo_driver::TYMORegMaps;
 using kelvo_test::groups::namesOf;
 using nVOAPALS100::tStatus;
 
-class GroupsTymo : public kelvo_test::groups::GroupsTest {
-protected:
-    void SetUp() override {
-        GroupsTest::SetUp();
-        plug("solstra");
-        barSize = kelvo_driver::mappedSizeOfBar0(*board->device);
-    }
-    void TearDown() override {
-        delete group;
-        group = nullptr;
-        GroupsTest::TearDown();
-    }
-    int64_t build() {
-        tStatus status;
-        group = new (status, false) TYMORegMaps(bar(), barSize, *arm, status);
-        return status.getCode();
-    }
-    sim::BridgeRegisters& bridge() { return board->module->bridgeRegisters(); }
-
-    uint64_t barSize = 0;
-    TYMORegMaps* group = nullptr;
-};
+using GroupsTymo = kelvo_test::groups::TymoTest;
 
 // The group's own maps sit where the module has the blocks they drive.
 TEST_F(GroupsTymo, MapsOfTheTimingChipAndTheSPIPortSitOnTheirBlocks) {
-    ASSERT_EQ(build(), 0);
+    ASSERT_EQ(buildTymo(), 0);
     const struct {
         const arm::tSizedRegisterMapBase& map;
         const char* block;
     } cases[] = {
-        {group->configPortSPIRegMap, "config-port-spi"},
-        {group->triggersRegMap, "timing-chip"},
-        {group->doRegMap, "timing-chip"},
+        {tymo->configPortSPIRegMap, "config-port-spi"},
+        {tymo->triggersRegMap, "timing-chip"},
+        {tymo->doRegMap, "timing-chip"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.map.tables().defaultName);
@@ -54,25 +33,23 @@ TEST_F(GroupsTymo, MapsOfTheTimingChipAndTheSPIPortSitOnTheirBlocks) {
 
 TEST_F(GroupsTymo, AChannelBlockPastTheBarEndIsRefusedWithTheLaterOnes) {
     // Channel 0 ends exactly at the end of the BAR; channel 1 would not fit.
-    bridge().setDmaBase(static_cast<uint32_t>(barSize - TYMORegMaps::kDMAChannelRegionSize));
-    EXPECT_EQ(build(), tStatus::kNotAccessible);
-    EXPECT_NE(group->getDMAChannelRegMap(0), nullptr);
-    EXPECT_EQ(group->getDMAChannelRegMap(1), nullptr);
+    const auto last = static_cast<uint32_t>(barSize - TYMORegMaps::kDMAChannelRegionSize);
+    board->module->bridgeRegisters().setDmaBase(last);
+    EXPECT_EQ(buildTymo(), tStatus::kNotAccessible);
+    EXPECT_NE(tymo->getDMAChannelRegMap(0), nullptr);
+    EXPECT_EQ(tymo->getDMAChannelRegMap(1), nullptr);
     EXPECT_EQ(namesOf(*arm), std::vector<std::string>{"BrixelDMAChannel0"});
-    delete group;
-    group = nullptr;
-    std::string removed;
-    for (const std::string& name : arm->removals) {
-        removed += name + " ";
-    }
-    EXPECT_EQ(removed,
-              "DO Triggers BrixelConfigPortWindow BrixelConfigPortSPI IsolationPortRegMap IOPort2RegMap "
-              "Brixel SwitchedBrixelBimRegMap BrixelDMAChannel0 BrixelDMAChannel1 ");
+    delete tymo;
+    tymo = nullptr;
+    EXPECT_EQ(arm->removals, (std::vector<std::string>{"DO", "Triggers", "BrixelConfigPortWindow",
+                                                       "BrixelConfigPortSPI", "IsolationPortRegMap",
+                                                       "IOPort2RegMap", "Brixel", "SwitchedBrixelBimRegMap",
+                                                       "BrixelDMAChannel0", "BrixelDMAChannel1"}));
 
     // One byte further: not even channel 0.
-    bridge().setDmaBase(static_cast<uint32_t>(barSize - TYMORegMaps::kDMAChannelRegionSize + 1));
-    EXPECT_EQ(build(), tStatus::kNotAccessible);
-    EXPECT_EQ(group->getDMAChannelRegMap(0), nullptr);
+    board->module->bridgeRegisters().setDmaBase(last + 1);
+    EXPECT_EQ(buildTymo(), tStatus::kNotAccessible);
+    EXPECT_EQ(tymo->getDMAChannelRegMap(0), nullptr);
     EXPECT_EQ(arm->getNumberOfRegistrations(), 0u);
 }
 
