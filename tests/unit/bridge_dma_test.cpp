@@ -744,58 +744,47 @@ TEST_F(BridgeDmaStream, ListKindRulesAnswerPlainErrors) {
     EXPECT_EQ(status.getCode(), kInvalid); // nothing to start
 }
 
+// The start's commands and waits; a stop has nothing to do once data transfer is off.
 TEST_F(BridgeDmaStream, StreamCircuitCommandsComeInTheirOrder) {
+    enum Fault { kNone, kNeverEnables, kDropsDataTransfer, kNeverResets };
     struct Row {
         const char* what;
         bool flag;
-        bool neverEnables;
-        std::vector<std::uint32_t> commands;
-        std::int64_t code;
+        Fault fault;
+        std::int64_t startCode, stopCode;
+        std::vector<std::uint32_t> commands; // the last 0x800 of kDropsDataTransfer is the circuit's own
     };
     const Row rows[] = {
-        {"flag set", true, false, {0x4, 0x1, 0x100}, 0},
-        {"flag clear", false, false, {0x4, 0x2, 0x100}, 0},
-        {"never enabled", true, true, {0x4, 0x1, 0x100}, k807C},
+        {"flag set", true, kNone, 0, 0, {0x4, 0x1, 0x100, 0x800}},
+        {"flag clear", false, kNone, 0, 0, {0x4, 0x2, 0x100, 0x800}},
+        {"never enabled", true, kNeverEnables, k807C, 0, {0x4, 0x1, 0x100}},
+        {"data transfer dropped by the circuit", true, kDropsDataTransfer, 0, 0, {0x4, 0x1, 0x100, 0x800}},
+        {"the reset never comes", true, kNeverResets, 0, k807C, {0x4, 0x1, 0x100, 0x800}},
     };
+    sim::DmaEngine& engine = module->dma(0);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        module->dma(0).setStreamNeverEnables(row.neverEnables);
+        engine.setStreamNeverEnables(row.fault == kNeverEnables);
         auto c = channel(0);
-        const std::size_t before = module->dma(0).streamCommands().size();
-        tStatus status;
-        c->circuit.start(row.flag, status);
-        EXPECT_EQ(status.getCode(), row.code);
-        const auto all = module->dma(0).streamCommands();
+        const std::size_t before = engine.streamCommands().size();
+        EXPECT_EQ(kelvo_test::codeOf([&](tStatus& s) { c->circuit.start(row.flag, s); }), row.startCode);
+        EXPECT_EQ(c->circuit.isStarted(), row.startCode == 0);
+        if (row.startCode == 0) {
+            EXPECT_EQ(kelvo_test::codeOf([&](tStatus& s) { c->circuit.start(row.flag, s); }),
+                      KELVO_STATUS_STREAM_CIRCUIT_STARTED);
+        }
+        if (row.fault == kDropsDataTransfer) {
+            engine.streamCommand(0x800);
+        }
+        engine.setStreamNeverResets(row.fault == kNeverResets);
+        EXPECT_EQ(kelvo_test::codeOf([&](tStatus& s) { c->circuit.stop(s); }), row.stopCode);
+        engine.setStreamNeverResets(false);
+        EXPECT_EQ(c->circuit.isStarted(), row.stopCode != 0);
+        const auto all = engine.streamCommands();
         EXPECT_EQ(std::vector<std::uint32_t>(all.begin() + static_cast<std::ptrdiff_t>(before), all.end()),
                   row.commands);
-        EXPECT_EQ(c->circuit.isStarted(), row.code == 0);
-        if (row.code == 0) {
-            c->circuit.start(row.flag, status);
-            EXPECT_EQ(status.getCode(), KELVO_STATUS_STREAM_CIRCUIT_STARTED);
-            tStatus stop;
-            c->circuit.stop(stop);
-            EXPECT_TRUE(stop.isSuccess());
-            EXPECT_EQ(module->dma(0).streamCommands().back(), 0x800u);
-        }
     }
-}
-
-TEST_F(BridgeDmaStream, StreamCircuitStopFollowsDataTransferEnable) {
-    auto c = channel(0);
-    tStatus status;
-    c->circuit.start(true, status);
-    module->dma(0).streamCommand(0x800); // the circuit drops data transfer by itself
-    const std::size_t commands = module->dma(0).streamCommands().size();
-    c->circuit.stop(status);
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_EQ(module->dma(0).streamCommands().size(), commands) << "nothing to stop";
-    EXPECT_FALSE(c->circuit.isStarted());
-    c->circuit.start(true, status);
-    module->dma(0).setStreamNeverResets(true);
-    c->circuit.stop(status);
-    EXPECT_EQ(status.getCode(), k807C);
-    EXPECT_TRUE(c->circuit.isStarted());
-    module->dma(0).setStreamNeverResets(false);
+    engine.setStreamNeverEnables(false);
 }
 
 TEST_F(BridgeDmaStream, CreditsStopOrTimeOut) {
