@@ -246,18 +246,16 @@ protected:
 
 class BridgeSgl : public DmaBoardTest {
 protected:
-    void init(tBrixelSGL& chain, std::uint32_t linkSize) {
+    // A chain of links of linkSize bytes with transfers of 16 bytes each at kData + i * 0x1000.
+    std::unique_ptr<tBrixelSGL> chainOf(std::uint32_t linkSize, std::uint32_t transfers = 0) {
+        auto chain = std::make_unique<tBrixelSGL>();
         tStatus status;
-        chain.initialize(config, linkSize, status);
-        ASSERT_TRUE(status.isSuccess());
-    }
-    // Appends transfers of 16 bytes each at kData + i * 0x1000, i from first.
-    static void transfers(tBrixelSGL& chain, std::uint32_t first, std::uint32_t count) {
-        tStatus status;
-        for (std::uint32_t i = first; i < first + count; ++i) {
-            chain.appendTransfer(kData + i * 0x1000ULL, 16, status, false);
+        chain->initialize(config, linkSize, status);
+        for (std::uint32_t i = 0; i < transfers; ++i) {
+            chain->appendTransfer(kData + i * 0x1000ULL, 16, status, false);
         }
-        ASSERT_TRUE(status.isSuccess());
+        EXPECT_TRUE(status.isSuccess());
+        return chain;
     }
     std::vector<DecodedLink> decode(const tBrixelSGL& chain, std::size_t maxLinks) {
         return decodeChain(info.pciHandle, chain.getLinkInformation(), maxLinks);
@@ -286,14 +284,13 @@ TEST_F(BridgeSgl, SelfConfigurationEntriesReplicateTheirDatumAndCodeTheirSize) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.depth);
-        tBrixelSGL chain;
-        init(chain, 4096);
+        auto chain = chainOf(4096);
         tStatus status;
         std::uint32_t at = 0;
-        chain.appendSelfConfig(row.offset, row.data, row.depth, status, false, at);
+        chain->appendSelfConfig(row.offset, row.data, row.depth, status, false, at);
         EXPECT_EQ(at, 16u);
-        chain.makeFinite();
-        const auto links = decode(chain, 4);
+        chain->makeFinite();
+        const auto links = decode(*chain, 4);
         ASSERT_EQ(links.size(), 1u);
         EXPECT_EQ(links[0].entries, (std::vector<DecodedEntry>{{true, row.word0, row.word1, 0}}));
     }
@@ -312,16 +309,14 @@ TEST_F(BridgeSgl, EntriesFillALinkAndThenStartTheNext) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.linkSize);
-        tBrixelSGL chain;
-        init(chain, row.linkSize);
-        transfers(chain, 0, row.transfers);
+        auto chain = chainOf(row.linkSize, row.transfers);
         tStatus status;
         std::uint32_t at = 0;
         for (std::uint32_t i = 0; i < row.selfConfigs; ++i) {
-            chain.appendSelfConfig(0x10, 1, 4, status, false, at);
+            chain->appendSelfConfig(0x10, 1, 4, status, false, at);
         }
-        chain.makeFinite();
-        const auto links = decode(chain, 8);
+        chain->makeFinite();
+        const auto links = decode(*chain, 8);
         ASSERT_EQ(links.size(), row.entriesPerLink.size());
         for (std::size_t i = 0; i < links.size(); ++i) {
             EXPECT_EQ(links[i].entries.size(), row.entriesPerLink[i]) << "link " << i;
@@ -343,12 +338,11 @@ TEST_F(BridgeSgl, LinksShareLinkMemoryInAlignedSlots) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.linkSize);
-        tBrixelSGL chain;
-        init(chain, row.linkSize);
-        const std::uint64_t first = chain.head()->linkMemory.address;
+        auto chain = chainOf(row.linkSize);
+        const std::uint64_t first = chain->head()->linkMemory.address;
         for (std::size_t i = 1; i < row.offsets.size(); ++i) {
             tStatus status;
-            tBrixelSGLChunkyLink* link = chain.addLink(status);
+            tBrixelSGLChunkyLink* link = chain->addLink(status);
             ASSERT_NE(link, nullptr);
             if (row.offsets[i] == ~0ULL) {
                 EXPECT_FALSE(link->linkMemory.address >= first && link->linkMemory.address < first + 4096);
@@ -360,18 +354,17 @@ TEST_F(BridgeSgl, LinksShareLinkMemoryInAlignedSlots) {
 }
 
 TEST_F(BridgeSgl, EntryBoundariesNeverCutATransferEntry) {
-    tBrixelSGL chain;
-    init(chain, 4096);
+    auto chain = chainOf(4096);
     tStatus status;
-    EXPECT_EQ(chain.appendTransfer(kData, 0, status, false), nullptr); // a zero-byte transfer: refused
+    EXPECT_EQ(chain->appendTransfer(kData, 0, status, false), nullptr); // a zero-byte transfer: refused
     EXPECT_EQ(status.getCode(), kInvalid);
-    EXPECT_TRUE(chain.head()->isEmpty());
+    EXPECT_TRUE(chain->head()->isEmpty());
     status.clear();
     std::uint32_t at = 0;
-    chain.appendTransfer(kData, 16, status, false);              // entry offsets 0..15
-    chain.appendSelfConfig(0, 0, 1, status, false, at);          // 16..23: its low seven bytes all 0
-    chain.appendTransfer(0x100000000ULL * 3, 16, status, false); // 24..39, address above 4 GB
-    const tBrixelSGLChunkyLink& link = *chain.head();
+    chain->appendTransfer(kData, 16, status, false);              // entry offsets 0..15
+    chain->appendSelfConfig(0, 0, 1, status, false, at);          // 16..23: its low seven bytes all 0
+    chain->appendTransfer(0x100000000ULL * 3, 16, status, false); // 24..39, address above 4 GB
+    const tBrixelSGLChunkyLink& link = *chain->head();
     const std::uint32_t rows[][2] = {{0, 0},   {8, 0},   {12, 0},  {16, 16},
                                      {24, 24}, {32, 24}, {36, 24}, {40, 40}};
     for (const auto& row : rows) {
@@ -393,19 +386,17 @@ TEST_F(BridgeSgl, AOneLinkChainMadeContinuousRepeatsItsEntriesOverTwoLinks) {
                         {true, true, 1, true, 3, 0},    {true, false, 0, false, 2, 128}};
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << row.mark << row.again << row.appended << row.fresh << row.entries);
-        tBrixelSGL chain;
-        init(chain, 128);
-        transfers(chain, 0, row.entries); // 16 bytes each
+        auto chain = chainOf(128, row.entries); // 16 bytes each
         tStatus status;
-        chain.makeContinuous(row.mark, status);
+        chain->makeContinuous(row.mark, status);
         if (row.appended != 0) {
-            chain.appendTransfer(kData + 3 * 0x1000ULL, 16, status, row.fresh);
+            chain->appendTransfer(kData + 3 * 0x1000ULL, 16, status, row.fresh);
         }
         if (row.again) {
-            chain.makeContinuous(true, status);
+            chain->makeContinuous(true, status);
         }
         ASSERT_TRUE(status.isSuccess());
-        const auto links = decode(chain, 2); // the ring's two links
+        const auto links = decode(*chain, 2); // the ring's two links
         ASSERT_EQ(links.size(), 2u);
         if (!row.again) {
             EXPECT_EQ(links[0].nextSize, row.tailBytes);
@@ -423,13 +414,11 @@ TEST_F(BridgeSgl, AOneLinkChainMadeContinuousRepeatsItsEntriesOverTwoLinks) {
 }
 
 TEST_F(BridgeSgl, BalancingSpreadsTheTailsShortfallBeforeTheRingCloses) {
-    tBrixelSGL chain;
-    init(chain, 4096);
-    transfers(chain, 0, 255 + 255 + 10);
+    auto chain = chainOf(4096, 255 + 255 + 10);
     tStatus status;
-    chain.makeContinuous(true, status);
+    chain->makeContinuous(true, status);
     ASSERT_TRUE(status.isSuccess());
-    const auto links = decode(chain, 3);
+    const auto links = decode(*chain, 3);
     ASSERT_EQ(links.size(), 3u);
     EXPECT_EQ(16 + 16 * links[0].entries.size(), 2768u);
     EXPECT_EQ(16 + 16 * links[1].entries.size(), 2800u);
@@ -442,20 +431,18 @@ TEST_F(BridgeSgl, BalancingSpreadsTheTailsShortfallBeforeTheRingCloses) {
 }
 
 TEST_F(BridgeSgl, ResetKeepsOneEmptyHeadLinkAndItsMemory) {
-    tBrixelSGL chain;
-    init(chain, 1024);
-    transfers(chain, 0, 2000);
-    const std::uint64_t head = chain.head()->linkMemory.address;
+    auto chain = chainOf(1024, 2000);
+    const std::uint64_t head = chain->head()->linkMemory.address;
     const std::size_t lists = kal::pagelists::live();
     const std::uint64_t completes = kal::dma::completeCalls();
-    chain.reset();
-    EXPECT_EQ(chain.head(), chain.tail());
-    EXPECT_TRUE(chain.head()->isEmpty());
+    chain->reset();
+    EXPECT_EQ(chain->head(), chain->tail());
+    EXPECT_TRUE(chain->head()->isEmpty());
     EXPECT_LT(kal::pagelists::live(), lists);
     EXPECT_EQ(kal::dma::completeCalls() - completes, lists - kal::pagelists::live())
         << "each link memory freed completes its DMA before it is unmapped";
     tStatus status;
-    EXPECT_EQ(chain.addLink(status)->linkMemory.address, head + 1024);
+    EXPECT_EQ(chain->addLink(status)->linkMemory.address, head + 1024);
 }
 
 // A loaded map that reports fixed segments (sizes no real buffer here has).
@@ -491,17 +478,16 @@ TEST_F(BridgeSgl, SegmentsOfTwoGibibytesOrMoreAreSplitNotTruncated) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.size);
         FixedSegments map(config, {{kData, row.size}});
-        tBrixelSGL chain;
-        init(chain, 4096);
+        auto chain = chainOf(4096);
         tStatus status;
-        chain.addTransfer(map, status);
-        chain.makeFinite();
+        chain->addTransfer(map, status);
+        chain->makeFinite();
         std::vector<DecodedEntry> expected;
         for (std::uint64_t address = kData; std::uint32_t count : row.counts) {
             expected.push_back({false, count, 0, address});
             address += count;
         }
-        const auto links = decode(chain, 2);
+        const auto links = decode(*chain, 2);
         ASSERT_EQ(links.size(), 1u);
         EXPECT_EQ(links[0].entries, expected);
     }

@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -16,6 +15,7 @@
 #include "pci_test_support.h"
 #include "platform/pci_device.h"
 #include "sim/sim.h"
+#include "framework_test_device.h"
 #include "test_support.h"
 
 namespace {
@@ -26,17 +26,9 @@ using kelvo_driver::nVOAPAL000::tPCIDevice;
 using kelvo_driver::nVOAPAL000::tPCIMemorySpaceAccessor;
 using nVOAPALS100::tStatus;
 
-constexpr int64_t kCancelled = KELVO_STATUS_WAIT_CANCELLED;
-constexpr int32_t kCancelCode = KELVO_STATUS_WAIT_CANCELLED;
+using kelvo_test::eventually;
 
-// A condition another thread makes true, bounded generously (never for time to pass).
-bool waitUntil(const std::function<bool()>& pred) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!pred() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::yield();
-    }
-    return pred();
-}
+constexpr int32_t kCancel = KELVO_STATUS_WAIT_CANCELLED;
 
 // Counts the signals delivered and the codes that are not 0; the hook runs inside the work function.
 class CountingTarget : public BrixelDMAInterruptController {
@@ -52,7 +44,7 @@ public:
     }
     uint64_t count(uint32_t id) { return counts[id].load(); }
     bool waitFor(uint32_t id, uint64_t n) {
-        return waitUntil([&] { return counts[id].load() >= n; });
+        return eventually([&] { return counts[id].load() >= n; });
     }
 
     std::function<void(uint32_t)> hook;
@@ -108,13 +100,13 @@ protected:
         t->hook = [inside, release](uint32_t id) {
             if (id == 5) {
                 *inside = true;
-                waitUntil(release);
+                eventually(release);
             }
         };
         registerId(*t, 5);
         registerId(*t, 3);
         bridge().fire(5);
-        EXPECT_TRUE(waitUntil([&] { return inside->load(); })) << "the worker is busy with id 5";
+        EXPECT_TRUE(eventually([&] { return inside->load(); })) << "the worker is busy with id 5";
         bridge().fire(3);
         bridge().fire(3);
         kal::pci::drainInterrupts();
@@ -253,9 +245,7 @@ TEST_F(BridgeInterrupts, RegistrationHoldsAgainstAnInterruptStorm) {
         kal::pci::drainInterrupts();
         EXPECT_EQ(bridge().queued(), 0u) << "every word was taken off the queue";
         closing = true;
-        while (inHook.load() != 0) {
-            std::this_thread::yield();
-        }
+        ASSERT_TRUE(eventually([&] { return inHook.load() == 0; }));
         controller_->unregisterNotifier(0);
         close(); // the worker is joined before the target goes
         t.reset();
@@ -370,8 +360,8 @@ TEST_F(DmaWaits, SignalsAndTimeoutsEndABlockedWait) {
         bool timedOut;
     } cases[] = {
         {"notify-at", 0, false, 0xFFFFFFFF, 0, false},
-        {"cancel", kCancelCode, false, 0xFFFFFFFF, kCancelled, false},
-        {"cancel after a short wake-up", kCancelCode, true, 0xFFFFFFFF, kCancelled, false},
+        {"cancel", kCancel, false, 0xFFFFFFFF, kCancel, false},
+        {"cancel after a short wake-up", kCancel, true, 0xFFFFFFFF, kCancel, false},
         {"invalidated", KELVO_STATUS_SESSION_INVALIDATED, false, 0xFFFFFFFF, KELVO_STATUS_SESSION_INVALIDATED,
          false},
         {"timeout", 1, false, 2000, 0, true},
@@ -383,11 +373,11 @@ TEST_F(DmaWaits, SignalsAndTimeoutsEndABlockedWait) {
         Result result;
         std::thread waiter = waitAsync(channel, 1, 64, c.timeout, result);
         if (c.code != 1) {
-            EXPECT_TRUE(waitUntil([&] { return channel.enabled.load(); }));
+            EXPECT_TRUE(eventually([&] { return channel.enabled.load(); }));
             if (c.shortFirst) {
                 channel.count = 10;
                 waits->signal(1, 0);
-                EXPECT_TRUE(waitUntil([&] { return channel.arms().size() == 2; })) << "armed again";
+                EXPECT_TRUE(eventually([&] { return channel.arms().size() == 2; })) << "armed again";
             }
             channel.count = c.code == 0 ? 64 : 0; // only the notify-at comes with the bytes
             waits->signal(1, c.code);
@@ -396,7 +386,7 @@ TEST_F(DmaWaits, SignalsAndTimeoutsEndABlockedWait) {
         EXPECT_EQ(result.code, c.answer);
         EXPECT_EQ(result.timedOut, c.timedOut);
         EXPECT_FALSE(channel.enabled);
-        waits->signal(1, kCancelCode); // no waiter: nothing is remembered
+        waits->signal(1, kCancel); // no waiter: nothing is remembered
     }
     EXPECT_EQ(waits->waiterCount(), 0u);
 }
@@ -416,18 +406,12 @@ TEST_F(DmaWaits, AShortWakeUpDoesNotRestartTheTimeout) {
             pastTheTimeout = true;
         }
     };
-    std::atomic<uint64_t> waiterId{0};
-    std::atomic<bool> done{false};
     Result result;
-    std::thread waiter([&] {
-        waiterId = nVOKAL100_getThreadID();
-        result = wait(channel, 1, 0, 64, 1000);
-        done = true;
-    });
-    ASSERT_TRUE(waitUntil([&] { return pastTheTimeout.load(); }));
+    kelvo_test::Worker waiter([&] { result = wait(channel, 1, 0, 64, 1000); });
+    ASSERT_TRUE(eventually([&] { return pastTheTimeout.load(); }));
     // A wait that blocks now would wait until time moves again: end it.
-    waitUntil([&] { return done.load() || kal::thread::isBlocked(waiterId.load()); });
-    waits->signal(1, kCancelCode);
+    eventually([&] { return waiter.done() || kal::thread::isBlocked(waiter.id()); });
+    waits->signal(1, kCancel);
     waiter.join();
     EXPECT_TRUE(result.timedOut) << "the second wait had no time left";
 }
@@ -438,7 +422,7 @@ TEST_F(DmaWaits, ASecondWaitIsRefusedAndDestructionEndsBlockedWaiters) {
     Result results[2];
     std::thread a = waitAsync(channels[0], 0, 64, 0xFFFFFFFF, results[0]);
     std::thread b = waitAsync(channels[1], 1, 64, 0xFFFFFFFF, results[1]);
-    ASSERT_TRUE(waitUntil([&] { return waits->waiterCount() == 2 && channels[0].enabled.load(); }));
+    ASSERT_TRUE(eventually([&] { return waits->waiterCount() == 2 && channels[0].enabled.load(); }));
     const Result second = wait(channels[0], 0, 0, 8, 0);
     EXPECT_EQ(second.code, KELVO_STATUS_INVALID_STATE);
     EXPECT_TRUE(channels[0].enabled) << "the first waiter stays armed";
@@ -463,7 +447,7 @@ TEST_F(DmaWaits, WaitsSignalsCancelsAndTimeoutsFromManyThreads) {
             for (int i = 0; i < 150; ++i) {
                 const uint32_t id = (t + i) & 1;
                 const Result r = wait(channels[id], id, channels[id].count.load(), 64, (i % 3) == 0 ? 5 : 50);
-                if (r.code == 0 || r.code == kCancelled || r.code == KELVO_STATUS_INVALID_STATE) {
+                if (r.code == 0 || r.code == kCancel || r.code == KELVO_STATUS_INVALID_STATE) {
                     ended += 1;
                 }
             }
@@ -474,7 +458,7 @@ TEST_F(DmaWaits, WaitsSignalsCancelsAndTimeoutsFromManyThreads) {
             for (uint32_t id = 0; id < 2; ++id) {
                 channels[id].count += 64;
                 waits->signal(id, 0);
-                waits->signal(id, kCancelCode);
+                waits->signal(id, kCancel);
             }
             std::this_thread::yield();
         }
