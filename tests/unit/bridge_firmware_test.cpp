@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <cstring>
 #include <numeric>
-#include <optional>
+#include <utility>
 #include <vector>
 
 #include "bridge/firmware.h"
@@ -89,22 +89,16 @@ TEST_F(Firmware, ChoosesAndRefusesImages) {
 TEST_F(Firmware, AllocationFailureAtEachStepEndsClean) {
     std::vector<uint8_t> custom(kelvo_driver::kFpgaImageSizeSmall, 0x5A);
     kal::usermem::Scope scope;
-    const uint64_t address = scope.add(custom.data(), custom.size());
-    struct Case {
-        const char* name;
-        uint64_t address;
-        uint64_t size;
-    };
-    const Case cases[] = {{"embedded", 0, 0}, {"custom", address, custom.size()}};
+    const uint64_t customAt = scope.add(custom.data(), custom.size());
     const ProductCaps caps = capsOf(kSolstra);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [address, size] : {std::pair<uint64_t, uint64_t>{0, 0}, {customAt, custom.size()}}) {
+        SCOPED_TRACE(size); // embedded, custom
         // Object, buffer, control block: each fails in turn.
         for (uint64_t n = 1; n <= 3; ++n) {
             SCOPED_TRACE(n);
             kal::memory::failNth(n);
             tStatus status;
-            tFirmwarePtr image = FirmwareFactory().createFirmware(0x77, c.address, c.size, 0, caps, status);
+            tFirmwarePtr image = FirmwareFactory().createFirmware(0x77, address, size, 0, caps, status);
             EXPECT_EQ(status.code, KELVO_STATUS_OUT_OF_MEMORY);
             EXPECT_FALSE(image);
             kal::memory::clearFaults();

@@ -1,6 +1,6 @@
 // The bridge-port accessor and the two maps behind it over the simulated switched bus interface.
-#include <algorithm>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "bridge/io_port.h"
@@ -148,11 +148,7 @@ TEST_F(BridgePort, TwoThreadsUseTheTwoPortMapsAtOnce) {
 }
 
 TEST_F(BridgePort, IOPortResetAndConfigure) {
-    struct Write {
-        uint32_t address;
-        uint32_t value;
-        bool operator==(const Write&) const = default;
-    };
+    using Write = std::pair<uint32_t, uint32_t>; // address, value
     struct Case {
         const char* name;
         int resets, configures;
