@@ -26,12 +26,7 @@ public:
     explicit TraceDevice(tStatus& status) : tDeviceCore(status) {}
 
     tSession* open(const tEventDescriptor&, tDeviceInterface* deviceInterface, tStatus& status) override {
-        auto* session = new (status, false) tSession(deviceInterface, status);
-        if (status.isFatal() && session != nullptr) {
-            delete session;
-            return nullptr;
-        }
-        return session;
+        return new (status, false) tSession(deviceInterface, status);
     }
     void closeAndFreeSession(const tEventDescriptor&, tSession* session) override {
         trace += "free ";
