@@ -26,12 +26,7 @@ public:
     explicit TraceDevice(tStatus& status) : tDeviceCore(status) {}
 
     tSession* open(const tEventDescriptor&, tDeviceInterface* deviceInterface, tStatus& status) override {
-        auto* session = new (status, false) tSession(deviceInterface, status);
-        if (status.isFatal() && session != nullptr) {
-            delete session;
-            return nullptr;
-        }
-        return session;
+        return new (status, false) tSession(deviceInterface, status);
     }
     void closeAndFreeSession(const tEventDescriptor&, tSession* session) override {
         trace += "free ";
@@ -69,16 +64,12 @@ public:
 };
 
 // An asynchronous record that counts its callbacks; a refusing one's cancel says no.
-class CountingIO : public tAsyncIO {
-public:
-    explicit CountingIO(bool refuses = false) : refuses_(refuses) {}
+struct CountingIO : tAsyncIO {
     void startCallback() override { ++starts; }
-    bool cancel() override { return ++cancels, !refuses_; }
+    bool cancel() override { return ++cancels, !refuses; }
     void completeCallback(void*) override { ++completions; }
     int starts = 0, cancels = 0, completions = 0;
-
-private:
-    bool refuses_;
+    bool refuses = false;
 };
 
 class DeviceCore : public kelvo_test::LeakCheckedTest {
@@ -354,7 +345,8 @@ TEST_F(DeviceCore, ARecordWhoseCancelRefusesWaitsForItsOwnersCompletion) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.walk);
-        CountingIO io(true);
+        CountingIO io;
+        io.refuses = true;
         tStatus status;
         tAsyncIO::start(*device_, io, session, status);
         ASSERT_TRUE(status.isSuccess());

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <numeric>
 #include <vector>
 
 #include "standin/control.h"
@@ -103,9 +104,7 @@ TEST_F(PlatformDma, DirectMapBouncesThroughABufferThatGrowsOnlyWhenALoadNeedsMor
         SCOPED_TRACE(c.size);
         const bool toDevice = c.direction == tDMAMapCore::kHostToDevice;
         std::vector<std::uint8_t> data(c.size), seen(c.size, 0);
-        for (std::uint64_t i = 0; i < c.size; ++i) {
-            data[i] = static_cast<std::uint8_t>(i * 7 + 1);
-        }
+        std::iota(data.begin(), data.end(), std::uint8_t{1});
         std::memcpy(memory + c.offset, toDevice ? data.data() : seen.data(), c.size);
         map.load(pages, c.offset, c.size, c.direction, status);
         ASSERT_TRUE(status.isSuccess());

@@ -21,17 +21,15 @@ protected:
     void SetUp() override {
         LeakCheckedTest::SetUp();
         module_ = bus_.plug("solstra");
+        tStatus status;
+        device_ = new (status, false) tPCIDevice(kelvo_test::deviceInfoOf(*module_, true), status);
+        ASSERT_TRUE(status.isSuccess());
     }
     void TearDown() override {
         delete device_;
         EXPECT_EQ(kal::pci::reservedInterrupts(), 0u);
         EXPECT_EQ(module_->deviceErrorCount(), 0u) << ::testing::PrintToString(module_->deviceErrors());
         LeakCheckedTest::TearDown();
-    }
-    void openDevice(bool msi) {
-        tStatus status;
-        device_ = new (status, false) tPCIDevice(kelvo_test::deviceInfoOf(*module_, msi), status);
-        ASSERT_TRUE(status.isSuccess());
     }
 
     sim::Bus bus_;
@@ -53,7 +51,6 @@ struct CountingClient : iPrimaryInterruptHandler {
 };
 
 TEST_F(PlatformInterrupt, NoHandlerRunsAfterRelinquishReturnsEvenWhileInterruptsArrive) {
-    openDevice(true);
     CountingClient client;
     std::atomic<bool> stop{false};
     std::thread raiser([&] {
@@ -83,7 +80,6 @@ TEST_F(PlatformInterrupt, NoHandlerRunsAfterRelinquishReturnsEvenWhileInterrupts
 
 // The handler runs under the primary lock; a refused reservation leaves nothing behind.
 TEST_F(PlatformInterrupt, APrimaryLockIsHeldAroundTheHandlerAndGoesWithTheReservation) {
-    openDevice(true);
     const uint32_t number = device_->deviceInfo().interruptNumber;
     auto other = [](void*) -> std::uint8_t { return 0; };
     const struct {
@@ -149,7 +145,6 @@ TEST_F(PlatformInterrupt, APrimaryLockIsHeldAroundTheHandlerAndGoesWithTheReserv
 // A handler's DPC runs at DPC level on the interrupt's thread once the handler returns; a held one waits
 // for its own thread.
 TEST_F(PlatformInterrupt, AHandlersDpcRunsOnTheInterruptThreadUnlessHeld) {
-    openDevice(true);
     struct Seen {
         nVOKAL_tHandle dpc = nullptr;
         std::atomic<std::thread::id> handler{}, ran{};

@@ -24,7 +24,9 @@ struct Decoded {
     std::uint64_t cookie;
     std::uint32_t size;
     std::vector<std::uint8_t> payload; // all 36 bytes after the size
+    bool operator==(const Decoded&) const = default;
 };
+const std::vector<std::uint8_t> kNoPayload(36, 0);
 
 Decoded pop() {
     sockets::Message message{};
@@ -74,14 +76,10 @@ TEST_F(Notifier, SendsUpTo32PayloadBytesAndNoStaleOnes) {
     notifier_->notify(nullptr, 0, status);
     EXPECT_TRUE(status.isSuccess());
     ASSERT_EQ(sockets::count(kDestination), 2u);
-    const Decoded full = pop();
-    EXPECT_EQ(full.size, 32u);
-    EXPECT_EQ(std::vector<std::uint8_t>(full.payload.begin(), full.payload.begin() + 32),
-              std::vector<std::uint8_t>(payload, payload + 32));
-    const Decoded empty = pop();
-    EXPECT_EQ(empty.type, 1u);
-    EXPECT_EQ(empty.cookie, kCookie);
-    EXPECT_EQ(empty.payload, std::vector<std::uint8_t>(36, 0));
+    std::vector<std::uint8_t> sent(payload, payload + 32);
+    sent.resize(36);
+    EXPECT_EQ(pop(), (Decoded{1, kCookie, 32, sent}));
+    EXPECT_EQ(pop(), (Decoded{1, kCookie, 0, kNoPayload}));
 
     tStatus tooLarge;
     notifier_->notify(payload, 33, tooLarge);
@@ -101,11 +99,7 @@ TEST_F(Notifier, CloseSendsOneClosingMessageOnTheBufferOfOpen) {
     EXPECT_FALSE(notifier_->isOpen());
     notifier_->close();
     ASSERT_EQ(sockets::count(kDestination), 1u);
-    const Decoded closing = pop();
-    EXPECT_EQ(closing.type, 2u);
-    EXPECT_EQ(closing.cookie, kCookie);
-    EXPECT_EQ(closing.size, 0u);
-    EXPECT_EQ(closing.payload, std::vector<std::uint8_t>(36, 0));
+    EXPECT_EQ(pop(), (Decoded{2, kCookie, 0, kNoPayload}));
 }
 
 TEST_F(Notifier, MissingSocketBuffersAreOutOfMemory) {

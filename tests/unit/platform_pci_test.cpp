@@ -57,9 +57,7 @@ TEST_F(PlatformPci, SlotPathFollowsTheBridgesOfTheSimulatedTopology) {
         << "behind no bridge on bus 0";
     auto other = bus.plug("solstra", {}, {3, true});
     EXPECT_EQ(slotPathOf(*other), "0003:00:08:00");
-    kal::pci::Knobs knobs;
-    knobs.unknownDomain = true;
-    kal::pci::setKnobs(other->pciHandle(), knobs);
+    kal::pci::setKnobs(other->pciHandle(), {.unknownDomain = true});
     EXPECT_EQ(slotPathOf(*other), "0000:00:08:00") << "an unknown domain counts as 0";
 }
 
@@ -94,9 +92,6 @@ TEST_F(PlatformPci, SlotPathCountsRootsAndNestedBridges) {
 TEST_F(PlatformPci, PCIExpressFunctionPublishesSixteenBusProperties) {
     auto m = bus.plug("duskmere-b");
     m->config().setLink({3, 8, 2, 4});
-    kal::pci::Knobs knobs;
-    knobs.numaNode = -1;
-    kal::pci::setKnobs(m->pciHandle(), knobs);
     tStatus status;
     tPCIDevice device(kelvo_test::deviceInfoOf(*m), status);
     device.initialize(0, status);
@@ -243,9 +238,7 @@ TEST_F(PlatformPci, MemoryWindowRangeMappings) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.block) + " through window " + std::to_string(c.window));
-        kal::pci::Knobs knobs;
-        knobs.refuseMapping = c.refused;
-        kal::pci::setKnobs(m->pciHandle(), knobs);
+        kal::pci::setKnobs(m->pciHandle(), {.refuseMapping = c.refused});
         tStatus status;
         tPCIDevice device(info, status);
         KELVO_SET_STATUS(status, c.before);

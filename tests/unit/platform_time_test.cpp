@@ -46,18 +46,11 @@ TEST(PlatformTime, ConversionsWalkTheUnitsAndTruncateAtEachStep) {
 
 TEST(PlatformTimeDeathTest, UnitsAboveHoursAreAnInvariantFailure) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            kal::log::setEcho(true);
-            nVOAPAL200_convertTime(1, 7, nVOAPAL200_kSeconds);
-        },
-        "Conversion unit is out of range \\(7\\)");
-    EXPECT_DEATH(
-        {
-            kal::log::setEcho(true);
-            (tTimeout<tTimeWasterSpin, tTimebasePrecise>()).waitForTimeout();
-        },
-        "timeout not set!");
+    kal::log::setEcho(true);
+    EXPECT_DEATH(nVOAPAL200_convertTime(1, 7, nVOAPAL200_kSeconds),
+                 "Conversion unit is out of range \\(7\\)");
+    EXPECT_DEATH((tTimeout<tTimeWasterSpin, tTimebasePrecise>()).waitForTimeout(), "timeout not set!");
+    kal::log::setEcho(false);
 }
 
 TEST(PlatformTime, TimebasesAndTheResolutionAddedToEveryTimeout) {

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <numeric>
 
 #include "standin/control.h"
 #include "nVOKAL.h"
@@ -24,13 +25,8 @@ protected:
 
     void SetUp() override {
         LeakCheckedTest::SetUp();
-        for (std::size_t i = 0; i < user_.size(); ++i) {
-            user_[i] = static_cast<std::uint8_t>(i + 1);
-        }
+        std::iota(user_.begin(), user_.end(), std::uint8_t{1});
         kernel_.fill(0xEE);
-    }
-    bool kernelUntouched() const {
-        return std::all_of(kernel_.begin(), kernel_.end(), [](std::uint8_t b) { return b == 0xEE; });
     }
 };
 
@@ -61,7 +57,7 @@ TEST_F(UserBuffer, OversizedCopiesAndWrappingOffsetsAreRefused) {
             EXPECT_EQ(usermem::refusedCopies(), refusedBefore) << "the kernel layer was never asked";
         }
     }
-    EXPECT_TRUE(kernelUntouched());
+    EXPECT_TRUE(std::all_of(kernel_.begin(), kernel_.end(), [](std::uint8_t b) { return b == 0xEE; }));
     EXPECT_EQ(user_[0], 1);
 }
 
