@@ -1,6 +1,7 @@
 // The product capabilities table, firmware compatibility and board revisions.
 #include <set>
 #include <tuple>
+#include <vector>
 
 #include "core/add_device.h"
 #include "core/utilities.h"
@@ -70,24 +71,21 @@ int64_t firmwareCheck(uint32_t id, bool solstra, bool duskmere, bool unsafe, int
 }
 
 TEST(ProductUtilities, FirmwareCompatibilityFollowsTheBoardGeneration) {
-    const int64_t incompatible = KELVO_STATUS_FIRMWARE_INCOMPATIBLE;
-    EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, false, false, false), incompatible);
-    EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, false, false, true), 0);
-    EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, false, true, false), incompatible);
-    EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, true, false, false), 0);
-    EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_A, true, false, false), incompatible);
-    EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_B, false, true, false), 0);
-    EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_B, false, false, true), 0);
-    EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_Q102, true, true, true), KELVO_STATUS_UNSUPPORTED_PRODUCT);
-
-    tStatus status;
-    kelvo_driver::validateFirmwareCompatibility(false, false, status);
-    EXPECT_EQ(status.getCode(), incompatible);
-    tStatus fine;
-    kelvo_driver::validateFirmwareCompatibility(false, true, fine);
-    EXPECT_TRUE(fine.isSuccess());
-    const int64_t timedOut = tStatus::kTimedOut;
-    EXPECT_EQ(firmwareCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, false, false, false, timedOut), timedOut);
+    constexpr int64_t kNo = KELVO_STATUS_FIRMWARE_INCOMPATIBLE, kTimedOut = tStatus::kTimedOut;
+    constexpr uint32_t kSolstra = KELVO_SUBSYSTEM_ID_SOLSTRA, kDuskmereB = KELVO_SUBSYSTEM_ID_DUSKMERE_B;
+    EXPECT_EQ(
+        (std::vector<int64_t>{
+            firmwareCheck(kSolstra, false, false, false), firmwareCheck(kSolstra, false, false, true),
+            firmwareCheck(kSolstra, false, true, false), firmwareCheck(kSolstra, true, false, false),
+            firmwareCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_A, true, false, false),
+            firmwareCheck(kDuskmereB, false, true, false), firmwareCheck(kDuskmereB, false, false, true),
+            firmwareCheck(KELVO_SUBSYSTEM_ID_Q102, true, true, true),
+            firmwareCheck(kSolstra, false, false, false, kTimedOut)}),
+        (std::vector<int64_t>{kNo, 0, kNo, 0, kNo, 0, 0, KELVO_STATUS_UNSUPPORTED_PRODUCT, kTimedOut}));
+    tStatus neither, duskmere;
+    kelvo_driver::validateFirmwareCompatibility(false, false, neither);
+    kelvo_driver::validateFirmwareCompatibility(false, true, duskmere);
+    EXPECT_EQ(std::tuple(neither.getCode(), duskmere.getCode()), std::tuple(kNo, int64_t{0}));
 }
 
 class BoardRevisions : public kelvo_test::LeakCheckedTest {};
@@ -99,15 +97,13 @@ int64_t revisionCheck(uint32_t id, uint8_t revision) {
 }
 
 TEST_F(BoardRevisions, EachGenerationHasItsRange) {
-    const int64_t tooOld = KELVO_STATUS_BOARD_REVISION_TOO_OLD;
-    const int64_t tooNew = KELVO_STATUS_BOARD_REVISION_TOO_NEW;
-    EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, 0), tooOld);
-    EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, 1), 0);
-    EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, 2), 0);
-    EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_SOLSTRA, 3), tooNew);
-    EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_A, 0), tooOld);
-    EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_A, 1), 0);
-    EXPECT_EQ(revisionCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_B, 2), tooNew);
+    constexpr int64_t kOld = KELVO_STATUS_BOARD_REVISION_TOO_OLD, kNew = KELVO_STATUS_BOARD_REVISION_TOO_NEW;
+    constexpr uint32_t kSolstra = KELVO_SUBSYSTEM_ID_SOLSTRA, kDuskmereA = KELVO_SUBSYSTEM_ID_DUSKMERE_A;
+    EXPECT_EQ((std::vector<int64_t>{revisionCheck(kSolstra, 0), revisionCheck(kSolstra, 1),
+                                    revisionCheck(kSolstra, 2), revisionCheck(kSolstra, 3),
+                                    revisionCheck(kDuskmereA, 0), revisionCheck(kDuskmereA, 1),
+                                    revisionCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_B, 2)}),
+              (std::vector<int64_t>{kOld, 0, 0, kNew, kOld, 0, kNew}));
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "core_test_levels.h"
 #include "core_test_support.h"
 #include "kelvo/product_ids.h"
+#include "module_faults.h"
 
 namespace {
 
@@ -94,18 +95,14 @@ TEST_F(ProductDevice, EveryBoardBecomesADeviceSetUpToLevelFive) {
 }
 
 TEST_F(ProductDevice, ARefusedMSIOrAMissingCapabilityListLosesOnlyWhatDependsOnIt) {
-    const int line = kelvo_host::addModule("duskmere-a", [](sim::Module& m) {
-        auto knobs = kal::pci::knobs(m.pciHandle());
-        knobs.refuseMSI = true;
-        kal::pci::setKnobs(m.pciHandle(), knobs);
+    const int line = add("duskmere-a", [](sim::Module& m) {
+        kelvo_test::changePciKnobs(m, [](kal::pci::Knobs& k) { k.refuseMSI = true; });
     });
-    ASSERT_GE(line, 0);
-    EXPECT_EQ(deviceOf(line)->deviceInfo().msiFlag, 0u);
-    EXPECT_EQ(deviceOf(line)->deviceInfo().interruptType, nVOAPAL200_kInterruptTypeLine);
-    const int bare = kelvo_host::addModule("solstra", [](sim::Module& m) {
+    EXPECT_EQ(std::tuple(deviceOf(line)->deviceInfo().msiFlag, deviceOf(line)->deviceInfo().interruptType),
+              std::tuple(0u, nVOAPAL200_kInterruptTypeLine));
+    const int bare = add("solstra", [](sim::Module& m) {
         m.bridge().setCapabilities(sim::BridgeCore::defaultCapabilities(), 0);
     });
-    ASSERT_GE(bare, 0);
     EXPECT_FALSE(hasProperty(bare, "pxiGeographicAddress"));
     EXPECT_EQ(textProperty(bare, "manufacturerName"), "Quillon");
 }

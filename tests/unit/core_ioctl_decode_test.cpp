@@ -45,6 +45,7 @@ struct Answer {
         std::memcpy(&status, out.data() + (size == 16 || size == 12 ? 8 : size >= 4 ? size - 4 : 0), 4);
         return status;
     }
+    bool operator==(const Answer&) const = default;
 };
 
 class CoreIoctlDecode : public kelvo_test::LeakCheckedTest {
@@ -124,15 +125,12 @@ TEST_F(CoreIoctlDecode, EveryCodeRefusesEveryOtherSize) {
         for (auto [in, out] :
              {std::pair{inSize - 1, outSize}, std::pair{inSize + 1, outSize}, std::pair{inSize, outSize + 1},
               std::pair{inSize, outSize - 1}, std::pair{0u, 0u}}) {
-            Answer refused = call(row.code, std::vector<uint8_t>(in, 0), out);
-            EXPECT_EQ(refused.bytes, 0u);
-            EXPECT_EQ(refused.transport, KELVO_STATUS_INVALID_PARAMETER);
-            EXPECT_EQ(refused.out, std::vector<uint8_t>(out, 0xAA));
+            EXPECT_EQ(call(row.code, std::vector<uint8_t>(in, 0), out),
+                      (Answer{0, KELVO_STATUS_INVALID_PARAMETER, std::vector<uint8_t>(out, 0xAA)}));
         }
         EXPECT_EQ(device->gates, gatesBefore);
-        Answer a = call(row.code, std::vector<uint8_t>(inSize, 0), outSize);
-        EXPECT_EQ(a.bytes, outSize);
-        EXPECT_EQ(a.transport, 0);
+        const Answer a = call(row.code, std::vector<uint8_t>(inSize, 0), outSize);
+        EXPECT_EQ(std::tuple(a.bytes, a.transport), std::tuple(uint64_t{outSize}, int64_t{0}));
     }
     EXPECT_EQ(device->getIOCount(), 0u);
 }
@@ -146,10 +144,9 @@ TEST_F(CoreIoctlDecode, UnknownCodesGoToTheDevicesDefault) {
          KELVO_IOCTL_kdut_cleanup, 0x80208401u}};
     for (StandInSession* who : {session, cooling}) {
         for (uint32_t code : codes[who == cooling]) {
-            Answer a = call(code, std::vector<uint8_t>(8, 0), 8, who);
-            EXPECT_EQ(a.bytes, 0u) << std::hex << code;
-            EXPECT_EQ(a.transport, KELVO_STATUS_NOT_IMPLEMENTED);
-            EXPECT_EQ(a.out, std::vector<uint8_t>(8, 0xAA));
+            EXPECT_EQ(call(code, std::vector<uint8_t>(8, 0), 8, who),
+                      (Answer{0, KELVO_STATUS_NOT_IMPLEMENTED, std::vector<uint8_t>(8, 0xAA)}))
+                << std::hex << code;
         }
     }
     EXPECT_EQ(device->gates, 0);
@@ -360,9 +357,8 @@ TEST_F(CoreIoctlDevice, TwoStatusChannelsAndTheHeadersResult) {
     uint32_t result = 0;
     EXPECT_EQ(request(handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, out, result),
               0);
-    EXPECT_EQ(out.setupLevel, 19u);
-    EXPECT_EQ(out.status, 0);
-    EXPECT_EQ(result, sizeof(out)) << "the bytes written come back in the header";
+    EXPECT_EQ(std::tuple(out.setupLevel, out.status, result), std::tuple(19u, 0, uint32_t{sizeof(out)}))
+        << "the bytes written come back in the header";
 
     // A wrong size and an unknown code fail in transport; the header's result is not written back.
     kelvo_arm_getNumberOfRegistrations_out tooLarge{};

@@ -52,7 +52,9 @@ protected:
     }
 };
 
-TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
+// Levels 10 to 13 leave the package in local RAM; level 18 streams the call of the start-up subroutine and
+// the return into the sequencer, which takes both words, runs and stops.
+TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRamAndStartsUp) {
     for (const Board& b : kBoards) {
         SCOPED_TRACE(b.name);
         const int index = add(b.name);
@@ -94,6 +96,14 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRam) {
         EXPECT_EQ(statusOf(handle, KELVO_IOCTL_wexmoor_getSubroutines, in),
                   KELVO_STATUS_SUBROUTINE_COUNT_MISMATCH);
         kelvo_close(handle);
+        const std::vector<uint8_t> sunk = module(index).dma(1).sunk();
+        ASSERT_EQ(sunk.size(), 16u);
+        std::vector<uint64_t> words(2);
+        std::memcpy(words.data(), sunk.data(), 16);
+        EXPECT_EQ(words, (std::vector<uint64_t>{0x1D0DFF0200000000ull | 2, 0x1C00FF0500000000ull}));
+        EXPECT_EQ(std::tuple(s.sequencer().fifoFullness(), s.sequencer().starts() >= 1,
+                             s.sequencer().faults().empty(), s.sequencer().running()),
+                  std::tuple(0u, true, true, false));
         remove(index);
     }
 }
@@ -374,31 +384,7 @@ TEST_F(SequencerLevels, EngineRequestsFromSeveralThreads) {
     EXPECT_TRUE(side(index).sequencer().faults().empty()) << "no start strobe reached a running engine";
 }
 
-// Level 18, the board start-up.
 using BoardStartupLevel = SequencerLevels;
-
-TEST_F(BoardStartupLevel, TheProgramStreamsIntoTheSequencerAndRunsTheStartupSubroutine) {
-    for (const std::string& board : kelvo_test::boards()) {
-        SCOPED_TRACE(board);
-        const int index = add(board);
-        ASSERT_EQ(levelOf(index), 19u);
-        tStatus status;
-        const uint32_t start = registrar(index).getSubroutineAddress(0x956E9395u, status);
-        ASSERT_TRUE(status.isSuccess());
-        // Exactly the call of the start-up subroutine and the return.
-        const std::vector<uint8_t> sunk = module(index).dma(1).sunk();
-        ASSERT_EQ(sunk.size(), 16u);
-        std::vector<uint64_t> words(2);
-        std::memcpy(words.data(), sunk.data(), 16);
-        EXPECT_EQ(words, (std::vector<uint64_t>{0x1D0DFF0200000000ull | start, 0x1C00FF0500000000ull}));
-        sim::Sequencer& sequencer = side(index).sequencer();
-        // The engine took both words, ran and stopped.
-        EXPECT_EQ(std::tuple(sequencer.fifoFullness(), sequencer.starts() >= 1, sequencer.faults().empty(),
-                             sequencer.running()),
-                  std::tuple(0u, true, true, false));
-        remove(index);
-    }
-}
 
 // A case with a knob leaves the engine or the stream running: the next case takes a fresh module.
 TEST_F(BoardStartupLevel, TheErrorListWordsAndAnEngineOrAStreamThatNeverStops) {
