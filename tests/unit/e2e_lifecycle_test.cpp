@@ -141,23 +141,19 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
         if (away.joinable()) {
             away.join();
         }
-        EXPECT_EQ(awayAnswer, c.whileAway);
-        EXPECT_EQ(level(old).status, c.oldAfter);
-        EXPECT_EQ(topography(old), c.oldRoute);
+        EXPECT_EQ((std::tuple{awayAnswer, level(old).status, topography(old)}),
+                  std::tuple(c.whileAway, c.oldAfter, c.oldRoute));
         kelvo_message message{};
         for (uint32_t type = KELVO_MESSAGE_NOTIFY; type < KELVO_MESSAGE_NOTIFY + c.messages; ++type) {
             ASSERT_EQ(kelvo_read_message(destination, &message), 1);
-            EXPECT_EQ(message.type, type);
-            EXPECT_EQ(message.size, 0u);
+            EXPECT_EQ(std::make_pair(message.type, message.size), std::make_pair(type, 0u));
         }
         EXPECT_EQ(kelvo_read_message(destination, &message), 0);
 
         const int fresh = open(index);
-        EXPECT_EQ(level(fresh).setupLevel, c.newAfter == 0 ? 19u : 0u);
-        EXPECT_EQ(topography(fresh), c.newAfter);
-        EXPECT_EQ(reserveAll(fresh), c.reserve);
-        EXPECT_EQ(kelvo_close(fresh), 0);
-        EXPECT_EQ(kelvo_close(old), 0);
+        EXPECT_EQ((std::tuple{level(fresh).setupLevel, topography(fresh), reserveAll(fresh)}),
+                  std::tuple(c.newAfter == 0 ? 19u : 0u, c.newAfter, c.reserve));
+        EXPECT_EQ(kelvo_close(fresh) | kelvo_close(old), 0);
         int last = open(index);
         if (c.newAfter != 0) { // a reset brings it back (and invalidates its requester)
             EXPECT_EQ(statusOf(last, KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{19, 0, 0, 0, 0}), 0);
