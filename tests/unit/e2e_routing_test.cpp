@@ -186,8 +186,7 @@ TEST_F(RoutingOnALargeTopography, AHandleKeepsBoundedRoutesBesideAnothersRoute) 
                       0);
         }
         const Answer a = calculate(full, {2});
-        EXPECT_EQ(a.status, c.status);
-        EXPECT_EQ(a.count, c.count);
+        EXPECT_EQ(std::make_pair(a.status, a.count), std::make_pair(c.status, c.count));
         EXPECT_EQ(routes(), 1u + c.keptAfter) << "the other handle's route and the full one's";
     }
     const kelvo_routing_calculateResetTerminal_in reset{7, 2, 0, 0, 0};
@@ -210,8 +209,7 @@ TEST_F(RoutingOnALargeTopography, AHandleKeepsBoundedRoutesBesideAnothersRoute) 
                                    kelvo_routing_destroyRoute_in{early, 0}),
               0);
     EXPECT_EQ(routes(), kBound);
-    EXPECT_EQ(kelvo_close(full), 0);
-    EXPECT_EQ(kelvo_close(other), 0);
+    EXPECT_EQ(kelvo_close(full) | kelvo_close(other), 0);
     EXPECT_EQ(routes(), 0u);
 }
 

@@ -21,18 +21,12 @@ constexpr const char* kManufacturing = "Manufacturing_Ver1.0.0d1";
 // Raw access to one map field from its first element.
 int32_t raw(int handle, bool write, std::string_view map, uint32_t field, uint64_t count, void* buffer,
             uint64_t elementSize) {
-    kelvo_storageMap_setRaw_in in = named(kelvo_storageMap_setRaw_in{}, map);
-    in.fieldId = field;
-    in.elementCount = count;
-    in.buffer = address(buffer);
-    in.elementSize = elementSize;
+    const kelvo_storageMap_setRaw_in in{address(map.data()), map.size(),  field, 0, 0, count,
+                                        address(buffer),     elementSize, 0,     0};
     return statusOf(handle, write ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw, in);
 }
 int32_t flush(int handle, std::string_view map) {
     return statusOf(handle, KELVO_IOCTL_storageMap_flush, named(kelvo_storageMap_flush_in{}, map));
-}
-template <class Out> auto registrations(int handle, uint32_t code) {
-    return answer<Out>(handle, code, kelvo_status_record{0}).count;
 }
 
 using E2EStorage = kelvo_test::HostedTest;
@@ -44,8 +38,9 @@ TEST_F(E2EStorage, EveryBoardReachesLevelThreeWithItsMapsAndFlashWindow) {
         const int index = add(board);
         const int handle = open(index);
         EXPECT_EQ(levelOf(index), 3u);
-        ASSERT_EQ(registrations<kelvo_storageMap_getNumberOfRegistrations_out>(
-                      handle, KELVO_IOCTL_storageMap_getNumberOfRegistrations),
+        ASSERT_EQ(answer<kelvo_storageMap_getNumberOfRegistrations_out>(
+                      handle, KELVO_IOCTL_storageMap_getNumberOfRegistrations, kelvo_status_record{0})
+                      .count,
                   7u);
         std::vector<char> names(448, 'x');
         EXPECT_EQ(statusOf(handle, KELVO_IOCTL_storageMap_getRegistrationNames,

@@ -17,7 +17,6 @@
 namespace {
 
 using kelvo_test::address;
-using kelvo_test::named;
 using kelvo_test::statusOf;
 using nVOAPALS100::tStatus;
 
@@ -32,21 +31,18 @@ TEST_F(HardeningFindingsFlash, ASectorIsNotReadWhileTheFlashIsBusy) {
     sim::SerialFlash& flash = module(index).flash();
     const std::vector<uint8_t> stored = flash.contents();
     const std::string_view name = "Manufacturing_Ver1.0.0d1";
-    uint32_t serial = 0;
-    kelvo_storageMap_getRaw_in in = named(kelvo_storageMap_getRaw_in{}, name);
-    in.fieldId = 12; // the serial number
-    in.elementCount = 1;
-    in.buffer = address(&serial);
-    in.elementSize = 4;
+    uint32_t serial = 0; // field 12
+    const kelvo_storageMap_getRaw_in in{address(name.data()), name.size(), 12, 0, 0, 1,
+                                        address(&serial),     4,           0,  0};
     flash.setStuckBusy(true);
     EXPECT_EQ(statusOf(reader, KELVO_IOCTL_storageMap_getRaw, in), KELVO_STATUS_FLASH_BUSY_TIMEOUT);
     EXPECT_EQ(serial, 0u);
     flash.setStuckBusy(false);
     EXPECT_EQ(statusOf(reader, KELVO_IOCTL_storageMap_getRaw, in), 0);
     EXPECT_EQ(std::memcmp(&serial, stored.data() + 0x8000 + 12, 4), 0);
-    kelvo_storageMap_flush_in flush = named(kelvo_storageMap_flush_in{}, name);
-    flush.force = 1;
-    EXPECT_EQ(statusOf(reader, KELVO_IOCTL_storageMap_flush, flush), 0);
+    EXPECT_EQ(statusOf(reader, KELVO_IOCTL_storageMap_flush,
+                       kelvo_storageMap_flush_in{address(name.data()), name.size(), 1, {}, 0}),
+              0);
     EXPECT_TRUE(flash.contents() == stored) << "the flash as it was";
     kelvo_close(reader);
     remove(index);
