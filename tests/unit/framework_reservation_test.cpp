@@ -101,8 +101,7 @@ TEST_F(FrameworkReservation, TheSessionsLockIsHeldAcrossTheDeviceCallAndOnlyBloc
     ASSERT_TRUE(status.isSuccess());
 
     manager.hold = true;
-    tStatus reserved;
-    tStatus checked;
+    tStatus reserved, checked;
     {
         Worker reserver([&] { a.reserve(compositeA, 1, reserved); });
         EXPECT_TRUE(eventually([&] { return manager.inside.load(); }));

@@ -60,11 +60,8 @@ TEST_F(StorageMaps, RawAndTypedAccessBounds) {
     struct Case {
         const char* what;
         uint32_t field;
-        uint64_t index;
-        uint64_t count;
-        uint64_t size;
-        bool write;
-        bool null;
+        uint64_t index, count, size;
+        bool write, null;
         int64_t code;
         int64_t validateCode; // the dispatcher's check before it has a buffer
     } const cases[] = {
@@ -161,8 +158,7 @@ public:
     std::vector<uint8_t> bytes;
     std::vector<uint64_t> writes;
     int reads = 0;
-    bool failReads = false;
-    bool failWrites = false;
+    bool failReads = false, failWrites = false;
 };
 
 class FlashWindowTest : public kelvo_test::LeakCheckedTest {
