@@ -91,9 +91,10 @@ TEST_F(WindowsDispatcher, ShortMemoryIsReportedAndNothingLeaks) {
     // The kernel buffer, then the window's run buffer (the name is copied onto the stack).
     for (uint64_t nth : {1u, 2u}) {
         kal::memory::failNth(nth);
-        tStatus status;
-        dispatcher->get(kEvent, nameAddress, name.size(), 0, 4, address, status);
-        EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory) << nth;
+        EXPECT_EQ(
+            codeOf([&](tStatus& s) { dispatcher->get(kEvent, nameAddress, name.size(), 0, 4, address, s); }),
+            tStatus::kOutOfMemory)
+            << nth;
         kal::memory::clearFaults();
     }
     EXPECT_EQ(out, std::vector<uint8_t>(4, 0xEE));

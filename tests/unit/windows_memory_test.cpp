@@ -260,9 +260,7 @@ TEST_F(WindowsMemory, ShortMemoryLeavesEverythingAsItWas) {
     MemoryWindow broken(*accessor, status);
     EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
     uint8_t byte = 0;
-    tStatus use;
-    broken.get(0, 1, &byte, use);
-    EXPECT_EQ(use.getCode(), tStatus::kInvalidState);
+    EXPECT_EQ(codeOf([&](tStatus& s) { broken.get(0, 1, &byte, s); }), tStatus::kInvalidState);
 
     // A run buffer that cannot be had: -52000 and nothing changes.
     build(8);
