@@ -41,9 +41,9 @@ protected:
         storagemap::StorageMapInterface* m = nullptr;
         tStatus status;
         const std::string n = name;
-        const bool d0 = n == "Posc" || n == "Header";
-        dispatcherPtr->getRegistration((n + (d0 ? "_Ver1.0.0d0" : "_Ver1.0.0d1")).c_str(), &m, status,
-                                       nullptr);
+        dispatcherPtr->getRegistration(
+            (n + (n == "Posc" || n == "Header" ? "_Ver1.0.0d0" : "_Ver1.0.0d1")).c_str(), &m, status,
+            nullptr);
         EXPECT_NE(m, nullptr) << name;
         return *m;
     }
