@@ -213,8 +213,7 @@ public:
     kdut::ResourceReservationManager& reservations() { return reservations_; }
 
     RecordingRoutingManager routingManager;
-    int setups = 0;
-    int teardowns = 0;
+    int setups = 0, teardowns = 0;
     std::unique_ptr<TestResetParameters> lastParameters;
     std::atomic<int> cancelCalls{0};
     std::atomic<bool> cancelledWhileOpen{false};

@@ -53,10 +53,16 @@ public:
     voquantasharedsource::PCIMemorySpaceAccessorAdapter barAccessor{&barRegion};
 };
 
-// A checker that only counts its calls.
+// A checker that counts its calls and sets `code` when it is not 0.
 class CountingChecker : public kdut::HardwareStateCheckerInterface {
 public:
-    void checkHardwareState(nVOAPALS100::tStatus&) override { ++calls; }
+    void checkHardwareState(nVOAPALS100::tStatus& status) override {
+        ++calls;
+        if (code != 0) {
+            KELVO_SET_STATUS(status, code);
+        }
+    }
+    int64_t code = 0;
     int calls = 0;
 };
 

@@ -18,8 +18,7 @@ constexpr int64_t kUnknownId = KELVO_STATUS_UNKNOWN_SUBROUTINE;
 TEST(CommandWords, FieldsLandInTheirBitsAndLeaveTheRestAlone) {
     const struct {
         const char* name;
-        Command built;
-        Command expected;
+        Command built, expected;
     } cases[] = {
         {"control default", ControlCommand().getRaw(), 0x1C00FF0000000000ull},
         {"control C 15, G 5", ControlCommand().setC(15).setG(5).getRaw(), kEndMarker},
@@ -66,10 +65,8 @@ TEST_F(Packages, TheRegistrarAnswersThePackagesTables) {
     const Command commands[] = {1, 2, 3};
     const struct {
         const char* name;
-        std::vector<uint32_t> ids;
-        std::vector<uint32_t> addresses;
-        uint32_t lookup;
-        uint32_t address;
+        std::vector<uint32_t> ids, addresses;
+        uint32_t lookup, address;
         int64_t code;
     } cases[] = {
         {"first of duplicates", {5, 7, 5}, {100, 200, 300}, 5, 100, 0},
@@ -95,8 +92,7 @@ TEST_F(Packages, TheRegistrarAnswersThePackagesTables) {
         EXPECT_EQ(registrar->getSubroutineAddress(c.lookup, lookup), c.address);
         EXPECT_EQ(lookup.getCode(), c.code);
         // The lists replace what the vectors held.
-        vohtl::Vector<uint32_t> ids;
-        vohtl::Vector<uint32_t> addresses;
+        vohtl::Vector<uint32_t> ids, addresses;
         ids.pushBack(99, status);
         addresses.pushBack(98, status);
         registrar->getSubroutines(ids, addresses, status);

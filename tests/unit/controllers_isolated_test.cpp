@@ -47,8 +47,7 @@ TEST_F(IsolatedControllersOnTheBoard, OtherMeasureUnitsTakeAConfigurationThatFit
     const struct {
         uint32_t unit;
         MeasureUnitController::UnitConfiguration configuration;
-        int64_t entering;
-        int64_t code;
+        int64_t entering, code;
         const char* writes;
     } cases[] = {
         {1, {0x3FFFFF, 3, 7, true, 0x1FFFFFF, true}, 0, 0, "w10=2 w18=f33fffff w1c=11ffffff"},

@@ -69,8 +69,7 @@ TEST_F(Controllers, PowerAllocationStagesCommitsAndDiscardsAgainstTheBudget) {
         std::istringstream steps(c.steps);
         for (std::string step; steps >> step;) {
             tStatus s;
-            uint32_t value = 0;
-            uint32_t pool = 0;
+            uint32_t value = 0, pool = 0;
             if (std::sscanf(step.c_str(), "s%u=%u", &value, &pool) == 2) {
                 EXPECT_EQ(controller.stagePowerAllocation(0, value, s), pool) << step;
             } else if (step == "c") {
@@ -139,10 +138,7 @@ TEST_F(Controllers, PowerAllocationHoldsItsBudgetUnderManyThreads) {
 // What a plain request and an override do while no override is in force: the end-to-end tests.
 TEST_F(Controllers, ACoolingOverrideStaysUntilAnotherOverride) {
     struct Request {
-        uint32_t mode;
-        uint32_t overrideState;
-        uint32_t modeAfter;
-        uint32_t overrideAfter;
+        uint32_t mode, overrideState, modeAfter, overrideAfter;
     };
     const std::vector<Request> cases[] = {
         {{16, 1, 16, 1}, {20, 2, 16, 1}}, // an override of the stored mode only marks it
@@ -233,18 +229,6 @@ TEST_F(ControllersOnTheBoard, TheLinkPollWaitsDoubleFrom100Microseconds) {
     }
 }
 
-class FailingChecker : public kdut::HardwareStateCheckerInterface {
-public:
-    void checkHardwareState(tStatus& status) override {
-        ++calls;
-        if (code != 0) {
-            KELVO_SET_STATUS(status, code);
-        }
-    }
-    int64_t code = 0;
-    int calls = 0;
-};
-
 TEST_F(ControllersOnTheBoard, TheTemperatureIsReadOnceTheReadingIsValid) {
     ASSERT_TRUE(built.isSuccess());
     nVOAPAL200_initializeCPPRunTime(kelvo_driver::kDriver.initializers,
@@ -253,9 +237,7 @@ TEST_F(ControllersOnTheBoard, TheTemperatureIsReadOnceTheReadingIsValid) {
     const struct {
         const char* what;
         uint64_t invalidForNs; // ~0: never valid
-        uint16_t raw;
-        uint16_t later;
-        uint16_t reading;
+        uint16_t raw, later, reading;
         int64_t code; // the hardware check's too
         bool waited;
     } cases[] = {
@@ -280,12 +262,12 @@ TEST_F(ControllersOnTheBoard, TheTemperatureIsReadOnceTheReadingIsValid) {
             vref.setReading(c.raw);
             vref.setReadingAfter(1, c.later);
             vref.clearTrace();
-            FailingChecker checker;
+            kelvo_test::CountingChecker checker;
             checker.code = c.code;
             tStatus s;
-            const uint16_t value =
-                kelvo_driver::TemperatureSensorControllerImpl(wrapper, checker, *solstra).readTemperature(s);
-            EXPECT_EQ(value, c.reading);
+            EXPECT_EQ(
+                kelvo_driver::TemperatureSensorControllerImpl(wrapper, checker, *solstra).readTemperature(s),
+                c.reading);
             EXPECT_EQ(s.getCode(), c.code);
             EXPECT_EQ(vref.readCount(0) > 2, c.waited) << vref.readCount(0);
             EXPECT_EQ(checker.calls, c.code != 0 ? 1 : 0);

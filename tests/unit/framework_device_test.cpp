@@ -18,8 +18,7 @@ using FrameworkDevice = FrameworkDeviceTest;
 
 TEST_F(FrameworkDevice, ResetToLevelZeroTearsDownAndSetsNothingUp) {
     TestDevice& device = start();
-    auto* requester = open();
-    EXPECT_EQ(device.resetFrom(requester, 0).getCode(), kTargetReached);
+    EXPECT_EQ(device.resetFrom(open(), 0).getCode(), kTargetReached);
     EXPECT_EQ(device.getSetupTracker().getCurrentLevel(), 0u);
     EXPECT_EQ(device.setups, 1) << "setup is not called for level 0";
     EXPECT_EQ(device.teardowns, 1);
@@ -45,8 +44,8 @@ TEST_F(FrameworkDevice, ResetCopiesTheCallersParametersWholeOrLeavesTheCopysErro
 
     // Only 95 of the 96 bytes belong to the caller: the copy is refused.
     kal::usermem::Scope scope;
-    const uint64_t address = scope.add(&parameters, sizeof parameters - 1, kal::usermem::kRead);
-    const tStatus result = device.resetFrom(open(), 19, address);
+    const tStatus result =
+        device.resetFrom(open(), 19, scope.add(&parameters, sizeof parameters - 1, kal::usermem::kRead));
     EXPECT_TRUE(result.isFatal());
     EXPECT_EQ(device.setups, 2) << "nothing is set up after a failed copy";
     EXPECT_EQ(device.teardowns, 2) << "the device was torn down all the same";

@@ -1,5 +1,4 @@
 // Named registration: lookups with version suffixes, name slots and lists, removals, user-memory names.
-#include <array>
 #include <deque>
 #include <optional>
 
@@ -79,7 +78,7 @@ TEST_F(FrameworkDispatcher, ALookupHandsOutTheRegistrationsOwnMutexOnlyOnSuccess
 
 TEST_F(FrameworkDispatcher, NameSlotsAndTheJoinedList) {
     const std::string exact(64, 'x');
-    const std::string longer = std::string(70, 'y');
+    const std::string longer(70, 'y');
     FakeWindow window;
     tStatus status;
     for (const char* name : {"", "Brixel", exact.c_str(), longer.c_str()}) {
@@ -90,16 +89,12 @@ TEST_F(FrameworkDispatcher, NameSlotsAndTheJoinedList) {
     EXPECT_EQ(list(), expected);
     EXPECT_EQ(dispatcher.getSizeOfRegistrationList(), expected.size() + 1);
 
-    std::array<char, 64 * 4> slots;
-    slots.fill('#');
+    // After a terminator a slot is left as it was; a name of 64 bytes or more fills its slot, unterminated.
+    std::string slots(64 * 4, '#');
     dispatcher.getRegistrationNames(slots.data(), status);
     ASSERT_TRUE(status.isSuccess());
-    EXPECT_EQ(slots[0], '\0');
-    EXPECT_EQ(slots[1], '#'); // after a terminator the slot is left as it was
-    EXPECT_EQ(std::string(slots.data() + 64), "Brixel");
-    EXPECT_EQ(slots[64 + 7], '#');
-    EXPECT_EQ(std::string(slots.data() + 128, 64), exact); // whole slot, no terminator
-    EXPECT_EQ(std::string(slots.data() + 192, 64), longer.substr(0, 64));
+    EXPECT_EQ(slots, std::string(1, '\0') + std::string(63, '#') + "Brixel" + std::string(1, '\0') +
+                         std::string(57, '#') + exact + longer.substr(0, 64));
     EXPECT_EQ(lookup(""), 0);
 
     WindowDispatcher empty;
@@ -107,8 +102,7 @@ TEST_F(FrameworkDispatcher, NameSlotsAndTheJoinedList) {
 }
 
 TEST_F(FrameworkDispatcher, DuplicatesFindTheFirstAndRemovalsSharingOneStatusAllTakePlace) {
-    FakeWindow first;
-    FakeWindow second;
+    FakeWindow first, second;
     tStatus status;
     dispatcher.add("dup", first, status);
     dispatcher.add("dup", second, status);
@@ -167,9 +161,7 @@ TEST_F(FrameworkDispatcher, EveryNameAmongManyIsFoundAndItsNeighboursAreNot) {
     // What a lookup of each form answers for a versioned, an unversioned and a missing registration.
     const struct {
         const char* suffix;
-        int64_t versioned;
-        int64_t unversioned;
-        int64_t missing;
+        int64_t versioned, unversioned, missing;
     } forms[] = {
         {"", regi::kRegiVersionRequired, 0, regi::kRegiNameNotFound},
         {"_Ver1.1.0f0", 0, regi::kRegiUnversionedWithVersion, regi::kRegiNameNotFound},

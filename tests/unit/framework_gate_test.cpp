@@ -86,8 +86,7 @@ TEST_F(FrameworkGate, AResetWaitsForTheRequestInsideEndsItsWaitsHoldsNewOnesAndL
     EXPECT_TRUE(eventually([&] { return device.cancelCalls.load() > 0; }))
         << "the reset looks at the count while the request is inside";
 
-    tStatus lateOld;
-    tStatus lateOpen;
+    tStatus lateOld, lateOpen;
     tSession* opened = nullptr;
     Worker oldSessionWorker([&] { lateOld = device.operation(inside, 0); });
     Worker openWorker([&] { opened = device.openSession(lateOpen); });
@@ -120,8 +119,7 @@ TEST_F(FrameworkGate, TwoResetsAtOnceRunOneAfterTheOtherAndTheSecondFindsItsSess
     TestDevice& device = start();
     auto* first = open();
     auto* second = open();
-    tStatus a;
-    tStatus b;
+    tStatus a, b;
     {
         Worker one([&] { a = device.resetFrom(first, 19); });
         Worker two([&] { b = device.resetFrom(second, 19); });

@@ -32,8 +32,7 @@ constexpr int32_t kTimeoutCode = KELVO_STATUS_MEASURE_UNIT_TIMED_OUT;
 
 // A register whose value changes at a given time; records when it was read.
 struct FakeRegister {
-    uint32_t before = 0;
-    uint32_t after = 0;
+    uint32_t before = 0, after = 0;
     uint64_t changesAt = UINT64_MAX;
     uint64_t readCost = 0; // clock advance per read
     size_t failOnRead = SIZE_MAX;
@@ -69,9 +68,7 @@ protected:
 TEST_F(FrameworkPoller, EachConditionTestsTheMaskedValue) {
     struct Case {
         FakePoller::PollCondition condition;
-        uint32_t mask;
-        uint32_t expected;
-        uint32_t value;
+        uint32_t mask, expected, value;
         bool holds;
     };
     const Case cases[] = {

@@ -101,8 +101,7 @@ TEST_F(FrameworkReservation, TheSessionsLockIsHeldAcrossTheDeviceCallAndOnlyBloc
     ASSERT_TRUE(status.isSuccess());
 
     manager.hold = true;
-    tStatus reserved;
-    tStatus checked;
+    tStatus reserved, checked;
     {
         Worker reserver([&] { a.reserve(compositeA, 1, reserved); });
         EXPECT_TRUE(eventually([&] { return manager.inside.load(); }));
@@ -110,9 +109,7 @@ TEST_F(FrameworkReservation, TheSessionsLockIsHeldAcrossTheDeviceCallAndOnlyBloc
         manager.hold = false;
 
         // The same session's check waits for the reserve; another session's does not.
-        tStatus other;
-        b.checkReserved(0, other);
-        EXPECT_TRUE(other.isSuccess());
+        EXPECT_EQ(codeOf([&](tStatus& s) { b.checkReserved(0, s); }), 0);
         Worker checker([&] { a.checkReserved(1, checked); });
         EXPECT_TRUE(checker.waitUntilBlocked());
         EXPECT_FALSE(checker.done());

@@ -67,16 +67,13 @@ TEST_F(FrameworkSessionComposite, AMissingMutexOrStorageIsOutOfMemoryAndTheCompo
     kdut::CleanupOperationComposite noMutex(status);
     EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
     TracingCleanup a("a", trace);
-    tStatus later;
-    noMutex.add(&a, later);
-    EXPECT_EQ(later.getCode(), tStatus::kOutOfMemory);
+    EXPECT_EQ(codeOf([&](tStatus& s) { noMutex.add(&a, s); }), tStatus::kOutOfMemory);
     tStatus run;
     noMutex.cleanup(run);
     EXPECT_TRUE(trace.empty());
     kal::memory::failNth(1);
-    tStatus storage;
-    kdut::CleanupOperationComposite noStorage(20, storage);
-    EXPECT_EQ(storage.getCode(), tStatus::kOutOfMemory);
+    EXPECT_EQ(codeOf([&](tStatus& s) { kdut::CleanupOperationComposite noStorage(20, s); }),
+              tStatus::kOutOfMemory);
 }
 
 using FrameworkSession = FrameworkDeviceTest;

@@ -11,85 +11,80 @@ namespace {
 
 using namespace kelvo_regmaps;
 
-struct FpgaMap {
-    const arm::tRegisterMapTables& tables;
-    const char* name;
-    uint32_t registers;
-};
-
-const FpgaMap kFpgaMaps[] = {
-    {tRequiredRegs::kTables, "RequiredRegs", 7},
-    {tKelvoNisoBoardCommonRegMap::kTables, "KelvoNisoBoardCommonRegMap", 1},
-    {tKelvoMeasureStreamStatusRegMap::kTables, "KelvoMeasureStreamStatusRegMap", 1},
-    {tKelvoI2cBusAccessRegMap::kTables, "KelvoI2cBusAccessRegMap", 4},
-    {tKelvoPca6416ARegs::kTables, "KelvoPca6416ARegs", 7},
-    {tKelvoAdf4002InterfaceRegMap::kTables, "KelvoAdf4002InterfaceRegMap", 3},
-    {tKelvoTransformerControlRegMap::kTables, "KelvoTransformerControlRegMap", 2},
-    {tKelvoStreamControlRegMap::kTables, "KelvoStreamControlRegMap", 2},
-    {tKelvoNisoStreamControlRegMap::kTables, "KelvoNisoStreamControlRegMap", 4},
-    {tKelvoIsoStreamControlRegMap::kTables, "KelvoIsoStreamControlRegMap", 4},
-    {tKelvoRegAccessRegMap::kTables, "KelvoRegAccessRegMap", 5},
-    {tKelvoIsoCommRegMap::kTables, "KelvoIsoCommRegMap", 2},
-    {tKelvoNisoCommRegMap::kTables, "KelvoNisoCommRegMap", 1},
-    {tKelvoDcBusRegMap::kTables, "KelvoDcBusRegMap", 1},
-    {tKelvoDebugRegMap::kTables, "KelvoDebugRegMap", 5},
-    {tKelvoSequencerChSeqRegMap::kTables, "KelvoSequencerChSeqRegMap", 74},
-    {tKelvoFlexLoopRegMap::kTables, "KelvoFlexLoopRegMap", 13},
-    {tKelvoSeqFlexLoopRegMap::kTables, "KelvoSeqFlexLoopRegMap", 126},
-    {tSolstraIsoBoardRegMap::kTables, "SolstraIsoBoardRegMap", 17},
-    {tSolstraSeqChRegMap::kTables, "SolstraSeqChRegMap", 41},
-    {tSolstraNisoBoardRegMap::kTables, "SolstraNisoBoardRegMap", 62},
-    {tDuskmereIsoBoardRegMap::kTables, "DuskmereIsoBoardRegMap", 10},
-    {tDuskmereIsoChRegMap::kTables, "DuskmereIsoChRegMap", 23},
-    {tDuskmereNisoBoardRegMap::kTables, "DuskmereNisoBoardRegMap", 29},
-    {tDuskmereNisoChRegMap::kTables, "DuskmereNisoChRegMap", 53},
-    {tDuskmereSeqChRegMap::kTables, "DuskmereSeqChRegMap", 19},
-    {tDuskmereSeqBoardRegMap::kTables, "DuskmereSeqBoardRegMap", 1},
-    {tDuskmereStandardRegs::kTables, "DuskmereStandardRegs", 4},
-};
-
-TEST(RegisterMapFacts, FpgaMapsHaveTheirCountsNamesAndVersion) {
-    for (const FpgaMap& map : kFpgaMaps) {
-        SCOPED_TRACE(map.name);
-        EXPECT_EQ(map.tables.registerCount, map.registers);
-        EXPECT_STREQ(map.tables.defaultName, map.name);
-        EXPECT_STREQ(map.tables.version, "1.0.0d379");
-        EXPECT_STREQ(map.tables.oldestCompatibleVersion, "1.0.0d379");
-    }
-}
-
-struct ChipMap {
-    const arm::tSizedRegisterMapTables& tables;
-    const char* name;
-    uint32_t registers;
-    const char* version;
-};
-
+constexpr const char* kFpgaVersion = "1.0.0d379";
 constexpr const char* kBridgeVersion = "2.3.0f7";
 constexpr const char* kTimingVersion = "200a13081315";
 
-const ChipMap kChipMaps[] = {
-    {brixeltools::tBrixelWithOffset<0u>::kTables, "Brixel", 14, kBridgeVersion},
-    {brixeltools::tBrixelDMAChannelWithOffset<0u>::kTables, "BrixelDMAChannel0", 4, kBridgeVersion},
-    {brixeltools::tBrixelConfigPortSPIWithOffset<0u>::kTables, "BrixelConfigPortSPI", 4, kBridgeVersion},
-    {brixeltools::tBrixelConfigPortWindowWithOffset<0u>::kTables, "BrixelConfigPortWindow", 2,
-     kBridgeVersion},
-    {brixeltools::tSwitchedBrixelBimRegMapWithOffset<0u>::kTables, "SwitchedBrixelBimRegMap", 10,
-     kBridgeVersion},
-    {brixeltools::tIOPort2RegMapWithOffset<0u>::kTables, "IOPort2RegMap", 8, kBridgeVersion},
-    {brixeltools::tIsolationPortRegMapWithOffset<0u>::kTables, "IsolationPortRegMap", 4, kBridgeVersion},
-    {brixeltools::tTriggersWithOffset<0u>::kTables, "Triggers", 101, kTimingVersion},
-    {tymo_regmaps::tDO::kTables, "DO", 15, kTimingVersion},
-    {tymo_regmaps::tOutTimer::kTables, "OutTimer", 19, kTimingVersion},
+// What a map's tables state, and what the register lists say they should.
+struct Stated {
+    uint32_t count;
+    const char *name, *version, *oldest;
+};
+Stated stated(const arm::tRegisterMapTables& t) {
+    return {t.registerCount, t.defaultName, t.version, t.oldestCompatibleVersion};
+}
+Stated stated(const arm::tSizedRegisterMapTables& t) {
+    return {t.formatIdCount, t.defaultName, t.version, t.oldestCompatibleVersion};
+}
+struct Facts {
+    Stated map;
+    const char* name;
+    uint32_t count;
+    const char* version = kFpgaVersion;
 };
 
-TEST(RegisterMapFacts, BridgeAndTimingChipMapsHaveTheirCountsNamesAndVersions) {
-    for (const ChipMap& map : kChipMaps) {
-        SCOPED_TRACE(map.name);
-        EXPECT_EQ(map.tables.formatIdCount, map.registers);
-        EXPECT_STREQ(map.tables.defaultName, map.name);
-        EXPECT_STREQ(map.tables.version, map.version);
-        EXPECT_STREQ(map.tables.oldestCompatibleVersion, map.version);
+const Facts kMaps[] = {
+    {stated(tRequiredRegs::kTables), "RequiredRegs", 7},
+    {stated(tKelvoNisoBoardCommonRegMap::kTables), "KelvoNisoBoardCommonRegMap", 1},
+    {stated(tKelvoMeasureStreamStatusRegMap::kTables), "KelvoMeasureStreamStatusRegMap", 1},
+    {stated(tKelvoI2cBusAccessRegMap::kTables), "KelvoI2cBusAccessRegMap", 4},
+    {stated(tKelvoPca6416ARegs::kTables), "KelvoPca6416ARegs", 7},
+    {stated(tKelvoAdf4002InterfaceRegMap::kTables), "KelvoAdf4002InterfaceRegMap", 3},
+    {stated(tKelvoTransformerControlRegMap::kTables), "KelvoTransformerControlRegMap", 2},
+    {stated(tKelvoStreamControlRegMap::kTables), "KelvoStreamControlRegMap", 2},
+    {stated(tKelvoNisoStreamControlRegMap::kTables), "KelvoNisoStreamControlRegMap", 4},
+    {stated(tKelvoIsoStreamControlRegMap::kTables), "KelvoIsoStreamControlRegMap", 4},
+    {stated(tKelvoRegAccessRegMap::kTables), "KelvoRegAccessRegMap", 5},
+    {stated(tKelvoIsoCommRegMap::kTables), "KelvoIsoCommRegMap", 2},
+    {stated(tKelvoNisoCommRegMap::kTables), "KelvoNisoCommRegMap", 1},
+    {stated(tKelvoDcBusRegMap::kTables), "KelvoDcBusRegMap", 1},
+    {stated(tKelvoDebugRegMap::kTables), "KelvoDebugRegMap", 5},
+    {stated(tKelvoSequencerChSeqRegMap::kTables), "KelvoSequencerChSeqRegMap", 74},
+    {stated(tKelvoFlexLoopRegMap::kTables), "KelvoFlexLoopRegMap", 13},
+    {stated(tKelvoSeqFlexLoopRegMap::kTables), "KelvoSeqFlexLoopRegMap", 126},
+    {stated(tSolstraIsoBoardRegMap::kTables), "SolstraIsoBoardRegMap", 17},
+    {stated(tSolstraSeqChRegMap::kTables), "SolstraSeqChRegMap", 41},
+    {stated(tSolstraNisoBoardRegMap::kTables), "SolstraNisoBoardRegMap", 62},
+    {stated(tDuskmereIsoBoardRegMap::kTables), "DuskmereIsoBoardRegMap", 10},
+    {stated(tDuskmereIsoChRegMap::kTables), "DuskmereIsoChRegMap", 23},
+    {stated(tDuskmereNisoBoardRegMap::kTables), "DuskmereNisoBoardRegMap", 29},
+    {stated(tDuskmereNisoChRegMap::kTables), "DuskmereNisoChRegMap", 53},
+    {stated(tDuskmereSeqChRegMap::kTables), "DuskmereSeqChRegMap", 19},
+    {stated(tDuskmereSeqBoardRegMap::kTables), "DuskmereSeqBoardRegMap", 1},
+    {stated(tDuskmereStandardRegs::kTables), "DuskmereStandardRegs", 4},
+    {stated(brixeltools::tBrixelWithOffset<0u>::kTables), "Brixel", 14, kBridgeVersion},
+    {stated(brixeltools::tBrixelDMAChannelWithOffset<0u>::kTables), "BrixelDMAChannel0", 4, kBridgeVersion},
+    {stated(brixeltools::tBrixelConfigPortSPIWithOffset<0u>::kTables), "BrixelConfigPortSPI", 4,
+     kBridgeVersion},
+    {stated(brixeltools::tBrixelConfigPortWindowWithOffset<0u>::kTables), "BrixelConfigPortWindow", 2,
+     kBridgeVersion},
+    {stated(brixeltools::tSwitchedBrixelBimRegMapWithOffset<0u>::kTables), "SwitchedBrixelBimRegMap", 10,
+     kBridgeVersion},
+    {stated(brixeltools::tIOPort2RegMapWithOffset<0u>::kTables), "IOPort2RegMap", 8, kBridgeVersion},
+    {stated(brixeltools::tIsolationPortRegMapWithOffset<0u>::kTables), "IsolationPortRegMap", 4,
+     kBridgeVersion},
+    {stated(brixeltools::tTriggersWithOffset<0u>::kTables), "Triggers", 101, kTimingVersion},
+    {stated(tymo_regmaps::tDO::kTables), "DO", 15, kTimingVersion},
+    {stated(tymo_regmaps::tOutTimer::kTables), "OutTimer", 19, kTimingVersion},
+};
+
+TEST(RegisterMapFacts, EachMapHasItsCountNameAndVersion) {
+    for (const Facts& facts : kMaps) {
+        SCOPED_TRACE(facts.name);
+        EXPECT_EQ(facts.map.count, facts.count);
+        EXPECT_STREQ(facts.map.name, facts.name);
+        EXPECT_STREQ(facts.map.version, facts.version);
+        EXPECT_STREQ(facts.map.oldest, facts.version);
     }
 }
 

@@ -19,8 +19,7 @@ using kelvo_regmaps::tSolstraNisoTopRegMap;
 using nVOAPALS100::tStatus;
 
 struct Sweep {
-    size_t registers = 0;
-    size_t fieldAccesses = 0;
+    size_t registers = 0, fieldAccesses = 0;
 };
 
 // Writes every writable identifier and reads every readable one of `map` (its
@@ -65,8 +64,7 @@ void sweep(arm::tRegisterMapBase& map, sim::FpgaSpace& space, Sweep& done, const
 
 struct Board {
     const char* name;
-    size_t nisoMaps;
-    size_t isoMaps;
+    size_t nisoMaps, isoMaps;
     size_t nisoRegisters; // at least
     size_t isoRegisters;  // at least
 };
@@ -91,8 +89,7 @@ template <typename Niso, typename Iso, typename LinkOf> void sweepBoth(const Boa
     ASSERT_EQ(nisoCount, board.nisoMaps);
     ASSERT_EQ(names.names.size(), board.nisoMaps + board.isoMaps);
 
-    Sweep nisoDone;
-    Sweep isoDone;
+    Sweep nisoDone, isoDone;
     for (size_t i = 0; i < names.maps.size(); ++i) {
         auto& map = static_cast<arm::tRegisterMapBase&>(*names.maps[i]);
         const bool isolated = i >= nisoCount;

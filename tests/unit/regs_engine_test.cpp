@@ -216,13 +216,11 @@ public:
         ++depth;
     }
     void release() override { --depth; }
-    int acquired = 0;
-    int depth = 0;
+    int acquired = 0, depth = 0;
 };
 
 TEST_F(TestMap, TheExternalLockIsTakenByEveryOperationByNumberAndWholeMapOperation) {
-    CountingLock lock;
-    CountingLock leafLock;
+    CountingLock lock, leafLock;
     map.setExternalLock(&lock);
     map.Leaf.setExternalLock(&leafLock);
     uint64_t v = 0;

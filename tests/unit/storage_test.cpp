@@ -8,12 +8,14 @@
 #include "storage/board_storage_maps.h"
 #include "storage/flash_window.h"
 #include "windows/memory_window.h"
+#include "status_code.h"
 #include "test_support.h"
 
 namespace {
 
 using devicewindow::FlashWindow;
 using kelvo_storagemaps::KelvoStorageMaps;
+using kelvo_test::codeOf;
 using nVOAPALS100::tStatus;
 
 // The maps over a window in kernel memory that holds a flash image.
@@ -39,9 +41,9 @@ protected:
         storagemap::StorageMapInterface* m = nullptr;
         tStatus status;
         const std::string n = name;
-        const bool d0 = n == "Posc" || n == "Header";
-        dispatcherPtr->getRegistration((n + (d0 ? "_Ver1.0.0d0" : "_Ver1.0.0d1")).c_str(), &m, status,
-                                       nullptr);
+        dispatcherPtr->getRegistration(
+            (n + (n == "Posc" || n == "Header" ? "_Ver1.0.0d0" : "_Ver1.0.0d1")).c_str(), &m, status,
+            nullptr);
         EXPECT_NE(m, nullptr) << name;
         return *m;
     }
@@ -60,11 +62,8 @@ TEST_F(StorageMaps, RawAndTypedAccessBounds) {
     struct Case {
         const char* what;
         uint32_t field;
-        uint64_t index;
-        uint64_t count;
-        uint64_t size;
-        bool write;
-        bool null;
+        uint64_t index, count, size;
+        bool write, null;
         int64_t code;
         int64_t validateCode; // the dispatcher's check before it has a buffer
     } const cases[] = {
@@ -91,17 +90,14 @@ TEST_F(StorageMaps, RawAndTypedAccessBounds) {
             m.getRaw(c.field, c.index, c.count, values, c.size, status);
         }
         EXPECT_EQ(status.getCode(), c.code);
-        tStatus check;
-        m.validateRaw(c.field, c.index, c.count, c.size, c.write, check);
-        EXPECT_EQ(check.getCode(), c.validateCode);
+        EXPECT_EQ(codeOf([&](tStatus& s) { m.validateRaw(c.field, c.index, c.count, c.size, c.write, s); }),
+                  c.validateCode);
     }
     // Only a map's own records are looked up: one lying after them in memory is unknown.
     const storagemap::FieldInfo records[] = {storagemap::field("a", 0, storagemap::kTypeU8, 1, 1),
                                              storagemap::field("b", 1, storagemap::kTypeU8, 1, 1)};
     storagemap::StorageMapCommon first("1.0.0d0", "1.0.0d0", 0, 0, 2, nullptr, nullptr, *window, records, 1);
-    tStatus past;
-    first.getElementCount(1, past);
-    EXPECT_EQ(past.getCode(), KELVO_STATUS_UNKNOWN_FIELD);
+    EXPECT_EQ(codeOf([&](tStatus& s) { first.getElementCount(1, s); }), KELVO_STATUS_UNKNOWN_FIELD);
     // Strings: 31 characters fit a 32-byte field, 32 do not; the padding stops at the field's end.
     storagemap::StorageMapInterface& manufacturing = map("Manufacturing");
     const uint8_t allowUnsafe = 1;
@@ -161,8 +157,7 @@ public:
     std::vector<uint8_t> bytes;
     std::vector<uint64_t> writes;
     int reads = 0;
-    bool failReads = false;
-    bool failWrites = false;
+    bool failReads = false, failWrites = false;
 };
 
 class FlashWindowTest : public kelvo_test::LeakCheckedTest {
@@ -203,9 +198,7 @@ TEST_F(FlashWindowTest, RangesAndBuffersAreCheckedBeforeAnythingIsTouched) {
         {"refresh beyond", [](W& w, tStatus& s) { w.refresh(0x10000, 1, s); }, kRange},
     };
     for (const auto& c : cases) {
-        tStatus status;
-        c.op(*window, status);
-        EXPECT_EQ(status.getCode(), c.code) << c.what;
+        EXPECT_EQ(codeOf([&](tStatus& s) { c.op(*window, s); }), c.code) << c.what;
     }
     EXPECT_EQ(flash->reads, 0) << "no sector was read";
     EXPECT_TRUE(flash->writes.empty());
@@ -255,14 +248,10 @@ TEST_F(FlashWindowTest, AFailedWriteIsRewrittenAndAFailedReadIsDropped) {
     window->refresh(0x2000, 1, refresh);
     EXPECT_EQ(refresh.getCode(), KELVO_STATUS_TIMED_OUT);
     EXPECT_EQ(window->cachedSector(2), nullptr);
-    tStatus firstRead;
-    window->get(0x3000, 1, seen.data(), firstRead);
-    EXPECT_EQ(firstRead.getCode(), KELVO_STATUS_TIMED_OUT);
+    EXPECT_EQ(codeOf([&](tStatus& s) { window->get(0x3000, 1, seen.data(), s); }), KELVO_STATUS_TIMED_OUT);
     EXPECT_EQ(window->cachedSector(3), nullptr) << "a sector that could not be read is not kept";
     flash->failReads = false;
-    tStatus later;
-    window->get(0x2000, seen.size(), seen.data(), later);
-    EXPECT_TRUE(later.isSuccess());
+    EXPECT_EQ(codeOf([&](tStatus& s) { window->get(0x2000, seen.size(), seen.data(), s); }), 0);
     EXPECT_EQ(seen, data);
 }
 

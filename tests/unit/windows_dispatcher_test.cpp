@@ -52,8 +52,7 @@ TEST_F(WindowsDispatcher, RangesAreRefusedBeforeTheUsersSizeIsAllocated) {
     std::vector<uint8_t> out(8, 0xEE);
     const uint64_t address = user(out);
     const struct {
-        uint64_t offset;
-        uint64_t size;
+        uint64_t offset, size;
     } outside[] = {{28, 8}, {0, 33}, {1, UINT64_MAX}, {UINT64_MAX, 1}, {0, uint64_t{1} << 40}};
     for (const auto& r : outside) {
         SCOPED_TRACE(std::to_string(r.offset) + " " + std::to_string(r.size));
@@ -92,9 +91,10 @@ TEST_F(WindowsDispatcher, ShortMemoryIsReportedAndNothingLeaks) {
     // The kernel buffer, then the window's run buffer (the name is copied onto the stack).
     for (uint64_t nth : {1u, 2u}) {
         kal::memory::failNth(nth);
-        tStatus status;
-        dispatcher->get(kEvent, nameAddress, name.size(), 0, 4, address, status);
-        EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory) << nth;
+        EXPECT_EQ(
+            codeOf([&](tStatus& s) { dispatcher->get(kEvent, nameAddress, name.size(), 0, 4, address, s); }),
+            tStatus::kOutOfMemory)
+            << nth;
         kal::memory::clearFaults();
     }
     EXPECT_EQ(out, std::vector<uint8_t>(4, 0xEE));

@@ -14,8 +14,7 @@ using nVOAPALS100::tStatus;
 
 struct Call {
     char op; // 'R' read, 'W' write
-    uint64_t offset;
-    uint64_t size;
+    uint64_t offset, size;
     bool operator==(const Call&) const = default;
 };
 
@@ -45,10 +44,8 @@ public:
 
     std::vector<uint8_t> bytes;
     std::vector<Call> calls;
-    int failReads = 0;
-    int failWrites = 0;
-    int64_t failBeginWrite = 0;
-    int64_t failEndRead = 0;
+    int failReads = 0, failWrites = 0;
+    int64_t failBeginWrite = 0, failEndRead = 0;
     int beginReads = 0, beginWrites = 0, endReads = 0, endWrites = 0;
 
 private:
@@ -74,6 +71,10 @@ private:
 
 class WindowsMemory : public kelvo_test::LeakCheckedTest {
 protected:
+    void SetUp() override {
+        LeakCheckedTest::SetUp();
+        build();
+    }
     // Window and accessor (a driver object) go before the leak check.
     void TearDown() override {
         delete window;
@@ -114,7 +115,6 @@ protected:
 };
 
 TEST_F(WindowsMemory, BytesAreReadOnceInRunsAndThenServedFromTheSoftCopy) {
-    build();
     EXPECT_EQ(window->getSizeInBytes(), 16u);
     EXPECT_EQ(get(0, 4), (std::vector<uint8_t>{0x40, 0x41, 0x42, 0x43}));
     EXPECT_EQ(takeCalls(), (std::vector<Call>{{'R', 0, 4}}));
@@ -136,7 +136,6 @@ TEST_F(WindowsMemory, BytesAreReadOnceInRunsAndThenServedFromTheSoftCopy) {
 }
 
 TEST_F(WindowsMemory, FlushWritesOnlyRunsOfStagedBytes) {
-    build();
     get(0, 8);
     takeCalls();
     EXPECT_EQ(set(1, {0x91}), 0);
@@ -156,7 +155,6 @@ TEST_F(WindowsMemory, FlushWritesOnlyRunsOfStagedBytes) {
 }
 
 TEST_F(WindowsMemory, FlushOfAPartlyStagedRangeReadsTheRestFirst) {
-    build();
     EXPECT_EQ(set(1, {0x77}), 0);
     EXPECT_EQ(flush(0, 4, false), 0);
     EXPECT_EQ(takeCalls(), (std::vector<Call>{{'R', 0, 1}, {'R', 2, 2}, {'W', 1, 1}}));
@@ -172,7 +170,6 @@ TEST_F(WindowsMemory, FlushOfAPartlyStagedRangeReadsTheRestFirst) {
 }
 
 TEST_F(WindowsMemory, AFailedWriteForgetsItsRunSoTheHardwareIsReadAgain) {
-    build();
     get(0, 4);
     EXPECT_EQ(set(0, {1, 2}), 0);
     takeCalls();
@@ -196,7 +193,6 @@ TEST_F(WindowsMemory, AFailedWriteForgetsItsRunSoTheHardwareIsReadAgain) {
 }
 
 TEST_F(WindowsMemory, ReadAndRefreshReplaceStagedBytesWithTheHardwares) {
-    build();
     EXPECT_EQ(set(2, {0x11, 0x12}), 0);
     EXPECT_EQ(get(0, 4, 0, true), (std::vector<uint8_t>{0x40, 0x41, 0x42, 0x43}));
     EXPECT_EQ(takeCalls(), (std::vector<Call>{{'R', 0, 4}}));
@@ -218,12 +214,8 @@ TEST_F(WindowsMemory, ReadAndRefreshReplaceStagedBytesWithTheHardwares) {
 }
 
 TEST_F(WindowsMemory, ArgumentsAreCheckedBeforeAnythingIsTouched) {
-    build();
     uint8_t byte = 0;
-    const struct {
-        uint64_t offset;
-        uint64_t size;
-    } outside[] = {{16, 1}, {0, 17}, {UINT64_MAX, 2}, {2, UINT64_MAX}};
+    const struct { uint64_t offset, size; } outside[] = {{16, 1}, {0, 17}, {UINT64_MAX, 2}, {2, UINT64_MAX}};
     for (const auto& r : outside) {
         SCOPED_TRACE(std::to_string(r.offset) + " " + std::to_string(r.size));
         const int64_t outside = devicewindow::kMemoryWindowOutOfRange;
@@ -248,7 +240,6 @@ TEST_F(WindowsMemory, ArgumentsAreCheckedBeforeAnythingIsTouched) {
 }
 
 TEST_F(WindowsMemory, HookFailuresJoinTheStatusAndStopTheTransfer) {
-    build();
     accessor->failBeginWrite = -7;
     EXPECT_EQ(set(0, {1}), 0);
     EXPECT_EQ(flush(0, 1, false), -7);
@@ -264,15 +255,12 @@ TEST_F(WindowsMemory, HookFailuresJoinTheStatusAndStopTheTransfer) {
 
 TEST_F(WindowsMemory, ShortMemoryLeavesEverythingAsItWas) {
     // A window that could not get its mutex refuses every operation.
-    accessor = std::make_unique<RecordingAccessor>(8);
     kal::faults::failNth(kal::faults::kMutex, 1);
     tStatus status;
     MemoryWindow broken(*accessor, status);
     EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
     uint8_t byte = 0;
-    tStatus use;
-    broken.get(0, 1, &byte, use);
-    EXPECT_EQ(use.getCode(), tStatus::kInvalidState);
+    EXPECT_EQ(codeOf([&](tStatus& s) { broken.get(0, 1, &byte, s); }), tStatus::kInvalidState);
 
     // A run buffer that cannot be had: -52000 and nothing changes.
     build(8);
