@@ -22,7 +22,6 @@ TEST_F(FuzzFindings, TheTopographyNameNeedsRoomForItsNul) {
         std::string written; // what lands in the buffer; the rest keeps its fill
     } cases[] = {
         {0, KELVO_STATUS_BUFFER_TOO_SMALL, ""},
-        {1, KELVO_STATUS_BUFFER_TOO_SMALL, ""},
         {static_cast<std::uint32_t>(name.size()), KELVO_STATUS_BUFFER_TOO_SMALL, ""},
         {static_cast<std::uint32_t>(name.size() + 1), 0, name + '\0'},
         {64, 0, name + '\0'},

@@ -96,10 +96,7 @@ inline void fail(const std::string& what) {
 }
 
 inline bool check(bool ok, const std::string& what) {
-    if (!ok) {
-        fail(what);
-    }
-    return ok;
+    return ok || (fail(what), false);
 }
 
 // Once the host stopped: nothing left allocated, no driver fault; the verdict.

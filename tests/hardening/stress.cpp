@@ -24,8 +24,7 @@ using kelvo_driver::nVOAPAL000::kSuspendReasonReset;
 using nVOAPALS100::tStatus;
 
 constexpr std::int32_t kRouteConflict = -89137;
-constexpr std::int32_t kNoRouting = KELVO_STATUS_INVALID_STATE; // the session's routing was cleaned up
-constexpr std::int32_t kStreamRunning = KELVO_STATUS_STREAM_RUNNING;
+constexpr std::int32_t kNoRouting = KELVO_STATUS_INVALID_STATE;       // the session's routing was cleaned up
 constexpr std::int32_t kNoTransfers = KELVO_STATUS_INVALID_PARAMETER; // a start with nothing to run
 constexpr std::uint32_t kRoutingNotifier = 0x80000000u;
 // A measurement packet: the sequencer's marker, the packet number and 64 registers; a stream takes 3.
@@ -77,7 +76,7 @@ bool transient(std::int32_t status) {
 // Two handles on a quiet module: the channel's answers alone.
 bool racerAnswer(std::int32_t status) {
     return oneOf(status, {0, KELVO_STATUS_RESERVED_BY_OTHER, KELVO_STATUS_CHANNEL_NOT_RESERVED, kNoTransfers,
-                          tStatus::kNotAccessible, kStreamRunning});
+                          tStatus::kNotAccessible, KELVO_STATUS_STREAM_RUNNING});
 }
 // A shared handle: besides, closed by the cleaner, its routing cleaned up, the route another's.
 bool sharedAnswer(std::int32_t status) {

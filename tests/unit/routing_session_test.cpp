@@ -1,4 +1,4 @@
-// Routing sessions, the routing-resources manager and the board's topography.
+// Routing sessions and the routing-resources manager.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "framework/routing_session.h"
-#include "routing/kelvo_topography.h"
 #include "routing/routing_resources_manager.h"
 #include "routing_test_graph.h"
 #include "test_support.h"
@@ -252,16 +251,6 @@ TEST_F(RoutingSessionTest, BufferedCalculationReadsWholeBuffers) {
         EXPECT_EQ(status.getCode(), c.code);
         EXPECT_EQ(status.isSuccess() ? count : 0u, c.found);
     }
-}
-
-TEST(BoardTopography, FactoryRefusesBoardsOutsideTheFamily) {
-    corran_caps::ProductCaps caps{};
-    caps.subsystemID = 0x1234;
-    kelvo_driver::RoutingResourcesFactory factory;
-    kelvo_driver::RouteProgrammer programmer;
-    tStatus status;
-    EXPECT_EQ(factory.createRoutingResources(&caps, programmer, status), nullptr);
-    EXPECT_EQ(status.getCode(), kelvo_driver::kUnsupportedRoutingBoard);
 }
 
 // Threads' sessions use the resources while the manager hands them out and withdraws them (run under TSan).
