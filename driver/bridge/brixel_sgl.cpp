@@ -368,11 +368,11 @@ void tBrixelSGL::addTransfer(tDMAMapCore& map, tStatus& status, bool startNewLin
         const tDMAMapCore::tSegment segment = map.nextSGLSegment();
         for (uint64_t done = 0; status.isNotFatal() && done < segment.size;) {
             const uint64_t left = segment.size - done;
-            const uint32_t piece =
+            const uint32_t entryBytes =
                 left < kMaxTransferEntryBytes ? static_cast<uint32_t>(left) : kMaxTransferEntryBytes;
-            appendTransfer(segment.address + done, piece, status, startNewLink);
+            appendTransfer(segment.address + done, entryBytes, status, startNewLink);
             startNewLink = false;
-            done += piece;
+            done += entryBytes;
         }
     }
 }

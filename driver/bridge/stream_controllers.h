@@ -1,4 +1,4 @@
-// The pieces of the non-isolated FPGA between a bridge DMA channel and the
+// The blocks of the non-isolated FPGA between a bridge DMA channel and the
 // instrument: the channel's stream circuit (opened after the channel has
 // started, closed before it stops), the transmit credits of the
 // host-to-device stream (Solstra), and the FIFO behind the stream circuit.

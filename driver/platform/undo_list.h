@@ -1,4 +1,4 @@
-// The undo list of a piece of setup: each step of the setup that makes or
+// The undo list of a stage of setup: each step of the setup that makes or
 // registers something pushes, at once and only when it succeeded, the step
 // that takes it back. Running the list undoes everything in the reverse
 // order, whatever point the setup reached, so the teardown never needs to

@@ -216,22 +216,22 @@ TEST_F(E2EDmaSessions, ARefusedRequestLeavesNothingBehind) {
 
 // A handle locks at most its share, both channels together, given back at close; others still lock.
 TEST_F(E2EDmaSessions, AHandleLocksAtMostItsShare) {
-    constexpr uint64_t kPiece = 256ull << 20;
+    constexpr uint64_t kSlice = 256ull << 20;
     constexpr uint64_t kShare = KELVO_DMA_MAX_LOCKED_BYTES_PER_HANDLE;
-    const std::unique_ptr<uint8_t[]> big(new uint8_t[kPiece + 4096]); // never touched
-    const uint8_t* piece = big.get() + (4096 - address(big.get()) % 4096) % 4096;
+    const std::unique_ptr<uint8_t[]> big(new uint8_t[kSlice + 4096]); // never touched
+    const uint8_t* slice = big.get() + (4096 - address(big.get()) % 4096) % 4096;
     plug("duskmere-a");
     const size_t lists = lockedLists();
-    for (uint64_t locked = 0; locked < kShare; locked += kPiece) {
-        EXPECT_EQ(transfer(a, 0, piece, kPiece), 0) << locked;
+    for (uint64_t locked = 0; locked < kShare; locked += kSlice) {
+        EXPECT_EQ(transfer(a, 0, slice, kSlice), 0) << locked;
     }
-    EXPECT_EQ(transfer(a, 0, piece, kPiece), kOutOfMemory) << "beyond its share";
+    EXPECT_EQ(transfer(a, 0, slice, kSlice), kOutOfMemory) << "beyond its share";
     EXPECT_EQ(transfer(a, 1, page.data(), page.size()), kOutOfMemory) << "the share spans both channels";
     EXPECT_EQ(transfer(b, 0, page.data(), page.size()), 0) << "the other handle still locks";
     EXPECT_EQ(kelvo_close(a), 0);
     EXPECT_EQ(lockedLists(), lists + 1) << "the share is given back at close";
     a = open(index);
-    EXPECT_EQ(transfer(a, 0, piece, kPiece), 0);
+    EXPECT_EQ(transfer(a, 0, slice, kSlice), 0);
     unplug();
 }
 
