@@ -127,8 +127,10 @@ TEST_F(PlatformPci, CapabilityLookupWalksTheChain) {
     EXPECT_EQ(find(0x11), Found(0, tStatus::kNotAccessible));
     EXPECT_TRUE(m->config().writtenValues(0).empty()) << "only the PCI Express lookup tries the fallback";
 
-    // Status bit 4 clear: only the fallback place, named by the byte at 0x0F (48 is below 64, 0x50 is MSI).
+    // Status bit 4 clear: only the fallback place, named by the byte at 0x0F (48 is below 64, though a
+    // PCI Express ID is put there; 0x50 is MSI).
     m->config().setCapabilityListBit(false);
+    m->config().poke(0x30, 1, 0x10);
     EXPECT_EQ(find(0x05), Found(0, tStatus::kNotAccessible));
     for (const auto& [byte, at] : {std::pair{0x70 / 4, 0x70}, {0x0C, 0}, {0x50 / 4, 0}}) {
         m->config().poke(0x0F, 1, byte);
