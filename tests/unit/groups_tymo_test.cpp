@@ -13,22 +13,11 @@ using nVOAPALS100::tStatus;
 
 using GroupsTymo = kelvo_test::groups::TymoTest;
 
-// The group's own maps sit where the module has the blocks they drive.
-TEST_F(GroupsTymo, MapsOfTheTimingChipAndTheSPIPortSitOnTheirBlocks) {
+// The triggers map sits where the module has the timing chip.
+TEST_F(GroupsTymo, TheTriggersMapSitsOnTheTimingChip) {
     ASSERT_EQ(buildTymo(), 0);
-    const struct {
-        const arm::tSizedRegisterMapBase& map;
-        const char* block;
-    } cases[] = {
-        {tymo->configPortSPIRegMap, "config-port-spi"},
-        {tymo->triggersRegMap, "timing-chip"},
-        {tymo->doRegMap, "timing-chip"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.map.tables().defaultName);
-        const uint64_t base = c.map.bus().memory()->base() - bar();
-        EXPECT_EQ(base, board->module->bar0().baseOf(c.block));
-    }
+    EXPECT_EQ(tymo->triggersRegMap.bus().memory()->base() - bar(),
+              board->module->bar0().baseOf("timing-chip"));
 }
 
 TEST_F(GroupsTymo, AChannelBlockPastTheBarEndIsRefusedWithTheLaterOnes) {

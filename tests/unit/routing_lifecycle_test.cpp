@@ -1,6 +1,7 @@
 // Grow-only heap and the route life cycle: reserve, program, unprogram, unreserve, destroy, resets, IDs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <vector>
 
@@ -40,9 +41,7 @@ TEST_F(GrowOnlyHeapTest, CarvesAlignedBlocksFromChunks) {
             void* block = voark::growOnlyHeapResizeFn(nullptr, c.sizes[i], &heap);
             ASSERT_NE(block, nullptr);
             EXPECT_EQ(reinterpret_cast<uintptr_t>(block) % 8, 0u);
-            for (void* other : blocks) {
-                EXPECT_NE(other, block);
-            }
+            EXPECT_EQ(std::count(blocks.begin(), blocks.end(), block), 0);
             blocks.push_back(block);
             EXPECT_EQ(heap.chunkCount(), c.chunksAfter[i]);
         }
@@ -73,8 +72,7 @@ class RouteLifeCycle : public kelvo_test::LeakCheckedTest {
 protected:
     void build(const GraphPlan& plan) {
         resources_.reset(); // before the graph it reads
-        programmer_.calls.clear();
-        programmer_.programCalls = 0;
+        programmer_ = {};
         graph_ = std::make_unique<Graph>(plan);
         tStatus status;
         resources_ = std::make_unique<voark::RoutingResources>(graph_->info(), &programmer_, status);
@@ -82,7 +80,6 @@ protected:
     }
     void TearDown() override {
         resources_.reset();
-        graph_.reset();
         LeakCheckedTest::TearDown();
     }
     uint32_t route(uint32_t from, uint32_t to) {
