@@ -27,7 +27,7 @@ std::vector<uint64_t> readOffsets(const sim::Block& block) {
     return offsets;
 }
 
-class BridgeMaps : public kelvo_test::SimulatedBarTest {};
+using BridgeMaps = kelvo_test::SimulatedBarTest;
 
 TEST_F(BridgeMaps, DmaChannelControlGoesStraightToTheHardware) {
     kelvo_test::tRegion regionDma = region(module->bridgeRegisters().channelBase(1), 0xA8);
@@ -62,9 +62,7 @@ TEST_F(BridgeMaps, DmaChannelControlGoesStraightToTheHardware) {
     EXPECT_EQ(readOffsets(channel), (std::vector<uint64_t>{0x60, 0xA0, 0xA4}));
 }
 
-class TimingChipMaps : public kelvo_test::SimulatedBarTest {};
-
-TEST_F(TimingChipMaps, RegistersOutsideTheWindowAreNotAccessed) {
+TEST_F(BridgeMaps, TimingChipRegistersOutsideTheWindowAreNotAccessed) {
     // A window over map offsets 0x04 to 0x13 only, the window's start at block offset 0x04.
     kelvo_test::tRegion regionF = region(sim::TimingChip::kBase, 0x6A);
     tymo_regmaps::tDO narrow(&regionF, 4u, 4u, 0x10u);
@@ -91,7 +89,7 @@ TEST_F(TimingChipMaps, RegistersOutsideTheWindowAreNotAccessed) {
 }
 
 // Marked dirty, the whole map's plain flush writes what a forced one writes.
-TEST_F(TimingChipMaps, AMapMarkedDirtyFlushesLikeAForcedFlush) {
+TEST_F(BridgeMaps, ATimingChipMapMarkedDirtyFlushesLikeAForcedFlush) {
     kelvo_test::tRegion regionF = region(sim::TimingChip::kBase, 0x6A);
     tymo_regmaps::tDO map(&regionF, 0u, 0u, 0x6Au);
     tStatus status;
@@ -105,9 +103,7 @@ TEST_F(TimingChipMaps, AMapMarkedDirtyFlushesLikeAForcedFlush) {
     EXPECT_TRUE(status.isSuccess());
 }
 
-class BridgeTriggers : public kelvo_test::SimulatedBarTest {};
-
-TEST_F(BridgeTriggers, SharedOffsetsAreToldApartByBit30) {
+TEST_F(BridgeMaps, TriggersSharedOffsetsAreToldApartByBit30) {
     kelvo_test::tRegion regionE = region(sim::TimingChip::kBase, 0x107);
     brixeltools::tTriggersWithOffset<0u> triggers(regionE);
     sim::TimingChip& chip = module->timingChip();

@@ -1,6 +1,7 @@
 // The simulated module where driver tests lean on it (a wrong answer would let one pass): the FPGA load
 // check, the sequencer and its blocks' latencies, the serial flash.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -97,8 +98,7 @@ TEST_F(SimFpgaLoadCheck, OnlyAnIntactImageOfItsOwnConfiguresTheFpga) {
         EXPECT_EQ(loader.received(), c.size);
         EXPECT_EQ(loader.loads(), 1u);
         EXPECT_EQ(loader.configured(c.target), c.configured);
-        // Unconfigured, its space (the board signature too) reads all ones and
-        // drops writes; the other FPGA keeps answering.
+        // Unconfigured, its space (board signature too) reads all ones, drops writes; the other FPGA answers.
         sim::FpgaSpace& fpga = c.target == 0 ? b.niso() : b.iso();
         fpga.write32(0x1000, 0x1234);
         EXPECT_EQ(fpga.peek(0x1000), c.configured ? 0x1234u : 0u);
@@ -152,13 +152,12 @@ TEST_F(SimFpgaLoadCheck, DataWordsFromAnyThreadsArriveWholeAndInOrder) {
         ASSERT_EQ(traced.size(), kWords);
         if (how == Feed::twoAtOnce) {
             // Each thread's words in its order, the two interleaved somehow.
-            std::vector<uint64_t> halves[2], expected[2];
+            std::array<std::vector<uint64_t>, 2> halves, expected;
             for (size_t i = 0; i < kWords; ++i) {
                 halves[traced[i] >> 63].push_back(traced[i]);
                 expected[i >= kWords / 2].push_back(wordAt(i));
             }
-            EXPECT_EQ(halves[0], expected[0]);
-            EXPECT_EQ(halves[1], expected[1]);
+            EXPECT_EQ(halves, expected);
         } else {
             EXPECT_EQ(traced, words);
             EXPECT_TRUE(loader.configured(0));
