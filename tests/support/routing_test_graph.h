@@ -1,8 +1,11 @@
 // Synthetic topographies for the routing tests and a route programmer that records and can fail.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -123,6 +126,52 @@ public:
     uint32_t failAt = 0;
     bool failBegin = false;
 };
+
+struct Calculated {
+    int64_t code = 0;
+    bool result = false;
+    std::vector<voark::RoutePossibilityBase> possibilities;
+};
+
+// stale: the records of a buffer handed in full of stale bytes (none of them may go out).
+inline Calculated calculate(voark::RoutingResources& resources,
+                            const std::vector<voark::RouteCalculationSeedBase>& seeds,
+                            const std::vector<uint32_t>& destinations, uint32_t options = 0,
+                            uint32_t stale = 0) {
+    const size_t bytes = stale * sizeof(voark::RoutePossibilityBase);
+    voark::RoutePossibilityBase* buffer = nullptr;
+    if (bytes != 0) {
+        buffer = static_cast<voark::RoutePossibilityBase*>(voark::generalResizeFn(nullptr, bytes, nullptr));
+        std::memset(static_cast<void*>(buffer), 0xAB, bytes);
+    }
+    uint32_t count = stale;
+    nVOAPALS100::tStatus status;
+    Calculated out;
+    out.result = resources.calculateRoute(7, seeds.data(), static_cast<uint32_t>(seeds.size()),
+                                          destinations.data(), static_cast<uint32_t>(destinations.size()),
+                                          options, &buffer, &count, status);
+    out.code = status.getCode();
+    if (status.isNotFatal()) {
+        out.possibilities.assign(buffer, buffer + count);
+        for (const voark::RoutePossibilityBase& p : out.possibilities) {
+            EXPECT_EQ(p.reserved[0] | p.reserved[1] | p.reserved[2], 0);
+        }
+    }
+    voark::generalResizeFn(buffer, 0, nullptr);
+    EXPECT_TRUE(resources.scratchDetached());
+    return out;
+}
+
+// Reserves a route: the status code (the conflicts listed are freed).
+inline int64_t reserve(voark::RoutingResources& resources, uint32_t id) {
+    voark::RouteConflict* conflicts = nullptr;
+    uint32_t count = 0;
+    nVOAPALS100::tStatus status;
+    resources.reserveRoute(id, &conflicts, &count, status);
+    voark::generalResizeFn(conflicts, 0, nullptr);
+    EXPECT_TRUE(resources.scratchDetached());
+    return status.getCode();
+}
 
 // Terminals 1..6 (sub-topography ID - 1): e0 1->2 (default), e1 3->2, e2 2->4, e3 2->5, e4 4->6; settings
 // 1x=1.

@@ -83,24 +83,10 @@ protected:
         LeakCheckedTest::TearDown();
     }
     uint32_t route(uint32_t from, uint32_t to) {
-        voark::RouteCalculationSeedBase seed{from, 0, 0, {}};
-        voark::RoutePossibilityBase* buffer = nullptr;
-        uint32_t count = 0;
-        tStatus status;
-        resources_->calculateRoute(7, &seed, 1, &to, 1, 0, &buffer, &count, status);
-        const uint32_t id = count != 0 ? buffer[0].routeID : 0;
-        voark::generalResizeFn(buffer, 0, nullptr);
-        return id;
+        const Calculated got = calculate(*resources_, {{from, 0, 0, {}}}, {to});
+        return got.possibilities.empty() ? 0 : got.possibilities[0].routeID;
     }
-    int64_t reserve(uint32_t id) {
-        voark::RouteConflict* conflicts = nullptr;
-        uint32_t count = 0;
-        tStatus status;
-        resources_->reserveRoute(id, &conflicts, &count, status);
-        voark::generalResizeFn(conflicts, 0, nullptr);
-        EXPECT_TRUE(resources_->scratchDetached());
-        return status.getCode();
-    }
+    int64_t reserve(uint32_t id) { return routing_test::reserve(*resources_, id); }
     int64_t program(uint32_t id) {
         tStatus status;
         resources_->programRoute(id, status);

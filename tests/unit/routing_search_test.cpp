@@ -1,7 +1,6 @@
 // Route search against the literal reference on random graphs, and failed allocations.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <numeric>
 #include <random>
 
@@ -16,39 +15,6 @@ using namespace routing_test;
 using nVOAPALS100::tStatus;
 using voark::RouteCalculationSeedBase;
 using voark::RoutePossibilityBase;
-
-struct Calculated {
-    int64_t code = 0;
-    bool result = false;
-    std::vector<RoutePossibilityBase> possibilities;
-};
-
-// stale: the records of a buffer handed in full of stale bytes (none of them may go out).
-Calculated calculate(voark::RoutingResources& resources, const std::vector<RouteCalculationSeedBase>& seeds,
-                     const std::vector<uint32_t>& destinations, uint32_t options = 0, uint32_t stale = 0) {
-    const size_t bytes = stale * sizeof(RoutePossibilityBase);
-    RoutePossibilityBase* buffer = nullptr;
-    if (bytes != 0) {
-        buffer = static_cast<RoutePossibilityBase*>(voark::generalResizeFn(nullptr, bytes, nullptr));
-        std::memset(static_cast<void*>(buffer), 0xAB, bytes);
-    }
-    uint32_t count = stale;
-    tStatus status;
-    Calculated out;
-    out.result = resources.calculateRoute(7, seeds.data(), static_cast<uint32_t>(seeds.size()),
-                                          destinations.data(), static_cast<uint32_t>(destinations.size()),
-                                          options, &buffer, &count, status);
-    out.code = status.getCode();
-    if (status.isNotFatal()) {
-        out.possibilities.assign(buffer, buffer + count);
-        for (const RoutePossibilityBase& p : out.possibilities) {
-            EXPECT_EQ(p.reserved[0] | p.reserved[1] | p.reserved[2], 0);
-        }
-    }
-    voark::generalResizeFn(buffer, 0, nullptr);
-    EXPECT_TRUE(resources.scratchDetached());
-    return out;
-}
 
 std::vector<RefSegment> segmentsOf(const voark::RoutingResources& r, const voark::SegmentRun& v) {
     std::vector<RefSegment> out;
@@ -120,12 +86,10 @@ TEST(RouteSearchDifferential, MatchesTheLiteralRuleOnRandomGraphs) {
                 calculate(resources, {{plan.terminals[pick(n)].id, 0, 0, {}}}, {plan.terminals[pick(n)].id});
             if (!held.possibilities.empty()) {
                 const uint32_t id = held.possibilities[0].routeID;
-                voark::RouteConflict* conflicts = nullptr;
-                uint32_t numConflicts = 0;
-                tStatus reserve;
-                resources.reserveRoute(id, &conflicts, &numConflicts, reserve);
-                voark::generalResizeFn(conflicts, 0, nullptr);
-                resources.programRoute(id, reserve);
+                tStatus program;
+                if (reserve(resources, id) == 0) {
+                    resources.programRoute(id, program);
+                }
                 if (pick(3) == 0) {
                     resources.unreserveRoute(id);
                 }
