@@ -80,8 +80,7 @@ TEST_F(BridgeMaps, TimingChipRegistersOutsideTheWindowAreNotAccessed) {
     const std::vector<Access> trace = chipTrace();
     EXPECT_EQ(std::count_if(trace.begin(), trace.end(), [](const Access& a) { return a.offset < 0x34; }), 3);
     EXPECT_EQ(codeOf([&](tStatus& s) { narrow.refreshRegMap(s); }), kOutsideWindow) << "a refresh too";
-    // ... and goes on past it: the timer's status register (offset 0) lies before the window, its saves in
-    // it.
+    // ...and past it: the timer's status register (offset 0) lies before the window, its saves inside.
     tymo_regmaps::tOutTimer timer(&regionF, 0x38u, 4u, 0x14u);
     module->timingChip().clearTrace();
     EXPECT_EQ(codeOf([&](tStatus& s) { timer.refreshRegMap(s); }), kOutsideWindow);

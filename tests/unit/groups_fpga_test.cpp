@@ -137,8 +137,7 @@ TEST_P(GroupsFpga, UserAccessToTheLinksMapWaitsForHandshakes) {
     }
     done = true;
     user.join();
-    EXPECT_GT(userAccesses.load(), 0);
-    EXPECT_EQ(board->link().accessesWhileBusy(), 0u);
+    EXPECT_GT(userAccesses.load(), 0); // the fixture checks the link saw no access while busy
 }
 
 TEST_P(GroupsFpga, AFailedMutexLeavesTheLinksMapUnlocked) {

@@ -166,8 +166,6 @@ TEST_F(SimFpgaLoadCheck, DataWordsFromAnyThreadsArriveWholeAndInOrder) {
     }
 }
 
-// ---- the sequencer side
-
 constexpr uint64_t kCall = 0x1D0DFF0200000000ull;   // opcode 7, G 2
 constexpr uint64_t kReturn = 0x1C0FFF0500000000ull; // opcode 7, G 5
 constexpr uint64_t kMarker = 0x2000000000000000ull; // opcode 8
@@ -278,8 +276,6 @@ TEST(SimSequencer, LatenciesFollowTheClockAndTheirKnobs) {
     balancer.writeControl(0x1);
     EXPECT_EQ(balancer.status(), 1u << 17) << "loop 0 starts again";
 }
-
-// ---- the serial flash
 
 // A module (not plugged) whose flash the test drives through BAR 0, as a driver would.
 class SimFlash : public ::testing::Test {
