@@ -233,12 +233,14 @@ TEST_F(RoutingSessionTest, BufferedCalculationReadsWholeBuffers) {
         uint32_t seeds;        // records in the buffer (all from terminal 1)
         uint32_t seedCount;    // count given
         uint32_t destinations; // copies of terminal 4
+        uint32_t destinationCount;
         int64_t code;
         uint32_t found;
     } const cases[] = {
-        {"slots", 1, 1, 1, 0, 1},
-        {"more than the slots", 20, 20, 17, 0, 1},
-        {"a buffer that is not its count", 2, 1, 1, tStatus::kInvalidParameter, 0},
+        {"slots", 1, 1, 1, 1, 0, 1},
+        {"more than the slots", 20, 20, 17, 17, 0, 1},
+        {"a seed buffer that is not its count", 2, 1, 1, 1, tStatus::kInvalidParameter, 0},
+        {"a destination buffer that is not its count", 1, 1, 2, 1, tStatus::kInvalidParameter, 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -247,7 +249,8 @@ TEST_F(RoutingSessionTest, BufferedCalculationReadsWholeBuffers) {
         const Buffer out(std::vector<voark::RoutePossibilityBase>(4));
         uint32_t count = 4;
         tStatus status;
-        session.calculateRoute(1, seeds, c.seedCount, destinations, c.destinations, 0, out, &count, status);
+        session.calculateRoute(1, seeds, c.seedCount, destinations, c.destinationCount, 0, out, &count,
+                               status);
         EXPECT_EQ(status.getCode(), c.code);
         EXPECT_EQ(status.isSuccess() ? count : 0u, c.found);
     }
