@@ -1,11 +1,9 @@
-// Level 3 through the host's C API: the storage maps and "flashWindow" on every board, raw access and
-// its bounds, concurrent edits of one map.
+// The storage maps through the host's C API: raw access and its bounds, concurrent edits of one map.
 #include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "core_test_levels.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
 
@@ -31,39 +29,8 @@ int32_t flush(int handle, std::string_view map) {
 
 using E2EStorage = kelvo_test::HostedTest;
 
-TEST_F(E2EStorage, EveryBoardReachesLevelThreeWithItsMapsAndFlashWindow) {
-    kelvo_test::ScopedProductLevels levels(3);
-    for (const std::string& board : kelvo_test::boards()) {
-        SCOPED_TRACE(board);
-        const int index = add(board);
-        const int handle = open(index);
-        EXPECT_EQ(levelOf(index), 3u);
-        ASSERT_EQ(answer<kelvo_storageMap_getNumberOfRegistrations_out>(
-                      handle, KELVO_IOCTL_storageMap_getNumberOfRegistrations, kelvo_status_record{0})
-                      .count,
-                  7u);
-        std::vector<char> names(448, 'x');
-        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_storageMap_getRegistrationNames,
-                           kelvo_storageMap_getRegistrationNames_in{address(names.data()), 0, 0}),
-                  0);
-        const char* expected[] = {"Posc",    "Manufacturing", "Header", "Default",
-                                  "Factory", "External",      "Self"};
-        for (int i = 0; i < 7; ++i) {
-            EXPECT_EQ(names.data() + 64 * i, std::string(expected[i]) + (i < 3 ? "" : "CalibrationChannel0"));
-        }
-        EXPECT_EQ(answer<kelvo_deviceWindow_getSizeInBytes_out>(
-                      handle, KELVO_IOCTL_deviceWindow_getSizeInBytes,
-                      named(kelvo_deviceWindow_getSizeInBytes_in{}, "flashWindow"))
-                      .size,
-                  1048576u);
-        EXPECT_EQ(kelvo_close(handle), 0);
-        EXPECT_EQ(module(index).deviceErrorCount(), 0u);
-        remove(index);
-    }
-}
-
 // What the C API adds to a map's own checks: the name's version, the byte count's overflow, the
-// caller's buffer left alone on a refusal.
+// caller's buffer left alone on a refusal; the flash window's size.
 TEST_F(E2EStorage, RawAccessBoundsAndNames) {
     const int index = add("solstra");
     const int handle = open(index);
@@ -97,6 +64,12 @@ TEST_F(E2EStorage, RawAccessBoundsAndNames) {
     EXPECT_EQ(valid.valid, 0);
     EXPECT_EQ(valid.status, KELVO_STATUS_NO_CHECKSUM);
     EXPECT_EQ(flush(handle, "Manufacturing"), KELVO_STATUS_VERSION_REQUIRED);
+    EXPECT_EQ(answer<kelvo_deviceWindow_getSizeInBytes_out>(
+                  handle, KELVO_IOCTL_deviceWindow_getSizeInBytes,
+                  named(kelvo_deviceWindow_getSizeInBytes_in{}, "flashWindow"))
+                  .size,
+              1048576u)
+        << "the flash the maps live in";
     EXPECT_EQ(kelvo_close(handle), 0);
     remove(index);
 }
