@@ -293,9 +293,7 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
             c.image >= 0 && c.words.nonIsolatedFirmwarePtr == 0 && c.words.isolatedFirmwarePtr == 0;
         for (const std::string& board : valid ? boards() : std::vector{boards()[turn++ % boards().size()]}) {
             SCOPED_TRACE(board + ": " + c.name);
-            if (modules.count(board) == 0) {
-                modules[board] = add(board);
-            }
+            const int index = modules.count(board) != 0 ? modules[board] : (modules[board] = add(board));
             P words = c.words;
             std::vector<uint8_t> image;
             if (c.image >= 0) {
@@ -305,10 +303,9 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
                 (words.*(c.image == 0 ? &P::nonIsolatedFirmwareSize : &P::isolatedFirmwareSize)) =
                     image.size();
             }
-            EXPECT_EQ(
-                resetTo(modules[board], 19, c.block != 0 ? reinterpret_cast<const void*>(c.block) : &words),
-                c.code);
-            EXPECT_EQ(levelOf(modules[board]), c.level);
+            const void* block = c.block != 0 ? reinterpret_cast<const void*>(c.block) : &words;
+            EXPECT_EQ(resetTo(index, 19, block), c.code);
+            EXPECT_EQ(levelOf(index), c.level);
         }
     }
 }
@@ -335,16 +332,8 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
                         kelvo_pxiCooling_setCoolingMode_in{mode, 0});
     };
     auto serial = [&](int handle, bool write, uint32_t value) { // field 12, the serial number
-        const kelvo_storageMap_setRaw_in in{address(manufacturing.data()),
-                                            manufacturing.size(),
-                                            12,
-                                            0,
-                                            0,
-                                            1,
-                                            address(&value),
-                                            sizeof(value),
-                                            0,
-                                            0};
+        const auto in =
+            named(kelvo_storageMap_setRaw_in{0, 0, 12, 0, 0, 1, address(&value), 4, 0, 0}, manufacturing);
         EXPECT_EQ(statusOf(handle, write ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw, in),
                   0);
         return value;
