@@ -1,6 +1,8 @@
 // The device's life cycle at level 19 through the host's C API (the plug-and-play machine driven
-// directly), then the non-isolated controllers' temperature and power budget.
+// directly), then the non-isolated controllers' temperature and power budget, the storage maps' raw
+// access, and what requests may leave behind or cost.
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -8,9 +10,11 @@
 
 #include "bridge/embedded_images.h"
 #include "bridge/firmware.h"
+#include "client_pages.h"
 #include "core/dma_objects.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
+#include "standin/control.h"
 
 namespace {
 
@@ -25,6 +29,7 @@ constexpr uint32_t kForever = 0xFFFFFFFF;
 
 using kelvo_test::address;
 using kelvo_test::answer;
+using kelvo_test::named;
 using kelvo_test::statusOf;
 
 kelvo_kelvo_getSetupLevel_out level(int handle) {
@@ -35,6 +40,19 @@ int32_t topography(int handle) {
     char name[16] = {};
     return statusOf(handle, KELVO_IOCTL_routing_getTopographyName,
                     kelvo_routing_getTopographyName_in{address(name), sizeof(name), 0});
+}
+
+constexpr const char* kManufacturing = "Manufacturing_Ver1.0.0d1";
+
+// Raw access to one map field from its first element.
+int32_t raw(int handle, bool write, std::string_view map, uint32_t field, uint64_t count, void* buffer,
+            uint64_t elementSize) {
+    const kelvo_storageMap_setRaw_in in{address(map.data()), map.size(),  field, 0, 0, count,
+                                        address(buffer),     elementSize, 0,     0};
+    return statusOf(handle, write ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw, in);
+}
+int32_t flush(int handle, std::string_view map) {
+    return statusOf(handle, KELVO_IOCTL_storageMap_flush, named(kelvo_storageMap_flush_in{}, map));
 }
 
 class Lifecycle : public kelvo_test::HostedTest {
@@ -313,8 +331,6 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
 // Across a reset, a power cycle and a stop and start: a flushed storage field is kept (an unflushed one
 // not), the cooling override stays and wins over the service's requests, no power stays allocated.
 TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
-    using kelvo_test::named;
-    const std::string_view manufacturing = "Manufacturing_Ver1.0.0d1";
     enum Transition { kReset, kPowerCycle, kStopStart };
     const struct {
         const char* board;
@@ -332,10 +348,7 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
                         kelvo_pxiCooling_setCoolingMode_in{mode, 0});
     };
     auto serial = [&](int handle, bool write, uint32_t value) { // field 12, the serial number
-        const auto in =
-            named(kelvo_storageMap_setRaw_in{0, 0, 12, 0, 0, 1, address(&value), 4, 0, 0}, manufacturing);
-        EXPECT_EQ(statusOf(handle, write ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw, in),
-                  0);
+        EXPECT_EQ(raw(handle, write, kManufacturing, 12, 1, &value, 4), 0);
         return value;
     };
     for (const auto& c : cases) {
@@ -343,9 +356,7 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
         const int index = add(c.board);
         const int before = open(index);
         serial(before, true, 0x00C0FFEE);
-        EXPECT_EQ(
-            statusOf(before, KELVO_IOCTL_storageMap_flush, named(kelvo_storageMap_flush_in{}, manufacturing)),
-            0);
+        EXPECT_EQ(flush(before, kManufacturing), 0);
         serial(before, true, 0x0BADF00D); // not flushed
         const auto requested = answer<kelvo_pxiCooling_getRequestedCoolingMode_out>(
             before, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0});
@@ -447,6 +458,160 @@ TEST_F(EndToEndControllers, PowerAllocationNeedsTheChannelsReservation) {
         }
         EXPECT_EQ(got, std::make_pair(step.status, step.op == kActual ? step.power : 0u));
     }
+}
+
+using E2EStorage = kelvo_test::HostedTest;
+
+// What the C API adds to a map's own checks: the name's version, the byte count's overflow, the
+// caller's buffer left alone on a refusal; the flash window's size.
+TEST_F(E2EStorage, RawAccessBoundsAndNames) {
+    const int index = add("solstra");
+    const int handle = open(index);
+    struct Case {
+        const char* what;
+        std::string map;
+        uint64_t count;
+        uint64_t size;
+        int32_t code;
+        bool bufferWritten;
+    } cases[] = {
+        {"serial number", kManufacturing, 1, 4, 0, true},
+        {"no version suffix", "Manufacturing", 1, 4, KELVO_STATUS_VERSION_REQUIRED, false},
+        {"older than the oldest compatible", "Manufacturing_Ver0.9.0d0", 1, 4,
+         KELVO_STATUS_CLIENT_VERSION_TOO_OLD, false},
+        {"newer: a warning", "Header_Ver1.0.0d1", 1, 32, KELVO_STATUS_CLIENT_VERSION_NEWER, true},
+        {"unknown map", "Nothing_Ver1.0.0d0", 1, 4, KELVO_STATUS_NAME_NOT_FOUND, false},
+        {"count 0", kManufacturing, 0, 4, KELVO_STATUS_NULL_POINTER, false},
+        {"element size 0", kManufacturing, 1, 0, KELVO_STATUS_INDEX_OUT_OF_RANGE, false},
+        {"byte count beyond 64 bits", kManufacturing, uint64_t{1} << 62, 8, KELVO_STATUS_INDEX_OUT_OF_RANGE,
+         false},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> buffer(64, 0xEE);
+        EXPECT_EQ(raw(handle, false, c.map, 12, c.count, buffer.data(), c.size), c.code) << c.what;
+        EXPECT_EQ(buffer != std::vector<uint8_t>(64, 0xEE), c.bufferWritten) << c.what;
+    }
+    const auto valid = answer<kelvo_storageMap_isChecksumValid_out>(
+        handle, KELVO_IOCTL_storageMap_isChecksumValid,
+        named(kelvo_storageMap_isChecksumValid_in{}, "Posc_Ver1.0.0d0"));
+    EXPECT_EQ(valid.valid, 0);
+    EXPECT_EQ(valid.status, KELVO_STATUS_NO_CHECKSUM);
+    EXPECT_EQ(flush(handle, "Manufacturing"), KELVO_STATUS_VERSION_REQUIRED);
+    EXPECT_EQ(answer<kelvo_deviceWindow_getSizeInBytes_out>(
+                  handle, KELVO_IOCTL_deviceWindow_getSizeInBytes,
+                  named(kelvo_deviceWindow_getSizeInBytes_in{}, "flashWindow"))
+                  .size,
+              1048576u)
+        << "the flash the maps live in";
+    EXPECT_EQ(kelvo_close(handle), 0);
+    remove(index);
+}
+
+// Edits, flushes and refreshes of one map from several threads: a flush never writes a half-applied
+// edit, so the stored checksum matches.
+TEST_F(E2EStorage, ConcurrentSetRawFlushAndRefreshOfOneMap) {
+    const int index = add("solstra");
+    const int handle = open(index);
+    const std::string cal = "SelfCalibrationChannel0_Ver1.0.0d1";
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 4; ++i) {
+                uint32_t words[4] = {uint32_t(t), uint32_t(i), 0, 0};
+                EXPECT_EQ(raw(handle, true, cal, 1144, 1, words, 16), 0);
+                EXPECT_EQ(flush(handle, cal), 0);
+                EXPECT_EQ(statusOf(handle, KELVO_IOCTL_storageMap_refresh,
+                                   named(kelvo_storageMap_refresh_in{}, cal)),
+                          0);
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(answer<kelvo_storageMap_isChecksumValid_out>(handle, KELVO_IOCTL_storageMap_isChecksumValid,
+                                                           named(kelvo_storageMap_isChecksumValid_in{}, cal))
+                  .valid,
+              1);
+    EXPECT_EQ(kelvo_close(handle), 0);
+    remove(index);
+}
+
+using E2EBounds = kelvo_test::HostedTest;
+
+// N repeats of a request (refused or not) leave the cleanup list and the close the work of one.
+TEST_F(E2EBounds, ARequestRepeatedLeavesTheSessionTheCleanupOfOne) {
+    struct Row {
+        const char* what;
+        std::function<std::int32_t(int)> request;
+        std::int32_t answer;
+    };
+    const auto ask = [](std::uint32_t code, auto in) {
+        return [code, in](int handle) { return kelvo_test::statusOf(handle, code, in); };
+    };
+    const Row rows[] = {
+        {"a refused start", ask(KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0}),
+         KELVO_STATUS_INVALID_PARAMETER},
+        {"an arm", ask(KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{0, 0}), 0},
+        {"an engine start",
+         ask(KELVO_IOCTL_wexmoor_startSequenceEngine, kelvo_wexmoor_startSequenceEngine_in{1, 0, 0}), 0},
+        {"reserving nothing", ask(KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{0, 0, 0}),
+         0},
+    };
+    const int index = add("solstra");
+    sim::Module& m = module(index);
+    const auto steps = [&m] {
+        std::uint64_t stops = 0;
+        for (const sim::Access& a : m.sequencerSide()->measureUnitBlock().trace()) {
+            stops += a.write && (a.value & sim::MeasureUnit::kStopStrobe) != 0 ? 1 : 0;
+        }
+        return m.dma(0).fifoResets() + stops;
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        // The cleanup operations the requests added, and the steps of the close.
+        const auto leave = [&](int times) {
+            const int handle = open(index);
+            auto& list = sessionOf(handle)->getCleanupOperationComposite();
+            const std::size_t before = list.size();
+            for (int i = 0; i < times; ++i) {
+                EXPECT_EQ(row.request(handle), row.answer);
+            }
+            const std::size_t added = list.size() - before;
+            const std::uint64_t start = steps();
+            EXPECT_EQ(kelvo_close(handle), 0);
+            return std::make_pair(added, steps() - start);
+        };
+        const auto once = leave(1);
+        EXPECT_LE(once.first, 1u);
+        EXPECT_EQ(leave(200), once);
+    }
+    EXPECT_EQ(m.deviceErrorCount(), 0u) << ::testing::PrintToString(m.deviceErrors());
+    remove(index);
+}
+
+// An eight-byte list before a page without access: a count past it fails the reset at level 18 with
+// the copy's code; no count asks for more memory than a one-entry list does.
+TEST_F(E2EBounds, AResetsErrorListCostsNoAllocationSizedByItsCount) {
+    const int index = add("solstra");
+    kelvo_test::ClientPages pages("wn");
+    kelvo_custom_reset_parameters p{};
+    p.errorsToDisablePtr = address(pages.at(kelvo_test::pageSize() - 8));
+    p.numberOfErrorsToDisable = 1;
+    kal::memory::resetCounters();
+    ASSERT_EQ(resetTo(index, 19, &p), 0);
+    const std::uint64_t largest = kal::memory::largestRequest();
+
+    for (const std::uint64_t count : {2ull, 0x10000000ull, 0x1FFFFFFFull, 1ull}) {
+        SCOPED_TRACE(count);
+        p.numberOfErrorsToDisable = count;
+        kal::memory::resetCounters();
+        EXPECT_EQ(resetTo(index, 19, &p), count == 1 ? 0 : KELVO_STATUS_NOT_ACCESSIBLE)
+            << "the copy's bad-address code";
+        EXPECT_EQ(levelOf(index), count == 1 ? 19u : 17u);
+        EXPECT_LE(kal::memory::largestRequest(), largest);
+    }
+    remove(index);
 }
 
 } // namespace
