@@ -209,9 +209,10 @@ TEST_P(E2ELevel19, EveryCodeAnswersValidInputAndRefusesBadInput) {
     EXPECT_EQ(module_->deviceErrorCount(), 0u);
 }
 
-// After a reset to each level, the level is answered, a code of a higher
-// level answers the tracker's status and one at or below it is admitted;
-// the last, to 19, completes the module again.
+// After a reset to each level, the level is answered, a code of a higher level answers the tracker's
+// status and one at or below it is admitted; the last, to 19, completes the module again. The accessory
+// word, set before, is kept; below level 19 its get answers 1 with the gate's code and a set changes
+// nothing, and a caller's error word comes back and leaves it as it was.
 TEST_P(E2ELevel19, EveryResetLevelAdmitsTheCodesAtOrBelowIt) {
     // Codes of levels 0, 1, 11, 14 and 19, with their valid inputs.
     const std::pair<std::string, uint32_t> probes[] = {{"kdut_cleanup", 0},
@@ -220,6 +221,14 @@ TEST_P(E2ELevel19, EveryResetLevelAdmitsTheCodesAtOrBelowIt) {
                                                        {"brixelTools_getTransferCount", 14},
                                                        {"kdut_checkHardwareState", 19}};
     const std::vector<Row> table = validRequests(GetParam());
+    const auto set = [&](uint32_t value, int32_t word = 0) {
+        return request<kelvo_status_record>(KELVO_IOCTL_corran_setConnectedAccessory,
+                                            kelvo_corran_setConnectedAccessory_in{value, word})
+            .status;
+    };
+    const auto get = [&] { return std::make_pair(accessory().status, accessory().accessory); };
+    EXPECT_EQ(get(), std::make_pair(0, 0u));
+    EXPECT_EQ(set(7), 0);
     for (uint32_t level = 0; level <= 19; ++level) {
         SCOPED_TRACE(level);
         EXPECT_EQ(reset(level), level == 19 ? 0 : kLevelReached);
@@ -234,30 +243,11 @@ TEST_P(E2ELevel19, EveryResetLevelAdmitsTheCodesAtOrBelowIt) {
             EXPECT_EQ(std::make_pair(answer.transport, answer.word(row.statusAt)),
                       std::make_pair(0, probe.second > level ? kLevelReached : 0));
         }
+        EXPECT_EQ(get(), level == 19 ? std::make_pair(0, 7u) : std::make_pair(kLevelReached, 1u));
+        EXPECT_EQ(set(9), level == 19 ? 0 : kLevelReached);
     }
-}
-
-// The accessory word: set, read back, kept across resets; below level 19 the
-// get answers 1 with the gate's code and the set changes nothing.
-TEST_P(E2ELevel19, TheConnectedAccessorySurvivesResets) {
-    const auto set = [&](uint32_t value, int32_t word = 0) {
-        return request<kelvo_status_record>(KELVO_IOCTL_corran_setConnectedAccessory,
-                                            kelvo_corran_setConnectedAccessory_in{value, word})
-            .status;
-    };
-    const auto get = [&] { return std::make_pair(accessory().status, accessory().accessory); };
-    EXPECT_EQ(get(), std::make_pair(0, 0u));
-    EXPECT_EQ(set(7), 0);
-    EXPECT_EQ(get(), std::make_pair(0, 7u));
-    EXPECT_EQ(reset(19), 0);
-    EXPECT_EQ(get(), std::make_pair(0, 7u));
-    EXPECT_EQ(reset(18), kLevelReached);
-    EXPECT_EQ(get(), std::make_pair(kLevelReached, 1u));
-    EXPECT_EQ(set(9), kLevelReached);
-    EXPECT_EQ(reset(19), 0);
-    EXPECT_EQ(get(), std::make_pair(0, 7u));
-    EXPECT_EQ(set(3, -1), -1) << "a caller's error word comes back and leaves the word as it was";
-    EXPECT_EQ(get(), std::make_pair(0, 7u));
+    EXPECT_EQ(set(3, -1), -1);
+    EXPECT_EQ(get(), std::make_pair(0, 9u));
 }
 
 // The soft-copy requests of a window in turn: read and refresh take the
