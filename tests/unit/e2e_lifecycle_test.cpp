@@ -32,14 +32,16 @@ using kelvo_test::answer;
 using kelvo_test::named;
 using kelvo_test::statusOf;
 
+// The output record of op on handle, the input record's words in order (or naming a registration).
+#define ASK(op, handle, ...) answer<kelvo_##op##_out>(handle, KELVO_IOCTL_##op, kelvo_##op##_in{__VA_ARGS__})
+#define ASK_NAMED(op, h, name) answer<kelvo_##op##_out>(h, KELVO_IOCTL_##op, named(kelvo_##op##_in{}, name))
+
 kelvo_kelvo_getSetupLevel_out level(int handle) {
-    return answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
-                                                 kelvo_status_record{0});
+    return ASK(kelvo_getSetupLevel, handle, 0);
 }
 int32_t topography(int handle) {
     char name[16] = {};
-    return statusOf(handle, KELVO_IOCTL_routing_getTopographyName,
-                    kelvo_routing_getTopographyName_in{address(name), sizeof(name), 0});
+    return ASK(routing_getTopographyName, handle, address(name), sizeof(name), 0).status;
 }
 
 constexpr const char* kManufacturing = "Manufacturing_Ver1.0.0d1";
@@ -52,7 +54,7 @@ int32_t raw(int handle, bool write, std::string_view map, uint32_t field, uint64
     return statusOf(handle, write ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw, in);
 }
 int32_t flush(int handle, std::string_view map) {
-    return statusOf(handle, KELVO_IOCTL_storageMap_flush, named(kelvo_storageMap_flush_in{}, map));
+    return ASK_NAMED(storageMap_flush, handle, map).status;
 }
 
 class Lifecycle : public kelvo_test::HostedTest {
@@ -69,16 +71,16 @@ protected:
     // Channel 0 reserved and started into a page, waited for on a thread once the waiter is registered.
     struct PendingWait {
         PendingWait(int index, int handle) : buffer(4096, 0), handle(handle) {
-            const kelvo_brixelTools_addTransferFromDevice_in add{0, 0, address(buffer.data()), 4096, 0, 0};
-            EXPECT_EQ(reserveAll(handle) |
-                          statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice, add) |
-                          statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{}),
-                      0);
+            EXPECT_EQ(
+                reserveAll(handle) |
+                    ASK(brixelTools_addTransferFromDevice, handle, 0, 0, address(buffer.data()), 4096, 0, 0)
+                        .status |
+                    ASK(brixelTools_startDMA, handle, 0, 0, {}, 0).status,
+                0);
             thread = std::thread([this] {
-                result = answer<kelvo_brixelTools_waitUntilBytesTransferred_out>(
-                             this->handle, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred,
-                             kelvo_brixelTools_waitUntilBytesTransferred_in{0, 0, 0, 4096, kForever, 0, 0})
-                             .status;
+                result =
+                    ASK(brixelTools_waitUntilBytesTransferred, this->handle, 0, 0, 0, 4096, kForever, 0, 0)
+                        .status;
             });
             auto* dma = &deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::DMAObjects>();
             while (dma->getDMAControllers()->getDMAInterruptController().waiterCount() == 0) {
@@ -174,7 +176,7 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
         EXPECT_EQ(kelvo_close(fresh) | kelvo_close(old), 0);
         int last = open(index);
         if (c.newAfter != 0) { // a reset brings it back (and invalidates its requester)
-            EXPECT_EQ(statusOf(last, KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{19, 0, 0, 0, 0}), 0);
+            EXPECT_EQ(ASK(kdut_reset, last, 19, 0, 0, 0, 0).status, 0);
             EXPECT_EQ(kelvo_close(last), 0);
             last = open(index);
         }
@@ -338,14 +340,9 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
         uint32_t requested; // the cooling mode the board asks of the chassis
     } cases[] = {
         {"solstra", kReset, 0x41000030}, {"duskmere-a", kPowerCycle, 0x20}, {"duskmere-b", kStopStart, 0x20}};
-    auto cooling = [](int handle) {
-        return answer<kelvo_voquantaPXICooling_getCoolingMode_out>(
-                   handle, KELVO_IOCTL_voquantaPXICooling_getCoolingMode, kelvo_status_record{0})
-            .coolingMode;
-    };
+    auto cooling = [](int handle) { return ASK(voquantaPXICooling_getCoolingMode, handle, 0).coolingMode; };
     auto serviceRequest = [](int handle, uint32_t mode) {
-        return statusOf(handle, KELVO_IOCTL_pxiCooling_setCoolingMode,
-                        kelvo_pxiCooling_setCoolingMode_in{mode, 0});
+        return ASK(pxiCooling_setCoolingMode, handle, mode, 0).status;
     };
     auto serial = [&](int handle, bool write, uint32_t value) { // field 12, the serial number
         EXPECT_EQ(raw(handle, write, kManufacturing, 12, 1, &value, 4), 0);
@@ -358,26 +355,17 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
         serial(before, true, 0x00C0FFEE);
         EXPECT_EQ(flush(before, kManufacturing), 0);
         serial(before, true, 0x0BADF00D); // not flushed
-        const auto requested = answer<kelvo_pxiCooling_getRequestedCoolingMode_out>(
-            before, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0});
-        EXPECT_EQ(requested.coolingMode, c.requested);
+        EXPECT_EQ(ASK(pxiCooling_getRequestedCoolingMode, before, 0).coolingMode, c.requested);
         EXPECT_EQ(cooling(before), 16u) << "the device's record starts at mode 16";
         EXPECT_EQ(serviceRequest(before, 24), 0);
         EXPECT_EQ(cooling(before), 24u) << "the service's request applies while no override is in force";
-        EXPECT_EQ(statusOf(before, KELVO_IOCTL_voquantaPXICooling_overrideCoolingMode,
-                           kelvo_voquantaPXICooling_overrideCoolingMode_in{40, 0}),
-                  0);
+        EXPECT_EQ(ASK(voquantaPXICooling_overrideCoolingMode, before, 40, 0).status, 0);
         EXPECT_EQ(serviceRequest(before, 50), 0) << "the dropped request still succeeds";
-        const kelvo_corran_stagePowerAllocation_in stage{0, {}, 1000, 0};
-        EXPECT_EQ(reserveAll(before) |
-                      answer<kelvo_corran_stagePowerAllocation_out>(
-                          before, KELVO_IOCTL_corran_stagePowerAllocation, stage)
-                          .status |
-                      statusOf(before, KELVO_IOCTL_corran_commitPowerAllocation,
-                               kelvo_corran_commitPowerAllocation_in{0, {}, 0}),
+        EXPECT_EQ(reserveAll(before) | ASK(corran_stagePowerAllocation, before, 0, {}, 1000, 0).status |
+                      ASK(corran_commitPowerAllocation, before, 0, {}, 0).status,
                   0);
         if (c.transition == kReset) {
-            EXPECT_EQ(statusOf(before, KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{19, 0, 0, 0, 0}), 0);
+            EXPECT_EQ(ASK(kdut_reset, before, 19, 0, 0, 0, 0).status, 0);
         } else {
             EXPECT_TRUE(step(index, c.transition == kPowerCycle ? kPnPStateSleep : kPnPStateNotStarted,
                              kSuspendReasonStart, false));
@@ -388,9 +376,7 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
         EXPECT_EQ(serviceRequest(after, 60), 0);
         EXPECT_EQ(cooling(after), 40u) << "the override lives in the device and stays in force";
         EXPECT_EQ(reserveAll(after), 0);
-        const auto power = answer<kelvo_corran_getActualPowerAllocation_out>(
-            after, KELVO_IOCTL_corran_getActualPowerAllocation,
-            kelvo_corran_getActualPowerAllocation_in{0, {}, 0});
+        const auto power = ASK(corran_getActualPowerAllocation, after, 0, {}, 0);
         EXPECT_EQ(std::make_pair(power.status, power.powerMicrowatts), std::make_pair(0, 0u));
         EXPECT_EQ(kelvo_close(after) | kelvo_close(before), 0);
         remove(index);
@@ -405,8 +391,7 @@ using EndToEndControllers = kelvo_test::HostedTest;
 // A reading that never becomes valid: the time-out's code, and the last reading still answered.
 TEST_F(EndToEndControllers, ATemperatureThatNeverBecomesValid) {
     const int index = add("solstra", [](sim::Module& m) { m.vrefTemperature()->setNeverValid(true); });
-    const auto out = answer<kelvo_corran_readTemperatureSensor_out>(
-        open(index), KELVO_IOCTL_corran_readTemperatureSensor, kelvo_corran_readTemperatureSensor_in{0, 0});
+    const auto out = ASK(corran_readTemperatureSensor, open(index), 0, 0);
     EXPECT_EQ(std::make_pair(out.status, out.temperature), std::make_pair(kReadingInvalid, uint16_t{0x0B2C}));
 }
 
@@ -438,22 +423,17 @@ TEST_F(EndToEndControllers, PowerAllocationNeedsTheChannelsReservation) {
     const int handle = open(index);
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
-        const kelvo_corran_commitPowerAllocation_in in{0, {}, 0};
         std::pair<int32_t, uint32_t> got; // the status and the result word (the power, of kActual)
         if (step.op == kStage) {
-            const auto out = answer<kelvo_corran_stagePowerAllocation_out>(
-                handle, KELVO_IOCTL_corran_stagePowerAllocation,
-                kelvo_corran_stagePowerAllocation_in{0, {}, step.power, 0});
+            const auto out = ASK(corran_stagePowerAllocation, handle, 0, {}, step.power, 0);
             got = {out.status, out.result};
         } else if (step.op == kActual) {
-            const auto out = answer<kelvo_corran_getActualPowerAllocation_out>(
-                handle, KELVO_IOCTL_corran_getActualPowerAllocation,
-                kelvo_corran_getActualPowerAllocation_in{0, {}, 0});
+            const auto out = ASK(corran_getActualPowerAllocation, handle, 0, {}, 0);
             got = {out.status, out.powerMicrowatts};
         } else {
             got = {step.op == kReserve  ? reserveAll(handle)
-                   : step.op == kCommit ? statusOf(handle, KELVO_IOCTL_corran_commitPowerAllocation, in)
-                                        : statusOf(handle, KELVO_IOCTL_corran_discardPowerAllocation, in),
+                   : step.op == kCommit ? ASK(corran_commitPowerAllocation, handle, 0, {}, 0).status
+                                        : ASK(corran_discardPowerAllocation, handle, 0, {}, 0).status,
                    0};
         }
         EXPECT_EQ(got, std::make_pair(step.status, step.op == kActual ? step.power : 0u));
@@ -491,17 +471,11 @@ TEST_F(E2EStorage, RawAccessBoundsAndNames) {
         EXPECT_EQ(raw(handle, false, c.map, 12, c.count, buffer.data(), c.size), c.code) << c.what;
         EXPECT_EQ(buffer != std::vector<uint8_t>(64, 0xEE), c.bufferWritten) << c.what;
     }
-    const auto valid = answer<kelvo_storageMap_isChecksumValid_out>(
-        handle, KELVO_IOCTL_storageMap_isChecksumValid,
-        named(kelvo_storageMap_isChecksumValid_in{}, "Posc_Ver1.0.0d0"));
+    const auto valid = ASK_NAMED(storageMap_isChecksumValid, handle, "Posc_Ver1.0.0d0");
     EXPECT_EQ(valid.valid, 0);
     EXPECT_EQ(valid.status, KELVO_STATUS_NO_CHECKSUM);
     EXPECT_EQ(flush(handle, "Manufacturing"), KELVO_STATUS_VERSION_REQUIRED);
-    EXPECT_EQ(answer<kelvo_deviceWindow_getSizeInBytes_out>(
-                  handle, KELVO_IOCTL_deviceWindow_getSizeInBytes,
-                  named(kelvo_deviceWindow_getSizeInBytes_in{}, "flashWindow"))
-                  .size,
-              1048576u)
+    EXPECT_EQ(ASK_NAMED(deviceWindow_getSizeInBytes, handle, "flashWindow").size, 1048576u)
         << "the flash the maps live in";
     EXPECT_EQ(kelvo_close(handle), 0);
     remove(index);
@@ -520,19 +494,14 @@ TEST_F(E2EStorage, ConcurrentSetRawFlushAndRefreshOfOneMap) {
                 uint32_t words[4] = {uint32_t(t), uint32_t(i), 0, 0};
                 EXPECT_EQ(raw(handle, true, cal, 1144, 1, words, 16), 0);
                 EXPECT_EQ(flush(handle, cal), 0);
-                EXPECT_EQ(statusOf(handle, KELVO_IOCTL_storageMap_refresh,
-                                   named(kelvo_storageMap_refresh_in{}, cal)),
-                          0);
+                EXPECT_EQ(ASK_NAMED(storageMap_refresh, handle, cal).status, 0);
             }
         });
     }
     for (auto& thread : threads) {
         thread.join();
     }
-    EXPECT_EQ(answer<kelvo_storageMap_isChecksumValid_out>(handle, KELVO_IOCTL_storageMap_isChecksumValid,
-                                                           named(kelvo_storageMap_isChecksumValid_in{}, cal))
-                  .valid,
-              1);
+    EXPECT_EQ(ASK_NAMED(storageMap_isChecksumValid, handle, cal).valid, 1);
     EXPECT_EQ(kelvo_close(handle), 0);
     remove(index);
 }
