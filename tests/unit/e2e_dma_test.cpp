@@ -34,26 +34,22 @@ constexpr uint32_t kForever = 0xFFFFFFFF;
 // addTransferFromDevice on channel 0, addTransferToDevice on 1 (or as code says).
 int32_t transfer(int handle, uint32_t channel, const void* data, uint64_t size, uint32_t code = 0) {
     if (code == KELVO_IOCTL_brixelTools_addTransferToDevice || (code == 0 && channel == 1)) {
-        return statusOf(handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
-                        kelvo_brixelTools_addTransferToDevice_in{channel, 0, address(data), size, 1, 0});
+        return ASK(brixelTools_addTransferToDevice, handle, channel, 0, address(data), size, 1, 0).status;
     }
-    return statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                    kelvo_brixelTools_addTransferFromDevice_in{channel, 0, address(data), size, 0, 0});
+    return ASK(brixelTools_addTransferFromDevice, handle, channel, 0, address(data), size, 0, 0).status;
 }
 int32_t start(int handle, uint32_t channel) {
-    return statusOf(handle, KELVO_IOCTL_brixelTools_startDMA,
-                    kelvo_brixelTools_startDMA_in{channel, 0, {}, 0});
+    return ASK(brixelTools_startDMA, handle, channel, 0, {}, 0).status;
 }
 // stopDMA, clearTransfers, clearApplicationFIFO: the channel alone.
 int32_t simple(int handle, uint32_t code, uint32_t channel = 0) {
     return statusOf(handle, code, kelvo_brixelTools_stopDMA_in{channel, 0});
 }
 int32_t cleanup(int handle) {
-    return statusOf(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0});
+    return ASK(kdut_cleanup, handle, 0).status;
 }
 kelvo_brixelTools_getTransferCount_out count(int handle, uint32_t channel) {
-    return answer<kelvo_brixelTools_getTransferCount_out>(handle, KELVO_IOCTL_brixelTools_getTransferCount,
-                                                          kelvo_brixelTools_getTransferCount_in{channel, 0});
+    return ASK(brixelTools_getTransferCount, handle, channel, 0);
 }
 
 class E2EDma : public kelvo_test::HostedTest {
@@ -69,9 +65,7 @@ protected:
     }
     static kelvo_brixelTools_waitUntilBytesTransferred_out wait(int handle, uint32_t channel, uint64_t start,
                                                                 uint32_t bytes, uint32_t timeout) {
-        return answer<kelvo_brixelTools_waitUntilBytesTransferred_out>(
-            handle, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred,
-            kelvo_brixelTools_waitUntilBytesTransferred_in{channel, 0, start, bytes, timeout, 0, 0});
+        return ASK(brixelTools_waitUntilBytesTransferred, handle, channel, 0, start, bytes, timeout, 0, 0);
     }
 };
 
@@ -110,8 +104,7 @@ TEST_F(E2EDma, TheCommandStreamAndTheMeasurePacketsOnEveryBoard) {
         std::vector<uint8_t> out(kBytes);
         std::iota(out.begin(), out.end(), uint8_t{5});
         EXPECT_EQ(transfer(handle, 1, out.data(), out.size()) | start(handle, 1) |
-                      statusOf(handle, KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount,
-                               kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, kBytes, 0}),
+                      ASK(brixelTools_writeStreamAdditiveTransferCount, handle, 1, kBytes, 0).status,
                   0);
         EXPECT_EQ(wait(handle, 1, 0, kBytes, kForever).status, 0);
         EXPECT_EQ(module->dma(1).sunk(), out);
@@ -130,8 +123,8 @@ TEST_F(E2EDma, TheCommandStreamAndTheMeasurePacketsOnEveryBoard) {
         std::vector<uint32_t> words(3 * kPacketWords, 0); // room for a packet more: the stream still runs
         EXPECT_EQ(transfer(handle, 0, words.data(), 4 * words.size()) | start(handle, 0), 0);
         for (int arm = 0; arm < 2; ++arm) {
-            EXPECT_EQ(statusOf(handle, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{0, 0}), 0);
-            EXPECT_EQ(statusOf(handle, KELVO_IOCTL_measureUnit_reset, kelvo_measureUnit_arm_in{0, 0}), 0);
+            EXPECT_EQ(ASK(measureUnit_arm, handle, 0, 0).status, 0);
+            EXPECT_EQ(ASK(measureUnit_reset, handle, 0, 0).status, 0);
         }
         EXPECT_EQ(wait(handle, 0, 0, 2 * kPacketBytes, kForever).status, 0);
         EXPECT_EQ(count(handle, 0).transferCount, 2 * kPacketBytes);
@@ -199,9 +192,8 @@ TEST_F(E2EDma, ARingGrownAfterItRanLandsEachPageInItsOwnBuffer) {
     const uint64_t page = kelvo_test::pageSize();
     kelvo_test::ClientPages buffers("ww");
     const auto continuous = [&](uint64_t offset) {
-        return statusOf(
-            handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-            kelvo_brixelTools_addTransferFromDevice_in{0, 1, address(buffers.at(offset)), page, 0, 0});
+        return ASK(brixelTools_addTransferFromDevice, handle, 0, 1, address(buffers.at(offset)), page, 0, 0)
+            .status;
     };
     EXPECT_EQ(continuous(0), 0);
     EXPECT_EQ(start(handle, 0), 0);

@@ -87,18 +87,13 @@ protected:
         answer.written = header.result;
         return answer;
     }
-    template <class Out, class In> Out request(uint32_t code, const In& in) {
-        return kelvo_test::answer<Out>(handles_[0], code, in);
-    }
     int32_t reset(uint32_t level) {
-        const auto out =
-            request<kelvo_status_record>(KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{level, 0, 0, 0, 0});
+        const auto out = ASK(kdut_reset, handles_[0], level, 0, 0, 0, 0);
         reopen();
         return out.status;
     }
     kelvo_corran_getConnectedAccessory_out accessory() {
-        return request<kelvo_corran_getConnectedAccessory_out>(KELVO_IOCTL_corran_getConnectedAccessory,
-                                                               kelvo_status_record{0});
+        return ASK(corran_getConnectedAccessory, handles_[0], 0);
     }
 
     uint64_t resolve(uint64_t value) {
@@ -106,9 +101,7 @@ protected:
             return possibilities_[0].routeID;
         }
         if (value == kSubroutines) {
-            return request<kelvo_wexmoor_getNumSubroutines_out>(KELVO_IOCTL_wexmoor_getNumSubroutines,
-                                                                kelvo_status_record{0})
-                .subroutineCount;
+            return ASK(wexmoor_getNumSubroutines, handles_[0], 0).subroutineCount;
         }
         const void* places[] = {out_.data(),   data_.data(),   dma_.at(0), dma_.at(pageSize()), &seed_,
                                 &destination_, possibilities_, nullptr,    readOnly_.at(0),     nullptr};
@@ -139,16 +132,13 @@ protected:
         bool operator==(const Observed&) const = default;
     };
     Observed observe() {
-        return {
-            module_->flash().trace().size() + writesTo(module_->nisoFpga()) + writesTo(module_->isoFpga()),
-            out_,
-            data_,
-            request<kelvo_kelvo_getSetupLevel_out>(KELVO_IOCTL_kelvo_getSetupLevel, kelvo_status_record{0})
-                .setupLevel,
-            accessory().accessory,
-            request<kelvo_voquantaPXICooling_getCoolingMode_out>(
-                KELVO_IOCTL_voquantaPXICooling_getCoolingMode, kelvo_status_record{0})
-                .coolingMode};
+        return {module_->flash().trace().size() + writesTo(module_->nisoFpga()) +
+                    writesTo(module_->isoFpga()),
+                out_,
+                data_,
+                ASK(kelvo_getSetupLevel, handles_[0], 0).setupLevel,
+                accessory().accessory,
+                ASK(voquantaPXICooling_getCoolingMode, handles_[0], 0).coolingMode};
     }
     void clearTraces() {
         module_->nisoFpga().clearTrace();
@@ -222,9 +212,7 @@ TEST_P(E2ELevel19, EveryResetLevelAdmitsTheCodesAtOrBelowIt) {
                                                        {"kdut_checkHardwareState", 19}};
     const std::vector<Row> table = validRequests(GetParam());
     const auto set = [&](uint32_t value, int32_t word = 0) {
-        return request<kelvo_status_record>(KELVO_IOCTL_corran_setConnectedAccessory,
-                                            kelvo_corran_setConnectedAccessory_in{value, word})
-            .status;
+        return ASK(corran_setConnectedAccessory, handles_[0], value, word).status;
     };
     const auto get = [&] { return std::make_pair(accessory().status, accessory().accessory); };
     EXPECT_EQ(get(), std::make_pair(0, 0u));
@@ -232,8 +220,7 @@ TEST_P(E2ELevel19, EveryResetLevelAdmitsTheCodesAtOrBelowIt) {
     for (uint32_t level = 0; level <= 19; ++level) {
         SCOPED_TRACE(level);
         EXPECT_EQ(reset(level), level == 19 ? 0 : kLevelReached);
-        const auto reached =
-            request<kelvo_kelvo_getSetupLevel_out>(KELVO_IOCTL_kelvo_getSetupLevel, kelvo_status_record{0});
+        const auto reached = ASK(kelvo_getSetupLevel, handles_[0], 0);
         EXPECT_EQ(std::make_pair(reached.status, reached.setupLevel), std::make_pair(0, level));
         for (const auto& probe : probes) {
             SCOPED_TRACE(probe.first);
@@ -347,9 +334,8 @@ TEST_P(E2ELevel19, BadNamesAndAddressesAreRefusedAndChangeNothing) {
     }
     EXPECT_EQ(writesTo(module_->nisoFpga()) + writesTo(module_->isoFpga()), writes);
     EXPECT_EQ(module_->nisoFpga().peek(scratch), 0x11111111u);
-    const auto fine = request<kelvo_arm_read_out>(
-        KELVO_IOCTL_arm_read,
-        kelvo_arm_read_in{address(names_[0].data()), names_[0].size(), kScratchField, 0});
+    const auto fine =
+        ASK(arm_read, handles_[0], address(names_[0].data()), names_[0].size(), kScratchField, 0);
     EXPECT_EQ(std::make_pair(fine.status, fine.value), std::make_pair(0, 0x11111111u));
 }
 

@@ -32,10 +32,6 @@ using kelvo_test::answer;
 using kelvo_test::named;
 using kelvo_test::statusOf;
 
-// The output record of op on handle, the input record's words in order (or naming a registration).
-#define ASK(op, handle, ...) answer<kelvo_##op##_out>(handle, KELVO_IOCTL_##op, kelvo_##op##_in{__VA_ARGS__})
-#define ASK_NAMED(op, h, name) answer<kelvo_##op##_out>(h, KELVO_IOCTL_##op, named(kelvo_##op##_in{}, name))
-
 kelvo_kelvo_getSetupLevel_out level(int handle) {
     return ASK(kelvo_getSetupLevel, handle, 0);
 }

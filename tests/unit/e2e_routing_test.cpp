@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "client_pages.h"
 #include "core/routing_objects.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
@@ -72,10 +73,9 @@ TEST_F(RoutingUnderLoad, CleanupAndCloseBesideTheHandlesOwnRequests) {
         });
         start.arrive_and_wait();
         for (int i = 0; i < round % 6; ++i) {
-            answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
-                                                  kelvo_status_record{0});
+            ASK(kelvo_getSetupLevel, handle, 0);
         }
-        EXPECT_EQ(kelvo_test::statusOf(handle, KELVO_IOCTL_kdut_cleanup, kelvo_status_record{0}), 0);
+        EXPECT_EQ(ASK(kdut_cleanup, handle, 0).status, 0);
         EXPECT_EQ(kelvo_close(handle), 0);
         router.join();
         kelvo_message message;
@@ -181,33 +181,22 @@ TEST_F(RoutingOnALargeTopography, AHandleKeepsBoundedRoutesBesideAnothersRoute) 
     for (const auto& c : searches) {
         SCOPED_TRACE(c.what);
         if (c.makeRoom) {
-            EXPECT_EQ(kelvo_test::statusOf(full, KELVO_IOCTL_routing_destroyRoute,
-                                           kelvo_routing_destroyRoute_in{filler.records[0].routeID, 0}),
-                      0);
+            EXPECT_EQ(ASK(routing_destroyRoute, full, filler.records[0].routeID, 0).status, 0);
         }
         const Answer a = calculate(full, {2});
         EXPECT_EQ(std::make_pair(a.status, a.count), std::make_pair(c.status, c.count));
         EXPECT_EQ(routes(), 1u + c.keptAfter) << "the other handle's route and the full one's";
     }
-    const kelvo_routing_calculateResetTerminal_in reset{7, 2, 0, 0, 0};
-    const auto resetRoute = [&] {
-        return answer<kelvo_routing_calculateResetTerminal_out>(
-            full, KELVO_IOCTL_routing_calculateResetTerminal, reset);
-    };
+    const auto resetRoute = [&] { return ASK(routing_calculateResetTerminal, full, 7, 2, 0, 0, 0); };
     EXPECT_EQ(resetRoute().status, 0) << "a reset route into the last room";
     EXPECT_EQ(resetRoute().status, tStatus::kOutOfMemory) << "and none past it";
     EXPECT_EQ(routes(), 1u + kBound);
 
     std::vector<uint32_t> path(kChain + 1);
-    const kelvo_routing_getRouteTerminalPath_in pathIn{early, 0, address(path.data()), kChain + 1, 0};
-    EXPECT_EQ(answer<kelvo_routing_getRouteTerminalPath_out>(other, KELVO_IOCTL_routing_getRouteTerminalPath,
-                                                             pathIn)
-                  .status,
+    EXPECT_EQ(ASK(routing_getRouteTerminalPath, other, early, 0, address(path.data()), kChain + 1, 0).status,
               0);
     EXPECT_EQ(path.back(), kChainEnd);
-    EXPECT_EQ(kelvo_test::statusOf(other, KELVO_IOCTL_routing_destroyRoute,
-                                   kelvo_routing_destroyRoute_in{early, 0}),
-              0);
+    EXPECT_EQ(ASK(routing_destroyRoute, other, early, 0).status, 0);
     EXPECT_EQ(routes(), kBound);
     EXPECT_EQ(kelvo_close(full) | kelvo_close(other), 0);
     EXPECT_EQ(routes(), 0u);
@@ -240,9 +229,7 @@ TEST_F(RoutingOnALargeTopography, AnswersLongerThanAPageFitTheCallersCapacity) {
     const uint32_t line = calculate(handle, {kChainEnd}).records[0].routeID;
     for (const uint32_t capacity : {kChain + 1, kChain}) {
         std::vector<uint32_t> ids(capacity, 0xABABABAB);
-        const auto out = answer<kelvo_routing_getRouteTerminalPath_out>(
-            handle, KELVO_IOCTL_routing_getRouteTerminalPath,
-            kelvo_routing_getRouteTerminalPath_in{line, 0, address(ids.data()), capacity, 0});
+        const auto out = ASK(routing_getRouteTerminalPath, handle, line, 0, address(ids.data()), capacity, 0);
         EXPECT_EQ(out.status, capacity > kChain ? 0 : tStatus::kBufferTooSmall);
         EXPECT_EQ(out.pathLength, kChain + 1) << "found, or needed";
         EXPECT_EQ(ids.back(), capacity > kChain ? kChainEnd : 0xABABABABu);
