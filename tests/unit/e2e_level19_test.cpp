@@ -75,14 +75,10 @@ protected:
         }
         uint32_t result() const { return static_cast<uint32_t>(word(0)); }
     };
-    Answer send(int handle, uint32_t code, const std::vector<uint8_t>& in, size_t outSize) {
+    Answer send(int handle, uint32_t code, const std::vector<uint8_t>& in, uint32_t outSize) {
         Answer answer{0, 0, std::vector<uint8_t>(outSize, 0)};
-        kelvo_ioctl_header header{address(in.data()),
-                                  address(answer.out.data()),
-                                  static_cast<uint32_t>(in.size()),
-                                  static_cast<uint32_t>(outSize),
-                                  0,
-                                  0};
+        const auto inSize = static_cast<uint32_t>(in.size());
+        kelvo_ioctl_header header{address(in.data()), address(answer.out.data()), inSize, outSize, 0, 0};
         answer.transport = kelvo_ioctl(handle, code, &header);
         answer.written = header.result;
         return answer;

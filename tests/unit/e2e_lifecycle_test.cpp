@@ -64,11 +64,14 @@ protected:
         tStatus status;
         return deviceOf(index)->commonChangePnPState(tEventDescriptor(0), state, reason, vetoable, status);
     }
-    // Channel 0 reserved and started into a page, waited for on a thread once the waiter is registered.
+    // A routing notifier on the handle; channel 0 reserved and started into a page, waited for on a thread
+    // once the waiter is registered.
     struct PendingWait {
-        PendingWait(int index, int handle) : buffer(4096, 0), handle(handle) {
+        PendingWait(int index, int handle)
+            : buffer(4096, 0), handle(handle), destination(kelvo_destination(handle)) {
+            kelvo_notifier_payload notifier{0xBEEF, destination, 0x80000000};
             EXPECT_EQ(
-                reserveAll(handle) |
+                kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &notifier) | reserveAll(handle) |
                     ASK(brixelTools_addTransferFromDevice, handle, 0, 0, address(buffer.data()), 4096, 0, 0)
                         .status |
                     ASK(brixelTools_startDMA, handle, 0, 0, {}, 0).status,
@@ -89,6 +92,7 @@ protected:
         }
         std::vector<uint8_t> buffer;
         int handle;
+        unsigned destination;
         int32_t result = 1;
         std::thread thread;
     };
@@ -132,9 +136,6 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
         const int index = modules.count(board) != 0 ? modules[board] : (modules[board] = add(board));
         auto module = kelvo_host::module(static_cast<unsigned>(index));
         const int old = open(index);
-        const unsigned destination = kelvo_destination(old);
-        kelvo_notifier_payload notifier{0xBEEF, destination, 0x80000000};
-        ASSERT_EQ(kelvo_ioctl(old, KELVO_IOCTL_CREATE_NOTIFIER, &notifier), 0);
         PendingWait wait(index, old);
 
         deviceOf(index)->setRestoreFlag(c.restore ? 1 : 0);
@@ -161,10 +162,10 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
                   std::tuple(c.whileAway, c.oldAfter, c.oldRoute));
         kelvo_message message{};
         for (uint32_t type = KELVO_MESSAGE_NOTIFY; type < KELVO_MESSAGE_NOTIFY + c.messages; ++type) {
-            ASSERT_EQ(kelvo_read_message(destination, &message), 1);
+            ASSERT_EQ(kelvo_read_message(wait.destination, &message), 1);
             EXPECT_EQ(std::make_pair(message.type, message.size), std::make_pair(type, 0u));
         }
-        EXPECT_EQ(kelvo_read_message(destination, &message), 0);
+        EXPECT_EQ(kelvo_read_message(wait.destination, &message), 0);
 
         const int fresh = open(index);
         EXPECT_EQ((std::tuple{level(fresh).setupLevel, topography(fresh), reserveAll(fresh)}),
@@ -203,9 +204,6 @@ TEST_F(Lifecycle, RemovalWithHandlesAndWaitsOpen) {
         const int instrument = open(index);
         const int cooling = kelvo_open("nPXICOOLING_17_2_pxiCooling", static_cast<unsigned>(index));
         ASSERT_GE(cooling, 0);
-        const unsigned destination = kelvo_destination(instrument);
-        kelvo_notifier_payload notifier{0xBEEF, destination, 0x80000000};
-        ASSERT_EQ(kelvo_ioctl(instrument, KELVO_IOCTL_CREATE_NOTIFIER, &notifier), 0);
         PendingWait wait(index, instrument);
         if (c.held) {
             EXPECT_TRUE(step(index, kPnPStateIOSuspended, kSuspendReasonReset, false));
@@ -218,7 +216,7 @@ TEST_F(Lifecycle, RemovalWithHandlesAndWaitsOpen) {
         EXPECT_EQ(wait.join(), kInvalidated);
         kelvo_message message{};
         for (uint32_t type : {KELVO_MESSAGE_NOTIFY, KELVO_MESSAGE_CLOSE}) {
-            ASSERT_EQ(kelvo_read_message(destination, &message), 1);
+            ASSERT_EQ(kelvo_read_message(wait.destination, &message), 1);
             EXPECT_EQ(message.type, type);
         }
         for (int handle : {instrument, cooling}) {
