@@ -138,14 +138,11 @@ protected:
                             uint32_t records = 0) {
         static const kelvo_route_seed seed{1, 0, 0, {}};
         capacity = capacity != 0 ? capacity : static_cast<uint32_t>(2 * destinations.size());
-        Answer a{0, 0, std::vector<kelvo_route_possibility>(records != 0 ? records : capacity)};
-        std::memset(a.records.data(), 0xAB, a.records.size() * sizeof(kelvo_route_possibility));
-        const auto out =
-            answer<kelvo_routing_calculateRoute_out>(handle, KELVO_IOCTL_routing_calculateRoute,
-                                                     search(seed, destinations, a.records.data(), capacity));
-        a.status = out.status;
-        a.count = out.possibilitiesCount;
-        return a;
+        std::vector<kelvo_route_possibility> buffer(records != 0 ? records : capacity);
+        std::memset(buffer.data(), 0xAB, buffer.size() * sizeof(kelvo_route_possibility));
+        const auto out = answer<kelvo_routing_calculateRoute_out>(
+            handle, KELVO_IOCTL_routing_calculateRoute, search(seed, destinations, buffer.data(), capacity));
+        return {out.status, out.possibilitiesCount, buffer};
     }
 
     int index_ = -1;
