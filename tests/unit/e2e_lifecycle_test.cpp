@@ -269,10 +269,7 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
         p.ignoreStartupErrors = ignore;
         return p;
     };
-    auto with = [](P p, uint64_t P::*word, uint64_t value) {
-        p.*word = value;
-        return p;
-    };
+    auto with = [](P p, uint64_t P::*word, uint64_t value) { return (p.*word = value, p); };
     struct Case {
         const char* name;
         int image; // the board's own image of target 0 or 1 fills its words (unless at kBad); -1: none
