@@ -60,8 +60,7 @@ protected:
         }
         handles_ = {kelvo_open("smu_kelvo", static_cast<unsigned>(index_)),
                     kelvo_open("nPXICOOLING_17_2_pxiCooling", static_cast<unsigned>(index_))};
-        ASSERT_GE(handles_[0], 0);
-        ASSERT_GE(handles_[1], 0);
+        ASSERT_GE(std::min(handles_[0], handles_[1]), 0);
     }
 
     struct Answer {
@@ -329,7 +328,6 @@ TEST_P(E2ELevel19, BadNamesAndAddressesAreRefusedAndChangeNothing) {
         EXPECT_EQ(std::make_pair(refused.transport, refused.word(0)), std::make_pair(0, c.status));
     }
     EXPECT_EQ(writesTo(module_->nisoFpga()) + writesTo(module_->isoFpga()), writes);
-    EXPECT_EQ(module_->nisoFpga().peek(scratch), 0x11111111u);
     const auto fine =
         ASK(arm_read, handles_[0], address(names_[0].data()), names_[0].size(), kScratchField, 0);
     EXPECT_EQ(std::make_pair(fine.status, fine.value), std::make_pair(0, 0x11111111u));
