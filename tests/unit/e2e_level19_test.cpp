@@ -135,12 +135,6 @@ protected:
                 accessory().accessory,
                 ASK(voquantaPXICooling_getCoolingMode, handles_[0], 0).coolingMode};
     }
-    void clearTraces() {
-        module_->nisoFpga().clearTrace();
-        module_->isoFpga().clearTrace();
-        module_->flash().clearTrace();
-    }
-
     std::string board_;
     int index_ = -1;
     std::shared_ptr<sim::Module> module_;
@@ -166,7 +160,9 @@ TEST_P(E2ELevel19, EveryCodeAnswersValidInputAndRefusesBadInput) {
         for (int handle : row.code > 0xFFFFFF ? handles_ : std::vector<int>{handles_[0]}) {
             Observed before = observe();
             before.writes = 0;
-            clearTraces();
+            module_->nisoFpga().clearTrace();
+            module_->isoFpga().clearTrace();
+            module_->flash().clearTrace();
             std::vector<Put> bad = row.valid;
             bad.insert(bad.end(), row.bad.begin(), row.bad.end());
             const bool wrongSize = row.bad.empty();
