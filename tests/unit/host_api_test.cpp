@@ -29,12 +29,12 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using kelvo_test::address;
 
 // A kelvo_getSetupLevel request: kelvo_ioctl's code, and the output record in out.
 int setupLevel(int handle, kelvo_kelvo_getSetupLevel_out& out) {
     const kelvo_kelvo_getSetupLevel_in in{0};
-    kelvo_ioctl_header header{
-        kelvo_test::address(&in), kelvo_test::address(&out), sizeof(in), sizeof(out), 0, 0};
+    kelvo_ioctl_header header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0};
     return kelvo_ioctl(handle, KELVO_IOCTL_kelvo_getSetupLevel, &header);
 }
 
@@ -253,7 +253,6 @@ constexpr uint8_t kUserByte = 0x5A;
 constexpr uint8_t kKernelByte = 0xC3;
 constexpr size_t kMiB = size_t{1} << 20;
 
-using kelvo_test::address;
 using kelvo_test::ClientPages;
 
 nVOKAL_tStatus copy(bool toUser, uint8_t* kernel, uint64_t user, size_t size) {
