@@ -45,9 +45,6 @@ int32_t start(int handle, uint32_t channel) {
 int32_t simple(int handle, uint32_t code, uint32_t channel = 0) {
     return statusOf(handle, code, kelvo_brixelTools_stopDMA_in{channel, 0});
 }
-int32_t cleanup(int handle) {
-    return ASK(kdut_cleanup, handle, 0).status;
-}
 kelvo_brixelTools_getTransferCount_out count(int handle, uint32_t channel) {
     return ASK(brixelTools_getTransferCount, handle, channel, 0);
 }
@@ -446,7 +443,7 @@ TEST_F(E2EDmaSessions, AReservationKeepsTheOtherHandlesOffBothDmaChannels) {
             << "DMA channel 2 is no channel of the reservation";
     }
     EXPECT_EQ(count(b, 0).status, 0) << "the holder's own requests work";
-    EXPECT_EQ(cleanup(b), 0);
+    EXPECT_EQ(ASK(kdut_cleanup, b, 0).status, 0);
     EXPECT_EQ(count(a, 0).status, 0) << "with the reservation given back, the other's work too";
     EXPECT_EQ(simple(a, KELVO_IOCTL_brixelTools_clearTransfers, 1), KELVO_STATUS_NOT_ACCESSIBLE)
         << "it added none";
@@ -472,7 +469,7 @@ TEST_F(E2EDmaSessions, HandlesAddingAndCleaningUpAtOnceLeaveNothing) {
         for (const bool cleans : {true, false}) {
             threads.emplace_back([&, handle, cleans] {
                 for (int i = 0; i < kRounds; ++i) {
-                    cleans ? cleanup(handle) : 0;
+                    cleans ? ASK(kdut_cleanup, handle, 0).status : 0;
                     simple(handle, KELVO_IOCTL_brixelTools_clearTransfers, i % 2);
                 }
             });

@@ -39,9 +39,6 @@ using kelvo_test::answer;
 using kelvo_test::named;
 using kelvo_test::statusOf;
 
-kelvo_kelvo_getSetupLevel_out level(int handle) {
-    return ASK(kelvo_getSetupLevel, handle, 0);
-}
 int32_t topography(int handle) {
     char name[16] = {};
     return ASK(routing_getTopographyName, handle, address(name), sizeof(name), 0).status;
@@ -165,7 +162,7 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
         if (away.joinable()) {
             away.join();
         }
-        EXPECT_EQ((std::tuple{awayAnswer, level(old).status, topography(old)}),
+        EXPECT_EQ((std::tuple{awayAnswer, ASK(kelvo_getSetupLevel, old, 0).status, topography(old)}),
                   std::tuple(c.whileAway, c.oldAfter, c.oldRoute));
         kelvo_message message{};
         for (uint32_t type = KELVO_MESSAGE_NOTIFY; type < KELVO_MESSAGE_NOTIFY + c.messages; ++type) {
@@ -175,8 +172,9 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
         EXPECT_EQ(kelvo_read_message(wait.destination, &message), 0);
 
         const int fresh = open(index);
-        EXPECT_EQ((std::tuple{level(fresh).setupLevel, topography(fresh), reserveAll(fresh)}),
-                  std::tuple(c.newAfter == 0 ? 19u : 0u, c.newAfter, c.reserve));
+        EXPECT_EQ(
+            (std::tuple{ASK(kelvo_getSetupLevel, fresh, 0).setupLevel, topography(fresh), reserveAll(fresh)}),
+            std::tuple(c.newAfter == 0 ? 19u : 0u, c.newAfter, c.reserve));
         EXPECT_EQ(kelvo_close(fresh) | kelvo_close(old), 0);
         int last = open(index);
         if (c.newAfter != 0) { // a reset brings it back (and invalidates its requester)
