@@ -244,8 +244,7 @@ TEST_F(E2EDmaSessions, AClosedHandlesTransfersAreTakenBackAndTheOthersStay) {
     constexpr size_t kPacket = 264;
     struct Row {
         const char* what;
-        bool closingFirst;
-        bool running;
+        bool closingFirst, running;
     };
     for (const Row& row : {Row{"added second", false, false}, Row{"added first", true, false},
                            Row{"the stream runs both at the close", false, true}}) {

@@ -252,8 +252,7 @@ TEST_P(E2ELevel19, WindowSoftCopyRequestsAndTheForceFlag) {
         uint32_t value; // kSet, kWrite, kDevice
         bool force;     // kFlush, kWrite
         bool written;   // the device saw a write
-        uint32_t device;
-        uint32_t softCopy;
+        uint32_t device, softCopy;
     } steps[] = {
         {kDevice, 0x0F0F0F0F, false, false, 0x0F0F0F0F, 0},
         {kRead, 0, false, false, 0x0F0F0F0F, 0x0F0F0F0F},

@@ -196,8 +196,7 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
 TEST_F(Lifecycle, RemovalWithHandlesAndWaitsOpen) {
     const struct {
         const char* board;
-        bool held;
-        bool stop;
+        bool held, stop;
     } cases[] = {{"solstra", false, false},
                  {"duskmere-a", true, false},
                  {"duskmere-b", false, true},
@@ -446,8 +445,7 @@ TEST_F(E2EStorage, RawAccessBoundsAndNames) {
     struct Case {
         const char* what;
         std::string map;
-        uint64_t count;
-        uint64_t size;
+        uint64_t count, size;
         int32_t code;
         bool bufferWritten;
     } cases[] = {
@@ -674,8 +672,7 @@ TEST_F(RoutingOnALargeTopography, AHandleKeepsBoundedRoutesBesideAnothersRoute) 
         const char* what;
         bool makeRoom; // destroy one route first
         int32_t status;
-        uint32_t count;
-        uint32_t keptAfter;
+        uint32_t count, keptAfter;
     } searches[] = {
         {"into the last room", false, 0, 2, kBound},
         {"of a full handle", false, tStatus::kOutOfMemory, 0, kBound},

@@ -37,8 +37,7 @@ TEST_F(StandInUserCopy, AFaultAnywhereInTheRangeRefusesTheCopyWithNothingMoved) 
         const char* pages;
         size_t offset; // of the user range, from the first page
         size_t size;   // 0: up to 20 bytes before the end of the last page
-        bool toUser;
-        bool succeeds;
+        bool toUser, succeeds;
     };
     const size_t end = kPage - 16;
     const Case cases[] = {
