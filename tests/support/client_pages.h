@@ -1,5 +1,6 @@
 // Pages of a client process laid out by letters: w read-write, r read-only, n no access (reserved, so
-// no other mapping takes its place), - not mapped. They start filled with one byte.
+// no other mapping takes its place), - not mapped. They start filled with one byte. And a client's
+// request named by its operation.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +10,13 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+
+// The output record of op on handle, the input record's words in order (or naming a registration); the
+// request must reach its operation (kelvo_test::answer, core_test_support.h).
+#define ASK(op, handle, ...)                                                                                 \
+    kelvo_test::answer<kelvo_##op##_out>(handle, KELVO_IOCTL_##op, kelvo_##op##_in{__VA_ARGS__})
+#define ASK_NAMED(op, handle, name)                                                                          \
+    kelvo_test::answer<kelvo_##op##_out>(handle, KELVO_IOCTL_##op, kelvo_test::named(kelvo_##op##_in{}, name))
 
 namespace kelvo_test {
 

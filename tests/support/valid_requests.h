@@ -90,6 +90,8 @@ inline std::string placeName(Place place, const std::string& board) {
 #define NAME(place) (Put{offsetof(In, nameAddress), 16, place})
 #define REFUSED(put, code) .bad = {put}, .refusal = code
 #define UNKNOWN_NAME REFUSED(NAME(kUnknown), kNameNotFound)
+#define MASK(bad) .valid = {F(channelMask, 1)}, REFUSED(F(channelMask, bad), kInvalidChannel)
+#define NAMES .valid = {F(buffer, kOut)}, REFUSED(F(buffer, kReadOnly), kBadAddress)
 #define SCRATCH NAME(kMap), F(fieldId, kScratchField)
 #define WINDOW_WORD NAME(kWindow), F(offset, scratch), F(size, 4)
 #define REQUEST(op, ...)                                                                                     \
@@ -122,10 +124,8 @@ inline std::vector<ValidRequest> validRequests(const std::string& board) {
         REQUEST(voquantaPXICooling_overrideCoolingMode, .valid = {F(coolingMode, 16)}),
         REQUEST(pxiCooling_setCoolingMode, .valid = {F(coolingMode, 16)}),
         REQUEST(pxiCooling_getRequestedCoolingMode),
-        REQUEST(hwCondition_clearChannelBasedHardwareErrors, .valid = {F(channelMask, 1)},
-                REFUSED(F(channelMask, 2), kInvalidChannel)),
-        REQUEST(hwCondition_checkBoardAndChannelBasedHardwareErrors, .valid = {F(channelMask, 1)},
-                REFUSED(F(channelMask, 2), kInvalidChannel)),
+        REQUEST(hwCondition_clearChannelBasedHardwareErrors, MASK(2)),
+        REQUEST(hwCondition_checkBoardAndChannelBasedHardwareErrors, MASK(2)),
         REQUEST(hwCondition_checkMeasureFIFOOverflowStatus),
         REQUEST(measureUnit_arm, REFUSED(F(channel, 1), kInvalidChannel)),
         REQUEST(triggersAndEvents_overrideTrigger, .valid = {F(trigger, 0x40C)}),
@@ -141,12 +141,9 @@ inline std::vector<ValidRequest> validRequests(const std::string& board) {
                 REFUSED(F(idBuffer, kNull), KELVO_STATUS_NULL_SUBROUTINE_BUFFER)),
         REQUEST(wexmoor_downloadSubroutines, .answer = kNotImplemented),
         REQUEST(wexmoor_executeSubroutine, .answer = kNotImplemented),
-        REQUEST(wexmoor_startSequenceEngine, .valid = {F(channelMask, 1)},
-                REFUSED(F(channelMask, 3), kInvalidChannel)),
-        REQUEST(wexmoor_isSequenceEngineRunning, .valid = {F(channelMask, 1)},
-                REFUSED(F(channelMask, 2), kInvalidChannel)),
-        REQUEST(wexmoor_resetSequenceEngine, .valid = {F(channelMask, 1)},
-                REFUSED(F(channelMask, 0), kInvalidChannel)),
+        REQUEST(wexmoor_startSequenceEngine, MASK(3)),
+        REQUEST(wexmoor_isSequenceEngineRunning, MASK(2)),
+        REQUEST(wexmoor_resetSequenceEngine, MASK(0)),
         REQUEST(corran_getHardwareErrors),
         // Solstra's reference temperature; Duskmere has no sensor to read.
         REQUEST(corran_readTemperatureSensor, .result = board == "solstra" ? 0x0B2C : 0,
@@ -160,8 +157,7 @@ inline std::vector<ValidRequest> validRequests(const std::string& board) {
         REQUEST(corran_unmaskAlarm, .answer = kNotOffered),
         REQUEST(corran_calculateChargeBalanceOffset, REFUSED(F(channel, 1), kInvalidChannel)),
         REQUEST(corran_configureChargeBalanceOffset, REFUSED(F(channel, 1), kInvalidChannel)),
-        REQUEST(corran_loadCalibrationToFirmwareFromStorageMapSoftcopy, .valid = {F(channelMask, 1)},
-                REFUSED(F(channelMask, 2), kInvalidChannel)),
+        REQUEST(corran_loadCalibrationToFirmwareFromStorageMapSoftcopy, MASK(2)),
         REQUEST(corran_configureMeasureUnit, .answer = kNotOffered),
         REQUEST(corran_getMeasurement, .answer = kNotOffered),
         REQUEST(corran_stagePowerAllocation, .valid = {F(powerMicrowatts, 1000)},
@@ -196,11 +192,9 @@ inline std::vector<ValidRequest> validRequests(const std::string& board) {
         REQUEST(routing_resetTerminal, .valid = {F(terminalID, 2)}),
         REQUEST(routing_calculateResetTerminal, .valid = {F(terminalID, 2)}),
         REQUEST(arm_getNumberOfRegistrations),
-        REQUEST(arm_getRegistrationNames, .valid = {F(buffer, kOut)},
-                REFUSED(F(buffer, kReadOnly), kBadAddress)),
+        REQUEST(arm_getRegistrationNames, NAMES),
         REQUEST(arm_getSizeOfRegistrationList),
-        REQUEST(arm_getRegistrationList, .valid = {F(buffer, kOut)},
-                REFUSED(F(buffer, kReadOnly), kBadAddress)),
+        REQUEST(arm_getRegistrationList, NAMES),
         REQUEST(arm_set, .valid = {SCRATCH, F(value, 0x5A)}, UNKNOWN_NAME),
         REQUEST(arm_get, .valid = {SCRATCH}, .result = 0x5A, UNKNOWN_NAME),
         REQUEST(arm_flushRegister, .valid = {SCRATCH}, UNKNOWN_NAME),
@@ -219,8 +213,7 @@ inline std::vector<ValidRequest> validRequests(const std::string& board) {
                           F(maskBuffer, kData)},
                 .result = 1, UNKNOWN_NAME),
         REQUEST(deviceWindow_getNumberOfRegistrations, .result = 3),
-        REQUEST(deviceWindow_getRegistrationNames, .valid = {F(buffer, kOut)},
-                REFUSED(F(buffer, kReadOnly), kBadAddress)),
+        REQUEST(deviceWindow_getRegistrationNames, NAMES),
         REQUEST(deviceWindow_getSizeInBytes, .valid = {NAME(kWindow)}, UNKNOWN_NAME),
         REQUEST(deviceWindow_set, .valid = {WINDOW_WORD, F(buffer, kData)}, UNKNOWN_NAME),
         REQUEST(deviceWindow_get, .valid = {WINDOW_WORD, F(buffer, kData)},
@@ -231,8 +224,7 @@ inline std::vector<ValidRequest> validRequests(const std::string& board) {
                 REFUSED(F(buffer, kReadOnly), kBadAddress)),
         REQUEST(deviceWindow_refresh, .valid = {WINDOW_WORD}, UNKNOWN_NAME),
         REQUEST(storageMap_getNumberOfRegistrations, .result = 7),
-        REQUEST(storageMap_getRegistrationNames, .valid = {F(buffer, kOut)},
-                REFUSED(F(buffer, kReadOnly), kBadAddress)),
+        REQUEST(storageMap_getRegistrationNames, NAMES),
         REQUEST(storageMap_getElementCount, .valid = {NAME(kStorage), F(fieldId, kSerialField)}, .result = 1,
                 UNKNOWN_NAME, .refusedResult = 0xFFFFFFFF),
         REQUEST(storageMap_getElementSize, .valid = {NAME(kStorage), F(fieldId, kSerialField)}, .result = 4,
@@ -270,6 +262,8 @@ inline std::vector<ValidRequest> validRequests(const std::string& board) {
 #undef REQUEST
 #undef WINDOW_WORD
 #undef SCRATCH
+#undef NAMES
+#undef MASK
 #undef UNKNOWN_NAME
 #undef REFUSED
 #undef NAME

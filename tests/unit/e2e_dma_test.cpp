@@ -1,9 +1,14 @@
 // DMA end to end through the host's C API: both directions on every board, the wait's checks, a ring
-// grown after it ran, two threads of a handle stopping one channel at once.
+// grown after it ran, two threads of a handle stopping one channel at once; then two handles (channel
+// 0's engine in step mode): what a close takes back, refusals, locked pages, reservations.
 #include <algorithm>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <numeric>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "client_pages.h"
@@ -22,10 +27,26 @@ using nVOAPALS100::tStatus;
 
 constexpr int32_t kNotReserved = KELVO_STATUS_CHANNEL_NOT_RESERVED;
 constexpr int32_t kInvalidChannel = KELVO_STATUS_INVALID_CHANNEL;
+constexpr int32_t kStreamRunning = KELVO_STATUS_STREAM_RUNNING;
+constexpr int32_t kOutOfMemory = KELVO_STATUS_OUT_OF_MEMORY;
 constexpr uint32_t kForever = 0xFFFFFFFF;
 
-int32_t simple(int handle, uint32_t code, uint32_t channel) {
+// addTransferFromDevice on channel 0, addTransferToDevice on 1 (or as code says).
+int32_t transfer(int handle, uint32_t channel, const void* data, uint64_t size, uint32_t code = 0) {
+    if (code == KELVO_IOCTL_brixelTools_addTransferToDevice || (code == 0 && channel == 1)) {
+        return ASK(brixelTools_addTransferToDevice, handle, channel, 0, address(data), size, 1, 0).status;
+    }
+    return ASK(brixelTools_addTransferFromDevice, handle, channel, 0, address(data), size, 0, 0).status;
+}
+int32_t start(int handle, uint32_t channel) {
+    return ASK(brixelTools_startDMA, handle, channel, 0, {}, 0).status;
+}
+// stopDMA, clearTransfers, clearApplicationFIFO: the channel alone.
+int32_t simple(int handle, uint32_t code, uint32_t channel = 0) {
     return statusOf(handle, code, kelvo_brixelTools_stopDMA_in{channel, 0});
+}
+kelvo_brixelTools_getTransferCount_out count(int handle, uint32_t channel) {
+    return ASK(brixelTools_getTransferCount, handle, channel, 0);
 }
 
 class E2EDma : public kelvo_test::HostedTest {
@@ -39,15 +60,9 @@ protected:
         EXPECT_EQ(reserveAll(handle), 0);
         return handle;
     }
-    struct Waited {
-        int32_t status;
-        uint32_t timedOut;
-    };
-    static Waited wait(int handle, uint32_t channel, uint64_t start, uint32_t bytes, uint32_t timeout) {
-        const auto out = answer<kelvo_brixelTools_waitUntilBytesTransferred_out>(
-            handle, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred,
-            kelvo_brixelTools_waitUntilBytesTransferred_in{channel, 0, start, bytes, timeout, 0, 0});
-        return {out.status, out.timedOut};
+    static kelvo_brixelTools_waitUntilBytesTransferred_out wait(int handle, uint32_t channel, uint64_t start,
+                                                                uint32_t bytes, uint32_t timeout) {
+        return ASK(brixelTools_waitUntilBytesTransferred, handle, channel, 0, start, bytes, timeout, 0, 0);
     }
 };
 
@@ -85,12 +100,8 @@ TEST_F(E2EDma, TheCommandStreamAndTheMeasurePacketsOnEveryBoard) {
         module->dma(1).clearSunk();
         std::vector<uint8_t> out(kBytes);
         std::iota(out.begin(), out.end(), uint8_t{5});
-        const kelvo_brixelTools_addTransferToDevice_in send{1, 0, address(out.data()), out.size(), 1, 0};
-        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_addTransferToDevice, send) |
-                      statusOf(handle, KELVO_IOCTL_brixelTools_startDMA,
-                               kelvo_brixelTools_startDMA_in{1, 0, {}, 0}) |
-                      statusOf(handle, KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount,
-                               kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, kBytes, 0}),
+        EXPECT_EQ(transfer(handle, 1, out.data(), out.size()) | start(handle, 1) |
+                      ASK(brixelTools_writeStreamAdditiveTransferCount, handle, 1, kBytes, 0).status,
                   0);
         EXPECT_EQ(wait(handle, 1, 0, kBytes, kForever).status, 0);
         EXPECT_EQ(module->dma(1).sunk(), out);
@@ -107,21 +118,13 @@ TEST_F(E2EDma, TheCommandStreamAndTheMeasurePacketsOnEveryBoard) {
         EXPECT_EQ(module->dma(1).fifoResets(), resets + 2) << "and still every hardware step ran";
 
         std::vector<uint32_t> words(3 * kPacketWords, 0); // room for a packet more: the stream still runs
-        const kelvo_brixelTools_addTransferFromDevice_in receive{
-            0, 0, address(words.data()), 4 * words.size(), 0, 0};
-        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice, receive) |
-                      statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{}),
-                  0);
+        EXPECT_EQ(transfer(handle, 0, words.data(), 4 * words.size()) | start(handle, 0), 0);
         for (int arm = 0; arm < 2; ++arm) {
-            EXPECT_EQ(statusOf(handle, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{0, 0}), 0);
-            EXPECT_EQ(statusOf(handle, KELVO_IOCTL_measureUnit_reset, kelvo_measureUnit_arm_in{0, 0}), 0);
+            EXPECT_EQ(ASK(measureUnit_arm, handle, 0, 0).status, 0);
+            EXPECT_EQ(ASK(measureUnit_reset, handle, 0, 0).status, 0);
         }
         EXPECT_EQ(wait(handle, 0, 0, 2 * kPacketBytes, kForever).status, 0);
-        EXPECT_EQ(answer<kelvo_brixelTools_getTransferCount_out>(handle,
-                                                                 KELVO_IOCTL_brixelTools_getTransferCount,
-                                                                 kelvo_brixelTools_getTransferCount_in{0, 0})
-                      .transferCount,
-                  2 * kPacketBytes);
+        EXPECT_EQ(count(handle, 0).transferCount, 2 * kPacketBytes);
         for (size_t packet = 0; packet < 2; ++packet) {
             const uint32_t* p = words.data() + packet * kPacketWords;
             EXPECT_EQ(p[0], seq.marker());
@@ -151,7 +154,7 @@ TEST_F(E2EDma, ChannelAndReservationChecks) {
     EXPECT_EQ(reserveAll(handle), 0);
     for (uint32_t channel : {0u, 1u, 0x80000001u}) {
         SCOPED_TRACE(channel);
-        const Waited w = wait(handle, channel, 0, 64, 0);
+        const auto w = wait(handle, channel, 0, 64, 0);
         EXPECT_EQ(std::make_pair(w.status, w.timedOut),
                   channel < 2 ? std::make_pair(0, 1u) : std::make_pair(kInvalidChannel, 0u));
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_cancelWaitUntilBytesTransferred, channel),
@@ -186,16 +189,14 @@ TEST_F(E2EDma, ARingGrownAfterItRanLandsEachPageInItsOwnBuffer) {
     const uint64_t page = kelvo_test::pageSize();
     kelvo_test::ClientPages buffers("ww");
     const auto continuous = [&](uint64_t offset) {
-        return statusOf(
-            handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-            kelvo_brixelTools_addTransferFromDevice_in{0, 1, address(buffers.at(offset)), page, 0, 0});
+        return ASK(brixelTools_addTransferFromDevice, handle, 0, 1, address(buffers.at(offset)), page, 0, 0)
+            .status;
     };
-    const kelvo_brixelTools_startDMA_in start{0, 0, {}, 0};
     EXPECT_EQ(continuous(0), 0);
-    EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, start), 0);
+    EXPECT_EQ(start(handle, 0), 0);
     EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_stopDMA, 0), 0);
     EXPECT_EQ(continuous(page), 0);
-    EXPECT_EQ(statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, start), 0);
+    EXPECT_EQ(start(handle, 0), 0);
 
     std::vector<uint8_t> data(page, 1); // page n + 1 holds n + 1
     data.resize(2 * page, 2);
@@ -206,6 +207,278 @@ TEST_F(E2EDma, ARingGrownAfterItRanLandsEachPageInItsOwnBuffer) {
     }
     EXPECT_EQ(kelvo_close(handle), 0);
     EXPECT_TRUE(module->dma(0).faults().empty());
+    remove(index);
+}
+
+class E2EDmaSessions : public E2EDma {
+protected:
+    // A module of board (channel 0 in step mode after setup) and two handles.
+    void plug(const std::string& board) {
+        index = add(board);
+        module(index).dma(0).setStepMode(true);
+        a = open(index);
+        b = open(index);
+    }
+    void unplug() {
+        kelvo_close(a);
+        kelvo_close(b);
+        remove(index);
+    }
+    sim::DmaEngine& engine(uint32_t channel = 0) const { return module(index).dma(channel); }
+    // Injects bytes into channel 0 and lets the engine move them.
+    void produce(const std::vector<uint8_t>& bytes) const {
+        engine().inject(bytes.data(), bytes.size());
+        engine().runUntilBlocked(1000);
+    }
+    static size_t registered(int handle) { return sessionOf(handle)->getCleanupOperationComposite().size(); }
+    static size_t lockedLists() { return kal::pagelists::live(); }
+
+    int index = -1;
+    int a = -1, b = -1; // a: the handle whose close or refusal a test is about
+    const std::vector<uint8_t> page = std::vector<uint8_t>(4096);
+};
+
+// A close takes back its handle's transfers (stopping a stream that runs them) and leaves the other's:
+// the stream started again never reaches the closed handle's buffer.
+TEST_F(E2EDmaSessions, AClosedHandlesTransfersAreTakenBackAndTheOthersStay) {
+    constexpr size_t kPacket = 264;
+    struct Row {
+        const char* what;
+        bool closingFirst, running;
+    };
+    for (const Row& row : {Row{"added second", false, false}, Row{"added first", true, false},
+                           Row{"the stream runs both at the close", false, true}}) {
+        SCOPED_TRACE(row.what);
+        plug("duskmere-a");
+        const std::vector<uint8_t> gone(kPacket, 0xEE);
+        std::vector<uint8_t> kept(kPacket, 0);
+        const int first = row.closingFirst ? a : b, second = row.closingFirst ? b : a;
+        EXPECT_EQ(transfer(first, 0, first == a ? gone.data() : kept.data(), kPacket) |
+                      transfer(second, 0, second == a ? gone.data() : kept.data(), kPacket) |
+                      (row.running ? start(b, 0) : 0),
+                  0);
+        const size_t lists = lockedLists();
+        EXPECT_EQ(kelvo_close(a), 0);
+        EXPECT_EQ(lockedLists(), lists - 1) << "the closed handle's pages are unlocked";
+        EXPECT_FALSE(engine().running()) << "no stream runs over them";
+
+        EXPECT_EQ(start(b, 0), 0) << "the other handle's transfer is still listed";
+        std::vector<uint8_t> data(2 * kPacket);
+        std::iota(data.begin(), data.end(), uint8_t{1});
+        produce(data);
+        EXPECT_EQ(kept, std::vector<uint8_t>(data.begin(), data.begin() + kPacket));
+        EXPECT_EQ(gone, std::vector<uint8_t>(kPacket, 0xEE)) << "nothing reached the closed handle's buffer";
+        EXPECT_EQ(count(b, 0).transferCount, kPacket);
+        EXPECT_TRUE(engine().faults().empty());
+        unplug();
+    }
+}
+
+// What a failed step of a left (running, locked, credited) is undone by a's close.
+TEST_F(E2EDmaSessions, AFailedStepKeepsItsRegistrationForTheClose) {
+    struct Row {
+        const char* what;
+        const char* board;
+        std::function<void(sim::DmaEngine&, bool on)> knobs;
+        std::function<int32_t()> step; // a's failing request, after what it needs
+        int32_t code;
+        std::function<bool()> undone; // after a's close
+    };
+    const auto credits = [](sim::DmaEngine& e, bool on) { e.setCreditsNeverStop(on); };
+    size_t lists = 0;
+    const std::vector<Row> rows = {
+        {"clearTransfers refused while the stream runs", "duskmere-a", [](sim::DmaEngine&, bool) {},
+         [&] {
+             lists = lockedLists();
+             EXPECT_EQ(transfer(a, 0, page.data(), page.size()) | start(a, 0), 0);
+             const int32_t code = simple(a, KELVO_IOCTL_brixelTools_clearTransfers);
+             EXPECT_EQ(simple(a, KELVO_IOCTL_brixelTools_stopDMA), 0);
+             return code;
+         },
+         kStreamRunning, [&] { return lockedLists() == lists; }},
+        {"stopDMA whose credit stop timed out", "solstra", credits,
+         [&] {
+             EXPECT_EQ(transfer(b, 1, page.data(), page.size()) | start(a, 1), 0);
+             return simple(a, KELVO_IOCTL_brixelTools_stopDMA, 1);
+         },
+         KELVO_STATUS_TIMED_OUT, [&] { return !engine(1).running(); }},
+        {"clearApplicationFIFO whose credit stop timed out", "solstra", credits,
+         [&] {
+             EXPECT_EQ(transfer(b, 1, page.data(), page.size()) | start(a, 1), 0);
+             return simple(a, KELVO_IOCTL_brixelTools_clearApplicationFIFO, 1);
+         },
+         KELVO_STATUS_TIMED_OUT, [&] { return (engine(1).creditStatus() & (1u << 17)) != 0; }},
+        {"startDMA whose channel never started nor stopped", "duskmere-a",
+         [](sim::DmaEngine& e, bool on) { e.setNeverStarts(on), e.setNeverEnds(on); },
+         [&] {
+             EXPECT_EQ(transfer(b, 0, page.data(), page.size()), 0);
+             return start(a, 0);
+         },
+         KELVO_STATUS_CHANNEL_START_TIMED_OUT, [&] { return start(b, 0) == 0; }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        plug(row.board);
+        const uint32_t channel = std::string(row.board) == "solstra" ? 1 : 0;
+        row.knobs(engine(channel), true);
+        EXPECT_EQ(row.step(), row.code);
+        row.knobs(engine(channel), false);
+        EXPECT_EQ(kelvo_close(a), 0);
+        EXPECT_TRUE(row.undone()) << "the close undid what the failed step left";
+        unplug();
+    }
+}
+
+// A request refused for want of locked pages, a DMA map, link memory or transfers leaves nothing
+// behind however often; a transfer added afterwards runs alone and goes with the handle's close.
+TEST_F(E2EDmaSessions, ARefusedRequestLeavesNothingBehind) {
+    struct Row {
+        const char* what;
+        std::function<void()> fail; // the next addition's failure
+        size_t pages;               // added; 0: a start instead
+        int32_t code;
+    };
+    const std::vector<Row> rows = {
+        {"page lock", [] { kal::faults::failNth(kal::faults::kPageList, 1); }, 1,
+         KELVO_STATUS_PAGE_LOCK_FAILED},
+        {"DMA map", [] { kal::faults::failNth(kal::faults::kSGL, 1); }, 1, kOutOfMemory},
+        // A page a run: 1024 entries need link memory beyond the head link's.
+        {"link memory",
+         [] {
+             kal::pagelists::setFragmented(true);
+             kal::faults::failNth(kal::faults::kPageList, 2);
+         },
+         1024, kOutOfMemory},
+        {"a start without transfers", [] {}, 0, KELVO_STATUS_INVALID_PARAMETER},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        plug("duskmere-a");
+        const std::vector<uint8_t> buffer((row.pages + 2) * 4096);
+        const uint8_t* aligned = buffer.data() + (4096 - address(buffer.data()) % 4096) % 4096;
+        const size_t lists = lockedLists();
+        const size_t before = registered(a);
+        const kal::live::Counts live = kal::live::now();
+        for (int i = 0; i < 50; ++i) {
+            row.fail();
+            EXPECT_EQ(row.pages != 0 ? transfer(a, 0, aligned, row.pages * 4096) : start(a, 0), row.code);
+            kal::faults::clear();
+            kal::pagelists::resetPlacement();
+        }
+        EXPECT_EQ(kal::live::now(), live) << "nothing of the refused requests is left";
+        EXPECT_EQ(registered(a), before) << "nor registered";
+        EXPECT_EQ(transfer(a, 0, aligned, 4096) | start(a, 0), 0);
+        produce(std::vector<uint8_t>(8192, 0x5A));
+        EXPECT_EQ(count(a, 0).transferCount, 4096u) << "the stream runs the one transfer listed";
+        EXPECT_TRUE(engine().faults().empty()) << ::testing::PrintToString(engine().faults());
+        EXPECT_EQ(kelvo_close(a), 0);
+        EXPECT_EQ(lockedLists(), lists) << "the transfer added after the refusals went with the handle";
+        unplug();
+    }
+}
+
+// A handle locks at most its share, both channels together, given back at close; others still lock.
+TEST_F(E2EDmaSessions, AHandleLocksAtMostItsShare) {
+    constexpr uint64_t kSlice = 256ull << 20;
+    constexpr uint64_t kShare = KELVO_DMA_MAX_LOCKED_BYTES_PER_HANDLE;
+    const std::unique_ptr<uint8_t[]> big(new uint8_t[kSlice + 4096]); // never touched
+    const uint8_t* slice = big.get() + (4096 - address(big.get()) % 4096) % 4096;
+    plug("duskmere-a");
+    const size_t lists = lockedLists();
+    for (uint64_t locked = 0; locked < kShare; locked += kSlice) {
+        EXPECT_EQ(transfer(a, 0, slice, kSlice), 0) << locked;
+    }
+    EXPECT_EQ(transfer(a, 0, slice, kSlice), kOutOfMemory) << "beyond its share";
+    EXPECT_EQ(transfer(a, 1, page.data(), page.size()), kOutOfMemory) << "the share spans both channels";
+    EXPECT_EQ(transfer(b, 0, page.data(), page.size()), 0) << "the other handle still locks";
+    EXPECT_EQ(kelvo_close(a), 0);
+    EXPECT_EQ(lockedLists(), lists + 1) << "the share is given back at close";
+    a = open(index);
+    EXPECT_EQ(transfer(a, 0, slice, kSlice), 0);
+    unplug();
+}
+
+// While b holds the reservation, a's stream operations on either DMA channel are refused and change
+// nothing; b's own work, and a's once the reservation is given back.
+TEST_F(E2EDmaSessions, AReservationKeepsTheOtherHandlesOffBothDmaChannels) {
+    const auto request = [&](uint32_t code, uint32_t c) -> int32_t {
+        switch (code) {
+        case KELVO_IOCTL_brixelTools_startDMA:
+            return start(a, c);
+        case KELVO_IOCTL_brixelTools_addTransferToDevice:
+        case KELVO_IOCTL_brixelTools_addTransferFromDevice:
+            return transfer(a, c, page.data(), 4096, code);
+        case KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount:
+            return statusOf(a, code, kelvo_brixelTools_writeStreamAdditiveTransferCount_in{c, 64, 0});
+        case KELVO_IOCTL_brixelTools_getTransferCount:
+            EXPECT_EQ(count(a, c).transferCount, 0u);
+            return count(a, c).status;
+        default:
+            return simple(a, code, c);
+        }
+    };
+    plug("duskmere-a");
+    EXPECT_EQ(reserveAll(b), 0);
+    for (uint32_t channel : {0u, 1u}) {
+        EXPECT_EQ(transfer(b, channel, page.data(), page.size()) | start(b, channel), 0);
+    }
+    for (const uint32_t code :
+         {KELVO_IOCTL_brixelTools_startDMA, KELVO_IOCTL_brixelTools_stopDMA,
+          KELVO_IOCTL_brixelTools_addTransferToDevice, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+          KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount, KELVO_IOCTL_brixelTools_getTransferCount,
+          KELVO_IOCTL_brixelTools_clearTransfers, KELVO_IOCTL_brixelTools_clearApplicationFIFO}) {
+        for (uint32_t channel : {0u, 1u}) {
+            SCOPED_TRACE(::testing::Message()
+                         << "code 0x" << std::hex << code << " on DMA channel " << channel);
+            const auto state = [&] {
+                return std::make_tuple(lockedLists(), registered(a), engine(channel).running(),
+                                       engine(channel).fifoResets(), engine(channel).allowance());
+            };
+            const auto before = state();
+            EXPECT_EQ(request(code, channel), KELVO_STATUS_RESERVED_BY_OTHER);
+            EXPECT_EQ(state(), before);
+        }
+        EXPECT_EQ(request(code, 2), KELVO_STATUS_INVALID_PARAMETER)
+            << "DMA channel 2 is no channel of the reservation";
+    }
+    EXPECT_EQ(count(b, 0).status, 0) << "the holder's own requests work";
+    EXPECT_EQ(ASK(kdut_cleanup, b, 0).status, 0);
+    EXPECT_EQ(count(a, 0).status, 0) << "with the reservation given back, the other's work too";
+    EXPECT_EQ(simple(a, KELVO_IOCTL_brixelTools_clearTransfers, 1), KELVO_STATUS_NOT_ACCESSIBLE)
+        << "it added none";
+    unplug();
+}
+
+// Both handles adding, clearing and cleaning up on both channels at once: every transfer goes with its
+// handle, nothing is left (the fixture checks every kernel-layer object).
+TEST_F(E2EDmaSessions, HandlesAddingAndCleaningUpAtOnceLeaveNothing) {
+    constexpr int kRounds = 60;
+    plug("duskmere-a");
+    const std::vector<uint8_t> buffer(3 * 4096);
+    const size_t lists = lockedLists();
+    std::vector<std::thread> threads;
+    for (const int handle : {a, b}) {
+        for (const uint32_t channel : {0u, 1u}) {
+            threads.emplace_back([&, handle, channel] {
+                for (int i = 0; i < kRounds; ++i) {
+                    transfer(handle, channel, buffer.data() + i % 3 * 100, 4096);
+                }
+            });
+        }
+        for (const bool cleans : {true, false}) {
+            threads.emplace_back([&, handle, cleans] {
+                for (int i = 0; i < kRounds; ++i) {
+                    cleans ? ASK(kdut_cleanup, handle, 0).status : 0;
+                    simple(handle, KELVO_IOCTL_brixelTools_clearTransfers, i % 2);
+                }
+            });
+        }
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(kelvo_close(a) | kelvo_close(b), 0);
+    EXPECT_EQ(lockedLists(), lists) << "every transfer went with its handle";
     remove(index);
 }
 

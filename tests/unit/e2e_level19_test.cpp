@@ -60,8 +60,7 @@ protected:
         }
         handles_ = {kelvo_open("smu_kelvo", static_cast<unsigned>(index_)),
                     kelvo_open("nPXICOOLING_17_2_pxiCooling", static_cast<unsigned>(index_))};
-        ASSERT_GE(handles_[0], 0);
-        ASSERT_GE(handles_[1], 0);
+        ASSERT_GE(std::min(handles_[0], handles_[1]), 0);
     }
 
     struct Answer {
@@ -75,30 +74,21 @@ protected:
         }
         uint32_t result() const { return static_cast<uint32_t>(word(0)); }
     };
-    Answer send(int handle, uint32_t code, const std::vector<uint8_t>& in, size_t outSize) {
+    Answer send(int handle, uint32_t code, const std::vector<uint8_t>& in, uint32_t outSize) {
         Answer answer{0, 0, std::vector<uint8_t>(outSize, 0)};
-        kelvo_ioctl_header header{address(in.data()),
-                                  address(answer.out.data()),
-                                  static_cast<uint32_t>(in.size()),
-                                  static_cast<uint32_t>(outSize),
-                                  0,
-                                  0};
+        const auto inSize = static_cast<uint32_t>(in.size());
+        kelvo_ioctl_header header{address(in.data()), address(answer.out.data()), inSize, outSize, 0, 0};
         answer.transport = kelvo_ioctl(handle, code, &header);
         answer.written = header.result;
         return answer;
     }
-    template <class Out, class In> Out request(uint32_t code, const In& in) {
-        return kelvo_test::answer<Out>(handles_[0], code, in);
-    }
     int32_t reset(uint32_t level) {
-        const auto out =
-            request<kelvo_status_record>(KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{level, 0, 0, 0, 0});
+        const auto out = ASK(kdut_reset, handles_[0], level, 0, 0, 0, 0);
         reopen();
         return out.status;
     }
     kelvo_corran_getConnectedAccessory_out accessory() {
-        return request<kelvo_corran_getConnectedAccessory_out>(KELVO_IOCTL_corran_getConnectedAccessory,
-                                                               kelvo_status_record{0});
+        return ASK(corran_getConnectedAccessory, handles_[0], 0);
     }
 
     uint64_t resolve(uint64_t value) {
@@ -106,9 +96,7 @@ protected:
             return possibilities_[0].routeID;
         }
         if (value == kSubroutines) {
-            return request<kelvo_wexmoor_getNumSubroutines_out>(KELVO_IOCTL_wexmoor_getNumSubroutines,
-                                                                kelvo_status_record{0})
-                .subroutineCount;
+            return ASK(wexmoor_getNumSubroutines, handles_[0], 0).subroutineCount;
         }
         const void* places[] = {out_.data(),   data_.data(),   dma_.at(0), dma_.at(pageSize()), &seed_,
                                 &destination_, possibilities_, nullptr,    readOnly_.at(0),     nullptr};
@@ -139,23 +127,14 @@ protected:
         bool operator==(const Observed&) const = default;
     };
     Observed observe() {
-        return {
-            module_->flash().trace().size() + writesTo(module_->nisoFpga()) + writesTo(module_->isoFpga()),
-            out_,
-            data_,
-            request<kelvo_kelvo_getSetupLevel_out>(KELVO_IOCTL_kelvo_getSetupLevel, kelvo_status_record{0})
-                .setupLevel,
-            accessory().accessory,
-            request<kelvo_voquantaPXICooling_getCoolingMode_out>(
-                KELVO_IOCTL_voquantaPXICooling_getCoolingMode, kelvo_status_record{0})
-                .coolingMode};
+        return {module_->flash().trace().size() + writesTo(module_->nisoFpga()) +
+                    writesTo(module_->isoFpga()),
+                out_,
+                data_,
+                ASK(kelvo_getSetupLevel, handles_[0], 0).setupLevel,
+                accessory().accessory,
+                ASK(voquantaPXICooling_getCoolingMode, handles_[0], 0).coolingMode};
     }
-    void clearTraces() {
-        module_->nisoFpga().clearTrace();
-        module_->isoFpga().clearTrace();
-        module_->flash().clearTrace();
-    }
-
     std::string board_;
     int index_ = -1;
     std::shared_ptr<sim::Module> module_;
@@ -181,7 +160,9 @@ TEST_P(E2ELevel19, EveryCodeAnswersValidInputAndRefusesBadInput) {
         for (int handle : row.code > 0xFFFFFF ? handles_ : std::vector<int>{handles_[0]}) {
             Observed before = observe();
             before.writes = 0;
-            clearTraces();
+            module_->nisoFpga().clearTrace();
+            module_->isoFpga().clearTrace();
+            module_->flash().clearTrace();
             std::vector<Put> bad = row.valid;
             bad.insert(bad.end(), row.bad.begin(), row.bad.end());
             const bool wrongSize = row.bad.empty();
@@ -209,9 +190,10 @@ TEST_P(E2ELevel19, EveryCodeAnswersValidInputAndRefusesBadInput) {
     EXPECT_EQ(module_->deviceErrorCount(), 0u);
 }
 
-// After a reset to each level, the level is answered, a code of a higher
-// level answers the tracker's status and one at or below it is admitted;
-// the last, to 19, completes the module again.
+// After a reset to each level, the level is answered, a code of a higher level answers the tracker's
+// status and one at or below it is admitted; the last, to 19, completes the module again. The accessory
+// word, set before, is kept; below level 19 its get answers 1 with the gate's code and a set changes
+// nothing, and a caller's error word comes back and leaves it as it was.
 TEST_P(E2ELevel19, EveryResetLevelAdmitsTheCodesAtOrBelowIt) {
     // Codes of levels 0, 1, 11, 14 and 19, with their valid inputs.
     const std::pair<std::string, uint32_t> probes[] = {{"kdut_cleanup", 0},
@@ -220,11 +202,16 @@ TEST_P(E2ELevel19, EveryResetLevelAdmitsTheCodesAtOrBelowIt) {
                                                        {"brixelTools_getTransferCount", 14},
                                                        {"kdut_checkHardwareState", 19}};
     const std::vector<Row> table = validRequests(GetParam());
+    const auto set = [&](uint32_t value, int32_t word = 0) {
+        return ASK(corran_setConnectedAccessory, handles_[0], value, word).status;
+    };
+    const auto get = [&] { return std::make_pair(accessory().status, accessory().accessory); };
+    EXPECT_EQ(get(), std::make_pair(0, 0u));
+    EXPECT_EQ(set(7), 0);
     for (uint32_t level = 0; level <= 19; ++level) {
         SCOPED_TRACE(level);
         EXPECT_EQ(reset(level), level == 19 ? 0 : kLevelReached);
-        const auto reached =
-            request<kelvo_kelvo_getSetupLevel_out>(KELVO_IOCTL_kelvo_getSetupLevel, kelvo_status_record{0});
+        const auto reached = ASK(kelvo_getSetupLevel, handles_[0], 0);
         EXPECT_EQ(std::make_pair(reached.status, reached.setupLevel), std::make_pair(0, level));
         for (const auto& probe : probes) {
             SCOPED_TRACE(probe.first);
@@ -234,30 +221,11 @@ TEST_P(E2ELevel19, EveryResetLevelAdmitsTheCodesAtOrBelowIt) {
             EXPECT_EQ(std::make_pair(answer.transport, answer.word(row.statusAt)),
                       std::make_pair(0, probe.second > level ? kLevelReached : 0));
         }
+        EXPECT_EQ(get(), level == 19 ? std::make_pair(0, 7u) : std::make_pair(kLevelReached, 1u));
+        EXPECT_EQ(set(9), level == 19 ? 0 : kLevelReached);
     }
-}
-
-// The accessory word: set, read back, kept across resets; below level 19 the
-// get answers 1 with the gate's code and the set changes nothing.
-TEST_P(E2ELevel19, TheConnectedAccessorySurvivesResets) {
-    const auto set = [&](uint32_t value, int32_t word = 0) {
-        return request<kelvo_status_record>(KELVO_IOCTL_corran_setConnectedAccessory,
-                                            kelvo_corran_setConnectedAccessory_in{value, word})
-            .status;
-    };
-    const auto get = [&] { return std::make_pair(accessory().status, accessory().accessory); };
-    EXPECT_EQ(get(), std::make_pair(0, 0u));
-    EXPECT_EQ(set(7), 0);
-    EXPECT_EQ(get(), std::make_pair(0, 7u));
-    EXPECT_EQ(reset(19), 0);
-    EXPECT_EQ(get(), std::make_pair(0, 7u));
-    EXPECT_EQ(reset(18), kLevelReached);
-    EXPECT_EQ(get(), std::make_pair(kLevelReached, 1u));
-    EXPECT_EQ(set(9), kLevelReached);
-    EXPECT_EQ(reset(19), 0);
-    EXPECT_EQ(get(), std::make_pair(0, 7u));
-    EXPECT_EQ(set(3, -1), -1) << "a caller's error word comes back and leaves the word as it was";
-    EXPECT_EQ(get(), std::make_pair(0, 7u));
+    EXPECT_EQ(set(3, -1), -1);
+    EXPECT_EQ(get(), std::make_pair(0, 9u));
 }
 
 // The soft-copy requests of a window in turn: read and refresh take the
@@ -284,8 +252,7 @@ TEST_P(E2ELevel19, WindowSoftCopyRequestsAndTheForceFlag) {
         uint32_t value; // kSet, kWrite, kDevice
         bool force;     // kFlush, kWrite
         bool written;   // the device saw a write
-        uint32_t device;
-        uint32_t softCopy;
+        uint32_t device, softCopy;
     } steps[] = {
         {kDevice, 0x0F0F0F0F, false, false, 0x0F0F0F0F, 0},
         {kRead, 0, false, false, 0x0F0F0F0F, 0x0F0F0F0F},
@@ -356,10 +323,8 @@ TEST_P(E2ELevel19, BadNamesAndAddressesAreRefusedAndChangeNothing) {
         EXPECT_EQ(std::make_pair(refused.transport, refused.word(0)), std::make_pair(0, c.status));
     }
     EXPECT_EQ(writesTo(module_->nisoFpga()) + writesTo(module_->isoFpga()), writes);
-    EXPECT_EQ(module_->nisoFpga().peek(scratch), 0x11111111u);
-    const auto fine = request<kelvo_arm_read_out>(
-        KELVO_IOCTL_arm_read,
-        kelvo_arm_read_in{address(names_[0].data()), names_[0].size(), kScratchField, 0});
+    const auto fine =
+        ASK(arm_read, handles_[0], address(names_[0].data()), names_[0].size(), kScratchField, 0);
     EXPECT_EQ(std::make_pair(fine.status, fine.value), std::make_pair(0, 0x11111111u));
 }
 

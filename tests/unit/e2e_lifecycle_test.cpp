@@ -1,16 +1,27 @@
 // The device's life cycle at level 19 through the host's C API (the plug-and-play machine driven
-// directly), then the non-isolated controllers' temperature and power budget.
+// directly), then the non-isolated controllers' temperature and power budget, the storage maps' raw
+// access, what a reset's error list may cost, and routing under pressure: a handle cleaned up and
+// closed while its requests run, the bound on a handle's routes, answers longer than a page.
 #include <cstdint>
+#include <cstring>
+#include <latch>
 #include <map>
+#include <numeric>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bridge/embedded_images.h"
 #include "bridge/firmware.h"
+#include "client_pages.h"
 #include "core/dma_objects.h"
+#include "core/routing_objects.h"
 #include "core_test_support.h"
 #include "kelvo/ioctl.h"
+#include "routing/routing_resources.h"
+#include "routing_test_graph.h"
+#include "standin/control.h"
 
 namespace {
 
@@ -25,16 +36,25 @@ constexpr uint32_t kForever = 0xFFFFFFFF;
 
 using kelvo_test::address;
 using kelvo_test::answer;
+using kelvo_test::named;
 using kelvo_test::statusOf;
 
-kelvo_kelvo_getSetupLevel_out level(int handle) {
-    return answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel,
-                                                 kelvo_status_record{0});
-}
 int32_t topography(int handle) {
     char name[16] = {};
-    return statusOf(handle, KELVO_IOCTL_routing_getTopographyName,
-                    kelvo_routing_getTopographyName_in{address(name), sizeof(name), 0});
+    return ASK(routing_getTopographyName, handle, address(name), sizeof(name), 0).status;
+}
+
+constexpr const char* kManufacturing = "Manufacturing_Ver1.0.0d1";
+
+// Raw access to one map field from its first element.
+int32_t raw(int handle, bool write, std::string_view map, uint32_t field, uint64_t count, void* buffer,
+            uint64_t elementSize) {
+    const kelvo_storageMap_setRaw_in in{address(map.data()), map.size(),  field, 0, 0, count,
+                                        address(buffer),     elementSize, 0,     0};
+    return statusOf(handle, write ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw, in);
+}
+int32_t flush(int handle, std::string_view map) {
+    return ASK_NAMED(storageMap_flush, handle, map).status;
 }
 
 class Lifecycle : public kelvo_test::HostedTest {
@@ -48,19 +68,22 @@ protected:
         tStatus status;
         return deviceOf(index)->commonChangePnPState(tEventDescriptor(0), state, reason, vetoable, status);
     }
-    // Channel 0 reserved and started into a page, waited for on a thread once the waiter is registered.
+    // A routing notifier on the handle; channel 0 reserved and started into a page, waited for on a thread
+    // once the waiter is registered.
     struct PendingWait {
-        PendingWait(int index, int handle) : buffer(4096, 0), handle(handle) {
-            const kelvo_brixelTools_addTransferFromDevice_in add{0, 0, address(buffer.data()), 4096, 0, 0};
-            EXPECT_EQ(reserveAll(handle) |
-                          statusOf(handle, KELVO_IOCTL_brixelTools_addTransferFromDevice, add) |
-                          statusOf(handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{}),
-                      0);
+        PendingWait(int index, int handle)
+            : buffer(4096, 0), handle(handle), destination(kelvo_destination(handle)) {
+            kelvo_notifier_payload notifier{0xBEEF, destination, 0x80000000};
+            EXPECT_EQ(
+                kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &notifier) | reserveAll(handle) |
+                    ASK(brixelTools_addTransferFromDevice, handle, 0, 0, address(buffer.data()), 4096, 0, 0)
+                        .status |
+                    ASK(brixelTools_startDMA, handle, 0, 0, {}, 0).status,
+                0);
             thread = std::thread([this] {
-                result = answer<kelvo_brixelTools_waitUntilBytesTransferred_out>(
-                             this->handle, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred,
-                             kelvo_brixelTools_waitUntilBytesTransferred_in{0, 0, 0, 4096, kForever, 0, 0})
-                             .status;
+                result =
+                    ASK(brixelTools_waitUntilBytesTransferred, this->handle, 0, 0, 0, 4096, kForever, 0, 0)
+                        .status;
             });
             auto* dma = &deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::DMAObjects>();
             while (dma->getDMAControllers()->getDMAInterruptController().waiterCount() == 0) {
@@ -73,6 +96,7 @@ protected:
         }
         std::vector<uint8_t> buffer;
         int handle;
+        unsigned destination;
         int32_t result = 1;
         std::thread thread;
     };
@@ -116,9 +140,6 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
         const int index = modules.count(board) != 0 ? modules[board] : (modules[board] = add(board));
         auto module = kelvo_host::module(static_cast<unsigned>(index));
         const int old = open(index);
-        const unsigned destination = kelvo_destination(old);
-        kelvo_notifier_payload notifier{0xBEEF, destination, 0x80000000};
-        ASSERT_EQ(kelvo_ioctl(old, KELVO_IOCTL_CREATE_NOTIFIER, &notifier), 0);
         PendingWait wait(index, old);
 
         deviceOf(index)->setRestoreFlag(c.restore ? 1 : 0);
@@ -141,22 +162,23 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
         if (away.joinable()) {
             away.join();
         }
-        EXPECT_EQ((std::tuple{awayAnswer, level(old).status, topography(old)}),
+        EXPECT_EQ((std::tuple{awayAnswer, ASK(kelvo_getSetupLevel, old, 0).status, topography(old)}),
                   std::tuple(c.whileAway, c.oldAfter, c.oldRoute));
         kelvo_message message{};
         for (uint32_t type = KELVO_MESSAGE_NOTIFY; type < KELVO_MESSAGE_NOTIFY + c.messages; ++type) {
-            ASSERT_EQ(kelvo_read_message(destination, &message), 1);
+            ASSERT_EQ(kelvo_read_message(wait.destination, &message), 1);
             EXPECT_EQ(std::make_pair(message.type, message.size), std::make_pair(type, 0u));
         }
-        EXPECT_EQ(kelvo_read_message(destination, &message), 0);
+        EXPECT_EQ(kelvo_read_message(wait.destination, &message), 0);
 
         const int fresh = open(index);
-        EXPECT_EQ((std::tuple{level(fresh).setupLevel, topography(fresh), reserveAll(fresh)}),
-                  std::tuple(c.newAfter == 0 ? 19u : 0u, c.newAfter, c.reserve));
+        EXPECT_EQ(
+            (std::tuple{ASK(kelvo_getSetupLevel, fresh, 0).setupLevel, topography(fresh), reserveAll(fresh)}),
+            std::tuple(c.newAfter == 0 ? 19u : 0u, c.newAfter, c.reserve));
         EXPECT_EQ(kelvo_close(fresh) | kelvo_close(old), 0);
         int last = open(index);
         if (c.newAfter != 0) { // a reset brings it back (and invalidates its requester)
-            EXPECT_EQ(statusOf(last, KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{19, 0, 0, 0, 0}), 0);
+            EXPECT_EQ(ASK(kdut_reset, last, 19, 0, 0, 0, 0).status, 0);
             EXPECT_EQ(kelvo_close(last), 0);
             last = open(index);
         }
@@ -174,8 +196,7 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
 TEST_F(Lifecycle, RemovalWithHandlesAndWaitsOpen) {
     const struct {
         const char* board;
-        bool held;
-        bool stop;
+        bool held, stop;
     } cases[] = {{"solstra", false, false},
                  {"duskmere-a", true, false},
                  {"duskmere-b", false, true},
@@ -187,9 +208,6 @@ TEST_F(Lifecycle, RemovalWithHandlesAndWaitsOpen) {
         const int instrument = open(index);
         const int cooling = kelvo_open("nPXICOOLING_17_2_pxiCooling", static_cast<unsigned>(index));
         ASSERT_GE(cooling, 0);
-        const unsigned destination = kelvo_destination(instrument);
-        kelvo_notifier_payload notifier{0xBEEF, destination, 0x80000000};
-        ASSERT_EQ(kelvo_ioctl(instrument, KELVO_IOCTL_CREATE_NOTIFIER, &notifier), 0);
         PendingWait wait(index, instrument);
         if (c.held) {
             EXPECT_TRUE(step(index, kPnPStateIOSuspended, kSuspendReasonReset, false));
@@ -202,7 +220,7 @@ TEST_F(Lifecycle, RemovalWithHandlesAndWaitsOpen) {
         EXPECT_EQ(wait.join(), kInvalidated);
         kelvo_message message{};
         for (uint32_t type : {KELVO_MESSAGE_NOTIFY, KELVO_MESSAGE_CLOSE}) {
-            ASSERT_EQ(kelvo_read_message(destination, &message), 1);
+            ASSERT_EQ(kelvo_read_message(wait.destination, &message), 1);
             EXPECT_EQ(message.type, type);
         }
         for (int handle : {instrument, cooling}) {
@@ -256,10 +274,7 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
         p.ignoreStartupErrors = ignore;
         return p;
     };
-    auto with = [](P p, uint64_t P::*word, uint64_t value) {
-        p.*word = value;
-        return p;
-    };
+    auto with = [](P p, uint64_t P::*word, uint64_t value) { return (p.*word = value, p); };
     struct Case {
         const char* name;
         int image; // the board's own image of target 0 or 1 fills its words (unless at kBad); -1: none
@@ -293,9 +308,7 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
             c.image >= 0 && c.words.nonIsolatedFirmwarePtr == 0 && c.words.isolatedFirmwarePtr == 0;
         for (const std::string& board : valid ? boards() : std::vector{boards()[turn++ % boards().size()]}) {
             SCOPED_TRACE(board + ": " + c.name);
-            if (modules.count(board) == 0) {
-                modules[board] = add(board);
-            }
+            const int index = modules.count(board) != 0 ? modules[board] : (modules[board] = add(board));
             P words = c.words;
             std::vector<uint8_t> image;
             if (c.image >= 0) {
@@ -305,10 +318,9 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
                 (words.*(c.image == 0 ? &P::nonIsolatedFirmwareSize : &P::isolatedFirmwareSize)) =
                     image.size();
             }
-            EXPECT_EQ(
-                resetTo(modules[board], 19, c.block != 0 ? reinterpret_cast<const void*>(c.block) : &words),
-                c.code);
-            EXPECT_EQ(levelOf(modules[board]), c.level);
+            const void* block = c.block != 0 ? reinterpret_cast<const void*>(c.block) : &words;
+            EXPECT_EQ(resetTo(index, 19, block), c.code);
+            EXPECT_EQ(levelOf(index), c.level);
         }
     }
 }
@@ -316,8 +328,6 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
 // Across a reset, a power cycle and a stop and start: a flushed storage field is kept (an unflushed one
 // not), the cooling override stays and wins over the service's requests, no power stays allocated.
 TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
-    using kelvo_test::named;
-    const std::string_view manufacturing = "Manufacturing_Ver1.0.0d1";
     enum Transition { kReset, kPowerCycle, kStopStart };
     const struct {
         const char* board;
@@ -325,28 +335,12 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
         uint32_t requested; // the cooling mode the board asks of the chassis
     } cases[] = {
         {"solstra", kReset, 0x41000030}, {"duskmere-a", kPowerCycle, 0x20}, {"duskmere-b", kStopStart, 0x20}};
-    auto cooling = [](int handle) {
-        return answer<kelvo_voquantaPXICooling_getCoolingMode_out>(
-                   handle, KELVO_IOCTL_voquantaPXICooling_getCoolingMode, kelvo_status_record{0})
-            .coolingMode;
-    };
+    auto cooling = [](int handle) { return ASK(voquantaPXICooling_getCoolingMode, handle, 0).coolingMode; };
     auto serviceRequest = [](int handle, uint32_t mode) {
-        return statusOf(handle, KELVO_IOCTL_pxiCooling_setCoolingMode,
-                        kelvo_pxiCooling_setCoolingMode_in{mode, 0});
+        return ASK(pxiCooling_setCoolingMode, handle, mode, 0).status;
     };
     auto serial = [&](int handle, bool write, uint32_t value) { // field 12, the serial number
-        const kelvo_storageMap_setRaw_in in{address(manufacturing.data()),
-                                            manufacturing.size(),
-                                            12,
-                                            0,
-                                            0,
-                                            1,
-                                            address(&value),
-                                            sizeof(value),
-                                            0,
-                                            0};
-        EXPECT_EQ(statusOf(handle, write ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw, in),
-                  0);
+        EXPECT_EQ(raw(handle, write, kManufacturing, 12, 1, &value, 4), 0);
         return value;
     };
     for (const auto& c : cases) {
@@ -354,30 +348,19 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
         const int index = add(c.board);
         const int before = open(index);
         serial(before, true, 0x00C0FFEE);
-        EXPECT_EQ(
-            statusOf(before, KELVO_IOCTL_storageMap_flush, named(kelvo_storageMap_flush_in{}, manufacturing)),
-            0);
+        EXPECT_EQ(flush(before, kManufacturing), 0);
         serial(before, true, 0x0BADF00D); // not flushed
-        const auto requested = answer<kelvo_pxiCooling_getRequestedCoolingMode_out>(
-            before, KELVO_IOCTL_pxiCooling_getRequestedCoolingMode, kelvo_status_record{0});
-        EXPECT_EQ(requested.coolingMode, c.requested);
+        EXPECT_EQ(ASK(pxiCooling_getRequestedCoolingMode, before, 0).coolingMode, c.requested);
         EXPECT_EQ(cooling(before), 16u) << "the device's record starts at mode 16";
         EXPECT_EQ(serviceRequest(before, 24), 0);
         EXPECT_EQ(cooling(before), 24u) << "the service's request applies while no override is in force";
-        EXPECT_EQ(statusOf(before, KELVO_IOCTL_voquantaPXICooling_overrideCoolingMode,
-                           kelvo_voquantaPXICooling_overrideCoolingMode_in{40, 0}),
-                  0);
+        EXPECT_EQ(ASK(voquantaPXICooling_overrideCoolingMode, before, 40, 0).status, 0);
         EXPECT_EQ(serviceRequest(before, 50), 0) << "the dropped request still succeeds";
-        const kelvo_corran_stagePowerAllocation_in stage{0, {}, 1000, 0};
-        EXPECT_EQ(reserveAll(before) |
-                      answer<kelvo_corran_stagePowerAllocation_out>(
-                          before, KELVO_IOCTL_corran_stagePowerAllocation, stage)
-                          .status |
-                      statusOf(before, KELVO_IOCTL_corran_commitPowerAllocation,
-                               kelvo_corran_commitPowerAllocation_in{0, {}, 0}),
+        EXPECT_EQ(reserveAll(before) | ASK(corran_stagePowerAllocation, before, 0, {}, 1000, 0).status |
+                      ASK(corran_commitPowerAllocation, before, 0, {}, 0).status,
                   0);
         if (c.transition == kReset) {
-            EXPECT_EQ(statusOf(before, KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{19, 0, 0, 0, 0}), 0);
+            EXPECT_EQ(ASK(kdut_reset, before, 19, 0, 0, 0, 0).status, 0);
         } else {
             EXPECT_TRUE(step(index, c.transition == kPowerCycle ? kPnPStateSleep : kPnPStateNotStarted,
                              kSuspendReasonStart, false));
@@ -388,9 +371,7 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
         EXPECT_EQ(serviceRequest(after, 60), 0);
         EXPECT_EQ(cooling(after), 40u) << "the override lives in the device and stays in force";
         EXPECT_EQ(reserveAll(after), 0);
-        const auto power = answer<kelvo_corran_getActualPowerAllocation_out>(
-            after, KELVO_IOCTL_corran_getActualPowerAllocation,
-            kelvo_corran_getActualPowerAllocation_in{0, {}, 0});
+        const auto power = ASK(corran_getActualPowerAllocation, after, 0, {}, 0);
         EXPECT_EQ(std::make_pair(power.status, power.powerMicrowatts), std::make_pair(0, 0u));
         EXPECT_EQ(kelvo_close(after) | kelvo_close(before), 0);
         remove(index);
@@ -405,8 +386,7 @@ using EndToEndControllers = kelvo_test::HostedTest;
 // A reading that never becomes valid: the time-out's code, and the last reading still answered.
 TEST_F(EndToEndControllers, ATemperatureThatNeverBecomesValid) {
     const int index = add("solstra", [](sim::Module& m) { m.vrefTemperature()->setNeverValid(true); });
-    const auto out = answer<kelvo_corran_readTemperatureSensor_out>(
-        open(index), KELVO_IOCTL_corran_readTemperatureSensor, kelvo_corran_readTemperatureSensor_in{0, 0});
+    const auto out = ASK(corran_readTemperatureSensor, open(index), 0, 0);
     EXPECT_EQ(std::make_pair(out.status, out.temperature), std::make_pair(kReadingInvalid, uint16_t{0x0B2C}));
 }
 
@@ -438,26 +418,323 @@ TEST_F(EndToEndControllers, PowerAllocationNeedsTheChannelsReservation) {
     const int handle = open(index);
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
-        const kelvo_corran_commitPowerAllocation_in in{0, {}, 0};
         std::pair<int32_t, uint32_t> got; // the status and the result word (the power, of kActual)
         if (step.op == kStage) {
-            const auto out = answer<kelvo_corran_stagePowerAllocation_out>(
-                handle, KELVO_IOCTL_corran_stagePowerAllocation,
-                kelvo_corran_stagePowerAllocation_in{0, {}, step.power, 0});
+            const auto out = ASK(corran_stagePowerAllocation, handle, 0, {}, step.power, 0);
             got = {out.status, out.result};
         } else if (step.op == kActual) {
-            const auto out = answer<kelvo_corran_getActualPowerAllocation_out>(
-                handle, KELVO_IOCTL_corran_getActualPowerAllocation,
-                kelvo_corran_getActualPowerAllocation_in{0, {}, 0});
+            const auto out = ASK(corran_getActualPowerAllocation, handle, 0, {}, 0);
             got = {out.status, out.powerMicrowatts};
         } else {
             got = {step.op == kReserve  ? reserveAll(handle)
-                   : step.op == kCommit ? statusOf(handle, KELVO_IOCTL_corran_commitPowerAllocation, in)
-                                        : statusOf(handle, KELVO_IOCTL_corran_discardPowerAllocation, in),
+                   : step.op == kCommit ? ASK(corran_commitPowerAllocation, handle, 0, {}, 0).status
+                                        : ASK(corran_discardPowerAllocation, handle, 0, {}, 0).status,
                    0};
         }
         EXPECT_EQ(got, std::make_pair(step.status, step.op == kActual ? step.power : 0u));
     }
+}
+
+using E2EStorage = kelvo_test::HostedTest;
+
+// What the C API adds to a map's own checks: the name's version, the byte count's overflow, the
+// caller's buffer left alone on a refusal; the flash window's size.
+TEST_F(E2EStorage, RawAccessBoundsAndNames) {
+    const int index = add("solstra");
+    const int handle = open(index);
+    struct Case {
+        const char* what;
+        std::string map;
+        uint64_t count, size;
+        int32_t code;
+        bool bufferWritten;
+    } cases[] = {
+        {"serial number", kManufacturing, 1, 4, 0, true},
+        {"no version suffix", "Manufacturing", 1, 4, KELVO_STATUS_VERSION_REQUIRED, false},
+        {"older than the oldest compatible", "Manufacturing_Ver0.9.0d0", 1, 4,
+         KELVO_STATUS_CLIENT_VERSION_TOO_OLD, false},
+        {"newer: a warning", "Header_Ver1.0.0d1", 1, 32, KELVO_STATUS_CLIENT_VERSION_NEWER, true},
+        {"unknown map", "Nothing_Ver1.0.0d0", 1, 4, KELVO_STATUS_NAME_NOT_FOUND, false},
+        {"count 0", kManufacturing, 0, 4, KELVO_STATUS_NULL_POINTER, false},
+        {"element size 0", kManufacturing, 1, 0, KELVO_STATUS_INDEX_OUT_OF_RANGE, false},
+        {"byte count beyond 64 bits", kManufacturing, uint64_t{1} << 62, 8, KELVO_STATUS_INDEX_OUT_OF_RANGE,
+         false},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> buffer(64, 0xEE);
+        EXPECT_EQ(raw(handle, false, c.map, 12, c.count, buffer.data(), c.size), c.code) << c.what;
+        EXPECT_EQ(buffer != std::vector<uint8_t>(64, 0xEE), c.bufferWritten) << c.what;
+    }
+    const auto valid = ASK_NAMED(storageMap_isChecksumValid, handle, "Posc_Ver1.0.0d0");
+    EXPECT_EQ(valid.valid, 0);
+    EXPECT_EQ(valid.status, KELVO_STATUS_NO_CHECKSUM);
+    EXPECT_EQ(flush(handle, "Manufacturing"), KELVO_STATUS_VERSION_REQUIRED);
+    EXPECT_EQ(ASK_NAMED(deviceWindow_getSizeInBytes, handle, "flashWindow").size, 1048576u)
+        << "the flash the maps live in";
+    EXPECT_EQ(kelvo_close(handle), 0);
+    remove(index);
+}
+
+// Edits, flushes and refreshes of one map from several threads: a flush never writes a half-applied
+// edit, so the stored checksum matches.
+TEST_F(E2EStorage, ConcurrentSetRawFlushAndRefreshOfOneMap) {
+    const int index = add("solstra");
+    const int handle = open(index);
+    const std::string cal = "SelfCalibrationChannel0_Ver1.0.0d1";
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 4; ++i) {
+                uint32_t words[4] = {uint32_t(t), uint32_t(i), 0, 0};
+                EXPECT_EQ(raw(handle, true, cal, 1144, 1, words, 16), 0);
+                EXPECT_EQ(flush(handle, cal), 0);
+                EXPECT_EQ(ASK_NAMED(storageMap_refresh, handle, cal).status, 0);
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(ASK_NAMED(storageMap_isChecksumValid, handle, cal).valid, 1);
+    EXPECT_EQ(kelvo_close(handle), 0);
+    remove(index);
+}
+
+using E2EBounds = kelvo_test::HostedTest;
+
+// An eight-byte list before a page without access: a count past it fails the reset at level 18 with
+// the copy's code; no count asks for more memory than a one-entry list does.
+TEST_F(E2EBounds, AResetsErrorListCostsNoAllocationSizedByItsCount) {
+    const int index = add("solstra");
+    kelvo_test::ClientPages pages("wn");
+    kelvo_custom_reset_parameters p{};
+    p.errorsToDisablePtr = address(pages.at(kelvo_test::pageSize() - 8));
+    p.numberOfErrorsToDisable = 1;
+    kal::memory::resetCounters();
+    ASSERT_EQ(resetTo(index, 19, &p), 0);
+    const std::uint64_t largest = kal::memory::largestRequest();
+
+    for (const std::uint64_t count : {2ull, 0x10000000ull, 0x1FFFFFFFull, 1ull}) {
+        SCOPED_TRACE(count);
+        p.numberOfErrorsToDisable = count;
+        kal::memory::resetCounters();
+        EXPECT_EQ(resetTo(index, 19, &p), count == 1 ? 0 : KELVO_STATUS_NOT_ACCESSIBLE)
+            << "the copy's bad-address code";
+        EXPECT_EQ(levelOf(index), count == 1 ? 19u : 17u);
+        EXPECT_LE(kal::memory::largestRequest(), largest);
+    }
+    remove(index);
+}
+
+constexpr uint32_t kRoutingNotifier = 0x80000000;
+
+// A request on a handle that may be closing: the transport code (out is filled when it is 0).
+template <class Out, class In> int send(int handle, uint32_t code, const In& in, Out& out) {
+    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), 0, 0};
+    return kelvo_ioctl(handle, code, &header);
+}
+
+kelvo_routing_calculateRoute_in search(const kelvo_route_seed& seed, const std::vector<uint32_t>& to,
+                                       void* buffer, uint32_t capacity) {
+    const auto count = static_cast<uint32_t>(to.size());
+    return {7, address(&seed), 1, 0, address(to.data()), count, 0, address(buffer), capacity, 0};
+}
+
+// One thread routes on a handle while another cleans it up (at a point moving from round to round) and
+// closes it: every request answers as before or after the cleanup, or as closed; no route stays.
+using RoutingUnderLoad = kelvo_test::HostedTest;
+
+TEST_F(RoutingUnderLoad, CleanupAndCloseBesideTheHandlesOwnRequests) {
+    const int index = add("solstra");
+    const kelvo_route_seed seed{3, 0, 0, {}};
+    const std::vector<uint32_t> two = {2};
+    const int closed = KELVO_E_INVALID;
+    const int refused = nVOAPAL200_statusToKALStatus(kNoRouting);
+    int unexpected = 0;
+    for (int round = 0; round < 200; ++round) {
+        const int handle = open(index);
+        std::latch start(2);
+        std::thread router([&] {
+            start.arrive_and_wait();
+            for (int i = 0; i < 6; ++i) {
+                kelvo_notifier_payload payload{1, kelvo_destination(handle), kRoutingNotifier};
+                const int opened = kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload);
+                kelvo_route_possibility found{};
+                kelvo_routing_calculateRoute_out out{};
+                const int routed =
+                    send(handle, KELVO_IOCTL_routing_calculateRoute, search(seed, two, &found, 1), out);
+                kelvo_status_record gone{};
+                const int destroyed = send(handle, KELVO_IOCTL_routing_destroyRoute,
+                                           kelvo_routing_destroyRoute_in{found.routeID, 0}, gone);
+                const int shut = kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER,
+                                             reinterpret_cast<void*>(uintptr_t{kRoutingNotifier}));
+                unexpected += !(opened == 0 || opened == refused || opened == closed) ||
+                              !(routed == closed || (routed == 0 && out.status == kNoRouting) ||
+                                (routed == 0 && out.status == 0 && out.possibilitiesCount == 1)) ||
+                              !(destroyed == closed || (destroyed == 0 && gone.status == 0)) ||
+                              !(shut == 0 || shut == closed);
+            }
+        });
+        start.arrive_and_wait();
+        for (int i = 0; i < round % 6; ++i) {
+            ASK(kelvo_getSetupLevel, handle, 0);
+        }
+        EXPECT_EQ(ASK(kdut_cleanup, handle, 0).status, 0);
+        EXPECT_EQ(kelvo_close(handle), 0);
+        router.join();
+        kelvo_message message;
+        while (kelvo_read_message(kelvo_destination(handle), &message) == 1) {
+        }
+    }
+    EXPECT_EQ(unexpected, 0) << "answers neither before nor after the cleanup";
+    auto& routing = deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::RoutingObjects>();
+    EXPECT_EQ(static_cast<voark::RoutingResources*>(routing.getRoutingResources())->database().size(), 0u);
+}
+
+// The device serves the test's topography (terminal 1 reaches each terminal of a star twice and the
+// far end of a long chain); the board's own is handed back at the end.
+class RoutingOnALargeTopography : public kelvo_test::HostedTest {
+protected:
+    static constexpr uint32_t kStar = 4096;  // terminals 2 .. 4097
+    static constexpr uint32_t kChain = 4200; // terminals 4098 .. 8297, in a line from terminal 1
+    static constexpr uint32_t kChainEnd = 1 + kStar + kChain;
+
+    void SetUp() override {
+        HostedTest::SetUp();
+        static const routing_test::Graph graph([] {
+            routing_test::GraphPlan plan{routing_test::plainTerminals(kChainEnd), {}, {}};
+            for (uint32_t t = 1; t < kChainEnd; ++t) {
+                plan.edges.push_back({t <= kStar + 1 ? 0 : t - 1, t});
+                if (t <= kStar) {
+                    plan.edges.push_back({0, t, 1, 1});
+                }
+            }
+            return plan;
+        }());
+        index_ = add("solstra");
+        tStatus status;
+        resources_.emplace(graph.info(), nullptr, status);
+        manager_ = deviceOf(index_)->getKelvoHelper()->getRoutingResourcesManager();
+        manager_->clearRoutingResources();
+        manager_->setRoutingResources(&*resources_);
+    }
+    void TearDown() override {
+        manager_->clearRoutingResources(); // handles still open lose their routes
+        deviceOf(index_)->getKelvoHelper()->setRoutingResources();
+        resources_.reset();
+        HostedTest::TearDown();
+    }
+    size_t routes() const { return resources_->database().size(); } // every handle's
+    // The first count terminals of the star.
+    static std::vector<uint32_t> star(uint32_t count) {
+        std::vector<uint32_t> ids(count);
+        std::iota(ids.begin(), ids.end(), 2u);
+        return ids;
+    }
+
+    struct Answer {
+        int32_t status;
+        uint32_t count;
+        std::vector<kelvo_route_possibility> records; // the caller's buffer afterwards (0xAB bytes before)
+    };
+    // A search from terminal 1 into `records` records said to hold capacity (by default two a destination).
+    static Answer calculate(int handle, const std::vector<uint32_t>& destinations, uint32_t capacity = 0,
+                            uint32_t records = 0) {
+        static const kelvo_route_seed seed{1, 0, 0, {}};
+        capacity = capacity != 0 ? capacity : static_cast<uint32_t>(2 * destinations.size());
+        std::vector<kelvo_route_possibility> buffer(records != 0 ? records : capacity);
+        std::memset(buffer.data(), 0xAB, buffer.size() * sizeof(kelvo_route_possibility));
+        const auto out = answer<kelvo_routing_calculateRoute_out>(
+            handle, KELVO_IOCTL_routing_calculateRoute, search(seed, destinations, buffer.data(), capacity));
+        return {out.status, out.possibilitiesCount, buffer};
+    }
+
+    int index_ = -1;
+    voark::RoutingResourcesManagerInterface* manager_ = nullptr;
+    std::optional<voark::RoutingResources> resources_;
+};
+
+// A search or reset route past a handle's bound is refused and keeps nothing, room made is used again;
+// another handle's route, recorded before them all, is found and destroyed as ever.
+TEST_F(RoutingOnALargeTopography, AHandleKeepsBoundedRoutesBesideAnothersRoute) {
+    constexpr uint32_t kBound = KELVO_ROUTING_MAX_ROUTES_PER_HANDLE;
+    const int other = open(index_);
+    const uint32_t early = calculate(other, {kChainEnd}).records[0].routeID;
+    const int full = open(index_);
+    uint32_t kept = 0;
+    for (; kept + 2 * kStar <= kBound - 2; kept += 2 * kStar) {
+        ASSERT_EQ(calculate(full, star(kStar)).status, 0);
+    }
+    const Answer filler = calculate(full, star((kBound - 2 - kept) / 2));
+    ASSERT_EQ(kept + filler.count, kBound - 2);
+    // Each search to terminal 2 finds two routes.
+    const struct {
+        const char* what;
+        bool makeRoom; // destroy one route first
+        int32_t status;
+        uint32_t count, keptAfter;
+    } searches[] = {
+        {"into the last room", false, 0, 2, kBound},
+        {"of a full handle", false, tStatus::kOutOfMemory, 0, kBound},
+        {"finding two for one room", true, tStatus::kOutOfMemory, 2, kBound - 1},
+    };
+    for (const auto& c : searches) {
+        SCOPED_TRACE(c.what);
+        if (c.makeRoom) {
+            EXPECT_EQ(ASK(routing_destroyRoute, full, filler.records[0].routeID, 0).status, 0);
+        }
+        const Answer a = calculate(full, {2});
+        EXPECT_EQ(std::make_pair(a.status, a.count), std::make_pair(c.status, c.count));
+        EXPECT_EQ(routes(), 1u + c.keptAfter) << "the other handle's route and the full one's";
+    }
+    const auto resetRoute = [&] { return ASK(routing_calculateResetTerminal, full, 7, 2, 0, 0, 0); };
+    EXPECT_EQ(resetRoute().status, 0) << "a reset route into the last room";
+    EXPECT_EQ(resetRoute().status, tStatus::kOutOfMemory) << "and none past it";
+    EXPECT_EQ(routes(), 1u + kBound);
+
+    std::vector<uint32_t> path(kChain + 1);
+    EXPECT_EQ(ASK(routing_getRouteTerminalPath, other, early, 0, address(path.data()), kChain + 1, 0).status,
+              0);
+    EXPECT_EQ(path.back(), kChainEnd);
+    EXPECT_EQ(ASK(routing_destroyRoute, other, early, 0).status, 0);
+    EXPECT_EQ(routes(), kBound);
+    EXPECT_EQ(kelvo_close(full) | kelvo_close(other), 0);
+    EXPECT_EQ(routes(), 0u);
+}
+
+// Answers longer than a page of records fit a capacity that holds them; one short is refused with the
+// count needed, writing and keeping nothing; a capacity above the buffer's size costs nothing by itself.
+TEST_F(RoutingOnALargeTopography, AnswersLongerThanAPageFitTheCallersCapacity) {
+    const int handle = open(index_);
+    constexpr uint32_t kFound = 2 * kStar; // a plain and an inverted route to each terminal of the star
+    const struct {
+        const char* what;
+        uint32_t capacity;
+        uint32_t records; // the buffer's true size
+        int32_t status;
+    } searches[] = {
+        {"a capacity of the records found", kFound, kFound, 0},
+        {"a capacity above the buffer's size", 0xFFFFFFFF, kFound, 0},
+        {"a capacity one short", kFound - 1, kFound - 1, tStatus::kBufferTooSmall},
+    };
+    for (const auto& c : searches) {
+        SCOPED_TRACE(c.what);
+        const size_t before = routes();
+        const Answer a = calculate(handle, star(kStar), c.capacity, c.records);
+        EXPECT_EQ(a.status, c.status);
+        EXPECT_EQ(a.count, kFound) << "found, or needed";
+        EXPECT_EQ(routes(), before + (c.status == 0 ? kFound : 0)) << "no route kept when refused";
+        EXPECT_EQ(a.records.back().routeID == 0xABABABAB, c.status != 0) << "written only when answered";
+    }
+    const uint32_t line = calculate(handle, {kChainEnd}).records[0].routeID;
+    for (const uint32_t capacity : {kChain + 1, kChain}) {
+        std::vector<uint32_t> ids(capacity, 0xABABABAB);
+        const auto out = ASK(routing_getRouteTerminalPath, handle, line, 0, address(ids.data()), capacity, 0);
+        EXPECT_EQ(out.status, capacity > kChain ? 0 : tStatus::kBufferTooSmall);
+        EXPECT_EQ(out.pathLength, kChain + 1) << "found, or needed";
+        EXPECT_EQ(ids.back(), capacity > kChain ? kChainEnd : 0xABABABABu);
+    }
+    EXPECT_EQ(kelvo_close(handle), 0);
 }
 
 } // namespace

@@ -23,7 +23,6 @@ constexpr size_t kMiB = size_t{1} << 20;
 
 using kelvo_test::address;
 using kelvo_test::ClientPages;
-using kelvo_test::statusOf;
 
 nVOKAL_tStatus copy(bool toUser, uint8_t* kernel, uint64_t user, size_t size) {
     return toUser ? nVOKAL100_replicateOutboundIOControlBuffer(user, kernel, static_cast<uint32_t>(size))
@@ -38,8 +37,7 @@ TEST_F(StandInUserCopy, AFaultAnywhereInTheRangeRefusesTheCopyWithNothingMoved) 
         const char* pages;
         size_t offset; // of the user range, from the first page
         size_t size;   // 0: up to 20 bytes before the end of the last page
-        bool toUser;
-        bool succeeds;
+        bool toUser, succeeds;
     };
     const size_t end = kPage - 16;
     const Case cases[] = {
@@ -271,16 +269,10 @@ TEST_F(HostUserMemory, HeadersAndRecordsWhereTheClientHasNoAccessAreRefusedUntou
 TEST_F(HostUserMemory, AStraddlingBufferMovesNoByte) {
     const int handle = open(add("solstra"));
     ClientPages two("wr");
-    const size_t pageSize = kelvo_test::pageSize();
-    EXPECT_EQ(
-        statusOf(handle, KELVO_IOCTL_arm_getRegistrationNames,
-                 kelvo_arm_getRegistrationNames_in{address(two.at(pageSize - KELVO_NAME_SLOT_SIZE)), 0, 0}),
-        kBadAddress);
-    EXPECT_TRUE(two.untouched());
     const std::string iso = "IsoFpgaWindow";
-    EXPECT_EQ(statusOf(handle, KELVO_IOCTL_deviceWindow_read,
-                       kelvo_deviceWindow_read_in{address(iso.data()), iso.size(), 0x18, 4,
-                                                  address(two.at(pageSize - 2)), 0, 0}),
+    const uint64_t slots = address(two.at(kPage - KELVO_NAME_SLOT_SIZE)), word = address(two.at(kPage - 2));
+    EXPECT_EQ(ASK(arm_getRegistrationNames, handle, slots, 0, 0).status, kBadAddress);
+    EXPECT_EQ(ASK(deviceWindow_read, handle, address(iso.data()), iso.size(), 0x18, 4, word, 0, 0).status,
               kBadAddress);
     EXPECT_TRUE(two.untouched());
 }
