@@ -36,7 +36,6 @@ using nVOAPALS100::tStatus;
 using Bytes = std::vector<std::uint8_t>;
 using Trace = std::vector<kelvo_test::ChipAccess>;
 
-constexpr std::int64_t k806E = KELVO_STATUS_STREAM_RUNNING;
 constexpr std::int64_t k806F = KELVO_STATUS_UNSUPPORTED_OPERATION;
 constexpr std::int64_t k807C = KELVO_STATUS_STREAM_STOP_TIMED_OUT;
 constexpr std::int64_t kInvalid = tStatus::kInvalidParameter;
@@ -96,7 +95,7 @@ std::vector<DecodedLink> decodeChain(void* pciHandle, kelvo_driver::nVOAPAL000::
     return links;
 }
 
-// One DMA channel's controllers (circuit, stream, SGL, FIFO) as the driver builds them.
+// One DMA channel's controllers (circuit, stream, SGL) as the driver builds them.
 struct DmaChannel {
     DmaChannel(const kelvo_driver::nVOAPAL000::tBridgeWindow& window, sim::Module& module,
                const kelvo_driver::nVOAPAL000::tDMAConfiguration& config, std::uint32_t n,
@@ -107,9 +106,6 @@ struct DmaChannel {
                      static_cast<std::uint32_t>(sim::Module::kNisoFpgaBase + sim::Module::kStreamCircuitBase +
                                                 n * sim::Module::kStreamCircuitStride),
                      0, 0x1000),
-          controlMap(&bar,
-                     static_cast<std::uint32_t>(sim::Module::kNisoFpgaBase + module.streamControlOffset()), 0,
-                     0x80),
           circuit(&circuitMap) {
         stream.reset(new (status, false)
                          brixeltools::BrixelDMAStreamController(window, channelMap, circuit, n, status));
@@ -118,16 +114,6 @@ struct DmaChannel {
         }
         sgl.reset(new (status, false) brixeltools::SGLController(
             config, linkSize, brixeltools::getDMAChannelTransferDirection(n), status, stream.get()));
-        if (sgl == nullptr) {
-            return;
-        }
-        if (n == 0) {
-            fifo = std::make_unique<kelvo_driver::MeasureFifoController>(
-                controlMap.MeasureStreamCircuitFifoReset, status);
-        } else {
-            fifo = std::make_unique<kelvo_driver::CommandFifoController>(
-                controlMap.CommandStreamCircuitFifoReset, status);
-        }
     }
     ~DmaChannel() {
         sgl.reset(); // stops the stream
@@ -140,11 +126,9 @@ struct DmaChannel {
     kelvo_driver::nVOAPAL000::tPCIMemorySpaceAccessorDebug<false> channelRegion;
     brixeltools::DMAChannelRegMap channelMap;
     kelvo_regmaps::tStreamCircuitRegMap circuitMap;
-    kelvo_regmaps::tKelvoStreamControlRegMap controlMap;
     brixeltools::StreamCircuit circuit;
     std::unique_ptr<brixeltools::BrixelDMAStreamController> stream;
     std::unique_ptr<brixeltools::SGLController> sgl;
-    std::unique_ptr<kelvo_driver::StreamCircuitFifoControllerInterface> fifo;
 };
 
 // Page-aligned memory (size a multiple of pages) registered as the calling thread's user memory.
@@ -794,21 +778,24 @@ TEST_F(BridgeDmaStream, CreditsStopOrTimeOut) {
 }
 
 TEST_F(BridgeDmaStream, AFifoResetStrobesTwiceTenMillisecondsApart) {
+    using kelvo_driver::nVOAPAL000::tTimebasePrecise;
     kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
-    auto m = channel(0);
-    std::vector<std::uint8_t> bytes(100, 1);
+    kelvo_regmaps::tKelvoStreamControlRegMap map(
+        &barAccessor, static_cast<std::uint32_t>(sim::Module::kNisoFpgaBase + module->streamControlOffset()),
+        0, 0x80);
+    tStatus fifo;
+    kelvo_driver::MeasureFifoController controller(map.MeasureStreamCircuitFifoReset, fifo);
+    const Bytes bytes(100, 1);
     module->dma(0).inject(bytes.data(), bytes.size());
     sim::Block* control = module->nisoFpga().find("stream-control");
     control->clearTrace();
-    const std::uint64_t before = kelvo_driver::nVOAPAL000::tTimebasePrecise::now();
-    tStatus fifo;
-    m->fifo->reset(fifo);
-    m->fifo->getCleanupOperation()->cleanup(fifo);
+    const std::uint64_t before = tTimebasePrecise::now();
+    controller.reset(fifo);
+    controller.getCleanupOperation()->cleanup(fifo);
     EXPECT_TRUE(fifo.isSuccess());
     EXPECT_EQ(module->dma(0).queuedBytes(), 0u);
     EXPECT_EQ(control->writtenValues(0x0), (std::vector<std::uint64_t>{1, 1, 1, 1}));
     // 10 ms of the stand-in clock between the two strobes of each reset.
-    using kelvo_driver::nVOAPAL000::tTimebasePrecise;
     EXPECT_GE(nVOAPAL200_convertTime(tTimebasePrecise::now() - before, tTimebasePrecise::getUnit(),
                                      nVOAPAL200_kMicroseconds),
               2 * 10000u);
@@ -858,7 +845,7 @@ TEST_F(BridgeDmaStream, NothingCommittedMovesWhileTheStreamRuns) {
                                                      [&](tStatus& s) { c->sgl->commit(s); },
                                                      [&](tStatus& s) { c->sgl->commitAndStart(true, s); }};
     for (std::size_t i = 0; i < 3; ++i) { // a clear, a commit, a start
-        EXPECT_EQ(kelvo_test::codeOf(refused[i]), k806E) << i;
+        EXPECT_EQ(kelvo_test::codeOf(refused[i]), KELVO_STATUS_STREAM_RUNNING) << i;
         EXPECT_EQ(kal::pagelists::live(), lists) << i;
     }
     // Adding while running takes fresh links; the ring keeps running.
