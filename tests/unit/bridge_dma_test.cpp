@@ -1066,13 +1066,12 @@ TEST_F(BridgeDmaStreaming, AddClearCommitStartAndStopRaceFromSeveralThreads) {
             ok += status.isSuccess() ? 1 : 0;
         }
     };
-    std::vector<std::thread> threads;
-    for (int kind = 0; kind < 4; ++kind) {
-        threads.emplace_back(worker, kind);
-    }
-    go = true;
-    for (auto& t : threads) {
-        t.join();
+    {
+        std::vector<std::jthread> threads; // joined at the end of the block
+        for (int kind = 0; kind < 4; ++kind) {
+            threads.emplace_back(worker, kind);
+        }
+        go = true;
     }
     tStatus status;
     c->stream->stop(status);

@@ -193,23 +193,22 @@ TEST_F(BridgeInterrupts, RegistrationHoldsAgainstAnInterruptStorm) {
             --inHook;
         };
         registerId(*t, 0);
-        std::vector<std::thread> threads;
-        for (uint32_t id : {0u, 1u}) {
-            threads.emplace_back([&, id] {
-                for (int i = 0; i < 2000; ++i) {
-                    bridge().fire(id);
+        {
+            std::vector<std::jthread> threads; // joined at the end of the block
+            for (uint32_t id : {0u, 1u}) {
+                threads.emplace_back([&, id] {
+                    for (int i = 0; i < 2000; ++i) {
+                        bridge().fire(id);
+                    }
+                });
+            }
+            threads.emplace_back([&] {
+                for (int i = 0; i < 500; ++i) {
+                    tStatus status;
+                    controller_->registerNotifier(t.get(), 1, status);
+                    controller_->unregisterNotifier(1);
                 }
             });
-        }
-        threads.emplace_back([&] {
-            for (int i = 0; i < 500; ++i) {
-                tStatus status;
-                controller_->registerNotifier(t.get(), 1, status);
-                controller_->unregisterNotifier(1);
-            }
-        });
-        for (std::thread& thread : threads) {
-            thread.join();
         }
         kal::pci::drainInterrupts();
         kal::dpc::drain();
@@ -222,9 +221,7 @@ TEST_F(BridgeInterrupts, RegistrationHoldsAgainstAnInterruptStorm) {
         EXPECT_EQ(bridge().queued(), 0u) << "every word was taken off the queue";
         closing = true;
         ASSERT_TRUE(eventually([&] { return inHook.load() == 0; }));
-        controller_->unregisterNotifier(0);
         close(); // the worker is joined before the target goes
-        t.reset();
     }
 }
 
