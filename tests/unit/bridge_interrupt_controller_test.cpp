@@ -161,7 +161,7 @@ TEST_F(BridgeInterrupts, AnItemStillQueuedAtTheQuiesceNeverRuns) {
     registerId(*t, 5);
     registerId(*t, 3);
     bridge().fire(5);
-    ASSERT_TRUE(eventually([&] { return inside.load(); })) << "the worker is busy with id 5";
+    EXPECT_TRUE(eventually([&] { return inside.load(); })) << "the worker is busy with id 5";
     bridge().fire(3);
     bridge().fire(3);
     kal::pci::drainInterrupts();
