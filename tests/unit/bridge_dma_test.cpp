@@ -70,20 +70,16 @@ std::vector<DecodedLink> decodeChain(void* pciHandle, kelvo_driver::nVOAPAL000::
             ADD_FAILURE() << "link at " << address << " not readable";
             break;
         }
-        DecodedLink link{address, 0, 0, 0, {}};
-        std::memcpy(&link.nextSize, &bytes[0], 4);
-        std::memcpy(&link.flags, &bytes[4], 4);
-        std::memcpy(&link.nextAddress, &bytes[8], 8);
+        const auto load = [&bytes]<typename T>(std::uint32_t at, T value) {
+            std::memcpy(&value, &bytes[at], sizeof value);
+            return value;
+        };
+        DecodedLink link{address, load(0, 0u), load(4, 0u), load(8, std::uint64_t{0}), {}};
         for (std::uint32_t at = 16; at + 8 <= size;) {
-            DecodedEntry entry{};
-            std::memcpy(&entry.word0, &bytes[at], 4);
-            std::memcpy(&entry.word1, &bytes[at + 4], 4);
-            entry.selfConfig = entry.word1 != 0;
-            if (!entry.selfConfig) {
-                std::memcpy(&entry.address, &bytes[at + 8], 8);
-            }
-            link.entries.push_back(entry);
-            at += entry.selfConfig ? 8 : 16;
+            const bool selfConfig = load(at + 4, 0u) != 0;
+            link.entries.push_back({selfConfig, load(at, 0u), load(at + 4, 0u),
+                                    selfConfig ? 0 : load(at + 8, std::uint64_t{0})});
+            at += selfConfig ? 8 : 16;
         }
         links.push_back(link);
         if ((link.flags & kLastLinkFlag) != 0) {
