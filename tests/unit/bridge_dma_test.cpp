@@ -36,7 +36,6 @@ using nVOAPALS100::tStatus;
 using Bytes = std::vector<std::uint8_t>;
 using Trace = std::vector<kelvo_test::ChipAccess>;
 
-constexpr std::int64_t k806E = KELVO_STATUS_STREAM_RUNNING;
 constexpr std::int64_t k806F = KELVO_STATUS_UNSUPPORTED_OPERATION;
 constexpr std::int64_t k807C = KELVO_STATUS_STREAM_STOP_TIMED_OUT;
 constexpr std::int64_t kInvalid = tStatus::kInvalidParameter;
@@ -71,20 +70,16 @@ std::vector<DecodedLink> decodeChain(void* pciHandle, kelvo_driver::nVOAPAL000::
             ADD_FAILURE() << "link at " << address << " not readable";
             break;
         }
-        DecodedLink link{address, 0, 0, 0, {}};
-        std::memcpy(&link.nextSize, &bytes[0], 4);
-        std::memcpy(&link.flags, &bytes[4], 4);
-        std::memcpy(&link.nextAddress, &bytes[8], 8);
+        const auto load = [&bytes]<typename T>(std::uint32_t at, T value) {
+            std::memcpy(&value, &bytes[at], sizeof value);
+            return value;
+        };
+        DecodedLink link{address, load(0, 0u), load(4, 0u), load(8, std::uint64_t{0}), {}};
         for (std::uint32_t at = 16; at + 8 <= size;) {
-            DecodedEntry entry{};
-            std::memcpy(&entry.word0, &bytes[at], 4);
-            std::memcpy(&entry.word1, &bytes[at + 4], 4);
-            entry.selfConfig = entry.word1 != 0;
-            if (!entry.selfConfig) {
-                std::memcpy(&entry.address, &bytes[at + 8], 8);
-            }
-            link.entries.push_back(entry);
-            at += entry.selfConfig ? 8 : 16;
+            const bool selfConfig = load(at + 4, 0u) != 0;
+            link.entries.push_back({selfConfig, load(at, 0u), load(at + 4, 0u),
+                                    selfConfig ? 0 : load(at + 8, std::uint64_t{0})});
+            at += selfConfig ? 8 : 16;
         }
         links.push_back(link);
         if ((link.flags & kLastLinkFlag) != 0) {
@@ -96,7 +91,7 @@ std::vector<DecodedLink> decodeChain(void* pciHandle, kelvo_driver::nVOAPAL000::
     return links;
 }
 
-// One DMA channel's controllers (circuit, stream, SGL, FIFO) as the driver builds them.
+// One DMA channel's controllers (circuit, stream, SGL) as the driver builds them.
 struct DmaChannel {
     DmaChannel(const kelvo_driver::nVOAPAL000::tBridgeWindow& window, sim::Module& module,
                const kelvo_driver::nVOAPAL000::tDMAConfiguration& config, std::uint32_t n,
@@ -107,9 +102,6 @@ struct DmaChannel {
                      static_cast<std::uint32_t>(sim::Module::kNisoFpgaBase + sim::Module::kStreamCircuitBase +
                                                 n * sim::Module::kStreamCircuitStride),
                      0, 0x1000),
-          controlMap(&bar,
-                     static_cast<std::uint32_t>(sim::Module::kNisoFpgaBase + module.streamControlOffset()), 0,
-                     0x80),
           circuit(&circuitMap) {
         stream.reset(new (status, false)
                          brixeltools::BrixelDMAStreamController(window, channelMap, circuit, n, status));
@@ -118,16 +110,6 @@ struct DmaChannel {
         }
         sgl.reset(new (status, false) brixeltools::SGLController(
             config, linkSize, brixeltools::getDMAChannelTransferDirection(n), status, stream.get()));
-        if (sgl == nullptr) {
-            return;
-        }
-        if (n == 0) {
-            fifo = std::make_unique<kelvo_driver::MeasureFifoController>(
-                controlMap.MeasureStreamCircuitFifoReset, status);
-        } else {
-            fifo = std::make_unique<kelvo_driver::CommandFifoController>(
-                controlMap.CommandStreamCircuitFifoReset, status);
-        }
     }
     ~DmaChannel() {
         sgl.reset(); // stops the stream
@@ -140,11 +122,9 @@ struct DmaChannel {
     kelvo_driver::nVOAPAL000::tPCIMemorySpaceAccessorDebug<false> channelRegion;
     brixeltools::DMAChannelRegMap channelMap;
     kelvo_regmaps::tStreamCircuitRegMap circuitMap;
-    kelvo_regmaps::tKelvoStreamControlRegMap controlMap;
     brixeltools::StreamCircuit circuit;
     std::unique_ptr<brixeltools::BrixelDMAStreamController> stream;
     std::unique_ptr<brixeltools::SGLController> sgl;
-    std::unique_ptr<kelvo_driver::StreamCircuitFifoControllerInterface> fifo;
 };
 
 // Page-aligned memory (size a multiple of pages) registered as the calling thread's user memory.
@@ -200,10 +180,9 @@ protected:
         }
         DmaModuleTest::TearDown();
     }
-    std::unique_ptr<DmaChannel> channel(std::uint32_t n, std::uint32_t linkSize = 4096,
-                                        bool mayFail = false) {
+    std::unique_ptr<DmaChannel> channel(std::uint32_t n, std::uint32_t linkSize = 4096) {
         auto c = std::make_unique<DmaChannel>(window, *module, config, n, linkSize, barAccessor);
-        EXPECT_TRUE(mayFail || c->status.isSuccess());
+        EXPECT_TRUE(c->status.isSuccess());
         return c;
     }
     // Adds a user buffer to a channel's controller; returns the code.
@@ -513,14 +492,9 @@ TEST_F(BridgeDmaChannel, OperationsWriteTheirRegisterSequences) {
              c.start({0x2000, 0x20}, false);
          },
          {W64(0x48, 0x2000), W32(0x50, 0x20), W32(0x58, 0x1)}},
-        {"same interrupt mask twice",
+        {"a mask set twice is written once; off again keeps the mode",
          [](auto& c) {
              c.setInterruptEnable(0x02000000);
-             c.setInterruptEnable(0x02000000);
-         },
-         {W32(0x54, 0x02000002)}},
-        {"mask off again keeps the mode",
-         [](auto& c) {
              c.setInterruptEnable(0x02000000);
              c.setInterruptEnable(0);
          },
@@ -608,8 +582,7 @@ TEST_F(BridgeDmaRegisters, ARebindResetsTheNewBlockAndForgetsTheOld) {
 }
 
 TEST_F(BridgeDmaRegisters, DmaConfigurationWritesItsRegisterOnlyWhenABitChanges) {
-    // Bits 31, 15 and 14: all clear, one clear, all set, only they clear, all ones; what is written (0:
-    // nothing).
+    // Bits 31, 15 and 14: all clear, one clear, all set, only they clear, all ones; the write (0: none).
     const std::uint32_t rows[][2] = {
         {0, 0x8000C000}, {0x80008000, 0x8000C000}, {0x8000C000, 0}, {0x7FFF3FFF, 0xFFFFFFFF}, {~0u, 0}};
     kelvo_driver::nVOAPAL000::tPCIMemorySpaceAccessorDebug<false> region(window.base, 0x518);
@@ -794,21 +767,24 @@ TEST_F(BridgeDmaStream, CreditsStopOrTimeOut) {
 }
 
 TEST_F(BridgeDmaStream, AFifoResetStrobesTwiceTenMillisecondsApart) {
+    using kelvo_driver::nVOAPAL000::tTimebasePrecise;
     kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
-    auto m = channel(0);
-    std::vector<std::uint8_t> bytes(100, 1);
+    kelvo_regmaps::tKelvoStreamControlRegMap map(
+        &barAccessor, static_cast<std::uint32_t>(sim::Module::kNisoFpgaBase + module->streamControlOffset()),
+        0, 0x80);
+    tStatus fifo;
+    kelvo_driver::MeasureFifoController controller(map.MeasureStreamCircuitFifoReset, fifo);
+    const Bytes bytes(100, 1);
     module->dma(0).inject(bytes.data(), bytes.size());
     sim::Block* control = module->nisoFpga().find("stream-control");
     control->clearTrace();
-    const std::uint64_t before = kelvo_driver::nVOAPAL000::tTimebasePrecise::now();
-    tStatus fifo;
-    m->fifo->reset(fifo);
-    m->fifo->getCleanupOperation()->cleanup(fifo);
+    const std::uint64_t before = tTimebasePrecise::now();
+    controller.reset(fifo);
+    controller.getCleanupOperation()->cleanup(fifo);
     EXPECT_TRUE(fifo.isSuccess());
     EXPECT_EQ(module->dma(0).queuedBytes(), 0u);
     EXPECT_EQ(control->writtenValues(0x0), (std::vector<std::uint64_t>{1, 1, 1, 1}));
     // 10 ms of the stand-in clock between the two strobes of each reset.
-    using kelvo_driver::nVOAPAL000::tTimebasePrecise;
     EXPECT_GE(nVOAPAL200_convertTime(tTimebasePrecise::now() - before, tTimebasePrecise::getUnit(),
                                      nVOAPAL200_kMicroseconds),
               2 * 10000u);
@@ -858,7 +834,7 @@ TEST_F(BridgeDmaStream, NothingCommittedMovesWhileTheStreamRuns) {
                                                      [&](tStatus& s) { c->sgl->commit(s); },
                                                      [&](tStatus& s) { c->sgl->commitAndStart(true, s); }};
     for (std::size_t i = 0; i < 3; ++i) { // a clear, a commit, a start
-        EXPECT_EQ(kelvo_test::codeOf(refused[i]), k806E) << i;
+        EXPECT_EQ(kelvo_test::codeOf(refused[i]), KELVO_STATUS_STREAM_RUNNING) << i;
         EXPECT_EQ(kal::pagelists::live(), lists) << i;
     }
     // Adding while running takes fresh links; the ring keeps running.
@@ -893,8 +869,7 @@ TEST_F(BridgeDmaStream, AFiniteListGrownAfterItRanRunsToItsNewEnd) {
     EXPECT_EQ(module->dma(0).queuedBytes(), 0u);
 }
 
-// Both cleanups report a stop that times out; the SGL controller's then resets the channel and drops the
-// lists.
+// Both cleanups report a stop that times out; the SGL controller's then resets the channel, drops the lists.
 TEST_F(BridgeDmaStream, ACleanupWhoseStopFailsReportsIt) {
     kal::clock::ScopedStepped stepped(1000); // time-outs pass by sleeps and clock reads (1 us each)
     UserMemory user(4096);
@@ -1007,7 +982,7 @@ TEST_F(BridgeDmaStreaming, AllocationFailuresWhileAStreamIsBuiltEndCleanly) {
     UserMemory user(16 * 4096);
     kal::pagelists::setFragmented(true);
     auto build = [&]() -> std::int64_t {
-        auto c = channel(0, 128, true);
+        auto c = std::make_unique<DmaChannel>(window, *module, config, 0, 128, barAccessor);
         tStatus status = c->status;
         if (status.isFatal()) {
             return status.getCode(); // nothing more was built
@@ -1087,13 +1062,12 @@ TEST_F(BridgeDmaStreaming, AddClearCommitStartAndStopRaceFromSeveralThreads) {
             ok += status.isSuccess() ? 1 : 0;
         }
     };
-    std::vector<std::thread> threads;
-    for (int kind = 0; kind < 4; ++kind) {
-        threads.emplace_back(worker, kind);
-    }
-    go = true;
-    for (auto& t : threads) {
-        t.join();
+    {
+        std::vector<std::jthread> threads; // joined at the end of the block
+        for (int kind = 0; kind < 4; ++kind) {
+            threads.emplace_back(worker, kind);
+        }
+        go = true;
     }
     tStatus status;
     c->stream->stop(status);

@@ -30,16 +30,15 @@ using kelvo_test::eventually;
 
 constexpr int32_t kCancel = KELVO_STATUS_WAIT_CANCELLED;
 
-// Counts the signals delivered and the codes that are not 0; the hook runs inside the work function.
+// Counts the signals delivered; the hook runs inside the work function.
 class CountingTarget : public BrixelDMAInterruptController {
 public:
     CountingTarget(brixeltools::InterruptRegistrationInterface* registration, tStatus& status)
         : BrixelDMAInterruptController(registration, status) {}
-    void signal(uint32_t id, int32_t code) override {
+    void signal(uint32_t id, int32_t) override {
         if (hook) {
             hook(id);
         }
-        failures += code != 0 ? 1 : 0;
         counts[id % counts.size()] += 1;
     }
     uint64_t count(uint32_t id) { return counts[id].load(); }
@@ -49,7 +48,6 @@ public:
 
     std::function<void(uint32_t)> hook;
     std::array<std::atomic<uint64_t>, 16> counts{};
-    std::atomic<uint64_t> failures{0};
 };
 
 class BridgeInterrupts : public kelvo_test::LeakCheckedTest {
@@ -93,26 +91,6 @@ protected:
         controller_->registerNotifier(&t, id, status);
         ASSERT_TRUE(status.isSuccess());
     }
-    // A target of ids 5 and 3 whose one worker is held in id 5's call until release(), id 3 queued behind it.
-    std::unique_ptr<CountingTarget> queuedBehind5(std::function<bool()> release) {
-        auto t = target();
-        auto inside = std::make_shared<std::atomic<bool>>(false);
-        t->hook = [inside, release](uint32_t id) {
-            if (id == 5) {
-                *inside = true;
-                eventually(release);
-            }
-        };
-        registerId(*t, 5);
-        registerId(*t, 3);
-        bridge().fire(5);
-        EXPECT_TRUE(eventually([&] { return inside->load(); })) << "the worker is busy with id 5";
-        bridge().fire(3);
-        bridge().fire(3);
-        kal::pci::drainInterrupts();
-        kal::dpc::drain();
-        return t;
-    }
     sim::BridgeInterrupts& bridge() { return module_->bridge().interrupts(); }
     std::vector<uint64_t> maskWrites() { return module_->bar0().find("interrupt-control")->writtenValues(0); }
 
@@ -155,41 +133,39 @@ TEST_F(BridgeInterrupts, WordsReachTheirNotifierUnderLineAndMessageInterrupts) {
         kal::dpc::drain();
         EXPECT_EQ(t->count(9), 0u);
         EXPECT_EQ(other->count(3), 0u);
-        EXPECT_EQ(t->failures.load(), 0u);
         // An interrupt raised again while the first is acknowledged masks once more: repeats are folded.
         const auto writes = maskWrites();
         std::vector<uint64_t> after(writes.begin() + before + 3, writes.end());
         after.erase(std::unique(after.begin(), after.end()), after.end());
         EXPECT_EQ(after, c.writesAfterConstruction);
         controller_->unregisterNotifier(3);
-        t.reset();
-        other.reset();
         close();
         EXPECT_EQ(maskWrites().back(), 0x40000000u) << "destruction masks the bridge";
     }
 }
 
-TEST_F(BridgeInterrupts, TwoQueuedWordsGiveOneWorkCall) {
-    open(true);
-    std::atomic<bool> release{false};
-    auto t = queuedBehind5([&] { return release.load(); });
-    release = true;
-    ASSERT_TRUE(t->waitFor(3, 1));
-    bridge().fire(5); // runs after 3 on the one worker: 3 had its only call
-    ASSERT_TRUE(t->waitFor(5, 2));
-    EXPECT_EQ(t->count(3), 1u);
-    controller_->unregisterNotifier(3);
-    controller_->unregisterNotifier(5);
-}
-
+// The one worker is held in id 5's call until the quiesce is past the DPC and waits for it; id 3 is queued.
 TEST_F(BridgeInterrupts, AnItemStillQueuedAtTheQuiesceNeverRuns) {
     open(true);
     const uint64_t caller = nVOKAL100_getThreadID();
     const size_t dpcs = kal::dpc::live();
-    std::atomic<bool> quiescing{false};
-    // Back only once the quiesce is past the DPC and waits for this worker.
-    auto t = queuedBehind5(
-        [&] { return quiescing.load() && kal::dpc::live() < dpcs && kal::thread::isBlocked(caller); });
+    std::atomic<bool> quiescing{false}, inside{false};
+    auto t = target();
+    t->hook = [&](uint32_t id) {
+        if (id == 5) {
+            inside = true;
+            eventually(
+                [&] { return quiescing && kal::dpc::live() < dpcs && kal::thread::isBlocked(caller); });
+        }
+    };
+    registerId(*t, 5);
+    registerId(*t, 3);
+    bridge().fire(5);
+    EXPECT_TRUE(eventually([&] { return inside.load(); })) << "the worker is busy with id 5";
+    bridge().fire(3);
+    bridge().fire(3);
+    kal::pci::drainInterrupts();
+    kal::dpc::drain();
     quiescing = true;
     controller_->quiesce();
     EXPECT_EQ(t->count(5), 1u);
@@ -217,23 +193,22 @@ TEST_F(BridgeInterrupts, RegistrationHoldsAgainstAnInterruptStorm) {
             --inHook;
         };
         registerId(*t, 0);
-        std::vector<std::thread> threads;
-        for (uint32_t id : {0u, 1u}) {
-            threads.emplace_back([&, id] {
-                for (int i = 0; i < 2000; ++i) {
-                    bridge().fire(id);
+        {
+            std::vector<std::jthread> threads; // joined at the end of the block
+            for (uint32_t id : {0u, 1u}) {
+                threads.emplace_back([&, id] {
+                    for (int i = 0; i < 2000; ++i) {
+                        bridge().fire(id);
+                    }
+                });
+            }
+            threads.emplace_back([&] {
+                for (int i = 0; i < 500; ++i) {
+                    tStatus status;
+                    controller_->registerNotifier(t.get(), 1, status);
+                    controller_->unregisterNotifier(1);
                 }
             });
-        }
-        threads.emplace_back([&] {
-            for (int i = 0; i < 500; ++i) {
-                tStatus status;
-                controller_->registerNotifier(t.get(), 1, status);
-                controller_->unregisterNotifier(1);
-            }
-        });
-        for (std::thread& thread : threads) {
-            thread.join();
         }
         kal::pci::drainInterrupts();
         kal::dpc::drain();
@@ -246,9 +221,7 @@ TEST_F(BridgeInterrupts, RegistrationHoldsAgainstAnInterruptStorm) {
         EXPECT_EQ(bridge().queued(), 0u) << "every word was taken off the queue";
         closing = true;
         ASSERT_TRUE(eventually([&] { return inHook.load() == 0; }));
-        controller_->unregisterNotifier(0);
         close(); // the worker is joined before the target goes
-        t.reset();
     }
 }
 
@@ -362,8 +335,6 @@ TEST_F(DmaWaits, SignalsAndTimeoutsEndABlockedWait) {
         {"notify-at", 0, false, 0xFFFFFFFF, 0, false},
         {"cancel", kCancel, false, 0xFFFFFFFF, kCancel, false},
         {"cancel after a short wake-up", kCancel, true, 0xFFFFFFFF, kCancel, false},
-        {"invalidated", KELVO_STATUS_SESSION_INVALIDATED, false, 0xFFFFFFFF, KELVO_STATUS_SESSION_INVALIDATED,
-         false},
         {"timeout", 1, false, 2000, 0, true},
     };
     kal::clock::ScopedScale fast(1000); // 2 s of stand-in time pass in 2 ms
