@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <initializer_list>
 #include <ostream>
 #include <string>
 
@@ -15,6 +17,16 @@ inline void PrintTo(const Counts& counts, std::ostream* out) {
 } // namespace kal::live
 
 namespace kelvo_test {
+
+// The codes of several requests or'ed together, the requests made in the order written: the elements of
+// a braced list are evaluated left to right, the operands of | in no fixed order.
+inline std::int64_t inOrder(std::initializer_list<std::int64_t> codes) {
+    std::int64_t all = 0;
+    for (std::int64_t code : codes) {
+        all |= code;
+    }
+    return all;
+}
 
 // Fails a test that leaves a kernel-layer object (allocation, lock, DPC, thread, mapping, ...) behind;
 // clears the captured log and the memory faults around it.

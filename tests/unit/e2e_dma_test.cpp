@@ -22,6 +22,7 @@ namespace {
 using kelvo_test::address;
 using kelvo_test::answer;
 using kelvo_test::boards;
+using kelvo_test::inOrder;
 using kelvo_test::statusOf;
 using nVOAPALS100::tStatus;
 
@@ -100,8 +101,8 @@ TEST_F(E2EDma, TheCommandStreamAndTheMeasurePacketsOnEveryBoard) {
         module->dma(1).clearSunk();
         std::vector<uint8_t> out(kBytes);
         std::iota(out.begin(), out.end(), uint8_t{5});
-        EXPECT_EQ(transfer(handle, 1, out.data(), out.size()) | start(handle, 1) |
-                      ASK(brixelTools_writeStreamAdditiveTransferCount, handle, 1, kBytes, 0).status,
+        EXPECT_EQ(inOrder({transfer(handle, 1, out.data(), out.size()), start(handle, 1),
+                           ASK(brixelTools_writeStreamAdditiveTransferCount, handle, 1, kBytes, 0).status}),
                   0);
         EXPECT_EQ(wait(handle, 1, 0, kBytes, kForever).status, 0);
         EXPECT_EQ(module->dma(1).sunk(), out);
@@ -118,7 +119,7 @@ TEST_F(E2EDma, TheCommandStreamAndTheMeasurePacketsOnEveryBoard) {
         EXPECT_EQ(module->dma(1).fifoResets(), resets + 2) << "and still every hardware step ran";
 
         std::vector<uint32_t> words(3 * kPacketWords, 0); // room for a packet more: the stream still runs
-        EXPECT_EQ(transfer(handle, 0, words.data(), 4 * words.size()) | start(handle, 0), 0);
+        EXPECT_EQ(inOrder({transfer(handle, 0, words.data(), 4 * words.size()), start(handle, 0)}), 0);
         for (int arm = 0; arm < 2; ++arm) {
             EXPECT_EQ(ASK(measureUnit_arm, handle, 0, 0).status, 0);
             EXPECT_EQ(ASK(measureUnit_reset, handle, 0, 0).status, 0);
@@ -253,9 +254,9 @@ TEST_F(E2EDmaSessions, AClosedHandlesTransfersAreTakenBackAndTheOthersStay) {
         const std::vector<uint8_t> gone(kPacket, 0xEE);
         std::vector<uint8_t> kept(kPacket, 0);
         const int first = row.closingFirst ? a : b, second = row.closingFirst ? b : a;
-        EXPECT_EQ(transfer(first, 0, first == a ? gone.data() : kept.data(), kPacket) |
-                      transfer(second, 0, second == a ? gone.data() : kept.data(), kPacket) |
-                      (row.running ? start(b, 0) : 0),
+        EXPECT_EQ(inOrder({transfer(first, 0, first == a ? gone.data() : kept.data(), kPacket),
+                           transfer(second, 0, second == a ? gone.data() : kept.data(), kPacket),
+                           row.running ? start(b, 0) : 0}),
                   0);
         const size_t lists = lockedLists();
         EXPECT_EQ(kelvo_close(a), 0);
@@ -290,7 +291,7 @@ TEST_F(E2EDmaSessions, AFailedStepKeepsItsRegistrationForTheClose) {
         {"clearTransfers refused while the stream runs", "duskmere-a", [](sim::DmaEngine&, bool) {},
          [&] {
              lists = lockedLists();
-             EXPECT_EQ(transfer(a, 0, page.data(), page.size()) | start(a, 0), 0);
+             EXPECT_EQ(inOrder({transfer(a, 0, page.data(), page.size()), start(a, 0)}), 0);
              const int32_t code = simple(a, KELVO_IOCTL_brixelTools_clearTransfers);
              EXPECT_EQ(simple(a, KELVO_IOCTL_brixelTools_stopDMA), 0);
              return code;
@@ -298,13 +299,13 @@ TEST_F(E2EDmaSessions, AFailedStepKeepsItsRegistrationForTheClose) {
          kStreamRunning, [&] { return lockedLists() == lists; }},
         {"stopDMA whose credit stop timed out", "solstra", credits,
          [&] {
-             EXPECT_EQ(transfer(b, 1, page.data(), page.size()) | start(a, 1), 0);
+             EXPECT_EQ(inOrder({transfer(b, 1, page.data(), page.size()), start(a, 1)}), 0);
              return simple(a, KELVO_IOCTL_brixelTools_stopDMA, 1);
          },
          KELVO_STATUS_TIMED_OUT, [&] { return !engine(1).running(); }},
         {"clearApplicationFIFO whose credit stop timed out", "solstra", credits,
          [&] {
-             EXPECT_EQ(transfer(b, 1, page.data(), page.size()) | start(a, 1), 0);
+             EXPECT_EQ(inOrder({transfer(b, 1, page.data(), page.size()), start(a, 1)}), 0);
              return simple(a, KELVO_IOCTL_brixelTools_clearApplicationFIFO, 1);
          },
          KELVO_STATUS_TIMED_OUT, [&] { return (engine(1).creditStatus() & (1u << 17)) != 0; }},
@@ -367,7 +368,7 @@ TEST_F(E2EDmaSessions, ARefusedRequestLeavesNothingBehind) {
         }
         EXPECT_EQ(kal::live::now(), live) << "nothing of the refused requests is left";
         EXPECT_EQ(registered(a), before) << "nor registered";
-        EXPECT_EQ(transfer(a, 0, aligned, 4096) | start(a, 0), 0);
+        EXPECT_EQ(inOrder({transfer(a, 0, aligned, 4096), start(a, 0)}), 0);
         produce(std::vector<uint8_t>(8192, 0x5A));
         EXPECT_EQ(count(a, 0).transferCount, 4096u) << "the stream runs the one transfer listed";
         EXPECT_TRUE(engine().faults().empty()) << ::testing::PrintToString(engine().faults());
@@ -420,7 +421,7 @@ TEST_F(E2EDmaSessions, AReservationKeepsTheOtherHandlesOffBothDmaChannels) {
     plug("duskmere-a");
     EXPECT_EQ(reserveAll(b), 0);
     for (uint32_t channel : {0u, 1u}) {
-        EXPECT_EQ(transfer(b, channel, page.data(), page.size()) | start(b, channel), 0);
+        EXPECT_EQ(inOrder({transfer(b, channel, page.data(), page.size()), start(b, channel)}), 0);
     }
     for (const uint32_t code :
          {KELVO_IOCTL_brixelTools_startDMA, KELVO_IOCTL_brixelTools_stopDMA,
@@ -477,7 +478,7 @@ TEST_F(E2EDmaSessions, HandlesAddingAndCleaningUpAtOnceLeaveNothing) {
     for (std::thread& thread : threads) {
         thread.join();
     }
-    EXPECT_EQ(kelvo_close(a) | kelvo_close(b), 0);
+    EXPECT_EQ(inOrder({kelvo_close(a), kelvo_close(b)}), 0);
     EXPECT_EQ(lockedLists(), lists) << "every transfer went with its handle";
     remove(index);
 }

@@ -27,6 +27,7 @@ namespace {
 
 using namespace kelvo_driver::nVOAPAL000;
 using kelvo_test::boards;
+using kelvo_test::inOrder;
 using nVOAPALS100::tStatus;
 
 constexpr int32_t kInvalidated = KELVO_STATUS_SESSION_INVALIDATED;
@@ -75,10 +76,11 @@ protected:
             : buffer(4096, 0), handle(handle), destination(kelvo_destination(handle)) {
             kelvo_notifier_payload notifier{0xBEEF, destination, 0x80000000};
             EXPECT_EQ(
-                kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &notifier) | reserveAll(handle) |
-                    ASK(brixelTools_addTransferFromDevice, handle, 0, 0, address(buffer.data()), 4096, 0, 0)
-                        .status |
-                    ASK(brixelTools_startDMA, handle, 0, 0, {}, 0).status,
+                inOrder(
+                    {kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &notifier), reserveAll(handle),
+                     ASK(brixelTools_addTransferFromDevice, handle, 0, 0, address(buffer.data()), 4096, 0, 0)
+                         .status,
+                     ASK(brixelTools_startDMA, handle, 0, 0, {}, 0).status}),
                 0);
             thread = std::thread([this] {
                 result =
@@ -175,7 +177,7 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
         EXPECT_EQ(
             (std::tuple{ASK(kelvo_getSetupLevel, fresh, 0).setupLevel, topography(fresh), reserveAll(fresh)}),
             std::tuple(c.newAfter == 0 ? 19u : 0u, c.newAfter, c.reserve));
-        EXPECT_EQ(kelvo_close(fresh) | kelvo_close(old), 0);
+        EXPECT_EQ(inOrder({kelvo_close(fresh), kelvo_close(old)}), 0);
         int last = open(index);
         if (c.newAfter != 0) { // a reset brings it back (and invalidates its requester)
             EXPECT_EQ(ASK(kdut_reset, last, 19, 0, 0, 0, 0).status, 0);
@@ -356,9 +358,10 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
         EXPECT_EQ(cooling(before), 24u) << "the service's request applies while no override is in force";
         EXPECT_EQ(ASK(voquantaPXICooling_overrideCoolingMode, before, 40, 0).status, 0);
         EXPECT_EQ(serviceRequest(before, 50), 0) << "the dropped request still succeeds";
-        EXPECT_EQ(reserveAll(before) | ASK(corran_stagePowerAllocation, before, 0, {}, 1000, 0).status |
-                      ASK(corran_commitPowerAllocation, before, 0, {}, 0).status,
-                  0);
+        EXPECT_EQ(
+            inOrder({reserveAll(before), ASK(corran_stagePowerAllocation, before, 0, {}, 1000, 0).status,
+                     ASK(corran_commitPowerAllocation, before, 0, {}, 0).status}),
+            0);
         if (c.transition == kReset) {
             EXPECT_EQ(ASK(kdut_reset, before, 19, 0, 0, 0, 0).status, 0);
         } else {
@@ -373,7 +376,7 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
         EXPECT_EQ(reserveAll(after), 0);
         const auto power = ASK(corran_getActualPowerAllocation, after, 0, {}, 0);
         EXPECT_EQ(std::make_pair(power.status, power.powerMicrowatts), std::make_pair(0, 0u));
-        EXPECT_EQ(kelvo_close(after) | kelvo_close(before), 0);
+        EXPECT_EQ(inOrder({kelvo_close(after), kelvo_close(before)}), 0);
         remove(index);
     }
 }
@@ -698,7 +701,7 @@ TEST_F(RoutingOnALargeTopography, AHandleKeepsBoundedRoutesBesideAnothersRoute) 
     EXPECT_EQ(path.back(), kChainEnd);
     EXPECT_EQ(ASK(routing_destroyRoute, other, early, 0).status, 0);
     EXPECT_EQ(routes(), kBound);
-    EXPECT_EQ(kelvo_close(full) | kelvo_close(other), 0);
+    EXPECT_EQ(inOrder({kelvo_close(full), kelvo_close(other)}), 0);
     EXPECT_EQ(routes(), 0u);
 }
 
