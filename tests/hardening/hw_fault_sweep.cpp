@@ -36,8 +36,9 @@ struct Operation {
     std::int32_t (*run)(int handle);
 };
 const Operation kOperations[] = {
-    {"arm_read Brixel.Signature", [](int h) { return readRegister(h, "Brixel_Ver2.3.0f7", 0x40000000u); }},
-    {"arm_read IOPort2RegMap", [](int h) { return readRegister(h, "IOPort2RegMap_Ver2.3.0f7", 0); }},
+    {"arm_read Brixel.Signature",
+     [](int h) { return readRegister(h, "Brixel_Ver2.3.0f7", 0x40000000u).status; }},
+    {"arm_read IOPort2RegMap", [](int h) { return readRegister(h, "IOPort2RegMap_Ver2.3.0f7", 0).status; }},
     {"storageMap setRaw+flush",
      [](int h) {
          std::uint32_t serial = 0;

@@ -52,17 +52,14 @@ inline std::int32_t rawElement(int handle, std::uint32_t requestCode, const char
     return ask(handle, requestCode, in);
 }
 
-// A register's value by name.
-inline std::int32_t readRegister(int handle, const char* map, std::uint32_t field,
-                                 std::uint64_t* value = nullptr) {
+// A register's value by name, and the answer's status (the transport's code when it did not reach the
+// driver).
+inline kelvo_arm_read_out readRegister(int handle, const char* map, std::uint32_t field) {
     auto in = named<kelvo_arm_read_in>(map);
     in.fieldId = field;
     kelvo_arm_read_out out{};
-    const std::int32_t status = ask(handle, KELVO_IOCTL_arm_read, in, out);
-    if (value != nullptr) {
-        *value = out.value;
-    }
-    return status;
+    out.status = ask(handle, KELVO_IOCTL_arm_read, in, out);
+    return out;
 }
 
 // The value of "--name VALUE" among the arguments, or null.
