@@ -27,7 +27,8 @@ std::int32_t serialNumber(int handle, std::uint32_t requestCode, std::uint32_t& 
     if (status != 0 || requestCode == KELVO_IOCTL_storageMap_getRaw) {
         return status;
     }
-    return ask(handle, KELVO_IOCTL_storageMap_flush, named<kelvo_storageMap_flush_in>(kManufacturing));
+    return ask(handle, KELVO_IOCTL_storageMap_flush,
+               kelvo_storageMap_flush_in{address(kManufacturing), std::strlen(kManufacturing), 0, {}, 0});
 }
 
 // The requests a knob may decide, in the order of kelvo_test::Decided (after kNothing).
@@ -49,10 +50,7 @@ const Operation kOperations[] = {
     {"deviceWindow_read flashWindow",
      [](int h) {
          std::vector<std::uint8_t> bytes(256);
-         auto in = named<kelvo_deviceWindow_read_in>("flashWindow");
-         in.size = bytes.size();
-         in.buffer = address(bytes.data());
-         return ask(h, KELVO_IOCTL_deviceWindow_read, in);
+         return readWindow(h, "flashWindow", bytes);
      }},
     // 64 bytes (the sequencer's no-ops) to the device on channel 1: added, started, stopped, cleared; the
     // first error.

@@ -117,10 +117,7 @@ std::int32_t readSignature(Worker& w) {
 }
 std::int32_t readFlash(Worker& w) {
     std::vector<std::uint8_t> bytes(w.module.flashHead.size(), 0xEE);
-    auto in = named<kelvo_deviceWindow_read_in>("flashWindow");
-    in.size = bytes.size();
-    in.buffer = address(bytes.data());
-    const std::int32_t status = ask(w.handle, KELVO_IOCTL_deviceWindow_read, in);
+    const std::int32_t status = readWindow(w.handle, "flashWindow", bytes);
     return expect(w, status, bytes == w.module.flashHead, "the flash window read other bytes");
 }
 // The worker's own byte of "Posc": on the same session the read answers what was written.
