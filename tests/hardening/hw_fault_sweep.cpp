@@ -31,7 +31,7 @@ std::int32_t serialNumber(int handle, std::uint32_t requestCode, std::uint32_t& 
                kelvo_storageMap_flush_in{address(kManufacturing), std::strlen(kManufacturing), 0, {}, 0});
 }
 
-// The requests a knob may decide, in the order of kelvo_test::Decided (after kNothing).
+// The requests a knob may decide, in the order of kelvo_test::Decided (after kNothing); then one none does.
 struct Operation {
     const char* name;
     std::int32_t (*run)(int handle);
@@ -46,11 +46,6 @@ const Operation kOperations[] = {
          const std::int32_t got = serialNumber(h, KELVO_IOCTL_storageMap_getRaw, serial);
          serial ^= 1; // a change, so the flush writes
          return got != 0 ? got : serialNumber(h, KELVO_IOCTL_storageMap_setRaw, serial);
-     }},
-    {"deviceWindow_read flashWindow",
-     [](int h) {
-         std::vector<std::uint8_t> bytes(256);
-         return readWindow(h, "flashWindow", bytes);
      }},
     // 64 bytes (the sequencer's no-ops) to the device on channel 1: added, started, stopped, cleared; the
     // first error.
@@ -68,6 +63,11 @@ const Operation kOperations[] = {
          }
          keep(ask(h, KELVO_IOCTL_brixelTools_clearTransfers, kelvo_brixelTools_clearTransfers_in{1, 0}));
          return first;
+     }},
+    {"deviceWindow_read flashWindow",
+     [](int h) {
+         std::vector<std::uint8_t> bytes(256);
+         return readWindow(h, "flashWindow", bytes);
      }},
 };
 

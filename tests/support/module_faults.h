@@ -18,7 +18,6 @@ enum class Decided : std::uint8_t {
     kReadSignature,      // arm_read of the bridge's signature
     kReadIOPort,         // arm_read of the IO port's map
     kFlushManufacturing, // a changed serial number set and the map flushed
-    kReadFlashWindow,    // deviceWindow_read of the flash window
     kDmaToDevice,        // 64 bytes to the device on channel 1
 };
 
