@@ -112,8 +112,8 @@ struct RowResult {
     }
 };
 
-// The knob on at each level, or at the one given.
-RowResult sweepKnob(unsigned board, const Knob& knob, std::int64_t onlyLevel) {
+// The knob on at each level from first to last.
+RowResult sweepKnob(unsigned board, const Knob& knob, std::uint32_t first, std::uint32_t last) {
     RowResult result;
     const std::string where = kelvo_fuzz::boards()[board] + ": " + knob.name;
     const std::shared_ptr<sim::Module> module =
@@ -128,10 +128,7 @@ RowResult sweepKnob(unsigned board, const Knob& knob, std::int64_t onlyLevel) {
         knob.decides == kNothing ? nullptr : &kOperations[static_cast<int>(knob.decides) - 1];
     const bool present = kelvo_fuzz::boards()[board].starts_with(knob.onlyOn);
     const bool meets = present && knob.level != 0;
-    for (std::uint32_t level = 0; level <= KELVO_SETUP_LEVEL_COMPLETE; ++level) {
-        if (onlyLevel >= 0 && level != onlyLevel) {
-            continue;
-        }
+    for (std::uint32_t level = first; level <= last; ++level) {
         const std::string at = where + " (on at level " + std::to_string(level) + ")";
         kelvo_fuzz::resetDevice(board, level);
         const kal::live::Counts before = kal::live::now();
@@ -258,11 +255,10 @@ void print(const std::string& board, const std::string& row, const RowResult& r)
 } // namespace
 
 int main(int argc, char** argv) {
-    const std::string onlyBoard = option(argc, argv, "--board") ? option(argc, argv, "--board") : "";
-    const std::string onlyKnob = option(argc, argv, "--knob") ? option(argc, argv, "--knob") : "";
-    const char* levelChoice = option(argc, argv, "--levels");
-    const bool sample = levelChoice != nullptr && std::string(levelChoice) == "sample";
-    const std::uint64_t seed = sampleSeed(option(argc, argv, "--seed"));
+    const std::string onlyBoard = option(argc, argv, "--board", ""),
+                      onlyKnob = option(argc, argv, "--knob", "");
+    const bool sample = std::string(option(argc, argv, "--levels", "")) == "sample";
+    const unsigned long long seed = sampleSeed(option(argc, argv, "--seed"));
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::signal(SIGALRM, onHang);
     kelvo_fuzz::start(kelvo_fuzz::Options{0, 100.0});
@@ -276,19 +272,18 @@ int main(int argc, char** argv) {
     std::printf(
         "hw_fault_sweep: seed %llu; board, knob, the reset's code at its level, the operation's code, "
         "the longest step, the verdict\n",
-        static_cast<unsigned long long>(seed));
-    const auto chosen = [&](const char* name) {
-        return std::string(name).find(onlyKnob) != std::string::npos;
-    };
+        seed);
+    const auto chosen = [&](const std::string& name) { return name.find(onlyKnob) != std::string::npos; };
     for (unsigned board = 0; board < kelvo_fuzz::boards().size(); ++board) {
         const std::string& name = kelvo_fuzz::boards()[board];
         if (onlyBoard.empty() ? sample && board != seed % kelvo_fuzz::boards().size() : name != onlyBoard) {
             continue;
         }
         for (unsigned row = 0; const Knob& knob : kelvo_test::moduleFaults()) {
-            const std::int64_t level = sample ? (seed + row++ * 7) % (KELVO_SETUP_LEVEL_COMPLETE + 1) : -1;
+            const std::uint32_t level = sample ? (seed + row++ * 7) % (KELVO_SETUP_LEVEL_COMPLETE + 1) : 0;
             if (chosen(knob.name)) {
-                print(name, knob.name, sweepKnob(board, knob, level));
+                print(name, knob.name,
+                      sweepKnob(board, knob, level, sample ? level : KELVO_SETUP_LEVEL_COMPLETE));
             }
         }
         for (const AdditionKnob& knob : additionTable()) {

@@ -56,14 +56,14 @@ inline std::int32_t readWindow(int handle, const char* window, std::vector<std::
                                           address(bytes.data()), 0, 0});
 }
 
-// The value of "--name VALUE" among the arguments, or null.
-inline const char* option(int argc, char** argv, const char* name) {
+// The value of "--name VALUE" among the arguments, or otherwise.
+inline const char* option(int argc, char** argv, const char* name, const char* otherwise = nullptr) {
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], name) == 0) {
             return argv[i + 1];
         }
     }
-    return nullptr;
+    return otherwise;
 }
 
 inline std::uint64_t number(const char* text, std::uint64_t otherwise) {

@@ -19,8 +19,7 @@ TEST(HardeningFindingsMaps, RemovalFromTheDispatcherNeedsNoMemory) {
     kelvo_regmaps::tSolstraIsoTopRegMap solstra(&bus, built);
     kelvo_regmaps::tDuskmereNisoTopRegMap duskmere(&bus, built);
     ASSERT_TRUE(built.isSuccess());
-    for (arm::tRegisterMapBase* tree :
-         {static_cast<arm::tRegisterMapBase*>(&solstra), static_cast<arm::tRegisterMapBase*>(&duskmere)}) {
+    for (arm::tRegisterMapBase* tree : std::initializer_list<arm::tRegisterMapBase*>{&solstra, &duskmere}) {
         armki::ARMDispatcher dispatcher;
         tStatus added;
         tree->addToDispatcher(dispatcher, added);
