@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "standin/control.h"
 #include "host/host.h"
@@ -29,50 +30,40 @@ std::int32_t ask(int handle, std::uint32_t requestCode, const In& in, Out&& out 
     return transport != 0 ? transport : out.status;
 }
 
-// A request record naming a registration (a name of static storage).
-template <class In> In named(const char* name) {
-    In in{};
-    in.nameAddress = address(name);
-    in.nameLength = std::strlen(name);
-    return in;
-}
-
 constexpr const char* kManufacturing = "Manufacturing_Ver1.0.0d1";
 constexpr std::uint32_t kSerialField = 12; // of "Manufacturing", 4 bytes
 
 // One element of a storage map's field, set (setRaw) or got (getRaw).
 inline std::int32_t rawElement(int handle, std::uint32_t requestCode, const char* map, std::uint32_t field,
                                std::uint64_t element, void* value, std::uint32_t size) {
-    auto in = named<kelvo_storageMap_setRaw_in>(map);
-    in.fieldId = field;
-    in.firstElement = element;
-    in.elementCount = 1;
-    in.buffer = address(value);
-    in.elementSize = size;
-    return ask(handle, requestCode, in);
+    return ask(handle, requestCode,
+               kelvo_storageMap_setRaw_in{address(map), std::strlen(map), field, 0, element, 1,
+                                          address(value), size, 0, 0});
 }
 
-// A register's value by name.
-inline std::int32_t readRegister(int handle, const char* map, std::uint32_t field,
-                                 std::uint64_t* value = nullptr) {
-    auto in = named<kelvo_arm_read_in>(map);
-    in.fieldId = field;
+// A register's value by name, and the status as ask() answers it.
+inline kelvo_arm_read_out readRegister(int handle, const char* map, std::uint32_t field) {
     kelvo_arm_read_out out{};
-    const std::int32_t status = ask(handle, KELVO_IOCTL_arm_read, in, out);
-    if (value != nullptr) {
-        *value = out.value;
-    }
-    return status;
+    out.status =
+        ask(handle, KELVO_IOCTL_arm_read, kelvo_arm_read_in{address(map), std::strlen(map), field, 0}, out);
+    return out;
 }
 
-// The value of "--name VALUE" among the arguments, or null.
-inline const char* option(int argc, char** argv, const char* name) {
+// The first bytes of a device window.
+inline std::int32_t readWindow(int handle, const char* window, std::vector<std::uint8_t>& bytes) {
+    return ask(handle, KELVO_IOCTL_deviceWindow_read,
+               kelvo_deviceWindow_read_in{address(window), std::strlen(window), 0, bytes.size(),
+                                          address(bytes.data()), 0, 0});
+}
+
+// The value of "--name VALUE" among the arguments, or otherwise.
+inline const char* option(int argc, char** argv, const char* name, const char* otherwise = nullptr) {
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], name) == 0) {
             return argv[i + 1];
         }
     }
-    return nullptr;
+    return otherwise;
 }
 
 inline std::uint64_t number(const char* text, std::uint64_t otherwise) {

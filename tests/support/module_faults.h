@@ -18,7 +18,6 @@ enum class Decided : std::uint8_t {
     kReadSignature,      // arm_read of the bridge's signature
     kReadIOPort,         // arm_read of the IO port's map
     kFlushManufacturing, // a changed serial number set and the map flushed
-    kReadFlashWindow,    // deviceWindow_read of the flash window
     kDmaToDevice,        // 64 bytes to the device on channel 1
 };
 
@@ -34,8 +33,7 @@ struct ModuleFault {
     bool live = true; // false: the bridge's own layout, which changes only across a reset (on just before)
     // On stepped time, where the hardware answers after a number of reads: no stall passes for its time-out.
     bool stepped = false;
-    // The reset's code when on during operation at the top level, whose seeds reach what the fault keeps
-    // busy.
+    // The reset's code when on at the top level, whose seeds reach what the fault keeps busy.
     std::int32_t setupCodeAfterTop = 0;
 };
 
