@@ -9,6 +9,7 @@
 namespace {
 
 using kelvo_test::BusAccess;
+using kelvo_test::codeOf;
 using kelvo_test::FakeAccessor;
 using kelvo_test::RegistrationLog;
 using kelvo_test_regmaps::tTestRegMap;
@@ -109,6 +110,10 @@ TEST_F(TestMap, ARegisterWithBothKindsOfFieldHasAReadView) {
     EXPECT_EQ(probe.refresh(0x4E18D796), 0);
     EXPECT_EQ(probe.get(0xFF18D796, v), 0);
     EXPECT_EQ(v, 0x10000000u) << "the read view with selector bits";
+    uint32_t count = 8;
+    EXPECT_EQ(codeOf([&](tStatus& s) { map.getRegisterFormat(0x8018D796, count, nullptr, &v, s); }),
+              kelvo_test::kBufferTooSmall)
+        << "missing arrays hold nothing";
 }
 
 TEST_F(TestMap, WriteOnlyRegistersClearTheirStrobeBitsAndAreNeverRead) {
