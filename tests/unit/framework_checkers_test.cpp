@@ -45,10 +45,6 @@ TEST_F(FrameworkCheckerComposite, RunsInInsertionOrderAndTheFirstFailureIsReport
     composite.checkHardwareState(status);
     EXPECT_EQ(status.getCode(), -7);
     EXPECT_EQ(log, (std::vector<std::string>{"b:0", "c:-7", "a:-7"}));
-    tStatus absent;
-    composite.remove(&first, absent);
-    composite.remove(&first, absent);
-    EXPECT_EQ(absent.getCode(), tStatus::kNotAccessible);
 }
 
 TEST(FrameworkCheckerCollection, RunsItsMembersInOrderUpToItsCapacity) {
