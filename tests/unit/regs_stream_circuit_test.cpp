@@ -118,9 +118,7 @@ TEST_F(StreamCircuitMap, AccessorFailuresLeaveSoftCopiesAndDirtyAsTheyWere) {
     map.markDirtyRegMap();
     bus.log.clear();
     bus.failNext(2, -50401);
-    tStatus s;
-    map.flushRegMap(false, s);
-    EXPECT_EQ(s.getCode(), -50401);
+    EXPECT_EQ(codeOf([&](tStatus& s) { map.flushRegMap(false, s); }), -50401);
     EXPECT_EQ(bus.count('W'), kFlushOrder.size());
     EXPECT_EQ(map.StreamFifoDecrease.dirty, 1);
     EXPECT_EQ(map.StreamGovernor.dirty, 0);

@@ -244,9 +244,7 @@ TEST_F(FlashWindowTest, AFailedWriteIsRewrittenAndAFailedReadIsDropped) {
     EXPECT_EQ(flash->bytes[0x2000], 0x42);
     // A failed refresh drops the sector: the next access reads it again.
     flash->failReads = true;
-    tStatus refresh;
-    window->refresh(0x2000, 1, refresh);
-    EXPECT_EQ(refresh.getCode(), KELVO_STATUS_TIMED_OUT);
+    EXPECT_EQ(codeOf([&](tStatus& s) { window->refresh(0x2000, 1, s); }), KELVO_STATUS_TIMED_OUT);
     EXPECT_EQ(window->cachedSector(2), nullptr);
     EXPECT_EQ(codeOf([&](tStatus& s) { window->get(0x3000, 1, seen.data(), s); }), KELVO_STATUS_TIMED_OUT);
     EXPECT_EQ(window->cachedSector(3), nullptr) << "a sector that could not be read is not kept";
