@@ -107,8 +107,8 @@ TEST_F(Controllers, PowerAllocationHoldsItsBudgetUnderManyThreads) {
     tStatus built;
     PowerAllocationControllerImpl controller(kLimit, kChannels, built);
     ASSERT_TRUE(built.isSuccess());
-    std::vector<std::thread> threads;
-    for (uint32_t t = 0; t < 8; ++t) {
+    for (std::vector<std::jthread> threads; threads.size() < 8;) { // joined as the loop ends
+        const auto t = static_cast<uint32_t>(threads.size());
         threads.emplace_back([&controller, t] {
             for (uint32_t i = 0; i < 300; ++i) {
                 tStatus s;
@@ -121,9 +121,6 @@ TEST_F(Controllers, PowerAllocationHoldsItsBudgetUnderManyThreads) {
                 }
             }
         });
-    }
-    for (auto& thread : threads) {
-        thread.join();
     }
     uint64_t committed = 0;
     for (uint32_t channel = 0; channel < kChannels; ++channel) {

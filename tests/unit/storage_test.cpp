@@ -100,8 +100,7 @@ TEST_F(StorageMaps, RawAndTypedAccessBounds) {
     EXPECT_EQ(codeOf([&](tStatus& s) { first.getElementCount(1, s); }), KELVO_STATUS_UNKNOWN_FIELD);
     // Strings: 31 characters fit a 32-byte field, 32 do not; the padding stops at the field's end.
     storagemap::StorageMapInterface& manufacturing = map("Manufacturing");
-    const uint8_t allowUnsafe = 1;
-    uint8_t after = 0;
+    uint8_t allowUnsafe = 1, after = 0;
     vohtl::BasicString text;
     tStatus status;
     manufacturing.setRaw(50, 0, 1, &allowUnsafe, 1, status);
@@ -113,11 +112,10 @@ TEST_F(StorageMaps, RawAndTypedAccessBounds) {
     text.assign(std::string(32, 'y').c_str(), status);
     maps->manufacturing().setOrderablePartNumber(text, status);
     EXPECT_EQ(status.getCode(), KELVO_STATUS_INDEX_OUT_OF_RANGE);
-    tStatus read;
-    maps->manufacturing().getOrderablePartNumber(text, read);
+    tStatus flush;
+    maps->manufacturing().getOrderablePartNumber(text, flush);
     EXPECT_EQ(std::string(text.c_str()), std::string(31, 'x'));
     // A change without a flush spoils the checksum; the flush mends it.
-    tStatus flush;
     EXPECT_FALSE(maps->manufacturing().isChecksumValid(flush));
     maps->manufacturing().flush(false, flush);
     EXPECT_TRUE(maps->manufacturing().isChecksumValid(flush));
