@@ -251,14 +251,10 @@ protected:
         for (tSessionPtr session : open_) {
             device_->closeSession(session);
         }
-        open_.clear();
-        if (device_ != nullptr) {
-            if (device_->getPnPState() != kelvo_driver::nVOAPAL000::kPnPStateNotPresent) {
-                device_->remove();
-            }
-            delete device_;
-            device_ = nullptr;
+        if (device_ != nullptr && device_->getPnPState() != kelvo_driver::nVOAPAL000::kPnPStateNotPresent) {
+            device_->remove();
         }
+        delete device_;
         LeakCheckedTest::TearDown();
     }
     using tSessionPtr = kelvo_driver::nVOAPAL000::tSession*;

@@ -14,11 +14,13 @@
 #include "platform/cxxruntime.h"
 #include "regmaps/solstra_niso_top_reg_map.h"
 #include "regs_sim_support.h"
+#include "status_code.h"
 #include "test_support.h"
 
 namespace {
 
 using corran_shared::PowerAllocationControllerImpl;
+using kelvo_test::codeOf;
 using nVOAPALS100::tStatus;
 
 constexpr int64_t kBudgetExceeded = KELVO_STATUS_POWER_BUDGET_EXCEEDED;
@@ -107,8 +109,8 @@ TEST_F(Controllers, PowerAllocationHoldsItsBudgetUnderManyThreads) {
     tStatus built;
     PowerAllocationControllerImpl controller(kLimit, kChannels, built);
     ASSERT_TRUE(built.isSuccess());
-    std::vector<std::thread> threads;
-    for (uint32_t t = 0; t < 8; ++t) {
+    for (std::vector<std::jthread> threads; threads.size() < 8;) { // joined as the loop ends
+        const auto t = static_cast<uint32_t>(threads.size());
         threads.emplace_back([&controller, t] {
             for (uint32_t i = 0; i < 300; ++i) {
                 tStatus s;
@@ -121,9 +123,6 @@ TEST_F(Controllers, PowerAllocationHoldsItsBudgetUnderManyThreads) {
                 }
             }
         });
-    }
-    for (auto& thread : threads) {
-        thread.join();
     }
     uint64_t committed = 0;
     for (uint32_t channel = 0; channel < kChannels; ++channel) {
@@ -152,9 +151,7 @@ TEST_F(Controllers, ACoolingOverrideStaysUntilAnotherOverride) {
         kelvo_driver::PXICoolingControllerImpl cooling(0x41000030, &state, &power, built);
         ASSERT_TRUE(built.isSuccess());
         for (const Request& r : requests) {
-            tStatus s;
-            cooling.setCoolingMode(r.mode, r.overrideState, s);
-            EXPECT_TRUE(s.isSuccess());
+            EXPECT_EQ(codeOf([&](tStatus& s) { cooling.setCoolingMode(r.mode, r.overrideState, s); }), 0);
             EXPECT_EQ(cooling.getCoolingMode(), r.modeAfter) << r.mode;
             EXPECT_EQ(state.override, r.overrideAfter) << r.mode;
         }
@@ -221,9 +218,7 @@ TEST_F(ControllersOnTheBoard, TheLinkPollWaitsDoubleFrom100Microseconds) {
     for (const auto& [answersAfter, reads] : cases) {
         block.setLatencies(answersAfter * 1000, 0);
         block.clearTrace();
-        tStatus s;
-        link.command(command, s);
-        EXPECT_TRUE(s.isSuccess());
+        EXPECT_EQ(codeOf([&](tStatus& s) { link.command(command, s); }), 0);
         EXPECT_EQ(block.readCount(sim::IsoCommBlock::kStatus), reads) << answersAfter;
         command = 3 - command; // a state the link is not in
     }

@@ -1,4 +1,4 @@
-// Hardware-state checkers: register verifiers, the composite and the fixed collection.
+// Hardware-state checkers: the composite and the fixed collection.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -6,67 +6,11 @@
 #include "fatal_hook_capture.h"
 #include "framework/hardware_state_checker_collection.h"
 #include "framework/hardware_state_checker_composite.h"
-#include "framework/simple_register_verifier.h"
 #include "test_support.h"
-
-namespace fakeregs {
-
-// A register record read through its map, as the register-map engine keeps them.
-struct StatusReg {
-    uint32_t softCopy = 0;
-    bool inWindow = true;
-    uint32_t hardware = 0;
-    int reads = 0;
-};
-
-void refreshRecord(StatusReg& record, nVOAPALS100::tStatus& status) {
-    if (!record.inWindow) {
-        KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kNotAccessible);
-        return;
-    }
-    ++record.reads;
-    record.softCopy = record.hardware;
-}
-
-} // namespace fakeregs
 
 namespace {
 
 using nVOAPALS100::tStatus;
-
-constexpr uint32_t kBoardSignature = 0x50A1C0DE;
-constexpr int32_t kSignatureCode = KELVO_STATUS_NON_ISOLATED_SIGNATURE;
-constexpr int32_t kAccessCode = KELVO_STATUS_REGISTER_ACCESS_FAILED;
-using SignatureVerifier =
-    kdut::SimpleSignatureVerifierTemplate<fakeregs::StatusReg, kBoardSignature, kSignatureCode>;
-using AccessVerifier =
-    kdut::SimpleRegisterVerifierTemplate<fakeregs::StatusReg, 0x80000000u, 0u, kAccessCode>;
-
-int64_t check(kdut::HardwareStateCheckerInterface& checker) {
-    tStatus status;
-    checker.checkHardwareState(status);
-    return status.getCode();
-}
-
-TEST(FrameworkVerifier, ComparesTheRefreshedRegisterUnderItsMask) {
-    fakeregs::StatusReg signature;
-    SignatureVerifier signatureVerifier(signature);
-    signature.hardware = kBoardSignature;
-    EXPECT_EQ(check(signatureVerifier), 0);
-    signature.hardware = 0xFFFFFFFF; // the device is gone
-    EXPECT_EQ(check(signatureVerifier), kSignatureCode);
-
-    fakeregs::StatusReg access;
-    AccessVerifier accessVerifier(access);
-    access.hardware = 0x7FFFFFFF;
-    EXPECT_EQ(check(accessVerifier), 0);
-    access.hardware = 0x80000000;
-    EXPECT_EQ(check(accessVerifier), kAccessCode);
-
-    // A register its map cannot reach reports that, not the mismatch of the cached value.
-    access.inWindow = false;
-    EXPECT_EQ(check(accessVerifier), tStatus::kNotAccessible);
-}
 
 // Records the order of the calls and the status each one saw.
 struct RecordingChecker : kdut::HardwareStateCheckerInterface {
@@ -101,10 +45,6 @@ TEST_F(FrameworkCheckerComposite, RunsInInsertionOrderAndTheFirstFailureIsReport
     composite.checkHardwareState(status);
     EXPECT_EQ(status.getCode(), -7);
     EXPECT_EQ(log, (std::vector<std::string>{"b:0", "c:-7", "a:-7"}));
-    tStatus absent;
-    composite.remove(&first, absent);
-    composite.remove(&first, absent);
-    EXPECT_EQ(absent.getCode(), tStatus::kNotAccessible);
 }
 
 TEST(FrameworkCheckerCollection, RunsItsMembersInOrderUpToItsCapacity) {

@@ -30,10 +30,8 @@ TEST_F(FrameworkDevice, ResetToLevelZeroTearsDownAndSetsNothingUp) {
 
 TEST_F(FrameworkDevice, ResetCopiesTheCallersParametersWholeOrLeavesTheCopysError) {
     TestDevice& device = start();
-    TestResetParameters parameters;
-    for (uint64_t i = 0; i < 12; ++i) {
-        parameters.words[i] = 0x1000 + i;
-    }
+    TestResetParameters parameters{
+        {0x1000, 0x1001, 0x1002, 0x1003, 0x1004, 0x1005, 0x1006, 0x1007, 0x1008, 0x1009, 0x100A, 0x100B}};
     {
         kal::usermem::Scope scope;
         const uint64_t address = scope.add(&parameters, sizeof parameters, kal::usermem::kRead);

@@ -1,7 +1,7 @@
 // The poller on a fake clock.
-#include "framework/hardware_state_checker.h"
 #include "framework/poller.h"
 #include "framework/timeout_handler.h"
+#include "regs_sim_support.h"
 #include "test_support.h"
 
 namespace {
@@ -135,20 +135,6 @@ TEST_F(FrameworkPoller, IntervalDoublesToTheMaximumAndOneReadFollowsTheDeadline)
     }
 }
 
-struct FakeChecker : kdut::HardwareStateCheckerInterface {
-    int64_t fault = 0;
-    int calls = 0;
-    void checkHardwareState(tStatus& status) override {
-        if (status.isFatal()) {
-            return;
-        }
-        ++calls;
-        if (fault != 0) {
-            KELVO_SET_STATUS(status, fault);
-        }
-    }
-};
-
 // At the deadline the handler's checker decides; a failing getter or a
 // condition the poller does not know ends the wait at once, without it.
 TEST_F(FrameworkPoller, TheHandlerDecidesAtTheDeadlineAndAFailingReadEndsTheWait) {
@@ -170,8 +156,8 @@ TEST_F(FrameworkPoller, TheHandlerDecidesAtTheDeadlineAndAFailingReadEndsTheWait
     for (const auto& c : cases) {
         SCOPED_TRACE(c.code);
         FakeClock::reset();
-        FakeChecker checker;
-        checker.fault = c.fault;
+        kelvo_test::CountingChecker checker;
+        checker.code = c.fault;
         kdut::CheckHardwareStateTimeoutHandler handler(checker, handlerCode);
         FakePoller poller(10, 100, kTimeoutCode, &handler);
         FakeRegister reg;
