@@ -6,7 +6,6 @@
 #include <thread>
 #include <vector>
 
-#include "standin/control.h"
 #include "standin/exec_level.h"
 #include "nVOKAL.h"
 #include "standin/pci_bus.h"

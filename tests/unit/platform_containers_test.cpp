@@ -2,11 +2,9 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
-#include <string>
 #include <utility>
 #include <vector>
 
-#include "standin/control.h"
 #include "nVOKAL.h"
 #include "platform/basicstring.h"
 #include "platform/memory.h"

@@ -1,9 +1,7 @@
 // The debug print layer: prefixed lines, assertion reports and the fatal hook.
-#include <string>
 
 #include "fatal_hook_capture.h"
 #include "nVOKAL.h"
-#include "platform/vosdbg.h"
 #include "test_support.h"
 
 namespace {

@@ -2,15 +2,10 @@
 #include <signal.h>
 #include <ucontext.h>
 
-#include <atomic>
 #include <functional>
-#include <string>
-#include <thread>
 #include <tuple>
 #include <utility>
 
-#include "standin/control.h"
-#include "nVOKAL.h"
 #include "platform/device_core.h"
 #include "test_support.h"
 #include "test_worker.h"

@@ -2,17 +2,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <numeric>
 #include <vector>
 
-#include "standin/control.h"
-#include "nVOKAL.h"
 #include "pci_test_support.h"
 #include "platform/dma_configuration.h"
 #include "platform/dma_map.h"
-#include "sim/sim.h"
-#include "test_support.h"
 
 namespace {
 

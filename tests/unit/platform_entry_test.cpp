@@ -1,10 +1,7 @@
 // The driver entry: a refused load, property lists, the callbacks' defaults, the static initialisers.
 #include <cstring>
-#include <string>
 
-#include "standin/control.h"
 #include "core/add_device.h"
-#include "host/host.h"
 #include "nVOKAL.h"
 #include "platform/cxxruntime.h"
 #include "platform/device.h"
@@ -12,7 +9,6 @@
 #include "platform/trace.h"
 #include "host/test_device.h"
 #include "core_test_support.h"
-#include "test_support.h"
 
 namespace {
 

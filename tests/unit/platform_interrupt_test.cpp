@@ -2,14 +2,9 @@
 #include <atomic>
 #include <thread>
 
-#include "standin/control.h"
 #include "standin/exec_level.h"
-#include "nVOKAL.h"
-#include "standin/pci_bus.h"
 #include "pci_test_support.h"
 #include "platform/pci_device.h"
-#include "sim/sim.h"
-#include "test_support.h"
 
 namespace {
 

@@ -5,7 +5,6 @@
 #include <numeric>
 #include <vector>
 
-#include "standin/control.h"
 #include "nVOKAL.h"
 #include "platform/io_notifier.h"
 #include "test_support.h"

@@ -1,16 +1,11 @@
 // The PCI device: slot path, capabilities, link, bus properties, window maps, the accessor.
-#include <string>
 #include <utility>
 #include <vector>
 
 #include "kelvo/product_ids.h"
-#include "nVOKAL.h"
-#include "standin/pci_bus.h"
 #include "pci_test_support.h"
 #include "platform/pci_device.h"
 #include "platform/pci_memory_accessor.h"
-#include "sim/sim.h"
-#include "test_support.h"
 
 namespace {
 

@@ -2,7 +2,6 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <string>
 #include <utility>
 #include <vector>
 

@@ -1,9 +1,6 @@
 // Locks and waits: mutex misuse, semaphores and events, timed and interruptible waits.
-#include <atomic>
-#include <thread>
 #include <vector>
 
-#include "nVOKAL.h"
 #include "platform/sync.h"
 #include "test_support.h"
 #include "test_worker.h"

@@ -2,7 +2,6 @@
 #include <chrono>
 #include <cstdint>
 
-#include "standin/control.h"
 #include "nVOKAL.h"
 #include "platform/fixedpoint.h"
 #include "platform/memory.h"

@@ -1,7 +1,6 @@
 // The trace stream: indentation, the scope tracer, the line prefix, the writers, the destination.
 #include <cstdio>
 #include <functional>
-#include <string>
 
 #include "fatal_hook_capture.h"
 
