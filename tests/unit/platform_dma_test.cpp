@@ -124,10 +124,9 @@ TEST_F(PlatformDma, DirectMapBouncesThroughABufferThatGrowsOnlyWhenALoadNeedsMor
     tDirectDMAMap other(config_, status);
     kal::faults::failNth(kal::faults::kPageList, 1);
     other.load(pages, 0, kPage, tDMAMapCore::kHostToDevice, status);
-    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
-    EXPECT_FALSE(other.isLoaded());
-    EXPECT_EQ(other.numSGLSegments(), 0u);
-    EXPECT_EQ(other.bounceEntryCount(), 0u);
+    EXPECT_EQ(
+        std::make_tuple(status.getCode(), other.isLoaded(), other.numSGLSegments(), other.bounceEntryCount()),
+        std::make_tuple(int64_t{tStatus::kOutOfMemory}, false, 0u, 0u));
 }
 
 TEST_F(PlatformDma, StandardMapSizesItsListAndReachesTheDeviceBelowItsMask) {

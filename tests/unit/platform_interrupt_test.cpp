@@ -117,9 +117,9 @@ TEST_F(PlatformInterrupt, APrimaryLockIsHeldAroundTheHandlerAndGoesWithTheReserv
             device_->relinquishInterruptWithPrimaryLock(lock);
             EXPECT_EQ(lock->spinLock, nullptr);
         }
-        EXPECT_EQ(device_->clientInterruptHandler(), nullptr);
-        EXPECT_EQ(kal::live::spinLocks(), spinLocks);
-        EXPECT_EQ(kal::pci::reservedInterrupts(), reserved);
+        EXPECT_EQ(std::make_tuple(device_->clientInterruptHandler(), kal::live::spinLocks(),
+                                  kal::pci::reservedInterrupts()),
+                  std::make_tuple(nullptr, spinLocks, reserved));
         if (c.vectorTaken) {
             nVOKAL100_relinquishInterrupt(number, other, nullptr);
         }

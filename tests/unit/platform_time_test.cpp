@@ -1,5 +1,4 @@
 // Time units, timebases, timeouts and sleeping, the checked narrowing, the fixed-point shift.
-#include <chrono>
 #include <cstdint>
 
 #include "nVOKAL.h"
