@@ -5,8 +5,8 @@
 
 #include <cstddef>
 #include <memory>
+#include <tuple>
 
-#include "standin/control.h"
 #include "nVOKAL.h"
 #include "standin/pci_bus.h"
 #include "platform/device_info.h"
@@ -47,16 +47,6 @@ inline nVOAPAL200_tDeviceInfo deviceInfoOf(const sim::Module& module, bool withM
     return deviceInfoOf(module.pciHandle(), withMSI);
 }
 
-// No page list, kernel mapping, scatter-gather list or DMA fault left; then clears the DMA state.
-inline void expectNoDmaLeftovers(std::size_t pageListsAtStart) {
-    EXPECT_EQ(kal::pagelists::live(), pageListsAtStart) << "page lists leaked";
-    EXPECT_EQ(kal::pagelists::kernelMappings(), 0u);
-    EXPECT_EQ(kal::dma::liveSGLs(), 0u);
-    EXPECT_TRUE(kal::dma::faults().empty()) << ::testing::PrintToString(kal::dma::faults());
-    kal::dma::clearFaults();
-    kal::pagelists::resetPlacement();
-}
-
 // A plugged module and its description, with no DMA state left over before or after the test.
 class DmaModuleTest : public LeakCheckedTest {
 protected:
@@ -68,8 +58,14 @@ protected:
         module = bus.plug("solstra");
         info = deviceInfoOf(*module);
     }
+    // No page list, kernel mapping, scatter-gather list or DMA fault left; then clears the DMA state.
     void TearDown() override {
-        expectNoDmaLeftovers(listsAtStart_);
+        EXPECT_EQ(
+            std::make_tuple(kal::pagelists::live(), kal::pagelists::kernelMappings(), kal::dma::liveSGLs()),
+            std::make_tuple(listsAtStart_, std::size_t{0}, std::size_t{0}));
+        EXPECT_TRUE(kal::dma::faults().empty()) << ::testing::PrintToString(kal::dma::faults());
+        kal::dma::clearFaults();
+        kal::pagelists::resetPlacement();
         module.reset();
         LeakCheckedTest::TearDown();
     }

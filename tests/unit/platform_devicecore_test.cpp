@@ -2,15 +2,10 @@
 #include <signal.h>
 #include <ucontext.h>
 
-#include <atomic>
 #include <functional>
-#include <string>
-#include <thread>
 #include <tuple>
 #include <utility>
 
-#include "standin/control.h"
-#include "nVOKAL.h"
 #include "platform/device_core.h"
 #include "test_support.h"
 #include "test_worker.h"
@@ -200,9 +195,9 @@ TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
     waiter.join(); // for ever when closing the gate did not wake it
     EXPECT_EQ(waited.getCode(), tStatus::kIOGateClosed);
     EXPECT_EQ(device_->trace, "suspend2 stop(io=0) close ");
-    EXPECT_EQ(device_->getPnPState(), kPnPStateNotPresent);
-    EXPECT_EQ(device_->getPreviousPnPState(), kPnPStateNotStarted);
-    EXPECT_EQ(device_->getIOGateState(), kIOGateClosed);
+    EXPECT_EQ(
+        std::make_tuple(device_->getPnPState(), device_->getPreviousPnPState(), device_->getIOGateState()),
+        std::make_tuple(kPnPStateNotPresent, kPnPStateNotStarted, kIOGateClosed));
 }
 
 TEST_F(DeviceCore, RemovalWaitsForTheOperationInsideTheGateBeforeStop) {
@@ -272,11 +267,9 @@ TEST_F(DeviceCore, AnEntrantBackingOutWakesTheSuspensionWaitingForIdle) {
         EXPECT_EQ(device_->getIOCount(), 0u);
         ASSERT_TRUE(toState(kPnPStateReady));
         entrant.join();
-        EXPECT_TRUE(hooked);
-        EXPECT_TRUE(suspenderWaited) << "the suspension waited while the entrant was counted in";
-        EXPECT_EQ(admitted.load(), c.waits) << "a waiting entrant is let in by the resume";
-        EXPECT_EQ(code, c.waits ? 0 : tStatus::kIOGateClosed);
-        EXPECT_EQ(device_->getIOCount(), 0u);
+        // The suspension waited while the entrant was counted in; a waiting entrant is let in by the resume.
+        EXPECT_EQ(std::make_tuple(hooked, suspenderWaited, admitted.load(), code, device_->getIOCount()),
+                  std::make_tuple(true, true, c.waits, c.waits ? 0 : int64_t{tStatus::kIOGateClosed}, 0u));
     }
 #endif
 }
@@ -304,9 +297,8 @@ TEST_F(DeviceCore, AsyncIOIsRefusedByAClosingSessionAndCompletedBySuspendAndClos
     tAsyncIO::start(*device_, first, session, status);
     tAsyncIO::start(*device_, deviceOnly, nullptr, status);
     ASSERT_TRUE(status.isSuccess());
-    EXPECT_EQ(first.starts, 1);
-    EXPECT_EQ(device_->getIOCount(), 2u);
-    EXPECT_EQ(session->getIOCount(), 1u);
+    EXPECT_EQ(std::make_tuple(first.starts, device_->getIOCount(), session->getIOCount()),
+              std::make_tuple(1, 2u, 1u));
 
     device_->completeSessionAsyncIO(session);
     EXPECT_EQ(counts(first, *device_, *session), std::make_tuple(1, tAsyncIO::kStateUnused, 1u, 0u));

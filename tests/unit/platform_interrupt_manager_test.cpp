@@ -2,7 +2,6 @@
 #include <numeric>
 
 #include "bridge_test_support.h"
-#include "standin/control.h"
 #include "platform/brixel_interrupts.h"
 
 namespace {

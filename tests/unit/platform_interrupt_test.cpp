@@ -2,14 +2,9 @@
 #include <atomic>
 #include <thread>
 
-#include "standin/control.h"
 #include "standin/exec_level.h"
-#include "nVOKAL.h"
-#include "standin/pci_bus.h"
 #include "pci_test_support.h"
 #include "platform/pci_device.h"
-#include "sim/sim.h"
-#include "test_support.h"
 
 namespace {
 
@@ -122,9 +117,9 @@ TEST_F(PlatformInterrupt, APrimaryLockIsHeldAroundTheHandlerAndGoesWithTheReserv
             device_->relinquishInterruptWithPrimaryLock(lock);
             EXPECT_EQ(lock->spinLock, nullptr);
         }
-        EXPECT_EQ(device_->clientInterruptHandler(), nullptr);
-        EXPECT_EQ(kal::live::spinLocks(), spinLocks);
-        EXPECT_EQ(kal::pci::reservedInterrupts(), reserved);
+        EXPECT_EQ(std::make_tuple(device_->clientInterruptHandler(), kal::live::spinLocks(),
+                                  kal::pci::reservedInterrupts()),
+                  std::make_tuple(nullptr, spinLocks, reserved));
         if (c.vectorTaken) {
             nVOKAL100_relinquishInterrupt(number, other, nullptr);
         }

@@ -1,14 +1,11 @@
 // Intrusive lists: the misuse reports.
 #include <optional>
-#include <string>
 #include <vector>
 
-#include "standin/control.h"
 #include "fatal_hook_capture.h"
 #include "platform/list.h"
 #include "platform/voitl/containing.h"
 #include "platform/voitl/list.h"
-#include "platform/vosdbg.h"
 #include "test_support.h"
 
 namespace {

@@ -2,14 +2,11 @@
 #include <cstdint>
 #include <map>
 #include <random>
-#include <string>
 #include <vector>
 
-#include "standin/control.h"
 #include "fatal_hook_capture.h"
 #include "platform/voitl/containing.h"
 #include "platform/voitl/rbtree.h"
-#include "platform/vosdbg.h"
 #include "test_support.h"
 
 namespace {

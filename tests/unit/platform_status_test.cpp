@@ -2,7 +2,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -25,9 +25,8 @@ TEST(Status, StoringRuleKeepsFirstErrorAndLetsErrorReplaceWarning) {
         stored.push_back(nVOAPAL200_setStatus(&s, code, "c", "f", 1));
     }
     EXPECT_EQ(stored, (std::vector<bool>{false, true, false, true, false, false, false}));
-    EXPECT_EQ(s.getCode(), KELVO_STATUS_OUT_OF_MEMORY);
-    EXPECT_TRUE(s.isFatal());
-    EXPECT_FALSE(nVOAPAL200_statusIsNotFatal(&s));
+    EXPECT_EQ(std::make_tuple(s.getCode(), s.isFatal(), nVOAPAL200_statusIsNotFatal(&s)),
+              std::make_tuple(int64_t{KELVO_STATUS_OUT_OF_MEMORY}, true, false));
     s.clear();
     EXPECT_TRUE(s.isSuccess());
 }
@@ -179,10 +178,10 @@ TEST(KalStatus, SettingFromAKernelResultFollowsTheStoringRule) {
     EXPECT_STREQ(status.fileName, "") << "0 leaves the status unchanged";
 
     nVOAPAL200_setStatusFromKALStatus(-51409, &status, "b.cpp", 7);
-    EXPECT_EQ(status.getCode(), KELVO_STATUS_BUFFER_TOO_SMALL);
-    EXPECT_STREQ(status.componentName, "vokelvo_d");
-    EXPECT_STREQ(status.fileName, "b.cpp");
-    EXPECT_EQ(status.lineNumber, 7u);
+    EXPECT_EQ(std::make_tuple(status.getCode(), std::string(status.componentName),
+                              std::string(status.fileName), status.lineNumber),
+              std::make_tuple(int64_t{KELVO_STATUS_BUFFER_TOO_SMALL}, std::string("vokelvo_d"),
+                              std::string("b.cpp"), 7u));
 
     nVOAPAL200_setStatusFromKALStatus(-51352, &status, "c.cpp", 9);
     EXPECT_EQ(status.getCode(), KELVO_STATUS_BUFFER_TOO_SMALL) << "the first error stays";

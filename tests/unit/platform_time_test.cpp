@@ -1,8 +1,6 @@
 // Time units, timebases, timeouts and sleeping, the checked narrowing, the fixed-point shift.
-#include <chrono>
 #include <cstdint>
 
-#include "standin/control.h"
 #include "nVOKAL.h"
 #include "platform/fixedpoint.h"
 #include "platform/memory.h"

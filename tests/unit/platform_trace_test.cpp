@@ -1,7 +1,6 @@
 // The trace stream: indentation, the scope tracer, the line prefix, the writers, the destination.
 #include <cstdio>
 #include <functional>
-#include <string>
 
 #include "fatal_hook_capture.h"
 
@@ -179,12 +178,11 @@ TEST_F(Trace, SwitchingTheDestinationOpensTheNewAndClosesTheOld) {
         current.written.clear();
         trace_->switchDestination(&target);
         EXPECT_EQ(current.written, std::string("Switching trace destination to ") + target.getName() + "\n");
-        EXPECT_EQ(other.opened, c.toCurrent ? 0 : 1);
-        EXPECT_EQ(current.closed, c.switched ? 1 : 0);
-        EXPECT_EQ(other.closed, 0);
-        EXPECT_EQ(trace_->getDestination(), c.switched ? &other : &current);
+        EXPECT_EQ(std::make_tuple(other.opened, current.closed, other.closed, trace_->getDestination()),
+                  std::make_tuple(c.toCurrent ? 0 : 1, c.switched ? 1 : 0, 0,
+                                  static_cast<tTraceDestination*>(c.switched ? &other : &current)));
         trace_->write("after\n");
-        EXPECT_EQ((c.switched ? other : current).written.find("after\n") != std::string::npos, true);
+        EXPECT_NE((c.switched ? other : current).written.find("after\n"), std::string::npos);
         trace_->switchDestination(&trace_->consoleDestination());
     }
 }

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <numeric>
 
-#include "standin/control.h"
 #include "nVOKAL.h"
 #include "platform/user_buffer.h"
 #include "test_support.h"

@@ -3,7 +3,6 @@
 #include <string_view>
 #include <tuple>
 
-#include "standin/control.h"
 #include "platform/work_queue.h"
 #include "test_support.h"
 
