@@ -114,7 +114,7 @@ public:
     static std::int32_t resetTo(int index, std::uint32_t level, const void* parameters = nullptr) {
         const int handle = open(index);
         const kelvo_kdut_reset_in in{level, 0, parameters != nullptr ? address(parameters) : 0, 0, 0};
-        const std::int32_t status = answer<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reset, in).status;
+        const std::int32_t status = statusOf(handle, KELVO_IOCTL_kdut_reset, in);
         kelvo_close(handle);
         return status;
     }
@@ -127,9 +127,8 @@ public:
         return status.getCode();
     }
     static std::int32_t reserveAll(int handle, std::uint64_t mask = 1) {
-        return answer<kelvo_status_record>(handle, KELVO_IOCTL_kdut_reserveResources,
-                                           kelvo_kdut_reserveResources_in{mask, 0, 0})
-            .status;
+        return statusOf(handle, KELVO_IOCTL_kdut_reserveResources,
+                        kelvo_kdut_reserveResources_in{mask, 0, 0});
     }
 
 private:

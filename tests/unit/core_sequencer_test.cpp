@@ -2,11 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <functional>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -85,8 +83,7 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRamAndSt
         const auto count = answer<kelvo_wexmoor_getNumSubroutines_out>(
             handle, KELVO_IOCTL_wexmoor_getNumSubroutines, kelvo_status_record{0});
         ASSERT_EQ(std::tuple(count.status, count.subroutineCount), std::tuple(0, b.subroutines));
-        std::vector<uint32_t> ids(b.subroutines + 1, 0xEEEEEEEE);
-        std::vector<uint32_t> addresses(b.subroutines + 1, 0xEEEEEEEE);
+        std::vector<uint32_t> ids(b.subroutines + 1, 0xEEEEEEEE), addresses(ids);
         kelvo_wexmoor_getSubroutines_in in{address(ids.data()), address(addresses.data()), b.subroutines, 0};
         EXPECT_EQ(statusOf(handle, KELVO_IOCTL_wexmoor_getSubroutines, in), 0);
         const uint32_t last = b.subroutines - 1;
@@ -120,17 +117,9 @@ TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {
         int32_t code;
     };
     auto words = [&](uint64_t c, uint64_t n, uint64_t i, uint64_t a, uint64_t s) {
-        kelvo_custom_reset_parameters p{};
-        p.subroutineCommandsPtr = c;
-        p.numberOfSubroutineCommands = n;
-        p.subroutineIdsPtr = i;
-        p.subroutineAddressesPtr = a;
-        p.numberOfSubroutines = s;
-        return p;
+        return kelvo_custom_reset_parameters{0, 0, 0, 0, c, n, i, a, s, 0, 0, 0};
     };
-    const uint64_t c = address(commands.data());
-    const uint64_t i = address(ids.data());
-    const uint64_t a = address(addresses.data());
+    const uint64_t c = address(commands.data()), i = address(ids.data()), a = address(addresses.data());
     const Case cases[] = {
         // Level 18 finds no start-up subroutine in it.
         {"complete", words(c, 4, i, a, 2), 17, KELVO_STATUS_UNKNOWN_SUBROUTINE},
@@ -358,42 +347,12 @@ TEST_F(SequencerLevels, LocalRamBoundsAndReadBack) {
     }
 }
 
-TEST_F(SequencerLevels, EngineRequestsFromSeveralThreads) {
-    const int index = add("solstra");
-    kelvo_driver::SequenceEngineController& engine = *controllers(index).getSequenceEngineController();
-    std::atomic<int> unexpected{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 50; ++i) {
-                tStatus status;
-                const int op = (t + i) % 3;
-                op == 0   ? engine.start(0, status)
-                : op == 1 ? engine.reset(status)
-                          : (void)engine.isRunning(status);
-                if (status.isFatal() && status.getCode() != KELVO_STATUS_SEQUENCE_ENGINE_RUNNING) {
-                    ++unexpected;
-                }
-            }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(unexpected.load(), 0);
-    EXPECT_TRUE(side(index).sequencer().faults().empty()) << "no start strobe reached a running engine";
-}
-
 using BoardStartupLevel = SequencerLevels;
 
 // A case with a knob leaves the engine or the stream running: the next case takes a fresh module.
 TEST_F(BoardStartupLevel, TheErrorListWordsAndAnEngineOrAStreamThatNeverStops) {
     auto words = [](uint64_t list9, uint64_t count10, uint64_t ignore11) {
-        kelvo_custom_reset_parameters p{};
-        p.errorsToDisablePtr = list9;
-        p.numberOfErrorsToDisable = count10;
-        p.ignoreStartupErrors = ignore11;
-        return p;
+        return kelvo_custom_reset_parameters{0, 0, 0, 0, 0, 0, 0, 0, 0, list9, count10, ignore11};
     };
     // The program keeps the engine running far beyond the 5 s the start-up waits.
     auto neverStops = [](sim::Module& m, bool on) {

@@ -308,10 +308,9 @@ TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSide) {
         // "IsoFpgaWindow" carries a read through the link to the isolated FPGA.
         const int handle = open(index);
         m.isoFpga().poke(kScratchOffset, 0x5EA1AB1E);
-        const std::string window = "IsoFpgaWindow";
         uint32_t word = 0;
-        const kelvo_deviceWindow_read_in in{
-            address(window.data()), window.size(), kScratchOffset, 4, address(&word), 0, 0};
+        const auto in = kelvo_test::named(
+            kelvo_deviceWindow_read_in{0, 0, kScratchOffset, 4, address(&word), 0, 0}, "IsoFpgaWindow");
         EXPECT_EQ(answer<kelvo_deviceWindow_read_out>(handle, KELVO_IOCTL_deviceWindow_read, in).status, 0);
         EXPECT_EQ(word, 0x5EA1AB1Eu);
         EXPECT_EQ(kelvo_close(handle), 0);
@@ -342,12 +341,9 @@ TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaS
                          m.bridgeRegisters().fpgaLoading().configured(1)),
               std::tuple(10u, true, false));
     m.isoFpga().poke(kScratchOffset, 0x5EA1AB1E);
-    kelvo_driver::IsolatedRegMaps& group = deviceOf(index)
-                                               ->getKelvoHelper()
-                                               ->getTaskAs<kelvo_driver::IsolatedRegMapsTaskInterface>()
-                                               .getIsolatedRegMaps();
+    auto& task = deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::IsolatedRegMapsTaskInterface>();
     tStatus status;
-    EXPECT_EQ(group.getWindowedAccessor()->read32(kScratchOffset, status), 0xFFFFFFFFu);
+    EXPECT_EQ(task.getIsolatedRegMaps().getWindowedAccessor()->read32(kScratchOffset, status), 0xFFFFFFFFu);
 }
 
 // Level 15: the calibration map it chooses, the offsets it loads or refuses, the reload.
@@ -381,21 +377,15 @@ FlashImage calibrated() {
     return flash;
 }
 Offsets offsetsOf(uint32_t map) {
-    Offsets expected;
-    for (uint32_t loop = 0; loop < 4; ++loop) {
-        expected.push_back(0x10 * (map + 1) + loop);
-    }
-    return expected;
+    const uint32_t base = 0x10 * (map + 1);
+    return {base, base + 1, base + 2, base + 3};
 }
 
 class CoreDmaLevels : public kelvo_test::HostedTest {
 protected:
     static Offsets loaded(int index) {
-        Offsets offsets;
-        for (uint32_t loop = 0; loop < 4; ++loop) {
-            offsets.push_back(module(index).sequencerSide()->chargeBalancer().offset(loop));
-        }
-        return offsets;
+        sim::ChargeBalancer& balancer = module(index).sequencerSide()->chargeBalancer();
+        return {balancer.offset(0), balancer.offset(1), balancer.offset(2), balancer.offset(3)};
     }
 };
 
