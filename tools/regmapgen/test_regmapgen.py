@@ -295,7 +295,6 @@ GOLDEN = [
     ("bridge", edit(BRIDGE, "id = 0x80000018\n", "")),  # an array's identifier given once or not at all
     ("timing", TIMING_FIXED, TIMING_LEAF_FILE),
 ]
-UNIT_TEST_MAPS = os.path.join(ROOT, "tests", "regmaps")
 
 
 def generated(folder, layouts=None):
@@ -309,18 +308,14 @@ class Generator(unittest.TestCase):
         self.folder = tempfile.TemporaryDirectory()
         self.addCleanup(self.folder.cleanup)
 
-    def run_generator(self, text, extra=None, check=True):
-        out = os.path.join(self.folder.name, "out")
-        args = ["--check"] if check else ["--output-dir", out, "--layout-dir", out]
-        args.append(self.write("good_reg_map.toml", text))
-        if extra is not None:
-            args += ["--search", self.write(*extra)]
-        return self.run_main(args)
-
     def write(self, name, text):
         path = pathlib.Path(self.folder.name, name)
         path.write_text(text)
         return str(path)
+
+    def described(self, text, extra=None):
+        """The arguments naming text as good_reg_map.toml, and the further file (name, text) to search."""
+        return [self.write("good_reg_map.toml", text)] + (["--search", self.write(*extra)] if extra else [])
 
     def run_main(self, args):
         errors = io.StringIO()
@@ -328,14 +323,17 @@ class Generator(unittest.TestCase):
             status = regmapgen.main(args)
         return status, errors.getvalue()
 
-    def generate(self, text, extra=None):
-        self.assertEqual(self.run_generator(text, extra, check=False), (0, ""))
+    def generate(self, args, out="out"):
+        """{file name: text} of what the generator writes given args."""
+        out = os.path.join(self.folder.name, out)
+        self.assertEqual(self.run_main(["--output-dir", out, "--layout-dir", out] + args), (0, ""))
+        return generated(os.path.join(out, "regmaps"), os.path.join(out, "reglayouts"))
 
     def test_faulty_descriptions_are_rejected_with_the_fault_named_once(self):
         one_message = [(text, phrase, *(extra or [None]), marker) for text, marker, phrase, *extra in ONE_MESSAGE]
         for text, phrase, *extra in REJECTED + one_message:
             with self.subTest(phrase):
-                status, errors = self.run_generator(text, *extra[:1])
+                status, errors = self.run_main(["--check"] + self.described(text, *extra[:1]))
                 self.assertEqual(status, 1, errors)
                 self.assertRegex(errors, r"\A\S+\.toml:\d+: error: .*\n?\Z")  # one line
                 self.assertIn(phrase, errors)
@@ -346,43 +344,30 @@ class Generator(unittest.TestCase):
     def test_sound_variants_pass(self):
         for what, text, *extra in ACCEPTED:
             with self.subTest(what):
-                self.assertEqual(self.run_generator(text, *extra), (0, ""))
+                self.assertEqual(self.run_main(["--check"] + self.described(text, *extra)), (0, ""))
 
     def test_unchanged_text_is_not_rewritten(self):
         path = pathlib.Path(self.folder.name, "out", "regmaps", "good_reg_map.cpp")
-        self.generate(TREE, LEAF_FILE)
+        self.generate(self.described(TREE, LEAF_FILE))
         before = path.stat().st_mtime_ns
-        self.generate(TREE, LEAF_FILE)
+        self.generate(self.described(TREE, LEAF_FILE))
         self.assertEqual(path.stat().st_mtime_ns, before, "unchanged text is not rewritten")
 
-    def golden_cases(self):
-        """(case, {file name: generated text}) for every case of GOLDEN and the unit tests' maps."""
-        for case, text, *extra in GOLDEN:
-            self.generate(text, *extra)
-            out = os.path.join(self.folder.name, "out")
-            yield case, generated(os.path.join(out, "regmaps"), os.path.join(out, "reglayouts"))
-            shutil.rmtree(out)
-        out = os.path.join(self.folder.name, "unit_test_maps")
-        descriptions = os.path.join(ROOT, "driver", "regmaps", "descriptions")
-        status, errors = self.run_main(["--output-dir", out, "--layout-dir", out, "--search", descriptions,
-                                        "--search", UNIT_TEST_MAPS]
-                                       + sorted(glob.glob(os.path.join(UNIT_TEST_MAPS, "*.toml"))))
-        self.assertEqual(status, 0, errors)
-        yield "unit_test_maps", generated(os.path.join(out, "regmaps"), os.path.join(out, "reglayouts"))
-
     def test_output_equals_the_committed_expected_files(self):
-        for case, texts in self.golden_cases():
+        maps = os.path.join(ROOT, "tests", "regmaps")
+        unit_test_maps = ["--search", maps, "--search", os.path.join(ROOT, "driver", "regmaps", "descriptions"),
+                          *sorted(glob.glob(os.path.join(maps, "*.toml")))]
+        for number, (case, text, *extra) in enumerate(GOLDEN + [("unit_test_maps", None)]):
             with self.subTest(case):
+                texts = self.generate(self.described(text, *extra) if text else unit_test_maps, f"out{number}")
                 folder = os.path.join(EXPECTED, case)
                 if UPDATE:
                     shutil.rmtree(folder, ignore_errors=True)
                     os.makedirs(folder)
-                    for name, text in texts.items():
-                        pathlib.Path(folder, name + ".expected").write_text(text, encoding="utf-8")
-                expected = {name[:-len(".expected")]: text for name, text in generated(folder).items()}
-                self.assertEqual(sorted(texts), sorted(expected), "files written")
-                for name, text in texts.items():
-                    self.assertEqual(text, expected[name], f"expected/{case}/{name}.expected (--update-expected)")
+                    for name, content in texts.items():
+                        pathlib.Path(folder, name + ".expected").write_text(content, encoding="utf-8")
+                expected = {name[:-len(".expected")]: content for name, content in generated(folder).items()}
+                self.assertEqual(texts, expected, f"expected/{case}/ (--update-expected)")
 
 
 if __name__ == "__main__":
