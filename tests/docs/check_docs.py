@@ -130,11 +130,10 @@ def self_test():
     tree.words = {"kal", "pci", "Function", "nVOKAL100_memoryWrite32", "tStatus"}
     tree.namespaces, tree.types = {"kal", "pci"}, {"tStatus"}
     cases = [  # span, namespace-table cell, expected to pass
-        ("driver/platform/status.h", False, True), ("platform/status.h", False, True),
-        ("kal/host/kelvo_host.h", False, False), ("a_test.cpp", False, True), ("b_test.cpp", False, False),
-        ("tests/unit/*.cpp", False, True), ("tests/unit/*.py", False, False), ("driver/platform/", False, True),
-        ("kal::pci::Function", False, True), ("kal::pci::Gone", False, False), ("gone::Function", False, False),
-        ("tStatus::tStatus", False, True), ("kal", True, True), ("voatomicop", True, False),
+        ("driver/platform/status.h", False, True), ("platform/status.h", False, True), ("b_test.cpp", False, False),
+        ("kal/host/kelvo_host.h", False, False), ("tests/unit/*.cpp", False, True), ("tests/unit/*.py", False, False),
+        ("driver/platform/", False, True), ("kal::pci::Function", False, True), ("kal::pci::Gone", False, False),
+        ("gone::Function", False, False), ("tStatus::tStatus", False, True), ("voatomicop", True, False),
         ("kal::pci", True, True), ("nVOKAL*", True, True), ("nVOGONE*", True, False),
         ("<build>/driver/roots/", False, True), ("-Werror", False, True), ("std::vector", False, True),
         ("a_test.h", False, True), ("b_test.h", False, False), ("/proc/loadavg", False, True),
