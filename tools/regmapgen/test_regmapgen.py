@@ -182,7 +182,6 @@ def edit(text, *pairs):
 # (description, phrase of the rejection, further file if any)
 REJECTED = [
     (SELF, "contains itself"),
-    (edit(FLAT, "offset = 0x24", "offset = 0x20"), "overlaps register 'Eviction'"),
     (edit(FLAT, "id = 0x802A7254\n", "id = 0x802A7254\ndefault = 0x100000000\n"),
      "default 0x100000000 does not fit 32 bits"),
     (edit(FLAT, '{ bits = "30", name', '{ bits = "30-32", name'), "lie outside the 32-bit register"),
@@ -220,6 +219,8 @@ REJECTED = [
      "tGoodRegMap.Leaf.Eviction and register tGoodRegMap.Eviction share the accessor address 0x20", LEAF_FILE),
     # Bridge and timing maps: the key is the offset, read-only registers carry bit 30.
     (edit(BRIDGE, 'access = "read-only"\n', 'access = "read-only"\nid = 0x8000000C\n'), "should be 0xc000000c"),
+    (edit(BRIDGE, 'access = "read-only"\n', 'access = "read-only"\nid = 0xC000000D\n'),
+     "the key of a bridge map is the register's offset"),
     (edit(BRIDGE, '{ bits = "4" }', '{ bits = "4", id = 0x0800000C }'), "should be 0x4800000c"),
     (edit(BRIDGE, 'width = 64\n', 'width = 64\nid = 0x80000010\n'),
      "a 64-bit register of a bridge map has no identifier"),
