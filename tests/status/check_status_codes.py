@@ -36,12 +36,9 @@ ROW = re.compile(r"\bX\(\s*(\w+)\s*,\s*((?:\([^()]*\))?\s*[-+]?\w+)\s*,\s*\"((?:
 
 def value_of(text):
     """The value of a catalogue value or a literal: (int32_t)0x...u, 0x..., -52000."""
-    text = re.sub(r"^\(\s*(?:std::)?int32_t\s*\)", "", text.strip()).strip()
-    digits = text.rstrip("uUlL")
-    if re.fullmatch(r"0[xX][0-9a-fA-F]+", digits):
-        value = int(digits, 16)
-        return value - (1 << 32) if value >= 1 << 31 else value
-    return int(digits)
+    digits = re.sub(r"^\(\s*(?:std::)?int32_t\s*\)", "", text.strip()).strip().rstrip("uUlL")
+    value = int(digits, 16) if re.fullmatch(r"0[xX][0-9a-fA-F]+", digits) else int(digits)
+    return value - (1 << 32) if digits[:2] in ("0x", "0X") and value >= 1 << 31 else value
 
 
 def shown(value):
@@ -67,8 +64,7 @@ def load_catalogue(root):
     table = re.search(r"#define KELVO_STATUS_TABLE\(X\)(?:[^\n]*\\\n)*[^\n]*", blanked(C_SKIPPED, text))
     if not table:
         return {}, [f"{path}: no KELVO_STATUS_TABLE(X)"]
-    body = text[table.start():table.end()]
-    body = re.sub(r"/\*.*?\*/", " ", body, flags=re.S).replace("\\\n", " ")
+    body = re.sub(r"/\*.*?\*/", " ", text[table.start():table.end()], flags=re.S).replace("\\\n", " ")
     faults, rows, names = [], {}, {}
     parsed = ROW.findall(body)
     if body.count("X(") != len(parsed):
@@ -122,15 +118,10 @@ def fix_text(text, code, rows):
             edits.append((match.start(), match.end(), PREFIX + rows[value]))
             taken.update(range(match.start(), match.end()))
     for match, value in literals(text, code):
-        if match.start() in taken or value not in rows:
-            continue
+        if match.start() in taken or value not in rows or re.search("[lL]", match.group("suffix") or ""):
+            continue  # a hex value with an l suffix is left as it is
         name = PREFIX + rows[value]
-        if match.group("hex"):
-            if any(c in "lL" for c in match.group("suffix")):
-                continue
-            edits.append((match.start(), match.end(), f"static_cast<uint32_t>({name})"))
-        else:
-            edits.append((match.start(), match.end(), name))
+        edits.append((match.start(), match.end(), f"static_cast<uint32_t>({name})" if match.group("hex") else name))
     for start, end, replacement in sorted(edits, reverse=True):
         text = text[:start] + replacement + text[end:]
     return text, len(edits)
@@ -217,24 +208,23 @@ CLEAN = {
 def self_test(root):
     catalogue = pathlib.Path(root, CATALOGUE).read_text()
     marker = "    X(SUCCESS, 0,"  # the planted rows go before it
-    cases = ([(None, {}, None, None)] + [(row, {}, expected, None) for row, expected in BAD_ROWS]
-             + [(None, {path: text}, expected, fixed) for path, text, expected, fixed in LITERALS])
     failures = 0
-    for row, files, expected, fixed in cases:
-        planted = {CATALOGUE: catalogue.replace(marker, f"    {row} \\\n{marker}" if row else marker)}
+    for row, path, text, expected, fixed in ([(None,) * 5] + [(row, None, None, want, None) for row, want in BAD_ROWS]
+                                             + [(None, *literal) for literal in LITERALS]):
+        planted = {CATALOGUE: catalogue.replace(marker, f"    {row} \\\n{marker}" if row else marker), **CLEAN}
         with tempfile.TemporaryDirectory() as scratch:
-            for path, text in {**planted, **CLEAN, **files}.items():
-                os.makedirs(os.path.dirname(os.path.join(scratch, path)), exist_ok=True)
-                pathlib.Path(scratch, path).write_text(text)
+            for name, content in [*planted.items(), *([(path, text)] if path else [])]:
+                os.makedirs(os.path.dirname(os.path.join(scratch, name)), exist_ok=True)
+                pathlib.Path(scratch, name).write_text(content)
             report, wrong = io.StringIO(), None
             if (check(scratch, out=report) > 0) != bool(expected) or (expected or "") not in report.getvalue():
                 wrong = f"not caught (want {expected!r})" if expected else "the clean tree fails"
                 wrong += f":\n{report.getvalue()}"
             elif fixed is not None:
                 left = check(scratch, fix=True, out=io.StringIO())
-                result = pathlib.Path(scratch, next(iter(files))).read_text()
+                result = pathlib.Path(scratch, path).read_text()
                 wrong = f"--fix gave {result!r} ({left} left), want {fixed!r}" if left or result != fixed else None
-            what = row or next(iter(files), "nothing planted")
+            what = row or path or "nothing planted"
             print(f"FAIL {what}: {wrong}" if wrong else f"ok   {what}")
             failures += bool(wrong)
     print(f"{failures} failed" if failures else "all passed")
