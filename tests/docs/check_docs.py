@@ -97,16 +97,15 @@ def problem(tree, span, namespace_cell):
         parts = span.split("::")
         missing = [p for p in parts if p not in tree.namespaces]
         return f"no namespace {', '.join(missing)} is declared" if missing else None
-    if "<" in span or ">" in span or " " in span or span.startswith(("-", "build/", "$", "/", "std::")) or "=" in span:
-        return None
+    if (any(c in span for c in "<> =") or span.startswith(("-", "build/", "$", "/", "std::"))
+            or re.fullmatch(r"\.\w+", span)):
+        return None  # a placeholder, option, absolute or build path, the library's name or a suffix
     if QUALIFIED.fullmatch(span):
         parts = [p.lstrip("~") for p in span.removesuffix("()").split("::")]
         if parts[0] not in tree.namespaces and parts[0] not in tree.types:
             return f"{parts[0]} is declared as no namespace or type"
         missing = [p for p in parts if p not in tree.words]
         return f"no {', '.join(missing)} in the code" if missing else None
-    if re.fullmatch(r"\.\w+", span) and not tree.has_path(span):
-        return None  # a suffix
     if "/" in span or span.endswith(SUFFIXES):
         return None if tree.has_path(span) or tree.generated(span) else "no such file or folder"
     return None
