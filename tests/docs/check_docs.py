@@ -79,10 +79,7 @@ def spans(text):
         if fenced:
             continue
         cells = [c.strip() for c in line.strip().strip("|").split("|")] if line.lstrip().startswith("|") else None
-        if cells is None:
-            in_namespace_table = False
-        elif cells[0] == "namespace":
-            in_namespace_table = True
+        in_namespace_table = cells is not None and (in_namespace_table or cells[0] == "namespace")
         first_cell = cells[0] if cells and in_namespace_table else ""
         for match in re.finditer(r"`([^`]+)`", line):
             yield number, match.group(1), in_namespace_table and match.group(0) in first_cell

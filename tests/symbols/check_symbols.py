@@ -78,13 +78,10 @@ def check_probes(paths, workdir):
         name, expected = os.path.basename(path), os.path.basename(os.path.dirname(path))
         found = problems([path], workdir) if expected in KINDS else []
         own = [message for kind, message in found if kind == expected]
-        if own:
-            print(f"caught as expected: {expected}/{name}: {own[0]}")
-        else:
-            others = "; ".join(message for _, message in found) or "nothing"
-            print(f"NOT caught: {expected}/{name} left no {expected} finding (found: {others}; "
-                  f"kinds: {', '.join(KINDS)})")
-            failures += 1
+        others = "; ".join(message for _, message in found) or "nothing"
+        print(f"caught as expected: {expected}/{name}: {own[0]}" if own else
+              f"NOT caught: {expected}/{name} left no {expected} finding (found: {others}; kinds: {', '.join(KINDS)})")
+        failures += not own
     return failures
 
 
