@@ -80,7 +80,6 @@ size = 0x10
 """
 TREE = FLAT + SUBMAP
 LEAF = FLAT.replace('class = "tGoodRegMap"', 'class = "tLeafRegMap"', 1)
-SELF = FLAT + SUBMAP.replace("tLeafRegMap", "tGoodRegMap")
 
 PARTS = FLAT + """
 [[register]]
@@ -181,7 +180,7 @@ def edit(text, *pairs):
 
 # (description, phrase of the rejection, further file if any)
 REJECTED = [
-    (SELF, "contains itself"),
+    (FLAT + SUBMAP.replace("tLeafRegMap", "tGoodRegMap"), "contains itself"),
     (edit(FLAT, "id = 0x802A7254\n", "id = 0x802A7254\ndefault = 0x100000000\n"),
      "default 0x100000000 does not fit 32 bits"),
     (edit(FLAT, '{ bits = "30", name', '{ bits = "30-32", name'), "lie outside the 32-bit register"),
