@@ -20,11 +20,8 @@ def lines(path):
 
 def read_units(path):
     """{unit: (header or None, set of units it may include, include folders)}, in file order."""
-    units = {}
-    for words in lines(path):
-        unit, header, sees, includes = words[0], words[1], words[2], words[3:]
-        units[unit] = (None if header == "-" else header, set() if sees == "-" else set(sees.split(",")), includes)
-    return units
+    return {unit: (None if header == "-" else header, set() if sees == "-" else set(sees.split(",")), includes)
+            for unit, header, sees, *includes in lines(path)}
 
 
 def preprocess(compiler, includes, header, cwd):
@@ -77,10 +74,8 @@ def check_archives(units, archive_file):
         wrong = {name: next(other for other in others if name in defined[other])
                  for name in sorted(symbols(archive, False) - allowed)
                  if any(name in defined[other] for other in others)}
-        for name, owner in wrong.items():
-            print(f"FAIL {layer} needs {name}, defined in {owner}, which it does not use")
-        if not wrong:
-            print(f"ok   {layer} needs no symbol of a layer it does not use")
+        print("\n".join(f"FAIL {layer} needs {name}, defined in {owner}, which it does not use"
+                        for name, owner in wrong.items()) or f"ok   {layer} needs no symbol of a layer it does not use")
         failures += len(wrong)
     return failures
 
@@ -90,8 +85,7 @@ def main(argv):
         print("usage: check_layers.py <c++ compiler> <layers.txt> [<layer_archives.txt>]")
         return 2
     units = read_units(argv[1])
-    failures = 0 if len(units) >= 2 else 1
-    failures += check_includes(argv[0], units)
+    failures = (len(units) < 2) + check_includes(argv[0], units)
     if len(argv) == 3:
         failures += check_archives(units, argv[2])
     print(f"{failures} failed" if failures else "all passed")

@@ -39,8 +39,7 @@ def uses_fp_register(text):
 
 
 def fp_register_uses(path):
-    member, function = os.path.basename(path), "?"
-    uses = {}
+    member, function, uses = os.path.basename(path), "?", {}
     for line in run("objdump", "-d", "-w", "--no-show-raw-insn", "-C", path):
         if m := MEMBER.match(line):
             member = os.path.basename(m.group(1))
@@ -54,7 +53,8 @@ def fp_register_uses(path):
             for (member, function), (first, count) in uses.items()]
 
 
-def symbol_problems(paths, workdir):
+def problems(paths, workdir):
+    """(kind, message) of every finding in paths, checked as one whole."""
     obj = paths[0]
     if len(paths) > 1 or obj.endswith(".a"):  # one relocatable object, so the inputs resolve each other
         obj = os.path.join(workdir, "combined_r.o")
@@ -69,11 +69,7 @@ def symbol_problems(paths, workdir):
         m = re.search(r"\]\s+(\S+)\s+\S+\s+[0-9a-f]+\s+[0-9a-f]+\s+([0-9a-f]+)", line)
         if m and CTOR_SECTIONS.match(m.group(1)) and int(m.group(2), 16) != 0:
             found.append(("constructor_table", f"compiler-run constructor or destructor table: {m.group(1)}"))
-    return found
-
-
-def problems(paths, workdir):
-    return symbol_problems(paths, workdir) + [f for path in paths for f in fp_register_uses(path)]
+    return found + [f for path in paths for f in fp_register_uses(path)]
 
 
 def check_probes(paths, workdir):
@@ -82,13 +78,10 @@ def check_probes(paths, workdir):
         name, expected = os.path.basename(path), os.path.basename(os.path.dirname(path))
         found = problems([path], workdir) if expected in KINDS else []
         own = [message for kind, message in found if kind == expected]
-        if own:
-            print(f"caught as expected: {expected}/{name}: {own[0]}")
-        else:
-            others = "; ".join(message for _, message in found) or "nothing"
-            print(f"NOT caught: {expected}/{name} left no {expected} finding (found: {others}; "
-                  f"kinds: {', '.join(KINDS)})")
-            failures += 1
+        others = "; ".join(message for _, message in found) or "nothing"
+        print(f"caught as expected: {expected}/{name}: {own[0]}" if own else
+              f"NOT caught: {expected}/{name} left no {expected} finding (found: {others}; kinds: {', '.join(KINDS)})")
+        failures += not own
     return failures
 
 
@@ -101,8 +94,7 @@ def main(argv):
     with tempfile.TemporaryDirectory() as workdir:
         found = [] if expect_fail else problems(argv, workdir)
         failures = check_probes(argv, workdir) if expect_fail else len(found)
-    for _, message in found:
-        print(message)
+    print("".join(message + "\n" for _, message in found), end="")
     print(f"{len(argv) - failures if expect_fail or not failures else 0} passed, {failures} failed")
     return 1 if failures else 0
 
