@@ -54,12 +54,7 @@ template <class In> std::vector<AddressFieldAt> fieldsOf() {
     KELVO_FUZZ_FIELD(fieldTypeBuffer, false)
     KELVO_FUZZ_FIELD(maskBuffer, false)
 #undef KELVO_FUZZ_FIELD
-    // In offset order; a plain insertion sort (std::sort of these few entries trips gcc's -Wnonnull at -O3).
-    for (std::size_t i = 1; i < fields.size(); ++i) {
-        for (std::size_t j = i; j > 0 && fields[j].offset < fields[j - 1].offset; --j) {
-            std::swap(fields[j], fields[j - 1]);
-        }
-    }
+    std::ranges::sort(fields, {}, &AddressFieldAt::offset);
     return fields;
 }
 #define KELVO_FUZZ_FIELDS(op, in, out) fieldsOf<kelvo_##op##_in>(),
@@ -221,9 +216,8 @@ std::uint8_t* place(Reader& in, std::size_t need, std::uint8_t* own = nullptr) {
         return own + (where % kPage & ~std::size_t{7});
     }
     switch (kind % 16) {
-    case 9:
-        return reinterpret_cast<std::uint8_t*>(std::uintptr_t{0x1000} +
-                                               where % 0xE000); // below every mapping
+    case 9: // below every mapping
+        return reinterpret_cast<std::uint8_t*>(std::uintptr_t{0x1000} + where % 0xE000);
     case 10:
         return reinterpret_cast<std::uint8_t*>((std::uintptr_t{1} << 47) + where); // past user space
     case 11:
@@ -382,9 +376,19 @@ void collectNames(int handle, std::uint32_t countCode, std::uint32_t namesCode) 
 
 // ---- the requests ----
 
-// Through a device window a read of a write-only register, a write of a read-only one and what the
-// isolated FPGA reports during a window's write are the user's own accesses, as on the hardware.
-void forgiveRawAccess(const std::vector<std::size_t>& before, bool written) {
+// One request. A device window's read of a write-only register, write of a read-only one and what the
+// isolated FPGA reports during a window's write are the user's own accesses, as on the hardware: forgiven.
+std::int32_t windowAwareRequest(int handle, std::uint32_t code, void* argument) {
+    if (code < KELVO_IOCTL_deviceWindow_flush || code > KELVO_IOCTL_deviceWindow_refresh) {
+        return kelvo_ioctl(handle, code, argument);
+    }
+    std::vector<std::size_t> before;
+    for (const Device& device : devices) {
+        const std::shared_ptr<sim::Module> module = moduleOf(device);
+        before.push_back(module ? module->deviceErrorCount() : 0);
+    }
+    const std::int32_t status = kelvo_ioctl(handle, code, argument);
+    const bool written = code == KELVO_IOCTL_deviceWindow_write || code == KELVO_IOCTL_deviceWindow_flush;
     for (std::size_t at = 0; at < devices.size(); ++at) {
         const std::shared_ptr<sim::Module> module = moduleOf(devices[at]);
         if (module == nullptr || module->deviceErrorCount() == before[at]) {
@@ -393,31 +397,13 @@ void forgiveRawAccess(const std::vector<std::size_t>& before, bool written) {
         const std::vector<std::string> now = module->deviceErrors();
         module->errors().clear();
         for (std::size_t i = 0; i < now.size(); ++i) {
-            const std::string& text = now[i];
-            const bool userAccess =
-                i >= before[at] && (text.find("read-only register") != std::string::npos ||
-                                    text.find("write-only register") != std::string::npos ||
-                                    text.find("where no register is readable") != std::string::npos ||
-                                    (written && text.rfind("iso-fpga:", 0) == 0));
-            if (!userAccess) {
-                module->errors().report(text);
+            const auto has = [&](const char* what) { return now[i].find(what) != std::string::npos; };
+            if (i < before[at] ||
+                !(has("read-only register") || has("write-only register") ||
+                  has("where no register is readable") || (written && now[i].starts_with("iso-fpga:")))) {
+                module->errors().report(now[i]);
             }
         }
-    }
-}
-
-// One request; a device window's raw ones with the reports of the user's own accesses forgiven.
-std::int32_t windowAwareRequest(int handle, std::uint32_t code, void* argument) {
-    const bool raw = code >= KELVO_IOCTL_deviceWindow_flush && code <= KELVO_IOCTL_deviceWindow_refresh;
-    std::vector<std::size_t> before;
-    for (std::size_t at = 0; raw && at < devices.size(); ++at) {
-        const std::shared_ptr<sim::Module> module = moduleOf(devices[at]);
-        before.push_back(module ? module->deviceErrorCount() : 0);
-    }
-    const std::int32_t status = kelvo_ioctl(handle, code, argument);
-    if (raw) {
-        forgiveRawAccess(before,
-                         code == KELVO_IOCTL_deviceWindow_write || code == KELVO_IOCTL_deviceWindow_flush);
     }
     return status;
 }
@@ -700,16 +686,6 @@ std::int32_t cleanup(int handle) {
     return ask(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{});
 }
 
-// Every board at the top level (a lower one holds fewer objects).
-bool allAtTop() {
-    for (unsigned board = 0; board < devices.size(); ++board) {
-        if (devices[board].index < 0 || setupLevel(board) != top) {
-            return false;
-        }
-    }
-    return true;
-}
-
 void drainMessages() {
     kelvo_message message{};
     for (const Device& device : devices) {
@@ -727,8 +703,10 @@ void closeEveryHandle() {
     for (unsigned board = 0; board < devices.size(); ++board) {
         kelvo_fuzz::reopen(board);
     }
-    if (!allAtTop()) {
-        return;
+    for (unsigned board = 0; board < devices.size(); ++board) {
+        if (devices[board].index < 0 || setupLevel(board) != top) {
+            return; // a lower level holds fewer objects
+        }
     }
     // The devices' own caches (the storage maps' copies read on demand) may grow and stay.
     const auto userSide = [](const kal::live::Counts& c) {
@@ -927,73 +905,62 @@ Bytes seedOf(unsigned board, std::uint32_t code) {
     return seed;
 }
 
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
 // The shapes between a board's two handles (slots 0 and 1) on one DMA channel.
 std::vector<Bytes> shapesOf(unsigned board) {
-    const auto b = static_cast<std::uint8_t>(board);
-    const auto add = [&](Bytes& seed, std::uint8_t slot, std::uint16_t at) {
-        append(seed, board, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-               kelvo_brixelTools_addTransferFromDevice_in{0, 0, 0, 64, 0, 0}, {buffer(at)}, 0, slot);
+    const auto request = [&](std::uint8_t slot, std::uint32_t code, const auto& record,
+                             std::vector<Choice> choices = {}) {
+        Bytes seed;
+        append(seed, board, code, record, choices, 0, slot);
+        return seed;
     };
-    const auto start = [&](Bytes& seed, std::uint8_t slot) {
-        append(seed, board, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0}, {},
-               0, slot);
+    const auto add = [&](std::uint8_t slot, std::uint16_t at) {
+        return request(slot, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+                       kelvo_brixelTools_addTransferFromDevice_in{0, 0, 0, 64, 0, 0}, {buffer(at)});
+    };
+    const auto start = [&](std::uint8_t slot, std::uint32_t channel = 0) {
+        return request(slot, KELVO_IOCTL_brixelTools_startDMA,
+                       kelvo_brixelTools_startDMA_in{channel, 0, {}, 0});
     };
     // To the device: the device reads the transfers as far as the count allows, at once.
-    const auto send = [&](Bytes& seed, std::uint8_t slot, std::uint16_t at) {
-        append(seed, board, KELVO_IOCTL_brixelTools_addTransferToDevice,
-               kelvo_brixelTools_addTransferToDevice_in{1, 0, 0, 64, 1, 0}, {buffer(at)}, 0, slot);
+    const auto send = [&](std::uint8_t slot, std::uint16_t at) {
+        return request(slot, KELVO_IOCTL_brixelTools_addTransferToDevice,
+                       kelvo_brixelTools_addTransferToDevice_in{1, 0, 0, 64, 1, 0}, {buffer(at)});
     };
-    const auto sendAll = [&](Bytes& seed, std::uint8_t slot) {
-        append(seed, board, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{1, 0, {}, 0}, {},
-               0, slot);
-        append(seed, board, KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount,
-               kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, 128, 0}, {}, 0, slot);
+    const Bytes sendAll =
+        cat({start(0, 1), request(0, KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount,
+                                  kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, 128, 0})});
+    const Bytes reserve =
+        request(0, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0});
+    // Action 14 (a shape), slot 0 or 1: a cleanup, a close, every handle closed, a repeat 36 times.
+    const auto b = static_cast<std::uint8_t>(board);
+    const Bytes cleanup1{14, b, 1, 1}, close0{14, b, 0, 2}, close1{14, b, 1, 2}, closeAll{14, b, 0, 3},
+        repeat36{14, b, 0, 0, 99};
+    return {
+        // The holder's transfer, the other's refused; the holder closes, the other starts.
+        cat({reserve, add(0, 0), add(1, 0x400), start(0), close0, start(1), closeAll}),
+        // No reservation: both add, the second closes (or, in the fifth, cleans up), the first sends (the
+        // device must not read the second's page) and closes.
+        cat({send(0, 0), send(1, 0x400), close1, sendAll, close0, closeAll}),
+        // A start with nothing to run, an empty reservation, an arm: each repeated 36 times.
+        cat({start(0), repeat36,
+             request(0, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{0, 0, 0}), repeat36,
+             request(0, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{0, 0}), repeat36}),
+        // The holder's transfer running, then the other handle resets the device (a rare event).
+        cat({reserve, add(0, 0), start(0), {15, b, 1, 0, 19}}),
+        cat({send(0, 0), send(1, 0x400), cleanup1, sendAll, close0, closeAll}),
+        // A clear refused while the stream runs, then every handle closed.
+        cat({send(0, 0), sendAll,
+             request(0, KELVO_IOCTL_brixelTools_clearTransfers, kelvo_brixelTools_clearTransfers_in{1, 0}),
+             closeAll}),
     };
-    // Action 14 (a shape) on the board: slot 0 or 1, then the shape's bytes.
-    const auto shape = [b](Bytes& seed, std::initializer_list<std::uint8_t> bytes) {
-        seed.insert(seed.end(), {14, b});
-        seed.insert(seed.end(), bytes);
-    };
-    const std::initializer_list<std::uint8_t> cleanupOf1 = {1, 1}, close0 = {0, 2}, close1 = {1, 2},
-                                              closeAll = {0, 3}, repeat36 = {0, 0, 99};
-    std::vector<Bytes> shapes(6);
-    // The holder's transfer, the other's refused; the holder closes, the other starts.
-    reserve(shapes[0], board);
-    add(shapes[0], 0, 0);
-    add(shapes[0], 1, 0x400);
-    start(shapes[0], 0);
-    shape(shapes[0], close0);
-    start(shapes[0], 1);
-    shape(shapes[0], closeAll);
-    // No reservation: both add, the second closes (or cleans up), the first
-    // sends (the device must not read the second's page) and closes.
-    for (unsigned n : {1u, 4u}) {
-        send(shapes[n], 0, 0);
-        send(shapes[n], 1, 0x400);
-        shape(shapes[n], n == 1 ? close1 : cleanupOf1);
-        sendAll(shapes[n], 0);
-        shape(shapes[n], close0);
-        shape(shapes[n], closeAll);
-    }
-    // A start with nothing to run, an empty reservation, an arm: each repeated 36 times.
-    start(shapes[2], 0);
-    shape(shapes[2], repeat36);
-    append(shapes[2], board, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{0, 0, 0});
-    shape(shapes[2], repeat36);
-    append(shapes[2], board, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{0, 0});
-    shape(shapes[2], repeat36);
-    // A clear refused while the stream runs, then every handle closed.
-    send(shapes[5], 0, 0);
-    sendAll(shapes[5], 0);
-    append(shapes[5], board, KELVO_IOCTL_brixelTools_clearTransfers,
-           kelvo_brixelTools_clearTransfers_in{1, 0});
-    shape(shapes[5], closeAll);
-    // The holder's transfer running, then the other handle resets the device (a rare event).
-    reserve(shapes[3], board);
-    add(shapes[3], 0, 0);
-    start(shapes[3], 0);
-    shapes[3].insert(shapes[3].end(), {15, b, 1, 0, 19});
-    return shapes;
 }
 
 } // namespace
@@ -1041,8 +1008,7 @@ void stop() {
     kelvo_host_stop();
     kal::clock::setScale(previousScale);
     running = false;
-    // The driver's allocations live in the stand-in's tables, out of the
-    // leak checker's sight: the counts tell a leak.
+    // The driver's allocations live in the stand-in's tables, out of the leak checker's sight.
     const kal::live::Counts after = kal::live::now();
     if (!(after == liveBefore)) {
         std::fprintf(stderr, "kelvo_fuzz: before the host: %s\nkelvo_fuzz: after it stopped: %s\n",
