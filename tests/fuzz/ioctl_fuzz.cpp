@@ -794,10 +794,14 @@ unsigned indexOf(std::uint32_t code) {
 }
 
 // A table request of the code at index; an address field without a choice gets a buffer of its own.
-void append(Bytes& seed, unsigned board, unsigned index, const Bytes& record,
-            const std::vector<Choice>& choices, std::uint8_t sizes, std::uint8_t slot) {
-    seed.insert(seed.end(), {0, static_cast<std::uint8_t>(board), slot, static_cast<std::uint8_t>(index),
-                             static_cast<std::uint8_t>(index >> 8), sizes});
+Bytes requestAt(unsigned board, unsigned index, const Bytes& record, const std::vector<Choice>& choices,
+                std::uint8_t sizes, std::uint8_t slot) {
+    Bytes seed{0,
+               static_cast<std::uint8_t>(board),
+               slot,
+               static_cast<std::uint8_t>(index),
+               static_cast<std::uint8_t>(index >> 8),
+               sizes};
     seed.insert(seed.end(), record.begin(), record.end());
     seed.push_back(0); // no tweaks
     const std::vector<AddressFieldAt>& fields = kFields[index];
@@ -825,17 +829,18 @@ void append(Bytes& seed, unsigned board, unsigned index, const Bytes& record,
         }
     }
     seed.push_back(0); // the records and the header at home
+    return seed;
 }
 
 template <class In>
-void append(Bytes& seed, unsigned board, std::uint32_t code, const In& record,
-            std::vector<Choice> choices = {}, std::uint8_t sizes = 0, std::uint8_t slot = 0) {
-    append(seed, board, indexOf(code), bytesOf(record), choices, sizes, slot);
+Bytes request(unsigned board, std::uint32_t code, const In& record, std::vector<Choice> choices = {},
+              std::uint8_t slot = 0) {
+    return requestAt(board, indexOf(code), bytesOf(record), choices, 0, slot);
 }
 
 // A request of the catalogue, its places the harness's. The required registers' map's name is longer
 // than a name slot, so not listed: its requests name the bridge's signature instead.
-void append(Bytes& seed, unsigned board, const kelvo_test::ValidRequest& request, const Bytes& data = {}) {
+Bytes request(unsigned board, const kelvo_test::ValidRequest& request, const Bytes& data = {}) {
     using namespace kelvo_test;
     const unsigned index = indexOf(request.code);
     const std::vector<AddressFieldAt>& fields = kFields[index];
@@ -870,39 +875,11 @@ void append(Bytes& seed, unsigned board, const kelvo_test::ValidRequest& request
         value = value >= kMap ? 0 : value;
         std::memcpy(record.data() + put.at, &value, put.width == 16 ? 8 : put.width);
     }
-    append(seed, board, index, record, choices, sizes, 0);
+    return requestAt(board, index, record, choices, sizes, 0);
 }
 
-void reserve(Bytes& seed, unsigned board) {
-    append(seed, board, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0});
-}
-
-Bytes seedOf(unsigned board, std::uint32_t code) {
-    using kelvo_test::Needs;
-    const std::vector<kelvo_test::ValidRequest> all = kelvo_test::validRequests(boards()[board]);
-    const auto of = [&](std::uint32_t wanted) -> const kelvo_test::ValidRequest& {
-        return *std::find_if(all.begin(), all.end(), [&](auto& r) { return r.code == wanted; });
-    };
-    const kelvo_test::ValidRequest& request = of(code);
-    Bytes seed;
-    if (code != KELVO_IOCTL_kdut_reserveResources) {
-        reserve(seed, board);
-    }
-    if (request.needs == Needs::kRoute || request.needs == Needs::kReservedRoute) {
-        append(seed, board, of(KELVO_IOCTL_routing_calculateRoute));
-    }
-    if (request.needs == Needs::kReservedRoute) {
-        append(seed, board, of(KELVO_IOCTL_routing_reserveRoute));
-    } else if (request.needs == Needs::kTransfer) {
-        append(seed, board, of(KELVO_IOCTL_brixelTools_addTransferFromDevice));
-    }
-    std::uint32_t serial = 0;
-    if (request.needs == Needs::kStoredSerial) {
-        rawElement(firstHandle(board), KELVO_IOCTL_storageMap_getRaw, kManufacturing, kSerialField, 0,
-                   &serial, 4);
-    }
-    append(seed, board, request, request.needs == Needs::kStoredSerial ? bytesOf(serial) : Bytes{});
-    return seed;
+Bytes reserve(unsigned board) {
+    return request(board, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0});
 }
 
 Bytes cat(std::initializer_list<Bytes> parts) {
@@ -913,52 +890,69 @@ Bytes cat(std::initializer_list<Bytes> parts) {
     return all;
 }
 
+Bytes seedOf(unsigned board, std::uint32_t code) {
+    using kelvo_test::Needs;
+    const std::vector<kelvo_test::ValidRequest> all = kelvo_test::validRequests(boards()[board]);
+    const auto of = [&](std::uint32_t wanted) -> const kelvo_test::ValidRequest& {
+        return *std::find_if(all.begin(), all.end(), [&](auto& r) { return r.code == wanted; });
+    };
+    const Needs needs = of(code).needs;
+    std::uint32_t serial = 0;
+    if (needs == Needs::kStoredSerial) {
+        rawElement(firstHandle(board), KELVO_IOCTL_storageMap_getRaw, kManufacturing, kSerialField, 0,
+                   &serial, 4);
+    }
+    return cat({code != KELVO_IOCTL_kdut_reserveResources ? reserve(board) : Bytes{},
+                needs == Needs::kRoute || needs == Needs::kReservedRoute
+                    ? request(board, of(KELVO_IOCTL_routing_calculateRoute))
+                    : Bytes{},
+                needs == Needs::kReservedRoute ? request(board, of(KELVO_IOCTL_routing_reserveRoute))
+                : needs == Needs::kTransfer
+                    ? request(board, of(KELVO_IOCTL_brixelTools_addTransferFromDevice))
+                    : Bytes{},
+                request(board, of(code), needs == Needs::kStoredSerial ? bytesOf(serial) : Bytes{})});
+}
+
 // The shapes between a board's two handles (slots 0 and 1) on one DMA channel.
 std::vector<Bytes> shapesOf(unsigned board) {
-    const auto request = [&](std::uint8_t slot, std::uint32_t code, const auto& record,
-                             std::vector<Choice> choices = {}) {
-        Bytes seed;
-        append(seed, board, code, record, choices, 0, slot);
-        return seed;
-    };
     const auto add = [&](std::uint8_t slot, std::uint16_t at) {
-        return request(slot, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                       kelvo_brixelTools_addTransferFromDevice_in{0, 0, 0, 64, 0, 0}, {buffer(at)});
+        return request(board, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+                       kelvo_brixelTools_addTransferFromDevice_in{0, 0, 0, 64, 0, 0}, {buffer(at)}, slot);
     };
     const auto start = [&](std::uint8_t slot, std::uint32_t channel = 0) {
-        return request(slot, KELVO_IOCTL_brixelTools_startDMA,
-                       kelvo_brixelTools_startDMA_in{channel, 0, {}, 0});
+        return request(board, KELVO_IOCTL_brixelTools_startDMA,
+                       kelvo_brixelTools_startDMA_in{channel, 0, {}, 0}, {}, slot);
     };
     // To the device: the device reads the transfers as far as the count allows, at once.
     const auto send = [&](std::uint8_t slot, std::uint16_t at) {
-        return request(slot, KELVO_IOCTL_brixelTools_addTransferToDevice,
-                       kelvo_brixelTools_addTransferToDevice_in{1, 0, 0, 64, 1, 0}, {buffer(at)});
+        return request(board, KELVO_IOCTL_brixelTools_addTransferToDevice,
+                       kelvo_brixelTools_addTransferToDevice_in{1, 0, 0, 64, 1, 0}, {buffer(at)}, slot);
     };
     const Bytes sendAll =
-        cat({start(0, 1), request(0, KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount,
+        cat({start(0, 1), request(board, KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount,
                                   kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, 128, 0})});
-    const Bytes reserve =
-        request(0, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0});
     // Action 14 (a shape), slot 0 or 1: a cleanup, a close, every handle closed, a repeat 36 times.
     const auto b = static_cast<std::uint8_t>(board);
     const Bytes cleanup1{14, b, 1, 1}, close0{14, b, 0, 2}, close1{14, b, 1, 2}, closeAll{14, b, 0, 3},
         repeat36{14, b, 0, 0, 99};
     return {
         // The holder's transfer, the other's refused; the holder closes, the other starts.
-        cat({reserve, add(0, 0), add(1, 0x400), start(0), close0, start(1), closeAll}),
+        cat({reserve(board), add(0, 0), add(1, 0x400), start(0), close0, start(1), closeAll}),
         // No reservation: both add, the second closes (or, in the fifth, cleans up), the first sends (the
         // device must not read the second's page) and closes.
         cat({send(0, 0), send(1, 0x400), close1, sendAll, close0, closeAll}),
         // A start with nothing to run, an empty reservation, an arm: each repeated 36 times.
         cat({start(0), repeat36,
-             request(0, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{0, 0, 0}), repeat36,
-             request(0, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{0, 0}), repeat36}),
+             request(board, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{0, 0, 0}),
+             repeat36, request(board, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{0, 0}),
+             repeat36}),
         // The holder's transfer running, then the other handle resets the device (a rare event).
-        cat({reserve, add(0, 0), start(0), {15, b, 1, 0, 19}}),
+        cat({reserve(board), add(0, 0), start(0), {15, b, 1, 0, 19}}),
         cat({send(0, 0), send(1, 0x400), cleanup1, sendAll, close0, closeAll}),
         // A clear refused while the stream runs, then every handle closed.
         cat({send(0, 0), sendAll,
-             request(0, KELVO_IOCTL_brixelTools_clearTransfers, kelvo_brixelTools_clearTransfers_in{1, 0}),
+             request(board, KELVO_IOCTL_brixelTools_clearTransfers,
+                     kelvo_brixelTools_clearTransfers_in{1, 0}),
              closeAll}),
     };
 }
