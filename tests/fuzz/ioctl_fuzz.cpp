@@ -682,10 +682,6 @@ bool slow(std::uint32_t code) {
            code == KELVO_IOCTL_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy;
 }
 
-std::int32_t cleanup(int handle) {
-    return ask(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{});
-}
-
 void drainMessages() {
     kelvo_message message{};
     for (const Device& device : devices) {
@@ -741,7 +737,7 @@ void repeatRequest(Reader& in, Device& device, int handle) {
     }
     totals.requests += times;
     hardwareSteps(device);
-    cleanup(handle);
+    ask(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{});
     const std::uint64_t steps = hardwareSteps(device);
     if (steps > kCleanupSteps) {
         std::fprintf(stderr,
@@ -757,7 +753,7 @@ void handleShape(Reader& in, Device& device, unsigned slot) {
     if (what == 0) {
         repeatRequest(in, device, device.handles[slot]);
     } else if (what == 1) {
-        cleanup(device.handles[slot]);
+        ask(device.handles[slot], KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{});
     } else if (what == 2) {
         reopen(device, slot);
     } else {
@@ -771,16 +767,14 @@ void handleShape(Reader& in, Device& device, unsigned slot) {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A name field's registered name, or a buffer's offset and first bytes.
+// A name field's registered name, or a buffer's offset (by default 0x400 times the field's index) and
+// first bytes.
 struct Choice {
     std::string name;
-    std::uint16_t offset = 0;
+    int offset = -1;
     Bytes fill;
 };
 
-Choice buffer(std::uint16_t offset, Bytes fill = {}) {
-    return Choice{"", offset, std::move(fill)};
-}
 template <class T> Bytes bytesOf(const T& value) {
     Bytes out(sizeof(T));
     std::memcpy(out.data(), &value, sizeof(T));
@@ -806,12 +800,12 @@ Bytes requestAt(unsigned board, unsigned index, const Bytes& record, const std::
     seed.push_back(0); // no tweaks
     const std::vector<AddressFieldAt>& fields = kFields[index];
     for (std::size_t at = 0; at < fields.size(); ++at) {
-        const Choice choice =
-            at < choices.size() ? choices[at] : buffer(static_cast<std::uint16_t>(at * 0x400));
+        const Choice choice = at < choices.size() ? choices[at] : Choice{};
         if (!fields[at].name) {
-            seed.insert(seed.end(), {0, static_cast<std::uint8_t>(choice.offset),
-                                     static_cast<std::uint8_t>(choice.offset >> 8),
-                                     static_cast<std::uint8_t>(choice.fill.size())});
+            const auto offset = static_cast<std::uint16_t>(choice.offset < 0 ? at * 0x400 : choice.offset);
+            seed.insert(seed.end(),
+                        {0, static_cast<std::uint8_t>(offset), static_cast<std::uint8_t>(offset >> 8),
+                         static_cast<std::uint8_t>(choice.fill.size())});
             seed.insert(seed.end(), choice.fill.begin(), choice.fill.end());
             continue;
         }
@@ -845,10 +839,7 @@ Bytes request(unsigned board, const kelvo_test::ValidRequest& request, const Byt
     const unsigned index = indexOf(request.code);
     const std::vector<AddressFieldAt>& fields = kFields[index];
     Bytes record(request.inSize, 0);
-    std::vector<Choice> choices;
-    for (std::size_t at = 0; at < fields.size(); ++at) {
-        choices.push_back(buffer(static_cast<std::uint16_t>(at * 0x400)));
-    }
+    std::vector<Choice> choices(fields.size());
     std::uint8_t sizes = 0;
     for (const Put& put : request.valid) {
         std::uint64_t value = put.value == kScratchField ? 0x40000000u : put.value;
@@ -913,11 +904,12 @@ Bytes seedOf(unsigned board, std::uint32_t code) {
                 request(board, of(code), needs == Needs::kStoredSerial ? bytesOf(serial) : Bytes{})});
 }
 
-// The shapes between a board's two handles (slots 0 and 1) on one DMA channel.
+// The rare events (a reset to 19, a re-open, a re-add), then the shapes between a board's two handles
+// (slots 0 and 1) on one DMA channel.
 std::vector<Bytes> shapesOf(unsigned board) {
     const auto add = [&](std::uint8_t slot, std::uint16_t at) {
         return request(board, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                       kelvo_brixelTools_addTransferFromDevice_in{0, 0, 0, 64, 0, 0}, {buffer(at)}, slot);
+                       kelvo_brixelTools_addTransferFromDevice_in{0, 0, 0, 64, 0, 0}, {{"", at, {}}}, slot);
     };
     const auto start = [&](std::uint8_t slot, std::uint32_t channel = 0) {
         return request(board, KELVO_IOCTL_brixelTools_startDMA,
@@ -926,7 +918,7 @@ std::vector<Bytes> shapesOf(unsigned board) {
     // To the device: the device reads the transfers as far as the count allows, at once.
     const auto send = [&](std::uint8_t slot, std::uint16_t at) {
         return request(board, KELVO_IOCTL_brixelTools_addTransferToDevice,
-                       kelvo_brixelTools_addTransferToDevice_in{1, 0, 0, 64, 1, 0}, {buffer(at)}, slot);
+                       kelvo_brixelTools_addTransferToDevice_in{1, 0, 0, 64, 1, 0}, {{"", at, {}}}, slot);
     };
     const Bytes sendAll =
         cat({start(0, 1), request(board, KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount,
@@ -936,6 +928,9 @@ std::vector<Bytes> shapesOf(unsigned board) {
     const Bytes cleanup1{14, b, 1, 1}, close0{14, b, 0, 2}, close1{14, b, 1, 2}, closeAll{14, b, 0, 3},
         repeat36{14, b, 0, 0, 99};
     return {
+        {15, b, 0, 0, 19},
+        {15, b, 0, 2},
+        {15, b, 0, 3},
         // The holder's transfer, the other's refused; the holder closes, the other starts.
         cat({reserve(board), add(0, 0), add(1, 0x400), start(0), close0, start(1), closeAll}),
         // No reservation: both add, the second closes (or, in the fifth, cleans up), the first sends (the
@@ -1115,12 +1110,7 @@ std::vector<std::vector<std::uint8_t>> seeds() {
         for (Seed& seed : seedsOf(board)) {
             all.push_back(std::move(seed.bytes));
         }
-        const auto b = static_cast<std::uint8_t>(board);
-        all.insert(all.end(),
-                   {{15, b, 0, 0, 19}, {15, b, 0, 2}, {15, b, 0, 3}}); // reset to 19, re-open, re-add
-        for (Bytes& shape : shapesOf(board)) {
-            all.push_back(std::move(shape));
-        }
+        std::ranges::move(shapesOf(board), std::back_inserter(all));
     }
     return all;
 }
