@@ -81,6 +81,19 @@ template <class T, std::size_t N> T pick(const T (&values)[N], unsigned byte) {
     return values[byte % N];
 }
 
+[[noreturn]] void abortWith(const char* what) {
+    std::fprintf(stderr, "kelvo_fuzz: %s\n", what);
+    for (const std::string& fault : kelvo_host::faults()) {
+        std::fprintf(stderr, "  host fault: %s\n", fault.c_str());
+    }
+    std::abort();
+}
+void require(bool ok, const char* what) {
+    if (!ok) {
+        abortWith(what);
+    }
+}
+
 class Reader {
 public:
     Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
@@ -90,9 +103,7 @@ public:
     std::uint32_t u32() { return u16() | (static_cast<std::uint32_t>(u16()) << 16); }
     std::uint64_t u64() { return u32() | (static_cast<std::uint64_t>(u32()) << 32); }
     void bytes(std::uint8_t* out, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i) {
-            out[i] = u8();
-        }
+        std::generate_n(out, count, [this] { return u8(); });
     }
     std::uint64_t length() {
         const std::uint8_t how = u8();
@@ -124,9 +135,7 @@ kelvo_ioctl_header* header = nullptr;
 
 std::uint8_t* reserveArea(std::size_t size) {
     void* area = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (area == MAP_FAILED) {
-        std::abort();
-    }
+    require(area != MAP_FAILED, "no room for the harness's pages");
     return static_cast<std::uint8_t*>(area);
 }
 
@@ -189,7 +198,7 @@ int takeDmaPage() {
             state = state == PageState::kClosed ? PageState::kFree : state;
         }
     }
-    std::abort(); // more handles open than pages
+    abortWith("more handles open than pages");
 }
 
 void releaseDmaPage(int page) {
@@ -285,19 +294,6 @@ Outcome last;
 // The last table request, for the repeats: its code and the argument.
 std::uint32_t lastCode = 0;
 void* lastArgument = nullptr;
-
-[[noreturn]] void abortWith(const char* what) {
-    std::fprintf(stderr, "kelvo_fuzz: %s\n", what);
-    for (const std::string& fault : kelvo_host::faults()) {
-        std::fprintf(stderr, "  host fault: %s\n", fault.c_str());
-    }
-    std::abort();
-}
-void require(bool ok, const char* what) {
-    if (!ok) {
-        abortWith(what);
-    }
-}
 
 std::shared_ptr<sim::Module> moduleOf(const Device& device) {
     return device.index >= 0 ? kelvo_host::module(static_cast<unsigned>(device.index)) : nullptr;
@@ -486,13 +482,9 @@ void tableRequest(Reader& in, int handle, std::uint8_t* dmaBuffer) {
     for (unsigned tweaks = in.u8() % 4; tweaks > 0 && inSize >= 4; --tweaks) {
         const std::uint8_t slot = in.u8();
         const std::uint8_t choice = in.u8();
-        if (slot % 2 == 1 && inSize >= 8) {
-            const std::uint64_t value = pick(kInteresting64, choice);
-            std::memcpy(input + (slot / 2 * 8u) % (inSize & ~std::uint64_t{7}), &value, 8);
-        } else {
-            const std::uint32_t value = pick(kInteresting32, choice);
-            std::memcpy(input + (slot / 2 * 4u) % (inSize & ~std::uint64_t{3}), &value, 4);
-        }
+        const std::size_t width = slot % 2 == 1 && inSize >= 8 ? 8 : 4; // the value's low bytes
+        const std::uint64_t value = width == 8 ? pick(kInteresting64, choice) : pick(kInteresting32, choice);
+        std::memcpy(input + (slot / 2 * width) % (inSize & ~(width - 1)), &value, width);
     }
     scrub(input, inSize);
     // One thread issues every request: a DMA wait blocks it a few milliseconds of stand-in time at most.
