@@ -26,7 +26,6 @@ struct CodeInfo {
 #define KELVO_FUZZ_CODE(op, in, out) {KELVO_IOCTL_##op, in, out, #op},
 constexpr CodeInfo kCodes[] = {KELVO_IOCTL_TABLE(KELVO_FUZZ_CODE)};
 #undef KELVO_FUZZ_CODE
-constexpr unsigned kCodeCount = sizeof(kCodes) / sizeof(kCodes[0]);
 
 // An input record's address field: a name (its length follows it) or a buffer.
 struct AddressFieldAt {
@@ -461,7 +460,7 @@ std::uint64_t nameField(Reader& in, std::uint8_t* input, std::uint32_t offset, s
 
 // The code table's request: record sizes right or off, fields from the input with interesting values.
 void tableRequest(Reader& in, int handle, std::uint8_t* dmaBuffer) {
-    const unsigned index = in.u16() % kCodeCount;
+    const unsigned index = in.u16() % std::size(kCodes);
     const CodeInfo& info = kCodes[index];
     if (info.code == KELVO_IOCTL_kdut_reset) {
         return; // a reset is a rare event
@@ -664,16 +663,6 @@ std::uint64_t hardwareSteps(Device& device) {
     return steps;
 }
 
-// What one cleanup may cost: each of a session's operations once, a few steps each.
-constexpr std::uint64_t kCleanupSteps = 16;
-
-// The codes a repeat leaves out: the flash over the SPI port costs a thousand times the others.
-bool slow(std::uint32_t code) {
-    return code == KELVO_IOCTL_storageMap_flush || code == KELVO_IOCTL_storageMap_refresh ||
-           code == KELVO_IOCTL_deviceWindow_flush || code == KELVO_IOCTL_deviceWindow_refresh ||
-           code == KELVO_IOCTL_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy;
-}
-
 void drainMessages() {
     kelvo_message message{};
     for (const Device& device : devices) {
@@ -721,7 +710,11 @@ void closeEveryHandle() {
 // The last table request repeated 1 to 64 times, then the cleanup: its hardware steps stay those of one.
 void repeatRequest(Reader& in, Device& device, int handle) {
     const unsigned times = 1 + in.u8() % 64;
-    if (lastArgument == nullptr || slow(lastCode)) {
+    // No repeats of the flash over the SPI port: it costs a thousand times the others.
+    if (lastArgument == nullptr || lastCode == KELVO_IOCTL_storageMap_flush ||
+        lastCode == KELVO_IOCTL_storageMap_refresh || lastCode == KELVO_IOCTL_deviceWindow_flush ||
+        lastCode == KELVO_IOCTL_deviceWindow_refresh ||
+        lastCode == KELVO_IOCTL_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy) {
         return;
     }
     for (unsigned n = 0; n < times; ++n) {
@@ -731,7 +724,7 @@ void repeatRequest(Reader& in, Device& device, int handle) {
     hardwareSteps(device);
     ask(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{});
     const std::uint64_t steps = hardwareSteps(device);
-    if (steps > kCleanupSteps) {
+    if (steps > 16) { // each of a session's operations once, a few steps each
         std::fprintf(stderr,
                      "kelvo_fuzz: the cleanup after %u repeats of code 0x%08x took %llu hardware steps\n",
                      times, lastCode, static_cast<unsigned long long>(steps));
@@ -767,6 +760,9 @@ struct Choice {
     Bytes fill;
 };
 
+template <class T> std::uint8_t byte(T value) {
+    return static_cast<std::uint8_t>(value);
+}
 template <class T> Bytes bytesOf(const T& value) {
     Bytes out(sizeof(T));
     std::memcpy(out.data(), &value, sizeof(T));
@@ -782,12 +778,7 @@ unsigned indexOf(std::uint32_t code) {
 // A table request of the code at index; an address field without a choice gets a buffer of its own.
 Bytes requestAt(unsigned board, unsigned index, const Bytes& record, const std::vector<Choice>& choices,
                 std::uint8_t sizes, std::uint8_t slot) {
-    Bytes seed{0,
-               static_cast<std::uint8_t>(board),
-               slot,
-               static_cast<std::uint8_t>(index),
-               static_cast<std::uint8_t>(index >> 8),
-               sizes};
+    Bytes seed{0, byte(board), slot, byte(index), byte(index >> 8), sizes};
     seed.insert(seed.end(), record.begin(), record.end());
     seed.push_back(0); // no tweaks
     const std::vector<AddressFieldAt>& fields = kFields[index];
@@ -795,22 +786,20 @@ Bytes requestAt(unsigned board, unsigned index, const Bytes& record, const std::
         const Choice choice = at < choices.size() ? choices[at] : Choice{};
         if (!fields[at].name) {
             const auto offset = static_cast<std::uint16_t>(choice.offset < 0 ? at * 0x400 : choice.offset);
-            seed.insert(seed.end(),
-                        {0, static_cast<std::uint8_t>(offset), static_cast<std::uint8_t>(offset >> 8),
-                         static_cast<std::uint8_t>(choice.fill.size())});
+            seed.insert(seed.end(), {0, byte(offset), byte(offset >> 8), byte(choice.fill.size())});
             seed.insert(seed.end(), choice.fill.begin(), choice.fill.end());
             continue;
         }
         const std::size_t cut = choice.name.find("_Ver");
         const auto found = std::find(names.begin(), names.end(), choice.name.substr(0, cut));
-        const auto which = static_cast<std::uint8_t>(found == names.end() ? 0 : found - names.begin());
+        const std::uint8_t which = byte(found == names.end() ? 0 : found - names.begin());
         if (cut == std::string::npos) {
             seed.insert(seed.end(), {0, which}); // the name as it stands
         } else {
             const std::string version = choice.name.substr(cut + 4);
-            seed.insert(seed.end(), {1, which, static_cast<std::uint8_t>(version.size())});
+            seed.insert(seed.end(), {1, which, byte(version.size())});
             for (char c : version) {
-                seed.push_back(static_cast<std::uint8_t>(std::string(kVersionCharacters).find(c)));
+                seed.push_back(byte(std::string(kVersionCharacters).find(c)));
             }
         }
     }
@@ -916,7 +905,7 @@ std::vector<Bytes> shapesOf(unsigned board) {
         cat({start(0, 1), request(board, KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount,
                                   kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, 128, 0})});
     // Action 14 (a shape), slot 0 or 1: a cleanup, a close, every handle closed, a repeat 36 times.
-    const auto b = static_cast<std::uint8_t>(board);
+    const std::uint8_t b = byte(board);
     const Bytes cleanup1{14, b, 1, 1}, close0{14, b, 0, 2}, close1{14, b, 1, 2}, closeAll{14, b, 0, 3},
         repeat36{14, b, 0, 0, 99};
     return {
@@ -1075,12 +1064,12 @@ std::int64_t setupLevel(unsigned board) {
 
 std::vector<Seed> seedsOf(unsigned board) {
     std::vector<Seed> all;
-    for (unsigned index = 0; index < kCodeCount; ++index) {
+    for (unsigned index = 0; index < std::size(kCodes); ++index) {
         if (kCodes[index].code != KELVO_IOCTL_kdut_reset) { // its seed is the reset event
             all.push_back({kCodes[index].name, static_cast<int>(index), seedOf(board, kCodes[index].code)});
         }
     }
-    const auto b = static_cast<std::uint8_t>(board);
+    const std::uint8_t b = byte(board);
     const Bytes platform[] = {
         {10, b, 0, 0x78, 0x56, 0x34, 0x12},          // an unknown code
         {11, b, 0},                                  // notifier open
