@@ -446,12 +446,8 @@ std::uint64_t nameField(Reader& in, std::uint8_t* input, std::uint32_t offset, s
     std::uint8_t* at = rwEnd - name.size();
     std::memcpy(at, name.data(), name.size());
     const std::uint64_t value = address(how % 8 == 3 ? place(in, name.size()) : at);
-    std::uint64_t length = name.size();
-    if (how / 8 % 4 == 1) {
-        length = in.length();
-    } else if (how / 8 % 4 == 2) {
-        length += in.u8() % 8;
-    }
+    const std::uint64_t length =
+        how / 8 % 4 == 1 ? in.length() : name.size() + (how / 8 % 4 == 2 ? in.u8() % 8 : 0);
     if (offset + 16 <= inSize) {
         std::memcpy(input + offset + 8, &length, 8);
     }
@@ -465,14 +461,13 @@ void tableRequest(Reader& in, int handle, std::uint8_t* dmaBuffer) {
     if (info.code == KELVO_IOCTL_kdut_reset) {
         return; // a reset is a rare event
     }
-    std::uint64_t inSize = info.inSize;
-    std::uint64_t outSize = info.outSize;
+    // A sizes byte 6 or 7 (of 8) moves the input or the output record's size by a signed byte.
     const std::uint8_t sizes = in.u8();
-    if (sizes % 8 == 6) {
-        inSize = (inSize + static_cast<std::int8_t>(in.u8())) % kMaxRecord;
-    } else if (sizes % 8 == 7) {
-        outSize = (outSize + static_cast<std::int8_t>(in.u8())) % kMaxRecord;
-    }
+    const auto moved = [&](std::uint64_t size, unsigned which) {
+        return sizes % 8 == which ? (size + static_cast<std::int8_t>(in.u8())) % kMaxRecord : size;
+    };
+    const std::uint64_t inSize = moved(info.inSize, 6);
+    const std::uint64_t outSize = moved(info.outSize, 7);
     std::uint8_t* input = rw + kInputAt;
     std::uint8_t* output = rw + kOutputAt;
     std::memset(input, 0, kMaxRecord);
@@ -550,9 +545,8 @@ void notifierRequest(Reader& in, const Device& device, int handle) {
     const std::uint8_t how = in.u8();
     const std::uint32_t kind = pick(kInteresting32, in.u8());
     if (how % 2 == 1) {
-        kelvo_ioctl(
-            handle, KELVO_IOCTL_DESTROY_NOTIFIER,
-            reinterpret_cast<void*>(static_cast<std::uintptr_t>(kind | (std::uint64_t{in.u32()} << 32))));
+        const std::uintptr_t word = kind | (std::uint64_t{in.u32()} << 32);
+        kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(word));
         return;
     }
     auto* payload = reinterpret_cast<kelvo_notifier_payload*>(rw + kPayloadAt);
@@ -770,9 +764,7 @@ template <class T> Bytes bytesOf(const T& value) {
 }
 
 unsigned indexOf(std::uint32_t code) {
-    const auto found =
-        std::find_if(std::begin(kCodes), std::end(kCodes), [&](auto& c) { return c.code == code; });
-    return static_cast<unsigned>(found - std::begin(kCodes));
+    return static_cast<unsigned>(std::ranges::find(kCodes, code, &CodeInfo::code) - std::begin(kCodes));
 }
 
 // A table request of the code at index; an address field without a choice gets a buffer of its own.
@@ -824,8 +816,7 @@ Bytes request(unsigned board, const kelvo_test::ValidRequest& request, const Byt
     std::uint8_t sizes = 0;
     for (const Put& put : request.valid) {
         std::uint64_t value = put.value == kScratchField ? 0x40000000u : put.value;
-        const auto field =
-            std::find_if(fields.begin(), fields.end(), [&](auto& f) { return f.offset == put.at; });
+        const auto field = std::ranges::find(fields, put.at, &AddressFieldAt::offset);
         Choice* choice = field == fields.end() ? nullptr : &choices[field - fields.begin()];
         if (put.value == kMap) {
             *choice = Choice{"Brixel_Ver2.3.0f7", 0, {}};
