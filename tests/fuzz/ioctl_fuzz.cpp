@@ -329,8 +329,7 @@ void checkReports() {
     std::vector<std::string> reports = kal::dma::faults();
     for (const Device& device : devices) {
         if (const std::shared_ptr<sim::Module> module = moduleOf(device)) {
-            const std::vector<std::string> errors = module->deviceErrors();
-            reports.insert(reports.end(), errors.begin(), errors.end());
+            std::ranges::copy(module->deviceErrors(), std::back_inserter(reports));
         }
     }
     for (const std::string& report : reports) {
@@ -818,16 +817,13 @@ Bytes request(unsigned board, const kelvo_test::ValidRequest& request, const Byt
         std::uint64_t value = put.value == kScratchField ? 0x40000000u : put.value;
         const auto field = std::ranges::find(fields, put.at, &AddressFieldAt::offset);
         Choice* choice = field == fields.end() ? nullptr : &choices[field - fields.begin()];
-        if (put.value == kMap) {
-            *choice = Choice{"Brixel_Ver2.3.0f7", 0, {}};
-        } else if (put.value == kWindow || put.value == kStorage) {
-            *choice = Choice{placeName(static_cast<Place>(put.value), boards()[board]), 0, {}};
-        } else if (put.value == kSeeds) {
-            choice->fill = bytesOf(kelvo_route_seed{3, 0, 0, {}});
-        } else if (put.value == kDestination) {
-            choice->fill = bytesOf(std::uint32_t{2});
-        } else if (put.value == kData) {
-            choice->fill = data;
+        if (put.value == kMap || put.value == kWindow || put.value == kStorage) {
+            choice->name =
+                put.value == kMap ? "Brixel_Ver2.3.0f7" : placeName(Place(put.value), boards()[board]);
+        } else if (put.value == kSeeds || put.value == kDestination || put.value == kData) {
+            choice->fill = put.value == kSeeds         ? bytesOf(kelvo_route_seed{3, 0, 0, {}})
+                           : put.value == kDestination ? bytesOf(std::uint32_t{2})
+                                                       : data;
         } else if (put.value == kRoute) {
             sizes = kLastRoute;
         } else if (put.value == kSubroutines) {
