@@ -150,11 +150,9 @@ void makePool() {
 }
 
 bool mapped(std::uint64_t value) {
-    if (value < 0x10000 || value >= (1ull << 47)) {
-        return false;
-    }
     unsigned char residency = 0;
-    return mincore(reinterpret_cast<void*>(value & ~(kPage - 1)), 1, &residency) == 0;
+    return value >= 0x10000 && value < (1ull << 47) &&
+           mincore(reinterpret_cast<void*>(value & ~(kPage - 1)), 1, &residency) == 0;
 }
 
 // Moves every 8-byte word that points into mapped memory out of the address space.
@@ -240,11 +238,9 @@ std::uint8_t* place(Reader& in, std::size_t need, std::uint8_t* own = nullptr) {
     }
     case 15:
         return readOnly + kPage - (1 + where % 16); // read-only, running into the guard
-    default: {
-        const std::size_t room = kRwSize - kBuffersAt;
-        const std::size_t span = need < room ? room - need : 1;
-        return rw + kBuffersAt + (where % span & ~std::size_t{7});
-    }
+    default: // in the buffers' pages, with room for need after it when it fits
+        return rw + kBuffersAt +
+               (where % (need < kRwSize - kBuffersAt ? kRwSize - kBuffersAt - need : 1) & ~std::size_t{7});
     }
 }
 
@@ -406,12 +402,6 @@ std::int32_t windowAwareRequest(int handle, std::uint32_t code, void* argument) 
 constexpr std::uint8_t kLastRoute = 0x80;
 std::uint32_t lastRoute = 0;
 
-bool takesRouteId(std::uint32_t code) {
-    return code == KELVO_IOCTL_routing_destroyRoute || code == KELVO_IOCTL_routing_reserveRoute ||
-           code == KELVO_IOCTL_routing_programRoute || code == KELVO_IOCTL_routing_unreserveRoute ||
-           code == KELVO_IOCTL_routing_unprogramRoute || code == KELVO_IOCTL_routing_getRouteTerminalPath;
-}
-
 // Keeps the route a calculation answered (the first possibility's).
 void keepRouteId(std::uint32_t code, const std::uint8_t* input, const std::uint8_t* output) {
     if (code == KELVO_IOCTL_routing_calculateResetTerminal) {
@@ -509,7 +499,11 @@ void tableRequest(Reader& in, int handle, std::uint8_t* dmaBuffer) {
     *header = kelvo_ioctl_header{
         inputAt, outputAt, static_cast<std::uint32_t>(inSize), static_cast<std::uint32_t>(outSize), 0, 0};
     void* argument = places == 0xFF ? static_cast<void*>(place(in, sizeof(*header))) : header;
-    if ((sizes & kLastRoute) && takesRouteId(info.code) && inSize >= 4) {
+    if ((sizes & kLastRoute) && inSize >= 4 &&
+        (info.code == KELVO_IOCTL_routing_destroyRoute || info.code == KELVO_IOCTL_routing_reserveRoute ||
+         info.code == KELVO_IOCTL_routing_programRoute || info.code == KELVO_IOCTL_routing_unreserveRoute ||
+         info.code == KELVO_IOCTL_routing_unprogramRoute ||
+         info.code == KELVO_IOCTL_routing_getRouteTerminalPath)) {
         std::memcpy(input, &lastRoute, 4);
     }
     lastCode = info.code;
