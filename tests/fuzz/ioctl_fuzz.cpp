@@ -283,8 +283,7 @@ Counters totals;
 std::uint32_t top = 0;
 bool running = false;
 double previousScale = 1;
-kal::live::Counts liveBefore;
-kal::live::Counts liveAtTop; // every board at the top level, its handles fresh
+kal::live::Counts liveBefore, liveAtTop; // the latter with every board at the top level, its handles fresh
 Outcome last;
 // The last table request, for the repeats: its code and the argument.
 std::uint32_t lastCode = 0;
@@ -1069,9 +1068,7 @@ std::vector<Seed> seedsOf(unsigned board) {
 std::vector<std::vector<std::uint8_t>> seeds() {
     std::vector<Bytes> all;
     for (unsigned board = 0; board < boards().size(); ++board) {
-        for (Seed& seed : seedsOf(board)) {
-            all.push_back(std::move(seed.bytes));
-        }
+        std::ranges::transform(seedsOf(board), std::back_inserter(all), &Seed::bytes);
         std::ranges::move(shapesOf(board), std::back_inserter(all));
     }
     return all;
