@@ -138,17 +138,6 @@ std::uint8_t* reserveArea(std::size_t size) {
     return static_cast<std::uint8_t*>(area);
 }
 
-void makePool() {
-    rw = reserveArea(kRwSize + 3 * kPage);
-    rwEnd = rw + kRwSize;
-    readOnly = rwEnd + kPage;
-    header = reinterpret_cast<kelvo_ioctl_header*>(rw + kHeaderAt);
-    mprotect(rw, kRwSize + 2 * kPage, PROT_READ | PROT_WRITE);
-    std::memset(readOnly, 0xA5, kPage);
-    mprotect(rwEnd, kPage, PROT_NONE);
-    mprotect(readOnly, kPage, PROT_READ);
-}
-
 bool mapped(std::uint64_t value) {
     unsigned char residency = 0;
     return value >= 0x10000 && value < (1ull << 47) &&
@@ -183,19 +172,15 @@ int takeDmaPage() {
     if (dmaArea == nullptr) {
         dmaArea = reserveArea(2 * kPage * kDmaPages);
     }
-    for (unsigned round = 0; round < 2; ++round) {
-        for (unsigned page = 0; page < kDmaPages; ++page) {
-            if (pageStates[page] == PageState::kFree) {
-                pageStates[page] = PageState::kOpen;
-                mprotect(dmaPage(static_cast<int>(page)), kPage, PROT_READ | PROT_WRITE);
-                return static_cast<int>(page);
-            }
-        }
-        for (PageState& state : pageStates) {
-            state = state == PageState::kClosed ? PageState::kFree : state;
-        }
+    PageState* page = std::ranges::find(pageStates, PageState::kFree);
+    if (page == std::end(pageStates)) { // every page taken once: the closed ones are free again
+        std::ranges::replace(pageStates, PageState::kClosed, PageState::kFree);
+        page = std::ranges::find(pageStates, PageState::kFree);
     }
-    abortWith("more handles open than pages");
+    require(page != std::end(pageStates), "more handles open than pages");
+    *page = PageState::kOpen;
+    mprotect(dmaPage(static_cast<int>(page - pageStates)), kPage, PROT_READ | PROT_WRITE);
+    return static_cast<int>(page - pageStates);
 }
 
 void releaseDmaPage(int page) {
@@ -203,15 +188,6 @@ void releaseDmaPage(int page) {
         mprotect(dmaPage(page), kPage, PROT_NONE);
         pageStates[page] = PageState::kClosed;
     }
-}
-
-// An open handle's DMA page holding at.
-bool inOpenDmaPage(const std::uint8_t* at) {
-    if (dmaArea == nullptr || at < dmaArea || at >= dmaArea + 2 * kPage * kDmaPages) {
-        return false;
-    }
-    const std::size_t offset = static_cast<std::size_t>(at - dmaArea);
-    return offset % (2 * kPage) < kPage && pageStates[offset / (2 * kPage)] == PageState::kOpen;
 }
 
 // A place for a user address: kinds 0 to 8 a valid buffer (in own, when given), the rest refusals.
@@ -244,12 +220,16 @@ std::uint8_t* place(Reader& in, std::size_t need, std::uint8_t* own = nullptr) {
     }
 }
 
-// Fills a valid buffer with input bytes (what the driver may read from it).
+// Fills a valid buffer, in the pool's buffers or an open handle's DMA page, with input bytes (what the
+// driver may read from it).
 void fill(Reader& in, std::uint8_t* at) {
+    const std::size_t offset =
+        reinterpret_cast<std::uintptr_t>(at) - reinterpret_cast<std::uintptr_t>(dmaArea);
+    const std::size_t page = offset / (2 * kPage);
     const bool pool = at >= rw + kBuffersAt && at < rwEnd;
-    if (pool || inOpenDmaPage(at)) {
-        const std::uint8_t* end =
-            pool ? rwEnd : dmaArea + (static_cast<std::size_t>(at - dmaArea) / (2 * kPage) * 2 + 1) * kPage;
+    if (pool || (dmaArea != nullptr && page < kDmaPages && offset % (2 * kPage) < kPage &&
+                 pageStates[page] == PageState::kOpen)) {
+        const std::uint8_t* end = pool ? rwEnd : dmaPage(static_cast<int>(page)) + kPage;
         const std::size_t count = std::min<std::size_t>(in.u8(), static_cast<std::size_t>(end - at));
         in.bytes(at, count);
         scrub(at, count);
@@ -313,9 +293,8 @@ void reopen(Device& device, unsigned slot) {
 }
 
 void addDevice(unsigned board) {
-    Device& device = devices[board];
-    device.index = kelvo_host_add_module(boards()[board].c_str());
-    require(device.index >= 0, "a module could not be added");
+    devices[board].index = kelvo_host_add_module(boards()[board].c_str());
+    require(devices[board].index >= 0, "a module could not be added");
     kelvo_fuzz::reopen(board);
 }
 
@@ -922,8 +901,15 @@ const std::vector<std::string>& boards() {
 
 void start(const Options& chosen) {
     options = chosen;
-    if (rw == nullptr) {
-        makePool();
+    if (rw == nullptr) { // the harness's own memory, once
+        rw = reserveArea(kRwSize + 3 * kPage);
+        rwEnd = rw + kRwSize;
+        readOnly = rwEnd + kPage;
+        header = reinterpret_cast<kelvo_ioctl_header*>(rw + kHeaderAt);
+        mprotect(rw, kRwSize + 2 * kPage, PROT_READ | PROT_WRITE);
+        std::memset(readOnly, 0xA5, kPage);
+        mprotect(rwEnd, kPage, PROT_NONE);
+        mprotect(readOnly, kPage, PROT_READ);
     }
     liveBefore = kal::live::now();
     previousScale = kal::clock::scale();
