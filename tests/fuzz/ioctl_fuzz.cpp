@@ -741,7 +741,8 @@ unsigned indexOf(std::uint32_t code) {
 // A table request of the code at index; an address field without a choice gets a buffer of its own.
 Bytes requestAt(unsigned board, unsigned index, const Bytes& record, const std::vector<Choice>& choices,
                 std::uint8_t sizes, std::uint8_t slot) {
-    Bytes seed{0, byte(board), slot, byte(index), byte(index >> 8), sizes};
+    Bytes seed;
+    seed.insert(seed.end(), {0, byte(board), slot, byte(index), byte(index >> 8), sizes});
     seed.insert(seed.end(), record.begin(), record.end());
     seed.push_back(0); // no tweaks
     const std::vector<AddressFieldAt>& fields = kFields[index];
