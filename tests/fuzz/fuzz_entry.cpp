@@ -6,11 +6,9 @@
 #include "ioctl_fuzz.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    kelvo_fuzz::Options options;
-    if (const char* events = std::getenv("KELVO_FUZZ_EVENTS")) {
-        options.eventSpacing = std::strtoull(events, nullptr, 10);
-    }
-    kelvo_fuzz::start(options);
+    const char* events = std::getenv("KELVO_FUZZ_EVENTS");
+    kelvo_fuzz::start(
+        {events != nullptr ? std::strtoull(events, nullptr, 10) : kelvo_fuzz::Options{}.eventSpacing});
     // At exit (libFuzzer ends with exit()): the host stops before the stand-in's statics go.
     std::atexit([] {
         kelvo_fuzz::stop();

@@ -26,7 +26,6 @@ struct CodeInfo {
 #define KELVO_FUZZ_CODE(op, in, out) {KELVO_IOCTL_##op, in, out, #op},
 constexpr CodeInfo kCodes[] = {KELVO_IOCTL_TABLE(KELVO_FUZZ_CODE)};
 #undef KELVO_FUZZ_CODE
-constexpr unsigned kCodeCount = sizeof(kCodes) / sizeof(kCodes[0]);
 
 // An input record's address field: a name (its length follows it) or a buffer.
 struct AddressFieldAt {
@@ -54,12 +53,7 @@ template <class In> std::vector<AddressFieldAt> fieldsOf() {
     KELVO_FUZZ_FIELD(fieldTypeBuffer, false)
     KELVO_FUZZ_FIELD(maskBuffer, false)
 #undef KELVO_FUZZ_FIELD
-    // In offset order; a plain insertion sort (std::sort of these few entries trips gcc's -Wnonnull at -O3).
-    for (std::size_t i = 1; i < fields.size(); ++i) {
-        for (std::size_t j = i; j > 0 && fields[j].offset < fields[j - 1].offset; --j) {
-            std::swap(fields[j], fields[j - 1]);
-        }
-    }
+    std::ranges::sort(fields, {}, &AddressFieldAt::offset);
     return fields;
 }
 #define KELVO_FUZZ_FIELDS(op, in, out) fieldsOf<kelvo_##op##_in>(),
@@ -86,6 +80,19 @@ template <class T, std::size_t N> T pick(const T (&values)[N], unsigned byte) {
     return values[byte % N];
 }
 
+[[noreturn]] void abortWith(const char* what) {
+    std::fprintf(stderr, "kelvo_fuzz: %s\n", what);
+    for (const std::string& fault : kelvo_host::faults()) {
+        std::fprintf(stderr, "  host fault: %s\n", fault.c_str());
+    }
+    std::abort();
+}
+void require(bool ok, const char* what) {
+    if (!ok) {
+        abortWith(what);
+    }
+}
+
 class Reader {
 public:
     Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
@@ -95,9 +102,7 @@ public:
     std::uint32_t u32() { return u16() | (static_cast<std::uint32_t>(u16()) << 16); }
     std::uint64_t u64() { return u32() | (static_cast<std::uint64_t>(u32()) << 32); }
     void bytes(std::uint8_t* out, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i) {
-            out[i] = u8();
-        }
+        std::generate_n(out, count, [this] { return u8(); });
     }
     std::uint64_t length() {
         const std::uint8_t how = u8();
@@ -129,29 +134,14 @@ kelvo_ioctl_header* header = nullptr;
 
 std::uint8_t* reserveArea(std::size_t size) {
     void* area = mmap(nullptr, size, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (area == MAP_FAILED) {
-        std::abort();
-    }
+    require(area != MAP_FAILED, "no room for the harness's pages");
     return static_cast<std::uint8_t*>(area);
 }
 
-void makePool() {
-    rw = reserveArea(kRwSize + 3 * kPage);
-    rwEnd = rw + kRwSize;
-    readOnly = rwEnd + kPage;
-    header = reinterpret_cast<kelvo_ioctl_header*>(rw + kHeaderAt);
-    mprotect(rw, kRwSize + 2 * kPage, PROT_READ | PROT_WRITE);
-    std::memset(readOnly, 0xA5, kPage);
-    mprotect(rwEnd, kPage, PROT_NONE);
-    mprotect(readOnly, kPage, PROT_READ);
-}
-
 bool mapped(std::uint64_t value) {
-    if (value < 0x10000 || value >= (1ull << 47)) {
-        return false;
-    }
     unsigned char residency = 0;
-    return mincore(reinterpret_cast<void*>(value & ~(kPage - 1)), 1, &residency) == 0;
+    return value >= 0x10000 && value < (1ull << 47) &&
+           mincore(reinterpret_cast<void*>(value & ~(kPage - 1)), 1, &residency) == 0;
 }
 
 // Moves every 8-byte word that points into mapped memory out of the address space.
@@ -182,19 +172,15 @@ int takeDmaPage() {
     if (dmaArea == nullptr) {
         dmaArea = reserveArea(2 * kPage * kDmaPages);
     }
-    for (unsigned round = 0; round < 2; ++round) {
-        for (unsigned page = 0; page < kDmaPages; ++page) {
-            if (pageStates[page] == PageState::kFree) {
-                pageStates[page] = PageState::kOpen;
-                mprotect(dmaPage(static_cast<int>(page)), kPage, PROT_READ | PROT_WRITE);
-                return static_cast<int>(page);
-            }
-        }
-        for (PageState& state : pageStates) {
-            state = state == PageState::kClosed ? PageState::kFree : state;
-        }
+    PageState* page = std::ranges::find(pageStates, PageState::kFree);
+    if (page == std::end(pageStates)) { // every page taken once: the closed ones are free again
+        std::ranges::replace(pageStates, PageState::kClosed, PageState::kFree);
+        page = std::ranges::find(pageStates, PageState::kFree);
     }
-    std::abort(); // more handles open than pages
+    require(page != std::end(pageStates), "more handles open than pages");
+    *page = PageState::kOpen;
+    mprotect(dmaPage(static_cast<int>(page - pageStates)), kPage, PROT_READ | PROT_WRITE);
+    return static_cast<int>(page - pageStates);
 }
 
 void releaseDmaPage(int page) {
@@ -202,15 +188,6 @@ void releaseDmaPage(int page) {
         mprotect(dmaPage(page), kPage, PROT_NONE);
         pageStates[page] = PageState::kClosed;
     }
-}
-
-// An open handle's DMA page holding at.
-bool inOpenDmaPage(const std::uint8_t* at) {
-    if (dmaArea == nullptr || at < dmaArea || at >= dmaArea + 2 * kPage * kDmaPages) {
-        return false;
-    }
-    const std::size_t offset = static_cast<std::size_t>(at - dmaArea);
-    return offset % (2 * kPage) < kPage && pageStates[offset / (2 * kPage)] == PageState::kOpen;
 }
 
 // A place for a user address: kinds 0 to 8 a valid buffer (in own, when given), the rest refusals.
@@ -221,9 +198,8 @@ std::uint8_t* place(Reader& in, std::size_t need, std::uint8_t* own = nullptr) {
         return own + (where % kPage & ~std::size_t{7});
     }
     switch (kind % 16) {
-    case 9:
-        return reinterpret_cast<std::uint8_t*>(std::uintptr_t{0x1000} +
-                                               where % 0xE000); // below every mapping
+    case 9: // below every mapping
+        return reinterpret_cast<std::uint8_t*>(std::uintptr_t{0x1000} + where % 0xE000);
     case 10:
         return reinterpret_cast<std::uint8_t*>((std::uintptr_t{1} << 47) + where); // past user space
     case 11:
@@ -238,20 +214,22 @@ std::uint8_t* place(Reader& in, std::size_t need, std::uint8_t* own = nullptr) {
     }
     case 15:
         return readOnly + kPage - (1 + where % 16); // read-only, running into the guard
-    default: {
-        const std::size_t room = kRwSize - kBuffersAt;
-        const std::size_t span = need < room ? room - need : 1;
-        return rw + kBuffersAt + (where % span & ~std::size_t{7});
-    }
+    default: // in the buffers' pages, with room for need after it when it fits
+        return rw + kBuffersAt +
+               (where % (need < kRwSize - kBuffersAt ? kRwSize - kBuffersAt - need : 1) & ~std::size_t{7});
     }
 }
 
-// Fills a valid buffer with input bytes (what the driver may read from it).
+// Fills a valid buffer, in the pool's buffers or an open handle's DMA page, with input bytes (what the
+// driver may read from it).
 void fill(Reader& in, std::uint8_t* at) {
+    const std::size_t offset =
+        reinterpret_cast<std::uintptr_t>(at) - reinterpret_cast<std::uintptr_t>(dmaArea);
+    const std::size_t page = offset / (2 * kPage);
     const bool pool = at >= rw + kBuffersAt && at < rwEnd;
-    if (pool || inOpenDmaPage(at)) {
-        const std::uint8_t* end =
-            pool ? rwEnd : dmaArea + (static_cast<std::size_t>(at - dmaArea) / (2 * kPage) * 2 + 1) * kPage;
+    if (pool || (dmaArea != nullptr && page < kDmaPages && offset % (2 * kPage) < kPage &&
+                 pageStates[page] == PageState::kOpen)) {
+        const std::uint8_t* end = pool ? rwEnd : dmaPage(static_cast<int>(page)) + kPage;
         const std::size_t count = std::min<std::size_t>(in.u8(), static_cast<std::size_t>(end - at));
         in.bytes(at, count);
         scrub(at, count);
@@ -285,25 +263,11 @@ Counters totals;
 std::uint32_t top = 0;
 bool running = false;
 double previousScale = 1;
-kal::live::Counts liveBefore;
-kal::live::Counts liveAtTop; // every board at the top level, its handles fresh
+kal::live::Counts liveBefore, liveAtTop; // the latter with every board at the top level, its handles fresh
 Outcome last;
 // The last table request, for the repeats: its code and the argument.
 std::uint32_t lastCode = 0;
 void* lastArgument = nullptr;
-
-[[noreturn]] void abortWith(const char* what) {
-    std::fprintf(stderr, "kelvo_fuzz: %s\n", what);
-    for (const std::string& fault : kelvo_host::faults()) {
-        std::fprintf(stderr, "  host fault: %s\n", fault.c_str());
-    }
-    std::abort();
-}
-void require(bool ok, const char* what) {
-    if (!ok) {
-        abortWith(what);
-    }
-}
 
 std::shared_ptr<sim::Module> moduleOf(const Device& device) {
     return device.index >= 0 ? kelvo_host::module(static_cast<unsigned>(device.index)) : nullptr;
@@ -329,9 +293,8 @@ void reopen(Device& device, unsigned slot) {
 }
 
 void addDevice(unsigned board) {
-    Device& device = devices[board];
-    device.index = kelvo_host_add_module(boards()[board].c_str());
-    require(device.index >= 0, "a module could not be added");
+    devices[board].index = kelvo_host_add_module(boards()[board].c_str());
+    require(devices[board].index >= 0, "a module could not be added");
     kelvo_fuzz::reopen(board);
 }
 
@@ -340,8 +303,7 @@ void checkReports() {
     std::vector<std::string> reports = kal::dma::faults();
     for (const Device& device : devices) {
         if (const std::shared_ptr<sim::Module> module = moduleOf(device)) {
-            const std::vector<std::string> errors = module->deviceErrors();
-            reports.insert(reports.end(), errors.begin(), errors.end());
+            std::ranges::copy(module->deviceErrors(), std::back_inserter(reports));
         }
     }
     for (const std::string& report : reports) {
@@ -382,9 +344,19 @@ void collectNames(int handle, std::uint32_t countCode, std::uint32_t namesCode) 
 
 // ---- the requests ----
 
-// Through a device window a read of a write-only register, a write of a read-only one and what the
-// isolated FPGA reports during a window's write are the user's own accesses, as on the hardware.
-void forgiveRawAccess(const std::vector<std::size_t>& before, bool written) {
+// One request. A device window's read of a write-only register, write of a read-only one and what the
+// isolated FPGA reports during a window's write are the user's own accesses, as on the hardware: forgiven.
+std::int32_t windowAwareRequest(int handle, std::uint32_t code, void* argument) {
+    if (code < KELVO_IOCTL_deviceWindow_flush || code > KELVO_IOCTL_deviceWindow_refresh) {
+        return kelvo_ioctl(handle, code, argument);
+    }
+    std::vector<std::size_t> before;
+    for (const Device& device : devices) {
+        const std::shared_ptr<sim::Module> module = moduleOf(device);
+        before.push_back(module ? module->deviceErrorCount() : 0);
+    }
+    const std::int32_t status = kelvo_ioctl(handle, code, argument);
+    const bool written = code == KELVO_IOCTL_deviceWindow_write || code == KELVO_IOCTL_deviceWindow_flush;
     for (std::size_t at = 0; at < devices.size(); ++at) {
         const std::shared_ptr<sim::Module> module = moduleOf(devices[at]);
         if (module == nullptr || module->deviceErrorCount() == before[at]) {
@@ -393,31 +365,13 @@ void forgiveRawAccess(const std::vector<std::size_t>& before, bool written) {
         const std::vector<std::string> now = module->deviceErrors();
         module->errors().clear();
         for (std::size_t i = 0; i < now.size(); ++i) {
-            const std::string& text = now[i];
-            const bool userAccess =
-                i >= before[at] && (text.find("read-only register") != std::string::npos ||
-                                    text.find("write-only register") != std::string::npos ||
-                                    text.find("where no register is readable") != std::string::npos ||
-                                    (written && text.rfind("iso-fpga:", 0) == 0));
-            if (!userAccess) {
-                module->errors().report(text);
+            const auto has = [&](const char* what) { return now[i].find(what) != std::string::npos; };
+            if (i < before[at] ||
+                !(has("read-only register") || has("write-only register") ||
+                  has("where no register is readable") || (written && now[i].starts_with("iso-fpga:")))) {
+                module->errors().report(now[i]);
             }
         }
-    }
-}
-
-// One request; a device window's raw ones with the reports of the user's own accesses forgiven.
-std::int32_t windowAwareRequest(int handle, std::uint32_t code, void* argument) {
-    const bool raw = code >= KELVO_IOCTL_deviceWindow_flush && code <= KELVO_IOCTL_deviceWindow_refresh;
-    std::vector<std::size_t> before;
-    for (std::size_t at = 0; raw && at < devices.size(); ++at) {
-        const std::shared_ptr<sim::Module> module = moduleOf(devices[at]);
-        before.push_back(module ? module->deviceErrorCount() : 0);
-    }
-    const std::int32_t status = kelvo_ioctl(handle, code, argument);
-    if (raw) {
-        forgiveRawAccess(before,
-                         code == KELVO_IOCTL_deviceWindow_write || code == KELVO_IOCTL_deviceWindow_flush);
     }
     return status;
 }
@@ -425,12 +379,6 @@ std::int32_t windowAwareRequest(int handle, std::uint32_t code, void* argument) 
 // Route IDs grow over a run: a sizes byte with this flag names the route last calculated (at offset 0).
 constexpr std::uint8_t kLastRoute = 0x80;
 std::uint32_t lastRoute = 0;
-
-bool takesRouteId(std::uint32_t code) {
-    return code == KELVO_IOCTL_routing_destroyRoute || code == KELVO_IOCTL_routing_reserveRoute ||
-           code == KELVO_IOCTL_routing_programRoute || code == KELVO_IOCTL_routing_unreserveRoute ||
-           code == KELVO_IOCTL_routing_unprogramRoute || code == KELVO_IOCTL_routing_getRouteTerminalPath;
-}
 
 // Keeps the route a calculation answered (the first possibility's).
 void keepRouteId(std::uint32_t code, const std::uint8_t* input, const std::uint8_t* output) {
@@ -465,12 +413,8 @@ std::uint64_t nameField(Reader& in, std::uint8_t* input, std::uint32_t offset, s
     std::uint8_t* at = rwEnd - name.size();
     std::memcpy(at, name.data(), name.size());
     const std::uint64_t value = address(how % 8 == 3 ? place(in, name.size()) : at);
-    std::uint64_t length = name.size();
-    if (how / 8 % 4 == 1) {
-        length = in.length();
-    } else if (how / 8 % 4 == 2) {
-        length += in.u8() % 8;
-    }
+    const std::uint64_t length =
+        how / 8 % 4 == 1 ? in.length() : name.size() + (how / 8 % 4 == 2 ? in.u8() % 8 : 0);
     if (offset + 16 <= inSize) {
         std::memcpy(input + offset + 8, &length, 8);
     }
@@ -479,19 +423,18 @@ std::uint64_t nameField(Reader& in, std::uint8_t* input, std::uint32_t offset, s
 
 // The code table's request: record sizes right or off, fields from the input with interesting values.
 void tableRequest(Reader& in, int handle, std::uint8_t* dmaBuffer) {
-    const unsigned index = in.u16() % kCodeCount;
+    const unsigned index = in.u16() % std::size(kCodes);
     const CodeInfo& info = kCodes[index];
     if (info.code == KELVO_IOCTL_kdut_reset) {
         return; // a reset is a rare event
     }
-    std::uint64_t inSize = info.inSize;
-    std::uint64_t outSize = info.outSize;
+    // A sizes byte 6 or 7 (of 8) moves the input or the output record's size by a signed byte.
     const std::uint8_t sizes = in.u8();
-    if (sizes % 8 == 6) {
-        inSize = (inSize + static_cast<std::int8_t>(in.u8())) % kMaxRecord;
-    } else if (sizes % 8 == 7) {
-        outSize = (outSize + static_cast<std::int8_t>(in.u8())) % kMaxRecord;
-    }
+    const auto moved = [&](std::uint64_t size, unsigned which) {
+        return sizes % 8 == which ? (size + static_cast<std::int8_t>(in.u8())) % kMaxRecord : size;
+    };
+    const std::uint64_t inSize = moved(info.inSize, 6);
+    const std::uint64_t outSize = moved(info.outSize, 7);
     std::uint8_t* input = rw + kInputAt;
     std::uint8_t* output = rw + kOutputAt;
     std::memset(input, 0, kMaxRecord);
@@ -500,13 +443,9 @@ void tableRequest(Reader& in, int handle, std::uint8_t* dmaBuffer) {
     for (unsigned tweaks = in.u8() % 4; tweaks > 0 && inSize >= 4; --tweaks) {
         const std::uint8_t slot = in.u8();
         const std::uint8_t choice = in.u8();
-        if (slot % 2 == 1 && inSize >= 8) {
-            const std::uint64_t value = pick(kInteresting64, choice);
-            std::memcpy(input + (slot / 2 * 8u) % (inSize & ~std::uint64_t{7}), &value, 8);
-        } else {
-            const std::uint32_t value = pick(kInteresting32, choice);
-            std::memcpy(input + (slot / 2 * 4u) % (inSize & ~std::uint64_t{3}), &value, 4);
-        }
+        const std::size_t width = slot % 2 == 1 && inSize >= 8 ? 8 : 4; // the value's low bytes
+        const std::uint64_t value = width == 8 ? pick(kInteresting64, choice) : pick(kInteresting32, choice);
+        std::memcpy(input + (slot / 2 * width) % (inSize & ~(width - 1)), &value, width);
     }
     scrub(input, inSize);
     // One thread issues every request: a DMA wait blocks it a few milliseconds of stand-in time at most.
@@ -538,7 +477,11 @@ void tableRequest(Reader& in, int handle, std::uint8_t* dmaBuffer) {
     *header = kelvo_ioctl_header{
         inputAt, outputAt, static_cast<std::uint32_t>(inSize), static_cast<std::uint32_t>(outSize), 0, 0};
     void* argument = places == 0xFF ? static_cast<void*>(place(in, sizeof(*header))) : header;
-    if ((sizes & kLastRoute) && takesRouteId(info.code) && inSize >= 4) {
+    if ((sizes & kLastRoute) && inSize >= 4 &&
+        (info.code == KELVO_IOCTL_routing_destroyRoute || info.code == KELVO_IOCTL_routing_reserveRoute ||
+         info.code == KELVO_IOCTL_routing_programRoute || info.code == KELVO_IOCTL_routing_unreserveRoute ||
+         info.code == KELVO_IOCTL_routing_unprogramRoute ||
+         info.code == KELVO_IOCTL_routing_getRouteTerminalPath)) {
         std::memcpy(input, &lastRoute, 4);
     }
     lastCode = info.code;
@@ -573,9 +516,8 @@ void notifierRequest(Reader& in, const Device& device, int handle) {
     const std::uint8_t how = in.u8();
     const std::uint32_t kind = pick(kInteresting32, in.u8());
     if (how % 2 == 1) {
-        kelvo_ioctl(
-            handle, KELVO_IOCTL_DESTROY_NOTIFIER,
-            reinterpret_cast<void*>(static_cast<std::uintptr_t>(kind | (std::uint64_t{in.u32()} << 32))));
+        const std::uintptr_t word = kind | (std::uint64_t{in.u32()} << 32);
+        kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER, reinterpret_cast<void*>(word));
         return;
     }
     auto* payload = reinterpret_cast<kelvo_notifier_payload*>(rw + kPayloadAt);
@@ -686,30 +628,6 @@ std::uint64_t hardwareSteps(Device& device) {
     return steps;
 }
 
-// What one cleanup may cost: each of a session's operations once, a few steps each.
-constexpr std::uint64_t kCleanupSteps = 16;
-
-// The codes a repeat leaves out: the flash over the SPI port costs a thousand times the others.
-bool slow(std::uint32_t code) {
-    return code == KELVO_IOCTL_storageMap_flush || code == KELVO_IOCTL_storageMap_refresh ||
-           code == KELVO_IOCTL_deviceWindow_flush || code == KELVO_IOCTL_deviceWindow_refresh ||
-           code == KELVO_IOCTL_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy;
-}
-
-std::int32_t cleanup(int handle) {
-    return ask(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{});
-}
-
-// Every board at the top level (a lower one holds fewer objects).
-bool allAtTop() {
-    for (unsigned board = 0; board < devices.size(); ++board) {
-        if (devices[board].index < 0 || setupLevel(board) != top) {
-            return false;
-        }
-    }
-    return true;
-}
-
 void drainMessages() {
     kelvo_message message{};
     for (const Device& device : devices) {
@@ -727,8 +645,10 @@ void closeEveryHandle() {
     for (unsigned board = 0; board < devices.size(); ++board) {
         kelvo_fuzz::reopen(board);
     }
-    if (!allAtTop()) {
-        return;
+    for (unsigned board = 0; board < devices.size(); ++board) {
+        if (devices[board].index < 0 || setupLevel(board) != top) {
+            return; // a lower level holds fewer objects
+        }
     }
     // The devices' own caches (the storage maps' copies read on demand) may grow and stay.
     const auto userSide = [](const kal::live::Counts& c) {
@@ -755,7 +675,11 @@ void closeEveryHandle() {
 // The last table request repeated 1 to 64 times, then the cleanup: its hardware steps stay those of one.
 void repeatRequest(Reader& in, Device& device, int handle) {
     const unsigned times = 1 + in.u8() % 64;
-    if (lastArgument == nullptr || slow(lastCode)) {
+    // No repeats of the flash over the SPI port: it costs a thousand times the others.
+    if (lastArgument == nullptr || lastCode == KELVO_IOCTL_storageMap_flush ||
+        lastCode == KELVO_IOCTL_storageMap_refresh || lastCode == KELVO_IOCTL_deviceWindow_flush ||
+        lastCode == KELVO_IOCTL_deviceWindow_refresh ||
+        lastCode == KELVO_IOCTL_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy) {
         return;
     }
     for (unsigned n = 0; n < times; ++n) {
@@ -763,9 +687,9 @@ void repeatRequest(Reader& in, Device& device, int handle) {
     }
     totals.requests += times;
     hardwareSteps(device);
-    cleanup(handle);
+    ask(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{});
     const std::uint64_t steps = hardwareSteps(device);
-    if (steps > kCleanupSteps) {
+    if (steps > 16) { // each of a session's operations once, a few steps each
         std::fprintf(stderr,
                      "kelvo_fuzz: the cleanup after %u repeats of code 0x%08x took %llu hardware steps\n",
                      times, lastCode, static_cast<unsigned long long>(steps));
@@ -779,7 +703,7 @@ void handleShape(Reader& in, Device& device, unsigned slot) {
     if (what == 0) {
         repeatRequest(in, device, device.handles[slot]);
     } else if (what == 1) {
-        cleanup(device.handles[slot]);
+        ask(device.handles[slot], KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{});
     } else if (what == 2) {
         reopen(device, slot);
     } else {
@@ -793,15 +717,16 @@ void handleShape(Reader& in, Device& device, unsigned slot) {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A name field's registered name, or a buffer's offset and first bytes.
+// A name field's registered name, or a buffer's offset (by default 0x400 times the field's index) and
+// first bytes.
 struct Choice {
     std::string name;
-    std::uint16_t offset = 0;
+    int offset = -1;
     Bytes fill;
 };
 
-Choice buffer(std::uint16_t offset, Bytes fill = {}) {
-    return Choice{"", offset, std::move(fill)};
+template <class T> std::uint8_t byte(T value) {
+    return static_cast<std::uint8_t>(value);
 }
 template <class T> Bytes bytesOf(const T& value) {
     Bytes out(sizeof(T));
@@ -810,78 +735,68 @@ template <class T> Bytes bytesOf(const T& value) {
 }
 
 unsigned indexOf(std::uint32_t code) {
-    const auto found =
-        std::find_if(std::begin(kCodes), std::end(kCodes), [&](auto& c) { return c.code == code; });
-    return static_cast<unsigned>(found - std::begin(kCodes));
+    return static_cast<unsigned>(std::ranges::find(kCodes, code, &CodeInfo::code) - std::begin(kCodes));
 }
 
 // A table request of the code at index; an address field without a choice gets a buffer of its own.
-void append(Bytes& seed, unsigned board, unsigned index, const Bytes& record,
-            const std::vector<Choice>& choices, std::uint8_t sizes, std::uint8_t slot) {
-    seed.insert(seed.end(), {0, static_cast<std::uint8_t>(board), slot, static_cast<std::uint8_t>(index),
-                             static_cast<std::uint8_t>(index >> 8), sizes});
+Bytes requestAt(unsigned board, unsigned index, const Bytes& record, const std::vector<Choice>& choices,
+                std::uint8_t sizes, std::uint8_t slot) {
+    Bytes seed;
+    seed.insert(seed.end(), {0, byte(board), slot, byte(index), byte(index >> 8), sizes});
     seed.insert(seed.end(), record.begin(), record.end());
     seed.push_back(0); // no tweaks
     const std::vector<AddressFieldAt>& fields = kFields[index];
     for (std::size_t at = 0; at < fields.size(); ++at) {
-        const Choice choice =
-            at < choices.size() ? choices[at] : buffer(static_cast<std::uint16_t>(at * 0x400));
+        const Choice choice = at < choices.size() ? choices[at] : Choice{};
         if (!fields[at].name) {
-            seed.insert(seed.end(), {0, static_cast<std::uint8_t>(choice.offset),
-                                     static_cast<std::uint8_t>(choice.offset >> 8),
-                                     static_cast<std::uint8_t>(choice.fill.size())});
+            const auto offset = static_cast<std::uint16_t>(choice.offset < 0 ? at * 0x400 : choice.offset);
+            seed.insert(seed.end(), {0, byte(offset), byte(offset >> 8), byte(choice.fill.size())});
             seed.insert(seed.end(), choice.fill.begin(), choice.fill.end());
             continue;
         }
         const std::size_t cut = choice.name.find("_Ver");
         const auto found = std::find(names.begin(), names.end(), choice.name.substr(0, cut));
-        const auto which = static_cast<std::uint8_t>(found == names.end() ? 0 : found - names.begin());
+        const std::uint8_t which = byte(found == names.end() ? 0 : found - names.begin());
         if (cut == std::string::npos) {
             seed.insert(seed.end(), {0, which}); // the name as it stands
         } else {
             const std::string version = choice.name.substr(cut + 4);
-            seed.insert(seed.end(), {1, which, static_cast<std::uint8_t>(version.size())});
+            seed.insert(seed.end(), {1, which, byte(version.size())});
             for (char c : version) {
-                seed.push_back(static_cast<std::uint8_t>(std::string(kVersionCharacters).find(c)));
+                seed.push_back(byte(std::string(kVersionCharacters).find(c)));
             }
         }
     }
     seed.push_back(0); // the records and the header at home
+    return seed;
 }
 
 template <class In>
-void append(Bytes& seed, unsigned board, std::uint32_t code, const In& record,
-            std::vector<Choice> choices = {}, std::uint8_t sizes = 0, std::uint8_t slot = 0) {
-    append(seed, board, indexOf(code), bytesOf(record), choices, sizes, slot);
+Bytes request(unsigned board, std::uint32_t code, const In& record, std::vector<Choice> choices = {},
+              std::uint8_t slot = 0) {
+    return requestAt(board, indexOf(code), bytesOf(record), choices, 0, slot);
 }
 
 // A request of the catalogue, its places the harness's. The required registers' map's name is longer
 // than a name slot, so not listed: its requests name the bridge's signature instead.
-void append(Bytes& seed, unsigned board, const kelvo_test::ValidRequest& request, const Bytes& data = {}) {
+Bytes request(unsigned board, const kelvo_test::ValidRequest& request, const Bytes& data = {}) {
     using namespace kelvo_test;
     const unsigned index = indexOf(request.code);
     const std::vector<AddressFieldAt>& fields = kFields[index];
     Bytes record(request.inSize, 0);
-    std::vector<Choice> choices;
-    for (std::size_t at = 0; at < fields.size(); ++at) {
-        choices.push_back(buffer(static_cast<std::uint16_t>(at * 0x400)));
-    }
+    std::vector<Choice> choices(fields.size());
     std::uint8_t sizes = 0;
     for (const Put& put : request.valid) {
         std::uint64_t value = put.value == kScratchField ? 0x40000000u : put.value;
-        const auto field =
-            std::find_if(fields.begin(), fields.end(), [&](auto& f) { return f.offset == put.at; });
+        const auto field = std::ranges::find(fields, put.at, &AddressFieldAt::offset);
         Choice* choice = field == fields.end() ? nullptr : &choices[field - fields.begin()];
-        if (put.value == kMap) {
-            *choice = Choice{"Brixel_Ver2.3.0f7", 0, {}};
-        } else if (put.value == kWindow || put.value == kStorage) {
-            *choice = Choice{placeName(static_cast<Place>(put.value), boards()[board]), 0, {}};
-        } else if (put.value == kSeeds) {
-            choice->fill = bytesOf(kelvo_route_seed{3, 0, 0, {}});
-        } else if (put.value == kDestination) {
-            choice->fill = bytesOf(std::uint32_t{2});
-        } else if (put.value == kData) {
-            choice->fill = data;
+        if (put.value == kMap || put.value == kWindow || put.value == kStorage) {
+            choice->name =
+                put.value == kMap ? "Brixel_Ver2.3.0f7" : placeName(Place(put.value), boards()[board]);
+        } else if (put.value == kSeeds || put.value == kDestination || put.value == kData) {
+            choice->fill = put.value == kSeeds         ? bytesOf(kelvo_route_seed{3, 0, 0, {}})
+                           : put.value == kDestination ? bytesOf(std::uint32_t{2})
+                                                       : data;
         } else if (put.value == kRoute) {
             sizes = kLastRoute;
         } else if (put.value == kSubroutines) {
@@ -892,11 +807,19 @@ void append(Bytes& seed, unsigned board, const kelvo_test::ValidRequest& request
         value = value >= kMap ? 0 : value;
         std::memcpy(record.data() + put.at, &value, put.width == 16 ? 8 : put.width);
     }
-    append(seed, board, index, record, choices, sizes, 0);
+    return requestAt(board, index, record, choices, sizes, 0);
 }
 
-void reserve(Bytes& seed, unsigned board) {
-    append(seed, board, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0});
+Bytes reserve(unsigned board) {
+    return request(board, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0});
+}
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
 }
 
 Bytes seedOf(unsigned board, std::uint32_t code) {
@@ -905,95 +828,69 @@ Bytes seedOf(unsigned board, std::uint32_t code) {
     const auto of = [&](std::uint32_t wanted) -> const kelvo_test::ValidRequest& {
         return *std::find_if(all.begin(), all.end(), [&](auto& r) { return r.code == wanted; });
     };
-    const kelvo_test::ValidRequest& request = of(code);
-    Bytes seed;
-    if (code != KELVO_IOCTL_kdut_reserveResources) {
-        reserve(seed, board);
-    }
-    if (request.needs == Needs::kRoute || request.needs == Needs::kReservedRoute) {
-        append(seed, board, of(KELVO_IOCTL_routing_calculateRoute));
-    }
-    if (request.needs == Needs::kReservedRoute) {
-        append(seed, board, of(KELVO_IOCTL_routing_reserveRoute));
-    } else if (request.needs == Needs::kTransfer) {
-        append(seed, board, of(KELVO_IOCTL_brixelTools_addTransferFromDevice));
-    }
+    const Needs needs = of(code).needs;
     std::uint32_t serial = 0;
-    if (request.needs == Needs::kStoredSerial) {
+    if (needs == Needs::kStoredSerial) {
         rawElement(firstHandle(board), KELVO_IOCTL_storageMap_getRaw, kManufacturing, kSerialField, 0,
                    &serial, 4);
     }
-    append(seed, board, request, request.needs == Needs::kStoredSerial ? bytesOf(serial) : Bytes{});
-    return seed;
+    return cat({code != KELVO_IOCTL_kdut_reserveResources ? reserve(board) : Bytes{},
+                needs == Needs::kRoute || needs == Needs::kReservedRoute
+                    ? request(board, of(KELVO_IOCTL_routing_calculateRoute))
+                    : Bytes{},
+                needs == Needs::kReservedRoute ? request(board, of(KELVO_IOCTL_routing_reserveRoute))
+                : needs == Needs::kTransfer
+                    ? request(board, of(KELVO_IOCTL_brixelTools_addTransferFromDevice))
+                    : Bytes{},
+                request(board, of(code), needs == Needs::kStoredSerial ? bytesOf(serial) : Bytes{})});
 }
 
-// The shapes between a board's two handles (slots 0 and 1) on one DMA channel.
+// The rare events (a reset to 19, a re-open, a re-add), then the shapes between a board's two handles
+// (slots 0 and 1) on one DMA channel.
 std::vector<Bytes> shapesOf(unsigned board) {
-    const auto b = static_cast<std::uint8_t>(board);
-    const auto add = [&](Bytes& seed, std::uint8_t slot, std::uint16_t at) {
-        append(seed, board, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-               kelvo_brixelTools_addTransferFromDevice_in{0, 0, 0, 64, 0, 0}, {buffer(at)}, 0, slot);
+    const auto add = [&](std::uint8_t slot, std::uint16_t at) {
+        return request(board, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+                       kelvo_brixelTools_addTransferFromDevice_in{0, 0, 0, 64, 0, 0}, {{"", at, {}}}, slot);
     };
-    const auto start = [&](Bytes& seed, std::uint8_t slot) {
-        append(seed, board, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0}, {},
-               0, slot);
+    const auto start = [&](std::uint8_t slot, std::uint32_t channel = 0) {
+        return request(board, KELVO_IOCTL_brixelTools_startDMA,
+                       kelvo_brixelTools_startDMA_in{channel, 0, {}, 0}, {}, slot);
     };
     // To the device: the device reads the transfers as far as the count allows, at once.
-    const auto send = [&](Bytes& seed, std::uint8_t slot, std::uint16_t at) {
-        append(seed, board, KELVO_IOCTL_brixelTools_addTransferToDevice,
-               kelvo_brixelTools_addTransferToDevice_in{1, 0, 0, 64, 1, 0}, {buffer(at)}, 0, slot);
+    const auto send = [&](std::uint8_t slot, std::uint16_t at) {
+        return request(board, KELVO_IOCTL_brixelTools_addTransferToDevice,
+                       kelvo_brixelTools_addTransferToDevice_in{1, 0, 0, 64, 1, 0}, {{"", at, {}}}, slot);
     };
-    const auto sendAll = [&](Bytes& seed, std::uint8_t slot) {
-        append(seed, board, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{1, 0, {}, 0}, {},
-               0, slot);
-        append(seed, board, KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount,
-               kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, 128, 0}, {}, 0, slot);
+    const Bytes sendAll =
+        cat({start(0, 1), request(board, KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount,
+                                  kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, 128, 0})});
+    // Action 14 (a shape), slot 0 or 1: a cleanup, a close, every handle closed, a repeat 36 times.
+    const std::uint8_t b = byte(board);
+    const Bytes cleanup1{14, b, 1, 1}, close0{14, b, 0, 2}, close1{14, b, 1, 2}, closeAll{14, b, 0, 3},
+        repeat36{14, b, 0, 0, 99};
+    return {
+        {15, b, 0, 0, 19},
+        {15, b, 0, 2},
+        {15, b, 0, 3},
+        // The holder's transfer, the other's refused; the holder closes, the other starts.
+        cat({reserve(board), add(0, 0), add(1, 0x400), start(0), close0, start(1), closeAll}),
+        // No reservation: both add, the second closes (or, in the fifth, cleans up), the first sends (the
+        // device must not read the second's page) and closes.
+        cat({send(0, 0), send(1, 0x400), close1, sendAll, close0, closeAll}),
+        // A start with nothing to run, an empty reservation, an arm: each repeated 36 times.
+        cat({start(0), repeat36,
+             request(board, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{0, 0, 0}),
+             repeat36, request(board, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{0, 0}),
+             repeat36}),
+        // The holder's transfer running, then the other handle resets the device (a rare event).
+        cat({reserve(board), add(0, 0), start(0), {15, b, 1, 0, 19}}),
+        cat({send(0, 0), send(1, 0x400), cleanup1, sendAll, close0, closeAll}),
+        // A clear refused while the stream runs, then every handle closed.
+        cat({send(0, 0), sendAll,
+             request(board, KELVO_IOCTL_brixelTools_clearTransfers,
+                     kelvo_brixelTools_clearTransfers_in{1, 0}),
+             closeAll}),
     };
-    // Action 14 (a shape) on the board: slot 0 or 1, then the shape's bytes.
-    const auto shape = [b](Bytes& seed, std::initializer_list<std::uint8_t> bytes) {
-        seed.insert(seed.end(), {14, b});
-        seed.insert(seed.end(), bytes);
-    };
-    const std::initializer_list<std::uint8_t> cleanupOf1 = {1, 1}, close0 = {0, 2}, close1 = {1, 2},
-                                              closeAll = {0, 3}, repeat36 = {0, 0, 99};
-    std::vector<Bytes> shapes(6);
-    // The holder's transfer, the other's refused; the holder closes, the other starts.
-    reserve(shapes[0], board);
-    add(shapes[0], 0, 0);
-    add(shapes[0], 1, 0x400);
-    start(shapes[0], 0);
-    shape(shapes[0], close0);
-    start(shapes[0], 1);
-    shape(shapes[0], closeAll);
-    // No reservation: both add, the second closes (or cleans up), the first
-    // sends (the device must not read the second's page) and closes.
-    for (unsigned n : {1u, 4u}) {
-        send(shapes[n], 0, 0);
-        send(shapes[n], 1, 0x400);
-        shape(shapes[n], n == 1 ? close1 : cleanupOf1);
-        sendAll(shapes[n], 0);
-        shape(shapes[n], close0);
-        shape(shapes[n], closeAll);
-    }
-    // A start with nothing to run, an empty reservation, an arm: each repeated 36 times.
-    start(shapes[2], 0);
-    shape(shapes[2], repeat36);
-    append(shapes[2], board, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{0, 0, 0});
-    shape(shapes[2], repeat36);
-    append(shapes[2], board, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{0, 0});
-    shape(shapes[2], repeat36);
-    // A clear refused while the stream runs, then every handle closed.
-    send(shapes[5], 0, 0);
-    sendAll(shapes[5], 0);
-    append(shapes[5], board, KELVO_IOCTL_brixelTools_clearTransfers,
-           kelvo_brixelTools_clearTransfers_in{1, 0});
-    shape(shapes[5], closeAll);
-    // The holder's transfer running, then the other handle resets the device (a rare event).
-    reserve(shapes[3], board);
-    add(shapes[3], 0, 0);
-    start(shapes[3], 0);
-    shapes[3].insert(shapes[3].end(), {15, b, 1, 0, 19});
-    return shapes;
 }
 
 } // namespace
@@ -1005,8 +902,15 @@ const std::vector<std::string>& boards() {
 
 void start(const Options& chosen) {
     options = chosen;
-    if (rw == nullptr) {
-        makePool();
+    if (rw == nullptr) { // the harness's own memory, once
+        rw = reserveArea(kRwSize + 3 * kPage);
+        rwEnd = rw + kRwSize;
+        readOnly = rwEnd + kPage;
+        header = reinterpret_cast<kelvo_ioctl_header*>(rw + kHeaderAt);
+        mprotect(rw, kRwSize + 2 * kPage, PROT_READ | PROT_WRITE);
+        std::memset(readOnly, 0xA5, kPage);
+        mprotect(rwEnd, kPage, PROT_NONE);
+        mprotect(readOnly, kPage, PROT_READ);
     }
     liveBefore = kal::live::now();
     previousScale = kal::clock::scale();
@@ -1041,8 +945,7 @@ void stop() {
     kelvo_host_stop();
     kal::clock::setScale(previousScale);
     running = false;
-    // The driver's allocations live in the stand-in's tables, out of the
-    // leak checker's sight: the counts tell a leak.
+    // The driver's allocations live in the stand-in's tables, out of the leak checker's sight.
     const kal::live::Counts after = kal::live::now();
     if (!(after == liveBefore)) {
         std::fprintf(stderr, "kelvo_fuzz: before the host: %s\nkelvo_fuzz: after it stopped: %s\n",
@@ -1128,12 +1031,12 @@ std::int64_t setupLevel(unsigned board) {
 
 std::vector<Seed> seedsOf(unsigned board) {
     std::vector<Seed> all;
-    for (unsigned index = 0; index < kCodeCount; ++index) {
+    for (unsigned index = 0; index < std::size(kCodes); ++index) {
         if (kCodes[index].code != KELVO_IOCTL_kdut_reset) { // its seed is the reset event
             all.push_back({kCodes[index].name, static_cast<int>(index), seedOf(board, kCodes[index].code)});
         }
     }
-    const auto b = static_cast<std::uint8_t>(board);
+    const std::uint8_t b = byte(board);
     const Bytes platform[] = {
         {10, b, 0, 0x78, 0x56, 0x34, 0x12},          // an unknown code
         {11, b, 0},                                  // notifier open
@@ -1152,15 +1055,8 @@ std::vector<Seed> seedsOf(unsigned board) {
 std::vector<std::vector<std::uint8_t>> seeds() {
     std::vector<Bytes> all;
     for (unsigned board = 0; board < boards().size(); ++board) {
-        for (Seed& seed : seedsOf(board)) {
-            all.push_back(std::move(seed.bytes));
-        }
-        const auto b = static_cast<std::uint8_t>(board);
-        all.insert(all.end(),
-                   {{15, b, 0, 0, 19}, {15, b, 0, 2}, {15, b, 0, 3}}); // reset to 19, re-open, re-add
-        for (Bytes& shape : shapesOf(board)) {
-            all.push_back(std::move(shape));
-        }
+        std::ranges::transform(seedsOf(board), std::back_inserter(all), &Seed::bytes);
+        std::ranges::move(shapesOf(board), std::back_inserter(all));
     }
     return all;
 }

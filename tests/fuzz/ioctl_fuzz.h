@@ -14,10 +14,8 @@ struct Counters {
 };
 
 struct Options {
-    // Rare events at most one per eventSpacing requests; 0 switches them off.
-    std::uint64_t eventSpacing = 1000;
-    // The stand-in clock's speed over real time while the host runs.
-    double clockScale = 1000;
+    std::uint64_t eventSpacing = 1000; // rare events at most one per so many requests; 0 switches them off
+    double clockScale = 1000;          // the stand-in clock's speed over real time while the host runs
 };
 
 // The boards, one module each, in device order.

@@ -3,7 +3,6 @@
 //   kelvo_fuzz_replay --one-host FILE|DIR...   in turn on one host, as the fuzzer does
 //   kelvo_fuzz_replay --seeds DIR   writes the seed corpus into DIR
 //   kelvo_fuzz_replay --check-seeds every code's seed reaches its operation
-//   kelvo_fuzz_replay --levels      a reset reaches every level on every board
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -13,64 +12,41 @@
 #include <vector>
 
 #include "ioctl_fuzz.h"
-#include "kelvo/ioctl.h"
 
 namespace fs = std::filesystem;
+using namespace kelvo_fuzz;
 
 namespace {
 
 // Every code's seed: the transport answers 0 and the whole output record comes back.
 int checkSeeds() {
-    kelvo_fuzz::start(kelvo_fuzz::Options{0});
+    start(Options{0});
     int failures = 0;
-    for (unsigned board = 0; board < kelvo_fuzz::boards().size(); ++board) {
-        for (const kelvo_fuzz::Seed& seed : kelvo_fuzz::seedsOf(board)) {
+    for (unsigned board = 0; board < boards().size(); ++board) {
+        for (const Seed& seed : seedsOf(board)) {
             if (seed.codeIndex < 0) {
                 continue;
             }
-            kelvo_fuzz::runInput(seed.bytes.data(), seed.bytes.size());
-            const kelvo_fuzz::Outcome outcome = kelvo_fuzz::lastOutcome();
+            runInput(seed.bytes.data(), seed.bytes.size());
+            const Outcome outcome = lastOutcome();
             const bool reached = outcome.transport == 0 && outcome.result == outcome.outputSize;
             if (!reached || outcome.status < 0) {
                 std::printf("seed of %s on %s: transport %d, %u of %llu bytes, status %d\n",
-                            seed.name.c_str(), kelvo_fuzz::boards()[board].c_str(), outcome.transport,
-                            outcome.result, static_cast<unsigned long long>(outcome.outputSize),
-                            outcome.status);
+                            seed.name.c_str(), boards()[board].c_str(), outcome.transport, outcome.result,
+                            static_cast<unsigned long long>(outcome.outputSize), outcome.status);
                 failures += reached ? 0 : 1;
             }
         }
     }
-    kelvo_fuzz::stop();
-    return failures == 0 ? 0 : 1;
-}
-
-// A reset to each level from the one above (19 down to 0, then 19) reaches it: -52010 below 19, 0 at 19.
-int checkLevels() {
-    kelvo_fuzz::start(kelvo_fuzz::Options{0});
-    int failures = kelvo_fuzz::topLevel() == KELVO_SETUP_LEVEL_COMPLETE ? 0 : 1;
-    for (unsigned board = 0; board < kelvo_fuzz::boards().size(); ++board) {
-        for (std::uint32_t step = 0; step <= KELVO_SETUP_LEVEL_COMPLETE; ++step) {
-            const std::uint32_t level = step < KELVO_SETUP_LEVEL_COMPLETE
-                                            ? KELVO_SETUP_LEVEL_COMPLETE - 1 - step
-                                            : KELVO_SETUP_LEVEL_COMPLETE;
-            const std::int32_t status = kelvo_fuzz::resetDevice(board, level);
-            const std::int64_t reached = kelvo_fuzz::setupLevel(board);
-            std::printf("%s: to %2u answers %d, at %lld\n", kelvo_fuzz::boards()[board].c_str(), level,
-                        status, static_cast<long long>(reached));
-            const std::int32_t expected =
-                level == KELVO_SETUP_LEVEL_COMPLETE ? 0 : KELVO_STATUS_SETUP_TARGET_REACHED;
-            failures += status != expected || reached != level ? 1 : 0;
-        }
-    }
-    kelvo_fuzz::stop();
+    stop();
     return failures == 0 ? 0 : 1;
 }
 
 int writeSeeds(const fs::path& folder) {
     fs::create_directories(folder);
-    kelvo_fuzz::start(kelvo_fuzz::Options{0});
-    const std::vector<std::vector<std::uint8_t>> all = kelvo_fuzz::seeds();
-    kelvo_fuzz::stop();
+    start(Options{0});
+    const std::vector<std::vector<std::uint8_t>> all = seeds();
+    stop();
     for (std::size_t n = 0; n < all.size(); ++n) {
         char name[32];
         std::snprintf(name, sizeof(name), "seed-%04zu", n);
@@ -91,9 +67,6 @@ int main(int argc, char** argv) {
     if (first == "--check-seeds") {
         return checkSeeds();
     }
-    if (first == "--levels") {
-        return checkLevels();
-    }
     const bool oneHost = first == "--one-host";
     std::vector<fs::path> files;
     for (int i = oneHost ? 2 : 1; i < argc; ++i) {
@@ -113,11 +86,11 @@ int main(int argc, char** argv) {
         const std::vector<std::uint8_t> data{std::istreambuf_iterator<char>(in),
                                              std::istreambuf_iterator<char>()};
         if (!oneHost || n == 0) {
-            kelvo_fuzz::start(kelvo_fuzz::Options{1});
+            start(Options{1});
         }
-        kelvo_fuzz::runInput(data.data(), data.size());
+        runInput(data.data(), data.size());
         if (!oneHost || n + 1 == files.size()) {
-            kelvo_fuzz::stop();
+            stop();
         }
         std::printf("replayed %s (%zu bytes)\n", files[n].c_str(), data.size());
     }
