@@ -98,9 +98,19 @@ public:
     Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     bool done() const { return at_ >= size_; }
     std::uint8_t u8() { return at_ < size_ ? data_[at_++] : 0; }
-    std::uint16_t u16() { return static_cast<std::uint16_t>(u8() | (u8() << 8)); }
-    std::uint32_t u32() { return u16() | (static_cast<std::uint32_t>(u16()) << 16); }
-    std::uint64_t u64() { return u32() | (static_cast<std::uint64_t>(u32()) << 32); }
+    // Low part first, in the order written (the operands of | have none).
+    std::uint16_t u16() {
+        const std::uint8_t low = u8();
+        return static_cast<std::uint16_t>(low | (u8() << 8));
+    }
+    std::uint32_t u32() {
+        const std::uint16_t low = u16();
+        return low | (static_cast<std::uint32_t>(u16()) << 16);
+    }
+    std::uint64_t u64() {
+        const std::uint32_t low = u32();
+        return low | (static_cast<std::uint64_t>(u32()) << 32);
+    }
     void bytes(std::uint8_t* out, std::size_t count) {
         std::generate_n(out, count, [this] { return u8(); });
     }
