@@ -1,15 +1,9 @@
 // Level 19 end to end through the host's C API on each board: every code, reset levels, the
 // accessory word, a window's soft copy, bad names and addresses.
 #include <algorithm>
-#include <cstddef>
-#include <cstdint>
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include "client_pages.h"
 #include "core_test_support.h"
-#include "kelvo/ioctl.h"
 #include "valid_requests.h"
 
 namespace {

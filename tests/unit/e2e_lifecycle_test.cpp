@@ -2,15 +2,11 @@
 // directly), then the non-isolated controllers' temperature and power budget, the storage maps' raw
 // access, what a reset's error list may cost, and routing under pressure: a handle cleaned up and
 // closed while its requests run, the bound on a handle's routes, answers longer than a page.
-#include <cstdint>
-#include <cstring>
 #include <latch>
 #include <map>
 #include <numeric>
 #include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "bridge/embedded_images.h"
 #include "bridge/firmware.h"
@@ -18,10 +14,8 @@
 #include "core/dma_objects.h"
 #include "core/routing_objects.h"
 #include "core_test_support.h"
-#include "kelvo/ioctl.h"
 #include "routing/routing_resources.h"
 #include "routing_test_graph.h"
-#include "standin/control.h"
 
 namespace {
 
@@ -37,7 +31,6 @@ constexpr uint32_t kForever = 0xFFFFFFFF;
 
 using kelvo_test::address;
 using kelvo_test::answer;
-using kelvo_test::named;
 using kelvo_test::statusOf;
 
 int32_t topography(int handle) {
@@ -474,8 +467,6 @@ TEST_F(E2EStorage, RawAccessBoundsAndNames) {
     EXPECT_EQ(flush(handle, "Manufacturing"), KELVO_STATUS_VERSION_REQUIRED);
     EXPECT_EQ(ASK_NAMED(deviceWindow_getSizeInBytes, handle, "flashWindow").size, 1048576u)
         << "the flash the maps live in";
-    EXPECT_EQ(kelvo_close(handle), 0);
-    remove(index);
 }
 
 // Edits, flushes and refreshes of one map from several threads: a flush never writes a half-applied
@@ -499,8 +490,6 @@ TEST_F(E2EStorage, ConcurrentSetRawFlushAndRefreshOfOneMap) {
         thread.join();
     }
     EXPECT_EQ(ASK_NAMED(storageMap_isChecksumValid, handle, cal).valid, 1);
-    EXPECT_EQ(kelvo_close(handle), 0);
-    remove(index);
 }
 
 using E2EBounds = kelvo_test::HostedTest;
@@ -526,7 +515,6 @@ TEST_F(E2EBounds, AResetsErrorListCostsNoAllocationSizedByItsCount) {
         EXPECT_EQ(levelOf(index), count == 1 ? 19u : 17u);
         EXPECT_LE(kal::memory::largestRequest(), largest);
     }
-    remove(index);
 }
 
 constexpr uint32_t kRoutingNotifier = 0x80000000;
