@@ -344,7 +344,6 @@ TEST_F(E2EDmaSessions, AHandleLocksAtMostItsShare) {
     EXPECT_EQ(lockedLists(), lists + 1) << "the share is given back at close";
     a = open(index);
     EXPECT_EQ(transfer(a, 0, slice, kSlice), 0);
-    unplug();
 }
 
 // While b holds the reservation, a's stream operations on either DMA channel are refused and change
@@ -395,7 +394,6 @@ TEST_F(E2EDmaSessions, AReservationKeepsTheOtherHandlesOffBothDmaChannels) {
     EXPECT_EQ(count(a, 0).status, 0) << "with the reservation given back, the other's work too";
     EXPECT_EQ(simple(a, KELVO_IOCTL_brixelTools_clearTransfers, 1), KELVO_STATUS_NOT_ACCESSIBLE)
         << "it added none";
-    unplug();
 }
 
 // Both handles adding, clearing and cleaning up on both channels at once: every transfer goes with its
@@ -428,7 +426,6 @@ TEST_F(E2EDmaSessions, HandlesAddingAndCleaningUpAtOnceLeaveNothing) {
     }
     EXPECT_EQ(inOrder({kelvo_close(a), kelvo_close(b)}), 0);
     EXPECT_EQ(lockedLists(), lists) << "every transfer went with its handle";
-    remove(index);
 }
 
 } // namespace

@@ -40,10 +40,6 @@ protected:
     }
     void TearDown() override {
         module_.reset();
-        for (int handle : handles_) {
-            EXPECT_EQ(kelvo_close(handle), 0);
-        }
-        remove(index_);
         HostedTest::TearDown();
     }
     // New handles on both interfaces (a reset invalidates the old ones).
