@@ -363,8 +363,6 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
         EXPECT_EQ(reserveAll(after), 0);
         const auto power = ASK(corran_getActualPowerAllocation, after, 0, {}, 0);
         EXPECT_EQ(std::make_pair(power.status, power.powerMicrowatts), std::make_pair(0, 0u));
-        EXPECT_EQ(inOrder({kelvo_close(after), kelvo_close(before)}), 0);
-        remove(index);
     }
 }
 
