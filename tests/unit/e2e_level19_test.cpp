@@ -275,8 +275,8 @@ TEST_P(E2ELevel19, WindowSoftCopyRequestsAndTheForceFlag) {
     }
 }
 
-// A name longer than 4096, a name and window data at addresses the client does not own: refused with
-// the operation's code, nothing reaching either FPGA, the handle still served.
+// A name longer than 4096 (4096 is taken), a name and window data at addresses the client does not own:
+// refused with the operation's code, nothing reaching either FPGA, the handle still served.
 TEST_P(E2ELevel19, BadNamesAndAddressesAreRefusedAndChangeNothing) {
     const uint64_t scratch = nisoScratch(GetParam());
     module_->nisoFpga().poke(scratch, 0x11111111);
@@ -307,8 +307,9 @@ TEST_P(E2ELevel19, BadNamesAndAddressesAreRefusedAndChangeNothing) {
         EXPECT_EQ(std::make_pair(refused.transport, refused.word(0)), std::make_pair(0, c.status));
     }
     EXPECT_EQ(writesTo(module_->nisoFpga()) + writesTo(module_->isoFpga()), writes);
-    const auto fine =
-        ASK(arm_read, handles_[0], address(names_[0].data()), names_[0].size(), kScratchField, 0);
+    std::string longest = names_[0]; // the longest name taken: 4096 bytes, the name ended by a zero
+    longest.resize(4096, '\0');
+    const auto fine = ASK(arm_read, handles_[0], address(longest.data()), longest.size(), kScratchField, 0);
     EXPECT_EQ(std::make_pair(fine.status, fine.value), std::make_pair(0, 0x11111111u));
 }
 
