@@ -102,16 +102,15 @@ TEST_F(SimFpgaLoadCheck, OnlyAnIntactImageOfItsOwnConfiguresTheFpga) {
     }
 }
 
-// 3000 words (more than the engine queues without the lock) from one thread, from one and then another, or
-// from two at once: every word taken once, in its thread's order.
+// 3000 words, 1500 a thread (more than the engine queues without the lock), from one thread and then another
+// or from two at once: every word taken once, in its thread's order.
 TEST_F(SimFpgaLoadCheck, DataWordsFromAnyThreadsArriveWholeAndInOrder) {
-    enum class Feed { oneThread, handedOver, twoAtOnce };
     constexpr size_t kWords = 3000;
     const std::vector<uint8_t> bytes = image(kWords * 8, sim::FpgaLoader::kSolstra, 0);
     std::vector<uint64_t> words(kWords);
     std::memcpy(words.data(), bytes.data(), bytes.size()); // little-endian, as the engine takes them
-    for (const Feed how : {Feed::oneThread, Feed::handedOver, Feed::twoAtOnce}) {
-        SCOPED_TRACE(static_cast<int>(how));
+    for (const bool handedOver : {true, false}) {
+        SCOPED_TRACE(handedOver ? "handed over" : "two at once");
         kelvo_test::SimBoard b("solstra");
         sim::FpgaLoader& loader = b.module->bridgeRegisters().fpgaLoading();
         loader.setConfigured(0, false);
@@ -121,30 +120,26 @@ TEST_F(SimFpgaLoadCheck, DataWordsFromAnyThreadsArriveWholeAndInOrder) {
         loader.clearTrace();
         // Two threads at once write their words' numbers, the second half's with the top bit set.
         const auto wordAt = [&](size_t i) {
-            return how != Feed::twoAtOnce ? words[i] : i < kWords / 2 ? i : i | (1ull << 63);
+            return handedOver ? words[i] : i < kWords / 2 ? i : i | (1ull << 63);
         };
         const auto feed = [&](size_t first, size_t last) {
             for (size_t i = first; i < last; ++i) {
                 b.barRegion.write64(kLoader + sim::FpgaLoader::kData, wordAt(i));
             }
         };
-        if (how == Feed::oneThread) {
-            feed(0, kWords);
-        } else {
-            std::thread first(feed, 0, kWords / 2);
-            if (how == Feed::handedOver) {
-                first.join();
-            }
-            std::thread second(feed, kWords / 2, kWords);
-            second.join();
-            if (first.joinable()) {
-                first.join();
-            }
+        std::thread first(feed, 0, kWords / 2);
+        if (handedOver) {
+            first.join();
+        }
+        std::thread second(feed, kWords / 2, kWords);
+        second.join();
+        if (first.joinable()) {
+            first.join();
         }
         EXPECT_EQ(loader.received(), kWords * 8);
         const std::vector<uint64_t> traced = loader.writtenValues(sim::FpgaLoader::kData);
         ASSERT_EQ(traced.size(), kWords);
-        if (how == Feed::twoAtOnce) {
+        if (!handedOver) {
             // Each thread's words in its order, the two interleaved somehow.
             std::array<std::vector<uint64_t>, 2> halves, expected;
             for (size_t i = 0; i < kWords; ++i) {
