@@ -174,7 +174,6 @@ TEST(SimSequencer, ProgramsRunFromTheFifoThroughLocalRam) {
          {kCall | 5, kReturn, kMarker | 0xB},
          {0xA, 0xC},
          ""},
-        {"a call beyond local RAM", {}, {kCall | 16384}, {}, "beyond"},
         {"running off the end of local RAM", {{16383, kMarker | 5}}, {kCall | 16383}, {5}, "beyond"},
         {"a subroutine that calls itself", {{3, kCall | 3}}, {kCall | 3}, {}, "step limit"},
     };
