@@ -149,7 +149,6 @@ TEST_F(RoutingSessionTest, OnlyTheCreatorChangesARoute) {
     EXPECT_EQ(reserve(other, id), tStatus::kInvalidParameter);
     EXPECT_EQ(program(other, id), tStatus::kInvalidParameter);
     other.destroyRoute(id);
-    other.unreserveRoute(id);
     EXPECT_EQ(resources_->getRouteState(id), voark::kRouteCalculated);
     EXPECT_EQ(reserve(mine, id), 0);
     EXPECT_EQ(program(mine, id), 0);
