@@ -49,7 +49,6 @@ TEST_F(GrowOnlyHeapTest, CarvesAlignedBlocksFromChunks) {
         for (void* block : blocks) {
             EXPECT_EQ(voark::growOnlyHeapResizeFn(block, 0, &heap), nullptr);
         }
-        EXPECT_EQ(heap.allocatedBlockCount(), 0u);
     }
 }
 
