@@ -44,10 +44,11 @@ protected:
     kelvo_test::MapProbe probe{map};
 };
 
-// A script of operations by identifier, "op id [value [!code]]" each: 's' set, 'w' write, 'f' flush, 'F'
-// forced flush, 'r' refresh, 'M' whole-map flush; 'g' get and 'R' read expect `value`. A step expecting
-// -50400 has the bus fail its first access. The log reads "op offset value" per access.
-TEST_F(EngineTest, StrobeAndClearedBitsFollowEachScriptOnTheBus) {
+// A script of operations, "op id [value [!code]]" each: 's' set, 'w' write, 'f' flush, 'F' forced flush,
+// 'r' refresh, 'g' get and 'R' read (these two expect `value`); on the whole map 'M' flush, 'U' refresh,
+// 'D' mark dirty, 'X' reinitialize. A step expecting -50400 has the bus fail its first access. The log
+// reads "op offset value" per access.
+TEST_F(EngineTest, EachScriptOfOperationsLeavesItsLogOnTheBus) {
     const struct {
         const char* what;
         const char* steps;
@@ -76,13 +77,25 @@ TEST_F(EngineTest, StrobeAndClearedBitsFollowEachScriptOnTheBus) {
         {"arrays of timers: the whole soft copy goes after a write",
          "s 80CFCAC1 5; M; g 80CFCAC1 0; F 80CFCAC1; w 20ABF942 1; g 80ABF942 0",
          "W 220 5, W 220 0, W 22C 2"},
+        {"the read view's identifiers, with selector bits", "r 4E18D796; g FF18D796 10000003",
+         "R 160 10000003"},
+        {"defaults come back with reinitialize",
+         "g 809DAF0B DEADBEEF; g 429DAF0B DEAD; R 809DAF0B 12345678; s 80CFCAC1 5; X; g 809DAF0B DEADBEEF; M",
+         "R 304 12345678"},
+        {"whole-map operations walk declaration order, not offset order, skip what is read-only, then the "
+         "sub-maps; a failed read is reported and the rest are read",
+         "D; M; U 0 0 !-50400",
+         "W 008 0, W 160 0, W 220 0, W 228 0, W 224 0, W 22C 0, W 300 0, W 100 0, W 5000 0, W 5100 0, "
+         "R 008 0, R 160 0, R 304 12345678, R 100 0, R 5000 0, R 5100 0"},
     };
     for (const auto& script : scripts) {
         SCOPED_TRACE(script.what);
         FakeAccessor bus;
         bus.memory[0x160] = 0x10000003;
+        bus.memory[0x304] = 0x12345678;
         tStatus built;
         tTestRegMap map{&bus, built, 0, 0, 0x400};
+        EXPECT_EQ(built.getCode(), 0);
         kelvo_test::MapProbe probe{map};
         std::istringstream steps(script.steps);
         for (std::string step; std::getline(steps, step, ';');) {
@@ -99,6 +112,9 @@ TEST_F(EngineTest, StrobeAndClearedBitsFollowEachScriptOnTheBus) {
                                 : op == 'F' ? probe.flush(id, true)
                                 : op == 'r' ? probe.refresh(id)
                                 : op == 'M' ? codeOf([&](tStatus& s) { map.flushRegMap(false, s); })
+                                : op == 'U' ? codeOf([&](tStatus& s) { map.refreshRegMap(s); })
+                                : op == 'D' ? (map.markDirtyRegMap(), 0)
+                                : op == 'X' ? (map.reinitialize(), 0)
                                 : op == 'g' ? probe.get(id, value)
                                             : probe.read(id, value);
             EXPECT_EQ(got, code);
@@ -125,49 +141,18 @@ TEST_F(TestMap, ARegisterWithBothKindsOfFieldHasAReadView) {
     EXPECT_EQ(probe.format(0xC018D796, 5).fields, readView);
     EXPECT_EQ(probe.format(0x4E18D796, 5).fields, readView) << "the read-only field selects the read view";
     uint64_t v = 0;
-    bus.memory[0x160] = 0x10000000;
-    EXPECT_EQ(probe.refresh(0x4E18D796), 0);
-    EXPECT_EQ(probe.get(0xFF18D796, v), 0);
-    EXPECT_EQ(v, 0x10000000u) << "the read view with selector bits";
     uint32_t count = 8;
     EXPECT_EQ(codeOf([&](tStatus& s) { map.getRegisterFormat(0x8018D796, count, nullptr, &v, s); }),
               kelvo_test::kBufferTooSmall)
         << "missing arrays hold nothing";
 }
 
-TEST_F(TestMap, DefaultsComeBackWithReinitialize) {
+TEST_F(TestMap, ASizedFieldKeepsItsWidthUntilReinitializeReachesTheSubMap) {
     tStatus s;
-    EXPECT_EQ(probe.get(0x809DAF0B), 0xDEADBEEFu);
-    EXPECT_EQ(probe.get(0x429DAF0B), 0xDEADu);
-    EXPECT_EQ(map.Signature.getUpper(s), 0xDEADu);
-    bus.memory[0x304] = 0x12345678;
-    EXPECT_EQ(map.Signature.readRegister(s), 0x12345678u);
-    map.set(0x80CFCAC1, 5, s, 0);
     map.Leaf.set(0x0213E50F, 0x1FF, s, 0);
     EXPECT_EQ(map.Leaf.DcBusRxStatus.softCopy, 0xFF0000u) << "an 8-bit field keeps 8 bits";
-    EXPECT_EQ(map.Leaf.DcBusRxStatus.getErrorCount(s), 0xFF);
     map.reinitialize();
-    EXPECT_EQ(map.Signature.softCopy, 0xDEADBEEFu);
-    EXPECT_EQ(map.Timer[0].dirty, 0);
     EXPECT_EQ(map.Leaf.DcBusRxStatus.softCopy, 0u);
-}
-
-TEST_F(TestMap, WholeMapOperationsWalkDeclarationOrderThenSubMaps) {
-    ASSERT_TRUE(built.isSuccess());
-    map.markDirtyRegMap();
-    tStatus s;
-    map.flushRegMap(false, s);
-    EXPECT_TRUE(s.isSuccess());
-    // Declaration order (not offset order), read-only Signature skipped, then the leaves.
-    EXPECT_EQ(bus.offsets('W'), (std::vector<uint32_t>{0x008, 0x160, 0x220, 0x228, 0x224, 0x22C, 0x300, 0x100,
-                                                       0x5000, 0x5100}));
-    // A failed read is reported and the rest are read.
-    bus.log.clear();
-    bus.failNext(1);
-    map.refreshRegMap(s);
-    EXPECT_EQ(s.getCode(), -50400);
-    EXPECT_EQ(bus.offsets('R'), (std::vector<uint32_t>{0x008, 0x160, 0x304, 0x100, 0x5000, 0x5100}));
-    EXPECT_EQ(bus.count('W'), 0u);
 }
 
 TEST_F(EngineTest, SubMapsArePlacedInsideTheParentsWindow) {
