@@ -21,43 +21,29 @@ using kelvo_storagemaps::KelvoStorageMaps;
 using kelvo_test::codeOf;
 using nVOAPALS100::tStatus;
 
-// The maps over a window in kernel memory that holds a flash image.
+// The maps over a window in kernel memory that holds the default flash image.
 class StorageMaps : public kelvo_test::LeakCheckedTest {
 protected:
-    void load(const std::vector<uint8_t>& image) {
-        tStatus status;
-        memory = new (status, false)
-            devicewindow::MemoryAccessor(image.data(), image.data() + image.size(), status);
-        window = new (status, false) devicewindow::MemoryWindow(*memory, status);
-        dispatcherPtr = new (status, false) storagemap::StorageMapDispatcher();
-        maps = new (status, false) KelvoStorageMaps(*window, *dispatcherPtr, status);
-        ASSERT_EQ(status.getCode(), 0);
-    }
-    void TearDown() override {
-        delete maps;
-        delete dispatcherPtr;
-        delete window;
-        delete memory;
-        LeakCheckedTest::TearDown();
-    }
     storagemap::StorageMapInterface& map(const char* name) {
         storagemap::StorageMapInterface* m = nullptr;
         tStatus status;
         const std::string n = name;
-        dispatcherPtr->getRegistration(
+        dispatcher.getRegistration(
             (n + (n == "Posc" || n == "Header" ? "_Ver1.0.0d0" : "_Ver1.0.0d1")).c_str(), &m, status,
             nullptr);
         EXPECT_NE(m, nullptr) << name;
         return *m;
     }
-    storagemap::StorageMapDispatcher* dispatcherPtr = nullptr;
-    devicewindow::MemoryAccessor* memory = nullptr;
-    devicewindow::MemoryWindow* window = nullptr;
-    KelvoStorageMaps* maps = nullptr;
+    tStatus built;
+    const std::vector<uint8_t> image = *sim::flashImage("default");
+    devicewindow::MemoryAccessor memory{image.data(), image.data() + image.size(), built};
+    devicewindow::MemoryWindow window{memory, built};
+    storagemap::StorageMapDispatcher dispatcher;
+    KelvoStorageMaps maps{window, dispatcher, built};
 };
 
 TEST_F(StorageMaps, RawAndTypedAccessBounds) {
-    load(*sim::flashImage("default"));
+    ASSERT_EQ(built.getCode(), 0);
     uint8_t buffer[64] = {};
     constexpr int64_t kNull = KELVO_STATUS_NULL_POINTER, kRange = KELVO_STATUS_INDEX_OUT_OF_RANGE;
     constexpr int64_t kSize = KELVO_STATUS_WRONG_ELEMENT_SIZE, kField = KELVO_STATUS_UNKNOWN_FIELD;
@@ -99,7 +85,7 @@ TEST_F(StorageMaps, RawAndTypedAccessBounds) {
     // Only a map's own records are looked up: one lying after them in memory is unknown.
     const storagemap::FieldInfo records[] = {storagemap::field("a", 0, storagemap::kTypeU8, 1, 1),
                                              storagemap::field("b", 1, storagemap::kTypeU8, 1, 1)};
-    storagemap::StorageMapCommon first("1.0.0d0", "1.0.0d0", 0, 0, 2, nullptr, nullptr, *window, records, 1);
+    storagemap::StorageMapCommon first("1.0.0d0", "1.0.0d0", 0, 0, 2, nullptr, nullptr, window, records, 1);
     EXPECT_EQ(codeOf([&](tStatus& s) { first.getElementCount(1, s); }), KELVO_STATUS_UNKNOWN_FIELD);
     // Strings: 31 characters fit a 32-byte field, 32 do not; the padding stops at the field's end.
     storagemap::StorageMapInterface& manufacturing = map("Manufacturing");
@@ -108,20 +94,20 @@ TEST_F(StorageMaps, RawAndTypedAccessBounds) {
     tStatus status;
     manufacturing.setRaw(50, 0, 1, &allowUnsafe, 1, status);
     text.assign(std::string(31, 'x').c_str(), status);
-    maps->manufacturing().setOrderablePartNumber(text, status);
+    maps.manufacturing().setOrderablePartNumber(text, status);
     manufacturing.getRaw(50, 0, 1, &after, 1, status);
     EXPECT_TRUE(status.isSuccess());
     EXPECT_EQ(after, 1);
     text.assign(std::string(32, 'y').c_str(), status);
-    maps->manufacturing().setOrderablePartNumber(text, status);
+    maps.manufacturing().setOrderablePartNumber(text, status);
     EXPECT_EQ(status.getCode(), KELVO_STATUS_INDEX_OUT_OF_RANGE);
     tStatus flush;
-    maps->manufacturing().getOrderablePartNumber(text, flush);
+    maps.manufacturing().getOrderablePartNumber(text, flush);
     EXPECT_EQ(std::string(text.c_str()), std::string(31, 'x'));
     // A change without a flush spoils the checksum; the flush mends it.
-    EXPECT_FALSE(maps->manufacturing().isChecksumValid(flush));
-    maps->manufacturing().flush(false, flush);
-    EXPECT_TRUE(maps->manufacturing().isChecksumValid(flush));
+    EXPECT_FALSE(maps.manufacturing().isChecksumValid(flush));
+    maps.manufacturing().flush(false, flush);
+    EXPECT_TRUE(maps.manufacturing().isChecksumValid(flush));
     EXPECT_TRUE(flush.isSuccess());
 }
 
@@ -162,20 +148,9 @@ public:
 
 class FlashWindowTest : public kelvo_test::LeakCheckedTest {
 protected:
-    void SetUp() override {
-        LeakCheckedTest::SetUp();
-        tStatus status;
-        flash = std::make_unique<MemoryFlash>(status);
-        window = new (status, false) FlashWindow(*flash, status);
-        ASSERT_TRUE(status.isSuccess());
-    }
-    void TearDown() override {
-        delete window;
-        flash.reset();
-        LeakCheckedTest::TearDown();
-    }
-    std::unique_ptr<MemoryFlash> flash;
-    FlashWindow* window = nullptr;
+    tStatus built;
+    MemoryFlash flash{built};
+    FlashWindow window{flash, built};
 };
 
 TEST_F(FlashWindowTest, RangesAndBuffersAreCheckedBeforeAnythingIsTouched) {
@@ -198,9 +173,10 @@ TEST_F(FlashWindowTest, RangesAndBuffersAreCheckedBeforeAnythingIsTouched) {
         {"refresh beyond", [](W& w, tStatus& s) { w.refresh(0x10000, 1, s); }, kRange},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(codeOf([&](tStatus& s) { c.op(*window, s); }), c.code) << c.what;
+        EXPECT_EQ(codeOf([&](tStatus& s) { c.op(window, s); }), c.code) << c.what;
     }
-    EXPECT_EQ(flash->log, "") << "no sector was touched";
+    EXPECT_EQ(built.getCode(), 0);
+    EXPECT_EQ(flash.log, "") << "no sector was touched";
 }
 
 // A script of "op offset size byte [!]" steps: 's' set, 'f' flush, 'F' forced flush, 'r' refresh, 'g' get and
@@ -228,8 +204,8 @@ TEST_F(FlashWindowTest, EachScriptLeavesItsSectorAccessesOnTheFlash) {
     };
     for (const auto& script : scripts) {
         SCOPED_TRACE(script.what);
-        TearDown();
-        SetUp();
+        MemoryFlash flash(built);
+        FlashWindow window(flash, built);
         std::istringstream steps(script.steps);
         for (std::string step; std::getline(steps, step, ';');) {
             SCOPED_TRACE(step);
@@ -238,25 +214,25 @@ TEST_F(FlashWindowTest, EachScriptLeavesItsSectorAccessesOnTheFlash) {
             unsigned byte = 0;
             std::sscanf(step.c_str(), " %c %" SCNx64 " %" SCNx64 " %x", &op, &offset, &size, &byte);
             const bool fails = step.find('!') != std::string::npos;
-            flash->failReads = flash->failWrites = fails;
+            flash.failReads = flash.failWrites = fails;
             const std::vector<uint8_t> expected(size, static_cast<uint8_t>(byte));
             std::vector<uint8_t> bytes(size, static_cast<uint8_t>(op == 's' ? byte : ~byte));
             const int64_t code =
-                op == 's'   ? codeOf([&](tStatus& s) { window->set(bytes.data(), offset, size, s); })
-                : op == 'f' ? codeOf([&](tStatus& s) { window->flush(offset, size, false, s); })
-                : op == 'F' ? codeOf([&](tStatus& s) { window->flush(offset, size, true, s); })
-                : op == 'r' ? codeOf([&](tStatus& s) { window->refresh(offset, size, s); })
-                : op == 'g' ? codeOf([&](tStatus& s) { window->get(offset, size, bytes.data(), s); })
+                op == 's'   ? codeOf([&](tStatus& s) { window.set(bytes.data(), offset, size, s); })
+                : op == 'f' ? codeOf([&](tStatus& s) { window.flush(offset, size, false, s); })
+                : op == 'F' ? codeOf([&](tStatus& s) { window.flush(offset, size, true, s); })
+                : op == 'r' ? codeOf([&](tStatus& s) { window.refresh(offset, size, s); })
+                : op == 'g' ? codeOf([&](tStatus& s) { window.get(offset, size, bytes.data(), s); })
                             : 0;
             EXPECT_EQ(code, fails ? KELVO_STATUS_TIMED_OUT : 0);
             if (op == 'p') {
-                bytes.assign(flash->bytes.begin() + offset, flash->bytes.begin() + offset + size);
+                bytes.assign(flash.bytes.begin() + offset, flash.bytes.begin() + offset + size);
             }
             if ((op == 'g' || op == 'p') && !fails) {
                 EXPECT_EQ(bytes, expected);
             }
         }
-        EXPECT_EQ(flash->log, script.log);
+        EXPECT_EQ(flash.log, script.log);
     }
 }
 
