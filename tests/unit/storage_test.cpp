@@ -24,13 +24,10 @@ using nVOAPALS100::tStatus;
 // The maps over a window in kernel memory that holds the default flash image.
 class StorageMaps : public kelvo_test::LeakCheckedTest {
 protected:
-    storagemap::StorageMapInterface& map(const char* name) {
+    storagemap::StorageMapInterface& map(const std::string& name) {
         storagemap::StorageMapInterface* m = nullptr;
         tStatus status;
-        const std::string n = name;
-        dispatcher.getRegistration(
-            (n + (n == "Posc" || n == "Header" ? "_Ver1.0.0d0" : "_Ver1.0.0d1")).c_str(), &m, status,
-            nullptr);
+        dispatcher.getRegistration((name + "_Ver1.0.0d1").c_str(), &m, status, nullptr);
         EXPECT_NE(m, nullptr) << name;
         return *m;
     }
