@@ -2,6 +2,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <sstream>
+#include <tuple>
 
 #include "regmaps/test_reg_map.h"
 #include "regmaps/test_top_reg_map.h"
@@ -44,10 +45,21 @@ protected:
     kelvo_test::MapProbe probe{map};
 };
 
+class CountingLock : public arm::tRegMapLockInterface {
+public:
+    void acquire() override {
+        ++acquired;
+        ++depth;
+    }
+    void release() override { --depth; }
+    int acquired = 0, depth = 0;
+};
+
 // A script of operations, "op id [value [!code]]" each: 's' set, 'w' write, 'f' flush, 'F' forced flush,
-// 'r' refresh, 'g' get and 'R' read (these two expect `value`); on the whole map 'M' flush, 'U' refresh,
-// 'D' mark dirty, 'X' reinitialize. A step expecting -50400 has the bus fail its first access. The log
-// reads "op offset value" per access.
+// 'r' refresh, 'T' format, 'g' get and 'R' read (these two expect `value`); on the whole map 'M' flush,
+// 'U' refresh, 'D' mark dirty, 'X' reinitialize. A step expecting -50400 has the bus fail its first access.
+// The log reads "op offset value" per access. Each operation takes the map's lock once, a whole-map one
+// the sub-map's too.
 TEST_F(EngineTest, EachScriptOfOperationsLeavesItsLogOnTheBus) {
     const struct {
         const char* what;
@@ -77,7 +89,7 @@ TEST_F(EngineTest, EachScriptOfOperationsLeavesItsLogOnTheBus) {
         {"arrays of timers: the whole soft copy goes after a write",
          "s 80CFCAC1 5; M; g 80CFCAC1 0; F 80CFCAC1; w 20ABF942 1; g 80ABF942 0",
          "W 220 5, W 220 0, W 22C 2"},
-        {"the read view's identifiers, with selector bits", "r 4E18D796; g FF18D796 10000003",
+        {"the read view's identifiers, with selector bits", "r 4E18D796; g FF18D796 10000003; T 8018D796",
          "R 160 10000003"},
         {"defaults come back with reinitialize",
          "g 809DAF0B DEADBEEF; g 429DAF0B DEAD; R 809DAF0B 12345678; s 80CFCAC1 5; X; g 809DAF0B DEADBEEF; M",
@@ -97,20 +109,27 @@ TEST_F(EngineTest, EachScriptOfOperationsLeavesItsLogOnTheBus) {
         tTestRegMap map{&bus, built, 0, 0, 0x400};
         EXPECT_EQ(built.getCode(), 0);
         kelvo_test::MapProbe probe{map};
+        CountingLock lock, leafLock;
+        map.setExternalLock(&lock);
+        map.Leaf.setExternalLock(&leafLock);
+        int operations = 0, wholeMap = 0;
         std::istringstream steps(script.steps);
         for (std::string step; std::getline(steps, step, ';');) {
             SCOPED_TRACE(step);
+            ++operations;
             char op = 0;
             uint32_t id = 0;
             uint64_t expected = 0, value = 0xBAD;
             int64_t code = 0;
             std::sscanf(step.c_str(), " %c %x %" SCNx64 " !%" SCNd64, &op, &id, &expected, &code);
             bus.failNext(code == -50400 ? 1 : 0);
+            wholeMap += op == 'M' || op == 'U' || op == 'D' || op == 'X';
             const int64_t got = op == 's'   ? probe.set(id, expected)
                                 : op == 'w' ? probe.write(id, expected)
                                 : op == 'f' ? probe.flush(id)
                                 : op == 'F' ? probe.flush(id, true)
                                 : op == 'r' ? probe.refresh(id)
+                                : op == 'T' ? probe.format(id, 8).code
                                 : op == 'M' ? codeOf([&](tStatus& s) { map.flushRegMap(false, s); })
                                 : op == 'U' ? codeOf([&](tStatus& s) { map.refreshRegMap(s); })
                                 : op == 'D' ? (map.markDirtyRegMap(), 0)
@@ -130,6 +149,8 @@ TEST_F(EngineTest, EachScriptOfOperationsLeavesItsLogOnTheBus) {
             log += line;
         }
         EXPECT_EQ(log, script.log);
+        EXPECT_EQ(std::make_tuple(lock.acquired, leafLock.acquired, lock.depth + leafLock.depth),
+                  std::make_tuple(operations, wholeMap, 0));
     }
 }
 
@@ -182,41 +203,6 @@ TEST_F(EngineTest, SubMapsArePlacedInsideTheParentsWindow) {
             EXPECT_EQ(p.windowStart, c.windowStart);
         }
     }
-}
-
-class CountingLock : public arm::tRegMapLockInterface {
-public:
-    void acquire() override {
-        ++acquired;
-        ++depth;
-    }
-    void release() override { --depth; }
-    int acquired = 0, depth = 0;
-};
-
-TEST_F(TestMap, TheExternalLockIsTakenByEveryOperationByNumberAndWholeMapOperation) {
-    CountingLock lock, leafLock;
-    map.setExternalLock(&lock);
-    map.Leaf.setExternalLock(&leafLock);
-    uint64_t v = 0;
-    probe.get(0x8053CC08, v);
-    probe.set(0x8053CC08, 1);
-    probe.read(0x8053CC08, v);
-    probe.write(0x8053CC08, 2);
-    probe.flush(0x8053CC08, true);
-    probe.refresh(0x8053CC08);
-    probe.format(0x8053CC08, 8);
-    probe.get(0x12345678, v); // unknown: still under the lock
-    EXPECT_EQ(lock.acquired, 8);
-    tStatus s;
-    map.flushRegMap(true, s);
-    map.refreshRegMap(s);
-    EXPECT_TRUE(s.isSuccess());
-    map.markDirtyRegMap();
-    map.reinitialize();
-    EXPECT_EQ(lock.acquired, 12);
-    EXPECT_EQ(lock.depth + leafLock.depth, 0);
-    EXPECT_EQ(leafLock.acquired, 4) << "the sub-map's whole-map operations take its own lock";
 }
 
 TEST_F(TestMap, RegistrationNamesEveryMapParentFirstAndRemovalGoesOnPastAMissingName) {
