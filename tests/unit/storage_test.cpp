@@ -1,6 +1,9 @@
 // Storage: the maps' access bounds and the flash window's sector cache.
+#include <cinttypes>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,43 +21,26 @@ using kelvo_storagemaps::KelvoStorageMaps;
 using kelvo_test::codeOf;
 using nVOAPALS100::tStatus;
 
-// The maps over a window in kernel memory that holds a flash image.
+// The maps over a window in kernel memory that holds the default flash image.
 class StorageMaps : public kelvo_test::LeakCheckedTest {
 protected:
-    void load(const std::vector<uint8_t>& image) {
-        tStatus status;
-        memory = new (status, false)
-            devicewindow::MemoryAccessor(image.data(), image.data() + image.size(), status);
-        window = new (status, false) devicewindow::MemoryWindow(*memory, status);
-        dispatcherPtr = new (status, false) storagemap::StorageMapDispatcher();
-        maps = new (status, false) KelvoStorageMaps(*window, *dispatcherPtr, status);
-        ASSERT_EQ(status.getCode(), 0);
-    }
-    void TearDown() override {
-        delete maps;
-        delete dispatcherPtr;
-        delete window;
-        delete memory;
-        LeakCheckedTest::TearDown();
-    }
-    storagemap::StorageMapInterface& map(const char* name) {
+    storagemap::StorageMapInterface& map(const std::string& name) {
         storagemap::StorageMapInterface* m = nullptr;
         tStatus status;
-        const std::string n = name;
-        dispatcherPtr->getRegistration(
-            (n + (n == "Posc" || n == "Header" ? "_Ver1.0.0d0" : "_Ver1.0.0d1")).c_str(), &m, status,
-            nullptr);
+        dispatcher.getRegistration((name + "_Ver1.0.0d1").c_str(), &m, status, nullptr);
         EXPECT_NE(m, nullptr) << name;
         return *m;
     }
-    storagemap::StorageMapDispatcher* dispatcherPtr = nullptr;
-    devicewindow::MemoryAccessor* memory = nullptr;
-    devicewindow::MemoryWindow* window = nullptr;
-    KelvoStorageMaps* maps = nullptr;
+    tStatus built;
+    const std::vector<uint8_t> image = *sim::flashImage("default");
+    devicewindow::MemoryAccessor memory{image.data(), image.data() + image.size(), built};
+    devicewindow::MemoryWindow window{memory, built};
+    storagemap::StorageMapDispatcher dispatcher;
+    KelvoStorageMaps maps{window, dispatcher, built};
 };
 
 TEST_F(StorageMaps, RawAndTypedAccessBounds) {
-    load(*sim::flashImage("default"));
+    ASSERT_EQ(built.getCode(), 0);
     uint8_t buffer[64] = {};
     constexpr int64_t kNull = KELVO_STATUS_NULL_POINTER, kRange = KELVO_STATUS_INDEX_OUT_OF_RANGE;
     constexpr int64_t kSize = KELVO_STATUS_WRONG_ELEMENT_SIZE, kField = KELVO_STATUS_UNKNOWN_FIELD;
@@ -96,7 +82,7 @@ TEST_F(StorageMaps, RawAndTypedAccessBounds) {
     // Only a map's own records are looked up: one lying after them in memory is unknown.
     const storagemap::FieldInfo records[] = {storagemap::field("a", 0, storagemap::kTypeU8, 1, 1),
                                              storagemap::field("b", 1, storagemap::kTypeU8, 1, 1)};
-    storagemap::StorageMapCommon first("1.0.0d0", "1.0.0d0", 0, 0, 2, nullptr, nullptr, *window, records, 1);
+    storagemap::StorageMapCommon first("1.0.0d0", "1.0.0d0", 0, 0, 2, nullptr, nullptr, window, records, 1);
     EXPECT_EQ(codeOf([&](tStatus& s) { first.getElementCount(1, s); }), KELVO_STATUS_UNKNOWN_FIELD);
     // Strings: 31 characters fit a 32-byte field, 32 do not; the padding stops at the field's end.
     storagemap::StorageMapInterface& manufacturing = map("Manufacturing");
@@ -105,24 +91,24 @@ TEST_F(StorageMaps, RawAndTypedAccessBounds) {
     tStatus status;
     manufacturing.setRaw(50, 0, 1, &allowUnsafe, 1, status);
     text.assign(std::string(31, 'x').c_str(), status);
-    maps->manufacturing().setOrderablePartNumber(text, status);
+    maps.manufacturing().setOrderablePartNumber(text, status);
     manufacturing.getRaw(50, 0, 1, &after, 1, status);
     EXPECT_TRUE(status.isSuccess());
     EXPECT_EQ(after, 1);
     text.assign(std::string(32, 'y').c_str(), status);
-    maps->manufacturing().setOrderablePartNumber(text, status);
+    maps.manufacturing().setOrderablePartNumber(text, status);
     EXPECT_EQ(status.getCode(), KELVO_STATUS_INDEX_OUT_OF_RANGE);
     tStatus flush;
-    maps->manufacturing().getOrderablePartNumber(text, flush);
+    maps.manufacturing().getOrderablePartNumber(text, flush);
     EXPECT_EQ(std::string(text.c_str()), std::string(31, 'x'));
     // A change without a flush spoils the checksum; the flush mends it.
-    EXPECT_FALSE(maps->manufacturing().isChecksumValid(flush));
-    maps->manufacturing().flush(false, flush);
-    EXPECT_TRUE(maps->manufacturing().isChecksumValid(flush));
+    EXPECT_FALSE(maps.manufacturing().isChecksumValid(flush));
+    maps.manufacturing().flush(false, flush);
+    EXPECT_TRUE(maps.manufacturing().isChecksumValid(flush));
     EXPECT_TRUE(flush.isSuccess());
 }
 
-// A flash in memory with failure knobs and a log of sector writes.
+// A flash in memory with failure knobs and a log of sector accesses.
 class MemoryFlash : public devicewindow::FlashController {
 public:
     explicit MemoryFlash(tStatus& status) : FlashController(0x10000, 0x1000, status), bytes(0x10000, 0xFF) {}
@@ -131,7 +117,7 @@ public:
         if (status.isFatal()) {
             return;
         }
-        ++reads;
+        log += "R" + std::to_string(address >> 12) + (failReads ? "! " : " ");
         if (failReads) {
             KELVO_SET_STATUS(status, KELVO_STATUS_TIMED_OUT);
             std::memset(destination, 0, 0x1000);
@@ -144,7 +130,7 @@ public:
         if (status.isFatal()) {
             return;
         }
-        writes.push_back(address);
+        log += "W" + std::to_string(address >> 12) + (failWrites ? "! " : " ");
         if (failWrites) {
             std::memset(bytes.data() + address, 0xFF, 0x1000); // erased, then the program failed
             KELVO_SET_STATUS(status, KELVO_STATUS_TIMED_OUT);
@@ -153,27 +139,15 @@ public:
         std::memcpy(bytes.data() + address, source, 0x1000);
     }
     std::vector<uint8_t> bytes;
-    std::vector<uint64_t> writes;
-    int reads = 0;
+    std::string log; // "R2 W2! " : sector 2 read, then its write failed
     bool failReads = false, failWrites = false;
 };
 
 class FlashWindowTest : public kelvo_test::LeakCheckedTest {
 protected:
-    void SetUp() override {
-        LeakCheckedTest::SetUp();
-        tStatus status;
-        flash = std::make_unique<MemoryFlash>(status);
-        window = new (status, false) FlashWindow(*flash, status);
-        ASSERT_TRUE(status.isSuccess());
-    }
-    void TearDown() override {
-        delete window;
-        flash.reset();
-        LeakCheckedTest::TearDown();
-    }
-    std::unique_ptr<MemoryFlash> flash;
-    FlashWindow* window = nullptr;
+    tStatus built;
+    MemoryFlash flash{built};
+    FlashWindow window{flash, built};
 };
 
 TEST_F(FlashWindowTest, RangesAndBuffersAreCheckedBeforeAnythingIsTouched) {
@@ -196,75 +170,67 @@ TEST_F(FlashWindowTest, RangesAndBuffersAreCheckedBeforeAnythingIsTouched) {
         {"refresh beyond", [](W& w, tStatus& s) { w.refresh(0x10000, 1, s); }, kRange},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(codeOf([&](tStatus& s) { c.op(*window, s); }), c.code) << c.what;
+        EXPECT_EQ(codeOf([&](tStatus& s) { c.op(window, s); }), c.code) << c.what;
     }
-    EXPECT_EQ(flash->reads, 0) << "no sector was read";
-    EXPECT_TRUE(flash->writes.empty());
+    EXPECT_EQ(built.getCode(), 0);
+    EXPECT_EQ(flash.log, "") << "no sector was touched";
 }
 
-TEST_F(FlashWindowTest, OnlyTheFlushedRangeOfASectorReachesTheFlash) {
-    std::vector<uint8_t> a(0x800, 0xA1), b(0x800, 0xB2), seen(0x1000);
-    tStatus status;
-    window->set(a.data(), 0x1000, a.size(), status);
-    window->set(b.data(), 0x1800, b.size(), status);
-    window->flush(0x1000, 0x800, false, status);
-    EXPECT_TRUE(std::equal(a.begin(), a.end(), flash->bytes.begin() + 0x1000));
-    EXPECT_EQ(flash->bytes[0x1800], 0xFF) << "the staged second half stays staged";
-    window->get(0x1000, seen.size(), seen.data(), status);
-    EXPECT_EQ(seen[0x800], 0xB2);
-    window->flush(0x1800, 0x800, false, status);
-    EXPECT_EQ(flash->bytes[0x1FFF], 0xB2);
-    // A set and a refresh of another range of the sector keep the staged bytes.
-    uint8_t c = 0xC3;
-    window->set(&c, 0x1000, 1, status);
-    window->refresh(0x1001, 1, status);
-    window->get(0x1000, 1, seen.data(), status);
-    EXPECT_EQ(seen[0], 0xC3);
-    window->refresh(0x1000, 1, status);
-    window->get(0x1000, 1, seen.data(), status);
-    EXPECT_EQ(seen[0], 0xA1) << "refresh of the same range restores the flash";
-    EXPECT_TRUE(status.isSuccess());
-}
-
-TEST_F(FlashWindowTest, AFailedWriteIsRewrittenAndAFailedReadIsDropped) {
-    std::vector<uint8_t> data(16, 0x42), seen(16);
-    tStatus status;
-    window->set(data.data(), 0x2000, data.size(), status);
-    flash->failWrites = true;
-    window->flush(0x2000, data.size(), false, status);
-    EXPECT_EQ(status.getCode(), KELVO_STATUS_TIMED_OUT);
-    EXPECT_TRUE(window->cachedSector(2)->isStale());
-    flash->failWrites = false;
-    EXPECT_EQ(codeOf([&](tStatus& s) { window->flush(0x2000, data.size(), false, s); }), 0);
-    EXPECT_EQ(flash->writes.size(), 2u) << "the unchanged but stale sector is written again";
-    EXPECT_EQ(flash->bytes[0x2000], 0x42);
-    // A failed refresh drops the sector: the next access reads it again.
-    flash->failReads = true;
-    EXPECT_EQ(codeOf([&](tStatus& s) { window->refresh(0x2000, 1, s); }), KELVO_STATUS_TIMED_OUT);
-    EXPECT_EQ(window->cachedSector(2), nullptr);
-    EXPECT_EQ(codeOf([&](tStatus& s) { window->get(0x3000, 1, seen.data(), s); }), KELVO_STATUS_TIMED_OUT);
-    EXPECT_EQ(window->cachedSector(3), nullptr) << "a sector that could not be read is not kept";
-    flash->failReads = false;
-    EXPECT_EQ(codeOf([&](tStatus& s) { window->get(0x2000, seen.size(), seen.data(), s); }), 0);
-    EXPECT_EQ(seen, data);
-}
-
-TEST_F(FlashWindowTest, OnlySectorsThatDifferAreWrittenUnlessForced) {
-    const uint8_t changed = 0x00, same = 0xFF; // the flash is erased
-    tStatus status;
-    window->set(&changed, 0x1010, 1, status);
-    window->set(&same, 0x2000, 1, status);
-    window->set(&changed, 0x4000, 1, status);
+// A script of "op offset size byte [!]" steps: 's' set, 'f' flush, 'F' forced flush, 'r' refresh, 'g' get and
+// 'p' the flash itself expecting `size` bytes of `byte`; '!' has the flash fail the step (-50200).
+TEST_F(FlashWindowTest, EachScriptLeavesItsSectorAccessesOnTheFlash) {
     const struct {
-        bool force;
-        std::vector<uint64_t> written;
-    } cases[] = {{false, {0x1000, 0x4000}}, {false, {}}, {true, {0x1000, 0x2000, 0x3000, 0x4000}}};
-    for (const auto& c : cases) {
-        flash->writes.clear();
-        window->flush(0x1000, 0x4000, c.force, status);
-        EXPECT_EQ(flash->writes, c.written) << c.force;
+        const char* what;
+        const char* steps;
+        const char* log;
+    } scripts[] = {
+        {"only the flushed range of a sector reaches the flash, the rest stays staged",
+         "s 1000 800 A1; s 1800 800 B2; f 1000 800; p 1000 800 A1; p 1800 800 FF; g 1800 800 B2; f 1800 800; "
+         "p 1800 800 B2",
+         "R1 W1 W1 "},
+        {"a set and a refresh of another range keep the staged bytes; a refresh of the range restores them",
+         "s 1000 1 C3; r 1001 1; g 1000 1 C3; r 1000 1; g 1000 1 FF", "R1 R1 R1 "},
+        {"a failed write leaves the sector stale: written again though unchanged; a failed read drops the "
+         "sector, or does not keep it: the next access reads it again",
+         "s 2000 10 42; f 2000 10; F 2000 10 0 !; f 2000 10; p 2000 10 42; r 2000 1 0 !; g 3000 1 0 !; "
+         "g 2000 10 42; g 3000 1 FF",
+         "R2 W2 W2! W2 R2! R3! R2 R3 "},
+        {"only sectors that differ are written unless forced",
+         "s 1010 1 0; s 2000 1 FF; s 4000 1 0; f 1000 4000; f 1000 4000; F 1000 4000",
+         "R1 R2 R4 W1 R3 W4 W1 W2 W3 W4 "},
+    };
+    for (const auto& script : scripts) {
+        SCOPED_TRACE(script.what);
+        MemoryFlash flash(built);
+        FlashWindow window(flash, built);
+        std::istringstream steps(script.steps);
+        for (std::string step; std::getline(steps, step, ';');) {
+            SCOPED_TRACE(step);
+            char op = 0;
+            uint64_t offset = 0, size = 0;
+            unsigned byte = 0;
+            std::sscanf(step.c_str(), " %c %" SCNx64 " %" SCNx64 " %x", &op, &offset, &size, &byte);
+            const bool fails = step.find('!') != std::string::npos;
+            flash.failReads = flash.failWrites = fails;
+            const std::vector<uint8_t> expected(size, static_cast<uint8_t>(byte));
+            std::vector<uint8_t> bytes(size, static_cast<uint8_t>(op == 's' ? byte : ~byte));
+            const int64_t code =
+                op == 's'   ? codeOf([&](tStatus& s) { window.set(bytes.data(), offset, size, s); })
+                : op == 'f' ? codeOf([&](tStatus& s) { window.flush(offset, size, false, s); })
+                : op == 'F' ? codeOf([&](tStatus& s) { window.flush(offset, size, true, s); })
+                : op == 'r' ? codeOf([&](tStatus& s) { window.refresh(offset, size, s); })
+                : op == 'g' ? codeOf([&](tStatus& s) { window.get(offset, size, bytes.data(), s); })
+                            : 0;
+            EXPECT_EQ(code, fails ? KELVO_STATUS_TIMED_OUT : 0);
+            if (op == 'p') {
+                bytes.assign(flash.bytes.begin() + offset, flash.bytes.begin() + offset + size);
+            }
+            if ((op == 'g' || op == 'p') && !fails) {
+                EXPECT_EQ(bytes, expected);
+            }
+        }
+        EXPECT_EQ(flash.log, script.log);
     }
-    EXPECT_TRUE(status.isSuccess());
 }
 
 } // namespace
