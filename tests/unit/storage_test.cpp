@@ -117,7 +117,7 @@ public:
         if (status.isFatal()) {
             return;
         }
-        log += "R" + std::to_string(address >> 12) + (failReads ? "! " : " ");
+        log.append("R").append(std::to_string(address >> 12)).append(failReads ? "! " : " ");
         if (failReads) {
             KELVO_SET_STATUS(status, KELVO_STATUS_TIMED_OUT);
             std::memset(destination, 0, 0x1000);
@@ -130,7 +130,7 @@ public:
         if (status.isFatal()) {
             return;
         }
-        log += "W" + std::to_string(address >> 12) + (failWrites ? "! " : " ");
+        log.append("W").append(std::to_string(address >> 12)).append(failWrites ? "! " : " ");
         if (failWrites) {
             std::memset(bytes.data() + address, 0xFF, 0x1000); // erased, then the program failed
             KELVO_SET_STATUS(status, KELVO_STATUS_TIMED_OUT);

@@ -49,7 +49,7 @@ public:
 
 private:
     void hook(const char* name, int64_t code, tStatus& status) {
-        log += (log.empty() ? "" : " ") + std::string(name);
+        log.append(log.empty() ? "" : " ").append(name);
         if (code != 0) {
             KELVO_SET_STATUS(status, code);
         }
@@ -59,7 +59,11 @@ private:
         if (status.isFatal()) {
             return false;
         }
-        log += (log.empty() ? "" : " ") + (op + std::to_string(offset)) + "+" + std::to_string(size);
+        log.append(log.empty() ? "" : " ")
+            .append(1, op)
+            .append(std::to_string(offset))
+            .append("+")
+            .append(std::to_string(size));
         if (failures > 0) {
             --failures;
             KELVO_SET_STATUS(status, code);
@@ -142,7 +146,7 @@ protected:
             };
             ops.at(step[0])();
             if (status.isFatal()) {
-                answer += "!" + std::to_string(status.getCode());
+                answer.append("!").append(std::to_string(status.getCode()));
             }
             if (!answer.empty()) {
                 shown += (shown.empty() ? "" : " ") + answer;
