@@ -387,6 +387,25 @@ TEST_F(DmaWaits, AShortWakeUpDoesNotRestartTheTimeout) {
     EXPECT_TRUE(result.timedOut) << "the second wait had no time left";
 }
 
+// Codes that arrive while a short wake-up is looked at: the first is the answer, later ones are dropped.
+TEST_F(DmaWaits, TheFirstCodeAfterAShortWakeUpStands) {
+    FakeChannel channel;
+    int reads = 0;
+    channel.onCount = [&] {
+        if (++reads == 2) { // the look after the wake-up
+            waits->signal(1, kCancel);
+            waits->signal(1, KELVO_STATUS_UNSUPPORTED_VALUE);
+        }
+    };
+    channel.count = 10;
+    Result result;
+    std::thread waiter = waitAsync(channel, 1, 64, 0xFFFFFFFF, result);
+    ASSERT_TRUE(eventually([&] { return channel.enabled.load(); }));
+    waits->signal(1, 0);
+    waiter.join();
+    EXPECT_EQ(result.code, kCancel);
+}
+
 // A second wait on an id is refused before arming; destruction wakes every blocked waiter.
 TEST_F(DmaWaits, ASecondWaitIsRefusedAndDestructionEndsBlockedWaiters) {
     FakeChannel channels[2];
