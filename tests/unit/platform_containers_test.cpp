@@ -108,6 +108,9 @@ TEST_F(PlatformContainers, FailuresReportAndChangeNothing) {
         {"pushBack", kFatal, [&](tStatus& s) { return vector.pushBack(Tracked(7), s); }, kInvalid},
         {"reserve", kFatal, [&](tStatus& s) { return vector.reserve(50, s); }, kInvalid},
         {"resize", kFatal, [&](tStatus& s) { return vector.resize(50, s); }, kInvalid},
+        {"resizeForOverwrite", kRefused, [&](tStatus& s) { return words.resizeForOverwrite(9, s); },
+         kOutOfMemory},
+        {"resizeForOverwrite", kFatal, [&](tStatus& s) { return words.resizeForOverwrite(9, s); }, kInvalid},
         {"append", kFatal, [&](tStatus& s) { return text.append(longer.c_str(), s); }, kInvalid},
         {"assign", kFatal, [&](tStatus& s) { return text.assign("other", s); }, kInvalid},
         {"build", kFatal, [&](tStatus& s) { return !vohtl::BasicString("xyz", 3, s).empty(); }, kInvalid},
@@ -124,8 +127,9 @@ TEST_F(PlatformContainers, FailuresReportAndChangeNothing) {
             << "no memory asked for";
         kal::memory::clearFaults();
         EXPECT_EQ(
-            std::make_tuple(valuesOf(vector), vector.data(), vector.capacity(), std::string(text.c_str())),
-            std::make_tuple(std::vector<int>{0, 1, 2, 3}, storage, size_t{4}, std::string("abc")));
+            std::make_tuple(valuesOf(vector), vector.data(), vector.capacity(), std::string(text.c_str()),
+                            words.size()),
+            std::make_tuple(std::vector<int>{0, 1, 2, 3}, storage, size_t{4}, std::string("abc"), size_t{0}));
     }
     EXPECT_EQ(extra.value, 42) << "a failed insertion leaves the value alone";
 }

@@ -90,6 +90,18 @@ public:
         return true;
     }
 
+    // Sets the size of a vector of plain elements without writing the new
+    // ones: for a buffer its caller fills whole at once (a decompressed
+    // image), where zeroing it first would only cost a pass over it.
+    bool resizeForOverwrite(size_t count, nVOAPALS100::tStatus& status) {
+        static_assert(__is_trivial(T), "only plain elements may be left unwritten");
+        if (status.isFatal() || (count > size_ && !reserve(count, status))) {
+            return false;
+        }
+        size_ = count;
+        return true;
+    }
+
     // Sets the size: new elements are value-initialised (zero for plain
     // types), surplus ones destroyed. Growth is to exactly `count`.
     bool resize(size_t count, nVOAPALS100::tStatus& status) {
