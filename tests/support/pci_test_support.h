@@ -1,13 +1,9 @@
 // Helpers for tests of the PCI device and its DMA.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <cstddef>
 #include <memory>
 #include <tuple>
 
-#include "nVOKAL.h"
 #include "standin/pci_bus.h"
 #include "platform/device_info.h"
 #include "sim/sim.h"

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
 #include <thread>
 
 #include "standin/control.h"

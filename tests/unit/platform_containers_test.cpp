@@ -1,10 +1,8 @@
 // Class-scope allocation and the containers (vector, string, shared and weak pointers, the ordered map).
 #include <atomic>
 #include <cstring>
-#include <functional>
 #include <tuple>
 #include <utility>
-#include <vector>
 
 #include "nVOKAL.h"
 #include "platform/basicstring.h"
@@ -207,28 +205,19 @@ TEST_F(PlatformContainers, SharedPtrCountsAndDeletesExactlyOnce) {
         vohtl::SharedPtr<Counted> second = first;
         vohtl::SharedPtr<Counted> third;
         third = second;
-        EXPECT_EQ(first.useCount(), 3u);
-        EXPECT_EQ(third->value, 5);
-
         vohtl::WeakPtr<Counted> weak(first);
-        EXPECT_EQ(first.weakCount(), 1u);
-        EXPECT_FALSE(weak.expired());
-        {
-            vohtl::SharedPtr<Counted> locked = weak.lock();
-            EXPECT_EQ(locked.get(), first.get());
-            EXPECT_EQ(first.useCount(), 4u);
-        }
+        EXPECT_EQ(std::make_tuple(first.useCount(), third->value, first.weakCount(), weak.expired()),
+                  std::make_tuple(3u, 5, 1u, false));
+        EXPECT_EQ(weak.lock().get(), first.get());
         vohtl::SharedPtr<Counted> moved(std::move(second));
-        EXPECT_FALSE(second);
-        EXPECT_EQ(first.useCount(), 3u);
+        EXPECT_EQ(std::make_tuple(static_cast<bool>(second), first.useCount()), std::make_tuple(false, 3u));
         first.reset();
         third = vohtl::SharedPtr<Counted>();
-        EXPECT_EQ(Counted::destroyed, 0);
-        EXPECT_EQ(moved.useCount(), 1u);
+        EXPECT_EQ(std::make_tuple(Counted::destroyed.load(), moved.useCount()), std::make_tuple(0, 1u));
         moved.reset();
-        EXPECT_EQ(Counted::destroyed, 1) << "the last release deletes";
-        EXPECT_TRUE(weak.expired());
-        EXPECT_FALSE(weak.lock());
+        EXPECT_EQ(std::make_tuple(Counted::destroyed.load(), weak.expired(), static_cast<bool>(weak.lock())),
+                  std::make_tuple(1, true, false))
+            << "the last release deletes";
         EXPECT_GT(kal::memory::liveAllocations(), 0u) << "the control block lives while a weak pointer does";
     }
     EXPECT_EQ(Counted::destroyed, 1);

@@ -2,7 +2,6 @@
 #include <signal.h>
 #include <ucontext.h>
 
-#include <functional>
 #include <tuple>
 #include <utility>
 

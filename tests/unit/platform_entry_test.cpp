@@ -2,7 +2,6 @@
 #include <tuple>
 
 #include "core/add_device.h"
-#include "nVOKAL.h"
 #include "platform/cxxruntime.h"
 #include "platform/device.h"
 #include "platform/entry.h"

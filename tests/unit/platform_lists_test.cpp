@@ -1,6 +1,4 @@
 // Intrusive lists: the misuse reports.
-#include <optional>
-#include <vector>
 
 #include "fatal_hook_capture.h"
 #include "platform/list.h"

@@ -1,9 +1,7 @@
 // The I/O notifier: message format, payload limit, the socket buffers it makes and gives back.
-#include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <numeric>
-#include <vector>
 
 #include "nVOKAL.h"
 #include "platform/io_notifier.h"

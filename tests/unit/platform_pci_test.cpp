@@ -1,6 +1,5 @@
 // The PCI device: slot path, capabilities, link, bus properties, window maps, the accessor.
 #include <utility>
-#include <vector>
 
 #include "kelvo/product_ids.h"
 #include "pci_test_support.h"

@@ -1,8 +1,6 @@
 // The red-black tree: its structure after every step of long random runs against std::multimap; misuse.
-#include <cstdint>
 #include <map>
 #include <random>
-#include <vector>
 
 #include "fatal_hook_capture.h"
 #include "platform/voitl/containing.h"

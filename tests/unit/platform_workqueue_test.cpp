@@ -1,6 +1,5 @@
 // The work queue: set-up failures and an item destroyed while queued.
 #include <latch>
-#include <string_view>
 #include <tuple>
 
 #include "platform/work_queue.h"

@@ -18,10 +18,6 @@ protected:
         LeakCheckedTest::SetUp();
         tStatus status;
         memory = new (status, false) devicewindow::MemoryAccessor(32, status);
-        for (uint8_t i = 0; i < 32; ++i) {
-            tStatus s;
-            memory->write(&i, i, 1, s);
-        }
         window = new (status, false) devicewindow::MemoryWindow(*memory, status);
         dispatcher = new (status, false) DeviceWindowDispatcher();
         dispatcher->add("IsoFpgaWindow", *window, status);

@@ -1,10 +1,8 @@
 // The memory window over an accessor that records its calls.
 #include <cinttypes>
 #include <cstring>
-#include <functional>
 #include <map>
 #include <sstream>
-#include <string>
 #include <thread>
 
 #include "status_code.h"
