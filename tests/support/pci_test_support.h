@@ -4,8 +4,8 @@
 #include <memory>
 #include <tuple>
 
+#include "core/add_device.h"
 #include "standin/pci_bus.h"
-#include "platform/device_info.h"
 #include "sim/sim.h"
 #include "test_support.h"
 
@@ -15,28 +15,13 @@ namespace kelvo_test {
 inline nVOAPAL200_tDeviceInfo deviceInfoOf(nVOKAL_tHandle pciHandle, bool withMSI = false) {
     nVOKAL_tPCIDevice record{};
     kal::pci::describe(pciHandle, record);
-    const bool msi = withMSI && nVOKAL230_pciRequestMSI(&record, 1) == 0;
-    nVOAPAL200_tDeviceInfo info{};
-    info.busType = nVOAPAL200_kBusTypePCI;
-    info.pciHandle = record.pciHandle;
-    info.driverName = "vokelvo_driver";
-    info.busNumber = static_cast<uint8_t>(record.busNumber);
-    info.deviceNumber = static_cast<uint8_t>(record.deviceNumber);
-    info.functionNumber = static_cast<uint8_t>(record.functionNumber);
-    info.vendorID = record.vendorID;
-    info.deviceID = record.deviceID;
-    info.subsystemVendorID = record.subsystemVendorID;
-    info.subsystemID = record.subsystemID;
-    info.revision = static_cast<uint8_t>(record.revision);
-    for (const nVOKAL_tPCIResource& r : record.resources) {
-        if ((r.flags & NVOKAL_PCI_RESOURCE_MEMORY) != 0) {
-            info.memoryWindows[info.numberOfMemoryWindows++] = {r.start, r.size, 0};
-        }
+    nVOAPAL200_tDeviceInfo info;
+    kelvo_driver::describePCIFunction(record, 0, info);
+    if (withMSI && nVOKAL230_pciRequestMSI(&record, 1) == 0) {
+        info.interruptNumber = record.interruptNumber;
+        info.interruptType = nVOAPAL200_kInterruptTypeMSI;
+        info.msiFlag = 1;
     }
-    info.numaNode = nVOKAL1_getDeviceNUMANode(record.pciHandle);
-    info.interruptNumber = record.interruptNumber;
-    info.interruptType = msi ? nVOAPAL200_kInterruptTypeMSI : nVOAPAL200_kInterruptTypeLine;
-    info.msiFlag = msi ? 1 : 0;
     return info;
 }
 inline nVOAPAL200_tDeviceInfo deviceInfoOf(const sim::Module& module, bool withMSI = false) {

@@ -20,15 +20,12 @@ protected:
     }
 
     // What the device object does: head set-up, then the walk for the geographic address.
+    uint32_t lookup(tStatus& status, tGeographicAddress&& geo = {}) { return lookup(status, geo); }
     uint32_t lookup(tStatus& status, tGeographicAddress& geo) {
         tBrixel brixel(*device, bar);
         tVOCapabilityBrixelAccessor accessor(brixel, status);
         accessor.getCapability(geo, status);
         return geo.value();
-    }
-    uint32_t lookup(tStatus& status) {
-        tGeographicAddress geo;
-        return lookup(status, geo);
     }
     sim::Block& block(const char* name) { return *module->bar0().find(name); }
     // The bridge is left as it was found: window disabled, page as before.

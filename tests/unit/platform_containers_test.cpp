@@ -278,8 +278,7 @@ std::vector<std::pair<uint32_t, uint32_t>> entriesOf(const LimitMap& map) {
 TEST_F(PlatformContainers, MapInsertFindEraseInKeyOrder) {
     LimitMap map;
     tStatus status;
-    EXPECT_TRUE(map.empty());
-    EXPECT_TRUE(map.begin() == map.end());
+    EXPECT_TRUE(map.empty() && map.begin() == map.end());
     for (uint32_t key : {32u, 8u, 48u, 16u, 40u}) {
         EXPECT_TRUE(map.insert(key, key * 1000, status));
     }
@@ -288,12 +287,9 @@ TEST_F(PlatformContainers, MapInsertFindEraseInKeyOrder) {
     EXPECT_EQ(entriesOf(map), (std::vector<std::pair<uint32_t, uint32_t>>{
                                   {8, 8000}, {16, 16000}, {32, 32000}, {40, 40000}, {48, 48000}}));
 
-    auto found = map.find(40);
-    ASSERT_TRUE(found != map.end());
-    found->value = 41;
-    EXPECT_EQ(map.find(40)->value, 41u);
-    EXPECT_TRUE(map.find(41) == map.end());
-    EXPECT_TRUE(map.contains(16));
+    ASSERT_TRUE(map.find(40) != map.end());
+    map.find(40)->value = 41; // seen in the entries below
+    EXPECT_TRUE(map.find(41) == map.end() && map.contains(16));
 
     EXPECT_TRUE(map.erase(16));
     EXPECT_FALSE(map.erase(16));
@@ -320,8 +316,7 @@ TEST_F(Allocation, StatusFormFailsWithoutConstructingAndKeepsTheFlag) {
     Probe::constructed = Probe::destroyed = 0;
     tStatus status;
     kal::memory::failNth(1);
-    Probe* failed = new (status, false) Probe;
-    EXPECT_EQ(failed, nullptr);
+    EXPECT_EQ(new (status, false) Probe, nullptr);
     EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
     EXPECT_EQ(Probe::constructed, 0) << "no constructor runs on a null block";
 
@@ -333,8 +328,7 @@ TEST_F(Allocation, StatusFormFailsWithoutConstructingAndKeepsTheFlag) {
     tStatus fine;
     Probe* flagged = new (fine, true) Probe;
     Probe* plain = new (fine, false) Probe;
-    ASSERT_NE(flagged, nullptr);
-    ASSERT_NE(plain, nullptr);
+    ASSERT_TRUE(flagged != nullptr && plain != nullptr);
     EXPECT_EQ(std::make_tuple(fine.getCode(), blockFlag(flagged), blockFlag(plain)),
               std::make_tuple(int64_t{0}, true, false));
     EXPECT_EQ(reinterpret_cast<uintptr_t>(flagged) % 16, 0u) << "the header keeps blocks 16-byte aligned";

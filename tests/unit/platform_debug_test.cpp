@@ -17,14 +17,12 @@ class DebugPrint : public kelvo_test::LeakCheckedTest {};
 
 TEST_F(DebugPrint, PrefixedLineFieldsAreCutOrPaddedToTheirWidths) {
     const vosdbg_Line shortFile{"dir/file.cpp", 7, "\n"};
-    vosdbg_appendf(&shortFile, "value %d", 5);
-    EXPECT_EQ(kal::log::text(), prefix("dir/file.cpp", "0007") + "value 5\n");
-
-    kal::log::clear();
     const std::string longFile = "a/very/long/path/that/goes/beyond/the/field/width/source.cpp";
     const vosdbg_Line longRecord{longFile.c_str(), 12345, "\n"};
+    vosdbg_appendf(&shortFile, "value %d", 5);
     vosdbg_appendf(&longRecord, "x");
-    EXPECT_EQ(kal::log::text(), "[lvo_driver|" + longFile.substr(longFile.size() - 32) + "|2345] x\n");
+    EXPECT_EQ(kal::log::text(), prefix("dir/file.cpp", "0007") + "value 5\n[lvo_driver|" +
+                                    longFile.substr(longFile.size() - 32) + "|2345] x\n");
 
     // The calling thread's indentation follows the prefix, one space a level.
     for (const uint32_t depth : {1u, 2u}) {
