@@ -58,9 +58,8 @@ TEST_F(WindowsDispatcher, RangesAreRefusedBeforeTheUsersSizeIsAllocated) {
         dispatcher->read(kEvent, nameAddress, name.size(), r.offset, r.size, address, b);
         dispatcher->set(kEvent, nameAddress, name.size(), address, r.offset, r.size, c);
         dispatcher->write(kEvent, nameAddress, name.size(), address, r.offset, r.size, true, d);
-        for (tStatus* s : {&a, &b, &c, &d}) {
-            EXPECT_EQ(s->getCode(), devicewindow::kMemoryWindowOutOfRange);
-        }
+        EXPECT_EQ((std::vector<int64_t>{a.getCode(), b.getCode(), c.getCode(), d.getCode()}),
+                  std::vector<int64_t>(4, devicewindow::kMemoryWindowOutOfRange));
         // Nothing: a short name is copied onto the stack.
         EXPECT_EQ(kal::memory::allocationCalls(), calls);
     }

@@ -1,4 +1,5 @@
 // The memory window over an accessor that records its calls.
+#include <algorithm>
 #include <cinttypes>
 #include <cstring>
 #include <map>
@@ -242,20 +243,14 @@ TEST_F(WindowsMemory, ReadAndWriteAreAtomicAgainstEachOther) {
     ASSERT_TRUE(status.isSuccess());
     std::thread writer([&] {
         for (int i = 0; i < 300; ++i) {
-            std::vector<uint8_t> bytes(64, static_cast<uint8_t>(i));
-            tStatus s;
-            shared.write(bytes.data(), 0, bytes.size(), (i % 2) == 0, s);
-            EXPECT_TRUE(s.isSuccess());
+            const std::vector<uint8_t> bytes(64, static_cast<uint8_t>(i));
+            EXPECT_EQ(codeOf([&](tStatus& s) { shared.write(bytes.data(), 0, 64, (i % 2) == 0, s); }), 0);
         }
     });
     for (int i = 0; i < 300; ++i) {
         uint8_t bytes[64];
-        tStatus s;
-        shared.read(0, sizeof(bytes), bytes, s);
-        ASSERT_TRUE(s.isSuccess());
-        for (uint8_t b : bytes) {
-            ASSERT_EQ(b, bytes[0]);
-        }
+        EXPECT_EQ(codeOf([&](tStatus& s) { shared.read(0, sizeof(bytes), bytes, s); }), 0);
+        EXPECT_EQ(std::count(bytes, bytes + 64, bytes[0]), 64);
     }
     writer.join();
 }
