@@ -30,11 +30,10 @@ Decoded pop() {
     EXPECT_TRUE(sockets::pop(kDestination, message));
     Decoded decoded{message.type, 0, 0, {}};
     EXPECT_EQ(message.bytes.size(), 48u);
-    if (message.bytes.size() == 48) {
-        std::memcpy(&decoded.cookie, message.bytes.data(), 8);
-        std::memcpy(&decoded.size, message.bytes.data() + 8, 4);
-        decoded.payload.assign(message.bytes.begin() + 12, message.bytes.end());
-    }
+    message.bytes.resize(48);
+    std::memcpy(&decoded.cookie, message.bytes.data(), 8);
+    std::memcpy(&decoded.size, message.bytes.data() + 8, 4);
+    decoded.payload.assign(message.bytes.begin() + 12, message.bytes.end());
     return decoded;
 }
 
