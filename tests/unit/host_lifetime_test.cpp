@@ -5,12 +5,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <functional>
 #include <latch>
 #include <mutex>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "core_test_levels.h"
 #include "core_test_support.h"
