@@ -13,10 +13,7 @@
 
 namespace {
 
-using kelvo_test::address;
-using kelvo_test::boards;
-using kelvo_test::inOrder;
-using kelvo_test::statusOf;
+using namespace kelvo_test;
 using nVOAPALS100::tStatus;
 
 constexpr int32_t kNotReserved = KELVO_STATUS_CHANNEL_NOT_RESERVED;
@@ -72,7 +69,7 @@ TEST_F(E2EDma, TheCommandStreamAndTheMeasurePacketsOnEveryBoard) {
         EXPECT_EQ(reserveAll(handle), 0);
         const size_t registered = sessionOf(handle)->getCleanupOperationComposite().size();
         {
-            kelvo_test::FatalHookCapture fatal; // a channel past the two: an invariant, and no controller
+            FatalHookCapture fatal; // a channel past the two: an invariant, and no controller
             tStatus status;
             auto& dma = deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::DMAObjects>();
             EXPECT_EQ(dma.getDMAControllers()->getStreamCreditController(2, status), nullptr);

@@ -20,17 +20,12 @@
 namespace {
 
 using namespace kelvo_driver::nVOAPAL000;
-using kelvo_test::boards;
-using kelvo_test::inOrder;
+using namespace kelvo_test;
 using nVOAPALS100::tStatus;
 
 constexpr int32_t kInvalidated = KELVO_STATUS_SESSION_INVALIDATED;
 constexpr int32_t kGateClosed = KELVO_STATUS_IO_GATE_CLOSED;
 constexpr int32_t kNoRouting = tStatus::kInvalidState; // detached routing resources; a refused restore
-
-using kelvo_test::address;
-using kelvo_test::answer;
-using kelvo_test::statusOf;
 
 int32_t topography(int handle) {
     char name[16] = {};
@@ -485,9 +480,9 @@ using E2EBounds = kelvo_test::HostedTest;
 // the copy's code; no count asks for more memory than a one-entry list does.
 TEST_F(E2EBounds, AResetsErrorListCostsNoAllocationSizedByItsCount) {
     const int index = add("solstra");
-    kelvo_test::ClientPages pages("wn");
+    ClientPages pages("wn");
     kelvo_custom_reset_parameters p{};
-    p.errorsToDisablePtr = address(pages.at(kelvo_test::pageSize() - 8));
+    p.errorsToDisablePtr = address(pages.at(pageSize() - 8));
     p.numberOfErrorsToDisable = 1;
     kal::memory::resetCounters();
     ASSERT_EQ(resetTo(index, 19, &p), 0);

@@ -9,13 +9,12 @@
 
 namespace {
 
-const size_t kPage = kelvo_test::pageSize();
+using namespace kelvo_test;
+
+const size_t kPage = pageSize();
 constexpr uint8_t kUserByte = 0x5A;
 constexpr uint8_t kKernelByte = 0xC3;
 constexpr size_t kMiB = size_t{1} << 20;
-
-using kelvo_test::address;
-using kelvo_test::ClientPages;
 
 nVOKAL_tStatus copy(bool toUser, uint8_t* kernel, uint64_t user, size_t size) {
     return toUser ? nVOKAL100_replicateOutboundIOControlBuffer(user, kernel, static_cast<uint32_t>(size))
