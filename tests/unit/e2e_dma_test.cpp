@@ -123,8 +123,7 @@ TEST_F(E2EDma, TheCommandStreamAndTheMeasurePacketsOnEveryBoard) {
 // The wait and its cancel check the reservation first, then the channel, every bit of it; a wait
 // without time answers at once, timed out.
 TEST_F(E2EDma, ChannelAndReservationChecks) {
-    const int index = add("duskmere-a");
-    const int handle = open(index);
+    const int handle = open(add("duskmere-a"));
     EXPECT_EQ(wait(handle, 0, 0, 64, 0).status, kNotReserved);
     EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_cancelWaitUntilBytesTransferred, 1), kNotReserved);
     EXPECT_EQ(reserveAll(handle), 0);

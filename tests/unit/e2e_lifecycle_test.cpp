@@ -397,8 +397,7 @@ TEST_F(EndToEndControllers, PowerAllocationNeedsTheChannelsReservation) {
         {"discarded", kDiscard, 0, 0},
         {"still the whole budget", kActual, 225000000, 0},
     };
-    const int index = add("solstra");
-    const int handle = open(index);
+    const int handle = open(add("solstra"));
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
         std::pair<int32_t, uint32_t> got; // the status and the result word (the power, of kActual)
@@ -423,8 +422,7 @@ using E2EStorage = kelvo_test::HostedTest;
 // What the C API adds to a map's own checks: a newer name's warning, the byte count's overflow, the
 // caller's buffer left alone on a refusal; the flash window's size.
 TEST_F(E2EStorage, RawAccessBoundsAndNames) {
-    const int index = add("solstra");
-    const int handle = open(index);
+    const int handle = open(add("solstra"));
     struct Case {
         const char* what;
         std::string map;
@@ -454,8 +452,7 @@ TEST_F(E2EStorage, RawAccessBoundsAndNames) {
 // Edits, flushes and refreshes of one map from several threads: a flush never writes a half-applied
 // edit, so the stored checksum matches.
 TEST_F(E2EStorage, ConcurrentSetRawFlushAndRefreshOfOneMap) {
-    const int index = add("solstra");
-    const int handle = open(index);
+    const int handle = open(add("solstra"));
     const std::string cal = "SelfCalibrationChannel0_Ver1.0.0d1";
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t) {

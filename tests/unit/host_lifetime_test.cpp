@@ -220,7 +220,6 @@ TEST_F(HostLifetime, ModulesAddedAtOnceFillTheBusAndEachDeviceIsRemovedOnce) {
     }
     EXPECT_EQ(kelvo_list_devices(nullptr, 0), 0);
     EXPECT_GE(kelvo_host_add_module("solstra"), 0) << "the bus has room again";
-    EXPECT_TRUE(kelvo_host::faults().empty());
 }
 
 TEST(HostClockScale, OnlyAFiniteFactorAboveZeroIsTaken) {
