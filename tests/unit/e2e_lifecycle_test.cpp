@@ -41,9 +41,6 @@ int32_t raw(int handle, bool write, std::string_view map, uint32_t field, uint64
                                         address(buffer),     elementSize, 0,     0};
     return statusOf(handle, write ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw, in);
 }
-int32_t flush(int handle, std::string_view map) {
-    return ASK_NAMED(storageMap_flush, handle, map).status;
-}
 
 class Lifecycle : public kelvo_test::HostedTest {
 protected:
@@ -332,7 +329,7 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
         const int index = add(c.board);
         const int before = open(index);
         serial(before, true, 0x00C0FFEE);
-        EXPECT_EQ(flush(before, kManufacturing), 0);
+        EXPECT_EQ(ASK_NAMED(storageMap_flush, before, kManufacturing).status, 0);
         serial(before, true, 0x0BADF00D); // not flushed
         EXPECT_EQ(ASK(pxiCooling_getRequestedCoolingMode, before, 0).coolingMode, c.requested);
         EXPECT_EQ(cooling(before), 16u) << "the device's record starts at mode 16";
@@ -460,7 +457,7 @@ TEST_F(E2EStorage, ConcurrentSetRawFlushAndRefreshOfOneMap) {
             for (int i = 0; i < 4; ++i) {
                 uint32_t words[4] = {uint32_t(t), uint32_t(i), 0, 0};
                 EXPECT_EQ(raw(handle, true, cal, 1144, 1, words, 16), 0);
-                EXPECT_EQ(flush(handle, cal), 0);
+                EXPECT_EQ(ASK_NAMED(storageMap_flush, handle, cal).status, 0);
                 EXPECT_EQ(ASK_NAMED(storageMap_refresh, handle, cal).status, 0);
             }
         });
