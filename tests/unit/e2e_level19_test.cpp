@@ -38,10 +38,6 @@ protected:
             names_[place - kMap] = placeName(place, GetParam());
         }
     }
-    void TearDown() override {
-        module_.reset();
-        HostedTest::TearDown();
-    }
     // New handles on both interfaces (a reset invalidates the old ones).
     void reopen() {
         for (int handle : handles_) {

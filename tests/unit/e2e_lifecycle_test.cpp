@@ -20,17 +20,12 @@
 namespace {
 
 using namespace kelvo_driver::nVOAPAL000;
-using kelvo_test::boards;
-using kelvo_test::inOrder;
+using namespace kelvo_test;
 using nVOAPALS100::tStatus;
 
 constexpr int32_t kInvalidated = KELVO_STATUS_SESSION_INVALIDATED;
 constexpr int32_t kGateClosed = KELVO_STATUS_IO_GATE_CLOSED;
 constexpr int32_t kNoRouting = tStatus::kInvalidState; // detached routing resources; a refused restore
-
-using kelvo_test::address;
-using kelvo_test::answer;
-using kelvo_test::statusOf;
 
 int32_t topography(int handle) {
     char name[16] = {};
@@ -45,9 +40,6 @@ int32_t raw(int handle, bool write, std::string_view map, uint32_t field, uint64
     const kelvo_storageMap_setRaw_in in{address(map.data()), map.size(),  field, 0, 0, count,
                                         address(buffer),     elementSize, 0,     0};
     return statusOf(handle, write ? KELVO_IOCTL_storageMap_setRaw : KELVO_IOCTL_storageMap_getRaw, in);
-}
-int32_t flush(int handle, std::string_view map) {
-    return ASK_NAMED(storageMap_flush, handle, map).status;
 }
 
 class Lifecycle : public kelvo_test::HostedTest {
@@ -337,7 +329,7 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
         const int index = add(c.board);
         const int before = open(index);
         serial(before, true, 0x00C0FFEE);
-        EXPECT_EQ(flush(before, kManufacturing), 0);
+        EXPECT_EQ(ASK_NAMED(storageMap_flush, before, kManufacturing).status, 0);
         serial(before, true, 0x0BADF00D); // not flushed
         EXPECT_EQ(ASK(pxiCooling_getRequestedCoolingMode, before, 0).coolingMode, c.requested);
         EXPECT_EQ(cooling(before), 16u) << "the device's record starts at mode 16";
@@ -402,8 +394,7 @@ TEST_F(EndToEndControllers, PowerAllocationNeedsTheChannelsReservation) {
         {"discarded", kDiscard, 0, 0},
         {"still the whole budget", kActual, 225000000, 0},
     };
-    const int index = add("solstra");
-    const int handle = open(index);
+    const int handle = open(add("solstra"));
     for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
         std::pair<int32_t, uint32_t> got; // the status and the result word (the power, of kActual)
@@ -428,8 +419,7 @@ using E2EStorage = kelvo_test::HostedTest;
 // What the C API adds to a map's own checks: a newer name's warning, the byte count's overflow, the
 // caller's buffer left alone on a refusal; the flash window's size.
 TEST_F(E2EStorage, RawAccessBoundsAndNames) {
-    const int index = add("solstra");
-    const int handle = open(index);
+    const int handle = open(add("solstra"));
     struct Case {
         const char* what;
         std::string map;
@@ -459,8 +449,7 @@ TEST_F(E2EStorage, RawAccessBoundsAndNames) {
 // Edits, flushes and refreshes of one map from several threads: a flush never writes a half-applied
 // edit, so the stored checksum matches.
 TEST_F(E2EStorage, ConcurrentSetRawFlushAndRefreshOfOneMap) {
-    const int index = add("solstra");
-    const int handle = open(index);
+    const int handle = open(add("solstra"));
     const std::string cal = "SelfCalibrationChannel0_Ver1.0.0d1";
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t) {
@@ -468,7 +457,7 @@ TEST_F(E2EStorage, ConcurrentSetRawFlushAndRefreshOfOneMap) {
             for (int i = 0; i < 4; ++i) {
                 uint32_t words[4] = {uint32_t(t), uint32_t(i), 0, 0};
                 EXPECT_EQ(raw(handle, true, cal, 1144, 1, words, 16), 0);
-                EXPECT_EQ(flush(handle, cal), 0);
+                EXPECT_EQ(ASK_NAMED(storageMap_flush, handle, cal).status, 0);
                 EXPECT_EQ(ASK_NAMED(storageMap_refresh, handle, cal).status, 0);
             }
         });
@@ -485,9 +474,9 @@ using E2EBounds = kelvo_test::HostedTest;
 // the copy's code; no count asks for more memory than a one-entry list does.
 TEST_F(E2EBounds, AResetsErrorListCostsNoAllocationSizedByItsCount) {
     const int index = add("solstra");
-    kelvo_test::ClientPages pages("wn");
+    ClientPages pages("wn");
     kelvo_custom_reset_parameters p{};
-    p.errorsToDisablePtr = address(pages.at(kelvo_test::pageSize() - 8));
+    p.errorsToDisablePtr = address(pages.at(pageSize() - 8));
     p.numberOfErrorsToDisable = 1;
     kal::memory::resetCounters();
     ASSERT_EQ(resetTo(index, 19, &p), 0);
