@@ -7,10 +7,8 @@
 
 #include <algorithm>
 #include <array>
-#include <memory>
 
 #include "requests.h"
-#include "sim/sim.h"
 #include "valid_requests.h"
 
 namespace kelvo_fuzz {

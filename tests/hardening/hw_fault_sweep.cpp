@@ -8,14 +8,9 @@
 #include <algorithm>
 #include <csignal>
 #include <functional>
-#include <memory>
 #include <optional>
-#include <vector>
 
 #include "ioctl_fuzz.h"
-#include "sim/module.h"
-#include "nVOKAL.h"
-#include "standin/pci_bus.h"
 #include "module_faults.h"
 #include "requests.h"
 

@@ -1,20 +1,13 @@
 // Requests through the host's C API, options and the verdict of the hardening programs.
 #pragma once
 
-#include <atomic>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
-#include <string>
-#include <vector>
 
-#include "standin/control.h"
 #include "host/host.h"
 #include "kelvo/ioctl.h"
-#include "host/kelvo_host.h"
 
 namespace {
 

@@ -4,23 +4,17 @@
 //   kelvo_stress [--requests N] [--seconds S] [--seed X]   (N a thread: 2000, or none with --seconds alone)
 #include <algorithm>
 #include <barrier>
-#include <memory>
 #include <random>
 #include <span>
 #include <thread>
-#include <vector>
 
 #include "core/kelvo_device.h"
 #include "platform/device_core.h"
 #include "requests.h"
-#include "sim/sim.h"
 
 namespace {
 
-using kelvo_driver::nVOAPAL000::kPnPStateIOSuspended;
-using kelvo_driver::nVOAPAL000::kPnPStateReady;
-using kelvo_driver::nVOAPAL000::kPnPStateSleep;
-using kelvo_driver::nVOAPAL000::kSuspendReasonReset;
+using namespace kelvo_driver::nVOAPAL000;
 using nVOAPALS100::tStatus;
 
 constexpr std::int32_t kRouteConflict = -89137;
