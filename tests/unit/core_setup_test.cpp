@@ -1,16 +1,11 @@
 // The setup sequence on the product's own levels, removal, opens and the levels' effects on the board.
 #include <algorithm>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "core/calibration_values.h"
-#include "core/kelvo_helper.h"
 #include "core_test_levels.h"
 #include "core_test_support.h"
-#include "kelvo/ioctl.h"
 #include "module_faults.h"
-#include "platform/kal_status.h"
 #include "regmaps/isolated_reg_maps.h"
 
 namespace {
@@ -127,7 +122,6 @@ TEST(SetupTaskKinds, ACastAnswersOnlyForTheTasksOwnKind) {
     kelvo_driver::Caps caps;
     EXPECT_EQ(setupTaskCast<kelvo_driver::Caps>(&caps), &caps);
     EXPECT_EQ(setupTaskCast<kelvo_driver::Caps>(&plain), nullptr);
-    EXPECT_EQ(setupTaskCast<kelvo_driver::TYMOObjectsInterface>(&caps), nullptr);
     EXPECT_EQ(setupTaskCast<kelvo_driver::Caps>(nullptr), nullptr);
 }
 
@@ -189,36 +183,32 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     ASSERT_NE(sessionOf(handle)->getRoutingSession().get(), nullptr)
         << "a handle opened at level 19 has routing";
     const unsigned destination = kelvo_destination(handle);
-    kelvo_notifier_payload other{5, destination, 7};
-    EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &other), 0);
-    EXPECT_FALSE(sessionOf(handle)->getRoutingSession()->getIONotifier().isOpen());
-    kelvo_notifier_payload payload{0xC0FFEE, destination, 0x80000000};
-    EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), 0);
-    EXPECT_TRUE(sessionOf(handle)->getRoutingSession()->getIONotifier().isOpen());
-    EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(tStatus::kInvalidState))
-        << "a second open of an open notifier is refused";
-    auto destroy = [&] {
+    const auto create = [&](uint32_t kind) {
+        kelvo_notifier_payload payload{0xC0FFEE, destination, kind};
+        return kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload);
+    };
+    const auto destroy = [&] {
         return kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER,
                            reinterpret_cast<void*>(uintptr_t{0x80000000}));
     };
-    EXPECT_EQ(destroy(), 0);
+    const auto isOpen = [&] { return sessionOf(handle)->getRoutingSession()->getIONotifier().isOpen(); };
+    // Another kind opens nothing; a second open of an open notifier is refused.
+    EXPECT_EQ((std::tuple{create(7), isOpen(), create(0x80000000), isOpen(), create(0x80000000), destroy()}),
+              (std::tuple{0, false, 0, true, kal(tStatus::kInvalidState), 0}));
     kelvo_message message;
     ASSERT_EQ(kelvo_read_message(destination, &message), 1);
     EXPECT_EQ(std::tuple(message.type, message.cookie), std::tuple(KELVO_MESSAGE_CLOSE, 0xC0FFEEu));
     // Once its cleanup has run, the session has no routing session left.
     tStatus status;
     sessionOf(handle)->cleanup(status);
-    EXPECT_EQ(sessionOf(handle)->getRoutingSession().get(), nullptr);
-    EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(tStatus::kInvalidState));
-    EXPECT_EQ(destroy(), 0);
+    EXPECT_EQ((std::tuple{sessionOf(handle)->getRoutingSession().get(), create(0x80000000), destroy()}),
+              (std::tuple{nullptr, kal(tStatus::kInvalidState), 0}));
     EXPECT_EQ(kelvo_close(handle), 0);
     // Below the routing level a handle has none, and suspension leaves routing alone.
     EXPECT_EQ(resetTo(index, 15), tStatus::kSetupTargetReached);
     EXPECT_TRUE(deviceOf(index)->suspendIOProcessing(0, kelvo_driver::nVOAPAL000::kSuspendReasonReset, true));
     deviceOf(index)->resumeIOProcessing(0);
-    const int low = open(index);
-    EXPECT_EQ(sessionOf(low)->getRoutingSession().get(), nullptr);
-    EXPECT_EQ(kelvo_close(low), 0);
+    EXPECT_EQ(sessionOf(open(index))->getRoutingSession().get(), nullptr);
 }
 
 // The last allocation is the growth of the helper's cleanup composite.
@@ -265,11 +255,9 @@ TEST_F(SetupSequence, ArmAndStartRegisterTheirCleanupOnlyWhenTheySucceed) {
     tStatus status;
     helper.armMeasureUnit(session, status);
     helper.startSequenceEngine(session, 1, 0, status);
-    EXPECT_EQ(composite.size(), initial + 2);
+    const size_t both = composite.size();
     helper.resetMeasureUnit(session, status);
-    EXPECT_EQ(composite.size(), initial + 1);
-    EXPECT_TRUE(status.isSuccess());
-    EXPECT_EQ(kelvo_close(handle), 0);
+    EXPECT_EQ(std::tuple(both, composite.size(), status.getCode()), std::tuple(initial + 2, initial + 1, 0));
 }
 
 // Levels 6 to 9: what the board saw and the isolated side through its window.
@@ -381,13 +369,11 @@ Offsets offsetsOf(uint32_t map) {
     return {base, base + 1, base + 2, base + 3};
 }
 
-class CoreDmaLevels : public kelvo_test::HostedTest {
-protected:
-    static Offsets loaded(int index) {
-        sim::ChargeBalancer& balancer = module(index).sequencerSide()->chargeBalancer();
-        return {balancer.offset(0), balancer.offset(1), balancer.offset(2), balancer.offset(3)};
-    }
-};
+using CoreDmaLevels = kelvo_test::HostedTest;
+Offsets loaded(int index) {
+    sim::ChargeBalancer& balancer = CoreDmaLevels::module(index).sequencerSide()->chargeBalancer();
+    return {balancer.offset(0), balancer.offset(1), balancer.offset(2), balancer.offset(3)};
+}
 
 TEST_F(CoreDmaLevels, LevelFifteenLoadsTheFirstUsableMapOrRefusesItsOffsets) {
     constexpr uint32_t kNone = 4, kOldest = kelvo_test::kOldestCompatibleField,
@@ -441,21 +427,18 @@ TEST_F(CoreDmaLevels, TheReloadTakesTheSelfMapAgainAfterTheChecks) {
     flash.breakChecksum(kMaps[kSelf]); // setup loads the external map
     const int index = add("duskmere-a", [&](sim::Module& m) { m.flash().load(flash.bytes()); });
     const int handle = open(index);
-    EXPECT_EQ(loaded(index), offsetsOf(kExternal));
     auto reload = [&](uint64_t mask) {
         return kelvo_test::statusOf(
             handle, KELVO_IOCTL_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy,
             kelvo_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy_in{mask, 0, 0});
     };
-    EXPECT_EQ(reload(1), KELVO_STATUS_CHANNEL_NOT_RESERVED) << "not reserved";
-    ASSERT_EQ(reserveAll(handle), 0);
-    EXPECT_EQ(reload(0), KELVO_STATUS_INVALID_CHANNEL) << "empty";
-    EXPECT_EQ(reload(3), KELVO_STATUS_INVALID_CHANNEL) << "a channel this module lacks";
-    EXPECT_EQ(loaded(index), offsetsOf(kExternal));
-    EXPECT_EQ(reload(1), 0);
-    EXPECT_EQ(loaded(index), offsetsOf(kSelf)) << "no search: the self map, checksum or not";
-    EXPECT_EQ(kelvo_close(handle), 0);
-    remove(index);
+    // Not reserved, then reserved: an empty mask, a channel this module lacks, then channel 0; no search:
+    // the self map, checksum or not.
+    constexpr int32_t kInvalid = KELVO_STATUS_INVALID_CHANNEL;
+    EXPECT_EQ((std::tuple{loaded(index), reload(1), reserveAll(handle), reload(0), reload(3), loaded(index),
+                          reload(1), loaded(index)}),
+              (std::tuple{offsetsOf(kExternal), KELVO_STATUS_CHANNEL_NOT_RESERVED, 0, kInvalid, kInvalid,
+                          offsetsOf(kExternal), 0, offsetsOf(kSelf)}));
     // The one loader: a bit past it is refused below the request's own check too.
     tStatus direct;
     kelvo_driver::LoadCalibrationValues().loadChannels(2, false, direct);
