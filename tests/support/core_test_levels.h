@@ -1,11 +1,9 @@
 // The product's levels 1 to top alone, and flash images with fields changed (checksums resealed).
 #pragma once
 
-#include <cstdint>
 #include <cstring>
 #include <vector>
 
-#include "core/setup_levels.h"
 #include "sim/flash_images.h"
 #include "level_table.h"
 #include "storage/crc32.h"

@@ -2,13 +2,11 @@
 // decides from a level on. The setup test takes the first knob of each level; the sweep takes them all.
 #pragma once
 
-#include <cstdint>
 #include <functional>
 #include <vector>
 
 #include "kelvo/ioctl.h"
 #include "sim/module.h"
-#include "standin/pci_bus.h"
 
 namespace kelvo_test {
 

@@ -1,15 +1,9 @@
 // Setup levels 4 and 5: the map's firmware and board-revision checks, the non-isolated FPGA's download.
 #include <algorithm>
-#include <cstdint>
-#include <string>
 #include <tuple>
-#include <vector>
 
-#include "core/kelvo_helper.h"
 #include "core_test_levels.h"
 #include "core_test_support.h"
-#include "sim/flash_images.h"
-#include "platform/vohtl/string.h"
 
 namespace {
 
@@ -26,10 +20,7 @@ class FpgaLevels : public kelvo_test::HostedTest {
 protected:
     int64_t reset(uint32_t level, uint64_t parameters = 0) { return kdutReset(index_, level, parameters); }
     sim::FpgaLoader& loader() { return module(index_).bridgeRegisters().fpgaLoading(); }
-    bool loadingTouched() {
-        const std::vector<sim::Access> trace = loader().trace();
-        return std::any_of(trace.begin(), trace.end(), [](const sim::Access& a) { return a.write; });
-    }
+    bool loadingTouched() { return std::ranges::any_of(loader().trace(), &sim::Access::write); }
 
     kelvo_test::ScopedProductLevels levels_{5};
     int index_ = -1;
@@ -39,13 +30,10 @@ protected:
 TEST_F(FpgaLevels, Level4FailsOnTheMapsChecksAndOnEachLoadingFault) {
     enum Knob { kNone, kReadyNever, kDoneNever, kPortNeverReady, kWrongCrc };
     struct Case {
-        const char* name;
-        const char* board;
-        const char* flash;
+        const char *name, *board, *flash;
         Knob knob;
         int64_t code; // -52002: level 5 reached
-        bool loadingTouched;
-        bool configured;
+        bool loadingTouched, configured;
     };
     const Case cases[] = {
         {"allowUnsafeFirmware 0", "solstra", "unsafe-firmware-refused", kNone, kIncompatible, false, false},
@@ -84,8 +72,7 @@ TEST_F(FpgaLevels, ACustomImageThroughAResetWithCustomParameters) {
     const uint64_t image = scope.add(garbage.data(), garbage.size(), kal::usermem::kRead);
     struct Case {
         const char* name;
-        uint64_t address;
-        uint64_t size;
+        uint64_t address, size;
         int64_t code;
         bool loaded;     // a load ran
         bool configured; // with the FPGA's own image
@@ -103,9 +90,7 @@ TEST_F(FpgaLevels, ACustomImageThroughAResetWithCustomParameters) {
         SCOPED_TRACE(c.name);
         ASSERT_EQ(reset(0), tStatus::kSetupTargetReached);
         const kal::live::Counts live = kal::live::now();
-        kelvo_driver::CustomResetParameters parameters = {};
-        parameters.nonIsolatedFirmwarePtr = c.address;
-        parameters.nonIsolatedFirmwareSize = c.size;
+        kelvo_driver::CustomResetParameters parameters{c.address, c.size, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
         const uint64_t block = scope.add(&parameters, sizeof(parameters), kal::usermem::kRead);
         loader().clearTrace();
         module(index_).switchedBim().clearPortTrace();
