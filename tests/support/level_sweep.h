@@ -1,11 +1,11 @@
-// A level table whose levels first to last fail the nth creation of a kind and count them. One at a time.
+// A level table whose levels first to last fail the nth creation of a kind and count them, installed for the
+// window's life. One at a time.
 #pragma once
 
-#include <cstdint>
 #include <utility>
 
 #include "standin/control.h"
-#include "core/setup_levels.h"
+#include "level_table.h"
 
 namespace kelvo_test {
 
@@ -17,17 +17,21 @@ public:
                 FaultKind kind) {
         state() = State{base, first, last, kind, 0, 0, 0};
         table_ = wrapped(std::make_index_sequence<kelvo_driver::kNumberOfSetupTasks>());
+        setSetupLevelTable(&table_);
     }
-    ~FaultWindow() { disarm(); }
+    ~FaultWindow() {
+        disarm();
+        setSetupLevelTable(nullptr);
+    }
     FaultWindow(const FaultWindow&) = delete;
     FaultWindow& operator=(const FaultWindow&) = delete;
 
-    const kelvo_driver::SetupLevelTable& table() const { return table_; }
-    // The creation to fail in the next runs (0: none).
+    // The creation to fail in the next run (0: none).
     void arm(std::uint64_t n) { state().n = n; }
     // Creations of the kind made by the window's levels in the last run (none for DPCs).
     std::uint64_t counted() const { return state().atEnd - state().atStart; }
     static void disarm() {
+        state().n = 0;
         kal::memory::clearFaults();
         kal::faults::clear();
         kal::dpc::failCreate(0);

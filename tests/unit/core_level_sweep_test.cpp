@@ -1,8 +1,6 @@
 // Every creation of a range of the product's levels failing in turn while a module is added:
 // setup stops below the range's last level with the creation's code and removal leaves nothing.
 #include <algorithm>
-#include <cstdint>
-#include <string>
 
 #include "core_test_levels.h"
 #include "core_test_support.h"
@@ -63,13 +61,9 @@ TEST_P(LevelSweep, EveryFailedCreationInALevelEndsCleanly) {
         base.tasks[3] = base.tasks[7] = loadedAlready;
     }
     FaultWindow window(base, row.first, row.last, row.kind);
-    kelvo_test::setSetupLevelTable(&window.table());
     kelvo_host::setFpgasLoadedAtPlugging(!row.streamed, !row.streamed);
     struct Restore {
-        ~Restore() {
-            kelvo_test::setSetupLevelTable(nullptr);
-            kelvo_host::setFpgasLoadedAtPlugging(false, false);
-        }
+        ~Restore() { kelvo_host::setFpgasLoadedAtPlugging(false, false); }
     } restore;
     const int clean = add(row.board);
     ASSERT_EQ(levelOf(clean), row.top);
@@ -81,8 +75,7 @@ TEST_P(LevelSweep, EveryFailedCreationInALevelEndsCleanly) {
         const kal::live::Counts live = kal::live::now();
         window.arm(n);
         const int index = add(row.board);
-        window.arm(0);
-        FaultWindow::disarm();
+        FaultWindow::disarm(); // when setup stopped before the window's last level
         const uint32_t reached = levelOf(index);
         const int64_t code = setupCode(index);
         remove(index);
@@ -92,9 +85,8 @@ TEST_P(LevelSweep, EveryFailedCreationInALevelEndsCleanly) {
             break; // the window created no nth DPC
         }
         ++failures;
-        EXPECT_EQ(code, row.code);
-        EXPECT_GE(reached, row.first - 1);
-        EXPECT_LT(reached, row.last);
+        EXPECT_TRUE(code == row.code && reached >= row.first - 1 && reached < row.last)
+            << code << " at " << reached;
     }
     EXPECT_GE(failures, row.minFailures);
 }
