@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 #include "requests.h"
 #include "valid_requests.h"
@@ -286,11 +287,9 @@ void close(Device& device, unsigned slot) {
         kelvo_host::unmapMemory(device.handles[slot], map);
     }
     device.maps[slot].clear();
-    require(device.handles[slot] < 0 || kelvo_close(device.handles[slot]) == 0,
-            "a handle could not be closed");
-    device.handles[slot] = -1;
-    releaseDmaPage(device.dmaPages[slot]);
-    device.dmaPages[slot] = -1;
+    const int handle = std::exchange(device.handles[slot], -1);
+    require(handle < 0 || kelvo_close(handle) == 0, "a handle could not be closed");
+    releaseDmaPage(std::exchange(device.dmaPages[slot], -1));
 }
 
 void reopen(Device& device, unsigned slot) {

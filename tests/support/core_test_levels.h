@@ -1,14 +1,18 @@
-// The product's levels 1 to top alone, and flash images with fields changed (checksums resealed).
+// The level table tests install, the product's levels 1 to top alone, and flash images with fields changed
+// (checksums resealed).
 #pragma once
 
 #include <cstring>
 #include <vector>
 
+#include "core/setup_levels.h"
 #include "sim/flash_images.h"
-#include "level_table.h"
 #include "storage/crc32.h"
 
 namespace kelvo_test {
+
+// The table devices set up from: the product's unless a test installs another (null: the product's).
+void setSetupLevelTable(const kelvo_driver::SetupLevelTable* table);
 
 // The product's own levels 1 to top alone (the levels above answer -52002).
 inline kelvo_driver::SetupLevelTable productLevelsUpTo(std::uint32_t top) {

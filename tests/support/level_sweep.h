@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "standin/control.h"
-#include "level_table.h"
+#include "core_test_levels.h"
 
 namespace kelvo_test {
 

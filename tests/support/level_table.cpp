@@ -1,5 +1,5 @@
 // Takes the place of the driver's getDeviceSetupLevelTable, so that tests set modules up on their own table.
-#include "level_table.h"
+#include "core_test_levels.h"
 
 namespace {
 const kelvo_driver::SetupLevelTable* gTable = nullptr;
