@@ -6,14 +6,9 @@
 
 namespace {
 
-class FuzzFindings : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { kelvo_fuzz::start(kelvo_fuzz::Options{0}); }
-    static void TearDownTestSuite() { kelvo_fuzz::stop(); }
-};
-
 // routing-topography-name-one-short: a buffer of the name's length (no room for its NUL) halted the driver.
-TEST_F(FuzzFindings, TheTopographyNameNeedsRoomForItsNul) {
+TEST(FuzzFindings, TheTopographyNameNeedsRoomForItsNul) {
+    kelvo_fuzz::start(kelvo_fuzz::Options{0});
     const std::string name = "KelvoTopography";
     const struct {
         std::uint32_t room; // beyond the name's length
@@ -29,6 +24,7 @@ TEST_F(FuzzFindings, TheTopographyNameNeedsRoomForItsNul) {
                   row.status);
         EXPECT_EQ(buffer, row.written + std::string(buffer.size() - row.written.size(), '\x5A'));
     }
+    kelvo_fuzz::stop();
 }
 
 } // namespace

@@ -229,8 +229,7 @@ std::uint8_t* place(Reader& in, std::size_t need, std::uint8_t* own = nullptr) {
     }
 }
 
-// Fills a valid buffer, in the pool's buffers or an open handle's DMA page, with input bytes (what the
-// driver may read from it).
+// Fills a valid buffer (of the pool, or an open handle's DMA page) with the input bytes the driver may read.
 void fill(Reader& in, std::uint8_t* at) {
     const std::size_t offset =
         reinterpret_cast<std::uintptr_t>(at) - reinterpret_cast<std::uintptr_t>(dmaArea);
@@ -724,8 +723,7 @@ void handleShape(Reader& in, Device& device, unsigned slot) {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A name field's registered name, or a buffer's offset (by default 0x400 times the field's index) and
-// first bytes.
+// A name field's registered name, or a buffer's offset (by default 0x400 times its index) and first bytes.
 struct Choice {
     std::string name;
     int offset = -1;

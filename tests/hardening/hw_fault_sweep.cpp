@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <functional>
 #include <optional>
 
 #include "ioctl_fuzz.h"
@@ -172,8 +171,7 @@ RowResult sweepKnob(unsigned board, const Knob& knob, std::uint32_t first, std::
                      at + ": the reset answered " + hex(result.setupStatus) + " at level " +
                          std::to_string(result.setupLevel) + ", expected " + hex(expectedStatus) +
                          " at level " + std::to_string(expectedLevel));
-        // Cleared: nothing left behind, and the device comes back (at the top level that reset is a full
-        // one).
+        // Cleared: nothing left behind, and the device comes back (at the top level by that full reset).
         knob.set(*module, false);
         const std::int32_t back = kelvo_fuzz::resetDevice(board, level);
         result.checkNoLeak(at, before);

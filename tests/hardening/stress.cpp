@@ -9,7 +9,6 @@
 #include <thread>
 
 #include "core/kelvo_device.h"
-#include "platform/device_core.h"
 #include "requests.h"
 
 namespace {

@@ -1,5 +1,5 @@
-// The level table tests install, the product's levels 1 to top alone, and flash images with fields changed
-// (checksums resealed).
+// The level table a test installs, the product's levels 1 to top alone, and flash images with fields
+// changed (checksums resealed).
 #pragma once
 
 #include <cstring>

@@ -1,5 +1,5 @@
-// A level table whose levels first to last fail the nth creation of a kind and count them, installed for the
-// window's life. One at a time.
+// A level table, installed while it lives, whose levels first to last fail the nth creation of a kind and
+// count them. One at a time.
 #pragma once
 
 #include <utility>
