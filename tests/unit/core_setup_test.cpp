@@ -17,10 +17,6 @@ using nVOAPALS100::tStatus;
 
 constexpr uint64_t kScratchOffset = 0x18; // the required block's scratch register
 
-int kal(int64_t code) {
-    return nVOAPAL200_statusToKALStatus(code);
-}
-
 using SetupSequence = kelvo_test::HostedTest;
 
 // The first fault of the catalogue at each level that setup meets.
@@ -44,7 +40,8 @@ TEST_F(SetupSequence, AFaultStopsSetupBelowTheLevelThatMeetsIt) {
             deviceOf(index)->cancelPendingWaits(); // no DMA wait to end below level 14
             const int handle = open(index);
             kelvo_notifier_payload payload{1, kelvo_destination(handle), 0x80000000};
-            EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload), kal(c->setupCode));
+            EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_CREATE_NOTIFIER, &payload),
+                      nVOAPAL200_statusToKALStatus(c->setupCode));
             remove(index);
             EXPECT_EQ(kelvo_close(handle), 0);
         }
@@ -132,8 +129,7 @@ TEST_F(SetupSequence, TheStorageMapChecksOnChangedFlashImages) {
     const struct {
         const char* what;
         FlashImage flash;
-        int64_t serialCode; // the serial number is 0x01F2A3B4 when 0
-        int64_t hardwareState;
+        int64_t serialCode, hardwareState; // the serial number is 0x01F2A3B4 when its code is 0
         bool checksumsValid, versionsValid;
     } cases[] = {
         {"default", FlashImage(), 0, 0, true, true},
@@ -191,10 +187,11 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
         return kelvo_ioctl(handle, KELVO_IOCTL_DESTROY_NOTIFIER,
                            reinterpret_cast<void*>(uintptr_t{0x80000000}));
     };
+    const int refused = nVOAPAL200_statusToKALStatus(tStatus::kInvalidState);
     const auto isOpen = [&] { return sessionOf(handle)->getRoutingSession()->getIONotifier().isOpen(); };
     // Another kind opens nothing; a second open of an open notifier is refused.
     EXPECT_EQ((std::tuple{create(7), isOpen(), create(0x80000000), isOpen(), create(0x80000000), destroy()}),
-              (std::tuple{0, false, 0, true, kal(tStatus::kInvalidState), 0}));
+              (std::tuple{0, false, 0, true, refused, 0}));
     kelvo_message message;
     ASSERT_EQ(kelvo_read_message(destination, &message), 1);
     EXPECT_EQ(std::tuple(message.type, message.cookie), std::tuple(KELVO_MESSAGE_CLOSE, 0xC0FFEEu));
@@ -202,7 +199,7 @@ TEST_F(SetupSequence, TheRoutingNotifierOpensOnceAndCloses) {
     tStatus status;
     sessionOf(handle)->cleanup(status);
     EXPECT_EQ((std::tuple{sessionOf(handle)->getRoutingSession().get(), create(0x80000000), destroy()}),
-              (std::tuple{nullptr, kal(tStatus::kInvalidState), 0}));
+              (std::tuple{nullptr, refused, 0}));
     EXPECT_EQ(kelvo_close(handle), 0);
     // Below the routing level a handle has none, and suspension leaves routing alone.
     EXPECT_EQ(resetTo(index, 15), tStatus::kSetupTargetReached);
@@ -231,7 +228,7 @@ TEST_F(SetupSequence, AnAllocationFailureInOpenLeavesNothing) {
         kal::memory::failNth(n);
         const int handle = kelvo_open("smu_kelvo", index);
         kal::memory::clearFaults();
-        EXPECT_EQ(handle, kal(tStatus::kOutOfMemory)) << n;
+        EXPECT_EQ(handle, nVOAPAL200_statusToKALStatus(tStatus::kOutOfMemory)) << n;
         EXPECT_EQ(kal::live::now(), live) << n;
         EXPECT_EQ(kelvo_close(first), 0);
     }
