@@ -74,9 +74,8 @@ inline const std::vector<ModuleFault>& moduleFaults() {
          .set = SET(m.bridgeRegisters().setDmaBase(on ? 0xFFFFFFFFu : BridgeRegisters::kDefaultDmaBase)),
          .level = 3, .setupCode = KELVO_STATUS_NOT_ACCESSIBLE, .live = false},
         {.name = "DMA base putting channel 1's block past the BAR",
-         .set = SET(m.bridgeRegisters().setDmaBase(
-             on ? static_cast<std::uint32_t>(sim::Module::kBar0Size - 0x100)
-                : BridgeRegisters::kDefaultDmaBase)),
+         .set = SET(m.bridgeRegisters().setDmaBase(on ? std::uint32_t{sim::Module::kBar0Size - 0x100}
+                                                : BridgeRegisters::kDefaultDmaBase)),
          .level = 3, .setupCode = KELVO_STATUS_NOT_ACCESSIBLE, .live = false},
         {.name = "no 64-bit DMA capability",
          .set = SET(m.bridgeRegisters().setCoreDescription(BridgeRegisters::kDefaultCoreDescription &
@@ -143,14 +142,11 @@ inline const std::vector<ModuleFault>& moduleFaults() {
          .setupCode = KELVO_STATUS_STARTUP_TIMED_OUT,
          .setupCodeAfterTop = KELVO_STATUS_SEQUENCE_ENGINE_RUNNING},
         {.name = "DMA channel never ends", .set = SET(m.dma(1).setNeverEnds(on)), .level = 18,
-         .setupCode = kStopTimeout, .decides = kDmaToDevice, .requestCode = kStopTimeout,
-         .requestLevel = 14},
+         .setupCode = kStopTimeout, .decides = kDmaToDevice, .requestCode = kStopTimeout, .requestLevel = 14},
         {.name = "stream circuit never enables", .set = SET(m.dma(1).setStreamNeverEnables(on)), .level = 18,
-         .setupCode = kStopTimeout, .decides = kDmaToDevice, .requestCode = kStopTimeout,
-         .requestLevel = 14},
+         .setupCode = kStopTimeout, .decides = kDmaToDevice, .requestCode = kStopTimeout, .requestLevel = 14},
         {.name = "stream circuit never resets", .set = SET(m.dma(1).setStreamNeverResets(on)), .level = 18,
-         .setupCode = kStopTimeout, .decides = kDmaToDevice, .requestCode = kStopTimeout,
-         .requestLevel = 14},
+         .setupCode = kStopTimeout, .decides = kDmaToDevice, .requestCode = kStopTimeout, .requestLevel = 14},
         // Only Solstra's channel 1 has a credit controller.
         {.name = "credits never stop", .set = SET(m.dma(1).setCreditsNeverStop(on)), .level = 18,
          .setupCode = KELVO_STATUS_TIMED_OUT, .decides = kDmaToDevice, .requestCode = KELVO_STATUS_TIMED_OUT,
