@@ -97,19 +97,17 @@ public:
     Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     bool done() const { return at_ >= size_; }
     std::uint8_t u8() { return at_ < size_ ? data_[at_++] : 0; }
-    // Low part first, in the order written (the operands of | have none).
-    std::uint16_t u16() {
-        const std::uint8_t low = u8();
-        return static_cast<std::uint16_t>(low | (u8() << 8));
+    // The low byte first.
+    template <class T> T next() {
+        T value = 0;
+        for (unsigned at = 0; at < sizeof(T); ++at) {
+            value = static_cast<T>(value | T{u8()} << 8 * at);
+        }
+        return value;
     }
-    std::uint32_t u32() {
-        const std::uint16_t low = u16();
-        return low | (static_cast<std::uint32_t>(u16()) << 16);
-    }
-    std::uint64_t u64() {
-        const std::uint32_t low = u32();
-        return low | (static_cast<std::uint64_t>(u32()) << 32);
-    }
+    std::uint16_t u16() { return next<std::uint16_t>(); }
+    std::uint32_t u32() { return next<std::uint32_t>(); }
+    std::uint64_t u64() { return next<std::uint64_t>(); }
     void bytes(std::uint8_t* out, std::size_t count) {
         std::generate_n(out, count, [this] { return u8(); });
     }
@@ -734,9 +732,8 @@ template <class T> std::uint8_t byte(T value) {
     return static_cast<std::uint8_t>(value);
 }
 template <class T> Bytes bytesOf(const T& value) {
-    Bytes out(sizeof(T));
-    std::memcpy(out.data(), &value, sizeof(T));
-    return out;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(&value);
+    return Bytes(bytes, bytes + sizeof(T));
 }
 
 unsigned indexOf(std::uint32_t code) {
