@@ -176,9 +176,6 @@ std::uint8_t* dmaPage(int page) {
 }
 
 int takeDmaPage() {
-    if (dmaArea == nullptr) {
-        dmaArea = reserveArea(2 * kPage * kDmaPages);
-    }
     PageState* page = std::ranges::find(pageStates, PageState::kFree);
     if (page == std::end(pageStates)) { // every page taken once: the closed ones are free again
         std::ranges::replace(pageStates, PageState::kClosed, PageState::kFree);
@@ -909,6 +906,7 @@ void start(const Options& chosen) {
         rwEnd = rw + kRwSize;
         readOnly = rwEnd + kPage;
         header = reinterpret_cast<kelvo_ioctl_header*>(rw + kHeaderAt);
+        dmaArea = reserveArea(2 * kPage * kDmaPages);
         mprotect(rw, kRwSize + 2 * kPage, PROT_READ | PROT_WRITE);
         std::memset(readOnly, 0xA5, kPage);
         mprotect(rwEnd, kPage, PROT_NONE);
