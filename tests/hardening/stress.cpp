@@ -519,7 +519,7 @@ int main(int argc, char** argv) {
     openShared(modules[1]);
     const auto started = std::chrono::steady_clock::now();
     deadline = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(duration);
-    std::vector<std::thread> threads, disturbers;
+    std::vector<std::jthread> threads, disturbers; // each joined as its vector is cleared
     for (const Scenario& s : kScenarios) {
         for (unsigned t = 0; t < s.threads; ++t) {
             threads.emplace_back(requester, std::cref(s), static_cast<unsigned>(threads.size()), count, seed);
@@ -529,13 +529,10 @@ int main(int argc, char** argv) {
         disturbers.emplace_back(d.run, std::ref(modules[d.module]),
                                 std::mt19937_64(seed ^ disturbers.size()));
     }
-    for (std::thread& t : threads) {
-        t.join();
-    }
+    const std::size_t threadCount = threads.size();
+    threads.clear();
     stopping.store(true);
-    for (std::thread& t : disturbers) {
-        t.join();
-    }
+    disturbers.clear();
     closeShared(modules[0]);
     closeShared(modules[1]);
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -557,7 +554,7 @@ int main(int argc, char** argv) {
     kelvo_host_stop();
     std::printf("kelvo_stress: %llu requests in %.2f s (%.0f per second) on %zu threads, %llu disturbances, "
                 "%llu streams received, %llu rounds of two handles on one channel, %llu removals\n",
-                requests.load(), elapsed, requests.load() / elapsed, threads.size(), disturbances.load(),
+                requests.load(), elapsed, requests.load() / elapsed, threadCount, disturbances.load(),
                 streamsChecked.load(), rounds.load(), removals.load());
     return verdict("kelvo_stress");
 }
