@@ -232,10 +232,8 @@ RowResult additionKnob(unsigned board, const AdditionKnob& knob) {
     }
     result.checkNoLeak(where, before);
     const int clean = kelvo_host_add_module(name.c_str());
-    result.check(clean >= 0, where + ": a module without the knob could not be added after it");
-    if (clean >= 0) {
-        kelvo_host_remove_module(static_cast<unsigned>(clean));
-    }
+    result.check(clean >= 0 && kelvo_host_remove_module(static_cast<unsigned>(clean)) == 0,
+                 where + ": a module without the knob could not be added and removed after it");
     return result;
 }
 
