@@ -1,14 +1,11 @@
 // The bridge's DMA data path over the engine in step mode: link chains, registers, controllers, streams.
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <memory>
 #include <numeric>
 #include <thread>
-#include <vector>
 
 #include "bridge/brixel_dma_channel.h"
 #include "bridge/brixel_sgl.h"
@@ -18,11 +15,9 @@
 #include "bridge/stream_controllers.h"
 #include "bridge_test_support.h"
 #include "fatal_hook_capture.h"
-#include "nVOKAL.h"
 #include "platform/dma_configuration.h"
 #include "platform/time.h"
 #include "regs/front_end_accessors.h"
-#include "standin/control.h"
 
 namespace {
 

@@ -1,15 +1,11 @@
 // Firmware images: the factory's choice and refusals; the download through the simulated bridge.
-#include <cstdint>
 #include <cstring>
 #include <numeric>
-#include <vector>
 
 #include "bridge/firmware.h"
 #include "bridge/firmware_download.h"
-#include "standin/control.h"
 #include "groups_support.h"
 #include "kelvo/product_ids.h"
-#include "test_support.h"
 
 namespace {
 

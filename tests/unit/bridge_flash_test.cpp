@@ -1,12 +1,9 @@
 // The flash access set over the simulated module: SPI registers, sector writes, the window's size.
 #include <algorithm>
-#include <cstdint>
 #include <numeric>
 #include <tuple>
-#include <vector>
 
 #include "groups_support.h"
-#include "standin/control.h"
 #include "storage/tymo_controllers.h"
 
 namespace {

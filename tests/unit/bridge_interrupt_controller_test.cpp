@@ -1,22 +1,11 @@
 // The bridge interrupt controller over the simulated module; the DMA interrupt controller's waits.
 #include <algorithm>
 #include <array>
-#include <atomic>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "bridge/dma_interrupt_controller.h"
 #include "bridge/interrupt_controller.h"
-#include "standin/control.h"
-#include "standin/pci_bus.h"
-#include "pci_test_support.h"
-#include "platform/pci_device.h"
-#include "sim/sim.h"
 #include "framework_test_device.h"
-#include "test_support.h"
 
 namespace {
 

@@ -1,6 +1,5 @@
 // Bridge and timing-chip maps where they differ from the register engine's common rules.
 #include <algorithm>
-#include <vector>
 
 #include "bridge_test_support.h"
 #include "regmaps/brixel_dma_channel.h"

@@ -1,12 +1,10 @@
 // The bridge-port accessor and the two maps behind it over the simulated switched bus interface.
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include "bridge/io_port.h"
 #include "bridge/port_accessor.h"
 #include "bridge_test_support.h"
-#include "standin/control.h"
 #include "regmaps/brixel_io_port2.h"
 #include "regmaps/brixel_isolation_port.h"
 #include "regmaps/brixel_switched_bim.h"
