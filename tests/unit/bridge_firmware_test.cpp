@@ -2,7 +2,6 @@
 #include <cstring>
 #include <numeric>
 
-#include "bridge/firmware.h"
 #include "bridge/firmware_download.h"
 #include "groups_support.h"
 #include "kelvo/product_ids.h"

@@ -303,11 +303,9 @@ TEST_F(DmaWaits, SatisfiedOrEmptyWaitsReturnAtOnce) {
         FakeChannel channel;
         channel.count = c.count;
         const Result r = wait(channel, 1, c.start, c.bytes, c.timeout);
-        EXPECT_EQ(r.code, 0);
-        EXPECT_EQ(r.timedOut, c.timedOut);
-        EXPECT_EQ(channel.arms(), std::vector<uint64_t>{c.start + c.bytes});
-        EXPECT_FALSE(channel.enabled);
-        EXPECT_EQ(waits->waiterCount(), 0u);
+        EXPECT_EQ(
+            std::tuple(r.code, r.timedOut, channel.arms(), channel.enabled.load(), waits->waiterCount()),
+            std::tuple(int64_t{0}, c.timedOut, std::vector<uint64_t>{c.start + c.bytes}, false, 0u));
     }
     EXPECT_EQ(registration.unregistered.load(), 5u);
 }
@@ -343,9 +341,8 @@ TEST_F(DmaWaits, SignalsAndTimeoutsEndABlockedWait) {
             waits->signal(1, c.code);
         }
         waiter.join();
-        EXPECT_EQ(result.code, c.answer);
-        EXPECT_EQ(result.timedOut, c.timedOut);
-        EXPECT_FALSE(channel.enabled);
+        EXPECT_EQ(std::tuple(result.code, result.timedOut, channel.enabled.load()),
+                  std::tuple(c.answer, c.timedOut, false));
         waits->signal(1, kCancel); // no waiter: nothing is remembered
     }
     EXPECT_EQ(waits->waiterCount(), 0u);
@@ -448,9 +445,8 @@ TEST_F(DmaWaits, WaitsSignalsCancelsAndTimeoutsFromManyThreads) {
     stop = true;
     threads[4].join();
     EXPECT_EQ(ended.load(), 600u) << "every wait ended with an expected answer";
-    EXPECT_EQ(waits->waiterCount(), 0u);
-    EXPECT_FALSE(channels[0].enabled);
-    EXPECT_FALSE(channels[1].enabled);
+    EXPECT_EQ(std::tuple(waits->waiterCount(), channels[0].enabled.load(), channels[1].enabled.load()),
+              std::tuple(0u, false, false));
 }
 
 } // namespace

@@ -5,9 +5,7 @@
 #include "bridge/io_port.h"
 #include "bridge/port_accessor.h"
 #include "bridge_test_support.h"
-#include "regmaps/brixel_io_port2.h"
 #include "regmaps/brixel_isolation_port.h"
-#include "regmaps/brixel_switched_bim.h"
 
 namespace {
 
@@ -64,19 +62,18 @@ TEST_F(BridgePort, WriteAndReadAreOneTransactionEach) {
     // Data, then the command; the start bits leave the command's soft copy.
     EXPECT_EQ(kelvo_test::accessesOf(bim()),
               (std::vector<kelvo_test::ChipAccess>{W32(kData, 0xBEEF), W32(kCommand, command(true, 0x10))}));
-    EXPECT_EQ(switched->ConfigControlReg.softCopy, command(true, 0x10) & ~3u);
-    EXPECT_EQ(switched->ConfigControlReg.dirty, 0u);
+    EXPECT_EQ(std::tuple(switched->ConfigControlReg.softCopy, switched->ConfigControlReg.dirty),
+              std::tuple(command(true, 0x10) & ~3u, 0u));
 
     bim().setPortRegister(0x80, 0x1234A5);
     bim().clearTrace();
     uint64_t value = 0;
     ioPort2->read(0x40000080, value, status, 0);
-    EXPECT_EQ(value, 0xA5u);
-    EXPECT_EQ(ioPort2->IoPort2DebugReg0.softCopy, 0x1234A5u);
     EXPECT_EQ(bim().writtenValues(kCommand), (std::vector<uint64_t>{command(false, 0x80)}));
-    EXPECT_EQ(bim().readCount(kCommand), 1u) << "completes at once: one poll";
-    EXPECT_EQ(bim().readCount(kData), 1u);
-    EXPECT_TRUE(status.isSuccess());
+    // It completes at once: one poll.
+    EXPECT_EQ(std::tuple(value, ioPort2->IoPort2DebugReg0.softCopy, bim().readCount(kCommand),
+                         bim().readCount(kData), status.isSuccess()),
+              std::tuple(0xA5u, 0x1234A5u, 1u, 1u, true));
 }
 
 TEST_F(BridgePort, ReadTimesOutWhenTheCompletionBitNeverComes) {

@@ -38,10 +38,8 @@ protected:
         while (map.moreSGLSegments()) {
             list.push_back(map.nextSGLSegment());
         }
-        EXPECT_EQ(list.size(), map.numSGLSegments());
         const auto past = map.nextSGLSegment();
-        EXPECT_EQ(past.address, 0u);
-        EXPECT_EQ(past.size, 0u);
+        EXPECT_EQ(std::tuple(list.size(), past.address, past.size), std::tuple(map.numSGLSegments(), 0u, 0u));
         return list;
     }
 
