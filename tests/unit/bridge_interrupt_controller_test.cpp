@@ -9,20 +9,17 @@
 
 namespace {
 
-using brixeltools::BrixelDMAInterruptController;
-using brixeltools::InterruptController;
-using kelvo_driver::nVOAPAL000::tPCIDevice;
-using kelvo_driver::nVOAPAL000::tPCIMemorySpaceAccessor;
+using namespace brixeltools;
+using namespace kelvo_driver::nVOAPAL000;
+using namespace kelvo_test;
 using nVOAPALS100::tStatus;
-
-using kelvo_test::eventually;
 
 constexpr int32_t kCancel = KELVO_STATUS_WAIT_CANCELLED;
 
 // Counts the signals delivered; the hook runs inside the work function.
 class CountingTarget : public BrixelDMAInterruptController {
 public:
-    CountingTarget(brixeltools::InterruptRegistrationInterface* registration, tStatus& status)
+    CountingTarget(InterruptRegistrationInterface* registration, tStatus& status)
         : BrixelDMAInterruptController(registration, status) {}
     void signal(uint32_t id, int32_t) override {
         if (hook) {
@@ -39,7 +36,7 @@ public:
     std::array<std::atomic<uint64_t>, 16> counts{};
 };
 
-class BridgeInterrupts : public kelvo_test::LeakCheckedTest {
+class BridgeInterrupts : public LeakCheckedTest {
 protected:
     void SetUp() override {
         LeakCheckedTest::SetUp();
@@ -47,14 +44,14 @@ protected:
     }
     void TearDown() override {
         close();
-        EXPECT_EQ(kal::pci::reservedInterrupts(), 0u);
-        EXPECT_EQ(kal::thread::unjoinedThreads(), 0u);
-        EXPECT_EQ(module_->deviceErrorCount(), 0u);
+        EXPECT_EQ(std::tuple(kal::pci::reservedInterrupts(), kal::thread::unjoinedThreads(),
+                             module_->deviceErrorCount()),
+                  std::tuple(0u, 0u, 0u));
         LeakCheckedTest::TearDown();
     }
     void open(bool msi) {
         tStatus status;
-        device_ = new (status, false) tPCIDevice(kelvo_test::deviceInfoOf(*module_, msi), status);
+        device_ = new (status, false) tPCIDevice(deviceInfoOf(*module_, msi), status);
         window_ = device_->mapMemoryWindow(0, status, 0);
         ASSERT_TRUE(status.isSuccess());
         bar_ = tPCIMemorySpaceAccessor(window_, device_->deviceInfo().memoryWindows[0].size);
@@ -76,9 +73,7 @@ protected:
         return t;
     }
     void registerId(CountingTarget& t, uint32_t id) {
-        tStatus status;
-        controller_->registerNotifier(&t, id, status);
-        ASSERT_TRUE(status.isSuccess());
+        ASSERT_EQ(codeOf([&](tStatus& s) { controller_->registerNotifier(&t, id, s); }), 0);
     }
     sim::BridgeInterrupts& bridge() { return module_->bridge().interrupts(); }
     std::vector<uint64_t> maskWrites() { return module_->bar0().find("interrupt-control")->writtenValues(0); }
@@ -120,8 +115,7 @@ TEST_F(BridgeInterrupts, WordsReachTheirNotifierUnderLineAndMessageInterrupts) {
         bridge().fire(3);
         ASSERT_TRUE(t->waitFor(3, 2));
         kal::dpc::drain();
-        EXPECT_EQ(t->count(9), 0u);
-        EXPECT_EQ(other->count(3), 0u);
+        EXPECT_EQ(std::tuple(t->count(9), other->count(3)), std::tuple(0u, 0u));
         // An interrupt raised again while the first is acknowledged masks once more: repeats are folded.
         const auto writes = maskWrites();
         std::vector<uint64_t> after(writes.begin() + before + 3, writes.end());
@@ -157,8 +151,8 @@ TEST_F(BridgeInterrupts, AnItemStillQueuedAtTheQuiesceNeverRuns) {
     kal::dpc::drain();
     quiescing = true;
     controller_->quiesce();
-    EXPECT_EQ(t->count(5), 1u);
-    EXPECT_EQ(t->count(3), 0u) << "the queued item was dropped, not run";
+    EXPECT_EQ(std::tuple(t->count(5), t->count(3)), std::tuple(1u, 0u))
+        << "the queued item was dropped, not run";
     controller_->unregisterNotifier(3);
     controller_->unregisterNotifier(5);
 }
@@ -214,7 +208,7 @@ TEST_F(BridgeInterrupts, RegistrationHoldsAgainstAnInterruptStorm) {
     }
 }
 
-class FakeChannel : public brixeltools::DMAStreamInterface {
+class FakeChannel : public DMAStreamInterface {
 public:
     void writeStreamAdditiveTransferCount(uint32_t, tStatus&) override {}
     void setTransferCountNotification(uint64_t value, tStatus& status) override {
@@ -243,14 +237,14 @@ public:
     std::vector<uint64_t> armed;
 };
 
-class FakeRegistration : public brixeltools::InterruptRegistrationInterface {
+class FakeRegistration : public InterruptRegistrationInterface {
 public:
     void registerNotifier(BrixelDMAInterruptController*, uint32_t, tStatus&) override {}
     void unregisterNotifier(uint32_t) override { unregistered += 1; }
     std::atomic<uint32_t> unregistered{0};
 };
 
-class DmaWaits : public kelvo_test::LeakCheckedTest {
+class DmaWaits : public LeakCheckedTest {
 protected:
     void SetUp() override {
         LeakCheckedTest::SetUp();
@@ -364,7 +358,7 @@ TEST_F(DmaWaits, AShortWakeUpDoesNotRestartTheTimeout) {
         }
     };
     Result result;
-    kelvo_test::Worker waiter([&] { result = wait(channel, 1, 0, 64, 1000); });
+    Worker waiter([&] { result = wait(channel, 1, 0, 64, 1000); });
     ASSERT_TRUE(eventually([&] { return pastTheTimeout.load(); }));
     // A wait that blocks now would wait until time moves again: end it.
     eventually([&] { return waiter.done() || kal::thread::isBlocked(waiter.id()); });
@@ -400,11 +394,10 @@ TEST_F(DmaWaits, ASecondWaitIsRefusedAndDestructionEndsBlockedWaiters) {
     std::thread b = waitAsync(channels[1], 1, 64, 0xFFFFFFFF, results[1]);
     ASSERT_TRUE(eventually([&] { return waits->waiterCount() == 2 && channels[0].enabled.load(); }));
     const Result second = wait(channels[0], 0, 0, 8, 0);
-    EXPECT_EQ(second.code, KELVO_STATUS_INVALID_STATE);
-    EXPECT_TRUE(channels[0].enabled) << "the first waiter stays armed";
-    EXPECT_EQ(channels[0].arms(), std::vector<uint64_t>{64});
-    EXPECT_EQ(registration.unregistered.load(), 0u);
-    EXPECT_EQ(waits->waiterCount(), 2u);
+    // The first waiter stays armed.
+    EXPECT_EQ(std::tuple(second.code, channels[0].enabled.load(), channels[0].arms(),
+                         registration.unregistered.load(), waits->waiterCount()),
+              std::tuple(int64_t{KELVO_STATUS_INVALID_STATE}, true, std::vector<uint64_t>{64}, 0u, 2u));
     waits.reset();
     a.join();
     b.join();

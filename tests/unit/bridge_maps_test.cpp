@@ -9,11 +9,9 @@
 
 namespace {
 
-using kelvo_test::kOutsideWindow;
-using kelvo_test::kUnknownId;
+using namespace kelvo_test;
 using nVOAPALS100::tStatus;
-using Access = kelvo_test::ChipAccess;
-using kelvo_test::accessesOf, kelvo_test::codeOf, kelvo_test::W32;
+using Access = ChipAccess;
 using tDma = brixeltools::tBrixelDMAChannelWithOffset<0u>;
 
 std::vector<uint64_t> readOffsets(const sim::Block& block) {
@@ -26,10 +24,10 @@ std::vector<uint64_t> readOffsets(const sim::Block& block) {
     return offsets;
 }
 
-using BridgeMaps = kelvo_test::SimulatedBarTest;
+using BridgeMaps = SimulatedBarTest;
 
 TEST_F(BridgeMaps, DmaChannelControlGoesStraightToTheHardware) {
-    kelvo_test::tRegion regionDma = region(module->bridgeRegisters().channelBase(1), 0xA8);
+    tRegion regionDma = region(module->bridgeRegisters().channelBase(1), 0xA8);
     tDma dma(regionDma);
     sim::LatchBlock& channel = module->bridgeRegisters().channel(1);
     tStatus status;
@@ -63,7 +61,7 @@ TEST_F(BridgeMaps, DmaChannelControlGoesStraightToTheHardware) {
 
 TEST_F(BridgeMaps, TimingChipRegistersOutsideTheWindowAreNotAccessed) {
     // A window over map offsets 0x04 to 0x13 only, the window's start at block offset 0x04.
-    kelvo_test::tRegion regionF = region(sim::TimingChip::kBase, 0x6A);
+    tRegion regionF = region(sim::TimingChip::kBase, 0x6A);
     tymo_regmaps::tDO narrow(&regionF, 4u, 4u, 0x10u);
     EXPECT_EQ(narrow.DIO_Direction_Register.address, 0x08u) << "base - window start + offset";
     tStatus status;
@@ -88,7 +86,7 @@ TEST_F(BridgeMaps, TimingChipRegistersOutsideTheWindowAreNotAccessed) {
 
 // Marked dirty, the whole map's plain flush writes what a forced one writes.
 TEST_F(BridgeMaps, ATimingChipMapMarkedDirtyFlushesLikeAForcedFlush) {
-    kelvo_test::tRegion regionF = region(sim::TimingChip::kBase, 0x6A);
+    tRegion regionF = region(sim::TimingChip::kBase, 0x6A);
     tymo_regmaps::tDO map(&regionF, 0u, 0u, 0x6Au);
     tStatus status;
     map.flushRegMap(true, status);
@@ -102,7 +100,7 @@ TEST_F(BridgeMaps, ATimingChipMapMarkedDirtyFlushesLikeAForcedFlush) {
 }
 
 TEST_F(BridgeMaps, TriggersSharedOffsetsAreToldApartByBit30) {
-    kelvo_test::tRegion regionE = region(sim::TimingChip::kBase, 0x107);
+    tRegion regionE = region(sim::TimingChip::kBase, 0x107);
     brixeltools::tTriggersWithOffset<0u> triggers(regionE);
     sim::TimingChip& chip = module->timingChip();
     chip.setReadValue(0xE0, 0xA5C3);

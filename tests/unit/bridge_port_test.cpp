@@ -9,14 +9,12 @@
 
 namespace {
 
-using brixeltools::IOPort2;
-using brixeltools::TYMOPortAccessor;
-using kelvo_test::codeOf, kelvo_test::W32;
+using namespace brixeltools;
+using namespace kelvo_test;
 using nVOAPALS100::tStatus;
-
-using tSwitched = brixeltools::tSwitchedBrixelBimRegMapWithOffset<0u>;
-using tIoPort2 = brixeltools::tIOPort2RegMapWithOffset<0u>;
-using tIsolation = brixeltools::tIsolationPortRegMapWithOffset<0u>;
+using tSwitched = tSwitchedBrixelBimRegMapWithOffset<0u>;
+using tIoPort2 = tIOPort2RegMapWithOffset<0u>;
+using tIsolation = tIsolationPortRegMapWithOffset<0u>;
 
 constexpr uint64_t kCommand = sim::SwitchedBusInterface::kCommand;
 constexpr uint64_t kData = sim::SwitchedBusInterface::kData;
@@ -26,7 +24,7 @@ constexpr uint32_t command(bool write, uint32_t address) {
     return (address << 24) | (2u << 8) | (write ? 1u : 2u);
 }
 
-class BridgePort : public kelvo_test::SimulatedBarTest {
+class BridgePort : public SimulatedBarTest {
 protected:
     void SetUp() override {
         SimulatedBarTest::SetUp();
@@ -48,7 +46,7 @@ protected:
     }
     sim::SwitchedBusInterface& bim() { return module->switchedBim(); }
 
-    kelvo_test::tRegion regionA;
+    tRegion regionA;
     std::unique_ptr<tSwitched> switched;
     std::unique_ptr<TYMOPortAccessor> accessor;
     std::unique_ptr<tIoPort2> ioPort2;
@@ -60,8 +58,8 @@ TEST_F(BridgePort, WriteAndReadAreOneTransactionEach) {
     ioPort2->write(0x80000010, 0xBEEF, false, status, 0);
     EXPECT_EQ(bim().portRegister(0x10), 0xBEEFu);
     // Data, then the command; the start bits leave the command's soft copy.
-    EXPECT_EQ(kelvo_test::accessesOf(bim()),
-              (std::vector<kelvo_test::ChipAccess>{W32(kData, 0xBEEF), W32(kCommand, command(true, 0x10))}));
+    EXPECT_EQ(accessesOf(bim()),
+              (std::vector<ChipAccess>{W32(kData, 0xBEEF), W32(kCommand, command(true, 0x10))}));
     EXPECT_EQ(std::tuple(switched->ConfigControlReg.softCopy, switched->ConfigControlReg.dirty),
               std::tuple(command(true, 0x10) & ~3u, 0u));
 
@@ -163,7 +161,7 @@ TEST_F(BridgePort, IOPortResetAndConfigure) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         tIoPort2 map(*accessor);
-        brixeltools::tNonIsolatedIOPort2 port(map);
+        tNonIsolatedIOPort2 port(map);
         bim().setIOPortNeverReady(c.neverReady);
         bim().setPortRegister(0x00, 0);
         bim().clearPortTrace();
