@@ -279,9 +279,7 @@ protected:
 
 TEST_F(DmaWaits, SatisfiedOrEmptyWaitsReturnAtOnce) {
     const struct {
-        uint64_t count;
-        uint64_t start;
-        uint64_t bytes;
+        uint64_t count, start, bytes;
         uint32_t timeout;
         bool timedOut;
     } cases[] = {
