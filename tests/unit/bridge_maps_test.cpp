@@ -14,16 +14,6 @@ using nVOAPALS100::tStatus;
 using Access = ChipAccess;
 using tDma = brixeltools::tBrixelDMAChannelWithOffset<0u>;
 
-std::vector<uint64_t> readOffsets(const sim::Block& block) {
-    std::vector<uint64_t> offsets;
-    for (const sim::Access& a : block.trace()) {
-        if (!a.write) {
-            offsets.push_back(a.offset);
-        }
-    }
-    return offsets;
-}
-
 using BridgeMaps = SimulatedBarTest;
 
 TEST_F(BridgeMaps, DmaChannelControlGoesStraightToTheHardware) {
@@ -56,7 +46,7 @@ TEST_F(BridgeMaps, DmaChannelControlGoesStraightToTheHardware) {
     EXPECT_EQ(codeOf([&](tStatus& s) { dma.refresh(0x80000060, s, 0); }), kUnknownId);
     channel.clearTrace();
     dma.refreshRegMap(status);
-    EXPECT_EQ(readOffsets(channel), (std::vector<uint64_t>{0x60, 0xA0, 0xA4}));
+    EXPECT_EQ(accessesOf(channel), (std::vector<Access>{R32(0x60, 0x12345678), R32(0xA0, 0), R32(0xA4, 0)}));
 }
 
 TEST_F(BridgeMaps, TimingChipRegistersOutsideTheWindowAreNotAccessed) {
@@ -81,7 +71,7 @@ TEST_F(BridgeMaps, TimingChipRegistersOutsideTheWindowAreNotAccessed) {
     tymo_regmaps::tOutTimer timer(&regionF, 0x38u, 4u, 0x14u);
     module->timingChip().clearTrace();
     EXPECT_EQ(codeOf([&](tStatus& s) { timer.refreshRegMap(s); }), kOutsideWindow);
-    EXPECT_EQ(readOffsets(module->timingChip()), (std::vector<uint64_t>{0x38, 0x40, 0x48}));
+    EXPECT_EQ(chipTrace(), (std::vector<Access>{R32(0x38, 0), R32(0x40, 0), R32(0x48, 0)}));
 }
 
 // Marked dirty, the whole map's plain flush writes what a forced one writes.
