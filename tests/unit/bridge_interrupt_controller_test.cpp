@@ -403,41 +403,4 @@ TEST_F(DmaWaits, ASecondWaitIsRefusedAndDestructionEndsBlockedWaiters) {
     EXPECT_EQ(results[1].code, KELVO_STATUS_UNSUPPORTED_VALUE);
 }
 
-TEST_F(DmaWaits, WaitsSignalsCancelsAndTimeoutsFromManyThreads) {
-    kal::clock::ScopedScale fast(1000);
-    FakeChannel channels[2];
-    std::atomic<bool> stop{false};
-    std::atomic<uint64_t> ended{0};
-    std::vector<std::thread> threads;
-    for (uint32_t t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 150; ++i) {
-                const uint32_t id = (t + i) & 1;
-                const Result r = wait(channels[id], id, channels[id].count.load(), 64, (i % 3) == 0 ? 5 : 50);
-                if (r.code == 0 || r.code == kCancel || r.code == KELVO_STATUS_INVALID_STATE) {
-                    ended += 1;
-                }
-            }
-        });
-    }
-    threads.emplace_back([&] {
-        while (!stop.load()) {
-            for (uint32_t id = 0; id < 2; ++id) {
-                channels[id].count += 64;
-                waits->signal(id, 0);
-                waits->signal(id, kCancel);
-            }
-            std::this_thread::yield();
-        }
-    });
-    for (int t = 0; t < 4; ++t) {
-        threads[t].join();
-    }
-    stop = true;
-    threads[4].join();
-    EXPECT_EQ(ended.load(), 600u) << "every wait ended with an expected answer";
-    EXPECT_EQ(std::tuple(waits->waiterCount(), channels[0].enabled.load(), channels[1].enabled.load()),
-              std::tuple(0u, false, false));
-}
-
 } // namespace
