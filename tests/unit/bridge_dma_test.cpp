@@ -167,18 +167,13 @@ protected:
     // Adds a user buffer to a channel's controller; returns the code.
     static std::int64_t add(DmaChannel& c, std::uint32_t type, std::uint64_t address, std::uint64_t size,
                             std::uint32_t repeat = 1, std::int64_t direction = -1) {
-        tStatus status;
         const tUserBuffer buffer(0, address, size);
-        c.sgl->addTransfer(type, buffer,
-                           direction < 0 ? c.sgl->direction() : static_cast<std::uint32_t>(direction), repeat,
-                           status);
-        return status.getCode();
+        const auto to = direction < 0 ? c.sgl->direction() : static_cast<std::uint32_t>(direction);
+        return codeOf([&](tStatus& s) { c.sgl->addTransfer(type, buffer, to, repeat, s); });
     }
     // Commits and starts a channel's lists; returns the code.
     static std::int64_t start(DmaChannel& c) {
-        tStatus status;
-        c.sgl->commitAndStart(true, status);
-        return status.getCode();
+        return codeOf([&](tStatus& s) { c.sgl->commitAndStart(true, s); });
     }
     // Channel 0 with one transfer of the user memory at address added and started.
     std::unique_ptr<DmaChannel> running(std::uint32_t type, std::uint64_t address, std::uint64_t size,
@@ -561,9 +556,7 @@ TEST_F(BridgeDmaRegisters, DmaConfigurationWritesItsRegisterOnlyWhenABitChanges)
     for (const auto& [before, written] : rows) {
         hbrcr.setLatch(0, 4, before);
         hbrcr.clearTrace();
-        nVOAPALS100::tStatus status;
-        qeldma::configureDMA(bridge, *device, status);
-        EXPECT_TRUE(status.isSuccess());
+        EXPECT_EQ(codeOf([&](tStatus& s) { qeldma::configureDMA(bridge, *device, s); }), 0);
         EXPECT_EQ(hbrcr.writtenValues(0),
                   written ? std::vector<std::uint64_t>{written} : std::vector<std::uint64_t>{})
             << before;
