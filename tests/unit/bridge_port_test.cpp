@@ -82,11 +82,8 @@ TEST_F(BridgePort, ReadTimesOutWhenTheCompletionBitNeverComes) {
     bim().setCompletion(false);
     kal::clock::clearSleepLog();
     bim().clearTrace();
-    uint32_t value = 0;
-    {
-        kal::clock::ScopedStepped stepped; // each poll's wait moves the clock on by its length
-        value = accessor->read(0x88, status);
-    }
+    kal::clock::ScopedStepped stepped; // each poll's wait moves the clock on by its length
+    const uint32_t value = accessor->read(0x88, status);
     EXPECT_EQ(status.getCode(), KELVO_STATUS_PORT_COMPLETION_TIMEOUT);
     EXPECT_EQ(value, 0u) << "the data register's old soft copy";
     EXPECT_EQ(bim().readCount(kData), 0u);
@@ -164,14 +161,12 @@ TEST_F(BridgePort, IOPortResetAndConfigure) {
         bim().setPortRegister(0x00, 0);
         bim().clearPortTrace();
         tStatus status;
-        {
-            kal::clock::ScopedStepped stepped(1000); // the 500 ms time-out passes by sleeps and clock reads
-            for (int i = 0; i < c.resets; ++i) {
-                port.reset(status);
-            }
-            for (int i = 0; i < c.configures; ++i) {
-                port.configure(status);
-            }
+        kal::clock::ScopedStepped stepped(1000); // the 500 ms time-out passes by sleeps and clock reads
+        for (int i = 0; i < c.resets; ++i) {
+            port.reset(status);
+        }
+        for (int i = 0; i < c.configures; ++i) {
+            port.configure(status);
         }
         EXPECT_EQ(status.getCode(), c.code);
         EXPECT_EQ(port.isReady(status), c.code == 0 && !c.neverReady && c.configures > 0);
