@@ -1,9 +1,6 @@
 // Helpers for the tests of the bridge and timing-chip maps: a simulated module with BAR 0 mapped.
 #pragma once
 
-#include <cstdint>
-#include <memory>
-#include <ostream>
 #include <vector>
 
 #include "pci_test_support.h"
@@ -11,9 +8,7 @@
 #include "platform/pci_memory_accessor.h"
 #include "regs/sized_register_map.h"
 #include "regs_fake_accessor.h"
-#include "sim/sim.h"
 #include "status_code.h"
-#include "test_support.h"
 
 namespace kelvo_test {
 

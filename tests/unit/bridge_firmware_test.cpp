@@ -1,15 +1,10 @@
 // Firmware images: the factory's choice and refusals; the download through the simulated bridge.
-#include <cstdint>
 #include <cstring>
 #include <numeric>
-#include <vector>
 
-#include "bridge/firmware.h"
 #include "bridge/firmware_download.h"
-#include "standin/control.h"
 #include "groups_support.h"
 #include "kelvo/product_ids.h"
-#include "test_support.h"
 
 namespace {
 
@@ -32,10 +27,8 @@ TEST_F(Firmware, ChoosesAndRefusesImages) {
     const uint64_t address = scope.add(custom.data(), custom.size());
     struct Case {
         const char* name;
-        uint64_t address;
-        uint64_t size;
-        uint32_t target;
-        uint32_t board;
+        uint64_t address, size;
+        uint32_t target, board;
         int64_t code;
     };
     // The non-isolated Solstra image's sizes and the embedded choice are driven through a reset as well.
@@ -85,11 +78,9 @@ TEST_F(FirmwareDownload, ReadsTheStatusAfterEvery30thWrite) {
         loader.clearTrace();
         loader.setConfigured(0, false);
         loader.setConfigured(1, false);
+        kal::clock::ScopedStepped stepped(100'000); // every clock read 100 us later
         tStatus status;
-        {
-            kal::clock::ScopedStepped stepped(100'000); // every clock read 100 us later
-            kelvo_driver::downloadFPGAFirmware(0x77, 0, 0, c.target, *capsPtr, *tymo, status);
-        }
+        kelvo_driver::downloadFPGAFirmware(0x77, 0, 0, c.target, *capsPtr, *tymo, status);
         ASSERT_EQ(status.getCode(), 0);
         EXPECT_EQ(board->module->switchedBim().writtenValues(kRouteDefinition), c.routes);
         // The trace keeps the latest accesses: count back from the end.

@@ -1,12 +1,9 @@
 // The flash access set over the simulated module: SPI registers, sector writes, the window's size.
 #include <algorithm>
-#include <cstdint>
 #include <numeric>
 #include <tuple>
-#include <vector>
 
 #include "groups_support.h"
-#include "standin/control.h"
 #include "storage/tymo_controllers.h"
 
 namespace {
@@ -109,11 +106,8 @@ TEST_F(BridgeFlash, SectorAddressesOutsideTheSectorGridSendNothing) {
     for (const Case& c : cases) {
         flash().clearTrace();
         tStatus status;
-        if (c.write) {
-            controller.writeSector(c.address, buffer.data(), status);
-        } else {
-            controller.readSector(c.address, buffer.data(), status);
-        }
+        c.write ? controller.writeSector(c.address, buffer.data(), status)
+                : controller.readSector(c.address, buffer.data(), status);
         EXPECT_EQ(status.getCode(), c.code) << c.address;
         EXPECT_EQ(flash().trace().empty(), c.code != 0) << c.address;
     }
@@ -126,17 +120,15 @@ TEST_F(BridgeFlash, SpiRegistersAreWrittenOnlyWhenTheyChange) {
     spi.sendCommand(0x06, 8, status);
     regs.clearTrace();
     spi.sendCommand(0x06, 8, status);
-    EXPECT_EQ(regs.writeCount(0x8), 0u) << "write mode unchanged";
-    EXPECT_EQ(regs.writeCount(0xC), 0u) << "prefix unchanged";
+    EXPECT_EQ(std::tuple(regs.writeCount(0x8), regs.writeCount(0xC)), std::tuple(0u, 0u)) << "mode, prefix";
     // Bits 8-13 that a register-map request left in the mode registers: each transaction clears them.
     tymo->configPortSPIRegMap.ReadModeRegister.writeRegister(0x3F00, status, true);
     tymo->configPortSPIRegMap.WriteModeRegister.writeRegister(0x3F00, status, true);
     spi.write8(0x02, 8, 0x123, 24, 0x5A, status);
     spi.read8(0x03, 8, 0x123, 24, status);
-    EXPECT_EQ(regs.latch(0xC, 4), 0x00030002u) << "read opcode in bits 16-23, write opcode kept";
-    EXPECT_EQ(regs.latch(0x4, 4), 0x88180008u);
-    EXPECT_EQ(regs.latch(0x8, 4), 0x08180008u);
-    EXPECT_EQ(status.getCode(), 0);
+    // The prefix: the read opcode in bits 16-23, the write opcode kept.
+    EXPECT_EQ(std::tuple(regs.latch(0xC, 4), regs.latch(0x4, 4), regs.latch(0x8, 4), status.getCode()),
+              std::tuple(0x00030002u, 0x88180008u, 0x08180008u, int64_t{0}));
 }
 
 TEST_F(BridgeFlash, OnlyAFourKibibyteWindowIsAccepted) {

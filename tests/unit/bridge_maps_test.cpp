@@ -1,6 +1,5 @@
 // Bridge and timing-chip maps where they differ from the register engine's common rules.
 #include <algorithm>
-#include <vector>
 
 #include "bridge_test_support.h"
 #include "regmaps/brixel_dma_channel.h"
@@ -10,27 +9,15 @@
 
 namespace {
 
-using kelvo_test::kOutsideWindow;
-using kelvo_test::kUnknownId;
+using namespace kelvo_test;
 using nVOAPALS100::tStatus;
-using Access = kelvo_test::ChipAccess;
-using kelvo_test::accessesOf, kelvo_test::codeOf, kelvo_test::W32;
+using Access = ChipAccess;
 using tDma = brixeltools::tBrixelDMAChannelWithOffset<0u>;
 
-std::vector<uint64_t> readOffsets(const sim::Block& block) {
-    std::vector<uint64_t> offsets;
-    for (const sim::Access& a : block.trace()) {
-        if (!a.write) {
-            offsets.push_back(a.offset);
-        }
-    }
-    return offsets;
-}
-
-using BridgeMaps = kelvo_test::SimulatedBarTest;
+using BridgeMaps = SimulatedBarTest;
 
 TEST_F(BridgeMaps, DmaChannelControlGoesStraightToTheHardware) {
-    kelvo_test::tRegion regionDma = region(module->bridgeRegisters().channelBase(1), 0xA8);
+    tRegion regionDma = region(module->bridgeRegisters().channelBase(1), 0xA8);
     tDma dma(regionDma);
     sim::LatchBlock& channel = module->bridgeRegisters().channel(1);
     tStatus status;
@@ -59,12 +46,12 @@ TEST_F(BridgeMaps, DmaChannelControlGoesStraightToTheHardware) {
     EXPECT_EQ(codeOf([&](tStatus& s) { dma.refresh(0x80000060, s, 0); }), kUnknownId);
     channel.clearTrace();
     dma.refreshRegMap(status);
-    EXPECT_EQ(readOffsets(channel), (std::vector<uint64_t>{0x60, 0xA0, 0xA4}));
+    EXPECT_EQ(accessesOf(channel), (std::vector<Access>{R32(0x60, 0x12345678), R32(0xA0, 0), R32(0xA4, 0)}));
 }
 
 TEST_F(BridgeMaps, TimingChipRegistersOutsideTheWindowAreNotAccessed) {
     // A window over map offsets 0x04 to 0x13 only, the window's start at block offset 0x04.
-    kelvo_test::tRegion regionF = region(sim::TimingChip::kBase, 0x6A);
+    tRegion regionF = region(sim::TimingChip::kBase, 0x6A);
     tymo_regmaps::tDO narrow(&regionF, 4u, 4u, 0x10u);
     EXPECT_EQ(narrow.DIO_Direction_Register.address, 0x08u) << "base - window start + offset";
     tStatus status;
@@ -84,12 +71,12 @@ TEST_F(BridgeMaps, TimingChipRegistersOutsideTheWindowAreNotAccessed) {
     tymo_regmaps::tOutTimer timer(&regionF, 0x38u, 4u, 0x14u);
     module->timingChip().clearTrace();
     EXPECT_EQ(codeOf([&](tStatus& s) { timer.refreshRegMap(s); }), kOutsideWindow);
-    EXPECT_EQ(readOffsets(module->timingChip()), (std::vector<uint64_t>{0x38, 0x40, 0x48}));
+    EXPECT_EQ(chipTrace(), (std::vector<Access>{R32(0x38, 0), R32(0x40, 0), R32(0x48, 0)}));
 }
 
 // Marked dirty, the whole map's plain flush writes what a forced one writes.
 TEST_F(BridgeMaps, ATimingChipMapMarkedDirtyFlushesLikeAForcedFlush) {
-    kelvo_test::tRegion regionF = region(sim::TimingChip::kBase, 0x6A);
+    tRegion regionF = region(sim::TimingChip::kBase, 0x6A);
     tymo_regmaps::tDO map(&regionF, 0u, 0u, 0x6Au);
     tStatus status;
     map.flushRegMap(true, status);
@@ -103,7 +90,7 @@ TEST_F(BridgeMaps, ATimingChipMapMarkedDirtyFlushesLikeAForcedFlush) {
 }
 
 TEST_F(BridgeMaps, TriggersSharedOffsetsAreToldApartByBit30) {
-    kelvo_test::tRegion regionE = region(sim::TimingChip::kBase, 0x107);
+    tRegion regionE = region(sim::TimingChip::kBase, 0x107);
     brixeltools::tTriggersWithOffset<0u> triggers(regionE);
     sim::TimingChip& chip = module->timingChip();
     chip.setReadValue(0xE0, 0xA5C3);

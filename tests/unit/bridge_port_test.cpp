@@ -1,26 +1,20 @@
 // The bridge-port accessor and the two maps behind it over the simulated switched bus interface.
 #include <thread>
 #include <utility>
-#include <vector>
 
 #include "bridge/io_port.h"
 #include "bridge/port_accessor.h"
 #include "bridge_test_support.h"
-#include "standin/control.h"
-#include "regmaps/brixel_io_port2.h"
 #include "regmaps/brixel_isolation_port.h"
-#include "regmaps/brixel_switched_bim.h"
 
 namespace {
 
-using brixeltools::IOPort2;
-using brixeltools::TYMOPortAccessor;
-using kelvo_test::codeOf, kelvo_test::W32;
+using namespace brixeltools;
+using namespace kelvo_test;
 using nVOAPALS100::tStatus;
-
-using tSwitched = brixeltools::tSwitchedBrixelBimRegMapWithOffset<0u>;
-using tIoPort2 = brixeltools::tIOPort2RegMapWithOffset<0u>;
-using tIsolation = brixeltools::tIsolationPortRegMapWithOffset<0u>;
+using tSwitched = tSwitchedBrixelBimRegMapWithOffset<0u>;
+using tIoPort2 = tIOPort2RegMapWithOffset<0u>;
+using tIsolation = tIsolationPortRegMapWithOffset<0u>;
 
 constexpr uint64_t kCommand = sim::SwitchedBusInterface::kCommand;
 constexpr uint64_t kData = sim::SwitchedBusInterface::kData;
@@ -30,7 +24,7 @@ constexpr uint32_t command(bool write, uint32_t address) {
     return (address << 24) | (2u << 8) | (write ? 1u : 2u);
 }
 
-class BridgePort : public kelvo_test::SimulatedBarTest {
+class BridgePort : public SimulatedBarTest {
 protected:
     void SetUp() override {
         SimulatedBarTest::SetUp();
@@ -52,7 +46,7 @@ protected:
     }
     sim::SwitchedBusInterface& bim() { return module->switchedBim(); }
 
-    kelvo_test::tRegion regionA;
+    tRegion regionA;
     std::unique_ptr<tSwitched> switched;
     std::unique_ptr<TYMOPortAccessor> accessor;
     std::unique_ptr<tIoPort2> ioPort2;
@@ -64,21 +58,20 @@ TEST_F(BridgePort, WriteAndReadAreOneTransactionEach) {
     ioPort2->write(0x80000010, 0xBEEF, false, status, 0);
     EXPECT_EQ(bim().portRegister(0x10), 0xBEEFu);
     // Data, then the command; the start bits leave the command's soft copy.
-    EXPECT_EQ(kelvo_test::accessesOf(bim()),
-              (std::vector<kelvo_test::ChipAccess>{W32(kData, 0xBEEF), W32(kCommand, command(true, 0x10))}));
-    EXPECT_EQ(switched->ConfigControlReg.softCopy, command(true, 0x10) & ~3u);
-    EXPECT_EQ(switched->ConfigControlReg.dirty, 0u);
+    EXPECT_EQ(accessesOf(bim()),
+              (std::vector<ChipAccess>{W32(kData, 0xBEEF), W32(kCommand, command(true, 0x10))}));
+    EXPECT_EQ(std::tuple(switched->ConfigControlReg.softCopy, switched->ConfigControlReg.dirty),
+              std::tuple(command(true, 0x10) & ~3u, 0u));
 
     bim().setPortRegister(0x80, 0x1234A5);
     bim().clearTrace();
     uint64_t value = 0;
     ioPort2->read(0x40000080, value, status, 0);
-    EXPECT_EQ(value, 0xA5u);
-    EXPECT_EQ(ioPort2->IoPort2DebugReg0.softCopy, 0x1234A5u);
     EXPECT_EQ(bim().writtenValues(kCommand), (std::vector<uint64_t>{command(false, 0x80)}));
-    EXPECT_EQ(bim().readCount(kCommand), 1u) << "completes at once: one poll";
-    EXPECT_EQ(bim().readCount(kData), 1u);
-    EXPECT_TRUE(status.isSuccess());
+    // It completes at once: one poll.
+    EXPECT_EQ(std::tuple(value, ioPort2->IoPort2DebugReg0.softCopy, bim().readCount(kCommand),
+                         bim().readCount(kData), status.isSuccess()),
+              std::tuple(0xA5u, 0x1234A5u, 1u, 1u, true));
 }
 
 TEST_F(BridgePort, ReadTimesOutWhenTheCompletionBitNeverComes) {
@@ -89,19 +82,14 @@ TEST_F(BridgePort, ReadTimesOutWhenTheCompletionBitNeverComes) {
     bim().setCompletion(false);
     kal::clock::clearSleepLog();
     bim().clearTrace();
-    uint32_t value = 0;
-    {
-        kal::clock::ScopedStepped stepped; // each poll's wait moves the clock on by its length
-        value = accessor->read(0x88, status);
-    }
+    kal::clock::ScopedStepped stepped; // each poll's wait moves the clock on by its length
+    const uint32_t value = accessor->read(0x88, status);
     EXPECT_EQ(status.getCode(), KELVO_STATUS_PORT_COMPLETION_TIMEOUT);
     EXPECT_EQ(value, 0u) << "the data register's old soft copy";
     EXPECT_EQ(bim().readCount(kData), 0u);
     // Between polls: 10 us, then doubled up to 100 us, until 100 ms have passed; a poll after every wait.
     std::vector<uint32_t> sleeps, expected = {10, 20, 40, 80};
-    for (uint32_t slept = 150; slept < 100000; slept += 100) {
-        expected.push_back(100);
-    }
+    expected.resize(4 + (100000 - 150 + 99) / 100, 100); // 150 us slept after the first four
     for (const kal::clock::SleepRecord& r : kal::clock::sleepLog()) {
         sleeps.push_back(r.microseconds);
     }
@@ -168,19 +156,17 @@ TEST_F(BridgePort, IOPortResetAndConfigure) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         tIoPort2 map(*accessor);
-        brixeltools::tNonIsolatedIOPort2 port(map);
+        tNonIsolatedIOPort2 port(map);
         bim().setIOPortNeverReady(c.neverReady);
         bim().setPortRegister(0x00, 0);
         bim().clearPortTrace();
         tStatus status;
-        {
-            kal::clock::ScopedStepped stepped(1000); // the 500 ms time-out passes by sleeps and clock reads
-            for (int i = 0; i < c.resets; ++i) {
-                port.reset(status);
-            }
-            for (int i = 0; i < c.configures; ++i) {
-                port.configure(status);
-            }
+        kal::clock::ScopedStepped stepped(1000); // the 500 ms time-out passes by sleeps and clock reads
+        for (int i = 0; i < c.resets; ++i) {
+            port.reset(status);
+        }
+        for (int i = 0; i < c.configures; ++i) {
+            port.configure(status);
         }
         EXPECT_EQ(status.getCode(), c.code);
         EXPECT_EQ(port.isReady(status), c.code == 0 && !c.neverReady && c.configures > 0);
