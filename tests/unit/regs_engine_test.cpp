@@ -168,14 +168,6 @@ TEST_F(TestMap, ARegisterWithBothKindsOfFieldHasAReadView) {
         << "missing arrays hold nothing";
 }
 
-TEST_F(TestMap, ASizedFieldKeepsItsWidthUntilReinitializeReachesTheSubMap) {
-    tStatus s;
-    map.Leaf.set(0x0213E50F, 0x1FF, s, 0);
-    EXPECT_EQ(map.Leaf.DcBusRxStatus.softCopy, 0xFF0000u) << "an 8-bit field keeps 8 bits";
-    map.reinitialize();
-    EXPECT_EQ(map.Leaf.DcBusRxStatus.softCopy, 0u);
-}
-
 TEST_F(EngineTest, SubMapsArePlacedInsideTheParentsWindow) {
     tStatus s;
     tTestRegMap map(&bus, s, 0x8000, 0x0, 0x104);
