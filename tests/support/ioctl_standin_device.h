@@ -38,16 +38,10 @@ public:
 
     struct Composite {
         int runs = 0;
-        int clears = 0;
         int64_t code = 0;
-        void cleanup(nVOAPALS100::tStatus& status) {
+        void cleanupAndClear(nVOAPALS100::tStatus& status) {
             ++runs;
             KELVO_SET_STATUS(status, code);
-        }
-        void clear() { ++clears; }
-        void cleanupAndClear(nVOAPALS100::tStatus& status) {
-            cleanup(status);
-            clear();
         }
     } composite;
     Composite& getCleanupOperationComposite() { return composite; }

@@ -1,15 +1,9 @@
 // The register-map I/O controls through their stubs, over real maps and a probe map that records its calls.
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <deque>
-#include <optional>
-#include <string>
 #include <thread>
-#include <tuple>
-#include <vector>
 
-#include "standin/control.h"
 #include "core/ioctl/device_access.h"
 #include "core/ioctl/stub.h"
 #include "ioctl_standin_device.h"

@@ -1,10 +1,5 @@
 // The I/O-control decoding on a stand-in device, then on the product device through the C API.
-#include <cstdint>
 #include <cstring>
-#include <optional>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "core_test_support.h"
 #include "ioctl_standin_device.h"
@@ -193,35 +188,31 @@ TEST_F(CoreIoctlDecode, ParticularAnswers) {
 
 TEST_F(CoreIoctlDecode, ResetCleanupAndTheRefusalOfAnInvalidatedSession) {
     device->level = 3;
-    kelvo_kdut_reset_in reset{};
-    reset.setupLevel = 19;
-    reset.resetParametersAddress = 0x5000;
     device->resetAnswer = KELVO_STATUS_SETUP_TARGET_REACHED;
-    EXPECT_EQ(word(KELVO_IOCTL_kdut_reset, reset), KELVO_STATUS_SETUP_TARGET_REACHED);
+    auto reset = [&](int32_t callers) {
+        return word(KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{19, 0, 0x5000, callers, 0});
+    };
+    EXPECT_EQ((std::vector<int32_t>{reset(0), reset(-1)}),
+              (std::vector<int32_t>{KELVO_STATUS_SETUP_TARGET_REACHED, -1}));
     ASSERT_EQ(device->resets.size(), 1u);
     const auto& r = device->resets[0]; // an I/O count of 0: the stub held a gate around the reset
     EXPECT_EQ(std::tuple(r.level, r.parameters, r.event, r.ioCount),
               std::tuple(19u, 0x5000u, descriptorOf(session), 0u));
-    reset.status = -1;
-    EXPECT_EQ(word(KELVO_IOCTL_kdut_reset, reset), -1);
-    EXPECT_EQ(device->resets.size(), 1u);
 
-    // The cleanup runs at level 0, once, and is forgotten afterwards.
+    // The cleanup runs at level 0 unless the caller's word is an error. An invalidated session is refused
+    // at every level, level 0 included: the refusal replaces a warning, but a caller's error, a driver code
+    // among them, comes back unchanged.
     device->level = 0;
     session->composite.code = 5;
-    EXPECT_EQ(word(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0}), 5);
-    EXPECT_EQ(std::tuple(session->composite.runs, session->composite.clears), std::tuple(1, 1));
-    EXPECT_EQ(word(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{-9}), -9);
-    EXPECT_EQ(session->composite.runs, 1);
-
-    // An invalidated session is refused at every level, level 0 included: the refusal replaces a
-    // warning, but a caller's error, a driver code among them, comes back unchanged.
-    session->invalid = true;
-    EXPECT_EQ(word(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0}), kInvalidated);
+    auto cleanup = [&](int32_t callers) {
+        return word(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{callers});
+    };
     auto level = [&](int32_t callers) {
         return word(KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{callers}, 8);
     };
-    EXPECT_EQ((std::vector<int32_t>{level(0), level(3), level(-1), level(KELVO_STATUS_INVALID_CHANNEL)}),
+    EXPECT_EQ((std::pair{cleanup(0), cleanup(-9)}), std::pair(5, -9));
+    session->invalid = true;
+    EXPECT_EQ((std::vector<int32_t>{cleanup(0), level(3), level(-1), level(KELVO_STATUS_INVALID_CHANNEL)}),
               (std::vector<int32_t>{kInvalidated, kInvalidated, -1, KELVO_STATUS_INVALID_CHANNEL}));
     EXPECT_EQ(session->composite.runs, 1);
 }

@@ -1,12 +1,7 @@
 // Routing through the C API on every board.
-#include <gtest/gtest.h>
-
-#include <tuple>
-#include <vector>
 
 #include "core/routing_objects.h"
 #include "core_test_support.h"
-#include "kelvo/ioctl.h"
 
 namespace {
 

@@ -1,12 +1,7 @@
 // The sequencer levels (10 to 13, 17 and 18) and their requests through the C API.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "bridge/firmware.h"
 #include "controllers/isolated_controllers.h"
@@ -14,7 +9,6 @@
 #include "core/kelvo_helper.h"
 #include "core/sequencer_tasks.h"
 #include "core_test_support.h"
-#include "standin/control.h"
 
 namespace {
 

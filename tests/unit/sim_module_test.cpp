@@ -2,13 +2,9 @@
 // check, the sequencer and its blocks' latencies, the serial flash.
 #include <algorithm>
 #include <array>
-#include <cstdint>
 #include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
 
-#include "standin/control.h"
 #include "sim/flash_images.h"
 #include "nVOKAL.h"
 #include "regs_sim_support.h"
