@@ -66,8 +66,7 @@ private:
     }
 };
 
-using kelvo_test::StandInDevice;
-using kelvo_test::StandInSession;
+using namespace kelvo_test;
 
 template <Op op> using In = typename ioctl::Record<op>::In;
 template <Op op> using Out = typename ioctl::Record<op>::Out;
@@ -94,7 +93,7 @@ template <Op op> Out<op> call(StandInDevice& device, const In<op>& in) {
     return out;
 }
 
-class CoreIoctlArm : public kelvo_test::LeakCheckedTest {
+class CoreIoctlArm : public LeakCheckedTest {
 protected:
     void SetUp() override {
         LeakCheckedTest::SetUp();
@@ -160,7 +159,7 @@ protected:
         return std::count_if(trace.begin(), trace.end(), [](const sim::Access& a) { return a.write; });
     }
 
-    std::optional<kelvo_test::SimBoard> board;
+    std::optional<SimBoard> board;
     std::optional<kelvo_regmaps::tKelvoBar0RegMap> tree;
     std::optional<kelvo_test_regmaps::tTestRegMap> testMap;
     ProbeMap probe;

@@ -10,12 +10,8 @@ namespace {
 
 using namespace kelvo_driver;
 using namespace kelvo_driver::nVOAPAL000;
-using kelvo_test::answer;
-using kelvo_test::kInvalidated;
-using kelvo_test::StandInDevice;
-using kelvo_test::StandInSession;
+using namespace kelvo_test;
 using nVOAPALS100::tStatus;
-constexpr int32_t kTrackerStopped = kelvo_test::kLevelNotReached;
 
 struct Window : devicewindow::DeviceWindow {
     void get(uint64_t, uint64_t, uint8_t*, tStatus&) override {}
@@ -42,7 +38,7 @@ struct Answer {
     bool operator==(const Answer&) const = default;
 };
 
-class CoreIoctlDecode : public kelvo_test::LeakCheckedTest {
+class CoreIoctlDecode : public LeakCheckedTest {
 protected:
     void SetUp() override {
         LeakCheckedTest::SetUp();
@@ -88,20 +84,16 @@ protected:
     }
 
     template <class In> static std::vector<uint8_t> bytes(const In& record) {
-        std::vector<uint8_t> v(sizeof(In));
-        std::memcpy(v.data(), &record, sizeof(In));
-        return v;
-    }
-    template <class Out> static Out record(const Answer& answer) {
-        Out out;
-        std::memcpy(&out, answer.out.data(), sizeof(Out));
-        return out;
+        const auto* first = reinterpret_cast<const uint8_t*>(&record);
+        return std::vector<uint8_t>(first, first + sizeof(In));
     }
     template <class In> int32_t word(uint32_t code, const In& in, size_t outSize = 4) {
         return call(code, bytes(in), outSize).word();
     }
     template <class Out, class In> Out ask(uint32_t code, const In& in) {
-        return record<Out>(call(code, bytes(in), sizeof(Out)));
+        Out out;
+        std::memcpy(&out, call(code, bytes(in), sizeof(Out)).out.data(), sizeof(Out));
+        return out;
     }
     std::optional<StandInDevice> device;
     StandInSession* session = nullptr;
@@ -161,7 +153,7 @@ TEST_F(CoreIoctlDecode, ParticularAnswers) {
     device->level = 18;
     auto version = ask<kelvo_routing_queryVersion_out>(KELVO_IOCTL_routing_queryVersion,
                                                        kelvo_routing_queryVersion_in{0});
-    EXPECT_EQ(std::tuple(version.version, version.status), std::tuple(0u, kTrackerStopped));
+    EXPECT_EQ(std::tuple(version.version, version.status), std::tuple(0u, kLevelNotReached));
 
     // A count is 0, not the capacity, when refused and for a handle without a routing session.
     kelvo_routing_reserveRoute_in reserve{};
@@ -224,7 +216,7 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
     for (const char* name : {"A", "BC", seventy.c_str()}) {
         device->windows->add(name, window, status);
     }
-    kelvo_test::FakeAccessor bus;
+    FakeAccessor bus;
     kelvo_regmaps::tKelvoMeasureStreamStatusRegMap mapA(&bus, 0, 0, 0x10), mapBC(&bus, 0, 0, 0x10);
     device->arm->add("A", mapA, status);
     device->arm->add("BC", mapBC, status);
@@ -259,16 +251,15 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
 
     // Before level 1 built the registries, the gate refuses.
     device->level = 0;
-    EXPECT_EQ(word(KELVO_IOCTL_arm_getNumberOfRegistrations, kelvo_status_record{0}, 16), kTrackerStopped);
+    EXPECT_EQ(word(KELVO_IOCTL_arm_getNumberOfRegistrations, kelvo_status_record{0}, 16), kLevelNotReached);
 }
 
-using CoreIoctlDevice = kelvo_test::HostedTest;
+using CoreIoctlDevice = HostedTest;
 
 // The transport code; result holds the header's result field before and after.
 template <class In, class Out>
 int request(int handle, uint32_t code, const In& in, Out& out, uint32_t& result) {
-    kelvo_ioctl_header header{
-        kelvo_test::address(&in), kelvo_test::address(&out), sizeof(In), sizeof(Out), result, 0};
+    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), result, 0};
     const int transport = kelvo_ioctl(handle, code, &header);
     result = header.result;
     return transport;

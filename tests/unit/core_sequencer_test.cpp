@@ -12,9 +12,7 @@
 
 namespace {
 
-using kelvo_test::address;
-using kelvo_test::answer;
-using kelvo_test::statusOf;
+using namespace kelvo_test;
 using nVOAPALS100::tStatus;
 
 constexpr int32_t kInvalidChannel = KELVO_STATUS_INVALID_CHANNEL;
@@ -30,13 +28,9 @@ struct Board {
 };
 const Board kBoards[] = {{"solstra", 321, 18}, {"duskmere-a", 4135, 25}, {"duskmere-b", 4135, 25}};
 
-class SequencerLevels : public kelvo_test::HostedTest {
+class SequencerLevels : public HostedTest {
 protected:
     static sim::SequencerSide& side(int index) { return *module(index).sequencerSide(); }
-    static kelvo_driver::IsolatedControllers& controllers(int index) {
-        auto& task = deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::IsolatedObjectsInterface>();
-        return *task.getIsolatedControllers();
-    }
     static wexmoortools::SubroutineRegistrarInterface& registrar(int index) {
         auto& task =
             deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::SubroutinePackageRegisterInterface>();
@@ -305,7 +299,8 @@ TEST_F(SequencerLevels, PowerRequestsReachTheAllocationController) {
 
 TEST_F(SequencerLevels, LocalRamBoundsAndReadBack) {
     const int index = add("solstra");
-    kelvo_driver::LocalRAMControllerType& ram = *controllers(index).getLocalRAM();
+    auto& task = deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::IsolatedObjectsInterface>();
+    kelvo_driver::LocalRAMControllerType& ram = *task.getIsolatedControllers()->getLocalRAM();
     sim::Block& block = side(index).localRamBlock();
     struct Case {
         const char* name;
