@@ -175,19 +175,17 @@ TEST_F(CoreIoctlArm, RegisterFormatsAreWrittenOnlyIntoBuffersThatHoldEveryField)
     const std::vector<uint64_t> noMasks(8, x), masksOf = {0xF, 0x100, 0x10000000, 0x80000000, x, x, x, x};
     using kal::usermem::kRead;
     using kal::usermem::kReadWrite;
-    struct Case {
-        uint32_t registerId;
-        uint32_t capacity;
+    const struct {
+        uint32_t registerId, capacity;
         kal::usermem::Access masksAccess; // read only: the copy's error, a count of 0
         int32_t code;
         uint32_t count;
-    };
-    const Case cases[] = {{0x8053CC08, 3, kReadWrite, KELVO_STATUS_BUFFER_TOO_SMALL, 0},
-                          {0x8053CC08, 4, kReadWrite, 0, 4},
-                          {0x8053CC08, 0xFFFFFFFF, kReadWrite, 0, 4},
-                          {0x80ABCDEF, 8, kReadWrite, KELVO_STATUS_NOT_IMPLEMENTED, 0},
-                          {0x8053CC08, 8, kRead, 0, 0}};
-    for (const Case& c : cases) {
+    } cases[] = {{0x8053CC08, 3, kReadWrite, KELVO_STATUS_BUFFER_TOO_SMALL, 0},
+                 {0x8053CC08, 4, kReadWrite, 0, 4},
+                 {0x8053CC08, 0xFFFFFFFF, kReadWrite, 0, 4},
+                 {0x80ABCDEF, 8, kReadWrite, KELVO_STATUS_NOT_IMPLEMENTED, 0},
+                 {0x8053CC08, 8, kRead, 0, 0}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.capacity);
         std::vector<uint8_t> types(noTypes);
         std::vector<uint64_t> masks(noMasks);

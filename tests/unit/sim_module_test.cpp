@@ -336,11 +336,10 @@ TEST_F(SimFlash, ProgrammingOnlyClearsBitsUpToTheLastByte) {
 
 TEST_F(SimFlash, ProtectionAndTheWriteProtectLock) {
     flash().setBusyTimes(0, 0, 0);
-    struct Case {
+    const struct {
         const char* what;
         std::uint8_t status; // set before the attempt
-        bool pinAsserted;
-        bool programTakes;
+        bool pinAsserted, programTakes;
         std::uint8_t statusAfterUnprotect;
     } cases[] = {
         {"any protection bit protects the array", 0x04, false, false, 0x00},
@@ -350,7 +349,7 @@ TEST_F(SimFlash, ProtectionAndTheWriteProtectLock) {
         {"BPL with the pin released allows it", 0xBC, false, false, 0x00},
     };
     std::uint32_t address = 0x2000;
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         flash().setStatus(c.status);
         writeProtectPin(c.pinAsserted);
         command(0x06);
