@@ -1,13 +1,6 @@
 // Helpers for the driver-core tests: the host started around each test, modules added, requests.
 #pragma once
 
-#include <cstdint>
-#include <functional>
-#include <string>
-#include <string_view>
-#include <vector>
-
-#include "standin/control.h"
 #include "core/kelvo_device.h"
 #include "host/host.h"
 #include "kelvo/ioctl.h"

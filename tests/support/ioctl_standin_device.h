@@ -38,16 +38,10 @@ public:
 
     struct Composite {
         int runs = 0;
-        int clears = 0;
         int64_t code = 0;
-        void cleanup(nVOAPALS100::tStatus& status) {
+        void cleanupAndClear(nVOAPALS100::tStatus& status) {
             ++runs;
             KELVO_SET_STATUS(status, code);
-        }
-        void clear() { ++clears; }
-        void cleanupAndClear(nVOAPALS100::tStatus& status) {
-            cleanup(status);
-            clear();
         }
     } composite;
     Composite& getCleanupOperationComposite() { return composite; }
@@ -73,24 +67,8 @@ struct StandInHelper {
     uint32_t getActualPowerAllocation(uint32_t, nVOAPALS100::tStatus&) { return 5; }
 };
 
-class StandInDevice;
-
-// The device core's gate, then the framework gate's refusals: an invalidated session, a level not reached.
-class StandInGate {
-public:
-    StandInGate(StandInDevice& device, StandInSession* session, uint32_t level, nVOAPALS100::tStatus& status);
-    ~StandInGate();
-
-private:
-    StandInDevice& device_;
-    StandInSession* session_;
-    bool entered_;
-};
-
 class StandInDevice : public tDeviceCore {
 public:
-    using IOControlGate = StandInGate;
-
     explicit StandInDevice(nVOAPALS100::tStatus& status) : tDeviceCore(status), kelvo(this), cooling(this) {
         interfaces_[0] = &kelvo;
         interfaces_[1] = &cooling;
@@ -156,29 +134,38 @@ public:
     std::optional<storagemap::StorageMapDispatcher> storage{std::in_place};
     std::optional<devicewindow::DeviceWindowDispatcher> windows{std::in_place};
 
+    // The device core's gate, then the framework gate's refusals: an invalidated session, a level not
+    // reached.
+    class IOControlGate {
+    public:
+        IOControlGate(StandInDevice& device, StandInSession* session, uint32_t level,
+                      nVOAPALS100::tStatus& status)
+            : device_(device), session_(session) {
+            ++device.gates;
+            entered_ = device.enterIOGate(session, status, kelvo_driver::nVOAPAL000::kWaitForever);
+            if (entered_ && session != nullptr && session->invalid) {
+                KELVO_SET_STATUS(status, kInvalidated);
+            } else if (entered_ && level > device.level) {
+                KELVO_SET_STATUS(status, kLevelNotReached);
+            }
+        }
+        ~IOControlGate() {
+            if (entered_) {
+                device_.exitIOGate(session_);
+            }
+        }
+
+    private:
+        StandInDevice& device_;
+        StandInSession* session_;
+        bool entered_ = false;
+    };
+
     kelvo_driver::tInterfaceTemplate_kelvo<StandInDevice, StandInSession> kelvo;
     kelvo_driver::tInterfaceTemplate_pxiCooling<StandInDevice, StandInSession> cooling;
 
 private:
     tDeviceInterface* interfaces_[3] = {};
 };
-
-inline StandInGate::StandInGate(StandInDevice& device, StandInSession* session, uint32_t level,
-                                nVOAPALS100::tStatus& status)
-    : device_(device), session_(session), entered_(false) {
-    ++device.gates;
-    entered_ = device.enterIOGate(session, status, kelvo_driver::nVOAPAL000::kWaitForever);
-    if (entered_ && session != nullptr && session->invalid) {
-        KELVO_SET_STATUS(status, kInvalidated);
-    } else if (entered_ && level > device.level) {
-        KELVO_SET_STATUS(status, kLevelNotReached);
-    }
-}
-
-inline StandInGate::~StandInGate() {
-    if (entered_) {
-        device_.exitIOGate(session_);
-    }
-}
 
 } // namespace kelvo_test

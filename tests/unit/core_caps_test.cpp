@@ -1,7 +1,4 @@
 // The product capabilities table, firmware compatibility and board revisions.
-#include <set>
-#include <tuple>
-#include <vector>
 
 #include "core/add_device.h"
 #include "core/utilities.h"

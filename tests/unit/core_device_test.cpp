@@ -1,7 +1,5 @@
 // Add device and the product device it makes, through the host's C API.
 #include <map>
-#include <string>
-#include <tuple>
 
 #include "core/add_device.h"
 #include "core/kelvo_helper.h"

@@ -1,15 +1,9 @@
 // The register-map I/O controls through their stubs, over real maps and a probe map that records its calls.
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <deque>
-#include <optional>
-#include <string>
 #include <thread>
-#include <tuple>
-#include <vector>
 
-#include "standin/control.h"
 #include "core/ioctl/device_access.h"
 #include "core/ioctl/stub.h"
 #include "ioctl_standin_device.h"
@@ -72,8 +66,7 @@ private:
     }
 };
 
-using kelvo_test::StandInDevice;
-using kelvo_test::StandInSession;
+using namespace kelvo_test;
 
 template <Op op> using In = typename ioctl::Record<op>::In;
 template <Op op> using Out = typename ioctl::Record<op>::Out;
@@ -100,7 +93,7 @@ template <Op op> Out<op> call(StandInDevice& device, const In<op>& in) {
     return out;
 }
 
-class CoreIoctlArm : public kelvo_test::LeakCheckedTest {
+class CoreIoctlArm : public LeakCheckedTest {
 protected:
     void SetUp() override {
         LeakCheckedTest::SetUp();
@@ -166,7 +159,7 @@ protected:
         return std::count_if(trace.begin(), trace.end(), [](const sim::Access& a) { return a.write; });
     }
 
-    std::optional<kelvo_test::SimBoard> board;
+    std::optional<SimBoard> board;
     std::optional<kelvo_regmaps::tKelvoBar0RegMap> tree;
     std::optional<kelvo_test_regmaps::tTestRegMap> testMap;
     ProbeMap probe;
@@ -182,19 +175,17 @@ TEST_F(CoreIoctlArm, RegisterFormatsAreWrittenOnlyIntoBuffersThatHoldEveryField)
     const std::vector<uint64_t> noMasks(8, x), masksOf = {0xF, 0x100, 0x10000000, 0x80000000, x, x, x, x};
     using kal::usermem::kRead;
     using kal::usermem::kReadWrite;
-    struct Case {
-        uint32_t registerId;
-        uint32_t capacity;
+    const struct {
+        uint32_t registerId, capacity;
         kal::usermem::Access masksAccess; // read only: the copy's error, a count of 0
         int32_t code;
         uint32_t count;
-    };
-    const Case cases[] = {{0x8053CC08, 3, kReadWrite, KELVO_STATUS_BUFFER_TOO_SMALL, 0},
-                          {0x8053CC08, 4, kReadWrite, 0, 4},
-                          {0x8053CC08, 0xFFFFFFFF, kReadWrite, 0, 4},
-                          {0x80ABCDEF, 8, kReadWrite, KELVO_STATUS_NOT_IMPLEMENTED, 0},
-                          {0x8053CC08, 8, kRead, 0, 0}};
-    for (const Case& c : cases) {
+    } cases[] = {{0x8053CC08, 3, kReadWrite, KELVO_STATUS_BUFFER_TOO_SMALL, 0},
+                 {0x8053CC08, 4, kReadWrite, 0, 4},
+                 {0x8053CC08, 0xFFFFFFFF, kReadWrite, 0, 4},
+                 {0x80ABCDEF, 8, kReadWrite, KELVO_STATUS_NOT_IMPLEMENTED, 0},
+                 {0x8053CC08, 8, kRead, 0, 0}};
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.capacity);
         std::vector<uint8_t> types(noTypes);
         std::vector<uint64_t> masks(noMasks);

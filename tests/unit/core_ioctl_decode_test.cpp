@@ -1,27 +1,17 @@
 // The I/O-control decoding on a stand-in device, then on the product device through the C API.
-#include <cstdint>
 #include <cstring>
-#include <optional>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "core_test_support.h"
 #include "ioctl_standin_device.h"
 #include "regmaps/kelvo_measure_stream_status_reg_map.h"
 #include "regs_fake_accessor.h"
-#include "test_worker.h"
 
 namespace {
 
 using namespace kelvo_driver;
 using namespace kelvo_driver::nVOAPAL000;
-using kelvo_test::answer;
-using kelvo_test::kInvalidated;
-using kelvo_test::StandInDevice;
-using kelvo_test::StandInSession;
+using namespace kelvo_test;
 using nVOAPALS100::tStatus;
-constexpr int32_t kTrackerStopped = kelvo_test::kLevelNotReached;
 
 struct Window : devicewindow::DeviceWindow {
     void get(uint64_t, uint64_t, uint8_t*, tStatus&) override {}
@@ -48,7 +38,7 @@ struct Answer {
     bool operator==(const Answer&) const = default;
 };
 
-class CoreIoctlDecode : public kelvo_test::LeakCheckedTest {
+class CoreIoctlDecode : public LeakCheckedTest {
 protected:
     void SetUp() override {
         LeakCheckedTest::SetUp();
@@ -94,20 +84,16 @@ protected:
     }
 
     template <class In> static std::vector<uint8_t> bytes(const In& record) {
-        std::vector<uint8_t> v(sizeof(In));
-        std::memcpy(v.data(), &record, sizeof(In));
-        return v;
-    }
-    template <class Out> static Out record(const Answer& answer) {
-        Out out;
-        std::memcpy(&out, answer.out.data(), sizeof(Out));
-        return out;
+        const auto* first = reinterpret_cast<const uint8_t*>(&record);
+        return std::vector<uint8_t>(first, first + sizeof(In));
     }
     template <class In> int32_t word(uint32_t code, const In& in, size_t outSize = 4) {
         return call(code, bytes(in), outSize).word();
     }
     template <class Out, class In> Out ask(uint32_t code, const In& in) {
-        return record<Out>(call(code, bytes(in), sizeof(Out)));
+        Out out;
+        std::memcpy(&out, call(code, bytes(in), sizeof(Out)).out.data(), sizeof(Out));
+        return out;
     }
     std::optional<StandInDevice> device;
     StandInSession* session = nullptr;
@@ -152,29 +138,8 @@ TEST_F(CoreIoctlDecode, UnknownCodesGoToTheDevicesDefault) {
     EXPECT_EQ(device->gates, 0);
 }
 
-TEST_F(CoreIoctlDecode, TheCallersStatusWordSeedsTheOperation) {
-    device->level = 7;
-    auto level = [&](int32_t word) {
-        kelvo_kelvo_getSetupLevel_in in{word};
-        return ask<kelvo_kelvo_getSetupLevel_out>(KELVO_IOCTL_kelvo_getSetupLevel, in);
-    };
-    EXPECT_EQ(std::tuple(level(0).setupLevel, level(0).status), std::tuple(7u, 0));
-    // A warning stays; an error, a driver code among them, stays unchanged.
-    for (int32_t word : {3, -1, int32_t{KELVO_STATUS_INVALID_CHANNEL}}) {
-        EXPECT_EQ(level(word).status, word);
-    }
-
-    // An error replaces a warning; an error handed in wins over the operation's.
-    kelvo_kdut_checkChannelHardwareState_in channel{};
-    device->level = 19;
-    channel.status = 9;
-    EXPECT_EQ(word(KELVO_IOCTL_kdut_checkChannelHardwareState, channel), KELVO_STATUS_NOT_IMPLEMENTED);
-    channel.status = -5;
-    EXPECT_EQ(word(KELVO_IOCTL_kdut_checkChannelHardwareState, channel), -5);
-
-    // The hardware-state check: a warning lets it run, an error does not.
+TEST_F(CoreIoctlDecode, TheHardwareStateCheckRunsOnAWarningNotOnAnError) {
     kelvo_kdut_checkHardwareState_in check{0x1234, 1, 0};
-    device->hardwareAnswer = 0;
     EXPECT_EQ(word(KELVO_IOCTL_kdut_checkHardwareState, check), 1);
     check.status = -77;
     EXPECT_EQ(word(KELVO_IOCTL_kdut_checkHardwareState, check), -77);
@@ -184,62 +149,11 @@ TEST_F(CoreIoctlDecode, TheCallersStatusWordSeedsTheOperation) {
     EXPECT_EQ(word(KELVO_IOCTL_kdut_checkHardwareState, check), KELVO_STATUS_FIRMWARE_INCOMPATIBLE);
 }
 
-// A request waits at a gate a reset holds paused; once its session is invalidated the
-// refusal replaces a warning, but a caller's error comes back unchanged.
-TEST_F(CoreIoctlDecode, ACallersErrorOutlivesTheRefusalAfterAPausedGate) {
-    device->level = 5;
-    constexpr int32_t kDriverError = KELVO_STATUS_INVALID_CHANNEL;
-    const int32_t cases[][2] = {{-1, -1}, {kDriverError, kDriverError}, {3, kInvalidated}, {0, kInvalidated}};
-    for (const auto& [word, expected] : cases) {
-        SCOPED_TRACE(word);
-        session->invalid = false;
-        device->suspendIOProcessing(tEventDescriptor(0), kSuspendReasonReset, false);
-        kelvo_kelvo_getSetupLevel_out out{};
-        const int32_t callers = word; // clang 14 captures no structured binding
-        kelvo_test::Worker request([&] {
-            out = ask<kelvo_kelvo_getSetupLevel_out>(KELVO_IOCTL_kelvo_getSetupLevel,
-                                                     kelvo_status_record{callers});
-        });
-        ASSERT_TRUE(request.waitUntilBlocked());
-        session->invalid = true;
-        device->resumeIOProcessing(tEventDescriptor(0));
-        request.join();
-        EXPECT_EQ(std::tuple(out.status, out.setupLevel), std::tuple(expected, 0u));
-    }
-    EXPECT_EQ(device->getIOCount(), 0u);
-}
-
-TEST_F(CoreIoctlDecode, CodesAnsweredAtTheStubFindTheWordInTheLastFourBytes) {
-    for (uint32_t deviceLevel : {0u, 19u}) {
-        device->level = deviceLevel;
-        // Not offered: a warning is replaced, an error comes back.
-        kelvo_corran_readDAC_in dac{};
-        EXPECT_EQ(ask<kelvo_corran_readDAC_out>(KELVO_IOCTL_corran_readDAC, dac).status,
-                  KELVO_STATUS_NOT_OFFERED);
-        dac.status = KELVO_STATUS_INVALID_PARAMETER;
-        auto answered = ask<kelvo_corran_readDAC_out>(KELVO_IOCTL_corran_readDAC, dac);
-        EXPECT_EQ(std::tuple(answered.status, answered.result),
-                  std::tuple(KELVO_STATUS_INVALID_PARAMETER, 0u));
-        kelvo_wexmoor_downloadSubroutines_in download{};
-        download.status = 4;
-        std::memset(download.arguments, 0xFF, sizeof(download.arguments)); // arguments are not read
-        EXPECT_EQ(word(KELVO_IOCTL_wexmoor_downloadSubroutines, download), KELVO_STATUS_NOT_IMPLEMENTED);
-
-        // The overflow check answers the caller's word, whatever it is.
-        kelvo_hwCondition_checkMeasureFIFOOverflowStatus_in fifo{};
-        for (int32_t w : {0, 123, -7, int32_t{KELVO_STATUS_SESSION_INVALIDATED}}) {
-            fifo.status = w;
-            EXPECT_EQ(word(KELVO_IOCTL_hwCondition_checkMeasureFIFOOverflowStatus, fifo), w);
-        }
-    }
-    EXPECT_EQ(device->gates, 0);
-}
-
 TEST_F(CoreIoctlDecode, ParticularAnswers) {
     device->level = 18;
     auto version = ask<kelvo_routing_queryVersion_out>(KELVO_IOCTL_routing_queryVersion,
                                                        kelvo_routing_queryVersion_in{0});
-    EXPECT_EQ(std::tuple(version.version, version.status), std::tuple(0u, kTrackerStopped));
+    EXPECT_EQ(std::tuple(version.version, version.status), std::tuple(0u, kLevelNotReached));
 
     // A count is 0, not the capacity, when refused and for a handle without a routing session.
     kelvo_routing_reserveRoute_in reserve{};
@@ -264,33 +178,34 @@ TEST_F(CoreIoctlDecode, ParticularAnswers) {
     EXPECT_EQ(session->reserved, 1u);
 }
 
-TEST_F(CoreIoctlDecode, ResetAndCleanup) {
+TEST_F(CoreIoctlDecode, ResetCleanupAndTheRefusalOfAnInvalidatedSession) {
     device->level = 3;
-    kelvo_kdut_reset_in reset{};
-    reset.setupLevel = 19;
-    reset.resetParametersAddress = 0x5000;
     device->resetAnswer = KELVO_STATUS_SETUP_TARGET_REACHED;
-    EXPECT_EQ(word(KELVO_IOCTL_kdut_reset, reset), KELVO_STATUS_SETUP_TARGET_REACHED);
+    auto reset = [&](int32_t callers) {
+        return word(KELVO_IOCTL_kdut_reset, kelvo_kdut_reset_in{19, 0, 0x5000, callers, 0});
+    };
+    EXPECT_EQ((std::vector<int32_t>{reset(0), reset(-1)}),
+              (std::vector<int32_t>{KELVO_STATUS_SETUP_TARGET_REACHED, -1}));
     ASSERT_EQ(device->resets.size(), 1u);
     const auto& r = device->resets[0]; // an I/O count of 0: the stub held a gate around the reset
     EXPECT_EQ(std::tuple(r.level, r.parameters, r.event, r.ioCount),
               std::tuple(19u, 0x5000u, descriptorOf(session), 0u));
-    reset.status = -1;
-    EXPECT_EQ(word(KELVO_IOCTL_kdut_reset, reset), -1);
-    EXPECT_EQ(device->resets.size(), 1u);
 
-    // The cleanup runs at level 0, once, and is forgotten afterwards.
+    // The cleanup runs at level 0 unless the caller's word is an error. An invalidated session is refused
+    // at every level, level 0 included: the refusal replaces a warning, but a caller's error, a driver code
+    // among them, comes back unchanged.
     device->level = 0;
     session->composite.code = 5;
-    EXPECT_EQ(word(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0}), 5);
-    EXPECT_EQ(std::tuple(session->composite.runs, session->composite.clears), std::tuple(1, 1));
-    EXPECT_EQ(word(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{-9}), -9);
-    EXPECT_EQ(session->composite.runs, 1);
-
-    // An invalidated session is refused at every level, level 0 included.
+    auto cleanup = [&](int32_t callers) {
+        return word(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{callers});
+    };
+    auto level = [&](int32_t callers) {
+        return word(KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{callers}, 8);
+    };
+    EXPECT_EQ((std::pair{cleanup(0), cleanup(-9)}), std::pair(5, -9));
     session->invalid = true;
-    EXPECT_EQ(word(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0}), kInvalidated);
-    EXPECT_EQ(word(KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, 8), kInvalidated);
+    EXPECT_EQ((std::vector<int32_t>{cleanup(0), level(3), level(-1), level(KELVO_STATUS_INVALID_CHANNEL)}),
+              (std::vector<int32_t>{kInvalidated, kInvalidated, -1, KELVO_STATUS_INVALID_CHANNEL}));
     EXPECT_EQ(session->composite.runs, 1);
 }
 
@@ -301,7 +216,7 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
     for (const char* name : {"A", "BC", seventy.c_str()}) {
         device->windows->add(name, window, status);
     }
-    kelvo_test::FakeAccessor bus;
+    FakeAccessor bus;
     kelvo_regmaps::tKelvoMeasureStreamStatusRegMap mapA(&bus, 0, 0, 0x10), mapBC(&bus, 0, 0, 0x10);
     device->arm->add("A", mapA, status);
     device->arm->add("BC", mapBC, status);
@@ -336,16 +251,15 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
 
     // Before level 1 built the registries, the gate refuses.
     device->level = 0;
-    EXPECT_EQ(word(KELVO_IOCTL_arm_getNumberOfRegistrations, kelvo_status_record{0}, 16), kTrackerStopped);
+    EXPECT_EQ(word(KELVO_IOCTL_arm_getNumberOfRegistrations, kelvo_status_record{0}, 16), kLevelNotReached);
 }
 
-using CoreIoctlDevice = kelvo_test::HostedTest;
+using CoreIoctlDevice = HostedTest;
 
 // The transport code; result holds the header's result field before and after.
 template <class In, class Out>
 int request(int handle, uint32_t code, const In& in, Out& out, uint32_t& result) {
-    kelvo_ioctl_header header{
-        kelvo_test::address(&in), kelvo_test::address(&out), sizeof(In), sizeof(Out), result, 0};
+    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), result, 0};
     const int transport = kelvo_ioctl(handle, code, &header);
     result = header.result;
     return transport;

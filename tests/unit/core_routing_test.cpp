@@ -1,20 +1,14 @@
 // Routing through the C API on every board.
-#include <gtest/gtest.h>
-
-#include <tuple>
-#include <vector>
 
 #include "core/routing_objects.h"
 #include "core_test_support.h"
-#include "kelvo/ioctl.h"
 
 namespace {
 
-using kelvo_test::address;
-using kelvo_test::answer;
+using namespace kelvo_test;
 using nVOAPALS100::tStatus;
 
-class RoutingThroughTheApi : public kelvo_test::HostedTest {
+class RoutingThroughTheApi : public HostedTest {
 protected:
     struct Found {
         kelvo_routing_calculateRoute_out out;
@@ -35,7 +29,7 @@ protected:
 };
 
 TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwoAndNamesItsTopography) {
-    for (const auto& board : kelvo_test::boards()) {
+    for (const auto& board : boards()) {
         SCOPED_TRACE(board);
         const int index = add(board);
         const int handle = open(index);
@@ -53,7 +47,7 @@ TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwoAndNamesItsTopography) {
                   std::tuple(0, 2u, 3u, 2u));
         char name[16] = {};
         const kelvo_routing_getTopographyName_in nameIn{address(name), sizeof(name), 0};
-        EXPECT_EQ(kelvo_test::statusOf(handle, KELVO_IOCTL_routing_getTopographyName, nameIn), 0);
+        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_routing_getTopographyName, nameIn), 0);
         EXPECT_STREQ(name, "KelvoTopography");
         EXPECT_EQ(kelvo_close(handle), 0);
         remove(index);

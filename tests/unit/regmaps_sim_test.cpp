@@ -1,5 +1,4 @@
 // Every register of both FPGA trees of each board generation reached by its identifiers at its place.
-#include <memory>
 
 #include "map_probe.h"
 #include "regmaps/duskmere_iso_top_reg_map.h"
