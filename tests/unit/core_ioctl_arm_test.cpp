@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
-#include <thread>
 
 #include "core/ioctl/device_access.h"
 #include "core/ioctl/stub.h"
@@ -276,33 +275,6 @@ TEST_F(CoreIoctlArm, TheCallersWordAndAMissingRegistry) {
     EXPECT_EQ(get("Probe", 1).status, KELVO_STATUS_INVALID_STATE);
     EXPECT_EQ(call<Op::arm_getRegistrationNames>(*device, {}).status, KELVO_STATUS_INVALID_STATE);
     EXPECT_TRUE(probe.calls.empty());
-}
-
-// Each thread sets its own half of one register; the soft copy is only consistent when the
-// registration's mutex serialises them. A third works on another map meanwhile.
-TEST_F(CoreIoctlArm, RequestsOnOneMapAreSerialisedByItsRegistration) {
-    const std::string circuit = kCircuit + kVer;
-    constexpr int kRounds = 200;
-    auto worker = [&](uint32_t id, const std::string& map) {
-        kal::usermem::Scope scope;
-        const uint64_t address = scope.add(map.data(), map.size(), kal::usermem::kRead);
-        for (int i = 1; i <= kRounds; ++i) {
-            In<Op::arm_set> in{};
-            in.nameAddress = address;
-            in.nameLength = map.size();
-            in.fieldId = id;
-            in.value = static_cast<uint32_t>(i);
-            EXPECT_EQ(call<Op::arm_set>(*device, in).status, 0);
-        }
-    };
-    std::thread threads[] = {std::thread(worker, 0x005A1807u, circuit),
-                             std::thread(worker, 0x025A1807u, circuit),
-                             std::thread(worker, 0x0053CC08u, "TestRegMap" + kVer)};
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(get(circuit, 0x805A1807).value, (uint32_t{kRounds} << 16) | kRounds);
-    EXPECT_EQ(get("TestRegMap" + kVer, 0x0053CC08).value, uint32_t{kRounds} & 0xF);
 }
 
 } // namespace

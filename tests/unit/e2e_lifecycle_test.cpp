@@ -446,28 +446,6 @@ TEST_F(E2EStorage, RawAccessBoundsAndNames) {
         << "the flash the maps live in";
 }
 
-// Edits, flushes and refreshes of one map from several threads: a flush never writes a half-applied
-// edit, so the stored checksum matches.
-TEST_F(E2EStorage, ConcurrentSetRawFlushAndRefreshOfOneMap) {
-    const int handle = open(add("solstra"));
-    const std::string cal = "SelfCalibrationChannel0_Ver1.0.0d1";
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 3; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 4; ++i) {
-                uint32_t words[4] = {uint32_t(t), uint32_t(i), 0, 0};
-                EXPECT_EQ(raw(handle, true, cal, 1144, 1, words, 16), 0);
-                EXPECT_EQ(ASK_NAMED(storageMap_flush, handle, cal).status, 0);
-                EXPECT_EQ(ASK_NAMED(storageMap_refresh, handle, cal).status, 0);
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(ASK_NAMED(storageMap_isChecksumValid, handle, cal).valid, 1);
-}
-
 using E2EBounds = kelvo_test::HostedTest;
 
 // An eight-byte list before a page without access: a count past it fails the reset at level 18 with
