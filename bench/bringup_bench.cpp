@@ -23,7 +23,7 @@
 #include "ioctl_header.h"
 #include "kelvo/ioctl.h"
 #include "host/kelvo_host.h"
-#include "level_table.h"
+#include "core_test_levels.h"
 
 namespace {
 
