@@ -48,4 +48,11 @@ private:
     kal::live::Counts liveAtStart_;
 };
 
+// A row of a script table: what it shows, its steps, and the log they must leave.
+struct Script {
+    const char* what;
+    const char* steps;
+    const char* log;
+};
+
 } // namespace kelvo_test

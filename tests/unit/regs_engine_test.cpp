@@ -59,11 +59,7 @@ public:
 // The log reads "op offset value" per access. Each operation takes the map's lock once, a whole-map one
 // the sub-map's too.
 TEST_F(EngineTest, EachScriptOfOperationsLeavesItsLogOnTheBus) {
-    const struct {
-        const char* what;
-        const char* steps;
-        const char* log;
-    } scripts[] = {
+    const kelvo_test::Script scripts[] = {
         {"strobe bits wait in the pending word and leave the soft copy after the write",
          "s 8053CC08 FFFFFFFF; g 8053CC08 7FFFFEFF; g 0453CC08 0; f 8053CC08; F 8053CC08",
          "W 008 FFFFFFFF, W 008 7FFFFEFF"},

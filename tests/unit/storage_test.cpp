@@ -179,11 +179,7 @@ TEST_F(FlashWindowTest, RangesAndBuffersAreCheckedBeforeAnythingIsTouched) {
 // A script of "op offset size byte [!]" steps: 's' set, 'f' flush, 'F' forced flush, 'r' refresh, 'g' get and
 // 'p' the flash itself expecting `size` bytes of `byte`; '!' has the flash fail the step (-50200).
 TEST_F(FlashWindowTest, EachScriptLeavesItsSectorAccessesOnTheFlash) {
-    const struct {
-        const char* what;
-        const char* steps;
-        const char* log;
-    } scripts[] = {
+    const kelvo_test::Script scripts[] = {
         {"only the flushed range of a sector reaches the flash, the rest stays staged",
          "s 1000 800 A1; s 1800 800 B2; f 1000 800; p 1000 800 A1; p 1800 800 FF; g 1800 800 B2; f 1800 800; "
          "p 1800 800 B2",
