@@ -19,7 +19,6 @@ using nVOAPALS100::tStatus;
 constexpr int32_t kNotReserved = KELVO_STATUS_CHANNEL_NOT_RESERVED;
 constexpr int32_t kInvalidChannel = KELVO_STATUS_INVALID_CHANNEL;
 constexpr int32_t kOutOfMemory = KELVO_STATUS_OUT_OF_MEMORY;
-constexpr uint32_t kForever = 0xFFFFFFFF;
 
 // addTransferFromDevice on channel 0, addTransferToDevice on 1 (or as code says).
 int32_t transfer(int handle, uint32_t channel, const void* data, uint64_t size, uint32_t code = 0) {
@@ -83,7 +82,7 @@ TEST_F(E2EDma, TheCommandStreamAndTheMeasurePacketsOnEveryBoard) {
         EXPECT_EQ(inOrder({transfer(handle, 1, out.data(), out.size()), start(handle, 1),
                            ASK(brixelTools_writeStreamAdditiveTransferCount, handle, 1, kBytes, 0).status}),
                   0);
-        EXPECT_EQ(wait(handle, 1, 0, kBytes, kForever).status, 0);
+        EXPECT_EQ(wait(handle, 1, 0, kBytes, ~0u).status, 0);
         EXPECT_EQ(module->dma(1).sunk(), out);
         uint64_t resets = module->dma(1).fifoResets();
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_clearApplicationFIFO, 1), 0);
@@ -103,7 +102,7 @@ TEST_F(E2EDma, TheCommandStreamAndTheMeasurePacketsOnEveryBoard) {
             EXPECT_EQ(ASK(measureUnit_arm, handle, 0, 0).status, 0);
             EXPECT_EQ(ASK(measureUnit_reset, handle, 0, 0).status, 0);
         }
-        EXPECT_EQ(wait(handle, 0, 0, 2 * kPacketBytes, kForever).status, 0);
+        EXPECT_EQ(wait(handle, 0, 0, 2 * kPacketBytes, ~0u).status, 0);
         std::vector<uint32_t> packets(words.size(), 0); // numbered in turn
         for (size_t packet = 0; packet < 2; ++packet) {
             uint32_t* p = packets.data() + packet * kPacketWords;

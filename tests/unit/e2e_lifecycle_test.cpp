@@ -4,7 +4,6 @@
 // closed while its requests run, the bound on a handle's routes, answers longer than a page.
 #include <latch>
 #include <map>
-#include <numeric>
 #include <optional>
 #include <thread>
 
@@ -14,7 +13,6 @@
 #include "core/dma_objects.h"
 #include "core/routing_objects.h"
 #include "core_test_support.h"
-#include "routing/routing_resources.h"
 #include "routing_test_graph.h"
 
 namespace {
@@ -358,16 +356,14 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
     }
 }
 
-constexpr int32_t kReadingInvalid = KELVO_STATUS_TEMPERATURE_READING_INVALID;
-constexpr int32_t kBudgetExceeded = KELVO_STATUS_POWER_BUDGET_EXCEEDED;
-
 using EndToEndControllers = kelvo_test::HostedTest;
 
 // A reading that never becomes valid: the time-out's code, and the last reading still answered.
 TEST_F(EndToEndControllers, ATemperatureThatNeverBecomesValid) {
     const int index = add("solstra", [](sim::Module& m) { m.vrefTemperature()->setNeverValid(true); });
     const auto out = ASK(corran_readTemperatureSensor, open(index), 0, 0);
-    EXPECT_EQ(std::make_pair(out.status, out.temperature), std::make_pair(kReadingInvalid, uint16_t{0x0B2C}));
+    EXPECT_EQ(std::make_pair(out.status, out.temperature),
+              std::make_pair(int32_t{KELVO_STATUS_TEMPERATURE_READING_INVALID}, uint16_t{0x0B2C}));
 }
 
 // Unreserved, every request answers so; then staged power counts against the budget, a commit makes
@@ -389,7 +385,7 @@ TEST_F(EndToEndControllers, PowerAllocationNeedsTheChannelsReservation) {
         {"the whole budget", kStage, 225000000, 0},
         {"commit", kCommit, 0, 0},
         {"actual", kActual, 225000000, 0},
-        {"one more microwatt", kStage, 225000001, kBudgetExceeded},
+        {"one more microwatt", kStage, 225000001, KELVO_STATUS_POWER_BUDGET_EXCEEDED},
         {"a decrease", kStage, 25000000, 0},
         {"discarded", kDiscard, 0, 0},
         {"still the whole budget", kActual, 225000000, 0},
@@ -440,8 +436,8 @@ TEST_F(E2EStorage, RawAccessBoundsAndNames) {
         EXPECT_EQ(buffer != std::vector<uint8_t>(64, 0xEE), c.bufferWritten) << c.what;
     }
     const auto valid = ASK_NAMED(storageMap_isChecksumValid, handle, "Posc_Ver1.0.0d0");
-    EXPECT_EQ(valid.valid, 0);
-    EXPECT_EQ(valid.status, KELVO_STATUS_NO_CHECKSUM);
+    EXPECT_EQ(std::make_pair(valid.status, valid.valid),
+              std::make_pair(int32_t{KELVO_STATUS_NO_CHECKSUM}, uint8_t{0}));
     EXPECT_EQ(ASK_NAMED(deviceWindow_getSizeInBytes, handle, "flashWindow").size, 1048576u)
         << "the flash the maps live in";
 }
