@@ -168,16 +168,17 @@ TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
     device_->startFailure = tStatus::kOutOfMemory;
     tStatus failed;
     EXPECT_FALSE(device_->commonChangePnPState(0, kPnPStateReady, kSuspendReasonStart, false, failed));
-    EXPECT_EQ(failed.getCode(), tStatus::kOutOfMemory);
-    EXPECT_EQ(device_->getPnPState(), kPnPStateNotStarted) << "a failed start stays not started";
+    EXPECT_EQ(std::make_tuple(failed.getCode(), device_->getPnPState()),
+              std::make_tuple(tStatus::kOutOfMemory, kPnPStateNotStarted))
+        << "a failed start stays not started";
     EXPECT_FALSE(device_->commonChangePnPState(0, kPnPStateReady, kSuspendReasonStart, false, failed))
         << "a fatal status on entry does nothing";
     EXPECT_EQ(takeTrace(), "start ");
     device_->startFailure = 0;
 
     EXPECT_TRUE(toState(kPnPStateReady));
-    EXPECT_EQ(takeTrace(), "start resume ");
-    EXPECT_EQ(device_->getIOGateState(), kIOGateOpen);
+    EXPECT_EQ(std::make_tuple(takeTrace(), device_->getIOGateState()),
+              std::make_tuple("start resume ", kIOGateOpen));
     EXPECT_TRUE(toState(kPnPStateReady));
     EXPECT_EQ(takeTrace(), "") << "the current state is reached at once";
 
@@ -205,8 +206,8 @@ TEST_F(DeviceCore, RemovalWaitsForTheOperationInsideTheGateBeforeStop) {
     ASSERT_TRUE(device_->enterIOGate(nullptr, status, kWaitForever));
     Worker remover([&] { toState(kPnPStateNotPresent, kSuspendReasonRemove); });
     EXPECT_TRUE(remover.waitUntilBlocked());
-    EXPECT_FALSE(remover.done());
-    EXPECT_EQ(device_->getPnPState(), kPnPStateIOSuspended);
+    EXPECT_EQ(std::make_tuple(remover.done(), device_->getPnPState()),
+              std::make_tuple(false, kPnPStateIOSuspended));
     tStatus late;
     EXPECT_FALSE(device_->enterIOGate(nullptr, late, kWaitForever));
     EXPECT_EQ(late.getCode(), tStatus::kIOGateClosed);
@@ -262,8 +263,8 @@ TEST_F(DeviceCore, AnEntrantBackingOutWakesTheSuspensionWaitingForIdle) {
             EXPECT_TRUE(entrant.waitUntilBlocked()) << "back at the paused gate";
         }
         suspender.join(); // for ever when the back-out did not wake it
-        EXPECT_EQ(device_->trace, "suspend2 sleep ");
-        EXPECT_EQ(device_->getIOCount(), 0u);
+        EXPECT_EQ(std::make_tuple(device_->trace, device_->getIOCount()),
+                  std::make_tuple("suspend2 sleep ", 0u));
         ASSERT_TRUE(toState(kPnPStateReady));
         entrant.join();
         // The suspension waited while the entrant was counted in; a waiting entrant is let in by the resume.
@@ -280,12 +281,11 @@ TEST_F(DeviceCore, CloseWaitsForTheSessionsOperationThenFreesIt) {
     ASSERT_TRUE(device_->enterIOGate(session, status, kWaitForever));
     Worker closer([&] { closeSession(session); });
     EXPECT_TRUE(closer.waitUntilBlocked());
-    EXPECT_TRUE(session->isClosing());
-    EXPECT_EQ(device_->trace.find("free"), std::string::npos);
+    EXPECT_EQ(std::make_tuple(session->isClosing(), device_->trace), std::make_tuple(true, "start resume "));
     device_->exitIOGate(session);
     closer.join();
-    EXPECT_EQ(device_->getSessionCount(), 0u);
-    EXPECT_NE(device_->trace.find("free"), std::string::npos);
+    EXPECT_EQ(std::make_tuple(device_->getSessionCount(), device_->trace),
+              std::make_tuple(0u, "start resume free "));
 }
 
 TEST_F(DeviceCore, AsyncIOIsRefusedByAClosingSessionAndCompletedBySuspendAndClose) {
@@ -303,22 +303,21 @@ TEST_F(DeviceCore, AsyncIOIsRefusedByAClosingSessionAndCompletedBySuspendAndClos
     EXPECT_EQ(counts(first, *device_, *session), std::make_tuple(1, tAsyncIO::kStateUnused, 1u, 0u));
 
     ASSERT_TRUE(toState(kPnPStateIOSuspended, kSuspendReasonReset));
-    EXPECT_EQ(deviceOnly.completions, 1) << "suspend completes the device queue";
-    EXPECT_EQ(device_->getIOCount(), 0u);
+    EXPECT_EQ(std::make_tuple(deviceOnly.completions, device_->getIOCount()), std::make_tuple(1, 0u))
+        << "suspend completes the device queue";
     ASSERT_TRUE(toState(kPnPStateReady));
 
     device_->cleanup(descriptorOf(session));
     CountingIO late;
     tStatus closing;
     tAsyncIO::start(*device_, late, session, closing);
-    EXPECT_EQ(closing.getCode(), tStatus::kSessionClosing);
-    EXPECT_EQ(late.starts, 0);
+    EXPECT_EQ(std::make_tuple(closing.getCode(), late.starts), std::make_tuple(tStatus::kSessionClosing, 0));
     device_->closeSession(descriptorOf(session), session);
     device_->closeIOGate(0);
     tStatus closed;
     tAsyncIO::start(*device_, late, nullptr, closed);
-    EXPECT_EQ(closed.getCode(), tStatus::kIOGateClosed);
-    EXPECT_EQ(device_->getIOCount(), 0u);
+    EXPECT_EQ(std::make_tuple(closed.getCode(), device_->getIOCount()),
+              std::make_tuple(tStatus::kIOGateClosed, 0u));
 }
 
 // A record whose cancel refuses stays busy and counted, is asked once, and ends by its owner.
