@@ -145,8 +145,8 @@ TEST_F(PlatformContainers, BasicStringBuildsAppendsAndAssigns) {
         EXPECT_TRUE(name.append("NisoFpgaWindow", status));
         EXPECT_TRUE(name.append(name.c_str(), 3, status)) << "a source inside the string itself";
         EXPECT_TRUE(name.append(nullptr, status)) << "a null text without a length appends nothing";
-        EXPECT_EQ(std::make_tuple(std::string(name.c_str()), name.length()),
-                  std::make_tuple("map\tNisoFpgaWindowmap", 21u));
+        EXPECT_STREQ(name.c_str(), "map\tNisoFpgaWindowmap");
+        EXPECT_EQ(name.length(), 21u);
 
         EXPECT_TRUE(name.assign(name.c_str() + 8, status));
         EXPECT_STREQ(name.c_str(), "FpgaWindowmap");
@@ -168,8 +168,8 @@ TEST_F(PlatformContainers, AnEnormousAppendCountFailsAndKeepsTheText) {
         tStatus status;
         vohtl::BasicString text("abc", 3, status);
         EXPECT_FALSE(text.append("x", count, status));
-        EXPECT_EQ(std::make_tuple(status.getCode(), std::string(text.c_str())),
-                  std::make_tuple(kOutOfMemory, "abc"));
+        EXPECT_EQ(status.getCode(), kOutOfMemory);
+        EXPECT_STREQ(text.c_str(), "abc");
         kelvo_driver::nVOAPAL000::tBasicString path;
         path.append("abc");
         path.append("x", count);
@@ -315,9 +315,8 @@ TEST_F(Allocation, StatusFormFailsWithoutConstructingAndKeepsTheFlag) {
     tStatus status;
     kal::memory::failNth(1);
     EXPECT_EQ(new (status, false) Probe, nullptr);
-    EXPECT_EQ(std::make_tuple(status.getCode(), Probe::constructed),
-              std::make_tuple(tStatus::kOutOfMemory, 0))
-        << "no constructor runs on a null block";
+    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
+    EXPECT_EQ(Probe::constructed, 0) << "no constructor runs on a null block";
 
     // Entered with an error: nothing is even asked of the kernel layer.
     const uint64_t calls = kal::memory::allocationCalls();

@@ -168,17 +168,16 @@ TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
     device_->startFailure = tStatus::kOutOfMemory;
     tStatus failed;
     EXPECT_FALSE(device_->commonChangePnPState(0, kPnPStateReady, kSuspendReasonStart, false, failed));
-    EXPECT_EQ(std::make_tuple(failed.getCode(), device_->getPnPState()),
-              std::make_tuple(tStatus::kOutOfMemory, kPnPStateNotStarted))
-        << "a failed start stays not started";
+    EXPECT_EQ(failed.getCode(), tStatus::kOutOfMemory);
+    EXPECT_EQ(device_->getPnPState(), kPnPStateNotStarted) << "a failed start stays not started";
     EXPECT_FALSE(device_->commonChangePnPState(0, kPnPStateReady, kSuspendReasonStart, false, failed))
         << "a fatal status on entry does nothing";
     EXPECT_EQ(takeTrace(), "start ");
     device_->startFailure = 0;
 
     EXPECT_TRUE(toState(kPnPStateReady));
-    EXPECT_EQ(std::make_tuple(takeTrace(), device_->getIOGateState()),
-              std::make_tuple("start resume ", kIOGateOpen));
+    EXPECT_EQ(takeTrace(), "start resume ");
+    EXPECT_EQ(device_->getIOGateState(), kIOGateOpen);
     EXPECT_TRUE(toState(kPnPStateReady));
     EXPECT_EQ(takeTrace(), "") << "the current state is reached at once";
 
@@ -206,8 +205,8 @@ TEST_F(DeviceCore, RemovalWaitsForTheOperationInsideTheGateBeforeStop) {
     ASSERT_TRUE(device_->enterIOGate(nullptr, status, kWaitForever));
     Worker remover([&] { toState(kPnPStateNotPresent, kSuspendReasonRemove); });
     EXPECT_TRUE(remover.waitUntilBlocked());
-    EXPECT_EQ(std::make_tuple(remover.done(), device_->getPnPState()),
-              std::make_tuple(false, kPnPStateIOSuspended));
+    EXPECT_FALSE(remover.done());
+    EXPECT_EQ(device_->getPnPState(), kPnPStateIOSuspended);
     tStatus late;
     EXPECT_FALSE(device_->enterIOGate(nullptr, late, kWaitForever));
     EXPECT_EQ(late.getCode(), tStatus::kIOGateClosed);
@@ -263,8 +262,8 @@ TEST_F(DeviceCore, AnEntrantBackingOutWakesTheSuspensionWaitingForIdle) {
             EXPECT_TRUE(entrant.waitUntilBlocked()) << "back at the paused gate";
         }
         suspender.join(); // for ever when the back-out did not wake it
-        EXPECT_EQ(std::make_tuple(device_->trace, device_->getIOCount()),
-                  std::make_tuple("suspend2 sleep ", 0u));
+        EXPECT_EQ(device_->trace, "suspend2 sleep ");
+        EXPECT_EQ(device_->getIOCount(), 0u);
         ASSERT_TRUE(toState(kPnPStateReady));
         entrant.join();
         // The suspension waited while the entrant was counted in; a waiting entrant is let in by the resume.
@@ -316,8 +315,8 @@ TEST_F(DeviceCore, AsyncIOIsRefusedByAClosingSessionAndCompletedBySuspendAndClos
     device_->closeIOGate(0);
     tStatus closed;
     tAsyncIO::start(*device_, late, nullptr, closed);
-    EXPECT_EQ(std::make_tuple(closed.getCode(), device_->getIOCount()),
-              std::make_tuple(tStatus::kIOGateClosed, 0u));
+    EXPECT_EQ(closed.getCode(), tStatus::kIOGateClosed);
+    EXPECT_EQ(device_->getIOCount(), 0u);
 }
 
 // A record whose cancel refuses stays busy and counted, is asked once, and ends by its owner.
