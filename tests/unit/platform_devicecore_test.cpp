@@ -280,12 +280,11 @@ TEST_F(DeviceCore, CloseWaitsForTheSessionsOperationThenFreesIt) {
     ASSERT_TRUE(device_->enterIOGate(session, status, kWaitForever));
     Worker closer([&] { closeSession(session); });
     EXPECT_TRUE(closer.waitUntilBlocked());
-    EXPECT_TRUE(session->isClosing());
-    EXPECT_EQ(device_->trace.find("free"), std::string::npos);
+    EXPECT_EQ(std::make_tuple(session->isClosing(), device_->trace), std::make_tuple(true, "start resume "));
     device_->exitIOGate(session);
     closer.join();
-    EXPECT_EQ(device_->getSessionCount(), 0u);
-    EXPECT_NE(device_->trace.find("free"), std::string::npos);
+    EXPECT_EQ(std::make_tuple(device_->getSessionCount(), device_->trace),
+              std::make_tuple(0u, "start resume free "));
 }
 
 TEST_F(DeviceCore, AsyncIOIsRefusedByAClosingSessionAndCompletedBySuspendAndClose) {
@@ -303,16 +302,15 @@ TEST_F(DeviceCore, AsyncIOIsRefusedByAClosingSessionAndCompletedBySuspendAndClos
     EXPECT_EQ(counts(first, *device_, *session), std::make_tuple(1, tAsyncIO::kStateUnused, 1u, 0u));
 
     ASSERT_TRUE(toState(kPnPStateIOSuspended, kSuspendReasonReset));
-    EXPECT_EQ(deviceOnly.completions, 1) << "suspend completes the device queue";
-    EXPECT_EQ(device_->getIOCount(), 0u);
+    EXPECT_EQ(std::make_tuple(deviceOnly.completions, device_->getIOCount()), std::make_tuple(1, 0u))
+        << "suspend completes the device queue";
     ASSERT_TRUE(toState(kPnPStateReady));
 
     device_->cleanup(descriptorOf(session));
     CountingIO late;
     tStatus closing;
     tAsyncIO::start(*device_, late, session, closing);
-    EXPECT_EQ(closing.getCode(), tStatus::kSessionClosing);
-    EXPECT_EQ(late.starts, 0);
+    EXPECT_EQ(std::make_tuple(closing.getCode(), late.starts), std::make_tuple(tStatus::kSessionClosing, 0));
     device_->closeSession(descriptorOf(session), session);
     device_->closeIOGate(0);
     tStatus closed;

@@ -9,8 +9,6 @@
 #include "nVOKAL.h"
 #include "regs_sim_support.h"
 #include "sim/sequencer.h"
-#include "sim/sim.h"
-#include "test_support.h"
 
 namespace {
 
@@ -87,9 +85,8 @@ TEST_F(SimFpgaLoadCheck, OnlyAnIntactImageOfItsOwnConfiguresTheFpga) {
         for (; at < c.size; ++at) {
             b.barRegion.write8(kLoader + sim::FpgaLoader::kData, bytes[at]);
         }
-        EXPECT_EQ(loader.received(), c.size);
-        EXPECT_EQ(loader.loads(), 1u);
-        EXPECT_EQ(loader.configured(c.target), c.configured);
+        EXPECT_EQ(std::make_tuple(loader.received(), loader.loads(), loader.configured(c.target)),
+                  std::make_tuple(c.size, 1u, c.configured));
         // Unconfigured, its space drops writes.
         sim::FpgaSpace& fpga = c.target == 0 ? b.niso() : b.iso();
         fpga.write32(0x1000, 0x1234);
