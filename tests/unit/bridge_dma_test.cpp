@@ -655,8 +655,8 @@ TEST_F(BridgeDmaStream, ListKindRulesAnswerPlainErrors) {
     EXPECT_TRUE(c->sgl->isEmpty());
     EXPECT_EQ(add(*c, kSGLTypeFinite, a, 4096), 0);
     c->sgl->cleanup(status);
-    EXPECT_TRUE(c->sgl->getSGL().isEmpty());
-    EXPECT_EQ(c->sgl->getSGL().finiteSGLRef.head(), c->sgl->getSGL().finiteSGLRef.tail()) << "one link left";
+    const auto& sgl = c->sgl->getSGL(); // empty, one link left
+    EXPECT_EQ(std::tuple(sgl.isEmpty(), sgl.finiteSGLRef.head()), std::tuple(true, sgl.finiteSGLRef.tail()));
     EXPECT_EQ(codeOf([&](tStatus& s) { c->sgl->commitAndStart(true, s); }), kInvalid); // nothing to start
 }
 
@@ -742,9 +742,9 @@ TEST_F(BridgeDmaStream, StartRunsTheChannelBeforeTheCircuitAndStopTheReverse) {
     EXPECT_TRUE(c->stream->isTransferInProgress());
     const std::size_t commands = module->dma(0).streamCommands().size();
     EXPECT_EQ(codeOf([&](tStatus& s) { c->stream->getCleanupOperation()->cleanup(s); }), 0);
-    EXPECT_EQ(module->dma(0).streamCommands().size(), commands + 1); // 0x800 first
-    EXPECT_EQ(block.writtenValues(0x58), (std::vector<std::uint64_t>{0x5, 0x2}));
-    EXPECT_FALSE(c->stream->isTransferInProgress());
+    EXPECT_EQ(std::tuple(module->dma(0).streamCommands().size(), block.writtenValues(0x58),
+                         c->stream->isTransferInProgress()), // 0x800 first
+              std::tuple(commands + 1, std::vector<std::uint64_t>{0x5, 0x2}, false));
     // A channel that never starts is stopped again.
     module->dma(0).setNeverStarts(true);
     // Each round of the start's wait reads the clock three times (the deadline, an interval's start and

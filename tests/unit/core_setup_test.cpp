@@ -279,15 +279,15 @@ TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSide) {
         const int index = add(board);
         kelvo_test::setSetupLevelTable(nullptr);
         sim::Module& m = module(index);
-        EXPECT_EQ(std::tuple(levelOf(index), setupCode(index)), std::tuple(19u, 0));
         // Level 7 on a fresh map: A without the enable, B, then A with it, and a second to settle.
-        EXPECT_EQ(m.transformer().writtenValues(0), (std::vector<uint64_t>{0x18F, 0x8000018F}));
-        EXPECT_EQ(m.transformer().writtenValues(4), (std::vector<uint64_t>{0xC7}));
-        EXPECT_GE(gLevel7Nanoseconds, 1000000000u);
         // Level 8: link command 1, the isolated load, command 2, the DC bus.
-        EXPECT_EQ(m.isoComm().commands(), (std::vector<uint32_t>{1, 2}));
-        EXPECT_EQ(m.isoComm().writtenValues(0), (std::vector<uint64_t>{0x1, 0x2, 0x100}));
-        EXPECT_TRUE(m.isoComm().dcBusStarted() && m.bridgeRegisters().fpgaLoading().configured(1));
+        EXPECT_EQ(std::tuple(levelOf(index), setupCode(index), m.transformer().writtenValues(0),
+                             m.transformer().writtenValues(4), m.isoComm().commands(),
+                             m.isoComm().writtenValues(0),
+                             m.isoComm().dcBusStarted() && m.bridgeRegisters().fpgaLoading().configured(1)),
+                  std::tuple(19u, 0, std::vector<uint64_t>{0x18F, 0x8000018F}, std::vector<uint64_t>{0xC7},
+                             std::vector<uint32_t>{1, 2}, std::vector<uint64_t>{0x1, 0x2, 0x100}, true));
+        EXPECT_GE(gLevel7Nanoseconds, 1000000000u);
         // "IsoFpgaWindow" carries a read through the link to the isolated FPGA.
         const int handle = open(index);
         m.isoFpga().poke(kScratchOffset, 0x5EA1AB1E);
@@ -319,10 +319,9 @@ TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaS
     kelvo_test::setSetupLevelTable(nullptr);
     sim::Module& m = module(index);
     // No failure of level 8; level 11 finds the isolated FPGA silent (reads give all ones).
-    EXPECT_EQ(m.isoComm().commands(), (std::vector<uint32_t>{1, 2}));
-    EXPECT_EQ(std::tuple(levelOf(index), m.isoComm().dcBusStarted(),
+    EXPECT_EQ(std::tuple(levelOf(index), m.isoComm().commands(), m.isoComm().dcBusStarted(),
                          m.bridgeRegisters().fpgaLoading().configured(1)),
-              std::tuple(10u, true, false));
+              std::tuple(10u, std::vector<uint32_t>{1, 2}, true, false));
     m.isoFpga().poke(kScratchOffset, 0x5EA1AB1E);
     auto& task = deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::IsolatedRegMapsTaskInterface>();
     tStatus status;
