@@ -864,8 +864,7 @@ std::vector<Bytes> shapesOf(unsigned board) {
                                   kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, 128, 0})});
     // Action 14 (a shape), slot 0 or 1: a cleanup, a close, every handle closed, a repeat 36 times.
     const std::uint8_t b = byte(board);
-    const Bytes cleanup1{14, b, 1, 1}, close0{14, b, 0, 2}, close1{14, b, 1, 2}, closeAll{14, b, 0, 3},
-        repeat36{14, b, 0, 0, 99};
+    const Bytes cleanup1{14, b, 1, 1}, close0{14, b, 0, 2}, closeAll{14, b, 0, 3}, repeat36{14, b, 0, 0, 99};
     return {
         {15, b, 0, 0, 19},
         {15, b, 0, 2},
