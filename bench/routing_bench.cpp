@@ -18,7 +18,8 @@
 // 64-by-64 crossbar whose crossing points each have a plain and an inverting
 // edge of the same weight (equal-cost ties everywhere) and whose middle
 // terminals are tied in pairs; a random sparse graph of 10,000 terminals
-// with four outgoing edges each (1 to 1, 16 to 16, 1 to all).
+// with four outgoing edges each (1 to 1, 16 to 16, 1 to all), and the same
+// kind of graph from 1,000 to 30,000 terminals for the cost per route.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -330,8 +331,9 @@ void calculateRouteCase(benchmark::State& state, const Graph& g, const Case& c) 
 }
 
 // Baseline: textbook binary-heap search from every seed at its start cost,
-// until every destination is settled.
-void plainDijkstraCase(benchmark::State& state, const Graph& g, const Case& c) {
+// until every destination is settled. With perTerminal, each iteration is
+// timed alone and its time divided by the graph's terminals (manual time).
+void plainDijkstraCase(benchmark::State& state, const Graph& g, const Case& c, bool perTerminal = false) {
     const uint32_t n = g.info.numTerminals;
     std::vector<uint64_t> cost(n);
     std::vector<uint32_t> previous(n);
@@ -344,6 +346,7 @@ void plainDijkstraCase(benchmark::State& state, const Graph& g, const Case& c) {
     using Entry = std::pair<uint64_t, uint32_t>;
     std::vector<Entry> storage;
     for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
         std::fill(cost.begin(), cost.end(), UINT64_MAX);
         storage.clear();
         std::priority_queue<Entry, std::vector<Entry>, std::greater<>> queue(std::greater<>{},
@@ -376,6 +379,10 @@ void plainDijkstraCase(benchmark::State& state, const Graph& g, const Case& c) {
         }
         benchmark::DoNotOptimize(cost.data());
         benchmark::DoNotOptimize(previous.data());
+        if (perTerminal) {
+            state.SetIterationTime(
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() / n);
+        }
     }
 }
 
@@ -443,6 +450,59 @@ void BM_RouteSearch_Sparse1ToAll_PlainDijkstra(benchmark::State& state) {
 BENCHMARK(BM_RouteSearch_Sparse1ToAll_SearchOnly);
 BENCHMARK(BM_RouteSearch_Sparse1ToAll_CalculateRoute)->UseManualTime();
 BENCHMARK(BM_RouteSearch_Sparse1ToAll_PlainDijkstra);
+
+// Cost per route as the topography grows: the whole calculateRoute from one
+// terminal to every terminal of a random sparse graph (four outgoing edges a
+// terminal) of 1,000 to 30,000 terminals, timed alone and divided by the
+// routes it returns. Flat is the goal: each size against 1,000 terminals.
+void BM_RouteCalculation_PerRoute(benchmark::State& state) {
+    using Clock = std::chrono::steady_clock;
+    const auto terminals = static_cast<uint32_t>(state.range(0));
+    const Graph g("Sparse", sparseEdges(terminals));
+    nVOAPALS100::tStatus status;
+    voark::RoutingResources resources(g.info, nullptr, status);
+    if (!resources.isEnabled()) {
+        state.SkipWithError("routing resources not enabled");
+        return;
+    }
+    const Request request(g, sparseOneToAll());
+    voark::RoutePossibilityBase* possibilities = nullptr;
+    uint32_t count = 0;
+    for (auto _ : state) {
+        const Clock::time_point start = Clock::now();
+        resources.calculateRoute(
+            1, request.seeds.data(), static_cast<uint32_t>(request.seeds.size()), request.destinations.data(),
+            static_cast<uint32_t>(request.destinations.size()), 0, &possibilities, &count, status);
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        if (status.isFatal() || count == 0) {
+            state.SkipWithError("calculateRoute failed");
+            break;
+        }
+        state.SetIterationTime(seconds / count);
+        for (uint32_t i = count; i-- > 0;) {
+            resources.destroyRoute(possibilities[i].routeID);
+        }
+    }
+    state.counters["routes"] = count;
+    voark::generalResizeFn(possibilities, 0, nullptr);
+}
+// The reference's growth on the same graphs: the Dijkstra search from the
+// same terminal, its time per terminal of the graph.
+void BM_RouteSearch_PerTerminal_PlainDijkstra(benchmark::State& state) {
+    const Graph g("Sparse", sparseEdges(static_cast<uint32_t>(state.range(0))));
+    plainDijkstraCase(state, g, sparseOneToAll(), true);
+}
+// The manual time is per route, far below an iteration's wall time: a fixed
+// count of iterations (about 0.3 s of calculations each) instead of Google
+// Benchmark's minimum time.
+BENCHMARK(BM_RouteCalculation_PerRoute)->Arg(1000)->Iterations(1000)->UseManualTime();
+BENCHMARK(BM_RouteCalculation_PerRoute)->Arg(3000)->Iterations(300)->UseManualTime();
+BENCHMARK(BM_RouteCalculation_PerRoute)->Arg(10000)->Iterations(100)->UseManualTime();
+BENCHMARK(BM_RouteCalculation_PerRoute)->Arg(30000)->Iterations(30)->UseManualTime();
+BENCHMARK(BM_RouteSearch_PerTerminal_PlainDijkstra)->Arg(1000)->Iterations(1000)->UseManualTime();
+BENCHMARK(BM_RouteSearch_PerTerminal_PlainDijkstra)->Arg(3000)->Iterations(300)->UseManualTime();
+BENCHMARK(BM_RouteSearch_PerTerminal_PlainDijkstra)->Arg(10000)->Iterations(100)->UseManualTime();
+BENCHMARK(BM_RouteSearch_PerTerminal_PlainDijkstra)->Arg(30000)->Iterations(30)->UseManualTime();
 
 // Route lookups: 10,000 calculated routes (from a two-terminal topography),
 // looked up by ID in a fixed random order through getRouteState; the
