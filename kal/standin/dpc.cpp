@@ -24,6 +24,9 @@ struct Dpc {
     bool pending = false;
     bool running = false;
     bool stop = false;
+    // Scheduled by a handler of an interrupt round: that round's thread runs
+    // it (or hands it to this DPC's thread), never this DPC's thread unasked.
+    bool forInterruptThread = false;
     void* context = nullptr;
     std::condition_variable wake; // its thread waits on it (with the state's lock)
 };
@@ -76,7 +79,9 @@ void workerMain(Dpc* dpc) {
     auto& s = state();
     std::unique_lock l(s.lock);
     for (;;) {
-        dpc->wake.wait(l, [&] { return dpc->stop || (dpc->pending && !s.held && !dpc->running); });
+        dpc->wake.wait(l, [&] {
+            return dpc->stop || (dpc->pending && !dpc->forInterruptThread && !s.held && !dpc->running);
+        });
         if (dpc->stop) {
             return;
         }
@@ -146,8 +151,9 @@ void InterruptDpcs::run() {
     for (std::size_t k = 0; k < scheduled.size(); ++k) {
         Dpc* dpc = scheduled[k];
         if (s.live.find(dpc) == s.live.end() || dpc->stop || !dpc->pending) {
-            continue; // destroyed, or run by its own thread meanwhile
+            continue; // destroyed
         }
+        dpc->forInterruptThread = false;
         if (s.held || dpc->running || k >= fromHandlers) {
             dpc->wake.notify_one(); // its own thread runs it when it may
             continue;
@@ -191,6 +197,7 @@ extern "C" void nVOKAL100_scheduleDPC(nVOKAL_tHandle handle, void* context) noex
         dpc->pending = true;
         dpc->context = context;
         if (tInterruptDpcs != nullptr) {
+            dpc->forInterruptThread = true;
             tInterruptDpcs->push_back(dpc); // runs on this thread after the handlers
         } else {
             dpc->wake.notify_one();
