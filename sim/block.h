@@ -13,17 +13,30 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace sim {
 
 // A value as "0x" and upper-case hexadecimal digits, for device-error texts.
 std::string hex(std::uint64_t value);
+
+// Appends to a trace that keeps the latest entries only: a full trace drops
+// its older half first, so a module that serves requests for days keeps its
+// memory bounded, and a test still sees every entry it caused.
+template <typename T>
+void appendBounded(std::vector<T>& trace, T entry, std::size_t limit = std::size_t{1} << 16) {
+    if (trace.size() >= limit) {
+        trace.erase(trace.begin(), trace.begin() + static_cast<std::ptrdiff_t>(limit / 2));
+    }
+    trace.push_back(std::move(entry));
+}
 
 // The module's lock: recursive (a block's knob may call another's); taking it
 // again costs no atomic read-modify-write. Lockable: std::lock_guard and

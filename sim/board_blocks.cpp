@@ -77,7 +77,7 @@ void IsoCommBlock::onWrite(std::uint64_t offset, std::uint32_t, std::uint64_t va
         previousState_ = statusNow() & kCommandMask;
         commandedState_ = word & kCommandMask;
         commandAt_ = now();
-        commands_.push_back(commandedState_);
+        appendBounded(commands_, commandedState_);
     }
     if ((word & kDcBusBit) != 0 && !dcBusStrobed_) {
         dcBusStrobed_ = true;

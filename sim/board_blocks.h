@@ -43,7 +43,8 @@ public:
     // The link state as the status reports it now.
     std::uint32_t linkState() const;
     bool dcBusStarted() const;
-    // The link commands written, in order (a write with bits 0-1 clear is none).
+    // The link commands written, in order, the latest 64 Ki at most (a write
+    // with bits 0-1 clear is none).
     std::vector<std::uint32_t> commands() const;
 
 protected:

@@ -123,7 +123,7 @@ std::uint64_t DmaEngine::transferCount() const {
 
 void DmaEngine::streamCommand(std::uint32_t value) {
     std::lock_guard g(lock_);
-    streamCommands_.push_back(value);
+    appendBounded(streamCommands_, value);
     if ((value & 0x4) != 0) {
         resetComplete_ = false;
     }
@@ -216,7 +216,7 @@ bool DmaEngine::advance() {
     }
     const std::uint32_t control = word(link_, entry_ + 4);
     if (control != 0) {
-        selfConfigs_.push_back({control & 0x07FFFFFFu, word(link_, entry_), (control >> 27) & 3});
+        appendBounded(selfConfigs_, {control & 0x07FFFFFFu, word(link_, entry_), (control >> 27) & 3});
         entry_ += 8;
         return true;
     }

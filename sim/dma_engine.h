@@ -145,6 +145,8 @@ public:
     // ---- observations ----
     bool running() const;
     std::uint64_t notifyEvents() const;
+    // The self-configuration entries walked and the stream commands written,
+    // oldest first, the latest 64 Ki of each at most.
     std::vector<SelfConfig> selfConfigs() const;
     std::vector<std::uint32_t> streamCommands() const;
     std::uint64_t fifoResets() const;

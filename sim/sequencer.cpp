@@ -253,7 +253,7 @@ void Sequencer::execute() {
             }
         } else if (opcode == 8) {
             marker_ = data;
-            markers_.push_back(data);
+            appendBounded(markers_, data);
         } else if (opcode == 1) {
             const auto regAddress = static_cast<std::uint32_t>((word >> 32) & 0xFFFF);
             if (regAddress >= kGeneralUse && regAddress < kGeneralUse + 0x100 && regAddress % 4 == 0) {
@@ -357,7 +357,7 @@ bool Adf4002::locked() const {
 }
 
 void Adf4002::shift(std::uint32_t word) {
-    words_.push_back(word & 0xFFFFFF);
+    appendBounded(words_, word & 0xFFFFFF);
     // Locked a while after a complete programming: the last four words
     // loaded one latch each (control bits 1:0), whatever came before them.
     std::uint32_t latches = 0;

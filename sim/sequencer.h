@@ -66,7 +66,7 @@ public:
 
     bool running() const;
     std::uint32_t starts() const { return starts_; }
-    // Markers set by the programs so far, oldest first.
+    // Markers set by the programs so far, oldest first, the latest 64 Ki at most.
     std::vector<std::uint32_t> markers() const;
     std::vector<std::string> faults() const;
     std::uint32_t generalUse(std::uint32_t index) const { return generalUse_[index & 63]; }
@@ -195,6 +195,7 @@ class Adf4002 {
 public:
     static constexpr std::uint32_t kLockedBit = 1u << 9;
 
+    // The words written, oldest first, the latest 64 Ki at most.
     std::vector<std::uint32_t> words() const { return words_; }
     bool locked() const;
     // Knobs: the lock delay after the fourth word (nanoseconds, default 1 ms) and a PLL that never locks.

@@ -39,11 +39,10 @@ bool SerialFlash::shapeFits(const Transaction& t, bool read, std::uint32_t addre
 std::uint8_t SerialFlash::transact(const Transaction& t, bool writeProtectAsserted) {
     std::lock_guard g(mutex_);
     const std::uint8_t answer = execute(t, writeProtectAsserted);
-    if (trace_.size() >= kTraceLimit) {
-        trace_.erase(trace_.begin(), trace_.begin() + kTraceLimit / 2);
-    }
-    trace_.push_back(
-        {static_cast<std::uint8_t>(t.opcode), t.address, t.read ? answer : t.data, writeProtectAsserted});
+    appendBounded(
+        trace_,
+        {static_cast<std::uint8_t>(t.opcode), t.address, t.read ? answer : t.data, writeProtectAsserted},
+        kTraceLimit);
     return answer;
 }
 

@@ -99,10 +99,10 @@ void SwitchedBusInterface::runCommand(std::uint32_t command) {
         } else {
             portRegisters_[address] = data_;
         }
-        portTrace_.push_back({true, port, setting, address, data_});
+        appendBounded(portTrace_, {true, port, setting, address, data_}, kPortTraceLimit);
     } else {
         data_ = readPort(address);
-        portTrace_.push_back({false, port, setting, address, data_});
+        appendBounded(portTrace_, {false, port, setting, address, data_}, kPortTraceLimit);
     }
     complete_ = completes_;
 }

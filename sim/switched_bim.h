@@ -62,7 +62,7 @@ public:
 
     // ---- state ----
     std::uint32_t portRegister(std::uint32_t address) const;
-    // The port transactions so far, oldest first.
+    // The port transactions so far, oldest first, the latest 1 Mi at most.
     std::vector<PortAccess> portTrace() const;
     void clearPortTrace();
 
@@ -82,6 +82,8 @@ private:
     std::uint32_t command_ = 0;
     std::uint32_t data_ = 0;
     std::map<std::uint32_t, std::uint32_t> portRegisters_;
+    // A port-ready poll runs to tens of thousands of reads.
+    static constexpr std::size_t kPortTraceLimit = std::size_t{1} << 20;
     std::vector<PortAccess> portTrace_;
 };
 
