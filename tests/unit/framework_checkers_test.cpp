@@ -1,6 +1,4 @@
 // Hardware-state checkers: the composite and the fixed collection.
-#include <cstdint>
-#include <string>
 #include <vector>
 
 #include "fatal_hook_capture.h"

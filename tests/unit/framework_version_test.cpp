@@ -1,6 +1,4 @@
 // Version values: text forms, packing, ordering and their error codes.
-#include <string>
-
 #include "framework/routing_interface.h"
 #include "framework/version.h"
 #include "test_support.h"

@@ -118,12 +118,11 @@ TEST_F(EngineTest, EachScriptOfOperationsLeavesItsLogOnTheBus) {
             std::sscanf(step.c_str(), " %c %x %" SCNx64 " !%" SCNd64, &op, &id, &expected, &code);
             bus.failNext(code == -50400 ? 1 : 0);
             wholeMap += op == 'M' || op == 'U' || op == 'D' || op == 'X';
-            const int64_t got = op == 's'   ? probe.set(id, expected)
-                                : op == 'w' ? probe.write(id, expected)
-                                : op == 'f' ? probe.flush(id)
-                                : op == 'F' ? probe.flush(id, true)
-                                : op == 'r' ? probe.refresh(id)
-                                : op == 'T' ? probe.format(id, 8).code
+            const int64_t got = op == 's'                ? probe.set(id, expected)
+                                : op == 'w'              ? probe.write(id, expected)
+                                : op == 'f' || op == 'F' ? probe.flush(id, op == 'F')
+                                : op == 'r'              ? probe.refresh(id)
+                                : op == 'T'              ? probe.format(id, 8).code
                                 : op == 'M' ? codeOf([&](tStatus& s) { map.flushRegMap(false, s); })
                                 : op == 'U' ? codeOf([&](tStatus& s) { map.refreshRegMap(s); })
                                 : op == 'D' ? (map.markDirtyRegMap(), 0)

@@ -1,12 +1,7 @@
 // Grow-only heap and the route life cycle: reserve, program, unprogram, unreserve, destroy, resets, IDs.
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <map>
-#include <vector>
 
 #include "routing/grow_only_heap.h"
-#include "routing/routing_resources.h"
 #include "routing_test_graph.h"
 #include "test_support.h"
 

@@ -1,10 +1,6 @@
 // Route search against the literal reference on random graphs, and failed allocations.
-#include <gtest/gtest.h>
-
-#include <numeric>
 #include <random>
 
-#include "routing/routing_resources.h"
 #include "routing_reference.h"
 #include "routing_test_graph.h"
 #include "test_support.h"

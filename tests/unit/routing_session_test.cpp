@@ -1,8 +1,4 @@
 // Routing sessions and the routing-resources manager.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstring>
 #include <thread>
 
 #include "framework/routing_session.h"
