@@ -5,13 +5,7 @@
 namespace {
 
 using namespace kelvo_test;
-using kelvo_driver::nVOAPAL000::kIOGateOpen;
-using kelvo_driver::nVOAPAL000::kIOGatePaused;
-using kelvo_driver::nVOAPAL000::kPnPStateIOSuspended;
-using kelvo_driver::nVOAPAL000::kPnPStateReady;
-using kelvo_driver::nVOAPAL000::kPnPStateSleep;
-using kelvo_driver::nVOAPAL000::kSuspendReasonReset;
-using kelvo_driver::nVOAPAL000::tSession;
+using namespace kelvo_driver::nVOAPAL000;
 
 constexpr int64_t kTargetReached = tStatus::kSetupTargetReached;
 

@@ -6,7 +6,6 @@
 
 namespace {
 
-using kelvo_driver::nVOAPAL000::tTimeout;
 using nVOAPALS100::tStatus;
 
 // A clock in microseconds that moves only when a wait spends time: timebase and waster at once.
@@ -26,7 +25,7 @@ struct FakeClock {
         time += remaining;
     }
 };
-using FakePoller = orut::Poller<tTimeout<FakeClock, FakeClock>>;
+using FakePoller = orut::Poller<kelvo_driver::nVOAPAL000::tTimeout<FakeClock, FakeClock>>;
 
 constexpr int32_t kTimeoutCode = KELVO_STATUS_MEASURE_UNIT_TIMED_OUT;
 
