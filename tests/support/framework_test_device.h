@@ -109,8 +109,7 @@ public:
     TestDevice(const nVOAPAL200_tDeviceInfo& info, tStatus& status)
         : TestDeviceBase(info, status), interface_(this, "framework_test"),
           reservations_(kAlreadyReservedCode, kNotReservedCode, 1, kNotAvailableCode, status),
-          deviceCleanup_(status), property_{"modelName", kelvo_driver::nVOAPAL000::kPropertyTypeString, 0,
-                                            reinterpret_cast<uintptr_t>("framework test")} {
+          deviceCleanup_(status) {
         setIOIdleTimeoutCode(KELVO_STATUS_IO_IDLE_TIMEOUT);
         appendDeviceInterface(&interface_, status);
     }
@@ -152,7 +151,7 @@ public:
         deviceCleanup_.remove(&kernelSession->getCleanupOperationComposite(), local);
         delete kernelSession;
     }
-    void initializeDeviceProperties(tStatus& status) override { appendDeviceProperty(&property_, status); }
+    void initializeDeviceProperties(tStatus&) override {}
     void cancelPendingWaits() override {
         const uint32_t gate = getIOGateState();
         std::lock_guard<std::mutex> lock(waitsMutex_);
@@ -222,7 +221,6 @@ private:
     tDeviceInterface interface_;
     kdut::ResourceReservationManager reservations_;
     kdut::CleanupOperationComposite deviceCleanup_;
-    kelvo_driver::nVOAPAL000::tProperty property_;
     std::mutex waitsMutex_;
     std::set<CancellableWait*> pending_;
 };

@@ -33,8 +33,7 @@ private:
 TEST_F(FrameworkGate, SentriesRunInOrderAfterAdmissionAndTheFirstRefusalDecides) {
     TestDevice& device = start();
     kdut::IOGate gate(device, nullptr);
-    CountingSentry first(KELVO_STATUS_INVALID_PARAMETER);
-    CountingSentry second;
+    CountingSentry first(KELVO_STATUS_INVALID_PARAMETER), second;
     tStatus status;
     gate.addSentry(&first, status);
     gate.addSentry(&second, status);

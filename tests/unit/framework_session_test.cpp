@@ -15,10 +15,8 @@ protected:
 TEST_F(FrameworkSessionComposite, RunsTheLastAddedFirstKeepsTheFirstErrorAndHoldsEachOperationOnce) {
     tStatus status;
     kdut::CleanupOperationComposite composite(2, status);
-    TracingCleanup a("a", trace);
-    TracingCleanup b("b", trace, KELVO_STATUS_NOT_ACCESSIBLE);
-    TracingCleanup c("c", trace, KELVO_STATUS_UNEXPECTED_KERNEL_RESULT);
-    TracingCleanup d("d", trace);
+    TracingCleanup a("a", trace), b("b", trace, KELVO_STATUS_NOT_ACCESSIBLE);
+    TracingCleanup c("c", trace, KELVO_STATUS_UNEXPECTED_KERNEL_RESULT), d("d", trace);
     for (TracingCleanup* op : {&a, &b, &c, &a, &b, &d}) {
         composite.add(op, status);
     }
@@ -84,8 +82,7 @@ TEST_F(FrameworkSession, CloseRunsTheSessionsOperationsNewestFirstWithTheRouting
     ASSERT_NE(session->getRoutingSession().get(), nullptr);
     EXPECT_TRUE(session->getRoutingSession()->isConstructed());
     std::vector<std::string> trace;
-    TracingCleanup stream("stream", trace);
-    TracingCleanup notifier("notifier", trace);
+    TracingCleanup stream("stream", trace), notifier("notifier", trace);
     tStatus status;
     session->getCleanupOperationComposite().add(&stream, status);
     session->getCleanupOperationComposite().add(&notifier, status);
@@ -106,8 +103,7 @@ TEST_F(FrameworkSession, ATeardownRunsTheOperationsOnceAndTheInvalidSessionsClos
     auto* older = kernel(open());
     auto* newer = kernel(open());
     std::vector<std::string> trace;
-    TracingCleanup olderOp("older", trace);
-    TracingCleanup newerOp("newer", trace);
+    TracingCleanup olderOp("older", trace), newerOp("newer", trace);
     tStatus status;
     older->getCleanupOperationComposite().add(&olderOp, status);
     newer->getCleanupOperationComposite().add(&newerOp, status);

@@ -78,9 +78,8 @@ TEST(FrameworkVersion, OrderingFollowsTheFieldsFromMajorToBuild) {
     const char* ascending[] = {"0.0.0d0",     "0.0.0d1",     "0.0.0a0", "0.0.0f9",
                                "0.0.1d0",     "0.1.0d0",     "1.0.0d0", "1.0.0f5",
                                "1.0.0f16383", "1.0.0f16384", "1.0.1d0", "255.15.15f16383"};
-    const size_t count = sizeof(ascending) / sizeof(ascending[0]);
-    for (size_t i = 0; i < count; ++i) {
-        for (size_t k = 0; k < count; ++k) {
+    for (size_t i = 0; i < std::size(ascending); ++i) {
+        for (size_t k = 0; k < std::size(ascending); ++k) {
             const Version left = parsed(ascending[i]);
             const Version right = parsed(ascending[k]);
             EXPECT_EQ(left.isOlderThan(right), i < k) << ascending[i] << " vs " << ascending[k];
