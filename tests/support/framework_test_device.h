@@ -55,8 +55,7 @@ struct CancellableWait {
 };
 
 // Records every register and unregister call of the kernel sessions.
-class RecordingRoutingManager : public voark::RoutingResourcesManagerInterface {
-public:
+struct RecordingRoutingManager : voark::RoutingResourcesManagerInterface {
     void setRoutingResources(voark::RoutingResourcesInterface*) override {}
     void clearRoutingResources() override {}
     void registerRoutingSession(voark::RoutingSessionInterface& session) override {
@@ -71,14 +70,11 @@ public:
     }
     std::set<voark::RoutingSessionInterface*> registered;
     std::vector<std::string> log;
-
-private:
     std::mutex mutex_;
 };
 
 // A cleanup operation that appends its name to a shared trace.
-class TracingCleanup : public kdut::CleanupOperationInterface {
-public:
+struct TracingCleanup : kdut::CleanupOperationInterface {
     TracingCleanup(std::string name, std::vector<std::string>& trace, int64_t failure = 0)
         : name_(std::move(name)), trace_(trace), failure_(failure) {}
     void cleanup(tStatus& status) override {
@@ -90,8 +86,6 @@ public:
             KELVO_SET_STATUS(status, failure_);
         }
     }
-
-private:
     std::string name_;
     std::vector<std::string>& trace_;
     int64_t failure_;

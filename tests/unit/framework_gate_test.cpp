@@ -12,8 +12,7 @@ constexpr int64_t kTargetReached = tStatus::kSetupTargetReached;
 using FrameworkGate = FrameworkDeviceTest;
 
 // A sentry that records that it ran.
-class CountingSentry : public kdut::IOGateSentryInterface {
-public:
+struct CountingSentry : kdut::IOGateSentryInterface {
     explicit CountingSentry(int64_t failure = 0) : failure_(failure) {}
     void onEnterIOGate(tStatus& status) override {
         if (status.isFatal()) {
@@ -25,8 +24,6 @@ public:
         }
     }
     int runs = 0;
-
-private:
     int64_t failure_;
 };
 

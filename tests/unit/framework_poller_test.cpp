@@ -11,7 +11,7 @@ using nVOAPALS100::tStatus;
 // A clock in microseconds that moves only when a wait spends time: timebase and waster at once.
 struct FakeClock {
     static inline uint64_t time = 0;
-    static inline std::vector<uint64_t> waits;
+    static inline std::vector<uint64_t> waits; // as asked (each timeout waits one resolution more)
     static void reset() {
         time = 0;
         waits.clear();
@@ -21,7 +21,7 @@ struct FakeClock {
     static uint64_t now() { return time; }
     static void wasteTime(uint64_t remaining, uint32_t unit) {
         EXPECT_EQ(unit, nVOAPAL200_kMicroseconds);
-        waits.push_back(remaining);
+        waits.push_back(remaining - 1);
         time += remaining;
     }
 };
@@ -48,21 +48,7 @@ struct FakeRegister {
     }
 };
 
-class FrameworkPoller : public kelvo_test::LeakCheckedTest {
-protected:
-    void SetUp() override {
-        LeakCheckedTest::SetUp();
-        FakeClock::reset();
-    }
-    // The waits in microseconds (each timeout waits one resolution more than asked).
-    static std::vector<uint64_t> waits() {
-        std::vector<uint64_t> result;
-        for (uint64_t wait : FakeClock::waits) {
-            result.push_back(wait - 1);
-        }
-        return result;
-    }
-};
+using FrameworkPoller = kelvo_test::LeakCheckedTest;
 
 // "Any bit set" is checked by the DMA stream and sequencer level tests that wait on it.
 TEST_F(FrameworkPoller, EachConditionTestsTheMaskedValue) {
@@ -122,10 +108,10 @@ TEST_F(FrameworkPoller, IntervalDoublesToTheMaximumAndOneReadFollowsTheDeadline)
         EXPECT_EQ(status.getCode(), c.code) << c.timeout;
         if (!c.useTimeout) {
             EXPECT_GE(FakeClock::time, c.changesAt);
-            EXPECT_EQ(waits().back(), c.maximum);
+            EXPECT_EQ(FakeClock::waits.back(), c.maximum);
             continue;
         }
-        EXPECT_EQ(waits(), c.waits) << c.timeout;
+        EXPECT_EQ(FakeClock::waits, c.waits) << c.timeout;
         EXPECT_EQ(reg.readTimes.size(), c.reads) << c.timeout;
         EXPECT_EQ(reg.readTimes.back(), c.lastRead) << c.timeout;
         EXPECT_LE(reg.readTimes[reg.readTimes.size() - 2], c.timeout + 1ull) << "one read past the deadline";

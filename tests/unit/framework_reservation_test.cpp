@@ -70,8 +70,7 @@ TEST_F(FrameworkReservation, AReservationThatCannotRegisterGivesTheResourceBack)
 }
 
 // A manager whose reserve waits on a latch before it takes its own mutex.
-class GatedManager : public kdut::ResourceReservationManager {
-public:
+struct GatedManager : kdut::ResourceReservationManager {
     explicit GatedManager(tStatus& status)
         : ResourceReservationManager(kAlreadyReservedCode, kNotReservedCode, 1, kNotAvailableCode, status) {}
     void reserve(uint64_t mask, tStatus& status) override {
@@ -81,8 +80,7 @@ public:
         }
         ResourceReservationManager::reserve(mask, status);
     }
-    std::atomic<bool> hold{false};
-    std::atomic<bool> inside{false};
+    std::atomic<bool> hold{false}, inside{false};
     Latch proceed;
 };
 

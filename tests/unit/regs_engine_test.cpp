@@ -43,8 +43,7 @@ protected:
     tTestRegMap map{&bus, built, 0, 0, 0x400};
 };
 
-class CountingLock : public arm::tRegMapLockInterface {
-public:
+struct CountingLock : arm::tRegMapLockInterface {
     void acquire() override {
         ++acquired;
         ++depth;

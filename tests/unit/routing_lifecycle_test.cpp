@@ -93,12 +93,10 @@ protected:
 // The line graph with 7 and 8 tied: e5 1->7 (not default), e6 3->7 (default), e7 4->8 (default).
 GraphPlan tiedGraph() {
     GraphPlan plan = lineGraph();
-    plan.terminals.push_back({7, 0, 1});
-    plan.terminals.push_back({8, 0, 1});
+    plan.terminals.insert(plan.terminals.end(), {{7, 0, 1}, {8, 0, 1}});
     plan.ties = {{6, 7}};
-    plan.edges.push_back({0, 6, 1, 0, 0, {{15, 1}}});
-    plan.edges.push_back({2, 6, 1, 0, 1, {{16, 1}}});
-    plan.edges.push_back({3, 7, 1, 0, 1, {{17, 1}}});
+    plan.edges.insert(plan.edges.end(),
+                      {{0, 6, 1, 0, 0, {{15, 1}}}, {2, 6, 1, 0, 1, {{16, 1}}}, {3, 7, 1, 0, 1, {{17, 1}}}});
     return plan;
 }
 

@@ -12,8 +12,7 @@ namespace {
 
 using nVOAPALS100::tStatus;
 
-class Registers : public voquantasharedsource::FrontEndAccessorInterface {
-public:
+struct Registers : voquantasharedsource::FrontEndAccessorInterface {
     void write32(uint32_t offset, uint32_t value, tStatus&) override {
         values[offset] = value;
         writes.push_back({offset, value});

@@ -107,8 +107,7 @@ TEST_F(StorageMaps, RawAndTypedAccessBounds) {
 }
 
 // A flash in memory with a failure knob and a log of sector accesses.
-class MemoryFlash : public devicewindow::FlashController {
-public:
+struct MemoryFlash : devicewindow::FlashController {
     explicit MemoryFlash(tStatus& status) : FlashController(0x10000, 0x1000, status), bytes(0x10000, 0xFF) {}
     void readSector(uint64_t address, uint8_t* destination, tStatus& status) override {
         transfer('R', address, bytes.data() + address, destination, status);
