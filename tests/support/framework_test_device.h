@@ -27,6 +27,7 @@ struct TestResetParameters {
 static_assert(sizeof(TestResetParameters) == 96);
 
 constexpr int64_t kInvalidated = KELVO_STATUS_SESSION_INVALIDATED;
+constexpr int64_t kTargetReached = tStatus::kSetupTargetReached;
 constexpr uint32_t kNotReservedCode = static_cast<uint32_t>(KELVO_STATUS_CHANNEL_NOT_RESERVED);
 constexpr uint32_t kAlreadyReservedCode = static_cast<uint32_t>(KELVO_STATUS_RESERVED_BY_OTHER);
 constexpr uint32_t kNotAvailableCode = static_cast<uint32_t>(KELVO_STATUS_INVALID_CHANNEL);
@@ -48,13 +49,11 @@ private:
     nVOAPAL200_tEvent event_;
 };
 
-// A wait that the device's cancel hook can end.
 struct CancellableWait {
     Latch latch;
     std::atomic<int64_t> code{0};
 };
 
-// Records every register and unregister call of the kernel sessions.
 struct RecordingRoutingManager : voark::RoutingResourcesManagerInterface {
     void setRoutingResources(voark::RoutingResourcesInterface*) override {}
     void clearRoutingResources() override {}
@@ -73,7 +72,6 @@ struct RecordingRoutingManager : voark::RoutingResourcesManagerInterface {
     std::mutex mutex_;
 };
 
-// A cleanup operation that appends its name to a shared trace.
 struct TracingCleanup : kdut::CleanupOperationInterface {
     TracingCleanup(std::string name, std::vector<std::string>& trace, int64_t failure = 0)
         : name_(std::move(name)), trace_(trace), failure_(failure) {}
@@ -231,14 +229,9 @@ template <typename Condition> bool eventually(Condition condition) {
     return true;
 }
 
-// A started test device over a plugged simulated module; stops, removes
-// and frees it at the end.
+// A started test device over a plugged simulated module; stops, removes and frees it at the end.
 class FrameworkDeviceTest : public LeakCheckedTest {
 protected:
-    void SetUp() override {
-        LeakCheckedTest::SetUp();
-        module_ = bus_.plug("solstra");
-    }
     void TearDown() override {
         for (tSessionPtr session : open_) {
             device_->closeSession(session);
@@ -277,7 +270,7 @@ protected:
     }
 
     sim::Bus bus_;
-    std::shared_ptr<sim::Module> module_;
+    std::shared_ptr<sim::Module> module_ = bus_.plug("solstra");
     TestDevice* device_ = nullptr;
     std::vector<tSessionPtr> open_;
 };

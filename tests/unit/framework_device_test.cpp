@@ -8,8 +8,6 @@ namespace {
 using namespace kelvo_test;
 using namespace kelvo_driver::nVOAPAL000;
 
-constexpr int64_t kTargetReached = tStatus::kSetupTargetReached;
-
 using FrameworkDevice = FrameworkDeviceTest;
 
 TEST_F(FrameworkDevice, ResetToLevelZeroTearsDownAndSetsNothingUp) {

@@ -33,12 +33,8 @@ struct FakeWindow : devicewindow::DeviceWindow {
 class FrameworkDispatcher : public kelvo_test::LeakCheckedTest {
 protected:
     int64_t lookup(const char* name, devicewindow::DeviceWindow** found = nullptr) {
-        devicewindow::DeviceWindow* object = nullptr;
         tStatus status;
-        dispatcher.getRegistration(name, &object, status, nullptr);
-        if (found != nullptr) {
-            *found = object;
-        }
+        dispatcher.getRegistration(name, found, status, nullptr);
         return status.getCode();
     }
     std::string list() {
@@ -133,9 +129,8 @@ TEST_F(FrameworkDispatcher, DuplicatesFindTheFirstAndRemovalsSharingOneStatusAll
     EXPECT_EQ(codeOf([&](tStatus& s) { base.remove("b", s); }), regi::kRegiNameNotFound);
 }
 
-// Long names sharing their first 100 bytes and short ones of every length up to
-// 17 (the hash takes 8 bytes at a time), every other one versioned, before and
-// after every third is removed.
+// Long names sharing their first 100 bytes and short ones of every length up to 17 (the hash takes 8 bytes
+// at a time), every other one versioned, before and after every third is removed.
 TEST_F(FrameworkDispatcher, EveryNameAmongManyIsFoundAndItsNeighboursAreNot) {
     std::vector<std::string> names;
     for (int i = 0; i < 1000; ++i) {
@@ -238,8 +233,8 @@ TEST_F(FrameworkDispatcher, AnAddFailingAtAnyAllocationRegistersNothing) {
     EXPECT_EQ(list(), before + "\tAdded");
 }
 
-// A name of up to 255 bytes is copied onto the stack, a longer one onto the
-// heap (whose failure is -52000); either is found whole.
+// A name of up to 255 bytes is copied onto the stack, a longer one onto the heap (whose failure is -52000);
+// either is found whole.
 TEST_F(FrameworkDispatcher, ShortUserNamesNeedNoMemoryAndLongOnesAreFoundWhole) {
     const auto userLookup = [&](const void* name, uint64_t length, devicewindow::DeviceWindow** found) {
         *found = reinterpret_cast<devicewindow::DeviceWindow*>(0x1);

@@ -7,11 +7,8 @@ namespace {
 using namespace kelvo_test;
 using namespace kelvo_driver::nVOAPAL000;
 
-constexpr int64_t kTargetReached = tStatus::kSetupTargetReached;
-
 using FrameworkGate = FrameworkDeviceTest;
 
-// A sentry that records that it ran.
 struct CountingSentry : kdut::IOGateSentryInterface {
     explicit CountingSentry(int64_t failure = 0) : failure_(failure) {}
     void onEnterIOGate(tStatus& status) override {

@@ -118,8 +118,8 @@ TEST_F(FrameworkPoller, IntervalDoublesToTheMaximumAndOneReadFollowsTheDeadline)
     }
 }
 
-// At the deadline the handler's checker decides; a failing getter or a
-// condition the poller does not know ends the wait at once, without it.
+// At the deadline the handler's checker decides; a failing getter or a condition the poller does not know
+// ends the wait at once, without it.
 TEST_F(FrameworkPoller, TheHandlerDecidesAtTheDeadlineAndAFailingReadEndsTheWait) {
     const int32_t handlerCode = KELVO_STATUS_STREAM_STOP_TIMED_OUT;
     const struct {

@@ -22,8 +22,7 @@ Version parsed(const char* versionText) {
     return version;
 }
 
-// Dotted and compact forms read the same value; a malformed text fails and
-// leaves the no-version value.
+// Dotted and compact forms read the same value; a malformed text fails and leaves the no-version value.
 TEST(FrameworkVersion, TextsReadOrFailWithTheirCode) {
     const struct {
         const char* text;

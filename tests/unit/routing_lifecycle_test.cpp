@@ -199,8 +199,7 @@ TEST_F(RouteLifeCycle, Resets) {
         EXPECT_EQ(take(), c.calls);
     }
     // A calculated reset drives one terminal; in a tie group, the member not on its default edge.
-    const std::pair<uint32_t, uint32_t> calculated[] = {{5, 5}, {8, 7}};
-    for (const auto& [terminal, driven] : calculated) {
+    for (const auto& [terminal, driven] : {std::pair{5u, 5u}, std::pair{8u, 7u}}) {
         tStatus status;
         const uint32_t reset = resources_->calculateResetTerminal(9, terminal, 0, status);
         EXPECT_EQ(pathOf(reset), (std::vector<uint32_t>{driven, driven})) << terminal;
