@@ -94,10 +94,6 @@ using TestDeviceBase = kdut::Device<kelvo_driver::nVOAPAL000::tPCIDevice, kelvo_
 
 class TestDevice : public TestDeviceBase {
 public:
-    using tSession = kelvo_driver::nVOAPAL000::tSession;
-    using tDeviceInterface = kelvo_driver::nVOAPAL000::tDeviceInterface;
-    using tEventDescriptor = kelvo_driver::nVOAPAL000::tEventDescriptor;
-
     TestDevice(const nVOAPAL200_tDeviceInfo& info, tStatus& status)
         : TestDeviceBase(info, status), interface_(this, "framework_test"),
           reservations_(kAlreadyReservedCode, kNotReservedCode, 1, kNotAvailableCode, status),
@@ -196,8 +192,7 @@ public:
         cleanup(descriptor);
         TestDeviceBase::closeSession(descriptor, session);
     }
-    bool toState(kelvo_driver::nVOAPAL000::tPnPState target, kelvo_driver::nVOAPAL000::tSuspendReason reason,
-                 bool vetoable = false) {
+    bool toState(kelvo_driver::nVOAPAL000::tPnPState target, tSuspendReason reason, bool vetoable = false) {
         tStatus status;
         return commonChangePnPState(tEventDescriptor(0), target, reason, vetoable, status);
     }
