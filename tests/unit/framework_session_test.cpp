@@ -1,6 +1,5 @@
 // Cleanup composites, and what a session's close or a teardown runs.
 #include "framework/cleanup_operation.h"
-#include "framework/kernel_session.h"
 #include "framework_test_device.h"
 
 namespace {
@@ -42,12 +41,9 @@ TEST_F(FrameworkSessionComposite, RunsTheLastAddedFirstKeepsTheFirstErrorAndHold
 TEST_F(FrameworkSessionComposite, AnOperationMayCallBackIntoItsCompositeOnTheSameThread) {
     tStatus status;
     kdut::CleanupOperationComposite composite(status);
-    class SelfRemoving : public kdut::CleanupOperationInterface {
-    public:
+    struct SelfRemoving : kdut::CleanupOperationInterface {
         explicit SelfRemoving(kdut::CleanupOperationComposite& owner) : owner_(owner) {}
         void cleanup(tStatus& status) override { owner_.remove(this, status); }
-
-    private:
         kdut::CleanupOperationComposite& owner_;
     } selfRemoving(composite);
     TracingCleanup a("a", trace);
