@@ -33,8 +33,7 @@ TEST_F(FrameworkGate, SentriesRunInOrderAfterAdmissionAndTheFirstRefusalDecides)
     gate.addSentry(&second, status);
     gate.enter(status);
     EXPECT_EQ(status.getCode(), tStatus::kInvalidParameter);
-    EXPECT_EQ(first.runs, 1);
-    EXPECT_EQ(second.runs, 0);
+    EXPECT_EQ(std::pair(first.runs, second.runs), std::pair(1, 0));
     EXPECT_EQ(device.getIOCount(), 1u) << "a refused request stays counted until it leaves";
     gate.exit();
     gate.exit();
