@@ -27,6 +27,7 @@ struct TestResetParameters {
 static_assert(sizeof(TestResetParameters) == 96);
 
 constexpr int64_t kInvalidated = KELVO_STATUS_SESSION_INVALIDATED;
+constexpr int64_t kTargetReached = tStatus::kSetupTargetReached;
 constexpr uint32_t kNotReservedCode = static_cast<uint32_t>(KELVO_STATUS_CHANNEL_NOT_RESERVED);
 constexpr uint32_t kAlreadyReservedCode = static_cast<uint32_t>(KELVO_STATUS_RESERVED_BY_OTHER);
 constexpr uint32_t kNotAvailableCode = static_cast<uint32_t>(KELVO_STATUS_INVALID_CHANNEL);
@@ -48,15 +49,12 @@ private:
     nVOAPAL200_tEvent event_;
 };
 
-// A wait that the device's cancel hook can end.
 struct CancellableWait {
     Latch latch;
     std::atomic<int64_t> code{0};
 };
 
-// Records every register and unregister call of the kernel sessions.
-class RecordingRoutingManager : public voark::RoutingResourcesManagerInterface {
-public:
+struct RecordingRoutingManager : voark::RoutingResourcesManagerInterface {
     void setRoutingResources(voark::RoutingResourcesInterface*) override {}
     void clearRoutingResources() override {}
     void registerRoutingSession(voark::RoutingSessionInterface& session) override {
@@ -71,14 +69,10 @@ public:
     }
     std::set<voark::RoutingSessionInterface*> registered;
     std::vector<std::string> log;
-
-private:
     std::mutex mutex_;
 };
 
-// A cleanup operation that appends its name to a shared trace.
-class TracingCleanup : public kdut::CleanupOperationInterface {
-public:
+struct TracingCleanup : kdut::CleanupOperationInterface {
     TracingCleanup(std::string name, std::vector<std::string>& trace, int64_t failure = 0)
         : name_(std::move(name)), trace_(trace), failure_(failure) {}
     void cleanup(tStatus& status) override {
@@ -90,8 +84,6 @@ public:
             KELVO_SET_STATUS(status, failure_);
         }
     }
-
-private:
     std::string name_;
     std::vector<std::string>& trace_;
     int64_t failure_;
@@ -102,15 +94,10 @@ using TestDeviceBase = kdut::Device<kelvo_driver::nVOAPAL000::tPCIDevice, kelvo_
 
 class TestDevice : public TestDeviceBase {
 public:
-    using tSession = kelvo_driver::nVOAPAL000::tSession;
-    using tDeviceInterface = kelvo_driver::nVOAPAL000::tDeviceInterface;
-    using tEventDescriptor = kelvo_driver::nVOAPAL000::tEventDescriptor;
-
     TestDevice(const nVOAPAL200_tDeviceInfo& info, tStatus& status)
         : TestDeviceBase(info, status), interface_(this, "framework_test"),
           reservations_(kAlreadyReservedCode, kNotReservedCode, 1, kNotAvailableCode, status),
-          deviceCleanup_(status), property_{"modelName", kelvo_driver::nVOAPAL000::kPropertyTypeString, 0,
-                                            reinterpret_cast<uintptr_t>("framework test")} {
+          deviceCleanup_(status) {
         setIOIdleTimeoutCode(KELVO_STATUS_IO_IDLE_TIMEOUT);
         appendDeviceInterface(&interface_, status);
     }
@@ -152,7 +139,7 @@ public:
         deviceCleanup_.remove(&kernelSession->getCleanupOperationComposite(), local);
         delete kernelSession;
     }
-    void initializeDeviceProperties(tStatus& status) override { appendDeviceProperty(&property_, status); }
+    void initializeDeviceProperties(tStatus&) override {}
     void cancelPendingWaits() override {
         const uint32_t gate = getIOGateState();
         std::lock_guard<std::mutex> lock(waitsMutex_);
@@ -205,8 +192,7 @@ public:
         cleanup(descriptor);
         TestDeviceBase::closeSession(descriptor, session);
     }
-    bool toState(kelvo_driver::nVOAPAL000::tPnPState target, kelvo_driver::nVOAPAL000::tSuspendReason reason,
-                 bool vetoable = false) {
+    bool toState(kelvo_driver::nVOAPAL000::tPnPState target, tSuspendReason reason, bool vetoable = false) {
         tStatus status;
         return commonChangePnPState(tEventDescriptor(0), target, reason, vetoable, status);
     }
@@ -222,7 +208,6 @@ private:
     tDeviceInterface interface_;
     kdut::ResourceReservationManager reservations_;
     kdut::CleanupOperationComposite deviceCleanup_;
-    kelvo_driver::nVOAPAL000::tProperty property_;
     std::mutex waitsMutex_;
     std::set<CancellableWait*> pending_;
 };
@@ -239,14 +224,9 @@ template <typename Condition> bool eventually(Condition condition) {
     return true;
 }
 
-// A started test device over a plugged simulated module; stops, removes
-// and frees it at the end.
+// A started test device over a plugged simulated module; stops, removes and frees it at the end.
 class FrameworkDeviceTest : public LeakCheckedTest {
 protected:
-    void SetUp() override {
-        LeakCheckedTest::SetUp();
-        module_ = bus_.plug("solstra");
-    }
     void TearDown() override {
         for (tSessionPtr session : open_) {
             device_->closeSession(session);
@@ -285,7 +265,7 @@ protected:
     }
 
     sim::Bus bus_;
-    std::shared_ptr<sim::Module> module_;
+    std::shared_ptr<sim::Module> module_ = bus_.plug("solstra");
     TestDevice* device_ = nullptr;
     std::vector<tSessionPtr> open_;
 };

@@ -49,10 +49,8 @@ public:
     using Seeds = std::vector<voark::RouteCalculationSeedBase>;
     using Ids = std::vector<uint32_t>;
 
-    // reservations and availability: the edges' run-time state before the call.
-    Reference(const voark::TopographyInfo& g, std::vector<uint32_t> reservations,
-              std::vector<uint8_t> available)
-        : g_(g), reservations_(std::move(reservations)), available_(std::move(available)) {}
+    // state: the edges' run-time state (reservations and availability) as the call finds it.
+    Reference(const voark::TopographyInfo& g, const voark::EdgeState* state) : g_(g), state_(state) {}
 
     RefResult calculate(const Seeds& seeds, const Ids& destinations, uint32_t options) {
         RefResult out;
@@ -138,12 +136,12 @@ private:
         return e == in.end() ? -1 : *e;
     }
     bool reserved(const std::vector<int>& edges) const {
-        return std::any_of(edges.begin(), edges.end(), [&](int e) { return reservations_[e] > 0; });
+        return std::any_of(edges.begin(), edges.end(), [&](int e) { return state_[e].reservationCount > 0; });
     }
     bool bidir(int t) const { return (def(t).flags & voark::kTerminalBidirectional) != 0; }
     bool endpointOnly(int t) const { return (def(t).flags & voark::kTerminalEndpointOnly) != 0; }
     bool usable(int from, int e, int to) const {
-        return (available_[e] != 0 || useUnavailable_) && (!endpointOnly(to) || dst_[to]) &&
+        return (state_[e].isAvailable != 0 || useUnavailable_) && (!endpointOnly(to) || dst_[to]) &&
                (!endpointOnly(from) || src_[from]);
     }
     void reach(int t, uint32_t cost) {
@@ -171,7 +169,7 @@ private:
             const int e = r.segments[k].edge;
             const int to = r.segments[k].terminal;
             for (int c : outgoing(from)) {
-                if (reservations_[e] != 0 || static_cast<int>(edge(c).destTerminalIndex) != to ||
+                if (state_[e].reservationCount != 0 || static_cast<int>(edge(c).destTerminalIndex) != to ||
                     (edge(c).inverts != 0) == (edge(e).inverts != 0) || !usable(from, c, to)) {
                     continue;
                 }
@@ -314,8 +312,7 @@ private:
     }
 
     const voark::TopographyInfo& g_;
-    std::vector<uint32_t> reservations_;
-    std::vector<uint8_t> available_;
+    const voark::EdgeState* state_;
     std::vector<uint32_t> cost_;
     std::vector<RefSegment> previous_; // per terminal: the edge it was reached by and where from
     std::vector<char> src_;

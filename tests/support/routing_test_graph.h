@@ -102,8 +102,7 @@ private:
 };
 
 // Records "begin", "end" and "sub:field=value"; fails the failAt-th program call (1-based), or begin.
-class RecordingProgrammer : public voark::RouteProgrammerInterface {
-public:
+struct RecordingProgrammer : voark::RouteProgrammerInterface {
     void begin(nVOAPALS100::tStatus& status) override {
         calls.push_back("begin");
         if (failBegin) {

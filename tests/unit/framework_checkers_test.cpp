@@ -1,6 +1,4 @@
 // Hardware-state checkers: the composite and the fixed collection.
-#include <cstdint>
-#include <string>
 #include <vector>
 
 #include "fatal_hook_capture.h"
@@ -27,54 +25,42 @@ struct RecordingChecker : kdut::HardwareStateCheckerInterface {
     int64_t fault_;
 };
 
-using FrameworkCheckerComposite = kelvo_test::LeakCheckedTest;
+using FrameworkCheckers = kelvo_test::LeakCheckedTest;
 
-TEST_F(FrameworkCheckerComposite, RunsInInsertionOrderAndTheFirstFailureIsReported) {
+// The composite (whose capacity is no limit) and the fixed collection alike.
+TEST_F(FrameworkCheckers, RunInOrderEachSeeingWhatAnEarlierOneSetUpToTheCollectionsCapacity) {
     std::vector<std::string> log;
-    RecordingChecker first(log, "a");
-    RecordingChecker second(log, "b", -7);
-    RecordingChecker third(log, "c", -9);
-    tStatus status;
-    kdut::HardwareStateCheckerComposite composite(2, status); // the capacity is no limit
-    composite.add(&first, status);
-    composite.add(&second, status);
-    composite.add(&third, status);
-    composite.add(&first, status); // no duplicate check
-    composite.remove(&first, status);
-    ASSERT_TRUE(status.isSuccess());
-    composite.checkHardwareState(status);
-    EXPECT_EQ(status.getCode(), -7);
-    EXPECT_EQ(log, (std::vector<std::string>{"b:0", "c:-7", "a:-7"}));
-}
-
-TEST(FrameworkCheckerCollection, RunsItsMembersInOrderUpToItsCapacity) {
-    std::vector<std::string> log;
-    RecordingChecker a(log, "a"), b(log, "b", -7), c(log, "c");
+    RecordingChecker a(log, "a"), b(log, "b", -7), c(log, "c", -9);
     struct Case {
         std::vector<RecordingChecker*> added;
         RecordingChecker* removed;
         int64_t before;
         std::vector<std::string> log;
     } const cases[] = {
-        {{&a, &b, &c}, nullptr, 0, {"a:0", "b:0", "c:-7"}}, // each sees what an earlier one set
+        {{&a, &b, &c}, nullptr, 0, {"a:0", "b:0", "c:-7"}}, // the first failure is reported
         {{&a, &b, &a, &c}, &a, 0, {"b:0", "a:-7", "c:-7"}}, // the first occurrence goes, order kept
         {{&a, &c}, nullptr, -3, {}},                        // a status holding an error runs none
     };
     for (const Case& k : cases) {
-        log.clear();
-        orut::HardwareStateCheckerCollection collection;
-        for (RecordingChecker* checker : k.added) {
-            collection.add(checker);
+        for (const bool composite : {true, false}) {
+            log.clear();
+            tStatus status;
+            kdut::HardwareStateCheckerComposite checkers(2, status);
+            orut::HardwareStateCheckerCollection collection;
+            for (RecordingChecker* checker : k.added) {
+                composite ? checkers.add(checker, status) : collection.add(checker);
+            }
+            if (k.removed != nullptr) {
+                composite ? checkers.remove(k.removed, status) : collection.remove(k.removed);
+            }
+            ASSERT_TRUE(status.isSuccess());
+            if (k.before != 0) {
+                KELVO_SET_STATUS(status, k.before);
+            }
+            composite ? checkers.checkHardwareState(status) : collection.checkHardwareState(status);
+            EXPECT_EQ(log, k.log) << composite;
+            EXPECT_EQ(status.getCode(), k.before != 0 ? k.before : -7) << composite;
         }
-        if (k.removed != nullptr) {
-            collection.remove(k.removed);
-        }
-        tStatus status;
-        if (k.before != 0) {
-            KELVO_SET_STATUS(status, k.before);
-        }
-        collection.checkHardwareState(status);
-        EXPECT_EQ(log, k.log);
     }
     kelvo_test::FatalHookCapture hook;
     orut::HardwareStateCheckerCollection collection;

@@ -6,13 +6,7 @@
 namespace {
 
 using namespace kelvo_test;
-using kelvo_driver::nVOAPAL000::kIOGateOpen;
-using kelvo_driver::nVOAPAL000::kPnPStateIOSuspended;
-using kelvo_driver::nVOAPAL000::kPnPStateReady;
-using kelvo_driver::nVOAPAL000::kSuspendReasonReset;
-using kelvo_driver::nVOAPAL000::kSuspendReasonStart;
-
-constexpr int64_t kTargetReached = tStatus::kSetupTargetReached;
+using namespace kelvo_driver::nVOAPAL000;
 
 using FrameworkDevice = FrameworkDeviceTest;
 
@@ -50,7 +44,7 @@ TEST_F(FrameworkDevice, ResetCopiesTheCallersParametersWholeOrLeavesTheCopysErro
 
 // A suspension also completes the device's queued asynchronous I/O.
 TEST_F(FrameworkDevice, OpenFailsAtAClosedGateAndAVetoableSuspendIsVetoedWhileASessionIsOpen) {
-    struct CountingIO : kelvo_driver::nVOAPAL000::tAsyncIO {
+    struct CountingIO : tAsyncIO {
         void completeCallback(void*) override { ++completions; }
         int completions = 0;
     } pausing;
@@ -66,7 +60,7 @@ TEST_F(FrameworkDevice, OpenFailsAtAClosedGateAndAVetoableSuspendIsVetoedWhileAS
     EXPECT_FALSE(device.suspendIOProcessing(0, kSuspendReasonReset, true));
     EXPECT_EQ(device.getIOGateState(), kIOGateOpen);
     tStatus started;
-    kelvo_driver::nVOAPAL000::tAsyncIO::start(device, pausing, nullptr, started);
+    tAsyncIO::start(device, pausing, nullptr, started);
     EXPECT_TRUE(device.suspendIOProcessing(0, kSuspendReasonReset, false));
     EXPECT_EQ(pausing.completions, 1);
     device.resumeIOProcessing(0);

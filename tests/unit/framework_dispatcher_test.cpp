@@ -11,7 +11,6 @@
 
 namespace {
 
-using kelvo_driver::nVOAPAL000::tMutex;
 using nVOAPALS100::tStatus;
 using WindowDispatcher = voregitools::Dispatcher<devicewindow::DeviceWindow>;
 namespace regi = voregitools;
@@ -34,12 +33,8 @@ struct FakeWindow : devicewindow::DeviceWindow {
 class FrameworkDispatcher : public kelvo_test::LeakCheckedTest {
 protected:
     int64_t lookup(const char* name, devicewindow::DeviceWindow** found = nullptr) {
-        devicewindow::DeviceWindow* object = nullptr;
         tStatus status;
-        dispatcher.getRegistration(name, &object, status, nullptr);
-        if (found != nullptr) {
-            *found = object;
-        }
+        dispatcher.getRegistration(name, found, status, nullptr);
         return status.getCode();
     }
     std::string list() {
@@ -65,7 +60,7 @@ TEST_F(FrameworkDispatcher, AFailedLookupLeavesTheOutValuesAsTheyWere) {
     tStatus status;
     dispatcher.add("b", versioned, status);
     auto* wrapper = reinterpret_cast<WindowDispatcher::Wrapper*>(&versioned);
-    auto* mutex = reinterpret_cast<tMutex*>(&versioned);
+    auto* mutex = reinterpret_cast<kelvo_driver::nVOAPAL000::tMutex*>(&versioned);
     dispatcher.getRegistration("b", &wrapper, status, &mutex);
     EXPECT_EQ(status.getCode(), regi::kRegiVersionRequired);
     EXPECT_EQ((std::pair<void*, void*>{wrapper, mutex}), (std::pair<void*, void*>{&versioned, &versioned}));
@@ -134,9 +129,8 @@ TEST_F(FrameworkDispatcher, DuplicatesFindTheFirstAndRemovalsSharingOneStatusAll
     EXPECT_EQ(codeOf([&](tStatus& s) { base.remove("b", s); }), regi::kRegiNameNotFound);
 }
 
-// Long names sharing their first 100 bytes and short ones of every length up to
-// 17 (the hash takes 8 bytes at a time), every other one versioned, before and
-// after every third is removed.
+// Long names sharing their first 100 bytes and short ones of every length up to 17 (the hash takes 8 bytes
+// at a time), every other one versioned, before and after every third is removed.
 TEST_F(FrameworkDispatcher, EveryNameAmongManyIsFoundAndItsNeighboursAreNot) {
     std::vector<std::string> names;
     for (int i = 0; i < 1000; ++i) {
@@ -239,20 +233,15 @@ TEST_F(FrameworkDispatcher, AnAddFailingAtAnyAllocationRegistersNothing) {
     EXPECT_EQ(list(), before + "\tAdded");
 }
 
-class FrameworkUserNameLookup : public FrameworkDispatcher {
-protected:
-    int64_t userLookup(const void* name, uint64_t length, devicewindow::DeviceWindow** found) {
+// A name of up to 255 bytes is copied onto the stack, a longer one onto the heap (whose failure is -52000);
+// either is found whole.
+TEST_F(FrameworkDispatcher, ShortUserNamesNeedNoMemoryAndLongOnesAreFoundWhole) {
+    const auto userLookup = [&](const void* name, uint64_t length, devicewindow::DeviceWindow** found) {
         *found = reinterpret_cast<devicewindow::DeviceWindow*>(0x1);
         tStatus status;
-        dispatcher.getRegistration(kContext, kal::usermem::address(name), length, found, status, nullptr);
+        dispatcher.getRegistration(0x77, kal::usermem::address(name), length, found, status, nullptr);
         return status.getCode();
-    }
-    static constexpr kelvo_driver::nVOAPAL000::tEventDescriptor kContext = 0x77;
-};
-
-// A name of up to 255 bytes is copied onto the stack, a longer one onto the
-// heap (whose failure is -52000); either is found whole.
-TEST_F(FrameworkUserNameLookup, ShortNamesNeedNoMemoryAndLongOnesAreFoundWhole) {
+    };
     FakeWindow window;
     const struct {
         size_t length;
@@ -276,9 +265,7 @@ TEST_F(FrameworkUserNameLookup, ShortNamesNeedNoMemoryAndLongOnesAreFoundWhole) 
         ASSERT_TRUE(status.isSuccess());
         scope.add(name.data(), name.size());
         const auto calls = kal::memory::allocationCalls();
-        if (c.failAllocation) {
-            kal::memory::failNth(1);
-        }
+        kal::memory::failNth(c.failAllocation ? 1 : 0);
         EXPECT_EQ(userLookup(name.data(), name.size(), &found), c.code);
         kal::memory::clearFaults();
         EXPECT_EQ(found, c.code == 0 ? &window : nullptr);

@@ -5,21 +5,11 @@
 namespace {
 
 using namespace kelvo_test;
-using kelvo_driver::nVOAPAL000::kIOGateOpen;
-using kelvo_driver::nVOAPAL000::kIOGatePaused;
-using kelvo_driver::nVOAPAL000::kPnPStateIOSuspended;
-using kelvo_driver::nVOAPAL000::kPnPStateReady;
-using kelvo_driver::nVOAPAL000::kPnPStateSleep;
-using kelvo_driver::nVOAPAL000::kSuspendReasonReset;
-using kelvo_driver::nVOAPAL000::tSession;
-
-constexpr int64_t kTargetReached = tStatus::kSetupTargetReached;
+using namespace kelvo_driver::nVOAPAL000;
 
 using FrameworkGate = FrameworkDeviceTest;
 
-// A sentry that records that it ran.
-class CountingSentry : public kdut::IOGateSentryInterface {
-public:
+struct CountingSentry : kdut::IOGateSentryInterface {
     explicit CountingSentry(int64_t failure = 0) : failure_(failure) {}
     void onEnterIOGate(tStatus& status) override {
         if (status.isFatal()) {
@@ -31,23 +21,19 @@ public:
         }
     }
     int runs = 0;
-
-private:
     int64_t failure_;
 };
 
 TEST_F(FrameworkGate, SentriesRunInOrderAfterAdmissionAndTheFirstRefusalDecides) {
     TestDevice& device = start();
     kdut::IOGate gate(device, nullptr);
-    CountingSentry first(KELVO_STATUS_INVALID_PARAMETER);
-    CountingSentry second;
+    CountingSentry first(KELVO_STATUS_INVALID_PARAMETER), second;
     tStatus status;
     gate.addSentry(&first, status);
     gate.addSentry(&second, status);
     gate.enter(status);
     EXPECT_EQ(status.getCode(), tStatus::kInvalidParameter);
-    EXPECT_EQ(first.runs, 1);
-    EXPECT_EQ(second.runs, 0);
+    EXPECT_EQ(std::pair(first.runs, second.runs), std::pair(1, 0));
     EXPECT_EQ(device.getIOCount(), 1u) << "a refused request stays counted until it leaves";
     gate.exit();
     gate.exit();

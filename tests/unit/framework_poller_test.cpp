@@ -6,13 +6,12 @@
 
 namespace {
 
-using kelvo_driver::nVOAPAL000::tTimeout;
 using nVOAPALS100::tStatus;
 
 // A clock in microseconds that moves only when a wait spends time: timebase and waster at once.
 struct FakeClock {
     static inline uint64_t time = 0;
-    static inline std::vector<uint64_t> waits;
+    static inline std::vector<uint64_t> waits; // as asked (each timeout waits one resolution more)
     static void reset() {
         time = 0;
         waits.clear();
@@ -22,11 +21,11 @@ struct FakeClock {
     static uint64_t now() { return time; }
     static void wasteTime(uint64_t remaining, uint32_t unit) {
         EXPECT_EQ(unit, nVOAPAL200_kMicroseconds);
-        waits.push_back(remaining);
+        waits.push_back(remaining - 1);
         time += remaining;
     }
 };
-using FakePoller = orut::Poller<tTimeout<FakeClock, FakeClock>>;
+using FakePoller = orut::Poller<kelvo_driver::nVOAPAL000::tTimeout<FakeClock, FakeClock>>;
 
 constexpr int32_t kTimeoutCode = KELVO_STATUS_MEASURE_UNIT_TIMED_OUT;
 
@@ -49,21 +48,7 @@ struct FakeRegister {
     }
 };
 
-class FrameworkPoller : public kelvo_test::LeakCheckedTest {
-protected:
-    void SetUp() override {
-        LeakCheckedTest::SetUp();
-        FakeClock::reset();
-    }
-    // The waits in microseconds (each timeout waits one resolution more than asked).
-    static std::vector<uint64_t> waits() {
-        std::vector<uint64_t> result;
-        for (uint64_t wait : FakeClock::waits) {
-            result.push_back(wait - 1);
-        }
-        return result;
-    }
-};
+using FrameworkPoller = kelvo_test::LeakCheckedTest;
 
 // "Any bit set" is checked by the DMA stream and sequencer level tests that wait on it.
 TEST_F(FrameworkPoller, EachConditionTestsTheMaskedValue) {
@@ -123,18 +108,18 @@ TEST_F(FrameworkPoller, IntervalDoublesToTheMaximumAndOneReadFollowsTheDeadline)
         EXPECT_EQ(status.getCode(), c.code) << c.timeout;
         if (!c.useTimeout) {
             EXPECT_GE(FakeClock::time, c.changesAt);
-            EXPECT_EQ(waits().back(), c.maximum);
+            EXPECT_EQ(FakeClock::waits.back(), c.maximum);
             continue;
         }
-        EXPECT_EQ(waits(), c.waits) << c.timeout;
+        EXPECT_EQ(FakeClock::waits, c.waits) << c.timeout;
         EXPECT_EQ(reg.readTimes.size(), c.reads) << c.timeout;
         EXPECT_EQ(reg.readTimes.back(), c.lastRead) << c.timeout;
         EXPECT_LE(reg.readTimes[reg.readTimes.size() - 2], c.timeout + 1ull) << "one read past the deadline";
     }
 }
 
-// At the deadline the handler's checker decides; a failing getter or a
-// condition the poller does not know ends the wait at once, without it.
+// At the deadline the handler's checker decides; a failing getter or a condition the poller does not know
+// ends the wait at once, without it.
 TEST_F(FrameworkPoller, TheHandlerDecidesAtTheDeadlineAndAFailingReadEndsTheWait) {
     const int32_t handlerCode = KELVO_STATUS_STREAM_STOP_TIMED_OUT;
     const struct {

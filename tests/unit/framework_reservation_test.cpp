@@ -16,17 +16,12 @@ TEST_F(FrameworkReservationManager, ReleasesOnlyWhatIsReservedAndWithoutAMaskHas
     tStatus status;
     kdut::ResourceReservationManager manager(kAlreadyReservedCode, kNotReservedCode, 0x3, kNotAvailableCode,
                                              status);
-    manager.reserve(0x1, status);
-    manager.reserve(0x3, status);
-    EXPECT_EQ(status.getCode(), kAlreadyReserved);
-    status.clear();
-    manager.release(0x3, status);
-    EXPECT_EQ(status.getCode(), kNotReserved);
+    EXPECT_EQ(codeOf([&](tStatus& s) { manager.reserve(0x1, s); }), 0);
+    EXPECT_EQ(codeOf([&](tStatus& s) { manager.reserve(0x3, s); }), kAlreadyReserved);
+    EXPECT_EQ(codeOf([&](tStatus& s) { manager.release(0x3, s); }), kNotReserved);
     EXPECT_EQ(manager.getReservedMask(), 0x1u) << "a refused request changes nothing";
-    status.clear();
-    manager.release(0, status);
-    manager.release(0x1, status);
-    EXPECT_TRUE(status.isSuccess());
+    EXPECT_EQ(codeOf([&](tStatus& s) { manager.release(0, s); }), 0);
+    EXPECT_EQ(codeOf([&](tStatus& s) { manager.release(0x1, s); }), 0);
     EXPECT_EQ(manager.getReservedMask(), 0u);
     kdut::ResourceReservationManager everything(kAlreadyReservedCode, kNotReservedCode, status);
     everything.reserve(UINT64_MAX, status);
@@ -75,8 +70,7 @@ TEST_F(FrameworkReservation, AReservationThatCannotRegisterGivesTheResourceBack)
 }
 
 // A manager whose reserve waits on a latch before it takes its own mutex.
-class GatedManager : public kdut::ResourceReservationManager {
-public:
+struct GatedManager : kdut::ResourceReservationManager {
     explicit GatedManager(tStatus& status)
         : ResourceReservationManager(kAlreadyReservedCode, kNotReservedCode, 1, kNotAvailableCode, status) {}
     void reserve(uint64_t mask, tStatus& status) override {
@@ -86,24 +80,21 @@ public:
         }
         ResourceReservationManager::reserve(mask, status);
     }
-    std::atomic<bool> hold{false};
-    std::atomic<bool> inside{false};
+    std::atomic<bool> hold{false}, inside{false};
     Latch proceed;
 };
 
 TEST_F(FrameworkReservation, TheSessionsLockIsHeldAcrossTheDeviceCallAndOnlyBlocksThatSession) {
     tStatus status;
     GatedManager manager(status);
-    kdut::CleanupOperationComposite compositeA(status);
-    kdut::CleanupOperationComposite compositeB(status);
-    kdut::ResourceReservation a(kNotReservedCode, &manager, status);
-    kdut::ResourceReservation b(kNotReservedCode, &manager, status);
+    kdut::CleanupOperationComposite composite(status);
+    kdut::ResourceReservation a(kNotReservedCode, &manager, status), b(kNotReservedCode, &manager, status);
     ASSERT_TRUE(status.isSuccess());
 
     manager.hold = true;
     tStatus reserved, checked;
     {
-        Worker reserver([&] { a.reserve(compositeA, 1, reserved); });
+        Worker reserver([&] { a.reserve(composite, 1, reserved); });
         EXPECT_TRUE(eventually([&] { return manager.inside.load(); }));
         EXPECT_TRUE(reserver.waitUntilBlocked());
         manager.hold = false;
@@ -117,7 +108,7 @@ TEST_F(FrameworkReservation, TheSessionsLockIsHeldAcrossTheDeviceCallAndOnlyBloc
     }
     EXPECT_TRUE(reserved.isSuccess());
     EXPECT_TRUE(checked.isSuccess()) << "the check saw the finished reservation";
-    EXPECT_TRUE(compositeA.contains(&a));
+    EXPECT_TRUE(composite.contains(&a));
     a.cleanup(reserved);
     EXPECT_EQ(manager.getReservedMask(), 0u);
 }

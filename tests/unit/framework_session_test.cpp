@@ -1,6 +1,5 @@
 // Cleanup composites, and what a session's close or a teardown runs.
 #include "framework/cleanup_operation.h"
-#include "framework/kernel_session.h"
 #include "framework_test_device.h"
 
 namespace {
@@ -15,10 +14,8 @@ protected:
 TEST_F(FrameworkSessionComposite, RunsTheLastAddedFirstKeepsTheFirstErrorAndHoldsEachOperationOnce) {
     tStatus status;
     kdut::CleanupOperationComposite composite(2, status);
-    TracingCleanup a("a", trace);
-    TracingCleanup b("b", trace, KELVO_STATUS_NOT_ACCESSIBLE);
-    TracingCleanup c("c", trace, KELVO_STATUS_UNEXPECTED_KERNEL_RESULT);
-    TracingCleanup d("d", trace);
+    TracingCleanup a("a", trace), b("b", trace, KELVO_STATUS_NOT_ACCESSIBLE);
+    TracingCleanup c("c", trace, KELVO_STATUS_UNEXPECTED_KERNEL_RESULT), d("d", trace);
     for (TracingCleanup* op : {&a, &b, &c, &a, &b, &d}) {
         composite.add(op, status);
     }
@@ -44,12 +41,9 @@ TEST_F(FrameworkSessionComposite, RunsTheLastAddedFirstKeepsTheFirstErrorAndHold
 TEST_F(FrameworkSessionComposite, AnOperationMayCallBackIntoItsCompositeOnTheSameThread) {
     tStatus status;
     kdut::CleanupOperationComposite composite(status);
-    class SelfRemoving : public kdut::CleanupOperationInterface {
-    public:
+    struct SelfRemoving : kdut::CleanupOperationInterface {
         explicit SelfRemoving(kdut::CleanupOperationComposite& owner) : owner_(owner) {}
         void cleanup(tStatus& status) override { owner_.remove(this, status); }
-
-    private:
         kdut::CleanupOperationComposite& owner_;
     } selfRemoving(composite);
     TracingCleanup a("a", trace);
@@ -84,8 +78,7 @@ TEST_F(FrameworkSession, CloseRunsTheSessionsOperationsNewestFirstWithTheRouting
     ASSERT_NE(session->getRoutingSession().get(), nullptr);
     EXPECT_TRUE(session->getRoutingSession()->isConstructed());
     std::vector<std::string> trace;
-    TracingCleanup stream("stream", trace);
-    TracingCleanup notifier("notifier", trace);
+    TracingCleanup stream("stream", trace), notifier("notifier", trace);
     tStatus status;
     session->getCleanupOperationComposite().add(&stream, status);
     session->getCleanupOperationComposite().add(&notifier, status);
@@ -106,8 +99,7 @@ TEST_F(FrameworkSession, ATeardownRunsTheOperationsOnceAndTheInvalidSessionsClos
     auto* older = kernel(open());
     auto* newer = kernel(open());
     std::vector<std::string> trace;
-    TracingCleanup olderOp("older", trace);
-    TracingCleanup newerOp("newer", trace);
+    TracingCleanup olderOp("older", trace), newerOp("newer", trace);
     tStatus status;
     older->getCleanupOperationComposite().add(&olderOp, status);
     newer->getCleanupOperationComposite().add(&newerOp, status);

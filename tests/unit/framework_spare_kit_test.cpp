@@ -1,6 +1,4 @@
 // The framework's spare kit, which nothing in the driver builds (but the checker collection).
-#include <vector>
-
 #include "fatal_hook_capture.h"
 #include "framework/invalidatable_session.h"
 #include "framework/regi_config.h"

@@ -1,6 +1,4 @@
 // Version values: text forms, packing, ordering and their error codes.
-#include <string>
-
 #include "framework/routing_interface.h"
 #include "framework/version.h"
 #include "test_support.h"
@@ -24,8 +22,7 @@ Version parsed(const char* versionText) {
     return version;
 }
 
-// Dotted and compact forms read the same value; a malformed text fails and
-// leaves the no-version value.
+// Dotted and compact forms read the same value; a malformed text fails and leaves the no-version value.
 TEST(FrameworkVersion, TextsReadOrFailWithTheirCode) {
     const struct {
         const char* text;
@@ -80,9 +77,8 @@ TEST(FrameworkVersion, OrderingFollowsTheFieldsFromMajorToBuild) {
     const char* ascending[] = {"0.0.0d0",     "0.0.0d1",     "0.0.0a0", "0.0.0f9",
                                "0.0.1d0",     "0.1.0d0",     "1.0.0d0", "1.0.0f5",
                                "1.0.0f16383", "1.0.0f16384", "1.0.1d0", "255.15.15f16383"};
-    const size_t count = sizeof(ascending) / sizeof(ascending[0]);
-    for (size_t i = 0; i < count; ++i) {
-        for (size_t k = 0; k < count; ++k) {
+    for (size_t i = 0; i < std::size(ascending); ++i) {
+        for (size_t k = 0; k < std::size(ascending); ++k) {
             const Version left = parsed(ascending[i]);
             const Version right = parsed(ascending[k]);
             EXPECT_EQ(left.isOlderThan(right), i < k) << ascending[i] << " vs " << ascending[k];

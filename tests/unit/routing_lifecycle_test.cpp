@@ -1,12 +1,7 @@
 // Grow-only heap and the route life cycle: reserve, program, unprogram, unreserve, destroy, resets, IDs.
-#include <gtest/gtest.h>
-
-#include <algorithm>
 #include <map>
-#include <vector>
 
 #include "routing/grow_only_heap.h"
-#include "routing/routing_resources.h"
 #include "routing_test_graph.h"
 #include "test_support.h"
 
@@ -98,12 +93,10 @@ protected:
 // The line graph with 7 and 8 tied: e5 1->7 (not default), e6 3->7 (default), e7 4->8 (default).
 GraphPlan tiedGraph() {
     GraphPlan plan = lineGraph();
-    plan.terminals.push_back({7, 0, 1});
-    plan.terminals.push_back({8, 0, 1});
+    plan.terminals.insert(plan.terminals.end(), {{7, 0, 1}, {8, 0, 1}});
     plan.ties = {{6, 7}};
-    plan.edges.push_back({0, 6, 1, 0, 0, {{15, 1}}});
-    plan.edges.push_back({2, 6, 1, 0, 1, {{16, 1}}});
-    plan.edges.push_back({3, 7, 1, 0, 1, {{17, 1}}});
+    plan.edges.insert(plan.edges.end(),
+                      {{0, 6, 1, 0, 0, {{15, 1}}}, {2, 6, 1, 0, 1, {{16, 1}}}, {3, 7, 1, 0, 1, {{17, 1}}}});
     return plan;
 }
 
@@ -172,8 +165,7 @@ TEST_F(RouteLifeCycle, FailedProgrammingEndsWhatBeganAndTakesBackItsCounts) {
         EXPECT_EQ(program(a), tStatus::kNotAccessible);
         EXPECT_EQ(take(), c.calls);
         EXPECT_EQ(resources_->getRouteState(a), voark::kRouteReserved);
-        programmer_.failBegin = false;
-        programmer_.failAt = 0;
+        programmer_ = {}; // nothing fails now
         ASSERT_EQ(program(a), 0);
         EXPECT_EQ(take(), (Calls{"begin", "1:10=1", "3:12=1", "end"}));
     }
@@ -206,8 +198,7 @@ TEST_F(RouteLifeCycle, Resets) {
         EXPECT_EQ(take(), c.calls);
     }
     // A calculated reset drives one terminal; in a tie group, the member not on its default edge.
-    const std::pair<uint32_t, uint32_t> calculated[] = {{5, 5}, {8, 7}};
-    for (const auto& [terminal, driven] : calculated) {
+    for (const auto& [terminal, driven] : {std::pair{5u, 5u}, std::pair{8u, 7u}}) {
         tStatus status;
         const uint32_t reset = resources_->calculateResetTerminal(9, terminal, 0, status);
         EXPECT_EQ(pathOf(reset), (std::vector<uint32_t>{driven, driven})) << terminal;

@@ -1,10 +1,6 @@
 // Route search against the literal reference on random graphs, and failed allocations.
-#include <gtest/gtest.h>
-
-#include <numeric>
 #include <random>
 
-#include "routing/routing_resources.h"
 #include "routing_reference.h"
 #include "routing_test_graph.h"
 #include "test_support.h"
@@ -95,12 +91,6 @@ TEST(RouteSearchDifferential, MatchesTheLiteralRuleOnRandomGraphs) {
                 }
             }
         }
-        std::vector<uint32_t> reservations;
-        std::vector<uint8_t> available;
-        for (uint32_t e = 0; e < graph.info().numEdges; ++e) {
-            reservations.push_back(resources.edgeStates()[e].reservationCount);
-            available.push_back(resources.edgeStates()[e].isAvailable);
-        }
         std::vector<RouteCalculationSeedBase> seeds;
         for (uint32_t k = pick(5); k-- > 0;) {
             const uint32_t cost = pick(12) == 0 ? 0xFFFFFFF0u + pick(16) : pick(5);
@@ -112,7 +102,7 @@ TEST(RouteSearchDifferential, MatchesTheLiteralRuleOnRandomGraphs) {
         }
         const uint32_t options = pick(4) == 0 ? voark::kUseUnavailableEdges : 0;
 
-        Reference reference(graph.info(), reservations, available);
+        Reference reference(graph.info(), resources.edgeStates());
         const RefResult expected = reference.calculate(seeds, destinations, options);
         const size_t dbBefore = resources.database().size();
         const Calculated got = calculate(resources, seeds, destinations, options, 64);

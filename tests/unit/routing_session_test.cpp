@@ -1,8 +1,4 @@
 // Routing sessions and the routing-resources manager.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstring>
 #include <thread>
 
 #include "framework/routing_session.h"
@@ -17,8 +13,7 @@ using nVOAPALS100::tStatus;
 using Calls = std::vector<std::string>;
 
 // A caller buffer in test memory.
-class Buffer : public voark::UserBufferInterface {
-public:
+struct Buffer : voark::UserBufferInterface {
     template <class T> explicit Buffer(const std::vector<T>& records) : bytes(records.size() * sizeof(T)) {
         std::memcpy(bytes.data(), records.data(), bytes.size());
     }
@@ -42,14 +37,11 @@ public:
 };
 
 // A session as the manager sees it, recording what it is told.
-class Probe : public voark::RoutingSessionInterface {
-public:
+struct Probe : voark::RoutingSessionInterface {
     Probe(std::string name, Calls& log) : name_(std::move(name)), log_(log) {}
     void demoteSession() override { log_.push_back(name_ + ":demote"); }
     void setRoutingResources(voark::RoutingResourcesInterface*) override { log_.push_back(name_ + ":set"); }
     void clearRoutingResources() override { log_.push_back(name_ + ":clear"); }
-
-private:
     std::string name_;
     Calls& log_;
 };
@@ -153,17 +145,14 @@ TEST_F(RoutingSessionTest, OnlyTheCreatorChangesARoute) {
     EXPECT_EQ(reserve(mine, id), 0);
     EXPECT_EQ(program(mine, id), 0);
     // Another session's undoing steps change nothing; the creator's take the route back one state each.
-    struct Step {
-        void (voark::RoutingSession::*undo)(uint32_t);
-        uint32_t stateAfter;
-    };
-    for (const Step& step : {Step{&voark::RoutingSession::unprogramRoute, voark::kRouteReserved},
-                             Step{&voark::RoutingSession::unreserveRoute, voark::kRouteCalculated}}) {
+    for (const auto& [undo, stateAfter] :
+         {std::pair{&voark::RoutingSession::unprogramRoute, voark::kRouteReserved},
+          std::pair{&voark::RoutingSession::unreserveRoute, voark::kRouteCalculated}}) {
         const uint32_t before = resources_->getRouteState(id);
-        (other.*step.undo)(id);
+        (other.*undo)(id);
         EXPECT_EQ(resources_->getRouteState(id), before);
-        (mine.*step.undo)(id);
-        EXPECT_EQ(resources_->getRouteState(id), step.stateAfter);
+        (mine.*undo)(id);
+        EXPECT_EQ(resources_->getRouteState(id), stateAfter);
     }
 }
 

@@ -4,17 +4,17 @@
 #include <algorithm>
 #include <iterator>
 #include <map>
-#include <string>
 #include <vector>
 
 #include "routing/tessary.h"
+#include "status_code.h"
 
 namespace {
 
+using kelvo_test::codeOf;
 using nVOAPALS100::tStatus;
 
-class Registers : public voquantasharedsource::FrontEndAccessorInterface {
-public:
+struct Registers : voquantasharedsource::FrontEndAccessorInterface {
     void write32(uint32_t offset, uint32_t value, tStatus&) override {
         values[offset] = value;
         writes.push_back({offset, value});
@@ -70,13 +70,10 @@ TEST(Tessary, DirectLines) {
         tStatus status;
         tessaryddk::TessaryIsoPort port(registers, kSignatureAt, status);
         EXPECT_EQ(status.getCode(), c.signature != 0 ? 0 : -700001);
-        status.clear();
-        uint32_t version[4] = {};
-        port.getVersion(&version[0], &version[1], &version[2], &version[3], status);
-        EXPECT_EQ(status.getCode(), c.signature != 0 ? 0 : -700000);
-        status.clear();
-        port.configureDirectLines(c.map, status);
-        EXPECT_EQ(status.getCode(), c.code);
+        uint32_t v[4] = {};
+        EXPECT_EQ(codeOf([&](tStatus& s) { port.getVersion(&v[0], &v[1], &v[2], &v[3], s); }),
+                  c.signature != 0 ? 0 : -700000);
+        EXPECT_EQ(codeOf([&](tStatus& s) { port.configureDirectLines(c.map, s); }), c.code);
         EXPECT_EQ(registers.writes, c.writes);
     }
 }

@@ -1,10 +1,8 @@
 // Storage: the maps' access bounds and the flash window's sector cache.
 #include <cinttypes>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
-#include <string>
 #include <vector>
 
 #include "sim/flash_images.h"
@@ -108,39 +106,32 @@ TEST_F(StorageMaps, RawAndTypedAccessBounds) {
     EXPECT_TRUE(flush.isSuccess());
 }
 
-// A flash in memory with failure knobs and a log of sector accesses.
-class MemoryFlash : public devicewindow::FlashController {
-public:
+// A flash in memory with a failure knob and a log of sector accesses.
+struct MemoryFlash : devicewindow::FlashController {
     explicit MemoryFlash(tStatus& status) : FlashController(0x10000, 0x1000, status), bytes(0x10000, 0xFF) {}
     void readSector(uint64_t address, uint8_t* destination, tStatus& status) override {
-        validateSectorAddress(address, status);
-        if (status.isFatal()) {
-            return;
-        }
-        log.append("R").append(std::to_string(address >> 12)).append(failReads ? "! " : " ");
-        if (failReads) {
-            KELVO_SET_STATUS(status, KELVO_STATUS_TIMED_OUT);
-            std::memset(destination, 0, 0x1000);
-            return;
-        }
-        std::memcpy(destination, bytes.data() + address, 0x1000);
+        transfer('R', address, bytes.data() + address, destination, status);
     }
     void writeSector(uint64_t address, const uint8_t* source, tStatus& status) override {
+        transfer('W', address, source, bytes.data() + address, status);
+    }
+    // A failed read hands back zeros; a failed write leaves the sector erased.
+    void transfer(char op, uint64_t address, const uint8_t* from, uint8_t* to, tStatus& status) {
         validateSectorAddress(address, status);
         if (status.isFatal()) {
             return;
         }
-        log.append("W").append(std::to_string(address >> 12)).append(failWrites ? "! " : " ");
-        if (failWrites) {
-            std::memset(bytes.data() + address, 0xFF, 0x1000); // erased, then the program failed
+        log.append(1, op).append(std::to_string(address >> 12)).append(fails ? "! " : " ");
+        if (fails) {
+            std::memset(to, op == 'R' ? 0 : 0xFF, 0x1000);
             KELVO_SET_STATUS(status, KELVO_STATUS_TIMED_OUT);
-            return;
+        } else {
+            std::memcpy(to, from, 0x1000);
         }
-        std::memcpy(bytes.data() + address, source, 0x1000);
     }
     std::vector<uint8_t> bytes;
     std::string log; // "R2 W2! " : sector 2 read, then its write failed
-    bool failReads = false, failWrites = false;
+    bool fails = false;
 };
 
 class FlashWindowTest : public kelvo_test::LeakCheckedTest {
@@ -206,8 +197,7 @@ TEST_F(FlashWindowTest, EachScriptLeavesItsSectorAccessesOnTheFlash) {
             uint64_t offset = 0, size = 0;
             unsigned byte = 0;
             std::sscanf(step.c_str(), " %c %" SCNx64 " %" SCNx64 " %x", &op, &offset, &size, &byte);
-            const bool fails = step.find('!') != std::string::npos;
-            flash.failReads = flash.failWrites = fails;
+            flash.fails = step.find('!') != std::string::npos;
             const std::vector<uint8_t> expected(size, static_cast<uint8_t>(byte));
             std::vector<uint8_t> bytes(size, static_cast<uint8_t>(op == 's' ? byte : ~byte));
             const int64_t code =
@@ -217,11 +207,11 @@ TEST_F(FlashWindowTest, EachScriptLeavesItsSectorAccessesOnTheFlash) {
                 : op == 'r' ? codeOf([&](tStatus& s) { window.refresh(offset, size, s); })
                 : op == 'g' ? codeOf([&](tStatus& s) { window.get(offset, size, bytes.data(), s); })
                             : 0;
-            EXPECT_EQ(code, fails ? KELVO_STATUS_TIMED_OUT : 0);
+            EXPECT_EQ(code, flash.fails ? KELVO_STATUS_TIMED_OUT : 0);
             if (op == 'p') {
                 bytes.assign(flash.bytes.begin() + offset, flash.bytes.begin() + offset + size);
             }
-            if ((op == 'g' || op == 'p') && !fails) {
+            if ((op == 'g' || op == 'p') && !flash.fails) {
                 EXPECT_EQ(bytes, expected);
             }
         }
