@@ -115,6 +115,9 @@ protected:
                 accessory().accessory,
                 ASK(voquantaPXICooling_getCoolingMode, handles_[0], 0).coolingMode};
     }
+    const Row& rowOf(uint32_t code) const { return *std::ranges::find(table_, code, &Row::code); }
+
+    const std::vector<Row> table_ = validRequests(GetParam());
     int index_ = -1;
     std::shared_ptr<sim::Module> module_;
     std::vector<int> handles_;
@@ -131,9 +134,8 @@ protected:
 // then once with a valid one, answered as its operation promises. The module
 // was added at level 19: the first rows check the hardware state and the level.
 TEST_P(E2ELevel19, EveryCodeAnswersValidInputAndRefusesBadInput) {
-    const std::vector<Row> table = validRequests(GetParam());
-    EXPECT_EQ(table.size(), KELVO_IOCTL_CODE_COUNT);
-    for (const Row& row : table) {
+    EXPECT_EQ(table_.size(), KELVO_IOCTL_CODE_COUNT);
+    for (const Row& row : table_) {
         SCOPED_TRACE(row.name);
         // The cooling codes (direction bits set) on both interfaces.
         for (int handle : row.code > 0xFFFFFF ? handles_ : std::vector<int>{handles_[0]}) {
@@ -175,12 +177,11 @@ TEST_P(E2ELevel19, EveryCodeAnswersValidInputAndRefusesBadInput) {
 // nothing, and a caller's error word comes back and leaves it as it was.
 TEST_P(E2ELevel19, EveryResetLevelAdmitsTheCodesAtOrBelowIt) {
     // Codes of levels 0, 1, 11, 14 and 19, with their valid inputs.
-    const std::pair<std::string, uint32_t> probes[] = {{"kdut_cleanup", 0},
-                                                       {"arm_getNumberOfRegistrations", 1},
-                                                       {"corran_getHardwareErrors", 11},
-                                                       {"brixelTools_getTransferCount", 14},
-                                                       {"kdut_checkHardwareState", 19}};
-    const std::vector<Row> table = validRequests(GetParam());
+    const std::pair<uint32_t, uint32_t> probes[] = {{KELVO_IOCTL_kdut_cleanup, 0},
+                                                    {KELVO_IOCTL_arm_getNumberOfRegistrations, 1},
+                                                    {KELVO_IOCTL_corran_getHardwareErrors, 11},
+                                                    {KELVO_IOCTL_brixelTools_getTransferCount, 14},
+                                                    {KELVO_IOCTL_kdut_checkHardwareState, 19}};
     const auto set = [&](uint32_t value, int32_t word = 0) {
         return ASK(corran_setConnectedAccessory, handles_[0], value, word).status;
     };
@@ -194,9 +195,8 @@ TEST_P(E2ELevel19, EveryResetLevelAdmitsTheCodesAtOrBelowIt) {
         const auto reached = ASK(kelvo_getSetupLevel, handles_[0], 0);
         EXPECT_EQ(std::make_pair(reached.status, reached.setupLevel), std::make_pair(0, level));
         for (const auto& probe : probes) {
-            SCOPED_TRACE(probe.first);
-            const Row& row = *std::find_if(table.begin(), table.end(),
-                                           [&](const Row& r) { return r.name == probe.first; });
+            const Row& row = rowOf(probe.first);
+            SCOPED_TRACE(row.name);
             const Answer answer = send(handles_[0], row.code, record(row.valid, row.inSize), row.outSize);
             EXPECT_EQ(std::make_pair(answer.transport, answer.word(row.statusAt)),
                       std::make_pair(0, probe.second > level ? kLevelReached : 0));
@@ -208,66 +208,59 @@ TEST_P(E2ELevel19, EveryResetLevelAdmitsTheCodesAtOrBelowIt) {
     EXPECT_EQ(get(), std::make_pair(0, 9u));
 }
 
-// The soft-copy requests of a window in turn: read and refresh take the
-// device's value, set and get stay in the soft copy, flush and write send
-// only what changed unless forced.
+// The soft-copy requests of a window in turn, the catalogue's on the scratch word: read and refresh take
+// the device's value, set and get stay in the soft copy, flush and write send only what changed unless
+// forced.
 TEST_P(E2ELevel19, WindowSoftCopyRequestsAndTheForceFlag) {
     sim::FpgaSpace& fpga = module_->nisoFpga();
     const uint64_t scratch = nisoScratch(GetParam());
-    const auto window = [&](uint32_t code, auto in, uint32_t* buffer = nullptr, bool force = false) {
-        in = named(in, names_[1]);
-        in.offset = scratch;
-        in.size = 4;
-        if constexpr (requires { in.buffer; }) {
-            in.buffer = address(buffer);
+    // The request of the code, its word in the client's data.
+    const auto window = [&](uint32_t code, uint32_t& word, bool force = false) {
+        const Row& row = rowOf(code);
+        std::vector<Put> puts = row.valid;
+        if (force) { // the flag, before three reserved bytes and the status word
+            puts.push_back({static_cast<uint16_t>(row.inSize - 8), 1, 1});
         }
-        if constexpr (requires { in.force; }) {
-            in.force = force;
-        }
-        return statusOf(handles_[0], code, in);
+        std::memcpy(data_.data(), &word, 4);
+        const Answer answer = send(handles_[0], code, record(puts, row.inSize), row.outSize);
+        std::memcpy(&word, data_.data(), 4);
+        return answer.word(row.statusAt);
     };
-    enum Op { kRead, kSet, kFlush, kWrite, kDevice, kRefresh };
+    constexpr uint32_t kDevice = 0; // the device's word set
     const struct {
-        Op op;
-        uint32_t value; // kSet, kWrite, kDevice
-        bool force;     // kFlush, kWrite
+        uint32_t code;
+        uint32_t value; // set, write, the device's
+        bool force;     // flush, write
         bool written;   // the device saw a write
         uint32_t device, softCopy;
     } steps[] = {
         {kDevice, 0x0F0F0F0F, false, false, 0x0F0F0F0F, 0},
-        {kRead, 0, false, false, 0x0F0F0F0F, 0x0F0F0F0F},
-        {kSet, 0x11111111, false, false, 0x0F0F0F0F, 0x11111111},
-        {kFlush, 0, false, true, 0x11111111, 0x11111111},
-        {kFlush, 0, false, false, 0x11111111, 0x11111111}, // nothing changed since
-        {kFlush, 0, true, true, 0x11111111, 0x11111111},
-        {kWrite, 0x11111111, false, false, 0x11111111, 0x11111111},
-        {kWrite, 0x11111111, true, true, 0x11111111, 0x11111111},
-        {kWrite, 0x22222222, false, true, 0x22222222, 0x22222222},
+        {KELVO_IOCTL_deviceWindow_read, 0, false, false, 0x0F0F0F0F, 0x0F0F0F0F},
+        {KELVO_IOCTL_deviceWindow_set, 0x11111111, false, false, 0x0F0F0F0F, 0x11111111},
+        {KELVO_IOCTL_deviceWindow_flush, 0, false, true, 0x11111111, 0x11111111},
+        {KELVO_IOCTL_deviceWindow_flush, 0, false, false, 0x11111111, 0x11111111}, // nothing changed since
+        {KELVO_IOCTL_deviceWindow_flush, 0, true, true, 0x11111111, 0x11111111},
+        {KELVO_IOCTL_deviceWindow_write, 0x11111111, false, false, 0x11111111, 0x11111111},
+        {KELVO_IOCTL_deviceWindow_write, 0x11111111, true, true, 0x11111111, 0x11111111},
+        {KELVO_IOCTL_deviceWindow_write, 0x22222222, false, true, 0x22222222, 0x22222222},
         {kDevice, 0x33333333, false, false, 0x33333333, 0x22222222},
-        {kRefresh, 0, false, false, 0x33333333, 0x33333333},
+        {KELVO_IOCTL_deviceWindow_refresh, 0, false, false, 0x33333333, 0x33333333},
     };
     for (size_t i = 0; i < std::size(steps); ++i) {
         const auto& step = steps[i];
         SCOPED_TRACE(i);
-        if (step.op == kDevice) {
+        if (step.code == kDevice) {
             fpga.poke(scratch, step.value);
             continue;
         }
         const size_t writes = writesTo(fpga);
         uint32_t word = step.value, soft = 0; // read answers the device's word into word
-        const int32_t result =
-            step.op == kRead  ? window(KELVO_IOCTL_deviceWindow_read, kelvo_deviceWindow_read_in{}, &word)
-            : step.op == kSet ? window(KELVO_IOCTL_deviceWindow_set, kelvo_deviceWindow_set_in{}, &word)
-            : step.op == kFlush
-                ? window(KELVO_IOCTL_deviceWindow_flush, kelvo_deviceWindow_flush_in{}, nullptr, step.force)
-            : step.op == kWrite
-                ? window(KELVO_IOCTL_deviceWindow_write, kelvo_deviceWindow_write_in{}, &word, step.force)
-                : window(KELVO_IOCTL_deviceWindow_refresh, kelvo_deviceWindow_refresh_in{});
+        const int32_t result = window(step.code, word, step.force);
         const bool written = writesTo(fpga) > writes;
-        EXPECT_EQ(window(KELVO_IOCTL_deviceWindow_get, kelvo_deviceWindow_get_in{}, &soft), 0);
+        EXPECT_EQ(window(KELVO_IOCTL_deviceWindow_get, soft), 0);
         EXPECT_EQ(std::tuple(result, written, fpga.peek(scratch), soft, word),
                   std::tuple(0, step.written, step.device, step.softCopy,
-                             step.op == kRead ? step.device : step.value));
+                             step.code == KELVO_IOCTL_deviceWindow_read ? step.device : step.value));
     }
 }
 
