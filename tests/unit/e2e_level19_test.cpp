@@ -16,11 +16,6 @@ constexpr int kTransportBadSize = -51009; // -52005 at the kernel layer's bounda
 using namespace kelvo_test; // the catalogue's places
 using Row = ValidRequest;
 
-template <class T> std::vector<uint8_t> bytesOf(const T& in) {
-    const auto* first = reinterpret_cast<const uint8_t*>(&in);
-    return std::vector<uint8_t>(first, first + sizeof(in));
-}
-
 // Writes that reached an FPGA's register space so far.
 size_t writesTo(const sim::FpgaSpace& space) {
     const std::vector<sim::Access> trace = space.trace();
@@ -80,9 +75,9 @@ protected:
         }
         const void* places[] = {out_.data(),   data_.data(),   dma_.at(0), dma_.at(pageSize()), &seed_,
                                 &destination_, possibilities_, nullptr,    readOnly_.at(0),     nullptr};
-        return value < kMap   ? value
-               : value < kOut ? address(names_[value - kMap].data())
-                              : address(places[value - kOut]);
+        return value < kMap || value > kSubroutines ? value
+               : value < kOut                       ? address(names_[value - kMap].data())
+                                                    : address(places[value - kOut]);
     }
     // A record of size bytes with the fields put in order (a later one wins).
     std::vector<uint8_t> record(const std::vector<Put>& puts, size_t size) {
@@ -96,6 +91,12 @@ protected:
             }
         }
         return bytes;
+    }
+    // The row's valid request with the puts over it, its record extra bytes longer.
+    Answer sendRow(int handle, const Row& row, const std::vector<Put>& over = {}, uint32_t extra = 0) {
+        std::vector<Put> puts = row.valid;
+        puts.insert(puts.end(), over.begin(), over.end());
+        return send(handle, row.code, record(puts, row.inSize + extra), row.outSize);
     }
 
     // What a refused request must leave as it was: the FPGAs and the flash
@@ -144,11 +145,8 @@ TEST_P(E2ELevel19, EveryCodeAnswersValidInputAndRefusesBadInput) {
             module_->nisoFpga().clearTrace();
             module_->isoFpga().clearTrace();
             module_->flash().clearTrace();
-            std::vector<Put> bad = row.valid;
-            bad.insert(bad.end(), row.bad.begin(), row.bad.end());
             const bool wrongSize = row.bad.empty();
-            const Answer refused =
-                send(handle, row.code, record(bad, row.inSize + (wrongSize ? 1 : 0)), row.outSize);
+            const Answer refused = sendRow(handle, row, row.bad, wrongSize ? 1 : 0);
             if (wrongSize) {
                 EXPECT_EQ(std::tuple(refused.transport, refused.written, refused.out),
                           std::tuple(kTransportBadSize, 0u, std::vector<uint8_t>(row.outSize, 0)));
@@ -159,7 +157,7 @@ TEST_P(E2ELevel19, EveryCodeAnswersValidInputAndRefusesBadInput) {
             }
             EXPECT_EQ(observe(), before);
 
-            const Answer answered = send(handle, row.code, record(row.valid, row.inSize), row.outSize);
+            const Answer answered = sendRow(handle, row);
             EXPECT_EQ(std::tuple(answered.transport, answered.written, answered.word(row.statusAt),
                                  row.result < 0 ? row.result : int64_t{answered.result()}),
                       std::tuple(0, row.outSize, row.answer, row.result));
@@ -197,7 +195,7 @@ TEST_P(E2ELevel19, EveryResetLevelAdmitsTheCodesAtOrBelowIt) {
         for (const auto& probe : probes) {
             const Row& row = rowOf(probe.first);
             SCOPED_TRACE(row.name);
-            const Answer answer = send(handles_[0], row.code, record(row.valid, row.inSize), row.outSize);
+            const Answer answer = sendRow(handles_[0], row);
             EXPECT_EQ(std::make_pair(answer.transport, answer.word(row.statusAt)),
                       std::make_pair(0, probe.second > level ? kLevelReached : 0));
         }
@@ -217,12 +215,10 @@ TEST_P(E2ELevel19, WindowSoftCopyRequestsAndTheForceFlag) {
     // The request of the code, its word in the client's data.
     const auto window = [&](uint32_t code, uint32_t& word, bool force = false) {
         const Row& row = rowOf(code);
-        std::vector<Put> puts = row.valid;
-        if (force) { // the flag, before three reserved bytes and the status word
-            puts.push_back({static_cast<uint16_t>(row.inSize - 8), 1, 1});
-        }
+        // The flag, before three reserved bytes and the status word.
+        const std::vector<Put> forced = {{static_cast<uint16_t>(row.inSize - 8), 1, 1}};
         std::memcpy(data_.data(), &word, 4);
-        const Answer answer = send(handles_[0], code, record(puts, row.inSize), row.outSize);
+        const Answer answer = sendRow(handles_[0], row, force ? forced : std::vector<Put>{});
         std::memcpy(&word, data_.data(), 4);
         return answer.word(row.statusAt);
     };
@@ -267,32 +263,25 @@ TEST_P(E2ELevel19, WindowSoftCopyRequestsAndTheForceFlag) {
 // A name longer than 4096 (4096 is taken), a name and window data at addresses the client does not own:
 // refused with the operation's code, nothing reaching either FPGA, the handle still served.
 TEST_P(E2ELevel19, BadNamesAndAddressesAreRefusedAndChangeNothing) {
-    const uint64_t scratch = nisoScratch(GetParam());
-    module_->nisoFpga().poke(scratch, 0x11111111);
+    module_->nisoFpga().poke(nisoScratch(GetParam()), 0x11111111);
     const size_t writes = writesTo(module_->nisoFpga()) + writesTo(module_->isoFpga());
     const std::string tooLong(4097, 'x');
-    const auto map = [&](uint64_t at, uint64_t length) {
-        return bytesOf(kelvo_arm_write_in{at, length, kScratchField, 1, 1, {}, 0});
-    };
-    const auto window = [&](uint64_t buffer) {
-        return bytesOf(kelvo_deviceWindow_write_in{
-            address(names_[1].data()), names_[1].size(), buffer, scratch, 4, 1, {}, 0});
-    };
+    constexpr uint32_t kMapWrite = KELVO_IOCTL_arm_write, kWindowWrite = KELVO_IOCTL_deviceWindow_write;
+    constexpr uint16_t kData = offsetof(kelvo_deviceWindow_write_in, buffer);
     const struct {
         const char* what;
         uint32_t code;
-        std::vector<uint8_t> in;
+        std::vector<Put> bad; // over the catalogue's valid request: a name's address and length, the data's
         int32_t status;
     } cases[] = {
-        {"a map name of 4097", KELVO_IOCTL_arm_write, map(address(tooLong.data()), 4097), kInvalidParameter},
-        {"a map name at a foreign address", KELVO_IOCTL_arm_write, map(0x10, names_[0].size()), kBadAddress},
-        {"window data at a foreign address", KELVO_IOCTL_deviceWindow_write, window(0x10), kBadAddress},
-        {"window data at the top of the address space", KELVO_IOCTL_deviceWindow_write,
-         window(UINT64_MAX - 2), kBadAddress},
+        {"a map name of 4097", kMapWrite, {{0, 8, address(tooLong.data())}, {8, 8, 4097}}, kInvalidParameter},
+        {"a map name at a foreign address", kMapWrite, {{0, 8, 0x10}}, kBadAddress},
+        {"window data at a foreign address", kWindowWrite, {{kData, 8, 0x10}}, kBadAddress},
+        {"window data at the address space's top", kWindowWrite, {{kData, 8, UINT64_MAX - 2}}, kBadAddress},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const Answer refused = send(handles_[0], c.code, c.in, sizeof(kelvo_status_record));
+        const Answer refused = sendRow(handles_[0], rowOf(c.code), c.bad);
         EXPECT_EQ(std::make_pair(refused.transport, refused.word(0)), std::make_pair(0, c.status));
     }
     EXPECT_EQ(writesTo(module_->nisoFpga()) + writesTo(module_->isoFpga()), writes);
