@@ -126,10 +126,8 @@ std::int32_t writePosc(Worker& w) {
                   "wrote " + std::to_string(bytes[0]) + ", read " + std::to_string(bytes[1]));
 }
 std::int32_t level(Worker& w) {
-    kelvo_kelvo_getSetupLevel_out out{};
-    const std::int32_t status = ask(w.handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_status_record{}, out);
-    return expect(w, status, out.setupLevel <= KELVO_SETUP_LEVEL_COMPLETE,
-                  "setup level " + std::to_string(out.setupLevel));
+    return ask<kelvo_kelvo_getSetupLevel_out>(w.handle, KELVO_IOCTL_kelvo_getSetupLevel,
+                                              kelvo_status_record{});
 }
 
 // The route 3 to 2 (cost 1): calculated, now and then reserved, programmed and back, destroyed.

@@ -72,17 +72,12 @@ inline std::uint64_t nisoScratch(const std::string& board) {
 // The names of kMap, kWindow, kStorage and kUnknown on the board.
 inline std::string placeName(Place place, const std::string& board) {
     const std::string family = board == "solstra" ? "Solstra" : "Duskmere";
-    switch (place) {
-    case kMap:
-        return family + "NisoTopRegMap_BoardWin_" + family + "NisoBoardRegMap_StandardRegsWin_" + family +
-               "StandardRegs_RequiredRegsWin_RequiredRegs_Ver1.0.0d379";
-    case kWindow:
-        return "NisoFpgaWindow";
-    case kStorage:
-        return "Manufacturing_Ver1.0.0d1";
-    default:
-        return "NoSuchRegistration";
-    }
+    const std::string map = family + "NisoTopRegMap_BoardWin_" + family + "NisoBoardRegMap_StandardRegsWin_" +
+                            family + "StandardRegs_RequiredRegsWin_RequiredRegs_Ver1.0.0d379";
+    return place == kMap       ? map
+           : place == kWindow  ? "NisoFpgaWindow"
+           : place == kStorage ? "Manufacturing_Ver1.0.0d1"
+                               : "NoSuchRegistration";
 }
 
 // A field of the request's input record In.
