@@ -84,7 +84,7 @@ inline std::string placeName(Place place, const std::string& board) {
 #define F(field, value) (Put{offsetof(In, field), sizeof(In::field), value})
 #define NAME(place) (Put{offsetof(In, nameAddress), 16, place})
 #define REFUSED(put, code) .bad = {put}, .refusal = code
-#define UNKNOWN_NAME REFUSED(NAME(kUnknown), kNameNotFound)
+#define UNKNOWN_NAME REFUSED(NAME(kUnknown), KELVO_STATUS_NAME_NOT_FOUND)
 #define MASK(bad) .valid = {F(channelMask, 1)}, REFUSED(F(channelMask, bad), kInvalidChannel)
 #define NAMES .valid = {F(buffer, kOut)}, REFUSED(F(buffer, kReadOnly), kBadAddress)
 #define SCRATCH NAME(kMap), F(fieldId, kScratchField)
@@ -105,9 +105,7 @@ inline std::vector<ValidRequest> validRequests(const std::string& board) {
     constexpr std::int32_t kNotImplemented = KELVO_STATUS_NOT_IMPLEMENTED;
     constexpr std::int32_t kInvalidChannel = KELVO_STATUS_INVALID_CHANNEL;
     constexpr std::int32_t kInvalidParameter = KELVO_STATUS_INVALID_PARAMETER;
-    constexpr std::int32_t kNameNotFound = KELVO_STATUS_NAME_NOT_FOUND;
     constexpr std::int32_t kBadAddress = KELVO_STATUS_NOT_ACCESSIBLE; // a user address the copy refuses
-    constexpr std::int32_t kBufferTooSmall = KELVO_STATUS_BUFFER_TOO_SMALL;
     const std::uint64_t scratch = nisoScratch(board);
     return {
         REQUEST(kdut_checkHardwareState),
@@ -170,7 +168,7 @@ inline std::vector<ValidRequest> validRequests(const std::string& board) {
                 .valid = {F(seedBuffer, kSeeds), F(seedCount, 1), F(destinationBuffer, kDestination),
                           F(destinationCount, 1), F(possibilitiesBuffer, kPossibilities),
                           F(possibilitiesCapacity, 4)},
-                REFUSED(F(possibilitiesCapacity, 0), kBufferTooSmall)),
+                REFUSED(F(possibilitiesCapacity, 0), KELVO_STATUS_BUFFER_TOO_SMALL)),
         REQUEST(routing_getRouteTerminalPath,
                 .valid = {F(routeID, kRoute), F(pathBuffer, kOut), F(pathCapacity, 4)},
                 REFUSED(F(routeID, 0xDEAD), kInvalidParameter), .refusedResult = 4, .needs = Needs::kRoute),
@@ -183,7 +181,7 @@ inline std::vector<ValidRequest> validRequests(const std::string& board) {
         REQUEST(routing_unreserveRoute, .valid = {F(routeID, kRoute)}, .needs = Needs::kReservedRoute),
         REQUEST(routing_destroyRoute, .valid = {F(routeID, kRoute)}, .needs = Needs::kReservedRoute),
         REQUEST(routing_getTopographyName, .valid = {F(nameBuffer, kOut), F(bufferSize, 64)},
-                REFUSED(F(bufferSize, 0), kBufferTooSmall)),
+                REFUSED(F(bufferSize, 0), KELVO_STATUS_BUFFER_TOO_SMALL)),
         REQUEST(routing_resetTerminal, .valid = {F(terminalID, 2)}),
         REQUEST(routing_calculateResetTerminal, .valid = {F(terminalID, 2)}),
         REQUEST(arm_getNumberOfRegistrations),
@@ -247,7 +245,7 @@ inline std::vector<ValidRequest> validRequests(const std::string& board) {
         REQUEST(brixelTools_clearApplicationFIFO, REFUSED(F(channel, 2), kInvalidParameter)),
         REQUEST(brixelTools_addTransferToDevice,
                 .valid = {F(channel, 1), F(bufferAddress, kDmaOut), F(bufferSize, 4096), F(transferWord, 1)},
-                REFUSED(F(bufferSize, 0), kBufferTooSmall)),
+                REFUSED(F(bufferSize, 0), KELVO_STATUS_BUFFER_TOO_SMALL)),
         REQUEST(brixelTools_writeStreamAdditiveTransferCount, .valid = {F(channel, 1)},
                 REFUSED(F(channel, 2), kInvalidParameter)),
         REQUEST(kdut_cleanup),

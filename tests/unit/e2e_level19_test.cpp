@@ -54,14 +54,6 @@ protected:
         }
         uint32_t result() const { return static_cast<uint32_t>(word(0)); }
     };
-    Answer send(int handle, uint32_t code, const std::vector<uint8_t>& in, uint32_t outSize) {
-        Answer answer{0, 0, std::vector<uint8_t>(outSize, 0)};
-        const auto inSize = static_cast<uint32_t>(in.size());
-        kelvo_ioctl_header header{address(in.data()), address(answer.out.data()), inSize, outSize, 0, 0};
-        answer.transport = kelvo_ioctl(handle, code, &header);
-        answer.written = header.result;
-        return answer;
-    }
     kelvo_corran_getConnectedAccessory_out accessory() {
         return ASK(corran_getConnectedAccessory, handles_[0], 0);
     }
@@ -93,10 +85,16 @@ protected:
         return bytes;
     }
     // The row's valid request with the puts over it, its record extra bytes longer.
-    Answer sendRow(int handle, const Row& row, const std::vector<Put>& over = {}, uint32_t extra = 0) {
+    Answer send(int handle, const Row& row, const std::vector<Put>& over = {}, uint32_t extra = 0) {
         std::vector<Put> puts = row.valid;
         puts.insert(puts.end(), over.begin(), over.end());
-        return send(handle, row.code, record(puts, row.inSize + extra), row.outSize);
+        const std::vector<uint8_t> in = record(puts, row.inSize + extra);
+        Answer answer{0, 0, std::vector<uint8_t>(row.outSize, 0)};
+        kelvo_ioctl_header header{
+            address(in.data()), address(answer.out.data()), row.inSize + extra, row.outSize, 0, 0};
+        answer.transport = kelvo_ioctl(handle, row.code, &header);
+        answer.written = header.result;
+        return answer;
     }
 
     // What a refused request must leave as it was: the FPGAs and the flash
@@ -146,7 +144,7 @@ TEST_P(E2ELevel19, EveryCodeAnswersValidInputAndRefusesBadInput) {
             module_->isoFpga().clearTrace();
             module_->flash().clearTrace();
             const bool wrongSize = row.bad.empty();
-            const Answer refused = sendRow(handle, row, row.bad, wrongSize ? 1 : 0);
+            const Answer refused = send(handle, row, row.bad, wrongSize ? 1 : 0);
             if (wrongSize) {
                 EXPECT_EQ(std::tuple(refused.transport, refused.written, refused.out),
                           std::tuple(kTransportBadSize, 0u, std::vector<uint8_t>(row.outSize, 0)));
@@ -157,7 +155,7 @@ TEST_P(E2ELevel19, EveryCodeAnswersValidInputAndRefusesBadInput) {
             }
             EXPECT_EQ(observe(), before);
 
-            const Answer answered = sendRow(handle, row);
+            const Answer answered = send(handle, row);
             EXPECT_EQ(std::tuple(answered.transport, answered.written, answered.word(row.statusAt),
                                  row.result < 0 ? row.result : int64_t{answered.result()}),
                       std::tuple(0, row.outSize, row.answer, row.result));
@@ -195,7 +193,7 @@ TEST_P(E2ELevel19, EveryResetLevelAdmitsTheCodesAtOrBelowIt) {
         for (const auto& probe : probes) {
             const Row& row = rowOf(probe.first);
             SCOPED_TRACE(row.name);
-            const Answer answer = sendRow(handles_[0], row);
+            const Answer answer = send(handles_[0], row);
             EXPECT_EQ(std::make_pair(answer.transport, answer.word(row.statusAt)),
                       std::make_pair(0, probe.second > level ? kLevelReached : 0));
         }
@@ -218,7 +216,7 @@ TEST_P(E2ELevel19, WindowSoftCopyRequestsAndTheForceFlag) {
         // The flag, before three reserved bytes and the status word.
         const std::vector<Put> forced = {{static_cast<uint16_t>(row.inSize - 8), 1, 1}};
         std::memcpy(data_.data(), &word, 4);
-        const Answer answer = sendRow(handles_[0], row, force ? forced : std::vector<Put>{});
+        const Answer answer = send(handles_[0], row, force ? forced : std::vector<Put>{});
         std::memcpy(&word, data_.data(), 4);
         return answer.word(row.statusAt);
     };
@@ -281,7 +279,7 @@ TEST_P(E2ELevel19, BadNamesAndAddressesAreRefusedAndChangeNothing) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        const Answer refused = sendRow(handles_[0], rowOf(c.code), c.bad);
+        const Answer refused = send(handles_[0], rowOf(c.code), c.bad);
         EXPECT_EQ(std::make_pair(refused.transport, refused.word(0)), std::make_pair(0, c.status));
     }
     EXPECT_EQ(writesTo(module_->nisoFpga()) + writesTo(module_->isoFpga()), writes);
