@@ -77,7 +77,7 @@ std::uint64_t stepBoundNs = ~std::uint64_t{0};
 
 std::string hex(std::int32_t value) {
     char text[16];
-    std::snprintf(text, sizeof(text), value < 0 && value > -1000000 ? "%d" : "0x%08X", value);
+    std::snprintf(text, sizeof(text), value > -1000000 && value < 1000000 ? "%d" : "0x%08X", value);
     return text;
 }
 
@@ -88,6 +88,9 @@ struct RowResult {
     std::int32_t operationStatus = 0;
     std::uint64_t longestNs = 0;
     void check(bool ok, const std::string& what) { verdict = ::check(ok, what) ? verdict : "FAILED"; }
+    void expect(const std::string& what, std::int32_t got, std::int32_t expected) {
+        check(got == expected, what + " answered " + hex(got) + ", expected " + hex(expected));
+    }
     void checkNoLeak(const std::string& where, const kal::live::Counts& before) {
         const kal::live::Counts after = kal::live::now();
         check(after == before, where + ": leaked: before " + kal::live::describe(before) + ", after " +
@@ -145,10 +148,7 @@ RowResult sweepKnob(unsigned board, const Knob& knob, std::uint32_t first, std::
             const std::vector<std::uint8_t> stored = module->flash().contents();
             result.step(at + ", " + decided->name,
                         [&] { result.operationStatus = decided->run(kelvo_fuzz::firstHandle(board)); });
-            const std::int32_t expected = present ? knob.requestCode : 0;
-            result.check(result.operationStatus == expected, at + ": " + decided->name + " answered " +
-                                                                 hex(result.operationStatus) + ", expected " +
-                                                                 hex(expected));
+            result.expect(at + ": " + decided->name, result.operationStatus, present ? knob.requestCode : 0);
             if (knob.decides == kFlushManufacturing && result.operationStatus != 0) {
                 // A failed write may have left the sector erased (as a power loss would).
                 knob.set(*module, false);
@@ -165,12 +165,9 @@ RowResult sweepKnob(unsigned board, const Knob& knob, std::uint32_t first, std::
         const std::int32_t setupCode = level == KELVO_SETUP_LEVEL_COMPLETE && knob.setupCodeAfterTop
                                            ? knob.setupCodeAfterTop
                                            : knob.setupCode;
-        const std::int32_t expectedStatus = meets ? setupCode : 0;
-        const std::int64_t expectedLevel = meets ? knob.level - 1 : KELVO_SETUP_LEVEL_COMPLETE;
-        result.check(result.setupStatus == expectedStatus && result.setupLevel == expectedLevel,
-                     at + ": the reset answered " + hex(result.setupStatus) + " at level " +
-                         std::to_string(result.setupLevel) + ", expected " + hex(expectedStatus) +
-                         " at level " + std::to_string(expectedLevel));
+        result.expect(at + ": the reset", result.setupStatus, meets ? setupCode : 0);
+        result.expect(at + ": the level after the reset", static_cast<std::int32_t>(result.setupLevel),
+                      meets ? knob.level - 1 : KELVO_SETUP_LEVEL_COMPLETE);
         // Cleared: nothing left behind, and the device comes back (at the top level by that full reset).
         knob.set(*module, false);
         const std::int32_t back = kelvo_fuzz::resetDevice(board, level);
