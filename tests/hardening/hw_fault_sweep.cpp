@@ -222,9 +222,8 @@ RowResult additionKnob(unsigned board, const AdditionKnob& knob) {
                                 ? out.setupLevel
                                 : -1;
         kelvo_close(handle);
-        const std::int64_t expected = knob.level < 0 ? KELVO_SETUP_LEVEL_COMPLETE : knob.level;
-        result.check(result.setupLevel == expected,
-                     where + ": the device stands at level " + std::to_string(result.setupLevel));
+        result.expect(where + ": the added device's level", static_cast<std::int32_t>(result.setupLevel),
+                      knob.level < 0 ? KELVO_SETUP_LEVEL_COMPLETE : knob.level);
         kelvo_host_remove_module(static_cast<unsigned>(index));
     }
     result.checkNoLeak(where, before);
