@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <latch>
 #include <numeric>
 #include <thread>
 
@@ -446,16 +447,13 @@ TEST_F(BridgeDmaRegisters, OperationsWriteTheirRegisterSequences) {
         void (*run)(tBrixelDMAChannel&);
         Trace expected;
     };
+    static constexpr tLinkInformation kHigh{0x123456789000ULL, 0x40}, kLow{0x2000, 0x20};
     const Row rows[] = {
         {"start with the flag",
-         [](auto& c) {
-             c.start({0x123456789000ULL, 0x40}, true);
-         },
+         [](auto& c) { c.start(kHigh, true); },
          {W64(0x48, 0x123456789000ULL), W32(0x50, 0x40), W32(0x58, 0x5)}},
         {"start without it",
-         [](auto& c) {
-             c.start({0x2000, 0x20}, false);
-         },
+         [](auto& c) { c.start(kLow, false); },
          {W64(0x48, 0x2000), W32(0x50, 0x20), W32(0x58, 0x1)}},
         {"a mask set twice is written once; off again keeps the mode",
          [](auto& c) {
@@ -908,36 +906,31 @@ TEST_F(BridgeDmaStream, AddClearCommitStartAndStopRaceFromSeveralThreads) {
         std::fill(into, into + size, 0x5A);
         return size;
     });
-    std::atomic<bool> go{false};
-    std::atomic<int> ok{0};
-    auto worker = [&](int kind) {
-        kal::usermem::Scope scope;
-        scope.add(user.data(), user.size);
-        while (!go.load()) {
-            std::this_thread::yield();
-        }
-        for (int i = 0; i < 60; ++i) {
-            tStatus status;
-            if (kind == 0) {
-                const tUserBuffer buffer(0, user.address() + static_cast<std::uint64_t>(i % 8) * 4096,
-                                         4096 * (1 + i % 3));
-                c->sgl->addTransfer(i % 2 == 0 ? kSGLTypeContinuous : kSGLTypeFinite, buffer, 1, 1, status);
-            } else if (kind == 1) {
-                c->sgl->clearTransfers(status);
-            } else if (kind == 2) {
-                c->sgl->commitAndStart(true, status);
-            } else {
-                c->stream->stop(status);
-            }
-            ok += status.isSuccess() ? 1 : 0;
-        }
+    const std::function<void(tStatus&, int)> operations[] = {
+        [&](tStatus& s, int i) {
+            const tUserBuffer buffer(0, user.address() + i % 8 * 4096ULL, 4096 * (1 + i % 3));
+            c->sgl->addTransfer(i % 2 == 0 ? kSGLTypeContinuous : kSGLTypeFinite, buffer, 1, 1, s);
+        },
+        [&](tStatus& s, int) { c->sgl->clearTransfers(s); },
+        [&](tStatus& s, int) { c->sgl->commitAndStart(true, s); },
+        [&](tStatus& s, int) { c->stream->stop(s); },
     };
+    std::latch go(std::size(operations));
+    std::atomic<int> ok{0};
     {
         std::vector<std::jthread> threads; // joined at the end of the block
-        for (int kind = 0; kind < 4; ++kind) {
-            threads.emplace_back(worker, kind);
+        for (const auto& operation : operations) {
+            threads.emplace_back([&] {
+                kal::usermem::Scope scope;
+                scope.add(user.data(), user.size);
+                go.arrive_and_wait();
+                for (int i = 0; i < 60; ++i) {
+                    tStatus status;
+                    operation(status, i);
+                    ok += status.isSuccess() ? 1 : 0;
+                }
+            });
         }
-        go = true;
     }
     EXPECT_EQ(codeOf([&](tStatus& s) { c->stream->stop(s); }), 0);
     engine.setStepMode(true);

@@ -90,14 +90,13 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
         const char* name;
         tPnPState away;
         tSuspendReason reason;
-        bool restore;      // the restore flag while away
-        int32_t whileAway; // a route request of the old handle made while away
-        int32_t waitEnds;  // the pending wait's answer
-        int32_t oldAfter;  // the old handle's level request after coming back
-        int32_t oldRoute;  // its route request
+        bool restore; // the restore flag while away
+        // A route request of the old handle made while away, the pending wait's answer, the old handle's
+        // level and route requests after coming back.
+        int32_t whileAway, waitEnds, oldAfter, oldRoute;
         uint32_t messages; // on its routing notifier: demoted (notify), closed
-        int32_t newAfter;  // a new handle's request at level 19
-        int32_t reserve;   // its reservation of channel 0 while the old handle is open
+        // A new handle's request at level 19, its reservation of channel 0 while the old handle is open.
+        int32_t newAfter, reserve;
     };
     const Case cases[] = {
         {"suspend closing the gate", kPnPStateIOSuspended, kSuspendReasonStart, true, kGateClosed, 0, 0,
