@@ -151,7 +151,6 @@ protected:
         remove(index);
     }
     sim::DmaEngine& engine(uint32_t channel = 0) const { return module(index).dma(channel); }
-    // Injects bytes into channel 0 and lets the engine move them.
     void produce(const std::vector<uint8_t>& bytes) const {
         engine().inject(bytes.data(), bytes.size());
         engine().runUntilBlocked(1000);

@@ -2,6 +2,7 @@
 // directly), then the non-isolated controllers' temperature and power budget, the storage maps' raw
 // access, what a reset's error list may cost, and routing under pressure: a handle cleaned up and
 // closed while its requests run, the bound on a handle's routes, answers longer than a page.
+#include <future>
 #include <latch>
 #include <map>
 #include <optional>
@@ -124,10 +125,9 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
 
         deviceOf(index)->setRestoreFlag(c.restore ? 1 : 0);
         EXPECT_TRUE(step(index, c.away, c.reason, true)) << "never vetoed";
-        int32_t awayAnswer = 1;
-        std::thread away([&] { awayAnswer = topography(old); });
+        std::future<int32_t> away = std::async(std::launch::async, [&] { return topography(old); });
         if (c.reason != kSuspendReasonReset) {
-            away.join(); // a closed gate answers at once; a held one after the resume
+            away.wait(); // a closed gate answers at once; a held one after the resume
         }
         if (c.waitEnds == 0) { // the wait survives the suspension
             const std::vector<uint8_t> data(4096, 0x5A);
@@ -139,10 +139,7 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
             EXPECT_EQ(wait.join(), c.waitEnds);
             EXPECT_TRUE(step(index, kPnPStateReady, c.reason, false));
         }
-        if (away.joinable()) {
-            away.join();
-        }
-        EXPECT_EQ((std::tuple{awayAnswer, ASK(kelvo_getSetupLevel, old, 0).status, topography(old)}),
+        EXPECT_EQ((std::tuple{away.get(), ASK(kelvo_getSetupLevel, old, 0).status, topography(old)}),
                   std::tuple(c.whileAway, c.oldAfter, c.oldRoute));
         kelvo_message message{};
         for (uint32_t type = KELVO_MESSAGE_NOTIFY; type < KELVO_MESSAGE_NOTIFY + c.messages; ++type) {
