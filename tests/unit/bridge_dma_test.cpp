@@ -985,7 +985,6 @@ TEST_F(BridgeDmaEngine, ABurstEndsWhereAnEntryByEntryWalkWouldStop) {
             EXPECT_TRUE(std::equal(entry, entry + kEntry, memory + (1 + i) * 4096)) << "entry " << i;
         }
         engine.stop();
-        engine.streamCommand(0x200);
         engine.resetFifo();
         engine.clearFaults();
         kal::dma::clearFaults();
