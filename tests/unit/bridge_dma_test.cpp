@@ -591,6 +591,7 @@ TEST_F(BridgeDmaStream, TransfersAreCheckedBeforeAnythingIsLocked) {
 
 TEST_F(BridgeDmaStream, CommitShapesTheListsByWhatTheyHold) {
     UserMemory user(4096);
+    constexpr std::uint32_t kCommit = 2; // among the types: a commit there
     struct Row {
         const char* what;
         std::vector<std::uint32_t> types;
@@ -600,6 +601,7 @@ TEST_F(BridgeDmaStream, CommitShapesTheListsByWhatTheyHold) {
     };
     const Row rows[] = {
         {"finite alone", {0, 0}, 4096, {kLastLinkFlag}, 0},
+        {"finite grown after a commit: a new last link", {0, kCommit, 0}, 4096, {0, kLastLinkFlag}, 0},
         {"continuous alone", {1, 1, 1}, 64, {0, kTwoLinkRingFlag}, 0},
         {"finite into the ring", {0, 1, 1, 1}, 64, {0, 0, 0}, 1},
         {"finite of two links into the ring", {0, 0, 0, 0, 1, 1, 1}, 64, {0, 0, 0, 0}, 2},
@@ -608,7 +610,8 @@ TEST_F(BridgeDmaStream, CommitShapesTheListsByWhatTheyHold) {
         SCOPED_TRACE(row.what);
         auto c = channel(0, row.linkSize);
         for (std::uint32_t type : row.types) {
-            ASSERT_EQ(add(*c, type, user.address(), 4096), 0);
+            const auto commit = [&](tStatus& s) { c->sgl->commit(s); };
+            ASSERT_EQ(type == kCommit ? codeOf(commit) : add(*c, type, user.address(), 4096), 0);
         }
         ASSERT_EQ(codeOf([&](tStatus& s) { c->sgl->commit(s); }), 0);
         const auto links = decodeChain(info.pciHandle, c->sgl->getSGL(), row.flags.size() + 1);
@@ -773,19 +776,6 @@ TEST_F(BridgeDmaStream, NothingCommittedMovesWhileTheStreamRuns) {
     }
     feed(data, 8 * 4096);
     EXPECT_EQ(user.bytes(0, 8 * 4096), data);
-}
-
-TEST_F(BridgeDmaStream, AFiniteListGrownAfterItRanRunsToItsNewEnd) {
-    UserMemory user(2 * 4096);
-    const auto data = pattern(2 * 4096, 4);
-    auto c = running(kSGLTypeFinite, user.address(), 4096);
-    feed(data, 4096);
-    ASSERT_EQ(codeOf([&](tStatus& s) { c->stream->stop(s); }), 0);
-    ASSERT_EQ(add(*c, kSGLTypeFinite, user.address() + 4096, 4096), 0);
-    ASSERT_EQ(start(*c), 0);
-    feed(data, 2 * 4096);
-    EXPECT_EQ(user.bytes(0, 2 * 4096), data);
-    EXPECT_EQ(std::tuple(module->dma(0).running(), module->dma(0).queuedBytes()), std::tuple(false, 0u));
 }
 
 // Both cleanups report a stop that times out; the SGL controller's then resets the channel, drops the lists.
