@@ -892,7 +892,7 @@ TEST_F(BridgeDmaStream, AddClearCommitStartAndStopRaceFromSeveralThreads) {
     {
         std::vector<std::jthread> threads; // joined at the end of the block
         for (const auto& operation : operations) {
-            threads.emplace_back([&] {
+            threads.emplace_back([&, operation] {
                 kal::usermem::Scope scope;
                 scope.add(user.data(), user.size);
                 go.arrive_and_wait();
