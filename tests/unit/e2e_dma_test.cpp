@@ -1,6 +1,6 @@
-// DMA end to end through the host's C API: both directions on every board, the wait's checks, two
-// threads of a handle stopping one channel at once; then two handles (channel 0's engine in step mode):
-// what a close takes back, refusals, locked pages, reservations.
+// DMA end to end through the host's C API: both directions on every board, the wait's checks; then two
+// handles (channel 0's engine in step mode): what a close takes back, refusals, locked pages,
+// reservations, both at work at once.
 #include <memory>
 #include <numeric>
 #include <thread>
@@ -43,6 +43,7 @@ protected:
     static int add(const std::string& board) {
         return HostedTest::add(board, [](sim::Module& m) { m.enableDma(); });
     }
+    static size_t registered(int handle) { return sessionOf(handle)->getCleanupOperationComposite().size(); }
     static kelvo_brixelTools_waitUntilBytesTransferred_out wait(int handle, uint32_t channel, uint64_t start,
                                                                 uint32_t bytes, uint32_t timeout) {
         return ASK(brixelTools_waitUntilBytesTransferred, handle, channel, 0, start, bytes, timeout, 0, 0);
@@ -50,7 +51,7 @@ protected:
 };
 
 // The command stream's bytes reach the FPGA; each arm sends one packet (the sequencer's marker, its
-// number, the general-use registers) into the client's memory; a close resets the running stream's FIFO.
+// number, the general-use registers) into the client's memory.
 constexpr size_t kPacketWords = 2 + 64;
 constexpr size_t kPacketBytes = kPacketWords * 4;
 
@@ -66,7 +67,7 @@ TEST_F(E2EDma, TheCommandStreamAndTheMeasurePacketsOnEveryBoard) {
         }
         const int handle = open(index);
         EXPECT_EQ(reserveAll(handle), 0);
-        const size_t registered = sessionOf(handle)->getCleanupOperationComposite().size();
+        const size_t streamless = registered(handle);
         {
             FatalHookCapture fatal; // a channel past the two: an invariant, and no controller
             tStatus status;
@@ -89,8 +90,7 @@ TEST_F(E2EDma, TheCommandStreamAndTheMeasurePacketsOnEveryBoard) {
         EXPECT_EQ(module->dma(1).fifoResets(), resets + 2) << "the FIFO is reset";
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_stopDMA, 1), 0);
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_clearTransfers, 1), 0);
-        EXPECT_EQ(sessionOf(handle)->getCleanupOperationComposite().size(), registered)
-            << "nothing of the streams left registered";
+        EXPECT_EQ(registered(handle), streamless) << "nothing of the streams left registered";
         resets = module->dma(1).fifoResets();
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_stopDMA, 1), KELVO_STATUS_NOT_ACCESSIBLE)
             << "nothing to remove";
@@ -110,9 +110,7 @@ TEST_F(E2EDma, TheCommandStreamAndTheMeasurePacketsOnEveryBoard) {
             std::iota(p + 2, p + kPacketWords, 0xA5000000u);
         }
         EXPECT_EQ(words, packets);
-        resets = module->dma(0).fifoResets();
         EXPECT_EQ(kelvo_close(handle), 0);
-        EXPECT_EQ(module->dma(0).fifoResets(), resets + 2) << "the session's cleanup reset its FIFO";
         EXPECT_EQ(module->deviceErrorCount(), 0u) << ::testing::PrintToString(module->deviceErrors());
         EXPECT_TRUE(module->dma(0).faults().empty());
         remove(index);
@@ -136,24 +134,9 @@ TEST_F(E2EDma, ChannelAndReservationChecks) {
     }
 }
 
-// Two threads of one handle stop and clear one channel at once (on Solstra both stop the credits):
-// the register steps are serialised, which ThreadSanitizer checks.
-TEST_F(E2EDma, TwoThreadsOfAHandleStopAndClearOneChannelAtOnce) {
-    const int index = add("solstra");
-    const int handle = open(index);
-    const auto repeat = [handle](uint32_t code) {
-        for (int i = 0; i < 50; ++i) {
-            simple(handle, code, 1);
-        }
-    };
-    std::thread stopper(repeat, KELVO_IOCTL_brixelTools_stopDMA);
-    repeat(KELVO_IOCTL_brixelTools_clearApplicationFIFO);
-    stopper.join();
-}
-
 class E2EDmaSessions : public E2EDma {
 protected:
-    // A module of board (channel 0 in step mode after setup) and two handles.
+    // A module of board (channel 0 in step mode after setup) and two handles; unplug: no fault on channel 0.
     void plug(const std::string& board) {
         index = add(board);
         module(index).dma(0).setStepMode(true);
@@ -161,17 +144,16 @@ protected:
         b = open(index);
     }
     void unplug() {
+        EXPECT_TRUE(engine().faults().empty()) << ::testing::PrintToString(engine().faults());
         kelvo_close(a);
         kelvo_close(b);
         remove(index);
     }
     sim::DmaEngine& engine(uint32_t channel = 0) const { return module(index).dma(channel); }
-    // Injects bytes into channel 0 and lets the engine move them.
     void produce(const std::vector<uint8_t>& bytes) const {
         engine().inject(bytes.data(), bytes.size());
         engine().runUntilBlocked(1000);
     }
-    static size_t registered(int handle) { return sessionOf(handle)->getCleanupOperationComposite().size(); }
     static size_t lockedLists() { return kal::pagelists::live(); }
 
     int index = -1;
@@ -207,8 +189,6 @@ TEST_F(E2EDmaSessions, AClosedHandlesTransfersAreTakenBackAndTheOthersStay) {
         produce(data);
         EXPECT_EQ(kept, std::vector<uint8_t>(data.begin(), data.begin() + kPacket));
         EXPECT_EQ(gone, std::vector<uint8_t>(kPacket, 0xEE)) << "nothing reached the closed handle's buffer";
-        EXPECT_EQ(count(b, 0).transferCount, kPacket);
-        EXPECT_TRUE(engine().faults().empty());
         unplug();
     }
 }
@@ -309,7 +289,6 @@ TEST_F(E2EDmaSessions, ARefusedRequestLeavesNothingBehind) {
         EXPECT_EQ(inOrder({transfer(a, 0, aligned, 4096), start(a, 0)}), 0);
         produce(std::vector<uint8_t>(8192, 0x5A));
         EXPECT_EQ(count(a, 0).transferCount, 4096u) << "the stream runs the one transfer listed";
-        EXPECT_TRUE(engine().faults().empty()) << ::testing::PrintToString(engine().faults());
         EXPECT_EQ(kelvo_close(a), 0);
         EXPECT_EQ(lockedLists(), lists) << "the transfer added after the refusals went with the handle";
         unplug();
@@ -332,8 +311,6 @@ TEST_F(E2EDmaSessions, AHandleLocksAtMostItsShare) {
     EXPECT_EQ(transfer(b, 0, page.data(), page.size()), 0) << "the other handle still locks";
     EXPECT_EQ(kelvo_close(a), 0);
     EXPECT_EQ(lockedLists(), lists + 1) << "the share is given back at close";
-    a = open(index);
-    EXPECT_EQ(transfer(a, 0, slice, kSlice), 0);
 }
 
 // While b holds the reservation, a's stream operations on either DMA channel are refused and change
@@ -376,21 +353,20 @@ TEST_F(E2EDmaSessions, AReservationKeepsTheOtherHandlesOffBothDmaChannels) {
             EXPECT_EQ(request(code, channel), KELVO_STATUS_RESERVED_BY_OTHER);
             EXPECT_EQ(state(), before);
         }
-        EXPECT_EQ(request(code, 2), KELVO_STATUS_INVALID_PARAMETER)
-            << "DMA channel 2 is no channel of the reservation";
     }
-    EXPECT_EQ(count(b, 0).status, 0) << "the holder's own requests work";
     EXPECT_EQ(ASK(kdut_cleanup, b, 0).status, 0);
     EXPECT_EQ(count(a, 0).status, 0) << "with the reservation given back, the other's work too";
     EXPECT_EQ(simple(a, KELVO_IOCTL_brixelTools_clearTransfers, 1), KELVO_STATUS_NOT_ACCESSIBLE)
         << "it added none";
 }
 
-// Both handles adding, clearing and cleaning up on both channels at once: every transfer goes with its
-// handle, nothing is left (the fixture checks every kernel-layer object).
-TEST_F(E2EDmaSessions, HandlesAddingAndCleaningUpAtOnceLeaveNothing) {
+// Both handles adding, clearing and cleaning up on both channels at once, and a's stops and clears of the
+// application FIFO on channel 1 beside them (on Solstra both stop the credits: the register steps are
+// serialised, which ThreadSanitizer checks): every transfer goes with its handle, nothing is left (the
+// fixture checks every kernel-layer object).
+TEST_F(E2EDmaSessions, HandlesAddingStoppingAndCleaningUpAtOnceLeaveNothing) {
     constexpr int kRounds = 60;
-    plug("duskmere-a");
+    plug("solstra");
     const std::vector<uint8_t> buffer(3 * 4096);
     const size_t lists = lockedLists();
     std::vector<std::thread> threads;
@@ -412,6 +388,14 @@ TEST_F(E2EDmaSessions, HandlesAddingAndCleaningUpAtOnceLeaveNothing) {
                 }
             });
         }
+    }
+    for (const uint32_t code :
+         {KELVO_IOCTL_brixelTools_stopDMA, KELVO_IOCTL_brixelTools_clearApplicationFIFO}) {
+        threads.emplace_back([&, code] {
+            for (int i = 0; i < kRounds; ++i) {
+                simple(a, code, 1);
+            }
+        });
     }
     for (std::thread& thread : threads) {
         thread.join();

@@ -1,6 +1,5 @@
 // DMA buffers, the standard map and the direct map with its bounce buffer.
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <numeric>
 #include <vector>
