@@ -20,11 +20,6 @@ public:
     int64_t get(uint32_t id, uint64_t& value) {
         return codeOf([&](tStatus& s) { map_.get(id, value, s, 0); });
     }
-    // The value, or 0xBAD on an error.
-    uint64_t get(uint32_t id) {
-        uint64_t value = 0xDEADBEEF;
-        return get(id, value) < 0 ? 0xBADu : value;
-    }
     int64_t set(uint32_t id, uint64_t value) {
         return codeOf([&](tStatus& s) { map_.set(id, value, s, 0); });
     }
