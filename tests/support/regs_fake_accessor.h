@@ -25,20 +25,16 @@ public:
             return;
         }
         log.push_back({'W', offset, value});
-        if (failNow(status)) {
-            return;
+        if (!failNow(status)) {
+            memory[offset] = value;
         }
-        memory[offset] = value;
     }
     uint32_t read32(uint32_t offset, nVOAPALS100::tStatus& status) override {
         if (status.isFatal()) {
             return 0xFFFFFFFF;
         }
         log.push_back({'R', offset, memory[offset]});
-        if (failNow(status)) {
-            return 0xFFFFFFFF;
-        }
-        return memory[offset];
+        return failNow(status) ? 0xFFFFFFFF : memory[offset];
     }
 
     // Fails the next `count` accesses with `code`.

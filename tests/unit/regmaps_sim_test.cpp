@@ -1,5 +1,7 @@
 // Every register of both FPGA trees of each board generation reached by its identifiers at its place.
 
+#include <span>
+
 #include "map_probe.h"
 #include "regmaps/duskmere_iso_top_reg_map.h"
 #include "regmaps/duskmere_niso_top_reg_map.h"
@@ -26,38 +28,30 @@ struct Sweep {
 void sweep(arm::tRegisterMapBase& map, sim::FpgaSpace& space, Sweep& done, const std::string& name) {
     SCOPED_TRACE(name);
     const arm::tRegisterMapTables& t = map.tables();
-    for (uint32_t i = 0; i < t.registerCount; ++i) {
-        // A record placed elsewhere, or outside the window, fails the accesses below.
-        const uint32_t address = map.base() - map.windowStart() + t.registers[i].offset;
-        ++done.registers;
-        for (uint32_t k = 0; k < t.write.count; ++k) {
-            const arm::tIdEntry& e = t.write.entries[k];
-            if (e.reg != i) {
-                continue;
-            }
-            const uint32_t mask = arm::fieldMask(e.lsb, e.width);
-            space.poke(address, 0);
-            tStatus s;
-            map.write(e.id, 0xFFFFFFFFu, true, s, 0);
-            ASSERT_TRUE(s.isSuccess()) << std::hex << e.id;
-            EXPECT_EQ(space.peek(address) & mask, mask) << std::hex << e.id << " at " << address;
-            done.fieldAccesses += e.width < 32 ? 1 : 0;
-        }
-        for (uint32_t k = 0; k < t.read.count; ++k) {
-            const arm::tIdEntry& e = t.read.entries[k];
-            if (e.reg != i) {
-                continue;
-            }
-            const uint32_t pattern = 0xA5C3961Eu ^ address;
-            space.poke(address, pattern);
-            tStatus s;
-            uint64_t value = 0;
-            map.read(e.id, value, s, 0);
-            ASSERT_TRUE(s.isSuccess()) << std::hex << e.id;
-            EXPECT_EQ(value, arm::extractField(pattern, arm::fieldMask(e.lsb, e.width), e.lsb))
-                << std::hex << e.id << " at " << address;
-            done.fieldAccesses += e.width < 32 ? 1 : 0;
-        }
+    done.registers += t.registerCount;
+    // A record placed elsewhere, or outside the window, fails the accesses below.
+    const auto addressOf = [&](const arm::tIdEntry& e) {
+        return static_cast<uint32_t>(map.base() - map.windowStart() + t.registers[e.reg].offset);
+    };
+    for (const arm::tIdEntry& e : std::span(t.write.entries, t.write.count)) {
+        const uint32_t address = addressOf(e), mask = arm::fieldMask(e.lsb, e.width);
+        space.poke(address, 0);
+        tStatus s;
+        map.write(e.id, 0xFFFFFFFFu, true, s, 0);
+        ASSERT_TRUE(s.isSuccess()) << std::hex << e.id;
+        EXPECT_EQ(space.peek(address) & mask, mask) << std::hex << e.id << " at " << address;
+        done.fieldAccesses += e.width < 32 ? 1 : 0;
+    }
+    for (const arm::tIdEntry& e : std::span(t.read.entries, t.read.count)) {
+        const uint32_t address = addressOf(e), pattern = 0xA5C3961Eu ^ address;
+        space.poke(address, pattern);
+        tStatus s;
+        uint64_t value = 0;
+        map.read(e.id, value, s, 0);
+        ASSERT_TRUE(s.isSuccess()) << std::hex << e.id;
+        EXPECT_EQ(value, arm::extractField(pattern, arm::fieldMask(e.lsb, e.width), e.lsb))
+            << std::hex << e.id << " at " << address;
+        done.fieldAccesses += e.width < 32 ? 1 : 0;
     }
 }
 
