@@ -35,7 +35,6 @@ public:
         return codeOf([&](tStatus& s) { map_.refresh(id, s, 0); });
     }
 
-    // The code of getRegisterFormat with room for `capacity` fields.
     int64_t format(uint32_t id, uint32_t capacity = 32) {
         arm::FieldType types[32] = {};
         uint64_t masks[32] = {};

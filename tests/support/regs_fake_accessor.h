@@ -37,7 +37,6 @@ public:
         return failNow(status) ? 0xFFFFFFFF : memory[offset];
     }
 
-    // Fails the next `count` accesses with `code`.
     void failNext(int count, int64_t code = -50400) {
         failCount_ = count;
         failCode_ = code;
@@ -69,7 +68,6 @@ private:
     int64_t failCode_ = 0;
 };
 
-// Status codes of the register maps.
 constexpr int64_t kNotImplemented = KELVO_STATUS_NOT_IMPLEMENTED;
 constexpr int64_t kUnknownId = KELVO_STATUS_INVALID_PARAMETER;
 constexpr int64_t kOutsideWindow = KELVO_STATUS_NOT_ACCESSIBLE;

@@ -9,7 +9,6 @@
 #include "regmaps/solstra_niso_top_reg_map.h"
 #include "regmaps/windowed_front_end_accessor.h"
 #include "regs_sim_support.h"
-#include "test_support.h"
 
 namespace {
 
