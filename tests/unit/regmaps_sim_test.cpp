@@ -57,8 +57,7 @@ void sweep(arm::tRegisterMapBase& map, sim::FpgaSpace& space, Sweep& done, const
 struct Board {
     const char* name;
     size_t nisoMaps, isoMaps;
-    size_t nisoRegisters; // at least
-    size_t isoRegisters;  // at least
+    size_t nisoRegisters, isoRegisters; // at least
 };
 
 using RegmapsOverSim = kelvo_test::LeakCheckedTest;
@@ -75,16 +74,15 @@ template <typename Niso, typename Iso, typename LinkOf> void sweepBoth(const Boa
     ASSERT_TRUE(s.isSuccess());
     kelvo_test::RegistrationLog names;
     niso.addToDispatcher(names, s);
-    const size_t nisoCount = names.names.size();
+    ASSERT_EQ(names.names.size(), board.nisoMaps);
     iso->addToDispatcher(names, s);
     ASSERT_TRUE(s.isSuccess());
-    ASSERT_EQ(nisoCount, board.nisoMaps);
     ASSERT_EQ(names.names.size(), board.nisoMaps + board.isoMaps);
 
     Sweep nisoDone, isoDone;
     for (size_t i = 0; i < names.maps.size(); ++i) {
         auto& map = static_cast<arm::tRegisterMapBase&>(*names.maps[i]);
-        const bool isolated = i >= nisoCount;
+        const bool isolated = i >= board.nisoMaps;
         // The link's own window is the transport of the isolated side: sweeping it would cut the line.
         if (!isolated && map.base() == b.module->linkOffset()) {
             continue;
