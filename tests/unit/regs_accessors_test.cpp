@@ -17,7 +17,8 @@ class Accessors : public kelvo_test::LeakCheckedTest {};
 template <class Adapter>
 void expectRefused(Adapter& adapter, std::initializer_list<std::pair<uint64_t, uint64_t>> ranges) {
     constexpr int64_t kRefused = KELVO_STATUS_INVALID_PARAMETER;
-    for (const auto& [offset, size] : ranges) {
+    for (const auto& range : ranges) {
+        const uint64_t offset = range.first, size = range.second;
         SCOPED_TRACE(std::to_string(offset) + "+" + std::to_string(size));
         uint8_t bytes[8] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
         EXPECT_EQ(std::pair(codeOf([&](tStatus& s) { adapter.read(offset, size, bytes, s); }),
