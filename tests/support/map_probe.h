@@ -1,10 +1,9 @@
 // Register-map test helpers: the operations by number, each with a fresh status
-// (returning its code), getRegisterFormat as a list, and a recording dispatcher.
+// (returning its code), and a recording dispatcher.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "regs/register_map.h"
@@ -19,11 +18,6 @@ public:
 
     int64_t get(uint32_t id, uint64_t& value) {
         return codeOf([&](tStatus& s) { map_.get(id, value, s, 0); });
-    }
-    // The value, or 0xBAD on an error.
-    uint64_t get(uint32_t id) {
-        uint64_t value = 0xDEADBEEF;
-        return get(id, value) < 0 ? 0xBADu : value;
     }
     int64_t set(uint32_t id, uint64_t value) {
         return codeOf([&](tStatus& s) { map_.set(id, value, s, 0); });
@@ -41,25 +35,10 @@ public:
         return codeOf([&](tStatus& s) { map_.refresh(id, s, 0); });
     }
 
-    struct Format {
-        int64_t code = 0;
-        uint32_t count = 0;
-        std::vector<std::pair<int, uint64_t>> fields; // (FieldType, mask), lowest bit first
-    };
-    Format format(uint32_t id, uint32_t capacity = 32) {
-        Format f;
+    int64_t format(uint32_t id, uint32_t capacity = 32) {
         arm::FieldType types[32] = {};
         uint64_t masks[32] = {};
-        f.count = capacity;
-        tStatus s;
-        map_.getRegisterFormat(id, f.count, types, masks, s);
-        f.code = s.getCode();
-        if (s.isNotFatal()) {
-            for (uint32_t i = 0; i < f.count; ++i) {
-                f.fields.emplace_back(static_cast<int>(types[i]), masks[i]);
-            }
-        }
-        return f;
+        return codeOf([&](tStatus& s) { map_.getRegisterFormat(id, capacity, types, masks, s); });
     }
 
 private:

@@ -25,23 +25,18 @@ public:
             return;
         }
         log.push_back({'W', offset, value});
-        if (failNow(status)) {
-            return;
+        if (!failNow(status)) {
+            memory[offset] = value;
         }
-        memory[offset] = value;
     }
     uint32_t read32(uint32_t offset, nVOAPALS100::tStatus& status) override {
         if (status.isFatal()) {
             return 0xFFFFFFFF;
         }
         log.push_back({'R', offset, memory[offset]});
-        if (failNow(status)) {
-            return 0xFFFFFFFF;
-        }
-        return memory[offset];
+        return failNow(status) ? 0xFFFFFFFF : memory[offset];
     }
 
-    // Fails the next `count` accesses with `code`.
     void failNext(int count, int64_t code = -50400) {
         failCount_ = count;
         failCode_ = code;
@@ -73,7 +68,6 @@ private:
     int64_t failCode_ = 0;
 };
 
-// Status codes of the register maps.
 constexpr int64_t kNotImplemented = KELVO_STATUS_NOT_IMPLEMENTED;
 constexpr int64_t kUnknownId = KELVO_STATUS_INVALID_PARAMETER;
 constexpr int64_t kOutsideWindow = KELVO_STATUS_NOT_ACCESSIBLE;

@@ -14,6 +14,9 @@ using corran_caps::PowerAllocationLimitInMicroWatts;
 using corran_caps::ProductCaps;
 using nVOAPALS100::tStatus;
 
+constexpr uint32_t kSolstra = KELVO_SUBSYSTEM_ID_SOLSTRA, kDuskmereA = KELVO_SUBSYSTEM_ID_DUSKMERE_A;
+constexpr uint32_t kDuskmereB = KELVO_SUBSYSTEM_ID_DUSKMERE_B, kQ102 = KELVO_SUBSYSTEM_ID_Q102;
+
 class ProductCapsTable : public kelvo_test::LeakCheckedTest {
 protected:
     void SetUp() override {
@@ -69,14 +72,12 @@ int64_t firmwareCheck(uint32_t id, bool solstra, bool duskmere, bool unsafe, int
 
 TEST(ProductUtilities, FirmwareCompatibilityFollowsTheBoardGeneration) {
     constexpr int64_t kNo = KELVO_STATUS_FIRMWARE_INCOMPATIBLE, kTimedOut = tStatus::kTimedOut;
-    constexpr uint32_t kSolstra = KELVO_SUBSYSTEM_ID_SOLSTRA, kDuskmereB = KELVO_SUBSYSTEM_ID_DUSKMERE_B;
     EXPECT_EQ(
         (std::vector<int64_t>{
             firmwareCheck(kSolstra, false, false, false), firmwareCheck(kSolstra, false, false, true),
             firmwareCheck(kSolstra, false, true, false), firmwareCheck(kSolstra, true, false, false),
-            firmwareCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_A, true, false, false),
-            firmwareCheck(kDuskmereB, false, true, false), firmwareCheck(kDuskmereB, false, false, true),
-            firmwareCheck(KELVO_SUBSYSTEM_ID_Q102, true, true, true),
+            firmwareCheck(kDuskmereA, true, false, false), firmwareCheck(kDuskmereB, false, true, false),
+            firmwareCheck(kDuskmereB, false, false, true), firmwareCheck(kQ102, true, true, true),
             firmwareCheck(kSolstra, false, false, false, kTimedOut)}),
         (std::vector<int64_t>{kNo, 0, kNo, 0, kNo, 0, 0, KELVO_STATUS_UNSUPPORTED_PRODUCT, kTimedOut}));
     tStatus neither, duskmere;
@@ -95,11 +96,10 @@ int64_t revisionCheck(uint32_t id, uint8_t revision) {
 
 TEST_F(BoardRevisions, EachGenerationHasItsRange) {
     constexpr int64_t kOld = KELVO_STATUS_BOARD_REVISION_TOO_OLD, kNew = KELVO_STATUS_BOARD_REVISION_TOO_NEW;
-    constexpr uint32_t kSolstra = KELVO_SUBSYSTEM_ID_SOLSTRA, kDuskmereA = KELVO_SUBSYSTEM_ID_DUSKMERE_A;
     EXPECT_EQ((std::vector<int64_t>{revisionCheck(kSolstra, 0), revisionCheck(kSolstra, 1),
                                     revisionCheck(kSolstra, 2), revisionCheck(kSolstra, 3),
                                     revisionCheck(kDuskmereA, 0), revisionCheck(kDuskmereA, 1),
-                                    revisionCheck(KELVO_SUBSYSTEM_ID_DUSKMERE_B, 2)}),
+                                    revisionCheck(kDuskmereB, 2)}),
               (std::vector<int64_t>{kOld, 0, 0, kNew, kOld, 0, kNew}));
 }
 

@@ -2,7 +2,6 @@
 // setup stops below the range's last level with the creation's code and removal leaves nothing.
 #include <algorithm>
 
-#include "core_test_levels.h"
 #include "core_test_support.h"
 #include "level_sweep.h"
 

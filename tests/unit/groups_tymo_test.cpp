@@ -1,7 +1,4 @@
 // The bridge and timing-chip group over the simulated module.
-#include <cstdint>
-#include <string>
-#include <vector>
 
 #include "groups_support.h"
 

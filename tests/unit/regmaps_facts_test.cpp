@@ -10,6 +10,8 @@
 namespace {
 
 using namespace kelvo_regmaps;
+using namespace brixeltools;
+using namespace tymo_regmaps;
 
 constexpr const char* kFpgaVersion = "1.0.0d379";
 constexpr const char* kBridgeVersion = "2.3.0f7";
@@ -62,20 +64,16 @@ const Facts kMaps[] = {
     {stated(tDuskmereSeqChRegMap::kTables), "DuskmereSeqChRegMap", 19},
     {stated(tDuskmereSeqBoardRegMap::kTables), "DuskmereSeqBoardRegMap", 1},
     {stated(tDuskmereStandardRegs::kTables), "DuskmereStandardRegs", 4},
-    {stated(brixeltools::tBrixelWithOffset<0u>::kTables), "Brixel", 14, kBridgeVersion},
-    {stated(brixeltools::tBrixelDMAChannelWithOffset<0u>::kTables), "BrixelDMAChannel0", 4, kBridgeVersion},
-    {stated(brixeltools::tBrixelConfigPortSPIWithOffset<0u>::kTables), "BrixelConfigPortSPI", 4,
-     kBridgeVersion},
-    {stated(brixeltools::tBrixelConfigPortWindowWithOffset<0u>::kTables), "BrixelConfigPortWindow", 2,
-     kBridgeVersion},
-    {stated(brixeltools::tSwitchedBrixelBimRegMapWithOffset<0u>::kTables), "SwitchedBrixelBimRegMap", 10,
-     kBridgeVersion},
-    {stated(brixeltools::tIOPort2RegMapWithOffset<0u>::kTables), "IOPort2RegMap", 8, kBridgeVersion},
-    {stated(brixeltools::tIsolationPortRegMapWithOffset<0u>::kTables), "IsolationPortRegMap", 4,
-     kBridgeVersion},
-    {stated(brixeltools::tTriggersWithOffset<0u>::kTables), "Triggers", 101, kTimingVersion},
-    {stated(tymo_regmaps::tDO::kTables), "DO", 15, kTimingVersion},
-    {stated(tymo_regmaps::tOutTimer::kTables), "OutTimer", 19, kTimingVersion},
+    {stated(tBrixelWithOffset<0u>::kTables), "Brixel", 14, kBridgeVersion},
+    {stated(tBrixelDMAChannelWithOffset<0u>::kTables), "BrixelDMAChannel0", 4, kBridgeVersion},
+    {stated(tBrixelConfigPortSPIWithOffset<0u>::kTables), "BrixelConfigPortSPI", 4, kBridgeVersion},
+    {stated(tBrixelConfigPortWindowWithOffset<0u>::kTables), "BrixelConfigPortWindow", 2, kBridgeVersion},
+    {stated(tSwitchedBrixelBimRegMapWithOffset<0u>::kTables), "SwitchedBrixelBimRegMap", 10, kBridgeVersion},
+    {stated(tIOPort2RegMapWithOffset<0u>::kTables), "IOPort2RegMap", 8, kBridgeVersion},
+    {stated(tIsolationPortRegMapWithOffset<0u>::kTables), "IsolationPortRegMap", 4, kBridgeVersion},
+    {stated(tTriggersWithOffset<0u>::kTables), "Triggers", 101, kTimingVersion},
+    {stated(tDO::kTables), "DO", 15, kTimingVersion},
+    {stated(tOutTimer::kTables), "OutTimer", 19, kTimingVersion},
 };
 
 TEST(RegisterMapFacts, EachMapHasItsCountNameAndVersion) {

@@ -1,5 +1,7 @@
 // Every register of both FPGA trees of each board generation reached by its identifiers at its place.
 
+#include <span>
+
 #include "map_probe.h"
 #include "regmaps/duskmere_iso_top_reg_map.h"
 #include "regmaps/duskmere_niso_top_reg_map.h"
@@ -7,7 +9,6 @@
 #include "regmaps/solstra_niso_top_reg_map.h"
 #include "regmaps/windowed_front_end_accessor.h"
 #include "regs_sim_support.h"
-#include "test_support.h"
 
 namespace {
 
@@ -26,46 +27,37 @@ struct Sweep {
 void sweep(arm::tRegisterMapBase& map, sim::FpgaSpace& space, Sweep& done, const std::string& name) {
     SCOPED_TRACE(name);
     const arm::tRegisterMapTables& t = map.tables();
-    for (uint32_t i = 0; i < t.registerCount; ++i) {
-        // A record placed elsewhere, or outside the window, fails the accesses below.
-        const uint32_t address = map.base() - map.windowStart() + t.registers[i].offset;
-        ++done.registers;
-        for (uint32_t k = 0; k < t.write.count; ++k) {
-            const arm::tIdEntry& e = t.write.entries[k];
-            if (e.reg != i) {
-                continue;
-            }
-            const uint32_t mask = arm::fieldMask(e.lsb, e.width);
-            space.poke(address, 0);
-            tStatus s;
-            map.write(e.id, 0xFFFFFFFFu, true, s, 0);
-            ASSERT_TRUE(s.isSuccess()) << std::hex << e.id;
-            EXPECT_EQ(space.peek(address) & mask, mask) << std::hex << e.id << " at " << address;
-            done.fieldAccesses += e.width < 32 ? 1 : 0;
-        }
-        for (uint32_t k = 0; k < t.read.count; ++k) {
-            const arm::tIdEntry& e = t.read.entries[k];
-            if (e.reg != i) {
-                continue;
-            }
-            const uint32_t pattern = 0xA5C3961Eu ^ address;
-            space.poke(address, pattern);
-            tStatus s;
-            uint64_t value = 0;
-            map.read(e.id, value, s, 0);
-            ASSERT_TRUE(s.isSuccess()) << std::hex << e.id;
-            EXPECT_EQ(value, arm::extractField(pattern, arm::fieldMask(e.lsb, e.width), e.lsb))
-                << std::hex << e.id << " at " << address;
-            done.fieldAccesses += e.width < 32 ? 1 : 0;
-        }
+    done.registers += t.registerCount;
+    // A record placed elsewhere, or outside the window, fails the accesses below.
+    const auto addressOf = [&](const arm::tIdEntry& e) {
+        return static_cast<uint32_t>(map.base() - map.windowStart() + t.registers[e.reg].offset);
+    };
+    for (const arm::tIdEntry& e : std::span(t.write.entries, t.write.count)) {
+        const uint32_t address = addressOf(e), mask = arm::fieldMask(e.lsb, e.width);
+        space.poke(address, 0);
+        tStatus s;
+        map.write(e.id, 0xFFFFFFFFu, true, s, 0);
+        ASSERT_TRUE(s.isSuccess()) << std::hex << e.id;
+        EXPECT_EQ(space.peek(address) & mask, mask) << std::hex << e.id << " at " << address;
+        done.fieldAccesses += e.width < 32 ? 1 : 0;
+    }
+    for (const arm::tIdEntry& e : std::span(t.read.entries, t.read.count)) {
+        const uint32_t address = addressOf(e), pattern = 0xA5C3961Eu ^ address;
+        space.poke(address, pattern);
+        tStatus s;
+        uint64_t value = 0;
+        map.read(e.id, value, s, 0);
+        ASSERT_TRUE(s.isSuccess()) << std::hex << e.id;
+        EXPECT_EQ(value, arm::extractField(pattern, arm::fieldMask(e.lsb, e.width), e.lsb))
+            << std::hex << e.id << " at " << address;
+        done.fieldAccesses += e.width < 32 ? 1 : 0;
     }
 }
 
 struct Board {
     const char* name;
     size_t nisoMaps, isoMaps;
-    size_t nisoRegisters; // at least
-    size_t isoRegisters;  // at least
+    size_t nisoRegisters, isoRegisters; // at least
 };
 
 using RegmapsOverSim = kelvo_test::LeakCheckedTest;
@@ -82,16 +74,15 @@ template <typename Niso, typename Iso, typename LinkOf> void sweepBoth(const Boa
     ASSERT_TRUE(s.isSuccess());
     kelvo_test::RegistrationLog names;
     niso.addToDispatcher(names, s);
-    const size_t nisoCount = names.names.size();
+    ASSERT_EQ(names.names.size(), board.nisoMaps);
     iso->addToDispatcher(names, s);
     ASSERT_TRUE(s.isSuccess());
-    ASSERT_EQ(nisoCount, board.nisoMaps);
     ASSERT_EQ(names.names.size(), board.nisoMaps + board.isoMaps);
 
     Sweep nisoDone, isoDone;
     for (size_t i = 0; i < names.maps.size(); ++i) {
         auto& map = static_cast<arm::tRegisterMapBase&>(*names.maps[i]);
-        const bool isolated = i >= nisoCount;
+        const bool isolated = i >= board.nisoMaps;
         // The link's own window is the transport of the isolated side: sweeping it would cut the line.
         if (!isolated && map.base() == b.module->linkOffset()) {
             continue;

@@ -120,7 +120,7 @@ TEST_F(EngineTest, EachScriptOfOperationsLeavesItsLogOnTheBus) {
                                 : op == 'w'              ? probe.write(id, expected)
                                 : op == 'f' || op == 'F' ? probe.flush(id, op == 'F')
                                 : op == 'r'              ? probe.refresh(id)
-                                : op == 'T'              ? probe.format(id, 8).code
+                                : op == 'T'              ? probe.format(id, 8)
                                 : op == 'M' ? codeOf([&](tStatus& s) { map.flushRegMap(false, s); })
                                 : op == 'U' ? codeOf([&](tStatus& s) { map.refreshRegMap(s); })
                                 : op == 'D' ? (map.markDirtyRegMap(), 0)

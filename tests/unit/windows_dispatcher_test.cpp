@@ -1,4 +1,6 @@
 // The device-window dispatcher's operations by name.
+#include <optional>
+
 #include "status_code.h"
 #include "test_support.h"
 #include "windows/device_window_dispatcher.h"
@@ -16,20 +18,14 @@ class WindowsDispatcher : public kelvo_test::LeakCheckedTest {
 protected:
     void SetUp() override {
         LeakCheckedTest::SetUp();
-        tStatus status;
-        memory = new (status, false) devicewindow::MemoryAccessor(32, status);
-        window = new (status, false) devicewindow::MemoryWindow(*memory, status);
-        dispatcher = new (status, false) DeviceWindowDispatcher();
-        dispatcher->add("IsoFpgaWindow", *window, status);
-        ASSERT_TRUE(status.isSuccess());
+        dispatcher->add("IsoFpgaWindow", window, built);
+        ASSERT_TRUE(built.isSuccess());
         nameAddress = scope.add(name.data(), name.size(), kal::usermem::kRead);
     }
     void TearDown() override {
         tStatus status;
         dispatcher->remove("IsoFpgaWindow", status);
-        delete dispatcher;
-        delete window;
-        delete memory;
+        dispatcher.reset();
         scope.clear();
         LeakCheckedTest::TearDown();
     }
@@ -39,9 +35,10 @@ protected:
     kal::usermem::Scope scope;
     std::string name = "IsoFpgaWindow";
     uint64_t nameAddress = 0;
-    devicewindow::MemoryAccessor* memory = nullptr;
-    devicewindow::MemoryWindow* window = nullptr;
-    DeviceWindowDispatcher* dispatcher = nullptr;
+    tStatus built;
+    devicewindow::MemoryAccessor memory{32, built};
+    devicewindow::MemoryWindow window{memory, built};
+    std::optional<DeviceWindowDispatcher> dispatcher{std::in_place};
 };
 
 TEST_F(WindowsDispatcher, RangesAreRefusedBeforeTheUsersSizeIsAllocated) {
@@ -86,7 +83,7 @@ TEST_F(WindowsDispatcher, ShortMemoryIsReportedAndNothingLeaks) {
         kal::memory::clearFaults();
     }
     EXPECT_EQ(out, std::vector<uint8_t>(4, 0xEE));
-    EXPECT_TRUE(window->softCopyByte(0).isInvalid());
+    EXPECT_TRUE(window.softCopyByte(0).isInvalid());
 }
 
 } // namespace
