@@ -1,13 +1,10 @@
 // The sequencer levels (10 to 13, 17 and 18) and their requests through the C API.
 
-#include <algorithm>
 #include <cstring>
 
 #include "bridge/firmware.h"
 #include "controllers/isolated_controllers.h"
 #include "core/board_startup.h"
-#include "core/kelvo_helper.h"
-#include "core/sequencer_tasks.h"
 #include "core_test_support.h"
 
 namespace {
@@ -44,8 +41,7 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRamAndSt
     for (const Board& b : kBoards) {
         SCOPED_TRACE(b.name);
         const int index = add(b.name);
-        ASSERT_EQ(levelOf(index), 19u);
-        ASSERT_EQ(setupCode(index), 0);
+        ASSERT_EQ(std::tuple(levelOf(index), setupCode(index)), std::tuple(19u, int64_t{0}));
         sim::SequencerSide& s = side(index);
         tStatus status;
         kelvo_driver::tFirmwarePtr image = kelvo_driver::FirmwareFactory().createSubroutineFirmware(
@@ -160,8 +156,7 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
     EXPECT_EQ(start(1, 0), KELVO_STATUS_SEQUENCE_ENGINE_RUNNING);
     EXPECT_EQ(resetEngine(), kEngineTimedOut);
     seq.setNeverStops(false);
-    EXPECT_EQ(resetEngine(), 0);
-    EXPECT_EQ(running(2).running, 0);
+    EXPECT_EQ((std::vector<int32_t>{resetEngine(), running(2).running}), (std::vector<int32_t>{0, 0}));
     EXPECT_EQ(seq.starts(), 2u) << "level 18's and the start of 0 alone strobed";
     kelvo_close(handle);
 }
