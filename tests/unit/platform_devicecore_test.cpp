@@ -187,11 +187,10 @@ TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
     EXPECT_TRUE(waiter.waitUntilBlocked());
     EXPECT_TRUE(toState(kPnPStateNotPresent, kSuspendReasonRemove));
     waiter.join(); // for ever when closing the gate did not wake it
-    EXPECT_EQ(waited.getCode(), tStatus::kIOGateClosed);
-    EXPECT_EQ(device_->trace, "suspend2 stop(io=0) close ");
-    EXPECT_EQ(
-        std::make_tuple(device_->getPnPState(), device_->getPreviousPnPState(), device_->getIOGateState()),
-        std::make_tuple(kPnPStateNotPresent, kPnPStateNotStarted, kIOGateClosed));
+    EXPECT_EQ(std::make_tuple(waited.getCode(), device_->trace, device_->getPnPState(),
+                              device_->getPreviousPnPState(), device_->getIOGateState()),
+              std::make_tuple(int64_t{tStatus::kIOGateClosed}, std::string("suspend2 stop(io=0) close "),
+                              kPnPStateNotPresent, kPnPStateNotStarted, kIOGateClosed));
 }
 
 TEST_F(DeviceCore, RemovalWaitsForTheOperationInsideTheGateBeforeStop) {
