@@ -193,8 +193,7 @@ TEST_F(PlatformContainers, SharedPtrCountsAndDeletesExactlyOnce) {
     tStatus status;
     {
         vohtl::SharedPtr<Counted> first(new Counted(5), status);
-        ASSERT_TRUE(first);
-        EXPECT_EQ(first.useCount(), 1u);
+        ASSERT_EQ(first.useCount(), 1u);
         vohtl::SharedPtr<Counted> second = first;
         vohtl::SharedPtr<Counted> third;
         third = second;
