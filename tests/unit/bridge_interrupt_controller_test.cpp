@@ -1,10 +1,6 @@
 // The bridge interrupt controller over the simulated module; the DMA interrupt controller's waits.
-#include <algorithm>
-#include <array>
-#include <vector>
 
 #include "bridge/dma_interrupt_controller.h"
-#include "bridge/interrupt_controller.h"
 #include "framework_test_device.h"
 
 namespace {
@@ -123,7 +119,6 @@ TEST_F(BridgeInterrupts, WordsReachTheirNotifierUnderLineAndMessageInterrupts) {
         EXPECT_EQ(after, c.writesAfterConstruction);
         controller_->unregisterNotifier(3);
         close();
-        EXPECT_EQ(maskWrites().back(), 0x40000000u) << "destruction masks the bridge";
     }
 }
 

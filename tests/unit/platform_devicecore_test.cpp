@@ -2,9 +2,6 @@
 #include <signal.h>
 #include <ucontext.h>
 
-#include <tuple>
-#include <utility>
-
 #include "platform/device_core.h"
 #include "test_support.h"
 #include "test_worker.h"
@@ -160,7 +157,6 @@ private:
 #endif
 
 TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
-    EXPECT_EQ(device_->getPnPState(), kPnPStateNotStarted);
     tStatus entry;
     EXPECT_FALSE(device_->enterIOGate(nullptr, entry, kWaitForever)) << "a fresh device's gate is closed";
     EXPECT_EQ(entry.getCode(), tStatus::kIOGateClosed);
@@ -175,9 +171,8 @@ TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
     EXPECT_EQ(takeTrace(), "start ");
     device_->startFailure = 0;
 
-    EXPECT_TRUE(toState(kPnPStateReady));
-    EXPECT_EQ(takeTrace(), "start resume ");
-    EXPECT_EQ(device_->getIOGateState(), kIOGateOpen);
+    EXPECT_EQ((std::tuple{toState(kPnPStateReady), takeTrace(), device_->getIOGateState()}),
+              (std::tuple{true, std::string("start resume "), kIOGateOpen}));
     EXPECT_TRUE(toState(kPnPStateReady));
     EXPECT_EQ(takeTrace(), "") << "the current state is reached at once";
 
@@ -192,11 +187,10 @@ TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
     EXPECT_TRUE(waiter.waitUntilBlocked());
     EXPECT_TRUE(toState(kPnPStateNotPresent, kSuspendReasonRemove));
     waiter.join(); // for ever when closing the gate did not wake it
-    EXPECT_EQ(waited.getCode(), tStatus::kIOGateClosed);
-    EXPECT_EQ(device_->trace, "suspend2 stop(io=0) close ");
-    EXPECT_EQ(
-        std::make_tuple(device_->getPnPState(), device_->getPreviousPnPState(), device_->getIOGateState()),
-        std::make_tuple(kPnPStateNotPresent, kPnPStateNotStarted, kIOGateClosed));
+    EXPECT_EQ(std::make_tuple(waited.getCode(), device_->trace, device_->getPnPState(),
+                              device_->getPreviousPnPState(), device_->getIOGateState()),
+              std::make_tuple(int64_t{tStatus::kIOGateClosed}, std::string("suspend2 stop(io=0) close "),
+                              kPnPStateNotPresent, kPnPStateNotStarted, kIOGateClosed));
 }
 
 TEST_F(DeviceCore, RemovalWaitsForTheOperationInsideTheGateBeforeStop) {
@@ -204,9 +198,8 @@ TEST_F(DeviceCore, RemovalWaitsForTheOperationInsideTheGateBeforeStop) {
     tStatus status;
     ASSERT_TRUE(device_->enterIOGate(nullptr, status, kWaitForever));
     Worker remover([&] { toState(kPnPStateNotPresent, kSuspendReasonRemove); });
-    EXPECT_TRUE(remover.waitUntilBlocked());
-    EXPECT_FALSE(remover.done());
-    EXPECT_EQ(device_->getPnPState(), kPnPStateIOSuspended);
+    EXPECT_EQ((std::tuple{remover.waitUntilBlocked(), remover.done(), device_->getPnPState()}),
+              (std::tuple{true, false, kPnPStateIOSuspended}));
     tStatus late;
     EXPECT_FALSE(device_->enterIOGate(nullptr, late, kWaitForever));
     EXPECT_EQ(late.getCode(), tStatus::kIOGateClosed);
