@@ -2,14 +2,9 @@
 // names read back through the TAB-joined list (most names are longer than a 64-byte slot).
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "bridge/tymo_reg_maps.h"
 #include "platform/vohtl/string.h"
@@ -17,7 +12,6 @@
 #include "regmaps/non_isolated_reg_maps.h"
 #include "regs/arm_dispatcher.h"
 #include "regs_sim_support.h"
-#include "test_support.h"
 #include "windows/device_window_dispatcher.h"
 
 namespace kelvo_test::groups {

@@ -1,7 +1,6 @@
 // The flash access set over the simulated module: SPI registers, sector writes, the window's size.
 #include <algorithm>
 #include <numeric>
-#include <tuple>
 
 #include "groups_support.h"
 #include "storage/tymo_controllers.h"

@@ -1,7 +1,5 @@
 // Sequencer command words and subroutine packages.
-#include <gtest/gtest.h>
 
-#include <cstdint>
 #include <vector>
 
 #include "controllers/subroutines.h"

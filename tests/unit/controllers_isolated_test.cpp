@@ -1,9 +1,6 @@
 // The sequencer side's controllers of a set-up device, judged by the register traces.
-#include <gtest/gtest.h>
 
-#include <cstdint>
 #include <sstream>
-#include <string>
 #include <tuple>
 #include <vector>
 

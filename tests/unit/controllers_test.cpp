@@ -1,21 +1,16 @@
 // The non-isolated controllers on their own and over the simulated board.
-#include <cstdint>
 #include <cstdio>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "controllers/channel.h"
 #include "controllers/non_isolated_controllers.h"
-#include "core/add_device.h"
 #include "fatal_hook_capture.h"
 #include "kelvo/product_ids.h"
 #include "platform/cxxruntime.h"
 #include "regmaps/solstra_niso_top_reg_map.h"
 #include "regs_sim_support.h"
 #include "status_code.h"
-#include "test_support.h"
 
 namespace {
 

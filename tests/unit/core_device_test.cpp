@@ -239,12 +239,6 @@ TEST(AddDeviceDescription, TheRecordBecomesTheDescription) {
     nVOKAL_tPCIDevice record{};
     record.pciHandle = reinterpret_cast<nVOKAL_tHandle>(0x1000);
     record.busNumber = 0x1FE; // only the low 8 bits are kept
-    record.deviceNumber = 3;
-    record.functionNumber = 1;
-    record.vendorID = KELVO_PCI_VENDOR_ID;
-    record.deviceID = KELVO_PCI_DEVICE_ID;
-    record.subsystemVendorID = KELVO_PCI_SUBSYSTEM_VENDOR_ID;
-    record.subsystemID = KELVO_SUBSYSTEM_ID_DUSKMERE_B;
     record.revision = 0x102;
     record.lineInterrupt = 1;
     record.interruptNumber = 17;

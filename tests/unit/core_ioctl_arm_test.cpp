@@ -10,7 +10,6 @@
 #include "regmaps/kelvo_bar0_reg_map.h"
 #include "regmaps/test_reg_map.h"
 #include "regs_sim_support.h"
-#include "test_support.h"
 
 namespace {
 
@@ -128,12 +127,6 @@ protected:
         return in;
     }
 
-    Out<Op::arm_get> get(const std::string& map, uint32_t id, int32_t word = 0) {
-        return ex<Op::arm_get>(map, id, 0, 0, 0, word);
-    }
-    int32_t write(const std::string& map, uint32_t id, uint32_t value, uint8_t force = 0, int32_t word = 0) {
-        return ex<Op::arm_write>(map, id, 0, value, force, word).status;
-    }
     // Any request by name, field, index, value, force (where its record has them) and status word.
     template <Op op>
     Out<op> ex(const std::string& map, uint32_t id, uint64_t index = 0, uint64_t value = 0, uint8_t force = 0,
@@ -208,7 +201,7 @@ TEST_F(CoreIoctlArm, RegisterFormatsAreWrittenOnlyIntoBuffersThatHoldEveryField)
 
 TEST_F(CoreIoctlArm, ExFormsCheckTheIndexAndMoveAllSixtyFourBits) {
     probe.answer = 0x100000002ull;
-    EXPECT_EQ(sv(get("Probe", 7)), SV(KELVO_STATUS_UNSUPPORTED_VALUE, 0));
+    EXPECT_EQ(sv(ex<Op::arm_get>("Probe", 7)), SV(KELVO_STATUS_UNSUPPORTED_VALUE, 0));
     EXPECT_EQ(sv(ex<Op::arm_read>("Probe", 0)), SV(KELVO_STATUS_UNSUPPORTED_VALUE, 0));
     EXPECT_EQ(ex<Op::arm_getEx>("Probe", 9, 0xFFFFFF).value, 0x100000002ull);
     EXPECT_EQ(ex<Op::arm_readEx>("Probe", 0, 3).value, 0x100000002ull);
@@ -229,7 +222,7 @@ TEST_F(CoreIoctlArm, ExFormsCheckTheIndexAndMoveAllSixtyFourBits) {
     EXPECT_EQ(ex<Op::arm_refreshRegisterEx>("Probe", 3, 0xFFFFFF).status, 0);
     EXPECT_EQ(ex<Op::arm_flushRegisterEx>("Probe", 4, 4, 0, 1).status, 0);
     EXPECT_EQ(ex<Op::arm_set>("Probe", 5, 0, 0xFFFFFFFF).status, 0);
-    EXPECT_EQ(write("Probe", 6, 0x80000000, 0), 0);
+    EXPECT_EQ(ex<Op::arm_write>("Probe", 6, 0, 0x80000000).status, 0);
     EXPECT_EQ(ex<Op::arm_flushRegister>("Probe", 7).status, 0);
     EXPECT_EQ(ex<Op::arm_refreshRegister>("Probe", 8).status, 0);
     EXPECT_EQ(probe.calls, (std::vector<ProbeMap::Call>{{'s', 1, 0xFFFFFFFF00000001ull, false, 0x123456},
@@ -265,14 +258,16 @@ TEST_F(CoreIoctlArm, WholeMapFlushByNameAndForce) {
 
 TEST_F(CoreIoctlArm, TheCallersWordAndAMissingRegistry) {
     const std::string circuit = kCircuit + kVer;
-    EXPECT_EQ(write(circuit, 0x801438C1, 5, 0, -1), -1) << "an error handed in comes back";
+    EXPECT_EQ(ex<Op::arm_write>(circuit, 0x801438C1, 0, 5, 0, -1).status, -1)
+        << "an error handed in comes back";
     EXPECT_TRUE(fpga().trace().empty());
-    EXPECT_EQ(write(circuit, 0x801438C1, 5, 0, 1), 1) << "a warning lets the write happen";
+    EXPECT_EQ(ex<Op::arm_write>(circuit, 0x801438C1, 0, 5, 0, 1).status, 1)
+        << "a warning lets the write happen";
     EXPECT_EQ(fpga().peek(kKernel0 + 0x818), 5u);
-    EXPECT_EQ(get(circuit, 0x801438C1, 1).value, 5u);
+    EXPECT_EQ(ex<Op::arm_get>(circuit, 0x801438C1, 0, 0, 0, 1).value, 5u);
 
     device->registries = false;
-    EXPECT_EQ(get("Probe", 1).status, KELVO_STATUS_INVALID_STATE);
+    EXPECT_EQ(ex<Op::arm_get>("Probe", 1).status, KELVO_STATUS_INVALID_STATE);
     EXPECT_EQ(call<Op::arm_getRegistrationNames>(*device, {}).status, KELVO_STATUS_INVALID_STATE);
     EXPECT_TRUE(probe.calls.empty());
 }

@@ -1,8 +1,6 @@
 // The two FPGA groups over the simulated module of each board.
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
-#include <string>
 #include <thread>
 
 #include "groups_support.h"

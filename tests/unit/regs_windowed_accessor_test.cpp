@@ -1,14 +1,11 @@
 // The isolated FPGA's windowed accessor over the simulated isolation link.
 #include <sstream>
-#include <string>
 
 #include "framework/hardware_state_checker_composite.h"
 #include "framework/simple_register_verifier.h"
-#include "regmaps/kelvo_reg_access_reg_map.h"
 #include "regmaps/windowed_front_end_accessor.h"
 #include "regs_sim_support.h"
 #include "status_code.h"
-#include "test_support.h"
 
 namespace {
 
