@@ -124,8 +124,7 @@ TEST_F(Packages, TheDownloaderWritesTheWholeBlockFromItsBase) {
     for (size_t i = 0; i < commands.size(); ++i) {
         commands[i] = 0x2000000000000000ull | i;
     }
-    const uint32_t id = 1;
-    const uint32_t address = 0;
+    const uint32_t id = 1, address = 0;
     tStatus status;
     SubroutinePackage package(commands.data(), commands.size(), &id, &address, 1, status);
     RecordingWriter writer;
@@ -136,9 +135,7 @@ TEST_F(Packages, TheDownloaderWritesTheWholeBlockFromItsBase) {
     EXPECT_EQ(writer.calls, 0) << "a fatal status touches nothing";
     downloader.downloadSubroutineData(package, status);
     ASSERT_TRUE(status.isSuccess());
-    EXPECT_EQ(writer.calls, 1);
-    EXPECT_EQ(writer.start, 0u);
-    EXPECT_EQ(writer.written, commands);
+    EXPECT_EQ(std::tuple(writer.calls, writer.start, writer.written), std::tuple(1, 0u, commands));
 }
 
 } // namespace

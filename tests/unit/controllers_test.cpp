@@ -190,15 +190,11 @@ TEST_F(ControllersOnTheBoard, TheTransformerDriveWritesOnlyWhatChanged) {
     power.enableTransformer(s);
     xfmr.clearTrace();
     power.enableTransformer(s);
-    EXPECT_TRUE(s.isSuccess());
-    EXPECT_EQ(xfmr.writtenValues(0), (std::vector<uint64_t>{0x0000018F, 0x8000018F}));
-    EXPECT_TRUE(xfmr.writtenValues(4).empty());
-    EXPECT_TRUE(xfmr.enabled());
+    EXPECT_EQ(std::tuple(s.getCode(), xfmr.writtenValues(0), xfmr.writtenValues(4).size(), xfmr.enabled()),
+              std::tuple(0, std::vector<uint64_t>{0x0000018F, 0x8000018F}, 0u, true));
 
-    tStatus missing;
     kelvo_driver::PowerController none(nullptr, nullptr, nullptr, 399, 199);
-    none.enableTransformer(missing);
-    EXPECT_EQ(missing.getCode(), tStatus::kNotAccessible);
+    EXPECT_EQ(codeOf([&](tStatus& m) { none.enableTransformer(m); }), tStatus::kNotAccessible);
 }
 
 // The poll reads at once, then after waits of 100 us doubling up to 100 ms: the 11th read is at 102.3 ms.
@@ -255,12 +251,11 @@ TEST_F(ControllersOnTheBoard, TheTemperatureIsReadOnceTheReadingIsValid) {
             kelvo_test::CountingChecker checker;
             checker.code = c.code;
             tStatus s;
-            EXPECT_EQ(
-                kelvo_driver::TemperatureSensorControllerImpl(wrapper, checker, *solstra).readTemperature(s),
-                c.reading);
-            EXPECT_EQ(s.getCode(), c.code);
-            EXPECT_EQ(vref.readCount(0) > 2, c.waited) << vref.readCount(0);
-            EXPECT_EQ(checker.calls, c.code != 0 ? 1 : 0);
+            const uint16_t reading =
+                kelvo_driver::TemperatureSensorControllerImpl(wrapper, checker, *solstra).readTemperature(s);
+            EXPECT_EQ(std::tuple(reading, s.getCode(), vref.readCount(0) > 2, checker.calls),
+                      std::tuple(c.reading, c.code, c.waited, c.code != 0 ? 1 : 0))
+                << vref.readCount(0);
         }
     }
     nVOAPAL200_finalizeCPPRunTime();

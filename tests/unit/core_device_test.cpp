@@ -195,13 +195,10 @@ TEST_F(ProductReset, AFailedAllocationInAResetLeavesTheDeviceOpenable) {
     EXPECT_GT(calls, 2u);
 }
 
-TEST_F(ProductDevice, AnAllocationFailureAnywhereInAddDeviceUnwindsCleanly) {
+TEST_F(ProductDevice, AnAllocationOrLockCreationFailureAnywhereInAddDeviceUnwindsCleanly) {
     for (const auto& board : kelvo_test::boards()) {
         sweep(kAllocation, board);
     }
-}
-
-TEST_F(ProductDevice, ALockCreationFailureAnywhereInAddDeviceUnwindsCleanly) {
     for (std::string_view kind : {kal::faults::kMutex, kal::faults::kSpinLock}) {
         sweep(kind, "solstra");
     }

@@ -256,33 +256,22 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
 
 using CoreIoctlDevice = HostedTest;
 
-// The transport code; result holds the header's result field before and after.
-template <class In, class Out>
-int request(int handle, uint32_t code, const In& in, Out& out, uint32_t& result) {
-    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), result, 0};
-    const int transport = kelvo_ioctl(handle, code, &header);
-    result = header.result;
-    return transport;
-}
-
+// answer() checks that the bytes written come back in the header's result.
 TEST_F(CoreIoctlDevice, TwoStatusChannelsAndTheHeadersResult) {
     const int handle = open(add("solstra"));
-    kelvo_kelvo_getSetupLevel_out out{};
-    uint32_t result = 0;
-    EXPECT_EQ(request(handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, out, result),
-              0);
-    EXPECT_EQ(std::tuple(out.setupLevel, out.status, result), std::tuple(19u, 0, uint32_t{sizeof(out)}))
-        << "the bytes written come back in the header";
+    const kelvo_kelvo_getSetupLevel_in in{0};
+    const auto level = answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel, in);
+    EXPECT_EQ(std::tuple(level.setupLevel, level.status), std::tuple(19u, 0));
 
     // A wrong size and an unknown code fail in transport; the header's result is not written back.
-    kelvo_arm_getNumberOfRegistrations_out tooLarge{};
-    result = 0x55;
-    EXPECT_EQ(
-        request(handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, tooLarge, result),
-        -51009);
-    EXPECT_EQ(result, 0x55u);
-    EXPECT_EQ(request(handle, 0x00208009u, kelvo_kelvo_getSetupLevel_in{0}, out, result), -51256);
-    EXPECT_EQ(result, 0x55u);
+    kelvo_arm_getNumberOfRegistrations_out out{};
+    const std::tuple<uint32_t, uint32_t, int> cases[] = {
+        {KELVO_IOCTL_kelvo_getSetupLevel, sizeof(out), -51009}, {0x00208009u, sizeof(level), -51256}};
+    for (const auto& [code, size, transport] : cases) {
+        kelvo_ioctl_header header{address(&in), address(&out), sizeof(in), size, 0x55, 0};
+        EXPECT_EQ(kelvo_ioctl(handle, code, &header), transport);
+        EXPECT_EQ(header.result, 0x55u);
+    }
 }
 
 } // namespace
