@@ -155,9 +155,8 @@ TEST_F(ProductReset, ARefusedResetChangesNothing) {
     EXPECT_EQ(reset(19), tStatus::kNotImplemented) << "the levels above 5 are left out";
     kelvo_driver::KelvoHelper* helper = device_->getKelvoHelper();
     EXPECT_EQ(reset(20), tStatus::kInvalidParameter);
-    EXPECT_EQ(device_->getKelvoHelper(), helper);
-    EXPECT_EQ(device_->getSetupTracker().getCurrentLevel(), 5u);
-    EXPECT_EQ(textProperty(index_, "modelName"), "VO PXIe-Q101");
+    EXPECT_EQ(std::tuple(device_->getKelvoHelper(), levelOf(index_), textProperty(index_, "modelName")),
+              std::tuple(helper, 5u, "VO PXIe-Q101"));
 }
 
 TEST_F(ProductReset, AParameterWordTooWideForItsFieldLeavesTheDeviceTornDown) {

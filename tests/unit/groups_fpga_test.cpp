@@ -37,10 +37,9 @@ TEST_P(GroupsFpga, WrappersHandOutTheirOwnBlocksAndNullOutOfRange) {
     ASSERT_EQ(buildIso(), 0);
     const auto& w = niso->wrapper;
     const auto& i = iso->wrapper;
-    EXPECT_EQ(w.isSolstra, solstra());
-    EXPECT_EQ(w.isDuskmere, !solstra());
-    EXPECT_EQ(niso->window.getSizeInBytes(), solstra() ? 0x8000u : 0xE000u);
-    EXPECT_EQ(iso->window.getSizeInBytes(), solstra() ? 0x20000u : 0x8000u);
+    EXPECT_EQ(
+        std::tuple(w.isSolstra, w.isDuskmere, niso->window.getSizeInBytes(), iso->window.getSizeInBytes()),
+        std::tuple(solstra(), !solstra(), solstra() ? 0x8000u : 0xE000u, solstra() ? 0x20000u : 0x8000u));
     EXPECT_EQ(w.getDcBusRegMap(0, solstra() ? 2 : 3), nullptr);
     EXPECT_EQ(w.getRegAccessRegMap(0, 3), nullptr);
     EXPECT_EQ(i.getDcBusRegMap(2), nullptr);
