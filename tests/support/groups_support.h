@@ -16,7 +16,6 @@
 
 namespace kelvo_test::groups {
 
-// The register-map dispatcher, logging the names it is asked to remove.
 class LoggingARMDispatcher : public armki::ARMDispatcher {
 public:
     Wrapper* remove(const char* name, nVOAPALS100::tStatus& status) override {
@@ -27,7 +26,6 @@ public:
     std::vector<std::string> removals;
 };
 
-// The registered names in registration order.
 template <typename Dispatcher> std::vector<std::string> namesOf(const Dispatcher& dispatcher) {
     vohtl::BasicString list;
     nVOAPALS100::tStatus status;

@@ -134,8 +134,7 @@ public:
     std::optional<storagemap::StorageMapDispatcher> storage{std::in_place};
     std::optional<devicewindow::DeviceWindowDispatcher> windows{std::in_place};
 
-    // The device core's gate, then the framework gate's refusals: an invalidated session, a level not
-    // reached.
+    // The device core's gate, then the framework gate's refusals: an invalidated session, a level unmet.
     class IOControlGate {
     public:
         IOControlGate(StandInDevice& device, StandInSession* session, uint32_t level,

@@ -23,16 +23,15 @@ constexpr int64_t kBudgetExceeded = KELVO_STATUS_POWER_BUDGET_EXCEEDED;
 using Controllers = kelvo_test::LeakCheckedTest;
 
 TEST_F(Controllers, TheDeviceLimitIsTheValueOfTheLargestKeyAtMost48) {
-    const struct {
-        std::vector<std::pair<uint32_t, uint32_t>> entries;
-        uint32_t limit;
-    } cases[] = {{{}, 0}, {{{49, 7}, {64, 8}}, 0}, {{{16, 1}, {32, 2}, {48, 3}}, 3}, {{{0, 5}, {64, 6}}, 5}};
-    for (const auto& c : cases) {
+    using Entries = std::vector<std::pair<uint32_t, uint32_t>>; // key, value
+    const std::pair<Entries, uint32_t> cases[] = {
+        {{}, 0}, {{{49, 7}, {64, 8}}, 0}, {{{16, 1}, {32, 2}, {48, 3}}, 3}, {{{0, 5}, {64, 6}}, 5}};
+    for (const auto& [entries, limit] : cases) {
         corran_caps::ProductCaps caps{};
-        for (const auto& [key, value] : c.entries) {
+        for (const auto& [key, value] : entries) {
             caps.powerAllocationLimitA.insert(key, value);
         }
-        EXPECT_EQ(kelvo_driver::NonIsolatedControllers::deviceLimitOf(caps), c.limit) << c.entries.size();
+        EXPECT_EQ(kelvo_driver::NonIsolatedControllers::deviceLimitOf(caps), limit) << entries.size();
     }
 }
 

@@ -105,29 +105,21 @@ TEST_F(ProductDevice, ARefusedMSIOrAMissingCapabilityListLosesOnlyWhatDependsOnI
     EXPECT_EQ(textProperty(bare, "manufacturerName"), "Quillon");
 }
 
-// The bus properties come first, then the device's four.
+// The nth interface (on Solstra) or property (on Duskmere B) fails: the bus properties come first, then the
+// device's four.
 TEST_F(ProductDevice, AFailedRegistrationUnwindsEverything) {
-    const struct {
-        bool property;
-        uint64_t nth;
-        const char* board;
-        int code;
-    } rows[] = {{false, 1, "solstra", -51352},
-                {false, 2, "solstra", -51352},
-                {true, 1, "duskmere-b", -51150},
-                {true, 14, "duskmere-b", -51150},
-                {true, 18, "duskmere-b", -51150}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(std::to_string(row.property) + " " + std::to_string(row.nth));
+    const std::pair<bool, uint64_t> rows[] = {{false, 1}, {false, 2}, {true, 1}, {true, 14}, {true, 18}};
+    for (const auto& [property, nth] : rows) {
+        SCOPED_TRACE(std::to_string(property) + " " + std::to_string(nth));
         const auto before = kal::registration::counters();
-        row.property ? kal::registration::failPropertyRegistration(row.nth)
-                     : kal::registration::failInterfaceRegistration(row.nth);
-        EXPECT_EQ(kelvo_host_add_module(row.board), row.code);
+        property ? kal::registration::failPropertyRegistration(nth)
+                 : kal::registration::failInterfaceRegistration(nth);
+        EXPECT_EQ(kelvo_host_add_module(property ? "duskmere-b" : "solstra"), property ? -51150 : -51352);
         kal::registration::clearFaults();
         const auto after = kal::registration::counters();
         EXPECT_EQ(after.addEvents, before.addEvents);
-        if (!row.property) {
-            EXPECT_EQ(after.interfaceUnregistrations - before.interfaceUnregistrations, row.nth - 1);
+        if (!property) {
+            EXPECT_EQ(after.interfaceUnregistrations - before.interfaceUnregistrations, nth - 1);
             EXPECT_EQ(after.propertyRegistrations, before.propertyRegistrations);
         }
         EXPECT_EQ(kal::registration::liveProperties(), 0u);

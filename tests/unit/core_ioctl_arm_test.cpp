@@ -68,7 +68,6 @@ using namespace kelvo_test;
 
 template <Op op> using In = typename ioctl::Record<op>::In;
 template <Op op> using Out = typename ioctl::Record<op>::Out;
-// A get's or read's status word and value.
 using SV = std::pair<int64_t, uint64_t>;
 template <class O> SV sv(const O& out) {
     return {out.status, out.value};

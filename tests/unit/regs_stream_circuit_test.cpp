@@ -102,7 +102,6 @@ TEST_F(StreamCircuitMap, PeerRegistersHaveTwoViewsOfOneHardwareWord) {
     EXPECT_EQ(bus.offsets('R'), expected);
 }
 
-// A whole-map flush goes on past a failure and keeps the first one.
 TEST_F(StreamCircuitMap, AWholeMapFlushGoesOnPastFailuresAndLeavesTheFailedRegistersDirty) {
     map.markDirtyRegMap();
     bus.failNext(2, -50401);
