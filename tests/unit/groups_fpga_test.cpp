@@ -21,6 +21,11 @@ std::string boardName(const ::testing::TestParamInfo<const char*>& info) {
 
 class GroupsFpga : public kelvo_test::groups::GroupsTest, public ::testing::WithParamInterface<const char*> {
 protected:
+    void SetUp() override {
+        GroupsTest::SetUp();
+        plug(GetParam());
+        ASSERT_EQ(buildNiso(), 0);
+    }
     bool solstra() const { return std::string(GetParam()) == "solstra"; }
     // The link's register-access map by the name user mode uses.
     std::string linkName() const {
@@ -32,8 +37,6 @@ protected:
 };
 
 TEST_P(GroupsFpga, WrappersHandOutTheirOwnBlocksAndNullOutOfRange) {
-    plug(GetParam());
-    ASSERT_EQ(buildNiso(), 0);
     ASSERT_EQ(buildIso(), 0);
     const auto& w = niso->wrapper;
     const auto& i = iso->wrapper;
@@ -61,8 +64,6 @@ TEST_P(GroupsFpga, WrappersHandOutTheirOwnBlocksAndNullOutOfRange) {
 }
 
 TEST_P(GroupsFpga, TheLinksMapIsLockedWhileTheIsolatedGroupLives) {
-    plug(GetParam());
-    ASSERT_EQ(buildNiso(), 0);
     auto* linkMap = lookUp(*arm, linkName());
     ASSERT_NE(linkMap, nullptr);
     ASSERT_EQ(buildIso(), 0);
@@ -91,8 +92,6 @@ TEST_P(GroupsFpga, TheLinksMapIsLockedWhileTheIsolatedGroupLives) {
 
 // User access to the link's map by name races isolated accesses: the lock keeps every handshake whole.
 TEST_P(GroupsFpga, UserAccessToTheLinksMapWaitsForHandshakes) {
-    plug(GetParam());
-    ASSERT_EQ(buildNiso(), 0);
     ASSERT_EQ(buildIso(), 0);
     board->link().setSlow(1, 2);
     std::atomic<bool> done{false};
@@ -138,8 +137,6 @@ TEST_P(GroupsFpga, UserAccessToTheLinksMapWaitsForHandshakes) {
 }
 
 TEST_P(GroupsFpga, AFailedMutexLeavesTheLinksMapUnlocked) {
-    plug(GetParam());
-    ASSERT_EQ(buildNiso(), 0);
     const uint64_t nisoNames = arm->getNumberOfRegistrations();
     // The kernel mutexes: the windows' and the windowed accessor's.
     for (uint64_t nth = 1; nth <= 2; ++nth) {
