@@ -29,13 +29,9 @@ const std::string kVer = "_Ver1.0.0d379";
 class ProbeMap : public arm::DynamicAccessInterfaceBase<tStatus> {
 public:
     using Call = std::tuple<char, uint32_t, uint64_t, bool, uint32_t>; // op, id, value, force, index
-    void get(uint32_t id, uint64_t& v, tStatus& s, uint32_t x) override {
-        v = record(s, {'g', id, 0, 0, x}) ? answer : v;
-    }
+    void get(uint32_t id, uint64_t& v, tStatus& s, uint32_t x) override { reply(v, s, {'g', id, 0, 0, x}); }
     void set(uint32_t id, uint64_t v, tStatus& s, uint32_t x) override { record(s, {'s', id, v, false, x}); }
-    void read(uint32_t id, uint64_t& v, tStatus& s, uint32_t x) override {
-        v = record(s, {'r', id, 0, 0, x}) ? answer : v;
-    }
+    void read(uint32_t id, uint64_t& v, tStatus& s, uint32_t x) override { reply(v, s, {'r', id, 0, 0, x}); }
     void write(uint32_t id, uint64_t v, bool f, tStatus& s, uint32_t x) override {
         record(s, {'w', id, v, f, x});
     }
@@ -62,6 +58,7 @@ private:
         KELVO_SET_STATUS(status, failWith);
         return true;
     }
+    void reply(uint64_t& v, tStatus& s, const Call& call) { v = record(s, call) ? answer : v; }
 };
 
 using namespace kelvo_test;
