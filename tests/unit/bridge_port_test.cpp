@@ -178,7 +178,6 @@ TEST_F(BridgePort, IOPortResetAndConfigure) {
         }
         EXPECT_EQ(writes, c.writes);
     }
-    bim().setIOPortNeverReady(false);
 }
 
 } // namespace
