@@ -10,8 +10,6 @@ namespace {
 using namespace wexmoortools;
 using nVOAPALS100::tStatus;
 
-constexpr int64_t kUnknownId = KELVO_STATUS_UNKNOWN_SUBROUTINE;
-
 // Default words too: for the classes no driver code builds, the table is their only check.
 TEST(CommandWords, FieldsLandInTheirBitsAndLeaveTheRestAlone) {
     const struct {
@@ -68,8 +66,8 @@ TEST_F(Packages, TheRegistrarAnswersThePackagesTables) {
         int64_t code;
     } cases[] = {
         {"first of duplicates", {5, 7, 5}, {100, 200, 300}, 5, 100, 0},
-        {"unknown id", {5, 7, 5}, {100, 200, 300}, 6, 0, kUnknownId},
-        {"empty package", {}, {}, 5, 0, kUnknownId},
+        {"unknown id", {5, 7, 5}, {100, 200, 300}, 6, 0, KELVO_STATUS_UNKNOWN_SUBROUTINE},
+        {"empty package", {}, {}, 5, 0, KELVO_STATUS_UNKNOWN_SUBROUTINE},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

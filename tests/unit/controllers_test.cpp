@@ -18,8 +18,6 @@ using corran_shared::PowerAllocationControllerImpl;
 using kelvo_test::codeOf;
 using nVOAPALS100::tStatus;
 
-constexpr int64_t kBudgetExceeded = KELVO_STATUS_POWER_BUDGET_EXCEEDED;
-
 using Controllers = kelvo_test::LeakCheckedTest;
 
 TEST_F(Controllers, TheDeviceLimitIsTheValueOfTheLargestKeyAtMost48) {
@@ -73,7 +71,7 @@ TEST_F(Controllers, PowerAllocationStagesCommitsAndDiscardsAgainstTheBudget) {
             } else {
                 controller.discardPowerAllocation(0, s);
             }
-            EXPECT_EQ(s.getCode(), step.back() == '!' ? kBudgetExceeded : 0) << step;
+            EXPECT_EQ(s.getCode(), step.back() == '!' ? KELVO_STATUS_POWER_BUDGET_EXCEEDED : 0) << step;
         }
         tStatus s;
         EXPECT_EQ(controller.getActualPowerAllocation(0, s), c.actual);

@@ -18,7 +18,6 @@ using ioctl::Op;
 using nVOAPALS100::tStatus;
 
 constexpr uint32_t kKernel0 = 0x14000; // kernel stream circuit 0 of the BAR-0 tree
-constexpr uint32_t kTestMapBase = 0x1E000;
 
 const std::string kTree = "KelvoBar0RegMap";
 const std::string kCircuit = "KelvoBar0RegMap_FpgaEndpointWin_KelvoFpgaEndpointRegMap_BrixelWin_"
@@ -95,7 +94,7 @@ protected:
         tStatus s;
         device.emplace(s);
         tree.emplace(&board->barAccessor, s, 0, 0, 0xFFFFFFFF);
-        testMap.emplace(&board->fpga, s, kTestMapBase, 0, 0x400);
+        testMap.emplace(&board->fpga, s, 0x1E000, 0, 0x400);
         tree->addToDispatcher(*device->arm, s);
         device->arm->add("TestRegMap", *testMap, s);
         device->arm->add("Probe", probe, s);

@@ -15,8 +15,6 @@ using kelvo_test::codeOf;
 using nVOAPALS100::tStatus;
 using sim::IsolationLink;
 
-constexpr int64_t kNotReady = KELVO_STATUS_ISOLATION_LINK_NOT_READY;
-constexpr int64_t kNoResponse = KELVO_STATUS_ISOLATION_LINK_NO_RESPONSE;
 constexpr int64_t kLinkError = KELVO_STATUS_REGISTER_ACCESS_FAILED;
 
 class Windowed : public kelvo_test::LeakCheckedTest {
@@ -83,7 +81,7 @@ TEST_F(Windowed, TimeOutsLeaveTheirCodeAndReturnTheLastReadValue) {
     link().clearTrace();
     tStatus noAnswer;
     EXPECT_EQ(accessor.read32(0x34, noAnswer), 0x1111u) << "the previous successful read";
-    EXPECT_EQ(noAnswer.getCode(), kNoResponse);
+    EXPECT_EQ(noAnswer.getCode(), KELVO_STATUS_ISOLATION_LINK_NO_RESPONSE);
     EXPECT_EQ(link().readCount(IsolationLink::kReadData), 0u) << "the read-data register is not read";
     link().setNeverAnswers(false);
 
@@ -91,7 +89,7 @@ TEST_F(Windowed, TimeOutsLeaveTheirCodeAndReturnTheLastReadValue) {
     link().clearTrace();
     tStatus notReady;
     EXPECT_EQ(accessor.read32(0x34, notReady), 0x1111u);
-    EXPECT_EQ(notReady.getCode(), kNotReady);
+    EXPECT_EQ(notReady.getCode(), KELVO_STATUS_ISOLATION_LINK_NOT_READY);
     EXPECT_EQ(link().writeCount(IsolationLink::kAddress), 0u) << "no register of the access is written";
     EXPECT_EQ(accessor.lockCount(), 0u);
 }
