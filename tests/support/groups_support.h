@@ -2,7 +2,6 @@
 // names read back through the TAB-joined list (most names are longer than a 64-byte slot).
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <sstream>
 

@@ -8,7 +8,6 @@
 
 namespace {
 
-using kelvo_test::groups::lookUp;
 using nVOAPALS100::tStatus;
 
 constexpr int64_t kUnknownGeneration = KELVO_STATUS_UNSUPPORTED_PRODUCT;
