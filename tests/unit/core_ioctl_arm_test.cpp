@@ -141,10 +141,7 @@ protected:
         }
         return call<op>(*device, in);
     }
-    long writes() {
-        const std::vector<sim::Access> trace = board->niso().trace();
-        return std::count_if(trace.begin(), trace.end(), [](const sim::Access& a) { return a.write; });
-    }
+    long writes() { return std::ranges::count(fpga().trace(), true, &sim::Access::write); }
 
     std::optional<SimBoard> board;
     std::optional<kelvo_regmaps::tKelvoBar0RegMap> tree;

@@ -1,5 +1,4 @@
 // The two FPGA groups over the simulated module of each board.
-#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -14,7 +13,7 @@ constexpr int64_t kUnknownGeneration = KELVO_STATUS_UNSUPPORTED_PRODUCT;
 
 std::string boardName(const ::testing::TestParamInfo<const char*>& info) {
     std::string name = info.param;
-    name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+    std::erase(name, '-');
     return name;
 }
 
