@@ -1,5 +1,6 @@
 // Sequencer command words and subroutine packages.
 
+#include <numeric>
 #include <vector>
 
 #include "controllers/subroutines.h"
@@ -119,9 +120,7 @@ public:
 
 TEST_F(Packages, TheDownloaderWritesTheWholeBlockFromItsBase) {
     std::vector<Command> commands(8192);
-    for (size_t i = 0; i < commands.size(); ++i) {
-        commands[i] = 0x2000000000000000ull | i;
-    }
+    std::iota(commands.begin(), commands.end(), Command{0x2000000000000000ull});
     const uint32_t id = 1, address = 0;
     tStatus status;
     SubroutinePackage package(commands.data(), commands.size(), &id, &address, 1, status);

@@ -96,8 +96,7 @@ TEST_F(Controllers, PowerAllocationStagesCommitsAndDiscardsAgainstTheBudget) {
 }
 
 TEST_F(Controllers, PowerAllocationHoldsItsBudgetUnderManyThreads) {
-    constexpr uint32_t kChannels = 4;
-    constexpr uint32_t kLimit = 1000;
+    constexpr uint32_t kChannels = 4, kLimit = 1000;
     tStatus built;
     PowerAllocationControllerImpl controller(kLimit, kChannels, built);
     ASSERT_TRUE(built.isSuccess());

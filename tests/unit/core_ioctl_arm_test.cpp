@@ -157,8 +157,7 @@ TEST_F(CoreIoctlArm, RegisterFormatsAreWrittenOnlyIntoBuffersThatHoldEveryField)
     const uint64_t x = 0xAAAAAAAAAAAAAAAAull;
     const std::vector<uint8_t> noTypes(8, 0xAA), format = {1, 0, 0, 0, 0xAA, 0xAA, 0xAA, 0xAA};
     const std::vector<uint64_t> noMasks(8, x), masksOf = {0xF, 0x100, 0x10000000, 0x80000000, x, x, x, x};
-    using kal::usermem::kRead;
-    using kal::usermem::kReadWrite;
+    using kal::usermem::kRead, kal::usermem::kReadWrite;
     const struct {
         uint32_t registerId, capacity;
         kal::usermem::Access masksAccess; // read only: the copy's error, a count of 0

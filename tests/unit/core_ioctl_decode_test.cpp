@@ -106,8 +106,7 @@ TEST_F(CoreIoctlDecode, EveryCodeRefusesEveryOtherSize) {
     for (const auto& row : ioctl::kCodeTable<ioctl::DeviceAccess<StandInDevice, StandInSession>>) {
         SCOPED_TRACE(row.name);
         const int gatesBefore = device->gates;
-        const uint32_t inSize = row.inSize;
-        const uint32_t outSize = row.outSize;
+        const auto [inSize, outSize] = std::pair<uint32_t, uint32_t>(row.inSize, row.outSize);
         for (auto [in, out] :
              {std::pair{inSize - 1, outSize}, std::pair{inSize + 1, outSize}, std::pair{inSize, outSize + 1},
               std::pair{inSize, outSize - 1}, std::pair{0u, 0u}}) {
