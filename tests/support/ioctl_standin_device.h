@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -88,7 +89,7 @@ public:
 
     uint32_t getCurrentSetupLevel() const { return level; }
     void reset(const tEventDescriptor& event, uint32_t toLevel, uint64_t parameters, tStatus& status) {
-        resets.push_back({event, toLevel, parameters, getIOCount()});
+        resets.emplace_back(toLevel, parameters, event, getIOCount());
         KELVO_SET_STATUS(status, resetAnswer);
     }
     void checkHardwareState(uint64_t word, tStatus& status) {
@@ -112,12 +113,8 @@ public:
     uint32_t getConnectedAccessory() const { return accessory; }
     uint32_t exchangeConnectedAccessory(uint32_t value) { return std::exchange(accessory, value); }
 
-    struct Reset {
-        tEventDescriptor event;
-        uint32_t level;
-        uint64_t parameters;
-        uint32_t ioCount;
-    };
+    using Reset =
+        std::tuple<uint32_t, uint64_t, tEventDescriptor, uint32_t>; // level, parameters, event, I/O count
     uint32_t level = 19;
     bool registries = true;
     int64_t resetAnswer = 0;

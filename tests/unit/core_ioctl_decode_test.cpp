@@ -185,10 +185,8 @@ TEST_F(CoreIoctlDecode, ResetCleanupAndTheRefusalOfAnInvalidatedSession) {
     };
     EXPECT_EQ((std::vector<int32_t>{reset(0), reset(-1)}),
               (std::vector<int32_t>{KELVO_STATUS_SETUP_TARGET_REACHED, -1}));
-    ASSERT_EQ(device->resets.size(), 1u);
-    const auto& r = device->resets[0]; // an I/O count of 0: the stub held a gate around the reset
-    EXPECT_EQ(std::tuple(r.level, r.parameters, r.event, r.ioCount),
-              std::tuple(19u, 0x5000u, descriptorOf(session), 0u));
+    // An I/O count of 0: the stub held a gate around the reset.
+    EXPECT_EQ(device->resets, (std::vector<StandInDevice::Reset>{{19, 0x5000, descriptorOf(session), 0}}));
 
     // The cleanup runs at level 0 unless the caller's word is an error. An invalidated session is refused
     // at every level, level 0 included: the refusal replaces a warning, but a caller's error, a driver code
