@@ -83,8 +83,7 @@ TEST_F(ProductDevice, EveryBoardBecomesADeviceSetUpToLevelFive) {
                   std::tuple("1F2A3B4", models.at(board), "Quillon"));
         uint32_t slot = 0;
         EXPECT_EQ(kelvo_property_read(index, nullptr, "pxiGeographicAddress", &slot, sizeof(slot)), 4);
-        EXPECT_EQ(slot, 7u);
-        EXPECT_TRUE(hasProperty(index, "busType"));
+        EXPECT_EQ(std::tuple(slot, hasProperty(index, "busType")), std::tuple(7u, true));
         EXPECT_EQ(std::tuple(device->getSetupTracker().getCurrentLevel(), device->deviceInfo().msiFlag,
                              device->deviceInfo().interruptType, device->getCoolingModeState().mode),
                   std::tuple(5u, 1u, nVOAPAL200_kInterruptTypeMSI, 16u));
