@@ -182,11 +182,9 @@ TEST_F(CoreIoctlArm, RegisterFormatsAreWrittenOnlyIntoBuffersThatHoldEveryField)
         if (c.masksAccess == kRead) {
             EXPECT_LT(out.status, 0);
         } else {
-            EXPECT_EQ(out.status, c.code);
-            EXPECT_EQ(types, c.count != 0 ? format : noTypes);
+            EXPECT_EQ(std::tuple(out.status, types), std::tuple(c.code, c.count != 0 ? format : noTypes));
         }
-        EXPECT_EQ(out.fieldCount, c.count);
-        EXPECT_EQ(masks, c.count != 0 ? masksOf : noMasks);
+        EXPECT_EQ(std::tuple(out.fieldCount, masks), std::tuple(c.count, c.count != 0 ? masksOf : noMasks));
     }
 }
 

@@ -87,8 +87,7 @@ TEST_F(StreamCircuitMap, PeerRegistersHaveTwoViewsOfOneHardwareWord) {
     // Forced flush: each peer word twice, the stream-number view last.
     bus.log.clear();
     map.flushRegMap(true, s);
-    EXPECT_EQ(bus.offsets('W'), kFlushOrder);
-    EXPECT_EQ(bus.memory[0x34924], 0x303FF000u);
+    EXPECT_EQ(std::tuple(bus.offsets('W'), bus.memory[0x34924]), std::tuple(kFlushOrder, 0x303FF000u));
 
     // A refresh loads both views from the same word.
     bus.log.clear();

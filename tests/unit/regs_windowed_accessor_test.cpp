@@ -65,9 +65,8 @@ TEST_F(Windowed, EachAccessIsOneHandshakeOverTheLink) {
     accessor.write32(0x7C0010, 0xCAFE, s);
     EXPECT_EQ(accessor.read32(0x40000, s), 0x600Du) << "0x40000 is offset 0 on the isolated side";
     accessor.write32(0x7C0010, 0xCAFE, s);
-    EXPECT_EQ(s.getCode(), 0);
-    EXPECT_EQ(trace(), "R8 W4=CAFE W0=95540010 R8 W0=15540000 R8 RC R8 W4=CAFE W0=95540010 ");
-    EXPECT_EQ(accessor.lockCount(), 0u);
+    EXPECT_EQ(std::tuple(s.getCode(), trace(), accessor.lockCount()),
+              std::tuple(0, "R8 W4=CAFE W0=95540010 R8 W0=15540000 R8 RC R8 W4=CAFE W0=95540010 ", 0u));
 }
 
 TEST_F(Windowed, TimeOutsLeaveTheirCodeAndReturnTheLastReadValue) {
