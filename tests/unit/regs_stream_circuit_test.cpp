@@ -63,9 +63,8 @@ TEST_F(StreamCircuitMap, DataPortsGoToTheHardwareEveryTime) {
     bus.log.clear();
     EXPECT_EQ(flush(0x80959304, true), 0);
     EXPECT_TRUE(bus.log.empty()) << "a writable data port has nothing to flush";
-    EXPECT_EQ(refresh(0x80959304), kelvo_test::kUnknownId);
-    EXPECT_EQ(read(0x80959304, v), kelvo_test::kUnknownId);
-    EXPECT_EQ(get(0x80F37940, v), kelvo_test::kUnknownId);
+    EXPECT_EQ(std::tuple(refresh(0x80959304), read(0x80959304, v), get(0x80F37940, v)),
+              std::tuple(kelvo_test::kUnknownId, kelvo_test::kUnknownId, kelvo_test::kUnknownId));
     tStatus s;
     bus.memory[0x34800] = 0x100;
     EXPECT_TRUE(map.StreamControlStatus.readDataTransferEnable(s));
@@ -105,9 +104,8 @@ TEST_F(StreamCircuitMap, AWholeMapFlushGoesOnPastFailuresAndLeavesTheFailedRegis
     map.markDirtyRegMap();
     bus.failNext(2, -50401);
     EXPECT_EQ(codeOf([&](tStatus& s) { map.flushRegMap(false, s); }), -50401);
-    EXPECT_EQ(bus.count('W'), kFlushOrder.size());
-    EXPECT_EQ(map.StreamFifoDecrease.dirty, 1);
-    EXPECT_EQ(map.StreamGovernor.dirty, 0);
+    EXPECT_EQ(std::tuple(bus.count('W'), map.StreamFifoDecrease.dirty, map.StreamGovernor.dirty),
+              std::tuple(kFlushOrder.size(), 1, 0));
 }
 
 TEST_F(StreamCircuitMap, RegistersOutsideTheWindowReportNotAccessible) {
