@@ -61,7 +61,6 @@ protected:
             EXPECT_EQ(board->link().accessesWhileBusy(), 0u);
         }
         board.reset();
-        capsPtr = nullptr;
         caps.reset();
         LeakCheckedTest::TearDown();
     }
@@ -112,7 +111,6 @@ protected:
     }
     void TearDown() override {
         delete tymo;
-        tymo = nullptr;
         GroupsTest::TearDown();
     }
     int64_t buildTymo() {

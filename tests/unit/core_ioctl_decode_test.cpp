@@ -52,7 +52,6 @@ protected:
             device->cleanup(descriptorOf(s));
             device->closeSession(descriptorOf(s), s);
         }
-        sessions.clear();
         device.reset();
         LeakCheckedTest::TearDown();
     }
