@@ -2,14 +2,8 @@
 // names read back through the TAB-joined list (most names are longer than a 64-byte slot).
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <cstdint>
-#include <memory>
 #include <optional>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "bridge/tymo_reg_maps.h"
 #include "platform/vohtl/string.h"
@@ -17,12 +11,10 @@
 #include "regmaps/non_isolated_reg_maps.h"
 #include "regs/arm_dispatcher.h"
 #include "regs_sim_support.h"
-#include "test_support.h"
 #include "windows/device_window_dispatcher.h"
 
 namespace kelvo_test::groups {
 
-// The register-map dispatcher, logging the names it is asked to remove.
 class LoggingARMDispatcher : public armki::ARMDispatcher {
 public:
     Wrapper* remove(const char* name, nVOAPALS100::tStatus& status) override {
@@ -33,7 +25,6 @@ public:
     std::vector<std::string> removals;
 };
 
-// The registered names in registration order.
 template <typename Dispatcher> std::vector<std::string> namesOf(const Dispatcher& dispatcher) {
     vohtl::BasicString list;
     nVOAPALS100::tStatus status;
@@ -70,7 +61,6 @@ protected:
             EXPECT_EQ(board->link().accessesWhileBusy(), 0u);
         }
         board.reset();
-        capsPtr = nullptr;
         caps.reset();
         LeakCheckedTest::TearDown();
     }
@@ -121,7 +111,6 @@ protected:
     }
     void TearDown() override {
         delete tymo;
-        tymo = nullptr;
         GroupsTest::TearDown();
     }
     int64_t buildTymo() {

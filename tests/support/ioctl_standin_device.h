@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -22,6 +23,7 @@ using kelvo_driver::nVOAPAL000::tDeviceCore;
 using kelvo_driver::nVOAPAL000::tDeviceInterface;
 using kelvo_driver::nVOAPAL000::tEventDescriptor;
 using kelvo_driver::nVOAPAL000::tSession;
+using nVOAPALS100::tStatus;
 
 // What the device framework's gate answers.
 constexpr int32_t kInvalidated = KELVO_STATUS_SESSION_INVALIDATED;
@@ -29,8 +31,7 @@ constexpr int32_t kLevelNotReached = KELVO_STATUS_SETUP_TARGET_REACHED;
 
 class StandInSession : public tSession {
 public:
-    StandInSession(tDeviceInterface* deviceInterface, nVOAPALS100::tStatus& status)
-        : tSession(deviceInterface, status) {}
+    StandInSession(tDeviceInterface* deviceInterface, tStatus& status) : tSession(deviceInterface, status) {}
     bool invalid = false;
     uint64_t reserved = 0;
     // No routing session: the routing codes answer as a demoted session does.
@@ -39,7 +40,7 @@ public:
     struct Composite {
         int runs = 0;
         int64_t code = 0;
-        void cleanupAndClear(nVOAPALS100::tStatus& status) {
+        void cleanupAndClear(tStatus& status) {
             ++runs;
             KELVO_SET_STATUS(status, code);
         }
@@ -47,29 +48,29 @@ public:
     Composite& getCleanupOperationComposite() { return composite; }
     // No DMA: the DMA operations answer as a broken invariant does.
     kdut::CleanupOperationComposite* getDMACleanupList() { return nullptr; }
-    void checkReserved(uint64_t mask, nVOAPALS100::tStatus& status) {
+    void checkReserved(uint64_t mask, tStatus& status) {
         if ((mask & ~reserved) != 0) {
             KELVO_SET_STATUS(status, KELVO_STATUS_CHANNEL_NOT_RESERVED);
         }
     }
-    void reserveResources(uint64_t mask, nVOAPALS100::tStatus&) { reserved |= mask; }
+    void reserveResources(uint64_t mask, tStatus&) { reserved |= mask; }
 };
 
 // The component forwarders the controller bodies call.
 struct StandInHelper {
-    int16_t readTemperatureSensor(nVOAPALS100::tStatus&) { return 0x123; }
-    void setCoolingMode(uint32_t, uint32_t, nVOAPALS100::tStatus&) {}
+    int16_t readTemperatureSensor(tStatus&) { return 0x123; }
+    void setCoolingMode(uint32_t, uint32_t, tStatus&) {}
     uint32_t getCoolingMode() { return 16; }
     uint32_t getRequestedCoolingMode() { return 0x20; }
-    uint32_t stagePowerAllocation(uint32_t, uint32_t, nVOAPALS100::tStatus&) { return 7; }
-    void commitPowerAllocation(uint32_t, nVOAPALS100::tStatus&) {}
-    void discardPowerAllocation(uint32_t, nVOAPALS100::tStatus&) {}
-    uint32_t getActualPowerAllocation(uint32_t, nVOAPALS100::tStatus&) { return 5; }
+    uint32_t stagePowerAllocation(uint32_t, uint32_t, tStatus&) { return 7; }
+    void commitPowerAllocation(uint32_t, tStatus&) {}
+    void discardPowerAllocation(uint32_t, tStatus&) {}
+    uint32_t getActualPowerAllocation(uint32_t, tStatus&) { return 5; }
 };
 
 class StandInDevice : public tDeviceCore {
 public:
-    explicit StandInDevice(nVOAPALS100::tStatus& status) : tDeviceCore(status), kelvo(this), cooling(this) {
+    explicit StandInDevice(tStatus& status) : tDeviceCore(status), kelvo(this), cooling(this) {
         interfaces_[0] = &kelvo;
         interfaces_[1] = &cooling;
         resumeIOProcessing(tEventDescriptor(0));
@@ -77,23 +78,21 @@ public:
     ~StandInDevice() override { closeIOGate(tEventDescriptor(0)); }
 
     tDeviceInterface* const* getDeviceInterfaces() override { return interfaces_; }
-    tSession* open(const tEventDescriptor&, tDeviceInterface* deviceInterface,
-                   nVOAPALS100::tStatus& status) override {
+    tSession* open(const tEventDescriptor&, tDeviceInterface* deviceInterface, tStatus& status) override {
         return new (status, false) StandInSession(deviceInterface, status);
     }
     void closeAndFreeSession(const tEventDescriptor&, tSession* session) override {
         delete static_cast<StandInSession*>(session);
     }
-    void initialize(const tEventDescriptor&, nVOAPALS100::tStatus&) override {}
+    void initialize(const tEventDescriptor&, tStatus&) override {}
     void deinitialize() override {}
 
     uint32_t getCurrentSetupLevel() const { return level; }
-    void reset(const tEventDescriptor& event, uint32_t toLevel, uint64_t parameters,
-               nVOAPALS100::tStatus& status) {
-        resets.push_back({event, toLevel, parameters, getIOCount()});
+    void reset(const tEventDescriptor& event, uint32_t toLevel, uint64_t parameters, tStatus& status) {
+        resets.emplace_back(toLevel, parameters, event, getIOCount());
         KELVO_SET_STATUS(status, resetAnswer);
     }
-    void checkHardwareState(uint64_t word, nVOAPALS100::tStatus& status) {
+    void checkHardwareState(uint64_t word, tStatus& status) {
         checkedWords.push_back(word);
         KELVO_SET_STATUS(status, hardwareAnswer);
     }
@@ -103,24 +102,19 @@ public:
     }
     storagemap::StorageMapDispatcher* getStorageMapDispatcher() { return registries ? &*storage : nullptr; }
     StandInHelper* getControllerForwarders() { return &helper; }
-    bool areStorageMapChecksumsValid(nVOAPALS100::tStatus&) { return true; }
-    bool areStorageMapVersionsValid(nVOAPALS100::tStatus&) { return true; }
+    bool areStorageMapChecksumsValid(tStatus&) { return true; }
+    bool areStorageMapVersionsValid(tStatus&) { return true; }
     qeldma::DMADispatcher* getDMADispatcher() { return nullptr; }
-    void waitUntilBytesTransferred(uint32_t, uint64_t, uint64_t, uint32_t, uint32_t* timedOut,
-                                   nVOAPALS100::tStatus&) {
+    void waitUntilBytesTransferred(uint32_t, uint64_t, uint64_t, uint32_t, uint32_t* timedOut, tStatus&) {
         *timedOut = 1;
     }
     void cancelWaitUntilBytesTransferred(uint32_t) {}
-    void loadCalibrationToFirmwareFromStorageMapSoftcopy(uint64_t, nVOAPALS100::tStatus&) {}
+    void loadCalibrationToFirmwareFromStorageMapSoftcopy(uint64_t, tStatus&) {}
     uint32_t getConnectedAccessory() const { return accessory; }
     uint32_t exchangeConnectedAccessory(uint32_t value) { return std::exchange(accessory, value); }
 
-    struct Reset {
-        tEventDescriptor event;
-        uint32_t level;
-        uint64_t parameters;
-        uint32_t ioCount;
-    };
+    using Reset =
+        std::tuple<uint32_t, uint64_t, tEventDescriptor, uint32_t>; // level, parameters, event, I/O count
     uint32_t level = 19;
     bool registries = true;
     int64_t resetAnswer = 0;
@@ -134,12 +128,10 @@ public:
     std::optional<storagemap::StorageMapDispatcher> storage{std::in_place};
     std::optional<devicewindow::DeviceWindowDispatcher> windows{std::in_place};
 
-    // The device core's gate, then the framework gate's refusals: an invalidated session, a level not
-    // reached.
+    // The device core's gate, then the framework gate's refusals: an invalidated session, a level unmet.
     class IOControlGate {
     public:
-        IOControlGate(StandInDevice& device, StandInSession* session, uint32_t level,
-                      nVOAPALS100::tStatus& status)
+        IOControlGate(StandInDevice& device, StandInSession* session, uint32_t level, tStatus& status)
             : device_(device), session_(session) {
             ++device.gates;
             entered_ = device.enterIOGate(session, status, kelvo_driver::nVOAPAL000::kWaitForever);

@@ -44,7 +44,6 @@ inline void changePciKnobs(sim::Module& module, const std::function<void(kal::pc
 // A knob's setter: m is the module, on says whether the fault is on.
 #define SET(...) [](sim::Module& m, [[maybe_unused]] bool on) { __VA_ARGS__; }
 inline const std::vector<ModuleFault>& moduleFaults() {
-    constexpr std::int32_t kFpgaLoadTimeout = KELVO_STATUS_FPGA_LOAD_TIMEOUT;
     constexpr std::int32_t kStopTimeout = KELVO_STATUS_STREAM_STOP_TIMED_OUT;
     constexpr std::int32_t kPortTimeout = KELVO_STATUS_PORT_COMPLETION_TIMEOUT;
     constexpr std::int32_t kNeverStarts = KELVO_STATUS_CHANNEL_START_TIMED_OUT;
@@ -105,9 +104,9 @@ inline const std::vector<ModuleFault>& moduleFaults() {
                                         (on ? SerialFlash::kBlockProtectionLock : 0))),
          .decides = kFlushManufacturing, .requestLevel = 3},
         {.name = "FPGA loader never ready", .set = SET(m.bridgeRegisters().fpgaLoading().setReadyNever(on)),
-         .level = 4, .setupCode = kFpgaLoadTimeout},
+         .level = 4, .setupCode = KELVO_STATUS_FPGA_LOAD_TIMEOUT},
         {.name = "FPGA loader never done", .set = SET(m.bridgeRegisters().fpgaLoading().setDoneNever(on)),
-         .level = 4, .setupCode = kFpgaLoadTimeout},
+         .level = 4, .setupCode = KELVO_STATUS_FPGA_LOAD_TIMEOUT},
         {.name = "FPGA image CRC taken as wrong",
          .set = SET(m.bridgeRegisters().fpgaLoading().setWrongCrc(on)), .level = 6,
          .setupCode = KELVO_STATUS_NON_ISOLATED_SIGNATURE},

@@ -1,7 +1,6 @@
 // The flash access set over the simulated module: SPI registers, sector writes, the window's size.
 #include <algorithm>
 #include <numeric>
-#include <tuple>
 
 #include "groups_support.h"
 #include "storage/tymo_controllers.h"
@@ -94,22 +93,18 @@ TEST_F(BridgeFlash, SectorWriteUnprotectsErasesProgramsProtectsAndVerifies) {
 TEST_F(BridgeFlash, SectorAddressesOutsideTheSectorGridSendNothing) {
     SST25VFFlashController& controller = controllers->getFlashController();
     std::vector<uint8_t> buffer(4096);
-    struct Case {
-        uint64_t address;
-        bool write;
-        int64_t code;
-    } cases[] = {
+    const std::tuple<uint64_t, bool, int64_t> cases[] = {
         {0x1001, true, KELVO_STATUS_FLASH_OUT_OF_RANGE},    {0x1001, false, KELVO_STATUS_FLASH_OUT_OF_RANGE},
         {0x100000, false, KELVO_STATUS_FLASH_OUT_OF_RANGE}, {0xFF000, false, 0},
         {0x100000, true, KELVO_STATUS_FLASH_OUT_OF_RANGE},
     };
-    for (const Case& c : cases) {
+    for (const auto& [address, write, code] : cases) {
         flash().clearTrace();
         tStatus status;
-        c.write ? controller.writeSector(c.address, buffer.data(), status)
-                : controller.readSector(c.address, buffer.data(), status);
-        EXPECT_EQ(status.getCode(), c.code) << c.address;
-        EXPECT_EQ(flash().trace().empty(), c.code != 0) << c.address;
+        write ? controller.writeSector(address, buffer.data(), status)
+              : controller.readSector(address, buffer.data(), status);
+        EXPECT_EQ(status.getCode(), code) << address;
+        EXPECT_EQ(flash().trace().empty(), code != 0) << address;
     }
 }
 
@@ -132,13 +127,11 @@ TEST_F(BridgeFlash, SpiRegistersAreWrittenOnlyWhenTheyChange) {
 }
 
 TEST_F(BridgeFlash, OnlyAFourKibibyteWindowIsAccepted) {
-    struct Case {
-        uint32_t log2;
-        int64_t code;
-    } cases[] = {{12, 0}, {11, KELVO_STATUS_FLASH_WINDOW_SIZE}, {13, KELVO_STATUS_FLASH_WINDOW_SIZE}};
-    for (const Case& c : cases) {
-        board->module->bridge().setReportedWindowLog2(c.log2);
-        EXPECT_EQ(buildControllers(), c.code) << c.log2;
+    const std::pair<uint32_t, int64_t> cases[] = {
+        {12, 0}, {11, KELVO_STATUS_FLASH_WINDOW_SIZE}, {13, KELVO_STATUS_FLASH_WINDOW_SIZE}};
+    for (const auto& [log2, code] : cases) {
+        board->module->bridge().setReportedWindowLog2(log2);
+        EXPECT_EQ(buildControllers(), code) << log2;
     }
     // The write-protect line is an output from construction on.
     EXPECT_EQ(board->module->timingChip().latch(0x08, 4) & 0x80, 0x80u);

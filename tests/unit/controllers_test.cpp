@@ -1,21 +1,16 @@
 // The non-isolated controllers on their own and over the simulated board.
-#include <cstdint>
 #include <cstdio>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "controllers/channel.h"
 #include "controllers/non_isolated_controllers.h"
-#include "core/add_device.h"
 #include "fatal_hook_capture.h"
 #include "kelvo/product_ids.h"
 #include "platform/cxxruntime.h"
 #include "regmaps/solstra_niso_top_reg_map.h"
 #include "regs_sim_support.h"
 #include "status_code.h"
-#include "test_support.h"
 
 namespace {
 
@@ -23,21 +18,18 @@ using corran_shared::PowerAllocationControllerImpl;
 using kelvo_test::codeOf;
 using nVOAPALS100::tStatus;
 
-constexpr int64_t kBudgetExceeded = KELVO_STATUS_POWER_BUDGET_EXCEEDED;
-
 using Controllers = kelvo_test::LeakCheckedTest;
 
 TEST_F(Controllers, TheDeviceLimitIsTheValueOfTheLargestKeyAtMost48) {
-    const struct {
-        std::vector<std::pair<uint32_t, uint32_t>> entries;
-        uint32_t limit;
-    } cases[] = {{{}, 0}, {{{49, 7}, {64, 8}}, 0}, {{{16, 1}, {32, 2}, {48, 3}}, 3}, {{{0, 5}, {64, 6}}, 5}};
-    for (const auto& c : cases) {
+    using Entries = std::vector<std::pair<uint32_t, uint32_t>>; // key, value
+    const std::pair<Entries, uint32_t> cases[] = {
+        {{}, 0}, {{{49, 7}, {64, 8}}, 0}, {{{16, 1}, {32, 2}, {48, 3}}, 3}, {{{0, 5}, {64, 6}}, 5}};
+    for (const auto& [entries, limit] : cases) {
         corran_caps::ProductCaps caps{};
-        for (const auto& [key, value] : c.entries) {
+        for (const auto& [key, value] : entries) {
             caps.powerAllocationLimitA.insert(key, value);
         }
-        EXPECT_EQ(kelvo_driver::NonIsolatedControllers::deviceLimitOf(caps), c.limit) << c.entries.size();
+        EXPECT_EQ(kelvo_driver::NonIsolatedControllers::deviceLimitOf(caps), limit) << entries.size();
     }
 }
 
@@ -79,7 +71,7 @@ TEST_F(Controllers, PowerAllocationStagesCommitsAndDiscardsAgainstTheBudget) {
             } else {
                 controller.discardPowerAllocation(0, s);
             }
-            EXPECT_EQ(s.getCode(), step.back() == '!' ? kBudgetExceeded : 0) << step;
+            EXPECT_EQ(s.getCode(), step.back() == '!' ? KELVO_STATUS_POWER_BUDGET_EXCEEDED : 0) << step;
         }
         tStatus s;
         EXPECT_EQ(controller.getActualPowerAllocation(0, s), c.actual);
@@ -99,13 +91,11 @@ TEST_F(Controllers, PowerAllocationStagesCommitsAndDiscardsAgainstTheBudget) {
     none.commitPowerAllocation(0, s);
     none.discardPowerAllocation(0, s);
     EXPECT_EQ(none.getActualPowerAllocation(0, s), 0u);
-    EXPECT_EQ(capture.count(), 4);
-    EXPECT_EQ(none.getDevicePowerPool(), 100);
+    EXPECT_EQ(std::tuple(capture.count(), none.getDevicePowerPool()), std::tuple(4, 100));
 }
 
 TEST_F(Controllers, PowerAllocationHoldsItsBudgetUnderManyThreads) {
-    constexpr uint32_t kChannels = 4;
-    constexpr uint32_t kLimit = 1000;
+    constexpr uint32_t kChannels = 4, kLimit = 1000;
     tStatus built;
     PowerAllocationControllerImpl controller(kLimit, kChannels, built);
     ASSERT_TRUE(built.isSuccess());
@@ -195,15 +185,11 @@ TEST_F(ControllersOnTheBoard, TheTransformerDriveWritesOnlyWhatChanged) {
     power.enableTransformer(s);
     xfmr.clearTrace();
     power.enableTransformer(s);
-    EXPECT_TRUE(s.isSuccess());
-    EXPECT_EQ(xfmr.writtenValues(0), (std::vector<uint64_t>{0x0000018F, 0x8000018F}));
-    EXPECT_TRUE(xfmr.writtenValues(4).empty());
-    EXPECT_TRUE(xfmr.enabled());
+    EXPECT_EQ(std::tuple(s.getCode(), xfmr.writtenValues(0), xfmr.writtenValues(4).size(), xfmr.enabled()),
+              std::tuple(0, std::vector<uint64_t>{0x0000018F, 0x8000018F}, 0u, true));
 
-    tStatus missing;
     kelvo_driver::PowerController none(nullptr, nullptr, nullptr, 399, 199);
-    none.enableTransformer(missing);
-    EXPECT_EQ(missing.getCode(), tStatus::kNotAccessible);
+    EXPECT_EQ(codeOf([&](tStatus& m) { none.enableTransformer(m); }), tStatus::kNotAccessible);
 }
 
 // The poll reads at once, then after waits of 100 us doubling up to 100 ms: the 11th read is at 102.3 ms.
@@ -260,12 +246,11 @@ TEST_F(ControllersOnTheBoard, TheTemperatureIsReadOnceTheReadingIsValid) {
             kelvo_test::CountingChecker checker;
             checker.code = c.code;
             tStatus s;
-            EXPECT_EQ(
-                kelvo_driver::TemperatureSensorControllerImpl(wrapper, checker, *solstra).readTemperature(s),
-                c.reading);
-            EXPECT_EQ(s.getCode(), c.code);
-            EXPECT_EQ(vref.readCount(0) > 2, c.waited) << vref.readCount(0);
-            EXPECT_EQ(checker.calls, c.code != 0 ? 1 : 0);
+            const uint16_t reading =
+                kelvo_driver::TemperatureSensorControllerImpl(wrapper, checker, *solstra).readTemperature(s);
+            EXPECT_EQ(std::tuple(reading, s.getCode(), vref.readCount(0) > 2, checker.calls),
+                      std::tuple(c.reading, c.code, c.waited, c.code != 0 ? 1 : 0))
+                << vref.readCount(0);
         }
     }
     nVOAPAL200_finalizeCPPRunTime();

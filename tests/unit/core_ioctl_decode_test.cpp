@@ -52,7 +52,6 @@ protected:
             device->cleanup(descriptorOf(s));
             device->closeSession(descriptorOf(s), s);
         }
-        sessions.clear();
         device.reset();
         LeakCheckedTest::TearDown();
     }
@@ -106,8 +105,7 @@ TEST_F(CoreIoctlDecode, EveryCodeRefusesEveryOtherSize) {
     for (const auto& row : ioctl::kCodeTable<ioctl::DeviceAccess<StandInDevice, StandInSession>>) {
         SCOPED_TRACE(row.name);
         const int gatesBefore = device->gates;
-        const uint32_t inSize = row.inSize;
-        const uint32_t outSize = row.outSize;
+        const auto [inSize, outSize] = std::pair<uint32_t, uint32_t>(row.inSize, row.outSize);
         for (auto [in, out] :
              {std::pair{inSize - 1, outSize}, std::pair{inSize + 1, outSize}, std::pair{inSize, outSize + 1},
               std::pair{inSize, outSize - 1}, std::pair{0u, 0u}}) {
@@ -186,10 +184,8 @@ TEST_F(CoreIoctlDecode, ResetCleanupAndTheRefusalOfAnInvalidatedSession) {
     };
     EXPECT_EQ((std::vector<int32_t>{reset(0), reset(-1)}),
               (std::vector<int32_t>{KELVO_STATUS_SETUP_TARGET_REACHED, -1}));
-    ASSERT_EQ(device->resets.size(), 1u);
-    const auto& r = device->resets[0]; // an I/O count of 0: the stub held a gate around the reset
-    EXPECT_EQ(std::tuple(r.level, r.parameters, r.event, r.ioCount),
-              std::tuple(19u, 0x5000u, descriptorOf(session), 0u));
+    // An I/O count of 0: the stub held a gate around the reset.
+    EXPECT_EQ(device->resets, (std::vector<StandInDevice::Reset>{{19, 0x5000, descriptorOf(session), 0}}));
 
     // The cleanup runs at level 0 unless the caller's word is an error. An invalidated session is refused
     // at every level, level 0 included: the refusal replaces a warning, but a caller's error, a driver code
@@ -256,33 +252,22 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
 
 using CoreIoctlDevice = HostedTest;
 
-// The transport code; result holds the header's result field before and after.
-template <class In, class Out>
-int request(int handle, uint32_t code, const In& in, Out& out, uint32_t& result) {
-    kelvo_ioctl_header header{address(&in), address(&out), sizeof(In), sizeof(Out), result, 0};
-    const int transport = kelvo_ioctl(handle, code, &header);
-    result = header.result;
-    return transport;
-}
-
+// answer() checks that the bytes written come back in the header's result.
 TEST_F(CoreIoctlDevice, TwoStatusChannelsAndTheHeadersResult) {
     const int handle = open(add("solstra"));
-    kelvo_kelvo_getSetupLevel_out out{};
-    uint32_t result = 0;
-    EXPECT_EQ(request(handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, out, result),
-              0);
-    EXPECT_EQ(std::tuple(out.setupLevel, out.status, result), std::tuple(19u, 0, uint32_t{sizeof(out)}))
-        << "the bytes written come back in the header";
+    const kelvo_kelvo_getSetupLevel_in in{0};
+    const auto level = answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel, in);
+    EXPECT_EQ(std::tuple(level.setupLevel, level.status), std::tuple(19u, 0));
 
     // A wrong size and an unknown code fail in transport; the header's result is not written back.
-    kelvo_arm_getNumberOfRegistrations_out tooLarge{};
-    result = 0x55;
-    EXPECT_EQ(
-        request(handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_kelvo_getSetupLevel_in{0}, tooLarge, result),
-        -51009);
-    EXPECT_EQ(result, 0x55u);
-    EXPECT_EQ(request(handle, 0x00208009u, kelvo_kelvo_getSetupLevel_in{0}, out, result), -51256);
-    EXPECT_EQ(result, 0x55u);
+    kelvo_arm_getNumberOfRegistrations_out out{};
+    const std::tuple<uint32_t, uint32_t, int> cases[] = {
+        {KELVO_IOCTL_kelvo_getSetupLevel, sizeof(out), -51009}, {0x00208009u, sizeof(level), -51256}};
+    for (const auto& [code, size, transport] : cases) {
+        kelvo_ioctl_header header{address(&in), address(&out), sizeof(in), size, 0x55, 0};
+        EXPECT_EQ(kelvo_ioctl(handle, code, &header), transport);
+        EXPECT_EQ(header.result, 0x55u);
+    }
 }
 
 } // namespace

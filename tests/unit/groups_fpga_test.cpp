@@ -1,8 +1,5 @@
 // The two FPGA groups over the simulated module of each board.
-#include <algorithm>
 #include <atomic>
-#include <cstdint>
-#include <string>
 #include <thread>
 
 #include "groups_support.h"
@@ -10,19 +7,23 @@
 
 namespace {
 
-using kelvo_test::groups::lookUp;
 using nVOAPALS100::tStatus;
 
 constexpr int64_t kUnknownGeneration = KELVO_STATUS_UNSUPPORTED_PRODUCT;
 
 std::string boardName(const ::testing::TestParamInfo<const char*>& info) {
     std::string name = info.param;
-    name.erase(std::remove(name.begin(), name.end(), '-'), name.end());
+    std::erase(name, '-');
     return name;
 }
 
 class GroupsFpga : public kelvo_test::groups::GroupsTest, public ::testing::WithParamInterface<const char*> {
 protected:
+    void SetUp() override {
+        GroupsTest::SetUp();
+        plug(GetParam());
+        ASSERT_EQ(buildNiso(), 0);
+    }
     bool solstra() const { return std::string(GetParam()) == "solstra"; }
     // The link's register-access map by the name user mode uses.
     std::string linkName() const {
@@ -34,15 +35,12 @@ protected:
 };
 
 TEST_P(GroupsFpga, WrappersHandOutTheirOwnBlocksAndNullOutOfRange) {
-    plug(GetParam());
-    ASSERT_EQ(buildNiso(), 0);
     ASSERT_EQ(buildIso(), 0);
     const auto& w = niso->wrapper;
     const auto& i = iso->wrapper;
-    EXPECT_EQ(w.isSolstra, solstra());
-    EXPECT_EQ(w.isDuskmere, !solstra());
-    EXPECT_EQ(niso->window.getSizeInBytes(), solstra() ? 0x8000u : 0xE000u);
-    EXPECT_EQ(iso->window.getSizeInBytes(), solstra() ? 0x20000u : 0x8000u);
+    EXPECT_EQ(
+        std::tuple(w.isSolstra, w.isDuskmere, niso->window.getSizeInBytes(), iso->window.getSizeInBytes()),
+        std::tuple(solstra(), !solstra(), solstra() ? 0x8000u : 0xE000u, solstra() ? 0x20000u : 0x8000u));
     EXPECT_EQ(w.getDcBusRegMap(0, solstra() ? 2 : 3), nullptr);
     EXPECT_EQ(w.getRegAccessRegMap(0, 3), nullptr);
     EXPECT_EQ(i.getDcBusRegMap(2), nullptr);
@@ -64,8 +62,6 @@ TEST_P(GroupsFpga, WrappersHandOutTheirOwnBlocksAndNullOutOfRange) {
 }
 
 TEST_P(GroupsFpga, TheLinksMapIsLockedWhileTheIsolatedGroupLives) {
-    plug(GetParam());
-    ASSERT_EQ(buildNiso(), 0);
     auto* linkMap = lookUp(*arm, linkName());
     ASSERT_NE(linkMap, nullptr);
     ASSERT_EQ(buildIso(), 0);
@@ -94,8 +90,6 @@ TEST_P(GroupsFpga, TheLinksMapIsLockedWhileTheIsolatedGroupLives) {
 
 // User access to the link's map by name races isolated accesses: the lock keeps every handshake whole.
 TEST_P(GroupsFpga, UserAccessToTheLinksMapWaitsForHandshakes) {
-    plug(GetParam());
-    ASSERT_EQ(buildNiso(), 0);
     ASSERT_EQ(buildIso(), 0);
     board->link().setSlow(1, 2);
     std::atomic<bool> done{false};
@@ -141,8 +135,6 @@ TEST_P(GroupsFpga, UserAccessToTheLinksMapWaitsForHandshakes) {
 }
 
 TEST_P(GroupsFpga, AFailedMutexLeavesTheLinksMapUnlocked) {
-    plug(GetParam());
-    ASSERT_EQ(buildNiso(), 0);
     const uint64_t nisoNames = arm->getNumberOfRegistrations();
     // The kernel mutexes: the windows' and the windowed accessor's.
     for (uint64_t nth = 1; nth <= 2; ++nth) {
@@ -179,9 +171,8 @@ TEST_F(GroupsGeneration, AnUnknownSubsystemBuildsAndRegistersNothing) {
     kelvo_test::FakeAccessor accessor;
     tStatus status;
     kelvo_driver::IsolatedRegMapsWrapper isoWrapper(*arm, &accessor, capsPtr, status);
-    EXPECT_EQ(status.getCode(), kUnknownGeneration);
-    EXPECT_EQ(isoWrapper.getWindowSize(), 0x8000u);
-    EXPECT_TRUE(accessor.log.empty());
+    EXPECT_EQ(std::tuple(status.getCode(), isoWrapper.getWindowSize(), accessor.log.size()),
+              std::tuple(kUnknownGeneration, 0x8000u, 0u));
 }
 
 } // namespace

@@ -1,14 +1,11 @@
 // The isolated FPGA's windowed accessor over the simulated isolation link.
 #include <sstream>
-#include <string>
 
 #include "framework/hardware_state_checker_composite.h"
 #include "framework/simple_register_verifier.h"
-#include "regmaps/kelvo_reg_access_reg_map.h"
 #include "regmaps/windowed_front_end_accessor.h"
 #include "regs_sim_support.h"
 #include "status_code.h"
-#include "test_support.h"
 
 namespace {
 
@@ -18,8 +15,6 @@ using kelvo_test::codeOf;
 using nVOAPALS100::tStatus;
 using sim::IsolationLink;
 
-constexpr int64_t kNotReady = KELVO_STATUS_ISOLATION_LINK_NOT_READY;
-constexpr int64_t kNoResponse = KELVO_STATUS_ISOLATION_LINK_NO_RESPONSE;
 constexpr int64_t kLinkError = KELVO_STATUS_REGISTER_ACCESS_FAILED;
 
 class Windowed : public kelvo_test::LeakCheckedTest {
@@ -70,9 +65,8 @@ TEST_F(Windowed, EachAccessIsOneHandshakeOverTheLink) {
     accessor.write32(0x7C0010, 0xCAFE, s);
     EXPECT_EQ(accessor.read32(0x40000, s), 0x600Du) << "0x40000 is offset 0 on the isolated side";
     accessor.write32(0x7C0010, 0xCAFE, s);
-    EXPECT_EQ(s.getCode(), 0);
-    EXPECT_EQ(trace(), "R8 W4=CAFE W0=95540010 R8 W0=15540000 R8 RC R8 W4=CAFE W0=95540010 ");
-    EXPECT_EQ(accessor.lockCount(), 0u);
+    EXPECT_EQ(std::tuple(s.getCode(), trace(), accessor.lockCount()),
+              std::tuple(0, "R8 W4=CAFE W0=95540010 R8 W0=15540000 R8 RC R8 W4=CAFE W0=95540010 ", 0u));
 }
 
 TEST_F(Windowed, TimeOutsLeaveTheirCodeAndReturnTheLastReadValue) {
@@ -86,7 +80,7 @@ TEST_F(Windowed, TimeOutsLeaveTheirCodeAndReturnTheLastReadValue) {
     link().clearTrace();
     tStatus noAnswer;
     EXPECT_EQ(accessor.read32(0x34, noAnswer), 0x1111u) << "the previous successful read";
-    EXPECT_EQ(noAnswer.getCode(), kNoResponse);
+    EXPECT_EQ(noAnswer.getCode(), KELVO_STATUS_ISOLATION_LINK_NO_RESPONSE);
     EXPECT_EQ(link().readCount(IsolationLink::kReadData), 0u) << "the read-data register is not read";
     link().setNeverAnswers(false);
 
@@ -94,7 +88,7 @@ TEST_F(Windowed, TimeOutsLeaveTheirCodeAndReturnTheLastReadValue) {
     link().clearTrace();
     tStatus notReady;
     EXPECT_EQ(accessor.read32(0x34, notReady), 0x1111u);
-    EXPECT_EQ(notReady.getCode(), kNotReady);
+    EXPECT_EQ(notReady.getCode(), KELVO_STATUS_ISOLATION_LINK_NOT_READY);
     EXPECT_EQ(link().writeCount(IsolationLink::kAddress), 0u) << "no register of the access is written";
     EXPECT_EQ(accessor.lockCount(), 0u);
 }
@@ -104,9 +98,7 @@ TEST_F(Windowed, ErrorBitEndsThePollThroughTheChecker) {
     EXPECT_EQ(codeOf([&](tStatus& s) { accessor.write32(0x10, 1, s); }), kLinkError);
     EXPECT_EQ(counter.calls, 1) << "the composite was asked once";
     EXPECT_EQ(link().writeCount(IsolationLink::kAddress), 0u);
-    tStatus r;
-    EXPECT_EQ(accessor.read32(0x10, r), 0u);
-    EXPECT_EQ(r.getCode(), kLinkError);
+    EXPECT_EQ(codeOf([&](tStatus& s) { EXPECT_EQ(accessor.read32(0x10, s), 0u); }), kLinkError);
 
     // A map outside its window fails the predicate's refresh with -52006 and ends the poll there.
     tKelvoRegAccessRegMap outside(&b.fpga, 0x200, 0, 0x8);
