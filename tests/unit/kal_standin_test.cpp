@@ -1,12 +1,8 @@
 // The kernel-layer stand-in: injected faults, misuse halts, exact counts across threads, unplugs and unmaps.
-#include <atomic>
-#include <cstdlib>
 #include <latch>
-#include <memory>
 #include <thread>
 
 #include "standin/exec_level.h"
-#include "nVOKAL.h"
 #include "standin/pci_bus.h"
 #include "test_support.h"
 

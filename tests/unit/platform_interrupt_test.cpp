@@ -1,10 +1,7 @@
 // The device interrupt's reservation: relinquish racing interrupts, the primary lock, refusals.
-#include <atomic>
-#include <thread>
 
 #include "standin/exec_level.h"
 #include "pci_test_support.h"
-#include "platform/pci_device.h"
 
 namespace {
 

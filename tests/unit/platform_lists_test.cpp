@@ -3,7 +3,6 @@
 #include "fatal_hook_capture.h"
 #include "platform/list.h"
 #include "platform/voitl/containing.h"
-#include "platform/voitl/list.h"
 #include "test_support.h"
 
 namespace {

@@ -1,10 +1,5 @@
 // The status's storing rule, origin, merge and dump; kernel-layer code translation.
-#include <climits>
-#include <cstdio>
-#include <tuple>
-#include <utility>
 
-#include "nVOKAL.h"
 #include "platform/kal_status.h"
 #include "platform/status.h"
 #include "test_support.h"
@@ -73,9 +68,7 @@ TEST(Status, MergeTakesTheSourcesOriginAndStackByTheStoringRule) {
         }
         tStatusDebug destination;
         nVOAPAL200_setStatus(&destination, c.destination, "before", "d.cpp", 1);
-        for (uint64_t& entry : destination.stackTrace) {
-            entry = 0xDEAD;
-        }
+        std::fill(std::begin(destination.stackTrace), std::end(destination.stackTrace), 0xDEAD);
         const nVOAPALS100_tStatus& from = c.fullSource ? static_cast<tStatus&>(source) : shortSource;
         EXPECT_EQ(nVOAPAL200_mergeStatus(&destination, &from), c.stored);
         EXPECT_EQ(destination.getCode(), c.stored ? int64_t{KELVO_STATUS_OUT_OF_MEMORY} : c.destination);

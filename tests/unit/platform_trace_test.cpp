@@ -1,5 +1,4 @@
 // The trace stream: indentation, the scope tracer, the line prefix, the writers, the destination.
-#include <cstdio>
 
 #include "fatal_hook_capture.h"
 
