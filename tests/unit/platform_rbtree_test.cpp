@@ -104,7 +104,6 @@ TEST(PlatformRBTree, RandomInsertAndRemoveMatchMultimapWithSoundStructure) {
             }
         }
         EXPECT_EQ(tree.root, nullptr);
-        EXPECT_GT(comparisons, 0);
     }
 }
 
