@@ -117,10 +117,18 @@ TEST_F(Entry, UseCountedLoadCreatesAndUnloadDestroysTheTrace) {
 
     nVOAPAL200_finalizeCPPRunTime();
     EXPECT_EQ(tTrace::get(), first) << "finalisers wait for the last use";
+    first->clearOutputEnabled();
     nVOAPAL200_finalizeCPPRunTime();
     EXPECT_EQ(tTrace::get(), nullptr);
     nVOAPAL200_finalizeCPPRunTime(); // unbalanced: no underflow
     EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 0u);
+
+    // Loaded again, every static starts afresh.
+    nVOAPAL200_initializeCPPRunTime(kPlatformTable, 1);
+    ASSERT_NE(tTrace::get(), nullptr);
+    EXPECT_TRUE(tTrace::get()->getOutputEnabled());
+    nVOAPAL200_finalizeCPPRunTime();
+    EXPECT_EQ(tTrace::get(), nullptr);
 }
 
 } // namespace
