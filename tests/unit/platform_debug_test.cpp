@@ -27,7 +27,6 @@ TEST_F(DebugPrint, PrefixedLineFieldsAreCutOrPaddedToTheirWidths) {
     // The calling thread's indentation follows the prefix, one space a level.
     for (const uint32_t depth : {1u, 2u}) {
         vosdbg_acquireIndent();
-        ASSERT_EQ(vosdbg_indentDepth(), depth);
         kal::log::clear();
         vosdbg_appendf(&shortFile, "i");
         EXPECT_EQ(kal::log::text(), prefix("dir/file.cpp", "0007") + std::string(depth, ' ') + "i\n");
