@@ -1,13 +1,8 @@
 // The host's C API under racing clients (open, requests, close, removal, host stop, modules added and
 // removed from many threads), its clock scale and its exit without a stop.
-#include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstdlib>
 #include <latch>
-#include <mutex>
-#include <thread>
 
 #include "core_test_levels.h"
 #include "core_test_support.h"

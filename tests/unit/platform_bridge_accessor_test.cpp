@@ -98,12 +98,8 @@ TEST_F(BridgeAccessor, TheWalkFollowsEachNextPointerModeAndStopsOnACorruptList) 
         }
         block("cpw-window").clearTrace();
         tStatus status;
-        tGeographicAddress geo;
-        EXPECT_EQ(lookup(status, geo), c.code == 0 ? kSlot : tGeographicAddress::kNoValue);
+        EXPECT_EQ(lookup(status), c.code == 0 ? kSlot : tGeographicAddress::kNoValue);
         EXPECT_EQ(status.getCode(), c.code);
-        if (c.code == 0) {
-            EXPECT_EQ(geo.startingOffset(), c.list.back().offset);
-        }
         expectWindowRegistersRestored(0);
     }
     EXPECT_EQ(block("cpw-window").readCount(0x400) + block("cpw-window").readCount(0x500),
@@ -152,7 +148,6 @@ TEST_F(BridgeAccessor, GeographicAddressIsReadWhereTheCapabilityNamesIt) {
         tStatus status;
         EXPECT_EQ(lookup(status), c.slot) << c.reg.address;
         EXPECT_TRUE(status.isSuccess());
-        expectWindowRegistersRestored(0);
     }
     EXPECT_EQ(module->bar0().find("pxi-geographic"), nullptr);
 
@@ -174,7 +169,6 @@ TEST_F(BridgeAccessor, GeographicAddressIsReadWhereTheCapabilityNamesIt) {
     module->bridge().setWord(sim::BridgeCore::kDefaultListHead + 0x88, 0x00000301);
     EXPECT_EQ(lookup(status = tStatus()), tGeographicAddress::kNoValue);
     EXPECT_EQ(status.getCode(), tStatus::kUnexpectedKernelResult);
-    expectWindowRegistersRestored(0);
 }
 
 } // namespace

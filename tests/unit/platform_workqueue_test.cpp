@@ -1,6 +1,5 @@
 // The work queue: set-up failures and an item destroyed while queued.
 #include <latch>
-#include <tuple>
 
 #include "platform/work_queue.h"
 #include "test_support.h"

@@ -1,33 +1,18 @@
 // The simulated module where driver tests lean on it (a wrong answer would let one pass): the FPGA load
 // check, the sequencer and its blocks' latencies, the serial flash.
-#include <algorithm>
-#include <array>
 #include <cstring>
-#include <thread>
 
 #include "sim/flash_images.h"
-#include "nVOKAL.h"
 #include "regs_sim_support.h"
-#include "sim/sequencer.h"
+#include "storage/crc32.h"
 
 namespace {
 
 constexpr uint64_t kLoader = 0x440;
 constexpr uint64_t kConfigPorts = 0x510;
 
-// CRC-32 (IEEE), one bit at a time: the reference the engine is held to.
-uint32_t referenceCrc(const std::vector<uint8_t>& bytes, size_t size) {
-    uint32_t crc = 0xFFFFFFFFu;
-    for (size_t i = 0; i < size; ++i) {
-        crc ^= bytes[i];
-        for (int k = 0; k < 8; ++k) {
-            crc = (crc & 1) != 0 ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
-        }
-    }
-    return ~crc;
-}
-
-// An image of size bytes for a generation and target, its CRC in place.
+// An image of size bytes for a generation and target, its CRC in place: the driver's storage CRC, written
+// apart from the engine's.
 std::vector<uint8_t> image(size_t size, uint32_t generation, uint32_t target) {
     std::vector<uint8_t> bytes(size);
     for (size_t i = 0; i < size; ++i) {
@@ -35,7 +20,7 @@ std::vector<uint8_t> image(size_t size, uint32_t generation, uint32_t target) {
     }
     const uint32_t header[] = {sim::FpgaLoader::kMagic, generation, target};
     std::memcpy(bytes.data(), header, sizeof header); // a little-endian host
-    const uint32_t crc = referenceCrc(bytes, size - 4);
+    const uint32_t crc = storagemap::crc32(0, bytes.data(), size - 4);
     std::memcpy(bytes.data() + size - 4, &crc, 4);
     return bytes;
 }

@@ -2,8 +2,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstring>
-#include <map>
-#include <sstream>
+#include <numeric>
 #include <thread>
 
 #include "status_code.h"
@@ -20,11 +19,7 @@ using nVOAPALS100::tStatus;
 // ones.
 class RecordingAccessor : public devicewindow::MemoryAccessorInterface {
 public:
-    explicit RecordingAccessor(uint64_t size) : bytes(size) {
-        for (uint64_t i = 0; i < size; ++i) {
-            bytes[i] = static_cast<uint8_t>(0x40 + i);
-        }
-    }
+    explicit RecordingAccessor(uint64_t size) : bytes(size) { std::iota(bytes.begin(), bytes.end(), 0x40); }
     void beginRead(tStatus& status) override { hook("<r", 0, status); }
     void beginWrite(tStatus& status) override { hook("<w", failBeginWrite, status); }
     void endRead(tStatus& status) override { hook(">r", failEndRead, status); }
@@ -47,8 +42,9 @@ public:
     int64_t failBeginWrite = 0, failEndRead = 0;
 
 private:
+    void note(const std::string& call) { log += (log.empty() ? "" : " ") + call; }
     void hook(const char* name, int64_t code, tStatus& status) {
-        log.append(log.empty() ? "" : " ").append(name);
+        note(name);
         if (code != 0) {
             KELVO_SET_STATUS(status, code);
         }
@@ -58,11 +54,7 @@ private:
         if (status.isFatal()) {
             return false;
         }
-        log.append(log.empty() ? "" : " ")
-            .append(1, op)
-            .append(std::to_string(offset))
-            .append("+")
-            .append(std::to_string(size));
+        note(op + std::to_string(offset) + "+" + std::to_string(size));
         if (failures > 0) {
             --failures;
             KELVO_SET_STATUS(status, code);
