@@ -298,7 +298,8 @@ void searchOnlyCase(benchmark::State& state, const Graph& g, const Case& c) {
     state.counters["settled"] = static_cast<double>(settled);
 }
 
-void calculateRouteCase(benchmark::State& state, const Graph& g, const Case& c) {
+// With perRoute, each iteration's time is divided by the routes it returned.
+void calculateRouteCase(benchmark::State& state, const Graph& g, const Case& c, bool perRoute = false) {
     using Clock = std::chrono::steady_clock;
     nVOAPALS100::tStatus status;
     voark::RoutingResources resources(g.info, nullptr, status);
@@ -316,7 +317,8 @@ void calculateRouteCase(benchmark::State& state, const Graph& g, const Case& c) 
             1, request.seeds.data(), static_cast<uint32_t>(request.seeds.size()), request.destinations.data(),
             static_cast<uint32_t>(request.destinations.size()), 0, &possibilities, &count, status);
         benchmark::DoNotOptimize(count);
-        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        state.SetIterationTime(perRoute && count != 0 ? seconds / count : seconds);
         routes += count;
         for (uint32_t i = count; i-- > 0;) {
             resources.destroyRoute(possibilities[i].routeID); // last first, as a session does
@@ -456,35 +458,8 @@ BENCHMARK(BM_RouteSearch_Sparse1ToAll_PlainDijkstra);
 // terminal) of 1,000 to 30,000 terminals, timed alone and divided by the
 // routes it returns. Flat is the goal: each size against 1,000 terminals.
 void BM_RouteCalculation_PerRoute(benchmark::State& state) {
-    using Clock = std::chrono::steady_clock;
-    const auto terminals = static_cast<uint32_t>(state.range(0));
-    const Graph g("Sparse", sparseEdges(terminals));
-    nVOAPALS100::tStatus status;
-    voark::RoutingResources resources(g.info, nullptr, status);
-    if (!resources.isEnabled()) {
-        state.SkipWithError("routing resources not enabled");
-        return;
-    }
-    const Request request(g, sparseOneToAll());
-    voark::RoutePossibilityBase* possibilities = nullptr;
-    uint32_t count = 0;
-    for (auto _ : state) {
-        const Clock::time_point start = Clock::now();
-        resources.calculateRoute(
-            1, request.seeds.data(), static_cast<uint32_t>(request.seeds.size()), request.destinations.data(),
-            static_cast<uint32_t>(request.destinations.size()), 0, &possibilities, &count, status);
-        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        if (status.isFatal() || count == 0) {
-            state.SkipWithError("calculateRoute failed");
-            break;
-        }
-        state.SetIterationTime(seconds / count);
-        for (uint32_t i = count; i-- > 0;) {
-            resources.destroyRoute(possibilities[i].routeID);
-        }
-    }
-    state.counters["routes"] = count;
-    voark::generalResizeFn(possibilities, 0, nullptr);
+    const Graph g("Sparse", sparseEdges(static_cast<uint32_t>(state.range(0))));
+    calculateRouteCase(state, g, sparseOneToAll(), true);
 }
 // The reference's growth on the same graphs: the Dijkstra search from the
 // same terminal, its time per terminal of the graph.
