@@ -7,7 +7,8 @@
 // as the `latency_ns` counter (the time columns of a threaded run are the
 // run's wall time over every thread's calls). Separately: `kdut_cleanup` and
 // the close of a handle after N startDMA requests refused for want of
-// transfers (a refused request leaves no cleanup work, so N does not matter).
+// transfers (a refused request leaves no cleanup work, so N does not matter),
+// each after as many requests in all.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -151,8 +152,13 @@ BENCHMARK(BM_armGetByName)->Setup(startSession)->Teardown(stopSession);
 // kdut_cleanup and close of a new handle after one and after 1000 startDMA
 // requests refused for want of transfers, in turns, kRounds times each: the
 // medians of the two (the requests themselves are not timed) and their ratio
-// (median_ratio). Medians, since a loaded machine preempts some rounds.
+// (median_ratio). Medians, since a loaded machine preempts some rounds. Both
+// sides send 1000 requests on the handle before the cleanup, the one refused
+// start's side the rest as level requests (which leave nothing to clean up),
+// so that both leave the processor in the same state and only the refused
+// starts differ.
 constexpr int kCleanupRounds = 200;
+constexpr int kRequestsBeforeCleanup = 1000;
 
 // The time of kdut_cleanup and close after refused startDMA requests; < 0 on a failure.
 double cleanupAfterRefusedStarts(int refused) {
@@ -164,6 +170,13 @@ double cleanupAfterRefusedStarts(int refused) {
     for (int i = 0; i < refused; ++i) {
         if (start.send(handle, KELVO_IOCTL_brixelTools_startDMA) ||
             start.out.status != KELVO_STATUS_INVALID_PARAMETER) {
+            kelvo_close(handle);
+            return -1;
+        }
+    }
+    Request<kelvo_kelvo_getSetupLevel_in, kelvo_kelvo_getSetupLevel_out> level;
+    for (int i = refused; i < kRequestsBeforeCleanup; ++i) {
+        if (!level.send(handle, KELVO_IOCTL_kelvo_getSetupLevel)) {
             kelvo_close(handle);
             return -1;
         }
@@ -186,7 +199,7 @@ void BM_CleanupAfterRefusedStarts(benchmark::State& state) {
         std::vector<double> afterThousand;
         for (int round = 0; round < kCleanupRounds; ++round) {
             afterOne.push_back(cleanupAfterRefusedStarts(1));
-            afterThousand.push_back(cleanupAfterRefusedStarts(1000));
+            afterThousand.push_back(cleanupAfterRefusedStarts(kRequestsBeforeCleanup));
             if (afterOne.back() < 0 || afterThousand.back() < 0) {
                 state.SkipWithError("a start was not refused for want of transfers, or the cleanup failed");
                 return;
