@@ -1,5 +1,6 @@
 // Stand-in for the kernel layer's locks and single-use events.
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -38,7 +39,8 @@ WaitChannel& channelFor(const void* address) {
 // The marks "its holder is inside a wake-up" of the kernel mutexes the thread
 // holds (the first few).
 constexpr std::size_t kHeldMarks = 8;
-thread_local std::array<std::atomic<bool>*, kHeldMarks> tHeld;
+constexpr int kNotWaking = -1;
+thread_local std::array<std::atomic<int>*, kHeldMarks> tHeld;
 thread_local std::size_t tHeldCount = 0;
 
 // A single-use event's word: released, and the mark of a wake-up to re-check.
@@ -66,13 +68,16 @@ void futexWait(std::atomic<std::uint32_t>& word, std::uint32_t expected,
 }
 
 void futexWake(const std::atomic<std::uint32_t>* word, int count) {
-    for (std::size_t k = 0; k < tHeldCount; ++k) {
-        tHeld[k]->store(true, std::memory_order_relaxed);
+    if (tHeldCount > 0) {
+        const int cpu = sched_getcpu();
+        for (std::size_t k = 0; k < tHeldCount; ++k) {
+            tHeld[k]->store(cpu, std::memory_order_relaxed);
+        }
     }
     syscall(SYS_futex, reinterpret_cast<const std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, count, nullptr,
             nullptr, 0);
     for (std::size_t k = 0; k < tHeldCount; ++k) {
-        tHeld[k]->store(false, std::memory_order_relaxed);
+        tHeld[k]->store(kNotWaking, std::memory_order_relaxed);
     }
 }
 
@@ -94,7 +99,9 @@ struct KernelMutex {
     static inline std::atomic<std::size_t> live{0};
     std::mutex lock;
     std::atomic<ThreadRecord*> holder{nullptr};
-    std::atomic<bool> holderWaking{false}; // the holder is inside a wake-up
+    // The processor the holder issued a wake-up from while it is inside it,
+    // kal::detail::kNotWaking otherwise.
+    std::atomic<int> holderWaking{kal::detail::kNotWaking};
 };
 
 struct SpinLock {
@@ -164,10 +171,16 @@ bool spinOn(KernelMutex& m) {
             // Past the usual spin, a kernel's mutex spins on while its owner
             // runs: here, while the holder is inside a wake-up (which takes
             // microseconds, after which it soon lets go), so that the thread
-            // it woke does not sleep on it again.
+            // it woke does not sleep on it again. A holder that issued its
+            // wake-up from this thread's processor does not run while this
+            // thread spins there (the woken thread took its place): sleep,
+            // so that it can go on and let go.
+            const int waking = m.holderWaking.load(std::memory_order_relaxed);
+            if (waking != kal::detail::kNotWaking && waking == sched_getcpu()) {
+                return false;
+            }
             const auto spent = std::chrono::steady_clock::now() - start;
-            if (spent >= kWakingSpin ||
-                (spent >= kMutexSpin && !m.holderWaking.load(std::memory_order_relaxed))) {
+            if (spent >= kWakingSpin || (spent >= kMutexSpin && waking == kal::detail::kNotWaking)) {
                 return false;
             }
         }
