@@ -303,8 +303,9 @@ TEST_F(SimFlash, StatusBitsFollowTheCommands) {
     }
 }
 
-// A second program ANDs; the last byte of the flash is reached, not wrapped.
-TEST_F(SimFlash, ProgrammingOnlyClearsBitsUpToTheLastByte) {
+// A second program ANDs; the last byte of the flash is reached, not wrapped. An erase inside a sector
+// erases that sector from its start and not the next.
+TEST_F(SimFlash, ProgrammingClearsBitsUpToTheLastByteAndAnEraseItsWholeSector) {
     flash().setBusyTimes(0, 0, 0);
     unprotect();
     const std::pair<std::uint32_t, std::uint8_t> programs[] = {{0x11, 0xF0}, {0x11, 0x3C}, {0xFFFFF, 0x5A}};
@@ -314,6 +315,13 @@ TEST_F(SimFlash, ProgrammingOnlyClearsBitsUpToTheLastByte) {
     }
     EXPECT_EQ((std::vector<std::uint8_t>{flash().contents()[0x11], flash().contents()[0xFFFFF]}),
               (std::vector<std::uint8_t>{0x30, 0x5A}));
+    flash().load(std::vector<std::uint8_t>(0x3000, 0x00));
+    command(0x06);
+    erase(0x1234);
+    const std::vector<std::uint8_t> bytes = flash().contents();
+    auto erased = [&](std::uint32_t from) { return std::count(&bytes[from], &bytes[from + 0x1000], 0xFF); };
+    EXPECT_EQ((std::vector<std::ptrdiff_t>{erased(0), erased(0x1000), erased(0x2000)}),
+              (std::vector<std::ptrdiff_t>{0, 0x1000, 0}));
 }
 
 TEST_F(SimFlash, ProtectionAndTheWriteProtectLock) {
