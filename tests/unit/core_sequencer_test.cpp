@@ -90,8 +90,9 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRamAndSt
 }
 
 TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {
-    const std::vector<uint64_t> commands = {0x2000000000000011ull, 0x0400010800000005ull,
-                                            0x1C0FFF0500000000ull, 0x1C0FFF0500000000ull};
+    std::vector<uint64_t> commands = {0x2000000000000011ull, 0x0400010800000005ull, 0x1C0FFF0500000000ull,
+                                      0x1C0FFF0500000000ull};
+    commands.resize(8192); // zeros up to the reserved size
     const std::vector<uint32_t> ids = {0x11, 0x22};
     const std::vector<uint32_t> addresses = {0, 3};
     auto words = [&](uint64_t c, uint64_t n, uint64_t i, uint64_t a, uint64_t s) {
@@ -109,6 +110,7 @@ TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {
         {"only the commands", words(c, 4, 0, 0, 0), 9, kBadPackage},
         {"no subroutine count", words(c, 4, i, a, 0), 9, kBadPackage},
         {"only a count", words(0, 0, 0, 0, 2), 9, kBadPackage},
+        {"as many commands as reserved", words(c, 8192, i, a, 2), 17, KELVO_STATUS_UNKNOWN_SUBROUTINE},
         {"more commands than reserved", words(c, 8193, i, a, 2), 9, kBadPackage},
         {"more subroutines than reserved", words(c, 4, i, a, 8193), 9, kBadPackage},
     };
@@ -119,9 +121,11 @@ TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {
         EXPECT_EQ(std::tuple(answered, setupCode(index), levelOf(index)),
                   std::tuple(k.code, int64_t{k.code}, k.level));
         if (k.level == 17) {
-            for (uint32_t w = 0; w < commands.size(); ++w) {
-                EXPECT_EQ(side(index).sequencer().ramWord(w), commands[w]);
+            std::vector<uint64_t> ram(k.parameters.numberOfSubroutineCommands);
+            for (uint32_t w = 0; w < ram.size(); ++w) {
+                ram[w] = side(index).sequencer().ramWord(w);
             }
+            EXPECT_EQ(ram, std::vector<uint64_t>(commands.begin(), commands.begin() + ram.size()));
             EXPECT_EQ(side(index).sequencer().ramWord(16383), 0x1C0FFF0500000000ull);
             tStatus status;
             EXPECT_EQ(registrar(index).getSubroutineAddress(0x22, status), 3u);
