@@ -215,6 +215,18 @@ TEST_F(E2EDmaSessions, AFailedStepKeepsItsRegistrationForTheClose) {
              return code;
          },
          KELVO_STATUS_STREAM_RUNNING, [&] { return lockedLists() == lists; }},
+        {"clearTransfers refused, a's transfers gone (b cleared)", "duskmere-a", [](sim::DmaEngine&, bool) {},
+         [&] {
+             lists = lockedLists();
+             EXPECT_EQ(transfer(a, 0, page.data(), page.size()), 0);
+             EXPECT_EQ(simple(b, KELVO_IOCTL_brixelTools_clearTransfers), KELVO_STATUS_NOT_ACCESSIBLE);
+             EXPECT_EQ(inOrder({transfer(b, 0, page.data(), page.size()), start(b, 0)}), 0);
+             const int32_t code = simple(a, KELVO_IOCTL_brixelTools_clearTransfers);
+             EXPECT_EQ(simple(b, KELVO_IOCTL_brixelTools_stopDMA), 0);
+             EXPECT_EQ(simple(a, KELVO_IOCTL_brixelTools_clearTransfers), 0) << "a is still registered";
+             return code;
+         },
+         KELVO_STATUS_STREAM_RUNNING, [&] { return lockedLists() == lists; }},
         {"stopDMA whose credit stop timed out", "solstra", credits,
          [&] {
              EXPECT_EQ(inOrder({transfer(b, 1, page.data(), page.size()), start(a, 1)}), 0);
