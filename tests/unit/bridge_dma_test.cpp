@@ -589,6 +589,41 @@ TEST_F(BridgeDmaStream, TransfersAreCheckedBeforeAnythingIsLocked) {
     EXPECT_EQ(add(*c, kSGLTypeFinite, a, 4096), kInvalid); // the list is full
 }
 
+// An addition refused for want of memory takes back all it took: its record, locked pages, map, and
+// the links and link memory it appended (32 pages, an entry each: 3 to a 64-byte link, 8 links a page).
+TEST_F(BridgeDmaStream, AnAdditionOutOfMemoryLeavesNothingBehind) {
+    kal::pagelists::setFragmented(true);
+    UserMemory user(32 * 4096);
+    auto c = channel(0, 64);
+    struct Row {
+        const char* what;
+        std::function<void()> fail;
+        std::uint32_t type;
+        std::int64_t code;
+    };
+    using namespace kal::faults;
+    const Row rows[] = {
+        {"the record", [] { kal::memory::failNth(1); }, kSGLTypeFinite, tStatus::kOutOfMemory},
+        {"the page list", [] { failNth(kPageList, 1); }, kSGLTypeFinite, tStatus::kPageLockFailed},
+        {"the map's load", [] { failNth(kSGL, 1); }, kSGLTypeFinite, tStatus::kOutOfMemory},
+        {"finite link memory", [] { failNth(kPageList, 2); }, kSGLTypeFinite, tStatus::kOutOfMemory},
+        {"continuous link memory", [] { failNth(kPageList, 2); }, kSGLTypeContinuous, tStatus::kOutOfMemory},
+    };
+    const auto& pair = c->sgl->getSGL();
+    const auto state = [&] {
+        return std::tuple(kal::live::now(), pair.finiteSGLRef.tail(), pair.finiteSGLRef.tail()->used,
+                          pair.continuousSGLRef.tail(), pair.continuousSGLRef.tail()->used,
+                          c->sgl->isEmpty());
+    };
+    for (const Row& row : rows) {
+        const auto before = state();
+        row.fail();
+        EXPECT_EQ(add(*c, row.type, user.address(), user.size), row.code) << row.what;
+        kal::faults::clear(), kal::memory::clearFaults();
+        EXPECT_TRUE(state() == before) << row.what << ": " << kal::live::describe(kal::live::now());
+    }
+}
+
 TEST_F(BridgeDmaStream, CommitShapesTheListsByWhatTheyHold) {
     UserMemory user(4096);
     constexpr std::uint32_t kCommit = 2; // among the types: a commit there
