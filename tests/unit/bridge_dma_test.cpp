@@ -619,7 +619,8 @@ TEST_F(BridgeDmaStream, AnAdditionOutOfMemoryLeavesNothingBehind) {
         const auto before = state();
         row.fail();
         EXPECT_EQ(add(*c, row.type, user.address(), user.size), row.code) << row.what;
-        kal::faults::clear(), kal::memory::clearFaults();
+        kal::faults::clear();
+        kal::memory::clearFaults();
         EXPECT_TRUE(state() == before) << row.what << ": " << kal::live::describe(kal::live::now());
     }
 }
