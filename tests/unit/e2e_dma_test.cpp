@@ -208,7 +208,6 @@ TEST_F(E2EDmaSessions, AFailedStepKeepsItsRegistrationForTheClose) {
     const std::vector<Row> rows = {
         {"clearTransfers refused while the stream runs", "duskmere-a", [](sim::DmaEngine&, bool) {},
          [&] {
-             lists = lockedLists();
              EXPECT_EQ(inOrder({transfer(a, 0, page.data(), page.size()), start(a, 0)}), 0);
              const int32_t code = simple(a, KELVO_IOCTL_brixelTools_clearTransfers);
              EXPECT_EQ(simple(a, KELVO_IOCTL_brixelTools_stopDMA), 0);
@@ -217,7 +216,6 @@ TEST_F(E2EDmaSessions, AFailedStepKeepsItsRegistrationForTheClose) {
          KELVO_STATUS_STREAM_RUNNING, [&] { return lockedLists() == lists; }},
         {"clearTransfers refused, a's transfers gone (b cleared)", "duskmere-a", [](sim::DmaEngine&, bool) {},
          [&] {
-             lists = lockedLists();
              EXPECT_EQ(transfer(a, 0, page.data(), page.size()), 0);
              EXPECT_EQ(simple(b, KELVO_IOCTL_brixelTools_clearTransfers), KELVO_STATUS_NOT_ACCESSIBLE);
              EXPECT_EQ(inOrder({transfer(b, 0, page.data(), page.size()), start(b, 0)}), 0);
@@ -250,6 +248,7 @@ TEST_F(E2EDmaSessions, AFailedStepKeepsItsRegistrationForTheClose) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         plug(row.board);
+        lists = lockedLists();
         const uint32_t channel = std::string(row.board) == "solstra" ? 1 : 0;
         row.knobs(engine(channel), true);
         EXPECT_EQ(row.step(), row.code);

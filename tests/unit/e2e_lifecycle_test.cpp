@@ -50,6 +50,15 @@ protected:
         tStatus status;
         return deviceOf(index)->commonChangePnPState(tEventDescriptor(0), state, reason, vetoable, status);
     }
+    // The notifier's next messages: count of them, of types from KELVO_MESSAGE_NOTIFY on, empty; then none.
+    static void expectMessages(unsigned destination, uint32_t count) {
+        kelvo_message message{};
+        for (uint32_t type = KELVO_MESSAGE_NOTIFY; type < KELVO_MESSAGE_NOTIFY + count; ++type) {
+            ASSERT_EQ(kelvo_read_message(destination, &message), 1);
+            EXPECT_EQ(std::make_pair(message.type, message.size), std::make_pair(type, 0u));
+        }
+        EXPECT_EQ(kelvo_read_message(destination, &message), 0);
+    }
     // A routing notifier on the handle; channel 0 reserved and started into a page, waited for without a
     // time-out on a thread once the waiter is registered.
     struct PendingWait {
@@ -139,12 +148,7 @@ TEST_F(Lifecycle, TransitionsWithHandlesRoutesAndWaitsOpen) {
         }
         EXPECT_EQ((std::tuple{away.get(), ASK(kelvo_getSetupLevel, old, 0).status, topography(old)}),
                   std::tuple(c.whileAway, c.oldAfter, c.oldRoute));
-        kelvo_message message{};
-        for (uint32_t type = KELVO_MESSAGE_NOTIFY; type < KELVO_MESSAGE_NOTIFY + c.messages; ++type) {
-            ASSERT_EQ(kelvo_read_message(wait.destination, &message), 1);
-            EXPECT_EQ(std::make_pair(message.type, message.size), std::make_pair(type, 0u));
-        }
-        EXPECT_EQ(kelvo_read_message(wait.destination, &message), 0);
+        expectMessages(wait.destination, c.messages);
 
         const int fresh = open(index);
         EXPECT_EQ(
@@ -191,11 +195,7 @@ TEST_F(Lifecycle, RemovalWithHandlesAndWaitsOpen) {
             remove(index);
         }
         EXPECT_EQ(wait.join(), kInvalidated);
-        kelvo_message message{};
-        for (uint32_t type : {KELVO_MESSAGE_NOTIFY, KELVO_MESSAGE_CLOSE}) {
-            ASSERT_EQ(kelvo_read_message(wait.destination, &message), 1);
-            EXPECT_EQ(message.type, type);
-        }
+        expectMessages(wait.destination, 2); // notify, close
         for (int handle : {instrument, cooling}) {
             kelvo_ioctl_header header{};
             EXPECT_EQ(kelvo_ioctl(handle, KELVO_IOCTL_kelvo_getSetupLevel, &header), KELVO_E_STATE);
@@ -236,15 +236,9 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
     constexpr uint64_t kBad = 0x10; // a user address that is not mapped
     const std::vector<uint64_t> commands = {0x2000000000000011ull, 0x1C00FF0500000000ull};
     const std::vector<uint32_t> startup = {0x956E9395u, 0x22}, other = {0x11, 0x22}, addresses = {0, 1};
+    const uint64_t c = address(commands.data()), a = address(addresses.data());
     auto package = [&](const std::vector<uint32_t>& ids, uint64_t ignore) {
-        P p{};
-        p.subroutineCommandsPtr = address(commands.data());
-        p.numberOfSubroutineCommands = commands.size();
-        p.subroutineIdsPtr = address(ids.data());
-        p.subroutineAddressesPtr = address(addresses.data());
-        p.numberOfSubroutines = ids.size();
-        p.ignoreStartupErrors = ignore;
-        return p;
+        return P{0, 0, 0, 0, c, commands.size(), address(ids.data()), a, ids.size(), 0, 0, ignore};
     };
     auto with = [](P p, uint64_t P::*word, uint64_t value) { return (p.*word = value, p); };
     struct Case {
