@@ -1,10 +1,8 @@
 // DMA end to end through the host's C API: both directions on every board, the wait's checks; then two
 // handles (channel 0's engine in step mode): what a close takes back, refusals, locked pages,
 // reservations, both at work at once.
-#include <memory>
 #include <numeric>
 #include <thread>
-#include <tuple>
 
 #include "client_pages.h"
 #include "core/dma_objects.h"

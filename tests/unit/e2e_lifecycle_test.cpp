@@ -4,7 +4,6 @@
 // closed while its requests run, the bound on a handle's routes, answers longer than a page.
 #include <future>
 #include <latch>
-#include <map>
 #include <optional>
 #include <thread>
 
@@ -510,9 +509,6 @@ TEST_F(RoutingUnderLoad, CleanupAndCloseBesideTheHandlesOwnRequests) {
         EXPECT_EQ(ASK(kdut_cleanup, handle, 0).status, 0);
         EXPECT_EQ(kelvo_close(handle), 0);
         router.join();
-        kelvo_message message;
-        while (kelvo_read_message(kelvo_destination(handle), &message) == 1) {
-        }
     }
     EXPECT_EQ(unexpected, 0) << "answers neither before nor after the cleanup";
     auto& routing = deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::RoutingObjects>();
