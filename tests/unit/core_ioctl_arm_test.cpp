@@ -3,11 +3,7 @@
 #include <cstring>
 #include <deque>
 
-#include "core/ioctl/device_access.h"
-#include "core/ioctl/stub.h"
 #include "ioctl_standin_device.h"
-#include "kelvo/ioctl.h"
-#include "regmaps/kelvo_bar0_reg_map.h"
 #include "regmaps/test_reg_map.h"
 #include "regs_sim_support.h"
 

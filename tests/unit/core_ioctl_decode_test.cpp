@@ -3,7 +3,6 @@
 
 #include "core_test_support.h"
 #include "ioctl_standin_device.h"
-#include "regmaps/kelvo_measure_stream_status_reg_map.h"
 #include "regs_fake_accessor.h"
 
 namespace {
