@@ -12,18 +12,6 @@ using namespace kelvo_driver::nVOAPAL000;
 using namespace kelvo_test;
 using nVOAPALS100::tStatus;
 
-struct Window : devicewindow::DeviceWindow {
-    void get(uint64_t, uint64_t, uint8_t*, tStatus&) override {}
-    void set(const uint8_t*, uint64_t, uint64_t, tStatus&) override {}
-    void flush(uint64_t, uint64_t, bool, tStatus&) override {}
-    void read(uint64_t, uint64_t, uint8_t*, tStatus&) override {}
-    void write(const uint8_t*, uint64_t, uint64_t, bool, tStatus&) override {}
-    void refresh(uint64_t, uint64_t, tStatus&) override {}
-    uint64_t getSizeInBytes() const override { return 0; }
-    const char* getVersion() const override { return ""; }
-    const char* getOldestCompatibleVersion() const override { return ""; }
-};
-
 struct Answer {
     uint64_t bytes = 0;       // what decodeIOControl returned
     int64_t transport = 0;    // the caller's status afterwards
@@ -136,14 +124,14 @@ TEST_F(CoreIoctlDecode, UnknownCodesGoToTheDevicesDefault) {
 }
 
 TEST_F(CoreIoctlDecode, TheHardwareStateCheckRunsOnAWarningNotOnAnError) {
-    kelvo_kdut_checkHardwareState_in check{0x1234, 1, 0};
-    EXPECT_EQ(word(KELVO_IOCTL_kdut_checkHardwareState, check), 1);
-    check.status = -77;
-    EXPECT_EQ(word(KELVO_IOCTL_kdut_checkHardwareState, check), -77);
+    auto check = [&](int32_t callers) {
+        return word(KELVO_IOCTL_kdut_checkHardwareState,
+                    kelvo_kdut_checkHardwareState_in{0x1234, callers, 0});
+    };
+    EXPECT_EQ((std::vector<int32_t>{check(1), check(-77)}), (std::vector<int32_t>{1, -77}));
     EXPECT_EQ(device->checkedWords, std::vector<uint64_t>{0x1234});
     device->hardwareAnswer = KELVO_STATUS_FIRMWARE_INCOMPATIBLE;
-    check.status = 0;
-    EXPECT_EQ(word(KELVO_IOCTL_kdut_checkHardwareState, check), KELVO_STATUS_FIRMWARE_INCOMPATIBLE);
+    EXPECT_EQ(check(0), KELVO_STATUS_FIRMWARE_INCOMPATIBLE);
 }
 
 TEST_F(CoreIoctlDecode, ParticularAnswers) {
@@ -205,9 +193,10 @@ TEST_F(CoreIoctlDecode, ResetCleanupAndTheRefusalOfAnInvalidatedSession) {
 }
 
 TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
-    Window window;
     const std::string seventy(70, 'n');
     tStatus status;
+    devicewindow::MemoryAccessor memory{8, status};
+    devicewindow::MemoryWindow window{memory, status};
     for (const char* name : {"A", "BC", seventy.c_str()}) {
         device->windows->add(name, window, status);
     }

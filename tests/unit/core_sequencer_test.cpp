@@ -91,12 +91,11 @@ TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {
     std::vector<uint64_t> commands = {0x2000000000000011ull, 0x0400010800000005ull, 0x1C0FFF0500000000ull,
                                       0x1C0FFF0500000000ull};
     commands.resize(8192); // zeros up to the reserved size
-    const std::vector<uint32_t> ids = {0x11, 0x22};
-    const std::vector<uint32_t> addresses = {0, 3};
+    const uint32_t ids[] = {0x11, 0x22}, addresses[] = {0, 3};
     auto words = [&](uint64_t c, uint64_t n, uint64_t i, uint64_t a, uint64_t s) {
         return kelvo_custom_reset_parameters{0, 0, 0, 0, c, n, i, a, s, 0, 0, 0};
     };
-    const uint64_t c = address(commands.data()), i = address(ids.data()), a = address(addresses.data());
+    const uint64_t c = address(commands.data()), i = address(ids), a = address(addresses);
     const struct {
         const char* name;
         kelvo_custom_reset_parameters parameters;
