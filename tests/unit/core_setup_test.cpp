@@ -8,26 +8,25 @@
 
 namespace {
 
-using kelvo_test::address;
-using kelvo_test::answer;
-using kelvo_test::FlashImage;
+using namespace kelvo_driver;
+using namespace kelvo_test;
 using nVOAPALS100::tStatus;
 
 constexpr uint64_t kScratchOffset = 0x18; // the required block's scratch register
 
-using SetupSequence = kelvo_test::HostedTest;
+using SetupSequence = HostedTest;
 
 // The first fault of the catalogue at each level that setup meets.
 TEST_F(SetupSequence, AFaultStopsSetupBelowTheLevelThatMeetsIt) {
-    std::vector<const kelvo_test::ModuleFault*> cases;
-    for (const kelvo_test::ModuleFault& fault : kelvo_test::moduleFaults()) {
+    std::vector<const ModuleFault*> cases;
+    for (const ModuleFault& fault : moduleFaults()) {
         if (fault.level != 0 && *fault.onlyOn == '\0' && fault.live &&
             std::none_of(cases.begin(), cases.end(), [&](auto* c) { return c->level == fault.level; })) {
             cases.push_back(&fault);
         }
     }
-    for (const auto& board : kelvo_test::boards()) {
-        for (const kelvo_test::ModuleFault* c : cases) {
+    for (const auto& board : boards()) {
+        for (const ModuleFault* c : cases) {
             SCOPED_TRACE(board + ": " + c->name);
             const int index = add(board, [&](sim::Module& m) { c->set(m, true); });
             EXPECT_EQ(std::tuple(levelOf(index), setupCode(index), textProperty(index, "serialNumber")),
@@ -48,7 +47,7 @@ TEST_F(SetupSequence, AFaultStopsSetupBelowTheLevelThatMeetsIt) {
 
 // Level 2 noting the checkers left at its teardown.
 size_t gCheckersAtLevel2Teardown = 0;
-struct CountingCaps : kelvo_driver::Caps {
+struct CountingCaps : Caps {
     explicit CountingCaps(kdut::HardwareStateCheckerComposite& checkers) {
         undo().push(
             [](void* list, void*) {
@@ -57,8 +56,7 @@ struct CountingCaps : kelvo_driver::Caps {
             &checkers);
     }
 };
-kelvo_driver::SetupTask* createCountingCaps(kelvo_driver::KelvoHelper&,
-                                            const kelvo_driver::SetupInputs& inputs, tStatus& status) {
+SetupTask* createCountingCaps(KelvoHelper&, const SetupInputs& inputs, tStatus& status) {
     auto* task = new (status, false) CountingCaps(*inputs.checkers);
     if (task != nullptr) {
         task->setup(*inputs.device, status);
@@ -67,30 +65,29 @@ kelvo_driver::SetupTask* createCountingCaps(kelvo_driver::KelvoHelper&,
 }
 
 TEST_F(SetupSequence, RemovalTakesEveryLevelsHardwareStateCheckersBack) {
-    kelvo_driver::SetupLevelTable table = kelvo_driver::getProductSetupLevelTable();
+    SetupLevelTable table = getProductSetupLevelTable();
     table.tasks[1] = createCountingCaps;
-    kelvo_test::setSetupLevelTable(&table);
+    setSetupLevelTable(&table);
     const int index = add("duskmere-a");
-    kelvo_test::setSetupLevelTable(nullptr);
+    setSetupLevelTable(nullptr);
     gCheckersAtLevel2Teardown = SIZE_MAX;
     remove(index);
     EXPECT_EQ(gCheckersAtLevel2Teardown, 0u);
 }
 
 TEST(SetupTaskKinds, ACastAnswersOnlyForTheTasksOwnKind) {
-    using kelvo_driver::setupTaskCast;
-    kelvo_driver::SetupTask plain;
-    kelvo_driver::Caps caps;
-    EXPECT_EQ(setupTaskCast<kelvo_driver::Caps>(&caps), &caps);
-    EXPECT_EQ(setupTaskCast<kelvo_driver::Caps>(&plain), nullptr);
-    EXPECT_EQ(setupTaskCast<kelvo_driver::Caps>(nullptr), nullptr);
+    SetupTask plain;
+    Caps caps;
+    EXPECT_EQ(setupTaskCast<Caps>(&caps), &caps);
+    EXPECT_EQ(setupTaskCast<Caps>(&plain), nullptr);
+    EXPECT_EQ(setupTaskCast<Caps>(nullptr), nullptr);
 }
 
 // The hardware-state check reports a bad checksum before a bad version.
 TEST_F(SetupSequence, TheStorageMapChecksOnChangedFlashImages) {
     constexpr int64_t kSum = KELVO_STATUS_STORAGE_MAP_CHECKSUM, kVer = KELVO_STATUS_STORAGE_MAP_VERSION;
-    constexpr uint32_t kMfg = kelvo_test::kManufacturingMap, kSelfMap = kelvo_test::kSelfCalibrationMap,
-                       kHead = kelvo_test::kHeaderMap, kExt = kelvo_test::kExternalCalibrationMap;
+    constexpr uint32_t kMfg = kManufacturingMap, kSelfMap = kSelfCalibrationMap, kHead = kHeaderMap,
+                       kExt = kExternalCalibrationMap;
     const struct {
         const char* what;
         FlashImage flash;
@@ -110,12 +107,12 @@ TEST_F(SetupSequence, TheStorageMapChecksOnChangedFlashImages) {
         {"calibration oldest above own", FlashImage("oldest-above-version"), 0, kVer, true, false},
         {"self map above newest", FlashImage().versions(kSelfMap, 0x01000002, 0x01000000), 0, 0, true, true},
     };
-    kelvo_test::ScopedProductLevels levels(3);
+    ScopedProductLevels levels(3);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         const int index = add("solstra", [&](sim::Module& m) { m.flash().load(c.flash.bytes()); });
         ASSERT_EQ(levelOf(index), 3u);
-        kelvo_driver::KelvoHelper* helper = deviceOf(index)->getKelvoHelper();
+        KelvoHelper* helper = deviceOf(index)->getKelvoHelper();
         tStatus serial, state, valid; // the validity tests alone only answer false
         helper->checkHardwareState(0, state);
         EXPECT_EQ((std::tuple{helper->getSerialNumber(serial), serial.getCode(), state.getCode(),
@@ -186,7 +183,7 @@ TEST_F(SetupSequence, AnAllocationFailureInOpenLeavesNothing) {
 
 TEST_F(SetupSequence, ArmAndStartRegisterTheirCleanupOnlyWhenTheySucceed) {
     const int index = add("solstra");
-    kelvo_driver::KelvoHelper& helper = *deviceOf(index)->getKelvoHelper();
+    KelvoHelper& helper = *deviceOf(index)->getKelvoHelper();
     const int handle = open(index);
     fenwicksharedsource::KernelSession& session = *sessionOf(handle);
     kdut::CleanupOperationComposite& composite = session.getCleanupOperationComposite();
@@ -208,28 +205,26 @@ TEST_F(SetupSequence, ArmAndStartRegisterTheirCleanupOnlyWhenTheySucceed) {
 }
 
 // Levels 6 to 9: what the board saw and the isolated side through its window.
-using CoreBringup = kelvo_test::HostedTest;
+using CoreBringup = HostedTest;
 // Level 7 on stepped time: how long it took.
 uint64_t gLevel7Nanoseconds = 0;
-kelvo_driver::SetupTask* timedPowerMonitors(kelvo_driver::KelvoHelper& helper,
-                                            const kelvo_driver::SetupInputs& inputs, tStatus& status) {
+SetupTask* timedPowerMonitors(KelvoHelper& helper, const SetupInputs& inputs, tStatus& status) {
     kal::clock::setStepped(true);
     const uint64_t start = nVOKAL1_getMonotonicCounter();
-    kelvo_driver::SetupTask* task =
-        kelvo_driver::getProductSetupLevelTable().tasks[6](helper, inputs, status);
+    SetupTask* task = getProductSetupLevelTable().tasks[6](helper, inputs, status);
     gLevel7Nanoseconds = nVOKAL1_getMonotonicCounter() - start;
     kal::clock::setStepped(false);
     return task;
 }
 
 TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSide) {
-    kelvo_driver::SetupLevelTable table = kelvo_driver::getProductSetupLevelTable();
+    SetupLevelTable table = getProductSetupLevelTable();
     table.tasks[6] = timedPowerMonitors;
-    for (const std::string& board : kelvo_test::boards()) {
+    for (const std::string& board : boards()) {
         SCOPED_TRACE(board);
-        kelvo_test::setSetupLevelTable(&table);
+        setSetupLevelTable(&table);
         const int index = add(board);
-        kelvo_test::setSetupLevelTable(nullptr);
+        setSetupLevelTable(nullptr);
         sim::Module& m = module(index);
         // Level 7 on a fresh map: A without the enable, B, then A with it, and a second to settle.
         // Level 8: link command 1, the isolated load, command 2, the DC bus.
@@ -244,8 +239,8 @@ TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSide) {
         const int handle = open(index);
         m.isoFpga().poke(kScratchOffset, 0x5EA1AB1E);
         uint32_t word = 0;
-        const auto in = kelvo_test::named(
-            kelvo_deviceWindow_read_in{0, 0, kScratchOffset, 4, address(&word), 0, 0}, "IsoFpgaWindow");
+        const auto in =
+            named(kelvo_deviceWindow_read_in{0, 0, kScratchOffset, 4, address(&word), 0, 0}, "IsoFpgaWindow");
         EXPECT_EQ(answer<kelvo_deviceWindow_read_out>(handle, KELVO_IOCTL_deviceWindow_read, in).status, 0);
         EXPECT_EQ(word, 0x5EA1AB1Eu);
         EXPECT_EQ(kelvo_close(handle), 0);
@@ -256,26 +251,24 @@ TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSide) {
 
 // The loading engine turns never ready as level 8 begins.
 sim::Module* gModule = nullptr;
-kelvo_driver::SetupTask* isolatedDownloadNeverReady(kelvo_driver::KelvoHelper& helper,
-                                                    const kelvo_driver::SetupInputs& inputs,
-                                                    tStatus& status) {
+SetupTask* isolatedDownloadNeverReady(KelvoHelper& helper, const SetupInputs& inputs, tStatus& status) {
     gModule->bridgeRegisters().fpgaLoading().setReadyNever(true);
-    return kelvo_driver::getProductSetupLevelTable().tasks[7](helper, inputs, status);
+    return getProductSetupLevelTable().tasks[7](helper, inputs, status);
 }
 
 TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaSilent) {
-    kelvo_driver::SetupLevelTable table = kelvo_driver::getProductSetupLevelTable();
+    SetupLevelTable table = getProductSetupLevelTable();
     table.tasks[7] = isolatedDownloadNeverReady;
-    kelvo_test::setSetupLevelTable(&table);
+    setSetupLevelTable(&table);
     const int index = add("solstra", [](sim::Module& m) { gModule = &m; });
-    kelvo_test::setSetupLevelTable(nullptr);
+    setSetupLevelTable(nullptr);
     sim::Module& m = module(index);
     // No failure of level 8; level 11 finds the isolated FPGA silent (reads give all ones).
     EXPECT_EQ(std::tuple(levelOf(index), m.isoComm().commands(), m.isoComm().dcBusStarted(),
                          m.bridgeRegisters().fpgaLoading().configured(1)),
               std::tuple(10u, std::vector<uint32_t>{1, 2}, true, false));
     m.isoFpga().poke(kScratchOffset, 0x5EA1AB1E);
-    auto& task = deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::IsolatedRegMapsTaskInterface>();
+    auto& task = deviceOf(index)->getKelvoHelper()->getTaskAs<IsolatedRegMapsTaskInterface>();
     tStatus status;
     EXPECT_EQ(task.getIsolatedRegMaps().getWindowedAccessor()->read32(kScratchOffset, status), 0xFFFFFFFFu);
 }
@@ -284,8 +277,8 @@ TEST_F(CoreBringup, AnIsolatedLoadThatTimesOutIsClearedAndLeavesTheIsolatedFpgaS
 using Offsets = std::vector<uint32_t>; // loops 0 to 3 as the charge balancer holds them
 
 constexpr int64_t kUnusable = KELVO_STATUS_VALUE_OUT_OF_RANGE;
-constexpr uint32_t kMaps[] = {kelvo_test::kDefaultCalibrationMap, kelvo_test::kFactoryCalibrationMap,
-                              kelvo_test::kExternalCalibrationMap, kelvo_test::kSelfCalibrationMap};
+constexpr uint32_t kMaps[] = {kDefaultCalibrationMap, kFactoryCalibrationMap, kExternalCalibrationMap,
+                              kSelfCalibrationMap};
 constexpr uint32_t kDefault = 0, kExternal = 2, kSelf = 3;
 
 // A stored value {low, high} whose offset (in half units, the value shifted right by 63) is n.
@@ -300,7 +293,7 @@ const Stored kMinusOne = {~uint64_t{0}, ~uint64_t{0}};
 const Stored kTooWide = {0, uint64_t{1} << 20}; // bits above 75 do not survive the round trip
 
 FlashImage& offset(FlashImage& flash, uint32_t map, uint32_t loop, Stored value) {
-    return flash.set(kMaps[map], kelvo_test::kChargeBalanceOffsetsField + 16 * loop, &value, 16);
+    return flash.set(kMaps[map], kChargeBalanceOffsetsField + 16 * loop, &value, 16);
 }
 // Every map valid with offsets of its index times 0x10 plus the loop.
 FlashImage calibrated() {
@@ -315,15 +308,14 @@ Offsets offsetsOf(uint32_t map) {
     return {base, base + 1, base + 2, base + 3};
 }
 
-using CoreDmaLevels = kelvo_test::HostedTest;
+using CoreDmaLevels = HostedTest;
 Offsets loaded(int index) {
     sim::ChargeBalancer& balancer = CoreDmaLevels::module(index).sequencerSide()->chargeBalancer();
     return {balancer.offset(0), balancer.offset(1), balancer.offset(2), balancer.offset(3)};
 }
 
 TEST_F(CoreDmaLevels, LevelFifteenLoadsTheFirstUsableMapOrRefusesItsOffsets) {
-    constexpr uint32_t kNone = 4, kOldest = kelvo_test::kOldestCompatibleField,
-                       kVersion = kelvo_test::kMapVersionField;
+    constexpr uint32_t kNone = 4, kOldest = kOldestCompatibleField, kVersion = kMapVersionField;
     struct Case {
         const char* what;
         uint32_t brokenMaps;        // their checksums broken, from the first map up to kSelf
@@ -374,9 +366,8 @@ TEST_F(CoreDmaLevels, TheReloadTakesTheSelfMapAgainAfterTheChecks) {
     const int index = add("duskmere-a", [&](sim::Module& m) { m.flash().load(flash.bytes()); });
     const int handle = open(index);
     auto reload = [&](uint64_t mask) {
-        return kelvo_test::statusOf(
-            handle, KELVO_IOCTL_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy,
-            kelvo_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy_in{mask, 0, 0});
+        return statusOf(handle, KELVO_IOCTL_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy,
+                        kelvo_corran_loadCalibrationToFirmwareFromStorageMapSoftcopy_in{mask, 0, 0});
     };
     // Not reserved, then reserved: an empty mask, a channel this module lacks, then channel 0; no search:
     // the self map, checksum or not.
@@ -387,7 +378,7 @@ TEST_F(CoreDmaLevels, TheReloadTakesTheSelfMapAgainAfterTheChecks) {
                           offsetsOf(kExternal), 0, offsetsOf(kSelf)}));
     // The one loader: a bit past it is refused below the request's own check too.
     tStatus direct;
-    kelvo_driver::LoadCalibrationValues().loadChannels(2, false, direct);
+    LoadCalibrationValues().loadChannels(2, false, direct);
     EXPECT_EQ(direct.getCode(), KELVO_STATUS_INVALID_PARAMETER);
 }
 
