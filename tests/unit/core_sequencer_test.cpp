@@ -33,14 +33,23 @@ protected:
             deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::SubroutinePackageRegisterInterface>();
         return *task.getSubroutineRegistrar();
     }
+    // body(board, index, handle) on each board added, with a handle open.
+    template <class Body> static void eachBoard(Body body) {
+        for (const Board& b : kBoards) {
+            SCOPED_TRACE(b.name);
+            const int index = add(b.name);
+            const int handle = open(index);
+            body(b, index, handle);
+            kelvo_close(handle);
+            remove(index);
+        }
+    }
 };
 
 // Levels 10 to 13 leave the package in local RAM; level 18 streams the call of the start-up subroutine and
 // the return into the sequencer, which takes both words, runs and stops.
 TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRamAndStartsUp) {
-    for (const Board& b : kBoards) {
-        SCOPED_TRACE(b.name);
-        const int index = add(b.name);
+    eachBoard([&](const Board& b, int index, int handle) {
         ASSERT_EQ(std::tuple(levelOf(index), setupCode(index)), std::tuple(19u, int64_t{0}));
         sim::SequencerSide& s = side(index);
         tStatus status;
@@ -63,7 +72,6 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRamAndSt
             (std::vector<uint64_t>{0x8, 0xC, 0x0, 16383}));
         EXPECT_EQ(s.sequencer().generalUse(0), 1u) << "the default image's board revision";
         EXPECT_EQ(s.adf4002().words(), (std::vector<uint32_t>{0x1F8093, 0x1F8092, 0x100028, 0x1B01}));
-        const int handle = open(index);
         const auto count = answer<kelvo_wexmoor_getNumSubroutines_out>(
             handle, KELVO_IOCTL_wexmoor_getNumSubroutines, kelvo_status_record{0});
         ASSERT_EQ(std::tuple(count.status, count.subroutineCount), std::tuple(0, b.subroutines));
@@ -76,15 +84,13 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRamAndSt
         in.subroutineCount = last;
         EXPECT_EQ(statusOf(handle, KELVO_IOCTL_wexmoor_getSubroutines, in),
                   KELVO_STATUS_SUBROUTINE_COUNT_MISMATCH);
-        kelvo_close(handle);
         const uint64_t startUp[] = {0x1D0DFF0200000000ull | 2, 0x1C00FF0500000000ull};
         const auto* bytes = reinterpret_cast<const uint8_t*>(startUp);
         EXPECT_EQ(module(index).dma(1).sunk(), std::vector<uint8_t>(bytes, bytes + sizeof(startUp)));
         EXPECT_EQ(std::tuple(s.sequencer().fifoFullness(), s.sequencer().starts() >= 1,
                              s.sequencer().faults().empty(), s.sequencer().running()),
                   std::tuple(0u, true, true, false));
-        remove(index);
-    }
+    });
 }
 
 TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {
@@ -163,11 +169,8 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
 }
 
 TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
-    for (const Board& b : kBoards) {
-        SCOPED_TRACE(b.name);
-        const int index = add(b.name);
+    eachBoard([&](const Board&, int index, int handle) {
         sim::MeasureUnit& unit = side(index).measureUnit();
-        const int handle = open(index);
         auto arm = [&] { return statusOf(handle, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{}); };
         auto resetUnit = [&] {
             return statusOf(handle, KELVO_IOCTL_measureUnit_reset, kelvo_measureUnit_reset_in{});
@@ -206,18 +209,13 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
         EXPECT_EQ(strobes, (std::vector<uint64_t>{1, 2, 1, 2, 1}));
         EXPECT_EQ(side(index).measureUnitBlock().writeCount(0x0), 4u)
             << "MuCtrl: three aborts and the trigger";
-        kelvo_close(handle);
-        remove(index);
-    }
+    });
 }
 
 TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
     using Outcome = sim::ChargeBalancer::Outcome;
-    for (const Board& b : kBoards) {
-        SCOPED_TRACE(b.name);
-        const int index = add(b.name);
+    eachBoard([&](const Board& b, int index, int handle) {
         sim::ChargeBalancer& balancer = side(index).chargeBalancer();
-        const int handle = open(index);
         auto calculate = [&](uint8_t loop) {
             return answer<kelvo_corran_calculateChargeBalanceOffset_out>(
                 handle, KELVO_IOCTL_corran_calculateChargeBalanceOffset,
@@ -252,9 +250,7 @@ TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
             // The secondary offset register of the non-isolated side.
             EXPECT_EQ(module(index).nisoFpga().peek(0xC008), 0x3FFFu);
         }
-        kelvo_close(handle);
-        remove(index);
-    }
+    });
 }
 
 TEST_F(SequencerLevels, ComplianceAndHardwareErrorsByChannelMask) {
