@@ -1,12 +1,9 @@
 // A device on the device template over the simulated PCI function; its cancel hook ends the waits.
 #pragma once
 
-#include <atomic>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <set>
-#include <thread>
 
 #include "framework/device_template.h"
 #include "framework/kernel_session.h"
@@ -14,7 +11,6 @@
 #include "pci_test_support.h"
 #include "platform/pci_device.h"
 #include "status_code.h"
-#include "test_support.h"
 #include "test_worker.h"
 
 namespace kelvo_test {
