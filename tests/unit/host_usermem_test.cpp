@@ -141,21 +141,12 @@ TEST(StandInUserCopyDeath, AFaultOutsideTheUserRangeCrashesWithAReport) {
         munmap(page, kPage);
         return static_cast<uint8_t*>(page);
     };
-    const uint64_t good = 0x1122334455667788ULL;
-    uint64_t into = 0;
-    EXPECT_DEATH(
-        {
-            const kal::usermem::ProcessMode client;
-            nVOKAL100_replicateInboundIOControlBuffer(gone(), address(&good), sizeof(good));
-        },
-        "SEGV");
-    EXPECT_DEATH(
-        {
-            const kal::usermem::ProcessMode client;
-            nVOKAL100_replicateOutboundIOControlBuffer(address(&into), gone(), sizeof(into));
-        },
-        "SEGV");
     EXPECT_DEATH(*reinterpret_cast<volatile uint64_t*>(gone()) = 1, "SEGV");
+    const kal::usermem::ProcessMode client;
+    uint64_t word = 0x1122334455667788ULL;
+    for (const bool toUser : {false, true}) {
+        EXPECT_DEATH(copy(toUser, gone(), address(&word), sizeof(word)), "SEGV") << toUser;
+    }
 }
 
 TEST_F(StandInUserCopy, ProcessModeLocksTheClientsOwnPagesOnly) {
