@@ -141,12 +141,6 @@ TEST_F(StandInDeathTest, MisusesHaltWithAClearMessage) {
     }
 }
 
-#ifdef NDEBUG
-constexpr bool kDebugBuild = false;
-#else
-constexpr bool kDebugBuild = true;
-#endif
-
 TEST_F(StandInDeathTest, BlocksFreedByAnotherThreadKeepTheCountsExact) {
     constexpr int kThreads = 8;
     constexpr int kBlocks = 600;
@@ -164,7 +158,9 @@ TEST_F(StandInDeathTest, BlocksFreedByAnotherThreadKeepTheCountsExact) {
             for (int i = 0; i < kBlocks; ++i) {
                 const std::size_t size = 1 + static_cast<std::size_t>((i * 37 + t * 11) % 9000);
                 auto* block = static_cast<char*>(nVOKAL100_malloc(size));
-                unpoisoned += kDebugBuild && (block[0] != 0x5A || block[size - 1] != 0x5A);
+#ifndef NDEBUG
+                unpoisoned += block[0] != 0x5A || block[size - 1] != 0x5A;
+#endif
                 block[0] = static_cast<char>(t);
                 mine.push_back(block);
             }

@@ -80,17 +80,15 @@ protected:
     }
     // Window and accessor (a driver object) go before the leak check.
     void TearDown() override {
-        delete window;
-        window = nullptr;
+        window.reset();
         accessor.reset();
         LeakCheckedTest::TearDown();
     }
     void build(uint64_t size = 16) {
-        delete window;
-        window = nullptr;
+        window.reset();
         accessor = std::make_unique<RecordingAccessor>(size);
         tStatus status;
-        window = new (status, false) MemoryWindow(*accessor, status);
+        window.reset(new (status, false) MemoryWindow(*accessor, status));
         ASSERT_TRUE(status.isSuccess());
     }
     void fail(char what) {
@@ -156,7 +154,7 @@ protected:
     }
 
     std::unique_ptr<RecordingAccessor> accessor;
-    MemoryWindow* window = nullptr;
+    std::unique_ptr<MemoryWindow> window;
 };
 
 TEST_F(WindowsMemory, TheSoftCopyIsReadWrittenAndForgottenInRuns) {
