@@ -22,7 +22,7 @@ int setupLevel(int handle, kelvo_kelvo_getSetupLevel_out& out) {
 // Runs body(t) on threads t = 0 .. count - 1 released together, and waits for them.
 void together(std::size_t count, const std::function<void(std::size_t)>& body) {
     std::latch start(1);
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     for (std::size_t t = 0; t < count; ++t) {
         threads.emplace_back([&, t] {
             start.wait();
@@ -30,9 +30,6 @@ void together(std::size_t count, const std::function<void(std::size_t)>& body) {
         });
     }
     start.count_down();
-    for (auto& thread : threads) {
-        thread.join();
-    }
 }
 
 class HostLifetime : public kelvo_test::HostedTest {

@@ -21,14 +21,13 @@ nVOKAL_tStatus copy(bool toUser, uint8_t* kernel, uint64_t user, size_t size) {
 using StandInUserCopy = kelvo_test::LeakCheckedTest;
 
 TEST_F(StandInUserCopy, AFaultAnywhereInTheRangeRefusesTheCopyWithNothingMoved) {
-    struct Case {
+    const struct {
         const char* what;
         const char* pages;
         size_t offset; // of the user range, from the first page
         size_t size;   // 0: up to 20 bytes before the end of the last page
         bool toUser, succeeds;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"a header in a page without access", "n", 0, 40, false, false},
         {"a name in a read-only page", "r", 0, 300, false, true},
         {"a header straddling into a missing page", "w-", kPage - 16, 40, false, false},
@@ -38,7 +37,7 @@ TEST_F(StandInUserCopy, AFaultAnywhereInTheRangeRefusesTheCopyWithNothingMoved) 
         {"a buffer over four good pages, out", "wwww", 1, 0, true, true},
     };
     const kal::usermem::ProcessMode client;
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ClientPages user(c.pages, kUserByte);
         const size_t size = c.size != 0 ? c.size : std::strlen(c.pages) * kPage - 20 - c.offset;
@@ -154,13 +153,12 @@ TEST_F(StandInUserCopy, ProcessModeLocksTheClientsOwnPagesOnly) {
     const uint64_t base = address(pages.at(0));
     auto* block = static_cast<uint8_t*>(nVOKAL100_malloc(64));
     ASSERT_NE(block, nullptr);
-    struct Case {
+    const struct {
         const char* what;
         uint64_t user, pages;
         uint32_t flags;
         bool processMode, locked;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"a page of the client, to be written", base, 1, NVOKAL_PAGELIST_WRITE, true, true},
         {"the same outside process mode", base, 1, NVOKAL_PAGELIST_WRITE, false, false},
         {"a read-only page, to be read", base + kPage, 1, 0, true, true},
@@ -169,7 +167,7 @@ TEST_F(StandInUserCopy, ProcessModeLocksTheClientsOwnPagesOnly) {
         {"kernel-layer memory", address(block) / kPage * kPage, 1, 0, true, false},
         {"the upper half", 0xFFFF800000000000ull, 1, 0, true, false},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         std::optional<kal::usermem::ProcessMode> client;
         if (c.processMode) {

@@ -30,15 +30,6 @@ protected:
     size_t mappingsAtStart = 0;
 };
 
-std::string propertyText(const tProperty* p) {
-    if (p->typeCode == 85) {
-        return p->name + std::string("=") + reinterpret_cast<const char*>(p->value);
-    }
-    return p->name + std::string("=") +
-           std::to_string(p->typeCode == 50 ? static_cast<int32_t>(p->value)
-                                            : static_cast<int64_t>(p->value));
-}
-
 TEST_F(PlatformPci, SlotPathFollowsTheBridgesOfTheSimulatedTopology) {
     EXPECT_EQ(slotPathOf(*bus.plug("solstra")), "0000:00:08:00");
     EXPECT_EQ(slotPathOf(*bus.plug("duskmere-a")), "0000:00:10:00");
@@ -87,7 +78,12 @@ TEST_F(PlatformPci, PCIExpressFunctionPublishesSixteenBusProperties) {
     device.buildBusProperties();
     std::string texts;
     for (tProperty* const* list = device.getBusProperties(); *list != nullptr; ++list) {
-        texts += propertyText(*list) + " ";
+        const tProperty& p = **list; // a text (85), an int32 (50) or an int64
+        const int64_t number =
+            p.typeCode == 50 ? static_cast<int32_t>(p.value) : static_cast<int64_t>(p.value);
+        const std::string value =
+            p.typeCode == 85 ? reinterpret_cast<const char*>(p.value) : std::to_string(number);
+        texts += p.name + ("=" + value) + " ";
     }
     using std::to_string;
     EXPECT_EQ(texts, "busType=" + to_string(0x20706369) + " busSubType=" + to_string(0x70636965) +

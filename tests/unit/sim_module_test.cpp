@@ -105,14 +105,12 @@ TEST_F(SimFpgaLoadCheck, DataWordsFromAnyThreadsArriveWholeAndInOrder) {
                 b.barRegion.write64(kLoader + sim::FpgaLoader::kData, wordAt(i));
             }
         };
-        std::thread first(feed, 0, kWords / 2);
-        if (handedOver) {
-            first.join();
-        }
-        std::thread second(feed, kWords / 2, kWords);
-        second.join();
-        if (first.joinable()) {
-            first.join();
+        {
+            std::jthread first(feed, 0, kWords / 2);
+            if (handedOver) {
+                first.join();
+            }
+            std::jthread second(feed, kWords / 2, kWords);
         }
         EXPECT_EQ(loader.received(), kWords * 8);
         const std::vector<uint64_t> traced = loader.writtenValues(sim::FpgaLoader::kData);

@@ -231,7 +231,7 @@ TEST_F(WindowsMemory, ReadAndWriteAreAtomicAgainstEachOther) {
     devicewindow::MemoryAccessor memory(64, status);
     MemoryWindow shared(memory, status);
     ASSERT_TRUE(status.isSuccess());
-    std::thread writer([&] {
+    std::jthread writer([&] {
         for (int i = 0; i < 300; ++i) {
             const std::vector<uint8_t> bytes(64, static_cast<uint8_t>(i));
             EXPECT_EQ(codeOf([&](tStatus& s) { shared.write(bytes.data(), 0, 64, (i % 2) == 0, s); }), 0);
@@ -242,7 +242,6 @@ TEST_F(WindowsMemory, ReadAndWriteAreAtomicAgainstEachOther) {
         EXPECT_EQ(codeOf([&](tStatus& s) { shared.read(0, sizeof(bytes), bytes, s); }), 0);
         EXPECT_EQ(std::count(bytes, bytes + 64, bytes[0]), 64);
     }
-    writer.join();
 }
 
 } // namespace
