@@ -194,8 +194,7 @@ TEST_F(HostUserMemory, HeadersAndRecordsWhereTheClientHasNoAccessAreRefusedUntou
     const kelvo_status_record in{0};
     // The output record read-only, or not there: refused in transport.
     for (const char* layout : {"r", "-"}) {
-        ClientPages page;
-        page.protect(layout);
+        ClientPages page(layout);
         kelvo_ioctl_header header{address(&in), address(page.at(0)), sizeof(in), kCountOutSize, 0, 0};
         EXPECT_EQ(kelvo_ioctl(handle, kCount, &header), kTransportInvalid) << layout;
         EXPECT_TRUE(page.untouched());
