@@ -150,7 +150,7 @@ TEST_F(StandInDeathTest, BlocksFreedByAnotherThreadKeepTheCountsExact) {
     std::latch allocated(kThreads);
     std::atomic<int> corrupt{0};
     std::atomic<int> unpoisoned{0}; // new blocks, fresh or reused, hold 0x5A outside optimised builds
-    std::vector<std::thread> threads;
+    std::vector<std::jthread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
             std::vector<char*> mine;
@@ -171,9 +171,7 @@ TEST_F(StandInDeathTest, BlocksFreedByAnotherThreadKeepTheCountsExact) {
             }
         });
     }
-    for (auto& thread : threads) {
-        thread.join();
-    }
+    threads.clear(); // joins them
     // No block handed out twice or left unpoisoned, none leaked, every allocation counted.
     EXPECT_EQ(std::make_tuple(corrupt.load(), unpoisoned.load(), kal::memory::liveAllocations(),
                               kal::memory::allocationCalls() - callsBefore),

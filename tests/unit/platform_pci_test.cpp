@@ -99,8 +99,7 @@ TEST_F(PlatformPci, CapabilityLookupWalksTheChain) {
     using Found = std::pair<uint8_t, int64_t>; // the offset and the status code
     const auto find = [&](uint8_t id) {
         tStatus status;
-        const uint8_t at = nVOAPAL200_pciFindCapability(id, info, status);
-        return Found(at, status.getCode());
+        return Found{nVOAPAL200_pciFindCapability(id, info, status), status.getCode()}; // left to right
     };
     EXPECT_EQ((std::vector<Found>{find(0x05), find(0x10), find(0x11)}),
               (std::vector<Found>{{0x50, 0}, {0x70, 0}, {0, tStatus::kNotAccessible}}));

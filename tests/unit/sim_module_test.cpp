@@ -1,6 +1,7 @@
 // The simulated module where driver tests lean on it (a wrong answer would let one pass): the FPGA load
 // check, the sequencer and its blocks' latencies, the serial flash.
 #include <cstring>
+#include <numeric>
 
 #include "sim/flash_images.h"
 #include "regs_sim_support.h"
@@ -15,9 +16,7 @@ constexpr uint64_t kConfigPorts = 0x510;
 // apart from the engine's.
 std::vector<uint8_t> image(size_t size, uint32_t generation, uint32_t target) {
     std::vector<uint8_t> bytes(size);
-    for (size_t i = 0; i < size; ++i) {
-        bytes[i] = static_cast<uint8_t>(i * 7 + 3);
-    }
+    std::iota(bytes.begin(), bytes.end(), uint8_t{3});
     const uint32_t header[] = {sim::FpgaLoader::kMagic, generation, target};
     std::memcpy(bytes.data(), header, sizeof header); // a little-endian host
     const uint32_t crc = storagemap::crc32(0, bytes.data(), size - 4);
