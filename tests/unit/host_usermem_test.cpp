@@ -11,7 +11,6 @@ using namespace kelvo_test;
 const size_t kPage = pageSize();
 constexpr uint8_t kUserByte = 0x5A;
 constexpr uint8_t kKernelByte = 0xC3;
-constexpr size_t kMiB = size_t{1} << 20;
 
 nVOKAL_tStatus copy(bool toUser, uint8_t* kernel, uint64_t user, size_t size) {
     return toUser ? nVOKAL100_replicateOutboundIOControlBuffer(user, kernel, static_cast<uint32_t>(size))
@@ -96,8 +95,8 @@ TEST_F(StandInUserCopy, KernelLayerMemoryIsRefusedToTheGranuleAndItsNeighboursAr
     nVOKAL100_free(nVOKAL100_malloc(8));
     auto* again = static_cast<uint8_t*>(nVOKAL100_malloc(8));
     ASSERT_NE(again, nullptr);
-    nVOKAL100_free(nVOKAL100_malloc(3 * kMiB));
-    auto* large = static_cast<uint8_t*>(nVOKAL100_malloc(2 * kMiB));
+    nVOKAL100_free(nVOKAL100_malloc(3 << 20));
+    auto* large = static_cast<uint8_t*>(nVOKAL100_malloc(2 << 20));
     ASSERT_NE(large, nullptr);
     nVOKAL_tHandle list = nVOKAL220_tPageList_createFromAllocation(2, 0);
     ASSERT_NE(list, nullptr);
@@ -113,7 +112,7 @@ TEST_F(StandInUserCopy, KernelLayerMemoryIsRefusedToTheGranuleAndItsNeighboursAr
         {"the second page of a page list", address(pages + kPage), 8},
         {"a small block made again", address(again), 8},
         {"the start of a large block made again", address(large), 8},
-        {"the end of a large block made again", address(large + 2 * kMiB - 8), 8},
+        {"the end of a large block made again", address(large + (2 << 20) - 8), 8},
         {"the upper half", 0xFFFFD00000000000ULL, 8},
         {"a range reaching the upper half", 0x00007FFFFFFFFFF8ULL, 16},
     };
