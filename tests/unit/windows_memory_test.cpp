@@ -194,7 +194,6 @@ TEST_F(WindowsMemory, TheSoftCopyIsReadWrittenAndForgottenInRuns) {
         SCOPED_TRACE(c.what);
         build();
         EXPECT_EQ(run(c.steps), c.shown);
-        kal::memory::clearFaults();
         EXPECT_EQ(accessor->log, c.log);
         EXPECT_EQ(states(), c.states);
     }
