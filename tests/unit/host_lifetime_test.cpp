@@ -163,10 +163,9 @@ TEST_F(HostLifetime, RacingClientsNeverTouchFreedEntriesAndEveryCallAnswersItsCo
 
 TEST_F(HostLifetime, ModulesAddedAtOnceFillTheBusAndEachDeviceIsRemovedOnce) {
     constexpr int kAdds = 40; // 31 fit on the bus
-    constexpr int kThreads = 8;
     std::vector<int> added(kAdds, 0);
     std::atomic<int> next{0};
-    together(kThreads, [&](std::size_t) {
+    together(8, [&](std::size_t) {
         for (int i = next++; i < kAdds; i = next++) {
             added[static_cast<std::size_t>(i)] = kelvo_host_add_module("solstra");
         }

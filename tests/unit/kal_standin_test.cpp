@@ -81,10 +81,8 @@ nVOKAL_tHandle heldSpinLock() {
 TEST_F(StandInDeathTest, MisusesHaltWithAClearMessage) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     // With AddressSanitizer a write past a block lands in its poisoned rounding to whole granules.
-    const struct {
-        void (*misuse)();
-        const char* message;
-    } cases[] = {
+    const std::pair<void (*)(), const char*> cases[] = {
+        // A misuse and the message it halts with.
         {[] {
              nVOKAL_tHandle thread;
              nVOKAL250_createNamedThread(&thread, "leaky", holdSpinLockAndReturn, nVOKAL100_createSpinLock());
@@ -134,9 +132,9 @@ TEST_F(StandInDeathTest, MisusesHaltWithAClearMessage) {
          },
          "block of 2097152 bytes was written past its end|heap-buffer-overflow|use-after-poison"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.message);
-        EXPECT_DEATH(c.misuse(), c.message);
+    for (const auto& [misuse, message] : cases) {
+        SCOPED_TRACE(message);
+        EXPECT_DEATH(misuse(), message);
     }
 }
 

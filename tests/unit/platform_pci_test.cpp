@@ -169,18 +169,15 @@ TEST_F(PlatformPci, MemoryWindowMappings) {
     auto m = bus.plug("solstra");
     tStatus status;
     tPCIDevice device(kelvo_test::deviceInfoOf(*m), status);
-    const struct {
-        uint32_t asked;
-        uint32_t mode;
-    } cases[] = {{0, 0}, {1, 1}, {2, 0}, {3, 0}};
-    for (const auto& c : cases) {
-        void* first = device.mapMemoryWindow(0, status, c.asked);
-        void* second = device.mapMemoryWindow(0, status, c.asked);
+    const std::pair<uint32_t, uint32_t> cases[] = {{0, 0}, {1, 1}, {2, 0}, {3, 0}}; // asked, made
+    for (const auto& [asked, mode] : cases) {
+        void* first = device.mapMemoryWindow(0, status, asked);
+        void* second = device.mapMemoryWindow(0, status, asked);
         ASSERT_TRUE(status.isSuccess());
         EXPECT_NE(first, second);
-        EXPECT_EQ(kal::pci::cachingMode(first), c.mode) << c.asked;
-        device.unmapMemoryWindow(0, first, c.asked); // the stand-in halts on another mode
-        device.unmapMemoryWindow(0, second, c.asked);
+        EXPECT_EQ(kal::pci::cachingMode(first), mode) << asked;
+        device.unmapMemoryWindow(0, first, asked); // the stand-in halts on another mode
+        device.unmapMemoryWindow(0, second, asked);
     }
     device.unmapMemoryWindow(0, nullptr, 0);
 }

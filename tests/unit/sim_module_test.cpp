@@ -353,16 +353,15 @@ TEST_F(SimFlash, ProtectionAndTheWriteProtectLock) {
 // The module's traces keep their latest entries: a full one drops its older half, so a module serving
 // requests for days stays bounded while a test sees everything it caused.
 TEST(SimTrace, AFullTraceDropsItsOlderHalf) {
-    const struct {
-        int pushes;
-        std::vector<int> kept; // with a limit of 4
-    } cases[] = {{3, {0, 1, 2}}, {4, {0, 1, 2, 3}}, {5, {2, 3, 4}}, {9, {6, 7, 8}}};
-    for (const auto& c : cases) {
+    // Pushes, and what a limit of 4 keeps.
+    const std::pair<int, std::vector<int>> cases[] = {
+        {3, {0, 1, 2}}, {4, {0, 1, 2, 3}}, {5, {2, 3, 4}}, {9, {6, 7, 8}}};
+    for (const auto& [pushes, kept] : cases) {
         std::vector<int> trace;
-        for (int i = 0; i < c.pushes; ++i) {
+        for (int i = 0; i < pushes; ++i) {
             sim::appendBounded(trace, i, 4);
         }
-        EXPECT_EQ(trace, c.kept) << c.pushes << " pushes";
+        EXPECT_EQ(trace, kept) << pushes << " pushes";
     }
 }
 
