@@ -125,7 +125,6 @@ struct UserMemory {
     kal::usermem::Scope scope;
 };
 
-// A pattern of size bytes that differs per seed.
 Bytes pattern(std::size_t size, std::uint32_t seed) {
     Bytes bytes(size);
     std::generate(bytes.begin(), bytes.end(), [x = seed * 2654435761u + 1]() mutable {
@@ -165,7 +164,6 @@ protected:
         EXPECT_TRUE(c->status.isSuccess());
         return c;
     }
-    // Adds a user buffer to a channel's controller; returns the code.
     static std::int64_t add(DmaChannel& c, std::uint32_t type, std::uint64_t address, std::uint64_t size,
                             std::uint32_t repeat = 1, std::int64_t direction = -1) {
         const tUserBuffer buffer(0, address, size);
@@ -175,7 +173,6 @@ protected:
     static std::int64_t start(DmaChannel& c) {
         return codeOf([&](tStatus& s) { c.sgl->commitAndStart(true, s); });
     }
-    // Channel 0 with one transfer of the user memory at address added and started.
     std::unique_ptr<DmaChannel> running(std::uint32_t type, std::uint64_t address, std::uint64_t size,
                                         std::uint32_t linkSize = 4096) {
         auto c = channel(0, linkSize);
