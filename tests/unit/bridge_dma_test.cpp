@@ -973,17 +973,14 @@ TEST_F(BridgeDmaEngine, ABurstEndsWhereAnEntryByEntryWalkWouldStop) {
     const Bytes data = pattern(kEntries * kEntry, 1);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        std::memset(memory, 0, (1 + kEntries) * 4096);
-        const std::uint32_t head[2] = {0, kLastLinkFlag};
-        std::memcpy(memory, head, 8);
-        for (std::uint32_t i = 0; i < kEntries; ++i) {
-            const std::uint32_t words[2] = {kEntry, 0};
-            const std::uint64_t address = static_cast<int>(i) == c.unmapped
-                                              ? 0x700000000000ULL
-                                              : kal::pagelists::physicalAddress(pages, 1 + i);
-            std::memcpy(memory + 16 + 16 * i, words, 8);
-            std::memcpy(memory + 24 + 16 * i, &address, 8);
+        std::vector<std::uint64_t> link = {std::uint64_t{kLastLinkFlag} << 32, 0}; // its header: no next link
+        for (std::uint32_t i = 0; i < kEntries; ++i) { // transfer entries: the byte count, then the address
+            link.push_back(kEntry);
+            link.push_back(static_cast<int>(i) == c.unmapped ? 0x700000000000ULL
+                                                             : kal::pagelists::physicalAddress(pages, 1 + i));
         }
+        std::memset(memory, 0, (1 + kEntries) * 4096);
+        std::memcpy(memory, link.data(), kLinkSize);
         engine.inject(data.data(), c.queued);
         engine.setControl(c.notifyAt != 0 ? sim::DmaEngine::kNotifyAtEnable : 0);
         engine.streamCommand(0x100);
