@@ -159,10 +159,9 @@ TEST(KalStatus, SharedRowsTranslateBothWaysAndTheRestBecomesTheCatchAll) {
     }
 }
 
-// 0 leaves the status alone; the first error stays, with its origin.
+// The first error stays, with its origin.
 TEST(KalStatus, SettingFromAKernelResultFollowsTheStoringRule) {
     tStatusDebug status;
-    nVOAPAL200_setStatusFromKALStatus(0, &status, "a.cpp", 1);
     nVOAPAL200_setStatusFromKALStatus(-51409, &status, "b.cpp", 7);
     nVOAPAL200_setStatusFromKALStatus(-51352, &status, "c.cpp", 9);
     EXPECT_EQ(std::make_tuple(status.getCode(), std::string(status.componentName),
