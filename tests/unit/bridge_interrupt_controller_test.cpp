@@ -211,7 +211,6 @@ protected:
         r.code = status.getCode();
         return r;
     }
-    // Runs a wait on its own thread; the result once it has returned.
     std::thread waitAsync(FakeChannel& channel, uint32_t id, uint64_t bytes, uint32_t timeout,
                           Result& result) {
         return std::thread([&, id, bytes, timeout] { result = wait(channel, id, 0, bytes, timeout); });

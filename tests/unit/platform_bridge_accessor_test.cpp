@@ -41,8 +41,6 @@ TEST_F(BridgeAccessor, PagedReadsWriteThePageRegisterOnlyOnAPageChange) {
     brixel.saveWindowRegisters();
     brixel.setSpace(tBrixel::kSpaceConfigPortWindow, status);
     ASSERT_TRUE(status.isSuccess());
-    EXPECT_EQ(brixel.windowBase(), sim::BridgeCore::kWindowOffset);
-    EXPECT_EQ(brixel.pageMask(), 0xFFFFF000u);
     sim::Block& page = block("cpw-page");
     page.clearTrace();
     EXPECT_EQ(brixel.read32(tBrixel::kCapabilityDirectoryPointer), sim::BridgeCore::kDirectory);
@@ -51,7 +49,6 @@ TEST_F(BridgeAccessor, PagedReadsWriteThePageRegisterOnlyOnAPageChange) {
     EXPECT_EQ(brixel.read16(0x10008), 0x1111u);
     EXPECT_EQ(brixel.read8(0x1000C), 0x11u);
     EXPECT_EQ(page.writtenValues(0), std::vector<uint64_t>{0x10000}) << "another page: written once";
-    EXPECT_EQ(block("cpw-window").trace().back().offset, 0x00Cu);
 
     // Direct space reads window 0 as it is.
     brixel.setSpace(tBrixel::kSpaceDirect, status);

@@ -54,7 +54,6 @@ public:
     int64_t startFailure = 0;
 };
 
-// An asynchronous record that counts its callbacks; a refusing one's cancel says no.
 struct CountingIO : tAsyncIO {
     void startCallback() override { ++starts; }
     bool cancel() override { return ++cancels, !refuses; }
@@ -78,7 +77,6 @@ protected:
         tStatus status;
         return device_->commonChangePnPState(0, target, reason, false, status);
     }
-    // An asynchronous record's completions and state, and the device's and the session's I/O counts.
     static std::tuple<int, uint32_t, uint32_t, uint32_t>
     counts(const CountingIO& io, const tDeviceCore& device, const tSession& session) {
         return {io.completions, io.getState(), device.getIOCount(), session.getIOCount()};

@@ -29,7 +29,6 @@ protected:
     tPCIDevice* device_ = nullptr;
 };
 
-// Counts its calls, those while not allowed, and the spin locks held around it.
 struct CountingClient : iPrimaryInterruptHandler {
     bool handleInterrupt() override {
         late += allowed.load() ? 0 : 1;

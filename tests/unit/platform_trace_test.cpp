@@ -146,7 +146,6 @@ TEST_F(Trace, WritersFormatTheirValues) {
     EXPECT_EQ(fatal.message(), "APAL debug break");
 }
 
-// A destination that records what reaches it and its opens and closes.
 struct RecordingDestination : tTraceDestination {
     RecordingDestination(const char* name, bool opens) : name(name), opens(opens) {}
     void write(const char* text) override { written += text; }
