@@ -20,8 +20,6 @@ TEST(Status, StoringRuleKeepsFirstErrorAndLetsErrorReplaceWarning) {
     EXPECT_EQ(stored, (std::vector<bool>{false, true, false, true, false, false, false}));
     EXPECT_EQ(std::make_tuple(s.getCode(), s.isFatal(), nVOAPAL200_statusIsNotFatal(&s)),
               std::make_tuple(int64_t{KELVO_STATUS_OUT_OF_MEMORY}, true, false));
-    s.clear();
-    EXPECT_TRUE(s.isSuccess());
 }
 
 // A text of n characters in which every position shows.
