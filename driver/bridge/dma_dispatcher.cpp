@@ -13,37 +13,38 @@ namespace {
 
 constexpr int64_t kZeroSize = KELVO_STATUS_BUFFER_TOO_SMALL;
 
-// A cleanup that a failed step may have left registered is not added twice.
-void registerOnce(kdut::CleanupOperationComposite& list, kdut::CleanupOperationInterface* operation,
-                  tStatus& status) {
-    if (status.isNotFatal() && !list.contains(operation)) {
-        list.add(operation, status);
-    }
-}
-
 } // namespace
 
-// ---- the sessions' transfers -----------------------------------------------------
+// ---- the sessions' records ------------------------------------------------------
 
-void SessionTransfers::cleanup(tStatus& status) {
+void SessionStreams::cleanup(tStatus& status) {
     if (status.isNotFatal()) {
         dispatcher_.release(this, status);
     }
 }
 
-uint64_t SessionTransfers::lockedBytes() const {
+uint64_t SessionStreams::lockedBytes() const {
     uint64_t bytes = 0;
-    for (const brixeltools::tTransferOwner& stream : streams_) {
-        bytes += stream.lockedBytes;
+    for (const Stream& stream : streams_) {
+        bytes += stream.transfers.lockedBytes;
     }
     return bytes;
+}
+
+bool SessionStreams::ownsNothing() const {
+    for (const Stream& stream : streams_) {
+        if (stream.transfers.lockedBytes != 0 || stream.debts != 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // ---- the dispatcher -----------------------------------------------------------------
 
 DMADispatcher::DMADispatcher(kelvo_driver::BrixelDMAControllers* provider, uint32_t streamCount,
-                             tStatus& status)
-    : provider_(provider), streamCount_(streamCount) {
+                             tStatus& status, kdut::ResourceReservationManager* reservations)
+    : provider_(provider), streamCount_(streamCount), reservations_(reservations) {
     VOSDBG_ASSERT(streamCount <= kelvo_driver::BrixelDMAControllers::kNumberOfChannels);
     nVOAPAL200_createMutex(&mutex_, &status);
 }
@@ -56,7 +57,7 @@ DMADispatcher::~DMADispatcher() {
         provider_->getSGLController(stream).disownAll();
     }
     while (sessions_ != nullptr) {
-        SessionTransfers* record = sessions_;
+        SessionStreams* record = sessions_;
         sessions_ = record->next_;
         delete record;
     }
@@ -73,8 +74,17 @@ bool DMADispatcher::checkStreamIndex(uint32_t stream, tStatus& status) const {
     return true;
 }
 
-SessionTransfers* DMADispatcher::find(const kdut::CleanupOperationComposite& list) const {
-    for (SessionTransfers* record = sessions_; record != nullptr; record = record->next_) {
+bool DMADispatcher::notHeldElsewhere(uint32_t stream, const kdut::CleanupOperationComposite& list,
+                                     tStatus& status) {
+    if (status.isNotFatal() && reservations_ != nullptr &&
+        reservations_->reservedByOtherThan(&list, physicalChannelMask(stream))) {
+        KELVO_SET_STATUS(status, kelvoDriverCode(reservations_->getAlreadyReservedCode()));
+    }
+    return status.isNotFatal();
+}
+
+SessionStreams* DMADispatcher::find(const kdut::CleanupOperationComposite& list) const {
+    for (SessionStreams* record = sessions_; record != nullptr; record = record->next_) {
         if (&record->list_ == &list) {
             return record;
         }
@@ -82,8 +92,8 @@ SessionTransfers* DMADispatcher::find(const kdut::CleanupOperationComposite& lis
     return nullptr;
 }
 
-bool DMADispatcher::unlink(SessionTransfers* record) {
-    for (SessionTransfers** at = &sessions_; *at != nullptr; at = &(*at)->next_) {
+bool DMADispatcher::unlink(SessionStreams* record) {
+    for (SessionStreams** at = &sessions_; *at != nullptr; at = &(*at)->next_) {
         if (*at == record) {
             *at = record->next_;
             record->next_ = nullptr;
@@ -96,45 +106,167 @@ bool DMADispatcher::unlink(SessionTransfers* record) {
 // A record that is not linked belongs to whoever unlinked or made it: its own
 // cleanup leaves it alone. Removing it waits for a cleanup of its list that is
 // running, so nothing reaches it afterwards.
-void DMADispatcher::drop(SessionTransfers* record) {
+void DMADispatcher::drop(SessionStreams* record) {
     tStatus ignored;
     record->list_.remove(record, ignored);
     delete record;
 }
 
-void DMADispatcher::release(SessionTransfers* record, tStatus& status) {
+template <class Work>
+void DMADispatcher::withSession(uint32_t stream, kdut::CleanupOperationComposite& list, bool make,
+                                tStatus& status, Work work) {
+    // Checked before anything is made for the request, and again where it counts.
+    if (!checkStreamIndex(stream, status) || !notHeldElsewhere(stream, list, status)) {
+        return;
+    }
+    SessionStreams* made = nullptr;
+    // The session's record is made and registered (outside the mutex) before
+    // anything is tagged with it: twice round, or more while the session is
+    // cleaned up meanwhile.
+    for (;;) {
+        SessionStreams* spare = nullptr;
+        SessionStreams* emptied = nullptr;
+        bool done = false;
+        {
+            MutexHolder hold(mutex_);
+            SessionStreams* record = find(list);
+            const bool fresh = record == nullptr && made != nullptr && !made->cleanedUp_;
+            if (fresh) {
+                made->next_ = sessions_;
+                sessions_ = made;
+                record = made;
+                made = nullptr;
+            }
+            if (record != nullptr || !make) {
+                const bool letGo = notHeldElsewhere(stream, list, status) && work(record);
+                if (record != nullptr && record->ownsNothing() && (fresh || letGo)) {
+                    unlink(record);
+                    emptied = record;
+                }
+                done = true;
+            }
+            spare = made; // another request of the session registered first, or a stale one
+            made = nullptr;
+        }
+        if (spare != nullptr) {
+            drop(spare);
+        }
+        if (emptied != nullptr) {
+            drop(emptied); // a refused request leaves nothing behind
+        }
+        if (done) {
+            return;
+        }
+        made = new (status, false) SessionStreams(*this, list);
+        if (made == nullptr) {
+            return;
+        }
+        list.add(made, status);
+        if (status.isFatal()) {
+            delete made;
+            return;
+        }
+    }
+}
+
+void DMADispatcher::settle(SessionStreams* record, uint32_t stream, tStatus& status) {
+    uint8_t& debts = record->streams_[stream].debts;
+    if (debts == 0) {
+        return;
+    }
+    StreamCreditControllerInterface* credits = nullptr;
+    if ((debts & SessionStreams::kCreditStop) != 0) {
+        tStatus local;
+        credits = provider_->getStreamCreditController(stream, local);
+        if (credits != nullptr) {
+            credits->stop(local);
+        }
+        status.merge(local);
+    }
+    if ((debts & SessionStreams::kStreamStop) != 0) {
+        tStatus local;
+        provider_->getStreamController(stream).stop(local);
+        status.merge(local);
+    }
+    if ((debts & SessionStreams::kFifoReset) != 0) {
+        tStatus local;
+        provider_->getFIFOController(stream).reset(local);
+        status.merge(local);
+    }
+    debts = 0;
+}
+
+bool DMADispatcher::settled(SessionStreams* record, uint32_t stream, uint8_t debt, const tStatus& status) {
+    if (status.isFatal()) {
+        return true; // the step failed: still owed, and nothing more to say
+    }
+    if (record == nullptr || (record->streams_[stream].debts & debt) == 0) {
+        return false;
+    }
+    record->streams_[stream].debts &= static_cast<uint8_t>(~debt);
+    return true;
+}
+
+void DMADispatcher::endUse(SessionStreams* record, uint64_t channels, tStatus& status) {
+    for (uint32_t stream = 0; stream < streamCount_; ++stream) {
+        if ((physicalChannelMask(stream) & channels) != 0) {
+            settle(record, stream, status);
+        }
+    }
+    for (uint32_t stream = 0; stream < streamCount_; ++stream) {
+        if ((physicalChannelMask(stream) & channels) != 0) {
+            tStatus local;
+            provider_->getSGLController(stream).releaseOwner(&record->streams_[stream].transfers, local);
+            status.merge(local);
+        }
+    }
+}
+
+void DMADispatcher::release(SessionStreams* record, tStatus& status) {
     {
         MutexHolder hold(mutex_);
         if (!unlink(record)) {
             record->cleanedUp_ = true;
             return;
         }
-        for (uint32_t stream = 0; stream < streamCount_; ++stream) {
-            tStatus local;
-            provider_->getSGLController(stream).releaseOwner(&record->streams_[stream], local);
-            status.merge(local);
-        }
+        endUse(record, UINT64_MAX, status);
     }
     drop(record);
 }
 
-void DMADispatcher::startDMA(uint32_t stream, bool flag, kdut::CleanupOperationComposite& list,
-                             tStatus& status) {
-    if (!checkStreamIndex(stream, status)) {
+void DMADispatcher::claim(uint64_t channels, const kdut::CleanupOperationComposite& holder) {
+    MutexHolder hold(mutex_);
+    if (reservations_ == nullptr || (reservations_->getReservedMask() & channels) != channels ||
+        reservations_->reservedByOtherThan(&holder, channels)) {
         return;
     }
-    brixeltools::SGLController& sgl = provider_->getSGLController(stream);
-    brixeltools::BrixelDMAStreamController& controller = provider_->getStreamController(stream);
-    kelvo_driver::StreamCircuitFifoControllerInterface& fifo = provider_->getFIFOController(stream);
-    if (!sgl.commitAndStart(flag, status)) {
-        return; // refused: the hardware is as it was
+    // The records stay: another session's list may go with its close at any
+    // time, so only that session's own cleanup or requests let its record go.
+    for (SessionStreams* record = sessions_; record != nullptr; record = record->next_) {
+        if (&record->list_ != &holder) {
+            tStatus ignored;
+            endUse(record, channels, ignored);
+        }
     }
-    // Started, whatever came of it: the stop and the FIFO reset are owed.
-    tStatus registration;
-    registerOnce(list, fifo.getCleanupOperation(), registration);
-    registerOnce(list, controller.getCleanupOperation(), registration);
-    startStreamCredit(stream, list, status);
-    status.merge(registration);
+}
+
+void DMADispatcher::startDMA(uint32_t stream, bool flag, kdut::CleanupOperationComposite& list,
+                             tStatus& status) {
+    withSession(stream, list, true, status, [&](SessionStreams* record) {
+        if (!provider_->getSGLController(stream).commitAndStart(flag, status)) {
+            return false; // refused: the hardware is as it was
+        }
+        // Started, whatever came of it: the stop and the FIFO reset are owed.
+        record->streams_[stream].debts |= SessionStreams::kFifoReset | SessionStreams::kStreamStop;
+        StreamCreditControllerInterface* credits = provider_->getStreamCreditController(stream, status);
+        if (credits != nullptr) {
+            credits->start(status);
+            if (status.isNotFatal()) {
+                record->streams_[stream].debts |= SessionStreams::kCreditStop;
+            }
+        }
+        return false;
+    });
 }
 
 void DMADispatcher::startStreamCredit(uint32_t stream, kdut::CleanupOperationComposite& list,
@@ -143,38 +275,38 @@ void DMADispatcher::startStreamCredit(uint32_t stream, kdut::CleanupOperationCom
         return;
     }
     StreamCreditControllerInterface* credits = provider_->getStreamCreditController(stream, status);
-    if (credits != nullptr) {
-        credits->start(status);
-        registerOnce(list, credits->getCleanupOperation(), status);
+    if (credits == nullptr) {
+        return;
     }
+    withSession(stream, list, true, status, [&](SessionStreams* record) {
+        credits->start(status);
+        if (status.isNotFatal()) {
+            record->streams_[stream].debts |= SessionStreams::kCreditStop;
+        }
+        return false;
+    });
 }
 
 void DMADispatcher::stopDMA(uint32_t stream, kdut::CleanupOperationComposite& list, tStatus& status) {
-    if (!checkStreamIndex(stream, status)) {
-        return;
-    }
-    brixeltools::BrixelDMAStreamController& controller = provider_->getStreamController(stream);
-    kelvo_driver::StreamCircuitFifoControllerInterface& fifo = provider_->getFIFOController(stream);
-    StreamCreditControllerInterface* credits = provider_->getStreamCreditController(stream, status);
-    // A step that failed keeps its registration (and the later steps are
-    // skipped): the session's close tries again. A registration that is gone
-    // (-52006) is reported, but every hardware step still runs.
-    tStatus removals;
-    if (credits != nullptr) {
-        credits->stop(status);
-        if (status.isNotFatal()) {
-            list.remove(credits->getCleanupOperation(), removals);
+    withSession(stream, list, false, status, [&](SessionStreams* record) {
+        // A step that failed stays owed (and the later steps are skipped):
+        // the session's close tries again. A debt the session does not owe is
+        // reported, but every hardware step still runs.
+        bool owed = true;
+        StreamCreditControllerInterface* credits = provider_->getStreamCreditController(stream, status);
+        if (credits != nullptr) {
+            credits->stop(status);
+            owed = settled(record, stream, SessionStreams::kCreditStop, status);
         }
-    }
-    controller.stop(status);
-    if (status.isNotFatal()) {
-        list.remove(controller.getCleanupOperation(), removals);
-    }
-    fifo.reset(status);
-    if (status.isNotFatal()) {
-        list.remove(fifo.getCleanupOperation(), removals);
-    }
-    status.merge(removals);
+        provider_->getStreamController(stream).stop(status);
+        owed = settled(record, stream, SessionStreams::kStreamStop, status) && owed;
+        provider_->getFIFOController(stream).reset(status);
+        owed = settled(record, stream, SessionStreams::kFifoReset, status) && owed;
+        if (!owed) {
+            KELVO_SET_STATUS(status, tStatus::kNotAccessible);
+        }
+        return false;
+    });
 }
 
 void DMADispatcher::addTransfer(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint32_t stream,
@@ -191,73 +323,28 @@ void DMADispatcher::addTransfer(const kelvo_driver::nVOAPAL000::tEventDescriptor
         KELVO_SET_STATUS(status, tStatus::kInvalidParameter);
         return;
     }
-    brixeltools::SGLController& sgl = provider_->getSGLController(stream);
     const kelvo_driver::nVOAPAL000::tUserBuffer buffer(event, address, size);
-    SessionTransfers* made = nullptr;
-    // The session's record is made and registered (outside the mutex) before
-    // any transfer is tagged with it: twice round, or more while the session
-    // is cleaned up meanwhile.
-    for (;;) {
-        SessionTransfers* emptied = nullptr;
-        SessionTransfers* stale = nullptr;
-        bool added = false;
-        {
-            MutexHolder hold(mutex_);
-            SessionTransfers* record = find(list);
-            if (record == nullptr && made != nullptr && made->cleanedUp_) {
-                stale = made; // made again below, registered anew
-                made = nullptr;
-            } else if (record == nullptr && made != nullptr) {
-                made->next_ = sessions_;
-                sessions_ = made;
-                record = made;
-                made = nullptr;
-            }
-            if (record != nullptr) {
-                const uint64_t locked = record->lockedBytes();
-                const uint64_t allowance =
-                    locked < kMaxLockedBytesPerSession ? kMaxLockedBytesPerSession - locked : 0;
-                sgl.addTransfer(kind, buffer, direction, value, status, &record->streams_[stream], allowance);
-                if (status.isFatal() && record->ownsNothing()) {
-                    unlink(record);
-                    emptied = record;
-                }
-                added = true;
-            }
-        }
-        if (made != nullptr) {
-            drop(made); // another request of the session registered its record first
-            made = nullptr;
-        }
-        if (emptied != nullptr) {
-            drop(emptied); // a refused transfer leaves nothing behind
-        }
-        if (stale != nullptr) {
-            drop(stale);
-        }
-        if (added) {
-            return;
-        }
-        made = new (status, false) SessionTransfers(*this, list);
-        if (made == nullptr) {
-            return;
-        }
-        list.add(made, status);
-        if (status.isFatal()) {
-            delete made;
-            return;
-        }
-    }
+    withSession(stream, list, true, status, [&](SessionStreams* record) {
+        const uint64_t locked = record->lockedBytes();
+        const uint64_t allowance =
+            locked < kMaxLockedBytesPerSession ? kMaxLockedBytesPerSession - locked : 0;
+        provider_->getSGLController(stream).addTransfer(kind, buffer, direction, value, status,
+                                                        &record->streams_[stream].transfers, allowance);
+        return false;
+    });
 }
 
-void DMADispatcher::writeStreamAdditiveTransferCount(uint32_t stream, uint32_t count, tStatus& status) {
-    if (checkStreamIndex(stream, status)) {
+void DMADispatcher::writeStreamAdditiveTransferCount(uint32_t stream, uint32_t count,
+                                                     const kdut::CleanupOperationComposite& list,
+                                                     tStatus& status) {
+    if (checkStreamIndex(stream, status) && notHeldElsewhere(stream, list, status)) {
         provider_->getStreamController(stream).writeStreamAdditiveTransferCount(count, status);
     }
 }
 
-uint64_t DMADispatcher::getTransferCount(uint32_t stream, tStatus& status) {
-    if (!checkStreamIndex(stream, status)) {
+uint64_t DMADispatcher::getTransferCount(uint32_t stream, const kdut::CleanupOperationComposite& list,
+                                         tStatus& status) {
+    if (!checkStreamIndex(stream, status) || !notHeldElsewhere(stream, list, status)) {
         return 0;
     }
     const uint64_t count = provider_->getStreamController(stream).getTransferCount(status);
@@ -265,47 +352,30 @@ uint64_t DMADispatcher::getTransferCount(uint32_t stream, tStatus& status) {
 }
 
 void DMADispatcher::clearTransfers(uint32_t stream, kdut::CleanupOperationComposite& list, tStatus& status) {
-    if (!checkStreamIndex(stream, status)) {
-        return;
-    }
-    SessionTransfers* emptied = nullptr;
-    bool registered = false;
-    {
-        MutexHolder hold(mutex_);
+    withSession(stream, list, false, status, [&](SessionStreams* record) {
         provider_->getSGLController(stream).clearTransfers(status);
-        if (status.isFatal()) {
-            return; // refused: the transfers and every registration stay
+        if (status.isNotFatal() && record == nullptr) {
+            KELVO_SET_STATUS(status, tStatus::kNotAccessible);
         }
-        SessionTransfers* record = find(list);
-        registered = record != nullptr;
-        if (registered && record->ownsNothing()) {
-            unlink(record);
-            emptied = record;
-        }
-    }
-    if (emptied != nullptr) {
-        drop(emptied);
-    }
-    if (!registered) {
-        KELVO_SET_STATUS(status, tStatus::kNotAccessible);
-    }
+        return status.isNotFatal(); // the session's record may go with its last transfer
+    });
 }
 
 void DMADispatcher::clearApplicationFIFO(uint32_t stream, kdut::CleanupOperationComposite& list,
                                          tStatus& status) {
-    if (!checkStreamIndex(stream, status)) {
-        return;
-    }
-    StreamCreditControllerInterface* credits = provider_->getStreamCreditController(stream, status);
-    tStatus removal;
-    if (credits != nullptr) {
-        credits->stop(status);
-        if (status.isNotFatal()) {
-            list.remove(credits->getCleanupOperation(), removal);
+    withSession(stream, list, false, status, [&](SessionStreams* record) {
+        bool owed = true;
+        StreamCreditControllerInterface* credits = provider_->getStreamCreditController(stream, status);
+        if (credits != nullptr) {
+            credits->stop(status);
+            owed = settled(record, stream, SessionStreams::kCreditStop, status);
         }
-    }
-    provider_->getFIFOController(stream).reset(status);
-    status.merge(removal);
+        provider_->getFIFOController(stream).reset(status);
+        if (!owed) {
+            KELVO_SET_STATUS(status, tStatus::kNotAccessible);
+        }
+        return false;
+    });
 }
 
 } // namespace qeldma

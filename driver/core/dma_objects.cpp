@@ -15,13 +15,14 @@ SetupTask* DMAObjects::create(KelvoHelper& helper, const SetupInputs& inputs, tS
     if (task != nullptr) {
         VOSDBG_ASSERT_MSG(inputs.device != nullptr, "ASSERT(devicePtr != nullptr)");
         task->setup(*inputs.device, &tymo.getTYMORegMaps(), &niso.getNonIsolatedRegMaps(),
-                    helper.getCapsTask().capsPtr, status);
+                    helper.getCapsTask().capsPtr, inputs.reservations, status);
     }
     return task;
 }
 
 void DMAObjects::setup(nVOAPAL000::tPCIDevice& device, TYMORegMaps* tymo, NonIsolatedRegMaps* niso,
-                       const corran_caps::ProductCaps* caps, tStatus& status) {
+                       const corran_caps::ProductCaps* caps, kdut::ResourceReservationManager* reservations,
+                       tStatus& status) {
     if (status.isFatal()) {
         return;
     }
@@ -36,8 +37,8 @@ void DMAObjects::setup(nVOAPAL000::tPCIDevice& device, TYMORegMaps* tymo, NonIso
     }
     controllers_.reset(new (status, false) BrixelDMAControllers(device, *tymo, *niso, caps, status));
     if (status.isNotFatal()) {
-        dispatcher_.reset(new (status, false)
-                              qeldma::DMADispatcher(controllers_.get(), kNumberOfStreams, status));
+        dispatcher_.reset(new (status, false) qeldma::DMADispatcher(controllers_.get(), kNumberOfStreams,
+                                                                    status, reservations));
     }
 }
 

@@ -28,9 +28,11 @@ public:
     // (the product record) of the helper.
     static SetupTask* create(KelvoHelper& helper, const SetupInputs& inputs, nVOAPALS100::tStatus& status);
 
-    // The bridge's DMA configuration, then the controllers, then the dispatcher.
+    // The bridge's DMA configuration, then the controllers, then the
+    // dispatcher (its streams answer to reservations, when not null).
     void setup(nVOAPAL000::tPCIDevice& device, TYMORegMaps* tymo, NonIsolatedRegMaps* niso,
-               const corran_caps::ProductCaps* caps, nVOAPALS100::tStatus& status);
+               const corran_caps::ProductCaps* caps, kdut::ResourceReservationManager* reservations,
+               nVOAPALS100::tStatus& status);
 
     qeldma::DMADispatcher& getDMADispatcher() override;
     void waitUntilBytesTransferred(uint32_t channel, uint64_t startCount, uint64_t byteCount,

@@ -73,7 +73,7 @@ void KelvoDevice::runSetup(const tEventDescriptor& descriptor, CustomResetParame
         words.isolatedFirmwarePtr, words.isolatedFirmwareSize, words.subroutineCommandsPtr,
         numberOfSubroutineCommands, words.subroutineIdsPtr, words.subroutineAddressesPtr, numberOfSubroutines,
         words.errorsToDisablePtr, words.numberOfErrorsToDisable, &coolingModeState_,
-        words.ignoreStartupErrors != 0, tracker, getDeviceSetupLevelTable()));
+        words.ignoreStartupErrors != 0, &reservationManager_, tracker, getDeviceSetupLevelTable()));
 }
 
 void KelvoDevice::runTeardown() {

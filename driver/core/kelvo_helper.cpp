@@ -31,7 +31,8 @@ KelvoHelper::KelvoHelper(nVOAPAL000::tPCIDevice& device, const nVOAPAL000::tEven
                          uint64_t subroutineIdsPtr, uint64_t subroutineAddressesPtr,
                          uint32_t numberOfSubroutines, uint64_t errorsToDisablePtr,
                          uint64_t numberOfErrorsToDisable, CoolingModeState* coolingModeState,
-                         bool ignoreStartupErrors, SetupTracker& tracker, const SetupLevelTable& table)
+                         bool ignoreStartupErrors, kdut::ResourceReservationManager* reservations,
+                         SetupTracker& tracker, const SetupLevelTable& table)
     : device_(device), cleanupComposite_(1, tracker.getStatus()), checkers_() {
     const SetupInputs inputs = {&device,
                                 &checkers_,
@@ -48,7 +49,8 @@ KelvoHelper::KelvoHelper(nVOAPAL000::tPCIDevice& device, const nVOAPAL000::tEven
                                 errorsToDisablePtr,
                                 numberOfErrorsToDisable,
                                 coolingModeState,
-                                ignoreStartupErrors};
+                                ignoreStartupErrors,
+                                reservations};
     tStatus& status = tracker.getStatus();
     for (uint32_t level = 1; level <= kNumberOfSetupTasks; ++level) {
         if (status.isFatal()) {

@@ -65,8 +65,8 @@ public:
                 uint32_t numberOfSubroutineCommands, uint64_t subroutineIdsPtr,
                 uint64_t subroutineAddressesPtr, uint32_t numberOfSubroutines, uint64_t errorsToDisablePtr,
                 uint64_t numberOfErrorsToDisable, CoolingModeState* coolingModeState,
-                bool ignoreStartupErrors, SetupTracker& tracker,
-                const SetupLevelTable& table = getProductSetupLevelTable());
+                bool ignoreStartupErrors, kdut::ResourceReservationManager* reservations,
+                SetupTracker& tracker, const SetupLevelTable& table = getProductSetupLevelTable());
     // The teardown: the open sessions' cleanup operations first (when the
     // device's restore flag is set), then the levels from the highest down.
     // Never fails.

@@ -22,6 +22,7 @@
 namespace kdut {
 class HardwareStateCheckerComposite;
 class HardwareStateCheckerInterface;
+class ResourceReservationManager;
 } // namespace kdut
 
 namespace qeldma {
@@ -126,6 +127,8 @@ struct SetupInputs {
     uint64_t numberOfErrorsToDisable;
     CoolingModeState* coolingModeState;
     bool ignoreStartupErrors;
+    // The device's reservations, which the DMA streams answer to (may be null).
+    kdut::ResourceReservationManager* reservations;
 };
 
 // Allocates the task of one level with the status (null and -52000 when it

@@ -19,6 +19,11 @@ ResourceReservationManager::ResourceReservationManager(uint32_t alreadyReservedC
     : ResourceReservationManager(alreadyReservedCode, notReservedCode, UINT64_MAX, 0xFFFFFFFF, status) {}
 
 void ResourceReservationManager::reserve(uint64_t mask, tStatus& status) {
+    reserveFor(nullptr, mask, status);
+}
+
+void ResourceReservationManager::reserveFor(const CleanupOperationComposite* holder, uint64_t mask,
+                                            tStatus& status) {
     if (status.isFatal()) {
         return;
     }
@@ -32,6 +37,11 @@ void ResourceReservationManager::reserve(uint64_t mask, tStatus& status) {
         return;
     }
     reservedMask_ |= mask;
+    for (uint32_t bit = 0; bit < 64; ++bit) {
+        if ((mask >> bit & 1) != 0) {
+            holders_[bit] = holder;
+        }
+    }
 }
 
 void ResourceReservationManager::release(uint64_t mask, tStatus& status) {
@@ -49,6 +59,18 @@ void ResourceReservationManager::release(uint64_t mask, tStatus& status) {
 uint64_t ResourceReservationManager::getReservedMask() {
     internal::MutexHolder hold(mutex_);
     return reservedMask_;
+}
+
+bool ResourceReservationManager::reservedByOtherThan(const CleanupOperationComposite* session,
+                                                     uint64_t mask) {
+    internal::MutexHolder hold(mutex_);
+    const uint64_t reserved = reservedMask_ & mask;
+    for (uint32_t bit = 0; bit < 64; ++bit) {
+        if ((reserved >> bit & 1) != 0 && (holders_[bit] == nullptr || holders_[bit] != session)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 ResourceReservation::ResourceReservation(uint32_t notReservedCode, ResourceReservationManager* manager,
@@ -76,7 +98,7 @@ void ResourceReservation::reserve(CleanupOperationComposite& composite, uint64_t
             KELVO_SET_STATUS(status, kelvoDriverCode(manager_->getAlreadyReservedCode()));
             return;
         }
-        manager_->reserve(mask, status);
+        manager_->reserveFor(&composite, mask, status);
         if (status.isFatal()) {
             return;
         }

@@ -45,13 +45,20 @@ public:
     ResourceReservationManager& operator=(const ResourceReservationManager&) = delete;
 
     // A bit outside the available mask: the not-available code; a bit
-    // reserved already: the already-reserved code; else the bits are reserved.
+    // reserved already: the already-reserved code; else the bits are reserved
+    // (by nobody in particular).
     virtual void reserve(uint64_t mask, nVOAPALS100::tStatus& status);
+    // The same, the bits held by the session whose cleanup list is holder.
+    virtual void reserveFor(const CleanupOperationComposite* holder, uint64_t mask,
+                            nVOAPALS100::tStatus& status);
     // A bit that is not reserved: the not-reserved code; else the bits are
     // released. Mask 0 is always accepted.
     virtual void release(uint64_t mask, nVOAPALS100::tStatus& status);
 
     uint64_t getReservedMask();
+    // Whether a bit of mask is reserved other than by the session whose
+    // cleanup list is session (a reserve by nobody in particular counts).
+    bool reservedByOtherThan(const CleanupOperationComposite* session, uint64_t mask);
     uint64_t getAvailableMask() const { return availableMask_; }
     uint32_t getAlreadyReservedCode() const { return alreadyReservedCode_; }
 
@@ -62,6 +69,7 @@ private:
     uint64_t availableMask_;
     kelvo_driver::nVOAPAL000::tMutex mutex_;
     uint64_t reservedMask_;
+    const CleanupOperationComposite* holders_[64] = {}; // of each reserved bit
 };
 
 // What one session holds: nothing, or exactly the mask of one successful

@@ -46,10 +46,12 @@ struct Worker {
     std::mt19937_64 random;
     int handle = -1;
     Hold hold = Hold::kUnknown;
-    std::string wrong; // what a successful answer got wrong
+    std::string wrong;    // what a successful answer got wrong
+    bool usedDma = false; // it may have left transfers or a stream of its own on the quiet module
 };
 // The threads' transfers' buffers outlive a transfer a reset cut short or the driver kept past a close.
 std::uint32_t streamWords[kMaxThreads][kStreamPackets * kPacketWords];
+std::uint32_t spillWords[kMaxThreads][kPacketWords]; // the ring after them on the quiet module
 std::uint8_t outBytes[kMaxThreads][64];
 
 std::chrono::steady_clock::time_point deadline;
@@ -183,8 +185,10 @@ std::int32_t notifier(Worker& w) {
                             : code;
 }
 
-// The holder of channel 0 streams measurement packets into the worker's buffer and checks them (on the
-// quiet module, where others may have left transfers, after clearing the channel); others' wait is refused.
+// The holder of channel 0 streams measurement packets into the worker's buffer and checks them; others'
+// wait is refused. On the quiet module the other handle may have left transfers or a stream from before
+// the reservation, and its cleanup or close may come at any time: the holder clears only what it left
+// itself, lets the stream run on into a ring after its packets and finds it still running.
 std::int32_t stream(Worker& w) {
     const std::int32_t reserved = reserve(w);
     if (reserved != 0 || w.hold == Hold::kUnknown) {
@@ -201,7 +205,8 @@ std::int32_t stream(Worker& w) {
     }
     std::int32_t status = 0;
     std::uint32_t* words = streamWords[w.id];
-    if (&w.module == &modules[2]) { // and the device writes no more into the buffer
+    const bool quiet = &w.module == &modules[2];
+    if (quiet && std::exchange(w.usedDma, false)) { // and the device writes no more into the buffer
         status = channelStep(w, KELVO_IOCTL_brixelTools_stopDMA);
         status = status == 0 || status == tStatus::kNotAccessible ? 0 : status; // nothing was running
         status = status ? status : channelStep(w, KELVO_IOCTL_brixelTools_clearTransfers);
@@ -212,9 +217,15 @@ std::int32_t stream(Worker& w) {
                  ? status
                  : ask(w.handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
                        kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(words), kStreamBytes, 0, 0});
+    if (status == 0 && quiet) {
+        status = ask(w.handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+                     kelvo_brixelTools_addTransferFromDevice_in{0, 1, address(spillWords[w.id]),
+                                                                sizeof(spillWords[w.id]), 0, 0});
+    }
     if (status == 0) {
         status = ask(w.handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0});
     }
+    const bool started = status == 0;
     for (std::size_t packet = 0; packet < kStreamPackets && status == 0; ++packet) {
         status = channelStep(w, KELVO_IOCTL_measureUnit_arm);
         status = status ? status : channelStep(w, KELVO_IOCTL_measureUnit_reset);
@@ -234,8 +245,16 @@ std::int32_t stream(Worker& w) {
     if (status == KELVO_STATUS_SESSION_INVALIDATED) {
         return status; // the close stops the stream
     }
+    if (quiet && started) { // the ring runs until its holder stops it
+        const std::int32_t again =
+            ask(w.handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0});
+        if (again != KELVO_STATUS_STREAM_RUNNING) {
+            w.wrong = "the holder's stream was stopped under it: a start answered " + std::to_string(again);
+        }
+    }
     const std::int32_t stopped = channelStep(w, KELVO_IOCTL_brixelTools_stopDMA);
     const std::int32_t cleared = channelStep(w, KELVO_IOCTL_brixelTools_clearTransfers);
+    w.usedDma = quiet && (stopped != 0 || cleared != 0);
     return status ? status : stopped ? stopped : cleared; // after a failed step there may be nothing to stop
 }
 
@@ -243,10 +262,13 @@ std::int32_t stream(Worker& w) {
 std::int32_t dmaStep(Worker& w) {
     const bool quiet = &w.module == &modules[2];
     const std::uint32_t c = quiet ? static_cast<std::uint32_t>(w.random() % 2) : 1;
-    switch (w.random() % 8) {
-    case 0:
+    const std::uint64_t step = w.random() % 8;
+    w.usedDma =
+        w.usedDma || (quiet && c == 0 && (step == 1 || step == 2 || step == 6)); // an arm queues a packet
+    switch (step) {
+    case 0: // on the quiet module a new holder streams at once, over what the other left before
         w.hold = Hold::kUnknown;
-        return reserve(w);
+        return quiet && reserve(w) == 0 && w.hold == Hold::kHeld ? stream(w) : reserve(w);
     case 1:
         return c == 0
                    ? ask(w.handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
@@ -342,6 +364,7 @@ void requester(const Scenario& s, unsigned id, std::uint64_t count, std::uint64_
         }
         w.handle = openOn(m);
         w.hold = Hold::kUnknown;
+        w.usedDma = false;
     };
     if (s.handles != Handles::kShared) {
         reopen();

@@ -369,6 +369,54 @@ TEST_F(E2EDmaSessions, AReservationKeepsTheOtherHandlesOffBothDmaChannels) {
         << "it added none";
 }
 
+// A reservation takes the channel from what the other handle set up before it: b's queued transfer and
+// running stream go at the grant, b's leftovers never touch a's stream, and a's data reaches only a.
+TEST_F(E2EDmaSessions, AReservationTakesTheChannelFromWhatTheOthersSetUpBefore) {
+    constexpr size_t kPacket = 264;
+    struct Row {
+        const char* what;
+        bool bStarted;
+        std::function<int32_t()> bLeaves; // b's cleanup or close, after a's stream started
+    };
+    const std::vector<Row> rows = {
+        {"b's transfer queued, b closes", false, [&] { return kelvo_close(b); }},
+        {"b's stream running, b cleans up", true, [&] { return ASK(kdut_cleanup, b, 0).status; }},
+        {"b's stream running, b closes", true, [&] { return kelvo_close(b); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        plug("duskmere-a");
+        module(index).dma(0).setStepMode(false);
+        const size_t lists = lockedLists();
+        std::vector<uint8_t> theirs(kPacket, 0), ours(2 * kPacket, 0);
+        EXPECT_EQ(inOrder({transfer(b, 0, theirs.data(), kPacket), row.bStarted ? start(b, 0) : 0}), 0);
+        EXPECT_EQ(reserveAll(a), 0);
+        EXPECT_EQ(lockedLists(), lists) << "b's transfer went at the grant";
+        EXPECT_FALSE(engine().running()) << "and the stream that ran it";
+        EXPECT_EQ(
+            inOrder({ASK(brixelTools_addTransferFromDevice, a, 0, 1, address(ours.data()), ours.size(), 0, 0)
+                         .status,
+                     start(a, 0), ASK(measureUnit_arm, a, 0, 0).status}),
+            0);
+        const auto arrived = [&](uint64_t bytes) {
+            const auto w = wait(a, 0, 0, static_cast<uint32_t>(bytes), 600000);
+            return std::tuple(w.status, w.timedOut, count(a, 0).transferCount);
+        };
+        EXPECT_EQ(arrived(kPacket), std::tuple(0, 0u, kPacket));
+        for (const uint32_t code : {KELVO_IOCTL_brixelTools_stopDMA, KELVO_IOCTL_brixelTools_clearTransfers,
+                                    KELVO_IOCTL_brixelTools_clearApplicationFIFO}) {
+            EXPECT_EQ(simple(b, code), KELVO_STATUS_RESERVED_BY_OTHER) << std::hex << code;
+        }
+        EXPECT_EQ(row.bLeaves(), 0);
+        EXPECT_EQ(inOrder({ASK(measureUnit_reset, a, 0, 0).status, ASK(measureUnit_arm, a, 0, 0).status}), 0);
+        EXPECT_EQ(arrived(2 * kPacket), std::tuple(0, 0u, 2 * kPacket)) << "a's stream still runs";
+        EXPECT_EQ(start(a, 0), KELVO_STATUS_STREAM_RUNNING);
+        EXPECT_EQ(theirs, std::vector<uint8_t>(kPacket, 0)) << "nothing of a's reached b's buffer";
+        EXPECT_NE(ours, std::vector<uint8_t>(2 * kPacket, 0));
+        unplug();
+    }
+}
+
 // Both handles adding, clearing and cleaning up on both channels at once, and a's stops and clears of the
 // application FIFO on channel 1 beside them (on Solstra both stop the credits: the register steps are
 // serialised, which ThreadSanitizer checks): every transfer goes with its handle, nothing is left (the

@@ -73,12 +73,12 @@ TEST_F(FrameworkReservation, AReservationThatCannotRegisterGivesTheResourceBack)
 struct GatedManager : kdut::ResourceReservationManager {
     explicit GatedManager(tStatus& status)
         : ResourceReservationManager(kAlreadyReservedCode, kNotReservedCode, 1, kNotAvailableCode, status) {}
-    void reserve(uint64_t mask, tStatus& status) override {
+    void reserveFor(const kdut::CleanupOperationComposite* holder, uint64_t mask, tStatus& status) override {
         if (hold) {
             inside = true;
             proceed.wait();
         }
-        ResourceReservationManager::reserve(mask, status);
+        ResourceReservationManager::reserveFor(holder, mask, status);
     }
     std::atomic<bool> hold{false}, inside{false};
     Latch proceed;

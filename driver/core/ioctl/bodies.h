@@ -69,7 +69,7 @@ template <class A> void kdut_cleanup(Ctx<A, Op::kdut_cleanup>& c) {
 template <class A> void kdut_reserveResources(Ctx<A, Op::kdut_reserveResources>& c) {
     auto* session = c.session();
     if (c.status.isNotFatal() && session != nullptr) {
-        A::reserveResources(*session, c.in.resourceMask, c.status);
+        A::reserveResources(c.device, *session, c.in.resourceMask, c.status);
     }
 }
 

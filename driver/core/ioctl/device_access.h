@@ -80,7 +80,7 @@ template <class Device, class Session> struct DeviceAccess {
         }
     }
     // Reserves mask for the session in the device's reservation manager.
-    static void reserveResources(Session& session, uint64_t mask, nVOAPALS100::tStatus& status) {
+    static void reserveResources(Device&, Session& session, uint64_t mask, nVOAPALS100::tStatus& status) {
         session.reserveResources(mask, status);
     }
     // A reference to the handle's routing session, held for the whole
@@ -116,10 +116,6 @@ template <class Device, class Session> struct DeviceAccess {
     static void checkReserved(Session& session, uint64_t mask, nVOAPALS100::tStatus& status) {
         session.checkReserved(mask, status);
     }
-    // Whether another session holds a resource of mask: nothing here, for a
-    // device without reservations (the product's device specialises this
-    // class with its own check).
-    static void checkNotReservedElsewhere(Device&, Session&, uint64_t, nVOAPALS100::tStatus&) {}
     // The DMA interrupt controller's wait on a channel below 2, and its cancel (0xBFFA40E4).
     static void waitUntilBytesTransferred(Device& device, uint32_t channel, uint64_t start, uint64_t bytes,
                                           uint32_t timeout, uint32_t* timedOut,

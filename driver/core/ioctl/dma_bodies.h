@@ -1,8 +1,8 @@
 // The DMA operations: the eight stream operations go to the device's DMA
 // dispatcher (level 14) with the session's cleanup list, so that what a
 // session leaves running or added is undone when it closes; while another
-// session holds the reservation of the DMA channel's physical channel they
-// are refused (0xBFFA4319) before the dispatcher is called. The wait and its
+// session holds the reservation of the DMA channel's physical channel the
+// dispatcher refuses them (0xBFFA4319). The wait and its
 // cancel check the DMA channel against the session's reservation first (DMA
 // channels 0 and 1 belong to physical channel 0; a DMA channel of 2 or more
 // is 0xBFFA4303, checked before the shift). Also the reload of the
@@ -49,22 +49,7 @@ bool checkMask(const nVOAPAL000::tEventDescriptor& event, uint64_t mask, nVOAPAL
 
 // The mask of a DMA channel's physical channel; 0 (refused) for a DMA channel of 2 or more.
 inline uint64_t maskOfDMAChannel(uint32_t channel) {
-    return channel < 2 ? uint64_t{1} << (channel >> 1) : 0;
-}
-
-// No other session holds the reservation of the DMA channel's physical
-// channel (0xBFFA4319 when one does). A DMA channel of no physical channel
-// passes: the dispatcher refuses it. The check is made when the request
-// starts; a request admitted before a reservation was taken completes.
-template <class Access, class Device>
-bool notReservedElsewhere(Device& device, const nVOAPAL000::tEventDescriptor& event, uint32_t channel,
-                          nVOAPALS100::tStatus& status) {
-    auto* session = static_cast<typename Access::SessionType*>(nVOAPAL000::sessionOf(event));
-    const uint64_t mask = maskOfDMAChannel(channel);
-    if (status.isNotFatal() && session != nullptr && mask != 0) {
-        Access::checkNotReservedElsewhere(device, *session, mask, status);
-    }
-    return status.isNotFatal();
+    return channel < 2 ? qeldma::physicalChannelMask(channel) : 0;
 }
 
 // The dispatcher and the session's cleanup list of a stream operation on
@@ -77,10 +62,7 @@ struct Stream {
 template <class A, Op op> Stream streamOf(Ctx<A, op>& c) {
     Stream stream;
     stream.dispatcher = dispatcherOf<A>(c.device, c.event, &stream.list, c.status);
-    if (stream.dispatcher == nullptr || !notReservedElsewhere<A>(c.device, c.event, c.in.channel, c.status)) {
-        return Stream{};
-    }
-    return stream;
+    return stream.dispatcher != nullptr ? stream : Stream{};
 }
 
 } // namespace dma
@@ -115,7 +97,7 @@ template <class A>
 void brixelTools_writeStreamAdditiveTransferCount(
     Ctx<A, Op::brixelTools_writeStreamAdditiveTransferCount>& c) {
     if (const dma::Stream s = dma::streamOf(c)) {
-        s.dispatcher->writeStreamAdditiveTransferCount(c.in.channel, c.in.count, c.status);
+        s.dispatcher->writeStreamAdditiveTransferCount(c.in.channel, c.in.count, *s.list, c.status);
     }
 }
 
@@ -134,7 +116,7 @@ template <class A> void brixelTools_clearApplicationFIFO(Ctx<A, Op::brixelTools_
 
 template <class A> void brixelTools_getTransferCount(Ctx<A, Op::brixelTools_getTransferCount>& c) {
     if (const dma::Stream s = dma::streamOf(c)) {
-        c.out.transferCount = s.dispatcher->getTransferCount(c.in.channel, c.status);
+        c.out.transferCount = s.dispatcher->getTransferCount(c.in.channel, *s.list, c.status);
     }
 }
 

@@ -69,8 +69,15 @@ template <> struct DeviceAccess<KelvoDevice, fenwicksharedsource::KernelSession>
         session.getCleanupOperationComposite().cleanupAndClear(status);
     }
     static KelvoHelper* helper(KelvoDevice& device) { return device.getKelvoHelper(); }
-    static void reserveResources(SessionType& session, uint64_t mask, nVOAPALS100::tStatus& status) {
+    // The grant takes the DMA streams of the reserved channels from the
+    // other sessions (level 19, which the gate guarantees, has DMA).
+    static void reserveResources(KelvoDevice& device, SessionType& session, uint64_t mask,
+                                 nVOAPALS100::tStatus& status) {
         session.reserveResources(mask, status);
+        KelvoHelper* helper = device.getKelvoHelper();
+        if (status.isNotFatal() && helper != nullptr) {
+            helper->getDMADispatcher().claim(mask, session.getCleanupOperationComposite());
+        }
     }
     // A reference to the handle's routing session; empty when it has none.
     static vohtl::SharedPtr<voark::RoutingSession> routingSession(SessionType& session) {
@@ -87,26 +94,6 @@ template <> struct DeviceAccess<KelvoDevice, fenwicksharedsource::KernelSession>
     }
     static void checkReserved(SessionType& session, uint64_t mask, nVOAPALS100::tStatus& status) {
         session.checkReserved(mask, status);
-    }
-    // The already-reserved code (0xBFFA4319) when another session holds a resource of mask.
-    static void checkNotReservedElsewhere(KelvoDevice& device, SessionType& session, uint64_t mask,
-                                          nVOAPALS100::tStatus& status) {
-        if (status.isFatal()) {
-            return;
-        }
-        kdut::ResourceReservationManager& manager = device.getReservationManager();
-        const uint64_t reserved = manager.getReservedMask() & mask;
-        for (uint64_t bit = 1; bit != 0; bit <<= 1) {
-            if ((reserved & bit) == 0) {
-                continue;
-            }
-            nVOAPALS100::tStatus own;
-            session.checkReserved(bit, own);
-            if (own.isFatal()) {
-                KELVO_SET_STATUS(status, kelvoDriverCode(manager.getAlreadyReservedCode()));
-                return;
-            }
-        }
     }
     static void waitUntilBytesTransferred(KelvoDevice& device, uint32_t channel, uint64_t start,
                                           uint64_t bytes, uint32_t timeout, uint32_t* timedOut,

@@ -791,7 +791,11 @@ KELVO_BOOL_OUTPUT(storageMap_isChecksumValid, valid);
  * While a handle holds the reservation of physical channel 0
  * (kdut_reserveResources, mask 1), the requests of this group on DMA channel
  * 0 or 1 from any other handle, but for the wait and its cancel, answer
- * 0xBFFA4319 and change nothing. */
+ * 0xBFFA4319 and change nothing. The grant ends the other handles' use of
+ * both DMA channels as their close would: the streams they started are
+ * stopped and their FIFOs reset, and their transfers are taken back; so
+ * nothing they set up before, nor their cleanup or close afterwards, reaches
+ * the holder's stream or data. */
 #define KELVO_DMA_MAX_TRANSFER_BYTES (1ull << 40)
 #define KELVO_DMA_MAX_ENTRIES_PER_LIST (1ull << 20)
 #define KELVO_DMA_MAX_LOCKED_BYTES_PER_HANDLE (1ull << 30)
