@@ -73,35 +73,50 @@ TEST_F(PlatformDma, BufferRequestsThatCannotBeHonouredChangeNothing) {
     config_.freeDMABuffer(buffer);
 }
 
-// Pages above 4 GB bounce for a 32-bit device, both ways, up to the bytes moved.
+// Pages above 4 GB bounce for a 32-bit device, both ways, up to the bytes moved; runs of a scattered list
+// bounce as one entry, and for a 64-bit device each segment is the run of its own place.
 TEST_F(PlatformDma, DirectMapBouncesThroughABufferThatGrowsOnlyWhenALoadNeedsMore) {
-    configure(tDMAConfiguration::kDMAType32Bit);
+    constexpr auto k32 = tDMAConfiguration::kDMAType32Bit, k64 = tDMAConfiguration::kDMAType64Bit;
+    constexpr auto kToDevice = tDMAMapCore::kHostToDevice, kToHost = tDMAMapCore::kDeviceToHost;
+    configure(k32);
     kal::pagelists::setPlacement(kal::pagelists::Placement::above4G);
-    tPageList pages;
+    tPageList pages, scattered;
     makePages(pages, 4);
-    std::uint8_t* memory = kal::pagelists::memory(pages.handle);
+    kal::pagelists::setFragmented(true);
+    makePages(scattered, 4);
     const struct {
+        tDMAConfiguration::tDMAType type;
+        bool scattered;
         tDMAMapCore::tDMADirection direction;
-        std::uint64_t offset, size, moved, seen, bouncePages; // seen: the bytes that reach the other side
+        // seen: the bytes that reach the other side; entries: the bounce entries
+        std::uint64_t offset, size, moved, seen, bouncePages, entries;
     } cases[] = {
-        {tDMAMapCore::kHostToDevice, 100, 2 * kPage, 0, 2 * kPage, 2},
-        {tDMAMapCore::kDeviceToHost, 100, 4 * kPage - 100, kPage + 10, kPage + 10, 4},
-        {tDMAMapCore::kDeviceToHost, 2 * kPage, 10, tDMAMapCore::kAllBytes, 10, 4}, // the buffer stays
+        {k32, false, kToDevice, 100, 2 * kPage, 0, 2 * kPage, 2, 1},
+        {k32, false, kToHost, 100, 4 * kPage - 100, kPage + 10, kPage + 10, 4, 1},
+        {k32, false, kToHost, 2 * kPage, 10, tDMAMapCore::kAllBytes, 10, 4, 1}, // the buffer stays
+        {k64, true, kToDevice, 100, 3 * kPage, 0, 3 * kPage, 4, 0},
+        {k32, true, kToDevice, 100, 3 * kPage, 0, 3 * kPage, 4, 1},
+        {k32, true, kToHost, 100, 3 * kPage, tDMAMapCore::kAllBytes, 3 * kPage, 4, 1},
     };
     tStatus status;
     tDirectDMAMap map(config_, status);
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.size);
-        const bool toDevice = c.direction == tDMAMapCore::kHostToDevice;
+        SCOPED_TRACE(testing::Message() << c.scattered << " " << c.size);
+        configure(c.type);
+        const tPageList& list = c.scattered ? scattered : pages;
+        std::uint8_t* memory = kal::pagelists::memory(list.handle);
+        const bool toDevice = c.direction == kToDevice;
         std::vector<std::uint8_t> data(c.size), seen(c.size, 0);
         std::iota(data.begin(), data.end(), std::uint8_t{1});
         std::memcpy(memory + c.offset, toDevice ? data.data() : seen.data(), c.size);
-        map.load(pages, c.offset, c.size, c.direction, status);
+        map.load(list, c.offset, c.size, c.direction, status);
         ASSERT_TRUE(status.isSuccess());
-        EXPECT_EQ(map.bounceBuffer().size, c.bouncePages * kPage);
+        EXPECT_EQ(std::tuple(map.bounceBuffer().size, map.bounceEntryCount()),
+                  std::tuple(c.bouncePages * kPage, c.entries));
         map.prepareForDMA();
         std::uint64_t at = 0;
         for (const auto& s : segmentsOf(map)) {
+            ASSERT_LE(at + s.size, c.size);
             EXPECT_TRUE(toDevice ? kal::dma::read(info.pciHandle, s.address, seen.data() + at, s.size)
                                  : kal::dma::write(info.pciHandle, s.address, data.data() + at, s.size));
             at += s.size;
