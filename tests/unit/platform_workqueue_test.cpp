@@ -61,6 +61,31 @@ TEST_F(WorkQueue, FailedSetUpReportsAndDestroysWithoutWaiting) {
     EXPECT_TRUE(kal::thread::findByName("vokelvo_driver").empty());
 }
 
+// The list lock, counting the worker's acquisitions.
+class CountingLock : public tSecondaryISRLock {
+public:
+    void acquire() {
+        byWorker += nVOKAL100_getThreadID() != creator ? 1 : 0;
+        tSecondaryISRLock::acquire();
+    }
+    const uint64_t creator = nVOKAL100_getThreadID();
+    std::atomic<int> byWorker{0};
+};
+
+TEST_F(WorkQueue, AnIdleWorkerWaitsInsteadOfSpinning) {
+    CountingLock counting;
+    tStatus status;
+    counting.create(status);
+    tWorkQueue<CountingLock, 1> queue(&counting, status);
+    ASSERT_TRUE(status.isSuccess());
+    const auto workers = kal::thread::findByName("vokelvo_driver");
+    ASSERT_EQ(workers.size(), 1u);
+    while (counting.byWorker < 2 && !(counting.byWorker == 1 && kal::thread::isBlocked(workers[0]))) {
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(counting.byWorker.load(), 1) << "one look at the empty list, then a wait";
+}
+
 TEST_F(WorkQueue, DestroyingAQueuedItemIsABreach) {
     EXPECT_DEATH(
         {
