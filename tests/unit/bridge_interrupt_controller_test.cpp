@@ -108,9 +108,15 @@ TEST_F(BridgeInterrupts, WordsReachTheirNotifierUnderLineAndMessageInterrupts) {
         ASSERT_TRUE(t->waitFor(3, 1));
         kal::pci::drainInterrupts();
         kal::dpc::drain();
+        const auto earlier = kal::pci::interruptCounts(device_->deviceInfo().interruptNumber);
         bridge().fire(3);
         ASSERT_TRUE(t->waitFor(3, 2));
+        kal::pci::drainInterrupts();
         kal::dpc::drain();
+        const auto counts = kal::pci::interruptCounts(device_->deviceInfo().interruptNumber);
+        EXPECT_EQ(std::tuple(counts.rounds - earlier.rounds, counts.unclaimed - earlier.unclaimed),
+                  std::tuple(1u, 0u))
+            << "the handler claims the interrupt it serviced";
         EXPECT_EQ(std::tuple(t->count(9), other->count(3)), std::tuple(0u, 0u));
         // An interrupt raised again while the first is acknowledged masks once more: repeats are folded.
         const auto writes = maskWrites();
