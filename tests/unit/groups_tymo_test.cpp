@@ -10,9 +10,15 @@ using nVOAPALS100::tStatus;
 
 using GroupsTymo = kelvo_test::groups::TymoTest;
 
-// The triggers map sits where the module has the timing chip.
-TEST_F(GroupsTymo, TheTriggersMapSitsOnTheTimingChip) {
+// The group registers its ten maps; the triggers map sits where the module has the timing chip.
+TEST_F(GroupsTymo, TheGroupRegistersItsTenMapsAndTheTriggersMapSitsOnTheTimingChip) {
     ASSERT_EQ(buildTymo(), 0);
+    auto names = namesOf(*arm);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"Brixel", "BrixelConfigPortSPI", "BrixelConfigPortWindow",
+                                        "BrixelDMAChannel0", "BrixelDMAChannel1", "DO", "IOPort2RegMap",
+                                        "IsolationPortRegMap", "SwitchedBrixelBimRegMap", "Triggers"}));
     EXPECT_EQ(tymo->triggersRegMap.bus().memory()->base() - bar(),
               board->module->bar0().baseOf("timing-chip"));
 }
