@@ -134,15 +134,15 @@ void flushRecord(tStrobeRegisterRecord& record, uint32_t strobeMask, tStatus& st
         return;
     }
     const uint32_t word = (record.softCopy & ~strobeMask) | record.strobeCopy;
+    record.strobeCopy = 0;
+    record.softCopy = word;
     record.owner->accessor()->write32(record.address, word, status);
-    // The strobe bits leave the soft copy either way; after a failed write they
-    // stay pending (and the register dirty), so a retried flush still sends them.
-    record.softCopy = word & ~strobeMask;
+    // A strobe is sent once: after a failed write its bits stay only in the soft
+    // copy (the register still dirty), and the next flush or insertion drops them.
     if (status.isFatal()) {
-        record.strobeCopy = word & strobeMask;
         return;
     }
-    record.strobeCopy = 0;
+    record.softCopy &= ~strobeMask;
     record.dirty = 0;
 }
 

@@ -42,8 +42,8 @@ struct tRegisterRecord {
     tRegisterMapBase* owner; // the map that holds the register; the bus is reached through it
 };
 
-// Soft-copy register with a strobe word: its strobe bits never stay in the
-// soft copy; pending ones wait in strobeCopy until the next flush.
+// Soft-copy register with a strobe word: set strobe bits wait in strobeCopy
+// until the next flush, which sends them once, whether its write succeeds or not.
 struct tStrobeRegisterRecord {
     uint32_t address;
     uint32_t softCopy;
