@@ -17,8 +17,10 @@ constexpr uint32_t kReadyBit = layout::BrixelWithOffset::FPGALoadStatusRegister:
 constexpr uint32_t kDoneBit = layout::BrixelWithOffset::FPGALoadStatusRegister::kDone;
 using tRoute = layout::SwitchedBrixelBimRegMapWithOffset::RouteDefineReg;
 
-using tPoller = orut::Poller<kelvo_driver::nVOAPAL000::tTimeout<kelvo_driver::nVOAPAL000::tTimeWasterSleep,
-                                                                kelvo_driver::nVOAPAL000::tTimebasePrecise>>;
+// Sleeps between reads on the efficient clock: a tick between looks is soon enough for the load.
+using tPoller =
+    orut::Poller<kelvo_driver::nVOAPAL000::tTimeout<kelvo_driver::nVOAPAL000::tTimeWasterSleep,
+                                                    kelvo_driver::nVOAPAL000::tTimebaseEfficient>>;
 
 } // namespace
 

@@ -21,8 +21,10 @@ constexpr uint64_t inField(uint32_t value, uint32_t mask, uint32_t shift) {
     return (uint64_t{value} << shift) & mask;
 }
 
-using tPoller = orut::Poller<kelvo_driver::nVOAPAL000::tTimeout<kelvo_driver::nVOAPAL000::tTimeWasterSleep,
-                                                                kelvo_driver::nVOAPAL000::tTimebasePrecise>>;
+// Sleeps between reads on the efficient clock: a tick between looks is soon enough for the port.
+using tPoller =
+    orut::Poller<kelvo_driver::nVOAPAL000::tTimeout<kelvo_driver::nVOAPAL000::tTimeWasterSleep,
+                                                    kelvo_driver::nVOAPAL000::tTimebaseEfficient>>;
 
 } // namespace
 

@@ -330,13 +330,14 @@ private:
         }
     };
 
-    // Waits until the device's I/O count equals count, sleeping between
-    // looks (1000 us at first, doubling up to 10000 us), without deadline:
+    // Waits until the device's I/O count equals count, sleeping on the
+    // precise clock between looks (1000 us at first, doubling up to
+    // 10000 us), without deadline:
     // the I/O-idle timeout code is never reported. The gate must no longer
     // admit.
     void waitForIOCountCancellingWaits(uint32_t count) {
         using Timeout = kelvo_driver::nVOAPAL000::tTimeout<kelvo_driver::nVOAPAL000::tTimeWasterSleep,
-                                                           kelvo_driver::nVOAPAL000::tTimebaseEfficient>;
+                                                           kelvo_driver::nVOAPAL000::tTimebasePrecise>;
         const orut::Poller<Timeout> poller(kIOIdleInitialInterval, kIOIdleMaximumInterval,
                                            ioIdleTimeoutCode_);
         IOCountLook look{this, count};

@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "standin/control.h"
 
@@ -47,6 +48,17 @@ protected:
 private:
     kal::live::Counts liveAtStart_;
 };
+
+// The sleeps of one kernel-layer thread in the stand-in's sleep log, in microseconds.
+inline std::vector<std::uint32_t> sleepsOf(std::uint64_t threadId) {
+    std::vector<std::uint32_t> sleeps;
+    for (const kal::clock::SleepRecord& record : kal::clock::sleepLog()) {
+        if (record.threadId == threadId) {
+            sleeps.push_back(record.microseconds);
+        }
+    }
+    return sleeps;
+}
 
 // A row of a script table: what it shows, its steps, and the log they must leave.
 struct Script {

@@ -46,21 +46,28 @@ TEST_F(FpgaLevels, Level4FailsOnTheMapsChecksAndOnEachLoadingFault) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        index_ = add(c.board, [&c](sim::Module& m) {
-            m.flash().load(*sim::flashImage(c.flash));
-            m.bridgeRegisters().fpgaLoading().setReadyNever(c.knob == kReadyNever);
-            m.bridgeRegisters().fpgaLoading().setDoneNever(c.knob == kDoneNever);
-            m.bridgeRegisters().fpgaLoading().setWrongCrc(c.knob == kWrongCrc);
-            m.switchedBim().setIOPortNeverReady(c.knob == kPortNeverReady);
-        });
-        // Untouched loading means no IO-port reset either; an FPGA without its image reads all ones.
+        kal::clock::clearSleepLog();
+        {
+            kal::clock::ScopedStepped stepped(100000); // the 500 ms time-outs pass by sleeps and clock reads
+            index_ = add(c.board, [&c](sim::Module& m) {
+                m.flash().load(*sim::flashImage(c.flash));
+                m.bridgeRegisters().fpgaLoading().setReadyNever(c.knob == kReadyNever);
+                m.bridgeRegisters().fpgaLoading().setDoneNever(c.knob == kDoneNever);
+                m.bridgeRegisters().fpgaLoading().setWrongCrc(c.knob == kWrongCrc);
+                m.switchedBim().setIOPortNeverReady(c.knob == kPortNeverReady);
+            });
+        }
+        // Untouched loading means no IO-port reset either; an FPGA without its image reads all ones. The
+        // loading and IO-port polls wait 1 us on the efficient clock: a whole tick's sleep between reads.
         sim::Module& m = module(index_);
         const uint64_t signature = std::string(c.board) == "solstra" ? 0x20 : 0x8020;
         EXPECT_EQ((std::tuple{setupCode(index_), levelOf(index_), loadingTouched(),
                               !m.switchedBim().portTrace().empty(), loader().configured(0),
-                              m.nisoFpga().read32(signature) != 0xFFFFFFFFu, m.deviceErrorCount()}),
+                              m.nisoFpga().read32(signature) != 0xFFFFFFFFu, m.deviceErrorCount(),
+                              std::ranges::count(kelvo_test::sleepsOf(nVOKAL100_getThreadID()), 1000u) != 0}),
                   (std::tuple{c.code, c.code == tStatus::kNotImplemented ? 5u : 3u, c.loadingTouched,
-                              c.loadingTouched, c.configured, c.configured, 0u}));
+                              c.loadingTouched, c.configured, c.configured, 0u,
+                              c.code == kLoadTimeout || c.code == kPortNotReady}));
         remove(index_);
     }
 }

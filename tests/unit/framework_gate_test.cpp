@@ -49,7 +49,8 @@ TEST_F(FrameworkGate, SentriesRunInOrderAfterAdmissionAndTheFirstRefusalDecides)
 }
 
 TEST_F(FrameworkGate, AResetWaitsForTheRequestInsideEndsItsWaitsHoldsNewOnesAndLetsThemInAfterward) {
-    kal::clock::ScopedScale fast(1000);
+    kal::clock::clearSleepLog();
+    kal::clock::ScopedStepped stepped; // the reset's looks at the count move the clock by their sleeps
     TestDevice& device = start();
     auto* inside = open();
     auto* requester = open();
@@ -88,6 +89,11 @@ TEST_F(FrameworkGate, AResetWaitsForTheRequestInsideEndsItsWaitsHoldsNewOnesAndL
     EXPECT_GT(device.cancelCalls.load(), callsBefore);
     resetter.join();
     EXPECT_EQ(resetResult.getCode(), kTargetReached);
+    // Its looks sleep on the precise clock: 1000 us, then the 1 ns of resolution, then 2000 us.
+    const std::vector<uint32_t> sleeps = sleepsOf(resetter.id());
+    ASSERT_GE(sleeps.size(), 3u);
+    EXPECT_EQ(std::vector<uint32_t>(sleeps.begin(), sleeps.begin() + 3),
+              (std::vector<uint32_t>{1000, 0, 2000}));
     oldSessionWorker.join();
     openWorker.join();
     EXPECT_EQ(lateOld.getCode(), kInvalidated) << "admitted after the resume, then refused as invalid";

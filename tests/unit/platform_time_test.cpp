@@ -13,14 +13,7 @@ using namespace kelvo_driver::nVOAPAL000;
 using nVOAPALS100::tStatus;
 
 std::vector<uint32_t> mySleeps() {
-    std::vector<uint32_t> sleeps;
-    const uint64_t me = nVOKAL100_getThreadID();
-    for (const auto& record : kal::clock::sleepLog()) {
-        if (record.threadId == me) {
-            sleeps.push_back(record.microseconds);
-        }
-    }
-    return sleeps;
+    return kelvo_test::sleepsOf(nVOKAL100_getThreadID());
 }
 
 TEST(PlatformTime, ConversionsWalkTheUnitsAndTruncateAtEachStep) {
