@@ -159,12 +159,19 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
         (std::vector<int32_t>{running(0).status, start(1, 1025), start(1, 1024), start(1, 2), start(1, 0)}),
         (std::vector<int32_t>{kInvalidChannel, KELVO_STATUS_TOO_MANY_COMMANDS, kEngineTimedOut,
                               kEngineTimedOut, 0}));
+    // The reset and the session's cleanup wait for the stop; the cleanup takes the engine off the session.
     seq.setNeverStops(true);
-    EXPECT_EQ((std::vector<int32_t>{start(1, 0), resetEngine()}),
-              (std::vector<int32_t>{KELVO_STATUS_SEQUENCE_ENGINE_RUNNING, kEngineTimedOut}));
+    {
+        kal::clock::ScopedStepped stepped(10'000'000); // every clock read 10 ms later
+        EXPECT_EQ(
+            (std::vector<int32_t>{start(1, 0), resetEngine(),
+                                  statusOf(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{})}),
+            (std::vector<int32_t>{KELVO_STATUS_SEQUENCE_ENGINE_RUNNING, kEngineTimedOut, kEngineTimedOut}));
+    }
     seq.setNeverStops(false);
-    EXPECT_EQ((std::vector<int32_t>{resetEngine(), running(2).running}), (std::vector<int32_t>{0, 0}));
-    EXPECT_EQ(seq.starts(), 2u) << "level 18's and the start of 0 alone strobed";
+    EXPECT_EQ((std::vector<int32_t>{start(1, 0), resetEngine(), running(2).running}),
+              (std::vector<int32_t>{0, 0, 0}));
+    EXPECT_EQ(seq.starts(), 3u) << "level 18's and the two starts of 0 alone strobed";
     kelvo_close(handle);
 }
 
@@ -185,11 +192,14 @@ TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
                 handle, KELVO_IOCTL_triggersAndEvents_checkEventLatch,
                 kelvo_triggersAndEvents_checkEventLatch_in{mask, event, 0, 0});
         };
-        // An arm needs no reservation.
+        // An arm needs no reservation; a latch's check and clear do.
+        const kelvo_triggersAndEvents_clearEventLatch_in clear{1, 0x135, 0, 0};
         EXPECT_EQ(
-            (std::vector<int64_t>{trigger(0x40C).status, latch(1, 0x135).status, arm(), trigger(0x40C).result,
-                                  trigger(0x40D).status}),
-            (std::vector<int64_t>{KELVO_STATUS_TRIGGER_NOT_ARMED, kNotReserved, 0, 1, kNotImplemented}));
+            (std::vector<int64_t>{trigger(0x40C).status, latch(1, 0x135).status,
+                                  statusOf(handle, KELVO_IOCTL_triggersAndEvents_clearEventLatch, clear),
+                                  arm(), trigger(0x40C).result, trigger(0x40D).status}),
+            (std::vector<int64_t>{KELVO_STATUS_TRIGGER_NOT_ARMED, kNotReserved, kNotReserved, 0, 1,
+                                  kNotImplemented}));
         ASSERT_EQ(reserveAll(handle), 0);
         EXPECT_EQ(latch(1, 0x135).latched, 1);
         unit.setStatusBit0(true); // and the engine is idle
@@ -289,7 +299,7 @@ TEST_F(SequencerLevels, LocalRamBoundsAndReadBack) {
     auto& task = deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::IsolatedObjectsInterface>();
     kelvo_driver::LocalRAMControllerType& ram = *task.getIsolatedControllers()->getLocalRAM();
     sim::Block& block = side(index).localRamBlock();
-    // Three register writes a word; a block that does not fit writes nothing.
+    // Three register accesses a word, written or read back; a block that does not fit touches nothing.
     const struct {
         const char* name;
         uint32_t count, start;
@@ -308,12 +318,15 @@ TEST_F(SequencerLevels, LocalRamBoundsAndReadBack) {
             words.pushBack(0xA000000000000000ull | (uint64_t{c.start + k} << 32) | k, status);
         }
         ram.write(words, c.start, status);
-        EXPECT_EQ(std::tuple(status.getCode(), block.trace().size()),
-                  std::tuple(c.code, size_t{c.code == 0 ? 3u * c.count : 0u}));
-        if (c.code == 0 && c.count > 0) {
-            vohtl::Vector<wexmoortools::Command> back;
-            back.resize(c.count, status);
-            ram.read(back, c.start, status);
+        const size_t accesses = c.code == 0 ? 3u * c.count : 0u;
+        EXPECT_EQ(std::tuple(status.getCode(), block.trace().size()), std::tuple(c.code, accesses));
+        block.clearTrace();
+        tStatus readStatus;
+        vohtl::Vector<wexmoortools::Command> back;
+        back.resize(c.count, readStatus);
+        ram.read(back, c.start, readStatus);
+        EXPECT_EQ(std::tuple(readStatus.getCode(), block.trace().size()), std::tuple(c.code, accesses));
+        if (c.code == 0) {
             EXPECT_EQ(std::vector<uint64_t>(back.begin(), back.end()),
                       std::vector<uint64_t>(words.begin(), words.end()));
         }
