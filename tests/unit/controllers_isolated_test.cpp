@@ -94,22 +94,35 @@ TEST_F(IsolatedControllersOnTheBoard, OtherMeasureUnitsReadNoPoints) {
 }
 
 // After the abort (0) and the stop strobe (0x60) the reset polls the status (4) until generation has ended.
+// With an error going in, neither the arm nor the reset touches the unit.
 TEST_F(IsolatedControllersOnTheBoard, AResetWaitsUntilPacketGenerationHasEnded) {
-    const std::tuple<const char*, bool, int64_t> cases[] = {
-        {"solstra", false, 0},
-        {"duskmere-a", false, 0},
-        {"solstra", true, kelvo_driver::kMeasureUnitTimedOut}};
-    for (const auto& [board, neverStops, code] : cases) {
+    const std::tuple<const char*, bool, int64_t, int64_t> cases[] = {
+        {"solstra", false, 0, 0},
+        {"duskmere-a", false, 0, 0},
+        {"solstra", true, 0, kelvo_driver::kMeasureUnitTimedOut},
+        {"solstra", false, -50400, -50400}};
+    for (const auto& [board, neverStops, entering, code] : cases) {
         SCOPED_TRACE(std::string(board) + (neverStops ? ", never stops" : ""));
         const int index = add(board);
         sim::SequencerSide& s = side(index);
         s.measureUnit().setNeverStops(neverStops);
         tStatus status;
-        measureUnit(index).arm(status);
+        if (entering != 0) {
+            KELVO_SET_STATUS(status, entering);
+        }
         s.measureUnitBlock().clearTrace();
+        measureUnit(index).arm(status);
+        if (entering == 0) {
+            s.measureUnitBlock().clearTrace();
+        }
         measureUnit(index).reset(status);
         EXPECT_EQ(status.getCode(), code);
         const std::vector<sim::Access> trace = s.measureUnitBlock().trace();
+        if (entering != 0) {
+            EXPECT_EQ(accesses(trace), "");
+            remove(index);
+            continue;
+        }
         const std::string sequence = accesses(trace);
         EXPECT_EQ(sequence.substr(0, 9), "w0 w60 r4") << sequence;
         EXPECT_EQ(sequence.find('w', 4), std::string::npos) << "only polls after the stop strobe";
