@@ -49,6 +49,8 @@ TEST_F(FrameworkReservation, OneSessionAtATimeHoldsTheResourceAndASecondReserveI
     EXPECT_EQ(codeOf([&](tStatus& s) { first->unreserveResources(s); }), 0);
     EXPECT_EQ(first->getCleanupOperationComposite().size(), registered - 1);
     EXPECT_EQ(device.reservations().getReservedMask(), 0u);
+    EXPECT_EQ(codeOf([&](tStatus& s) { first->checkReserved(1, s); }), kNotReserved);
+    EXPECT_EQ(codeOf([&](tStatus& s) { first->reserveResources(1, s); }), 0) << "the mask is free again";
 }
 
 TEST_F(FrameworkReservation, AReservationThatCannotRegisterGivesTheResourceBack) {
