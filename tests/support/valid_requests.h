@@ -148,8 +148,9 @@ inline std::vector<ValidRequest> validRequests(const std::string& board) {
         REQUEST(corran_clearAlarm, .answer = kNotOffered),
         REQUEST(corran_maskAlarm, .answer = kNotOffered),
         REQUEST(corran_unmaskAlarm, .answer = kNotOffered),
-        REQUEST(corran_calculateChargeBalanceOffset, REFUSED(F(channel, 1), kInvalidChannel)),
-        REQUEST(corran_configureChargeBalanceOffset, REFUSED(F(channel, 1), kInvalidChannel)),
+        // Channel 255: a mask shifted by it would be undefined.
+        REQUEST(corran_calculateChargeBalanceOffset, REFUSED(F(channel, 255), kInvalidChannel)),
+        REQUEST(corran_configureChargeBalanceOffset, REFUSED(F(channel, 255), kInvalidChannel)),
         REQUEST(corran_loadCalibrationToFirmwareFromStorageMapSoftcopy, MASK(2)),
         REQUEST(corran_configureMeasureUnit, .answer = kNotOffered),
         REQUEST(corran_getMeasurement, .answer = kNotOffered),
