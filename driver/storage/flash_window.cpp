@@ -161,10 +161,6 @@ bool FlashWindow::checkRange(uint64_t offsetInBytes, uint64_t sizeInBytes, tStat
     return true;
 }
 
-const FlashSector* FlashWindow::cachedSector(uint64_t index) const {
-    return index < numberOfSectors_ ? sectors_[index] : nullptr;
-}
-
 FlashSector* FlashWindow::sectorAt(uint64_t index, tStatus& status) {
     if (status.isFatal()) {
         return nullptr;

@@ -87,9 +87,6 @@ public:
     bool checkRange(uint64_t offsetInBytes, uint64_t sizeInBytes,
                     nVOAPALS100::tStatus& status) const override;
 
-    // The cached sector of an index, or null (tests and diagnostics).
-    const FlashSector* cachedSector(uint64_t index) const;
-
 private:
     enum tOperation : uint32_t { kSet = 0, kFlush = 1, kRefresh = 2, kGet = 3 };
     void walk(uint8_t* buffer, uint64_t offsetInBytes, uint64_t sizeInBytes, uint32_t operation, bool force,
