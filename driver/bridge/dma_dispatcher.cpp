@@ -207,6 +207,15 @@ bool DMADispatcher::settled(SessionStreams* record, uint32_t stream, uint8_t deb
     return true;
 }
 
+bool DMADispatcher::stopCredits(uint32_t stream, SessionStreams* record, tStatus& status) {
+    StreamCreditControllerInterface* credits = provider_->getStreamCreditController(stream, status);
+    if (credits == nullptr) {
+        return true;
+    }
+    credits->stop(status);
+    return settled(record, stream, SessionStreams::kCreditStop, status);
+}
+
 void DMADispatcher::endUse(SessionStreams* record, uint64_t channels, tStatus& status) {
     for (uint32_t stream = 0; stream < streamCount_; ++stream) {
         if ((physicalChannelMask(stream) & channels) != 0) {
@@ -292,12 +301,7 @@ void DMADispatcher::stopDMA(uint32_t stream, kdut::CleanupOperationComposite& li
         // A step that failed stays owed (and the later steps are skipped):
         // the session's close tries again. A debt the session does not owe is
         // reported, but every hardware step still runs.
-        bool owed = true;
-        StreamCreditControllerInterface* credits = provider_->getStreamCreditController(stream, status);
-        if (credits != nullptr) {
-            credits->stop(status);
-            owed = settled(record, stream, SessionStreams::kCreditStop, status);
-        }
+        bool owed = stopCredits(stream, record, status);
         provider_->getStreamController(stream).stop(status);
         owed = settled(record, stream, SessionStreams::kStreamStop, status) && owed;
         provider_->getFIFOController(stream).reset(status);
@@ -364,12 +368,7 @@ void DMADispatcher::clearTransfers(uint32_t stream, kdut::CleanupOperationCompos
 void DMADispatcher::clearApplicationFIFO(uint32_t stream, kdut::CleanupOperationComposite& list,
                                          tStatus& status) {
     withSession(stream, list, false, status, [&](SessionStreams* record) {
-        bool owed = true;
-        StreamCreditControllerInterface* credits = provider_->getStreamCreditController(stream, status);
-        if (credits != nullptr) {
-            credits->stop(status);
-            owed = settled(record, stream, SessionStreams::kCreditStop, status);
-        }
+        const bool owed = stopCredits(stream, record, status);
         provider_->getFIFOController(stream).reset(status);
         if (!owed) {
             KELVO_SET_STATUS(status, tStatus::kNotAccessible);

@@ -167,6 +167,9 @@ private:
     // when the session did not owe it); true after a step that failed.
     static bool settled(SessionStreams* record, uint32_t stream, uint8_t debt,
                         const nVOAPALS100::tStatus& status);
+    // Stops the stream's credits when it has them and settles their debt:
+    // false when they stopped but the session did not owe it.
+    bool stopCredits(uint32_t stream, SessionStreams* record, nVOAPALS100::tStatus& status);
     // Settles record's debts and takes back its transfers on the streams of
     // channels (under the mutex).
     void endUse(SessionStreams* record, uint64_t channels, nVOAPALS100::tStatus& status);
