@@ -22,6 +22,8 @@ namespace kal {
 namespace memory {
 // Blocks handed out by nVOKAL100_malloc and not yet freed.
 std::size_t liveAllocations();
+// The bytes asked for those blocks (a block of 0 bytes counts as 1).
+std::size_t liveBytes();
 // Every nVOKAL100_malloc call so far (successful or failed) since the last reset.
 std::uint64_t allocationCalls();
 // Allocations made while the caller ran at interrupt or DPC level or held a spin lock.

@@ -119,8 +119,9 @@ Record recordOf(std::uintptr_t block, bool make) {
 // A cache line of its own (the counts are written on every call).
 struct alignas(64) ThreadCache {
     std::atomic<std::uint64_t> calls{0};
-    std::atomic<std::int64_t> live{0}; // blocks this thread handed out minus those it took back
-    void* spare[kThreadSpares];        // owner only
+    std::atomic<std::int64_t> live{0};      // blocks this thread handed out minus those it took back
+    std::atomic<std::int64_t> liveBytes{0}; // and the bytes asked for them
+    void* spare[kThreadSpares];             // owner only
     std::size_t spareCount = 0;
     std::atomic<bool> taken{true};
     ThreadCache* next = nullptr; // set before the record is linked, then fixed
@@ -133,6 +134,7 @@ struct MemoryState {
     // Calls of threads without a record (ending threads).
     std::atomic<std::uint64_t> otherCalls{0};
     std::atomic<std::int64_t> otherLive{0};
+    std::atomic<std::int64_t> otherLiveBytes{0};
     std::atomic<std::uint64_t> callsAtReset{0};
     std::atomic<std::uint64_t> atomicCalls{0};
     std::atomic<std::uint64_t> largest{0};
@@ -339,6 +341,14 @@ std::size_t liveAllocations() {
     }
     return static_cast<std::size_t>(live);
 }
+std::size_t liveBytes() {
+    MemoryState& s = state();
+    std::int64_t bytes = s.otherLiveBytes.load();
+    for (ThreadCache* c = s.caches.load(std::memory_order_acquire); c != nullptr; c = c->next) {
+        bytes += c->liveBytes.load(std::memory_order_relaxed);
+    }
+    return static_cast<std::size_t>(bytes);
+}
 std::uint64_t allocationCalls() {
     MemoryState& s = state();
     return callsSoFar(s) - s.callsAtReset.load();
@@ -446,8 +456,10 @@ extern "C" void* nVOKAL100_malloc(size_t size) noexcept {
     }
     if (mine != nullptr) {
         bump(mine->live, std::int64_t{1});
+        bump(mine->liveBytes, static_cast<std::int64_t>(used));
     } else {
         s.otherLive.fetch_add(1);
+        s.otherLiveBytes.fetch_add(static_cast<std::int64_t>(used));
     }
     return block;
 }
@@ -474,8 +486,10 @@ extern "C" void nVOKAL100_free(void* block) noexcept {
     ThreadCache* const mine = myCache();
     if (mine != nullptr) {
         bump(mine->live, std::int64_t{-1});
+        bump(mine->liveBytes, -static_cast<std::int64_t>(size));
     } else {
         s.otherLive.fetch_sub(1);
+        s.otherLiveBytes.fetch_sub(static_cast<std::int64_t>(size));
     }
     const auto* guard = static_cast<const std::uint8_t*>(block) + size;
     for (std::size_t i = 0; i < kGuardBytes; ++i) {

@@ -142,6 +142,7 @@ TEST_F(StandInDeathTest, BlocksFreedByAnotherThreadKeepTheCountsExact) {
     constexpr int kThreads = 8;
     constexpr int kBlocks = 600;
     const std::uint64_t callsBefore = kal::memory::allocationCalls();
+    const std::size_t bytesBefore = kal::memory::liveBytes();
     // Thread t frees what thread t - 1 allocated, once every thread allocated.
     std::vector<std::vector<char*>> handed(kThreads);
     std::latch allocated(kThreads);
@@ -169,10 +170,11 @@ TEST_F(StandInDeathTest, BlocksFreedByAnotherThreadKeepTheCountsExact) {
         });
     }
     threads.clear(); // joins them
-    // No block handed out twice or left unpoisoned, every allocation counted (leaks: the fixture).
-    EXPECT_EQ(
-        std::make_tuple(corrupt.load(), unpoisoned.load(), kal::memory::allocationCalls() - callsBefore),
-        std::make_tuple(0, 0, std::uint64_t{kThreads} * kBlocks));
+    // No block handed out twice or left unpoisoned, every allocation counted, every byte given back
+    // (leaks: the fixture).
+    EXPECT_EQ(std::make_tuple(corrupt.load(), unpoisoned.load(), kal::memory::allocationCalls() - callsBefore,
+                              kal::memory::liveBytes() - bytesBefore),
+              std::make_tuple(0, 0, std::uint64_t{kThreads} * kBlocks, std::size_t{0}));
 }
 
 // A function whose reads wait for the test (its latches are the test's: one gone too early fails, not hangs).
