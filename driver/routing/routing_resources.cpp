@@ -64,50 +64,92 @@ private:
 
 // ---- database ------------------------------------------------------------
 
-// A slab of route records: this header, then records carved one after
-// another, each a multiple of kRecordAlignment bytes.
+// A slot given back: it holds the next one on its slab's free list.
+struct FreeSlot {
+    FreeSlot* next;
+};
+
+// A slab of route records: this header, then slots of slotBytes each (a
+// multiple of kRecordAlignment), carved from the start as needed. While it
+// has a free slot it is listed with its class's other such slabs.
 struct RouteSlab {
-    uint64_t bytes; // the whole slab's
-    uint64_t used;  // from its start, the header included
-    uint64_t live;  // records not yet removed
+    voitl::tListNode withRoom;
+    FreeSlot* freeSlots = nullptr; // given back, the last first
+    uint64_t slotBytes = 0;
+    uint32_t slots = 0;     // that fit
+    uint32_t carved = 0;    // slots handed out at least once
+    uint32_t live = 0;      // records in it
+    uint32_t sizeClass = 0; // RouteDatabase::kSizeClasses for a record's own block
+
+    bool hasRoom() const { return freeSlots != nullptr || carved < slots; }
 };
 
 namespace {
 constexpr uint64_t kRecordAlignment = 16;
 constexpr uint64_t kSlabHeader = (sizeof(RouteSlab) + kRecordAlignment - 1) & ~(kRecordAlignment - 1);
-constexpr uint64_t kSmallestSlab = uint64_t{4} << 10;
-constexpr uint64_t kLargestSlab = uint64_t{64} << 10;
+// A little under a page, so that a page also holds the allocator's own bookkeeping.
+constexpr uint64_t kSlabBytes = 4096 - 64;
+// The segments (of the path and floating) a record of each class has room for.
+constexpr uint32_t kClassSegments[RouteDatabase::kSizeClasses] = {1,  2,  3,  4,  5,  6,  8,  10, 12,
+                                                                  16, 20, 24, 32, 40, 48, 64, 80, 96};
+
+constexpr uint64_t recordBytes(uint64_t segmentCount) {
+    return (sizeof(RouteInDB) + segmentCount * sizeof(vogta::PathSegment) + kRecordAlignment - 1) &
+           ~(kRecordAlignment - 1);
+}
+static_assert(kSlabHeader + 2 * recordBytes(kClassSegments[RouteDatabase::kSizeClasses - 1]) <= kSlabBytes,
+              "every class fits a slab at least twice");
 } // namespace
+
+RouteSlab* RouteDatabase::slabWithRoom(uint64_t segmentCount, tStatus& status) {
+    uint32_t sizeClass = 0;
+    while (sizeClass < kSizeClasses && kClassSegments[sizeClass] < segmentCount) {
+        ++sizeClass;
+    }
+    const bool ownBlock = sizeClass == kSizeClasses;
+    if (!ownBlock && voitl_ListNode_isAttached(&withRoom_[sizeClass])) {
+        return voitl::getContainingObject<RouteSlab>(withRoom_[sizeClass].next, &RouteSlab::withRoom);
+    }
+    const uint64_t slotBytes = recordBytes(ownBlock ? segmentCount : kClassSegments[sizeClass]);
+    const uint64_t bytes = ownBlock ? kSlabHeader + slotBytes : kSlabBytes;
+    void* block = nVOKAL100_malloc(bytes);
+    if (block == nullptr) {
+        KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
+        return nullptr;
+    }
+    auto* slab = new (block) RouteSlab;
+    slab->slotBytes = slotBytes;
+    slab->slots = static_cast<uint32_t>((bytes - kSlabHeader) / slotBytes);
+    slab->sizeClass = sizeClass;
+    if (!ownBlock) {
+        voitl_ListNode_insertBefore(&slab->withRoom, withRoom_[sizeClass].next);
+    }
+    return slab;
+}
 
 uint32_t RouteDatabase::add(const Route& route, tStatus& status) {
     if (status.isFatal()) {
         return 0;
     }
-    const uint64_t segmentCount = uint64_t{route.length} + route.lengthFloatingSegments;
-    const uint64_t recordBytes =
-        (sizeof(RouteInDB) + segmentCount * sizeof(vogta::PathSegment) + kRecordAlignment - 1) &
-        ~(kRecordAlignment - 1);
-    RouteSlab* slab = current_;
-    if (slab == nullptr || slab->bytes - slab->used < recordBytes) {
-        uint64_t bytes = slabBytes_ < kSmallestSlab ? kSmallestSlab : slabBytes_;
-        bytes = bytes > kLargestSlab ? kLargestSlab : bytes;
-        bytes = bytes - kSlabHeader < recordBytes ? kSlabHeader + recordBytes : bytes;
-        void* block = nVOKAL100_malloc(bytes);
-        if (block == nullptr) {
-            KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
-            return 0;
-        }
-        slab = static_cast<RouteSlab*>(block);
-        *slab = RouteSlab{bytes, kSlabHeader, 0};
-        slabBytes_ += bytes;
-        current_ = slab; // a slab left behind goes with its last record
+    RouteSlab* slab = slabWithRoom(uint64_t{route.length} + route.lengthFloatingSegments, status);
+    if (slab == nullptr) {
+        return 0;
     }
-    auto* entry = new (reinterpret_cast<uint8_t*>(slab) + slab->used) RouteInDB;
-    slab->used += recordBytes;
+    void* slot = slab->freeSlots;
+    if (slot != nullptr) {
+        slab->freeSlots = slab->freeSlots->next;
+    } else {
+        slot = reinterpret_cast<uint8_t*>(slab) + kSlabHeader + slab->carved++ * slab->slotBytes;
+    }
     ++slab->live;
+    if (!slab->hasRoom() && voitl_ListNode_isAttached(&slab->withRoom)) {
+        voitl_ListNode_detach(&slab->withRoom);
+    }
+    auto* entry = new (slot) RouteInDB;
     entry->slab = slab;
     static_assert(sizeof(RouteInDB) % alignof(vogta::PathSegment) == 0);
     static_assert(kRecordAlignment % alignof(RouteInDB) == 0);
+    static_assert(kSlabHeader % kRecordAlignment == 0 && sizeof(FreeSlot) <= sizeof(RouteInDB));
     auto* segments = reinterpret_cast<vogta::PathSegment*>(entry + 1);
     entry->segments = {segments, route.length};
     entry->floatingSegments = {segments + route.length, route.lengthFloatingSegments};
@@ -164,14 +206,18 @@ void RouteDatabase::remove(RouteInDB* entry) {
     entries_.remove(entry->node);
     RouteSlab* slab = entry->slab;
     entry->~RouteInDB();
-    if (--slab->live != 0) {
+    if (--slab->live == 0) {
+        if (voitl_ListNode_isAttached(&slab->withRoom)) {
+            voitl_ListNode_detach(&slab->withRoom);
+        }
+        slab->~RouteSlab();
+        nVOKAL100_free(slab);
         return;
     }
-    if (slab == current_) {
-        current_ = nullptr;
+    slab->freeSlots = new (static_cast<void*>(entry)) FreeSlot{slab->freeSlots};
+    if (!voitl_ListNode_isAttached(&slab->withRoom)) {
+        voitl_ListNode_insertBefore(&slab->withRoom, withRoom_[slab->sizeClass].next);
     }
-    slabBytes_ -= slab->bytes;
-    nVOKAL100_free(slab);
 }
 
 void RouteDatabase::truncate(size_t size) {

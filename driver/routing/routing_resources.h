@@ -71,11 +71,17 @@ struct RouteInDB : public kelvo_driver::nVOAPAL000::tObject {
 
 // The recorded routes in the order they were added, found by ID in
 // logarithmic time (whoever keeps how many routes, a lookup stays short).
-// Records are carved one after another out of slabs taken from the kernel
-// layer, as a kernel's slab caches carve small objects out of pages: a
-// calculation of thousands of routes takes a few allocations, not one per
-// route. A slab goes back once its last record is removed; slabs grow with
-// the database, from 4 KiB to 64 KiB.
+// Records are kept in slabs of a little under a page, as a kernel's slab
+// caches keep small objects: each slab is cut into slots of one size class
+// (a record with room for so many segments), so a calculation of thousands
+// of routes takes a slab per few dozen routes, not an allocation per route.
+// A removed record's slot goes onto its slab's free list, and the slabs with
+// a free slot are listed by class: a new record takes such a slot before a
+// new slab is opened, and a slab goes back with its last record. Every slab
+// held thus holds a route: however routes came and went, the memory behind
+// them is at most a slab per route kept, and near the records' own size when
+// they are kept together. A record longer than the largest class has a block
+// of its own.
 class RouteDatabase {
 public:
     RouteDatabase() = default;
@@ -101,12 +107,16 @@ public:
     uint32_t nextRouteID = 1;
     uint8_t idsWrapped = 0;
 
+    static constexpr uint32_t kSizeClasses = 18;
+
 private:
     static RouteInDB* entryOf(voitl::tIndexedNode* node);
+    // A slab with a free slot for a record of segmentCount segments, opened
+    // when its class has none (null on failure).
+    RouteSlab* slabWithRoom(uint64_t segmentCount, nVOAPALS100::tStatus& status);
 
     voitl::tIndexedList entries_;
-    RouteSlab* current_ = nullptr; // where the next record goes, while it has room
-    uint64_t slabBytes_ = 0;       // of every slab held
+    voitl::tListNode withRoom_[kSizeClasses]; // per class, the slabs with a free slot
 };
 
 class RoutingResources : public RoutingResourcesInterface {

@@ -1,7 +1,8 @@
 // The device's life cycle at level 19 through the host's C API (the plug-and-play machine driven
 // directly), then the non-isolated controllers' temperature and power budget, the storage maps' raw
 // access, what a reset's error list may cost, and routing under pressure: a handle cleaned up and
-// closed while its requests run, the bound on a handle's routes, answers longer than a page.
+// closed while its requests run, the bound on a handle's routes and on the memory behind them, answers
+// longer than a page.
 #include <future>
 #include <latch>
 #include <optional>
@@ -624,6 +625,48 @@ TEST_F(RoutingOnALargeTopography, AHandleKeepsBoundedRoutesBesideAnothersRoute) 
     EXPECT_EQ(routes(), kBound);
     EXPECT_EQ(inOrder({kelvo_close(full), kelvo_close(other)}), 0);
     EXPECT_EQ(routes(), 0u);
+}
+
+// The memory behind a handle's routes follows the routes it keeps, not those it made: keeping the first
+// of each search of 200 routes and destroying the rest as it goes costs per kept route what keeping one
+// of each search of two does (well under a KiB); destroying the rest only at the end, at most a page.
+TEST_F(RoutingOnALargeTopography, RouteMemoryFollowsTheRoutesKept) {
+    constexpr uint32_t kKept = 8;
+    const struct {
+        uint32_t searched; // star terminals: two routes each
+        bool destroyedAtTheEnd;
+    } patterns[] = {{1, false}, {100, false}, {100, true}};
+    std::vector<size_t> perKept;
+    for (const auto& p : patterns) {
+        SCOPED_TRACE(perKept.size());
+        const int handle = open(index_);
+        // Refused for want of room, it keeps no route but grows the search queue the resources keep.
+        ASSERT_EQ(calculate(handle, star(300), 500).status, tStatus::kBufferTooSmall);
+        const size_t before = kal::memory::liveBytes();
+        std::vector<uint32_t> rest;
+        const auto destroyRest = [&] {
+            for (const uint32_t id : std::exchange(rest, {})) {
+                ASSERT_EQ(ASK(routing_destroyRoute, handle, id, 0).status, 0);
+            }
+        };
+        for (uint32_t k = 0; k < kKept; ++k) {
+            const Answer a = calculate(handle, star(p.searched));
+            ASSERT_EQ(std::make_pair(a.status, a.count), std::make_pair(0, 2 * p.searched));
+            for (uint32_t i = 1; i < a.count; ++i) {
+                rest.push_back(a.records[i].routeID);
+            }
+            if (!p.destroyedAtTheEnd) {
+                destroyRest();
+            }
+        }
+        destroyRest();
+        perKept.push_back((kal::memory::liveBytes() - before) / kKept);
+        EXPECT_EQ(kelvo_close(handle), 0);
+    }
+    EXPECT_GT(perKept[0], 0u);
+    EXPECT_LT(perKept[0], 1024u);
+    EXPECT_LE(perKept[1], 2 * perKept[0]);
+    EXPECT_LE(perKept[2], 4096 + perKept[0]);
 }
 
 // Answers longer than a page of records fit a capacity that holds them; one short is refused with the
