@@ -142,20 +142,26 @@ TEST_F(RouteLifeCycle, WrongStatesAnswerInvalidParameter) {
     EXPECT_TRUE(take().empty());
 }
 
+// An edge's settings are written in order; the first that fails ends the transaction.
 TEST_F(RouteLifeCycle, FailedProgrammingEndsWhatBeganAndTakesBackItsCounts) {
     struct Case {
         const char* name;
         bool failBegin;
         uint32_t failAt;
         Calls calls;
+        bool twoSettings = false; // the first edge writes 1:20=2 after 1:10=1
     } const cases[] = {
         {"begin fails: nothing written, no end", true, 0, {"begin"}},
-        {"the first setting fails", false, 1, {"begin", "fail", "end"}},
+        {"the first of an edge's two settings fails", false, 1, {"begin", "fail", "end"}, true},
         {"the second edge's setting fails", false, 2, {"begin", "1:10=1", "fail", "end"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        build(lineGraph());
+        GraphPlan plan = lineGraph();
+        if (c.twoSettings) {
+            plan.edges[0].settings.push_back({20, 2});
+        }
+        build(plan);
         const uint32_t a = route(1, 4);
         ASSERT_EQ(reserve(a), 0);
         programmer_.failBegin = c.failBegin;
@@ -164,7 +170,8 @@ TEST_F(RouteLifeCycle, FailedProgrammingEndsWhatBeganAndTakesBackItsCounts) {
         EXPECT_EQ(take(), c.calls);
         programmer_ = {}; // nothing fails now
         ASSERT_EQ(program(a), 0);
-        EXPECT_EQ(take(), (Calls{"begin", "1:10=1", "3:12=1", "end"}));
+        EXPECT_EQ(take(), (c.twoSettings ? Calls{"begin", "1:10=1", "1:20=2", "3:12=1", "end"}
+                                         : Calls{"begin", "1:10=1", "3:12=1", "end"}));
     }
 }
 
