@@ -93,6 +93,27 @@ constexpr uint64_t kSlabBytes = 4096 - 64;
 constexpr uint32_t kClassSegments[RouteDatabase::kSizeClasses] = {1,  2,  3,  4,  5,  6,  8,  10, 12,
                                                                   16, 20, 24, 32, 40, 48, 64, 80, 96};
 
+// Per segment count up to the largest class's, the smallest class with room for it.
+struct ClassOfSegments {
+    uint8_t of[kClassSegments[RouteDatabase::kSizeClasses - 1] + 1];
+};
+constexpr ClassOfSegments kClassOf = [] {
+    ClassOfSegments table{};
+    uint8_t sizeClass = 0;
+    for (uint32_t n = 0; n < sizeof(table.of); ++n) {
+        while (kClassSegments[sizeClass] < n) {
+            ++sizeClass;
+        }
+        table.of[n] = sizeClass;
+    }
+    return table;
+}();
+
+// Whether a slab is listed (a list node in no list points to itself).
+bool listed(const voitl::tListNode& node) {
+    return node.next != &node;
+}
+
 constexpr uint64_t recordBytes(uint64_t segmentCount) {
     return (sizeof(RouteInDB) + segmentCount * sizeof(vogta::PathSegment) + kRecordAlignment - 1) &
            ~(kRecordAlignment - 1);
@@ -102,12 +123,9 @@ static_assert(kSlabHeader + 2 * recordBytes(kClassSegments[RouteDatabase::kSizeC
 } // namespace
 
 RouteSlab* RouteDatabase::slabWithRoom(uint64_t segmentCount, tStatus& status) {
-    uint32_t sizeClass = 0;
-    while (sizeClass < kSizeClasses && kClassSegments[sizeClass] < segmentCount) {
-        ++sizeClass;
-    }
+    const uint32_t sizeClass = segmentCount < sizeof(kClassOf.of) ? kClassOf.of[segmentCount] : kSizeClasses;
     const bool ownBlock = sizeClass == kSizeClasses;
-    if (!ownBlock && voitl_ListNode_isAttached(&withRoom_[sizeClass])) {
+    if (!ownBlock && listed(withRoom_[sizeClass])) {
         return voitl::getContainingObject<RouteSlab>(withRoom_[sizeClass].next, &RouteSlab::withRoom);
     }
     const uint64_t slotBytes = recordBytes(ownBlock ? segmentCount : kClassSegments[sizeClass]);
@@ -142,7 +160,7 @@ uint32_t RouteDatabase::add(const Route& route, tStatus& status) {
         slot = reinterpret_cast<uint8_t*>(slab) + kSlabHeader + slab->carved++ * slab->slotBytes;
     }
     ++slab->live;
-    if (!slab->hasRoom() && voitl_ListNode_isAttached(&slab->withRoom)) {
+    if (!slab->hasRoom() && listed(slab->withRoom)) {
         voitl_ListNode_detach(&slab->withRoom);
     }
     auto* entry = new (slot) RouteInDB;
@@ -207,7 +225,7 @@ void RouteDatabase::remove(RouteInDB* entry) {
     RouteSlab* slab = entry->slab;
     entry->~RouteInDB();
     if (--slab->live == 0) {
-        if (voitl_ListNode_isAttached(&slab->withRoom)) {
+        if (listed(slab->withRoom)) {
             voitl_ListNode_detach(&slab->withRoom);
         }
         slab->~RouteSlab();
@@ -215,7 +233,7 @@ void RouteDatabase::remove(RouteInDB* entry) {
         return;
     }
     slab->freeSlots = new (static_cast<void*>(entry)) FreeSlot{slab->freeSlots};
-    if (!voitl_ListNode_isAttached(&slab->withRoom)) {
+    if (!listed(slab->withRoom)) {
         voitl_ListNode_insertBefore(&slab->withRoom, withRoom_[slab->sizeClass].next);
     }
 }
