@@ -628,14 +628,14 @@ TEST_F(RoutingOnALargeTopography, AHandleKeepsBoundedRoutesBesideAnothersRoute) 
 }
 
 // The memory behind a handle's routes follows the routes it keeps, not those it made: keeping the first
-// of each search of 200 routes and destroying the rest as it goes costs per kept route what keeping one
+// of each search of 100 routes and destroying the rest as it goes costs per kept route what keeping one
 // of each search of two does (well under a KiB); destroying the rest only at the end, at most a page.
 TEST_F(RoutingOnALargeTopography, RouteMemoryFollowsTheRoutesKept) {
     constexpr uint32_t kKept = 8;
     const struct {
         uint32_t searched; // star terminals: two routes each
         bool destroyedAtTheEnd;
-    } patterns[] = {{1, false}, {100, false}, {100, true}};
+    } patterns[] = {{1, false}, {50, false}, {50, true}};
     std::vector<size_t> perKept;
     for (const auto& p : patterns) {
         SCOPED_TRACE(perKept.size());
