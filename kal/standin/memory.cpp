@@ -6,7 +6,11 @@
 // allocations, as a kernel's slab caches keep theirs (they stay kernel-layer
 // memory): each thread keeps a few of its own, as a kernel keeps them per
 // CPU, and passes what it has too many of to a shared depot, from which a
-// thread that runs out takes a batch. A sanitizer sees every block go back.
+// thread that runs out takes a batch. The depot holds up to 64 MiB, as a
+// kernel keeps its freed pages mapped: a driver that frees and takes again
+// thousands of page-sized blocks (the route records' slabs of a calculation)
+// would otherwise have the process's allocator give the pages back and fault
+// them in again. A sanitizer sees every block go back.
 // Likewise freed blocks of a megabyte or more are kept, up to 64 MiB of them,
 // for a later block of at least half their size, as a kernel's page
 // allocator hands out warm pages: the process's allocator would map each such
@@ -60,9 +64,9 @@ constexpr bool kPoisonNewBlocks = true;
 constexpr std::uint8_t kNewBlockValue = 0x5A;
 constexpr std::size_t kGranule = kal::kernelmem::kGranule;
 
-constexpr std::size_t kSpareBlocks = 256; // one-granule blocks in the depot
-constexpr std::size_t kThreadSpares = 32; // one-granule blocks a thread keeps
-constexpr std::size_t kSpareBatch = 16;   // moved between a thread and the depot at once
+constexpr std::size_t kSpareBlocks = 16384; // one-granule blocks in the depot (64 MiB)
+constexpr std::size_t kThreadSpares = 32;   // one-granule blocks a thread keeps
+constexpr std::size_t kSpareBatch = 16;     // moved between a thread and the depot at once
 constexpr std::size_t kLargeBlock = std::size_t{64} << 10;
 constexpr std::size_t kSpareLargeBlocks = 256;
 constexpr std::size_t kSpareLargeBytes = std::size_t{64} << 20;
