@@ -337,21 +337,21 @@ void rearm(MemoryState& s) {
 
 namespace kal::memory {
 
-std::size_t liveAllocations() {
+// The other threads' count and every thread cache's, summed.
+static std::size_t summed(std::atomic<std::int64_t> MemoryState::*other,
+                          std::atomic<std::int64_t> ThreadCache::*mine) {
     MemoryState& s = state();
-    std::int64_t live = s.otherLive.load();
+    std::int64_t total = (s.*other).load();
     for (ThreadCache* c = s.caches.load(std::memory_order_acquire); c != nullptr; c = c->next) {
-        live += c->live.load(std::memory_order_relaxed);
+        total += (c->*mine).load(std::memory_order_relaxed);
     }
-    return static_cast<std::size_t>(live);
+    return static_cast<std::size_t>(total);
+}
+std::size_t liveAllocations() {
+    return summed(&MemoryState::otherLive, &ThreadCache::live);
 }
 std::size_t liveBytes() {
-    MemoryState& s = state();
-    std::int64_t bytes = s.otherLiveBytes.load();
-    for (ThreadCache* c = s.caches.load(std::memory_order_acquire); c != nullptr; c = c->next) {
-        bytes += c->liveBytes.load(std::memory_order_relaxed);
-    }
-    return static_cast<std::size_t>(bytes);
+    return summed(&MemoryState::otherLiveBytes, &ThreadCache::liveBytes);
 }
 std::uint64_t allocationCalls() {
     MemoryState& s = state();
