@@ -100,13 +100,25 @@ void Block::record(const Access& access) {
     traceHead_ = (traceHead_ + 1) % kTraceLimit;
 }
 
+void Block::setTap(std::uint64_t offset, std::function<void()> tap) {
+    auto g = guard();
+    tap_ = std::move(tap);
+    tapOffset_ = offset;
+}
+
 std::uint64_t Block::read(std::uint64_t offset, std::uint32_t width) {
+    if (tap_ && offset == tapOffset_) {
+        tap_();
+    }
     const std::uint64_t value = onRead(offset, width) & allOnes(width);
     record({false, offset, width, value});
     return value;
 }
 
 void Block::write(std::uint64_t offset, std::uint32_t width, std::uint64_t value) {
+    if (tap_ && offset == tapOffset_) {
+        tap_();
+    }
     value &= allOnes(width);
     record({true, offset, width, value});
     onWrite(offset, width, value);

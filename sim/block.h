@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -163,6 +164,11 @@ public:
     std::size_t writeCount(std::uint64_t offset) const;
     std::size_t readCount(std::uint64_t offset) const;
     std::vector<std::uint64_t> writtenValues(std::uint64_t offset) const;
+    // A tap on one offset: called under the module's lock before the block
+    // sees an access there, read or write. It may block, and holds the
+    // accessing thread there meanwhile (a test's way to pause a request at
+    // that access). An empty function removes it.
+    void setTap(std::uint64_t offset, std::function<void()> tap);
 
 protected:
     // The behaviour: called under the module's lock with an offset inside the
@@ -197,6 +203,8 @@ private:
     // download alone records a write per 8 bytes of firmware.
     std::vector<Access> trace_;
     std::size_t traceHead_ = 0;
+    std::function<void()> tap_;
+    std::uint64_t tapOffset_ = 0;
 };
 
 // Non-overlapping blocks placed at bases inside a space, sorted by base: the
