@@ -395,7 +395,7 @@ void SGLController::addTransfer(uint32_t type, const tUserBuffer& buffer, uint32
     record->entries = entries;
     record->lockedBytes = lockedBytes;
     if (owner != nullptr) {
-        owner->lockedBytes += lockedBytes;
+        owner->add(lockedBytes);
     }
     if (lastTransfer_ != nullptr) {
         lastTransfer_->next = record;
@@ -407,7 +407,7 @@ void SGLController::addTransfer(uint32_t type, const tUserBuffer& buffer, uint32
 
 void SGLController::release(tTransferRecord* record) {
     if (record->owner != nullptr) {
-        record->owner->lockedBytes -= record->lockedBytes;
+        record->owner->take(record->lockedBytes);
     }
     if (record->map.isLoaded()) {
         record->map.unload();
@@ -422,7 +422,7 @@ void SGLController::releaseOwner(tTransferOwner* owner, tStatus& status) {
     StreamHold streamHold(stream_);
     {
         kdut::internal::MutexHolder hold(mutex_);
-        if (owner->lockedBytes == 0) {
+        if (owner->locked() == 0) {
             return;
         }
     }

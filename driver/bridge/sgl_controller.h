@@ -136,9 +136,13 @@ private:
 
 // Who added transfers to a channel: the bytes of user pages that its
 // transfers keep locked there (0 when it has none). The controller keeps the
-// count; the owner's keeper serialises the controller's calls that add or
-// release transfers, so that it may read the count in between.
+// count under its mutex; the owner's keeper may read it at any time (a
+// release on one channel may run beside an addition on the other).
 struct tTransferOwner {
+    uint64_t locked() const { return __atomic_load_n(&lockedBytes, __ATOMIC_ACQUIRE); }
+    void add(uint64_t bytes) { __atomic_fetch_add(&lockedBytes, bytes, __ATOMIC_ACQ_REL); }
+    void take(uint64_t bytes) { __atomic_fetch_sub(&lockedBytes, bytes, __ATOMIC_ACQ_REL); }
+
     uint64_t lockedBytes = 0;
 };
 
