@@ -12,6 +12,7 @@ using nVOAPALS100::tStatus;
 namespace {
 
 constexpr int64_t kZeroSize = KELVO_STATUS_BUFFER_TOO_SMALL;
+constexpr uint64_t kEveryChannel = UINT64_MAX;
 
 } // namespace
 
@@ -23,22 +24,139 @@ void SessionStreams::cleanup(tStatus& status) {
     }
 }
 
+uint64_t SessionStreams::lockedBytes(uint32_t stream) const {
+    return streams_[stream].transfers.locked();
+}
+
 uint64_t SessionStreams::lockedBytes() const {
     uint64_t bytes = 0;
-    for (const Stream& stream : streams_) {
-        bytes += stream.transfers.lockedBytes;
+    for (uint32_t stream = 0; stream < kelvo_driver::BrixelDMAControllers::kNumberOfChannels; ++stream) {
+        bytes += lockedBytes(stream);
     }
     return bytes;
 }
 
-bool SessionStreams::ownsNothing() const {
-    for (const Stream& stream : streams_) {
-        if (stream.transfers.lockedBytes != 0 || stream.debts != 0) {
-            return false;
+// ---- one request's turn at a stream ----------------------------------------------
+
+// The checks, then the stream's turn, held to the end, and the session's
+// record (made and registered first when the request makes one), pinned
+// meanwhile. At the end a record left holding nothing goes.
+class DMADispatcher::Turn {
+public:
+    // registerWith: the session's list when the request needs a record.
+    Turn(DMADispatcher& dispatcher, uint32_t stream, const kdut::CleanupOperationComposite& list,
+         kdut::CleanupOperationComposite* registerWith, tStatus& status)
+        : dispatcher_(dispatcher), stream_(stream) {
+        if (!dispatcher.checkStreamIndex(stream, status) ||
+            !dispatcher.notHeldElsewhere(stream, list, status)) {
+            return; // checked before anything is made for the request, and again under the turn
+        }
+        SessionStreams* made = nullptr;
+        for (;;) {
+            if (registerWith != nullptr && made == nullptr && !recordExists(list)) {
+                // Registered (outside every lock) before anything is tagged with it.
+                made = new (status, false) SessionStreams(dispatcher, *registerWith);
+                if (made == nullptr) {
+                    return;
+                }
+                registerWith->add(made, status);
+                if (status.isFatal()) {
+                    delete made;
+                    return;
+                }
+            }
+            nVOAPAL200_acquireMutex(&dispatcher.turns_[stream]);
+            bool again = false;
+            {
+                MutexHolder hold(dispatcher.mutex_);
+                if (dispatcher.notHeldElsewhere(stream, list, status)) {
+                    record_ = dispatcher.find(list);
+                    if (record_ == nullptr && made != nullptr && !made->cleanedUp_) {
+                        made->next_ = dispatcher.sessions_;
+                        dispatcher.sessions_ = made;
+                        record_ = made;
+                        made = nullptr;
+                    }
+                    // The record went meanwhile, or the session's list was
+                    // cleaned up before ours was linked: once more.
+                    again = record_ == nullptr && registerWith != nullptr;
+                    if (record_ != nullptr) {
+                        ++record_->pins_;
+                    }
+                }
+            }
+            if (!again) {
+                admitted_ = status.isNotFatal();
+                spare_ = made; // another request of the session linked one first, or a refusal
+                break;
+            }
+            nVOAPAL200_releaseMutex(&dispatcher.turns_[stream]);
+            if (made != nullptr) {
+                drop(made);
+                made = nullptr;
+            }
+        }
+        if (!admitted_) {
+            nVOAPAL200_releaseMutex(&dispatcher.turns_[stream]);
         }
     }
-    return true;
-}
+
+    ~Turn() {
+        SessionStreams* emptied = nullptr;
+        if (record_ != nullptr) {
+            MutexHolder hold(dispatcher_.mutex_);
+            --record_->pins_;
+            if (record_->pins_ == 0 && !record_->closing_ && !dispatcher_.holdsAnything(record_) &&
+                dispatcher_.unlink(record_)) {
+                emptied = record_; // a refused request leaves nothing behind
+            }
+        }
+        if (admitted_) {
+            nVOAPAL200_releaseMutex(&dispatcher_.turns_[stream_]);
+        }
+        if (emptied != nullptr) {
+            drop(emptied);
+        }
+        if (spare_ != nullptr) {
+            drop(spare_);
+        }
+    }
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+
+    explicit operator bool() const { return admitted_; }
+    // Null when the session has none (a request that makes one always has one).
+    SessionStreams* record() const { return record_; }
+    // What the session owes on the stream (stays while the turn is held).
+    uint8_t owes() const {
+        MutexHolder hold(dispatcher_.mutex_);
+        return dispatcher_.owes(record_, stream_);
+    }
+    // Debts (bits) settled by the request's steps.
+    void settle(uint8_t debts) const {
+        if (debts == 0) {
+            return;
+        }
+        MutexHolder hold(dispatcher_.mutex_);
+        for (uint8_t debt = 0; debt < SessionStreams::kDebts; ++debt) {
+            if ((debts & (1u << debt)) != 0) {
+                record_->streams_[stream_].debts[debt].owed = false;
+            }
+        }
+    }
+
+private:
+    bool recordExists(const kdut::CleanupOperationComposite& list) const {
+        MutexHolder hold(dispatcher_.mutex_);
+        return dispatcher_.find(list) != nullptr;
+    }
+
+    DMADispatcher& dispatcher_;
+    uint32_t stream_;
+    SessionStreams* record_ = nullptr;
+    SessionStreams* spare_ = nullptr;
+    bool admitted_ = false;
+};
 
 // ---- the dispatcher -----------------------------------------------------------------
 
@@ -47,6 +165,9 @@ DMADispatcher::DMADispatcher(kelvo_driver::BrixelDMAControllers* provider, uint3
     : provider_(provider), streamCount_(streamCount), reservations_(reservations) {
     VOSDBG_ASSERT(streamCount <= kelvo_driver::BrixelDMAControllers::kNumberOfChannels);
     nVOAPAL200_createMutex(&mutex_, &status);
+    for (uint32_t stream = 0; stream < streamCount; ++stream) {
+        nVOAPAL200_createMutex(&turns_[stream], &status);
+    }
 }
 
 DMADispatcher::~DMADispatcher() {
@@ -85,7 +206,7 @@ bool DMADispatcher::notHeldElsewhere(uint32_t stream, const kdut::CleanupOperati
 
 SessionStreams* DMADispatcher::find(const kdut::CleanupOperationComposite& list) const {
     for (SessionStreams* record = sessions_; record != nullptr; record = record->next_) {
-        if (&record->list_ == &list) {
+        if (&record->list_ == &list && !record->closing_) {
             return record;
         }
     }
@@ -112,121 +233,131 @@ void DMADispatcher::drop(SessionStreams* record) {
     delete record;
 }
 
-template <class Work>
-void DMADispatcher::withSession(uint32_t stream, kdut::CleanupOperationComposite& list, bool make,
-                                tStatus& status, Work work) {
-    // Checked before anything is made for the request, and again where it counts.
-    if (!checkStreamIndex(stream, status) || !notHeldElsewhere(stream, list, status)) {
-        return;
-    }
-    SessionStreams* made = nullptr;
-    // The session's record is made and registered (outside the mutex) before
-    // anything is tagged with it: twice round, or more while the session is
-    // cleaned up meanwhile.
-    for (;;) {
-        SessionStreams* spare = nullptr;
-        SessionStreams* emptied = nullptr;
-        bool done = false;
-        {
-            MutexHolder hold(mutex_);
-            SessionStreams* record = find(list);
-            const bool fresh = record == nullptr && made != nullptr && !made->cleanedUp_;
-            if (fresh) {
-                made->next_ = sessions_;
-                sessions_ = made;
-                record = made;
-                made = nullptr;
-            }
-            if (record != nullptr || !make) {
-                const bool letGo = notHeldElsewhere(stream, list, status) && work(record);
-                if (record != nullptr && record->ownsNothing() && (fresh || letGo)) {
-                    unlink(record);
-                    emptied = record;
-                }
-                done = true;
-            }
-            spare = made; // another request of the session registered first, or a stale one
-            made = nullptr;
-        }
-        if (spare != nullptr) {
-            drop(spare);
-        }
-        if (emptied != nullptr) {
-            drop(emptied); // a refused request leaves nothing behind
-        }
-        if (done) {
-            return;
-        }
-        made = new (status, false) SessionStreams(*this, list);
-        if (made == nullptr) {
-            return;
-        }
-        list.add(made, status);
-        if (status.isFatal()) {
-            delete made;
-            return;
+void DMADispatcher::lockStreams(uint64_t channels) {
+    for (uint32_t stream = 0; stream < streamCount_; ++stream) {
+        if ((physicalChannelMask(stream) & channels) != 0) {
+            nVOAPAL200_acquireMutex(&turns_[stream]);
         }
     }
 }
 
-void DMADispatcher::settle(SessionStreams* record, uint32_t stream, tStatus& status) {
-    uint8_t& debts = record->streams_[stream].debts;
-    if (debts == 0) {
-        return;
+void DMADispatcher::unlockStreams(uint64_t channels) {
+    for (uint32_t stream = streamCount_; stream-- > 0;) {
+        if ((physicalChannelMask(stream) & channels) != 0) {
+            nVOAPAL200_releaseMutex(&turns_[stream]);
+        }
     }
-    StreamCreditControllerInterface* credits = nullptr;
-    if ((debts & SessionStreams::kCreditStop) != 0) {
-        tStatus local;
-        credits = provider_->getStreamCreditController(stream, local);
-        if (credits != nullptr) {
+}
+
+uint8_t DMADispatcher::owes(const SessionStreams* record, uint32_t stream) const {
+    uint8_t debts = 0;
+    for (uint8_t debt = 0; record != nullptr && debt < SessionStreams::kDebts; ++debt) {
+        const SessionStreams::Owed& owed = record->streams_[stream].debts[debt];
+        if (owed.owed && owed.start == starts_[stream]) {
+            debts |= static_cast<uint8_t>(1u << debt);
+        }
+    }
+    return debts;
+}
+
+void DMADispatcher::owe(SessionStreams* record, uint32_t stream, uint8_t debts) {
+    for (uint8_t debt = 0; debt < SessionStreams::kDebts; ++debt) {
+        if ((debts & (1u << debt)) != 0) {
+            record->streams_[stream].debts[debt] = {true, starts_[stream], ++record->taken_};
+        }
+    }
+}
+
+bool DMADispatcher::holdsAnything(const SessionStreams* record) {
+    for (uint32_t stream = 0; stream < streamCount_; ++stream) {
+        if (owes(record, stream) != 0 || record->streams_[stream].holdsLists ||
+            record->lockedBytes(stream) != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool DMADispatcher::nextDebt(SessionStreams* record, uint64_t channels, uint32_t* stream, Debt* debt) {
+    uint64_t latest = 0;
+    for (uint32_t s = 0; s < streamCount_; ++s) {
+        if ((physicalChannelMask(s) & channels) == 0) {
+            continue;
+        }
+        for (uint8_t d = 0; d < SessionStreams::kDebts; ++d) {
+            SessionStreams::Owed& owed = record->streams_[s].debts[d];
+            if (owed.owed && owed.start != starts_[s]) {
+                owed.owed = false; // the stream was started again since: nobody owes that start anything
+            }
+            if (owed.owed && owed.taken > latest) {
+                latest = owed.taken;
+                *stream = s;
+                *debt = static_cast<Debt>(d);
+            }
+        }
+    }
+    return latest != 0;
+}
+
+void DMADispatcher::runStep(uint32_t stream, Debt debt, tStatus& status) {
+    tStatus local;
+    switch (debt) {
+    case SessionStreams::kCreditStop:
+        if (StreamCreditControllerInterface* credits = provider_->getStreamCreditController(stream, local)) {
             credits->stop(local);
         }
-        status.merge(local);
-    }
-    if ((debts & SessionStreams::kStreamStop) != 0) {
-        tStatus local;
+        break;
+    case SessionStreams::kStreamStop:
         provider_->getStreamController(stream).stop(local);
-        status.merge(local);
-    }
-    if ((debts & SessionStreams::kFifoReset) != 0) {
-        tStatus local;
+        break;
+    default:
         provider_->getFIFOController(stream).reset(local);
-        status.merge(local);
+        break;
     }
-    debts = 0;
+    status.merge(local);
 }
 
-bool DMADispatcher::settled(SessionStreams* record, uint32_t stream, uint8_t debt, const tStatus& status) {
+bool DMADispatcher::settleStep(uint8_t owed, Debt debt, uint8_t* settled, tStatus& status) {
     if (status.isFatal()) {
-        return true; // the step failed: still owed, and nothing more to say
+        return false; // the step failed: still owed, and nothing more runs
     }
-    if (record == nullptr || (record->streams_[stream].debts & debt) == 0) {
+    if ((owed & SessionStreams::bit(debt)) == 0) {
+        KELVO_SET_STATUS(status, tStatus::kNotAccessible);
         return false;
     }
-    record->streams_[stream].debts &= static_cast<uint8_t>(~debt);
+    *settled |= SessionStreams::bit(debt);
     return true;
 }
 
-bool DMADispatcher::stopCredits(uint32_t stream, SessionStreams* record, tStatus& status) {
+bool DMADispatcher::stopCredits(uint32_t stream, uint8_t owed, uint8_t* settled, tStatus& status) {
     StreamCreditControllerInterface* credits = provider_->getStreamCreditController(stream, status);
     if (credits == nullptr) {
-        return true;
+        return status.isNotFatal();
     }
     credits->stop(status);
-    return settled(record, stream, SessionStreams::kCreditStop, status);
+    return settleStep(owed, SessionStreams::kCreditStop, settled, status);
 }
 
 void DMADispatcher::endUse(SessionStreams* record, uint64_t channels, tStatus& status) {
-    for (uint32_t stream = 0; stream < streamCount_; ++stream) {
-        if ((physicalChannelMask(stream) & channels) != 0) {
-            settle(record, stream, status);
+    for (;;) {
+        uint32_t stream = 0;
+        Debt debt = SessionStreams::kFifoReset;
+        {
+            MutexHolder hold(mutex_);
+            if (!nextDebt(record, channels, &stream, &debt)) {
+                break;
+            }
+            record->streams_[stream].debts[debt].owed = false;
         }
+        runStep(stream, debt, status);
     }
     for (uint32_t stream = 0; stream < streamCount_; ++stream) {
         if ((physicalChannelMask(stream) & channels) != 0) {
             tStatus local;
             provider_->getSGLController(stream).releaseOwner(&record->streams_[stream].transfers, local);
             status.merge(local);
+            MutexHolder hold(mutex_);
+            record->streams_[stream].holdsLists = false;
         }
     }
 }
@@ -234,48 +365,125 @@ void DMADispatcher::endUse(SessionStreams* record, uint64_t channels, tStatus& s
 void DMADispatcher::release(SessionStreams* record, tStatus& status) {
     {
         MutexHolder hold(mutex_);
-        if (!unlink(record)) {
+        bool linked = false;
+        for (const SessionStreams* at = sessions_; at != nullptr && !linked; at = at->next_) {
+            linked = at == record;
+        }
+        if (!linked) {
             record->cleanedUp_ = true;
             return;
         }
-        endUse(record, UINT64_MAX, status);
+        record->closing_ = true; // the session's requests from now on make a record of their own
+    }
+    for (;;) {
+        // What the session owes, the last taken on first, each step under its stream's turn.
+        for (;;) {
+            uint32_t stream = 0;
+            Debt debt = SessionStreams::kFifoReset;
+            {
+                MutexHolder hold(mutex_);
+                if (!nextDebt(record, kEveryChannel, &stream, &debt)) {
+                    break;
+                }
+            }
+            nVOAPAL200_acquireMutex(&turns_[stream]);
+            bool owed = false;
+            {
+                MutexHolder hold(mutex_);
+                owed = (owes(record, stream) & SessionStreams::bit(debt)) != 0; // a grant may have settled it
+                record->streams_[stream].debts[debt].owed = false;
+            }
+            if (owed) {
+                runStep(stream, debt, status);
+            }
+            nVOAPAL200_releaseMutex(&turns_[stream]);
+        }
+        for (uint32_t stream = 0; stream < streamCount_; ++stream) {
+            if (record->lockedBytes(stream) != 0) {
+                nVOAPAL200_acquireMutex(&turns_[stream]);
+                tStatus local;
+                provider_->getSGLController(stream).releaseOwner(&record->streams_[stream].transfers, local);
+                status.merge(local);
+                nVOAPAL200_releaseMutex(&turns_[stream]);
+            }
+        }
+        // With every turn held no request of the session is under way, nor a
+        // grant working on the record: it goes unless one left it something.
+        lockStreams(kEveryChannel);
+        bool left = false;
+        {
+            MutexHolder hold(mutex_);
+            VOSDBG_ASSERT(record->pins_ == 0);
+            for (uint32_t stream = 0; stream < streamCount_ && !left; ++stream) {
+                left = owes(record, stream) != 0 || record->lockedBytes(stream) != 0;
+            }
+            if (!left) {
+                unlink(record);
+            }
+        }
+        unlockStreams(kEveryChannel);
+        if (!left) {
+            break;
+        }
     }
     drop(record);
 }
 
 void DMADispatcher::claim(uint64_t channels, const kdut::CleanupOperationComposite& holder) {
-    MutexHolder hold(mutex_);
-    if (reservations_ == nullptr || (reservations_->getReservedMask() & channels) != channels ||
-        reservations_->reservedByOtherThan(&holder, channels)) {
-        return;
-    }
-    // The records stay: another session's list may go with its close at any
-    // time, so only that session's own cleanup or requests let its record go.
-    for (SessionStreams* record = sessions_; record != nullptr; record = record->next_) {
-        if (&record->list_ != &holder) {
-            tStatus ignored;
-            endUse(record, channels, ignored);
+    lockStreams(channels);
+    // One record at a time, in list order, pinned while its debts run
+    // outside the mutex (a pinned record stays linked).
+    SessionStreams* done = nullptr;
+    for (;;) {
+        SessionStreams* record = nullptr;
+        {
+            MutexHolder hold(mutex_);
+            if (reservations_ != nullptr && (reservations_->getReservedMask() & channels) == channels &&
+                !reservations_->reservedByOtherThan(&holder, channels)) {
+                record = done != nullptr ? done->next_ : sessions_;
+                while (record != nullptr && &record->list_ == &holder) {
+                    record = record->next_;
+                }
+                if (record != nullptr) {
+                    ++record->pins_;
+                }
+            }
+            if (done != nullptr) {
+                --done->pins_;
+            }
         }
+        if (record == nullptr) {
+            break;
+        }
+        // The records stay: another session's list may go with its close at
+        // any time, so only that session's own cleanup or requests let its
+        // record go.
+        tStatus ignored;
+        endUse(record, channels, ignored);
+        done = record;
     }
+    unlockStreams(channels);
 }
 
 void DMADispatcher::startDMA(uint32_t stream, bool flag, kdut::CleanupOperationComposite& list,
                              tStatus& status) {
-    withSession(stream, list, true, status, [&](SessionStreams* record) {
-        if (!provider_->getSGLController(stream).commitAndStart(flag, status)) {
-            return false; // refused: the hardware is as it was
+    const Turn turn(*this, stream, list, &list, status);
+    if (!turn || !provider_->getSGLController(stream).commitAndStart(flag, status)) {
+        return; // refused: the hardware is as it was
+    }
+    // Started, whatever came of it: the stop and the FIFO reset are owed.
+    uint8_t debts =
+        SessionStreams::bit(SessionStreams::kFifoReset) | SessionStreams::bit(SessionStreams::kStreamStop);
+    StreamCreditControllerInterface* credits = provider_->getStreamCreditController(stream, status);
+    if (credits != nullptr) {
+        credits->start(status);
+        if (status.isNotFatal()) {
+            debts |= SessionStreams::bit(SessionStreams::kCreditStop);
         }
-        // Started, whatever came of it: the stop and the FIFO reset are owed.
-        record->streams_[stream].debts |= SessionStreams::kFifoReset | SessionStreams::kStreamStop;
-        StreamCreditControllerInterface* credits = provider_->getStreamCreditController(stream, status);
-        if (credits != nullptr) {
-            credits->start(status);
-            if (status.isNotFatal()) {
-                record->streams_[stream].debts |= SessionStreams::kCreditStop;
-            }
-        }
-        return false;
-    });
+    }
+    MutexHolder hold(mutex_);
+    ++starts_[stream];
+    owe(turn.record(), stream, debts);
 }
 
 void DMADispatcher::startStreamCredit(uint32_t stream, kdut::CleanupOperationComposite& list,
@@ -287,30 +495,45 @@ void DMADispatcher::startStreamCredit(uint32_t stream, kdut::CleanupOperationCom
     if (credits == nullptr) {
         return;
     }
-    withSession(stream, list, true, status, [&](SessionStreams* record) {
-        credits->start(status);
-        if (status.isNotFatal()) {
-            record->streams_[stream].debts |= SessionStreams::kCreditStop;
-        }
-        return false;
-    });
+    const Turn turn(*this, stream, list, &list, status);
+    if (!turn) {
+        return;
+    }
+    credits->start(status);
+    if (status.isNotFatal()) {
+        MutexHolder hold(mutex_);
+        owe(turn.record(), stream, SessionStreams::bit(SessionStreams::kCreditStop));
+    }
 }
 
 void DMADispatcher::stopDMA(uint32_t stream, kdut::CleanupOperationComposite& list, tStatus& status) {
-    withSession(stream, list, false, status, [&](SessionStreams* record) {
-        // A step that failed stays owed (and the later steps are skipped):
-        // the session's close tries again. A debt the session does not owe is
-        // reported, but every hardware step still runs.
-        bool owed = stopCredits(stream, record, status);
+    const Turn turn(*this, stream, list, nullptr, status);
+    if (!turn) {
+        return;
+    }
+    const uint8_t owed = turn.owes();
+    uint8_t settled = 0;
+    if (stopCredits(stream, owed, &settled, status)) {
         provider_->getStreamController(stream).stop(status);
-        owed = settled(record, stream, SessionStreams::kStreamStop, status) && owed;
-        provider_->getFIFOController(stream).reset(status);
-        owed = settled(record, stream, SessionStreams::kFifoReset, status) && owed;
-        if (!owed) {
-            KELVO_SET_STATUS(status, tStatus::kNotAccessible);
+        if (settleStep(owed, SessionStreams::kStreamStop, &settled, status)) {
+            provider_->getFIFOController(stream).reset(status);
+            settleStep(owed, SessionStreams::kFifoReset, &settled, status);
         }
-        return false;
-    });
+    }
+    turn.settle(settled);
+}
+
+void DMADispatcher::clearApplicationFIFO(uint32_t stream, kdut::CleanupOperationComposite& list,
+                                         tStatus& status) {
+    const Turn turn(*this, stream, list, nullptr, status);
+    if (!turn) {
+        return;
+    }
+    uint8_t settled = 0;
+    if (stopCredits(stream, turn.owes(), &settled, status)) {
+        provider_->getFIFOController(stream).reset(status);
+    }
+    turn.settle(settled);
 }
 
 void DMADispatcher::addTransfer(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint32_t stream,
@@ -328,27 +551,36 @@ void DMADispatcher::addTransfer(const kelvo_driver::nVOAPAL000::tEventDescriptor
         return;
     }
     const kelvo_driver::nVOAPAL000::tUserBuffer buffer(event, address, size);
-    withSession(stream, list, true, status, [&](SessionStreams* record) {
-        const uint64_t locked = record->lockedBytes();
-        const uint64_t allowance =
-            locked < kMaxLockedBytesPerSession ? kMaxLockedBytesPerSession - locked : 0;
-        provider_->getSGLController(stream).addTransfer(kind, buffer, direction, value, status,
-                                                        &record->streams_[stream].transfers, allowance);
-        return false;
-    });
+    const Turn turn(*this, stream, list, &list, status);
+    if (!turn) {
+        return;
+    }
+    // Under the mutex: the session's additions on both streams count against one allowance.
+    MutexHolder hold(mutex_);
+    SessionStreams* record = turn.record();
+    brixeltools::SGLController& sgl = provider_->getSGLController(stream);
+    const bool empty = sgl.isEmpty();
+    const uint64_t locked = record->lockedBytes();
+    const uint64_t allowance = locked < kMaxLockedBytesPerSession ? kMaxLockedBytesPerSession - locked : 0;
+    sgl.addTransfer(kind, buffer, direction, value, status, &record->streams_[stream].transfers, allowance);
+    if (status.isNotFatal() && empty) {
+        record->streams_[stream].holdsLists = true;
+    }
 }
 
 void DMADispatcher::writeStreamAdditiveTransferCount(uint32_t stream, uint32_t count,
                                                      const kdut::CleanupOperationComposite& list,
                                                      tStatus& status) {
-    if (checkStreamIndex(stream, status) && notHeldElsewhere(stream, list, status)) {
+    const Turn turn(*this, stream, list, nullptr, status);
+    if (turn) {
         provider_->getStreamController(stream).writeStreamAdditiveTransferCount(count, status);
     }
 }
 
 uint64_t DMADispatcher::getTransferCount(uint32_t stream, const kdut::CleanupOperationComposite& list,
                                          tStatus& status) {
-    if (!checkStreamIndex(stream, status) || !notHeldElsewhere(stream, list, status)) {
+    const Turn turn(*this, stream, list, nullptr, status);
+    if (!turn) {
         return 0;
     }
     const uint64_t count = provider_->getStreamController(stream).getTransferCount(status);
@@ -356,25 +588,21 @@ uint64_t DMADispatcher::getTransferCount(uint32_t stream, const kdut::CleanupOpe
 }
 
 void DMADispatcher::clearTransfers(uint32_t stream, kdut::CleanupOperationComposite& list, tStatus& status) {
-    withSession(stream, list, false, status, [&](SessionStreams* record) {
-        provider_->getSGLController(stream).clearTransfers(status);
-        if (status.isNotFatal() && record == nullptr) {
+    const Turn turn(*this, stream, list, nullptr, status);
+    if (!turn) {
+        return;
+    }
+    // Under the mutex: it takes back every session's transfers there (no wait: a running stream is refused).
+    MutexHolder hold(mutex_);
+    provider_->getSGLController(stream).clearTransfers(status);
+    if (status.isNotFatal()) {
+        SessionStreams* record = turn.record();
+        if (record != nullptr && record->streams_[stream].holdsLists) {
+            record->streams_[stream].holdsLists = false;
+        } else {
             KELVO_SET_STATUS(status, tStatus::kNotAccessible);
         }
-        return status.isNotFatal(); // the session's record may go with its last transfer
-    });
-}
-
-void DMADispatcher::clearApplicationFIFO(uint32_t stream, kdut::CleanupOperationComposite& list,
-                                         tStatus& status) {
-    withSession(stream, list, false, status, [&](SessionStreams* record) {
-        const bool owed = stopCredits(stream, record, status);
-        provider_->getFIFOController(stream).reset(status);
-        if (!owed) {
-            KELVO_SET_STATUS(status, tStatus::kNotAccessible);
-        }
-        return false;
-    });
+    }
 }
 
 } // namespace qeldma

@@ -5,32 +5,46 @@
 // What a session leaves behind is kept in the session's record, the one
 // cleanup operation the dispatcher registers with that session's list
 // (before anything is tagged with it): the transfers it added, whoever added
-// first, and what it owes for the streams it started (the credits' stop, the
-// stream's stop, the FIFO reset), each debt taken on when its step ran and
-// settled when the session's own stop or clear succeeded (a failed step is
-// tried again at close). Its cleanup settles the debts and takes back the
-// session's transfers on every stream (stopping a stream that may be walking
-// them), leaving the others'. Clearing a stream's transfers takes back
-// everyone's there (the lists are the stream's). A record left owning
-// nothing leaves its list and goes; a refused request leaves none behind.
-// The bytes of user pages a session keeps locked, all streams together, are
-// bounded by kMaxLockedBytesPerSession.
+// first; whether it added the first transfer into a stream's empty lists
+// (its hold on the lists, which its clear gives up); and what it owes for the
+// streams it started (the credits' stop, the stream's stop, the FIFO reset).
+// A debt is owed for one start of the stream: each stream counts its starts
+// and a debt remembers the start it was taken on for, so once the stream has
+// been started again nobody owes the old start anything and settling it does
+// nothing. A debt is settled when the session's own stop or clear succeeded;
+// a failed step stays owed and is tried again at close. A stop or a clear
+// that the session does not owe runs the hardware steps up to the first debt
+// it does not hold, answers -52006 there and skips the rest. The record's
+// cleanup runs what is still owed and held, the last taken on first, then
+// takes back the session's transfers on every stream (stopping a stream that
+// may be walking them), leaving the others'. Clearing a stream's transfers
+// takes back everyone's there (the lists are the stream's). A record left
+// owning nothing leaves its list and goes; a refused request leaves none
+// behind. The bytes of user pages a session keeps locked, all streams
+// together, are bounded by kMaxLockedBytesPerSession.
 //
 // The reservation of a stream's physical channel (DMA streams 0 and 1 are
 // both on channel 0) gives its holder the stream: every stream operation of
 // another session is refused with the already-reserved code (0xBFFA4319),
-// checked under the dispatcher's mutex, and the grant (claim) ends the other
-// sessions' use of the channel as their close would: their debts there are
-// settled and their transfers taken back. So nothing another session set up
-// before the grant or left registered stops, clears or redirects the
-// holder's stream, and none of the holder's data lands in another session's
-// buffer.
+// and the grant (claim) ends the other sessions' use of the channel as their
+// close would: their debts there are settled and their transfers taken back.
+// So nothing another session set up before the grant or left registered
+// stops, clears or redirects the holder's stream, and none of the holder's
+// data lands in another session's buffer.
 //
-// Lock order: a session's cleanup list, the dispatcher's mutex, a stream's
-// mutex, its SGL controller's mutex; the reservation manager's mutex after
-// the dispatcher's. The dispatcher's mutex serialises the records and every
-// call that starts, stops, adds or takes back; nothing registers with a list
-// while holding it.
+// Each stream has a turn, a mutex held by one request (or a grant, or a
+// step of a cleanup) across everything it does to that stream, hardware
+// waits included; the reservation check is made under it, so a request let
+// in before a grant is over before the grant takes the channel, and one that
+// comes after is refused. The dispatcher's own mutex covers the bookkeeping
+// only (the records, their debts, the start counts, the reservation check,
+// the transfer lists) and is never held across a wait, so one session's FIFO
+// reset (10 ms) or stop holds up nobody on another stream.
+//
+// Lock order: a session's cleanup list, the streams' turns (in index order),
+// the dispatcher's mutex, a stream controller's mutex, its SGL controller's
+// mutex; the reservation manager's mutex after the dispatcher's. Nothing
+// registers with a list or removes from one while holding a turn.
 //
 // Every operation takes the status last, does nothing on a fatal status and
 // first checks the stream index (-52005 at or above the stream count).
@@ -60,8 +74,9 @@ constexpr uint64_t physicalChannelMask(uint32_t stream) {
     return uint64_t{1} << (stream >> 1);
 }
 
-// What one session left on the streams: its transfers (tagged with it) and
-// its debts. It is the cleanup operation that settles and takes back both.
+// What one session left on the streams: its transfers (tagged with it), its
+// hold on the lists and its debts. It is the cleanup operation that settles
+// and takes back all of them.
 class SessionStreams : public kdut::CleanupOperationInterface {
 public:
     SessionStreams(DMADispatcher& dispatcher, kdut::CleanupOperationComposite& list)
@@ -69,21 +84,37 @@ public:
     void cleanup(nVOAPALS100::tStatus& status) override;
 
     uint64_t lockedBytes() const;
-    bool ownsNothing() const;
 
 private:
     friend class DMADispatcher;
 
-    enum Debt : uint8_t { kFifoReset = 1, kStreamStop = 2, kCreditStop = 4 };
+    // The steps owed for a start, in the order a stop runs them (the last
+    // taken on first: the FIFO reset first, then the stream's stop, then the
+    // credits' stop).
+    enum Debt : uint8_t { kFifoReset = 0, kStreamStop = 1, kCreditStop = 2, kDebts = 3 };
+    static constexpr uint8_t bit(Debt debt) { return static_cast<uint8_t>(1u << debt); }
+    struct Owed {
+        bool owed = false;
+        uint64_t start = 0; // the stream's start it is owed for
+        uint64_t taken = 0; // when it was taken on (the record's count)
+    };
     struct Stream {
         brixeltools::tTransferOwner transfers;
-        uint8_t debts = 0;
+        Owed debts[kDebts];
+        bool holdsLists = false; // added the first transfer into the stream's empty lists
     };
+
+    uint64_t lockedBytes(uint32_t stream) const;
 
     DMADispatcher& dispatcher_;
     kdut::CleanupOperationComposite& list_;
     Stream streams_[kelvo_driver::BrixelDMAControllers::kNumberOfChannels];
+    uint64_t taken_ = 0; // debts and holds taken on so far
     SessionStreams* next_ = nullptr;
+    // Requests and grants working with the record (it does not go while any do).
+    uint32_t pins_ = 0;
+    // Its cleanup runs: requests of the session no longer find it.
+    bool closing_ = false;
     // Run while registered but not linked: the session's list was cleaned up
     // (and may have forgotten it) before it owned anything.
     bool cleanedUp_ = false;
@@ -92,8 +123,8 @@ private:
 class DMADispatcher : public kelvo_driver::nVOAPAL000::tObject {
 public:
     // streamCount: at most the controller set's channels. reservations: the
-    // device's (null: no stream is ever reserved). The mutex: -52000 when it
-    // cannot be had.
+    // device's (null: no stream is ever reserved). The mutexes: -52000 when
+    // they cannot be had.
     DMADispatcher(kelvo_driver::BrixelDMAControllers* provider, uint32_t streamCount,
                   nVOAPALS100::tStatus& status, kdut::ResourceReservationManager* reservations = nullptr);
     // Frees the sessions' records (their sessions were invalidated by the
@@ -106,17 +137,19 @@ public:
     // Commits the lists and starts the stream: no transfers -52005, running
     // already 0xBFFA806E (both refused: nothing owed). Once the channel was
     // started, successful or not, the FIFO reset and the stream's stop are
-    // owed; on success the credits start and their stop is owed too.
+    // owed for this start; on success the credits start and their stop is
+    // owed too.
     void startDMA(uint32_t stream, bool flag, kdut::CleanupOperationComposite& list,
                   nVOAPALS100::tStatus& status);
-    // Credits, the stream's stop, the FIFO reset, each debt settled when its
-    // step succeeded; after a failed step the later ones are skipped and
-    // stay owed. A debt the session does not owe is -52006, and every
-    // hardware step still runs.
+    // The credits' stop (when the stream has credits), the stream's stop,
+    // the FIFO reset, each followed by the settling of its debt: a debt the
+    // session does not owe is -52006 and the steps after it are skipped; a
+    // step that fails stays owed and the steps after it are skipped.
     void stopDMA(uint32_t stream, kdut::CleanupOperationComposite& list, nVOAPALS100::tStatus& status);
     // size 0: -52019; kind above 1: -52005; more locked bytes than the
     // session may still lock: -52000. The transfer belongs to the calling
-    // session; a refused one leaves nothing.
+    // session, which holds the lists when they were empty before; a refused
+    // one leaves nothing.
     void addTransfer(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint32_t stream, uint32_t kind,
                      uint64_t address, uint64_t size, uint32_t direction, uint32_t value,
                      kdut::CleanupOperationComposite& list, nVOAPALS100::tStatus& status);
@@ -127,10 +160,12 @@ public:
     uint64_t getTransferCount(uint32_t stream, const kdut::CleanupOperationComposite& list,
                               nVOAPALS100::tStatus& status);
     // Takes back every transfer of the stream (0xBFFA806E while it runs:
-    // nothing changes); then -52006 when the session has no record.
+    // nothing changes); then -52006 unless the session held the lists, which
+    // it no longer does.
     void clearTransfers(uint32_t stream, kdut::CleanupOperationComposite& list, nVOAPALS100::tStatus& status);
-    // Stops the credits (settling their debt when they stopped), then resets
-    // the FIFO.
+    // When the stream has credits: stops them and settles their debt (-52006
+    // when the session does not owe it: no FIFO reset then). Then resets the
+    // FIFO.
     void clearApplicationFIFO(uint32_t stream, kdut::CleanupOperationComposite& list,
                               nVOAPALS100::tStatus& status);
     // Starts the credits when the stream has them; their stop is owed.
@@ -138,42 +173,45 @@ public:
                            nVOAPALS100::tStatus& status);
     // The session of holder was granted channels: every other session's
     // debts on their streams are settled and its transfers there taken back,
-    // as its close would (its record stays for its own close). Nothing when holder no longer holds them (a
-    // release overtook the claim). What fails there is the other sessions' loss, as at their close: the
-    // holder is not told.
+    // as its close would (its record stays for its own close). It waits for
+    // the requests on those streams under way. Nothing when holder no longer
+    // holds them (a release overtook the claim). What fails there is the
+    // other sessions' loss, as at their close: the holder is not told.
     void claim(uint64_t channels, const kdut::CleanupOperationComposite& holder);
 
     bool checkStreamIndex(uint32_t stream, nVOAPALS100::tStatus& status) const;
 
 private:
     friend class SessionStreams;
+    class Turn;
+    using Debt = SessionStreams::Debt;
 
     // No other session holds the stream's channel (the already-reserved code).
     bool notHeldElsewhere(uint32_t stream, const kdut::CleanupOperationComposite& list,
                           nVOAPALS100::tStatus& status);
-    // After the checks, runs work(record) under the mutex with the session's
-    // record: made and registered first when make is set and there is none,
-    // else null when there is none. A record owning nothing afterwards goes
-    // when it was made for this request or work answered true (a clear that
-    // succeeded); otherwise it stays registered until the session's clear or
-    // close.
-    template <class Work>
-    void withSession(uint32_t stream, kdut::CleanupOperationComposite& list, bool make,
-                     nVOAPALS100::tStatus& status, Work work);
-    // Runs the debts of record on stream, each with a fresh status merged
-    // into status, and forgets them (under the mutex).
-    void settle(SessionStreams* record, uint32_t stream, nVOAPALS100::tStatus& status);
-    // After a step that succeeded, settles record's debt on stream (false
-    // when the session did not owe it); true after a step that failed.
-    static bool settled(SessionStreams* record, uint32_t stream, uint8_t debt,
-                        const nVOAPALS100::tStatus& status);
-    // Stops the stream's credits when it has them and settles their debt:
-    // false when they stopped but the session did not owe it.
-    bool stopCredits(uint32_t stream, SessionStreams* record, nVOAPALS100::tStatus& status);
-    // Settles record's debts and takes back its transfers on the streams of
-    // channels (under the mutex).
+    // The debts record owes on stream for its current start, as bits (under
+    // the mutex, or the stream's turn: then they stay).
+    uint8_t owes(const SessionStreams* record, uint32_t stream) const;
+    // Takes on debts (bits) for the stream's current start (under the mutex).
+    void owe(SessionStreams* record, uint32_t stream, uint8_t debts);
+    // Runs one step owed on a stream with a fresh status merged into status.
+    void runStep(uint32_t stream, Debt debt, nVOAPALS100::tStatus& status);
+    // The credits' stop when the stream has credits: false (-52006 set) when
+    // they stopped but the session did not owe it; settled in *settled.
+    bool stopCredits(uint32_t stream, uint8_t owed, uint8_t* settled, nVOAPALS100::tStatus& status);
+    // A step of a stop or a clear succeeded: false (-52006 set) when the
+    // session did not owe it; settled in *settled.
+    static bool settleStep(uint8_t owed, Debt debt, uint8_t* settled, nVOAPALS100::tStatus& status);
+    // The record's next debt on the streams of channels, the last taken on
+    // first (under the mutex): false when it owes nothing there. Debts of an
+    // earlier start are forgotten on the way.
+    bool nextDebt(SessionStreams* record, uint64_t channels, uint32_t* stream, Debt* debt);
+    // Whether the record owes, holds lists or has transfers anywhere (under the mutex).
+    bool holdsAnything(const SessionStreams* record);
+    // Settles what record owes on the streams of channels and takes back its
+    // transfers there, holding those streams' turns (it is pinned).
     void endUse(SessionStreams* record, uint64_t channels, nVOAPALS100::tStatus& status);
-    // The record of list, or null (under the mutex).
+    // The record of list, or null; one that is closing is not found (under the mutex).
     SessionStreams* find(const kdut::CleanupOperationComposite& list) const;
     // Unlinks record; false when it was not linked (under the mutex).
     bool unlink(SessionStreams* record);
@@ -181,11 +219,16 @@ private:
     void release(SessionStreams* record, nVOAPALS100::tStatus& status);
     // Removes a record that is no longer linked from its list and frees it.
     static void drop(SessionStreams* record);
+    void lockStreams(uint64_t channels);
+    void unlockStreams(uint64_t channels);
 
     kelvo_driver::BrixelDMAControllers* provider_;
     uint32_t streamCount_;
     kdut::ResourceReservationManager* reservations_;
     kelvo_driver::nVOAPAL000::tMutex mutex_;
+    // Each stream's turn and its starts so far (under the turn and the mutex).
+    kelvo_driver::nVOAPAL000::tMutex turns_[kelvo_driver::BrixelDMAControllers::kNumberOfChannels];
+    uint64_t starts_[kelvo_driver::BrixelDMAControllers::kNumberOfChannels] = {};
     SessionStreams* sessions_ = nullptr;
 };
 

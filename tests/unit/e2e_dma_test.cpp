@@ -1,6 +1,7 @@
 // DMA end to end through the host's C API: both directions on every board, the wait's checks; then two
 // handles (channel 0's engine in step mode): what a close takes back, refusals, locked pages,
 // reservations, both at work at once.
+#include <future>
 #include <numeric>
 #include <thread>
 
@@ -8,6 +9,7 @@
 #include "core/dma_objects.h"
 #include "core_test_support.h"
 #include "fatal_hook_capture.h"
+#include "test_worker.h"
 
 namespace {
 
@@ -89,10 +91,8 @@ TEST_F(E2EDma, TheCommandStreamAndTheMeasurePacketsOnEveryBoard) {
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_stopDMA, 1), 0);
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_clearTransfers, 1), 0);
         EXPECT_EQ(registered(handle), streamless) << "nothing of the streams left registered";
-        resets = module->dma(1).fifoResets();
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_stopDMA, 1), KELVO_STATUS_NOT_ACCESSIBLE)
-            << "nothing to remove";
-        EXPECT_EQ(module->dma(1).fifoResets(), resets + 2) << "and still every hardware step ran";
+            << "nothing owed";
 
         std::vector<uint32_t> words(3 * kPacketWords, 0); // room for a packet more: the stream still runs
         EXPECT_EQ(inOrder({transfer(handle, 0, words.data(), 4 * words.size()), start(handle, 0)}), 0);
@@ -129,6 +129,23 @@ TEST_F(E2EDma, ChannelAndReservationChecks) {
                   channel < 2 ? std::make_pair(0, 1u) : std::make_pair(kInvalidChannel, 0u));
         EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_cancelWaitUntilBytesTransferred, channel),
                   channel < 2 ? 0 : kInvalidChannel);
+    }
+}
+
+// A wait for bytes that never come ends with the cancel code when another thread cancels it, on either
+// DMA channel.
+TEST_F(E2EDma, AWaitCancelledFromAnotherThreadEndsWithTheCancelCode) {
+    const int handle = open(add("duskmere-a"));
+    EXPECT_EQ(reserveAll(handle), 0);
+    for (uint32_t channel : {0u, 1u}) {
+        SCOPED_TRACE(channel);
+        kelvo_brixelTools_waitUntilBytesTransferred_out waited{};
+        Worker waiter([&] { waited = wait(handle, channel, 0, 64, 600000); });
+        EXPECT_TRUE(waiter.waitUntilBlocked());
+        EXPECT_EQ(simple(handle, KELVO_IOCTL_brixelTools_cancelWaitUntilBytesTransferred, channel), 0);
+        waiter.join();
+        EXPECT_EQ(std::make_pair(waited.status, waited.timedOut),
+                  std::make_pair(int32_t{KELVO_STATUS_WAIT_CANCELLED}, 0u));
     }
 }
 
@@ -257,6 +274,201 @@ TEST_F(E2EDmaSessions, AFailedStepKeepsItsRegistrationForTheClose) {
     }
 }
 
+// A stop or a clear runs its steps up to the first that the handle does not owe, answers -52006 there and
+// leaves the rest: b added first and (but for the last two rows) started the stream; a or b asks.
+TEST_F(E2EDmaSessions, ARequestNotOwedEndsAtItsFirstStepNotOwed) {
+    constexpr int32_t kNotOwed = KELVO_STATUS_NOT_ACCESSIBLE;
+    enum Asker { kA, kB };
+    const auto ask = [this](Asker asker, uint32_t code) { // the handle of each row's plug
+        return [this, asker, code](uint32_t channel) { return simple(asker == kA ? a : b, code, channel); };
+    };
+    const auto stop = KELVO_IOCTL_brixelTools_stopDMA;
+    const auto clearFifo = KELVO_IOCTL_brixelTools_clearApplicationFIFO;
+    const auto clearLists = KELVO_IOCTL_brixelTools_clearTransfers;
+    // The answer, the credits stopped, the stream running, FIFO reset strobes (two a reset), lists left.
+    using After = std::tuple<int32_t, bool, bool, uint64_t, size_t>;
+    struct Row {
+        const char* what;
+        const char* board;
+        uint32_t channel;
+        bool bStarts;
+        std::function<int32_t(uint32_t)> request;
+        After after;
+    };
+    const std::vector<Row> rows = {
+        {"a stops: the credits stop, the stream and FIFO stay",
+         "solstra",
+         1,
+         true,
+         ask(kA, stop),
+         {kNotOwed, true, true, 0, 1}},
+        {"a stops, no credits: the stream stops, the FIFO stays",
+         "duskmere-a",
+         0,
+         true,
+         ask(kA, stop),
+         {kNotOwed, false, false, 0, 1}},
+        {"a clears the FIFO: the credits stop, the FIFO stays",
+         "solstra",
+         1,
+         true,
+         ask(kA, clearFifo),
+         {kNotOwed, true, true, 0, 1}},
+        {"a clears the FIFO, no credits: nothing owed on the way",
+         "duskmere-a",
+         1,
+         true,
+         ask(kA, clearFifo),
+         {0, false, true, 2, 1}},
+        {"b stops what it started", "solstra", 1, true, ask(kB, stop), {0, true, false, 2, 1}},
+        {"a clears lists that b filled first: every transfer goes",
+         "duskmere-a",
+         0,
+         false,
+         [&](uint32_t channel) {
+             EXPECT_EQ(transfer(a, channel, page.data(), page.size()), 0);
+             return simple(a, clearLists, channel);
+         },
+         {kNotOwed, false, false, 0, 0}},
+        {"b clears them after that: it held them",
+         "duskmere-a",
+         0,
+         false,
+         [&](uint32_t channel) {
+             EXPECT_EQ(simple(a, clearLists, channel), kNotOwed);
+             return simple(b, clearLists, channel);
+         },
+         {0, false, false, 0, 0}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        plug(row.board);
+        const size_t lists = lockedLists();
+        sim::DmaEngine& stream = engine(row.channel);
+        EXPECT_EQ(inOrder({transfer(b, row.channel, page.data(), page.size()),
+                           row.bStarts ? start(b, row.channel) : 0}),
+                  0);
+        const uint64_t resets = stream.fifoResets();
+        const int32_t code = row.request(row.channel);
+        const bool credits = std::string(row.board) == "solstra" && row.channel == 1;
+        EXPECT_EQ(After(code, credits && (stream.creditStatus() & (1u << 17)) != 0, stream.running(),
+                        stream.fifoResets() - resets, lockedLists() - lists),
+                  row.after);
+        unplug();
+    }
+}
+
+// A close runs what its handle owes, the last taken on first: the stream started last stops and has its
+// FIFO reset first.
+TEST_F(E2EDmaSessions, ACloseUndoesTheStreamStartedLastFirst) {
+    for (const std::pair<uint32_t, uint32_t>& started : {std::make_pair(0u, 1u), std::make_pair(1u, 0u)}) {
+        SCOPED_TRACE(started.first);
+        plug("duskmere-a");
+        for (const uint32_t channel : {started.first, started.second}) {
+            EXPECT_EQ(inOrder({transfer(a, channel, page.data(), page.size()), start(a, channel)}), 0);
+        }
+        sim::Block* control = module(index).nisoFpga().find("stream-control");
+        control->clearTrace();
+        EXPECT_EQ(kelvo_close(a), 0);
+        std::vector<uint64_t> strobes; // at 0 the measure FIFO's (channel 0), at 4 the command FIFO's
+        for (const sim::Access& access : control->trace()) {
+            strobes.push_back(access.offset);
+        }
+        const uint64_t last = 4 * started.second, first = 4 * started.first;
+        EXPECT_EQ(strobes, (std::vector<uint64_t>{last, last, first, first}));
+        EXPECT_FALSE(engine(0).running() || engine(1).running());
+        unplug();
+    }
+}
+
+// One handle's FIFO reset (10 ms asleep on the stand-in clock, held all but still here) holds up no
+// request of another handle on the other stream: a's add and clear on stream 0 end while b's reset of
+// stream 1 sleeps.
+TEST_F(E2EDmaSessions, AFifoResetHoldsUpNoRequestOnTheOtherStream) {
+    plug("duskmere-a");
+    const double scale = kal::clock::scale();
+    kal::clock::clearSleepLog();
+    kal::clock::setScale(1e-9);
+    int32_t reset = -1;
+    std::vector<int32_t> codes;
+    Worker resetter([&] { reset = simple(b, KELVO_IOCTL_brixelTools_clearApplicationFIFO, 1); });
+    const auto asleep = [&] {
+        for (const kal::clock::SleepRecord& sleep : kal::clock::sleepLog()) {
+            if (sleep.threadId == resetter.id() && sleep.microseconds == 10000) {
+                return kal::thread::isBlocked(resetter.id());
+            }
+        }
+        return false;
+    };
+    while (!asleep()) {
+        std::this_thread::yield();
+    }
+    // Blocked before it ends: held up by the reset, the only thing under way.
+    Worker other([&] {
+        codes = {transfer(a, 0, page.data(), page.size()), simple(a, KELVO_IOCTL_brixelTools_clearTransfers)};
+    });
+    while (!other.done() && !kal::thread::isBlocked(other.id())) {
+        std::this_thread::yield();
+    }
+    const bool ended = other.done(), resetting = !resetter.done();
+    kal::clock::setScale(scale);
+    other.join();
+    resetter.join();
+    EXPECT_TRUE(ended) << "a's requests on stream 0 waited for b's FIFO reset of stream 1";
+    EXPECT_TRUE(resetting);
+    EXPECT_EQ(codes, (std::vector<int32_t>{0, 0}));
+    EXPECT_EQ(reset, 0);
+    unplug();
+}
+
+// A grant waits for the stream requests of other handles that were let in before it, and refuses them
+// after it: b's count write or read, paused at its register access, lands before a's reservation answers.
+TEST_F(E2EDmaSessions, AGrantWaitsForTheRequestsLetInBeforeIt) {
+    struct Row {
+        const char* what;
+        const char* block; // where the request is paused
+        bool bridge;       // the block is the bridge's, else the non-isolated FPGA's
+        uint64_t offset;
+        std::function<int32_t()> request;
+    };
+    const std::vector<Row> rows = {
+        {"count write", "stream-circuit-1", false, sim::StreamCircuitBlock::kAdditiveCount,
+         [&] { return ASK(brixelTools_writeStreamAdditiveTransferCount, b, 1, 64, 0).status; }},
+        {"count read", "dma-channel-1", true, 0xA0 /* TotalTransferCount */,
+         [&] { return count(b, 1).status; }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        plug("duskmere-a");
+        sim::Block* block =
+            row.bridge ? module(index).bar0().find(row.block) : module(index).nisoFpga().find(row.block);
+        std::promise<void> reached, go;
+        std::shared_future<void> going = go.get_future().share();
+        bool paused = false; // the tap runs under the module's lock
+        block->setTap(row.offset, [&] {
+            if (!std::exchange(paused, true)) {
+                reached.set_value();
+                going.wait();
+            }
+        });
+        int32_t requested = -1, granted = -1;
+        Worker requester([&] { requested = row.request(); });
+        reached.get_future().wait();
+        Worker granter([&] { granted = reserveAll(a); });
+        while (!granter.done() && !kal::thread::isBlocked(granter.id())) {
+            std::this_thread::yield();
+        }
+        EXPECT_FALSE(granter.done()) << "the grant answered while a request it had let in was on its way";
+        go.set_value();
+        requester.join();
+        granter.join();
+        EXPECT_EQ(std::make_pair(requested, granted), std::make_pair(0, 0));
+        EXPECT_EQ(row.request(), KELVO_STATUS_RESERVED_BY_OTHER) << "after the grant";
+        block->setTap(row.offset, {});
+        unplug();
+    }
+}
+
 // A request refused for want of locked pages, a DMA map, link memory or transfers leaves nothing
 // behind however often; a transfer added afterwards runs alone and goes with the handle's close.
 TEST_F(E2EDmaSessions, ARefusedRequestLeavesNothingBehind) {
@@ -370,18 +582,23 @@ TEST_F(E2EDmaSessions, AReservationKeepsTheOtherHandlesOffBothDmaChannels) {
 }
 
 // A reservation takes the channel from what the other handle set up before it: b's queued transfer and
-// running stream go at the grant, b's leftovers never touch a's stream, and a's data reaches only a.
+// running stream go at the grant, b's leftovers never touch a's stream, and a's data reaches only a. What
+// b owed for its start is owed for that start only: when a stopped it and started the stream itself
+// before the grant, the grant stops nothing of a's.
 TEST_F(E2EDmaSessions, AReservationTakesTheChannelFromWhatTheOthersSetUpBefore) {
     constexpr size_t kPacket = 264;
     struct Row {
         const char* what;
         bool bStarted;
+        bool grantLast; // a stops b's stream, clears, starts its own and arms, then reserves
         std::function<int32_t()> bLeaves; // b's cleanup or close, after a's stream started
     };
     const std::vector<Row> rows = {
-        {"b's transfer queued, b closes", false, [&] { return kelvo_close(b); }},
-        {"b's stream running, b cleans up", true, [&] { return ASK(kdut_cleanup, b, 0).status; }},
-        {"b's stream running, b closes", true, [&] { return kelvo_close(b); }},
+        {"b's transfer queued, b closes", false, false, [&] { return kelvo_close(b); }},
+        {"b's stream running, b cleans up", true, false, [&] { return ASK(kdut_cleanup, b, 0).status; }},
+        {"b's stream running, b closes", true, false, [&] { return kelvo_close(b); }},
+        {"b's stream stopped by a, a's started, then the grant; b closes", true, true,
+         [&] { return kelvo_close(b); }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -390,8 +607,15 @@ TEST_F(E2EDmaSessions, AReservationTakesTheChannelFromWhatTheOthersSetUpBefore) 
         const size_t lists = lockedLists();
         std::vector<uint8_t> theirs(kPacket, 0), ours(2 * kPacket, 0);
         EXPECT_EQ(inOrder({transfer(b, 0, theirs.data(), kPacket), row.bStarted ? start(b, 0) : 0}), 0);
-        EXPECT_EQ(reserveAll(a), 0);
-        EXPECT_EQ(lockedLists(), lists) << "b's transfer went at the grant";
+        if (row.grantLast) {
+            const std::vector<int32_t> codes{
+                simple(a, KELVO_IOCTL_brixelTools_stopDMA),
+                simple(a, KELVO_IOCTL_brixelTools_clearTransfers)}; // in this order
+            EXPECT_EQ(codes, std::vector<int32_t>(2, KELVO_STATUS_NOT_ACCESSIBLE)) << "a owed neither";
+        } else {
+            EXPECT_EQ(reserveAll(a), 0);
+        }
+        EXPECT_EQ(lockedLists(), lists) << "b's transfer went";
         EXPECT_FALSE(engine().running()) << "and the stream that ran it";
         EXPECT_EQ(
             inOrder({ASK(brixelTools_addTransferFromDevice, a, 0, 1, address(ours.data()), ours.size(), 0, 0)
@@ -402,6 +626,9 @@ TEST_F(E2EDmaSessions, AReservationTakesTheChannelFromWhatTheOthersSetUpBefore) 
             const auto w = wait(a, 0, 0, static_cast<uint32_t>(bytes), 600000);
             return std::tuple(w.status, w.timedOut, count(a, 0).transferCount);
         };
+        if (row.grantLast) { // the wait needs it
+            EXPECT_EQ(reserveAll(a), 0);
+        }
         EXPECT_EQ(arrived(kPacket), std::tuple(0, 0u, kPacket));
         for (const uint32_t code : {KELVO_IOCTL_brixelTools_stopDMA, KELVO_IOCTL_brixelTools_clearTransfers,
                                     KELVO_IOCTL_brixelTools_clearApplicationFIFO}) {
