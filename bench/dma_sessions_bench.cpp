@@ -47,9 +47,11 @@ struct Bed {
         kal::clock::setScale(scale);
     }
     bool addAndClear() const {
-        const kelvo_brixelTools_addTransferFromDevice_in add{0, 0, reinterpret_cast<std::uintptr_t>(page), 4096, 0, 0};
+        const kelvo_brixelTools_addTransferFromDevice_in add{0,    0, reinterpret_cast<std::uintptr_t>(page),
+                                                             4096, 0, 0};
         return ask(adder, KELVO_IOCTL_brixelTools_addTransferFromDevice, add) == 0 &&
-               ask(adder, KELVO_IOCTL_brixelTools_clearTransfers, kelvo_brixelTools_clearTransfers_in{0, 0}) == 0;
+               ask(adder, KELVO_IOCTL_brixelTools_clearTransfers,
+                   kelvo_brixelTools_clearTransfers_in{0, 0}) == 0;
     }
     const double scale = kal::clock::scale();
     int adder = -1;
