@@ -291,7 +291,7 @@ void BoardRevisionProgrammer::setup(kelvo_storagemaps::ManufacturingStorageMapIn
     if (status.isFatal()) {
         return;
     }
-    auto& reg = sequencer.SoftwareGeneralUse[0];
+    auto& reg = sequencer.SoftwareGeneralUse[kRevisionRegister];
     arm::insertIntoRecord(reg, 0xFFFFFFFFu, revision);
     if (reg.dirty != 0) {
         reg.flush(status, false);

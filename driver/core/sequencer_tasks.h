@@ -97,9 +97,12 @@ private:
 };
 
 // Level 12: the board revision of the "Manufacturing" map into the sequencer's
-// software register (general-use register 0).
+// software register: general-use register 6 (offset 0x118), written only when
+// its soft copy changes or is dirty.
 class BoardRevisionProgrammer : public SetupTask {
 public:
+    static constexpr uint32_t kRevisionRegister = 6;
+
     void setup(kelvo_storagemaps::ManufacturingStorageMapInterface& manufacturing,
                kelvo_regmaps::tKelvoSequencerChSeqRegMap& sequencer, nVOAPALS100::tStatus& status);
     static SetupTask* create(KelvoHelper& helper, const SetupInputs& inputs, nVOAPALS100::tStatus& status);

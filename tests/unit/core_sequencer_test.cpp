@@ -5,6 +5,7 @@
 #include "bridge/firmware.h"
 #include "controllers/isolated_controllers.h"
 #include "core/board_startup.h"
+#include "core_test_levels.h"
 #include "core_test_support.h"
 
 namespace {
@@ -22,12 +23,32 @@ constexpr int32_t kInvalidParameter = KELVO_STATUS_INVALID_PARAMETER;
 struct Board {
     std::string name;
     uint32_t commands, subroutines; // the last subroutine starts at the last command
+    std::string sequencerMap;       // the channel sequencer's registration
 };
-const Board kBoards[] = {{"solstra", 321, 18}, {"duskmere-a", 4135, 25}, {"duskmere-b", 4135, 25}};
+const std::string kSolstraSequencer = "SolstraIsoTopRegMap_SeqTopWin_SolstraSeqTopRegMap_ChannelWin_"
+                                      "SolstraChSeqTopRegMap_SeqChannelWin_SolstraSeqChRegMap_"
+                                      "KelvoSequencerSeqWin_KelvoSequencerChSeqRegMap_Ver1.0.0d379";
+const std::string kDuskmereSequencer = "DuskmereNisoTopRegMap_SeqTopWin_DuskmereSeqTopRegMap_ChannelWins0_"
+                                       "DuskmereChSeqTopRegMap_SeqChannelWin_DuskmereSeqChRegMap_"
+                                       "KelvoSequencerSeqWin_KelvoSequencerChSeqRegMap_Ver1.0.0d379";
+const Board kBoards[] = {{"solstra", 321, 18, kSolstraSequencer},
+                         {"duskmere-a", 4135, 25, kDuskmereSequencer},
+                         {"duskmere-b", 4135, 25, kDuskmereSequencer}};
 
 class SequencerLevels : public HostedTest {
 protected:
     static sim::SequencerSide& side(int index) { return *module(index).sequencerSide(); }
+    // The writes that reached the channel sequencer's general-use registers: (offset, value).
+    using Writes = std::vector<std::pair<uint64_t, uint64_t>>;
+    static Writes generalUseWrites(int index) {
+        Writes writes;
+        for (const sim::Access& access : side(index).channelSequencerBlock().trace()) {
+            if (access.write && access.offset >= 0x100) {
+                writes.emplace_back(access.offset, access.value);
+            }
+        }
+        return writes;
+    }
     static wexmoortools::SubroutineRegistrarInterface& registrar(int index) {
         auto& task =
             deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::SubroutinePackageRegisterInterface>();
@@ -70,7 +91,16 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRamAndSt
         EXPECT_EQ(
             (std::vector<uint64_t>{trace[0].offset, trace[1].offset, trace[2].offset, trace.back().value}),
             (std::vector<uint64_t>{0x8, 0xC, 0x0, 16383}));
-        EXPECT_EQ(s.sequencer().generalUse(0), 1u) << "the default image's board revision";
+        // The default image's board revision, 1: written once, into general-use register 6 alone (0x118,
+        // id 0x8028D30B), and still there after the start-up subroutine ran.
+        const auto byId = [&](uint32_t id) {
+            const auto out = answer<kelvo_arm_get_out>(handle, KELVO_IOCTL_arm_get,
+                                                       named(kelvo_arm_get_in{0, 0, id, 0}, b.sequencerMap));
+            return std::pair(out.status, out.value);
+        };
+        EXPECT_EQ(std::tuple(generalUseWrites(index), s.sequencer().generalUse(6), byId(0x8028D30B),
+                             byId(0x80D566D2)),
+                  std::tuple(Writes{{0x118, 1}}, 1u, std::pair(0, 1u), std::pair(0, 0u)));
         EXPECT_EQ(s.adf4002().words(), (std::vector<uint32_t>{0x1F8093, 0x1F8092, 0x100028, 0x1B01}));
         const auto count = answer<kelvo_wexmoor_getNumSubroutines_out>(
             handle, KELVO_IOCTL_wexmoor_getNumSubroutines, kelvo_status_record{0});
@@ -91,6 +121,23 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRamAndSt
                              s.sequencer().faults().empty(), s.sequencer().running()),
                   std::tuple(0u, true, true, false));
     });
+}
+
+// Level 12 writes the revision as a non-forced write: not at all when it equals the fresh soft copy.
+TEST_F(SequencerLevels, TheBoardRevisionReachesTheRegisterOnlyWhenItChangesTheSoftCopy) {
+    constexpr uint32_t kBoardRevisionField = 16; // of the "Manufacturing" map, one byte
+    const struct {
+        uint8_t revision;
+        Writes writes; // to the general-use registers
+    } cases[] = {{0, {}}, {2, {{0x118, 2}}}};
+    ScopedProductLevels levels(12);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int{c.revision});
+        const FlashImage flash = FlashImage().set(kManufacturingMap, kBoardRevisionField, &c.revision, 1);
+        const int index = add("solstra", [&](sim::Module& m) { m.flash().load(flash.bytes()); });
+        EXPECT_EQ(std::tuple(levelOf(index), generalUseWrites(index)), std::tuple(12u, c.writes));
+        remove(index);
+    }
 }
 
 TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {

@@ -122,7 +122,8 @@ std::vector<std::uint8_t> makeFpgaImage(const FpgaImage& image) {
 constexpr std::uint64_t kReturn = 0x1C0FFF0500000000ull;    // opcode 7, C 15, G 5
 constexpr std::uint64_t kSetMarker = 0x2000000000000000ull; // opcode 8, identifier in data
 constexpr std::uint64_t kRegWrite = 0x0400000000000000ull;  // opcode 1, regAddress 47..32, data
-constexpr std::uint32_t kGeneralUse = 0x100;                // general-use register 0 (the board revision's)
+constexpr std::uint32_t kGeneralUse = 0x100;                // general-use register 0
+constexpr std::uint32_t kBoardRevision = 6;                 // the general-use register the driver keeps
 
 void put64(std::vector<std::uint8_t>& bytes, std::size_t word, std::uint64_t value) {
     put32(bytes, word * 8, static_cast<std::uint32_t>(value));
@@ -131,8 +132,8 @@ void put64(std::vector<std::uint8_t>& bytes, std::size_t word, std::uint64_t val
 
 // Subroutine k occupies the words from its address up to the next one's (the
 // last up to the end). A one-word subroutine is a single return; a longer one
-// sets a marker with its identifier, writes general-use registers 1 to 63
-// (never register 0, which holds the board revision) and ends with a return.
+// sets a marker with its identifier, writes the general-use registers in turn
+// (never register 6, which holds the board revision) and ends with a return.
 template <std::size_t N>
 std::vector<std::uint8_t> makeSubroutineImage(std::uint32_t commands, const Subroutine (&table)[N]) {
     std::vector<std::uint8_t> bytes(std::size_t{commands} * 8, 0);
@@ -145,7 +146,8 @@ std::vector<std::uint8_t> makeSubroutineImage(std::uint32_t commands, const Subr
         }
         put64(bytes, first, kSetMarker | table[k].id);
         for (std::uint32_t word = first + 1; word + 1 < end; ++word) {
-            const std::uint32_t index = 1 + (word - first - 1) % 63;
+            const std::uint32_t turn = (word - first - 1) % 63;
+            const std::uint32_t index = turn < kBoardRevision ? turn : turn + 1;
             const std::uint64_t address = kGeneralUse + 4 * index;
             put64(bytes, word, kRegWrite | (address << 32) | (table[k].id ^ word));
         }
