@@ -100,31 +100,31 @@ void BoardStartup::setup(IsolatedObjectsInterface& isolated, TYMORegMaps& tymo, 
 void BoardStartup::run(IsolatedObjectsInterface& isolated, TYMORegMaps& tymo, BrixelDMAControllers& dma,
                        const nVOAPAL000::tDMAConfiguration& configuration,
                        wexmoortools::SubroutineRegistrarInterface* registrar, tStatus& status) {
-    const uint32_t core = tymo.brixelRegMap.COREDR.readRegister(status);
-    if (status.isFatal()) {
-        return;
-    }
-    const uint32_t linkSize = 1u << ((core >> 12) & 15);
+    // The stream and its credits are taken first: whatever fails below, the
+    // engine's reset and the stream's stop at the end still run.
     brixeltools::BrixelDMAStreamController& stream = dma.getStreamController(kStartupChannel);
     qeldma::StreamCreditControllerInterface* credits = dma.getStreamCreditController(kStartupChannel, status);
-    buffer_.reset(new (status, false) DMABuffer<uint64_t>(stream, credits, configuration, linkSize,
-                                                          kProgramWords * sizeof(uint64_t), status));
-    if (!buffer_) {
-        return;
+    SequenceEngineControllerInterface& engine = isolated.getSequenceEngineController();
+    const uint32_t core = tymo.brixelRegMap.COREDR.readRegister(status);
+    const uint32_t linkSize = 1u << ((core >> 12) & 15);
+    if (status.isNotFatal()) {
+        buffer_.reset(new (status, false) DMABuffer<uint64_t>(stream, credits, configuration, linkSize,
+                                                              kProgramWords * sizeof(uint64_t), status));
     }
-    undo().call<&BoardStartup::releaseBuffer>(*this);
+    if (buffer_) {
+        undo().call<&BoardStartup::releaseBuffer>(*this);
+    }
     uint32_t address = 0;
     if (registrar == nullptr) {
         KELVO_SET_STATUS(status, tStatus::kInvalidState);
     } else {
         address = registrar->getSubroutineAddress(kStartupSubroutineId, status);
     }
-    if (buffer_->data() != nullptr) {
+    if (buffer_ && buffer_->data() != nullptr) {
         buffer_->data()[0] = kExecuteSubroutineWord | address;
         buffer_->data()[1] = kReturnWord;
     }
-    SequenceEngineControllerInterface& engine = isolated.getSequenceEngineController();
-    if (status.isNotFatal()) {
+    if (status.isNotFatal() && buffer_) {
         stream.start(buffer_->getSGL(), true, status);
         if (credits != nullptr) {
             credits->start(status);

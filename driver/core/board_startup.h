@@ -1,6 +1,8 @@
 // Setup level 18: the board start-up. A two-word program (call the start-up
 // subroutine, then return) streams over DMA channel 1 into the sequencer's
-// command FIFO; the engine runs it to its end and is reset. The caller's
+// command FIFO; the engine runs it to its end and is reset. The engine's reset
+// and the stream's stop run even after an earlier step failed, each with a
+// status of its own merged into the setup's (the first error stays). The caller's
 // error list (custom words 9 and 10) is read, a chunk at a time, and dropped;
 // word 11 clears a failed start-up to success.
 #pragma once

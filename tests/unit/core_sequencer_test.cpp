@@ -7,6 +7,7 @@
 #include "core/board_startup.h"
 #include "core_test_levels.h"
 #include "core_test_support.h"
+#include "regs_fake_accessor.h"
 
 namespace {
 
@@ -431,6 +432,81 @@ TEST_F(BoardStartupLevel, TheErrorListWordsAndAnEngineOrAStreamThatNeverStops) {
         }
     }
     remove(index);
+}
+
+// Level 18 as the product's, with its tCOREDR read failing or its DMA buffer not allocated.
+enum class StartupFault { kCoreRead, kBufferAllocation };
+StartupFault gStartupFault = StartupFault::kCoreRead;
+sim::Module* gStartupModule = nullptr;
+constexpr int64_t kCoreReadFailed = KELVO_STATUS_REGISTER_ACCESS_FAILED;
+
+kelvo_driver::SetupTask* faultyStartup(kelvo_driver::KelvoHelper& helper,
+                                       const kelvo_driver::SetupInputs& inputs, tStatus& status) {
+    gStartupModule->nisoFpga().clearTrace();
+    gStartupModule->sequencerSide()->channelSequencerBlock().clearTrace();
+    // The register read through a map over an accessor that fails it, not through the bridge's memory.
+    auto& core = helper.getTaskAs<kelvo_driver::TYMOObjectsInterface>().getTYMORegMaps().brixelRegMap.COREDR;
+    FakeAccessor failing;
+    failing.failNext(1, kCoreReadFailed);
+    brixeltools::tIOPort2RegMapWithOffset<0u> elsewhere(failing);
+    arm::tSizedRegisterMapBase* const owner = core.owner;
+    if (gStartupFault == StartupFault::kCoreRead) {
+        core.owner = &elsewhere;
+    } else {
+        kal::memory::failNth(2); // the task's own allocation first, then the buffer's
+    }
+    kelvo_driver::SetupTask* task =
+        kelvo_driver::getProductSetupLevelTable().tasks[17](helper, inputs, status);
+    kal::memory::clearFaults();
+    core.owner = owner;
+    return task;
+}
+
+// The engine's reset (its status read) and the stream's stop (the credits' stop strobe, then the stream
+// circuit's status read) after a failure before the start, each with its own status: the first error stays.
+TEST_F(BoardStartupLevel, TheEngineResetAndTheStreamStopRunAfterAFailureBeforeTheStart) {
+    constexpr uint64_t kSequencerStatus = 0x44, kCreditControl = sim::Module::kSolstraCredits + 4,
+                       kStreamStatus =
+                           sim::Module::kStreamCircuitBase + sim::Module::kStreamCircuitStride + 0x800;
+    const struct {
+        const char* name;
+        StartupFault fault;
+        bool creditsNeverStop; // the stream's stop then never asks the stream circuit
+        int64_t code;
+    } cases[] = {
+        {"the tCOREDR read fails", StartupFault::kCoreRead, false, kCoreReadFailed},
+        {"the tCOREDR read fails, then the credits' stop", StartupFault::kCoreRead, true, kCoreReadFailed},
+        {"the buffer is not allocated", StartupFault::kBufferAllocation, false, KELVO_STATUS_OUT_OF_MEMORY},
+        {"the buffer is not allocated, then the credits' stop", StartupFault::kBufferAllocation, true,
+         KELVO_STATUS_OUT_OF_MEMORY},
+    };
+    kelvo_driver::SetupLevelTable table = kelvo_driver::getProductSetupLevelTable();
+    table.tasks[17] = faultyStartup;
+    setSetupLevelTable(&table);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        gStartupFault = c.fault;
+        const int index = add("solstra", [&](sim::Module& m) {
+            gStartupModule = &m;
+            m.dma(1).setCreditsNeverStop(c.creditsNeverStop);
+        });
+        sim::Module& m = module(index);
+        const auto seen = [](const std::vector<sim::Access>& trace, bool write, uint64_t offset,
+                             uint64_t bits) {
+            return std::ranges::any_of(trace, [&](const sim::Access& a) {
+                return a.write == write && a.offset == offset && (a.value & bits) == bits;
+            });
+        };
+        const std::vector<sim::Access> niso = m.nisoFpga().trace();
+        EXPECT_EQ(
+            std::tuple(levelOf(index), setupCode(index),
+                       seen(m.sequencerSide()->channelSequencerBlock().trace(), false, kSequencerStatus, 0),
+                       seen(niso, true, kCreditControl, 1u << 17), seen(niso, false, kStreamStatus, 0)),
+            std::tuple(17u, c.code, true, true, !c.creditsNeverStop));
+        m.dma(1).setCreditsNeverStop(false);
+        remove(index);
+    }
+    setSetupLevelTable(nullptr);
 }
 
 } // namespace
