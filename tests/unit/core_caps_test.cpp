@@ -1,10 +1,12 @@
 // The product capabilities table, firmware compatibility and board revisions.
 
 #include "core/add_device.h"
+#include "core/setup_tasks.h"
 #include "core/utilities.h"
 #include "framework/product_caps.h"
 #include "kelvo/product_ids.h"
 #include "platform/cxxruntime.h"
+#include "pci_test_support.h"
 #include "test_support.h"
 
 namespace {
@@ -60,6 +62,33 @@ TEST_F(ProductCapsTable, ALimitThatCannotGetMemoryHoldsItsOwnStatusAndStaysEmpty
         PowerAllocationLimitInMicroWatts limit(5);
         EXPECT_EQ(std::tuple(limit.getStatus().getCode(), limit.size(), limit.floorValue(0)),
                   std::tuple(tStatus::kOutOfMemory, 0u, 0u));
+    }
+}
+
+// The capabilities step of setup: an accepted product's record, any other ID refused with none.
+TEST_F(ProductCapsTable, TheCapabilityStepTakesTheRecordOfAnAcceptedProductOnly) {
+    sim::Bus bus;
+    nVOAPAL200_tDeviceInfo info = kelvo_test::deviceInfoOf(*bus.plug("solstra"));
+    const struct {
+        uint32_t id;
+        int64_t code;
+        bool solstra, duskmere;
+    } cases[] = {
+        {kSolstra, 0, true, false},
+        {kDuskmereA, 0, false, true},
+        {kDuskmereB, 0, false, true},
+        {kQ102, KELVO_STATUS_UNSUPPORTED_PRODUCT, false, false}, // a row of the table, not a product served
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.id);
+        info.subsystemID = c.id;
+        tStatus status;
+        const kelvo_driver::nVOAPAL000::tPCIDevice device(info, status);
+        kelvo_driver::Caps caps;
+        caps.setup(device, status);
+        EXPECT_EQ(std::tuple(status.getCode(), caps.capsPtr != nullptr ? caps.capsPtr->subsystemID : 0u,
+                             caps.isSolstra(), caps.isDuskmere()),
+                  std::tuple(c.code, c.code == 0 ? c.id : 0u, c.solstra, c.duskmere));
     }
 }
 
