@@ -1,6 +1,8 @@
 // The sequencer levels (10 to 13, 17 and 18) and their requests through the C API.
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 #include "bridge/firmware.h"
 #include "controllers/isolated_controllers.h"
@@ -24,32 +26,19 @@ constexpr int32_t kInvalidParameter = KELVO_STATUS_INVALID_PARAMETER;
 struct Board {
     std::string name;
     uint32_t commands, subroutines; // the last subroutine starts at the last command
-    std::string sequencerMap;       // the channel sequencer's registration
 };
+// The channel sequencer's registration on each generation.
 const std::string kSolstraSequencer = "SolstraIsoTopRegMap_SeqTopWin_SolstraSeqTopRegMap_ChannelWin_"
                                       "SolstraChSeqTopRegMap_SeqChannelWin_SolstraSeqChRegMap_"
                                       "KelvoSequencerSeqWin_KelvoSequencerChSeqRegMap_Ver1.0.0d379";
 const std::string kDuskmereSequencer = "DuskmereNisoTopRegMap_SeqTopWin_DuskmereSeqTopRegMap_ChannelWins0_"
                                        "DuskmereChSeqTopRegMap_SeqChannelWin_DuskmereSeqChRegMap_"
                                        "KelvoSequencerSeqWin_KelvoSequencerChSeqRegMap_Ver1.0.0d379";
-const Board kBoards[] = {{"solstra", 321, 18, kSolstraSequencer},
-                         {"duskmere-a", 4135, 25, kDuskmereSequencer},
-                         {"duskmere-b", 4135, 25, kDuskmereSequencer}};
+const Board kBoards[] = {{"solstra", 321, 18}, {"duskmere-a", 4135, 25}, {"duskmere-b", 4135, 25}};
 
 class SequencerLevels : public HostedTest {
 protected:
     static sim::SequencerSide& side(int index) { return *module(index).sequencerSide(); }
-    // The writes that reached the channel sequencer's general-use registers: (offset, value).
-    using Writes = std::vector<std::pair<uint64_t, uint64_t>>;
-    static Writes generalUseWrites(int index) {
-        Writes writes;
-        for (const sim::Access& access : side(index).channelSequencerBlock().trace()) {
-            if (access.write && access.offset >= 0x100) {
-                writes.emplace_back(access.offset, access.value);
-            }
-        }
-        return writes;
-    }
     static wexmoortools::SubroutineRegistrarInterface& registrar(int index) {
         auto& task =
             deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::SubroutinePackageRegisterInterface>();
@@ -92,16 +81,14 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRamAndSt
         EXPECT_EQ(
             (std::vector<uint64_t>{trace[0].offset, trace[1].offset, trace[2].offset, trace.back().value}),
             (std::vector<uint64_t>{0x8, 0xC, 0x0, 16383}));
-        // The default image's board revision, 1: written once, into general-use register 6 alone (0x118,
-        // id 0x8028D30B), and still there after the start-up subroutine ran.
-        const auto byId = [&](uint32_t id) {
-            const auto out = answer<kelvo_arm_get_out>(handle, KELVO_IOCTL_arm_get,
-                                                       named(kelvo_arm_get_in{0, 0, id, 0}, b.sequencerMap));
-            return std::pair(out.status, out.value);
-        };
-        EXPECT_EQ(std::tuple(generalUseWrites(index), s.sequencer().generalUse(6), byId(0x8028D30B),
-                             byId(0x80D566D2)),
-                  std::tuple(Writes{{0x118, 1}}, 1u, std::pair(0, 1u), std::pair(0, 0u)));
+        // The default image's board revision, 1, in general-use register 6 (0x118, id 0x8028D30B), still
+        // there after the start-up subroutine ran.
+        const auto revision =
+            answer<kelvo_arm_get_out>(handle, KELVO_IOCTL_arm_get,
+                                      named(kelvo_arm_get_in{0, 0, 0x8028D30B, 0},
+                                            b.name == "solstra" ? kSolstraSequencer : kDuskmereSequencer));
+        EXPECT_EQ(std::tuple(s.sequencer().generalUse(6), revision.status, revision.value),
+                  std::tuple(1u, 0, 1u));
         EXPECT_EQ(s.adf4002().words(), (std::vector<uint32_t>{0x1F8093, 0x1F8092, 0x100028, 0x1B01}));
         const auto count = answer<kelvo_wexmoor_getNumSubroutines_out>(
             handle, KELVO_IOCTL_wexmoor_getNumSubroutines, kelvo_status_record{0});
@@ -122,23 +109,6 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRamAndSt
                              s.sequencer().faults().empty(), s.sequencer().running()),
                   std::tuple(0u, true, true, false));
     });
-}
-
-// Level 12 writes the revision as a non-forced write: not at all when it equals the fresh soft copy.
-TEST_F(SequencerLevels, TheBoardRevisionReachesTheRegisterOnlyWhenItChangesTheSoftCopy) {
-    constexpr uint32_t kBoardRevisionField = 16; // of the "Manufacturing" map, one byte
-    const struct {
-        uint8_t revision;
-        Writes writes; // to the general-use registers
-    } cases[] = {{0, {}}, {2, {{0x118, 2}}}};
-    ScopedProductLevels levels(12);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(int{c.revision});
-        const FlashImage flash = FlashImage().set(kManufacturingMap, kBoardRevisionField, &c.revision, 1);
-        const int index = add("solstra", [&](sim::Module& m) { m.flash().load(flash.bytes()); });
-        EXPECT_EQ(std::tuple(levelOf(index), generalUseWrites(index)), std::tuple(12u, c.writes));
-        remove(index);
-    }
 }
 
 TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {
@@ -434,9 +404,9 @@ TEST_F(BoardStartupLevel, TheErrorListWordsAndAnEngineOrAStreamThatNeverStops) {
     remove(index);
 }
 
-// Level 18 as the product's, with its tCOREDR read failing or its DMA buffer not allocated.
-enum class StartupFault { kCoreRead, kBufferAllocation };
-StartupFault gStartupFault = StartupFault::kCoreRead;
+// Level 18 as the product's, its traces starting with it, and with its tCOREDR read failing (through a map
+// over an accessor that fails it) or else its DMA buffer's allocation.
+bool gCoreReadFails = false;
 sim::Module* gStartupModule = nullptr;
 constexpr int64_t kCoreReadFailed = KELVO_STATUS_REGISTER_ACCESS_FAILED;
 
@@ -444,17 +414,13 @@ kelvo_driver::SetupTask* faultyStartup(kelvo_driver::KelvoHelper& helper,
                                        const kelvo_driver::SetupInputs& inputs, tStatus& status) {
     gStartupModule->nisoFpga().clearTrace();
     gStartupModule->sequencerSide()->channelSequencerBlock().clearTrace();
-    // The register read through a map over an accessor that fails it, not through the bridge's memory.
     auto& core = helper.getTaskAs<kelvo_driver::TYMOObjectsInterface>().getTYMORegMaps().brixelRegMap.COREDR;
     FakeAccessor failing;
     failing.failNext(1, kCoreReadFailed);
     brixeltools::tIOPort2RegMapWithOffset<0u> elsewhere(failing);
-    arm::tSizedRegisterMapBase* const owner = core.owner;
-    if (gStartupFault == StartupFault::kCoreRead) {
-        core.owner = &elsewhere;
-    } else {
-        kal::memory::failNth(2); // the task's own allocation first, then the buffer's
-    }
+    arm::tSizedRegisterMapBase* const owner =
+        std::exchange(core.owner, gCoreReadFails ? &elsewhere : core.owner);
+    kal::memory::failNth(gCoreReadFails ? 0 : 2); // the task's own allocation, then the buffer's
     kelvo_driver::SetupTask* task =
         kelvo_driver::getProductSetupLevelTable().tasks[17](helper, inputs, status);
     kal::memory::clearFaults();
@@ -469,32 +435,23 @@ TEST_F(BoardStartupLevel, TheEngineResetAndTheStreamStopRunAfterAFailureBeforeTh
                        kStreamStatus =
                            sim::Module::kStreamCircuitBase + sim::Module::kStreamCircuitStride + 0x800;
     const struct {
-        const char* name;
-        StartupFault fault;
-        bool creditsNeverStop; // the stream's stop then never asks the stream circuit
+        bool coreReadFails, creditsNeverStop; // the stream's stop then never asks the stream circuit
         int64_t code;
-    } cases[] = {
-        {"the tCOREDR read fails", StartupFault::kCoreRead, false, kCoreReadFailed},
-        {"the tCOREDR read fails, then the credits' stop", StartupFault::kCoreRead, true, kCoreReadFailed},
-        {"the buffer is not allocated", StartupFault::kBufferAllocation, false, KELVO_STATUS_OUT_OF_MEMORY},
-        {"the buffer is not allocated, then the credits' stop", StartupFault::kBufferAllocation, true,
-         KELVO_STATUS_OUT_OF_MEMORY},
-    };
+    } cases[] = {{true, true, kCoreReadFailed}, {false, false, KELVO_STATUS_OUT_OF_MEMORY}};
     kelvo_driver::SetupLevelTable table = kelvo_driver::getProductSetupLevelTable();
     table.tasks[17] = faultyStartup;
     setSetupLevelTable(&table);
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        gStartupFault = c.fault;
+        SCOPED_TRACE(c.code);
+        gCoreReadFails = c.coreReadFails;
         const int index = add("solstra", [&](sim::Module& m) {
             gStartupModule = &m;
             m.dma(1).setCreditsNeverStop(c.creditsNeverStop);
         });
         sim::Module& m = module(index);
-        const auto seen = [](const std::vector<sim::Access>& trace, bool write, uint64_t offset,
-                             uint64_t bits) {
-            return std::ranges::any_of(trace, [&](const sim::Access& a) {
-                return a.write == write && a.offset == offset && (a.value & bits) == bits;
+        const auto seen = [](const std::vector<sim::Access>& trace, bool write, uint64_t at, uint64_t bits) {
+            return std::ranges::any_of(trace, [&](auto& a) {
+                return a.write == write && a.offset == at && (a.value & bits) == bits;
             });
         };
         const std::vector<sim::Access> niso = m.nisoFpga().trace();

@@ -249,65 +249,6 @@ TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSide) {
     }
 }
 
-// The Duskmere isolated channel's I/O expander (0x270, 0x10 bytes) and I2C block (0x220, 0x20 bytes)
-// by name from user mode: each register at its place in the isolated FPGA, the expander's beyond
-// its window refused with nothing moved.
-TEST_F(CoreBringup, TheIsolatedChannelsExpanderAndI2cBlockAnswerByNameAtTheirPlaces) {
-    const int index = add("duskmere-a");
-    sim::FpgaSpace& iso = module(index).isoFpga();
-    const int handle = open(index);
-    const std::string channel = "DuskmereIsoTopRegMap_ChannelWin_DuskmereIsoChRegMap_";
-    const std::string expander = channel + "Pca6416ADirectAccessWin_KelvoPca6416ARegs_Ver1.0.0d379";
-    const std::string i2c = channel + "KelvoI2cBusAccessWin_KelvoI2cBusAccessRegMap_Ver1.0.0d379";
-    const struct {
-        const std::string& map;
-        uint32_t id;
-        bool write;
-        int32_t code;
-        uint64_t at; // in the isolated FPGA
-    } cases[] = {
-        {expander, 0x80169A11, true, 0, 0x2270}, // PortStb0
-        {expander, 0x8063ECF5, true, 0, 0x227C}, // PortLevel1
-        {expander, 0x8063ECF5, false, 0, 0x227C},
-        {expander, 0x8007E427, true, KELVO_STATUS_NOT_ACCESSIBLE, 0},  // PortLevel2 at +0x10
-        {expander, 0x801339E5, false, KELVO_STATUS_NOT_ACCESSIBLE, 0}, // Status at +0x14
-        {expander, 0x80B1EE14, true, KELVO_STATUS_NOT_ACCESSIBLE, 0},  // Control at +0x18
-        {i2c, 0x80FF6E0E, true, 0, 0x2220},                            // I2cBusControl
-        {i2c, 0x8084ABFE, true, 0, 0x2228},                            // I2cBusData
-        {i2c, 0x8076D978, false, 0, 0x222C},                           // I2cBusReadData
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << std::hex << c.id << (c.write ? " write" : " read"));
-        constexpr uint32_t kValue = 0x1; // a field of each register
-        if (c.code == 0) {
-            iso.poke(c.at, c.write ? 0 : kValue);
-        }
-        iso.clearTrace();
-        kelvo_arm_read_out out{};
-        if (c.write) {
-            out.status = statusOf(handle, KELVO_IOCTL_arm_write,
-                                  named(kelvo_arm_write_in{0, 0, c.id, kValue, 1, {}, 0}, c.map));
-        } else {
-            out = answer<kelvo_arm_read_out>(handle, KELVO_IOCTL_arm_read,
-                                             named(kelvo_arm_read_in{0, 0, c.id, 0}, c.map));
-        }
-        // Both blocks' windows in either order: 0x220 to 0x27F of the channel at 0x2000.
-        using Reached = std::vector<std::tuple<bool, uint64_t, uint64_t>>;
-        Reached reached;
-        for (const sim::Access& access : iso.trace()) {
-            if (access.offset >= 0x2220 && access.offset < 0x2280) {
-                reached.emplace_back(access.write, access.offset, access.value);
-            }
-        }
-        const bool reaches = c.code == 0;
-        EXPECT_EQ(std::tuple(out.status, out.value, reached),
-                  std::tuple(c.code, reaches && !c.write ? kValue : 0,
-                             reaches ? Reached{{c.write, c.at, kValue}} : Reached{}));
-    }
-    EXPECT_EQ(kelvo_close(handle), 0);
-    remove(index);
-}
-
 // The loading engine turns never ready as level 8 begins.
 sim::Module* gModule = nullptr;
 SetupTask* isolatedDownloadNeverReady(KelvoHelper& helper, const SetupInputs& inputs, tStatus& status) {
