@@ -208,15 +208,15 @@ public:
     static constexpr uint32_t kWords[kWordCount] = {0x1F8093, 0x1F8092, 0x100028, 0x1B01};
 
     explicit ExternalPLLController(kelvo_regmaps::tKelvoAdf4002InterfaceRegMap& map)
-        : status_(&map.Adf4002Status), shift_(&map.Adf4002Shift) {}
+        : shift_(&map.Adf4002Shift), status_(&map.Adf4002Status) {}
     virtual ~ExternalPLLController() = default;
 
     // Nothing on a fatal status. The words go through a temporary array (-52000).
     virtual void setUp(nVOAPALS100::tStatus& status);
 
 private:
-    kelvo_regmaps::tKelvoAdf4002InterfaceRegMap::tAdf4002StatusReg* status_;
     kelvo_regmaps::tKelvoAdf4002InterfaceRegMap::tAdf4002ShiftReg* shift_;
+    kelvo_regmaps::tKelvoAdf4002InterfaceRegMap::tAdf4002StatusReg* status_;
 };
 
 } // namespace fenwicksharedsource
