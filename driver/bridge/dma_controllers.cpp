@@ -1,6 +1,7 @@
 #include "bridge/dma_controllers.h"
 
 #include "platform/vosdbg.h"
+#include "reglayouts/brixel_core.h"
 
 namespace qeldma {
 
@@ -15,11 +16,9 @@ void configureDMA(brixeltools::tBrixelWithOffset<0u>& bridge, kelvo_driver::nVOA
     if (status.isFatal()) {
         return;
     }
-    if ((core & (1u << 5)) == 0) {
-        KELVO_SET_STATUS(status, kNo64BitDMA);
-        return;
-    }
-    device.configureDMA(kelvo_driver::nVOAPAL000::tPCIDevice::kDMAType64Bit, status);
+    using kelvo_driver::nVOAPAL000::tPCIDevice;
+    const bool wide = (core & brixeltools::layout::BrixelWithOffset::COREDR::kDMA64Supported) != 0;
+    device.configureDMA(wide ? tPCIDevice::kDMAType64Bit : tPCIDevice::kDMAType32Bit, status);
     if (status.isFatal()) {
         return;
     }
@@ -27,7 +26,7 @@ void configureDMA(brixeltools::tBrixelWithOffset<0u>& bridge, kelvo_driver::nVOA
     if (status.isFatal()) {
         return;
     }
-    const uint32_t after = before | (1u << 31) | (1u << 15) | (1u << 14);
+    const uint32_t after = ((before | kHbrcrEnable) & ~kHbrcrWide) | (wide ? kHbrcrWide : 0);
     if (after != before) {
         bridge.HBRCR.writeRegister(after, status, true);
     }

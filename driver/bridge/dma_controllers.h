@@ -26,14 +26,16 @@
 
 namespace qeldma {
 
-// A bridge without 64-bit DMA addressing is one this driver does not drive:
-// its DMA objects are not built (level 14 fails with this code).
-constexpr int64_t kNo64BitDMA = nVOAPALS100::tStatus::kUnsupportedValue;
+// The bridge's DMA configuration register: bit 31 always set, bits 15 and 14
+// set only on a bridge with 64-bit addressing.
+constexpr uint32_t kHbrcrEnable = 1u << 31;
+constexpr uint32_t kHbrcrWide = (1u << 15) | (1u << 14);
 
-// Reads the bridge's core description (a bridge without its 64-bit DMA bit
-// answers kNo64BitDMA and nothing is configured), hands the DMA type (2, for
-// 64-bit addressing) to the device and then sets bits 31, 15 and 14 of the
-// bridge's DMA configuration register, writing it only when one changed.
+// Reads the bridge's core description and hands the device the DMA type it
+// gives: 2 (64-bit addressing) when the bridge reaches 64-bit addresses, else
+// 1 (32-bit addressing: the DMA maps made afterwards stay below 4 GB). Then
+// sets bit 31 of the bridge's DMA configuration register and bits 15 and 14
+// to the width bit, writing the register only when one of the three changed.
 void configureDMA(brixeltools::tBrixelWithOffset<0u>& bridge, kelvo_driver::nVOAPAL000::tPCIDevice& device,
                   nVOAPALS100::tStatus& status);
 

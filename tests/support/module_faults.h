@@ -76,10 +76,10 @@ inline const std::vector<ModuleFault>& moduleFaults() {
          .set = SET(m.bridgeRegisters().setDmaBase(on ? std::uint32_t{sim::Module::kBar0Size - 0x100}
                                                 : BridgeRegisters::kDefaultDmaBase)),
          .level = 3, .setupCode = KELVO_STATUS_NOT_ACCESSIBLE, .live = false},
+        // 32-bit DMA then.
         {.name = "no 64-bit DMA capability",
          .set = SET(m.bridgeRegisters().setCoreDescription(BridgeRegisters::kDefaultCoreDescription &
-                                                           ~(on ? 1u << 5 : 0u))),
-         .level = 14, .setupCode = KELVO_STATUS_UNSUPPORTED_VALUE},
+                                                           ~(on ? 1u << 5 : 0u)))},
         {.name = "IO port never ready", .set = SET(m.switchedBim().setIOPortNeverReady(on)), .level = 4,
          .setupCode = KELVO_STATUS_IO_PORT_NOT_READY},
         {.name = "switched-BIM port commands never complete", .set = SET(m.switchedBim().setCompletion(!on)),

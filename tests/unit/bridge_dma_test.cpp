@@ -532,20 +532,41 @@ TEST_F(BridgeDmaRegisters, ARebindResetsTheNewBlockAndForgetsTheOld) {
     }
 }
 
-TEST_F(BridgeDmaRegisters, DmaConfigurationWritesItsRegisterOnlyWhenABitChanges) {
-    // Bits 31, 15 and 14: all clear, one clear, all set, only they clear, all ones; the write (0: none).
-    const std::uint32_t rows[][2] = {
-        {0, 0x8000C000}, {0x80008000, 0x8000C000}, {0x8000C000, 0}, {0x7FFF3FFF, 0xFFFFFFFF}, {~0u, 0}};
+// Bit 5 of the core description (64-bit addressing) picks the device's DMA type and its mask, and
+// bits 15 and 14 of the DMA configuration follow it; bit 31 is always set.
+TEST_F(BridgeDmaRegisters, DmaConfigurationFollowsTheBridgesAddressWidth) {
+    struct Row {
+        bool wide;                     // bit 5 of the core description
+        std::uint32_t before, written; // the register, and its write (0: none)
+    };
+    // Bits 31, 15 and 14: all clear, one clear, all set, only they clear, all ones.
+    const Row rows[] = {
+        {true, 0, 0x8000C000},
+        {true, 0x80008000, 0x8000C000},
+        {true, 0x8000C000, 0},
+        {true, 0x7FFF3FFF, 0xFFFFFFFF},
+        {true, ~0u, 0},
+        {false, 0, 0x80000000},
+        {false, 0x80004000, 0x80000000},
+        {false, 0x80000000, 0},
+        {false, 0x7FFF3FFF, 0xFFFF3FFF},
+        {false, ~0u, 0xFFFF3FFF},
+    };
     tPCIMemorySpaceAccessorDebug<false> region(window.base, 0x518);
     tBrixelWithOffset<0u> bridge(region);
     sim::LatchBlock& hbrcr = module->bridgeRegisters().hbrcr();
-    for (const auto& [before, written] : rows) {
-        hbrcr.setLatch(0, 4, before);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::Message() << (row.wide ? "64-bit, " : "32-bit, ") << std::hex << row.before);
+        module->bridgeRegisters().setCoreDescription(sim::BridgeRegisters::kDefaultCoreDescription &
+                                                     ~(row.wide ? 0u : 1u << 5));
+        hbrcr.setLatch(0, 4, row.before);
         hbrcr.clearTrace();
         EXPECT_EQ(codeOf([&](tStatus& s) { qeldma::configureDMA(bridge, *device, s); }), 0);
         EXPECT_EQ(hbrcr.writtenValues(0),
-                  written ? std::vector<std::uint64_t>{written} : std::vector<std::uint64_t>{})
-            << before;
+                  row.written ? std::vector<std::uint64_t>{row.written} : std::vector<std::uint64_t>{});
+        EXPECT_EQ(std::pair(device->getDMAConfiguration().type, kal::pci::dmaMask(info.pciHandle)),
+                  row.wide ? std::pair(tDMAConfiguration::kDMAType64Bit, std::uint64_t{~0ULL})
+                           : std::pair(tDMAConfiguration::kDMAType32Bit, std::uint64_t{0xFFFFFFFF}));
     }
 }
 
