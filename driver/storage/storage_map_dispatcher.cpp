@@ -20,6 +20,23 @@ namespace {
 
 constexpr int64_t kRawRange = KELVO_STATUS_INDEX_OUT_OF_RANGE;
 
+// What a read that read nothing hands the caller: size zero bytes, written a
+// page at a time, so that nothing sized by the caller is allocated. As with
+// one copy of the whole, more than 0xFFFFFFFF bytes move nothing. The first
+// copy that fails ends it; its code counts only when status holds no error
+// yet.
+void writeZeros(const tUserBuffer& user, uint64_t size, tStatus& status) {
+    static const uint8_t kZeros[4096] = {};
+    if (size > 0xFFFFFFFFu) {
+        return;
+    }
+    tStatus copy;
+    for (uint64_t at = 0; at < size && copy.isNotFatal(); at += sizeof(kZeros)) {
+        user.write(at, kZeros, size - at < sizeof(kZeros) ? size - at : sizeof(kZeros), copy);
+    }
+    status.merge(copy);
+}
+
 // The map of a user-memory name, with its registration mutex held for the
 // holder's life; map() is null when the lookup failed.
 class LockedMap {
@@ -102,26 +119,31 @@ void StorageMapDispatcher::raw(bool write, const tEventDescriptor& event, uint64
     if (map == nullptr) {
         return;
     }
-    // The map's own checks, before the user's byte count is allocated.
+    const uint64_t bytes = count * elementSize;
+    const tUserBuffer user(event, userBuffer, bytes);
+    // The map's own checks, before the user's byte count is allocated. A read
+    // the map refuses read nothing: the caller gets zeros all the same.
     map->validateRaw(fieldId, index, count, elementSize, write, status);
     if (status.isFatal()) {
+        if (!write) {
+            writeZeros(user, bytes, status);
+        }
         return;
     }
-    const uint64_t bytes = count * elementSize;
     auto* buffer = static_cast<uint8_t*>(nVOAPAL200_malloc(bytes, &status));
     if (buffer == nullptr) {
         return;
     }
     nVOKAL240_memSet(buffer, 0, bytes);
-    const tUserBuffer user(event, userBuffer, bytes);
     if (write) {
         user.read(0, buffer, bytes, status);
         map->setRaw(fieldId, index, count, buffer, elementSize, status);
     } else {
+        // Whatever the read left goes to the caller, zeros where it read nothing.
         map->getRaw(fieldId, index, count, buffer, elementSize, status);
-        if (status.isNotFatal()) {
-            user.write(0, buffer, bytes, status);
-        }
+        tStatus copy;
+        user.write(0, buffer, bytes, copy);
+        status.merge(copy);
     }
     nVOKAL100_free(buffer);
 }

@@ -39,8 +39,11 @@ public:
     // buffer. Everything is checked before anything is allocated: element
     // size 0 or a byte count beyond 64 bits -240015, then the lookup, then
     // the map's own checks (unknown field, count 0 as -240031, range,
-    // element size, and for setRaw the checksum field). A failed getRaw
-    // leaves the user buffer untouched.
+    // element size, and for setRaw the checksum field). Past the lookup,
+    // getRaw writes count x element size bytes to the user buffer whatever
+    // the map's read left there, zeros where it read nothing (a read the map
+    // refuses or fails too), unless its kernel buffer cannot be had; the
+    // map's code comes first, the copy's after it.
     void setRaw(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress,
                 uint64_t nameLength, uint32_t fieldId, uint64_t index, uint64_t count, uint64_t userBuffer,
                 uint64_t elementSize, nVOAPALS100::tStatus& status);

@@ -399,28 +399,51 @@ TEST_F(EndToEndControllers, PowerAllocationNeedsTheChannelsReservation) {
 
 using E2EStorage = kelvo_test::HostedTest;
 
-// What the C API adds to a map's own checks: a newer name's warning, the byte count's overflow, the
-// caller's buffer left alone on a refusal; the flash window's size.
+// What the C API adds to a map's own checks: a newer name's warning, the byte count's overflow; past the
+// lookup a read the map refuses or fails still hands the caller its bytes, zeros where it read nothing.
+// The flash window's size.
 TEST_F(E2EStorage, RawAccessBoundsAndNames) {
-    const int handle = open(add("solstra"));
+    const int index = add("solstra");
+    const int handle = open(index);
+    constexpr int kData = -1; // the caller's buffer holds what was read
     struct Case {
         const char* what;
         std::string map;
         uint64_t count, size;
+        bool flashFails; // the map's sector dropped (a failed refresh) and read again while the flash hangs
         int32_t code;
-        bool bufferWritten;
+        int zeros; // leading bytes of the caller's buffer that become zeros; the rest stays
     } cases[] = {
-        {"serial number", kManufacturing, 1, 4, 0, true},
-        {"newer: a warning", "Header_Ver1.0.0d1", 1, 32, KELVO_STATUS_CLIENT_VERSION_NEWER, true},
-        {"count 0", kManufacturing, 0, 4, KELVO_STATUS_NULL_POINTER, false},
-        {"element size 0", kManufacturing, 1, 0, KELVO_STATUS_INDEX_OUT_OF_RANGE, false},
-        {"byte count beyond 64 bits", kManufacturing, uint64_t{1} << 62, 8, KELVO_STATUS_INDEX_OUT_OF_RANGE,
-         false},
+        {"serial number", kManufacturing, 1, 4, false, 0, kData},
+        {"newer: a warning", "Header_Ver1.0.0d1", 1, 32, false, KELVO_STATUS_CLIENT_VERSION_NEWER, kData},
+        {"count 0", kManufacturing, 0, 4, false, KELVO_STATUS_NULL_POINTER, 0},
+        {"element size 0", kManufacturing, 1, 0, false, KELVO_STATUS_INDEX_OUT_OF_RANGE, 0},
+        {"byte count beyond 64 bits", kManufacturing, uint64_t{1} << 62, 8, false,
+         KELVO_STATUS_INDEX_OUT_OF_RANGE, 0},
+        {"no map of that name", "Nothing_Ver1.0.0d0", 1, 4, false, KELVO_STATUS_NAME_NOT_FOUND, 0},
+        {"more elements than the field has", kManufacturing, 2, 4, false, KELVO_STATUS_INDEX_OUT_OF_RANGE, 8},
+        {"an element size not the field's", kManufacturing, 1, 8, false, KELVO_STATUS_WRONG_ELEMENT_SIZE, 8},
+        {"the flash read fails", kManufacturing, 1, 4, true, KELVO_STATUS_FLASH_BUSY_TIMEOUT, 4},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         std::vector<uint8_t> buffer(64, 0xEE);
-        EXPECT_EQ(raw(handle, false, c.map, 12, c.count, buffer.data(), c.size), c.code) << c.what;
-        EXPECT_EQ(buffer != std::vector<uint8_t>(64, 0xEE), c.bufferWritten) << c.what;
+        if (c.flashFails) {
+            kal::clock::ScopedStepped stepped(10'000); // the busy poll's time-out in a few thousand reads
+            module(index).flash().setStuckBusy(true);
+            EXPECT_EQ(ASK_NAMED(storageMap_refresh, handle, kManufacturing).status, c.code);
+            EXPECT_EQ(raw(handle, false, c.map, 12, c.count, buffer.data(), c.size), c.code);
+            module(index).flash().setStuckBusy(false);
+        } else {
+            EXPECT_EQ(raw(handle, false, c.map, 12, c.count, buffer.data(), c.size), c.code);
+        }
+        std::vector<uint8_t> expected(64, 0xEE);
+        std::fill_n(expected.begin(), std::max(c.zeros, 0), 0);
+        if (c.zeros == kData) {
+            EXPECT_NE(buffer, expected);
+        } else {
+            EXPECT_EQ(buffer, expected);
+        }
     }
     const auto valid = ASK_NAMED(storageMap_isChecksumValid, handle, "Posc_Ver1.0.0d0");
     EXPECT_EQ(std::make_pair(valid.status, valid.valid),
