@@ -86,7 +86,7 @@ void FlashSector::flush(uint64_t offset, uint64_t size, bool force, uint8_t* scr
         return;
     }
     const bool differs = size != 0 && __builtin_memcmp(hardwareCopy_ + offset, softCopy_ + offset, size) != 0;
-    if (!differs && !force && !stale_) {
+    if (!differs && !force && !isStale()) {
         return;
     }
     __builtin_memcpy(scratch, hardwareCopy_, sectorSize_);

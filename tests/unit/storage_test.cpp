@@ -1,4 +1,5 @@
 // Storage: the maps' access bounds and the flash window's sector cache.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -163,6 +164,43 @@ TEST_F(FlashWindowTest, RangesAndBuffersAreCheckedBeforeAnythingIsTouched) {
         EXPECT_EQ(codeOf([&](tStatus& s) { c.op(window, s); }), c.code) << c.what;
     }
     EXPECT_EQ(flash.log, "") << "no sector was touched";
+}
+
+// A write and a read from the middle of a sector across one and two sector boundaries: every byte lands at
+// its own flash address and comes back from it; the sectors go in ascending order.
+TEST_F(FlashWindowTest, AnAccessAcrossSectorBoundariesKeepsEveryByteInPlace) {
+    const struct {
+        const char* what;
+        uint64_t offset, size;
+        const char* log; // of the write, then of the read
+    } rows[] = {
+        {"one boundary", 0x1800, 0x1000, "R1 R2 W1 W2 R1 R2 "},
+        {"two boundaries", 0x2F00, 0x1200, "R2 R3 R4 W2 W3 W4 R2 R3 R4 "},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        MemoryFlash flash(built);
+        FlashWindow window(flash, built);
+        const auto pattern = [&](uint32_t seed) { // no two sectors' parts alike
+            std::vector<uint8_t> bytes(row.size);
+            uint32_t x = seed;
+            std::generate(bytes.begin(), bytes.end(),
+                          [&x] { return (x = x * 1664525u + 1013904223u) >> 24; });
+            return bytes;
+        };
+        const std::vector<uint8_t> written = pattern(1), stored = pattern(2);
+        EXPECT_EQ(codeOf([&](tStatus& s) { window.write(written.data(), row.offset, row.size, false, s); }),
+                  0);
+        std::vector<uint8_t> image(0x10000, 0xFF);
+        std::copy(written.begin(), written.end(), image.begin() + static_cast<std::ptrdiff_t>(row.offset));
+        EXPECT_EQ(flash.bytes, image) << "the write's bytes in place, nothing else changed";
+        std::copy(stored.begin(), stored.end(),
+                  flash.bytes.begin() + static_cast<std::ptrdiff_t>(row.offset));
+        std::vector<uint8_t> read(row.size, 0);
+        EXPECT_EQ(codeOf([&](tStatus& s) { window.read(row.offset, row.size, read.data(), s); }), 0);
+        EXPECT_EQ(read, stored) << "the flash's bytes, each from its own address";
+        EXPECT_EQ(flash.log, row.log);
+    }
 }
 
 // A script of "op offset size byte [!]" steps: 's' set, 'f' flush, 'F' forced flush, 'r' refresh, 'g' get and
