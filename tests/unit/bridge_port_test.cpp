@@ -141,8 +141,9 @@ TEST_F(BridgePort, IOPortResetAndConfigure) {
         bool neverReady;
         int64_t code;
         std::vector<Write> writes;
+        bool control2 = false; // the non-isolated FPGA's port, or the same with control 2 set too
     };
-    // Serializer: A=0 (bits 8-14), B=1 (16-22), C=3 (24-29), PLL range 7 (4-6), low 0.
+    // Serializer: A=0 (bits 8-14), B=1 (16-22), C=3 (24-29), PLL range 7 (4-6), low 0; control 1 (bit 1).
     const Write setup{0x0C, 2}, serializer{0x08, 0x03010070}, control{0x00, 0x02};
     const Case cases[] = {
         {"reset", 1, 0, false, 0, {{0x00, 0x01}}},
@@ -150,11 +151,14 @@ TEST_F(BridgePort, IOPortResetAndConfigure) {
         {"reset then configure", 1, 1, false, 0, {{0x00, 0x01}, setup, serializer, control}},
         {"configure: ready never comes", 0, 1, true, IOPort2::kNotReady, {setup, serializer, control}},
         {"a second configure writes only the setup", 0, 2, false, 0, {setup, serializer, control, setup}},
+        {"control 2 set: bit 2", 1, 1, false, 0, {{0x00, 0x01}, setup, serializer, {0x00, 0x06}}, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         tIoPort2 map(*accessor);
-        tNonIsolatedIOPort2 port(map);
+        IOPort2Template<0, 1, 3, 7, 0, true, true> withControl2(map);
+        tNonIsolatedIOPort2 nonIsolated(map);
+        IOPort2& port = c.control2 ? static_cast<IOPort2&>(withControl2) : nonIsolated;
         bim().setIOPortNeverReady(c.neverReady);
         bim().setPortRegister(0x00, 0);
         bim().clearPortTrace();
