@@ -651,6 +651,7 @@ TEST_F(BridgeDmaStream, CommitShapesTheListsByWhatTheyHold) {
         std::uint32_t linkSize;
         std::vector<std::uint32_t> flags; // of the links walked from the head, ring once round
         std::size_t finiteLinks;          // before the ring's head (finite into the ring)
+        bool disconnected = false;        // the finite list disconnected from the ring after the commit
     };
     const Row rows[] = {
         {"finite alone", {0, 0}, 4096, {kLastLinkFlag}, 0},
@@ -658,6 +659,12 @@ TEST_F(BridgeDmaStream, CommitShapesTheListsByWhatTheyHold) {
         {"continuous alone", {1, 1, 1}, 64, {0, kTwoLinkRingFlag}, 0},
         {"finite into the ring", {0, 1, 1, 1}, 64, {0, 0, 0}, 1},
         {"finite of two links into the ring", {0, 0, 0, 0, 1, 1, 1}, 64, {0, 0, 0, 0}, 2},
+        {"finite of two links disconnected: its tail ends the walk",
+         {0, 0, 0, 0, 1, 1, 1},
+         64,
+         {0, kLastLinkFlag},
+         0,
+         true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -667,10 +674,18 @@ TEST_F(BridgeDmaStream, CommitShapesTheListsByWhatTheyHold) {
             ASSERT_EQ(type == kCommit ? codeOf(commit) : add(*c, type, user.address(), 4096), 0);
         }
         ASSERT_EQ(codeOf([&](tStatus& s) { c->sgl->commit(s); }), 0);
+        if (row.disconnected) {
+            c->sgl->getSGL().finiteSGLRef.disconnect();
+            EXPECT_FALSE(c->sgl->getSGL().isConnected());
+        }
         const auto links = decodeChain(info.pciHandle, c->sgl->getSGL(), row.flags.size() + 1);
         ASSERT_GE(links.size(), row.flags.size());
         for (std::size_t i = 0; i < row.flags.size(); ++i) {
             EXPECT_EQ(links[i].flags, row.flags[i]) << i;
+            if ((links[i].flags & kLastLinkFlag) != 0) { // a last link names no next one
+                EXPECT_EQ(std::pair(links[i].nextSize, links[i].nextAddress), std::pair(0u, std::uint64_t{0}))
+                    << i;
+            }
         }
         if (const std::size_t ring = row.finiteLinks; ring != 0) { // the ring's head, where the ring closes
             EXPECT_EQ(links[ring].address,
