@@ -535,38 +535,28 @@ TEST_F(BridgeDmaRegisters, ARebindResetsTheNewBlockAndForgetsTheOld) {
 // Bit 5 of the core description (64-bit addressing) picks the device's DMA type and its mask, and
 // bits 15 and 14 of the DMA configuration follow it; bit 31 is always set.
 TEST_F(BridgeDmaRegisters, DmaConfigurationFollowsTheBridgesAddressWidth) {
-    struct Row {
-        bool wide;                     // bit 5 of the core description
-        std::uint32_t before, written; // the register, and its write (0: none)
-    };
-    // Bits 31, 15 and 14: all clear, one clear, all set, only they clear, all ones.
-    const Row rows[] = {
-        {true, 0, 0x8000C000},
-        {true, 0x80008000, 0x8000C000},
-        {true, 0x8000C000, 0},
-        {true, 0x7FFF3FFF, 0xFFFFFFFF},
-        {true, ~0u, 0},
-        {false, 0, 0x80000000},
-        {false, 0x80004000, 0x80000000},
-        {false, 0x80000000, 0},
-        {false, 0x7FFF3FFF, 0xFFFF3FFF},
-        {false, ~0u, 0xFFFF3FFF},
-    };
+    // The register before (bits 31, 15 and 14: all clear, one clear, all set, only they clear, all ones) and
+    // its write (0: none), on a bridge with 64-bit addressing, then on one without.
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>> rows[] = {
+        {{0, 0x8000C000}, {0x80008000, 0x8000C000}, {0x8000C000, 0}, {0x7FFF3FFF, 0xFFFFFFFF}, {~0u, 0}},
+        {{0, 0x80000000}, {0x8000C000, 0x80000000}, {0x80000000, 0}, {~0u, 0xFFFF3FFF}}};
     tPCIMemorySpaceAccessorDebug<false> region(window.base, 0x518);
     tBrixelWithOffset<0u> bridge(region);
     sim::LatchBlock& hbrcr = module->bridgeRegisters().hbrcr();
-    for (const Row& row : rows) {
-        SCOPED_TRACE(::testing::Message() << (row.wide ? "64-bit, " : "32-bit, ") << std::hex << row.before);
+    for (const bool wide : {true, false}) {
         module->bridgeRegisters().setCoreDescription(sim::BridgeRegisters::kDefaultCoreDescription &
-                                                     ~(row.wide ? 0u : 1u << 5));
-        hbrcr.setLatch(0, 4, row.before);
-        hbrcr.clearTrace();
-        EXPECT_EQ(codeOf([&](tStatus& s) { qeldma::configureDMA(bridge, *device, s); }), 0);
-        EXPECT_EQ(hbrcr.writtenValues(0),
-                  row.written ? std::vector<std::uint64_t>{row.written} : std::vector<std::uint64_t>{});
-        EXPECT_EQ(std::pair(device->getDMAConfiguration().type, kal::pci::dmaMask(info.pciHandle)),
-                  row.wide ? std::pair(tDMAConfiguration::kDMAType64Bit, std::uint64_t{~0ULL})
+                                                     ~(wide ? 0u : 1u << 5));
+        for (const auto& [before, written] : rows[wide ? 0 : 1]) {
+            SCOPED_TRACE(::testing::Message() << (wide ? "64-bit, " : "32-bit, ") << std::hex << before);
+            hbrcr.setLatch(0, 4, before);
+            hbrcr.clearTrace();
+            EXPECT_EQ(codeOf([&](tStatus& s) { qeldma::configureDMA(bridge, *device, s); }), 0);
+            EXPECT_EQ(hbrcr.writtenValues(0),
+                      written ? std::vector<std::uint64_t>{written} : std::vector<std::uint64_t>{});
+            EXPECT_EQ(std::pair(device->getDMAConfiguration().type, kal::pci::dmaMask(info.pciHandle)),
+                      wide ? std::pair(tDMAConfiguration::kDMAType64Bit, std::uint64_t{~0ULL})
                            : std::pair(tDMAConfiguration::kDMAType32Bit, std::uint64_t{0xFFFFFFFF}));
+        }
     }
 }
 
@@ -682,10 +672,8 @@ TEST_F(BridgeDmaStream, CommitShapesTheListsByWhatTheyHold) {
         ASSERT_GE(links.size(), row.flags.size());
         for (std::size_t i = 0; i < row.flags.size(); ++i) {
             EXPECT_EQ(links[i].flags, row.flags[i]) << i;
-            if ((links[i].flags & kLastLinkFlag) != 0) { // a last link names no next one
-                EXPECT_EQ(std::pair(links[i].nextSize, links[i].nextAddress), std::pair(0u, std::uint64_t{0}))
-                    << i;
-            }
+            EXPECT_TRUE(links[i].flags != kLastLinkFlag || links[i].nextSize + links[i].nextAddress == 0)
+                << i << ": a last link names no next one";
         }
         if (const std::size_t ring = row.finiteLinks; ring != 0) { // the ring's head, where the ring closes
             EXPECT_EQ(links[ring].address,

@@ -1,5 +1,4 @@
 // Storage: the maps' access bounds and the flash window's sector cache.
-#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -181,22 +180,16 @@ TEST_F(FlashWindowTest, AnAccessAcrossSectorBoundariesKeepsEveryByteInPlace) {
         SCOPED_TRACE(row.what);
         MemoryFlash flash(built);
         FlashWindow window(flash, built);
-        const auto pattern = [&](uint32_t seed) { // no two sectors' parts alike
-            std::vector<uint8_t> bytes(row.size);
-            uint32_t x = seed;
-            std::generate(bytes.begin(), bytes.end(),
-                          [&x] { return (x = x * 1664525u + 1013904223u) >> 24; });
-            return bytes;
-        };
-        const std::vector<uint8_t> written = pattern(1), stored = pattern(2);
+        const auto at = static_cast<std::ptrdiff_t>(row.offset);
+        std::vector<uint8_t> written(row.size), stored(row.size), read(row.size), image(0x10000, 0xFF);
+        for (size_t i = 0; i < row.size; ++i) { // no two sectors' parts alike
+            written[i] = static_cast<uint8_t>(i ^ i >> 8), stored[i] = static_cast<uint8_t>(~written[i]);
+        }
         EXPECT_EQ(codeOf([&](tStatus& s) { window.write(written.data(), row.offset, row.size, false, s); }),
                   0);
-        std::vector<uint8_t> image(0x10000, 0xFF);
-        std::copy(written.begin(), written.end(), image.begin() + static_cast<std::ptrdiff_t>(row.offset));
+        std::copy(written.begin(), written.end(), image.begin() + at);
         EXPECT_EQ(flash.bytes, image) << "the write's bytes in place, nothing else changed";
-        std::copy(stored.begin(), stored.end(),
-                  flash.bytes.begin() + static_cast<std::ptrdiff_t>(row.offset));
-        std::vector<uint8_t> read(row.size, 0);
+        std::copy(stored.begin(), stored.end(), flash.bytes.begin() + at);
         EXPECT_EQ(codeOf([&](tStatus& s) { window.read(row.offset, row.size, read.data(), s); }), 0);
         EXPECT_EQ(read, stored) << "the flash's bytes, each from its own address";
         EXPECT_EQ(flash.log, row.log);
