@@ -338,26 +338,47 @@ bool DMADispatcher::stopCredits(uint32_t stream, uint8_t owed, uint8_t* settled,
     return settleStep(owed, SessionStreams::kCreditStop, settled, status);
 }
 
-void DMADispatcher::endUse(SessionStreams* record, uint64_t channels, tStatus& status) {
+void DMADispatcher::payDebts(SessionStreams* record, uint64_t channels, bool takeTurns, tStatus& status) {
     for (;;) {
         uint32_t stream = 0;
         Debt debt = SessionStreams::kFifoReset;
         {
             MutexHolder hold(mutex_);
             if (!nextDebt(record, channels, &stream, &debt)) {
-                break;
+                return;
             }
+        }
+        if (takeTurns) {
+            nVOAPAL200_acquireMutex(&turns_[stream]);
+        }
+        bool owed = false;
+        {
+            MutexHolder hold(mutex_);
+            owed = (owes(record, stream) & SessionStreams::bit(debt)) != 0; // a grant may have settled it
             record->streams_[stream].debts[debt].owed = false;
         }
-        runStep(stream, debt, status);
+        if (owed) {
+            runStep(stream, debt, status);
+        }
+        if (takeTurns) {
+            nVOAPAL200_releaseMutex(&turns_[stream]);
+        }
     }
+}
+
+void DMADispatcher::takeBack(SessionStreams* record, uint32_t stream, tStatus& status) {
+    tStatus local;
+    provider_->getSGLController(stream).releaseOwner(&record->streams_[stream].transfers, local);
+    status.merge(local);
+    MutexHolder hold(mutex_);
+    record->streams_[stream].holdsLists = false;
+}
+
+void DMADispatcher::endUse(SessionStreams* record, uint64_t channels, tStatus& status) {
+    payDebts(record, channels, false, status);
     for (uint32_t stream = 0; stream < streamCount_; ++stream) {
         if ((physicalChannelMask(stream) & channels) != 0) {
-            tStatus local;
-            provider_->getSGLController(stream).releaseOwner(&record->streams_[stream].transfers, local);
-            status.merge(local);
-            MutexHolder hold(mutex_);
-            record->streams_[stream].holdsLists = false;
+            takeBack(record, stream, status);
         }
     }
 }
@@ -376,34 +397,11 @@ void DMADispatcher::release(SessionStreams* record, tStatus& status) {
         record->closing_ = true; // the session's requests from now on make a record of their own
     }
     for (;;) {
-        // What the session owes, the last taken on first, each step under its stream's turn.
-        for (;;) {
-            uint32_t stream = 0;
-            Debt debt = SessionStreams::kFifoReset;
-            {
-                MutexHolder hold(mutex_);
-                if (!nextDebt(record, kEveryChannel, &stream, &debt)) {
-                    break;
-                }
-            }
-            nVOAPAL200_acquireMutex(&turns_[stream]);
-            bool owed = false;
-            {
-                MutexHolder hold(mutex_);
-                owed = (owes(record, stream) & SessionStreams::bit(debt)) != 0; // a grant may have settled it
-                record->streams_[stream].debts[debt].owed = false;
-            }
-            if (owed) {
-                runStep(stream, debt, status);
-            }
-            nVOAPAL200_releaseMutex(&turns_[stream]);
-        }
+        payDebts(record, kEveryChannel, true, status);
         for (uint32_t stream = 0; stream < streamCount_; ++stream) {
             if (record->lockedBytes(stream) != 0) {
                 nVOAPAL200_acquireMutex(&turns_[stream]);
-                tStatus local;
-                provider_->getSGLController(stream).releaseOwner(&record->streams_[stream].transfers, local);
-                status.merge(local);
+                takeBack(record, stream, status);
                 nVOAPAL200_releaseMutex(&turns_[stream]);
             }
         }

@@ -208,6 +208,13 @@ private:
     bool nextDebt(SessionStreams* record, uint64_t channels, uint32_t* stream, Debt* debt);
     // Whether the record owes, holds lists or has transfers anywhere (under the mutex).
     bool holdsAnything(const SessionStreams* record);
+    // Runs what record owes on the streams of channels, the last taken on
+    // first, each step with a fresh status merged into status and under its
+    // stream's turn: taken for the step, or held by the caller.
+    void payDebts(SessionStreams* record, uint64_t channels, bool takeTurns, nVOAPALS100::tStatus& status);
+    // Takes back record's transfers on stream and its hold on the lists
+    // there (under the stream's turn).
+    void takeBack(SessionStreams* record, uint32_t stream, nVOAPALS100::tStatus& status);
     // Settles what record owes on the streams of channels and takes back its
     // transfers there, holding those streams' turns (it is pinned).
     void endUse(SessionStreams* record, uint64_t channels, nVOAPALS100::tStatus& status);
