@@ -11,7 +11,7 @@
 // thousands of page-sized blocks (the route records' slabs of a calculation)
 // would otherwise have the process's allocator give the pages back and fault
 // them in again. A sanitizer sees every block go back.
-// Likewise freed blocks of a megabyte or more are kept, up to 64 MiB of them,
+// Likewise freed blocks of 64 KiB or more are kept, up to 64 MiB of them,
 // for a later block of at least half their size, as a kernel's page
 // allocator hands out warm pages: the process's allocator would map each such
 // block afresh and fault in every page of it (a firmware image of several

@@ -40,7 +40,7 @@ inline bool maskIsValid(uint64_t mask, bool allowEmpty, nVOAPALS100::tStatus& st
 }
 
 // The channels of mask are reserved by the request's session (0xBFFA431A);
-// -52003 for a request without a session.
+// -52020 for a request without a session.
 template <class Access>
 bool sessionReserved(const nVOAPAL000::tEventDescriptor& event, uint64_t mask, nVOAPALS100::tStatus& status) {
     if (status.isFatal()) {

@@ -21,7 +21,7 @@ namespace kelvo_driver::ioctl {
 
 namespace dma {
 
-// The dispatcher and the session's cleanup list, or null (-52003: the level
+// The dispatcher and the session's cleanup list, or null (-52020: the level
 // guarantees both, so their absence is a broken invariant, not followed).
 template <class Access, class Device>
 qeldma::DMADispatcher* dispatcherOf(Device& device, const nVOAPAL000::tEventDescriptor& event,

@@ -769,15 +769,16 @@ KELVO_BOOL_OUTPUT(storageMap_isChecksumValid, valid);
 /* DMA (channel: the stream index, 0 device to host, 1 host to device)
  *
  * Bounds of an added transfer (answered with -52005, nothing added): a buffer
- * of 0 bytes, of more than KELVO_DMA_MAX_TRANSFER_BYTES, or whose range wraps
- * past the top of the address space; a list (finite or continuous) that
- * would hold more than KELVO_DMA_MAX_ENTRIES_PER_LIST entries (one entry per
- * physically contiguous run of the buffer, listed repeat-count times); a
- * finite transfer after a continuous one, or any transfer after a start that
- * joined both lists, until the transfers are cleared. A repeat count of 0 is
- * 0xBFFA806C. While the stream runs, clearing the transfers and starting
- * again answer 0xBFFA806E (adding continuous transfers stays allowed; they
- * run from the next start on).
+ * of more than KELVO_DMA_MAX_TRANSFER_BYTES, or whose range wraps past the top
+ * of the address space; a list (finite or continuous) that would hold more
+ * than KELVO_DMA_MAX_ENTRIES_PER_LIST entries (one entry per physically
+ * contiguous run of the buffer, listed repeat-count times); a finite transfer
+ * after a continuous one, or any transfer after a start that joined both
+ * lists, until the transfers are cleared. A buffer of 0 bytes is -52019 and a
+ * repeat count of 0 is 0xBFFA806C (nothing added either way). While the
+ * stream runs, clearing the transfers and starting again answer 0xBFFA806E
+ * (adding continuous transfers stays allowed; they run from the next start
+ * on).
  *
  * A transfer belongs to the handle that added it: closing the handle, or its
  * kdut_cleanup, takes back its transfers on both channels (stopping a stream
