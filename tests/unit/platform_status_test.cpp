@@ -32,16 +32,29 @@ std::string textOf(size_t n) {
 }
 
 // At most 9 characters of the component; a file over 100 keeps 49, "..", and the last 49.
+// A copy, constructed or assigned, keeps the whole origin.
 TEST(Status, AFullRecordShortensTheOriginItKeeps) {
     const struct { size_t component, file; } cases[] = {{14, 100}, {9, 101}, {3, 180}, {0, 0}};
     for (const auto& c : cases) {
         const std::string component = textOf(c.component);
         const std::string file = textOf(c.file);
+        const std::string keptFile =
+            file.size() <= 100 ? file : file.substr(0, 49) + ".." + file.substr(file.size() - 49);
         tStatusDebug status;
         EXPECT_TRUE(nVOAPAL200_setStatus(&status, -7, component.c_str(), file.c_str(), 42));
-        EXPECT_EQ(status.componentName, component.substr(0, 9));
-        EXPECT_EQ(status.fileName,
-                  file.size() <= 100 ? file : file.substr(0, 49) + ".." + file.substr(file.size() - 49));
+        status.stackTrace[0] = 0x1234;
+        tStatusDebug assigned;
+        nVOAPAL200_setStatus(&assigned, -1, "other", "other.cpp", 1);
+        assigned = status;
+        for (const tStatusDebug* record : {&status, &assigned}) {
+            const tStatusDebug copy(*record);
+            for (const tStatusDebug* kept : {record, &copy}) {
+                EXPECT_EQ(kept->componentName, component.substr(0, 9));
+                EXPECT_EQ(kept->fileName, keptFile);
+                EXPECT_EQ(std::make_tuple(kept->getCode(), kept->lineNumber, kept->stackTrace[0]),
+                          std::make_tuple(int64_t{-7}, uint64_t{42}, uint64_t{0x1234}));
+            }
+        }
     }
 }
 
