@@ -44,16 +44,17 @@ public:
     ResourceReservationManager(const ResourceReservationManager&) = delete;
     ResourceReservationManager& operator=(const ResourceReservationManager&) = delete;
 
+    // ---- virtual operations, in slot order after the two destructors ----
     // A bit outside the available mask: the not-available code; a bit
     // reserved already: the already-reserved code; else the bits are reserved
     // (by nobody in particular).
     virtual void reserve(uint64_t mask, nVOAPALS100::tStatus& status);
-    // The same, the bits held by the session whose cleanup list is holder.
-    virtual void reserveFor(const CleanupOperationComposite* holder, uint64_t mask,
-                            nVOAPALS100::tStatus& status);
     // A bit that is not reserved: the not-reserved code; else the bits are
     // released. Mask 0 is always accepted.
     virtual void release(uint64_t mask, nVOAPALS100::tStatus& status);
+    // As reserve, the bits held by the session whose cleanup list is holder.
+    virtual void reserveFor(const CleanupOperationComposite* holder, uint64_t mask,
+                            nVOAPALS100::tStatus& status);
 
     uint64_t getReservedMask();
     // Whether a bit of mask is reserved other than by the session whose

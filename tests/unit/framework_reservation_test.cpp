@@ -1,4 +1,6 @@
 // Resource reservation: the manager's codes, competing sessions and the lock order.
+#include <cstring>
+
 #include "framework/resource_reservation.h"
 #include "framework_test_device.h"
 
@@ -12,7 +14,18 @@ constexpr int64_t kNotAvailable = kelvoDriverCode(kNotAvailableCode);
 
 using FrameworkReservationManager = LeakCheckedTest;
 
+// The table slot of a virtual member (Itanium C++ ABI: its pointer holds 1 + the slot's byte offset).
+template <class Member> size_t slotOf(Member member) {
+    uintptr_t raw[2];
+    static_assert(sizeof(raw) == sizeof(member));
+    std::memcpy(raw, &member, sizeof(raw));
+    return (raw[0] - 1) / sizeof(void*);
+}
+
+// Slots 0 and 1 are the destructors, 2 reserve, 3 release.
 TEST_F(FrameworkReservationManager, ReleasesOnlyWhatIsReservedAndWithoutAMaskHasEveryBit) {
+    EXPECT_EQ(slotOf(&kdut::ResourceReservationManager::reserve), 2u);
+    EXPECT_EQ(slotOf(&kdut::ResourceReservationManager::release), 3u);
     tStatus status;
     kdut::ResourceReservationManager manager(kAlreadyReservedCode, kNotReservedCode, 0x3, kNotAvailableCode,
                                              status);
