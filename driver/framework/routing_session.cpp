@@ -28,16 +28,21 @@ void RoutingSession::retire() {
     if (constructed_ == 0 || retired_ != 0) {
         return;
     }
-    // Lock order: the manager, then this session (its unregister takes both).
-    // A session that its manager detached (demoted, or the manager's
-    // teardown) never calls it again: the manager may be gone.
+    // The client hears the close before its routes go. A demotion that comes
+    // in between finds the notifier closed and sends nothing.
+    {
+        MutexHolder hold(lock_);
+        retired_ = 1;
+        if (notifier_.isOpen()) {
+            notifier_.close();
+        }
+    }
+    // Lock order: the manager, then this session (its unregister takes both),
+    // so the session lock is released first. A session that its manager
+    // detached (demoted, or the manager's teardown) never calls it again: the
+    // manager may be gone.
     if (!routingSessionManagerListNode.isDetached()) {
         manager_.unregisterRoutingSession(*this);
-    }
-    MutexHolder hold(lock_);
-    retired_ = 1;
-    if (notifier_.isOpen()) {
-        notifier_.close();
     }
 }
 

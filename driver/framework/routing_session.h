@@ -115,9 +115,9 @@ public:
 // Lifetime: the kernel session owns it through a shared pointer and each
 // request holds a reference for as long as it uses it, so a cleanup of the
 // handle running beside its requests never frees it under them. The cleanup
-// retires it (retire): it leaves its manager (its routes are destroyed), its
-// notifier closes, and every later request answers as a demoted session
-// does; the memory goes with the last reference.
+// retires it (retire): its notifier closes, it leaves its manager (its routes
+// are destroyed), and every later request answers as a demoted session does;
+// the memory goes with the last reference.
 class RoutingSession : public RoutingSessionInterface {
 public:
     static constexpr uint32_t kSlots = 16;
@@ -127,11 +127,11 @@ public:
     ~RoutingSession() override;
 
     bool isConstructed() const { return constructed_ != 0; }
-    // Unregisters a constructed session from its manager (unless the
-    // manager detached it already), which destroys its routes, then closes
-    // its notifier under the session lock; from then on the notifier no
-    // longer opens and no resources come back. Once only: the caller
-    // serialises the calls (the owner's cleanup, then the destructor).
+    // Closes the notifier of a constructed session under the session lock,
+    // then unregisters the session from its manager (unless the manager
+    // detached it already), which destroys its routes; from then on the
+    // notifier no longer opens and no resources come back. Once only: the
+    // caller serialises the calls (the owner's cleanup, then the destructor).
     void retire();
     // Opens the notifier under the session lock: -52020 when it is open
     // already or the session is retired.

@@ -60,11 +60,16 @@ struct RecordingRoutingManager : voark::RoutingResourcesManagerInterface {
     }
     void unregisterRoutingSession(voark::RoutingSessionInterface& session) override {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (onUnregister) {
+            onUnregister();
+        }
         registered.erase(&session);
         log.push_back("unregister");
     }
     std::set<voark::RoutingSessionInterface*> registered;
     std::vector<std::string> log;
+    // Runs at each unregistration, before it is logged (where a session's routes would go).
+    std::function<void()> onUnregister;
     std::mutex mutex_;
 };
 

@@ -72,7 +72,10 @@ TEST_F(FrameworkSessionComposite, AMissingMutexOrStorageIsOutOfMemoryAndTheCompo
 
 using FrameworkSession = FrameworkDeviceTest;
 
+// The routing session's notifier closes before the session leaves its manager (and its routes go).
 TEST_F(FrameworkSession, CloseRunsTheSessionsOperationsNewestFirstWithTheRoutingCleanupLast) {
+    constexpr uint32_t kDestination = 4712;
+    kal::sockets::reset();
     TestDevice& device = start();
     auto* session = kernel(open());
     ASSERT_NE(session->getRoutingSession().get(), nullptr);
@@ -83,7 +86,11 @@ TEST_F(FrameworkSession, CloseRunsTheSessionsOperationsNewestFirstWithTheRouting
     session->getCleanupOperationComposite().add(&stream, status);
     session->getCleanupOperationComposite().add(&notifier, status);
     session->reserveResources(1, status);
+    kelvo_driver::nVOAPAL000::tIONotifierParams params{1, kDestination};
+    session->getRoutingSession()->openIONotifier(params, status);
     ASSERT_TRUE(status.isSuccess());
+    size_t heardAtUnregister = 0;
+    device.routingManager.onUnregister = [&] { heardAtUnregister = kal::sockets::count(kDestination); };
     device.routingManager.log.push_back("before close");
     close(session);
     EXPECT_EQ(trace, (std::vector<std::string>{"notifier", "stream"}));
@@ -91,6 +98,10 @@ TEST_F(FrameworkSession, CloseRunsTheSessionsOperationsNewestFirstWithTheRouting
     EXPECT_EQ(device.routingManager.log,
               (std::vector<std::string>{"register", "before close", "unregister"}));
     EXPECT_TRUE(device.routingManager.registered.empty());
+    EXPECT_EQ(heardAtUnregister, 1u) << "the client hears the close before its routes go";
+    kal::sockets::Message heard{};
+    EXPECT_TRUE(kal::sockets::pop(kDestination, heard) && !kal::sockets::pop(kDestination, heard));
+    EXPECT_EQ(heard.type, kelvo_driver::nVOAPAL000::tIONotifier::kTypeClose);
 }
 
 TEST_F(FrameworkSession, ATeardownRunsTheOperationsOnceAndTheInvalidSessionsCloseSkipsThem) {
