@@ -106,6 +106,33 @@ TEST_F(FrameworkGate, AResetWaitsForTheRequestInsideEndsItsWaitsHoldsNewOnesAndL
     EXPECT_EQ(device.getIOCount(), 0u);
 }
 
+// A start or a removal closes a held gate and wakes every request waiting there, which then fails.
+TEST_F(FrameworkGate, AStartOrRemovalWakesTheRequestsWaitingAtTheHeldGateAndTheyFail) {
+    TestDevice& device = start();
+    auto* session = open();
+    for (const tSuspendReason reason : {kSuspendReasonStart, kSuspendReasonRemove}) {
+        SCOPED_TRACE(reason);
+        ASSERT_TRUE(device.toState(kPnPStateIOSuspended, kSuspendReasonReset));
+        ASSERT_EQ(device.getIOGateState(), kIOGatePaused);
+        tStatus request, opening;
+        tSession* opened = nullptr;
+        {
+            Worker requester([&] { request = device.operation(session, 0); });
+            Worker opener([&] { opened = device.openSession(opening); });
+            ASSERT_TRUE(requester.waitUntilBlocked());
+            ASSERT_TRUE(opener.waitUntilBlocked());
+            EXPECT_TRUE(device.suspendIOProcessing(0, reason, false));
+            if (!eventually([&] { return requester.done() && opener.done(); })) {
+                ADD_FAILURE() << "the waiters still wait";
+                device.resumeIOProcessing(0); // lets them in, to end the test
+            }
+        }
+        EXPECT_EQ(std::tuple(request.getCode(), opening.getCode(), opened, device.getIOGateState()),
+                  std::tuple(tStatus::kIOGateClosed, tStatus::kIOGateClosed, nullptr, kIOGateClosed));
+        ASSERT_TRUE(device.toState(kPnPStateReady, kSuspendReasonReset));
+    }
+}
+
 TEST_F(FrameworkGate, TwoResetsAtOnceRunOneAfterTheOtherAndTheSecondFindsItsSessionInvalid) {
     kal::clock::ScopedScale fast(1000);
     TestDevice& device = start();
