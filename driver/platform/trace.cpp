@@ -436,6 +436,30 @@ void tTrace::debugBreak(const char* kind) {
     vosdbg_settings.fatalHook(nullptr, "APAL debug break");
 }
 
+bool tTrace::assertionsEnabled() {
+    return true;
+}
+
+bool tTrace::assertionsEnabledForKind(const char*) {
+    return true;
+}
+
+bool tTrace::assertionsEnabledForName(const char*) {
+    return true;
+}
+
+bool tTrace::assertionsEnabledForVersion(uint32_t) {
+    return true;
+}
+
+bool tTrace::assertionsEnabledForNumber(uint64_t) {
+    return true;
+}
+
+bool tTrace::assertionsEnabledForFile(const char*) {
+    return true;
+}
+
 // ---- scope tracer -------------------------------------------------------------
 
 tTraceScope::tTraceScope(const char* name, uint32_t version, uint64_t number, const char* file,

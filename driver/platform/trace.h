@@ -122,6 +122,15 @@ public:
     void reportAssertion(const char* kind, const char* name, uint32_t version, uint64_t number,
                          const char* file, const char* message);
     static void debugBreak(const char* kind);
+    // Whether assertions are reported: at all, and for a kind text, a
+    // caller's name, version, number or file (null texts included). This
+    // driver reports every one, so each answers true.
+    static bool assertionsEnabled();
+    static bool assertionsEnabledForKind(const char* kind);
+    static bool assertionsEnabledForName(const char* name);
+    static bool assertionsEnabledForVersion(uint32_t version);
+    static bool assertionsEnabledForNumber(uint64_t number);
+    static bool assertionsEnabledForFile(const char* file);
 
 private:
     void flushLine();
