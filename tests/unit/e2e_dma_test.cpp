@@ -1,7 +1,6 @@
 // DMA end to end through the host's C API: both directions on every board, the wait's checks; then two
 // handles (channel 0's engine in step mode): what a close takes back, refusals, locked pages,
 // reservations, both at work at once.
-#include <future>
 #include <numeric>
 #include <thread>
 
@@ -393,90 +392,80 @@ TEST_F(E2EDmaSessions, ACloseUndoesTheStreamStartedLastFirst) {
     }
 }
 
-// One handle's FIFO reset (10 ms asleep on the stand-in clock, held all but still here) holds up no
-// request of another handle on the other stream: a's add and clear on stream 0 end while b's reset of
-// stream 1 sleeps.
-TEST_F(E2EDmaSessions, AFifoResetHoldsUpNoRequestOnTheOtherStream) {
-    plug("duskmere-a");
-    const double scale = kal::clock::scale();
-    kal::clock::clearSleepLog();
-    kal::clock::setScale(1e-9);
-    int32_t reset = -1;
-    std::vector<int32_t> codes;
-    Worker resetter([&] { reset = simple(b, KELVO_IOCTL_brixelTools_clearApplicationFIFO, 1); });
-    const auto asleep = [&] {
-        for (const kal::clock::SleepRecord& sleep : kal::clock::sleepLog()) {
-            if (sleep.threadId == resetter.id() && sleep.microseconds == 10000) {
-                return kal::thread::isBlocked(resetter.id());
-            }
-        }
-        return false;
-    };
-    while (!asleep()) {
-        std::this_thread::yield();
-    }
-    // Blocked before it ends: held up by the reset, the only thing under way.
-    Worker other([&] {
-        codes = {transfer(a, 0, page.data(), page.size()), simple(a, KELVO_IOCTL_brixelTools_clearTransfers)};
-    });
-    while (!other.done() && !kal::thread::isBlocked(other.id())) {
-        std::this_thread::yield();
-    }
-    const bool ended = other.done(), resetting = !resetter.done();
-    kal::clock::setScale(scale);
-    other.join();
-    resetter.join();
-    EXPECT_TRUE(ended) << "a's requests on stream 0 waited for b's FIFO reset of stream 1";
-    EXPECT_TRUE(resetting);
-    EXPECT_EQ(codes, (std::vector<int32_t>{0, 0}));
-    EXPECT_EQ(reset, 0);
-    unplug();
-}
-
-// A grant waits for the stream requests of other handles that were let in before it, and refuses them
-// after it: b's count write or read, paused at its register access, lands before a's reservation answers.
-TEST_F(E2EDmaSessions, AGrantWaitsForTheRequestsLetInBeforeIt) {
+// While b's request on stream 1 is paused (its FIFO reset asleep on a clock held all but still, or its
+// count write or read at its register access), a's add and clear on stream 0 end, but a's grant of the
+// channel waits for b's request, which it let in before it, and refuses the same request after it.
+TEST_F(E2EDmaSessions, ARequestUnderWayOnAStreamHoldsUpOnlyWhatNeedsThatStream) {
     struct Row {
         const char* what;
-        const char* block; // where the request is paused
-        bool bridge;       // the block is the bridge's, else the non-isolated FPGA's
+        const char* block; // where b's request is paused: null for the FIFO reset's sleep
         uint64_t offset;
-        std::function<int32_t()> request;
+        std::function<int32_t()> paused, beside;
+        bool besideEnds;
     };
     const std::vector<Row> rows = {
-        {"count write", "stream-circuit-1", false, sim::StreamCircuitBlock::kAdditiveCount,
-         [&] { return ASK(brixelTools_writeStreamAdditiveTransferCount, b, 1, 64, 0).status; }},
-        {"count read", "dma-channel-1", true, 0xA0 /* TotalTransferCount */,
-         [&] { return count(b, 1).status; }},
+        {"b's FIFO reset, a's add and clear on stream 0", nullptr, 0,
+         [&] { return simple(b, KELVO_IOCTL_brixelTools_clearApplicationFIFO, 1); },
+         [&] {
+             return static_cast<int32_t>(inOrder({transfer(a, 0, page.data(), page.size()),
+                                                  simple(a, KELVO_IOCTL_brixelTools_clearTransfers)}));
+         },
+         true},
+        {"b's count write, a's grant", "stream-circuit-1", sim::StreamCircuitBlock::kAdditiveCount,
+         [&] { return ASK(brixelTools_writeStreamAdditiveTransferCount, b, 1, 64, 0).status; },
+         [&] { return reserveAll(a); }, false},
+        {"b's count read, a's grant", "dma-channel-1", 0xA0 /* TotalTransferCount */,
+         [&] { return count(b, 1).status; }, [&] { return reserveAll(a); }, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         plug("duskmere-a");
-        sim::Block* block =
-            row.bridge ? module(index).bar0().find(row.block) : module(index).nisoFpga().find(row.block);
-        std::promise<void> reached, go;
-        std::shared_future<void> going = go.get_future().share();
-        bool paused = false; // the tap runs under the module's lock
-        block->setTap(row.offset, [&] {
-            if (!std::exchange(paused, true)) {
-                reached.set_value();
-                going.wait();
-            }
-        });
-        int32_t requested = -1, granted = -1;
-        Worker requester([&] { requested = row.request(); });
-        reached.get_future().wait();
-        Worker granter([&] { granted = reserveAll(a); });
-        while (!granter.done() && !kal::thread::isBlocked(granter.id())) {
+        sim::Block* block = row.block == nullptr ? nullptr
+                            : std::string(row.block) == "dma-channel-1"
+                                ? module(index).bar0().find(row.block)
+                                : module(index).nisoFpga().find(row.block);
+        const double scale = kal::clock::scale();
+        std::atomic<bool> reached = false, go = false;
+        if (block != nullptr) { // under the module's lock: the first access waits there
+            block->setTap(row.offset, [&] {
+                for (reached = true; !go;) {
+                    std::this_thread::yield();
+                }
+            });
+        } else {
+            kal::clock::clearSleepLog();
+            kal::clock::setScale(1e-9);
+        }
+        int32_t pausedCode = -1, besideCode = -1;
+        Worker paused([&] { pausedCode = row.paused(); });
+        const auto asleep = [&] {
+            const auto sleeps = kal::clock::sleepLog();
+            return std::any_of(sleeps.begin(), sleeps.end(),
+                               [&](const kal::clock::SleepRecord& sleep) {
+                                   return sleep.threadId == paused.id() && sleep.microseconds == 10000;
+                               }) &&
+                   kal::thread::isBlocked(paused.id());
+        };
+        while (block != nullptr ? !reached : !asleep()) {
             std::this_thread::yield();
         }
-        EXPECT_FALSE(granter.done()) << "the grant answered while a request it had let in was on its way";
-        go.set_value();
-        requester.join();
-        granter.join();
-        EXPECT_EQ(std::make_pair(requested, granted), std::make_pair(0, 0));
-        EXPECT_EQ(row.request(), KELVO_STATUS_RESERVED_BY_OTHER) << "after the grant";
-        block->setTap(row.offset, {});
+        Worker beside([&] { besideCode = row.beside(); });
+        while (!beside.done() && !kal::thread::isBlocked(beside.id())) { // blocked: held up by b's request
+            std::this_thread::yield();
+        }
+        const bool ended = beside.done(), pausedStill = !paused.done();
+        go = true;
+        kal::clock::setScale(scale);
+        paused.join();
+        beside.join();
+        EXPECT_EQ(std::make_tuple(ended, pausedStill, pausedCode, besideCode),
+                  std::make_tuple(row.besideEnds, true, 0, 0));
+        if (!row.besideEnds) {
+            EXPECT_EQ(row.paused(), KELVO_STATUS_RESERVED_BY_OTHER) << "after the grant";
+        }
+        if (block != nullptr) {
+            block->setTap(row.offset, {});
+        }
         unplug();
     }
 }
