@@ -297,21 +297,6 @@ TEST_F(SequencerLevels, ComplianceAndHardwareErrorsByChannelMask) {
     kelvo_close(handle);
 }
 
-// A discarded stage is not committed; a committed one is what the channel holds.
-TEST_F(SequencerLevels, PowerRequestsReachTheAllocationController) {
-    const kelvo_driver::KelvoHelper& helper = *deviceOf(add("solstra"))->getKelvoHelper();
-    tStatus status;
-    for (const bool discard : {true, false}) {
-        helper.stagePowerAllocation(0, 1000, status);
-        if (discard) {
-            helper.discardPowerAllocation(0, status);
-        }
-        helper.commitPowerAllocation(0, status);
-        EXPECT_EQ(helper.getActualPowerAllocation(0, status), discard ? 0u : 1000u);
-    }
-    EXPECT_TRUE(status.isSuccess());
-}
-
 TEST_F(SequencerLevels, LocalRamBoundsAndReadBack) {
     const int index = add("solstra");
     auto& task = deviceOf(index)->getKelvoHelper()->getTaskAs<kelvo_driver::IsolatedObjectsInterface>();

@@ -354,7 +354,7 @@ TEST_F(EndToEndControllers, ATemperatureThatNeverBecomesValid) {
 }
 
 // Unreserved, every request answers so; then staged power counts against the budget, a commit makes
-// it the actual one and a discard drops only what was staged since.
+// it the actual one and a discard drops what was staged since, so a later commit has nothing to commit.
 TEST_F(EndToEndControllers, PowerAllocationNeedsTheChannelsReservation) {
     enum Op { kStage, kCommit, kDiscard, kActual, kReserve };
     const int32_t notReserved = KELVO_STATUS_CHANNEL_NOT_RESERVED;
@@ -375,6 +375,7 @@ TEST_F(EndToEndControllers, PowerAllocationNeedsTheChannelsReservation) {
         {"one more microwatt", kStage, 225000001, KELVO_STATUS_POWER_BUDGET_EXCEEDED},
         {"a decrease", kStage, 25000000, 0},
         {"discarded", kDiscard, 0, 0},
+        {"a commit after the discard", kCommit, 0, 0},
         {"still the whole budget", kActual, 225000000, 0},
     };
     const int handle = open(add("solstra"));
