@@ -1,8 +1,7 @@
 // The device's life cycle at level 19 through the host's C API (the plug-and-play machine driven
-// directly), then the non-isolated controllers' temperature and power budget, the storage maps' raw
-// access, what a reset's error list may cost, and routing under pressure: a handle cleaned up and
-// closed while its requests run, the bound on a handle's routes and on the memory behind them, answers
-// longer than a page.
+// directly), then the non-isolated controllers' power budget, the storage maps' raw access, what a
+// reset's error list may cost, and routing under pressure: a handle cleaned up and closed while its
+// requests run, the bound on a handle's routes and on the memory behind them, answers longer than a page.
 #include <future>
 #include <latch>
 #include <optional>
@@ -344,14 +343,6 @@ TEST_F(Lifecycle, WhatSurvivesResetsAndPowerCycles) {
 }
 
 using EndToEndControllers = kelvo_test::HostedTest;
-
-// A reading that never becomes valid: the time-out's code, and the last reading still answered.
-TEST_F(EndToEndControllers, ATemperatureThatNeverBecomesValid) {
-    const int index = add("solstra", [](sim::Module& m) { m.vrefTemperature()->setNeverValid(true); });
-    const auto out = ASK(corran_readTemperatureSensor, open(index), 0, 0);
-    EXPECT_EQ(std::make_pair(out.status, out.temperature),
-              std::make_pair(int32_t{KELVO_STATUS_TEMPERATURE_READING_INVALID}, uint16_t{0x0B2C}));
-}
 
 // Unreserved, every request answers so; then staged power counts against the budget, a commit makes
 // it the actual one and a discard drops what was staged since, so a later commit has nothing to commit.
