@@ -146,18 +146,6 @@ TEST_F(ProductReset, ARefusedResetChangesNothing) {
               std::tuple(helper, 5u, "VO PXIe-Q101"));
 }
 
-TEST_F(ProductReset, AParameterWordTooWideForItsFieldLeavesTheDeviceTornDown) {
-    kelvo_driver::CustomResetParameters parameters = {};
-    parameters.numberOfSubroutineCommands = 0x100000000ull;
-    kal::usermem::Scope scope;
-    const uint64_t address = scope.add(&parameters, sizeof(parameters), kal::usermem::kRead);
-    EXPECT_EQ(reset(19, address), tStatus::kUnsupportedValue);
-    EXPECT_EQ(std::tuple(device()->getKelvoHelper() == nullptr, levelOf(index_)), std::tuple(true, 0u));
-    parameters.numberOfSubroutineCommands = 0xFFFFFFFF; // fits: setup runs
-    EXPECT_EQ((std::tuple{reset(3, address), levelOf(index_)}),
-              (std::tuple{tStatus::kSetupTargetReached, 3u}));
-}
-
 // Up to level 3 here: the FPGA levels have their own sweep.
 TEST_F(ProductReset, AFailedAllocationInAResetLeavesTheDeviceOpenable) {
     const int64_t clean = reset(0) == tStatus::kSetupTargetReached ? reset(3) : 0;

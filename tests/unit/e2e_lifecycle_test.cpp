@@ -264,6 +264,11 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
          9, kBadAddress},
         {"a subroutine count past 32 bits", -1,
          with(package(startup, 0), &P::numberOfSubroutines, 1ull << 32), 0, 0, tStatus::kUnsupportedValue},
+        {"a command count past 32 bits", -1,
+         with(package(startup, 0), &P::numberOfSubroutineCommands, 1ull << 32), 0, 0,
+         tStatus::kUnsupportedValue},
+        {"a command count of 32 bits, more than reserved", -1,
+         with(package(startup, 0), &P::numberOfSubroutineCommands, 0xFFFFFFFF), 0, 9, kBadPackage},
         {"the parameter block at a bad address", -1, {}, kBad, 0, kBadAddress},
     };
     std::map<std::string, int> modules;
