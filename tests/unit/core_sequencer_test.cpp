@@ -8,6 +8,7 @@
 #include "controllers/isolated_controllers.h"
 #include "core/board_startup.h"
 #include "core_test_levels.h"
+#include "client_pages.h"
 #include "core_test_support.h"
 #include "regs_fake_accessor.h"
 
@@ -90,8 +91,7 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRamAndSt
         EXPECT_EQ(std::tuple(s.sequencer().generalUse(6), revision.status, revision.value),
                   std::tuple(1u, 0, 1u));
         EXPECT_EQ(s.adf4002().words(), (std::vector<uint32_t>{0x1F8093, 0x1F8092, 0x100028, 0x1B01}));
-        const auto count = answer<kelvo_wexmoor_getNumSubroutines_out>(
-            handle, KELVO_IOCTL_wexmoor_getNumSubroutines, kelvo_status_record{0});
+        const auto count = ASK(wexmoor_getNumSubroutines, handle, 0);
         ASSERT_EQ(std::tuple(count.status, count.subroutineCount), std::tuple(0, b.subroutines));
         std::vector<uint32_t> ids(b.subroutines + 1, 0xEEEEEEEE), addresses(ids);
         kelvo_wexmoor_getSubroutines_in in{address(ids.data()), address(addresses.data()), b.subroutines, 0};
@@ -160,18 +160,10 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
     sim::Sequencer& seq = side(index).sequencer();
     const int handle = open(index);
     auto start = [&](uint64_t mask, uint32_t count) {
-        return statusOf(handle, KELVO_IOCTL_wexmoor_startSequenceEngine,
-                        kelvo_wexmoor_startSequenceEngine_in{mask, count, 0});
+        return ASK(wexmoor_startSequenceEngine, handle, mask, count, 0).status;
     };
-    auto running = [&](uint64_t mask) {
-        return answer<kelvo_wexmoor_isSequenceEngineRunning_out>(
-            handle, KELVO_IOCTL_wexmoor_isSequenceEngineRunning,
-            kelvo_wexmoor_isSequenceEngineRunning_in{mask, 0, 0});
-    };
-    auto resetEngine = [&] {
-        return statusOf(handle, KELVO_IOCTL_wexmoor_resetSequenceEngine,
-                        kelvo_wexmoor_resetSequenceEngine_in{1, 0, 0});
-    };
+    auto running = [&](uint64_t mask) { return ASK(wexmoor_isSequenceEngineRunning, handle, mask, 0, 0); };
+    auto resetEngine = [&] { return ASK(wexmoor_resetSequenceEngine, handle, 1, 0, 0).status; };
     // Above the FIFO depth; the depth waits for the FIFO; the FIFO does not hold the count; none.
     EXPECT_EQ(
         (std::vector<int32_t>{running(0).status, start(1, 1025), start(1, 1024), start(1, 2), start(1, 0)}),
@@ -182,42 +174,32 @@ TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
     {
         kal::clock::ScopedStepped stepped(10'000'000); // every clock read 10 ms later
         EXPECT_EQ(
-            (std::vector<int32_t>{start(1, 0), resetEngine(),
-                                  statusOf(handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{})}),
+            (std::vector<int32_t>{start(1, 0), resetEngine(), ASK(kdut_cleanup, handle, 0).status}),
             (std::vector<int32_t>{KELVO_STATUS_SEQUENCE_ENGINE_RUNNING, kEngineTimedOut, kEngineTimedOut}));
     }
     seq.setNeverStops(false);
     EXPECT_EQ((std::vector<int32_t>{start(1, 0), resetEngine(), running(2).running}),
               (std::vector<int32_t>{0, 0, 0}));
     EXPECT_EQ(seq.starts(), 3u) << "level 18's and the two starts of 0 alone strobed";
-    kelvo_close(handle);
 }
 
 TEST_F(SequencerLevels, MeasureUnitTriggerAndEventLatchRequests) {
     eachBoard([&](const Board&, int index, int handle) {
         sim::MeasureUnit& unit = side(index).measureUnit();
-        auto arm = [&] { return statusOf(handle, KELVO_IOCTL_measureUnit_arm, kelvo_measureUnit_arm_in{}); };
-        auto resetUnit = [&] {
-            return statusOf(handle, KELVO_IOCTL_measureUnit_reset, kelvo_measureUnit_reset_in{});
-        };
+        auto arm = [&] { return ASK(measureUnit_arm, handle).status; };
+        auto resetUnit = [&] { return ASK(measureUnit_reset, handle).status; };
         auto trigger = [&](uint32_t which) {
-            return answer<kelvo_triggersAndEvents_overrideTrigger_out>(
-                handle, KELVO_IOCTL_triggersAndEvents_overrideTrigger,
-                kelvo_triggersAndEvents_overrideTrigger_in{0, which, 0});
+            return ASK(triggersAndEvents_overrideTrigger, handle, 0, which, 0);
         };
         auto latch = [&](uint64_t mask, uint16_t event) {
-            return answer<kelvo_triggersAndEvents_checkEventLatch_out>(
-                handle, KELVO_IOCTL_triggersAndEvents_checkEventLatch,
-                kelvo_triggersAndEvents_checkEventLatch_in{mask, event, 0, 0});
+            return ASK(triggersAndEvents_checkEventLatch, handle, mask, event, 0, 0);
         };
         // An arm needs no reservation; a latch's check and clear do.
-        const kelvo_triggersAndEvents_clearEventLatch_in clear{1, 0x135, 0, 0};
-        EXPECT_EQ(
-            (std::vector<int64_t>{trigger(0x40C).status, latch(1, 0x135).status,
-                                  statusOf(handle, KELVO_IOCTL_triggersAndEvents_clearEventLatch, clear),
-                                  arm(), trigger(0x40C).result, trigger(0x40D).status}),
-            (std::vector<int64_t>{KELVO_STATUS_TRIGGER_NOT_ARMED, kNotReserved, kNotReserved, 0, 1,
-                                  kNotImplemented}));
+        EXPECT_EQ((std::vector<int64_t>{trigger(0x40C).status, latch(1, 0x135).status,
+                                        ASK(triggersAndEvents_clearEventLatch, handle, 1, 0x135, 0, 0).status,
+                                        arm(), trigger(0x40C).result, trigger(0x40D).status}),
+                  (std::vector<int64_t>{KELVO_STATUS_TRIGGER_NOT_ARMED, kNotReserved, kNotReserved, 0, 1,
+                                        kNotImplemented}));
         ASSERT_EQ(reserveAll(handle), 0);
         EXPECT_EQ(latch(1, 0x135).latched, 1);
         unit.setStatusBit0(true); // and the engine is idle
@@ -245,9 +227,7 @@ TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
     eachBoard([&](const Board& b, int index, int handle) {
         sim::ChargeBalancer& balancer = side(index).chargeBalancer();
         auto calculate = [&](uint8_t loop) {
-            return answer<kelvo_corran_calculateChargeBalanceOffset_out>(
-                handle, KELVO_IOCTL_corran_calculateChargeBalanceOffset,
-                kelvo_corran_calculateChargeBalanceOffset_in{0, loop, 0, 0});
+            return ASK(corran_calculateChargeBalanceOffset, handle, 0, loop, 0, 0);
         };
         EXPECT_EQ(calculate(0).status, kNotReserved);
         ASSERT_EQ(reserveAll(handle), 0);
@@ -271,8 +251,7 @@ TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
                       std::tuple(c.code, c.code == 0 ? 0x2A00u + c.loop : 0u, 1u));
         }
         EXPECT_EQ(calculate(4).status, KELVO_STATUS_INVALID_PARAMETER);
-        const kelvo_corran_configureChargeBalanceOffset_in configure{0, 2, 0xFFFF, 0};
-        EXPECT_EQ(statusOf(handle, KELVO_IOCTL_corran_configureChargeBalanceOffset, configure), 0);
+        EXPECT_EQ(ASK(corran_configureChargeBalanceOffset, handle, 0, 2, 0xFFFF, 0).status, 0);
         EXPECT_EQ(balancer.offset(2) & 0x3FFFu, 0x3FFFu);
         if (b.name != "solstra") {
             // The secondary offset register of the non-isolated side.
@@ -282,10 +261,8 @@ TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
 }
 
 TEST_F(SequencerLevels, ComplianceAndHardwareErrorsByChannelMask) {
-    const int index = add("solstra");
-    const int handle = open(index);
-    const auto in = answer<kelvo_corran_queryInCompliance_out>(handle, KELVO_IOCTL_corran_queryInCompliance,
-                                                               kelvo_corran_queryInCompliance_in{0, {}, 0});
+    const int handle = open(add("solstra"));
+    const auto in = ASK(corran_queryInCompliance, handle, 0, {}, 0);
     EXPECT_EQ(std::tuple(in.status, in.inCompliance), std::tuple(0, 1));
     const auto check = [&](uint32_t requestCode, uint64_t mask) {
         return statusOf(handle, requestCode,
@@ -294,7 +271,6 @@ TEST_F(SequencerLevels, ComplianceAndHardwareErrorsByChannelMask) {
     EXPECT_EQ(check(KELVO_IOCTL_hwCondition_checkBoardAndChannelBasedHardwareErrors, 0), 0) << "board alone";
     EXPECT_EQ(check(KELVO_IOCTL_hwCondition_clearChannelBasedHardwareErrors, 0), kInvalidChannel);
     EXPECT_EQ(check(KELVO_IOCTL_hwCondition_clearChannelBasedHardwareErrors, 1), kNotReserved);
-    kelvo_close(handle);
 }
 
 TEST_F(SequencerLevels, LocalRamBoundsAndReadBack) {
