@@ -7,7 +7,6 @@
 #include <optional>
 #include <thread>
 
-#include "bridge/embedded_images.h"
 #include "bridge/firmware.h"
 #include "client_pages.h"
 #include "core/dma_objects.h"
@@ -208,22 +207,13 @@ TEST_F(Lifecycle, RemovalWithHandlesAndWaitsOpen) {
     }
 }
 
-// The board's embedded FPGA image of target 0 or 1, decompressed: a valid custom image.
-std::vector<uint8_t> ownImage(const std::string& board, uint32_t target) {
-#define IMAGE(name)                                                                                          \
-    { embeddy_##name##_bin, embeddy_##name##_bin_size, embeddy_##name##_bin_original_size }
-    const struct {
-        const uint8_t* block;
-        uint64_t size, original;
-    } images[2][2] = {{IMAGE(DuskmereNisoFpgaTop), IMAGE(DuskmereIsoFpgaTop)},
-                      {IMAGE(SolstraNisoFpgaTop), IMAGE(SolstraIsoFpgaTop)}};
-#undef IMAGE
-    const auto& own = images[board == "solstra"][target];
+// The embedded FPGA image of target 0 or 1 of the device's board, decompressed: a valid custom image.
+std::vector<uint8_t> ownImage(int index, uint32_t target) {
     tStatus status;
-    kdut::LZ4CompressedFirmware image(kelvo_driver::FirmwareDownloadTarget(target), own.block, own.size,
-                                      own.original, status);
+    const std::unique_ptr<kdut::FirmwareBase> image(kelvo_driver::FirmwareFactory().createEmbeddedFirmware(
+        target, *Lifecycle::deviceOf(index)->getKelvoHelper()->getCapsTask().capsPtr, status));
     EXPECT_TRUE(status.isSuccess());
-    return std::vector<uint8_t>(image.data(), image.data() + image.size());
+    return std::vector<uint8_t>(image->data(), image->data() + image->size());
 }
 
 // Resets to level 19 with custom parameters: the answer and the level reached. Rows with a valid
@@ -282,7 +272,7 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
             P words = c.words;
             std::vector<uint8_t> image;
             if (c.image >= 0) {
-                image = ownImage(board, static_cast<uint32_t>(c.image));
+                image = ownImage(index, static_cast<uint32_t>(c.image));
                 const auto pointer = c.image == 0 ? &P::nonIsolatedFirmwarePtr : &P::isolatedFirmwarePtr;
                 words.*pointer = words.*pointer != 0 ? words.*pointer : address(image.data());
                 (words.*(c.image == 0 ? &P::nonIsolatedFirmwareSize : &P::isolatedFirmwareSize)) =
