@@ -1,5 +1,6 @@
 // Routing through the C API on every board.
 
+#include "client_pages.h"
 #include "core/routing_objects.h"
 #include "core_test_support.h"
 
@@ -19,17 +20,16 @@ protected:
         const kelvo_route_seed seed{3, 0, 0, {}};
         const uint32_t to = 2;
         Found found{{}, std::vector<kelvo_route_possibility>(4)};
-        const uint64_t out = address(found.possibilities.data());
-        const kelvo_routing_calculateRoute_in in{77, address(&seed), seedCount, 0, address(&to), 1, 0, out, 4,
-                                                 0};
-        found.out = answer<kelvo_routing_calculateRoute_out>(handle, KELVO_IOCTL_routing_calculateRoute, in);
+        found.out = ASK(routing_calculateRoute, handle, 77, address(&seed), seedCount, 0, address(&to), 1, 0,
+                        address(found.possibilities.data()), 4, 0);
         found.possibilities.resize(found.out.status == 0 ? found.out.possibilitiesCount : 0);
         return found;
     }
 };
 
-// The topography's name, the same on every board, is checked with the fuzzer's findings.
-TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwo) {
+// More seeds than the bound are refused before anything is read. The topography's name, the same on every
+// board, is checked with the fuzzer's findings.
+TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwoAndBoundsTheCountsFromUserMode) {
     for (const auto& board : boards()) {
         SCOPED_TRACE(board);
         const int index = add(board);
@@ -41,23 +41,16 @@ TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwo) {
         EXPECT_EQ(std::tuple(p.destinationTerminalID, p.cost, p.seedIndex, p.inverted),
                   std::tuple(2u, 1u, 0, 0));
         std::vector<uint32_t> path(4);
-        const auto pathOut = answer<kelvo_routing_getRouteTerminalPath_out>(
-            handle, KELVO_IOCTL_routing_getRouteTerminalPath,
-            kelvo_routing_getRouteTerminalPath_in{p.routeID, 0, address(path.data()), 4, 0});
+        const auto pathOut =
+            ASK(routing_getRouteTerminalPath, handle, p.routeID, 0, address(path.data()), 4, 0);
         EXPECT_EQ(std::tuple(pathOut.status, pathOut.pathLength, path[0], path[1]),
                   std::tuple(0, 2u, 3u, 2u));
+        const Found refused = calculate(handle, KELVO_ROUTING_MAX_RECORDS + 1);
+        EXPECT_EQ(std::tuple(refused.out.status, refused.out.possibilitiesCount),
+                  std::tuple(tStatus::kInvalidParameter, 0u));
         EXPECT_EQ(kelvo_close(handle), 0);
         remove(index);
     }
-}
-
-// More seeds than the bound are refused before anything is read.
-TEST_F(RoutingThroughTheApi, CountsFromUserModeAreBounded) {
-    const int handle = open(kelvo_host::addModule("solstra"));
-    const Found found = calculate(handle, KELVO_ROUTING_MAX_RECORDS + 1);
-    EXPECT_EQ(std::tuple(found.out.status, found.out.possibilitiesCount),
-              std::tuple(tStatus::kInvalidParameter, 0u));
-    EXPECT_EQ(kelvo_close(handle), 0);
 }
 
 // Level 16 on a board without a routing topography.
