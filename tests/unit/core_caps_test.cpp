@@ -85,7 +85,13 @@ int64_t firmwareCheck(uint32_t id, bool solstra, bool duskmere, bool unsafe, int
     return status.getCode();
 }
 
-TEST(ProductUtilities, FirmwareCompatibilityFollowsTheBoardGeneration) {
+int64_t revisionCheck(uint32_t id, uint8_t revision) {
+    tStatus status;
+    kelvo_driver::validateBoardRevision(id, revision, status);
+    return status.getCode();
+}
+
+TEST(ProductUtilities, FirmwareCompatibilityAndBoardRevisionsFollowTheBoardGeneration) {
     constexpr int64_t kNo = KELVO_STATUS_FIRMWARE_INCOMPATIBLE, kTimedOut = tStatus::kTimedOut;
     EXPECT_EQ(
         (std::vector<int64_t>{
@@ -99,17 +105,7 @@ TEST(ProductUtilities, FirmwareCompatibilityFollowsTheBoardGeneration) {
     kelvo_driver::validateFirmwareCompatibility(false, false, neither);
     kelvo_driver::validateFirmwareCompatibility(false, true, duskmere);
     EXPECT_EQ(std::tuple(neither.getCode(), duskmere.getCode()), std::tuple(kNo, int64_t{0}));
-}
-
-class BoardRevisions : public kelvo_test::LeakCheckedTest {};
-
-int64_t revisionCheck(uint32_t id, uint8_t revision) {
-    tStatus status;
-    kelvo_driver::validateBoardRevision(id, revision, status);
-    return status.getCode();
-}
-
-TEST_F(BoardRevisions, EachGenerationHasItsRange) {
+    // Each generation's range of board revisions.
     constexpr int64_t kOld = KELVO_STATUS_BOARD_REVISION_TOO_OLD, kNew = KELVO_STATUS_BOARD_REVISION_TOO_NEW;
     EXPECT_EQ((std::vector<int64_t>{revisionCheck(kSolstra, 0), revisionCheck(kSolstra, 1),
                                     revisionCheck(kSolstra, 2), revisionCheck(kSolstra, 3),
