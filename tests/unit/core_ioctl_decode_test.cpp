@@ -240,17 +240,15 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
 
 using CoreIoctlDevice = HostedTest;
 
-// answer() checks that the bytes written come back in the header's result.
+// A wrong size and an unknown code fail in transport; the header's result is not written back (what an
+// answer writes there, the level-19 table checks).
 TEST_F(CoreIoctlDevice, TwoStatusChannelsAndTheHeadersResult) {
     const int handle = open(add("solstra"));
     const kelvo_kelvo_getSetupLevel_in in{0};
-    const auto level = answer<kelvo_kelvo_getSetupLevel_out>(handle, KELVO_IOCTL_kelvo_getSetupLevel, in);
-    EXPECT_EQ(std::tuple(level.setupLevel, level.status), std::tuple(19u, 0));
-
-    // A wrong size and an unknown code fail in transport; the header's result is not written back.
     kelvo_arm_getNumberOfRegistrations_out out{};
     const std::tuple<uint32_t, uint32_t, int> cases[] = {
-        {KELVO_IOCTL_kelvo_getSetupLevel, sizeof(out), -51009}, {0x00208009u, sizeof(level), -51256}};
+        {KELVO_IOCTL_kelvo_getSetupLevel, sizeof(out), -51009},
+        {0x00208009u, sizeof(kelvo_kelvo_getSetupLevel_out), -51256}};
     for (const auto& [code, size, transport] : cases) {
         kelvo_ioctl_header header{address(&in), address(&out), sizeof(in), size, 0x55, 0};
         EXPECT_EQ(kelvo_ioctl(handle, code, &header), transport);
