@@ -409,7 +409,6 @@ TEST_F(E2EStorage, RawAccessBoundsAndNames) {
          KELVO_STATUS_INDEX_OUT_OF_RANGE, 0},
         {"no map of that name", "Nothing_Ver1.0.0d0", 1, 4, false, KELVO_STATUS_NAME_NOT_FOUND, 0},
         {"more elements than the field has", kManufacturing, 2, 4, false, KELVO_STATUS_INDEX_OUT_OF_RANGE, 8},
-        {"an element size not the field's", kManufacturing, 1, 8, false, KELVO_STATUS_WRONG_ELEMENT_SIZE, 8},
         {"the flash read fails", kManufacturing, 1, 4, true, KELVO_STATUS_FLASH_BUSY_TIMEOUT, 4},
     };
     kal::clock::ScopedStepped stepped(10'000); // a hanging flash's time-out in a few thousand clock reads
