@@ -100,7 +100,7 @@ GraphPlan tiedGraph() {
     return plan;
 }
 
-TEST_F(RouteLifeCycle, SharedEdgesAreWrittenOnceAndReleasedByTheLastRoute) {
+TEST_F(RouteLifeCycle, SharedEdgesAreWrittenOnceAndReleasedByTheLastRouteAndDriveTerminalsBack) {
     build(lineGraph());
     const uint32_t a = route(1, 4);
     const uint32_t b = route(1, 5);
@@ -117,15 +117,13 @@ TEST_F(RouteLifeCycle, SharedEdgesAreWrittenOnceAndReleasedByTheLastRoute) {
     EXPECT_EQ(take(), (Calls{"begin", "4:13=1", "1:10=1", "end"}));
     resources_->unreserveRoute(a);
     EXPECT_EQ(edge(1).isAvailable, 1);
-}
 
-TEST_F(RouteLifeCycle, KeepStateTerminalIsNotDrivenBack) {
-    build(lineGraph(voark::kTerminalKeepState));
-    const uint32_t a = route(1, 4);
-    ASSERT_EQ(reserve(a), 0);
-    ASSERT_EQ(program(a), 0);
+    build(lineGraph(voark::kTerminalKeepState)); // a keep-state terminal is not driven back
+    const uint32_t kept = route(1, 4);
+    ASSERT_EQ(reserve(kept), 0);
+    ASSERT_EQ(program(kept), 0);
     take();
-    resources_->unprogramRoute(a);
+    resources_->unprogramRoute(kept);
     EXPECT_EQ(take(), (Calls{"begin", "1:10=1", "end"}));
 }
 
