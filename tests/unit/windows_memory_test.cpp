@@ -199,7 +199,7 @@ TEST_F(WindowsMemory, TheSoftCopyIsReadWrittenAndForgottenInRuns) {
     }
 }
 
-TEST_F(WindowsMemory, ArgumentsAreCheckedBeforeAnythingIsTouched) {
+TEST_F(WindowsMemory, ArgumentsAndTheMutexAreCheckedBeforeAnythingIsTouched) {
     uint8_t byte = 0;
     const struct { uint64_t offset, size; } outside[] = {{16, 1}, {0, 17}, {UINT64_MAX, 2}, {2, UINT64_MAX}};
     for (const auto& r : outside) {
@@ -212,16 +212,13 @@ TEST_F(WindowsMemory, ArgumentsAreCheckedBeforeAnythingIsTouched) {
         EXPECT_EQ(codeOf([&](tStatus& s) { window->write(&byte, r.offset, r.size, true, s); }), outside);
         EXPECT_EQ(codeOf([&](tStatus& s) { window->refresh(r.offset, r.size, s); }), outside);
     }
-    EXPECT_EQ(accessor->log, "");
-}
-
-TEST_F(WindowsMemory, AWindowWithoutItsMutexRefusesEveryOperation) {
+    // A window without its mutex refuses even a range inside it.
     kal::faults::failNth(kal::faults::kMutex, 1);
     tStatus status;
     MemoryWindow broken(*accessor, status);
     EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
-    uint8_t byte = 0;
     EXPECT_EQ(codeOf([&](tStatus& s) { broken.get(0, 1, &byte, s); }), tStatus::kInvalidState);
+    EXPECT_EQ(accessor->log, "");
 }
 
 // A reader of a range never sees half of a concurrent writer's bytes.
