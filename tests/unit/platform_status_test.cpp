@@ -149,7 +149,7 @@ const std::vector<std::pair<int64_t, int32_t>> kSharedRows = {
 };
 
 // The timeout differs each way; what has no row becomes the catch-all.
-TEST(KalStatus, SharedRowsTranslateBothWaysAndTheRestBecomesTheCatchAll) {
+TEST(KalStatus, CodesTranslateBothWaysAndAKernelResultSetsItsOrigin) {
     for (const auto& [platform, kernel] : kSharedRows) {
         EXPECT_EQ(nVOAPAL200_statusToKALStatus(platform), kernel) << "out " << platform;
         EXPECT_EQ(nVOAPAL200_statusFromKALStatus(kernel), platform) << "in " << kernel;
@@ -168,10 +168,7 @@ TEST(KalStatus, SharedRowsTranslateBothWaysAndTheRestBecomesTheCatchAll) {
     for (const auto& [kernel, platform] : in) {
         EXPECT_EQ(nVOAPAL200_statusFromKALStatus(kernel), platform) << "in " << kernel;
     }
-}
-
-// The first error stays, with its origin.
-TEST(KalStatus, SettingFromAKernelResultFollowsTheStoringRule) {
+    // Set from kernel results, the first error stays, with its origin.
     tStatusDebug status;
     nVOAPAL200_setStatusFromKALStatus(-51409, &status, "b.cpp", 7);
     nVOAPAL200_setStatusFromKALStatus(-51352, &status, "c.cpp", 9);
