@@ -553,14 +553,25 @@ void DMADispatcher::addTransfer(const kelvo_driver::nVOAPAL000::tEventDescriptor
     if (!turn) {
         return;
     }
-    // Under the mutex: the session's additions on both streams count against one allowance.
-    MutexHolder hold(mutex_);
+    // The session's additions on both streams count against one allowance:
+    // what this one may lock is set aside under the mutex while the pages are
+    // locked and listed outside it.
     SessionStreams* record = turn.record();
     brixeltools::SGLController& sgl = provider_->getSGLController(stream);
     const bool empty = sgl.isEmpty();
-    const uint64_t locked = record->lockedBytes();
-    const uint64_t allowance = locked < kMaxLockedBytesPerSession ? kMaxLockedBytesPerSession - locked : 0;
+    const uint64_t asked = size <= brixeltools::kMaxTransferBytes && address + size > address
+                               ? brixeltools::lockedBytesOf(address, size)
+                               : 0; // refused by the controller
+    uint64_t allowance = 0;
+    {
+        MutexHolder hold(mutex_);
+        const uint64_t locked = record->lockedBytes() + record->adding_;
+        allowance = locked < kMaxLockedBytesPerSession ? kMaxLockedBytesPerSession - locked : 0;
+        record->adding_ += asked < allowance ? asked : allowance;
+    }
     sgl.addTransfer(kind, buffer, direction, value, status, &record->streams_[stream].transfers, allowance);
+    MutexHolder hold(mutex_);
+    record->adding_ -= asked < allowance ? asked : allowance;
     if (status.isNotFatal() && empty) {
         record->streams_[stream].holdsLists = true;
     }
@@ -590,9 +601,8 @@ void DMADispatcher::clearTransfers(uint32_t stream, kdut::CleanupOperationCompos
     if (!turn) {
         return;
     }
-    // Under the mutex: it takes back every session's transfers there (no wait: a running stream is refused).
+    provider_->getSGLController(stream).clearTransfers(status); // everyone's transfers there
     MutexHolder hold(mutex_);
-    provider_->getSGLController(stream).clearTransfers(status);
     if (status.isNotFatal()) {
         SessionStreams* record = turn.record();
         if (record != nullptr && record->streams_[stream].holdsLists) {

@@ -34,12 +34,16 @@
 //
 // Each stream has a turn, a mutex held by one request (or a grant, or a
 // step of a cleanup) across everything it does to that stream, hardware
-// waits included; the reservation check is made under it, so a request let
-// in before a grant is over before the grant takes the channel, and one that
-// comes after is refused. The dispatcher's own mutex covers the bookkeeping
-// only (the records, their debts, the start counts, the reservation check,
-// the transfer lists) and is never held across a wait, so one session's FIFO
-// reset (10 ms) or stop holds up nobody on another stream.
+// waits and the locking of user pages included; the reservation check is
+// made under it, so a request let in before a grant is over before the grant
+// takes the channel, and one that comes after is refused. The dispatcher's
+// own mutex covers the bookkeeping only (the records, their debts and holds,
+// the start counts, the bytes set aside for additions, the reservation
+// check) and is never held across a wait, so one session's FIFO reset
+// (10 ms) or stop holds up nobody on another stream. The records' counts of
+// locked bytes change under the streams' turns and are read atomically; a
+// record is dropped only once its counts read 0, after which nothing
+// touches them.
 //
 // Lock order: a session's cleanup list, the streams' turns (in index order),
 // the dispatcher's mutex, a stream controller's mutex, its SGL controller's
@@ -109,7 +113,8 @@ private:
     DMADispatcher& dispatcher_;
     kdut::CleanupOperationComposite& list_;
     Stream streams_[kelvo_driver::BrixelDMAControllers::kNumberOfChannels];
-    uint64_t taken_ = 0; // debts and holds taken on so far
+    uint64_t taken_ = 0;  // debts taken on so far
+    uint64_t adding_ = 0; // locked bytes set aside for additions under way
     SessionStreams* next_ = nullptr;
     // Requests and grants working with the record (it does not go while any do).
     uint32_t pins_ = 0;
