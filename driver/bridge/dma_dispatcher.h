@@ -92,9 +92,8 @@ public:
 private:
     friend class DMADispatcher;
 
-    // The steps owed for a start, in the order a stop runs them (the last
-    // taken on first: the FIFO reset first, then the stream's stop, then the
-    // credits' stop).
+    // The steps owed for a start, in the order a start takes them on; a stop
+    // and a close run them the other way round (the credits' stop first).
     enum Debt : uint8_t { kFifoReset = 0, kStreamStop = 1, kCreditStop = 2, kDebts = 3 };
     static constexpr uint8_t bit(Debt debt) { return static_cast<uint8_t>(1u << debt); }
     struct Owed {
