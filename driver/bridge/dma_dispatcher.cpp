@@ -18,6 +18,10 @@ constexpr uint64_t kEveryChannel = UINT64_MAX;
 
 // ---- the sessions' records ------------------------------------------------------
 
+SessionStreams::~SessionStreams() {
+    nVOAPAL200_destroyEvent(&unpinned_);
+}
+
 void SessionStreams::cleanup(tStatus& status) {
     if (status.isNotFatal()) {
         dispatcher_.release(this, status);
@@ -57,6 +61,10 @@ public:
                 // Registered (outside every lock) before anything is tagged with it.
                 made = new (status, false) SessionStreams(dispatcher, *registerWith);
                 if (made == nullptr) {
+                    return;
+                }
+                if (!nVOAPAL200_createEvent(&made->unpinned_, true, false, &status)) {
+                    delete made;
                     return;
                 }
                 registerWith->add(made, status);
@@ -105,7 +113,7 @@ public:
         SessionStreams* emptied = nullptr;
         if (record_ != nullptr) {
             MutexHolder hold(dispatcher_.mutex_);
-            --record_->pins_;
+            dispatcher_.unpin(record_);
             if (record_->pins_ == 0 && !record_->closing_ && !dispatcher_.holdsAnything(record_) &&
                 dispatcher_.unlink(record_)) {
                 emptied = record_; // a refused request leaves nothing behind
@@ -233,19 +241,19 @@ void DMADispatcher::drop(SessionStreams* record) {
     delete record;
 }
 
-void DMADispatcher::lockStreams(uint64_t channels) {
+uint64_t DMADispatcher::streamChannels() const {
+    uint64_t channels = 0;
     for (uint32_t stream = 0; stream < streamCount_; ++stream) {
-        if ((physicalChannelMask(stream) & channels) != 0) {
-            nVOAPAL200_acquireMutex(&turns_[stream]);
-        }
+        channels |= physicalChannelMask(stream);
     }
+    return channels;
 }
 
-void DMADispatcher::unlockStreams(uint64_t channels) {
-    for (uint32_t stream = streamCount_; stream-- > 0;) {
-        if ((physicalChannelMask(stream) & channels) != 0) {
-            nVOAPAL200_releaseMutex(&turns_[stream]);
-        }
+void DMADispatcher::unpin(SessionStreams* record) {
+    VOSDBG_ASSERT(record->pins_ != 0);
+    if (--record->pins_ == 0 && record->waiting_) {
+        record->waiting_ = false;
+        nVOAPAL200_setEvent(&record->unpinned_); // under the mutex: its cleanup frees it only after
     }
 }
 
@@ -338,7 +346,7 @@ bool DMADispatcher::stopCredits(uint32_t stream, uint8_t owed, uint8_t* settled,
     return settleStep(owed, SessionStreams::kCreditStop, settled, status);
 }
 
-void DMADispatcher::payDebts(SessionStreams* record, uint64_t channels, bool takeTurns, tStatus& status) {
+void DMADispatcher::payDebts(SessionStreams* record, uint64_t channels, tStatus& status) {
     for (;;) {
         uint32_t stream = 0;
         Debt debt = SessionStreams::kFifoReset;
@@ -348,21 +356,18 @@ void DMADispatcher::payDebts(SessionStreams* record, uint64_t channels, bool tak
                 return;
             }
         }
-        if (takeTurns) {
-            nVOAPAL200_acquireMutex(&turns_[stream]);
-        }
+        nVOAPAL200_acquireMutex(&turns_[stream]);
         bool owed = false;
         {
             MutexHolder hold(mutex_);
-            owed = (owes(record, stream) & SessionStreams::bit(debt)) != 0; // a grant may have settled it
+            // A grant, or the session's cleanup, may have settled it meanwhile.
+            owed = (owes(record, stream) & SessionStreams::bit(debt)) != 0;
             record->streams_[stream].debts[debt].owed = false;
         }
         if (owed) {
             runStep(stream, debt, status);
         }
-        if (takeTurns) {
-            nVOAPAL200_releaseMutex(&turns_[stream]);
-        }
+        nVOAPAL200_releaseMutex(&turns_[stream]);
     }
 }
 
@@ -375,11 +380,42 @@ void DMADispatcher::takeBack(SessionStreams* record, uint32_t stream, tStatus& s
 }
 
 void DMADispatcher::endUse(SessionStreams* record, uint64_t channels, tStatus& status) {
-    payDebts(record, channels, false, status);
+    payDebts(record, channels, status);
     for (uint32_t stream = 0; stream < streamCount_; ++stream) {
-        if ((physicalChannelMask(stream) & channels) != 0) {
-            takeBack(record, stream, status);
+        if ((physicalChannelMask(stream) & channels) == 0) {
+            continue;
         }
+        bool holds = false;
+        {
+            MutexHolder hold(mutex_);
+            holds = record->lockedBytes(stream) != 0 || record->streams_[stream].holdsLists;
+        }
+        if (holds) {
+            nVOAPAL200_acquireMutex(&turns_[stream]);
+            takeBack(record, stream, status);
+            nVOAPAL200_releaseMutex(&turns_[stream]);
+        }
+    }
+}
+
+bool DMADispatcher::unlinkOnceUnpinned(SessionStreams* record) {
+    for (;;) {
+        {
+            MutexHolder hold(mutex_);
+            if (record->pins_ == 0) {
+                for (uint32_t stream = 0; stream < streamCount_; ++stream) {
+                    if (owes(record, stream) != 0 || record->lockedBytes(stream) != 0) {
+                        return false;
+                    }
+                }
+                unlink(record); // only its cleanup unlinks a closing record: nothing pins it again
+                return true;
+            }
+            record->waiting_ = true;
+        }
+        // A request of the session let in before its cleanup began, or a
+        // grant, still works with it; each ends within its hardware waits.
+        nVOAPAL200_waitEvent(&record->unpinned_);
     }
 }
 
@@ -396,39 +432,27 @@ void DMADispatcher::release(SessionStreams* record, tStatus& status) {
         }
         record->closing_ = true; // the session's requests from now on make a record of their own
     }
-    for (;;) {
-        payDebts(record, kEveryChannel, true, status);
-        for (uint32_t stream = 0; stream < streamCount_; ++stream) {
-            if (record->lockedBytes(stream) != 0) {
-                nVOAPAL200_acquireMutex(&turns_[stream]);
-                takeBack(record, stream, status);
-                nVOAPAL200_releaseMutex(&turns_[stream]);
-            }
-        }
-        // With every turn held no request of the session is under way, nor a
-        // grant working on the record: it goes unless one left it something.
-        lockStreams(kEveryChannel);
-        bool left = false;
-        {
-            MutexHolder hold(mutex_);
-            VOSDBG_ASSERT(record->pins_ == 0);
-            for (uint32_t stream = 0; stream < streamCount_ && !left; ++stream) {
-                left = owes(record, stream) != 0 || record->lockedBytes(stream) != 0;
-            }
-            if (!left) {
-                unlink(record);
-            }
-        }
-        unlockStreams(kEveryChannel);
-        if (!left) {
-            break;
-        }
-    }
+    // Once more when a request under way left it something.
+    do {
+        endUse(record, kEveryChannel, status);
+    } while (!unlinkOnceUnpinned(record));
+    VOSDBG_ASSERT(record->pins_ == 0);
     drop(record);
 }
 
 void DMADispatcher::claim(uint64_t channels, const kdut::CleanupOperationComposite& holder) {
-    lockStreams(channels);
+    channels &= streamChannels();
+    if (channels == 0) {
+        return;
+    }
+    // The grant is recorded: a request on these streams from now on is
+    // refused under its turn, and one let in before ends first.
+    for (uint32_t stream = 0; stream < streamCount_; ++stream) {
+        if ((physicalChannelMask(stream) & channels) != 0) {
+            nVOAPAL200_acquireMutex(&turns_[stream]);
+            nVOAPAL200_releaseMutex(&turns_[stream]);
+        }
+    }
     // One record at a time, in list order, pinned while its debts run
     // outside the mutex (a pinned record stays linked).
     SessionStreams* done = nullptr;
@@ -447,7 +471,7 @@ void DMADispatcher::claim(uint64_t channels, const kdut::CleanupOperationComposi
                 }
             }
             if (done != nullptr) {
-                --done->pins_;
+                unpin(done);
             }
         }
         if (record == nullptr) {
@@ -460,7 +484,6 @@ void DMADispatcher::claim(uint64_t channels, const kdut::CleanupOperationComposi
         endUse(record, channels, ignored);
         done = record;
     }
-    unlockStreams(channels);
 }
 
 void DMADispatcher::startDMA(uint32_t stream, bool flag, kdut::CleanupOperationComposite& list,
@@ -554,8 +577,10 @@ void DMADispatcher::addTransfer(const kelvo_driver::nVOAPAL000::tEventDescriptor
         return;
     }
     // The session's additions on both streams count against one allowance:
-    // what this one may lock is set aside under the mutex while the pages are
-    // locked and listed outside it.
+    // what this one locks is set aside under the mutex while the pages are
+    // locked and listed outside it. One that does not fit sets nothing aside
+    // (the controller refuses it before it locks anything), so it never
+    // crowds out an addition on the other stream that does.
     SessionStreams* record = turn.record();
     brixeltools::SGLController& sgl = provider_->getSGLController(stream);
     const bool empty = sgl.isEmpty();
@@ -563,15 +588,17 @@ void DMADispatcher::addTransfer(const kelvo_driver::nVOAPAL000::tEventDescriptor
                                ? brixeltools::lockedBytesOf(address, size)
                                : 0; // refused by the controller
     uint64_t allowance = 0;
+    uint64_t setAside = 0;
     {
         MutexHolder hold(mutex_);
         const uint64_t locked = record->lockedBytes() + record->adding_;
         allowance = locked < kMaxLockedBytesPerSession ? kMaxLockedBytesPerSession - locked : 0;
-        record->adding_ += asked < allowance ? asked : allowance;
+        setAside = asked <= allowance ? asked : 0;
+        record->adding_ += setAside;
     }
     sgl.addTransfer(kind, buffer, direction, value, status, &record->streams_[stream].transfers, allowance);
     MutexHolder hold(mutex_);
-    record->adding_ -= asked < allowance ? asked : allowance;
+    record->adding_ -= setAside;
     if (status.isNotFatal() && empty) {
         record->streams_[stream].holdsLists = true;
     }

@@ -32,23 +32,26 @@
 // stops, clears or redirects the holder's stream, and none of the holder's
 // data lands in another session's buffer.
 //
-// Each stream has a turn, a mutex held by one request (or a grant, or a
-// step of a cleanup) across everything it does to that stream, hardware
+// Each stream has a turn, a mutex held by one request (or one step of a
+// grant or of a cleanup) across everything it does to that stream, hardware
 // waits and the locking of user pages included; the reservation check is
 // made under it, so a request let in before a grant is over before the grant
-// takes the channel, and one that comes after is refused. The dispatcher's
-// own mutex covers the bookkeeping only (the records, their debts and holds,
-// the start counts, the bytes set aside for additions, the reservation
-// check) and is never held across a wait, so one session's FIFO reset
-// (10 ms) or stop holds up nobody on another stream. The records' counts of
-// locked bytes change under the streams' turns and are read atomically; a
-// record is dropped only once its counts read 0, after which nothing
-// touches them.
+// takes the stream, and one that comes after is refused. Nothing holds two
+// turns at once: a grant or a cleanup takes each stream's turn for that
+// stream's part alone, so a wait on one stream holds up only what needs that
+// stream. The dispatcher's own mutex covers the bookkeeping only (the
+// records, their debts, holds and pins, the start counts, the bytes set
+// aside for additions, the reservation check) and is never held across a
+// wait, so one session's FIFO reset (10 ms) or stop holds up nobody on
+// another stream. The records' counts of locked bytes change under the
+// streams' turns and are read atomically. A record is pinned by each request
+// and grant working with it; its cleanup waits for the pins to go before it
+// drops it, whatever turns anyone holds.
 //
-// Lock order: a session's cleanup list, the streams' turns (in index order),
-// the dispatcher's mutex, a stream controller's mutex, its SGL controller's
-// mutex; the reservation manager's mutex after the dispatcher's. Nothing
-// registers with a list or removes from one while holding a turn.
+// Lock order: a session's cleanup list, one stream's turn, the dispatcher's
+// mutex, a stream controller's mutex, its SGL controller's mutex; the
+// reservation manager's mutex after the dispatcher's. Nothing registers with
+// a list or removes from one while holding a turn.
 //
 // Every operation takes the status last, does nothing on a fatal status and
 // first checks the stream index (-52005 at or above the stream count).
@@ -85,6 +88,9 @@ class SessionStreams : public kdut::CleanupOperationInterface {
 public:
     SessionStreams(DMADispatcher& dispatcher, kdut::CleanupOperationComposite& list)
         : dispatcher_(dispatcher), list_(list) {}
+    ~SessionStreams() override;
+    SessionStreams(const SessionStreams&) = delete;
+    SessionStreams& operator=(const SessionStreams&) = delete;
     void cleanup(nVOAPALS100::tStatus& status) override;
 
     uint64_t lockedBytes() const;
@@ -115,8 +121,11 @@ private:
     uint64_t taken_ = 0;  // debts taken on so far
     uint64_t adding_ = 0; // locked bytes set aside for additions under way
     SessionStreams* next_ = nullptr;
-    // Requests and grants working with the record (it does not go while any do).
+    // Requests and grants working with the record (it does not go while any
+    // do); its cleanup waits on unpinned_ for the last to go.
     uint32_t pins_ = 0;
+    bool waiting_ = false;
+    nVOAPAL200_tEvent unpinned_{};
     // Its cleanup runs: requests of the session no longer find it.
     bool closing_ = false;
     // Run while registered but not linked: the session's list was cleaned up
@@ -178,9 +187,10 @@ public:
     // The session of holder was granted channels: every other session's
     // debts on their streams are settled and its transfers there taken back,
     // as its close would (its record stays for its own close). It waits for
-    // the requests on those streams under way. Nothing when holder no longer
-    // holds them (a release overtook the claim). What fails there is the
-    // other sessions' loss, as at their close: the holder is not told.
+    // the requests on those streams under way. Nothing when the channels hold
+    // no stream, or when holder no longer holds them (a release overtook the
+    // claim). What fails there is the other sessions' loss, as at their
+    // close: the holder is not told.
     void claim(uint64_t channels, const kdut::CleanupOperationComposite& holder);
 
     bool checkStreamIndex(uint32_t stream, nVOAPALS100::tStatus& status) const;
@@ -214,14 +224,20 @@ private:
     bool holdsAnything(const SessionStreams* record);
     // Runs what record owes on the streams of channels, the last taken on
     // first, each step with a fresh status merged into status and under its
-    // stream's turn: taken for the step, or held by the caller.
-    void payDebts(SessionStreams* record, uint64_t channels, bool takeTurns, nVOAPALS100::tStatus& status);
+    // stream's turn, taken for the step.
+    void payDebts(SessionStreams* record, uint64_t channels, nVOAPALS100::tStatus& status);
     // Takes back record's transfers on stream and its hold on the lists
     // there (under the stream's turn).
     void takeBack(SessionStreams* record, uint32_t stream, nVOAPALS100::tStatus& status);
     // Settles what record owes on the streams of channels and takes back its
-    // transfers there, holding those streams' turns (it is pinned).
+    // transfers and holds there, each stream's part under its turn alone (it
+    // is pinned, or its cleanup runs).
     void endUse(SessionStreams* record, uint64_t channels, nVOAPALS100::tStatus& status);
+    // One request or grant less works with record (under the mutex).
+    void unpin(SessionStreams* record);
+    // Once nothing pins record: unlinks it when it owes nothing and has no
+    // transfers left, and says so (its cleanup's last step).
+    bool unlinkOnceUnpinned(SessionStreams* record);
     // The record of list, or null; one that is closing is not found (under the mutex).
     SessionStreams* find(const kdut::CleanupOperationComposite& list) const;
     // Unlinks record; false when it was not linked (under the mutex).
@@ -230,8 +246,8 @@ private:
     void release(SessionStreams* record, nVOAPALS100::tStatus& status);
     // Removes a record that is no longer linked from its list and frees it.
     static void drop(SessionStreams* record);
-    void lockStreams(uint64_t channels);
-    void unlockStreams(uint64_t channels);
+    // The channels of the streams (a claim of others touches nothing here).
+    uint64_t streamChannels() const;
 
     kelvo_driver::BrixelDMAControllers* provider_;
     uint32_t streamCount_;

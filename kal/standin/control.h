@@ -125,6 +125,10 @@ bool isBlocked(std::uint64_t threadId);
 bool waitUntilBlocked(std::uint64_t threadId);
 // Kernel threads created and not yet joined.
 std::size_t unjoinedThreads();
+// Runs hook on the calling thread before each nVOKAL150_acquireMutex it
+// makes from now on (an empty hook: no more), so a test can act while the
+// thread is at one of its locks, holding the ones taken before.
+void onMutexAcquire(std::function<void()> hook);
 } // namespace thread
 
 // ---- creation faults ------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include <functional>
 #include <mutex>
 #include <new>
+#include <utility>
 
 #include "standin/control.h"
 #include "standin/detail.h"
@@ -376,6 +377,16 @@ nVOKAL_tStatus waitEvent(void* event, const char* what, bool interruptible,
 
 } // namespace
 
+namespace {
+thread_local std::function<void()> tOnMutexAcquire;
+} // namespace
+
+namespace kal::thread {
+void onMutexAcquire(std::function<void()> hook) {
+    tOnMutexAcquire = std::move(hook);
+}
+} // namespace kal::thread
+
 namespace kal::live {
 std::size_t mutexes() {
     return KernelMutex::live.load();
@@ -400,6 +411,9 @@ extern "C" void nVOKAL150_acquireMutex(nVOKAL_tHandle mutex) noexcept {
     if (m->holder.load() == &me) {
         KAL_FAIL(
             "nVOKAL150_acquireMutex: the calling thread already holds this mutex (it would wait forever)");
+    }
+    if (tOnMutexAcquire) {
+        tOnMutexAcquire();
     }
     if (!m->lock.try_lock() && !spinOn(*m)) {
         kal::detail::BlockedScope blocked(me, kal::detail::Blocked::mutex);

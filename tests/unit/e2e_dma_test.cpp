@@ -2,6 +2,7 @@
 // handles (channel 0's engine in step mode): what a close takes back, refusals, locked pages,
 // reservations, both at work at once.
 #include <numeric>
+#include <optional>
 #include <thread>
 
 #include "client_pages.h"
@@ -171,6 +172,25 @@ protected:
         engine().runUntilBlocked(1000);
     }
     static size_t lockedLists() { return kal::pagelists::live(); }
+    // Runs call, and body at its nth kernel-mutex acquisition (before it): false when call took fewer.
+    static bool atLock(int nth, const std::function<void()>& call, const std::function<void()>& body) {
+        int calls = 0;
+        kal::thread::onMutexAcquire([&] {
+            if (++calls == nth) {
+                body();
+            }
+        });
+        call();
+        kal::thread::onMutexAcquire({});
+        return calls >= nth;
+    }
+    // Starts request on a thread of its own and returns once it has ended or blocks.
+    static void meanwhile(std::optional<Worker>& worker, const std::function<void()>& request) {
+        worker.emplace(request);
+        while (!worker->done() && !kal::thread::isBlocked(worker->id())) {
+            std::this_thread::yield();
+        }
+    }
 
     int index = -1;
     int a = -1, b = -1; // a: the handle whose close or refusal a test is about
@@ -355,33 +375,75 @@ TEST_F(E2EDmaSessions, ACloseUndoesTheStreamStartedLastFirst) {
 }
 
 // While b's request on stream 1 is paused (its FIFO reset asleep on a clock held all but still, or its
-// count write or read at its register access), a's add and clear on stream 0 end, but a's grant of the
-// channel waits for b's request, which it let in before it, and refuses the same request after it.
+// count write or read at its register access), a's add and clear on stream 0 end, and so does c's
+// cleanup of what it has on stream 0 alone; c's close of what it has on both waits for stream 1 only,
+// and a's add and clear on stream 0 still end meanwhile. a's grant of the channel waits for b's
+// request, which it let in before it, and refuses the same request after it.
 TEST_F(E2EDmaSessions, ARequestUnderWayOnAStreamHoldsUpOnlyWhatNeedsThatStream) {
     struct Row {
         const char* what;
         const char* block; // where b's request is paused: null for the FIFO reset's sleep
         uint64_t offset;
+        std::vector<uint32_t> cAdds; // c's transfers, on these streams, before b's request
         std::function<int32_t()> paused, beside;
         bool besideEnds;
+        bool addAndClearAfter; // a's add and clear on stream 0 once beside ended or blocked
+    };
+    int c = -1;
+    const auto fifoReset = [&] { return simple(b, KELVO_IOCTL_brixelTools_clearApplicationFIFO, 1); };
+    const auto addAndClear = [&] {
+        return static_cast<int32_t>(inOrder(
+            {transfer(a, 0, page.data(), page.size()), simple(a, KELVO_IOCTL_brixelTools_clearTransfers)}));
     };
     const std::vector<Row> rows = {
-        {"b's FIFO reset, a's add and clear on stream 0", nullptr, 0,
-         [&] { return simple(b, KELVO_IOCTL_brixelTools_clearApplicationFIFO, 1); },
-         [&] {
-             return static_cast<int32_t>(inOrder({transfer(a, 0, page.data(), page.size()),
-                                                  simple(a, KELVO_IOCTL_brixelTools_clearTransfers)}));
-         },
+        {"b's FIFO reset, a's add and clear on stream 0",
+         nullptr,
+         0,
+         {},
+         fifoReset,
+         addAndClear,
+         true,
+         false},
+        {"b's FIFO reset, c's cleanup",
+         nullptr,
+         0,
+         {0},
+         fifoReset,
+         [&] { return ASK(kdut_cleanup, c, 0).status; },
+         true,
          true},
-        {"b's count write, a's grant", "stream-circuit-1", sim::StreamCircuitBlock::kAdditiveCount,
+        {"b's FIFO reset, c's close",
+         nullptr,
+         0,
+         {0, 1},
+         fifoReset,
+         [&] { return kelvo_close(c); },
+         false,
+         true},
+        {"b's count write, a's grant",
+         "stream-circuit-1",
+         sim::StreamCircuitBlock::kAdditiveCount,
+         {},
          [&] { return ASK(brixelTools_writeStreamAdditiveTransferCount, b, 1, 64, 0).status; },
-         [&] { return reserveAll(a); }, false},
-        {"b's count read, a's grant", "dma-channel-1", 0xA0 /* TotalTransferCount */,
-         [&] { return count(b, 1).status; }, [&] { return reserveAll(a); }, false},
+         [&] { return reserveAll(a); },
+         false,
+         false},
+        {"b's count read, a's grant",
+         "dma-channel-1",
+         0xA0 /* TotalTransferCount */,
+         {},
+         [&] { return count(b, 1).status; },
+         [&] { return reserveAll(a); },
+         false,
+         false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         plug("duskmere-a");
+        c = open(index);
+        for (const uint32_t stream : row.cAdds) {
+            EXPECT_EQ(transfer(c, stream, page.data(), page.size()), 0);
+        }
         sim::Block* block = row.block == nullptr ? nullptr : module(index).bar0().find(row.block);
         block = block != nullptr || row.block == nullptr ? block : module(index).nisoFpga().find(row.block);
         const double scale = kal::clock::scale();
@@ -395,27 +457,70 @@ TEST_F(E2EDmaSessions, ARequestUnderWayOnAStreamHoldsUpOnlyWhatNeedsThatStream) 
         } else {
             kal::clock::setScale(1e-9); // nothing else runs: the reset blocks in its sleep alone
         }
-        int32_t pausedCode = -1, besideCode = -1;
+        int32_t pausedCode = -1, besideCode = -1, afterCode = -1;
         Worker paused([&] { pausedCode = row.paused(); });
         while (block != nullptr ? !reached : !kal::thread::isBlocked(paused.id())) {
             std::this_thread::yield();
         }
-        Worker beside([&] { besideCode = row.beside(); });
-        while (!beside.done() && !kal::thread::isBlocked(beside.id())) { // blocked: held up by b's request
-            std::this_thread::yield();
+        std::optional<Worker> beside, after;
+        meanwhile(beside, [&] { besideCode = row.beside(); }); // blocked: held up by b's request
+        const bool ended = beside->done();
+        if (row.addAndClearAfter) {
+            meanwhile(after, [&] { afterCode = addAndClear(); });
         }
-        const bool ended = beside.done(), pausedStill = !paused.done();
+        const bool afterEnded = !after || after->done(), pausedStill = !paused.done();
         go = true;
         kal::clock::setScale(scale);
         paused.join();
-        beside.join();
-        EXPECT_EQ(std::make_tuple(ended, pausedStill, pausedCode, besideCode),
-                  std::make_tuple(row.besideEnds, true, 0, 0));
-        if (!row.besideEnds) {
-            EXPECT_EQ(row.paused(), KELVO_STATUS_RESERVED_BY_OTHER) << "after the grant";
+        beside->join();
+        if (after) {
+            after->join();
         }
-        if (block != nullptr) {
+        EXPECT_EQ(
+            std::make_tuple(ended, afterEnded, pausedStill, pausedCode, besideCode, after ? afterCode : 0),
+            std::make_tuple(row.besideEnds, true, true, 0, 0, 0));
+        if (row.block != nullptr) {
+            EXPECT_EQ(row.paused(), KELVO_STATUS_RESERVED_BY_OTHER) << "after the grant";
             block->setTap(row.offset, {});
+        }
+        kelvo_close(c);
+        unplug();
+    }
+}
+
+// b's cleanup, come at any lock the grant of a's reservation takes, waits for what the grant still
+// does with b's record and then leaves nothing: no halt, no record, no page, no stream. A grant of no
+// DMA channel works with no other handle's record at all.
+TEST_F(E2EDmaSessions, ACleanupAtAnyLockOfAnotherHandlesGrantLeavesNothing) {
+    for (const uint64_t mask : {0ull, 1ull}) {
+        plug("duskmere-a");
+        const kal::clock::ScopedStepped stepped(1000); // b's cleanup blocks at locks only, never in a sleep
+        const size_t lists = lockedLists();
+        bool reached = true;
+        for (int nth = 1; reached; ++nth) {
+            SCOPED_TRACE(::testing::Message() << "mask " << mask << ", at the grant's lock " << nth);
+            EXPECT_EQ(inOrder({transfer(b, 0, page.data(), page.size()), start(b, 0)}), 0);
+            tStatus status;
+            sessionOf(a)->reserveResources(mask, status);
+            const FatalHookCapture halts;
+            int32_t cleaned = -1;
+            std::optional<Worker> cleanup;
+            reached = atLock(
+                nth,
+                [&] {
+                    deviceOf(index)->getKelvoHelper()->getDMADispatcher().claim(
+                        mask, sessionOf(a)->getCleanupOperationComposite());
+                },
+                [&] { meanwhile(cleanup, [&] { cleaned = ASK(kdut_cleanup, b, 0).status; }); });
+            if (cleanup) {
+                cleanup->join();
+            } else {
+                cleaned = ASK(kdut_cleanup, b, 0).status;
+            }
+            sessionOf(a)->unreserveResources(status);
+            EXPECT_EQ(std::make_tuple(status.getCode(), cleaned, halts.count(), registered(b), lockedLists(),
+                                      engine().running()),
+                      std::make_tuple(int64_t{0}, 0, 0, size_t{0}, lists, false));
         }
         unplug();
     }
@@ -469,6 +574,8 @@ TEST_F(E2EDmaSessions, ARefusedRequestLeavesNothingBehind) {
 }
 
 // A handle locks at most its share, both channels together, given back at close; others still lock.
+// An addition beyond what the handle may still lock sets nothing aside: at any lock it takes, one of
+// the handle's that fits is let in on the other channel.
 TEST_F(E2EDmaSessions, AHandleLocksAtMostItsShare) {
     constexpr uint64_t kSlice = 256ull << 20;
     constexpr uint64_t kShare = KELVO_DMA_MAX_LOCKED_BYTES_PER_HANDLE;
@@ -476,9 +583,24 @@ TEST_F(E2EDmaSessions, AHandleLocksAtMostItsShare) {
     const uint8_t* slice = big.get() + (4096 - address(big.get()) % 4096) % 4096;
     plug("duskmere-a");
     const size_t lists = lockedLists();
-    for (uint64_t locked = 0; locked < kShare; locked += kSlice) {
-        EXPECT_EQ(transfer(a, 0, slice, kSlice), 0) << locked;
+    for (uint64_t locked = kSlice; locked < kShare; locked += kSlice) {
+        EXPECT_EQ(transfer(a, 1, slice, kSlice), 0) << locked;
     }
+    bool reached = true;
+    for (int nth = 1; reached; ++nth) {
+        int32_t fits = -1;
+        std::optional<Worker> beside;
+        reached = atLock(
+            nth, [&] { EXPECT_EQ(transfer(a, 1, slice, kSlice + 1), kOutOfMemory) << nth; },
+            [&] { meanwhile(beside, [&] { fits = transfer(a, 0, page.data(), page.size()); }); });
+        if (beside) {
+            beside->join();
+            EXPECT_EQ(std::make_tuple(fits, simple(a, KELVO_IOCTL_brixelTools_clearTransfers)),
+                      std::make_tuple(0, 0))
+                << "at the refused addition's lock " << nth;
+        }
+    }
+    EXPECT_EQ(transfer(a, 0, slice, kSlice), 0) << "the last of its share";
     EXPECT_EQ(transfer(a, 0, slice, kSlice), kOutOfMemory) << "beyond its share";
     EXPECT_EQ(transfer(a, 1, page.data(), page.size()), kOutOfMemory) << "the share spans both channels";
     EXPECT_EQ(transfer(b, 0, page.data(), page.size()), 0) << "the other handle still locks";
