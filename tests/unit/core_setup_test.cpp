@@ -220,6 +220,10 @@ SetupTask* timedPowerMonitors(KelvoHelper& helper, const SetupInputs& inputs, tS
 TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSide) {
     SetupLevelTable table = getProductSetupLevelTable();
     table.tasks[6] = timedPowerMonitors;
+    const std::string channel = "DuskmereIsoTopRegMap_ChannelWin_DuskmereIsoChRegMap";
+    const std::vector<std::string> solstra = {"SolstraIsoTopRegMap"},
+                                   duskmere = {"DuskmereIsoTopRegMap", channel,
+                                               channel + "_Pca6416ADirectAccessWin_KelvoPca6416ARegs"};
     for (const std::string& board : boards()) {
         SCOPED_TRACE(board);
         setSetupLevelTable(&table);
@@ -243,6 +247,12 @@ TEST_F(CoreBringup, EveryBoardClimbsTheRealLevelsAndReachesTheIsolatedSide) {
             named(kelvo_deviceWindow_read_in{0, 0, kScratchOffset, 4, address(&word), 0, 0}, "IsoFpgaWindow");
         EXPECT_EQ(answer<kelvo_deviceWindow_read_out>(handle, KELVO_IOCTL_deviceWindow_read, in).status, 0);
         EXPECT_EQ(word, 0x5EA1AB1Eu);
+        // A forced flush of the isolated tree (on Duskmere also its channel and I/O expander) : all in reach.
+        for (const std::string& map : board == "solstra" ? solstra : duskmere) {
+            const std::string name = map + "_Ver1.0.0d379";
+            const auto flush = named(kelvo_arm_flushRegMap_in{0, 0, 1, {}, 0}, name);
+            EXPECT_EQ(statusOf(handle, KELVO_IOCTL_arm_flushRegMap, flush), 0) << map;
+        }
         EXPECT_EQ(kelvo_close(handle), 0);
         EXPECT_EQ(m.deviceErrorCount(), 0u) << ::testing::PrintToString(m.deviceErrors());
         remove(index);
