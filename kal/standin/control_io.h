@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,23 @@ public:
     ProcessMode& operator=(const ProcessMode&) = delete;
     // Whether the calling thread is in process mode.
     static bool active();
+};
+
+// While one lives, the calling thread's user copies (of a byte or more) call
+// its function with their range and access first, before any check; the
+// function may block, so that a test can pause a request at a copy. They
+// nest: the innermost is called.
+class CopyHook {
+public:
+    using Call = std::function<void(std::uint64_t address, std::uint64_t size, Access access)>;
+    explicit CopyHook(Call call);
+    ~CopyHook();
+    CopyHook(const CopyHook&) = delete;
+    CopyHook& operator=(const CopyHook&) = delete;
+    const Call call;
+
+private:
+    CopyHook* outer_;
 };
 
 // Copies refused so far (any thread).

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <utility>
 
 #include "standin/control.h"
 #include "standin/detail.h"
@@ -20,6 +21,7 @@ namespace {
 
 thread_local kal::usermem::Scope* tInnermost = nullptr;
 thread_local unsigned tProcessMode = 0;
+thread_local kal::usermem::CopyHook* tCopyHook = nullptr;
 std::atomic<std::uint64_t> gRefused{0};
 
 // [address, address + size) without wrapping past the top of the address space.
@@ -96,6 +98,17 @@ ProcessMode::~ProcessMode() {
 
 bool ProcessMode::active() {
     return tProcessMode != 0;
+}
+
+CopyHook::CopyHook(Call call) : call(std::move(call)), outer_(tCopyHook) {
+    tCopyHook = this;
+}
+
+CopyHook::~CopyHook() {
+    if (tCopyHook != this) {
+        KAL_FAIL("kal::usermem::CopyHook closed out of order");
+    }
+    tCopyHook = outer_;
 }
 
 std::uint64_t refusedCopies() {
@@ -213,6 +226,9 @@ nVOKAL_tStatus copy(void* kernel, std::uint64_t userAddress, std::uint32_t size,
         KAL_FAIL("I/O-control buffer copy with a null kernel pointer");
     }
     const auto access = toUser ? kal::usermem::kWrite : kal::usermem::kRead;
+    if (tCopyHook != nullptr) {
+        tCopyHook->call(userAddress, size, access);
+    }
     if (!reachable(userAddress, size, access) ||
         !moveUser(static_cast<std::uint8_t*>(kernel), userAddress, size, toUser)) {
         gRefused.fetch_add(1);
