@@ -38,7 +38,8 @@ void writeZeros(const tUserBuffer& user, uint64_t size, tStatus& status) {
 }
 
 // The map of a user-memory name, with its registration mutex held for the
-// holder's life; map() is null when the lookup failed.
+// holder's life or until release(); map() is null when the lookup failed and
+// after release().
 class LockedMap {
 public:
     LockedMap(StorageMapDispatcher& dispatcher, const tEventDescriptor& event, uint64_t nameAddress,
@@ -62,6 +63,12 @@ public:
     LockedMap(const LockedMap&) = delete;
     LockedMap& operator=(const LockedMap&) = delete;
     StorageMapInterface* map() const { return map_; }
+    void release() {
+        if (map_ != nullptr) {
+            nVOAPAL200_releaseMutex(mutex_);
+            map_ = nullptr;
+        }
+    }
 
 private:
     StorageMapInterface* map_ = nullptr;
@@ -122,10 +129,12 @@ void StorageMapDispatcher::raw(bool write, const tEventDescriptor& event, uint64
     const uint64_t bytes = count * elementSize;
     const tUserBuffer user(event, userBuffer, bytes);
     // The map's own checks, before the user's byte count is allocated. A read
-    // the map refuses read nothing: the caller gets zeros all the same.
+    // the map refuses read nothing: the caller gets zeros all the same, with
+    // the map released first, since their size is the caller's, unchecked.
     map->validateRaw(fieldId, index, count, elementSize, write, status);
     if (status.isFatal()) {
         if (!write) {
+            locked.release();
             writeZeros(user, bytes, status);
         }
         return;

@@ -6,7 +6,8 @@
 // user address and a length (name, "_Ver" and a version text), looks the map
 // up and holds the map's registration mutex for the whole operation, so that
 // a flush never meets a half-applied set and the driver's own readers (which
-// take the same mutex) never see one either.
+// take the same mutex) never see one either. The one exception: the zeros a
+// refused raw read hands back are written after the mutex is released.
 #pragma once
 
 #include <stdint.h>
@@ -43,7 +44,9 @@ public:
     // getRaw writes count x element size bytes to the user buffer whatever
     // the map's read left there, zeros where it read nothing (a read the map
     // refuses or fails too), unless its kernel buffer cannot be had; the
-    // map's code comes first, the copy's after it.
+    // map's code comes first, the copy's after it. A refused read's zeros
+    // (up to 4 GiB, a page per copy) are written once the map's mutex is
+    // released, so they hold up no other reader of the map.
     void setRaw(const kelvo_driver::nVOAPAL000::tEventDescriptor& event, uint64_t nameAddress,
                 uint64_t nameLength, uint32_t fieldId, uint64_t index, uint64_t count, uint64_t userBuffer,
                 uint64_t elementSize, nVOAPALS100::tStatus& status);

@@ -431,6 +431,36 @@ TEST_F(E2EStorage, RawAccessBoundsAndNames) {
         << "the flash the maps live in";
 }
 
+// A refused read's zeros are written with the map released: while they wait at their first copy, another
+// handle's read of the map ends; then the refused read hands back zeros for all it asked, with its code.
+TEST_F(E2EStorage, ARefusedReadsZerosHoldUpNoOtherReadOfTheMap) {
+    const int index = add("solstra");
+    const int a = open(index), b = open(index);
+    std::vector<uint8_t> zeros(16384, 0xEE), serial(4, 0xEE);
+    std::promise<void> reached, go;
+    const auto within = [](const auto& future, int seconds) {
+        return future.wait_for(std::chrono::seconds(seconds)) == std::future_status::ready;
+    };
+    auto refused = std::async(std::launch::async, [&, resume = go.get_future()] {
+        kal::usermem::CopyHook hook([&](uint64_t at, uint64_t, kal::usermem::Access) {
+            if (at == address(zeros.data())) { // the first page of zeros
+                reached.set_value();
+                within(resume, 120);
+            }
+        });
+        return raw(a, false, kManufacturing, 12, zeros.size() / 4, zeros.data(), 4);
+    });
+    const bool paused = within(reached.get_future(), 30);
+    auto beside = std::async(std::launch::async,
+                             [&] { return raw(b, false, kManufacturing, 12, 1, serial.data(), 4); });
+    const bool ended = within(beside, 30), pausedStill = !within(refused, 0);
+    go.set_value();
+    EXPECT_EQ(std::make_tuple(paused, ended, pausedStill, beside.get(), refused.get()),
+              std::make_tuple(true, true, true, 0, int32_t{KELVO_STATUS_INDEX_OUT_OF_RANGE}));
+    EXPECT_EQ(zeros, std::vector<uint8_t>(zeros.size(), 0));
+    EXPECT_NE(serial, std::vector<uint8_t>(serial.size(), 0xEE));
+}
+
 using E2EBounds = kelvo_test::HostedTest;
 
 // An eight-byte list before a page without access: a count past it fails the reset at level 18 with
