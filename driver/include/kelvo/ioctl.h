@@ -789,6 +789,17 @@ KELVO_BOOL_OUTPUT(storageMap_isChecksumValid, valid);
  * added buffer spans once (whatever its repeat count): an addition beyond
  * that answers -52000 and adds nothing.
  *
+ * What a start leaves running is owed by the handle that started the stream,
+ * for that start only: the stop of the stream's credits (on a channel that
+ * has them), the stream's stop and its FIFO reset. stopDMA runs these steps
+ * in that order; clearApplicationFIFO the credits' stop, then the FIFO reset.
+ * A step that this handle does not owe for the stream's current start (another
+ * handle started it, the stream was started again since, or this handle's
+ * stop or clear already did it) still runs, but the request then answers
+ * -52006 and skips the steps after it. clearTransfers takes back every
+ * transfer of its channel and then answers -52006 unless this handle added
+ * the first transfer into the channel's empty lists.
+ *
  * While a handle holds the reservation of physical channel 0
  * (kdut_reserveResources, mask 1), the requests of this group on DMA channel
  * 0 or 1 from any other handle, but for the wait and its cancel, answer
