@@ -127,7 +127,10 @@ TEST_F(FrameworkGate, AStartOrRemovalWakesTheRequestsWaitingAtTheHeldGateAndThey
                 device.resumeIOProcessing(0); // lets them in, to end the test
             }
         }
-        EXPECT_EQ(std::tuple(request.getCode(), opening.getCode(), opened, device.getIOGateState()),
+        if (opened != nullptr) {
+            open_.push_back(opened); // let in by a broken wake-up: closed at the end
+        }
+        ASSERT_EQ(std::tuple(request.getCode(), opening.getCode(), opened, device.getIOGateState()),
                   std::tuple(tStatus::kIOGateClosed, tStatus::kIOGateClosed, nullptr, kIOGateClosed));
         ASSERT_TRUE(device.toState(kPnPStateReady, kSuspendReasonReset));
     }
