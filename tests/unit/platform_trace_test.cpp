@@ -146,19 +146,6 @@ TEST_F(Trace, WritersFormatTheirValues) {
     EXPECT_EQ(fatal.message(), "APAL debug break");
 }
 
-// The assertion report's queries: reported at all, and for any kind, name, version, number and file.
-TEST_F(Trace, TheAssertionQueriesAnswerTrueForEveryCaller) {
-    const bool answers[] = {tTrace::assertionsEnabled(),
-                            tTrace::assertionsEnabledForKind("warning"),
-                            tTrace::assertionsEnabledForName(nullptr),
-                            tTrace::assertionsEnabledForVersion(0x0123C004),
-                            tTrace::assertionsEnabledForNumber(105),
-                            tTrace::assertionsEnabledForFile("a/f.cpp")};
-    for (size_t query = 0; query < std::size(answers); ++query) {
-        EXPECT_TRUE(answers[query]) << query;
-    }
-}
-
 struct RecordingDestination : tTraceDestination {
     RecordingDestination(const char* name, bool opens) : name(name), opens(opens) {}
     void write(const char* text) override { written += text; }
