@@ -289,29 +289,35 @@ TEST_F(DmaWaits, SignalsAndTimeoutsEndABlockedWait) {
     EXPECT_EQ(waits->waiterCount(), 0u);
 }
 
+// A wake-up short of the bytes at 600 of the 1000 ms leaves the second wait only what is left of
+// them: it ends timed out at the first deadline, never later.
 TEST_F(DmaWaits, AShortWakeUpDoesNotRestartTheTimeout) {
-    kal::clock::ScopedStepped stepped; // the stand-in time moves only by the sleeps below
-    FakeChannel channel;
-    int reads = 0;
-    std::atomic<bool> pastTheTimeout{false};
-    channel.onCount = [&] {
-        if (++reads == 1) { // 600 of the 1000 ms, then a wake-up short of the bytes
-            nVOKAL250_sleepTimeout(600000);
-            channel.count = 10;
-            waits->signal(1, 0);
-        } else if (reads == 3) { // the read before the second wait
-            nVOKAL250_sleepTimeout(500000);
-            pastTheTimeout = true;
+    kal::clock::ScopedStepped stepped;               // the stand-in time moves only by the sleeps below
+    for (const uint32_t late : {500000u, 100000u}) { // slept at the read before the second wait
+        SCOPED_TRACE(late);
+        FakeChannel channel;
+        int reads = 0;
+        channel.onCount = [&] {
+            if (++reads == 1) {
+                nVOKAL250_sleepTimeout(600000);
+                channel.count = 10;
+                waits->signal(1, 0);
+            } else if (reads == 3) {
+                nVOKAL250_sleepTimeout(late);
+            }
+        };
+        Result result;
+        Worker waiter([&] { result = wait(channel, 1, 0, 64, 1000); });
+        if (late < 400000) { // the second wait blocks (nothing else does): time moves on to the deadline
+            ASSERT_TRUE(waiter.waitUntilBlocked());
+            nVOKAL250_sleepTimeout(400000 - late);
         }
-    };
-    Result result;
-    Worker waiter([&] { result = wait(channel, 1, 0, 64, 1000); });
-    ASSERT_TRUE(eventually([&] { return pastTheTimeout.load(); }));
-    // A wait that blocks now would wait until time moves again: end it.
-    eventually([&] { return waiter.done() || kal::thread::isBlocked(waiter.id()); });
-    waits->signal(1, kCancel);
-    waiter.join();
-    EXPECT_TRUE(result.timedOut) << "the second wait had no time left";
+        if (!eventually([&] { return waiter.done(); })) {
+            waits->signal(1, kCancel); // still waiting past its deadline: end it
+        }
+        waiter.join();
+        EXPECT_TRUE(result.timedOut) << "the second wait had only what was left";
+    }
 }
 
 // Codes that arrive while a short wake-up is looked at: the first is the answer, later ones are dropped.
