@@ -1,6 +1,7 @@
 // The threaded stress run: scenarios of threads issuing random valid requests on a module, raced by
 // resets and power changes, cleanups and closes of a shared handle, two handles' rounds on one DMA channel
-// and a module's removal. Every answer must be one the request may give, a read what the hardware holds.
+// and a module's removal. Every answer must be one the request may give, a read what the hardware holds; a
+// step that does not come back within a minute is a stall, which ends the run.
 //   kelvo_stress [--requests N] [--seconds S] [--seed X]   (N a thread: 2000, or none with --seconds alone)
 #include <algorithm>
 #include <barrier>
@@ -57,6 +58,51 @@ std::uint8_t outBytes[kMaxThreads][64];
 std::chrono::steady_clock::time_point deadline;
 std::atomic<bool> stopping{false}; // the disturbers
 std::atomic<unsigned long long> requests{0}, disturbances{0}, streamsChecked{0}, rounds{0}, removals{0};
+
+// What each thread does, for the watchdog: its name (written before its first step), its step and since
+// when (steady-clock ticks; 0 between steps).
+struct Watched {
+    std::string who;
+    std::atomic<const char*> what{""};
+    std::atomic<std::int64_t> since{0};
+};
+Watched watched[kMaxThreads + 16];
+thread_local Watched* self = nullptr;
+
+std::int64_t ticks() {
+    return std::chrono::steady_clock::now().time_since_epoch().count();
+}
+void watchAs(unsigned slot, std::string who) {
+    self = &watched[slot];
+    self->who = std::move(who);
+}
+// A step of the thread, in the watchdog's sight while it lives.
+struct Step {
+    explicit Step(const char* what) {
+        self->what.store(what);
+        self->since.store(ticks());
+    }
+    ~Step() { self->since.store(0); }
+};
+// A step out for a minute is a stall: the run fails and ends here (a stalled thread cannot be joined).
+void watchdog(std::stop_token stop) {
+    constexpr std::int64_t kStall = std::chrono::steady_clock::duration(std::chrono::minutes(1)).count();
+    for (bool stalled = false; !stop.stop_requested();
+         std::this_thread::sleep_for(std::chrono::milliseconds(100))) {
+        for (const Watched& t : watched) {
+            const std::int64_t since = t.since.load();
+            if (since != 0 && ticks() - since > kStall) {
+                fail("a stall: the " + t.who + " has been in its " + t.what.load() + " for a minute");
+                stalled = true;
+            }
+        }
+        if (stalled) {
+            std::printf("kelvo_stress: FAILED\n");
+            std::fflush(nullptr);
+            std::_Exit(1);
+        }
+    }
+}
 
 bool oneOf(std::int32_t status, std::initializer_list<std::int32_t> answers) {
     return std::find(answers.begin(), answers.end(), status) != answers.end();
@@ -358,6 +404,7 @@ std::barrier racers(2, checkChannelsEmpty);
 void requester(const Scenario& s, unsigned id, std::uint64_t count, std::uint64_t seed) {
     Module& m = modules[s.module];
     Worker w{id, m, std::mt19937_64(seed * 1000003u + id), -1, Hold::kUnknown, {}};
+    watchAs(id, std::string(s.name) + " thread " + std::to_string(id) + " on " + m.board);
     const auto reopen = [&] {
         if (w.handle >= 0) {
             kelvo_close(w.handle);
@@ -377,7 +424,7 @@ void requester(const Scenario& s, unsigned id, std::uint64_t count, std::uint64_
             kind = &s.kinds[w.random() % s.kinds.size()];
         } while (kind->issue == readFlash && w.random() % 25 != 0); // a slow SPI read: 1 in 25 draws
         w.wrong.clear();
-        const std::int32_t status = kind->issue(w);
+        const std::int32_t status = (Step(kind->name), kind->issue(w));
         requests.fetch_add(1, std::memory_order_relaxed);
         m.answered.fetch_add(status == 0 ? 1 : 0);
         if (!w.wrong.empty() || !s.accepted(status)) {
@@ -395,6 +442,7 @@ void requester(const Scenario& s, unsigned id, std::uint64_t count, std::uint64_
             std::this_thread::sleep_for(std::chrono::microseconds(100)); // a moment for the next reset
         }
         if (s.handles == Handles::kRounds && --round == 0) { // the round ends in a close
+            const Step step("round's close");
             check(w.random() % 2 != 0 ||
                       ask(w.handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{}) == 0,
                   "a racer's cleanup failed");
@@ -404,6 +452,7 @@ void requester(const Scenario& s, unsigned id, std::uint64_t count, std::uint64_
             round = 2 + w.random() % 7;
         }
     }
+    const Step step("last close");
     if (s.handles != Handles::kShared) {
         kelvo_close(w.handle);
     }
@@ -413,13 +462,18 @@ void requester(const Scenario& s, unsigned id, std::uint64_t count, std::uint64_
 }
 
 // A disturber acts once per spacing successful requests on its module; false once the run stops.
+// Its disturbance is its step in the watchdog's sight.
 bool pace(const Module& m, std::uint64_t& last, std::uint64_t spacing) {
+    self->since.store(0);
     while (!stopping.load() && m.answered.load() < last + spacing) {
         std::this_thread::sleep_for(std::chrono::microseconds(50));
     }
     last = m.answered.load();
     disturbances.fetch_add(1);
-    return !stopping.load();
+    const bool going = !stopping.load();
+    self->what.store("disturbance");
+    self->since.store(going ? ticks() : 0);
+    return going;
 }
 
 // Resets a busy module to a random level, mostly the complete one, and soon after a lower one.
@@ -517,9 +571,11 @@ void remover(Module& m, std::mt19937_64) {
 // The disturbers of each module.
 const struct {
     unsigned module;
+    const char* name;
     void (*run)(Module&, std::mt19937_64);
-} kDisturbers[] = {{0, resetter}, {0, power},   {0, cleaner}, {1, resetter},
-                   {1, power},    {1, cleaner}, {3, remover}};
+} kDisturbers[] = {{0, "resetter", resetter}, {0, "power thread", power}, {0, "cleaner", cleaner},
+                   {1, "resetter", resetter}, {1, "power thread", power}, {1, "cleaner", cleaner},
+                   {3, "remover", remover}};
 
 } // namespace
 
@@ -530,30 +586,40 @@ int main(int argc, char** argv) {
     const std::chrono::duration<double> duration(seconds ? std::strtod(seconds, nullptr) : 600);
     const std::uint64_t seed = sampleSeed(option(argc, argv, "--seed"));
     std::printf("kelvo_stress: seed %llu\n", static_cast<unsigned long long>(seed));
+    std::fflush(stdout); // before any halt
     // The clock a hundred times faster: the settles of a reset to level 19 cost little.
     kal::clock::setScale(100);
-    if (kelvo_host_start() != 0 || !std::all_of(std::begin(modules), std::end(modules), addModule)) {
-        std::fprintf(stderr, "FAILED: the host did not start, or a module was not added\n");
-        return 1;
+    watchAs(kMaxThreads + 15, "main thread");
+    const std::jthread dog(watchdog);
+    {
+        const Step step("start");
+        if (kelvo_host_start() != 0 || !std::all_of(std::begin(modules), std::end(modules), addModule)) {
+            std::fprintf(stderr, "FAILED: the host did not start, or a module was not added\n");
+            return 1;
+        }
+        openShared(modules[0]);
+        openShared(modules[1]);
     }
-    openShared(modules[0]);
-    openShared(modules[1]);
     const auto started = std::chrono::steady_clock::now();
     deadline = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(duration);
     std::vector<std::jthread> threads, disturbers; // each joined as its vector is cleared
+    unsigned threadCount = 0;
     for (const Scenario& s : kScenarios) {
-        for (unsigned t = 0; t < s.threads; ++t) {
-            threads.emplace_back(requester, std::cref(s), static_cast<unsigned>(threads.size()), count, seed);
+        for (unsigned t = 0; t < s.threads; ++t, ++threadCount) {
+            threads.emplace_back(requester, std::cref(s), threadCount, count, seed);
         }
     }
     for (const auto& d : kDisturbers) {
-        disturbers.emplace_back(d.run, std::ref(modules[d.module]),
-                                std::mt19937_64(seed ^ disturbers.size()));
+        disturbers.emplace_back([&d, seed, slot = threadCount + static_cast<unsigned>(disturbers.size())] {
+            watchAs(slot, std::string(d.name) + " of " + modules[d.module].board);
+            d.run(modules[d.module], std::mt19937_64(seed ^ slot));
+            self->since.store(0);
+        });
     }
-    const std::size_t threadCount = threads.size();
     threads.clear();
     stopping.store(true);
     disturbers.clear();
+    const Step step("checks at the end");
     closeShared(modules[0]);
     closeShared(modules[1]);
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -573,7 +639,7 @@ int main(int argc, char** argv) {
         check(kelvo_host_remove_module(index) == 0, "a module could not be removed");
     }
     kelvo_host_stop();
-    std::printf("kelvo_stress: %llu requests in %.2f s (%.0f per second) on %zu threads, %llu disturbances, "
+    std::printf("kelvo_stress: %llu requests in %.2f s (%.0f per second) on %u threads, %llu disturbances, "
                 "%llu streams received, %llu rounds of two handles on one channel, %llu removals\n",
                 requests.load(), elapsed, requests.load() / elapsed, threadCount, disturbances.load(),
                 streamsChecked.load(), rounds.load(), removals.load());
