@@ -1,7 +1,8 @@
 // The threaded stress run: scenarios of threads issuing random valid requests on a module, raced by
-// resets and power changes, cleanups and closes of a shared handle, two handles' rounds on one DMA channel
-// and a module's removal. Every answer must be one the request may give, a read what the hardware holds; a
-// step that does not come back within a minute is a stall, which ends the run.
+// resets and power changes, cleanups and closes of a shared handle, two handles' rounds on one DMA channel,
+// handles of two threads mixing every DMA stream request with reservations of every mask, cleanups and
+// closes, and a module's removal. Every answer must be one the request may give, a read what the hardware
+// holds; a step that does not come back within a minute is a stall, which ends the run.
 //   kelvo_stress [--requests N] [--seconds S] [--seed X]   (N a thread: 2000, or none with --seconds alone)
 #include <algorithm>
 #include <barrier>
@@ -25,7 +26,7 @@ constexpr std::uint32_t kRoutingNotifier = 0x80000000u;
 constexpr std::size_t kPacketWords = 2 + 64;
 constexpr std::size_t kStreamPackets = 3;
 constexpr std::uint32_t kStreamBytes = kStreamPackets * kPacketWords * 4;
-constexpr unsigned kMaxThreads = 32;
+constexpr unsigned kMaxThreads = 40;
 
 struct Module {
     const char* board;
@@ -36,8 +37,8 @@ struct Module {
     std::atomic<int> shared{-1};           // the handle its sharers share
     std::atomic<std::uint64_t> answered{0};
 };
-// Two busy ones, the quiet one of the DMA rounds, the one removed.
-Module modules[] = {{"solstra"}, {"duskmere-a"}, {"duskmere-b"}, {"solstra"}};
+// Two busy ones, the quiet one of the DMA rounds, the one removed, the one of the mixed DMA requests.
+Module modules[] = {{"solstra"}, {"duskmere-a"}, {"duskmere-b"}, {"solstra"}, {"duskmere-a"}};
 
 // A worker and its hold on its module's reservation of channel 0 on its current handle.
 enum class Hold { kUnknown, kHeld, kOther };
@@ -122,6 +123,13 @@ bool racerAnswer(std::int32_t status) {
 bool sharedAnswer(std::int32_t status) {
     return transient(status) || racerAnswer(status) ||
            oneOf(status, {KELVO_E_INVALID, kNoRouting, kRouteConflict});
+}
+// A mixer's handle: besides, closed by its other thread, a mask beyond the channel or a transfer of the
+// other direction refused, a second wait refused, a wait cancelled.
+bool mixerAnswer(std::int32_t status) {
+    return racerAnswer(status) ||
+           oneOf(status, {KELVO_E_INVALID, KELVO_STATUS_INVALID_CHANNEL, KELVO_STATUS_UNSUPPORTED_OPERATION,
+                          KELVO_STATUS_INVALID_STATE, KELVO_STATUS_WAIT_CANCELLED});
 }
 // A removed device's handle (its gate closed, then the device gone), or an open of its index once gone.
 bool removedAnswer(std::int32_t status) {
@@ -348,6 +356,78 @@ std::int32_t dmaStep(Worker& w) {
     }
 }
 
+// Reservation masks of every kind: none (which any handle may reserve at any time) half the draws, the
+// channel of DMA streams 0 and 1, the bit that would be the channel of streams 2 and 3 (which the product
+// lacks), both, the top bit.
+constexpr std::uint64_t kMasks[] = {0, 0, 0, 0, 1, 2, 3, std::uint64_t{1} << 63};
+std::atomic<int> pairHandles[3]; // the mixers', each of threads 2k and 2k + 1
+
+int openOn(const Module& module) {
+    return kelvo_open("smu_kelvo", static_cast<unsigned>(module.index.load()));
+}
+
+// Any DMA stream request on either stream, a reservation, the handle's cleanup, or (one draw in 384) a new
+// handle for the thread and its sibling and the old one closed (a request on that answers -51009). What
+// makes and ends a session's state on the streams (reservations, additions, cleanups) comes most often.
+std::int32_t mix(Worker& w) {
+    const auto c = static_cast<std::uint32_t>(w.random() % 2);
+    const auto kind = static_cast<std::uint32_t>(w.random() % 2); // finite or continuous; the start's flag
+    const std::uint64_t step = w.random() % 24;
+    if (step < 6) {
+        const std::uint64_t mask = kMasks[w.random() % std::size(kMasks)];
+        return expect(
+            w, ask(w.handle, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{mask, 0, 0}),
+            mask <= 1, "the reservation of mask " + std::to_string(mask) + " was granted");
+    }
+    if (step < 10) { // either direction: stream 0 is from the device, 1 to it
+        const bool toDevice = step % 2 == 0;
+        return expect(
+            w,
+            toDevice
+                ? ask(w.handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
+                      kelvo_brixelTools_addTransferToDevice_in{c, kind, address(outBytes[w.id]), 64, 1, 0})
+                : ask(w.handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+                      kelvo_brixelTools_addTransferFromDevice_in{c, kind, address(streamWords[w.id]),
+                                                                 kStreamBytes, 0, 0}),
+            c == (toDevice ? 1u : 0u),
+            "a transfer of the other direction was added on stream " + std::to_string(c));
+    }
+    if (step < 15 && (step < 14 || w.random() % 16 != 0)) {
+        return ask(w.handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{});
+    }
+    switch (step) {
+    case 14: {
+        int old = w.handle;
+        const int fresh = openOn(w.module);
+        check(fresh >= 0, "a mixer's handle could not be opened: " + std::to_string(fresh));
+        return kelvo_close(pairHandles[w.id / 2].compare_exchange_strong(old, fresh) ? w.handle : fresh);
+    }
+    case 15:
+        return ask(w.handle, KELVO_IOCTL_brixelTools_startDMA,
+                   kelvo_brixelTools_startDMA_in{c, static_cast<std::uint8_t>(kind), {}, 0});
+    case 16:
+        return channelStep(w, KELVO_IOCTL_brixelTools_stopDMA, c);
+    case 17:
+        return ask(w.handle, KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount,
+                   kelvo_brixelTools_writeStreamAdditiveTransferCount_in{c, 64, 0});
+    case 18:
+        return ask<kelvo_brixelTools_getTransferCount_out>(w.handle, KELVO_IOCTL_brixelTools_getTransferCount,
+                                                           kelvo_brixelTools_getTransferCount_in{c, 0});
+    case 19:
+        return channelStep(w, KELVO_IOCTL_brixelTools_clearTransfers, c);
+    case 20:
+        return channelStep(w, KELVO_IOCTL_brixelTools_clearApplicationFIFO, c); // and starts the credits
+    case 21: // 1 or 50 ms of stand-in time, or until the other thread cancels it
+        return ask<kelvo_brixelTools_waitUntilBytesTransferred_out>(
+            w.handle, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred,
+            kelvo_brixelTools_waitUntilBytesTransferred_in{c, 0, 0, 64, 1 + kind * 49, 0, 0});
+    case 22:
+        return channelStep(w, KELVO_IOCTL_brixelTools_cancelWaitUntilBytesTransferred, c);
+    default:
+        return channelStep(w, KELVO_IOCTL_measureUnit_arm); // a packet for the transfers from the device
+    }
+}
+
 struct Kind {
     const char* name;
     std::int32_t (*issue)(Worker&);
@@ -359,11 +439,13 @@ constexpr Kind kWorkerKinds[] = {KIND(readFlash), KIND(readSignature), KIND(writ
 constexpr Kind kSharerKinds[] = {KIND(route), KIND(notifier), KIND(dmaStep), KIND(level)};
 constexpr Kind kRacerKinds[] = {KIND(dmaStep)};
 constexpr Kind kRemovedKinds[] = {KIND(readSignature), KIND(route), KIND(level), KIND(dmaStep)};
+constexpr Kind kMixerKinds[] = {KIND(mix)};
 #undef KIND
 
 // Each thread its own handle (opened again when invalidated or removed), one the cleaner closes and opens,
-// or each its own closed after a round of a few requests.
-enum class Handles { kOwn, kShared, kRounds };
+// each its own closed after a round of a few requests, or two threads one they close and open themselves
+// (these run as long as the others).
+enum class Handles { kOwn, kShared, kRounds, kPairs };
 struct Scenario {
     const char* name;
     unsigned module;
@@ -372,7 +454,9 @@ struct Scenario {
     std::span<const Kind> kinds;
     bool (*accepted)(std::int32_t);
 };
+// The mixers first: threads 2k and 2k + 1 pair up.
 constexpr Scenario kScenarios[] = {
+    {"mixer", 4, 2 * std::size(pairHandles), Handles::kPairs, kMixerKinds, mixerAnswer},
     {"worker", 0, 8, Handles::kOwn, kWorkerKinds, transient},
     {"worker", 1, 8, Handles::kOwn, kWorkerKinds, transient},
     {"sharer", 0, 3, Handles::kShared, kSharerKinds, sharedAnswer},
@@ -380,10 +464,6 @@ constexpr Scenario kScenarios[] = {
     {"racer", 2, 2, Handles::kRounds, kRacerKinds, racerAnswer},
     {"removal", 3, 3, Handles::kOwn, kRemovedKinds, removedAnswer},
 };
-
-int openOn(const Module& module) {
-    return kelvo_open("smu_kelvo", static_cast<unsigned>(module.index.load()));
-}
 
 // Once both racers of a round closed, a start on either channel has nothing to run.
 void checkChannelsEmpty() noexcept {
@@ -413,12 +493,17 @@ void requester(const Scenario& s, unsigned id, std::uint64_t count, std::uint64_
         w.hold = Hold::kUnknown;
         w.usedDma = false;
     };
-    if (s.handles != Handles::kShared) {
+    const bool own = s.handles == Handles::kOwn || s.handles == Handles::kRounds;
+    if (own) {
         reopen();
     }
-    for (std::uint64_t n = 0, round = 2 + seed % 7; n < count && std::chrono::steady_clock::now() < deadline;
+    for (std::uint64_t n = 0, round = 2 + seed % 7;
+         (s.handles == Handles::kPairs ? !stopping.load() : n < count) &&
+         std::chrono::steady_clock::now() < deadline;
          ++n) {
-        w.handle = s.handles == Handles::kShared ? m.shared.load() : w.handle;
+        w.handle = s.handles == Handles::kShared  ? m.shared.load()
+                   : s.handles == Handles::kPairs ? pairHandles[id / 2].load()
+                                                  : w.handle;
         const Kind* kind = nullptr;
         do {
             kind = &s.kinds[w.random() % s.kinds.size()];
@@ -453,7 +538,7 @@ void requester(const Scenario& s, unsigned id, std::uint64_t count, std::uint64_
         }
     }
     const Step step("last close");
-    if (s.handles != Handles::kShared) {
+    if (own) {
         kelvo_close(w.handle);
     }
     if (s.handles == Handles::kRounds) {
@@ -602,26 +687,35 @@ int main(int argc, char** argv) {
     }
     const auto started = std::chrono::steady_clock::now();
     deadline = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(duration);
-    std::vector<std::jthread> threads, disturbers; // each joined as its vector is cleared
+    // Each joined as its vector is cleared: the requesters of so many requests, then the others once stopped.
+    std::vector<std::jthread> threads, untilStopped;
     unsigned threadCount = 0;
     for (const Scenario& s : kScenarios) {
         for (unsigned t = 0; t < s.threads; ++t, ++threadCount) {
-            threads.emplace_back(requester, std::cref(s), threadCount, count, seed);
+            if (s.handles == Handles::kPairs && t % 2 == 0) {
+                pairHandles[threadCount / 2].store(openOn(modules[s.module]));
+            }
+            (s.handles == Handles::kPairs ? untilStopped : threads)
+                .emplace_back(requester, std::cref(s), threadCount, count, seed);
         }
     }
     for (const auto& d : kDisturbers) {
-        disturbers.emplace_back([&d, seed, slot = threadCount + static_cast<unsigned>(disturbers.size())] {
-            watchAs(slot, std::string(d.name) + " of " + modules[d.module].board);
-            d.run(modules[d.module], std::mt19937_64(seed ^ slot));
-            self->since.store(0);
-        });
+        untilStopped.emplace_back(
+            [&d, seed, slot = threadCount + static_cast<unsigned>(untilStopped.size())] {
+                watchAs(slot, std::string(d.name) + " of " + modules[d.module].board);
+                d.run(modules[d.module], std::mt19937_64(seed ^ slot));
+                self->since.store(0);
+            });
     }
     threads.clear();
     stopping.store(true);
-    disturbers.clear();
+    untilStopped.clear();
     const Step step("checks at the end");
     closeShared(modules[0]);
     closeShared(modules[1]);
+    for (const std::atomic<int>& handle : pairHandles) {
+        kelvo_close(handle.load());
+    }
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     // Every module reaches the complete level, no DMA engine saw a fault, nothing is left once they are gone.
     for (const Module& module : modules) {
