@@ -508,8 +508,9 @@ void requester(const Scenario& s, unsigned id, std::uint64_t count, std::uint64_
         do {
             kind = &s.kinds[w.random() % s.kinds.size()];
         } while (kind->issue == readFlash && w.random() % 25 != 0); // a slow SPI read: 1 in 25 draws
+        const Step step(kind->name); // and what follows it: a new handle, a wait for one, a round's close
         w.wrong.clear();
-        const std::int32_t status = (Step(kind->name), kind->issue(w));
+        const std::int32_t status = kind->issue(w);
         requests.fetch_add(1, std::memory_order_relaxed);
         m.answered.fetch_add(status == 0 ? 1 : 0);
         if (!w.wrong.empty() || !s.accepted(status)) {
@@ -527,7 +528,7 @@ void requester(const Scenario& s, unsigned id, std::uint64_t count, std::uint64_
             std::this_thread::sleep_for(std::chrono::microseconds(100)); // a moment for the next reset
         }
         if (s.handles == Handles::kRounds && --round == 0) { // the round ends in a close
-            const Step step("round's close");
+            self->what.store("round's close");
             check(w.random() % 2 != 0 ||
                       ask(w.handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{}) == 0,
                   "a racer's cleanup failed");
@@ -537,7 +538,7 @@ void requester(const Scenario& s, unsigned id, std::uint64_t count, std::uint64_
             round = 2 + w.random() % 7;
         }
     }
-    const Step step("last close");
+    const Step last("last close");
     if (own) {
         kelvo_close(w.handle);
     }
