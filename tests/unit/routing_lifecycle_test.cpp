@@ -1,5 +1,4 @@
 // Grow-only heap and the route life cycle: reserve, program, unprogram, unreserve, destroy, resets, IDs.
-#include <map>
 
 #include "routing/grow_only_heap.h"
 #include "routing_test_graph.h"
@@ -234,36 +233,6 @@ TEST_F(RouteLifeCycle, ReservationConflicts) {
         EXPECT_EQ(reserve(id), c.code);
         EXPECT_EQ(edge(c.edge).reservationCount, c.reservations);
     }
-}
-
-// Routes over many slabs destroyed out of order: the others keep their paths; the memory goes with the last.
-TEST_F(RouteLifeCycle, RoutesDestroyedOutOfOrderLeaveTheOthersIntact) {
-    build(lineGraph());
-    resources_->destroyRoute(route(1, 2)); // the search queue's storage stays with the resources
-    const size_t liveBefore = kal::memory::liveAllocations();
-    const std::map<uint32_t, std::vector<uint32_t>> paths = {
-        {2, {1, 2}}, {4, {1, 2, 4}}, {5, {1, 2, 5}}, {6, {1, 2, 4, 6}}};
-    std::vector<std::pair<uint32_t, uint32_t>> routes; // id, destination
-    // Every route at first; then every third, every second and the rest destroyed.
-    for (const size_t every : {0u, 3u, 2u, 1u}) {
-        std::vector<std::pair<uint32_t, uint32_t>> left;
-        for (size_t i = 0; i < routes.size(); ++i) {
-            if (i % every == 0) {
-                resources_->destroyRoute(routes[i].first);
-            } else {
-                left.push_back(routes[i]);
-            }
-        }
-        routes = std::move(left);
-        for (int k = every == 0 ? 1500 : every == 1 ? 0 : 200; k-- > 0;) {
-            const uint32_t to = std::next(paths.begin(), routes.size() % 4)->first;
-            routes.push_back({route(1, to), to});
-        }
-        for (const auto& [id, to] : routes) {
-            ASSERT_EQ(pathOf(id), paths.at(to)) << id;
-        }
-    }
-    EXPECT_EQ(kal::memory::liveAllocations(), liveBefore);
 }
 
 TEST_F(RouteLifeCycle, IDsWrapPastZeroAndSkipThoseInUse) {
