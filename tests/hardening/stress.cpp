@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "core/kelvo_device.h"
+#include "standin/control_io.h"
 #include "requests.h"
 
 namespace {
@@ -38,7 +39,7 @@ struct Module {
     std::atomic<std::uint64_t> answered{0};
 };
 // Two busy ones, the quiet one of the DMA rounds, the one removed, the one of the mixed DMA requests.
-Module modules[] = {{"solstra"}, {"duskmere-a"}, {"duskmere-b"}, {"solstra"}, {"duskmere-a"}};
+Module modules[] = {{"solstra"}, {"duskmere-a"}, {"duskmere-b"}, {"solstra"}, {"solstra"}};
 
 // A worker and its hold on its module's reservation of channel 0 on its current handle.
 enum class Hold { kUnknown, kHeld, kOther };
@@ -733,6 +734,7 @@ int main(int argc, char** argv) {
         kelvo_close(handle);
         check(kelvo_host_remove_module(index) == 0, "a module could not be removed");
     }
+    check(kal::pagelists::live() == 0, "a locked page list outlived its module");
     kelvo_host_stop();
     std::printf("kelvo_stress: %llu requests in %.2f s (%.0f per second) on %u threads, %llu disturbances, "
                 "%llu streams received, %llu rounds of two handles on one channel, %llu removals\n",

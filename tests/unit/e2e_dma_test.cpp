@@ -718,48 +718,4 @@ TEST_F(E2EDmaSessions, AReservationTakesTheChannelFromWhatTheOthersSetUpBefore) 
     }
 }
 
-// Both handles adding, clearing and cleaning up on both channels at once, and a's stops and clears of the
-// application FIFO on channel 1 beside them (on Solstra both stop the credits: the register steps are
-// serialised, which ThreadSanitizer checks): every transfer goes with its handle, nothing is left (the
-// fixture checks every kernel-layer object).
-TEST_F(E2EDmaSessions, HandlesAddingStoppingAndCleaningUpAtOnceLeaveNothing) {
-    constexpr int kRounds = 60;
-    plug("solstra");
-    const std::vector<uint8_t> buffer(3 * 4096);
-    const size_t lists = lockedLists();
-    std::vector<std::thread> threads;
-    for (const int handle : {a, b}) {
-        for (const uint32_t channel : {0u, 1u}) {
-            threads.emplace_back([&, handle, channel] {
-                for (int i = 0; i < kRounds; ++i) {
-                    transfer(handle, channel, buffer.data() + i % 3 * 100, 4096);
-                }
-            });
-        }
-        for (const bool cleans : {true, false}) {
-            threads.emplace_back([&, handle, cleans] {
-                for (int i = 0; i < kRounds; ++i) {
-                    if (cleans) {
-                        ASK(kdut_cleanup, handle, 0);
-                    }
-                    simple(handle, KELVO_IOCTL_brixelTools_clearTransfers, i % 2);
-                }
-            });
-        }
-    }
-    for (const uint32_t code :
-         {KELVO_IOCTL_brixelTools_stopDMA, KELVO_IOCTL_brixelTools_clearApplicationFIFO}) {
-        threads.emplace_back([&, code] {
-            for (int i = 0; i < kRounds; ++i) {
-                simple(a, code, 1);
-            }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    EXPECT_EQ(inOrder({kelvo_close(a), kelvo_close(b)}), 0);
-    EXPECT_EQ(lockedLists(), lists) << "every transfer went with its handle";
-}
-
 } // namespace
