@@ -234,32 +234,29 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
         const char* name;
         int image; // the board's own image of target 0 or 1 fills its words (unless at kBad); -1: none
         P words;
-        uint64_t block; // the parameter block's address, when not the words'
         uint32_t level;
         int32_t code;
     };
     const Case cases[] = {
-        {"the board's own non-isolated image", 0, {}, 0, 19, 0},
-        {"the board's own isolated image", 1, {}, 0, 19, 0},
-        {"the non-isolated image at a bad address", 0, with({}, &P::nonIsolatedFirmwarePtr, kBad), 0, 3,
+        {"the board's own non-isolated image", 0, {}, 19, 0},
+        {"the board's own isolated image", 1, {}, 19, 0},
+        {"the non-isolated image at a bad address", 0, with({}, &P::nonIsolatedFirmwarePtr, kBad), 3,
          kBadAddress},
-        {"the isolated image at a bad address", 1, with({}, &P::isolatedFirmwarePtr, kBad), 0, 7,
-         kBadAddress},
-        {"a package without it, start-up errors ignored", -1, package(other, 1), 0, 19, 0},
+        {"the isolated image at a bad address", 1, with({}, &P::isolatedFirmwarePtr, kBad), 7, kBadAddress},
+        {"a package without it, start-up errors ignored", -1, package(other, 1), 19, 0},
         {"an incomplete package, start-up errors ignored", -1,
-         with(package(startup, 1), &P::subroutineAddressesPtr, 0), 0, 9, kBadPackage},
-        {"the commands at a bad address", -1, with(package(startup, 0), &P::subroutineCommandsPtr, kBad), 0,
-         9, kBadAddress},
-        {"the addresses at a bad address", -1, with(package(startup, 0), &P::subroutineAddressesPtr, kBad), 0,
-         9, kBadAddress},
+         with(package(startup, 1), &P::subroutineAddressesPtr, 0), 9, kBadPackage},
+        {"the commands at a bad address", -1, with(package(startup, 0), &P::subroutineCommandsPtr, kBad), 9,
+         kBadAddress},
+        {"the addresses at a bad address", -1, with(package(startup, 0), &P::subroutineAddressesPtr, kBad), 9,
+         kBadAddress},
         {"a subroutine count past 32 bits", -1,
-         with(package(startup, 0), &P::numberOfSubroutines, 1ull << 32), 0, 0, tStatus::kUnsupportedValue},
+         with(package(startup, 0), &P::numberOfSubroutines, 1ull << 32), 0, tStatus::kUnsupportedValue},
         {"a command count past 32 bits", -1,
-         with(package(startup, 0), &P::numberOfSubroutineCommands, 1ull << 32), 0, 0,
+         with(package(startup, 0), &P::numberOfSubroutineCommands, 1ull << 32), 0,
          tStatus::kUnsupportedValue},
         {"a command count of 32 bits, more than reserved", -1,
-         with(package(startup, 0), &P::numberOfSubroutineCommands, 0xFFFFFFFF), 0, 9, kBadPackage},
-        {"the parameter block at a bad address", -1, {}, kBad, 0, kBadAddress},
+         with(package(startup, 0), &P::numberOfSubroutineCommands, 0xFFFFFFFF), 9, kBadPackage},
     };
     std::map<std::string, int> modules;
     size_t turn = 0;
@@ -278,8 +275,7 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
                 (words.*(c.image == 0 ? &P::nonIsolatedFirmwareSize : &P::isolatedFirmwareSize)) =
                     image.size();
             }
-            const void* block = c.block != 0 ? reinterpret_cast<const void*>(c.block) : &words;
-            EXPECT_EQ(resetTo(index, 19, block), c.code);
+            EXPECT_EQ(resetTo(index, 19, &words), c.code);
             EXPECT_EQ(levelOf(index), c.level);
         }
     }
