@@ -395,47 +395,20 @@ TEST_F(E2EDmaSessions, ARequestUnderWayOnAStreamHoldsUpOnlyWhatNeedsThatStream) 
         return static_cast<int32_t>(inOrder(
             {transfer(a, 0, page.data(), page.size()), simple(a, KELVO_IOCTL_brixelTools_clearTransfers)}));
     };
+    const auto cleanup = [&] { return ASK(kdut_cleanup, c, 0).status; };
+    const auto close = [&] { return kelvo_close(c); };
+    const auto countWrite = [&] {
+        return ASK(brixelTools_writeStreamAdditiveTransferCount, b, 1, 64, 0).status;
+    };
+    const auto countRead = [&] { return count(b, 1).status; };
+    const auto grant = [&] { return reserveAll(a); };
+    const uint64_t kCount = sim::StreamCircuitBlock::kAdditiveCount, kTotal = 0xA0; // TotalTransferCount
     const std::vector<Row> rows = {
-        {"b's FIFO reset, a's add and clear on stream 0",
-         nullptr,
-         0,
-         {},
-         fifoReset,
-         addAndClear,
-         true,
-         false},
-        {"b's FIFO reset, c's cleanup",
-         nullptr,
-         0,
-         {0},
-         fifoReset,
-         [&] { return ASK(kdut_cleanup, c, 0).status; },
-         true,
-         true},
-        {"b's FIFO reset, c's close",
-         nullptr,
-         0,
-         {0, 1},
-         fifoReset,
-         [&] { return kelvo_close(c); },
-         false,
-         true},
-        {"b's count write, a's grant",
-         "stream-circuit-1",
-         sim::StreamCircuitBlock::kAdditiveCount,
-         {},
-         [&] { return ASK(brixelTools_writeStreamAdditiveTransferCount, b, 1, 64, 0).status; },
-         [&] { return reserveAll(a); },
-         false,
-         false},
-        {"b's count read, a's grant",
-         "dma-channel-1",
-         0xA0 /* TotalTransferCount */,
-         {},
-         [&] { return count(b, 1).status; },
-         [&] { return reserveAll(a); },
-         false,
-         false},
+        {"b's FIFO reset, a's add and clear", nullptr, 0, {}, fifoReset, addAndClear, true, false},
+        {"b's FIFO reset, c's cleanup", nullptr, 0, {0}, fifoReset, cleanup, true, true},
+        {"b's FIFO reset, c's close", nullptr, 0, {0, 1}, fifoReset, close, false, true},
+        {"b's count write, a's grant", "stream-circuit-1", kCount, {}, countWrite, grant, false, false},
+        {"b's count read, a's grant", "dma-channel-1", kTotal, {}, countRead, grant, false, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
