@@ -147,6 +147,20 @@ std::int32_t expect(Worker& w, std::int32_t status, bool holds, const std::strin
 std::int32_t channelStep(Worker& w, std::uint32_t code, std::uint32_t channel = 0) {
     return ask(w.handle, code, kelvo_brixelTools_stopDMA_in{channel, 0});
 }
+// A transfer on stream c, finite (kind 0) or continuous (1): from the device into size bytes at data, or to
+// it from the thread's 64 bytes.
+std::int32_t addFrom(Worker& w, std::uint32_t c, std::uint32_t kind, const void* data, std::uint64_t size) {
+    return ask(w.handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+               kelvo_brixelTools_addTransferFromDevice_in{c, kind, address(data), size, 0, 0});
+}
+std::int32_t addTo(Worker& w, std::uint32_t c, std::uint32_t kind) {
+    return ask(w.handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
+               kelvo_brixelTools_addTransferToDevice_in{c, kind, address(outBytes[w.id]), 64, 1, 0});
+}
+std::int32_t start(Worker& w, std::uint32_t c, std::uint32_t kind = 0) {
+    return ask(w.handle, KELVO_IOCTL_brixelTools_startDMA,
+               kelvo_brixelTools_startDMA_in{c, static_cast<std::uint8_t>(kind), {}, 0});
+}
 // Reserves channel 0 unless the worker knows who holds it (another session's hold answers 0 too).
 std::int32_t reserve(Worker& w) {
     if (w.hold != Hold::kUnknown) {
@@ -268,18 +282,11 @@ std::int32_t stream(Worker& w) {
         status = status == tStatus::kNotAccessible ? 0 : status;
     }
     std::fill_n(words, kStreamPackets * kPacketWords, 0xEEEEEEEEu);
-    status = status
-                 ? status
-                 : ask(w.handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                       kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(words), kStreamBytes, 0, 0});
+    status = status ? status : addFrom(w, 0, 0, words, kStreamBytes);
     if (status == 0 && quiet) {
-        status = ask(w.handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                     kelvo_brixelTools_addTransferFromDevice_in{0, 1, address(spillWords[w.id]),
-                                                                sizeof(spillWords[w.id]), 0, 0});
+        status = addFrom(w, 0, 1, spillWords[w.id], sizeof(spillWords[w.id]));
     }
-    if (status == 0) {
-        status = ask(w.handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0});
-    }
+    status = status ? status : start(w, 0);
     const bool started = status == 0;
     for (std::size_t packet = 0; packet < kStreamPackets && status == 0; ++packet) {
         status = channelStep(w, KELVO_IOCTL_measureUnit_arm);
@@ -301,9 +308,7 @@ std::int32_t stream(Worker& w) {
         return status; // the close stops the stream
     }
     if (quiet && started) { // the ring runs until its holder stops it
-        const std::int32_t again =
-            ask(w.handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0});
-        if (again != KELVO_STATUS_STREAM_RUNNING) {
+        if (const std::int32_t again = start(w, 0); again != KELVO_STATUS_STREAM_RUNNING) {
             w.wrong = "the holder's stream was stopped under it: a start answered " + std::to_string(again);
         }
     }
@@ -325,14 +330,9 @@ std::int32_t dmaStep(Worker& w) {
         w.hold = Hold::kUnknown;
         return quiet && reserve(w) == 0 && w.hold == Hold::kHeld ? stream(w) : reserve(w);
     case 1:
-        return c == 0
-                   ? ask(w.handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                         kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(streamWords[w.id]),
-                                                                    kStreamBytes, 0, 0})
-                   : ask(w.handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
-                         kelvo_brixelTools_addTransferToDevice_in{1, 0, address(outBytes[w.id]), 64, 1, 0});
+        return c == 0 ? addFrom(w, 0, 0, streamWords[w.id], kStreamBytes) : addTo(w, 1, 0);
     case 2:
-        return ask(w.handle, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{c, 0, {}, 0});
+        return start(w, c);
     case 3:
         return ask<kelvo_brixelTools_waitUntilBytesTransferred_out>(
             w.handle, KELVO_IOCTL_brixelTools_waitUntilBytesTransferred,
@@ -382,16 +382,9 @@ std::int32_t mix(Worker& w) {
     }
     if (step < 10) { // either direction: stream 0 is from the device, 1 to it
         const bool toDevice = step % 2 == 0;
-        return expect(
-            w,
-            toDevice
-                ? ask(w.handle, KELVO_IOCTL_brixelTools_addTransferToDevice,
-                      kelvo_brixelTools_addTransferToDevice_in{c, kind, address(outBytes[w.id]), 64, 1, 0})
-                : ask(w.handle, KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                      kelvo_brixelTools_addTransferFromDevice_in{c, kind, address(streamWords[w.id]),
-                                                                 kStreamBytes, 0, 0}),
-            c == (toDevice ? 1u : 0u),
-            "a transfer of the other direction was added on stream " + std::to_string(c));
+        return expect(w, toDevice ? addTo(w, c, kind) : addFrom(w, c, kind, streamWords[w.id], kStreamBytes),
+                      c == (toDevice ? 1u : 0u),
+                      "a transfer of the other direction was added on stream " + std::to_string(c));
     }
     if (step < 15 && (step < 14 || w.random() % 16 != 0)) {
         return ask(w.handle, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{});
@@ -404,8 +397,7 @@ std::int32_t mix(Worker& w) {
         return kelvo_close(pairHandles[w.id / 2].compare_exchange_strong(old, fresh) ? w.handle : fresh);
     }
     case 15:
-        return ask(w.handle, KELVO_IOCTL_brixelTools_startDMA,
-                   kelvo_brixelTools_startDMA_in{c, static_cast<std::uint8_t>(kind), {}, 0});
+        return start(w, c, kind);
     case 16:
         return channelStep(w, KELVO_IOCTL_brixelTools_stopDMA, c);
     case 17:
