@@ -182,39 +182,34 @@ RowResult sweepKnob(unsigned board, const Knob& knob, std::uint32_t first, std::
 }
 
 // Knobs of what the driver reads once, at a module's addition (its PCI configuration space, the flash, the
-// DMA masks): the addition's result and an added device's level; once removed nothing is left.
-struct AdditionKnob {
-    const char* name;
-    std::function<void(sim::Module&)> set;
-    bool refused = false;
-    std::int64_t level = -1; // the added device's setup level (-1: the top)
-};
-
-#define SET(...) [](sim::Module& m) { __VA_ARGS__; }
-const std::vector<AdditionKnob>& additionTable() {
-    static const std::vector<AdditionKnob> table = {
+// DMA masks): the addition answers the knob's setup code, an added device stands below the knob's level (or
+// at the top); once removed nothing is left.
+#define SET(...) [](sim::Module& m, bool) { __VA_ARGS__; }
+const std::vector<Knob>& additionKnobs() {
+    static const std::vector<Knob> table = {
         {.name = "every configuration read fails",
          .set = SET(m.config().failAllReads(true)),
-         .refused = true},
+         .setupCode = nVOKAL_kStatusValueTooLarge},
         {.name = "a flipped bit in the stored serial number", .set = SET(m.flash().setReadBitFlip(0, 0x01))},
-        // Level 14 cannot set a DMA mask: the device stays below it.
+        // Level 14 cannot set a DMA mask.
         {.name = "every DMA mask refused",
          .set = SET(kelvo_test::changePciKnobs(m, [](kal::pci::Knobs& k) { k.refuseDMA = true; })),
-         .level = 13},
+         .level = 14},
     };
     return table;
 }
 #undef SET
 
-RowResult additionKnob(unsigned board, const AdditionKnob& knob) {
+RowResult additionKnob(unsigned board, const Knob& knob) {
     RowResult result;
     const std::string& name = kelvo_fuzz::boards()[board];
     const std::string where = name + ": added with " + knob.name;
     const kal::live::Counts before = kal::live::now();
     int index = -1;
-    result.step(where, [&] { index = kelvo_host::addModule(name, knob.set); });
+    result.step(where,
+                [&] { index = kelvo_host::addModule(name, [&](sim::Module& m) { knob.set(m, true); }); });
     result.setupStatus = std::min(index, 0);
-    result.check(knob.refused == (index < 0), where + ": the addition answered " + std::to_string(index));
+    result.expect(where + ": the addition", result.setupStatus, knob.setupCode);
     if (index >= 0) {
         const int handle = kelvo_open("smu_kelvo", static_cast<unsigned>(index));
         kelvo_kelvo_getSetupLevel_out out{};
@@ -223,7 +218,7 @@ RowResult additionKnob(unsigned board, const AdditionKnob& knob) {
                                 : -1;
         kelvo_close(handle);
         result.expect(where + ": the added device's level", static_cast<std::int32_t>(result.setupLevel),
-                      knob.level < 0 ? KELVO_SETUP_LEVEL_COMPLETE : knob.level);
+                      knob.level != 0 ? knob.level - 1 : KELVO_SETUP_LEVEL_COMPLETE);
         kelvo_host_remove_module(static_cast<unsigned>(index));
     }
     result.checkNoLeak(where, before);
@@ -269,7 +264,7 @@ int main(int argc, char** argv) {
                       sweepKnob(board, knob, level, sample ? level : KELVO_SETUP_LEVEL_COMPLETE));
             }
         }
-        for (const AdditionKnob& knob : additionTable()) {
+        for (const Knob& knob : additionKnobs()) {
             if (chosen(knob.name)) {
                 print(name, std::string(knob.name) + " (at the addition)", additionKnob(board, knob));
             }
