@@ -1,5 +1,7 @@
 // Locks and waits: mutex misuse, semaphores and events, timed and interruptible waits.
 
+#include <memory>
+
 #include "platform/sync.h"
 #include "test_support.h"
 #include "test_worker.h"
@@ -105,25 +107,9 @@ TEST_F(PlatformSync, SemaphoreUnitsAreNeitherLostNorDuplicatedAcrossThreads) {
     }
 }
 
-TEST_F(PlatformSync, InterruptedWaitsReportInterruptedAndLeaveNothingQueued) {
-    Semaphore event(true, false);
-    for (uint32_t timeout : {nVOAPAL200_kWaitForever, 3600000u}) {
-        std::atomic<int64_t> code{0};
-        std::atomic<bool> result{true};
-        Worker waiter([&] {
-            tStatus own;
-            result.store(nVOAPAL200_waitSemaphore(&event, timeout, 1, &own));
-            code.store(own.getCode());
-        });
-        EXPECT_TRUE(waiter.waitUntilBlocked());
-        ASSERT_TRUE(kal::thread::interrupt(waiter.id()));
-        waiter.join();
-        EXPECT_EQ(std::make_tuple(result.load(), code.load(), queued(event)),
-                  std::make_tuple(false, int64_t{tStatus::kWaitInterrupted}, false));
-    }
-}
-
-TEST_F(PlatformSync, AutoResetEventKeepsOneSignalForOneWait) {
+// One set is one signal for one wait, and with waiters it wakes exactly the first. The others, waiting for
+// ever or for an hour, end interrupted when their thread is, and none stays queued.
+TEST_F(PlatformSync, AutoResetEventWakesTheFirstWaiterAndInterruptedWaitsLeaveNothingQueued) {
     tStatus status;
     Semaphore event(true, false);
     nVOAPAL200_setEvent(&event);
@@ -131,24 +117,26 @@ TEST_F(PlatformSync, AutoResetEventKeepsOneSignalForOneWait) {
     EXPECT_TRUE(nVOAPAL200_waitSemaphore(&event, 0, 0, &status));
     EXPECT_FALSE(nVOAPAL200_waitSemaphore(&event, 0, 0, &status)) << "the second set had no effect";
 
-    // With two waiters, one set wakes exactly the first.
-    std::atomic<int> woken{0};
-    auto body = [&] {
-        tStatus own;
-        if (nVOAPAL200_waitSemaphore(&event, nVOAPAL200_kWaitForever, 1, &own)) {
-            woken.fetch_add(1);
-        }
-    };
-    Worker first(body);
-    EXPECT_TRUE(first.waitUntilBlocked());
-    Worker second(body);
-    EXPECT_TRUE(second.waitUntilBlocked());
+    const uint32_t timeouts[] = {nVOAPAL200_kWaitForever, nVOAPAL200_kWaitForever, 3600000u};
+    std::atomic<int64_t> ends[3] = {}; // 1 when woken, else the status code
+    std::vector<std::unique_ptr<Worker>> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.push_back(std::make_unique<Worker>([&, i] {
+            tStatus own;
+            ends[i] = nVOAPAL200_waitSemaphore(&event, timeouts[i], 1, &own) ? 1 : own.getCode();
+        }));
+        EXPECT_TRUE(waiters.back()->waitUntilBlocked());
+    }
     nVOAPAL200_setEvent(&event);
-    first.join();
+    waiters[0]->join();
     EXPECT_EQ(event.count, 0u);
-    kal::thread::interrupt(second.id());
-    second.join();
-    EXPECT_EQ(std::make_tuple(woken.load(), queued(event)), std::make_tuple(1, false));
+    for (int i = 1; i < 3; ++i) {
+        ASSERT_TRUE(kal::thread::interrupt(waiters[i]->id()));
+        waiters[i]->join();
+    }
+    constexpr int64_t kInterrupted = tStatus::kWaitInterrupted;
+    EXPECT_EQ(std::make_tuple(ends[0].load(), ends[1].load(), ends[2].load(), queued(event)),
+              std::make_tuple(1, kInterrupted, kInterrupted, false));
 }
 
 } // namespace
