@@ -38,33 +38,40 @@ protected:
 };
 
 // Unit n's control is at 0x10 * n of the block, its CIC filter at + 0x8, its record configuration at + 0xC.
-TEST_F(IsolatedControllersOnTheBoard, OtherMeasureUnitsTakeAConfigurationThatFitsTheirFields) {
+// Units 1 and 2 read no points and touch nothing doing so; a refused unit or an error going in leaves the
+// three points there.
+TEST_F(IsolatedControllersOnTheBoard, OtherMeasureUnitsTakeAConfigurationThatFitsTheirFieldsAndReadNoPoints) {
     const int index = add("solstra");
     MeasureUnitController& mu = measureUnit(index);
     const struct {
         uint32_t unit;
         MeasureUnitController::UnitConfiguration configuration;
-        int64_t entering, code;
+        int64_t entering, code, read;
         const char* writes;
     } cases[] = {
-        {1, {0x3FFFFF, 3, 7, true, 0x1FFFFFF, true}, 0, 0, "w10=2 w18=f33fffff w1c=11ffffff"},
-        {2, {100, 1, 2, false, 5000, false}, 0, 0, "w20=2 w28=21000064 w2c=1388"},
-        {2, {100, 1, 2, false, 5000, false}, 0, 0, "w20=2 w28=21000064 w2c=1388"}, // written again
-        {0, {1, 0, 0, false, 1, false}, 0, kRefused, ""},                          // the main unit
-        {3, {1, 0, 0, false, 1, false}, 0, kRefused, ""},                          // no lock
-        {1, {0x400000, 0, 0, false, 1, false}, 0, kRefused, ""},                   // past 22 bits
-        {1, {1, 4, 0, false, 1, false}, 0, kRefused, ""},                          // past 2 bits
-        {1, {1, 0, 8, false, 1, false}, 0, kRefused, ""},                          // past 3 bits
-        {1, {1, 0, 0, false, 0x2000000, false}, 0, kRefused, ""},                  // past 25 bits
-        {1, {1, 0, 0, false, 1, false}, -50400, -50400, ""},
+        {1, {0x3FFFFF, 3, 7, true, 0x1FFFFFF, true}, 0, 0, 0, "w10=2 w18=f33fffff w1c=11ffffff"},
+        {2, {100, 1, 2, false, 5000, false}, 0, 0, 0, "w20=2 w28=21000064 w2c=1388"},
+        {2, {100, 1, 2, false, 5000, false}, 0, 0, 0, "w20=2 w28=21000064 w2c=1388"}, // written again
+        {0, {1, 0, 0, false, 1, false}, 0, kRefused, kRefused, ""},                   // the main unit
+        {3, {1, 0, 0, false, 1, false}, 0, kRefused, kRefused, ""},                   // no lock
+        {1, {0x400000, 0, 0, false, 1, false}, 0, kRefused, 0, ""},                   // past 22 bits
+        {1, {1, 4, 0, false, 1, false}, 0, kRefused, 0, ""},                          // past 2 bits
+        {1, {1, 0, 8, false, 1, false}, 0, kRefused, 0, ""},                          // past 3 bits
+        {1, {1, 0, 0, false, 0x2000000, false}, 0, kRefused, 0, ""},                  // past 25 bits
+        {1, {1, 0, 0, false, 1, false}, -50400, -50400, -50400, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
         side(index).measureUnitBlock().clearTrace();
         tStatus s;
+        vohtl::Vector<uint32_t> points;
+        points.resize(3, s);
         if (c.entering != 0) {
             KELVO_SET_STATUS(s, c.entering);
         }
+        tStatus read = s;
+        mu.read(c.unit, points, read);
+        EXPECT_EQ(std::tuple(read.getCode(), points.size()), std::tuple(c.read, c.read == 0 ? 0u : 3u));
         mu.configure(c.unit, c.configuration, s);
         EXPECT_EQ(s.getCode(), c.code);
         EXPECT_EQ(accesses(side(index).measureUnitBlock().trace(), true), c.writes);
@@ -72,25 +79,6 @@ TEST_F(IsolatedControllersOnTheBoard, OtherMeasureUnitsTakeAConfigurationThatFit
     for (uint32_t unit : {0u, 1u, 2u, 3u}) {
         EXPECT_EQ(mu.isConfigured(unit), unit == 1 || unit == 2) << unit;
     }
-}
-
-// Units 1 and 2 answer no points; a refused unit and an error going in leave the three there.
-TEST_F(IsolatedControllersOnTheBoard, OtherMeasureUnitsReadNoPoints) {
-    const int index = add("duskmere-a");
-    side(index).measureUnitBlock().clearTrace();
-    const std::tuple<uint32_t, int64_t, int64_t, size_t> cases[] = {
-        {1, 0, 0, 0}, {2, 0, 0, 0}, {0, 0, kRefused, 3}, {3, 0, kRefused, 3}, {1, -1, -1, 3}};
-    for (const auto& [unit, entering, code, count] : cases) {
-        tStatus s;
-        vohtl::Vector<uint32_t> points;
-        points.resize(3, s);
-        if (entering != 0) {
-            KELVO_SET_STATUS(s, entering);
-        }
-        measureUnit(index).read(unit, points, s);
-        EXPECT_EQ(std::tuple(s.getCode(), points.size()), std::tuple(code, count)) << unit;
-    }
-    EXPECT_TRUE(side(index).measureUnitBlock().trace().empty());
 }
 
 // After the abort (0) and the stop strobe (0x60) the reset polls the status (4) until generation has ended.
