@@ -126,19 +126,6 @@ TEST_F(RouteLifeCycle, SharedEdgesAreWrittenOnceAndReleasedByTheLastRouteAndDriv
     EXPECT_EQ(take(), (Calls{"begin", "1:10=1", "end"}));
 }
 
-TEST_F(RouteLifeCycle, WrongStatesAnswerInvalidParameter) {
-    build(lineGraph());
-    const uint32_t a = route(1, 4);
-    EXPECT_EQ(program(a), tStatus::kInvalidParameter);
-    ASSERT_EQ(reserve(a), 0);
-    EXPECT_EQ(reserve(a), tStatus::kInvalidParameter);
-    EXPECT_EQ(reserve(999), tStatus::kInvalidParameter);
-    EXPECT_EQ(program(999), tStatus::kInvalidParameter);
-    resources_->unprogramRoute(a); // reserved only: nothing
-    EXPECT_EQ(resources_->getRouteState(a), voark::kRouteReserved);
-    EXPECT_TRUE(take().empty());
-}
-
 // An edge's settings are written in order; the first that fails ends the transaction.
 TEST_F(RouteLifeCycle, FailedProgrammingEndsWhatBeganAndTakesBackItsCounts) {
     struct Case {

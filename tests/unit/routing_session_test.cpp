@@ -133,15 +133,25 @@ protected:
     std::vector<std::unique_ptr<voark::RoutingSession>> sessions_;
 };
 
-TEST_F(RoutingSessionTest, OnlyTheCreatorChangesARoute) {
+// A route is reserved once, from calculated, and programmed once reserved; an unknown ID is refused.
+TEST_F(RoutingSessionTest, OnlyTheCreatorChangesARouteAndOnlyFromTheStateBefore) {
     voark::RoutingSession& mine = open();
     voark::RoutingSession& other = open();
     const uint32_t id = route(mine, 1, 4);
     ASSERT_NE(id, 0u);
+    EXPECT_EQ(program(mine, id), tStatus::kInvalidParameter);
     EXPECT_EQ(reserve(other, id), tStatus::kInvalidParameter);
     EXPECT_EQ(program(other, id), tStatus::kInvalidParameter);
     other.destroyRoute(id);
     EXPECT_EQ(reserve(mine, id), 0);
+    EXPECT_EQ(reserve(mine, id), tStatus::kInvalidParameter);
+    EXPECT_EQ(routing_test::reserve(*resources_, 999), tStatus::kInvalidParameter);
+    tStatus unknown;
+    resources_->programRoute(999, unknown);
+    EXPECT_EQ(unknown.getCode(), tStatus::kInvalidParameter);
+    mine.unprogramRoute(id); // reserved only: nothing
+    EXPECT_EQ(resources_->getRouteState(id), voark::kRouteReserved);
+    EXPECT_TRUE(programmer_.calls.empty());
     EXPECT_EQ(program(mine, id), 0);
     // Another session's undoing steps change nothing; the creator's take the route back one state each.
     for (const auto& [undo, stateAfter] :
