@@ -15,7 +15,7 @@ std::string prefix(const std::string& file, const std::string& line) {
 
 class DebugPrint : public kelvo_test::LeakCheckedTest {};
 
-TEST_F(DebugPrint, PrefixedLineFieldsAreCutOrPaddedToTheirWidths) {
+TEST_F(DebugPrint, PrefixedLineFieldsAreCutOrPaddedToTheirWidthsAndLongLinesCut) {
     const vosdbg_Line shortFile{"dir/file.cpp", 7, "\n"};
     const std::string longFile = "a/very/long/path/that/goes/beyond/the/field/width/source.cpp";
     const vosdbg_Line longRecord{longFile.c_str(), 12345, "\n"};
@@ -35,16 +35,14 @@ TEST_F(DebugPrint, PrefixedLineFieldsAreCutOrPaddedToTheirWidths) {
         vosdbg_releaseIndent();
     }
     EXPECT_EQ(vosdbg_indentDepth(), 0u);
-}
 
-TEST_F(DebugPrint, LongMessageIsCutAndStillTerminated) {
-    const vosdbg_Line record{"f.cpp", 1, "\n"};
+    // A long line is cut to 255 characters, its prefix and line end among them; a plain print is bounded too.
+    kal::log::clear();
     const std::string message(400, 'm');
-    vosdbg_appendf(&record, "%s", message.c_str());
-    vosdbg_printf("%s", message.c_str()); // the plain print is bounded the same way
+    vosdbg_appendf(&shortFile, "%s", message.c_str());
+    vosdbg_printf("%s", message.c_str());
     EXPECT_EQ(kal::log::text(),
-              prefix("f.cpp", "0001") + std::string(203, 'm') + "\n" + std::string(255, 'm'))
-        << "255 characters each";
+              prefix("dir/file.cpp", "0007") + std::string(203, 'm') + "\n" + std::string(255, 'm'));
 }
 
 TEST_F(DebugPrint, StringHelpersAlwaysTerminate) {
