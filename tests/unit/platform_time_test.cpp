@@ -91,9 +91,6 @@ TEST(PlatformMemoryHelpers, SafeCastAndCopy) {
     EXPECT_EQ(orut::safeCast(5, status), 0u) << "a fatal status gives 0";
 
     nVOAPAL200_copyMemory(nullptr, nullptr, 0); // no bytes: null pointers are fine
-    char to[2] = {0, 0};
-    nVOAPAL200_copyMemory(to, "ab", 1);
-    EXPECT_EQ(std::string(to, 2), std::string("a\0", 2)) << "one byte, and no more";
 }
 
 // The 128-bit shift against the compiler's 128-bit integers (negative counts shift left).
