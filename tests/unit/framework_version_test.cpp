@@ -22,17 +22,21 @@ Version parsed(const char* versionText) {
     return version;
 }
 
-// Dotted and compact forms read the same value; a malformed text fails and leaves the no-version value.
-TEST(FrameworkVersion, TextsReadOrFailWithTheirCode) {
+// Dotted and compact forms read the same value; a malformed text fails and leaves the no-version value. The
+// packed form is the first word; a build of 16384 or more moves to the second word and does not pack.
+TEST(FrameworkVersion, TextsReadOrFailWithTheirCodeAndPackIntoTheFirstWord) {
     const struct {
         const char* text;
         int64_t code;
         const char* shown = nullptr;
+        uint32_t second = 0;
     } cases[] = {
         {"1.2.3f45", 0, "1.2.3f45"},
+        {"255.15.15f16383", 0, "255.15.15f16383"},
+        {"1.0.0f16384", 0, "1.0.0f16384", 16384},
         {"01.02.03f045", 0, "1.2.3f45"},
         {"123f45", 0, "1.2.3f45"},
-        {"200a13081315", 0, "2.0.0a13081315"}, // a register map's text
+        {"200a13081315", 0, "2.0.0a13081315", 13081315}, // a register map's text
         {"", 0, "0.0.0d0"},
         {nullptr, 0, "0.0.0d0"},
         {"1.2.3x4", voregitools::kRegiBadVersionText},
@@ -52,24 +56,15 @@ TEST(FrameworkVersion, TextsReadOrFailWithTheirCode) {
             EXPECT_EQ(version, voregitools::kNoVersion);
         } else {
             EXPECT_EQ(text(version), c.shown);
+            tStatus packing;
+            EXPECT_EQ(std::pair(version.getSecondWord(), version.toPacked(packing)),
+                      std::pair(c.second, c.second != 0 ? 0u : version.getFirstWord()));
+            EXPECT_EQ(packing.getCode(), c.second != 0 ? voregitools::kRegiVersionDoesNotFit : 0);
         }
     }
     EXPECT_EQ(parsed("1.2.3f45").getFirstWord(), (1u << 24) | (2u << 20) | (3u << 16) | (3u << 14) | 45u);
+    EXPECT_EQ(parsed("255.15.15f16383").getFirstWord(), 0xFFFFFFFFu);
     EXPECT_EQ(parsed(nullptr), voregitools::kNoVersion);
-}
-
-TEST(FrameworkVersion, TheBuildMovesToTheSecondWordFrom16384On) {
-    const Version small = parsed("255.15.15f16383");
-    EXPECT_EQ(small.getFirstWord(), 0xFFFFFFFFu);
-    EXPECT_EQ(small.getSecondWord(), 0u);
-    tStatus status;
-    EXPECT_EQ(small.toPacked(status), 0xFFFFFFFFu);
-
-    const Version large = parsed("1.0.0f16384");
-    EXPECT_EQ(large.getSecondWord(), 16384u);
-    EXPECT_EQ(text(large), "1.0.0f16384");
-    EXPECT_EQ(large.toPacked(status), 0u);
-    EXPECT_EQ(status.getCode(), voregitools::kRegiVersionDoesNotFit);
 }
 
 TEST(FrameworkVersion, OrderingFollowsTheFieldsFromMajorToBuild) {
