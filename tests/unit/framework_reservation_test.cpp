@@ -23,7 +23,8 @@ template <class Member> size_t slotOf(Member member) {
 }
 
 // Slots 0 and 1 are the destructors, 2 reserve, 3 release.
-TEST_F(FrameworkReservationManager, ReleasesOnlyWhatIsReservedAndWithoutAMaskHasEveryBit) {
+TEST_F(FrameworkReservationManager,
+       ReleasesOnlyWhatIsReservedTakesBackWhatCannotRegisterAndWithoutAMaskHasEveryBit) {
     EXPECT_EQ(slotOf(&kdut::ResourceReservationManager::reserve), 2u);
     EXPECT_EQ(slotOf(&kdut::ResourceReservationManager::release), 3u);
     tStatus status;
@@ -35,6 +36,17 @@ TEST_F(FrameworkReservationManager, ReleasesOnlyWhatIsReservedAndWithoutAMaskHas
     EXPECT_EQ(manager.getReservedMask(), 0x1u) << "a refused request changes nothing";
     EXPECT_EQ(codeOf([&](tStatus& s) { manager.release(0, s); }), 0);
     EXPECT_EQ(codeOf([&](tStatus& s) { manager.release(0x1, s); }), 0);
+    EXPECT_EQ(manager.getReservedMask(), 0u);
+
+    // A reservation that cannot register its cleanup gives the resource back.
+    kdut::CleanupOperationComposite composite(status); // no storage yet: the add allocates
+    kdut::ResourceReservation reservation(kNotReservedCode, &manager, status);
+    ASSERT_TRUE(status.isSuccess());
+    kal::memory::failNth(1);
+    EXPECT_EQ(codeOf([&](tStatus& s) { reservation.reserve(composite, 1, s); }), tStatus::kOutOfMemory);
+    EXPECT_EQ(manager.getReservedMask(), 0u) << "else nothing would ever release it";
+    EXPECT_EQ(codeOf([&](tStatus& s) { reservation.reserve(composite, 1, s); }), 0);
+    reservation.cleanup(status);
     EXPECT_EQ(manager.getReservedMask(), 0u);
     kdut::ResourceReservationManager everything(kAlreadyReservedCode, kNotReservedCode, status);
     everything.reserve(UINT64_MAX, status);
@@ -64,24 +76,6 @@ TEST_F(FrameworkReservation, OneSessionAtATimeHoldsTheResourceAndASecondReserveI
     EXPECT_EQ(device.reservations().getReservedMask(), 0u);
     EXPECT_EQ(codeOf([&](tStatus& s) { first->checkReserved(1, s); }), kNotReserved);
     EXPECT_EQ(codeOf([&](tStatus& s) { first->reserveResources(1, s); }), 0) << "the mask is free again";
-}
-
-TEST_F(FrameworkReservation, AReservationThatCannotRegisterGivesTheResourceBack) {
-    tStatus status;
-    kdut::ResourceReservationManager manager(kAlreadyReservedCode, kNotReservedCode, 1, kNotAvailableCode,
-                                             status);
-    kdut::CleanupOperationComposite composite(status); // no storage yet: the add allocates
-    kdut::ResourceReservation reservation(kNotReservedCode, &manager, status);
-    ASSERT_TRUE(status.isSuccess());
-    kal::memory::failNth(1);
-    reservation.reserve(composite, 1, status);
-    EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
-    EXPECT_EQ(manager.getReservedMask(), 0u) << "else nothing would ever release it";
-    tStatus retry;
-    reservation.reserve(composite, 1, retry);
-    EXPECT_TRUE(retry.isSuccess());
-    reservation.cleanup(retry);
-    EXPECT_EQ(manager.getReservedMask(), 0u);
 }
 
 // A manager whose reserve waits on a latch before it takes its own mutex.
