@@ -12,7 +12,7 @@ protected:
 };
 
 TEST_F(FrameworkSessionComposite,
-       RunsTheLastAddedFirstKeepsTheFirstErrorHoldsEachOperationOnceAndMayBeCalledBack) {
+       RunsTheLastAddedFirstKeepsTheFirstErrorHoldsEachOperationOnceMayBeCalledBackAndNeedsItsMutex) {
     tStatus status;
     kdut::CleanupOperationComposite composite(2, status);
     TracingCleanup a("a", trace), b("b", trace, KELVO_STATUS_NOT_ACCESSIBLE);
@@ -52,17 +52,14 @@ TEST_F(FrameworkSessionComposite,
     EXPECT_TRUE(again.isSuccess());
     EXPECT_EQ(trace, (std::vector<std::string>{"a"}));
     EXPECT_EQ(composite.size(), 1u);
-}
 
-TEST_F(FrameworkSessionComposite, AMissingMutexOrStorageIsOutOfMemoryAndTheCompositeStaysInert) {
+    // A missing mutex or storage is out of memory, and a composite without its mutex stays inert.
+    trace.clear();
     kal::faults::failNth(kal::faults::kMutex, 1);
-    tStatus status;
-    kdut::CleanupOperationComposite noMutex(status);
+    kdut::CleanupOperationComposite noMutex(status = tStatus());
     EXPECT_EQ(status.getCode(), tStatus::kOutOfMemory);
-    TracingCleanup a("a", trace);
     EXPECT_EQ(codeOf([&](tStatus& s) { noMutex.add(&a, s); }), tStatus::kOutOfMemory);
-    tStatus run;
-    noMutex.cleanup(run);
+    noMutex.cleanup(again);
     EXPECT_TRUE(trace.empty());
     kal::memory::failNth(1);
     EXPECT_EQ(codeOf([&](tStatus& s) { kdut::CleanupOperationComposite noStorage(20, s); }),
