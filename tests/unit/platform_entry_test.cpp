@@ -22,14 +22,6 @@ protected:
     }
 };
 
-TEST_F(Entry, RefusedRegistrationFinalisesAndReturnsTheCode) {
-    kal::registration::failDriverRegistration(-51352);
-    nVOKAL_tDriverDescriptor descriptor{};
-    EXPECT_EQ(nVOAPAL200_driverEntry(&descriptor), -51352);
-    EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 0u);
-    EXPECT_EQ(nVOAPAL200_getDriverObject(), nullptr);
-}
-
 // A device that registers whatever lists a test gives it.
 class ListDevice : public tDevice {
 public:
@@ -45,8 +37,13 @@ public:
     tDeviceInterface* const* interfaces = nullptr;
 };
 
-TEST_F(Entry, UnregisteringPropertiesClearsTheHandlesAndIsSafeTwice) {
+// A refused registration finalises and returns its code; the entry that follows is accepted.
+TEST_F(Entry, RefusedRegistrationFinalisesAndUnregisteringPropertiesClearsTheHandlesAndIsSafeTwice) {
+    kal::registration::failDriverRegistration(-51352);
     nVOKAL_tDriverDescriptor descriptor{};
+    EXPECT_EQ(nVOAPAL200_driverEntry(&descriptor), -51352);
+    EXPECT_EQ(nVOAPAL200_cppRunTimeUseCount(), 0u);
+    EXPECT_EQ(nVOAPAL200_getDriverObject(), nullptr);
     ASSERT_EQ(nVOAPAL200_driverEntry(&descriptor), 0);
     uint64_t words[2] = {reinterpret_cast<uintptr_t>(kal::registration::createDevice())};
     tStatus status;
