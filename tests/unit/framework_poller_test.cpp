@@ -50,36 +50,6 @@ struct FakeRegister {
 
 using FrameworkPoller = kelvo_test::LeakCheckedTest;
 
-// "Any bit set" is checked by the DMA stream and sequencer level tests that wait on it.
-TEST_F(FrameworkPoller, EachConditionTestsTheMaskedValue) {
-    const struct {
-        FakePoller::PollCondition condition;
-        uint32_t mask, expected, value;
-        bool holds;
-    } cases[] = {
-        {FakePoller::kAllBitsSet, 0x6, 0, 0x7, true}, {FakePoller::kAllBitsSet, 0x6, 0, 0x4, false},
-        {FakePoller::kNoBitSet, 0x6, 0, 0x9, true},   {FakePoller::kNoBitSet, 0x6, 0, 0x4, false},
-        {FakePoller::kEqual, 0xF0, 0x30, 0x3F, true}, {FakePoller::kEqual, 0xF0, 0x30, 0x20, false},
-        {FakePoller::kEqual, 0xFFFFFFFF, 0, 0, true},
-    };
-    for (const auto& c : cases) {
-        FakeClock::reset();
-        FakeRegister reg;
-        reg.before = c.value;
-        FakePoller poller(10, 100, kTimeoutCode);
-        tStatus status;
-        poller.poll(reg, &FakeRegister::read, c.expected, c.mask, 1000, true, c.condition, status);
-        if (c.holds) {
-            // Already true at the first read: no wait at all.
-            EXPECT_TRUE(status.isSuccess()) << c.condition << " " << c.value;
-            EXPECT_EQ(reg.readTimes.size(), 1u);
-            EXPECT_TRUE(FakeClock::waits.empty());
-        } else {
-            EXPECT_EQ(status.getCode(), kTimeoutCode) << c.condition << " " << c.value;
-        }
-    }
-}
-
 TEST_F(FrameworkPoller, IntervalDoublesToTheMaximumAndOneReadFollowsTheDeadline) {
     const struct {
         uint32_t minimum, maximum, timeout;
@@ -118,9 +88,11 @@ TEST_F(FrameworkPoller, IntervalDoublesToTheMaximumAndOneReadFollowsTheDeadline)
     }
 }
 
-// At the deadline the handler's checker decides; a failing getter or a condition the poller does not know
-// ends the wait at once, without it.
-TEST_F(FrameworkPoller, TheHandlerDecidesAtTheDeadlineAndAFailingReadEndsTheWait) {
+// Each condition tests the masked value: one that holds at the first read needs no wait at all, one that does
+// not lets the wait reach its deadline ("any bit set" is checked by the DMA stream and sequencer level tests
+// that wait on it). At the deadline the handler's checker decides; a failing getter or a condition the poller
+// does not know ends the wait at once, without it.
+TEST_F(FrameworkPoller, EachConditionTestsTheMaskedValueAndTheHandlerDecidesAtTheDeadline) {
     const int32_t handlerCode = KELVO_STATUS_STREAM_STOP_TIMED_OUT;
     const struct {
         int64_t fault;
@@ -129,30 +101,39 @@ TEST_F(FrameworkPoller, TheHandlerDecidesAtTheDeadlineAndAFailingReadEndsTheWait
         int64_t code;
         size_t reads; // 0: not counted
         int checks;
+        uint32_t mask = 1, expected = 1, value = 0;
     } cases[] = {
         {0, SIZE_MAX, FakePoller::kEqual, handlerCode, 0, 1}, // not the poller's own code
         {KELVO_STATUS_NON_ISOLATED_SIGNATURE, SIZE_MAX, FakePoller::kEqual,
          KELVO_STATUS_NON_ISOLATED_SIGNATURE, 0, 1},
         {0, 3, FakePoller::kEqual, tStatus::kNotAccessible, 3, 0},
         {0, SIZE_MAX, 4, tStatus::kInvalidParameter, 1, 0},
+        {0, SIZE_MAX, FakePoller::kAllBitsSet, 0, 1, 0, 0x6, 0, 0x7},
+        {0, SIZE_MAX, FakePoller::kAllBitsSet, handlerCode, 0, 1, 0x6, 0, 0x4},
+        {0, SIZE_MAX, FakePoller::kNoBitSet, 0, 1, 0, 0x6, 0, 0x9},
+        {0, SIZE_MAX, FakePoller::kNoBitSet, handlerCode, 0, 1, 0x6, 0, 0x4},
+        {0, SIZE_MAX, FakePoller::kEqual, 0, 1, 0, 0xF0, 0x30, 0x3F},
+        {0, SIZE_MAX, FakePoller::kEqual, handlerCode, 0, 1, 0xF0, 0x30, 0x20},
+        {0, SIZE_MAX, FakePoller::kEqual, 0, 1, 0, 0xFFFFFFFF, 0, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.code);
+        SCOPED_TRACE(&c - cases);
         FakeClock::reset();
         kelvo_test::CountingChecker checker;
         checker.code = c.fault;
         kdut::CheckHardwareStateTimeoutHandler handler(checker, handlerCode);
         FakePoller poller(10, 100, kTimeoutCode, &handler);
         FakeRegister reg;
+        reg.before = c.value;
         reg.failOnRead = c.failOnRead;
         tStatus status;
-        poller.poll(reg, &FakeRegister::read, 1, 1, 500, true,
+        poller.poll(reg, &FakeRegister::read, c.expected, c.mask, 500, true,
                     static_cast<FakePoller::PollCondition>(c.condition), status);
         EXPECT_EQ(status.getCode(), c.code);
         EXPECT_EQ(checker.calls, c.checks);
         if (c.reads != 0) {
             EXPECT_EQ(reg.readTimes.size(), c.reads);
-            EXPECT_EQ(FakeClock::waits.size(), c.reads - 1) << "no wait after the failed read";
+            EXPECT_EQ(FakeClock::waits.size(), c.reads - 1) << "no wait after the last read";
         }
     }
 }
