@@ -23,7 +23,7 @@ protected:
     sim::Bus bus;
 };
 
-TEST_F(PlatformPci, SlotPathFollowsTheBridgesOfTheSimulatedTopology) {
+TEST_F(PlatformPci, SlotPathFollowsNestedBridgesAndCountsRoots) {
     EXPECT_EQ(slotPathOf(*bus.plug("solstra")), "0000:00:08:00");
     EXPECT_EQ(slotPathOf(*bus.plug("duskmere-a")), "0000:00:10:00");
     EXPECT_EQ(slotPathOf(*bus.plug("duskmere-b", {}, {0, false})), "0000:00:18")
@@ -32,9 +32,7 @@ TEST_F(PlatformPci, SlotPathFollowsTheBridgesOfTheSimulatedTopology) {
     EXPECT_EQ(slotPathOf(*other), "0003:00:08:00");
     kal::pci::setKnobs(other->pciHandle(), {.unknownDomain = true});
     EXPECT_EQ(slotPathOf(*other), "0000:00:08:00") << "an unknown domain counts as 0";
-}
 
-TEST_F(PlatformPci, SlotPathCountsRootsAndNestedBridges) {
     // A switch below a root port on buses 0x10-0x12, then a second root's bridge on bus 0x12.
     const nVOKAL_tPCIBridgeRecord extra[] = {
         {0, 0x1C, 0, 0x10, 0x12, 7}, // root port
@@ -164,24 +162,6 @@ TEST_F(PlatformPci, ALinkThatCannotBeReadLeavesItsFieldsAtZero) {
     }
 }
 
-// Whole windows map with caching mode 1 or 0; a window may be mapped twice at once.
-TEST_F(PlatformPci, MemoryWindowMappings) {
-    auto m = bus.plug("solstra");
-    tStatus status;
-    tPCIDevice device(kelvo_test::deviceInfoOf(*m), status);
-    const std::pair<uint32_t, uint32_t> cases[] = {{0, 0}, {1, 1}, {2, 0}, {3, 0}}; // asked, made
-    for (const auto& [asked, mode] : cases) {
-        void* first = device.mapMemoryWindow(0, status, asked);
-        void* second = device.mapMemoryWindow(0, status, asked);
-        ASSERT_TRUE(status.isSuccess());
-        EXPECT_NE(first, second);
-        EXPECT_EQ(kal::pci::cachingMode(first), mode) << asked;
-        device.unmapMemoryWindow(0, first, asked); // the stand-in halts on another mode
-        device.unmapMemoryWindow(0, second, asked);
-    }
-    device.unmapMemoryWindow(0, nullptr, 0);
-}
-
 // A second memory window: BAR 0 from the timing chip on.
 nVOAPAL200_tDeviceInfo twoWindowsOf(sim::Module& m) {
     nVOAPAL200_tDeviceInfo info = kelvo_test::deviceInfoOf(m);
@@ -228,8 +208,9 @@ TEST_F(PlatformPci, MemoryWindowRangeMappings) {
     }
 }
 
-// Whole pages into a user map, cacheable for mode 1 only; an unaligned start is refused.
-TEST_F(PlatformPci, MemoryWindowToUserMappings) {
+// Whole pages into a user map, cacheable for mode 1 only; an unaligned start is refused. A whole window maps
+// with caching mode 1 or 0, and may be mapped twice at once.
+TEST_F(PlatformPci, MemoryWindowToUserAndWholeWindowMappings) {
     auto m = bus.plug("solstra");
     const nVOAPAL200_tDeviceInfo info = twoWindowsOf(*m);
     const uint64_t page = nVOKAL100_getPageSize();
@@ -263,6 +244,17 @@ TEST_F(PlatformPci, MemoryWindowToUserMappings) {
                       std::make_tuple(info.memoryWindows[c.window].base + c.offset, c.pages, c.cached));
         }
     }
+    const std::pair<uint32_t, uint32_t> whole[] = {{0, 0}, {1, 1}, {2, 0}, {3, 0}}; // asked, made
+    for (const auto& [asked, mode] : whole) {
+        void* first = device.mapMemoryWindow(0, built, asked);
+        void* second = device.mapMemoryWindow(0, built, asked);
+        ASSERT_TRUE(built.isSuccess());
+        EXPECT_NE(first, second);
+        EXPECT_EQ(kal::pci::cachingMode(first), mode) << asked;
+        device.unmapMemoryWindow(0, first, asked); // the stand-in halts on another mode
+        device.unmapMemoryWindow(0, second, asked);
+    }
+    device.unmapMemoryWindow(0, nullptr, 0);
     void* kernelMap = kal::usermaps::create(4 * page, 3, 0x7000000);
     tUserMemoryMap map(0, kernelMap, 0);
     kal::log::setEcho(true);
