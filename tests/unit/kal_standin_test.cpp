@@ -24,15 +24,24 @@ protected:
     void* device_ = nullptr;
 };
 
-TEST_F(Registration, InjectedFailuresHitExactlyTheNthCall) {
+// Injected failures hit exactly the nth call; a second unregistration is a driver fault.
+TEST_F(Registration, InjectedFailuresHitExactlyTheNthCallAndDoubleUnregistrationHalts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     kal::registration::failInterfaceRegistration(1);
     int context = 0;
     EXPECT_EQ(nVOKAL240_registerDeviceInterface(descriptor_, device_, "a", 0, &context), nullptr);
-    EXPECT_NE(nVOKAL240_registerDeviceInterface(descriptor_, device_, "b", 1, &context), nullptr);
+    void* itf = nVOKAL240_registerDeviceInterface(descriptor_, device_, "b", 1, &context);
+    EXPECT_NE(itf, nullptr);
+    nVOKAL200_unregisterDeviceInterface(itf);
+    EXPECT_DEATH(nVOKAL200_unregisterDeviceInterface(itf), "not registered");
 
     kal::registration::failPropertyRegistration(1);
     EXPECT_EQ(nVOKAL200_registerProperty(0, device_, "x", "", 1), nullptr);
-    EXPECT_NE(nVOKAL200_registerProperty(0, device_, "y", "", 1), nullptr);
+    void* property = nVOKAL200_registerProperty(0, device_, "y", "", 1);
+    EXPECT_NE(property, nullptr);
+    nVOKAL200_unregisterProperty(property);
+    EXPECT_DEATH(nVOKAL200_unregisterProperty(property), "not registered");
+    EXPECT_DEATH(nVOKAL200_unregisterProperty(nullptr), "not registered");
 
     nVOKAL200_unregisterDriver(descriptor_);
     kal::registration::failDriverRegistration(-51352);
@@ -44,20 +53,6 @@ TEST_F(Registration, InjectedFailuresHitExactlyTheNthCall) {
     void* dpc = nVOKAL100_createDPC([](void*) {});
     EXPECT_NE(dpc, nullptr);
     nVOKAL100_destroyDPC(dpc);
-}
-
-using RegistrationDeath = Registration;
-
-TEST_F(RegistrationDeath, DoubleUnregistrationIsADriverFault) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    void* property = nVOKAL200_registerProperty(0, device_, "x", "", 1);
-    nVOKAL200_unregisterProperty(property);
-    EXPECT_DEATH(nVOKAL200_unregisterProperty(property), "not registered");
-    int context = 0;
-    void* itf = nVOKAL240_registerDeviceInterface(descriptor_, device_, "a", 0, &context);
-    nVOKAL200_unregisterDeviceInterface(itf);
-    EXPECT_DEATH(nVOKAL200_unregisterDeviceInterface(itf), "not registered");
-    EXPECT_DEATH(nVOKAL200_unregisterProperty(nullptr), "not registered");
 }
 
 using StandInDeathTest = kelvo_test::LeakCheckedTest;
