@@ -188,7 +188,7 @@ constexpr uint32_t kCountOutSize = sizeof(kelvo_arm_getNumberOfRegistrations_out
 
 using HostUserMemory = kelvo_test::HostedTest;
 
-TEST_F(HostUserMemory, HeadersAndRecordsWhereTheClientHasNoAccessAreRefusedUntouched) {
+TEST_F(HostUserMemory, HeadersRecordsAndBuffersWhereTheClientHasNoAccessAreRefusedUntouched) {
     const int handle = open(add("solstra"));
     const kelvo_status_record in{0};
     // The output record read-only, or not there: refused in transport.
@@ -224,11 +224,8 @@ TEST_F(HostUserMemory, HeadersAndRecordsWhereTheClientHasNoAccessAreRefusedUntou
     EXPECT_EQ(out.status, 0);
     EXPECT_GT(out.count, 0u);
     EXPECT_EQ(inPage->result, 0u);
-}
 
-// Name slots and a window word running from a good page into a read-only one: refused, nothing written.
-TEST_F(HostUserMemory, AStraddlingBufferMovesNoByte) {
-    const int handle = open(add("solstra"));
+    // Name slots and a window word running from a good page into a read-only one: refused, nothing written.
     ClientPages two("wr");
     const std::string iso = "IsoFpgaWindow";
     const uint64_t slots = address(two.at(kPage - KELVO_NAME_SLOT_SIZE)), word = address(two.at(kPage - 2));
