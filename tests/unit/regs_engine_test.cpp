@@ -146,15 +146,6 @@ TEST_F(EngineTest, EachScriptOfOperationsLeavesItsLogOnTheBus) {
     }
 }
 
-// The read views and the formats' fields are checked through the bridge maps and the register-format
-// requests.
-TEST_F(TestMap, MissingFormatArraysHoldNothing) {
-    uint64_t v = 0;
-    uint32_t count = 8;
-    EXPECT_EQ(codeOf([&](tStatus& s) { map.getRegisterFormat(0x8018D796, count, nullptr, &v, s); }),
-              kelvo_test::kBufferTooSmall);
-}
-
 // The generated maps hand their sub-maps these placements (the generator's expected output); the records'
 // addresses and window flags within a map are checked by the stream-circuit window test.
 TEST_F(EngineTest, SubMapsArePlacedInsideTheParentsWindow) {
@@ -178,7 +169,7 @@ TEST_F(EngineTest, SubMapsArePlacedInsideTheParentsWindow) {
     }
 }
 
-TEST_F(TestMap, RegistrationNamesEveryMapParentFirstAndRemovalGoesOnPastAMissingName) {
+TEST_F(TestMap, RegistrationNamesMapsParentFirstRemovalGoesOnPastAMissingNameAndNoFormatArrayHoldsAny) {
     RegistrationLog d;
     EXPECT_EQ(codeOf([&](tStatus& s) { map.addToDispatcher(d, s); }), 0);
     const std::vector<std::string> expected = {"TestRegMap", "TestRegMap_LeafWin_TestLeafRegMap",
@@ -199,6 +190,12 @@ TEST_F(TestMap, RegistrationNamesEveryMapParentFirstAndRemovalGoesOnPastAMissing
                                         "Given_OwnedLeafWin1_TestLeafRegMap"}));
     EXPECT_EQ(codeOf([&](tStatus& s) { map.removeFromDispatcher(g, s, "Given", true); }), 0);
     EXPECT_TRUE(g.names.empty());
+
+    // Missing format arrays hold nothing (read views, fields: the bridge maps, the register-format requests).
+    uint64_t v = 0;
+    uint32_t count = 8;
+    EXPECT_EQ(codeOf([&](tStatus& s) { map.getRegisterFormat(0x8018D796, count, nullptr, &v, s); }),
+              kelvo_test::kBufferTooSmall);
 }
 
 TEST_F(EngineTest, AnEmptyOwnedSlotIsSkippedByEveryWalk) {
