@@ -93,7 +93,19 @@ TEST_F(Windowed, TimeOutsLeaveTheirCodeAndReturnTheLastReadValue) {
     EXPECT_EQ(accessor.lockCount(), 0u);
 }
 
-TEST_F(Windowed, ErrorBitEndsThePollThroughTheChecker) {
+// A failed status going in, or a failed mutex, touches nothing; the error bit ends the poll through the
+// checker.
+TEST_F(Windowed, FailuresTouchNothingAndTheErrorBitEndsThePollThroughTheChecker) {
+    tStatus failed;
+    KELVO_SET_STATUS(failed, -50400);
+    EXPECT_EQ(accessor.read32(0x10, failed), 0xFFFFFFFFu);
+    kal::faults::failNth(kal::faults::kMutex, 1);
+    tStatus c;
+    WindowedFrontEndAccessor broken(regAccess, &checkers, c);
+    EXPECT_EQ(c.getCode(), KELVO_STATUS_OUT_OF_MEMORY);
+    EXPECT_EQ(codeOf([&](tStatus& s) { broken.write32(0x10, 1, s); }), KELVO_STATUS_INVALID_STATE);
+    EXPECT_TRUE(link().trace().empty());
+
     link().setError(true);
     EXPECT_EQ(codeOf([&](tStatus& s) { accessor.write32(0x10, 1, s); }), kLinkError);
     EXPECT_EQ(counter.calls, 1) << "the composite was asked once";
@@ -107,21 +119,8 @@ TEST_F(Windowed, ErrorBitEndsThePollThroughTheChecker) {
     EXPECT_EQ(codeOf([&](tStatus& s) { other.write32(0x10, 1, s); }), KELVO_STATUS_NOT_ACCESSIBLE);
 
     // Without a checker the accessor reports the link's error itself.
-    tStatus c;
-    WindowedFrontEndAccessor unchecked(regAccess, nullptr, c);
+    WindowedFrontEndAccessor unchecked(regAccess, nullptr, made);
     EXPECT_EQ(codeOf([&](tStatus& s) { unchecked.write32(0x10, 1, s); }), kLinkError);
-}
-
-TEST_F(Windowed, FailedStatusOnEntryAndFailedMutexTouchNothing) {
-    tStatus failed;
-    KELVO_SET_STATUS(failed, -50400);
-    EXPECT_EQ(accessor.read32(0x10, failed), 0xFFFFFFFFu);
-    kal::faults::failNth(kal::faults::kMutex, 1);
-    tStatus c;
-    WindowedFrontEndAccessor broken(regAccess, &checkers, c);
-    EXPECT_EQ(c.getCode(), KELVO_STATUS_OUT_OF_MEMORY);
-    EXPECT_EQ(codeOf([&](tStatus& s) { broken.write32(0x10, 1, s); }), KELVO_STATUS_INVALID_STATE);
-    EXPECT_TRUE(link().trace().empty());
 }
 
 } // namespace
