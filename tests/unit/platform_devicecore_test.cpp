@@ -191,21 +191,6 @@ TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
                               kPnPStateNotPresent, kPnPStateNotStarted, kIOGateClosed));
 }
 
-TEST_F(DeviceCore, RemovalWaitsForTheOperationInsideTheGateBeforeStop) {
-    ASSERT_TRUE(toState(kPnPStateReady));
-    tStatus status;
-    ASSERT_TRUE(device_->enterIOGate(nullptr, status, kWaitForever));
-    Worker remover([&] { toState(kPnPStateNotPresent, kSuspendReasonRemove); });
-    EXPECT_EQ((std::tuple{remover.waitUntilBlocked(), remover.done(), device_->getPnPState()}),
-              (std::tuple{true, false, kPnPStateIOSuspended}));
-    tStatus late;
-    EXPECT_FALSE(device_->enterIOGate(nullptr, late, kWaitForever));
-    EXPECT_EQ(late.getCode(), tStatus::kIOGateClosed);
-    device_->exitIOGate(nullptr);
-    remover.join();
-    EXPECT_EQ(device_->trace, "start resume suspend1 stop(io=0) close ");
-}
-
 // An entrant counted in backs out of a gate paused meanwhile: that must wake the suspension.
 TEST_F(DeviceCore, AnEntrantBackingOutWakesTheSuspensionWaitingForIdle) {
 #ifndef KELVO_TEST_STEPS_INSTRUCTIONS
@@ -264,7 +249,7 @@ TEST_F(DeviceCore, AnEntrantBackingOutWakesTheSuspensionWaitingForIdle) {
 #endif
 }
 
-TEST_F(DeviceCore, CloseWaitsForTheSessionsOperationThenFreesIt) {
+TEST_F(DeviceCore, CloseAndRemovalWaitForTheOperationInsideTheGate) {
     ASSERT_TRUE(toState(kPnPStateReady));
     tSession* session = openSession();
     tStatus status;
@@ -276,6 +261,17 @@ TEST_F(DeviceCore, CloseWaitsForTheSessionsOperationThenFreesIt) {
     closer.join();
     EXPECT_EQ(std::make_tuple(device_->getSessionCount(), device_->trace),
               std::make_tuple(0u, "start resume free "));
+
+    ASSERT_TRUE(device_->enterIOGate(nullptr, status, kWaitForever));
+    Worker remover([&] { toState(kPnPStateNotPresent, kSuspendReasonRemove); });
+    EXPECT_EQ((std::tuple{remover.waitUntilBlocked(), remover.done(), device_->getPnPState()}),
+              (std::tuple{true, false, kPnPStateIOSuspended}));
+    tStatus late;
+    EXPECT_FALSE(device_->enterIOGate(nullptr, late, kWaitForever));
+    EXPECT_EQ(late.getCode(), tStatus::kIOGateClosed);
+    device_->exitIOGate(nullptr);
+    remover.join();
+    EXPECT_EQ(device_->trace, "start resume free suspend1 stop(io=0) close ");
 }
 
 TEST_F(DeviceCore, AsyncIOIsRefusedByAClosingSessionAndCompletedBySuspend) {
