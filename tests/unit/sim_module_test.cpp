@@ -171,7 +171,7 @@ TEST(SimSequencer, ProgramsRunFromTheFifoThroughLocalRam) {
     }
 }
 
-TEST(SimSequencer, TheFifoHoldsItsDepthAndTheEngineRunsOneStepPerWord) {
+TEST(SimSequencer, TheFifoHoldsItsDepthAndStepsOneWordAStepAndLatenciesFollowTheClockAndTheirKnobs) {
     kal::clock::ScopedStepped stepped;
     sim::Sequencer seq;
     for (uint32_t i = 0; i <= sim::Sequencer::kFifoDepth; ++i) {
@@ -186,10 +186,7 @@ TEST(SimSequencer, TheFifoHoldsItsDepthAndTheEngineRunsOneStepPerWord) {
     EXPECT_TRUE(seq.running());
     sleepUs(1);
     EXPECT_FALSE(seq.running());
-}
 
-TEST(SimSequencer, LatenciesFollowTheClockAndTheirKnobs) {
-    kal::clock::ScopedStepped stepped;
     // ADF4002: locked 1 ms after the fourth word.
     sim::Adf4002 pll;
     for (uint32_t word : {0x1F8093u, 0x1F8092u, 0x100028u}) {
