@@ -92,7 +92,8 @@ TEST_F(Notifier, SendsUpTo32PayloadBytesAndOneClosingMessageAndNoStaleBytes) {
 
 // A refused socket buffer (at open, at a notify) or a failed send is reported and sends nothing; every buffer
 // but open's goes back, the closing message's too when its send fails.
-TEST_F(Notifier, SocketFailuresAreReportedAndGiveTheirBuffersBack) {
+TEST_F(Notifier, SocketFailuresAreReportedAndGiveTheirBuffersBackAndMisuseBreaksInvariants) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     sockets::failCreateNth(1);
     EXPECT_EQ(open(), tStatus::kOutOfMemory);
     notifier_->close();
@@ -110,10 +111,7 @@ TEST_F(Notifier, SocketFailuresAreReportedAndGiveTheirBuffersBack) {
     notifier_->close();
     EXPECT_EQ(std::make_tuple(notifier_->isOpen(), sockets::liveBuffers(), sockets::sent()),
               std::make_tuple(false, 0u, 0u));
-}
 
-TEST_F(Notifier, OpenTwiceAndDestroyingOpenBreakInvariants) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     ASSERT_EQ(open(), 0);
     EXPECT_DEATH(open(), "isOpen");
     EXPECT_DEATH(delete notifier_, "!isOpen");
