@@ -176,8 +176,10 @@ protected:
     kelvo_regmaps::tSolstraNisoTopRegMap top{&b.fpga, built};
 };
 
-// The first drive's writes: the bring-up test.
-TEST_F(ControllersOnTheBoard, TheTransformerDriveWritesOnlyWhatChanged) {
+// The first drive's writes: the bring-up test. The poll reads at once, then after waits of 100 us doubling up
+// to 100 ms: the 11th read is at 102.3 ms, the 14th at 402.3 ms (a ceiling of 200 ms, or none, reads the 13th
+// at 404.7 or 409.5 ms instead).
+TEST_F(ControllersOnTheBoard, TheTransformerDriveWritesOnlyWhatChangedAndTheLinkPollWaitsDoubleFrom100Us) {
     ASSERT_TRUE(built.isSuccess());
     kelvo_driver::PowerController power(nullptr, nullptr, &top.Board.XfmrCtrlRegs, 399, 199);
     sim::TransformerBlock& xfmr = b.module->transformer();
@@ -190,12 +192,7 @@ TEST_F(ControllersOnTheBoard, TheTransformerDriveWritesOnlyWhatChanged) {
 
     kelvo_driver::PowerController none(nullptr, nullptr, nullptr, 399, 199);
     EXPECT_EQ(codeOf([&](tStatus& m) { none.enableTransformer(m); }), tStatus::kNotAccessible);
-}
 
-// The poll reads at once, then after waits of 100 us doubling up to 100 ms: the 11th read is at 102.3 ms,
-// the 14th at 402.3 ms (a ceiling of 200 ms, or none, reads the 13th at 404.7 or 409.5 ms instead).
-TEST_F(ControllersOnTheBoard, TheLinkPollWaitsDoubleFrom100Microseconds) {
-    ASSERT_TRUE(built.isSuccess());
     // The link's answer after the command (us), the status reads until it is seen.
     const std::pair<uint64_t, size_t> cases[] = {{0, 1}, {102000, 11}, {250000, 13}, {350000, 14}};
     kal::clock::ScopedStepped stepped; // time moves only with the poll's sleeps
