@@ -99,7 +99,15 @@ protected:
     void TearDown() override {
         EXPECT_EQ(board->module->deviceErrorCount(), 0u);
         names.clear();
-        device.reset(); // the registrations go, the maps stay
+        // The tree's removal takes every name it registered even out of memory: a name left behind would
+        // point at the destroyed map (the sub-maps' composed names used to need an allocation each).
+        tStatus removed;
+        kal::memory::failAfter(0);
+        tree->removeFromDispatcher(*device->arm, removed);
+        kal::memory::clearFaults();
+        EXPECT_EQ(std::pair(removed.getCode(), device->arm->getNumberOfRegistrations()),
+                  std::pair(int64_t{0}, size_t{2}));
+        device.reset(); // the other registrations go, the maps stay
         testMap.reset();
         tree.reset();
         board.reset();
