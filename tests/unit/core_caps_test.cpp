@@ -33,7 +33,7 @@ protected:
     static const CapsManager& caps() { return CapsManager::getInstance(); }
 };
 
-TEST_F(ProductCapsTable, EveryRowHasItsOwnIDAndTheOthersHaveNoLimits) {
+TEST_F(ProductCapsTable, EveryRowHasItsOwnIDAndItsLimitsWhileALimitShortOfMemoryHasNone) {
     const ProductCaps* table = caps().getTable();
     std::set<uint32_t> ids;
     for (uint32_t i = 0; i < corran_caps::kProductCount; ++i) {
@@ -54,9 +54,7 @@ TEST_F(ProductCapsTable, EveryRowHasItsOwnIDAndTheOthersHaveNoLimits) {
     for (uint32_t row : {0u, 3u, 4u}) { // each generation's two keys
         EXPECT_EQ(table[row].powerAllocationLimitA.size(), 2u) << row;
     }
-}
-
-TEST_F(ProductCapsTable, ALimitThatCannotGetMemoryHoldsItsOwnStatusAndStaysEmpty) {
+    // A limit that cannot get memory holds its own status and stays empty.
     for (uint64_t nth : {1, 3}) { // 3: the map and its control block are made; the entry is refused
         kal::memory::failNth(nth);
         PowerAllocationLimitInMicroWatts limit(5);
