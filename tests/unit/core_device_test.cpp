@@ -180,7 +180,7 @@ TEST_F(ProductDevice, AnAllocationOrLockCreationFailureAnywhereInAddDeviceUnwind
 
 class AddDevice : public kelvo_test::HostedTest {};
 
-TEST_F(AddDevice, AnyOtherIdentityIsRefusedAndLeavesNothing) {
+TEST_F(AddDevice, AnyOtherIdentityOrAnUnknownBoardIsRefusedAndLeavesNothing) {
     std::vector<sim::Identity> others(4, *sim::boardIdentity("solstra"));
     others[0].subsystemID = KELVO_SUBSYSTEM_ID_Q102;
     others[1].vendorID = 0x1234;
@@ -197,9 +197,7 @@ TEST_F(AddDevice, AnyOtherIdentityIsRefusedAndLeavesNothing) {
     }
     EXPECT_EQ(std::tuple(kal::registration::liveInterfaces(), kal::registration::liveProperties()),
               std::tuple(0u, 0u));
-}
-
-TEST_F(AddDevice, TheHostRefusesUnknownBoardsAndDevicesWithoutModules) {
+    // The host refuses unknown boards and devices without modules.
     EXPECT_EQ(kelvo_host_add_module("nosuchboard"), KELVO_E_INVALID);
     EXPECT_EQ(kelvo_host_add_module(nullptr), KELVO_E_INVALID);
     EXPECT_EQ(kelvo_host_remove_module(0), KELVO_E_INVALID);
