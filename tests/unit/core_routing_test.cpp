@@ -51,10 +51,7 @@ TEST_F(RoutingThroughTheApi, EveryBoardRoutesThreeToTwoAndBoundsTheCountsFromUse
         EXPECT_EQ(kelvo_close(handle), 0);
         remove(index);
     }
-}
-
-// Level 16 on a board without a routing topography.
-TEST(RoutingObjects, ABoardWithoutATopographyIsRefused) {
+    // Level 16 on a board without a routing topography.
     corran_caps::ProductCaps stranger{};
     stranger.subsystemID = 0x1234;
     tStatus status;
