@@ -678,7 +678,7 @@ TEST_F(BridgeDmaStream, CommitShapesTheListsByWhatTheyHold) {
     }
 }
 
-TEST_F(BridgeDmaStream, ListKindRulesAnswerPlainErrors) {
+TEST_F(BridgeDmaStream, ListKindRulesAnswerPlainErrorsAndStartRunsTheChannelBeforeTheCircuit) {
     UserMemory user(4096);
     auto c = channel(0);
     const std::uint64_t a = user.address();
@@ -699,6 +699,40 @@ TEST_F(BridgeDmaStream, ListKindRulesAnswerPlainErrors) {
     const auto& sgl = c->sgl->getSGL(); // empty, one link left
     EXPECT_EQ(std::tuple(sgl.isEmpty(), sgl.finiteSGLRef.head()), std::tuple(true, sgl.finiteSGLRef.tail()));
     EXPECT_EQ(codeOf([&](tStatus& s) { c->sgl->commitAndStart(true, s); }), kInvalid); // nothing to start
+    // A start runs the channel before the circuit, a stop the reverse.
+    ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), 4096), 0);
+    sim::LatchBlock& block = module->bridgeRegisters().channel(0);
+    block.clearTrace();
+    ASSERT_EQ(start(*c), 0);
+    tStatus failed;
+    KELVO_SET_STATUS(failed, tStatus::kOutOfMemory);
+    EXPECT_EQ(c->stream->getTransferCount(failed), 0u);
+    c->stream->getCleanupOperation()->cleanup(failed);
+    EXPECT_TRUE(c->stream->isTransferInProgress());
+    const std::size_t commands = module->dma(0).streamCommands().size();
+    EXPECT_EQ(codeOf([&](tStatus& s) { c->stream->getCleanupOperation()->cleanup(s); }), 0);
+    EXPECT_EQ(std::tuple(module->dma(0).streamCommands().size(), block.writtenValues(0x58),
+                         c->stream->isTransferInProgress()), // 0x800 first
+              std::tuple(commands + 1, std::vector<std::uint64_t>{0x5, 0x2}, false));
+    // A channel that never starts is stopped again.
+    module->dma(0).setNeverStarts(true);
+    // Each round of the start's wait reads the clock three times (the deadline, an interval's start and
+    // end): at a read step of 12.5 ms it looks at the deadline at 12.5 ms, exactly 50 ms (not passed yet)
+    // and 87.5 ms, reading the status after each; the stop's wait reads it once.
+    kal::clock::ScopedStepped stepped(12500000);
+    const std::size_t reads = block.readCount(0x60);
+    EXPECT_EQ(start(*c), KELVO_STATUS_CHANNEL_START_TIMED_OUT);
+    EXPECT_EQ(std::tuple(block.readCount(0x60) - reads, block.writtenValues(0x58),
+                         c->stream->isTransferInProgress()),
+              std::tuple(std::size_t{3 + 1}, std::vector<std::uint64_t>{0x5, 0x2, 0x5, 0x2}, false));
+    // A controller going while its channel still transfers by the driver's flag alone resets the engine:
+    // mode 1, stop, mode 2.
+    c->sgl.reset();
+    c->stream->tBrixelDMAChannel::start({0x1000, 0x40}, false);
+    block.clearTrace();
+    c->stream.reset();
+    EXPECT_EQ(std::pair(block.writtenValues(0x54), block.writtenValues(0x58)),
+              std::pair(std::vector<std::uint64_t>{1, 2}, std::vector<std::uint64_t>{2}));
 }
 
 // The start's commands and waits; a stop has nothing to do once data transfer is off.
@@ -762,44 +796,6 @@ TEST_F(BridgeDmaStream, AFifoResetStrobesTwiceTenMillisecondsApart) {
     EXPECT_GE(nVOAPAL200_convertTime(tTimebasePrecise::now() - before, tTimebasePrecise::getUnit(),
                                      nVOAPAL200_kMicroseconds),
               2 * 10000u);
-}
-
-TEST_F(BridgeDmaStream, StartRunsTheChannelBeforeTheCircuitAndStopTheReverse) {
-    UserMemory user(4096);
-    auto c = channel(0);
-    ASSERT_EQ(add(*c, kSGLTypeFinite, user.address(), 4096), 0);
-    sim::LatchBlock& block = module->bridgeRegisters().channel(0);
-    block.clearTrace();
-    ASSERT_EQ(start(*c), 0);
-    tStatus failed;
-    KELVO_SET_STATUS(failed, tStatus::kOutOfMemory);
-    EXPECT_EQ(c->stream->getTransferCount(failed), 0u);
-    c->stream->getCleanupOperation()->cleanup(failed);
-    EXPECT_TRUE(c->stream->isTransferInProgress());
-    const std::size_t commands = module->dma(0).streamCommands().size();
-    EXPECT_EQ(codeOf([&](tStatus& s) { c->stream->getCleanupOperation()->cleanup(s); }), 0);
-    EXPECT_EQ(std::tuple(module->dma(0).streamCommands().size(), block.writtenValues(0x58),
-                         c->stream->isTransferInProgress()), // 0x800 first
-              std::tuple(commands + 1, std::vector<std::uint64_t>{0x5, 0x2}, false));
-    // A channel that never starts is stopped again.
-    module->dma(0).setNeverStarts(true);
-    // Each round of the start's wait reads the clock three times (the deadline, an interval's start and
-    // end): at a read step of 12.5 ms it looks at the deadline at 12.5 ms, exactly 50 ms (not passed yet)
-    // and 87.5 ms, reading the status after each; the stop's wait reads it once.
-    kal::clock::ScopedStepped stepped(12500000);
-    const std::size_t reads = block.readCount(0x60);
-    EXPECT_EQ(start(*c), KELVO_STATUS_CHANNEL_START_TIMED_OUT);
-    EXPECT_EQ(std::tuple(block.readCount(0x60) - reads, block.writtenValues(0x58),
-                         c->stream->isTransferInProgress()),
-              std::tuple(std::size_t{3 + 1}, std::vector<std::uint64_t>{0x5, 0x2, 0x5, 0x2}, false));
-    // A controller going while its channel still transfers by the driver's flag alone resets the engine:
-    // mode 1, stop, mode 2.
-    c->sgl.reset();
-    c->stream->tBrixelDMAChannel::start({0x1000, 0x40}, false);
-    block.clearTrace();
-    c->stream.reset();
-    EXPECT_EQ(std::pair(block.writtenValues(0x54), block.writtenValues(0x58)),
-              std::pair(std::vector<std::uint64_t>{1, 2}, std::vector<std::uint64_t>{2}));
 }
 
 TEST_F(BridgeDmaStream, NothingCommittedMovesWhileTheStreamRuns) {
