@@ -64,7 +64,7 @@ SetupTask* createCountingCaps(KelvoHelper&, const SetupInputs& inputs, tStatus& 
     return task;
 }
 
-TEST_F(SetupSequence, RemovalTakesEveryLevelsHardwareStateCheckersBack) {
+TEST_F(SetupSequence, RemovalTakesEveryLevelsHardwareStateCheckersBackAndACastKnowsTheKind) {
     SetupLevelTable table = getProductSetupLevelTable();
     table.tasks[1] = createCountingCaps;
     setSetupLevelTable(&table);
@@ -73,9 +73,7 @@ TEST_F(SetupSequence, RemovalTakesEveryLevelsHardwareStateCheckersBack) {
     gCheckersAtLevel2Teardown = SIZE_MAX;
     remove(index);
     EXPECT_EQ(gCheckersAtLevel2Teardown, 0u);
-}
-
-TEST(SetupTaskKinds, ACastAnswersOnlyForTheTasksOwnKind) {
+    // A cast to the counting step's kind answers only for a task of that kind.
     SetupTask plain;
     Caps caps;
     EXPECT_EQ(setupTaskCast<Caps>(&caps), &caps);
