@@ -33,7 +33,7 @@ protected:
     static const CapsManager& caps() { return CapsManager::getInstance(); }
 };
 
-TEST_F(ProductCapsTable, EveryRowHasItsOwnIDAndItsLimitsWhileALimitShortOfMemoryHasNone) {
+TEST_F(ProductCapsTable, EveryRowHasItsOwnIDAndLimitsButOnlyAcceptedProductsPassTheCapabilityStep) {
     const ProductCaps* table = caps().getTable();
     std::set<uint32_t> ids;
     for (uint32_t i = 0; i < corran_caps::kProductCount; ++i) {
@@ -61,10 +61,7 @@ TEST_F(ProductCapsTable, EveryRowHasItsOwnIDAndItsLimitsWhileALimitShortOfMemory
         EXPECT_EQ(std::tuple(limit.getStatus().getCode(), limit.size(), limit.floorValue(0)),
                   std::tuple(tStatus::kOutOfMemory, 0u, 0u));
     }
-}
-
-// The capabilities step of setup refuses an ID of the table that is not a product this driver serves.
-TEST_F(ProductCapsTable, TheCapabilityStepRefusesAnyButAnAcceptedProduct) {
+    // The capabilities step of setup refuses an ID of the table that is not a product this driver serves.
     sim::Bus bus;
     nVOAPAL200_tDeviceInfo info = kelvo_test::deviceInfoOf(*bus.plug("solstra"));
     info.subsystemID = kQ102;
