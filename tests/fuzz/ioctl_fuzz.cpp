@@ -15,28 +15,31 @@
 namespace kelvo_fuzz {
 namespace {
 
-struct CodeInfo {
-    std::uint32_t code;
-    std::uint32_t inSize;
-    std::uint32_t outSize;
-    const char* name;
-};
-
-#define KELVO_FUZZ_CODE(op, in, out) {KELVO_IOCTL_##op, in, out, #op},
-constexpr CodeInfo kCodes[] = {KELVO_IOCTL_TABLE(KELVO_FUZZ_CODE)};
-#undef KELVO_FUZZ_CODE
-
 // An input record's address field: a name (its length follows it) or a buffer.
 struct AddressFieldAt {
     std::uint32_t offset;
     bool name;
 };
 
-template <class In> std::vector<AddressFieldAt> fieldsOf() {
+// A code of the table: its records' sizes, its name, its input's address fields (by offset), and whether
+// its input names a route (the first word, the route ID).
+struct CodeInfo {
+    std::uint32_t code;
+    std::uint32_t inSize;
+    std::uint32_t outSize;
+    const char* name;
     std::vector<AddressFieldAt> fields;
+    bool namesRoute;
+};
+
+template <class In, class Out> CodeInfo codeOf(std::uint32_t code, const char* name) {
+    CodeInfo info{code, sizeof(In), sizeof(Out), name, {}, false};
+    if constexpr (requires { &In::routeID; }) {
+        info.namesRoute = true;
+    }
 #define KELVO_FUZZ_FIELD(member, isName)                                                                     \
     if constexpr (requires { &In::member; }) {                                                               \
-        fields.push_back({static_cast<std::uint32_t>(offsetof(In, member)), isName});                        \
+        info.fields.push_back({static_cast<std::uint32_t>(offsetof(In, member)), isName});                   \
     }
     KELVO_FUZZ_FIELD(nameAddress, true)
     KELVO_FUZZ_FIELD(buffer, false)
@@ -52,12 +55,12 @@ template <class In> std::vector<AddressFieldAt> fieldsOf() {
     KELVO_FUZZ_FIELD(fieldTypeBuffer, false)
     KELVO_FUZZ_FIELD(maskBuffer, false)
 #undef KELVO_FUZZ_FIELD
-    std::ranges::sort(fields, {}, &AddressFieldAt::offset);
-    return fields;
-}
-#define KELVO_FUZZ_FIELDS(op, in, out) fieldsOf<kelvo_##op##_in>(),
-const std::vector<AddressFieldAt> kFields[] = {KELVO_IOCTL_TABLE(KELVO_FUZZ_FIELDS)};
-#undef KELVO_FUZZ_FIELDS
+    std::ranges::sort(info.fields, {}, &AddressFieldAt::offset);
+    return info;
+} // namespace kelvo_fuzz
+#define KELVO_FUZZ_CODE(op, in, out) codeOf<kelvo_##op##_in, kelvo_##op##_out>(KELVO_IOCTL_##op, #op),
+const CodeInfo kCodes[] = {KELVO_IOCTL_TABLE(KELVO_FUZZ_CODE)};
+#undef KELVO_FUZZ_CODE
 
 // Values worth trying: channels, masks, levels, limits, lengths, counts, status words.
 constexpr std::uint32_t kNotOfferedWord = static_cast<std::uint32_t>(KELVO_STATUS_NOT_OFFERED);
@@ -464,7 +467,7 @@ void tableRequest(Reader& in, int handle, std::uint8_t* dmaBuffer) {
     // A transfer's buffer is the handle's DMA page (or a refused place).
     const bool transfer = info.code == KELVO_IOCTL_brixelTools_addTransferToDevice ||
                           info.code == KELVO_IOCTL_brixelTools_addTransferFromDevice;
-    for (const AddressFieldAt& field : kFields[index]) {
+    for (const AddressFieldAt& field : info.fields) {
         if (field.offset + 8 <= inSize) {
             const std::uint64_t value = field.name ? nameField(in, input, field.offset, inSize)
                                                    : filledPlace(in, transfer ? dmaBuffer : nullptr);
@@ -478,11 +481,7 @@ void tableRequest(Reader& in, int handle, std::uint8_t* dmaBuffer) {
     *header = kelvo_ioctl_header{
         inputAt, outputAt, static_cast<std::uint32_t>(inSize), static_cast<std::uint32_t>(outSize), 0, 0};
     void* argument = places == 0xFF ? static_cast<void*>(place(in, sizeof(*header))) : header;
-    if ((sizes & kLastRoute) && inSize >= 4 &&
-        (info.code == KELVO_IOCTL_routing_destroyRoute || info.code == KELVO_IOCTL_routing_reserveRoute ||
-         info.code == KELVO_IOCTL_routing_programRoute || info.code == KELVO_IOCTL_routing_unreserveRoute ||
-         info.code == KELVO_IOCTL_routing_unprogramRoute ||
-         info.code == KELVO_IOCTL_routing_getRouteTerminalPath)) {
+    if ((sizes & kLastRoute) && inSize >= 4 && info.namesRoute) {
         std::memcpy(input, &lastRoute, 4);
     }
     lastCode = info.code;
@@ -743,7 +742,7 @@ Bytes requestAt(unsigned board, unsigned index, const Bytes& record, const std::
     seed.insert(seed.end(), {0, byte(board), slot, byte(index), byte(index >> 8), sizes});
     seed.insert(seed.end(), record.begin(), record.end());
     seed.push_back(0); // no tweaks
-    const std::vector<AddressFieldAt>& fields = kFields[index];
+    const std::vector<AddressFieldAt>& fields = kCodes[index].fields;
     for (std::size_t at = 0; at < fields.size(); ++at) {
         const Choice choice = at < choices.size() ? choices[at] : Choice{};
         if (!fields[at].name) {
@@ -780,7 +779,7 @@ Bytes request(unsigned board, std::uint32_t code, const In& record, std::vector<
 Bytes request(unsigned board, const kelvo_test::ValidRequest& request, const Bytes& data = {}) {
     using namespace kelvo_test;
     const unsigned index = indexOf(request.code);
-    const std::vector<AddressFieldAt>& fields = kFields[index];
+    const std::vector<AddressFieldAt>& fields = kCodes[index].fields;
     Bytes record(request.inSize, 0);
     std::vector<Choice> choices(fields.size());
     std::uint8_t sizes = 0;
