@@ -119,9 +119,8 @@ public:
         kelvo_close(handle);
         return status.getCode();
     }
-    static std::int32_t reserveAll(int handle, std::uint64_t mask = 1) {
-        return statusOf(handle, KELVO_IOCTL_kdut_reserveResources,
-                        kelvo_kdut_reserveResources_in{mask, 0, 0});
+    static std::int32_t reserveAll(int handle) {
+        return statusOf(handle, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0});
     }
 
 private:
