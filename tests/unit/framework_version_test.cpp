@@ -82,4 +82,11 @@ TEST(FrameworkVersion, OrderingFollowsTheFieldsFromMajorToBuild) {
     }
 }
 
+// The routing codes a caller sees (they are no catalogue codes of the driver).
+TEST(FrameworkCodes, RoutingCodesKeepTheirValues) {
+    EXPECT_EQ(voark::kTerminalDrivenByReservedRoute, -89127);
+    EXPECT_EQ(voark::kNoResetEdge, -89128);
+    EXPECT_EQ(voark::kRouteConflict, -89137);
+}
+
 } // namespace
