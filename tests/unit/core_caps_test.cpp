@@ -33,27 +33,16 @@ protected:
     static const CapsManager& caps() { return CapsManager::getInstance(); }
 };
 
-TEST_F(ProductCapsTable, EveryRowHasItsOwnIDAndLimitsButOnlyAcceptedProductsPassTheCapabilityStep) {
+// The limit the non-isolated controllers take from a row (the largest key not above 48) is checked end
+// to end, by the budget a board's handle may stage.
+TEST_F(ProductCapsTable, EveryRowHasItsOwnIDAndOnlyAcceptedProductsPassTheCapabilityStep) {
     const ProductCaps* table = caps().getTable();
     std::set<uint32_t> ids;
     for (uint32_t i = 0; i < corran_caps::kProductCount; ++i) {
         ids.insert(table[i].subsystemID);
         EXPECT_TRUE(table[i].powerAllocationLimitA.getStatus().isSuccess());
-        if (i >= 5) {
-            EXPECT_EQ(table[i].powerAllocationLimitA.size(), 0u) << i;
-            EXPECT_EQ(table[i].powerAllocationLimitB.size(), 0u) << i;
-            EXPECT_EQ(table[i].powerAllocationLimitA.floorValue(48), 0u);
-        }
     }
     EXPECT_EQ(ids.size(), corran_caps::kProductCount) << "one distinct ID per row";
-    // The limit the non-isolated controllers use: the largest key not above 48.
-    EXPECT_EQ(std::tuple(table[1].powerAllocationLimitA.floorValue(48),
-                         table[2].powerAllocationLimitA.floorValue(48), table[2].powerAllocationLimitB.size(),
-                         table[2].powerAllocationLimitB.floorValue(0)),
-              std::tuple(16000000u, 40000000u, 1u, 24000000u));
-    for (uint32_t row : {0u, 3u, 4u}) { // each generation's two keys
-        EXPECT_EQ(table[row].powerAllocationLimitA.size(), 2u) << row;
-    }
     // A limit that cannot get memory holds its own status and stays empty.
     for (uint64_t nth : {1, 3}) { // 3: the map and its control block are made; the entry is refused
         kal::memory::failNth(nth);
