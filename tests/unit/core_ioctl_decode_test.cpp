@@ -1,4 +1,4 @@
-// The I/O-control decoding on a stand-in device, then on the product device through the C API.
+// The I/O-control decoding on a stand-in device.
 #include <cstring>
 
 #include "core_test_support.h"
@@ -236,24 +236,6 @@ TEST_F(CoreIoctlDecode, NameSlotsAreZeroedWholeAndTheListIsTabSeparated) {
     // Before level 1 built the registries, the gate refuses.
     device->level = 0;
     EXPECT_EQ(word(KELVO_IOCTL_arm_getNumberOfRegistrations, kelvo_status_record{0}, 16), kLevelNotReached);
-}
-
-using CoreIoctlDevice = HostedTest;
-
-// A wrong size and an unknown code fail in transport; the header's result is not written back (what an
-// answer writes there, the level-19 table checks).
-TEST_F(CoreIoctlDevice, TwoStatusChannelsAndTheHeadersResult) {
-    const int handle = open(add("solstra"));
-    const kelvo_kelvo_getSetupLevel_in in{0};
-    kelvo_arm_getNumberOfRegistrations_out out{};
-    const std::tuple<uint32_t, uint32_t, int> cases[] = {
-        {KELVO_IOCTL_kelvo_getSetupLevel, sizeof(out), -51009},
-        {0x00208009u, sizeof(kelvo_kelvo_getSetupLevel_out), -51256}};
-    for (const auto& [code, size, transport] : cases) {
-        kelvo_ioctl_header header{address(&in), address(&out), sizeof(in), size, 0x55, 0};
-        EXPECT_EQ(kelvo_ioctl(handle, code, &header), transport);
-        EXPECT_EQ(header.result, 0x55u);
-    }
 }
 
 } // namespace

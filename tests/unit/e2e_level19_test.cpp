@@ -12,6 +12,7 @@ constexpr int32_t kInvalidParameter = KELVO_STATUS_INVALID_PARAMETER;
 constexpr int32_t kBadAddress = KELVO_STATUS_NOT_ACCESSIBLE; // a user address the kernel layer's copy refuses
 constexpr int32_t kLevelReached = KELVO_STATUS_SETUP_TARGET_REACHED;
 constexpr int kTransportBadSize = -51009; // -52005 at the kernel layer's boundary
+constexpr uint32_t kUnwritten = 0x55;     // a header's result before the request
 
 using namespace kelvo_test; // the catalogue's places
 using Row = ValidRequest;
@@ -84,14 +85,15 @@ protected:
         }
         return bytes;
     }
-    // The row's valid request with the puts over it, its record extra bytes longer.
+    // The row's valid request with the puts over it, its record extra bytes longer. The header's result
+    // starts as kUnwritten: a request failing in transport leaves it so.
     Answer send(int handle, const Row& row, const std::vector<Put>& over = {}, uint32_t extra = 0) {
         std::vector<Put> puts = row.valid;
         puts.insert(puts.end(), over.begin(), over.end());
         const std::vector<uint8_t> in = record(puts, row.inSize + extra);
         Answer answer{0, 0, std::vector<uint8_t>(row.outSize, 0)};
         kelvo_ioctl_header header{
-            address(in.data()), address(answer.out.data()), row.inSize + extra, row.outSize, 0, 0};
+            address(in.data()), address(answer.out.data()), row.inSize + extra, row.outSize, kUnwritten, 0};
         answer.transport = kelvo_ioctl(handle, row.code, &header);
         answer.written = header.result;
         return answer;
@@ -160,7 +162,7 @@ TEST_P(E2ELevel19, EveryCodeAnswersValidInputAndRefusesBadInput) {
             const Answer refused = send(handle, row, row.bad, wrongSize ? 1 : 0);
             if (wrongSize) {
                 EXPECT_EQ(std::tuple(refused.transport, refused.written, refused.out),
-                          std::tuple(kTransportBadSize, 0u, std::vector<uint8_t>(row.outSize, 0)));
+                          std::tuple(kTransportBadSize, kUnwritten, std::vector<uint8_t>(row.outSize, 0)));
             } else { // a result word of its own, when the status is not the first word
                 EXPECT_EQ(std::tuple(refused.transport, refused.word(row.statusAt),
                                      row.statusAt == 0 ? row.refusedResult : refused.result()),
