@@ -68,7 +68,6 @@ TEST_F(SequencerLevels, EveryBoardReachesCompletionWithItsPackageInLocalRamAndSt
         kelvo_driver::tFirmwarePtr image = kelvo_driver::FirmwareFactory().createSubroutineFirmware(
             *deviceOf(index)->getKelvoHelper()->getCapsTask().capsPtr, status);
         ASSERT_EQ(image->size(), b.commands * 8u);
-        EXPECT_EQ(image->getTarget(), 2u) << "the subroutine data's target";
         // The package, zeros, and the return at the last word.
         std::vector<uint64_t> expected(16384, 0), ram(16384);
         std::memcpy(expected.data(), image->data(), b.commands * 8);
@@ -128,7 +127,7 @@ TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {
     } cases[] = {
         // Level 18 finds no start-up subroutine in it.
         {"complete", words(c, 4, i, a, 2), 17, KELVO_STATUS_UNKNOWN_SUBROUTINE},
-        {"only the commands", words(c, 4, 0, 0, 0), 9, kBadPackage},
+        {"no subroutine IDs", words(c, 4, 0, a, 2), 9, kBadPackage},
         {"no subroutine count", words(c, 4, i, a, 0), 9, kBadPackage},
         {"only a count", words(0, 0, 0, 0, 2), 9, kBadPackage},
         {"as many commands as reserved", words(c, 8192, i, a, 2), 17, KELVO_STATUS_UNKNOWN_SUBROUTINE},
@@ -155,10 +154,17 @@ TEST_F(SequencerLevels, ACustomPackageComesFromTheResetParameters) {
     }
 }
 
-TEST_F(SequencerLevels, EngineRequestsCheckTheirMaskCountAndState) {
+TEST_F(SequencerLevels, EngineAndHardwareErrorRequestsCheckTheirMaskCountAndState) {
     const int index = add("duskmere-a");
     sim::Sequencer& seq = side(index).sequencer();
     const int handle = open(index);
+    // The board alone may be checked for hardware errors, not cleared; a channel's clear needs its
+    // reservation.
+    EXPECT_EQ((std::vector<int32_t>{
+                  ASK(hwCondition_checkBoardAndChannelBasedHardwareErrors, handle, 0, 0, 0).status,
+                  ASK(hwCondition_clearChannelBasedHardwareErrors, handle, 0, 0, 0).status,
+                  ASK(hwCondition_clearChannelBasedHardwareErrors, handle, 1, 0, 0).status}),
+              (std::vector<int32_t>{0, kInvalidChannel, kNotReserved}));
     auto start = [&](uint64_t mask, uint32_t count) {
         return ASK(wexmoor_startSequenceEngine, handle, mask, count, 0).status;
     };
@@ -258,18 +264,6 @@ TEST_F(SequencerLevels, ChargeBalanceOffsetsAreCalculatedAndConfigured) {
             EXPECT_EQ(module(index).nisoFpga().peek(0xC008), 0x3FFFu);
         }
     });
-}
-
-TEST_F(SequencerLevels, ComplianceAndHardwareErrorsByChannelMask) {
-    const int handle = open(add("solstra"));
-    const auto in = ASK(corran_queryInCompliance, handle, 0, {}, 0);
-    EXPECT_EQ(std::tuple(in.status, in.inCompliance), std::tuple(0, 1));
-    // The board alone may be checked, not cleared; a channel's clear needs its reservation.
-    EXPECT_EQ((std::vector<int32_t>{
-                  ASK(hwCondition_checkBoardAndChannelBasedHardwareErrors, handle, 0, 0, 0).status,
-                  ASK(hwCondition_clearChannelBasedHardwareErrors, handle, 0, 0, 0).status,
-                  ASK(hwCondition_clearChannelBasedHardwareErrors, handle, 1, 0, 0).status}),
-              (std::vector<int32_t>{0, kInvalidChannel, kNotReserved}));
 }
 
 TEST_F(SequencerLevels, LocalRamBoundsAndReadBack) {
