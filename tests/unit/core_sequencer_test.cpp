@@ -283,25 +283,22 @@ TEST_F(SequencerLevels, LocalRamBoundsAndReadBack) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        block.clearTrace();
-        vohtl::Vector<wexmoortools::Command> words;
-        tStatus status;
+        vohtl::Vector<wexmoortools::Command> words, back;
+        tStatus status, readStatus;
         for (uint32_t k = 0; k < c.count; ++k) {
             words.pushBack(0xA000000000000000ull | (uint64_t{c.start + k} << 32) | k, status);
         }
-        ram.write(words, c.start, status);
-        const size_t accesses = c.code == 0 ? 3u * c.count : 0u;
-        EXPECT_EQ(std::tuple(status.getCode(), block.trace().size()), std::tuple(c.code, accesses));
-        block.clearTrace();
-        tStatus readStatus;
-        vohtl::Vector<wexmoortools::Command> back;
         back.resize(c.count, readStatus);
+        block.clearTrace();
+        ram.write(words, c.start, status);
+        const size_t writes = block.trace().size(), accesses = c.code == 0 ? 3u * c.count : 0u;
+        block.clearTrace();
         ram.read(back, c.start, readStatus);
-        EXPECT_EQ(std::tuple(readStatus.getCode(), block.trace().size()), std::tuple(c.code, accesses));
-        if (c.code == 0) {
-            EXPECT_EQ(std::vector<uint64_t>(back.begin(), back.end()),
-                      std::vector<uint64_t>(words.begin(), words.end()));
-        }
+        EXPECT_EQ(std::tuple(status.getCode(), writes, readStatus.getCode(), block.trace().size()),
+                  std::tuple(c.code, accesses, c.code, accesses));
+        EXPECT_EQ(std::vector<uint64_t>(back.begin(), back.end()),
+                  c.code == 0 ? std::vector<uint64_t>(words.begin(), words.end())
+                              : std::vector<uint64_t>(c.count));
     }
 }
 

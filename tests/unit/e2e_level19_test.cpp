@@ -19,8 +19,7 @@ using Row = ValidRequest;
 
 // Writes that reached an FPGA's register space so far.
 size_t writesTo(const sim::FpgaSpace& space) {
-    const std::vector<sim::Access> trace = space.trace();
-    return std::count_if(trace.begin(), trace.end(), [](const sim::Access& access) { return access.write; });
+    return std::ranges::count(space.trace(), true, &sim::Access::write);
 }
 
 class E2ELevel19 : public kelvo_test::HostedTest, public ::testing::WithParamInterface<std::string> {
