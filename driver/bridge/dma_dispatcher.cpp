@@ -346,28 +346,42 @@ bool DMADispatcher::stopCredits(uint32_t stream, uint8_t owed, uint8_t* settled,
     return settleStep(owed, SessionStreams::kCreditStop, settled, status);
 }
 
-void DMADispatcher::payDebts(SessionStreams* record, uint64_t channels, tStatus& status) {
+bool DMADispatcher::grantHolds(const kdut::CleanupOperationComposite* holder, uint64_t channels) const {
+    return holder == nullptr || (reservations_ != nullptr && reservations_->reservedBy(holder, channels));
+}
+
+bool DMADispatcher::payDebts(SessionStreams* record, uint64_t channels,
+                             const kdut::CleanupOperationComposite* holder, tStatus& status) {
     for (;;) {
         uint32_t stream = 0;
         Debt debt = SessionStreams::kFifoReset;
         {
             MutexHolder hold(mutex_);
             if (!nextDebt(record, channels, &stream, &debt)) {
-                return;
+                return true;
             }
         }
         nVOAPAL200_acquireMutex(&turns_[stream]);
         bool owed = false;
+        bool held = false;
         {
             MutexHolder hold(mutex_);
+            // A grant whose holder gave the channel back does nothing more:
+            // the stream may be the next holder's already.
+            held = grantHolds(holder, channels);
             // A grant, or the session's cleanup, may have settled it meanwhile.
-            owed = (owes(record, stream) & SessionStreams::bit(debt)) != 0;
-            record->streams_[stream].debts[debt].owed = false;
+            owed = held && (owes(record, stream) & SessionStreams::bit(debt)) != 0;
+            if (held) {
+                record->streams_[stream].debts[debt].owed = false;
+            }
         }
         if (owed) {
             runStep(stream, debt, status);
         }
         nVOAPAL200_releaseMutex(&turns_[stream]);
+        if (!held) {
+            return false;
+        }
     }
 }
 
@@ -379,8 +393,11 @@ void DMADispatcher::takeBack(SessionStreams* record, uint32_t stream, tStatus& s
     record->streams_[stream].holdsLists = false;
 }
 
-void DMADispatcher::endUse(SessionStreams* record, uint64_t channels, tStatus& status) {
-    payDebts(record, channels, status);
+bool DMADispatcher::endUse(SessionStreams* record, uint64_t channels,
+                           const kdut::CleanupOperationComposite* holder, tStatus& status) {
+    if (!payDebts(record, channels, holder, status)) {
+        return false;
+    }
     for (uint32_t stream = 0; stream < streamCount_; ++stream) {
         if ((physicalChannelMask(stream) & channels) == 0) {
             continue;
@@ -390,12 +407,24 @@ void DMADispatcher::endUse(SessionStreams* record, uint64_t channels, tStatus& s
             MutexHolder hold(mutex_);
             holds = record->lockedBytes(stream) != 0 || record->streams_[stream].holdsLists;
         }
-        if (holds) {
-            nVOAPAL200_acquireMutex(&turns_[stream]);
+        if (!holds) {
+            continue;
+        }
+        nVOAPAL200_acquireMutex(&turns_[stream]);
+        bool held = false;
+        {
+            MutexHolder hold(mutex_);
+            held = grantHolds(holder, channels);
+        }
+        if (held) {
             takeBack(record, stream, status);
-            nVOAPAL200_releaseMutex(&turns_[stream]);
+        }
+        nVOAPAL200_releaseMutex(&turns_[stream]);
+        if (!held) {
+            return false;
         }
     }
+    return true;
 }
 
 bool DMADispatcher::unlinkOnceUnpinned(SessionStreams* record) {
@@ -434,7 +463,7 @@ void DMADispatcher::release(SessionStreams* record, tStatus& status) {
     }
     // Once more when a request under way left it something.
     do {
-        endUse(record, kEveryChannel, status);
+        endUse(record, kEveryChannel, nullptr, status);
     } while (!unlinkOnceUnpinned(record));
     VOSDBG_ASSERT(record->pins_ == 0);
     drop(record);
@@ -454,14 +483,16 @@ void DMADispatcher::claim(uint64_t channels, const kdut::CleanupOperationComposi
         }
     }
     // One record at a time, in list order, pinned while its debts run
-    // outside the mutex (a pinned record stays linked).
+    // outside the mutex (a pinned record stays linked). Each step checks
+    // again, under its stream's turn, that the holder still holds the
+    // channels: once it gave them back the grant ends there.
     SessionStreams* done = nullptr;
+    bool held = true;
     for (;;) {
         SessionStreams* record = nullptr;
         {
             MutexHolder hold(mutex_);
-            if (reservations_ != nullptr && (reservations_->getReservedMask() & channels) == channels &&
-                !reservations_->reservedByOtherThan(&holder, channels)) {
+            if (held && grantHolds(&holder, channels)) {
                 record = done != nullptr ? done->next_ : sessions_;
                 while (record != nullptr && &record->list_ == &holder) {
                     record = record->next_;
@@ -481,7 +512,7 @@ void DMADispatcher::claim(uint64_t channels, const kdut::CleanupOperationComposi
         // any time, so only that session's own cleanup or requests let its
         // record go.
         tStatus ignored;
-        endUse(record, channels, ignored);
+        held = endUse(record, channels, &holder, ignored);
         done = record;
     }
 }

@@ -188,8 +188,11 @@ public:
     // debts on their streams are settled and its transfers there taken back,
     // as its close would (its record stays for its own close). It waits for
     // the requests on those streams under way. Nothing when the channels hold
-    // no stream, or when holder no longer holds them (a release overtook the
-    // claim). What fails there is the other sessions' loss, as at their
+    // no stream. Every step on a stream first checks, under that stream's
+    // turn (where requests check the reservation too), that holder still
+    // holds the channels: once holder gave them back (a release overtook the
+    // claim) the grant does nothing more to anyone's stream, debts or
+    // transfers. What fails there is the other sessions' loss, as at their
     // close: the holder is not told.
     void claim(uint64_t channels, const kdut::CleanupOperationComposite& holder);
 
@@ -222,17 +225,25 @@ private:
     bool nextDebt(SessionStreams* record, uint64_t channels, uint32_t* stream, Debt* debt);
     // Whether the record owes, holds lists or has transfers anywhere (under the mutex).
     bool holdsAnything(const SessionStreams* record);
+    // Whether the grant of holder still holds channels (under the mutex);
+    // always true without a holder (the record's own cleanup).
+    bool grantHolds(const kdut::CleanupOperationComposite* holder, uint64_t channels) const;
     // Runs what record owes on the streams of channels, the last taken on
     // first, each step with a fresh status merged into status and under its
-    // stream's turn, taken for the step.
-    void payDebts(SessionStreams* record, uint64_t channels, nVOAPALS100::tStatus& status);
+    // stream's turn, taken for the step. For a grant (holder not null) each
+    // step first checks under that turn that holder still holds channels:
+    // false, and nothing more done, once it does not.
+    bool payDebts(SessionStreams* record, uint64_t channels, const kdut::CleanupOperationComposite* holder,
+                  nVOAPALS100::tStatus& status);
     // Takes back record's transfers on stream and its hold on the lists
     // there (under the stream's turn).
     void takeBack(SessionStreams* record, uint32_t stream, nVOAPALS100::tStatus& status);
     // Settles what record owes on the streams of channels and takes back its
     // transfers and holds there, each stream's part under its turn alone (it
-    // is pinned, or its cleanup runs).
-    void endUse(SessionStreams* record, uint64_t channels, nVOAPALS100::tStatus& status);
+    // is pinned, or its cleanup runs). For a grant, as payDebts: false once
+    // holder no longer holds channels.
+    bool endUse(SessionStreams* record, uint64_t channels, const kdut::CleanupOperationComposite* holder,
+                nVOAPALS100::tStatus& status);
     // One request or grant less works with record (under the mutex).
     void unpin(SessionStreams* record);
     // Once nothing pins record: unlinks it when it owes nothing and has no

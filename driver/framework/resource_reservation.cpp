@@ -73,6 +73,19 @@ bool ResourceReservationManager::reservedByOtherThan(const CleanupOperationCompo
     return false;
 }
 
+bool ResourceReservationManager::reservedBy(const CleanupOperationComposite* session, uint64_t mask) {
+    internal::MutexHolder hold(mutex_);
+    if ((reservedMask_ & mask) != mask) {
+        return false;
+    }
+    for (uint32_t bit = 0; bit < 64; ++bit) {
+        if ((mask >> bit & 1) != 0 && holders_[bit] != session) {
+            return false;
+        }
+    }
+    return true;
+}
+
 ResourceReservation::ResourceReservation(uint32_t notReservedCode, ResourceReservationManager* manager,
                                          tStatus& status)
     : notReservedCode_(notReservedCode), manager_(manager), heldMask_(0) {

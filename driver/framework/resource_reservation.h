@@ -60,6 +60,8 @@ public:
     // Whether a bit of mask is reserved other than by the session whose
     // cleanup list is session (a reserve by nobody in particular counts).
     bool reservedByOtherThan(const CleanupOperationComposite* session, uint64_t mask);
+    // Whether every bit of mask is reserved by the session whose cleanup list is session.
+    bool reservedBy(const CleanupOperationComposite* session, uint64_t mask);
     uint64_t getAvailableMask() const { return availableMask_; }
     uint32_t getAlreadyReservedCode() const { return alreadyReservedCode_; }
 
