@@ -216,6 +216,7 @@ REJECTED = [
     (edit(TREE, "offset = 0x80\nsize = 0x10", "offset = 0x0\nsize = 0x100"),
      "tGoodRegMap.Leaf.Eviction and register tGoodRegMap.Eviction share the accessor address 0x20", LEAF_FILE),
     # Bridge and timing maps: the key is the offset, read-only registers carry bit 30.
+    (edit(BRIDGE, 'access = "read-only"\n', 'access = "read-only"\nid = 0x8000000C\n'), "should be 0xc000000c"),
     (edit(BRIDGE, 'width = 64\n', 'width = 64\nid = 0x80000010\n'),
      "a 64-bit register of a bridge map has no identifier"),
     (edit(BRIDGE, "id = 0x80000018", "ids = [0x80000018, 0x80000019, 0x8000001A, 0x8000001A]"),
