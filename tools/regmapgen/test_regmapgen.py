@@ -364,6 +364,19 @@ class Generator(unittest.TestCase):
                 expected = {name[:-len(".expected")]: content for name, content in generated(folder).items()}
                 self.assertEqual(texts, expected, f"expected/{case}/ (--update-expected)")
 
+    def test_board_maps_keep_their_names_register_counts_and_versions(self):
+        """One line per board description, the map's name, register count and version: expected/board_maps."""
+        faults = regmapgen.Faults()
+        maps = regmapgen.generate(sorted(glob.glob(os.path.join(ROOT, "driver", "regmaps", "descriptions", "*.toml"))),
+                                  [], faults)
+        self.assertEqual(faults.messages, [])
+        text = "".join(f"{m.stem}: \"{m.default_name}\", {sum(reg.count for reg in m.mapped)} registers, version "
+                       f"{m.version}" + (f", oldest {m.oldest}" if m.oldest != m.version else "") + "\n" for m in maps)
+        path = pathlib.Path(EXPECTED, "board_maps")
+        if UPDATE:
+            path.write_text(text, encoding="utf-8")
+        self.assertEqual(text, path.read_text(encoding="utf-8"), "expected/board_maps (--update-expected)")
+
 
 if __name__ == "__main__":
     unittest.main()
