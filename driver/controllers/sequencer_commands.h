@@ -42,11 +42,6 @@ constexpr uint64_t load(Command word, Layout layout) {
 }
 } // namespace field
 
-// The opcode of a word: its top six bits.
-constexpr uint32_t opcodeOf(Command word) {
-    return static_cast<uint32_t>(word >> 58);
-}
-
 // One word with the accessors every class shares; a class makes public only
 // those of its own fields.
 template <typename Derived, Command kDefault> class CommandBase {

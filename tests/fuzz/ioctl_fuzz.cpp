@@ -57,7 +57,7 @@ template <class In, class Out> CodeInfo codeOf(std::uint32_t code, const char* n
 #undef KELVO_FUZZ_FIELD
     std::ranges::sort(info.fields, {}, &AddressFieldAt::offset);
     return info;
-} // namespace kelvo_fuzz
+}
 #define KELVO_FUZZ_CODE(op, in, out) codeOf<kelvo_##op##_in, kelvo_##op##_out>(KELVO_IOCTL_##op, #op),
 const CodeInfo kCodes[] = {KELVO_IOCTL_TABLE(KELVO_FUZZ_CODE)};
 #undef KELVO_FUZZ_CODE

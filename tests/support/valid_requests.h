@@ -113,7 +113,7 @@ inline std::vector<ValidRequest> validRequests(const std::string& board) {
         REQUEST(kelvo_getSetupLevel, .result = 19),
         REQUEST(kdut_reserveResources, .valid = {F(resourceMask, 1)},
                 REFUSED(F(resourceMask, 2), kInvalidChannel)),
-        REQUEST(voquantaPXICooling_getCoolingMode),
+        REQUEST(voquantaPXICooling_getCoolingMode, .result = 16), // the device's starting mode
         REQUEST(voquantaPXICooling_overrideCoolingMode, .valid = {F(coolingMode, 16)}),
         REQUEST(pxiCooling_setCoolingMode, .valid = {F(coolingMode, 16)}),
         REQUEST(pxiCooling_getRequestedCoolingMode),
@@ -141,7 +141,7 @@ inline std::vector<ValidRequest> validRequests(const std::string& board) {
         // Solstra's reference temperature; Duskmere has no sensor to read.
         REQUEST(corran_readTemperatureSensor, .result = board == "solstra" ? 0x0B2C : 0,
                 REFUSED(F(sensor, 1), KELVO_STATUS_VALUE_OUT_OF_RANGE)),
-        REQUEST(corran_queryInCompliance, REFUSED(F(channel, 1), kInvalidChannel)),
+        REQUEST(corran_queryInCompliance, .result = 1, REFUSED(F(channel, 1), kInvalidChannel)),
         REQUEST(corran_areStorageMapChecksumsValid, .result = 1),
         REQUEST(corran_areStorageMapVersionsValid, .result = 1),
         REQUEST(corran_getAlarmRaised, .answer = kNotOffered),

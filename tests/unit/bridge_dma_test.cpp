@@ -461,7 +461,7 @@ TEST_F(BridgeDmaRegisters, ProgressNotificationWritesOnlyTheRegistersItsTypeName
     }
 }
 
-TEST_F(BridgeDmaRegisters, AStartAndTheMaskWriteTheirRegistersAndARebindResetsTheNewBlock) {
+TEST_F(BridgeDmaRegisters, AStartTheMaskAndANotifyTargetWriteTheirRegistersAndARebindResetsTheNewBlock) {
     // Blocks of full size, and one too small for the transfer count (0xA0): an invariant.
     const std::pair<std::uint64_t, int> rows[] = {{0x100, 0}, {0x60, 1}};
     sim::BridgeRegisters& bridge = module->bridgeRegisters();
@@ -475,9 +475,11 @@ TEST_F(BridgeDmaRegisters, AStartAndTheMaskWriteTheirRegistersAndARebindResetsTh
         channel.setInterruptEnable(0x02000000); // set twice: written once
         channel.setInterruptEnable(0);          // off again: the link mode kept
         channel.setInterruptEnable(0x02000000);
-        EXPECT_EQ(accessesOf(bridge.channel(1), true),
-                  (Trace{W64(0x48, 0x2000), W32(0x50, 0x20), W32(0x58, 0x1), W32(0x54, 0x02000002),
-                         W32(0x54, 0x2), W32(0x54, 0x02000002)}));
+        channel.setTransferCountNotification(0x123456789); // a byte-wait target: 64 bits
+        EXPECT_EQ(
+            accessesOf(bridge.channel(1), true),
+            (Trace{W64(0x48, 0x2000), W32(0x50, 0x20), W32(0x58, 0x1), W32(0x54, 0x02000002), W32(0x54, 0x2),
+                   W32(0x54, 0x02000002), W64(0x90, 0x123456789), W32(0x58, 0x02000000)}));
         bridge.channel(0).clearTrace();
         bridge.channel(1).clearTrace();
         FatalHookCapture fatal;

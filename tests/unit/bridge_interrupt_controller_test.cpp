@@ -98,9 +98,10 @@ TEST_F(BridgeInterrupts, WordsReachTheirNotifierUnderLineAndMessageInterrupts) {
         auto t = target();
         auto other = target();
         registerId(*t, 3);
-        registerId(*other, 3); // the first registration stays
-        kal::dpc::hold(true);  // both words are read by one DPC run
-        bridge().fire(9);      // nobody listens: dropped
+        registerId(*other, 3);              // the first registration stays
+        controller_->unregisterNotifier(7); // not registered: no effect
+        kal::dpc::hold(true);               // both words are read by one DPC run
+        bridge().fire(9);                   // nobody listens: dropped
         bridge().fire(3);
         kal::pci::drainInterrupts();
         kal::dpc::hold(false);

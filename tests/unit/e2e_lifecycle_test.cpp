@@ -248,6 +248,8 @@ TEST_F(Lifecycle, ResetWithCustomParameters) {
          with(package(startup, 1), &P::subroutineAddressesPtr, 0), 9, kBadPackage},
         {"the commands at a bad address", -1, with(package(startup, 0), &P::subroutineCommandsPtr, kBad), 9,
          kBadAddress},
+        {"the addresses at a bad address", -1, with(package(startup, 0), &P::subroutineAddressesPtr, kBad), 9,
+         kBadAddress},
         {"a subroutine count past 32 bits", -1,
          with(package(startup, 0), &P::numberOfSubroutines, 1ull << 32), 0, tStatus::kUnsupportedValue},
         {"a command count past 32 bits", -1,

@@ -13,6 +13,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 EXPECTED = os.path.join(HERE, "expected")
+DESCRIPTIONS = os.path.join(ROOT, "driver", "regmaps", "descriptions")
 UPDATE = "--update-expected" in sys.argv
 if UPDATE:
     sys.argv.remove("--update-expected")
@@ -216,6 +217,7 @@ REJECTED = [
     (edit(TREE, "offset = 0x80\nsize = 0x10", "offset = 0x0\nsize = 0x100"),
      "tGoodRegMap.Leaf.Eviction and register tGoodRegMap.Eviction share the accessor address 0x20", LEAF_FILE),
     # Bridge and timing maps: the key is the offset, read-only registers carry bit 30.
+    (edit(BRIDGE, 'access = "read-only"\n', 'access = "read-only"\nid = 0x8000000C\n'), "should be 0xc000000c"),
     (edit(BRIDGE, 'width = 64\n', 'width = 64\nid = 0x80000010\n'),
      "a 64-bit register of a bridge map has no identifier"),
     (edit(BRIDGE, "id = 0x80000018", "ids = [0x80000018, 0x80000019, 0x8000001A, 0x8000001A]"),
@@ -278,7 +280,8 @@ fields = [{ bits = "0-14" }, { bits = "19" }]
 
 # (case, description, further file if any): the generator's output for each is committed in
 # expected/<case>/<stem>.h.expected and .cpp.expected; so is its output for the test maps of the
-# unit tests (tests/regmaps, case "unit_test_maps").
+# unit tests (tests/regmaps, case "unit_test_maps"), and a line per board description with its map's name,
+# register count and versions (case "board_maps").
 GOLDEN = [
     ("flat", FLAT),
     ("tree", TREE, LEAF_FILE),
@@ -295,6 +298,14 @@ def generated(folder, layouts=None):
     """{file name: text} of the files under folder, and of the layout headers under layouts as <stem>.layout.h."""
     return {name[:-len(".h")] + suffix if suffix else name: pathlib.Path(where, name).read_text(encoding="utf-8")
             for where, suffix in ((folder, ""), (layouts, ".layout.h")) if where for name in sorted(os.listdir(where))}
+
+
+def board_maps():
+    """{"board_maps": a line per board description (the map's name, register count, versions), and any fault}."""
+    faults = regmapgen.Faults()
+    maps = regmapgen.generate(sorted(glob.glob(os.path.join(DESCRIPTIONS, "*.toml"))), [], faults)
+    return {"board_maps": "".join(f'{m.stem}: "{m.default_name}", {sum(reg.count for reg in m.mapped)} registers, '
+                                  f"version {m.version}, oldest {m.oldest}\n" for m in maps) + "".join(faults.messages)}
 
 
 class Generator(unittest.TestCase):
@@ -349,11 +360,11 @@ class Generator(unittest.TestCase):
 
     def test_output_equals_the_committed_expected_files(self):
         maps = os.path.join(ROOT, "tests", "regmaps")
-        unit_test_maps = ["--search", maps, "--search", os.path.join(ROOT, "driver", "regmaps", "descriptions"),
-                          *sorted(glob.glob(os.path.join(maps, "*.toml")))]
-        for number, (case, text, *extra) in enumerate(GOLDEN + [("unit_test_maps", None)]):
+        unit_test_maps = ["--search", maps, "--search", DESCRIPTIONS, *sorted(glob.glob(os.path.join(maps, "*.toml")))]
+        for number, (case, text, *extra) in enumerate(GOLDEN + [("unit_test_maps", None), ("board_maps", None)]):
             with self.subTest(case):
-                texts = self.generate(self.described(text, *extra) if text else unit_test_maps, f"out{number}")
+                texts = board_maps() if case == "board_maps" else self.generate(
+                    self.described(text, *extra) if text else unit_test_maps, f"out{number}")
                 folder = os.path.join(EXPECTED, case)
                 if UPDATE:
                     shutil.rmtree(folder, ignore_errors=True)
