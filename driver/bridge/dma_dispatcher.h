@@ -51,7 +51,10 @@
 // Lock order: a session's cleanup list, one stream's turn, the dispatcher's
 // mutex, a stream controller's mutex, its SGL controller's mutex; the
 // reservation manager's mutex after the dispatcher's. Nothing registers with
-// a list or removes from one while holding a turn.
+// a list or removes from one while holding a turn. A record's cleanup runs
+// with the session's cleanup list held (the list's cleanup calls it): its
+// wait for the record's pins to go is made there, holding that list and no
+// turn, so a request or grant that pins the record never waits for that list.
 //
 // Every operation takes the status last, does nothing on a fatal status and
 // first checks the stream index (-52005 at or above the stream count).

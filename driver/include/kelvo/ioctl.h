@@ -792,13 +792,19 @@ KELVO_BOOL_OUTPUT(storageMap_isChecksumValid, valid);
  * What a start leaves running is owed by the handle that started the stream,
  * for that start only: the stop of the stream's credits (on a channel that
  * has them), the stream's stop and its FIFO reset. stopDMA runs these steps
- * in that order; clearApplicationFIFO the credits' stop, then the FIFO reset.
- * A step that this handle does not owe for the stream's current start (another
- * handle started it, the stream was started again since, or this handle's
- * stop or clear already did it) still runs, but the request then answers
- * -52006 and skips the steps after it. clearTransfers takes back every
- * transfer of its channel and then answers -52006 unless this handle added
- * the first transfer into the channel's empty lists.
+ * in that order. A step that this handle does not owe for the stream's
+ * current start (another handle started it, the stream was started again
+ * since, or this handle's stop or clear already did it) still runs, but the
+ * request then answers -52006 and skips the steps after it.
+ * clearApplicationFIFO empties the FIFO of a stream that may keep running: on
+ * a channel with credits it first stops them, a step this handle must owe as
+ * above (-52006 and nothing more when it does not); then it resets the FIFO,
+ * which any handle may ask and which settles nothing (so on a channel without
+ * credits it answers 0 whoever started the stream); then, on a channel with
+ * credits, it starts them again, and from then on this handle owes their
+ * stop. clearTransfers takes back every transfer of its channel and then
+ * answers -52006 unless this handle added the first transfer into the
+ * channel's empty lists.
  *
  * While a handle holds the reservation of physical channel 0
  * (kdut_reserveResources, mask 1), the requests of this group on DMA channel
