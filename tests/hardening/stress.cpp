@@ -679,6 +679,7 @@ int main(int argc, char** argv) {
         openShared(modules[0]);
         openShared(modules[1]);
     }
+    const std::size_t modulesOwnLists = kal::pagelists::live(); // what each module's setup locked itself
     const auto started = std::chrono::steady_clock::now();
     deadline = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(duration);
     // Each joined as its vector is cleared: the requesters of so many requests, then the others once stopped.
@@ -711,6 +712,26 @@ int main(int argc, char** argv) {
         kelvo_close(handle.load());
     }
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    // Every handle has closed: no stream runs and, once the modules the disturbers left below level 19
+    // are set up again, no page list is locked but those each module's setup locked for itself.
+    for (const Module& module : modules) {
+        const auto index = static_cast<unsigned>(module.index.load());
+        for (unsigned channel = 0; channel < 2; ++channel) {
+            check(!kelvo_host::module(index)->dma(channel).running(),
+                  std::string(module.board) + ": a DMA stream runs after every handle closed");
+        }
+        const int handle = openOn(module);
+        kelvo_kelvo_getSetupLevel_out level{};
+        ask(handle, KELVO_IOCTL_kelvo_getSetupLevel, kelvo_status_record{}, level);
+        check(level.setupLevel == KELVO_SETUP_LEVEL_COMPLETE ||
+                  ask<kelvo_kdut_reset_out>(handle, KELVO_IOCTL_kdut_reset,
+                                            kelvo_kdut_reset_in{KELVO_SETUP_LEVEL_COMPLETE, 0, 0, 0, 0}) == 0,
+              "a module did not reach level 19 after the run");
+        kelvo_close(handle);
+    }
+    check(kal::pagelists::live() == modulesOwnLists,
+          std::to_string(kal::pagelists::live()) + " page lists locked once every handle closed, not " +
+              std::to_string(modulesOwnLists) + ": one outlived the handle that locked it");
     // Every module reaches the complete level, no DMA engine saw a fault, nothing is left once they are gone.
     for (const Module& module : modules) {
         const auto index = static_cast<unsigned>(module.index.load());
