@@ -129,7 +129,7 @@ class tRegMapHold {
 public:
     template <typename Map> explicit tRegMapHold(const Map& map) : lock_(map.lockSlot().acquire()) {}
     template <typename Map>
-    explicit tRegMapHold(const Map* map) : lock_(map != nullptr ? map->lockSlot().acquire() : nullptr) {}
+    explicit tRegMapHold(Map* map) : lock_(map != nullptr ? map->lockSlot().acquire() : nullptr) {}
     ~tRegMapHold() {
         if (lock_ != nullptr) {
             lock_->release();
