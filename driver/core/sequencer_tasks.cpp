@@ -278,6 +278,7 @@ void BoardRevisionProgrammer::setup(kelvo_storagemaps::ManufacturingStorageMapIn
     if (status.isFatal()) {
         return;
     }
+    const arm::tRegMapHold tree(sequencer);
     auto& reg = sequencer.SoftwareGeneralUse[kRevisionRegister];
     arm::insertIntoRecord(reg, 0xFFFFFFFFu, revision);
     if (reg.dirty != 0) {
