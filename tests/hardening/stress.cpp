@@ -11,6 +11,8 @@
 #include <thread>
 
 #include "core/kelvo_device.h"
+#include "regs/register_map.h"
+#include "regs/sized_register_map.h"
 #include "standin/control_io.h"
 #include "requests.h"
 
@@ -421,6 +423,104 @@ std::int32_t mix(Worker& w) {
     }
 }
 
+// ---- the sweepers: every registered map by name beside the controllers' requests ----------------------
+// A map's registration name (with its version) and the identifiers a sweep takes: fields that get and set
+// both serve (set to what get answers: nothing changes), fields whose read the hardware answers without
+// a side effect (no data port, no register of the isolation link's access window, of the bridge maps the
+// SPI engine's latches only), the registers' keys a flush takes.
+struct SweptMap {
+    std::string name;
+    std::vector<std::uint32_t> fields, reads, registers;
+};
+std::vector<SweptMap> sweptMaps[std::size(modules)];
+
+template <class Tables> void takeIdentifiers(const Tables& t, bool readable, SweptMap& map) {
+    for (const auto& e : std::span(t.set.entries, t.set.count)) {
+        if (arm::findSortedEntry(t.get.entries, t.get.count, e.id) != nullptr) {
+            map.fields.push_back(e.id);
+        }
+    }
+    for (const auto& e : std::span(t.read.entries, readable ? t.read.count : 0)) {
+        if (t.registers[e.reg].kind != arm::kDataPort) {
+            map.reads.push_back(e.id);
+        }
+    }
+    for (const auto& e : std::span(t.flush.entries, t.flush.count)) {
+        map.registers.push_back(e.id);
+    }
+}
+
+// The module's maps as the C API lists them, each found in the dispatcher for its version and tables.
+struct Lookup : armki::ARMDispatcher {
+    using ARMDispatcher::find;
+};
+void listMaps(unsigned m) {
+    const int handle = openOn(modules[m]);
+    kelvo_arm_getSizeOfRegistrationList_out size{};
+    ask(handle, KELVO_IOCTL_arm_getSizeOfRegistrationList, kelvo_status_record{}, size);
+    std::string text(size.size, '\0');
+    check(ask(handle, KELVO_IOCTL_arm_getRegistrationList,
+              kelvo_arm_getRegistrationList_in{address(text.data()), 0, 0}) == 0,
+          "the register maps could not be listed");
+    kelvo_close(handle);
+    const armki::ARMDispatcher& dispatcher = modules[m].device->getKelvoHelper()->getARMDispatcher();
+    text.resize(std::strlen(text.c_str()));
+    for (std::size_t at = 0, end = 0; at < text.size(); at = end + 1) {
+        end = std::min(text.find('\t', at), text.size());
+        const std::string name = text.substr(at, end - at);
+        const auto* entry = (dispatcher.*&Lookup::find)(name.data(), name.size());
+        auto* object = entry != nullptr ? entry->wrapper->getObject() : nullptr;
+        if (!check(object != nullptr, "a listed map is not registered: " + name)) {
+            continue;
+        }
+        SweptMap& map = sweptMaps[m].emplace_back(SweptMap{name + "_Ver" + object->getVersion(), {}, {}, {}});
+        // The kelvo maps' names begin with their board's or the product's name; the others are bridge and
+        // timing-chip maps.
+        if (name.starts_with("Solstra") || name.starts_with("Duskmere") || name.starts_with("Kelvo")) {
+            takeIdentifiers(static_cast<arm::tRegisterMapBase*>(object)->tables(),
+                            name.find("RegAccessRegMap") == std::string::npos, map);
+        } else {
+            takeIdentifiers(static_cast<arm::tSizedRegisterMapBase*>(object)->tables(),
+                            name == "BrixelConfigPortSPI", map);
+        }
+    }
+}
+
+// One map by name: a few fields set to what they hold, read, their registers flushed, the whole map
+// flushed. A map a reset took away answers that no such name is registered.
+std::int32_t sweep(Worker& w) {
+    const std::vector<SweptMap>& maps = sweptMaps[&w.module - modules];
+    const SweptMap& map = maps[w.random() % maps.size()];
+    const auto pick = [&](const std::vector<std::uint32_t>& ids) { return ids[w.random() % ids.size()]; };
+    const std::uint64_t name = address(map.name.data()), length = map.name.size();
+    std::int32_t status = 0;
+    for (int n = 0; n < 4 && status == 0; ++n) {
+        if (!map.fields.empty()) {
+            const std::uint32_t id = pick(map.fields);
+            kelvo_arm_get_out got{};
+            status = ask(w.handle, KELVO_IOCTL_arm_get, kelvo_arm_get_in{name, length, id, 0}, got);
+            status = status ? status
+                            : ask(w.handle, KELVO_IOCTL_arm_set,
+                                  kelvo_arm_set_in{name, length, id, got.value, 0, 0});
+        }
+        if (!map.reads.empty() && status == 0) {
+            status = ask<kelvo_arm_read_out>(w.handle, KELVO_IOCTL_arm_read,
+                                             kelvo_arm_read_in{name, length, pick(map.reads), 0});
+        }
+        if (!map.registers.empty() && status == 0) {
+            status = ask(w.handle, KELVO_IOCTL_arm_flushRegister,
+                         kelvo_arm_flushRegister_in{name, length, pick(map.registers), 0, {}, 0, 0});
+        }
+    }
+    return status
+               ? status
+               : ask(w.handle, KELVO_IOCTL_arm_flushRegMap, kelvo_arm_flushRegMap_in{name, length, 0, {}, 0});
+}
+// A sweeper's handle: besides, a map a reset took away.
+bool sweeperAnswer(std::int32_t status) {
+    return transient(status) || status == KELVO_STATUS_NAME_NOT_FOUND;
+}
+
 struct Kind {
     const char* name;
     std::int32_t (*issue)(Worker&);
@@ -433,12 +533,16 @@ constexpr Kind kSharerKinds[] = {KIND(route), KIND(notifier), KIND(dmaStep), KIN
 constexpr Kind kRacerKinds[] = {KIND(dmaStep)};
 constexpr Kind kRemovedKinds[] = {KIND(readSignature), KIND(route), KIND(level), KIND(dmaStep)};
 constexpr Kind kMixerKinds[] = {KIND(mix)};
+constexpr Kind kSweeperKinds[] = {KIND(sweep)};
 #undef KIND
 
 // Each thread its own handle (opened again when invalidated or removed), one the cleaner closes and opens,
-// each its own closed after a round of a few requests, or two threads one they close and open themselves
-// (these run as long as the others).
-enum class Handles { kOwn, kShared, kRounds, kPairs };
+// each its own closed after a round of a few requests, two threads one they close and open themselves, or
+// each its own as long as the others run (these two run as long as the others).
+enum class Handles { kOwn, kShared, kRounds, kPairs, kOwnWhileOthers };
+bool whileOthers(Handles handles) {
+    return handles == Handles::kPairs || handles == Handles::kOwnWhileOthers;
+}
 struct Scenario {
     const char* name;
     unsigned module;
@@ -456,6 +560,9 @@ constexpr Scenario kScenarios[] = {
     {"sharer", 1, 3, Handles::kShared, kSharerKinds, sharedAnswer},
     {"racer", 2, 2, Handles::kRounds, kRacerKinds, racerAnswer},
     {"removal", 3, 3, Handles::kOwn, kRemovedKinds, removedAnswer},
+    {"sweeper", 0, 2, Handles::kOwnWhileOthers, kSweeperKinds, sweeperAnswer},
+    {"sweeper", 1, 2, Handles::kOwnWhileOthers, kSweeperKinds, sweeperAnswer},
+    {"sweeper", 2, 2, Handles::kOwnWhileOthers, kSweeperKinds, sweeperAnswer},
 };
 
 // Once both racers of a round closed, a start on either channel has nothing to run.
@@ -486,13 +593,13 @@ void requester(const Scenario& s, unsigned id, std::uint64_t count, std::uint64_
         w.hold = Hold::kUnknown;
         w.usedDma = false;
     };
-    const bool own = s.handles == Handles::kOwn || s.handles == Handles::kRounds;
+    const bool own =
+        s.handles == Handles::kOwn || s.handles == Handles::kRounds || s.handles == Handles::kOwnWhileOthers;
     if (own) {
         reopen();
     }
-    for (std::uint64_t n = 0, round = 2 + seed % 7;
-         (s.handles == Handles::kPairs ? !stopping.load() : n < count) &&
-         std::chrono::steady_clock::now() < deadline;
+    for (std::uint64_t n = 0, round = 2 + seed % 7; (whileOthers(s.handles) ? !stopping.load() : n < count) &&
+                                                    std::chrono::steady_clock::now() < deadline;
          ++n) {
         w.handle = s.handles == Handles::kShared  ? m.shared.load()
                    : s.handles == Handles::kPairs ? pairHandles[id / 2].load()
@@ -514,7 +621,7 @@ void requester(const Scenario& s, unsigned id, std::uint64_t count, std::uint64_
             while (m.shared.load() == w.handle && !stopping.load()) {
                 std::this_thread::sleep_for(std::chrono::microseconds(100));
             }
-        } else if (s.handles == Handles::kOwn &&
+        } else if ((s.handles == Handles::kOwn || s.handles == Handles::kOwnWhileOthers) &&
                    (status == KELVO_STATUS_SESSION_INVALIDATED || status == KELVO_E_STATE || w.handle < 0)) {
             reopen();
         } else if (status == tStatus::kSetupTargetReached || status == KELVO_STATUS_SESSION_INVALIDATED) {
@@ -678,6 +785,9 @@ int main(int argc, char** argv) {
         }
         openShared(modules[0]);
         openShared(modules[1]);
+        for (unsigned m : {0u, 1u, 2u}) {
+            listMaps(m);
+        }
     }
     const auto started = std::chrono::steady_clock::now();
     deadline = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(duration);
@@ -689,13 +799,14 @@ int main(int argc, char** argv) {
             if (s.handles == Handles::kPairs && t % 2 == 0) {
                 pairHandles[threadCount / 2].store(openOn(modules[s.module]));
             }
-            (s.handles == Handles::kPairs ? untilStopped : threads)
+            (whileOthers(s.handles) ? untilStopped : threads)
                 .emplace_back(requester, std::cref(s), threadCount, count, seed);
         }
     }
+    const std::size_t requesters = untilStopped.size(); // the disturbers' slots follow the requesters'
     for (const auto& d : kDisturbers) {
         untilStopped.emplace_back(
-            [&d, seed, slot = threadCount + static_cast<unsigned>(untilStopped.size())] {
+            [&d, seed, slot = threadCount + static_cast<unsigned>(untilStopped.size() - requesters)] {
                 watchAs(slot, std::string(d.name) + " of " + modules[d.module].board);
                 d.run(modules[d.module], std::mt19937_64(seed ^ slot));
                 self->since.store(0);

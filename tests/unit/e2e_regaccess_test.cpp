@@ -23,10 +23,10 @@ const std::string kDuskmereFlexLoop = "DuskmereNisoTopRegMap_SeqTopWin_DuskmereS
                                       "DuskmereChSeqTopRegMap_SeqChannelWin_DuskmereSeqChRegMap_"
                                       "KelvoSeqFlexLoopWin_KelvoSeqFlexLoopRegMap_Ver1.0.0d379";
 constexpr const char* kSpi = "BrixelConfigPortSPI_Ver2.3.0f7";
-constexpr uint32_t kReadModeId = 0x4; // the SPI map's read-mode register: its key is its offset
-constexpr uint32_t kScratchId = 0x8033B4C6;  // RequiredRegs' BasicScratch0
-constexpr uint32_t kOverridable = 0x40C;     // the trigger overrideTrigger takes
-constexpr uint64_t kSector = 0x8000;         // a flash sector whose first byte is not 0xFF
+constexpr uint32_t kReadModeId = 0x4;       // the SPI map's read-mode register: its key is its offset
+constexpr uint32_t kScratchId = 0x8033B4C6; // RequiredRegs' BasicScratch0
+constexpr uint32_t kOverridable = 0x40C;    // the trigger overrideTrigger takes
+constexpr uint64_t kSector = 0x8000;        // a flash sector whose first byte is not 0xFF
 using tReadMode = brixeltools::layout::BrixelConfigPortSPIWithOffset::ReadModeRegister;
 
 std::string nisoTop(const std::string& board) {
@@ -46,7 +46,8 @@ protected:
         b = open(index);
     }
     void unplug() {
-        EXPECT_EQ(module(index).deviceErrorCount(), 0u) << ::testing::PrintToString(module(index).deviceErrors());
+        EXPECT_EQ(module(index).deviceErrorCount(), 0u)
+            << ::testing::PrintToString(module(index).deviceErrors());
         kelvo_close(a);
         kelvo_close(b);
         remove(index);
@@ -62,7 +63,7 @@ protected:
     }
     arm::tRegisterRecord& muCtrl(const std::string& board) const {
         return mapOf<kelvo_regmaps::tKelvoSeqFlexLoopRegMap>(board == "solstra" ? kSolstraFlexLoop
-                                                                                 : kDuskmereFlexLoop)
+                                                                                : kDuskmereFlexLoop)
             .MuCtrl[0];
     }
     int32_t trigger(int handle) const {
@@ -117,12 +118,14 @@ TEST_F(RegisterAccess, AnotherHandlesRequestWaitsForARequestBetweenItsSetAndItsF
             };
             first = [&] {
                 const std::string_view window = "flashWindow";
-                return statusOf(a, KELVO_IOCTL_deviceWindow_read,
-                                named(kelvo_deviceWindow_read_in{0, 0, kSector, 64, address(bytes.data()), 0, 0},
-                                      window));
+                return statusOf(
+                    a, KELVO_IOCTL_deviceWindow_read,
+                    named(kelvo_deviceWindow_read_in{0, 0, kSector, 64, address(bytes.data()), 0, 0},
+                          window));
             };
             second = [&] {
-                const uint32_t value = ASK(arm_read, b, address(kSpi), std::strlen(kSpi), kReadModeId, 0).value;
+                const uint32_t value =
+                    ASK(arm_read, b, address(kSpi), std::strlen(kSpi), kReadModeId, 0).value;
                 const auto in = named(kelvo_arm_write_in{0, 0, kReadModeId, value, 1, {}, 0}, kSpi);
                 return statusOf(b, KELVO_IOCTL_arm_write, in);
             };
@@ -136,9 +139,9 @@ TEST_F(RegisterAccess, AnotherHandlesRequestWaitsForARequestBetweenItsSetAndItsF
         int32_t firstCode = -1, secondCode = -1;
         std::optional<Worker> beside;
         bool besideEnded = true;
-        const bool hooked = InstructionStepper::run([&] { firstCode = first(); }, when, [&] {
-            besideEnded = meanwhile(beside, [&] { secondCode = second(); });
-        });
+        const bool hooked =
+            InstructionStepper::run([&] { firstCode = first(); }, when,
+                                    [&] { besideEnded = meanwhile(beside, [&] { secondCode = second(); }); });
         beside->join();
         EXPECT_EQ(std::tuple(hooked, besideEnded, firstCode, secondCode), std::tuple(true, false, 0, 0));
         if (row.flash) {
@@ -174,7 +177,8 @@ TEST_F(RegisterAccess, AnotherHandlesRequestWaitsForARequestPausedAtItsWrite) {
         plug(row.board);
         const std::string required = requiredRegs(row.board), top = nisoTop(row.board);
         const auto set = [&](uint32_t value) {
-            return statusOf(a, KELVO_IOCTL_arm_set, named(kelvo_arm_set_in{0, 0, kScratchId, value, 0, 0}, required));
+            return statusOf(a, KELVO_IOCTL_arm_set,
+                            named(kelvo_arm_set_in{0, 0, kScratchId, value, 0, 0}, required));
         };
         sim::Block* block = nullptr;
         uint64_t offset = 0;
@@ -202,7 +206,8 @@ TEST_F(RegisterAccess, AnotherHandlesRequestWaitsForARequestPausedAtItsWrite) {
             offset = regs.BasicScratch0.address;
             EXPECT_EQ(set(0x1111), 0); // dirty: the whole-map flush writes it
             paused = [&] {
-                return statusOf(b, KELVO_IOCTL_arm_flushRegMap, named(kelvo_arm_flushRegMap_in{0, 0, 0, {}, 0}, top));
+                return statusOf(b, KELVO_IOCTL_arm_flushRegMap,
+                                named(kelvo_arm_flushRegMap_in{0, 0, 0, {}, 0}, top));
             };
             beside = [&] { return set(0x2222); };
         }
@@ -224,9 +229,11 @@ TEST_F(RegisterAccess, AnotherHandlesRequestWaitsForARequestPausedAtItsWrite) {
         block->setTap(offset, {});
         EXPECT_EQ(std::tuple(besideEnded, pausedCode, besideCode), std::tuple(false, 0, 0));
         if (!row.reset) {
-            const kelvo_arm_flushRegister_in flush{address(required.data()), required.size(), kScratchId, 0, {}, 0, 0};
+            const kelvo_arm_flushRegister_in flush{
+                address(required.data()), required.size(), kScratchId, 0, {}, 0, 0};
             EXPECT_EQ(statusOf(a, KELVO_IOCTL_arm_flushRegister, flush), 0);
-            EXPECT_EQ(ASK(arm_read, a, address(required.data()), required.size(), kScratchId, 0).value, 0x2222u);
+            EXPECT_EQ(ASK(arm_read, a, address(required.data()), required.size(), kScratchId, 0).value,
+                      0x2222u);
         }
         unplug();
     }
