@@ -8,6 +8,7 @@
 #include <barrier>
 #include <random>
 #include <span>
+#include <sstream>
 #include <thread>
 
 #include "core/kelvo_device.h"
@@ -425,9 +426,8 @@ std::int32_t mix(Worker& w) {
 
 // ---- the sweepers: every registered map by name beside the controllers' requests ----------------------
 // A map's registration name (with its version) and the identifiers a sweep takes: fields that get and set
-// both serve (set to what get answers: nothing changes), fields whose read the hardware answers without
-// a side effect (no data port, no register of the isolation link's access window, of the bridge maps the
-// SPI engine's latches only), the registers' keys a flush takes.
+// both serve, fields whose hardware read has no side effect (no data port, nothing of the isolation link's
+// access windows, of the bridge and timing-chip maps the SPI engine's latches alone), registers to flush.
 struct SweptMap {
     std::string name;
     std::vector<std::uint32_t> fields, reads, registers;
@@ -450,7 +450,8 @@ template <class Tables> void takeIdentifiers(const Tables& t, bool readable, Swe
     }
 }
 
-// The module's maps as the C API lists them, each found in the dispatcher for its version and tables.
+// The module's maps as the C API lists them, each found in the dispatcher for its version and tables (the
+// kelvo maps' names begin with their board's or the product's name).
 struct Lookup : armki::ARMDispatcher {
     using ARMDispatcher::find;
 };
@@ -459,66 +460,68 @@ void listMaps(unsigned m) {
     kelvo_arm_getSizeOfRegistrationList_out size{};
     ask(handle, KELVO_IOCTL_arm_getSizeOfRegistrationList, kelvo_status_record{}, size);
     std::string text(size.size, '\0');
-    check(ask(handle, KELVO_IOCTL_arm_getRegistrationList,
-              kelvo_arm_getRegistrationList_in{address(text.data()), 0, 0}) == 0,
-          "the register maps could not be listed");
+    ask(handle, KELVO_IOCTL_arm_getRegistrationList,
+        kelvo_arm_getRegistrationList_in{address(text.data()), 0, 0});
     kelvo_close(handle);
-    const armki::ARMDispatcher& dispatcher = modules[m].device->getKelvoHelper()->getARMDispatcher();
-    text.resize(std::strlen(text.c_str()));
-    for (std::size_t at = 0, end = 0; at < text.size(); at = end + 1) {
-        end = std::min(text.find('\t', at), text.size());
-        const std::string name = text.substr(at, end - at);
-        const auto* entry = (dispatcher.*&Lookup::find)(name.data(), name.size());
-        auto* object = entry != nullptr ? entry->wrapper->getObject() : nullptr;
-        if (!check(object != nullptr, "a listed map is not registered: " + name)) {
-            continue;
-        }
-        SweptMap& map = sweptMaps[m].emplace_back(SweptMap{name + "_Ver" + object->getVersion(), {}, {}, {}});
-        // The kelvo maps' names begin with their board's or the product's name; the others are bridge and
-        // timing-chip maps.
+    std::istringstream names(text.c_str());
+    for (std::string name; std::getline(names, name, '\t');) {
+        const auto* entry = (modules[m].device->getKelvoHelper()->getARMDispatcher().*
+                             &Lookup::find)(name.data(), name.size());
+        auto* map = entry->wrapper->getObject();
+        SweptMap& swept = sweptMaps[m].emplace_back(SweptMap{name + "_Ver" + map->getVersion(), {}, {}, {}});
         if (name.starts_with("Solstra") || name.starts_with("Duskmere") || name.starts_with("Kelvo")) {
-            takeIdentifiers(static_cast<arm::tRegisterMapBase*>(object)->tables(),
-                            name.find("RegAccessRegMap") == std::string::npos, map);
+            takeIdentifiers(static_cast<arm::tRegisterMapBase*>(map)->tables(),
+                            name.find("RegAccessRegMap") == std::string::npos, swept);
         } else {
-            takeIdentifiers(static_cast<arm::tSizedRegisterMapBase*>(object)->tables(),
-                            name == "BrixelConfigPortSPI", map);
+            takeIdentifiers(static_cast<arm::tSizedRegisterMapBase*>(map)->tables(),
+                            name == "BrixelConfigPortSPI", swept);
         }
     }
 }
 
-// One map by name: a few fields set to what they hold, read, their registers flushed, the whole map
-// flushed. A map a reset took away answers that no such name is registered.
+// One map by name: four fields set to what they hold, read and their registers flushed (none forced), then
+// the whole map flushed; or one of the requests whose controllers and verifiers reach the maps' records
+// their own way. A map a reset took away is not registered (-240024), a trigger not armed is refused.
 std::int32_t sweep(Worker& w) {
     const std::vector<SweptMap>& maps = sweptMaps[&w.module - modules];
     const SweptMap& map = maps[w.random() % maps.size()];
     const auto pick = [&](const std::vector<std::uint32_t>& ids) { return ids[w.random() % ids.size()]; };
     const std::uint64_t name = address(map.name.data()), length = map.name.size();
+    switch (w.random() % 8) {
+    case 0:
+        return ask(w.handle, KELVO_IOCTL_kdut_checkHardwareState, kelvo_kdut_checkHardwareState_in{});
+    case 1:
+        return ask<kelvo_corran_readTemperatureSensor_out>(w.handle, KELVO_IOCTL_corran_readTemperatureSensor,
+                                                           kelvo_corran_readTemperatureSensor_in{});
+    case 2:
+        return ask<kelvo_triggersAndEvents_overrideTrigger_out>(
+            w.handle, KELVO_IOCTL_triggersAndEvents_overrideTrigger,
+            kelvo_triggersAndEvents_overrideTrigger_in{0, 0x40C, 0});
+    }
     std::int32_t status = 0;
     for (int n = 0; n < 4 && status == 0; ++n) {
-        if (!map.fields.empty()) {
-            const std::uint32_t id = pick(map.fields);
-            kelvo_arm_get_out got{};
-            status = ask(w.handle, KELVO_IOCTL_arm_get, kelvo_arm_get_in{name, length, id, 0}, got);
-            status = status ? status
-                            : ask(w.handle, KELVO_IOCTL_arm_set,
-                                  kelvo_arm_set_in{name, length, id, got.value, 0, 0});
-        }
-        if (!map.reads.empty() && status == 0) {
-            status = ask<kelvo_arm_read_out>(w.handle, KELVO_IOCTL_arm_read,
-                                             kelvo_arm_read_in{name, length, pick(map.reads), 0});
-        }
-        if (!map.registers.empty() && status == 0) {
-            status = ask(w.handle, KELVO_IOCTL_arm_flushRegister,
-                         kelvo_arm_flushRegister_in{name, length, pick(map.registers), 0, {}, 0, 0});
-        }
+        kelvo_arm_get_out got{};
+        const std::uint32_t field = map.fields.empty() ? 0 : pick(map.fields);
+        status =
+            field ? ask(w.handle, KELVO_IOCTL_arm_get, kelvo_arm_get_in{name, length, field, 0}, got) : 0;
+        status = status || !field ? status
+                                  : ask(w.handle, KELVO_IOCTL_arm_set,
+                                        kelvo_arm_set_in{name, length, field, got.value, 0, 0});
+        status = status || map.reads.empty()
+                     ? status
+                     : ask<kelvo_arm_read_out>(w.handle, KELVO_IOCTL_arm_read,
+                                               kelvo_arm_read_in{name, length, pick(map.reads), 0});
+        status = status || map.registers.empty()
+                     ? status
+                     : ask(w.handle, KELVO_IOCTL_arm_flushRegister,
+                           kelvo_arm_flushRegister_in{name, length, pick(map.registers), 0, {}, 0, 0});
     }
     return status
                ? status
                : ask(w.handle, KELVO_IOCTL_arm_flushRegMap, kelvo_arm_flushRegMap_in{name, length, 0, {}, 0});
 }
-// A sweeper's handle: besides, a map a reset took away.
 bool sweeperAnswer(std::int32_t status) {
-    return transient(status) || status == KELVO_STATUS_NAME_NOT_FOUND;
+    return transient(status) || oneOf(status, {KELVO_STATUS_NAME_NOT_FOUND, KELVO_STATUS_TRIGGER_NOT_ARMED});
 }
 
 struct Kind {
