@@ -425,17 +425,17 @@ std::int32_t mix(Worker& w) {
 }
 
 // ---- the sweepers: every registered map by name beside the controllers' requests ----------------------
-// A map's registration name (with its version) and the identifiers a sweep takes: fields that get and set
+// A map's registration name (with its version) and the identifiers a sweep takes: fields that get and write
 // both serve, fields whose hardware read has no side effect (no data port, nothing of the isolation link's
-// access windows, of the bridge and timing-chip maps the SPI engine's latches alone), registers to flush.
+// access windows, of the bridge and timing-chip maps the SPI engine's latches alone).
 struct SweptMap {
     std::string name;
-    std::vector<std::uint32_t> fields, reads, registers;
+    std::vector<std::uint32_t> fields, reads;
 };
 std::vector<SweptMap> sweptMaps[std::size(modules)];
 
 template <class Tables> void takeIdentifiers(const Tables& t, bool readable, SweptMap& map) {
-    for (const auto& e : std::span(t.set.entries, t.set.count)) {
+    for (const auto& e : std::span(t.write.entries, t.write.count)) {
         if (arm::findSortedEntry(t.get.entries, t.get.count, e.id) != nullptr) {
             map.fields.push_back(e.id);
         }
@@ -444,9 +444,6 @@ template <class Tables> void takeIdentifiers(const Tables& t, bool readable, Swe
         if (t.registers[e.reg].kind != arm::kDataPort) {
             map.reads.push_back(e.id);
         }
-    }
-    for (const auto& e : std::span(t.flush.entries, t.flush.count)) {
-        map.registers.push_back(e.id);
     }
 }
 
@@ -468,7 +465,7 @@ void listMaps(unsigned m) {
         const auto* entry = (modules[m].device->getKelvoHelper()->getARMDispatcher().*
                              &Lookup::find)(name.data(), name.size());
         auto* map = entry->wrapper->getObject();
-        SweptMap& swept = sweptMaps[m].emplace_back(SweptMap{name + "_Ver" + map->getVersion(), {}, {}, {}});
+        SweptMap& swept = sweptMaps[m].emplace_back(SweptMap{name + "_Ver" + map->getVersion(), {}, {}});
         if (name.starts_with("Solstra") || name.starts_with("Duskmere") || name.starts_with("Kelvo")) {
             takeIdentifiers(static_cast<arm::tRegisterMapBase*>(map)->tables(),
                             name.find("RegAccessRegMap") == std::string::npos, swept);
@@ -479,9 +476,9 @@ void listMaps(unsigned m) {
     }
 }
 
-// One map by name: four fields set to what they hold, read and their registers flushed (none forced), then
-// the whole map flushed; or one of the requests whose controllers and verifiers reach the maps' records
-// their own way. A map a reset took away is not registered (-240024), a trigger not armed is refused.
+// One map by name: four fields written with what they hold, four read, the whole map flushed (unforced); or
+// one of the requests whose controllers and verifiers reach the maps' records their own way. A map a reset
+// took away is not registered (-240024), a trigger not armed is refused.
 std::int32_t sweep(Worker& w) {
     const std::vector<SweptMap>& maps = sweptMaps[&w.module - modules];
     const SweptMap& map = maps[w.random() % maps.size()];
@@ -499,22 +496,17 @@ std::int32_t sweep(Worker& w) {
             kelvo_triggersAndEvents_overrideTrigger_in{0, 0x40C, 0});
     }
     std::int32_t status = 0;
-    for (int n = 0; n < 4 && status == 0; ++n) {
+    for (int n = 0; n < 4 && status == 0 && !map.fields.empty(); ++n) { // unforced: written only if changed
+        const std::uint32_t field = pick(map.fields);
         kelvo_arm_get_out got{};
-        const std::uint32_t field = map.fields.empty() ? 0 : pick(map.fields);
-        status =
-            field ? ask(w.handle, KELVO_IOCTL_arm_get, kelvo_arm_get_in{name, length, field, 0}, got) : 0;
-        status = status || !field ? status
-                                  : ask(w.handle, KELVO_IOCTL_arm_set,
-                                        kelvo_arm_set_in{name, length, field, got.value, 0, 0});
-        status = status || map.reads.empty()
-                     ? status
-                     : ask<kelvo_arm_read_out>(w.handle, KELVO_IOCTL_arm_read,
-                                               kelvo_arm_read_in{name, length, pick(map.reads), 0});
-        status = status || map.registers.empty()
-                     ? status
-                     : ask(w.handle, KELVO_IOCTL_arm_flushRegister,
-                           kelvo_arm_flushRegister_in{name, length, pick(map.registers), 0, {}, 0, 0});
+        status = ask(w.handle, KELVO_IOCTL_arm_get, kelvo_arm_get_in{name, length, field, 0}, got);
+        status = status ? status
+                        : ask(w.handle, KELVO_IOCTL_arm_write,
+                              kelvo_arm_write_in{name, length, field, got.value, 0, {}, 0});
+    }
+    for (int n = 0; n < 4 && status == 0 && !map.reads.empty(); ++n) {
+        status = ask<kelvo_arm_read_out>(w.handle, KELVO_IOCTL_arm_read,
+                                         kelvo_arm_read_in{name, length, pick(map.reads), 0});
     }
     return status
                ? status

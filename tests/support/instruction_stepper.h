@@ -3,6 +3,8 @@
 // x86-64 only, and not under ThreadSanitizer (its runtime takes the trap as a signal of its own).
 #pragma once
 
+#include <functional>
+
 #if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 #define KELVO_TEST_STEPS_INSTRUCTIONS 1
 
@@ -10,9 +12,10 @@
 #include <ucontext.h>
 
 #include <cstdint>
-#include <functional>
 
 namespace kelvo_test {
+
+constexpr bool kStepsInstructions = true;
 
 class InstructionStepper {
 public:
@@ -64,4 +67,14 @@ private:
 
 } // namespace kelvo_test
 
+#else
+namespace kelvo_test {
+constexpr bool kStepsInstructions = false; // a test leaves out what needs the stepper
+struct InstructionStepper {
+    static bool run(const std::function<void()>&, const std::function<bool()>&,
+                    const std::function<void()>&) {
+        return false;
+    }
+};
+} // namespace kelvo_test
 #endif

@@ -29,25 +29,14 @@ constexpr uint32_t kOverridable = 0x40C;    // the trigger overrideTrigger takes
 constexpr uint64_t kSector = 0x8000;        // a flash sector whose first byte is not 0xFF
 using tReadMode = brixeltools::layout::BrixelConfigPortSPIWithOffset::ReadModeRegister;
 
-#ifdef KELVO_TEST_STEPS_INSTRUCTIONS
-constexpr bool kSteps = true;
-#else
-constexpr bool kSteps = false; // the rows that step instructions are left out
-struct InstructionStepper {
-    static bool run(const std::function<void()>&, const std::function<bool()>&,
-                    const std::function<void()>&) {
-        return false;
-    }
-};
-#endif
-
-std::string nisoTop(const std::string& board) {
-    return board == "solstra" ? "SolstraNisoTopRegMap_Ver1.0.0d379" : "DuskmereNisoTopRegMap_Ver1.0.0d379";
-}
-std::string requiredRegs(const std::string& board) {
+// The board's non-isolated top map, or its RequiredRegs by their own name.
+std::string nisoMap(const std::string& board, bool required) {
     const std::string b = board == "solstra" ? "Solstra" : "Duskmere";
-    return b + "NisoTopRegMap_BoardWin_" + b + "NisoBoardRegMap_StandardRegsWin_" + b +
-           "StandardRegs_RequiredRegsWin_RequiredRegs_Ver1.0.0d379";
+    return b + "NisoTopRegMap" +
+           (required ? "_BoardWin_" + b + "NisoBoardRegMap_StandardRegsWin_" + b +
+                           "StandardRegs_RequiredRegsWin_RequiredRegs"
+                     : "") +
+           "_Ver1.0.0d379";
 }
 
 class RegisterAccess : public HostedTest {
@@ -73,7 +62,9 @@ protected:
         EXPECT_NE(object, nullptr) << name << " " << status.getCode();
         return *static_cast<Map*>(object);
     }
-    arm::tRegisterRecord& muCtrl(const std::string& board) const {
+    // The measure unit's control register, after an arm: a trigger is taken.
+    arm::tRegisterRecord& armed(const std::string& board) const {
+        EXPECT_EQ(ASK(measureUnit_arm, a).status, 0);
         return mapOf<kelvo_regmaps::tKelvoSeqFlexLoopRegMap>(board == "solstra" ? kSolstraFlexLoop
                                                                                 : kDuskmereFlexLoop)
             .MuCtrl[0];
@@ -101,7 +92,7 @@ protected:
 // flash read would answer success with bytes of a transaction described with the status read's address
 // length (b's read-back of the SPI map by name takes the record back to what the hardware holds).
 TEST_F(RegisterAccess, AnotherHandlesRequestWaitsForARequestBetweenItsSetAndItsFlush) {
-    if (!kSteps) {
+    if (!kStepsInstructions) {
         GTEST_SKIP() << "instruction stepping is not available here";
     }
     struct Row {
@@ -118,7 +109,6 @@ TEST_F(RegisterAccess, AnotherHandlesRequestWaitsForARequestBetweenItsSetAndItsF
         plug(row.board);
         sim::MeasureUnit& unit = module(index).sequencerSide()->measureUnit();
         const uint32_t pulses = unit.triggerPulses();
-        const std::vector<uint8_t> flash = module(index).flash().contents();
         std::vector<uint8_t> bytes(64, 0xEE);
         std::function<bool()> when;
         std::function<int32_t()> first, second;
@@ -129,11 +119,8 @@ TEST_F(RegisterAccess, AnotherHandlesRequestWaitsForARequestBetweenItsSetAndItsF
                                                   24u << tReadMode::kAddressLengthShift;
             };
             first = [&] {
-                const std::string_view window = "flashWindow";
-                return statusOf(
-                    a, KELVO_IOCTL_deviceWindow_read,
-                    named(kelvo_deviceWindow_read_in{0, 0, kSector, 64, address(bytes.data()), 0, 0},
-                          window));
+                const kelvo_deviceWindow_read_in in{0, 0, kSector, 64, address(bytes.data()), 0, 0};
+                return statusOf(a, KELVO_IOCTL_deviceWindow_read, named(in, "flashWindow"));
             };
             second = [&] {
                 const uint32_t value =
@@ -142,8 +129,7 @@ TEST_F(RegisterAccess, AnotherHandlesRequestWaitsForARequestBetweenItsSetAndItsF
                 return statusOf(b, KELVO_IOCTL_arm_write, in);
             };
         } else {
-            ASSERT_EQ(ASK(measureUnit_arm, a).status, 0);
-            arm::tRegisterRecord& control = muCtrl(row.board);
+            arm::tRegisterRecord& control = armed(row.board);
             when = [&control] { return control.dirty != 0 && (control.softCopy & 1) != 0; };
             first = [&] { return trigger(a); };
             second = [&] { return trigger(b); };
@@ -157,6 +143,7 @@ TEST_F(RegisterAccess, AnotherHandlesRequestWaitsForARequestBetweenItsSetAndItsF
         beside->join();
         EXPECT_EQ(std::tuple(hooked, besideEnded, firstCode, secondCode), std::tuple(true, false, 0, 0));
         if (row.flash) {
+            const std::vector<uint8_t> flash = module(index).flash().contents();
             EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), flash.begin() + kSector)) << "the bytes read";
         } else {
             EXPECT_EQ(unit.triggerPulses(), pulses + 2);
@@ -179,14 +166,14 @@ TEST_F(RegisterAccess, AnotherHandlesRequestWaitsForARequestPausedAtItsWrite) {
     };
     std::vector<Row> rows = {{"a whole-map flush, a set by the sub-map's name", "solstra", false},
                              {"a whole-map flush, a set by the sub-map's name", "duskmere-a", false}};
-    if (kSteps) {
+    if (kStepsInstructions) {
         rows.push_back({"a trigger, a reset", "solstra", true});
         rows.push_back({"a trigger, a reset", "duskmere-a", true});
     }
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.what) + " on " + row.board);
         plug(row.board);
-        const std::string required = requiredRegs(row.board), top = nisoTop(row.board);
+        const std::string required = nisoMap(row.board, true), top = nisoMap(row.board, false);
         const auto set = [&](uint32_t value) {
             return statusOf(a, KELVO_IOCTL_arm_set,
                             named(kelvo_arm_set_in{0, 0, kScratchId, value, 0, 0}, required));
@@ -197,9 +184,8 @@ TEST_F(RegisterAccess, AnotherHandlesRequestWaitsForARequestPausedAtItsWrite) {
         std::atomic<bool> reached = false, go = false;
         std::optional<Worker> first;
         if (row.reset) {
-            ASSERT_EQ(ASK(measureUnit_arm, a).status, 0);
             block = &module(index).sequencerSide()->measureUnitBlock(); // MuCtrl at 0
-            arm::tRegisterRecord& control = muCtrl(row.board);
+            arm::tRegisterRecord& control = armed(row.board);
             paused = [&] { return trigger(b); };
             beside = [&] {
                 int32_t code = -1;
