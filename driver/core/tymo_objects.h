@@ -21,10 +21,11 @@
 #include "storage/flash_window.h"
 
 namespace kdut {
-// The bridge signature register is read through its map's own refresh.
+// The bridge signature register is read through its map's own refresh, under its tree's lock.
 template <> struct RegisterVerifierAccess<brixeltools::tBrixelWithOffset<0u>::tSignature> {
     static uint32_t refresh(brixeltools::tBrixelWithOffset<0u>::tSignature& record,
                             nVOAPALS100::tStatus& status) {
+        const arm::tRegMapHold hold(record.owner);
         record.refresh(status);
         return record.softCopy;
     }
