@@ -12,7 +12,11 @@ void configureDMA(brixeltools::tBrixelWithOffset<0u>& bridge, kelvo_driver::nVOA
     if (status.isFatal()) {
         return;
     }
-    const uint32_t core = bridge.COREDR.readRegister(status);
+    uint32_t core = 0;
+    {
+        const arm::tRegMapHold tree(bridge);
+        core = bridge.COREDR.readRegister(status);
+    }
     if (status.isFatal()) {
         return;
     }
@@ -22,6 +26,7 @@ void configureDMA(brixeltools::tBrixelWithOffset<0u>& bridge, kelvo_driver::nVOA
     if (status.isFatal()) {
         return;
     }
+    const arm::tRegMapHold tree(bridge); // the read, the change and the write
     const uint32_t before = bridge.HBRCR.readRegister(status);
     if (status.isFatal()) {
         return;
@@ -45,7 +50,11 @@ BrixelDMAControllers::BrixelDMAControllers(nVOAPAL000::tPCIDevice& device, TYMOR
     if (status.isFatal()) {
         return;
     }
-    const uint32_t core = tymo.brixelRegMap.COREDR.readRegister(status);
+    uint32_t core = 0;
+    {
+        const arm::tRegMapHold tree(tymo.brixelRegMap);
+        core = tymo.brixelRegMap.COREDR.readRegister(status);
+    }
     if (status.isFatal()) {
         return;
     }

@@ -49,10 +49,18 @@ BrixelDMAStreamController::~BrixelDMAStreamController() {
     }
 }
 
+// Each read of the status register under the channel map's tree lock, the waits without it.
 void BrixelDMAStreamController::waitForStatus(uint32_t mask, int64_t code, tStatus& status) {
+    struct StatusReader {
+        DMAChannelRegMap* map;
+        uint32_t read(tStatus& s) {
+            const arm::tRegMapHold tree(*map);
+            return map->ChannelStatus.readRegister(s);
+        }
+    } reader{channelMap_};
     const orut::Poller<SpinTimeout> poller(10, 1000, static_cast<int32_t>(code));
-    poller.poll(channelMap_->ChannelStatus, &DMAChannelRegMap::tChannelStatus::readRegister, 0, mask,
-                kWaitMicroseconds, true, orut::Poller<SpinTimeout>::kAnyBitSet, status);
+    poller.poll(reader, &StatusReader::read, 0, mask, kWaitMicroseconds, true,
+                orut::Poller<SpinTimeout>::kAnyBitSet, status);
 }
 
 void BrixelDMAStreamController::start(const FiniteAndContinuousSGL& sgl, bool flag, tStatus& status) {

@@ -45,6 +45,23 @@ void BrixelFirmwareDownloader::download(const tFirmware& image, tStatus& status)
         return;
     }
     VOSDBG_ASSERT(size <= 0xFFFFFFFFu);
+    {
+        const arm::tRegMapHold tree(core_);
+        start(size, status);
+    }
+    waitFor(kReadyBit, status);
+    if (status.isFatal()) {
+        return;
+    }
+    {
+        // The image's stream holds the map's lock whole (no wait in it).
+        const arm::tRegMapHold tree(core_);
+        stream(image, size, status);
+    }
+    waitFor(kDoneBit, status);
+}
+
+void BrixelFirmwareDownloader::start(uint64_t size, tStatus& status) {
     core_.ConfigurationActivePortRegister.setActivePort(port_, status);
     core_.ConfigurationActivePortRegister.flush(status, false);
     arm::insertIntoSizedRecord(core_.FPGALoadingByteCountRegister, 0xFFFFFFFFu, size);
@@ -53,10 +70,9 @@ void BrixelFirmwareDownloader::download(const tFirmware& image, tStatus& status)
                                layout::BrixelWithOffset::FPGALoadingControlRegister::kStart,
                                layout::BrixelWithOffset::FPGALoadingControlRegister::kStart);
     core_.FPGALoadingControlRegister.flush(status, true);
-    waitFor(kReadyBit, status);
-    if (status.isFatal()) {
-        return;
-    }
+}
+
+void BrixelFirmwareDownloader::stream(const tFirmware& image, uint64_t size, tStatus& status) {
     const uint8_t* bytes = image.data();
     const uint64_t words = size / 8;
     uint64_t written = 0;
@@ -76,7 +92,6 @@ void BrixelFirmwareDownloader::download(const tFirmware& image, tStatus& status)
             core_.FPGALoadStatusRegister.refresh(status);
         }
     }
-    waitFor(kDoneBit, status);
 }
 
 void BrixelPortAwareFirmwareDownloaderImpl::download(const tFirmware& image, tStatus& status) {
@@ -86,6 +101,7 @@ void BrixelPortAwareFirmwareDownloaderImpl::download(const tFirmware& image, tSt
     if (status.isFatal()) {
         return;
     }
+    const arm::tRegMapHold tree(switched_);
     auto& route = switched_.RouteDefineReg;
     arm::insertIntoSizedRecord(route, tRoute::kRouteA,
                                (uint64_t{routeA_} << tRoute::kRouteAShift) & tRoute::kRouteA);

@@ -41,9 +41,14 @@ public:
     virtual void download(const tFirmware& image, nVOAPALS100::tStatus& status);
 
 private:
+    // Each poll read under the map's tree lock.
     uint32_t readStatus(nVOAPALS100::tStatus& status) {
+        const arm::tRegMapHold tree(core_);
         return core_.FPGALoadStatusRegister.readRegister(status);
     }
+    // Under the map's tree lock: the port, the count and the start; the image's words.
+    void start(uint64_t size, nVOAPALS100::tStatus& status);
+    void stream(const tFirmware& image, uint64_t size, nVOAPALS100::tStatus& status);
     void waitFor(uint32_t bit, nVOAPALS100::tStatus& status);
 
     tCoreMap& core_;

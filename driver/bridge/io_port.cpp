@@ -32,9 +32,12 @@ void IOPort2::reset(tStatus& status) {
     if (status.isFatal()) {
         return;
     }
-    auto& control = map_.IoPort2ControlStatusRegister;
-    arm::insertIntoSizedRecord(control, tControl::kReset, tControl::kReset);
-    control.flush(status, true);
+    {
+        const arm::tRegMapHold tree(map_);
+        auto& control = map_.IoPort2ControlStatusRegister;
+        arm::insertIntoSizedRecord(control, tControl::kReset, tControl::kReset);
+        control.flush(status, true);
+    }
     waitFor(tControl::kReset, status);
 }
 
@@ -42,6 +45,12 @@ void IOPort2::configure(tStatus& status) {
     if (status.isFatal()) {
         return;
     }
+    configureRegisters(status);
+    waitFor(tControl::kReady, status);
+}
+
+void IOPort2::configureRegisters(tStatus& status) {
+    const arm::tRegMapHold tree(map_);
     auto& setup = map_.IoPort2SetupReg;
     arm::insertIntoSizedRecord(setup, tSetup::kSetup, kSetupValue);
     setup.flush(status, true);
@@ -68,7 +77,6 @@ void IOPort2::configure(tStatus& status) {
     arm::insertIntoSizedRecord(control, tControl::kControl1, control1_ ? tControl::kControl1 : 0);
     arm::insertIntoSizedRecord(control, tControl::kReset, 0);
     control.flush(status, false);
-    waitFor(tControl::kReady, status);
 }
 
 bool IOPort2::isReady(tStatus& status) {

@@ -48,9 +48,12 @@ public:
 
 private:
     void waitFor(uint32_t expected, nVOAPALS100::tStatus& status);
+    // Under the map's tree lock: each poll read; the registers of a configuration.
     uint32_t readControlStatus(nVOAPALS100::tStatus& status) {
+        const arm::tRegMapHold tree(map_);
         return map_.IoPort2ControlStatusRegister.readRegister(status);
     }
+    void configureRegisters(nVOAPALS100::tStatus& status);
 
     tMap& map_;
     uint8_t serializerA_;

@@ -32,10 +32,17 @@ bool TYMOPortAccessor::lock(tStatus& status) {
         return false;
     }
     nVOAPAL200_acquireMutex(&mutex_);
+    if (mutex_.count == 1) {
+        mapLock_ = map_.lockSlot().acquire();
+    }
     return true;
 }
 
 void TYMOPortAccessor::unlock() {
+    if (mutex_.count == 1 && mapLock_ != nullptr) {
+        mapLock_->release();
+        mapLock_ = nullptr;
+    }
     nVOAPAL200_releaseMutex(&mutex_);
 }
 

@@ -6,8 +6,11 @@
 // The IO port 2 map and the isolation port map share one accessor (port 0,
 // setting 2) and may be used from different threads: a recursive mutex covers
 // each whole transaction, so the data word of one transaction never meets the
-// command of another. Direct use of the switched map's own registers (by the
-// map's typed methods or by identifier) does not take that mutex.
+// command of another. Inside it each transaction holds the switched map's
+// tree lock from its command until its data was read, so that direct use of
+// the switched map's own registers (by identifier, or a whole-map operation)
+// waits for the transaction instead of breaking into it. Order: the calling
+// map's tree lock, this mutex, the switched map's tree lock.
 #pragma once
 
 #include <stdint.h>
@@ -76,6 +79,7 @@ private:
     int32_t port_;
     uint32_t setting_;
     kelvo_driver::nVOAPAL000::tMutex mutex_;
+    arm::tRegMapLockInterface* mapLock_ = nullptr; // the switched map's lock, while a transaction holds it
 };
 
 } // namespace brixeltools

@@ -27,6 +27,18 @@ void describe(Record& record, uint8_t opcodeBits, uint8_t addressBits, uint8_t d
                                uint64_t{addressBits} << tMode::kAddressLengthShift);
 }
 
+// A whole transaction (its description, its prefix and its access to the
+// window) holds the SPI map's tree lock, then the window map's.
+class tTransactionHold {
+public:
+    tTransactionHold(const SPIController::tSPIMap& spi, const SPIController::tWindowMap& window)
+        : spi_(spi), window_(window) {}
+
+private:
+    const arm::tRegMapHold spi_;
+    const arm::tRegMapHold window_;
+};
+
 } // namespace
 
 SPIController::SPIController(tSPIMap& spiMap, tWindowMap& windowMap,
@@ -71,6 +83,7 @@ uint32_t SPIController::read8(uint8_t opcode, uint8_t opcodeBits, uint32_t addre
         return 0xFFFFFFFF;
     }
     MutexHolder lock(mutex_);
+    const tTransactionHold trees(spiMap_, windowMap_);
     transfer(opcode, opcodeBits, address, addressBits, 8, kRead, status);
     if (status.isFatal()) {
         return 0xFFFFFFFF;
@@ -84,6 +97,7 @@ void SPIController::write8(uint8_t opcode, uint8_t opcodeBits, uint32_t address,
         return;
     }
     MutexHolder lock(mutex_);
+    const tTransactionHold trees(spiMap_, windowMap_);
     transfer(opcode, opcodeBits, address, addressBits, 8, kWrite, status);
     if (status.isNotFatal()) {
         window_.write8(windowOffset(address), data);
@@ -104,6 +118,7 @@ void SPIController::sendCommandWithAddress(uint8_t opcode, uint8_t opcodeBits, u
         return;
     }
     MutexHolder lock(mutex_);
+    const tTransactionHold trees(spiMap_, windowMap_);
     transfer(opcode, opcodeBits, address, addressBits, 0, kWrite, status);
     if (status.isNotFatal()) {
         window_.write8(windowOffset(address), 0);

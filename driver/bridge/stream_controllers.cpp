@@ -7,6 +7,7 @@ using nVOAPALS100::tStatus;
 void StreamCreditController::start(tStatus& status) {
     if (status.isNotFatal()) {
         kdut::internal::MutexHolder hold(mutex_);
+        const arm::tRegMapHold tree(control_->owner);
         control_->writeStartStreamStb(true, status, true);
     }
 }
@@ -16,10 +17,20 @@ void StreamCreditController::stop(tStatus& status) {
         return;
     }
     kdut::internal::MutexHolder hold(mutex_);
-    control_->writeStopStreamStb(true, status, true);
-    poller_.poll(
-        *status_, &kelvo_regmaps::tKelvoNisoStreamControlRegMap::tNisoTxCreditStatusRegT::readStreamStopped,
-        1, 1, kStopTimeoutMicroseconds, true, orut::Poller<brixeltools::SpinTimeout>::kAllBitsSet, status);
+    {
+        const arm::tRegMapHold tree(control_->owner);
+        control_->writeStopStreamStb(true, status, true);
+    }
+    // Each read under the tree's lock, the waits without it.
+    struct Stopped {
+        kelvo_regmaps::tKelvoNisoStreamControlRegMap::tNisoTxCreditStatusRegT* reg;
+        bool read(tStatus& s) {
+            const arm::tRegMapHold tree(reg->owner);
+            return reg->readStreamStopped(s);
+        }
+    } stopped{status_};
+    poller_.poll(stopped, &Stopped::read, 1, 1, kStopTimeoutMicroseconds, true,
+                 orut::Poller<brixeltools::SpinTimeout>::kAllBitsSet, status);
 }
 
 } // namespace qeldma

@@ -4,7 +4,9 @@
 // host-to-device stream (Solstra), and the FIFO behind the stream circuit.
 //
 // Every operation takes the status last and does nothing when it already
-// holds an error; a register outside its map's window is -52006.
+// holds an error; a register outside its map's window is -52006. Each
+// register sequence holds its map's tree lock (inside the controller's own
+// mutex); each poll read takes it for that read, and no wait holds it.
 #pragma once
 
 #include <stdint.h>
@@ -57,9 +59,12 @@ public:
             KELVO_SET_STATUS(status, kStreamCircuitStarted);
             return;
         }
-        map_->StreamControlStatus.writeRegister(kCommandReset, status);
-        map_->StreamControlStatus.writeRegister(flag ? kCommandFlagSet : kCommandFlagClear, status);
-        map_->StreamControlStatus.writeRegister(kCommandEnable, status);
+        {
+            const arm::tRegMapHold hold(map_);
+            map_->StreamControlStatus.writeRegister(kCommandReset, status);
+            map_->StreamControlStatus.writeRegister(flag ? kCommandFlagSet : kCommandFlagClear, status);
+            map_->StreamControlStatus.writeRegister(kCommandEnable, status);
+        }
         waitFor(kDataTransferEnable, kEnableTimeoutMicroseconds, status);
         if (status.isNotFatal()) {
             started_ = true;
@@ -71,15 +76,19 @@ public:
         if (status.isFatal()) {
             return;
         }
-        const uint32_t value = map_->StreamControlStatus.readRegister(status);
-        if (status.isFatal()) {
-            return;
+        {
+            const arm::tRegMapHold hold(map_);
+            const uint32_t value = map_->StreamControlStatus.readRegister(status);
+            if (status.isFatal()) {
+                return;
+            }
+            if ((value & kDataTransferEnable) == 0) {
+                started_ = false;
+                return;
+            }
+            map_->StreamControlStatus.writeRegister(stopSelector_ ? kCommandStopAlternate : kCommandStop,
+                                                    status);
         }
-        if ((value & kDataTransferEnable) == 0) {
-            started_ = false;
-            return;
-        }
-        map_->StreamControlStatus.writeRegister(stopSelector_ ? kCommandStopAlternate : kCommandStop, status);
         waitFor(kResetComplete, kResetTimeoutMicroseconds, status);
         if (status.isNotFatal()) {
             started_ = false;
@@ -87,16 +96,22 @@ public:
     }
     virtual void writeStreamAdditiveTransferCount(uint32_t count, nVOAPALS100::tStatus& status) {
         if (status.isNotFatal()) {
+            const arm::tRegMapHold hold(map_);
             map_->StreamAdditiveTransferCount.writeRegister(count, status);
         }
     }
     bool isStarted() const { return started_; }
 
 private:
+    // Each read under the tree's lock.
+    uint32_t readControlStatus(nVOAPALS100::tStatus& status) {
+        const arm::tRegMapHold hold(map_);
+        return map_->StreamControlStatus.readRegister(status);
+    }
     void waitFor(uint32_t bit, uint64_t timeout, nVOAPALS100::tStatus& status) {
         const orut::Poller<SpinTimeout> poller(10, 100, kStreamStopTimedOut);
-        poller.poll(map_->StreamControlStatus, &RegMap::tStreamControlStatusReg::readRegister, 0, bit,
-                    timeout, true, orut::Poller<SpinTimeout>::kAnyBitSet, status);
+        poller.poll(*this, &StreamCircuitController::readControlStatus, 0, bit, timeout, true,
+                    orut::Poller<SpinTimeout>::kAnyBitSet, status);
     }
     RegMap* map_;
     bool started_ = false;
@@ -174,15 +189,21 @@ public:
             return;
         }
         kdut::internal::MutexHolder hold(mutex_);
-        reg_->writeResetScFifoStb(1, status, true);
+        strobe(status);
         nVOAPAL000::tTimeout<nVOAPAL000::tTimeWasterSleep, nVOAPAL000::tTimebasePrecise> settle(
             kSettleMicroseconds, nVOAPAL200_kMicroseconds);
         settle.waitForTimeout();
-        reg_->writeResetScFifoStb(1, status, true);
+        strobe(status);
     }
     void cleanup(nVOAPALS100::tStatus& status) override { reset(status); }
 
 private:
+    // Under the tree's lock; the settling wait between two strobes holds only the mutex.
+    void strobe(nVOAPALS100::tStatus& status) {
+        const arm::tRegMapHold tree(reg_->owner);
+        reg_->writeResetScFifoStb(1, status, true);
+    }
+
     ResetReg* reg_;
     nVOAPAL000::tMutex mutex_;
 };

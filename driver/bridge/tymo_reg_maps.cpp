@@ -30,6 +30,20 @@ TYMORegMaps::TYMORegMaps(uint64_t bar, uint64_t barMappedSize, armki::ARMDispatc
     if (status.isFatal()) {
         return;
     }
+    for (arm::tRegMapTreeLock& lock : locks_) {
+        lock.initialize(status);
+    }
+    if (status.isFatal()) {
+        return;
+    }
+    switchedBimRegMap.installTreeLock(&locks_[0]);
+    brixelRegMap.installTreeLock(&locks_[1]);
+    isolationPortRegMap.installTreeLock(&locks_[2]);
+    ioPort2RegMap.installTreeLock(&locks_[3]);
+    configPortWindowRegMap.installTreeLock(&locks_[4]);
+    configPortSPIRegMap.installTreeLock(&locks_[5]);
+    triggersRegMap.installTreeLock(&locks_[6]);
+    doRegMap.installTreeLock(&locks_[7]);
     buildDMAChannels(bar, status);
     if (status.isFatal()) {
         return;
@@ -45,8 +59,11 @@ TYMORegMaps::TYMORegMaps(uint64_t bar, uint64_t barMappedSize, armki::ARMDispatc
 }
 
 void TYMORegMaps::buildDMAChannels(uint64_t bar, tStatus& status) {
-    brixelRegMap.DMABASE.refresh(status);
-    brixelRegMap.COREDR.refresh(status);
+    {
+        const arm::tRegMapHold hold(brixelRegMap);
+        brixelRegMap.DMABASE.refresh(status);
+        brixelRegMap.COREDR.refresh(status);
+    }
     if (status.isFatal()) {
         return;
     }
@@ -68,6 +85,7 @@ void TYMORegMaps::buildDMAChannels(uint64_t bar, tStatus& status) {
         if (dmaChannelMaps_[n] == nullptr) {
             return;
         }
+        dmaChannelMaps_[n]->installTreeLock(&locks_[kFixedMapCount + n]);
         dmaDispatcher_->add(kDMAChannelNames[n], *dmaChannelMaps_[n], status);
     }
 }

@@ -9,6 +9,11 @@
 // "Triggers" and "DO" (whose output-timer sub-map is reached only through it).
 // The destructor removes them in the other order given below and destroys
 // everything; it never stops part-way and reports nothing.
+//
+// Each map (with its sub-maps) is a tree of its own with its own lock. The
+// switched bus-interface map's lock also guards the port transactions of the
+// IO-port and isolation-port maps, which go through its registers: a port
+// transaction holds it from its command until its data register was read.
 #pragma once
 
 #include <stdint.h>
@@ -29,6 +34,7 @@
 #include "regmaps/brixel_triggers.h"
 #include "regmaps/tymo_do.h"
 #include "regs/arm_dispatcher.h"
+#include "regs/register_map.h"
 
 namespace kelvo_driver {
 
@@ -84,6 +90,10 @@ private:
     tRegion regionE_; // trigger map
     tRegion regionF_; // digital-output map with its output timer
     tRegion regionG_; // the whole mapped BAR
+    // The trees' locks, in the order of the maps below, then the DMA
+    // channels'; they outlive the maps.
+    static constexpr uint32_t kFixedMapCount = 8;
+    arm::tRegMapTreeLock locks_[kFixedMapCount + kDMAChannelCount];
 
 public:
     brixeltools::tSwitchedBrixelBimRegMapWithOffset<0u> switchedBimRegMap;

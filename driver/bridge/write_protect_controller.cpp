@@ -11,6 +11,7 @@ WriteProtectController::WriteProtectController(tymo_regmaps::tDO& map, uint32_t 
     if (status.isFatal()) {
         return;
     }
+    const arm::tRegMapHold tree(map_);
     arm::insertIntoSizedRecord(map_.DIO_Direction_Register, mask_, mask_);
     map_.DIO_Direction_Register.flush(status, false);
 }
@@ -19,6 +20,7 @@ void WriteProtectController::enableWriteProtect(tStatus& status) {
     if (status.isFatal()) {
         return;
     }
+    const arm::tRegMapHold tree(map_);
     arm::insertIntoSizedRecord(map_.Static_Digital_Output_Register, mask_, 0);
     map_.Static_Digital_Output_Register.flush(status, false);
 }
@@ -27,6 +29,7 @@ void WriteProtectController::disableWriteProtect(tStatus& status) {
     if (status.isFatal()) {
         return;
     }
+    const arm::tRegMapHold tree(map_);
     arm::insertIntoSizedRecord(map_.Static_Digital_Output_Register, mask_, mask_);
     map_.Static_Digital_Output_Register.flush(status, false);
 }

@@ -1,5 +1,6 @@
 // The flash's write-protect line: a digital output of the timing chip. Low
-// asserts the flash's write-protect input.
+// asserts the flash's write-protect input. Each toggle (the soft copy and
+// its flush) holds the map's tree lock.
 #pragma once
 
 #include <stdint.h>

@@ -64,6 +64,10 @@ class MeasureUnitControllerInterface : public kdut::CleanupOperationInterface {
 public:
     virtual void arm(nVOAPALS100::tStatus& status) = 0;
     virtual void reset(nVOAPALS100::tStatus& status) = 0;
+    // The trigger override of the main unit, when it is armed (0xBFFA4019 when not).
+    virtual bool overrideTrigger(nVOAPALS100::tStatus& status) = 0;
+    // Whether the main unit's event is latched.
+    virtual bool isEventLatched(nVOAPALS100::tStatus& status) = 0;
 };
 
 // The sequence engine of the isolated side; as a cleanup operation it resets the engine.

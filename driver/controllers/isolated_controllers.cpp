@@ -39,11 +39,14 @@ MeasureUnitController::MeasureUnitController(uint32_t measureUnit,
     }
 }
 
+// Each poll read under its map's tree lock; the waits between reads without it.
 bool MeasureUnitController::readGenerating(tStatus& status) {
+    const arm::tRegMapHold hold(seqFlexLoop_);
     return seqFlexLoop_.MuStatus[kMainMu].readGeneratingDcBusPackets(status);
 }
 
 bool MeasureUnitController::readAborted(tStatus& status) {
+    const arm::tRegMapHold hold(streamStatus_);
     return streamStatus_.MeasureStreamAbortedMeasurement.readAbortedMeasurement(status);
 }
 
@@ -69,6 +72,7 @@ void MeasureUnitController::strobePacketGen(bool stop, tStatus& status) {
     if (status.isFatal()) {
         return;
     }
+    const arm::tRegMapHold hold(seqFlexLoop_);
     auto& config = seqFlexLoop_.MuPacketGenConfig;
     if (stop) {
         config.writeStopPacketGeneration(true, status, true);
@@ -96,16 +100,51 @@ void MeasureUnitController::reset(tStatus& status) {
         return;
     }
     kdut::internal::MutexHolder hold(*unitLocks_[kMainMu]);
-    auto& control = seqFlexLoop_.MuCtrl[kMainMu];
-    control.setAbortMeasure(true, status);
-    if (status.isNotFatal()) {
-        control.flush(status, false);
+    {
+        const arm::tRegMapHold tree(seqFlexLoop_);
+        auto& control = seqFlexLoop_.MuCtrl[kMainMu];
+        control.setAbortMeasure(true, status);
+        if (status.isNotFatal()) {
+            control.flush(status, false);
+        }
     }
     waitForAborted(kMainMu, 1, status);
     strobePacketGen(true, status);
     if (status.isNotFatal()) {
         waitForGenerating(0, status);
     }
+}
+
+bool MeasureUnitController::overrideTrigger(tStatus& status) {
+    if (status.isFatal() || !unitLocks_[kMainMu]) {
+        return false;
+    }
+    kdut::internal::MutexHolder hold(*unitLocks_[kMainMu]);
+    const arm::tRegMapHold tree(seqFlexLoop_);
+    tStatus read;
+    const bool overridable = seqFlexLoop_.MuStatus[kMainMu].readGeneratingDcBusPackets(read);
+    if (read.isFatal()) {
+        status.merge(read);
+        return overridable;
+    }
+    if (!overridable) {
+        KELVO_SET_STATUS(status, kTriggerNotArmed);
+        return false;
+    }
+    seqFlexLoop_.MuCtrl[kMainMu].writeTriggerOverride(true, status, false);
+    return true;
+}
+
+bool MeasureUnitController::isEventLatched(tStatus& status) {
+    if (status.isFatal() || !unitLocks_[kMainMu]) {
+        return false;
+    }
+    kdut::internal::MutexHolder hold(*unitLocks_[kMainMu]);
+    const arm::tRegMapHold tree(seqFlexLoop_);
+    tStatus read;
+    const bool notLatched = seqFlexLoop_.MuStatus[kMainMu].readEventNotLatched(read);
+    status.merge(read);
+    return !notLatched;
 }
 
 bool MeasureUnitController::checkOtherUnit(uint32_t measureUnit, tStatus& status) const {
@@ -128,6 +167,7 @@ void MeasureUnitController::configure(uint32_t measureUnit, const UnitConfigurat
         return;
     }
     kdut::internal::MutexHolder hold(*unitLocks_[measureUnit]);
+    const arm::tRegMapHold tree(seqFlexLoop_);
     auto& control = seqFlexLoop_.MuCtrl[measureUnit];
     control.setAbortMeasure(true, status);
     control.flush(status, true);
@@ -174,13 +214,17 @@ uint32_t ChargeBalanceController::calculateOffset(uint8_t loop, tStatus& status)
         return 0;
     }
     kdut::internal::MutexHolder hold(lock_);
-    primary_.ChargeBalancerControl.writeStartCalculation(static_cast<uint8_t>(1u << loop), status, true);
+    {
+        const arm::tRegMapHold tree(primary_);
+        primary_.ChargeBalancerControl.writeStartCalculation(static_cast<uint8_t>(1u << loop), status, true);
+    }
     using tStatusLayout = kelvo_regmaps::layout::KelvoFlexLoopRegMap::ChargeBalancerStatus;
     const uint32_t done = 1u << (tStatusLayout::kFinishedShift + loop);
     const uint32_t failed = 1u << (tStatusLayout::kFailedShift + loop);
     struct Finished {
         kelvo_regmaps::tKelvoFlexLoopRegMap* map;
         uint32_t poll(tStatus& s) {
+            const arm::tRegMapHold tree(*map);
             arm::refreshRecord(map->ChargeBalancerStatus, s);
             return map->ChargeBalancerStatus.softCopy;
         }
@@ -191,6 +235,7 @@ uint32_t ChargeBalanceController::calculateOffset(uint8_t loop, tStatus& status)
     if (status.isNotFatal() && (finished.poll(status) & failed) != 0) {
         KELVO_SET_STATUS(status, kChargeBalanceFailed);
     }
+    const arm::tRegMapHold tree(primary_);
     if (status.isNotFatal()) {
         arm::refreshRecord(primary_.ChargeBalanceOffset[loop], status);
     }
@@ -199,6 +244,7 @@ uint32_t ChargeBalanceController::calculateOffset(uint8_t loop, tStatus& status)
 
 void ChargeBalanceController::storeOffset(kelvo_regmaps::tKelvoFlexLoopRegMap& map, uint8_t loop,
                                           uint32_t offset, tStatus& status) {
+    const arm::tRegMapHold tree(map);
     map.ChargeBalanceOffset[loop].writeLoopOffset(static_cast<uint16_t>(offset), status, false);
 }
 
@@ -305,6 +351,7 @@ void SequentialLoaderController<ShiftReg, StatusReg, kStatusMask, kExpectedStatu
     struct Reader {
         StatusReg* reg;
         uint32_t poll(nVOAPALS100::tStatus& s) {
+            const arm::tRegMapHold tree(reg->owner);
             arm::refreshRecord(*reg, s);
             return reg->softCopy;
         }
@@ -314,6 +361,7 @@ void SequentialLoaderController<ShiftReg, StatusReg, kStatusMask, kExpectedStatu
         poller.poll(reader, &Reader::poll, kExpectedStatus, kStatusMask, kStatusTimeout, true,
                     decltype(poller)::kEqual, status);
         if (status.isNotFatal()) {
+            const arm::tRegMapHold tree(shift_->owner);
             arm::insertIntoRecord(*shift_, 0xFFFFFFFFu, words[i]);
             shift_->flush(status, true);
         }
@@ -341,7 +389,11 @@ void ExternalPLLController::setUp(nVOAPALS100::tStatus& status) {
         return;
     }
     kelvo_driver::nVOAPAL000::sleepMicroseconds(kSettleMicroseconds);
-    const bool locked = status_->readAdf4002Locked(status);
+    bool locked = false;
+    {
+        const arm::tRegMapHold tree(status_->owner);
+        locked = status_->readAdf4002Locked(status);
+    }
     if (status.isNotFatal() && !locked) {
         KELVO_SET_STATUS(status, kelvo_driver::kExternalPLLNotLocked);
     }

@@ -31,11 +31,15 @@
 namespace kelvo_driver {
 
 constexpr int64_t kMeasureUnitTimedOut = KELVO_STATUS_MEASURE_UNIT_TIMED_OUT;
+constexpr int64_t kTriggerNotArmed = KELVO_STATUS_TRIGGER_NOT_ARMED;
 constexpr int64_t kChargeBalanceTimedOut = KELVO_STATUS_CHARGE_BALANCE_TIMED_OUT;
 constexpr int64_t kChargeBalanceFailed = KELVO_STATUS_CHARGE_BALANCE_FAILED;
 constexpr int64_t kExternalPLLNotLocked = KELVO_STATUS_EXTERNAL_PLL_NOT_LOCKED;
 
-// Arms and resets a measure unit of the sequencer's flex loop; all its waits spin.
+// Arms and resets a measure unit of the sequencer's flex loop; all its waits
+// spin. Lock order: the unit's lock, then the tree lock of the map a register
+// sequence uses (each poll read takes it alone; the waits hold only the
+// unit's lock).
 class MeasureUnitController : public MeasureUnitControllerInterface {
 public:
     static constexpr uint32_t kMainMu = 0;
@@ -58,6 +62,12 @@ public:
     void cleanup(nVOAPALS100::tStatus& status) override { reset(status); }
     // Polls the aborted-measurement flag until it equals expected (main unit only).
     void waitForAborted(uint32_t measureUnit, uint32_t expected, nVOAPALS100::tStatus& status);
+    // Under the main unit's lock: when the main unit generates DC-bus packets,
+    // strobes its trigger override and answers true; otherwise 0xBFFA4019
+    // (not armed), nothing written. A failed read keeps its code.
+    bool overrideTrigger(nVOAPALS100::tStatus& status) override;
+    // Under the main unit's lock: whether its event is latched (read from the hardware).
+    bool isEventLatched(nVOAPALS100::tStatus& status) override;
 
     // How a measure unit other than the main one filters and records its points.
     struct UnitConfiguration {

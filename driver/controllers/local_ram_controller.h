@@ -52,6 +52,7 @@ public:
         }
         kdut::internal::MutexHolder hold(lock_);
         for (uint64_t i = 0; i < count && status.isNotFatal(); ++i) {
+            const arm::tRegMapHold tree(commandHigh_.owner); // one word's registers at a time
             store(commandHigh_, static_cast<uint32_t>(commands[i] >> 32), status);
             store(commandLow_, static_cast<uint32_t>(commands[i]), status);
             store(writeAddress_, static_cast<uint32_t>(startAddress + i), status);
@@ -65,6 +66,7 @@ public:
         }
         kdut::internal::MutexHolder hold(lock_);
         for (uint64_t i = 0; i < commands.size(); ++i) {
+            const arm::tRegMapHold tree(commandHigh_.owner);
             store(readAddress_, static_cast<uint32_t>(startAddress + i), status);
             if (status.isNotFatal()) {
                 arm::refreshRecord(commandHigh_, status);

@@ -25,6 +25,7 @@ void IsolationLinkRecord::command(uint8_t command, tStatus& status) {
     const uint8_t linkCommand =
         command & (tStatusLayout::kIsoCommStatus >> tStatusLayout::kIsoCommStatusShift);
     if (present(status)) {
+        const arm::tRegMapHold tree(config->owner);
         config->writeLinkCommand(linkCommand, status, false);
     }
     const tPoller poller(kInitialIntervalMicroseconds, kMaximumIntervalMicroseconds,
@@ -38,6 +39,7 @@ void IsolationLinkRecord::startDcBus(tStatus& status) {
         return;
     }
     if (present(status)) {
+        const arm::tRegMapHold tree(config->owner);
         config->writeDcBusStartup(true, status, false);
     }
     const tPoller poller(kInitialIntervalMicroseconds, kMaximumIntervalMicroseconds,

@@ -61,7 +61,11 @@ public:
 private:
     // Both registers are there; else -52006.
     bool present(nVOAPALS100::tStatus& status);
-    uint32_t readStatus(nVOAPALS100::tStatus& status) { return linkStatus->readRegister(status); }
+    // Each poll read under the map's tree lock.
+    uint32_t readStatus(nVOAPALS100::tStatus& status) {
+        const arm::tRegMapHold tree(linkStatus->owner);
+        return linkStatus->readRegister(status);
+    }
 };
 
 class NonIsolatedControllers : public nVOAPAL000::tObject {

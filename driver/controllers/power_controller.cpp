@@ -26,7 +26,9 @@ void PowerController::enableTransformer(tStatus& status) {
     auto& a = transformerControlMap_->TransformerControlA;
     auto& b = transformerControlMap_->TransformerControlB;
     // Each a field write: the register is written when the field changed
-    // its soft copy or it was dirty already.
+    // its soft copy or it was dirty already. The whole sequence under the
+    // map's tree lock.
+    const arm::tRegMapHold tree(*transformerControlMap_);
     a.writeEnable(false, status, false);
     a.writeSettingA(settingA_, status, false);
     b.writeSettingB(settingB_, status, false);

@@ -17,6 +17,7 @@ void SequenceEngine::start(tStatus& status) {
     if (status.isFatal()) {
         return;
     }
+    const arm::tRegMapHold hold(map_);
     map_.SequencerControl.writeStart(true, status, false);
 }
 
@@ -24,6 +25,7 @@ bool SequenceEngine::isRunning(tStatus& status) {
     if (status.isFatal()) {
         return false;
     }
+    const arm::tRegMapHold hold(map_);
     return map_.SequencerStatus.readRunning(status);
 }
 
@@ -31,6 +33,7 @@ uint32_t SequenceEngine::getCommandFifoFullness(tStatus& status) {
     if (status.isFatal()) {
         return 0;
     }
+    const arm::tRegMapHold hold(map_);
     arm::refreshRecord(map_.CommandFifoFullness, status);
     return map_.CommandFifoFullness.softCopy;
 }

@@ -21,6 +21,7 @@ constexpr int64_t kSequenceEngineRunning = KELVO_STATUS_SEQUENCE_ENGINE_RUNNING;
 constexpr int64_t kSequenceEngineTimedOut = KELVO_STATUS_SEQUENCE_ENGINE_TIMED_OUT;
 constexpr int64_t kTooManyCommands = KELVO_STATUS_TOO_MANY_COMMANDS;
 
+// Each of its register accesses takes the map's tree lock for that access alone.
 class SequenceEngine : public nVOAPAL000::tObject {
 public:
     explicit SequenceEngine(kelvo_regmaps::tKelvoSequencerChSeqRegMap& map) : map_(map) {}

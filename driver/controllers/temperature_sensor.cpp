@@ -33,8 +33,13 @@ int16_t TemperatureSensorControllerImpl::readTemperature(tStatus& status) {
         return 0;
     }
     // A copy of the register's record takes the reads, so that requests on
-    // several threads never share a soft copy.
-    tVrefRecord record = top->Board.VrefTemperature;
+    // several threads never share a soft copy; it is copied under the tree's
+    // lock, and the poll's reads and waits run on the copy without it.
+    tVrefRecord record{};
+    {
+        const arm::tRegMapHold hold(*top);
+        record = top->Board.VrefTemperature;
+    }
     VrefReader reader{&record};
     poller_.poll(reader, &VrefReader::read, 0,
                  kelvo_regmaps::layout::SolstraNisoBoardRegMap::VrefTemperature::kVrefTemperatureDataOob,

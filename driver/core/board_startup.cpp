@@ -105,7 +105,11 @@ void BoardStartup::run(IsolatedObjectsInterface& isolated, TYMORegMaps& tymo, Br
     brixeltools::BrixelDMAStreamController& stream = dma.getStreamController(kStartupChannel);
     qeldma::StreamCreditControllerInterface* credits = dma.getStreamCreditController(kStartupChannel, status);
     SequenceEngineControllerInterface& engine = isolated.getSequenceEngineController();
-    const uint32_t core = tymo.brixelRegMap.COREDR.readRegister(status);
+    uint32_t core = 0;
+    {
+        const arm::tRegMapHold tree(tymo.brixelRegMap);
+        core = tymo.brixelRegMap.COREDR.readRegister(status);
+    }
     const uint32_t linkSize = 1u << ((core >> 12) & 15);
     if (status.isNotFatal()) {
         buffer_.reset(new (status, false) DMABuffer<uint64_t>(stream, credits, configuration, linkSize,

@@ -15,7 +15,6 @@ namespace {
 
 constexpr int64_t kNullSubroutineBuffer = KELVO_STATUS_NULL_SUBROUTINE_BUFFER;
 constexpr int64_t kSubroutineCountMismatch = KELVO_STATUS_SUBROUTINE_COUNT_MISMATCH;
-constexpr int64_t kTriggerNotArmed = KELVO_STATUS_TRIGGER_NOT_ARMED;
 constexpr uint32_t kOverridableTrigger = 0x40C;
 constexpr uint16_t kFirstEngineEvent = 0x129;
 constexpr uint16_t kLastEngineEvent = 0x12B;
@@ -378,20 +377,6 @@ void KelvoHelper::loadCalibrationToFirmwareFromStorageMapSoftcopy(uint64_t chann
 
 // ---- triggers and event latches -------------------------------------------------------
 
-kelvo_regmaps::tKelvoSeqFlexLoopRegMap* KelvoHelper::getSequencerFlexLoopMap(tStatus& status) const {
-    const corran_caps::ProductCaps* caps = getCapsTask().capsPtr;
-    NonIsolatedRegMaps* nonIsolated = &getTaskAs<NonIsolatedRegMapsTaskInterface>().getNonIsolatedRegMaps();
-    IsolatedRegMaps* isolated = &getTaskAs<IsolatedRegMapsTaskInterface>().getIsolatedRegMaps();
-    kelvo_regmaps::tKelvoSeqFlexLoopRegMap* map =
-        caps == nullptr || nonIsolated == nullptr || isolated == nullptr
-            ? nullptr
-            : sequencerFlexLoopMap(*isolated, *nonIsolated, *caps);
-    if (map == nullptr) {
-        KELVO_SET_STATUS(status, tStatus::kInvalidState);
-    }
-    return map;
-}
-
 bool KelvoHelper::overrideTrigger(uint64_t, uint32_t trigger, tStatus& status) const {
     if (status.isFatal()) {
         return false;
@@ -400,22 +385,8 @@ bool KelvoHelper::overrideTrigger(uint64_t, uint32_t trigger, tStatus& status) c
         KELVO_SET_STATUS(status, tStatus::kNotImplemented);
         return false;
     }
-    kelvo_regmaps::tKelvoSeqFlexLoopRegMap* map = getSequencerFlexLoopMap(status);
-    if (map == nullptr) {
-        return false;
-    }
-    tStatus read;
-    const bool overridable = map->MuStatus[0].readGeneratingDcBusPackets(read);
-    if (read.isFatal()) {
-        status.merge(read);
-        return overridable;
-    }
-    if (!overridable) {
-        KELVO_SET_STATUS(status, kTriggerNotArmed);
-        return false;
-    }
-    map->MuCtrl[0].writeTriggerOverride(true, status, false);
-    return true;
+    // Under the measure unit's lock, as its arm and reset.
+    return getIsolatedObjects().getMeasureUnitController().overrideTrigger(status);
 }
 
 bool KelvoHelper::checkEventLatch(uint64_t, uint16_t event, tStatus& status) const {
@@ -429,14 +400,7 @@ bool KelvoHelper::checkEventLatch(uint64_t, uint16_t event, tStatus& status) con
         KELVO_SET_STATUS(status, tStatus::kNotImplemented);
         return false;
     }
-    kelvo_regmaps::tKelvoSeqFlexLoopRegMap* map = getSequencerFlexLoopMap(status);
-    if (map == nullptr) {
-        return false;
-    }
-    tStatus read;
-    const bool notLatched = map->MuStatus[0].readEventNotLatched(read);
-    status.merge(read);
-    return !notLatched;
+    return getIsolatedObjects().getMeasureUnitController().isEventLatched(status);
 }
 
 } // namespace kelvo_driver

@@ -169,7 +169,6 @@ public:
     void getHardwareErrors(nVOAPALS100::tStatus&) const {}
 
 private:
-    kelvo_regmaps::tKelvoSeqFlexLoopRegMap* getSequencerFlexLoopMap(nVOAPALS100::tStatus& status) const;
     TYMOObjectsInterface& getTYMOObjects() const;
     NonIsolatedObjectsInterface& getNonIsolatedObjects() const;
     wexmoortools::SubroutineRegistrarInterface& getSubroutineRegistrar() const;

@@ -84,19 +84,6 @@ kelvo_regmaps::tKelvoSequencerChSeqRegMap* sequencerChannelMap(IsolatedRegMaps& 
                : nullptr;
 }
 
-kelvo_regmaps::tKelvoSeqFlexLoopRegMap* sequencerFlexLoopMap(IsolatedRegMaps& isolated,
-                                                             NonIsolatedRegMaps& nonIsolated,
-                                                             const corran_caps::ProductCaps& caps) {
-    if (corran_caps::isSolstraProduct(caps.subsystemID)) {
-        return isolated.wrapper.getSeqFlexLoopRegMap();
-    }
-    kelvo_regmaps::tDuskmereNisoTopRegMap* top =
-        nonIsolated.wrapper.isDuskmere ? nonIsolated.wrapper.getDuskmereRegMap() : nullptr;
-    return top != nullptr && top->SeqTop.Channels[0] != nullptr
-               ? &top->SeqTop.Channels[0]->SeqChannel.KelvoSeqFlexLoop
-               : nullptr;
-}
-
 // ---- level 10 ----------------------------------------------------------------------
 
 SetupTask* SubroutinePackageRegister::create(KelvoHelper& helper, const SetupInputs& inputs,
@@ -291,6 +278,7 @@ void BoardRevisionProgrammer::setup(kelvo_storagemaps::ManufacturingStorageMapIn
     if (status.isFatal()) {
         return;
     }
+    const arm::tRegMapHold tree(sequencer);
     auto& reg = sequencer.SoftwareGeneralUse[kRevisionRegister];
     arm::insertIntoRecord(reg, 0xFFFFFFFFu, revision);
     if (reg.dirty != 0) {

@@ -133,8 +133,5 @@ public:
 kelvo_regmaps::tKelvoSequencerChSeqRegMap* sequencerChannelMap(IsolatedRegMaps& isolated,
                                                                NonIsolatedRegMaps& nonIsolated,
                                                                const corran_caps::ProductCaps& caps);
-kelvo_regmaps::tKelvoSeqFlexLoopRegMap* sequencerFlexLoopMap(IsolatedRegMaps& isolated,
-                                                             NonIsolatedRegMaps& nonIsolated,
-                                                             const corran_caps::ProductCaps& caps);
 
 } // namespace kelvo_driver

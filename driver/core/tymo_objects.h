@@ -21,10 +21,11 @@
 #include "storage/flash_window.h"
 
 namespace kdut {
-// The bridge signature register is read through its map's own refresh.
+// The bridge signature register is read through its map's own refresh, under its tree's lock.
 template <> struct RegisterVerifierAccess<brixeltools::tBrixelWithOffset<0u>::tSignature> {
     static uint32_t refresh(brixeltools::tBrixelWithOffset<0u>::tSignature& record,
                             nVOAPALS100::tStatus& status) {
+        const arm::tRegMapHold hold(record.owner);
         record.refresh(status);
         return record.softCopy;
     }
@@ -64,6 +65,7 @@ public:
     uint64_t getMappedWindow() override { return reinterpret_cast<uintptr_t>(window0_); }
     kelvo_storagemaps::KelvoStorageMaps* getKelvoStorageMaps() const { return storageMaps_; }
     const CalibrationMapSet& getCalibrationMapSet() const override { return calibrationMaps_; }
+    kdut::HardwareStateCheckerInterface* getSignatureVerifier() override { return signatureVerifier_; }
 
 private:
     void unmapWindow0();

@@ -17,10 +17,18 @@ namespace kdut {
 // leaves the cached value too. The default serves the register records of the
 // register-map engine (refreshRecord found beside the record type, the value
 // in softCopy); a register type that is read another way specialises this.
+// The refresh and the answer are taken under the lock of the register's tree
+// (its map's lockSlot(), reached through the record's owner), so that two
+// checks, or a check and a by-name read, never share the soft copy half-way.
 template <typename Register> struct RegisterVerifierAccess {
     static uint32_t refresh(Register& record, nVOAPALS100::tStatus& status) {
+        auto* lock = record.owner->lockSlot().acquire();
         refreshRecord(record, status);
-        return record.softCopy;
+        const uint32_t value = record.softCopy;
+        if (lock != nullptr) {
+            lock->release();
+        }
+        return value;
     }
 };
 

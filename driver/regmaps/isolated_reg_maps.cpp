@@ -16,6 +16,10 @@ IsolatedRegMaps::tLink::tLink(kelvo_regmaps::tKelvoRegAccessRegMap* linkMap,
     }
     accessor = new (storage_) WindowedFrontEndAccessor(*map, checker, status);
     if (accessor->mutex.mutex != nullptr) {
+        // Replaced under the tree's lock: an operation that took it has
+        // ended, and one waiting for it takes the link's lock instead.
+        previous_ = map->externalLock();
+        const arm::tRegMapHold hold(*map);
         map->setExternalLock(this);
         installed_ = true;
     }
@@ -23,7 +27,8 @@ IsolatedRegMaps::tLink::tLink(kelvo_regmaps::tKelvoRegAccessRegMap* linkMap,
 
 IsolatedRegMaps::tLink::~tLink() {
     if (installed_) {
-        map->setExternalLock(nullptr);
+        const arm::tRegMapHold hold(*map);
+        map->setExternalLock(previous_);
     }
     if (accessor != nullptr) {
         accessor->~WindowedFrontEndAccessor();

@@ -4,12 +4,15 @@
 // "IsoFpgaWindow". Built after the isolated FPGA is loaded, destroyed before
 // the non-isolated group whose map carries every isolated access.
 //
-// While the group lives, the windowed accessor's mutex is installed as the
-// external lock of the register-access map it drives, so that user access to
-// that map instance by name (by identifier, whole-map operations, also through
-// an ancestor's whole-map operation) waits for a handshake in progress instead
-// of breaking into it. Other register-access maps, the sequencer's views
-// included, are not covered.
+// The isolated top map's tree has a lock of its own (its wrapper's). While
+// the group lives, the windowed accessor's mutex (the link's lock) replaces
+// the non-isolated tree's lock as the external lock of the register-access
+// map it drives, so that user access to that map instance by name (by
+// identifier, whole-map operations, also through an ancestor's whole-map
+// operation, which takes the tree's lock first) waits for a handshake in
+// progress instead of breaking into it; the link's lock alone guards that
+// map's records then, and nothing is taken under it. The destructor puts the
+// tree's lock back.
 #pragma once
 
 #include <stdint.h>
@@ -57,8 +60,8 @@ public:
 private:
     // The windowed accessor over the link's register-access map, kept inside
     // the group, and its recursive mutex installed as that map's external
-    // lock. Destroyed after the wrapper: it takes the lock out of the map
-    // first, then destroys the accessor.
+    // lock in place of the tree's. Destroyed after the wrapper: it puts the
+    // tree's lock back first, then destroys the accessor.
     class tLink : public arm::tRegMapLockInterface {
     public:
         tLink(kelvo_regmaps::tKelvoRegAccessRegMap* linkMap, kdut::HardwareStateCheckerInterface* checker,
@@ -76,6 +79,7 @@ private:
     private:
         alignas(WindowedFrontEndAccessor) unsigned char storage_[sizeof(WindowedFrontEndAccessor)];
         bool installed_ = false;
+        arm::tRegMapLockInterface* previous_ = nullptr; // the tree's lock
     };
 
     static kelvo_regmaps::tKelvoRegAccessRegMap* linkMapOf(NonIsolatedRegMapsWrapper& wrapper);

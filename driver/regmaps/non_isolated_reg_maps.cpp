@@ -12,10 +12,11 @@ NonIsolatedRegMaps::NonIsolatedRegMaps(uint64_t bar, armki::ARMDispatcher& dispa
       barAccessor_(&barRegion_), wrapper(dispatcher, &fpgaAccessor_, caps, status),
       bar0RegMap(&barAccessor_, status, 0, 0, 0xFFFFFFFF),
       windowAdapter_(&fpgaRegion_, wrapper.getWindowSize()), window(windowAdapter_, status) {
-    nVOAPAL200_createMutex(&mutex_, &status);
+    bar0Lock_.initialize(status);
     if (status.isFatal()) {
         return;
     }
+    bar0RegMap.installTreeLock(&bar0Lock_);
     windowDispatcher_->add(kWindowName, window, status);
     bar0RegMap.addToDispatcher(*dispatcher_, status);
 }
@@ -25,6 +26,7 @@ NonIsolatedRegMaps::~NonIsolatedRegMaps() {
     tStatus dropped;
     tStatus local;
     bar0RegMap.removeFromDispatcher(*dispatcher_, local);
+    bar0RegMap.installTreeLock(nullptr);
     dropped.merge(local);
     local.clear();
     windowDispatcher_->remove(kWindowName, local);

@@ -3,7 +3,8 @@
 // generation's top map through the non-isolated wrapper, and the device window
 // "NisoFpgaWindow" over the FPGA's register space. Built after the
 // non-isolated FPGA is loaded; the isolated group uses its wrapper's
-// register-access map and is destroyed before it.
+// register-access map and is destroyed before it. The top map's tree and the
+// endpoint map's tree each have their own lock.
 #pragma once
 
 #include <stdint.h>
@@ -54,6 +55,11 @@ private:
 
 public:
     NonIsolatedRegMapsWrapper wrapper;
+
+private:
+    arm::tRegMapTreeLock bar0Lock_; // the endpoint map's tree lock; outlives the map
+
+public:
     kelvo_regmaps::tKelvoBar0RegMap bar0RegMap;
 
 private:
@@ -61,9 +67,6 @@ private:
 
 public:
     devicewindow::MemoryWindow window;
-
-private:
-    nVOAPAL000::tMutex mutex_;
 };
 
 } // namespace kelvo_driver

@@ -1,7 +1,8 @@
 // The owner of one side's top register map: it builds the board generation's
-// top map over an accessor, keeps it in a shared pointer, registers the map
-// and every window in it by name, and removes the names again when it is
-// destroyed. At most one of the two top maps exists.
+// top map over an accessor, keeps it in a shared pointer, installs the tree's
+// lock (arm::tRegMapTreeLock, owned here) on it and every sub-map, registers
+// the map and every window in it by name, and removes the names again when it
+// is destroyed. At most one of the two top maps exists.
 #pragma once
 
 #include <stdint.h>
@@ -51,6 +52,12 @@ public:
             duskmereTop_->removeFromDispatcher(dispatcher_, local, nullptr, false);
             dropped.merge(local);
         }
+        if (solstraTop_) {
+            solstraTop_->installTreeLock(nullptr);
+        }
+        if (duskmereTop_) {
+            duskmereTop_->installTreeLock(nullptr);
+        }
         duskmereTop_.reset();
         solstraTop_.reset();
     }
@@ -65,10 +72,14 @@ public:
         VOSDBG_ASSERT(isDuskmere);
         return duskmereTop_.get();
     }
+    // The lock of the top map's tree (unusable when no top map was built).
+    arm::tRegMapTreeLock& treeLock() { return treeLock_; }
 
-    // Builds the generation's top map over the accessor and registers it
-    // under its default name with every window below it. Nothing when the
-    // status holds an error or neither flag is set. A top map whose
+    // Builds the generation's top map over the accessor, installs the tree's
+    // lock on it and every window below it (-52000 when the lock's mutex
+    // cannot be had: no top map) and registers it under its default name
+    // with every window below it. Nothing when the status holds an error or
+    // neither flag is set. A top map whose
     // construction reported an error is destroyed; so is one whose shared
     // pointer cannot be had (-52000). Names added before a registration
     // failure stay until the destructor removes them.
@@ -87,6 +98,12 @@ private:
         if (status.isFatal()) {
             return;
         }
+        if (!treeLock_.usable()) {
+            treeLock_.initialize(status);
+            if (status.isFatal()) {
+                return;
+            }
+        }
         Top* top = new (status, false) Top(accessor, status);
         if (top == nullptr) {
             return;
@@ -95,6 +112,7 @@ private:
             delete top;
             return;
         }
+        top->installTreeLock(&treeLock_);
         holder = vohtl::SharedPtr<Top>(top, status);
         if (holder && status.isNotFatal()) {
             holder->addToDispatcher(dispatcher_, status, nullptr, false);
@@ -102,6 +120,7 @@ private:
     }
 
     armki::ARMDispatcher& dispatcher_;
+    arm::tRegMapTreeLock treeLock_; // outlives the top maps
     vohtl::SharedPtr<SolstraTop> solstraTop_;
     vohtl::SharedPtr<DuskmereTop> duskmereTop_;
 

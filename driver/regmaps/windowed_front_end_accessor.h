@@ -4,8 +4,12 @@
 //
 // One recursive mutex serialises whole accesses, from before the first status
 // poll until after the last register of the access; the polls sleep, so
-// callers must be allowed to sleep. The hardware-state checker is called with
-// the mutex held when the status register reports an error.
+// callers must be allowed to sleep. It is the only lock taken during a
+// handshake (the link's lock, last in the lock order: register_map.h): when
+// the status register reports an error the access ends, the mutex is
+// released, and only then is the hardware-state checker asked (its
+// verifiers take tree locks of their own); the access reports what the
+// checker found, or the link's error when it found nothing.
 #pragma once
 
 #include <stdint.h>
@@ -62,16 +66,19 @@ public:
         if (status.isFatal() || !usable(status)) {
             return;
         }
+        nVOAPALS100::tStatus access;
         nVOAPAL200_acquireMutex(&mutex);
-        pollReady(status);
-        if (status.isNotFatal()) {
+        pollReady(access);
+        if (access.isNotFatal()) {
             arm::insertIntoRecord(*writeDataReg, 0xFFFFFFFFu, value);
-            arm::flushRecord(*writeDataReg, RegMap::tRegAccessWriteDataReg::kClearedAfterWrite, status, true);
+            arm::flushRecord(*writeDataReg, RegMap::tRegAccessWriteDataReg::kClearedAfterWrite, access, true);
         }
-        if (status.isNotFatal()) {
-            writeAddress(offset, kWrite, status);
+        if (access.isNotFatal()) {
+            writeAddress(offset, kWrite, access);
         }
+        const bool linkError = takeLinkError();
         nVOAPAL200_releaseMutex(&mutex);
+        finish(linkError, access, status);
     }
 
     // On any failure: the read-data register's soft copy, which holds the
@@ -83,28 +90,32 @@ public:
         if (!usable(status)) {
             return readDataReg->softCopy;
         }
+        nVOAPALS100::tStatus access;
         nVOAPAL200_acquireMutex(&mutex);
-        pollReady(status);
-        if (status.isNotFatal()) {
-            writeAddress(offset, kRead, status);
+        pollReady(access);
+        if (access.isNotFatal()) {
+            writeAddress(offset, kRead, access);
         }
-        if (status.isNotFatal()) {
+        if (access.isNotFatal()) {
             poll(&TempWindowedFrontEndAccessor::pollIsoRegAccessStatusNewIsoRegReadResponse,
                  tTiming::kResponseInitialInterval, tTiming::kResponseMaximumInterval, kNoReadResponse,
-                 status);
+                 access);
         }
-        if (status.isNotFatal()) {
-            arm::refreshRecord(*readDataReg, status);
+        if (access.isNotFatal()) {
+            arm::refreshRecord(*readDataReg, access);
         }
         // Taken before the release: afterwards another thread's read may replace it.
         const uint32_t value = readDataReg->softCopy;
+        const bool linkError = takeLinkError();
         nVOAPAL200_releaseMutex(&mutex);
+        finish(linkError, access, status);
         return value;
     }
 
     // The poll predicates: refresh the status register (unless the status
     // already holds an error), then answer from its soft copy. With the error
-    // bit set they ask the checker (which fails the status) and answer false.
+    // bit set they fail the status with the link's error (the checker is
+    // asked once the access has let the mutex go) and answer false.
     bool pollIsoRegAccessStatusReadyForNewAccess(nVOAPALS100::tStatus& status) {
         return statusBit(tTiming::tStatusBits::kReadyForNewAccess, status);
     }
@@ -126,8 +137,30 @@ public:
     nVOAPAL000::tMutex mutex; // kernel mutex, owner thread, count
 
 private:
+    bool linkError_ = false; // under the mutex
     using tPredicate = bool (TempWindowedFrontEndAccessor::*)(nVOAPALS100::tStatus&);
     using tSleepTimeout = nVOAPAL000::tTimeout<nVOAPAL000::tTimeWasterSleep, nVOAPAL000::tTimebasePrecise>;
+
+    // Under the mutex: whether a predicate saw the error bit during this access.
+    bool takeLinkError() {
+        const bool seen = linkError_;
+        linkError_ = false;
+        return seen;
+    }
+
+    // With the mutex released: the access's status into the caller's; after
+    // the error bit, what the checker finds replaces the link's error.
+    void finish(bool linkError, const nVOAPALS100::tStatus& access, nVOAPALS100::tStatus& status) {
+        if (linkError && checker != nullptr) {
+            nVOAPALS100::tStatus checked;
+            checker->checkHardwareState(checked);
+            if (checked.isFatal()) {
+                status.merge(checked);
+                return;
+            }
+        }
+        status.merge(access);
+    }
 
     bool usable(nVOAPALS100::tStatus& status) {
         if (mutex.mutex == nullptr) {
@@ -159,11 +192,8 @@ private:
             arm::refreshRecord(*statusReg, status);
         }
         if ((statusReg->softCopy & tTiming::tStatusBits::kRegAccessError) != 0) {
-            if (checker != nullptr) {
-                checker->checkHardwareState(status);
-            } else {
-                KELVO_SET_STATUS(status, kRegAccessStatusError);
-            }
+            linkError_ = true;
+            KELVO_SET_STATUS(status, kRegAccessStatusError);
             return false;
         }
         return (statusReg->softCopy & mask) != 0;

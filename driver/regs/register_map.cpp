@@ -207,6 +207,15 @@ void tRegisterMapBase::initializeRecords() {
     }
 }
 
+void tRegisterMapBase::installTreeLock(tRegMapLockInterface* lock) {
+    setExternalLock(lock);
+    for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
+        if (tRegisterMapBase* sub = tables_.subMapAt(*this, i)) {
+            sub->installTreeLock(lock);
+        }
+    }
+}
+
 void tRegisterMapBase::reinitialize() {
     tLockGuard guard(lock_);
     initializeRecords();

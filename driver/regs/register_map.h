@@ -13,12 +13,55 @@
 
 #include "platform/memory.h"
 #include "platform/status.h"
+#include "platform/sync.h"
 #include "regs/dynamic_access.h"
 #include "regs/front_end_accessor.h"
 
 namespace arm {
 
 class tRegisterMapBase;
+
+// ---- locks -----------------------------------------------------------------
+//
+// The records of a map (soft copies, dirty flags, strobe words) have no lock
+// of their own. Each register-map tree (a top map with all its sub-maps) has
+// one recursive lock, its tree lock, installed on the top map and on every
+// sub-map by whoever builds the top map; every path to a record takes it:
+// each operation by number and each whole-map operation of any map of the
+// tree (so a by-name request on a sub-map and a whole-map request on its
+// parent exclude each other), and every controller, verifier or accessor that
+// uses a map's typed registers, which holds it (tRegMapHold) across each
+// sequence that must not be interleaved: a set and its flush, a whole
+// transaction of a port. Trees are independent: requests on different trees
+// run in parallel.
+//
+// One map keeps another lock than its tree's: the register-access map that
+// carries the isolation link, while the isolated group lives, guarded by the
+// link's own lock (its handshake's), which the map's own operations and its
+// ancestors' whole-map operations take after the tree's lock.
+//
+// Lock order (a lock is only taken after those above it; docs/driver.md
+// "Lock order" has the whole driver's):
+//   1. the locks outside the register maps, in their own order: a
+//      session's cleanup list, one DMA stream's turn, the DMA dispatcher's
+//      mutex, a stream controller's mutex, its SGL controller's mutex; the
+//      device mutex; a registration's mutex (a by-name request holds its
+//      name's); a controller's own mutex (the measure unit's, the sequence
+//      engine's, the charge balancer's, a FIFO or credit controller's, the
+//      local RAM's, the flash window's, the SPI controller's)
+//   2. the tree locks. Where a path holds two, in this order: the isolated
+//      FPGA's tree; the non-isolated FPGA's tree; the bridge and timing-chip
+//      trees, the IO-port and isolation-port maps' before the bridge-port
+//      accessor's mutex before the switched bus-interface map's (whose lock
+//      a port transaction holds), the SPI map's before the configuration
+//      window map's (an SPI transaction holds both)
+//   3. the isolation link's lock (the windowed accessor's mutex, and the
+//      external lock of the map it drives): nothing is taken under it; the
+//      checks a failed handshake asks run after it is released and take
+//      only tree locks.
+// Nothing takes a lock of step 1 while holding a tree lock or the link's.
+// A tree lock is not held across a sleep or a long hardware wait that can
+// run outside it: a poll takes it for each read and lets it go for the wait.
 
 // An external lock that a map instance takes around every operation by
 // number and every whole-map operation while it is installed. Whoever installs
@@ -29,6 +72,77 @@ public:
     virtual ~tRegMapLockInterface() = default;
     virtual void acquire() = 0;
     virtual void release() = 0;
+};
+
+// The lock of one register-map tree: the platform's recursive mutex (its
+// owner thread and depth). Not usable until initialize succeeded.
+class tRegMapTreeLock : public tRegMapLockInterface {
+public:
+    tRegMapTreeLock() = default;
+    ~tRegMapTreeLock() override = default;
+    tRegMapTreeLock(const tRegMapTreeLock&) = delete;
+    tRegMapTreeLock& operator=(const tRegMapTreeLock&) = delete;
+
+    // Creates the kernel mutex (-52000 when it cannot).
+    void initialize(nVOAPALS100::tStatus& status) { nVOAPAL200_createMutex(&mutex_, &status); }
+    bool usable() const { return mutex_.mutex != nullptr; }
+    void acquire() override { nVOAPAL200_acquireMutex(&mutex_); }
+    void release() override { nVOAPAL200_releaseMutex(&mutex_); }
+    // Depth of the current owner's hold (0 when free), for diagnostics.
+    uint32_t depth() const { return mutex_.count; }
+    bool heldByCurrentThread() const {
+        return __atomic_load_n(&mutex_.mutexOwner, __ATOMIC_RELAXED) == nVOKAL100_getThreadHandle();
+    }
+
+private:
+    kelvo_driver::nVOAPAL000::tMutex mutex_;
+};
+
+// Where a map keeps its external lock: read and replaced atomically, and
+// taken so that a holder that waited while the lock was replaced lets go and
+// takes the new one (a map's lock is replaced only by the isolation link,
+// under the old lock).
+class tRegMapLockSlot {
+public:
+    tRegMapLockInterface* get() const { return __atomic_load_n(&lock_, __ATOMIC_ACQUIRE); }
+    void set(tRegMapLockInterface* lock) { __atomic_store_n(&lock_, lock, __ATOMIC_RELEASE); }
+    // Takes the installed lock (nothing when none) and answers the one taken.
+    tRegMapLockInterface* acquire() const {
+        for (;;) {
+            tRegMapLockInterface* lock = get();
+            if (lock == nullptr) {
+                return nullptr;
+            }
+            lock->acquire();
+            if (get() == lock) {
+                return lock;
+            }
+            lock->release();
+        }
+    }
+
+private:
+    tRegMapLockInterface* lock_ = nullptr;
+};
+
+// Holds a map's installed lock for a scope (nothing when it has none): what a
+// controller takes around a register sequence. Map: any map with lockSlot()
+// (the kelvo and the sized engine's). Records reach their map through owner.
+class tRegMapHold {
+public:
+    template <typename Map> explicit tRegMapHold(const Map& map) : lock_(map.lockSlot().acquire()) {}
+    template <typename Map>
+    explicit tRegMapHold(Map* map) : lock_(map != nullptr ? map->lockSlot().acquire() : nullptr) {}
+    ~tRegMapHold() {
+        if (lock_ != nullptr) {
+            lock_->release();
+        }
+    }
+    tRegMapHold(const tRegMapHold&) = delete;
+    tRegMapHold& operator=(const tRegMapHold&) = delete;
+
+private:
+    tRegMapLockInterface* lock_;
 };
 
 // ---- records ---------------------------------------------------------------
@@ -266,8 +380,12 @@ public:
     const tRegisterMapTables& tables() const { return tables_; }
 
     // Installs (or, with null, removes) this instance's external lock; the lock is not owned.
-    void setExternalLock(tRegMapLockInterface* lock) { lock_ = lock; }
-    tRegMapLockInterface* externalLock() const { return lock_; }
+    void setExternalLock(tRegMapLockInterface* lock) { lock_.set(lock); }
+    tRegMapLockInterface* externalLock() const { return lock_.get(); }
+    const tRegMapLockSlot& lockSlot() const { return lock_; }
+    // Installs the tree's lock (null: removes it) on this map and on every
+    // sub-map below it, nested; the lock is not owned and must outlive them.
+    void installTreeLock(tRegMapLockInterface* lock);
 
     // Registers this map under `name` (default: its class name without the
     // leading "t") unless skipSelf, then each sub-map in declaration order under
@@ -298,11 +416,7 @@ protected:
 private:
     class tLockGuard {
     public:
-        explicit tLockGuard(tRegMapLockInterface* lock) : lock_(lock) {
-            if (lock_ != nullptr) {
-                lock_->acquire();
-            }
-        }
+        explicit tLockGuard(const tRegMapLockSlot& slot) : lock_(slot.acquire()) {}
         ~tLockGuard() {
             if (lock_ != nullptr) {
                 lock_->release();
@@ -330,7 +444,7 @@ private:
     uint32_t base_;
     uint32_t windowStart_;
     uint32_t windowSize_;
-    tRegMapLockInterface* lock_ = nullptr;
+    tRegMapLockSlot lock_;
 };
 
 template <typename Dispatcher>

@@ -143,7 +143,17 @@ void tSizedRegisterMapBase::initializeRecords() {
     }
 }
 
+void tSizedRegisterMapBase::installTreeLock(tRegMapLockInterface* lock) {
+    lock_.set(lock);
+    for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
+        if (tSizedRegisterMapBase* sub = tables_.subMapAt(*this, i)) {
+            sub->installTreeLock(lock);
+        }
+    }
+}
+
 void tSizedRegisterMapBase::reinitializeWithSubMaps() {
+    const tRegMapHold hold(*this);
     initializeRecords();
     for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
         if (tSizedRegisterMapBase* sub = tables_.subMapAt(*this, i)) {
@@ -158,6 +168,7 @@ void tSizedRegisterMapBase::get(uint32_t id, uint64_t& value, tStatus& status, u
     if (status.isFatal()) {
         return;
     }
+    const tRegMapHold hold(*this);
     const tSizedIdEntry* entry = findEntry(tables_.get, dataKey(id), status);
     if (entry == nullptr) {
         value = 0;
@@ -172,6 +183,7 @@ void tSizedRegisterMapBase::set(uint32_t id, uint64_t value, tStatus& status, ui
     if (status.isFatal()) {
         return;
     }
+    const tRegMapHold hold(*this);
     const tSizedIdEntry* entry = findEntry(tables_.set, dataKey(id), status);
     if (entry == nullptr) {
         return;
@@ -187,6 +199,7 @@ void tSizedRegisterMapBase::read(uint32_t id, uint64_t& value, tStatus& status, 
     if (status.isFatal()) {
         return;
     }
+    const tRegMapHold hold(*this);
     const tSizedIdEntry* entry = findEntry(tables_.read, dataKey(id), status);
     if (entry == nullptr) {
         value = 0;
@@ -210,6 +223,7 @@ void tSizedRegisterMapBase::write(uint32_t id, uint64_t value, bool force, tStat
     if (status.isFatal()) {
         return;
     }
+    const tRegMapHold hold(*this);
     const tSizedIdEntry* entry = findEntry(tables_.write, dataKey(id), status);
     if (entry == nullptr) {
         return;
@@ -233,6 +247,7 @@ void tSizedRegisterMapBase::flush(uint32_t id, bool force, tStatus& status, uint
     if (status.isFatal()) {
         return;
     }
+    const tRegMapHold hold(*this);
     const tSizedIdEntry* entry = findEntry(tables_.flush, registerKey(id), status);
     if (entry == nullptr) {
         return;
@@ -249,6 +264,7 @@ void tSizedRegisterMapBase::refresh(uint32_t id, tStatus& status, uint32_t) {
     if (status.isFatal()) {
         return;
     }
+    const tRegMapHold hold(*this);
     const tSizedIdEntry* entry = findEntry(tables_.refresh, registerKey(id), status);
     if (entry == nullptr) {
         return;
@@ -273,6 +289,7 @@ void tSizedRegisterMapBase::flushRegMap(bool force, tStatus& status) {
     if (status.isFatal()) {
         return;
     }
+    const tRegMapHold hold(*this);
     tStatus local;
     for (uint32_t i = 0; i < tables_.registerCount; ++i) {
         const tSizedRegisterInfo& info = tables_.registers[i];
@@ -293,6 +310,7 @@ void tSizedRegisterMapBase::refreshRegMap(tStatus& status) {
     if (status.isFatal()) {
         return;
     }
+    const tRegMapHold hold(*this);
     tStatus local;
     for (uint32_t i = 0; i < tables_.registerCount; ++i) {
         const tSizedRegisterInfo& info = tables_.registers[i];
@@ -309,6 +327,7 @@ void tSizedRegisterMapBase::refreshRegMap(tStatus& status) {
 }
 
 void tSizedRegisterMapBase::markDirtyRegMap() {
+    const tRegMapHold hold(*this);
     for (uint32_t i = 0; i < tables_.registerCount; ++i) {
         const tSizedRegisterInfo& info = tables_.registers[i];
         if (info.kind == kDataPort) {

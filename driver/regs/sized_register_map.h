@@ -15,7 +15,9 @@
 // A generated map (tools/regmapgen, flavours "bridge" and "timing") derives
 // from tSizedRegisterMapBase and hands over constant tables; the nested
 // register types derive from the records below and call the record
-// operations. Maps take no lock: callers serialise access to one map.
+// operations. Each map's operations by number and whole-map operations take
+// its tree's lock (register_map.h) while one is installed; whoever uses the
+// typed registers holds it (tRegMapHold) around each sequence.
 #pragma once
 
 #include <stdint.h>
@@ -189,6 +191,12 @@ public:
     uint32_t windowSize() const { return windowSize_; }
     const tSizedRegisterMapTables& tables() const { return tables_; }
 
+    const tRegMapLockSlot& lockSlot() const { return lock_; }
+    tRegMapLockInterface* externalLock() const { return lock_.get(); }
+    // Installs the tree's lock (null: removes it) on this map and its
+    // sub-maps; not owned, it must outlive them.
+    void installTreeLock(tRegMapLockInterface* lock);
+
     // Registers this map alone (its sub-maps are reached through it) under
     // `name`, by default the map's registration name; the dispatcher offers
     // add(const char*, DynamicAccessInterfaceBase<tStatus>&, tStatus&) and
@@ -222,6 +230,7 @@ private:
     uint32_t base_;
     uint32_t windowStart_;
     uint32_t windowSize_;
+    tRegMapLockSlot lock_;
 };
 
 // ---- record operations (the typed register methods call these) ------------

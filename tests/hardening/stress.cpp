@@ -8,9 +8,12 @@
 #include <barrier>
 #include <random>
 #include <span>
+#include <sstream>
 #include <thread>
 
 #include "core/kelvo_device.h"
+#include "regs/register_map.h"
+#include "regs/sized_register_map.h"
 #include "standin/control_io.h"
 #include "requests.h"
 
@@ -421,6 +424,98 @@ std::int32_t mix(Worker& w) {
     }
 }
 
+// ---- the sweepers: every registered map by name beside the controllers' requests ----------------------
+// A map's registration name (with its version) and the identifiers a sweep takes: fields that get and write
+// both serve, fields whose hardware read has no side effect (no data port, nothing of the isolation link's
+// access windows, of the bridge and timing-chip maps the SPI engine's latches alone).
+struct SweptMap {
+    std::string name;
+    std::vector<std::uint32_t> fields, reads;
+};
+std::vector<SweptMap> sweptMaps[std::size(modules)];
+
+template <class Tables> void takeIdentifiers(const Tables& t, bool readable, SweptMap& map) {
+    for (const auto& e : std::span(t.write.entries, t.write.count)) {
+        if (arm::findSortedEntry(t.get.entries, t.get.count, e.id) != nullptr) {
+            map.fields.push_back(e.id);
+        }
+    }
+    for (const auto& e : std::span(t.read.entries, readable ? t.read.count : 0)) {
+        if (t.registers[e.reg].kind != arm::kDataPort) {
+            map.reads.push_back(e.id);
+        }
+    }
+}
+
+// The module's maps as the C API lists them, each found in the dispatcher for its version and tables (the
+// kelvo maps' names begin with their board's or the product's name).
+struct Lookup : armki::ARMDispatcher {
+    using ARMDispatcher::find;
+};
+void listMaps(unsigned m) {
+    const int handle = openOn(modules[m]);
+    kelvo_arm_getSizeOfRegistrationList_out size{};
+    ask(handle, KELVO_IOCTL_arm_getSizeOfRegistrationList, kelvo_status_record{}, size);
+    std::string text(size.size, '\0');
+    ask(handle, KELVO_IOCTL_arm_getRegistrationList,
+        kelvo_arm_getRegistrationList_in{address(text.data()), 0, 0});
+    kelvo_close(handle);
+    std::istringstream names(text.c_str());
+    for (std::string name; std::getline(names, name, '\t');) {
+        const auto* entry = (modules[m].device->getKelvoHelper()->getARMDispatcher().*
+                             &Lookup::find)(name.data(), name.size());
+        auto* map = entry->wrapper->getObject();
+        SweptMap& swept = sweptMaps[m].emplace_back(SweptMap{name + "_Ver" + map->getVersion(), {}, {}});
+        if (name.starts_with("Solstra") || name.starts_with("Duskmere") || name.starts_with("Kelvo")) {
+            takeIdentifiers(static_cast<arm::tRegisterMapBase*>(map)->tables(),
+                            name.find("RegAccessRegMap") == std::string::npos, swept);
+        } else {
+            takeIdentifiers(static_cast<arm::tSizedRegisterMapBase*>(map)->tables(),
+                            name == "BrixelConfigPortSPI", swept);
+        }
+    }
+}
+
+// One map by name: four fields written with what they hold, four read, the whole map flushed (unforced); or
+// one of the requests whose controllers and verifiers reach the maps' records their own way. A map a reset
+// took away is not registered (-240024), a trigger not armed is refused.
+std::int32_t sweep(Worker& w) {
+    const std::vector<SweptMap>& maps = sweptMaps[&w.module - modules];
+    const SweptMap& map = maps[w.random() % maps.size()];
+    const auto pick = [&](const std::vector<std::uint32_t>& ids) { return ids[w.random() % ids.size()]; };
+    const std::uint64_t name = address(map.name.data()), length = map.name.size();
+    switch (w.random() % 8) {
+    case 0:
+        return ask(w.handle, KELVO_IOCTL_kdut_checkHardwareState, kelvo_kdut_checkHardwareState_in{});
+    case 1:
+        return ask<kelvo_corran_readTemperatureSensor_out>(w.handle, KELVO_IOCTL_corran_readTemperatureSensor,
+                                                           kelvo_corran_readTemperatureSensor_in{});
+    case 2:
+        return ask<kelvo_triggersAndEvents_overrideTrigger_out>(
+            w.handle, KELVO_IOCTL_triggersAndEvents_overrideTrigger,
+            kelvo_triggersAndEvents_overrideTrigger_in{0, 0x40C, 0});
+    }
+    std::int32_t status = 0;
+    for (int n = 0; n < 4 && status == 0 && !map.fields.empty(); ++n) { // unforced: written only if changed
+        const std::uint32_t field = pick(map.fields);
+        kelvo_arm_get_out got{};
+        status = ask(w.handle, KELVO_IOCTL_arm_get, kelvo_arm_get_in{name, length, field, 0}, got);
+        status = status ? status
+                        : ask(w.handle, KELVO_IOCTL_arm_write,
+                              kelvo_arm_write_in{name, length, field, got.value, 0, {}, 0});
+    }
+    for (int n = 0; n < 4 && status == 0 && !map.reads.empty(); ++n) {
+        status = ask<kelvo_arm_read_out>(w.handle, KELVO_IOCTL_arm_read,
+                                         kelvo_arm_read_in{name, length, pick(map.reads), 0});
+    }
+    return status
+               ? status
+               : ask(w.handle, KELVO_IOCTL_arm_flushRegMap, kelvo_arm_flushRegMap_in{name, length, 0, {}, 0});
+}
+bool sweeperAnswer(std::int32_t status) {
+    return transient(status) || oneOf(status, {KELVO_STATUS_NAME_NOT_FOUND, KELVO_STATUS_TRIGGER_NOT_ARMED});
+}
+
 struct Kind {
     const char* name;
     std::int32_t (*issue)(Worker&);
@@ -433,12 +528,16 @@ constexpr Kind kSharerKinds[] = {KIND(route), KIND(notifier), KIND(dmaStep), KIN
 constexpr Kind kRacerKinds[] = {KIND(dmaStep)};
 constexpr Kind kRemovedKinds[] = {KIND(readSignature), KIND(route), KIND(level), KIND(dmaStep)};
 constexpr Kind kMixerKinds[] = {KIND(mix)};
+constexpr Kind kSweeperKinds[] = {KIND(sweep)};
 #undef KIND
 
 // Each thread its own handle (opened again when invalidated or removed), one the cleaner closes and opens,
-// each its own closed after a round of a few requests, or two threads one they close and open themselves
-// (these run as long as the others).
-enum class Handles { kOwn, kShared, kRounds, kPairs };
+// each its own closed after a round of a few requests, two threads one they close and open themselves, or
+// each its own as long as the others run (these two run as long as the others).
+enum class Handles { kOwn, kShared, kRounds, kPairs, kOwnWhileOthers };
+bool whileOthers(Handles handles) {
+    return handles == Handles::kPairs || handles == Handles::kOwnWhileOthers;
+}
 struct Scenario {
     const char* name;
     unsigned module;
@@ -456,6 +555,9 @@ constexpr Scenario kScenarios[] = {
     {"sharer", 1, 3, Handles::kShared, kSharerKinds, sharedAnswer},
     {"racer", 2, 2, Handles::kRounds, kRacerKinds, racerAnswer},
     {"removal", 3, 3, Handles::kOwn, kRemovedKinds, removedAnswer},
+    {"sweeper", 0, 2, Handles::kOwnWhileOthers, kSweeperKinds, sweeperAnswer},
+    {"sweeper", 1, 2, Handles::kOwnWhileOthers, kSweeperKinds, sweeperAnswer},
+    {"sweeper", 2, 2, Handles::kOwnWhileOthers, kSweeperKinds, sweeperAnswer},
 };
 
 // Once both racers of a round closed, a start on either channel has nothing to run.
@@ -486,13 +588,13 @@ void requester(const Scenario& s, unsigned id, std::uint64_t count, std::uint64_
         w.hold = Hold::kUnknown;
         w.usedDma = false;
     };
-    const bool own = s.handles == Handles::kOwn || s.handles == Handles::kRounds;
+    const bool own =
+        s.handles == Handles::kOwn || s.handles == Handles::kRounds || s.handles == Handles::kOwnWhileOthers;
     if (own) {
         reopen();
     }
-    for (std::uint64_t n = 0, round = 2 + seed % 7;
-         (s.handles == Handles::kPairs ? !stopping.load() : n < count) &&
-         std::chrono::steady_clock::now() < deadline;
+    for (std::uint64_t n = 0, round = 2 + seed % 7; (whileOthers(s.handles) ? !stopping.load() : n < count) &&
+                                                    std::chrono::steady_clock::now() < deadline;
          ++n) {
         w.handle = s.handles == Handles::kShared  ? m.shared.load()
                    : s.handles == Handles::kPairs ? pairHandles[id / 2].load()
@@ -514,7 +616,7 @@ void requester(const Scenario& s, unsigned id, std::uint64_t count, std::uint64_
             while (m.shared.load() == w.handle && !stopping.load()) {
                 std::this_thread::sleep_for(std::chrono::microseconds(100));
             }
-        } else if (s.handles == Handles::kOwn &&
+        } else if ((s.handles == Handles::kOwn || s.handles == Handles::kOwnWhileOthers) &&
                    (status == KELVO_STATUS_SESSION_INVALIDATED || status == KELVO_E_STATE || w.handle < 0)) {
             reopen();
         } else if (status == tStatus::kSetupTargetReached || status == KELVO_STATUS_SESSION_INVALIDATED) {
@@ -678,6 +780,9 @@ int main(int argc, char** argv) {
         }
         openShared(modules[0]);
         openShared(modules[1]);
+        for (unsigned m : {0u, 1u, 2u}) {
+            listMaps(m);
+        }
     }
     const std::size_t modulesOwnLists = kal::pagelists::live(); // what each module's setup locked itself
     const auto started = std::chrono::steady_clock::now();
@@ -690,13 +795,14 @@ int main(int argc, char** argv) {
             if (s.handles == Handles::kPairs && t % 2 == 0) {
                 pairHandles[threadCount / 2].store(openOn(modules[s.module]));
             }
-            (s.handles == Handles::kPairs ? untilStopped : threads)
+            (whileOthers(s.handles) ? untilStopped : threads)
                 .emplace_back(requester, std::cref(s), threadCount, count, seed);
         }
     }
+    const std::size_t requesters = untilStopped.size(); // the disturbers' slots follow the requesters'
     for (const auto& d : kDisturbers) {
         untilStopped.emplace_back(
-            [&d, seed, slot = threadCount + static_cast<unsigned>(untilStopped.size())] {
+            [&d, seed, slot = threadCount + static_cast<unsigned>(untilStopped.size() - requesters)] {
                 watchAs(slot, std::string(d.name) + " of " + modules[d.module].board);
                 d.run(modules[d.module], std::mt19937_64(seed ^ slot));
                 self->since.store(0);

@@ -61,16 +61,18 @@ TEST_P(GroupsFpga, WrappersHandOutTheirOwnBlocksAndNullOutOfRange) {
     }
 }
 
-// Unlocked again once it is gone, or when a kernel mutex (the windows', the windowed accessor's) failed.
+// The tree's lock again once it is gone, or when a kernel mutex (the windows', the windowed accessor's,
+// the isolated tree's) failed.
 TEST_P(GroupsFpga, TheLinksMapIsLockedWhileTheIsolatedGroupLives) {
     const uint64_t nisoNames = arm->getNumberOfRegistrations();
     auto* linkMap = lookUp(*arm, linkName());
     ASSERT_NE(linkMap, nullptr);
+    arm::tRegMapLockInterface* treeLock = &niso->wrapper.topRegMapWrapper.treeLock();
     ASSERT_EQ(buildIso(), 0);
     auto* locked = iso->getRegAccessRegMap();
     ASSERT_EQ(static_cast<arm::DynamicAccessInterfaceBase<tStatus>*>(locked), linkMap);
-    EXPECT_NE(locked->externalLock(), nullptr);
-    EXPECT_EQ(niso->wrapper.getRegAccessRegMap(0, solstra() ? 1 : 0)->externalLock(), nullptr)
+    EXPECT_NE(locked->externalLock(), treeLock);
+    EXPECT_EQ(niso->wrapper.getRegAccessRegMap(0, solstra() ? 1 : 0)->externalLock(), treeLock)
         << "that one only";
 
     // The lock is the windowed accessor's recursive mutex: operations by identifier take it again.
@@ -87,14 +89,14 @@ TEST_P(GroupsFpga, TheLinksMapIsLockedWhileTheIsolatedGroupLives) {
 
     delete iso;
     iso = nullptr;
-    EXPECT_EQ(locked->externalLock(), nullptr);
-    for (uint64_t nth = 1; nth <= 2; ++nth) {
+    EXPECT_EQ(locked->externalLock(), treeLock);
+    for (uint64_t nth = 1; nth <= 3; ++nth) {
         kal::faults::failNth(kal::faults::kMutex, nth);
         EXPECT_EQ(buildIso(), tStatus::kOutOfMemory) << nth;
         kal::faults::clear();
         delete iso;
         iso = nullptr;
-        EXPECT_EQ(locked->externalLock(), nullptr);
+        EXPECT_EQ(locked->externalLock(), treeLock);
         EXPECT_EQ(arm->getNumberOfRegistrations(), nisoNames);
         EXPECT_EQ(windows->getNumberOfRegistrations(), 1u);
     }

@@ -1,7 +1,5 @@
 // The device core: PnP steps, the I/O gate under concurrent requests, session closing, asynchronous I/O.
-#include <signal.h>
-#include <ucontext.h>
-
+#include "instruction_stepper.h"
 #include "platform/device_core.h"
 #include "test_support.h"
 #include "test_worker.h"
@@ -99,59 +97,8 @@ protected:
 };
 
 using kelvo_test::Worker;
-
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
-#define KELVO_TEST_STEPS_INSTRUCTIONS 1
-
-// Steps a call one instruction at a time (the trap flag) and runs a hook the first time a
-// condition holds: another thread's action lands between two atomic operations.
-class InstructionStepper {
-public:
-    // False when the condition never held within the step limit.
-    static bool run(const std::function<void()>& call, const std::function<bool()>& when,
-                    const std::function<void()>& hook) {
-        struct sigaction action {};
-        struct sigaction previous {};
-        action.sa_sigaction = onTrap;
-        action.sa_flags = SA_SIGINFO;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGTRAP, &action, &previous);
-        Stepping stepping{&when, &hook};
-        current_ = &stepping;
-        // Below the red zone: the flags are pushed on the stack.
-        asm volatile("sub $128, %%rsp\n\tpushfq\n\torq $0x100, (%%rsp)\n\tpopfq\n\tadd $128, %%rsp" ::
-                         : "memory", "cc");
-        call();
-        current_ = nullptr; // the next trap clears the flag
-        asm volatile("nop");
-        sigaction(SIGTRAP, &previous, nullptr);
-        return stepping.hooked;
-    }
-
-private:
-    static constexpr greg_t kTrapFlag = 0x100;
-    static constexpr uint64_t kStepLimit = 10'000'000;
-    struct Stepping {
-        const std::function<bool()>* when;
-        const std::function<void()>* hook;
-        uint64_t steps = 0;
-        bool hooked = false;
-    };
-    static void onTrap(int, siginfo_t*, void* context) {
-        auto* registers = static_cast<ucontext_t*>(context)->uc_mcontext.gregs;
-        Stepping* stepping = current_;
-        if (stepping != nullptr && !(*stepping->when)() && ++stepping->steps < kStepLimit) {
-            return;
-        }
-        registers[REG_EFL] &= ~kTrapFlag;
-        current_ = nullptr;
-        if (stepping != nullptr && stepping->steps < kStepLimit) {
-            stepping->hooked = true;
-            (*stepping->hook)();
-        }
-    }
-    static inline thread_local Stepping* current_ = nullptr;
-};
+#ifdef KELVO_TEST_STEPS_INSTRUCTIONS
+using kelvo_test::InstructionStepper;
 #endif
 
 TEST_F(DeviceCore, PnPStepsFromAddToRemove) {

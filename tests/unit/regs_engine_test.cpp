@@ -1,14 +1,20 @@
 // The register-map engine on the test-only maps.
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
+#include <functional>
+#include <optional>
 #include <sstream>
+#include <thread>
 #include <tuple>
+#include <vector>
 
 #include "regmaps/test_reg_map.h"
 #include "regs/sized_register_map.h"
 #include "map_probe.h"
 #include "regs_fake_accessor.h"
 #include "test_support.h"
+#include "test_worker.h"
 
 namespace {
 
@@ -219,6 +225,91 @@ TEST_F(EngineTest, AnEmptyOwnedSlotIsSkippedByEveryWalk) {
     map->removeFromDispatcher(d, s);
     EXPECT_EQ(std::make_pair(s.getCode(), d.names.size()), std::make_pair(int64_t{0}, size_t{0}));
     delete map; // the leak check covers the owned leaf
+}
+
+// A bus that runs a hook at its first write at or above an offset (once), on the writing thread.
+class HookedAccessor : public FakeAccessor {
+public:
+    void write32(uint32_t offset, uint32_t value, tStatus& status) override {
+        if (hook && offset >= from) {
+            auto run = std::move(hook);
+            hook = nullptr;
+            run();
+        }
+        FakeAccessor::write32(offset, value, status);
+    }
+    std::function<void()> hook;
+    uint32_t from = 0;
+};
+
+// Until the worker blocks or ends; true when it blocked.
+bool blocks(kelvo_test::Worker& worker) {
+    while (!worker.done() && !kal::thread::isBlocked(worker.id())) {
+        std::this_thread::yield();
+    }
+    return !worker.done();
+}
+
+// One recursive lock over the top map and every sub-map: a by-number operation on a sub-map waits for a
+// whole-map operation on the parent (which takes it again below), and one that waited while the map's lock
+// was replaced takes the new one.
+TEST(TreeLock, IsOneRecursiveLockOverTheTopMapAndEverySubMap) {
+    HookedAccessor bus;
+    tStatus s;
+    tTestRegMap map{&bus, s, 0, 0, 0x400};
+    arm::tRegMapTreeLock lock;
+    lock.initialize(s);
+    ASSERT_EQ(s.getCode(), 0);
+    map.installTreeLock(&lock);
+    std::vector<arm::tRegisterMapBase*> maps = {&map, &map.Leaf, map.OwnedLeaves[0], map.OwnedLeaves[1]};
+    for (arm::tRegisterMapBase* m : maps) {
+        EXPECT_EQ(m->externalLock(), &lock) << m->tables().defaultName;
+    }
+    const uint32_t leafField = map.Leaf.tables().set.entries[0].id;
+    auto setLeaf = [&] {
+        tStatus local;
+        map.Leaf.set(leafField, 1, local, 0);
+    };
+
+    // The parent's flush holds the lock while it reaches the leaf; the leaf's set on another thread waits.
+    bool waited = false;
+    std::optional<kelvo_test::Worker> other;
+    bus.from = 0x5000; // the leaf's register
+    bus.hook = [&] {
+        EXPECT_GE(lock.depth(), 2u) << "taken again by the sub-map";
+        other.emplace(setLeaf);
+        waited = blocks(*other);
+    };
+    map.markDirtyRegMap();
+    map.flushRegMap(false, s);
+    other->join();
+    EXPECT_TRUE(waited);
+    EXPECT_EQ(std::make_tuple(s.getCode(), lock.depth(), map.Leaf.DcBusRxStatus.dirty),
+              std::make_tuple(0, 0u, 1));
+
+    // Replaced while a request waits for it (as the isolation link does, under the old lock): the waiter
+    // lets the old lock go and waits for the new one.
+    arm::tRegMapTreeLock replacement;
+    replacement.initialize(s);
+    std::atomic<int> kernelAcquisitions{0};
+    lock.acquire(); // the map's lock, as a controller's hold would take it
+    kelvo_test::Worker waiter([&] {
+        kal::thread::onMutexAcquire([&] { ++kernelAcquisitions; });
+        setLeaf();
+        kal::thread::onMutexAcquire({});
+    });
+    ASSERT_TRUE(blocks(waiter));
+    map.installTreeLock(&replacement);
+    replacement.acquire();
+    lock.release();
+    while (kernelAcquisitions.load() < 2 && !waiter.done()) {
+        std::this_thread::yield();
+    }
+    EXPECT_TRUE(blocks(waiter)) << "it went on under the old lock";
+    replacement.release();
+    waiter.join();
+    EXPECT_EQ(std::make_tuple(lock.depth(), replacement.depth()), std::make_tuple(0u, 0u));
+    map.installTreeLock(nullptr);
 }
 
 } // namespace
