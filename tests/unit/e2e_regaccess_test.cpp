@@ -86,15 +86,15 @@ protected:
     int a = -1, b = -1;
 };
 
-// a's request is stopped where it changed a record and has not written it yet, or (in the simulated module)
-// at its write, and b's request on the same record runs meanwhile: b's must wait for a's to end. Were it
-// let through, a change would be lost: two handles' overrideTrigger send one pulse for the two they answer
-// as sent; a flash read answers success with a byte of a transaction described as the status read was
-// (b's read-back of the SPI map takes the record back to what the hardware holds); b's whole-map flush of
-// the top map writes the older value of a RequiredRegs register that a set by its own name just changed,
-// and marks it clean (the flush of the set writes nothing); b's reset, stepped to its set of the abort bit
-// while a's overrideTrigger is at its write of the trigger bit alone, has both bits cleared by a's flush
-// (the abort never goes out: the reset times out).
+// One request is stopped, stepped, where it changed a record and has not written it yet, or, in the simulated
+// module, at its write; another handle's request on the same record runs meanwhile and must wait for the
+// first to end. Let through, a change is lost: of two overrideTriggers one pulse goes out for the two
+// answered as sent; a flash read answers success with a byte of a transaction described as the status read
+// was (the other handle's read-back of the SPI map by name takes the record back to what the hardware
+// holds); a whole-map flush of the top map writes the older value of a RequiredRegs register that a set by
+// its own name has just changed, and marks it clean (the set's flush then writes nothing); a reset stepped
+// to its set of the abort bit while an overrideTrigger is at its write of the trigger bit alone has both
+// bits cleared by the trigger's flush (the abort never goes out: the reset times out).
 TEST_F(RegisterAccess, AnotherHandlesRequestOnTheSameRecordWaits) {
     enum Kind { kTriggers, kFlash, kWholeMap, kReset };
     const std::pair<Kind, std::string> rows[] = {
