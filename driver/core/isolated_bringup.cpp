@@ -56,7 +56,7 @@ void IsolatedFirmwareDownload::setup(const nVOAPAL000::tEventDescriptor& event, 
     link.startDcBus(status);
 }
 
-SetupTask* IsolatedRegMapsTask::create(KelvoHelper& helper, const SetupInputs& inputs, tStatus& status) {
+SetupTask* IsolatedRegMapsTask::create(KelvoHelper& helper, const SetupInputs&, tStatus& status) {
     auto& nonIsolated = helper.getTaskAs<NonIsolatedObjectsInterface>();
     NonIsolatedRegMaps* regMaps = nonIsolated.getNonIsolatedRegMaps();
     VOSDBG_ASSERT(regMaps != nullptr);
@@ -65,9 +65,11 @@ SetupTask* IsolatedRegMapsTask::create(KelvoHelper& helper, const SetupInputs& i
         return nullptr;
     }
     helper.getRegiDispatchers(); // level 1 exists
+    const IsolationLinkChecks linkChecks(helper.getTaskAs<TYMOObjectsInterface>().getSignatureVerifier(),
+                                         nonIsolated.getSignatureVerifier());
     return new (status, false)
         IsolatedRegMapsTask(regMaps->wrapper, helper.getARMDispatcher(), helper.getDeviceWindowDispatcher(),
-                            inputs.checkers, helper.getCapsTask().capsPtr, status);
+                            linkChecks, helper.getCapsTask().capsPtr, status);
 }
 
 } // namespace kelvo_driver

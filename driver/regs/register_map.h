@@ -41,24 +41,27 @@ class tRegisterMapBase;
 // ancestors' whole-map operations take after the tree's lock.
 //
 // Lock order (a lock is only taken after those above it; docs/driver.md
-// has the whole driver's):
-//   1. the session and DMA locks: a session's cleanup list, one stream's
-//      turn, the DMA dispatcher's mutex, a stream controller's, its SGL
-//      controller's; the device mutex; a registration's mutex (by-name
-//      requests); a controller's own mutex (the measure unit's, the sequence
-//      engine's, a FIFO or credit controller's, the SPI controller's, the
-//      flash window's, a storage map's registration mutex)
-//   2. the tree locks, at most one at a time but in this order where a path
-//      nests them: the isolated FPGA's tree, the non-isolated FPGA's tree,
-//      the BAR-0 endpoint tree, the bridge and timing-chip trees (the IO-port
-//      and isolation-port maps before the switched bus-interface map, whose
-//      lock guards the port transactions that reach those two)
-//   3. the isolation link's lock (the windowed accessor's mutex): nothing is
-//      taken under it; the hardware-state checker a failed handshake asks is
-//      asked after the link's lock is released.
-// Nothing takes a lock of step 1 while holding a tree lock or the link's;
-// a tree lock is not held across a sleep or a long hardware wait that can run
-// outside it (each poll read takes it for that read).
+// "Lock order" has the whole driver's):
+//   1. the locks outside the register maps, in their own order: a
+//      session's cleanup list, one DMA stream's turn, the DMA dispatcher's
+//      mutex, a stream controller's mutex, its SGL controller's mutex; the
+//      device mutex; a registration's mutex (a by-name request holds its
+//      name's); a controller's own mutex (the measure unit's, the sequence
+//      engine's, the charge balancer's, a FIFO or credit controller's, the
+//      local RAM's, the flash window's, the SPI controller's)
+//   2. the tree locks. Where a path holds two, in this order: the isolated
+//      FPGA's tree; the non-isolated FPGA's tree; the bridge and timing-chip
+//      trees, the IO-port and isolation-port maps' before the bridge-port
+//      accessor's mutex before the switched bus-interface map's (whose lock
+//      a port transaction holds), the SPI map's before the configuration
+//      window map's (an SPI transaction holds both)
+//   3. the isolation link's lock (the windowed accessor's mutex, and the
+//      external lock of the map it drives): nothing is taken under it; the
+//      checks a failed handshake asks run after it is released and take
+//      only tree locks.
+// Nothing takes a lock of step 1 while holding a tree lock or the link's.
+// A tree lock is not held across a sleep or a long hardware wait that can
+// run outside it: a poll takes it for each read and lets it go for the wait.
 
 // An external lock that a map instance takes around every operation by
 // number and every whole-map operation while it is installed. Whoever installs

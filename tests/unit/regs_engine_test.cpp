@@ -292,8 +292,7 @@ TEST(TreeLock, IsOneRecursiveLockOverTheTopMapAndEverySubMap) {
     arm::tRegMapTreeLock replacement;
     replacement.initialize(s);
     std::atomic<int> kernelAcquisitions{0};
-    std::optional<arm::tRegMapHold> held;
-    held.emplace(map);
+    lock.acquire(); // the map's lock, as a controller's hold would take it
     kelvo_test::Worker waiter([&] {
         kal::thread::onMutexAcquire([&] { ++kernelAcquisitions; });
         setLeaf();
@@ -302,7 +301,7 @@ TEST(TreeLock, IsOneRecursiveLockOverTheTopMapAndEverySubMap) {
     ASSERT_TRUE(blocks(waiter));
     map.installTreeLock(&replacement);
     replacement.acquire();
-    held.reset();
+    lock.release();
     while (kernelAcquisitions.load() < 2 && !waiter.done()) {
         std::this_thread::yield();
     }
