@@ -86,33 +86,48 @@ protected:
     int a = -1, b = -1;
 };
 
-// a's request is stepped to the point where it changed a record and has not flushed it yet; b's request
-// on the same record then waits for a's to end. Were it let through, it would take a's change for its own
-// or replace it: two handles' overrideTrigger would send one pulse for the two they answer as sent; a
-// flash read would answer success with bytes of a transaction described with the status read's address
-// length (b's read-back of the SPI map by name takes the record back to what the hardware holds).
-TEST_F(RegisterAccess, AnotherHandlesRequestWaitsForARequestBetweenItsSetAndItsFlush) {
-    if (!kStepsInstructions) {
-        GTEST_SKIP() << "instruction stepping is not available here";
-    }
-    struct Row {
-        const char* what;
-        std::string board;
-        bool flash; // else two triggers
-    };
-    const Row rows[] = {{"two triggers", "duskmere-a", false},
-                        {"two triggers", "solstra", false},
-                        {"a flash read, the SPI map read back", "solstra", true},
-                        {"a flash read, the SPI map read back", "duskmere-a", true}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.what) + " on " + row.board);
-        plug(row.board);
+// One request is stopped, stepped, where it changed a record and has not written it yet, or, in the simulated
+// module, at its write; another handle's request on the same record runs meanwhile and must wait for the
+// first to end. Let through, a change is lost: of two overrideTriggers one pulse goes out for the two
+// answered as sent; a flash read answers success with a byte of a transaction described as the status read
+// was (the other handle's read-back of the SPI map by name takes the record back to what the hardware
+// holds); a whole-map flush of the top map writes the older value of a RequiredRegs register that a set by
+// its own name has just changed, and marks it clean (the set's flush then writes nothing); a reset stepped
+// to its set of the abort bit while an overrideTrigger is at its write of the trigger bit alone has both
+// bits cleared by the trigger's flush (the abort never goes out: the reset times out).
+TEST_F(RegisterAccess, AnotherHandlesRequestOnTheSameRecordWaits) {
+    enum Kind { kTriggers, kFlash, kWholeMap, kReset };
+    const std::pair<Kind, std::string> rows[] = {
+        {kTriggers, "duskmere-a"}, {kTriggers, "solstra"},    {kFlash, "solstra"}, {kFlash, "duskmere-a"},
+        {kWholeMap, "solstra"},    {kWholeMap, "duskmere-a"}, {kReset, "solstra"}, {kReset, "duskmere-a"}};
+    for (const auto& [kind, board] : rows) {
+        if (kind != kWholeMap && !kStepsInstructions) {
+            continue;
+        }
+        SCOPED_TRACE(std::to_string(kind) + " on " + board);
+        plug(board);
         sim::MeasureUnit& unit = module(index).sequencerSide()->measureUnit();
         const uint32_t pulses = unit.triggerPulses();
+        const std::string required = nisoMap(board, true), top = nisoMap(board, false);
+        const kelvo_arm_read_in scratch{address(required.data()), required.size(), kScratchId, 0};
+        const auto set = [&](uint32_t value) {
+            return statusOf(
+                a, KELVO_IOCTL_arm_set,
+                kelvo_arm_set_in{scratch.nameAddress, scratch.nameLength, kScratchId, value, 0, 0});
+        };
         std::vector<uint8_t> bytes(64, 0xEE);
-        std::function<bool()> when;
+        std::function<bool()> when; // a stepped to it, else paused at the tap
+        sim::Block* block = nullptr;
+        uint64_t offset = 0;
         std::function<int32_t()> first, second;
-        if (row.flash) {
+        std::atomic<bool> reached = false, go = false;
+        std::optional<Worker> paused, beside;
+        if (kind == kTriggers) {
+            arm::tRegisterRecord& control = armed(board);
+            when = [&control] { return control.dirty != 0 && (control.softCopy & 1) != 0; };
+            first = [&] { return trigger(a); };
+            second = [&] { return trigger(b); };
+        } else if (kind == kFlash) {
             auto& readMode = mapOf<brixeltools::SPIController::tSPIMap>(kSpi).ReadModeRegister;
             when = [&readMode] {
                 return readMode.dirty != 0 && (readMode.softCopy & tReadMode::kAddressLength) ==
@@ -128,109 +143,65 @@ TEST_F(RegisterAccess, AnotherHandlesRequestWaitsForARequestBetweenItsSetAndItsF
                 const auto in = named(kelvo_arm_write_in{0, 0, kReadModeId, value, 1, {}, 0}, kSpi);
                 return statusOf(b, KELVO_IOCTL_arm_write, in);
             };
+        } else if (kind == kWholeMap) {
+            block = &module(index).nisoFpga();
+            offset = mapOf<kelvo_regmaps::tRequiredRegs>(required).BasicScratch0.address;
+            EXPECT_EQ(set(0x1111), 0); // dirty: the whole-map flush writes it
+            first = [&] {
+                const auto in = named(kelvo_arm_flushRegMap_in{0, 0, 0, {}, 0}, top);
+                return statusOf(b, KELVO_IOCTL_arm_flushRegMap, in);
+            };
+            second = [&] { return set(0x2222); };
         } else {
-            arm::tRegisterRecord& control = armed(row.board);
-            when = [&control] { return control.dirty != 0 && (control.softCopy & 1) != 0; };
-            first = [&] { return trigger(a); };
-            second = [&] { return trigger(b); };
-        }
-        int32_t firstCode = -1, secondCode = -1;
-        std::optional<Worker> beside;
-        bool besideEnded = true;
-        const bool hooked =
-            InstructionStepper::run([&] { firstCode = first(); }, when,
-                                    [&] { besideEnded = meanwhile(beside, [&] { secondCode = second(); }); });
-        beside->join();
-        EXPECT_EQ(std::tuple(hooked, besideEnded, firstCode, secondCode), std::tuple(true, false, 0, 0));
-        if (row.flash) {
-            const std::vector<uint8_t> flash = module(index).flash().contents();
-            EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), flash.begin() + kSector)) << "the bytes read";
-        } else {
-            EXPECT_EQ(unit.triggerPulses(), pulses + 2);
-        }
-        unplug();
-    }
-}
-
-// b's request is paused at its write of a register (in the simulated module) while a's request on the same
-// record runs: a's must wait for b's to end. Let through, its change is lost: a set of a RequiredRegs
-// register by its own name while b's whole-map flush of the top map writes the older value, which the
-// flush then marks clean (a's flushRegister then writes nothing and the read-back shows the older value);
-// a's reset, stepped to its set of the abort bit, while b's overrideTrigger writes the trigger bit alone
-// and clears both (the abort never goes out and the reset times out).
-TEST_F(RegisterAccess, AnotherHandlesRequestWaitsForARequestPausedAtItsWrite) {
-    struct Row {
-        const char* what;
-        std::string board;
-        bool reset; // else the RequiredRegs register beside the top map's flush
-    };
-    std::vector<Row> rows = {{"a whole-map flush, a set by the sub-map's name", "solstra", false},
-                             {"a whole-map flush, a set by the sub-map's name", "duskmere-a", false}};
-    if (kStepsInstructions) {
-        rows.push_back({"a trigger, a reset", "solstra", true});
-        rows.push_back({"a trigger, a reset", "duskmere-a", true});
-    }
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.what) + " on " + row.board);
-        plug(row.board);
-        const std::string required = nisoMap(row.board, true), top = nisoMap(row.board, false);
-        const auto set = [&](uint32_t value) {
-            return statusOf(a, KELVO_IOCTL_arm_set,
-                            named(kelvo_arm_set_in{0, 0, kScratchId, value, 0, 0}, required));
-        };
-        sim::Block* block = nullptr;
-        uint64_t offset = 0;
-        std::function<int32_t()> paused, beside;
-        std::atomic<bool> reached = false, go = false;
-        std::optional<Worker> first;
-        if (row.reset) {
             block = &module(index).sequencerSide()->measureUnitBlock(); // MuCtrl at 0
-            arm::tRegisterRecord& control = armed(row.board);
-            paused = [&] { return trigger(b); };
-            beside = [&] {
+            arm::tRegisterRecord& control = armed(board);
+            first = [&] { return trigger(b); };
+            second = [&] {
                 int32_t code = -1;
                 InstructionStepper::run([&] { code = ASK(measureUnit_reset, a).status; },
                                         [&control] { return (control.softCopy & 2) != 0; },
                                         [&] { // the trigger goes on and clears the bits it wrote
                                             go = true;
-                                            first->join();
+                                            paused->join();
                                         });
                 return code;
             };
-        } else {
-            auto& regs = mapOf<kelvo_regmaps::tRequiredRegs>(required);
-            block = &module(index).nisoFpga();
-            offset = regs.BasicScratch0.address;
-            EXPECT_EQ(set(0x1111), 0); // dirty: the whole-map flush writes it
-            paused = [&] {
-                return statusOf(b, KELVO_IOCTL_arm_flushRegMap,
-                                named(kelvo_arm_flushRegMap_in{0, 0, 0, {}, 0}, top));
-            };
-            beside = [&] { return set(0x2222); };
         }
-        block->setTap(offset, [&] {
-            for (bool once = !reached.exchange(true); once && !go;) {
+        int32_t firstCode = -1, secondCode = -1;
+        bool secondEnded = true;
+        const auto meanwhileSecond = [&] { secondEnded = meanwhile(beside, [&] { secondCode = second(); }); };
+        if (block != nullptr) {
+            block->setTap(offset, [&] {
+                for (bool once = !reached.exchange(true); once && !go;) {
+                    std::this_thread::yield();
+                }
+            });
+            paused.emplace([&] { firstCode = first(); });
+            while (!reached) {
                 std::this_thread::yield();
             }
-        });
-        int32_t pausedCode = -1, besideCode = -1;
-        first.emplace([&] { pausedCode = paused(); });
-        while (!reached) {
-            std::this_thread::yield();
+            meanwhileSecond();
+            go = true;
+        } else {
+            reached = InstructionStepper::run([&] { firstCode = first(); }, when, meanwhileSecond);
         }
-        std::optional<Worker> second;
-        const bool besideEnded = meanwhile(second, [&] { besideCode = beside(); });
-        go = true;
-        first->join();
-        second->join();
-        block->setTap(offset, {});
-        EXPECT_EQ(std::tuple(besideEnded, pausedCode, besideCode), std::tuple(false, 0, 0));
-        if (!row.reset) {
-            const kelvo_arm_flushRegister_in flush{
-                address(required.data()), required.size(), kScratchId, 0, {}, 0, 0};
-            EXPECT_EQ(statusOf(a, KELVO_IOCTL_arm_flushRegister, flush), 0);
-            EXPECT_EQ(ASK(arm_read, a, address(required.data()), required.size(), kScratchId, 0).value,
-                      0x2222u);
+        if (paused) {
+            paused->join();
+        }
+        beside->join();
+        if (block != nullptr) {
+            block->setTap(offset, {});
+        }
+        EXPECT_EQ(std::tuple(reached.load(), secondEnded, firstCode, secondCode),
+                  std::tuple(true, false, 0, 0));
+        const std::vector<uint8_t> flash = module(index).flash().contents();
+        EXPECT_EQ(kind == kTriggers ? unit.triggerPulses() : pulses + 2, pulses + 2);
+        EXPECT_TRUE(kind != kFlash || std::equal(bytes.begin(), bytes.end(), flash.begin() + kSector));
+        if (kind == kWholeMap) { // the set's flush
+            const kelvo_arm_flushRegister_in in{
+                scratch.nameAddress, scratch.nameLength, kScratchId, 0, {}, 0, 0};
+            EXPECT_EQ(statusOf(a, KELVO_IOCTL_arm_flushRegister, in), 0);
+            EXPECT_EQ(answer<kelvo_arm_read_out>(a, KELVO_IOCTL_arm_read, scratch).value, 0x2222u);
         }
         unplug();
     }
