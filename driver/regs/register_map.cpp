@@ -217,7 +217,7 @@ void tRegisterMapBase::installTreeLock(tRegMapLockInterface* lock) {
 }
 
 void tRegisterMapBase::reinitialize() {
-    tLockGuard guard(lock_);
+    const tRegMapHold hold(*this);
     initializeRecords();
     for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
         if (tRegisterMapBase* sub = tables_.subMapAt(*this, i)) {
@@ -232,7 +232,7 @@ void tRegisterMapBase::get(uint32_t id, uint64_t& value, tStatus& status, uint32
     if (status.isFatal()) {
         return;
     }
-    tLockGuard guard(lock_);
+    const tRegMapHold hold(*this);
     const tIdEntry* entry = findEntry(tables_.get, dataKey(id), status);
     if (entry == nullptr) {
         value = 0;
@@ -248,7 +248,7 @@ void tRegisterMapBase::set(uint32_t id, uint64_t value, tStatus& status, uint32_
     if (status.isFatal()) {
         return;
     }
-    tLockGuard guard(lock_);
+    const tRegMapHold hold(*this);
     const tIdEntry* entry = findEntry(tables_.set, dataKey(id), status);
     if (entry == nullptr) {
         return;
@@ -268,7 +268,7 @@ void tRegisterMapBase::read(uint32_t id, uint64_t& value, tStatus& status, uint3
     if (status.isFatal()) {
         return;
     }
-    tLockGuard guard(lock_);
+    const tRegMapHold hold(*this);
     const tIdEntry* entry = findEntry(tables_.read, dataKey(id), status);
     if (entry == nullptr) {
         value = 0;
@@ -294,7 +294,7 @@ void tRegisterMapBase::write(uint32_t id, uint64_t value, bool force, tStatus& s
     if (status.isFatal()) {
         return;
     }
-    tLockGuard guard(lock_);
+    const tRegMapHold hold(*this);
     const tIdEntry* entry = findEntry(tables_.write, dataKey(id), status);
     if (entry == nullptr) {
         return;
@@ -327,7 +327,7 @@ void tRegisterMapBase::flush(uint32_t id, bool force, tStatus& status, uint32_t)
     if (status.isFatal()) {
         return;
     }
-    tLockGuard guard(lock_);
+    const tRegMapHold hold(*this);
     const tIdEntry* entry = findEntry(tables_.flush, registerKey(id), status);
     if (entry == nullptr) {
         return;
@@ -344,7 +344,7 @@ void tRegisterMapBase::refresh(uint32_t id, tStatus& status, uint32_t) {
     if (status.isFatal()) {
         return;
     }
-    tLockGuard guard(lock_);
+    const tRegMapHold hold(*this);
     const tIdEntry* entry = findEntry(tables_.refresh, registerKey(id), status);
     if (entry == nullptr) {
         return;
@@ -358,7 +358,7 @@ void tRegisterMapBase::getRegisterFormat(uint32_t id, uint32_t& count, FieldType
     if (status.isFatal()) {
         return;
     }
-    tLockGuard guard(lock_);
+    const tRegMapHold hold(*this);
     copyRegisterFormat(tables_.formatIds, tables_.formatIdCount, tables_.formats, registerKey(id), count,
                        types, masks, status);
 }
@@ -369,7 +369,7 @@ void tRegisterMapBase::flushRegMap(bool force, tStatus& status) {
     if (status.isFatal()) {
         return;
     }
-    tLockGuard guard(lock_);
+    const tRegMapHold hold(*this);
     tStatus local;
     for (uint32_t i = 0; i < tables_.registerCount; ++i) {
         const tRegisterInfo& info = tables_.registers[i];
@@ -389,7 +389,7 @@ void tRegisterMapBase::refreshRegMap(tStatus& status) {
     if (status.isFatal()) {
         return;
     }
-    tLockGuard guard(lock_);
+    const tRegMapHold hold(*this);
     tStatus local;
     for (uint32_t i = 0; i < tables_.registerCount; ++i) {
         const tRegisterInfo& info = tables_.registers[i];
@@ -405,7 +405,7 @@ void tRegisterMapBase::refreshRegMap(tStatus& status) {
 }
 
 void tRegisterMapBase::markDirtyRegMap() {
-    tLockGuard guard(lock_);
+    const tRegMapHold hold(*this);
     for (uint32_t i = 0; i < tables_.registerCount; ++i) {
         const tRegisterKind kind = tables_.registers[i].kind;
         if (kind != kDataPort) {

@@ -414,21 +414,6 @@ protected:
     void initializeRecords();
 
 private:
-    class tLockGuard {
-    public:
-        explicit tLockGuard(const tRegMapLockSlot& slot) : lock_(slot.acquire()) {}
-        ~tLockGuard() {
-            if (lock_ != nullptr) {
-                lock_->release();
-            }
-        }
-        tLockGuard(const tLockGuard&) = delete;
-        tLockGuard& operator=(const tLockGuard&) = delete;
-
-    private:
-        tRegMapLockInterface* lock_;
-    };
-
     // The record of a register and its table entry.
     void* record(uint32_t index) { return tables_.recordAt(*this, index); }
     // Composes base + "_" + tail into a buffer of the kernel layer (null and
