@@ -467,44 +467,8 @@ TEST_F(E2EDmaSessions, ARequestUnderWayOnAStreamHoldsUpOnlyWhatNeedsThatStream) 
 // the others; and once every handle has closed, no page list is locked and no stream runs.
 TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
     constexpr int32_t kReserved = KELVO_STATUS_RESERVED_BY_OTHER;
-    enum Paused { kGrant, kEmptyGrant, kCleanup, kClose, kStop, kFifoClear, kAddition };
-    enum Sequence { kAGivesBackBTakesOver, kBRunsAndStops, kBCleansUp, kBCloses, kAStartsTheOtherStream };
-    const char* const kPaused[] = {"grant", "empty grant", "cleanup", "close",
-                                   "stop",  "FIFO clear",  "addition"};
-    const char* const kSequences[] = {"a's cleanup, then b's reserve, add and start",
-                                      "b's add, start and stop", "b's add and cleanup", "b's add and close",
-                                      "a's add and start on the other stream"};
     const auto stop = [](int handle, uint32_t stream) {
         return simple(handle, KELVO_IOCTL_brixelTools_stopDMA, stream);
-    };
-    // a's request, on stream 1 where it works on one stream; what it needs is set up first.
-    const auto paused = [&](Paused kind) -> int32_t {
-        switch (kind) {
-        case kGrant:
-            return reserveAll(a);
-        case kEmptyGrant: // of no DMA channel: it works with no other handle's record
-            return statusOf(a, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{0, 0, 0});
-        case kCleanup:
-            return ASK(kdut_cleanup, a, 0).status;
-        case kClose:
-            return kelvo_close(a);
-        case kStop:
-            return stop(a, 1);
-        case kFifoClear:
-            return simple(a, KELVO_IOCTL_brixelTools_clearApplicationFIFO, 1);
-        default:
-            return transfer(a, 1, page.data(), page.size());
-        }
-    };
-    const auto prepare = [&](Paused kind) {
-        const int owner = kind == kGrant || kind == kEmptyGrant ? b : a; // a grant works on b's streams
-        const std::vector<uint32_t> streams = kind == kAddition ? std::vector<uint32_t>{}
-                                              : kind == kStop || kind == kFifoClear
-                                                  ? std::vector<uint32_t>{1}
-                                                  : std::vector<uint32_t>{0, 1};
-        for (const uint32_t stream : streams) {
-            EXPECT_EQ(inOrder({transfer(owner, stream, page.data(), page.size()), start(owner, stream)}), 0);
-        }
     };
     // a's other thread may come after a's close: its transport's refusal is its answer.
     const auto fromA = [&](uint32_t code, const auto& in) -> int32_t {
@@ -513,110 +477,123 @@ TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
         const int32_t transport = kelvo_ioctl(a, code, &header);
         return transport != 0 ? transport : out.status;
     };
-    // The sequence's answers, in order.
-    const auto sequence = [&](Sequence kind) -> std::vector<int32_t> {
-        switch (kind) {
-        case kAGivesBackBTakesOver:
-            return {fromA(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{0}), reserveAll(b),
-                    transfer(b, 1, page.data(), page.size()), start(b, 1)};
-        case kBRunsAndStops:
-            return {transfer(b, 1, page.data(), page.size()), start(b, 1), stop(b, 1)};
-        case kBCleansUp:
-            return {transfer(b, 0, page.data(), page.size()), ASK(kdut_cleanup, b, 0).status};
-        case kBCloses:
-            return {transfer(b, 0, page.data(), page.size()), kelvo_close(b)};
-        default:
-            return {fromA(KELVO_IOCTL_brixelTools_addTransferFromDevice,
-                          kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(page.data()), page.size(),
-                                                                     0, 0}),
-                    fromA(KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{0, 0, {}, 0})};
-        }
+    // a's request (on stream 1 where it works on one), after the streams its owner starts first.
+    enum Paused { kGrant, kEmptyGrant, kCleanup, kClose, kStop, kFifoClear, kAddition };
+    const struct {
+        const char* name;
+        bool bStarts; // else a
+        std::vector<uint32_t> started;
+        std::function<int32_t()> request;
+    } paused[] = {
+        {"grant", true, {0, 1}, [&] { return reserveAll(a); }},
+        {"empty grant",
+         true,
+         {0, 1}, // of no DMA channel: it works with no other handle's record
+         [&] { return statusOf(a, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{}); }},
+        {"cleanup", false, {0, 1}, [&] { return ASK(kdut_cleanup, a, 0).status; }},
+        {"close", false, {0, 1}, [&] { return kelvo_close(a); }},
+        {"stop", false, {1}, [&] { return stop(a, 1); }},
+        {"FIFO clear",
+         false,
+         {1},
+         [&] { return simple(a, KELVO_IOCTL_brixelTools_clearApplicationFIFO, 1); }},
+        {"addition", false, {}, [&] { return transfer(a, 1, page.data(), page.size()); }},
     };
-    struct Row {
-        Paused paused;
-        Sequence beside;
+    // The sequence beside it, its answers in order.
+    enum Sequence { kAGivesBackBTakesOver, kBRunsAndStops, kBCleansUp, kBCloses, kAStartsTheOtherStream };
+    const struct {
+        const char* name;
+        std::function<std::vector<int32_t>()> run;
+    } sequences[] = {
+        {"a's cleanup, then b's reserve, add and start",
+         [&] {
+             return std::vector<int32_t>{fromA(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{}),
+                                         reserveAll(b), transfer(b, 1, page.data(), page.size()),
+                                         start(b, 1)};
+         }},
+        {"b's add, start and stop",
+         [&] {
+             return std::vector<int32_t>{transfer(b, 1, page.data(), page.size()), start(b, 1), stop(b, 1)};
+         }},
+        {"b's add and cleanup",
+         [&] {
+             return std::vector<int32_t>{transfer(b, 0, page.data(), 4096), ASK(kdut_cleanup, b, 0).status};
+         }},
+        {"b's add and close",
+         [&] {
+             return std::vector<int32_t>{transfer(b, 0, page.data(), 4096), kelvo_close(b)};
+         }},
+        {"a's add and start on the other stream",
+         [&] {
+             const kelvo_brixelTools_addTransferFromDevice_in add{0,           0, address(page.data()),
+                                                                  page.size(), 0, 0};
+             return std::vector<int32_t>{
+                 fromA(KELVO_IOCTL_brixelTools_addTransferFromDevice, add),
+                 fromA(KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{})};
+         }},
     };
-    std::vector<Row> rows;
-    for (const Paused p : {kGrant, kEmptyGrant, kCleanup, kClose, kStop, kFifoClear, kAddition}) {
-        for (const Sequence q :
-             {kAGivesBackBTakesOver, kBRunsAndStops, kBCleansUp, kBCloses, kAStartsTheOtherStream}) {
-            rows.push_back({p, q});
-        }
-    }
     plug("solstra");                               // stream 1 has credits
     const kal::clock::ScopedStepped stepped(1000); // the sequences block at locks only, never in a sleep
     const size_t lists = lockedLists();
     kelvo_close(a);
     kelvo_close(b);
-    for (const Row& row : rows) {
-        bool reached = true;
-        for (int nth = 1; reached; ++nth) {
-            SCOPED_TRACE(::testing::Message() << "a's " << kPaused[row.paused] << " at its lock " << nth
-                                              << ", beside " << kSequences[row.beside]);
-            a = open(index);
-            b = open(index);
-            prepare(row.paused);
-            const FatalHookCapture halts;
-            int32_t answer = -1;
-            std::vector<int32_t> seq;
-            std::optional<Worker> beside;
-            reached = atLock(
-                nth, [&] { answer = paused(row.paused); },
-                [&] { meanwhile(beside, [&] { seq = sequence(row.beside); }); });
-            if (beside) {
-                beside->join();
-            } else {
-                seq = sequence(row.beside);
-            }
-            EXPECT_EQ(halts.count(), 0);
-            switch (row.beside) {
-            case kAGivesBackBTakesOver:
-                if (seq[3] == 0) { // b's stream, started after a gave the channel back
+    for (int p = kGrant; p <= kAddition; ++p) {
+        for (int q = kAGivesBackBTakesOver; q <= kAStartsTheOtherStream; ++q) {
+            bool reached = true;
+            for (int nth = 1; reached; ++nth) {
+                SCOPED_TRACE(::testing::Message() << "a's " << paused[p].name << " at its lock " << nth
+                                                  << ", beside " << sequences[q].name);
+                a = open(index);
+                b = open(index);
+                for (const uint32_t stream : paused[p].started) {
+                    const int owner = paused[p].bStarts ? b : a;
+                    EXPECT_EQ(
+                        inOrder({transfer(owner, stream, page.data(), page.size()), start(owner, stream)}),
+                        0);
+                }
+                const FatalHookCapture halts;
+                int32_t answer = -1;
+                std::vector<int32_t> seq;
+                std::optional<Worker> beside;
+                reached = atLock(
+                    nth, [&] { answer = paused[p].request(); },
+                    [&] { meanwhile(beside, [&] { seq = sequences[q].run(); }); });
+                if (beside) {
+                    beside->join();
+                } else {
+                    seq = sequences[q].run();
+                }
+                EXPECT_EQ(halts.count(), 0);
+                if (q == kAGivesBackBTakesOver && seq[3] == 0) { // b's, started after a gave the channel back
                     EXPECT_EQ((std::vector<int32_t>{stop(b, 1), start(b, 1), stop(b, 1)}),
                               std::vector<int32_t>(3, 0))
                         << "b's stream runs its transfers and b owes its stop";
                 }
-                break;
-            case kBRunsAndStops:
-                EXPECT_TRUE(seq[1] != 0 || seq[2] == 0 || seq[2] == kReserved) << "b's stop is its own";
-                break;
-            case kAStartsTheOtherStream:
-                if (seq[1] == 0 && row.paused != kCleanup && row.paused != kClose) {
+                EXPECT_TRUE(q != kBRunsAndStops || seq[1] != 0 || seq[2] == 0 || seq[2] == kReserved)
+                    << "b's stop is its own";
+                if (q == kAStartsTheOtherStream && seq[1] == 0 && p != kCleanup && p != kClose) {
                     EXPECT_EQ(stop(a, 0), 0) << "a's start on the other stream is a's to stop";
                 }
-                break;
-            default:
-                break;
-            }
-            const bool bHolds = row.beside == kAGivesBackBTakesOver && seq[1] == 0;
-            switch (row.paused) {
-            case kGrant:
-                EXPECT_TRUE(answer == 0 || answer == kReserved) << answer;
-                if (answer == 0 && row.beside != kAGivesBackBTakesOver &&
-                    row.beside != kAStartsTheOtherStream) {
+                const bool aGaveBack = q == kAGivesBackBTakesOver; // its cleanup settled what a owed
+                if (p == kGrant || p == kStop || p == kFifoClear) {
+                    EXPECT_TRUE(answer == 0 || answer == kReserved || (p != kGrant && aGaveBack))
+                        << "a owes what it started: " << answer;
+                } else if (p != kAddition) {
+                    EXPECT_EQ(answer, 0);
+                }
+                if (p == kGrant && answer == 0 && !aGaveBack && q != kAStartsTheOtherStream) {
                     EXPECT_FALSE(engine(0).running() || engine(1).running()) << "the grant ended b's streams";
                 }
-                break;
-            case kStop:
-            case kFifoClear: // unless a's own cleanup settled it first
-                EXPECT_TRUE(answer == 0 || answer == kReserved || row.beside == kAGivesBackBTakesOver)
-                    << "a owes what it started: " << answer;
-                break;
-            case kAddition:
-                if (answer == 0 && !bHolds) {
+                if (p == kAddition && answer == 0 && !(aGaveBack && seq[1] == 0)) {
                     EXPECT_EQ((std::vector<int32_t>{start(a, 1), stop(a, 1)}), std::vector<int32_t>(2, 0))
                         << "a's transfer stays listed";
                 }
-                break;
-            default:
-                EXPECT_EQ(answer, 0);
-                break;
+                kelvo_close(a);
+                kelvo_close(b);
+                EXPECT_EQ(std::make_tuple(lockedLists(), engine(0).running(), engine(1).running()),
+                          std::make_tuple(lists, false, false))
+                    << "once every handle has closed";
             }
-            kelvo_close(a);
-            kelvo_close(b);
-            EXPECT_EQ(std::make_tuple(lockedLists(), engine(0).running(), engine(1).running()),
-                      std::make_tuple(lists, false, false))
-                << "once every handle has closed";
         }
     }
     a = open(index);
