@@ -88,11 +88,8 @@ public:
     bool usable() const { return mutex_.mutex != nullptr; }
     void acquire() override { nVOAPAL200_acquireMutex(&mutex_); }
     void release() override { nVOAPAL200_releaseMutex(&mutex_); }
-    // Depth of the current owner's hold (0 when free), for diagnostics.
+    // Depth of the current owner's hold (0 when free), for tests.
     uint32_t depth() const { return mutex_.count; }
-    bool heldByCurrentThread() const {
-        return __atomic_load_n(&mutex_.mutexOwner, __ATOMIC_RELAXED) == nVOKAL100_getThreadHandle();
-    }
 
 private:
     kelvo_driver::nVOAPAL000::tMutex mutex_;
