@@ -128,8 +128,8 @@ private:
     // The last shared pass left while one alone waits (auto-reset).
     nVOAPAL200_tEvent drained_{};
     kelvo_driver::nVOAPAL000::tMutex mutex_;
-    uint32_t shared_ = 0;       // passes inside (under the mutex)
-    bool aloneWaits_ = false;   // one alone waits for them (under the mutex)
+    uint32_t shared_ = 0;     // passes inside (under the mutex)
+    bool aloneWaits_ = false; // one alone waits for them (under the mutex)
     bool usable_ = false;
 };
 

@@ -63,8 +63,9 @@ uint64_t ResourceReservationManager::getReservedMask() {
     return reservedMask_;
 }
 
-ResourceReservationManager::Holder ResourceReservationManager::holderOf(const CleanupOperationComposite* session,
-                                                                       uint64_t mask, uint64_t* generation) {
+ResourceReservationManager::Holder
+ResourceReservationManager::holderOf(const CleanupOperationComposite* session, uint64_t mask,
+                                     uint64_t* generation) {
     internal::MutexHolder hold(mutex_);
     const uint64_t reserved = reservedMask_ & mask;
     uint64_t given = 0;
