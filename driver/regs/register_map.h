@@ -43,13 +43,13 @@ class tRegisterMapBase;
 // Lock order (a lock is only taken after those above it; docs/driver.md
 // "Lock order" has the whole driver's):
 //   1. the locks outside the register maps, in their own order: a
-//      session's cleanup list, a DMA channel's gate, one DMA stream's
-//      turn, the DMA dispatcher's
-//      mutex, a stream controller's mutex, its SGL controller's mutex; the
-//      device mutex; a registration's mutex (a by-name request holds its
-//      name's); a controller's own mutex (the measure unit's, the sequence
-//      engine's, the charge balancer's, a FIFO or credit controller's, the
-//      local RAM's, the flash window's, the SPI controller's)
+//      session's cleanup list, a DMA channel's gate, one DMA stream's turn,
+//      the DMA dispatcher's mutex, a stream controller's mutex, its SGL
+//      controller's mutex; the device mutex; a registration's mutex (a
+//      by-name request holds its name's); a controller's own mutex (the
+//      measure unit's, the sequence engine's, the charge balancer's, a FIFO
+//      or credit controller's, the local RAM's, the flash window's, the SPI
+//      controller's)
 //   2. the tree locks. Where a path holds two, in this order: the isolated
 //      FPGA's tree; the non-isolated FPGA's tree; the bridge and timing-chip
 //      trees, the IO-port and isolation-port maps' before the bridge-port
