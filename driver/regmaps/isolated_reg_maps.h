@@ -17,7 +17,7 @@
 
 #include <stdint.h>
 
-#include "framework/hardware_state_checker.h"
+#include "framework/hardware_state_checker_composite.h"
 #include "platform/memory.h"
 #include "platform/status.h"
 #include "regmaps/isolated_reg_maps_wrapper.h"
@@ -38,12 +38,13 @@ public:
     // nonIsolatedWrapper: the wrapper inside the non-isolated group, whose
     // register-access map carries the link (Solstra: the board's window 0;
     // otherwise channel 0's window 1); without one the group reports -52020
-    // and builds nothing over it. checker: handed to the windowed accessor
-    // (not owned). caps as for the non-isolated group. Everything is
+    // and builds nothing over it. checks: the device's checker composite,
+    // handed to the windowed accessor (not owned). caps as for the
+    // non-isolated group. Everything is
     // registered only when the whole construction succeeded.
     IsolatedRegMaps(NonIsolatedRegMapsWrapper& nonIsolatedWrapper, armki::ARMDispatcher& dispatcher,
                     devicewindow::DeviceWindowDispatcher& windowDispatcher,
-                    kdut::HardwareStateCheckerInterface* checker, const corran_caps::ProductCaps* const& caps,
+                    kdut::HardwareStateCheckerComposite* checks, const corran_caps::ProductCaps* const& caps,
                     nVOAPALS100::tStatus& status);
     // Removes the window, destroys it and the wrapper (which removes the top
     // map's names), takes the lock out of the register-access map, and
@@ -64,7 +65,7 @@ private:
     // tree's lock back first, then destroys the accessor.
     class tLink : public arm::tRegMapLockInterface {
     public:
-        tLink(kelvo_regmaps::tKelvoRegAccessRegMap* linkMap, kdut::HardwareStateCheckerInterface* checker,
+        tLink(kelvo_regmaps::tKelvoRegAccessRegMap* linkMap, kdut::HardwareStateCheckerComposite* checks,
               nVOAPALS100::tStatus& status);
         ~tLink() override;
         tLink(const tLink&) = delete;

@@ -58,8 +58,8 @@ class tRegisterMapBase;
 //      window map's (an SPI transaction holds both)
 //   3. the isolation link's lock (the windowed accessor's mutex, and the
 //      external lock of the map it drives): nothing is taken under it; the
-//      checks a failed handshake asks run after it is released and take
-//      only tree locks.
+//      device's checks that explain the link's error bit run once the
+//      request holds no lock at all.
 // Nothing takes a lock of step 1 while holding a tree lock or the link's.
 // A tree lock is not held across a sleep or a long hardware wait that can
 // run outside it: a poll takes it for each read and lets it go for the wait.
