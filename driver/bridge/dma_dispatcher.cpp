@@ -569,17 +569,23 @@ void DMADispatcher::release(SessionStreams* record, tStatus& status) {
 
 void DMADispatcher::grant(uint32_t channel, const kdut::CleanupOperationComposite& holder,
                           kdut::CleanupOperationComposite* registerWith) {
+    // Not due now is not due later: only the holder's next reserve makes a
+    // grant due again, and that reserve makes its own.
+    bool exists = false;
+    {
+        MutexHolder hold(mutex_);
+        uint64_t generation = 0;
+        if (!grantDue(holder, channel, &generation)) {
+            return;
+        }
+        exists = find(holder) != nullptr;
+    }
     // The holder's record is linked for the grant, so that its cleanup waits
     // for it at the gate: made and registered first, outside every lock.
     SessionStreams* made = nullptr;
-    if (registerWith != nullptr) {
-        bool exists = false;
-        {
-            MutexHolder hold(mutex_);
-            exists = find(holder) != nullptr;
-        }
+    if (registerWith != nullptr && !exists) {
         tStatus ignored; // without it the grant still runs
-        made = exists ? nullptr : makeRecord(*registerWith, ignored);
+        made = makeRecord(*registerWith, ignored);
     }
     gates_[channel].enterAlone();
     SessionStreams* own = nullptr;
