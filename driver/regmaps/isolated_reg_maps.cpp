@@ -16,8 +16,9 @@ IsolatedRegMaps::tLink::tLink(kelvo_regmaps::tKelvoRegAccessRegMap* linkMap,
     }
     accessor = new (storage_) WindowedFrontEndAccessor(*map, checks, status);
     if (accessor->mutex.mutex != nullptr) {
-        // Replaced under the tree's lock: an operation that took it has
-        // ended, and one waiting for it takes the link's lock instead.
+        // Replaced under the tree's lock: whatever took it (an operation, a
+        // record of a whole-map one) has ended, and one waiting for it takes
+        // the link's lock instead.
         previous_ = map->externalLock();
         const arm::tRegMapHold hold(*map);
         map->setExternalLock(this);

@@ -9,10 +9,10 @@
 // the non-isolated tree's lock as the external lock of the register-access
 // map it drives, so that user access to that map instance by name (by
 // identifier, whole-map operations, also through an ancestor's whole-map
-// operation, which takes the tree's lock first) waits for a handshake in
-// progress instead of breaking into it; the link's lock alone guards that
-// map's records then, and nothing is taken under it. The destructor puts the
-// tree's lock back.
+// operation, which takes it for each of that map's records) waits for a
+// handshake in progress instead of breaking into it; the link's lock alone
+// guards that map's records then, and nothing is taken under it. The
+// destructor puts the tree's lock back.
 #pragma once
 
 #include <stdint.h>
