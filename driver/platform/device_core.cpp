@@ -152,7 +152,7 @@ void tAsyncIO::complete(tDeviceCore& device, tAsyncIO& io) {
 
 tDeviceCore::tDeviceCore(tStatus& status)
     : asyncIOLock_(nullptr), pnpState_(kPnPStateNotStarted), previousPnPState_(kPnPStateNotStarted),
-      ioIdleWaiters_(0), sessionCount_(0), ioGate_(kIOGateClosed << kIOGateStateShift), restoreFlag_(1) {
+      ioIdleWaiters_(0), sessionCount_(0), ioCount_(0), ioGateState_(kIOGateClosed), restoreFlag_(1) {
     asyncIOLock_ = nVOKAL100_createSpinLock();
     if (asyncIOLock_ == nullptr) {
         KELVO_SET_STATUS(status, tStatus::kOutOfMemory);
@@ -268,33 +268,24 @@ void tDeviceCore::configureDMA(tDMAConfiguration::tDMAType type, tStatus&) {
     dmaConfiguration_.deviceInfo = nullptr;
 }
 
-void tDeviceCore::setIOGateState(uint32_t state) {
-    uint32_t word = atomicLoad(ioGate_);
-    while (!atomicCompareExchange(ioGate_, word, (word & kIOCountMask) | state << kIOGateStateShift)) {
-    }
-}
-
-uint32_t tDeviceCore::admit(tSession* session) {
-    uint32_t word = atomicLoad(ioGate_);
-    while (word >> kIOGateStateShift == kIOGateOpen) {
-        if (atomicCompareExchange(ioGate_, word, word + 1)) {
-            if (session != nullptr) {
-                atomicIncrement(session->sessionIOCount_);
-            }
-            return kIOGateOpen;
-        }
-    }
-    return word >> kIOGateStateShift;
-}
-
 bool tDeviceCore::enterIOGate(tSession* session, tStatus& status, uint32_t timeout) {
     for (;;) {
         if (status.isFatal()) {
             return false;
         }
-        const uint32_t state = admit(session);
-        if (state == kIOGateOpen) {
-            return true;
+        uint32_t state = atomicLoad(ioGateState_);
+        while (state == kIOGateOpen) {
+            atomicIncrement(ioCount_);
+            const uint32_t again = atomicLoad(ioGateState_);
+            if (again == kIOGateOpen) {
+                if (session != nullptr) {
+                    atomicIncrement(session->sessionIOCount_);
+                }
+                return true;
+            }
+            // A suspend came in between: back out, waking it when it waits for idle.
+            leaveIOGate(nullptr);
+            state = again;
         }
         if (state != kIOGatePaused) {
             KELVO_SET_STATUS(status, tStatus::kIOGateClosed);
@@ -303,7 +294,7 @@ bool tDeviceCore::enterIOGate(tSession* session, tStatus& status, uint32_t timeo
         if (!waitEvent(ioGateEvent_, timeout, true, status)) {
             return false;
         }
-        if (getIOGateState() != kIOGatePaused) {
+        if (atomicLoad(ioGateState_) != kIOGatePaused) {
             // Pass the wake-up on to the next waiter.
             signalIOGate();
         }
@@ -319,7 +310,7 @@ void tDeviceCore::leaveIOGate(tSession* session) {
         atomicLoad(session->idleWaiters_) != 0) {
         setEvent(session->sessionIdleEvent_);
     }
-    if ((atomicDecrement(ioGate_) & kIOCountMask) == 0 && atomicLoad(ioIdleWaiters_) != 0) {
+    if (atomicDecrement(ioCount_) == 0 && atomicLoad(ioIdleWaiters_) != 0) {
         setEvent(ioIdleEvent_);
     }
 }
@@ -340,9 +331,18 @@ bool tDeviceCore::tryEnterIOGate(tSession* session, tStatus& status) {
     if (status.isFatal()) {
         return false;
     }
-    if (admit(session) != kIOGateOpen) {
+    if (atomicLoad(ioGateState_) != kIOGateOpen) {
         KELVO_SET_STATUS(status, tStatus::kIOGateClosed);
         return false;
+    }
+    atomicIncrement(ioCount_);
+    if (atomicLoad(ioGateState_) != kIOGateOpen) {
+        leaveIOGate(nullptr); // as enterIOGate backs out
+        KELVO_SET_STATUS(status, tStatus::kIOGateClosed);
+        return false;
+    }
+    if (session != nullptr) {
+        atomicIncrement(session->sessionIOCount_);
     }
     return true;
 }
@@ -353,7 +353,7 @@ void tDeviceCore::waitForIOIdle(bool interruptible, tStatus& status, uint32_t ti
         if (!waitEvent(ioIdleEvent_, timeout, interruptible, status)) {
             break;
         }
-        if (getIOCount() == 0) {
+        if (atomicLoad(ioCount_) == 0) {
             // Let another waiter see the idle state too.
             setEvent(ioIdleEvent_);
             break;
@@ -376,7 +376,9 @@ bool tDeviceCore::commonChangePnPState(const tEventDescriptor& descriptor, tPnPS
         switch (current) {
         case kPnPStateNotStarted:
             if (target == kPnPStateNotPresent) {
-                // What the gate let in before it closed leaves first.
+                // An entrant that read the open state before the gate closed
+                // may still be backing out: its count is transient, so wait
+                // for it rather than take it for outstanding I/O.
                 closeIOGate(descriptor);
                 waitForIOIdle(false, status, kWaitForever);
                 VOSDBG_ASSERT_F(

@@ -61,10 +61,6 @@ inline uint32_t atomicDecrement(uint32_t& word) {
 inline uint32_t atomicLoad(const uint32_t& word) {
     return __atomic_load_n(&word, __ATOMIC_SEQ_CST);
 }
-// Stores desired when the word holds expected (true); else expected takes what the word holds.
-inline bool atomicCompareExchange(uint32_t& word, uint32_t& expected, uint32_t desired) {
-    return __atomic_compare_exchange_n(&word, &expected, desired, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-}
 inline void atomicStore(uint32_t& word, uint32_t value) {
     __atomic_store_n(&word, value, __ATOMIC_SEQ_CST);
 }
@@ -281,14 +277,14 @@ public:
     tPnPState getPnPState() const { return __atomic_load_n(&pnpState_, __ATOMIC_SEQ_CST); }
     tPnPState getPreviousPnPState() const { return __atomic_load_n(&previousPnPState_, __ATOMIC_SEQ_CST); }
     uint32_t getSessionCount() const { return atomicLoad(sessionCount_); }
-    uint32_t getIOCount() const { return atomicLoad(ioGate_) & kIOCountMask; }
-    uint32_t getIOGateState() const { return atomicLoad(ioGate_) >> kIOGateStateShift; }
+    uint32_t getIOCount() const { return atomicLoad(ioCount_); }
+    uint32_t getIOGateState() const { return atomicLoad(ioGateState_); }
     uint32_t getRestoreFlag() const { return restoreFlag_; }
     void setRestoreFlag(uint32_t flag) { restoreFlag_ = flag; }
     const tDMAConfiguration& getDMAConfiguration() const { return dmaConfiguration_; }
 
 protected:
-    void setIOGateState(uint32_t state);
+    void setIOGateState(uint32_t state) { atomicStore(ioGateState_, state); }
     // Signals the gate event (its waiters re-read the gate state).
     void signalIOGate();
     tDMAConfiguration& dmaConfiguration() { return dmaConfiguration_; }
@@ -296,9 +292,6 @@ protected:
 private:
     friend class tAsyncIO;
 
-    // Counts an entrant in (the device, then the session) while the gate is
-    // open: kIOGateOpen then, else the state that kept it out.
-    uint32_t admit(tSession* session);
     // Releases one exit's counts (device and session) and signals the idle
     // events that a thread waits on. A waiter counts itself before it looks
     // at the I/O count and a leaver looks at the waiters after it dropped the
@@ -315,16 +308,10 @@ private:
     nVOAPAL200_tEvent ioIdleEvent_;
     uint32_t ioIdleWaiters_; // threads in waitForIOIdle: only they need the idle event
     uint32_t sessionCount_;
-    // The gate's state (the top two bits) and the count of the requests
-    // inside it, in one word: an entrant counts itself in with one
-    // compare-and-swap that finds the gate open, so the state a suspension
-    // sets and the count it then waits on agree, and no entrant counted in
-    // has to back out of a gate that paused meanwhile.
-    static constexpr uint32_t kIOGateStateShift = 30;
-    static constexpr uint32_t kIOCountMask = (1u << kIOGateStateShift) - 1;
-    uint32_t ioGate_;
+    uint32_t ioCount_;
     tListNode asyncIOQueue_;
     nVOAPAL200_tEvent ioGateEvent_;
+    uint32_t ioGateState_;
     uint32_t restoreFlag_;
     tDMAConfiguration dmaConfiguration_;
 };

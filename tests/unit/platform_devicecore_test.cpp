@@ -1,4 +1,5 @@
 // The device core: PnP steps, the I/O gate under concurrent requests, session closing, asynchronous I/O.
+#include "instruction_stepper.h"
 #include "platform/device_core.h"
 #include "test_support.h"
 #include "test_worker.h"
@@ -96,6 +97,9 @@ protected:
 };
 
 using kelvo_test::Worker;
+#ifdef KELVO_TEST_STEPS_INSTRUCTIONS
+using kelvo_test::InstructionStepper;
+#endif
 
 TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
     tStatus entry;
@@ -132,6 +136,64 @@ TEST_F(DeviceCore, PnPStepsFromAddToRemove) {
                               device_->getPreviousPnPState(), device_->getIOGateState()),
               std::make_tuple(int64_t{tStatus::kIOGateClosed}, std::string("suspend2 stop(io=0) close "),
                               kPnPStateNotPresent, kPnPStateNotStarted, kIOGateClosed));
+}
+
+// An entrant counted in backs out of a gate paused meanwhile: that must wake the suspension.
+TEST_F(DeviceCore, AnEntrantBackingOutWakesTheSuspensionWaitingForIdle) {
+#ifndef KELVO_TEST_STEPS_INSTRUCTIONS
+    GTEST_SKIP() << "needs instruction stepping (x86-64, not under ThreadSanitizer)";
+#else
+    const struct {
+        const char* what;
+        bool waits; // enterIOGate waits at the paused gate, tryEnterIOGate gives up
+    } cases[] = {{"enterIOGate", true}, {"tryEnterIOGate", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(toState(kPnPStateReady));
+        device_->trace.clear();
+        std::atomic<bool> suspend{false};
+        Worker suspender([&] {
+            while (!suspend.load()) {
+                std::this_thread::yield();
+            }
+            toState(kPnPStateSleep, kSuspendReasonReset);
+        });
+        std::atomic<bool> admitted{false};
+        int64_t code = 0;
+        bool suspenderWaited = false;
+        bool hooked = false;
+        Worker entrant([&] {
+            tStatus status;
+            bool entered = false;
+            hooked = InstructionStepper::run(
+                [&] {
+                    entered = c.waits ? device_->enterIOGate(nullptr, status, kWaitForever)
+                                      : device_->tryEnterIOGate(nullptr, status);
+                },
+                [&] { return device_->getIOCount() != 0; },
+                [&] {
+                    suspend = true;
+                    suspenderWaited = kal::thread::waitUntilBlocked(suspender.id());
+                });
+            code = status.getCode();
+            if (entered) {
+                admitted = true;
+                device_->exitIOGate(nullptr);
+            }
+        });
+        if (c.waits) {
+            EXPECT_TRUE(entrant.waitUntilBlocked()) << "back at the paused gate";
+        }
+        suspender.join(); // for ever when the back-out did not wake it
+        EXPECT_EQ(device_->trace, "suspend2 sleep ");
+        EXPECT_EQ(device_->getIOCount(), 0u);
+        ASSERT_TRUE(toState(kPnPStateReady));
+        entrant.join();
+        // The suspension waited while the entrant was counted in; a waiting entrant is let in by the resume.
+        EXPECT_EQ(std::make_tuple(hooked, suspenderWaited, admitted.load(), code, device_->getIOCount()),
+                  std::make_tuple(true, true, c.waits, c.waits ? 0 : int64_t{tStatus::kIOGateClosed}, 0u));
+    }
+#endif
 }
 
 TEST_F(DeviceCore, CloseAndRemovalWaitForTheOperationInsideTheGate) {
