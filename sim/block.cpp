@@ -212,6 +212,12 @@ std::uint64_t RegisterSpace::baseOf(std::string_view name) const {
     throw std::out_of_range("no block " + std::string(name) + " in " + name_);
 }
 
+std::pair<Block*, std::uint64_t> RegisterSpace::blockAt(std::uint64_t offset) const {
+    std::lock_guard g(mutex_);
+    const BlockPlacement::Placed* p = blocks_.holding(offset);
+    return p == nullptr ? std::pair<Block*, std::uint64_t>{} : std::pair{p->block.get(), offset - p->base};
+}
+
 // The device error of an access that no block takes. Kept out of route(),
 // which every access of a module passes: its strings would cost each of them
 // a large stack frame.

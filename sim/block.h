@@ -74,7 +74,10 @@ public:
             ++depth_;
             return;
         }
-        mutex_.lock();
+        if (!mutex_.try_lock()) {
+            const Waiting waiting(*this, self);
+            mutex_.lock();
+        }
         taken(self);
     }
     bool try_lock() {
@@ -105,7 +108,44 @@ public:
         return &tag;
     }
 
+    // Whether the thread of that tag waits for the lock now (one of the
+    // first kWaiterSlots threads to wait at once): a test that holds a
+    // request at a tap sees another request reach the module.
+    bool isWaiting(const void* tag) const {
+        for (const auto& slot : waiters_) {
+            if (slot.load() == tag) {
+                return true;
+            }
+        }
+        return false;
+    }
+
 private:
+    static constexpr std::size_t kWaiterSlots = 8;
+    // A waiter's slot for as long as it waits (none when all are taken).
+    class Waiting {
+    public:
+        Waiting(ModuleMutex& mutex, const void* self) {
+            for (auto& slot : mutex.waiters_) {
+                const void* none = nullptr;
+                if (slot.compare_exchange_strong(none, self)) {
+                    slot_ = &slot;
+                    return;
+                }
+            }
+        }
+        ~Waiting() {
+            if (slot_ != nullptr) {
+                slot_->store(nullptr);
+            }
+        }
+        Waiting(const Waiting&) = delete;
+        Waiting& operator=(const Waiting&) = delete;
+
+    private:
+        std::atomic<const void*>* slot_ = nullptr;
+    };
+
     void taken(const void* self) {
         owner_.store(self, std::memory_order_relaxed);
         depth_ = 1;
@@ -116,6 +156,7 @@ private:
 
     std::mutex mutex_;
     std::atomic<const void*> owner_{nullptr};
+    std::atomic<const void*> waiters_[kWaiterSlots] = {};
     unsigned depth_ = 0; // the holder's
     Settler* settler_ = nullptr;
 };
@@ -259,6 +300,8 @@ public:
     template <typename T> T* find(std::string_view name) const { return dynamic_cast<T*>(find(name)); }
     // Base of a block within the space (throws std::out_of_range when absent).
     std::uint64_t baseOf(std::string_view name) const;
+    // The block whose range holds offset, and the offset inside it (null: none).
+    std::pair<Block*, std::uint64_t> blockAt(std::uint64_t offset) const;
 
     // Access by the bus: routed to the block that holds [offset, offset + width).
     std::uint64_t read(std::uint64_t offset, std::uint32_t width);

@@ -117,6 +117,11 @@ public:
     SequencerSide* sequencerSide() { return sequencerSide_.get(); }
     bool flashWriteProtectAsserted() const;
 
+    // Whether the thread of that tag (ModuleMutex::threadTag on it) waits
+    // for the module's lock: while a tap holds a request, another request
+    // that reaches the module waits there.
+    bool waitsForLock(const void* threadTag) const { return mutex_.isWaiting(threadTag); }
+
     // Device errors: accesses of a wrong width or alignment, outside every block, ...
     ErrorLog& errors() { return errors_; }
     std::size_t deviceErrorCount() const { return errors_.count(); }

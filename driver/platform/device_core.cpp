@@ -276,6 +276,7 @@ bool tDeviceCore::enterIOGate(tSession* session, tStatus& status, uint32_t timeo
         uint32_t state = atomicLoad(ioGateState_);
         while (state == kIOGateOpen) {
             atomicIncrement(ioCount_);
+            nVOAPAL200_ioGateCounted(this);
             const uint32_t again = atomicLoad(ioGateState_);
             if (again == kIOGateOpen) {
                 if (session != nullptr) {
@@ -336,6 +337,7 @@ bool tDeviceCore::tryEnterIOGate(tSession* session, tStatus& status) {
         return false;
     }
     atomicIncrement(ioCount_);
+    nVOAPAL200_ioGateCounted(this);
     if (atomicLoad(ioGateState_) != kIOGateOpen) {
         leaveIOGate(nullptr); // as enterIOGate backs out
         KELVO_SET_STATUS(status, tStatus::kIOGateClosed);

@@ -316,4 +316,10 @@ private:
     tDMAConfiguration dmaConfiguration_;
 };
 
+// Called by an entrant of the I/O gate between counting itself in and its
+// second look at the gate's state. The driver's does nothing
+// (io_gate_window.cpp, alone in its file); a test program that defines its
+// own forces a suspension into that window.
+extern "C" void nVOAPAL200_ioGateCounted(tDeviceCore* device);
+
 } // namespace kelvo_driver::nVOAPAL000

@@ -427,21 +427,30 @@ std::int32_t mix(Worker& w) {
 // ---- the sweepers: every registered map by name beside the controllers' requests ----------------------
 // A map's registration name (with its version) and the identifiers a sweep takes: fields that get and write
 // both serve, fields whose hardware read has no side effect (no data port, nothing of the isolation link's
-// access windows, of the bridge and timing-chip maps the SPI engine's latches alone).
+// access windows, of the bridge and timing-chip maps the SPI engine's latches alone). The two scratch
+// registers of RequiredRegs are left out: each belongs to one sweeper of the module, which alone writes it.
 struct SweptMap {
     std::string name;
     std::vector<std::uint32_t> fields, reads;
 };
 std::vector<SweptMap> sweptMaps[std::size(modules)];
+constexpr std::uint32_t kScratch[] = {0x8033B4C6, 0x80DFEC3C}; // BasicScratch0 and 1
+std::string scratchMaps[std::size(modules)];                   // the board's RequiredRegs
 
 template <class Tables> void takeIdentifiers(const Tables& t, bool readable, SweptMap& map) {
+    const auto own = [&](const auto& e) { // a scratch register's, by any of its identifiers
+        return std::ranges::any_of(kScratch, [&](std::uint32_t id) {
+            const auto* scratch = arm::findSortedEntry(t.get.entries, t.get.count, id);
+            return scratch != nullptr && scratch->reg == e.reg;
+        });
+    };
     for (const auto& e : std::span(t.write.entries, t.write.count)) {
-        if (arm::findSortedEntry(t.get.entries, t.get.count, e.id) != nullptr) {
+        if (arm::findSortedEntry(t.get.entries, t.get.count, e.id) != nullptr && !own(e)) {
             map.fields.push_back(e.id);
         }
     }
     for (const auto& e : std::span(t.read.entries, readable ? t.read.count : 0)) {
-        if (t.registers[e.reg].kind != arm::kDataPort) {
+        if (t.registers[e.reg].kind != arm::kDataPort && !own(e)) {
             map.reads.push_back(e.id);
         }
     }
@@ -466,6 +475,9 @@ void listMaps(unsigned m) {
                              &Lookup::find)(name.data(), name.size());
         auto* map = entry->wrapper->getObject();
         SweptMap& swept = sweptMaps[m].emplace_back(SweptMap{name + "_Ver" + map->getVersion(), {}, {}});
+        if (scratchMaps[m].empty() && name.ends_with("_RequiredRegs")) {
+            scratchMaps[m] = swept.name;
+        }
         if (name.starts_with("Solstra") || name.starts_with("Duskmere") || name.starts_with("Kelvo")) {
             takeIdentifiers(static_cast<arm::tRegisterMapBase*>(map)->tables(),
                             name.find("RegAccessRegMap") == std::string::npos, swept);
@@ -476,9 +488,43 @@ void listMaps(unsigned m) {
     }
 }
 
-// One map by name: four fields written with what they hold, four read, the whole map flushed (unforced); or
-// one of the requests whose controllers and verifiers reach the maps' records their own way. A map a reset
-// took away is not registered (-240024), a trigger not armed is refused.
+// The sweeper's own scratch register (sweepers of a module come in pairs of consecutive ids): a value it
+// never held set and left dirty, then the value it keeps written, or set and flushed with its whole map; both
+// read back, from the soft copy and from the hardware. Nothing else writes that register, but another
+// sweeper's whole-map flush of the tree may write the value left dirty: one that lets the second value in
+// between its write and its clearing of the dirty flag loses it, which shows in what is read back. A reset in
+// between ends the session: the requests after it fail, and nothing is compared.
+std::int32_t sweepScratch(Worker& w, const std::string& map) {
+    static thread_local std::uint32_t count = 0;
+    const std::uint32_t id = kScratch[w.id % 2], value = w.id << 24 | ++count % (1u << 23);
+    const std::uint64_t name = address(map.data()), length = map.size();
+    std::int32_t status =
+        ask(w.handle, KELVO_IOCTL_arm_set, kelvo_arm_set_in{name, length, id, value | 1u << 23, 0, 0});
+    if (w.random() % 2 == 0) {
+        status = status ? status
+                        : ask(w.handle, KELVO_IOCTL_arm_write,
+                              kelvo_arm_write_in{name, length, id, value, 0, {}, 0});
+    } else {
+        status = status ? status
+                        : ask(w.handle, KELVO_IOCTL_arm_set, kelvo_arm_set_in{name, length, id, value, 0, 0});
+        status = status ? status
+                        : ask(w.handle, KELVO_IOCTL_arm_flushRegMap,
+                              kelvo_arm_flushRegMap_in{name, length, 0, {}, 0});
+    }
+    kelvo_arm_get_out soft{};
+    kelvo_arm_read_out hardware{};
+    status =
+        status ? status : ask(w.handle, KELVO_IOCTL_arm_get, kelvo_arm_get_in{name, length, id, 0}, soft);
+    status = status ? status
+                    : ask(w.handle, KELVO_IOCTL_arm_read, kelvo_arm_read_in{name, length, id, 0}, hardware);
+    return expect(w, status, soft.value == value && hardware.value == value,
+                  "wrote " + std::to_string(value) + " into its scratch register, read back " +
+                      std::to_string(soft.value) + " (soft copy) and " + std::to_string(hardware.value));
+}
+
+// One map by name: four fields written with what they hold, four read, the whole map flushed (unforced); the
+// sweeper's own scratch register; or one of the requests whose controllers and verifiers reach the maps'
+// records their own way. A map a reset took away is not registered (-240024), a trigger not armed is refused.
 std::int32_t sweep(Worker& w) {
     const std::vector<SweptMap>& maps = sweptMaps[&w.module - modules];
     const SweptMap& map = maps[w.random() % maps.size()];
@@ -494,6 +540,8 @@ std::int32_t sweep(Worker& w) {
         return ask<kelvo_triggersAndEvents_overrideTrigger_out>(
             w.handle, KELVO_IOCTL_triggersAndEvents_overrideTrigger,
             kelvo_triggersAndEvents_overrideTrigger_in{0, 0x40C, 0});
+    case 3:
+        return sweepScratch(w, scratchMaps[&w.module - modules]);
     }
     std::int32_t status = 0;
     for (int n = 0; n < 4 && status == 0 && !map.fields.empty(); ++n) { // unforced: written only if changed

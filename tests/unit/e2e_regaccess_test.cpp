@@ -1,14 +1,13 @@
-// Register access from several handles through the C API: what one request does with a register's record
-// (a set and its flush, a whole SPI transaction) is never interleaved with another handle's request on the
-// same record, whichever name, whole map or controller either reaches it through. Each race is made to
-// happen every time: one request is stopped at the exact point and the other runs meanwhile; it must wait.
-#include "bridge/spi_controller.h"
+// Register access from several handles through the C API: what one request does with a tree of register
+// maps (a set and its flush, a whole SPI transaction, a poll's read, a write-protect toggle, a whole-map
+// flush) is never interleaved with another handle's request on the same tree, whichever name, whole map or
+// controller either reaches it through. Each race is made to happen every time: one request is stopped in
+// the simulated module at its access to a register (a tap), and the other runs meanwhile; it must wait
+// for the first on the tree's lock, the only lock the two share.
 #include "client_pages.h"
+#include "core/reg_maps_task.h"
 #include "core_test_support.h"
-#include "instruction_stepper.h"
-#include "regmaps/kelvo_seq_flex_loop_reg_map.h"
-#include "regmaps/required_regs.h"
-#include "reglayouts/brixel_config_port_spi.h"
+#include "regmaps/isolated_reg_maps.h"
 #include "test_worker.h"
 
 namespace {
@@ -16,33 +15,60 @@ namespace {
 using namespace kelvo_test;
 using nVOAPALS100::tStatus;
 
-const std::string kSolstraFlexLoop = "SolstraIsoTopRegMap_SeqTopWin_SolstraSeqTopRegMap_ChannelWin_"
-                                     "SolstraChSeqTopRegMap_SeqChannelWin_SolstraSeqChRegMap_"
-                                     "KelvoSeqFlexLoopWin_KelvoSeqFlexLoopRegMap_Ver1.0.0d379";
-const std::string kDuskmereFlexLoop = "DuskmereNisoTopRegMap_SeqTopWin_DuskmereSeqTopRegMap_ChannelWins0_"
-                                      "DuskmereChSeqTopRegMap_SeqChannelWin_DuskmereSeqChRegMap_"
-                                      "KelvoSeqFlexLoopWin_KelvoSeqFlexLoopRegMap_Ver1.0.0d379";
+// The maps by name: the measure unit's, the Solstra board's (whose prefix its sub-maps share), the
+// bridge's and the timing chip's.
+#define KELVO_MAP(name) name "_Ver1.0.0d379"
+#define KELVO_FLEX_LOOP(board) "SeqChannelWin_" board "SeqChRegMap_KelvoSeqFlexLoopWin_KelvoSeqFlexLoopRegMap"
+#define KELVO_SOLSTRA(window) KELVO_MAP("SolstraNisoTopRegMap_BoardWin_SolstraNisoBoardRegMap" window)
+constexpr const char* kSolstraFlexLoop =
+    KELVO_MAP("SolstraIsoTopRegMap_SeqTopWin_SolstraSeqTopRegMap_"
+              "ChannelWin_SolstraChSeqTopRegMap_" KELVO_FLEX_LOOP("Solstra"));
+constexpr const char* kDuskmereFlexLoop =
+    KELVO_MAP("DuskmereNisoTopRegMap_SeqTopWin_DuskmereSeqTopRegMap_"
+              "ChannelWins0_DuskmereChSeqTopRegMap_" KELVO_FLEX_LOOP("Duskmere"));
+constexpr const char* kBoard = KELVO_SOLSTRA("");
+constexpr const char* kStandard = KELVO_SOLSTRA("_StandardRegsWin_SolstraStandardRegs");
+constexpr const char* kRequired =
+    KELVO_SOLSTRA("_StandardRegsWin_SolstraStandardRegs_RequiredRegsWin_RequiredRegs");
+constexpr const char* kStreamControl = KELVO_SOLSTRA("_StreamControlWin_KelvoStreamControlRegMap");
+constexpr const char* kLink = KELVO_SOLSTRA("_IsoRegAccessWin0_KelvoRegAccessRegMap");
+constexpr const char* kCredits = KELVO_MAP("SolstraNisoTopRegMap_ChannelWin_SolstraNisoChRegMap_"
+                                           "KelvoNisoStreamControlWin_KelvoNisoStreamControlRegMap");
 constexpr const char* kSpi = "BrixelConfigPortSPI_Ver2.3.0f7";
-constexpr uint32_t kReadModeId = 0x4;       // the SPI map's read-mode register: its key is its offset
-constexpr uint32_t kScratchId = 0x8033B4C6; // RequiredRegs' BasicScratch0
-constexpr uint32_t kOverridable = 0x40C;    // the trigger overrideTrigger takes
-constexpr uint64_t kSector = 0x8000;        // a flash sector whose first byte is not 0xFF
-using tReadMode = brixeltools::layout::BrixelConfigPortSPIWithOffset::ReadModeRegister;
+constexpr const char* kOutputs = "DO_Ver200a13081315";
+constexpr uint64_t kSector = 0x8000; // a flash sector that setup does not read
 
-// The board's non-isolated top map, or its RequiredRegs by their own name.
-std::string nisoMap(const std::string& board, bool required) {
-    const std::string b = board == "solstra" ? "Solstra" : "Duskmere";
-    return b + "NisoTopRegMap" +
-           (required ? "_BoardWin_" + b + "NisoBoardRegMap_StandardRegsWin_" + b +
-                           "StandardRegs_RequiredRegsWin_RequiredRegs"
-                     : "") +
-           "_Ver1.0.0d379";
-}
+// What a row's two requests do: by name on the row's register (the whole-map flushes on its tree's top,
+// All forced), or a sequence of a controller through it.
+// clang-format off
+enum Op {
+    kSet, kGet, kRead, kWrite, kFlush, kRefresh, kFlushMap, kFlushAll,
+    kTrigger, kLatch, kAbort,   // the measure unit: overrideTrigger, checkEventLatch, its reset
+    kFlashRead, kFlashWrite,    // "flashWindow": a read; the flush of a set (the write protection off first)
+    kCheck, kTemperature,       // the hardware-state check (the signature verifiers), the Vref temperature
+    kSend, kHalt, kStream,      // DMA: a start and a stop of channel 1 (the credits), a start of 0 (its
+    kClearFifo,                 //   status poll); a reset of channel 0's FIFO
+    kPortRead,                  // a read by name of the IO port (a transaction of the bridge's port)
+    kRelink,                    // another isolated group built over the link (its lock installed on the map)
+};
+// clang-format on
+
+struct Row {
+    const char* board;
+    Op paused;       // stopped at its access to the register
+    Op beside;       // another handle's request meanwhile
+    const char* map; // the register: its map, its register or field id, what a set or a write puts there
+    uint32_t id;
+    uint32_t value = 0;
+    int nth = 1;                 // it stops at its nth access there
+    const char* block = nullptr; // where it stops when not at the register: a block of BAR 0 and an offset
+    uint64_t offset = 0;
+};
 
 class RegisterAccess : public HostedTest {
 protected:
     void plug(const std::string& board) {
-        index = add(board);
+        index = add(board, [](sim::Module& m) { m.enableDma(); });
         a = open(index);
         b = open(index);
     }
@@ -53,155 +79,236 @@ protected:
         kelvo_close(b);
         remove(index);
     }
-    // The object registered under name.
-    template <class Map> Map& mapOf(const std::string& name) const {
-        tStatus status;
-        arm::DynamicAccessInterfaceBase<tStatus>* object = nullptr;
-        deviceOf(index)->getKelvoHelper()->getARMDispatcher().getRegistration(name.c_str(), &object, status,
-                                                                              nullptr);
-        EXPECT_NE(object, nullptr) << name << " " << status.getCode();
-        return *static_cast<Map*>(object);
-    }
-    // The measure unit's control register, after an arm: a trigger is taken.
-    arm::tRegisterRecord& armed(const std::string& board) const {
-        EXPECT_EQ(ASK(measureUnit_arm, a).status, 0);
-        return mapOf<kelvo_regmaps::tKelvoSeqFlexLoopRegMap>(board == "solstra" ? kSolstraFlexLoop
-                                                                                : kDuskmereFlexLoop)
-            .MuCtrl[0];
-    }
-    int32_t trigger(int handle) const {
-        const auto out = ASK(triggersAndEvents_overrideTrigger, handle, 0, kOverridable, 0);
-        return out.status != 0 ? out.status : static_cast<int32_t>(out.result) - 1; // 0: a pulse sent
-    }
-    // Starts request on a worker and returns once it ended or blocks: whether it ended.
-    static bool meanwhile(std::optional<Worker>& worker, const std::function<void()>& request) {
-        worker.emplace(request);
-        while (!worker->done() && !kal::thread::isBlocked(worker->id())) {
-            std::this_thread::yield();
+    kelvo_driver::KelvoHelper& helper() const { return *deviceOf(index)->getKelvoHelper(); }
+
+    // Where a row's register meets the module: a block and the offset in it, and the bits of its field.
+    struct Place {
+        sim::Block* block;
+        uint64_t offset;
+        uint32_t lsb = 0, width = 32;
+    };
+    // The register's address on its map's bus and its field's bits.
+    template <class Map> static Place fieldOf(Map& map, uint32_t id) {
+        const auto& tables = map.tables();
+        for (const auto* table : {&tables.get, &tables.set, &tables.read, &tables.write}) {
+            if (const auto* entry = arm::findSortedEntry(table->entries, table->count, arm::dataKey(id))) {
+                return {nullptr, *static_cast<const uint32_t*>(tables.recordAt(map, entry->reg)), entry->lsb,
+                        entry->width};
+            }
         }
-        return worker->done();
+        ADD_FAILURE() << std::hex << id;
+        return {nullptr, 0};
+    }
+    Place placeOf(const Row& row) const {
+        sim::Module& m = module(index);
+        if (row.block != nullptr) {
+            return {m.bar0().find(row.block), row.offset};
+        }
+        tStatus status;
+        arm::DynamicAccessInterfaceBase<tStatus>* map = nullptr;
+        helper().getARMDispatcher().getRegistration(row.map, &map, status, nullptr);
+        const std::string name = row.map;
+        Place place{nullptr, 0};
+        if (name.find("TopRegMap") == std::string::npos) { // the bridge's or the timing chip's: in BAR 0
+            auto& sized = *static_cast<arm::tSizedRegisterMapBase*>(map);
+            place = fieldOf(sized, row.id);
+            place.offset += sized.bus().memory()->base() -
+                            helper().getTaskAs<kelvo_driver::TYMOObjectsInterface>().getMappedWindow();
+        } else {
+            place = fieldOf(*static_cast<arm::tRegisterMapBase*>(map), row.id);
+            if (name.find("IsoTopRegMap") != std::string::npos) { // through the link
+                return {&m.isoFpga(), place.offset, place.lsb, place.width};
+            }
+            place.offset += sim::Module::kNisoFpgaBase;
+        }
+        std::tie(place.block, place.offset) = m.bar0().blockAt(place.offset);
+        return place;
+    }
+
+    // What a request needs first: the measure unit armed, a byte of the flash sector changed, a channel's
+    // reservation and a transfer added (and started, to stop it), the register dirty for a flush.
+    void prepare(const Row& row, Op op, int handle) {
+        const uint64_t at = address(page.data());
+        if (op == kTrigger || op == kLatch || op == kAbort) {
+            EXPECT_EQ(
+                inOrder({op == kLatch ? reserveAll(handle) : 0, ASK(measureUnit_arm, handle, 0, 0).status}),
+                0);
+        } else if (op == kFlashWrite) {
+            const uint8_t changed = static_cast<uint8_t>(~module(index).flash().contents()[kSector]);
+            const kelvo_deviceWindow_set_in in{0, 0, address(&changed), kSector, 1, 0, 0};
+            EXPECT_EQ(statusOf(handle, KELVO_IOCTL_deviceWindow_set, named(in, "flashWindow")), 0);
+        } else if (op == kStream || op == kClearFifo) {
+            EXPECT_EQ(inOrder({reserveAll(handle),
+                               ASK(brixelTools_addTransferFromDevice, handle, 0, 0, at, 4096, 0, 0).status}),
+                      0);
+        } else if (op == kSend || op == kHalt) {
+            EXPECT_EQ(inOrder({reserveAll(handle),
+                               ASK(brixelTools_addTransferToDevice, handle, 1, 0, at, 4096, 1, 0).status,
+                               op == kHalt ? request(row, kSend, handle) : 0}),
+                      0);
+        } else if (op == kFlush || op == kFlushMap) { // another value than a set beside puts there
+            EXPECT_EQ(request({row.board, kSet, kSet, row.map, row.id, ~row.value}, kSet, handle), 0);
+        }
+    }
+    int32_t request(const Row& row, Op op, int handle) {
+        const uint64_t name = address(row.map), length = std::strlen(row.map);
+        const std::string map = row.map, top = map.substr(0, map.find('_')) + map.substr(map.rfind("_Ver"));
+        constexpr const char* kPort = "IOPort2RegMap_Ver2.3.0f7";
+        switch (op) {
+        case kSet:
+            return statusOf(handle, KELVO_IOCTL_arm_set,
+                            kelvo_arm_set_in{name, length, row.id, row.value, 0, 0});
+        case kGet:
+            return ASK(arm_get, handle, name, length, row.id, 0).status;
+        case kRead:
+            return ASK(arm_read, handle, name, length, row.id, 0).status;
+        case kWrite:
+            return statusOf(handle, KELVO_IOCTL_arm_write,
+                            kelvo_arm_write_in{name, length, row.id, row.value, 1, {}, 0});
+        case kFlush:
+            return statusOf(handle, KELVO_IOCTL_arm_flushRegister,
+                            kelvo_arm_flushRegister_in{name, length, row.id, 0, {}, 0, 0});
+        case kRefresh:
+            return ASK(arm_refreshRegister, handle, name, length, row.id, 0).status;
+        case kFlushMap:
+        case kFlushAll:
+            return statusOf(handle, KELVO_IOCTL_arm_flushRegMap,
+                            named(kelvo_arm_flushRegMap_in{0, 0, op == kFlushAll, {}, 0}, top));
+        case kTrigger: {
+            const auto out = ASK(triggersAndEvents_overrideTrigger, handle, 0, 0x40C, 0);
+            return out.status != 0 ? out.status : static_cast<int32_t>(out.result) - 1; // 0: a pulse sent
+        }
+        case kLatch: // the measure unit's event
+            return ASK(triggersAndEvents_checkEventLatch, handle, 1, 0x135, 0, 0).status;
+        case kAbort:
+            return ASK(measureUnit_reset, handle, 0, 0).status;
+        case kFlashRead: {
+            std::vector<uint8_t> bytes(64);
+            const kelvo_deviceWindow_read_in in{0, 0, kSector, bytes.size(), address(bytes.data()), 0, 0};
+            return statusOf(handle, KELVO_IOCTL_deviceWindow_read, named(in, "flashWindow"));
+        }
+        case kFlashWrite:
+            return statusOf(handle, KELVO_IOCTL_deviceWindow_flush,
+                            named(kelvo_deviceWindow_flush_in{0, 0, kSector, 1, 0, {}, 0}, "flashWindow"));
+        case kCheck:
+            return ASK(kdut_checkHardwareState, handle, 0, 0, 0).status;
+        case kTemperature:
+            return ASK(corran_readTemperatureSensor, handle, 0, 0).status;
+        case kSend:
+        case kStream:
+            return ASK(brixelTools_startDMA, handle, op == kSend ? 1u : 0u, 0, {}, 0).status;
+        case kHalt:
+        case kClearFifo:
+            return statusOf(handle,
+                            op == kHalt ? KELVO_IOCTL_brixelTools_stopDMA
+                                        : KELVO_IOCTL_brixelTools_clearApplicationFIFO,
+                            kelvo_brixelTools_stopDMA_in{op == kHalt ? 1u : 0u, 0});
+        case kPortRead: // its control register
+            return ASK(arm_read, handle, address(kPort), std::strlen(kPort), 0x80000000, 0).status;
+        case kRelink: { // with dispatchers of its own; its construction installs its lock on the link's map
+            armki::ARMDispatcher arms;
+            devicewindow::DeviceWindowDispatcher windows;
+            auto& niso =
+                helper().getTaskAs<kelvo_driver::NonIsolatedRegMapsTaskInterface>().getNonIsolatedRegMaps();
+            tStatus status;
+            delete new (status, false) kelvo_driver::IsolatedRegMaps(niso.wrapper, arms, windows, nullptr,
+                                                                     helper().getCapsTask().capsPtr, status);
+            return static_cast<int32_t>(status.getCode());
+        }
+        }
+        return -1;
     }
 
     int index = -1;
     int a = -1, b = -1;
+    std::vector<uint8_t> page = std::vector<uint8_t>(4096);
 };
 
-// One request is stopped, stepped, where it changed a record and has not written it yet, or, in the simulated
-// module, at its write; another handle's request on the same record runs meanwhile and must wait for the
-// first to end. Let through, a change is lost: of two overrideTriggers one pulse goes out for the two
-// answered as sent; a flash read answers success with a byte of a transaction described as the status read
-// was (the other handle's read-back of the SPI map by name takes the record back to what the hardware
-// holds); a whole-map flush of the top map writes the older value of a RequiredRegs register that a set by
-// its own name has just changed, and marks it clean (the set's flush then writes nothing); a reset stepped
-// to its set of the abort bit while an overrideTrigger is at its write of the trigger bit alone has both
-// bits cleared by the trigger's flush (the abort never goes out: the reset times out).
-TEST_F(RegisterAccess, AnotherHandlesRequestOnTheSameRecordWaits) {
-    enum Kind { kTriggers, kFlash, kWholeMap, kReset };
-    const std::pair<Kind, std::string> rows[] = {
-        {kTriggers, "duskmere-a"}, {kTriggers, "solstra"},    {kFlash, "solstra"}, {kFlash, "duskmere-a"},
-        {kWholeMap, "solstra"},    {kWholeMap, "duskmere-a"}, {kReset, "solstra"}, {kReset, "duskmere-a"}};
-    for (const auto& [kind, board] : rows) {
-        if (kind != kWholeMap && !kStepsInstructions) {
-            continue;
-        }
-        SCOPED_TRACE(std::to_string(kind) + " on " + board);
-        plug(board);
-        sim::MeasureUnit& unit = module(index).sequencerSide()->measureUnit();
-        const uint32_t pulses = unit.triggerPulses();
-        const std::string required = nisoMap(board, true), top = nisoMap(board, false);
-        const kelvo_arm_read_in scratch{address(required.data()), required.size(), kScratchId, 0};
-        const auto set = [&](uint32_t value) {
-            return statusOf(
-                a, KELVO_IOCTL_arm_set,
-                kelvo_arm_set_in{scratch.nameAddress, scratch.nameLength, kScratchId, value, 0, 0});
-        };
-        std::vector<uint8_t> bytes(64, 0xEE);
-        std::function<bool()> when; // a stepped to it, else paused at the tap
-        sim::Block* block = nullptr;
-        uint64_t offset = 0;
-        std::function<int32_t()> first, second;
+// One request is stopped in the module at its access to a register, holding its tree's lock; another
+// handle's request on the same tree, sharing no other lock with it, starts meanwhile and must wait in the
+// driver: ended, or reaching the module (waiting for the module's lock, which the tap holds), it went past
+// the tree's lock. Once both ended, a set's field flushed by name is the register's last write: let through,
+// a set landing between a flush's write and its clearing of the dirty flag is lost.
+TEST_F(RegisterAccess, AnotherHandlesRequestOnTheSameTreeWaits) {
+    constexpr uint32_t kMuCtrl = 0x8094F055, kMuStatus = 0x80787BBA;        // the main measure unit's
+    constexpr uint32_t kScratch = 0x8033B4C6;                               // RequiredRegs' BasicScratch0
+    constexpr uint32_t kReadMode = 0x80000004, kReadModeSpare = 0x18000004; // the SPI map's, and its bit 6
+    constexpr uint32_t kStatic = 0x80000004, kCreditControl = 0x809E2E0B;   // the static outputs, the credits
+    const Row rows[] = {
+        {"solstra", kTrigger, kSet, kSolstraFlexLoop, kMuCtrl, 2},
+        {"duskmere-a", kLatch, kGet, kDuskmereFlexLoop, kMuStatus},
+        {"duskmere-a", kAbort, kSet, kDuskmereFlexLoop, kMuCtrl, 1},
+        {"solstra", kFlushMap, kSet, kRequired, kScratch, 0x2222},
+        {"solstra", kFlush, kTemperature, kRequired, kScratch},
+        {"solstra", kRefresh, kTemperature, kRequired, kScratch},
+        {"solstra", kRead, kTemperature, kBoard, 0x8051F68F}, // VrefTemperature
+        {"solstra", kCheck, kGet, kStandard, 0x8029F3D0},     // the board's signature
+        {"solstra", kFlashRead, kSet, kSpi, kReadModeSpare, 1},
+        {"solstra", kFlashRead, kGet, kSpi, kReadMode},
+        {"solstra", kRead, kFlashRead, kSpi, kReadMode},
+        {"solstra", kWrite, kFlashRead, kSpi, kReadMode, 0x5A},
+        {"solstra", kFlush, kFlashRead, kSpi, kReadMode},
+        {"solstra", kRefresh, kFlashRead, kSpi, kReadMode},
+        {"solstra", kFlashRead, kGet, "BrixelConfigPortWindow_Ver2.3.0f7", 0x800000E0}, // the flash address
+        {"solstra", kFlashWrite, kSet, kOutputs, kStatic, 1},    // write protection off
+        {"solstra", kFlashWrite, kSet, kOutputs, kStatic, 1, 2}, // and on again
+        {"solstra", kFlushAll, kFlashWrite, kOutputs, kStatic, 0, 1, "timing-chip", 0x38}, // the output timer
+        {"solstra", kCheck, kGet, "Brixel_Ver2.3.0f7", 0xC0000000}, // the bridge's signature
+        {"solstra", kPortRead, kGet, "SwitchedBrixelBimRegMap_Ver2.3.0f7", 0x80000688}, // its port command
+        {"solstra", kSend, kSet, kCredits, kCreditControl, 1u << 16},                   // the credits' start
+        {"solstra", kHalt, kSet, kCredits, kCreditControl, 1u << 17},                   // and stop
+        {"solstra", kHalt, kGet, kCredits, 0x80D70687},                                 // stopped?
+        {"solstra", kClearFifo, kSet, kStreamControl, 0x8058357D, 1},           // channel 0's FIFO reset
+        {"solstra", kStream, kGet, "BrixelDMAChannel0_Ver2.3.0f7", 0xC0000060}, // the channel's status
+        {"solstra", kWrite, kRelink, kLink, 0x80E420F1, 0x5EED},                // the link's write data
+    };
+    enum Beside { kEnded, kWaitsInTheDriver, kReachesTheModule, kRunning };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::Message()
+                     << "row " << &row - rows << ": " << row.paused << " stopped at " << row.map << " "
+                     << std::hex << row.id << ", " << std::dec << row.beside << " beside");
+        plug(row.board);
+        prepare(row, row.paused, a);
+        prepare(row, row.beside, b);
+        const Place place = placeOf(row);
+        std::atomic<const void*> pausedTag = nullptr, besideTag = nullptr;
         std::atomic<bool> reached = false, go = false;
-        std::optional<Worker> paused, beside;
-        if (kind == kTriggers) {
-            arm::tRegisterRecord& control = armed(board);
-            when = [&control] { return control.dirty != 0 && (control.softCopy & 1) != 0; };
-            first = [&] { return trigger(a); };
-            second = [&] { return trigger(b); };
-        } else if (kind == kFlash) {
-            auto& readMode = mapOf<brixeltools::SPIController::tSPIMap>(kSpi).ReadModeRegister;
-            when = [&readMode] {
-                return readMode.dirty != 0 && (readMode.softCopy & tReadMode::kAddressLength) ==
-                                                  24u << tReadMode::kAddressLengthShift;
-            };
-            first = [&] {
-                const kelvo_deviceWindow_read_in in{0, 0, kSector, 64, address(bytes.data()), 0, 0};
-                return statusOf(a, KELVO_IOCTL_deviceWindow_read, named(in, "flashWindow"));
-            };
-            second = [&] {
-                const uint32_t value =
-                    ASK(arm_read, b, address(kSpi), std::strlen(kSpi), kReadModeId, 0).value;
-                const auto in = named(kelvo_arm_write_in{0, 0, kReadModeId, value, 1, {}, 0}, kSpi);
-                return statusOf(b, KELVO_IOCTL_arm_write, in);
-            };
-        } else if (kind == kWholeMap) {
-            block = &module(index).nisoFpga();
-            offset = mapOf<kelvo_regmaps::tRequiredRegs>(required).BasicScratch0.address;
-            EXPECT_EQ(set(0x1111), 0); // dirty: the whole-map flush writes it
-            first = [&] {
-                const auto in = named(kelvo_arm_flushRegMap_in{0, 0, 0, {}, 0}, top);
-                return statusOf(b, KELVO_IOCTL_arm_flushRegMap, in);
-            };
-            second = [&] { return set(0x2222); };
-        } else {
-            block = &module(index).sequencerSide()->measureUnitBlock(); // MuCtrl at 0
-            arm::tRegisterRecord& control = armed(board);
-            first = [&] { return trigger(b); };
-            second = [&] {
-                int32_t code = -1;
-                InstructionStepper::run([&] { code = ASK(measureUnit_reset, a).status; },
-                                        [&control] { return (control.softCopy & 2) != 0; },
-                                        [&] { // the trigger goes on and clears the bits it wrote
-                                            go = true;
-                                            paused->join();
-                                        });
-                return code;
-            };
-        }
-        int32_t firstCode = -1, secondCode = -1;
-        bool secondEnded = true;
-        const auto meanwhileSecond = [&] { secondEnded = meanwhile(beside, [&] { secondCode = second(); }); };
-        if (block != nullptr) {
-            block->setTap(offset, [&] {
-                for (bool once = !reached.exchange(true); once && !go;) {
+        int accesses = 0; // the paused request's, at the place
+        place.block->setTap(place.offset, [&] {
+            if (sim::ModuleMutex::threadTag() == pausedTag && ++accesses == row.nth) {
+                for (reached = true; !go;) {
                     std::this_thread::yield();
                 }
-            });
-            paused.emplace([&] { firstCode = first(); });
-            while (!reached) {
-                std::this_thread::yield();
             }
-            meanwhileSecond();
-            go = true;
-        } else {
-            reached = InstructionStepper::run([&] { firstCode = first(); }, when, meanwhileSecond);
+        });
+        int32_t pausedCode = -1, besideCode = -1;
+        Worker paused(
+            [&] { pausedTag = sim::ModuleMutex::threadTag(), pausedCode = request(row, row.paused, a); });
+        while (!reached && !paused.done()) {
+            std::this_thread::yield();
         }
-        if (paused) {
-            paused->join();
+        Worker beside(
+            [&] { besideTag = sim::ModuleMutex::threadTag(), besideCode = request(row, row.beside, b); });
+        Beside state = kRunning;
+        while (state == kRunning) {
+            std::this_thread::yield();
+            const void* tag = besideTag;
+            state = beside.done()                            ? kEnded
+                    : kal::thread::isBlocked(beside.id())    ? kWaitsInTheDriver
+                    : tag && module(index).waitsForLock(tag) ? kReachesTheModule
+                                                             : kRunning;
         }
-        beside->join();
-        if (block != nullptr) {
-            block->setTap(offset, {});
-        }
-        EXPECT_EQ(std::tuple(reached.load(), secondEnded, firstCode, secondCode),
-                  std::tuple(true, false, 0, 0));
-        const std::vector<uint8_t> flash = module(index).flash().contents();
-        EXPECT_EQ(kind == kTriggers ? unit.triggerPulses() : pulses + 2, pulses + 2);
-        EXPECT_TRUE(kind != kFlash || std::equal(bytes.begin(), bytes.end(), flash.begin() + kSector));
-        if (kind == kWholeMap) { // the set's flush
-            const kelvo_arm_flushRegister_in in{
-                scratch.nameAddress, scratch.nameLength, kScratchId, 0, {}, 0, 0};
-            EXPECT_EQ(statusOf(a, KELVO_IOCTL_arm_flushRegister, in), 0);
-            EXPECT_EQ(answer<kelvo_arm_read_out>(a, KELVO_IOCTL_arm_read, scratch).value, 0x2222u);
+        go = true;
+        paused.join();
+        beside.join();
+        place.block->setTap(place.offset, {});
+        EXPECT_EQ(std::tuple(reached.load(), state, pausedCode, besideCode),
+                  std::tuple(true, kWaitsInTheDriver, 0, 0));
+        if (row.beside == kSet) {
+            EXPECT_EQ(request(row, kFlush, b), 0);
+            const std::vector<uint64_t> writes = place.block->writtenValues(place.offset);
+            const uint64_t mask = place.width >= 32 ? 0xFFFFFFFFu : (1u << place.width) - 1;
+            EXPECT_EQ(writes.empty() ? ~0ULL : writes.back() >> place.lsb & mask, row.value);
         }
         unplug();
     }
