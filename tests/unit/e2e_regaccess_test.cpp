@@ -80,6 +80,13 @@ protected:
         remove(index);
     }
     kelvo_driver::KelvoHelper& helper() const { return *deviceOf(index)->getKelvoHelper(); }
+    // Starts request on a worker and returns once it ended or blocks.
+    static void meanwhile(std::optional<Worker>& worker, const std::function<void()>& request) {
+        worker.emplace(request);
+        while (!worker->done() && !kal::thread::isBlocked(worker->id())) {
+            std::this_thread::yield();
+        }
+    }
 
     // Where a row's register meets the module: a block and the offset in it, and the bits of its field.
     struct Place {
