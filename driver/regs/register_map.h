@@ -54,7 +54,8 @@ class tRegisterMapBase;
 //      trees, the IO-port and isolation-port maps' before the bridge-port
 //      accessor's mutex before the switched bus-interface map's (whose lock
 //      a port transaction holds), the SPI map's before the configuration
-//      window map's (an SPI transaction holds both)
+//      window map's (an SPI transaction, or a run of a sector's reads,
+//      holds both)
 //   3. the isolation link's lock (the windowed accessor's mutex, and the
 //      external lock of the map it drives): nothing is taken under it; the
 //      checks a failed handshake asks run after it is released and take
