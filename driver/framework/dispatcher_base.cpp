@@ -66,6 +66,20 @@ private:
 
 } // namespace
 
+tLookupName splitLookupName(const char* text) {
+    for (size_t i = 0;; ++i) {
+        const char c = text[i];
+        if (c == '\0') {
+            return {i, nullptr, hashText(text, i)};
+        }
+        // A terminator inside the marker's length ends the comparison first.
+        if (c == kVersionMarker[0] && text[i + 1] == kVersionMarker[1] && text[i + 2] == kVersionMarker[2] &&
+            text[i + 3] == kVersionMarker[3]) {
+            return {i, text + i + kVersionMarkerLength, hashText(text, i)};
+        }
+    }
+}
+
 tLookupName splitLookupName(const char* text, size_t length) {
     // One pass: the words before the first that may hold the end of the name
     // (a zero, or the marker's first two characters) go into the hash as they

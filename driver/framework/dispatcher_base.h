@@ -45,6 +45,8 @@ struct tLookupName {
     const char* version;
     uint64_t hash;
 };
+// A terminated text, a byte at a time.
+tLookupName splitLookupName(const char* text);
 // text: length bytes and a terminator after them (a zero among them ends the
 // text there). One pass, eight bytes at a time, none read beyond the
 // terminator.
@@ -125,7 +127,7 @@ public:
             internal::setRegistryCode(status, kRegiNullPointer, "DispatcherBase", 264);
             return;
         }
-        lookUp(name, internal::textLength(name), wrapper, status, mutex);
+        lookUp(name, internal::splitLookupName(name), wrapper, status, mutex);
     }
 
     virtual uint64_t getNumberOfRegistrations() const { return entries_.size(); }
@@ -184,12 +186,10 @@ public:
     }
 
 protected:
-    // getRegistration's lookup of the name of length bytes at name, which a
-    // terminator follows (a zero among them ends it early); name not null
-    // and the status not failed.
-    void lookUp(const char* name, size_t length, W** wrapper, nVOAPALS100::tStatus& status,
-                kelvo_driver::nVOAPAL000::tMutex** mutex) {
-        const internal::tLookupName lookup = internal::splitLookupName(name, length);
+    // getRegistration's lookup of the text at name, split as lookup says;
+    // name not null and the status not failed.
+    void lookUp(const char* name, const internal::tLookupName& lookup, W** wrapper,
+                nVOAPALS100::tStatus& status, kelvo_driver::nVOAPAL000::tMutex** mutex) {
         Version client;
         if (lookup.version != nullptr) {
             client = Version::parse(lookup.version, status);

@@ -89,7 +89,7 @@ protected:
                       kelvo_driver::nVOAPAL000::tMutex** mutex) {
         Wrapper* wrapper = nullptr;
         if (status.isNotFatal()) {
-            this->lookUp(name, length, &wrapper, status, mutex);
+            this->lookUp(name, internal::splitLookupName(name, length), &wrapper, status, mutex);
         }
         if (object != nullptr) {
             *object = wrapper != nullptr ? wrapper->getObject() : nullptr;
