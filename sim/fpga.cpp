@@ -108,6 +108,10 @@ void IsolationLink::setError(bool on) {
     auto g = guard();
     error_ = on;
 }
+void IsolationLink::setErrorReads(std::uint32_t reads) {
+    auto g = guard();
+    errorReads_ = reads;
+}
 void IsolationLink::setWord10(std::uint8_t value) {
     auto g = guard();
     word10_ = value;
@@ -151,8 +155,11 @@ std::uint64_t IsolationLink::onRead(std::uint64_t offset, std::uint32_t) {
         if (busyReads_ > 0) {
             --busyReads_;
         }
-        if (error_) {
+        if (error_ || errorReads_ > 0) {
             word |= kErrorBit;
+        }
+        if (errorReads_ > 0) {
+            --errorReads_;
         }
         return word;
     }

@@ -110,6 +110,9 @@ public:
     void setNeverAnswers(bool on);
     // The status register's error bit.
     void setError(bool on);
+    // The error bit reads 1 for the next `reads` status reads, then clears
+    // (unless setError holds it).
+    void setErrorReads(std::uint32_t reads);
     void setWord10(std::uint8_t value);
 
     // Accesses carried to the isolated FPGA so far.
@@ -138,6 +141,7 @@ private:
     bool neverReady_ = false;
     bool neverAnswers_ = false;
     bool error_ = false;
+    std::uint32_t errorReads_ = 0; // status reads left with the error bit
     std::size_t isolatedReads_ = 0;
     std::size_t isolatedWrites_ = 0;
     std::size_t accessesWhileBusy_ = 0;

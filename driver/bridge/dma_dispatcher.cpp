@@ -40,11 +40,81 @@ uint64_t SessionStreams::lockedBytes() const {
     return bytes;
 }
 
+// ---- a channel's gate -------------------------------------------------------------
+
+ChannelGate::~ChannelGate() {
+    if (usable_) {
+        nVOAPAL200_destroySemaphore(&order_);
+        nVOAPAL200_destroyEvent(&drained_);
+    }
+}
+
+void ChannelGate::initialize(tStatus& status) {
+    nVOAPAL200_createMutex(&mutex_, &status);
+    const bool order = nVOAPAL200_createSemaphore(&order_, 1, &status);
+    const bool drained = nVOAPAL200_createEvent(&drained_, true, false, &status);
+    usable_ = order && drained;
+    if (!usable_) {
+        if (order) {
+            nVOAPAL200_destroySemaphore(&order_);
+        }
+        if (drained) {
+            nVOAPAL200_destroyEvent(&drained_);
+        }
+    }
+}
+
+namespace {
+
+// A wait without limit that nothing interrupts: it always takes the unit.
+void takeOrder(nVOAPAL200_tSemaphore* order) {
+    tStatus local;
+    nVOAPAL200_acquireSemaphore(order, nVOAPAL200_kWaitForever, 0, &local);
+}
+
+} // namespace
+
+void ChannelGate::enterShared() {
+    takeOrder(&order_);
+    {
+        MutexHolder hold(mutex_);
+        ++shared_;
+    }
+    nVOAPAL200_releaseSemaphore(&order_);
+}
+
+void ChannelGate::leaveShared() {
+    MutexHolder hold(mutex_);
+    VOSDBG_ASSERT(shared_ != 0);
+    if (--shared_ == 0 && aloneWaits_) {
+        aloneWaits_ = false;
+        nVOAPAL200_setEvent(&drained_);
+    }
+}
+
+void ChannelGate::enterAlone() {
+    takeOrder(&order_); // kept until it leaves: every later arrival waits
+    bool wait = false;
+    {
+        MutexHolder hold(mutex_);
+        wait = shared_ != 0;
+        aloneWaits_ = wait;
+    }
+    if (wait) {
+        nVOAPAL200_waitEvent(&drained_);
+    }
+}
+
+void ChannelGate::leaveAlone() {
+    nVOAPAL200_releaseSemaphore(&order_);
+}
+
 // ---- one request's turn at a stream ----------------------------------------------
 
-// The checks, then the stream's turn, held to the end, and the session's
-// record (made and registered first when the request makes one), pinned
-// meanwhile. At the end a record left holding nothing goes.
+// The checks, then the channel's gate and the stream's turn, held to the end,
+// and the session's record (made and registered first when the request makes
+// one), pinned meanwhile. A grant due to the session is made first. At the
+// end a record left holding nothing goes.
 class DMADispatcher::Turn {
 public:
     // registerWith: the session's list when the request needs a record.
@@ -55,57 +125,52 @@ public:
             !dispatcher.notHeldElsewhere(stream, list, status)) {
             return; // checked before anything is made for the request, and again under the turn
         }
+        gate_ = &dispatcher.gates_[physicalChannelOf(stream)];
         SessionStreams* made = nullptr;
         for (;;) {
             if (registerWith != nullptr && made == nullptr && !recordExists(list)) {
-                // Registered (outside every lock) before anything is tagged with it.
-                made = new (status, false) SessionStreams(dispatcher, *registerWith);
+                made = dispatcher.makeRecord(*registerWith, status);
                 if (made == nullptr) {
                     return;
                 }
-                if (!nVOAPAL200_createEvent(&made->unpinned_, true, false, &status)) {
-                    delete made;
-                    return;
-                }
-                registerWith->add(made, status);
-                if (status.isFatal()) {
-                    delete made;
-                    return;
-                }
             }
+            gate_->enterShared();
             nVOAPAL200_acquireMutex(&dispatcher.turns_[stream]);
             bool again = false;
+            bool grantDue = false;
             {
                 MutexHolder hold(dispatcher.mutex_);
+                uint64_t generation = 0;
                 if (dispatcher.notHeldElsewhere(stream, list, status)) {
-                    record_ = dispatcher.find(list);
-                    if (record_ == nullptr && made != nullptr && !made->cleanedUp_) {
-                        made->next_ = dispatcher.sessions_;
-                        dispatcher.sessions_ = made;
-                        record_ = made;
-                        made = nullptr;
-                    }
-                    // The record went meanwhile, or the session's list was
-                    // cleaned up before ours was linked: once more.
-                    again = record_ == nullptr && registerWith != nullptr;
-                    if (record_ != nullptr) {
-                        ++record_->pins_;
+                    // The session's reserve was let in before its grant:
+                    // the grant goes first.
+                    grantDue = dispatcher.grantDue(list, physicalChannelOf(stream), &generation);
+                    if (!grantDue) {
+                        record_ = dispatcher.pinRecord(list, made);
+                        // The record went meanwhile, or the session's list was
+                        // cleaned up before ours was linked: once more.
+                        again = record_ == nullptr && registerWith != nullptr;
                     }
                 }
             }
-            if (!again) {
+            if (!again && !grantDue) {
                 admitted_ = status.isNotFatal();
                 spare_ = made; // another request of the session linked one first, or a refusal
                 break;
             }
             nVOAPAL200_releaseMutex(&dispatcher.turns_[stream]);
-            if (made != nullptr) {
+            gate_->leaveShared();
+            if (again && made != nullptr) {
                 drop(made);
                 made = nullptr;
+            }
+            if (grantDue) {
+                dispatcher.grant(physicalChannelOf(stream), list, nullptr);
             }
         }
         if (!admitted_) {
             nVOAPAL200_releaseMutex(&dispatcher.turns_[stream]);
+            gate_->leaveShared();
         }
     }
 
@@ -113,14 +178,11 @@ public:
         SessionStreams* emptied = nullptr;
         if (record_ != nullptr) {
             MutexHolder hold(dispatcher_.mutex_);
-            dispatcher_.unpin(record_);
-            if (record_->pins_ == 0 && !record_->closing_ && !dispatcher_.holdsAnything(record_) &&
-                dispatcher_.unlink(record_)) {
-                emptied = record_; // a refused request leaves nothing behind
-            }
+            emptied = dispatcher_.unpinLeavingEmpty(record_); // a refused request leaves nothing behind
         }
         if (admitted_) {
             nVOAPAL200_releaseMutex(&dispatcher_.turns_[stream_]);
+            gate_->leaveShared();
         }
         if (emptied != nullptr) {
             drop(emptied);
@@ -161,6 +223,7 @@ private:
 
     DMADispatcher& dispatcher_;
     uint32_t stream_;
+    ChannelGate* gate_ = nullptr;
     SessionStreams* record_ = nullptr;
     SessionStreams* spare_ = nullptr;
     bool admitted_ = false;
@@ -173,6 +236,9 @@ DMADispatcher::DMADispatcher(kelvo_driver::BrixelDMAControllers* provider, uint3
     : provider_(provider), streamCount_(streamCount), reservations_(reservations) {
     VOSDBG_ASSERT(streamCount <= kelvo_driver::BrixelDMAControllers::kNumberOfChannels);
     nVOAPAL200_createMutex(&mutex_, &status);
+    for (ChannelGate& gate : gates_) {
+        gate.initialize(status);
+    }
     for (uint32_t stream = 0; stream < streamCount; ++stream) {
         nVOAPAL200_createMutex(&turns_[stream], &status);
     }
@@ -205,11 +271,20 @@ bool DMADispatcher::checkStreamIndex(uint32_t stream, tStatus& status) const {
 
 bool DMADispatcher::notHeldElsewhere(uint32_t stream, const kdut::CleanupOperationComposite& list,
                                      tStatus& status) {
+    using Holder = kdut::ResourceReservationManager::Holder;
     if (status.isNotFatal() && reservations_ != nullptr &&
-        reservations_->reservedByOtherThan(&list, physicalChannelMask(stream))) {
+        reservations_->holderOf(&list, physicalChannelMask(stream)) == Holder::kOther) {
         KELVO_SET_STATUS(status, kelvoDriverCode(reservations_->getAlreadyReservedCode()));
     }
     return status.isNotFatal();
+}
+
+bool DMADispatcher::grantDue(const kdut::CleanupOperationComposite& holder, uint32_t channel,
+                             uint64_t* generation) {
+    using Holder = kdut::ResourceReservationManager::Holder;
+    return reservations_ != nullptr &&
+           reservations_->holderOf(&holder, uint64_t{1} << channel, generation) == Holder::kSession &&
+           *generation != granted_[channel];
 }
 
 SessionStreams* DMADispatcher::find(const kdut::CleanupOperationComposite& list) const {
@@ -247,6 +322,45 @@ uint64_t DMADispatcher::streamChannels() const {
         channels |= physicalChannelMask(stream);
     }
     return channels;
+}
+
+SessionStreams* DMADispatcher::makeRecord(kdut::CleanupOperationComposite& list, tStatus& status) {
+    auto* made = new (status, false) SessionStreams(*this, list);
+    if (made == nullptr) {
+        return nullptr;
+    }
+    if (!nVOAPAL200_createEvent(&made->unpinned_, true, false, &status)) {
+        delete made;
+        return nullptr;
+    }
+    list.add(made, status);
+    if (status.isFatal()) {
+        delete made;
+        return nullptr;
+    }
+    return made;
+}
+
+SessionStreams* DMADispatcher::pinRecord(const kdut::CleanupOperationComposite& list, SessionStreams*& made) {
+    SessionStreams* record = find(list);
+    if (record == nullptr && made != nullptr && !made->cleanedUp_) {
+        made->next_ = sessions_;
+        sessions_ = made;
+        record = made;
+        made = nullptr;
+    }
+    if (record != nullptr) {
+        ++record->pins_;
+    }
+    return record;
+}
+
+SessionStreams* DMADispatcher::unpinLeavingEmpty(SessionStreams* record) {
+    unpin(record);
+    if (record->pins_ == 0 && !record->closing_ && !holdsAnything(record) && unlink(record)) {
+        return record;
+    }
+    return nullptr;
 }
 
 void DMADispatcher::unpin(SessionStreams* record) {
@@ -346,42 +460,28 @@ bool DMADispatcher::stopCredits(uint32_t stream, uint8_t owed, uint8_t* settled,
     return settleStep(owed, SessionStreams::kCreditStop, settled, status);
 }
 
-bool DMADispatcher::grantHolds(const kdut::CleanupOperationComposite* holder, uint64_t channels) const {
-    return holder == nullptr || (reservations_ != nullptr && reservations_->reservedBy(holder, channels));
-}
-
-bool DMADispatcher::payDebts(SessionStreams* record, uint64_t channels,
-                             const kdut::CleanupOperationComposite* holder, tStatus& status) {
+void DMADispatcher::payDebts(SessionStreams* record, uint64_t channels, tStatus& status) {
     for (;;) {
         uint32_t stream = 0;
         Debt debt = SessionStreams::kFifoReset;
         {
             MutexHolder hold(mutex_);
             if (!nextDebt(record, channels, &stream, &debt)) {
-                return true;
+                return;
             }
         }
         nVOAPAL200_acquireMutex(&turns_[stream]);
         bool owed = false;
-        bool held = false;
         {
             MutexHolder hold(mutex_);
-            // A grant whose holder gave the channel back does nothing more:
-            // the stream may be the next holder's already.
-            held = grantHolds(holder, channels);
-            // A grant, or the session's cleanup, may have settled it meanwhile.
-            owed = held && (owes(record, stream) & SessionStreams::bit(debt)) != 0;
-            if (held) {
-                record->streams_[stream].debts[debt].owed = false;
-            }
+            // The session's own request may have settled it meanwhile.
+            owed = (owes(record, stream) & SessionStreams::bit(debt)) != 0;
+            record->streams_[stream].debts[debt].owed = false;
         }
         if (owed) {
             runStep(stream, debt, status);
         }
         nVOAPAL200_releaseMutex(&turns_[stream]);
-        if (!held) {
-            return false;
-        }
     }
 }
 
@@ -393,11 +493,8 @@ void DMADispatcher::takeBack(SessionStreams* record, uint32_t stream, tStatus& s
     record->streams_[stream].holdsLists = false;
 }
 
-bool DMADispatcher::endUse(SessionStreams* record, uint64_t channels,
-                           const kdut::CleanupOperationComposite* holder, tStatus& status) {
-    if (!payDebts(record, channels, holder, status)) {
-        return false;
-    }
+void DMADispatcher::endUse(SessionStreams* record, uint64_t channels, tStatus& status) {
+    payDebts(record, channels, status);
     for (uint32_t stream = 0; stream < streamCount_; ++stream) {
         if ((physicalChannelMask(stream) & channels) == 0) {
             continue;
@@ -407,24 +504,12 @@ bool DMADispatcher::endUse(SessionStreams* record, uint64_t channels,
             MutexHolder hold(mutex_);
             holds = record->lockedBytes(stream) != 0 || record->streams_[stream].holdsLists;
         }
-        if (!holds) {
-            continue;
-        }
-        nVOAPAL200_acquireMutex(&turns_[stream]);
-        bool held = false;
-        {
-            MutexHolder hold(mutex_);
-            held = grantHolds(holder, channels);
-        }
-        if (held) {
+        if (holds) {
+            nVOAPAL200_acquireMutex(&turns_[stream]);
             takeBack(record, stream, status);
-        }
-        nVOAPAL200_releaseMutex(&turns_[stream]);
-        if (!held) {
-            return false;
+            nVOAPAL200_releaseMutex(&turns_[stream]);
         }
     }
-    return true;
 }
 
 bool DMADispatcher::unlinkOnceUnpinned(SessionStreams* record) {
@@ -461,59 +546,110 @@ void DMADispatcher::release(SessionStreams* record, tStatus& status) {
         }
         record->closing_ = true; // the session's requests from now on make a record of their own
     }
-    // Once more when a request under way left it something.
+    // Once more when a request under way left it something. The gates are
+    // passed in channel order and left before the wait for the pins: a grant
+    // or request that pins the record may be waiting at a gate.
+    const uint64_t channels = streamChannels();
     do {
-        endUse(record, kEveryChannel, nullptr, status);
+        for (uint32_t channel = 0; channel < kPhysicalChannels; ++channel) {
+            if ((channels >> channel & 1) != 0) {
+                gates_[channel].enterShared();
+            }
+        }
+        endUse(record, channels, status);
+        for (uint32_t channel = 0; channel < kPhysicalChannels; ++channel) {
+            if ((channels >> channel & 1) != 0) {
+                gates_[channel].leaveShared();
+            }
+        }
     } while (!unlinkOnceUnpinned(record));
     VOSDBG_ASSERT(record->pins_ == 0);
     drop(record);
 }
 
-void DMADispatcher::claim(uint64_t channels, const kdut::CleanupOperationComposite& holder) {
-    channels &= streamChannels();
-    if (channels == 0) {
-        return;
-    }
-    // The grant is recorded: a request on these streams from now on is
-    // refused under its turn, and one let in before ends first.
-    for (uint32_t stream = 0; stream < streamCount_; ++stream) {
-        if ((physicalChannelMask(stream) & channels) != 0) {
-            nVOAPAL200_acquireMutex(&turns_[stream]);
-            nVOAPAL200_releaseMutex(&turns_[stream]);
+void DMADispatcher::grant(uint32_t channel, const kdut::CleanupOperationComposite& holder,
+                          kdut::CleanupOperationComposite* registerWith) {
+    // Not due now is not due later: only the holder's next reserve makes a
+    // grant due again, and that reserve makes its own.
+    bool exists = false;
+    {
+        MutexHolder hold(mutex_);
+        uint64_t generation = 0;
+        if (!grantDue(holder, channel, &generation)) {
+            return;
         }
+        exists = find(holder) != nullptr;
+    }
+    // The holder's record is linked for the grant, so that its cleanup waits
+    // for it at the gate: made and registered first, outside every lock.
+    SessionStreams* made = nullptr;
+    if (registerWith != nullptr && !exists) {
+        tStatus ignored; // without it the grant still runs
+        made = makeRecord(*registerWith, ignored);
+    }
+    gates_[channel].enterAlone();
+    SessionStreams* own = nullptr;
+    bool due = false;
+    {
+        MutexHolder hold(mutex_);
+        uint64_t generation = 0;
+        due = grantDue(holder, channel, &generation);
+        if (due) {
+            granted_[channel] = generation;
+        }
+        own = pinRecord(holder, made);
     }
     // One record at a time, in list order, pinned while its debts run
-    // outside the mutex (a pinned record stays linked). Each step checks
-    // again, under its stream's turn, that the holder still holds the
-    // channels: once it gave them back the grant ends there.
+    // outside the mutex (a pinned record stays linked). Alone at the gate:
+    // nobody else's request on the channel runs meanwhile, so the grant
+    // ends each record's use whole.
+    const uint64_t mask = uint64_t{1} << channel;
     SessionStreams* done = nullptr;
-    bool held = true;
-    for (;;) {
+    for (bool more = due; more;) {
         SessionStreams* record = nullptr;
         {
             MutexHolder hold(mutex_);
-            if (held && grantHolds(&holder, channels)) {
-                record = done != nullptr ? done->next_ : sessions_;
-                while (record != nullptr && &record->list_ == &holder) {
-                    record = record->next_;
-                }
-                if (record != nullptr) {
-                    ++record->pins_;
-                }
+            record = done != nullptr ? done->next_ : sessions_;
+            while (record != nullptr && &record->list_ == &holder) {
+                record = record->next_;
+            }
+            if (record != nullptr) {
+                ++record->pins_;
             }
             if (done != nullptr) {
                 unpin(done);
             }
         }
-        if (record == nullptr) {
-            break;
+        more = record != nullptr;
+        if (more) {
+            // The records stay: another session's list may go with its close
+            // at any time, so only that session's own cleanup or requests let
+            // its record go.
+            tStatus ignored;
+            endUse(record, mask, ignored);
+            done = record;
         }
-        // The records stay: another session's list may go with its close at
-        // any time, so only that session's own cleanup or requests let its
-        // record go.
-        tStatus ignored;
-        held = endUse(record, channels, &holder, ignored);
-        done = record;
+    }
+    SessionStreams* emptied = nullptr;
+    if (own != nullptr) {
+        MutexHolder hold(mutex_);
+        emptied = unpinLeavingEmpty(own);
+    }
+    gates_[channel].leaveAlone();
+    if (emptied != nullptr) {
+        drop(emptied);
+    }
+    if (made != nullptr) {
+        drop(made);
+    }
+}
+
+void DMADispatcher::claim(uint64_t channels, kdut::CleanupOperationComposite& holder) {
+    channels &= streamChannels();
+    for (uint32_t channel = 0; channel < kPhysicalChannels; ++channel) {
+        if ((channels >> channel & 1) != 0) {
+            grant(channel, holder, &holder);
+        }
     }
 }
 

@@ -24,37 +24,52 @@
 // together, are bounded by kMaxLockedBytesPerSession.
 //
 // The reservation of a stream's physical channel (DMA streams 0 and 1 are
-// both on channel 0) gives its holder the stream: every stream operation of
+// both on channel 0) gives its holder the streams: every stream operation of
 // another session is refused with the already-reserved code (0xBFFA4319),
-// and the grant (claim) ends the other sessions' use of the channel as their
-// close would: their debts there are settled and their transfers taken back.
-// So nothing another session set up before the grant or left registered
-// stops, clears or redirects the holder's stream, and none of the holder's
-// data lands in another session's buffer.
+// and the grant ends the other sessions' use of the channel as their close
+// would: their debts there are settled and their transfers taken back. So
+// nothing another session set up before the grant or left registered stops,
+// clears or redirects the holder's stream, and none of the holder's data
+// lands in another session's buffer.
+//
+// Each physical channel has a gate that orders everything done to its
+// streams: a stream request (and a record's cleanup) passes it beside the
+// others, a grant passes it alone, and each arrival waits for those before
+// it (a waiting grant is not overtaken by later requests, nor a request by
+// later grants). A grant therefore begins once the requests let in before
+// it have ended and runs whole, one step: no request on the channel's
+// streams, the holder's own included, runs while it settles and takes back
+// the others' use; those that come meanwhile wait at the gate (holding no
+// turn and no lock) and then run, or are refused. A grant is due once per
+// reservation: it runs for the reserve that gave the holder the channel
+// (the reservation's number), either in the reserve's own request or, when
+// one of the holder's stream requests got to the gate first, in that
+// request before it goes on. The holder's record (made for the grant when
+// it has none) is linked while the grant runs, so the holder's own cleanup
+// or close waits for the grant at the gate.
 //
 // Each stream has a turn, a mutex held by one request (or one step of a
 // grant or of a cleanup) across everything it does to that stream, hardware
 // waits and the locking of user pages included; the reservation check is
-// made under it, so a request let in before a grant is over before the grant
-// takes the stream, and one that comes after is refused. Nothing holds two
-// turns at once: a grant or a cleanup takes each stream's turn for that
-// stream's part alone, so a wait on one stream holds up only what needs that
-// stream. The dispatcher's own mutex covers the bookkeeping only (the
-// records, their debts, holds and pins, the start counts, the bytes set
-// aside for additions, the reservation check) and is never held across a
-// wait, so one session's FIFO reset (10 ms) or stop holds up nobody on
-// another stream. The records' counts of locked bytes change under the
-// streams' turns and are read atomically. A record is pinned by each request
-// and grant working with it; its cleanup waits for the pins to go before it
-// drops it, whatever turns anyone holds.
+// made under it. Nothing holds two turns at once, so a wait on one stream
+// holds up only what needs that stream. The dispatcher's own mutex covers
+// the bookkeeping only (the records, their debts, holds and pins, the start
+// counts, the grants made, the bytes set aside for additions, the
+// reservation check) and is never held across a wait, so one session's FIFO
+// reset (10 ms) or stop holds up nobody on another stream. The records'
+// counts of locked bytes change under the streams' turns and are read
+// atomically. A record is pinned by each request and grant working with it;
+// its cleanup waits for the pins to go before it drops it, holding no pass
+// of a gate and no turn.
 //
-// Lock order: a session's cleanup list, one stream's turn, the dispatcher's
-// mutex, a stream controller's mutex, its SGL controller's mutex; the
-// reservation manager's mutex after the dispatcher's. Nothing registers with
-// a list or removes from one while holding a turn. A record's cleanup runs
-// with the session's cleanup list held (the list's cleanup calls it): its
-// wait for the record's pins to go is made there, holding that list and no
-// turn, so a request or grant that pins the record never waits for that list.
+// Lock order: a session's cleanup list, a channel's gate, one stream's turn,
+// the dispatcher's mutex, a stream controller's mutex, its SGL controller's
+// mutex; the reservation manager's mutex after the dispatcher's. Nothing
+// registers with a list or removes from one while holding a gate's pass or
+// a turn. A record's cleanup runs with the session's cleanup list held (the
+// list's cleanup calls it): its waits, at the gate and for the record's pins
+// to go, are made there; a request or grant never waits for a list while it
+// holds a pass.
 //
 // Every operation takes the status last, does nothing on a fatal status and
 // first checks the stream index (-52005 at or above the stream count).
@@ -79,10 +94,44 @@ class DMADispatcher;
 // together; an addition beyond them is -52000.
 constexpr uint64_t kMaxLockedBytesPerSession = KELVO_DMA_MAX_LOCKED_BYTES_PER_HANDLE;
 
-// The reservation mask of a stream's physical channel.
-constexpr uint64_t physicalChannelMask(uint32_t stream) {
-    return uint64_t{1} << (stream >> 1);
+// The physical channel of a stream, and its reservation mask.
+constexpr uint32_t physicalChannelOf(uint32_t stream) {
+    return stream >> 1;
 }
+constexpr uint64_t physicalChannelMask(uint32_t stream) {
+    return uint64_t{1} << physicalChannelOf(stream);
+}
+
+// The arrivals at one physical channel, in order: shared passes (stream
+// requests, cleanups) run side by side, a pass alone (a grant) runs with no
+// other. An arrival waits, holding nothing else of the gate, while an
+// earlier one alone runs or waits; one alone waits for the shared passes let
+// in before it to end. Not usable until initialize succeeded.
+class ChannelGate {
+public:
+    ChannelGate() = default;
+    ~ChannelGate();
+    ChannelGate(const ChannelGate&) = delete;
+    ChannelGate& operator=(const ChannelGate&) = delete;
+
+    // -52000 when the records cannot be had.
+    void initialize(nVOAPALS100::tStatus& status);
+    void enterShared();
+    void leaveShared();
+    void enterAlone();
+    void leaveAlone();
+
+private:
+    // One unit: whoever holds it is the next to be let in (or alone);
+    // arrivals queue for it in order.
+    nVOAPAL200_tSemaphore order_{};
+    // The last shared pass left while one alone waits (auto-reset).
+    nVOAPAL200_tEvent drained_{};
+    kelvo_driver::nVOAPAL000::tMutex mutex_;
+    uint32_t shared_ = 0;     // passes inside (under the mutex)
+    bool aloneWaits_ = false; // one alone waits for them (under the mutex)
+    bool usable_ = false;
+};
 
 // What one session left on the streams: its transfers (tagged with it), its
 // hold on the lists and its debts. It is the cleanup operation that settles
@@ -187,17 +236,15 @@ public:
     // Starts the credits when the stream has them; their stop is owed.
     void startStreamCredit(uint32_t stream, kdut::CleanupOperationComposite& list,
                            nVOAPALS100::tStatus& status);
-    // The session of holder was granted channels: every other session's
-    // debts on their streams are settled and its transfers there taken back,
-    // as its close would (its record stays for its own close). It waits for
-    // the requests on those streams under way. Nothing when the channels hold
-    // no stream. Every step on a stream first checks, under that stream's
-    // turn (where requests check the reservation too), that holder still
-    // holds the channels: once holder gave them back (a release overtook the
-    // claim) the grant does nothing more to anyone's stream, debts or
-    // transfers. What fails there is the other sessions' loss, as at their
-    // close: the holder is not told.
-    void claim(uint64_t channels, const kdut::CleanupOperationComposite& holder);
+    // The session of holder was granted channels: for each of them, once
+    // the requests let in before have ended and alone on it, every other
+    // session's debts on its streams are settled and its transfers there
+    // taken back, as its close would (its record stays for its own close),
+    // unless that grant was made already (by one of the holder's requests)
+    // or the holder no longer holds the channel. Nothing when the channels
+    // hold no stream. What fails there is the other sessions' loss, as at
+    // their close: the holder is not told.
+    void claim(uint64_t channels, kdut::CleanupOperationComposite& holder);
 
     bool checkStreamIndex(uint32_t stream, nVOAPALS100::tStatus& status) const;
 
@@ -228,25 +275,37 @@ private:
     bool nextDebt(SessionStreams* record, uint64_t channels, uint32_t* stream, Debt* debt);
     // Whether the record owes, holds lists or has transfers anywhere (under the mutex).
     bool holdsAnything(const SessionStreams* record);
-    // Whether the grant of holder still holds channels (under the mutex);
-    // always true without a holder (the record's own cleanup).
-    bool grantHolds(const kdut::CleanupOperationComposite* holder, uint64_t channels) const;
+    // Whether the session of holder holds channel by a reserve whose grant
+    // has not been made yet; *generation that reserve's number (under the
+    // mutex).
+    bool grantDue(const kdut::CleanupOperationComposite& holder, uint32_t channel, uint64_t* generation);
+    // The grant of channel for holder when it is due, alone at the channel's
+    // gate (holding nothing else on entry). registerWith: the holder's list,
+    // to make and link its record for the grant when it has none.
+    void grant(uint32_t channel, const kdut::CleanupOperationComposite& holder,
+               kdut::CleanupOperationComposite* registerWith);
     // Runs what record owes on the streams of channels, the last taken on
     // first, each step with a fresh status merged into status and under its
-    // stream's turn, taken for the step. For a grant (holder not null) each
-    // step first checks under that turn that holder still holds channels:
-    // false, and nothing more done, once it does not.
-    bool payDebts(SessionStreams* record, uint64_t channels, const kdut::CleanupOperationComposite* holder,
-                  nVOAPALS100::tStatus& status);
+    // stream's turn, taken for the step.
+    void payDebts(SessionStreams* record, uint64_t channels, nVOAPALS100::tStatus& status);
     // Takes back record's transfers on stream and its hold on the lists
     // there (under the stream's turn).
     void takeBack(SessionStreams* record, uint32_t stream, nVOAPALS100::tStatus& status);
     // Settles what record owes on the streams of channels and takes back its
-    // transfers and holds there, each stream's part under its turn alone (it
-    // is pinned, or its cleanup runs). For a grant, as payDebts: false once
-    // holder no longer holds channels.
-    bool endUse(SessionStreams* record, uint64_t channels, const kdut::CleanupOperationComposite* holder,
-                nVOAPALS100::tStatus& status);
+    // transfers and holds there, each stream's part under its turn alone
+    // (it is pinned, or its cleanup runs), with the channels' gates passed.
+    void endUse(SessionStreams* record, uint64_t channels, nVOAPALS100::tStatus& status);
+    // A new record for the session of list, registered with it (outside every
+    // lock, before anything is tagged with it); null (status set) when it
+    // cannot be had.
+    SessionStreams* makeRecord(kdut::CleanupOperationComposite& list, nVOAPALS100::tStatus& status);
+    // The record of list, linking made (set to null then) when it has none
+    // and made may still be linked; pinned (under the mutex). Null when
+    // neither.
+    SessionStreams* pinRecord(const kdut::CleanupOperationComposite& list, SessionStreams*& made);
+    // One pin less on record; the record when that left it unpinned, not
+    // closing and holding nothing: unlinked, its dropper's (under the mutex).
+    SessionStreams* unpinLeavingEmpty(SessionStreams* record);
     // One request or grant less works with record (under the mutex).
     void unpin(SessionStreams* record);
     // Once nothing pins record: unlinks it when it owes nothing and has no
@@ -266,10 +325,17 @@ private:
     kelvo_driver::BrixelDMAControllers* provider_;
     uint32_t streamCount_;
     kdut::ResourceReservationManager* reservations_;
+    static constexpr uint32_t kStreams = kelvo_driver::BrixelDMAControllers::kNumberOfChannels;
+    static constexpr uint32_t kPhysicalChannels = physicalChannelOf(kStreams - 1) + 1;
+
     kelvo_driver::nVOAPAL000::tMutex mutex_;
+    // Each physical channel's gate and the number of the reserve whose grant
+    // was made last there (under the mutex).
+    ChannelGate gates_[kPhysicalChannels];
+    uint64_t granted_[kPhysicalChannels] = {};
     // Each stream's turn and its starts so far (under the turn and the mutex).
-    kelvo_driver::nVOAPAL000::tMutex turns_[kelvo_driver::BrixelDMAControllers::kNumberOfChannels];
-    uint64_t starts_[kelvo_driver::BrixelDMAControllers::kNumberOfChannels] = {};
+    kelvo_driver::nVOAPAL000::tMutex turns_[kStreams];
+    uint64_t starts_[kStreams] = {};
     SessionStreams* sessions_ = nullptr;
 };
 

@@ -56,7 +56,7 @@ void IsolatedFirmwareDownload::setup(const nVOAPAL000::tEventDescriptor& event, 
     link.startDcBus(status);
 }
 
-SetupTask* IsolatedRegMapsTask::create(KelvoHelper& helper, const SetupInputs&, tStatus& status) {
+SetupTask* IsolatedRegMapsTask::create(KelvoHelper& helper, const SetupInputs& inputs, tStatus& status) {
     auto& nonIsolated = helper.getTaskAs<NonIsolatedObjectsInterface>();
     NonIsolatedRegMaps* regMaps = nonIsolated.getNonIsolatedRegMaps();
     VOSDBG_ASSERT(regMaps != nullptr);
@@ -65,11 +65,9 @@ SetupTask* IsolatedRegMapsTask::create(KelvoHelper& helper, const SetupInputs&, 
         return nullptr;
     }
     helper.getRegiDispatchers(); // level 1 exists
-    const IsolationLinkChecks linkChecks(helper.getTaskAs<TYMOObjectsInterface>().getSignatureVerifier(),
-                                         nonIsolated.getSignatureVerifier());
     return new (status, false)
         IsolatedRegMapsTask(regMaps->wrapper, helper.getARMDispatcher(), helper.getDeviceWindowDispatcher(),
-                            linkChecks, helper.getCapsTask().capsPtr, status);
+                            inputs.checkers, helper.getCapsTask().capsPtr, status);
 }
 
 } // namespace kelvo_driver

@@ -35,51 +35,24 @@ public:
                nVOAPALS100::tStatus& status);
 };
 
-// What the isolation link asks when its status register reports an error:
-// the checks that explain one (a bridge that no longer answers, a non-isolated
-// FPGA that is gone), in that order; when both pass, the link reports its own
-// error. Each takes its own tree's lock; nothing of the device's other checks
-// (the storage maps' locks, the flash) is taken, since the link may ask from
-// inside an operation that holds the isolated tree's lock.
-class IsolationLinkChecks : public kdut::HardwareStateCheckerInterface {
-public:
-    IsolationLinkChecks(kdut::HardwareStateCheckerInterface* bridgeSignature,
-                        kdut::HardwareStateCheckerInterface* nonIsolatedSignature)
-        : bridgeSignature_(bridgeSignature), nonIsolatedSignature_(nonIsolatedSignature) {}
-    void checkHardwareState(nVOAPALS100::tStatus& status) override {
-        if (bridgeSignature_ != nullptr) {
-            bridgeSignature_->checkHardwareState(status);
-        }
-        if (nonIsolatedSignature_ != nullptr) {
-            nonIsolatedSignature_->checkHardwareState(status);
-        }
-    }
-
-private:
-    kdut::HardwareStateCheckerInterface* bridgeSignature_;
-    kdut::HardwareStateCheckerInterface* nonIsolatedSignature_;
-};
-
 // Level 9: the isolated register-map group itself (its destructor removes
 // every name it registered).
 class IsolatedRegMapsTask : public IsolatedRegMapsTaskInterface {
 public:
     IsolatedRegMapsTask(NonIsolatedRegMapsWrapper& nonIsolatedWrapper, armki::ARMDispatcher& dispatcher,
                         devicewindow::DeviceWindowDispatcher& windowDispatcher,
-                        const IsolationLinkChecks& linkChecks, const corran_caps::ProductCaps* const& caps,
-                        nVOAPALS100::tStatus& status)
-        : linkChecks_(linkChecks),
-          group_(nonIsolatedWrapper, dispatcher, windowDispatcher, &linkChecks_, caps, status) {}
+                        kdut::HardwareStateCheckerComposite* checks,
+                        const corran_caps::ProductCaps* const& caps, nVOAPALS100::tStatus& status)
+        : group_(nonIsolatedWrapper, dispatcher, windowDispatcher, checks, caps, status) {}
     ~IsolatedRegMapsTask() override = default;
 
-    // Reaches the level-5 group through the level-6 task, and the link's
-    // checks through the level-3 and level-6 tasks.
+    // Reaches the level-5 group through the level-6 task; hands the
+    // device's checks to the link's accessor, which explains its errors.
     static SetupTask* create(KelvoHelper& helper, const SetupInputs& inputs, nVOAPALS100::tStatus& status);
 
     IsolatedRegMaps& getIsolatedRegMaps() override { return group_; }
 
 private:
-    IsolationLinkChecks linkChecks_;
     IsolatedRegMaps group_;
 };
 

@@ -6,6 +6,7 @@
 #include "platform/user_buffer.h"
 #include "platform/vohtl/vector.h"
 #include "platform/vosdbg.h"
+#include "regmaps/isolated_reg_maps.h"
 
 namespace kelvo_driver {
 
@@ -170,6 +171,25 @@ void KelvoHelper::clearRoutingResources() const {
 
 void KelvoHelper::checkHardwareState(uint64_t, tStatus& status) {
     checkers_.checkHardwareState(status);
+}
+
+WindowedFrontEndAccessor* KelvoHelper::getIsolationLink() const {
+    auto* task = setupTaskCast<IsolatedRegMapsTaskInterface>(
+        isBuilt(IsolatedRegMapsTaskInterface::kLevel) ? &getTask(IsolatedRegMapsTaskInterface::kLevel)
+                                                      : nullptr);
+    return task != nullptr ? task->getIsolatedRegMaps().getWindowedAccessor() : nullptr;
+}
+
+void KelvoHelper::forgetIsolationLinkError() const {
+    if (WindowedFrontEndAccessor* link = getIsolationLink()) {
+        link->forgetLinkError();
+    }
+}
+
+void KelvoHelper::explainIsolationLinkError(tStatus& status) const {
+    if (WindowedFrontEndAccessor* link = getIsolationLink()) {
+        link->explainLinkError(status);
+    }
 }
 
 bool KelvoHelper::areStorageMapChecksumsValid(tStatus& status) const {

@@ -20,6 +20,8 @@
 
 namespace kelvo_driver {
 
+class WindowedFrontEndAccessor;
+
 using SetupTracker = kdut::SetupTracker<kelvo_shared::SetupLevel>;
 
 // Accepted versions of the manufacturing map, for the serial number.
@@ -150,6 +152,14 @@ public:
 
     // Every checker that the levels added, in insertion order.
     void checkHardwareState(uint64_t word, nVOAPALS100::tStatus& status);
+    // The isolation link's error bit (level 9 on; nothing below), for the
+    // I/O-control dispatcher with no lock held: before a request's body, a
+    // mark that an access outside a request left for the calling thread is
+    // dropped; after it, when an access of the request saw the bit, the
+    // checks that the composite would have asked then are asked, and one
+    // that fails replaces the status (WindowedFrontEndAccessor).
+    void forgetIsolationLinkError() const;
+    void explainIsolationLinkError(nVOAPALS100::tStatus& status) const;
     bool areStorageMapChecksumsValid(nVOAPALS100::tStatus& status) const; // level 3
     bool areStorageMapVersionsValid(nVOAPALS100::tStatus& status) const;  // level 3
     // True while the status holds no error; no hardware is read.
@@ -169,6 +179,7 @@ public:
     void getHardwareErrors(nVOAPALS100::tStatus&) const {}
 
 private:
+    WindowedFrontEndAccessor* getIsolationLink() const;
     TYMOObjectsInterface& getTYMOObjects() const;
     NonIsolatedObjectsInterface& getNonIsolatedObjects() const;
     wexmoortools::SubroutineRegistrarInterface& getSubroutineRegistrar() const;

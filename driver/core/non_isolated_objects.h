@@ -41,7 +41,6 @@ public:
     }
     NonIsolatedRegMaps* getNonIsolatedRegMaps() override { return regMaps_; }
     NonIsolatedControllers* getNonIsolatedControllers() override { return controllers_; }
-    kdut::HardwareStateCheckerInterface* getSignatureVerifier() override { return signatureVerifier_.get(); }
 
 private:
     NonIsolatedRegMaps* regMaps_ = nullptr;

@@ -221,6 +221,12 @@ void IsolatedObjects::setup(IsolatedRegMaps& isolated, NonIsolatedRegMaps& nonIs
     if (status.isFatal()) {
         return;
     }
+    // From here on the link reads its error bit again before it fails an access, as the verifier does.
+    WindowedFrontEndAccessor* accessor = isolated.getWindowedAccessor();
+    accessor->setAccessVerifier(accessVerifier_);
+    undo().push(
+        [](void* link, void*) { static_cast<WindowedFrontEndAccessor*>(link)->setAccessVerifier(nullptr); },
+        accessor);
     // The isolated board signature.
     kdut::HardwareStateCheckerInterface* verifier = nullptr;
     if (corran_caps::isSolstraProduct(caps.subsystemID) && isolated.wrapper.getSolstraRegMap() != nullptr) {

@@ -65,7 +65,9 @@ private:
 };
 
 // Level 11: the isolated controllers, the calibration dispatcher and the
-// verifiers of the register access and the isolated board signature.
+// verifiers of the register access and the isolated board signature; the
+// link's accessor learns of the first, so that it reads its error bit again
+// before it fails an access.
 class IsolatedObjects : public IsolatedObjectsInterface {
 public:
     using RegisterAccessVerifier =

@@ -168,8 +168,6 @@ public:
     virtual uint64_t getMappedWindow() = 0;
     // The four calibration maps and the versions the driver reads.
     virtual const CalibrationMapSet& getCalibrationMapSet() const = 0;
-    // The bridge signature's verifier (null in stand-ins, or before it was built).
-    virtual kdut::HardwareStateCheckerInterface* getSignatureVerifier() { return nullptr; }
 };
 
 // What later tasks read of the level-5 task: the non-isolated FPGA's
@@ -211,8 +209,6 @@ public:
     virtual NonIsolatedRegMaps* getNonIsolatedRegMaps() { return nullptr; }
     // The controller set itself; null in stand-ins.
     virtual NonIsolatedControllers* getNonIsolatedControllers() { return nullptr; }
-    // The non-isolated board signature's verifier; null in stand-ins.
-    virtual kdut::HardwareStateCheckerInterface* getSignatureVerifier() { return nullptr; }
 };
 
 // What later tasks read of the level-9 task: the isolated FPGA's register-map group.

@@ -65,7 +65,6 @@ public:
     uint64_t getMappedWindow() override { return reinterpret_cast<uintptr_t>(window0_); }
     kelvo_storagemaps::KelvoStorageMaps* getKelvoStorageMaps() const { return storageMaps_; }
     const CalibrationMapSet& getCalibrationMapSet() const override { return calibrationMaps_; }
-    kdut::HardwareStateCheckerInterface* getSignatureVerifier() override { return signatureVerifier_; }
 
 private:
     void unmapWindow0();

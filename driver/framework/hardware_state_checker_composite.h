@@ -17,6 +17,11 @@ public:
     ~HardwareStateCheckerComposite() override = default;
 
     void checkHardwareState(nVOAPALS100::tStatus& status) override;
+    // The same without one checker: `left` is not run, nor, with
+    // `stopAtLeft`, any checker after it. A `left` that is null or not in the
+    // list leaves the whole list to run.
+    void checkHardwareStateWithout(const HardwareStateCheckerInterface* left, bool stopAtLeft,
+                                   nVOAPALS100::tStatus& status);
     // Appends (no duplicate check; -52000 when the list cannot grow).
     virtual void add(HardwareStateCheckerInterface* checker, nVOAPALS100::tStatus& status) {
         checkers_.add(checker, status);

@@ -37,9 +37,11 @@ void ResourceReservationManager::reserveFor(const CleanupOperationComposite* hol
         return;
     }
     reservedMask_ |= mask;
+    ++reserves_;
     for (uint32_t bit = 0; bit < 64; ++bit) {
         if ((mask >> bit & 1) != 0) {
             holders_[bit] = holder;
+            generations_[bit] = reserves_;
         }
     }
 }
@@ -61,29 +63,28 @@ uint64_t ResourceReservationManager::getReservedMask() {
     return reservedMask_;
 }
 
-bool ResourceReservationManager::reservedByOtherThan(const CleanupOperationComposite* session,
-                                                     uint64_t mask) {
+ResourceReservationManager::Holder
+ResourceReservationManager::holderOf(const CleanupOperationComposite* session, uint64_t mask,
+                                     uint64_t* generation) {
     internal::MutexHolder hold(mutex_);
     const uint64_t reserved = reservedMask_ & mask;
+    uint64_t given = 0;
     for (uint32_t bit = 0; bit < 64; ++bit) {
-        if ((reserved >> bit & 1) != 0 && (holders_[bit] == nullptr || holders_[bit] != session)) {
-            return true;
+        if ((reserved >> bit & 1) == 0) {
+            continue;
         }
-    }
-    return false;
-}
-
-bool ResourceReservationManager::reservedBy(const CleanupOperationComposite* session, uint64_t mask) {
-    internal::MutexHolder hold(mutex_);
-    if ((reservedMask_ & mask) != mask) {
-        return false;
-    }
-    for (uint32_t bit = 0; bit < 64; ++bit) {
-        if ((mask >> bit & 1) != 0 && holders_[bit] != session) {
-            return false;
+        if (holders_[bit] == nullptr || holders_[bit] != session) {
+            return Holder::kOther;
         }
+        given = generations_[bit];
     }
-    return true;
+    if (reserved != mask || mask == 0) {
+        return Holder::kNobody;
+    }
+    if (generation != nullptr) {
+        *generation = given;
+    }
+    return Holder::kSession;
 }
 
 ResourceReservation::ResourceReservation(uint32_t notReservedCode, ResourceReservationManager* manager,

@@ -57,11 +57,14 @@ public:
                             nVOAPALS100::tStatus& status);
 
     uint64_t getReservedMask();
-    // Whether a bit of mask is reserved other than by the session whose
-    // cleanup list is session (a reserve by nobody in particular counts).
-    bool reservedByOtherThan(const CleanupOperationComposite* session, uint64_t mask);
-    // Whether every bit of mask is reserved by the session whose cleanup list is session.
-    bool reservedBy(const CleanupOperationComposite* session, uint64_t mask);
+    // Who holds the bits of mask, as seen by the session whose cleanup list
+    // is session: another (a bit reserved by anyone else, or by nobody in
+    // particular), the session itself (every bit), or nobody.
+    enum class Holder : uint8_t { kNobody, kSession, kOther };
+    // generation (may be null): when the session holds mask, the number of
+    // the reserve that gave it (each successful reserve has a new one, so a
+    // second reserve of the same bits by the same session is told apart).
+    Holder holderOf(const CleanupOperationComposite* session, uint64_t mask, uint64_t* generation = nullptr);
     uint64_t getAvailableMask() const { return availableMask_; }
     uint32_t getAlreadyReservedCode() const { return alreadyReservedCode_; }
 
@@ -73,6 +76,8 @@ private:
     kelvo_driver::nVOAPAL000::tMutex mutex_;
     uint64_t reservedMask_;
     const CleanupOperationComposite* holders_[64] = {}; // of each reserved bit
+    uint64_t generations_[64] = {};                     // of each reserved bit: its reserve's number
+    uint64_t reserves_ = 0;                             // successful reserves so far
 };
 
 // What one session holds: nothing, or exactly the mask of one successful

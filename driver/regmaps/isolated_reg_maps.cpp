@@ -7,17 +7,18 @@ using nVOAPALS100::tStatus;
 // ---- the link ------------------------------------------------------------------
 
 IsolatedRegMaps::tLink::tLink(kelvo_regmaps::tKelvoRegAccessRegMap* linkMap,
-                              kdut::HardwareStateCheckerInterface* checker, tStatus& status)
+                              kdut::HardwareStateCheckerComposite* checks, tStatus& status)
     : map(linkMap) {
     if (map == nullptr) {
         // The non-isolated side has no top map: nothing to reach the isolated FPGA through.
         KELVO_SET_STATUS(status, tStatus::kInvalidState);
         return;
     }
-    accessor = new (storage_) WindowedFrontEndAccessor(*map, checker, status);
+    accessor = new (storage_) WindowedFrontEndAccessor(*map, checks, status);
     if (accessor->mutex.mutex != nullptr) {
-        // Replaced under the tree's lock: an operation that took it has
-        // ended, and one waiting for it takes the link's lock instead.
+        // Replaced under the tree's lock: whatever took it (an operation, a
+        // record of a whole-map one) has ended, and one waiting for it takes
+        // the link's lock instead.
         previous_ = map->externalLock();
         const arm::tRegMapHold hold(*map);
         map->setExternalLock(this);
@@ -50,9 +51,9 @@ kelvo_regmaps::tKelvoRegAccessRegMap* IsolatedRegMaps::linkMapOf(NonIsolatedRegM
 IsolatedRegMaps::IsolatedRegMaps(NonIsolatedRegMapsWrapper& nonIsolatedWrapper,
                                  armki::ARMDispatcher& dispatcher,
                                  devicewindow::DeviceWindowDispatcher& windowDispatcher,
-                                 kdut::HardwareStateCheckerInterface* checker,
+                                 kdut::HardwareStateCheckerComposite* checks,
                                  const corran_caps::ProductCaps* const& caps, tStatus& status)
-    : windowDispatcher_(&windowDispatcher), link_(linkMapOf(nonIsolatedWrapper), checker, status),
+    : windowDispatcher_(&windowDispatcher), link_(linkMapOf(nonIsolatedWrapper), checks, status),
       wrapper(dispatcher, link_.accessor, caps, status),
       windowAdapter_(link_.accessor, wrapper.getWindowSize()), window(windowAdapter_, status) {
     if (status.isFatal()) {

@@ -9,15 +9,15 @@
 // the non-isolated tree's lock as the external lock of the register-access
 // map it drives, so that user access to that map instance by name (by
 // identifier, whole-map operations, also through an ancestor's whole-map
-// operation, which takes the tree's lock first) waits for a handshake in
-// progress instead of breaking into it; the link's lock alone guards that
-// map's records then, and nothing is taken under it. The destructor puts the
-// tree's lock back.
+// operation, which takes it for each of that map's records) waits for a
+// handshake in progress instead of breaking into it; the link's lock alone
+// guards that map's records then, and nothing is taken under it. The
+// destructor puts the tree's lock back.
 #pragma once
 
 #include <stdint.h>
 
-#include "framework/hardware_state_checker.h"
+#include "framework/hardware_state_checker_composite.h"
 #include "platform/memory.h"
 #include "platform/status.h"
 #include "regmaps/isolated_reg_maps_wrapper.h"
@@ -38,12 +38,13 @@ public:
     // nonIsolatedWrapper: the wrapper inside the non-isolated group, whose
     // register-access map carries the link (Solstra: the board's window 0;
     // otherwise channel 0's window 1); without one the group reports -52020
-    // and builds nothing over it. checker: handed to the windowed accessor
-    // (not owned). caps as for the non-isolated group. Everything is
+    // and builds nothing over it. checks: the device's checker composite,
+    // handed to the windowed accessor (not owned). caps as for the
+    // non-isolated group. Everything is
     // registered only when the whole construction succeeded.
     IsolatedRegMaps(NonIsolatedRegMapsWrapper& nonIsolatedWrapper, armki::ARMDispatcher& dispatcher,
                     devicewindow::DeviceWindowDispatcher& windowDispatcher,
-                    kdut::HardwareStateCheckerInterface* checker, const corran_caps::ProductCaps* const& caps,
+                    kdut::HardwareStateCheckerComposite* checks, const corran_caps::ProductCaps* const& caps,
                     nVOAPALS100::tStatus& status);
     // Removes the window, destroys it and the wrapper (which removes the top
     // map's names), takes the lock out of the register-access map, and
@@ -64,7 +65,7 @@ private:
     // tree's lock back first, then destroys the accessor.
     class tLink : public arm::tRegMapLockInterface {
     public:
-        tLink(kelvo_regmaps::tKelvoRegAccessRegMap* linkMap, kdut::HardwareStateCheckerInterface* checker,
+        tLink(kelvo_regmaps::tKelvoRegAccessRegMap* linkMap, kdut::HardwareStateCheckerComposite* checks,
               nVOAPALS100::tStatus& status);
         ~tLink() override;
         tLink(const tLink&) = delete;

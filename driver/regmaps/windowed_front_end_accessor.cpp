@@ -8,9 +8,9 @@ template class TempWindowedFrontEndAccessor<kelvo_regmaps::tKelvoRegAccessRegMap
                                             kelvo_regmaps::nKelvoRegAccessRegMap::kRegAccessWrite>;
 
 WindowedFrontEndAccessor::WindowedFrontEndAccessor(kelvo_regmaps::tKelvoRegAccessRegMap& map,
-                                                   kdut::HardwareStateCheckerInterface* checker,
+                                                   kdut::HardwareStateCheckerComposite* checks,
                                                    nVOAPALS100::tStatus& status)
-    : tKelvoWindowedFrontEndAccessorBase(map, checker, status) {}
+    : tKelvoWindowedFrontEndAccessorBase(map, checks, status) {}
 
 // Out of line: the virtual table lives here. tMutex's destructor destroys the kernel mutex.
 WindowedFrontEndAccessor::~WindowedFrontEndAccessor() = default;

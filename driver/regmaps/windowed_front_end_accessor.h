@@ -5,16 +5,24 @@
 // One recursive mutex serialises whole accesses, from before the first status
 // poll until after the last register of the access; the polls sleep, so
 // callers must be allowed to sleep. It is the only lock taken during a
-// handshake (the link's lock, last in the lock order: register_map.h): when
-// the status register reports an error the access ends, the mutex is
-// released, and only then is the hardware-state checker asked (its
-// verifiers take tree locks of their own); the access reports what the
-// checker found, or the link's error when it found nothing.
+// handshake (the link's lock, last in the lock order: register_map.h), and an
+// access runs under the isolated tree's lock, so the device's checks (which
+// take storage-map and flash locks, and read the isolated FPGA through this
+// very link) are never asked from inside an access. When a poll sees the
+// status register's error bit (bit 31), the answer is made in two steps:
+// - under the mutex: once the register-access verifier is among the device's
+//   checks (setAccessVerifier), the bit is read again, as that verifier
+//   reads it; still set, the access fails with the link's error; clear, the
+//   poll goes on. Before that, the poll goes on to its time-out.
+// - the access marks its thread, and when the request is back from the
+//   register layer holding no lock, explainLinkError asks the device's
+//   checks as the checker composite would have at the bit's first sight;
+//   one that fails replaces the request's answer.
 #pragma once
 
 #include <stdint.h>
 
-#include "framework/hardware_state_checker.h"
+#include "framework/hardware_state_checker_composite.h"
 #include "framework/poller.h"
 #include "nVOKAL.h"
 #include "platform/status.h"
@@ -50,12 +58,13 @@ public:
     using tTiming = tWindowedAccessTiming;
 
     // Keeps pointers to four registers of the map, which must outlive the
-    // accessor; the checker is not owned. -52000 when the kernel mutex cannot
-    // be had (every access then reports -52020 and touches nothing).
-    TempWindowedFrontEndAccessor(RegMap& map, kdut::HardwareStateCheckerInterface* checker,
+    // accessor; checks: the device's checker composite (not owned; null: no
+    // explanation). -52000 when the kernel mutex cannot be had (every access
+    // then reports -52020 and touches nothing).
+    TempWindowedFrontEndAccessor(RegMap& map, kdut::HardwareStateCheckerComposite* checks,
                                  nVOAPALS100::tStatus& status)
         : writeDataReg(&map.RegAccessWriteData), readDataReg(&map.RegAccessReadData),
-          addressReg(&map.RegAccessAddr), statusReg(&map.RegAccessStatus), checker(checker) {
+          addressReg(&map.RegAccessAddr), statusReg(&map.RegAccessStatus), checks_(checks) {
         nVOAPAL200_createMutex(&mutex, &status);
     }
     ~TempWindowedFrontEndAccessor() override = default;
@@ -76,9 +85,8 @@ public:
         if (access.isNotFatal()) {
             writeAddress(offset, kWrite, access);
         }
-        const bool linkError = takeLinkError();
         nVOAPAL200_releaseMutex(&mutex);
-        finish(linkError, access, status);
+        status.merge(access);
     }
 
     // On any failure: the read-data register's soft copy, which holds the
@@ -106,22 +114,51 @@ public:
         }
         // Taken before the release: afterwards another thread's read may replace it.
         const uint32_t value = readDataReg->softCopy;
-        const bool linkError = takeLinkError();
         nVOAPAL200_releaseMutex(&mutex);
-        finish(linkError, access, status);
+        status.merge(access);
         return value;
     }
 
     // The poll predicates: refresh the status register (unless the status
-    // already holds an error), then answer from its soft copy. With the error
-    // bit set they fail the status with the link's error (the checker is
-    // asked once the access has let the mutex go) and answer false.
+    // already holds an error), then answer from its soft copy; on the error
+    // bit, false after the steps above (the header).
     bool pollIsoRegAccessStatusReadyForNewAccess(nVOAPALS100::tStatus& status) {
         return statusBit(tTiming::tStatusBits::kReadyForNewAccess, status);
     }
     bool pollIsoRegAccessStatusNewIsoRegReadResponse(nVOAPALS100::tStatus& status) {
         return statusBit(tTiming::tStatusBits::kNewRegReadResponse, status);
     }
+
+    // The register-access verifier has joined the device's checks (null: it
+    // has left them). Set by setup, while no request runs.
+    void setAccessVerifier(const kdut::HardwareStateCheckerInterface* verifier) {
+        accessVerifier_ = verifier;
+    }
+
+    // With no lock held, at the end of a request: when an access of the
+    // calling thread saw the error bit since it began, asks the device's
+    // checks that the composite would have asked, the verifier left out:
+    // those before it when the bit stayed (the access failed), every other
+    // one when the poll went on (the isolated signature too, a read through
+    // the link whose own mark is dropped). One that fails replaces the
+    // status.
+    void explainLinkError(nVOAPALS100::tStatus& status) {
+        const uint32_t kind = takeMark();
+        if (kind == kNoMark || checks_ == nullptr) {
+            return;
+        }
+        nVOAPALS100::tStatus found;
+        checks_->checkHardwareStateWithout(accessVerifier_, kind == kAccessFailed, found);
+        takeMark();
+        if (found.isFatal()) {
+            status.clear();
+            status.merge(found);
+        }
+    }
+
+    // As a request begins: drops the calling thread's mark, left by an access
+    // outside a request (setup, a session's cleanup).
+    void forgetLinkError() { takeMark(); }
 
     // Recursion depth of the current owner (0 when free), for diagnostics.
     uint32_t lockCount() const { return mutex.count; }
@@ -133,33 +170,50 @@ public:
     typename RegMap::tRegAccessReadDataReg* readDataReg;
     typename RegMap::tRegAccessAddrReg* addressReg;
     typename RegMap::tRegAccessStatusReg* statusReg;
-    kdut::HardwareStateCheckerInterface* checker;
     nVOAPAL000::tMutex mutex; // kernel mutex, owner thread, count
 
 private:
-    bool linkError_ = false; // under the mutex
     using tPredicate = bool (TempWindowedFrontEndAccessor::*)(nVOAPALS100::tStatus&);
     using tSleepTimeout = nVOAPAL000::tTimeout<nVOAPAL000::tTimeWasterSleep, nVOAPAL000::tTimebasePrecise>;
 
-    // Under the mutex: whether a predicate saw the error bit during this access.
-    bool takeLinkError() {
-        const bool seen = linkError_;
-        linkError_ = false;
-        return seen;
-    }
+    // A thread's mark: the larger kind its accesses left.
+    static constexpr uint32_t kNoMark = 0;
+    static constexpr uint32_t kPollWentOn = 1;   // no verifier yet, or the bit cleared
+    static constexpr uint32_t kAccessFailed = 2; // the bit stayed: the link's error
+    static constexpr uint32_t kMarkSlots = 8;
 
-    // With the mutex released: the access's status into the caller's; after
-    // the error bit, what the checker finds replaces the link's error.
-    void finish(bool linkError, const nVOAPALS100::tStatus& access, nVOAPALS100::tStatus& status) {
-        if (linkError && checker != nullptr) {
-            nVOAPALS100::tStatus checked;
-            checker->checkHardwareState(checked);
-            if (checked.isFatal()) {
-                status.merge(checked);
+    // Under the mutex. A slot is claimed by compare-and-swap of its thread
+    // (from none) and freed by its own thread; with every slot held by
+    // another thread the mark is not kept, and the access keeps its answer.
+    void mark(uint32_t kind) {
+        nVOKAL_tHandle self = nVOKAL100_getThreadHandle();
+        for (uint32_t i = 0; i < kMarkSlots; ++i) {
+            if (__atomic_load_n(&markThreads_[i], __ATOMIC_ACQUIRE) == self) {
+                markKinds_[i] = markKinds_[i] > kind ? markKinds_[i] : kind;
                 return;
             }
         }
-        status.merge(access);
+        for (uint32_t i = 0; i < kMarkSlots; ++i) {
+            nVOKAL_tHandle none = nullptr;
+            if (__atomic_compare_exchange_n(&markThreads_[i], &none, self, false, __ATOMIC_ACQUIRE,
+                                            __ATOMIC_RELAXED)) {
+                markKinds_[i] = kind;
+                return;
+            }
+        }
+    }
+
+    // Any thread, no lock: the calling thread's mark, its slot freed.
+    uint32_t takeMark() {
+        nVOKAL_tHandle self = nVOKAL100_getThreadHandle();
+        for (uint32_t i = 0; i < kMarkSlots; ++i) {
+            if (__atomic_load_n(&markThreads_[i], __ATOMIC_ACQUIRE) == self) {
+                const uint32_t kind = markKinds_[i];
+                __atomic_store_n(&markThreads_[i], nullptr, __ATOMIC_RELEASE);
+                return kind;
+            }
+        }
+        return kNoMark;
     }
 
     bool usable(nVOAPALS100::tStatus& status) {
@@ -188,15 +242,22 @@ private:
 
     // The status bit of mask; the error bit is checked first.
     bool statusBit(uint32_t mask, nVOAPALS100::tStatus& status) {
+        using tBits = tTiming::tStatusBits;
         if (status.isNotFatal()) {
             arm::refreshRecord(*statusReg, status);
         }
-        if ((statusReg->softCopy & tTiming::tStatusBits::kRegAccessError) != 0) {
-            linkError_ = true;
-            KELVO_SET_STATUS(status, kRegAccessStatusError);
-            return false;
+        if ((statusReg->softCopy & tBits::kRegAccessError) == 0) {
+            return (statusReg->softCopy & mask) != 0;
         }
-        return (statusReg->softCopy & mask) != 0;
+        if (accessVerifier_ != nullptr && status.isNotFatal()) {
+            arm::refreshRecord(*statusReg, status);
+        }
+        const bool stays = accessVerifier_ != nullptr && (statusReg->softCopy & tBits::kRegAccessError) != 0;
+        mark(stays ? kAccessFailed : kPollWentOn);
+        if (stays) {
+            KELVO_SET_STATUS(status, kRegAccessStatusError);
+        }
+        return false;
     }
 
     // One poll of the predicate for the value 1 (condition: masked value equal
@@ -207,6 +268,11 @@ private:
         poller.poll(*this, predicate, 1u, 0xFFFFFFFFu, tTiming::kTimeout, true,
                     orut::Poller<tSleepTimeout>::kEqual, status);
     }
+
+    kdut::HardwareStateCheckerComposite* checks_;
+    const kdut::HardwareStateCheckerInterface* accessVerifier_ = nullptr;
+    nVOKAL_tHandle markThreads_[kMarkSlots] = {};
+    uint32_t markKinds_[kMarkSlots] = {}; // each read and written by the thread that holds its slot
 };
 
 using tKelvoWindowedFrontEndAccessorBase =
@@ -219,7 +285,7 @@ using tKelvoWindowedFrontEndAccessorBase =
 class WindowedFrontEndAccessor : public tKelvoWindowedFrontEndAccessorBase {
 public:
     WindowedFrontEndAccessor(kelvo_regmaps::tKelvoRegAccessRegMap& map,
-                             kdut::HardwareStateCheckerInterface* checker, nVOAPALS100::tStatus& status);
+                             kdut::HardwareStateCheckerComposite* checks, nVOAPALS100::tStatus& status);
     ~WindowedFrontEndAccessor() override;
 };
 

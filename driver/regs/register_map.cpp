@@ -216,9 +216,13 @@ void tRegisterMapBase::installTreeLock(tRegMapLockInterface* lock) {
     }
 }
 
+// The map's own records under one hold (no hardware access), let go before
+// the sub-maps, which take their own.
 void tRegisterMapBase::reinitialize() {
-    const tRegMapHold hold(*this);
-    initializeRecords();
+    {
+        const tRegMapHold hold(*this);
+        initializeRecords();
+    }
     for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
         if (tRegisterMapBase* sub = tables_.subMapAt(*this, i)) {
             sub->reinitialize();
@@ -364,18 +368,24 @@ void tRegisterMapBase::getRegisterFormat(uint32_t id, uint32_t& count, FieldType
 }
 
 // ---- whole-map operations --------------------------------------------------
+//
+// A flush or refresh takes the tree's lock for each record and lets it go
+// before the next, and the sub-maps do likewise after the map's own records:
+// one record is one access (on the isolated tree a handshake over the link,
+// which polls with sleeps), so another request on the tree waits for one
+// access, never for the whole walk.
 
 void tRegisterMapBase::flushRegMap(bool force, tStatus& status) {
     if (status.isFatal()) {
         return;
     }
-    const tRegMapHold hold(*this);
     tStatus local;
     for (uint32_t i = 0; i < tables_.registerCount; ++i) {
         const tRegisterInfo& info = tables_.registers[i];
         if (info.access == kReadOnly || info.kind == kDataPort) {
             continue;
         }
+        const tRegMapHold hold(*this);
         local.clear();
         visitSoftRecord(record(i), info.kind,
                         [&](auto& r) { flushRecord(r, info.clearedAfterWrite, local, force); });
@@ -389,13 +399,13 @@ void tRegisterMapBase::refreshRegMap(tStatus& status) {
     if (status.isFatal()) {
         return;
     }
-    const tRegMapHold hold(*this);
     tStatus local;
     for (uint32_t i = 0; i < tables_.registerCount; ++i) {
         const tRegisterInfo& info = tables_.registers[i];
         if (info.access == kWriteOnly || info.kind == kDataPort) {
             continue;
         }
+        const tRegMapHold hold(*this);
         local.clear();
         visitSoftRecord(record(i), info.kind, [&](auto& r) { refreshRecord(r, local); });
         status.merge(local);
@@ -404,12 +414,15 @@ void tRegisterMapBase::refreshRegMap(tStatus& status) {
                      [](tRegisterMapBase& sub, tStatus& subStatus) { sub.refreshRegMap(subStatus); });
 }
 
+// No hardware access: the map's own records under one hold, let go before the sub-maps.
 void tRegisterMapBase::markDirtyRegMap() {
-    const tRegMapHold hold(*this);
-    for (uint32_t i = 0; i < tables_.registerCount; ++i) {
-        const tRegisterKind kind = tables_.registers[i].kind;
-        if (kind != kDataPort) {
-            visitSoftRecord(record(i), kind, [](auto& r) { r.dirty = 1; });
+    {
+        const tRegMapHold hold(*this);
+        for (uint32_t i = 0; i < tables_.registerCount; ++i) {
+            const tRegisterKind kind = tables_.registers[i].kind;
+            if (kind != kDataPort) {
+                visitSoftRecord(record(i), kind, [](auto& r) { r.dirty = 1; });
+            }
         }
     }
     for (uint32_t i = 0; i < tables_.subMapCount; ++i) {

@@ -27,28 +27,34 @@ class tRegisterMapBase;
 // of their own. Each register-map tree (a top map with all its sub-maps) has
 // one recursive lock, its tree lock, installed on the top map and on every
 // sub-map by whoever builds the top map; every path to a record takes it:
-// each operation by number and each whole-map operation of any map of the
-// tree (so a by-name request on a sub-map and a whole-map request on its
-// parent exclude each other), and every controller, verifier or accessor that
-// uses a map's typed registers, which holds it (tRegMapHold) across each
-// sequence that must not be interleaved: a set and its flush, a whole
-// transaction of a port. Trees are independent: requests on different trees
-// run in parallel.
+// each operation by number of any map of the tree; each whole-map flush or
+// refresh for each record, never across the map or into its sub-maps (on the
+// isolated tree one record is one handshake over the link, which polls with
+// sleeps: another request waits for one handshake, not for the whole map),
+// and a mark-dirty or a reinitialize, which touch no hardware, for one map's
+// records at a time; so a by-name request on a sub-map and a whole-map request on its
+// parent never meet on a record half-way; and every controller, verifier or
+// accessor that uses a map's typed registers, which holds it (tRegMapHold)
+// across each sequence that must not be interleaved: a set and its flush, a
+// whole transaction of a port. Trees are independent: requests on different
+// trees run in parallel.
 //
 // One map keeps another lock than its tree's: the register-access map that
 // carries the isolation link, while the isolated group lives, guarded by the
 // link's own lock (its handshake's), which the map's own operations and its
-// ancestors' whole-map operations take after the tree's lock.
+// ancestors' whole-map operations take for its records in place of the
+// tree's.
 //
 // Lock order (a lock is only taken after those above it; docs/driver.md
 // "Lock order" has the whole driver's):
 //   1. the locks outside the register maps, in their own order: a
-//      session's cleanup list, one DMA stream's turn, the DMA dispatcher's
-//      mutex, a stream controller's mutex, its SGL controller's mutex; the
-//      device mutex; a registration's mutex (a by-name request holds its
-//      name's); a controller's own mutex (the measure unit's, the sequence
-//      engine's, the charge balancer's, a FIFO or credit controller's, the
-//      local RAM's, the flash window's, the SPI controller's)
+//      session's cleanup list, a DMA channel's gate, one DMA stream's turn,
+//      the DMA dispatcher's mutex, a stream controller's mutex, its SGL
+//      controller's mutex; the device mutex; a registration's mutex (a
+//      by-name request holds its name's); a controller's own mutex (the
+//      measure unit's, the sequence engine's, the charge balancer's, a FIFO
+//      or credit controller's, the local RAM's, the flash window's, the SPI
+//      controller's)
 //   2. the tree locks. Where a path holds two, in this order: the isolated
 //      FPGA's tree; the non-isolated FPGA's tree; the bridge and timing-chip
 //      trees, the IO-port and isolation-port maps' before the bridge-port
@@ -58,16 +64,17 @@ class tRegisterMapBase;
 //      holds both)
 //   3. the isolation link's lock (the windowed accessor's mutex, and the
 //      external lock of the map it drives): nothing is taken under it; the
-//      checks a failed handshake asks run after it is released and take
-//      only tree locks.
+//      device's checks that explain the link's error bit run once the
+//      request holds no lock at all.
 // Nothing takes a lock of step 1 while holding a tree lock or the link's.
 // A tree lock is not held across a sleep or a long hardware wait that can
-// run outside it: a poll takes it for each read and lets it go for the wait.
+// run outside it: a poll takes it for each read and lets it go for the wait,
+// a whole-map operation takes it for each record.
 
 // An external lock that a map instance takes around every operation by
-// number and every whole-map operation while it is installed. Whoever installs
-// one decides its semantics; it must allow the same thread to take it again
-// when one lock is installed on a map and on its sub-maps.
+// number and each record of a whole-map operation while it is installed.
+// Whoever installs one decides its semantics; it must allow the same thread
+// to take it again when one lock is installed on a map and on its sub-maps.
 class tRegMapLockInterface : public kelvo_driver::nVOAPAL000::tObject {
 public:
     virtual ~tRegMapLockInterface() = default;

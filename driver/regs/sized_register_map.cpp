@@ -152,9 +152,13 @@ void tSizedRegisterMapBase::installTreeLock(tRegMapLockInterface* lock) {
     }
 }
 
+// The map's own records under one hold (no hardware access), let go before
+// the sub-maps, which take their own.
 void tSizedRegisterMapBase::reinitializeWithSubMaps() {
-    const tRegMapHold hold(*this);
-    initializeRecords();
+    {
+        const tRegMapHold hold(*this);
+        initializeRecords();
+    }
     for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
         if (tSizedRegisterMapBase* sub = tables_.subMapAt(*this, i)) {
             sub->reinitializeWithSubMaps();
@@ -284,18 +288,22 @@ void tSizedRegisterMapBase::getRegisterFormat(uint32_t id, uint32_t& count, Fiel
 }
 
 // ---- whole-map operations --------------------------------------------------
+//
+// As the kelvo engine's (register_map.cpp): the tree's lock for each record,
+// never across the map or into its sub-maps; one record is one access (a
+// port transaction on the maps behind the bridge-port accessor).
 
 void tSizedRegisterMapBase::flushRegMap(bool force, tStatus& status) {
     if (status.isFatal()) {
         return;
     }
-    const tRegMapHold hold(*this);
     tStatus local;
     for (uint32_t i = 0; i < tables_.registerCount; ++i) {
         const tSizedRegisterInfo& info = tables_.registers[i];
         if (info.access == kReadOnly || info.kind == kDataPort) {
             continue;
         }
+        const tRegMapHold hold(*this);
         local.clear();
         visitSoftRecord(record(i), info.bytes, tables_.windowed,
                         [&](auto& r) { flushSizedRecord(r, info.clearedAfterWrite, local, force); });
@@ -310,13 +318,13 @@ void tSizedRegisterMapBase::refreshRegMap(tStatus& status) {
     if (status.isFatal()) {
         return;
     }
-    const tRegMapHold hold(*this);
     tStatus local;
     for (uint32_t i = 0; i < tables_.registerCount; ++i) {
         const tSizedRegisterInfo& info = tables_.registers[i];
         if (info.access == kWriteOnly || info.kind == kDataPort) {
             continue;
         }
+        const tRegMapHold hold(*this);
         local.clear();
         visitSoftRecord(record(i), info.bytes, tables_.windowed,
                         [&](auto& r) { refreshSizedRecord(r, local); });
@@ -326,14 +334,17 @@ void tSizedRegisterMapBase::refreshRegMap(tStatus& status) {
                      [](tSizedRegisterMapBase& sub, tStatus& subStatus) { sub.refreshRegMap(subStatus); });
 }
 
+// No hardware access: the map's own records under one hold, let go before the sub-maps.
 void tSizedRegisterMapBase::markDirtyRegMap() {
-    const tRegMapHold hold(*this);
-    for (uint32_t i = 0; i < tables_.registerCount; ++i) {
-        const tSizedRegisterInfo& info = tables_.registers[i];
-        if (info.kind == kDataPort) {
-            continue;
+    {
+        const tRegMapHold hold(*this);
+        for (uint32_t i = 0; i < tables_.registerCount; ++i) {
+            const tSizedRegisterInfo& info = tables_.registers[i];
+            if (info.kind == kDataPort) {
+                continue;
+            }
+            visitSoftRecord(record(i), info.bytes, tables_.windowed, [](auto& r) { r.dirty = 1; });
         }
-        visitSoftRecord(record(i), info.bytes, tables_.windowed, [](auto& r) { r.dirty = 1; });
     }
     for (uint32_t i = 0; i < tables_.subMapCount; ++i) {
         if (tSizedRegisterMapBase* sub = tables_.subMapAt(*this, i)) {

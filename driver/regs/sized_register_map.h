@@ -16,8 +16,9 @@
 // from tSizedRegisterMapBase and hands over constant tables; the nested
 // register types derive from the records below and call the record
 // operations. Each map's operations by number and whole-map operations take
-// its tree's lock (register_map.h) while one is installed; whoever uses the
-// typed registers holds it (tRegMapHold) around each sequence.
+// its tree's lock (register_map.h) while one is installed, the whole-map ones
+// for each record; whoever uses the typed registers holds it (tRegMapHold)
+// around each sequence.
 #pragma once
 
 #include <stdint.h>

@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <ctime>
 #include <functional>
 #include <mutex>
+#include <thread>
 #include <new>
 #include <utility>
 
@@ -103,6 +106,14 @@ struct KernelMutex {
     // The processor the holder issued a wake-up from while it is inside it,
     // kal::detail::kNotWaking otherwise.
     std::atomic<int> holderWaking{kal::detail::kNotWaking};
+    // Releases so far: what a sleeping thread waits on; the threads asleep.
+    std::atomic<std::uint32_t> releases{0};
+    std::atomic<std::uint32_t> sleepers{0};
+    // A sleeper woke and found the mutex taken again: the next release
+    // hands the mutex on (waits for another thread to take it) before its
+    // thread may take it again, as a kernel's mutex hands off to a waiter
+    // that starves.
+    std::atomic<bool> handoff{false};
 };
 
 struct SpinLock {
@@ -148,6 +159,9 @@ template <typename Lock> void destroyLock(nVOKAL_tHandle handle, const char* wha
 constexpr std::chrono::nanoseconds kMutexSpin{10000};
 // The longest spin behind a holder inside a wake-up.
 constexpr std::chrono::microseconds kWakingSpin{50};
+// The longest a release that hands the mutex on waits for the woken thread
+// to take it.
+constexpr std::chrono::microseconds kHandoffWait{2000};
 // Tries of a contended spin lock before sleeping on it: a microsecond or two.
 constexpr int kSpinLockTries = 64;
 
@@ -417,7 +431,19 @@ extern "C" void nVOKAL150_acquireMutex(nVOKAL_tHandle mutex) noexcept {
     }
     if (!m->lock.try_lock() && !spinOn(*m)) {
         kal::detail::BlockedScope blocked(me, kal::detail::Blocked::mutex);
-        m->lock.lock();
+        m->sleepers.fetch_add(1);
+        for (bool woke = false;; woke = true) {
+            const std::uint32_t seen = m->releases.load();
+            if (m->lock.try_lock()) {
+                break;
+            }
+            if (woke) {
+                m->handoff.store(true);
+            }
+            m->releases.wait(seen);
+        }
+        m->sleepers.fetch_sub(1);
+        m->handoff.store(false);
     }
     m->holder.store(&me, std::memory_order_release);
     if (kal::detail::tHeldCount < kal::detail::kHeldMarks) {
@@ -439,6 +465,26 @@ extern "C" void nVOKAL150_releaseMutex(nVOKAL_tHandle mutex) noexcept {
         }
     }
     m->lock.unlock();
+    m->releases.fetch_add(1);
+    if (m->sleepers.load() == 0) {
+        return;
+    }
+    m->releases.notify_all();
+    if (m->handoff.load()) {
+        // Until a woken sleeper (or anyone else) has taken it: this thread
+        // does not take it back first.
+        const auto start = std::chrono::steady_clock::now();
+        for (unsigned spin = 1; m->holder.load(std::memory_order_acquire) == nullptr && m->handoff.load();
+             ++spin) {
+            if (spin % 64 == 0) {
+                if (std::chrono::steady_clock::now() - start >= kHandoffWait) {
+                    break;
+                }
+                std::this_thread::yield();
+            }
+            cpuRelax();
+        }
+    }
 }
 
 extern "C" nVOKAL_tHandle nVOKAL100_createSpinLock(void) noexcept {

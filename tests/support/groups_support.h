@@ -76,10 +76,10 @@ protected:
         niso = new (status, false) kelvo_driver::NonIsolatedRegMaps(bar(), *arm, *windows, capsPtr, status);
         return status.getCode();
     }
-    int64_t buildIso(kdut::HardwareStateCheckerInterface* checker = nullptr) {
+    int64_t buildIso() {
         tStatus status;
         iso = new (status, false)
-            kelvo_driver::IsolatedRegMaps(niso->wrapper, *arm, *windows, checker, capsPtr, status);
+            kelvo_driver::IsolatedRegMaps(niso->wrapper, *arm, *windows, nullptr, capsPtr, status);
         return status.getCode();
     }
     // The isolated group goes first: its accessor runs over the non-isolated group's map.

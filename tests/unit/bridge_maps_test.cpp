@@ -72,13 +72,21 @@ TEST_F(BridgeMaps, TimingChipRegistersOutsideTheWindowAreNotAccessedAndAWholeMap
     module->timingChip().clearTrace();
     EXPECT_EQ(codeOf([&](tStatus& s) { timer.refreshRegMap(s); }), kOutsideWindow);
     EXPECT_EQ(chipTrace(), (std::vector<Access>{R32(0x38, 0), R32(0x40, 0), R32(0x48, 0)}));
-    // A whole map marked dirty: its plain flush writes what a forced one writes.
+    // A whole map marked dirty: its plain flush writes what a forced one writes, which takes the tree's lock
+    // for each register it writes, the timer's too.
     tymo_regmaps::tDO map(&regionF, 0u, 0u, 0x6Au);
+    struct : arm::tRegMapLockInterface {
+        void acquire() override { ++taken; }
+        void release() override {}
+        size_t taken = 0;
+    } lock;
+    map.installTreeLock(&lock);
     tStatus whole;
     module->timingChip().clearTrace();
     map.flushRegMap(true, whole);
     const std::vector<Access> forced = chipTrace();
     ASSERT_FALSE(forced.empty());
+    EXPECT_EQ(lock.taken, forced.size());
     module->timingChip().clearTrace();
     map.markDirtyRegMap();
     map.flushRegMap(false, whole);

@@ -460,76 +460,150 @@ TEST_F(E2EDmaSessions, ARequestUnderWayOnAStreamHoldsUpOnlyWhatNeedsThatStream) 
 }
 
 // Each of a's requests that takes several steps on the streams (a grant, a cleanup, a close, a stop, a
-// FIFO clear, an addition), paused at every lock it takes while another handle's (or a's other
-// thread's) short sequence runs to its end, leaves what must always hold: no halt; what b started
-// after a gave the channel back runs on, with its transfers, and b still owes its stop; a stop of what
-// the asker started is its to make; a's own request and its other thread's start are not undone by
-// the others; and once every handle has closed, no page list is locked and no stream runs.
+// FIFO clear, an addition), paused at every lock it takes (a grant also held in the module at its first
+// step, the credits' stop of b's start), while another handle's or a's other thread's short sequence
+// runs to its end, leaves what must always hold, whatever the requests answered: no halt; data from the
+// device lands only in the buffers of the handle whose stream carried it, and the device receives on a
+// stream only the bytes of the handle that allowed them; every stream still running stops when the
+// handle that last started it asks, and carries that handle's data alone while it holds the channel; a
+// request of a's other thread (its cleanup too) during a's grant waits for it; and once every handle
+// has closed, no page list is locked and no stream runs.
 TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
     constexpr int32_t kReserved = KELVO_STATUS_RESERVED_BY_OTHER;
-    const auto stop = [](int handle, uint32_t stream) {
-        return simple(handle, KELVO_IOCTL_brixelTools_stopDMA, stream);
+    constexpr uint32_t kBytes = 4096;
+    // Each role's buffers: from the device on stream 0 (zero until data lands: the device's bytes for a
+    // role's stream are the role's own) and to it on stream 1 (the role's pattern).
+    enum Role { kA, kB };
+    constexpr uint8_t kFrom[] = {0x3A, 0x3B}, kTo[] = {0xA5, 0xB6};
+    std::vector<uint8_t> in[2], out[2];
+    std::atomic<int> starter[2]; // of each stream: the role that started it last, or -1
+    std::atomic<bool> closed[2]; // a role's handle
+    std::atomic<bool> foreign;   // the device received bytes that were not the allowing role's
+    const auto handle = [&](int role) { return role == kA ? a : b; };
+    // A request of a role's handle, which may have closed meanwhile: its transport's refusal is its answer.
+    // Those of the sequence beside are counted as they answer.
+    std::atomic<int> answered;
+    static thread_local bool beside = false;
+    const auto tell = [&](int role, uint32_t code, const auto& record) -> int32_t {
+        kelvo_status_record answer{};
+        kelvo_ioctl_header header{address(&record), address(&answer), sizeof(record), sizeof(answer), 0, 0};
+        const int32_t transport =
+            code == 0 ? kelvo_close(handle(role)) : kelvo_ioctl(handle(role), code, &header);
+        answered += beside ? 1 : 0;
+        return transport != 0 ? transport : answer.status;
     };
-    // a's other thread may come after a's close: its transport's refusal is its answer.
-    const auto fromA = [&](uint32_t code, const auto& in) -> int32_t {
-        kelvo_status_record out{};
-        kelvo_ioctl_header header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0};
-        const int32_t transport = kelvo_ioctl(a, code, &header);
-        return transport != 0 ? transport : out.status;
+    const auto close = [&](int role) { return closed[role] = true, tell(role, 0, kelvo_status_record{}); };
+    const auto add = [&](int role, uint32_t stream) {
+        return stream == 0 ? tell(role, KELVO_IOCTL_brixelTools_addTransferFromDevice,
+                                  kelvo_brixelTools_addTransferFromDevice_in{0, 0, address(in[role].data()),
+                                                                             kBytes, 0, 0})
+                           : tell(role, KELVO_IOCTL_brixelTools_addTransferToDevice,
+                                  kelvo_brixelTools_addTransferToDevice_in{1, 0, address(out[role].data()),
+                                                                           kBytes, 1, 0});
     };
-    // a's request (on stream 1 where it works on one), after the streams its owner starts first.
-    enum Paused { kGrant, kEmptyGrant, kCleanup, kClose, kStop, kFifoClear, kAddition };
+    const auto startAs = [&](int role, uint32_t stream) {
+        const int32_t code =
+            tell(role, KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{stream, 0, {}, 0});
+        if (code == 0) {
+            starter[stream] = role;
+        }
+        return code;
+    };
+    const auto stop = [&](int role, uint32_t stream) {
+        return tell(role, KELVO_IOCTL_brixelTools_stopDMA, kelvo_brixelTools_stopDMA_in{stream, 0});
+    };
+    // The device's data on stream 0 for role's stream; role's allowance on stream 1 (exact: of one
+    // transfer, which must arrive whole), what arrives checked.
+    const auto produceFor = [&](int role) { produce(std::vector<uint8_t>(512, kFrom[role])); };
+    const auto allowAs = [&](int role, bool exact) {
+        engine(1).clearSunk();
+        const int32_t code =
+            tell(role, KELVO_IOCTL_brixelTools_writeStreamAdditiveTransferCount,
+                 kelvo_brixelTools_writeStreamAdditiveTransferCount_in{1, exact ? kBytes : 2 * kBytes, 0});
+        const std::vector<uint8_t> sunk = engine(1).sunk();
+        if (std::count(sunk.begin(), sunk.end(), kTo[role]) != static_cast<std::ptrdiff_t>(sunk.size()) ||
+            (exact && sunk.size() != kBytes)) {
+            foreign = true;
+        }
+        return code;
+    };
+    const auto holds = [&](int role) {
+        return !closed[role] && deviceOf(index)->getReservationManager().holderOf(
+                                    &sessionOf(handle(role))->getCleanupOperationComposite(), 1) ==
+                                    kdut::ResourceReservationManager::Holder::kSession;
+    };
+    // a's request (on stream 1 where it works on one), after the streams its owner lists and starts
+    // first; held: paused once, held in the module at the credits' stop (the tap's block and offset), not
+    // at every lock.
+    enum Paused { kGrant, kHeldGrant, kEmptyGrant, kCleanup, kClose, kStop, kFifoClear, kAddition };
     const struct {
         const char* name;
-        bool bStarts; // else a
-        std::vector<uint32_t> started;
+        int owner;
+        std::vector<uint32_t> listed, started;
         std::function<int32_t()> request;
+        const char* held = nullptr;
+        uint64_t offset = 0;
     } paused[] = {
-        {"grant", true, {0, 1}, [&] { return reserveAll(a); }},
+        {"grant", kB, {0}, {1}, [&] { return reserveAll(a); }},
+        {"grant held at its first step", kB, {0}, {1}, [&] { return reserveAll(a); }, "tx-credits", 0x4},
         {"empty grant",
-         true,
+         kB,
+         {},
          {0, 1}, // of no DMA channel: it works with no other handle's record
          [&] { return statusOf(a, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{}); }},
-        {"cleanup", false, {0, 1}, [&] { return ASK(kdut_cleanup, a, 0).status; }},
-        {"close", false, {0, 1}, [&] { return kelvo_close(a); }},
-        {"stop", false, {1}, [&] { return stop(a, 1); }},
+        {"cleanup", kA, {}, {0, 1}, [&] { return ASK(kdut_cleanup, a, 0).status; }},
+        {"close", kA, {}, {0, 1}, [&] { return close(kA); }},
+        {"stop", kA, {}, {1}, [&] { return stop(kA, 1); }},
         {"FIFO clear",
-         false,
+         kA,
+         {},
          {1},
          [&] { return simple(a, KELVO_IOCTL_brixelTools_clearApplicationFIFO, 1); }},
-        {"addition", false, {}, [&] { return transfer(a, 1, page.data(), page.size()); }},
+        {"addition", kA, {}, {}, [&] { return add(kA, 1); }},
     };
     // The sequence beside it, its answers in order.
-    enum Sequence { kAGivesBackBTakesOver, kBRunsAndStops, kBCleansUp, kBCloses, kAStartsTheOtherStream };
+    enum Sequence { kAGivesBackBTakesOver, kBRunsAndStops, kBCleansUp, kBCloses, kAOnStream0, kAOnStream1 };
     const struct {
         const char* name;
         std::function<std::vector<int32_t>()> run;
     } sequences[] = {
-        {"a's cleanup, then b's reserve, add and start",
+        {"a's cleanup, then b's reserve, add, start and allowance",
          [&] {
-             return std::vector<int32_t>{fromA(KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{}),
-                                         reserveAll(b), transfer(b, 1, page.data(), page.size()),
-                                         start(b, 1)};
+             std::vector<int32_t> codes{
+                 tell(kA, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{}),
+                 tell(kB, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0}),
+                 add(kB, 1), startAs(kB, 1)};
+             codes.push_back(codes.back() == 0 ? allowAs(kB, true) : 0);
+             return codes;
          }},
         {"b's add, start and stop",
          [&] {
-             return std::vector<int32_t>{transfer(b, 1, page.data(), page.size()), start(b, 1), stop(b, 1)};
+             const std::vector<int32_t> codes{add(kB, 1), startAs(kB, 1), stop(kB, 1)};
+             EXPECT_TRUE(codes[1] != 0 || codes[2] == 0 || codes[2] == kReserved) << "b's stop is its own";
+             return codes;
          }},
         {"b's add and cleanup",
          [&] {
-             return std::vector<int32_t>{transfer(b, 0, page.data(), 4096), ASK(kdut_cleanup, b, 0).status};
+             return std::vector<int32_t>{add(kB, 0),
+                                         tell(kB, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{})};
          }},
         {"b's add and close",
          [&] {
-             return std::vector<int32_t>{transfer(b, 0, page.data(), 4096), kelvo_close(b)};
+             return std::vector<int32_t>{add(kB, 0), close(kB)};
          }},
-        {"a's add and start on the other stream",
+        {"a's other thread's add, start and data on stream 0 (as holder)",
          [&] {
-             const kelvo_brixelTools_addTransferFromDevice_in add{0,           0, address(page.data()),
-                                                                  page.size(), 0, 0};
-             return std::vector<int32_t>{
-                 fromA(KELVO_IOCTL_brixelTools_addTransferFromDevice, add),
-                 fromA(KELVO_IOCTL_brixelTools_startDMA, kelvo_brixelTools_startDMA_in{})};
+             std::vector<int32_t> codes{add(kA, 0), startAs(kA, 0)};
+             if (codes.back() == 0 && holds(kA)) { // else b's listed transfer may come first
+                 produceFor(kA);
+             }
+             return codes;
+         }},
+        {"a's other thread's add, start and allowance on stream 1",
+         [&] {
+             std::vector<int32_t> codes{add(kA, 1), startAs(kA, 1)};
+             codes.push_back(codes.back() == 0 ? allowAs(kA, true) : 0);
+             return codes;
          }},
     };
     plug("solstra");                               // stream 1 has credits
@@ -538,56 +612,102 @@ TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
     kelvo_close(a);
     kelvo_close(b);
     for (int p = kGrant; p <= kAddition; ++p) {
-        for (int q = kAGivesBackBTakesOver; q <= kAStartsTheOtherStream; ++q) {
+        for (int q = kAGivesBackBTakesOver; q <= kAOnStream1; ++q) {
             bool reached = true;
             for (int nth = 1; reached; ++nth) {
                 SCOPED_TRACE(::testing::Message() << "a's " << paused[p].name << " at its lock " << nth
                                                   << ", beside " << sequences[q].name);
                 a = open(index);
                 b = open(index);
+                for (int role : {kA, kB}) {
+                    in[role].assign(kBytes, 0);
+                    out[role].assign(kBytes, kTo[role]);
+                    closed[role] = false;
+                }
+                starter[0] = starter[1] = -1;
+                foreign = false;
+                answered = 0;
+                engine(1).clearSunk();
+                for (const uint32_t stream : paused[p].listed) {
+                    EXPECT_EQ(add(paused[p].owner, stream), 0);
+                }
                 for (const uint32_t stream : paused[p].started) {
-                    const int owner = paused[p].bStarts ? b : a;
-                    EXPECT_EQ(
-                        inOrder({transfer(owner, stream, page.data(), page.size()), start(owner, stream)}),
-                        0);
+                    EXPECT_EQ(inOrder({add(paused[p].owner, stream), startAs(paused[p].owner, stream)}), 0);
                 }
                 const FatalHookCapture halts;
                 int32_t answer = -1;
                 std::vector<int32_t> seq;
-                std::optional<Worker> beside;
-                reached = atLock(
-                    nth, [&] { answer = paused[p].request(); },
-                    [&] { meanwhile(beside, [&] { seq = sequences[q].run(); }); });
-                if (beside) {
-                    beside->join();
+                std::optional<Worker> besides;
+                if (paused[p].held != nullptr) { // under the module's lock: the grant waits there
+                    sim::Block* block = module(index).nisoFpga().find(paused[p].held);
+                    std::atomic<bool> there = false, go = false;
+                    block->setTap(paused[p].offset, [&] {
+                        for (bool once = !there.exchange(true); once && !go;) {
+                            std::this_thread::yield();
+                        }
+                    });
+                    Worker grant([&] { answer = paused[p].request(); });
+                    while (!there) {
+                        std::this_thread::yield();
+                    }
+                    meanwhile(besides, [&] { beside = true, seq = sequences[q].run(); });
+                    // b's requests refused, b's adds; a's other thread's and b's cleanup and close wait.
+                    const int waits[] = {0, 3, 1, 1, 0, 0};
+                    EXPECT_EQ(answered.load(), waits[q]) << "requests answered while a's grant runs";
+                    go = true;
+                    grant.join();
+                    block->setTap(paused[p].offset, {});
+                    reached = false;
+                } else {
+                    reached = atLock(
+                        nth, [&] { answer = paused[p].request(); },
+                        [&] { meanwhile(besides, [&] { beside = true, seq = sequences[q].run(); }); });
+                }
+                if (besides) {
+                    besides->join();
                 } else {
                     seq = sequences[q].run();
                 }
                 EXPECT_EQ(halts.count(), 0);
-                if (q == kAGivesBackBTakesOver && seq[3] == 0) { // b's, started after a gave the channel back
-                    EXPECT_EQ((std::vector<int32_t>{stop(b, 1), start(b, 1), stop(b, 1)}),
-                              std::vector<int32_t>(3, 0))
-                        << "b's stream runs its transfers and b owes its stop";
-                }
-                EXPECT_TRUE(q != kBRunsAndStops || seq[1] != 0 || seq[2] == 0 || seq[2] == kReserved)
-                    << "b's stop is its own";
-                if (q == kAStartsTheOtherStream && seq[1] == 0 && p != kCleanup && p != kClose) {
-                    EXPECT_EQ(stop(a, 0), 0) << "a's start on the other stream is a's to stop";
-                }
                 const bool aGaveBack = q == kAGivesBackBTakesOver; // its cleanup settled what a owed
-                if (p == kGrant || p == kStop || p == kFifoClear) {
-                    EXPECT_TRUE(answer == 0 || answer == kReserved || (p != kGrant && aGaveBack))
+                if (p == kGrant || p == kHeldGrant || p == kStop || p == kFifoClear) {
+                    EXPECT_TRUE(answer == 0 || answer == kReserved || (p >= kStop && aGaveBack))
                         << "a owes what it started: " << answer;
                 } else if (p != kAddition) {
                     EXPECT_EQ(answer, 0);
                 }
-                if (p == kGrant && answer == 0 && !aGaveBack && q != kAStartsTheOtherStream) {
-                    EXPECT_FALSE(engine(0).running() || engine(1).running()) << "the grant ended b's streams";
-                }
-                if (p == kAddition && answer == 0 && !(aGaveBack && seq[1] == 0)) {
-                    EXPECT_EQ((std::vector<int32_t>{start(a, 1), stop(a, 1)}), std::vector<int32_t>(2, 0))
+                // (unless b holds the channel now, or a's other thread started stream 1 itself)
+                if (p == kAddition && answer == 0 && !((aGaveBack || q == kAOnStream1) && seq[1] == 0)) {
+                    EXPECT_EQ((std::vector<int32_t>{startAs(kA, 1), stop(kA, 1)}), std::vector<int32_t>(2, 0))
                         << "a's transfer stays listed";
                 }
+                // Every stream still running: its last starter's, carrying that handle's data alone while
+                // it holds the channel, stopped at its asking.
+                for (const uint32_t stream : {0u, 1u}) {
+                    if (!engine(stream).running()) {
+                        continue;
+                    }
+                    const int role = starter[stream];
+                    ASSERT_TRUE(role >= 0 && !closed[role]) << "stream " << stream << " runs for nobody";
+                    if (holds(role)) {
+                        if (stream == 0) {
+                            produceFor(role);
+                        } else {
+                            allowAs(role, false);
+                        }
+                    }
+                    const int32_t stopped = stop(role, stream);
+                    EXPECT_EQ(std::make_pair(stopped, engine(stream).running()), std::make_pair(0, false))
+                        << "stream " << stream << " stops at its starter's asking";
+                }
+                for (int role : {kA, kB}) {
+                    EXPECT_EQ(std::count(in[role].begin(), in[role].end(), 0) +
+                                  std::count(in[role].begin(), in[role].end(), kFrom[role]),
+                              static_cast<std::ptrdiff_t>(kBytes))
+                        << "only "
+                        << "ab"[role] << "'s data in its buffer";
+                }
+                EXPECT_FALSE(foreign) << "the device received only the allowing handle's bytes";
                 kelvo_close(a);
                 kelvo_close(b);
                 EXPECT_EQ(std::make_tuple(lockedLists(), engine(0).running(), engine(1).running()),

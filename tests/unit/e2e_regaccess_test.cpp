@@ -207,4 +207,54 @@ TEST_F(RegisterAccess, AnotherHandlesRequestOnTheSameRecordWaits) {
     }
 }
 
+// A forced whole-map flush of the isolated top map over a slow link holds the tree's lock for one handshake
+// at a time: another handle's request on the tree (a hardware-state check reads the isolated board's
+// signature) or close (its armed measure unit's reset; in the isolated FPGA on Solstra only) coming between
+// two records answers before the flush's last write. The flush stops at its next lock after its tenth write
+// until the other ends or blocks (on stepped time only at a lock).
+TEST_F(RegisterAccess, AWholeMapFlushHoldsOffAnotherRequestForOneRecordAtMost) {
+    enum Beside { kCheck, kClose };
+    const std::pair<Beside, std::string> rows[] = {
+        {kCheck, "solstra"}, {kCheck, "duskmere-a"}, {kClose, "solstra"}};
+    for (const auto& [beside, board] : rows) {
+        SCOPED_TRACE(std::to_string(beside) + " on " + board);
+        plug(board);
+        const int c = open(index);
+        EXPECT_EQ(ASK(measureUnit_arm, c).status, 0);
+        sim::IsolationLink& link = module(index).isolationLink();
+        link.setSlow(1, 1);
+        const std::string top =
+            (board == "solstra" ? "Solstra" : "Duskmere") + std::string("IsoTopRegMap_Ver1.0.0d379");
+        const size_t start = link.isolatedWrites();
+        size_t writtenWhenAnswered = 0;
+        std::optional<Worker> other;
+        const auto request = [&] {
+            EXPECT_EQ(beside == kCheck ? ASK(kdut_checkHardwareState, c, 0, 0, 0).status : kelvo_close(c), 0);
+            writtenWhenAnswered = link.isolatedWrites() - start;
+            link.setSlow(0, 0); // the rest of the flush at once
+        };
+        {
+            const kal::clock::ScopedStepped stepped(1000); // a poll ends by its reads, a spin by clock reads
+            Worker flush([&] {
+                kal::thread::onMutexAcquire([&] {
+                    if (!other && link.isolatedWrites() >= start + 10) {
+                        meanwhile(other, request);
+                    }
+                });
+                const auto in = named(kelvo_arm_flushRegMap_in{0, 0, 1, {}, 0}, top);
+                EXPECT_EQ(statusOf(b, KELVO_IOCTL_arm_flushRegMap, in), 0);
+                kal::thread::onMutexAcquire({});
+            });
+            flush.join();
+            ASSERT_TRUE(other.has_value());
+            other->join();
+        }
+        EXPECT_LT(writtenWhenAnswered, link.isolatedWrites() - start);
+        if (beside == kCheck) {
+            kelvo_close(c);
+        }
+        unplug();
+    }
+}
+
 } // namespace

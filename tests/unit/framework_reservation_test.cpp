@@ -76,6 +76,9 @@ TEST_F(FrameworkReservation, OneSessionAtATimeHoldsTheResourceAndASecondReserveI
     EXPECT_EQ(device.reservations().getReservedMask(), 0u);
     EXPECT_EQ(codeOf([&](tStatus& s) { first->checkReserved(1, s); }), kNotReserved);
     EXPECT_EQ(codeOf([&](tStatus& s) { first->reserveResources(1, s); }), 0) << "the mask is free again";
+    // A cleanup gives it back too, and the session holds nothing afterwards.
+    EXPECT_EQ(codeOf([&](tStatus& s) { first->getCleanupOperationComposite().cleanupAndClear(s); }), 0);
+    EXPECT_EQ(codeOf([&](tStatus& s) { first->reserveResources(1, s); }), 0) << "after the cleanup";
 }
 
 // A manager whose reserve waits on a latch before it takes its own mutex.

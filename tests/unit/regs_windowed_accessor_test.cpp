@@ -1,11 +1,13 @@
 // The isolated FPGA's windowed accessor over the simulated isolation link.
 #include <sstream>
 
-#include "framework/hardware_state_checker_composite.h"
+#include "core_test_levels.h"
+#include "core_test_support.h"
 #include "framework/simple_register_verifier.h"
 #include "regmaps/windowed_front_end_accessor.h"
 #include "regs_sim_support.h"
 #include "status_code.h"
+#include "valid_requests.h"
 
 namespace {
 
@@ -22,11 +24,7 @@ protected:
     explicit Windowed(const char* board = "solstra")
         : b(board), regAccess(&b.fpga, static_cast<uint32_t>(b.module->linkOffset()), 0, 0x20),
           verifier(0x80000000u, 0, KELVO_STATUS_REGISTER_ACCESS_FAILED, regAccess.RegAccessStatus),
-          accessor(regAccess, &checkers, constructed) {
-        // The device's composite: the link's verifier among the others.
-        checkers.add(&counter, constructed);
-        checkers.add(&verifier, constructed);
-    }
+          accessor(regAccess, nullptr, constructed) {}
     void SetUp() override {
         LeakCheckedTest::SetUp();
         ASSERT_TRUE(constructed.isSuccess());
@@ -49,9 +47,7 @@ protected:
 
     kelvo_test::SimBoard b;
     tKelvoRegAccessRegMap regAccess;
-    kelvo_test::CountingChecker counter;
     kdut::SimpleRegisterVerifier<tKelvoRegAccessRegMap::tRegAccessStatusReg> verifier;
-    kdut::HardwareStateCheckerComposite checkers;
     tStatus constructed;
     WindowedFrontEndAccessor accessor;
 };
@@ -93,34 +89,84 @@ TEST_F(Windowed, TimeOutsLeaveTheirCodeAndReturnTheLastReadValue) {
     EXPECT_EQ(accessor.lockCount(), 0u);
 }
 
-// A failed status going in, or a failed mutex, touches nothing; the error bit ends the poll through the
-// checker.
-TEST_F(Windowed, FailuresTouchNothingAndTheErrorBitEndsThePollThroughTheChecker) {
+// A failed status going in, or a failed mutex, touches nothing; once the link's verifier is among the
+// device's checks, an error bit that stays when read again ends the poll with the link's error.
+TEST_F(Windowed, FailuresTouchNothingAndAnErrorBitThatStaysEndsThePoll) {
     tStatus failed;
     KELVO_SET_STATUS(failed, -50400);
     EXPECT_EQ(accessor.read32(0x10, failed), 0xFFFFFFFFu);
     kal::faults::failNth(kal::faults::kMutex, 1);
     tStatus c;
-    WindowedFrontEndAccessor broken(regAccess, &checkers, c);
+    WindowedFrontEndAccessor broken(regAccess, nullptr, c);
     EXPECT_EQ(c.getCode(), KELVO_STATUS_OUT_OF_MEMORY);
     EXPECT_EQ(codeOf([&](tStatus& s) { broken.write32(0x10, 1, s); }), KELVO_STATUS_INVALID_STATE);
     EXPECT_TRUE(link().trace().empty());
 
+    accessor.setAccessVerifier(&verifier);
     link().setError(true);
     EXPECT_EQ(codeOf([&](tStatus& s) { accessor.write32(0x10, 1, s); }), kLinkError);
-    EXPECT_EQ(counter.calls, 1) << "the composite was asked once";
     EXPECT_EQ(link().writeCount(IsolationLink::kAddress), 0u);
     EXPECT_EQ(codeOf([&](tStatus& s) { EXPECT_EQ(accessor.read32(0x10, s), 0u); }), kLinkError);
 
     // A map outside its window fails the predicate's refresh with -52006 and ends the poll there.
     tKelvoRegAccessRegMap outside(&b.fpga, 0x200, 0, 0x8);
     tStatus made;
-    WindowedFrontEndAccessor other(outside, &checkers, made);
+    WindowedFrontEndAccessor other(outside, nullptr, made);
     EXPECT_EQ(codeOf([&](tStatus& s) { other.write32(0x10, 1, s); }), KELVO_STATUS_NOT_ACCESSIBLE);
+}
 
-    // Without a checker the accessor reports the link's error itself.
-    WindowedFrontEndAccessor unchecked(regAccess, nullptr, made);
-    EXPECT_EQ(codeOf([&](tStatus& s) { unchecked.write32(0x10, 1, s); }), kLinkError);
+// A request that reaches the isolated FPGA while the link shows its error bit gets the answer of the device's
+// checks at the bit's first sight, at once: a storage map's check failing; while no verifier of the link is
+// among the checks (below level 11), the ready poll's time-out; a bit that clears when read again lets the
+// poll go on.
+using LinkError = kelvo_test::HostedTest;
+TEST_F(LinkError, IsAnsweredAsTheDeviceChecksWould) {
+    using kelvo_test::FlashImage;
+    const auto held = [](sim::IsolationLink& link) { link.setError(true); };
+    const auto once = [](sim::IsolationLink& link) { link.setErrorReads(1); };
+    const struct {
+        const char* what;
+        uint32_t top;
+        FlashImage flash;
+        void (*knob)(sim::IsolationLink&);
+        int32_t answer;
+        uint64_t sleptMs; // by the request's thread
+    } rows[] = {
+        {"Manufacturing checksum wrong", 19, FlashImage().breakChecksum(kelvo_test::kManufacturingMap), held,
+         KELVO_STATUS_STORAGE_MAP_CHECKSUM, 0},
+        {"a version unsupported", 19, FlashImage("version-out-of-range"), held,
+         KELVO_STATUS_STORAGE_MAP_VERSION, 0},
+        {"held at level 10", 10, FlashImage(), held, KELVO_STATUS_ISOLATION_LINK_NOT_READY, 500},
+        {"the bit reads 1 once", 19, FlashImage(), once, 0, 1},
+    };
+    for (const std::string board : {"solstra", "duskmere-a"}) {
+        const std::string f = board == "solstra" ? "Solstra" : "Duskmere";
+        const std::string required = f + "IsoTopRegMap_BoardWin_" + f + "IsoBoardRegMap_StandardRegsWin_" +
+                                     f + "StandardRegs_RequiredRegsWin_RequiredRegs_Ver1.0.0d379";
+        const kelvo_arm_read_in read =
+            kelvo_test::named(kelvo_arm_read_in{0, 0, kelvo_test::kScratchField, 0}, required);
+        for (const auto& row : rows) {
+            SCOPED_TRACE(board + ": " + row.what);
+            const kelvo_test::ScopedProductLevels levels(row.top);
+            const int index = add(board, [&](sim::Module& m) { m.flash().load(row.flash.bytes()); });
+            ASSERT_EQ(levelOf(index), row.top);
+            const int handle = open(index);
+            row.knob(module(index).isolationLink());
+            int32_t answer = 0;
+            {
+                const kal::clock::ScopedStepped stepped; // the time passes by the sleeps alone
+                kal::clock::clearSleepLog();
+                answer = kelvo_test::answer<kelvo_arm_read_out>(handle, KELVO_IOCTL_arm_read, read).status;
+            }
+            uint64_t slept = 0;
+            for (const kal::clock::SleepRecord& r : kal::clock::sleepLog()) {
+                slept += r.threadId == nVOKAL100_getThreadID() ? r.microseconds : 0;
+            }
+            EXPECT_EQ(std::tuple(answer, slept / 1000), std::tuple(row.answer, row.sleptMs));
+            kelvo_close(handle);
+            remove(index);
+        }
+    }
 }
 
 } // namespace

@@ -70,7 +70,8 @@ template <> struct DeviceAccess<KelvoDevice, fenwicksharedsource::KernelSession>
     }
     static KelvoHelper* helper(KelvoDevice& device) { return device.getKelvoHelper(); }
     // The grant takes the DMA streams of the reserved channels from the
-    // other sessions (level 19, which the gate guarantees, has DMA).
+    // other sessions, whole, before the request answers (level 19, which the
+    // gate guarantees, has DMA).
     static void reserveResources(KelvoDevice& device, SessionType& session, uint64_t mask,
                                  nVOAPALS100::tStatus& status) {
         session.reserveResources(mask, status);

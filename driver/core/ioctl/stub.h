@@ -13,6 +13,7 @@
 #include "core/ioctl/code_table.h"
 #include "core/ioctl/copy_out.h"
 #include "core/ioctl/device_access.h"
+#include "core/kelvo_helper.h"
 #include "nVOKAL.h"
 #include "platform/device_core.h"
 #include "platform/event_descriptor.h"
@@ -78,7 +79,17 @@ void admitAndRun(const Row<A>& row, typename A::DeviceType& device, const nVOAPA
         __builtin_memcpy(out, &rules.refusedResult, sizeof(rules.refusedResult));
         return;
     }
+    // The isolation link's error bit, seen by an access of this request, is
+    // explained where the body is back from the register layer and holds no
+    // lock (the gate only): a failing check of the device replaces the answer.
+    KelvoHelper* const helper = A::kelvoHelper(device);
+    if (helper != nullptr) {
+        helper->forgetIsolationLinkError();
+    }
     row.body(device, event, in, out, status);
+    if (helper != nullptr) {
+        helper->explainIsolationLinkError(status);
+    }
 }
 
 } // namespace detail
