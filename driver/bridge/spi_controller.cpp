@@ -91,6 +91,32 @@ uint32_t SPIController::read8(uint8_t opcode, uint8_t opcodeBits, uint32_t addre
     return window_.read8(windowOffset(address));
 }
 
+uint64_t SPIController::readSequence(uint8_t opcode, uint8_t opcodeBits, uint32_t address,
+                                     uint8_t addressBits, uint8_t* destination, uint64_t count,
+                                     tStatus& status) {
+    uint64_t done = 0;
+    while (done < count && status.isNotFatal()) {
+        const uint64_t run = count - done < kReadsPerHold ? count - done : kReadsPerHold;
+        MutexHolder lock(mutex_);
+        const tTransactionHold trees(spiMap_, windowMap_);
+        // The first transaction describes the read; under the locks the
+        // description stays in the registers for the others of the run.
+        uint32_t at = address + static_cast<uint32_t>(done);
+        transfer(opcode, opcodeBits, at, addressBits, 8, kRead, status);
+        for (uint64_t i = 0; i < run && status.isNotFatal(); ++i, ++at) {
+            if (i != 0) {
+                windowMap_.WindowRegisterE0.writeRegister(at, status, true);
+                if (status.isFatal()) {
+                    break;
+                }
+            }
+            destination[done] = window_.read8(windowOffset(at));
+            ++done;
+        }
+    }
+    return done;
+}
+
 void SPIController::write8(uint8_t opcode, uint8_t opcodeBits, uint32_t address, uint8_t addressBits,
                            uint8_t data, tStatus& status) {
     if (status.isFatal()) {

@@ -4,9 +4,12 @@
 // address register, and one byte access inside the window runs it. The mode
 // and prefix registers are latched: only changed values are written again.
 //
-// Every operation holds the engine's recursive mutex from the set-up to the
-// end of its window access, and does nothing on a failed status (read8 then
-// answers all ones).
+// Every operation holds the engine's recursive mutex, then the SPI map's and
+// the window map's tree locks, from the set-up to the end of its window
+// access, and does nothing on a failed status (read8 then answers all ones).
+// A sequence of reads at consecutive addresses holds them across each run of
+// up to kReadsPerHold transactions (register accesses only, no wait among
+// them) and describes the transaction once per run.
 #pragma once
 
 #include <stdint.h>
@@ -33,9 +36,17 @@ public:
     SPIController(const SPIController&) = delete;
     SPIController& operator=(const SPIController&) = delete;
 
+    // The most read transactions a sequence runs under one hold of the locks.
+    static constexpr uint32_t kReadsPerHold = 256;
+
     // A read transaction of 8 data bits; the byte read.
     virtual uint32_t read8(uint8_t opcode, uint8_t opcodeBits, uint32_t address, uint8_t addressBits,
                            nVOAPALS100::tStatus& status);
+    // count read transactions of 8 data bits at address, address + 1, ...,
+    // the bytes into destination, as count read8 would; answers how many
+    // bytes it read (those after a failure are left as they were).
+    virtual uint64_t readSequence(uint8_t opcode, uint8_t opcodeBits, uint32_t address, uint8_t addressBits,
+                                  uint8_t* destination, uint64_t count, nVOAPALS100::tStatus& status);
     // A write transaction of one data byte.
     virtual void write8(uint8_t opcode, uint8_t opcodeBits, uint32_t address, uint8_t addressBits,
                         uint8_t data, nVOAPALS100::tStatus& status);

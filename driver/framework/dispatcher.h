@@ -57,7 +57,7 @@ public:
         user.read(0, name, length, status);
         if (status.isNotFatal()) {
             name[length] = '\0';
-            getRegistration(name, object, status, mutex);
+            this->lookUpObject(name, static_cast<size_t>(length), object, status, mutex);
         }
         if (name != onStack) {
             nVOKAL100_free(name);

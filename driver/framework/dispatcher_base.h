@@ -39,12 +39,18 @@ constexpr uint64_t kNameSlotSize = 64;
 
 // A lookup text split at its first "_Ver": the name is the text before it
 // (the whole text when there is none), version the text after it (null when
-// there is none).
+// there is none); hash is hashText of the name.
 struct tLookupName {
     size_t nameLength;
     const char* version;
+    uint64_t hash;
 };
+// A terminated text, a byte at a time.
 tLookupName splitLookupName(const char* text);
+// text: length bytes and a terminator after them (a zero among them ends the
+// text there). One pass, eight bytes at a time, none read beyond the
+// terminator.
+tLookupName splitLookupName(const char* text, size_t length);
 size_t textLength(const char* text);
 bool sameText(const vohtl::BasicString& name, const char* text, size_t length);
 // The index's hash of length bytes of text.
@@ -121,29 +127,7 @@ public:
             internal::setRegistryCode(status, kRegiNullPointer, "DispatcherBase", 264);
             return;
         }
-        const internal::tLookupName lookup = internal::splitLookupName(name);
-        Version client;
-        if (lookup.version != nullptr) {
-            client = Version::parse(lookup.version, status);
-            if (status.isFatal()) {
-                return;
-            }
-        }
-        const Entry* entry = find(name, lookup.nameLength);
-        if (entry == nullptr) {
-            internal::setRegistryCode(status, kRegiNameNotFound, "DispatcherBase", 151);
-            return;
-        }
-        entry->wrapper->checkVersion(client, status);
-        if (status.isFatal()) {
-            return;
-        }
-        if (wrapper != nullptr) {
-            *wrapper = entry->wrapper;
-        }
-        if (mutex != nullptr) {
-            *mutex = entry->wrapper->getMutex();
-        }
+        lookUp(name, internal::splitLookupName(name), wrapper, status, mutex);
     }
 
     virtual uint64_t getNumberOfRegistrations() const { return entries_.size(); }
@@ -202,6 +186,34 @@ public:
     }
 
 protected:
+    // getRegistration's lookup of the text at name, split as lookup says;
+    // name not null and the status not failed.
+    void lookUp(const char* name, const internal::tLookupName& lookup, W** wrapper,
+                nVOAPALS100::tStatus& status, kelvo_driver::nVOAPAL000::tMutex** mutex) {
+        Version client;
+        if (lookup.version != nullptr) {
+            client = Version::parse(lookup.version, status);
+            if (status.isFatal()) {
+                return;
+            }
+        }
+        const Entry* entry = findHashed(name, lookup.nameLength, lookup.hash);
+        if (entry == nullptr) {
+            internal::setRegistryCode(status, kRegiNameNotFound, "DispatcherBase", 151);
+            return;
+        }
+        entry->wrapper->checkVersion(client, status);
+        if (status.isFatal()) {
+            return;
+        }
+        if (wrapper != nullptr) {
+            *wrapper = entry->wrapper;
+        }
+        if (mutex != nullptr) {
+            *mutex = entry->wrapper->getMutex();
+        }
+    }
+
     struct Entry {
         vohtl::BasicString name;
         W* wrapper = nullptr;
@@ -226,10 +238,13 @@ protected:
 
     // The first entry of the name of length bytes at name, or null.
     const Entry* find(const char* name, size_t length) const {
+        return findHashed(name, length, internal::hashText(name, length));
+    }
+    // The same with the name's hash already made.
+    const Entry* findHashed(const char* name, size_t length, uint64_t hash) const {
         if (slots_.empty()) {
             return nullptr;
         }
-        const uint64_t hash = internal::hashText(name, length);
         const size_t mask = slots_.size() - 1;
         for (size_t i = static_cast<size_t>(hash) & mask;; i = (i + 1) & mask) {
             const uint32_t slot = slots_[i];

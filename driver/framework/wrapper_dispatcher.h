@@ -81,6 +81,20 @@ public:
             *object = wrapper != nullptr ? wrapper->getObject() : nullptr;
         }
     }
+
+protected:
+    // getRegistration of a name of length bytes that a terminator follows (a
+    // zero among them ends it early).
+    void lookUpObject(const char* name, size_t length, T** object, nVOAPALS100::tStatus& status,
+                      kelvo_driver::nVOAPAL000::tMutex** mutex) {
+        Wrapper* wrapper = nullptr;
+        if (status.isNotFatal()) {
+            this->lookUp(name, internal::splitLookupName(name, length), &wrapper, status, mutex);
+        }
+        if (object != nullptr) {
+            *object = wrapper != nullptr ? wrapper->getObject() : nullptr;
+        }
+    }
 };
 
 } // namespace voregitools

@@ -60,7 +60,8 @@ class tRegisterMapBase;
 //      trees, the IO-port and isolation-port maps' before the bridge-port
 //      accessor's mutex before the switched bus-interface map's (whose lock
 //      a port transaction holds), the SPI map's before the configuration
-//      window map's (an SPI transaction holds both)
+//      window map's (an SPI transaction, or a run of a sector's reads,
+//      holds both)
 //   3. the isolation link's lock (the windowed accessor's mutex, and the
 //      external lock of the map it drives): nothing is taken under it; the
 //      device's checks that explain the link's error bit run once the

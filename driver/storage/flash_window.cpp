@@ -161,7 +161,8 @@ bool FlashWindow::checkRange(uint64_t offsetInBytes, uint64_t sizeInBytes, tStat
     return true;
 }
 
-FlashSector* FlashWindow::sectorAt(uint64_t index, tStatus& status) {
+FlashSector* FlashWindow::sectorAt(uint64_t index, bool& justRead, tStatus& status) {
+    justRead = false;
     if (status.isFatal()) {
         return nullptr;
     }
@@ -178,6 +179,7 @@ FlashSector* FlashWindow::sectorAt(uint64_t index, tStatus& status) {
             return nullptr;
         }
         sectors_[index] = sector;
+        justRead = true;
     }
     return sectors_[index];
 }
@@ -207,7 +209,8 @@ void FlashWindow::walk(uint8_t* buffer, uint64_t offsetInBytes, uint64_t sizeInB
     while (remaining != 0 && status.isNotFatal()) {
         const uint64_t chunk =
             sectorSize - offsetInSector < remaining ? sectorSize - offsetInSector : remaining;
-        FlashSector* sector = sectorAt(index, status);
+        bool justRead = false;
+        FlashSector* sector = sectorAt(index, justRead, status);
         if (sector == nullptr) {
             return;
         }
@@ -219,6 +222,10 @@ void FlashWindow::walk(uint8_t* buffer, uint64_t offsetInBytes, uint64_t sizeInB
             sector->flush(offsetInSector, chunk, force, scratch_, status);
             break;
         case kRefresh:
+            // A sector just taken into the cache was read whole a moment ago.
+            if (justRead) {
+                break;
+            }
             sector->refresh(offsetInSector, chunk, status);
             if (status.isFatal()) {
                 drop(index);

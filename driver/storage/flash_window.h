@@ -91,7 +91,9 @@ private:
     enum tOperation : uint32_t { kSet = 0, kFlush = 1, kRefresh = 2, kGet = 3 };
     void walk(uint8_t* buffer, uint64_t offsetInBytes, uint64_t sizeInBytes, uint32_t operation, bool force,
               nVOAPALS100::tStatus& status);
-    FlashSector* sectorAt(uint64_t index, nVOAPALS100::tStatus& status);
+    // The sector's cache entry, read from the flash first (justRead) when
+    // there was none.
+    FlashSector* sectorAt(uint64_t index, bool& justRead, nVOAPALS100::tStatus& status);
     void drop(uint64_t index);
 
     FlashController& controller_;

@@ -91,8 +91,10 @@ void SST25VFFlashController::readSector(uint64_t sectorAddress, uint8_t* destina
     // read then would be cached, and written back, as the flash's content.
     waitUntilNotBusy(status);
     const uint64_t size = getSectorSizeInBytes();
-    for (uint64_t i = 0; i < size; ++i) {
-        destination[i] = readByte(sectorAddress + i, status);
+    const uint64_t read = spi_.readSequence(kRead, kOpcodeBits, static_cast<uint32_t>(sectorAddress),
+                                            kAddressBits, destination, size, status);
+    for (uint64_t i = read; i < size; ++i) {
+        destination[i] = 0;
     }
 }
 

@@ -1,6 +1,7 @@
 // The driver of the module's SST25VF-type serial NOR flash behind the bridge's
-// SPI engine: a sector is read byte by byte and rewritten by lifting the
-// protection, erasing, programming every byte and protecting it again.
+// SPI engine: a sector is read byte by byte (one read transaction a byte, in
+// one read sequence of the engine) and rewritten by lifting the protection,
+// erasing, programming every byte and protecting it again.
 //
 // A sector write ends with the protection restored, also after a failure,
 // and is verified: once protected again, the sector is read back, and a

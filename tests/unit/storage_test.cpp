@@ -210,6 +210,7 @@ TEST_F(FlashWindowTest, EachScriptLeavesItsSectorAccessesOnTheFlash) {
          "R1 W1 W1 "},
         {"a set and a refresh of another range keep the staged bytes; a refresh of the range restores them",
          "s 1000 1 C3; r 1001 1; g 1000 1 C3; r 1000 1; g 1000 1 FF", "R1 R1 R1 "},
+        {"a refresh of a sector not kept yet reads it once", "r 5000 1; g 5000 1 FF", "R5 "},
         {"a failed write leaves the sector stale: written again though unchanged; a failed read drops the "
          "sector, or does not keep it: the next access reads it again",
          "s 2000 10 42; f 2000 10; F 2000 10 0 !; f 2000 10; p 2000 10 42; r 2000 1 0 !; g 3000 1 0 !; "
