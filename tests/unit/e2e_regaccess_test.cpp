@@ -330,7 +330,9 @@ TEST_F(RegisterAccess, AWholeMapFlushHoldsOffAnotherRequestForOneRecordAtMost) {
     enum Beside { kCheck, kClose };
     const std::pair<Beside, std::string> rows[] = {
         {kCheck, "solstra"}, {kCheck, "duskmere-a"}, {kClose, "solstra"}};
-    for (const auto& [beside, board] : rows) {
+    for (const auto& row : rows) {
+        const Beside beside = row.first; // (a structured binding cannot be captured)
+        const std::string& board = row.second;
         SCOPED_TRACE(std::to_string(beside) + " on " + board);
         plug(board);
         const int c = open(index);
