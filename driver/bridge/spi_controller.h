@@ -44,9 +44,10 @@ public:
                            nVOAPALS100::tStatus& status);
     // count read transactions of 8 data bits at address, address + 1, ...,
     // the bytes into destination, as count read8 would; answers how many
-    // bytes it read (those after a failure are left as they were).
-    virtual uint64_t readSequence(uint8_t opcode, uint8_t opcodeBits, uint32_t address, uint8_t addressBits,
-                                  uint8_t* destination, uint64_t count, nVOAPALS100::tStatus& status);
+    // bytes it read (those after a failure are left as they were). Not one
+    // of the engine's virtual operations: the serial flash's sector read.
+    uint64_t readSequence(uint8_t opcode, uint8_t opcodeBits, uint32_t address, uint8_t addressBits,
+                          uint8_t* destination, uint64_t count, nVOAPALS100::tStatus& status);
     // A write transaction of one data byte.
     virtual void write8(uint8_t opcode, uint8_t opcodeBits, uint32_t address, uint8_t addressBits,
                         uint8_t data, nVOAPALS100::tStatus& status);
