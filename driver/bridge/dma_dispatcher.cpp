@@ -117,10 +117,12 @@ void ChannelGate::leaveAlone() {
 // end a record left holding nothing goes.
 class DMADispatcher::Turn {
 public:
-    // registerWith: the session's list when the request needs a record.
-    Turn(DMADispatcher& dispatcher, uint32_t stream, const kdut::CleanupOperationComposite& list,
-         kdut::CleanupOperationComposite* registerWith, tStatus& status)
+    // list: the session's; needsRecord: the request needs a record of its own (a grant made first
+    // always links one for the holder).
+    Turn(DMADispatcher& dispatcher, uint32_t stream, kdut::CleanupOperationComposite& list, bool needsRecord,
+         tStatus& status)
         : dispatcher_(dispatcher), stream_(stream) {
+        kdut::CleanupOperationComposite* const registerWith = needsRecord ? &list : nullptr;
         if (!dispatcher.checkStreamIndex(stream, status) ||
             !dispatcher.notHeldElsewhere(stream, list, status)) {
             return; // checked before anything is made for the request, and again under the turn
@@ -165,7 +167,9 @@ public:
                 made = nullptr;
             }
             if (grantDue) {
-                dispatcher.grant(physicalChannelOf(stream), list, nullptr);
+                // The holder's record is linked for the grant, as for the reserve's, so that the
+                // holder's cleanup on another thread waits for it at the gate.
+                dispatcher.grant(physicalChannelOf(stream), list, &list);
             }
         }
         if (!admitted_) {
@@ -655,7 +659,7 @@ void DMADispatcher::claim(uint64_t channels, kdut::CleanupOperationComposite& ho
 
 void DMADispatcher::startDMA(uint32_t stream, bool flag, kdut::CleanupOperationComposite& list,
                              tStatus& status) {
-    const Turn turn(*this, stream, list, &list, status);
+    const Turn turn(*this, stream, list, true, status);
     if (!turn || !provider_->getSGLController(stream).commitAndStart(flag, status)) {
         return; // refused: the hardware is as it was
     }
@@ -683,7 +687,7 @@ void DMADispatcher::startStreamCredit(uint32_t stream, kdut::CleanupOperationCom
     if (credits == nullptr) {
         return;
     }
-    const Turn turn(*this, stream, list, &list, status);
+    const Turn turn(*this, stream, list, true, status);
     if (!turn) {
         return;
     }
@@ -695,7 +699,7 @@ void DMADispatcher::startStreamCredit(uint32_t stream, kdut::CleanupOperationCom
 }
 
 void DMADispatcher::stopDMA(uint32_t stream, kdut::CleanupOperationComposite& list, tStatus& status) {
-    const Turn turn(*this, stream, list, nullptr, status);
+    const Turn turn(*this, stream, list, false, status);
     if (!turn) {
         return;
     }
@@ -713,7 +717,7 @@ void DMADispatcher::stopDMA(uint32_t stream, kdut::CleanupOperationComposite& li
 
 void DMADispatcher::clearApplicationFIFO(uint32_t stream, kdut::CleanupOperationComposite& list,
                                          tStatus& status) {
-    const Turn turn(*this, stream, list, nullptr, status);
+    const Turn turn(*this, stream, list, false, status);
     if (!turn) {
         return;
     }
@@ -739,7 +743,7 @@ void DMADispatcher::addTransfer(const kelvo_driver::nVOAPAL000::tEventDescriptor
         return;
     }
     const kelvo_driver::nVOAPAL000::tUserBuffer buffer(event, address, size);
-    const Turn turn(*this, stream, list, &list, status);
+    const Turn turn(*this, stream, list, true, status);
     if (!turn) {
         return;
     }
@@ -772,17 +776,16 @@ void DMADispatcher::addTransfer(const kelvo_driver::nVOAPAL000::tEventDescriptor
 }
 
 void DMADispatcher::writeStreamAdditiveTransferCount(uint32_t stream, uint32_t count,
-                                                     const kdut::CleanupOperationComposite& list,
-                                                     tStatus& status) {
-    const Turn turn(*this, stream, list, nullptr, status);
+                                                     kdut::CleanupOperationComposite& list, tStatus& status) {
+    const Turn turn(*this, stream, list, false, status);
     if (turn) {
         provider_->getStreamController(stream).writeStreamAdditiveTransferCount(count, status);
     }
 }
 
-uint64_t DMADispatcher::getTransferCount(uint32_t stream, const kdut::CleanupOperationComposite& list,
+uint64_t DMADispatcher::getTransferCount(uint32_t stream, kdut::CleanupOperationComposite& list,
                                          tStatus& status) {
-    const Turn turn(*this, stream, list, nullptr, status);
+    const Turn turn(*this, stream, list, false, status);
     if (!turn) {
         return 0;
     }
@@ -791,7 +794,7 @@ uint64_t DMADispatcher::getTransferCount(uint32_t stream, const kdut::CleanupOpe
 }
 
 void DMADispatcher::clearTransfers(uint32_t stream, kdut::CleanupOperationComposite& list, tStatus& status) {
-    const Turn turn(*this, stream, list, nullptr, status);
+    const Turn turn(*this, stream, list, false, status);
     if (!turn) {
         return;
     }

@@ -219,10 +219,10 @@ public:
                      uint64_t address, uint64_t size, uint32_t direction, uint32_t value,
                      kdut::CleanupOperationComposite& list, nVOAPALS100::tStatus& status);
     void writeStreamAdditiveTransferCount(uint32_t stream, uint32_t count,
-                                          const kdut::CleanupOperationComposite& list,
+                                          kdut::CleanupOperationComposite& list,
                                           nVOAPALS100::tStatus& status);
     // 0 on an error.
-    uint64_t getTransferCount(uint32_t stream, const kdut::CleanupOperationComposite& list,
+    uint64_t getTransferCount(uint32_t stream, kdut::CleanupOperationComposite& list,
                               nVOAPALS100::tStatus& status);
     // Takes back every transfer of the stream (0xBFFA806E while it runs:
     // nothing changes); then -52006 unless the session held the lists, which
