@@ -574,15 +574,31 @@ void DMADispatcher::release(SessionStreams* record, tStatus& status) {
 void DMADispatcher::grant(uint32_t channel, const kdut::CleanupOperationComposite& holder,
                           kdut::CleanupOperationComposite* registerWith) {
     // Not due now is not due later: only the holder's next reserve makes a
-    // grant due again, and that reserve makes its own.
+    // grant due again, and that reserve makes its own. Not due while the
+    // holder holds the channel: one of its requests made the grant, which
+    // may still run; a pass of the gate waits for its end, so that nothing
+    // the holder does once this request answers reaches what the grant has
+    // still to take back.
     bool exists = false;
+    bool held = false;
     {
         MutexHolder hold(mutex_);
         uint64_t generation = 0;
-        if (!grantDue(holder, channel, &generation)) {
-            return;
+        if (grantDue(holder, channel, &generation)) {
+            exists = find(holder) != nullptr;
+        } else {
+            using Holder = kdut::ResourceReservationManager::Holder;
+            held = reservations_ != nullptr &&
+                   reservations_->holderOf(&holder, uint64_t{1} << channel) == Holder::kSession;
+            if (!held) {
+                return;
+            }
         }
-        exists = find(holder) != nullptr;
+    }
+    if (held) {
+        gates_[channel].enterShared();
+        gates_[channel].leaveShared();
+        return;
     }
     // The holder's record is linked for the grant, so that its cleanup waits
     // for it at the gate: made and registered first, outside every lock.

@@ -44,7 +44,9 @@
 // reservation: it runs for the reserve that gave the holder the channel
 // (the reservation's number), either in the reserve's own request or, when
 // one of the holder's stream requests got to the gate first, in that
-// request before it goes on. The holder's record (made for the grant when
+// request before it goes on; the reserve's request then answers once that
+// grant has ended, so nothing the holder does afterwards reaches what the
+// grant has still to take back. The holder's record (made for the grant when
 // it has none) is linked while the grant runs, so the holder's own cleanup
 // or close waits for the grant at the gate.
 //

@@ -794,6 +794,79 @@ TEST_F(E2EDmaSessions, AGrantMadeByTheHoldersRequestHoldsUpItsCleanup) {
     unplug();
 }
 
+// a's reserve, let in after the stop of a's other thread made its grant, answers once that grant has ended:
+// with the stop paused at every lock it takes, a reserve that has answered left b's stream stopped, so the
+// packet of a's arm lands in no buffer of b's.
+TEST_F(E2EDmaSessions, AReserveAnswersOnceTheGrantItsHoldersRequestMadeHasEnded) {
+    plug("solstra");
+    engine().setStepMode(true);
+    const kal::clock::ScopedStepped stepped(1000);
+    bool reached = true;
+    for (int nth = 1; reached; ++nth) {
+        SCOPED_TRACE(nth);
+        std::vector<uint8_t> theirs(4096, 0);
+        EXPECT_EQ(inOrder({transfer(b, 0, theirs.data(), theirs.size()), start(b, 0)}), 0);
+        const auto& list = sessionOf(a)->getCleanupOperationComposite();
+        const size_t before = registered(a);
+        std::atomic<int> locks = 0;
+        std::atomic<bool> stopStarted = false, paused = false, go = false;
+        std::optional<Worker> stopper;
+        const std::function<void()> atStopLock = [&] {
+            if (++locks == nth) {
+                for (paused = true; !go;) {
+                    std::this_thread::yield();
+                }
+            }
+        };
+        // a's reserve, once its reservation is registered (before its grant), starts a's stop and goes on
+        // when the stop is paused at its lock nth, has ended or waits.
+        static thread_local bool asking = false; // the hook's own locks
+        const std::function<void()> atReserveLock = [&] {
+            if (stopStarted || asking) {
+                return;
+            }
+            asking = true;
+            stopStarted =
+                registered(a) > before && deviceOf(index)->getReservationManager().holderOf(&list, 1) ==
+                                              kdut::ResourceReservationManager::Holder::kSession;
+            asking = false;
+            if (!stopStarted) {
+                return;
+            }
+            stopper.emplace([&] {
+                kal::thread::onMutexAcquire(atStopLock);
+                simple(a, KELVO_IOCTL_brixelTools_stopDMA, 1);
+                kal::thread::onMutexAcquire({});
+            });
+            while (!paused && !stopper->done() && !kal::thread::isBlocked(stopper->id())) {
+                std::this_thread::yield();
+            }
+        };
+        std::optional<Worker> reserver;
+        meanwhile(reserver, [&] {
+            kal::thread::onMutexAcquire(atReserveLock);
+            EXPECT_EQ(reserveAll(a), 0);
+            kal::thread::onMutexAcquire({});
+        });
+        if (paused && reserver->done()) {
+            EXPECT_EQ(ASK(measureUnit_arm, a, 0, 0).status, 0);
+            engine().runUntilBlocked(1000);
+            EXPECT_EQ(std::make_pair(engine().running(), std::count(theirs.begin(), theirs.end(), 0)),
+                      std::make_pair(false, std::ptrdiff_t{4096}))
+                << "b's stream, b's buffer";
+        }
+        go = true;
+        reserver.reset();
+        stopper.reset();
+        reached = locks >= nth;
+        kelvo_close(a);
+        kelvo_close(b);
+        a = open(index);
+        b = open(index);
+    }
+    unplug();
+}
+
 // A request refused for want of locked pages, a DMA map, link memory or transfers leaves nothing
 // behind however often; a transfer added afterwards runs alone and goes with the handle's close.
 TEST_F(E2EDmaSessions, ARefusedRequestLeavesNothingBehind) {
