@@ -12,7 +12,6 @@ using nVOAPALS100::tStatus;
 namespace {
 
 constexpr int64_t kZeroSize = KELVO_STATUS_BUFFER_TOO_SMALL;
-constexpr uint64_t kEveryChannel = UINT64_MAX;
 
 } // namespace
 
