@@ -116,10 +116,12 @@ void ChannelGate::leaveAlone() {
 // end a record left holding nothing goes.
 class DMADispatcher::Turn {
 public:
-    // registerWith: the session's list when the request needs a record.
-    Turn(DMADispatcher& dispatcher, uint32_t stream, const kdut::CleanupOperationComposite& list,
-         kdut::CleanupOperationComposite* registerWith, tStatus& status)
+    // list: the session's; needsRecord: the request needs a record of its own (a grant made first
+    // always links one for the holder).
+    Turn(DMADispatcher& dispatcher, uint32_t stream, kdut::CleanupOperationComposite& list, bool needsRecord,
+         tStatus& status)
         : dispatcher_(dispatcher), stream_(stream) {
+        kdut::CleanupOperationComposite* const registerWith = needsRecord ? &list : nullptr;
         if (!dispatcher.checkStreamIndex(stream, status) ||
             !dispatcher.notHeldElsewhere(stream, list, status)) {
             return; // checked before anything is made for the request, and again under the turn
@@ -164,7 +166,9 @@ public:
                 made = nullptr;
             }
             if (grantDue) {
-                dispatcher.grant(physicalChannelOf(stream), list, nullptr);
+                // The holder's record is linked for the grant, as for the reserve's, so that the
+                // holder's cleanup on another thread waits for it at the gate.
+                dispatcher.grant(physicalChannelOf(stream), list, &list);
             }
         }
         if (!admitted_) {
@@ -569,15 +573,31 @@ void DMADispatcher::release(SessionStreams* record, tStatus& status) {
 void DMADispatcher::grant(uint32_t channel, const kdut::CleanupOperationComposite& holder,
                           kdut::CleanupOperationComposite* registerWith) {
     // Not due now is not due later: only the holder's next reserve makes a
-    // grant due again, and that reserve makes its own.
+    // grant due again, and that reserve makes its own. Not due while the
+    // holder holds the channel: one of its requests made the grant, which
+    // may still run; a pass of the gate waits for its end, so that nothing
+    // the holder does once this request answers reaches what the grant has
+    // still to take back.
     bool exists = false;
+    bool held = false;
     {
         MutexHolder hold(mutex_);
         uint64_t generation = 0;
-        if (!grantDue(holder, channel, &generation)) {
-            return;
+        if (grantDue(holder, channel, &generation)) {
+            exists = find(holder) != nullptr;
+        } else {
+            using Holder = kdut::ResourceReservationManager::Holder;
+            held = reservations_ != nullptr &&
+                   reservations_->holderOf(&holder, uint64_t{1} << channel) == Holder::kSession;
+            if (!held) {
+                return;
+            }
         }
-        exists = find(holder) != nullptr;
+    }
+    if (held) {
+        gates_[channel].enterShared();
+        gates_[channel].leaveShared();
+        return;
     }
     // The holder's record is linked for the grant, so that its cleanup waits
     // for it at the gate: made and registered first, outside every lock.
@@ -654,7 +674,7 @@ void DMADispatcher::claim(uint64_t channels, kdut::CleanupOperationComposite& ho
 
 void DMADispatcher::startDMA(uint32_t stream, bool flag, kdut::CleanupOperationComposite& list,
                              tStatus& status) {
-    const Turn turn(*this, stream, list, &list, status);
+    const Turn turn(*this, stream, list, true, status);
     if (!turn || !provider_->getSGLController(stream).commitAndStart(flag, status)) {
         return; // refused: the hardware is as it was
     }
@@ -682,7 +702,7 @@ void DMADispatcher::startStreamCredit(uint32_t stream, kdut::CleanupOperationCom
     if (credits == nullptr) {
         return;
     }
-    const Turn turn(*this, stream, list, &list, status);
+    const Turn turn(*this, stream, list, true, status);
     if (!turn) {
         return;
     }
@@ -694,7 +714,7 @@ void DMADispatcher::startStreamCredit(uint32_t stream, kdut::CleanupOperationCom
 }
 
 void DMADispatcher::stopDMA(uint32_t stream, kdut::CleanupOperationComposite& list, tStatus& status) {
-    const Turn turn(*this, stream, list, nullptr, status);
+    const Turn turn(*this, stream, list, false, status);
     if (!turn) {
         return;
     }
@@ -712,7 +732,7 @@ void DMADispatcher::stopDMA(uint32_t stream, kdut::CleanupOperationComposite& li
 
 void DMADispatcher::clearApplicationFIFO(uint32_t stream, kdut::CleanupOperationComposite& list,
                                          tStatus& status) {
-    const Turn turn(*this, stream, list, nullptr, status);
+    const Turn turn(*this, stream, list, false, status);
     if (!turn) {
         return;
     }
@@ -738,7 +758,7 @@ void DMADispatcher::addTransfer(const kelvo_driver::nVOAPAL000::tEventDescriptor
         return;
     }
     const kelvo_driver::nVOAPAL000::tUserBuffer buffer(event, address, size);
-    const Turn turn(*this, stream, list, &list, status);
+    const Turn turn(*this, stream, list, true, status);
     if (!turn) {
         return;
     }
@@ -771,17 +791,16 @@ void DMADispatcher::addTransfer(const kelvo_driver::nVOAPAL000::tEventDescriptor
 }
 
 void DMADispatcher::writeStreamAdditiveTransferCount(uint32_t stream, uint32_t count,
-                                                     const kdut::CleanupOperationComposite& list,
-                                                     tStatus& status) {
-    const Turn turn(*this, stream, list, nullptr, status);
+                                                     kdut::CleanupOperationComposite& list, tStatus& status) {
+    const Turn turn(*this, stream, list, false, status);
     if (turn) {
         provider_->getStreamController(stream).writeStreamAdditiveTransferCount(count, status);
     }
 }
 
-uint64_t DMADispatcher::getTransferCount(uint32_t stream, const kdut::CleanupOperationComposite& list,
+uint64_t DMADispatcher::getTransferCount(uint32_t stream, kdut::CleanupOperationComposite& list,
                                          tStatus& status) {
-    const Turn turn(*this, stream, list, nullptr, status);
+    const Turn turn(*this, stream, list, false, status);
     if (!turn) {
         return 0;
     }
@@ -790,7 +809,7 @@ uint64_t DMADispatcher::getTransferCount(uint32_t stream, const kdut::CleanupOpe
 }
 
 void DMADispatcher::clearTransfers(uint32_t stream, kdut::CleanupOperationComposite& list, tStatus& status) {
-    const Turn turn(*this, stream, list, nullptr, status);
+    const Turn turn(*this, stream, list, false, status);
     if (!turn) {
         return;
     }

@@ -44,7 +44,9 @@
 // reservation: it runs for the reserve that gave the holder the channel
 // (the reservation's number), either in the reserve's own request or, when
 // one of the holder's stream requests got to the gate first, in that
-// request before it goes on. The holder's record (made for the grant when
+// request before it goes on; the reserve's request then answers once that
+// grant has ended, so nothing the holder does afterwards reaches what the
+// grant has still to take back. The holder's record (made for the grant when
 // it has none) is linked while the grant runs, so the holder's own cleanup
 // or close waits for the grant at the gate.
 //
@@ -219,10 +221,10 @@ public:
                      uint64_t address, uint64_t size, uint32_t direction, uint32_t value,
                      kdut::CleanupOperationComposite& list, nVOAPALS100::tStatus& status);
     void writeStreamAdditiveTransferCount(uint32_t stream, uint32_t count,
-                                          const kdut::CleanupOperationComposite& list,
+                                          kdut::CleanupOperationComposite& list,
                                           nVOAPALS100::tStatus& status);
     // 0 on an error.
-    uint64_t getTransferCount(uint32_t stream, const kdut::CleanupOperationComposite& list,
+    uint64_t getTransferCount(uint32_t stream, kdut::CleanupOperationComposite& list,
                               nVOAPALS100::tStatus& status);
     // Takes back every transfer of the stream (0xBFFA806E while it runs:
     // nothing changes); then -52006 unless the session held the lists, which

@@ -151,6 +151,11 @@ void KelvoDevice::destroySession(const tEventDescriptor&, tSession* session) {
         helper_->getCleanupOperationComposite().remove(&kernelSession->getCleanupOperationComposite(), local);
     }
     delete kernelSession;
+    if (helper_ != nullptr) {
+        // The session's cleanup may have reached the isolation link; the closing thread may make no request
+        // afterwards to drop what it marked, so the close drops it.
+        helper_->forgetIsolationLinkError();
+    }
 }
 
 // ---- notifier -------------------------------------------------------------------

@@ -153,9 +153,9 @@ public:
     // Every checker that the levels added, in insertion order.
     void checkHardwareState(uint64_t word, nVOAPALS100::tStatus& status);
     // The isolation link's error bit (level 9 on; nothing below), for the
-    // I/O-control dispatcher with no lock held: before a request's body, a
-    // mark that an access outside a request left for the calling thread is
-    // dropped; after it, when an access of the request saw the bit, the
+    // I/O-control dispatcher with no lock held: before a request's body (and
+    // as a handle's close ends), a mark that an access outside a request left
+    // for the calling thread is dropped; after it, when an access of the request saw the bit, the
     // checks that the composite would have asked then are asked, and one
     // that fails replaces the status (WindowedFrontEndAccessor).
     void forgetIsolationLinkError() const;

@@ -156,8 +156,9 @@ public:
         }
     }
 
-    // As a request begins: drops the calling thread's mark, left by an access
-    // outside a request (setup, a session's cleanup).
+    // As a request begins, and as a handle's close ends: drops the calling
+    // thread's mark, left by an access outside a request (setup, a session's
+    // cleanup).
     void forgetLinkError() { takeMark(); }
 
     // Recursion depth of the current owner (0 when free), for diagnostics.

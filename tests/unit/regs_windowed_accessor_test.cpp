@@ -7,6 +7,7 @@
 #include "regmaps/windowed_front_end_accessor.h"
 #include "regs_sim_support.h"
 #include "status_code.h"
+#include "test_worker.h"
 #include "valid_requests.h"
 
 namespace {
@@ -167,6 +168,51 @@ TEST_F(LinkError, IsAnsweredAsTheDeviceChecksWould) {
             remove(index);
         }
     }
+}
+
+// Threads whose close reached the isolated FPGA while the link's error bit showed (the measure unit's
+// reset), one more than the accessor's table has slots, and that make no request afterwards: a later
+// request that sees the bit is still answered as the device's checks would.
+TEST_F(LinkError, ClosesOutsideARequestLeaveNoMarkBehind) {
+    using kelvo_test::FlashImage;
+    const int index = add("solstra", [](sim::Module& m) {
+        m.flash().load(FlashImage().breakChecksum(kelvo_test::kManufacturingMap).bytes());
+    });
+    sim::IsolationLink& link = module(index).isolationLink();
+    std::atomic<int> closed = 0;
+    std::atomic<bool> end = false;
+    std::vector<std::unique_ptr<kelvo_test::Worker>> closers;
+    for (int i = 1; i <= 9; ++i) {
+        closers.push_back(std::make_unique<kelvo_test::Worker>([&] {
+            const int handle = open(index);
+            EXPECT_EQ(kelvo_test::inOrder(
+                          {reserveAll(handle), kelvo_test::statusOf(handle, KELVO_IOCTL_measureUnit_arm,
+                                                                    kelvo_measureUnit_arm_in{0, 0})}),
+                      0);
+            link.setErrorReads(1); // read by the close's first access, once
+            EXPECT_EQ(kelvo_close(handle), 0);
+            ++closed;
+            while (!end) {
+                std::this_thread::yield();
+            }
+        }));
+        while (closed != i) {
+            std::this_thread::yield();
+        }
+    }
+    const int handle = open(index);
+    link.setError(true);
+    const std::string required = "SolstraIsoTopRegMap_BoardWin_SolstraIsoBoardRegMap_StandardRegsWin_"
+                                 "SolstraStandardRegs_RequiredRegsWin_RequiredRegs_Ver1.0.0d379";
+    EXPECT_EQ(kelvo_test::answer<kelvo_arm_read_out>(
+                  handle, KELVO_IOCTL_arm_read,
+                  kelvo_test::named(kelvo_arm_read_in{0, 0, kelvo_test::kScratchField, 0}, required))
+                  .status,
+              KELVO_STATUS_STORAGE_MAP_CHECKSUM);
+    end = true;
+    closers.clear();
+    kelvo_close(handle);
+    remove(index);
 }
 
 } // namespace
