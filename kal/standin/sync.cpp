@@ -13,6 +13,7 @@
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <new>
 #include <utility>
 
@@ -109,6 +110,9 @@ struct KernelMutex {
     // Releases so far: what a sleeping thread waits on; the threads asleep.
     std::atomic<std::uint32_t> releases{0};
     std::atomic<std::uint32_t> sleepers{0};
+    // Releases still inside after their unlock (waking sleepers, handing the
+    // mutex on): the mutex is not freed under them.
+    std::atomic<std::uint32_t> releasing{0};
     // A sleeper woke and found the mutex taken again: the next release
     // hands the mutex on (waits for another thread to take it) before its
     // thread may take it again, as a kernel's mutex hands off to a waiter
@@ -148,6 +152,13 @@ template <typename Lock> void destroyLock(nVOKAL_tHandle handle, const char* wha
     Lock* lock = asLock<Lock>(handle, what);
     if (lock->holder.load() != nullptr) {
         KAL_FAIL(std::string(what) + " of a " + Lock::kKind + " that is held");
+    }
+    if constexpr (std::is_same_v<Lock, KernelMutex>) {
+        // Another thread's release let the destroying thread have it and is
+        // still on its way out (at most its hand-off's wait).
+        while (lock->releasing.load(std::memory_order_acquire) != 0) {
+            std::this_thread::yield();
+        }
     }
     delete lock;
     Lock::live.fetch_sub(1);
@@ -464,9 +475,11 @@ extern "C" void nVOKAL150_releaseMutex(nVOKAL_tHandle mutex) noexcept {
             break;
         }
     }
+    m->releasing.fetch_add(1);
     m->lock.unlock();
     m->releases.fetch_add(1);
     if (m->sleepers.load() == 0) {
+        m->releasing.fetch_sub(1, std::memory_order_release); // the last touch of the mutex
         return;
     }
     m->releases.notify_all();
@@ -485,6 +498,7 @@ extern "C" void nVOKAL150_releaseMutex(nVOKAL_tHandle mutex) noexcept {
             cpuRelax();
         }
     }
+    m->releasing.fetch_sub(1, std::memory_order_release);
 }
 
 extern "C" nVOKAL_tHandle nVOKAL100_createSpinLock(void) noexcept {
