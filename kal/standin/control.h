@@ -129,6 +129,10 @@ std::size_t unjoinedThreads();
 // makes from now on (an empty hook: no more), so a test can act while the
 // thread is at one of its locks, holding the ones taken before.
 void onMutexAcquire(std::function<void()> hook);
+// Runs hook on the calling thread inside each nVOKAL150_releaseMutex it makes
+// from now on, once the mutex is free for others and before the release is
+// out of it (an empty hook: no more).
+void onMutexRelease(std::function<void()> hook);
 } // namespace thread
 
 // ---- creation faults ------------------------------------------------------------

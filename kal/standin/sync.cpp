@@ -156,8 +156,11 @@ template <typename Lock> void destroyLock(nVOKAL_tHandle handle, const char* wha
     if constexpr (std::is_same_v<Lock, KernelMutex>) {
         // Another thread's release let the destroying thread have it and is
         // still on its way out (at most its hand-off's wait).
-        while (lock->releasing.load(std::memory_order_acquire) != 0) {
-            std::this_thread::yield();
+        if (lock->releasing.load(std::memory_order_acquire) != 0) {
+            kal::detail::BlockedScope blocked(kal::detail::self(), kal::detail::Blocked::mutex);
+            while (lock->releasing.load(std::memory_order_acquire) != 0) {
+                std::this_thread::yield();
+            }
         }
     }
     delete lock;
@@ -404,11 +407,15 @@ nVOKAL_tStatus waitEvent(void* event, const char* what, bool interruptible,
 
 namespace {
 thread_local std::function<void()> tOnMutexAcquire;
+thread_local std::function<void()> tOnMutexRelease;
 } // namespace
 
 namespace kal::thread {
 void onMutexAcquire(std::function<void()> hook) {
     tOnMutexAcquire = std::move(hook);
+}
+void onMutexRelease(std::function<void()> hook) {
+    tOnMutexRelease = std::move(hook);
 }
 } // namespace kal::thread
 
@@ -477,6 +484,9 @@ extern "C" void nVOKAL150_releaseMutex(nVOKAL_tHandle mutex) noexcept {
     }
     m->releasing.fetch_add(1);
     m->lock.unlock();
+    if (tOnMutexRelease) {
+        tOnMutexRelease();
+    }
     m->releases.fetch_add(1);
     if (m->sleepers.load() == 0) {
         m->releasing.fetch_sub(1, std::memory_order_release); // the last touch of the mutex

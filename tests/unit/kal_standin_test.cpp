@@ -1,4 +1,5 @@
 // The kernel-layer stand-in: injected faults, misuse halts, exact counts across threads, unplugs and unmaps.
+#include <atomic>
 #include <latch>
 #include <thread>
 
@@ -242,6 +243,45 @@ TEST_F(StandInDeathTest, AnUnplugOrUnmapWaitsForTheDeviceAccessUnderWay) {
             kal::pci::unplug(handle);
         }
     }
+}
+
+// A release is still inside the mutex after its unlock (waking sleepers,
+// handing the mutex on): another thread that takes the mutex, gives it back
+// and destroys it meanwhile waits for that release to be out before it frees
+// the mutex.
+using StandInMutex = kelvo_test::LeakCheckedTest;
+
+TEST_F(StandInMutex, IsFreedOnlyOnceTheReleaseStillInsideItIsOut) {
+    nVOKAL_tHandle mutex = nVOKAL150_createMutex();
+    ASSERT_NE(mutex, nullptr);
+    std::atomic<std::uint64_t> destroyer{0};
+    std::atomic<bool> go{false};
+    std::atomic<bool> destroyed{false};
+    std::thread other([&] {
+        destroyer = nVOKAL100_getThreadID();
+        while (!go) {
+            std::this_thread::yield();
+        }
+        nVOKAL150_acquireMutex(mutex);
+        nVOKAL150_releaseMutex(mutex);
+        nVOKAL150_destroyMutex(mutex);
+        destroyed = true;
+    });
+    bool freedUnderTheRelease = false;
+    nVOKAL150_acquireMutex(mutex);
+    kal::thread::onMutexRelease([&] {
+        go = true;
+        // The other thread either waits in its destroy or has freed the mutex.
+        while (!destroyed && (destroyer == 0 || !kal::thread::isBlocked(destroyer))) {
+            std::this_thread::yield();
+        }
+        freedUnderTheRelease = destroyed;
+    });
+    nVOKAL150_releaseMutex(mutex);
+    kal::thread::onMutexRelease({});
+    other.join();
+    EXPECT_FALSE(freedUnderTheRelease);
+    EXPECT_TRUE(destroyed);
 }
 
 } // namespace
