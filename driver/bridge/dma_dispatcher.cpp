@@ -403,7 +403,8 @@ bool DMADispatcher::holdsAnything(const SessionStreams* record) {
     return false;
 }
 
-bool DMADispatcher::nextDebt(SessionStreams* record, uint64_t channels, uint32_t* stream, Debt* debt) {
+bool DMADispatcher::nextDebt(SessionStreams* record, uint64_t channels, uint64_t before, uint32_t* stream,
+                             Debt* debt) {
     uint64_t latest = 0;
     for (uint32_t s = 0; s < streamCount_; ++s) {
         if ((physicalChannelMask(s) & channels) == 0) {
@@ -414,7 +415,7 @@ bool DMADispatcher::nextDebt(SessionStreams* record, uint64_t channels, uint32_t
             if (owed.owed && owed.start != starts_[s]) {
                 owed.owed = false; // the stream was started again since: nobody owes that start anything
             }
-            if (owed.owed && owed.taken > latest) {
+            if (owed.owed && owed.taken > latest && (before == 0 || owed.taken < before)) {
                 latest = owed.taken;
                 *stream = s;
                 *debt = static_cast<Debt>(d);
@@ -463,13 +464,16 @@ bool DMADispatcher::stopCredits(uint32_t stream, uint8_t owed, uint8_t* settled,
     return settleStep(owed, SessionStreams::kCreditStop, settled, status);
 }
 
-void DMADispatcher::payDebts(SessionStreams* record, uint64_t channels, tStatus& status) {
+void DMADispatcher::payDebts(SessionStreams* record, uint64_t channels, bool keepFailed, tStatus& status) {
+    // Kept failures: each debt is tried once, in the order taken on (a failed
+    // one stays owed behind the pass).
+    uint64_t before = 0;
     for (;;) {
         uint32_t stream = 0;
         Debt debt = SessionStreams::kFifoReset;
         {
             MutexHolder hold(mutex_);
-            if (!nextDebt(record, channels, &stream, &debt)) {
+            if (!nextDebt(record, channels, before, &stream, &debt)) {
                 return;
             }
         }
@@ -477,12 +481,25 @@ void DMADispatcher::payDebts(SessionStreams* record, uint64_t channels, tStatus&
         bool owed = false;
         {
             MutexHolder hold(mutex_);
+            SessionStreams::Owed& entry = record->streams_[stream].debts[debt];
             // The session's own request may have settled it meanwhile.
             owed = (owes(record, stream) & SessionStreams::bit(debt)) != 0;
-            record->streams_[stream].debts[debt].owed = false;
+            entry.owed = false;
+            if (keepFailed) {
+                before = entry.taken;
+            }
         }
         if (owed) {
-            runStep(stream, debt, status);
+            tStatus local;
+            runStep(stream, debt, local);
+            if (keepFailed && local.isFatal()) {
+                // Still owed for the same start (nobody else runs on the
+                // channel meanwhile): the session's stop, cleanup or close
+                // tries it again.
+                MutexHolder hold(mutex_);
+                record->streams_[stream].debts[debt].owed = true;
+            }
+            status.merge(local);
         }
         nVOAPAL200_releaseMutex(&turns_[stream]);
     }
@@ -496,8 +513,8 @@ void DMADispatcher::takeBack(SessionStreams* record, uint32_t stream, tStatus& s
     record->streams_[stream].holdsLists = false;
 }
 
-void DMADispatcher::endUse(SessionStreams* record, uint64_t channels, tStatus& status) {
-    payDebts(record, channels, status);
+void DMADispatcher::endUse(SessionStreams* record, uint64_t channels, bool keepFailed, tStatus& status) {
+    payDebts(record, channels, keepFailed, status);
     for (uint32_t stream = 0; stream < streamCount_; ++stream) {
         if ((physicalChannelMask(stream) & channels) == 0) {
             continue;
@@ -559,7 +576,7 @@ void DMADispatcher::release(SessionStreams* record, tStatus& status) {
                 gates_[channel].enterShared();
             }
         }
-        endUse(record, channels, status);
+        endUse(record, channels, false, status);
         for (uint32_t channel = 0; channel < kPhysicalChannels; ++channel) {
             if ((channels >> channel & 1) != 0) {
                 gates_[channel].leaveShared();
@@ -645,7 +662,7 @@ void DMADispatcher::grant(uint32_t channel, const kdut::CleanupOperationComposit
             // at any time, so only that session's own cleanup or requests let
             // its record go.
             tStatus ignored;
-            endUse(record, mask, ignored);
+            endUse(record, mask, true, ignored);
             done = record;
         }
     }

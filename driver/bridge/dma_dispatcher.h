@@ -272,9 +272,10 @@ private:
     // session did not owe it; settled in *settled.
     static bool settleStep(uint8_t owed, Debt debt, uint8_t* settled, nVOAPALS100::tStatus& status);
     // The record's next debt on the streams of channels, the last taken on
-    // first (under the mutex): false when it owes nothing there. Debts of an
-    // earlier start are forgotten on the way.
-    bool nextDebt(SessionStreams* record, uint64_t channels, uint32_t* stream, Debt* debt);
+    // first (under the mutex), among those taken on before before (any when
+    // 0): false when it owes nothing there. Debts of an earlier start are
+    // forgotten on the way.
+    bool nextDebt(SessionStreams* record, uint64_t channels, uint64_t before, uint32_t* stream, Debt* debt);
     // Whether the record owes, holds lists or has transfers anywhere (under the mutex).
     bool holdsAnything(const SessionStreams* record);
     // Whether the session of holder holds channel by a reserve whose grant
@@ -288,15 +289,16 @@ private:
                kdut::CleanupOperationComposite* registerWith);
     // Runs what record owes on the streams of channels, the last taken on
     // first, each step with a fresh status merged into status and under its
-    // stream's turn, taken for the step.
-    void payDebts(SessionStreams* record, uint64_t channels, nVOAPALS100::tStatus& status);
+    // stream's turn, taken for the step. keepFailed (a grant): a step that
+    // fails stays owed, for the session's own stop, cleanup or close.
+    void payDebts(SessionStreams* record, uint64_t channels, bool keepFailed, nVOAPALS100::tStatus& status);
     // Takes back record's transfers on stream and its hold on the lists
     // there (under the stream's turn).
     void takeBack(SessionStreams* record, uint32_t stream, nVOAPALS100::tStatus& status);
     // Settles what record owes on the streams of channels and takes back its
     // transfers and holds there, each stream's part under its turn alone
     // (it is pinned, or its cleanup runs), with the channels' gates passed.
-    void endUse(SessionStreams* record, uint64_t channels, nVOAPALS100::tStatus& status);
+    void endUse(SessionStreams* record, uint64_t channels, bool keepFailed, nVOAPALS100::tStatus& status);
     // A new record for the session of list, registered with it (outside every
     // lock, before anything is tagged with it); null (status set) when it
     // cannot be had.

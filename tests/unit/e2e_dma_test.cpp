@@ -271,6 +271,12 @@ TEST_F(E2EDmaSessions, AFailedStepKeepsItsRegistrationForTheClose) {
              return simple(a, KELVO_IOCTL_brixelTools_clearApplicationFIFO, 1);
          },
          KELVO_STATUS_TIMED_OUT, [&] { return (engine(1).creditStatus() & (1u << 17)) != 0; }},
+        {"b's grant, whose stop of a's credits timed out", "solstra", credits,
+         [&] {
+             EXPECT_EQ(inOrder({transfer(a, 1, page.data(), page.size()), start(a, 1)}), 0);
+             return statusOf(b, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0});
+         },
+         0, [&] { return (engine(1).creditStatus() & (1u << 17)) != 0; }},
         {"startDMA whose channel never started nor stopped", "duskmere-a",
          [](sim::DmaEngine& e, bool on) { e.setNeverStarts(on), e.setNeverEnds(on); },
          [&] {
