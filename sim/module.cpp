@@ -74,7 +74,7 @@ Module::Module(std::string board, const Identity& identity, const ModuleOptions&
             std::make_unique<SequencerSide>(*nisoFpga_, *isoFpga_, !board_.starts_with("duskmere"));
     }
     for (std::uint32_t n = 0; n < 2; ++n) {
-        dma_[n] = std::make_unique<DmaEngine>(n, solstra && n == 1, [this] { return handle_; });
+        dma_[n] = std::make_unique<DmaEngine>(n, solstra && n == 1, [this] { return handle_.load(); });
         // A channel's notify-at event queues its number in the bridge's interrupt queue.
         dma_[n]->setNotifyHandler([this](std::uint32_t channel) { bridge_->interrupts().fire(channel); });
     }

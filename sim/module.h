@@ -170,7 +170,8 @@ private:
     std::unique_ptr<SerialFlash> flash_;
     std::unique_ptr<SequencerSide> sequencerSide_;
     std::atomic<bool> dead_{false};
-    nVOKAL_tHandle handle_ = nullptr;
+    // Set and cleared under mutex_; the DMA engines' threads read it without.
+    std::atomic<nVOKAL_tHandle> handle_{nullptr};
     kal::pci::Location location_;
 };
 

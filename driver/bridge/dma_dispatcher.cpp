@@ -494,8 +494,8 @@ void DMADispatcher::payDebts(SessionStreams* record, uint64_t channels, bool kee
             runStep(stream, debt, local);
             if (keepFailed && local.isFatal()) {
                 // Still owed for the same start (nobody else runs on the
-                // channel meanwhile): the session's stop, cleanup or close
-                // tries it again.
+                // channel meanwhile): the session's cleanup or close tries
+                // it again.
                 MutexHolder hold(mutex_);
                 record->streams_[stream].debts[debt].owed = true;
             }

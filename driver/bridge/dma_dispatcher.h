@@ -290,7 +290,7 @@ private:
     // Runs what record owes on the streams of channels, the last taken on
     // first, each step with a fresh status merged into status and under its
     // stream's turn, taken for the step. keepFailed (a grant): a step that
-    // fails stays owed, for the session's own stop, cleanup or close.
+    // fails stays owed, for the session's cleanup or close to try again.
     void payDebts(SessionStreams* record, uint64_t channels, bool keepFailed, nVOAPALS100::tStatus& status);
     // Takes back record's transfers on stream and its hold on the lists
     // there (under the stream's turn).
