@@ -64,20 +64,31 @@ private:
                           0x082EFA98EC4E6C89ull};
 };
 
+// Where the name in text ends, looked for a byte at a time from at on: at
+// the terminator, or at the first "_Ver", whose version text then follows.
+struct tNameEnd {
+    size_t length;
+    const char* version;
+};
+tNameEnd endOfName(const char* text, size_t at) {
+    for (;; ++at) {
+        const char c = text[at];
+        if (c == '\0') {
+            return {at, nullptr};
+        }
+        // A terminator inside the marker's length ends the comparison first.
+        if (c == kVersionMarker[0] && text[at + 1] == kVersionMarker[1] &&
+            text[at + 2] == kVersionMarker[2] && text[at + 3] == kVersionMarker[3]) {
+            return {at, text + at + kVersionMarkerLength};
+        }
+    }
+}
+
 } // namespace
 
 tLookupName splitLookupName(const char* text) {
-    for (size_t i = 0;; ++i) {
-        const char c = text[i];
-        if (c == '\0') {
-            return {i, nullptr, hashText(text, i)};
-        }
-        // A terminator inside the marker's length ends the comparison first.
-        if (c == kVersionMarker[0] && text[i + 1] == kVersionMarker[1] && text[i + 2] == kVersionMarker[2] &&
-            text[i + 3] == kVersionMarker[3]) {
-            return {i, text + i + kVersionMarkerLength, hashText(text, i)};
-        }
-    }
+    const tNameEnd end = endOfName(text, 0);
+    return {end.length, end.version, hashText(text, end.length)};
 }
 
 tLookupName splitLookupName(const char* text, size_t length) {
@@ -97,22 +108,9 @@ tLookupName splitLookupName(const char* text, size_t length) {
         }
         hash.add(word);
     }
-    size_t end = words;
-    const char* version = nullptr;
-    for (;; ++end) {
-        const char c = text[end];
-        if (c == '\0') {
-            break;
-        }
-        // A terminator inside the marker's length ends the comparison first.
-        if (c == kVersionMarker[0] && text[end + 1] == kVersionMarker[1] &&
-            text[end + 2] == kVersionMarker[2] && text[end + 3] == kVersionMarker[3]) {
-            version = text + end + kVersionMarkerLength;
-            break;
-        }
-    }
-    words = hash.addWords(text, words, end);
-    return {end, version, hash.finish(text + words, end)};
+    const tNameEnd end = endOfName(text, words);
+    words = hash.addWords(text, words, end.length);
+    return {end.length, end.version, hash.finish(text + words, end.length)};
 }
 
 size_t textLength(const char* text) {
