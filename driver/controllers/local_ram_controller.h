@@ -2,7 +2,9 @@
 // at a time through four registers of the sequencer map (command high and
 // low halves, write address, read address). The address registers act as
 // strobes: writing an address stores the two halves into that word, or loads
-// that word into them.
+// that word into them. Only setup writes it (level 17's download), under the
+// device mutex while the gate keeps every request out: no other path reaches
+// the registers meanwhile, so its accesses take no tree lock.
 #pragma once
 
 #include <stdint.h>
@@ -52,7 +54,6 @@ public:
         }
         kdut::internal::MutexHolder hold(lock_);
         for (uint64_t i = 0; i < count && status.isNotFatal(); ++i) {
-            const arm::tRegMapHold tree(commandHigh_.owner); // one word's registers at a time
             store(commandHigh_, static_cast<uint32_t>(commands[i] >> 32), status);
             store(commandLow_, static_cast<uint32_t>(commands[i]), status);
             store(writeAddress_, static_cast<uint32_t>(startAddress + i), status);
@@ -66,7 +67,6 @@ public:
         }
         kdut::internal::MutexHolder hold(lock_);
         for (uint64_t i = 0; i < commands.size(); ++i) {
-            const arm::tRegMapHold tree(commandHigh_.owner);
             store(readAddress_, static_cast<uint32_t>(startAddress + i), status);
             if (status.isNotFatal()) {
                 arm::refreshRecord(commandHigh_, status);

@@ -25,7 +25,6 @@ void IsolationLinkRecord::command(uint8_t command, tStatus& status) {
     const uint8_t linkCommand =
         command & (tStatusLayout::kIsoCommStatus >> tStatusLayout::kIsoCommStatusShift);
     if (present(status)) {
-        const arm::tRegMapHold tree(config->owner);
         config->writeLinkCommand(linkCommand, status, false);
     }
     const tPoller poller(kInitialIntervalMicroseconds, kMaximumIntervalMicroseconds,
@@ -39,7 +38,6 @@ void IsolationLinkRecord::startDcBus(tStatus& status) {
         return;
     }
     if (present(status)) {
-        const arm::tRegMapHold tree(config->owner);
         config->writeDcBusStartup(true, status, false);
     }
     const tPoller poller(kInitialIntervalMicroseconds, kMaximumIntervalMicroseconds,

@@ -30,7 +30,10 @@ constexpr int64_t kDcBusStartupTimeout = KELVO_STATUS_DC_BUS_STARTUP_TIMEOUT;
 // link (1, then 2), DcBusStartup strobes the isolated DC bus's start-up; the
 // strobe bits leave the soft copy after each write. The status register
 // reports the link state (IsoCommStatus) and the DC bus's start-up
-// (NisoDcBusStartupComplete).
+// (NisoDcBusStartupComplete). Only setup uses it (level 8, the isolated
+// FPGA's bring-up), under the device mutex while the gate keeps every request
+// out: no other path reaches the registers meanwhile, so its writes and poll
+// reads take no tree lock.
 class IsolationLinkRecord {
 public:
     using tPoller =
@@ -61,11 +64,7 @@ public:
 private:
     // Both registers are there; else -52006.
     bool present(nVOAPALS100::tStatus& status);
-    // Each poll read under the map's tree lock.
-    uint32_t readStatus(nVOAPALS100::tStatus& status) {
-        const arm::tRegMapHold tree(linkStatus->owner);
-        return linkStatus->readRegister(status);
-    }
+    uint32_t readStatus(nVOAPALS100::tStatus& status) { return linkStatus->readRegister(status); }
 };
 
 class NonIsolatedControllers : public nVOAPAL000::tObject {

@@ -26,9 +26,8 @@ void PowerController::enableTransformer(tStatus& status) {
     auto& a = transformerControlMap_->TransformerControlA;
     auto& b = transformerControlMap_->TransformerControlB;
     // Each a field write: the register is written when the field changed
-    // its soft copy or it was dirty already. The whole sequence under the
-    // map's tree lock.
-    const arm::tRegMapHold tree(*transformerControlMap_);
+    // its soft copy or it was dirty already. Only setup runs it (level 7),
+    // under the device mutex with no request inside the gate: no tree lock.
     a.writeEnable(false, status, false);
     a.writeSettingA(settingA_, status, false);
     b.writeSettingB(settingB_, status, false);

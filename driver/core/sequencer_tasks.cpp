@@ -284,7 +284,7 @@ void BoardRevisionProgrammer::setup(kelvo_storagemaps::ManufacturingStorageMapIn
     if (status.isFatal()) {
         return;
     }
-    const arm::tRegMapHold tree(sequencer);
+    // Under the device mutex with no request inside the gate: no tree lock.
     auto& reg = sequencer.SoftwareGeneralUse[kRevisionRegister];
     arm::insertIntoRecord(reg, 0xFFFFFFFFu, revision);
     if (reg.dirty != 0) {

@@ -36,8 +36,9 @@ class tRegisterMapBase;
 // parent never meet on a record half-way; and every controller, verifier or
 // accessor that uses a map's typed registers, which holds it (tRegMapHold)
 // across each sequence that must not be interleaved: a set and its flush, a
-// whole transaction of a port. Trees are independent: requests on different
-// trees run in parallel.
+// whole transaction of a port (a step that only setup runs, under the device
+// mutex with no request inside the gate, needs none). Trees are
+// independent: requests on different trees run in parallel.
 //
 // One map keeps another lock than its tree's: the register-access map that
 // carries the isolation link, while the isolated group lives, guarded by the

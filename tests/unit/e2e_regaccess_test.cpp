@@ -20,9 +20,11 @@ using nVOAPALS100::tStatus;
 #define KELVO_MAP(name) name "_Ver1.0.0d379"
 #define KELVO_FLEX_LOOP(board) "SeqChannelWin_" board "SeqChRegMap_KelvoSeqFlexLoopWin_KelvoSeqFlexLoopRegMap"
 #define KELVO_SOLSTRA(window) KELVO_MAP("SolstraNisoTopRegMap_BoardWin_SolstraNisoBoardRegMap" window)
-constexpr const char* kSolstraFlexLoop =
-    KELVO_MAP("SolstraIsoTopRegMap_SeqTopWin_SolstraSeqTopRegMap_"
-              "ChannelWin_SolstraChSeqTopRegMap_" KELVO_FLEX_LOOP("Solstra"));
+#define KELVO_SOLSTRA_SEQ(window)                                                                            \
+    KELVO_MAP("SolstraIsoTopRegMap_SeqTopWin_SolstraSeqTopRegMap_ChannelWin_SolstraChSeqTopRegMap_" window)
+constexpr const char* kSolstraFlexLoop = KELVO_SOLSTRA_SEQ(KELVO_FLEX_LOOP("Solstra"));
+constexpr const char* kSolstraEngine = // the sequence engine's map, in the isolated FPGA
+    KELVO_SOLSTRA_SEQ("SeqChannelWin_SolstraSeqChRegMap_KelvoSequencerSeqWin_KelvoSequencerChSeqRegMap");
 constexpr const char* kDuskmereFlexLoop =
     KELVO_MAP("DuskmereNisoTopRegMap_SeqTopWin_DuskmereSeqTopRegMap_"
               "ChannelWins0_DuskmereChSeqTopRegMap_" KELVO_FLEX_LOOP("Duskmere"));
@@ -44,6 +46,8 @@ constexpr uint64_t kSector = 0x8000; // a flash sector that setup does not read
 enum Op {
     kSet, kGet, kRead, kWrite, kFlush, kRefresh, kFlushMap, kFlushAll,
     kTrigger, kLatch, kAbort,   // the measure unit: overrideTrigger, checkEventLatch, its reset
+    kEngineStart,               // the sequence engine's start with one command (the running flag, the
+                                //   command FIFO's fullness, the start strobe)
     kFlashRead, kFlashWrite,    // "flashWindow": a read; the flush of a set (the write protection off first)
     kCheck, kTemperature,       // the hardware-state check (the signature verifiers), the Vref temperature
     kSend, kHalt, kStream,      // DMA: a start and a stop of channel 1 (the credits), a start of 0 (its
@@ -140,6 +144,8 @@ protected:
             EXPECT_EQ(
                 inOrder({op == kLatch ? reserveAll(handle) : 0, ASK(measureUnit_arm, handle, 0, 0).status}),
                 0);
+        } else if (op == kEngineStart) {
+            module(index).sequencerSide()->sequencer().pushCommand(0); // a no-op
         } else if (op == kFlashWrite) {
             const uint8_t changed = static_cast<uint8_t>(~module(index).flash().contents()[kSector]);
             const kelvo_deviceWindow_set_in in{0, 0, address(&changed), kSector, 1, 0, 0};
@@ -189,6 +195,8 @@ protected:
             return ASK(triggersAndEvents_checkEventLatch, handle, 1, 0x135, 0, 0).status;
         case kAbort:
             return ASK(measureUnit_reset, handle, 0, 0).status;
+        case kEngineStart:
+            return ASK(wexmoor_startSequenceEngine, handle, 1, 1, 0).status;
         case kFlashRead: {
             std::vector<uint8_t> bytes(64);
             const kelvo_deviceWindow_read_in in{0, 0, kSector, bytes.size(), address(bytes.data()), 0, 0};
@@ -235,7 +243,9 @@ protected:
 // handle's request on the same tree, sharing no other lock with it, starts meanwhile and must wait in the
 // driver: ended, or reaching the module (waiting for the module's lock, which the tap holds), it went past
 // the tree's lock. Once both ended, a set's field flushed by name is the register's last write: let through,
-// a set landing between a flush's write and its clearing of the dirty flag is lost.
+// a set landing between a flush's write and its clearing of the dirty flag is lost. Steps that only setup
+// runs (the transformer drive, the link's commands, the board revision, the local RAM) take no tree lock
+// and have no row: no request runs beside setup.
 TEST_F(RegisterAccess, AnotherHandlesRequestOnTheSameTreeWaits) {
     constexpr uint32_t kMuCtrl = 0x8094F055, kMuStatus = 0x80787BBA;        // the main measure unit's
     constexpr uint32_t kScratch = 0x8033B4C6;                               // RequiredRegs' BasicScratch0
@@ -245,6 +255,9 @@ TEST_F(RegisterAccess, AnotherHandlesRequestOnTheSameTreeWaits) {
         {"solstra", kTrigger, kSet, kSolstraFlexLoop, kMuCtrl, 2},
         {"duskmere-a", kLatch, kGet, kDuskmereFlexLoop, kMuStatus},
         {"duskmere-a", kAbort, kSet, kDuskmereFlexLoop, kMuCtrl, 1},
+        {"solstra", kEngineStart, kGet, kSolstraEngine, 0x8001D98C},    // SequencerStatus: running?
+        {"solstra", kEngineStart, kGet, kSolstraEngine, 0x80B1F0DE},    // CommandFifoFullness
+        {"solstra", kEngineStart, kSet, kSolstraEngine, 0x804DA5B3, 2}, // SequencerControl (the strobe)
         {"solstra", kFlushMap, kSet, kRequired, kScratch, 0x2222},
         {"solstra", kFlush, kTemperature, kRequired, kScratch},
         {"solstra", kRefresh, kTemperature, kRequired, kScratch},
