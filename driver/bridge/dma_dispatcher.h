@@ -32,6 +32,15 @@
 // clears or redirects the holder's stream, and none of the holder's data
 // lands in another session's buffer.
 //
+// A session's wait on a stream's transfer count is let in only while the
+// session holds the channel (looked at as it registers, under the DMA
+// interrupt controller's mutex), and is a cleanup operation of the session
+// while it runs: the session's cleanup, which gives the channel back, ends
+// it with the cancel code and leaves the stream's wait to the next holder at
+// once; so does a grant to another session (that cleanup may give the
+// reservation back before it reaches the wait, when the reserve was listed
+// after it).
+//
 // Each physical channel has a gate that orders everything done to its
 // streams: a stream request (and a record's cleanup) passes it beside the
 // others, a grant passes it alone, and each arrival waits for those before
@@ -66,7 +75,9 @@
 //
 // Lock order: a session's cleanup list, a channel's gate, one stream's turn,
 // the dispatcher's mutex, a stream controller's mutex, its SGL controller's
-// mutex; the reservation manager's mutex after the dispatcher's. Nothing
+// mutex; the reservation manager's mutex after the dispatcher's; the DMA
+// interrupt controller's waiters mutex after a session's cleanup list and a
+// channel's gate, before the reservation manager's mutex. Nothing
 // registers with a list or removes from one while holding a gate's pass or
 // a turn. A record's cleanup runs with the session's cleanup list held (the
 // list's cleanup calls it): its waits, at the gate and for the record's pins
@@ -235,6 +246,15 @@ public:
     // FIFO.
     void clearApplicationFIFO(uint32_t stream, kdut::CleanupOperationComposite& list,
                               nVOAPALS100::tStatus& status);
+    // The DMA interrupt controller's wait on the stream's transfer count
+    // (its answers), for a session that holds the stream's channel (the
+    // not-reserved code, 0xBFFA431A, otherwise). The wait is a cleanup
+    // operation of the session while it runs: the session's cleanup, which
+    // gives the channel back, ends it with the cancel code (0xBFFA40E4) and
+    // leaves the stream's wait to the next holder at once.
+    void waitUntilBytesTransferred(uint32_t stream, uint64_t start, uint64_t bytes, uint32_t timeout,
+                                   kdut::CleanupOperationComposite& list, bool* timedOut,
+                                   nVOAPALS100::tStatus& status);
     // Starts the credits when the stream has them; their stop is owed.
     void startStreamCredit(uint32_t stream, kdut::CleanupOperationComposite& list,
                            nVOAPALS100::tStatus& status);
