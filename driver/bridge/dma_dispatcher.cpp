@@ -566,22 +566,12 @@ void DMADispatcher::release(SessionStreams* record, tStatus& status) {
         }
         record->closing_ = true; // the session's requests from now on make a record of their own
     }
-    // Once more when a request under way left it something. The gates are
-    // passed in channel order and left before the wait for the pins: a grant
-    // or request that pins the record may be waiting at a gate.
-    const uint64_t channels = streamChannels();
+    // Once more when a request under way left it something. No gate: what a
+    // grant does meanwhile to this record is what this does, step by step
+    // under the streams' turns, and the record stays until the grant's pin
+    // goes.
     do {
-        for (uint32_t channel = 0; channel < kPhysicalChannels; ++channel) {
-            if ((channels >> channel & 1) != 0) {
-                gates_[channel].enterShared();
-            }
-        }
-        endUse(record, channels, false, status);
-        for (uint32_t channel = 0; channel < kPhysicalChannels; ++channel) {
-            if ((channels >> channel & 1) != 0) {
-                gates_[channel].leaveShared();
-            }
-        }
+        endUse(record, streamChannels(), false, status);
     } while (!unlinkOnceUnpinned(record));
     VOSDBG_ASSERT(record->pins_ == 0);
     drop(record);
