@@ -49,7 +49,10 @@
 // whole, one step: no request on the channel's streams, the holder's own
 // included, runs while it settles and takes back the others' use; those
 // that come meanwhile wait at the gate (holding no turn and no lock) and
-// then run, or are refused. A grant is due once per reservation: it runs for the reserve
+// then run, or are refused. Alone at the gate, a grant looks again whether
+// its holder still holds the channel by that reserve: a cleanup of the
+// holder's may have given it back meanwhile, and another session taken it
+// and set up its streams. A grant is due once per reservation: it runs for the reserve
 // that gave the holder the channel (the reservation's number), either in
 // the reserve's own request or, when one of the holder's stream requests
 // got to the gate first, in that request before it goes on; the reserve's

@@ -494,14 +494,15 @@ TEST_F(E2EDmaSessions, ARequestUnderWayOnAStreamHoldsUpOnlyWhatNeedsThatStream) 
 }
 
 // Each of a's requests that takes several steps on the streams (a grant, a cleanup, a close, a stop, a
-// FIFO clear, an addition), paused at every lock it takes (a grant also held in the module at its first
-// step, the credits' stop of b's start), while another handle's or a's other thread's short sequence
-// runs to its end, leaves what must always hold, whatever the requests answered: no halt; data from the
-// device lands only in the buffers of the handle whose stream carried it, and the device receives on a
-// stream only the bytes of the handle that allowed them; every stream still running stops when the
-// handle that last started it asks, and carries that handle's data alone while it holds the channel; a
-// request of a's other thread (its cleanup too) during a's grant waits for it; and once every handle
-// has closed, no page list is locked and no stream runs.
+// FIFO clear, an addition, a wait), paused at every lock it takes (a grant also held in the module at its
+// first step, the credits' stop of b's start), while another handle's or a's other thread's short
+// sequence runs to its end, leaves what must always hold, whatever the requests answered: no halt; data
+// from the device lands only in the buffers of the handle whose stream carried it, and the device
+// receives on a stream only the bytes of the handle that allowed them; every stream still running stops
+// when the handle that last started it asks, and carries that handle's data alone while it holds the
+// channel, where nothing of a's stops it; a request of a's other thread (its cleanup too) during a's
+// grant waits for it; a's wait ends once a gave the channel back, and b's waits are b's own; and once
+// every handle has closed, no page list is locked and no stream runs.
 TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
     constexpr int32_t kReserved = KELVO_STATUS_RESERVED_BY_OTHER;
     constexpr uint32_t kBytes = 4096;
@@ -510,9 +511,10 @@ TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
     enum Role { kA, kB };
     constexpr uint8_t kFrom[] = {0x3A, 0x3B}, kTo[] = {0xA5, 0xB6};
     std::vector<uint8_t> in[2], out[2];
-    std::atomic<int> starter[2]; // of each stream: the role that started it last, or -1
-    std::atomic<bool> closed[2]; // a role's handle
-    std::atomic<bool> foreign;   // the device received bytes that were not the allowing role's
+    std::atomic<int> starter[2];  // of each stream: the role that started it last, or -1
+    std::atomic<bool> closed[2];  // a role's handle
+    std::atomic<bool> foreign;    // the device received bytes that were not the allowing role's
+    std::atomic<int64_t> bResets; // once b holds the channel and started stream 1: its FIFO resets, or -1
     const auto handle = [&](int role) { return role == kA ? a : b; };
     // A request of a role's handle, which may have closed meanwhile: its transport's refusal is its answer.
     // Those of the sequence beside are counted as they answer.
@@ -682,6 +684,10 @@ TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
                  tell(kA, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{}),
                  tell(kB, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0}),
                  add(kB, 1), startAs(kB, 1)};
+             // b holds the channel and started stream 1 (now or before): nothing of a's stops it.
+             if (codes[1] == 0 && (codes[3] == 0 || codes[3] == KELVO_STATUS_STREAM_RUNNING)) {
+                 bResets = static_cast<int64_t>(engine(1).fifoResets());
+             }
              codes.push_back(codes.back() == 0 ? allowAs(kB, true) : 0);
              return codes;
          }},
@@ -759,6 +765,7 @@ TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
                 }
                 starter[0] = starter[1] = -1;
                 foreign = false;
+                bResets = -1;
                 answered = 0;
                 engine(1).clearSunk();
                 if (p == kWait) {
@@ -833,6 +840,8 @@ TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
                     EXPECT_EQ((std::vector<int32_t>{startAs(kA, 1), stop(kA, 1)}), std::vector<int32_t>(2, 0))
                         << "a's transfer stays listed";
                 }
+                EXPECT_TRUE(bResets < 0 || static_cast<int64_t>(engine(1).fifoResets()) == bResets)
+                    << "b's stream 1 stays b's while b holds the channel";
                 // Every stream still running: its last starter's, carrying that handle's data alone while
                 // it holds the channel, stopped at its asking.
                 for (const uint32_t stream : {0u, 1u}) {
