@@ -30,7 +30,10 @@
 // would: their debts there are settled and their transfers taken back. So
 // nothing another session set up before the grant or left registered stops,
 // clears or redirects the holder's stream, and none of the holder's data
-// lands in another session's buffer.
+// lands in another session's buffer. One thing stays: an additive transfer
+// count another session wrote is the stream circuit's (nothing withdraws
+// it), so the holder's bytes to the device move up to it before the holder
+// allows any.
 //
 // A session's wait on a stream's transfer count is let in only while the
 // session holds the channel (looked at as it registers, under the DMA

@@ -813,7 +813,11 @@ KELVO_BOOL_OUTPUT(storageMap_isChecksumValid, valid);
  * both DMA channels as their close would: the streams they started are
  * stopped and their FIFOs reset, and their transfers are taken back; so
  * nothing they set up before, nor their cleanup or close afterwards, reaches
- * the holder's stream or data.
+ * the holder's stream or data, but for one thing: an additive transfer
+ * count (writeStreamAdditiveTransferCount) that another handle wrote stays
+ * with the stream circuit, which offers no way to withdraw it. The grant
+ * and that handle's close leave it, and the holder's bytes to the device
+ * move up to it before the holder allows any.
  *
  * waitUntilBytesTransferred waits, on a DMA channel whose physical channel
  * the handle holds (0xBFFA431A otherwise), until the channel's transfer
