@@ -566,22 +566,12 @@ void DMADispatcher::release(SessionStreams* record, tStatus& status) {
         }
         record->closing_ = true; // the session's requests from now on make a record of their own
     }
-    // Once more when a request under way left it something. The gates are
-    // passed in channel order and left before the wait for the pins: a grant
-    // or request that pins the record may be waiting at a gate.
-    const uint64_t channels = streamChannels();
+    // Once more when a request under way left it something. No gate: what a
+    // grant does meanwhile to this record is what this does, step by step
+    // under the streams' turns, and the record stays until the grant's pin
+    // goes.
     do {
-        for (uint32_t channel = 0; channel < kPhysicalChannels; ++channel) {
-            if ((channels >> channel & 1) != 0) {
-                gates_[channel].enterShared();
-            }
-        }
-        endUse(record, channels, false, status);
-        for (uint32_t channel = 0; channel < kPhysicalChannels; ++channel) {
-            if ((channels >> channel & 1) != 0) {
-                gates_[channel].leaveShared();
-            }
-        }
+        endUse(record, streamChannels(), false, status);
     } while (!unlinkOnceUnpinned(record));
     VOSDBG_ASSERT(record->pins_ == 0);
     drop(record);
@@ -634,6 +624,12 @@ void DMADispatcher::grant(uint32_t channel, const kdut::CleanupOperationComposit
             granted_[channel] = generation;
         }
         own = pinRecord(holder, made);
+    }
+    // The others' waits on the channel first: their sessions no longer hold it.
+    for (uint32_t stream = 0; due && stream < streamCount_; ++stream) {
+        if (physicalChannelOf(stream) == channel) {
+            provider_->getDMAInterruptController().revokeOthers(stream, &holder);
+        }
     }
     // One record at a time, in list order, pinned while its debts run
     // outside the mutex (a pinned record stays linked). Alone at the gate:
@@ -708,6 +704,63 @@ void DMADispatcher::startDMA(uint32_t stream, bool flag, kdut::CleanupOperationC
     MutexHolder hold(mutex_);
     ++starts_[stream];
     owe(turn.record(), stream, debts);
+}
+
+namespace {
+
+// A session's wait on a stream: let in while the session holds the
+// stream's channel; the session's cleanup revokes it.
+class SessionWait : public kdut::CleanupOperationInterface,
+                    public brixeltools::BrixelDMAInterruptController::Wait {
+public:
+    SessionWait(brixeltools::BrixelDMAInterruptController& waits,
+                kdut::ResourceReservationManager* reservations, const kdut::CleanupOperationComposite& list,
+                uint32_t stream)
+        : Wait(&list), waits_(waits), reservations_(reservations), list_(list), stream_(stream) {}
+    void cleanup(tStatus& status) override {
+        if (status.isNotFatal()) {
+            waits_.revoke(*this);
+        }
+    }
+    bool admit(tStatus& status) override {
+        using Holder = kdut::ResourceReservationManager::Holder;
+        if (reservations_ != nullptr &&
+            reservations_->holderOf(&list_, physicalChannelMask(stream_)) != Holder::kSession) {
+            KELVO_SET_STATUS(status, kelvoDriverCode(reservations_->getNotReservedCode()));
+        }
+        return status.isNotFatal();
+    }
+
+private:
+    brixeltools::BrixelDMAInterruptController& waits_;
+    kdut::ResourceReservationManager* reservations_;
+    const kdut::CleanupOperationComposite& list_;
+    uint32_t stream_;
+};
+
+} // namespace
+
+void DMADispatcher::waitUntilBytesTransferred(uint32_t stream, uint64_t start, uint64_t bytes,
+                                              uint32_t timeout, kdut::CleanupOperationComposite& list,
+                                              bool* timedOut, tStatus& status) {
+    if (!checkStreamIndex(stream, status)) {
+        return;
+    }
+    brixeltools::BrixelDMAInterruptController& waits = provider_->getDMAInterruptController();
+    SessionWait wait(waits, reservations_, list, stream);
+    // Registered with the list before the wait looks whether the session
+    // holds the channel (as it registers): a cleanup that gives the channel
+    // back after that look revokes it, one before it leaves it refused. A
+    // grant to another session revokes it too (the session's cleanup may
+    // give the reservation back before it reaches the wait).
+    list.add(&wait, status);
+    if (status.isFatal()) {
+        return;
+    }
+    waits.waitUntilBytesTransferred(provider_->getStreamController(stream), stream, start, bytes, timeout,
+                                    timedOut, status, &wait);
+    tStatus ignored;
+    list.remove(&wait, ignored); // waits for a cleanup of the list under way
 }
 
 void DMADispatcher::startStreamCredit(uint32_t stream, kdut::CleanupOperationComposite& list,

@@ -30,25 +30,43 @@
 // would: their debts there are settled and their transfers taken back. So
 // nothing another session set up before the grant or left registered stops,
 // clears or redirects the holder's stream, and none of the holder's data
-// lands in another session's buffer.
+// lands in another session's buffer. One thing stays: an additive transfer
+// count another session wrote is the stream circuit's (nothing withdraws
+// it), so the holder's bytes to the device move up to it before the holder
+// allows any.
 //
-// Each physical channel has a gate that orders everything done to its
-// streams: a stream request (and a record's cleanup) passes it beside the
-// others, a grant passes it alone, and each arrival waits for those before
-// it (a waiting grant is not overtaken by later requests, nor a request by
-// later grants). A grant therefore begins once the requests let in before
-// it have ended and runs whole, one step: no request on the channel's
-// streams, the holder's own included, runs while it settles and takes back
-// the others' use; those that come meanwhile wait at the gate (holding no
-// turn and no lock) and then run, or are refused. A grant is due once per
-// reservation: it runs for the reserve that gave the holder the channel
-// (the reservation's number), either in the reserve's own request or, when
-// one of the holder's stream requests got to the gate first, in that
-// request before it goes on; the reserve's request then answers once that
-// grant has ended, so nothing the holder does afterwards reaches what the
-// grant has still to take back. The holder's record (made for the grant when
-// it has none) is linked while the grant runs, so the holder's own cleanup
-// or close waits for the grant at the gate.
+// A session's wait on a stream's transfer count is let in only while the
+// session holds the channel (looked at as it registers, under the DMA
+// interrupt controller's mutex), and is a cleanup operation of the session
+// while it runs: the session's cleanup, which gives the channel back, ends
+// it with the cancel code and leaves the stream's wait to the next holder at
+// once; so does a grant to another session (that cleanup may give the
+// reservation back before it reaches the wait, when the reserve was listed
+// after it).
+//
+// Each physical channel has a gate that orders the requests on its streams:
+// a stream request passes it beside the others, a grant passes it alone,
+// and each arrival waits for those before it (a waiting grant is not
+// overtaken by later requests, nor a request by later grants). A grant
+// therefore begins once the requests let in before it have ended and runs
+// whole, one step: no request on the channel's streams, the holder's own
+// included, runs while it settles and takes back the others' use; those
+// that come meanwhile wait at the gate (holding no turn and no lock) and
+// then run, or are refused. Alone at the gate, a grant looks again whether
+// its holder still holds the channel by that reserve: a cleanup of the
+// holder's may have given it back meanwhile, and another session taken it
+// and set up its streams. A grant is due once per reservation: it runs for the reserve
+// that gave the holder the channel (the reservation's number), either in
+// the reserve's own request or, when one of the holder's stream requests
+// got to the gate first, in that request before it goes on; the reserve's
+// request then answers once that grant has ended, so nothing the holder
+// does afterwards reaches what the grant has still to take back. The
+// holder's record (made for the grant when it has none) is linked and
+// pinned while the grant runs, so the holder's own cleanup or close waits
+// for the grant. A record's cleanup passes no gate: what a grant does
+// meanwhile to that record is what the cleanup does, each step under the
+// stream's turn (the debt read and cleared under the dispatcher's mutex, so
+// run once), and the record stays while the grant pins it.
 //
 // Each stream has a turn, a mutex held by one request (or one step of a
 // grant or of a cleanup) across everything it does to that stream, hardware
@@ -61,17 +79,18 @@
 // reset (10 ms) or stop holds up nobody on another stream. The records'
 // counts of locked bytes change under the streams' turns and are read
 // atomically. A record is pinned by each request and grant working with it;
-// its cleanup waits for the pins to go before it drops it, holding no pass
-// of a gate and no turn.
+// its cleanup waits for the pins to go before it drops it, holding no turn.
 //
 // Lock order: a session's cleanup list, a channel's gate, one stream's turn,
 // the dispatcher's mutex, a stream controller's mutex, its SGL controller's
-// mutex; the reservation manager's mutex after the dispatcher's. Nothing
+// mutex; the reservation manager's mutex after the dispatcher's; the DMA
+// interrupt controller's waiters mutex after a session's cleanup list and a
+// channel's gate, before the reservation manager's mutex. Nothing
 // registers with a list or removes from one while holding a gate's pass or
 // a turn. A record's cleanup runs with the session's cleanup list held (the
-// list's cleanup calls it): its waits, at the gate and for the record's pins
-// to go, are made there; a request or grant never waits for a list while it
-// holds a pass.
+// list's cleanup calls it): its waits, for the turns and for the record's
+// pins to go, are made there; a request or grant never waits for a list
+// while it holds a pass.
 //
 // Every operation takes the status last, does nothing on a fatal status and
 // first checks the stream index (-52005 at or above the stream count).
@@ -235,6 +254,15 @@ public:
     // FIFO.
     void clearApplicationFIFO(uint32_t stream, kdut::CleanupOperationComposite& list,
                               nVOAPALS100::tStatus& status);
+    // The DMA interrupt controller's wait on the stream's transfer count
+    // (its answers), for a session that holds the stream's channel (the
+    // not-reserved code, 0xBFFA431A, otherwise). The wait is a cleanup
+    // operation of the session while it runs: the session's cleanup, which
+    // gives the channel back, ends it with the cancel code (0xBFFA40E4) and
+    // leaves the stream's wait to the next holder at once.
+    void waitUntilBytesTransferred(uint32_t stream, uint64_t start, uint64_t bytes, uint32_t timeout,
+                                   kdut::CleanupOperationComposite& list, bool* timedOut,
+                                   nVOAPALS100::tStatus& status);
     // Starts the credits when the stream has them; their stop is owed.
     void startStreamCredit(uint32_t stream, kdut::CleanupOperationComposite& list,
                            nVOAPALS100::tStatus& status);

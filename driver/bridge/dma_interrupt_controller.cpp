@@ -48,7 +48,7 @@ BrixelDMAInterruptController::~BrixelDMAInterruptController() {
         signalAll(kWaitDestroyedCode);
         for (;;) {
             nVOAPAL200_acquireMutex(&waitersMutex_);
-            const bool empty = waiters_.empty();
+            const bool empty = live_ == 0;
             nVOAPAL200_releaseMutex(&waitersMutex_);
             if (empty) {
                 break;
@@ -72,7 +72,7 @@ uint32_t BrixelDMAInterruptController::waiterCount() {
 
 void BrixelDMAInterruptController::waitUntilBytesTransferred(DMAStreamInterface& channel, uint32_t id,
                                                              uint64_t start, uint64_t bytes, uint32_t timeout,
-                                                             bool* timedOut, tStatus& status) {
+                                                             bool* timedOut, tStatus& status, Wait* record) {
     if (status.isFatal()) {
         return;
     }
@@ -83,17 +83,21 @@ void BrixelDMAInterruptController::waitUntilBytesTransferred(DMAStreamInterface&
     }
     Waiter waiter;
     waiter.semaphore = &semaphore;
+    waiter.channel = &channel;
+    waiter.id = id;
+    waiter.record = record;
     const uint64_t target = start + bytes;
     const uint64_t begin = tTimebasePrecise::now();
-    if (!registerWaiter(channel, waiter, id, target, status)) {
+    if (!registerWaiter(waiter, target, status)) {
         nVOAPAL200_destroySemaphore(&semaphore);
         return;
     }
     *timedOut = false;
     for (;;) {
         // Armed before the count is read: a count that passes the target in between still signals.
+        // Revoked before the count was read: that count may be the next holder's.
         const uint64_t count = channel.getTransferCount(status);
-        if (status.isFatal() || count - start >= bytes) {
+        if (revoked(waiter, status) || status.isFatal() || count - start >= bytes) {
             break;
         }
         tStatus wait;
@@ -122,7 +126,7 @@ void BrixelDMAInterruptController::waitUntilBytesTransferred(DMAStreamInterface&
         }
         // Woken with code 0: done when the count is there.
         const uint64_t now = channel.getTransferCount(status);
-        if (status.isFatal() || now - start >= bytes) {
+        if (revoked(waiter, status) || status.isFatal() || now - start >= bytes) {
             break;
         }
         // Short: the code means nothing now, and a code that came after it counts instead.
@@ -138,52 +142,113 @@ void BrixelDMAInterruptController::waitUntilBytesTransferred(DMAStreamInterface&
             break;
         }
         kdut::internal::MutexHolder hold(waitersMutex_);
-        channel.setTransferCountNotification(target, status);
-        channel.enableInterrupt();
+        if (holdsId(waiter)) { // a revoked wait leaves the channel to the next one
+            channel.setTransferCountNotification(target, status);
+            channel.enableInterrupt();
+        }
     }
-    unregisterWaiter(channel, id, waiter);
+    unregisterWaiter(waiter);
     nVOAPAL200_destroySemaphore(&semaphore);
 }
 
-bool BrixelDMAInterruptController::registerWaiter(DMAStreamInterface& channel, Waiter& waiter, uint32_t id,
-                                                  uint64_t target, tStatus& status) {
+bool BrixelDMAInterruptController::revoked(const Waiter& waiter, tStatus& status) {
+    if (waiter.record == nullptr || !__atomic_load_n(&waiter.record->revoked_, __ATOMIC_ACQUIRE)) {
+        return false;
+    }
+    KELVO_SET_STATUS(status, kWaitCancelled);
+    return true;
+}
+
+bool BrixelDMAInterruptController::registerWaiter(Waiter& waiter, uint64_t target, tStatus& status) {
     kdut::internal::MutexHolder hold(waitersMutex_);
     if (closing_) {
         KELVO_SET_STATUS(status, static_cast<int64_t>(kWaitDestroyedCode));
         return false;
     }
-    if (waiters_.contains(id)) {
+    if (waiter.record != nullptr && __atomic_load_n(&waiter.record->revoked_, __ATOMIC_RELAXED)) {
+        KELVO_SET_STATUS(status, kWaitCancelled);
+        return false;
+    }
+    if (waiter.record != nullptr && !waiter.record->admit(status)) {
+        return false;
+    }
+    if (waiters_.contains(waiter.id)) {
         KELVO_SET_STATUS(status, kWaitBusy);
         return false;
     }
-    if (!waiters_.insert(id, &waiter, status)) {
+    if (!waiters_.insert(waiter.id, &waiter, status)) {
         return false;
     }
-    channel.setTransferCountNotification(target, status);
+    ++live_;
+    if (waiter.record != nullptr) {
+        waiter.record->waiter_ = &waiter;
+    }
+    waiter.channel->setTransferCountNotification(target, status);
     if (status.isNotFatal()) {
-        channel.enableInterrupt();
-        registration_->registerNotifier(this, id, status);
+        waiter.channel->enableInterrupt();
+        registration_->registerNotifier(this, waiter.id, status);
     }
     return true;
 }
 
-void BrixelDMAInterruptController::unregisterWaiter(DMAStreamInterface& channel, uint32_t id,
-                                                    Waiter& waiter) {
+bool BrixelDMAInterruptController::holdsId(const Waiter& waiter) {
+    auto found = waiters_.find(waiter.id);
+    return found != waiters_.end() && found->value == &waiter;
+}
+
+void BrixelDMAInterruptController::release(Waiter& waiter) {
+    auto found = waiters_.find(waiter.id);
+    if (found == waiters_.end() || found->value != &waiter) {
+        return;
+    }
+    waiters_.erase(found);
+    if (waiter.record != nullptr) {
+        waiter.record->waiter_ = nullptr;
+    }
+    waiter.channel->disableInterrupt();
+    kdut::internal::MutexHolder pending(pendingMutex_);
+    registration_->unregisterNotifier(waiter.id);
+}
+
+void BrixelDMAInterruptController::unregisterWaiter(Waiter& waiter) {
     kdut::internal::MutexHolder hold(waitersMutex_);
-    auto found = waiters_.find(id);
-    if (found != waiters_.end() && found->value == &waiter) {
-        waiters_.erase(found);
-    }
-    channel.disableInterrupt();
-    {
-        kdut::internal::MutexHolder pending(pendingMutex_);
-        registration_->unregisterNotifier(id);
-    }
-    // Under the mutex: a destruction that finds the map empty after this
+    release(waiter);
+    --live_;
+    // Under the mutex: a destruction that finds no wait left after this
     // never meets a waiter still touching the event.
     if (emptiedMade_) {
         nVOAPAL200_setEvent(&emptied_);
     }
+}
+
+void BrixelDMAInterruptController::revoke(Wait& record) {
+    kdut::internal::MutexHolder hold(waitersMutex_);
+    revokeLocked(record);
+}
+
+void BrixelDMAInterruptController::revokeOthers(uint32_t id, const void* owner) {
+    kdut::internal::MutexHolder hold(waitersMutex_);
+    auto found = waiters_.find(id);
+    if (found != waiters_.end() && found->value->record != nullptr && found->value->record->owner_ != owner) {
+        revokeLocked(*found->value->record);
+    }
+}
+
+void BrixelDMAInterruptController::revokeLocked(Wait& record) {
+    __atomic_store_n(&record.revoked_, true, __ATOMIC_RELEASE);
+    Waiter* waiter = record.waiter_;
+    if (waiter == nullptr) {
+        return; // not registered yet (refused there) or left already
+    }
+    {
+        kdut::internal::MutexHolder pending(pendingMutex_);
+        if (!waiter->signalled || waiter->pending == 0) { // a code already signalled stands
+            waiter->signalled = true;
+            waiter->pending = kWaitCancelledCode;
+        }
+    }
+    nVOAPAL200_releaseSemaphore(waiter->semaphore);
+    release(*waiter);
 }
 
 void BrixelDMAInterruptController::signal(uint32_t id, int32_t code) {

@@ -47,18 +47,6 @@ qeldma::DMADispatcher& DMAObjects::getDMADispatcher() {
     return *dispatcher_;
 }
 
-void DMAObjects::waitUntilBytesTransferred(uint32_t channel, uint64_t startCount, uint64_t byteCount,
-                                           uint32_t timeout, uint32_t* timedOut, tStatus& status) {
-    if (status.isFatal()) {
-        return;
-    }
-    VOSDBG_ASSERT(controllers_ != nullptr && channel < kNumberOfStreams);
-    bool flag = false;
-    controllers_->getDMAInterruptController().waitUntilBytesTransferred(
-        controllers_->getStreamController(channel), channel, startCount, byteCount, timeout, &flag, status);
-    *timedOut = flag ? 1 : 0;
-}
-
 void DMAObjects::signalWait(uint32_t channel, int32_t code) {
     if (controllers_ != nullptr) {
         controllers_->getDMAInterruptController().signal(channel, code);

@@ -35,9 +35,6 @@ public:
                nVOAPALS100::tStatus& status);
 
     qeldma::DMADispatcher& getDMADispatcher() override;
-    void waitUntilBytesTransferred(uint32_t channel, uint64_t startCount, uint64_t byteCount,
-                                   uint32_t timeout, uint32_t* timedOut,
-                                   nVOAPALS100::tStatus& status) override;
     void signalWait(uint32_t channel, int32_t code) override;
 
     BrixelDMAControllers* getDMAControllers() override { return controllers_.get(); }

@@ -1,5 +1,6 @@
 #include "core/kelvo_helper.h"
 
+#include "bridge/dma_dispatcher.h"
 #include "core/sequencer_tasks.h"
 #include "core/storage_map_checkers.h"
 #include "core/utilities.h"
@@ -364,13 +365,17 @@ qeldma::DMADispatcher& KelvoHelper::getDMADispatcher() const {
     return getDMAObjects().getDMADispatcher();
 }
 
-void KelvoHelper::waitUntilBytesTransferred(uint32_t channel, uint64_t startCount, uint64_t byteCount,
-                                            uint32_t timeout, uint32_t* timedOut, tStatus& status) const {
+void KelvoHelper::waitUntilBytesTransferred(kdut::CleanupOperationComposite& list, uint32_t channel,
+                                            uint64_t startCount, uint64_t byteCount, uint32_t timeout,
+                                            uint32_t* timedOut, tStatus& status) const {
     if (status.isFatal()) {
         return;
     }
     VOSDBG_ASSERT_CMP(channel, <, kNumberOfDMAChannels);
-    getDMAObjects().waitUntilBytesTransferred(channel, startCount, byteCount, timeout, timedOut, status);
+    bool flag = false;
+    getDMADispatcher().waitUntilBytesTransferred(channel, startCount, byteCount, timeout, list, &flag,
+                                                 status);
+    *timedOut = flag ? 1 : 0;
 }
 
 void KelvoHelper::cancelWaitUntilBytesTransferred(uint32_t channel) const {

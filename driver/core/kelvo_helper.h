@@ -140,8 +140,10 @@ public:
     CalibrationDispatcher& getCalibrationDispatcher() const;
     // Level 14: DMA.
     qeldma::DMADispatcher& getDMADispatcher() const;
-    void waitUntilBytesTransferred(uint32_t channel, uint64_t startCount, uint64_t byteCount,
-                                   uint32_t timeout, uint32_t* timedOut, nVOAPALS100::tStatus& status) const;
+    // The dispatcher's wait of the session whose cleanup list is list.
+    void waitUntilBytesTransferred(kdut::CleanupOperationComposite& list, uint32_t channel,
+                                   uint64_t startCount, uint64_t byteCount, uint32_t timeout,
+                                   uint32_t* timedOut, nVOAPALS100::tStatus& status) const;
     // Ends the channel's pending wait with 0xBFFA40E4.
     void cancelWaitUntilBytesTransferred(uint32_t channel) const;
     // Ends the pending wait of every DMA channel with 0xBFFA9179; nothing below level 14.

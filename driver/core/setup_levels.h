@@ -258,14 +258,8 @@ public:
     static constexpr uint32_t kLevel = 14;
     DMAObjectsInterface() : SetupTask(kKind) {}
 
+    // The DMA dispatcher, the streams' requests and waits.
     virtual qeldma::DMADispatcher& getDMADispatcher() = 0;
-    // The bridge DMA interrupt controller's wait on the transfer counter of
-    // the channel's stream: returns once the counter has advanced by
-    // byteCount beyond startCount, at the timeout (*timedOut = 1, status
-    // clean), or when a signal ends the wait with its code.
-    virtual void waitUntilBytesTransferred(uint32_t channel, uint64_t startCount, uint64_t byteCount,
-                                           uint32_t timeout, uint32_t* timedOut,
-                                           nVOAPALS100::tStatus& status) = 0;
     // Ends the channel's pending wait with code.
     virtual void signalWait(uint32_t channel, int32_t code) = 0;
     // The controller set of both channels; null in stand-ins.

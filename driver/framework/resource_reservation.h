@@ -67,6 +67,7 @@ public:
     Holder holderOf(const CleanupOperationComposite* session, uint64_t mask, uint64_t* generation = nullptr);
     uint64_t getAvailableMask() const { return availableMask_; }
     uint32_t getAlreadyReservedCode() const { return alreadyReservedCode_; }
+    uint32_t getNotReservedCode() const { return notReservedCode_; }
 
 private:
     uint32_t alreadyReservedCode_;

@@ -123,10 +123,11 @@ bool racerAnswer(std::int32_t status) {
     return oneOf(status, {0, KELVO_STATUS_RESERVED_BY_OTHER, KELVO_STATUS_CHANNEL_NOT_RESERVED, kNoTransfers,
                           tStatus::kNotAccessible, KELVO_STATUS_STREAM_RUNNING});
 }
-// A shared handle: besides, closed by the cleaner, its routing cleaned up, the route another's.
+// A shared handle: besides, closed by the cleaner, its routing cleaned up, the route another's, a wait
+// ended by the cleaner's cleanup.
 bool sharedAnswer(std::int32_t status) {
     return transient(status) || racerAnswer(status) ||
-           oneOf(status, {KELVO_E_INVALID, kNoRouting, kRouteConflict});
+           oneOf(status, {KELVO_E_INVALID, kNoRouting, kRouteConflict, KELVO_STATUS_WAIT_CANCELLED});
 }
 // A mixer's handle: besides, closed by its other thread, a mask beyond the channel or a transfer of the
 // other direction refused, a second wait refused, a wait cancelled.

@@ -105,7 +105,9 @@ public:
     bool areStorageMapChecksumsValid(tStatus&) { return true; }
     bool areStorageMapVersionsValid(tStatus&) { return true; }
     qeldma::DMADispatcher* getDMADispatcher() { return nullptr; }
-    void waitUntilBytesTransferred(uint32_t, uint64_t, uint64_t, uint32_t, uint32_t* timedOut, tStatus&) {
+    template <class Session>
+    void waitUntilBytesTransferred(Session&, uint32_t, uint64_t, uint64_t, uint32_t, uint32_t* timedOut,
+                                   tStatus&) {
         *timedOut = 1;
     }
     void cancelWaitUntilBytesTransferred(uint32_t) {}

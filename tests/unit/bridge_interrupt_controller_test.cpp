@@ -339,6 +339,82 @@ TEST_F(DmaWaits, TheFirstCodeAfterAShortWakeUpStands) {
     EXPECT_EQ(result.code, kCancel);
 }
 
+// A wait with its owner's record: refused by the record, or revoked (by its owner, or as another
+// owner's grant revokes the others' waits) before it registers, while it waits, at the look after a
+// short wake-up (the count there by then) or just before that wake-up's re-arm: it answers the cancel
+// code, armed once at most and its interrupt off, and a wait on its id registers as soon as the revoke
+// returns.
+TEST_F(DmaWaits, ARevokedWaitAnswersTheCancelCodeAndLeavesItsIdAtOnce) {
+    struct Record : BrixelDMAInterruptController::Wait {
+        explicit Record(const void* owner) : Wait(owner) {}
+        bool admit(tStatus& status) override {
+            KELVO_SET_STATUS(status, refusal);
+            return status.isNotFatal();
+        }
+        int64_t refusal = 0;
+    };
+    enum When { kRefused, kBefore, kBlocked, kByAGrant, kAtTheLook, kBeforeTheReArm };
+    const char* const names[] = {"refused",    "before",      "blocked",
+                                 "by a grant", "at the look", "before the re-arm"};
+    const int owner = 0, other = 0;
+    for (int when = kRefused; when <= kBeforeTheReArm; ++when) {
+        SCOPED_TRACE(names[when]);
+        FakeChannel channel, next;
+        Record record(&owner);
+        record.refusal = when == kRefused ? KELVO_STATUS_CHANNEL_NOT_RESERVED : 0;
+        if (when == kBefore) {
+            waits->revoke(record);
+        }
+        Result result, second;
+        std::atomic<bool> looked = false;
+        channel.onCount = [&] {
+            if (channel.count == 10 && !looked.exchange(true) && when == kAtTheLook) {
+                waits->revoke(record);
+                channel.count = 64;
+            }
+        };
+        Worker waiter([&] {
+            bool inHook = false;
+            int after = 0; // locks after the look: the pending code's, then the re-arm's
+            kal::thread::onMutexAcquire([&] {
+                if (looked && !inHook && ++after == 2 && when == kBeforeTheReArm) {
+                    inHook = true;
+                    waits->revoke(record);
+                }
+            });
+            tStatus status;
+            const uint32_t timeout = when <= kBefore ? 0 : 0xFFFFFFFF; // (one let in would time out)
+            waits->waitUntilBytesTransferred(channel, 1, 0, 64, timeout, &result.timedOut, status, &record);
+            kal::thread::onMutexAcquire({});
+            result.code = status.getCode();
+        });
+        if (when >= kBlocked) {
+            ASSERT_TRUE(eventually([&] { return channel.enabled.load(); }));
+            waits->revokeOthers(1, &owner); // its own owner's grant leaves it
+            EXPECT_EQ(waits->waiterCount(), 1u);
+            if (when >= kAtTheLook) {
+                channel.count = 10;
+                waits->signal(1, 0);
+            } else if (when == kByAGrant) {
+                waits->revokeOthers(1, &other);
+            } else {
+                waits->revoke(record);
+            }
+            if (when < kAtTheLook) {
+                second = wait(next, 1, 0, 64, 0);
+                EXPECT_EQ(std::tuple(second.code, second.timedOut), std::tuple(int64_t{0}, true))
+                    << "the id is free";
+            }
+        }
+        waiter.join();
+        EXPECT_EQ(std::tuple(result.code, result.timedOut, channel.arms(), channel.enabled.load(),
+                             waits->waiterCount()),
+                  std::tuple(when == kRefused ? int64_t{KELVO_STATUS_CHANNEL_NOT_RESERVED} : int64_t{kCancel},
+                             false, when <= kBefore ? std::vector<uint64_t>{} : std::vector<uint64_t>{64},
+                             false, 0u));
+    }
+}
+
 // A second wait on an id is refused before arming; destruction wakes every blocked waiter.
 TEST_F(DmaWaits, ASecondWaitIsRefusedAndDestructionEndsBlockedWaiters) {
     FakeChannel channels[2];

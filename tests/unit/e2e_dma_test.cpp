@@ -1,6 +1,7 @@
 // DMA end to end through the host's C API: both directions on every board, the wait's checks; then two
 // handles (channel 0's engine in step mode): what a close takes back, refusals, locked pages,
 // reservations, both at work at once.
+#include <memory>
 #include <numeric>
 #include <optional>
 #include <thread>
@@ -181,6 +182,33 @@ protected:
         call();
         kal::thread::onMutexAcquire({});
         return calls >= nth;
+    }
+    // As atLock, call on worker (which the caller joins), for a call that may block until body's work
+    // ends it: false, body not run, once call ended or blocks where blocked says before its nth lock.
+    static bool atLockOrBlocked(int nth, std::optional<Worker>& worker, const std::function<void()>& call,
+                                const std::function<bool()>& blocked, const std::function<void()>& body) {
+        enum { kUndecided, kRan, kNotToRun, kRunning };
+        const auto state = std::make_shared<std::atomic<int>>(kUndecided);
+        worker.emplace([nth, call, body, state] {
+            int calls = 0;
+            kal::thread::onMutexAcquire([&] {
+                int undecided = kUndecided;
+                if (++calls == nth && state->compare_exchange_strong(undecided, kRunning)) {
+                    body();
+                    *state = kRan;
+                }
+            });
+            call();
+            kal::thread::onMutexAcquire({});
+        });
+        for (int undecided = kUndecided; *state != kRan; undecided = kUndecided) {
+            if ((worker->done() || (kal::thread::isBlocked(worker->id()) && blocked())) &&
+                state->compare_exchange_strong(undecided, kNotToRun)) {
+                return false;
+            }
+            std::this_thread::yield();
+        }
+        return true;
     }
     // Starts request on a thread of its own and returns once it has ended or blocks.
     static void meanwhile(std::optional<Worker>& worker, const std::function<void()>& request) {
@@ -466,14 +494,15 @@ TEST_F(E2EDmaSessions, ARequestUnderWayOnAStreamHoldsUpOnlyWhatNeedsThatStream) 
 }
 
 // Each of a's requests that takes several steps on the streams (a grant, a cleanup, a close, a stop, a
-// FIFO clear, an addition), paused at every lock it takes (a grant also held in the module at its first
-// step, the credits' stop of b's start), while another handle's or a's other thread's short sequence
-// runs to its end, leaves what must always hold, whatever the requests answered: no halt; data from the
-// device lands only in the buffers of the handle whose stream carried it, and the device receives on a
-// stream only the bytes of the handle that allowed them; every stream still running stops when the
-// handle that last started it asks, and carries that handle's data alone while it holds the channel; a
-// request of a's other thread (its cleanup too) during a's grant waits for it; and once every handle
-// has closed, no page list is locked and no stream runs.
+// FIFO clear, an addition, a wait), paused at every lock it takes (a grant also held in the module at its
+// first step, the credits' stop of b's start), while another handle's or a's other thread's short
+// sequence runs to its end, leaves what must always hold, whatever the requests answered: no halt; data
+// from the device lands only in the buffers of the handle whose stream carried it, and the device
+// receives on a stream only the bytes of the handle that allowed them; every stream still running stops
+// when the handle that last started it asks, and carries that handle's data alone while it holds the
+// channel, where nothing of a's stops it; a request of a's other thread (its cleanup too) during a's
+// grant waits for it; a's wait ends once a gave the channel back, and b's waits are b's own; and once
+// every handle has closed, no page list is locked and no stream runs.
 TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
     constexpr int32_t kReserved = KELVO_STATUS_RESERVED_BY_OTHER;
     constexpr uint32_t kBytes = 4096;
@@ -482,9 +511,10 @@ TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
     enum Role { kA, kB };
     constexpr uint8_t kFrom[] = {0x3A, 0x3B}, kTo[] = {0xA5, 0xB6};
     std::vector<uint8_t> in[2], out[2];
-    std::atomic<int> starter[2]; // of each stream: the role that started it last, or -1
-    std::atomic<bool> closed[2]; // a role's handle
-    std::atomic<bool> foreign;   // the device received bytes that were not the allowing role's
+    std::atomic<int> starter[2];  // of each stream: the role that started it last, or -1
+    std::atomic<bool> closed[2];  // a role's handle
+    std::atomic<bool> foreign;    // the device received bytes that were not the allowing role's
+    std::atomic<int64_t> bResets; // once b holds the channel and started stream 1: its FIFO resets, or -1
     const auto handle = [&](int role) { return role == kA ? a : b; };
     // A request of a role's handle, which may have closed meanwhile: its transport's refusal is its answer.
     // Those of the sequence beside are counted as they answer.
@@ -520,10 +550,21 @@ TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
     };
     // The device's data on stream 0 for role's stream; role's allowance on stream 1 (exact: of one
     // transfer, which must arrive whole), what arrives checked.
+    constexpr uint32_t kData = 512;
     const auto produceFor = [&](int role) { // (bytes left queued would reach a later row's stream)
         if (engine(0).running()) {
-            produce(std::vector<uint8_t>(512, kFrom[role]));
+            produce(std::vector<uint8_t>(kData, kFrom[role]));
         }
+    };
+    // A wait on stream 0 from the count 0 (a start clears it).
+    const auto waitFor = [&](int role, uint32_t bytes, uint32_t timeout) {
+        kelvo_brixelTools_waitUntilBytesTransferred_out out{};
+        const kelvo_brixelTools_waitUntilBytesTransferred_in in{0, 0, 0, bytes, timeout, 0, 0};
+        kelvo_ioctl_header header{address(&in), address(&out), sizeof(in), sizeof(out), 0, 0};
+        const int32_t transport =
+            kelvo_ioctl(handle(role), KELVO_IOCTL_brixelTools_waitUntilBytesTransferred, &header);
+        out.status = transport != 0 ? transport : out.status;
+        return out;
     };
     const auto allowAs = [&](int role, bool exact) {
         engine(1).clearSunk();
@@ -554,7 +595,7 @@ TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
     // a's request (on stream 1 where it works on one), after the streams its owner lists and starts
     // first; held: paused once, held in the module at the credits' stop (the tap's block and offset), not
     // at every lock. A stop of a's (on stream 0) that makes a's grant (the reserve let in after it): a owed
-    // nothing.
+    // nothing. a's wait for b's packet on stream 0, a holding the channel: only a's cleanup beside ends it.
     enum Paused {
         kGrant,
         kHeldGrant,
@@ -565,7 +606,8 @@ TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
         kClose,
         kStop,
         kFifoClear,
-        kAddition
+        kAddition,
+        kWait
     };
     const struct {
         const char* name;
@@ -599,6 +641,26 @@ TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
          {1},
          [&] { return simple(a, KELVO_IOCTL_brixelTools_clearApplicationFIFO, 1); }},
         {"addition", kA, {}, {}, [&] { return add(kA, 1); }},
+        {"wait", kA, {}, {0}, [&] { return waitFor(kA, kData, ~0u).status; }},
+    };
+    const auto dmaWaits = [&]() -> brixeltools::BrixelDMAInterruptController& {
+        return deviceOf(index)
+            ->getKelvoHelper()
+            ->getTaskAs<kelvo_driver::DMAObjects>()
+            .getDMAControllers()
+            ->getDMAInterruptController();
+    };
+    // What a gave the channel back with, then b's reserve, add and start on stream 0, b's wait at once,
+    // the device's data for b and b's wait for it.
+    const auto bWaits = [&](int32_t givenBack) {
+        std::vector<int32_t> codes{
+            givenBack, tell(kB, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0}),
+            add(kB, 0), startAs(kB, 0)};
+        const auto atOnce = waitFor(kB, kData, 0);
+        codes.insert(codes.end(), {atOnce.status, static_cast<int32_t>(atOnce.timedOut)});
+        produceFor(kB);
+        codes.push_back(codes[3] == 0 ? waitFor(kB, kData, ~0u).status : -1);
+        return codes;
     };
     // The sequence beside it, its answers in order.
     enum Sequence {
@@ -608,7 +670,9 @@ TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
         kBCloses,
         kAOnStream0,
         kAOnStream1,
-        kAClaimsAndData
+        kAClaimsAndData,
+        kAGivesBackBWaits,
+        kAUnreservesBWaits
     };
     const struct {
         const char* name;
@@ -620,6 +684,10 @@ TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
                  tell(kA, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{}),
                  tell(kB, KELVO_IOCTL_kdut_reserveResources, kelvo_kdut_reserveResources_in{1, 0, 0}),
                  add(kB, 1), startAs(kB, 1)};
+             // b holds the channel and started stream 1 (now or before): nothing of a's stops it.
+             if (codes[1] == 0 && (codes[3] == 0 || codes[3] == KELVO_STATUS_STREAM_RUNNING)) {
+                 bResets = static_cast<int64_t>(engine(1).fifoResets());
+             }
              codes.push_back(codes.back() == 0 ? allowAs(kB, true) : 0);
              return codes;
          }},
@@ -660,16 +728,31 @@ TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
              }
              return std::vector<int32_t>{};
          }},
+        {"a's cleanup, then b's reserve, add, start, wait at once, the device's data for b and b's wait",
+         [&] {
+             const int32_t code = tell(kA, KELVO_IOCTL_kdut_cleanup, kelvo_kdut_cleanup_in{});
+             EXPECT_EQ(dmaWaits().waiterCount(), 0u) << "a's cleanup ended a's wait";
+             return bWaits(code);
+         }},
+        {"a's reservation given back alone (a's cleanup before it reaches a's wait), then b's as above",
+         [&] {
+             tStatus status;
+             sessionOf(a)->unreserveResources(status);
+             return bWaits(static_cast<int32_t>(status.getCode()));
+         }},
     };
     plug("solstra");                               // stream 1 has credits
     const kal::clock::ScopedStepped stepped(1000); // the sequences block at locks only, never in a sleep
     const size_t lists = lockedLists();
     kelvo_close(a);
     kelvo_close(b);
-    for (int p = kGrant; p <= kAddition; ++p) {
-        for (int q = kAGivesBackBTakesOver;
-             q <= kAClaimsAndData && (q < kAClaimsAndData || p <= kHeldStopGrants); ++q) {
-            bool reached = true;
+    // a's claim beside the grants only; b's waits beside a's wait alone.
+    const auto pairs = [&](int p, int q) {
+        return (p == kWait) == (q >= kAGivesBackBWaits) && (q != kAClaimsAndData || p <= kHeldStopGrants);
+    };
+    for (int p = kGrant; p <= kWait; ++p) {
+        for (int q = kAGivesBackBTakesOver; q <= kAUnreservesBWaits; ++q) {
+            bool reached = pairs(p, q);
             for (int nth = 1; reached; ++nth) {
                 SCOPED_TRACE(::testing::Message() << "a's " << paused[p].name << " at its lock " << nth
                                                   << ", beside " << sequences[q].name);
@@ -682,8 +765,12 @@ TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
                 }
                 starter[0] = starter[1] = -1;
                 foreign = false;
+                bResets = -1;
                 answered = 0;
                 engine(1).clearSunk();
+                if (p == kWait) {
+                    EXPECT_EQ(reserveAll(a), 0);
+                }
                 for (const uint32_t stream : paused[p].listed) {
                     EXPECT_EQ(add(paused[p].owner, stream), 0);
                 }
@@ -693,8 +780,15 @@ TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
                 const FatalHookCapture halts;
                 int32_t answer = -1;
                 std::vector<int32_t> seq;
-                std::optional<Worker> besides;
-                if (paused[p].held != nullptr) { // under the module's lock: the grant waits there
+                std::optional<Worker> besides, waiting;
+                const auto besideRuns = [&] {
+                    meanwhile(besides, [&] { beside = true, seq = sequences[q].run(); });
+                };
+                if (p == kWait) { // blocked in its wait, a's wait is past its last lock
+                    reached = atLockOrBlocked(
+                        nth, waiting, [&] { answer = paused[p].request(); },
+                        [&] { return dmaWaits().waiterCount() != 0; }, besideRuns);
+                } else if (paused[p].held != nullptr) { // under the module's lock: the grant waits there
                     sim::Block* block = module(index).nisoFpga().find(paused[p].held);
                     std::atomic<bool> there = false, go = false;
                     block->setTap(paused[p].offset, [&] {
@@ -716,13 +810,15 @@ TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
                     reached = false;
                 } else {
                     reached = atLock(
-                        nth, [&] { answer = paused[p].request(); },
-                        [&] { meanwhile(besides, [&] { beside = true, seq = sequences[q].run(); }); });
+                        nth, [&] { answer = paused[p].request(); }, besideRuns);
                 }
                 if (besides) {
                     besides->join();
                 } else {
                     seq = sequences[q].run();
+                }
+                if (waiting) {
+                    waiting->join();
                 }
                 EXPECT_EQ(halts.count(), 0);
                 const bool aGaveBack = q == kAGivesBackBTakesOver; // its cleanup settled what a owed
@@ -733,6 +829,9 @@ TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
                     EXPECT_TRUE(answer == KELVO_STATUS_NOT_ACCESSIBLE || answer == kReserved ||
                                 (answer == 0 && q == kAOnStream0)) // what a's other thread started
                         << answer;
+                } else if (p == kWait) { // ended by a's cleanup or b's grant, or let in no more
+                    EXPECT_TRUE(answer == KELVO_STATUS_WAIT_CANCELLED || answer == kNotReserved) << answer;
+                    EXPECT_EQ(seq, (std::vector<int32_t>{0, 0, 0, 0, 0, 1, 0})) << "b's waits are b's own";
                 } else if (p != kAddition) {
                     EXPECT_EQ(answer, 0);
                 }
@@ -741,6 +840,8 @@ TEST_F(E2EDmaSessions, EveryLockOfAMultiStepRequestLeavesEveryoneWhatIsTheirs) {
                     EXPECT_EQ((std::vector<int32_t>{startAs(kA, 1), stop(kA, 1)}), std::vector<int32_t>(2, 0))
                         << "a's transfer stays listed";
                 }
+                EXPECT_TRUE(bResets < 0 || static_cast<int64_t>(engine(1).fifoResets()) == bResets)
+                    << "b's stream 1 stays b's while b holds the channel";
                 // Every stream still running: its last starter's, carrying that handle's data alone while
                 // it holds the channel, stopped at its asking.
                 for (const uint32_t stream : {0u, 1u}) {

@@ -116,11 +116,12 @@ template <class Device, class Session> struct DeviceAccess {
     static void checkReserved(Session& session, uint64_t mask, nVOAPALS100::tStatus& status) {
         session.checkReserved(mask, status);
     }
-    // The DMA interrupt controller's wait on a channel below 2, and its cancel (0xBFFA40E4).
-    static void waitUntilBytesTransferred(Device& device, uint32_t channel, uint64_t start, uint64_t bytes,
-                                          uint32_t timeout, uint32_t* timedOut,
+    // The session's wait on a DMA channel below 2 (ended by its cleanup), and the channel's cancel
+    // (0xBFFA40E4).
+    static void waitUntilBytesTransferred(Device& device, Session& session, uint32_t channel, uint64_t start,
+                                          uint64_t bytes, uint32_t timeout, uint32_t* timedOut,
                                           nVOAPALS100::tStatus& status) {
-        device.waitUntilBytesTransferred(channel, start, bytes, timeout, timedOut, status);
+        device.waitUntilBytesTransferred(session, channel, start, bytes, timeout, timedOut, status);
     }
     static void cancelWaitUntilBytesTransferred(Device& device, uint32_t channel) {
         device.cancelWaitUntilBytesTransferred(channel);

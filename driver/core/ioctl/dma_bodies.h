@@ -5,7 +5,8 @@
 // dispatcher refuses them (0xBFFA4319). The wait and its
 // cancel check the DMA channel against the session's reservation first (DMA
 // channels 0 and 1 belong to physical channel 0; a DMA channel of 2 or more
-// is 0xBFFA4303, checked before the shift). Also the reload of the
+// is 0xBFFA4303, checked before the shift); the wait then goes to the
+// dispatcher with the session, whose cleanup ends it. Also the reload of the
 // calibration values (level 19), whose mask is checked the same way.
 #pragma once
 
@@ -123,9 +124,10 @@ template <class A> void brixelTools_getTransferCount(Ctx<A, Op::brixelTools_getT
 template <class A>
 void brixelTools_waitUntilBytesTransferred(Ctx<A, Op::brixelTools_waitUntilBytesTransferred>& c) {
     if (dma::checkMask<A>(c.event, dma::maskOfDMAChannel(c.in.channel), c.status)) {
+        auto* session = static_cast<typename A::SessionType*>(nVOAPAL000::sessionOf(c.event));
         uint32_t timedOut = 0;
-        A::waitUntilBytesTransferred(c.device, c.in.channel, c.in.startCount, c.in.byteCount, c.in.timeout,
-                                     &timedOut, c.status);
+        A::waitUntilBytesTransferred(c.device, *session, c.in.channel, c.in.startCount, c.in.byteCount,
+                                     c.in.timeout, &timedOut, c.status);
         c.out.timedOut = timedOut;
     }
 }

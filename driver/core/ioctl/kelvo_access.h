@@ -96,11 +96,12 @@ template <> struct DeviceAccess<KelvoDevice, fenwicksharedsource::KernelSession>
     static void checkReserved(SessionType& session, uint64_t mask, nVOAPALS100::tStatus& status) {
         session.checkReserved(mask, status);
     }
-    static void waitUntilBytesTransferred(KelvoDevice& device, uint32_t channel, uint64_t start,
-                                          uint64_t bytes, uint32_t timeout, uint32_t* timedOut,
-                                          nVOAPALS100::tStatus& status) {
+    static void waitUntilBytesTransferred(KelvoDevice& device, SessionType& session, uint32_t channel,
+                                          uint64_t start, uint64_t bytes, uint32_t timeout,
+                                          uint32_t* timedOut, nVOAPALS100::tStatus& status) {
         if (KelvoHelper* helper = device.getKelvoHelper()) {
-            helper->waitUntilBytesTransferred(channel, start, bytes, timeout, timedOut, status);
+            helper->waitUntilBytesTransferred(session.getCleanupOperationComposite(), channel, start, bytes,
+                                              timeout, timedOut, status);
         } else {
             KELVO_SET_STATUS(status, nVOAPALS100::tStatus::kInvalidState);
         }

@@ -813,7 +813,23 @@ KELVO_BOOL_OUTPUT(storageMap_isChecksumValid, valid);
  * both DMA channels as their close would: the streams they started are
  * stopped and their FIFOs reset, and their transfers are taken back; so
  * nothing they set up before, nor their cleanup or close afterwards, reaches
- * the holder's stream or data. */
+ * the holder's stream or data, but for one thing: an additive transfer
+ * count (writeStreamAdditiveTransferCount) that another handle wrote stays
+ * with the stream circuit, which offers no way to withdraw it. The grant
+ * and that handle's close leave it, and the holder's bytes to the device
+ * move up to it before the holder allows any.
+ *
+ * waitUntilBytesTransferred waits, on a DMA channel whose physical channel
+ * the handle holds (0xBFFA431A otherwise), until the channel's transfer
+ * count has passed startCount by byteCount, or for timeout milliseconds
+ * (timedOut 1, status 0; 0 only looks, 0xFFFFFFFF waits without limit). One
+ * wait at a time per DMA channel: a second answers -52020.
+ * cancelWaitUntilBytesTransferred ends the channel's wait with 0xBFFA40E4.
+ * A wait is its handle's for as long as the handle holds the reservation
+ * that let it in: the handle's kdut_cleanup (which gives the reservation
+ * back) ends it as a cancel does, and so does a grant of the channel to
+ * another handle, whatever bytes move afterwards; the DMA channel's next
+ * wait (the next holder's) is its own at once. */
 #define KELVO_DMA_MAX_TRANSFER_BYTES (1ull << 40)
 #define KELVO_DMA_MAX_ENTRIES_PER_LIST (1ull << 20)
 #define KELVO_DMA_MAX_LOCKED_BYTES_PER_HANDLE (1ull << 30)
