@@ -130,8 +130,9 @@ std::size_t unjoinedThreads();
 // thread is at one of its locks, holding the ones taken before.
 void onMutexAcquire(std::function<void()> hook);
 // Runs hook on the calling thread inside each nVOKAL150_releaseMutex it makes
-// from now on, once the mutex is free for others and before the release is
-// out of it (an empty hook: no more).
+// from now on, once the mutex is free for others or handed to a sleeper, and
+// before the release wakes that sleeper and is out of it (an empty hook: no
+// more).
 void onMutexRelease(std::function<void()> hook);
 } // namespace thread
 

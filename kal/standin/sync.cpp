@@ -94,32 +94,50 @@ using kal::detail::ThreadRecord;
 
 // ---- mutexes and spin locks -------------------------------------------------
 
-// What both kinds of lock hold: the lock itself and the thread holding it
-// (written by the holder, with plain stores: only its own value or another
-// thread's matters to the misuse checks, as a kernel's lock owner field).
-// kKind names the kind in failure messages and kFault is its fault knob.
+// A thread asleep on a kernel mutex: a node of the mutex's queue, on the
+// sleeper's stack. Its word says what a release did for it, and is what it
+// sleeps on (a futex).
+struct MutexWaiter {
+    static constexpr std::uint32_t kAsleep = 0;
+    static constexpr std::uint32_t kWoken = 1;   // the mutex was let go and the sleeper woken to take it
+    static constexpr std::uint32_t kLost = 2;    // woken, it found the mutex taken again
+    static constexpr std::uint32_t kGranted = 3; // the mutex was handed to the sleeper: it holds it
+    std::atomic<std::uint32_t> word{kAsleep};
+    ThreadRecord* record = nullptr;
+    MutexWaiter* next = nullptr; // under the mutex's queue lock
+};
+
+// The kernel mutex. Its state word says whether it is taken and whether
+// threads sleep on it; the sleepers queue in the order they came, and a
+// release wakes the first, or hands the mutex to it (it stays taken, and no
+// other thread can take it in between) when that sleeper woke and found it
+// taken by another thread: as a kernel's mutex hands off to a waiter that
+// starves, so a sleeper that has lost the mutex once waits for no other
+// hold. The thread holding it is written by the holder, with plain stores:
+// only its own value or another thread's matters to the misuse checks, as a
+// kernel's lock owner field. kKind names the kind in failure messages and
+// kFault is its fault knob.
 struct KernelMutex {
     static constexpr const char* kKind = "mutex";
     static constexpr std::string_view kFault = kal::faults::kMutex;
+    static constexpr std::uint32_t kTaken = 1;
+    static constexpr std::uint32_t kSleepers = 2; // the queue is not empty (changed under queueLock)
     static inline std::atomic<std::size_t> live{0};
-    std::mutex lock;
+    std::atomic<std::uint32_t> state{0};
     std::atomic<ThreadRecord*> holder{nullptr};
     // The processor the holder issued a wake-up from while it is inside it,
     // kal::detail::kNotWaking otherwise.
     std::atomic<int> holderWaking{kal::detail::kNotWaking};
-    // Releases so far: what a sleeping thread waits on; the threads asleep.
-    std::atomic<std::uint32_t> releases{0};
-    std::atomic<std::uint32_t> sleepers{0};
-    // Releases still inside after their unlock (waking sleepers, handing the
-    // mutex on): the mutex is not freed under them.
+    // Releases still inside after the mutex is let go or handed on (waking
+    // its sleeper): the mutex is not freed under them.
     std::atomic<std::uint32_t> releasing{0};
-    // A sleeper woke and found the mutex taken again: the next release
-    // hands the mutex on (waits for another thread to take it) before its
-    // thread may take it again, as a kernel's mutex hands off to a waiter
-    // that starves.
-    std::atomic<bool> handoff{false};
+    std::mutex queueLock;
+    MutexWaiter* first = nullptr; // the sleepers, under queueLock
+    MutexWaiter* last = nullptr;
 };
 
+// A spin lock: the lock itself and the thread holding it (written as the
+// mutex's holder is).
 struct SpinLock {
     static constexpr const char* kKind = "spin lock";
     static constexpr std::string_view kFault = kal::faults::kSpinLock;
@@ -155,7 +173,7 @@ template <typename Lock> void destroyLock(nVOKAL_tHandle handle, const char* wha
     }
     if constexpr (std::is_same_v<Lock, KernelMutex>) {
         // Another thread's release let the destroying thread have it and is
-        // still on its way out (at most its hand-off's wait).
+        // still on its way out (at most the wake-up of a sleeper).
         if (lock->releasing.load(std::memory_order_acquire) != 0) {
             kal::detail::BlockedScope blocked(kal::detail::self(), kal::detail::Blocked::mutex);
             while (lock->releasing.load(std::memory_order_acquire) != 0) {
@@ -173,9 +191,6 @@ template <typename Lock> void destroyLock(nVOKAL_tHandle handle, const char* wha
 constexpr std::chrono::nanoseconds kMutexSpin{10000};
 // The longest spin behind a holder inside a wake-up.
 constexpr std::chrono::microseconds kWakingSpin{50};
-// The longest a release that hands the mutex on waits for the woken thread
-// to take it.
-constexpr std::chrono::microseconds kHandoffWait{2000};
 // Tries of a contended spin lock before sleeping on it: a microsecond or two.
 constexpr int kSpinLockTries = 64;
 
@@ -183,6 +198,14 @@ void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_ia32_pause();
 #endif
+}
+
+// Takes the mutex if it is not taken (whether threads sleep on it or not).
+bool tryTake(KernelMutex& m) {
+    std::uint32_t state = m.state.load(std::memory_order_relaxed);
+    return (state & KernelMutex::kTaken) == 0 &&
+           m.state.compare_exchange_strong(state, state | KernelMutex::kTaken, std::memory_order_acquire,
+                                           std::memory_order_relaxed);
 }
 
 // As a kernel's mutex does while its holder runs: watches the holder with
@@ -193,7 +216,7 @@ bool spinOn(KernelMutex& m) {
     const auto start = std::chrono::steady_clock::now();
     for (unsigned spin = 1;; ++spin) {
         cpuRelax();
-        if (m.holder.load(std::memory_order_relaxed) == nullptr && m.lock.try_lock()) {
+        if (m.holder.load(std::memory_order_relaxed) == nullptr && tryTake(m)) {
             return true;
         }
         if (spin % 32 == 0) {
@@ -406,6 +429,104 @@ nVOKAL_tStatus waitEvent(void* event, const char* what, bool interruptible,
 } // namespace
 
 namespace {
+
+void setBlocked(ThreadRecord& record, kal::detail::Blocked kind) {
+    record.blocked.store(static_cast<int>(kind), std::memory_order_release);
+}
+
+// Queues the thread on the mutex (unless it can take it now) and sleeps until
+// it holds it: a release hands it the mutex, or wakes it to take it. It shows
+// as blocked while it is queued, except between a release's wake-up and its
+// try (as a kernel's woken task runs).
+void sleepOnMutex(KernelMutex& m, ThreadRecord& me) {
+    using kal::detail::Blocked;
+    MutexWaiter waiter;
+    waiter.record = &me;
+    {
+        std::lock_guard g(m.queueLock);
+        // From here on a release passes the queue lock: the mutex is taken
+        // now, or the thread is queued before its holder lets it go.
+        m.state.fetch_or(KernelMutex::kSleepers);
+        if (tryTake(m)) {
+            if (m.first == nullptr) {
+                m.state.fetch_and(~KernelMutex::kSleepers);
+            }
+            return;
+        }
+        (m.last != nullptr ? m.last->next : m.first) = &waiter;
+        m.last = &waiter;
+        setBlocked(me, Blocked::mutex);
+    }
+    struct Unblock {
+        ThreadRecord& record;
+        ~Unblock() { setBlocked(record, Blocked::none); }
+    } unblock{me};
+    for (std::uint32_t seen = MutexWaiter::kAsleep;;) {
+        kal::detail::futexWait(waiter.word, seen, nullptr);
+        seen = waiter.word.load(std::memory_order_acquire);
+        if (seen == MutexWaiter::kGranted) {
+            return;
+        }
+        if (seen != MutexWaiter::kWoken) {
+            continue;
+        }
+        {
+            // The first of the queue, woken: it takes the mutex if no other
+            // thread took it first, else the next release hands it on.
+            std::lock_guard g(m.queueLock);
+            if (waiter.word.load(std::memory_order_acquire) == MutexWaiter::kGranted) {
+                return;
+            }
+            if (tryTake(m)) {
+                m.first = waiter.next;
+                if (m.first == nullptr) {
+                    m.last = nullptr;
+                    m.state.fetch_and(~KernelMutex::kSleepers);
+                }
+                return;
+            }
+            waiter.word.store(MutexWaiter::kLost, std::memory_order_relaxed);
+            setBlocked(me, Blocked::mutex);
+        }
+        // As a kernel's first waiter does, it spins on for the hand-off a
+        // while (the holder that took the mutex first may be quick) before
+        // it sleeps again.
+        seen = MutexWaiter::kLost;
+        const auto start = std::chrono::steady_clock::now();
+        for (unsigned spin = 1; waiter.word.load(std::memory_order_acquire) == MutexWaiter::kLost; ++spin) {
+            cpuRelax();
+            if (spin % 32 == 0 && std::chrono::steady_clock::now() - start >= kMutexSpin) {
+                break;
+            }
+        }
+    }
+}
+
+// A release's part when threads sleep on the mutex: it hands the mutex to
+// the first sleeper if that one woke and found it taken by another thread,
+// and otherwise lets it go and wakes the first sleeper (unless a release
+// woke it already). The sleeper to wake (null: none).
+MutexWaiter* letGoOrHandOn(KernelMutex& m) {
+    std::lock_guard g(m.queueLock);
+    MutexWaiter* const first = m.first;
+    if (first != nullptr && first->word.load(std::memory_order_relaxed) == MutexWaiter::kLost) {
+        m.first = first->next;
+        if (m.first == nullptr) {
+            m.last = nullptr;
+            m.state.fetch_and(~KernelMutex::kSleepers); // and it stays taken
+        }
+        first->word.store(MutexWaiter::kGranted, std::memory_order_release);
+        return first;
+    }
+    m.state.fetch_and(~KernelMutex::kTaken);
+    if (first == nullptr || first->word.load(std::memory_order_relaxed) == MutexWaiter::kWoken) {
+        return nullptr;
+    }
+    first->word.store(MutexWaiter::kWoken, std::memory_order_release);
+    setBlocked(*first->record, kal::detail::Blocked::none);
+    return first;
+}
+
 thread_local std::function<void()> tOnMutexAcquire;
 thread_local std::function<void()> tOnMutexRelease;
 } // namespace
@@ -447,21 +568,11 @@ extern "C" void nVOKAL150_acquireMutex(nVOKAL_tHandle mutex) noexcept {
     if (tOnMutexAcquire) {
         tOnMutexAcquire();
     }
-    if (!m->lock.try_lock() && !spinOn(*m)) {
-        kal::detail::BlockedScope blocked(me, kal::detail::Blocked::mutex);
-        m->sleepers.fetch_add(1);
-        for (bool woke = false;; woke = true) {
-            const std::uint32_t seen = m->releases.load();
-            if (m->lock.try_lock()) {
-                break;
-            }
-            if (woke) {
-                m->handoff.store(true);
-            }
-            m->releases.wait(seen);
-        }
-        m->sleepers.fetch_sub(1);
-        m->handoff.store(false);
+    std::uint32_t untaken = 0;
+    if (!m->state.compare_exchange_strong(untaken, KernelMutex::kTaken, std::memory_order_acquire,
+                                          std::memory_order_relaxed) &&
+        !spinOn(*m)) {
+        sleepOnMutex(*m, me);
     }
     m->holder.store(&me, std::memory_order_release);
     if (kal::detail::tHeldCount < kal::detail::kHeldMarks) {
@@ -482,33 +593,20 @@ extern "C" void nVOKAL150_releaseMutex(nVOKAL_tHandle mutex) noexcept {
             break;
         }
     }
+    std::uint32_t taken = KernelMutex::kTaken;
+    if (!tOnMutexRelease &&
+        m->state.compare_exchange_strong(taken, 0, std::memory_order_release, std::memory_order_relaxed)) {
+        return; // nobody sleeps on it, and nothing touches it after the store
+    }
     m->releasing.fetch_add(1);
-    m->lock.unlock();
+    MutexWaiter* const woken = letGoOrHandOn(*m);
     if (tOnMutexRelease) {
         tOnMutexRelease();
     }
-    m->releases.fetch_add(1);
-    if (m->sleepers.load() == 0) {
-        m->releasing.fetch_sub(1, std::memory_order_release); // the last touch of the mutex
-        return;
+    if (woken != nullptr) {
+        kal::detail::futexWake(&woken->word, 1);
     }
-    m->releases.notify_all();
-    if (m->handoff.load()) {
-        // Until a woken sleeper (or anyone else) has taken it: this thread
-        // does not take it back first.
-        const auto start = std::chrono::steady_clock::now();
-        for (unsigned spin = 1; m->holder.load(std::memory_order_acquire) == nullptr && m->handoff.load();
-             ++spin) {
-            if (spin % 64 == 0) {
-                if (std::chrono::steady_clock::now() - start >= kHandoffWait) {
-                    break;
-                }
-                std::this_thread::yield();
-            }
-            cpuRelax();
-        }
-    }
-    m->releasing.fetch_sub(1, std::memory_order_release);
+    m->releasing.fetch_sub(1, std::memory_order_release); // the last touch of the mutex
 }
 
 extern "C" nVOKAL_tHandle nVOKAL100_createSpinLock(void) noexcept {

@@ -6,6 +6,7 @@
 #include "standin/exec_level.h"
 #include "standin/pci_bus.h"
 #include "test_support.h"
+#include "test_worker.h"
 
 namespace {
 
@@ -282,6 +283,78 @@ TEST_F(StandInMutex, IsFreedOnlyOnceTheReleaseStillInsideItIsOut) {
     other.join();
     EXPECT_FALSE(freedUnderTheRelease);
     EXPECT_TRUE(destroyed);
+}
+
+// A thread asleep on the mutex beside two threads that take it in turns, each
+// letting the other in while its release is under way (before the sleeper it
+// wakes can run), and releasing only once the sleeper is asleep: the sleeper
+// has it after at most two of their holds, every time.
+TEST_F(StandInMutex, ASleeperHasItAfterAtMostTwoHoldsOfThreadsTakingItInTurns) {
+    constexpr int kRounds = 4;
+    constexpr int kHolds = 8; // by the two threads together in a round
+    nVOKAL_tHandle mutex = nVOKAL150_createMutex();
+    ASSERT_NE(mutex, nullptr);
+    for (int round = 0; round < kRounds; ++round) {
+        std::atomic<int> holds{0};
+        std::atomic<int> turn{0};
+        std::atomic<bool> waiting[2] = {false, false}; // for its turn
+        std::atomic<bool> done[2] = {false, false};
+        std::atomic<std::uint64_t> ids[2] = {0, 0};
+        std::atomic<bool> sleeperGoes{false};
+        int holdsBeforeTheSleeper = -1;
+        kelvo_test::Worker sleeper([&] {
+            while (!sleeperGoes) {
+                std::this_thread::yield();
+            }
+            nVOKAL150_acquireMutex(mutex);
+            holdsBeforeTheSleeper = holds - 1; // the first began before it slept
+            nVOKAL150_releaseMutex(mutex);
+        });
+        const auto takeInTurns = [&](int me) {
+            ids[me] = nVOKAL100_getThreadID();
+            const int other = 1 - me;
+            for (;;) {
+                waiting[me] = true;
+                while (turn != me) {
+                }
+                waiting[me] = false;
+                if (holds >= kHolds) {
+                    done[me] = true;
+                    turn = other;
+                    return;
+                }
+                nVOKAL150_acquireMutex(mutex);
+                if (holds++ == 0) {
+                    sleeperGoes = true;
+                    EXPECT_TRUE(sleeper.waitUntilBlocked());
+                }
+                const int mine = holds;
+                // The sleeper has tried since it was woken; the other is at its turn.
+                while (!sleeper.done() && !kal::thread::isBlocked(sleeper.id())) {
+                    std::this_thread::yield();
+                }
+                while (!waiting[other] && !done[other]) {
+                }
+                kal::thread::onMutexRelease([&] {
+                    // The other takes the mutex or sleeps on it.
+                    turn = other;
+                    while (holds == mine && !done[other] && !kal::thread::isBlocked(ids[other])) {
+                        std::this_thread::yield();
+                    }
+                });
+                nVOKAL150_releaseMutex(mutex);
+                kal::thread::onMutexRelease({});
+            }
+        };
+        std::thread first(takeInTurns, 0);
+        std::thread second(takeInTurns, 1);
+        first.join();
+        second.join();
+        sleeper.join();
+        EXPECT_GE(holdsBeforeTheSleeper, 0) << "round " << round;
+        EXPECT_LE(holdsBeforeTheSleeper, 2) << "round " << round;
+    }
+    nVOKAL150_destroyMutex(mutex);
 }
 
 } // namespace
