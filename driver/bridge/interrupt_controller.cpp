@@ -68,17 +68,20 @@ void InterruptController::quiesce() {
     if (queue_ == nullptr) {
         return;
     }
-    // The queue would run what is still queued before its worker stops: unlink it first.
-    notifierLock_.acquire();
-    queueLock_.acquire();
-    for (auto entry = notifiers_.begin(); entry != notifiers_.end(); ++entry) {
-        tWorkItem& item = entry->value->item();
-        if (item.isQueued()) {
-            nVOAPAL200_listNodeDetach(&item.node);
+    // The queue would run what is still queued before its worker stops: unlink it first. Without the
+    // notifier lock (set-up stopped before it) no item was ever registered, let alone queued.
+    if (notifierLock_.exists()) {
+        notifierLock_.acquire();
+        queueLock_.acquire();
+        for (auto entry = notifiers_.begin(); entry != notifiers_.end(); ++entry) {
+            tWorkItem& item = entry->value->item();
+            if (item.isQueued()) {
+                nVOAPAL200_listNodeDetach(&item.node);
+            }
         }
+        queueLock_.release();
+        notifierLock_.release();
     }
-    queueLock_.release();
-    notifierLock_.release();
     queue_.reset(); // joins the worker once a running item has returned
 }
 

@@ -95,7 +95,8 @@ public:
     // interrupt (no further handleInterrupt), destroys the DPC (waiting for a
     // running one), unlinks the queued items and stops and joins the worker
     // (waiting for a running item). Registration stays possible, but nothing
-    // is queued or run any more. Idempotent.
+    // is queued or run any more. Idempotent; after a set-up that stopped
+    // early it undoes only what was made (no queue, or no notifier lock).
     void quiesce();
 
     bool handleInterrupt() override;

@@ -138,15 +138,21 @@ void onMutexRelease(std::function<void()> hook);
 
 // ---- creation faults ------------------------------------------------------------
 // Creation calls that a test can make fail, each kind with its own call count.
-// Events and semaphores of the driver fail through their spin lock. Another
-// area adds a kind by naming it here and asking shouldFail(kind) in its
-// creator (for example "socketBuffer").
+// Events and semaphores of the driver fail through their spin lock; memory
+// (kal::memory), registrations (kal::registration) and socket buffers
+// (kal::sockets) have knobs of their own. Another area adds a kind by naming
+// it here and asking shouldFail(kind) in its creator.
 namespace faults {
 inline constexpr std::string_view kMutex = "mutex";       // nVOKAL150_createMutex
 inline constexpr std::string_view kSpinLock = "spinLock"; // nVOKAL100_createSpinLock
 inline constexpr std::string_view kThread = "thread";     // nVOKAL250_createNamedThread
 inline constexpr std::string_view kPageList = "pageList"; // page list creation (allocation and user)
 inline constexpr std::string_view kSGL = "sgl";           // nVOKAL220_tSGL_createForPCI
+inline constexpr std::string_view kDPC = "dpc";           // nVOKAL100_createDPC
+// nVOKAL1400_reserveInterrupt answers nVOKAL_kStatusBusy (as when another driver holds the number unshared).
+inline constexpr std::string_view kInterrupt = "interrupt";
+// nVOKAL230_mapPhysicalToKernel answers null (beside the function's refuseMapping knob, pci_bus.h).
+inline constexpr std::string_view kDeviceMapping = "deviceMapping";
 // Fails exactly the nth call of that kind from now (1 = the next one). 0 disables.
 void failNth(std::string_view kind, std::uint64_t n);
 // Fails every call of that kind after the next n succeeded.

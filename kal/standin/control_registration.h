@@ -85,7 +85,8 @@ void reset();
 
 // ---- deferred procedure calls -------------------------------------------
 namespace dpc {
-// The nth nVOKAL100_createDPC call from now (1 = the next) returns 0.
+// The nth nVOKAL100_createDPC call from now (1 = the next) returns 0: the creation
+// fault kind kal::faults::kDPC (control.h).
 void failCreate(std::uint64_t nth);
 // While held, scheduled DPCs stay pending (so tests can schedule twice before a run).
 void hold(bool on);

@@ -36,8 +36,6 @@ struct DpcState {
     std::condition_variable changed; // a DPC ended its run or went (what drain waits for)
     std::unordered_set<Dpc*> live;
     bool held = false;
-    std::uint64_t createCalls = 0;
-    std::uint64_t failAt = 0;
 };
 
 // The DPCs scheduled by the handlers of the calling interrupt thread's round
@@ -94,9 +92,7 @@ void workerMain(Dpc* dpc) {
 namespace kal::dpc {
 
 void failCreate(std::uint64_t nth) {
-    auto& s = state();
-    std::lock_guard g(s.lock);
-    s.failAt = nth == 0 ? 0 : s.createCalls + nth;
+    kal::faults::failNth(kal::faults::kDPC, nth);
 }
 
 void hold(bool on) {
@@ -170,14 +166,13 @@ extern "C" nVOKAL_tHandle nVOKAL100_createDPC(nVOKAL_tDPCCallback callback) noex
     auto& s = state();
     Dpc* dpc = nullptr;
     {
-        std::lock_guard g(s.lock);
-        const std::uint64_t n = ++s.createCalls;
         if (callback == nullptr) {
             KAL_FAIL("nVOKAL100_createDPC without a callback");
         }
-        if (s.failAt != 0 && n == s.failAt) {
+        if (kal::faults::shouldFail(kal::faults::kDPC)) {
             return nullptr;
         }
+        std::lock_guard g(s.lock);
         dpc = new Dpc;
         dpc->callback = callback;
         s.live.insert(dpc);

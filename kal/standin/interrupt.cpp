@@ -157,6 +157,9 @@ extern "C" nVOKAL_tStatus nVOKAL1400_reserveInterrupt(uint32_t interruptNumber,
     if (handler == nullptr || name == nullptr) {
         return nVOKAL_kStatusInvalidParameter;
     }
+    if (kal::faults::shouldFail(kal::faults::kInterrupt)) {
+        return nVOKAL_kStatusBusy;
+    }
     const bool shared = (flags & NVOKAL_INTERRUPT_SHARED) != 0;
     auto& s = state();
     std::lock_guard g(s.lock);

@@ -13,6 +13,7 @@
 #include <string>
 #include <tuple>
 
+#include "standin/control.h"
 #include "standin/detail.h"
 #include "standin/kernel_memory.h"
 #include "nVOKAL.h"
@@ -552,7 +553,8 @@ extern "C" nVOKAL_tStatus nVOKAL100_pciConfigWrite32(nVOKAL_tHandle pciHandle, u
 
 extern "C" void* nVOKAL230_mapPhysicalToKernel(uint64_t physicalAddress, uint64_t size,
                                                uint32_t cachingMode) noexcept {
-    if (size == 0 || physicalAddress + size < physicalAddress) {
+    if (size == 0 || physicalAddress + size < physicalAddress ||
+        kal::faults::shouldFail(kal::faults::kDeviceMapping)) {
         return nullptr;
     }
     auto& s = bus();
