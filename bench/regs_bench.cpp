@@ -146,7 +146,8 @@ public:
             reinterpret_cast<uintptr_t>(bar) + sim::Module::kNisoFpgaBase, sim::Module::kNisoFpgaSize);
         tStatus status;
         regAccess = std::make_unique<kelvo_regmaps::tKelvoRegAccessRegMap>(&fpga, 0x200, 0, 0x20);
-        windowed = std::make_unique<kelvo_driver::WindowedFrontEndAccessor>(*regAccess, nullptr, status);
+        windowed =
+            std::make_unique<kelvo_driver::WindowedFrontEndAccessor>(*regAccess, nullptr, nullptr, status);
     }
     ~Board() {
         windowed.reset();

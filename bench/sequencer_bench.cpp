@@ -52,7 +52,8 @@ public:
         tStatus status;
         if (solstra) {
             regAccess = std::make_unique<kelvo_regmaps::tKelvoRegAccessRegMap>(&fpga, 0x200, 0, 0x20);
-            windowed = std::make_unique<kelvo_driver::WindowedFrontEndAccessor>(*regAccess, nullptr, status);
+            windowed = std::make_unique<kelvo_driver::WindowedFrontEndAccessor>(*regAccess, nullptr, nullptr,
+                                                                                status);
             accessor = windowed.get();
         } else {
             accessor = &fpga;

@@ -65,9 +65,9 @@ SetupTask* IsolatedRegMapsTask::create(KelvoHelper& helper, const SetupInputs& i
         return nullptr;
     }
     helper.getRegiDispatchers(); // level 1 exists
-    return new (status, false)
-        IsolatedRegMapsTask(regMaps->wrapper, helper.getARMDispatcher(), helper.getDeviceWindowDispatcher(),
-                            inputs.checkers, helper.getCapsTask().capsPtr, status);
+    return new (status, false) IsolatedRegMapsTask(
+        regMaps->wrapper, helper.getARMDispatcher(), helper.getDeviceWindowDispatcher(), inputs.checkers,
+        helper.getIsolationLinkMarks(), helper.getCapsTask().capsPtr, status);
 }
 
 } // namespace kelvo_driver

@@ -41,13 +41,14 @@ class IsolatedRegMapsTask : public IsolatedRegMapsTaskInterface {
 public:
     IsolatedRegMapsTask(NonIsolatedRegMapsWrapper& nonIsolatedWrapper, armki::ARMDispatcher& dispatcher,
                         devicewindow::DeviceWindowDispatcher& windowDispatcher,
-                        kdut::HardwareStateCheckerComposite* checks,
+                        kdut::HardwareStateCheckerComposite* checks, uint32_t* marks,
                         const corran_caps::ProductCaps* const& caps, nVOAPALS100::tStatus& status)
-        : group_(nonIsolatedWrapper, dispatcher, windowDispatcher, checks, caps, status) {}
+        : group_(nonIsolatedWrapper, dispatcher, windowDispatcher, checks, marks, caps, status) {}
     ~IsolatedRegMapsTask() override = default;
 
     // Reaches the level-5 group through the level-6 task; hands the
-    // device's checks to the link's accessor, which explains its errors.
+    // device's checks to the link's accessor, which explains its errors,
+    // and the helper's count of the link's marks.
     static SetupTask* create(KelvoHelper& helper, const SetupInputs& inputs, nVOAPALS100::tStatus& status);
 
     IsolatedRegMaps& getIsolatedRegMaps() override { return group_; }

@@ -181,13 +181,13 @@ WindowedFrontEndAccessor* KelvoHelper::getIsolationLink() const {
     return task != nullptr ? task->getIsolatedRegMaps().getWindowedAccessor() : nullptr;
 }
 
-void KelvoHelper::forgetIsolationLinkError() const {
+void KelvoHelper::forgetMarkedIsolationLinkError() const {
     if (WindowedFrontEndAccessor* link = getIsolationLink()) {
         link->forgetLinkError();
     }
 }
 
-void KelvoHelper::explainIsolationLinkError(tStatus& status) const {
+void KelvoHelper::explainMarkedIsolationLinkError(tStatus& status) const {
     if (WindowedFrontEndAccessor* link = getIsolationLink()) {
         link->explainLinkError(status);
     }

@@ -159,9 +159,23 @@ public:
     // as a handle's close ends), a mark that an access outside a request left
     // for the calling thread is dropped; after it, when an access of the request saw the bit, the
     // checks that the composite would have asked then are asked, and one
-    // that fails replaces the status (WindowedFrontEndAccessor).
-    void forgetIsolationLinkError() const;
-    void explainIsolationLinkError(nVOAPALS100::tStatus& status) const;
+    // that fails replaces the status (WindowedFrontEndAccessor). While the
+    // link holds no mark of any thread, both read one word and return: a
+    // thread's own marks are in its program order, so a 0 read before the
+    // body means it has none, and a 0 read after means the body left none.
+    void forgetIsolationLinkError() const {
+        if (__atomic_load_n(&linkMarks_, __ATOMIC_RELAXED) != 0) {
+            forgetMarkedIsolationLinkError();
+        }
+    }
+    void explainIsolationLinkError(nVOAPALS100::tStatus& status) const {
+        if (__atomic_load_n(&linkMarks_, __ATOMIC_RELAXED) != 0) {
+            explainMarkedIsolationLinkError(status);
+        }
+    }
+    // The count of the link's marks not taken yet, which the link's accessor
+    // keeps (level 9 hands it over).
+    uint32_t* getIsolationLinkMarks() { return &linkMarks_; }
     bool areStorageMapChecksumsValid(nVOAPALS100::tStatus& status) const; // level 3
     bool areStorageMapVersionsValid(nVOAPALS100::tStatus& status) const;  // level 3
     // True while the status holds no error; no hardware is read.
@@ -182,6 +196,8 @@ public:
 
 private:
     WindowedFrontEndAccessor* getIsolationLink() const;
+    void forgetMarkedIsolationLinkError() const;
+    void explainMarkedIsolationLinkError(nVOAPALS100::tStatus& status) const;
     TYMOObjectsInterface& getTYMOObjects() const;
     NonIsolatedObjectsInterface& getNonIsolatedObjects() const;
     wexmoortools::SubroutineRegistrarInterface& getSubroutineRegistrar() const;
@@ -192,6 +208,7 @@ private:
     nVOAPAL000::tPCIDevice& device_;
     kdut::CleanupOperationComposite cleanupComposite_;
     kdut::HardwareStateCheckerComposite checkers_;
+    uint32_t linkMarks_ = 0; // atomic; outlives the link, which a task holds
     SetupTaskWrapper tasks_[kNumberOfSetupTasks];
 };
 

@@ -7,14 +7,14 @@ using nVOAPALS100::tStatus;
 // ---- the link ------------------------------------------------------------------
 
 IsolatedRegMaps::tLink::tLink(kelvo_regmaps::tKelvoRegAccessRegMap* linkMap,
-                              kdut::HardwareStateCheckerComposite* checks, tStatus& status)
+                              kdut::HardwareStateCheckerComposite* checks, uint32_t* marks, tStatus& status)
     : map(linkMap) {
     if (map == nullptr) {
         // The non-isolated side has no top map: nothing to reach the isolated FPGA through.
         KELVO_SET_STATUS(status, tStatus::kInvalidState);
         return;
     }
-    accessor = new (storage_) WindowedFrontEndAccessor(*map, checks, status);
+    accessor = new (storage_) WindowedFrontEndAccessor(*map, checks, marks, status);
     if (accessor->mutex.mutex != nullptr) {
         // Replaced under the tree's lock: whatever took it (an operation, a
         // record of a whole-map one) has ended, and one waiting for it takes
@@ -51,9 +51,9 @@ kelvo_regmaps::tKelvoRegAccessRegMap* IsolatedRegMaps::linkMapOf(NonIsolatedRegM
 IsolatedRegMaps::IsolatedRegMaps(NonIsolatedRegMapsWrapper& nonIsolatedWrapper,
                                  armki::ARMDispatcher& dispatcher,
                                  devicewindow::DeviceWindowDispatcher& windowDispatcher,
-                                 kdut::HardwareStateCheckerComposite* checks,
+                                 kdut::HardwareStateCheckerComposite* checks, uint32_t* marks,
                                  const corran_caps::ProductCaps* const& caps, tStatus& status)
-    : windowDispatcher_(&windowDispatcher), link_(linkMapOf(nonIsolatedWrapper), checks, status),
+    : windowDispatcher_(&windowDispatcher), link_(linkMapOf(nonIsolatedWrapper), checks, marks, status),
       wrapper(dispatcher, link_.accessor, caps, status),
       windowAdapter_(link_.accessor, wrapper.getWindowSize()), window(windowAdapter_, status) {
     if (status.isFatal()) {

@@ -39,13 +39,14 @@ public:
     // register-access map carries the link (Solstra: the board's window 0;
     // otherwise channel 0's window 1); without one the group reports -52020
     // and builds nothing over it. checks: the device's checker composite,
-    // handed to the windowed accessor (not owned). caps as for the
-    // non-isolated group. Everything is
-    // registered only when the whole construction succeeded.
+    // and marks: the count of the link's marks not taken yet, both handed
+    // to the windowed accessor (not owned). caps as for the non-isolated
+    // group. Everything is registered only when the whole construction
+    // succeeded.
     IsolatedRegMaps(NonIsolatedRegMapsWrapper& nonIsolatedWrapper, armki::ARMDispatcher& dispatcher,
                     devicewindow::DeviceWindowDispatcher& windowDispatcher,
-                    kdut::HardwareStateCheckerComposite* checks, const corran_caps::ProductCaps* const& caps,
-                    nVOAPALS100::tStatus& status);
+                    kdut::HardwareStateCheckerComposite* checks, uint32_t* marks,
+                    const corran_caps::ProductCaps* const& caps, nVOAPALS100::tStatus& status);
     // Removes the window, destroys it and the wrapper (which removes the top
     // map's names), takes the lock out of the register-access map, and
     // destroys the windowed accessor. Reports nothing.
@@ -66,7 +67,7 @@ private:
     class tLink : public arm::tRegMapLockInterface {
     public:
         tLink(kelvo_regmaps::tKelvoRegAccessRegMap* linkMap, kdut::HardwareStateCheckerComposite* checks,
-              nVOAPALS100::tStatus& status);
+              uint32_t* marks, nVOAPALS100::tStatus& status);
         ~tLink() override;
         tLink(const tLink&) = delete;
         tLink& operator=(const tLink&) = delete;

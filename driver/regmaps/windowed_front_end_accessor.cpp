@@ -9,8 +9,8 @@ template class TempWindowedFrontEndAccessor<kelvo_regmaps::tKelvoRegAccessRegMap
 
 WindowedFrontEndAccessor::WindowedFrontEndAccessor(kelvo_regmaps::tKelvoRegAccessRegMap& map,
                                                    kdut::HardwareStateCheckerComposite* checks,
-                                                   nVOAPALS100::tStatus& status)
-    : tKelvoWindowedFrontEndAccessorBase(map, checks, status) {}
+                                                   uint32_t* marks, nVOAPALS100::tStatus& status)
+    : tKelvoWindowedFrontEndAccessorBase(map, checks, marks, status) {}
 
 // Out of line: the virtual table lives here. tMutex's destructor destroys the kernel mutex.
 WindowedFrontEndAccessor::~WindowedFrontEndAccessor() = default;

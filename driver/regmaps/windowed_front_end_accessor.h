@@ -17,7 +17,11 @@
 // - the access marks its thread, and when the request is back from the
 //   register layer holding no lock, explainLinkError asks the device's
 //   checks as the checker composite would have at the bit's first sight;
-//   one that fails replaces the request's answer.
+//   one that fails replaces the request's answer. The marks are entries of
+//   a list with no limit, one per thread (made when first needed, reused
+//   once taken, freed with the accessor), counted in a word that the caller
+//   owns: while it reads 0, no thread has a mark and a request can leave
+//   the accessor alone.
 #pragma once
 
 #include <stdint.h>
@@ -25,6 +29,7 @@
 #include "framework/hardware_state_checker_composite.h"
 #include "framework/poller.h"
 #include "nVOKAL.h"
+#include "platform/memory.h"
 #include "platform/status.h"
 #include "platform/sync.h"
 #include "platform/time.h"
@@ -59,15 +64,29 @@ public:
 
     // Keeps pointers to four registers of the map, which must outlive the
     // accessor; checks: the device's checker composite (not owned; null: no
-    // explanation). -52000 when the kernel mutex cannot be had (every access
-    // then reports -52020 and touches nothing).
-    TempWindowedFrontEndAccessor(RegMap& map, kdut::HardwareStateCheckerComposite* checks,
+    // explanation, and no thread is marked); marks: the count of the marks
+    // not taken yet, kept up to date here (not owned, must outlive the
+    // accessor; null: not counted). -52000 when the kernel mutex cannot be
+    // had (every access then reports -52020 and touches nothing).
+    TempWindowedFrontEndAccessor(RegMap& map, kdut::HardwareStateCheckerComposite* checks, uint32_t* marks,
                                  nVOAPALS100::tStatus& status)
         : writeDataReg(&map.RegAccessWriteData), readDataReg(&map.RegAccessReadData),
-          addressReg(&map.RegAccessAddr), statusReg(&map.RegAccessStatus), checks_(checks) {
+          addressReg(&map.RegAccessAddr), statusReg(&map.RegAccessStatus), checks_(checks),
+          outstanding_(marks) {
         nVOAPAL200_createMutex(&mutex, &status);
     }
-    ~TempWindowedFrontEndAccessor() override = default;
+    // No access or takeMark runs any more: the marks still held leave the
+    // count, and their entries are freed.
+    ~TempWindowedFrontEndAccessor() override {
+        for (tMark* entry = marks_; entry != nullptr;) {
+            tMark* next = entry->next;
+            if (entry->thread != nullptr) {
+                count(-1);
+            }
+            delete entry;
+            entry = next;
+        }
+    }
     TempWindowedFrontEndAccessor(const TempWindowedFrontEndAccessor&) = delete;
     TempWindowedFrontEndAccessor& operator=(const TempWindowedFrontEndAccessor&) = delete;
 
@@ -181,36 +200,65 @@ private:
     static constexpr uint32_t kNoMark = 0;
     static constexpr uint32_t kPollWentOn = 1;   // no verifier yet, or the bit cleared
     static constexpr uint32_t kAccessFailed = 2; // the bit stayed: the link's error
-    static constexpr uint32_t kMarkSlots = 8;
 
-    // Under the mutex. A slot is claimed by compare-and-swap of its thread
-    // (from none) and freed by its own thread; with every slot held by
-    // another thread the mark is not kept, and the access keeps its answer.
-    void mark(uint32_t kind) {
-        nVOKAL_tHandle self = nVOKAL100_getThreadHandle();
-        for (uint32_t i = 0; i < kMarkSlots; ++i) {
-            if (__atomic_load_n(&markThreads_[i], __ATOMIC_ACQUIRE) == self) {
-                markKinds_[i] = markKinds_[i] > kind ? markKinds_[i] : kind;
-                return;
-            }
-        }
-        for (uint32_t i = 0; i < kMarkSlots; ++i) {
-            nVOKAL_tHandle none = nullptr;
-            if (__atomic_compare_exchange_n(&markThreads_[i], &none, self, false, __ATOMIC_ACQUIRE,
-                                            __ATOMIC_RELAXED)) {
-                markKinds_[i] = kind;
-                return;
-            }
+    // An entry of the list: held by one thread (its mark) or free (null).
+    // Entries are only ever added at the head, and go with the accessor, so
+    // the list can be walked with no lock while marks are made.
+    struct tMark : nVOAPAL000::tObject {
+        nVOKAL_tHandle thread = nullptr; // claimed under the mutex, freed by its own thread
+        uint32_t kind = kNoMark;         // read and written by the thread that holds the entry
+        tMark* next = nullptr;           // set before the entry is published
+    };
+
+    void count(int32_t step) {
+        if (outstanding_ != nullptr) {
+            __atomic_add_fetch(outstanding_, static_cast<uint32_t>(step), __ATOMIC_RELAXED);
         }
     }
 
-    // Any thread, no lock: the calling thread's mark, its slot freed.
+    // Under the mutex (so no other thread claims or adds an entry meanwhile):
+    // the calling thread's entry, else a free one, else a new one at the head.
+    // A mark that cannot be kept for want of memory ends the access with
+    // -52000: its request cannot be answered as the checks would.
+    void mark(uint32_t kind, nVOAPALS100::tStatus& status) {
+        if (checks_ == nullptr) {
+            return;
+        }
+        nVOKAL_tHandle self = nVOKAL100_getThreadHandle();
+        tMark* free = nullptr;
+        for (tMark* entry = __atomic_load_n(&marks_, __ATOMIC_ACQUIRE); entry != nullptr;
+             entry = entry->next) {
+            nVOKAL_tHandle holder = __atomic_load_n(&entry->thread, __ATOMIC_ACQUIRE);
+            if (holder == self) {
+                entry->kind = entry->kind > kind ? entry->kind : kind;
+                return;
+            }
+            if (holder == nullptr && free == nullptr) {
+                free = entry;
+            }
+        }
+        if (free == nullptr) {
+            free = new (status, false) tMark;
+            if (free == nullptr) {
+                return;
+            }
+            free->next = marks_;
+            __atomic_store_n(&marks_, free, __ATOMIC_RELEASE);
+        }
+        free->kind = kind;
+        __atomic_store_n(&free->thread, self, __ATOMIC_RELEASE);
+        count(1);
+    }
+
+    // Any thread, no lock: the calling thread's mark, its entry freed.
     uint32_t takeMark() {
         nVOKAL_tHandle self = nVOKAL100_getThreadHandle();
-        for (uint32_t i = 0; i < kMarkSlots; ++i) {
-            if (__atomic_load_n(&markThreads_[i], __ATOMIC_ACQUIRE) == self) {
-                const uint32_t kind = markKinds_[i];
-                __atomic_store_n(&markThreads_[i], nullptr, __ATOMIC_RELEASE);
+        for (tMark* entry = __atomic_load_n(&marks_, __ATOMIC_ACQUIRE); entry != nullptr;
+             entry = entry->next) {
+            if (__atomic_load_n(&entry->thread, __ATOMIC_RELAXED) == self) {
+                const uint32_t kind = entry->kind;
+                __atomic_store_n(&entry->thread, nullptr, __ATOMIC_RELEASE);
+                count(-1);
                 return kind;
             }
         }
@@ -254,7 +302,7 @@ private:
             arm::refreshRecord(*statusReg, status);
         }
         const bool stays = accessVerifier_ != nullptr && (statusReg->softCopy & tBits::kRegAccessError) != 0;
-        mark(stays ? kAccessFailed : kPollWentOn);
+        mark(stays ? kAccessFailed : kPollWentOn, status);
         if (stays) {
             KELVO_SET_STATUS(status, kRegAccessStatusError);
         }
@@ -272,8 +320,8 @@ private:
 
     kdut::HardwareStateCheckerComposite* checks_;
     const kdut::HardwareStateCheckerInterface* accessVerifier_ = nullptr;
-    nVOKAL_tHandle markThreads_[kMarkSlots] = {};
-    uint32_t markKinds_[kMarkSlots] = {}; // each read and written by the thread that holds its slot
+    uint32_t* outstanding_;  // the entries held, counted for the caller
+    tMark* marks_ = nullptr; // the list's head, written under the mutex
 };
 
 using tKelvoWindowedFrontEndAccessorBase =
@@ -286,7 +334,8 @@ using tKelvoWindowedFrontEndAccessorBase =
 class WindowedFrontEndAccessor : public tKelvoWindowedFrontEndAccessorBase {
 public:
     WindowedFrontEndAccessor(kelvo_regmaps::tKelvoRegAccessRegMap& map,
-                             kdut::HardwareStateCheckerComposite* checks, nVOAPALS100::tStatus& status);
+                             kdut::HardwareStateCheckerComposite* checks, uint32_t* marks,
+                             nVOAPALS100::tStatus& status);
     ~WindowedFrontEndAccessor() override;
 };
 

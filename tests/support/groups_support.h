@@ -79,7 +79,7 @@ protected:
     int64_t buildIso() {
         tStatus status;
         iso = new (status, false)
-            kelvo_driver::IsolatedRegMaps(niso->wrapper, *arm, *windows, nullptr, capsPtr, status);
+            kelvo_driver::IsolatedRegMaps(niso->wrapper, *arm, *windows, nullptr, nullptr, capsPtr, status);
         return status.getCode();
     }
     // The isolated group goes first: its accessor runs over the non-isolated group's map.

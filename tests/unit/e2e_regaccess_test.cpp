@@ -226,8 +226,8 @@ protected:
             auto& niso =
                 helper().getTaskAs<kelvo_driver::NonIsolatedRegMapsTaskInterface>().getNonIsolatedRegMaps();
             tStatus status;
-            delete new (status, false) kelvo_driver::IsolatedRegMaps(niso.wrapper, arms, windows, nullptr,
-                                                                     helper().getCapsTask().capsPtr, status);
+            delete new (status, false) kelvo_driver::IsolatedRegMaps(
+                niso.wrapper, arms, windows, nullptr, nullptr, helper().getCapsTask().capsPtr, status);
             return static_cast<int32_t>(status.getCode());
         }
         }

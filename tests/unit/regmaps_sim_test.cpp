@@ -72,7 +72,7 @@ template <typename Niso, typename Iso, typename LinkOf> void sweepBoth(const Boa
     tStatus s;
     Niso niso(&b.fpga, s);
     EXPECT_EQ(linkOf(niso)->base(), b.module->linkOffset());
-    kelvo_driver::WindowedFrontEndAccessor link(*linkOf(niso), nullptr, s);
+    kelvo_driver::WindowedFrontEndAccessor link(*linkOf(niso), nullptr, nullptr, s);
     const auto iso = std::make_unique<Iso>(&link, s);
     ASSERT_TRUE(s.isSuccess());
     kelvo_test::RegistrationLog names;

@@ -25,7 +25,7 @@ protected:
     explicit Windowed(const char* board = "solstra")
         : b(board), regAccess(&b.fpga, static_cast<uint32_t>(b.module->linkOffset()), 0, 0x20),
           verifier(0x80000000u, 0, KELVO_STATUS_REGISTER_ACCESS_FAILED, regAccess.RegAccessStatus),
-          accessor(regAccess, nullptr, constructed) {}
+          accessor(regAccess, nullptr, nullptr, constructed) {}
     void SetUp() override {
         LeakCheckedTest::SetUp();
         ASSERT_TRUE(constructed.isSuccess());
@@ -98,7 +98,7 @@ TEST_F(Windowed, FailuresTouchNothingAndAnErrorBitThatStaysEndsThePoll) {
     EXPECT_EQ(accessor.read32(0x10, failed), 0xFFFFFFFFu);
     kal::faults::failNth(kal::faults::kMutex, 1);
     tStatus c;
-    WindowedFrontEndAccessor broken(regAccess, nullptr, c);
+    WindowedFrontEndAccessor broken(regAccess, nullptr, nullptr, c);
     EXPECT_EQ(c.getCode(), KELVO_STATUS_OUT_OF_MEMORY);
     EXPECT_EQ(codeOf([&](tStatus& s) { broken.write32(0x10, 1, s); }), KELVO_STATUS_INVALID_STATE);
     EXPECT_TRUE(link().trace().empty());
@@ -112,19 +112,23 @@ TEST_F(Windowed, FailuresTouchNothingAndAnErrorBitThatStaysEndsThePoll) {
     // A map outside its window fails the predicate's refresh with -52006 and ends the poll there.
     tKelvoRegAccessRegMap outside(&b.fpga, 0x200, 0, 0x8);
     tStatus made;
-    WindowedFrontEndAccessor other(outside, nullptr, made);
+    WindowedFrontEndAccessor other(outside, nullptr, nullptr, made);
     EXPECT_EQ(codeOf([&](tStatus& s) { other.write32(0x10, 1, s); }), KELVO_STATUS_NOT_ACCESSIBLE);
 }
 
 // A request that reaches the isolated FPGA while the link shows its error bit gets the answer of the device's
 // checks at the bit's first sight, at once: a storage map's check failing; while no verifier of the link is
 // among the checks (below level 11), the ready poll's time-out; a bit that clears when read again lets the
-// poll go on.
+// poll go on. However many other requests hold a mark at once, each is answered so.
 using LinkError = kelvo_test::HostedTest;
 TEST_F(LinkError, IsAnsweredAsTheDeviceChecksWould) {
     using kelvo_test::FlashImage;
     const auto held = [](sim::IsolationLink& link) { link.setError(true); };
     const auto once = [](sim::IsolationLink& link) { link.setErrorReads(1); };
+    const auto onceNoMemory = [](sim::IsolationLink& link) { // until the read has answered
+        link.setErrorReads(1);
+        kal::memory::failAfter(0);
+    };
     const struct {
         const char* what;
         uint32_t top;
@@ -133,8 +137,12 @@ TEST_F(LinkError, IsAnsweredAsTheDeviceChecksWould) {
         int32_t answer;
         uint64_t sleptMs; // by the request's thread
         // Threads whose close reached the isolated FPGA while the bit showed (the measure unit's reset,
-        // Solstra's), one more than the accessor's table of marks has slots, making no request afterwards.
+        // Solstra's), making no request afterwards.
         int closers = 0;
+        // Other handles' reads (the row's) whose access saw the bit once (it clears when read again), each
+        // held, marked, once it has let go of its last lock, until the row's read has answered; each then
+        // answers as that read does.
+        int marked = 0;
     } rows[] = {
         {"Manufacturing checksum wrong", 19, FlashImage().breakChecksum(kelvo_test::kManufacturingMap), held,
          KELVO_STATUS_STORAGE_MAP_CHECKSUM, 0},
@@ -142,9 +150,15 @@ TEST_F(LinkError, IsAnsweredAsTheDeviceChecksWould) {
          KELVO_STATUS_STORAGE_MAP_VERSION, 0},
         {"held at level 10", 10, FlashImage(), held, KELVO_STATUS_ISOLATION_LINK_NOT_READY, 500},
         {"the bit reads 1 once", 19, FlashImage(), once, 0, 1},
+        {"Manufacturing checksum wrong, the bit read once, no memory for the mark", 19,
+         FlashImage().breakChecksum(kelvo_test::kManufacturingMap), onceNoMemory, KELVO_STATUS_OUT_OF_MEMORY,
+         0},
         {"Manufacturing checksum wrong, after closes that saw the bit", 19,
          FlashImage().breakChecksum(kelvo_test::kManufacturingMap), held, KELVO_STATUS_STORAGE_MAP_CHECKSUM,
          0, 9},
+        {"Manufacturing checksum wrong, beside nine marked reads", 19,
+         FlashImage().breakChecksum(kelvo_test::kManufacturingMap), held, KELVO_STATUS_STORAGE_MAP_CHECKSUM,
+         0, 0, 9},
     };
     for (const std::string board : {"solstra", "duskmere-a"}) {
         const std::string f = board == "solstra" ? "Solstra" : "Duskmere";
@@ -180,21 +194,56 @@ TEST_F(LinkError, IsAnsweredAsTheDeviceChecksWould) {
                     std::this_thread::yield();
                 }
             }
+            sim::IsolationLink& link = module(index).isolationLink();
+            std::atomic<int> held = 0;
+            std::vector<int32_t> answers(row.marked, -1);
+            std::vector<std::unique_ptr<kelvo_test::Worker>> readers;
+            while (static_cast<int>(readers.size()) < row.marked) {
+                const int reader = open(index);
+                const size_t k = readers.size();
+                const size_t reads = link.isolatedReads();
+                link.setErrorReads(1); // read by the ready poll of the reader's access
+                readers.push_back(std::make_unique<kelvo_test::Worker>([&, reader, reads, k] {
+                    int locks = 0;
+                    bool waited = false;
+                    kal::thread::onMutexAcquire([&] { ++locks; });
+                    kal::thread::onMutexRelease([&] {
+                        if (--locks == 0 && !waited && link.isolatedReads() != reads) {
+                            for (waited = true, ++held; !end;) {
+                                std::this_thread::yield();
+                            }
+                        }
+                    });
+                    answers[k] =
+                        kelvo_test::answer<kelvo_arm_read_out>(reader, KELVO_IOCTL_arm_read, read).status;
+                    kal::thread::onMutexAcquire({});
+                    kal::thread::onMutexRelease({});
+                    EXPECT_EQ(kelvo_close(reader), 0);
+                }));
+                while (held != static_cast<int>(readers.size()) && !readers.back()->done()) {
+                    std::this_thread::yield();
+                }
+            }
             const int handle = open(index);
-            row.knob(module(index).isolationLink());
+            row.knob(link);
             int32_t answer = 0;
             {
                 const kal::clock::ScopedStepped stepped; // the time passes by the sleeps alone
                 kal::clock::clearSleepLog();
                 answer = kelvo_test::answer<kelvo_arm_read_out>(handle, KELVO_IOCTL_arm_read, read).status;
+                kal::memory::clearFaults();
             }
             uint64_t slept = 0;
             for (const kal::clock::SleepRecord& r : kal::clock::sleepLog()) {
                 slept += r.threadId == nVOKAL100_getThreadID() ? r.microseconds : 0;
             }
-            EXPECT_EQ(std::tuple(answer, slept / 1000), std::tuple(row.answer, row.sleptMs));
+            link.setError(false);
             end = true;
             closers.clear();
+            readers.clear();
+            EXPECT_EQ(std::tuple(answer, slept / 1000, held.load(), answers),
+                      std::tuple(row.answer, row.sleptMs, row.marked,
+                                 std::vector<int32_t>(row.marked, row.answer)));
             kelvo_close(handle);
             remove(index);
         }

@@ -82,6 +82,7 @@ void admitAndRun(const Row<A>& row, typename A::DeviceType& device, const nVOAPA
     // The isolation link's error bit, seen by an access of this request, is
     // explained where the body is back from the register layer and holds no
     // lock (the gate only): a failing check of the device replaces the answer.
+    // While the link holds no mark, each side costs one load.
     KelvoHelper* const helper = A::kelvoHelper(device);
     if (helper != nullptr) {
         helper->forgetIsolationLinkError();
