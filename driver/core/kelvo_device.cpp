@@ -88,6 +88,15 @@ void KelvoDevice::onStarted() {
     if (routingBuilt()) {
         helper_->setRoutingResources();
     }
+    onRestored();
+}
+
+void KelvoDevice::onRestored() {
+    if (helper_ != nullptr) {
+        // Setup ran outside a request: what its accesses marked on the isolation link is dropped here, so
+        // that the link's count of marks goes back to 0 and requests leave the link alone.
+        helper_->forgetIsolationLinkError();
+    }
 }
 
 void KelvoDevice::onResumeIOProcessing(const tEventDescriptor&) {

@@ -125,6 +125,7 @@ public:
         tracker_.begin(kCompleteLevel);
         if (this->getRestoreFlag() != 0) {
             runSetup(descriptor, nullptr, tracker_);
+            onRestored();
         } else {
             KELVO_SET_STATUS(tracker_.getStatus(), tStatus::kInvalidState);
         }
@@ -173,6 +174,8 @@ public:
                           Tracker& tracker) = 0;
     // Runs once start has set up and published the properties.
     virtual void onStarted() = 0;
+    // Runs once power restore has set up (under the device mutex).
+    virtual void onRestored() {}
     // Destroys what runSetup built, in reverse order.
     virtual void runTeardown() = 0;
     // The session of one open (null with the status's error when it fails).

@@ -143,6 +143,8 @@ TEST_F(LinkError, IsAnsweredAsTheDeviceChecksWould) {
         // held, marked, once it has let go of its last lock, until the row's read has answered; each then
         // answers as that read does.
         int marked = 0;
+        // The bit read once by the setup of the module's start, which then leaves no mark behind.
+        bool atStart = false;
     } rows[] = {
         {"Manufacturing checksum wrong", 19, FlashImage().breakChecksum(kelvo_test::kManufacturingMap), held,
          KELVO_STATUS_STORAGE_MAP_CHECKSUM, 0},
@@ -150,6 +152,7 @@ TEST_F(LinkError, IsAnsweredAsTheDeviceChecksWould) {
          KELVO_STATUS_STORAGE_MAP_VERSION, 0},
         {"held at level 10", 10, FlashImage(), held, KELVO_STATUS_ISOLATION_LINK_NOT_READY, 500},
         {"the bit reads 1 once", 19, FlashImage(), once, 0, 1},
+        {"the bit reads 1 once, and once at the start", 19, FlashImage(), once, 0, 1, 0, 0, true},
         {"Manufacturing checksum wrong, the bit read once, no memory for the mark", 19,
          FlashImage().breakChecksum(kelvo_test::kManufacturingMap), onceNoMemory, KELVO_STATUS_OUT_OF_MEMORY,
          0},
@@ -172,8 +175,28 @@ TEST_F(LinkError, IsAnsweredAsTheDeviceChecksWould) {
             }
             SCOPED_TRACE(board + ": " + row.what);
             const kelvo_test::ScopedProductLevels levels(row.top);
-            const int index = add(board, [&](sim::Module& m) { m.flash().load(row.flash.bytes()); });
-            ASSERT_EQ(levelOf(index), row.top);
+            // atStart: the bit shows once to the last but one access of the start's setup (counted on a
+            // start without it), once the link's verifier is among the checks.
+            size_t accesses = 0;
+            const auto counted = [&](sim::Module& m, size_t armAt) {
+                m.flash().load(row.flash.bytes());
+                sim::IsolationLink& link = m.isolationLink();
+                link.setTap(IsolationLink::kAddress, [&accesses, &link, armAt] {
+                    if (++accesses == armAt) {
+                        link.setErrorReads(1);
+                    }
+                });
+            };
+            if (row.atStart) {
+                remove(add(board, [&](sim::Module& m) { counted(m, 0); }));
+            }
+            const size_t armAt = accesses - (accesses != 0 ? 1 : 0);
+            accesses = 0;
+            const int index = add(board, [&](sim::Module& m) { counted(m, armAt); });
+            module(index).isolationLink().setTap(IsolationLink::kAddress, {});
+            // No request made yet: no mark is outstanding however the start's setup met the bit.
+            const uint32_t* marks = deviceOf(index)->getKelvoHelper()->getIsolationLinkMarks();
+            ASSERT_EQ(std::tuple(levelOf(index), *marks), std::tuple(row.top, 0u));
             std::atomic<int> closed = 0;
             std::atomic<bool> end = false;
             std::vector<std::unique_ptr<kelvo_test::Worker>> closers;
@@ -245,6 +268,7 @@ TEST_F(LinkError, IsAnsweredAsTheDeviceChecksWould) {
                       std::tuple(row.answer, row.sleptMs, row.marked,
                                  std::vector<int32_t>(row.marked, row.answer)));
             kelvo_close(handle);
+            EXPECT_EQ(*marks, 0u) << "a mark outlived its request";
             remove(index);
         }
     }
