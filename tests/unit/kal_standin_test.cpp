@@ -316,6 +316,7 @@ TEST_F(StandInMutex, ASleeperHasItAfterAtMostTwoHoldsOfThreadsTakingItInTurns) {
             for (;;) {
                 waiting[me] = true;
                 while (turn != me) {
+                    std::this_thread::yield();
                 }
                 waiting[me] = false;
                 if (holds >= kHolds) {
@@ -334,6 +335,7 @@ TEST_F(StandInMutex, ASleeperHasItAfterAtMostTwoHoldsOfThreadsTakingItInTurns) {
                     std::this_thread::yield();
                 }
                 while (!waiting[other] && !done[other]) {
+                    std::this_thread::yield();
                 }
                 kal::thread::onMutexRelease([&] {
                     // The other takes the mutex or sleeps on it.
