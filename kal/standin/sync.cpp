@@ -437,7 +437,7 @@ void setBlocked(ThreadRecord& record, kal::detail::Blocked kind) {
 // Queues the thread on the mutex (unless it can take it now) and sleeps until
 // it holds it: a release hands it the mutex, or wakes it to take it. It shows
 // as blocked while it is queued, except between a release's wake-up and its
-// try (as a kernel's woken task runs).
+// try, and once handed the mutex (as a kernel's woken task runs).
 void sleepOnMutex(KernelMutex& m, ThreadRecord& me) {
     using kal::detail::Blocked;
     MutexWaiter waiter;
@@ -516,6 +516,7 @@ MutexWaiter* letGoOrHandOn(KernelMutex& m) {
             m.state.fetch_and(~KernelMutex::kSleepers); // and it stays taken
         }
         first->word.store(MutexWaiter::kGranted, std::memory_order_release);
+        setBlocked(*first->record, kal::detail::Blocked::none); // it holds the mutex: runnable
         return first;
     }
     m.state.fetch_and(~KernelMutex::kTaken);

@@ -288,7 +288,8 @@ TEST_F(StandInMutex, IsFreedOnlyOnceTheReleaseStillInsideItIsOut) {
 // A thread asleep on the mutex beside two threads that take it in turns, each
 // letting the other in while its release is under way (before the sleeper it
 // wakes can run), and releasing only once the sleeper is asleep: the sleeper
-// has it after at most two of their holds, every time.
+// has it after at most two of their holds, every time, and each release
+// leaves it shown runnable (woken, or handed the mutex).
 TEST_F(StandInMutex, ASleeperHasItAfterAtMostTwoHoldsOfThreadsTakingItInTurns) {
     constexpr int kRounds = 4;
     constexpr int kHolds = 8; // by the two threads together in a round
@@ -301,6 +302,7 @@ TEST_F(StandInMutex, ASleeperHasItAfterAtMostTwoHoldsOfThreadsTakingItInTurns) {
         std::atomic<bool> done[2] = {false, false};
         std::atomic<std::uint64_t> ids[2] = {0, 0};
         std::atomic<bool> sleeperGoes{false};
+        std::atomic<bool> sleeperRan{true};
         int holdsBeforeTheSleeper = -1;
         kelvo_test::Worker sleeper([&] {
             while (!sleeperGoes) {
@@ -338,6 +340,8 @@ TEST_F(StandInMutex, ASleeperHasItAfterAtMostTwoHoldsOfThreadsTakingItInTurns) {
                     std::this_thread::yield();
                 }
                 kal::thread::onMutexRelease([&] {
+                    // The sleeper was woken or handed the mutex: it runs.
+                    sleeperRan = sleeperRan && (sleeper.done() || !kal::thread::isBlocked(sleeper.id()));
                     // The other takes the mutex or sleeps on it.
                     turn = other;
                     while (holds == mine && !done[other] && !kal::thread::isBlocked(ids[other])) {
@@ -355,6 +359,7 @@ TEST_F(StandInMutex, ASleeperHasItAfterAtMostTwoHoldsOfThreadsTakingItInTurns) {
         sleeper.join();
         EXPECT_GE(holdsBeforeTheSleeper, 0) << "round " << round;
         EXPECT_LE(holdsBeforeTheSleeper, 2) << "round " << round;
+        EXPECT_TRUE(sleeperRan) << "round " << round << ": a release left the sleeper shown blocked";
     }
     nVOKAL150_destroyMutex(mutex);
 }
