@@ -46,9 +46,10 @@ std::vector<Kind> kinds() {
                                                                  {f::kDeviceMapping, kNoMemory},
                                                                  {f::kPageList, kNoMemory},
                                                                  {f::kSGL, kNoMemory}};
-    for (const auto& [kind, code] : objects) {
+    for (const auto& object : objects) {
+        const std::string_view kind = object.first;
         all.push_back({std::string(kind), [kind] { return f::calls(kind); },
-                       [kind](std::uint64_t n) { f::failNth(kind, n); }, code, false});
+                       [kind](std::uint64_t n) { f::failNth(kind, n); }, object.second, false});
     }
     return all;
 }
