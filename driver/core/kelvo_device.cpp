@@ -88,13 +88,14 @@ void KelvoDevice::onStarted() {
     if (routingBuilt()) {
         helper_->setRoutingResources();
     }
-    onRestored();
+    onSetUpAgain();
 }
 
-void KelvoDevice::onRestored() {
+void KelvoDevice::onSetUpAgain() {
     if (helper_ != nullptr) {
-        // Setup ran outside a request: what its accesses marked on the isolation link is dropped here, so
-        // that the link's count of marks goes back to 0 and requests leave the link alone.
+        // Setup ran outside a request (a reset's too: its own gate, and every handle it found invalidated):
+        // what its accesses marked on the isolation link is dropped here, so that the link's count of marks
+        // goes back to 0 and requests leave the link alone.
         helper_->forgetIsolationLinkError();
     }
 }

@@ -57,7 +57,7 @@ public:
     void runSetup(const tEventDescriptor& descriptor, CustomResetParameters* parameters,
                   Tracker& tracker) override;
     void onStarted() override;
-    void onRestored() override;
+    void onSetUpAgain() override;
     void runTeardown() override;
     tSession* createSession(const tEventDescriptor& descriptor, tDeviceInterface* deviceInterface,
                             tStatus& status) override;

@@ -125,7 +125,7 @@ public:
         tracker_.begin(kCompleteLevel);
         if (this->getRestoreFlag() != 0) {
             runSetup(descriptor, nullptr, tracker_);
-            onRestored();
+            onSetUpAgain();
         } else {
             KELVO_SET_STATUS(tracker_.getStatus(), tStatus::kInvalidState);
         }
@@ -174,8 +174,9 @@ public:
                           Tracker& tracker) = 0;
     // Runs once start has set up and published the properties.
     virtual void onStarted() = 0;
-    // Runs once power restore has set up (under the device mutex).
-    virtual void onRestored() {}
+    // Runs once a reset or a power restore has set up again (under the
+    // device mutex).
+    virtual void onSetUpAgain() {}
     // Destroys what runSetup built, in reverse order.
     virtual void runTeardown() = 0;
     // The session of one open (null with the status's error when it fails).
@@ -227,10 +228,11 @@ public:
     // through a gate at level 0 (refused while the gate is closed, or for a
     // session that an earlier teardown invalidated), it holds I/O back,
     // waits until its own admission is the only one left, invalidates every
-    // open session (its own too), tears down, sets up to level and resumes
-    // I/O. The answer is the tracker's: success for the complete level,
-    // -52010 below it, or the error that stopped setup. The request must not
-    // be inside a gate already: the reset counts its own admission.
+    // open session (its own too), tears down, sets up to level (then
+    // onSetUpAgain) and resumes I/O. The answer is the tracker's: success
+    // for the complete level, -52010 below it, or the error that stopped
+    // setup. The request must not be inside a gate already: the reset counts
+    // its own admission.
     void reset(const tEventDescriptor& descriptor, uint32_t level, uint64_t userParameters, tStatus& status) {
         if (status.isFatal()) {
             return;
@@ -251,6 +253,7 @@ public:
                 kelvo_driver::nVOAPAL000::atomicIncrement(resetCounter_);
                 runTeardown();
                 setUp(descriptor, level, userParameters, tracker_);
+                onSetUpAgain();
                 status.merge(tracker_.getStatus());
                 resumeIOProcessing(descriptor);
             }

@@ -143,8 +143,10 @@ TEST_F(LinkError, IsAnsweredAsTheDeviceChecksWould) {
         // held, marked, once it has let go of its last lock, until the row's read has answered; each then
         // answers as that read does.
         int marked = 0;
-        // The bit read once by the setup of the module's start, which then leaves no mark behind.
+        // The bit read once by the setup of the module's start, or of a reset that a thread makes on a
+        // handle another closes, making no request afterwards; neither leaves a mark behind.
         bool atStart = false;
+        bool atReset = false;
     } rows[] = {
         {"Manufacturing checksum wrong", 19, FlashImage().breakChecksum(kelvo_test::kManufacturingMap), held,
          KELVO_STATUS_STORAGE_MAP_CHECKSUM, 0},
@@ -153,6 +155,7 @@ TEST_F(LinkError, IsAnsweredAsTheDeviceChecksWould) {
         {"held at level 10", 10, FlashImage(), held, KELVO_STATUS_ISOLATION_LINK_NOT_READY, 500},
         {"the bit reads 1 once", 19, FlashImage(), once, 0, 1},
         {"the bit reads 1 once, and once at the start", 19, FlashImage(), once, 0, 1, 0, 0, true},
+        {"the bit reads 1 once, and once at a reset", 19, FlashImage(), once, 0, 1, 0, 0, false, true},
         {"Manufacturing checksum wrong, the bit read once, no memory for the mark", 19,
          FlashImage().breakChecksum(kelvo_test::kManufacturingMap), onceNoMemory, KELVO_STATUS_OUT_OF_MEMORY,
          0},
@@ -193,8 +196,22 @@ TEST_F(LinkError, IsAnsweredAsTheDeviceChecksWould) {
             const size_t armAt = accesses - (accesses != 0 ? 1 : 0);
             accesses = 0;
             const int index = add(board, [&](sim::Module& m) { counted(m, armAt); });
+            if (row.atReset) { // the last but one access of a reset's setup, counted on one without it
+                const size_t counting = accesses;
+                EXPECT_EQ(resetTo(index, row.top), 0);
+                const size_t at = accesses - counting - 1;
+                accesses = 0;
+                counted(module(index), at);
+                const int resetting = open(index);
+                kelvo_test::Worker([&] {
+                    EXPECT_EQ(kelvo_test::statusOf(resetting, KELVO_IOCTL_kdut_reset,
+                                                   kelvo_kdut_reset_in{row.top, 0, 0, 0, 0}),
+                              0);
+                }).join();
+                kelvo_close(resetting);
+            }
             module(index).isolationLink().setTap(IsolationLink::kAddress, {});
-            // No request made yet: no mark is outstanding however the start's setup met the bit.
+            // No request made yet: no mark is outstanding however the start's or reset's setup met the bit.
             const uint32_t* marks = deviceOf(index)->getKelvoHelper()->getIsolationLinkMarks();
             ASSERT_EQ(std::tuple(levelOf(index), *marks), std::tuple(row.top, 0u));
             std::atomic<int> closed = 0;
