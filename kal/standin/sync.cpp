@@ -515,16 +515,18 @@ MutexWaiter* letGoOrHandOn(KernelMutex& m) {
             m.last = nullptr;
             m.state.fetch_and(~KernelMutex::kSleepers); // and it stays taken
         }
+        // It holds the mutex: runnable. Shown so before the store, as the
+        // store lets it return and its node (on its stack) go.
+        setBlocked(*first->record, kal::detail::Blocked::none);
         first->word.store(MutexWaiter::kGranted, std::memory_order_release);
-        setBlocked(*first->record, kal::detail::Blocked::none); // it holds the mutex: runnable
         return first;
     }
     m.state.fetch_and(~KernelMutex::kTaken);
     if (first == nullptr || first->word.load(std::memory_order_relaxed) == MutexWaiter::kWoken) {
         return nullptr;
     }
-    first->word.store(MutexWaiter::kWoken, std::memory_order_release);
     setBlocked(*first->record, kal::detail::Blocked::none);
+    first->word.store(MutexWaiter::kWoken, std::memory_order_release);
     return first;
 }
 
@@ -605,6 +607,9 @@ extern "C" void nVOKAL150_releaseMutex(nVOKAL_tHandle mutex) noexcept {
         tOnMutexRelease();
     }
     if (woken != nullptr) {
+        // The sleeper may have gone by now (one handed the mutex returns
+        // without the queue lock): a wake at its node's old address is at
+        // worst a spurious one for whoever sleeps there, who looks again.
         kal::detail::futexWake(&woken->word, 1);
     }
     m->releasing.fetch_sub(1, std::memory_order_release); // the last touch of the mutex
